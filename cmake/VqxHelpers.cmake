@@ -9,6 +9,7 @@
 
 if(NOT TARGET vqx_tsan_tests)
   add_custom_target(vqx_tsan_tests)
+  add_custom_target(vqx_fuzz_targets)
 endif()
 
 function(vqx_test)
@@ -51,10 +52,12 @@ function(vqx_fuzz)
   target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${F_NAME} PRIVATE ${F_LIBS} Threads::Threads)
   target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+  add_dependencies(vqx_fuzz_targets ${F_NAME})
 endfunction()
 
-# vqx_library_folder(TARGET name [INCLUDE_DIRS ...] [LIBS ...] [TEST_LIBS ...])
-#   The static library of the current folder, built from its *.cpp files, and
+# vqx_library_folder(TARGET name [SOURCE_DIRS ...] [INCLUDE_DIRS ...] [LIBS ...] [TEST_LIBS ...])
+#   The static library of the current folder, built from the *.cpp files of
+#   SOURCE_DIRS (default: the folder itself), and
 #   beside it, by file name:
 #     tests/test_*.cpp   one GoogleTest program each (tests/*_mt.cpp too,
 #                        which are also run under ThreadSanitizer);
@@ -64,8 +67,15 @@ endfunction()
 #     fuzz/fuzz_*.cpp    one libFuzzer target each.
 #   Globbing keeps library folders free of per-file bookkeeping.
 function(vqx_library_folder)
-  cmake_parse_arguments(L "" "TARGET" "INCLUDE_DIRS;LIBS;TEST_LIBS" ${ARGN})
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  cmake_parse_arguments(L "" "TARGET" "SOURCE_DIRS;INCLUDE_DIRS;LIBS;TEST_LIBS" ${ARGN})
+  if(NOT L_SOURCE_DIRS)
+    set(L_SOURCE_DIRS ${CMAKE_CURRENT_SOURCE_DIR})
+  endif()
+  set(srcs)
+  foreach(d IN LISTS L_SOURCE_DIRS)
+    file(GLOB s CONFIGURE_DEPENDS ${d}/*.cpp ${d}/*.c)
+    list(APPEND srcs ${s})
+  endforeach()
   if(srcs)
     add_library(${L_TARGET} STATIC ${srcs})
     target_include_directories(${L_TARGET} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${L_INCLUDE_DIRS})
