@@ -63,7 +63,9 @@ VQX_RESULT HaManagerPackUserContext(const char* pszName, u64* pun64Word);
 /*
  * Encodes a name of at most 24 characters into two words: the first 12
  * characters in the first word, the rest (possibly none) in the second.
- * Returns as HaManagerPackUserContext.
+ * Returns as HaManagerPackUserContext; the one name whose words are both 0
+ * (24 times 'A') is refused with 0x8200000A, since it would read as
+ * "[Undefined]".
  */
 VQX_RESULT HaManagerPackUserContexts(const char* pszName, u64* pun64Word1, u64* pun64Word2);
 
