@@ -1,0 +1,724 @@
+/*
+ * vqx_msg_element.cpp - message-element sets inside host-message payloads.
+ *
+ * Model: the used payload is [fixed structure][elements...][end marker]. An
+ * append writes the new element where the end marker was, writes the marker
+ * after it, raises the payload length and only then links the element into
+ * its set, so a failed call leaves the message as it was and no element ever
+ * moves. Every offset below is relative to the payload start; every
+ * bookkeeping word (set word, element header, end marker) is big-endian so
+ * that a payload travels between hosts unchanged. See
+ * docs/msg-element-sets.md for the byte layout.
+ *
+ * All reads of set chains go through VqxSetCursor, which validates each
+ * element header before it is used, and checks it against the end of the
+ * elements whenever the message is known.
+ */
+#include "vqx_msg_element.h"
+
+#include "vqx_msg_layout.h"
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+constexpr u32 kTrailerSize = VQX_MSG_SET_TRAILER_SIZE;
+
+/* Set word: bit 31 layout (1 = 32-bit), bits 30..16 count, bits 15..0 the
+ * forward distance from the set word to the first element header in 4-byte
+ * units. */
+constexpr u32 kSetFlag32 = 0x80000000u;
+constexpr u32 kSetCountShift = 16;
+constexpr u32 kSetCountMask = 0x7FFFu;
+constexpr u32 kSetFirstMask = 0xFFFFu;
+constexpr u32 kSetFirstUnit = 4;
+constexpr u32 kMaxElementsPerSet = kSetCountMask;
+
+constexpr u32 kElementAlign = 8;
+constexpr u32 kMaxElementSize = 0xFFFFu;
+
+/* One row per layout; the end marker found in a message selects the row. */
+struct VqxSetLayout {
+    u32 un32Bits;       /* 16 or 32 */
+    u32 un32HeaderSize; /* bytes before the element data */
+    u32 un32NextUnit;   /* unit of the next-element distance */
+    u32 un32SetFlag;    /* layout bit of the set word */
+    u8 abyTrailer[kTrailerSize];
+};
+
+const VqxSetLayout s_aLayouts[] = {
+    {VQX_MSG_ELEMENT_LAYOUT_32, 8, 1, kSetFlag32, {0xED, 0xDA, 0x21, 0x43, 0x34, 0x12, 0xAD, 0xDE}},
+    {VQX_MSG_ELEMENT_LAYOUT_16, 4, 8, 0, {0xED, 0xDA, 0x16, 0x43, 0x34, 0x16, 0xAD, 0xDE}},
+};
+
+const VqxSetLayout* VqxLayoutByBits(u32 un32Bits)
+{
+    for (const VqxSetLayout& l : s_aLayouts) {
+        if (l.un32Bits == un32Bits) {
+            return &l;
+        }
+    }
+    return nullptr;
+}
+
+const VqxSetLayout* VqxLayoutByTrailer(const u8* pbyTrailer)
+{
+    for (const VqxSetLayout& l : s_aLayouts) {
+        if (std::memcmp(l.abyTrailer, pbyTrailer, kTrailerSize) == 0) {
+            return &l;
+        }
+    }
+    return nullptr;
+}
+
+const VqxSetLayout* VqxLayoutBySetWord(u32 un32Word)
+{
+    return (un32Word & kSetFlag32) != 0 ? &s_aLayouts[0] : &s_aLayouts[1];
+}
+
+/* Rounded up to 8, saturating at the largest multiple of 8 below 2^32. */
+u32 VqxRound8(u64 un64Value)
+{
+    const u64 un64Rounded = (un64Value + (kElementAlign - 1)) & ~static_cast<u64>(kElementAlign - 1);
+    return un64Rounded > 0xFFFFFFF8u ? 0xFFFFFFF8u : static_cast<u32>(un64Rounded);
+}
+
+u32 VqxElementStorage(const VqxSetLayout& layout, u32 un32Size)
+{
+    return VqxRound8(static_cast<u64>(layout.un32HeaderSize) + un32Size);
+}
+
+u16 VqxGetBe16(const u8* p)
+{
+    return static_cast<u16>((p[0] << 8) | p[1]);
+}
+
+u32 VqxGetBe32(const u8* p)
+{
+    return (static_cast<u32>(p[0]) << 24) | (static_cast<u32>(p[1]) << 16) | (static_cast<u32>(p[2]) << 8) | p[3];
+}
+
+void VqxPutBe16(u8* p, u32 v)
+{
+    p[0] = static_cast<u8>(v >> 8);
+    p[1] = static_cast<u8>(v);
+}
+
+void VqxPutBe32(u8* p, u32 v)
+{
+    p[0] = static_cast<u8>(v >> 24);
+    p[1] = static_cast<u8>(v >> 16);
+    p[2] = static_cast<u8>(v >> 8);
+    p[3] = static_cast<u8>(v);
+}
+
+/* Header fields are host-order u32s at fixed offsets; memcpy avoids any
+ * alignment assumption about the caller's buffer. */
+u32 VqxHeaderGet32(const void* pMsg, u32 un32Offset)
+{
+    u32 v;
+    std::memcpy(&v, static_cast<const u8*>(pMsg) + un32Offset, sizeof v);
+    return v;
+}
+
+void VqxHeaderPut32(void* pMsg, u32 un32Offset, u32 v)
+{
+    std::memcpy(static_cast<u8*>(pMsg) + un32Offset, &v, sizeof v);
+}
+
+/* Element header codec: (size, distance to the next header in bytes). */
+struct VqxElementHeader {
+    u32 un32Size;
+    u32 un32Next;
+};
+
+VqxElementHeader VqxReadElementHeader(const VqxSetLayout& layout, const u8* p)
+{
+    if (layout.un32Bits == VQX_MSG_ELEMENT_LAYOUT_16) {
+        return {VqxGetBe16(p), static_cast<u32>(VqxGetBe16(p + 2)) * layout.un32NextUnit};
+    }
+    return {VqxGetBe32(p), VqxGetBe32(p + 4)};
+}
+
+void VqxWriteElementHeader(const VqxSetLayout& layout, u8* p, u32 un32Size, u32 un32Next)
+{
+    if (layout.un32Bits == VQX_MSG_ELEMENT_LAYOUT_16) {
+        VqxPutBe16(p, un32Size);
+        VqxPutBe16(p + 2, un32Next / layout.un32NextUnit);
+    } else {
+        VqxPutBe32(p, un32Size);
+        VqxPutBe32(p + 4, un32Next);
+    }
+}
+
+/* Just the next-distance field, for relinking the last element of a set. */
+void VqxWriteElementNext(const VqxSetLayout& layout, u8* p, u32 un32Next)
+{
+    if (layout.un32Bits == VQX_MSG_ELEMENT_LAYOUT_16) {
+        VqxPutBe16(p + 2, un32Next / layout.un32NextUnit);
+    } else {
+        VqxPutBe32(p + 4, un32Next);
+    }
+}
+
+/* The payload of a message that passed the prelude checks. */
+struct VqxMsgView {
+    u8* pbyPayload = nullptr;
+    u32 un32Used = 0;
+    u32 un32Cap = 0;
+    const VqxSetLayout* pLayout = nullptr;
+
+    u32 ElementsEnd() const { return un32Used - kTrailerSize; }
+    u32 Limit() const { return un32Cap < VQX_MSG_ELEMENT_MAX_PAYLOAD ? un32Cap : VQX_MSG_ELEMENT_MAX_PAYLOAD; }
+};
+
+VQX_RESULT VqxMsgOpen(const void* pMsg, VqxMsgView& view)
+{
+    u8* pbyMsg = static_cast<u8*>(const_cast<void*>(pMsg));
+    view.pbyPayload = pbyMsg + VQX_MSG_OFFSET_PAYLOAD;
+    view.un32Used = VqxHeaderGet32(pMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH);
+    view.un32Cap = VqxHeaderGet32(pMsg, VQX_MSG_OFFSET_PAYLOAD_MAX_LENGTH);
+    if (view.un32Used > VQX_MSG_ELEMENT_MAX_PAYLOAD || view.un32Used > view.un32Cap) {
+        return VQX_RESULT_MISMATCH;
+    }
+    if (view.un32Used % kElementAlign != 0) {
+        return VQX_RESULT_INVALID_MESSAGE;
+    }
+    if (view.un32Used < kTrailerSize) {
+        return VQX_RESULT_NOT_INITIALIZED;
+    }
+    view.pLayout = VqxLayoutByTrailer(view.pbyPayload + view.ElementsEnd());
+    return view.pLayout != nullptr ? VQX_RESULT_OK : VQX_RESULT_NOT_INITIALIZED;
+}
+
+/* Offset of a set word that must lie inside the elements area of the view. */
+VQX_RESULT VqxSetOffset(const VqxMsgView& view, const void* pSet, u32& un32Off)
+{
+    const uintptr_t uSet = reinterpret_cast<uintptr_t>(pSet);
+    const uintptr_t uBase = reinterpret_cast<uintptr_t>(view.pbyPayload);
+    if (uSet < uBase || uSet - uBase > view.ElementsEnd() || view.ElementsEnd() - (uSet - uBase) < sizeof(u32)) {
+        return VQX_RESULT_MISMATCH;
+    }
+    un32Off = static_cast<u32>(uSet - uBase);
+    return un32Off % sizeof(u32) == 0 ? VQX_RESULT_OK : VQX_RESULT_INVALID_PARAM;
+}
+
+/*
+ * Walks one set. With a payload base and an elements end it never reads
+ * outside [base, end); without them (the set-only readers) it checks only
+ * the chain's shape. Links always go forward and never further than the
+ * largest payload, so a walk ends after at most count steps.
+ */
+class VqxSetCursor {
+public:
+    VQX_RESULT Open(const u8* pbySet, const u8* pbyBase, const u8* pbyEnd)
+    {
+        m_pbyBase = pbyBase;
+        m_pbyEnd = pbyEnd;
+        const u32 un32Word = VqxGetBe32(pbySet);
+        m_un32Count = (un32Word >> kSetCountShift) & kSetCountMask;
+        m_un32Index = 0;
+        if (un32Word == 0) {
+            return VQX_RESULT_OK;
+        }
+        const u32 un32First = (un32Word & kSetFirstMask) * kSetFirstUnit;
+        if (m_un32Count == 0 || un32First == 0) {
+            return VQX_RESULT_INVALID_MESSAGE;
+        }
+        m_pLayout = VqxLayoutBySetWord(un32Word);
+        return Load(pbySet, un32First);
+    }
+
+    /* To the following element; VQX_RESULT_NOT_FOUND after the last. */
+    VQX_RESULT Next()
+    {
+        if (m_un32Index + 1 >= m_un32Count) {
+            return VQX_RESULT_NOT_FOUND;
+        }
+        ++m_un32Index;
+        return Load(m_pbyHeader, m_hdr.un32Next);
+    }
+
+    bool Empty() const { return m_un32Count == 0; }
+    u32 Count() const { return m_un32Count; }
+    const VqxSetLayout* Layout() const { return m_pLayout; }
+    const u8* Header() const { return m_pbyHeader; }
+    u8* Data() const { return const_cast<u8*>(m_pbyHeader) + m_pLayout->un32HeaderSize; }
+    u16 Size() const { return static_cast<u16>(m_hdr.un32Size); }
+
+private:
+    /* Moves to the header un32Dist bytes after pbyFrom, checking it against
+     * the end (in integers: the pointer is formed only once it is known). */
+    VQX_RESULT Load(const u8* pbyFrom, u32 un32Dist)
+    {
+        const u32 un32HeaderSize = m_pLayout->un32HeaderSize;
+        if (m_pbyEnd != nullptr) {
+            const uintptr_t uHeader = reinterpret_cast<uintptr_t>(pbyFrom) + un32Dist;
+            const uintptr_t uEnd = reinterpret_cast<uintptr_t>(m_pbyEnd);
+            if (uHeader > uEnd || uEnd - uHeader < un32HeaderSize) {
+                return VQX_RESULT_MISMATCH;
+            }
+            if ((uHeader - reinterpret_cast<uintptr_t>(m_pbyBase)) % kElementAlign != 0) {
+                return VQX_RESULT_INVALID_MESSAGE;
+            }
+        }
+        const u8* pbyHeader = pbyFrom + un32Dist;
+        m_pbyHeader = pbyHeader;
+        m_hdr = VqxReadElementHeader(*m_pLayout, pbyHeader);
+        if (m_hdr.un32Size > kMaxElementSize || m_hdr.un32Next % kElementAlign != 0 ||
+            m_hdr.un32Next >= VQX_MSG_ELEMENT_MAX_PAYLOAD) {
+            return VQX_RESULT_INVALID_MESSAGE;
+        }
+        if (m_pbyEnd != nullptr && static_cast<size_t>(m_pbyEnd - pbyHeader) - un32HeaderSize < m_hdr.un32Size) {
+            return VQX_RESULT_MISMATCH;
+        }
+        const bool fLast = m_un32Index + 1 == m_un32Count;
+        if (fLast ? m_hdr.un32Next != 0 : m_hdr.un32Next < VqxElementStorage(*m_pLayout, m_hdr.un32Size)) {
+            return VQX_RESULT_INVALID_MESSAGE;
+        }
+        return VQX_RESULT_OK;
+    }
+
+    const u8* m_pbyBase = nullptr;
+    const u8* m_pbyEnd = nullptr;
+    const VqxSetLayout* m_pLayout = &s_aLayouts[0];
+    const u8* m_pbyHeader = nullptr;
+    VqxElementHeader m_hdr{0, 0};
+    u32 m_un32Count = 0;
+    u32 m_un32Index = 0;
+};
+
+/* Opens a cursor bounded by the view and checks the set's layout. */
+VQX_RESULT VqxOpenBounded(const VqxMsgView& view, u32 un32SetOff, VqxSetCursor& cursor)
+{
+    const u8* pbyEnd = view.pbyPayload + view.ElementsEnd();
+    VQX_RESULT r = cursor.Open(view.pbyPayload + un32SetOff, view.pbyPayload, pbyEnd);
+    if (VQX_RESULT_FAILED(r)) {
+        return r;
+    }
+    if (!cursor.Empty() && cursor.Layout() != view.pLayout) {
+        return VQX_RESULT_INVALID_MESSAGE;
+    }
+    return VQX_RESULT_OK;
+}
+
+/* Where the next element of a set gets linked: the set word (empty set) or
+ * the header of its last element. */
+struct VqxSetTail {
+    u32 un32SetOff = 0;
+    u32 un32Count = 0;
+    u32 un32LastHeaderOff = 0;
+};
+
+VQX_RESULT VqxFindTail(const VqxMsgView& view, u32 un32SetOff, VqxSetTail& tail)
+{
+    VqxSetCursor cursor;
+    VQX_RESULT r = VqxOpenBounded(view, un32SetOff, cursor);
+    while (VQX_RESULT_SUCCEEDED(r) && !cursor.Empty()) {
+        r = cursor.Next();
+        if (r == VQX_RESULT_NOT_FOUND) {
+            r = VQX_RESULT_OK;
+            break;
+        }
+    }
+    if (VQX_RESULT_FAILED(r)) {
+        return r;
+    }
+    tail.un32SetOff = un32SetOff;
+    tail.un32Count = cursor.Count();
+    tail.un32LastHeaderOff = cursor.Empty() ? 0 : static_cast<u32>(cursor.Header() - view.pbyPayload);
+    return VQX_RESULT_OK;
+}
+
+/*
+ * Appends one element of un32Size bytes (0 allowed here: duplicates copy
+ * what they find) after the tail, writes the message, and moves the tail.
+ */
+VQX_RESULT VqxAppend(void* pMsg, const VqxMsgView& view, VqxSetTail& tail, u32 un32Size, u8** ppbyData)
+{
+    const VqxSetLayout& layout = *view.pLayout;
+    if (tail.un32Count >= kMaxElementsPerSet) {
+        return VQX_RESULT_BUFFER_TOO_SMALL;
+    }
+    const u32 un32At = view.ElementsEnd();
+    const u32 un32Storage = VqxElementStorage(layout, un32Size);
+    const u64 un64NewUsed = static_cast<u64>(un32At) + un32Storage + kTrailerSize;
+    if (un64NewUsed > view.Limit()) {
+        return VQX_RESULT_BUFFER_TOO_SMALL;
+    }
+    u8* pbyAt = view.pbyPayload + un32At;
+    std::memset(pbyAt, 0, un32Storage);
+    VqxWriteElementHeader(layout, pbyAt, un32Size, 0);
+    std::memcpy(pbyAt + un32Storage, layout.abyTrailer, kTrailerSize);
+    VqxHeaderPut32(pMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH, static_cast<u32>(un64NewUsed));
+
+    u8* pbySet = view.pbyPayload + tail.un32SetOff;
+    if (tail.un32Count == 0) {
+        VqxPutBe32(pbySet, layout.un32SetFlag | (1u << kSetCountShift) | ((un32At - tail.un32SetOff) / kSetFirstUnit));
+    } else {
+        VqxWriteElementNext(layout, view.pbyPayload + tail.un32LastHeaderOff, un32At - tail.un32LastHeaderOff);
+        const u32 un32Word = VqxGetBe32(pbySet);
+        VqxPutBe32(pbySet, (un32Word & ~(kSetCountMask << kSetCountShift)) | ((tail.un32Count + 1) << kSetCountShift));
+    }
+    ++tail.un32Count;
+    tail.un32LastHeaderOff = un32At;
+    *ppbyData = pbyAt + layout.un32HeaderSize;
+    return VQX_RESULT_OK;
+}
+
+/* Prelude shared by the calls that get the message and a set word. */
+VQX_RESULT VqxOpenSet(const void* pMsg, const void* pSet, VqxMsgView& view, u32& un32SetOff)
+{
+    VQX_RESULT r = VqxMsgOpen(pMsg, view);
+    if (VQX_RESULT_FAILED(r)) {
+        return r;
+    }
+    return VqxSetOffset(view, pSet, un32SetOff);
+}
+
+bool VqxIsInBuffer(const VqxMsgView& view, const void* p)
+{
+    const uintptr_t u = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t uBase = reinterpret_cast<uintptr_t>(view.pbyPayload);
+    return u >= uBase && u - uBase < view.un32Cap;
+}
+
+struct VqxMsgAllocator {
+    std::mutex mutex;
+    PFN_VQX_MSG_ELEMENT_MSG_ALLOC pfnAlloc = nullptr;
+    PFN_VQX_MSG_ELEMENT_MSG_RELEASE pfnRelease = nullptr;
+};
+
+VqxMsgAllocator& VqxAllocator()
+{
+    static VqxMsgAllocator s_allocator;
+    return s_allocator;
+}
+
+VQX_RESULT VqxInitLayout(void* pMsg, u32 un32StructSize, const VqxSetLayout& layout)
+{
+    u8* pbyPayload = static_cast<u8*>(pMsg) + VQX_MSG_OFFSET_PAYLOAD;
+    const u32 un32Cap = VqxHeaderGet32(pMsg, VQX_MSG_OFFSET_PAYLOAD_MAX_LENGTH);
+    const u64 un64Rounded = (static_cast<u64>(un32StructSize) + (kElementAlign - 1)) & ~static_cast<u64>(kElementAlign - 1);
+    if (un64Rounded + kTrailerSize > un32Cap) {
+        std::memset(pbyPayload, 0, un32Cap);
+        return VQX_RESULT_BUFFER_TOO_SMALL;
+    }
+    std::memset(pbyPayload, 0, static_cast<size_t>(un64Rounded));
+    std::memcpy(pbyPayload + un64Rounded, layout.abyTrailer, kTrailerSize);
+    VqxHeaderPut32(pMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH, static_cast<u32>(un64Rounded + kTrailerSize));
+    return VQX_RESULT_OK;
+}
+
+} // namespace
+
+extern "C" {
+
+u32 VQXMsgComputeSize(u32 un32FixedPayloadSize, u32, u32)
+{
+    return VqxRound8(static_cast<u64>(un32FixedPayloadSize) + kTrailerSize);
+}
+
+u32 VQXMsgElementComputeSize(u32 un32ElementSize)
+{
+    return VqxElementStorage(s_aLayouts[0], un32ElementSize);
+}
+
+VQX_RESULT VQXMsgElementInit(void* pMsg, u32 un32StructSize)
+{
+    return VqxMsgElementInitLayout(pMsg, un32StructSize, VQX_MSG_ELEMENT_LAYOUT_32);
+}
+
+VQX_RESULT VqxMsgElementInitLayout(void* pMsg, u32 un32StructSize, u32 un32Layout)
+{
+    if (pMsg == nullptr) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    const VqxSetLayout* pLayout = VqxLayoutByBits(un32Layout);
+    if (pLayout == nullptr) {
+        return VQX_RESULT_INVALID_PARAM;
+    }
+    return VqxInitLayout(pMsg, un32StructSize, *pLayout);
+}
+
+VQX_RESULT VQXMsgElementAlloc(void* pMsg, void* pSet, u16 un16Size, void** ppElement)
+{
+    if (ppElement == nullptr) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    *ppElement = nullptr;
+    if (pMsg == nullptr || pSet == nullptr) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    if (un16Size == 0) {
+        return VQX_RESULT_INVALID_PARAM;
+    }
+    VqxMsgView view;
+    u32 un32SetOff = 0;
+    VQX_RESULT r = VqxOpenSet(pMsg, pSet, view, un32SetOff);
+    VqxSetTail tail;
+    if (VQX_RESULT_SUCCEEDED(r)) {
+        r = VqxFindTail(view, un32SetOff, tail);
+    }
+    u8* pbyData = nullptr;
+    if (VQX_RESULT_SUCCEEDED(r)) {
+        r = VqxAppend(pMsg, view, tail, un16Size, &pbyData);
+    }
+    if (VQX_RESULT_SUCCEEDED(r)) {
+        *ppElement = pbyData;
+    }
+    return r;
+}
+
+VQX_RESULT VQXMsgElementStringAdd(void* pMsg, void* pSet, const char* szText)
+{
+    if (szText == nullptr) {
+        return VQX_RESULT_INVALID_PARAM;
+    }
+    const size_t len = strnlen(szText, kMaxElementSize);
+    if (len >= kMaxElementSize) {
+        return VQX_RESULT_INVALID_PARAM;
+    }
+    void* pElement = nullptr;
+    VQX_RESULT r = VQXMsgElementAlloc(pMsg, pSet, static_cast<u16>(len + 1), &pElement);
+    if (VQX_RESULT_SUCCEEDED(r)) {
+        std::memcpy(pElement, szText, len + 1);
+    }
+    return r;
+}
+
+u16 VQXMsgElementCount(const void* pSet)
+{
+    if (pSet == nullptr) {
+        return 0;
+    }
+    return static_cast<u16>((VqxGetBe32(static_cast<const u8*>(pSet)) >> kSetCountShift) & kSetCountMask);
+}
+
+void* VQXMsgElementGet(const void* pSet, u16 un16Index, u16* pun16Size)
+{
+    if (pun16Size != nullptr) {
+        *pun16Size = 0;
+    }
+    if (pSet == nullptr) {
+        return nullptr;
+    }
+    VqxSetCursor cursor;
+    VQX_RESULT r = cursor.Open(static_cast<const u8*>(pSet), nullptr, nullptr);
+    if (VQX_RESULT_FAILED(r) || un16Index >= cursor.Count()) {
+        return nullptr;
+    }
+    for (u32 i = 0; i < un16Index && VQX_RESULT_SUCCEEDED(r); ++i) {
+        r = cursor.Next();
+    }
+    if (VQX_RESULT_FAILED(r)) {
+        return nullptr;
+    }
+    if (pun16Size != nullptr) {
+        *pun16Size = cursor.Size();
+    }
+    return cursor.Data();
+}
+
+void* VQXMsgElementGetNext(const void* pSet, const void* pvPrev, u16* pun16Size)
+{
+    if (pun16Size != nullptr) {
+        *pun16Size = 0;
+    }
+    if (pSet == nullptr) {
+        return nullptr;
+    }
+    const u32 un32Word = VqxGetBe32(static_cast<const u8*>(pSet));
+    if (un32Word == 0) {
+        return nullptr;
+    }
+    const u8* pbyData = nullptr;
+    u32 un32Size = 0;
+    if (pvPrev == nullptr) {
+        VqxSetCursor cursor;
+        if (VQX_RESULT_FAILED(cursor.Open(static_cast<const u8*>(pSet), nullptr, nullptr))) {
+            return nullptr;
+        }
+        pbyData = cursor.Data();
+        un32Size = cursor.Size();
+    } else {
+        /* The previous element's index is unknown here: follow its link and
+         * check the next header's shape alone. */
+        const VqxSetLayout& layout = *VqxLayoutBySetWord(un32Word);
+        const u8* pbyPrevHeader = static_cast<const u8*>(pvPrev) - layout.un32HeaderSize;
+        const VqxElementHeader prev = VqxReadElementHeader(layout, pbyPrevHeader);
+        if (prev.un32Next == 0 || prev.un32Next % kElementAlign != 0 || prev.un32Next >= VQX_MSG_ELEMENT_MAX_PAYLOAD ||
+            prev.un32Next < VqxElementStorage(layout, prev.un32Size)) {
+            return nullptr;
+        }
+        const u8* pbyHeader = pbyPrevHeader + prev.un32Next;
+        const VqxElementHeader next = VqxReadElementHeader(layout, pbyHeader);
+        if (next.un32Size > kMaxElementSize) {
+            return nullptr;
+        }
+        pbyData = pbyHeader + layout.un32HeaderSize;
+        un32Size = next.un32Size;
+    }
+    if (pun16Size != nullptr) {
+        *pun16Size = static_cast<u16>(un32Size);
+    }
+    return const_cast<u8*>(pbyData);
+}
+
+VQX_RESULT VQXMsgElementDupSet(const void* pSrcSet, void* pDstMsg, void* pDstSet, PFN_VQX_MSG_ELEMENT_COPY pfnCopy,
+                               void* pvContext)
+{
+    if (pSrcSet == nullptr || pDstMsg == nullptr || pDstSet == nullptr) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    VqxMsgView view;
+    u32 un32DstOff = 0;
+    VQX_RESULT r = VqxOpenSet(pDstMsg, pDstSet, view, un32DstOff);
+    if (VQX_RESULT_FAILED(r)) {
+        return r;
+    }
+    const bool fSame = pSrcSet == pDstSet;
+    const bool fSrcInDst = VqxIsInBuffer(view, pSrcSet);
+    VqxSetCursor cursor;
+    if (fSrcInDst) {
+        /* Check the whole source before anything is written. */
+        r = VqxMsgElementCheckSet(pDstMsg, pSrcSet);
+        if (VQX_RESULT_FAILED(r)) {
+            return r;
+        }
+    }
+    if (!fSame) {
+        VqxPutBe32(static_cast<u8*>(pDstSet), 0);
+    }
+    if (fSrcInDst) {
+        u32 un32SrcOff = 0;
+        (void)VqxSetOffset(view, pSrcSet, un32SrcOff);
+        r = VqxOpenBounded(view, un32SrcOff, cursor);
+    } else {
+        r = cursor.Open(static_cast<const u8*>(pSrcSet), nullptr, nullptr);
+    }
+    VqxSetTail tail;
+    tail.un32SetOff = un32DstOff;
+    for (u32 i = 0; VQX_RESULT_SUCCEEDED(r) && i < cursor.Count(); ++i) {
+        if (i > 0) {
+            r = cursor.Next();
+            if (VQX_RESULT_FAILED(r)) {
+                break;
+            }
+        }
+        const u16 un16Size = cursor.Size();
+        u8* pbyDst = cursor.Data();
+        if (!fSame) {
+            /* An element copy may append to the message (nested sets): take
+             * a fresh view for each append, and re-find the tail if the
+             * destination word no longer matches what was appended. */
+            r = VqxMsgOpen(pDstMsg, view);
+            if (VQX_RESULT_SUCCEEDED(r) && VQXMsgElementCount(pDstSet) != tail.un32Count) {
+                r = VqxFindTail(view, un32DstOff, tail);
+            }
+            if (VQX_RESULT_SUCCEEDED(r)) {
+                r = VqxAppend(pDstMsg, view, tail, un16Size, &pbyDst);
+            }
+            if (VQX_RESULT_FAILED(r)) {
+                break;
+            }
+            if (pfnCopy == nullptr) {
+                std::memcpy(pbyDst, cursor.Data(), un16Size);
+            }
+        }
+        if (pfnCopy != nullptr) {
+            const i32 n32Copy = pfnCopy(pvContext, cursor.Data(), pDstMsg, pbyDst, un16Size);
+            if (VQX_RESULT_FAILED(n32Copy)) {
+                r = static_cast<VQX_RESULT>(n32Copy);
+            }
+        }
+    }
+    return r;
+}
+
+VQX_RESULT VQXMsgElementDupMsgResize(void* hLib, const void* pMsg, void** ppNewMsg, u32 un32NewSize)
+{
+    if (ppNewMsg == nullptr) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    *ppNewMsg = nullptr;
+    if (pMsg == nullptr) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    const u32 un32Used = VqxHeaderGet32(pMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH);
+    if (un32Used > VqxHeaderGet32(pMsg, VQX_MSG_OFFSET_PAYLOAD_MAX_LENGTH)) {
+        return VQX_RESULT_MISMATCH;
+    }
+    if (un32Used > un32NewSize) {
+        return VQX_RESULT_BUFFER_TOO_SMALL;
+    }
+    PFN_VQX_MSG_ELEMENT_MSG_ALLOC pfnAlloc = nullptr;
+    PFN_VQX_MSG_ELEMENT_MSG_RELEASE pfnRelease = nullptr;
+    {
+        VqxMsgAllocator& a = VqxAllocator();
+        std::lock_guard<std::mutex> lock(a.mutex);
+        pfnAlloc = a.pfnAlloc;
+        pfnRelease = a.pfnRelease;
+    }
+    if (pfnAlloc == nullptr) {
+        return VQX_RESULT_NOT_ENOUGH_MEMORY;
+    }
+    void* pNew = nullptr;
+    if (VQX_RESULT_FAILED(pfnAlloc(hLib, un32NewSize, &pNew)) || pNew == nullptr) {
+        return VQX_RESULT_NOT_ENOUGH_MEMORY;
+    }
+    if (VqxHeaderGet32(pNew, VQX_MSG_OFFSET_PAYLOAD_MAX_LENGTH) < un32Used) {
+        (void)pfnRelease(hLib, &pNew);
+        return VQX_RESULT_NOT_ENOUGH_MEMORY;
+    }
+    struct Field {
+        u32 un32Offset;
+        u32 un32Size;
+    };
+    static const Field s_aCopied[] = {
+        {VQX_MSG_OFFSET_MSG_ID, VQX_MSG_SIZE_MSG_ID},
+        {VQX_MSG_OFFSET_MSG_TYPE, VQX_MSG_SIZE_MSG_TYPE},
+        {VQX_MSG_OFFSET_PAYLOAD_LENGTH, VQX_MSG_SIZE_PAYLOAD_LENGTH},
+        {VQX_MSG_OFFSET_ADAPTER, VQX_MSG_SIZE_ADAPTER},
+        {VQX_MSG_OFFSET_USER_CONTEXT1, VQX_MSG_SIZE_USER_CONTEXT1},
+        {VQX_MSG_OFFSET_USER_CONTEXT2, VQX_MSG_SIZE_USER_CONTEXT2},
+    };
+    for (const Field& f : s_aCopied) {
+        std::memcpy(static_cast<u8*>(pNew) + f.un32Offset, static_cast<const u8*>(pMsg) + f.un32Offset, f.un32Size);
+    }
+    std::memcpy(static_cast<u8*>(pNew) + VQX_MSG_OFFSET_PAYLOAD, static_cast<const u8*>(pMsg) + VQX_MSG_OFFSET_PAYLOAD,
+                un32Used);
+    *ppNewMsg = pNew;
+    return VQX_RESULT_OK;
+}
+
+VQX_RESULT VqxMsgElementSetAllocator(PFN_VQX_MSG_ELEMENT_MSG_ALLOC pfnAlloc, PFN_VQX_MSG_ELEMENT_MSG_RELEASE pfnRelease)
+{
+    if ((pfnAlloc == nullptr) != (pfnRelease == nullptr)) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    VqxMsgAllocator& a = VqxAllocator();
+    std::lock_guard<std::mutex> lock(a.mutex);
+    a.pfnAlloc = pfnAlloc;
+    a.pfnRelease = pfnRelease;
+    return VQX_RESULT_OK;
+}
+
+VQX_RESULT VqxMsgElementCheckSet(const void* pMsg, const void* pSet)
+{
+    if (pMsg == nullptr || pSet == nullptr) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    VqxMsgView view;
+    u32 un32SetOff = 0;
+    VqxSetTail tail;
+    VQX_RESULT r = VqxOpenSet(pMsg, pSet, view, un32SetOff);
+    if (VQX_RESULT_SUCCEEDED(r)) {
+        r = VqxFindTail(view, un32SetOff, tail);
+    }
+    return r;
+}
+
+} // extern "C"
