@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 namespace VQCAF {
 
@@ -16,7 +17,12 @@ struct DiagPrinter {
   void* pvContext;
 };
 
-void StderrPrinter(void*, u32, const char* pszLine) { fputs(pszLine, stderr); }
+/* Lines without their own newline get one, so that they do not run together. */
+void StderrPrinter(void*, u32, const char* pszLine) {
+  fputs(pszLine, stderr);
+  size_t n = strlen(pszLine);
+  if (n == 0 || pszLine[n - 1] != '\n') fputc('\n', stderr);
+}
 
 /* Printer and context change together: both live in one record that is
  * swapped as a whole. Records are never freed (a printer may still be in use
