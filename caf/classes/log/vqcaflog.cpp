@@ -41,7 +41,7 @@ thread_local bool t_fInListener = false;
 
 std::mutex s_InitMutex;  // InitLog, UninitLog, ForceLogRotate
 std::atomic<CVQCAFLogDao*> s_pDao{nullptr};
-bool s_fAtExitRegistered = false;
+bool s_fFirstInitDone = false;  // under s_InitMutex
 
 u32 SubModIndex(u32 un32SubMod) { return un32SubMod < VQCAF_SUBMODULE_COUNT ? un32SubMod : static_cast<u32>(VQCAF_SUBMODULE_BASE); }
 
@@ -245,10 +245,13 @@ u32 InitLog(const CVQCAFLogParams& Params) {
     for (u32 i = 0; i < VQCAF_SUBMODULE_COUNT; i++) {
       s_aun32Levels[i].store(Params.maun32SubModTraceLevel[i], std::memory_order_relaxed);
     }
-    VqcafSetDiagPrinter(&DiagPrinter, nullptr);
-    if (!s_fAtExitRegistered) {
+    if (!s_fFirstInitDone) {
+      // Installed once for good: without a log file the printer still ends on
+      // standard error, and each install costs the foundation a record.
+      VqcafSetDiagPrinter(&DiagPrinter, nullptr);
       // An application that exits without UninitLog still gets every line written.
-      s_fAtExitRegistered = atexit(&UninitLogAtExit) == 0;
+      (void)atexit(&UninitLogAtExit);
+      s_fFirstInitDone = true;
     }
     return VQX_RESULT_OK;
   }
@@ -259,7 +262,6 @@ u32 UninitLog() {
   std::lock_guard<std::mutex> Lock(s_InitMutex);
   CVQCAFLogDao* pDao = s_pDao.load();
   if (pDao == nullptr || !pDao->IsOpen()) return VQX_RESULT_OK;
-  VqcafSetDiagPrinter(nullptr, nullptr);
   (void)pDao->Close();
   for (auto& Level : s_aun32Levels) Level.store(VQLV0, std::memory_order_relaxed);
   return VQX_RESULT_OK;
