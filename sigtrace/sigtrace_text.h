@@ -1,0 +1,70 @@
+/*
+ * sigtrace_text.h - the text side shared by every trace decoder.
+ *
+ * A decoder builds the body of one text record in a CVQSigTraceText and the
+ * trace group writes it to its segment in one piece. This header also holds
+ * the two routines all decoders share (the bit picture of an octet and the
+ * hex dump), the name tables' row type with its one lookup, and the marker
+ * line written when a unit is shorter than its layout.
+ *
+ * Internal to the sigtrace library (tests and the fuzz target use it too).
+ */
+#ifndef SIGTRACE_TEXT_H
+#define SIGTRACE_TEXT_H
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "sigtrace_cursor.h"
+#include "vqx_types.h"
+
+namespace VQCAF {
+
+/* One row of a code table: the values lo..hi carry the text. */
+struct SVQSigTraceName {
+  u32 un32Lo;
+  u32 un32Hi;
+  const char* pszText;
+  constexpr SVQSigTraceName(u32 un32Value, const char* psz) : un32Lo(un32Value), un32Hi(un32Value), pszText(psz) {}
+  constexpr SVQSigTraceName(u32 un32From, u32 un32To, const char* psz) : un32Lo(un32From), un32Hi(un32To), pszText(psz) {}
+};
+
+/* Text of the first row that holds un32Value, else pszFallback. */
+const char* VqSigTraceLookup(std::span<const SVQSigTraceName> table, u32 un32Value, const char* pszFallback);
+
+/* "[0x%02X] %s": the value in hex and its eight bits, most significant
+ * first, "-" for each bit outside un8Mask. The value is never masked. */
+struct SVQSigTracePicture {
+  char sz[20];
+  const char* c_str() const { return sz; }
+};
+SVQSigTracePicture VqSigTracePicture(u8 un8Value, u8 un8Mask = 0xFF);
+
+/* The text of one record body under construction. */
+class CVQSigTraceText {
+ public:
+  void Append(std::string_view s) { ms.append(s); }
+  void Appendf(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
+  /* Hex dump: the prefix, then "%02X " per octet, two blanks after the 8th
+   * octet of a line, "\n" after the 16th, "%04X  " line offsets when asked,
+   * and a final "\n". */
+  void RawBuffer(const char* pszPrefix, std::span<const u8> data, bool fWithOffsets);
+  /* The line that says where a unit or an element ran out. */
+  void Truncated(const CVQSigTraceTruncated& t);
+
+  const std::string& Str() const { return ms; }
+  std::string& Str() { return ms; }
+  void Clear() { ms.clear(); }
+
+ private:
+  std::string ms;
+};
+
+/* Marker text; a record that ran out carries exactly one such line per
+ * element that could not be decoded. */
+#define VQ_SIGTRACE_TRUNCATED_FMT "[Truncated: octet %u is past the end at octet %u]\n"
+
+}  // namespace VQCAF
+
+#endif

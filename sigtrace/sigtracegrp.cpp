@@ -1,0 +1,389 @@
+/*
+ * sigtracegrp.cpp - the trace group's segment files: names, opening, file
+ * headers and trailer, rotation, record prefixes, counters and the handling
+ * of open and write failures. The framings are in sigtracegrp_pcap.cpp, the
+ * text records in sigtracegrp_text.cpp.
+ *
+ * Called by the trace application on its main (or console) thread under its
+ * application mutex.
+ */
+#include "sigtracegrp.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+#include "sigtrace_text.h"
+#include "vqcafdiag.h"
+#include "vqcafexception.h"
+
+namespace VQCAF {
+namespace {
+
+constexpr SVQSigTraceName s_aTypeName[] = {
+    {0, 1, "Unk"}, {2, "SS7"}, {3, "ISDN"}, {4, "SIP"}, {5, "CASR2"}, {6, "H248"}, {7, "LAPD"},
+};
+
+/* pcap link types (tcpdump.org LINKTYPE_...). */
+constexpr u32 kun32LinkEthernet = 1;
+constexpr u32 kun32LinkMtp2WithPhdr = 139;
+constexpr u32 kun32LinkLinuxLapd = 177;
+
+/* pcap global header (big-endian file). */
+constexpr u32 kun32PcapMagic = 0xA1B2C3D4u;
+constexpr u16 kun16PcapMajor = 2;
+constexpr u16 kun16PcapMinor = 4;
+constexpr u32 kun32PcapSnapLength = 65535;
+constexpr u32 kun32PcapGlobalHeaderSize = 24;
+constexpr u32 kun32PcapRecordHeaderSize = 16;
+
+/* A failure line at most this often per group (seconds). */
+constexpr i64 kn64FailureLogPeriod = 60;
+/* Names tried after an existing one before giving up. */
+constexpr u32 kun32MaxSegmentProbes = 100000;
+
+/* The group that writes the pcap stream of the standard output, if any. */
+std::atomic<const CVQSigTraceGrp*> s_pStdoutPcapOwner{nullptr};
+
+void PutBe16(u8* p, u32 v) {
+  p[0] = static_cast<u8>(v >> 8);
+  p[1] = static_cast<u8>(v);
+}
+void PutBe32(u8* p, u32 v) {
+  p[0] = static_cast<u8>(v >> 24);
+  p[1] = static_cast<u8>(v >> 16);
+  p[2] = static_cast<u8>(v >> 8);
+  p[3] = static_cast<u8>(v);
+}
+u32 RoundUp4(u32 v) { return (v + 3u) & ~3u; }
+
+}  // namespace
+
+CVQSigTraceGrp::CVQSigTraceGrp()
+    : mun32Type(0),
+      mfPcap(0),
+      mfStdout(0),
+      mfOldIsdnFraming(0),
+      mfOpenFailed(0),
+      mfCaptureOff(0),
+      mun32RxCount(0),
+      mun32TxCount(0),
+      mun32ExtCount(0),
+      mun32NextSegment(0),
+      mun32LostCount(0),
+      mpClock(&VqSigTraceWallClock()),
+      mun64HeaderSize(0),
+      mn64LastFailureLog(INT64_MIN),
+      mun32LostSinceLog(0),
+      mfStdoutRefused(false) {}
+
+CVQSigTraceGrp::~CVQSigTraceGrp() {
+  try {
+    CloseFile();
+    const CVQSigTraceGrp* pSelf = this;
+    s_pStdoutPcapOwner.compare_exchange_strong(pSelf, nullptr);
+  } catch (...) {
+    VqcafReportCurrentException("CVQSigTraceGrp::~CVQSigTraceGrp", __FILE__, __LINE__);
+  }
+}
+
+const char* CVQSigTraceGrp::GetTypeName() const { return VqSigTraceLookup(s_aTypeName, mun32Type, "Unk"); }
+
+u32 CVQSigTraceGrp::GetLinkType() const {
+  switch (mun32Type) {
+    case VQ_SIGTRACE_TYPE_SS7: return kun32LinkMtp2WithPhdr;
+    case VQ_SIGTRACE_TYPE_ISDN:
+    case VQ_SIGTRACE_TYPE_LAPD: return mfOldIsdnFraming ? kun32LinkLinuxLapd : kun32LinkEthernet;
+    default: return kun32LinkEthernet;
+  }
+}
+
+bool CVQSigTraceGrp::IsPcap() const { return mfPcap != 0 && mun32Type != VQ_SIGTRACE_TYPE_CASR2; }
+
+std::string CVQSigTraceGrp::SegmentPath(u32 un32Number) const {
+  /* The name comes from a board or a remote provider: keep the file in the
+   * trace directory whatever it holds. */
+  std::string strBase(mstrName.c_str(), mstrName.GetLength());
+  for (char& c : strBase) {
+    if (c == '/' || c == '\\') c = '_';
+  }
+  for (size_t i = strBase.find(".."); i != std::string::npos; i = strBase.find("..", i)) strBase.replace(i, 2, "__");
+  constexpr size_t kun64MaxBase = 200; /* room for "_NNN.cap" within NAME_MAX */
+  if (strBase.size() > kun64MaxBase) strBase.resize(kun64MaxBase);
+  char acSuffix[32];
+  snprintf(acSuffix, sizeof(acSuffix), "_%03u.%s", un32Number, IsPcap() ? "cap" : "log");
+  return strBase + acSuffix;
+}
+
+bool CVQSigTraceGrp::OpenFailureLogDue() {
+  const i64 n64Now = mpClock->Now().n64Seconds;
+  if (mn64LastFailureLog != INT64_MIN && n64Now - mn64LastFailureLog < kn64FailureLogPeriod) return false;
+  mn64LastFailureLog = n64Now;
+  return true;
+}
+
+void CVQSigTraceGrp::NoteLost(u32 un32Count) {
+  mun32LostCount += un32Count;
+  mun32LostSinceLog += un32Count;
+}
+
+VQX_RESULT CVQSigTraceGrp::CreateNewFile() {
+  try {
+    if (mfStdoutRefused) return VQX_RESULT_ACCESS_DENIED;
+    if (mfStdout) {
+      if (IsPcap()) {
+        const CVQSigTraceGrp* pNone = nullptr;
+        if (!s_pStdoutPcapOwner.compare_exchange_strong(pNone, this) && pNone != this) {
+          mfStdoutRefused = true;
+          return VQCAF_REPORT_FAILURE("CVQSigTraceGrp::CreateNewFile",
+                                      "Another group already writes a pcap stream to the standard output",
+                                      VQX_RESULT_ACCESS_DENIED);
+        }
+      }
+      mFile.AttachStdout();
+    } else {
+      VQX_RESULT r = VQX_RESULT_FAIL;
+      std::string strPath;
+      u32 un32Number = mun32NextSegment;
+      for (u32 n = 0; n < kun32MaxSegmentProbes; ++n, ++un32Number) {
+        strPath = SegmentPath(un32Number);
+        r = mFile.CreateExclusive(strPath.c_str());
+        if (r != VQX_RESULT_ACCESS_DENIED) break; /* taken: an earlier run's file is never overwritten */
+      }
+      if (VQX_RESULT_FAILED(r)) {
+        mfOpenFailed = 1;
+        if (OpenFailureLogDue()) {
+          CVQCAFString strText;
+          strText.Format("Failed to open %s file.", strPath.c_str());
+          VQCAF_REPORT_FAILURE("CVQSigTraceGrp::CreateNewFile", strText.c_str(), VQX_RESULT_FAIL);
+          if (mun32LostSinceLog != 0) {
+            VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "Group %s: %u record(s) lost, file not writable\n", mstrName.c_str(),
+                            mun32LostSinceLog);
+            mun32LostSinceLog = 0;
+          }
+        }
+        return VQX_RESULT_FAIL;
+      }
+      mun32NextSegment = un32Number + 1;
+    }
+    if (mfOpenFailed || mun32LostSinceLog != 0) {
+      VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "Group %s: writing to %s, %u record(s) lost before\n", mstrName.c_str(),
+                      mFile.GetCurrentPath().c_str(), mun32LostSinceLog);
+      mfOpenFailed = 0;
+      mun32LostSinceLog = 0;
+    }
+    mstrCurrentFile = mFile.GetCurrentPath().c_str();
+    WriteFileHeader();
+    if (mfStdout) mFile.Flush();
+    return VQX_RESULT_OK;
+  }
+  VQCAF_CATCH_RETURN("CVQSigTraceGrp::CreateNewFile")
+}
+
+void CVQSigTraceGrp::WriteFileHeader() {
+  mFile.BeginRecord();
+  if (IsPcap()) {
+    u8 aun8Header[kun32PcapGlobalHeaderSize] = {};
+    PutBe32(aun8Header + 0, kun32PcapMagic);
+    PutBe16(aun8Header + 4, kun16PcapMajor);
+    PutBe16(aun8Header + 6, kun16PcapMinor);
+    PutBe32(aun8Header + 16, kun32PcapSnapLength);
+    PutBe32(aun8Header + 20, GetLinkType());
+    mFile.Append(aun8Header, sizeof(aun8Header));
+  } else {
+    char acCreation[32];
+    VqSigTraceFormatCreation(mpClock->Now(), acCreation);
+    std::string str = "// Creation date: ";
+    str += acCreation;
+    str += "\n// Group name: ";
+    str += mstrName.c_str();
+    str += ", type: ";
+    str += GetTypeName();
+    str += "\n";
+    for (const CVQSigTraceEntityParams& e : mvEntities) {
+      str += "//               ";
+      if (mun32Type != VQ_SIGTRACE_TYPE_H248) {
+        str += e.mstrAdapterName.c_str();
+        str += ":";
+      }
+      str += e.mstrName.c_str();
+      str += "\n";
+    }
+    str += "\n\n\n";
+    mFile.Append(str);
+  }
+  mun64HeaderSize = mFile.GetSize();
+  if (!mFile.EndRecord()) HandleWriteFailure();
+}
+
+VQX_RESULT CVQSigTraceGrp::CloseFile() {
+  try {
+    if (mFile.IsOpened()) {
+      if (!IsPcap()) {
+        mFile.BeginRecord();
+        mFile.Append("\n\n[END]\n", 8);
+        mFile.EndRecord();
+      }
+      const bool fStdout = mFile.IsStdout();
+      if (!mFile.Close()) {
+        /* Close wrote what was buffered; records it could not write are lost. */
+        NoteLost(static_cast<u32>(mFile.TakeLostRecords()));
+      }
+      if (fStdout) {
+        const CVQSigTraceGrp* pSelf = this;
+        s_pStdoutPcapOwner.compare_exchange_strong(pSelf, nullptr);
+      }
+    }
+    return VQX_RESULT_OK;
+  }
+  VQCAF_CATCH_RETURN("CVQSigTraceGrp::CloseFile")
+}
+
+VQX_RESULT CVQSigTraceGrp::ForceLogRotation() {
+  try {
+    if (mfStdout || !mFile.IsOpened()) return VQX_RESULT_OK;
+    VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "Close log file %s for group=%s ", mFile.GetCurrentPath().c_str(), mstrName.c_str());
+    mstrCurrentFile.Clear();
+    CloseFile();
+    return VQX_RESULT_OK;
+  }
+  VQCAF_CATCH_RETURN("CVQSigTraceGrp::ForceLogRotation")
+}
+
+void CVQSigTraceGrp::HandleWriteFailure() {
+  const u32 un32Lost = static_cast<u32>(mFile.TakeLostRecords());
+  NoteLost(un32Lost);
+  const int nErr = mFile.GetLastError();
+  const std::string strPath = mFile.GetCurrentPath();
+  if (OpenFailureLogDue()) {
+    CVQCAFString strText;
+    strText.Format("Failed to write %s file (%s), segment closed, %u record(s) lost.", strPath.c_str(), strerror(nErr),
+                   mun32LostSinceLog);
+    VQCAF_REPORT_FAILURE("CVQSigTraceGrp::WriteRecord", strText.c_str(), VQX_RESULT_FAIL);
+    mun32LostSinceLog = 0;
+  }
+  if (mFile.IsStdout()) return; /* a pipe cannot be cut back; the owner watches it */
+  const bool fEmpty = mFile.GetDurableSize() <= mun64HeaderSize;
+  mFile.Close();
+  mstrCurrentFile.Clear();
+  if (fEmpty) {
+    /* Nothing but the file header made it: do not leave a trail of empty
+     * segments behind a full disk, reuse the number. */
+    ::unlink(strPath.c_str());
+    if (mun32NextSegment > 0) --mun32NextSegment;
+  }
+}
+
+void CVQSigTraceGrp::EndRecord(bool fFlushStdout) {
+  bool fOk = mFile.EndRecord();
+  if (fOk && fFlushStdout && mFile.IsStdout()) fOk = mFile.Flush();
+  if (!fOk) HandleWriteFailure();
+}
+
+bool CVQSigTraceGrp::PrepareRecord() {
+  if (!mFile.IsOpened()) {
+    CreateNewFile();
+  } else if (!mFile.IsStdout() && mFile.GetSize() > kun64RotationSize) {
+    CloseFile();
+    CreateNewFile();
+  }
+  return mFile.IsOpened();
+}
+
+void CVQSigTraceGrp::CountPacket(CVQSigTraceEntityParams& Entity, u32 un32Direction) {
+  if (un32Direction == 0) {
+    ++mun32RxCount;
+    ++Entity.mun32RxCount;
+  } else {
+    ++mun32TxCount;
+    ++Entity.mun32TxCount;
+  }
+}
+
+void CVQSigTraceGrp::AppendPrefixLine(const CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Length) {
+  const SVQSigTraceTime t = mpClock->Now();
+  char acDate[32], acTime[32];
+  VqSigTraceFormatDate(t, acDate);
+  VqSigTraceFormatTimeOfDay(t, acTime);
+  CVQSigTraceText line;
+  line.Appendf("%s_%s  // %40s ", acDate, acTime, Entity.mstrName.c_str());
+  line.Append(un32Direction == 0 ? "<-----" : "----->");
+  line.Appendf("  length=%u\n", un32Length);
+  mFile.Append(line.Str());
+}
+
+void CVQSigTraceGrp::WritePcapRecord(const SVQSigTraceTime& t, const u8* pBody, u32 un32Captured, u32 un32Wire) {
+  u8 aun8Header[kun32PcapRecordHeaderSize];
+  PutBe32(aun8Header + 0, static_cast<u32>(t.n64Seconds));
+  PutBe32(aun8Header + 4, t.un32Microseconds);
+  PutBe32(aun8Header + 8, un32Captured);
+  PutBe32(aun8Header + 12, un32Wire);
+  mFile.Append(aun8Header, sizeof(aun8Header));
+  mFile.Append(pBody, un32Captured);
+}
+
+VQX_RESULT CVQSigTraceGrp::WritePacketHeader(CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Length,
+                                             _VQ500_TUCL_TRACE_TRANSPORT_TYPE Transport) {
+  try {
+    const bool fOpen = PrepareRecord();
+    CountPacket(Entity, un32Direction);
+    if (!fOpen) {
+      NoteLost(1);
+      return VQX_RESULT_OK;
+    }
+    mFile.BeginRecord();
+    if (IsPcap()) {
+      /* Lengths of the group's framing around a full frame of un32Length. */
+      const u32 S = RoundUp4(Entity.mstrEthPort.GetLength());
+      u32 un32Framing = 0, un32Cap = 0xFFFFFFFFu;
+      u32 un32Captured = un32Length, un32Wire = un32Length;
+      switch (mun32Type) {
+        case VQ_SIGTRACE_TYPE_SS7: un32Framing = 4; un32Cap = kun32FrameCap; break;
+        case VQ_SIGTRACE_TYPE_ISDN:
+        case VQ_SIGTRACE_TYPE_LAPD:
+          if (mfOldIsdnFraming) {
+            un32Framing = 16;
+            un32Cap = kun32FrameCap;
+          } else {
+            un32Framing = 90 + S;
+            un32Captured = un32Length > 4 ? RoundUp4(std::min(un32Length, kun32FrameCap)) : 0;
+            un32Wire = un32Length > 4 ? RoundUp4(un32Length) : 0;
+          }
+          break;
+        case VQ_SIGTRACE_TYPE_IP: un32Framing = Transport == VQ500_TUCL_TRACE_TRANSPORT_RAW ? 34 : 42; un32Cap = kun32IpCap; break;
+        case VQ_SIGTRACE_TYPE_H248: un32Framing = 42; un32Cap = kun32IpCap; break;
+        default: break;
+      }
+      if (un32Cap != 0xFFFFFFFFu) un32Captured = std::min(un32Length, un32Cap);
+      u8 aun8Header[kun32PcapRecordHeaderSize];
+      const SVQSigTraceTime t = mpClock->Now();
+      PutBe32(aun8Header + 0, static_cast<u32>(t.n64Seconds));
+      PutBe32(aun8Header + 4, t.un32Microseconds);
+      PutBe32(aun8Header + 8, un32Framing + un32Captured);
+      PutBe32(aun8Header + 12, un32Framing + un32Wire);
+      mFile.Append(aun8Header, sizeof(aun8Header));
+    } else {
+      AppendPrefixLine(Entity, un32Direction, un32Length);
+    }
+    EndRecord(false);
+    return VQX_RESULT_OK;
+  }
+  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WritePacketHeader")
+}
+
+VQX_RESULT CVQSigTraceGrp::CalculateIpHeaderChecksum(_QUELLAN_IP* pHeader) {
+  if (pHeader == nullptr) return VQX_RESULT_NULL_PARAM;
+  pHeader->un16Checksum = 0;
+  u8 aun8Bytes[sizeof(_QUELLAN_IP)];
+  memcpy(aun8Bytes, pHeader, sizeof(aun8Bytes));
+  u32 un32Sum = 0;
+  for (size_t i = 0; i < sizeof(aun8Bytes); i += 2) un32Sum += (static_cast<u32>(aun8Bytes[i]) << 8) | aun8Bytes[i + 1];
+  while (un32Sum >> 16) un32Sum = (un32Sum & 0xFFFFu) + (un32Sum >> 16);
+  const u16 un16Checksum = static_cast<u16>(~un32Sum);
+  u8* pChecksum = reinterpret_cast<u8*>(pHeader) + offsetof(_QUELLAN_IP, un16Checksum);
+  PutBe16(pChecksum, un16Checksum);
+  return VQX_RESULT_OK;
+}
+
+}  // namespace VQCAF

@@ -1,0 +1,183 @@
+/*
+ * sigtracegrp.h - one trace output stream: a named group of traced entities
+ * of one protocol type whose captured units are written, in arrival order,
+ * to segmented pcap or text files ("<name>_<NNN>.cap" / ".log", a new
+ * segment past 10 MiB) or to the process's standard output.
+ *
+ * Owner: the trace application. It creates a group when it attaches the
+ * first entity naming it, sets the name, type and flags below directly,
+ * appends the entities, and calls the writers from its main thread (console
+ * thread for ForceLogRotation), all under its application mutex: the group
+ * has no lock of its own.
+ *
+ * Every public operation returns a 32-bit result and never throws; failures
+ * inside are caught and logged once in the common failure format. Writers
+ * count every record (group and entity counters) even when nothing can be
+ * written, and count what could not be written in mun32LostCount.
+ *
+ * Files: a segment is created next to the process (current directory) and
+ * never overwrites an existing file; a group name that would leave that
+ * directory (path separators, "..") is neutralised in the file name. An open
+ * failure is retried at the next record, logged at most once a minute.
+ * A failed or short write closes the segment, cut back to its last complete
+ * record, and the next record opens the next one. A CAS R2 group always
+ * writes text. Only one group at a time writes a pcap stream to standard
+ * output.
+ */
+#ifndef SIGTRACEGRP_H
+#define SIGTRACEGRP_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "sigtrace_clock.h"
+#include "sigtrace_entity.h"
+#include "sigtrace_segment.h"
+#include "vq500_trace_types.h"
+#include "vqcafstring.h"
+#include "vqx_result.h"
+#include "vqx_types.h"
+
+namespace VQCAF {
+
+/* At most this many groups per application (the owner's pool). */
+constexpr u32 QUELLAN_MAX_GROUPS = 64;
+
+/* The IPv4 header of the synthetic framings (RFC 791), network byte order. */
+struct _QUELLAN_IP {
+  u8 un8VersionHeaderLength; /* 0x45 */
+  u8 un8TypeOfService;       /* 0 */
+  u16 un16TotalLength;
+  u16 un16Identification;    /* 0 */
+  u16 un16FlagsFragment;     /* 0 */
+  u8 un8TimeToLive;          /* 64 */
+  u8 un8Protocol;
+  u16 un16Checksum;
+  u32 un32Source;
+  u32 un32Destination;
+};
+static_assert(sizeof(_QUELLAN_IP) == 20);
+static_assert(offsetof(_QUELLAN_IP, un16TotalLength) == 2);
+static_assert(offsetof(_QUELLAN_IP, un8TimeToLive) == 8);
+static_assert(offsetof(_QUELLAN_IP, un8Protocol) == 9);
+static_assert(offsetof(_QUELLAN_IP, un16Checksum) == 10);
+static_assert(offsetof(_QUELLAN_IP, un32Source) == 12);
+static_assert(offsetof(_QUELLAN_IP, un32Destination) == 16);
+
+class CVQSigTraceGrp {
+ public:
+  /* Segments rotate once larger than this (10 MiB). */
+  static constexpr u64 kun64RotationSize = 10485760u;
+  /* Data caps of one pcap record. */
+  static constexpr u32 kun32FrameCap = 300;
+  static constexpr u32 kun32IpCap = 5000;
+
+  CVQSigTraceGrp();
+  ~CVQSigTraceGrp();
+  CVQSigTraceGrp(const CVQSigTraceGrp&) = delete;
+  CVQSigTraceGrp& operator=(const CVQSigTraceGrp&) = delete;
+
+  /* Segment files. */
+  VQX_RESULT CreateNewFile();
+  VQX_RESULT CloseFile();
+  VQX_RESULT ForceLogRotation();
+  /* Rotation, counters, then the record header alone (pcap lengths by the
+   * group's framing of a full frame; the writers below use their own). */
+  VQX_RESULT WritePacketHeader(CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Length,
+                               _VQ500_TUCL_TRACE_TRANSPORT_TYPE Transport);
+
+  /* Packet writers: pcap record with its framing, or text record. */
+  VQX_RESULT WriteSs7PacketData(CVQSigTraceEntityParams& Entity, u32 un32LinkNumber, u32 fAnnexA, u32 un32Variant,
+                                u32 un32PcLength, u32 un32Direction, u32 un32Length, const u8* pData);
+  VQX_RESULT WriteH248PacketData(CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Length, const u8* pData);
+  VQX_RESULT WriteTuclPacketData(CVQSigTraceEntityParams& Entity, _VQ500_TUCL_TRACE_DIRECTION_TYPE Direction,
+                                 _VQ500_TUCL_TRACE_TRANSPORT_TYPE Transport, _VQ500_TUCL_TRACE_PROTOCOL_TYPE Protocol,
+                                 const char* pszInterface, const char* pszRemoteAddress, const char* pszLocalAddress,
+                                 u32 un32LocalPort, u32 un32RemotePort, u32 un32CapturedTimeMs, u32 un32Length,
+                                 const u8* pData);
+  VQX_RESULT WriteIsdnPacketData(CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Side, u32 un32Length,
+                                 const u8* pData);
+  /* Fills the header's checksum (RFC 791) from its other fields. */
+  static VQX_RESULT CalculateIpHeaderChecksum(_QUELLAN_IP* pHeader);
+
+  /* CAS R2 records (text only). Directions: 1 received, 2 sent, other neither. */
+  VQX_RESULT WriteCasr2DateHeader(CVQSigTraceEntityParams& Entity, u32 un32Direction);
+  VQX_RESULT WriteCasr2ExtendedStateData(CVQSigTraceEntityParams& Entity, u32 un32Timeslot, u32 un32Timestamp,
+                                         _VQ500_CASR2_CALL_STATE CallState, _VQ500_CASR2_INTERNAL_CALL_STATE InternalState);
+  VQX_RESULT WriteCasr2ToneData(CVQSigTraceEntityParams& Entity, u32 un32Timeslot, u32 un32Timestamp, u32 un32Direction,
+                                const _VQ500_VP_DIGIT_PARAMS* pTone, u32 un32Value);
+  VQX_RESULT WriteCasr2CasBitsData(CVQSigTraceEntityParams& Entity, u32 un32Timeslot, u32 un32Timestamp,
+                                   u32 un32Direction, u8 un8Bit1, u8 un8Bit2, u8 un8Bit3, u8 un8Bit4, u8 un8Bit5,
+                                   u8 un8Bit6, u8 un8Bit7, u8 un8Bit8, u32 un32StartTime, u32 un32EndTime, u32 un32Count);
+
+  /* Text decoders writing one body to the current file (sigtrace_decode.h). */
+  static VQX_RESULT GetBinaryString(u8 un8Value, CVQCAFString& strOut, u8 un8Mask);
+  VQX_RESULT WriteRawBuffer(const char* pszPrefix, u32 un32Length, const u8* pData, u32 fWithOffsets);
+  VQX_RESULT WriteFormattedSs7Trace(u32 un32Variant, u32 un32PcLength, u32 fAnnexA, u32 un32Length, const u8* pData);
+  VQX_RESULT WriteFormattedMtp3Trace(u32 un32Variant, u32 un32PcLength, u32 un32Length, const u8* pData);
+  VQX_RESULT WriteFormattedIsupTrace(u32 un32Variant, u32 un32Length, const u8* pData);
+  VQX_RESULT WriteFormattedIsupOptions(u32 un32Length, const u8* pData);
+  VQX_RESULT WriteFormattedSccpTrace(u32 un32Variant, u32 un32Length, const u8* pData);
+  VQX_RESULT WriteFormattedIsdnTrace(u32 un32Length, const u8* pData);
+  VQX_RESULT WriteFormattedIsdnMaintenance(u32 un32Length, const u8* pData);
+  VQX_RESULT WriteFormattedIsdnQ931(u32 un32Length, const u8* pData);
+
+  /* The clock of the record time stamps (null: the wall clock). */
+  void SetClock(const IVQSigTraceClock* pClock) { mpClock = pClock ? pClock : &VqSigTraceWallClock(); }
+  /* Text name and pcap link type of the group's type. */
+  const char* GetTypeName() const;
+  u32 GetLinkType() const;
+  /* True when records are pcap: the pcap flag, except for CAS R2 groups. */
+  bool IsPcap() const;
+
+  /* Plain data the owner reads and sets directly. */
+  CVQCAFString mstrName;            /* group name: pool key, file name base, text header */
+  u32 mun32Type;                    /* protocol type of every entity (VQ_SIGTRACE_TYPE_...) */
+  u8 mfPcap;                        /* 1: pcap records, 0: decoded text */
+  u8 mfStdout;                      /* 1: write to standard output */
+  u8 mfOldIsdnFraming;              /* 1: ISDN/LAPD pcap with the 16-byte LAPD pseudo-header */
+  u8 mfOpenFailed;                  /* the last attempt to open a segment failed */
+  u8 mfCaptureOff;                  /* kept for the owner (H.248 provider capture off) */
+  CVQCAFString mstrCurrentFile;     /* path of the open segment, ":STDOUT:", or empty */
+  std::vector<CVQSigTraceEntityParams> mvEntities; /* attached entities; 1-based position = SS7 link number */
+  u32 mun32RxCount;                 /* records of received units */
+  u32 mun32TxCount;                 /* records of sent units */
+  u32 mun32ExtCount;                /* CAS R2 records of neither direction */
+  CVQSigTraceSegment mFile;         /* the open segment or the standard output */
+  u32 mun32NextSegment;             /* number of the next segment; 0 before the first */
+  u32 mun32LostCount;               /* records counted but not written (open or write failures) */
+
+ private:
+  enum class EKind { Packet, Casr2 };
+  /* Rotation and opening before a record; true when the file is open. */
+  bool PrepareRecord();
+  /* Counters of a record by the packet writers' direction rule. */
+  void CountPacket(CVQSigTraceEntityParams& Entity, u32 un32Direction);
+  /* The text prefix line of a packet record. */
+  void AppendPrefixLine(const CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Length);
+  /* One pcap record: header with these lengths, then the body. */
+  void WritePcapRecord(const SVQSigTraceTime& t, const u8* pBody, u32 un32Captured, u32 un32Wire);
+  /* Ends the record being built; on a failed write closes the segment. */
+  void EndRecord(bool fFlushStdout);
+  /* Writes a text body as one record piece of the open record. */
+  void AppendText(const std::string& str);
+  VQX_RESULT WriteTextRecord(const std::string& str);
+  void WriteFileHeader();
+  void HandleWriteFailure();
+  void NoteLost(u32 un32Count);
+  std::string SegmentPath(u32 un32Number) const;
+  bool OpenFailureLogDue();
+
+  const IVQSigTraceClock* mpClock;
+  std::vector<u8> mvScratch;         /* framing of the record being written */
+  std::string mstrText;              /* text body of the record being written */
+  u64 mun64HeaderSize;               /* size of the current segment's file header */
+  i64 mn64LastFailureLog;            /* time of the last open/write failure line */
+  u32 mun32LostSinceLog;             /* records lost since that line */
+  bool mfStdoutRefused;              /* another group owns the standard output pcap stream */
+};
+
+}  // namespace VQCAF
+
+#endif
