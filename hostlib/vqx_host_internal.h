@@ -1,0 +1,464 @@
+/*
+ * vqx_host_internal.h - inside the host library: the library instance, its
+ * lock and deferred lists, the buffer layer, and the seams where the parts
+ * of the library that sit on top (filters and local delivery, the verifying
+ * entry points, peers, the gateway transport glue, send and receive) hook in.
+ *
+ * Only the library's own .cpp files and its tests include this header.
+ *
+ * Locks, in the order they may be nested:
+ *   hCriticalSection (the library lock, recursive)
+ *     -> hEventsToSetCriticalSection, hMessagesToReleaseCriticalSection,
+ *        hTraceQueueCriticalSection, BufMutex (buffer layer)
+ *   hOutputCriticalSection is taken alone or under the trace-queue lock.
+ *   A pool of messages' own mutex is taken before the library lock.
+ * Nothing blocks or calls application code while holding the library lock:
+ * code that must wait releases it completely (VqxHostLibLockReleaseAll) and
+ * retakes it as often (VqxHostLibLockRetake).
+ */
+#ifndef VQX_HOST_INTERNAL_H
+#define VQX_HOST_INTERNAL_H
+
+#include <pthread.h>
+#include <stdarg.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "vqx_host.h"
+#include "vqx_thread.h"
+
+/* ------------------------------------------------------------- constants */
+
+#define VQX_LIB_EVENTS_TO_SET_MAX 128u
+#define VQX_LIB_LOG_QUEUE_SIZE 2048u
+#define VQX_LIB_LOG_LINE_SIZE 2048u        /* formatted line, at most 2046 characters */
+#define VQX_LIB_MSGS_TO_RELEASE_MAX 2048u
+#define VQX_LIB_DEFAULT_FIFO_SIZE 32768u
+#define VQX_LIB_MAX_SEND_FIFO_SIZE 65535u
+#define VQX_LIB_MAX_RECEIVE_FIFO_SIZE 512000u
+#define VQX_LIB_TRANSPORT_TYPE 1u
+#define VQX_LIB_STATS_PIECE_SIZE 1024u
+#define VQX_LIB_DEFAULT_GW_PORT 12358u
+#define VQX_LIB_ADDRESS_REFRESH_MS 10000u
+#define VQX_LIB_THREAD_WAIT_STEP_MS 10u
+#define VQX_LIB_MAGIC_OPEN 0x4F50454Eu     /* "OPEN" while the instance is usable */
+
+/* Buffer prefix state words (16-byte prefix before every message buffer). */
+#define VQX_BUF_STATE_ALLOCATED 0xFB0ABABEu  /* also the "received" mark */
+#define VQX_BUF_STATE_ALLOCATED2 0xFBBBBABEu /* second allocated state */
+#define VQX_BUF_STATE_SENT 0xFEFEBABEu       /* handed to the send path */
+#define VQX_BUF_STATE_RELEASED 0xFEEEBABEu
+#define VQX_BUF_CLASS_HEAP 0xFFFFFFFFu       /* class index of a heap buffer */
+#define VQX_BUF_PREFIX_SIZE 16u
+#define VQX_BUF_MAX_CLASSES VQX_API_MAX_PREALLOC_BUF_POOLS
+
+typedef struct _VQX_BUF_PREFIX {
+  u32 un32State;
+  u32 un32ClassIndex;
+  u32 un32RequestedSize;
+  u32 un32Spare;
+} VQX_BUF_PREFIX;
+static_assert(sizeof(VQX_BUF_PREFIX) == VQX_BUF_PREFIX_SIZE);
+
+/* ------------------------------------------------------------ library event */
+
+/*
+ * Event: condition variable, its mutex and a signalled flag. Setting sets the
+ * flag and broadcasts; a waiter waits until the flag is set or its time-out
+ * (monotonic clock) and clears the flag itself before its next wait.
+ */
+typedef struct _VQX_EVENT {
+  pthread_mutex_t Mutex;
+  pthread_cond_t Cond;
+  u32 fSignaled;
+} VQX_EVENT;
+
+VQX_RESULT VqxEventCreate(VQX_EVENT** ppEvent);     /* 0x02000000 or 0x82000012 */
+void VqxEventFree(VQX_EVENT* pEvent);               /* no deferral: see VqxHostLibEventDestroy */
+void VqxEventSetNow(VQX_EVENT* pEvent);
+void VqxEventClear(VQX_EVENT* pEvent);
+/* Waits until set: 0x02000000, or 0x82000003 after un32TimeoutMs (0xFFFFFFFF: for ever). */
+VQX_RESULT VqxEventWait(VQX_EVENT* pEvent, u32 un32TimeoutMs);
+
+/* -------------------------------------------------------- buffer layer */
+
+/* One size class of pre-allocated buffers. */
+typedef struct _VQX_BUF_CLASS {
+  u32 un32BufSize;        /* prefix included, multiple of 8 */
+  u64 un64Taken;          /* served from the class */
+  u64 un64Returned;       /* given back to it */
+  u64 un64MissAlloc;      /* fitting requests it could not serve */
+  u64 un64MissFree;       /* heap buffers released that it could have held */
+  u32 un32NbConfigured;
+  u32 un32NbFree;         /* slots on the stack, filled or not yet */
+  u32 un32NbInUse;
+  void** papFree;         /* stack of un32NbConfigured slots; null slot: not yet allocated */
+} VQX_BUF_CLASS;
+
+typedef struct _VQX_BUF_CLASS_TABLE {
+  u32 un32NbClasses;
+  VQX_BUF_CLASS aClasses[VQX_BUF_MAX_CLASSES];
+} VQX_BUF_CLASS_TABLE;
+
+class VqxLiveBufferTable; /* hostlib_buf.cpp: every buffer handed out and not yet freed */
+
+/*
+ * Buffers (prefix hidden; the returned pointer is the message). All take the
+ * buffer mutex; the Internal forms expect it held. A buffer's liveness and
+ * state are kept in a table beside the buffers, so that a second release of
+ * the same pointer is refused without reading freed memory.
+ *  VqxBufMalloc: size in bytes (64-bit: no wrap); fExact: only a class of that
+ *    exact rounded size, no heap fallback. Null when nothing can be had.
+ *  VqxBufFree: 0x02000000; 0x82010207 not a live buffer (never allocated or
+ *    already released); 0x82010001 prefix overwritten (nothing released).
+ */
+void* VqxBufMalloc(VQX_LIB_HANDLE hLib, u64 un64Size, u32 fExact, const char* pszFile, u32 un32Line);
+void* VqxBufMallocInternal(VQX_LIB_HANDLE hLib, u64 un64Size, u32 fExact, const char* pszFile, u32 un32Line);
+VQX_RESULT VqxBufFree(VQX_LIB_HANDLE hLib, void* pBuf);
+VQX_RESULT VqxBufFreeInternal(VQX_LIB_HANDLE hLib, void* pBuf);
+VQX_RESULT VqxBufFreeMultiple(VQX_LIB_HANDLE hLib, u32 un32Count, void* const* papBuf);
+/*
+ * First step of a deferred release: the buffer must be live, not already
+ * released, and held by its owner (allocated or received; sent only with
+ * fAllowSent). 0x02000000, else 0x82010207 (or 0x82010001 when corrupted).
+ */
+VQX_RESULT VqxBufMarkReleasePending(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowSent);
+VQX_RESULT VqxBufMarkReceived(VQX_LIB_HANDLE hLib, void* pBuf);
+/* 0x02000000; 0x82010001 already sent ("Trying to free already sent buffer") or corrupted. */
+VQX_RESULT VqxBufMarkSent(VQX_LIB_HANDLE hLib, void* pBuf);
+/* Live-buffer check: 0x02000000 live and intact; 0x82010207 unknown; 0x82010001 corrupted. */
+VQX_RESULT VqxBufCheck(VQX_LIB_HANDLE hLib, const void* pBuf);
+/* Bytes usable at pBuf (the size asked for at allocation); 0 when not live. */
+u64 VqxBufUsableSize(VQX_LIB_HANDLE hLib, const void* pBuf);
+VQX_RESULT VqxBufTest(VQX_LIB_HANDLE hLib, const void* pBuf);
+void VqxBufChangeFile(VQX_LIB_HANDLE hLib, void* pBuf, const char* pszFile, u32 un32Line);
+/* Creation site recorded for a live buffer (leak reports); false when not live. */
+bool VqxBufGetFileLine(VQX_LIB_HANDLE hLib, const void* pBuf, const char** ppszFile, u32* pun32Line);
+u32 VqxBufLiveCount(VQX_LIB_HANDLE hLib);
+/* Creates the live-buffer table (0x82010012 without memory). */
+VQX_RESULT VqxBufLayerInit(VQX_LIB_HANDLE hLib);
+/* At close: frees every buffer still live (the instance goes away with them) and the class table. */
+void VqxBufLayerDestroy(VQX_LIB_HANDLE hLib);
+/* Class table from the library parameters (defaults when they name none). */
+VQX_RESULT VQXUpdatePreAllocPoolsList(VQX_LIB_HANDLE hLib);
+void VQXUpdatePreFreePoolsList(VQX_LIB_HANDLE hLib, VQX_BUF_CLASS_TABLE* pTable);
+/* Default class table for a receive fifo size (count of pairs written). */
+u32 VqxBufDefaultClasses(u32 un32ReceiveFifoSize, _VQX_PREALLOC_BUF_POOL* paOut);
+
+/* ------------------------------------------------------ counters */
+
+typedef struct _VQX_LIB_COUNTERS {
+  u64 RxMsg, RxMsgRedundant, RxMsgQueued, RxMsgNotQueued, RxMsgConsumedByApp, RxMsgDroppedFilter;
+  u64 TxMsg, TxMsgQueued, TxMsgDropped, TxRetransmit, TxPureAck, RxOverflow, RxMsgMatchNoQ;
+  u64 SignoMatchNoQ, RxMsgCopy, RxPureAck, FilterAlloc, FilterFreed, ImpFilterAlloc;
+  u64 ImpFilterFreed, FilterOwned, AdapterList, AdapterAdd, AdapterHAAdd, AdapterRem, DebugHashItems;
+  u32 MsgSerial; /* 32-bit, wrapping; the last serial number given */
+} VQX_LIB_COUNTERS;
+
+/* Buffer-layer totals (under the buffer mutex). */
+typedef struct _VQX_BUF_COUNTERS {
+  u64 un64Hit, un64HitRelease, un64MissAlloc, un64MissFree;
+  u64 un64BigMissAlloc, un64BigMissFree; /* sizes above every class */
+} VQX_BUF_COUNTERS;
+
+/* --------------------------------------------------------- log queue */
+
+typedef struct _VQX_LOG_LINE {
+  char* pszLine; /* heap copy */
+  u32 un32Level;
+} VQX_LOG_LINE;
+
+/* ------------------------------------------------ hooks of later parts */
+
+/*
+ * Operations of the gateway transport glue. Until the glue is connected
+ * (VqxHostLibSetGatewayGlue) the library runs with both transport instances
+ * off: opening, changing and closing then only record the switches.
+ */
+typedef struct _VQX_HOSTLIB_GATEWAY_GLUE {
+  /* At open, after the log thread: local addresses, port and extra addresses
+   * from the environment; may fill pParams' addresses and port. */
+  VQX_RESULT (*pFctIpAddressesPrepare)(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS* pParams);
+  /* Log thread, every 10 s while an address is not settled. */
+  void (*pFctIpAddressesUpdate)(VQX_LIB_HANDLE hLib);
+  /* Creates the instances the switches ask for; sets un64UniqueHostId. */
+  VQX_RESULT (*pFctInit)(VQX_LIB_HANDLE hLib);
+  void (*pFctUninit)(VQX_LIB_HANDLE hLib);
+  /* fHosts: 0 the adapters' instance, 1 the hosts'. fOn: enable / disable. */
+  VQX_RESULT (*pFctEnable)(VQX_LIB_HANDLE hLib, u32 fHosts, u32 fOn);
+  /* Re-applies the library parameters to an existing instance. */
+  VQX_RESULT (*pFctApplyParams)(VQX_LIB_HANDLE hLib, u32 fHosts);
+  VQX_RESULT (*pFctPoll)(VQX_LIB_HANDLE hLib);
+  VQX_RESULT (*pFctForceDiscover)(VQX_LIB_HANDLE hLib);
+} VQX_HOSTLIB_GATEWAY_GLUE;
+
+/*
+ * Parts that open and close with the library (peers, filters, the receive
+ * thread): each pointer may stay null. Called in the order of the fields at
+ * open (Init) and in reverse at close (Uninit), under the library lock; a
+ * failing Init aborts the open, which then calls the Uninit of every part
+ * whose Init succeeded.
+ */
+typedef struct _VQX_HOSTLIB_PART {
+  const char* pszInitFailureText; /* logged as "VQXOpenLib: %s\n" */
+  VQX_RESULT (*pFctInit)(VQX_LIB_HANDLE hLib);
+  void (*pFctUninit)(VQX_LIB_HANDLE hLib);
+} VQX_HOSTLIB_PART;
+
+/* Parts in open order: adapters and remote hosts, filters, receive thread. */
+enum { VQX_HOSTLIB_PART_PEERS = 0, VQX_HOSTLIB_PART_FILTERS = 1, VQX_HOSTLIB_PART_RX_THREAD = 2,
+       VQX_HOSTLIB_NB_PARTS = 3 };
+
+/* Send and receive entry points used by the coalescing queue. */
+typedef VQX_RESULT (*PFCT_VQX_SEND_MULTIPLE)(VQX_LIB_HANDLE hLib, u32 un32Count, VQX_MSG_HANDLE* pahMsg);
+typedef VQX_RESULT (*PFCT_VQX_RECEIVE_MULTIPLE)(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter,
+                                                 u32 un32TimeoutMs, u32* pun32Count, VQX_MSG_HANDLE* pahMsg);
+/* Statistics printout of the peers ("  Adapters:" block), appended by the peers part. */
+typedef void (*PFCT_VQX_STATS_PEERS)(VQX_LIB_HANDLE hLib, void (*pFctPiece)(VQX_LIB_HANDLE, const char*, ...));
+
+/*
+ * Process-wide registration of the later parts; set once before the first
+ * VQXOpenLib (for instance by a static initialiser of the part's own file).
+ * Null arguments restore "not connected".
+ */
+void VqxHostLibSetGatewayGlue(const VQX_HOSTLIB_GATEWAY_GLUE* pGlue);
+void VqxHostLibSetPart(u32 un32Part, const VQX_HOSTLIB_PART* pPart);
+void VqxHostLibSetSendReceive(PFCT_VQX_SEND_MULTIPLE pFctSend, PFCT_VQX_RECEIVE_MULTIPLE pFctReceive);
+/* The connected glue, or null. */
+const VQX_HOSTLIB_GATEWAY_GLUE* VqxHostLibGatewayGlue();
+
+/* ------------------------------------------------------ library instance */
+
+typedef struct _VQX_LIB_CONTEXT {
+  u32 un32Magic;          /* VQX_LIB_MAGIC_OPEN while usable */
+  u32 un32DebugMagic;     /* verifying layer: "BILH" while registered */
+  std::atomic<u32> fClosing;
+
+  _VQX_LIB_PARAMS Params; /* copy of the parameters in use */
+
+  /* Library lock. un32CsNesting is changed only by the holder. */
+  VQX_MUTEX_HANDLE hCriticalSection;
+  u32 un32CsNesting;
+
+  /* Events whose signalling waits for the outermost leave. */
+  VQX_MUTEX_HANDLE hEventsToSetCriticalSection;
+  VQX_EVENT* apEventsToSet[VQX_LIB_EVENTS_TO_SET_MAX];
+  u32 un32NbEventsToSet;
+  std::atomic<u32> un32EventsPending;
+
+  /* Messages released by any thread, freed at the next leave of the lock. */
+  VQX_MUTEX_HANDLE hMessagesToReleaseCriticalSection;
+  void* apMsgsToRelease[VQX_LIB_MSGS_TO_RELEASE_MAX];
+  u32 un32NbMsgsToRelease;
+  std::atomic<u32> un32ReleasesPending;
+
+  /* Log queue and printing. */
+  VQX_MUTEX_HANDLE hTraceQueueCriticalSection;
+  VQX_LOG_LINE aLogRing[VQX_LIB_LOG_QUEUE_SIZE];
+  u32 un32LogHead;        /* oldest line */
+  u32 un32LogCount;
+  u32 un32LogDropped;
+  VQX_MUTEX_HANDLE hOutputCriticalSection;
+  FILE* pErrorFile;
+
+  /* Buffer layer (the buffer-allocation lock). */
+  std::mutex BufMutex;
+  VQX_BUF_CLASS_TABLE* pBufClasses;
+  VqxLiveBufferTable* pLiveBuffers;
+  VQX_BUF_COUNTERS BufCounters;
+
+  /* Time. */
+  u64 un64ClockAtOpen;    /* ms */
+  u64 un64Now;            /* ms, refreshed by the log thread and on demand */
+  u32 un32WallClockAtOpen; /* s */
+  u32 un32WallClockNow;   /* s */
+  u64 un64LastAddressRefresh;
+
+  /* Identity and gateway transport state. */
+  u64 un64UniqueHostId;
+  char szLocalGw0Address[64];
+  char szLocalGw1Address[64];
+  u32 fGw0Settled, fGw1Settled, fNoLocalAddress;
+  u32 un32NbExtraGwAddr;              /* the library's own copy */
+  _VQX_EXTRA_GW_ADDR* paExtraGwAddr;
+  u32 un32NbEnvExtraGwAddr;           /* read from the environment at open */
+  _VQX_EXTRA_GW_ADDR* paEnvExtraGwAddr;
+  u16 un16EnvGwPort;
+  void* pvAdaptersGw;                 /* transport instances, owned by the glue */
+  void* pvHostsGw;
+  u32 afGwEnabled[2];                 /* [0] adapters, [1] hosts */
+
+  /* Counters. */
+  VQX_LIB_COUNTERS Counters;
+
+  /* Log thread. */
+  VQX_THREAD_RECORD LogThread;
+  std::atomic<u32> fLogThreadRunning;
+  u32 fLogThreadExited;
+  VQX_EVENT* pLogEvent;
+  VQX_EVENT* pLogExitEvent;
+
+  /* Parts built later: each keeps its state behind its own pointer. */
+  u32 afPartInitialised[VQX_HOSTLIB_NB_PARTS];
+  void* pvPeers;          /* adapters and remote hosts */
+  void* pvFilters;        /* filter lists, exclusive lists, implicit filters */
+  void* pvRxThread;       /* receive thread */
+  void* pvDebug;          /* verifying layer */
+  PFCT_VQX_SEND_MULTIPLE pFctSendMultiple;
+  PFCT_VQX_RECEIVE_MULTIPLE pFctReceiveMultiple;
+  PFCT_VQX_STATS_PEERS pFctStatsPeers;
+} VQX_LIB;
+
+static inline VQX_LIB* VqxLib(VQX_LIB_HANDLE hLib) { return reinterpret_cast<VQX_LIB*>(hLib); }
+
+/* ------------------------------------------------------------- locking */
+
+/* Releases every level the caller holds; returns how many (0: not held). */
+u32 VqxHostLibLockReleaseAll(VQX_LIB_HANDLE hLib);
+/* Takes the lock back as many times as VqxHostLibLockReleaseAll gave it up. */
+void VqxHostLibLockRetake(VQX_LIB_HANDLE hLib, u32 un32Levels);
+/* Non-zero when the calling thread holds the library lock. */
+u32 VqxHostLibLockHeld(VQX_LIB_HANDLE hLib);
+
+/*
+ * Deferred signalling: a holder of the library lock has the event set after
+ * its outermost leave (once, however often it was asked); with 128 events
+ * listed, or when the caller does not hold the lock, it is set at once.
+ */
+void VqxHostLibEventSet(VQX_LIB_HANDLE hLib, VQX_EVENT* pEvent);
+/* Removes the event from the list, sets it, broadcasts and frees it. */
+void VqxHostLibEventDestroy(VQX_LIB_HANDLE hLib, VQX_EVENT* pEvent);
+#define VQX_HOSTLIB_EVENT_SET(hLib, pEvent) VqxHostLibEventSet(hLib, pEvent)
+#define VQX_HOSTLIB_EVENT_DESTROY(hLib, pEvent) VqxHostLibEventDestroy(hLib, pEvent)
+
+/* Frees every message of the release list now (called at each leave). */
+void VqxHostLibFlushReleases(VQX_LIB_HANDLE hLib);
+
+/* ------------------------------------------------------------- logging */
+
+void VqxHostLibLogV(VQX_LIB_HANDLE hLib, u32 un32Level, const char* pszFormat, va_list vaArgs);
+/* Prints one line now on the error path (under the output lock). */
+void VqxHostLibPrintError(VQX_LIB_HANDLE hLib, const char* pszLine);
+/* Log thread body and its start / stop. */
+VQX_RESULT VqxHostLibLogThreadStart(VQX_LIB_HANDLE hLib);
+void VqxHostLibLogThreadStop(VQX_LIB_HANDLE hLib);
+/* Frees the lines still queued. */
+void VqxHostLibLogQueueFree(VQX_LIB_HANDLE hLib);
+/* Refreshes "now" and the wall clock. */
+void VqxHostLibRefreshNow(VQX_LIB_HANDLE hLib);
+
+/*
+ * Result tables of four adapter-board managers (boot 1047, voice processing
+ * 1046, SS7 1056, BERT 1078): 132-byte rows of a result word and its text
+ * "NAME: text", generic rows first; searched by VQXGetErrorString.
+ */
+typedef struct _VQX_MANAGER_ERROR_ROW {
+  u32 un32Result;
+  char szText[128];
+} VQX_MANAGER_ERROR_ROW;
+static_assert(sizeof(VQX_MANAGER_ERROR_ROW) == 132);
+extern const VQX_MANAGER_ERROR_ROW g_aBootMgrError[];
+extern const u32 g_aBootMgrErrorCount;
+extern const VQX_MANAGER_ERROR_ROW g_aVpMgrError[];
+extern const u32 g_aVpMgrErrorCount;
+extern const VQX_MANAGER_ERROR_ROW g_aSs7MgrError[];
+extern const u32 g_aSs7MgrErrorCount;
+extern const VQX_MANAGER_ERROR_ROW g_aBertMgrError[];
+extern const u32 g_aBertMgrErrorCount;
+
+/* The result's name, for log lines. */
+const char* VqxResultName(VQX_RESULT Result, char* pszBuf, u32 un32BufSize);
+const char* VqxResultSourceName(u32 un32Source);
+const char* VqxResultExactName(VQX_RESULT Result);
+
+/* ------------------------------------------------------------- messages */
+
+/*
+ * The allocator behind every message: payload size in 32 bits, sums done in
+ * 64 bits. fOversize lets the pools exceed 10485760 bytes. Caller holds the
+ * library lock (the serial counter). Results as VQXGetMsg.
+ */
+VQX_RESULT VqxMsgAllocateInternal(VQX_LIB_HANDLE hLib, u32 un32PayloadSize, VQX_MSG_HANDLE* phMsg,
+                                  u32 fOversize, const char* pszFile, u32 un32Line);
+/* A copy with a new serial number (RxMsgCopy counted); null when no memory. */
+VQX_MSG_HANDLE VqxMsgCopyCreate(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
+/*
+ * Header sanity against the buffer really held: payload start 88, payload
+ * maximum = length - 88, payload length <= maximum, length within the buffer.
+ * 0x02000000; 0x8201020E when a field does not fit; VqxBufCheck's failures.
+ */
+VQX_RESULT VqxMsgCheckHeader(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
+/* Received header check against the number of bytes received (host order). */
+VQX_RESULT VqxMsgCheckReceivedHeader(const _VQX_MSG_HEADER* pHeader, u64 un64BufSize);
+/* Wire preparation (local word 0, unique id, big-endian fields). */
+VQX_RESULT VQXHostSwapMsgToSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
+/* Receive side: message id to host order, then every other swapped field. */
+void VqxHostSwapMsgIdReceived(VQX_MSG_HANDLE hMsg);
+void VqxHostSwapMsgReceived(VQX_MSG_HANDLE hMsg);
+/*
+ * Release for the library's own code: like VQXReleaseMsgEx (deferred) but
+ * also accepts a message already handed to the send path.
+ */
+VQX_RESULT VqxMsgReleaseInternal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
+
+/* --------------------------------------------------- coalescing queue */
+
+typedef struct _VQX_COALESCING_QUEUE_PARAMS {
+  u32 un32QueueSize;
+  VQX_FILTER_HANDLE hFilter;    /* the owner receives on it */
+  VQX_MUTEX_HANDLE hMutex;      /* held by the owner while it uses the queue; may be null */
+} VQX_COALESCING_QUEUE_PARAMS;
+
+typedef struct _VqxApiCoalescingQueue {
+  VQX_COALESCING_QUEUE_PARAMS Params;
+  u32 un32NbReceived;           /* by the last receive call */
+  u32 un32NbQueued;
+  VQX_MSG_HANDLE* pahTxPendingMessages;
+} VqxApiCoalescingQueue;
+
+VqxApiCoalescingQueue* VqxApiCoalescingQueueCreate(VQX_LIB_HANDLE hLib, const VQX_COALESCING_QUEUE_PARAMS* pParams);
+VQX_RESULT VqxApiCoalescingAddMsgInternal(VQX_LIB_HANDLE hLib, VqxApiCoalescingQueue* pQueue, VQX_MSG_HANDLE hMsg,
+                                          const char* pszFile, u32 un32Line);
+VQX_RESULT VqxApiCoalescingKickInternal(VQX_LIB_HANDLE hLib, VqxApiCoalescingQueue* pQueue, const char* pszFile,
+                                        u32 un32Line);
+VQX_RESULT VqxApiCoalescingReceiveMsgInternal(VQX_LIB_HANDLE hLib, VqxApiCoalescingQueue* pQueue, u32 un32TimeoutMs,
+                                              u32* pun32Count, VQX_MSG_HANDLE* pahMsg, const char* pszFile,
+                                              u32 un32Line);
+VQX_RESULT VqxApiCoalescingRetrieveMsgsToSend(VQX_LIB_HANDLE hLib, VqxApiCoalescingQueue* pQueue, u32* pun32Count,
+                                              VQX_MSG_HANDLE* pahMsg);
+VQX_RESULT VqxApiCoalescingQueueDestroy(VQX_LIB_HANDLE hLib, VqxApiCoalescingQueue* pQueue);
+
+/* ------------------------------------------------------ reassembly */
+
+#define VQX_FRAG_MAX_FRAGMENTS 65535u
+
+struct VQX_FRAG_CONTEXT;
+
+/* Per-peer reassembly state, held in the peer record. */
+typedef struct _VQX_FRAG_STATE {
+  void* hHash;                 /* serial number -> context */
+  VQX_FRAG_CONTEXT* pFirst;    /* contexts, oldest first */
+  VQX_FRAG_CONTEXT* pLast;
+  u32 un32NbContexts;
+} VQX_FRAG_STATE;
+
+VQX_RESULT VqxFragInit(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState);
+void VqxFragUninit(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState);
+VQX_RESULT VqxFragPendingFree(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState);
+/*
+ * Takes a received fragment (un16FragInfo != 0, header in host order). On
+ * the last fragment (un16FragInfo negative as i16) *phMsg becomes the whole
+ * message; otherwise it is consumed and *phMsg is null. Under the library
+ * lock. 0x02000000 / failures 0x82010012, 0x8201000F, 0x8201020E, 0x8201020B
+ * (the fragments and partial message released, *phMsg null).
+ */
+VQX_RESULT VqxFragReassemble(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState, VQX_MSG_HANDLE* phMsg);
+
+/* ---------------------------------------------------- pools of messages */
+
+/* The pool's creation site (file, line) is used when it refills a class. */
+VQX_RESULT VqxPoolOfMessagesTake(VQX_LIB_HANDLE hLib, VQX_POOL_OF_MESSAGES_HANDLE hPool, u32 un32PayloadSize,
+                                 VQX_MSG_HANDLE* phMsg, u32* pfFallBack);
+
+#endif
