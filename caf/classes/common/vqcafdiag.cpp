@@ -4,18 +4,13 @@
  */
 #include "vqcafdiag.h"
 
-#include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 
 namespace VQCAF {
 
 namespace {
-
-struct DiagPrinter {
-  PFN_VQCAF_DIAG_PRINTER pFct;
-  void* pvContext;
-};
 
 /* Lines without their own newline get one, so that they do not run together. */
 void StderrPrinter(void*, u32, const char* pszLine) {
@@ -24,29 +19,43 @@ void StderrPrinter(void*, u32, const char* pszLine) {
   if (n == 0 || pszLine[n - 1] != '\n') fputc('\n', stderr);
 }
 
-/* Printer and context change together: both live in one record that is
- * swapped as a whole. Records are never freed (a printer may still be in use
- * on another thread); there are only as many as SetDiagPrinter calls. */
-std::atomic<const DiagPrinter*> g_pPrinter{nullptr};
+/* Printer and context change together under one lock; the call itself runs
+ * outside it (a printer may print again, or take its own locks). */
+struct DiagPrinter {
+  std::mutex Lock;
+  PFN_VQCAF_DIAG_PRINTER pFct = nullptr;
+  void* pvContext = nullptr;
+};
+
+/* Never destroyed: lines may be printed from static destructors. */
+DiagPrinter& GetPrinter() {
+  static DiagPrinter* s_pPrinter = new DiagPrinter();
+  return *s_pPrinter;
+}
 
 }  // namespace
 
 void VqcafSetDiagPrinter(PFN_VQCAF_DIAG_PRINTER pFctPrinter, void* pvContext) {
-  const DiagPrinter* pNew = nullptr;
-  if (pFctPrinter != nullptr) pNew = new DiagPrinter{pFctPrinter, pvContext};
-  g_pPrinter.store(pNew, std::memory_order_release);
+  DiagPrinter& Printer = GetPrinter();
+  std::lock_guard<std::mutex> Guard(Printer.Lock);
+  Printer.pFct = pFctPrinter;
+  Printer.pvContext = pFctPrinter != nullptr ? pvContext : nullptr;
 }
 
 void VqcafDiagVPrintf(u32 un32Level, const char* pszFormat, va_list args) {
   if (pszFormat == nullptr) return;
   char acLine[4096];
   vsnprintf(acLine, sizeof(acLine), pszFormat, args);
-  const DiagPrinter* p = g_pPrinter.load(std::memory_order_acquire);
-  if (p != nullptr) {
-    p->pFct(p->pvContext, un32Level, acLine);
-  } else {
-    StderrPrinter(nullptr, un32Level, acLine);
+  PFN_VQCAF_DIAG_PRINTER pFct;
+  void* pvContext;
+  {
+    DiagPrinter& Printer = GetPrinter();
+    std::lock_guard<std::mutex> Guard(Printer.Lock);
+    pFct = Printer.pFct;
+    pvContext = Printer.pvContext;
   }
+  if (pFct == nullptr) pFct = &StderrPrinter;
+  pFct(pvContext, un32Level, acLine);
 }
 
 void VqcafDiagPrintf(u32 un32Level, const char* pszFormat, ...) {

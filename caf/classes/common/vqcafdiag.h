@@ -10,7 +10,7 @@
  * printer, when it goes down), so that these lines land in the log under the
  * base sub-module at the level given. Tests install a printer to capture them.
  *
- * Any thread may print; the printer is swapped atomically, and a printer must
+ * Any thread may print; the printer is swapped under a lock, and a printer must
  * itself be safe to call from any thread.
  */
 #ifndef VQCAFDIAG_H
