@@ -291,6 +291,31 @@ TEST(Thread, StopFromItsOwnThreadDoesNotWaitForItself) {
   EXPECT_EQ(Thread.Stop(1), VQX_RESULT_OK);  // joins the ended thread
 }
 
+/* Calls its own controls from Run while another thread stops it. */
+class CSelfControllingThread : public CVQCAFThread {
+ public:
+  CSelfControllingThread() : CVQCAFThread(VQCAF_THREAD_PRIO_DEFAULT, 0) {}
+  ~CSelfControllingThread() override { Stop(1); }
+  void Run() override {
+    while (IsStopRequested() == 0) {
+      mun32PrioResult = SetPrio(VQCAF_THREAD_PRIO_DEFAULT);
+      mun32StartResult = Start(0);
+      mun32Passes++;
+    }
+  }
+  std::atomic<u32> mun32PrioResult{0}, mun32StartResult{0}, mun32Passes{0};
+};
+
+TEST(Thread, OwnControlsFromRunDoNotBlockAStop) {
+  CSelfControllingThread Thread;
+  ASSERT_EQ(Thread.Start(1), VQX_RESULT_OK);
+  ASSERT_TRUE(WaitFor([&] { return Thread.mun32Passes.load() > 10; }));
+  ASSERT_TRUE(ReturnsInTime([&] { Thread.Stop(1); }));
+  EXPECT_EQ(Thread.IsRunning(), 0u);
+  EXPECT_EQ(Thread.mun32PrioResult.load(), VQX_RESULT_OK);
+  EXPECT_EQ(Thread.mun32StartResult.load(), VQX_RESULT_INVALID_STATE);
+}
+
 /* Catches what the log lines say. */
 class CCapture : public IVQCAFLogTraceListener {
  public:

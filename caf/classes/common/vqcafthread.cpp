@@ -63,6 +63,9 @@ CVQCAFThread::CVQCAFThread(_VQCAF_THREAD_PRIO Prio, unsigned int un32EventQlen)
 CVQCAFThread::~CVQCAFThread() { (void)Stop(1); }
 
 u32 CVQCAFThread::Start(unsigned int un32Wait) {
+  // From its own Run the thread is running by definition (and a Stop waiting
+  // under the lock would never see it end).
+  if (IsCallerThisThread()) return VQX_RESULT_INVALID_STATE;
   std::lock_guard<std::mutex> Lock(mControlMutex);
   if (mfRunning.load(std::memory_order_acquire) != 0) return VQX_RESULT_INVALID_STATE;
   if (mRecord.fCreated != 0) (void)VqxThreadJoin(&mRecord, nullptr);  // ended by itself
@@ -103,6 +106,11 @@ u32 CVQCAFThread::IsRunning() { return mfRunning.load(std::memory_order_acquire)
 
 u32 CVQCAFThread::SetPrio(_VQCAF_THREAD_PRIO Prio) {
   if (!IsKnownPrio(Prio)) return VQX_RESULT_INVALID_PARAM;
+  if (IsCallerThisThread()) {  // without the lock, which a waiting Stop may hold
+    mun32Prio.store(Prio);
+    ApplyPrio(pthread_self(), Prio);
+    return VQX_RESULT_OK;
+  }
   std::lock_guard<std::mutex> Lock(mControlMutex);
   mun32Prio.store(Prio);
   if (mRecord.fCreated != 0 && mfRunning.load() != 0) ApplyPrio(mRecord.hThread, Prio);
