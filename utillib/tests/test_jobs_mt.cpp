@@ -423,6 +423,9 @@ void RestartDone(VQX_MULTI_THREADED_JOBS_HANDLE h, void* pv, VQX_RESULT) {
 }
 
 TEST(JobsCallbacks, CloseFromOwnHandlerIsRefusedAndDoneMayRestart) {
+  g_selfCloseResult = 0;
+  g_restartResult = 0;
+  g_restarts = 0;
   VQX_MULTI_THREADED_JOBS_PARAMS params{2, 10, VQX_THREAD_PRIORITY_NORMAL, RestartDone};
   VQX_MULTI_THREADED_JOBS_HANDLE h = nullptr;
   ASSERT_EQ(VQXMultiThreadedJobsOpenLib(&params, &h), VQX_RESULT_OK);
@@ -472,6 +475,8 @@ void StressDone(VQX_MULTI_THREADED_JOBS_HANDLE, void* pv, VQX_RESULT r) {
 }
 
 TEST(JobsStress, EveryJobEndsExactlyOnce) {
+  g_overlap = 0;
+  g_lastSeq.clear();
   VQX_MULTI_THREADED_JOBS_PARAMS params{4, 100000, VQX_THREAD_PRIORITY_NORMAL, StressDone};
   VQX_MULTI_THREADED_JOBS_HANDLE h = nullptr;
   ASSERT_EQ(VQXMultiThreadedJobsOpenLib(&params, &h), VQX_RESULT_OK);
