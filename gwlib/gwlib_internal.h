@@ -1,0 +1,297 @@
+/*
+ * gwlib_internal.h - the context of a gateway transport instance, its peers
+ * and paths, shared by the files of the library only (not a public header).
+ *
+ * Locking: every field below is read and written under the instance lock
+ * (internal recursive mutex or the user's external lock), except the atomics
+ * of the thread records. Threads release the lock around blocking calls and
+ * callbacks through LockRelease.
+ */
+#ifndef GWLIB_INTERNAL_H
+#define GWLIB_INTERNAL_H
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "gwlib_rxparse.h"
+#include "vqx_gwlib.h"
+#include "vqx_gwlib_wire.h"
+#include "vqx_thread.h"
+
+namespace vqxgw
+{
+
+constexpr u32 kMaxPeers = 64;
+constexpr u32 kRingSize = 256;
+constexpr u32 kCoalesceSize = 5840;
+constexpr u32 kRedRingEntries = 3000;
+constexpr u32 kRxChunk = 16384;
+constexpr u32 kMaxPendingEvents = 128;
+constexpr u8 kPathUndecided = 255;
+
+enum ConnMode : u32
+{
+    kModeUndecided = 0,
+    kModeIn = 1,
+    kModeOut = 2,
+    kModeSeparate = 3
+};
+
+/* An event: a flag with a condition; waiters clear the flag themselves. */
+struct GwEvent
+{
+    std::mutex m;
+    std::condition_variable cv;
+    bool fSet = false;
+    void SetNow();
+    /* Waits up to ms for the flag; returns whether it was set; clears it. */
+    bool Wait(u32 ms);
+};
+
+struct GwLibCtx;
+struct ThreadRec
+{
+    VQX_THREAD_RECORD rec{};
+    GwLibCtx* pCtx = nullptr;
+    std::atomic<u32> fRunning{0};
+    std::atomic<u32> fStop{0};
+    std::atomic<u32> fDone{0};
+    GwEvent sem;
+    bool fCreated = false;
+};
+
+struct TxEntry
+{
+    void* pMsg = nullptr;
+    u32 un32Size = 0;
+    u32 un32Seq = 0;
+    u8 un8PathsDone = 0;
+    u8 fFree = 0;
+};
+
+struct RedRing
+{
+    std::unique_ptr<u32[]> aSeq;
+    std::unique_ptr<u16[]> aSize8;
+    u32 un32Head = 0;
+    u32 un32Count = 0;
+    u64 un64Bytes = 0;
+    u32 un32DroppedSeq = 0;
+};
+
+struct PathCtx
+{
+    const char* pszAddr = nullptr; /* text in the stored block */
+    u32 un32Addr = 0;              /* network order */
+    u16 un16UdpPort = 0;           /* network order, 0 unknown */
+    u8 fConnecting = 0;
+    int iRxSocket = -1;
+    int iTxSocket = -1;
+    u32 tLastUdpPoll = 0, tLastSeen = 0, tLastReply = 0, tLastTxClose = 0, tLastAccept = 0, tDownSince = 0;
+    u32 tLastTcpPollSent = 0;
+    u32 fForceCloseConnectionRx = 0;
+    u32 fForceCloseConnectionTx = 0;
+    u32 un32CloseReason = 0;
+    bool fReportedUp = false;
+    /* receive */
+    RxParser Parser;
+    u32 un32CurrentBytesInBuffers = 0;
+    /* transmit */
+    u8 un8ReadIdx = 0;
+    u32 un32TakenInEntry = 0;
+    u64 un64Pending = 0;
+    bool fHdrInProgress = false;
+    bool fHdrDone = false;
+    u32 un32HdrWritten = 0;
+    u32 un32BatchCount = 0;
+    u32 un32BatchTaken = 0;
+    u8 aHdr[kBatchHeaderSize]{};
+    bool fPollPending = false;
+    u32 un32PollLen = 0, un32PollWritten = 0;
+    u8 aPoll[kAdapterPollSize]{};
+    bool fReplyPending = false;
+    u32 un32ReplyLen = 0, un32ReplyWritten = 0;
+    u8 aReply[kAdapterPollSize]{};
+    std::unique_ptr<u8[]> pCoal;
+    u32 un32CoalFill = 0;
+    bool fInWriteSet = false;
+};
+
+struct Peer
+{
+    u32 hPeer = 0;
+    bool fIsAdapter = false;
+    VQX_GW_ADAPTER_ADV Adapter{};
+    VQX_GW_HOST_ADV Host{};
+    std::string sName;
+    bool fReported = false, fSomeUp = false, fDying = false, fRxBusy = false, fConnectBusy = false;
+    u32 un32InCallback = 0;
+    u32 tDiscovered = 0, tLastConnectAttempt = 0;
+    u32 un32TcpPort = 0;
+    u16 un16SockBuf = 65535;
+    u8 aun8UseGw[2] = {1, 1};
+    VqxGwLibRedundancyParams Red{};
+    bool fForcePoll = false, fUdpPolling = false, fTcpPolling = false, fAddrLearned = false;
+    bool fEverConnected = false;
+    PathCtx Gw[2];
+    u32 un32Mode = kModeUndecided;
+    TxEntry aRing[kRingSize];
+    u8 un8WriteIdx = 0;
+    RedRing Red3000;
+    u8 un8PathInUse = kPathUndecided;
+    u8 un8SentCount = 0;
+
+    u32 Build() const { return fIsAdapter ? Adapter.Info.un32BuildNumber : Host.Info.un32BuildNumber; }
+    const void* Block() const { return fIsAdapter ? static_cast<const void*>(&Adapter) : &Host; }
+    bool Uses(int gw) const { return gw == 0 ? (Red.fUseGw0 != 0 && aun8UseGw[0]) : (Red.fUseGw1 != 0 && aun8UseGw[1]); }
+};
+
+struct GwLibCtx
+{
+    VqxGwLibParams Params{};
+    std::vector<VQX_GW_EXTRA_ADDR> ExtraAddr; /* resolved copy */
+    bool fExternalLock = false;
+    VQX_MUTEX_HANDLE hLock = nullptr;
+    std::mutex EventsMutex;
+    std::vector<GwEvent*> PendingEvents;
+
+    std::atomic<u32> fDisabled{0};
+    std::atomic<u32> fDestroying{0};
+    std::atomic<u32> fEnabled{0};
+    u32 un32LocalGw[2] = {0, 0};
+    u32 un32NbIfaces = 0;
+    u32 aun32IfAddr[VQX_GW_MAX_INTERFACES]{}, aun32IfBcast[VQX_GW_MAX_INTERFACES]{}, aun32IfMask[VQX_GW_MAX_INTERFACES]{};
+    std::vector<std::pair<u32, u32>> AllowedSubnets; /* subnet, mask; 0/0 = matches nothing */
+
+    int aiBcastSocket[VQX_GW_NB_PORTS];
+    int aiPollSocket[2] = {-1, -1};
+    int iAcceptSocket = -1;
+    u16 un16AcceptPort = 0;
+    int aiAcceptWakePipe[2] = {-1, -1};
+    int aiDiscoverWakePipe[2] = {-1, -1};
+    int aiRxWakePipe[2] = {-1, -1};
+
+    std::unique_ptr<Peer> apPeers[kMaxPeers];
+    u32 un32HostIndex = 0;
+    u32 un32SmallestPollDelay = 0;
+    u8 aAdv[kAdapterAdvSize]{};
+    u32 un32AdvLen = 0;
+    bool afRediscover[2] = {false, false};
+    u32 t10s = 0, t30s = 0, tLastRediscoverCheck = 0, tLastLostSearch = 0, tLastKeepAlive = 0, tLastExpiry = 0;
+    u32 un32LastAvailability = 0;
+    bool fHaveAvailability = false;
+    u32 tLastDiscoverPass = 0;
+
+    ThreadRec Threads[4]; /* discover, accept, rx, connect */
+    GwEvent RxEvent;      /* receive event (created set) */
+    GwEvent ConnectEvent; /* the receive thread waits here when no socket is open */
+    std::unique_ptr<GwEvent> pPeerEvent;
+    bool fRxWaitsOnConnectEvent = false;
+    std::unique_ptr<u8[]> pRxBuf;
+};
+
+enum ThreadIdx
+{
+    kThDiscover = 0,
+    kThAccept = 1,
+    kThRx = 2,
+    kThConnect = 3
+};
+
+/* ---- clock, logs ---- */
+u32 Now();
+void ErrorLog(GwLibCtx* c, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void Trace(GwLibCtx* c, u32 level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+/* "%s, errno = %d (%s)\n" with the current errno. */
+void ErrnoLog(GwLibCtx* c, const char* text);
+std::string IpText(u32 addrNet);
+u32 IpFromText(const char* psz); /* inet_addr, 0 for empty or invalid/all-ones */
+
+/* ---- lock and events ---- */
+void Lock(GwLibCtx* c);
+void Unlock(GwLibCtx* c);
+/* Releases every level held by this thread for the lifetime of the object. */
+class LockRelease
+{
+public:
+    explicit LockRelease(GwLibCtx* c);
+    ~LockRelease();
+    LockRelease(const LockRelease&) = delete;
+    LockRelease& operator=(const LockRelease&) = delete;
+
+private:
+    GwLibCtx* m_c;
+    u32 m_n;
+};
+void EventSet(GwLibCtx* c, GwEvent* e);
+void EventForget(GwLibCtx* c, GwEvent* e);
+void SleepMs(GwLibCtx* c, u32 ms); /* with the lock released */
+void WakePipe(int fd);
+void DrainPipe(int fd);
+void WakeRx(GwLibCtx* c);
+void SetPeerEvent(GwLibCtx* c);
+
+/* ---- interfaces ---- */
+u32 BroadcastRedirect();
+void RefreshIfaces(GwLibCtx* c);
+int IfaceIndexOf(GwLibCtx* c, u32 addr);
+bool IsLocalAddress(GwLibCtx* c, u32 addr);
+
+/* ---- sockets and discovery (gwlib_discover.cpp) ---- */
+VQX_RESULT SocketsCreate(GwLibCtx* c);
+VQX_RESULT OpenPollSocket(GwLibCtx* c, int gw);
+int PathSocket(GwLibCtx* c, int gw);
+void BuildAdvertisement(GwLibCtx* c);
+VQX_RESULT Advertise(GwLibCtx* c, int gw, u32 addrNet, u16 portNet, u8 kind);
+VQX_RESULT DiscoveryRound(GwLibCtx* c, u32 un32Request, bool fBroadcast);
+void ResolveExtraAddresses(GwLibCtx* c);
+u32 DiscoverThread(void* arg);
+
+/* ---- peers, links (gwlib_peer.cpp) ---- */
+Peer* FindPeer(GwLibCtx* c, u32 hPeer);
+Peer* FindHostPeer(GwLibCtx* c, u64 uid);
+Peer* FindAdapterPeer(GwLibCtx* c, const char* serial);
+VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer** out);
+VQX_RESULT UpdatePeer(GwLibCtx* c, Peer* p, const void* block, u32 addr, u16 port);
+void DestroyPeer(GwLibCtx* c, Peer* p);
+void RecomputeSmallestPollDelay(GwLibCtx* c);
+void RequestClose(GwLibCtx* c, Peer* p, int gw, u32 reason);
+void FreshStart(Peer* p);
+u32 ConnectThread(void* arg);
+u32 AcceptThread(void* arg);
+
+/* ---- receive (gwlib_rx.cpp) ---- */
+void RxSocketClose(GwLibCtx* c, Peer* p, int gw);
+u32 RxThread(void* arg);
+
+/* ---- transmit (gwlib_tx.cpp) ---- */
+bool PathNeedsWrite(GwLibCtx* c, Peer* p, int gw);
+void WritePath(GwLibCtx* c, Peer* p, int gw);
+void DropPending(GwLibCtx* c, Peer* p, int gw);
+void FreeCoalesce(PathCtx& g);
+void RedRingReset(Peer* p);
+void ReleaseRing(GwLibCtx* c, Peer* p);
+void PrepareTcpPollIfDue(GwLibCtx* c, Peer* p, int gw);
+void PreparePollReply(GwLibCtx* c, Peer* p, int gw);
+PollFields PeerPollFields(GwLibCtx* c, Peer* p);
+
+inline bool IsAdapterForm(const GwLibCtx* c)
+{
+    return c->Params.un32GwDiscoveryId == kAdaptersDiscoveryId;
+}
+inline const char* GwName(int gw)
+{
+    return gw == 0 ? "gw0" : "gw1";
+}
+inline bool UsesGw(const GwLibCtx* c, int gw)
+{
+    return gw == 0 ? c->Params.fIsGw0 != 0 : c->Params.fIsGw1 != 0;
+}
+
+} // namespace vqxgw
+
+#endif

@@ -1,0 +1,1031 @@
+/*
+ * gwlib_peer.cpp - peers and their TCP links: peer records and handles,
+ * creation and update from advertisements and handshakes, the connect
+ * thread ("gwlib_connect") that opens and closes transmit links and reports
+ * path up/down, the accept thread ("gwlib_accept") with its handshake and
+ * refusal rules, and the per-peer public operations.
+ */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "gwlib_internal.h"
+
+namespace vqxgw
+{
+
+namespace
+{
+
+constexpr u32 kLoopback = 0x0100007Fu; /* 127.0.0.1 in network order */
+
+void CloseFd(int& fd)
+{
+    if (fd >= 0)
+    {
+        close(fd);
+        fd = -1;
+    }
+}
+
+bool ThreadAlive(GwLibCtx* c, int idx)
+{
+    return c->Threads[idx].fCreated && c->Threads[idx].fDone.load() == 0;
+}
+
+void SetPathAddresses(GwLibCtx* c, Peer* p)
+{
+    (void)c;
+    char* t0 = p->fIsAdapter ? p->Adapter.Info.szIpAddress0 : p->Host.Info.szIpAddress0;
+    char* t1 = p->fIsAdapter ? p->Adapter.Info.szIpAddress1 : p->Host.Info.szIpAddress1;
+    p->Gw[0].pszAddr = t0;
+    p->Gw[1].pszAddr = t1;
+    p->Gw[0].un32Addr = IpFromText(t0);
+    p->Gw[1].un32Addr = IpFromText(t1);
+}
+
+/* A peer on this machine is reached through 127.0.0.1 on gw0 only. */
+bool MakeLocal(GwLibCtx* c, Peer* p)
+{
+    char* t0 = p->fIsAdapter ? p->Adapter.Info.szIpAddress0 : p->Host.Info.szIpAddress0;
+    char* t1 = p->fIsAdapter ? p->Adapter.Info.szIpAddress1 : p->Host.Info.szIpAddress1;
+    bool fLocal = std::strcmp(t0, "127.0.0.1") == 0 || std::strcmp(t1, "127.0.0.1") == 0 ||
+                  IsLocalAddress(c, IpFromText(t0)) || IsLocalAddress(c, IpFromText(t1));
+    if (fLocal)
+    {
+        std::memset(t0, 0, 64);
+        std::strcpy(t0, "127.0.0.1");
+        std::memset(t1, 0, 64);
+    }
+    return fLocal;
+}
+
+u32 SerialNumber(const char* psz)
+{
+    /* The first two characters count as "00"; the rest is read as decimal. */
+    char sz[130] = "00";
+    if (std::strlen(psz) >= 2)
+        std::strncat(sz, psz + 2, sizeof(sz) - 3);
+    return u32(std::strtoul(sz, nullptr, 10));
+}
+
+void Attribute(GwLibCtx* c, Peer* p, u32 addr, u16 port)
+{
+    const u32 now = Now();
+    if (p->Gw[0].un32Addr == 0 && p->Gw[1].un32Addr == 0 && !p->fIsAdapter)
+    {
+        p->Gw[0].tLastSeen = now;
+        p->Gw[0].un16UdpPort = port;
+        std::strncpy(p->Host.Info.szIpAddress0, IpText(addr).c_str(), 63);
+        SetPathAddresses(c, p);
+    }
+    else
+    {
+        int gw = addr == p->Gw[0].un32Addr ? 0 : (addr == p->Gw[1].un32Addr ? 1 : -1);
+        if (gw >= 0)
+        {
+            p->Gw[gw].tLastSeen = now;
+            if (port != 0)
+                p->Gw[gw].un16UdpPort = port;
+            if (p->Gw[gw].iTxSocket < 0)
+                SetPeerEvent(c);
+        }
+        else if (!p->fIsAdapter && addr != 0)
+        {
+            const char* kind = p->fIsAdapter ? "adapter" : "host";
+            if (p->Gw[1].un32Addr == 0)
+                ErrorLog(c,
+                         "ERROR. Probably bad IP config on %s %s (%u).\n       Received packet from IP %s, but host lib "
+                         "configured to use %s (%s,0x%08X)\n       Please validate and fix IP configuration.\n",
+                         kind, p->sName.c_str(), p->hPeer, IpText(addr).c_str(), "gw0", p->Gw[0].pszAddr,
+                         ntohl(p->Gw[0].un32Addr));
+            else
+                ErrorLog(c,
+                         "ERROR. Probably bad IP config on %s %s (%u).\n       Received packet from IP %s, but host lib "
+                         "configured to use %s (%s,0x%08X) or %s (%s,0x%08X)\n       Please validate and fix IP "
+                         "configuration.\n",
+                         kind, p->sName.c_str(), p->hPeer, IpText(addr).c_str(), "gw0", p->Gw[0].pszAddr,
+                         ntohl(p->Gw[0].un32Addr), "gw1", p->Gw[1].pszAddr, ntohl(p->Gw[1].un32Addr));
+        }
+    }
+    if (p->Gw[0].iTxSocket < 0)
+        p->tLastConnectAttempt = 0;
+}
+
+void ReportChanges(GwLibCtx* c, Peer* p)
+{
+    bool up[2];
+    for (int gw = 0; gw < 2; gw++)
+    {
+        up[gw] = p->Gw[gw].iRxSocket >= 0 && p->Gw[gw].iTxSocket >= 0;
+        if (!up[gw])
+            DropPending(c, p, gw);
+    }
+    for (int gw = 0; gw < 2; gw++)
+    {
+        if (up[gw] == p->Gw[gw].fReportedUp)
+            continue;
+        const bool prev1 = p->Gw[1].fReportedUp;
+        p->Gw[gw].fReportedUp = up[gw];
+        const u32 reason = p->Gw[gw].un32CloseReason;
+        const u32 f0 = gw == 0 ? up[0] : p->Gw[0].fReportedUp;
+        const u32 f1 = gw == 0 ? prev1 : up[1];
+        Trace(c, 5, "VqxGwLibTxThread %s : Passing peer %s state (%s) to upper layer", p->sName.c_str(), GwName(gw),
+              up[gw] ? "Connected" : "Disconnected");
+        if (!up[gw])
+        {
+            const u32 now = Now();
+            c->t10s = c->t30s = now ? now : 1;
+        }
+        if (c->Params.pFctUpDown != nullptr)
+        {
+            p->un32InCallback++;
+            if (c->fExternalLock)
+                c->Params.pFctUpDown(c->Params.pUpDownCtx, p->hPeer, p->Block(), f0, f1, up[gw] ? 0 : reason);
+            else
+            {
+                LockRelease rl(c);
+                c->Params.pFctUpDown(c->Params.pUpDownCtx, p->hPeer, p->Block(), f0, f1, up[gw] ? 0 : reason);
+            }
+            p->un32InCallback--;
+        }
+        p->fReported = true;
+        p->fSomeUp = p->Gw[0].fReportedUp || p->Gw[1].fReportedUp;
+        if (p->fIsAdapter)
+            p->Adapter.un8NewInfo = 0;
+        else
+            p->Host.un8NewInfo = 0;
+        p->Gw[gw].un32CloseReason = 0;
+        WakeRx(c);
+    }
+}
+
+void CloseTx(GwLibCtx* c, Peer* p, int gw)
+{
+    PathCtx& g = p->Gw[gw];
+    if (g.iTxSocket < 0)
+        return;
+    const bool fShared = p->un32Mode != kModeSeparate && g.iRxSocket == g.iTxSocket;
+    if (!fShared || g.iRxSocket < 0)
+    {
+        Trace(c, 4, "VqxGwLibTxThread %s : Closing %s Tx socket", p->sName.c_str(), GwName(gw));
+        CloseFd(g.iTxSocket);
+        if (fShared)
+            g.iRxSocket = -1;
+        SetPeerEvent(c);
+        const u32 now = Now();
+        g.tLastTxClose = now;
+        g.tDownSince = now;
+        g.tLastSeen = 0;
+        g.fForceCloseConnectionTx = 0;
+        g.tLastTcpPollSent = 0;
+        g.tLastReply = 0;
+        g.fPollPending = g.fReplyPending = false;
+        p->un8PathInUse = kPathUndecided;
+        p->un8SentCount = 0;
+        FreeCoalesce(g);
+        if (p->un32Mode == kModeSeparate && g.iRxSocket >= 0)
+            g.fForceCloseConnectionRx = 1;
+        WakeRx(c);
+    }
+    else
+    {
+        g.fForceCloseConnectionRx = 1;
+        WakeRx(c);
+    }
+}
+
+int Connect(GwLibCtx* c, Peer* p, int gw, u32 addr, u32 port, u16 sockBuf)
+{
+    char szWho[128];
+    snprintf(szWho, sizeof(szWho), "VqxGwLibConnectTo '%s:%d'", IpText(addr).c_str(), int(port));
+    char sz[192];
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0)
+    {
+        snprintf(sz, sizeof(sz), "%s: socket() failed", szWho);
+        ErrnoLog(c, sz);
+        return -1;
+    }
+    int on = 1;
+    if (!c->Params.fUseTCPNagle && setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0)
+    {
+        snprintf(sz, sizeof(sz), "%s: setsockopt(TCP_NODELAY) failed", szWho);
+        ErrnoLog(c, sz);
+    }
+    int size = sockBuf;
+    if (setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) != 0)
+    {
+        snprintf(sz, sizeof(sz), "%s: setsockopt(SO_SNDBUF) failed", szWho);
+        ErrnoLog(c, sz);
+    }
+    if (setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) != 0)
+    {
+        snprintf(sz, sizeof(sz), "%s: setsockopt(SO_RCVBUF) failed", szWho);
+        ErrnoLog(c, sz);
+    }
+    ioctl(s, FIONBIO, &on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = addr;
+    a.sin_port = htons(u16(port));
+    const u32 t0 = Now();
+    bool fOk = false;
+    for (;;)
+    {
+        int r = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        if (r == 0 || errno == EISCONN)
+        {
+            fOk = true;
+            break;
+        }
+        if (errno != EINPROGRESS && errno != EALREADY && errno != EINTR && errno != EAGAIN)
+            break;
+        if (Now() - t0 > 1000u || c->fDestroying)
+        {
+            ErrorLog(c, "%s: connect timed-out", szWho);
+            break;
+        }
+        usleep(10000);
+    }
+    if (!fOk)
+    {
+        close(s);
+        return -1;
+    }
+    (void)gw;
+    (void)p;
+    return s;
+}
+
+} // namespace
+
+/* ---- lookups ---- */
+
+Peer* FindPeer(GwLibCtx* c, u32 hPeer)
+{
+    for (auto& pp : c->apPeers)
+        if (pp && pp->hPeer == hPeer)
+            return pp.get();
+    return nullptr;
+}
+
+Peer* FindHostPeer(GwLibCtx* c, u64 uid)
+{
+    for (auto& pp : c->apPeers)
+        if (pp && !pp->fIsAdapter && !pp->fDying && pp->Host.Info.un64UniqueId == uid)
+            return pp.get();
+    return nullptr;
+}
+
+Peer* FindAdapterPeer(GwLibCtx* c, const char* serial)
+{
+    for (auto& pp : c->apPeers)
+        if (pp && pp->fIsAdapter && !pp->fDying && std::strcmp(pp->Adapter.Info.szSerialNumber, serial) == 0)
+            return pp.get();
+    return nullptr;
+}
+
+void RecomputeSmallestPollDelay(GwLibCtx* c)
+{
+    u32 m = 0;
+    for (auto& pp : c->apPeers)
+        if (pp && pp->Red.un32PollDelayMs > 99 && (m == 0 || pp->Red.un32PollDelayMs < m))
+            m = pp->Red.un32PollDelayMs;
+    c->un32SmallestPollDelay = m;
+}
+
+void RequestClose(GwLibCtx* c, Peer* p, int gw, u32 reason)
+{
+    PathCtx& g = p->Gw[gw];
+    if (g.iRxSocket >= 0)
+        g.fForceCloseConnectionRx = 1;
+    if (g.iTxSocket >= 0)
+        g.fForceCloseConnectionTx = 1;
+    if (g.un32CloseReason == 0)
+        g.un32CloseReason = reason;
+    WakeRx(c);
+    SetPeerEvent(c);
+}
+
+void FreshStart(Peer* p)
+{
+    for (auto& g : p->Gw)
+    {
+        g.tLastTcpPollSent = g.tLastReply = g.tLastUdpPoll = 0;
+        g.un32CurrentBytesInBuffers = 0;
+    }
+    p->un8PathInUse = kPathUndecided;
+    p->un8SentCount = 0;
+    RedRingReset(p);
+}
+
+VQX_RESULT UpdatePeer(GwLibCtx* c, Peer* p, const void* block, u32 addr, u16 port)
+{
+    RefreshIfaces(c);
+    if (p->fIsAdapter)
+    {
+        const u8 prevNew = p->Adapter.un8NewInfo;
+        p->Adapter = *static_cast<const VQX_GW_ADAPTER_ADV*>(block);
+        if (p->Adapter.un8NewInfo == 0)
+            p->Adapter.un8NewInfo = prevNew;
+        p->sName = p->Adapter.Info.szAdapterName;
+        if (MakeLocal(c, p))
+            addr = kLoopback;
+        SetPathAddresses(c, p);
+        p->un32TcpPort = p->Adapter.un32TcpPort;
+        p->un16SockBuf = 65535;
+        p->aun8UseGw[0] = p->Adapter.Info.aun8Gw0Info[3];
+        p->aun8UseGw[1] = p->Adapter.Info.aun8Gw1Info[3];
+        p->fUdpPolling = p->fTcpPolling = p->Build() > 799;
+        const u32 prev = p->un32Mode;
+        if (!c->Params.fWaitConnections)
+            p->un32Mode = kModeOut;
+        else if (p->Build() < 0x540002u)
+        {
+            if (prev == kModeUndecided)
+                Trace(c, 5, "Remote '%s' DOES NOT support combined sockets mode\n", p->sName.c_str());
+            p->un32Mode = kModeSeparate;
+        }
+        else
+        {
+            u32 theirs = SerialNumber(p->Adapter.Info.szSerialNumber);
+            u32 ours = SerialNumber(c->Params.AdapterGwParams.szSerialNumber);
+            p->un32Mode = theirs < ours ? kModeOut : kModeIn;
+            if (prev == kModeUndecided)
+            {
+                if (p->un32Mode == kModeOut)
+                    Trace(c, 5, "Remote '%s' CnxMode is OUT (0x%08X > 0x%08X)\n", p->sName.c_str(), ours, theirs);
+                else
+                    Trace(c, 5, "Remote '%s' CnxMode is IN (0x%08X < 0x%08X)\n", p->sName.c_str(), ours, theirs);
+            }
+        }
+    }
+    else
+    {
+        if (p->fAddrLearned && addr != p->Gw[0].un32Addr && addr != 0)
+        {
+            Trace(c, 3, "Ignoring packets from host %s.%s, from IP 0x%08X (this gw is IP 0x%08X)\n",
+                  p->Host.Info.szHostName, p->Host.Info.szAppName, ntohl(addr), ntohl(p->Gw[0].un32Addr));
+            return VQX_RESULT_OK;
+        }
+        const u8 prevNew = p->Host.un8NewInfo;
+        const bool fLearned = p->fAddrLearned;
+        char szLearned[64];
+        std::memcpy(szLearned, p->Host.Info.szIpAddress0, 64);
+        p->Host = *static_cast<const VQX_GW_HOST_ADV*>(block);
+        if (p->Host.un8NewInfo == 0)
+            p->Host.un8NewInfo = prevNew;
+        p->sName = std::string(p->Host.Info.szHostName) + "." + p->Host.Info.szAppName;
+        if (p->Host.Info.szIpAddress0[0] == '\0' && p->Host.Info.szIpAddress1[0] == '\0')
+        {
+            if (fLearned)
+                std::memcpy(p->Host.Info.szIpAddress0, szLearned, 64);
+            else if (addr != 0)
+                std::strncpy(p->Host.Info.szIpAddress0, IpText(addr).c_str(), 63);
+            p->fAddrLearned = p->Host.Info.szIpAddress0[0] != '\0';
+        }
+        if (MakeLocal(c, p))
+            addr = kLoopback;
+        SetPathAddresses(c, p);
+        p->un32TcpPort = p->Host.un32TcpPort;
+        p->un16SockBuf = 65535;
+        p->aun8UseGw[0] = p->aun8UseGw[1] = 1;
+        p->fUdpPolling = true;
+        p->fTcpPolling = p->Build() > 799;
+        const u32 prev = p->un32Mode;
+        const u64 ours = c->Params.un64PollHostCtxId, theirs = p->Host.Info.un64UniqueId;
+        if (p->Build() < 0x540002u)
+        {
+            if (prev == kModeUndecided)
+                Trace(c, 5, "Remote '%s' DOES NOT supports combined sockets mode\n", p->sName.c_str());
+            p->un32Mode = kModeSeparate;
+        }
+        else
+        {
+            p->un32Mode = ours <= theirs ? kModeIn : kModeOut;
+            if (prev == kModeUndecided)
+            {
+                if (p->un32Mode == kModeIn)
+                    Trace(c, 5, "Remote '%s' CnxMode is IN (0x%08X%08X < 0x%08X%08X)\n", p->sName.c_str(),
+                          u32(ours >> 32), u32(ours), u32(theirs >> 32), u32(theirs));
+                else
+                    Trace(c, 5, "Remote '%s' CnxMode is OUT (0x%08X%08X > 0x%08X%08X)\n", p->sName.c_str(),
+                          u32(ours >> 32), u32(ours), u32(theirs >> 32), u32(theirs));
+            }
+        }
+    }
+    Attribute(c, p, addr, port);
+    return VQX_RESULT_OK;
+}
+
+VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer** out)
+{
+    *out = nullptr;
+    const bool fAda = c->Params.fDetectAdapters != 0;
+    const u8 base = c->Params.un8PeerHandlesBase;
+    u32 h = 0;
+    if (fAda)
+    {
+        const VQX_GW_ADAPTER_ADV* a = static_cast<const VQX_GW_ADAPTER_ADV*>(block);
+        h = HandleFromName(base, a->Info.szSerialNumber);
+        if (Peer* o = FindPeer(c, h))
+        {
+            ErrorLog(c, "VqxGwLibCreatePeer: Adapter handle conflict: '%s' with '%s'\n", a->Info.szSerialNumber,
+                     o->Adapter.Info.szSerialNumber);
+            return VQX_RESULT_OUT_OF_RESOURCE;
+        }
+        Trace(c, 5, "VqxGwLibCreatePeer: (Remote 0%08X) Creating adapter %s for IP 0x%08X...", h,
+              a->Info.szAdapterName, ntohl(addr));
+    }
+    else
+    {
+        const VQX_GW_HOST_ADV* hb = static_cast<const VQX_GW_HOST_ADV*>(block);
+        if (hb->un8HostType != 0)
+        {
+            h = HandleFromName(base, hb->Info.szHostName);
+            if (FindPeer(c, h) != nullptr)
+            {
+                /* A name-made handle has no other candidate: refuse this host
+                 * rather than retry the same handle forever. */
+                ErrorLog(c, "VqxGwLibCreatePeer: Host handle conflict: '%s.%s' (0x%08X)\n", hb->Info.szHostName,
+                         hb->Info.szAppName, h);
+                return VQX_RESULT_OUT_OF_RESOURCE;
+            }
+        }
+        else
+        {
+            for (u32 tries = 0; tries <= 0xFFFFu; tries++)
+            {
+                h = (u32(base) << 24) | (c->un32HostIndex & 0xFFFFu);
+                c->un32HostIndex++;
+                if (FindPeer(c, h) == nullptr && !HandleIsReserved(h))
+                    break;
+            }
+        }
+        Trace(c, 5, "VqxGwLibCreatePeer: (Remote 0%08X) Creating host %s.%s for IP 0x%08X...", h, hb->Info.szHostName,
+              hb->Info.szAppName, ntohl(addr));
+    }
+    int slot = -1;
+    for (u32 i = 0; i < kMaxPeers; i++)
+        if (!c->apPeers[i])
+        {
+            slot = int(i);
+            break;
+        }
+    if (slot < 0)
+        return VQX_RESULT_OUT_OF_RESOURCE;
+    std::unique_ptr<Peer> p(new (std::nothrow) Peer());
+    if (!p)
+        return VQX_RESULT_OUT_OF_MEMORY;
+    p->Red3000.aSeq.reset(new (std::nothrow) u32[kRedRingEntries]);
+    p->Red3000.aSize8.reset(new (std::nothrow) u16[kRedRingEntries]);
+    if (!p->Red3000.aSeq || !p->Red3000.aSize8)
+        return VQX_RESULT_OUT_OF_MEMORY;
+    p->hPeer = h;
+    p->fIsAdapter = fAda;
+    const u32 now = Now();
+    p->tDiscovered = now;
+    p->Gw[0].tDownSince = p->Gw[1].tDownSince = now;
+    p->Red = c->Params.RedundancyParams;
+    Peer* raw = p.get();
+    c->apPeers[slot] = std::move(p);
+    UpdatePeer(c, raw, block, addr, port);
+    SetPeerEvent(c);
+    RecomputeSmallestPollDelay(c);
+    *out = raw;
+    return VQX_RESULT_OK;
+}
+
+void DestroyPeer(GwLibCtx* c, Peer* p)
+{
+    p->fDying = true;
+    for (int gw = 0; gw < 2; gw++)
+    {
+        PathCtx& g = p->Gw[gw];
+        if (g.iRxSocket >= 0)
+            g.fForceCloseConnectionRx = 1;
+        if (g.iTxSocket >= 0)
+            g.fForceCloseConnectionTx = 1;
+    }
+    SetPeerEvent(c);
+    WakeRx(c);
+    /* Wait for the connect thread to close the transmit sockets and for the
+     * receive thread and callbacks to leave the peer (bounded). */
+    for (int i = 0; i < 500; i++)
+    {
+        bool fTxOpen = p->Gw[0].iTxSocket >= 0 || p->Gw[1].iTxSocket >= 0;
+        bool fConnectWait = ThreadAlive(c, kThConnect) && (p->fConnectBusy || fTxOpen ||
+                                                            p->Gw[0].fConnecting || p->Gw[1].fConnecting);
+        bool fRxWait = (ThreadAlive(c, kThRx) && p->fRxBusy) || p->un32InCallback != 0;
+        if (!fConnectWait && !fRxWait)
+            break;
+        SetPeerEvent(c);
+        WakeRx(c);
+        SleepMs(c, 10);
+    }
+    u64 queued = p->Gw[0].un64Pending + p->Gw[1].un64Pending;
+    if (queued != 0)
+        ErrorLog(c, "VqxGwLibDestroyPeer: Bug: Peer being destroyed while data still present in TX queues (%u / %u bytes)\n",
+                 u32(p->Gw[0].un64Pending), u32(p->Gw[1].un64Pending));
+    for (int gw = 0; gw < 2; gw++)
+    {
+        PathCtx& g = p->Gw[gw];
+        if (g.iTxSocket == g.iRxSocket)
+            g.iTxSocket = -1;
+        CloseFd(g.iRxSocket);
+        CloseFd(g.iTxSocket);
+        FreeCoalesce(g);
+    }
+    ReleaseRing(c, p);
+    for (auto& pp : c->apPeers)
+        if (pp.get() == p)
+        {
+            Trace(c, 5, "VqxGwLibDestroyPeer: 0x%08X (%s) destroyed", p->hPeer, p->sName.c_str());
+            pp.reset();
+            break;
+        }
+    RecomputeSmallestPollDelay(c);
+}
+
+/* ---- connect thread ---- */
+
+namespace
+{
+
+void ConnectPath(GwLibCtx* c, Peer* p, int gw)
+{
+    PathCtx& g = p->Gw[gw];
+    const u32 now = Now();
+    if (g.un32Addr == 0 || g.tLastSeen == 0 || now - g.tLastSeen >= 2000u || g.iTxSocket >= 0)
+        return;
+    const u32 T = p->Red.un32NetworkDownDelayMs + p->Red.un32AdapterDownDelayMs;
+    if (g.tLastTxClose != 0 && now - g.tLastTxClose <= T + 1000u && (g.tLastAccept == 0 || now - g.tLastAccept > T + 2000u))
+        return;
+    p->tLastConnectAttempt = now;
+    g.fConnecting = 1;
+    const u32 addr = g.un32Addr, port = p->un32TcpPort;
+    const u16 sockBuf = p->un16SockBuf;
+    const std::string name = p->sName;
+    u8 block[kAdapterAdvSize];
+    const u32 blockLen = c->un32AdvLen;
+    std::memcpy(block, c->aAdv, sizeof(block));
+    if (!c->Params.fDetectAdapters && blockLen == kHostAdvSize)
+        block[kHostAdvOffKind] = kAdvKindAnswer;
+    Trace(c, 5, "VqxGwLibConnectToGW %s: VqxGwLibConnectTo %s: %s:%d.", name.c_str(), GwName(gw),
+          IpText(addr).c_str(), int(port));
+    int s;
+    {
+        LockRelease rl(c);
+        s = Connect(c, p, gw, addr, port, sockBuf);
+        if (s >= 0)
+        {
+            char who[128];
+            snprintf(who, sizeof(who), "VqxGwLibConnectTo '%s:%d'", IpText(addr).c_str(), int(port));
+            bool fOk = true;
+            if (c->Params.fWaitConnections)
+            {
+                u8 len[kHandshakeLenSize];
+                PutBe32(len, blockLen);
+                fOk = VQXHostGwLibWrite(reinterpret_cast<VqxGwLibContext>(c), name.c_str(), s, len, 4, 1000) == 4 &&
+                      VQXHostGwLibWrite(reinterpret_cast<VqxGwLibContext>(c), name.c_str(), s, block, blockLen, 1000) ==
+                          i32(blockLen);
+                if (!fOk)
+                    ErrorLog(c, "%s: write gwp packet failed", who);
+            }
+            else if (c->Params.fDetectAdapters)
+            {
+                u8 pid[kBoardHandshakeSize];
+                const volatile u32* stop = reinterpret_cast<const volatile u32*>(&c->fDestroying);
+                fOk = VQXHostGwLibRead(reinterpret_cast<VqxGwLibContext>(c), s, pid, sizeof(pid), stop, 1000, 1000) ==
+                      i32(sizeof(pid));
+                if (!fOk)
+                    ErrorLog(c, "%s: read pid failed", who);
+            }
+            if (!fOk)
+            {
+                close(s);
+                s = -1;
+            }
+        }
+    }
+    g.fConnecting = 0;
+    if (s < 0)
+        return;
+    if (p->fDying || g.iTxSocket >= 0)
+    {
+        close(s);
+        return;
+    }
+    Trace(c, 5, "VqxGwLibConnectToGW %s: Connected to %s: %s:%d.", name.c_str(), GwName(gw), IpText(addr).c_str(),
+          int(port));
+    p->un8PathInUse = kPathUndecided;
+    p->un8SentCount = 0;
+    g.tLastTcpPollSent = 0;
+    g.tLastReply = 0;
+    g.tLastSeen = Now();
+    g.iTxSocket = s;
+    if (p->un32Mode != kModeSeparate)
+        g.iRxSocket = s;
+    g.un32CloseReason = 0;
+    g.Parser = RxParser();
+    p->fEverConnected = true;
+    SetPeerEvent(c);
+    WakeRx(c);
+    p->tDiscovered = 0;
+    p->tLastConnectAttempt = 0;
+}
+
+void ConnectPeer(GwLibCtx* c, Peer* p)
+{
+    RefreshIfaces(c);
+    if ((p->Gw[0].iTxSocket >= 0 && p->Gw[1].iTxSocket >= 0) || p->un32Mode == kModeIn)
+        return;
+    if (IsLocalAddress(c, p->Gw[0].un32Addr) || IsLocalAddress(c, p->Gw[1].un32Addr))
+    {
+        MakeLocal(c, p);
+        SetPathAddresses(c, p);
+    }
+    if (p->Gw[0].iTxSocket < 0 && p->Gw[1].iTxSocket < 0)
+        FreshStart(p);
+    for (int gw = 0; gw < 2 && !p->fDying; gw++)
+        if (UsesGw(c, gw) && p->Uses(gw) && p->Gw[gw].iTxSocket < 0)
+            ConnectPath(c, p, gw);
+}
+
+} // namespace
+
+u32 ConnectThread(void* arg)
+{
+    GwLibCtx* c = static_cast<GwLibCtx*>(arg);
+    ThreadRec& self = c->Threads[kThConnect];
+    Lock(c);
+    while (!self.fStop)
+    {
+        for (auto& pp : c->apPeers)
+        {
+            Peer* p = pp.get();
+            if (p == nullptr)
+                continue;
+            p->fConnectBusy = true;
+            const u32 now = Now();
+            if (!p->fDying && !c->fDestroying && now - p->tLastConnectAttempt > 1000u &&
+                !p->Gw[0].fForceCloseConnectionTx && !p->Gw[1].fForceCloseConnectionTx)
+                ConnectPeer(c, p);
+            for (int gw = 0; gw < 2; gw++)
+            {
+                PathCtx& g = p->Gw[gw];
+                if (g.fForceCloseConnectionTx && g.iTxSocket < 0)
+                {
+                    ErrorLog(c, "VqxGwLibConnectThread: ERROR!! %s iTxSocket == -1 && GwX.fForceCloseConnectionTx == TRUE",
+                             GwName(gw));
+                    g.fForceCloseConnectionTx = 0;
+                }
+                if (g.iTxSocket >= 0 && (g.fForceCloseConnectionTx || !p->Uses(gw) || !UsesGw(c, gw)))
+                {
+                    if (!p->Uses(gw) && g.un32CloseReason == 0)
+                        g.un32CloseReason = VQX_GW_CLOSE_REQUESTED;
+                    CloseTx(c, p, gw);
+                }
+            }
+            ReportChanges(c, p);
+            p->fConnectBusy = false;
+        }
+        {
+            LockRelease rl(c);
+            c->pPeerEvent->Wait(1000);
+        }
+    }
+    /* Stopping: close every transmit socket and report once more. */
+    for (auto& pp : c->apPeers)
+    {
+        Peer* p = pp.get();
+        if (p == nullptr)
+            continue;
+        for (int tries = 0; tries < 200 && (p->Gw[0].iTxSocket >= 0 || p->Gw[1].iTxSocket >= 0); tries++)
+        {
+            for (int gw = 0; gw < 2; gw++)
+                CloseTx(c, p, gw);
+            if (p->Gw[0].iTxSocket >= 0 || p->Gw[1].iTxSocket >= 0)
+                SleepMs(c, 10);
+        }
+        ReportChanges(c, p);
+        Trace(c, 9, "VqxGwLibConnectThread %s terminated", p->sName.c_str());
+    }
+    Unlock(c);
+    return 0;
+}
+
+/* ---- accept thread ---- */
+
+namespace
+{
+
+void AcceptPeer(GwLibCtx* c, int s, u32 from)
+{
+    int on = 1;
+    if (!c->Params.fUseTCPNagle && setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0)
+    {
+        ErrnoLog(c, "VqxGwLibAcceptPeer: setsockopt(TCP_NODELAY) failed");
+        close(s);
+        return;
+    }
+    if (ioctl(s, FIONBIO, &on) != 0)
+    {
+        ErrnoLog(c, "VqxGwLibAcceptPeer: ioctl(FIONBIO) failed");
+        close(s);
+        return;
+    }
+    u8 buf[kHandshakeMaxLen];
+    i32 got;
+    u32 len = 0;
+    {
+        LockRelease rl(c);
+        const volatile u32* stop = reinterpret_cast<const volatile u32*>(&c->fDestroying);
+        u8 l[kHandshakeLenSize];
+        got = VQXHostGwLibRead(reinterpret_cast<VqxGwLibContext>(c), s, l, 4, stop, 1000, 1000);
+        if (got == 4)
+        {
+            len = GetBe32(l);
+            /* The block must be at least an advertisement and fit a packet. */
+            const u32 minLen = c->Params.fDetectAdapters ? kAdapterAdvMinSize : kHostAdvSize;
+            if (len < minLen || len > kHandshakeMaxLen)
+                got = -4;
+            else
+                got = VQXHostGwLibRead(reinterpret_cast<VqxGwLibContext>(c), s, buf, len, stop, 1000, 1000);
+        }
+    }
+    if (got == -4)
+    {
+        ErrorLog(c, "VqxGwLibAcceptPeer: failed to read gw packet (bad length %u)", len);
+        close(s);
+        return;
+    }
+    if (got != i32(len) || len == 0)
+    {
+        ErrorLog(c, "VqxGwLibAcceptPeer: failed to read gw packet (read %d)", int(got));
+        close(s);
+        return;
+    }
+    Peer* p = nullptr;
+    VQX_RESULT r;
+    if (c->Params.fDetectAdapters)
+    {
+        VQX_GW_ADAPTER_ADV adv;
+        if (!DecodeAdapterAdv(VqxGwCursor(buf, len), adv, true))
+        {
+            close(s);
+            return;
+        }
+        p = FindAdapterPeer(c, adv.Info.szSerialNumber);
+        r = p != nullptr ? UpdatePeer(c, p, &adv, from, 0) : CreatePeer(c, &adv, from, 0, &p);
+    }
+    else
+    {
+        VQX_GW_HOST_ADV adv;
+        if (!DecodeHostAdv(VqxGwCursor(buf, len), adv))
+        {
+            close(s);
+            return;
+        }
+        p = FindHostPeer(c, adv.Info.un64UniqueId);
+        r = p != nullptr ? UpdatePeer(c, p, &adv, from, 0) : CreatePeer(c, &adv, from, 0, &p);
+    }
+    if (VQX_RESULT_FAILED(r) || p == nullptr)
+    {
+        close(s);
+        return;
+    }
+    if (p->un32Mode == kModeOut)
+    {
+        Trace(c, 5, "VqxGwLibAcceptPeer: Refusing connection from %s because ConnectionMode is 'OUT only'",
+              p->sName.c_str());
+        close(s);
+        return;
+    }
+    int size = p->un16SockBuf;
+    if (setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) != 0 ||
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) != 0)
+    {
+        ErrnoLog(c, "VqxGwLibAcceptPeer: setsockopt(SO_SNDBUF) failed");
+        close(s);
+        return;
+    }
+    int gw;
+    if (p->Gw[0].un32Addr == 0 && p->Gw[1].un32Addr == 0)
+        gw = 0;
+    else if (from == p->Gw[1].un32Addr && from != kLoopback && from != p->Gw[0].un32Addr)
+        gw = 1;
+    else if (from != kLoopback && from != p->Gw[0].un32Addr)
+    {
+        Trace(c, 5, "VqxGwLibAcceptPeer: Refusing connection from unknown GW (addr 0x%08X) for %s", ntohl(from),
+              p->sName.c_str());
+        close(s);
+        return;
+    }
+    else
+        gw = 0;
+    if (!UsesGw(c, gw) || !p->Uses(gw))
+    {
+        Trace(c, 5, "VqxGwLibAcceptPeer: Refusing connection from %s for %s", gw == 0 ? "GW0" : "GW1", p->sName.c_str());
+        close(s);
+        return;
+    }
+    PathCtx& g = p->Gw[gw];
+    p->un32InCallback++; /* keeps the peer while the lock is released below */
+    for (int i = 0; i < 500 && (g.iTxSocket >= 0 || g.iRxSocket >= 0) && !c->fDestroying; i++)
+    {
+        if (g.iTxSocket >= 0)
+            g.fForceCloseConnectionTx = 1;
+        else
+            g.fForceCloseConnectionRx = 1;
+        Trace(c, 5, "VqxGwLibAcceptPeer: Waiting for previous %s %s connection to close for %s...", GwName(gw),
+              g.iTxSocket >= 0 ? "Tx" : "Rx", p->sName.c_str());
+        SetPeerEvent(c);
+        WakeRx(c);
+        SleepMs(c, 10);
+    }
+    p->un32InCallback--;
+    if (g.iTxSocket >= 0 || g.iRxSocket >= 0 || p->fDying || c->fDestroying)
+    {
+        close(s);
+        return;
+    }
+    const bool fFresh = p->Gw[0].iTxSocket < 0 && p->Gw[1].iTxSocket < 0;
+    g.tLastAccept = Now();
+    p->un8PathInUse = kPathUndecided;
+    p->un8SentCount = 0;
+    g.iRxSocket = s;
+    g.Parser = RxParser();
+    g.un32CloseReason = 0;
+    g.fForceCloseConnectionRx = g.fForceCloseConnectionTx = 0;
+    if (p->un32Mode != kModeSeparate)
+    {
+        g.iTxSocket = s;
+        g.tLastSeen = Now();
+        if (fFresh)
+            FreshStart(p);
+    }
+    p->fEverConnected = true;
+    p->tDiscovered = 0;
+    Trace(c, 5, "VqxGwLibAcceptPeer: Done. Peer is 0x%08X (%s, %s-%s).", p->hPeer, p->sName.c_str(), GwName(gw),
+          p->un32Mode == kModeSeparate ? "Rx" : "RxTx");
+    SetPeerEvent(c);
+    WakeRx(c);
+}
+
+} // namespace
+
+u32 AcceptThread(void* arg)
+{
+    GwLibCtx* c = static_cast<GwLibCtx*>(arg);
+    ThreadRec& self = c->Threads[kThAccept];
+    Lock(c);
+    while (!self.fStop)
+    {
+        fd_set rd;
+        FD_ZERO(&rd);
+        int maxfd = c->aiAcceptWakePipe[0];
+        FD_SET(c->aiAcceptWakePipe[0], &rd);
+        if (c->iAcceptSocket >= 0)
+        {
+            FD_SET(c->iAcceptSocket, &rd);
+            maxfd = c->iAcceptSocket > maxfd ? c->iAcceptSocket : maxfd;
+        }
+        timeval tv{};
+        if (c->fDestroying)
+            tv.tv_usec = 10000;
+        else
+            tv.tv_sec = 10;
+        int n;
+        {
+            LockRelease rl(c);
+            n = select(maxfd + 1, &rd, nullptr, nullptr, &tv);
+        }
+        if (self.fStop)
+            break;
+        if (n < 0)
+        {
+            if (errno != EINTR)
+            {
+                int e = errno;
+                ErrorLog(c, "VqxGwLibAcceptThread: select() failed, errno %d (%s).\n", e, strerror(e));
+                SleepMs(c, 100);
+            }
+            continue;
+        }
+        if (n == 0)
+            continue;
+        if (FD_ISSET(c->aiAcceptWakePipe[0], &rd))
+            DrainPipe(c->aiAcceptWakePipe[0]);
+        if (c->iAcceptSocket < 0 || !FD_ISSET(c->iAcceptSocket, &rd))
+            continue;
+        sockaddr_in from{};
+        socklen_t fl = sizeof(from);
+        int s = accept(c->iAcceptSocket, reinterpret_cast<sockaddr*>(&from), &fl);
+        if (s < 0)
+        {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                ErrnoLog(c, "VqxGwLibAcceptPeer: accept() failed!");
+            continue;
+        }
+        if (c->fDisabled)
+        {
+            Trace(c, 3, "VqxGwLibAcceptThread: Ignoring, remote detect is disabled.");
+            close(s);
+            SleepMs(c, 100);
+            continue;
+        }
+        AcceptPeer(c, s, from.sin_addr.s_addr);
+    }
+    Unlock(c);
+    return 0;
+}
+
+} // namespace vqxgw
+
+using namespace vqxgw;
+
+extern "C" {
+
+VQX_RESULT VqxGwLibForceDisconnect(VqxGwLibContext hCtx, u32 hPeer, u32 fGw0, u32 fGw1)
+{
+    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
+    if (c == nullptr)
+        return VQX_RESULT_NULL_PARAM;
+    Lock(c);
+    Peer* p = FindPeer(c, hPeer);
+    if (p == nullptr || p->fDying)
+    {
+        Unlock(c);
+        return VQX_RESULT_INVALID_HANDLE;
+    }
+    Trace(c, 5, "VqxGwLibForceDisconnect: 0x%08X: (%s/%s)", hPeer, fGw0 ? "true" : "false", fGw1 ? "true" : "false");
+    const u32 f[2] = {fGw0, fGw1};
+    for (int gw = 0; gw < 2; gw++)
+        if (f[gw] && (p->Gw[gw].iRxSocket >= 0 || p->Gw[gw].iTxSocket >= 0))
+            RequestClose(c, p, gw, VQX_GW_CLOSE_REQUESTED);
+    Unlock(c);
+    return VQX_RESULT_OK;
+}
+
+VQX_RESULT VqxGwLibGetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, VqxGwLibRedundancyParams* pParams)
+{
+    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
+    if (c == nullptr || pParams == nullptr)
+        return VQX_RESULT_NULL_PARAM;
+    Lock(c);
+    Peer* p = FindPeer(c, hPeer);
+    VQX_RESULT r = VQX_RESULT_INVALID_HANDLE;
+    if (p != nullptr && !p->fDying)
+    {
+        *pParams = p->Red;
+        r = VQX_RESULT_OK;
+    }
+    Unlock(c);
+    return r;
+}
+
+VQX_RESULT VqxGwLibSetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, const VqxGwLibRedundancyParams* pParams)
+{
+    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
+    if (c == nullptr || pParams == nullptr)
+        return VQX_RESULT_NULL_PARAM;
+    Lock(c);
+    Peer* p = FindPeer(c, hPeer);
+    if (p == nullptr || p->fDying)
+    {
+        Unlock(c);
+        return VQX_RESULT_INVALID_HANDLE;
+    }
+    const VqxGwLibRedundancyParams& n = *pParams;
+    Trace(c, 5, "VqxGwLibSetRedundancyParams: 0x%08X: (%d-%d-%d, %s/%s)", hPeer, int(n.un32PollDelayMs),
+          int(n.un32NetworkDownDelayMs), int(n.un32AdapterDownDelayMs), n.fUseGw0 ? "true" : "false",
+          n.fUseGw1 ? "true" : "false");
+    const u32 use[2] = {n.fUseGw0, n.fUseGw1};
+    for (int gw = 0; gw < 2; gw++)
+        if (!use[gw] && (p->Gw[gw].iRxSocket >= 0 || p->Gw[gw].iTxSocket >= 0))
+            RequestClose(c, p, gw, VQX_GW_CLOSE_REQUESTED);
+    if (std::memcmp(&p->Red, &n, sizeof(n)) != 0)
+    {
+        p->Red = n;
+        p->fForcePoll = true;
+        p->un8PathInUse = kPathUndecided;
+        p->un8SentCount = 0;
+        p->Gw[0].tLastUdpPoll = p->Gw[1].tLastUdpPoll = 0;
+        DiscoveryRound(c, 1, true);
+        RecomputeSmallestPollDelay(c);
+    }
+    Unlock(c);
+    return VQX_RESULT_OK;
+}
+
+} // extern "C"

@@ -1,0 +1,446 @@
+/*
+ * gwlib_rx.cpp - the receive thread ("gwlib_rx_read"): one select over every
+ * peer's receive sockets (and the transmit sockets that have something to
+ * write), reads of up to 16384 bytes parsed at once into batches for the
+ * host library, closing of receive sockets, and the blocking read and write
+ * helpers used by the handshakes.
+ */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "gwlib_internal.h"
+
+namespace vqxgw
+{
+
+namespace
+{
+
+/* Connects the parser of one path to the user's callbacks. */
+class PathSink : public RxSink
+{
+public:
+    PathSink(GwLibCtx* c, Peer* p, int gw) : m_c(c), m_p(p), m_gw(gw) {}
+
+    void Alloc(u32 n, const u32* sizes, void** bufs) override
+    {
+        const VqxGwLibParams& P = m_c->Params;
+        Callback([&] {
+            if (P.pFctAllocMsgMultiple != nullptr)
+                P.pFctAllocMsgMultiple(P.pBufferCtx, n, sizes, bufs);
+            else if (P.pFctAllocMsg != nullptr)
+                for (u32 i = 0; i < n; i++)
+                    bufs[i] = P.pFctAllocMsg(P.pBufferCtx, sizes[i]);
+        });
+    }
+    void Deliver(u32 n, void** bufs, const u32* sizes) override
+    {
+        const VqxGwLibParams& P = m_c->Params;
+        Trace(m_c, 1, "VqxGwLibRxProcessPeerDataReady %s:gw%d : Passing received messages to upper layer",
+              m_p->sName.c_str(), m_gw);
+        u32 fClose = 0;
+        Callback([&] {
+            if (P.pFctRxMultiple != nullptr)
+                P.pFctRxMultiple(P.pRxCtx, m_p->hPeer, m_gw == 0, n, bufs, sizes, &fClose);
+            else if (P.pFctRx != nullptr)
+                for (u32 i = 0; i < n; i++)
+                    P.pFctRx(P.pRxCtx, m_p->hPeer, m_gw == 0, bufs[i], sizes[i], &fClose);
+            else
+                FreeBufs(n, bufs);
+        });
+        if (fClose)
+            RequestClose(m_c, m_p, m_gw, VQX_GW_CLOSE_REQUESTED);
+    }
+    void Free(u32 n, void** bufs) override { FreeBufs(n, bufs); }
+    void Poll() override
+    {
+        Trace(m_c, 1, "VqxGwLibRxMultiHeaderParse %s:gw%d : Received TCP polling", m_p->sName.c_str(), m_gw);
+        PreparePollReply(m_c, m_p, m_gw);
+        WakeRx(m_c);
+    }
+    void PollReply() override
+    {
+        Trace(m_c, 1, "VqxGwLibRxMultiHeaderParse %s:gw%d : Received TCP poll reply", m_p->sName.c_str(), m_gw);
+        m_p->Gw[m_gw].tLastReply = Now();
+    }
+    void HeaderReceived(u32 n) override
+    {
+        Trace(m_c, 1, "VqxGwLibRxMultiHeaderParse %s:gw%d : Receiving payload for %d messages", m_p->sName.c_str(), m_gw,
+              int(n));
+    }
+    void Error(RxError e, u32 v) override
+    {
+        const char* name = m_p->sName.c_str();
+        u32 reason = VQX_GW_CLOSE_CORRUPTED;
+        switch (e)
+        {
+        case kRxBadCount:
+            ErrorLog(m_c,
+                     "VqxGwLibRxMultiHeaderParse %s:gw%d : Received corrupted in_pGwContext->MultiHeader from (claiming "
+                     "%d messages inside)\n",
+                     name, m_gw, int(v));
+            break;
+        case kRxSizeZero:
+            ErrorLog(m_c, "Received corrupted MultiHeader from %s:gw%u (message size %d)\n", name, unsigned(m_gw), int(v));
+            break;
+        case kRxSizeTooBig:
+            ErrorLog(m_c, "Received corrupted MultiHeader from %s:gw%u (message size %d, max allowed %d)\n", name,
+                     unsigned(m_gw), int(v), int(VQX_GW_MAX_MSG_SIZE));
+            break;
+        default:
+            ErrorLog(m_c, "VqxGwLibRxMultiHeaderParse %s:gw%d : Out of memory to re-assemble received data into messages!\n",
+                     name, m_gw);
+            reason = VQX_GW_CLOSE_READ_ERROR;
+            break;
+        }
+        PathCtx& g = m_p->Gw[m_gw];
+        if (g.un32CloseReason == 0)
+            g.un32CloseReason = reason;
+        g.fForceCloseConnectionRx = 1;
+        SetPeerEvent(m_c);
+    }
+
+private:
+    template <class F> void Callback(F f)
+    {
+        m_p->un32InCallback++;
+        if (m_c->fExternalLock)
+            f();
+        else
+        {
+            LockRelease rl(m_c);
+            f();
+        }
+        m_p->un32InCallback--;
+    }
+    void FreeBufs(u32 n, void** bufs)
+    {
+        const VqxGwLibParams& P = m_c->Params;
+        if (P.pFctFreeMsgMultiple != nullptr)
+        {
+            u32 k = 0;
+            void* a[VQX_GW_MAX_BATCH_MSGS];
+            for (u32 i = 0; i < n; i++)
+                if (bufs[i] != nullptr)
+                    a[k++] = bufs[i];
+            if (k != 0)
+                P.pFctFreeMsgMultiple(P.pBufferCtx, k, a);
+        }
+        else if (P.pFctFreeMsg != nullptr)
+            for (u32 i = 0; i < n; i++)
+                if (bufs[i] != nullptr)
+                    P.pFctFreeMsg(P.pBufferCtx, &bufs[i]);
+        for (u32 i = 0; i < n; i++)
+            bufs[i] = nullptr;
+    }
+    GwLibCtx* m_c;
+    Peer* m_p;
+    int m_gw;
+};
+
+void ReadPath(GwLibCtx* c, Peer* p, int gw)
+{
+    PathCtx& g = p->Gw[gw];
+    ssize_t n = read(g.iRxSocket, c->pRxBuf.get(), kRxChunk);
+    if (n == 0)
+    {
+        if (g.un32CloseReason == 0)
+            g.un32CloseReason = VQX_GW_CLOSE_BY_REMOTE;
+        g.fForceCloseConnectionRx = 1;
+        return;
+    }
+    if (n < 0)
+    {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return;
+        int e = errno;
+        ErrorLog(c, "%s:gw%u socket read failed, result %d, errno %d (%s)\n", p->sName.c_str(), unsigned(gw), int(n), e,
+                 strerror(e));
+        if (g.un32CloseReason == 0)
+            g.un32CloseReason = VQX_GW_CLOSE_READ_ERROR;
+        g.fForceCloseConnectionRx = 1;
+        return;
+    }
+    if (!p->fIsAdapter)
+        g.tLastReply = g.tLastTcpPollSent = Now();
+    else
+        g.tLastReply = Now(); /* data proves the link alive as well */
+    PathSink sink(c, p, gw);
+    g.Parser.Feed(c->pRxBuf.get(), size_t(n), sink);
+}
+
+} // namespace
+
+void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
+{
+    PathCtx& g = p->Gw[gw];
+    if (g.iRxSocket < 0)
+    {
+        g.fForceCloseConnectionRx = 0;
+        return;
+    }
+    if (p->un32Mode == kModeSeparate)
+    {
+        Trace(c, 4, "VqxGwLibRxSocketClose %s:gw%d Closing socket", p->sName.c_str(), gw);
+        close(g.iRxSocket);
+        g.iRxSocket = -1;
+        if (g.iTxSocket >= 0)
+        {
+            g.fForceCloseConnectionTx = 1;
+            if (g.un32CloseReason == 0)
+                g.un32CloseReason = VQX_GW_CLOSE_BY_REMOTE;
+        }
+    }
+    else
+    {
+        Trace(c, 4, "VqxGwLibRxSocketClose %s:gw%d Stop using socket", p->sName.c_str(), gw);
+        if (g.iTxSocket != g.iRxSocket)
+            close(g.iRxSocket);
+        g.iRxSocket = -1;
+        if (g.iTxSocket >= 0)
+            g.fForceCloseConnectionTx = 1;
+    }
+    g.fForceCloseConnectionRx = 0;
+    SetPeerEvent(c);
+    PathSink sink(c, p, gw);
+    g.Parser.Reset(sink);
+    g.un32CurrentBytesInBuffers = 0;
+}
+
+u32 RxThread(void* arg)
+{
+    GwLibCtx* c = static_cast<GwLibCtx*>(arg);
+    ThreadRec& self = c->Threads[kThRx];
+    Lock(c);
+    u32 tPrev = Now();
+    while (!self.fStop && !c->fDestroying)
+    {
+        const u32 now = Now();
+        if (now - tPrev > 3999u)
+        {
+            c->t10s = c->t30s = now;
+            c->afRediscover[0] = c->afRediscover[1] = true;
+            ErrorLog(c,
+                     "VqxGwLibRxSingleThreadRead WARNING: Was not scheduled, or blocked while waiting for msg data, for "
+                     "%d msec.\n",
+                     i32(now - tPrev));
+        }
+        tPrev = now;
+        fd_set rd, wr;
+        FD_ZERO(&rd);
+        FD_ZERO(&wr);
+        int maxfd = -1;
+        bool fAny = false;
+        for (auto& pp : c->apPeers)
+        {
+            Peer* p = pp.get();
+            if (p == nullptr)
+                continue;
+            for (int gw = 0; gw < 2; gw++)
+            {
+                PathCtx& g = p->Gw[gw];
+                g.fInWriteSet = false;
+                if (g.fForceCloseConnectionRx && g.iRxSocket >= 0 && g.Parser.GetState() != RxParser::kReadMessages)
+                {
+                    if (!p->Uses(gw) && g.un32CloseReason == 0)
+                        g.un32CloseReason = VQX_GW_CLOSE_REQUESTED;
+                    RxSocketClose(c, p, gw);
+                }
+                else if (g.fForceCloseConnectionRx && g.iRxSocket >= 0)
+                    RxSocketClose(c, p, gw); /* nothing of a broken link is worth waiting for */
+                if (PathNeedsWrite(c, p, gw))
+                {
+                    g.fInWriteSet = true;
+                    FD_SET(g.iTxSocket, &wr);
+                    maxfd = g.iTxSocket > maxfd ? g.iTxSocket : maxfd;
+                    fAny = true;
+                }
+                if (g.iRxSocket >= 0 && !g.fForceCloseConnectionRx && !g.fConnecting && p->fReported && p->fSomeUp &&
+                    p->Uses(gw) && !p->fDying)
+                {
+                    FD_SET(g.iRxSocket, &rd);
+                    maxfd = g.iRxSocket > maxfd ? g.iRxSocket : maxfd;
+                    fAny = true;
+                }
+            }
+        }
+        FD_SET(c->aiRxWakePipe[0], &rd);
+        maxfd = c->aiRxWakePipe[0] > maxfd ? c->aiRxWakePipe[0] : maxfd;
+        int n;
+        if (fAny)
+        {
+            timeval tv{0, 0};
+            fd_set rd0 = rd, wr0 = wr;
+            n = select(maxfd + 1, &rd0, &wr0, nullptr, &tv);
+            if (n == 0)
+            {
+                u32 ms = c->un32SmallestPollDelay > 99 ? c->un32SmallestPollDelay / 2 : 2000;
+                if (ms > 2000)
+                    ms = 2000;
+                tv.tv_sec = ms / 1000;
+                tv.tv_usec = (ms % 1000) * 1000;
+                LockRelease rl(c);
+                n = select(maxfd + 1, &rd, &wr, nullptr, &tv);
+            }
+            else
+            {
+                rd = rd0;
+                wr = wr0;
+            }
+        }
+        else
+        {
+            c->fRxWaitsOnConnectEvent = true;
+            {
+                LockRelease rl(c);
+                c->ConnectEvent.Wait(1000);
+            }
+            c->fRxWaitsOnConnectEvent = false;
+            DrainPipe(c->aiRxWakePipe[0]);
+            continue;
+        }
+        if (n < 0)
+        {
+            if (errno != EINTR)
+            {
+                int e = errno;
+                ErrorLog(c, "VqxGwLibRxSingleThreadRead: select() failed, errno %d (%s).\n", e, strerror(e));
+                SleepMs(c, 100);
+            }
+            continue;
+        }
+        if (FD_ISSET(c->aiRxWakePipe[0], &rd))
+            DrainPipe(c->aiRxWakePipe[0]);
+        for (auto& pp : c->apPeers)
+        {
+            Peer* p = pp.get();
+            if (p == nullptr)
+                continue;
+            p->fRxBusy = true;
+            for (int gw = 0; gw < 2; gw++)
+            {
+                PathCtx& g = p->Gw[gw];
+                if (g.iRxSocket >= 0 && FD_ISSET(g.iRxSocket, &rd) && !g.fForceCloseConnectionRx)
+                    ReadPath(c, p, gw);
+            }
+            for (int gw = 0; gw < 2; gw++)
+            {
+                PathCtx& g = p->Gw[gw];
+                if (g.fInWriteSet && g.iTxSocket >= 0 && FD_ISSET(g.iTxSocket, &wr))
+                    WritePath(c, p, gw);
+                g.fInWriteSet = false;
+            }
+            p->fRxBusy = false;
+        }
+    }
+    for (auto& pp : c->apPeers)
+        if (pp)
+            for (int gw = 0; gw < 2; gw++)
+                RxSocketClose(c, pp.get(), gw);
+    Unlock(c);
+    return 0;
+}
+
+} // namespace vqxgw
+
+using namespace vqxgw;
+
+extern "C" {
+
+i32 VQXHostGwLibWrite(VqxGwLibContext hCtx, const char* pszPeerName, int iSocket, const void* pBuf, u32 un32Len,
+                      u32 un32TimeLimitMs)
+{
+    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
+    const u8* p = static_cast<const u8*>(pBuf);
+    const char* name = pszPeerName != nullptr ? pszPeerName : "";
+    u32 done = 0, errors = 0;
+    const u32 t0 = Now();
+    while (done < un32Len)
+    {
+        ssize_t n = write(iSocket, p + done, un32Len - done);
+        if (n > 0)
+        {
+            done += u32(n);
+            errors = 0;
+            continue;
+        }
+        int e = errno;
+        if (n < 0 && (e == EBADF || e == EINVAL || e == ENOTCONN || e == EPIPE || e == ECONNRESET))
+        {
+            if (c != nullptr)
+                ErrorLog(c, "%s: socket write errno %d (%s). Closing connection.", name, e, strerror(e));
+            break;
+        }
+        if (n < 0 && e != EAGAIN && e != EWOULDBLOCK && e != EINTR && ++errors > 1000)
+        {
+            if (c != nullptr)
+                ErrorLog(c, "%s: too many consecutive errors (errno %d (%s). Closing connection.", name, e, strerror(e));
+            break;
+        }
+        if (Now() - t0 >= un32TimeLimitMs)
+            break;
+        fd_set w;
+        FD_ZERO(&w);
+        FD_SET(iSocket, &w);
+        timeval tv{0, (c != nullptr && c->fDestroying) ? 10000 : 100000};
+        select(iSocket + 1, nullptr, &w, nullptr, &tv);
+    }
+    return i32(done);
+}
+
+i32 VQXHostGwLibRead(VqxGwLibContext hCtx, int iSocket, void* pBuf, u32 un32Len, const volatile u32* pfStop,
+                     u32 un32LimitAfterFirstMs, u32 un32LimitBeforeAnyMs)
+{
+    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
+    u8* p = static_cast<u8*>(pBuf);
+    u32 done = 0, retries = 0;
+    const u32 t0 = Now();
+    while (done < un32Len)
+    {
+        if (pfStop != nullptr && *pfStop)
+            return -2;
+        const u32 el = Now() - t0;
+        if (done == 0 ? el > un32LimitBeforeAnyMs : el > un32LimitAfterFirstMs)
+        {
+            if (done != 0 && c != nullptr)
+                ErrorLog(c, "socket read timeout (%d ms elapsed)\n", int(el));
+            return -3;
+        }
+        fd_set r;
+        FD_ZERO(&r);
+        FD_SET(iSocket, &r);
+        timeval tv{0, 100000};
+        int s = select(iSocket + 1, &r, nullptr, nullptr, &tv);
+        if (s < 0 && errno != EINTR)
+            return -1;
+        if (s <= 0)
+            continue;
+        ssize_t n = read(iSocket, p + done, un32Len - done);
+        if (n == 0)
+            return 0;
+        if (n < 0)
+        {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                return -1;
+            if (++retries > 1000)
+            {
+                if (c != nullptr)
+                    ErrorLog(c, "socket read failed (unexpected WOULDBLOCK loop)\n");
+                return -1;
+            }
+            if (retries > 500)
+                usleep(10000);
+            continue;
+        }
+        retries = 0;
+        done += u32(n);
+    }
+    return i32(done);
+}
+
+} // extern "C"

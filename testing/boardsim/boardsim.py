@@ -1,0 +1,293 @@
+#!/usr/bin/env python3
+"""Simulated adapter board for the gateway transport tests.
+
+Written from the gateway wire formats (not from the C++ code), standard
+library only. Listens on 127.0.0.1 only and exits by itself after
+--lifetime seconds.
+
+UDP (port --udp-port): answers discovery ("GWDI"), poll ("GWPI") and
+specific discovery ("GWDS", by serial number or adapter name) with a
+560-byte adapter advertisement ("GWPA") sent to the asker.
+
+TCP (port --tcp-port, 0 = any, advertised): on each accepted link sends the
+4-byte handshake, then reads what the host sends: raw host messages (88-byte
+header; the message takes 88 + the payload length at offset 12 bytes) and
+92-byte poll blocks (first word 0), answered with a 64-byte poll reply of
+0xFF. Board to host traffic uses batches: a 64-byte header of sixteen
+big-endian words (count 1..15, then the sizes), the messages back to back.
+
+Control: line commands on a TCP socket at 127.0.0.1:--control-port, one
+answer line each:
+  stats                 JSON: links, messages, polls, bytes, order errors
+  send N SIZE           send N messages of SIZE bytes (batches of up to 15)
+  corrupt KIND          send a bad batch header: count16, size0, sizebig
+  close                 close every TCP link (the path goes down)
+  silent / talk         stop / resume answering polls and UDP packets
+  stopread / read       stop / resume reading the TCP links
+  quit                  exit now
+Modules: wire (packet layouts), Board (state and I/O), control (commands).
+"""
+
+import argparse
+import json
+import os
+import select
+import socket
+import struct
+import sys
+import time
+
+# ---------------------------------------------------------------- wire
+
+ID_DISCOVERY = 0x47574449  # bytes G W D I
+ID_SPECIFIC = 0x47574453
+ID_POLL = 0x47575049
+ID_REPLY = 0x47575041
+HOST_HEADER_SIZE = 88
+POLL_BLOCK_SIZE = 92
+BATCH_HEADER_SIZE = 64
+MAX_BATCH = 15
+MAX_MSG = 0x400000
+
+
+def adapter_advertisement(tcp_port, name, serial, ip0, ip1, build):
+    """560 bytes: id, 3 bytes, new-info flag, TCP port, then the 548-byte
+    information block (3 words, name, serial, word, two address texts, two
+    4-byte path flags, build, two words, 128-byte remainder)."""
+    head = struct.pack(">I3sBI", ID_REPLY, b"\0\0\0", 1, tcp_port)
+    info = struct.pack(">3I128s128sI64s64s4s4sIII128s",
+                       0, 0, 0, name.encode(), serial.encode(), 0,
+                       ip0.encode(), ip1.encode(), b"\0\0\0\1", b"\0\0\0\1",
+                       build, 0, 0, b"\0" * 128)
+    pkt = head + info
+    assert len(pkt) == 560
+    return pkt
+
+
+def batch(messages):
+    assert 1 <= len(messages) <= MAX_BATCH
+    sizes = [len(m) for m in messages] + [0] * (MAX_BATCH - len(messages))
+    return struct.pack(">16I", len(messages), *sizes) + b"".join(messages)
+
+
+def host_message(msg_id, seq, size):
+    """A host message of `size` bytes (at least 96): big-endian header
+    fields, payload carrying the sequence number first."""
+    size = max(size, 96)
+    payload_len = size - HOST_HEADER_SIZE
+    hdr = struct.pack(">IIIIII", msg_id, 4, size, payload_len, payload_len, HOST_HEADER_SIZE)
+    hdr += b"\0" * (HOST_HEADER_SIZE - len(hdr))
+    payload = struct.pack(">I", seq) + bytes((seq + i) & 0xFF for i in range(payload_len - 4))
+    return hdr + payload
+
+
+POLL_REPLY = b"\xff" * BATCH_HEADER_SIZE
+HOST_POLL = b"\0" * BATCH_HEADER_SIZE
+
+# ---------------------------------------------------------------- board
+
+
+class Link:
+    def __init__(self, sock):
+        self.sock = sock
+        self.buf = bytearray()
+
+
+class Board:
+    def __init__(self, args):
+        self.args = args
+        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.udp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.udp.bind(("127.0.0.1", args.udp_port))
+        self.listen = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listen.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listen.bind(("127.0.0.1", args.tcp_port))
+        self.listen.listen(4)
+        self.tcp_port = self.listen.getsockname()[1]
+        self.control = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.control.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.control.bind(("127.0.0.1", args.control_port))
+        self.control.listen(2)
+        self.controls = {}
+        self.links = []
+        self.silent = args.silent
+        self.reading = True
+        self.stats = {"links": 0, "messages": 0, "polls": 0, "bytes": 0, "order_errors": 0,
+                      "last_seq": -1, "udp": 0, "closed_by_host": 0}
+        self.next_seq = 0
+        self.adv = adapter_advertisement(self.tcp_port, args.name, args.serial, "127.0.0.1", "", args.build)
+
+    # UDP discovery, poll and specific discovery
+    def on_udp(self):
+        data, peer = self.udp.recvfrom(2048)
+        if self.silent or len(data) < 4:
+            return
+        (ident,) = struct.unpack_from(">I", data)
+        self.stats["udp"] += 1
+        if ident == ID_DISCOVERY or (ident == ID_POLL and len(data) >= 32):
+            self.udp.sendto(self.adv, peer)
+        elif ident == ID_SPECIFIC and len(data) >= 264:
+            name = data[8:136].split(b"\0", 1)[0].decode(errors="replace")
+            if name in (self.args.serial, self.args.name):
+                self.udp.sendto(self.adv, peer)
+
+    def on_accept(self):
+        s, _ = self.listen.accept()
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        s.sendall(struct.pack(">I", os.getpid()))
+        self.links.append(Link(s))
+        self.stats["links"] += 1
+
+    def drop(self, link):
+        if link in self.links:
+            self.links.remove(link)
+        try:
+            link.sock.close()
+        except OSError:
+            pass
+
+    def on_link(self, link):
+        data = link.sock.recv(65536)
+        if not data:
+            self.stats["closed_by_host"] += 1
+            self.drop(link)
+            return
+        self.stats["bytes"] += len(data)
+        link.buf += data
+        self.parse(link)
+
+    def parse(self, link):
+        b = link.buf
+        while len(b) >= 4:
+            (first,) = struct.unpack_from(">I", b)
+            if first == 0:
+                if len(b) < POLL_BLOCK_SIZE:
+                    return
+                (length,) = struct.unpack_from(">I", b, 56)
+                if length != 32 or bytes(b[60:64]) != b"\x06\x00\x0d\x02":
+                    self.stats["order_errors"] += 1
+                del b[:POLL_BLOCK_SIZE]
+                self.stats["polls"] += 1
+                if not self.silent:
+                    link.sock.sendall(POLL_REPLY)
+                continue
+            if len(b) < HOST_HEADER_SIZE:
+                return
+            (payload_len,) = struct.unpack_from(">I", b, 12)
+            size = HOST_HEADER_SIZE + payload_len
+            if len(b) < size:
+                return
+            seq = struct.unpack_from(">I", b, HOST_HEADER_SIZE)[0] if payload_len >= 4 else -1
+            if seq != self.stats["last_seq"] + 1:
+                self.stats["order_errors"] += 1
+            self.stats["last_seq"] = seq
+            self.stats["messages"] += 1
+            del b[:size]
+
+    def send_messages(self, count, size):
+        msgs = []
+        for _ in range(count):
+            msgs.append(host_message(0x03000001, self.next_seq, size))
+            self.next_seq += 1
+        out = b"".join(batch(msgs[i:i + MAX_BATCH]) for i in range(0, len(msgs), MAX_BATCH))
+        for link in list(self.links):
+            link.sock.setblocking(True)
+            link.sock.sendall(out)
+
+    def send_corrupt(self, kind):
+        sizes = [100] + [0] * 15
+        count = 1
+        if kind == "count16":
+            count = 16
+            sizes = [100] * 16
+        elif kind == "size0":
+            sizes[0] = 0
+        elif kind == "sizebig":
+            sizes[0] = MAX_MSG + 1
+        hdr = struct.pack(">16I", count, *sizes[:15])
+        for link in list(self.links):
+            link.sock.sendall(hdr + b"\0" * 100)
+
+    # control commands
+    def command(self, line):
+        words = line.split()
+        if not words:
+            return "error empty"
+        cmd = words[0]
+        if cmd == "stats":
+            return json.dumps(self.stats)
+        if cmd == "send" and len(words) == 3:
+            self.send_messages(int(words[1]), int(words[2]))
+            return "ok"
+        if cmd == "corrupt" and len(words) == 2:
+            self.send_corrupt(words[1])
+            return "ok"
+        if cmd == "close":
+            for link in list(self.links):
+                self.drop(link)
+            return "ok"
+        if cmd in ("silent", "talk"):
+            self.silent = cmd == "silent"
+            return "ok"
+        if cmd in ("stopread", "read"):
+            self.reading = cmd == "read"
+            return "ok"
+        if cmd == "quit":
+            raise SystemExit(0)
+        return "error unknown command"
+
+    def on_control_data(self, s):
+        data = s.recv(4096)
+        if not data:
+            del self.controls[s]
+            s.close()
+            return
+        self.controls[s] += data
+        while b"\n" in self.controls[s]:
+            line, rest = self.controls[s].split(b"\n", 1)
+            self.controls[s] = rest
+            s.sendall((self.command(line.decode()) + "\n").encode())
+
+    def run(self):
+        end = time.monotonic() + self.args.lifetime
+        print("ready tcp=%d" % self.tcp_port, flush=True)
+        while time.monotonic() < end:
+            rd = [self.udp, self.listen, self.control] + list(self.controls)
+            if self.reading:
+                rd += [link.sock for link in self.links]
+            ready, _, _ = select.select(rd, [], [], 0.1)
+            for s in ready:
+                if s is self.udp:
+                    self.on_udp()
+                elif s is self.listen:
+                    self.on_accept()
+                elif s is self.control:
+                    c, _ = self.control.accept()
+                    self.controls[c] = b""
+                elif s in self.controls:
+                    self.on_control_data(s)
+                else:
+                    link = next((l for l in self.links if l.sock is s), None)
+                    if link is not None:
+                        try:
+                            self.on_link(link)
+                        except OSError:
+                            self.drop(link)
+
+
+def main(argv):
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--udp-port", type=int, required=True)
+    p.add_argument("--tcp-port", type=int, default=0)
+    p.add_argument("--control-port", type=int, required=True)
+    p.add_argument("--serial", default="12345678")
+    p.add_argument("--name", default="simboard")
+    p.add_argument("--build", type=lambda v: int(v, 0), default=0x02070B04)
+    p.add_argument("--lifetime", type=float, default=60.0)
+    p.add_argument("--silent", action="store_true")
+    args = p.parse_args(argv)
+    Board(args).run()
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
