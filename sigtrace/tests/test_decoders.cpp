@@ -1,0 +1,268 @@
+/*
+ * test_decoders.cpp - golden text of every decoder over hand-built units,
+ * and the truncation behaviour: a unit cut anywhere yields a marker line and
+ * never a read past its end (AddressSanitizer watches the reads: every unit
+ * is copied into a buffer of exactly its length).
+ */
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include "sigtrace_decode.h"
+#include "sigtrace_framing.h"
+#include "support/sigtrace_test_support.h"
+
+using namespace VQCAF;
+using sigtest::CompareGolden;
+using sigtest::FromHex;
+
+namespace {
+
+enum class EDecoder { Ss7, Mtp3, Isup, Sccp, Q921, Q931, Maintenance };
+
+struct SUnitCase {
+  const char* pszGolden;
+  EDecoder Decoder;
+  u32 un32Variant;
+  u32 un32PcLength;
+  u32 fAnnexA;
+  const char* pszHex;
+};
+
+/* Units, octet by octet (MTP2 header, SIO, label, user part...). */
+const SUnitCase s_aCases[] = {
+    /* MTP2 basic: BSN 5/BIB 1, FSN 3/FIB 1, LI 0. */
+    {"ss7_fisu.txt", EDecoder::Ss7, 1, 2, 0, "85 83 00"},
+    /* LSSU LI 2: status SIN, second status 7. */
+    {"ss7_lssu_li2.txt", EDecoder::Ss7, 1, 2, 0, "01 02 02 01 07"},
+    /* LSSU LI 1 with status 6, spare bits 2. */
+    {"ss7_lssu_unknown.txt", EDecoder::Ss7, 1, 2, 0, "01 02 81 06"},
+    /* Annex A LSSU: BSN 0x1234, FSN 0x0102 with FIB, LI 0x0001 (16 bits). */
+    {"ss7_lssu_annexa.txt", EDecoder::Ss7, 1, 2, 1, "34 92 02 81 01 00 03"},
+    /* MSU, ITU 14-bit label (DPC 291, OPC 73, SLS 5), ISUP IAM CIC 1 with
+     * called number and a calling party number option. */
+    {"ss7_isup_iam.txt", EDecoder::Ss7, 1, 2, 0,
+     "10 20 3F  85  23 41 12 50  01 00 01 00 60 01 0A 00 02 08"
+     " 06 81 10 21 43 65 07  0A 04 03 13 21 43 00"},
+    /* IAM under ANSI (24-bit label): octet 7 is the user service information pointer. */
+    {"ss7_isup_iam_ansi.txt", EDecoder::Ss7, 3, 2, 0,
+     "10 20 3F  85  01 02 03 04 05 06 07  05 00 01 00 60 01 0A 03 05 00 02 90 A2 03 81 10 21"},
+    /* ACM without optional part (ITU 24-bit label). */
+    {"ss7_isup_acm.txt", EDecoder::Ss7, 2, 3, 0, "10 20 3F  C5  0A 0B 0C 0D 0E 0F 0C  02 40 06 16 14 00"},
+    /* ANM with optional part pointer 0. */
+    {"ss7_isup_anm.txt", EDecoder::Ss7, 1, 2, 0, "10 20 3F  85  23 41 12 50  01 00 09 00"},
+    /* REL cause 16 (location user), then an optional Redirection Number ending the message. */
+    {"ss7_isup_rel.txt", EDecoder::Ss7, 1, 2, 0, "10 20 3F  85  23 41 12 50  05 00 0C 02 04 02 80 90  0C 01 77"},
+    /* GRS range 31. */
+    {"ss7_isup_grs.txt", EDecoder::Ss7, 1, 2, 0, "10 20 3F  85  23 41 12 50  01 00 17 01 01 1F"},
+    /* Unknown ISUP type 10 and a known one without fields (RLC). */
+    {"ss7_isup_unknown.txt", EDecoder::Isup, 1, 2, 0, "01 40 0A 00"},
+    {"ss7_isup_rlc.txt", EDecoder::Isup, 1, 2, 0, "02 00 10 00"},
+    /* REL whose cause pointer leaves the message: invalid index, no dump. */
+    {"ss7_isup_rel_invalid.txt", EDecoder::Isup, 1, 2, 0, "05 00 0C 09 00"},
+    /* SCCP UDT (protocol class 1 with return option) and UDTS, ITU 24-bit label. */
+    {"ss7_sccp_udt.txt", EDecoder::Ss7, 1, 3, 0,
+     "10 20 3F  83  0A 0B 0C 0D 0E 0F 0C  09 81 03 07 0B 04 43 01 00 08 04 43 02 00 08 03 AA BB CC"},
+    {"ss7_sccp_udts.txt", EDecoder::Sccp, 1, 3, 0, "0A 01 03 05 07"},
+    {"ss7_sccp_short.txt", EDecoder::Sccp, 1, 3, 0, "09"},
+    /* SNM TRA and maintenance SLTM, ANSI 14-bit label (variant 4, length 1). */
+    {"ss7_snm_tra.txt", EDecoder::Ss7, 4, 1, 0, "10 20 3F  80  01 02 03 04 05 17"},
+    {"ss7_mtn_sltm.txt", EDecoder::Mtp3, 1, 2, 0, "81 23 41 12 50 11 20 AA BB"},
+    /* TTC and unknown variants: raw dumps; point-code length 0: warning. */
+    {"ss7_ttc.txt", EDecoder::Mtp3, 5, 2, 0, "85 01 02 03 04 05"},
+    {"ss7_variant9.txt", EDecoder::Mtp3, 9, 2, 0, "85 01 02 03 04 05"},
+    {"ss7_pclen0.txt", EDecoder::Mtp3, 3, 0, 0, "85 01 02 03 04 05 06 07 01 00 10 00"},
+    /* MTP3 too small for its label; MSU no longer than its header. */
+    {"ss7_mtp3_short.txt", EDecoder::Ss7, 1, 3, 0, "10 20 3F 85 01 02"},
+    {"ss7_msu_empty.txt", EDecoder::Ss7, 1, 2, 0, "10 20 3F"},
+
+    /* Q.921/Q.931 SETUP: I frame NS 1 NR 2, call reference 5 (length 2),
+     * sending complete, bearer speech/64k/A-law, channel B1 of a PRI,
+     * progress, display, calling 1234 (octet 3a), called 56*7, HLC telephony. */
+    {"isdn_setup.txt", EDecoder::Q921, 0, 0, 0,
+     "00 01 02 04 08 02 00 05 05 A1 04 03 80 90 A3 18 03 A9 83 81 1E 02 81 83"
+     " 28 03 41 42 43 6C 06 21 81 31 32 33 34 70 05 81 35 36 2A 37 7D 02 91 81"},
+    /* CONNECT with date/time of length 6 and channel id of a BRI. */
+    {"isdn_connect.txt", EDecoder::Q921, 0, 0, 0, "02 01 04 06 08 01 85 07 18 01 89 29 06 1A 0C 06 11 14 1E"},
+    /* DISCONNECT with cause 16 (length 2) and progress 8. */
+    {"isdn_disconnect.txt", EDecoder::Q921, 0, 0, 0, "00 01 06 06 08 01 05 45 08 02 80 90 1E 02 81 88"},
+    /* RELEASE with a cause of length 3 (one extra octet), cause value 0. */
+    {"isdn_release.txt", EDecoder::Q921, 0, 0, 0, "00 01 08 08 08 01 85 4D 08 03 82 80 01"},
+    /* Shifts: call state, a non-locking shift to 6 for one IE, then a locking
+     * shift to 5 whose IEs run to the end of the message. */
+    {"isdn_status_shifts.txt", EDecoder::Q931, 0, 0, 0,
+     "01 81 7D 14 01 0A 9E 33 01 44 14 01 0A 95 01 01 99 02 02 11 22"},
+    /* INFORMATION with many codeset-0 IEs. */
+    {"isdn_information.txt", EDecoder::Q931, 0, 0, 0,
+     "00 7B 00 02 85 05 27 01 81 34 01 01 2C 02 31 23 20 06 04 A1 31 32 33 55"
+     " 6D 03 A0 11 22 71 01 80 74 05 00 00 8F 33 34 78 03 A1 31 32 79 01 86"
+     " 7C 04 08 40 90 18 7E 03 04 41 42 B0 BF D2 A0 10 02 01 02 80 7F 00 14 01 3D"},
+    /* Bearer multirate with rate multiplier and layer 1, LLC, HLC 104 with octet 4a. */
+    {"isdn_capabilities.txt", EDecoder::Q931, 0, 0, 0, "00 05 04 04 80 18 02 A2 7D 03 91 E8 81 0A 01 06"},
+    /* Channel identification with an interface identifier without extension: ends the message. */
+    {"isdn_chanid_iface.txt", EDecoder::Q931, 0, 0, 0, "00 05 18 03 E9 01 83 A1"},
+    /* Q.921 supervisory and unnumbered frames, unknown command, unknown discriminator. */
+    {"isdn_rr.txt", EDecoder::Q921, 0, 0, 0, "02 01 01 05"},
+    {"isdn_sabme.txt", EDecoder::Q921, 0, 0, 0, "00 01 7F"},
+    {"isdn_ui.txt", EDecoder::Q921, 0, 0, 0, "FE FF 03 0F 12 34 01 FF"},
+    {"isdn_unknown_cmd.txt", EDecoder::Q921, 0, 0, 0, "00 01 FF 00"},
+    {"isdn_unknown_pd.txt", EDecoder::Q921, 0, 0, 0, "00 01 00 00 41"},
+    {"isdn_i5_q931.txt", EDecoder::Q921, 0, 0, 0, "00 01 00 00 08"},
+    /* Maintenance SERVICE: dummy call reference, change status, channel id
+     * with an interface identifier; then an IE it cannot parse. */
+    {"isdn_maintenance.txt", EDecoder::Q921, 0, 0, 0, "00 01 00 00 03 00 0F 01 01 81 18 04 E9 80 83 81 04 01 00"},
+
+    /* Truncated units: marker line where they run out. */
+    {"trunc_mtp2.txt", EDecoder::Ss7, 1, 2, 1, "01 02 03"},
+    {"trunc_lssu.txt", EDecoder::Ss7, 1, 2, 0, "01 02 02 01"},
+    {"trunc_isup_iam.txt", EDecoder::Isup, 1, 2, 0, "01 00 01 00 60"},
+    {"trunc_isup_option.txt", EDecoder::Isup, 1, 2, 0, "01 00 09 01 0A 04 03"},
+    {"trunc_isup_len1.txt", EDecoder::Isup, 1, 2, 0, "01"},
+    {"trunc_q921.txt", EDecoder::Q921, 0, 0, 0, "00"},
+    {"trunc_q931_bearer.txt", EDecoder::Q931, 0, 0, 0, "00 05 04 05 80 90"},
+    {"trunc_q931_cause_short_ie.txt", EDecoder::Q931, 0, 0, 0, "00 45 08 01 80 1E 02 81 88"},
+    {"trunc_maintenance.txt", EDecoder::Maintenance, 0, 0, 0, "00 0F 01 00"},
+};
+
+/* The unit in a heap block of exactly its length, so that any read past the
+ * end is caught by AddressSanitizer. */
+std::string Decode(const SUnitCase& c, const std::vector<u8>& v) {
+  std::unique_ptr<u8[]> p(new u8[v.size() ? v.size() : 1]);
+  if (!v.empty()) memcpy(p.get(), v.data(), v.size());
+  const CVQSigTraceCursor cur(v.empty() ? nullptr : p.get(), static_cast<u32>(v.size()));
+  CVQSigTraceText out;
+  switch (c.Decoder) {
+    case EDecoder::Ss7: VqSigTraceDecodeSs7(out, c.un32Variant, c.un32PcLength, c.fAnnexA, cur); break;
+    case EDecoder::Mtp3: VqSigTraceDecodeMtp3(out, c.un32Variant, c.un32PcLength, cur); break;
+    case EDecoder::Isup: VqSigTraceDecodeIsup(out, c.un32Variant, cur); break;
+    case EDecoder::Sccp: VqSigTraceDecodeSccp(out, c.un32Variant, cur); break;
+    case EDecoder::Q921: VqSigTraceDecodeQ921(out, cur); break;
+    case EDecoder::Q931: VqSigTraceDecodeQ931(out, cur); break;
+    case EDecoder::Maintenance: VqSigTraceDecodeMaintenance(out, cur); break;
+  }
+  return out.Str();
+}
+
+}  // namespace
+
+TEST(SigTraceDecoders, GoldenText) {
+  for (const SUnitCase& c : s_aCases) {
+    const std::string strDiff = CompareGolden(c.pszGolden, Decode(c, FromHex(c.pszHex)));
+    EXPECT_EQ(strDiff, "") << "row " << c.pszGolden;
+  }
+}
+
+/* Every prefix of every unit decodes without reading past its end. */
+TEST(SigTraceDecoders, EveryPrefixStaysInside) {
+  for (const SUnitCase& c : s_aCases) {
+    const std::vector<u8> v = FromHex(c.pszHex);
+    for (size_t n = 0; n <= v.size(); ++n) {
+      const std::string str = Decode(c, std::vector<u8>(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n)));
+      EXPECT_TRUE(c.Decoder == EDecoder::Sccp || c.Decoder == EDecoder::Mtp3 || !str.empty()) << c.pszGolden << " n=" << n;
+    }
+  }
+}
+
+TEST(SigTraceDecoders, ResultCodes) {
+  struct {
+    SUnitCase c;
+    u32 un32Expected;
+  } const aRows[] = {
+      {{"", EDecoder::Mtp3, 1, 3, 0, "85 01 02 03"}, VQX_RESULT_FAIL},            /* too small for ITU 24 */
+      {{"", EDecoder::Isup, 1, 2, 0, "05 00 0C 09 00"}, VQX_RESULT_FAIL},         /* invalid index */
+      {{"", EDecoder::Sccp, 1, 2, 0, "09"}, VQX_RESULT_FAIL},                     /* below 2 octets */
+      {{"", EDecoder::Isup, 1, 2, 0, "01 00 09 00"}, VQX_RESULT_OK},
+  };
+  for (const auto& row : aRows) {
+    const std::vector<u8> v = FromHex(row.c.pszHex);
+    const CVQSigTraceCursor cur(v.data(), static_cast<u32>(v.size()));
+    CVQSigTraceText out;
+    u32 r = 0;
+    if (row.c.Decoder == EDecoder::Mtp3) r = VqSigTraceDecodeMtp3(out, row.c.un32Variant, row.c.un32PcLength, cur);
+    if (row.c.Decoder == EDecoder::Isup) r = VqSigTraceDecodeIsup(out, row.c.un32Variant, cur);
+    if (row.c.Decoder == EDecoder::Sccp) r = VqSigTraceDecodeSccp(out, row.c.un32Variant, cur);
+    EXPECT_EQ(r, row.un32Expected) << row.c.pszHex;
+  }
+}
+
+TEST(SigTraceDecoders, BitPictureAndHexDump) {
+  EXPECT_STREQ(VqSigTracePicture(0x85, 0x0F).c_str(), "[0x85] ----0101");
+  EXPECT_STREQ(VqSigTracePicture(0x85, 0xFF).c_str(), "[0x85] 10000101");
+  EXPECT_STREQ(VqSigTracePicture(0x00, 0x00).c_str(), "[0x00] --------");
+  std::vector<u8> v(16);
+  for (u8 i = 0; i < 16; ++i) v[i] = i;
+  CVQSigTraceText t;
+  t.RawBuffer("P:", v, true);
+  EXPECT_EQ(t.Str(), "P:0000  00 01 02 03 04 05 06 07   08 09 0A 0B 0C 0D 0E 0F \n\n");
+  CVQSigTraceText t0;
+  t0.RawBuffer("Raw data:\n", {}, true);
+  EXPECT_EQ(t0.Str(), "Raw data:\n\n");
+  v.push_back(0x10);
+  CVQSigTraceText t1;
+  t1.RawBuffer("", v, true);
+  EXPECT_EQ(t1.Str().substr(t1.Str().size() - 10), "0010  10 \n");
+}
+
+TEST(SigTraceDecoders, PrintableAndIpDumps) {
+  struct {
+    const char* pszHex;
+    bool fH248;
+    const char* pszExpected;
+  } const aRows[] = {
+      {"41 0D 0A 42", true, "A\nB\n\n"},
+      {"41 0D 0A", true, "A\n\n"},
+      {"", true, "\n\n"},
+      {"41 0D 0A", false, "A\n\n\n"},
+      {"41 00 7F 20 0A 0A 0D 43", false, "A007F \nC\n\n"},
+  };
+  for (const auto& row : aRows) {
+    CVQSigTraceText t;
+    const std::vector<u8> v = FromHex(row.pszHex);
+    VqSigTracePrintableDump(t, v, row.fH248);
+    EXPECT_EQ(t.Str(), row.pszExpected) << row.pszHex;
+  }
+  std::vector<u8> v(33, 0xAB);
+  CVQSigTraceText t;
+  VqSigTraceIpHexDump(t, v);
+  const std::string strGroup = "ABABABABABABABAB";
+  EXPECT_EQ(t.Str(), strGroup + " " + strGroup + " " + strGroup + " " + strGroup + " \nAB\n\n");
+}
+
+TEST(SigTraceDecoders, Casr2Lines) {
+  struct {
+    const char* pszGolden;
+    std::function<void(CVQSigTraceText&)> fn;
+  } const aRows[] = {
+      {"casr2_lines.txt", [](CVQSigTraceText& t) {
+         VqSigTraceCasr2LineStart(t, "E1_0", 5, 123456, 0);
+         VqSigTraceCasr2State(t, 3, 12);
+         VqSigTraceCasr2LineStart(t, "E1_0", 5, 123457, 3);
+         VqSigTraceCasr2State(t, 12, 24);
+         _VQ500_VP_DIGIT_PARAMS tone{};
+         tone.un32ToneCode = 41;
+         tone.n32Level = -12;
+         VqSigTraceCasr2LineStart(t, "E1_0", 17, 5, 1);
+         VqSigTraceCasr2Tone(t, tone, 1);
+         tone.un32ToneCode = 200;
+         tone.aun32Custom[0] = 1;
+         tone.aun32Custom[1] = 22;
+         tone.aun32Custom[2] = 333;
+         tone.aun32Custom[3] = 4;
+         VqSigTraceCasr2LineStart(t, "A_very_long_entity", 31, 4294967295u, 2);
+         VqSigTraceCasr2Tone(t, tone, 0xFFFFFFFFu);
+         tone.un32ToneCode = 99;
+         VqSigTraceCasr2LineStart(t, "E1_0", 1, 0, 2);
+         VqSigTraceCasr2Tone(t, tone, 3);
+         const u8 aBits[8] = {1, 0, 0, 1, 1, 1, 0, 1};
+         VqSigTraceCasr2LineStart(t, "E1_0", 2, 7, 1);
+         VqSigTraceCasr2Bits(t, aBits, 10, 5, 3);
+       }},
+  };
+  for (const auto& row : aRows) {
+    CVQSigTraceText t;
+    row.fn(t);
+    EXPECT_EQ(CompareGolden(row.pszGolden, t.Str()), "") << row.pszGolden;
+  }
+}
