@@ -4,7 +4,9 @@
  * full, the periodic flush, and the refusals before InitLog.
  */
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -272,7 +274,41 @@ TEST(LogFile, FullQueueDropsAreCountedAndReported) {
   const auto aLines = logtest::SplitLines(logtest::ReadFile(SegmentName(strBase, 0)));
   ASSERT_EQ(aLines.size(), kAccepted + 1);
   for (u32 i = 0; i < kAccepted; i++) ASSERT_EQ(aLines[i] + "\n", strLine) << i;
-  EXPECT_EQ(aLines.back(), "76 log line(s) dropped (log queue full)");
+  EXPECT_EQ(aLines.back(), std::string("76 ") + VQCAF_LOG_DROP_TEXT);
+}
+
+TEST(LogFile, LinesCutByAFailedWriteAreCountedAndReported) {
+  logtest::CTempDir Dir;
+  const std::string strBase = Dir.Path() + "/full";
+  // A file size limit stands in for a full disk: writes past it fail (EFBIG).
+  struct rlimit Old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Old), 0);
+  ASSERT_NE(signal(SIGXFSZ, SIG_IGN), SIG_ERR);
+  CVQCAFLogDao Dao;
+  ASSERT_EQ(Dao.Open(strBase.c_str(), "log", 1), VQX_RESULT_OK);
+  std::vector<std::string> aLines;
+  for (u32 i = 0; i < 10; i++) {
+    char acNumber[8];
+    snprintf(acNumber, sizeof(acNumber), "%03u", i);
+    aLines.push_back(acNumber + std::string(196, 'a') + "\n");  // 200 bytes each
+  }
+  struct rlimit Limited = Old;
+  Limited.rlim_cur = 1500;  // 7 whole lines and half of the 8th
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Limited), 0);
+  for (const std::string& strLine : aLines) ASSERT_TRUE(Dao.Append(strLine.data(), 200));
+  const u32 un32Flush = Dao.Flush(10000);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Old), 0);
+  ASSERT_EQ(un32Flush, VQX_RESULT_OK);
+  EXPECT_EQ(Dao.GetDroppedCount(), 3u);  // the cut line and the two after it
+
+  ASSERT_TRUE(Dao.Append("after\n", 6));
+  ASSERT_EQ(Dao.Close(), VQX_RESULT_OK);
+  const auto aFile = logtest::SplitLines(logtest::ReadFile(SegmentName(strBase, 0)));
+  ASSERT_EQ(aFile.size(), 10u);
+  for (u32 i = 0; i < 7; i++) EXPECT_EQ(aFile[i] + "\n", aLines[i]) << i;
+  EXPECT_EQ(aFile[7], aLines[7].substr(0, 100));
+  EXPECT_EQ(aFile[8], "after");
+  EXPECT_EQ(aFile[9], std::string("3 ") + VQCAF_LOG_DROP_TEXT);
 }
 
 }  // namespace

@@ -20,8 +20,9 @@
  * disk: lines are copied into a bounded set of memory blocks and written by
  * its own thread when a block fills, every VQCAF_LOG_FLUSH_PERIOD_MS, on
  * FlushLog and at UninitLog. When every block is full a line is dropped and
- * counted; the writer then logs "%llu log line(s) dropped (log queue full)"
- * into the file once it has room again. Files are named
+ * counted, and so is a line that a failed write (disk full) leaves
+ * incomplete; the writer then writes "<n> " VQCAF_LOG_DROP_TEXT into the
+ * file as soon as it can. Files are named
  *   "<base>_<YYYY-MM-DD>_seg<NNN>.<extension>"
  * (date of the segment's opening, NNN from 000, skipping names that exist).
  *
@@ -42,6 +43,8 @@ namespace VQCAF {
 constexpr u32 VQCAF_LOG_MAX_TEXT = 8192u;
 /* Ending of a text that was cut at VQCAF_LOG_MAX_TEXT. */
 constexpr const char* VQCAF_LOG_TRUNCATED_MARK = " [...]\n";
+/* Follows the count of lost lines in the file's report line. */
+constexpr const char* VQCAF_LOG_DROP_TEXT = "log line(s) dropped (log queue full or write failed)";
 /* The writer writes what is queued at least this often. */
 constexpr u32 VQCAF_LOG_FLUSH_PERIOD_MS = 2000u;
 /* Size of one queue block; the queue is a whole number of blocks. */
@@ -162,7 +165,7 @@ u32 ForceLogRotate(CVQCAFString* pstrOldFile, CVQCAFString* pstrNewFile);
  */
 const char* GetCurrentLogFile();
 
-/* Lines dropped because the queue was full, since InitLog. */
+/* Lines dropped (queue full) or cut by a failed write, since InitLog. */
 u64 GetLogDroppedCount();
 
 }  // namespace VQCAF

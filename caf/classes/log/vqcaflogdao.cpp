@@ -13,13 +13,13 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <new>
 
+#include "vqcafdatetime.h"
 #include "vqcaflog.h"
 #include "vqx_result.h"
 
@@ -30,12 +30,11 @@ namespace {
 /* Upper bound of names probed for a free segment number. */
 constexpr u32 MAX_SEGMENT_PROBES = 100000u;
 
+/* "YYYY-MM-DD" of the local date; empty when the clock cannot be read. */
 std::string TodayText() {
-  time_t Now = time(nullptr);
-  struct tm Tm {};
-  localtime_r(&Now, &Tm);
-  char acDate[16];
-  strftime(acDate, sizeof(acDate), "%Y-%m-%d", &Tm);
+  char acDate[VQCAF_DATETIME_DATE_SIZE] = "";
+  char acTime[VQCAF_DATETIME_TIME_SIZE] = "";
+  if (VQX_RESULT_FAILED(CVQCAFDateTime::GetStringDateTime(acDate, acTime, 1))) return std::string();
   return acDate;
 }
 
@@ -266,29 +265,45 @@ void CVQCAFLogDao::WriteBlock(Block& B) {
   if (B.un32Used == 0) return;
   // A segment that could not be opened is tried again for every block.
   if (mnFd < 0) (void)OpenNextSegment();
-  if (mnFd >= 0 && WriteAll(B.pData, B.un32Used)) return;
+  EndCutLine();
+  const size_t nWritten = mnFd >= 0 ? WriteAll(B.pData, B.un32Used) : 0;
+  if (nWritten != 0) mfMidLine = B.pData[nWritten - 1] != '\n';
+  if (nWritten == B.un32Used) return;
+  // Every line not complete in the file is lost (disk full, size limit): count it.
+  u64 un64Lost = 0;
+  for (size_t i = nWritten; i < B.un32Used; i++) un64Lost += B.pData[i] == '\n' ? 1u : 0u;
   std::lock_guard<std::mutex> Lock(mMutex);
-  mun64Dropped += B.un32Lines;
+  mun64Dropped += un64Lost;
 }
 
 void CVQCAFLogDao::WriteDropReport(u64 un64Dropped) {
   char acLine[128];
-  const int n = snprintf(acLine, sizeof(acLine), "%llu log line(s) dropped (log queue full)\n",
-                         static_cast<unsigned long long>(un64Dropped - mun64DropReported));
-  if (mnFd >= 0 && n > 0 && WriteAll(acLine, static_cast<size_t>(n))) mun64DropReported = un64Dropped;
+  const int n = snprintf(acLine, sizeof(acLine), "%llu %s\n",
+                         static_cast<unsigned long long>(un64Dropped - mun64DropReported), VQCAF_LOG_DROP_TEXT);
+  if (mnFd < 0 || n <= 0) return;
+  EndCutLine();
+  const size_t nWritten = WriteAll(acLine, static_cast<size_t>(n));
+  if (nWritten != 0) mfMidLine = acLine[nWritten - 1] != '\n';
+  if (nWritten == static_cast<size_t>(n)) mun64DropReported = un64Dropped;
 }
 
-bool CVQCAFLogDao::WriteAll(const char* p, size_t n) {
-  while (n != 0) {
-    const ssize_t nWritten = write(mnFd, p, n);
+void CVQCAFLogDao::EndCutLine() {
+  // What follows a line cut by a failed write starts on a line of its own.
+  if (mfMidLine && mnFd >= 0 && WriteAll("\n", 1) == 1) mfMidLine = false;
+}
+
+size_t CVQCAFLogDao::WriteAll(const char* p, size_t n) {
+  size_t nDone = 0;
+  while (nDone < n) {
+    const ssize_t nWritten = write(mnFd, p + nDone, n - nDone);
     if (nWritten < 0) {
       if (errno == EINTR) continue;
-      return false;
+      break;
     }
-    p += nWritten;
-    n -= static_cast<size_t>(nWritten);
+    if (nWritten == 0) break;
+    nDone += static_cast<size_t>(nWritten);
   }
-  return true;
+  return nDone;
 }
 
 bool CVQCAFLogDao::OpenNextSegment() {
@@ -303,6 +318,7 @@ bool CVQCAFLogDao::OpenNextSegment() {
     const int nFd = open(strName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
     if (nFd >= 0) {
       mnFd = nFd;
+      mfMidLine = false;
       mastrNames.push_back(std::move(strName));
       mpszCurrentFile.store(mastrNames.back().c_str(), std::memory_order_release);
       return true;

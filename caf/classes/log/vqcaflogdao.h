@@ -8,7 +8,8 @@
  * whole blocks to the current segment file with write(2) and gives them
  * back. The writer also takes the partly filled block every flush period,
  * on a flush or rotation request and when closing. With no free block left
- * a line is dropped and counted; the writer logs the count into the file.
+ * a line is dropped and counted, and so is every line that a failed write
+ * (disk full) leaves incomplete; the writer logs the count into the file.
  *
  * Thread model: Append, Flush, Rotate and the getters from any thread;
  * Open and Close from one controlling thread (InitLog / UninitLog).
@@ -90,7 +91,8 @@ class CVQCAFLogDao : public CVQCAFThread {
   void CloseSegment(bool fForgetName);
   void WriteBlock(Block& B);
   void WriteDropReport(u64 un64Dropped);
-  bool WriteAll(const char* p, size_t n);
+  size_t WriteAll(const char* p, size_t n);  // bytes written
+  void EndCutLine();
 
   std::mutex mMutex;
   std::condition_variable mWorkCond;  // wakes the writer
@@ -116,6 +118,7 @@ class CVQCAFLogDao : public CVQCAFThread {
   u32 mun32NextSegment = 0;
   int mnFd = -1;
   u64 mun64DropReported = 0;
+  bool mfMidLine = false;  // the file ends inside a line (failed write)
 
   std::deque<std::string> mastrNames;  // every segment name ever used (stable texts)
   std::atomic<const char*> mpszCurrentFile{nullptr};
