@@ -1,0 +1,167 @@
+/*
+ * test_framings.cpp - golden bytes of every pcap framing, compared with the
+ * files written by the independent encoder tests/data/gen_framings.py, and
+ * the wire lengths of the record headers; the IPv4 header checksum.
+ */
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include "sigtrace_framing.h"
+#include "sigtracegrp.h"
+#include "support/sigtrace_test_support.h"
+
+using namespace VQCAF;
+using sigtest::FromHex;
+
+namespace {
+
+CVQSigTraceEntityParams IsdnEntity(u32 un32Trunk, const char* pszInterface, const char* pszAddress) {
+  CVQSigTraceEntityParams e;
+  e.mun32Type = VQ_SIGTRACE_TYPE_ISDN;
+  e.mun32Trunk = un32Trunk;
+  e.mstrEthPort = pszInterface;
+  e.mstrIpMask = pszAddress;
+  return e;
+}
+
+std::vector<u8> Seq(u32 n) {
+  std::vector<u8> v(n);
+  for (u32 i = 0; i < n; ++i) v[i] = static_cast<u8>(i);
+  return v;
+}
+
+const char* kpszH248 = "MEGACO/1 [192.168.0.2]:2945\r\nTransaction = 1 {\r\n}\r\n";
+const char* kpszSetup = "00 01 02 04 08 02 00 05 05 04 03 80 90 A3 18 03 A9 83 81 70 05 81 35 36 36 37";
+
+struct SFramingCase {
+  const char* pszName;
+  std::vector<u8> vUnit;
+  std::function<u32(std::vector<u8>&, const CVQSigTraceCursor&)> fnFrame;
+  u32 un32Wire;
+};
+
+std::vector<SFramingCase> Cases() {
+  const std::vector<u8> vH248(kpszH248, kpszH248 + strlen(kpszH248));
+  const u32 un32H248 = static_cast<u32>(vH248.size());
+  return {
+      {"ss7_310", Seq(310), [](auto& v, auto& c) { return VqSigTraceFrameSs7(v, 3, 0, 1, c); }, 314},
+      {"ss7_annexa", FromHex("34 92 02 81 01 00 03 85"), [](auto& v, auto& c) { return VqSigTraceFrameSs7(v, 0x12345, 1, 0, c); }, 12},
+      {"lapd_old", FromHex("00 01 02 04 08 01 05 05"), [](auto& v, auto& c) { return VqSigTraceFrameLapd(v, 1, 1, c); }, 24},
+      {"lapd_old_rx", FromHex("02 01 01 05"), [](auto& v, auto& c) { return VqSigTraceFrameLapd(v, 0, 0x1FF, c); }, 20},
+      {"iua_i5", FromHex("00 01 02 04 08"),
+       [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(7, std::string(37, 'A').c_str(), "10.1.2.3"), 0, c); },
+       90 + 40 + 8},
+      {"iua_rr4", FromHex("02 01 01 05"), [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(0, "", ""), 1, c); }, 90},
+      {"iua_ui", FromHex("02 01 03 08 01 05 05"),
+       [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(2, "D0:ETSI:NET", "192.168.10.20"), 0, c); }, 90 + 12 + 8},
+      {"iua_sabme3", FromHex("00 01 7F"), [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(1, "x", "10.0.0.9"), 1, c); },
+       90 + 4},
+      {"iua_setup", FromHex(kpszSetup),
+       [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(5, "E1_0:ETSI:USER", "10.20.30.40"), 1, c); }, 90 + 16 + 28},
+      {"h248_dir2", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 2, c); }, 42 + un32H248},
+      {"h248_dir1", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 1, c); }, 42 + un32H248},
+      {"tucl_raw_sctp", FromHex("0B 59 13 C4 00 00 00 00 DE AD BE EF"),
+       [](auto& v, auto& c) {
+         return VqSigTraceFrameTucl(v, VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_RAW, VQ500_TUCL_TRACE_PROTOCOL_SCTP,
+                                    "10.0.0.2", "10.0.0.1", 2905, 2906, c);
+       },
+       34 + 12},
+      {"tucl_raw_udp", FromHex("01 02 03 04"),
+       [](auto& v, auto& c) {
+         return VqSigTraceFrameTucl(v, VQ500_TUCL_TRACE_DIRECTION_TX, VQ500_TUCL_TRACE_TRANSPORT_RAW, VQ500_TUCL_TRACE_PROTOCOL_SIP,
+                                    "", "10.0.0.1", 1, 2, c);
+       },
+       34 + 4},
+      {"tucl_udp_sip", FromHex("4F 50 54 49 4F 4E 53 20 73 69 70 3A 61 40 62 20 53 49 50 2F 32 2E 30 0D 0A 0D 0A"),
+       [](auto& v, auto& c) {
+         return VqSigTraceFrameTucl(v, VQ500_TUCL_TRACE_DIRECTION_TX, VQ500_TUCL_TRACE_TRANSPORT_UDP, VQ500_TUCL_TRACE_PROTOCOL_SIP,
+                                    "10.0.0.2", "10.0.0.1", 5060, 5062, c);
+       },
+       42 + 27},
+  };
+}
+
+}  // namespace
+
+TEST(SigTraceFramings, GoldenBytesAndWireLengths) {
+  for (const SFramingCase& c : Cases()) {
+    /* The unit in a block of exactly its size: ASan catches any overread. */
+    std::unique_ptr<u8[]> p(new u8[c.vUnit.size()]);
+    memcpy(p.get(), c.vUnit.data(), c.vUnit.size());
+    std::vector<u8> v;
+    const u32 un32Wire = c.fnFrame(v, CVQSigTraceCursor(p.get(), static_cast<u32>(c.vUnit.size())));
+    const std::string strGolden = sigtest::ReadFile(sigtest::DataPath(std::string("framing_") + c.pszName + ".bin"));
+    ASSERT_FALSE(strGolden.empty()) << c.pszName;
+    EXPECT_EQ(std::string(v.begin(), v.end()), strGolden) << "row " << c.pszName;
+    EXPECT_EQ(un32Wire, c.un32Wire) << "row " << c.pszName;
+  }
+}
+
+TEST(SigTraceFramings, IuaShortFramesNeverReadPastTheEnd) {
+  const CVQSigTraceEntityParams e = IsdnEntity(1, "abc", "1.2.3.4");
+  for (u32 n = 0; n <= 4; ++n) {
+    std::unique_ptr<u8[]> p(new u8[n ? n : 1]);
+    memset(p.get(), 0x7F, n ? n : 1);
+    std::vector<u8> v;
+    const u32 un32Wire = VqSigTraceFrameIua(v, e, 0, CVQSigTraceCursor(n ? p.get() : nullptr, n));
+    EXPECT_EQ(v.size(), 90u + 4u) << n;
+    EXPECT_EQ(un32Wire, 90u + 4u) << n;
+    /* DLCI octets the frame does not have are zero. */
+    for (u32 i = n; i < 4; ++i) EXPECT_EQ(v[82 + i], 0) << "n=" << n << " i=" << i;
+  }
+}
+
+TEST(SigTraceFramings, CapsAndLengths) {
+  struct {
+    u32 un32Length;
+    u32 un32Captured;
+    u32 un32Wire;
+  } const aRows[] = {{0, 4, 4}, {300, 304, 304}, {301, 304, 305}, {310, 304, 314}};
+  for (const auto& row : aRows) {
+    const std::vector<u8> unit(row.un32Length, 0x55);
+    std::vector<u8> v;
+    EXPECT_EQ(VqSigTraceFrameSs7(v, 1, 0, 0, CVQSigTraceCursor(unit.data(), row.un32Length)), row.un32Wire);
+    EXPECT_EQ(v.size(), row.un32Captured);
+  }
+  const std::vector<u8> big(5001, 'x');
+  std::vector<u8> v;
+  EXPECT_EQ(VqSigTraceFrameH248(v, 1, CVQSigTraceCursor(big.data(), 5001)), 42u + 5001u);
+  EXPECT_EQ(v.size(), 42u + 5000u);
+  EXPECT_EQ((v[16] << 8) | v[17], 5028); /* IPv4 total length of the captured part */
+}
+
+TEST(SigTraceFramings, IpHeaderChecksum) {
+  /* RFC 1071 style check: a header with its checksum sums to 0xFFFF. */
+  const char* const apszAddresses[][2] = {{"192.168.0.1", "192.168.0.2"}, {"0.0.0.0", "0.0.0.0"}, {"255.255.255.254", "10.0.0.1"}};
+  for (const auto& pair : apszAddresses) {
+    _QUELLAN_IP ip{};
+    ip.un8VersionHeaderLength = 0x45;
+    ip.un16TotalLength = htons(1500);
+    ip.un8TimeToLive = 64;
+    ip.un8Protocol = 17;
+    ip.un32Source = inet_addr(pair[0]);
+    ip.un32Destination = inet_addr(pair[1]);
+    ASSERT_EQ(CVQSigTraceGrp::CalculateIpHeaderChecksum(&ip), VQX_RESULT_OK);
+    const u8* p = reinterpret_cast<const u8*>(&ip);
+    u32 un32Sum = 0;
+    for (int i = 0; i < 20; i += 2) un32Sum += (p[i] << 8) | p[i + 1];
+    while (un32Sum >> 16) un32Sum = (un32Sum & 0xFFFF) + (un32Sum >> 16);
+    EXPECT_EQ(un32Sum, 0xFFFFu) << pair[0];
+  }
+  /* Known value: 45 00 00 73 00 00 40 00 40 11 -> B861 (RFC 1071 example header). */
+  _QUELLAN_IP ip{};
+  ip.un8VersionHeaderLength = 0x45;
+  ip.un16TotalLength = htons(0x73);
+  ip.un16FlagsFragment = htons(0x4000);
+  ip.un8TimeToLive = 0x40;
+  ip.un8Protocol = 0x11;
+  ip.un32Source = inet_addr("192.168.0.1");
+  ip.un32Destination = inet_addr("192.168.0.199");
+  CVQSigTraceGrp::CalculateIpHeaderChecksum(&ip);
+  EXPECT_EQ(ntohs(ip.un16Checksum), 0xB861);
+  EXPECT_EQ(CVQSigTraceGrp::CalculateIpHeaderChecksum(nullptr), VQX_RESULT_NULL_PARAM);
+}
