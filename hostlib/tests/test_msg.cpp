@@ -1,0 +1,324 @@
+/*
+ * test_msg.cpp - host messages: allocation limits, the header at
+ * allocation, the wire byte order (checked by an independent Python struct
+ * encoder and a golden file), copies, releases and integrity checks.
+ */
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "support/hostlib_fixture.h"
+#include "vqx_host_internal.h"
+
+namespace {
+
+using MsgTest = HostLibTest;
+
+std::string Hex(const void* p, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; i++) {
+    const u8 b = static_cast<const u8*>(p)[i];
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
+  }
+  return out;
+}
+
+std::string DataPath(const char* pszName) {
+  const char* pszDir = getenv("VQX_TEST_DATA");
+  return std::string(pszDir != nullptr ? pszDir : "hostlib/tests/data") + "/" + pszName;
+}
+
+/* Runs a command and returns its standard output (the script ends by itself). */
+std::string RunCommand(const std::string& command) {
+  std::string out;
+  FILE* pPipe = popen(command.c_str(), "r");
+  if (pPipe == nullptr) return out;
+  char sz[512];
+  while (fgets(sz, sizeof(sz), pPipe) != nullptr) out += sz;
+  pclose(pPipe);
+  return out;
+}
+
+std::string Trim(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+struct SizeRow {
+  u32 un32Payload;
+  VQX_RESULT expected;
+  u32 un32Length;  /* expected buffer size when allocated */
+};
+
+TEST_F(MsgTest, PayloadSizeLimits) {
+  const SizeRow rows[] = {
+      {0, VQX_RESULT_API_OK, 96},
+      {8, VQX_RESULT_API_OK, 96},
+      {9, VQX_RESULT_API_OK, 97},
+      {256, VQX_RESULT_API_OK, 344},
+      {10485672, VQX_RESULT_API_OK, 0xA00000},
+      {10485673, VQX_RESULT_API_MSGSZ_NOT_SUPPORTED, 0},
+      {0xFFFFFF57, VQX_RESULT_API_MSGSZ_NOT_SUPPORTED, 0}, /* sum exactly 0xFFFFFFFF: no wrap */
+      {0xFFFFFFA8, VQX_RESULT_API_MSGSZ_INVALID, 0},       /* wraps to 0 */
+      {0xFFFFFFB0, VQX_RESULT_API_MSGSZ_INVALID, 0},       /* wraps to 8 */
+      {0xFFFFFFF0, VQX_RESULT_API_MSGSZ_INVALID, 0},       /* wraps to 72: must not give a small buffer */
+      {0xFFFFFFFF, VQX_RESULT_API_MSGSZ_INVALID, 0},
+  };
+  for (const SizeRow& row : rows) {
+    VQX_MSG_HANDLE hMsg = reinterpret_cast<VQX_MSG_HANDLE>(1);
+    EXPECT_EQ(VQXGetMsg(mhLib, row.un32Payload, &hMsg), row.expected) << row.un32Payload;
+    if (row.expected != VQX_RESULT_API_OK) {
+      EXPECT_EQ(hMsg, nullptr) << row.un32Payload;
+      continue;
+    }
+    ASSERT_NE(hMsg, nullptr);
+    EXPECT_EQ(hMsg->un32Length, row.un32Length) << row.un32Payload;
+    EXPECT_EQ(hMsg->un32PayloadMaxLength, row.un32Length - 88) << row.un32Payload;
+    EXPECT_GE(VqxBufUsableSize(mhLib, hMsg), row.un32Length) << row.un32Payload;
+    EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_OK);
+    EXPECT_EQ(hMsg, nullptr);
+  }
+  EXPECT_TRUE(mLog.WaitFor("VqxMsgAllocate: This message size is invalid"));
+  EXPECT_TRUE(mLog.WaitFor("VqxMsgAllocate: This message size is not supported"));
+}
+
+TEST_F(MsgTest, HeaderAtAllocationAndSerials) {
+  VQX_MSG_HANDLE hA = nullptr, hB = nullptr;
+  ASSERT_EQ(VQXGetMsg(mhLib, 0, &hA), VQX_RESULT_API_OK);
+  ASSERT_EQ(VQXGetMsg(mhLib, 40, &hB), VQX_RESULT_API_OK);
+  EXPECT_EQ(hA->un32SerialNumber, 1u) << "the first message of a library";
+  EXPECT_EQ(hB->un32SerialNumber, hA->un32SerialNumber + 1);
+  const u8 abyZero[88 - 28] = {};
+  for (VQX_MSG_HANDLE h : {hA, hB}) {
+    EXPECT_EQ(h->un32MsgId, 0x0201DEADu);
+    EXPECT_EQ(h->MsgType, 0u);
+    EXPECT_EQ(h->un32PayloadLength, 0u);
+    EXPECT_EQ(h->un32PayloadStart, 88u);
+    EXPECT_EQ(h->hAdapter, 0u);
+    EXPECT_EQ(h->un64UserContext1, 0u);
+    EXPECT_EQ(h->un32TrackMagic, 1u);
+    EXPECT_EQ(h->un32FixedTwo, 2u);
+    EXPECT_EQ(h->un64UserContext2, 0u);
+    EXPECT_EQ(memcmp(reinterpret_cast<u8*>(h) + 56, abyZero, 32), 0) << "bytes 56..87";
+    u32 un32Second;
+    memcpy(&un32Second, VQXMsgPayload(h) + 4, 4);
+    EXPECT_EQ(un32Second, 0u) << "payload bytes 4..7";
+  }
+  _VQX_LIB_STATS stats;
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.MsgSerial, hB->un32SerialNumber);
+  VQXReleaseMsgEx(mhLib, &hA);
+  VQXReleaseMsgEx(mhLib, &hB);
+}
+
+TEST_F(MsgTest, ArgumentChecks) {
+  VQX_MSG_HANDLE hMsg = nullptr;
+  EXPECT_EQ(VQXGetMsg(nullptr, 8, &hMsg), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  EXPECT_EQ(VQXGetMsg(mhLib, 8, nullptr), VQX_RESULT_API_NULL_PARAM);
+  EXPECT_EQ(VQXReleaseMsgEx(nullptr, &hMsg), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, nullptr), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  EXPECT_TRUE(mLog.WaitFor("VQXGetMsg: VQX_RESULT_API_NULL_PARAM"));
+  EXPECT_TRUE(mLog.WaitFor("VQXReleaseMsg: VQX_RESULT_API_INVALID_MSG_HANDLE"));
+}
+
+/* The sample of wire_header.py, set through the C++ header type. */
+void FillSample(VQX_MSG_HANDLE h) {
+  h->un32MsgId = 0x0B080101;
+  h->MsgType = 4;
+  h->un32Length = 0x140;
+  h->un32PayloadLength = 0xA8;
+  h->un32PayloadMaxLength = 0xE8;
+  h->un32PayloadStart = 88;
+  h->un32SerialNumber = 0x11223344;
+  h->hAdapter = 0xCA001234;
+  h->un64UserContext1 = 0x0102030405060708ull;
+  h->un32TrackMagic = 1;
+  h->un32FixedTwo = 2;
+  h->un64UserContext2 = 0x1112131415161718ull;
+  h->un32TimeStamp = 0x5F5E1000;
+  h->un32LocalWord = 0xFFFFFFFF; /* never carried */
+  h->un32TxSeq = 0x00010203;
+  h->un32TrackMark = 0xDB00DB00;
+  h->un16FragInfo = 0x8003;
+  h->un16ConnectionCount = 0x0102;
+  h->un32PiggyAck = 0xABCD;
+}
+
+TEST_F(MsgTest, WireByteOrderMatchesIndependentEncoder) {
+  VQX_MSG_HANDLE hMsg = nullptr;
+  ASSERT_EQ(VQXGetMsg(mhLib, 0x140 - 88, &hMsg), VQX_RESULT_API_OK);
+  FillSample(hMsg);
+  VqxLib(mhLib)->un64UniqueHostId = 0x0A0B0C0D00001F40ull;
+  _VQX_MSG_HEADER before;
+  memcpy(&before, hMsg, sizeof(before));
+  ASSERT_EQ(VQXHostSwapMsgToSend(mhLib, hMsg), VQX_RESULT_OK);
+  const std::string wire = Hex(hMsg, 88);
+
+  const std::string script = DataPath("wire_header.py");
+  EXPECT_EQ(wire, Trim(RunCommand("python3 " + script + " encode")));
+  std::ifstream golden(DataPath("wire_header_sample.hex"));
+  std::string goldenHex;
+  std::getline(golden, goldenHex);
+  EXPECT_EQ(wire, goldenHex);
+
+  /* The decoder reads back what we wrote. */
+  const std::string decoded = RunCommand("echo " + wire + " | python3 " + script + " decode");
+  EXPECT_NE(decoded.find("un32SerialNumber=0x11223344\n"), std::string::npos) << decoded;
+  EXPECT_NE(decoded.find("un32LocalWord=0x0\n"), std::string::npos) << decoded;
+  EXPECT_NE(decoded.find("un16FragInfo=0x8003\n"), std::string::npos) << decoded;
+
+  /* Receive side: id first, then the rest, gives back the header we sent (local word 0). */
+  VqxHostSwapMsgIdReceived(hMsg);
+  EXPECT_EQ(hMsg->un32MsgId, 0x0B080101u);
+  VqxHostSwapMsgReceived(hMsg);
+  before.un32LocalWord = 0;
+  before.un64SourceUniqueId = 0x0A0B0C0D00001F40ull;
+  EXPECT_EQ(memcmp(&before, hMsg, sizeof(before)), 0) << Hex(hMsg, 88);
+  VQXReleaseMsgEx(mhLib, &hMsg);
+}
+
+TEST_F(MsgTest, CopyKeepsHeaderAndPayloadButTakesNewSerial) {
+  VQX_MSG_HANDLE hMsg = nullptr;
+  ASSERT_EQ(VQXGetMsg(mhLib, 64, &hMsg), VQX_RESULT_API_OK);
+  hMsg->un32MsgId = 0x06000001;
+  hMsg->MsgType = 1;
+  hMsg->un32PayloadLength = 64;
+  hMsg->un64UserContext2 = 77;
+  for (u32 i = 0; i < 64; i++) VQXMsgPayload(hMsg)[i] = static_cast<u8>(i * 3);
+  VqxHostLibCriticalSectionEnter(mhLib);
+  VQX_MSG_HANDLE hCopy = VqxMsgCopyCreate(mhLib, hMsg);
+  VqxHostLibCriticalSectionLeave(mhLib);
+  ASSERT_NE(hCopy, nullptr);
+  EXPECT_EQ(hCopy->un32SerialNumber, hMsg->un32SerialNumber + 1);
+  EXPECT_EQ(memcmp(reinterpret_cast<u8*>(hCopy) + 28, reinterpret_cast<u8*>(hMsg) + 28, hMsg->un32Length - 28), 0);
+  EXPECT_EQ(memcmp(hCopy, hMsg, 24), 0);
+  _VQX_LIB_STATS stats;
+  VQXLibGetStats(mhLib, &stats);
+  EXPECT_EQ(stats.RxMsgCopy, 1u);
+  VQXReleaseMsgEx(mhLib, &hCopy);
+  VQXReleaseMsgEx(mhLib, &hMsg);
+}
+
+TEST_F(MsgTest, DoubleReleaseIsRefusedWithoutReadingFreedMemory) {
+  VQX_MSG_HANDLE hMsg = nullptr;
+  /* Larger than every class: a heap buffer, really freed by the batch. */
+  ASSERT_EQ(VQXGetMsg(mhLib, 100000, &hMsg), VQX_RESULT_API_OK);
+  VQX_MSG_HANDLE hStale = hMsg;
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_OK);
+  /* Second release before the batch free. */
+  hMsg = hStale;
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  /* Leaving the lock frees the batch; a third release touches freed memory only if it trusts the prefix. */
+  VqxHostLibCriticalSectionEnter(mhLib);
+  VqxHostLibCriticalSectionLeave(mhLib);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+  hMsg = hStale;
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  EXPECT_EQ(hMsg, nullptr);
+
+  /* A pointer the library never gave out (its 16 bytes before are out of bounds). */
+  u8* pbyForeign = static_cast<u8*>(malloc(96));
+  hMsg = reinterpret_cast<VQX_MSG_HANDLE>(pbyForeign);
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  EXPECT_EQ(VQXTestMsgEx(mhLib, reinterpret_cast<VQX_MSG_HANDLE>(pbyForeign), 0, 0), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  free(pbyForeign);
+}
+
+TEST_F(MsgTest, OverwrittenPrefixIsReportedAndNothingReleased) {
+  VQX_MSG_HANDLE hMsg = nullptr;
+  ASSERT_EQ(VQXGetMsg(mhLib, 32, &hMsg), VQX_RESULT_API_OK);
+  u8* pbyPrefix = reinterpret_cast<u8*>(hMsg) - VQX_BUF_PREFIX_SIZE;
+  u32 un32Saved;
+  memcpy(&un32Saved, pbyPrefix, 4);
+  memset(pbyPrefix, 0x55, 4);
+  EXPECT_EQ(VqxBufFree(mhLib, hMsg), VQX_RESULT_API_FAIL);
+  EXPECT_TRUE(mLog.WaitFor("Corrupted buffer"));
+  VQX_MSG_HANDLE hCopy = hMsg;
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hCopy), VQX_RESULT_API_FAIL);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 1u);
+  memcpy(pbyPrefix, &un32Saved, 4);
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_OK);
+}
+
+struct HeaderFault {
+  const char* pszName;
+  void (*pFctBreak)(VQX_MSG_HANDLE);
+};
+
+TEST_F(MsgTest, HeaderThatDoesNotFitItsBufferIsRefused) {
+  const HeaderFault faults[] = {
+      {"length beyond buffer", [](VQX_MSG_HANDLE h) { h->un32Length = 0x7FFFFFF0; h->un32PayloadMaxLength = 0x7FFFFFF0 - 88; }},
+      {"payload start", [](VQX_MSG_HANDLE h) { h->un32PayloadStart = 64; }},
+      {"payload length above max", [](VQX_MSG_HANDLE h) { h->un32PayloadLength = h->un32PayloadMaxLength + 1; }},
+      {"max not length - 88", [](VQX_MSG_HANDLE h) { h->un32PayloadMaxLength = h->un32Length; }},
+      {"length below header", [](VQX_MSG_HANDLE h) { h->un32Length = 40; h->un32PayloadMaxLength = 0xFFFFFFD0; }},
+  };
+  for (const HeaderFault& fault : faults) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    ASSERT_EQ(VQXGetMsg(mhLib, 200, &hMsg), VQX_RESULT_API_OK);
+    EXPECT_EQ(VQXTestMsgEx(mhLib, hMsg, 0, 0), VQX_RESULT_API_OK) << fault.pszName;
+    fault.pFctBreak(hMsg);
+    EXPECT_EQ(VQXTestMsgEx(mhLib, hMsg, 0, 0), VQX_RESULT_API_MSGSZ_INVALID) << fault.pszName;
+    VqxHostLibCriticalSectionEnter(mhLib);
+    EXPECT_EQ(VqxMsgCopyCreate(mhLib, hMsg), nullptr) << fault.pszName;
+    VqxHostLibCriticalSectionLeave(mhLib);
+    EXPECT_EQ(VQXHostSwapMsgToSend(mhLib, hMsg), VQX_RESULT_API_MSGSZ_INVALID) << fault.pszName;
+    EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_OK) << fault.pszName;
+  }
+}
+
+TEST(MsgReceivedHeader, FieldsMustFitTheBytesReceived) {
+  _VQX_MSG_HEADER h{};
+  h.un32Length = 200;
+  h.un32PayloadStart = 88;
+  h.un32PayloadMaxLength = 112;
+  h.un32PayloadLength = 100;
+  EXPECT_EQ(VqxMsgCheckReceivedHeader(&h, 200), VQX_RESULT_OK);
+  EXPECT_EQ(VqxMsgCheckReceivedHeader(&h, 199), VQX_RESULT_API_MSGSZ_INVALID);
+  EXPECT_EQ(VqxMsgCheckReceivedHeader(&h, 87), VQX_RESULT_API_MSGSZ_INVALID);
+  h.un32PayloadStart = 0xFFFFFFF0; /* start + length wraps in 32 bits */
+  EXPECT_EQ(VqxMsgCheckReceivedHeader(&h, 200), VQX_RESULT_API_MSGSZ_INVALID);
+  h.un32PayloadStart = 64; /* an older peer's shorter header still fits */
+  h.un32PayloadMaxLength = 136;
+  EXPECT_EQ(VqxMsgCheckReceivedHeader(&h, 200), VQX_RESULT_OK);
+  h.un32PayloadLength = 137;
+  EXPECT_EQ(VqxMsgCheckReceivedHeader(&h, 200), VQX_RESULT_API_MSGSZ_INVALID);
+}
+
+TEST_F(MsgTest, SentStateAndReleaseRules) {
+  VQX_MSG_HANDLE hMsg = nullptr;
+  ASSERT_EQ(VQXGetMsg(mhLib, 16, &hMsg), VQX_RESULT_API_OK);
+  EXPECT_EQ(VqxBufMarkSent(mhLib, hMsg), VQX_RESULT_OK);
+  EXPECT_EQ(VqxBufMarkSent(mhLib, hMsg), VQX_RESULT_API_FAIL);
+  EXPECT_TRUE(mLog.WaitFor("VqxBufMarkSent: Trying to free already sent buffer"));
+  /* The application no longer owns a sent message. */
+  VQX_MSG_HANDLE hStale = hMsg;
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hStale), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  EXPECT_EQ(VqxMsgReleaseInternal(mhLib, hMsg), VQX_RESULT_OK);
+  EXPECT_EQ(VqxMsgReleaseInternal(mhLib, hMsg), VQX_RESULT_API_INVALID_MSG_HANDLE);
+}
+
+TEST_F(MsgTest, ReleaseBeyondTheListIsFreedAtOnce) {
+  std::vector<VQX_MSG_HANDLE> messages(VQX_LIB_MSGS_TO_RELEASE_MAX + 1);
+  for (VQX_MSG_HANDLE& h : messages) ASSERT_EQ(VQXGetMsg(mhLib, 8, &h), VQX_RESULT_API_OK);
+  /* Holding the lock keeps every other thread from emptying the list meanwhile. */
+  VqxHostLibCriticalSectionEnter(mhLib);
+  for (u32 i = 0; i < VQX_LIB_MSGS_TO_RELEASE_MAX; i++) EXPECT_EQ(VQXReleaseMsgEx(mhLib, &messages[i]), VQX_RESULT_OK);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), VQX_LIB_MSGS_TO_RELEASE_MAX + 1);
+  EXPECT_EQ(VqxLib(mhLib)->un32NbMsgsToRelease, VQX_LIB_MSGS_TO_RELEASE_MAX);
+  /* The 2049th is freed at once under the lock; leaving that inner hold empties the list too. */
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &messages.back()), VQX_RESULT_OK);
+  EXPECT_EQ(VqxLib(mhLib)->un32NbMsgsToRelease, 0u);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+  VqxHostLibCriticalSectionLeave(mhLib);
+}
+
+}  // namespace

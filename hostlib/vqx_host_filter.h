@@ -1,0 +1,280 @@
+/*
+ * vqx_host_filter.h - receiving and sending host messages inside one
+ * process: message filters, blocking receive, local delivery, and the
+ * verifying (...Dbg) entry points that track what an application holds.
+ *
+ * Model. A filter holds 1 to 128 match sets (_VQX_FILTER_PARAMS). Every
+ * message the library receives, or that an application sends to a local
+ * destination (0xDA000000..0xDA00FFFF, or a board group 0xEA......), is
+ * offered to the filters: first to the exclusive claims, then to the awaited
+ * response (implicit) filters, then to the ordinary ones in creation order.
+ * Each filter that takes it gets a copy, the last one the message itself.
+ * A thread receives from a filter (VQXReceiveMsg, blocking with a time-out)
+ * or the library's receive thread feeds a callback (VQXModifyMsgFilter).
+ *
+ * Threads. Any thread may call any operation. A filter is normally read by
+ * one thread; VQXWakeMsgFilter may be called from any other thread.
+ *
+ * Results. 0x02010000 on success unless said otherwise; failures have bit 31
+ * set. Sends take the message in every case once the library handle is
+ * valid (freed on failure) and clear the caller's handle.
+ */
+#ifndef VQX_HOST_FILTER_H
+#define VQX_HOST_FILTER_H
+
+#include "vqx_host.h"
+
+/* ------------------------------------------------------------- constants */
+
+#define VQX_FILTER_MAX_PARAMS 128u
+#define VQX_MAX_MSG_PER_RECEIVE_LOOP 1024u
+#define VQX_RECEIVE_MULTIPLE_MAX 16u        /* array size of VQXReceiveMsgMultiple */
+#define VQX_TIMEOUT_INFINITE 0xFFFFFFFFu
+
+/* Bits of _VQX_FILTER_PARAMS.un32Mask. */
+#define VQX_FILTER_MASK_ADAPTER 0x00000001u       /* peer handle equals hAdapter */
+#define VQX_FILTER_MASK_MSG_TYPE 0x00000002u      /* MsgType AND MsgTypeMask non-zero */
+#define VQX_FILTER_MASK_MSG_ID 0x00000004u
+#define VQX_FILTER_MASK_MSG_GROUP 0x00000008u     /* id >> 16 equals MsgGroup */
+#define VQX_FILTER_MASK_SERIAL 0x00000010u
+#define VQX_FILTER_MASK_USER_CONTEXT1 0x00000020u
+#define VQX_FILTER_MASK_USER_CONTEXT2 0x00000040u
+#define VQX_FILTER_MASK_MATCH_ALL 0x0000007Fu
+#define VQX_FILTER_MASK_NOT_SHIFT 8u              /* NOT form = match bit << 8 */
+#define VQX_FILTER_MASK_NOT_ADAPTER (VQX_FILTER_MASK_ADAPTER << VQX_FILTER_MASK_NOT_SHIFT)
+#define VQX_FILTER_MASK_NOT_MSG_TYPE (VQX_FILTER_MASK_MSG_TYPE << VQX_FILTER_MASK_NOT_SHIFT)
+#define VQX_FILTER_MASK_NOT_MSG_ID (VQX_FILTER_MASK_MSG_ID << VQX_FILTER_MASK_NOT_SHIFT)
+#define VQX_FILTER_MASK_NOT_MSG_GROUP (VQX_FILTER_MASK_MSG_GROUP << VQX_FILTER_MASK_NOT_SHIFT)
+#define VQX_FILTER_MASK_NOT_SERIAL (VQX_FILTER_MASK_SERIAL << VQX_FILTER_MASK_NOT_SHIFT)
+#define VQX_FILTER_MASK_NOT_USER_CONTEXT1 (VQX_FILTER_MASK_USER_CONTEXT1 << VQX_FILTER_MASK_NOT_SHIFT)
+#define VQX_FILTER_MASK_NOT_USER_CONTEXT2 (VQX_FILTER_MASK_USER_CONTEXT2 << VQX_FILTER_MASK_NOT_SHIFT)
+#define VQX_FILTER_MASK_EXCLUSIVE_ADAPTER 0x00200000u
+#define VQX_FILTER_MASK_EXCLUSIVE_MSG_GROUP 0x00800000u
+#define VQX_FILTER_MASK_EXCLUSIVE_USER_CONTEXT1 0x02000000u
+#define VQX_FILTER_MASK_EXCLUSIVE_USER_CONTEXT2 0x04000000u
+#define VQX_FILTER_MASK_EXCLUSIVE_ALL 0x06A00000u
+#define VQX_FILTER_MASK_NEGATIVE 0x40000000u      /* a match keeps the message away */
+
+/* One match set (48 bytes). Callers put 1 in un32Version. */
+typedef struct _VQX_FILTER_PARAMS {
+  u32 un32Version;
+  u32 un32Mask;
+  u32 hAdapter;
+  u32 MsgTypeMask;     /* OR of _VQX_MSG_TYPE values */
+  u32 MsgId;
+  u32 MsgGroup;        /* message id >> 16 */
+  u32 un32SerialNumber;
+  u32 un32Padding;
+  u64 un64UserContext1;
+  u64 un64UserContext2;
+} _VQX_FILTER_PARAMS;
+static_assert(sizeof(_VQX_FILTER_PARAMS) == 48);
+static_assert(offsetof(_VQX_FILTER_PARAMS, un64UserContext1) == 32);
+static_assert(offsetof(_VQX_FILTER_PARAMS, un64UserContext2) == 40);
+
+/* What the posted callback learns of each message queued on its filter. */
+typedef struct _VQX_FILTER_POSTED_INFO {
+  u32 un32MsgId;
+  u32 hAdapter;
+  u64 un64UserContext1;
+  u64 un64UserContext2;
+} _VQX_FILTER_POSTED_INFO;
+static_assert(sizeof(_VQX_FILTER_POSTED_INFO) == 24);
+
+/* Called under the library lock for every message queued on the filter: keep it short, do not block. */
+typedef void (*PFCT_VQX_FILTER_MSG_POSTED)(void* pvContext, VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter,
+                                           const _VQX_FILTER_POSTED_INFO* pInfo);
+/*
+ * Called by the library's receive thread, outside the library lock, with
+ * *pun32Count messages in pahMsg (0 when only the idle period elapsed); the
+ * callback owns them. On return *pun32Count and pahMsg name the messages the
+ * library is to send (at most VQX_MAX_MSG_PER_RECEIVE_LOOP); the library
+ * owns those.
+ */
+typedef void (*PFCT_VQX_FILTER_MSG_RECEIVED)(void* pvContext, VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter,
+                                             u32* pun32Count, VQX_MSG_HANDLE* pahMsg);
+
+/* Callback record of a filter (five 64-bit words), replaced as a whole. */
+typedef struct _VQX_FILTER_CALLBACK_PARAMS {
+  PFCT_VQX_FILTER_MSG_POSTED pFctFilterMsgPosted;
+  void* pvFilterMsgPostedContext;
+  PFCT_VQX_FILTER_MSG_RECEIVED pFctFilterMsgReceived;
+  void* pvFilterMsgReceivedContext;
+  u32 un32PostingDelayMs;              /* idle period: call with no message after it; 0 never */
+  u32 un32FilterMaxMsgPerCallback;     /* 1..1024 when pFctFilterMsgReceived is set */
+} _VQX_FILTER_CALLBACK_PARAMS;
+static_assert(sizeof(_VQX_FILTER_CALLBACK_PARAMS) == 40);
+
+/* Per-filter counters (VQXLibGetFilterStats), 48 bytes. */
+typedef struct _VQX_FILTER_STATS {
+  u32 un32StructVersion;  /* 1 */
+  u32 un32NbMsgWaiting;
+  u32 un32PeakMsgWaiting;
+  u32 fLostMessages;
+  u64 un64MsgQueued;
+  u64 un64RxCallsWithMsg;
+  u64 un64RxCallsWithoutMsg;
+  VQX_RESULT LossResult;
+  u32 un32FilterNumber;
+} _VQX_FILTER_STATS;
+static_assert(sizeof(_VQX_FILTER_STATS) == 48);
+
+/* -------------------------------------------------------------- filters */
+
+/*
+ * Creates an active filter from 1..128 sets. A set may not select a field
+ * both as match and as NOT match. Exclusive bits claim the value for this
+ * filter alone and add their match bit to the caller's set.
+ * 0x02010000; 0x82010206 null library; 0x82010009 null array or out handle;
+ * 0x8201000A count 0 or above 128, or an invalid mask; 0x82010005 a claim
+ * conflicts with another filter; 0x82010012 no memory. *phFilter null on failure.
+ */
+VQX_RESULT VQXCreateMsgFilterEx(VQX_LIB_HANDLE hLib, u32 un32NbParams, _VQX_FILTER_PARAMS* paParams,
+                                VQX_FILTER_HANDLE* phFilter);
+
+/*
+ * Replaces the sets (when un32NbParams > 0) and/or the callback record (when
+ * pCallbacks is given). Messages already queued stay. 0x02010000;
+ * 0x82010206; 0x82010009 null filter; 0x8201000A count without array, count
+ * above 128, invalid mask or callback limit; 0x82010005 claim conflict (the
+ * filter stays as it was).
+ */
+VQX_RESULT VQXModifyMsgFilter(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32NbParams,
+                              _VQX_FILTER_PARAMS* paParams, const _VQX_FILTER_CALLBACK_PARAMS* pCallbacks);
+
+/*
+ * Deactivates and frees the filter (an awaited-response filter goes back to
+ * the library) and clears *phFilter; queued messages are freed.
+ * 0x02010000; 0x02010211 (warning) when messages were freed that had not been
+ * read for more than 5 s; 0x82010206; 0x82010208 null filter.
+ */
+VQX_RESULT VQXDestroyMsgFilterEx(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE* phFilter);
+
+/* Makes a blocked (or the next) receive on the filter return 0x82010210. */
+VQX_RESULT VQXWakeMsgFilter(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter);
+
+/* Frees every queued message; *pun32Count (optional) gets their number. */
+VQX_RESULT VQXFlushMsgs(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32* pun32Count);
+
+/* Copies one filter's counters. 0x02010000, 0x82010206, 0x82010208, 0x82010009. */
+VQX_RESULT VQXLibGetFilterStats(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, _VQX_FILTER_STATS* pStats);
+
+/* -------------------------------------------------------------- receive */
+
+/*
+ * Waits up to un32TimeoutMs (0: do not wait; 0xFFFFFFFF: for ever) for one
+ * message. 0x02010000 with *phMsg owned by the caller; 0x82010003 time-out;
+ * 0x82010210 woken (VQXWakeMsgFilter; pending wakes are consumed together);
+ * 0x8201020A the awaited peer went away; 0x82010208 filter not active;
+ * 0x82010206, 0x82010009. A message lost for this filter since the last call
+ * (full queue, no memory) is reported once as the loss result when nothing
+ * else is to be returned.
+ */
+VQX_RESULT VQXReceiveMsg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32TimeoutMs, VQX_MSG_HANDLE* phMsg);
+
+/* As VQXReceiveMsg, up to 16 messages into pahMsg[16] (unused entries null). */
+VQX_RESULT VQXReceiveMsgMultiple(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32TimeoutMs, u32* pun32Count,
+                                 VQX_MSG_HANDLE* pahMsg);
+
+/*
+ * Sends un32NbToSend messages (VQXSendMsgMultipleEx), then receives up to
+ * *pun32Count (at most 1024) into pahMsg.
+ */
+VQX_RESULT VQXSendReceiveMsgMultiple(VQX_LIB_HANDLE hLib, u32 un32NbToSend, VQX_MSG_HANDLE* pahToSend,
+                                     VQX_FILTER_HANDLE hFilter, u32 un32TimeoutMs, u32* pun32Count,
+                                     VQX_MSG_HANDLE* pahMsg);
+
+/* Waits until the filter holds messages, without taking them; *pun32Count their number. */
+VQX_RESULT VQXWaitMsg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32TimeoutMs, u32* pun32Count);
+
+/* ----------------------------------------------------------------- send */
+
+/*
+ * Sends one message. Local destinations (0xDA000000..0xDA00FFFF with group
+ * 0x020F, 0x0300..0x03FF or 0x0600..0x0BFF; 0xEA...... with group
+ * 0x0400..0x05FF, delivered with hAdapter 0xCA......) go to this process's
+ * filters. 0xFFFFFFFF broadcasts an event to the remote hosts (none in this
+ * build). Other peers need the peer routing, which this build does not have:
+ * 0x82010019. With phImplicitFilter an awaited-response filter is made for
+ * the answer (destination and serial number); destroy it with
+ * VQXDestroyMsgFilterEx.
+ * 0x02010000; 0x82010206 (message left to the caller); 0x82010207;
+ * 0x82010204 type not 1..4; 0x82010205 id not set; 0x8201020B, 0x8201020E
+ * sizes; 0x82010209 local destination with a group it does not carry;
+ * 0x8201021B non-event broadcast; 0x82010001 already sent.
+ */
+VQX_RESULT VQXSendMsgEx(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_FILTER_HANDLE* phImplicitFilter);
+
+typedef struct _VQX_SEND_MSG2_PARAMS {
+  VQX_FILTER_HANDLE* phImplicitFilter;  /* optional, as VQXSendMsgEx */
+  VQX_FILTER_HANDLE hCoalescingFilter;  /* optional: hold until its reader next receives */
+} _VQX_SEND_MSG2_PARAMS;
+
+/* As VQXSendMsgEx; both parameters at once: 0x8201000A. Held messages: 0x02000000. */
+VQX_RESULT VQXSendMsg2Ex(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, const _VQX_SEND_MSG2_PARAMS* pParams);
+
+/* Sends every non-null entry and clears it; the last failure, else 0x02000000. */
+VQX_RESULT VQXSendMsgMultipleEx(VQX_LIB_HANDLE hLib, u32 un32Count, VQX_MSG_HANDLE* pahMsg);
+
+/* Waits until no peer has messages waiting to be sent (or the time-out). 0x02010000. */
+VQX_RESULT VQXWaitSentMsg(VQX_LIB_HANDLE hLib, u32 un32TimeoutMs);
+
+/* ------------------------------------------------------ verifying twins */
+
+/*
+ * Opening through VQXOpenLibDbg makes the twins below track every message
+ * and filter the application holds (with the caller's file and line), refuse
+ * handles they do not know, and print a leak report at close. Without it the
+ * twins call the plain operations. The caller passes its release tag
+ * (VQX_HOSTLIB_RELEASE_TAG) and build number (VQX_HOSTLIB_BUILD_NUMBER);
+ * a mismatch gives 0x82010004. A second verifying open in one process gives
+ * 0x82010001 and no library.
+ */
+VQX_RESULT VQXOpenLibDbg(_VQX_LIB_PARAMS* pParams, VQX_LIB_HANDLE* phLib, const char* pszReleaseTag,
+                         u32 un32BuildNumber, const char* pszFile, u32 un32Line);
+VQX_RESULT VQXCloseLibDbg(VQX_LIB_HANDLE* phLib, const char* pszFile, u32 un32Line);
+VQX_RESULT VQXGetMsgDbg(VQX_LIB_HANDLE hLib, u32 un32PayloadSize, VQX_MSG_HANDLE* phMsg, const char* pszFile,
+                        u32 un32Line);
+VQX_RESULT VQXGetMsgFromPoolDbg(VQX_LIB_HANDLE hLib, VQX_POOL_OF_MESSAGES_HANDLE hPool, u32 un32PayloadSize,
+                                VQX_MSG_HANDLE* phMsg, const char* pszFile, u32 un32Line);
+VQX_RESULT VQXReleaseMsgDbg(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, const char* pszFile, u32 un32Line);
+VQX_RESULT VQXSendMsgDbg(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_FILTER_HANDLE* phImplicitFilter,
+                         const char* pszFile, u32 un32Line);
+VQX_RESULT VQXSendMsg2Dbg(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, const _VQX_SEND_MSG2_PARAMS* pParams,
+                          const char* pszFile, u32 un32Line);
+VQX_RESULT VQXSendMsgMultipleDbg(VQX_LIB_HANDLE hLib, u32 un32Count, VQX_MSG_HANDLE* pahMsg, const char* pszFile,
+                                 u32 un32Line);
+VQX_RESULT VQXSendReceiveMsgMultipleDbg(VQX_LIB_HANDLE hLib, u32 un32NbToSend, VQX_MSG_HANDLE* pahToSend,
+                                        VQX_FILTER_HANDLE hFilter, u32 un32TimeoutMs, u32* pun32Count,
+                                        VQX_MSG_HANDLE* pahMsg, const char* pszFile, u32 un32Line);
+VQX_RESULT VQXReceiveMsgDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32TimeoutMs, VQX_MSG_HANDLE* phMsg,
+                            const char* pszFile, u32 un32Line);
+VQX_RESULT VQXReceiveMsgMultipleDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32TimeoutMs,
+                                    u32* pun32Count, VQX_MSG_HANDLE* pahMsg, const char* pszFile, u32 un32Line);
+VQX_RESULT VQXWaitMsgDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32TimeoutMs, u32* pun32Count,
+                         const char* pszFile, u32 un32Line);
+VQX_RESULT VQXFlushMsgsDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32* pun32Count, const char* pszFile,
+                           u32 un32Line);
+VQX_RESULT VQXCreateMsgFilterDbg(VQX_LIB_HANDLE hLib, u32 un32NbParams, _VQX_FILTER_PARAMS* paParams,
+                                 VQX_FILTER_HANDLE* phFilter, const char* pszFile, u32 un32Line);
+VQX_RESULT VQXModifyMsgFilterDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32NbParams,
+                                 _VQX_FILTER_PARAMS* paParams, const _VQX_FILTER_CALLBACK_PARAMS* pCallbacks,
+                                 const char* pszFile, u32 un32Line);
+VQX_RESULT VQXDestroyMsgFilterDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE* phFilter, const char* pszFile,
+                                  u32 un32Line);
+VQX_RESULT VQXWakeMsgFilterDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, const char* pszFile, u32 un32Line);
+VQX_RESULT VQXCreateAssociationDbg(VQX_LIB_HANDLE hLib, const char* pszFile, u32 un32Line);
+VQX_RESULT VQXDestroyAssociationDbg(VQX_LIB_HANDLE hLib, const char* pszFile, u32 un32Line);
+/* With the layer active: the message must be tracked (0x82010207 / 0x8201000C). */
+VQX_RESULT VQXTestMsgDbg(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
+
+/* Leak report of the tracked messages and filters (error lines). 0x02010000 / 0x02000000 inactive. */
+VQX_RESULT VQXPrintLeakDbg(VQX_LIB_HANDLE hLib);
+/* One filter's block / every filter and the buffer pool totals (error lines). */
+VQX_RESULT VQXPrintFilterDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter);
+VQX_RESULT VQXPrintFiltersDbg(VQX_LIB_HANDLE hLib);
+
+/* 32-bit random number (reentrant 48-bit generator seeded from the clocks on first use). */
+u32 VQX_RAND(void);
+
+#endif
