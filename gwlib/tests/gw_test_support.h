@@ -84,6 +84,19 @@ private:
     u16 m_udp;
 };
 
+/* Big-endian words in test buffers. */
+inline void PutBe32Raw(u8* p, u32 v)
+{
+    p[0] = u8(v >> 24);
+    p[1] = u8(v >> 16);
+    p[2] = u8(v >> 8);
+    p[3] = u8(v);
+}
+inline u32 GetBe32Raw(const u8* p)
+{
+    return (u32(p[0]) << 24) | (u32(p[1]) << 16) | (u32(p[2]) << 8) | u32(p[3]);
+}
+
 /* Path of a file beside the tests or in the repository. */
 std::string SourcePath(const std::string& rel);
 

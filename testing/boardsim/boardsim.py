@@ -91,6 +91,7 @@ class Link:
     def __init__(self, sock):
         self.sock = sock
         self.buf = bytearray()
+        self.closing = False
 
 
 class Board:
@@ -149,8 +150,11 @@ class Board:
     def on_link(self, link):
         data = link.sock.recv(65536)
         if not data:
-            self.stats["closed_by_host"] += 1
+            if not link.closing:
+                self.stats["closed_by_host"] += 1
             self.drop(link)
+            return
+        if link.closing:
             return
         self.stats["bytes"] += len(data)
         link.buf += data
@@ -168,7 +172,7 @@ class Board:
                     self.stats["order_errors"] += 1
                 del b[:POLL_BLOCK_SIZE]
                 self.stats["polls"] += 1
-                if not self.silent:
+                if not self.silent and not link.closing:
                     link.sock.sendall(POLL_REPLY)
                 continue
             if len(b) < HOST_HEADER_SIZE:
@@ -190,8 +194,7 @@ class Board:
             msgs.append(host_message(0x03000001, self.next_seq, size))
             self.next_seq += 1
         out = b"".join(batch(msgs[i:i + MAX_BATCH]) for i in range(0, len(msgs), MAX_BATCH))
-        for link in list(self.links):
-            link.sock.setblocking(True)
+        for link in [l for l in self.links if not l.closing]:
             link.sock.sendall(out)
 
     def send_corrupt(self, kind):
@@ -205,7 +208,7 @@ class Board:
         elif kind == "sizebig":
             sizes[0] = MAX_MSG + 1
         hdr = struct.pack(">16I", count, *sizes[:15])
-        for link in list(self.links):
+        for link in [l for l in self.links if not l.closing]:
             link.sock.sendall(hdr + b"\0" * 100)
 
     # control commands
@@ -223,8 +226,11 @@ class Board:
             self.send_corrupt(words[1])
             return "ok"
         if cmd == "close":
+            # An orderly close: the host reads the end of the stream, then
+            # closes its side; what it still sends is read and dropped.
             for link in list(self.links):
-                self.drop(link)
+                link.closing = True
+                link.sock.shutdown(socket.SHUT_WR)
             return "ok"
         if cmd in ("silent", "talk"):
             self.silent = cmd == "silent"
@@ -253,8 +259,7 @@ class Board:
         print("ready tcp=%d" % self.tcp_port, flush=True)
         while time.monotonic() < end:
             rd = [self.udp, self.listen, self.control] + list(self.controls)
-            if self.reading:
-                rd += [link.sock for link in self.links]
+            rd += [link.sock for link in self.links if self.reading or link.closing]
             ready, _, _ = select.select(rd, [], [], 0.1)
             for s in ready:
                 if s is self.udp:

@@ -1,0 +1,218 @@
+/*
+ * test_board_it.cpp - an adapters' instance against the simulated board
+ * (testing/boardsim/boardsim.py, run with python3) over 127.0.0.1 only:
+ * discovery and link on gw0, path closed by the board (reason 3, no
+ * reconnect before the gate), silent board (reason 9), corrupted batches
+ * (reason 1), batches from the board, and a board that stops reading.
+ */
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "gw_test_support.h"
+
+using namespace gwtest;
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+
+constexpr u32 kBoardHandle = 0xCA345678; /* serial number 12345678 */
+
+struct Fixture
+{
+    Recorder rec;
+    u16 port = FreePort();
+    Board board;
+    VqxGwLibContext ctx = nullptr;
+
+    Fixture(u32 pollMs, u32 netDownMs, u32 adaDownMs, std::vector<std::string> boardArgs = {})
+        : board((UseLoopbackOnly(), port), boardArgs)
+    {
+        VqxGwLibParams p = AdapterParams(port, rec, pollMs, netDownMs, adaDownMs);
+        EXPECT_TRUE(board.Ready());
+        EXPECT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_OK);
+        EXPECT_EQ(VqxGwLibEnable(ctx), VQX_RESULT_OK);
+    }
+    ~Fixture()
+    {
+        if (ctx != nullptr)
+            VqxGwLibDestroy(ctx);
+    }
+    /* Waits for the n-th up/down report and returns it. */
+    bool WaitReport(size_t n, u32 ms, UpDown& out)
+    {
+        bool ok = rec.WaitFor(ms, [&] { return rec.UpDowns.size() >= n; });
+        if (ok)
+        {
+            std::lock_guard<std::mutex> g(rec.m);
+            out = rec.UpDowns[n - 1];
+        }
+        return ok;
+    }
+    size_t Reports()
+    {
+        std::lock_guard<std::mutex> g(rec.m);
+        return rec.UpDowns.size();
+    }
+};
+
+std::vector<u8> HostMessage(u32 seq, u32 size)
+{
+    std::vector<u8> m(size, 0);
+    PutBe32Raw(m.data(), 0x03000001);
+    PutBe32Raw(m.data() + 4, 1);
+    PutBe32Raw(m.data() + 8, size);
+    PutBe32Raw(m.data() + 12, size - 88);
+    PutBe32Raw(m.data() + 88, seq);
+    return m;
+}
+
+} // namespace
+
+TEST(GwBoard, FindsTheBoardAndLinksOnGw0)
+{
+    Fixture f(200, 1500, 1500);
+    UpDown u{};
+    ASSERT_TRUE(f.WaitReport(1, 5000, u));
+    EXPECT_EQ(u.hPeer, kBoardHandle);
+    EXPECT_EQ(u.fGw0Up, 1u);
+    EXPECT_EQ(u.fGw1Up, 0u);
+    EXPECT_EQ(u.un32Reason, 0u);
+    EXPECT_EQ(u.un32InfoId, 0x47575041u); /* the stored block is an adapter's */
+    /* keep-alive: polls go out and are answered, the link stays up */
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_GE(f.board.Stat("polls"), 2);
+    EXPECT_EQ(f.board.Stat("order_errors"), 0);
+    EXPECT_EQ(f.Reports(), 1u);
+}
+
+TEST(GwBoard, ClosedPathIsReportedAndNotReconnectedBeforeTheGate)
+{
+    const u32 net = 600, ada = 600; /* gate: net + ada + 1000 ms */
+    Fixture f(200, net, ada);
+    UpDown u{};
+    ASSERT_TRUE(f.WaitReport(1, 5000, u));
+    ASSERT_EQ(f.board.Command("close"), "ok");
+    ASSERT_TRUE(f.WaitReport(2, 3000, u));
+    auto tDown = Clock::now();
+    EXPECT_EQ(u.fGw0Up, 0u);
+    EXPECT_EQ(u.un32Reason, 3u);
+    ASSERT_TRUE(f.WaitReport(3, 8000, u));
+    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tDown).count();
+    EXPECT_EQ(u.fGw0Up, 1u);
+    EXPECT_GE(gap, long(net + ada + 1000) - 150);
+    EXPECT_EQ(f.board.Stat("links"), 2);
+}
+
+TEST(GwBoard, SilentBoardTimesOutWithReason9)
+{
+    const u32 poll = 200, net = 800;
+    Fixture f(poll, net, net);
+    UpDown u{};
+    ASSERT_TRUE(f.WaitReport(1, 5000, u));
+    auto t0 = Clock::now();
+    ASSERT_EQ(f.board.Command("silent"), "ok");
+    ASSERT_TRUE(f.WaitReport(2, 6000, u));
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    EXPECT_EQ(u.fGw0Up, 0u);
+    EXPECT_EQ(u.un32Reason, 9u);
+    /* network-down delay, one poll period and one discover-thread wake (2 s) */
+    EXPECT_LE(took, long(net + poll + 2000 + 300));
+    EXPECT_GE(took, long(net) - 100);
+    EXPECT_TRUE(f.rec.HasError("TCP timeout"));
+}
+
+TEST(GwBoard, CorruptedBatchesCloseThePathWithReason1)
+{
+    struct Row
+    {
+        const char* kind;
+        const char* log;
+    } const rows[] = {
+        {"count16", "claiming 16 messages inside"},
+        {"size0", "(message size 0)"},
+        {"sizebig", "(message size 4194305, max allowed 4194304)"},
+    };
+    for (const Row& r : rows)
+    {
+        Fixture f(200, 1500, 1500);
+        UpDown u{};
+        ASSERT_TRUE(f.WaitReport(1, 5000, u)) << r.kind;
+        ASSERT_EQ(f.board.Command(std::string("corrupt ") + r.kind), "ok");
+        ASSERT_TRUE(f.WaitReport(2, 3000, u)) << r.kind;
+        EXPECT_EQ(u.fGw0Up, 0u) << r.kind;
+        EXPECT_EQ(u.un32Reason, 1u) << r.kind;
+        EXPECT_TRUE(f.rec.HasError(r.log)) << r.kind;
+        std::lock_guard<std::mutex> g(f.rec.m);
+        EXPECT_TRUE(f.rec.Messages.empty()) << r.kind;
+    }
+}
+
+TEST(GwBoard, BatchesFromTheBoardArriveInOrder)
+{
+    Fixture f(200, 1500, 1500);
+    UpDown u{};
+    ASSERT_TRUE(f.WaitReport(1, 5000, u));
+    ASSERT_EQ(f.board.Command("send 20 200"), "ok");
+    ASSERT_TRUE(f.rec.WaitFor(3000, [&] { return f.rec.Messages.size() >= 20; }));
+    std::lock_guard<std::mutex> g(f.rec.m);
+    EXPECT_EQ(f.rec.BatchCounts, (std::vector<u32>{15, 5}));
+    for (u32 i = 0; i < 20; i++)
+    {
+        ASSERT_EQ(f.rec.Messages[i].size(), 200u);
+        EXPECT_EQ(GetBe32Raw(f.rec.Messages[i].data() + 88), i);
+    }
+}
+
+TEST(GwBoard, BoardThatStopsReadingLosesNothing)
+{
+    Fixture f(0, 1500, 1500); /* no polls: a board that does not read is not dead */
+    UpDown u{};
+    ASSERT_TRUE(f.WaitReport(1, 5000, u));
+    ASSERT_EQ(f.board.Command("stopread"), "ok");
+    const u32 kTotal = 700, kSize = 4000;
+    std::vector<std::vector<u8>> msgs;
+    for (u32 i = 0; i < kTotal; i++)
+        msgs.push_back(HostMessage(i, kSize));
+    u32 next = 0;
+    bool fFull = false;
+    auto until = Clock::now() + std::chrono::seconds(10);
+    while (!fFull && Clock::now() < until)
+    {
+        VqxGwLibSendRecord r{msgs[next].data(), kSize, next, 0};
+        VQX_RESULT res = VqxGwLibSendMsgs(f.ctx, kBoardHandle, 1, &r, 1);
+        if (res == VQX_RESULT_OUT_OF_RESOURCE)
+            fFull = true;
+        else
+        {
+            ASSERT_EQ(res, VQX_RESULT_OK);
+            next++;
+        }
+    }
+    ASSERT_TRUE(fFull) << "the ring never filled";
+    EXPECT_EQ(VqxGwLibCanSendMsg(f.ctx, kBoardHandle, nullptr), 0u);
+    EXPECT_LT(next, kTotal);
+    ASSERT_EQ(f.board.Command("read"), "ok");
+    while (next < kTotal && Clock::now() < until + std::chrono::seconds(10))
+    {
+        if (VqxGwLibCanSendMsg(f.ctx, kBoardHandle, nullptr) == 0)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        VqxGwLibSendRecord r{msgs[next].data(), kSize, next, 0};
+        ASSERT_EQ(VqxGwLibSendMsgs(f.ctx, kBoardHandle, 1, &r, 1), VQX_RESULT_OK);
+        next++;
+    }
+    ASSERT_EQ(next, kTotal);
+    for (int i = 0; i < 100 && f.board.Stat("messages") < long(kTotal); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(f.board.Stat("messages"), long(kTotal));
+    EXPECT_EQ(f.board.Stat("order_errors"), 0);
+    EXPECT_EQ(f.board.Stat("last_seq"), long(kTotal - 1));
+}
