@@ -4,7 +4,7 @@
  * The filter is one relaxed atomic load per line, done before anything is
  * formatted. A line that passes is formatted on the caller's stack (time
  * stamp from a per-thread cache refreshed once a second), handed to the
- * listeners under the listener mutex, then copied into the writer's queue.
+ * listeners under a shared lock, then copied into the writer's queue.
  * The writer object is created by the first InitLog and never destroyed, so
  * a thread that logs while another one closes the log never sees it vanish.
  */
@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <shared_mutex>
 #include <new>
 
 #include "vqcafdiag.h"
@@ -34,7 +35,10 @@ constexpr u32 HEADER_MAX = 40u;
 
 std::atomic<u32> s_aun32Levels[VQCAF_SUBMODULE_COUNT];  // all 0: every line passes
 
-std::mutex s_ListenerMutex;
+// Read-held while listeners are called, so that logging threads never wait
+// for each other here (a listener may take a lock that another logging thread
+// holds); written by Add/Remove, which thereby wait for calls in progress.
+std::shared_mutex s_ListenerMutex;
 IVQCAFLogTraceListener* s_apListeners[VQCAF_LOG_MAX_LISTENERS];
 std::atomic<u32> s_un32ListenerCount{0};
 thread_local bool t_fInListener = false;
@@ -83,7 +87,7 @@ u32 FormatHeader(char* p, u32 un32Level, u32 un32SubMod) {
 
 void DispatchToListeners(u32 un32Level, u32 un32SubMod, const char* pszText, u32 un32Length) {
   if (s_un32ListenerCount.load(std::memory_order_acquire) == 0 || t_fInListener) return;
-  std::lock_guard<std::mutex> Lock(s_ListenerMutex);
+  std::shared_lock<std::shared_mutex> Lock(s_ListenerMutex);
   t_fInListener = true;
   for (u32 i = 0; i < VQCAF_LOG_MAX_LISTENERS; i++) {
     if (s_apListeners[i] == nullptr) continue;
@@ -203,7 +207,7 @@ u32 SetSubModTraceLevel(_VQCAF_SUBMODULE_TYPE SubMod, u32 un32Level) {
 u32 AddLogTraceListener(IVQCAFLogTraceListener* pListener) {
   if (pListener == nullptr) return VQX_RESULT_NULL_PARAM;
   if (t_fInListener) return VQX_RESULT_INVALID_STATE;  // the listener mutex is held by this thread
-  std::lock_guard<std::mutex> Lock(s_ListenerMutex);
+  std::unique_lock<std::shared_mutex> Lock(s_ListenerMutex);
   u32 un32Free = VQCAF_LOG_MAX_LISTENERS;
   for (u32 i = 0; i < VQCAF_LOG_MAX_LISTENERS; i++) {
     if (s_apListeners[i] == pListener) return VQX_RESULT_ACCESS_DENIED;
@@ -218,7 +222,7 @@ u32 AddLogTraceListener(IVQCAFLogTraceListener* pListener) {
 u32 RemoveLogTraceListener(IVQCAFLogTraceListener* pListener) {
   if (pListener == nullptr) return VQX_RESULT_NULL_PARAM;
   if (t_fInListener) return VQX_RESULT_INVALID_STATE;
-  std::lock_guard<std::mutex> Lock(s_ListenerMutex);
+  std::unique_lock<std::shared_mutex> Lock(s_ListenerMutex);
   for (u32 i = 0; i < VQCAF_LOG_MAX_LISTENERS; i++) {
     if (s_apListeners[i] == pListener) {
       s_apListeners[i] = nullptr;

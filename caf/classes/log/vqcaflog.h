@@ -108,8 +108,10 @@ class IVQCAFLogTraceListener {
   /*
    * Called on the logging thread with the line's text (prefixes and
    * formatted text, no time stamp, NUL-terminated, un32Length characters),
-   * valid only during the call. Lines logged from inside this call go to the
-   * log file but not back to the listeners.
+   * valid only during the call. Several logging threads may call it at the
+   * same time: it must be thread-safe. Lines logged from inside this call go
+   * to the log file but not back to the listeners; Add/Remove from inside it
+   * answer 0x8200000F.
    */
   virtual void OnLogTrace(_VQX_TRACE_LEVEL Level, _VQCAF_SUBMODULE_TYPE SubMod, const char* pszText,
                           u32 un32Length) = 0;
