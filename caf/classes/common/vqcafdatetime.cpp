@@ -85,9 +85,15 @@ VQX_RESULT CVQCAFDateTime::FormatDateTime(i64 n64Seconds, u32 un32Milliseconds, 
   long nOffset = Tm.tm_gmtoff;
   int nHours = static_cast<int>(nOffset / 3600);
   int nMinutes = static_cast<int>(labs(nOffset % 3600) / 60);
-  /* "%+02.2d%02.2d": the width is within the precision, so this is the
-   * same text as "%+.2d%.2d" (sign, two-digit hours, two-digit minutes). */
-  snprintf(acZone, sizeof(acZone), "%+.2d%.2d", nHours, nMinutes % 100);
+  /* "%+02.2d%02.2d" (signed hours, absolute minutes): the width is within the
+   * precision, so this is the same text as "%+.2d%.2d". Hours alone lose the
+   * sign of an offset between -1 h and 0 (-00:30 would read "+0030"): the
+   * sign is written from the offset itself then. */
+  if (nOffset < 0 && nHours == 0) {
+    snprintf(acZone, sizeof(acZone), "-00%.2d", nMinutes % 100);
+  } else {
+    snprintf(acZone, sizeof(acZone), "%+.2d%.2d", nHours, nMinutes % 100);
+  }
   snprintf(pszTime, VQCAF_DATETIME_TIME_SIZE, "%s.%s%s", acHms, acMs, acZone);
   return VQX_RESULT_OK;
 }
