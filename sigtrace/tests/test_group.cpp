@@ -1,0 +1,403 @@
+/*
+ * test_group.cpp - the trace group's files: text records against a golden
+ * file, pcap headers, probing of existing segments, rotation at the 10 MiB
+ * boundary, forced rotation, open failure and recovery, write failure under
+ * a file size limit, standard output mode, hostile group names, CAS R2
+ * groups and the counters.
+ */
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "sigtracegrp.h"
+#include "support/sigtrace_test_support.h"
+#include "vqcafdiag.h"
+
+using namespace VQCAF;
+using sigtest::CScratchDir;
+using sigtest::FileExists;
+using sigtest::FromHex;
+using sigtest::ReadFile;
+
+namespace {
+
+/* Captures the lines the group logs. */
+struct CLogCapture {
+  std::vector<std::string> vLines;
+  CLogCapture() { VqcafSetDiagPrinter(&Print, this); }
+  ~CLogCapture() { VqcafSetDiagPrinter(nullptr, nullptr); }
+  static void Print(void* pv, u32, const char* psz) { static_cast<CLogCapture*>(pv)->vLines.emplace_back(psz); }
+  size_t Count(const char* pszPart) const {
+    size_t n = 0;
+    for (const auto& s : vLines) n += s.find(pszPart) != std::string::npos;
+    return n;
+  }
+};
+
+CVQSigTraceEntityParams Entity(u32 un32Type, const char* pszAdapter, const char* pszName) {
+  CVQSigTraceEntityParams e;
+  e.mun32Type = un32Type;
+  e.mstrAdapterName = pszAdapter;
+  e.mstrName = pszName;
+  return e;
+}
+
+void SetUpGroup(CVQSigTraceGrp& g, const char* pszName, u32 un32Type, bool fPcap, const IVQSigTraceClock* pClock) {
+  g.mstrName = pszName;
+  g.mun32Type = un32Type;
+  g.mfPcap = fPcap ? 1 : 0;
+  g.SetClock(pClock);
+}
+
+u32 Be32(const std::string& s, size_t i) {
+  return (static_cast<u8>(s[i]) << 24) | (static_cast<u8>(s[i + 1]) << 16) | (static_cast<u8>(s[i + 2]) << 8) | static_cast<u8>(s[i + 3]);
+}
+
+/* Number of complete records of a big-endian pcap file, or -1 when the file
+ * is not a sequence of whole records. */
+long PcapRecords(const std::string& s, u32 un32LinkType) {
+  if (s.size() < 24 || Be32(s, 0) != 0xA1B2C3D4u || Be32(s, 20) != un32LinkType) return -1;
+  size_t i = 24;
+  long n = 0;
+  while (i < s.size()) {
+    if (s.size() - i < 16) return -1;
+    const u32 incl = Be32(s, i + 8);
+    if (incl > Be32(s, i + 12) || s.size() - i - 16 < incl) return -1;
+    i += 16 + incl;
+    ++n;
+  }
+  return n;
+}
+
+const std::vector<u8> kSs7Iam = FromHex("10 20 3F 85 23 41 12 50 01 00 09 00");
+const std::vector<u8> kSetup = FromHex("00 01 02 04 08 02 00 05 05 04 03 80 90 A3 70 03 81 31 32");
+
+}  // namespace
+
+TEST(SigTraceGroup, TextRecordsGolden) {
+  CScratchDir dir;
+  CVQSigTraceFixedClock clock(sigtest::FixedTime());
+  {
+    CVQSigTraceGrp g;
+    SetUpGroup(g, "grp", VQ_SIGTRACE_TYPE_SS7, false, &clock);
+    g.mvEntities.push_back(Entity(2, "ADAPTER1", "SS7_LINK_0"));
+    g.mvEntities.push_back(Entity(2, "ADAPTER1", "SS7_LINK_1"));
+    CVQSigTraceEntityParams& e = g.mvEntities[0];
+    g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, static_cast<u32>(kSs7Iam.size()), kSs7Iam.data());
+    g.WriteSs7PacketData(e, 1, 0, 1, 2, 1, 3, FromHex("85 83 00").data());
+    g.WriteIsdnPacketData(g.mvEntities[1], 1, 0, static_cast<u32>(kSetup.size()), kSetup.data());
+    const std::vector<u8> vH248 = FromHex("41 0D 0A 42");
+    g.WriteH248PacketData(e, 3, 4, vH248.data());
+    g.WriteH248PacketData(e, 1, 4, vH248.data());
+    const std::vector<u8> vSip = FromHex("49 4E 56 49 54 45 0D 0A 0D 0A");
+    g.WriteTuclPacketData(e, VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_UDP, VQ500_TUCL_TRACE_PROTOCOL_SIP, "eth0",
+                          "10.0.0.2", "10.0.0.1", 5060, 5061, 1234, static_cast<u32>(vSip.size()), vSip.data());
+    std::vector<u8> vIp(33);
+    for (u32 i = 0; i < 33; ++i) vIp[i] = static_cast<u8>(i);
+    g.WriteTuclPacketData(e, 2, VQ500_TUCL_TRACE_TRANSPORT_UDP, 0, "voip0", "10.0.0.2", "10.0.0.1", 1, 2, 5, 33, vIp.data());
+    g.WriteCasr2ExtendedStateData(e, 3, 99, 4, 8);
+    EXPECT_EQ(g.mstrCurrentFile, "grp_000.log");
+    EXPECT_EQ(g.mun32RxCount, 3u);
+    EXPECT_EQ(g.mun32TxCount, 4u);
+    EXPECT_EQ(g.mun32ExtCount, 1u);
+    EXPECT_EQ(e.mun32RxCount, 3u);
+    EXPECT_EQ(e.mun32TxCount, 3u);
+    EXPECT_EQ(e.mun32ExtCount, 1u);
+    EXPECT_EQ(g.mvEntities[1].mun32TxCount, 1u);
+    EXPECT_EQ(g.mvEntities[1].mun32RxCount, 0u);
+  }
+  EXPECT_EQ(sigtest::CompareGolden("group_text.log", ReadFile("grp_000.log")), "");
+}
+
+TEST(SigTraceGroup, PcapHeadersAndRecordLengths) {
+  CScratchDir dir;
+  CVQSigTraceFixedClock clock(sigtest::FixedTime());
+  struct {
+    u32 un32Type;
+    u8 fOld;
+    u32 un32LinkType;
+  } const aRows[] = {{2, 0, 139}, {3, 1, 177}, {3, 0, 1}, {7, 1, 177}, {7, 0, 1}, {4, 0, 1}, {6, 0, 1}, {0, 0, 1}, {9, 0, 1}};
+  int n = 0;
+  for (const auto& row : aRows) {
+    const std::string strName = "p" + std::to_string(n++);
+    {
+      CVQSigTraceGrp g;
+      SetUpGroup(g, strName.c_str(), row.un32Type, true, &clock);
+      g.mfOldIsdnFraming = row.fOld;
+      CVQSigTraceEntityParams e = Entity(row.un32Type, "A", "e");
+      g.WritePacketHeader(e, 0, 10, 0);
+    }
+    const std::string s = ReadFile(strName + "_000.cap");
+    ASSERT_GE(s.size(), 40u) << strName;
+    EXPECT_EQ(s.substr(0, 24), std::string("\xA1\xB2\xC3\xD4\x00\x02\x00\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\xFF\xFF", 20) +
+                                   std::string(1, 0) + std::string(1, 0) + std::string(1, static_cast<char>(row.un32LinkType >> 8)) +
+                                   std::string(1, static_cast<char>(row.un32LinkType)))
+        << strName;
+    EXPECT_EQ(Be32(s, 24), 1772600767u);
+    EXPECT_EQ(Be32(s, 28), 89123u);
+  }
+  /* A 310-byte SS7 frame: captured 304, wire 314, and the record holds 304 bytes. */
+  {
+    CVQSigTraceGrp g;
+    SetUpGroup(g, "cap", VQ_SIGTRACE_TYPE_SS7, true, &clock);
+    CVQSigTraceEntityParams e = Entity(2, "A", "l");
+    std::vector<u8> v(310, 0x11);
+    g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 310, v.data());
+  }
+  const std::string s = ReadFile("cap_000.cap");
+  EXPECT_EQ(Be32(s, 32), 304u);
+  EXPECT_EQ(Be32(s, 36), 314u);
+  EXPECT_EQ(s.size(), 24u + 16u + 304u);
+  EXPECT_EQ(PcapRecords(s, 139), 1);
+}
+
+TEST(SigTraceGroup, ProbingForcedRotationAndTrailer) {
+  CScratchDir dir;
+  std::ofstream("grp_000.log") << "earlier run";
+  std::ofstream("grp_001.log") << "earlier run";
+  CLogCapture log;
+  CVQSigTraceGrp g;
+  SetUpGroup(g, "grp", VQ_SIGTRACE_TYPE_SS7, false, nullptr);
+  CVQSigTraceEntityParams e = Entity(2, "A", "l");
+  EXPECT_EQ(g.ForceLogRotation(), VQX_RESULT_OK); /* nothing open: nothing done */
+  g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 3, FromHex("85 83 00").data());
+  EXPECT_EQ(g.mstrCurrentFile, "grp_002.log");
+  EXPECT_EQ(g.ForceLogRotation(), VQX_RESULT_OK);
+  EXPECT_EQ(g.mstrCurrentFile, "");
+  EXPECT_EQ(log.Count("Close log file grp_002.log for group=grp "), 1u);
+  const std::string s2 = ReadFile("grp_002.log");
+  EXPECT_EQ(s2.substr(s2.size() - 8), "\n\n[END]\n");
+  EXPECT_FALSE(FileExists("grp_003.log")); /* opened by the next record only */
+  g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 3, FromHex("85 83 00").data());
+  EXPECT_EQ(g.mstrCurrentFile, "grp_003.log");
+  /* A later name that exists is skipped, never overwritten. */
+  std::ofstream("grp_004.log") << "keep me";
+  g.ForceLogRotation();
+  g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 3, FromHex("85 83 00").data());
+  EXPECT_EQ(g.mstrCurrentFile, "grp_005.log");
+  EXPECT_EQ(ReadFile("grp_000.log"), "earlier run");
+  EXPECT_EQ(ReadFile("grp_004.log"), "keep me");
+}
+
+TEST(SigTraceGroup, RotationAtTenMebibytes) {
+  CScratchDir dir;
+  CVQSigTraceFixedClock clock(sigtest::FixedTime());
+  CVQSigTraceGrp g;
+  SetUpGroup(g, "big", VQ_SIGTRACE_TYPE_SS7, true, &clock);
+  CVQSigTraceEntityParams e = Entity(2, "A", "l");
+  const std::vector<u8> v(300, 0x42);
+  /* 24 + 32767 x 320 + 296 = 10485760 bytes exactly. */
+  for (int i = 0; i < 32767; ++i) g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 300, v.data());
+  g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 276, v.data());
+  EXPECT_EQ(g.mFile.GetSize(), 10485760u);
+  g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 300, v.data()); /* at exactly 10 MiB: same segment */
+  EXPECT_EQ(g.mstrCurrentFile, "big_000.cap");
+  g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 300, v.data()); /* past it: a new segment */
+  EXPECT_EQ(g.mstrCurrentFile, "big_001.cap");
+  g.CloseFile();
+  const std::string s0 = ReadFile("big_000.cap");
+  EXPECT_EQ(s0.size(), 10485760u + 320u);
+  EXPECT_EQ(PcapRecords(s0, 139), 32769);
+  EXPECT_EQ(PcapRecords(ReadFile("big_001.cap"), 139), 1);
+  EXPECT_EQ(g.mun32RxCount, 32770u);
+}
+
+TEST(SigTraceGroup, OpenFailureRetriesAndRecovers) {
+  CScratchDir dir;
+  CVQSigTraceFixedClock clock(sigtest::FixedTime());
+  CLogCapture log;
+  CVQSigTraceGrp g;
+  SetUpGroup(g, "grp", VQ_SIGTRACE_TYPE_ISDN, false, &clock);
+  CVQSigTraceEntityParams e = Entity(3, "A", "d");
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit tiny = old;
+  tiny.rlim_cur = 3; /* no descriptor left: every open fails */
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tiny), 0);
+  for (int i = 0; i < 5; ++i) g.WriteIsdnPacketData(e, 0, 0, static_cast<u32>(kSetup.size()), kSetup.data());
+  SVQSigTraceTime t = sigtest::FixedTime();
+  t.n64Seconds += 61;
+  clock.Set(t);
+  g.WriteIsdnPacketData(e, 0, 0, static_cast<u32>(kSetup.size()), kSetup.data());
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  EXPECT_EQ(g.mfOpenFailed, 1);
+  EXPECT_EQ(log.Count("Failed to open grp_000.log file."), 2u); /* once, then once a minute */
+  EXPECT_EQ(log.Count("CVQSigTraceGrp::CreateNewFile"), 2u);
+  EXPECT_EQ(log.Count("5 record(s) lost"), 1u);
+  EXPECT_EQ(g.mun32LostCount, 6u);
+  EXPECT_EQ(g.mun32RxCount, 6u);
+  /* The next record opens the file: the group is not silenced for good. */
+  g.WriteIsdnPacketData(e, 0, 0, static_cast<u32>(kSetup.size()), kSetup.data());
+  EXPECT_EQ(g.mfOpenFailed, 0);
+  EXPECT_EQ(g.mstrCurrentFile, "grp_000.log");
+  EXPECT_EQ(log.Count("writing to grp_000.log, 1 record(s) lost before"), 1u);
+  EXPECT_EQ(g.mun32LostCount, 6u);
+}
+
+/* A full file system, simulated by a file size limit in a child process:
+ * every segment is cut back to whole records, the group goes on in the next
+ * segment, and written plus lost records add up. */
+TEST(SigTraceGroup, WriteFailureKeepsSegmentsAligned) {
+  CScratchDir dir;
+  constexpr int kRecords = 3000;
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{100000, 100000};
+    setrlimit(RLIMIT_FSIZE, &lim);
+    u32 un32Lost = 0;
+    {
+      CVQSigTraceGrp g;
+      SetUpGroup(g, "full", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
+      CVQSigTraceEntityParams e = Entity(2, "A", "l");
+      std::vector<u8> v(280);
+      for (int i = 0; i < kRecords; ++i) {
+        v[0] = static_cast<u8>(i);
+        g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 20 + static_cast<u32>(i % 261), v.data());
+      }
+      g.CloseFile();
+      un32Lost = g.mun32LostCount;
+    }
+    std::ofstream("lost.txt") << un32Lost;
+    _exit(0);
+  }
+  int nStatus = 0;
+  ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+  ASSERT_TRUE(WIFEXITED(nStatus));
+  long nWritten = 0;
+  int nSegments = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(".")) {
+    const std::string strName = entry.path().filename().string();
+    if (strName.rfind("full_", 0) != 0) continue;
+    const std::string s = ReadFile(strName);
+    EXPECT_LE(s.size(), 100000u) << strName;
+    const long n = PcapRecords(s, 139);
+    EXPECT_GE(n, 1) << strName << " is not a sequence of whole records";
+    nWritten += n;
+    ++nSegments;
+  }
+  const long nLost = std::stol(ReadFile("lost.txt"));
+  EXPECT_GE(nSegments, 2);
+  EXPECT_GT(nLost, 0);
+  EXPECT_EQ(nWritten + nLost, kRecords);
+}
+
+/* Standard output mode: one pcap stream only, no rotation, flushes. */
+TEST(SigTraceGroup, StandardOutputMode) {
+  CScratchDir dir;
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int nFd = open("stdout.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(nFd, STDOUT_FILENO);
+    close(nFd);
+    CVQSigTraceGrp a, b, c;
+    SetUpGroup(a, "a", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
+    SetUpGroup(b, "b", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
+    a.mfStdout = b.mfStdout = 1;
+    CVQSigTraceEntityParams e = Entity(2, "A", "l");
+    const std::vector<u8> v(100, 1);
+    for (int i = 0; i < 3; ++i) {
+      a.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 100, v.data());
+      b.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 100, v.data()); /* refused: a owns the stream */
+    }
+    a.ForceLogRotation(); /* does nothing on standard output */
+    const bool fOk = a.mstrCurrentFile == ":STDOUT:" && b.mun32LostCount == 3 && !b.mFile.IsOpened() && b.mun32TxCount == 0 &&
+                     b.mun32RxCount == 3 && !FileExists("a_000.cap") && !FileExists("b_000.cap");
+    /* Check what reached the descriptor before anything is closed: flushed per record. */
+    const bool fFlushed = ReadFile("stdout.bin").size() == 24u + 3u * (16u + 104u);
+    _exit(fOk && fFlushed ? 0 : 1);
+  }
+  int nStatus = 0;
+  ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+  ASSERT_TRUE(WIFEXITED(nStatus));
+  EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+  EXPECT_EQ(PcapRecords(ReadFile("stdout.bin"), 139), 3);
+
+  /* A text group on standard output: header, records, trailer at close. */
+  const pid_t pid2 = fork();
+  ASSERT_GE(pid2, 0);
+  if (pid2 == 0) {
+    const int nFd = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(nFd, STDOUT_FILENO);
+    close(nFd);
+    {
+      CVQSigTraceGrp t;
+      SetUpGroup(t, "t", VQ_SIGTRACE_TYPE_CASR2, false, nullptr);
+      t.mfStdout = 1;
+      CVQSigTraceEntityParams e = Entity(5, "A", "c");
+      t.WriteCasr2ToneData(e, 1, 2, 1, nullptr, 0);
+    }
+    _exit(0);
+  }
+  ASSERT_EQ(waitpid(pid2, &nStatus, 0), pid2);
+  const std::string s = ReadFile("stdout.txt");
+  EXPECT_EQ(s.rfind("// Creation date: ", 0), 0u);
+  EXPECT_NE(s.find("// Group name: t, type: CASR2\n"), std::string::npos);
+  EXPECT_EQ(s.substr(s.size() - 8), "\n\n[END]\n");
+}
+
+TEST(SigTraceGroup, HostileGroupNamesStayInTheTraceDirectory) {
+  CScratchDir dir;
+  std::filesystem::create_directory("traces");
+  ASSERT_EQ(chdir("traces"), 0);
+  struct {
+    const char* pszName;
+    const char* pszFile;
+  } const aRows[] = {
+      {"../escape", "___escape_000.log"},
+      {"/tmp/abs", "_tmp_abs_000.log"},
+      {"a\\b", "a_b_000.log"},
+      {"..", "___000.log"},
+      {"ok.name", "ok.name_000.log"},
+  };
+  for (const auto& row : aRows) {
+    {
+      CVQSigTraceGrp g;
+      SetUpGroup(g, row.pszName, VQ_SIGTRACE_TYPE_SS7, false, nullptr);
+      CVQSigTraceEntityParams e = Entity(2, "A", "l");
+      g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 3, FromHex("85 83 00").data());
+      EXPECT_EQ(g.mstrCurrentFile, row.pszFile) << row.pszName;
+    }
+    EXPECT_TRUE(FileExists(row.pszFile)) << row.pszName;
+  }
+  ASSERT_EQ(chdir(".."), 0);
+  EXPECT_FALSE(FileExists("escape_000.log"));
+  EXPECT_FALSE(FileExists("/tmp/abs_000.log"));
+}
+
+TEST(SigTraceGroup, Casr2GroupIsAlwaysTextAndCounts) {
+  CScratchDir dir;
+  CVQSigTraceFixedClock clock(sigtest::FixedTime());
+  CVQSigTraceGrp g;
+  SetUpGroup(g, "cas", VQ_SIGTRACE_TYPE_CASR2, true, &clock);
+  CVQSigTraceEntityParams e = Entity(5, "A", "E1_3");
+  g.mvEntities.push_back(e);
+  struct {
+    u32 un32Direction;
+    u32 un32Rx, un32Tx, un32Ext;
+  } const aRows[] = {{1, 1, 0, 0}, {2, 1, 1, 0}, {3, 1, 1, 1}, {0, 1, 1, 2}};
+  _VQ500_VP_DIGIT_PARAMS tone{};
+  tone.un32ToneCode = 60;
+  for (const auto& row : aRows) {
+    g.WriteCasr2ToneData(e, 4, 10, row.un32Direction, &tone, 2);
+    EXPECT_EQ(g.mun32RxCount, row.un32Rx) << row.un32Direction;
+    EXPECT_EQ(g.mun32TxCount, row.un32Tx) << row.un32Direction;
+    EXPECT_EQ(g.mun32ExtCount, row.un32Ext) << row.un32Direction;
+  }
+  g.WriteCasr2CasBitsData(e, 4, 11, 2, 1, 0, 0, 1, 1, 1, 0, 1, 100, 50, 7);
+  g.WriteCasr2ExtendedStateData(e, 4, 12, 3, 12);
+  EXPECT_EQ(g.mun32ExtCount, 3u);
+  EXPECT_EQ(e.mun32ExtCount, 3u);
+  g.CloseFile();
+  EXPECT_FALSE(FileExists("cas_000.cap"));
+  EXPECT_EQ(sigtest::CompareGolden("group_casr2.log", ReadFile("cas_000.log")), "");
+}
