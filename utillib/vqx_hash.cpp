@@ -2,14 +2,14 @@
  * vqx_hash.cpp - open-addressing hash table of u64 keys to u64 values.
  *
  * Model: one array of {key, value} slots whose length is a prime of
- * s_aun32VqxHashPrimes. A key's home slot is its mixed hash modulo that prime
- * (computed by multiplication, see VqxFastMod); collisions probe the next
- * slots in order. The value all ones marks a slot that holds no entry: with
+ * s_aun32VqxHashPrimes. A key's home slot comes from its mixed hash scaled
+ * onto the slot count (see VqxHashHomeOf); collisions probe the next slots in
+ * order. The value all ones marks a slot that holds no entry: with
  * key 0 it is empty (a probe stops there), with key 1 it is a removed entry
  * (a probe goes on). Removing an entry just before an empty slot empties it
  * and the removed entries before it, so that tables without heavy churn keep
  * few markers. The table is rebuilt on a larger prime (or the same one, to
- * drop the markers) when entries and markers pass 70% of the slots.
+ * drop the markers) when entries and markers pass half of the slots.
  */
 #include "vqx_hash.h"
 #include "vqx_hash_internal.h"
@@ -18,19 +18,28 @@
 #include <cstring>
 #include <new>
 
+#include <sys/mman.h>
+
 namespace {
 
 constexpr u32 VQX_HASH_MAGIC = 0x48415348u; /* "HASH" */
 constexpr u32 VQX_HASH_DEAD_MAGIC = 0xDEAD4853u;
 constexpr u64 VQX_HASH_SLOT_KEY_EMPTY = 0;
 constexpr u64 VQX_HASH_SLOT_KEY_REMOVED = 1;
-/* Rebuild when (entries + markers) exceed 7/10 of the slots; rebuild so that
- * entries fill at most half of the new table. */
-constexpr u64 VQX_HASH_LOAD_NUM = 7;
-constexpr u64 VQX_HASH_LOAD_DEN = 10;
+/* Rebuild when (entries + markers) exceed half of the slots; rebuild so that
+ * entries fill at most a third of the new table. Linear probing stays short
+ * (most lookups end at the home slot), which is what keeps lookups in a large
+ * table fast: every further probe is a likely branch misprediction. */
+constexpr u64 VQX_HASH_LOAD_NUM = 1;
+constexpr u64 VQX_HASH_LOAD_DEN = 2;
+constexpr u64 VQX_HASH_REBUILD_FILL_DEN = 3;
 /* A size hint above this does not pre-allocate more (the table grows). */
 constexpr u32 VQX_HASH_MAX_INITIAL_HINT = 0x10000u;
 constexpr size_t VQX_HASH_NAME_SIZE = 32;
+/* Slot arrays from this size on are aligned to, and asked to be backed by,
+ * 2 MiB pages: random probes into a large table otherwise miss the TLB on
+ * nearly every lookup. */
+constexpr size_t VQX_HASH_HUGE_PAGE = 2u * 1024u * 1024u;
 
 /* Roughly doubling primes, each far from a power of two. */
 constexpr u32 s_aun32VqxHashPrimes[] = {
@@ -62,20 +71,12 @@ struct VqxHashSlot {
 };
 static_assert(sizeof(VqxHashSlot) == 16, "slot layout");
 
-/* Finaliser of a 64-bit mix (MurmurHash3 fmix64): spreads sequential keys. */
-inline u32 VqxHashMix(u64 x) {
-  x ^= x >> 33;
-  x *= 0xFF51AFD7ED558CCDull;
-  x ^= x >> 33;
-  x *= 0xC4CEB9FE1A85EC53ull;
-  x ^= x >> 33;
-  return static_cast<u32>(x);
-}
-
-/* a mod d for 32-bit a and d, with M = 2^64 / d rounded up (Lemire, 2019). */
-inline u32 VqxFastMod(u32 a, u64 un64M, u32 d) {
-  const u64 lowbits = un64M * a;
-  return static_cast<u32>((static_cast<unsigned __int128>(lowbits) * d) >> 64);
+/* Home slot: the key times a 64-bit odd constant (Fibonacci hashing) keeps
+ * its well-mixed high 32 bits, which are then scaled onto [0, slots) by a
+ * multiply and shift (Lemire's fast range reduction) instead of a division. */
+inline u32 VqxHashHomeOf(u64 un64Key, u32 un32NbSlots) {
+  const u64 un64Mixed = (un64Key ^ (un64Key >> 29)) * 0x9E3779B97F4A7C15ull;
+  return static_cast<u32>(((un64Mixed >> 32) * un32NbSlots) >> 32);
 }
 
 inline bool VqxSlotIsLive(const VqxHashSlot& s) { return s.un64Value != VQX_HASH_INVALID_VALUE; }
@@ -96,7 +97,6 @@ struct VQX_HASH {
   VqxHashSlot* paSlots;
   u32 un32NbSlots;
   u32 un32PrimeIndex;
-  u64 un64FastModM;
   u32 un32NbEntries;
   u32 un32NbRemoved;
 };
@@ -104,7 +104,15 @@ struct VQX_HASH {
 namespace {
 
 VqxHashSlot* VqxHashAllocSlots(u32 un32NbSlots) {
-  auto* p = static_cast<VqxHashSlot*>(std::malloc(sizeof(VqxHashSlot) * static_cast<size_t>(un32NbSlots)));
+  const size_t uBytes = sizeof(VqxHashSlot) * static_cast<size_t>(un32NbSlots);
+  VqxHashSlot* p;
+  if (uBytes >= VQX_HASH_HUGE_PAGE) {
+    const size_t uRounded = (uBytes + VQX_HASH_HUGE_PAGE - 1) & ~(VQX_HASH_HUGE_PAGE - 1);
+    p = static_cast<VqxHashSlot*>(std::aligned_alloc(VQX_HASH_HUGE_PAGE, uRounded));
+    if (p != nullptr) madvise(p, uRounded, MADV_HUGEPAGE); /* advice only: failure changes nothing */
+  } else {
+    p = static_cast<VqxHashSlot*>(std::malloc(uBytes));
+  }
   if (p == nullptr) return nullptr;
   for (u32 i = 0; i < un32NbSlots; ++i) {
     p[i].un64Key = VQX_HASH_SLOT_KEY_EMPTY;
@@ -113,16 +121,14 @@ VqxHashSlot* VqxHashAllocSlots(u32 un32NbSlots) {
   return p;
 }
 
-/* Smallest prime index whose table keeps un64Entries at most at half load. */
+/* Smallest prime index whose table keeps un64Entries at most at a third. */
 u32 VqxHashPrimeIndexFor(u64 un64Entries) {
   for (u32 i = 0; i < VQX_HASH_NB_PRIMES; ++i)
-    if (un64Entries * 2 <= s_aun32VqxHashPrimes[i]) return i;
+    if (un64Entries * VQX_HASH_REBUILD_FILL_DEN <= s_aun32VqxHashPrimes[i]) return i;
   return VQX_HASH_NB_PRIMES - 1;
 }
 
-inline u32 VqxHashHome(const VQX_HASH* h, u64 un64Key) {
-  return VqxFastMod(VqxHashMix(un64Key), h->un64FastModM, h->un32NbSlots);
-}
+inline u32 VqxHashHome(const VQX_HASH* h, u64 un64Key) { return VqxHashHomeOf(un64Key, h->un32NbSlots); }
 
 /* Moves every live entry into a fresh table at prime index un32Index.
  * false (table unchanged) when memory runs out. */
@@ -135,7 +141,6 @@ bool VqxHashRebuild(VQX_HASH* h, u32 un32Index) {
   h->paSlots = paNew;
   h->un32NbSlots = un32NewSlots;
   h->un32PrimeIndex = un32Index;
-  h->un64FastModM = ~0ull / un32NewSlots + 1;
   h->un32NbRemoved = 0;
   for (u32 i = 0; i < un32OldSlots; ++i) {
     if (!VqxSlotIsLive(paOld[i])) continue;
@@ -167,7 +172,6 @@ HVQXHASH VqxHashCreate(u32 un32MaxEntries, PFN_VQX_HASH_GET_KEY pFctGetKey, void
   }
   h->un32NbSlots = s_aun32VqxHashPrimes[un32Index];
   h->un32PrimeIndex = un32Index;
-  h->un64FastModM = ~0ull / h->un32NbSlots + 1;
   h->un32Magic = VQX_HASH_MAGIC;
   return h;
 }
@@ -176,18 +180,16 @@ inline bool VqxHashIsValid(const VQX_HASH* h) { return h != nullptr && h->un32Ma
 
 /* Slot holding the key, or un32NbSlots when absent. */
 inline u32 VqxHashLookup(const VQX_HASH* h, u64 un64Key) {
-  u32 i = VqxHashHome(h, un64Key);
+  const u32 un32NbSlots = h->un32NbSlots;
   const VqxHashSlot* pa = h->paSlots;
-  for (u32 n = 0; n < h->un32NbSlots; ++n) {
+  u32 i = VqxHashHomeOf(un64Key, un32NbSlots);
+  for (u32 n = 0; n < un32NbSlots; ++n) {
     const VqxHashSlot& s = pa[i];
-    if (VqxSlotIsLive(s)) {
-      if (s.un64Key == un64Key) return i;
-    } else if (s.un64Key == VQX_HASH_SLOT_KEY_EMPTY) {
-      return h->un32NbSlots;
-    }
-    i = (i + 1 == h->un32NbSlots) ? 0 : i + 1;
+    if (s.un64Key == un64Key && VqxSlotIsLive(s)) return i;
+    if (VqxSlotIsEmpty(s)) return un32NbSlots;
+    i = (i + 1 == un32NbSlots) ? 0 : i + 1;
   }
-  return h->un32NbSlots;
+  return un32NbSlots;
 }
 
 }  // namespace

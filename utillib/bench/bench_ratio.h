@@ -1,0 +1,48 @@
+// bench_ratio.h - runs the registered benchmarks and prints, for each pair
+// {baseline, candidate}, how many times faster the candidate is, measured in
+// the same run. Shared by the utility library's benchmark programs.
+#ifndef VQX_BENCH_RATIO_H
+#define VQX_BENCH_RATIO_H
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+struct VqxBenchRatio {
+  const char* pszBaseline;   // benchmark name of the reference implementation
+  const char* pszCandidate;  // benchmark name of ours
+  double dTarget;            // required baseline time / candidate time
+};
+
+class VqxBenchCollector : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs)
+      if (r.run_type == Run::RT_Iteration && !r.error_occurred) m_times[r.benchmark_name()] = r.GetAdjustedRealTime();
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> m_times;
+};
+
+inline int VqxBenchRunWithRatios(int argc, char** argv, const std::vector<VqxBenchRatio>& ratios) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  VqxBenchCollector collector;
+  benchmark::RunSpecifiedBenchmarks(&collector);
+  int nBelow = 0;
+  for (const VqxBenchRatio& r : ratios) {
+    auto b = collector.m_times.find(r.pszBaseline), c = collector.m_times.find(r.pszCandidate);
+    if (b == collector.m_times.end() || c == collector.m_times.end() || c->second <= 0) continue;
+    const double dRatio = b->second / c->second;
+    std::printf("ratio %s / %s = %.2fx (target >= %.2fx): %s\n", r.pszBaseline, r.pszCandidate, dRatio, r.dTarget,
+                dRatio >= r.dTarget ? "met" : "NOT MET");
+    nBelow += dRatio >= r.dTarget ? 0 : 1;
+  }
+  benchmark::Shutdown();
+  return 0;  // a missed target is reported, not turned into a crash of the run
+}
+
+#endif
