@@ -1,0 +1,246 @@
+/*
+ * test_hosts_mt.cpp - two hosts' instances in one process link to each
+ * other over 127.0.0.1 (the one with the greater unique id connects), carry
+ * batches both ways, refuse what the peer's framing would reject, refuse a
+ * too short handshake, and leave no thread or descriptor behind. Run under
+ * ThreadSanitizer too.
+ */
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "gw_test_support.h"
+
+using namespace gwtest;
+
+namespace
+{
+
+constexpr u64 kSmallId = 0x7F00000100000001ull;
+constexpr u64 kGreatId = 0x7F00000100000002ull;
+
+struct Pair
+{
+    Recorder recA, recB; /* A has the greater id */
+    u16 portA = FreePort(), portB = FreePort();
+    VQX_GW_EXTRA_ADDR extraA{}, extraB{};
+    VqxGwLibContext a = nullptr, b = nullptr;
+
+    explicit Pair(u32 pollMs = 300)
+    {
+        UseLoopbackOnly();
+        recA.fKeepTraces = recB.fKeepTraces = true;
+        VqxGwLibParams pa = HostParams(portA, portB, kGreatId, "appA", recA, pollMs, 2000, 2000, &extraA);
+        VqxGwLibParams pb = HostParams(portB, portA, kSmallId, "appB", recB, pollMs, 2000, 2000, &extraB);
+        EXPECT_EQ(VqxGwLibAllocate(&pa, &a), VQX_RESULT_OK);
+        EXPECT_EQ(VqxGwLibAllocate(&pb, &b), VQX_RESULT_OK);
+    }
+    void Enable()
+    {
+        EXPECT_EQ(VqxGwLibEnable(b), VQX_RESULT_OK);
+        EXPECT_EQ(VqxGwLibEnable(a), VQX_RESULT_OK);
+    }
+    ~Pair()
+    {
+        if (a != nullptr)
+            VqxGwLibDestroy(a);
+        if (b != nullptr)
+            VqxGwLibDestroy(b);
+    }
+    bool BothUp(u32 ms)
+    {
+        auto up = [](Recorder& r) {
+            for (auto& u : r.UpDowns)
+                if (u.fGw0Up)
+                    return true;
+            return false;
+        };
+        return recA.WaitFor(ms, [&] { return up(recA); }) && recB.WaitFor(ms, [&] { return up(recB); });
+    }
+    u32 PeerOf(Recorder& r)
+    {
+        std::lock_guard<std::mutex> g(r.m);
+        return r.UpDowns.empty() ? 0 : r.UpDowns[0].hPeer;
+    }
+};
+
+bool HasTrace(Recorder& r, const std::string& part)
+{
+    std::lock_guard<std::mutex> g(r.m);
+    for (auto& t : r.Traces)
+        if (t.find(part) != std::string::npos)
+            return true;
+    return false;
+}
+
+} // namespace
+
+TEST(GwHosts, GreaterUniqueIdConnectsAndBothSeeThePathUp)
+{
+    Pair p;
+    p.Enable();
+    ASSERT_TRUE(p.BothUp(8000));
+    EXPECT_TRUE(HasTrace(p.recA, "CnxMode is OUT"));
+    EXPECT_TRUE(HasTrace(p.recB, "CnxMode is IN"));
+    EXPECT_TRUE(HasTrace(p.recB, "VqxGwLibAcceptPeer: Done."));
+    EXPECT_FALSE(HasTrace(p.recA, "VqxGwLibAcceptPeer: Done."));
+    EXPECT_EQ(p.PeerOf(p.recA) >> 24, 0xCBu);
+    std::lock_guard<std::mutex> g(p.recA.m);
+    EXPECT_EQ(p.recA.UpDowns[0].un32InfoId, 0x484C5041u); /* a host block */
+}
+
+TEST(GwHosts, TwentyMessagesLeaveAsFifteenAndFive)
+{
+    Pair p;
+    p.Enable();
+    ASSERT_TRUE(p.BothUp(8000));
+    const u32 hB = p.PeerOf(p.recA);
+    std::vector<std::vector<u8>> msgs;
+    std::vector<VqxGwLibSendRecord> recs;
+    for (u32 i = 0; i < 20; i++)
+        msgs.push_back(std::vector<u8>(100 + i, u8(i)));
+    for (u32 i = 0; i < 20; i++)
+        recs.push_back({msgs[i].data(), u32(msgs[i].size()), i + 1, 0});
+    EXPECT_GE(VqxGwLibCanSendMsg(p.a, hB, nullptr), 20u);
+    ASSERT_EQ(VqxGwLibSendMsgs(p.a, hB, 20, recs.data(), 1), VQX_RESULT_OK);
+    ASSERT_TRUE(p.recB.WaitFor(3000, [&] { return p.recB.Messages.size() >= 20; }));
+    std::lock_guard<std::mutex> g(p.recB.m);
+    EXPECT_EQ(p.recB.BatchCounts, (std::vector<u32>{15, 5}));
+    for (u32 i = 0; i < 20; i++)
+        EXPECT_EQ(p.recB.Messages[i], msgs[i]) << i;
+}
+
+TEST(GwHosts, BothDirectionsAndFreeAfterSend)
+{
+    Pair p;
+    p.Enable();
+    ASSERT_TRUE(p.BothUp(8000));
+    const u32 hA = p.PeerOf(p.recB);
+    for (u32 i = 0; i < 300; i++)
+    {
+        u8* m = static_cast<u8*>(std::malloc(64));
+        std::memset(m, int(i), 64);
+        VqxGwLibSendRecord r{m, 64, i, 1};
+        VQX_RESULT res;
+        for (int t = 0; t < 500 && (res = VqxGwLibSendMsgs(p.b, hA, 1, &r, 0)) == VQX_RESULT_OUT_OF_RESOURCE; t++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_EQ(res, VQX_RESULT_OK);
+    }
+    ASSERT_TRUE(p.recA.WaitFor(5000, [&] { return p.recA.Messages.size() >= 300; }));
+    ASSERT_TRUE(p.recB.WaitFor(3000, [&] { return p.recB.nFreed >= 300; }));
+    std::lock_guard<std::mutex> g(p.recA.m);
+    for (u32 i = 0; i < 300; i++)
+        EXPECT_EQ(p.recA.Messages[i][0], u8(i));
+}
+
+TEST(GwHosts, MessagesPastTheFramingLimitAreRefusedAtSendTime)
+{
+    Pair p;
+    p.Enable();
+    ASSERT_TRUE(p.BothUp(8000));
+    const u32 hB = p.PeerOf(p.recA);
+    std::vector<u8> big(VQX_GW_MAX_MSG_SIZE + 1, 0x5A);
+    struct Row
+    {
+        u32 size;
+        VQX_RESULT expect;
+    } const rows[] = {
+        {VQX_GW_MAX_MSG_SIZE + 1, VQX_RESULT_INVALID_PARAM},
+        {0, VQX_RESULT_INVALID_PARAM},
+        {VQX_GW_MAX_MSG_SIZE, VQX_RESULT_OK},
+    };
+    for (const Row& r : rows)
+    {
+        VqxGwLibSendRecord rec[2] = {{big.data(), 10, 1, 0}, {big.data(), r.size, 2, 0}};
+        EXPECT_EQ(VqxGwLibSendMsgs(p.a, hB, 2, rec, 1), r.expect) << r.size;
+    }
+    /* only the accepted call reached the peer, and the link stayed up */
+    ASSERT_TRUE(p.recB.WaitFor(5000, [&] { return p.recB.Messages.size() >= 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::lock_guard<std::mutex> g(p.recB.m);
+    ASSERT_EQ(p.recB.Messages.size(), 2u);
+    EXPECT_EQ(p.recB.Messages[1].size(), size_t(VQX_GW_MAX_MSG_SIZE));
+    EXPECT_EQ(p.recB.UpDowns.size(), 1u);
+    EXPECT_EQ(VqxGwLibSendMsgs(p.a, 0xCB00ABCD, 1, nullptr, 1), VQX_RESULT_NULL_PARAM);
+    VqxGwLibSendRecord one{big.data(), 10, 1, 0};
+    EXPECT_EQ(VqxGwLibSendMsgs(p.a, 0xCB00ABCD, 1, &one, 1), VQX_RESULT_NOT_ACCESSIBLE);
+}
+
+TEST(GwHosts, ForceDisconnectReportsReason2)
+{
+    Pair p;
+    p.Enable();
+    ASSERT_TRUE(p.BothUp(8000));
+    const u32 hB = p.PeerOf(p.recA);
+    EXPECT_EQ(VqxGwLibForceDisconnect(p.a, 0xCB00ABCD, 1, 1), VQX_RESULT_INVALID_HANDLE);
+    ASSERT_EQ(VqxGwLibForceDisconnect(p.a, hB, 1, 0), VQX_RESULT_OK);
+    ASSERT_TRUE(p.recA.WaitFor(3000, [&] { return p.recA.UpDowns.size() >= 2; }));
+    std::lock_guard<std::mutex> g(p.recA.m);
+    EXPECT_EQ(p.recA.UpDowns[1].fGw0Up, 0u);
+    EXPECT_EQ(p.recA.UpDowns[1].un32Reason, 2u);
+}
+
+TEST(GwHosts, ShortOrOversizedHandshakeIsRefused)
+{
+    Pair p;
+    p.Enable();
+    ASSERT_TRUE(p.BothUp(8000));
+    u32 portB;
+    {
+        std::lock_guard<std::mutex> g(p.recA.m);
+        portB = p.recA.UpDowns[0].un32TcpPort;
+    }
+    ASSERT_NE(portB, 0u);
+    struct Row
+    {
+        u32 len;
+        u32 sent;
+    } const rows[] = {{100, 100}, {439, 439}, {1465, 64}, {0xFFFFFFFF, 64}};
+    for (const Row& r : rows)
+    {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(0x7F000001u);
+        a.sin_port = htons(u16(portB));
+        ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+        std::vector<u8> out(4 + r.sent, 0x41);
+        PutBe32Raw(out.data(), r.len);
+        ASSERT_EQ(send(s, out.data(), out.size(), MSG_NOSIGNAL), ssize_t(out.size()));
+        timeval tv{3, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        u8 b;
+        EXPECT_LE(recv(s, &b, 1, 0), 0) << r.len; /* closed, nothing sent back */
+        close(s);
+    }
+    EXPECT_TRUE(p.recB.HasError("bad length"));
+    std::lock_guard<std::mutex> g(p.recB.m);
+    EXPECT_EQ(p.recB.UpDowns.size(), 1u); /* no new peer came up */
+}
+
+TEST(GwHosts, DestroyLeavesNoThreadNorDescriptor)
+{
+    const int threads0 = ThreadCount(), fds0 = FdCount();
+    {
+        Pair p;
+        EXPECT_EQ(ThreadCount(), threads0);
+        p.Enable();
+        EXPECT_EQ(ThreadCount(), threads0 + 8); /* four per instance */
+        ASSERT_TRUE(p.BothUp(8000));
+        EXPECT_GT(FdCount(), fds0);
+        /* a second enable after a disable starts no thread */
+        EXPECT_EQ(VqxGwLibDisable(p.a), VQX_RESULT_OK);
+        EXPECT_EQ(VqxGwLibEnable(p.a), VQX_RESULT_OK);
+        EXPECT_EQ(ThreadCount(), threads0 + 8);
+    }
+    for (int i = 0; i < 50 && ThreadCount() != threads0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(ThreadCount(), threads0);
+    EXPECT_EQ(FdCount(), fds0);
+}
