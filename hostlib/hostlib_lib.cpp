@@ -189,7 +189,7 @@ void VqxLibTearDown(VQX_LIB* pLib) {
   if (pLib->pLogEvent != nullptr || pLib->pLogExitEvent != nullptr) VqxHostLibLogThreadStop(hLib);
   if (pLib->hTraceQueueCriticalSection != nullptr) VqxHostLibLogQueueFree(hLib);
   if (pLib->hMessagesToReleaseCriticalSection != nullptr && pLib->pLiveBuffers != nullptr) VqxHostLibFlushReleases(hLib);
-  if (fLocked) VqxHostLibCriticalSectionLeave(hLib);
+  if (fLocked) VqxHostLibLockReleaseAll(hLib);
   if (pLib->hOutputCriticalSection != nullptr) VqxMutexDestroy(pLib->hOutputCriticalSection);
   pLib->hOutputCriticalSection = nullptr;
   for (VQX_MUTEX_HANDLE hMutex : {pLib->hMessagesToReleaseCriticalSection, pLib->hTraceQueueCriticalSection,
@@ -285,6 +285,9 @@ VQX_RESULT VQXOpenLib(_VQX_LIB_PARAMS* pParams, VQX_LIB_HANDLE* phLib) {
   if (VQX_RESULT_FAILED(result)) return VqxOpenFail(pLib, phLib, "Could not create critical section", result);
   result = VQXUpdatePreAllocPoolsList(hLib);
   if (VQX_RESULT_FAILED(result)) return VqxOpenFail(pLib, phLib, "Could not allocate pre-allocated buffer pools", result);
+  /* The classes in use (defaults when none were given) go back into the caller's record. */
+  pParams->un32NbPreAllocBufferPools = pLib->Params.un32NbPreAllocBufferPools;
+  memcpy(pParams->aPreAllocBufferPools, pLib->Params.aPreAllocBufferPools, sizeof(pParams->aPreAllocBufferPools));
 
   pLib->pErrorFile = pParams->pErrorFile;
   result = VqxCreateLock(&pLib->hOutputCriticalSection);
@@ -605,7 +608,7 @@ VQX_RESULT VQXPollAdapters(VQX_LIB_HANDLE hLib) {
   const VQX_HOSTLIB_GATEWAY_GLUE* pGlue = VqxHostLibGatewayGlue();
   if (pGlue != nullptr && pGlue->pFctForceDiscover != nullptr) result = pGlue->pFctForceDiscover(hLib);
   VqxHostLibCriticalSectionLeave(hLib);
-  return result;
+  return VQX_RESULT_FAILED(result) ? result : VQX_RESULT_API_OK;
 }
 
 namespace {

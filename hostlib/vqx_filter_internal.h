@@ -56,6 +56,7 @@ struct _VQX_FILTER_CONTEXT {
   u64 un64LastReadTick;              /* 0: not set */
   u32 fOwnerKnown;
   pthread_t OwnerThread;
+  u32 un32Waiters;                   /* threads blocked on pEvent */
   /* Messages held for sending until the owner next receives. */
   VQX_MSG_HANDLE hHeldFirst;
   VQX_MSG_HANDLE hHeldLast;

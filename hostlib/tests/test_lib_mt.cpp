@@ -1,0 +1,469 @@
+/*
+ * test_lib_mt.cpp - the library instance: parameter validation, open with
+ * rollback, modify and close (no thread or descriptor left behind), the log
+ * queue and its thread, deferred events, statistics, and concurrent use of
+ * messages from several threads (also run under ThreadSanitizer).
+ */
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/hostlib_fixture.h"
+#include "vqx_host_internal.h"
+
+namespace {
+
+using LibTest = HostLibTest;
+
+/* ------------------------------------------------------------ validation */
+
+struct LibParamsRow {
+  const char* pszName;
+  void (*pFctSet)(_VQX_LIB_PARAMS&);
+  VQX_RESULT expected;
+  const char* pszLine; /* expected log text, or null */
+};
+
+const LibParamsRow kLibParamsRows[] = {
+    {"defaults", [](_VQX_LIB_PARAMS&) {}, VQX_RESULT_API_OK, nullptr},
+    {"transport type 2", [](_VQX_LIB_PARAMS& p) { p.un32TransportType = 2; }, VQX_RESULT_API_INVALID_TRANSPORT_TYPE,
+     "VQXValidateLibParams: VQX_RESULT_API_INVALID_TRANSPORT_TYPE"},
+    {"257 extra addresses", [](_VQX_LIB_PARAMS& p) { p.un32NbExtraGwAddr = 257; }, VQX_RESULT_API_OUT_OF_RANGE,
+     "un32NbExtraGwAddr is too big"},
+    {"256 extra addresses", [](_VQX_LIB_PARAMS& p) { p.un32NbExtraGwAddr = 256; }, VQX_RESULT_API_OK, nullptr},
+    {"rx priority 2", [](_VQX_LIB_PARAMS& p) { p.un32RxThreadPriority = 2; }, VQX_RESULT_API_INVALID_RX_THREAD_PRIO,
+     "VQX_RESULT_API_INVALID_RX_THREAD_PRIO"},
+    {"send fifo 1", [](_VQX_LIB_PARAMS& p) { p.un32SendFifoSize = 1; }, VQX_RESULT_API_INVALID_SEND_FIFO_SIZE,
+     "VQX_RESULT_API_INVALID_SEND_FIFO_SIZE"},
+    {"send fifo 2", [](_VQX_LIB_PARAMS& p) { p.un32SendFifoSize = 2; }, VQX_RESULT_API_OK, nullptr},
+    {"send fifo 65535", [](_VQX_LIB_PARAMS& p) { p.un32SendFifoSize = 65535; }, VQX_RESULT_API_OK, nullptr},
+    {"send fifo 65536", [](_VQX_LIB_PARAMS& p) { p.un32SendFifoSize = 65536; }, VQX_RESULT_API_INVALID_SEND_FIFO_SIZE,
+     nullptr},
+    {"receive fifo 1", [](_VQX_LIB_PARAMS& p) { p.un32ReceiveFifoSize = 1; }, VQX_RESULT_API_INVALID_RECV_FIFO_SIZE,
+     nullptr},
+    {"receive fifo 512000", [](_VQX_LIB_PARAMS& p) { p.un32ReceiveFifoSize = 512000; }, VQX_RESULT_API_OK, nullptr},
+    {"receive fifo 512001", [](_VQX_LIB_PARAMS& p) { p.un32ReceiveFifoSize = 512001; },
+     VQX_RESULT_API_INVALID_RECV_FIFO_SIZE, nullptr},
+    {"9 pools", [](_VQX_LIB_PARAMS& p) { p.un32NbPreAllocBufferPools = 9; }, VQX_RESULT_API_INVALID_NB_PREALLOC_BUF_POOLS,
+     nullptr},
+    {"host type 3", [](_VQX_LIB_PARAMS& p) { p.HostType = 3; }, VQX_RESULT_API_INVALID_PARAM,
+     "HostType parameter is invalid, VQX_ADAPTER_TYPE_HOST should be used"},
+    {"host type 6", [](_VQX_LIB_PARAMS& p) { p.HostType = 6; }, VQX_RESULT_API_OK, nullptr},
+    {"both gw off",
+     [](_VQX_LIB_PARAMS& p) {
+       p.NetworkRedundancy.fValid = 1;
+       p.NetworkRedundancy.fUseGw0 = 0;
+       p.NetworkRedundancy.fUseGw1 = 0;
+     },
+     VQX_RESULT_API_INVALID_PARAM, "Both gw are disabled!"},
+    {"bad redundancy",
+     [](_VQX_LIB_PARAMS& p) {
+       p.NetworkRedundancy.fValid = 1;
+       p.NetworkRedundancy.un32PreferredGateway = 2;
+       p.NetworkRedundancy.fUseGw0 = 1;
+     },
+     VQX_RESULT_API_INVALID_PARAM, "VQXValidateLibParams: Invalid network redundancy parameters"},
+};
+
+TEST_F(LibTest, ValidateLibParamsTable) {
+  for (const LibParamsRow& row : kLibParamsRows) {
+    mLog.Clear();
+    _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
+    row.pFctSet(params);
+    EXPECT_EQ(VQXValidateLibParams(mhLib, &params), row.expected) << row.pszName;
+    if (row.pszLine != nullptr) {
+      EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName;
+    }
+  }
+  _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
+  ASSERT_EQ(VQXValidateLibParams(mhLib, &params), VQX_RESULT_API_OK);
+  EXPECT_EQ(params.un32SendFifoSize, 32768u);
+  EXPECT_EQ(params.un32ReceiveFifoSize, 32768u);
+  EXPECT_EQ(params.un32PostingCount, 1u);
+  EXPECT_EQ(params.fPrintThroughLogThread, 1u);
+  const _VQX_NETWORK_REDUNDANCY_PARAMETERS& r = params.NetworkRedundancy;
+  EXPECT_EQ(r.un32PollDelayMs, 2000u);
+  EXPECT_EQ(r.un32NetworkDownDelayMs, 4500u);
+  EXPECT_EQ(r.un32AdapterDownDelayMs, 10000u);
+  EXPECT_EQ(r.fUseGw0, 1u);
+  EXPECT_EQ(r.fUseGw1, 1u);
+  EXPECT_EQ(r.un32PreferredGateway, 0u);
+}
+
+struct RedundancyRow {
+  const char* pszName;
+  _VQX_NETWORK_REDUNDANCY_PARAMETERS in;
+  VQX_RESULT expected;
+  u32 un32PollAfter;
+  i32 flowAfter;
+  const char* pszLine;
+};
+
+const RedundancyRow kRedundancyRows[] = {
+    {"all zero", {0, 0, 0, 0, 0, 0, 0, 0}, VQX_RESULT_API_OK, 0, 0, nullptr},
+    {"poll 50", {1, 50, 4500, 10000, 1, 1, 0, 0}, VQX_RESULT_API_OK, 100, 0,
+     "WARNING: un32PollDelayMs is too small (50ms). Will use 100ms instead."},
+    {"poll 6000", {1, 6000, 6000, 13000, 1, 1, 0, 0}, VQX_RESULT_API_OK, 5000, 0,
+     "WARNING: un32PollDelayMs is too big (6000ms). Will use 5000ms instead."},
+    {"delays 0 take defaults", {1, 2000, 0, 0, 1, 1, 0, 0}, VQX_RESULT_API_OK, 2000, 0, nullptr},
+    {"network below poll", {1, 2000, 1000, 10000, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0,
+     "VQXValidateNetworkRedundancyParams: Delay(s) is/are smaller than polling period"},
+    {"network 400", {1, 100, 400, 10000, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 100, 0,
+     "un32NetworkDownDelayMs too small"},
+    {"adapter 2x network", {1, 2000, 4500, 9000, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0,
+     "un32AdapterDownDelayMs must be more than 2 times un32NetworkDownDelayMs"},
+    {"adapter 9001", {1, 2000, 4500, 9001, 1, 1, 0, 0}, VQX_RESULT_API_OK, 2000, 0, nullptr},
+    {"adapter 15001", {1, 2000, 4500, 15001, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0,
+     "un32AdapterDownDelayMs must be smaller or equal to VQX_NETWORK_REDUNDANCY_MAX_ADAPTER_DOWN_DELAY_MS"},
+    {"preferred 2", {1, 2000, 4500, 10000, 1, 1, 2, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0,
+     "un32PreferredGateway must be 0 or 1"},
+    {"flow 16", {1, 2000, 4500, 10000, 1, 1, 0, 16}, VQX_RESULT_API_OK, 2000, 16, nullptr},
+    {"flow 20", {1, 2000, 4500, 10000, 1, 1, 0, 20}, VQX_RESULT_API_OK, 2000, 16, nullptr},
+    {"flow 32", {1, 2000, 4500, 10000, 1, 1, 0, 32}, VQX_RESULT_API_OK, 2000, 16, nullptr},
+    {"flow 33", {1, 2000, 4500, 10000, 1, 1, 0, 33}, VQX_RESULT_API_OK, 2000, 0,
+     "VQXValidateNetworkRedundancyParams: WARNING: Invalid FlowControlMode. Will use default instead."},
+    {"flow -1", {1, 2000, 4500, 10000, 1, 1, 0, -1}, VQX_RESULT_API_OK, 2000, -1, nullptr},
+};
+
+TEST_F(LibTest, ValidateRedundancyTable) {
+  for (const RedundancyRow& row : kRedundancyRows) {
+    mLog.Clear();
+    _VQX_NETWORK_REDUNDANCY_PARAMETERS r = row.in;
+    EXPECT_EQ(VQXValidateNetworkRedundancyParams(mhLib, &r), row.expected) << row.pszName;
+    EXPECT_EQ(r.un32PollDelayMs, row.un32PollAfter) << row.pszName;
+    EXPECT_EQ(r.FlowControlMode, row.flowAfter) << row.pszName;
+    if (row.pszLine != nullptr) {
+      EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName;
+    }
+  }
+  _VQX_NETWORK_REDUNDANCY_PARAMETERS r = {1, 2000, 0, 0, 1, 1, 0, 0};
+  ASSERT_EQ(VQXValidateNetworkRedundancyParams(mhLib, &r), VQX_RESULT_API_OK);
+  EXPECT_EQ(r.un32NetworkDownDelayMs, 4500u);
+  EXPECT_EQ(r.un32AdapterDownDelayMs, 10000u);
+}
+
+/* ------------------------------------------------------- open and close */
+
+TEST(LibOpen, FillsCallerRecordAndLeavesNothingBehind) {
+  const size_t threadsBefore = ProcessThreadCount();
+  const size_t fdsBefore = ProcessFdCount();
+  for (int i = 0; i < 10; i++) {
+    CapturedLog log;
+    _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+    VQX_LIB_HANDLE hLib = nullptr;
+    ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
+    EXPECT_EQ(ProcessThreadCount(), threadsBefore + 1) << "the log thread";
+    EXPECT_EQ(params.un32BuildNumber, static_cast<u32>(VqxLib(hLib)->un64UniqueHostId));
+    EXPECT_EQ(static_cast<u32>(VqxLib(hLib)->un64UniqueHostId), static_cast<u32>(getpid()));
+    EXPECT_STREQ(params.szReleaseTag, VQX_HOSTLIB_RELEASE_TAG);
+    EXPECT_NE(params.szHostName[0], '\0');
+    EXPECT_EQ(strncmp(params.szApplicationName, "Unnamed_app_", 12), 0) << params.szApplicationName;
+    EXPECT_EQ(strlen(params.szApplicationName), 12u + 8u);
+    EXPECT_EQ(params.un16GwPort, 12358u);
+
+    _VQX_LIB_PARAMS modified = params;
+    modified.fHostsGwOn = 1;
+    modified.un32NbPreAllocBufferPools = 2;
+    modified.aPreAllocBufferPools[0] = {128, 4};
+    modified.aPreAllocBufferPools[1] = {1024, 2};
+    EXPECT_EQ(VQXModifLibParams(hLib, &modified), VQX_RESULT_API_OK);
+    EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+    EXPECT_EQ(hLib, nullptr);
+    EXPECT_EQ(ProcessThreadCount(), threadsBefore);
+    EXPECT_EQ(ProcessFdCount(), fdsBefore);
+  }
+}
+
+TEST(LibOpen, NullArgumentsAndValidationFailure) {
+  VQX_LIB_HANDLE hLib = reinterpret_cast<VQX_LIB_HANDLE>(1);
+  EXPECT_EQ(VQXOpenLib(nullptr, &hLib), VQX_RESULT_API_NULL_PARAM);
+  EXPECT_EQ(hLib, nullptr);
+  _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
+  EXPECT_EQ(VQXOpenLib(&params, nullptr), VQX_RESULT_API_NULL_PARAM);
+  params.un32SendFifoSize = 1;
+  EXPECT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_INVALID_SEND_FIFO_SIZE);
+  EXPECT_EQ(hLib, nullptr);
+  EXPECT_EQ(params.un32BuildNumber, VQX_HOSTLIB_BUILD_NUMBER) << "written before validation";
+  EXPECT_EQ(VQXCloseLibEx(nullptr), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_INVALID_LIB_HANDLE);
+}
+
+/* Parts that record their calls, and one that fails. */
+std::atomic<int> g_peersInit{0}, g_peersUninit{0}, g_filtersUninit{0};
+VQX_RESULT PeersInit(VQX_LIB_HANDLE) { return g_peersInit++, VQX_RESULT_OK; }
+void PeersUninit(VQX_LIB_HANDLE) { g_peersUninit++; }
+VQX_RESULT FiltersInitFails(VQX_LIB_HANDLE) { return VQX_RESULT_API_NOT_ENOUGH_MEMORY; }
+void FiltersUninit(VQX_LIB_HANDLE) { g_filtersUninit++; }
+
+TEST(LibOpen, FailingStepRollsEverythingBack) {
+  const VQX_HOSTLIB_PART peers = {nullptr, PeersInit, PeersUninit};
+  const VQX_HOSTLIB_PART filters = {nullptr, FiltersInitFails, FiltersUninit};
+  VqxHostLibSetPart(VQX_HOSTLIB_PART_PEERS, &peers);
+  VqxHostLibSetPart(VQX_HOSTLIB_PART_FILTERS, &filters);
+  const size_t threadsBefore = ProcessThreadCount();
+  const size_t fdsBefore = ProcessFdCount();
+  CapturedLog log;
+  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+  VQX_LIB_HANDLE hLib = reinterpret_cast<VQX_LIB_HANDLE>(1);
+  EXPECT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(hLib, nullptr);
+  EXPECT_EQ(log.Count("VQXOpenLib: Filter init failed"), 1u) << "printed before the log thread stopped";
+  EXPECT_EQ(g_peersInit.load(), 1);
+  EXPECT_EQ(g_peersUninit.load(), 1);
+  EXPECT_EQ(g_filtersUninit.load(), 0) << "its init never succeeded";
+  EXPECT_EQ(ProcessThreadCount(), threadsBefore);
+  EXPECT_EQ(ProcessFdCount(), fdsBefore);
+  VqxHostLibSetPart(VQX_HOSTLIB_PART_PEERS, nullptr);
+  VqxHostLibSetPart(VQX_HOSTLIB_PART_FILTERS, nullptr);
+}
+
+/* A gateway glue that records what the library asks of it. */
+struct GlueCalls {
+  std::atomic<int> init{0}, uninit{0}, apply{0}, poll{0}, discover{0};
+  std::atomic<int> enable[2][2] = {{0, 0}, {0, 0}};
+  std::atomic<bool> failAdaptersEnable{false};
+} g_glue;
+int g_adaptersInstance, g_hostsInstance;
+
+const VQX_HOSTLIB_GATEWAY_GLUE kGlue = {
+    nullptr,
+    nullptr,
+    [](VQX_LIB_HANDLE hLib) {
+      g_glue.init++;
+      VqxLib(hLib)->pvAdaptersGw = &g_adaptersInstance;
+      VqxLib(hLib)->un64UniqueHostId = 0x7F0000AA00001234ull;
+      return VQX_RESULT_OK;
+    },
+    [](VQX_LIB_HANDLE hLib) {
+      EXPECT_EQ(VqxHostLibLockHeld(hLib), 0u) << "transport threads call back under the library lock";
+      g_glue.uninit++;
+    },
+    [](VQX_LIB_HANDLE hLib, u32 fHosts, u32 fOn) {
+      if (fHosts != 0 && VqxLib(hLib)->pvHostsGw == nullptr) VqxLib(hLib)->pvHostsGw = &g_hostsInstance;
+      g_glue.enable[fHosts][fOn]++;
+      return fHosts == 0 && fOn != 0 && g_glue.failAdaptersEnable ? VQX_RESULT_FAIL : VQX_RESULT_OK;
+    },
+    [](VQX_LIB_HANDLE, u32) { return g_glue.apply++, VQX_RESULT_OK; },
+    [](VQX_LIB_HANDLE) { return g_glue.poll++, VQX_RESULT_OK; },
+    [](VQX_LIB_HANDLE) { return g_glue.discover++, VQX_RESULT_OK; },
+};
+
+TEST(LibGateway, SwitchesReachTheGlue) {
+  VqxHostLibSetGatewayGlue(&kGlue);
+  CapturedLog log;
+  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+  params.fAdaptersGwOff = 0;
+  VQX_LIB_HANDLE hLib = nullptr;
+  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
+  EXPECT_EQ(params.un32BuildNumber, 0x00001234u);
+  EXPECT_EQ(g_glue.enable[0][1].load(), 1);
+  EXPECT_EQ(g_glue.enable[1][1].load(), 0);
+  params.fHostsGwOn = 1;
+  params.fAdaptersGwOff = 1;
+  params.un16GwPort = 5000;
+  ASSERT_EQ(VQXModifLibParams(hLib, &params), VQX_RESULT_API_OK);
+  EXPECT_EQ(g_glue.enable[1][1].load(), 1);
+  EXPECT_EQ(g_glue.enable[0][0].load(), 1);
+  EXPECT_EQ(g_glue.apply.load(), 2) << "new port applied to both instances";
+  ASSERT_EQ(VQXModifLibParams(hLib, &params), VQX_RESULT_API_OK);
+  EXPECT_EQ(g_glue.apply.load(), 2) << "nothing changed";
+  EXPECT_EQ(VQXPollLibrary(hLib), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXPollAdapters(hLib), VQX_RESULT_API_OK);
+  EXPECT_EQ(g_glue.poll.load(), 1);
+  EXPECT_EQ(g_glue.discover.load(), 1);
+  EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+  EXPECT_EQ(g_glue.uninit.load(), 1);
+
+  /* A failing enable aborts the open and takes the transport down again. */
+  g_glue.failAdaptersEnable = true;
+  params = HostLibTestParams(&log);
+  params.fAdaptersGwOff = 0;
+  EXPECT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_FAIL);
+  EXPECT_EQ(hLib, nullptr);
+  EXPECT_EQ(g_glue.uninit.load(), 2);
+  EXPECT_EQ(log.Count("VQXOpenLib: Adapters Gateway Library enable failed"), 1u);
+  VqxHostLibSetGatewayGlue(nullptr);
+}
+
+/* ------------------------------------------------------------- modify */
+
+TEST_F(LibTest, FailingModifyLeavesTheLockFree) {
+  _VQX_LIB_PARAMS params = mParams;
+  params.un32SendFifoSize = 70000;
+  EXPECT_EQ(VQXModifLibParams(mhLib, &params), VQX_RESULT_API_INVALID_SEND_FIFO_SIZE);
+  EXPECT_TRUE(mLog.WaitFor("VQXModifLibParams: VQXValidateLibParams failed"));
+  std::atomic<VQX_RESULT> other{0};
+  std::thread([&] { other = VqxMutexTimedGet(VqxLib(mhLib)->hCriticalSection, 1000); if (other == VQX_RESULT_OK) VqxMutexGive(VqxLib(mhLib)->hCriticalSection); }).join();
+  EXPECT_EQ(other.load(), VQX_RESULT_OK);
+  EXPECT_EQ(VqxHostLibLockHeld(mhLib), 0u);
+  EXPECT_EQ(VQXModifLibParams(nullptr, &params), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  EXPECT_EQ(VQXModifLibParams(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
+}
+
+TEST_F(LibTest, ModifyRebuildsClassTableOnlyWhenClassesChange) {
+  VQX_BUF_CLASS_TABLE* pBefore = VqxLib(mhLib)->pBufClasses;
+  _VQX_LIB_PARAMS params;
+  ASSERT_EQ(VQXGetLibParams(mhLib, &params), VQX_RESULT_API_OK);
+  EXPECT_EQ(params.un32NbPreAllocBufferPools, 5u) << "default classes for a 32768 receive fifo";
+  ASSERT_EQ(VQXModifLibParams(mhLib, &params), VQX_RESULT_API_OK);
+  EXPECT_EQ(VqxLib(mhLib)->pBufClasses, pBefore);
+  params.aPreAllocBufferPools[0].un32NbBuf = 10;
+  ASSERT_EQ(VQXModifLibParams(mhLib, &params), VQX_RESULT_API_OK);
+  EXPECT_NE(VqxLib(mhLib)->pBufClasses, pBefore);
+  EXPECT_EQ(VqxLib(mhLib)->pBufClasses->aClasses[0].un32NbConfigured, 10u);
+}
+
+TEST_F(LibTest, ParamsAndInfoQueries) {
+  _VQX_LIB_PARAMS params;
+  ASSERT_EQ(VQXGetLibParams(mhLib, &params), VQX_RESULT_API_OK);
+  EXPECT_STREQ(params.szGw0Address, "ANY");
+  EXPECT_STREQ(params.szGw1Address, "ANY");
+  EXPECT_EQ(VQXGetLibParams(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
+  EXPECT_EQ(VQXGetLibParams(nullptr, &params), VQX_RESULT_API_INVALID_LIB_HANDLE);
+
+  _VQX_LIB_INFO info;
+  ASSERT_EQ(VQXGetLibInfo(nullptr, &info), VQX_RESULT_API_OK);
+  EXPECT_EQ(info.un32BuildNumber, VQX_HOSTLIB_BUILD_NUMBER);
+  EXPECT_EQ(info.hLocalHandleBase, VQX_HOSTLIB_ADAPTER_HANDLE);
+  EXPECT_EQ(info.un64UniqueHostId, 0u);
+  EXPECT_EQ(info.szHostName[0], '\0');
+  ASSERT_EQ(VQXGetLibInfo(mhLib, &info), VQX_RESULT_API_OK);
+  EXPECT_EQ(info.un64UniqueHostId, VqxLib(mhLib)->un64UniqueHostId);
+  EXPECT_STREQ(info.szApplicationName, mParams.szApplicationName);
+  EXPECT_EQ(VQXGetLibInfo(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
+
+  EXPECT_EQ(VQXCreateAssociation(mhLib), VQX_RESULT_API_NOT_SUPPORTED);
+  EXPECT_EQ(VQXDestroyAssociation(mhLib), VQX_RESULT_API_NOT_SUPPORTED);
+  EXPECT_TRUE(mLog.WaitFor("VQXCreateAssociation: VQX_RESULT_API_NOT_SUPPORTED"));
+  EXPECT_EQ(VQXPollLibrary(mhLib), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXPollLibrary(nullptr), VQX_RESULT_API_INVALID_LIB_HANDLE);
+}
+
+/* ------------------------------------------------------------ logging */
+
+TEST_F(LibTest, FullLogQueueDropsAndReportsOnce) {
+  VQX_LOG_V(mhLib, 0, "marker\n");
+  ASSERT_TRUE(mLog.WaitFor("marker"));
+  /* Holding the library lock keeps the log thread from taking lines. */
+  VqxHostLibCriticalSectionEnter(mhLib);
+  for (u32 i = 0; i < VQX_LIB_LOG_QUEUE_SIZE + 5; i++) VQX_LOG_V(mhLib, 0, "line %u\n", i);
+  VqxHostLibCriticalSectionLeave(mhLib);
+  ASSERT_TRUE(mLog.WaitFor("line 2047"));
+  EXPECT_EQ(mLog.Count("ERROR: Hostlib dropped 5 traces, due to higher traces rate than print rate"), 1u);
+  EXPECT_EQ(mLog.Count("line 2048\n"), 0u);
+}
+
+TEST_F(LibTest, TraceLevelLeadingNewlinesAndEmptyLines) {
+  _VQX_LIB_PARAMS params = mParams;
+  params.un32TraceLevel = 3;
+  ASSERT_EQ(VQXModifLibParams(mhLib, &params), VQX_RESULT_API_OK);
+  VQX_LOG_V(mhLib, 2, "trace level two\n");
+  VQX_LOG_V(mhLib, 3, "trace level three\n");
+  VQX_LOG_V(mhLib, 0, "%s", "");
+  VQX_LOG_V(mhLib, 0, "\n\nerror after newlines\n");
+  VQX_LOG_V(mhLib, 0, "last\n");
+  ASSERT_TRUE(mLog.WaitFor("last"));
+  EXPECT_EQ(mLog.Count("trace level two"), 0u);
+  EXPECT_EQ(mLog.Count("trace level three"), 1u);
+  const std::vector<std::string> lines = mLog.Lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "error after newlines\n"), lines.end());
+  EXPECT_EQ(std::find(lines.begin(), lines.end(), ""), lines.end());
+}
+
+TEST_F(LibTest, StatisticsPrintout) {
+  VQX_MSG_HANDLE hMsg = nullptr;
+  ASSERT_EQ(VQXGetMsg(mhLib, 200, &hMsg), VQX_RESULT_API_OK);
+  ASSERT_EQ(VQXLibStats(mhLib), VQX_RESULT_API_OK);
+  ASSERT_TRUE(mLog.WaitFor("VQXLibStats end"));
+  std::string all;
+  for (const std::string& line : mLog.Lines()) {
+    EXPECT_LE(line.size(), VQX_LIB_STATS_PIECE_SIZE);
+    all += line;
+  }
+  for (const char* psz : {"VQXLibStats:\n", "  BufPoolHit          = 1\n", "  CurrentAllocated    = 1\n",
+                          "  BufPool size 384: (255/256 in pool)\n", "  BufPool size > 8192: (no buffer pool)\n",
+                          "  MsgSerial           = 1\n", "  SignoMatchNoQ       = 0x0\n", "  DebugHashItems      = 0\n",
+                          "  Adapters:\n", "VQXLibStats end\n\n"}) {
+    EXPECT_NE(all.find(psz), std::string::npos) << psz;
+  }
+  _VQX_LIB_STATS stats;
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.un32StructVersion, 1u);
+  EXPECT_EQ(stats.CurrentAllocated, 1u);
+  EXPECT_EQ(stats.aBufPool[0].un32Hit, 1u);
+  VQXReleaseMsgEx(mhLib, &hMsg);
+}
+
+/* ------------------------------------------------------------- events */
+
+TEST_F(LibTest, EventsSetUnderTheLockWaitForTheOutermostLeave) {
+  VQX_EVENT* pEvent = nullptr;
+  ASSERT_EQ(VqxEventCreate(&pEvent), VQX_RESULT_OK);
+  VqxHostLibCriticalSectionEnter(mhLib);
+  VqxHostLibCriticalSectionEnter(mhLib);
+  VQX_HOSTLIB_EVENT_SET(mhLib, pEvent);
+  VQX_HOSTLIB_EVENT_SET(mhLib, pEvent);
+  EXPECT_EQ(VqxLib(mhLib)->un32NbEventsToSet, 1u) << "listed once";
+  VqxHostLibCriticalSectionLeave(mhLib);
+  EXPECT_EQ(VqxEventWait(pEvent, 0), VQX_RESULT_TIMEOUT) << "inner leave";
+  VqxHostLibCriticalSectionLeave(mhLib);
+  EXPECT_EQ(VqxEventWait(pEvent, 0), VQX_RESULT_OK) << "outermost leave";
+  VqxEventClear(pEvent);
+
+  /* Without the lock, and with a full list, the event is set at once. */
+  VQX_HOSTLIB_EVENT_SET(mhLib, pEvent);
+  EXPECT_EQ(VqxEventWait(pEvent, 0), VQX_RESULT_OK);
+  VqxEventClear(pEvent);
+  std::vector<VQX_EVENT*> others(VQX_LIB_EVENTS_TO_SET_MAX);
+  VqxHostLibCriticalSectionEnter(mhLib);
+  for (VQX_EVENT*& p : others) {
+    ASSERT_EQ(VqxEventCreate(&p), VQX_RESULT_OK);
+    VQX_HOSTLIB_EVENT_SET(mhLib, p);
+  }
+  VQX_HOSTLIB_EVENT_SET(mhLib, pEvent);
+  EXPECT_EQ(VqxEventWait(pEvent, 0), VQX_RESULT_OK) << "129th event";
+  VQX_HOSTLIB_EVENT_DESTROY(mhLib, others[0]);
+  EXPECT_EQ(VqxLib(mhLib)->un32NbEventsToSet, VQX_LIB_EVENTS_TO_SET_MAX - 1);
+  VqxHostLibCriticalSectionLeave(mhLib);
+  for (size_t i = 1; i < others.size(); i++) {
+    EXPECT_EQ(VqxEventWait(others[i], 0), VQX_RESULT_OK);
+    VqxEventFree(others[i]);
+  }
+  VqxEventFree(pEvent);
+}
+
+/* ------------------------------------------------------- concurrency */
+
+TEST_F(LibTest, MessagesFromManyThreads) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 2000;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; i++) {
+        VQX_MSG_HANDLE hMsg = nullptr;
+        if (VQXGetMsg(mhLib, static_cast<u32>((i * 37 + t * 101) % 9000), &hMsg) != VQX_RESULT_API_OK) failures++;
+        if (hMsg != nullptr) hMsg->un32PayloadLength = 8;
+        if (i % 500 == 0) VQX_LOG_V(mhLib, 0, "thread %d round %d\n", t, i);
+        if (VQXReleaseMsgEx(mhLib, &hMsg) != VQX_RESULT_OK) failures++;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  VqxHostLibCriticalSectionEnter(mhLib);
+  VqxHostLibCriticalSectionLeave(mhLib);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+  _VQX_LIB_STATS stats;
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.MsgSerial, static_cast<u64>(kThreads * kRounds));
+  EXPECT_EQ(stats.CurrentAllocated, 0u);
+  EXPECT_TRUE(mLog.WaitFor("thread 3 round 1500"));
+}
+
+}  // namespace
