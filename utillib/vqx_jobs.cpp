@@ -15,12 +15,13 @@
  */
 #include "vqx_jobs.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <new>
-#include <unordered_map>
 #include <vector>
 
+#include "vqx_hash.h"
 #include "vqx_string.h"
 #include "vqx_thread.h"
 
@@ -28,7 +29,7 @@ namespace {
 
 struct VqxJobKey;
 
-enum class VqxJobState : u8 { Queued, Running, Cancelled };
+enum class VqxJobState : u8 { Queued, Cancelled };
 
 struct VqxJobEntry {
   void* pvJob = nullptr;
@@ -74,6 +75,30 @@ struct VqxJobList {
   }
 };
 
+/*
+ * The pool lock: held only for a few list operations, so a contender spins
+ * briefly before it sleeps (glibc's adaptive mutex) instead of paying a
+ * sleep and a wake-up per job.
+ */
+class VqxJobsLock {
+ public:
+  VqxJobsLock() {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&m_, &attr);
+    pthread_mutexattr_destroy(&attr);
+  }
+  ~VqxJobsLock() { pthread_mutex_destroy(&m_); }
+  VqxJobsLock(const VqxJobsLock&) = delete;
+  VqxJobsLock& operator=(const VqxJobsLock&) = delete;
+  void lock() { pthread_mutex_lock(&m_); }
+  void unlock() { pthread_mutex_unlock(&m_); }
+
+ private:
+  pthread_mutex_t m_;
+};
+
 struct VqxJobKey {
   u32 un32Key = 0;
   VqxJobList queue;
@@ -84,23 +109,37 @@ struct VqxJobKey {
 
 } // namespace
 
+struct _VQX_MULTI_THREADED_JOBS;
+
+/* One worker: its thread and the job whose handler or done callback it runs. */
+struct VqxJobWorker {
+  _VQX_MULTI_THREADED_JOBS* pPool = nullptr;
+  VQX_THREAD_RECORD record;
+  void* pvRunning = nullptr; /* under the pool lock */
+};
+
 struct _VQX_MULTI_THREADED_JOBS {
   VQX_MULTI_THREADED_JOBS_PARAMS params{};
-  std::mutex lock;
-  std::condition_variable wake;
+  VqxJobsLock lock;
+  std::condition_variable_any wake;
   u32 un32Idle = 0;      /* workers waiting on wake */
-  u32 un32Held = 0;      /* jobs held: queued, running, cancelled not yet done */
+  u32 un32Waking = 0;    /* of those, notified and not yet awake */
+  u32 un32ReadyKeys = 0; /* keys in the ready list */
+  u32 un32Cancelled = 0; /* jobs in the cancelled list */
+  alignas(64) std::atomic<u32> aWorkHint{0}; /* un32ReadyKeys + un32Cancelled, read without the lock */
+  u32 un32Held = 0;      /* jobs held: queued, running or cancelled, until done returns */
   bool fStopping = false;
 
-  std::unordered_map<void*, VqxJobEntry*> jobs;
-  std::unordered_map<u32, VqxJobKey*> keys;
+  HVQXHASH hJobs = nullptr; /* job pointer -> entry, queued and cancelled jobs */
+  HVQXHASH hKeys = nullptr; /* serialisation key -> key record */
   VqxJobKey* pReadyHead = nullptr;
   VqxJobKey* pReadyTail = nullptr;
   VqxJobList cancelled;
 
   std::vector<VqxJobEntry*> freeEntries;
   std::vector<VqxJobKey*> freeKeys;
-  std::vector<VQX_THREAD_RECORD*> workers;
+  std::vector<VqxJobKey*> allKeys; /* every key record made, owned here */
+  std::vector<VqxJobWorker*> workers;
 };
 
 namespace {
@@ -109,6 +148,15 @@ using Pool = _VQX_MULTI_THREADED_JOBS;
 
 /* The pool whose handler or done callback the current thread is running. */
 thread_local const Pool* t_pInsidePool = nullptr;
+
+u64 VqxPtrWord(const void* pv) { return static_cast<u64>(reinterpret_cast<uintptr_t>(pv)); }
+
+template <class T>
+T* VqxFindPtr(HVQXHASH h, u64 un64Key) {
+  u64 un64Value = 0;
+  return VQXHashFind(h, un64Key, &un64Value) == VQX_RESULT_OK ? reinterpret_cast<T*>(static_cast<uintptr_t>(un64Value))
+                                                               : nullptr;
+}
 
 VqxJobEntry* VqxJobsNewEntry(Pool* p) {
   if (!p->freeEntries.empty()) {
@@ -128,9 +176,15 @@ void VqxJobsFreeEntry(Pool* p, VqxJobEntry* e) {
   }
 }
 
+void VqxJobsUpdateHint(Pool* p) {
+  p->aWorkHint.store(p->un32ReadyKeys + p->un32Cancelled, std::memory_order_relaxed);
+}
+
 void VqxJobsPushReady(Pool* p, VqxJobKey* k) {
   k->fInReady = true;
   k->pReadyNext = nullptr;
+  ++p->un32ReadyKeys;
+  VqxJobsUpdateHint(p);
   (p->pReadyTail != nullptr ? p->pReadyTail->pReadyNext : p->pReadyHead) = k;
   p->pReadyTail = k;
 }
@@ -140,6 +194,8 @@ VqxJobKey* VqxJobsPopReady(Pool* p) {
   if (k == nullptr) return nullptr;
   p->pReadyHead = k->pReadyNext;
   if (p->pReadyHead == nullptr) p->pReadyTail = nullptr;
+  --p->un32ReadyKeys;
+  VqxJobsUpdateHint(p);
   k->fInReady = false;
   k->pReadyNext = nullptr;
   return k;
@@ -147,9 +203,8 @@ VqxJobKey* VqxJobsPopReady(Pool* p) {
 
 /* Finds or makes the record of a key; null without memory. */
 VqxJobKey* VqxJobsGetKey(Pool* p, u32 un32Key) {
-  auto it = p->keys.find(un32Key);
-  if (it != p->keys.end()) return it->second;
-  VqxJobKey* k = nullptr;
+  VqxJobKey* k = VqxFindPtr<VqxJobKey>(p->hKeys, un32Key);
+  if (k != nullptr) return k;
   if (!p->freeKeys.empty()) {
     k = p->freeKeys.back();
     p->freeKeys.pop_back();
@@ -157,12 +212,17 @@ VqxJobKey* VqxJobsGetKey(Pool* p, u32 un32Key) {
   } else {
     k = new (std::nothrow) VqxJobKey;
     if (k == nullptr) return nullptr;
+    try {
+      p->freeKeys.reserve(p->allKeys.size() + 1);
+      p->allKeys.push_back(k);
+    } catch (...) {
+      delete k;
+      return nullptr;
+    }
   }
   k->un32Key = un32Key;
-  try {
-    p->keys.emplace(un32Key, k);
-  } catch (...) {
-    delete k;
+  if (VQXHashInsert(p->hKeys, un32Key, VqxPtrWord(k)) != VQX_RESULT_OK) {
+    p->freeKeys.push_back(k); /* room reserved above: cannot throw */
     return nullptr;
   }
   return k;
@@ -171,12 +231,8 @@ VqxJobKey* VqxJobsGetKey(Pool* p, u32 un32Key) {
 /* Forgets a key record once nothing refers to it any more. */
 void VqxJobsReleaseKeyIfIdle(Pool* p, VqxJobKey* k) {
   if (!k->queue.Empty() || k->fRunning || k->fInReady) return;
-  p->keys.erase(k->un32Key);
-  try {
-    p->freeKeys.push_back(k);
-  } catch (...) {
-    delete k;
-  }
+  VQXHashRemove(p->hKeys, k->un32Key, nullptr);
+  p->freeKeys.push_back(k); /* room for every record is reserved: cannot throw */
 }
 
 /* A key with queued jobs and none running belongs in the ready list. */
@@ -184,44 +240,91 @@ void VqxJobsMakeReadyIfNeeded(Pool* p, VqxJobKey* k) {
   if (!k->queue.Empty() && !k->fRunning && !k->fInReady) VqxJobsPushReady(p, k);
 }
 
-/* Wakes one idle worker when there is work it could take. */
+/*
+ * Wakes one idle worker when there is more work than workers already on
+ * their way to it; waking a worker for work another will take costs a system
+ * call for nothing, which dominates with short jobs.
+ */
 void VqxJobsWakeIfWork(Pool* p) {
-  if (p->un32Idle > 0 && (p->pReadyHead != nullptr || !p->cancelled.Empty())) p->wake.notify_one();
+  const u32 un32Work = p->un32ReadyKeys + p->un32Cancelled;
+  if (p->un32Idle > p->un32Waking && un32Work > p->un32Waking) {
+    ++p->un32Waking;
+    p->wake.notify_one();
+  }
 }
 
-/* Takes a job out of the lookup and the count; the done callback may follow. */
-void VqxJobsForget(Pool* p, VqxJobEntry* e) {
-  p->jobs.erase(e->pvJob);
-  --p->un32Held;
+constexpr u32 kSpinRounds = 2000;
+
+void VqxJobsSpinForWork(const Pool* p) {
+  for (u32 i = 0; i < kSpinRounds; ++i) {
+    if (p->aWorkHint.load(std::memory_order_relaxed) != 0) return;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
 }
 
 void VqxJobsCallDone(Pool* p, void* pvJob, VQX_RESULT result) {
   if (p->params.pFctDone != nullptr) p->params.pFctDone(p, pvJob, result);
 }
 
-u32 VqxJobsWorker(void* pvPool) {
-  Pool* p = static_cast<Pool*>(pvPool);
+/*
+ * A job leaves the lookup when its handler starts (or, cancelled, just before
+ * its done callback), so that the done callback may free the record and the
+ * same address may be started again at once. Until its done callback has
+ * returned the job stays counted, and a running job is found through its
+ * worker's slot. One lock round per job: the end of one job and the start of
+ * the next share a critical section.
+ */
+u32 VqxJobsWorker(void* pvWorker) {
+  VqxJobWorker* w = static_cast<VqxJobWorker*>(pvWorker);
+  Pool* p = w->pPool;
   t_pInsidePool = p;
-  std::unique_lock<std::mutex> guard(p->lock);
+  VqxJobKey* pKeyDone = nullptr; /* key of the job that just ended, still marked running */
+  std::unique_lock<VqxJobsLock> guard(p->lock);
   for (;;) {
+    if (pKeyDone != nullptr) {
+      w->pvRunning = nullptr;
+      --p->un32Held;
+      pKeyDone->fRunning = false;
+      VqxJobsMakeReadyIfNeeded(p, pKeyDone);
+      VqxJobsReleaseKeyIfIdle(p, pKeyDone);
+      pKeyDone = nullptr;
+    }
     if (p->fStopping) break;
 
     if (!p->cancelled.Empty()) {
       VqxJobEntry* e = p->cancelled.PopFront();
+      --p->un32Cancelled;
+      VqxJobsUpdateHint(p);
       void* pvJob = e->pvJob;
-      VqxJobsForget(p, e);
+      VQXHashRemove(p->hJobs, VqxPtrWord(pvJob), nullptr);
       VqxJobsFreeEntry(p, e);
+      w->pvRunning = pvJob;
       guard.unlock();
       VqxJobsCallDone(p, pvJob, VQX_MT_JOB_RESULT_CANCELLED);
       guard.lock();
+      w->pvRunning = nullptr;
+      --p->un32Held;
       continue;
     }
 
     VqxJobKey* k = VqxJobsPopReady(p);
     if (k == nullptr) {
-      ++p->un32Idle;
-      p->wake.wait(guard);
-      --p->un32Idle;
+      /*
+       * Look for new work a little while before sleeping: with short jobs the
+       * producer then finds no sleeper to wake, and a wake-up (a system call
+       * on both sides) costs more than many jobs.
+       */
+      guard.unlock();
+      VqxJobsSpinForWork(p);
+      guard.lock();
+      if (p->pReadyHead == nullptr && p->cancelled.Empty() && !p->fStopping) {
+        ++p->un32Idle;
+        p->wake.wait(guard);
+        --p->un32Idle;
+        if (p->un32Waking > 0) --p->un32Waking;
+      }
       continue;
     }
     VqxJobEntry* e = k->queue.PopFront();
@@ -230,25 +333,18 @@ u32 VqxJobsWorker(void* pvPool) {
       continue;
     }
     k->fRunning = true;
-    e->state = VqxJobState::Running;
+    void* pvJob = e->pvJob;
+    const PFN_VQX_MT_JOB_HANDLER pFctHandler = e->pFctHandler;
+    VQXHashRemove(p->hJobs, VqxPtrWord(pvJob), nullptr);
+    VqxJobsFreeEntry(p, e);
+    w->pvRunning = pvJob;
     VqxJobsWakeIfWork(p);
     guard.unlock();
 
-    const VQX_RESULT result = e->pFctHandler(p, e->pvJob);
-
-    /* Leave the pool before the done callback, which may free or reuse the job. */
-    guard.lock();
-    void* pvJob = e->pvJob;
-    VqxJobsForget(p, e);
-    VqxJobsFreeEntry(p, e);
-    guard.unlock();
-
-    VqxJobsCallDone(p, pvJob, result);
+    VqxJobsCallDone(p, pvJob, pFctHandler(p, pvJob));
 
     guard.lock();
-    k->fRunning = false;
-    VqxJobsMakeReadyIfNeeded(p, k);
-    VqxJobsReleaseKeyIfIdle(p, k);
+    pKeyDone = k;
   }
   t_pInsidePool = nullptr;
   return 0;
@@ -256,21 +352,22 @@ u32 VqxJobsWorker(void* pvPool) {
 
 void VqxJobsStopWorkers(Pool* p) {
   {
-    std::lock_guard<std::mutex> guard(p->lock);
+    std::lock_guard<VqxJobsLock> guard(p->lock);
     p->fStopping = true;
   }
   p->wake.notify_all();
-  for (VQX_THREAD_RECORD* pRecord : p->workers) {
-    VqxThreadJoin(pRecord, nullptr);
-    delete pRecord;
+  for (VqxJobWorker* w : p->workers) {
+    VqxThreadJoin(&w->record, nullptr);
+    delete w;
   }
   p->workers.clear();
 }
 
 void VqxJobsFree(Pool* p) {
   for (VqxJobEntry* e : p->freeEntries) delete e;
-  for (VqxJobKey* k : p->freeKeys) delete k;
-  for (auto& kv : p->keys) delete kv.second;
+  for (VqxJobKey* k : p->allKeys) delete k;
+  if (p->hJobs != nullptr) VQXHashDestroy(p->hJobs);
+  if (p->hKeys != nullptr) VQXHashDestroy(p->hKeys);
   delete p;
 }
 
@@ -290,28 +387,35 @@ VQX_RESULT VQXMultiThreadedJobsOpenLib(const VQX_MULTI_THREADED_JOBS_PARAMS* pPa
   Pool* p = new (std::nothrow) Pool;
   if (p == nullptr) return VQX_RESULT_NOT_ENOUGH_MEMORY;
   p->params = *pParams;
+  /* The pool enforces its own job limit; the tables grow as needed. */
+  p->hJobs = VQXHashCreateWithKeyInternal(0, "vqx_jobs: jobs", 0);
+  p->hKeys = VQXHashCreateWithKeyInternal(0, "vqx_jobs: keys", 0);
+  bool fOk = p->hJobs != nullptr && p->hKeys != nullptr;
   try {
     p->workers.reserve(pParams->un32NbThreads);
-    p->jobs.reserve(pParams->un32MaxJobs < 0x10000u ? pParams->un32MaxJobs : 0x10000u);
   } catch (...) {
-    delete p;
+    fOk = false;
+  }
+  if (!fOk) {
+    VqxJobsFree(p);
     return VQX_RESULT_NOT_ENOUGH_MEMORY;
   }
 
   for (u32 i = 0; i < pParams->un32NbThreads; ++i) {
-    VQX_THREAD_RECORD* pRecord = new (std::nothrow) VQX_THREAD_RECORD;
+    VqxJobWorker* w = new (std::nothrow) VqxJobWorker;
     char szName[32];
     Snprintf(szName, sizeof(szName), "vqx_jobs_%u", i);
     const VQX_THREAD_PARAMS threadParams{szName, VQX_THREAD_DEFAULT_STACK_SIZE, pParams->un32PriorityClass};
-    const VQX_RESULT result = pRecord == nullptr ? VQX_RESULT_NOT_ENOUGH_MEMORY
-                                                 : VqxThreadCreate(pRecord, VqxJobsWorker, p, &threadParams);
+    if (w != nullptr) w->pPool = p;
+    const VQX_RESULT result = w == nullptr ? VQX_RESULT_NOT_ENOUGH_MEMORY
+                                           : VqxThreadCreate(&w->record, VqxJobsWorker, w, &threadParams);
     if (VQX_RESULT_FAILED(result)) {
-      delete pRecord;
+      delete w;
       VqxJobsStopWorkers(p);
       VqxJobsFree(p);
       return result;
     }
-    p->workers.push_back(pRecord); /* reserved above: cannot throw */
+    p->workers.push_back(w); /* reserved above: cannot throw */
   }
   *phPool = p;
   return VQX_RESULT_OK;
@@ -338,13 +442,12 @@ VQX_RESULT VQXMultiThreadedJobsCloseLib(VQX_MULTI_THREADED_JOBS_HANDLE hPool) {
       delete e;
     }
   }
-  for (auto& kv : p->keys) { /* keys not in the ready list hold nothing queued, but be sure */
-    while (VqxJobEntry* e = kv.second->queue.PopFront()) {
+  for (VqxJobKey* k : p->allKeys) { /* keys not in the ready list hold nothing queued, but be sure */
+    while (VqxJobEntry* e = k->queue.PopFront()) {
       toCancel.push_back(e->pvJob);
       delete e;
     }
   }
-  p->jobs.clear();
   p->un32Held = 0;
   for (void* pvJob : toCancel) VqxJobsCallDone(p, pvJob, VQX_MT_JOB_RESULT_CANCELLED);
   VqxJobsFree(p);
@@ -358,26 +461,21 @@ VQX_RESULT VQXMultiThreadedJobStart(VQX_MULTI_THREADED_JOBS_HANDLE hPool, void* 
   }
   if (pParams->un32Reserved != 0) return VQX_RESULT_INVALID_PARAM;
   Pool* p = hPool;
-  std::lock_guard<std::mutex> guard(p->lock);
+  std::lock_guard<VqxJobsLock> guard(p->lock);
   if (p->fStopping) return VQX_RESULT_INVALID_STATE;
   if (p->un32Held >= p->params.un32MaxJobs) return VQX_RESULT_OUT_OF_RESOURCE;
 
   VqxJobEntry* e = VqxJobsNewEntry(p);
   if (e == nullptr) return VQX_RESULT_NOT_ENOUGH_MEMORY;
-  bool fInserted = false;
-  try {
-    fInserted = p->jobs.emplace(pvJob, e).second;
-  } catch (...) {
+  const VQX_RESULT inserted = VQXHashInsert(p->hJobs, VqxPtrWord(pvJob), VqxPtrWord(e));
+  if (inserted != VQX_RESULT_OK) {
     VqxJobsFreeEntry(p, e);
-    return VQX_RESULT_NOT_ENOUGH_MEMORY;
-  }
-  if (!fInserted) {
-    VqxJobsFreeEntry(p, e);
-    return VQX_RESULT_ACCESS_DENIED; /* already held */
+    return inserted == VQX_RESULT_ACCESS_DENIED ? VQX_RESULT_ACCESS_DENIED /* already queued */
+                                                : VQX_RESULT_NOT_ENOUGH_MEMORY;
   }
   VqxJobKey* k = VqxJobsGetKey(p, pParams->un32SerializationKey);
   if (k == nullptr) {
-    p->jobs.erase(pvJob);
+    VQXHashRemove(p->hJobs, VqxPtrWord(pvJob), nullptr);
     VqxJobsFreeEntry(p, e);
     return VQX_RESULT_NOT_ENOUGH_MEMORY;
   }
@@ -397,10 +495,14 @@ VQX_RESULT VQXMultiThreadedJobControl(VQX_MULTI_THREADED_JOBS_HANDLE hPool, void
   if (hPool == nullptr || pvJob == nullptr || pControl == nullptr) return VQX_RESULT_NULL_PARAM;
   if (pControl->un32Code != VQX_MT_JOB_CONTROL_CANCEL) return VQX_RESULT_INVALID_PARAM;
   Pool* p = hPool;
-  std::lock_guard<std::mutex> guard(p->lock);
-  auto it = p->jobs.find(pvJob);
-  if (it == p->jobs.end()) return VQX_RESULT_NOT_FOUND;
-  VqxJobEntry* e = it->second;
+  std::lock_guard<VqxJobsLock> guard(p->lock);
+  VqxJobEntry* e = VqxFindPtr<VqxJobEntry>(p->hJobs, VqxPtrWord(pvJob));
+  if (e == nullptr) {
+    for (const VqxJobWorker* w : p->workers) {
+      if (w->pvRunning == pvJob) return VQX_RESULT_ACCESS_DENIED; /* running or ending */
+    }
+    return VQX_RESULT_NOT_FOUND;
+  }
   if (e->state != VqxJobState::Queued) return VQX_RESULT_ACCESS_DENIED; /* no longer queued */
 
   VqxJobKey* k = e->pKey;
@@ -409,6 +511,8 @@ VQX_RESULT VQXMultiThreadedJobControl(VQX_MULTI_THREADED_JOBS_HANDLE hPool, void
   e->state = VqxJobState::Cancelled;
   VqxJobsReleaseKeyIfIdle(p, k);
   p->cancelled.PushBack(e);
+  ++p->un32Cancelled;
+  VqxJobsUpdateHint(p);
   VqxJobsWakeIfWork(p);
   return VQX_RESULT_OK;
 }
@@ -419,12 +523,11 @@ VQX_RESULT VQXMultiThreadedJobSeriliazedControl(
   if (hPool == nullptr || pControl == nullptr) return VQX_RESULT_NULL_PARAM;
   if (pControl->un32Code != VQX_MT_JOB_SERIALIZED_CONTROL_REKEY) return VQX_RESULT_INVALID_PARAM;
   Pool* p = hPool;
-  std::lock_guard<std::mutex> guard(p->lock);
-  auto it = p->keys.find(un32SerializationKey);
-  if (it == p->keys.end() || it->second->queue.Empty()) return VQX_RESULT_NOT_FOUND;
+  std::lock_guard<VqxJobsLock> guard(p->lock);
+  VqxJobKey* pOld = VqxFindPtr<VqxJobKey>(p->hKeys, un32SerializationKey);
+  if (pOld == nullptr || pOld->queue.Empty()) return VQX_RESULT_NOT_FOUND;
   if (pControl->un32NewKey == un32SerializationKey) return VQX_RESULT_OK;
 
-  VqxJobKey* pOld = it->second;
   VqxJobKey* pNew = VqxJobsGetKey(p, pControl->un32NewKey);
   if (pNew == nullptr) return VQX_RESULT_NOT_ENOUGH_MEMORY;
   for (VqxJobEntry* e = pOld->queue.pHead; e != nullptr; e = e->pNext) e->pKey = pNew;
@@ -437,6 +540,6 @@ VQX_RESULT VQXMultiThreadedJobSeriliazedControl(
 
 u32 VQXMultiThreadedJobGetCount(VQX_MULTI_THREADED_JOBS_HANDLE hPool) {
   if (hPool == nullptr) return 0;
-  std::lock_guard<std::mutex> guard(hPool->lock);
+  std::lock_guard<VqxJobsLock> guard(hPool->lock);
   return hPool->un32Held;
 }

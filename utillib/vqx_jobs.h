@@ -11,10 +11,13 @@
  * The job: an opaque, non-null caller pointer (typically the caller's own job
  * record) that identifies the job while the pool holds it. The pool never
  * reads or frees what it points to; it hands it to the handler and to the done
- * callback, and the caller finds it again with VQXMultiThreadedJobControl. One
- * pointer can be held only once at a time. A job leaves the pool (it is no
- * longer counted nor found) just before its done callback is called, so the
- * done callback may free the record, or start it again.
+ * callback, and the caller finds it again with VQXMultiThreadedJobControl. A
+ * pointer can be queued only once at a time; once its handler has begun (or,
+ * cancelled, once its done callback is about to be called) the same pointer
+ * may be started again, so a done callback may free the record, or start it
+ * anew, and a freed address may be reused at once. A job counts as held (see
+ * VQXMultiThreadedJobGetCount and the job limit) until its done callback has
+ * returned.
  *
  * Results given to the done callback:
  * - the handler's own result when the handler ran;
@@ -98,7 +101,8 @@ VQX_RESULT VQXMultiThreadedJobsCloseLib(VQX_MULTI_THREADED_JOBS_HANDLE hPool);
 /*
  * Queues pvJob at the end of its key's queue. Returns 0x02000000;
  * 0x82000009 for a null pool, job, parameters or handler; 0x8200000A when
- * un32Reserved is not 0; 0x82000005 when the pool already holds this job;
+ * un32Reserved is not 0; 0x82000005 when this job is already queued (or
+ * cancelled and waiting for its done callback);
  * 0x82000008 when the pool holds un32MaxJobs jobs; 0x8200000F once the pool
  * is closing; 0x82000012 without memory. A refused job is not held.
  */

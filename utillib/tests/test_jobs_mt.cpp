@@ -136,6 +136,13 @@ class JobsTest : public ::testing::Test {
     const VQX_MULTI_THREADED_JOB_SERIALIZED_CONTROL c{VQX_MT_JOB_SERIALIZED_CONTROL_REKEY, to};
     return VQXMultiThreadedJobSeriliazedControl(h_, from, &c);
   }
+  bool WaitCount(u32 n) {
+    const auto until = std::chrono::steady_clock::now() + kWait;
+    while (VQXMultiThreadedJobGetCount(h_) != n && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(1ms);
+    }
+    return VQXMultiThreadedJobGetCount(h_) == n;
+  }
   static bool WaitEntered(const Job& j) {
     const auto until = std::chrono::steady_clock::now() + kWait;
     while (!j.fEntered && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
@@ -283,6 +290,7 @@ TEST_F(JobsTest, CancelledJobIsEndedWithoutWaitingForItsKey) {
     std::lock_guard<std::mutex> lock(rec_.m);
     EXPECT_EQ(rec_.done[1], std::vector<VQX_RESULT>{VQX_MT_JOB_RESULT_CANCELLED});
   }
+  ASSERT_TRUE(WaitCount(1));  // held until its done callback has returned
   EXPECT_EQ(Cancel(j), VQX_RESULT_NOT_FOUND);
   gate.Open();
   ASSERT_TRUE(rec_.WaitDone(2));
@@ -342,11 +350,7 @@ TEST_F(JobsTest, MaxJobsAndDuplicates) {
   EXPECT_EQ(VQXMultiThreadedJobGetCount(h_), 3u);
   gate.Open();
   ASSERT_TRUE(rec_.WaitDone(3));
-  // Done callbacks have run, so the jobs have left the pool: room again.
-  const auto until = std::chrono::steady_clock::now() + kWait;
-  while (VQXMultiThreadedJobGetCount(h_) != 0 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(1ms);
-  }
+  ASSERT_TRUE(WaitCount(0));  // done callbacks have returned: room again
   EXPECT_EQ(Start(j3, 3), VQX_RESULT_OK);
   ASSERT_TRUE(rec_.WaitDone(4));
   std::lock_guard<std::mutex> lock(rec_.m);
