@@ -41,20 +41,25 @@ constexpr u32 VQX_POOL_DEAD_MAGIC = 0xDEAD504Cu;
 constexpr u32 VQX_POOL_RECORD_ALIGN = 8;
 constexpr u32 VQX_POOL_MIN_BUFFERS = 2;
 
+/* Links of one record index, kept apart from keys and record addresses so
+ * that the lists of a pool stay small in cache. */
 struct VqxPoolSlot {
-  void* pRecord; /* heap mode: the live record */
-  u64 un64Key;
-  u32 un32Prev; /* used list: towards the head (newer) */
+  u32 un32Prev; /* used list: towards the head (newer); VQX_POOL_FREE_MARK when free */
   u32 un32Next; /* used list: towards the tail (older); free stack: next free */
-  u32 fUsed;
-  u32 un32Pad;
 };
+static_assert(sizeof(VqxPoolSlot) == 8, "slot layout");
+constexpr u32 VQX_POOL_FREE_MARK = 0xFFFFFFFEu;
+static_assert(VQX_POOL_MAX_BUFFERS < VQX_POOL_FREE_MARK, "indexes never reach the marks");
+
+inline bool VqxPoolSlotUsed(const VqxPoolSlot& s) { return s.un32Prev != VQX_POOL_FREE_MARK; }
 
 struct VqxPoolCore {
   u32 un32Magic;
   u32 un32NbBuffers;
   u32 un32BufferSize; /* rounded up to VQX_POOL_RECORD_ALIGN */
   u32 fHeapMode;
+  u32 fIndexed;     /* keyed or heap mode: index tables to keep up */
+  u32 un32SizeShift; /* log2 of the record size when it is a power of two, else 0 */
   PFN_VQX_POOL_GET_KEY pFctGetKey;
   void* pKeyContext;
   const char* pszCreateFile;
@@ -63,6 +68,8 @@ struct VqxPoolCore {
   u64 un64BlockSize;
   u64 un64DivM; /* 2^64 / un32BufferSize rounded up, for blocks below 4 GiB */
   VqxPoolSlot* paSlots;
+  u64* paun64Keys;   /* keyed pools: key of each used index */
+  void** papRecords; /* heap mode: record of each used index */
   u32 un32FreeHead;
   u32 un32UsedHead;
   u32 un32UsedTail;
@@ -87,26 +94,35 @@ void VqxPoolPrint(const VqxPoolCore* p, const char* pszFormat, ...) {
 }
 
 inline void* VqxPoolRecordOf(const VqxPoolCore* p, u32 un32Index) {
-  if (p->fHeapMode) return p->paSlots[un32Index].pRecord;
+  if (p->fHeapMode) return p->papRecords[un32Index];
   return p->pbyBlock + static_cast<u64>(un32Index) * p->un32BufferSize;
 }
 
+/* Heap mode: the address index knows the live records. */
+__attribute__((noinline)) u32 VqxPoolIndexOfHeap(const VqxPoolCore* p, const void* pRecord) {
+  u64 un64Slot = 0;
+  if (VQXHashFind(p->hAddrIndex, reinterpret_cast<uintptr_t>(pRecord), &un64Slot) != VQX_RESULT_OK)
+    return VQX_POOL_NONE;
+  return static_cast<u32>(un64Slot);
+}
+
 /* Index of a used record, or VQX_POOL_NONE for any other pointer. */
-u32 VqxPoolIndexOf(const VqxPoolCore* p, const void* pRecord) {
+inline u32 VqxPoolIndexOf(const VqxPoolCore* p, const void* pRecord) {
   if (pRecord == nullptr) return VQX_POOL_NONE;
   u32 un32Index;
-  if (p->fHeapMode) {
-    u64 un64Slot = 0;
-    if (VQXHashFind(p->hAddrIndex, reinterpret_cast<uintptr_t>(pRecord), &un64Slot) != VQX_RESULT_OK)
-      return VQX_POOL_NONE;
-    un32Index = static_cast<u32>(un64Slot);
+  if (__builtin_expect(p->fHeapMode, 0)) {
+    un32Index = VqxPoolIndexOfHeap(p, pRecord);
+    if (un32Index == VQX_POOL_NONE) return VQX_POOL_NONE;
   } else {
     const auto uBase = reinterpret_cast<uintptr_t>(p->pbyBlock);
     const auto uRec = reinterpret_cast<uintptr_t>(pRecord);
     if (uRec < uBase) return VQX_POOL_NONE;
     const u64 un64Offset = uRec - uBase;
     if (un64Offset >= p->un64BlockSize) return VQX_POOL_NONE;
-    if (p->un64DivM != 0) {
+    if (p->un32SizeShift != 0) {
+      if ((un64Offset & (p->un32BufferSize - 1)) != 0) return VQX_POOL_NONE;
+      un32Index = static_cast<u32>(un64Offset >> p->un32SizeShift);
+    } else if (p->un64DivM != 0) {
       /* Divisibility and quotient by multiplication (Lemire, 2019). */
       const u64 un64Low = p->un64DivM * un64Offset;
       if (un64Low > p->un64DivM - 1) return VQX_POOL_NONE;
@@ -116,7 +132,7 @@ u32 VqxPoolIndexOf(const VqxPoolCore* p, const void* pRecord) {
       un32Index = static_cast<u32>(un64Offset / p->un32BufferSize);
     }
   }
-  if (un32Index >= p->un32NbBuffers || !p->paSlots[un32Index].fUsed) return VQX_POOL_NONE;
+  if (un32Index >= p->un32NbBuffers || !VqxPoolSlotUsed(p->paSlots[un32Index])) return VQX_POOL_NONE;
   return un32Index;
 }
 
@@ -150,6 +166,14 @@ bool VqxPoolInit(VqxPoolCore* p, u32 un32Magic, u32 un32NbBuffers, u32 un32Buffe
   bool fOk = true;
   p->paSlots = static_cast<VqxPoolSlot*>(std::calloc(un32NbBuffers, sizeof(VqxPoolSlot)));
   fOk = p->paSlots != nullptr;
+  if (fOk && pFctGetKey != nullptr) {
+    p->paun64Keys = static_cast<u64*>(std::calloc(un32NbBuffers, sizeof(u64)));
+    fOk = p->paun64Keys != nullptr;
+  }
+  if (fOk && fHeapMode) {
+    p->papRecords = static_cast<void**>(std::calloc(un32NbBuffers, sizeof(void*)));
+    fOk = p->papRecords != nullptr;
+  }
   if (fOk && !fHeapMode) {
     p->un64BlockSize = static_cast<u64>(un32NbBuffers) * un32Size;
     p->pbyBlock = static_cast<u8*>(std::malloc(p->un64BlockSize));
@@ -168,20 +192,69 @@ bool VqxPoolInit(VqxPoolCore* p, u32 un32Magic, u32 un32NbBuffers, u32 un32Buffe
     if (p->hKeyIndex != nullptr) VQXHashDestroy(p->hKeyIndex);
     if (p->hAddrIndex != nullptr) VQXHashDestroy(p->hAddrIndex);
     std::free(p->pbyBlock);
+    std::free(p->papRecords);
+    std::free(p->paun64Keys);
     std::free(p->paSlots);
     return false;
   }
   for (u32 i = 0; i < un32NbBuffers; ++i) {
     p->paSlots[i].un32Next = (i + 1 < un32NbBuffers) ? i + 1 : VQX_POOL_NONE;
-    p->paSlots[i].un32Prev = VQX_POOL_NONE;
+    p->paSlots[i].un32Prev = VQX_POOL_FREE_MARK;
   }
   p->un32FreeHead = 0;
+  p->fIndexed = (p->hKeyIndex != nullptr || fHeapMode) ? 1 : 0;
+  if ((un32Size & (un32Size - 1)) == 0) p->un32SizeShift = static_cast<u32>(__builtin_ctz(un32Size));
   p->un32Magic = un32Magic;
   return true;
 }
 
-void* VqxPoolAlloc(VqxPoolCore* p, u64 un64Key) {
-  if (p->un32NbUsed == p->un32NbBuffers || p->un32FreeHead == VQX_POOL_NONE) return nullptr;
+namespace {
+
+/* Zeroes a record (size a multiple of 8) with fixed-size stores, which the
+ * compiler emits inline: a library call would cost more than the rest of an
+ * allocation. */
+inline void VqxPoolZero(void* pRecord, u32 un32Size) {
+  u8* q = static_cast<u8*>(pRecord);
+  for (; un32Size >= 32; un32Size -= 32, q += 32) std::memset(q, 0, 32);
+  for (; un32Size >= 8; un32Size -= 8, q += 8) std::memset(q, 0, 8);
+}
+
+/* Puts a slot just taken from the free stack at the head of the used list. */
+inline void VqxPoolLinkAtHead(VqxPoolCore* p, u32 un32Index) {
+  VqxPoolSlot& s = p->paSlots[un32Index];
+  p->un32FreeHead = s.un32Next;
+  s.un32Prev = VQX_POOL_NONE;
+  s.un32Next = p->un32UsedHead;
+  if (p->un32UsedHead != VQX_POOL_NONE)
+    p->paSlots[p->un32UsedHead].un32Prev = un32Index;
+  else
+    p->un32UsedTail = un32Index;
+  p->un32UsedHead = un32Index;
+  ++p->un32NbUsed;
+}
+
+/* Takes a used slot off the used list and pushes it on the free stack. */
+inline void VqxPoolUnlink(VqxPoolCore* p, u32 un32Index) {
+  VqxPoolSlot& s = p->paSlots[un32Index];
+  if (s.un32Prev != VQX_POOL_NONE)
+    p->paSlots[s.un32Prev].un32Next = s.un32Next;
+  else
+    p->un32UsedHead = s.un32Next;
+  if (s.un32Next != VQX_POOL_NONE)
+    p->paSlots[s.un32Next].un32Prev = s.un32Prev;
+  else
+    p->un32UsedTail = s.un32Prev;
+  s.un32Prev = VQX_POOL_FREE_MARK;
+  s.un32Next = p->un32FreeHead;
+  p->un32FreeHead = un32Index;
+  --p->un32NbUsed;
+}
+
+}  // namespace
+
+/* Allocation in a keyed or heap-mode pool: index tables to keep up. */
+__attribute__((noinline)) void* VqxPoolAllocIndexed(VqxPoolCore* p, u64 un64Key) {
+  if (p->un32FreeHead == VQX_POOL_NONE) return nullptr;
   if (p->hKeyIndex != nullptr && VQXHashFind(p->hKeyIndex, un64Key, nullptr) == VQX_RESULT_OK) {
     VqxPoolPrint(p,
                  "\nProcess 0x%X: VQXPool:Error: Caller trying to allocate two elements with the same hashing key "
@@ -190,7 +263,6 @@ void* VqxPoolAlloc(VqxPoolCore* p, u64 un64Key) {
     return nullptr;
   }
   const u32 un32Index = p->un32FreeHead;
-  VqxPoolSlot& s = p->paSlots[un32Index];
   void* pRecord;
   if (p->fHeapMode) {
     pRecord = std::calloc(1, p->un32BufferSize);
@@ -201,7 +273,7 @@ void* VqxPoolAlloc(VqxPoolCore* p, u64 un64Key) {
     }
   } else {
     pRecord = p->pbyBlock + static_cast<u64>(un32Index) * p->un32BufferSize;
-    std::memset(pRecord, 0, p->un32BufferSize);
+    VqxPoolZero(pRecord, p->un32BufferSize);
   }
   if (p->hKeyIndex != nullptr && VQXHashInsert(p->hKeyIndex, un64Key, un32Index) != VQX_RESULT_OK) {
     if (p->fHeapMode) {
@@ -210,45 +282,38 @@ void* VqxPoolAlloc(VqxPoolCore* p, u64 un64Key) {
     }
     return nullptr;
   }
-  p->un32FreeHead = s.un32Next;
-  s.pRecord = p->fHeapMode ? pRecord : nullptr;
-  s.un64Key = un64Key;
-  s.fUsed = 1;
-  s.un32Prev = VQX_POOL_NONE;
-  s.un32Next = p->un32UsedHead;
-  if (p->un32UsedHead != VQX_POOL_NONE)
-    p->paSlots[p->un32UsedHead].un32Prev = un32Index;
-  else
-    p->un32UsedTail = un32Index;
-  p->un32UsedHead = un32Index;
-  ++p->un32NbUsed;
+  if (p->fHeapMode) p->papRecords[un32Index] = pRecord;
+  if (p->paun64Keys != nullptr) p->paun64Keys[un32Index] = un64Key;
+  VqxPoolLinkAtHead(p, un32Index);
   return pRecord;
 }
 
-VQX_RESULT VqxPoolFree(VqxPoolCore* p, void* pRecord) {
-  if (pRecord == nullptr) return VQX_RESULT_NULL_PARAM;
-  const u32 un32Index = VqxPoolIndexOf(p, pRecord);
-  if (un32Index == VQX_POOL_NONE) return VQX_RESULT_INVALID_PARAM;
-  VqxPoolSlot& s = p->paSlots[un32Index];
-  if (p->hKeyIndex != nullptr) VQXHashRemove(p->hKeyIndex, s.un64Key, nullptr);
+inline void* VqxPoolAlloc(VqxPoolCore* p, u64 un64Key) {
+  if (__builtin_expect(p->fIndexed, 0)) return VqxPoolAllocIndexed(p, un64Key);
+  const u32 un32Index = p->un32FreeHead;
+  if (un32Index == VQX_POOL_NONE) return nullptr;
+  void* pRecord = p->pbyBlock + static_cast<u64>(un32Index) * p->un32BufferSize;
+  VqxPoolZero(pRecord, p->un32BufferSize);
+  VqxPoolLinkAtHead(p, un32Index);
+  return pRecord;
+}
+
+/* Drops a used record from the key and address indexes (heap mode: frees it). */
+__attribute__((noinline)) void VqxPoolUnindex(VqxPoolCore* p, u32 un32Index, void* pRecord) {
+  if (p->hKeyIndex != nullptr) VQXHashRemove(p->hKeyIndex, p->paun64Keys[un32Index], nullptr);
   if (p->fHeapMode) {
     VQXHashRemove(p->hAddrIndex, reinterpret_cast<uintptr_t>(pRecord), nullptr);
     std::free(pRecord);
-    s.pRecord = nullptr;
+    p->papRecords[un32Index] = nullptr;
   }
-  if (s.un32Prev != VQX_POOL_NONE)
-    p->paSlots[s.un32Prev].un32Next = s.un32Next;
-  else
-    p->un32UsedHead = s.un32Next;
-  if (s.un32Next != VQX_POOL_NONE)
-    p->paSlots[s.un32Next].un32Prev = s.un32Prev;
-  else
-    p->un32UsedTail = s.un32Prev;
-  s.fUsed = 0;
-  s.un32Prev = VQX_POOL_NONE;
-  s.un32Next = p->un32FreeHead;
-  p->un32FreeHead = un32Index;
-  --p->un32NbUsed;
+}
+
+inline VQX_RESULT VqxPoolFree(VqxPoolCore* p, void* pRecord) {
+  if (pRecord == nullptr) return VQX_RESULT_NULL_PARAM;
+  const u32 un32Index = VqxPoolIndexOf(p, pRecord);
+  if (un32Index == VQX_POOL_NONE) return VQX_RESULT_INVALID_PARAM;
+  if (__builtin_expect(p->fIndexed, 0)) VqxPoolUnindex(p, un32Index, pRecord);
+  VqxPoolUnlink(p, un32Index);
   return VQX_RESULT_OK;
 }
 
@@ -290,7 +355,7 @@ VQX_RESULT VqxPoolGetBufferIndex(const VqxPoolCore* p, const void* pRecord, u32*
 }
 
 void* VqxPoolFindByIndex(const VqxPoolCore* p, u32 un32Index) {
-  if (un32Index >= p->un32NbBuffers || !p->paSlots[un32Index].fUsed) return nullptr;
+  if (un32Index >= p->un32NbBuffers || !VqxPoolSlotUsed(p->paSlots[un32Index])) return nullptr;
   return VqxPoolRecordOf(p, un32Index);
 }
 
@@ -299,10 +364,12 @@ void VqxPoolRelease(VqxPoolCore* p) {
   p->un32Magic = VQX_POOL_DEAD_MAGIC;
   if (p->fHeapMode)
     for (u32 i = 0; i < p->un32NbBuffers; ++i)
-      if (p->paSlots[i].fUsed) std::free(p->paSlots[i].pRecord);
+      if (VqxPoolSlotUsed(p->paSlots[i])) std::free(p->papRecords[i]);
   if (p->hKeyIndex != nullptr) VQXHashDestroy(p->hKeyIndex);
   if (p->hAddrIndex != nullptr) VQXHashDestroy(p->hAddrIndex);
   std::free(p->pbyBlock);
+  std::free(p->papRecords);
+  std::free(p->paun64Keys);
   std::free(p->paSlots);
 }
 
@@ -310,11 +377,11 @@ VQX_RESULT VqxPoolCheck(const VqxPoolCore* p) {
   u32 un32Count = 0;
   u32 un32Prev = VQX_POOL_NONE;
   for (u32 i = p->un32UsedHead; i != VQX_POOL_NONE; i = p->paSlots[i].un32Next) {
-    if (i >= p->un32NbBuffers || !p->paSlots[i].fUsed || p->paSlots[i].un32Prev != un32Prev) return VQX_RESULT_INVALID_STATE;
+    if (i >= p->un32NbBuffers || p->paSlots[i].un32Prev != un32Prev) return VQX_RESULT_INVALID_STATE;
     if (++un32Count > p->un32NbUsed) return VQX_RESULT_INVALID_STATE;
     if (p->hKeyIndex != nullptr) {
       u64 un64Slot = 0;
-      if (VQXHashFind(p->hKeyIndex, p->paSlots[i].un64Key, &un64Slot) != VQX_RESULT_OK || un64Slot != i)
+      if (VQXHashFind(p->hKeyIndex, p->paun64Keys[i], &un64Slot) != VQX_RESULT_OK || un64Slot != i)
         return VQX_RESULT_INVALID_STATE;
     }
     if (VqxPoolIndexOf(p, VqxPoolRecordOf(p, i)) != i) return VQX_RESULT_INVALID_STATE;
@@ -323,7 +390,7 @@ VQX_RESULT VqxPoolCheck(const VqxPoolCore* p) {
   if (un32Count != p->un32NbUsed || un32Prev != p->un32UsedTail) return VQX_RESULT_INVALID_STATE;
   u32 un32Free = 0;
   for (u32 i = p->un32FreeHead; i != VQX_POOL_NONE; i = p->paSlots[i].un32Next) {
-    if (i >= p->un32NbBuffers || p->paSlots[i].fUsed) return VQX_RESULT_INVALID_STATE;
+    if (i >= p->un32NbBuffers || VqxPoolSlotUsed(p->paSlots[i])) return VQX_RESULT_INVALID_STATE;
     if (++un32Free > p->un32NbBuffers) return VQX_RESULT_INVALID_STATE;
   }
   if (un32Free + un32Count != p->un32NbBuffers) return VQX_RESULT_INVALID_STATE;
