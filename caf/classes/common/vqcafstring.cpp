@@ -224,22 +224,28 @@ void CVQCAFString::Clear() noexcept {
   macInline[0] = '\0';
 }
 
+namespace {
+
+/* ASCII letters only, byte by byte: texts here are names and paths, and other
+ * bytes must travel unchanged. */
+void ChangeCase(char* p, u32 un32Length, char cFrom, char cTo) {
+  for (u32 i = 0; i < un32Length; ++i) {
+    if (p[i] >= cFrom && p[i] <= static_cast<char>(cFrom + 25)) p[i] = static_cast<char>(p[i] - cFrom + cTo);
+  }
+}
+
+}  // namespace
+
 CVQCAFString CVQCAFString::vqx_toupper(bool fInPlace) {
   CVQCAFString Copy(*this);
-  for (u32 i = 0; i < Copy.mun32Length; ++i) {
-    char c = Copy.mpszData[i];
-    if (c >= 'a' && c <= 'z') Copy.mpszData[i] = static_cast<char>(c - 'a' + 'A');
-  }
+  ChangeCase(Copy.mpszData, Copy.mun32Length, 'a', 'A');
   if (fInPlace) *this = Copy;
   return Copy;
 }
 
 CVQCAFString CVQCAFString::vqx_tolower(bool fInPlace) {
   CVQCAFString Copy(*this);
-  for (u32 i = 0; i < Copy.mun32Length; ++i) {
-    char c = Copy.mpszData[i];
-    if (c >= 'A' && c <= 'Z') Copy.mpszData[i] = static_cast<char>(c - 'A' + 'a');
-  }
+  ChangeCase(Copy.mpszData, Copy.mun32Length, 'A', 'a');
   if (fInPlace) *this = Copy;
   return Copy;
 }
