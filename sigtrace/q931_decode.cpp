@@ -103,7 +103,6 @@ constexpr SVQSigTraceName s_aUserProtocol[] = {
 };
 
 /* Octets of an IE as its cursor counts them. */
-constexpr u32 kun32IeId = 0;
 constexpr u32 kun32IeLength = 1;
 constexpr u32 kun32O3 = 2;
 constexpr u32 kun32O4 = 3;

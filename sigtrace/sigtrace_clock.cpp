@@ -52,14 +52,14 @@ const IVQSigTraceClock& VqSigTraceWallClock() {
 
 void VqSigTraceFormatDate(const SVQSigTraceTime& t, char* pszOut) {
   const struct tm p = LocalParts(t);
-  snprintf(pszOut, 32, "%04d-%02d-%02d", p.tm_year + 1900, p.tm_mon + 1, p.tm_mday);
+  snprintf(pszOut, kun32TimeTextSize, "%04d-%02d-%02d", p.tm_year + 1900, p.tm_mon + 1, p.tm_mday);
 }
 
 void VqSigTraceFormatTimeOfDay(const SVQSigTraceTime& t, char* pszOut) {
   const struct tm p = LocalParts(t);
   const int nHours = t.n32ZoneOffset / 3600;
   const int nMinutes = std::abs(t.n32ZoneOffset / 60) % 60;
-  snprintf(pszOut, 32, "%02d:%02d:%02d.%03u%+.2d%.2d", p.tm_hour, p.tm_min, p.tm_sec, t.un32Microseconds / 1000u,
+  snprintf(pszOut, kun32TimeTextSize, "%02d:%02d:%02d.%03u%+.2d%.2d", p.tm_hour, p.tm_min, p.tm_sec, t.un32Microseconds / 1000u,
            nHours, nMinutes);
 }
 
@@ -67,7 +67,7 @@ void VqSigTraceFormatCreation(const SVQSigTraceTime& t, char* pszOut) {
   const struct tm p = LocalParts(t);
   const int nOffset = t.n32ZoneOffset / 60;
   const int nAbs = std::abs(nOffset);
-  snprintf(pszOut, 32, "%04d-%02d-%02d %02d:%02d:%02d%c%02d%02d", p.tm_year + 1900, p.tm_mon + 1, p.tm_mday, p.tm_hour,
+  snprintf(pszOut, kun32TimeTextSize, "%04d-%02d-%02d %02d:%02d:%02d%c%02d%02d", p.tm_year + 1900, p.tm_mon + 1, p.tm_mday, p.tm_hour,
            p.tm_min, p.tm_sec, nOffset < 0 ? '-' : '+', nAbs / 60, nAbs % 60);
 }
 

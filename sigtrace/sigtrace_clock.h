@@ -40,7 +40,8 @@ class CVQSigTraceFixedClock : public IVQSigTraceClock {
 };
 
 /* Local date "%Y-%m-%d", time of day "%H:%M:%S.mmm+hhmm", and the file
- * header's "%Y-%m-%d %H:%M:%S%z" of a time. Buffers of 32 characters. */
+ * header's "%Y-%m-%d %H:%M:%S%z" of a time, into buffers of this size. */
+constexpr u32 kun32TimeTextSize = 64;
 void VqSigTraceFormatDate(const SVQSigTraceTime& t, char* pszOut);
 void VqSigTraceFormatTimeOfDay(const SVQSigTraceTime& t, char* pszOut);
 void VqSigTraceFormatCreation(const SVQSigTraceTime& t, char* pszOut);

@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace VQCAF {
 
@@ -35,9 +36,100 @@ SVQSigTracePicture VqSigTracePicture(u8 un8Value, u8 un8Mask) {
   return pic;
 }
 
+namespace {
+
+/* The printf subset the decoders use: flags '-' and '0', a width, and the
+ * conversions s, c, d, i, u, x, X and %%. Formatting a record body is the
+ * hot path of text groups, and libc's printf machinery dominated it.
+ * Returns false (nothing appended) on anything else, and the caller falls
+ * back to vsnprintf. */
+bool FastFormat(std::string& out, const char* pszFormat, va_list args) {
+  static const char s_acUpper[] = "0123456789ABCDEF";
+  static const char s_acLower[] = "0123456789abcdef";
+  const size_t un64Start = out.size();
+  for (const char* p = pszFormat; *p; ++p) {
+    if (*p != '%') {
+      const char* q = p;
+      while (*q && *q != '%') ++q;
+      out.append(p, static_cast<size_t>(q - p));
+      p = q - 1;
+      continue;
+    }
+    ++p;
+    bool fLeft = false, fZero = false;
+    for (;; ++p) {
+      if (*p == '-') fLeft = true;
+      else if (*p == '0') fZero = true;
+      else break;
+    }
+    size_t un64Width = 0;
+    while (*p >= '0' && *p <= '9') un64Width = un64Width * 10 + static_cast<size_t>(*p++ - '0');
+    char acDigits[24];
+    const char* pszText = acDigits;
+    size_t un64Len = 0;
+    bool fNegative = false;
+    switch (*p) {
+      case '%': out.push_back('%'); continue;
+      case 's':
+        pszText = va_arg(args, const char*);
+        if (pszText == nullptr) pszText = "(null)";
+        un64Len = strlen(pszText);
+        fZero = false;
+        break;
+      case 'c':
+        acDigits[0] = static_cast<char>(va_arg(args, int));
+        un64Len = 1;
+        fZero = false;
+        break;
+      case 'd':
+      case 'i':
+      case 'u':
+      case 'x':
+      case 'X': {
+        unsigned long long un64Value;
+        if (*p == 'd' || *p == 'i') {
+          const long long n = va_arg(args, int);
+          fNegative = n < 0;
+          un64Value = fNegative ? static_cast<unsigned long long>(-n) : static_cast<unsigned long long>(n);
+        } else {
+          un64Value = va_arg(args, unsigned int);
+        }
+        const unsigned uBase = (*p == 'x' || *p == 'X') ? 16u : 10u;
+        const char* pacDigits = *p == 'x' ? s_acLower : s_acUpper;
+        char* e = acDigits + sizeof(acDigits);
+        char* b = e;
+        do {
+          *--b = pacDigits[un64Value % uBase];
+          un64Value /= uBase;
+        } while (un64Value != 0);
+        pszText = b;
+        un64Len = static_cast<size_t>(e - b);
+        break;
+      }
+      default:
+        out.resize(un64Start);
+        return false;
+    }
+    const size_t un64Body = un64Len + (fNegative ? 1 : 0);
+    const size_t un64Pad = un64Width > un64Body ? un64Width - un64Body : 0;
+    if (!fLeft && !fZero) out.append(un64Pad, ' ');
+    if (fNegative) out.push_back('-');
+    if (!fLeft && fZero) out.append(un64Pad, '0');
+    out.append(pszText, un64Len);
+    if (fLeft) out.append(un64Pad, ' ');
+  }
+  return true;
+}
+
+}  // namespace
+
 void CVQSigTraceText::Appendf(const char* pszFormat, ...) {
-  char acBuf[512];
   va_list args;
+  va_start(args, pszFormat);
+  const bool fDone = FastFormat(ms, pszFormat, args);
+  va_end(args);
+  if (fDone) return;
+  char acBuf[512];
   va_start(args, pszFormat);
   const int n = vsnprintf(acBuf, sizeof(acBuf), pszFormat, args);
   va_end(args);

@@ -192,7 +192,7 @@ void CVQSigTraceGrp::WriteFileHeader() {
     PutBe32(aun8Header + 20, GetLinkType());
     mFile.Append(aun8Header, sizeof(aun8Header));
   } else {
-    char acCreation[32];
+    char acCreation[kun32TimeTextSize];
     VqSigTraceFormatCreation(mpClock->Now(), acCreation);
     std::string str = "// Creation date: ";
     str += acCreation;
@@ -303,7 +303,7 @@ void CVQSigTraceGrp::CountPacket(CVQSigTraceEntityParams& Entity, u32 un32Direct
 
 void CVQSigTraceGrp::AppendPrefixLine(const CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Length) {
   const SVQSigTraceTime t = mpClock->Now();
-  char acDate[32], acTime[32];
+  char acDate[kun32TimeTextSize], acTime[kun32TimeTextSize];
   VqSigTraceFormatDate(t, acDate);
   VqSigTraceFormatTimeOfDay(t, acTime);
   CVQSigTraceText line;

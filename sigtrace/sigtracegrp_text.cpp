@@ -106,7 +106,7 @@ VQX_RESULT CVQSigTraceGrp::WriteCasr2DateHeader(CVQSigTraceEntityParams& Entity,
       return VQX_RESULT_OK;
     }
     mFile.BeginRecord();
-    char acTime[32];
+    char acTime[kun32TimeTextSize];
     VqSigTraceFormatTimeOfDay(mpClock->Now(), acTime);
     mFile.Append(acTime, strlen(acTime));
     mFile.Append(" ", 1);

@@ -266,3 +266,38 @@ TEST(SigTraceDecoders, Casr2Lines) {
     EXPECT_EQ(CompareGolden(row.pszGolden, t.Str()), "") << row.pszGolden;
   }
 }
+
+/* The text builder's own formatter agrees with printf on what the decoders use. */
+TEST(SigTraceDecoders, FormatterMatchesPrintf) {
+  struct {
+    const char* pszFormat;
+    int n;
+    unsigned u;
+    const char* psz;
+  } const aRows[] = {
+      {"%d|%u|%s", -5, 7u, "x"},      {"%3d|%2u|%12s", -12, 5u, "E1_0"},   {"%-10s|%05u|%X", 3, 4294967295u, "MFR2_FWD1"},
+      {"%02X|%04X|%-4s", 0, 0xABu, ""}, {"%10u|%d|%s%%", 0, 0u, "q"},       {"[0x%02X] %s|%x|%c", 65, 0x1Fu, "p"},
+      {"%+d|%u|%.2s", 3, 1u, "abc"}, /* outside the subset: falls back */
+  };
+  for (const auto& row : aRows) {
+    char acExpected[256];
+    CVQSigTraceText t;
+    if (strstr(row.pszFormat, "%c")) {
+      snprintf(acExpected, sizeof(acExpected), row.pszFormat, 0xAB, row.psz, row.u, row.n);
+      t.Appendf(row.pszFormat, 0xAB, row.psz, row.u, row.n);
+    } else if (strncmp(row.pszFormat, "%-10s", 5) == 0) {
+      snprintf(acExpected, sizeof(acExpected), row.pszFormat, row.psz, row.u, row.u);
+      t.Appendf(row.pszFormat, row.psz, row.u, row.u);
+    } else if (strncmp(row.pszFormat, "%02X", 4) == 0) {
+      snprintf(acExpected, sizeof(acExpected), row.pszFormat, row.u, row.u, row.psz);
+      t.Appendf(row.pszFormat, row.u, row.u, row.psz);
+    } else if (strncmp(row.pszFormat, "%10u", 4) == 0) {
+      snprintf(acExpected, sizeof(acExpected), row.pszFormat, row.u, row.n, row.psz);
+      t.Appendf(row.pszFormat, row.u, row.n, row.psz);
+    } else {
+      snprintf(acExpected, sizeof(acExpected), row.pszFormat, row.n, row.u, row.psz);
+      t.Appendf(row.pszFormat, row.n, row.u, row.psz);
+    }
+    EXPECT_EQ(t.Str(), acExpected) << row.pszFormat;
+  }
+}
