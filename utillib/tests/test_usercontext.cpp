@@ -65,6 +65,25 @@ TEST(UserContext, PackMatchesHandWorkedValues) {
   EXPECT_EQ(w, 36 * ((Pow38(12) - 1) / 37));  // every digit 36
 }
 
+TEST(UserContext, GoldenWordsFromAnIndependentEncoder) {
+  // Computed outside this code base (Python: v = v * 38 + digit, 12 digits).
+  struct Row {
+    const char* pszName;
+    u64 un64Word;
+  };
+  const Row rows[] = {
+      {"", 9065737908494995455ull},          {"A", 238572050223552511ull},
+      {"B", 477144100447105023ull},          {"Z9_", 6190151666015126015ull},
+      {"QUELLAN", 3943426990335880383ull},   {"SIGTRACE_APP", 4345598448699750441ull},
+  };
+  for (const auto& row : rows) {
+    u64 w = 0;
+    ASSERT_EQ(HaManagerPackUserContext(row.pszName, &w), VQX_RESULT_OK) << row.pszName;
+    EXPECT_EQ(w, row.un64Word) << row.pszName;
+    EXPECT_EQ(DecodeOne(row.un64Word), row.pszName);
+  }
+}
+
 TEST(UserContext, PackRefusesBadNames) {
   const char* bad[] = {"abc", "A-B", "A B", "ABCDEFGHIJKLM", "\x80"};
   for (const char* psz : bad) {
