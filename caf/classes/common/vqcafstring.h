@@ -48,7 +48,8 @@ class CVQCAFString {
   /*
    * printf-style formatting that replaces the contents; returns the new
    * length. A null format gives "". A result past the maximum length throws
-   * std::length_error and leaves the string unchanged.
+   * std::length_error, a format the C library cannot apply (an encoding
+   * error) std::invalid_argument; either leaves the string unchanged.
    */
   u32 Format(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
   u32 FormatV(const char* pszFormat, va_list args);
