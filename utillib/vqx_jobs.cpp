@@ -449,7 +449,11 @@ VQX_RESULT VQXMultiThreadedJobsCloseLib(VQX_MULTI_THREADED_JOBS_HANDLE hPool) {
     }
   }
   p->un32Held = 0;
+  /* The done callbacks run here count as the pool's own: they cannot close it again. */
+  const Pool* pOuter = t_pInsidePool;
+  t_pInsidePool = p;
   for (void* pvJob : toCancel) VqxJobsCallDone(p, pvJob, VQX_MT_JOB_RESULT_CANCELLED);
+  t_pInsidePool = pOuter;
   VqxJobsFree(p);
   return VQX_RESULT_OK;
 }

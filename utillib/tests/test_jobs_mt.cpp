@@ -444,7 +444,36 @@ TEST(JobsCallbacks, CloseFromOwnHandlerIsRefusedAndDoneMayRestart) {
   EXPECT_EQ(VQXMultiThreadedJobsCloseLib(h), VQX_RESULT_OK);
 }
 
-/* Stress: several producers, cancels and re-keys racing the workers. */
+std::atomic<VQX_RESULT> g_closeAgain{0};
+std::atomic<VQX_RESULT> g_startDuringClose{0};
+
+void CloseAgainDone(VQX_MULTI_THREADED_JOBS_HANDLE h, void* pv, VQX_RESULT) {
+  g_closeAgain = VQXMultiThreadedJobsCloseLib(h);
+  const VQX_MULTI_THREADED_JOB_START_PARAMS sp{0, 1, CountHandler};
+  g_startDuringClose = VQXMultiThreadedJobStart(h, pv, &sp);
+}
+
+VQX_RESULT SleepyHandler(VQX_MULTI_THREADED_JOBS_HANDLE, void*) {
+  std::this_thread::sleep_for(20ms);
+  return VQX_RESULT_OK;
+}
+
+TEST(JobsCallbacks, DoneCallbacksOfCloseCannotCloseOrStartAgain) {
+  g_closeAgain = 0;
+  g_startDuringClose = 0;
+  VQX_MULTI_THREADED_JOBS_PARAMS params{1, 10, VQX_THREAD_PRIORITY_NORMAL, CloseAgainDone};
+  VQX_MULTI_THREADED_JOBS_HANDLE h = nullptr;
+  ASSERT_EQ(VQXMultiThreadedJobsOpenLib(&params, &h), VQX_RESULT_OK);
+  int a = 0, b = 0;
+  VQX_MULTI_THREADED_JOB_START_PARAMS sp{0, 1, SleepyHandler};
+  ASSERT_EQ(VQXMultiThreadedJobStart(h, &a, &sp), VQX_RESULT_OK);
+  ASSERT_EQ(VQXMultiThreadedJobStart(h, &b, &sp), VQX_RESULT_OK);  // queued behind a
+  EXPECT_EQ(VQXMultiThreadedJobsCloseLib(h), VQX_RESULT_OK);
+  EXPECT_EQ(g_closeAgain.load(), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(g_startDuringClose.load(), VQX_RESULT_INVALID_STATE);
+}
+
+/* Stress: several producers and cancels racing the workers. */
 struct StressJob {
   int nProducer = 0;
   int nSeq = 0;
