@@ -303,7 +303,7 @@ VQX_RESULT VqxBufFreeMultiple(VQX_LIB_HANDLE hLib, u32 un32Count, void* const* p
  * (allocated or received, or sent when fAllowSent); it is then marked as
  * waiting for the batch free, so that a second release is refused.
  */
-VQX_RESULT VqxBufMarkReleasePending(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowSent) {
+VQX_RESULT VqxBufReleaseDeferred(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowSent) {
   VQX_LIB* pLib = VqxLib(hLib);
   std::lock_guard<std::mutex> guard(pLib->BufMutex);
   VqxLiveBufferTable::Entry* pEntry;
@@ -312,8 +312,19 @@ VQX_RESULT VqxBufMarkReleasePending(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowS
   if (pEntry->fReleasePending != 0) return VQX_RESULT_API_INVALID_MSG_HANDLE;
   if (pEntry->un32State == VQX_BUF_STATE_SENT && !fAllowSent) return VQX_RESULT_API_INVALID_MSG_HANDLE;
   if (VQX_RESULT_FAILED(result)) return result;
+  if (pLib->un32NbMsgsToRelease >= VQX_LIB_MSGS_TO_RELEASE_MAX) return VQX_RESULT_OUT_OF_RESOURCE;
   pEntry->fReleasePending = 1;
+  pLib->apMsgsToRelease[pLib->un32NbMsgsToRelease++] = pBuf;
+  pLib->un32ReleasesPending.store(1, std::memory_order_relaxed);
   return VQX_RESULT_OK;
+}
+
+void VqxBufFlushDeferred(VQX_LIB_HANDLE hLib) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  for (u32 i = 0; i < pLib->un32NbMsgsToRelease; i++) VqxBufFreeInternal(hLib, pLib->apMsgsToRelease[i]);
+  pLib->un32NbMsgsToRelease = 0;
+  pLib->un32ReleasesPending.store(0, std::memory_order_relaxed);
 }
 
 /* ------------------------------------------------------------ states */

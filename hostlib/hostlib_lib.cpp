@@ -188,12 +188,12 @@ void VqxLibTearDown(VQX_LIB* pLib) {
   }
   if (pLib->pLogEvent != nullptr || pLib->pLogExitEvent != nullptr) VqxHostLibLogThreadStop(hLib);
   if (pLib->hTraceQueueCriticalSection != nullptr) VqxHostLibLogQueueFree(hLib);
-  if (pLib->hMessagesToReleaseCriticalSection != nullptr && pLib->pLiveBuffers != nullptr) VqxHostLibFlushReleases(hLib);
+  if (pLib->pLiveBuffers != nullptr) VqxHostLibFlushReleases(hLib);
   if (fLocked) VqxHostLibLockReleaseAll(hLib);
   if (pLib->hOutputCriticalSection != nullptr) VqxMutexDestroy(pLib->hOutputCriticalSection);
   pLib->hOutputCriticalSection = nullptr;
-  for (VQX_MUTEX_HANDLE hMutex : {pLib->hMessagesToReleaseCriticalSection, pLib->hTraceQueueCriticalSection,
-                                  pLib->hCriticalSection, pLib->hEventsToSetCriticalSection}) {
+  for (VQX_MUTEX_HANDLE hMutex : {pLib->hTraceQueueCriticalSection, pLib->hCriticalSection,
+                                  pLib->hEventsToSetCriticalSection}) {
     if (hMutex != nullptr) VqxMutexDestroy(hMutex);
   }
   /* Buffers never given back are freed with the instance. */
@@ -270,7 +270,6 @@ VQX_RESULT VQXOpenLib(_VQX_LIB_PARAMS* pParams, VQX_LIB_HANDLE* phLib) {
       {&pLib->hCriticalSection, "Could not create hCriticalSection"},
       {&pLib->hEventsToSetCriticalSection, "Could not create hEventsToSetCriticalSection"},
       {&pLib->hTraceQueueCriticalSection, "Could not create hTraceQueueCriticalSection"},
-      {&pLib->hMessagesToReleaseCriticalSection, "Could not create hMessagesToReleaseCriticalSection"},
   };
   for (const LockStep& step : aLocks) {
     result = VqxCreateLock(step.phMutex);
@@ -579,10 +578,8 @@ VQX_RESULT VQXPollLibrary(VQX_LIB_HANDLE hLib) {
   /* Pass once through every lock: a stuck holder shows up here. */
   VqxMutexGet(pLib->hOutputCriticalSection);
   VqxMutexGive(pLib->hOutputCriticalSection);
-  pLib->BufMutex.lock();
+  pLib->BufMutex.lock(); /* buffer-allocation and release-list lock */
   pLib->BufMutex.unlock();
-  VqxMutexGet(pLib->hMessagesToReleaseCriticalSection);
-  VqxMutexGive(pLib->hMessagesToReleaseCriticalSection);
   VQX_RESULT result = VQX_RESULT_API_OK;
   VqxHostLibCriticalSectionEnter(hLib);
   const VQX_HOSTLIB_GATEWAY_GLUE* pGlue = VqxHostLibGatewayGlue();

@@ -88,18 +88,7 @@ void VqxHostLibCriticalSectionEnter(VQX_LIB_HANDLE hLib) {
   pLib->un32CsNesting++;
 }
 
-void VqxHostLibFlushReleases(VQX_LIB_HANDLE hLib) {
-  VQX_LIB* pLib = VqxLib(hLib);
-  void* apBatch[VQX_LIB_MSGS_TO_RELEASE_MAX];
-  u32 un32Count;
-  VqxMutexGet(pLib->hMessagesToReleaseCriticalSection);
-  un32Count = pLib->un32NbMsgsToRelease;
-  memcpy(apBatch, pLib->apMsgsToRelease, un32Count * sizeof(void*));
-  pLib->un32NbMsgsToRelease = 0;
-  pLib->un32ReleasesPending.store(0, std::memory_order_relaxed);
-  VqxMutexGive(pLib->hMessagesToReleaseCriticalSection);
-  if (un32Count != 0) VqxBufFreeMultiple(hLib, un32Count, apBatch);
-}
+void VqxHostLibFlushReleases(VQX_LIB_HANDLE hLib) { VqxBufFlushDeferred(hLib); }
 
 void VqxHostLibCriticalSectionLeave(VQX_LIB_HANDLE hLib) {
   VQX_LIB* pLib = VqxLib(hLib);

@@ -83,17 +83,9 @@ void VqxLogResult(VQX_LIB_HANDLE hLib, const char* pszOperation, VQX_RESULT Resu
 
 /* Deferred release shared by the public and the internal form. */
 VQX_RESULT VqxMsgRelease(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fAllowSent) {
-  VQX_LIB* pLib = VqxLib(hLib);
-  const VQX_RESULT result = VqxBufMarkReleasePending(hLib, hMsg, fAllowSent);
-  if (VQX_RESULT_FAILED(result)) return result;
-  VqxMutexGet(pLib->hMessagesToReleaseCriticalSection);
-  if (pLib->un32NbMsgsToRelease < VQX_LIB_MSGS_TO_RELEASE_MAX) {
-    pLib->apMsgsToRelease[pLib->un32NbMsgsToRelease++] = hMsg;
-    pLib->un32ReleasesPending.store(1, std::memory_order_relaxed);
-    VqxMutexGive(pLib->hMessagesToReleaseCriticalSection);
-    return VQX_RESULT_OK;
-  }
-  VqxMutexGive(pLib->hMessagesToReleaseCriticalSection);
+  const VQX_RESULT result = VqxBufReleaseDeferred(hLib, hMsg, fAllowSent);
+  if (result != VQX_RESULT_OUT_OF_RESOURCE) return result;
+  /* The list is full: free this one at once. */
   VqxHostLibCriticalSectionEnter(hLib);
   const VQX_RESULT freeResult = VqxBufFree(hLib, hMsg);
   VqxHostLibCriticalSectionLeave(hLib);

@@ -549,3 +549,28 @@ void VqxHostAwakeImplictitFilters(VQX_LIB_HANDLE hLib, u32 hAdapter) {
     VQX_HOSTLIB_EVENT_SET(hLib, pFilter->pEvent);
   }
 }
+
+/* ------------------------------------------------------------- registration */
+
+namespace {
+
+/* Send and receive entry points for the coalescing queue: *pun32Count is the capacity asked for. */
+VQX_RESULT VqxReceiveMultipleHook(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32TimeoutMs, u32* pun32Count,
+                                  VQX_MSG_HANDLE* pahMsg) {
+  if (*pun32Count == 0 || *pun32Count > VQX_MAX_MSG_PER_RECEIVE_LOOP) *pun32Count = VQX_RECEIVE_MULTIPLE_MAX;
+  return VqxMsgReceive(hLib, hFilter, 0, nullptr, un32TimeoutMs, pun32Count, pahMsg);
+}
+
+/* The filter layer and the receive thread open and close with every library. */
+struct VqxFilterRegistrar {
+  VqxFilterRegistrar() {
+    const VQX_HOSTLIB_PART filters = {"Filter init failed", VqxFilterInit, VqxFilterUninit};
+    const VQX_HOSTLIB_PART rxThread = {"Rx thread init failed", VqxRxThreadInit, VqxRxThreadUninit};
+    VqxHostLibSetPart(VQX_HOSTLIB_PART_FILTERS, &filters);
+    VqxHostLibSetPart(VQX_HOSTLIB_PART_RX_THREAD, &rxThread);
+    VqxHostLibSetSendReceive(VQXSendMsgMultipleEx, VqxReceiveMultipleHook);
+  }
+};
+const VqxFilterRegistrar s_Registrar;
+
+}  // namespace

@@ -191,6 +191,10 @@ bool VqxMsgDispatchToExclusiveFilters(VQX_LIB_HANDLE hLib, VQX_BATCH_CONTEXT* pB
 void VqxMsgSortExclusiveFilters(VQX_LIB_HANDLE hLib);
 void VqxExclusiveFreeAll(VQX_LIB_HANDLE hLib);
 
+/* The routine behind every receive call (*pun32Count: in capacity, out taken). */
+VQX_RESULT VqxMsgReceive(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbToSend, VQX_MSG_HANDLE* pahToSend,
+                         u32 un32TimeoutMs, u32* pun32Count, VQX_MSG_HANDLE* pahMsg);
+
 /* ------------------------------------------------------ receive thread */
 
 VQX_RESULT VqxRxThreadInit(VQX_LIB_HANDLE hLib);

@@ -8,8 +8,8 @@
  *
  * Locks, in the order they may be nested:
  *   hCriticalSection (the library lock, recursive)
- *     -> hEventsToSetCriticalSection, hMessagesToReleaseCriticalSection,
- *        hTraceQueueCriticalSection, BufMutex (buffer layer)
+ *     -> hEventsToSetCriticalSection, hTraceQueueCriticalSection,
+ *        BufMutex (buffer layer and the list of messages to release)
  *   hOutputCriticalSection is taken alone or under the trace-queue lock.
  *   A pool of messages' own mutex is taken before the library lock.
  * Nothing blocks or calls application code while holding the library lock:
@@ -119,11 +119,15 @@ VQX_RESULT VqxBufFree(VQX_LIB_HANDLE hLib, void* pBuf);
 VQX_RESULT VqxBufFreeInternal(VQX_LIB_HANDLE hLib, void* pBuf);
 VQX_RESULT VqxBufFreeMultiple(VQX_LIB_HANDLE hLib, u32 un32Count, void* const* papBuf);
 /*
- * First step of a deferred release: the buffer must be live, not already
- * released, and held by its owner (allocated or received; sent only with
- * fAllowSent). 0x02000000, else 0x82010207 (or 0x82010001 when corrupted).
+ * Deferred release: the buffer must be live, not already released, and held
+ * by its owner (allocated or received; sent only with fAllowSent); it is then
+ * appended to the list of messages to release. 0x02000000 when listed;
+ * 0x82010207 (or 0x82010001 when corrupted) refused; 0x82010008 when the list
+ * is full (nothing changed: the caller frees it at once).
  */
-VQX_RESULT VqxBufMarkReleasePending(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowSent);
+VQX_RESULT VqxBufReleaseDeferred(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowSent);
+/* Frees every buffer of the list of messages to release. */
+void VqxBufFlushDeferred(VQX_LIB_HANDLE hLib);
 VQX_RESULT VqxBufMarkReceived(VQX_LIB_HANDLE hLib, void* pBuf);
 /* 0x02000000; 0x82010001 already sent ("Trying to free already sent buffer") or corrupted. */
 VQX_RESULT VqxBufMarkSent(VQX_LIB_HANDLE hLib, void* pBuf);
@@ -247,8 +251,11 @@ typedef struct _VQX_LIB_CONTEXT {
   u32 un32NbEventsToSet;
   std::atomic<u32> un32EventsPending;
 
-  /* Messages released by any thread, freed at the next leave of the lock. */
-  VQX_MUTEX_HANDLE hMessagesToReleaseCriticalSection;
+  /*
+   * Messages released by any thread, freed at the next leave of the lock.
+   * Guarded by BufMutex: every release updates the live-buffer table anyway,
+   * so one mutex serves both (the release-list lock).
+   */
   void* apMsgsToRelease[VQX_LIB_MSGS_TO_RELEASE_MAX];
   u32 un32NbMsgsToRelease;
   std::atomic<u32> un32ReleasesPending;

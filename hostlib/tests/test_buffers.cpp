@@ -1,0 +1,433 @@
+/*
+ * test_buffers.cpp - the buffer layer (size classes, exact requests, class
+ * table rebuilds), pools of messages, the coalescing queue and fragment
+ * reassembly with hand-made fragments.
+ */
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <vector>
+
+#include "support/hostlib_fixture.h"
+#include "vqx_host_internal.h"
+
+namespace {
+
+u32 ClassIndexOf(const void* pBuf) {
+  VQX_BUF_PREFIX prefix;
+  memcpy(&prefix, static_cast<const u8*>(pBuf) - VQX_BUF_PREFIX_SIZE, sizeof(prefix));
+  return prefix.un32ClassIndex;
+}
+
+/* Opens a library with a chosen receive fifo size or class list. */
+class BufTest : public ::testing::Test {
+ protected:
+  void Open(u32 un32ReceiveFifoSize, std::vector<_VQX_PREALLOC_BUF_POOL> classes = {}) {
+    mParams = HostLibTestParams(&mLog);
+    mParams.un32ReceiveFifoSize = un32ReceiveFifoSize;
+    mParams.un32NbPreAllocBufferPools = static_cast<u32>(classes.size());
+    for (size_t i = 0; i < classes.size(); i++) mParams.aPreAllocBufferPools[i] = classes[i];
+    ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
+  }
+  void TearDown() override {
+    if (mhLib != nullptr) {
+      EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+    }
+  }
+  void Flush() {
+    VqxHostLibCriticalSectionEnter(mhLib);
+    VqxHostLibCriticalSectionLeave(mhLib);
+  }
+  CapturedLog mLog;
+  _VQX_LIB_PARAMS mParams{};
+  VQX_LIB_HANDLE mhLib = nullptr;
+};
+
+/* ----------------------------------------------------------- classes */
+
+struct DefaultTableRow {
+  u32 un32ReceiveFifoSize;
+  u32 un32NbClasses;
+  u32 un32FirstCount;
+  u32 un32LastSize;
+};
+
+TEST_F(BufTest, DefaultClassTablesByReceiveFifo) {
+  const DefaultTableRow rows[] = {
+      {512000, 6, 8192, 20000}, {127999, 5, 256, 8192}, {128000, 6, 2048, 20000}, {511999, 6, 2048, 20000}};
+  for (const DefaultTableRow& row : rows) {
+    _VQX_PREALLOC_BUF_POOL classes[VQX_API_MAX_PREALLOC_BUF_POOLS];
+    const u32 n = VqxBufDefaultClasses(row.un32ReceiveFifoSize, classes);
+    EXPECT_EQ(n, row.un32NbClasses) << row.un32ReceiveFifoSize;
+    EXPECT_EQ(classes[0].un32BufSize, 384u) << row.un32ReceiveFifoSize;
+    EXPECT_EQ(classes[0].un32NbBuf, row.un32FirstCount) << row.un32ReceiveFifoSize;
+    EXPECT_EQ(classes[n - 1].un32BufSize, row.un32LastSize) << row.un32ReceiveFifoSize;
+  }
+}
+
+TEST_F(BufTest, LargeRequestServedByLargestClassThenHeap) {
+  Open(200000); /* six classes, 48 buffers of 20000 bytes */
+  std::vector<void*> bufs;
+  for (int i = 0; i < 48; i++) {
+    bufs.push_back(VqxBufMalloc(mhLib, 9000, 0, __FILE__, __LINE__));
+    ASSERT_NE(bufs.back(), nullptr);
+    EXPECT_EQ(ClassIndexOf(bufs.back()), 5u) << i;
+  }
+  void* pHeap = VqxBufMalloc(mhLib, 9000, 0, __FILE__, __LINE__);
+  ASSERT_NE(pHeap, nullptr);
+  EXPECT_EQ(ClassIndexOf(pHeap), VQX_BUF_CLASS_HEAP);
+  EXPECT_EQ(VqxLib(mhLib)->pBufClasses->aClasses[5].un64MissAlloc, 1u);
+  EXPECT_EQ(VqxBufFree(mhLib, pHeap), VQX_RESULT_OK);
+  EXPECT_EQ(VqxLib(mhLib)->pBufClasses->aClasses[5].un64MissFree, 1u);
+  EXPECT_EQ(VqxBufFreeMultiple(mhLib, static_cast<u32>(bufs.size()), bufs.data()), VQX_RESULT_OK);
+  EXPECT_EQ(VqxLib(mhLib)->pBufClasses->aClasses[5].un32NbFree, 48u);
+  EXPECT_EQ(VqxBufFreeMultiple(mhLib, 0, nullptr), VQX_RESULT_OK);
+}
+
+TEST_F(BufTest, ExactRequests) {
+  Open(50000);
+  void* pExact = VqxBufMalloc(mhLib, 384 - VQX_BUF_PREFIX_SIZE, 1, __FILE__, __LINE__);
+  ASSERT_NE(pExact, nullptr);
+  EXPECT_EQ(ClassIndexOf(pExact), 0u);
+  EXPECT_EQ(VqxBufMalloc(mhLib, 300, 1, __FILE__, __LINE__), nullptr) << "no class of 320 bytes";
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 1u);
+  EXPECT_EQ(VqxBufFree(mhLib, pExact), VQX_RESULT_OK);
+  EXPECT_EQ(VqxBufFree(mhLib, pExact), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  EXPECT_TRUE(mLog.WaitFor("VqxBufFree: Buffer"));
+}
+
+TEST_F(BufTest, RebuildCarriesFreeBuffersAndReturnsOldOnesSafely) {
+  Open(50000, {{384, 4}, {1024, 2}});
+  void* pA = VqxBufMalloc(mhLib, 300, 0, __FILE__, __LINE__);
+  void* pB = VqxBufMalloc(mhLib, 300, 0, __FILE__, __LINE__);
+  void* pKept = VqxBufMalloc(mhLib, 300, 0, __FILE__, __LINE__);
+  void* pBig = VqxBufMalloc(mhLib, 900, 0, __FILE__, __LINE__);
+  ASSERT_TRUE(pA && pB && pKept && pBig);
+  ASSERT_EQ(VqxBufFree(mhLib, pA), VQX_RESULT_OK);
+  ASSERT_EQ(VqxBufFree(mhLib, pB), VQX_RESULT_OK);
+
+  /* Same size 384 (now 2 buffers), the 1024 class becomes 128: pBig's class no longer fits it. */
+  _VQX_LIB_PARAMS params = mParams;
+  params.aPreAllocBufferPools[0] = {384, 2};
+  params.aPreAllocBufferPools[1] = {128, 2};
+  ASSERT_EQ(VQXModifLibParams(mhLib, &params), VQX_RESULT_API_OK);
+  const VQX_BUF_CLASS& c0 = VqxLib(mhLib)->pBufClasses->aClasses[0];
+  EXPECT_EQ(c0.un32NbFree, 2u);
+  void* pAgain1 = VqxBufMalloc(mhLib, 300, 0, __FILE__, __LINE__);
+  void* pAgain2 = VqxBufMalloc(mhLib, 300, 0, __FILE__, __LINE__);
+  EXPECT_TRUE((pAgain1 == pA || pAgain1 == pB) && (pAgain2 == pA || pAgain2 == pB) && pAgain1 != pAgain2)
+      << "the free buffers of the unchanged size were carried over";
+  /* Returning pBig to class 1 (now 128 bytes) would corrupt it: it goes to the heap. */
+  EXPECT_EQ(VqxBufFree(mhLib, pBig), VQX_RESULT_OK);
+  EXPECT_EQ(VqxLib(mhLib)->pBufClasses->aClasses[1].un32NbFree, 2u);
+  /* Class 0 stack is full (2): a third buffer of its size goes to the heap too. */
+  EXPECT_EQ(VqxBufFree(mhLib, pAgain1), VQX_RESULT_OK);
+  EXPECT_EQ(VqxBufFree(mhLib, pAgain2), VQX_RESULT_OK);
+  EXPECT_EQ(VqxBufFree(mhLib, pKept), VQX_RESULT_OK);
+  EXPECT_EQ(c0.un32NbFree, 2u);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+}
+
+TEST_F(BufTest, MarkStatesAndUsableSize) {
+  Open(50000);
+  void* p = VqxBufMalloc(mhLib, 100, 0, __FILE__, 7);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(VqxBufUsableSize(mhLib, p), 100u);
+  const char* pszFile = nullptr;
+  u32 un32Line = 0;
+  ASSERT_TRUE(VqxBufGetFileLine(mhLib, p, &pszFile, &un32Line));
+  EXPECT_EQ(un32Line, 7u);
+  VqxBufChangeFile(mhLib, p, "elsewhere.cpp", 9);
+  ASSERT_TRUE(VqxBufGetFileLine(mhLib, p, &pszFile, &un32Line));
+  EXPECT_STREQ(pszFile, "elsewhere.cpp");
+  EXPECT_EQ(VqxBufMarkSent(mhLib, p), VQX_RESULT_OK);
+  EXPECT_EQ(VqxBufMarkReceived(mhLib, p), VQX_RESULT_OK);
+  EXPECT_EQ(VqxBufMarkSent(mhLib, p), VQX_RESULT_OK) << "received counts as allocated again";
+  EXPECT_EQ(VqxBufFree(mhLib, p), VQX_RESULT_OK) << "the transport frees sent buffers";
+  EXPECT_EQ(VqxBufMarkSent(mhLib, p), VQX_RESULT_API_FAIL);
+  EXPECT_TRUE(mLog.WaitFor("VqxBufMarkSent: Corrupted buffer"));
+  EXPECT_EQ(VqxBufUsableSize(mhLib, p), 0u);
+}
+
+/* ---------------------------------------------------- pools of messages */
+
+struct PoolParamsRow {
+  const char* pszName;
+  _VQX_POOL_OF_MESSAGES_PARAMS params;
+  VQX_RESULT expected;
+  const char* pszLine;
+};
+
+TEST_F(BufTest, PoolOfMessagesRefusals) {
+  Open(50000);
+  const PoolParamsRow rows[] = {
+      {"no class", {0, {}}, VQX_RESULT_API_INVALID_PARAM, "aun32PreAllocBufferPools can't be 0"},
+      {"size 0", {2, {{256, 4}, {0, 4}}}, VQX_RESULT_API_INVALID_PARAM, "un32BufSize can't be 0"},
+      {"count 0", {1, {{256, 0}}}, VQX_RESULT_API_INVALID_PARAM, "un32NbBuf can't be 0"},
+      {"9 classes", {9, {}}, VQX_RESULT_API_INVALID_NB_PREALLOC_BUF_POOLS, nullptr},
+  };
+  for (const PoolParamsRow& row : rows) {
+    VQX_POOL_OF_MESSAGES_HANDLE hPool = reinterpret_cast<VQX_POOL_OF_MESSAGES_HANDLE>(1);
+    EXPECT_EQ(VQXPoolOfMessagesAlloc(mhLib, &row.params, &hPool), row.expected) << row.pszName;
+    EXPECT_EQ(hPool, nullptr) << row.pszName;
+    if (row.pszLine != nullptr) {
+      EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName;
+    }
+    EXPECT_EQ(VqxBufLiveCount(mhLib), 0u) << row.pszName << ": nothing allocated";
+  }
+  VQX_POOL_OF_MESSAGES_HANDLE hPool = nullptr;
+  _VQX_POOL_OF_MESSAGES_PARAMS params = {1, {{64, 1}}};
+  EXPECT_EQ(VQXPoolOfMessagesAlloc(nullptr, &params, &hPool), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  EXPECT_EQ(VQXPoolOfMessagesAlloc(mhLib, nullptr, &hPool), VQX_RESULT_API_NULL_PARAM);
+  EXPECT_EQ(VQXPoolOfMessagesAlloc(mhLib, &params, nullptr), VQX_RESULT_API_NULL_PARAM);
+  EXPECT_EQ(VQXPoolOfMessagesDestroy(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
+}
+
+TEST_F(BufTest, PoolOfMessagesTakeRefillAndFallBack) {
+  Open(50000);
+  /* Given in descending order: the pool still picks the smallest class that fits. */
+  _VQX_POOL_OF_MESSAGES_PARAMS params = {2, {{1000, 2}, {100, 3}}};
+  VQX_POOL_OF_MESSAGES_HANDLE hPool = nullptr;
+  ASSERT_EQ(VQXPoolOfMessagesAlloc(mhLib, &params, &hPool), VQX_RESULT_API_OK);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 5u);
+
+  std::vector<VQX_MSG_HANDLE> taken;
+  for (int i = 0; i < 3; i++) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    ASSERT_EQ(VQXGetMsgFromPool(mhLib, hPool, 50, &hMsg), VQX_RESULT_OK);
+    EXPECT_EQ(hMsg->un32PayloadMaxLength, 100u);
+    EXPECT_EQ(hMsg->un32MsgId, VQX_MSG_ID_NOT_SET);
+    taken.push_back(hMsg);
+  }
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 8u) << "the emptied class was refilled at once";
+  VQX_MSG_HANDLE hMsg = nullptr;
+  ASSERT_EQ(VQXGetMsgFromPool(mhLib, hPool, 101, &hMsg), VQX_RESULT_OK);
+  EXPECT_EQ(hMsg->un32PayloadMaxLength, 1000u);
+  taken.push_back(hMsg);
+  ASSERT_EQ(VQXGetMsgFromPool(mhLib, hPool, 5000, &hMsg), VQX_RESULT_API_OK) << "no class fits: plain allocation";
+  EXPECT_EQ(hMsg->un32PayloadMaxLength, 5000u);
+  taken.push_back(hMsg);
+  ASSERT_EQ(VQXGetMsgFromPool(mhLib, nullptr, 10, &hMsg), VQX_RESULT_API_OK) << "no pool";
+  taken.push_back(hMsg);
+  EXPECT_EQ(VQXGetMsgFromPool(nullptr, hPool, 10, &hMsg), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  for (VQX_MSG_HANDLE& h : taken) EXPECT_EQ(VQXReleaseMsgEx(mhLib, &h), VQX_RESULT_OK);
+  ASSERT_EQ(VQXPoolOfMessagesDestroy(mhLib, hPool), VQX_RESULT_API_OK);
+  Flush();
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+}
+
+/* -------------------------------------------------------- coalescing */
+
+std::vector<u32> g_sendCalls; /* message count of each multiple-send call */
+
+VQX_RESULT FakeSendMultiple(VQX_LIB_HANDLE hLib, u32 un32Count, VQX_MSG_HANDLE* pahMsg) {
+  g_sendCalls.push_back(un32Count);
+  for (u32 i = 0; i < un32Count; i++) {
+    VqxMsgReleaseInternal(hLib, pahMsg[i]);
+    pahMsg[i] = nullptr;
+  }
+  return VQX_RESULT_OK;
+}
+
+VQX_MUTEX_HANDLE g_hOwnerMutex = nullptr;
+u32 g_heldDuringReceive = 99;
+
+VQX_RESULT FakeReceiveMultiple(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE, u32, u32* pun32Count, VQX_MSG_HANDLE* pahMsg) {
+  g_heldDuringReceive = VqxMutexHeldCount(g_hOwnerMutex);
+  *pun32Count = 2;
+  VQXGetMsg(hLib, 8, &pahMsg[0]);
+  VQXGetMsg(hLib, 8, &pahMsg[1]);
+  return VQX_RESULT_API_OK;
+}
+
+TEST_F(BufTest, CoalescingQueueSendsInBatches) {
+  Open(50000);
+  VqxLib(mhLib)->pFctSendMultiple = FakeSendMultiple;
+  VqxLib(mhLib)->pFctReceiveMultiple = FakeReceiveMultiple;
+  g_sendCalls.clear();
+  ASSERT_EQ(VqxMutexCreate(&g_hOwnerMutex), VQX_RESULT_OK);
+  const VQX_COALESCING_QUEUE_PARAMS params = {2, nullptr, g_hOwnerMutex};
+  VqxApiCoalescingQueue* pQueue = VqxApiCoalescingQueueCreate(mhLib, &params);
+  ASSERT_NE(pQueue, nullptr);
+  for (int i = 0; i < 3; i++) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    ASSERT_EQ(VQXGetMsg(mhLib, 8, &hMsg), VQX_RESULT_API_OK);
+    EXPECT_EQ(VqxApiCoalescingAddMsgInternal(mhLib, pQueue, hMsg, __FILE__, __LINE__), VQX_RESULT_OK);
+  }
+  ASSERT_EQ(g_sendCalls.size(), 1u) << "the third message kicked the first two";
+  EXPECT_EQ(g_sendCalls[0], 2u);
+  u32 un32Count = 0;
+  EXPECT_EQ(VqxApiCoalescingRetrieveMsgsToSend(mhLib, pQueue, &un32Count, nullptr), VQX_RESULT_OK);
+  EXPECT_EQ(un32Count, 1u);
+  EXPECT_EQ(pQueue->un32NbQueued, 1u) << "counting leaves the queue as it is";
+
+  /* Receiving kicks the pending send first and releases the owner's mutex while blocked. */
+  VqxMutexGet(g_hOwnerMutex);
+  VqxMutexGet(g_hOwnerMutex);
+  VQX_MSG_HANDLE ahMsg[4] = {};
+  un32Count = 4;
+  EXPECT_EQ(VqxApiCoalescingReceiveMsgInternal(mhLib, pQueue, 10, &un32Count, ahMsg, __FILE__, __LINE__),
+            VQX_RESULT_API_OK);
+  EXPECT_EQ(g_heldDuringReceive, 0u);
+  EXPECT_EQ(VqxMutexHeldCount(g_hOwnerMutex), 2u);
+  VqxMutexGive(g_hOwnerMutex);
+  VqxMutexGive(g_hOwnerMutex);
+  EXPECT_EQ(g_sendCalls.size(), 2u);
+  EXPECT_EQ(un32Count, 2u);
+  EXPECT_EQ(pQueue->un32NbReceived, 2u);
+  for (u32 i = 0; i < un32Count; i++) VQXReleaseMsgEx(mhLib, &ahMsg[i]);
+
+  /* Retrieving hands the queued messages over; destroying releases what is left. */
+  VQX_MSG_HANDLE hMsg = nullptr;
+  ASSERT_EQ(VQXGetMsg(mhLib, 8, &hMsg), VQX_RESULT_API_OK);
+  VqxApiCoalescingAddMsgInternal(mhLib, pQueue, hMsg, __FILE__, __LINE__);
+  EXPECT_EQ(VqxApiCoalescingRetrieveMsgsToSend(mhLib, pQueue, &un32Count, ahMsg), VQX_RESULT_OK);
+  EXPECT_EQ(un32Count, 1u);
+  EXPECT_EQ(ahMsg[0], hMsg);
+  EXPECT_EQ(pQueue->un32NbQueued, 0u);
+  VqxApiCoalescingAddMsgInternal(mhLib, pQueue, hMsg, __FILE__, __LINE__);
+  EXPECT_EQ(VqxApiCoalescingQueueDestroy(mhLib, pQueue), VQX_RESULT_OK);
+  Flush();
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+  VqxMutexDestroy(g_hOwnerMutex);
+}
+
+TEST_F(BufTest, CoalescingQueueRefusalsAndNoSendPath) {
+  Open(50000);
+  VQX_COALESCING_QUEUE_PARAMS params = {0, nullptr, nullptr};
+  EXPECT_EQ(VqxApiCoalescingQueueCreate(nullptr, &params), nullptr);
+  EXPECT_EQ(VqxApiCoalescingQueueCreate(mhLib, nullptr), nullptr);
+  EXPECT_EQ(VqxApiCoalescingQueueCreate(mhLib, &params), nullptr);
+  EXPECT_TRUE(mLog.WaitFor("VqxApiCoalescingQueueCreate: un32QueueSize cannot be 0"));
+  EXPECT_EQ(VqxApiCoalescingQueueDestroy(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
+  EXPECT_TRUE(mLog.WaitFor("VqxApiCoalescingQueueDestroy: in_hQueue cannot be NULL"));
+
+  /* Without a send path the kick fails and the queued messages are not leaked. */
+  params.un32QueueSize = 1;
+  VqxApiCoalescingQueue* pQueue = VqxApiCoalescingQueueCreate(mhLib, &params);
+  ASSERT_NE(pQueue, nullptr);
+  VQX_MSG_HANDLE hA = nullptr, hB = nullptr;
+  VQXGetMsg(mhLib, 8, &hA);
+  VQXGetMsg(mhLib, 8, &hB);
+  EXPECT_EQ(VqxApiCoalescingAddMsgInternal(mhLib, pQueue, hA, __FILE__, __LINE__), VQX_RESULT_OK);
+  EXPECT_EQ(VqxApiCoalescingAddMsgInternal(mhLib, pQueue, hB, __FILE__, __LINE__), VQX_RESULT_API_NOT_IMPLEMENTED);
+  EXPECT_TRUE(mLog.WaitFor("VqxApiCoalescingKick failed, queue full, can't queue one more message!"));
+  EXPECT_EQ(VqxApiCoalescingQueueDestroy(mhLib, pQueue), VQX_RESULT_OK);
+  Flush();
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+}
+
+/* -------------------------------------------------------- reassembly */
+
+VQX_MSG_HANDLE MakeFragment(VQX_LIB_HANDLE hLib, u32 un32Serial, u16 un16FragInfo, u32 un32PayloadLength, u8 byFill) {
+  VQX_MSG_HANDLE hMsg = nullptr;
+  EXPECT_EQ(VQXGetMsg(hLib, un32PayloadLength, &hMsg), VQX_RESULT_API_OK);
+  hMsg->un32MsgId = 0x06010203;
+  hMsg->MsgType = 4;
+  hMsg->un32SerialNumber = un32Serial;
+  hMsg->un16FragInfo = un16FragInfo;
+  hMsg->un32PayloadLength = un32PayloadLength;
+  memset(VQXMsgPayload(hMsg), byFill, un32PayloadLength);
+  return hMsg;
+}
+
+class FragTest : public BufTest {
+ protected:
+  void SetUp() override {
+    Open(50000);
+    VqxHostLibCriticalSectionEnter(mhLib);
+    ASSERT_EQ(VqxFragInit(mhLib, &mState), VQX_RESULT_OK);
+  }
+  void TearDown() override {
+    VqxFragUninit(mhLib, &mState);
+    VqxHostLibCriticalSectionLeave(mhLib);
+    EXPECT_EQ(VqxBufLiveCount(mhLib), 0u) << "every fragment and context released";
+    BufTest::TearDown();
+  }
+  VQX_FRAG_STATE mState{};
+};
+
+TEST_F(FragTest, ThreeFragmentsMakeOneMessage) {
+  const u32 aun32Length[3] = {40, 24, 64};
+  VQX_MSG_HANDLE hWhole = nullptr;
+  for (u32 i = 0; i < 3; i++) {
+    VQX_MSG_HANDLE hMsg = MakeFragment(mhLib, 500, i < 2 ? static_cast<u16>(i + 1) : 0x8003, aun32Length[i],
+                                       static_cast<u8>(0xA0 + i));
+    /* A fragment of another message in between keeps its own context. */
+    if (i == 1) {
+      VQX_MSG_HANDLE hOther = MakeFragment(mhLib, 501, 1, 16, 0xEE);
+      ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hOther), VQX_RESULT_OK);
+      EXPECT_EQ(hOther, nullptr);
+    }
+    ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK) << i;
+    if (i < 2) {
+      EXPECT_EQ(hMsg, nullptr) << "consumed, nothing to dispatch yet";
+    }
+    hWhole = hMsg;
+  }
+  ASSERT_NE(hWhole, nullptr);
+  EXPECT_EQ(mState.un32NbContexts, 1u) << "serial 501 still waits";
+  EXPECT_EQ(hWhole->un16FragInfo, 0u);
+  EXPECT_EQ(hWhole->un32SerialNumber, 500u);
+  EXPECT_EQ(hWhole->MsgType, 4u);
+  EXPECT_EQ(hWhole->un32MsgId, 0x06010203u);
+  EXPECT_EQ(hWhole->un32PayloadLength, 40u + 24u + 64u);
+  EXPECT_EQ(hWhole->un32PayloadMaxLength, hWhole->un32PayloadLength);
+  EXPECT_EQ(hWhole->un32Length, 88u + 128u);
+  EXPECT_EQ(hWhole->un32PayloadStart, 88u);
+  const u8* pby = VQXMsgPayload(hWhole);
+  u32 un32Offset = 8;
+  for (u32 i = 0; i < 3; i++) {
+    for (u32 j = 0; j < aun32Length[i] - 8; j++) ASSERT_EQ(pby[un32Offset + j], 0xA0 + i) << i << " " << j;
+    un32Offset += aun32Length[i] - 8;
+  }
+  for (; un32Offset < 128; un32Offset++) EXPECT_EQ(pby[un32Offset], 0u) << "tail is zeroed";
+  EXPECT_EQ(VQXTestMsgEx(mhLib, hWhole, 0, 0), VQX_RESULT_API_OK);
+  VQXReleaseMsgEx(mhLib, &hWhole);
+}
+
+TEST_F(FragTest, ShortFragmentsAndSingleLastFragment) {
+  VQX_MSG_HANDLE hMsg = MakeFragment(mhLib, 7, 1, 4, 0x11); /* shorter than the 8 link bytes */
+  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  hMsg = MakeFragment(mhLib, 7, 0xFFFF, 12, 0x22);
+  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  ASSERT_NE(hMsg, nullptr);
+  EXPECT_EQ(hMsg->un32PayloadLength, 16u);
+  EXPECT_EQ(VQXMsgPayload(hMsg)[8], 0x22);
+  EXPECT_EQ(VQXMsgPayload(hMsg)[11], 0x22);
+  EXPECT_EQ(VQXMsgPayload(hMsg)[12], 0u);
+  VQXReleaseMsgEx(mhLib, &hMsg);
+}
+
+TEST_F(FragTest, BadFragmentsAreDroppedWithTheirContext) {
+  /* A header that claims more than its buffer: refused before it is read. */
+  VQX_MSG_HANDLE hMsg = MakeFragment(mhLib, 9, 1, 16, 0x33);
+  hMsg->un32PayloadLength = 5000;
+  EXPECT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_API_MSGSZ_INVALID);
+  EXPECT_EQ(hMsg, nullptr);
+  EXPECT_EQ(mState.un32NbContexts, 0u);
+
+  /* Fragments adding up beyond the largest message. */
+  for (int i = 0; i < 2; i++) {
+    hMsg = MakeFragment(mhLib, 10, 1, 16, 0x44);
+    hMsg->un32PayloadLength = 16;
+    ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  }
+  hMsg = MakeFragment(mhLib, 10, 0x8002, VQX_MSG_MAX_PAYLOAD_SIZE - 8, 0x55);
+  EXPECT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_API_MSGSZ_NOT_SUPPORTED);
+  EXPECT_EQ(hMsg, nullptr);
+  EXPECT_EQ(mState.un32NbContexts, 0u);
+  /* The log thread prints once it can take the library lock. */
+  VqxHostLibCriticalSectionLeave(mhLib);
+  EXPECT_TRUE(mLog.WaitFor("VqxFragReassemble: This message size is not supported"));
+  VqxHostLibCriticalSectionEnter(mhLib);
+
+  /* Pending contexts are discarded with their fragments (peer removed). */
+  hMsg = MakeFragment(mhLib, 11, 1, 16, 0x66);
+  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  EXPECT_EQ(mState.un32NbContexts, 1u);
+  EXPECT_EQ(VqxFragPendingFree(mhLib, &mState), VQX_RESULT_OK);
+  EXPECT_EQ(mState.un32NbContexts, 0u);
+}
+
+}  // namespace

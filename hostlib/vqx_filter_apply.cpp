@@ -1,0 +1,111 @@
+/*
+ * vqx_filter_apply.cpp - the checks made on a message received from a peer
+ * before it is dispatched to the filters: sizes that cannot be right, an
+ * older peer's shorter header widened to 88 bytes, the receive trace line.
+ * Checks that need the peer record (connection count, sequence, fragments,
+ * awaited responses, the library's own gateway messages) belong to the peer
+ * layer, which calls this after them.
+ */
+#include <string.h>
+
+#include "vqx_filter_internal.h"
+
+namespace {
+
+#define VQX_RX_TRACE_WORDS_MAX 21u
+#define VQX_RX_TRACE_LEVEL 2u
+
+VQX_RESULT VqxApplyDrop(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg) {
+  VQX_LOG_V(hLib, 0, "VqxFilterApply: %s\n", "Invalid message (sent by adapter running more recent build?), dropping.");
+  VqxMsgReleaseInternal(hLib, *phMsg);
+  *phMsg = nullptr;
+  return VQX_RESULT_API_UNSUPPORTED_VERSION;
+}
+
+void VqxTraceRx(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
+  const _VQX_LIB_PARAMS& params = VqxLib(hLib)->Params;
+  if ((params.pTraceFile == nullptr && params.pFctTraceCallback == nullptr) ||
+      params.un32TraceLevel > VQX_RX_TRACE_LEVEL) {
+    return;
+  }
+  char szLine[96 + VQX_RX_TRACE_WORDS_MAX * 9];
+  int n = snprintf(szLine, sizeof(szLine), "RX 0x%08X Serial=0x%08X, Len=0x%08X, Pay=0x%08X, ptr=%p ", hMsg->un32MsgId,
+                   hMsg->un32SerialNumber, hMsg->un32Length, hMsg->un32PayloadLength, static_cast<void*>(hMsg));
+  const u8* pbyPayload = VQXMsgPayload(hMsg);
+  for (u32 off = 8, w = 0; off + 4 <= hMsg->un32PayloadLength && w < VQX_RX_TRACE_WORDS_MAX; off += 4, w++) {
+    u32 un32Word;
+    memcpy(&un32Word, pbyPayload + off, sizeof(un32Word));
+    n += snprintf(szLine + n, sizeof(szLine) - static_cast<size_t>(n), "%08x ", un32Word);
+  }
+  VQX_LOG_V(hLib, VQX_RX_TRACE_LEVEL, "%s\n", szLine);
+}
+
+}  // namespace
+
+VQX_RESULT VqxFilterApply(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_BATCH_CONTEXT* pBatch) {
+  VQX_MSG_HANDLE hMsg = *phMsg;
+  const u32 un32Max = VQX_MSG_MAX_BUFFER_SIZE;
+  if (hMsg->un32PayloadMaxLength > un32Max) {
+    VQX_LOG_V(hLib, 0, "Received corrupted message (un32PayloadMaxLength = %u, > %u)\n", hMsg->un32PayloadMaxLength,
+              un32Max);
+    return VqxApplyDrop(hLib, phMsg);
+  }
+  if (hMsg->un32Length > un32Max) {
+    VQX_LOG_V(hLib, 0, "Received corrupted message (un32Length = %u, > %u)\n", hMsg->un32Length, un32Max);
+    return VqxApplyDrop(hLib, phMsg);
+  }
+  if (hMsg->un32PayloadLength > hMsg->un32PayloadMaxLength) {
+    VQX_LOG_V(hLib, 0, "Received corrupted message (un32PayloadLength(%u) > un32PayloadMaxLength(%u))\n",
+              hMsg->un32PayloadLength, hMsg->un32PayloadMaxLength);
+    return VqxApplyDrop(hLib, phMsg);
+  }
+  if (hMsg->un32PayloadStart > hMsg->un32Length) {
+    VQX_LOG_V(hLib, 0, "Received corrupted message (un32PayloadStart(%u) > un32Length(%u))\n", hMsg->un32PayloadStart,
+              hMsg->un32Length);
+    return VqxApplyDrop(hLib, phMsg);
+  }
+  /* The header's length must lie within the bytes really received, or every later read runs past them. */
+  const u64 un64Held = VqxBufUsableSize(hLib, hMsg);
+  if (hMsg->un32Length > un64Held || u64{hMsg->un32PayloadStart} + hMsg->un32PayloadLength > hMsg->un32Length) {
+    VQX_LOG_V(hLib, 0, "Received corrupted message (un32Length = %u, > %u)\n", hMsg->un32Length,
+              static_cast<u32>(un64Held));
+    return VqxApplyDrop(hLib, phMsg);
+  }
+  if (hMsg->un32PayloadStart > VQX_MSG_HEADER_SIZE) {
+    VQX_LOG_V(hLib, 0, "Message received has unsupported payload start! (%d > %d)\n",
+              static_cast<int>(hMsg->un32PayloadStart), static_cast<int>(VQX_MSG_HEADER_SIZE));
+    return VqxApplyDrop(hLib, phMsg);
+  }
+  if (hMsg->un32PayloadStart < VQX_MSG_HEADER_SIZE) {
+    /* An older peer's shorter header: widen it to 88 bytes, payload moved behind it. */
+    const u32 un32Start = hMsg->un32PayloadStart;
+    const u32 un32Grow = VQX_MSG_HEADER_SIZE - un32Start;
+    const u32 un32PayloadArea = hMsg->un32Length - un32Start;
+    VQX_MSG_HANDLE hWide = nullptr;
+    const VQX_RESULT result = VqxMsgAllocateInternal(hLib, un32PayloadArea, &hWide, 0, __FILE__, __LINE__);
+    if (VQX_RESULT_FAILED(result)) {
+      VqxMsgReleaseInternal(hLib, hMsg);
+      *phMsg = nullptr;
+      return result;
+    }
+    u8* pbyDst = reinterpret_cast<u8*>(hWide);
+    const u8* pbySrc = reinterpret_cast<const u8*>(hMsg);
+    memcpy(pbyDst, pbySrc, un32Start);
+    memset(pbyDst + un32Start, 0, un32Grow);
+    memcpy(pbyDst + VQX_MSG_HEADER_SIZE, pbySrc + un32Start, un32PayloadArea);
+    hWide->un32Length = hMsg->un32Length + un32Grow;
+    hWide->un32PayloadStart = VQX_MSG_HEADER_SIZE;
+    hWide->un32PayloadMaxLength = hWide->un32Length - VQX_MSG_HEADER_SIZE;
+    VqxMsgReleaseInternal(hLib, hMsg);
+    hMsg = hWide;
+    *phMsg = hMsg;
+  }
+  VqxTraceRx(hLib, hMsg);
+  if (!VqxMsgDispatchLocal(hLib, hMsg, 0, pBatch)) {
+    VqxMsgReleaseInternal(hLib, hMsg);
+    *phMsg = nullptr;
+    return VQX_RESULT_API_NOT_FOUND;
+  }
+  *phMsg = nullptr;
+  return VQX_RESULT_API_OK;
+}
