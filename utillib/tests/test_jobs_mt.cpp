@@ -56,6 +56,8 @@ class Latch {
 
 /* One job record as a caller would keep it. */
 struct Job {
+  Job() = default;
+  explicit Job(int id, Gate* gate = nullptr) : nId(id), pGate(gate) {}
   int nId = 0;
   Gate* pGate = nullptr;       // handler blocks on it when set
   Latch* pLatch = nullptr;     // handler meets the other keys here when set
@@ -229,9 +231,7 @@ TEST_F(JobsTest, DifferentKeysRunInParallel) {
   // the latch opens only if both handlers are inside at the same time.
   Open(2);
   Latch latch(2);
-  Job a, b;
-  a.nId = 1;
-  b.nId = 2;
+  Job a(1), b(2);
   a.pLatch = b.pLatch = &latch;
   ASSERT_EQ(Start(a, 1), VQX_RESULT_OK);
   ASSERT_EQ(Start(b, 2), VQX_RESULT_OK);
@@ -244,12 +244,7 @@ TEST_F(JobsTest, DifferentKeysRunInParallel) {
 TEST_F(JobsTest, CancelQueuedJobOnly) {
   Open(1);
   Gate gate;
-  Job g, j1, j2, j3, stranger;
-  g.nId = 0;
-  g.pGate = &gate;
-  j1.nId = 1;
-  j2.nId = 2;
-  j3.nId = 3;
+  Job g(0, &gate), j1(1), j2(2), j3(3), stranger;
   ASSERT_EQ(Start(g, 9), VQX_RESULT_OK);
   ASSERT_TRUE(WaitEntered(g));
   ASSERT_EQ(Start(j1, 9), VQX_RESULT_OK);
@@ -277,10 +272,7 @@ TEST_F(JobsTest, CancelQueuedJobOnly) {
 TEST_F(JobsTest, CancelledJobIsEndedWithoutWaitingForItsKey) {
   Open(2);
   Gate gate;
-  Job g, j;
-  g.nId = 0;
-  g.pGate = &gate;
-  j.nId = 1;
+  Job g(0, &gate), j(1);
   ASSERT_EQ(Start(g, 4), VQX_RESULT_OK);
   ASSERT_TRUE(WaitEntered(g));
   ASSERT_EQ(Start(j, 4), VQX_RESULT_OK);
@@ -299,14 +291,7 @@ TEST_F(JobsTest, CancelledJobIsEndedWithoutWaitingForItsKey) {
 TEST_F(JobsTest, RekeyMovesQueuedJobsInOrder) {
   Open(2);
   Gate gate1, gate2;
-  Job g1, g2, a, b, c;
-  g1.nId = 100;
-  g1.pGate = &gate1;
-  g2.nId = 200;
-  g2.pGate = &gate2;
-  a.nId = 1;
-  b.nId = 2;
-  c.nId = 3;
+  Job g1(100, &gate1), g2(200, &gate2), a(1), b(2), c(3);
   ASSERT_EQ(Start(g1, 1), VQX_RESULT_OK);
   ASSERT_TRUE(WaitEntered(g1));
   ASSERT_EQ(Start(g2, 2), VQX_RESULT_OK);
@@ -336,12 +321,7 @@ TEST_F(JobsTest, RekeyMovesQueuedJobsInOrder) {
 TEST_F(JobsTest, MaxJobsAndDuplicates) {
   Open(1, 3);
   Gate gate;
-  Job g, j1, j2, j3;
-  g.nId = 0;
-  g.pGate = &gate;
-  j1.nId = 1;
-  j2.nId = 2;
-  j3.nId = 3;
+  Job g(0, &gate), j1(1), j2(2), j3(3);
   ASSERT_EQ(Start(g, 1), VQX_RESULT_OK);
   ASSERT_EQ(Start(j1, 1), VQX_RESULT_OK);
   EXPECT_EQ(Start(j1, 2), VQX_RESULT_ACCESS_DENIED) << "a held job cannot be started twice";
@@ -360,9 +340,7 @@ TEST_F(JobsTest, MaxJobsAndDuplicates) {
 TEST_F(JobsTest, CloseWaitsForRunningAndCancelsQueued) {
   Open(1);
   Gate gate;
-  Job g;
-  g.nId = 0;
-  g.pGate = &gate;
+  Job g(0, &gate);
   g.handlerResult = 0x0200ABCDu;
   std::vector<Job> queued(5);
   ASSERT_EQ(Start(g, 1), VQX_RESULT_OK);
