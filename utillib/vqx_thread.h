@@ -8,7 +8,8 @@
  * with the record's argument; the gateway, host, job-pool and framework thread
  * code all start their threads this way. Threads are joinable, run on a stack
  * of the given size (the libraries use VQX_THREAD_DEFAULT_STACK_SIZE, 1 MiB),
- * carry a name of at most 15 characters (what the kernel keeps), and run in a
+ * carry a name of at most 15 characters (what the kernel keeps; the creator
+ * sets it just after the thread has started), and run in a
  * priority class: real-time classes are applied when the process may use
  * them and silently left at the default scheduling when it may not (EPERM).
  * The record must stay in place until VqxThreadJoin has returned.
