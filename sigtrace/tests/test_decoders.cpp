@@ -101,6 +101,8 @@ const SUnitCase s_aCases[] = {
      " 7C 04 08 40 90 18 7E 03 04 41 42 B0 BF D2 A0 10 02 01 02 80 7F 00 14 01 3D"},
     /* Bearer multirate with rate multiplier and layer 1, LLC, HLC 104 with octet 4a. */
     {"isdn_capabilities.txt", EDecoder::Q931, 0, 0, 0, "00 05 04 04 80 18 02 A2 7D 03 91 E8 81 0A 01 06"},
+    /* Calling party number whose octet 3a lacks its extension bit. */
+    {"isdn_calling_bad_3a.txt", EDecoder::Q931, 0, 0, 0, "00 05 6C 04 21 01 31 32"},
     /* Channel identification with an interface identifier without extension: ends the message. */
     {"isdn_chanid_iface.txt", EDecoder::Q931, 0, 0, 0, "00 05 18 03 E9 01 83 A1"},
     /* Q.921 supervisory and unnumbered frames, unknown command, unknown discriminator. */
