@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <atomic>
 
 #include "gw_test_support.h"
 
@@ -241,6 +242,107 @@ TEST(GwHosts, DestroyLeavesNoThreadNorDescriptor)
     }
     for (int i = 0; i < 50 && ThreadCount() != threads0; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(ThreadCount(), threads0);
+    EXPECT_EQ(FdCount(), fds0);
+}
+
+namespace
+{
+/* A host-library style re-entrant lock that defers events to its
+ * outermost leave. */
+struct ExtLock
+{
+    std::recursive_mutex m;
+    std::atomic<std::thread::id> owner{};
+    int depth = 0;
+    std::vector<void*> pending;
+    std::atomic<int> deferred{0};
+
+    static void Enter(void* c)
+    {
+        ExtLock* l = static_cast<ExtLock*>(c);
+        l->m.lock();
+        l->owner = std::this_thread::get_id();
+        l->depth++;
+    }
+    static void Leave(void* c)
+    {
+        ExtLock* l = static_cast<ExtLock*>(c);
+        if (--l->depth > 0)
+        {
+            l->m.unlock();
+            return;
+        }
+        std::vector<void*> ev;
+        ev.swap(l->pending);
+        l->owner = std::thread::id();
+        l->m.unlock();
+        for (void* e : ev)
+            VqxGwLibEventSetNow(e);
+    }
+    static void Set(void* c, void* e)
+    {
+        ExtLock* l = static_cast<ExtLock*>(c);
+        if (l->owner.load() == std::this_thread::get_id())
+        {
+            l->pending.push_back(e);
+            l->deferred++;
+        }
+        else
+            VqxGwLibEventSetNow(e);
+    }
+    static void Destroy(void* c, void* e)
+    {
+        ExtLock* l = static_cast<ExtLock*>(c);
+        std::lock_guard<std::recursive_mutex> g(l->m);
+        for (size_t i = 0; i < l->pending.size(); i++)
+            if (l->pending[i] == e)
+                l->pending.erase(l->pending.begin() + long(i--));
+    }
+    void Install(VqxGwLibParams& p)
+    {
+        p.pFctLockEnter = Enter;
+        p.pFctLockLeave = Leave;
+        p.pFctEventSet = Set;
+        p.pFctEventDestroy = Destroy;
+        p.pLockCtx = this;
+    }
+};
+} // namespace
+
+TEST(GwHosts, ExternalLockWithDeferredEvents)
+{
+    UseLoopbackOnly();
+    const int threads0 = ThreadCount(), fds0 = FdCount();
+    {
+        Recorder ra, rb;
+        ExtLock la, lb;
+        u16 pa = FreePort(), pb = FreePort();
+        VQX_GW_EXTRA_ADDR ea{}, eb{};
+        VqxGwLibParams prA = HostParams(pa, pb, kGreatId, "appA", ra, 300, 2000, 2000, &ea);
+        VqxGwLibParams prB = HostParams(pb, pa, kSmallId, "appB", rb, 300, 2000, 2000, &eb);
+        la.Install(prA);
+        lb.Install(prB);
+        VqxGwLibContext a = nullptr, b = nullptr;
+        ASSERT_EQ(VqxGwLibAllocate(&prA, &a), VQX_RESULT_OK);
+        ASSERT_EQ(VqxGwLibAllocate(&prB, &b), VQX_RESULT_OK);
+        ASSERT_EQ(VqxGwLibEnable(b), VQX_RESULT_OK);
+        ASSERT_EQ(VqxGwLibEnable(a), VQX_RESULT_OK);
+        ASSERT_TRUE(ra.WaitFor(8000, [&] { return !ra.UpDowns.empty(); }));
+        ASSERT_TRUE(rb.WaitFor(8000, [&] { return !rb.UpDowns.empty(); }));
+        u32 hB;
+        {
+            std::lock_guard<std::mutex> g(ra.m);
+            hB = ra.UpDowns[0].hPeer;
+        }
+        std::vector<u8> m(80, 7);
+        std::vector<VqxGwLibSendRecord> recs(20, VqxGwLibSendRecord{m.data(), 80, 1, 0});
+        ASSERT_EQ(VqxGwLibSendMsgs(a, hB, 20, recs.data(), 1), VQX_RESULT_OK);
+        EXPECT_TRUE(rb.WaitFor(3000, [&] { return rb.Messages.size() >= 20; }));
+        EXPECT_GT(la.deferred.load() + lb.deferred.load(), 0); /* events went through the user's lock */
+        EXPECT_EQ(VqxGwLibDestroy(a), VQX_RESULT_OK);
+        EXPECT_EQ(VqxGwLibDestroy(b), VQX_RESULT_OK);
+    }
     EXPECT_EQ(ThreadCount(), threads0);
     EXPECT_EQ(FdCount(), fds0);
 }
