@@ -160,8 +160,12 @@ class CVQSigTraceGrp {
   void WritePcapRecord(const SVQSigTraceTime& t, const u8* pBody, u32 un32Captured, u32 un32Wire);
   /* Ends the record being built; on a failed write closes the segment. */
   void EndRecord(bool fFlushStdout);
-  /* Writes a text body as one record piece of the open record. */
-  void AppendText(const std::string& str);
+  /* One packet record: rotation, counters, then the pcap framing built by
+   * fnFrame (returns the wire length) or the prefix line and the text body
+   * built by fnText. */
+  template <class FFrame, class FText>
+  VQX_RESULT WritePacket(CVQSigTraceEntityParams& Entity, u32 un32HeaderDirection, u32 un32Length, FFrame&& fnFrame,
+                         FText&& fnText);
   VQX_RESULT WriteTextRecord(const std::string& str);
   void WriteFileHeader();
   void HandleWriteFailure();
