@@ -215,7 +215,9 @@ VQX_RESULT VQXTestMsgEx(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 un32Value1
   if (hLib == nullptr) return VQX_RESULT_API_INVALID_LIB_HANDLE;
   if (hMsg == nullptr) return VQX_RESULT_API_INVALID_MSG_HANDLE;
   VqxHostLibCriticalSectionEnter(hLib);
-  VQX_RESULT result = VqxMsgCheckHeader(hLib, hMsg);
+  VQX_RESULT result = VQX_RESULT_OK;
+  if (VqxLib(hLib)->pFctTestMsgDbg != nullptr) result = VqxLib(hLib)->pFctTestMsgDbg(hLib, hMsg);
+  if (VQX_RESULT_SUCCEEDED(result)) result = VqxMsgCheckHeader(hLib, hMsg);
   if (VQX_RESULT_SUCCEEDED(result)) {
     (void)un32Value1;
     (void)un32Value2;

@@ -315,6 +315,8 @@ typedef struct _VQX_LIB_CONTEXT {
   PFCT_VQX_SEND_MULTIPLE pFctSendMultiple;
   PFCT_VQX_RECEIVE_MULTIPLE pFctReceiveMultiple;
   PFCT_VQX_STATS_PEERS pFctStatsPeers;
+  /* Verifying layer: when set, VQXTestMsgEx first asks it whether it knows the message. */
+  VQX_RESULT (*pFctTestMsgDbg)(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
 } VQX_LIB;
 
 static inline VQX_LIB* VqxLib(VQX_LIB_HANDLE hLib) { return reinterpret_cast<VQX_LIB*>(hLib); }
