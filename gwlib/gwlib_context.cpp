@@ -216,6 +216,12 @@ using namespace vqxgw;
 namespace
 {
 
+/* The pool files a peer under its handle, the record's first word. */
+u64 PeerKey(void*, const void* pRecord)
+{
+    return static_cast<const Peer*>(pRecord)->hPeer;
+}
+
 const char* const kThreadNames[4] = {"gwlib_discover", "gwlib_accept", "gwlib_rx_read", "gwlib_connect"};
 
 struct ThreadArg
@@ -345,6 +351,10 @@ void FreeContext(GwLibCtx* c)
     ClosePipe(c->aiAcceptWakePipe);
     ClosePipe(c->aiDiscoverWakePipe);
     ClosePipe(c->aiRxWakePipe);
+    if (c->hPeerPool != nullptr)
+        VQXPoolOfBuffersDestroy(c->hPeerPool);
+    if (c->hHostHash != nullptr)
+        VQXHashDestroy(c->hHostHash);
     if (c->hLock != nullptr)
         VqxMutexDestroy(c->hLock);
     delete c;
@@ -421,9 +431,18 @@ VQX_RESULT VqxGwLibAllocate(const VqxGwLibParams* pParams, VqxGwLibContext* phCt
     c->pRxBuf.reset(new (std::nothrow) u8[kRxChunk]);
     c->pPeerEvent.reset(new (std::nothrow) GwEvent());
     Lock(c);
-    if (!c->pRxBuf || !c->pPeerEvent)
+    c->hPeerPool = VQXPoolOfBuffersCreatePrivate(kMaxPeers, sizeof(Peer), PeerKey, nullptr, 0,
+                                                 VQX_POOL_KEY_TYPE_INTEGER, __FILE__, __LINE__, 0);
+    if (!c->Params.fDetectAdapters)
+        c->hHostHash = VQXHashCreateWithKeyInternal(1024, "gwlib host peers", 0);
+    if (!c->pRxBuf || !c->pPeerEvent || c->hPeerPool == nullptr)
     {
         err = "Could not create pool of peer contexts";
+        r = VQX_RESULT_OUT_OF_MEMORY;
+    }
+    else if (!c->Params.fDetectAdapters && c->hHostHash == nullptr)
+    {
+        err = "Could not create hash of host-peer mapping";
         r = VQX_RESULT_OUT_OF_MEMORY;
     }
     else
@@ -632,7 +651,7 @@ VQX_RESULT VqxGwLibDestroy(VqxGwLibContext hCtx)
     CloseFd(c->iAcceptSocket);
     for (int& s : c->aiBcastSocket)
         CloseFd(s);
-    for (auto& pp : c->apPeers)
+    for (Peer* pp : Peers(c))
         if (pp)
             for (int gw = 0; gw < 2; gw++)
             {
@@ -640,9 +659,8 @@ VQX_RESULT VqxGwLibDestroy(VqxGwLibContext hCtx)
                 pp->Gw[gw].fForceCloseConnectionTx = 1;
             }
     SetPeerEvent(c);
-    for (auto& pp : c->apPeers)
-        if (pp)
-            DestroyPeer(c, pp.get());
+    while (Peer* pp = FirstPeer(c))
+        DestroyPeer(c, pp);
     c->Threads[kThRx].fStop = 1;
     c->Threads[kThConnect].fStop = 1;
     SetPeerEvent(c);
@@ -652,20 +670,6 @@ VQX_RESULT VqxGwLibDestroy(VqxGwLibContext hCtx)
     StopThread(c, kThRx);
     EventForget(c, &c->RxEvent);
     EventForget(c, &c->ConnectEvent);
-    /* Peers may remain when their destruction found a thread inside them. */
-    for (auto& pp : c->apPeers)
-        if (pp)
-        {
-            for (int gw = 0; gw < 2; gw++)
-            {
-                CloseFd(pp->Gw[gw].iRxSocket);
-                if (pp->Gw[gw].iTxSocket >= 0 && pp->Gw[gw].iTxSocket != pp->Gw[gw].iRxSocket)
-                    CloseFd(pp->Gw[gw].iTxSocket);
-                pp->Gw[gw].iTxSocket = -1;
-            }
-            ReleaseRing(c, pp.get());
-            pp.reset();
-        }
     Unlock(c);
     FreeContext(c);
     return VQX_RESULT_OK;

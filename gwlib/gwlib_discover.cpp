@@ -343,9 +343,9 @@ void SendUdpPoll(GwLibCtx* c, Peer* p, int gw)
 
 void KeepAliveChecks(GwLibCtx* c, u32 now)
 {
-    for (auto& pp : c->apPeers)
+    for (Peer* pp : Peers(c))
     {
-        Peer* p = pp.get();
+        Peer* p = pp;
         if (p == nullptr || p->fDying)
             continue;
         if (p->fIsAdapter && p->Build() < 627)
@@ -406,9 +406,9 @@ void KeepAliveChecks(GwLibCtx* c, u32 now)
 
 void SearchLostPaths(GwLibCtx* c, u32 now)
 {
-    for (auto& pp : c->apPeers)
+    for (Peer* pp : Peers(c))
     {
-        Peer* p = pp.get();
+        Peer* p = pp;
         if (p == nullptr || p->fDying)
             continue;
         for (int gw = 0; gw < 2; gw++)
@@ -445,19 +445,27 @@ void ExpireHostPeers(GwLibCtx* c, u32 now)
 {
     if (c->Params.fDetectAdapters)
         return;
-    for (auto& pp : c->apPeers)
+    /* A destruction releases the lock: the walk starts again after each. */
+    for (bool fAgain = true; fAgain;)
     {
-        Peer* p = pp.get();
-        if (p == nullptr || p->fDying || p->un32InCallback != 0)
-            continue;
-        bool fAnySocket = false;
-        for (auto& g : p->Gw)
-            fAnySocket |= g.iRxSocket >= 0 || g.iTxSocket >= 0 || g.fConnecting;
-        if (fAnySocket)
-            continue;
-        bool fStale = !p->fEverConnected && p->tDiscovered != 0 && now - p->tDiscovered > 10000u;
-        if ((p->fReported && !p->fSomeUp) || fStale)
-            DestroyPeer(c, p);
+        fAgain = false;
+        for (Peer* p : Peers(c))
+        {
+            if (p->fDying || p->un32InCallback != 0)
+                continue;
+            bool fAnySocket = false;
+            for (auto& g : p->Gw)
+                fAnySocket |= g.iRxSocket >= 0 || g.iTxSocket >= 0 || g.fConnecting;
+            if (fAnySocket)
+                continue;
+            bool fStale = !p->fEverConnected && p->tDiscovered != 0 && now - p->tDiscovered > 10000u;
+            if ((p->fReported && !p->fSomeUp) || fStale)
+            {
+                DestroyPeer(c, p);
+                fAgain = true;
+                break;
+            }
+        }
     }
 }
 

@@ -20,6 +20,8 @@
 #include "gwlib_rxparse.h"
 #include "vqx_gwlib.h"
 #include "vqx_gwlib_wire.h"
+#include "vqx_hash.h"
+#include "vqx_pool.h"
 #include "vqx_thread.h"
 
 namespace vqxgw
@@ -175,7 +177,8 @@ struct GwLibCtx
     int aiDiscoverWakePipe[2] = {-1, -1};
     int aiRxWakePipe[2] = {-1, -1};
 
-    std::unique_ptr<Peer> apPeers[kMaxPeers];
+    HVQXPOOLOFBUFFERS hPeerPool = nullptr; /* kMaxPeers records keyed by peer handle */
+    HVQXHASH hHostHash = nullptr;          /* host-peer handle -> unique id */
     u32 un32HostIndex = 0;
     u32 un32SmallestPollDelay = 0;
     u8 aAdv[kAdapterAdvSize]{};
@@ -193,6 +196,39 @@ struct GwLibCtx
     bool fRxWaitsOnConnectEvent = false;
     std::unique_ptr<u8[]> pRxBuf;
 };
+
+/* Walk of the peers in use (newest first). The current peer must not be
+ * destroyed inside the loop body: loops that destroy restart from First. */
+class PeerIter
+{
+public:
+    PeerIter(HVQXPOOLOFBUFFERS h, void* p) : m_h(h), m_p(p) {}
+    Peer* operator*() const { return static_cast<Peer*>(m_p); }
+    PeerIter& operator++()
+    {
+        m_p = VQXPoolOfBuffersNext(m_h, m_p);
+        return *this;
+    }
+    bool operator!=(const PeerIter& o) const { return m_p != o.m_p; }
+
+private:
+    HVQXPOOLOFBUFFERS m_h;
+    void* m_p;
+};
+struct PeerRange
+{
+    HVQXPOOLOFBUFFERS h;
+    PeerIter begin() const { return PeerIter(h, VQXPoolOfBuffersFirst(h)); }
+    PeerIter end() const { return PeerIter(h, nullptr); }
+};
+inline PeerRange Peers(const GwLibCtx* c)
+{
+    return PeerRange{c->hPeerPool};
+}
+inline Peer* FirstPeer(const GwLibCtx* c)
+{
+    return static_cast<Peer*>(VQXPoolOfBuffersFirst(c->hPeerPool));
+}
 
 enum ThreadIdx
 {

@@ -26,6 +26,8 @@ namespace
 {
 
 constexpr u32 kLoopback = 0x0100007Fu; /* 127.0.0.1 in network order */
+/* Peers are built in place in the pool's 8-byte aligned records. */
+static_assert(alignof(Peer) <= 8);
 
 void CloseFd(int& fd)
 {
@@ -272,32 +274,38 @@ int Connect(GwLibCtx* c, Peer* p, int gw, u32 addr, u32 port, u16 sockBuf)
 
 Peer* FindPeer(GwLibCtx* c, u32 hPeer)
 {
-    for (auto& pp : c->apPeers)
-        if (pp && pp->hPeer == hPeer)
-            return pp.get();
-    return nullptr;
+    return static_cast<Peer*>(VQXPoolOfBuffersFind(c->hPeerPool, hPeer));
 }
+
+namespace
+{
+bool HandleTaken(GwLibCtx* c, u32 h)
+{
+    return FindPeer(c, h) != nullptr ||
+           (c->hHostHash != nullptr && VQXHashFind(c->hHostHash, h, nullptr) == VQX_RESULT_OK);
+}
+} // namespace
 
 Peer* FindHostPeer(GwLibCtx* c, u64 uid)
 {
-    for (auto& pp : c->apPeers)
+    for (Peer* pp : Peers(c))
         if (pp && !pp->fIsAdapter && !pp->fDying && pp->Host.Info.un64UniqueId == uid)
-            return pp.get();
+            return pp;
     return nullptr;
 }
 
 Peer* FindAdapterPeer(GwLibCtx* c, const char* serial)
 {
-    for (auto& pp : c->apPeers)
+    for (Peer* pp : Peers(c))
         if (pp && pp->fIsAdapter && !pp->fDying && std::strcmp(pp->Adapter.Info.szSerialNumber, serial) == 0)
-            return pp.get();
+            return pp;
     return nullptr;
 }
 
 void RecomputeSmallestPollDelay(GwLibCtx* c)
 {
     u32 m = 0;
-    for (auto& pp : c->apPeers)
+    for (Peer* pp : Peers(c))
         if (pp && pp->Red.un32PollDelayMs > 99 && (m == 0 || pp->Red.un32PollDelayMs < m))
             m = pp->Red.un32PollDelayMs;
     c->un32SmallestPollDelay = m;
@@ -452,7 +460,7 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
         if (hb->un8HostType != 0)
         {
             h = HandleFromName(base, hb->Info.szHostName);
-            if (FindPeer(c, h) != nullptr)
+            if (HandleTaken(c, h))
             {
                 /* A name-made handle has no other candidate: refuse this host
                  * rather than retry the same handle forever. */
@@ -467,37 +475,35 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
             {
                 h = (u32(base) << 24) | (c->un32HostIndex & 0xFFFFu);
                 c->un32HostIndex++;
-                if (FindPeer(c, h) == nullptr && !HandleIsReserved(h))
+                if (!HandleTaken(c, h) && !HandleIsReserved(h))
                     break;
             }
         }
         Trace(c, 5, "VqxGwLibCreatePeer: (Remote 0%08X) Creating host %s.%s for IP 0x%08X...", h, hb->Info.szHostName,
               hb->Info.szAppName, ntohl(addr));
     }
-    int slot = -1;
-    for (u32 i = 0; i < kMaxPeers; i++)
-        if (!c->apPeers[i])
-        {
-            slot = int(i);
-            break;
-        }
-    if (slot < 0)
+    void* mem = VQXPoolOfBuffersAllocPrivate(c->hPeerPool, h, __FILE__, __LINE__);
+    if (mem == nullptr)
         return VQX_RESULT_OUT_OF_RESOURCE;
-    std::unique_ptr<Peer> p(new (std::nothrow) Peer());
-    if (!p)
+    Peer* raw = new (mem) Peer();
+    raw->Red3000.aSeq.reset(new (std::nothrow) u32[kRedRingEntries]);
+    raw->Red3000.aSize8.reset(new (std::nothrow) u16[kRedRingEntries]);
+    if (!raw->Red3000.aSeq || !raw->Red3000.aSize8)
+    {
+        raw->~Peer();
+        VQXPoolOfBuffersFreePrivate(c->hPeerPool, mem, __FILE__, __LINE__);
         return VQX_RESULT_OUT_OF_MEMORY;
-    p->Red3000.aSeq.reset(new (std::nothrow) u32[kRedRingEntries]);
-    p->Red3000.aSize8.reset(new (std::nothrow) u16[kRedRingEntries]);
-    if (!p->Red3000.aSeq || !p->Red3000.aSize8)
-        return VQX_RESULT_OUT_OF_MEMORY;
-    p->hPeer = h;
-    p->fIsAdapter = fAda;
+    }
+    raw->hPeer = h;
+    raw->fIsAdapter = fAda;
     const u32 now = Now();
-    p->tDiscovered = now;
-    p->Gw[0].tDownSince = p->Gw[1].tDownSince = now;
-    p->Red = c->Params.RedundancyParams;
-    Peer* raw = p.get();
-    c->apPeers[slot] = std::move(p);
+    raw->tDiscovered = now;
+    raw->Gw[0].tDownSince = raw->Gw[1].tDownSince = now;
+    raw->Red = c->Params.RedundancyParams;
+    if (c->hHostHash != nullptr &&
+        VQX_RESULT_FAILED(VQXHashInsert(c->hHostHash, h,
+                                        static_cast<const VQX_GW_HOST_ADV*>(block)->Info.un64UniqueId)))
+        ErrorLog(c, "VqxGwLibCreatePeer: Failed to insert hPeer<->un64UniqueId mapping into hash table\n");
     UpdatePeer(c, raw, block, addr, port);
     SetPeerEvent(c);
     RecomputeSmallestPollDelay(c);
@@ -546,13 +552,11 @@ void DestroyPeer(GwLibCtx* c, Peer* p)
         FreeCoalesce(g);
     }
     ReleaseRing(c, p);
-    for (auto& pp : c->apPeers)
-        if (pp.get() == p)
-        {
-            Trace(c, 5, "VqxGwLibDestroyPeer: 0x%08X (%s) destroyed", p->hPeer, p->sName.c_str());
-            pp.reset();
-            break;
-        }
+    Trace(c, 5, "VqxGwLibDestroyPeer: 0x%08X (%s) destroyed", p->hPeer, p->sName.c_str());
+    if (c->hHostHash != nullptr)
+        VQXHashRemove(c->hHostHash, p->hPeer, nullptr);
+    p->~Peer();
+    VQXPoolOfBuffersFreePrivate(c->hPeerPool, p, __FILE__, __LINE__);
     RecomputeSmallestPollDelay(c);
 }
 
@@ -670,9 +674,9 @@ u32 ConnectThread(void* arg)
     Lock(c);
     while (!self.fStop)
     {
-        for (auto& pp : c->apPeers)
+        for (Peer* pp : Peers(c))
         {
-            Peer* p = pp.get();
+            Peer* p = pp;
             if (p == nullptr)
                 continue;
             p->fConnectBusy = true;
@@ -705,9 +709,9 @@ u32 ConnectThread(void* arg)
         }
     }
     /* Stopping: close every transmit socket and report once more. */
-    for (auto& pp : c->apPeers)
+    for (Peer* pp : Peers(c))
     {
-        Peer* p = pp.get();
+        Peer* p = pp;
         if (p == nullptr)
             continue;
         for (int tries = 0; tries < 200 && (p->Gw[0].iTxSocket >= 0 || p->Gw[1].iTxSocket >= 0); tries++)

@@ -238,9 +238,9 @@ u32 RxThread(void* arg)
         FD_ZERO(&wr);
         int maxfd = -1;
         bool fAny = false;
-        for (auto& pp : c->apPeers)
+        for (Peer* pp : Peers(c))
         {
-            Peer* p = pp.get();
+            Peer* p = pp;
             if (p == nullptr)
                 continue;
             for (int gw = 0; gw < 2; gw++)
@@ -318,9 +318,9 @@ u32 RxThread(void* arg)
         }
         if (FD_ISSET(c->aiRxWakePipe[0], &rd))
             DrainPipe(c->aiRxWakePipe[0]);
-        for (auto& pp : c->apPeers)
+        for (Peer* pp : Peers(c))
         {
-            Peer* p = pp.get();
+            Peer* p = pp;
             if (p == nullptr)
                 continue;
             p->fRxBusy = true;
@@ -344,10 +344,10 @@ u32 RxThread(void* arg)
             p->fRxBusy = false;
         }
     }
-    for (auto& pp : c->apPeers)
+    for (Peer* pp : Peers(c))
         if (pp)
             for (int gw = 0; gw < 2; gw++)
-                RxSocketClose(c, pp.get(), gw);
+                RxSocketClose(c, pp, gw);
     Unlock(c);
     return 0;
 }
