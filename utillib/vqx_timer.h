@@ -92,7 +92,10 @@ VQX_RESULT VQXTimerRemove(HVQXTIMER hTimer, void* pRecord);
  *  - array of *pun32Count pointers: up to that many expired records are
  *    written, in the order they expired, and disarmed; *pun32Count receives the
  *    number written. The others stay for the next poll.
- * 0x02000000; 0x82000009 null wheel or count.
+ * 0x02000000; 0x82000009 null wheel or count; 0x82000012 memory ran out while
+ * moving records inside the wheel: it advanced only part of the way (nothing
+ * is lost; records already expired are still counted or handed out, and the
+ * next poll goes on).
  */
 VQX_RESULT VQXTimerPoll(HVQXTIMER hTimer, u32 un32NowMs, u32* pun32Count, void** apRecords);
 

@@ -249,6 +249,71 @@ TEST(TimerPoll, CountModeLeavesRecordsArmedFillModeHandsThemOut) {
   EXPECT_EQ(VQXTimerInsert(t.get(), 20, &r[0]), VQX_RESULT_OK);
 }
 
+TEST(TimerPoll, PartialDrainsKeepOrderThroughRemovalsAndCompaction) {
+  // 5000 records expire at once; the caller takes 7 at a time, removes every
+  // 5th expired record before it is handed out, and arms new ones meanwhile.
+  TimerPtr t(VQXTimerCreate(0, 1, 100000, 0));
+  ASSERT_TRUE(t);
+  ASSERT_EQ(VQXTimerSetUsageFlagOffset(t.get(), kFlagOffset), VQX_RESULT_OK);
+  constexpr u32 kNb = 5000;
+  std::vector<Rec> r(kNb + 2000);
+  for (u32 i = 0; i < kNb; ++i) {
+    r[i].un32Id = i;
+    ASSERT_EQ(VQXTimerInsert(t.get(), 1 + i % 50, &r[i]), VQX_RESULT_OK);
+  }
+  for (u32 i = 0; i < kNb; i += 5) {
+    if (i % 10 == 0) continue;  // removed later, after some polls
+    ASSERT_EQ(VQXTimerRemove(t.get(), &r[i]), VQX_RESULT_OK);
+  }
+  u32 un32Count = 0;
+  ASSERT_EQ(VQXTimerPoll(t.get(), 100, &un32Count, nullptr), VQX_RESULT_OK);
+  ASSERT_EQ(un32Count, kNb - kNb / 10);
+  std::vector<u32> got;
+  u32 un32Extra = kNb;
+  for (int n = 0; n < 10000 && got.size() < kNb - kNb / 5 + 1000; ++n) {
+    void* ap[7];
+    u32 c = 7;
+    ASSERT_EQ(VQXTimerPoll(t.get(), 100 + n / 100, &c, ap), VQX_RESULT_OK);
+    for (u32 k = 0; k < c; ++k) {
+      got.push_back(static_cast<Rec*>(ap[k])->un32Id);
+      ASSERT_EQ(static_cast<Rec*>(ap[k])->fArmed, 0);
+    }
+    if (n == 20) {
+      for (u32 i = 0; i < kNb; i += 10) {
+        const VQX_RESULT res = VQXTimerRemove(t.get(), &r[i]);
+        const bool fHandedOut = std::find(got.begin(), got.end(), i) != got.end();
+        ASSERT_EQ(res, fHandedOut ? 0x82000015u : VQX_RESULT_OK) << i;
+      }
+    }
+    if (n % 3 == 0 && un32Extra < r.size()) {
+      r[un32Extra].un32Id = un32Extra;
+      ASSERT_EQ(VQXTimerInsert(t.get(), 0, &r[un32Extra]), VQX_RESULT_OK) << "already due";
+      ++un32Extra;
+    }
+    if (n % 200 == 0) {
+      ASSERT_EQ(VqxTimerCheck(t.get()), VQX_RESULT_OK) << n;
+    }
+  }
+  // The first 5000 come out in id order (they expired in that order within
+  // each tick and ticks 1..50 in order), minus the removed ones.
+  std::vector<u32> original, extra;
+  for (u32 id : got) (id < kNb ? original : extra).push_back(id);
+  std::vector<u32> expected;
+  for (u32 tick = 1; tick <= 50; ++tick)
+    for (u32 i = tick - 1; i < kNb; i += 50)
+      if (i % 5 != 0 || std::find(original.begin(), original.end(), i) != original.end()) expected.push_back(i);
+  EXPECT_EQ(original, expected);
+  for (u32 i = 0; i < kNb; i += 10) {
+    EXPECT_EQ(r[i].fArmed, 0);
+  }
+  EXPECT_EQ(extra.size(), un32Extra - kNb) << "every record armed later handed out once";
+  EXPECT_TRUE(std::is_sorted(extra.begin(), extra.end()));
+  VQX_TIMER_STATS s{};
+  ASSERT_EQ(VqxTimerGetStats(t.get(), &s), VQX_RESULT_OK);
+  EXPECT_EQ(s.un32NbArmed, 0u);
+  EXPECT_EQ(VqxTimerCheck(t.get()), VQX_RESULT_OK);
+}
+
 TEST(TimerCapacity, FixedWheelRefusesWhenFull) {
   TimerPtr t(VQXTimerCreate(10, 1, 1000, 0));
   ASSERT_TRUE(t);
