@@ -31,7 +31,6 @@ struct VQX_FRAG_CONTEXT {
 namespace {
 
 constexpr u32 VQX_FRAG_CONTEXT_BUFFER_SIZE = 64u;
-constexpr u32 VQX_FRAG_HASH_BUCKETS = 32u;
 constexpr u32 VQX_FRAG_LINK_SIZE = 8u;  /* payload bytes the library chains through */
 static_assert(sizeof(VQX_FRAG_CONTEXT) <= VQX_FRAG_CONTEXT_BUFFER_SIZE);
 
@@ -143,7 +142,8 @@ VQX_RESULT VqxFragBuild(VQX_LIB_HANDLE hLib, VQX_FRAG_CONTEXT* pContext, VQX_MSG
 
 VQX_RESULT VqxFragInit(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState) {
   *pState = VQX_FRAG_STATE{};
-  pState->hHash = VQXHashCreateInternal(VQX_FRAG_HASH_BUCKETS, VqxFragKey, nullptr, nullptr, nullptr, "frag", 0);
+  /* The table's first argument caps its entries: no cap, it grows with the contexts. */
+  pState->hHash = VQXHashCreateInternal(0, VqxFragKey, nullptr, nullptr, nullptr, "frag", 0);
   if (pState->hHash == nullptr) {
     VQX_LOG_V(hLib, 0, "VqxFragInit: %s\n", "Failed to allocate hash table");
     return VQX_RESULT_API_NOT_ENOUGH_MEMORY;

@@ -313,6 +313,7 @@ VQX_RESULT VQXOpenLib(_VQX_LIB_PARAMS* pParams, VQX_LIB_HANDLE* phLib) {
   }
   pLib->Params = *pParams;
   pLib->Params.un32BuildNumber = VQX_HOSTLIB_BUILD_NUMBER;
+  pLib->un32TraceLevel.store(pParams->un32TraceLevel);
   Snprintf(pLib->szLocalGw0Address, sizeof(pLib->szLocalGw0Address), "%s", pParams->szGw0Address);
   Snprintf(pLib->szLocalGw1Address, sizeof(pLib->szLocalGw1Address), "%s", pParams->szGw1Address);
 
@@ -435,6 +436,7 @@ VQX_RESULT VQXModifLibParams(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS* pParams) {
   cur.pFctTraceCallback = req.pFctTraceCallback;
   cur.pvTraceContext = req.pvTraceContext;
   cur.un32TraceLevel = req.un32TraceLevel;
+  pLib->un32TraceLevel.store(req.un32TraceLevel);
   VqxMutexGive(pLib->hOutputCriticalSection);
   const bool fTraceAfter = cur.pFctTraceCallback != nullptr || cur.pTraceFile != nullptr;
   fChanged |= fTraceBefore != fTraceAfter;

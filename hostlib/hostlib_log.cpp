@@ -135,7 +135,7 @@ void VqxHostLibLogV(VQX_LIB_HANDLE hLib, u32 un32Level, const char* pszFormat, v
     vfprintf(stderr, pszFormat, vaArgs);
     return;
   }
-  if (un32Level != 0 && un32Level < pLib->Params.un32TraceLevel) return;
+  if (un32Level != 0 && un32Level < pLib->un32TraceLevel.load(std::memory_order_relaxed)) return;
 
   /* Leading newlines of the format are skipped while more text follows. */
   while (pszFormat[0] == '\n' && pszFormat[1] != '\0') pszFormat++;

@@ -266,6 +266,7 @@ typedef struct _VQX_LIB_CONTEXT {
   u32 un32LogHead;        /* oldest line */
   u32 un32LogCount;
   u32 un32LogDropped;
+  std::atomic<u32> un32TraceLevel;  /* copy of Params.un32TraceLevel read by every log call */
   VQX_MUTEX_HANDLE hOutputCriticalSection;
   FILE* pErrorFile;
 

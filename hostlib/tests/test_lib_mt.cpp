@@ -454,6 +454,15 @@ TEST_F(LibTest, MessagesFromManyThreads) {
       }
     });
   }
+  /* Parameters change meanwhile: printers and trace level are swapped under their locks. */
+  threads.emplace_back([&] {
+    _VQX_LIB_PARAMS params = mParams;
+    for (u32 i = 0; i < 20; i++) {
+      params.un32TraceLevel = i % 3;
+      if (VQXModifLibParams(mhLib, &params) != VQX_RESULT_API_OK) failures++;
+      VQX_LOG_V(mhLib, 1, "trace %u\n", i);
+    }
+  });
   for (std::thread& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   VqxHostLibCriticalSectionEnter(mhLib);
