@@ -247,14 +247,14 @@ u32 RxThread(void* arg)
             {
                 PathCtx& g = p->Gw[gw];
                 g.fInWriteSet = false;
-                if (g.fForceCloseConnectionRx && g.iRxSocket >= 0 && g.Parser.GetState() != RxParser::kReadMessages)
+                /* Received bytes are parsed as they are read, so none wait
+                 * here: a requested close happens at once. */
+                if (g.fForceCloseConnectionRx && g.iRxSocket >= 0)
                 {
                     if (!p->Uses(gw) && g.un32CloseReason == 0)
                         g.un32CloseReason = VQX_GW_CLOSE_REQUESTED;
                     RxSocketClose(c, p, gw);
                 }
-                else if (g.fForceCloseConnectionRx && g.iRxSocket >= 0)
-                    RxSocketClose(c, p, gw); /* nothing of a broken link is worth waiting for */
                 if (PathNeedsWrite(c, p, gw))
                 {
                     g.fInWriteSet = true;

@@ -216,3 +216,23 @@ TEST(GwBoard, BoardThatStopsReadingLosesNothing)
     EXPECT_EQ(f.board.Stat("order_errors"), 0);
     EXPECT_EQ(f.board.Stat("last_seq"), long(kTotal - 1));
 }
+
+TEST(GwBoard, RawMessagesToTheBoardAndTheirEchoesBack)
+{
+    Fixture f(200, 1500, 1500);
+    UpDown u{};
+    ASSERT_TRUE(f.WaitReport(1, 5000, u));
+    ASSERT_EQ(f.board.Command("echo 0x03000001"), "ok");
+    std::vector<std::vector<u8>> msgs;
+    for (u32 i = 0; i < 40; i++)
+        msgs.push_back(HostMessage(i, 96 + i * 13));
+    std::vector<VqxGwLibSendRecord> recs;
+    for (u32 i = 0; i < 40; i++)
+        recs.push_back({msgs[i].data(), u32(msgs[i].size()), i, 0});
+    ASSERT_EQ(VqxGwLibSendMsgs(f.ctx, kBoardHandle, 40, recs.data(), 1), VQX_RESULT_OK);
+    ASSERT_TRUE(f.rec.WaitFor(5000, [&] { return f.rec.Messages.size() >= 40; }));
+    std::lock_guard<std::mutex> g(f.rec.m);
+    for (u32 i = 0; i < 40; i++)
+        EXPECT_EQ(f.rec.Messages[i], msgs[i]) << i;
+    EXPECT_EQ(f.rec.UpDowns.size(), 1u);
+}

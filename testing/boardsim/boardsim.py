@@ -24,8 +24,12 @@ answer line each:
   close                 close every TCP link (the path goes down)
   silent / talk         stop / resume answering polls and UDP packets
   stopread / read       stop / resume reading the TCP links
+  echo MSGID            answer every host message of that id with itself
   quit                  exit now
-Modules: wire (packet layouts), Board (state and I/O), control (commands).
+Modules: boardsim_wire.py holds the packet layouts; Board keeps the state
+and the I/O. The board's own messages plug in through Board.handlers: a
+dict from message id to a function (board, link, message bytes) returning
+the messages to send back (in batches).
 """
 
 import argparse
@@ -37,52 +41,10 @@ import struct
 import sys
 import time
 
-# ---------------------------------------------------------------- wire
-
-ID_DISCOVERY = 0x47574449  # bytes G W D I
-ID_SPECIFIC = 0x47574453
-ID_POLL = 0x47575049
-ID_REPLY = 0x47575041
-HOST_HEADER_SIZE = 88
-POLL_BLOCK_SIZE = 92
-BATCH_HEADER_SIZE = 64
-MAX_BATCH = 15
-MAX_MSG = 0x400000
-
-
-def adapter_advertisement(tcp_port, name, serial, ip0, ip1, build):
-    """560 bytes: id, 3 bytes, new-info flag, TCP port, then the 548-byte
-    information block (3 words, name, serial, word, two address texts, two
-    4-byte path flags, build, two words, 128-byte remainder)."""
-    head = struct.pack(">I3sBI", ID_REPLY, b"\0\0\0", 1, tcp_port)
-    info = struct.pack(">3I128s128sI64s64s4s4sIII128s",
-                       0, 0, 0, name.encode(), serial.encode(), 0,
-                       ip0.encode(), ip1.encode(), b"\0\0\0\1", b"\0\0\0\1",
-                       build, 0, 0, b"\0" * 128)
-    pkt = head + info
-    assert len(pkt) == 560
-    return pkt
-
-
-def batch(messages):
-    assert 1 <= len(messages) <= MAX_BATCH
-    sizes = [len(m) for m in messages] + [0] * (MAX_BATCH - len(messages))
-    return struct.pack(">16I", len(messages), *sizes) + b"".join(messages)
-
-
-def host_message(msg_id, seq, size):
-    """A host message of `size` bytes (at least 96): big-endian header
-    fields, payload carrying the sequence number first."""
-    size = max(size, 96)
-    payload_len = size - HOST_HEADER_SIZE
-    hdr = struct.pack(">IIIIII", msg_id, 4, size, payload_len, payload_len, HOST_HEADER_SIZE)
-    hdr += b"\0" * (HOST_HEADER_SIZE - len(hdr))
-    payload = struct.pack(">I", seq) + bytes((seq + i) & 0xFF for i in range(payload_len - 4))
-    return hdr + payload
-
-
-POLL_REPLY = b"\xff" * BATCH_HEADER_SIZE
-HOST_POLL = b"\0" * BATCH_HEADER_SIZE
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from boardsim_wire import (BATCH_HEADER_SIZE, HOST_HEADER_SIZE, ID_DISCOVERY, ID_POLL,  # noqa: E402
+                           ID_SPECIFIC, MAX_BATCH, MAX_MSG, POLL_BLOCK_SIZE, POLL_REPLY,
+                           adapter_advertisement, batch, host_message, parse_host_header)
 
 # ---------------------------------------------------------------- board
 
@@ -116,6 +78,7 @@ class Board:
         self.stats = {"links": 0, "messages": 0, "polls": 0, "bytes": 0, "order_errors": 0,
                       "last_seq": -1, "udp": 0, "closed_by_host": 0}
         self.next_seq = 0
+        self.handlers = {}  # message id -> function(board, link, message) -> replies
         self.adv = adapter_advertisement(self.tcp_port, args.name, args.serial, "127.0.0.1", "", args.build)
 
     # UDP discovery, poll and specific discovery
@@ -175,9 +138,10 @@ class Board:
                 if not self.silent and not link.closing:
                     link.sock.sendall(POLL_REPLY)
                 continue
-            if len(b) < HOST_HEADER_SIZE:
+            head = parse_host_header(b)
+            if head is None:
                 return
-            (payload_len,) = struct.unpack_from(">I", b, 12)
+            msg_id, payload_len = head
             size = HOST_HEADER_SIZE + payload_len
             if len(b) < size:
                 return
@@ -186,6 +150,11 @@ class Board:
                 self.stats["order_errors"] += 1
             self.stats["last_seq"] = seq
             self.stats["messages"] += 1
+            handler = self.handlers.get(msg_id)
+            if handler is not None:
+                replies = handler(self, link, bytes(b[:size]))
+                for i in range(0, len(replies or []), MAX_BATCH):
+                    link.sock.sendall(batch(replies[i:i + MAX_BATCH]))
             del b[:size]
 
     def send_messages(self, count, size):
@@ -237,6 +206,9 @@ class Board:
             return "ok"
         if cmd in ("stopread", "read"):
             self.reading = cmd == "read"
+            return "ok"
+        if cmd == "echo" and len(words) == 2:
+            self.handlers[int(words[1], 0)] = lambda board, link, msg: [msg]
             return "ok"
         if cmd == "quit":
             raise SystemExit(0)
