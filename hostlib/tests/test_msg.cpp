@@ -14,6 +14,7 @@
 
 #include "support/hostlib_fixture.h"
 #include "vqx_host_internal.h"
+#include "vqx_msg_element.h"
 
 namespace {
 
@@ -319,6 +320,31 @@ TEST_F(MsgTest, ReleaseBeyondTheListIsFreedAtOnce) {
   EXPECT_EQ(VqxLib(mhLib)->un32NbMsgsToRelease, 0u);
   EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
   VqxHostLibCriticalSectionLeave(mhLib);
+}
+
+TEST(MsgElementAllocator, RegisteredWhileTheLibraryIsOpen) {
+  CapturedLog log;
+  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+  VQX_LIB_HANDLE hLib = nullptr;
+  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
+  VQX_MSG_HANDLE hMsg = nullptr;
+  ASSERT_EQ(VQXGetMsg(hLib, 64, &hMsg), VQX_RESULT_API_OK);
+  hMsg->un32MsgId = 0x06000002;
+  hMsg->un32PayloadLength = 16;
+  memset(VQXMsgPayload(hMsg), 0x5A, 16);
+  void* pvNew = nullptr;
+  ASSERT_EQ(VQXMsgElementDupMsgResize(hLib, hMsg, &pvNew, 4000), VQX_RESULT_OK);
+  VQX_MSG_HANDLE hNew = static_cast<VQX_MSG_HANDLE>(pvNew);
+  EXPECT_EQ(hNew->un32PayloadMaxLength, 4000u);
+  EXPECT_EQ(hNew->un32MsgId, 0x06000002u);
+  EXPECT_EQ(VQXMsgPayload(hNew)[15], 0x5A);
+  EXPECT_EQ(VQXTestMsgEx(hLib, hNew, 0, 0), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXReleaseMsgEx(hLib, &hNew), VQX_RESULT_OK);
+  /* Closing frees the message still held and unregisters the allocator. */
+  ASSERT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+  _VQX_MSG_HEADER stale{};
+  stale.un32PayloadMaxLength = 8;
+  EXPECT_EQ(VQXMsgElementDupMsgResize(nullptr, &stale, &pvNew, 100), VQX_RESULT_NOT_ENOUGH_MEMORY);
 }
 
 }  // namespace
