@@ -96,10 +96,28 @@ void OnUpDown(void* c, u32 h, const void*, u32 f0, u32, u32)
     k->up = f0;
     k->cv.notify_all();
 }
+/* The host library takes buffers from pools; a free list stands in for
+ * them here (allocation and release both happen on the receive thread). */
+thread_local std::vector<void*> t_free;
 void AllocMany(void*, u32 n, const u32* sizes, void** bufs)
 {
     for (u32 i = 0; i < n; i++)
-        bufs[i] = std::malloc(sizes[i]);
+    {
+        if (sizes[i] <= kMsgSize && !t_free.empty())
+        {
+            bufs[i] = t_free.back();
+            t_free.pop_back();
+        }
+        else
+            bufs[i] = std::malloc(sizes[i] < kMsgSize ? kMsgSize : sizes[i]);
+    }
+}
+void Release(void* p)
+{
+    if (t_free.size() < 4096)
+        t_free.push_back(p);
+    else
+        std::free(p);
 }
 void FreeOne(void*, void** p)
 {
@@ -124,7 +142,7 @@ void OnRx(void* c, u32, u32, u32 n, void** bufs, const u32* sizes, u32*)
     }
     else
         for (u32 i = 0; i < n; i++)
-            std::free(bufs[i]);
+            Release(bufs[i]);
     if ((k->msgs += n) >= k->target)
     {
         std::lock_guard<std::mutex> g(k->m);
