@@ -166,7 +166,7 @@ void VqxLibTearDown(VQX_LIB* pLib) {
   }
   /* The transport's threads call back under the library lock: destroy it without. */
   const VQX_HOSTLIB_GATEWAY_GLUE* pGlue = VqxHostLibGatewayGlue();
-  if (pGlue != nullptr && pGlue->pFctUninit != nullptr) {
+  if (pLib->fGwInitCalled != 0 && pGlue != nullptr && pGlue->pFctUninit != nullptr) {
     const u32 un32Levels = fLocked ? VqxHostLibLockReleaseAll(hLib) : 0;
     pGlue->pFctUninit(hLib);
     VqxHostLibLockRetake(hLib, un32Levels);
@@ -328,6 +328,7 @@ VQX_RESULT VQXOpenLib(_VQX_LIB_PARAMS* pParams, VQX_LIB_HANDLE* phLib) {
     return VqxOpenFail(pLib, phLib, VqxPartFailureText(VQX_HOSTLIB_PART_PEERS, "Adapter init failed"), result);
   }
   if (pGlue != nullptr && pGlue->pFctInit != nullptr) {
+    pLib->fGwInitCalled = 1;
     result = pGlue->pFctInit(hLib);
     if (VQX_RESULT_FAILED(result)) return VqxOpenFail(pLib, phLib, "Gateway Library Init failed", result);
   } else {

@@ -296,6 +296,7 @@ typedef struct _VQX_LIB_CONTEXT {
   void* pvAdaptersGw;                 /* transport instances, owned by the glue */
   void* pvHostsGw;
   u32 afGwEnabled[2];                 /* [0] adapters, [1] hosts */
+  u32 fGwInitCalled;                  /* the glue's Init ran (its Uninit runs at close) */
 
   /* Counters. */
   VQX_LIB_COUNTERS Counters;
