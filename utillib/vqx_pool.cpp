@@ -40,6 +40,7 @@ constexpr u32 VQX_POOL64_MAGIC = 0x504C3634u; /* "PL64" */
 constexpr u32 VQX_POOL_DEAD_MAGIC = 0xDEAD504Cu;
 constexpr u32 VQX_POOL_RECORD_ALIGN = 8;
 constexpr u32 VQX_POOL_MIN_BUFFERS = 2;
+constexpr u32 VQX_POOL_CACHE_LINE = 64;
 
 /* Links of one record index, kept apart from keys and record addresses so
  * that the lists of a pool stay small in cache. */
@@ -176,7 +177,10 @@ bool VqxPoolInit(VqxPoolCore* p, u32 un32Magic, u32 un32NbBuffers, u32 un32Buffe
   }
   if (fOk && !fHeapMode) {
     p->un64BlockSize = static_cast<u64>(un32NbBuffers) * un32Size;
-    p->pbyBlock = static_cast<u8*>(std::malloc(p->un64BlockSize));
+    /* Cache-line aligned, so that a record of 64 bytes or a divisor of it
+     * never straddles two lines. */
+    const u64 un64Rounded = (p->un64BlockSize + VQX_POOL_CACHE_LINE - 1) & ~static_cast<u64>(VQX_POOL_CACHE_LINE - 1);
+    p->pbyBlock = static_cast<u8*>(std::aligned_alloc(VQX_POOL_CACHE_LINE, un64Rounded));
     fOk = p->pbyBlock != nullptr;
     if (p->un64BlockSize <= 0xFFFFFFFFull) p->un64DivM = ~0ull / un32Size + 1;
   }

@@ -13,59 +13,43 @@ constexpr u32 kSize = 64;
 
 u64 FirstWord(void*, const void* p) { return *static_cast<const u32*>(p); }
 
-void BM_NewDelete(benchmark::State& state) {
+// One round: kRecords allocations, then their release in the same order.
+template <typename TAlloc, typename TFree>
+void RunAllocFree(benchmark::State& state, TAlloc alloc, TFree release) {
   std::vector<void*> v(kRecords);
   for (auto _ : state) {
     for (u32 i = 0; i < kRecords; ++i) {
-      v[i] = ::operator new(kSize);
+      v[i] = alloc(i);
       benchmark::DoNotOptimize(v[i]);
     }
-    for (u32 i = 0; i < kRecords; ++i) ::operator delete(v[i]);
+    for (u32 i = 0; i < kRecords; ++i) release(v[i]);
   }
   state.SetItemsProcessed(state.iterations() * kRecords);
 }
 
+void BM_NewDelete(benchmark::State& state) {
+  RunAllocFree(state, [](u32) { return ::operator new(kSize); }, [](void* p) { ::operator delete(p); });
+}
+
+// Plain pool without key index, records in one block: the target case.
 void BM_PoolAllocFree(benchmark::State& state) {
   HVQXPOOLOFBUFFERS h = VQXPoolOfBuffersCreate(kRecords, kSize, nullptr, nullptr, 0);
-  std::vector<void*> v(kRecords);
-  for (auto _ : state) {
-    for (u32 i = 0; i < kRecords; ++i) {
-      v[i] = VQXPoolOfBuffersAlloc(h, i);
-      benchmark::DoNotOptimize(v[i]);
-    }
-    for (u32 i = 0; i < kRecords; ++i) VQXPoolOfBuffersFree(h, v[i]);
-  }
+  RunAllocFree(state, [h](u32 i) { return VQXPoolOfBuffersAlloc(h, i); }, [h](void* p) { VQXPoolOfBuffersFree(h, p); });
   VQXPoolOfBuffersDestroy(h);
-  state.SetItemsProcessed(state.iterations() * kRecords);
 }
 
 // Keyed and heap-mode pools, for information (no target).
 void BM_PoolKeyedAllocFree(benchmark::State& state) {
   HVQXPOOLOFBUFFERS64 h = VQXPoolOfBuffers64Create(kRecords, kSize, FirstWord, nullptr, 0);
-  std::vector<void*> v(kRecords);
-  for (auto _ : state) {
-    for (u32 i = 0; i < kRecords; ++i) {
-      v[i] = VQXPoolOfBuffers64Alloc(h, i);
-      benchmark::DoNotOptimize(v[i]);
-    }
-    for (u32 i = 0; i < kRecords; ++i) VQXPoolOfBuffers64Free(h, v[i]);
-  }
+  RunAllocFree(state, [h](u32 i) { return VQXPoolOfBuffers64Alloc(h, i); },
+               [h](void* p) { VQXPoolOfBuffers64Free(h, p); });
   VQXPoolOfBuffers64Destroy(h);
-  state.SetItemsProcessed(state.iterations() * kRecords);
 }
 
 void BM_PoolHeapModeAllocFree(benchmark::State& state) {
   HVQXPOOLOFBUFFERS h = VQXPoolOfBuffersCreate(kRecords, kSize, nullptr, nullptr, 1);
-  std::vector<void*> v(kRecords);
-  for (auto _ : state) {
-    for (u32 i = 0; i < kRecords; ++i) {
-      v[i] = VQXPoolOfBuffersAlloc(h, i);
-      benchmark::DoNotOptimize(v[i]);
-    }
-    for (u32 i = 0; i < kRecords; ++i) VQXPoolOfBuffersFree(h, v[i]);
-  }
+  RunAllocFree(state, [h](u32 i) { return VQXPoolOfBuffersAlloc(h, i); }, [h](void* p) { VQXPoolOfBuffersFree(h, p); });
   VQXPoolOfBuffersDestroy(h);
-  state.SetItemsProcessed(state.iterations() * kRecords);
 }
 
 BENCHMARK(BM_NewDelete);
