@@ -23,8 +23,13 @@
  *
  * Threads: no lock inside; callers that share a table serialise the calls.
  * Result codes: 0x02000000 success, 0x82000005 key already present,
- * 0x82000008 table at its maximum, 0x82000009 null table, 0x8200000A invalid
- * value or key, 0x82000012 no memory to grow, 0x82000015 key absent.
+ * 0x82000008 table at its maximum, 0x82000009 null table (also a handle
+ * recognised as destroyed), 0x8200000A invalid value or key, 0x82000012 no
+ * memory to grow, 0x82000015 key absent.
+ *
+ * Memory: the table keeps entries at most at half of its slots (a third right
+ * after growing), 16 bytes a slot; tables of 2 MiB and more are asked to use
+ * huge pages.
  */
 #ifndef VQX_HASH_H
 #define VQX_HASH_H
@@ -88,7 +93,8 @@ VQX_RESULT VQXHashFind(HVQXHASH hHash, u64 un64Key, u64* pun64Value);
 VQX_RESULT VQXHashRemove(HVQXHASH hHash, u64 un64Key, u64* pun64Value);
 
 /* VQXHashDestroy: frees the table (not what its values point to).
- * 0x02000000; 0x82000009 for a null table. */
+ * 0x02000000; 0x82000009 for a null table; 0x8200000C for a handle recognised
+ * as destroyed already (a best-effort check; never pass freed handles). */
 VQX_RESULT VQXHashDestroy(HVQXHASH hHash);
 
 /* VQXHashSetCreateFileLine: records the creating source position (file kept as

@@ -23,7 +23,9 @@
  * threads serialise every call on it.
  *
  * Errors: the pools print their errors through a print hook (below). Result
- * codes are those of vqx_result.h.
+ * codes are those of vqx_result.h. A handle of the other pool kind, or of a
+ * destroyed pool, is refused where it is recognised: calls returning a
+ * result give 0x8200000C (VQX_RESULT_INVALID_HANDLE), the others null.
  */
 #ifndef VQX_POOL_H
 #define VQX_POOL_H
@@ -108,7 +110,7 @@ void* VQXPoolOfBuffersAllocPrivate(HVQXPOOLOFBUFFERS hPool, u64 un64Key, const c
 /*
  * VQXPoolOfBuffersFreePrivate: gives a record back and removes its key.
  * Returns 0x02000000; 0x82000009 (VQX_RESULT_NULL_PARAM) for a null pool or
- * record; 0x8200000A (VQX_RESULT_INVALID_PARAM) for a pointer that is not a
+ * record; 0x8200000C for a handle of the other kind; 0x8200000A (VQX_RESULT_INVALID_PARAM) for a pointer that is not a
  * record of this pool in use (outside the pool, not at a record boundary,
  * already free, or never allocated): nothing is changed then.
  * In heap mode the record's memory is returned to the heap.

@@ -99,7 +99,8 @@ VQX_RESULT VQXTimerRemove(HVQXTIMER hTimer, void* pRecord);
  */
 VQX_RESULT VQXTimerPoll(HVQXTIMER hTimer, u32 un32NowMs, u32* pun32Count, void** apRecords);
 
-/* VQXTimerDestroy: frees the wheel (not the records). 0x02000000;
+/* VQXTimerDestroy: frees the wheel (not the records; it does not touch them,
+ * so the usage flags of records still armed stay set). 0x02000000;
  * 0x82000009 null wheel; 0x8200000C a handle that is not a live wheel
  * (best-effort check; never pass freed handles). */
 VQX_RESULT VQXTimerDestroy(HVQXTIMER hTimer);
