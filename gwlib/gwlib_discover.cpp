@@ -417,7 +417,7 @@ void SearchLostPaths(GwLibCtx* c, u32 now)
             if (!UsesGw(c, gw) || !p->Uses(gw) || g.un32Addr == 0 || g.iTxSocket >= 0)
                 continue;
             u32 down = now - g.tDownSince;
-            if (down > 3599999u && down % 60000u >= 2000u)
+            if (!LostPathSearchDue(down))
                 continue;
             if (c->Params.fDetectAdapters)
             {
@@ -533,6 +533,11 @@ VQX_RESULT OpenPollSocket(GwLibCtx* c, int gw)
         return VQX_RESULT_OK;
     c->aiPollSocket[gw] = OpenUdpSocket(c, "VQXGwLibOpenPollReplySocket", 0, false);
     return c->aiPollSocket[gw] >= 0 ? VQX_RESULT_OK : VQX_RESULT_FAIL;
+}
+
+bool LostPathSearchDue(u32 un32DownMs)
+{
+    return un32DownMs <= 3599999u || un32DownMs % 60000u < 2000u;
 }
 
 int PathSocket(GwLibCtx* c, int gw)

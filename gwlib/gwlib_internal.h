@@ -286,6 +286,9 @@ VQX_RESULT Advertise(GwLibCtx* c, int gw, u32 addrNet, u16 portNet, u8 kind);
 VQX_RESULT DiscoveryRound(GwLibCtx* c, u32 un32Request, bool fBroadcast);
 void ResolveExtraAddresses(GwLibCtx* c);
 u32 DiscoverThread(void* arg);
+/* Whether a path down for un32DownMs is searched now: always during the
+ * first hour, then in the first 2 s of each minute. */
+bool LostPathSearchDue(u32 un32DownMs);
 
 /* ---- peers, links (gwlib_peer.cpp) ---- */
 Peer* FindPeer(GwLibCtx* c, u32 hPeer);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "gw_test_support.h"
+#include "gwlib_internal.h"
 #include "vqx_gwlib_wire.h"
 
 using namespace gwtest;
@@ -265,4 +266,123 @@ TEST(GwInterfaces, AllowedSubnetWithoutInterfaceIsWarnedAbout)
     EXPECT_TRUE(rec.HasError("Could not find local IP interface on the subnet of allowed IP '10.9.0.0'"));
     EXPECT_FALSE(rec.HasError("'127.0.0.5'"));
     EXPECT_EQ(VqxGwLibDestroy(ctx), VQX_RESULT_OK);
+}
+
+TEST(GwDiscovery, LostPathSearchSchedule)
+{
+    struct Row
+    {
+        u32 downMs;
+        bool due;
+    } const rows[] = {
+        {0, true},          {3599999, true},    {3600000, true}, /* 60 min: first 2 s of a minute */
+        {3601999, true},    {3602000, false},   {3659999, false},
+        {3660000, true},    {3661000, true},    {3662000, false}, /* 61 min */
+        {3600000 * 5 + 1999, true}, {3600000 * 5 + 2000, false},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(LostPathSearchDue(r.downMs), r.due) << r.downMs;
+}
+
+namespace
+{
+u32 TwoLoopbackNets(u32 max, u32* a, u32* b, u32* m)
+{
+    if (max < 2)
+        return 0;
+    a[0] = htonl(0x7F000001u);
+    m[0] = htonl(0xFFFF0000u);
+    b[0] = htonl(0x7F00FFFFu);
+    a[1] = htonl(0x7F010001u);
+    m[1] = htonl(0xFFFF0000u);
+    b[1] = htonl(0x7F01FFFFu);
+    return 2;
+}
+
+/* Traces of one forced discovery round of an instance without local
+ * address, with the given subnet list. */
+std::vector<std::string> RoundTraces(u32 subnet, u32 fExclude)
+{
+    VqxGwLibSetInterfaceProvider(TwoLoopbackNets);
+    VqxGwLibSetBroadcastRedirect(0);
+    Recorder rec;
+    rec.fKeepTraces = true;
+    VqxGwLibParams p = HostParams(FreePort(), 0, kId, "app", rec, 2000, 4500, 10000, nullptr);
+    p.HostGwParms.szIpAddress0[0] = '\0';
+    p.un32NbAllowedSubnets = 1;
+    p.paun32AllowedSubnetIps = &subnet;
+    p.fAllowedSubnetsExclude = fExclude;
+    VqxGwLibContext ctx = nullptr;
+    EXPECT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_OK);
+    {
+        std::lock_guard<std::mutex> g(rec.m);
+        rec.Traces.clear();
+    }
+    EXPECT_EQ(VqxGwLibForceDiscover(ctx), VQX_RESULT_OK);
+    VqxGwLibDestroy(ctx);
+    UseLoopbackOnly();
+    std::vector<std::string> out;
+    for (auto& t : rec.Traces)
+        if (t.find("Sending 'who is there'") != std::string::npos)
+            out.push_back(t);
+    return out;
+}
+} // namespace
+
+TEST(GwDiscovery, AllowedSubnetsChooseTheBroadcastInterfaces)
+{
+    auto inc = RoundTraces(htonl(0x7F010000u), 0);
+    ASSERT_EQ(inc.size(), 1u);
+    EXPECT_NE(inc[0].find("0x7F01FFFF"), std::string::npos) << inc[0];
+    auto exc = RoundTraces(htonl(0x7F010000u), 1);
+    ASSERT_EQ(exc.size(), 1u);
+    EXPECT_NE(exc[0].find("0x7F00FFFF"), std::string::npos) << exc[0];
+}
+
+TEST(GwDiscovery, SourceFilterWithAutoDiscoveryOff)
+{
+    for (u32 fOff = 0; fOff < 2; fOff++)
+    {
+        UseLoopbackOnly();
+        Recorder rec;
+        rec.fKeepTraces = true;
+        u16 port = FreePort();
+        VQX_GW_EXTRA_ADDR extra{};
+        VqxGwLibParams p = HostParams(port, port, kId, "app", rec, 2000, 4500, 10000, &extra);
+        p.fDisableAutoDiscovery = fOff;
+        VqxGwLibContext ctx = nullptr;
+        ASSERT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_OK);
+        ASSERT_EQ(VqxGwLibEnable(ctx), VQX_RESULT_OK);
+        auto ask = [&](u32 from) {
+            int s = socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(from);
+            bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+            timeval tv{0, 400000};
+            setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+            a.sin_addr.s_addr = htonl(0x7F000001u);
+            a.sin_port = htons(port);
+            u8 d[4];
+            EncodeDiscovery(0x484C4449, d);
+            sendto(s, d, 4, 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+            u8 b[1500];
+            ssize_t n = recv(s, b, sizeof(b), 0);
+            close(s);
+            return n;
+        };
+        /* 127.0.0.1 is in the extra list; 127.0.0.2 only on gw0's subnet */
+        EXPECT_EQ(ask(0x7F000001u), ssize_t(kHostAdvSize)) << fOff;
+        EXPECT_EQ(ask(0x7F000002u), fOff ? -1 : ssize_t(kHostAdvSize)) << fOff;
+        VqxGwLibDestroy(ctx);
+        std::lock_guard<std::mutex> g(rec.m);
+        bool dropped = false, subnet = false;
+        for (auto& t : rec.Traces)
+        {
+            dropped |= t.find("0x7F000002 (Auto Discovery disabled)") != std::string::npos;
+            subnet |= t.find("Packet from 0x7F000002 match our gw0 subnet.") != std::string::npos;
+        }
+        EXPECT_EQ(dropped, fOff != 0);
+        EXPECT_EQ(subnet, fOff == 0);
+    }
 }
