@@ -61,7 +61,7 @@ void VqxPrintQueuedLines(VQX_LIB* pLib, VQX_LOG_LINE* paLines) {
   if (un32Dropped != 0) {
     char szLine[160];
     Snprintf(szLine, sizeof(szLine),
-             "ERROR: Hostlib dropped %u traces, due to higher traces rate than print rate\n", un32Dropped);
+             "ERROR: Hostlib dropped %u traces, due to higher traces rate than print rate", un32Dropped);
     VqxHostLibPrintError(reinterpret_cast<VQX_LIB_HANDLE>(pLib), szLine);
   }
   for (u32 i = 0; i < un32Count; i++) {
