@@ -572,6 +572,29 @@ VQX_RESULT VQXGetLibInfo(VQX_LIB_HANDLE hLib, _VQX_LIB_INFO* pInfo) {
 
 /* --------------------------------------------------------------- polling */
 
+namespace {
+
+typedef VQX_RESULT (*PFCT_VQX_GLUE_STEP)(VQX_LIB_HANDLE);
+
+/* Runs one glue operation under the library lock; its failure is logged under the polling name. */
+VQX_RESULT VqxRunGlueStep(VQX_LIB_HANDLE hLib, PFCT_VQX_GLUE_STEP VQX_HOSTLIB_GATEWAY_GLUE::*pStep) {
+  VQX_RESULT result = VQX_RESULT_API_OK;
+  VqxHostLibCriticalSectionEnter(hLib);
+  const VQX_HOSTLIB_GATEWAY_GLUE* pGlue = VqxHostLibGatewayGlue();
+  if (pGlue != nullptr && pGlue->*pStep != nullptr) {
+    const VQX_RESULT stepResult = (pGlue->*pStep)(hLib);
+    if (VQX_RESULT_FAILED(stepResult)) {
+      char szName[128];
+      VQX_LOG_V(hLib, 0, "VQXPollAdapters: %s\n", VqxResultName(stepResult, szName, sizeof(szName)));
+      result = stepResult;
+    }
+  }
+  VqxHostLibCriticalSectionLeave(hLib);
+  return result;
+}
+
+}  // namespace
+
 VQX_RESULT VQXPollLibrary(VQX_LIB_HANDLE hLib) {
   if (hLib == nullptr) {
     VqxPrintResultNoLib("VQXPollAdapters", "VQX_RESULT_API_INVALID_LIB_HANDLE");
@@ -583,19 +606,7 @@ VQX_RESULT VQXPollLibrary(VQX_LIB_HANDLE hLib) {
   VqxMutexGive(pLib->hOutputCriticalSection);
   pLib->BufMutex.lock(); /* buffer-allocation and release-list lock */
   pLib->BufMutex.unlock();
-  VQX_RESULT result = VQX_RESULT_API_OK;
-  VqxHostLibCriticalSectionEnter(hLib);
-  const VQX_HOSTLIB_GATEWAY_GLUE* pGlue = VqxHostLibGatewayGlue();
-  if (pGlue != nullptr && pGlue->pFctPoll != nullptr) {
-    const VQX_RESULT pollResult = pGlue->pFctPoll(hLib);
-    if (VQX_RESULT_FAILED(pollResult)) {
-      char szName[128];
-      VQX_LOG_V(hLib, 0, "VQXPollAdapters: %s\n", VqxResultName(pollResult, szName, sizeof(szName)));
-      result = pollResult;
-    }
-  }
-  VqxHostLibCriticalSectionLeave(hLib);
-  return result;
+  return VqxRunGlueStep(hLib, &VQX_HOSTLIB_GATEWAY_GLUE::pFctPoll);
 }
 
 VQX_RESULT VQXPollAdapters(VQX_LIB_HANDLE hLib) {
@@ -603,12 +614,7 @@ VQX_RESULT VQXPollAdapters(VQX_LIB_HANDLE hLib) {
     VqxPrintResultNoLib("VQXPollAdapters", "VQX_RESULT_API_INVALID_LIB_HANDLE");
     return VQX_RESULT_API_INVALID_LIB_HANDLE;
   }
-  VQX_RESULT result = VQX_RESULT_API_OK;
-  VqxHostLibCriticalSectionEnter(hLib);
-  const VQX_HOSTLIB_GATEWAY_GLUE* pGlue = VqxHostLibGatewayGlue();
-  if (pGlue != nullptr && pGlue->pFctForceDiscover != nullptr) result = pGlue->pFctForceDiscover(hLib);
-  VqxHostLibCriticalSectionLeave(hLib);
-  return VQX_RESULT_FAILED(result) ? result : VQX_RESULT_API_OK;
+  return VqxRunGlueStep(hLib, &VQX_HOSTLIB_GATEWAY_GLUE::pFctForceDiscover);
 }
 
 namespace {
