@@ -1,0 +1,248 @@
+/*
+ * test_dbg.cpp - the verifying entry points: version checks at open, one
+ * registered library per process, double release, unknown handles, silent
+ * time-outs, the leak report with the file and line of what was never given
+ * back, the filter printout and VQX_RAND.
+ */
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <set>
+#include <string>
+
+#include "support/hostlib_fixture.h"
+#include "vqx_filter_internal.h"
+
+namespace {
+
+constexpr u32 kLocal = 0xDA000001u;
+constexpr u32 kUserId = 0x06000020u;
+
+class DbgTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mParams = HostLibTestParams(&mLog);
+    ASSERT_EQ(VQXOpenLibDbg(&mParams, &mhLib, VQX_HOSTLIB_RELEASE_TAG, VQX_HOSTLIB_BUILD_NUMBER, __FILE__, __LINE__),
+              VQX_RESULT_API_OK);
+  }
+  void TearDown() override {
+    if (mhLib != nullptr) {
+      EXPECT_EQ(VQXCloseLibDbg(&mhLib, __FILE__, __LINE__), VQX_RESULT_API_OK);
+    }
+  }
+  /* Everything logged so far has been printed once this marker shows. */
+  void Sync() {
+    static int s_n = 0;
+    const std::string marker = "sync-marker-" + std::to_string(++s_n);
+    VQX_LOG_V(mhLib, 0, "%s\n", marker.c_str());
+    ASSERT_TRUE(mLog.WaitFor(marker.c_str()));
+  }
+  VQX_FILTER_HANDLE UserFilter(int line) {
+    _VQX_FILTER_PARAMS set{};
+    set.un32Version = 1;
+    set.un32Mask = VQX_FILTER_MASK_MSG_ID;
+    set.MsgId = kUserId;
+    VQX_FILTER_HANDLE h = nullptr;
+    EXPECT_EQ(VQXCreateMsgFilterDbg(mhLib, 1, &set, &h, "creator.cpp", static_cast<u32>(line)), VQX_RESULT_API_OK);
+    return h;
+  }
+  VQX_MSG_HANDLE UserMsg(const char* pszFile, int line) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    EXPECT_EQ(VQXGetMsgDbg(mhLib, 16, &hMsg, pszFile, static_cast<u32>(line)), VQX_RESULT_API_OK);
+    hMsg->un32MsgId = kUserId;
+    hMsg->MsgType = VQX_MSG_TYPE_EVENT;
+    hMsg->hAdapter = kLocal;
+    hMsg->un32PayloadLength = 16;
+    return hMsg;
+  }
+  CapturedLog mLog;
+  _VQX_LIB_PARAMS mParams{};
+  VQX_LIB_HANDLE mhLib = nullptr;
+};
+
+TEST(DbgOpen, VersionMismatchesAreRefused) {
+  CapturedLog log;
+  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+  VQX_LIB_HANDLE hLib = reinterpret_cast<VQX_LIB_HANDLE>(1);
+  EXPECT_EQ(VQXOpenLibDbg(&params, &hLib, VQX_HOSTLIB_RELEASE_TAG, 0x02070B05u, "app.cpp", 3), VQX_RESULT_API_MISMATCH);
+  EXPECT_EQ(hLib, nullptr);
+  EXPECT_EQ(VQXOpenLibDbg(&params, &hLib, "another-release-tag-x", VQX_HOSTLIB_BUILD_NUMBER, "app.cpp", 4),
+            VQX_RESULT_API_MISMATCH);
+  EXPECT_EQ(hLib, nullptr);
+  EXPECT_EQ(VQXOpenLibDbg(&params, &hLib, nullptr, VQX_HOSTLIB_BUILD_NUMBER, "app.cpp", 5), VQX_RESULT_API_MISMATCH);
+}
+
+TEST_F(DbgTest, SecondVerifyingOpenFailsAndClosesItsLibrary) {
+  CapturedLog log;
+  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+  VQX_LIB_HANDLE hSecond = nullptr;
+  const size_t un32Threads = ProcessThreadCount();
+  EXPECT_EQ(VQXOpenLibDbg(&params, &hSecond, VQX_HOSTLIB_RELEASE_TAG, VQX_HOSTLIB_BUILD_NUMBER, "app.cpp", 9),
+            VQX_RESULT_API_FAIL);
+  EXPECT_EQ(hSecond, nullptr);
+  EXPECT_EQ(ProcessThreadCount(), un32Threads);
+  /* The first one still works. */
+  VQX_MSG_HANDLE hMsg = UserMsg("a.cpp", 1);
+  EXPECT_EQ(VQXReleaseMsgDbg(mhLib, &hMsg, "a.cpp", 2), VQX_RESULT_OK);
+}
+
+TEST_F(DbgTest, DoubleReleaseIsRefusedWithTheAddress) {
+  VQX_MSG_HANDLE hMsg = UserMsg("a.cpp", 10);
+  VQX_MSG_HANDLE hCopy = hMsg;
+  ASSERT_EQ(VQXReleaseMsgDbg(mhLib, &hMsg, "a.cpp", 11), VQX_RESULT_OK);
+  EXPECT_EQ(hMsg, nullptr);
+  EXPECT_EQ(VQXReleaseMsgDbg(mhLib, &hCopy, "a.cpp", 12), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  char szDetail[64];
+  snprintf(szDetail, sizeof(szDetail), "(0x%08lX)", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(hCopy)));
+  const std::string expected = std::string("a.cpp:12> VqxReleaseMsgDbg: ");
+  ASSERT_TRUE(mLog.WaitFor(expected.c_str()));
+  EXPECT_EQ(mLog.Count(szDetail), 1u);
+}
+
+TEST_F(DbgTest, LeakReportNamesFileAndLine) {
+  VQX_FILTER_HANDLE h = UserFilter(40);
+  VQX_MSG_HANDLE hLeak = UserMsg("leaky.cpp", 123);
+  hLeak->un64UserContext1 = 0xABCDull;
+  VQX_MSG_HANDLE hSent = UserMsg("sender.cpp", 5);
+  ASSERT_EQ(VQXSendMsgDbg(mhLib, &hSent, nullptr, "sender.cpp", 6), VQX_RESULT_API_OK);
+  VQX_MSG_HANDLE hGot = nullptr;
+  ASSERT_EQ(VQXReceiveMsgDbg(mhLib, h, 0, &hGot, "reader.cpp", 77), VQX_RESULT_API_OK);
+  ASSERT_EQ(VQXPrintLeakDbg(mhLib), VQX_RESULT_API_OK);
+  ASSERT_TRUE(mLog.WaitFor("end VQX_DEBUG_API dump"));
+  EXPECT_EQ(mLog.Count("leaky.cpp:123\n  Serial number"), 1u);
+  EXPECT_EQ(mLog.Count("reader.cpp:77\n"), 1u);
+  EXPECT_EQ(mLog.Count("UserCtx1 0xabcd"), 1u);
+  EXPECT_EQ(mLog.Count("sender.cpp"), 0u); /* a sent message is no longer the application's */
+  EXPECT_EQ(mLog.Count("(0 Msg pending), allocated"), 1u);
+  EXPECT_EQ(mLog.Count("creator.cpp:40\n"), 1u);
+  EXPECT_EQ(mLog.Count("    0 MsgId=0x06000020 \n"), 1u);
+  _VQX_LIB_STATS stats;
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.DebugHashItems, 3u);
+  EXPECT_EQ(VQXReleaseMsgDbg(mhLib, &hGot, "reader.cpp", 78), VQX_RESULT_OK);
+  EXPECT_EQ(VQXReleaseMsgDbg(mhLib, &hLeak, "leaky.cpp", 124), VQX_RESULT_OK);
+  EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "creator.cpp", 41), VQX_RESULT_API_OK);
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.DebugHashItems, 0u);
+}
+
+TEST_F(DbgTest, LeakReportAtCloseNamesTheReceiver) {
+  VQX_FILTER_HANDLE h = UserFilter(50);
+  VQX_MSG_HANDLE hSent = UserMsg("sender.cpp", 5);
+  ASSERT_EQ(VQXSendMsgDbg(mhLib, &hSent, nullptr, "sender.cpp", 6), VQX_RESULT_API_OK);
+  VQX_MSG_HANDLE hGot = nullptr;
+  ASSERT_EQ(VQXReceiveMsgDbg(mhLib, h, 0, &hGot, "forgetful.cpp", 99), VQX_RESULT_API_OK);
+  ASSERT_EQ(VQXCloseLibDbg(&mhLib, __FILE__, __LINE__), VQX_RESULT_API_OK);
+  EXPECT_EQ(mhLib, nullptr);
+  EXPECT_EQ(mLog.Count("forgetful.cpp:99\n"), 1u);
+  EXPECT_EQ(mLog.Count("MsgId 0x06000020 (addr"), 1u);
+}
+
+TEST_F(DbgTest, TimeoutAndWakeAreSilentOtherFailuresLogged) {
+  VQX_FILTER_HANDLE h = UserFilter(60);
+  VQX_MSG_HANDLE hMsg = nullptr;
+  EXPECT_EQ(VQXReceiveMsgDbg(mhLib, h, 0, &hMsg, "quiet.cpp", 1), VQX_RESULT_API_TIMEOUT);
+  ASSERT_EQ(VQXWakeMsgFilterDbg(mhLib, h, "quiet.cpp", 2), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXReceiveMsgDbg(mhLib, h, 0, &hMsg, "quiet.cpp", 3), VQX_RESULT_API_FILTER_AWAKENED);
+  u32 n = 7;
+  EXPECT_EQ(VQXWaitMsgDbg(mhLib, h, 0, &n, "quiet.cpp", 4), VQX_RESULT_API_TIMEOUT);
+  EXPECT_EQ(n, 0u);
+  Sync();
+  EXPECT_EQ(mLog.Count("quiet.cpp"), 0u);
+  /* A filter the layer does not know is refused, with its address. */
+  _VQX_FILTER_PARAMS set{};
+  set.un32Mask = VQX_FILTER_MASK_MSG_ID;
+  set.MsgId = 0x06000099u;
+  VQX_FILTER_HANDLE hPlain = nullptr;
+  ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &hPlain), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXReceiveMsgDbg(mhLib, hPlain, 0, &hMsg, "loud.cpp", 5), VQX_RESULT_API_INVALID_FIL_HANDLE);
+  EXPECT_TRUE(mLog.WaitFor("loud.cpp:5> VQXReceiveMsgDbg: "));
+  EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &hPlain, "loud.cpp", 6), VQX_RESULT_API_INVALID_FIL_HANDLE);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hPlain), VQX_RESULT_API_OK);
+  /* Another library handle is refused by every twin. */
+  VQX_LIB_HANDLE hOther = reinterpret_cast<VQX_LIB_HANDLE>(&set);
+  EXPECT_EQ(VQXReceiveMsgDbg(hOther, h, 0, &hMsg, "loud.cpp", 7), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "quiet.cpp", 8), VQX_RESULT_API_OK);
+}
+
+TEST_F(DbgTest, UntrackedMessageIsUnknownToTestMsg) {
+  VQX_MSG_HANDLE hTracked = UserMsg("t.cpp", 1);
+  EXPECT_EQ(VQXTestMsgDbg(mhLib, hTracked), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXTestMsgEx(mhLib, hTracked, 0, 0), VQX_RESULT_API_OK);
+  VQX_MSG_HANDLE hPlain = nullptr;
+  ASSERT_EQ(VQXGetMsg(mhLib, 8, &hPlain), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXTestMsgDbg(mhLib, hPlain), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  EXPECT_TRUE(mLog.WaitFor("Unknown message handle"));
+  /* A refused send leaves the message with the caller. */
+  EXPECT_EQ(VQXReleaseMsgDbg(mhLib, &hTracked, "t.cpp", 2), VQX_RESULT_OK);
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hPlain), VQX_RESULT_OK);
+}
+
+TEST_F(DbgTest, CallbackSentMessagesAreCheckedAgain) {
+  VQX_FILTER_HANDLE h = UserFilter(70);
+  VQX_MSG_HANDLE hLeak = UserMsg("held.cpp", 3);
+  VQX_MSG_HANDLE hStale = UserMsg("stale.cpp", 4);
+  VQX_MSG_HANDLE hStaleCopy = hStale;
+  ASSERT_EQ(VQXReleaseMsgDbg(mhLib, &hStale, "stale.cpp", 5), VQX_RESULT_OK);
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  EXPECT_FALSE(VqxDebugTakeBackMsg(mhLib, hStaleCopy, "cb.cpp", 9));
+  EXPECT_TRUE(VqxDebugTakeBackMsg(mhLib, hLeak, "cb.cpp", 10));
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  EXPECT_TRUE(mLog.WaitFor("cb.cpp:9> invalid message 0x"));
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hLeak), VQX_RESULT_OK);
+  EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "creator.cpp", 71), VQX_RESULT_API_OK);
+}
+
+TEST_F(DbgTest, FilterPrintout) {
+  _VQX_FILTER_PARAMS sets[2] = {};
+  sets[0].un32Mask = VQX_FILTER_MASK_MSG_GROUP | VQX_FILTER_MASK_NOT_USER_CONTEXT2;
+  sets[0].MsgGroup = 0x0600;
+  sets[0].un64UserContext2 = 0x77;
+  sets[1].un32Mask = VQX_FILTER_MASK_ADAPTER | VQX_FILTER_MASK_NEGATIVE;
+  sets[1].hAdapter = 0xDA000005u;
+  VQX_FILTER_HANDLE h = nullptr;
+  ASSERT_EQ(VQXCreateMsgFilterDbg(mhLib, 2, sets, &h, "printed.cpp", 12), VQX_RESULT_API_OK);
+  ASSERT_EQ(VQXPrintFilterDbg(mhLib, h), VQX_RESULT_API_OK);
+  ASSERT_TRUE(mLog.WaitFor("printed.cpp:12>\n    Filter 0x"));
+  const char* apszExpected[] = {
+      "( active )\n",
+      "    0 / 0 Msg waiting, 0 msg received\n",
+      "    0 + 0 calls to VQXReceiveMsg\n",
+      "    Params 1 / 2 [NEGATIVE]:\n        hAdapter             : 0xDA000005\n",
+      "    Params 2 / 2:\n        MsgGroup             : 0x00000600\n        NOT un64UserContext2 : 0x77\n",
+  };
+  for (const char* psz : apszExpected) EXPECT_EQ(mLog.Count(psz), 1u) << psz;
+  ASSERT_EQ(VQXPrintFiltersDbg(mhLib), VQX_RESULT_API_OK);
+  EXPECT_TRUE(mLog.WaitFor("Total cumulative freed:"));
+  EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "printed.cpp", 13), VQX_RESULT_API_OK);
+}
+
+TEST(DbgPlain, TwinsCallThePlainOperationsWhenInactive) {
+  CapturedLog log;
+  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+  VQX_LIB_HANDLE hLib = nullptr;
+  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
+  VQX_MSG_HANDLE hMsg = nullptr;
+  ASSERT_EQ(VQXGetMsgDbg(hLib, 8, &hMsg, "plain.cpp", 1), VQX_RESULT_API_OK);
+  EXPECT_EQ(hMsg->un32TrackMark, 0u);
+  EXPECT_EQ(hMsg->un32TrackMagic, VQX_MSG_TRACK_MAGIC_DEFAULT);
+  EXPECT_EQ(VQXReleaseMsgDbg(hLib, &hMsg, "plain.cpp", 2), VQX_RESULT_OK);
+  EXPECT_EQ(VQXPrintLeakDbg(hLib), VQX_RESULT_OK);
+  EXPECT_TRUE(log.WaitFor("(VQX_DEBUG_API not enabled)"));
+  EXPECT_EQ(VQXCloseLibDbg(&hLib, "plain.cpp", 3), VQX_RESULT_API_OK);
+}
+
+TEST(DbgRand, SpreadsOverTheWord) {
+  std::set<u32> values;
+  u32 un32Or = 0;
+  for (int i = 0; i < 1000; i++) {
+    const u32 v = VQX_RAND();
+    values.insert(v);
+    un32Or |= v;
+  }
+  EXPECT_GT(values.size(), 990u);
+  EXPECT_EQ(un32Or, 0xFFFFFFFFu);
+}
+
+}  // namespace
