@@ -428,7 +428,8 @@ VQX_RESULT VQXModifLibParams(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS* pParams) {
   bool fChanged = false;
 
   VqxMutexGet(pLib->hOutputCriticalSection);
-  pLib->pErrorFile = req.pErrorFile != nullptr ? req.pErrorFile : stderr;
+  /* As at open: without an error stream the error callback prints (standard error without one either). */
+  pLib->pErrorFile = req.pErrorFile;
   cur.pErrorFile = req.pErrorFile;
   cur.pTraceFile = req.pTraceFile;
   cur.pFctErrorCallback = req.pFctErrorCallback;

@@ -374,6 +374,37 @@ TEST_F(LibTest, TraceLevelLeadingNewlinesAndEmptyLines) {
   EXPECT_EQ(std::find(lines.begin(), lines.end(), ""), lines.end());
 }
 
+std::string FileText(FILE* pFile) {
+  fflush(pFile);
+  rewind(pFile);
+  std::string text;
+  char sz[256];
+  while (fgets(sz, sizeof(sz), pFile) != nullptr) text += sz;
+  return text;
+}
+
+TEST(LibLog, ErrorStreamAndCallback) {
+  CapturedLog log;
+  FILE* pFile = tmpfile();
+  ASSERT_NE(pFile, nullptr);
+  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+  params.pErrorFile = pFile;
+  VQX_LIB_HANDLE hLib = nullptr;
+  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
+  VQX_LOG_V(hLib, 0, "first error\n");
+  ASSERT_TRUE(log.WaitFor("first error"));
+  EXPECT_NE(FileText(pFile).find("first error\n"), std::string::npos) << "stream and callback both print";
+  /* Without a stream after a change, only the callback prints, as after an open without one. */
+  params.pErrorFile = nullptr;
+  ASSERT_EQ(VQXModifLibParams(hLib, &params), VQX_RESULT_API_OK);
+  VQX_LOG_V(hLib, 0, "second error\n");
+  ASSERT_TRUE(log.WaitFor("second error"));
+  EXPECT_EQ(FileText(pFile).find("second error"), std::string::npos);
+  EXPECT_EQ(log.Count("second error"), 1u);
+  EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+  fclose(pFile);
+}
+
 TEST_F(LibTest, StatisticsPrintout) {
   VQX_MSG_HANDLE hMsg = nullptr;
   ASSERT_EQ(VQXGetMsg(mhLib, 200, &hMsg), VQX_RESULT_API_OK);
