@@ -57,6 +57,25 @@ TEST(Buffer, SetAndSetSize) {
   b.ReleaseData(__FILE__, __LINE__);
   EXPECT_EQ(b.Set(3, p + 2), VQX_RESULT_OK);
   EXPECT_EQ(Content(b), std::vector<u8>({3, 4, 5}));
+  // Own bytes that would run past the content: refused, content kept.
+  p = b.GetData(__FILE__, __LINE__);
+  b.ReleaseData(__FILE__, __LINE__);
+  struct OwnRow {
+    u32 un32Offset;
+    u32 un32Size;
+    VQX_RESULT un32Expected;
+  } aOwnRows[] = {{1, 3, VQX_RESULT_INVALID_PARAM}, {0, 4, VQX_RESULT_INVALID_PARAM}, {2, 0x10000, VQX_RESULT_INVALID_PARAM},
+               {2, 1, VQX_RESULT_OK}};
+  for (const OwnRow& r : aOwnRows) {
+    b.Set(3, aby + 2);
+    p = b.GetData(__FILE__, __LINE__);
+    b.ReleaseData(__FILE__, __LINE__);
+    EXPECT_EQ(b.Set(r.un32Size, p + r.un32Offset), r.un32Expected) << r.un32Offset << "+" << r.un32Size;
+    if (r.un32Expected != VQX_RESULT_OK) {
+      EXPECT_EQ(Content(b), std::vector<u8>({3, 4, 5})) << r.un32Offset << "+" << r.un32Size;
+    }
+  }
+  EXPECT_EQ(Content(b), std::vector<u8>({5}));
 }
 
 TEST(Buffer, LoansForbidMovingTheBytes) {

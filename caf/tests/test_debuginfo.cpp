@@ -128,6 +128,27 @@ TEST(GuardedAllocation, DamagedGuardIsRefusedAndReported) {
   EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Before);
 }
 
+TEST(GuardedAllocation, UnderrunOfTheObjectIsRefusedWithoutCallingAnything) {
+  // Bytes in front of the object, from the nearest to the first of the block:
+  // each must be caught, and no destructor may run on a damaged block.
+  for (int nOffset : {1, 4, 8, 9, 16}) {
+    g_nDestroyed = 0;
+    u32 un32Before = VqcafGetGuardedAllocationCount();
+    CCounted* p = VQCAF_NEW(CCounted);
+    u8* pbyByte = reinterpret_cast<u8*>(p) - nOffset;
+    *pbyByte ^= 0x5A;
+    CCounted* pCopy = p;
+    EXPECT_THROW(VQCAF_DELETE(p), CVQCAFException) << "offset -" << nOffset;
+    EXPECT_EQ(p, pCopy) << "offset -" << nOffset;  // left as it was
+    EXPECT_EQ(g_nDestroyed, 0) << "offset -" << nOffset;
+    EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Before + 1) << "offset -" << nOffset;
+    *pbyByte ^= 0x5A;  // repair, then free
+    VQCAF_DELETE(pCopy);
+    EXPECT_EQ(g_nDestroyed, 1) << "offset -" << nOffset;
+    EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Before) << "offset -" << nOffset;
+  }
+}
+
 TEST(GuardedAllocation, ThrowingConstructorLeavesNothing) {
   u32 un32Before = VqcafGetGuardedAllocationCount();
   EXPECT_THROW(VQCAF_NEW(CThrows), std::runtime_error);

@@ -100,6 +100,9 @@ TEST(File, RefusalsTable) {
   EXPECT_EQ(Closed.Open(nullptr, "w"), VQX_RESULT_NULL_PARAM);
   EXPECT_EQ(Closed.Open("x", nullptr), VQX_RESULT_NULL_PARAM);
   EXPECT_EQ(Closed.Open("/nonexistent-dir/x/y.log", "w"), VQX_RESULT_FAIL);
+  // A path the framework string cannot hold: the length failure's code.
+  std::string strHuge(VQCAF_STRING_MAX_LENGTH + 1u, 'p');
+  EXPECT_EQ(Closed.Open(strHuge.c_str(), "w"), VQX_RESULT_INVALID_PARAM);
   EXPECT_EQ(Closed.IsOpened(), 0u);
   EXPECT_EQ(Closed.Flush(), VQX_RESULT_OK);
   EXPECT_EQ(Slurp(strPath), "abc");

@@ -104,6 +104,34 @@ TEST(Ptr, AllocatorKinds) {
   delete pForeign;
 }
 
+/* Looks, while being destroyed, at the global mutex and at a pointer it holds. */
+struct CInspector {
+  explicit CInspector(u32* pun32Held) : pun32GlobalHeld(pun32Held) {}
+  ~CInspector() {
+    *pun32GlobalHeld = GetGlobalMutex()->GetHeldCount();
+    // Another thread must be able to change counts meanwhile.
+    std::thread([this] { CVQCAFPtr<CObject> Copy = Inner; }).join();
+    Inner.Release();  // the last reference of the inner object, from inside
+  }
+  CVQCAFPtr<CObject> Inner;
+  u32* pun32GlobalHeld;
+};
+
+TEST(Ptr, LastReleaseFreesWithTheGlobalMutexGivenBack) {
+  g_nDestroyed = 0;
+  u32 un32Held = 0xFFFFFFFFu;
+  {
+    CVQCAFPtr<CInspector> Outer(new CInspector(&un32Held));
+    Outer->Inner = new CObject;
+    CVQCAFPtr<CInspector> Second = Outer;
+    Outer.Release();
+    EXPECT_EQ(un32Held, 0xFFFFFFFFu);  // one reference left: not destroyed
+  }
+  EXPECT_EQ(un32Held, 0u);     // the global mutex was not held during the deletion
+  EXPECT_EQ(g_nDestroyed, 1);  // the inner object, released from the destructor
+  EXPECT_EQ(GetGlobalMutex()->GetHeldCount(), 0u);
+}
+
 TEST(Ptr, ConcurrentCopiesAndReleases) {
   g_nDestroyed = 0;
   CVQCAFPtr<CObject> Shared(new CObject);

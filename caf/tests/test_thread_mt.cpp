@@ -3,6 +3,7 @@
  * order and stop. Every wait here is bounded; a hang fails the test.
  */
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/vqcaf_diag_capture.h"
 #include "vqcaflog.h"
 #include "vqcafpipe.h"
 #include "vqcafthread.h"
@@ -41,6 +43,12 @@ bool ReturnsInTime(F f) {
 }
 
 /* ------------------------------------------------------------------ pipe */
+
+/* A thread object that is never started: only its queue is used. */
+class CRecordingQueueOnly : public CVQCAFThread {
+ public:
+  explicit CRecordingQueueOnly(u32 un32Qlen) : CVQCAFThread(VQCAF_THREAD_PRIO_DEFAULT, un32Qlen) {}
+};
 
 TEST(Pipe, BoundsTable) {
   struct Row {
@@ -132,6 +140,18 @@ TEST(Pipe, SetCapacityKeepsOrderAndRefusesShrinkBelowCount) {
     EXPECT_EQ(un32Value, un32Expected);
   }
   EXPECT_TRUE(Pipe.CheckInvariant());
+}
+
+TEST(Pipe, OversizedCapacityAtConstructionIsClampedNotDropped) {
+  CDiagCapture Capture;
+  CVQCAFPipe<u32> Pipe(VQCAF_PIPE_MAX_CAPACITY + 1);
+  EXPECT_EQ(Pipe.GetCapacity(), VQCAF_PIPE_MAX_CAPACITY);
+  EXPECT_EQ(Pipe.Post(1), VQX_RESULT_OK);  // a queue, not "no queue"
+  ASSERT_EQ(Capture.Lines().size(), 1u);
+  EXPECT_EQ(Capture.Lines()[0], "CVQCAFPipe: capacity 1048577 clamped to 1048576\n");
+  CRecordingQueueOnly Thread(0xFFFFFFFFu);
+  EXPECT_EQ(Thread.EventPost(CVQCAFEvent(3)), VQX_RESULT_OK);
+  EXPECT_EQ(Thread.EventGetCount(), 1u);
 }
 
 TEST(Pipe, ConcurrentPostersKeepEachOrderAndLoseNothing) {
@@ -271,6 +291,31 @@ TEST(Thread, PriorityClasses) {
   CVQCAFThread RealTime(VQCAF_THREAD_PRIO_RT_HIGH, 0);
   EXPECT_EQ(RealTime.Start(1), VQX_RESULT_OK);
   EXPECT_EQ(RealTime.Stop(1), VQX_RESULT_OK);
+}
+
+/* Reads the size of the stack it runs on. */
+class CStackProbeThread : public CVQCAFThread {
+ public:
+  CStackProbeThread() : CVQCAFThread(VQCAF_THREAD_PRIO_DEFAULT, 0) {}
+  ~CStackProbeThread() override { Stop(1); }
+  void Run() override {
+    pthread_attr_t Attr;
+    size_t nSize = 0;
+    if (pthread_getattr_np(pthread_self(), &Attr) == 0) {
+      pthread_attr_getstacksize(&Attr, &nSize);
+      pthread_attr_destroy(&Attr);
+    }
+    mnStackSize = nSize;
+  }
+  std::atomic<size_t> mnStackSize{0};
+};
+
+TEST(Thread, RunsOnAOneMebibyteStack) {
+  CStackProbeThread Thread;
+  ASSERT_EQ(Thread.Start(1), VQX_RESULT_OK);
+  ASSERT_TRUE(WaitFor([&] { return Thread.IsRunning() == 0; }));
+  EXPECT_EQ(Thread.mnStackSize.load(), 0x100000u);
+  EXPECT_EQ(Thread.Stop(1), VQX_RESULT_OK);
 }
 
 /* Stops itself from inside Run (with wait, which must not dead-lock). */

@@ -67,6 +67,11 @@ VQX_RESULT CVQCAFBuffer::Set(u32 un32Size, const void* pvData) {
    * free them, so copy through a temporary block when they overlap. */
   const u8* pSrc = static_cast<const u8*>(pvData);
   if (pSrc != nullptr && mpbyData != nullptr && pSrc >= mpbyData && pSrc < mpbyData + mun64Capacity) {
+    /* Bytes from inside our block must end inside it too: anything longer
+     * would be read past the block (and written past it). */
+    if (pSrc > mpbyData + mun64Size || un32Size > static_cast<u64>(mpbyData + mun64Size - pSrc)) {
+      return VQX_RESULT_INVALID_PARAM;
+    }
     memmove(mpbyData, pSrc, un32Size);
     mun64Size = un32Size;
     return VQX_RESULT_OK;

@@ -1,13 +1,16 @@
 /*
  * vqcafdebuginfo.cpp - the guarded allocator behind VQCAF_NEW / VQCAF_DELETE.
  *
- * Block layout: [header: guard word, count, object bytes, source position,
- * destroy function][object bytes][trailing guard word]. Every live block is
- * entered in one table ordered by object address, so that a deletion first
- * decides from the table whether the pointer belongs to a live block (and
- * which one: a base-class pointer may lie inside the object) before any byte
- * of the block is read. A block freed once is no longer in the table, so a
- * second deletion is refused without touching freed memory.
+ * Block layout: [header: guard words][object bytes][trailing guard word].
+ * What the block needs to be checked and destroyed (its size, count, source
+ * position and destroy function) lives in one table of live blocks, ordered
+ * by object address, and never inside the block: a write that runs over the
+ * header cannot change how the block is read or what is called on it, it can
+ * only damage a guard word. A deletion first decides from the table whether
+ * the pointer belongs to a live block (and which one: a base-class pointer
+ * may lie inside the object) before any byte of the block is read. A block
+ * freed once is no longer in the table, so a second deletion is refused
+ * without touching freed memory.
  */
 #include "vqcafdebuginfo.h"
 
@@ -29,23 +32,24 @@ namespace {
 constexpr u32 GUARD_HEAD = 0xCAFEB10Cu;
 constexpr u32 GUARD_TAIL = 0xB10CCAFEu;
 
-struct BlockHeader {
-  u32 un32GuardHead;
-  u32 un32Count;
+/* The whole header is guard words: an underrun of the object by up to the
+ * header's size lands on one of them. */
+constexpr size_t HEADER_SIZE = alignof(std::max_align_t);
+static_assert(HEADER_SIZE % sizeof(u32) == 0, "the header is a whole number of guard words");
+static_assert(HEADER_SIZE % alignof(std::max_align_t) == 0, "objects must stay aligned after the header");
+
+struct BlockInfo {
+  u8* pbyBlock;
   u64 un64Bytes;
+  u32 un32Count;
   const char* pszFile;
   i32 nLine;
   PFN_VQCAF_GUARDED_DESTROY pFctDestroy;
 };
 
-constexpr size_t HEADER_SIZE =
-    (sizeof(BlockHeader) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) * alignof(std::max_align_t);
-static_assert(HEADER_SIZE % alignof(std::max_align_t) == 0, "objects must stay aligned after the header");
-static_assert(HEADER_SIZE >= sizeof(BlockHeader), "header must fit");
-
 struct Registry {
   std::mutex Lock;
-  std::map<uintptr_t, BlockHeader*> Live; /* object address -> header */
+  std::map<uintptr_t, BlockInfo> Live; /* object address -> block */
 };
 
 /* Never destroyed: deletions may run from static destructors. */
@@ -54,14 +58,19 @@ Registry& GetRegistry() {
   return *s_pRegistry;
 }
 
-BlockHeader* HeaderOf(void* pvObject) {
-  return reinterpret_cast<BlockHeader*>(static_cast<u8*>(pvObject) - HEADER_SIZE);
+void WriteGuards(u8* pbyBlock, u64 un64Bytes) {
+  for (size_t i = 0; i < HEADER_SIZE; i += sizeof(u32)) memcpy(pbyBlock + i, &GUARD_HEAD, sizeof(u32));
+  memcpy(pbyBlock + HEADER_SIZE + un64Bytes, &GUARD_TAIL, sizeof(u32));
 }
 
-u32 ReadTailGuard(const BlockHeader* pHeader) {
-  u32 un32Tail;
-  memcpy(&un32Tail, reinterpret_cast<const u8*>(pHeader) + HEADER_SIZE + pHeader->un64Bytes, sizeof(un32Tail));
-  return un32Tail;
+bool GuardsIntact(const BlockInfo& Info) {
+  u32 un32Word;
+  for (size_t i = 0; i < HEADER_SIZE; i += sizeof(u32)) {
+    memcpy(&un32Word, Info.pbyBlock + i, sizeof(u32));
+    if (un32Word != GUARD_HEAD) return false;
+  }
+  memcpy(&un32Word, Info.pbyBlock + HEADER_SIZE + Info.un64Bytes, sizeof(u32));
+  return un32Word == GUARD_TAIL;
 }
 
 [[noreturn]] void ThrowCorrupted(const void* pvGiven, const void* pvBase, const char* pszFile, int nLine) {
@@ -76,23 +85,17 @@ u32 ReadTailGuard(const BlockHeader* pHeader) {
 
 void* VqcafGuardedAlloc(u64 un64ObjectBytes, u32 un32Count, const char* pszFile, int nLine) {
   if (un64ObjectBytes > (static_cast<u64>(SIZE_MAX) - HEADER_SIZE - sizeof(u32))) throw std::bad_alloc();
-  u8* pBlock = static_cast<u8*>(malloc(HEADER_SIZE + un64ObjectBytes + sizeof(u32)));
-  if (pBlock == nullptr) throw std::bad_alloc();
-  BlockHeader* pHeader = reinterpret_cast<BlockHeader*>(pBlock);
-  pHeader->un32GuardHead = GUARD_HEAD;
-  pHeader->un32Count = un32Count;
-  pHeader->un64Bytes = un64ObjectBytes;
-  pHeader->pszFile = pszFile != nullptr ? pszFile : "";
-  pHeader->nLine = nLine;
-  pHeader->pFctDestroy = nullptr;
-  memcpy(pBlock + HEADER_SIZE + un64ObjectBytes, &GUARD_TAIL, sizeof(GUARD_TAIL));
-  void* pvObject = pBlock + HEADER_SIZE;
+  u8* pbyBlock = static_cast<u8*>(malloc(HEADER_SIZE + un64ObjectBytes + sizeof(u32)));
+  if (pbyBlock == nullptr) throw std::bad_alloc();
+  WriteGuards(pbyBlock, un64ObjectBytes);
+  void* pvObject = pbyBlock + HEADER_SIZE;
   Registry& Reg = GetRegistry();
   try {
     std::lock_guard<std::mutex> Guard(Reg.Lock);
-    Reg.Live.emplace(reinterpret_cast<uintptr_t>(pvObject), pHeader);
+    Reg.Live.emplace(reinterpret_cast<uintptr_t>(pvObject),
+                     BlockInfo{pbyBlock, un64ObjectBytes, un32Count, pszFile != nullptr ? pszFile : "", nLine, nullptr});
   } catch (...) {
-    free(pBlock);
+    free(pbyBlock);
     throw;
   }
   return pvObject;
@@ -105,19 +108,20 @@ void VqcafGuardedAbandon(void* pvObject) noexcept {
     std::lock_guard<std::mutex> Guard(Reg.Lock);
     Reg.Live.erase(reinterpret_cast<uintptr_t>(pvObject));
   }
-  free(HeaderOf(pvObject));
+  free(static_cast<u8*>(pvObject) - HEADER_SIZE);
 }
 
 void VqcafGuardedSetDestroy(void* pvObject, PFN_VQCAF_GUARDED_DESTROY pFctDestroy) noexcept {
   Registry& Reg = GetRegistry();
   std::lock_guard<std::mutex> Guard(Reg.Lock);
-  HeaderOf(pvObject)->pFctDestroy = pFctDestroy;
+  auto It = Reg.Live.find(reinterpret_cast<uintptr_t>(pvObject));
+  if (It != Reg.Live.end()) It->second.pFctDestroy = pFctDestroy;
 }
 
 void VqcafGuardedDelete(const void* pvGiven, const char* pszFile, int nLine) {
   if (pvGiven == nullptr) return;
   Registry& Reg = GetRegistry();
-  BlockHeader* pHeader = nullptr;
+  BlockInfo Info;
   void* pvObject = nullptr;
   {
     std::lock_guard<std::mutex> Guard(Reg.Lock);
@@ -125,21 +129,20 @@ void VqcafGuardedDelete(const void* pvGiven, const char* pszFile, int nLine) {
     auto It = Reg.Live.upper_bound(uGiven);
     if (It == Reg.Live.begin()) ThrowCorrupted(pvGiven, pvGiven, pszFile, nLine);
     --It;
-    BlockHeader* pCandidate = It->second;
-    u64 un64Span = pCandidate->un64Bytes != 0 ? pCandidate->un64Bytes : 1u;
+    u64 un64Span = It->second.un64Bytes != 0 ? It->second.un64Bytes : 1u;
     if (uGiven - It->first >= un64Span) ThrowCorrupted(pvGiven, pvGiven, pszFile, nLine);
     pvObject = reinterpret_cast<void*>(It->first);
-    if (pCandidate->un32GuardHead != GUARD_HEAD || ReadTailGuard(pCandidate) != GUARD_TAIL) {
+    if (!GuardsIntact(It->second)) {
       /* Left in the table: the leak report shows it, nothing frees it twice. */
       ThrowCorrupted(pvGiven, pvObject, pszFile, nLine);
     }
-    pHeader = pCandidate;
+    Info = It->second;
     Reg.Live.erase(It);
   }
   /* Destructors run outside the table lock: they may delete more blocks. */
-  if (pHeader->pFctDestroy != nullptr) pHeader->pFctDestroy(pvObject, pHeader->un32Count);
-  pHeader->un32GuardHead = 0;
-  free(pHeader);
+  if (Info.pFctDestroy != nullptr) Info.pFctDestroy(pvObject, Info.un32Count);
+  memset(Info.pbyBlock, 0, HEADER_SIZE);
+  free(Info.pbyBlock);
 }
 
 u32 VqcafGetGuardedAllocationCount() {
@@ -152,10 +155,10 @@ u32 VqcafReportGuardedLeaks() {
   Registry& Reg = GetRegistry();
   std::lock_guard<std::mutex> Guard(Reg.Lock);
   for (const auto& Entry : Reg.Live) {
-    const BlockHeader* p = Entry.second;
+    const BlockInfo& Info = Entry.second;
     VqcafDiagPrintf(VQCAF_DIAG_LEVEL_ERROR, "VQCAF_NEW leak: 0x%p, %llu bytes, %u element(s), allocated at %s:%d\n",
-                    reinterpret_cast<void*>(Entry.first), static_cast<unsigned long long>(p->un64Bytes), p->un32Count,
-                    VqxFileNameFromPath(p->pszFile), p->nLine);
+                    reinterpret_cast<void*>(Entry.first), static_cast<unsigned long long>(Info.un64Bytes),
+                    Info.un32Count, VqxFileNameFromPath(Info.pszFile), Info.nLine);
   }
   u32 un32Count = static_cast<u32>(Reg.Live.size());
   if (un32Count != 0) {

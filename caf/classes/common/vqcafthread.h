@@ -54,7 +54,8 @@ class CVQCAFThread : private CVQCAFNonCopyable {
  public:
   /*
    * Prio: scheduling class (1 = default). un32EventQlen: capacity of the
-   * event queue (0 = no queue). The thread is not started; its stop request
+   * event queue (0 = no queue; above VQCAF_PIPE_MAX_CAPACITY clamped to
+   * it). The thread is not started; its stop request
    * is set until Start.
    */
   CVQCAFThread(_VQCAF_THREAD_PRIO Prio, unsigned int un32EventQlen);

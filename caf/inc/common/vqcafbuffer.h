@@ -43,7 +43,9 @@ class CVQCAFBuffer : public IVQCAFSerializable {
   ~CVQCAFBuffer() override;
 
   /* Replaces the content with a copy of un32Size bytes at pvData.
-   * 0x82000009 for null data with a non-zero size. */
+   * 0x82000009 for null data with a non-zero size. pvData may point into
+   * this buffer's own content; 0x8200000A (nothing changes) when those
+   * bytes would run past its end. */
   VQX_RESULT Set(u32 un32Size, const void* pvData);
 
   /* New size; with fKeep non-zero the first min(old, new) bytes stay, new

@@ -12,6 +12,10 @@
 
 namespace VQCAF {
 
+/* ASCII lower case of one character (other bytes unchanged): how keys that
+ * ignore case are compared, hashed and indexed. */
+inline char VqcafAsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
 class CVQCAFHashKeyString {
  public:
   CVQCAFHashKeyString() = default;
@@ -52,9 +56,7 @@ inline bool CVQCAFHashKeyString::Equals(const CVQCAFHashKeyString& Other, bool f
   const char* b = Other.mstrKey.c_str();
   if (fCaseSensitive) return memcmp(a, b, n) == 0;
   for (u32 i = 0; i < n; ++i) {
-    char ca = (a[i] >= 'A' && a[i] <= 'Z') ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-    char cb = (b[i] >= 'A' && b[i] <= 'Z') ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
-    if (ca != cb) return false;
+    if (VqcafAsciiLower(a[i]) != VqcafAsciiLower(b[i])) return false;
   }
   return true;
 }
@@ -63,8 +65,7 @@ inline u64 CVQCAFHashKeyString::Hash(bool fCaseSensitive) const {
   u64 un64Hash = 0xCBF29CE484222325ull;
   const char* p = mstrKey.c_str();
   for (u32 i = 0; i < mstrKey.GetLength(); ++i) {
-    char c = p[i];
-    if (!fCaseSensitive && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    char c = fCaseSensitive ? p[i] : VqcafAsciiLower(p[i]);
     un64Hash ^= static_cast<u8>(c);
     un64Hash *= 0x100000001B3ull;
   }

@@ -21,6 +21,7 @@
 #include <new>
 #include <vector>
 
+#include "vqcafdiag.h"
 #include "vqx_result.h"
 #include "vqx_types.h"
 
@@ -36,8 +37,16 @@ constexpr u32 VQCAF_PIPE_MAX_CAPACITY = 0x100000u;
 template <typename T>
 class CVQCAFPipe {
  public:
-  /* A capacity above VQCAF_PIPE_MAX_CAPACITY is clamped to it. */
-  explicit CVQCAFPipe(u32 un32Capacity = 0) { (void)SetCapacity(un32Capacity); }
+  /* A capacity above VQCAF_PIPE_MAX_CAPACITY is clamped to it (with a
+   * warning line), so that the pipe is never left without a queue. */
+  explicit CVQCAFPipe(u32 un32Capacity = 0) {
+    if (un32Capacity > VQCAF_PIPE_MAX_CAPACITY) {
+      VqcafDiagPrintf(VQCAF_DIAG_LEVEL_ERROR, "CVQCAFPipe: capacity %u clamped to %u\n", un32Capacity,
+                      VQCAF_PIPE_MAX_CAPACITY);
+      un32Capacity = VQCAF_PIPE_MAX_CAPACITY;
+    }
+    (void)SetCapacity(un32Capacity);
+  }
   CVQCAFPipe(const CVQCAFPipe&) = delete;
   CVQCAFPipe& operator=(const CVQCAFPipe&) = delete;
 

@@ -141,9 +141,7 @@ template <class T>
 std::string CVQCAFPool<T>::IndexKey(const CVQCAFHashKeyString& Key) const {
   std::string strKey(Key.c_str(), Key.GetString().GetLength());
   if (!mfCaseSensitive) {
-    for (char& c : strKey) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    for (char& c : strKey) c = VqcafAsciiLower(c);
   }
   return strKey;
 }
