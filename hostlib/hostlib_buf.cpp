@@ -366,7 +366,10 @@ VQX_RESULT VqxBufCheck(VQX_LIB_HANDLE hLib, const void* pBuf) {
   VQX_LIB* pLib = VqxLib(hLib);
   std::lock_guard<std::mutex> guard(pLib->BufMutex);
   VqxLiveBufferTable::Entry* pEntry;
-  return VqxBufLookup(pLib, pBuf, &pEntry);
+  const VQX_RESULT result = VqxBufLookup(pLib, pBuf, &pEntry);
+  /* Released by its holder and only waiting for the batch free: no longer a valid handle. */
+  if (result == VQX_RESULT_OK && pEntry->fReleasePending != 0) return VQX_RESULT_API_INVALID_MSG_HANDLE;
+  return result;
 }
 
 u64 VqxBufUsableSize(VQX_LIB_HANDLE hLib, const void* pBuf) {

@@ -214,6 +214,7 @@ TEST_F(MsgTest, DoubleReleaseIsRefusedWithoutReadingFreedMemory) {
   ASSERT_EQ(VQXGetMsg(mhLib, 100000, &hMsg), VQX_RESULT_API_OK);
   VQX_MSG_HANDLE hStale = hMsg;
   EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_OK);
+  EXPECT_EQ(VQXTestMsgEx(mhLib, hStale, 0, 0), VQX_RESULT_API_INVALID_MSG_HANDLE) << "released, not yet freed";
   /* Second release before the batch free. */
   hMsg = hStale;
   EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_API_INVALID_MSG_HANDLE);
