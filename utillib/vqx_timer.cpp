@@ -54,6 +54,7 @@ static_assert(VQX_TIMER_NB_LISTS < VQX_TIMER_POS_REMOVED, "list ids below the po
  * quarters of it, and after a rebuild records fill at most half. */
 constexpr u32 VQX_TIMER_MIN_INDEX = 128;
 constexpr u32 VQX_TIMER_MIN_ARRAY = 8;
+constexpr u32 VQX_TIMER_KEEP_ARRAY = 1024; /* largest storage an emptied slot keeps */
 /* Handed-out entries kept at the front of the expired list before it is
  * compacted (see VqxTimerCompactExpired). */
 constexpr u32 VQX_TIMER_COMPACT_AFTER = 1024;
@@ -228,9 +229,10 @@ bool VqxTimerSpillSlot(VQX_TIMER* t, u32 un32List) {
   t->un32NbInWheel -= src.un32Count;
   for (u32 i = 0; i < src.un32Count; ++i)
     VqxTimerPush(t, VqxTimerListFor(src.pa[i].un64DueTick, t->un64NowTick), src.pa[i]);
-  /* The emptied slot keeps its storage for its next records. */
+  /* The emptied slot keeps its storage for its next records, unless it is
+   * large: a burst must not stay allocated in every slot it passed through. */
   VqxTimerArray& dst = t->aLists[un32List];
-  if (dst.pa == nullptr) {
+  if (dst.pa == nullptr && src.un32Capacity <= VQX_TIMER_KEEP_ARRAY) {
     dst.pa = src.pa;
     dst.un32Capacity = src.un32Capacity;
   } else {

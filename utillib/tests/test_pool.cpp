@@ -246,45 +246,49 @@ TEST_P(PoolTest, UnkeyedPoolIgnoresKeys) {
 }
 
 TEST_P(PoolTest, FreeOfAnythingButAUsedRecordIsRefused) {
-  void* h = Make(4, 16);
-  void* hOther = Make(4, 16);
-  ASSERT_NE(h, nullptr);
-  ASSERT_NE(hOther, nullptr);
-  auto* a = static_cast<unsigned char*>(AllocKeyed(h, 1));
-  auto* b = static_cast<unsigned char*>(AllocKeyed(h, 2));
-  void* pForeign = AllocKeyed(hOther, 1);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
-  u64 un64Stack = 0;
-  void* pHeap = std::malloc(16);
-  ASSERT_EQ(api().free(h, b), VQX_RESULT_OK);
-  struct Row {
-    const char* pszName;
-    void* p;
-    VQX_RESULT expected;
-  };
-  const Row aRows[] = {
-      {"null record", nullptr, 0x82000009u},
-      {"stack variable", &un64Stack, 0x8200000Au},
-      {"heap block of nobody", pHeap, 0x8200000Au},
-      {"record of another pool", pForeign, 0x8200000Au},
-      {"inside a record, +1", a + 1, 0x8200000Au},
-      {"inside a record, +8", a + 8, 0x8200000Au},
-      {"already free", b, 0x8200000Au},
-      {"one record before the first", a - 16, 0x8200000Au},
-  };
-  for (const Row& r : aRows) {
-    EXPECT_EQ(api().free(h, r.p), r.expected) << r.pszName;
-    u32 un32Used = 0;
-    EXPECT_EQ(api().usage(h, nullptr, &un32Used), VQX_RESULT_OK);
-    EXPECT_EQ(un32Used, 1u) << r.pszName << ": nothing changed";
-    EXPECT_EQ(api().check(h), VQX_RESULT_OK) << r.pszName;
-    EXPECT_EQ(api().next(h, r.p), nullptr) << r.pszName << ": Next refuses it too";
+  // A power-of-two record size and another one: the pool maps pointers to
+  // records by shift in the first case and by multiplication in the second.
+  for (u32 un32Size : {16u, 24u}) {
+    void* h = Make(4, un32Size);
+    void* hOther = Make(4, un32Size);
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(hOther, nullptr);
+    auto* a = static_cast<unsigned char*>(AllocKeyed(h, 1));
+    auto* b = static_cast<unsigned char*>(AllocKeyed(h, 2));
+    void* pForeign = AllocKeyed(hOther, 1);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    u64 un64Stack = 0;
+    void* pHeap = std::malloc(16);
+    ASSERT_EQ(api().free(h, b), VQX_RESULT_OK);
+    struct Row {
+      const char* pszName;
+      void* p;
+      VQX_RESULT expected;
+    };
+    const Row aRows[] = {
+        {"null record", nullptr, 0x82000009u},
+        {"stack variable", &un64Stack, 0x8200000Au},
+        {"heap block of nobody", pHeap, 0x8200000Au},
+        {"record of another pool", pForeign, 0x8200000Au},
+        {"inside a record, +1", a + 1, 0x8200000Au},
+        {"inside a record, +8", a + 8, 0x8200000Au},
+        {"already free", b, 0x8200000Au},
+        {"one record before the first", a - un32Size, 0x8200000Au},
+    };
+    for (const Row& r : aRows) {
+      EXPECT_EQ(api().free(h, r.p), r.expected) << r.pszName << ", size " << un32Size;
+      u32 un32Used = 0;
+      EXPECT_EQ(api().usage(h, nullptr, &un32Used), VQX_RESULT_OK);
+      EXPECT_EQ(un32Used, 1u) << r.pszName << ": nothing changed";
+      EXPECT_EQ(api().check(h), VQX_RESULT_OK) << r.pszName;
+      EXPECT_EQ(api().next(h, r.p), nullptr) << r.pszName << ": Next refuses it too";
+    }
+    EXPECT_EQ(api().first(h), a);
+    EXPECT_EQ(api().free(h, a), VQX_RESULT_OK);
+    EXPECT_EQ(api().free(nullptr, a), 0x82000009u);
+    std::free(pHeap);
   }
-  EXPECT_EQ(api().first(h), a);
-  EXPECT_EQ(api().free(h, a), VQX_RESULT_OK);
-  EXPECT_EQ(api().free(nullptr, a), 0x82000009u);
-  std::free(pHeap);
 }
 
 TEST_P(PoolTest, WalkOrderNewestFirstLastIsOldest) {
