@@ -174,6 +174,10 @@ VQX_RESULT VqxFragReassemble(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState, VQX_MS
   *phMsg = nullptr;
   /* The header must fit the buffer before any of its lengths is used. */
   VQX_RESULT result = VqxMsgCheckHeader(hLib, hFragment);
+  /* Queued fragments are chained through their first 8 payload bytes: they must exist. */
+  if (VQX_RESULT_SUCCEEDED(result) && VqxBufUsableSize(hLib, hFragment) < VQX_MSG_HEADER_SIZE + VQX_FRAG_LINK_SIZE) {
+    result = VQX_RESULT_API_MSGSZ_INVALID;
+  }
   if (VQX_RESULT_FAILED(result)) {
     VqxMsgReleaseInternal(hLib, hFragment);
     return VqxFragFail(hLib, "Invalid fragment header", result);

@@ -407,6 +407,17 @@ TEST_F(FragTest, BadFragmentsAreDroppedWithTheirContext) {
   EXPECT_EQ(hMsg, nullptr);
   EXPECT_EQ(mState.un32NbContexts, 0u);
 
+  /* A bare 88-byte header has no room for the queue link. */
+  hMsg = static_cast<VQX_MSG_HANDLE>(VqxBufMalloc(mhLib, 88, 0, __FILE__, __LINE__));
+  ASSERT_NE(hMsg, nullptr);
+  memset(hMsg, 0, 88);
+  hMsg->un32Length = 88;
+  hMsg->un32PayloadStart = 88;
+  hMsg->un32SerialNumber = 12;
+  hMsg->un16FragInfo = 1;
+  EXPECT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_API_MSGSZ_INVALID);
+  EXPECT_EQ(mState.un32NbContexts, 0u);
+
   /* Fragments adding up beyond the largest message. */
   for (int i = 0; i < 2; i++) {
     hMsg = MakeFragment(mhLib, 10, 1, 16, 0x44);
