@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include "support/vqcaf_diag_capture.h"
@@ -47,6 +48,10 @@ TEST(Buffer, SetAndSetSize) {
   EXPECT_EQ(b.SetSize(7, 0), VQX_RESULT_OK);  // plain int: the 64-bit form
   EXPECT_EQ(b.SetSize(-1, 0), VQX_RESULT_INVALID_PARAM);
   EXPECT_EQ(b.GetSize(), 7u);
+  // A size no process can hold: the length failure, the content kept.
+  EXPECT_THROW(b.SetSize(~0ull, 1), std::length_error);
+  EXPECT_EQ(b.GetSize(), 7u);
+  EXPECT_TRUE(b.CheckInvariant());
   EXPECT_EQ(b.Set(3, nullptr), VQX_RESULT_NULL_PARAM);
   EXPECT_EQ(b.GetSize(), 7u);
   EXPECT_EQ(b.Set(0, nullptr), VQX_RESULT_OK);

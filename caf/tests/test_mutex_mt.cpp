@@ -99,8 +99,15 @@ TEST(Mutex, GiveGetOnMutexNotHeldChangesNothing) {
     EXPECT_EQ(Mutex.GetHeldCount(), 0u);
   }
   EXPECT_EQ(Mutex.GetHeldCount(), 0u);
-  CVQCAFMutexAutoGetGive NullLock(nullptr);
-  CVQCAFMutexAutoGiveGet NullRelease(nullptr);
+  // Null guards leave a mutex the thread holds alone, in both directions.
+  Mutex.Get();
+  {
+    CVQCAFMutexAutoGetGive NullLock(nullptr);
+    CVQCAFMutexAutoGiveGet NullRelease(nullptr);
+    EXPECT_EQ(Mutex.GetHeldCount(), 1u);
+  }
+  EXPECT_EQ(Mutex.GetHeldCount(), 1u);
+  EXPECT_EQ(Mutex.Give(), VQX_RESULT_OK);
 }
 
 TEST(Mutex, GlobalMutexIsOneObject) {

@@ -2,6 +2,8 @@
 // walks that free as they go, Clear, and the destructor's reports.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -139,8 +141,22 @@ TEST(Pool64, AllocFindFreeAndDirectLookup) {
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->strName, "default");
   a->nValue = 11;
-  CDiagCapture Capture;  // the pool library prints the duplicate through its own hook
+  // The refusal of a key in use is reported once, by the record pool's own printer.
+  std::string strPrinted;
+  g_pVqxPoolOfBuffers64vPrintfContext = &strPrinted;
+  g_pFctVqxPoolOfBuffers64vPrintf = [](void* pv, const char* pszFormat, va_list args) {
+    char ac[256];
+    int n = vsnprintf(ac, sizeof(ac), pszFormat, args);
+    static_cast<std::string*>(pv)->append(ac);
+    return n;
+  };
   EXPECT_EQ(Pool.Alloc(VQCAF_DEBUG_INFO, un64Key), nullptr);
+  g_pFctVqxPoolOfBuffers64vPrintf = nullptr;
+  g_pVqxPoolOfBuffers64vPrintfContext = nullptr;
+  EXPECT_NE(strPrinted.find("Caller trying to allocate two elements with the same hashing key (0x00000002)!!!"),
+            std::string::npos)
+      << strPrinted;
+  EXPECT_EQ(a->nValue, 11);  // the element under the key is untouched
   CEntity* b = Pool.Alloc(VQCAF_DEBUG_INFO, 2);
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(Pool.Alloc(VQCAF_DEBUG_INFO, 3), nullptr);  // full

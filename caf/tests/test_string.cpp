@@ -114,6 +114,15 @@ TEST(String, FormatReplacesContents) {
   EXPECT_TRUE(s.IsEmpty());
 }
 
+TEST(String, FormatTheLibraryCannotApplyLeavesTheString) {
+  // A wide character with no form in the C locale: an encoding error.
+  CVQCAFString s("kept");
+  const wchar_t awcText[] = {static_cast<wchar_t>(0x20AC), 0};
+  EXPECT_THROW(s.Format("%ls", awcText), std::invalid_argument);
+  EXPECT_STREQ(s.c_str(), "kept");
+  EXPECT_TRUE(s.CheckInvariant());
+}
+
 TEST(String, InsertTable) {
   struct Row {
     const char* pszStart;
