@@ -188,7 +188,7 @@ VQX_RESULT VqxHostLibLogThreadStart(VQX_LIB_HANDLE hLib) {
   pLib->fLogThreadExited = 0;
   pLib->fLogThreadRunning.store(1);
   VQX_THREAD_PARAMS params = {"hostlib_log", VQX_THREAD_DEFAULT_STACK_SIZE, VQX_THREAD_PRIORITY_NORMAL};
-  /* The event is published only once the thread exists: until then lines go to standard error. */
+  /* From here lines are queued (the thread prints them once it runs); before, they go to standard error. */
   pLib->pLogEvent = pLogEvent;
   result = VqxThreadCreate(&pLib->LogThread, VqxLogThread, pLib, &params);
   if (VQX_RESULT_FAILED(result)) {
