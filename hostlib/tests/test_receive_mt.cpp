@@ -1,0 +1,266 @@
+/*
+ * test_receive_mt.cpp - blocking receive across threads: wake-ups (one, two
+ * before a receive), a reader woken by a message, a filter destroyed under a
+ * blocked reader, several senders to one reader with nothing lost, wait
+ * without taking, callback filters fed by the receive thread (with replies
+ * and idle calls), and sends held until the reader next receives.
+ * Every wait is bounded.
+ */
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "support/hostlib_fixture.h"
+#include "vqx_host_filter.h"
+
+namespace {
+
+constexpr u32 kLocal = 0xDA000001u;
+constexpr u32 kIdA = 0x06000001u;
+constexpr u32 kIdB = 0x06000002u;
+
+class ReceiveMtTest : public HostLibTest {
+ protected:
+  VQX_FILTER_HANDLE Filter(u32 un32Id) {
+    _VQX_FILTER_PARAMS set{};
+    set.un32Version = 1;
+    set.un32Mask = VQX_FILTER_MASK_MSG_ID;
+    set.MsgId = un32Id;
+    VQX_FILTER_HANDLE h = nullptr;
+    EXPECT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &h), VQX_RESULT_API_OK);
+    return h;
+  }
+  static VQX_MSG_HANDLE NewMsg(VQX_LIB_HANDLE hLib, u32 un32Id, u64 uc1 = 0) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    if (VQXGetMsg(hLib, 8, &hMsg) != VQX_RESULT_API_OK) return nullptr;
+    hMsg->un32MsgId = un32Id;
+    hMsg->MsgType = VQX_MSG_TYPE_EVENT;
+    hMsg->hAdapter = kLocal;
+    hMsg->un32PayloadLength = 8;
+    hMsg->un64UserContext1 = uc1;
+    return hMsg;
+  }
+  void Send(u32 un32Id, u64 uc1 = 0) {
+    VQX_MSG_HANDLE hMsg = NewMsg(mhLib, un32Id, uc1);
+    ASSERT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);
+  }
+};
+
+TEST_F(ReceiveMtTest, WakeReleasesABlockedReader) {
+  VQX_FILTER_HANDLE h = Filter(kIdA);
+  std::atomic<VQX_RESULT> result{0};
+  VQX_MSG_HANDLE hGot = nullptr;
+  std::thread reader([&] { result = VQXReceiveMsg(mhLib, h, 10000, &hGot); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  ASSERT_EQ(VQXWakeMsgFilter(mhLib, h), VQX_RESULT_API_OK);
+  reader.join();
+  EXPECT_EQ(result.load(), VQX_RESULT_API_FILTER_AWAKENED);
+  EXPECT_EQ(hGot, nullptr);
+  /* The wake was consumed. */
+  EXPECT_EQ(VQXReceiveMsg(mhLib, h, 0, &hGot), VQX_RESULT_API_TIMEOUT);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+}
+
+TEST_F(ReceiveMtTest, TwoWakesAreConsumedTogether) {
+  VQX_FILTER_HANDLE h = Filter(kIdA);
+  ASSERT_EQ(VQXWakeMsgFilter(mhLib, h), VQX_RESULT_API_OK);
+  ASSERT_EQ(VQXWakeMsgFilter(mhLib, h), VQX_RESULT_API_OK);
+  VQX_MSG_HANDLE hGot = nullptr;
+  EXPECT_EQ(VQXReceiveMsg(mhLib, h, 1000, &hGot), VQX_RESULT_API_FILTER_AWAKENED);
+  EXPECT_EQ(VQXReceiveMsg(mhLib, h, 0, &hGot), VQX_RESULT_API_TIMEOUT);
+  /* A wake does not hide a waiting message. */
+  ASSERT_EQ(VQXWakeMsgFilter(mhLib, h), VQX_RESULT_API_OK);
+  Send(kIdA);
+  ASSERT_EQ(VQXReceiveMsg(mhLib, h, 0, &hGot), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hGot), VQX_RESULT_OK);
+  EXPECT_EQ(VQXReceiveMsg(mhLib, h, 0, &hGot), VQX_RESULT_API_FILTER_AWAKENED);
+  u32 n = 9;
+  ASSERT_EQ(VQXWakeMsgFilter(mhLib, h), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXWaitMsg(mhLib, h, 1000, &n), VQX_RESULT_API_FILTER_AWAKENED);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+}
+
+TEST_F(ReceiveMtTest, TimeoutWaitsAtLeastItsTime) {
+  VQX_FILTER_HANDLE h = Filter(kIdA);
+  VQX_MSG_HANDLE hGot = nullptr;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(VQXReceiveMsg(mhLib, h, 60, &hGot), VQX_RESULT_API_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(55));
+  u32 n = 0;
+  EXPECT_EQ(VQXWaitMsg(mhLib, h, 20, &n), VQX_RESULT_API_TIMEOUT);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+}
+
+TEST_F(ReceiveMtTest, MessageReleasesABlockedReaderAndWaitDoesNotTake) {
+  VQX_FILTER_HANDLE h = Filter(kIdA);
+  u32 n = 0;
+  std::atomic<VQX_RESULT> waitResult{0};
+  std::thread waiter([&] { waitResult = VQXWaitMsg(mhLib, h, 10000, &n); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  Send(kIdA, 42);
+  waiter.join();
+  EXPECT_EQ(waitResult.load(), VQX_RESULT_API_OK);
+  EXPECT_EQ(n, 1u);
+  VQX_MSG_HANDLE hGot = nullptr;
+  std::atomic<VQX_RESULT> result{0};
+  std::thread reader([&] { result = VQXReceiveMsg(mhLib, h, 10000, &hGot); });
+  reader.join();
+  EXPECT_EQ(result.load(), VQX_RESULT_API_OK);
+  ASSERT_NE(hGot, nullptr);
+  EXPECT_EQ(hGot->un64UserContext1, 42u);
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hGot), VQX_RESULT_OK);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+}
+
+TEST_F(ReceiveMtTest, FilterDestroyedUnderABlockedReader) {
+  VQX_FILTER_HANDLE h = Filter(kIdA);
+  std::atomic<VQX_RESULT> result{0};
+  VQX_MSG_HANDLE hGot = nullptr;
+  std::thread reader([&, hFilter = h] { result = VQXReceiveMsg(mhLib, hFilter, 10000, &hGot); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+  reader.join();
+  EXPECT_EQ(result.load(), VQX_RESULT_API_INVALID_FIL_HANDLE);
+}
+
+TEST_F(ReceiveMtTest, SeveralSendersOneReaderNothingLost) {
+  constexpr int kSenders = 4;
+  constexpr u64 kPerSender = 5000;
+  VQX_FILTER_HANDLE h = Filter(kIdA);
+  std::vector<std::thread> senders;
+  for (int s = 0; s < kSenders; s++) {
+    senders.emplace_back([&, s] {
+      for (u64 i = 0; i < kPerSender; i++) {
+        VQX_MSG_HANDLE hMsg = NewMsg(mhLib, kIdA, (u64(s) << 32) | i);
+        ASSERT_NE(hMsg, nullptr);
+        ASSERT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);
+      }
+    });
+  }
+  std::vector<u64> next(kSenders, 0);
+  u64 total = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (total < kSenders * kPerSender && std::chrono::steady_clock::now() < deadline) {
+    VQX_MSG_HANDLE ah[VQX_RECEIVE_MULTIPLE_MAX];
+    u32 n = 0;
+    const VQX_RESULT r = VQXReceiveMsgMultiple(mhLib, h, 1000, &n, ah);
+    if (r != VQX_RESULT_API_OK) continue;
+    for (u32 i = 0; i < n; i++) {
+      const u32 s = static_cast<u32>(ah[i]->un64UserContext1 >> 32);
+      const u64 seq = ah[i]->un64UserContext1 & 0xFFFFFFFFu;
+      EXPECT_EQ(seq, next[s]) << "sender " << s; /* per sender, in order */
+      next[s] = seq + 1;
+      VQXReleaseMsgEx(mhLib, &ah[i]);
+    }
+    total += n;
+  }
+  for (auto& t : senders) t.join();
+  EXPECT_EQ(total, kSenders * kPerSender);
+  _VQX_FILTER_STATS stats;
+  ASSERT_EQ(VQXLibGetFilterStats(mhLib, h, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.un64MsgQueued, kSenders * kPerSender);
+  EXPECT_EQ(stats.fLostMessages, 0u);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+}
+
+struct CallbackState {
+  std::atomic<u32> un32Messages{0};
+  std::atomic<u32> un32IdleCalls{0};
+  std::atomic<u32> un32Calls{0};
+};
+
+/* Answers every message with one of id B back to this process. */
+void OnMessages(void* pvContext, VQX_LIB_HANDLE, VQX_FILTER_HANDLE, u32* pun32Count, VQX_MSG_HANDLE* pahMsg) {
+  CallbackState* pState = static_cast<CallbackState*>(pvContext);
+  pState->un32Calls++;
+  if (*pun32Count == 0) pState->un32IdleCalls++;
+  pState->un32Messages += *pun32Count;
+  for (u32 i = 0; i < *pun32Count; i++) {
+    pahMsg[i]->un32MsgId = kIdB;
+    pahMsg[i]->hAdapter = kLocal;
+  }
+}
+
+TEST_F(ReceiveMtTest, CallbackFilterRepliesThroughTheReceiveThread) {
+  VQX_FILTER_HANDLE hCb = Filter(kIdA);
+  VQX_FILTER_HANDLE hReplies = Filter(kIdB);
+  CallbackState state;
+  _VQX_FILTER_CALLBACK_PARAMS cb{};
+  cb.pFctFilterMsgReceived = OnMessages;
+  cb.pvFilterMsgReceivedContext = &state;
+  cb.un32FilterMaxMsgPerCallback = 4;
+  ASSERT_EQ(VQXModifyMsgFilter(mhLib, hCb, 0, nullptr, &cb), VQX_RESULT_API_OK);
+  for (u64 i = 0; i < 10; i++) Send(kIdA, i);
+  u32 un32Replies = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (un32Replies < 10 && std::chrono::steady_clock::now() < deadline) {
+    VQX_MSG_HANDLE hGot = nullptr;
+    if (VQXReceiveMsg(mhLib, hReplies, 500, &hGot) != VQX_RESULT_API_OK) continue;
+    EXPECT_EQ(hGot->un64UserContext1, un32Replies); /* replies keep the order */
+    VQXReleaseMsgEx(mhLib, &hGot);
+    un32Replies++;
+  }
+  EXPECT_EQ(un32Replies, 10u);
+  EXPECT_EQ(state.un32Messages.load(), 10u);
+  EXPECT_GE(state.un32Calls.load(), 3u); /* at most 4 per call */
+  EXPECT_EQ(state.un32IdleCalls.load(), 0u);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hCb), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hReplies), VQX_RESULT_API_OK);
+}
+
+TEST_F(ReceiveMtTest, CallbackFilterIdleCallsAndDestroyWhileServed) {
+  VQX_FILTER_HANDLE hCb = Filter(kIdA);
+  CallbackState state;
+  _VQX_FILTER_CALLBACK_PARAMS cb{};
+  cb.pFctFilterMsgReceived = OnMessages;
+  cb.pvFilterMsgReceivedContext = &state;
+  cb.un32FilterMaxMsgPerCallback = 1;
+  cb.un32PostingDelayMs = 20;
+  ASSERT_EQ(VQXModifyMsgFilter(mhLib, hCb, 0, nullptr, &cb), VQX_RESULT_API_OK);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (state.un32IdleCalls.load() < 3 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_GE(state.un32IdleCalls.load(), 3u);
+  /* Destroying waits for a callback in progress; no call comes after it. */
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hCb), VQX_RESULT_API_OK);
+  const u32 un32After = state.un32Calls.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  EXPECT_EQ(state.un32Calls.load(), un32After);
+}
+
+TEST_F(ReceiveMtTest, HeldSendGoesWhenTheReaderReceives) {
+  VQX_FILTER_HANDLE hOwner = Filter(kIdA);
+  VQX_FILTER_HANDLE hPeer = Filter(kIdB);
+  VQX_MSG_HANDLE hGot = nullptr;
+  /* Not coalescing yet (no reader known): sent at once. */
+  VQX_MSG_HANDLE hMsg = NewMsg(mhLib, kIdB);
+  _VQX_SEND_MSG2_PARAMS params{nullptr, hOwner};
+  ASSERT_EQ(VQXSendMsg2Ex(mhLib, &hMsg, &params), VQX_RESULT_API_OK);
+  ASSERT_EQ(VQXReceiveMsg(mhLib, hPeer, 0, &hGot), VQX_RESULT_API_OK);
+  VQXReleaseMsgEx(mhLib, &hGot);
+  /* The owner's thread becomes known by a receive with a time-out. */
+  EXPECT_EQ(VQXReceiveMsg(mhLib, hOwner, 1, &hGot), VQX_RESULT_API_TIMEOUT);
+  hMsg = NewMsg(mhLib, kIdB);
+  ASSERT_EQ(VQXSendMsg2Ex(mhLib, &hMsg, &params), VQX_RESULT_OK);
+  EXPECT_EQ(hMsg, nullptr);
+  EXPECT_EQ(VQXReceiveMsg(mhLib, hPeer, 0, &hGot), VQX_RESULT_API_TIMEOUT);
+  EXPECT_EQ(VQXReceiveMsg(mhLib, hOwner, 0, &hGot), VQX_RESULT_API_TIMEOUT);
+  ASSERT_EQ(VQXReceiveMsg(mhLib, hPeer, 0, &hGot), VQX_RESULT_API_OK);
+  VQXReleaseMsgEx(mhLib, &hGot);
+  /* Both parameters at once are refused, and the message is not lost silently. */
+  VQX_FILTER_HANDLE hImplicit = nullptr;
+  _VQX_SEND_MSG2_PARAMS both{&hImplicit, hOwner};
+  hMsg = NewMsg(mhLib, kIdB);
+  EXPECT_EQ(VQXSendMsg2Ex(mhLib, &hMsg, &both), VQX_RESULT_API_INVALID_PARAM);
+  EXPECT_EQ(hMsg, nullptr);
+  EXPECT_TRUE(mLog.WaitFor("Can't use both phImplicitFilter and hCoalescingFilter at the same time"));
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hOwner), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hPeer), VQX_RESULT_API_OK);
+}
+
+}  // namespace
