@@ -97,6 +97,7 @@ struct PathCtx
     u32 tLastTcpPollSent = 0;
     u32 fForceCloseConnectionRx = 0;
     u32 fForceCloseConnectionTx = 0;
+    u32 fRxReplace = 0; /* separate sockets: a new receive link replaces this one */
     u32 un32CloseReason = 0;
     bool fReportedUp = false;
     /* receive */

@@ -844,21 +844,30 @@ void AcceptPeer(GwLibCtx* c, int s, u32 from)
         return;
     }
     PathCtx& g = p->Gw[gw];
+    /* With separate sockets an accepted link is a receive link: it replaces
+     * only the previous receive link; otherwise the whole path is renewed. */
+    const bool fSeparate = p->un32Mode == kModeSeparate;
+    auto busy = [&] { return fSeparate ? g.iRxSocket >= 0 : (g.iTxSocket >= 0 || g.iRxSocket >= 0); };
     p->un32InCallback++; /* keeps the peer while the lock is released below */
-    for (int i = 0; i < 500 && (g.iTxSocket >= 0 || g.iRxSocket >= 0) && !c->fDestroying; i++)
+    for (int i = 0; i < 500 && busy() && !c->fDestroying; i++)
     {
-        if (g.iTxSocket >= 0)
+        if (fSeparate)
+        {
+            g.fRxReplace = 1;
+            g.fForceCloseConnectionRx = 1;
+        }
+        else if (g.iTxSocket >= 0)
             g.fForceCloseConnectionTx = 1;
         else
             g.fForceCloseConnectionRx = 1;
         Trace(c, 5, "VqxGwLibAcceptPeer: Waiting for previous %s %s connection to close for %s...", GwName(gw),
-              g.iTxSocket >= 0 ? "Tx" : "Rx", p->sName.c_str());
+              !fSeparate && g.iTxSocket >= 0 ? "Tx" : "Rx", p->sName.c_str());
         SetPeerEvent(c);
         WakeRx(c);
         SleepMs(c, 10);
     }
     p->un32InCallback--;
-    if (g.iTxSocket >= 0 || g.iRxSocket >= 0 || p->fDying || c->fDestroying)
+    if (busy() || p->fDying || c->fDestroying)
     {
         close(s);
         return;
@@ -869,8 +878,13 @@ void AcceptPeer(GwLibCtx* c, int s, u32 from)
     p->un8SentCount = 0;
     g.iRxSocket = s;
     g.Parser = RxParser();
-    g.un32CloseReason = 0;
-    g.fForceCloseConnectionRx = g.fForceCloseConnectionTx = 0;
+    g.fForceCloseConnectionRx = 0;
+    g.fRxReplace = 0;
+    if (!fSeparate)
+    {
+        g.un32CloseReason = 0;
+        g.fForceCloseConnectionTx = 0;
+    }
     if (p->un32Mode != kModeSeparate)
     {
         g.iTxSocket = s;

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -191,7 +192,9 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
         Trace(c, 4, "VqxGwLibRxSocketClose %s:gw%d Closing socket", p->sName.c_str(), gw);
         close(g.iRxSocket);
         g.iRxSocket = -1;
-        if (g.iTxSocket >= 0)
+        if (g.fRxReplace)
+            g.fRxReplace = 0; /* the transmit link stays */
+        else if (g.iTxSocket >= 0)
         {
             g.fForceCloseConnectionTx = 1;
             if (g.un32CloseReason == 0)
@@ -368,7 +371,7 @@ i32 VQXHostGwLibWrite(VqxGwLibContext hCtx, const char* pszPeerName, int iSocket
     const u32 t0 = Now();
     while (done < un32Len)
     {
-        ssize_t n = write(iSocket, p + done, un32Len - done);
+        ssize_t n = send(iSocket, p + done, un32Len - done, MSG_NOSIGNAL);
         if (n > 0)
         {
             done += u32(n);

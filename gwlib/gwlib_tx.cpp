@@ -8,6 +8,7 @@
  */
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -137,7 +138,8 @@ int Flush(GwLibCtx* c, Peer* p, int gw)
     PathCtx& g = p->Gw[gw];
     if (g.un32CoalFill == 0 || g.iTxSocket < 0)
         return 0;
-    ssize_t n = write(g.iTxSocket, g.pCoal.get(), g.un32CoalFill);
+    /* MSG_NOSIGNAL: a link closed by the remote must not raise SIGPIPE. */
+    ssize_t n = send(g.iTxSocket, g.pCoal.get(), g.un32CoalFill, MSG_NOSIGNAL);
     if (n < 0)
     {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)

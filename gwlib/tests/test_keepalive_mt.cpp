@@ -1,0 +1,262 @@
+/*
+ * test_keepalive_mt.cpp - TCP keep-alive towards a host peer, played by a
+ * raw socket on 127.0.0.1 that links into a hosts' instance: a peer that
+ * keeps sending data is never polled, one that answers polls stays up, a
+ * silent one is polled every poll delay and closed with reason 9. Also the
+ * separate-sockets mode of older peers.
+ */
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "gw_test_support.h"
+#include "vqx_gwlib_wire.h"
+
+using namespace gwtest;
+using namespace vqxgw;
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+
+constexpr u32 kOldBuild = 0x02030000; /* TCP polls, combined sockets, no 127.0.0.1 exemption */
+
+struct RawPeer
+{
+    Recorder rec;
+    u16 port = FreePort();
+    VqxGwLibContext ctx = nullptr;
+    int s = -1;
+
+    RawPeer(u32 pollMs, u32 downMs)
+    {
+        UseLoopbackOnly();
+        VqxGwLibParams p = HostParams(port, 0, 0x7F00000100000001ull, "inst", rec, pollMs, downMs, downMs, nullptr);
+        EXPECT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_OK);
+        EXPECT_EQ(VqxGwLibEnable(ctx), VQX_RESULT_OK);
+        s = LinkIn();
+        EXPECT_GE(s, 0);
+        EXPECT_TRUE(rec.WaitFor(5000, [&] { return !rec.UpDowns.empty(); }));
+    }
+    ~RawPeer()
+    {
+        if (s >= 0)
+            close(s);
+        VqxGwLibDestroy(ctx);
+    }
+    int LinkIn()
+    {
+        int u = socket(AF_INET, SOCK_DGRAM, 0);
+        timeval tv{2, 0};
+        setsockopt(u, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(0x7F000001u);
+        a.sin_port = htons(port);
+        u8 d[kDiscoverySize];
+        EncodeDiscovery(0x484C4449, d);
+        sendto(u, d, sizeof(d), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        u8 buf[1500];
+        ssize_t n = recv(u, buf, sizeof(buf), 0);
+        close(u);
+        VQX_GW_HOST_ADV adv;
+        if (n <= 0 || !DecodeHostAdv(VqxGwCursor(buf, size_t(n)), adv))
+            return -1;
+        int t = socket(AF_INET, SOCK_STREAM, 0);
+        a.sin_port = htons(u16(adv.un32TcpPort));
+        if (connect(t, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
+            return -1;
+        VQX_GW_HOST_ADV me{};
+        me.un32Id = 0x484C5041;
+        me.un8Kind = 1;
+        me.un32TcpPort = 1;
+        me.Info.un64UniqueId = 0x7F000001000000FFull;
+        std::strcpy(me.Info.szHostName, "raw");
+        std::strcpy(me.Info.szAppName, "peer");
+        std::strcpy(me.Info.szIpAddress0, "127.0.0.1");
+        me.Info.un32BuildNumber = kOldBuild;
+        u8 out[4 + kHostAdvSize];
+        PutBe32(out, kHostAdvSize);
+        u8 blk[kHostAdvSize];
+        EncodeHostAdv(me, blk);
+        std::memcpy(out + 4, blk, sizeof(blk));
+        if (write(t, out, sizeof(out)) != ssize_t(sizeof(out)))
+            return -1;
+        return t;
+    }
+    /* Reads for ms; counts 64-byte zero polls (nothing else is sent). */
+    int CountPolls(u32 ms, bool fAnswer, bool fSendData)
+    {
+        int polls = 0;
+        std::vector<u8> pending;
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < end)
+        {
+            if (fSendData)
+            {
+                u8 b[kBatchHeaderSize + 10] = {};
+                const u32 size = 10;
+                u8 h[kBatchHeaderSize];
+                EncodeBatchHeader(1, &size, h);
+                std::memcpy(b, h, sizeof(h));
+                if (send(s, b, sizeof(b), MSG_NOSIGNAL) != ssize_t(sizeof(b)))
+                    break;
+            }
+            pollfd pf{s, POLLIN, 0};
+            if (poll(&pf, 1, 50) <= 0)
+                continue;
+            u8 b[4096];
+            ssize_t n = recv(s, b, sizeof(b), 0);
+            if (n <= 0)
+                break;
+            pending.insert(pending.end(), b, b + n);
+            while (pending.size() >= kBatchHeaderSize)
+            {
+                bool zero = std::all_of(pending.begin(), pending.begin() + kBatchHeaderSize, [](u8 x) { return x == 0; });
+                EXPECT_TRUE(zero);
+                pending.erase(pending.begin(), pending.begin() + kBatchHeaderSize);
+                polls++;
+                if (fAnswer)
+                {
+                    u8 r[kBatchHeaderSize];
+                    EncodeHostPollReply(r);
+                    send(s, r, sizeof(r), MSG_NOSIGNAL);
+                }
+            }
+        }
+        return polls;
+    }
+};
+
+} // namespace
+
+TEST(GwKeepAlive, PeerSendingDataIsNeverPolled)
+{
+    RawPeer r(200, 800);
+    r.CountPolls(300, false, true); /* a link starts with one poll */
+    EXPECT_EQ(r.CountPolls(1500, false, true), 0);
+    std::lock_guard<std::mutex> g(r.rec.m);
+    EXPECT_EQ(r.rec.UpDowns.size(), 1u);
+    EXPECT_GT(r.rec.Messages.size(), 10u);
+}
+
+TEST(GwKeepAlive, AnsweredPollsKeepTheLinkUp)
+{
+    RawPeer r(200, 800);
+    int polls = r.CountPolls(2000, true, false);
+    EXPECT_GE(polls, 6);
+    EXPECT_LE(polls, 12);
+    std::lock_guard<std::mutex> g(r.rec.m);
+    EXPECT_EQ(r.rec.UpDowns.size(), 1u);
+}
+
+TEST(GwKeepAlive, SilentPeerIsPolledThenClosedWithReason9)
+{
+    RawPeer r(200, 800);
+    auto t0 = Clock::now();
+    int polls = r.CountPolls(800, false, false);
+    EXPECT_GE(polls, 3);
+    ASSERT_TRUE(r.rec.WaitFor(4000, [&] { return r.rec.UpDowns.size() >= 2; }));
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    EXPECT_LE(took, 800 + 200 + 2000 + 300);
+    std::lock_guard<std::mutex> g(r.rec.m);
+    EXPECT_EQ(r.rec.UpDowns[1].fGw0Up, 0u);
+    EXPECT_EQ(r.rec.UpDowns[1].un32Reason, 9u);
+}
+
+TEST(GwKeepAlive, OlderPeersLinkWithSeparateSockets)
+{
+    UseLoopbackOnly();
+    Recorder ra, rb;
+    u16 pa = FreePort(), pb = FreePort();
+    VQX_GW_EXTRA_ADDR ea{}, eb{};
+    VqxGwLibParams prA = HostParams(pa, pb, 0x7F00000100000002ull, "A", ra, 0, 2000, 2000, &ea);
+    VqxGwLibParams prB = HostParams(pb, pa, 0x7F00000100000001ull, "B", rb, 0, 2000, 2000, &eb);
+    prA.HostGwParms.un32BuildNumber = prB.HostGwParms.un32BuildNumber = 0x00530000; /* below 0x540002 */
+    ra.fKeepTraces = rb.fKeepTraces = true;
+    VqxGwLibContext a = nullptr, b = nullptr;
+    ASSERT_EQ(VqxGwLibAllocate(&prA, &a), VQX_RESULT_OK);
+    ASSERT_EQ(VqxGwLibAllocate(&prB, &b), VQX_RESULT_OK);
+    ASSERT_EQ(VqxGwLibEnable(a), VQX_RESULT_OK);
+    ASSERT_EQ(VqxGwLibEnable(b), VQX_RESULT_OK);
+    EXPECT_TRUE(ra.WaitFor(8000, [&] { return !ra.UpDowns.empty(); }));
+    EXPECT_TRUE(rb.WaitFor(8000, [&] { return !rb.UpDowns.empty(); }));
+    u32 hB = 0, hA = 0;
+    {
+        std::lock_guard<std::mutex> g(ra.m);
+        if (!ra.UpDowns.empty())
+            hB = ra.UpDowns[0].hPeer;
+    }
+    {
+        std::lock_guard<std::mutex> g(rb.m);
+        if (!rb.UpDowns.empty())
+            hA = rb.UpDowns[0].hPeer;
+    }
+    std::vector<u8> m(50, 1);
+    VqxGwLibSendRecord rec{m.data(), 50, 1, 0};
+    EXPECT_EQ(VqxGwLibSendMsgs(a, hB, 1, &rec, 1), VQX_RESULT_OK);
+    EXPECT_EQ(VqxGwLibSendMsgs(b, hA, 1, &rec, 1), VQX_RESULT_OK);
+    EXPECT_TRUE(rb.WaitFor(3000, [&] { return !rb.Messages.empty(); }));
+    EXPECT_TRUE(ra.WaitFor(3000, [&] { return !ra.Messages.empty(); }));
+    auto traced = [](Recorder& r, const char* part) {
+        std::lock_guard<std::mutex> g(r.m);
+        for (auto& t : r.Traces)
+            if (t.find(part) != std::string::npos)
+                return true;
+        return false;
+    };
+    /* each side connected its own transmit link and accepted a receive one */
+    EXPECT_TRUE(traced(ra, "DOES NOT supports combined sockets mode"));
+    EXPECT_TRUE(traced(ra, "Connected to gw0"));
+    EXPECT_TRUE(traced(rb, "Connected to gw0"));
+    EXPECT_TRUE(traced(ra, "gw0-Rx)."));
+    EXPECT_TRUE(traced(rb, "gw0-Rx)."));
+    if (::testing::Test::HasFailure())
+    {
+        std::lock_guard<std::mutex> g(ra.m);
+        for (auto& t : ra.Traces)
+            printf("A: %s\n", t.c_str());
+        for (auto& u : ra.UpDowns)
+            printf("A: updown %x %u %u %u\n", u.hPeer, u.fGw0Up, u.fGw1Up, u.un32Reason);
+        for (auto& t : rb.Traces)
+            printf("B: %s\n", t.c_str());
+    }
+    VqxGwLibDestroy(a);
+    VqxGwLibDestroy(b);
+}
+
+TEST(GwKeepAlive, WritingToALinkClosedByTheRemoteRaisesNoSignal)
+{
+    RawPeer r(0, 800);
+    u32 h;
+    {
+        std::lock_guard<std::mutex> g(r.rec.m);
+        h = r.rec.UpDowns[0].hPeer;
+    }
+    linger lg{1, 0}; /* close with a reset */
+    setsockopt(r.s, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    close(r.s);
+    r.s = -1;
+    std::vector<u8> m(1000, 3);
+    for (int i = 0; i < 200; i++)
+    {
+        VqxGwLibSendRecord rec{m.data(), 1000, u32(i), 0};
+        if (VqxGwLibSendMsgs(r.ctx, h, 1, &rec, 1) == VQX_RESULT_NOT_ACCESSIBLE)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_TRUE(r.rec.WaitFor(3000, [&] { return r.rec.UpDowns.size() >= 2; }));
+    std::lock_guard<std::mutex> g(r.rec.m);
+    EXPECT_EQ(r.rec.UpDowns[1].fGw0Up, 0u);
+    const u32 reason = r.rec.UpDowns[1].un32Reason;
+    EXPECT_TRUE(reason == 3 || reason == 4 || reason == 5) << reason;
+}
