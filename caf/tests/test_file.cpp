@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -120,6 +121,23 @@ TEST(File, NoSpaceLeftIsMapped) {
   un32Length = static_cast<u32>(Big.size());
   EXPECT_EQ(File.Write(Big.data(), &un32Length), VQX_RESULT_OUT_OF_RESOURCE);
   EXPECT_EQ(File.GetSize(), 0u);  // a device, not a regular file
+}
+
+TEST(File, AccessDeniedIsMapped) {
+  // A memory file sealed against writing refuses every write with EPERM.
+  int fd = memfd_create("vqcaf_sealed", MFD_ALLOW_SEALING);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE), 0);
+  std::string strPath = "/proc/self/fd/" + std::to_string(fd);
+  CVQCAFFile File;
+  ASSERT_EQ(File.Open(strPath.c_str(), "a"), VQX_RESULT_OK);
+  std::vector<u8> Big(1 << 17, 'x');  // more than the stream buffers
+  u32 un32Length = static_cast<u32>(Big.size());
+  EXPECT_EQ(File.Write(Big.data(), &un32Length), VQX_RESULT_ACCESS_DENIED);
+  EXPECT_EQ(un32Length, 0u);
+  EXPECT_EQ(File.GetSize(), 0u);
+  File.Close();
+  close(fd);
 }
 
 TEST(File, FileTooBigIsMapped) {

@@ -280,6 +280,7 @@ TEST(Thread, StopRequestAndLifeCycle) {
 }
 
 TEST(Thread, PriorityClasses) {
+  EXPECT_EQ(static_cast<u32>(VQCAF_THREAD_PRIO_DEFAULT), 1u);  // callers pass 1 for default scheduling
   CRecordingThread Thread(1);
   EXPECT_EQ(Thread.SetPrio(static_cast<_VQCAF_THREAD_PRIO>(0)), VQX_RESULT_INVALID_PARAM);
   EXPECT_EQ(Thread.SetPrio(static_cast<_VQCAF_THREAD_PRIO>(5)), VQX_RESULT_INVALID_PARAM);
