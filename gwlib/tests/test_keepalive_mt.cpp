@@ -37,15 +37,21 @@ struct RawPeer
     VqxGwLibContext ctx = nullptr;
     int s = -1;
 
-    RawPeer(u32 pollMs, u32 downMs)
+    u64 un64PeerId;
+
+    RawPeer(u32 pollMs, u32 downMs, u64 peerId = 0x7F000001000000FFull, bool fExpectUp = true) : un64PeerId(peerId)
     {
         UseLoopbackOnly();
+        rec.fKeepTraces = true;
         VqxGwLibParams p = HostParams(port, 0, 0x7F00000100000001ull, "inst", rec, pollMs, downMs, downMs, nullptr);
         EXPECT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_OK);
         EXPECT_EQ(VqxGwLibEnable(ctx), VQX_RESULT_OK);
         s = LinkIn();
         EXPECT_GE(s, 0);
-        EXPECT_TRUE(rec.WaitFor(5000, [&] { return !rec.UpDowns.empty(); }));
+        if (fExpectUp)
+        {
+            EXPECT_TRUE(rec.WaitFor(5000, [&] { return !rec.UpDowns.empty(); }));
+        }
     }
     ~RawPeer()
     {
@@ -79,7 +85,7 @@ struct RawPeer
         me.un32Id = 0x484C5041;
         me.un8Kind = 1;
         me.un32TcpPort = 1;
-        me.Info.un64UniqueId = 0x7F000001000000FFull;
+        me.Info.un64UniqueId = un64PeerId;
         std::strcpy(me.Info.szHostName, "raw");
         std::strcpy(me.Info.szAppName, "peer");
         std::strcpy(me.Info.szIpAddress0, "127.0.0.1");
@@ -259,4 +265,20 @@ TEST(GwKeepAlive, WritingToALinkClosedByTheRemoteRaisesNoSignal)
     EXPECT_EQ(r.rec.UpDowns[1].fGw0Up, 0u);
     const u32 reason = r.rec.UpDowns[1].un32Reason;
     EXPECT_TRUE(reason == 3 || reason == 4 || reason == 5) << reason;
+}
+
+TEST(GwKeepAlive, SmallerPeerConnectingInIsRefused)
+{
+    /* the instance's id is the greater one: it connects, it does not accept */
+    RawPeer r(0, 800, 0x7F00000100000000ull, false);
+    pollfd pf{r.s, POLLIN, 0};
+    ASSERT_EQ(poll(&pf, 1, 3000), 1);
+    u8 b;
+    EXPECT_LE(recv(r.s, &b, 1, 0), 0); /* closed without a byte */
+    std::lock_guard<std::mutex> g(r.rec.m);
+    EXPECT_TRUE(r.rec.UpDowns.empty());
+    bool refused = false;
+    for (auto& t : r.rec.Traces)
+        refused |= t == "VqxGwLibAcceptPeer: Refusing connection from raw.peer because ConnectionMode is 'OUT only'";
+    EXPECT_TRUE(refused);
 }
