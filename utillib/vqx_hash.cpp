@@ -14,6 +14,7 @@
 #include "vqx_hash.h"
 #include "vqx_hash_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -152,8 +153,7 @@ bool VqxHashRebuild(VQX_HASH* h, u32 un32Index) {
   return true;
 }
 
-HVQXHASH VqxHashCreate(u32 un32MaxEntries, u32 un32SizeHint, PFN_VQX_HASH_GET_KEY pFctGetKey, void* pContext,
-                       const char* pszName) {
+HVQXHASH VqxHashCreate(u32 un32MaxEntries, PFN_VQX_HASH_GET_KEY pFctGetKey, void* pContext, const char* pszName) {
   auto* h = new (std::nothrow) VQX_HASH{};
   if (h == nullptr) return nullptr;
   h->un32MaxEntries = un32MaxEntries;
@@ -163,7 +163,7 @@ HVQXHASH VqxHashCreate(u32 un32MaxEntries, u32 un32SizeHint, PFN_VQX_HASH_GET_KE
     std::strncpy(h->szName, pszName, VQX_HASH_NAME_SIZE - 1);
     h->szName[VQX_HASH_NAME_SIZE - 1] = '\0';
   }
-  const u32 un32Index = VqxHashPrimeIndexFor(un32SizeHint);
+  const u32 un32Index = VqxHashPrimeIndexFor(std::min(un32MaxEntries, VQX_HASH_MAX_INITIAL_HINT));
   h->paSlots = VqxHashAllocSlots(s_aun32VqxHashPrimes[un32Index]);
   if (h->paSlots == nullptr) {
     delete h;
@@ -196,18 +196,12 @@ inline u32 VqxHashLookup(const VQX_HASH* h, u64 un64Key) {
 HVQXHASH VQXHashCreateInternal(u32 un32MaxEntries, PFN_VQX_HASH_GET_KEY pFctGetKey, void* pReserved1,
                                void* pReserved2, void* pContext, const char* pszName, u32 un32Flags) {
   if (pFctGetKey == nullptr || pReserved1 != nullptr || pReserved2 != nullptr || un32Flags != 0) return nullptr;
-  return VqxHashCreate(un32MaxEntries, un32MaxEntries > VQX_HASH_MAX_INITIAL_HINT ? VQX_HASH_MAX_INITIAL_HINT : un32MaxEntries,
-                       pFctGetKey, pContext, pszName);
+  return VqxHashCreate(un32MaxEntries, pFctGetKey, pContext, pszName);
 }
 
 HVQXHASH VQXHashCreateWithKeyInternal(u32 un32MaxEntries, const char* pszName, u32 un32Flags) {
   if (un32Flags != 0) return nullptr;
-  return VqxHashCreate(un32MaxEntries, un32MaxEntries > VQX_HASH_MAX_INITIAL_HINT ? VQX_HASH_MAX_INITIAL_HINT : un32MaxEntries,
-                       nullptr, nullptr, pszName);
-}
-
-HVQXHASH VqxHashCreateSized(u32 un32MaxEntries, u32 un32SizeHint, const char* pszName) {
-  return VqxHashCreate(un32MaxEntries, un32SizeHint, nullptr, nullptr, pszName);
+  return VqxHashCreate(un32MaxEntries, nullptr, nullptr, pszName);
 }
 
 VQX_RESULT VQXHashInsert(HVQXHASH hHash, u64 un64Key, u64 un64Value) {

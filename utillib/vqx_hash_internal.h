@@ -17,11 +17,6 @@ typedef struct _VQX_HASH_STATS {
   u32 un32CreateLine;
 } VQX_HASH_STATS;
 
-/* A keyed-at-insertion table whose first size holds un32SizeHint entries
- * without growing (the public creators cap the pre-allocation). Null when
- * memory runs out. */
-HVQXHASH VqxHashCreateSized(u32 un32MaxEntries, u32 un32SizeHint, const char* pszName);
-
 /* Figures of one table. 0x02000000; 0x82000009 null table or stats. */
 VQX_RESULT VqxHashGetStats(HVQXHASH hHash, VQX_HASH_STATS* pStats);
 
