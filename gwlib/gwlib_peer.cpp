@@ -165,7 +165,10 @@ void ReportChanges(GwLibCtx* c, Peer* p)
             p->Adapter.un8NewInfo = 0;
         else
             p->Host.un8NewInfo = 0;
-        p->Gw[gw].un32CloseReason = 0;
+        /* The lock was released for the callback: a reason set meanwhile
+         * belongs to the next report. */
+        if (!up[gw] && p->Gw[gw].un32CloseReason == reason)
+            p->Gw[gw].un32CloseReason = 0;
         WakeRx(c);
     }
 }

@@ -122,7 +122,7 @@ TEST(GwBoard, SilentBoardTimesOutWithReason9)
     EXPECT_EQ(u.fGw0Up, 0u);
     EXPECT_EQ(u.un32Reason, 9u);
     /* network-down delay, one poll period and one discover-thread wake (2 s) */
-    EXPECT_LE(took, long(net + poll + 2000 + 300));
+    EXPECT_LE(took, long(net + poll + 2000 + 800)); /* slack for a loaded machine */
     EXPECT_GE(took, long(net) - 100);
     EXPECT_TRUE(f.rec.HasError("TCP timeout"));
 }

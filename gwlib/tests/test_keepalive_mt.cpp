@@ -173,7 +173,7 @@ TEST(GwKeepAlive, SilentPeerIsPolledThenClosedWithReason9)
     EXPECT_GE(polls, 3);
     ASSERT_TRUE(r.rec.WaitFor(4000, [&] { return r.rec.UpDowns.size() >= 2; }));
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    EXPECT_LE(took, 800 + 200 + 2000 + 300);
+    EXPECT_LE(took, 800 + 200 + 2000 + 800); /* slack for a loaded machine */
     std::lock_guard<std::mutex> g(r.rec.m);
     EXPECT_EQ(r.rec.UpDowns[1].fGw0Up, 0u);
     EXPECT_EQ(r.rec.UpDowns[1].un32Reason, 9u);
