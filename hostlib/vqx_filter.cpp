@@ -30,6 +30,17 @@ VQX_FILTER_LIB_FULL* VqxFilterLibFull(VQX_LIB_HANDLE hLib) {
 
 u64 VqxNow() { return VQXGetClock(); }
 
+#define VQX_LIB_LOCK_SPIN_TRIES 200u
+#define VQX_LIB_LOCK_SPIN_PAUSES 16u
+
+inline void VqxCpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  __asm__ __volatile__("" ::: "memory");
+#endif
+}
+
 size_t VqxFilterRecordSize(u32 un32Capacity) {
   return offsetof(VQX_FILTER, aParams) + sizeof(_VQX_FILTER_PARAMS) * (un32Capacity == 0 ? 1 : un32Capacity);
 }
@@ -171,6 +182,26 @@ bool VqxFilterTakes(const VQX_FILTER* pFilter, const _VQX_MSG_HEADER* pMsg) {
 }
 
 }  // namespace
+
+/* ------------------------------------------------------------- locking */
+
+void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  for (u32 i = 0; i < VQX_LIB_LOCK_SPIN_TRIES; i++) {
+    if (VqxMutexTryGet(pLib->hCriticalSection) == VQX_RESULT_OK) {
+      pLib->un32CsNesting++;
+      return;
+    }
+    for (u32 k = 0; k < VQX_LIB_LOCK_SPIN_PAUSES; k++) VqxCpuRelax();
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+}
+
+void VqxLibLockRetakeSpinning(VQX_LIB_HANDLE hLib, u32 un32Levels) {
+  if (un32Levels == 0) return;
+  VqxLibLockEnterSpinning(hLib);
+  VqxHostLibLockRetake(hLib, un32Levels - 1);
+}
 
 /* ------------------------------------------------------------- matching */
 
@@ -439,6 +470,12 @@ void VqxMsgPostToFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_MSG_HANDLE
   }
   if (fCallback) {
     VqxRxThreadKick(hLib);
+  } else if (pFilter->un32Waiters == 0 || pFilter->un32Count > 1) {
+    /*
+     * A reader checks the queue under the lock before it waits, so only a
+     * blocked reader needs the event, and only once: when the queue stops
+     * being empty (the event stays set until a reader clears it).
+     */
   } else if (pBatch == nullptr) {
     VQX_HOSTLIB_EVENT_SET(hLib, pFilter->pEvent);
   } else {

@@ -128,6 +128,17 @@ static inline VQX_MSG_HANDLE* VqxMsgQueueLink(VQX_MSG_HANDLE hMsg) {
   return reinterpret_cast<VQX_MSG_HANDLE*>(VQXMsgPayload(hMsg));
 }
 
+/*
+ * Takes the library lock like VQX_HOSTLIB_CRITICAL_SECTION_ENTER, but tries
+ * a short while without sleeping first. The lock hands itself over to a
+ * sleeping waiter on release, so a sender and a reader that both sleep on it
+ * run in lock-step, one context switch per message; a reader that waits a
+ * few microseconds instead takes it while it is free.
+ */
+void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib);
+/* Takes back un32Levels levels given up by VqxHostLibLockReleaseAll, the first one spinning. */
+void VqxLibLockRetakeSpinning(VQX_LIB_HANDLE hLib, u32 un32Levels);
+
 /* ------------------------------------------------------------ filter core */
 
 VQX_RESULT VqxFilterInit(VQX_LIB_HANDLE hLib);

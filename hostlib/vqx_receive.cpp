@@ -64,7 +64,7 @@ bool VqxWaitOnFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32TimeoutMs
     pFilter->un32Waiters++;
     const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
     VqxEventWait(pFilter->pEvent, un32Wait);
-    VqxHostLibLockRetake(hLib, un32Levels);
+    VqxLibLockRetakeSpinning(hLib, un32Levels);
     pFilter->un32Waiters--;
     if (!VqxFilterIsKnown(hLib, pFilter) || pFilter->un32State != VQX_FILTER_STATE_ACTIVE) return false;
   }
@@ -82,7 +82,7 @@ VQX_RESULT VqxMsgReceive(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbToS
   VQX_LIB* pLib = VqxLib(hLib);
   const u32 un32Capacity = *pun32Count;
   *pun32Count = 0;
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  VqxLibLockEnterSpinning(hLib);
   if (!VqxFilterIsKnown(hLib, pFilter) || pFilter->un32State != VQX_FILTER_STATE_ACTIVE) {
     VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
     VqxFreeToSend(hLib, un32NbToSend, pahToSend);

@@ -102,7 +102,7 @@ VQX_RESULT VqxSendOne(VQX_LIB_HANDLE hLib, const char* pszOp, VQX_MSG_HANDLE* ph
     VqxMsgReleaseInternal(hLib, hMsg);
     return check;
   }
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  VqxLibLockEnterSpinning(hLib);
   if (VqxFilterLib(hLib) == nullptr) {
     VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
     VqxMsgReleaseInternal(hLib, hMsg);

@@ -1,0 +1,263 @@
+/*
+ * test_local.cpp - sending to local destinations: the checks of a send
+ * (table-driven), routing by destination handle and message group, the
+ * trimming of a delivered message, multiple sends, the transmit trace, and
+ * the checks on a received message before dispatch (corrupt sizes, an older
+ * peer's 64-byte header widened to 88 bytes).
+ */
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "support/hostlib_fixture.h"
+#include "vqx_filter_internal.h"
+
+namespace {
+
+class LocalTest : public HostLibTest {
+ protected:
+  void SetUp() override {
+    HostLibTest::SetUp();
+    _VQX_FILTER_PARAMS set{};
+    set.un32Version = 1; /* every message */
+    ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &mhAll), VQX_RESULT_API_OK);
+  }
+  void TearDown() override {
+    if (mhAll != nullptr) {
+      EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &mhAll), VQX_RESULT_API_OK);
+    }
+    HostLibTest::TearDown();
+  }
+  VQX_MSG_HANDLE NewMsg(u32 un32Id, u32 hAdapter, u32 un32Payload = 8, u32 MsgType = VQX_MSG_TYPE_EVENT) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    EXPECT_EQ(VQXGetMsg(mhLib, un32Payload < 64 ? 64 : un32Payload, &hMsg), VQX_RESULT_API_OK);
+    hMsg->un32MsgId = un32Id;
+    hMsg->MsgType = MsgType;
+    hMsg->hAdapter = hAdapter;
+    hMsg->un32PayloadLength = un32Payload;
+    return hMsg;
+  }
+  /* The next message on the catch-all filter, or null. */
+  VQX_MSG_HANDLE Take() {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    VQXReceiveMsg(mhLib, mhAll, 0, &hMsg);
+    return hMsg;
+  }
+  VQX_FILTER_HANDLE mhAll = nullptr;
+};
+
+struct SendRow {
+  const char* pszName;
+  u32 un32Id;
+  u32 hAdapter;
+  u32 un32Payload;
+  u32 MsgType;
+  VQX_RESULT expected;
+  bool fDelivered;
+  u32 hDelivered;
+  const char* pszLine;
+};
+
+const SendRow kSendRows[] = {
+    {"local user group", 0x06000001, 0xDA000001, 8, 4, VQX_RESULT_API_OK, true, 0xDA000001, nullptr},
+    {"local 12-byte payload", 0x06000001, 0xDA000001, 12, 4, VQX_RESULT_API_OK, true, 0xDA000001, nullptr},
+    {"local group 0x020F", 0x020F0001, 0xDA00FF90, 8, 1, VQX_RESULT_API_OK, true, 0xDA00FF90, nullptr},
+    {"local group 0x03FF", 0x03FF0001, 0xDA00FFFF, 8, 2, VQX_RESULT_API_OK, true, 0xDA00FFFF, nullptr},
+    {"local group 0x0BFF", 0x0BFF0001, 0xDA000000, 8, 4, VQX_RESULT_API_OK, true, 0xDA000000, nullptr},
+    {"local group 0x0200", 0x02000001, 0xDA000001, 8, 4, VQX_RESULT_API_INVALID_ADA_HANDLE, false, 0,
+     "VQX_HOSTLIB_ADAPTER_HANDLE must have VQX_ID_CLASS_USER_DEFINE MsId Group"},
+    {"local group 0x0400", 0x04000001, 0xDA000001, 8, 4, VQX_RESULT_API_INVALID_ADA_HANDLE, false, 0, nullptr},
+    {"local group 0x0C00", 0x0C000001, 0xDA000001, 8, 4, VQX_RESULT_API_INVALID_ADA_HANDLE, false, 0, nullptr},
+    {"board group 0x0400", 0x04000001, 0xEA000005, 8, 4, VQX_RESULT_API_OK, true, 0xCA000005, nullptr},
+    {"board group 0x05FF", 0x05FF0001, 0xEAFFFFFF, 8, 1, VQX_RESULT_API_OK, true, 0xCAFFFFFF, nullptr},
+    {"board group 0x0600", 0x06000001, 0xEA000005, 8, 4, VQX_RESULT_API_INVALID_ADA_HANDLE, false, 0,
+     "VQX_HOSTLIB_ADAPTER_HANDLE must have VQX_ID_CLASS_VQ500 MsId Group"},
+    {"remote 12-byte payload", 0x06000001, 0xCB000001, 12, 4, VQX_RESULT_API_MSGSZ_INVALID, false, 0,
+     "message is not 64 bits"},
+    {"remote 12 bytes group 0x0B00", 0x0B000001, 0xCB000001, 12, 4, VQX_RESULT_API_NOT_IMPLEMENTED, false, 0,
+     "no route to adapters and remote hosts in this build"},
+    {"remote peer", 0x06000001, 0xCA000001, 8, 1, VQX_RESULT_API_NOT_IMPLEMENTED, false, 0, nullptr},
+    {"request broadcast", 0x06000001, 0xFFFFFFFF, 8, 1, VQX_RESULT_API_ILLEGAL_BROADCAST_MSG_TYPE, false, 0,
+     "Only events can only broadcasted!"},
+    {"event broadcast, no host", 0x06000001, 0xFFFFFFFF, 8, 4, VQX_RESULT_API_OK, false, 0, nullptr},
+    {"type 0", 0x06000001, 0xDA000001, 8, 0, VQX_RESULT_API_MSGTYPE_NOT_INITIALIZED, false, 0, nullptr},
+    {"type 5", 0x06000001, 0xDA000001, 8, 5, VQX_RESULT_API_MSGTYPE_NOT_INITIALIZED, false, 0, nullptr},
+    {"id not set", VQX_MSG_ID_NOT_SET, 0xDA000001, 8, 4, VQX_RESULT_API_MSGID_NOT_INITIALIZED, false, 0, nullptr},
+};
+
+TEST_F(LocalTest, SendTable) {
+  for (const SendRow& row : kSendRows) {
+    mLog.Clear();
+    VQX_MSG_HANDLE hMsg = NewMsg(row.un32Id, row.hAdapter, row.un32Payload, row.MsgType);
+    EXPECT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), row.expected) << row.pszName;
+    EXPECT_EQ(hMsg, nullptr) << row.pszName;
+    VQX_MSG_HANDLE hGot = Take();
+    EXPECT_EQ(hGot != nullptr, row.fDelivered) << row.pszName;
+    if (hGot != nullptr) {
+      EXPECT_EQ(hGot->hAdapter, row.hDelivered) << row.pszName;
+      /* Delivered trimmed to what is in use. */
+      EXPECT_EQ(hGot->un32Length, row.un32Payload + VQX_MSG_HEADER_SIZE) << row.pszName;
+      EXPECT_EQ(hGot->un32PayloadMaxLength, row.un32Payload) << row.pszName;
+      EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hGot), VQX_RESULT_OK);
+    }
+    if (row.pszLine != nullptr) {
+      EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName;
+    }
+  }
+  /* Nothing was leaked: every refused message was freed. */
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+}
+
+TEST_F(LocalTest, HeaderChecks) {
+  const struct {
+    const char* pszName;
+    u32 un32Length;
+    u32 un32PayloadMax;
+    u32 un32Payload;
+    VQX_RESULT expected;
+    const char* pszLine;
+  } rows[] = {
+      {"too huge", 0xA00001, 0xA00001 - 88, 8, VQX_RESULT_API_MSGSZ_NOT_SUPPORTED, "This message is too huge"},
+      {"max not length - 88", 152, 60, 8, VQX_RESULT_API_MSGSZ_INVALID, "invalid un32PayloadMaxLength"},
+      {"payload above max", 152, 64, 72, VQX_RESULT_API_MSGSZ_INVALID, "invalid un32PayloadLength"},
+      {"length beyond the buffer", 1000, 912, 8, VQX_RESULT_API_MSGSZ_INVALID, "header does not match its buffer"},
+  };
+  for (const auto& r : rows) {
+    VQX_MSG_HANDLE hMsg = NewMsg(0x06000001, 0xDA000001);
+    hMsg->un32Length = r.un32Length;
+    hMsg->un32PayloadMaxLength = r.un32PayloadMax;
+    hMsg->un32PayloadLength = r.un32Payload;
+    EXPECT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), r.expected) << r.pszName;
+    EXPECT_TRUE(mLog.WaitFor(r.pszLine)) << r.pszName;
+    EXPECT_EQ(Take(), nullptr) << r.pszName;
+  }
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+}
+
+TEST_F(LocalTest, BadHandles) {
+  VQX_MSG_HANDLE hMsg = NewMsg(0x06000001, 0xDA000001);
+  VQX_MSG_HANDLE hKeep = hMsg;
+  EXPECT_EQ(VQXSendMsgEx(nullptr, &hMsg, nullptr), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  EXPECT_EQ(hMsg, hKeep); /* left to the caller */
+  VQX_MSG_HANDLE hNull = nullptr;
+  EXPECT_EQ(VQXSendMsgEx(mhLib, &hNull, nullptr), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  EXPECT_EQ(VQXSendMsgEx(mhLib, nullptr, nullptr), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  ASSERT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);
+  VQX_MSG_HANDLE hGot = Take();
+  ASSERT_EQ(hGot, hKeep);
+  ASSERT_EQ(VQXReleaseMsgEx(mhLib, &hGot), VQX_RESULT_OK);
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib); /* the release is done at this leave */
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  /* Sending it again after its release is refused without touching it. */
+  EXPECT_EQ(VQXSendMsgEx(mhLib, &hKeep, nullptr), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  EXPECT_EQ(Take(), nullptr);
+}
+
+TEST_F(LocalTest, NobodyTakesItThenItIsFreedAndCounted) {
+  ASSERT_EQ(VQXDestroyMsgFilterEx(mhLib, &mhAll), VQX_RESULT_API_OK);
+  VQX_MSG_HANDLE hMsg = NewMsg(0x06000033, 0xDA000001);
+  EXPECT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats;
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.RxMsgMatchNoQ, 1u);
+  EXPECT_EQ(stats.SignoMatchNoQ, 0x06000033u);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+}
+
+TEST_F(LocalTest, MultipleSendClearsEntriesAndNamesBadOnes) {
+  VQX_MSG_HANDLE ah[4] = {NewMsg(0x06000001, 0xDA000001), nullptr, NewMsg(VQX_MSG_ID_NOT_SET, 0xDA000001, 8, 0),
+                          NewMsg(0x06000002, 0xDA000001)};
+  EXPECT_EQ(VQXSendMsgMultipleEx(mhLib, 4, ah), VQX_RESULT_API_MSGTYPE_NOT_INITIALIZED);
+  for (VQX_MSG_HANDLE h : ah) EXPECT_EQ(h, nullptr);
+  EXPECT_TRUE(mLog.WaitFor("VQXSendMsgMultiple[2]: VQX_RESULT_API_MSGTYPE_NOT_INITIALIZED"));
+  EXPECT_TRUE(mLog.WaitFor("VQXSendMsgMultiple[2]: VQX_RESULT_API_MSGID_NOT_INITIALIZED"));
+  for (u32 id : {0x06000001u, 0x06000002u}) {
+    VQX_MSG_HANDLE hGot = Take();
+    ASSERT_NE(hGot, nullptr);
+    EXPECT_EQ(hGot->un32MsgId, id);
+    VQXReleaseMsgEx(mhLib, &hGot);
+  }
+  EXPECT_EQ(VQXSendMsgMultipleEx(mhLib, 0, nullptr), VQX_RESULT_OK);
+  EXPECT_EQ(VQXWaitSentMsg(mhLib, 0), VQX_RESULT_API_OK);
+}
+
+TEST_F(LocalTest, TransmitTraceLine) {
+  VQX_MSG_HANDLE hMsg = NewMsg(0x06000001, 0xDA000001, 16);
+  const u32 aWords[4] = {0, 0, 0x11223344, 0x55667788};
+  memcpy(VQXMsgPayload(hMsg), aWords, sizeof(aWords));
+  char szExpected[128];
+  snprintf(szExpected, sizeof(szExpected), "TX 0x06000001 Serial=0x%08X, Len=0x%08X, Pay=0x00000010, 11223344 55667788",
+           hMsg->un32SerialNumber, hMsg->un32Length);
+  ASSERT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);
+  EXPECT_TRUE(mLog.WaitFor(szExpected)) << szExpected;
+  VQX_MSG_HANDLE hGot = Take();
+  VQXReleaseMsgEx(mhLib, &hGot);
+}
+
+/* ------------------------------------------------------------ received checks */
+
+TEST_F(LocalTest, ReceivedCorruptSizesAreDropped) {
+  const struct {
+    const char* pszName;
+    u32 un32Length, un32PayloadMax, un32Payload, un32Start;
+    const char* pszLine;
+  } rows[] = {
+      {"max", 160, 0xA00001, 8, 88, "Received corrupted message (un32PayloadMaxLength = 10485761, > 10485760)"},
+      {"length", 0xA00001, 72, 8, 88, "Received corrupted message (un32Length = 10485761, > 10485760)"},
+      {"payload", 160, 72, 80, 88, "Received corrupted message (un32PayloadLength(80) > un32PayloadMaxLength(72))"},
+      {"start", 160, 72, 8, 161, "Received corrupted message (un32PayloadStart(161) > un32Length(160))"},
+      {"beyond buffer", 4000, 3912, 8, 88, "Received corrupted message (un32Length = 4000, > 160)"},
+      {"start 96", 160, 64, 8, 96, "Message received has unsupported payload start! (96 > 88)"},
+  };
+  for (const auto& r : rows) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    ASSERT_EQ(VQXGetMsg(mhLib, 72, &hMsg), VQX_RESULT_API_OK);
+    hMsg->un32MsgId = 0x06000001;
+    hMsg->un32Length = r.un32Length;
+    hMsg->un32PayloadMaxLength = r.un32PayloadMax;
+    hMsg->un32PayloadLength = r.un32Payload;
+    hMsg->un32PayloadStart = r.un32Start;
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    EXPECT_EQ(VqxFilterApply(mhLib, &hMsg, nullptr), VQX_RESULT_API_UNSUPPORTED_VERSION) << r.pszName;
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    EXPECT_EQ(hMsg, nullptr);
+    EXPECT_TRUE(mLog.WaitFor(r.pszLine)) << r.pszName;
+    EXPECT_EQ(Take(), nullptr) << r.pszName;
+  }
+  EXPECT_TRUE(mLog.WaitFor("VqxFilterApply: Invalid message (sent by adapter running more recent build?), dropping."));
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+}
+
+TEST_F(LocalTest, ReceivedOldHeaderIsWidened) {
+  /* A 64-byte header followed by 16 payload bytes, as an older peer sends it. */
+  VQX_MSG_HANDLE hMsg = nullptr;
+  ASSERT_EQ(VQXGetMsg(mhLib, 72, &hMsg), VQX_RESULT_API_OK);
+  u8* pby = reinterpret_cast<u8*>(hMsg);
+  memset(pby + 24, 0xEE, 40); /* old header bytes past the sizes */
+  hMsg->un32MsgId = 0x06000044;
+  hMsg->MsgType = VQX_MSG_TYPE_EVENT;
+  hMsg->un32Length = 64 + 16;
+  hMsg->un32PayloadStart = 64;
+  hMsg->un32PayloadMaxLength = 16;
+  hMsg->un32PayloadLength = 16;
+  for (u8 i = 0; i < 16; i++) pby[64 + i] = static_cast<u8>(0xA0 + i);
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  EXPECT_EQ(VqxFilterApply(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  VQX_MSG_HANDLE hGot = Take();
+  ASSERT_NE(hGot, nullptr);
+  EXPECT_EQ(hGot->un32MsgId, 0x06000044u);
+  EXPECT_EQ(hGot->un32PayloadStart, 88u);
+  EXPECT_EQ(hGot->un32Length, 64u + 16u + 24u);
+  EXPECT_EQ(hGot->un32PayloadMaxLength, 16u);
+  EXPECT_EQ(hGot->un32PayloadLength, 16u);
+  const u8* pbyGot = reinterpret_cast<const u8*>(hGot);
+  EXPECT_EQ(pbyGot[63], 0xEE);
+  for (u32 i = 64; i < 88; i++) EXPECT_EQ(pbyGot[i], 0) << i;
+  for (u8 i = 8; i < 16; i++) EXPECT_EQ(pbyGot[88 + i], 0xA0 + i) << int(i); /* first 8 payload bytes are the library's */
+  VQXReleaseMsgEx(mhLib, &hGot);
+}
+
+}  // namespace
