@@ -414,6 +414,20 @@ VQX_MSG_HANDLE VqxFilterPop(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 fFromR
   return hMsg;
 }
 
+VQX_RESULT VqxFiltersFlushAdapter(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_FILTER* pFirst) {
+  for (VQX_FILTER* pFilter = pFirst; pFilter != nullptr; pFilter = pFilter->pNext) {
+    if (pFilter->un32State != VQX_FILTER_STATE_ACTIVE || pFilter->un32NbParams == 0) continue;
+    for (u32 i = 0; i < pFilter->un32NbParams; i++) {
+      const VQX_RESULT result = VqxFilterFlush(hLib, pFilter, nullptr, hAdapter);
+      if (VQX_RESULT_FAILED(result)) {
+        VQX_LOG_V(hLib, 0, "VqxFiltersFlushAdapter: %s\n", "VqxFilterFlush Failed");
+        return result;
+      }
+    }
+  }
+  return VQX_RESULT_API_OK;
+}
+
 VQX_RESULT VqxFilterFlush(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32* pun32Count, u32 hAdapter) {
   const u32 un32Steps = pFilter->un32Count;
   u32 un32Released = 0;
@@ -565,11 +579,15 @@ VQX_RESULT VqxFilterImplicitAllocate(VQX_LIB_HANDLE hLib, VQX_FILTER** ppFilter)
 VQX_RESULT VqxFilterImplicitRelease(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter) {
   VQX_LIB* pLib = VqxLib(hLib);
   VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
-  if (pFilter->un32State != VQX_FILTER_STATE_INACTIVE) {
+  if (pFilter->un32State != VQX_FILTER_STATE_INACTIVE || pFilter->un32FilterNumber == 0) {
+    /* Active, or already back on the free list (number 0): a second release would chain it twice. */
     VQX_LOG_V(hLib, 0, "VqxFilterImplicitRelease: %s\n", "VQX_RESULT_API_INVALID_STATE");
     return VQX_RESULT_API_INVALID_STATE;
   }
   VqxFilterFlush(hLib, pFilter, nullptr, 0);
+  pFilter->un32FilterNumber = 0;
+  pFilter->un32NbParams = 0;
+  pFilter->Callbacks = _VQX_FILTER_CALLBACK_PARAMS{};
   pFilter->un32DbgMagic1 = pFilter->un32DbgMagic2 = 0;
   pFilter->pNext = pFl->pFreeImplicit;
   pFl->pFreeImplicit = pFilter;

@@ -154,6 +154,8 @@ VQX_RESULT VqxFilterModify(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbP
 VQX_RESULT VqxFilterDeactivate(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32* pun32Freed);
 VQX_RESULT VqxFilterDestroy(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter);
 VQX_RESULT VqxFilterFlush(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32* pun32Count, u32 hAdapter);
+/* Frees, from every active filter of the list from pFirst, the messages of one peer (a peer that went away). */
+VQX_RESULT VqxFiltersFlushAdapter(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_FILTER* pFirst);
 void VqxFilterUpdateMsgPopStats(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_MSG_HANDLE hMsg, u32 fFromReceive);
 /* Pops the head of the queue (null when empty), with the pop bookkeeping. */
 VQX_MSG_HANDLE VqxFilterPop(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 fFromReceive);

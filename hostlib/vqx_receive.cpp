@@ -246,6 +246,7 @@ VQX_RESULT VQXDestroyMsgFilterEx(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE* phFilte
   *phFilter = nullptr;
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   VQX_RESULT result;
+  /* An awaited-response filter back on the free list has number 0: a stale handle to it is refused. */
   if (!VqxFilterIsKnown(hLib, pFilter) || (pFilter->fImplicit && pFilter->un32FilterNumber == 0)) {
     VqxLogOp(hLib, kOp, "Filter Destroy Failed");
     result = VQX_RESULT_API_INVALID_FIL_HANDLE;

@@ -449,3 +449,62 @@ TEST_F(FilterTest, PostedCallbackHearsQueuedMessagesThenNewOnes) {
 }
 
 }  // namespace
+
+namespace {
+
+class FilterStaleTest : public HostLibTest {};
+
+TEST_F(FilterStaleTest, StaleImplicitHandleIsRefusedNotChainedTwice) {
+  VQX_MSG_HANDLE hMsg = nullptr;
+  ASSERT_EQ(VQXGetMsg(mhLib, 8, &hMsg), VQX_RESULT_API_OK);
+  hMsg->un32MsgId = 0x06000001u;
+  hMsg->MsgType = VQX_MSG_TYPE_REQUEST;
+  hMsg->hAdapter = 0xDA000001u;
+  VQX_FILTER_HANDLE hImplicit = nullptr;
+  ASSERT_EQ(VQXSendMsgEx(mhLib, &hMsg, &hImplicit), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE hStale = hImplicit;
+  ASSERT_EQ(VQXDestroyMsgFilterEx(mhLib, &hImplicit), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hStale), VQX_RESULT_API_INVALID_FIL_HANDLE);
+  /* The free list holds it once: two awaited responses get two different filters. */
+  VQX_FILTER_HANDLE ah[2] = {};
+  for (auto& h : ah) {
+    ASSERT_EQ(VQXGetMsg(mhLib, 8, &hMsg), VQX_RESULT_API_OK);
+    hMsg->un32MsgId = 0x06000001u;
+    hMsg->MsgType = VQX_MSG_TYPE_REQUEST;
+    hMsg->hAdapter = 0xDA000001u;
+    ASSERT_EQ(VQXSendMsgEx(mhLib, &hMsg, &h), VQX_RESULT_API_OK);
+  }
+  EXPECT_NE(ah[0], ah[1]);
+  for (auto& h : ah) EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+}
+
+TEST_F(FilterStaleTest, FlushAdapterFreesOnePeersMessages) {
+  _VQX_FILTER_PARAMS sets[2] = {};
+  sets[0].un32Mask = VQX_FILTER_MASK_MSG_ID;
+  sets[0].MsgId = 0x06000001u;
+  sets[1].un32Mask = VQX_FILTER_MASK_MSG_ID;
+  sets[1].MsgId = 0x06000002u;
+  VQX_FILTER_HANDLE h = nullptr;
+  ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 2, sets, &h), VQX_RESULT_API_OK);
+  for (u32 i = 0; i < 4; i++) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    ASSERT_EQ(VQXGetMsg(mhLib, 8, &hMsg), VQX_RESULT_API_OK);
+    hMsg->un32MsgId = 0x06000001u + (i % 2);
+    hMsg->MsgType = VQX_MSG_TYPE_EVENT;
+    hMsg->hAdapter = 0xDA000001u + (i / 2);
+    ASSERT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  EXPECT_EQ(VqxFiltersFlushAdapter(mhLib, 0xDA000001u, VqxFilterLib(mhLib)->pActiveFirst), VQX_RESULT_API_OK);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  VQX_MSG_HANDLE hGot = nullptr;
+  for (int i = 0; i < 2; i++) {
+    ASSERT_EQ(VQXReceiveMsg(mhLib, h, 0, &hGot), VQX_RESULT_API_OK);
+    EXPECT_EQ(hGot->hAdapter, 0xDA000002u);
+    VQXReleaseMsgEx(mhLib, &hGot);
+  }
+  EXPECT_EQ(VQXReceiveMsg(mhLib, h, 0, &hGot), VQX_RESULT_API_TIMEOUT);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+}
+
+}  // namespace
