@@ -191,9 +191,10 @@ void WakePipe(int fd)
 
 void DrainPipe(int fd)
 {
-    u8 b[64];
-    ssize_t n = read(fd, b, sizeof(b));
-    (void)n;
+    u8 b[256];
+    while (read(fd, b, sizeof(b)) == ssize_t(sizeof(b)))
+    {
+    }
 }
 
 void WakeRx(GwLibCtx* c)

@@ -306,6 +306,8 @@ u32 AcceptThread(void* arg);
 
 /* ---- receive (gwlib_rx.cpp) ---- */
 void RxSocketClose(GwLibCtx* c, Peer* p, int gw);
+/* Frees the buffers of a partly received batch of the path. */
+void RxDropPartial(GwLibCtx* c, Peer* p, int gw);
 u32 RxThread(void* arg);
 
 /* ---- transmit (gwlib_tx.cpp) ---- */

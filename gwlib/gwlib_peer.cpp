@@ -553,6 +553,7 @@ void DestroyPeer(GwLibCtx* c, Peer* p)
         CloseFd(g.iRxSocket);
         CloseFd(g.iTxSocket);
         FreeCoalesce(g);
+        RxDropPartial(c, p, gw);
     }
     ReleaseRing(c, p);
     Trace(c, 5, "VqxGwLibDestroyPeer: 0x%08X (%s) destroyed", p->hPeer, p->sName.c_str());

@@ -170,8 +170,6 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
     }
     if (!p->fIsAdapter)
         g.tLastReply = g.tLastTcpPollSent = Now();
-    else
-        g.tLastReply = Now(); /* data proves the link alive as well */
     PathSink sink(c, p, gw);
     g.Parser.Feed(c->pRxBuf.get(), size_t(n), sink);
     return size_t(n) == kRxChunk && g.iRxSocket >= 0 && !g.fForceCloseConnectionRx;
@@ -215,6 +213,12 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
     PathSink sink(c, p, gw);
     g.Parser.Reset(sink);
     g.un32CurrentBytesInBuffers = 0;
+}
+
+void RxDropPartial(GwLibCtx* c, Peer* p, int gw)
+{
+    PathSink sink(c, p, gw);
+    p->Gw[gw].Parser.Reset(sink);
 }
 
 u32 RxThread(void* arg)

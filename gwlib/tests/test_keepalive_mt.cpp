@@ -57,7 +57,8 @@ struct RawPeer
     {
         if (s >= 0)
             close(s);
-        VqxGwLibDestroy(ctx);
+        if (ctx != nullptr)
+            VqxGwLibDestroy(ctx);
     }
     int LinkIn()
     {
@@ -281,4 +282,33 @@ TEST(GwKeepAlive, SmallerPeerConnectingInIsRefused)
     for (auto& t : r.rec.Traces)
         refused |= t == "VqxGwLibAcceptPeer: Refusing connection from raw.peer because ConnectionMode is 'OUT only'";
     EXPECT_TRUE(refused);
+}
+
+TEST(GwKeepAlive, PartlyReceivedBatchIsFreedWhenTheLinkOrTheInstanceGoes)
+{
+    for (int fDestroy = 0; fDestroy < 2; fDestroy++)
+    {
+        RawPeer r(0, 800);
+        const u32 sizes[2] = {1000, 1000};
+        u8 h[kBatchHeaderSize];
+        EncodeBatchHeader(2, sizes, h);
+        std::vector<u8> out(h, h + sizeof(h));
+        out.resize(out.size() + 1500, 0x77); /* the first message and half the second */
+        ASSERT_EQ(send(r.s, out.data(), out.size(), MSG_NOSIGNAL), ssize_t(out.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        if (fDestroy)
+        {
+            VqxGwLibDestroy(r.ctx);
+            r.ctx = nullptr;
+        }
+        else
+        {
+            close(r.s);
+            r.s = -1;
+            EXPECT_TRUE(r.rec.WaitFor(3000, [&] { return r.rec.UpDowns.size() >= 2; }));
+        }
+        std::lock_guard<std::mutex> g(r.rec.m);
+        EXPECT_EQ(r.rec.nFreed, 2) << fDestroy;
+        EXPECT_TRUE(r.rec.Messages.empty()) << fDestroy;
+    }
 }
