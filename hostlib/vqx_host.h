@@ -431,4 +431,7 @@ void VqxHostLibLog(VQX_LIB_HANDLE hLib, u32 un32Level, const char* pszFormat, ..
     __attribute__((format(printf, 3, 4)));
 #define VQX_LOG_V(hLib, un32Level, ...) VqxHostLibLog(hLib, un32Level, __VA_ARGS__)
 
+/* Filters, receiving, local delivery and the verifying (...Dbg) entry points. */
+#include "vqx_host_filter.h"
+
 #endif
