@@ -10,10 +10,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
 #include "gw_test_support.h"
+#include "vqx_clock.h"
 #include "gwlib_internal.h"
 #include "vqx_gwlib_wire.h"
 
@@ -385,4 +387,43 @@ TEST(GwDiscovery, SourceFilterWithAutoDiscoveryOff)
         EXPECT_EQ(dropped, fOff != 0);
         EXPECT_EQ(subnet, fOff == 0);
     }
+}
+
+namespace
+{
+std::atomic<u32> g_fakeNow{0};
+u32 FakeClock()
+{
+    return g_fakeNow.load();
+}
+} // namespace
+
+TEST(GwDiscovery, HostPeerNeverConnectedExpiresAfterTenSeconds)
+{
+    g_fakeNow = u32(VQXGetClock());
+    VqxGwLibSetClock(FakeClock);
+    {
+        Instance in;
+        VQX_GW_HOST_ADV adv{};
+        adv.un32Id = 0x484C5041;
+        adv.un8Kind = 2;
+        adv.un32TcpPort = 1; /* nothing listens there: connecting fails */
+        adv.Info.un64UniqueId = kId - 1;
+        adv.Info.un32BuildNumber = 0x02070B04;
+        std::strcpy(adv.Info.szHostName, "raw");
+        std::strcpy(adv.Info.szAppName, "peer");
+        std::strcpy(adv.Info.szIpAddress0, "127.0.0.1");
+        u8 b[kHostAdvSize];
+        EncodeHostAdv(adv, b);
+        in.Ask(std::vector<u8>(b, b + sizeof(b)));
+        EXPECT_TRUE(in.Traced("Creating host raw.peer"));
+        g_fakeNow += 9000;
+        in.Ask(Word(0x12345678, 8)); /* wakes the discover thread */
+        EXPECT_FALSE(in.Traced("(raw.peer) destroyed"));
+        g_fakeNow += 1001;
+        for (int i = 0; i < 10 && !in.Traced("(raw.peer) destroyed"); i++)
+            in.Ask(Word(0x12345678, 8));
+        EXPECT_TRUE(in.Traced("(raw.peer) destroyed"));
+    }
+    VqxGwLibSetClock(nullptr);
 }
