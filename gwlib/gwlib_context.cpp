@@ -586,35 +586,31 @@ VQX_RESULT VqxGwLibEnable(VqxGwLibContext hCtx)
     }
     c->fEnabled = 1;
     c->fDisabled = 0;
-    VQX_RESULT r;
-    Trace(c, 4, "VqxGwLibEnable: Creating discover thread...");
-    if (VQX_RESULT_FAILED(r = CreateThread(c, kThDiscover)))
+    /* In this order; a failure leaves the threads already started running. */
+    struct Start
     {
-        ErrorLog(c, "VqxGwLibEnable: %s\n", "Failed to launch the discover thread");
-        Unlock(c);
-        return r;
-    }
-    if (c->Params.fWaitConnections)
+        int idx;
+        const char* pszCreating;
+        const char* pszFailure;
+    } const aStart[] = {
+        {kThDiscover, "VqxGwLibEnable: Creating discover thread...", "Failed to launch the discover thread"},
+        {kThAccept, "VqxGwLibEnable: Creating accept thread...", "Failed to launch the accept thread"},
+        {kThRx, nullptr, "Failed to launch the Rx thread"},
+        {kThConnect, nullptr, "Failed to launch the connect thread"},
+    };
+    for (const Start& st : aStart)
     {
-        Trace(c, 4, "VqxGwLibEnable: Creating accept thread...");
-        if (VQX_RESULT_FAILED(r = CreateThread(c, kThAccept)))
+        if (st.idx == kThAccept && !c->Params.fWaitConnections)
+            continue;
+        if (st.pszCreating != nullptr)
+            Trace(c, 4, "%s", st.pszCreating);
+        VQX_RESULT r = CreateThread(c, st.idx);
+        if (VQX_RESULT_FAILED(r))
         {
-            ErrorLog(c, "VqxGwLibEnable: %s\n", "Failed to launch the accept thread");
+            ErrorLog(c, "VqxGwLibEnable: %s\n", st.pszFailure);
             Unlock(c);
             return r;
         }
-    }
-    if (VQX_RESULT_FAILED(r = CreateThread(c, kThRx)))
-    {
-        ErrorLog(c, "VqxGwLibEnable: %s\n", "Failed to launch the Rx thread");
-        Unlock(c);
-        return r;
-    }
-    if (VQX_RESULT_FAILED(r = CreateThread(c, kThConnect)))
-    {
-        ErrorLog(c, "VqxGwLibEnable: %s\n", "Failed to launch the connect thread");
-        Unlock(c);
-        return r;
     }
     Unlock(c);
     return VQX_RESULT_OK;

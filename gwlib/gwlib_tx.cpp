@@ -211,6 +211,30 @@ void ReleaseRing(GwLibCtx* c, Peer* p)
     }
 }
 
+namespace
+{
+/* A poll (fReply false) or a poll reply in the form of the instance: the
+ * 92-byte block towards boards (the same for both), 64 bytes otherwise. */
+void FillPollBlock(GwLibCtx* c, Peer* p, bool fReply, u8* out, u32& len)
+{
+    if (IsAdapterForm(c))
+    {
+        u8 b[kAdapterPollSize];
+        EncodeAdapterPoll(PeerPollFields(c, p), b);
+        std::memcpy(out, b, sizeof(b));
+        len = kAdapterPollSize;
+        return;
+    }
+    u8 b[kBatchHeaderSize];
+    if (fReply)
+        EncodeHostPollReply(b);
+    else
+        EncodeHostPoll(b);
+    std::memcpy(out, b, sizeof(b));
+    len = kBatchHeaderSize;
+}
+} // namespace
+
 void PrepareTcpPollIfDue(GwLibCtx* c, Peer* p, int gw)
 {
     PathCtx& g = p->Gw[gw];
@@ -229,43 +253,17 @@ void PrepareTcpPollIfDue(GwLibCtx* c, Peer* p, int gw)
     if (g.tLastReply == 0)
         g.tLastReply = now;
     g.un32PollWritten = 0;
-    if (IsAdapterForm(c))
-    {
-        u8 b[kAdapterPollSize];
-        EncodeAdapterPoll(PeerPollFields(c, p), b);
-        std::memcpy(g.aPoll, b, sizeof(b));
-        g.un32PollLen = kAdapterPollSize;
-    }
-    else
-    {
-        u8 b[kBatchHeaderSize];
-        EncodeHostPoll(b);
-        std::memcpy(g.aPoll, b, sizeof(b));
-        g.un32PollLen = kBatchHeaderSize;
-    }
+    FillPollBlock(c, p, false, g.aPoll, g.un32PollLen);
 }
 
 void PreparePollReply(GwLibCtx* c, Peer* p, int gw)
 {
     PathCtx& g = p->Gw[gw];
     if (g.fReplyPending)
-        return;
+        return; /* one reply at a time: a poll during its writing adds none */
     g.fReplyPending = true;
     g.un32ReplyWritten = 0;
-    if (IsAdapterForm(c))
-    {
-        u8 b[kAdapterPollSize];
-        EncodeAdapterPoll(PeerPollFields(c, p), b);
-        std::memcpy(g.aReply, b, sizeof(b));
-        g.un32ReplyLen = kAdapterPollSize;
-    }
-    else
-    {
-        u8 b[kBatchHeaderSize];
-        EncodeHostPollReply(b);
-        std::memcpy(g.aReply, b, sizeof(b));
-        g.un32ReplyLen = kBatchHeaderSize;
-    }
+    FillPollBlock(c, p, true, g.aReply, g.un32ReplyLen);
 }
 
 bool PathNeedsWrite(GwLibCtx* c, Peer* p, int gw)

@@ -20,6 +20,30 @@ void PutText(u8* p, size_t n, const char* psz)
     std::memcpy(p, psz, l);
 }
 
+namespace
+{
+/* The poll fields stand contiguous in both the UDP poll and the board's
+ * TCP poll block: host context, three delays, preferred path. */
+void PutPollFields(u8* p, const PollFields& f)
+{
+    PutBe64(p, f.un64HostCtx);
+    PutBe32(p + 8, f.un32NetDownMs);
+    PutBe32(p + 12, f.un32AdaDownMs);
+    PutBe32(p + 16, f.un32PollDelayMs);
+    PutBe32(p + 20, f.un32PreferredGw);
+}
+bool GetPollFields(VqxGwCursor& c, PollFields& out)
+{
+    out.un64HostCtx = c.Be64();
+    out.un32NetDownMs = c.Be32();
+    out.un32AdaDownMs = c.Be32();
+    out.un32PollDelayMs = c.Be32();
+    out.un32PreferredGw = c.Be32();
+    return c.Ok();
+}
+static_assert(kPollOffPreferred - kPollOffHostCtx == 20 && kAdapterPollOffPreferred - kAdapterPollOffHostCtx == 20);
+} // namespace
+
 void EncodeDiscovery(u32 un32Id, u8 (&out)[kDiscoverySize])
 {
     PutBe32(out, un32Id);
@@ -48,22 +72,13 @@ void EncodeUdpPoll(u32 un32Id, const PollFields& f, u8 (&out)[kPollSize])
 {
     std::memset(out, 0, sizeof(out));
     PutBe32(out, un32Id);
-    PutBe64(out + kPollOffHostCtx, f.un64HostCtx);
-    PutBe32(out + kPollOffNetDown, f.un32NetDownMs);
-    PutBe32(out + kPollOffAdaDown, f.un32AdaDownMs);
-    PutBe32(out + kPollOffPollDelay, f.un32PollDelayMs);
-    PutBe32(out + kPollOffPreferred, f.un32PreferredGw);
+    PutPollFields(out + kPollOffHostCtx, f);
 }
 
 bool DecodeUdpPoll(VqxGwCursor c, PollFields& out)
 {
     c.Seek(kPollOffHostCtx);
-    out.un64HostCtx = c.Be64();
-    out.un32NetDownMs = c.Be32();
-    out.un32AdaDownMs = c.Be32();
-    out.un32PollDelayMs = c.Be32();
-    out.un32PreferredGw = c.Be32();
-    return c.Ok();
+    return GetPollFields(c, out);
 }
 
 void EncodeHostAdv(const VQX_GW_HOST_ADV& adv, u8 (&out)[kHostAdvSize])
@@ -222,22 +237,13 @@ void EncodeAdapterPoll(const PollFields& f, u8 (&out)[kAdapterPollSize])
     out[kAdapterPollOffMsgId + 1] = u8(kAdapterPollMsgId >> 8);
     out[kAdapterPollOffMsgId + 2] = u8(kAdapterPollMsgId >> 16);
     out[kAdapterPollOffMsgId + 3] = u8(kAdapterPollMsgId >> 24);
-    PutBe64(out + kAdapterPollOffHostCtx, f.un64HostCtx);
-    PutBe32(out + kAdapterPollOffNetDown, f.un32NetDownMs);
-    PutBe32(out + kAdapterPollOffAdaDown, f.un32AdaDownMs);
-    PutBe32(out + kAdapterPollOffPollDelay, f.un32PollDelayMs);
-    PutBe32(out + kAdapterPollOffPreferred, f.un32PreferredGw);
+    PutPollFields(out + kAdapterPollOffHostCtx, f);
 }
 
 bool DecodeAdapterPoll(VqxGwCursor c, PollFields& out)
 {
     c.Seek(kAdapterPollOffHostCtx);
-    out.un64HostCtx = c.Be64();
-    out.un32NetDownMs = c.Be32();
-    out.un32AdaDownMs = c.Be32();
-    out.un32PollDelayMs = c.Be32();
-    out.un32PreferredGw = c.Be32();
-    return c.Ok();
+    return GetPollFields(c, out);
 }
 
 bool HandleIsReserved(u32 h)
