@@ -32,7 +32,7 @@ extern "C" {
 
 /* Host information record as carried in a host advertisement (the record's
  * wire form: offset 16 of the 440-byte advertisement, numbers big-endian). */
-typedef struct _VQX_HOST_INFO
+typedef struct _VQX_GW_HOST_INFO
 {
     u64 un64UniqueId;    /* local IPv4 address << 32 | process id */
     u32 un32Reserved0;   /* carried as is, never byte-swapped */

@@ -1,0 +1,149 @@
+/*
+ * vqx_host_peer.h - adapters and remote hosts as the application sees them:
+ * their information records, the notifications the library posts to the
+ * application's filters when they come and go, and the calls that list and
+ * describe them and tune their paths.
+ *
+ * Peers. An adapter board (handle 0xCA......) or another host application
+ * (0xCB......) found by the gateway transport. Each has two paths, gw0 and
+ * gw1. The library posts to every active ordinary filter: added once per
+ * presence, path up / down per path (states after the change), removed once
+ * when the last path is lost. A filter activated later is first sent, for
+ * each present peer, added, gw0 up and gw1 up.
+ *
+ * Results: 0x02010000 unless said otherwise; 0x82010206 a null library;
+ * 0x82010009 a null out pointer; 0x8201000C an unknown peer handle.
+ */
+#ifndef VQX_HOST_PEER_H
+#define VQX_HOST_PEER_H
+
+#include "vqx_host.h"
+
+/* ------------------------------------------------------------- message ids */
+
+#define VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED 0x02010001u
+#define VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED 0x02010002u
+#define VQX_MSG_ID_API_NOTIF_ADAPTER_GW_UP 0x02010003u
+#define VQX_MSG_ID_API_NOTIF_ADAPTER_GW_DOWN 0x02010004u
+#define VQX_MSG_ID_API_NOTIF_HOST_ADDED 0x02010011u
+#define VQX_MSG_ID_API_NOTIF_HOST_REMOVED 0x02010012u
+#define VQX_MSG_ID_API_NOTIF_HOST_GW_UP 0x02010013u
+#define VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN 0x02010014u
+
+/* Gateway operations between libraries (group 0x020D). */
+#define VQX_MSG_ID_GW_OP_PURE_ACK 0x020D0012u
+#define VQX_MSG_ID_GW_OP_PURE_ACK2 0x020D0015u
+#define VQX_MSG_ID_GW_OP_HOST_FILTER_CLEAR 0x020D0100u
+#define VQX_MSG_ID_GW_OP_HOST_FILTER_CREATE 0x020D0101u
+#define VQX_MSG_ID_GW_OP_HOST_FILTER_DESTROY 0x020D0102u
+#define VQX_MSG_ID_GW_OP_PEER_VALUE 0x020D0103u
+#define VQX_MSG_ID_GW_OP_FLOW_CONTROL_LEVEL 0x020D0104u
+#define VQX_MSG_ID_GW_OP_HOST_LIST 0x020D0105u
+#define VQX_MSG_ID_GW_OP_ADAPTER_MSG_DELAY 0x020D0106u
+#define VQX_MSG_ID_GW_OP_HOST_FILTER_DONE 0x020D0107u
+
+/* ------------------------------------------------------------- records */
+
+/* Adapter information (412 bytes). */
+typedef struct _VQX_ADAPTER_INFO {
+  u32 un32StructVersion;    /* 1 */
+  u32 hAdapter;
+  u32 aun32Discovery[4];    /* copied unchanged from the board's advertisement */
+  char szIpAddress0[64];    /* gw0 */
+  char szIpAddress1[64];    /* gw1 */
+  char szName[128];         /* first name from discovery */
+  char szName2[128];        /* second name from discovery (the board's serial) */
+  u32 un32BuildNumber;
+} VQX_ADAPTER_INFO;
+static_assert(sizeof(VQX_ADAPTER_INFO) == 412);
+static_assert(offsetof(VQX_ADAPTER_INFO, szIpAddress0) == 24);
+static_assert(offsetof(VQX_ADAPTER_INFO, szIpAddress1) == 88);
+static_assert(offsetof(VQX_ADAPTER_INFO, szName) == 152);
+static_assert(offsetof(VQX_ADAPTER_INFO, szName2) == 280);
+static_assert(offsetof(VQX_ADAPTER_INFO, un32BuildNumber) == 408);
+
+/* Further adapter information (132 bytes). */
+typedef struct _VQX_ADAPTER_INFO_MORE {
+  u32 un32StructVersion;    /* 1 */
+  char szName[128];         /* a further name from discovery */
+} VQX_ADAPTER_INFO_MORE;
+static_assert(sizeof(VQX_ADAPTER_INFO_MORE) == 132);
+
+/* Host information (424 bytes): a remote host, or this application. */
+typedef struct _VQX_HOST_INFO {
+  u32 un32StructVersion;    /* 1 */
+  u32 hAdapter;             /* the host's handle */
+  u64 aun64HostContext[2];
+  char szIpAddress0[64];    /* gw0 */
+  char szIpAddress1[64];    /* gw1 */
+  char szHostName[128];
+  char szApplicationName[128];
+  u32 un32BuildNumber;
+  u32 un32Reserved;
+  u64 un64UniqueHostId;     /* IPv4 address << 32 | process id */
+} _VQX_HOST_INFO;
+static_assert(sizeof(_VQX_HOST_INFO) == 424);
+static_assert(offsetof(_VQX_HOST_INFO, aun64HostContext) == 8);
+static_assert(offsetof(_VQX_HOST_INFO, szIpAddress0) == 24);
+static_assert(offsetof(_VQX_HOST_INFO, szIpAddress1) == 88);
+static_assert(offsetof(_VQX_HOST_INFO, szHostName) == 152);
+static_assert(offsetof(_VQX_HOST_INFO, szApplicationName) == 280);
+static_assert(offsetof(_VQX_HOST_INFO, un32BuildNumber) == 408);
+static_assert(offsetof(_VQX_HOST_INFO, un64UniqueHostId) == 416);
+
+/* Network redundancy state of one peer: the transport's seven words, then the API flow-control level. */
+typedef struct _VQX_NETWORK_REDUNDANCY_STATE {
+  u32 fValid;
+  u32 un32PollDelayMs;
+  u32 un32NetworkDownDelayMs;
+  u32 un32AdapterDownDelayMs;
+  u32 fUseGw0;
+  u32 fUseGw1;
+  u32 un32PreferredGateway;
+  u32 un32FlowControlLevel; /* 0xFFFFFFFF when none was set */
+} _VQX_NETWORK_REDUNDANCY_STATE;
+static_assert(sizeof(_VQX_NETWORK_REDUNDANCY_STATE) == 32);
+
+/*
+ * Notification payloads, offsets from the payload start (bytes 0..7 are the
+ * library's link area). Path states are those after the change.
+ *  added (adapter 424 bytes): 8 the adapter record; (host 432) 8 _VQX_HOST_INFO.
+ *  removed (adapter 424): 8 handle, 12 the record; (host 440) 8 handle, 12 0, 16 _VQX_HOST_INFO.
+ *  path up (152): 8 handle, 12 gw0 up, 16 gw1 up, 20 gw0 address[64], 84 gw1 address[64].
+ *  path down (160): as path up, then 148 the cause (0..11).
+ */
+#define VQX_NOTIF_OFFSET_INFO 8u
+#define VQX_NOTIF_OFFSET_HANDLE 8u
+#define VQX_NOTIF_OFFSET_GW0_UP 12u
+#define VQX_NOTIF_OFFSET_GW1_UP 16u
+#define VQX_NOTIF_OFFSET_GW0_ADDRESS 20u
+#define VQX_NOTIF_OFFSET_GW1_ADDRESS 84u
+#define VQX_NOTIF_OFFSET_CAUSE 148u
+
+/* ---------------------------------------------------------- operations */
+
+/* The first adapter whose names (second, first, further) equal pszAdapter; 0x82010015 none. */
+VQX_RESULT VQXFindAdapter(VQX_LIB_HANDLE hLib, const char* pszAdapter, VQX_ADAPTER_INFO* pInfo);
+/* An adapter's records ("127.0.0.1" replaced by this library's address of that path when known). */
+VQX_RESULT VQXGetAdapterInfo(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_ADAPTER_INFO* pInfo);
+VQX_RESULT VQXGetAdapterInfoMore(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_ADAPTER_INFO_MORE* pInfo);
+/* A remote host's record; 0xDA000000..0xDA00FFFF describe this application. */
+VQX_RESULT VQXGetRemoteHostInfo(VQX_LIB_HANDLE hLib, u32 hHost, _VQX_HOST_INFO* pInfo);
+/* The host with that unique id; 0x82010015 none. */
+VQX_RESULT VQXFindRemoteHostById(VQX_LIB_HANDLE hLib, u64 un64UniqueId, _VQX_HOST_INFO* pInfo);
+/*
+ * Handles of the present adapters (hosts), ascending. More than
+ * un32Capacity: the first un32Capacity and 0x42010203 (a warning).
+ */
+VQX_RESULT VQXGetAdaptersList(VQX_LIB_HANDLE hLib, u32 un32Capacity, u32* pun32Count, u32* pahAdapters);
+VQX_RESULT VQXGetRemoteHostsList(VQX_LIB_HANDLE hLib, u32 un32Capacity, u32* pun32Count, u32* pahHosts);
+/* Validates a redundancy record and applies it to one peer (hAdapter), or to every peer (0). */
+VQX_RESULT VQXConfigureNetworkRedundancy(VQX_LIB_HANDLE hLib, u32 hAdapter,
+                                         _VQX_NETWORK_REDUNDANCY_PARAMETERS* pParams);
+/* The peer's redundancy state and whether each path is up. */
+VQX_RESULT VQXGetNetworkRedundancyState(VQX_LIB_HANDLE hLib, u32 hAdapter, _VQX_NETWORK_REDUNDANCY_STATE* pState,
+                                        u32* pfGw0Up, u32* pfGw1Up);
+/* Asks an adapter to space its messages by un32DelayMs (at most 250). */
+VQX_RESULT VQXAdapterMsgDelay(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 un32DelayMs);
+
+#endif
