@@ -434,4 +434,19 @@ void VqxHostLibLog(VQX_LIB_HANDLE hLib, u32 un32Level, const char* pszFormat, ..
 /* Filters, receiving, local delivery and the verifying (...Dbg) entry points. */
 #include "vqx_host_filter.h"
 
+/* ----------------------------------------------- gateway address lists */
+
+/*
+ * Parses extra gateway addresses: groups "(gw0[/gw1]:port)", blanks allowed,
+ * text between groups ignored; an address beginning with a digit must be a
+ * dotted IPv4 address (gw0 not 0.0.0.0, neither 255.255.255.255), other
+ * texts are names. paAddr null: only counts. *pun32Count: in the room in
+ * paAddr (parsing stops when full), out the groups read. pszError (256
+ * bytes, optional) receives the error line. 0x02010000 groups read;
+ * 0x02000000 none; 0x8201000A syntax error; 0x82010009 null count.
+ */
+VQX_RESULT VQXParseExtraGwAddr(const char* pszText, u32* pun32Count, _VQX_EXTRA_GW_ADDR* paAddr, char* pszError);
+VQX_RESULT VqxIpExtraAttachAddrListParse(const char* pszText, u32* pun32Count, _VQX_EXTRA_GW_ADDR* paAddr,
+                                         char* pszError);
+
 #endif

@@ -1,0 +1,273 @@
+/*
+ * test_env.cpp - the environment the host library reads: the extra gateway
+ * address syntax with every error text, the subnet list, the gateway port,
+ * and the choice of local addresses against a given interface table.
+ */
+#include <arpa/inet.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "hostlib_gwglue_internal.h"
+#include "support/hostlib_fixture.h"
+
+namespace {
+
+struct ExtraRow {
+  const char *pszText;
+  VQX_RESULT Expected;
+  u32 un32Count;
+  const char *pszError; /* exact error line, or null */
+};
+
+const ExtraRow kExtraRows[] = {
+    {"", VQX_RESULT_OK, 0, nullptr},
+    {"   ", VQX_RESULT_OK, 0, nullptr},
+    {"(10.0.0.1/10.1.0.1:12358)(gwhost:5000)", VQX_RESULT_API_OK, 2, nullptr},
+    {"junk (10.0.0.1:0x10) junk (b:1)", VQX_RESULT_API_OK, 2, nullptr},
+    {"10.0.0.1:5", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Missing an opening parenthesis (10.0.0.1:5)\n"},
+    {"(10.0.0.1:5)x", VQX_RESULT_API_INVALID_PARAM, 1,
+     "VQX_GW_REMOTE_ADDR: Missing an opening parenthesis (x)\n"},
+    {"(a(b:1)", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Double-opening parenthesis ((a(b:1))\n"},
+    {"(a:1", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Missing a closing parenthesis ((a:1)\n"},
+    {"(a/b/c:1)", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: More than on / between () , String is: "
+     "'(a/b/c:1)'\n"},
+    {"()", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Missing a : between () , String is: '()'\n"},
+    {"(10.0.0.1:1:2)", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: More than on : between () , String is: "
+     "'(10.0.0.1:1:2)'\n"},
+    {"( :5)", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Found no 'first IP address' in string , String is: "
+     "'( :5)'\n"},
+    {"(10.0.0.300:5)", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Invalid 'first IP address' (10.0.0.300), String is: "
+     "'(10.0.0.300:5)'\n"},
+    {"(0.0.0.0:5)", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Invalid 'first IP address' (0.0.0.0), String is: "
+     "'(0.0.0.0:5)'\n"},
+    {"(a x:5)", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Did not find / after 'first IP address' (a), String "
+     "is: '(a x:5)'\n"},
+    {"(a/255.255.255.255:5)", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Invalid 'second IP address' (255.255.255.255), "
+     "String is: '(a/255.255.255.255:5)'\n"},
+    {"(a/b x:5)", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Did not find : after 'second IP address' (b), String "
+     "is: '(a/b x:5)'\n"},
+    {"(a:5 z)", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Unexpect characters after 'Port' (z), String is: "
+     "'(a:5 z)'\n"},
+    {"(a:70000)", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Unexpect characters after 'Port' (70000), String is: "
+     "'(a:70000)'\n"},
+};
+
+TEST(Env, ExtraAddressSyntaxTable) {
+  for (const ExtraRow &row : kExtraRows) {
+    SCOPED_TRACE(row.pszText);
+    char szError[VQX_GW_ERROR_TEXT_SIZE];
+    u32 un32Count = 0;
+    EXPECT_EQ(VQXParseExtraGwAddr(row.pszText, &un32Count, nullptr, szError),
+              row.Expected);
+    EXPECT_EQ(un32Count, row.un32Count);
+    if (row.pszError != nullptr) {
+      EXPECT_STREQ(szError, row.pszError);
+    } else {
+      EXPECT_STREQ(szError, "");
+    }
+  }
+}
+
+TEST(Env, ExtraAddressRecordsAreFilledAndArrayLimitStops) {
+  _VQX_EXTRA_GW_ADDR aAddr[3];
+  memset(aAddr, 0xAB, sizeof(aAddr));
+  u32 un32Count = 3;
+  ASSERT_EQ(VQXParseExtraGwAddr("(10.0.0.1/10.1.0.1:12358)(gwhost:5000)",
+                                &un32Count, aAddr, nullptr),
+            VQX_RESULT_API_OK);
+  ASSERT_EQ(un32Count, 2u);
+  EXPECT_STREQ(aAddr[0].szIpAddress0, "10.0.0.1");
+  EXPECT_STREQ(aAddr[0].szIpAddress1, "10.1.0.1");
+  EXPECT_EQ(aAddr[0].un16Port, 12358);
+  EXPECT_EQ(aAddr[0].un32IpAddress0, 0u);
+  EXPECT_STREQ(aAddr[1].szIpAddress0, "gwhost");
+  EXPECT_STREQ(aAddr[1].szIpAddress1, "");
+  EXPECT_EQ(aAddr[1].un16Port, 5000);
+  EXPECT_EQ(aAddr[2].un16Port, 0xABAB); /* untouched */
+
+  un32Count = 1;
+  EXPECT_EQ(VQXParseExtraGwAddr("(a:1)(b:2)(c:3)", &un32Count, aAddr, nullptr),
+            VQX_RESULT_API_OK);
+  EXPECT_EQ(un32Count, 1u);
+  EXPECT_STREQ(aAddr[0].szIpAddress0, "a");
+  EXPECT_EQ(
+      VqxIpExtraAttachAddrListParse("(a:1)", &un32Count, nullptr, nullptr),
+      VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXParseExtraGwAddr("(a:1)", nullptr, nullptr, nullptr),
+            VQX_RESULT_API_NULL_PARAM);
+}
+
+TEST(Env, ExtraAddressTooLongIsRefused) {
+  const std::string text = "(" + std::string(64, 'h') + ":1)";
+  char szError[VQX_GW_ERROR_TEXT_SIZE];
+  u32 un32Count = 0;
+  EXPECT_EQ(VQXParseExtraGwAddr(text.c_str(), &un32Count, nullptr, szError),
+            VQX_RESULT_API_INVALID_PARAM);
+  EXPECT_NE(strstr(szError, "Invalid 'first IP address'"), nullptr);
+}
+
+struct SubnetRow {
+  const char *pszText;
+  u32 fExclude;
+  std::vector<const char *> expected;
+};
+
+TEST(Env, SubnetListTable) {
+  const SubnetRow rows[] = {
+      {"!(10.0.0.0, 127.0.0.1)", 1, {"10.0.0.0"}},
+      {"\"(192.168.1.0,10.2.0.0)", 0, {"192.168.1.0", "10.2.0.0"}},
+      {"  (0.0.0.0, 255.255.255.255, bad, 10.0.0.0", 0, {"10.0.0.0"}},
+      {"(10.0.0.0,", 0, {"10.0.0.0"}},
+      {"no list", 0, {}},
+      {"()", 0, {}},
+  };
+  for (const SubnetRow &row : rows) {
+    SCOPED_TRACE(row.pszText);
+    u32 un32Count = 99, fExclude = 99;
+    u32 *pa = VqxHostParseGwSubnets(row.pszText, &un32Count, &fExclude);
+    EXPECT_EQ(fExclude, row.fExclude);
+    ASSERT_EQ(un32Count, row.expected.size());
+    for (size_t i = 0; i < row.expected.size(); i++)
+      EXPECT_EQ(pa[i], inet_addr(row.expected[i]));
+    free(pa);
+  }
+}
+
+TEST(Env, Ipv4ParserIsStrict) {
+  u32 un32 = 0;
+  EXPECT_TRUE(VqxParseIpv4("1.2.3.4", &un32));
+  EXPECT_EQ(un32, inet_addr("1.2.3.4"));
+  for (const char *psz : {"1.2.3", "1.2.3.4.5", "1.2.3.256", "1..2.3",
+                          "1.2.3.4x", "", "0001.2.3.4"}) {
+    EXPECT_FALSE(VqxParseIpv4(psz, &un32)) << psz;
+  }
+}
+
+class EnvLib : public HostLibTest {
+protected:
+  void TearDown() override {
+    unsetenv("VQX_GW_PORT");
+    unsetenv("VQX_GW_ADDRESS");
+    unsetenv("VQX_GW_ADDRESS_0");
+    unsetenv("VQX_GW_ADDRESS_1");
+    unsetenv("VQX_GW_REMOTE_ADDR");
+    VqxGwLibSetInterfaceProvider(nullptr);
+    HostLibTest::TearDown();
+  }
+};
+
+TEST_F(EnvLib, GatewayPortFromTheEnvironment) {
+  struct {
+    const char *pszValue;
+    u16 un16Port;
+    bool fWarn;
+  } rows[] = {{"0x3046", 12358, false}, {"5000", 5000, false},
+              {"010", 8, false},        {"abc", 12358, true},
+              {"0", 12358, true},       {"70000", 12358, true}};
+  for (auto &row : rows) {
+    SCOPED_TRACE(row.pszValue);
+    mLog.Clear();
+    setenv("VQX_GW_PORT", row.pszValue, 1);
+    EXPECT_EQ(VqxGwPortFromEnv(mhLib), row.un16Port);
+    const std::string warn =
+        std::string("WARNING: VQXLibrary invalid VQX_GW_PORT specified (") +
+        row.pszValue + "). Will use default (12358)\n";
+    EXPECT_EQ(row.fWarn, mLog.WaitFor(warn.c_str(), row.fWarn ? 2000 : 50));
+  }
+  unsetenv("VQX_GW_PORT");
+  EXPECT_EQ(VqxGwPortFromEnv(mhLib), 12358);
+}
+
+u32 OneLanInterface(u32 un32Max, u32 *paAddr, u32 *paBcast, u32 *paMask) {
+  if (un32Max < 2)
+    return 0;
+  paAddr[0] = inet_addr("192.168.7.12");
+  paMask[0] = inet_addr("255.255.255.0");
+  paBcast[0] = inet_addr("192.168.7.255");
+  paAddr[1] = inet_addr("10.9.0.5");
+  paMask[1] = inet_addr("255.255.0.0");
+  paBcast[1] = inet_addr("10.9.255.255");
+  return 2;
+}
+
+u32 NoInterface(u32, u32 *, u32 *, u32 *) { return 0; }
+
+TEST_F(EnvLib, WantedAddressesFollowTheirOrder) {
+  _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
+  setenv("VQX_GW_ADDRESS_0", "1.1.1.1", 1);
+  EXPECT_EQ(VqxGetLocalIpAddrToUse(mhLib, &params, 0), inet_addr("1.1.1.1"));
+  setenv("VQX_GW_ADDRESS", "2.2.2.2", 1);
+  EXPECT_EQ(VqxGetLocalIpAddrToUse(mhLib, &params, 0), inet_addr("2.2.2.2"));
+  strcpy(params.szGw0Address, "3.3.3.3");
+  EXPECT_EQ(VqxGetLocalIpAddrToUse(mhLib, &params, 0), inet_addr("3.3.3.3"));
+  strcpy(params.szGw0Address, "eth0");
+  EXPECT_EQ(VqxGetLocalIpAddrToUse(mhLib, &params, 0), VQX_GW_INVALID_ADDR);
+  EXPECT_EQ(VqxGetLocalIpAddrToUse(mhLib, &params, 1), VQX_GW_INVALID_ADDR);
+  setenv("VQX_GW_ADDRESS_1", "4.4.4.4", 1);
+  EXPECT_EQ(VqxGetLocalIpAddrToUse(mhLib, &params, 1), inet_addr("4.4.4.4"));
+}
+
+TEST_F(EnvLib, SubnetSelectsTheInterfaceAndUnknownAddressIsWarned) {
+  VqxGwLibSetInterfaceProvider(OneLanInterface);
+  setenv("VQX_GW_ADDRESS_0", "192.168.7.0", 1);
+  setenv("VQX_GW_ADDRESS_1", "172.16.0.1", 1);
+  setenv("VQX_GW_REMOTE_ADDR", "(10.0.0.1:0)(h:7)", 1);
+  _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  EXPECT_EQ(VqxIpAddressesPrepare(mhLib, &params), VQX_RESULT_OK);
+  VQX_LIB *pLib = VqxLib(mhLib);
+  EXPECT_STREQ(params.szGw0Address, "192.168.7.12");
+  EXPECT_STREQ(pLib->szLocalGw0Address, "192.168.7.12");
+  EXPECT_STREQ(params.szGw1Address, "");
+  EXPECT_EQ(pLib->fGw0Settled, 1u);
+  EXPECT_EQ(pLib->fGw1Settled, 0u);
+  EXPECT_EQ(pLib->fNoLocalAddress, 0u);
+  EXPECT_EQ(params.un16GwPort, 12358);
+  ASSERT_EQ(params.un32NbExtraGwAddr, 2u);
+  EXPECT_STREQ(params.paExtraGwAddr[1].szIpAddress0, "h");
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  EXPECT_TRUE(mLog.WaitFor("WARNING: VQX_GW_ADDRESS_1 is set to '172.16.0.1', "
+                           "which is not an available local IP address!)\n"));
+
+  /* A peer on the second interface's subnet gives gw1 its local address. */
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  EXPECT_EQ(VqxHostGuessLocalIPs(mhLib, "192.168.7.40", "10.9.3.3"),
+            VQX_RESULT_OK);
+  EXPECT_STREQ(pLib->szLocalGw1Address, "10.9.0.5");
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+}
+
+TEST_F(EnvLib, DefaultsTakeInterfacesAndNoneSetsTheFlag) {
+  VqxGwLibSetInterfaceProvider(OneLanInterface);
+  _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  EXPECT_EQ(VqxIpAddressesPrepare(mhLib, &params), VQX_RESULT_OK);
+  EXPECT_STREQ(params.szGw0Address, "192.168.7.12");
+  EXPECT_STREQ(params.szGw1Address, "10.9.0.5");
+  VqxGwLibSetInterfaceProvider(NoInterface);
+  params = HostLibTestParams(nullptr);
+  EXPECT_EQ(VqxIpAddressesPrepare(mhLib, &params), VQX_RESULT_OK);
+  VQX_LIB *pLib = VqxLib(mhLib);
+  EXPECT_EQ(pLib->fNoLocalAddress, 1u);
+  EXPECT_EQ(pLib->fGw0Settled, 1u);
+  EXPECT_STREQ(pLib->szLocalGw0Address, "");
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+}
+
+} // namespace
