@@ -401,7 +401,8 @@ extern "C" {
 
 VQX_RESULT VqxGwLibAllocate(const VqxGwLibParams* pParams, VqxGwLibContext* phCtx)
 {
-    if (pParams == nullptr || phCtx == nullptr)
+    /* Errors are only ever reported through the error callback: it is required. */
+    if (pParams == nullptr || phCtx == nullptr || pParams->pFctErrorLog == nullptr)
         return VQX_RESULT_NULL_PARAM;
     GwLibCtx* c = new (std::nothrow) GwLibCtx();
     if (c == nullptr)

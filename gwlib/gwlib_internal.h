@@ -317,6 +317,10 @@ void DropPending(GwLibCtx* c, Peer* p, int gw);
 void FreeCoalesce(PathCtx& g);
 void RedRingReset(Peer* p);
 void ReleaseRing(GwLibCtx* c, Peer* p);
+/* Checks the transmit ring of a peer: per path, the pending bytes equal what
+ * its entries still hold, entries behind both read positions are released.
+ * Returns an empty text when sound, else what is wrong (for tests). */
+std::string TxRingCheck(const Peer* p);
 void PrepareTcpPollIfDue(GwLibCtx* c, Peer* p, int gw);
 void PreparePollReply(GwLibCtx* c, Peer* p, int gw);
 PollFields PeerPollFields(GwLibCtx* c, Peer* p);

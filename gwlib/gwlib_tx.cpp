@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "gwlib_internal.h"
 
@@ -196,6 +198,43 @@ void DropPending(GwLibCtx* c, Peer* p, int gw)
         TakeBytes(c, p, gw, g.un64Pending);
     g.un32CoalFill = 0;
     g.un32PollWritten = g.un32ReplyWritten = 0;
+}
+
+std::string TxRingCheck(const Peer* p)
+{
+    char sz[160];
+    for (int gw = 0; gw < 2; gw++)
+    {
+        const PathCtx& g = p->Gw[gw];
+        u64 held = 0;
+        for (u8 i = g.un8ReadIdx; i != p->un8WriteIdx; i++)
+        {
+            if (p->aRing[i].un32Size == 0)
+            {
+                snprintf(sz, sizeof(sz), "gw%d: entry %u in use has no size", gw, unsigned(i));
+                return sz;
+            }
+            held += p->aRing[i].un32Size;
+        }
+        if (g.un8ReadIdx != p->un8WriteIdx)
+            held -= g.un32TakenInEntry;
+        else if (g.un32TakenInEntry != 0)
+            return "gw" + std::to_string(gw) + ": bytes taken from no entry";
+        if (held != g.un64Pending)
+        {
+            snprintf(sz, sizeof(sz), "gw%d: %llu bytes pending, entries hold %llu", gw,
+                     static_cast<unsigned long long>(g.un64Pending), static_cast<unsigned long long>(held));
+            return sz;
+        }
+    }
+    /* Entries that both paths are done with are released. */
+    const u32 d0 = u8(p->un8WriteIdx - p->Gw[0].un8ReadIdx), d1 = u8(p->un8WriteIdx - p->Gw[1].un8ReadIdx);
+    const u32 inUse = d0 > d1 ? d0 : d1;
+    u8 i = p->un8WriteIdx;
+    for (u32 n = 0; n < kRingSize - inUse; n++, i++)
+        if (p->aRing[i].pMsg != nullptr)
+            return "entry " + std::to_string(i) + " done by both paths still holds a message";
+    return "";
 }
 
 void ReleaseRing(GwLibCtx* c, Peer* p)

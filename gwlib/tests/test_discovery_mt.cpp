@@ -225,6 +225,21 @@ u32 FiveInterfaces(u32 max, u32* a, u32* b, u32* m)
 }
 } // namespace
 
+TEST(GwParams, AllocateRefusesWhatItCannotUse)
+{
+    Recorder rec;
+    VqxGwLibParams p = HostParams(FreePort(), 0, kId, "app", rec, 2000, 4500, 10000, nullptr);
+    VqxGwLibContext ctx = nullptr;
+    EXPECT_EQ(VqxGwLibAllocate(nullptr, &ctx), VQX_RESULT_NULL_PARAM);
+    EXPECT_EQ(VqxGwLibAllocate(&p, nullptr), VQX_RESULT_NULL_PARAM);
+    p.pFctErrorLog = nullptr;
+    EXPECT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_NULL_PARAM);
+    EXPECT_EQ(ctx, nullptr);
+    EXPECT_EQ(VqxGwLibEnable(nullptr), VQX_RESULT_NULL_PARAM);
+    EXPECT_EQ(VqxGwLibDestroy(nullptr), VQX_RESULT_NULL_PARAM);
+    EXPECT_EQ(VqxGwLibCanSendMsg(nullptr, 1, nullptr), 0u);
+}
+
 TEST(GwInterfaces, CountsAndCopies)
 {
     VQXGetIpInterfacesUninit();

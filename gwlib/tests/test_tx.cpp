@@ -65,9 +65,11 @@ struct Tx
     void Write()
     {
         Lock(c);
+        EXPECT_EQ(TxRingCheck(p), "");
         for (int gw = 0; gw < 2; gw++)
             if (PathNeedsWrite(c, p, gw))
                 WritePath(c, p, gw);
+        EXPECT_EQ(TxRingCheck(p), "");
         Unlock(c);
     }
     std::vector<u8> Drain(int gw)
@@ -238,4 +240,24 @@ TEST(GwTx, ClosedPathDropsItsShare)
     u32 n0 = 0;
     ASSERT_TRUE(Batches(t.Drain(0), counts, n0));
     EXPECT_EQ(n0, 10u);
+}
+
+TEST(GwTx, RingCheckFindsBrokenAccounts)
+{
+    Tx t(0);
+    auto msgs = Msgs(3, 40);
+    ASSERT_EQ(t.Send(msgs, 0, 3), VQX_RESULT_OK);
+    Lock(t.c);
+    EXPECT_EQ(TxRingCheck(t.p), "");
+    t.p->Gw[1].un64Pending += 1;
+    EXPECT_EQ(TxRingCheck(t.p), "gw1: 121 bytes pending, entries hold 120");
+    t.p->Gw[1].un64Pending -= 1;
+    Unlock(t.c);
+    t.Write();
+    Lock(t.c);
+    EXPECT_EQ(TxRingCheck(t.p), "");
+    t.p->aRing[0].pMsg = msgs[0].data(); /* released entry still holding a message */
+    EXPECT_EQ(TxRingCheck(t.p), "entry 0 done by both paths still holds a message");
+    t.p->aRing[0].pMsg = nullptr;
+    Unlock(t.c);
 }
