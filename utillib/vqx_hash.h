@@ -51,6 +51,10 @@ typedef u64 (*PFN_VQX_HASH_GET_KEY)(void* pContext, u64 un64Value);
  * VQXHashCreateInternal: creates a key-function table.
  *  un32MaxEntries  maximum number of entries (Insert answers 0x82000008
  *                  beyond it), 0 = no limit; also sizes the first table.
+ *                  It is a limit, not a bucket count: a caller that thinks
+ *                  of it as a bucket count (32 reassembly contexts, 128 peer
+ *                  handles) and must not be capped there passes 0; the slot
+ *                  count follows the entries by itself either way.
  *  pFctGetKey      key function; null refused.
  *  pReserved1, pReserved2  two callbacks of no use here: must be null.
  *  pContext        first argument of the key function; kept, not owned.
@@ -70,7 +74,9 @@ HVQXHASH VQXHashCreateInternal(u32 un32MaxEntries, PFN_VQX_HASH_GET_KEY pFctGetK
 HVQXHASH VQXHashCreateWithKeyInternal(u32 un32MaxEntries, const char* pszName, u32 un32Flags);
 
 /*
- * VQXHashInsert: (table, key, value) adds one entry.
+ * VQXHashInsert: (table, key, value) adds one entry. Callers with 32-bit keys
+ * pass them unchanged (zero-extended); pointers are stored as
+ * (u64)(uintptr_t)p.
  * 0x02000000; 0x82000009 null table; 0x8200000A value all ones, or (key
  * function table) key not the key function's answer; 0x82000005 key already
  * present (the stored value stays); 0x82000008 the table holds its maximum;

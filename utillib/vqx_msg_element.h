@@ -103,6 +103,8 @@ VQX_RESULT VqxMsgElementInitLayout(void* pMsg, u32 un32StructSize, u32 un32Layou
  *             inconsistent with its count, layout unlike the message's);
  *  0x82000014 end marker missing;
  *  0x8200001A no room (capacity, 0x40000, or 32767 elements in one set).
+ * A caller holding the size in a wider integer passes it as it is: only its
+ * low 16 bits count (so 0x10000 is a size of 0, refused with 0x8200000A).
  */
 VQX_RESULT VQXMsgElementAlloc(void* pMsg, void* pSet, u16 un16Size, void** ppElement);
 
@@ -127,7 +129,7 @@ void* VQXMsgElementGet(const void* pSet, u16 un16Index, u16* pun16Size);
 
 /* The element after pvPrev (the first one when pvPrev is null), or null at the
  * end; *pun16Size (when given) gets its size, 0 at the end. pvPrev must be an
- * element of this set. */
+ * element of this set. Callers that walk without sizes pass 0 as pun16Size. */
 void* VQXMsgElementGetNext(const void* pSet, const void* pvPrev, u16* pun16Size);
 
 /*

@@ -139,6 +139,8 @@ void* VQXPoolOfBuffersLast(HVQXPOOLOFBUFFERS hPool);
  * VQXPoolOfBuffersGetUsage: (pool, out free count or null, out used count or
  * null) -> 0x02000000 with the counts; 0x82000009 for a null pool (the counts
  * are then set to 0 when given). free + used = the pool's record count.
+ * A caller that only asks whether records are in use calls it as
+ * (pool, 0, &used): the free count is optional.
  */
 VQX_RESULT VQXPoolOfBuffersGetUsage(HVQXPOOLOFBUFFERS hPool, u32* pun32NbFree, u32* pun32NbUsed);
 

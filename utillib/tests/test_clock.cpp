@@ -50,11 +50,15 @@ TEST_F(ClockTest, SetSourceForgetsPreviousReading) {
   EXPECT_EQ(VQXGetClock(), 99500u);
 }
 
-TEST_F(ClockTest, LowThirtyTwoBitsWrapForCallersThatTruncate) {
-  s_un64Fake = 0xFFFFFFFFull;
-  EXPECT_EQ(static_cast<u32>(VQXGetClock()), 0xFFFFFFFFu);
+TEST_F(ClockTest, KeepsAll64BitsAcrossTheThirtyTwoBitWrap) {
+  // Callers that keep 32-bit times truncate; the clock itself must not, or a
+  // reading past 2^32 would look like a huge step back.
+  s_un64Fake = 0xFFFFFF00ull;
+  EXPECT_EQ(VQXGetClock(), 0xFFFFFF00ull);
   s_un64Fake = 0x100000001ull;
-  EXPECT_EQ(static_cast<u32>(VQXGetClock()), 1u);
+  EXPECT_EQ(VQXGetClock(), 0x100000001ull);
+  s_un64Fake = 0x100000001ull - 500;  // small step back across the wrap: held
+  EXPECT_EQ(VQXGetClock(), 0x100000001ull);
 }
 
 TEST(SystemClock, MonotonicAndMatchesSystemSource) {

@@ -1,6 +1,7 @@
 // Bounded formatting, case-blind comparison, hex conversion and path helpers.
 #include <gtest/gtest.h>
 
+#include <stdarg.h>
 #include <string.h>
 
 #include <string>
@@ -62,6 +63,28 @@ TEST(Snprintf, AppendWithRemainingSizeNeverOverruns) {
   // Room left is 1: every further call writes only the NUL and returns 0.
   EXPECT_EQ(Snprintf(sz + n, 10 - n, "%s", "more"), 0);
   EXPECT_STREQ(sz, "0,1,2,3,4");
+}
+
+// Vsnprintf is what callers with their own variadic wrappers (log lines) use.
+int FormatThroughVaList(char* psz, size_t size, const char* pszFormat, ...) {
+  va_list args;
+  va_start(args, pszFormat);
+  const int n = Vsnprintf(psz, size, pszFormat, args);
+  va_end(args);
+  return n;
+}
+
+TEST(Vsnprintf, SameContractAsSnprintf) {
+  char sz[8];
+  memset(sz, 'X', sizeof(sz));
+  EXPECT_EQ(FormatThroughVaList(sz, 6, "%s=%u", "key", 1234u), 5) << "capped at size - 1";
+  EXPECT_STREQ(sz, "key=1");
+  EXPECT_EQ(sz[6], 'X');
+  EXPECT_EQ(FormatThroughVaList(sz, sizeof(sz), "%d", -7), 2);
+  EXPECT_STREQ(sz, "-7");
+  EXPECT_EQ(FormatThroughVaList(sz, 0, "%d", 1), 0);
+  EXPECT_EQ(FormatThroughVaList(sz, sizeof(sz), nullptr), static_cast<int>(sizeof(sz))) << "null format fails";
+  EXPECT_STREQ(sz, "");
 }
 
 TEST(Snprintf, DefaultApplicationName) {
