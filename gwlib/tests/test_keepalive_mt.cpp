@@ -160,7 +160,7 @@ TEST(GwKeepAlive, AnsweredPollsKeepTheLinkUp)
 {
     RawPeer r(200, 800);
     int polls = r.CountPolls(2000, true, false);
-    EXPECT_GE(polls, 6);
+    EXPECT_GE(polls, 4); /* about 10 expected; fewer on a loaded machine */
     EXPECT_LE(polls, 12);
     std::lock_guard<std::mutex> g(r.rec.m);
     EXPECT_EQ(r.rec.UpDowns.size(), 1u);
