@@ -17,6 +17,18 @@
 
 #include "vqx_clock.h"
 #include "vqx_filter_internal.h"
+#include "vqx_host_peer_internal.h"
+
+/*
+ * The peer layer is told of filters that come, change and go (remote
+ * filters, notifications to a newly active filter). It is linked only into
+ * programs that use peers: weak references keep the filters usable without it.
+ */
+#pragma weak VqxPeerFilterCreated
+#pragma weak VqxPeerFilterDestroyed
+#pragma weak VqxPeerFilterModifyBegin
+#pragma weak VqxPeerFilterModifyEnd
+#pragma weak VqxPeerFilterActivated
 
 namespace {
 
@@ -292,6 +304,7 @@ VQX_RESULT VqxFilterCreate(VQX_LIB_HANDLE hLib, u32 un32NbParams, _VQX_FILTER_PA
   VqxExclusiveFilterInsertAll(hLib, pFilter);
   pLib->Counters.FilterAlloc++;
   pLib->Counters.FilterOwned++;
+  if (VqxPeerFilterCreated != nullptr) VqxPeerFilterCreated(hLib, pFilter);
   *ppFilter = pFilter;
   VqxCalculateMsgPostingThreadDelay(hLib);
   return VQX_RESULT_API_OK;
@@ -313,6 +326,7 @@ VQX_RESULT VqxFilterActivate(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter) {
     VqxListAppend(&pFl->pActiveFirst, &pFl->pActiveLast, pFilter);
   }
   pFilter->un32State = VQX_FILTER_STATE_ACTIVE;
+  if (!pFilter->fImplicit && VqxPeerFilterActivated != nullptr) VqxPeerFilterActivated(hLib, pFilter);
   return VQX_RESULT_API_OK;
 }
 
@@ -353,6 +367,7 @@ VQX_RESULT VqxFilterDestroy(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter) {
     pFilter->Callbacks.pFctFilterMsgReceived = nullptr;
   }
   if (pFilter->un32State != VQX_FILTER_STATE_INACTIVE) VqxFilterDeactivate(hLib, pFilter, nullptr);
+  if (VqxPeerFilterDestroyed != nullptr) VqxPeerFilterDestroyed(hLib, pFilter);
   VqxFilterSendHeld(hLib, pFilter);
   VqxExclusiveFilterRemoveAll(hLib, pFilter);
   VqxFilterFreeRecord(hLib, pFilter);
@@ -377,6 +392,9 @@ VQX_RESULT VqxFilterModify(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbP
     }
   }
   if (pFilter->Callbacks.pFctFilterMsgReceived != nullptr) VqxWaitNoMorePostingToFilters(hLib);
+  u8 afConcerned[VQX_PEER_MAX] = {};
+  const bool fTellPeers = fNewSets && VqxPeerFilterModifyBegin != nullptr && VqxPeerFilterModifyEnd != nullptr;
+  if (fTellPeers) VqxPeerFilterModifyBegin(hLib, pFilter, afConcerned);
   if (pCallbacks != nullptr && pCallbacks->pFctFilterMsgPosted != nullptr &&
       pFilter->Callbacks.pFctFilterMsgPosted == nullptr) {
     /* The new observer hears of what is already queued, in queue order. */
@@ -392,6 +410,7 @@ VQX_RESULT VqxFilterModify(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbP
     VqxExclusiveFilterInsertAll(hLib, pFilter);
   }
   if (pCallbacks != nullptr) pFilter->Callbacks = *pCallbacks;
+  if (fTellPeers) VqxPeerFilterModifyEnd(hLib, pFilter, afConcerned);
   if (pFilter->Callbacks.pFctFilterMsgReceived != nullptr && pFilter->un32Count != 0) VqxRxThreadKick(hLib);
   VqxCalculateMsgPostingThreadDelay(hLib);
   return VQX_RESULT_API_OK;
