@@ -667,26 +667,28 @@ VQX_RESULT VQXWakeMsgFilterDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, c
   return result;
 }
 
-VQX_RESULT VQXCreateAssociationDbg(VQX_LIB_HANDLE hLib, const char* pszFile, u32 un32Line) {
-  if (VqxDbgOn()) {
-    if (const VQX_RESULT bad = VqxDbgLibOrFail(hLib, pszFile, un32Line, "VQXCreateAssociationDbg")) return bad;
+namespace {
+
+/* Twins whose only check is the library's. */
+VQX_RESULT VqxDbgLibOnlyTwin(VQX_LIB_HANDLE hLib, const char* pszFile, u32 un32Line, const char* pszLabel,
+                             VQX_RESULT (*pFctPlain)(VQX_LIB_HANDLE)) {
+  const bool fOn = VqxDbgOn();
+  if (fOn) {
+    if (const VQX_RESULT bad = VqxDbgLibOrFail(hLib, pszFile, un32Line, pszLabel)) return bad;
   }
-  const VQX_RESULT result = VQXCreateAssociation(hLib);
-  if (VqxDbgOn() && VQX_RESULT_FAILED(result)) {
-    VqxDbgLog(hLib, pszFile, un32Line, "VQXCreateAssociationDbg", result, nullptr);
-  }
+  const VQX_RESULT result = pFctPlain(hLib);
+  if (fOn && VQX_RESULT_FAILED(result)) VqxDbgLog(hLib, pszFile, un32Line, pszLabel, result, nullptr);
   return result;
 }
 
+}  // namespace
+
+VQX_RESULT VQXCreateAssociationDbg(VQX_LIB_HANDLE hLib, const char* pszFile, u32 un32Line) {
+  return VqxDbgLibOnlyTwin(hLib, pszFile, un32Line, "VQXCreateAssociationDbg", VQXCreateAssociation);
+}
+
 VQX_RESULT VQXDestroyAssociationDbg(VQX_LIB_HANDLE hLib, const char* pszFile, u32 un32Line) {
-  if (VqxDbgOn()) {
-    if (const VQX_RESULT bad = VqxDbgLibOrFail(hLib, pszFile, un32Line, "VQXDestroyAssociationDbg")) return bad;
-  }
-  const VQX_RESULT result = VQXDestroyAssociation(hLib);
-  if (VqxDbgOn() && VQX_RESULT_FAILED(result)) {
-    VqxDbgLog(hLib, pszFile, un32Line, "VQXDestroyAssociationDbg", result, nullptr);
-  }
-  return result;
+  return VqxDbgLibOnlyTwin(hLib, pszFile, un32Line, "VQXDestroyAssociationDbg", VQXDestroyAssociation);
 }
 
 /* ------------------------------------------------------------ printouts */

@@ -12,32 +12,11 @@
 
 namespace {
 
-#define VQX_RX_TRACE_WORDS_MAX 21u
-#define VQX_RX_TRACE_LEVEL 2u
-
 VQX_RESULT VqxApplyDrop(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg) {
   VQX_LOG_V(hLib, 0, "VqxFilterApply: %s\n", "Invalid message (sent by adapter running more recent build?), dropping.");
   VqxMsgReleaseInternal(hLib, *phMsg);
   *phMsg = nullptr;
   return VQX_RESULT_API_UNSUPPORTED_VERSION;
-}
-
-void VqxTraceRx(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
-  const _VQX_LIB_PARAMS& params = VqxLib(hLib)->Params;
-  if ((params.pTraceFile == nullptr && params.pFctTraceCallback == nullptr) ||
-      params.un32TraceLevel > VQX_RX_TRACE_LEVEL) {
-    return;
-  }
-  char szLine[96 + VQX_RX_TRACE_WORDS_MAX * 9];
-  int n = snprintf(szLine, sizeof(szLine), "RX 0x%08X Serial=0x%08X, Len=0x%08X, Pay=0x%08X, ptr=%p ", hMsg->un32MsgId,
-                   hMsg->un32SerialNumber, hMsg->un32Length, hMsg->un32PayloadLength, static_cast<void*>(hMsg));
-  const u8* pbyPayload = VQXMsgPayload(hMsg);
-  for (u32 off = 8, w = 0; off + 4 <= hMsg->un32PayloadLength && w < VQX_RX_TRACE_WORDS_MAX; off += 4, w++) {
-    u32 un32Word;
-    memcpy(&un32Word, pbyPayload + off, sizeof(un32Word));
-    n += snprintf(szLine + n, sizeof(szLine) - static_cast<size_t>(n), "%08x ", un32Word);
-  }
-  VQX_LOG_V(hLib, VQX_RX_TRACE_LEVEL, "%s\n", szLine);
 }
 
 }  // namespace
@@ -100,7 +79,7 @@ VQX_RESULT VqxFilterApply(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_BATCH_
     hMsg = hWide;
     *phMsg = hMsg;
   }
-  VqxTraceRx(hLib, hMsg);
+  VqxTraceMsg(hLib, 1, hMsg);
   if (!VqxMsgDispatchLocal(hLib, hMsg, 0, pBatch)) {
     VqxMsgReleaseInternal(hLib, hMsg);
     *phMsg = nullptr;

@@ -227,6 +227,8 @@ VQX_RESULT VqxMsgSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, VQX_BATCH_CONTEX
  * Route to adapters and remote hosts, connected by the peer layer; null in
  * this build (such sends fail with 0x82010019). Takes the message.
  */
+/* "TX ..." / "RX ..." trace line of a message (trace level 2 or below). */
+void VqxTraceMsg(VQX_LIB_HANDLE hLib, u32 fReceived, VQX_MSG_HANDLE hMsg);
 typedef VQX_RESULT (*PFCT_VQX_SEND_TO_PEER)(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
 void VqxHostLibSetPeerSend(PFCT_VQX_SEND_TO_PEER pFct);
 

@@ -22,7 +22,7 @@ namespace {
 #define VQX_BOARD_GROUP_LOCAL_BIT 0x20000000u /* cleared: 0xEA...... becomes 0xCA...... */
 #define VQX_BROADCAST_HANDLE 0xFFFFFFFFu
 #define VQX_TRACE_WORDS_MAX 21u
-#define VQX_TRACE_LEVEL_TX 2u
+#define VQX_TRACE_LEVEL_MSG 2u
 
 std::atomic<PFCT_VQX_SEND_TO_PEER> s_pFctSendToPeer{nullptr};
 
@@ -48,25 +48,6 @@ VQX_RESULT VqxSendFail(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, const char* psz
   VQX_LOG_V(hLib, 0, "VqxMsgSend: Msg=0x%08x %s\n", hMsg->un32MsgId, pszText);
   VqxMsgReleaseInternal(hLib, hMsg);
   return Result;
-}
-
-/* "TX ..." trace line: header words, then payload words from payload byte 8. */
-void VqxTraceTx(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
-  const _VQX_LIB_PARAMS& params = VqxLib(hLib)->Params;
-  if ((params.pTraceFile == nullptr && params.pFctTraceCallback == nullptr) ||
-      params.un32TraceLevel > VQX_TRACE_LEVEL_TX) {
-    return;
-  }
-  char szLine[64 + VQX_TRACE_WORDS_MAX * 9];
-  int n = snprintf(szLine, sizeof(szLine), "TX 0x%08X Serial=0x%08X, Len=0x%08X, Pay=0x%08X, ", hMsg->un32MsgId,
-                   hMsg->un32SerialNumber, hMsg->un32Length, hMsg->un32PayloadLength);
-  const u8* pbyPayload = VQXMsgPayload(hMsg);
-  for (u32 off = 8, w = 0; off + 4 <= hMsg->un32PayloadLength && w < VQX_TRACE_WORDS_MAX; off += 4, w++) {
-    u32 un32Word;
-    memcpy(&un32Word, pbyPayload + off, sizeof(un32Word));
-    n += snprintf(szLine + n, sizeof(szLine) - static_cast<size_t>(n), "%08x ", un32Word);
-  }
-  VQX_LOG_V(hLib, VQX_TRACE_LEVEL_TX, "%s\n", szLine);
 }
 
 /* Type and id checks shared by the send calls; 0 when the message may go. */
@@ -165,6 +146,26 @@ VQX_RESULT VqxSendOne(VQX_LIB_HANDLE hLib, const char* pszOp, VQX_MSG_HANDLE* ph
 
 void VqxHostLibSetPeerSend(PFCT_VQX_SEND_TO_PEER pFct) { s_pFctSendToPeer.store(pFct); }
 
+void VqxTraceMsg(VQX_LIB_HANDLE hLib, u32 fReceived, VQX_MSG_HANDLE hMsg) {
+  const _VQX_LIB_PARAMS& params = VqxLib(hLib)->Params;
+  if ((params.pTraceFile == nullptr && params.pFctTraceCallback == nullptr) ||
+      params.un32TraceLevel > VQX_TRACE_LEVEL_MSG) {
+    return;
+  }
+  char szLine[96 + VQX_TRACE_WORDS_MAX * 9];
+  int n = snprintf(szLine, sizeof(szLine), "%s 0x%08X Serial=0x%08X, Len=0x%08X, Pay=0x%08X, ", fReceived ? "RX" : "TX",
+                   hMsg->un32MsgId, hMsg->un32SerialNumber, hMsg->un32Length, hMsg->un32PayloadLength);
+  if (fReceived) n += snprintf(szLine + n, sizeof(szLine) - static_cast<size_t>(n), "ptr=%p ", static_cast<void*>(hMsg));
+  /* Payload words from byte 8: the first 8 bytes chain queued messages. */
+  const u8* pbyPayload = VQXMsgPayload(hMsg);
+  for (u32 off = 8, w = 0; off + 4 <= hMsg->un32PayloadLength && w < VQX_TRACE_WORDS_MAX; off += 4, w++) {
+    u32 un32Word;
+    memcpy(&un32Word, pbyPayload + off, sizeof(un32Word));
+    n += snprintf(szLine + n, sizeof(szLine) - static_cast<size_t>(n), "%08x ", un32Word);
+  }
+  VQX_LOG_V(hLib, VQX_TRACE_LEVEL_MSG, "%s\n", szLine);
+}
+
 VQX_RESULT VqxMsgSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, VQX_BATCH_CONTEXT* pBatch) {
   if (hMsg->un32Length > VQX_MSG_MAX_BUFFER_SIZE) {
     return VqxSendFail(hLib, hMsg, "This message is too huge", VQX_RESULT_API_MSGSZ_NOT_SUPPORTED);
@@ -191,7 +192,7 @@ VQX_RESULT VqxMsgSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, VQX_BATCH_CONTEX
     VQX_LOG_V(hLib, 0, "VqxMsgSend: Msg=0x%08x %s\n", hMsg->un32MsgId, "Can't Send Message, already sent/freed ?");
     return marked;
   }
-  VqxTraceTx(hLib, hMsg);
+  VqxTraceMsg(hLib, 0, hMsg);
   hMsg->un32Length = hMsg->un32PayloadLength + VQX_MSG_HEADER_SIZE;
   hMsg->un32PayloadMaxLength = hMsg->un32PayloadLength;
 
