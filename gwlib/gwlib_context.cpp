@@ -519,7 +519,7 @@ VQX_RESULT VqxGwLibSetParam(VqxGwLibContext hCtx, const VqxGwLibParams* pParams)
     }
     else
     {
-        VQX_HOST_INFO a = o.HostGwParms, b = n.HostGwParms;
+        VQX_GW_HOST_INFO a = o.HostGwParms, b = n.HostGwParms;
         std::memset(a.szIpAddress0, 0, 64), std::memset(a.szIpAddress1, 0, 64);
         std::memset(b.szIpAddress0, 0, 64), std::memset(b.szIpAddress1, 0, 64);
         fBlockDiffers = std::memcmp(&a, &b, sizeof(a)) != 0;

@@ -90,7 +90,7 @@ void EncodeHostAdv(const VQX_GW_HOST_ADV& adv, u8 (&out)[kHostAdvSize])
     out[kHostAdvOffNewInfo] = adv.un8NewInfo;
     PutBe32(out + kHostAdvOffPort, adv.un32TcpPort);
     u8* p = out + kHostAdvOffInfo;
-    const VQX_HOST_INFO& h = adv.Info;
+    const VQX_GW_HOST_INFO& h = adv.Info;
     PutBe64(p + kHostInfoOffUniqueId, h.un64UniqueId);
     std::memcpy(p + kHostInfoOffReserved, &h.un32Reserved0, 4); /* carried as is */
     PutBe32(p + kHostInfoOffVersion, h.un32InfoVersion);
@@ -116,7 +116,7 @@ bool DecodeHostAdv(VqxGwCursor c, VQX_GW_HOST_ADV& out)
     out.un8NewInfo = c.U8();
     out.un32TcpPort = c.Be32();
     out.un32Zero = c.Be32();
-    VQX_HOST_INFO& h = out.Info;
+    VQX_GW_HOST_INFO& h = out.Info;
     h.un64UniqueId = c.Be64();
     c.Bytes(&h.un32Reserved0, 4);
     h.un32InfoVersion = c.Be32();

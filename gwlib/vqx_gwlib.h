@@ -30,8 +30,10 @@ extern "C" {
 
 /* ---- Records shared with the wire (host order in memory) ---------------- */
 
-/* Host information record as carried in a host advertisement (the record's
- * wire form: offset 16 of the 440-byte advertisement, numbers big-endian). */
+/* This host's information block as advertised: the field order of offset
+ * 16 of the 440-byte host advertisement (numbers big-endian there, host
+ * order here). The host library's own _VQX_HOST_INFO record keeps the same
+ * information in another order; its glue copies the fields by name. */
 typedef struct _VQX_GW_HOST_INFO
 {
     u64 un64UniqueId;    /* local IPv4 address << 32 | process id */
@@ -46,7 +48,7 @@ typedef struct _VQX_GW_HOST_INFO
     u32 un32BuildNumber;
     u8 un8Two; /* 2 as sent */
     u8 aun8Pad[3];
-} VQX_HOST_INFO;
+} VQX_GW_HOST_INFO;
 
 /* Adapter information block (the 548 bytes that follow offset 12 of an
  * adapter advertisement). In an instance that detects adapters only
@@ -88,7 +90,7 @@ typedef struct _VQX_GW_HOST_ADV
     u8 un8NewInfo;
     u32 un32TcpPort;
     u32 un32Zero;
-    VQX_HOST_INFO Info;
+    VQX_GW_HOST_INFO Info;
 } VQX_GW_HOST_ADV;
 
 /* Extra gateway address: a peer to reach directly (address texts beginning
@@ -186,7 +188,7 @@ typedef struct _VqxGwLibParams
     u32 un32HostType;
     u32 fOpenPollSocketsAlways;
     VQX_GW_ADAPTER_INFO AdapterGwParams;
-    VQX_HOST_INFO HostGwParms;
+    VQX_GW_HOST_INFO HostGwParms;
     u32 fAllowedSubnetsExclude;
     u32 un32NbAllowedSubnets;
     u32* paun32AllowedSubnetIps; /* network order, caller-owned */

@@ -103,18 +103,18 @@ constexpr u32 kHostBuildNumber = 0x02070B04u;
 constexpr u32 kPureAckMsgIdWire = 0x020D0012u; /* first word, big-endian */
 
 /* Layouts of the in-memory records that mirror wire blocks. */
-static_assert(sizeof(VQX_HOST_INFO) == kHostInfoSize);
-static_assert(offsetof(VQX_HOST_INFO, un64UniqueId) == kHostInfoOffUniqueId);
-static_assert(offsetof(VQX_HOST_INFO, un32Reserved0) == kHostInfoOffReserved);
-static_assert(offsetof(VQX_HOST_INFO, un32InfoVersion) == kHostInfoOffVersion);
-static_assert(offsetof(VQX_HOST_INFO, szHostName) == kHostInfoOffHostName);
-static_assert(offsetof(VQX_HOST_INFO, szAppName) == kHostInfoOffAppName);
-static_assert(offsetof(VQX_HOST_INFO, un64HostCtx1) == kHostInfoOffCtx1);
-static_assert(offsetof(VQX_HOST_INFO, un64HostCtx2) == kHostInfoOffCtx2);
-static_assert(offsetof(VQX_HOST_INFO, szIpAddress0) == kHostInfoOffIp0);
-static_assert(offsetof(VQX_HOST_INFO, szIpAddress1) == kHostInfoOffIp1);
-static_assert(offsetof(VQX_HOST_INFO, un32BuildNumber) == kHostInfoOffBuild);
-static_assert(offsetof(VQX_HOST_INFO, un8Two) == kHostInfoOffTwo);
+static_assert(sizeof(VQX_GW_HOST_INFO) == kHostInfoSize);
+static_assert(offsetof(VQX_GW_HOST_INFO, un64UniqueId) == kHostInfoOffUniqueId);
+static_assert(offsetof(VQX_GW_HOST_INFO, un32Reserved0) == kHostInfoOffReserved);
+static_assert(offsetof(VQX_GW_HOST_INFO, un32InfoVersion) == kHostInfoOffVersion);
+static_assert(offsetof(VQX_GW_HOST_INFO, szHostName) == kHostInfoOffHostName);
+static_assert(offsetof(VQX_GW_HOST_INFO, szAppName) == kHostInfoOffAppName);
+static_assert(offsetof(VQX_GW_HOST_INFO, un64HostCtx1) == kHostInfoOffCtx1);
+static_assert(offsetof(VQX_GW_HOST_INFO, un64HostCtx2) == kHostInfoOffCtx2);
+static_assert(offsetof(VQX_GW_HOST_INFO, szIpAddress0) == kHostInfoOffIp0);
+static_assert(offsetof(VQX_GW_HOST_INFO, szIpAddress1) == kHostInfoOffIp1);
+static_assert(offsetof(VQX_GW_HOST_INFO, un32BuildNumber) == kHostInfoOffBuild);
+static_assert(offsetof(VQX_GW_HOST_INFO, un8Two) == kHostInfoOffTwo);
 static_assert(sizeof(VQX_GW_ADAPTER_INFO) == kAdapterInfoSize);
 static_assert(offsetof(VQX_GW_ADAPTER_INFO, szAdapterName) == kAdapterInfoOffName);
 static_assert(offsetof(VQX_GW_ADAPTER_INFO, szSerialNumber) == kAdapterInfoOffSerial);
