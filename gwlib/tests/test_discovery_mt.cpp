@@ -356,9 +356,9 @@ TEST(GwDiscovery, AllowedSubnetsChooseTheBroadcastInterfaces)
     EXPECT_NE(exc[0].find("0x7F00FFFF"), std::string::npos) << exc[0];
 }
 
-TEST(GwDiscovery, SourceFilterWithAutoDiscoveryOff)
+TEST(GwDiscovery, SourceFilterWithAutoDiscoveryOffOrLoopbackOnly)
 {
-    for (u32 fOff = 0; fOff < 2; fOff++)
+    for (u32 fOff = 0; fOff < 3; fOff++)
     {
         UseLoopbackOnly();
         Recorder rec;
@@ -366,7 +366,8 @@ TEST(GwDiscovery, SourceFilterWithAutoDiscoveryOff)
         u16 port = FreePort();
         VQX_GW_EXTRA_ADDR extra{};
         VqxGwLibParams p = HostParams(port, port, kId, "app", rec, 2000, 4500, 10000, &extra);
-        p.fDisableAutoDiscovery = fOff;
+        p.fDisableAutoDiscovery = fOff == 1;
+        p.fLocalLoopbackOnly = fOff == 2;
         VqxGwLibContext ctx = nullptr;
         ASSERT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_OK);
         ASSERT_EQ(VqxGwLibEnable(ctx), VQX_RESULT_OK);
@@ -396,7 +397,8 @@ TEST(GwDiscovery, SourceFilterWithAutoDiscoveryOff)
         bool dropped = false, subnet = false;
         for (auto& t : rec.Traces)
         {
-            dropped |= t.find("0x7F000002 (Auto Discovery disabled)") != std::string::npos;
+            dropped |= t.find("0x7F000002 (Auto Discovery disabled)") != std::string::npos ||
+                       t.find("Only local loopback are allowed") != std::string::npos;
             subnet |= t.find("Packet from 0x7F000002 match our gw0 subnet.") != std::string::npos;
         }
         EXPECT_EQ(dropped, fOff != 0);
