@@ -29,6 +29,7 @@
 #pragma weak VqxPeerFilterModifyBegin
 #pragma weak VqxPeerFilterModifyEnd
 #pragma weak VqxPeerFilterActivated
+#pragma weak VqxHostAdapterOrHostByHandle
 
 namespace {
 
@@ -183,6 +184,35 @@ void VqxFilterLeakWatch(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter) {
               static_cast<int>(pFilter->un32Count), static_cast<void*>(pFilter));
   }
   pFilter->un64LastReadTick = un64Now;
+}
+
+/* The adapter or remote host a queued message came from (none for local messages or without peers). */
+VQX_PEER* VqxMsgSource(VQX_LIB_HANDLE hLib, const _VQX_MSG_HEADER* pMsg) {
+  if (VqxHostAdapterOrHostByHandle == nullptr || VqxLib(hLib)->pvPeers == nullptr) return nullptr;
+  if ((pMsg->hAdapter & 0xFFFF0000u) == VQX_HOSTLIB_ADAPTER_HANDLE) return nullptr;
+  return VqxHostAdapterOrHostByHandle(hLib, pMsg->hAdapter);
+}
+
+/* Receive watermark of a source: (2 x L + 4) / 3 messages waiting in filters, L the receive fifo size. */
+u32 VqxRxHighWatermark(VQX_LIB_HANDLE hLib) { return (2u * VqxLib(hLib)->Params.un32ReceiveFifoSize + 4u) / 3u; }
+
+void VqxSourceCountPosted(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
+  const u32 un32Watermark = VqxRxHighWatermark(hLib);
+  if (pPeer->un32MsgsInFilters == un32Watermark && pPeer->un32FlowLevelRequested == 0) {
+    pPeer->un32FlowLevelRequested = 1;
+    VQX_LOG_V(hLib, 0, "WARNING: High watermark passed for %s (%u Rx msg pending in filters, max is %u)\n",
+              pPeer->szName, un32Watermark, VqxLib(hLib)->Params.un32ReceiveFifoSize);
+  }
+  pPeer->un32MsgsInFilters++;
+}
+
+void VqxSourceCountPopped(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
+  if (pPeer->un32MsgsInFilters != 0) pPeer->un32MsgsInFilters--;
+  if (pPeer->un32MsgsInFilters == VqxLib(hLib)->Params.un32ReceiveFifoSize / 2 && pPeer->un32FlowLevelRequested != 0) {
+    pPeer->un32FlowLevelRequested = 0;
+    VQX_LOG_V(hLib, 0, "NOTE: High watermark warning cleared for %s (now down to %u Rx msg pending in filters)\n",
+              pPeer->szName, pPeer->un32MsgsInFilters);
+  }
 }
 
 /* True when the filter takes the message: the first matching set decides. */
@@ -418,13 +448,23 @@ VQX_RESULT VqxFilterModify(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbP
 
 /* ------------------------------------------------------------- queue */
 
-void VqxFilterUpdateMsgPopStats(VQX_LIB_HANDLE hLib, VQX_FILTER*, VQX_MSG_HANDLE hMsg, u32) {
+void VqxFilterUpdateMsgPopStats(VQX_LIB_HANDLE hLib, VQX_FILTER*, VQX_MSG_HANDLE hMsg, u32 fFromReceive) {
   VQX_LIB* pLib = VqxLib(hLib);
   VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
   if (pFl->un64MsgWaiting != 0) pFl->un64MsgWaiting--;
   pFl->un64MsgPopped++;
+  VQX_PEER* pSource = VqxMsgSource(hLib, hMsg);
+  if (pSource != nullptr) VqxSourceCountPopped(hLib, pSource);
   /* An event is numbered anew when it leaves the queue. */
   if (hMsg->MsgType == VQX_MSG_TYPE_EVENT) hMsg->un32SerialNumber = ++pLib->Counters.MsgSerial;
+  /* The send hook sees what a reader takes from a remote host (or from every peer with its flag). */
+  const _VQX_LIB_PARAMS& params = pLib->Params;
+  const u32 un32Group = VQX_MSG_GROUP(hMsg->un32MsgId);
+  if (fFromReceive && params.pFctSendHook != nullptr && pSource != nullptr &&
+      (pSource->fAdapter == 0 || params.fSendHookAlways != 0) && un32Group != 0x0201 && un32Group != 0x020D &&
+      (params.fSendHookAlways != 0 || hMsg->un32FixedTwo != VQX_MSG_FIXED_TWO)) {
+    params.pFctSendHook(params.pvSendHookContext, hLib, hMsg);
+  }
 }
 
 VQX_MSG_HANDLE VqxFilterPop(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 fFromReceive) {
@@ -495,6 +535,7 @@ void VqxMsgPostToFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_MSG_HANDLE
   pFilter->un64MsgQueued++;
   if (pFilter->un32Count > pFilter->un32PeakCount) pFilter->un32PeakCount = pFilter->un32Count;
   pLib->Counters.RxMsgQueued++;
+  if (VQX_PEER* pSource = VqxMsgSource(hLib, hMsg)) VqxSourceCountPosted(hLib, pSource);
   VqxFilterLib(hLib)->un64MsgWaiting++;
   if (pFilter->Callbacks.pFctFilterMsgPosted != nullptr) {
     const _VQX_FILTER_POSTED_INFO info = {hMsg->un32MsgId, hMsg->hAdapter, hMsg->un64UserContext1,

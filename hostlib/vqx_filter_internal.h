@@ -218,6 +218,14 @@ void VqxWaitNoMorePostingToFilters(VQX_LIB_HANDLE hLib);
 void VqxCalculateMsgPostingThreadDelay(VQX_LIB_HANDLE hLib);
 /* Wakes the receive thread (a callback filter has messages). */
 void VqxRxThreadKick(VQX_LIB_HANDLE hLib);
+/*
+ * Periodic work of the receive thread when it has no callback to serve
+ * (the peer layer's pushes and time-outs), called under the library lock;
+ * returns the longest the thread may then sleep in ms (0: no limit of its
+ * own). Set once before the first open; null: none.
+ */
+typedef u32 (*PFCT_VQX_RX_PERIODIC)(VQX_LIB_HANDLE hLib);
+void VqxHostLibSetRxPeriodic(PFCT_VQX_RX_PERIODIC pFct);
 
 /* ----------------------------------------------------------------- send */
 

@@ -35,6 +35,8 @@ struct VQX_RX_THREAD {
   VQX_MSG_HANDLE aahMsg[VQX_RX_THREAD_MAX_FILTERS][VQX_MAX_MSG_PER_RECEIVE_LOOP];
 };
 
+std::atomic<PFCT_VQX_RX_PERIODIC> s_pFctRxPeriodic{nullptr};
+
 VQX_RX_THREAD* VqxRx(VQX_LIB_HANDLE hLib) { return static_cast<VQX_RX_THREAD*>(VqxLib(hLib)->pvRxThread); }
 
 /* Picks up to 8 callback filters with messages or an elapsed idle period. */
@@ -107,6 +109,11 @@ u32 VqxRxThreadMain(void* pvArg) {
     }
     u32 un32Sleep = pFl != nullptr ? pFl->un32PostingDelayMs : 0;
     if (un32Sleep == 0 || un32Sleep > VQX_RX_THREAD_MAX_SLEEP_MS) un32Sleep = VQX_RX_THREAD_MAX_SLEEP_MS;
+    if (PFCT_VQX_RX_PERIODIC pFctPeriodic = s_pFctRxPeriodic.load()) {
+      const u32 un32Cap = pFctPeriodic(hLib);
+      if (un32Cap != 0 && un32Cap < un32Sleep) un32Sleep = un32Cap;
+      if (!pRx->fRunning.load()) break;
+    }
     if (un32Sleep < VQX_RX_THREAD_MIN_SLEEP_MS) un32Sleep = VQX_RX_THREAD_MIN_SLEEP_MS;
     VqxEventClear(pRx->pEvent);
     const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
@@ -152,6 +159,8 @@ void VqxRxThreadUninit(VQX_LIB_HANDLE hLib) {
   VqxEventFree(pRx->pEvent);
   delete pRx;
 }
+
+void VqxHostLibSetRxPeriodic(PFCT_VQX_RX_PERIODIC pFct) { s_pFctRxPeriodic.store(pFct); }
 
 void VqxRxThreadKick(VQX_LIB_HANDLE hLib) {
   VQX_RX_THREAD* pRx = VqxRx(hLib);
