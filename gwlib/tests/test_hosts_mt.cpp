@@ -346,3 +346,32 @@ TEST(GwHosts, ExternalLockWithDeferredEvents)
     EXPECT_EQ(ThreadCount(), threads0);
     EXPECT_EQ(FdCount(), fds0);
 }
+
+TEST(GwHosts, RedundancyParamsPerPeer)
+{
+    Pair p;
+    p.Enable();
+    ASSERT_TRUE(p.BothUp(8000));
+    const u32 hB = p.PeerOf(p.recA);
+    VqxGwLibRedundancyParams r{};
+    EXPECT_EQ(VqxGwLibGetRedundancyParams(p.a, 0xCB00ABCD, &r), VQX_RESULT_INVALID_HANDLE);
+    ASSERT_EQ(VqxGwLibGetRedundancyParams(p.a, hB, &r), VQX_RESULT_OK);
+    EXPECT_EQ(r.un32PollDelayMs, 300u);
+    EXPECT_EQ(r.un32NetworkDownDelayMs, 2000u);
+    EXPECT_EQ(r.fUseGw0, 1u);
+    /* switching gw0 off closes it with reason 2 */
+    r.fUseGw0 = 0;
+    ASSERT_EQ(VqxGwLibSetRedundancyParams(p.a, hB, &r), VQX_RESULT_OK);
+    ASSERT_TRUE(p.recA.WaitFor(3000, [&] { return p.recA.UpDowns.size() >= 2; }));
+    {
+        std::lock_guard<std::mutex> g(p.recA.m);
+        EXPECT_EQ(p.recA.UpDowns[1].fGw0Up, 0u);
+        EXPECT_EQ(p.recA.UpDowns[1].un32Reason, 2u);
+    }
+    VqxGwLibRedundancyParams back{};
+    if (VqxGwLibGetRedundancyParams(p.a, hB, &back) == VQX_RESULT_OK)
+    {
+        EXPECT_EQ(back.fUseGw0, 0u); /* unless the peer already expired */
+    }
+    EXPECT_EQ(VqxGwLibSetRedundancyParams(p.a, 0xCB00ABCD, &r), VQX_RESULT_INVALID_HANDLE);
+}
