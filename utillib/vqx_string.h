@@ -24,6 +24,8 @@
  *   offset and passing the room left therefore never runs past the buffer.
  * - formatting fails (an encoding error in the arguments): pszDest holds ""
  *   and the result is `size` itself, which callers can tell from any success.
+ *   A caller that only appends (offset += result, room = size - offset) then
+ *   has no room left, so its further calls write nothing (size 0, below).
  * - size 0 or a null destination: nothing is written, the result is 0.
  * - a null format: pszDest holds "" and the result is `size` (a failure).
  */

@@ -19,6 +19,14 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto kWait = 10s;  // bound of every wait; never reached when the pool works
 
+/* Polls a condition until it holds or kWait has passed; its last answer. */
+template <class F>
+bool WaitUntil(F fCondition) {
+  const auto until = std::chrono::steady_clock::now() + kWait;
+  while (!fCondition() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+  return fCondition();
+}
+
 /* A gate that handlers block on until the test opens it (bounded wait). */
 class Gate {
  public:
@@ -139,16 +147,10 @@ class JobsTest : public ::testing::Test {
     return VQXMultiThreadedJobSeriliazedControl(h_, from, &c);
   }
   bool WaitCount(u32 n) {
-    const auto until = std::chrono::steady_clock::now() + kWait;
-    while (VQXMultiThreadedJobGetCount(h_) != n && std::chrono::steady_clock::now() < until) {
-      std::this_thread::sleep_for(1ms);
-    }
-    return VQXMultiThreadedJobGetCount(h_) == n;
+    return WaitUntil([&] { return VQXMultiThreadedJobGetCount(h_) == n; });
   }
   static bool WaitEntered(const Job& j) {
-    const auto until = std::chrono::steady_clock::now() + kWait;
-    while (!j.fEntered && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
-    return j.fEntered;
+    return WaitUntil([&] { return j.fEntered.load(); });
   }
 
   Recorder rec_;
@@ -414,8 +416,7 @@ TEST(JobsCallbacks, CloseFromOwnHandlerIsRefusedAndDoneMayRestart) {
   int record = 0;
   VQX_MULTI_THREADED_JOB_START_PARAMS sp{0, 1, SelfCloseHandler};
   ASSERT_EQ(VQXMultiThreadedJobStart(h, &record, &sp), VQX_RESULT_OK);
-  const auto until = std::chrono::steady_clock::now() + kWait;
-  while (g_restarts < 3 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+  WaitUntil([] { return g_restarts >= 3; });
   EXPECT_EQ(g_selfCloseResult.load(), VQX_RESULT_INVALID_STATE);
   EXPECT_EQ(g_restarts.load(), 3);
   EXPECT_EQ(g_restartResult.load(), VQX_RESULT_OK);
@@ -514,10 +515,7 @@ TEST(JobsStress, EveryJobEndsExactlyOnce) {
     });
   }
   for (auto& t : producers) t.join();
-  const auto until = std::chrono::steady_clock::now() + kWait;
-  while (VQXMultiThreadedJobGetCount(h) != 0 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(1ms);
-  }
+  EXPECT_TRUE(WaitUntil([h] { return VQXMultiThreadedJobGetCount(h) == 0; }));
   EXPECT_EQ(VQXMultiThreadedJobsCloseLib(h), VQX_RESULT_OK);
   EXPECT_EQ(g_overlap.load(), 0) << "same-key jobs overlapped or ran out of order";
   int nCancelled = 0;

@@ -50,6 +50,14 @@ TEST(Snprintf, FormattingFailureReturnsSize) {
   const wchar_t wsz[] = {static_cast<wchar_t>(0xD800), 0};
   EXPECT_EQ(Snprintf(sz, sizeof(sz), "%ls", wsz), static_cast<int>(sizeof(sz)));
   EXPECT_STREQ(sz, "");
+  // An appending caller now has no room: the next piece writes nothing.
+  char szLine[12];
+  memset(szLine, 'X', sizeof(szLine));
+  int n = Snprintf(szLine, 8, "%ls", wsz);
+  ASSERT_EQ(n, 8);
+  EXPECT_EQ(Snprintf(szLine + n, 8 - n, "%s", "tail"), 0);
+  EXPECT_EQ(szLine[0], '\0');
+  EXPECT_EQ(szLine[8], 'X') << "nothing written past the line";
 }
 
 TEST(Snprintf, AppendWithRemainingSizeNeverOverruns) {
