@@ -26,6 +26,7 @@ struct VQX_BATCH_CONTEXT;
 /* ------------------------------------------------------------- constants */
 
 #define VQX_PEER_MAX 64u
+#define VQX_PEER_NAME_SIZE 288u                /* host (127) - application (127) - 16 hex digits */
 #define VQX_PEER_AWAIT_MAX 1152u               /* awaited responses per adapter */
 #define VQX_PEER_DEFAULT_BYTE_LIMIT 0x40000u   /* flow control towards adapters */
 #define VQX_PEER_DEFAULT_MSG_LIMIT 768u
@@ -75,7 +76,7 @@ typedef struct _VQX_PEER {
   u32 fPresent;                 /* a path has been up since the last removal */
   u32 fAddedNotified;
   u32 un32PeerValue;            /* last value received in a peer-value message */
-  char szName[256];             /* adapters: discovery name; hosts: host-app-uniqueid */
+  char szName[VQX_PEER_NAME_SIZE]; /* adapters: serial (or name) from discovery; hosts: host-app-uniqueid */
 
   /* ---- send side (used by the send path) ---- */
   VQX_MSG_HANDLE* pahSendFifo;  /* ring of un32SendFifoCapacity slots (null until a path came up) */
@@ -241,6 +242,9 @@ static inline bool VqxPeerActive(const VQX_PEER* pPeer) {
 
 /* ------------------------------------------------------ flow control */
 
+/* Redundancy record applied to one record (hAdapter) or every record (0); the last transport result. */
+VQX_RESULT VqxHostConfigureNetworkRedundancy(VQX_LIB_HANDLE hLib, u32 hAdapter,
+                                             const _VQX_NETWORK_REDUNDANCY_PARAMETERS* pParams);
 /* Sets the limits from a byte and a message limit, divided by the effective level. */
 void VqxHostAdapterSetFlowControlLimit(VQX_PEER* pPeer, u32 un32ByteLimit, u32 un32MsgLimit);
 /* Stores an API level (clamped) and derives the effective level. */
@@ -315,8 +319,12 @@ void VqxRemoteFiltersConnect(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
 VQX_RESULT VqxSendRemoteFilterClear(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
 VQX_RESULT VqxSendRemoteFilterCreate(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const _VQX_FILTER_CONTEXT* pFilter);
 VQX_RESULT VqxSendRemoteFilterDestroy(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const _VQX_FILTER_CONTEXT* pFilter);
+/* DESTROY of a filter number whatever the filter's sets (a filter that stopped concerning the peer). */
+VQX_RESULT VqxSendRemoteFilterDestroyNumber(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32FilterNumber);
 VQX_RESULT VqxSendRemoteFilterModify(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const _VQX_FILTER_CONTEXT* pFilter);
 VQX_RESULT VqxSendRemoteFilterDone(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
 VQX_RESULT VqxSendRemoteFlowControlLevel(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+/* ADAPTER_MSG_DELAY with the delay capped at 250 ms, whatever the adapter's build. */
+VQX_RESULT VqxSendAdapterMsgDelay(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32DelayMs);
 
 #endif
