@@ -261,3 +261,30 @@ TEST(GwTx, RingCheckFindsBrokenAccounts)
     t.p->aRing[0].pMsg = nullptr;
     Unlock(t.c);
 }
+
+TEST(GwTx, OnePollReplyAtATime)
+{
+    Tx t(0);
+    Lock(t.c);
+    PreparePollReply(t.c, t.p, 0);
+    PreparePollReply(t.c, t.p, 0); /* a poll while the reply is pending */
+    Unlock(t.c);
+    t.Write();
+    std::vector<u8> s = t.Drain(0);
+    EXPECT_EQ(s, std::vector<u8>(kBatchHeaderSize, 0xFF));
+    EXPECT_TRUE(t.Drain(1).empty());
+    /* a reply goes out between batches, never inside one */
+    auto msgs = Msgs(20, 30);
+    ASSERT_EQ(t.Send(msgs, 0, 20), VQX_RESULT_OK);
+    Lock(t.c);
+    PreparePollReply(t.c, t.p, 0);
+    Unlock(t.c);
+    t.Write();
+    s = t.Drain(0);
+    ASSERT_EQ(s.size(), 3 * kBatchHeaderSize + 20 * 30);
+    EXPECT_EQ(std::vector<u8>(s.begin(), s.begin() + 64), std::vector<u8>(kBatchHeaderSize, 0xFF));
+    std::vector<u32> counts;
+    u32 n = 0;
+    EXPECT_TRUE(Batches(std::vector<u8>(s.begin() + 64, s.end()), counts, n));
+    EXPECT_EQ(n, 20u);
+}
