@@ -202,6 +202,12 @@ TEST_F(JobsTest, RefusesBadCalls) {
   EXPECT_EQ(VQXMultiThreadedJobControl(h_, &j, &c), VQX_RESULT_INVALID_PARAM);
   const VQX_MULTI_THREADED_JOB_SERIALIZED_CONTROL sc{2, 9};
   EXPECT_EQ(VQXMultiThreadedJobSeriliazedControl(h_, 5, &sc), VQX_RESULT_INVALID_PARAM);
+  EXPECT_EQ(VQXMultiThreadedJobControl(h_, &j, nullptr), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(VQXMultiThreadedJobControl(h_, nullptr, &c), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(VQXMultiThreadedJobControl(nullptr, &j, &c), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(VQXMultiThreadedJobSeriliazedControl(h_, 5, nullptr), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(VQXMultiThreadedJobSeriliazedControl(nullptr, 5, &sc), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(VQXMultiThreadedJobStart(h_, &j, nullptr), VQX_RESULT_NULL_PARAM);
   EXPECT_EQ(Cancel(j), VQX_RESULT_NOT_FOUND);
   EXPECT_EQ(Rekey(5, 6), VQX_RESULT_NOT_FOUND);
   EXPECT_EQ(VQXMultiThreadedJobGetCount(h_), 0u);

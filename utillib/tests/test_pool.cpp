@@ -401,8 +401,25 @@ TEST_P(PoolTest, NullAndWrongKindHandles) {
   const PoolApi& other = (&api() == &kPlain) ? k64 : kPlain;
   void* hOther = other.create(4, 8, FirstWordKey, nullptr, GetParam().fHeap);
   ASSERT_NE(hOther, nullptr);
+  void* pRecord = other.alloc(hOther, 7);
+  ASSERT_NE(pRecord, nullptr);
+  u32 un32Index = 5;
+  EXPECT_EQ(api().index(nullptr, pRecord, &un32Index), 0x82000009u);
+  EXPECT_EQ(un32Index, 0xFFFFFFFFu);
   EXPECT_EQ(api().alloc(hOther, 1), nullptr);
+  EXPECT_EQ(api().find(hOther, 7), nullptr);
+  EXPECT_EQ(api().first(hOther), nullptr);
+  EXPECT_EQ(api().last(hOther), nullptr);
+  EXPECT_EQ(api().next(hOther, pRecord), nullptr);
+  EXPECT_EQ(api().byIndex(hOther, 0), nullptr);
+  EXPECT_EQ(api().free(hOther, pRecord), 0x8200000Cu);
+  EXPECT_EQ(api().usage(hOther, &un32Free, &un32Used), 0x8200000Cu);
+  EXPECT_EQ(api().index(hOther, pRecord, &un32Index), 0x8200000Cu);
+  EXPECT_EQ(api().check(hOther), 0x8200000Cu);
   EXPECT_EQ(api().destroy(hOther), 0x8200000Cu);
+  EXPECT_EQ(other.usage(hOther, nullptr, &un32Used), VQX_RESULT_OK);
+  EXPECT_EQ(un32Used, 1u) << "the other kind's calls changed nothing";
+  EXPECT_EQ(other.find(hOther, 7), pRecord);
   EXPECT_EQ(other.destroy(hOther), VQX_RESULT_OK);
 }
 
