@@ -559,16 +559,21 @@ void VqxMsgPostToFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_MSG_HANDLE
     if (pBatch->un32NbToWake < sizeof(pBatch->apToWake) / sizeof(pBatch->apToWake[0])) {
       pBatch->apToWake[pBatch->un32NbToWake++] = pFilter;
     } else {
+      pBatch->fOverflow = 1;
       VQX_HOSTLIB_EVENT_SET(hLib, pFilter->pEvent);
     }
   }
 }
 
 void VqxBatchWake(VQX_LIB_HANDLE hLib, VQX_BATCH_CONTEXT* pBatch) {
+  if (pBatch->un32NbToWake == 0) return;
+  /* Under the lock (a filter may have gone meanwhile); the events are set at its outermost leave. */
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   for (u32 i = 0; i < pBatch->un32NbToWake; i++) {
     if (VqxFilterIsKnown(hLib, pBatch->apToWake[i])) VQX_HOSTLIB_EVENT_SET(hLib, pBatch->apToWake[i]->pEvent);
   }
   pBatch->un32NbToWake = 0;
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
 }
 
 bool VqxMsgDispatchToFilters(VQX_LIB_HANDLE hLib, VQX_FILTER* pFirst, u32 fSingle, VQX_MSG_HANDLE hMsg,

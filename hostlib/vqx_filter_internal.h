@@ -176,7 +176,7 @@ bool VqxMsgDispatchToFilters(VQX_LIB_HANDLE hLib, VQX_FILTER* pFirst, u32 fSingl
 /* Exclusive, then implicit (responses only when fResponsesOnlyToImplicit), then ordinary filters. */
 bool VqxMsgDispatchLocal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fResponsesOnlyToImplicit,
                          VQX_BATCH_CONTEXT* pBatch);
-/* Signals the filters recorded in a batch (after the caller's lock leave). */
+/* Signals the filters recorded in a batch; takes the lock itself (call it with or without). */
 void VqxBatchWake(VQX_LIB_HANDLE hLib, VQX_BATCH_CONTEXT* pBatch);
 /*
  * Checks made on a received message before dispatch that need no peer

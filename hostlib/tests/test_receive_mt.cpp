@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "support/hostlib_fixture.h"
-#include "vqx_host_filter.h"
+#include "vqx_filter_internal.h"
 
 namespace {
 
@@ -261,6 +261,51 @@ TEST_F(ReceiveMtTest, HeldSendGoesWhenTheReaderReceives) {
   EXPECT_TRUE(mLog.WaitFor("Can't use both phImplicitFilter and hCoalescingFilter at the same time"));
   EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hOwner), VQX_RESULT_API_OK);
   EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hPeer), VQX_RESULT_API_OK);
+}
+
+}  // namespace
+
+namespace {
+
+class BatchMtTest : public HostLibTest {};
+
+TEST_F(BatchMtTest, BlockedReadersWokenAtTheEndOfABatch) {
+  constexpr int kFilters = 3;
+  VQX_FILTER_HANDLE ah[kFilters];
+  for (int i = 0; i < kFilters; i++) {
+    _VQX_FILTER_PARAMS set{};
+    set.un32Mask = VQX_FILTER_MASK_USER_CONTEXT1;
+    set.un64UserContext1 = static_cast<u64>(i + 1);
+    ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &ah[i]), VQX_RESULT_API_OK);
+  }
+  std::atomic<int> got{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < kFilters; i++) {
+    readers.emplace_back([&, i] {
+      VQX_MSG_HANDLE hMsg = nullptr;
+      if (VQXReceiveMsg(mhLib, ah[i], 10000, &hMsg) == VQX_RESULT_API_OK) {
+        got++;
+        VQXReleaseMsgEx(mhLib, &hMsg);
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  VQX_BATCH_CONTEXT batch{};
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  for (int i = 0; i < kFilters; i++) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    ASSERT_EQ(VQXGetMsg(mhLib, 8, &hMsg), VQX_RESULT_API_OK);
+    hMsg->un32MsgId = 0x06000001u;
+    hMsg->MsgType = VQX_MSG_TYPE_EVENT;
+    hMsg->un64UserContext1 = static_cast<u64>(i + 1);
+    EXPECT_TRUE(VqxMsgDispatchLocal(mhLib, hMsg, 0, &batch));
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  EXPECT_EQ(batch.un32NbToWake, static_cast<u32>(kFilters));
+  VqxBatchWake(mhLib, &batch);
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(got.load(), kFilters);
+  for (auto& h : ah) EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
 }
 
 }  // namespace
