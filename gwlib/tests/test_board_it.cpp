@@ -236,3 +236,16 @@ TEST(GwBoard, RawMessagesToTheBoardAndTheirEchoesBack)
         EXPECT_EQ(f.rec.Messages[i], msgs[i]) << i;
     EXPECT_EQ(f.rec.UpDowns.size(), 1u);
 }
+
+TEST(GwBoard, BoardPollIsAnsweredWithTheHostBlock)
+{
+    Fixture f(0, 1500, 1500); /* the host sends no poll of its own */
+    UpDown u{};
+    ASSERT_TRUE(f.WaitReport(1, 5000, u));
+    ASSERT_EQ(f.board.Command("poll"), "ok");
+    for (int i = 0; i < 40 && f.board.Stat("poll_replies") < 1; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(f.board.Stat("poll_replies"), 1);
+    EXPECT_EQ(f.board.Stat("order_errors"), 0); /* the block had its length and id */
+    EXPECT_EQ(f.board.Stat("polls"), 0);
+}

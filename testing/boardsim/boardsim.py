@@ -25,6 +25,8 @@ answer line each:
   silent / talk         stop / resume answering polls and UDP packets
   stopread / read       stop / resume reading the TCP links
   echo MSGID            answer every host message of that id with itself
+  poll                  send a poll (64 zero bytes) on every link; the host's
+                        92-byte block that follows counts as its reply
   quit                  exit now
 Modules: boardsim_wire.py holds the packet layouts; Board keeps the state
 and the I/O. The board's own messages plug in through Board.handlers: a
@@ -43,7 +45,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from boardsim_wire import (BATCH_HEADER_SIZE, HOST_HEADER_SIZE, ID_DISCOVERY, ID_POLL,  # noqa: E402
-                           ID_SPECIFIC, MAX_BATCH, MAX_MSG, POLL_BLOCK_SIZE, POLL_REPLY,
+                           HOST_POLL, ID_SPECIFIC, MAX_BATCH, MAX_MSG, POLL_BLOCK_SIZE, POLL_REPLY,
                            adapter_advertisement, batch, host_message, parse_host_header)
 
 # ---------------------------------------------------------------- board
@@ -54,6 +56,7 @@ class Link:
         self.sock = sock
         self.buf = bytearray()
         self.closing = False
+        self.awaiting_reply = False
 
 
 class Board:
@@ -76,7 +79,7 @@ class Board:
         self.silent = args.silent
         self.reading = True
         self.stats = {"links": 0, "messages": 0, "polls": 0, "bytes": 0, "order_errors": 0,
-                      "last_seq": -1, "udp": 0, "closed_by_host": 0}
+                      "last_seq": -1, "udp": 0, "closed_by_host": 0, "poll_replies": 0}
         self.next_seq = 0
         self.handlers = {}  # message id -> function(board, link, message) -> replies
         self.adv = adapter_advertisement(self.tcp_port, args.name, args.serial, "127.0.0.1", "", args.build)
@@ -134,6 +137,10 @@ class Board:
                 if length != 32 or bytes(b[60:64]) != b"\x06\x00\x0d\x02":
                     self.stats["order_errors"] += 1
                 del b[:POLL_BLOCK_SIZE]
+                if link.awaiting_reply:
+                    link.awaiting_reply = False
+                    self.stats["poll_replies"] += 1
+                    continue
                 self.stats["polls"] += 1
                 if not self.silent and not link.closing:
                     link.sock.sendall(POLL_REPLY)
@@ -209,6 +216,11 @@ class Board:
             return "ok"
         if cmd == "echo" and len(words) == 2:
             self.handlers[int(words[1], 0)] = lambda board, link, msg: [msg]
+            return "ok"
+        if cmd == "poll":
+            for link in [l for l in self.links if not l.closing]:
+                link.awaiting_reply = True
+                link.sock.sendall(HOST_POLL)
             return "ok"
         if cmd == "quit":
             raise SystemExit(0)
