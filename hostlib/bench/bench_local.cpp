@@ -135,15 +135,19 @@ void BM_MutexDequeSameMessages(benchmark::State& state) {
   VQXCloseLibEx(&hLib);
 }
 
-BENCHMARK(BM_FilterLocalDelivery)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
-BENCHMARK(BM_MutexDequeSameMessages)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_FilterLocalDelivery)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(0.5)->Repetitions(3);
+BENCHMARK(BM_MutexDequeSameMessages)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(0.5)->Repetitions(3);
 
-/* Keeps each benchmark's real time per iteration to print the rates and their ratio. */
+/* Keeps each benchmark's mean real time per iteration (over the repetitions) to print the rates and their ratio. */
 class RateReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs) {
-      if (!r.error_occurred && r.run_type == Run::RT_Iteration) mTimes[r.run_name.function_name] = r.real_accumulated_time / static_cast<double>(r.iterations);
+      if (r.error_occurred || r.iterations == 0) continue;
+      const bool fMean = r.run_type == Run::RT_Aggregate && r.aggregate_name == "mean";
+      if (fMean || (r.run_type == Run::RT_Iteration && mTimes.count(r.run_name.function_name) == 0)) {
+        mTimes[r.run_name.function_name] = r.real_accumulated_time / static_cast<double>(r.iterations);
+      }
     }
     ConsoleReporter::ReportRuns(runs);
   }
