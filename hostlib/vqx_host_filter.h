@@ -165,10 +165,10 @@ VQX_RESULT VQXLibGetFilterStats(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, 
  * Waits up to un32TimeoutMs (0: do not wait; 0xFFFFFFFF: for ever) for one
  * message. 0x02010000 with *phMsg owned by the caller; 0x82010003 time-out;
  * 0x82010210 woken (VQXWakeMsgFilter; pending wakes are consumed together);
- * 0x8201020A the awaited peer went away; 0x82010208 filter not active;
- * 0x82010206, 0x82010009. A message lost for this filter since the last call
- * (full queue, no memory) is reported once as the loss result when nothing
- * else is to be returned.
+ * 0x8201020A the awaited peer went away; 0x82010208 filter not active or
+ * destroyed meanwhile; 0x82010206, 0x82010009. A message that could not be
+ * queued for the filter (full queue, no memory) is logged and recorded in
+ * its statistics (fLostMessages, LossResult) until it is deactivated.
  */
 VQX_RESULT VQXReceiveMsg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32TimeoutMs, VQX_MSG_HANDLE* phMsg);
 
