@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <cstring>
 #include <thread>
 
@@ -30,10 +31,14 @@ struct Fixture
     Board board;
     VqxGwLibContext ctx = nullptr;
 
-    Fixture(u32 pollMs, u32 netDownMs, u32 adaDownMs, std::vector<std::string> boardArgs = {})
+    Fixture(u32 pollMs, u32 netDownMs, u32 adaDownMs, std::vector<std::string> boardArgs = {},
+            std::function<void(VqxGwLibParams&, u16)> adjust = nullptr, bool fTraces = false)
         : board((UseLoopbackOnly(), port), boardArgs)
     {
+        rec.fKeepTraces = fTraces;
         VqxGwLibParams p = AdapterParams(port, rec, pollMs, netDownMs, adaDownMs);
+        if (adjust)
+            adjust(p, port);
         EXPECT_TRUE(board.Ready());
         EXPECT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_OK);
         EXPECT_EQ(VqxGwLibEnable(ctx), VQX_RESULT_OK);
@@ -248,4 +253,35 @@ TEST(GwBoard, BoardPollIsAnsweredWithTheHostBlock)
     EXPECT_EQ(f.board.Stat("poll_replies"), 1);
     EXPECT_EQ(f.board.Stat("order_errors"), 0); /* the block had its length and id */
     EXPECT_EQ(f.board.Stat("polls"), 0);
+}
+
+TEST(GwBoard, FoundBySpecificDiscoveryWithAutoDiscoveryOff)
+{
+    /* No plain discovery: only "are you simboard" (a name: it does not begin
+     * with a digit) on the board's port; the second entry lets the answer
+     * from 127.0.0.1 through the filter. */
+    static VQX_GW_EXTRA_ADDR extra[2];
+    std::memset(extra, 0, sizeof(extra));
+    Fixture f(200, 1500, 1500, {}, [](VqxGwLibParams& p, u16 port) {
+        std::strcpy(extra[0].szIpAddress0, "simboard");
+        extra[0].un16Port = port;
+        std::strcpy(extra[1].szIpAddress0, "127.0.0.1");
+        p.aun16GwPorts[0] = 0;
+        p.fDisableAutoDiscovery = 1;
+        p.un32NbExtraGwAddr = 2;
+        p.paExtraGwAddr = extra;
+    }, true);
+    UpDown u{};
+    bool ok = f.WaitReport(1, 5000, u);
+    if (!ok)
+    {
+        std::lock_guard<std::mutex> g(f.rec.m);
+        for (auto& t : f.rec.Traces)
+            printf("T: %s\n", t.c_str());
+        for (auto& t : f.rec.Errors)
+            printf("E: %s\n", t.c_str());
+    }
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(u.hPeer, kBoardHandle);
+    EXPECT_EQ(u.fGw0Up, 1u);
 }
