@@ -107,34 +107,40 @@ __attribute__((noinline)) u32 VqxPoolIndexOfHeap(const VqxPoolCore* p, const voi
   return static_cast<u32>(un64Slot);
 }
 
-/* Index of a used record, or VQX_POOL_NONE for any other pointer. */
-inline u32 VqxPoolIndexOf(const VqxPoolCore* p, const void* pRecord) {
-  if (pRecord == nullptr) return VQX_POOL_NONE;
+/* Block mode: index of a used record, or VQX_POOL_NONE for any other
+ * pointer, by address arithmetic alone. */
+inline u32 VqxPoolIndexOfBlock(const VqxPoolCore* p, const void* pRecord) {
+  const auto uBase = reinterpret_cast<uintptr_t>(p->pbyBlock);
+  const auto uRec = reinterpret_cast<uintptr_t>(pRecord);
+  if (uRec < uBase) return VQX_POOL_NONE;
+  const u64 un64Offset = uRec - uBase;
+  if (un64Offset >= p->un64BlockSize) return VQX_POOL_NONE;
   u32 un32Index;
-  if (__builtin_expect(p->fHeapMode, 0)) {
-    un32Index = VqxPoolIndexOfHeap(p, pRecord);
-    if (un32Index == VQX_POOL_NONE) return VQX_POOL_NONE;
+  if (p->un32SizeShift != 0) {
+    if ((un64Offset & (p->un32BufferSize - 1)) != 0) return VQX_POOL_NONE;
+    un32Index = static_cast<u32>(un64Offset >> p->un32SizeShift);
+  } else if (p->un64DivM != 0) {
+    /* Divisibility and quotient by multiplication (Lemire, 2019). */
+    const u64 un64Low = p->un64DivM * un64Offset;
+    if (un64Low > p->un64DivM - 1) return VQX_POOL_NONE;
+    un32Index = static_cast<u32>((static_cast<unsigned __int128>(p->un64DivM) * un64Offset) >> 64);
   } else {
-    const auto uBase = reinterpret_cast<uintptr_t>(p->pbyBlock);
-    const auto uRec = reinterpret_cast<uintptr_t>(pRecord);
-    if (uRec < uBase) return VQX_POOL_NONE;
-    const u64 un64Offset = uRec - uBase;
-    if (un64Offset >= p->un64BlockSize) return VQX_POOL_NONE;
-    if (p->un32SizeShift != 0) {
-      if ((un64Offset & (p->un32BufferSize - 1)) != 0) return VQX_POOL_NONE;
-      un32Index = static_cast<u32>(un64Offset >> p->un32SizeShift);
-    } else if (p->un64DivM != 0) {
-      /* Divisibility and quotient by multiplication (Lemire, 2019). */
-      const u64 un64Low = p->un64DivM * un64Offset;
-      if (un64Low > p->un64DivM - 1) return VQX_POOL_NONE;
-      un32Index = static_cast<u32>((static_cast<unsigned __int128>(p->un64DivM) * un64Offset) >> 64);
-    } else {
-      if (un64Offset % p->un32BufferSize != 0) return VQX_POOL_NONE;
-      un32Index = static_cast<u32>(un64Offset / p->un32BufferSize);
-    }
+    if (un64Offset % p->un32BufferSize != 0) return VQX_POOL_NONE;
+    un32Index = static_cast<u32>(un64Offset / p->un32BufferSize);
   }
   if (un32Index >= p->un32NbBuffers || !VqxPoolSlotUsed(p->paSlots[un32Index])) return VQX_POOL_NONE;
   return un32Index;
+}
+
+/* Index of a used record, or VQX_POOL_NONE for any other pointer. */
+inline u32 VqxPoolIndexOf(const VqxPoolCore* p, const void* pRecord) {
+  if (pRecord == nullptr) return VQX_POOL_NONE;
+  if (__builtin_expect(p->fHeapMode, 0)) {
+    const u32 un32Index = VqxPoolIndexOfHeap(p, pRecord);
+    if (un32Index == VQX_POOL_NONE || !VqxPoolSlotUsed(p->paSlots[un32Index])) return VQX_POOL_NONE;
+    return un32Index;
+  }
+  return VqxPoolIndexOfBlock(p, pRecord);
 }
 
 }  // namespace
@@ -312,11 +318,21 @@ __attribute__((noinline)) void VqxPoolUnindex(VqxPoolCore* p, u32 un32Index, voi
   }
 }
 
-inline VQX_RESULT VqxPoolFree(VqxPoolCore* p, void* pRecord) {
-  if (pRecord == nullptr) return VQX_RESULT_NULL_PARAM;
+/* Release in a keyed or heap-mode pool: index tables to keep up. */
+__attribute__((noinline)) VQX_RESULT VqxPoolFreeIndexed(VqxPoolCore* p, void* pRecord) {
   const u32 un32Index = VqxPoolIndexOf(p, pRecord);
   if (un32Index == VQX_POOL_NONE) return VQX_RESULT_INVALID_PARAM;
-  if (__builtin_expect(p->fIndexed, 0)) VqxPoolUnindex(p, un32Index, pRecord);
+  VqxPoolUnindex(p, un32Index, pRecord);
+  VqxPoolUnlink(p, un32Index);
+  return VQX_RESULT_OK;
+}
+
+/* The block-pool path stays free of calls, so that it needs no stack frame. */
+inline VQX_RESULT VqxPoolFree(VqxPoolCore* p, void* pRecord) {
+  if (pRecord == nullptr) return VQX_RESULT_NULL_PARAM;
+  if (__builtin_expect(p->fIndexed, 0)) return VqxPoolFreeIndexed(p, pRecord);
+  const u32 un32Index = VqxPoolIndexOfBlock(p, pRecord);
+  if (un32Index == VQX_POOL_NONE) return VQX_RESULT_INVALID_PARAM;
   VqxPoolUnlink(p, un32Index);
   return VQX_RESULT_OK;
 }
