@@ -1,0 +1,411 @@
+/*
+ * test_peer.cpp - adapter and remote host records driven through their path
+ * changes without a transport: the notifications with their bytes (golden
+ * file), presence rules for old and new hosts, single-path loss, replay to
+ * a newly activated filter, record limits, lists, information queries,
+ * flow-control levels and limits, and the release of a send fifo.
+ */
+#include <stdlib.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "test_peer_util.h"
+
+namespace {
+
+constexpr u32 kBoard = 0xCA000042;
+
+std::map<std::string, std::vector<u8>> Golden() {
+  std::map<std::string, std::vector<u8>> rows;
+  const char* pszDir = getenv("VQX_TEST_DATA");
+  std::ifstream in(std::string(pszDir != nullptr ? pszDir : ".") + "/peer_notifications.hex");
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t colon = line.find(": ");
+    if (colon == std::string::npos) continue;
+    std::vector<u8> bytes;
+    for (size_t i = colon + 2; i + 1 < line.size(); i += 2) {
+      bytes.push_back(static_cast<u8>(std::stoul(line.substr(i, 2), nullptr, 16)));
+    }
+    rows[line.substr(0, colon)] = bytes;
+  }
+  return rows;
+}
+
+/* Header of a notification as the library builds it, then its payload from byte 8 against the golden row. */
+void ExpectNotification(const std::vector<u8>& m, u32 un32Id, u32 un32Payload, const std::vector<u8>& golden,
+                        const char* pszRow) {
+  SCOPED_TRACE(pszRow);
+  ASSERT_EQ(m.size(), VQX_MSG_HEADER_SIZE + un32Payload);
+  const auto* h = reinterpret_cast<const _VQX_MSG_HEADER*>(m.data());
+  EXPECT_EQ(h->un32MsgId, un32Id);
+  EXPECT_EQ(h->MsgType, 4u);
+  EXPECT_EQ(h->un32Length, VQX_MSG_HEADER_SIZE + un32Payload);
+  EXPECT_EQ(h->un32PayloadLength, un32Payload);
+  EXPECT_EQ(h->un32PayloadMaxLength, un32Payload);
+  EXPECT_EQ(h->un32PayloadStart, 88u);
+  /* The serial number is given anew when an event leaves its queue. */
+  EXPECT_EQ(h->hAdapter, kBoard);
+  EXPECT_EQ(h->un64UserContext1, 0u);
+  EXPECT_EQ(h->un64UserContext2, 0u);
+  EXPECT_EQ(h->un32TrackMagic, 1u);
+  EXPECT_EQ(h->un32FixedTwo, 2u);
+  ASSERT_EQ(golden.size() + 8, un32Payload) << "golden row missing";
+  EXPECT_EQ(std::vector<u8>(m.begin() + VQX_MSG_HEADER_SIZE + 8, m.end()), golden);
+}
+
+TEST_F(PeerTest, BoardPresenceNotificationsAreExactAndInOrder) {
+  CatchNotifications();
+  auto golden = Golden();
+  const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-0042", "board-a", "10.0.0.5", "10.1.0.5");
+  ASSERT_EQ(Up(kBoard, &adv, nullptr, 1), VQX_RESULT_API_OK);
+  ASSERT_EQ(Up(kBoard, &adv, nullptr, 0), VQX_RESULT_API_OK);
+  /* A second report of a path already up changes nothing. */
+  ASSERT_EQ(Up(kBoard, &adv, nullptr, 0), VQX_RESULT_API_OK);
+  ExpectNotification(Take(), 0x02010001, 424, golden["added"], "added");
+  ExpectNotification(Take(), 0x02010003, 152, golden["gw0_up"], "gw0 up");
+  ExpectNotification(Take(), 0x02010003, 152, golden["gw1_up"], "gw1 up");
+  EXPECT_TRUE(Take().empty());
+
+  Down(kBoard, 0, VQX_PEER_CAUSE_RX_ERROR);
+  ExpectNotification(Take(), 0x02010004, 160, golden["gw1_down_rx_error"], "gw1 down");
+  EXPECT_TRUE(Take().empty());
+  Down(kBoard, 0, VQX_PEER_CAUSE_RX_ERROR); /* already down: ignored */
+  EXPECT_TRUE(Take().empty());
+  Down(kBoard, 1, VQX_PEER_CAUSE_CLOSED);
+  ExpectNotification(Take(), 0x02010004, 160, golden["gw0_down_closed"], "gw0 down");
+  ExpectNotification(Take(), 0x02010002, 424, golden["removed"], "removed");
+  EXPECT_TRUE(Take().empty());
+  EXPECT_TRUE(mLog.WaitFor("SN-0042 removed (cause: Socket closed in a clean manner)"));
+  EXPECT_TRUE(mLog.WaitFor("SN-0042:10.1.0.5 gw1 DOWN (Rx error)"));
+  EXPECT_TRUE(mLog.WaitFor("SN-0042:10.0.0.5 gw0 UP"));
+
+  /* The adapter record stays for its return, absent; the next presence is announced again, once. */
+  VQX_PEER* pPeer = Peer(kBoard);
+  ASSERT_NE(pPeer, nullptr);
+  EXPECT_EQ(pPeer->fPresent, 0u);
+  ASSERT_EQ(Up(kBoard, &adv, nullptr, 0), VQX_RESULT_API_OK);
+  EXPECT_EQ(TakeIds(), (std::vector<u32>{0x02010001, 0x02010003}));
+  EXPECT_EQ(Peer(kBoard)->un16ConnectionCount, 1u);
+}
+
+TEST_F(PeerTest, AddedReachesTheApplicationOncePerPresenceWhateverTheBoardSends) {
+  CatchNotifications();
+  const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-7", "b7", "10.0.0.7", "10.1.0.7");
+  ASSERT_EQ(Up(0xCA000007, &adv, nullptr, 1), VQX_RESULT_API_OK);
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  VQX_PEER* pPeer = VqxHostAdapterByHandle(mhLib, 0xCA000007);
+  ASSERT_NE(pPeer, nullptr);
+  EXPECT_EQ(pPeer->fFilterDone, 1u) << "a board has no filter-done to wait for";
+  for (int i = 0; i < 5; i++) VqxPeerAnnounceIfNeeded(mhLib, pPeer);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  EXPECT_EQ(TakeIds(), (std::vector<u32>{0x02010001, 0x02010003}));
+}
+
+TEST_F(PeerTest, NewHostIsAnnouncedOnlyWhenItsFiltersAreDone) {
+  CatchNotifications();
+  const VQX_GW_HOST_ADV adv = HostAdv("hostb", "appb", 0x0A000007000004D2ull, 0x02070B04);
+  ASSERT_EQ(Up(0xCB000001, nullptr, &adv, 1), VQX_RESULT_API_OK);
+  EXPECT_EQ(TakeIds(), (std::vector<u32>{0x02010013})) << "path up, but no added before DONE";
+  EXPECT_STREQ(Peer(0xCB000001)->szName, "hostb-appb-0A000007000004D2");
+  /* Connection sequence to a new host: CLEAR, then DONE (no filter of interest yet). */
+  auto sent = TakeSent();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(MsgId(sent[0]), 0x020D0100u);
+  EXPECT_EQ(MsgId(sent[1]), 0x020D0107u);
+
+  /* Its DONE arrives: added once, and the answer goes back. */
+  for (int i = 0; i < 2; i++) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    ASSERT_EQ(VQXGetMsg(mhLib, 16, &hMsg), VQX_RESULT_API_OK);
+    hMsg->un32MsgId = 0x020D0107;
+    hMsg->MsgType = 1;
+    hMsg->hAdapter = 0xCB000001;
+    hMsg->un32PayloadLength = 16;
+    hMsg->un32Length = 104;
+    hMsg->un32PayloadMaxLength = 16;
+    Wr32(VQXMsgPayload(hMsg), 8, 5);
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    EXPECT_TRUE(VqxPeerHandleGwOpMsg(mhLib, Peer(0xCB000001), hMsg));
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  }
+  std::vector<u8> added = Take();
+  ASSERT_EQ(added.size(), 88u + 432u);
+  EXPECT_EQ(MsgId(added), 0x02010011u);
+  const auto* pInfo = reinterpret_cast<const _VQX_HOST_INFO*>(Payload(added) + 8);
+  EXPECT_EQ(pInfo->un32StructVersion, 1u);
+  EXPECT_EQ(pInfo->hAdapter, 0xCB000001u);
+  EXPECT_EQ(pInfo->aun64HostContext[0], 0x0102030405060708ull);
+  EXPECT_STREQ(pInfo->szHostName, "hostb");
+  EXPECT_STREQ(pInfo->szApplicationName, "appb");
+  EXPECT_STREQ(pInfo->szIpAddress1, "10.1.0.7");
+  EXPECT_EQ(pInfo->un32BuildNumber, 0x02070B04u);
+  EXPECT_EQ(pInfo->un64UniqueHostId, 0x0A000007000004D2ull);
+  EXPECT_TRUE(Take().empty()) << "a second DONE announces nothing more";
+  sent = TakeSent();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(Rd32(sent[0].data(), 4), 2u) << "answered as a response";
+  EXPECT_EQ(Rd32(Payload(sent[0]), 12), VQX_RESULT_API_OK);
+
+  /* Last path lost: host record freed, removed notification with its layout. */
+  Down(0xCB000001, 1, VQX_PEER_CAUSE_POLL_TIMEOUT);
+  EXPECT_EQ(MsgId(Take()), 0x02010014u);
+  std::vector<u8> removed = Take();
+  ASSERT_EQ(removed.size(), 88u + 440u);
+  EXPECT_EQ(Rd32(Payload(removed), 8), 0xCB000001u);
+  EXPECT_EQ(Rd32(Payload(removed), 12), 0u);
+  EXPECT_EQ(Rd32(Payload(removed), 16 + 4), 0xCB000001u);
+  EXPECT_EQ(Peer(0xCB000001), nullptr);
+}
+
+TEST_F(PeerTest, OldHostIsAnnouncedAtOnceAndGetsNoDone) {
+  CatchNotifications();
+  const VQX_GW_HOST_ADV adv = HostAdv("hosto", "appo", 0x0A00000800000001ull, 0x02021500);
+  ASSERT_EQ(Up(0xCB000002, nullptr, &adv, 0), VQX_RESULT_API_OK);
+  EXPECT_EQ(TakeIds(), (std::vector<u32>{0x02010011, 0x02010013}));
+  auto sent = TakeSent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(MsgId(sent[0]), 0x020D0100u);
+}
+
+TEST_F(PeerTest, PathDownInSinglePathStateTakesBothWithCauseTen) {
+  CatchNotifications();
+  const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-0042", "board-a", "10.0.0.5", "10.1.0.5");
+  ASSERT_EQ(Up(kBoard, &adv, nullptr, 1), VQX_RESULT_API_OK);
+  ASSERT_EQ(Up(kBoard, &adv, nullptr, 0), VQX_RESULT_API_OK);
+  TakeIds();
+  Peer(kBoard)->fSinglePath = 1;
+  Down(kBoard, 0, VQX_PEER_CAUSE_TX_ERROR);
+  std::vector<u8> gw0 = Take();
+  std::vector<u8> gw1 = Take();
+  ASSERT_EQ(MsgId(gw0), 0x02010004u);
+  ASSERT_EQ(MsgId(gw1), 0x02010004u);
+  EXPECT_EQ(Rd32(Payload(gw0), 148), 10u) << "the other path: redundancy not established";
+  EXPECT_EQ(Rd32(Payload(gw1), 148), 5u) << "the named path: its own cause";
+  EXPECT_EQ(Rd32(Payload(gw0), 12), 0u);
+  EXPECT_EQ(Rd32(Payload(gw0), 16), 0u);
+  EXPECT_EQ(MsgId(Take()), 0x02010002u);
+}
+
+TEST_F(PeerTest, ActivatedFilterIsBroughtUpToDatePerPresentPeer) {
+  const VQX_GW_ADAPTER_ADV a = AdapterAdv("SN-A", "a", "10.0.0.1", "10.1.0.1");
+  const VQX_GW_ADAPTER_ADV b = AdapterAdv("SN-B", "b", "10.0.0.2", "10.1.0.2");
+  const VQX_GW_HOST_ADV h = HostAdv("hostn", "appn", 0x0A00000900000009ull, 0x02070B04);
+  ASSERT_EQ(Up(0xCA00000A, &a, nullptr, 1), VQX_RESULT_API_OK);
+  ASSERT_EQ(Up(0xCA00000B, &b, nullptr, 0), VQX_RESULT_API_OK);
+  ASSERT_EQ(Up(0xCB00000C, nullptr, &h, 1), VQX_RESULT_API_OK); /* filters not done: not replayed */
+  CatchNotifications();
+  std::vector<u32> handles;
+  std::vector<u32> ids;
+  for (int i = 0; i < 16; i++) {
+    std::vector<u8> m = Take();
+    if (m.empty()) break;
+    ids.push_back(MsgId(m));
+    handles.push_back(Rd32(m.data(), 28));
+  }
+  EXPECT_EQ(ids, (std::vector<u32>{0x02010001, 0x02010003, 0x02010003, 0x02010001, 0x02010003, 0x02010003}));
+  EXPECT_EQ(handles, (std::vector<u32>{0xCA00000A, 0xCA00000A, 0xCA00000A, 0xCA00000B, 0xCA00000B, 0xCA00000B}));
+}
+
+TEST_F(PeerTest, SixtyFifthPeerIsRefusedAndTheOthersStay) {
+  for (u32 i = 0; i < 70; i++) {
+    char szSerial[32];
+    snprintf(szSerial, sizeof(szSerial), "SN-%u", i);
+    const VQX_GW_ADAPTER_ADV adv = AdapterAdv(szSerial, "x", "10.0.0.9", "10.1.0.9");
+    const VQX_RESULT r = Up(0xCA100000 + i, &adv, nullptr, 1);
+    EXPECT_EQ(r, i < 64 ? VQX_RESULT_API_OK : VQX_RESULT_API_NOT_ENOUGH_MEMORY) << "peer " << i;
+  }
+  EXPECT_EQ(VqxPeerLib(mhLib)->un32NbRecords, 64u);
+  EXPECT_EQ(Peer(0xCA100040), nullptr);
+  u32 ah[80];
+  u32 n = 0;
+  EXPECT_EQ(VQXGetAdaptersList(mhLib, 80, &n, ah), VQX_RESULT_API_OK);
+  EXPECT_EQ(n, 64u);
+  EXPECT_TRUE(mLog.WaitFor("VqxHostAdapterPathAdd: Can't alloc adapter from hPoolOfAdapters"));
+}
+
+TEST_F(PeerTest, ListsAreSortedAndCutWithAWarning) {
+  const u32 ah[] = {0xCA000030, 0xCA000010, 0xCA000020};
+  for (u32 i = 0; i < 3; i++) {
+    char szSerial[32];
+    snprintf(szSerial, sizeof(szSerial), "L%u", i);
+    const VQX_GW_ADAPTER_ADV adv = AdapterAdv(szSerial, "x", "10.0.0.9", "10.1.0.9");
+    ASSERT_EQ(Up(ah[i], &adv, nullptr, 1), VQX_RESULT_API_OK);
+  }
+  const VQX_GW_HOST_ADV host = HostAdv("h", "a", 1, 0x02021500);
+  ASSERT_EQ(Up(0xCB000005, nullptr, &host, 1), VQX_RESULT_API_OK);
+  u32 aOut[8] = {};
+  u32 n = 0;
+  EXPECT_EQ(VQXGetAdaptersList(mhLib, 8, &n, aOut), VQX_RESULT_API_OK);
+  EXPECT_EQ(std::vector<u32>(aOut, aOut + n), (std::vector<u32>{0xCA000010, 0xCA000020, 0xCA000030}));
+  EXPECT_EQ(VQXGetAdaptersList(mhLib, 2, &n, aOut), VQX_RESULT_API_INCOMPLETE);
+  EXPECT_EQ(std::vector<u32>(aOut, aOut + n), (std::vector<u32>{0xCA000010, 0xCA000030})) << "first two in pool order";
+  EXPECT_EQ(VQXGetRemoteHostsList(mhLib, 8, &n, aOut), VQX_RESULT_API_OK);
+  EXPECT_EQ(std::vector<u32>(aOut, aOut + n), (std::vector<u32>{0xCB000005}));
+  EXPECT_EQ(VQXGetAdaptersList(mhLib, 8, nullptr, aOut), VQX_RESULT_API_NULL_PARAM);
+  EXPECT_EQ(VQXGetAdaptersList(nullptr, 8, &n, aOut), VQX_RESULT_API_INVALID_LIB_HANDLE);
+}
+
+TEST_F(PeerTest, InformationQueriesAndSearches) {
+  snprintf(VqxLib(mhLib)->szLocalGw0Address, 64, "192.168.7.1");
+  const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-I", "board-i", "127.0.0.1", "10.1.0.3");
+  ASSERT_EQ(Up(0xCA000003, &adv, nullptr, 1), VQX_RESULT_API_OK);
+  VQX_ADAPTER_INFO info{};
+  ASSERT_EQ(VQXGetAdapterInfo(mhLib, 0xCA000003, &info), VQX_RESULT_API_OK);
+  EXPECT_STREQ(info.szIpAddress0, "192.168.7.1") << "loopback shown as this library's own address";
+  EXPECT_STREQ(info.szIpAddress1, "10.1.0.3");
+  EXPECT_STREQ(info.szName, "board-i");
+  EXPECT_STREQ(info.szName2, "SN-I");
+  EXPECT_EQ(info.aun32Discovery[3], 0x44444444u);
+  VQX_ADAPTER_INFO_MORE more{};
+  ASSERT_EQ(VQXGetAdapterInfoMore(mhLib, 0xCA000003, &more), VQX_RESULT_API_OK);
+  EXPECT_EQ(more.un32StructVersion, 1u);
+  EXPECT_STREQ(more.szName, "more-SN-I");
+
+  struct FindRow {
+    const char* pszName;
+    VQX_RESULT expected;
+  } rows[] = {{"SN-I", VQX_RESULT_API_OK}, {"board-i", VQX_RESULT_API_OK}, {"more-SN-I", VQX_RESULT_API_OK},
+              {"nobody", VQX_RESULT_API_NOT_FOUND}, {"", VQX_RESULT_API_NULL_PARAM}, {nullptr, VQX_RESULT_API_NULL_PARAM}};
+  for (const FindRow& row : rows) {
+    VQX_ADAPTER_INFO found{};
+    EXPECT_EQ(VQXFindAdapter(mhLib, row.pszName, &found), row.expected) << (row.pszName ? row.pszName : "null");
+    if (row.expected == VQX_RESULT_API_OK) {
+      EXPECT_EQ(found.hAdapter, 0xCA000003u);
+    }
+  }
+  EXPECT_TRUE(mLog.WaitFor("VQXFindAdapter: in_pszAdapter is empty"));
+  EXPECT_TRUE(mLog.WaitFor("VQXFindAdapter: in_pszAdapter is NULL"));
+  EXPECT_EQ(VQXGetAdapterInfo(mhLib, 0xCA0000FF, &info), VQX_RESULT_API_INVALID_HANDLE);
+  EXPECT_TRUE(mLog.WaitFor("VqxHostAdapterGetInfo: Invalid Handle"));
+  EXPECT_EQ(VQXGetAdapterInfo(mhLib, 0, &info), VQX_RESULT_API_INVALID_LIB_HANDLE);
+
+  /* This application describes itself. */
+  _VQX_HOST_INFO self{};
+  ASSERT_EQ(VQXGetRemoteHostInfo(mhLib, 0xDA000010, &self), VQX_RESULT_API_OK);
+  EXPECT_EQ(self.hAdapter, 0xDA000010u);
+  EXPECT_EQ(self.un32BuildNumber, 0x02070B04u);
+  EXPECT_STREQ(self.szApplicationName, mParams.szApplicationName);
+  EXPECT_STREQ(self.szIpAddress0, "192.168.7.1");
+
+  const VQX_GW_HOST_ADV host = HostAdv("hq", "aq", 0x0102030400000077ull, 0x02021500);
+  ASSERT_EQ(Up(0xCB000009, nullptr, &host, 1), VQX_RESULT_API_OK);
+  _VQX_HOST_INFO hi{};
+  ASSERT_EQ(VQXFindRemoteHostById(mhLib, 0x0102030400000077ull, &hi), VQX_RESULT_API_OK);
+  EXPECT_EQ(hi.hAdapter, 0xCB000009u);
+  EXPECT_EQ(VQXFindRemoteHostById(mhLib, 0x99, &hi), VQX_RESULT_API_NOT_FOUND);
+  EXPECT_EQ(VQXGetRemoteHostInfo(mhLib, 0xCA000003, &hi), VQX_RESULT_API_INVALID_HANDLE) << "an adapter is no host";
+}
+
+struct LevelRow {
+  u32 un32Level;
+  u32 un32Api;
+  u32 un32Effective;
+  u32 fHalve;
+  u32 un32Bytes;
+  u32 un32Msgs;
+};
+
+TEST_F(PeerTest, FlowControlLevelsAndLimits) {
+  const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-F", "f", "10.0.0.4", "10.1.0.4");
+  ASSERT_EQ(Up(0xCA000004, &adv, nullptr, 1), VQX_RESULT_API_OK);
+  VQX_PEER* pPeer = Peer(0xCA000004);
+  EXPECT_EQ(pPeer->un32FlowLevelApi, 0xFFFFFFFFu);
+  EXPECT_EQ(pPeer->un32FlowLevelEffective, 16u);
+  EXPECT_EQ(pPeer->un32ByteLimit, 0x40000u / 16);
+  const LevelRow rows[] = {
+      {20, 16, 16, 0, 0x40000 / 16, 768 / 16},         {0xFFFFFFFF, 0xFFFFFFFF, 16, 0, 0x40000 / 16, 48},
+      {4, 4, 4, 0, 0x10000, 192},                       {0, 0, 4, 0, 0x10000, 192}, /* 0 keeps the effective */
+      {1, 1, 1, 1, 0x20000, 384},                       {16, 16, 16, 1, 0x2000, 24},
+  };
+  for (const LevelRow& row : rows) {
+    pPeer->fHalveLimits = static_cast<u8>(row.fHalve);
+    VqxPeerApplyFlowLevel(pPeer, row.un32Level);
+    VqxHostAdapterSetFlowControlLimit(pPeer, 0x40000, 768);
+    EXPECT_EQ(pPeer->un32FlowLevelApi, row.un32Api) << row.un32Level;
+    EXPECT_EQ(pPeer->un32FlowLevelEffective, row.un32Effective) << row.un32Level;
+    EXPECT_EQ(pPeer->un32ByteLimit, row.un32Bytes) << row.un32Level;
+    EXPECT_EQ(pPeer->un32MsgLimit, row.un32Msgs) << row.un32Level;
+  }
+  /* Limits never fall to 0. */
+  pPeer->fHalveLimits = 1;
+  pPeer->un32FlowLevelEffective = 16;
+  VqxHostAdapterSetFlowControlLimit(pPeer, 3, 3);
+  EXPECT_EQ(pPeer->un32ByteLimit, 1u);
+  EXPECT_EQ(pPeer->un32MsgLimit, 1u);
+  /* Through the redundancy configuration, without a transport: the level is applied, the transport result kept. */
+  _VQX_NETWORK_REDUNDANCY_PARAMETERS red = mParams.NetworkRedundancy;
+  red.FlowControlMode = 8;
+  EXPECT_EQ(VQXConfigureNetworkRedundancy(mhLib, 0xCA000004, &red), VQX_RESULT_API_INVALID_HANDLE);
+  EXPECT_EQ(pPeer->un32FlowLevelApi, 8u);
+  EXPECT_EQ(pPeer->un32FlowLevelEffective, 8u);
+  EXPECT_EQ(VQXConfigureNetworkRedundancy(mhLib, 0xCA0000EE, &red), VQX_RESULT_API_INVALID_HANDLE);
+  EXPECT_TRUE(mLog.WaitFor("VqxHostConfigureNetworkRedundancy: Invalid Handle"));
+  _VQX_NETWORK_REDUNDANCY_STATE state{};
+  u32 fGw0 = 9, fGw1 = 9;
+  EXPECT_EQ(VQXGetNetworkRedundancyState(mhLib, 0xCA000004, &state, &fGw0, &fGw1), VQX_RESULT_API_INVALID_HANDLE);
+  EXPECT_TRUE(mLog.WaitFor("Failed to retrieve network redundancy parameters"));
+}
+
+/* Status callback: records the watermark reports. */
+std::vector<_VQX_LIB_ERROR_INFO> g_Status;
+void OnStatus(void*, VQX_LIB_HANDLE, u32, _VQX_LIB_ERROR_INFO* pInfo, _VQX_LIB_ERROR_ACTION*) {
+  g_Status.push_back(*pInfo);
+}
+
+TEST_F(PeerTest, SendFifoReleaseClearsTheWarningAndWakesWaiters) {
+  const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-S", "s", "10.0.0.6", "10.1.0.6");
+  ASSERT_EQ(Up(0xCA000006, &adv, nullptr, 1), VQX_RESULT_API_OK);
+  VqxLib(mhLib)->Params.pFctStatusCallback = OnStatus;
+  g_Status.clear();
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  VQX_PEER* pPeer = VqxHostAdapterByHandle(mhLib, 0xCA000006);
+  ASSERT_EQ(pPeer->un32SendFifoCapacity, VqxLib(mhLib)->Params.un32SendFifoSize) << "ring as large as the fifo";
+  const u32 un32Half = VqxLib(mhLib)->Params.un32SendFifoSize / 2;
+  /* A wrapped ring holding more than half the fifo, with a pending ack message. */
+  const u32 un32Count = un32Half + 3;
+  pPeer->un32SendFifoHead = pPeer->un32SendFifoCapacity - 2;
+  for (u32 i = 0; i < un32Count; i++) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    ASSERT_EQ(VqxMsgAllocateInternal(mhLib, 8, &hMsg, 0, __FILE__, __LINE__), VQX_RESULT_API_OK);
+    pPeer->pahSendFifo[(pPeer->un32SendFifoHead + i) % pPeer->un32SendFifoCapacity] = hMsg;
+  }
+  pPeer->un32SendFifoCount = un32Count;
+  VqxPeerLib(mhLib)->un64TxPending = un32Count;
+  VQX_MSG_HANDLE hAck = nullptr;
+  ASSERT_EQ(VqxMsgAllocateInternal(mhLib, 8, &hAck, 0, __FILE__, __LINE__), VQX_RESULT_API_OK);
+  pPeer->pahTxPending[0] = hAck;
+  pPeer->un32TxPendingCount = 1;
+  pPeer->fHighWatermarkWarned = 1;
+  pPeer->fWatermarkReported = 1;
+  VqxPeerSendListLink(mhLib, pPeer);
+  const u32 un32Live = VqxBufLiveCount(mhLib);
+  VqxHostFreeAdapterSendFifo(mhLib, pPeer);
+  EXPECT_EQ(pPeer->un32SendFifoCount, 0u);
+  EXPECT_EQ(pPeer->un32TxPendingCount, 0u);
+  EXPECT_EQ(pPeer->fHighWatermarkWarned, 0u);
+  EXPECT_EQ(pPeer->fInSendList, 0u);
+  EXPECT_EQ(VqxPeerLib(mhLib)->un64TxPending, 0u);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live - un32Count - 1) << "every message released";
+  ASSERT_EQ(g_Status.size(), 1u);
+  EXPECT_EQ(g_Status[0].un32Cause, 5u);
+  EXPECT_EQ(g_Status[0].un32MsgCount, 0u);
+  EXPECT_EQ(g_Status[0].un32Value, 0u);
+  char szNote[160];
+  snprintf(szNote, sizeof(szNote), "NOTE: High watermark warning cleared for SN-S (now down to %u Tx", un32Half);
+  EXPECT_TRUE(mLog.WaitFor(szNote));
+  VqxLib(mhLib)->Params.pFctStatusCallback = nullptr;
+}
+
+TEST(PeerCause, TextsAndFallback) {
+  const char* const texts[] = {"Unknown cause", "Protocol error", "Disabled", "Socket closed in a clean manner",
+                               "Rx error", "Tx error", "Tx timeout", "Poll timeout", "Reconnected",
+                               "TCP Poll timeout", "Network redundancy not established yet", "Hostlib Closing"};
+  for (u32 i = 0; i < 12; i++) EXPECT_STREQ(VqxPeerCauseText(i), texts[i]) << i;
+  EXPECT_STREQ(VqxPeerCauseText(12), "Unknown cause (case missing in switch statement)");
+}
+
+}  // namespace

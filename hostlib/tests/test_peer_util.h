@@ -1,0 +1,156 @@
+/*
+ * test_peer_util.h - what the peer tests share: advertisements as the
+ * transport hands them, path changes under the library lock, a catch-all
+ * filter reader, and a stand-in for the send path that records what the
+ * library sends to peers.
+ */
+#ifndef TEST_PEER_UTIL_H
+#define TEST_PEER_UTIL_H
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <mutex>
+#include <vector>
+
+#include "support/hostlib_fixture.h"
+#include "vqx_filter_internal.h"
+#include "vqx_gwlib.h"
+#include "vqx_host_filter.h"
+#include "vqx_host_peer_internal.h"
+
+inline u32 Rd32(const u8* pby, size_t off) {
+  u32 v;
+  memcpy(&v, pby + off, 4);
+  return v;
+}
+inline void Wr32(u8* pby, size_t off, u32 v) { memcpy(pby + off, &v, 4); }
+
+inline VQX_GW_ADAPTER_ADV AdapterAdv(const char* pszSerial, const char* pszName, const char* pszGw0,
+                                     const char* pszGw1, u32 un32Build = 0x00600000) {
+  VQX_GW_ADAPTER_ADV adv{};
+  adv.un32Id = 0x47575041;
+  adv.un8NewInfo = 1;
+  adv.Info.aun32Info[0] = 0x11111111;
+  adv.Info.aun32Info[1] = 0x22222222;
+  adv.Info.aun32Info[2] = 0x33333333;
+  adv.Info.un32Info280 = 0x44444444;
+  snprintf(adv.Info.szSerialNumber, sizeof(adv.Info.szSerialNumber), "%s", pszSerial);
+  snprintf(adv.Info.szAdapterName, sizeof(adv.Info.szAdapterName), "%s", pszName);
+  snprintf(adv.Info.szIpAddress0, sizeof(adv.Info.szIpAddress0), "%s", pszGw0);
+  snprintf(adv.Info.szIpAddress1, sizeof(adv.Info.szIpAddress1), "%s", pszGw1);
+  snprintf(reinterpret_cast<char*>(adv.Info.aun8Remainder), sizeof(adv.Info.aun8Remainder), "more-%s", pszSerial);
+  adv.Info.un32BuildNumber = un32Build;
+  return adv;
+}
+
+inline VQX_GW_HOST_ADV HostAdv(const char* pszHost, const char* pszApp, u64 un64Id, u32 un32Build,
+                               const char* pszGw0 = "10.0.0.7", const char* pszGw1 = "10.1.0.7") {
+  VQX_GW_HOST_ADV adv{};
+  adv.un32Id = 0x484C5041;
+  adv.un8Kind = 1;
+  adv.un8NewInfo = 1;
+  adv.Info.un64UniqueId = un64Id;
+  adv.Info.un32InfoVersion = 2;
+  snprintf(adv.Info.szHostName, sizeof(adv.Info.szHostName), "%s", pszHost);
+  snprintf(adv.Info.szAppName, sizeof(adv.Info.szAppName), "%s", pszApp);
+  adv.Info.un64HostCtx1 = 0x0102030405060708ull;
+  adv.Info.un64HostCtx2 = 0x1112131415161718ull;
+  snprintf(adv.Info.szIpAddress0, sizeof(adv.Info.szIpAddress0), "%s", pszGw0);
+  snprintf(adv.Info.szIpAddress1, sizeof(adv.Info.szIpAddress1), "%s", pszGw1);
+  adv.Info.un32BuildNumber = un32Build;
+  adv.Info.un8Two = 2;
+  return adv;
+}
+
+/* Messages handed to the send path, as bytes (header in host order). */
+struct SentLog {
+  std::mutex Mutex;
+  std::vector<std::vector<u8>> Msgs;
+};
+inline SentLog& Sent() {
+  static SentLog s_Log;
+  return s_Log;
+}
+inline VQX_RESULT CaptureSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
+  {
+    std::lock_guard<std::mutex> guard(Sent().Mutex);
+    const u8* pby = reinterpret_cast<const u8*>(hMsg);
+    Sent().Msgs.emplace_back(pby, pby + hMsg->un32Length);
+  }
+  VqxMsgReleaseInternal(hLib, hMsg);
+  return VQX_RESULT_API_OK;
+}
+inline std::vector<std::vector<u8>> TakeSent() {
+  std::lock_guard<std::mutex> guard(Sent().Mutex);
+  std::vector<std::vector<u8>> out;
+  out.swap(Sent().Msgs);
+  return out;
+}
+inline u32 MsgId(const std::vector<u8>& m) { return Rd32(m.data(), 0); }
+inline const u8* Payload(const std::vector<u8>& m) { return m.data() + VQX_MSG_HEADER_SIZE; }
+
+/* A library with no transport, a catch-all filter and the send path recorded. */
+class PeerTest : public HostLibTest {
+ protected:
+  void SetUp() override {
+    HostLibTest::SetUp();
+    VqxHostLibSetPeerSend(CaptureSend);
+    TakeSent();
+  }
+  void TearDown() override {
+    if (mhAll != nullptr) {
+      EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &mhAll), VQX_RESULT_API_OK);
+    }
+    HostLibTest::TearDown();
+    VqxHostLibSetPeerSend(nullptr);
+    TakeSent();
+  }
+  /* Every notification of the library's own group. */
+  void CatchNotifications() {
+    _VQX_FILTER_PARAMS set{};
+    set.un32Version = 1;
+    set.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
+    set.MsgGroup = 0x0201;
+    ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &mhAll), VQX_RESULT_API_OK);
+  }
+  VQX_RESULT Up(u32 h, const VQX_GW_ADAPTER_ADV* pA, const VQX_GW_HOST_ADV* pH, u32 fGw0) {
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    const VQX_RESULT r = VqxHostAdapterPathAdd(mhLib, h, pA, pH, fGw0);
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    return r;
+  }
+  void Down(u32 h, u32 fGw0, u32 un32Cause) {
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    VqxHostAdapterDown(mhLib, h, fGw0, un32Cause);
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  }
+  /* The next message on a filter (copied out and released), empty when none. */
+  std::vector<u8> Take(VQX_FILTER_HANDLE hFilter = nullptr) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    VQXReceiveMsg(mhLib, hFilter != nullptr ? hFilter : mhAll, 0, &hMsg);
+    if (hMsg == nullptr) return {};
+    const u8* pby = reinterpret_cast<const u8*>(hMsg);
+    std::vector<u8> out(pby, pby + hMsg->un32Length);
+    VQXReleaseMsgEx(mhLib, &hMsg);
+    return out;
+  }
+  std::vector<u32> TakeIds(VQX_FILTER_HANDLE hFilter = nullptr) {
+    std::vector<u32> ids;
+    for (int i = 0; i < 64; i++) {
+      std::vector<u8> m = Take(hFilter);
+      if (m.empty()) break;
+      ids.push_back(MsgId(m));
+    }
+    return ids;
+  }
+  VQX_PEER* Peer(u32 h) {
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    VQX_PEER* p = VqxHostAdapterOrHostByHandle(mhLib, h);
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    return p;
+  }
+  VQX_FILTER_HANDLE mhAll = nullptr;
+};
+
+#endif
