@@ -9,6 +9,9 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "sigtrace_decode.h"
 #include "sigtrace_framing.h"
@@ -77,6 +80,38 @@ const SUnitCase s_aCases[] = {
     /* MTP3 too small for its label; MSU no longer than its header. */
     {"ss7_mtp3_short.txt", EDecoder::Ss7, 1, 3, 0, "10 20 3F 85 01 02"},
     {"ss7_msu_empty.txt", EDecoder::Ss7, 1, 2, 0, "10 20 3F"},
+    /* Annex A MSU: LI from all sixteen bits (259), then MTP3. */
+    {"ss7_msu_annexa.txt", EDecoder::Ss7, 1, 2, 1, "05 80 07 00 03 01  85  23 41 12 50  01 00 10 00"},
+    /* Annex A LSSU LI 2: status in octet 6, second status in octet 7. */
+    {"ss7_lssu_annexa_li2.txt", EDecoder::Ss7, 1, 2, 1, "01 00 02 00 02 00 04 09"},
+    /* ITU 24-bit frame of exactly 9 octets: one user-part octet (SNM CBA). */
+    {"ss7_itu24_min.txt", EDecoder::Mtp3, 2, 3, 0, "C0 01 02 03 04 05 06 F7 61"},
+    /* Point-code length 0 under ITU: warning, then 14 bits; SI 2, Sub=1. */
+    {"ss7_itu_pclen0.txt", EDecoder::Mtp3, 1, 0, 0, "92 23 41 12 50 11"},
+    /* Point-code length 4 under ANSI: warning, then 24 bits; TUP code not in the table. */
+    {"ss7_ansi_pclen4.txt", EDecoder::Mtp3, 4, 4, 0, "44 01 02 03 04 05 06 07 99"},
+    /* Each label format one octet short of its minimum. */
+    {"ss7_short_itu14.txt", EDecoder::Mtp3, 1, 2, 0, "85 01 02 03 04"},
+    {"ss7_short_ansi14.txt", EDecoder::Mtp3, 3, 1, 0, "85 01 02 03 04 05"},
+    {"ss7_short_ansi24.txt", EDecoder::Mtp3, 4, 3, 0, "85 01 02 03 04 05 06 07"},
+    /* NTT variant with nothing after the SIO; SI 9 has no service text. */
+    {"ss7_ntt.txt", EDecoder::Mtp3, 6, 2, 0, "06"},
+    {"ss7_si9.txt", EDecoder::Mtp3, 1, 2, 0, "89 23 41 12 50 AA"},
+    /* ACM with options: a named one, the 0x92 text, an unknown code of length 0. */
+    {"ss7_isup_acm_opt.txt", EDecoder::Isup, 1, 2, 0, "01 00 06 16 14 01 11 01 AB 09 01 0A F0 00 00"},
+    /* Optional-part pointer past the end; called party number cut by the end. */
+    {"ss7_isup_opt_invalid.txt", EDecoder::Isup, 1, 2, 0, "01 00 09 05"},
+    {"ss7_isup_iam_called_invalid.txt", EDecoder::Isup, 1, 2, 0, "01 00 01 00 60 01 0A 00 02 00 06 81"},
+    /* REL with three cause octets (known, last known, unknown) and no optional part. */
+    {"ss7_isup_rel_causes.txt", EDecoder::Isup, 1, 2, 0, "05 00 0C 02 00 04 85 9F FF 06"},
+    /* The highest named type and the first unknown one; CIC of 14 bits. */
+    {"ss7_isup_exm.txt", EDecoder::Isup, 1, 2, 0, "00 00 ED"},
+    {"ss7_isup_238.txt", EDecoder::Isup, 1, 2, 0, "FF 3F EE"},
+    /* SCCP XUDT, LUDTS, a type without fields, an unknown type. */
+    {"ss7_sccp_xudt.txt", EDecoder::Sccp, 1, 2, 0, "11 F2 00"},
+    {"ss7_sccp_ludts.txt", EDecoder::Sccp, 1, 2, 0, "14 07"},
+    {"ss7_sccp_cr.txt", EDecoder::Sccp, 1, 2, 0, "01 02"},
+    {"ss7_sccp_unknown.txt", EDecoder::Sccp, 1, 2, 0, "15 00"},
 
     /* Q.921/Q.931 SETUP: I frame NS 1 NR 2, call reference 5 (length 2),
      * sending complete, bearer speech/64k/A-law, channel B1 of a PRI,
@@ -126,7 +161,44 @@ const SUnitCase s_aCases[] = {
     {"trunc_q931_bearer.txt", EDecoder::Q931, 0, 0, 0, "00 05 04 05 80 90"},
     {"trunc_q931_cause_short_ie.txt", EDecoder::Q931, 0, 0, 0, "00 45 08 01 80 1E 02 81 88"},
     {"trunc_maintenance.txt", EDecoder::Maintenance, 0, 0, 0, "00 0F 01 00"},
+    /* An IE of a locked codeset whose length runs past the message. */
+    {"trunc_q931_codeset.txt", EDecoder::Q931, 0, 0, 0, "00 7D 96 01 05 41"},
 };
+
+/* Several units of one decoder written one after the other into one golden
+ * file, units separated by '|'. */
+const SUnitCase s_aSeries[] = {
+    /* Supervisory and unnumbered frames with P/F set and clear, and a
+     * control octet that is neither (0x11: no unnumbered command 0x01). */
+    {"isdn_frame_kinds.txt", EDecoder::Q921, 0, 0, 0,
+     "00 01 05 03 | 02 03 09 FE | 00 01 1F | 00 01 53 | 00 01 63 | 00 01 97 | 00 01 AF | FC 01 03 | 00 01 11 00"},
+    /* Maintenance: two-octet call reference, SERVICE_ACK, status 2, channel
+     * id of the D channel; unknown type and status; no IE it knows; channel
+     * id by slot map with extra octets. */
+    {"isdn_maintenance_kinds.txt", EDecoder::Maintenance, 0, 0, 0,
+     "02 81 02 07 01 01 02 18 01 A4 | 00 55 01 01 07 0A 00 | 00 0F 0A | 00 0F 18 05 A3 F6 05 AA BB"},
+    /* Locking and non-locking shifts through codesets 4, 7, 1, 3 and back to 0. */
+    {"isdn_q931_codesets.txt", EDecoder::Q931, 0, 0, 0, "00 7D 94 01 01 41 9F 02 01 42 91 93 9C 14 01 0A 05 00 90 14 01 0A"},
+    /* One message with the remaining branches of the codeset-0 field decoders. */
+    {"isdn_q931_fields.txt", EDecoder::Q931, 0, 0, 0,
+     "00 7B 29 03 19 01 1F  34 01 4F 34 01 47 34 01 0A  7E 01 10 7E 01 4F 7E 01 FE 7E 01 FF"
+     " 20 03 00 AA BB  20 02 02 31  08 02 4A 9F 08 02 66 FF  27 01 05  00 02 03 05  79 01 80  6D 01 F0"
+     " 04 02 90 40  04 03 80 90 C0  04 02 9F BF  7C 03 88 18 05  7C 03 08 00 90  7D 02 80 C4  7D 03 91 5E 01"
+     " 18 05 A1 83 01 AA BB  74 05 11 00 0A 39 23  70 03 00 E3 31  1E 02 66 05  14 01 FF"},
+};
+
+std::vector<std::vector<u8>> SeriesUnits(const char* pszHex) {
+  std::vector<std::vector<u8>> aUnits;
+  std::string str(pszHex);
+  size_t un64Start = 0;
+  for (;;) {
+    const size_t un64Bar = str.find('|', un64Start);
+    aUnits.push_back(FromHex(str.substr(un64Start, un64Bar - un64Start).c_str()));
+    if (un64Bar == std::string::npos) break;
+    un64Start = un64Bar + 1;
+  }
+  return aUnits;
+}
 
 /* The unit in a heap block of exactly its length, so that any read past the
  * end is caught by AddressSanitizer. */
@@ -156,13 +228,26 @@ TEST(SigTraceDecoders, GoldenText) {
   }
 }
 
+TEST(SigTraceDecoders, GoldenTextSeries) {
+  for (const SUnitCase& c : s_aSeries) {
+    std::string strAll;
+    for (const std::vector<u8>& v : SeriesUnits(c.pszHex)) strAll += Decode(c, v);
+    EXPECT_EQ(CompareGolden(c.pszGolden, strAll), "") << "row " << c.pszGolden;
+  }
+}
+
 /* Every prefix of every unit decodes without reading past its end. */
 TEST(SigTraceDecoders, EveryPrefixStaysInside) {
-  for (const SUnitCase& c : s_aCases) {
-    const std::vector<u8> v = FromHex(c.pszHex);
+  std::vector<std::pair<const SUnitCase*, std::vector<u8>>> aUnits;
+  for (const SUnitCase& c : s_aCases) aUnits.emplace_back(&c, FromHex(c.pszHex));
+  for (const SUnitCase& c : s_aSeries) {
+    for (std::vector<u8>& v : SeriesUnits(c.pszHex)) aUnits.emplace_back(&c, std::move(v));
+  }
+  for (const auto& [pCase, v] : aUnits) {
     for (size_t n = 0; n <= v.size(); ++n) {
-      const std::string str = Decode(c, std::vector<u8>(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n)));
-      EXPECT_TRUE(c.Decoder == EDecoder::Sccp || c.Decoder == EDecoder::Mtp3 || !str.empty()) << c.pszGolden << " n=" << n;
+      const std::string str = Decode(*pCase, std::vector<u8>(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n)));
+      EXPECT_TRUE(pCase->Decoder == EDecoder::Sccp || pCase->Decoder == EDecoder::Mtp3 || !str.empty())
+          << pCase->pszGolden << " n=" << n;
     }
   }
 }
