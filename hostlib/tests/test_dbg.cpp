@@ -218,6 +218,49 @@ TEST_F(DbgTest, FilterPrintout) {
   EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "printed.cpp", 13), VQX_RESULT_API_OK);
 }
 
+TEST_F(DbgTest, MultipleSendsDropUnknownMessagesAndTrackWhatIsReceived) {
+  VQX_FILTER_HANDLE h = UserFilter(80);
+  VQX_MSG_HANDLE hGone = UserMsg("multi.cpp", 1);
+  VQX_MSG_HANDLE hGoneCopy = hGone;
+  ASSERT_EQ(VQXReleaseMsgDbg(mhLib, &hGone, "multi.cpp", 2), VQX_RESULT_OK);
+  VQX_MSG_HANDLE ahSend[3] = {UserMsg("multi.cpp", 3), hGoneCopy, UserMsg("multi.cpp", 4)};
+  EXPECT_EQ(VQXSendMsgMultipleDbg(mhLib, 3, ahSend, "multi.cpp", 5), VQX_RESULT_OK);
+  for (VQX_MSG_HANDLE hEntry : ahSend) EXPECT_EQ(hEntry, nullptr);
+  EXPECT_TRUE(mLog.WaitFor("multi.cpp:5> VQXSendMsgMultipleDbg: invalid message 0x"));
+  /* One more through the combined call; three arrive, each tracked where it was received. */
+  VQX_MSG_HANDLE ahMore[1] = {UserMsg("multi.cpp", 6)};
+  VQX_MSG_HANDLE ahGot[8] = {};
+  u32 n = 8;
+  ASSERT_EQ(VQXSendReceiveMsgMultipleDbg(mhLib, 1, ahMore, h, 1000, &n, ahGot, "multi.cpp", 7), VQX_RESULT_API_OK);
+  EXPECT_EQ(n, 3u);
+  ASSERT_EQ(VQXPrintLeakDbg(mhLib), VQX_RESULT_API_OK);
+  ASSERT_TRUE(mLog.WaitFor("end VQX_DEBUG_API dump"));
+  EXPECT_EQ(mLog.Count("multi.cpp:7\n"), 3u);
+  for (u32 i = 0; i < n; i++) EXPECT_EQ(VQXReleaseMsgDbg(mhLib, &ahGot[i], "multi.cpp", 8), VQX_RESULT_OK);
+  /* A time-out of the combined call is silent. */
+  n = 8;
+  EXPECT_EQ(VQXSendReceiveMsgMultipleDbg(mhLib, 0, nullptr, h, 0, &n, ahGot, "silent.cpp", 9), VQX_RESULT_API_TIMEOUT);
+  u32 un32Flushed = 9;
+  EXPECT_EQ(VQXFlushMsgsDbg(mhLib, h, &un32Flushed, "multi.cpp", 10), VQX_RESULT_API_OK);
+  EXPECT_EQ(un32Flushed, 0u);
+  Sync();
+  EXPECT_EQ(mLog.Count("silent.cpp"), 0u);
+  EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "creator.cpp", 81), VQX_RESULT_API_OK);
+}
+
+TEST_F(DbgTest, AwaitedResponseFilterIsTrackedWithTheSender) {
+  VQX_MSG_HANDLE hReq = UserMsg("asker.cpp", 1);
+  hReq->MsgType = VQX_MSG_TYPE_REQUEST;
+  VQX_FILTER_HANDLE hImplicit = nullptr;
+  ASSERT_EQ(VQXSendMsgDbg(mhLib, &hReq, &hImplicit, "asker.cpp", 2), VQX_RESULT_API_OK);
+  ASSERT_NE(hImplicit, nullptr);
+  ASSERT_EQ(VQXPrintLeakDbg(mhLib), VQX_RESULT_API_OK);
+  ASSERT_TRUE(mLog.WaitFor("end VQX_DEBUG_API dump"));
+  EXPECT_EQ(mLog.Count("asker.cpp:2\n"), 1u);
+  EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &hImplicit, "asker.cpp", 3), VQX_RESULT_API_OK);
+  EXPECT_EQ(hImplicit, nullptr);
+}
+
 TEST(DbgPlain, TwinsCallThePlainOperationsWhenInactive) {
   CapturedLog log;
   _VQX_LIB_PARAMS params = HostLibTestParams(&log);
