@@ -312,3 +312,38 @@ TEST(GwKeepAlive, PartlyReceivedBatchIsFreedWhenTheLinkOrTheInstanceGoes)
         EXPECT_TRUE(r.rec.Messages.empty()) << fDestroy;
     }
 }
+
+TEST(GwKeepAlive, OldHostPeerWithoutAnswersToUdpPollsClosesWithReason7)
+{
+    UseLoopbackOnly();
+    Recorder ra, rb;
+    u16 pa = FreePort(), pb = FreePort();
+    VQX_GW_EXTRA_ADDR ea{}, eb{};
+    VqxGwLibParams prA = HostParams(pa, pb, 0x7F00000100000002ull, "A", ra, 200, 800, 800, &ea);
+    VqxGwLibParams prB = HostParams(pb, pa, 0x7F00000100000001ull, "B", rb, 200, 800, 800, &eb);
+    prA.HostGwParms.un32BuildNumber = prB.HostGwParms.un32BuildNumber = 700; /* UDP keep-alive only */
+    VqxGwLibContext a = nullptr, b = nullptr;
+    ASSERT_EQ(VqxGwLibAllocate(&prA, &a), VQX_RESULT_OK);
+    ASSERT_EQ(VqxGwLibAllocate(&prB, &b), VQX_RESULT_OK);
+    ASSERT_EQ(VqxGwLibEnable(a), VQX_RESULT_OK);
+    ASSERT_EQ(VqxGwLibEnable(b), VQX_RESULT_OK);
+    EXPECT_TRUE(ra.WaitFor(8000, [&] { return !ra.UpDowns.empty(); }));
+    /* answered UDP polls keep the link */
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    {
+        std::lock_guard<std::mutex> g(ra.m);
+        EXPECT_EQ(ra.UpDowns.size(), 1u);
+    }
+    ASSERT_EQ(VqxGwLibDisable(b), VQX_RESULT_OK); /* B stops answering */
+    EXPECT_TRUE(ra.WaitFor(5000, [&] { return ra.UpDowns.size() >= 2; }));
+    {
+        std::lock_guard<std::mutex> g(ra.m);
+        if (ra.UpDowns.size() >= 2)
+        {
+            EXPECT_EQ(ra.UpDowns[1].fGw0Up, 0u);
+            EXPECT_EQ(ra.UpDowns[1].un32Reason, 7u);
+        }
+    }
+    VqxGwLibDestroy(a);
+    VqxGwLibDestroy(b);
+}
