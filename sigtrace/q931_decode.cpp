@@ -109,7 +109,9 @@ constexpr u32 kun32O4 = 3;
 
 u32 IeLength(const CVQSigTraceCursor& ie) { return ie.At(kun32IeLength); }
 
-/* The IE's content octets from index un32From (IE-relative) to its end. */
+/* The IE's content octets from index un32From (IE-relative) to its end.
+ * An IE that ends exactly at the end of the message is whole and is dumped
+ * like any other; one that runs past it gets the truncation marker. */
 void DumpFrom(CVQSigTraceText& out, const CVQSigTraceCursor& ie, u32 un32From, const char* pszPrefix, bool fOffsets = false) {
   const u32 un32End = 2 + IeLength(ie);
   if (un32From < un32End) out.RawBuffer(pszPrefix, ie.Bytes(un32From, un32End - un32From), fOffsets);

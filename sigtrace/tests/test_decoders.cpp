@@ -179,6 +179,9 @@ const SUnitCase s_aSeries[] = {
      "02 81 02 07 01 01 02 18 01 A4 | 00 55 01 01 07 0A 00 | 00 0F 0A | 00 0F 18 05 A3 F6 05 AA BB"},
     /* Locking and non-locking shifts through codesets 4, 7, 1, 3 and back to 0. */
     {"isdn_q931_codesets.txt", EDecoder::Q931, 0, 0, 0, "00 7D 94 01 01 41 9F 02 01 42 91 93 9C 14 01 0A 05 00 90 14 01 0A"},
+    /* A call identity and an IE of a locked codeset, each the last IE of its
+     * message: both are whole, so both are dumped. */
+    {"isdn_q931_last_ie.txt", EDecoder::Q931, 0, 0, 0, "00 7B 10 02 01 02 | 00 7D 96 01 01 41"},
     /* One message with the remaining branches of the codeset-0 field decoders. */
     {"isdn_q931_fields.txt", EDecoder::Q931, 0, 0, 0,
      "00 7B 29 03 19 01 1F  34 01 4F 34 01 47 34 01 0A  7E 01 10 7E 01 4F 7E 01 FE 7E 01 FF"
