@@ -146,8 +146,11 @@ u32 VqSigTraceFrameIua(std::vector<u8>& v, const CVQSigTraceEntityParams& Entity
     un8Type = un32Direction == 1 ? kun8IuaUnitDataRequest : kun8IuaUnitDataIndication;
     aun8Dlci2[1] = 0;
   }
-  const u32 un32Data = n > un32DataFrom ? n - un32DataFrom : 0;
-  const u32 un32WireData = L > un32DataFrom ? L - un32DataFrom : 0;
+  const bool fCarriesData = fInfo || fUi;
+  const u32 un32Data = fCarriesData && n > un32DataFrom ? n - un32DataFrom : 0;
+  /* Other frames carry no Protocol Data at any length: their wire length
+   * has none either, also past the 300-octet cap. */
+  const u32 un32WireData = fCarriesData && L > un32DataFrom ? L - un32DataFrom : 0;
   const u32 D = un32Data ? RoundUp4(4 + un32Data) : 0;
   const u32 M = kun32IuaMessageFixed + S + D;
   const u32 un32Address = Address(Entity.mstrIpMask.c_str());

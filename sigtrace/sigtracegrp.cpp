@@ -43,8 +43,11 @@ constexpr i64 kn64FailureLogPeriod = 60;
 /* Names tried after an existing one before giving up. */
 constexpr u32 kun32MaxSegmentProbes = 100000;
 
-/* The group that writes the pcap stream of the standard output, if any. */
+/* The group that writes the pcap stream of the standard output, if any,
+ * and the number of text groups writing to it: a pcap stream has room for
+ * neither another pcap header nor a line of text. */
 std::atomic<const CVQSigTraceGrp*> s_pStdoutPcapOwner{nullptr};
+std::atomic<u32> s_un32StdoutTextGroups{0};
 
 void PutBe16(u8* p, u32 v) {
   p[0] = static_cast<u8>(v >> 8);
@@ -76,13 +79,13 @@ CVQSigTraceGrp::CVQSigTraceGrp()
       mun64HeaderSize(0),
       mn64LastFailureLog(INT64_MIN),
       mun32LostSinceLog(0),
-      mfStdoutRefused(false) {}
+      mfStdoutRefused(false),
+      mfStdoutText(false) {}
 
 CVQSigTraceGrp::~CVQSigTraceGrp() {
   try {
     CloseFile();
-    const CVQSigTraceGrp* pSelf = this;
-    s_pStdoutPcapOwner.compare_exchange_strong(pSelf, nullptr);
+    ReleaseStdout();
   } catch (...) {
     VqcafReportCurrentException("CVQSigTraceGrp::~CVQSigTraceGrp", __FILE__, __LINE__);
   }
@@ -134,11 +137,27 @@ VQX_RESULT CVQSigTraceGrp::CreateNewFile() {
     if (mfStdout) {
       if (IsPcap()) {
         const CVQSigTraceGrp* pNone = nullptr;
+        if (s_un32StdoutTextGroups.load() != 0) {
+          mfStdoutRefused = true;
+          return VQCAF_REPORT_FAILURE("CVQSigTraceGrp::CreateNewFile",
+                                      "Other groups already write text to the standard output", VQX_RESULT_ACCESS_DENIED);
+        }
         if (!s_pStdoutPcapOwner.compare_exchange_strong(pNone, this) && pNone != this) {
           mfStdoutRefused = true;
           return VQCAF_REPORT_FAILURE("CVQSigTraceGrp::CreateNewFile",
                                       "Another group already writes a pcap stream to the standard output",
                                       VQX_RESULT_ACCESS_DENIED);
+        }
+      } else {
+        if (s_pStdoutPcapOwner.load() != nullptr) {
+          mfStdoutRefused = true;
+          return VQCAF_REPORT_FAILURE("CVQSigTraceGrp::CreateNewFile",
+                                      "Another group already writes a pcap stream to the standard output",
+                                      VQX_RESULT_ACCESS_DENIED);
+        }
+        if (!mfStdoutText) {
+          mfStdoutText = true;
+          ++s_un32StdoutTextGroups;
         }
       }
       mFile.AttachStdout();
@@ -230,10 +249,7 @@ VQX_RESULT CVQSigTraceGrp::CloseFile() {
         /* Close wrote what was buffered; records it could not write are lost. */
         NoteLost(static_cast<u32>(mFile.TakeLostRecords()));
       }
-      if (fStdout) {
-        const CVQSigTraceGrp* pSelf = this;
-        s_pStdoutPcapOwner.compare_exchange_strong(pSelf, nullptr);
-      }
+      if (fStdout) ReleaseStdout();
     }
     return VQX_RESULT_OK;
   }
@@ -249,6 +265,15 @@ VQX_RESULT CVQSigTraceGrp::ForceLogRotation() {
     return VQX_RESULT_OK;
   }
   VQCAF_CATCH_RETURN("CVQSigTraceGrp::ForceLogRotation")
+}
+
+void CVQSigTraceGrp::ReleaseStdout() {
+  const CVQSigTraceGrp* pSelf = this;
+  s_pStdoutPcapOwner.compare_exchange_strong(pSelf, nullptr);
+  if (mfStdoutText) {
+    mfStdoutText = false;
+    --s_un32StdoutTextGroups;
+  }
 }
 
 void CVQSigTraceGrp::HandleWriteFailure() {

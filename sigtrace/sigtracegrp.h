@@ -22,7 +22,7 @@
  * A failed or short write closes the segment, cut back to its last complete
  * record, and the next record opens the next one. A CAS R2 group always
  * writes text. Only one group at a time writes a pcap stream to standard
- * output.
+ * output, and never beside text groups there.
  */
 #ifndef SIGTRACEGRP_H
 #define SIGTRACEGRP_H
@@ -111,6 +111,19 @@ class CVQSigTraceGrp {
                                    u32 un32Direction, u8 un8Bit1, u8 un8Bit2, u8 un8Bit3, u8 un8Bit4, u8 un8Bit5,
                                    u8 un8Bit6, u8 un8Bit7, u8 un8Bit8, u32 un32StartTime, u32 un32EndTime, u32 un32Count);
 
+  /* The rest of one CAS R2 line, after the time written by
+   * WriteCasr2DateHeader, to the current file when it is open; always
+   * 0x02000000. Directions: 1 "IN  ", 2 "OUT ", other "--- ". */
+  VQX_RESULT WriteFormattedCasr2ExtendedStateTrace(CVQSigTraceEntityParams& Entity, u32 un32Timeslot, u32 un32Timestamp,
+                                                   u32 un32Direction, _VQ500_CASR2_CALL_STATE CallState,
+                                                   _VQ500_CASR2_INTERNAL_CALL_STATE InternalState);
+  VQX_RESULT WriteFormattedCasr2ToneTrace(CVQSigTraceEntityParams& Entity, u32 un32Timeslot, u32 un32Timestamp,
+                                          u32 un32Direction, const _VQ500_VP_DIGIT_PARAMS* pTone, u32 un32Value);
+  VQX_RESULT WriteFormattedCasr2CasBitsTrace(CVQSigTraceEntityParams& Entity, u32 un32Timeslot, u32 un32Timestamp,
+                                             u32 un32Direction, u8 un8Bit1, u8 un8Bit2, u8 un8Bit3, u8 un8Bit4,
+                                             u8 un8Bit5, u8 un8Bit6, u8 un8Bit7, u8 un8Bit8, u32 un32StartTime,
+                                             u32 un32EndTime, u32 un32Count);
+
   /* Text decoders writing one body to the current file (sigtrace_decode.h). */
   static VQX_RESULT GetBinaryString(u8 un8Value, CVQCAFString& strOut, u8 un8Mask);
   VQX_RESULT WriteRawBuffer(const char* pszPrefix, u32 un32Length, const u8* pData, u32 fWithOffsets);
@@ -169,6 +182,8 @@ class CVQSigTraceGrp {
   VQX_RESULT WriteTextRecord(const std::string& str);
   void WriteFileHeader();
   void HandleWriteFailure();
+  /* Gives up this group's share of the standard output. */
+  void ReleaseStdout();
   void NoteLost(u32 un32Count);
   std::string SegmentPath(u32 un32Number) const;
   bool OpenFailureLogDue();
@@ -179,7 +194,8 @@ class CVQSigTraceGrp {
   u64 mun64HeaderSize;               /* size of the current segment's file header */
   i64 mn64LastFailureLog;            /* time of the last open/write failure line */
   u32 mun32LostSinceLog;             /* records lost since that line */
-  bool mfStdoutRefused;              /* another group owns the standard output pcap stream */
+  bool mfStdoutRefused;              /* the standard output carries a stream this group cannot join */
+  bool mfStdoutText;                 /* counted among the text groups writing to the standard output */
 };
 
 }  // namespace VQCAF

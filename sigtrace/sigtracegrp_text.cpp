@@ -115,43 +115,83 @@ VQX_RESULT CVQSigTraceGrp::WriteCasr2DateHeader(CVQSigTraceEntityParams& Entity,
   VQCAF_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2DateHeader")
 }
 
-/* One CAS R2 line: the time of day, then the formatter's text. The record
- * opened by WriteCasr2DateHeader is ended here. */
-#define VQ_SIGTRACE_CASR2_LINE(pszName, un32Direction, body)           \
-  try {                                                                \
-    WriteCasr2DateHeader(Entity, (un32Direction));                     \
-    if (!mFile.IsOpened()) return VQX_RESULT_OK;                       \
-    CVQSigTraceText text;                                              \
-    VqSigTraceCasr2LineStart(text, Entity.mstrName.c_str(), un32Timeslot, un32Timestamp, (un32Direction)); \
-    body;                                                              \
-    mFile.Append(text.Str());                                          \
-    EndRecord(false);                                                  \
-    return VQX_RESULT_OK;                                              \
-  }                                                                    \
+/* The formatter's part of one CAS R2 line; it ends the record that
+ * WriteCasr2DateHeader opened with the time of day. */
+#define VQ_SIGTRACE_CASR2_FORMAT(pszName, body)                                                          \
+  try {                                                                                                  \
+    if (!mFile.IsOpened()) return VQX_RESULT_OK;                                                         \
+    CVQSigTraceText text;                                                                                \
+    VqSigTraceCasr2LineStart(text, Entity.mstrName.c_str(), un32Timeslot, un32Timestamp, un32Direction); \
+    body;                                                                                                \
+    mFile.Append(text.Str());                                                                            \
+    EndRecord(false);                                                                                    \
+    return VQX_RESULT_OK;                                                                                \
+  }                                                                                                      \
   VQCAF_CATCH_RETURN(pszName)
 
+VQX_RESULT CVQSigTraceGrp::WriteFormattedCasr2ExtendedStateTrace(CVQSigTraceEntityParams& Entity, u32 un32Timeslot,
+                                                                 u32 un32Timestamp, u32 un32Direction,
+                                                                 _VQ500_CASR2_CALL_STATE CallState,
+                                                                 _VQ500_CASR2_INTERNAL_CALL_STATE InternalState) {
+  VQ_SIGTRACE_CASR2_FORMAT("CVQSigTraceGrp::WriteFormattedCasr2ExtendedStateTrace",
+                           VqSigTraceCasr2State(text, CallState, InternalState))
+}
+
+VQX_RESULT CVQSigTraceGrp::WriteFormattedCasr2ToneTrace(CVQSigTraceEntityParams& Entity, u32 un32Timeslot,
+                                                        u32 un32Timestamp, u32 un32Direction,
+                                                        const _VQ500_VP_DIGIT_PARAMS* pTone, u32 un32Value) {
+  static const _VQ500_VP_DIGIT_PARAMS s_NoTone = {};
+  VQ_SIGTRACE_CASR2_FORMAT("CVQSigTraceGrp::WriteFormattedCasr2ToneTrace",
+                           VqSigTraceCasr2Tone(text, pTone ? *pTone : s_NoTone, un32Value))
+}
+
+VQX_RESULT CVQSigTraceGrp::WriteFormattedCasr2CasBitsTrace(CVQSigTraceEntityParams& Entity, u32 un32Timeslot,
+                                                           u32 un32Timestamp, u32 un32Direction, u8 un8Bit1, u8 un8Bit2,
+                                                           u8 un8Bit3, u8 un8Bit4, u8 un8Bit5, u8 un8Bit6, u8 un8Bit7,
+                                                           u8 un8Bit8, u32 un32StartTime, u32 un32EndTime,
+                                                           u32 un32Count) {
+  const u8 aun8Bits[8] = {un8Bit1, un8Bit2, un8Bit3, un8Bit4, un8Bit5, un8Bit6, un8Bit7, un8Bit8};
+  VQ_SIGTRACE_CASR2_FORMAT("CVQSigTraceGrp::WriteFormattedCasr2CasBitsTrace",
+                           VqSigTraceCasr2Bits(text, aun8Bits, un32StartTime, un32EndTime, un32Count))
+}
+
+/* CAS R2 events: the time of day (rotation and counters included), then
+ * the formatter's text, when the file is open. */
 VQX_RESULT CVQSigTraceGrp::WriteCasr2ExtendedStateData(CVQSigTraceEntityParams& Entity, u32 un32Timeslot, u32 un32Timestamp,
                                                        _VQ500_CASR2_CALL_STATE CallState,
                                                        _VQ500_CASR2_INTERNAL_CALL_STATE InternalState) {
-  /* A state change has no direction: it counts as other and shows "--- ". */
-  VQ_SIGTRACE_CASR2_LINE("CVQSigTraceGrp::WriteCasr2ExtendedStateData", 0u,
-                         VqSigTraceCasr2State(text, CallState, InternalState))
+  try {
+    /* A state change has no direction: it counts as other and shows "--- ". */
+    WriteCasr2DateHeader(Entity, 0);
+    if (mFile.IsOpened()) WriteFormattedCasr2ExtendedStateTrace(Entity, un32Timeslot, un32Timestamp, 0, CallState, InternalState);
+    return VQX_RESULT_OK;
+  }
+  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2ExtendedStateData")
 }
 
 VQX_RESULT CVQSigTraceGrp::WriteCasr2ToneData(CVQSigTraceEntityParams& Entity, u32 un32Timeslot, u32 un32Timestamp,
                                               u32 un32Direction, const _VQ500_VP_DIGIT_PARAMS* pTone, u32 un32Value) {
-  static const _VQ500_VP_DIGIT_PARAMS s_NoTone = {};
-  VQ_SIGTRACE_CASR2_LINE("CVQSigTraceGrp::WriteCasr2ToneData", un32Direction,
-                         VqSigTraceCasr2Tone(text, pTone ? *pTone : s_NoTone, un32Value))
+  try {
+    WriteCasr2DateHeader(Entity, un32Direction);
+    if (mFile.IsOpened()) WriteFormattedCasr2ToneTrace(Entity, un32Timeslot, un32Timestamp, un32Direction, pTone, un32Value);
+    return VQX_RESULT_OK;
+  }
+  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2ToneData")
 }
 
 VQX_RESULT CVQSigTraceGrp::WriteCasr2CasBitsData(CVQSigTraceEntityParams& Entity, u32 un32Timeslot, u32 un32Timestamp,
                                                  u32 un32Direction, u8 un8Bit1, u8 un8Bit2, u8 un8Bit3, u8 un8Bit4,
                                                  u8 un8Bit5, u8 un8Bit6, u8 un8Bit7, u8 un8Bit8, u32 un32StartTime,
                                                  u32 un32EndTime, u32 un32Count) {
-  const u8 aun8Bits[8] = {un8Bit1, un8Bit2, un8Bit3, un8Bit4, un8Bit5, un8Bit6, un8Bit7, un8Bit8};
-  VQ_SIGTRACE_CASR2_LINE("CVQSigTraceGrp::WriteCasr2CasBitsData", un32Direction,
-                         VqSigTraceCasr2Bits(text, aun8Bits, un32StartTime, un32EndTime, un32Count))
+  try {
+    WriteCasr2DateHeader(Entity, un32Direction);
+    if (mFile.IsOpened()) {
+      WriteFormattedCasr2CasBitsTrace(Entity, un32Timeslot, un32Timestamp, un32Direction, un8Bit1, un8Bit2, un8Bit3, un8Bit4,
+                                      un8Bit5, un8Bit6, un8Bit7, un8Bit8, un32StartTime, un32EndTime, un32Count);
+    }
+    return VQX_RESULT_OK;
+  }
+  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2CasBitsData")
 }
 
 }  // namespace VQCAF

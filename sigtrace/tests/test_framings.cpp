@@ -64,6 +64,7 @@ std::vector<SFramingCase> Cases() {
        [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(5, "E1_0:ETSI:USER", "10.20.30.40"), 1, c); }, 90 + 16 + 28},
       {"h248_dir2", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 2, c); }, 42 + un32H248},
       {"h248_dir1", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 1, c); }, 42 + un32H248},
+      {"h248_dir3", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 3, c); }, 42 + un32H248},
       {"tucl_raw_sctp", FromHex("0B 59 13 C4 00 00 00 00 DE AD BE EF"),
        [](auto& v, auto& c) {
          return VqSigTraceFrameTucl(v, VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_RAW, VQ500_TUCL_TRACE_PROTOCOL_SCTP,
@@ -112,6 +113,42 @@ TEST(SigTraceFramings, IuaShortFramesNeverReadPastTheEnd) {
     EXPECT_EQ(un32Wire, 90u + 4u) << n;
     /* DLCI octets the frame does not have are zero. */
     for (u32 i = n; i < 4; ++i) EXPECT_EQ(v[82 + i], 0) << "n=" << n << " i=" << i;
+  }
+}
+
+/* Frames above the 300-octet cap: the captured part and the wire length of
+ * each kind (I frames carry octets 4 on, UI frames octets 3 on, other frames
+ * no layer-3 data at any length). */
+TEST(SigTraceFramings, IuaLongFramesCapturedAndWireLengths) {
+  const CVQSigTraceEntityParams e = IsdnEntity(1, "abcde", "1.2.3.4"); /* S = 8 */
+  struct {
+    const char* pszRow;
+    u8 un8Control;
+    u32 un32Length;
+    u32 un32Captured;
+    u32 un32Wire;
+  } const aRows[] = {
+      {"I 310", 0x02, 310, 98 + 300, 98 + 312},     /* Protocol Data 4 + 296, wire 4 + 306 */
+      {"I 300", 0x02, 300, 98 + 300, 98 + 300},
+      {"UI 310", 0x03, 310, 98 + 304, 98 + 312},    /* 4 + 297 -> 304, wire 4 + 307 -> 312 */
+      {"FRMR 310", 0x87, 310, 98, 98},              /* no Protocol Data, also on the wire */
+      {"XID 301", 0xAF, 301, 98, 98},
+      {"RR 310", 0x01, 310, 98, 98},
+  };
+  for (const auto& row : aRows) {
+    std::vector<u8> unit(row.un32Length, 0x5A);
+    unit[0] = 0x00;
+    unit[1] = 0x01;
+    unit[2] = row.un8Control;
+    std::vector<u8> v;
+    const u32 un32Wire = VqSigTraceFrameIua(v, e, 0, CVQSigTraceCursor(unit.data(), row.un32Length));
+    EXPECT_EQ(v.size(), row.un32Captured) << row.pszRow;
+    EXPECT_EQ(un32Wire, row.un32Wire) << row.pszRow;
+    ASSERT_GE(v.size(), 70u) << row.pszRow;
+    /* IUA message length and SCTP chunk length agree with the bytes written. */
+    EXPECT_EQ(static_cast<u32>((v[66] << 24) | (v[67] << 16) | (v[68] << 8) | v[69]), row.un32Captured - 62) << row.pszRow;
+    EXPECT_EQ(static_cast<u32>((v[48] << 8) | v[49]), row.un32Captured - 46) << row.pszRow;
+    EXPECT_EQ(static_cast<u32>((v[16] << 8) | v[17]), row.un32Captured - 14) << row.pszRow;
   }
 }
 

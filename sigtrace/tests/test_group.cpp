@@ -143,6 +143,105 @@ TEST(SigTraceGroup, PcapHeadersAndRecordLengths) {
     EXPECT_EQ(Be32(s, 24), 1772600767u);
     EXPECT_EQ(Be32(s, 28), 89123u);
   }
+}
+
+/* The record header alone, by type, framing, transport and length. */
+TEST(SigTraceGroup, RecordHeaderLengthsByType) {
+  CScratchDir dir;
+  CVQSigTraceFixedClock clock(sigtest::FixedTime());
+  const std::string strIface37(37, 'A'); /* S = 40 */
+  struct {
+    u32 un32Type;
+    u8 fOld;
+    u32 un32Transport;
+    const char* pszInterface;
+    u32 un32Length;
+    u32 un32Captured;
+    u32 un32Wire;
+  } const aRows[] = {
+      {2, 0, 0, "", 310, 304, 314},
+      {2, 0, 0, "", 10, 14, 14},
+      {3, 1, 0, "", 310, 316, 326},
+      {7, 1, 0, "", 3, 19, 19},
+      {3, 0, 0, strIface37.c_str(), 5, 138, 138},
+      {3, 0, 0, strIface37.c_str(), 4, 130, 130},
+      {7, 0, 0, strIface37.c_str(), 2, 130, 130},
+      {3, 0, 0, strIface37.c_str(), 310, 430, 442},
+      {3, 0, 0, "", 9, 102, 102},
+      {4, 0, VQ500_TUCL_TRACE_TRANSPORT_RAW, "", 6000, 5034, 6034},
+      {4, 0, VQ500_TUCL_TRACE_TRANSPORT_UDP, "", 10, 52, 52},
+      {4, 0, VQ500_TUCL_TRACE_TRANSPORT_TCP, "", 5000, 5042, 5042},
+      {6, 0, 0, "", 5001, 5042, 5043},
+      {1, 0, 0, "", 7000, 7000, 7000},
+      {9, 0, 0, "", 10, 10, 10},
+  };
+  int n = 0;
+  for (const auto& row : aRows) {
+    const std::string strName = "h" + std::to_string(n++);
+    {
+      CVQSigTraceGrp g;
+      SetUpGroup(g, strName.c_str(), row.un32Type, true, &clock);
+      g.mfOldIsdnFraming = row.fOld;
+      CVQSigTraceEntityParams e = Entity(row.un32Type, "A", "e");
+      e.mstrEthPort = row.pszInterface;
+      EXPECT_EQ(g.WritePacketHeader(e, 1, row.un32Length, row.un32Transport), VQX_RESULT_OK);
+      EXPECT_EQ(g.mun32TxCount, 1u);
+      EXPECT_EQ(e.mun32TxCount, 1u);
+    }
+    const std::string s = ReadFile(strName + "_000.cap");
+    ASSERT_EQ(s.size(), 40u) << strName;
+    EXPECT_EQ(Be32(s, 32), row.un32Captured) << "row " << strName;
+    EXPECT_EQ(Be32(s, 36), row.un32Wire) << "row " << strName;
+  }
+}
+
+/* The entity lines of the text file header, and the type names. */
+TEST(SigTraceGroup, TextHeaderByType) {
+  CScratchDir dir;
+  CVQSigTraceFixedClock clock(sigtest::FixedTime());
+  struct {
+    u32 un32Type;
+    const char* pszExpected;
+  } const aRows[] = {
+      {6, "// Group name: g6, type: H248\n//               prov-1\n//               prov-2\n\n\n\n"},
+      {4, "// Group name: g4, type: SIP\n//               BOARD:prov-1\n//               BOARD:prov-2\n\n\n\n"},
+      {7, "// Group name: g7, type: LAPD\n//               BOARD:prov-1\n//               BOARD:prov-2\n\n\n\n"},
+      {1, "// Group name: g1, type: Unk\n//               BOARD:prov-1\n//               BOARD:prov-2\n\n\n\n"},
+      {8, "// Group name: g8, type: Unk\n//               BOARD:prov-1\n//               BOARD:prov-2\n\n\n\n"},
+  };
+  for (const auto& row : aRows) {
+    const std::string strName = "g" + std::to_string(row.un32Type);
+    {
+      CVQSigTraceGrp g;
+      SetUpGroup(g, strName.c_str(), row.un32Type, false, &clock);
+      g.mvEntities.push_back(Entity(row.un32Type, "BOARD", "prov-1"));
+      g.mvEntities.push_back(Entity(row.un32Type, "BOARD", "prov-2"));
+      EXPECT_EQ(g.CreateNewFile(), VQX_RESULT_OK);
+    }
+    EXPECT_EQ(ReadFile(strName + "_000.log"),
+              std::string("// Creation date: 2026-03-04 06:06:07+0100\n") + row.pszExpected + "\n\n[END]\n")
+        << "row " << row.un32Type;
+  }
+}
+
+/* Counters wrap at 2^32, in the group and in the entity. */
+TEST(SigTraceGroup, CountersWrap) {
+  CScratchDir dir;
+  CVQSigTraceGrp g;
+  SetUpGroup(g, "w", VQ_SIGTRACE_TYPE_SS7, false, nullptr);
+  CVQSigTraceEntityParams e = Entity(2, "A", "l");
+  g.mun32RxCount = g.mun32TxCount = g.mun32ExtCount = 0xFFFFFFFFu;
+  e.mun32RxCount = e.mun32TxCount = e.mun32ExtCount = 0xFFFFFFFFu;
+  g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 3, FromHex("85 83 00").data());
+  g.WriteSs7PacketData(e, 1, 0, 1, 2, 1, 3, FromHex("85 83 00").data());
+  g.WriteCasr2ToneData(e, 1, 2, 7, nullptr, 0);
+  EXPECT_EQ(g.mun32RxCount + g.mun32TxCount + g.mun32ExtCount, 0u);
+  EXPECT_EQ(e.mun32RxCount + e.mun32TxCount + e.mun32ExtCount, 0u);
+}
+
+TEST(SigTraceGroup, Ss7CapInTheRecord) {
+  CScratchDir dir;
+  CVQSigTraceFixedClock clock(sigtest::FixedTime());
   /* A 310-byte SS7 frame: captured 304, wire 314, and the record holds 304 bytes. */
   {
     CVQSigTraceGrp g;
@@ -156,6 +255,36 @@ TEST(SigTraceGroup, PcapHeadersAndRecordLengths) {
   EXPECT_EQ(Be32(s, 36), 314u);
   EXPECT_EQ(s.size(), 24u + 16u + 304u);
   EXPECT_EQ(PcapRecords(s, 139), 1);
+}
+
+/* A text segment rotated by size ends with its trailer, and the next one
+ * starts with a fresh file header holding the record that made it rotate. */
+TEST(SigTraceGroup, TextRotationBySize) {
+  CScratchDir dir;
+  CVQSigTraceFixedClock clock(sigtest::FixedTime());
+  CVQSigTraceGrp g;
+  SetUpGroup(g, "txt", VQ_SIGTRACE_TYPE_IP, false, &clock);
+  g.mvEntities.push_back(Entity(4, "A", "ip"));
+  CVQSigTraceEntityParams& e = g.mvEntities[0];
+  const std::vector<u8> v(4096, 0x01);
+  int nRecords = 0;
+  while (g.mstrCurrentFile != "txt_001.log" && nRecords < 2000) {
+    g.WriteTuclPacketData(e, 1, VQ500_TUCL_TRACE_TRANSPORT_UDP, 0, "eth0", "1.1.1.1", "2.2.2.2", 1, 2, 3, 4096, v.data());
+    ++nRecords;
+  }
+  ASSERT_EQ(g.mstrCurrentFile, "txt_001.log");
+  g.CloseFile();
+  const std::string s0 = ReadFile("txt_000.log");
+  const std::string s1 = ReadFile("txt_001.log");
+  EXPECT_GT(s0.size(), 10485760u);
+  EXPECT_LT(s0.size(), 10485760u + 9000u); /* past the limit by one record at most */
+  EXPECT_EQ(s0.substr(s0.size() - 8), "\n\n[END]\n");
+  EXPECT_EQ(s1.rfind("// Creation date: 2026-03-04 06:06:07+0100\n// Group name: txt, type: SIP\n//               A:ip\n\n\n\n"
+                     "2026-03-04_06:06:07.089+0100  // ",
+                     0),
+            0u);
+  EXPECT_EQ(s1.substr(s1.size() - 8), "\n\n[END]\n");
+  EXPECT_EQ(g.mun32RxCount, static_cast<u32>(nRecords));
 }
 
 TEST(SigTraceGroup, ProbingForcedRotationAndTrailer) {
