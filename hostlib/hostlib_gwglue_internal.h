@@ -13,6 +13,7 @@
 #include "vqx_filter_internal.h"
 #include "vqx_gwlib.h"
 #include "vqx_host_internal.h"
+#include "vqx_host_peer_internal.h"
 
 #define VQX_GW_ENV_VALUE_MAX 1024u
 #define VQX_GW_ADDR_TEXT_MAX 63u
@@ -34,8 +35,7 @@ bool VqxParseIpv4(const char *pszText, u32 *pun32Addr);
  * order addresses, 0, 255.255.255.255 and 127.0.0.1 left out; *pfExclude is
  * 1 with a leading "!". Null with *pun32Count 0 when the list is empty.
  */
-u32 *VqxHostParseGwSubnets(const char *pszText, u32 *pun32Count,
-                           u32 *pfExclude);
+u32 *VqxHostParseGwSubnets(const char *pszText, u32 *pun32Count, u32 *pfExclude);
 
 /* The gateway port from VQX_GW_PORT (automatic base); 12358 absent or invalid
  * (warned). */
@@ -45,12 +45,10 @@ u16 VqxGwPortFromEnv(VQX_LIB_HANDLE hLib);
 
 /* Wanted address of gw0 (fGw1 0) or gw1 (network order), VQX_GW_INVALID_ADDR
  * for none. */
-u32 VqxGetLocalIpAddrToUse(VQX_LIB_HANDLE hLib, const _VQX_LIB_PARAMS *pParams,
-                           u32 fGw1);
+u32 VqxGetLocalIpAddrToUse(VQX_LIB_HANDLE hLib, const _VQX_LIB_PARAMS *pParams, u32 fGw1);
 VQX_RESULT VqxIpAddressesPrepare(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS *pParams);
 void VqxIpAddressesUpdate(VQX_LIB_HANDLE hLib);
-VQX_RESULT VqxHostGuessLocalIPs(VQX_LIB_HANDLE hLib, const char *pszPeerGw0,
-                                const char *pszPeerGw1);
+VQX_RESULT VqxHostGuessLocalIPs(VQX_LIB_HANDLE hLib, const char *pszPeerGw0, const char *pszPeerGw1);
 /* Interfaces (network order) from the transport's table, refreshed first;
  * count. */
 u32 VqxLocalInterfaces(u32 *paun32Addr, u32 *paun32Mask);
@@ -64,14 +62,11 @@ void VqxGatewayLibUninit(VQX_LIB_HANDLE hLib);
 VqxGwLibContext VqxGwOfPeer(VQX_LIB_HANDLE hLib, u32 hPeer);
 /* Fills one transport parameter record (fHosts 0 adapters, 1 hosts); subnets
  * allocated into *ppaun32Subnets. */
-void VqxGwFillParams(VQX_LIB_HANDLE hLib, u32 fHosts, VqxGwLibParams *pGwParams,
-                     u32 **ppaun32Subnets);
+void VqxGwFillParams(VQX_LIB_HANDLE hLib, u32 fHosts, VqxGwLibParams *pGwParams, u32 **ppaun32Subnets);
 
 /* Receive callbacks given to both instances. */
-void VqxHostGwLibRxHandler(void *pCtx, u32 hPeer, u32 fIsGw0, void *pMsg,
-                           u32 un32Size, u32 *pfStop);
-void VqxHostGwLibRxHandlerMultiple(void *pCtx, u32 hPeer, u32 fIsGw0,
-                                   u32 un32Count, void **apMsgs,
+void VqxHostGwLibRxHandler(void *pCtx, u32 hPeer, u32 fIsGw0, void *pMsg, u32 un32Size, u32 *pfStop);
+void VqxHostGwLibRxHandlerMultiple(void *pCtx, u32 hPeer, u32 fIsGw0, u32 un32Count, void **apMsgs,
                                    const u32 *aun32Sizes, u32 *pfStop);
 u32 VqxHostGwLibCanConnectTo(void *pCtx, u32 hPeer);
 
@@ -79,6 +74,10 @@ u32 VqxHostGwLibCanConnectTo(void *pCtx, u32 hPeer);
 
 /* Route to one peer or broadcast to remote hosts; takes the message. */
 VQX_RESULT VqxMsgSendToPeers(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
+/* Posts what is ready for one peer (retransmission, acknowledgement, up to 256 messages of its fifo). */
+void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER *pPeer, u32 fWriteNow);
+/* A response from an adapter completes its awaited request (flow control re-evaluated). */
+void VqxPopRspAwaited(VQX_LIB_HANDLE hLib, VQX_PEER *pPeer, VQX_MSG_HANDLE hMsg);
 /* Pushes every peer (fAll: posting and awaited-response time-outs) or the
  * queued ones. */
 void VqxKickMsgSendToGwLib(VQX_LIB_HANDLE hLib, u32 fAll);

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <string>
 
+#include "hostlib_gwglue_internal.h"
 #include "vqx_filter_internal.h"
 
 namespace {
@@ -289,15 +290,7 @@ VQX_RESULT VQXSendMsgMultipleEx(VQX_LIB_HANDLE hLib, u32 un32Count, VQX_MSG_HAND
                                                           : (VqxMsgReleaseInternal(hLib, hMsg), VQX_RESULT_API_NOT_INITIALIZED);
     if (VQX_RESULT_FAILED(one)) result = one;
   }
+  VqxKickMsgSendToGwLib(hLib, 0);
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
   return result;
-}
-
-VQX_RESULT VQXWaitSentMsg(VQX_LIB_HANDLE hLib, u32) {
-  if (hLib == nullptr) {
-    fprintf(stderr, "VQXWaitSentMsg: %s\n", "VQX_RESULT_API_INVALID_LIB_HANDLE");
-    return VQX_RESULT_API_INVALID_LIB_HANDLE;
-  }
-  /* Local delivery queues nothing: no peer has messages waiting to be sent. */
-  return VQX_RESULT_API_OK;
 }

@@ -28,17 +28,13 @@ const ExtraRow kExtraRows[] = {
     {"junk (10.0.0.1:0x10) junk (b:1)", VQX_RESULT_API_OK, 2, nullptr},
     {"10.0.0.1:5", VQX_RESULT_API_INVALID_PARAM, 0,
      "VQX_GW_REMOTE_ADDR: Missing an opening parenthesis (10.0.0.1:5)\n"},
-    {"(10.0.0.1:5)x", VQX_RESULT_API_INVALID_PARAM, 1,
-     "VQX_GW_REMOTE_ADDR: Missing an opening parenthesis (x)\n"},
-    {"(a(b:1)", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Double-opening parenthesis ((a(b:1))\n"},
-    {"(a:1", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Missing a closing parenthesis ((a:1)\n"},
+    {"(10.0.0.1:5)x", VQX_RESULT_API_INVALID_PARAM, 1, "VQX_GW_REMOTE_ADDR: Missing an opening parenthesis (x)\n"},
+    {"(a(b:1)", VQX_RESULT_API_INVALID_PARAM, 0, "VQX_GW_REMOTE_ADDR: Double-opening parenthesis ((a(b:1))\n"},
+    {"(a:1", VQX_RESULT_API_INVALID_PARAM, 0, "VQX_GW_REMOTE_ADDR: Missing a closing parenthesis ((a:1)\n"},
     {"(a/b/c:1)", VQX_RESULT_API_INVALID_PARAM, 0,
      "VQX_GW_REMOTE_ADDR: More than on / between () , String is: "
      "'(a/b/c:1)'\n"},
-    {"()", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Missing a : between () , String is: '()'\n"},
+    {"()", VQX_RESULT_API_INVALID_PARAM, 0, "VQX_GW_REMOTE_ADDR: Missing a : between () , String is: '()'\n"},
     {"(10.0.0.1:1:2)", VQX_RESULT_API_INVALID_PARAM, 0,
      "VQX_GW_REMOTE_ADDR: More than on : between () , String is: "
      "'(10.0.0.1:1:2)'\n"},
@@ -73,8 +69,7 @@ TEST(Env, ExtraAddressSyntaxTable) {
     SCOPED_TRACE(row.pszText);
     char szError[VQX_GW_ERROR_TEXT_SIZE];
     u32 un32Count = 0;
-    EXPECT_EQ(VQXParseExtraGwAddr(row.pszText, &un32Count, nullptr, szError),
-              row.Expected);
+    EXPECT_EQ(VQXParseExtraGwAddr(row.pszText, &un32Count, nullptr, szError), row.Expected);
     EXPECT_EQ(un32Count, row.un32Count);
     if (row.pszError != nullptr) {
       EXPECT_STREQ(szError, row.pszError);
@@ -88,8 +83,7 @@ TEST(Env, ExtraAddressRecordsAreFilledAndArrayLimitStops) {
   _VQX_EXTRA_GW_ADDR aAddr[3];
   memset(aAddr, 0xAB, sizeof(aAddr));
   u32 un32Count = 3;
-  ASSERT_EQ(VQXParseExtraGwAddr("(10.0.0.1/10.1.0.1:12358)(gwhost:5000)",
-                                &un32Count, aAddr, nullptr),
+  ASSERT_EQ(VQXParseExtraGwAddr("(10.0.0.1/10.1.0.1:12358)(gwhost:5000)", &un32Count, aAddr, nullptr),
             VQX_RESULT_API_OK);
   ASSERT_EQ(un32Count, 2u);
   EXPECT_STREQ(aAddr[0].szIpAddress0, "10.0.0.1");
@@ -102,23 +96,18 @@ TEST(Env, ExtraAddressRecordsAreFilledAndArrayLimitStops) {
   EXPECT_EQ(aAddr[2].un16Port, 0xABAB); /* untouched */
 
   un32Count = 1;
-  EXPECT_EQ(VQXParseExtraGwAddr("(a:1)(b:2)(c:3)", &un32Count, aAddr, nullptr),
-            VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXParseExtraGwAddr("(a:1)(b:2)(c:3)", &un32Count, aAddr, nullptr), VQX_RESULT_API_OK);
   EXPECT_EQ(un32Count, 1u);
   EXPECT_STREQ(aAddr[0].szIpAddress0, "a");
-  EXPECT_EQ(
-      VqxIpExtraAttachAddrListParse("(a:1)", &un32Count, nullptr, nullptr),
-      VQX_RESULT_API_OK);
-  EXPECT_EQ(VQXParseExtraGwAddr("(a:1)", nullptr, nullptr, nullptr),
-            VQX_RESULT_API_NULL_PARAM);
+  EXPECT_EQ(VqxIpExtraAttachAddrListParse("(a:1)", &un32Count, nullptr, nullptr), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXParseExtraGwAddr("(a:1)", nullptr, nullptr, nullptr), VQX_RESULT_API_NULL_PARAM);
 }
 
 TEST(Env, ExtraAddressTooLongIsRefused) {
   const std::string text = "(" + std::string(64, 'h') + ":1)";
   char szError[VQX_GW_ERROR_TEXT_SIZE];
   u32 un32Count = 0;
-  EXPECT_EQ(VQXParseExtraGwAddr(text.c_str(), &un32Count, nullptr, szError),
-            VQX_RESULT_API_INVALID_PARAM);
+  EXPECT_EQ(VQXParseExtraGwAddr(text.c_str(), &un32Count, nullptr, szError), VQX_RESULT_API_INVALID_PARAM);
   EXPECT_NE(strstr(szError, "Invalid 'first IP address'"), nullptr);
 }
 
@@ -143,8 +132,7 @@ TEST(Env, SubnetListTable) {
     u32 *pa = VqxHostParseGwSubnets(row.pszText, &un32Count, &fExclude);
     EXPECT_EQ(fExclude, row.fExclude);
     ASSERT_EQ(un32Count, row.expected.size());
-    for (size_t i = 0; i < row.expected.size(); i++)
-      EXPECT_EQ(pa[i], inet_addr(row.expected[i]));
+    for (size_t i = 0; i < row.expected.size(); i++) EXPECT_EQ(pa[i], inet_addr(row.expected[i]));
     free(pa);
   }
 }
@@ -153,14 +141,13 @@ TEST(Env, Ipv4ParserIsStrict) {
   u32 un32 = 0;
   EXPECT_TRUE(VqxParseIpv4("1.2.3.4", &un32));
   EXPECT_EQ(un32, inet_addr("1.2.3.4"));
-  for (const char *psz : {"1.2.3", "1.2.3.4.5", "1.2.3.256", "1..2.3",
-                          "1.2.3.4x", "", "0001.2.3.4"}) {
+  for (const char *psz : {"1.2.3", "1.2.3.4.5", "1.2.3.256", "1..2.3", "1.2.3.4x", "", "0001.2.3.4"}) {
     EXPECT_FALSE(VqxParseIpv4(psz, &un32)) << psz;
   }
 }
 
 class EnvLib : public HostLibTest {
-protected:
+ protected:
   void TearDown() override {
     unsetenv("VQX_GW_PORT");
     unsetenv("VQX_GW_ADDRESS");
@@ -177,17 +164,15 @@ TEST_F(EnvLib, GatewayPortFromTheEnvironment) {
     const char *pszValue;
     u16 un16Port;
     bool fWarn;
-  } rows[] = {{"0x3046", 12358, false}, {"5000", 5000, false},
-              {"010", 8, false},        {"abc", 12358, true},
-              {"0", 12358, true},       {"70000", 12358, true}};
+  } rows[] = {{"0x3046", 12358, false}, {"5000", 5000, false}, {"010", 8, false},
+              {"abc", 12358, true},     {"0", 12358, true},    {"70000", 12358, true}};
   for (auto &row : rows) {
     SCOPED_TRACE(row.pszValue);
     mLog.Clear();
     setenv("VQX_GW_PORT", row.pszValue, 1);
     EXPECT_EQ(VqxGwPortFromEnv(mhLib), row.un16Port);
-    const std::string warn =
-        std::string("WARNING: VQXLibrary invalid VQX_GW_PORT specified (") +
-        row.pszValue + "). Will use default (12358)\n";
+    const std::string warn = std::string("WARNING: VQXLibrary invalid VQX_GW_PORT specified (") + row.pszValue +
+                             "). Will use default (12358)\n";
     EXPECT_EQ(row.fWarn, mLog.WaitFor(warn.c_str(), row.fWarn ? 2000 : 50));
   }
   unsetenv("VQX_GW_PORT");
@@ -195,8 +180,7 @@ TEST_F(EnvLib, GatewayPortFromTheEnvironment) {
 }
 
 u32 OneLanInterface(u32 un32Max, u32 *paAddr, u32 *paBcast, u32 *paMask) {
-  if (un32Max < 2)
-    return 0;
+  if (un32Max < 2) return 0;
   paAddr[0] = inet_addr("192.168.7.12");
   paMask[0] = inet_addr("255.255.255.0");
   paBcast[0] = inet_addr("192.168.7.255");
@@ -242,13 +226,13 @@ TEST_F(EnvLib, SubnetSelectsTheInterfaceAndUnknownAddressIsWarned) {
   ASSERT_EQ(params.un32NbExtraGwAddr, 2u);
   EXPECT_STREQ(params.paExtraGwAddr[1].szIpAddress0, "h");
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
-  EXPECT_TRUE(mLog.WaitFor("WARNING: VQX_GW_ADDRESS_1 is set to '172.16.0.1', "
-                           "which is not an available local IP address!)\n"));
+  EXPECT_TRUE(
+      mLog.WaitFor("WARNING: VQX_GW_ADDRESS_1 is set to '172.16.0.1', "
+                   "which is not an available local IP address!)\n"));
 
   /* A peer on the second interface's subnet gives gw1 its local address. */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  EXPECT_EQ(VqxHostGuessLocalIPs(mhLib, "192.168.7.40", "10.9.3.3"),
-            VQX_RESULT_OK);
+  EXPECT_EQ(VqxHostGuessLocalIPs(mhLib, "192.168.7.40", "10.9.3.3"), VQX_RESULT_OK);
   EXPECT_STREQ(pLib->szLocalGw1Address, "10.9.0.5");
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
 }
@@ -270,4 +254,4 @@ TEST_F(EnvLib, DefaultsTakeInterfacesAndNoneSetsTheFlag) {
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
 }
 
-} // namespace
+}  // namespace

@@ -1,0 +1,324 @@
+/*
+ * test_board_it.cpp - the host library against the simulated board
+ * (testing/boardsim/boardsim.py, a python3 child) over 127.0.0.1 only: the
+ * board is announced and its path comes up, requests reach it numbered and
+ * its answers reach a filter, a board that stops answering is put under
+ * flow control and the awaited-response time-out (with an injected clock)
+ * releases it, and the board's departure is notified.
+ */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hostlib_gwglue_internal.h"
+#include "support/hostlib_fixture.h"
+#include "vqx_clock.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr u32 kBoardHandle = 0xCA345678u; /* serial number 12345678 */
+constexpr u32 kNotifAdded = 0x02010001u;
+constexpr u32 kNotifRemoved = 0x02010002u;
+constexpr u32 kNotifGwUp = 0x02010003u;
+constexpr u32 kNotifGwDown = 0x02010004u;
+constexpr u32 kRequestId = 0x03000001u;
+
+u32 LoopbackOnly(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
+  if (un32Max == 0) return 0;
+  paAddr[0] = htonl(0x7F000001u);
+  paBcast[0] = htonl(0x7FFFFFFFu);
+  paMask[0] = htonl(0xFF000000u);
+  return 1;
+}
+
+u16 FreeUdpTcpPort() {
+  for (int i = 0; i < 50; i++) {
+    int t = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7F000001u);
+    bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    socklen_t l = sizeof(a);
+    getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
+    close(t);
+    int u = socket(AF_INET, SOCK_DGRAM, 0);
+    const int ok = bind(u, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    close(u);
+    if (ok == 0) return ntohs(a.sin_port);
+  }
+  return 0;
+}
+
+/* The simulated board as a child process, with its control connection. */
+class SimBoard {
+ public:
+  explicit SimBoard(u16 un16UdpPort) {
+    const u16 un16Ctl = FreeUdpTcpPort();
+    const char* pszRoot = getenv("VQX_SOURCE_DIR");
+    const std::string script = std::string(pszRoot != nullptr ? pszRoot : ".") + "/testing/boardsim/boardsim.py";
+    const std::vector<std::string> args = {
+        "python3",    script, "--udp-port", std::to_string(un16UdpPort), "--control-port", std::to_string(un16Ctl),
+        "--lifetime", "60"};
+    mPid = fork();
+    if (mPid == 0) {
+      std::vector<char*> av;
+      for (const std::string& a : args) av.push_back(const_cast<char*>(a.c_str()));
+      av.push_back(nullptr);
+      execvp("python3", av.data());
+      _exit(127);
+    }
+    for (int i = 0; i < 100 && mCtl < 0; i++) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_addr.s_addr = htonl(0x7F000001u);
+      a.sin_port = htons(un16Ctl);
+      if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
+        timeval tv{5, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        mCtl = s;
+      } else {
+        close(s);
+      }
+    }
+  }
+  ~SimBoard() {
+    if (mCtl >= 0) {
+      Command("quit");
+      close(mCtl);
+    }
+    if (mPid > 0) {
+      for (int i = 0; i < 50; i++) {
+        if (waitpid(mPid, nullptr, WNOHANG) == mPid) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      kill(mPid, SIGKILL);
+      waitpid(mPid, nullptr, 0);
+    }
+  }
+  bool Ready() const { return mPid > 0 && mCtl >= 0; }
+  std::string Command(const std::string& line) {
+    const std::string l = line + "\n";
+    if (mCtl < 0 || send(mCtl, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size())) return "";
+    std::string out;
+    char ch;
+    while (recv(mCtl, &ch, 1, 0) == 1 && ch != '\n') out += ch;
+    return out;
+  }
+  long Stat(const std::string& key) {
+    const std::string s = Command("stats");
+    const std::string k = "\"" + key + "\": ";
+    const size_t i = s.find(k);
+    return i == std::string::npos ? -1 : strtol(s.c_str() + i + k.size(), nullptr, 10);
+  }
+
+ private:
+  pid_t mPid = -1;
+  int mCtl = -1;
+};
+
+/* Injected clock: the system's plus an offset the test moves forward. */
+std::atomic<u64> g_un64ClockOffset{0};
+u64 OffsetClock() { return VqxClockReadSystem() + g_un64ClockOffset.load(); }
+
+class BoardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_un64ClockOffset.store(0);
+    VqxGwLibSetInterfaceProvider(LoopbackOnly);
+    VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
+    VQXGetIpInterfacesInit();
+    mun16Port = FreeUdpTcpPort();
+    setenv("VQX_GW_PORT", std::to_string(mun16Port).c_str(), 1);
+    mpBoard = new SimBoard(mun16Port);
+    ASSERT_TRUE(mpBoard->Ready());
+    mParams = HostLibTestParams(&mLog);
+    mParams.fAdaptersGwOff = 0;
+    mParams.un32TraceLevel = 0x7FFFFFFE;
+    ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
+    _VQX_FILTER_PARAMS set{};
+    set.un32Version = 1;
+    set.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
+    set.MsgGroup = 0x0201;
+    ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &mhNotif), VQX_RESULT_API_OK);
+  }
+  void TearDown() override {
+    if (HasFailure() || getenv("VQX_TEST_VERBOSE") != nullptr) {
+      for (const std::string& line : mLog.Lines()) fprintf(stderr, "log: %s", line.c_str());
+    }
+    if (mhNotif != nullptr) VQXDestroyMsgFilterEx(mhLib, &mhNotif);
+    if (mhLib != nullptr) {
+      EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+    }
+    delete mpBoard;
+    unsetenv("VQX_GW_PORT");
+    VqxGwLibSetBroadcastRedirect(0);
+    VqxGwLibSetInterfaceProvider(nullptr);
+    VqxClockSetSource(nullptr);
+  }
+  /* Next notification within un32Ms (its id), payload copied; 0 on time-out. */
+  u32 NextNotification(u32 un32Ms, std::vector<u8>* pPayload = nullptr) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    if (VQXReceiveMsg(mhLib, mhNotif, un32Ms, &hMsg) != VQX_RESULT_API_OK) return 0;
+    const u32 un32Id = hMsg->un32MsgId;
+    if (pPayload != nullptr) pPayload->assign(VQXMsgPayload(hMsg), VQXMsgPayload(hMsg) + hMsg->un32PayloadLength);
+    VQXReleaseMsgEx(mhLib, &hMsg);
+    return un32Id;
+  }
+  static u32 Word(const std::vector<u8>& v, size_t off) {
+    u32 w = 0;
+    if (off + 4 <= v.size()) memcpy(&w, v.data() + off, 4);
+    return w;
+  }
+  VQX_RESULT SendRequest(u32 un32Payload = 8) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    VQX_RESULT r = VQXGetMsg(mhLib, un32Payload, &hMsg);
+    if (VQX_RESULT_FAILED(r)) return r;
+    hMsg->un32MsgId = kRequestId;
+    hMsg->MsgType = VQX_MSG_TYPE_REQUEST;
+    hMsg->hAdapter = kBoardHandle;
+    hMsg->un32PayloadLength = un32Payload;
+    return VQXSendMsgEx(mhLib, &hMsg, nullptr);
+  }
+  /* Waits for the board's added and gw0 up notifications. */
+  void WaitBoardUp() {
+    std::vector<u8> payload;
+    ASSERT_EQ(NextNotification(10000, &payload), kNotifAdded);
+    EXPECT_EQ(Word(payload, 12), kBoardHandle) << "adapter information record: handle";
+    ASSERT_EQ(NextNotification(3000, &payload), kNotifGwUp);
+    EXPECT_EQ(Word(payload, 8), kBoardHandle);
+    EXPECT_EQ(Word(payload, 12), 1u) << "gw0 up";
+    EXPECT_EQ(Word(payload, 16), 0u) << "gw1 down: no local gw1 address";
+    EXPECT_STREQ(reinterpret_cast<const char*>(payload.data() + 20), "127.0.0.1");
+  }
+  /* Polls the board's message count until it stays the same for 300 ms (at most un32Ms). */
+  long SettledBoardCount(u32 un32Ms) {
+    long last = -2;
+    auto stable = Clock::now();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(un32Ms);
+    while (Clock::now() < deadline) {
+      const long n = mpBoard->Stat("messages");
+      if (n != last) {
+        last = n;
+        stable = Clock::now();
+      } else if (Clock::now() - stable > std::chrono::milliseconds(300)) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return last;
+  }
+
+  CapturedLog mLog;
+  _VQX_LIB_PARAMS mParams{};
+  VQX_LIB_HANDLE mhLib = nullptr;
+  VQX_FILTER_HANDLE mhNotif = nullptr;
+  SimBoard* mpBoard = nullptr;
+  u16 mun16Port = 0;
+};
+
+TEST_F(BoardTest, BoardIsAnnouncedOnceAndAnswersComeBackThroughAFilter) {
+  WaitBoardUp();
+  _VQX_FILTER_PARAMS set{};
+  set.un32Version = 1;
+  set.un32Mask = VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER;
+  set.MsgId = kRequestId;
+  set.hAdapter = kBoardHandle;
+  VQX_FILTER_HANDLE hAnswers = nullptr;
+  ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &hAnswers), VQX_RESULT_API_OK);
+  const long nBase = SettledBoardCount(2000);
+  ASSERT_EQ(mpBoard->Command("echo " + std::to_string(kRequestId)), "ok");
+  constexpr u32 kCount = 40;
+  for (u32 i = 0; i < kCount; i++) ASSERT_EQ(SendRequest(16), VQX_RESULT_API_OK) << i;
+  u32 un32Got = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (un32Got < kCount && Clock::now() < deadline) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    if (VQXReceiveMsg(mhLib, hAnswers, 500, &hMsg) != VQX_RESULT_API_OK) continue;
+    EXPECT_EQ(hMsg->hAdapter, kBoardHandle);
+    EXPECT_EQ(hMsg->un32PayloadLength, 16u);
+    un32Got++;
+    VQXReleaseMsgEx(mhLib, &hMsg);
+  }
+  EXPECT_EQ(un32Got, kCount);
+  /* However many messages the board sent, it was announced once. */
+  EXPECT_EQ(NextNotification(200), 0u);
+  EXPECT_EQ(mLog.Count("before VQX_MSG_ID_GW_OP_HOST_FILTER_DONE"), 0u);
+  /* The board got every request and the pure acknowledgements of its messages, nothing else. */
+  const long nAtBoard = SettledBoardCount(3000);
+  _VQX_LIB_STATS stats{};
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_GE(stats.TxMsg, kCount);
+  EXPECT_EQ(stats.RxMsg, kCount);
+  EXPECT_EQ(nAtBoard, nBase + static_cast<long>(kCount + stats.TxPureAck));
+  EXPECT_GE(stats.TxPureAck, kCount / 16) << "an acknowledgement at least every 16 messages received";
+  VQXDestroyMsgFilterEx(mhLib, &hAnswers);
+}
+
+TEST_F(BoardTest, ClosedLinkReportsPathDownWithItsCauseThenRemoval) {
+  WaitBoardUp();
+  ASSERT_EQ(mpBoard->Command("close"), "ok");
+  std::vector<u8> payload;
+  u32 un32Id = NextNotification(15000, &payload);
+  ASSERT_EQ(un32Id, kNotifGwDown);
+  EXPECT_EQ(Word(payload, 8), kBoardHandle);
+  EXPECT_EQ(Word(payload, 12), 0u);
+  EXPECT_EQ(Word(payload, 148), 3u) << "socket closed in a clean manner";
+  EXPECT_EQ(NextNotification(3000), kNotifRemoved);
+  /* A send to the absent board fails at once and loses nothing of the caller's. */
+  EXPECT_EQ(SendRequest(), VQX_RESULT_API_ADA_NOT_READY);
+}
+
+TEST_F(BoardTest, SilentBoardIsFlowControlledAndTheTimeOutReleasesIt) {
+  VqxClockSetSource(OffsetClock);
+  WaitBoardUp();
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  VQX_PEER* pPeer = VqxHostAdapterByHandle(mhLib, kBoardHandle);
+  ASSERT_NE(pPeer, nullptr);
+  const u32 un32Limit = pPeer->un32MsgLimit;
+  const u32 un32Build = pPeer->un32BuildNumber;
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  ASSERT_GE(un32Build, VQX_PEER_BUILD_RETRANSMIT);
+  ASSERT_GT(un32Limit, 0u);
+  ASSERT_LT(un32Limit, 2000u);
+  const long nBase = SettledBoardCount(2000);
+  const u32 un32Sent = un32Limit + 1 + 30;
+  /* Requests carry a serial number: each awaits an answer the board never gives. */
+  for (u32 i = 0; i < un32Sent; i++) ASSERT_EQ(SendRequest(), VQX_RESULT_API_OK) << i;
+  const long nAtBoard = SettledBoardCount(5000);
+  EXPECT_EQ(nAtBoard - nBase, static_cast<long>(un32Limit) + 1) << "taken until the outstanding count passes the limit";
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  pPeer = VqxHostAdapterByHandle(mhLib, kBoardHandle);
+  ASSERT_NE(pPeer, nullptr);
+  EXPECT_EQ(pPeer->fFlowBlocked, 1u);
+  EXPECT_EQ(pPeer->un32SendFifoCount, un32Sent - static_cast<u32>(nAtBoard - nBase));
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  EXPECT_EQ(VQXWaitSentMsg(mhLib, 100), VQX_RESULT_API_OK) << "a time-out is not a failure";
+
+  /* 60 s later every request has timed out: the totals fall back and the rest goes out. */
+  g_un64ClockOffset.store(61000);
+  EXPECT_TRUE(mLog.WaitFor("ERROR: Timeout waiting for adapter response: 12345678, MsgId 0x3000001, size 96", 5000));
+  EXPECT_EQ(SettledBoardCount(5000) - nBase, static_cast<long>(un32Sent));
+  EXPECT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK);
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  pPeer = VqxHostAdapterByHandle(mhLib, kBoardHandle);
+  ASSERT_NE(pPeer, nullptr);
+  EXPECT_EQ(pPeer->un32SendFifoCount, 0u);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+}
+
+}  // namespace
