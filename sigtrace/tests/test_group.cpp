@@ -431,16 +431,19 @@ TEST(SigTraceGroup, StandardOutputMode) {
     CVQSigTraceGrp a, b, c;
     SetUpGroup(a, "a", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
     SetUpGroup(b, "b", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
-    a.mfStdout = b.mfStdout = 1;
+    SetUpGroup(c, "c", VQ_SIGTRACE_TYPE_SS7, false, nullptr);
+    a.mfStdout = b.mfStdout = c.mfStdout = 1;
     CVQSigTraceEntityParams e = Entity(2, "A", "l");
     const std::vector<u8> v(100, 1);
     for (int i = 0; i < 3; ++i) {
       a.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 100, v.data());
       b.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 100, v.data()); /* refused: a owns the stream */
+      c.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 100, v.data()); /* text has no place in it either */
     }
     a.ForceLogRotation(); /* does nothing on standard output */
     const bool fOk = a.mstrCurrentFile == ":STDOUT:" && b.mun32LostCount == 3 && !b.mFile.IsOpened() && b.mun32TxCount == 0 &&
-                     b.mun32RxCount == 3 && !FileExists("a_000.cap") && !FileExists("b_000.cap");
+                     b.mun32RxCount == 3 && !FileExists("a_000.cap") && !FileExists("b_000.cap") &&
+                     c.mun32LostCount == 3 && !c.mFile.IsOpened() && !FileExists("c_000.log");
     /* Check what reached the descriptor before anything is closed: flushed per record. */
     const bool fFlushed = ReadFile("stdout.bin").size() == 24u + 3u * (16u + 104u);
     _exit(fOk && fFlushed ? 0 : 1);
@@ -472,6 +475,95 @@ TEST(SigTraceGroup, StandardOutputMode) {
   EXPECT_EQ(s.rfind("// Creation date: ", 0), 0u);
   EXPECT_NE(s.find("// Group name: t, type: CASR2\n"), std::string::npos);
   EXPECT_EQ(s.substr(s.size() - 8), "\n\n[END]\n");
+
+  /* Text groups first: two of them share the standard output, a pcap
+   * group is refused; once they are closed it may take it. */
+  const pid_t pid3 = fork();
+  ASSERT_GE(pid3, 0);
+  if (pid3 == 0) {
+    const int nFd = open("stdout3.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(nFd, STDOUT_FILENO);
+    close(nFd);
+    bool fOk = true;
+    CVQSigTraceEntityParams e = Entity(2, "A", "l");
+    const std::vector<u8> v(20, 1);
+    {
+      CVQSigTraceGrp t1, t2, p;
+      SetUpGroup(t1, "t1", VQ_SIGTRACE_TYPE_SS7, false, nullptr);
+      SetUpGroup(t2, "t2", VQ_SIGTRACE_TYPE_CASR2, true, nullptr); /* CAS R2 writes text whatever its flag */
+      SetUpGroup(p, "p", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
+      t1.mfStdout = t2.mfStdout = p.mfStdout = 1;
+      t1.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 20, v.data());
+      t2.WriteCasr2ToneData(e, 1, 2, 1, nullptr, 0);
+      p.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 20, v.data());
+      fOk = fOk && t1.mFile.IsOpened() && t2.mFile.IsOpened() && !p.mFile.IsOpened() && p.mun32LostCount == 1;
+    }
+    const size_t un64TextSize = ReadFile("stdout3.bin").size();
+    {
+      CVQSigTraceGrp p2;
+      SetUpGroup(p2, "p2", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
+      p2.mfStdout = 1;
+      p2.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 20, v.data());
+      fOk = fOk && p2.mFile.IsOpened() && p2.mun32LostCount == 0;
+    }
+    fOk = fOk && ReadFile("stdout3.bin").size() == un64TextSize + 24u + 16u + 24u;
+    _exit(fOk ? 0 : 1);
+  }
+  ASSERT_EQ(waitpid(pid3, &nStatus, 0), pid3);
+  ASSERT_TRUE(WIFEXITED(nStatus));
+  EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+}
+
+/* On the standard output nothing rotates by size: neither packet records
+ * nor CAS R2 lines, whatever the size reported for it. */
+TEST(SigTraceGroup, StandardOutputNeverRotatesBySize) {
+  CScratchDir dir;
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int nFd = open("out.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(nFd, STDOUT_FILENO);
+    close(nFd);
+    bool fOk = true;
+    CVQSigTraceEntityParams e = Entity(2, "A", "l");
+    {
+      CVQSigTraceGrp p;
+      SetUpGroup(p, "p", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
+      p.mfStdout = 1;
+      const std::vector<u8> v(300, 7);
+      for (int i = 0; i < 33000; ++i) p.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 300, v.data());
+      fOk = fOk && p.mFile.GetSize() > 10485760u && p.mstrCurrentFile == ":STDOUT:" && p.mun32NextSegment == 0;
+      p.CloseFile();
+    }
+    fOk = fOk && ReadFile("out.bin").size() == 24u + 33000u * 320u;
+    fOk = fOk && ftruncate(STDOUT_FILENO, 0) == 0 && lseek(STDOUT_FILENO, 0, SEEK_SET) == 0;
+    {
+      CVQSigTraceGrp t;
+      SetUpGroup(t, "t", VQ_SIGTRACE_TYPE_CASR2, false, nullptr);
+      t.mfStdout = 1;
+      _VQ500_VP_DIGIT_PARAMS tone{};
+      tone.un32ToneCode = 40;
+      int n = 0;
+      while (t.mFile.GetSize() <= 10485760u + 1000u && n < 400000) {
+        t.WriteCasr2ToneData(e, 1, 2, 1, &tone, 0);
+        ++n;
+      }
+      fOk = fOk && t.mFile.GetSize() > 10485760u + 1000u && t.mstrCurrentFile == ":STDOUT:" && t.mun32NextSegment == 0 &&
+            t.mun32RxCount == static_cast<u32>(n);
+      /* One header only, whatever was written. */
+      t.CloseFile();
+    }
+    const std::string s = ReadFile("out.bin");
+    size_t nHeaders = 0;
+    for (size_t i = s.find("// Creation date: "); i != std::string::npos; i = s.find("// Creation date: ", i + 1)) ++nHeaders;
+    fOk = fOk && nHeaders == 1 && s.find("[END]") == s.size() - 6;
+    fOk = fOk && !FileExists("p_000.cap") && !FileExists("p_001.cap") && !FileExists("t_000.log") && !FileExists("t_001.log");
+    _exit(fOk ? 0 : 1);
+  }
+  int nStatus = 0;
+  ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+  ASSERT_TRUE(WIFEXITED(nStatus));
+  EXPECT_EQ(WEXITSTATUS(nStatus), 0);
 }
 
 TEST(SigTraceGroup, HostileGroupNamesStayInTheTraceDirectory) {
@@ -526,6 +618,20 @@ TEST(SigTraceGroup, Casr2GroupIsAlwaysTextAndCounts) {
   g.WriteCasr2ExtendedStateData(e, 4, 12, 3, 12);
   EXPECT_EQ(g.mun32ExtCount, 3u);
   EXPECT_EQ(e.mun32ExtCount, 3u);
+  /* The line opening and the formatters called one by one. */
+  _VQ500_VP_DIGIT_PARAMS custom{};
+  custom.un32ToneCode = 200;
+  custom.n32Level = -3;
+  custom.aun32Custom[0] = 1;
+  custom.aun32Custom[1] = 22;
+  custom.aun32Custom[2] = 333;
+  custom.aun32Custom[3] = 4;
+  EXPECT_EQ(g.WriteCasr2DateHeader(e, 3), VQX_RESULT_OK);
+  EXPECT_EQ(g.WriteFormattedCasr2ToneTrace(e, 5, 6, 3, &custom, 9), VQX_RESULT_OK);
+  EXPECT_EQ(g.WriteCasr2DateHeader(e, 1), VQX_RESULT_OK);
+  EXPECT_EQ(g.WriteFormattedCasr2ExtendedStateTrace(e, 31, 7, 1, 11, 24), VQX_RESULT_OK);
+  EXPECT_EQ(g.mun32ExtCount, 4u);
+  EXPECT_EQ(g.mun32RxCount, 2u);
   g.CloseFile();
   EXPECT_FALSE(FileExists("cas_000.cap"));
   EXPECT_EQ(sigtest::CompareGolden("group_casr2.log", ReadFile("cas_000.log")), "");
