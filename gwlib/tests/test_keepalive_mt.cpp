@@ -320,7 +320,8 @@ TEST(GwKeepAlive, OldHostPeerWithoutAnswersToUdpPollsClosesWithReason7)
     u16 pa = FreePort(), pb = FreePort();
     VQX_GW_EXTRA_ADDR ea{}, eb{};
     VqxGwLibParams prA = HostParams(pa, pb, 0x7F00000100000002ull, "A", ra, 200, 800, 800, &ea);
-    VqxGwLibParams prB = HostParams(pb, pa, 0x7F00000100000001ull, "B", rb, 200, 800, 800, &eb);
+    /* B, which stops answering, would itself time out A only much later */
+    VqxGwLibParams prB = HostParams(pb, pa, 0x7F00000100000001ull, "B", rb, 200, 8000, 8000, &eb);
     prA.HostGwParms.un32BuildNumber = prB.HostGwParms.un32BuildNumber = 700; /* UDP keep-alive only */
     VqxGwLibContext a = nullptr, b = nullptr;
     ASSERT_EQ(VqxGwLibAllocate(&prA, &a), VQX_RESULT_OK);
