@@ -27,33 +27,22 @@ bool WaitUntil(F fCondition) {
   return fCondition();
 }
 
-/* A gate that handlers block on until the test opens it (bounded wait). */
-class Gate {
+/* A count-down latch with bounded waits. With a count of 1 it is the gate
+ * that handlers block on until the test opens it. */
+class Latch {
  public:
-  void Open() {
+  explicit Latch(int n = 1) : n_(n) {}
+  void CountDown() {
     std::lock_guard<std::mutex> g(m_);
-    open_ = true;
-    cv_.notify_all();
+    if (--n_ <= 0) cv_.notify_all();
   }
   bool Wait() {
     std::unique_lock<std::mutex> g(m_);
-    return cv_.wait_for(g, kWait, [&] { return open_; });
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
-
-/* A count-down latch with a bounded wait. */
-class Latch {
- public:
-  explicit Latch(int n) : n_(n) {}
-  bool ArriveAndWait() {
-    std::unique_lock<std::mutex> g(m_);
-    if (--n_ <= 0) cv_.notify_all();
     return cv_.wait_for(g, kWait, [&] { return n_ <= 0; });
+  }
+  bool ArriveAndWait() {
+    CountDown();
+    return Wait();
   }
 
  private:
@@ -61,6 +50,7 @@ class Latch {
   std::condition_variable cv_;
   int n_;
 };
+using Gate = Latch;
 
 /* One job record as a caller would keep it. */
 struct Job {
@@ -223,6 +213,8 @@ TEST_F(JobsTest, SameKeyRunsStrictlyInOrderOneAtATime) {
     ASSERT_EQ(Start(jobs[i], 77), VQX_RESULT_OK);
   }
   ASSERT_TRUE(rec_.WaitDone(2000));
+  // The last job stays held until its done callback has returned.
+  EXPECT_TRUE(WaitCount(0));
   std::lock_guard<std::mutex> g(rec_.m);
   ASSERT_EQ(rec_.ran.size(), 2000u);
   for (int i = 0; i < 2000; ++i) {
@@ -231,7 +223,6 @@ TEST_F(JobsTest, SameKeyRunsStrictlyInOrderOneAtATime) {
     EXPECT_EQ(rec_.done[i][0], 0x02000000u + i) << "done must receive the handler's result";
   }
   EXPECT_EQ(rec_.maxInHandler.load(), 1);
-  EXPECT_EQ(VQXMultiThreadedJobGetCount(h_), 0u);
 }
 
 TEST_F(JobsTest, DifferentKeysRunInParallel) {
@@ -267,7 +258,7 @@ TEST_F(JobsTest, CancelQueuedJobOnly) {
   EXPECT_EQ(Cancel(j3), VQX_RESULT_OK);  // the only job of its key
   EXPECT_EQ(VQXMultiThreadedJobGetCount(h_), 4u) << "cancelled jobs stay held until their done callback";
 
-  gate.Open();
+  gate.CountDown();
   ASSERT_TRUE(rec_.WaitDone(4));
   std::lock_guard<std::mutex> lock(rec_.m);
   EXPECT_EQ(rec_.ran, (std::vector<int>{0, 1}));
@@ -292,7 +283,7 @@ TEST_F(JobsTest, CancelledJobIsEndedWithoutWaitingForItsKey) {
   }
   ASSERT_TRUE(WaitCount(1));  // held until its done callback has returned
   EXPECT_EQ(Cancel(j), VQX_RESULT_NOT_FOUND);
-  gate.Open();
+  gate.CountDown();
   ASSERT_TRUE(rec_.WaitDone(2));
 }
 
@@ -315,14 +306,14 @@ TEST_F(JobsTest, RekeyMovesQueuedJobsInOrder) {
   EXPECT_EQ(VQXMultiThreadedJobGetCount(h_), 5u);
 
   // Key 2 now holds c, a, b; they run once g2 ends, while g1 still blocks key 1.
-  gate2.Open();
+  gate2.CountDown();
   ASSERT_TRUE(rec_.WaitDone(4));
   {
     std::lock_guard<std::mutex> lock(rec_.m);
     EXPECT_EQ(rec_.ran, (std::vector<int>{100, 200, 3, 1, 2}));
     EXPECT_TRUE(rec_.done[100].empty());
   }
-  gate1.Open();
+  gate1.CountDown();
   ASSERT_TRUE(rec_.WaitDone(5));
 }
 
@@ -336,7 +327,7 @@ TEST_F(JobsTest, MaxJobsAndDuplicates) {
   ASSERT_EQ(Start(j2, 2), VQX_RESULT_OK);
   EXPECT_EQ(Start(j3, 3), VQX_RESULT_OUT_OF_RESOURCE);
   EXPECT_EQ(VQXMultiThreadedJobGetCount(h_), 3u);
-  gate.Open();
+  gate.CountDown();
   ASSERT_TRUE(rec_.WaitDone(3));
   ASSERT_TRUE(WaitCount(0));  // done callbacks have returned: room again
   EXPECT_EQ(Start(j3, 3), VQX_RESULT_OK);
@@ -376,7 +367,7 @@ TEST_F(JobsTest, CloseWaitsForRunningAndCancelsQueued) {
     std::this_thread::sleep_for(1ms);
   }
   EXPECT_EQ(r, VQX_RESULT_INVALID_STATE);
-  gate.Open();
+  gate.CountDown();
   t.join();
   h_ = nullptr;
 
