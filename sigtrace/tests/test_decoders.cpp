@@ -6,6 +6,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -253,6 +254,37 @@ TEST(SigTraceDecoders, EveryPrefixStaysInside) {
           << pCase->pszGolden << " n=" << n;
     }
   }
+}
+
+/* Units built and decoded by an independent model (data/gen_decoder_cases.py):
+ * the decoders must write the model's text byte for byte. */
+TEST(SigTraceDecoders, IndependentModelCases) {
+  const std::string strAll = sigtest::ReadFile(sigtest::DataPath("decoder_model_cases.txt"));
+  ASSERT_FALSE(strAll.empty());
+  size_t un64Pos = 0;
+  u32 un32Cases = 0;
+  while (un64Pos < strAll.size()) {
+    const size_t un64Eol = strAll.find('\n', un64Pos);
+    ASSERT_NE(un64Eol, std::string::npos) << "at byte " << un64Pos;
+    const std::string strHead = strAll.substr(un64Pos, un64Eol - un64Pos);
+    ASSERT_EQ(strHead.compare(0, 3, "@@ "), 0) << strHead;
+    char acDecoder[8] = {};
+    unsigned uLen = 0, uVariant = 0, uPcLength = 0, uAnnexA = 0;
+    int nHex = 0;
+    ASSERT_EQ(sscanf(strHead.c_str(), "@@ %u %7s %u %u %u %n", &uLen, acDecoder, &uVariant, &uPcLength, &uAnnexA, &nHex), 5)
+        << strHead;
+    ASSERT_LE(un64Eol + 1 + uLen + 1, strAll.size()) << strHead;
+    const std::string strExpected = strAll.substr(un64Eol + 1, uLen);
+    un64Pos = un64Eol + 1 + uLen + 1;
+    const std::string strDecoder(acDecoder);
+    SUnitCase c{"", EDecoder::Ss7, uVariant, uPcLength, uAnnexA, strHead.c_str() + nHex};
+    if (strDecoder == "q921") c.Decoder = EDecoder::Q921;
+    else if (strDecoder == "mnt") c.Decoder = EDecoder::Maintenance;
+    else ASSERT_EQ(strDecoder, "ss7") << strHead;
+    EXPECT_EQ(Decode(c, FromHex(c.pszHex)), strExpected) << strHead;
+    ++un32Cases;
+  }
+  EXPECT_EQ(un32Cases, 250u);
 }
 
 TEST(SigTraceDecoders, ResultCodes) {
