@@ -48,8 +48,7 @@ constexpr u8 kun8SctpFlagsFirstLast = 3;
  * DLCI 8, Info String tag and length 4. */
 constexpr u32 kun32IuaFixedSize = 90;
 constexpr u32 kun32IuaMessageFixed = 28; /* IUA header, interface id, DLCI, info string header */
-/* Longest interface description carried (bounds one record). */
-constexpr u32 kun32IuaMaxInfoString = 1024;
+constexpr u32 kun32IuaMaxInfoString = CVQSigTraceGrp::kun32IuaMaxInfoString;
 
 const u8 s_aun8MacMg[6] = {1, 1, 1, 1, 1, 1};
 const u8 s_aun8MacMgc[6] = {2, 2, 2, 2, 2, 2};

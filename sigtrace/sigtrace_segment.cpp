@@ -13,7 +13,7 @@ namespace VQCAF {
 
 VQX_RESULT CVQSigTraceSegment::CreateExclusive(const char* pszPath) {
   Close();
-  const int nFd = ::open(pszPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  const int nFd = ::open(pszPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); /* as fopen: the umask decides */
   if (nFd < 0) {
     mnLastErrno = errno;
     return errno == EEXIST ? VQX_RESULT_ACCESS_DENIED : VQX_RESULT_FAIL;

@@ -9,6 +9,7 @@
  */
 #include "sigtracegrp.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -360,7 +361,7 @@ VQX_RESULT CVQSigTraceGrp::WritePacketHeader(CVQSigTraceEntityParams& Entity, u3
     mFile.BeginRecord();
     if (IsPcap()) {
       /* Lengths of the group's framing around a full frame of un32Length. */
-      const u32 S = RoundUp4(Entity.mstrEthPort.GetLength());
+      const u32 S = RoundUp4(std::min(Entity.mstrEthPort.GetLength(), kun32IuaMaxInfoString));
       u32 un32Framing = 0, un32Cap = 0xFFFFFFFFu;
       u32 un32Captured = un32Length, un32Wire = un32Length;
       switch (mun32Type) {

@@ -72,6 +72,9 @@ class CVQSigTraceGrp {
   /* Data caps of one pcap record. */
   static constexpr u32 kun32FrameCap = 300;
   static constexpr u32 kun32IpCap = 5000;
+  /* Longest interface description carried in an IUA Info String (bounds
+   * one record; the parameter's length field has 16 bits). */
+  static constexpr u32 kun32IuaMaxInfoString = 1024;
 
   CVQSigTraceGrp();
   ~CVQSigTraceGrp();

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,6 +151,7 @@ TEST(SigTraceGroup, RecordHeaderLengthsByType) {
   CScratchDir dir;
   CVQSigTraceFixedClock clock(sigtest::FixedTime());
   const std::string strIface37(37, 'A'); /* S = 40 */
+  const std::string strIface2000(2000, 'B'); /* carried up to 1024 octets */
   struct {
     u32 un32Type;
     u8 fOld;
@@ -168,6 +170,7 @@ TEST(SigTraceGroup, RecordHeaderLengthsByType) {
       {7, 0, 0, strIface37.c_str(), 2, 130, 130},
       {3, 0, 0, strIface37.c_str(), 310, 430, 442},
       {3, 0, 0, "", 9, 102, 102},
+      {3, 0, 0, strIface2000.c_str(), 5, 1122, 1122},
       {4, 0, VQ500_TUCL_TRACE_TRANSPORT_RAW, "", 6000, 5034, 6034},
       {4, 0, VQ500_TUCL_TRACE_TRANSPORT_UDP, "", 10, 52, 52},
       {4, 0, VQ500_TUCL_TRACE_TRANSPORT_TCP, "", 5000, 5042, 5042},
@@ -193,6 +196,19 @@ TEST(SigTraceGroup, RecordHeaderLengthsByType) {
     EXPECT_EQ(Be32(s, 32), row.un32Captured) << "row " << strName;
     EXPECT_EQ(Be32(s, 36), row.un32Wire) << "row " << strName;
   }
+  /* The writer's record agrees with the header for the longest interface. */
+  {
+    CVQSigTraceGrp g;
+    SetUpGroup(g, "long", VQ_SIGTRACE_TYPE_ISDN, true, &clock);
+    CVQSigTraceEntityParams e = Entity(3, "A", "e");
+    e.mstrEthPort = strIface2000.c_str();
+    g.WriteIsdnPacketData(e, 1, 0, 5, FromHex("00 01 02 04 08").data());
+  }
+  const std::string s = ReadFile("long_000.cap");
+  EXPECT_EQ(PcapRecords(s, 1), 1);
+  EXPECT_EQ(Be32(s, 32), 1122u);
+  EXPECT_EQ(Be32(s, 36), 1122u);
+  EXPECT_EQ(s.size(), 24u + 16u + 1122u);
 }
 
 /* The entity lines of the text file header, and the type names. */
@@ -313,6 +329,22 @@ TEST(SigTraceGroup, ProbingForcedRotationAndTrailer) {
   EXPECT_EQ(g.mstrCurrentFile, "grp_005.log");
   EXPECT_EQ(ReadFile("grp_000.log"), "earlier run");
   EXPECT_EQ(ReadFile("grp_004.log"), "keep me");
+}
+
+/* Segments are created as the standard stream library creates files: the
+ * process's umask alone takes permissions away. */
+TEST(SigTraceGroup, SegmentPermissionsFollowTheUmask) {
+  CScratchDir dir;
+  const mode_t old = umask(002);
+  {
+    CVQSigTraceGrp g;
+    SetUpGroup(g, "perm", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
+    EXPECT_EQ(g.CreateNewFile(), VQX_RESULT_OK);
+  }
+  umask(old);
+  struct stat st {};
+  ASSERT_EQ(stat("perm_000.cap", &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0664u);
 }
 
 TEST(SigTraceGroup, RotationAtTenMebibytes) {
