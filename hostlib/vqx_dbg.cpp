@@ -18,6 +18,7 @@
 
 #include "vqx_clock.h"
 #include "vqx_filter_internal.h"
+#include "vqx_host_peer.h"
 #include "vqx_pool.h"
 
 namespace {
@@ -670,13 +671,14 @@ VQX_RESULT VQXWakeMsgFilterDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, c
 namespace {
 
 /* Twins whose only check is the library's. */
+template <typename PLAIN>
 VQX_RESULT VqxDbgLibOnlyTwin(VQX_LIB_HANDLE hLib, const char* pszFile, u32 un32Line, const char* pszLabel,
-                             VQX_RESULT (*pFctPlain)(VQX_LIB_HANDLE)) {
+                             PLAIN plain) {
   const bool fOn = VqxDbgOn();
   if (fOn) {
     if (const VQX_RESULT bad = VqxDbgLibOrFail(hLib, pszFile, un32Line, pszLabel)) return bad;
   }
-  const VQX_RESULT result = pFctPlain(hLib);
+  const VQX_RESULT result = plain();
   if (fOn && VQX_RESULT_FAILED(result)) VqxDbgLog(hLib, pszFile, un32Line, pszLabel, result, nullptr);
   return result;
 }
@@ -684,11 +686,24 @@ VQX_RESULT VqxDbgLibOnlyTwin(VQX_LIB_HANDLE hLib, const char* pszFile, u32 un32L
 }  // namespace
 
 VQX_RESULT VQXCreateAssociationDbg(VQX_LIB_HANDLE hLib, const char* pszFile, u32 un32Line) {
-  return VqxDbgLibOnlyTwin(hLib, pszFile, un32Line, "VQXCreateAssociationDbg", VQXCreateAssociation);
+  return VqxDbgLibOnlyTwin(hLib, pszFile, un32Line, "VQXCreateAssociationDbg", [&] { return VQXCreateAssociation(hLib); });
 }
 
 VQX_RESULT VQXDestroyAssociationDbg(VQX_LIB_HANDLE hLib, const char* pszFile, u32 un32Line) {
-  return VqxDbgLibOnlyTwin(hLib, pszFile, un32Line, "VQXDestroyAssociationDbg", VQXDestroyAssociation);
+  return VqxDbgLibOnlyTwin(hLib, pszFile, un32Line, "VQXDestroyAssociationDbg",
+                           [&] { return VQXDestroyAssociation(hLib); });
+}
+
+VQX_RESULT VQXGetAdaptersListDbg(VQX_LIB_HANDLE hLib, u32 un32Capacity, u32* pun32Count, u32* pahAdapters,
+                                 const char* pszFile, u32 un32Line) {
+  return VqxDbgLibOnlyTwin(hLib, pszFile, un32Line, "VqxGetAdaptersListDbg",
+                           [&] { return VQXGetAdaptersList(hLib, un32Capacity, pun32Count, pahAdapters); });
+}
+
+VQX_RESULT VQXGetRemoteHostsListDbg(VQX_LIB_HANDLE hLib, u32 un32Capacity, u32* pun32Count, u32* pahHosts,
+                                    const char* pszFile, u32 un32Line) {
+  return VqxDbgLibOnlyTwin(hLib, pszFile, un32Line, "VqxGetRemoteHostsListDbg",
+                           [&] { return VQXGetRemoteHostsList(hLib, un32Capacity, pun32Count, pahHosts); });
 }
 
 /* ------------------------------------------------------------ printouts */

@@ -263,6 +263,11 @@ VQX_RESULT VQXModifyMsgFilterDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter,
 VQX_RESULT VQXDestroyMsgFilterDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE* phFilter, const char* pszFile,
                                   u32 un32Line);
 VQX_RESULT VQXWakeMsgFilterDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, const char* pszFile, u32 un32Line);
+/* Twins of VQXGetAdaptersList / VQXGetRemoteHostsList (peer handles into the caller's array). */
+VQX_RESULT VQXGetAdaptersListDbg(VQX_LIB_HANDLE hLib, u32 un32Capacity, u32* pun32Count, u32* pahAdapters,
+                                 const char* pszFile, u32 un32Line);
+VQX_RESULT VQXGetRemoteHostsListDbg(VQX_LIB_HANDLE hLib, u32 un32Capacity, u32* pun32Count, u32* pahHosts,
+                                    const char* pszFile, u32 un32Line);
 VQX_RESULT VQXCreateAssociationDbg(VQX_LIB_HANDLE hLib, const char* pszFile, u32 un32Line);
 VQX_RESULT VQXDestroyAssociationDbg(VQX_LIB_HANDLE hLib, const char* pszFile, u32 un32Line);
 /* With the layer active: the message must be tracked (0x82010207 / 0x8201000C). */

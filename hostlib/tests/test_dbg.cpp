@@ -261,6 +261,20 @@ TEST_F(DbgTest, AwaitedResponseFilterIsTrackedWithTheSender) {
   EXPECT_EQ(hImplicit, nullptr);
 }
 
+TEST_F(DbgTest, LibraryOnlyTwins) {
+  u32 un32Count = 9;
+  u32 ah[4];
+  EXPECT_EQ(VQXGetAdaptersListDbg(mhLib, 4, &un32Count, ah, "lists.cpp", 1), VQX_RESULT_API_OK);
+  EXPECT_EQ(un32Count, 0u);
+  EXPECT_EQ(VQXGetRemoteHostsListDbg(mhLib, 4, &un32Count, ah, "lists.cpp", 2), VQX_RESULT_API_OK);
+  EXPECT_EQ(un32Count, 0u);
+  VQX_LIB_HANDLE hOther = reinterpret_cast<VQX_LIB_HANDLE>(ah);
+  EXPECT_EQ(VQXGetAdaptersListDbg(hOther, 4, &un32Count, ah, "lists.cpp", 3), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  EXPECT_EQ(VQXCreateAssociationDbg(mhLib, "assoc.cpp", 4), VQX_RESULT_API_NOT_SUPPORTED);
+  EXPECT_TRUE(mLog.WaitFor("assoc.cpp:4> VQXCreateAssociationDbg: "));
+  EXPECT_EQ(VQXDestroyAssociationDbg(mhLib, "assoc.cpp", 5), VQX_RESULT_API_NOT_SUPPORTED);
+}
+
 TEST(DbgPlain, TwinsCallThePlainOperationsWhenInactive) {
   CapturedLog log;
   _VQX_LIB_PARAMS params = HostLibTestParams(&log);
