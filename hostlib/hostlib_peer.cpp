@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <new>
 
+#include "hostlib_gwglue_internal.h"
 #include "vqx_filter_internal.h"
 #include "vqx_gwlib.h"
 #include "vqx_hash.h"
@@ -398,6 +399,13 @@ VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* 
   PeerName(pAdapter, pHost, szName, sizeof(szName));
   const u32 un32Build = pAdapter != nullptr ? pAdapter->Info.un32BuildNumber : pHost->Info.un32BuildNumber;
   const u32 un32Path = VqxPeerPathIndex(fIsGw0);
+  {
+    char szGw0[64];
+    char szGw1[64];
+    CopyField(szGw0, pAdapter != nullptr ? pAdapter->Info.szIpAddress0 : pHost->Info.szIpAddress0);
+    CopyField(szGw1, pAdapter != nullptr ? pAdapter->Info.szIpAddress1 : pHost->Info.szIpAddress1);
+    VqxHostGuessLocalIPs(hLib, szGw0, szGw1);
+  }
 
   /* 2. Find or make the record. */
   VQX_PEER* pPeer = VqxHostAdapterByPath(hLib, szName);

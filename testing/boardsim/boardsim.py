@@ -25,11 +25,25 @@ answer line each:
   silent / talk         stop / resume answering polls and UDP packets
   stopread / read       stop / resume reading the TCP links
   echo MSGID            answer every host message of that id with itself
+  answer MSGID|any      answer requests of that id with a response carrying
+                        the request's serial and user contexts as received
+  hold / release        keep answers back / send the ones kept
+  rfilter MODE          remote-filter requests: answer (default), ignore,
+                        big (answers in big-endian for the host to turn)
+  full on|off           sequence numbers, connection count and piggy-backed
+                        acknowledgements on what the board sends
+  event N MSGID SIZE    send N events of that id (SIZE bytes of payload)
+  closegw 0|1           close the link of one path only
   poll                  send a poll (64 zero bytes) on every link; the host's
                         92-byte block that follows counts as its reply
   quit                  exit now
-Modules: boardsim_wire.py holds the packet layouts; Board keeps the state
-and the I/O. The board's own messages plug in through Board.handlers: a
+Paths: --gw0 / --gw1 give the addresses advertised and listened on (both
+loopback addresses, e.g. 127.0.0.2 and 127.0.0.3, for two paths; a board
+whose address is 127.0.0.1 is reached on gw0 only).
+
+Modules: boardsim_wire.py holds the packet layouts; boardsim_host.py the
+host-message layer (answers, sequence numbers, remote filters); Board keeps
+the state and the I/O. The board's own messages plug in through Board.handlers: a
 dict from message id to a function (board, link, message bytes) returning
 the messages to send back (in batches).
 """
@@ -44,6 +58,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from boardsim_host import HostLayer  # noqa: E402
 from boardsim_wire import (BATCH_HEADER_SIZE, HOST_HEADER_SIZE, ID_DISCOVERY, ID_POLL,  # noqa: E402
                            HOST_POLL, ID_SPECIFIC, MAX_BATCH, MAX_MSG, POLL_BLOCK_SIZE, POLL_REPLY,
                            adapter_advertisement, batch, host_message, parse_host_header)
@@ -52,8 +67,9 @@ from boardsim_wire import (BATCH_HEADER_SIZE, HOST_HEADER_SIZE, ID_DISCOVERY, ID
 
 
 class Link:
-    def __init__(self, sock):
+    def __init__(self, sock, path=0):
         self.sock = sock
+        self.path = path
         self.buf = bytearray()
         self.closing = False
         self.awaiting_reply = False
@@ -67,9 +83,17 @@ class Board:
         self.udp.bind(("127.0.0.1", args.udp_port))
         self.listen = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listen.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listen.bind(("127.0.0.1", args.tcp_port))
+        self.listen.bind((args.gw0 or "127.0.0.1", args.tcp_port))
         self.listen.listen(4)
         self.tcp_port = self.listen.getsockname()[1]
+        self.listen1 = None
+        if args.gw1 and args.gw1 != (args.gw0 or "127.0.0.1"):
+            self.listen1 = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            self.listen1.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self.listen1.bind((args.gw1, self.tcp_port))
+            self.listen1.listen(4)
+        self.host = HostLayer()
+        self.host.full = args.full
         self.control = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.control.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.control.bind(("127.0.0.1", args.control_port))
@@ -82,7 +106,8 @@ class Board:
                       "last_seq": -1, "udp": 0, "closed_by_host": 0, "poll_replies": 0}
         self.next_seq = 0
         self.handlers = {}  # message id -> function(board, link, message) -> replies
-        self.adv = adapter_advertisement(self.tcp_port, args.name, args.serial, "127.0.0.1", "", args.build)
+        self.adv = adapter_advertisement(self.tcp_port, args.name, args.serial, args.gw0 or "127.0.0.1", args.gw1 or "",
+                                         args.build)
 
     # UDP discovery, poll and specific discovery
     def on_udp(self):
@@ -98,11 +123,13 @@ class Board:
             if name in (self.args.serial, self.args.name):
                 self.udp.sendto(self.adv, peer)
 
-    def on_accept(self):
-        s, _ = self.listen.accept()
+    def on_accept(self, listen):
+        s, _ = listen.accept()
         s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         s.sendall(struct.pack(">I", os.getpid()))
-        self.links.append(Link(s))
+        if not [l for l in self.links if not l.closing]:
+            self.host.presence()
+        self.links.append(Link(s, 1 if listen is self.listen1 else 0))
         self.stats["links"] += 1
 
     def drop(self, link):
@@ -160,14 +187,22 @@ class Board:
             handler = self.handlers.get(msg_id)
             if handler is not None:
                 replies = handler(self, link, bytes(b[:size]))
-                for i in range(0, len(replies or []), MAX_BATCH):
-                    link.sock.sendall(batch(replies[i:i + MAX_BATCH]))
+            else:
+                replies = self.host.on_message(bytes(b[:size]))
+            self.send_batches(link, replies or [])
             del b[:size]
+
+    def send_batches(self, link, msgs):
+        for i in range(0, len(msgs), MAX_BATCH):
+            link.sock.sendall(batch(msgs[i:i + MAX_BATCH]))
+
+    def open_links(self):
+        return [l for l in self.links if not l.closing]
 
     def send_messages(self, count, size):
         msgs = []
         for _ in range(count):
-            msgs.append(host_message(0x03000001, self.next_seq, size))
+            msgs.append(self.host.number(host_message(0x03000001, self.next_seq, size)))
             self.next_seq += 1
         out = b"".join(batch(msgs[i:i + MAX_BATCH]) for i in range(0, len(msgs), MAX_BATCH))
         for link in [l for l in self.links if not l.closing]:
@@ -194,7 +229,38 @@ class Board:
             return "error empty"
         cmd = words[0]
         if cmd == "stats":
-            return json.dumps(self.stats)
+            return json.dumps(dict(self.stats, host=self.host.stats()))
+        if cmd == "full" and len(words) == 2:
+            self.host.full = words[1] == "on"
+            return "ok"
+        if cmd == "answer" and len(words) == 2:
+            self.host.answer_ids.add(words[1] if words[1] == "any" else int(words[1], 0))
+            return "ok"
+        if cmd == "hold":
+            self.host.hold = True
+            return "ok"
+        if cmd == "release":
+            self.host.hold = False
+            out = self.host.release()
+            links = self.open_links()
+            if links:
+                self.send_batches(links[0], out)
+            return "ok %d" % len(out)
+        if cmd == "rfilter" and len(words) == 2 and words[1] in ("answer", "ignore", "big"):
+            self.host.rfilter = words[1]
+            return "ok"
+        if cmd == "event" and len(words) == 4:
+            n, msg_id, size = int(words[1]), int(words[2], 0), int(words[3])
+            msgs = [self.host.event(msg_id, bytes((i + k) & 0xFF for k in range(size))) for i in range(n)]
+            for link in self.open_links():
+                self.send_batches(link, msgs)
+            return "ok"
+        if cmd == "closegw" and len(words) == 2:
+            path = int(words[1])
+            for link in [l for l in self.open_links() if l.path == path]:
+                link.closing = True
+                link.sock.shutdown(socket.SHUT_WR)
+            return "ok"
         if cmd == "send" and len(words) == 3:
             self.send_messages(int(words[1]), int(words[2]))
             return "ok"
@@ -243,13 +309,15 @@ class Board:
         print("ready tcp=%d" % self.tcp_port, flush=True)
         while time.monotonic() < end:
             rd = [self.udp, self.listen, self.control] + list(self.controls)
+            if self.listen1 is not None:
+                rd.append(self.listen1)
             rd += [link.sock for link in self.links if self.reading or link.closing]
             ready, _, _ = select.select(rd, [], [], 0.1)
             for s in ready:
                 if s is self.udp:
                     self.on_udp()
-                elif s is self.listen:
-                    self.on_accept()
+                elif s is self.listen or s is self.listen1:
+                    self.on_accept(s)
                 elif s is self.control:
                     c, _ = self.control.accept()
                     self.controls[c] = b""
@@ -274,6 +342,9 @@ def main(argv):
     p.add_argument("--build", type=lambda v: int(v, 0), default=0x02070B04)
     p.add_argument("--lifetime", type=float, default=60.0)
     p.add_argument("--silent", action="store_true")
+    p.add_argument("--gw0", default="127.0.0.1", help="gw0 address (advertised and listened on)")
+    p.add_argument("--gw1", default="", help="gw1 address; empty: gw0 only")
+    p.add_argument("--full", action="store_true", help="sequence numbers and acknowledgements from the start")
     args = p.parse_args(argv)
     Board(args).run()
 
