@@ -148,7 +148,7 @@ struct RawPeer
 
 TEST(GwKeepAlive, PeerSendingDataIsNeverPolled)
 {
-    RawPeer r(200, 800);
+    RawPeer r(500, 2000); /* data every 50 ms, polls due after 500 ms of silence */
     r.CountPolls(300, false, true); /* a link starts with one poll */
     EXPECT_EQ(r.CountPolls(1500, false, true), 0);
     std::lock_guard<std::mutex> g(r.rec.m);
