@@ -231,7 +231,9 @@ VQX_RESULT VqxGwLibAllocate(const VqxGwLibParams* pParams, VqxGwLibContext* phCt
 VQX_RESULT VqxGwLibSetParam(VqxGwLibContext hCtx, const VqxGwLibParams* pParams);
 VQX_RESULT VqxGwLibEnable(VqxGwLibContext hCtx);
 VQX_RESULT VqxGwLibDisable(VqxGwLibContext hCtx);
-/* Stops every thread, closes every socket and frees the context. */
+/* Stops every thread, closes every socket and frees the context. Not from
+ * inside a callback; with an external lock, the caller must not hold it
+ * (the library's threads need it to finish). */
 VQX_RESULT VqxGwLibDestroy(VqxGwLibContext hCtx);
 VQX_RESULT VqxGwLibPoll(VqxGwLibContext hCtx);
 VQX_RESULT VqxGwLibForceDiscover(VqxGwLibContext hCtx);
