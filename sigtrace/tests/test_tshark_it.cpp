@@ -9,7 +9,9 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #include "sigtracegrp.h"
@@ -172,6 +174,59 @@ TEST(SigTraceTshark, H248OverUdp) {
   ASSERT_EQ(v.size(), 2u);
   EXPECT_EQ(v[0], "1|192.168.0.2|192.168.0.1|2945|2944|17");
   EXPECT_EQ(v[1], "1|192.168.0.1|192.168.0.2|2944|2945|17");
+}
+
+/* Units above the data caps: each record holds the captured part, the
+ * record header announces the full length, and the file reads to its end. */
+TEST(SigTraceTshark, CappedRecordsStayReadable) {
+  if (!HaveTshark()) GTEST_SKIP() << "tshark not installed";
+  CScratchDir dir;
+  std::vector<u8> vSs7(310, 0x00);
+  const std::vector<u8> vHead = FromHex("10 20 3F 85 23 41 12 50 01 00 09 00");
+  std::copy(vHead.begin(), vHead.end(), vSs7.begin());
+  std::string strH248 = "MEGACO/1 [192.168.0.2]:2945\r\nTransaction = 3 {\r\n";
+  strH248.resize(6000, ' ');
+  std::vector<u8> vIsdn(310, 0x41);
+  const std::vector<u8> vIsdnHead = FromHex("00 01 02 04 08 02 00 05 05");
+  std::copy(vIsdnHead.begin(), vIsdnHead.end(), vIsdn.begin());
+  {
+    CVQSigTraceGrp g;
+    Pcap(g, "ss7cap", VQ_SIGTRACE_TYPE_SS7);
+    CVQSigTraceEntityParams e = Entity(2, "L0");
+    g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 310, vSs7.data());
+    g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 3, FromHex("85 83 00").data());
+  }
+  {
+    CVQSigTraceGrp g;
+    Pcap(g, "h248cap", VQ_SIGTRACE_TYPE_H248);
+    CVQSigTraceEntityParams e = Entity(6, "provider");
+    g.WriteH248PacketData(e, 3, static_cast<u32>(strH248.size()), reinterpret_cast<const u8*>(strH248.data()));
+    g.WriteH248PacketData(e, 2, 4, reinterpret_cast<const u8*>("A\r\nB"));
+  }
+  {
+    CVQSigTraceGrp g;
+    Pcap(g, "isdncap", VQ_SIGTRACE_TYPE_ISDN);
+    CVQSigTraceEntityParams e = Entity(3, "D0");
+    e.mstrEthPort = "D0:ETSI:NET";
+    g.WriteIsdnPacketData(e, 0, 0, 310, vIsdn.data());
+    g.WriteIsdnPacketData(e, 0, 0, 4, FromHex("02 01 01 05").data());
+  }
+  struct {
+    const char* pszFile;
+    const char* pszFirst;
+    const char* pszSecond;
+  } const aRows[] = {
+      /* tshark counts MTP2 lengths without the 4-octet pseudo-header */
+      {"ss7cap_000.cap", "310|300|", "3|3|"},
+      {"h248cap_000.cap", "6042|5042|192.168.0.1|192.168.0.2|2944|2945", "46|46|192.168.0.2|192.168.0.1|2945|2944"},
+      {"isdncap_000.cap", "414|402|", "102|102|"}, /* 90 + 12 + 312 on the wire, 90 + 12 + 300 captured */
+  };
+  for (const auto& row : aRows) {
+    const std::vector<std::string> v = Tshark(row.pszFile, "-e frame.len -e frame.cap_len -e ip.src -e ip.dst -e udp.srcport -e udp.dstport");
+    ASSERT_EQ(v.size(), 2u) << row.pszFile;
+    EXPECT_EQ(v[0].substr(0, strlen(row.pszFirst)), row.pszFirst) << row.pszFile << ": " << v[0];
+    EXPECT_EQ(v[1].substr(0, strlen(row.pszSecond)), row.pszSecond) << row.pszFile << ": " << v[1];
+  }
 }
 
 TEST(SigTraceTshark, IpTransports) {
