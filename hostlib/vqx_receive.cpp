@@ -12,8 +12,12 @@
 #include <pthread.h>
 #include <string.h>
 
+#include "hostlib_gwglue_internal.h"
 #include "vqx_clock.h"
 #include "vqx_filter_internal.h"
+
+/* The send path towards peers, when linked: a reader about to block pushes what waits for the transport. */
+#pragma weak VqxKickMsgSendToGwLib
 
 namespace {
 
@@ -107,6 +111,7 @@ VQX_RESULT VqxMsgReceive(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbToS
       return wake;
     }
     VqxFilterSendHeld(hLib, pFilter);
+    if (VqxKickMsgSendToGwLib != nullptr) VqxKickMsgSendToGwLib(hLib, 0);
   }
   if (!VqxWaitOnFilter(hLib, pFilter, un32TimeoutMs)) {
     VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
