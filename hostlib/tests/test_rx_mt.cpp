@@ -1,0 +1,262 @@
+/*
+ * test_rx_mt.cpp - the transport's receive callbacks fed by hand with
+ * messages in wire form from a peer record made without a transport:
+ * sequence numbers (in order, the other path's copies, a loss resynchronised
+ * and counted, the wrap past 0), connection counts, pure and piggy-backed
+ * acknowledgements, sizes that do not fit the bytes received, unknown peers,
+ * one announcement per board presence, and two peers fed at once while
+ * readers take their messages.
+ */
+#include <atomic>
+#include <thread>
+
+#include "hostlib_gwglue_internal.h"
+#include "test_peer_util.h"
+
+namespace {
+
+constexpr u32 kBoard = 0xCA000101u;
+constexpr u32 kBoard2 = 0xCA000202u;
+constexpr u32 kDataId = 0x03000001u;
+
+class RxTest : public HostLibTest {
+ protected:
+  void SetUp() override {
+    HostLibTest::SetUp();
+    mAdv = AdapterAdv("101", "boardA", "10.0.0.1", "");
+    ASSERT_EQ(Up(kBoard, &mAdv), VQX_RESULT_API_OK);
+    mhData = Filter(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kDataId, kBoard);
+    ASSERT_NE(mhData, nullptr);
+  }
+  void TearDown() override {
+    if (mhData != nullptr) VQXDestroyMsgFilterEx(mhLib, &mhData);
+    HostLibTest::TearDown();
+  }
+  VQX_RESULT Up(u32 h, const VQX_GW_ADAPTER_ADV* pAdv) {
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    const VQX_RESULT r = VqxHostAdapterPathAdd(mhLib, h, pAdv, nullptr, 1);
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    return r;
+  }
+  VQX_FILTER_HANDLE Filter(u32 un32Mask, u32 un32Id, u32 hAdapter) {
+    _VQX_FILTER_PARAMS set{};
+    set.un32Version = 1;
+    set.un32Mask = un32Mask;
+    set.MsgId = un32Id;
+    set.MsgGroup = un32Id >> 16;
+    set.hAdapter = hAdapter;
+    VQX_FILTER_HANDLE h = nullptr;
+    return VQXCreateMsgFilterEx(mhLib, 1, &set, &h) == VQX_RESULT_API_OK ? h : nullptr;
+  }
+  /* A message as the peer puts it on the wire. */
+  VQX_MSG_HANDLE Wire(u32 un32Id, u32 un32Seq, u32 un32Word = 0, u32 un32Ack = 0, u16 un16Conn = 0) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    EXPECT_EQ(VQXGetMsg(mhLib, 16, &hMsg), VQX_RESULT_API_OK);
+    hMsg->un32MsgId = un32Id;
+    hMsg->MsgType = VQX_MSG_TYPE_EVENT;
+    hMsg->un32PayloadLength = 16;
+    hMsg->un32TxSeq = un32Seq;
+    hMsg->un32PiggyAck = un32Ack;
+    hMsg->un16ConnectionCount = un16Conn;
+    memcpy(VQXMsgPayload(hMsg) + 8, &un32Word, 4);
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    EXPECT_EQ(VQXHostSwapMsgToSend(mhLib, hMsg), VQX_RESULT_OK);
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    return hMsg;
+  }
+  void Feed(u32 hPeer, VQX_MSG_HANDLE hMsg, u32 un32Size = 0) {
+    void* ap[1] = {hMsg};
+    const u32 aSize[1] = {un32Size != 0 ? un32Size : VQX_MSG_HEADER_SIZE + 16};
+    u32 fStop = 0;
+    VqxHostGwLibRxHandlerMultiple(mhLib, hPeer, 1, 1, ap, aSize, &fStop);
+  }
+  /* Words (payload byte 8) of the messages waiting on the data filter. */
+  std::vector<u32> Delivered() {
+    std::vector<u32> out;
+    for (int i = 0; i < 1000; i++) {
+      VQX_MSG_HANDLE hMsg = nullptr;
+      if (VQXReceiveMsg(mhLib, mhData, 0, &hMsg) != VQX_RESULT_API_OK) break;
+      u32 w;
+      memcpy(&w, VQXMsgPayload(hMsg) + 8, 4);
+      EXPECT_EQ(hMsg->hAdapter, kBoard);
+      out.push_back(w);
+      VQXReleaseMsgEx(mhLib, &hMsg);
+    }
+    return out;
+  }
+  VQX_PEER* Peer(u32 h) {
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    VQX_PEER* p = VqxHostAdapterOrHostByHandle(mhLib, h);
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    return p;
+  }
+  VQX_GW_ADAPTER_ADV mAdv{};
+  VQX_FILTER_HANDLE mhData = nullptr;
+};
+
+struct SeqRow {
+  u32 un32Seq;
+  bool fDelivered;
+  u64 un64LostTotal;
+  u64 un64RedundantTotal;
+  u32 un32RxSeqBefore; /* non-zero: the receive state is put there first */
+};
+
+TEST_F(RxTest, SequenceNumbersTable) {
+  const SeqRow rows[] = {
+      {1, true, 0, 0, 0},
+      {2, true, 0, 0, 0},
+      {2, false, 0, 1, 0}, /* the other path's copy */
+      {1, false, 0, 2, 0},
+      {5, true, 2, 2, 0}, /* 3 and 4 lost on both paths: counted, carried on */
+      {6, true, 2, 2, 0},
+      {0, true, 2, 2, 0},            /* no sequence: always taken */
+      {0xFFFFFFFEu, false, 2, 3, 0}, /* far behind in serial arithmetic: a stale copy */
+      {0xFFFFFFFEu, true, 2, 3, 0xFFFFFFFDu},
+      {0xFFFFFFFFu, true, 2, 3, 0},
+      {1, true, 2, 3, 0}, /* 0 is skipped on the wrap */
+      {2, true, 2, 3, 0},
+      {3, false, 2, 4, 0},
+  };
+  u32 un32Word = 0;
+  for (const SeqRow& row : rows) {
+    SCOPED_TRACE(row.un32Seq);
+    if (row.un32RxSeqBefore != 0) {
+      VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+      VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32RxSeq = row.un32RxSeqBefore;
+      VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    }
+    /* The last row repeats 2 as 3's word: feed the copy of 2 under sequence 2. */
+    Feed(kBoard, Wire(kDataId, row.un32Seq == 3 ? 2 : row.un32Seq, ++un32Word));
+    const std::vector<u32> got = Delivered();
+    if (row.fDelivered) {
+      ASSERT_EQ(got.size(), 1u);
+      EXPECT_EQ(got[0], un32Word);
+    } else {
+      EXPECT_TRUE(got.empty());
+    }
+    VQX_PEER* pPeer = Peer(kBoard);
+    ASSERT_NE(pPeer, nullptr);
+    EXPECT_EQ(pPeer->un64SeqLost, row.un64LostTotal);
+    EXPECT_EQ(pPeer->un64RxMsgRedundant, row.un64RedundantTotal);
+  }
+  EXPECT_TRUE(mLog.WaitFor("message(s) lost (expected sequence 3, received 5), resynchronising"));
+  _VQX_LIB_STATS stats{};
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.RxMsgRedundant, 4u);
+  EXPECT_EQ(stats.RxMsg, 9u);
+}
+
+TEST_F(RxTest, AcknowledgementsAndConnectionCount) {
+  Feed(kBoard, Wire(0x020D0012u, 0, 0, 77));
+  EXPECT_TRUE(Delivered().empty());
+  EXPECT_EQ(Peer(kBoard)->un32PeerAckSeq, 77u);
+  EXPECT_EQ(Peer(kBoard)->un64RxPureAck, 1u);
+  /* An older acknowledgement never lowers the mark. */
+  Feed(kBoard, Wire(kDataId, 0, 1, 50));
+  EXPECT_EQ(Peer(kBoard)->un32PeerAckSeq, 77u);
+  EXPECT_EQ(Delivered().size(), 1u);
+
+  Feed(kBoard, Wire(kDataId, 10, 2, 0, 5));
+  EXPECT_EQ(Delivered(), std::vector<u32>{2}) << "first connection count: stored, numbering starts there";
+  Feed(kBoard, Wire(kDataId, 11, 3, 0, 5));
+  EXPECT_EQ(Delivered(), std::vector<u32>{3});
+  EXPECT_EQ(Peer(kBoard)->un32RxUnacked, 2u);
+  Feed(kBoard, Wire(kDataId, 1, 4, 0, 6));
+  EXPECT_TRUE(Delivered().empty()) << "a new connection count: dropped, numbering reset";
+  EXPECT_TRUE(mLog.WaitFor("WARNING: Adapter un16ConnectionCount changed 5 -> 6. Reseting sequence numbering.\n"));
+  Feed(kBoard, Wire(kDataId, 1, 5, 0, 6));
+  EXPECT_EQ(Delivered(), std::vector<u32>{5});
+}
+
+TEST_F(RxTest, SizesBeyondTheBytesReceivedAndUnknownPeersAreDropped) {
+  const u32 un32Live = VqxBufLiveCount(mhLib);
+  VQX_MSG_HANDLE hShort = Wire(kDataId, 0, 1);
+  Feed(kBoard, hShort, 40);
+  EXPECT_TRUE(mLog.WaitFor("message of 40 bytes is shorter than its header, dropped"));
+  /* Header says 104 bytes; only 96 arrived. */
+  Feed(kBoard, Wire(kDataId, 0, 2), 96);
+  EXPECT_TRUE(mLog.WaitFor("with sizes beyond its 96 bytes, dropped"));
+  Feed(0xCA00DEADu, Wire(kDataId, 0, 3));
+  EXPECT_TRUE(mLog.WaitFor("VqxHostGwLibRxHandler: Unknown peer handle!\n"));
+  EXPECT_TRUE(Delivered().empty());
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live) << "nothing leaked";
+  EXPECT_EQ(Peer(kBoard)->un32RxSeq, 0u) << "dropped messages leave the numbering alone";
+}
+
+TEST_F(RxTest, BoardIsAnnouncedOncePerPresence) {
+  VQX_FILTER_HANDLE hNotif = Filter(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, 0);
+  ASSERT_NE(hNotif, nullptr);
+  /* The new filter is told of the board present: one added. */
+  u32 un32Added = 0;
+  for (int i = 0; i < 3; i++) {
+    for (u32 k = 0; k < 20; k++) Feed(kBoard, Wire(kDataId, 0, k));
+    Delivered();
+    VQX_MSG_HANDLE hMsg = nullptr;
+    while (VQXReceiveMsg(mhLib, hNotif, 0, &hMsg) == VQX_RESULT_API_OK) {
+      un32Added++;
+      VQXReleaseMsgEx(mhLib, &hMsg);
+    }
+  }
+  EXPECT_EQ(un32Added, 1u);
+  EXPECT_EQ(mLog.Count("before VQX_MSG_ID_GW_OP_HOST_FILTER_DONE"), 0u);
+  VQXDestroyMsgFilterEx(mhLib, &hNotif);
+}
+
+TEST_F(RxTest, TwoPeersFedConcurrentlyWhileReadersTake) {
+  VQX_GW_ADAPTER_ADV adv2 = AdapterAdv("202", "boardB", "10.0.0.2", "");
+  ASSERT_EQ(Up(kBoard2, &adv2), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE hData2 = Filter(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kDataId, kBoard2);
+  ASSERT_NE(hData2, nullptr);
+  constexpr u32 kCount = 2000;
+  /* Messages are made before the feeders start (allocation takes the same lock). */
+  std::vector<VQX_MSG_HANDLE> a, b;
+  for (u32 i = 1; i <= kCount; i++) {
+    a.push_back(Wire(kDataId, i, i));
+    b.push_back(Wire(kDataId, i, i));
+  }
+  auto feeder = [this](u32 hPeer, std::vector<VQX_MSG_HANDLE>* pMsgs) {
+    for (size_t i = 0; i < pMsgs->size(); i += 8) {
+      void* ap[8];
+      u32 aSize[8];
+      u32 n = 0;
+      for (; n < 8 && i + n < pMsgs->size(); n++) {
+        ap[n] = (*pMsgs)[i + n];
+        aSize[n] = VQX_MSG_HEADER_SIZE + 16;
+      }
+      u32 fStop = 0;
+      VqxHostGwLibRxHandlerMultiple(mhLib, hPeer, 1, n, ap, aSize, &fStop);
+    }
+  };
+  std::atomic<bool> fOrderOk{true};
+  auto reader = [&](VQX_FILTER_HANDLE hFilter, u32* pun32Got) {
+    u32 un32Next = 1;
+    for (int spins = 0; spins < 2000 && *pun32Got < kCount; spins++) {
+      u32 n = 0;
+      VQX_MSG_HANDLE ah[VQX_RECEIVE_MULTIPLE_MAX];
+      if (VQXReceiveMsgMultiple(mhLib, hFilter, 10, &n, ah) != VQX_RESULT_API_OK) continue;
+      for (u32 k = 0; k < n; k++) {
+        u32 w;
+        memcpy(&w, VQXMsgPayload(ah[k]) + 8, 4);
+        if (w != un32Next++) fOrderOk = false;
+        VQXReleaseMsgEx(mhLib, &ah[k]);
+      }
+      *pun32Got += n;
+    }
+  };
+  u32 un32GotA = 0, un32GotB = 0;
+  std::thread ra(reader, mhData, &un32GotA), rb(reader, hData2, &un32GotB);
+  std::thread fa(feeder, kBoard, &a), fb(feeder, kBoard2, &b);
+  fa.join();
+  fb.join();
+  ra.join();
+  rb.join();
+  EXPECT_EQ(un32GotA, kCount);
+  EXPECT_EQ(un32GotB, kCount);
+  EXPECT_TRUE(fOrderOk.load());
+  VQXDestroyMsgFilterEx(mhLib, &hData2);
+}
+
+}  // namespace
