@@ -224,12 +224,19 @@ typedef struct VqxGwLibContextRec* VqxGwLibContext;
 
 /* ---- Operations ---------------------------------------------------------- */
 
-/* Builds an instance (sockets open, no thread). 0x82000007 when memory, the
- * pool or the hash cannot be had, or the failing socket result. */
+/* Every operation returns 0x82000009 for a null context or pointer argument.
+ *
+ * Builds an instance (sockets open, no thread); the parameters are copied,
+ * the extra address array must outlive the instance. 0x82000009 also
+ * without pFctErrorLog; 0x82000007 when memory, the pool or the hash cannot
+ * be had; 0x82000001 when a socket or pipe cannot be set up. */
 VQX_RESULT VqxGwLibAllocate(const VqxGwLibParams* pParams, VqxGwLibContext* phCtx);
 /* 0x8200000A (and nothing changed) when a field that cannot change differs. */
 VQX_RESULT VqxGwLibSetParam(VqxGwLibContext hCtx, const VqxGwLibParams* pParams);
+/* First call: starts the threads (0x82000008 when one cannot be created);
+ * later calls only clear the disabled state. */
 VQX_RESULT VqxGwLibEnable(VqxGwLibContext hCtx);
+/* Threads keep running; discovery packets and connections are ignored. */
 VQX_RESULT VqxGwLibDisable(VqxGwLibContext hCtx);
 /* Stops every thread, closes every socket and frees the context. Not from
  * inside a callback; with an external lock, the caller must not hold it
