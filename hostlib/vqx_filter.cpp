@@ -604,6 +604,8 @@ bool VqxMsgDispatchToFilters(VQX_LIB_HANDLE hLib, VQX_FILTER* pFirst, u32 fSingl
 bool VqxMsgDispatchLocal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fResponsesOnlyToImplicit,
                          VQX_BATCH_CONTEXT* pBatch) {
   VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
+  /* Whoever receives it holds it afresh: the sender's tracking mark does not follow it (nor its copies). */
+  hMsg->un32TrackMark = 0;
   if (VqxMsgDispatchToExclusiveFilters(hLib, pBatch, hMsg)) return true;
   if (!fResponsesOnlyToImplicit || hMsg->MsgType == VQX_MSG_TYPE_RESPONSE) {
     if (VqxMsgDispatchToFilters(hLib, pFl->pImplicitFirst, 0, hMsg, pBatch)) return true;

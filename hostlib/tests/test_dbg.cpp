@@ -275,6 +275,24 @@ TEST_F(DbgTest, LibraryOnlyTwins) {
   EXPECT_EQ(VQXDestroyAssociationDbg(mhLib, "assoc.cpp", 5), VQX_RESULT_API_NOT_SUPPORTED);
 }
 
+TEST_F(DbgTest, LocallyDeliveredMessageReadPlainlyCanBeReleasedThroughTheTwin) {
+  VQX_FILTER_HANDLE ah[2] = {UserFilter(90), nullptr};
+  _VQX_FILTER_PARAMS set{};
+  set.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
+  set.MsgGroup = 0x0600;
+  ASSERT_EQ(VQXCreateMsgFilterDbg(mhLib, 1, &set, &ah[1], "creator.cpp", 91), VQX_RESULT_API_OK);
+  VQX_MSG_HANDLE hMsg = UserMsg("local.cpp", 1);
+  ASSERT_EQ(VQXSendMsgDbg(mhLib, &hMsg, nullptr, "local.cpp", 2), VQX_RESULT_API_OK);
+  /* One reader gets a copy, the other the message; both read without the twin. */
+  for (VQX_FILTER_HANDLE h : ah) {
+    VQX_MSG_HANDLE hGot = nullptr;
+    ASSERT_EQ(VQXReceiveMsg(mhLib, h, 0, &hGot), VQX_RESULT_API_OK);
+    EXPECT_EQ(hGot->un32TrackMark, 0u);
+    EXPECT_EQ(VQXReleaseMsgDbg(mhLib, &hGot, "local.cpp", 3), VQX_RESULT_OK);
+  }
+  for (VQX_FILTER_HANDLE& h : ah) EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "creator.cpp", 92), VQX_RESULT_API_OK);
+}
+
 TEST(DbgPlain, TwinsCallThePlainOperationsWhenInactive) {
   CapturedLog log;
   _VQX_LIB_PARAMS params = HostLibTestParams(&log);
