@@ -309,3 +309,65 @@ TEST_F(BatchMtTest, BlockedReadersWokenAtTheEndOfABatch) {
 }
 
 }  // namespace
+
+namespace {
+
+class ChurnMtTest : public HostLibTest {};
+
+/* Filters made and destroyed while messages flow to them and to a steady reader: nothing lost for the reader. */
+TEST_F(ChurnMtTest, FiltersComeAndGoWhileMessagesFlow) {
+  constexpr u32 kMessages = 4000;
+  _VQX_FILTER_PARAMS steady{};
+  steady.un32Mask = VQX_FILTER_MASK_MSG_ID;
+  steady.MsgId = 0x06000001u;
+  VQX_FILTER_HANDLE hSteady = nullptr;
+  ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &steady, &hSteady), VQX_RESULT_API_OK);
+  std::atomic<bool> fDone{false};
+  std::thread churn([&] {
+    for (u32 i = 0; i < 2000 && !fDone.load(); i++) {
+      _VQX_FILTER_PARAMS sets[2] = {};
+      sets[0].un32Mask = VQX_FILTER_MASK_MSG_GROUP | (i % 2 ? VQX_FILTER_MASK_EXCLUSIVE_USER_CONTEXT2 : 0u);
+      sets[0].MsgGroup = 0x0600;
+      sets[0].un64UserContext2 = 1000 + i;
+      sets[1].un32Mask = VQX_FILTER_MASK_USER_CONTEXT1 | VQX_FILTER_MASK_NEGATIVE;
+      sets[1].un64UserContext1 = 7;
+      VQX_FILTER_HANDLE h = nullptr;
+      if (VQXCreateMsgFilterEx(mhLib, 2, sets, &h) != VQX_RESULT_API_OK) continue;
+      VQX_MSG_HANDLE hMsg = nullptr;
+      VQXReceiveMsg(mhLib, h, 0, &hMsg);
+      if (hMsg != nullptr) VQXReleaseMsgEx(mhLib, &hMsg);
+      VQXDestroyMsgFilterEx(mhLib, &h);
+    }
+  });
+  std::thread sender([&] {
+    for (u32 i = 0; i < kMessages; i++) {
+      VQX_MSG_HANDLE hMsg = nullptr;
+      ASSERT_EQ(VQXGetMsg(mhLib, 8, &hMsg), VQX_RESULT_API_OK);
+      hMsg->un32MsgId = 0x06000001u;
+      hMsg->MsgType = VQX_MSG_TYPE_EVENT;
+      hMsg->hAdapter = 0xDA000001u;
+      hMsg->un64UserContext1 = i;
+      ASSERT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);
+    }
+  });
+  u32 un32Got = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (un32Got < kMessages && std::chrono::steady_clock::now() < deadline) {
+    VQX_MSG_HANDLE ah[VQX_RECEIVE_MULTIPLE_MAX];
+    u32 n = 0;
+    if (VQXReceiveMsgMultiple(mhLib, hSteady, 500, &n, ah) != VQX_RESULT_API_OK) continue;
+    for (u32 i = 0; i < n; i++) VQXReleaseMsgEx(mhLib, &ah[i]);
+    un32Got += n;
+  }
+  sender.join();
+  fDone = true;
+  churn.join();
+  EXPECT_EQ(un32Got, kMessages);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hSteady), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats;
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.FilterOwned, 0u);
+  EXPECT_EQ(stats.FilterAlloc, stats.FilterFreed);
+}
+
+}  // namespace
