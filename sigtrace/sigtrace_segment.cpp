@@ -43,8 +43,8 @@ void CVQSigTraceSegment::Append(const void* pvData, size_t un64Length) {
   mvBuffer.insert(mvBuffer.end(), p, p + un64Length);
 }
 
-bool CVQSigTraceSegment::EndRecord() {
-  ++mun32BufferedRecords;
+bool CVQSigTraceSegment::EndRecord(bool fCountAsRecord) {
+  if (fCountAsRecord) ++mun32BufferedRecords;
   mun64RecordStart = mvBuffer.size();
   /* Standard output keeps the stdio-sized buffer of a pipe. */
   if (mvBuffer.size() >= (mfStdout ? kun32StdoutFlushThreshold : kun32FlushThreshold)) return Flush();

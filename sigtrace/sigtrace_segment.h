@@ -55,11 +55,14 @@ class CVQSigTraceSegment {
   u64 GetDurableSize() const { return mun64Durable; }
 
   /* A record is appended in pieces between these two calls. EndRecord
-   * returns false when a flush it caused failed (see above). */
+   * returns false when a flush it caused failed (see above). A piece that
+   * is not a trace record of its own (file header, trailer, the body of a
+   * record whose header went before) is not counted in the records written
+   * or lost. */
   void BeginRecord();
   void Append(const void* pvData, size_t un64Length);
   void Append(const std::string& str) { Append(str.data(), str.size()); }
-  bool EndRecord();
+  bool EndRecord(bool fCountAsRecord = true);
 
   /* Writes the complete records buffered; false on a failed write. */
   bool Flush();

@@ -234,7 +234,7 @@ void CVQSigTraceGrp::WriteFileHeader() {
     mFile.Append(str);
   }
   mun64HeaderSize = mFile.GetSize();
-  if (!mFile.EndRecord()) HandleWriteFailure();
+  if (!mFile.EndRecord(false)) HandleWriteFailure();
 }
 
 VQX_RESULT CVQSigTraceGrp::CloseFile() {
@@ -243,12 +243,14 @@ VQX_RESULT CVQSigTraceGrp::CloseFile() {
       if (!IsPcap()) {
         mFile.BeginRecord();
         mFile.Append("\n\n[END]\n", 8);
-        mFile.EndRecord();
+        mFile.EndRecord(false);
       }
       const bool fStdout = mFile.IsStdout();
+      const std::string strPath = mFile.GetCurrentPath();
       if (!mFile.Close()) {
         /* Close wrote what was buffered; records it could not write are lost. */
-        NoteLost(static_cast<u32>(mFile.TakeLostRecords()));
+        ReportWriteFailure(strPath, fStdout ? "output released" : "segment closed");
+        if (!fStdout && mFile.GetDurableSize() <= mun64HeaderSize) DropEmptySegment(strPath);
       }
       if (fStdout) ReleaseStdout();
     }
@@ -277,32 +279,40 @@ void CVQSigTraceGrp::ReleaseStdout() {
   }
 }
 
-void CVQSigTraceGrp::HandleWriteFailure() {
-  const u32 un32Lost = static_cast<u32>(mFile.TakeLostRecords());
-  NoteLost(un32Lost);
-  const int nErr = mFile.GetLastError();
-  const std::string strPath = mFile.GetCurrentPath();
+void CVQSigTraceGrp::ReportWriteFailure(const std::string& strPath, const char* pszOutcome) {
+  NoteLost(static_cast<u32>(mFile.TakeLostRecords()));
   if (OpenFailureLogDue()) {
     CVQCAFString strText;
-    strText.Format("Failed to write %s file (%s), segment closed, %u record(s) lost.", strPath.c_str(), strerror(nErr),
-                   mun32LostSinceLog);
+    strText.Format("Failed to write %s file (%s), %s, %u record(s) lost.", strPath.c_str(), strerror(mFile.GetLastError()),
+                   pszOutcome, mun32LostSinceLog);
     VQCAF_REPORT_FAILURE("CVQSigTraceGrp::WriteRecord", strText.c_str(), VQX_RESULT_FAIL);
     mun32LostSinceLog = 0;
   }
-  if (mFile.IsStdout()) return; /* a pipe cannot be cut back; the owner watches it */
+}
+
+void CVQSigTraceGrp::DropEmptySegment(const std::string& strPath) {
+  /* Nothing but the file header made it: do not leave a trail of empty
+   * segments behind a full disk, reuse the number. */
+  ::unlink(strPath.c_str());
+  if (mun32NextSegment > 0) --mun32NextSegment;
+}
+
+void CVQSigTraceGrp::HandleWriteFailure() {
+  const std::string strPath = mFile.GetCurrentPath();
+  if (mFile.IsStdout()) {
+    /* A pipe cannot be cut back; the owner watches it. */
+    ReportWriteFailure(strPath, "output kept");
+    return;
+  }
+  ReportWriteFailure(strPath, "segment closed");
   const bool fEmpty = mFile.GetDurableSize() <= mun64HeaderSize;
   mFile.Close();
   mstrCurrentFile.Clear();
-  if (fEmpty) {
-    /* Nothing but the file header made it: do not leave a trail of empty
-     * segments behind a full disk, reuse the number. */
-    ::unlink(strPath.c_str());
-    if (mun32NextSegment > 0) --mun32NextSegment;
-  }
+  if (fEmpty) DropEmptySegment(strPath);
 }
 
-void CVQSigTraceGrp::EndRecord(bool fFlushStdout) {
-  bool fOk = mFile.EndRecord();
+void CVQSigTraceGrp::EndRecord(bool fFlushStdout, bool fCountAsRecord) {
+  bool fOk = mFile.EndRecord(fCountAsRecord);
   if (fOk && fFlushStdout && mFile.IsStdout()) fOk = mFile.Flush();
   if (!fOk) HandleWriteFailure();
 }

@@ -175,7 +175,7 @@ class CVQSigTraceGrp {
   /* One pcap record: header with these lengths, then the body. */
   void WritePcapRecord(const SVQSigTraceTime& t, const u8* pBody, u32 un32Captured, u32 un32Wire);
   /* Ends the record being built; on a failed write closes the segment. */
-  void EndRecord(bool fFlushStdout);
+  void EndRecord(bool fFlushStdout, bool fCountAsRecord = true);
   /* One packet record: rotation, counters, then the pcap framing built by
    * fnFrame (returns the wire length) or the prefix line and the text body
    * built by fnText. */
@@ -185,6 +185,10 @@ class CVQSigTraceGrp {
   VQX_RESULT WriteTextRecord(const std::string& str);
   void WriteFileHeader();
   void HandleWriteFailure();
+  /* Counts the records a failed write lost and logs it (at most once a minute). */
+  void ReportWriteFailure(const std::string& strPath, const char* pszOutcome);
+  /* Removes a segment that holds no record and gives its number back. */
+  void DropEmptySegment(const std::string& strPath);
   /* Gives up this group's share of the standard output. */
   void ReleaseStdout();
   void NoteLost(u32 un32Count);

@@ -25,7 +25,8 @@ VQX_RESULT CVQSigTraceGrp::WriteTextRecord(const std::string& str) {
   if (!mFile.IsOpened()) return VQX_RESULT_OK;
   mFile.BeginRecord();
   mFile.Append(str);
-  EndRecord(false);
+  /* The body of a record counted by WritePacketHeader. */
+  EndRecord(false, false);
   return VQX_RESULT_OK;
 }
 

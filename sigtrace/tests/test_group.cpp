@@ -473,6 +473,37 @@ TEST(SigTraceGroup, WriteFailureKeepsSegmentsAligned) {
   EXPECT_EQ(nWritten + nLost, kRecords);
 }
 
+/* Nothing can be written at all: the records are counted as lost (the file
+ * header and trailer are not records), the failure is logged, and no empty
+ * segment is left behind. */
+TEST(SigTraceGroup, NothingWritableLeavesNoEmptySegments) {
+  CScratchDir dir;
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{10, 10};
+    setrlimit(RLIMIT_FSIZE, &lim);
+    CLogCapture log;
+    bool fOk = true;
+    for (const bool fPcap : {true, false}) {
+      CVQSigTraceGrp g;
+      SetUpGroup(g, "none", VQ_SIGTRACE_TYPE_SS7, fPcap, nullptr);
+      CVQSigTraceEntityParams e = Entity(2, "A", "l");
+      for (int i = 0; i < 5; ++i) g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 3, FromHex("85 83 00").data());
+      g.CloseFile();
+      fOk = fOk && g.mun32LostCount == 5 && g.mun32RxCount == 5 && g.mun32NextSegment == 0 && !FileExists("none_000.cap") &&
+            !FileExists("none_000.log");
+    }
+    fOk = fOk && log.Count("Failed to write none_000.cap file (File too large), segment closed, 5 record(s) lost.") == 1;
+    _exit(fOk ? 0 : 1);
+  }
+  int nStatus = 0;
+  ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+  ASSERT_TRUE(WIFEXITED(nStatus));
+  EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+}
+
 /* Standard output mode: one pcap stream only, no rotation, flushes. */
 TEST(SigTraceGroup, StandardOutputMode) {
   CScratchDir dir;
@@ -564,6 +595,37 @@ TEST(SigTraceGroup, StandardOutputMode) {
     _exit(fOk ? 0 : 1);
   }
   ASSERT_EQ(waitpid(pid3, &nStatus, 0), pid3);
+  ASSERT_TRUE(WIFEXITED(nStatus));
+  EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+}
+
+/* A standard output nobody reads any more: every record is counted as lost,
+ * the failure is logged once, and the output stays attached. */
+TEST(SigTraceGroup, BrokenStandardOutput) {
+  CScratchDir dir;
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGPIPE, SIG_IGN);
+    int anFd[2];
+    if (pipe(anFd) != 0) _exit(2);
+    close(anFd[0]);
+    dup2(anFd[1], STDOUT_FILENO);
+    close(anFd[1]);
+    CLogCapture log;
+    CVQSigTraceGrp g;
+    SetUpGroup(g, "p", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
+    g.mfStdout = 1;
+    CVQSigTraceEntityParams e = Entity(2, "A", "l");
+    const std::vector<u8> v(40, 1);
+    for (int i = 0; i < 4; ++i) g.WriteSs7PacketData(e, 1, 0, 1, 2, 1, 40, v.data());
+    const bool fOk = g.mFile.IsOpened() && g.mstrCurrentFile == ":STDOUT:" && g.mun32TxCount == 4 && g.mun32LostCount == 4 &&
+                     log.Count("Failed to write :STDOUT: file (Broken pipe), output kept, 1 record(s) lost.") == 1 &&
+                     log.Count("CVQSigTraceGrp::WriteRecord") == 1;
+    _exit(fOk ? 0 : 1);
+  }
+  int nStatus = 0;
+  ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
   ASSERT_TRUE(WIFEXITED(nStatus));
   EXPECT_EQ(WEXITSTATUS(nStatus), 0);
 }
