@@ -17,6 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 
 struct Seen {
+  const char* pszAwaitedName = "";
   char szName[32] = {};
   size_t stackSize = 0;
   int policy = -1;
@@ -24,15 +25,15 @@ struct Seen {
   u32 loops = 0;
 };
 
-char g_szCreatorName[32];
-
 u32 ProbeThread(void* pv) {
   Seen* s = static_cast<Seen*>(pv);
-  // The creator names the thread just after it starts: wait for that, bounded.
+  // The creator names the thread just after it starts: wait for the awaited
+  // name, bounded. (A read that races the rename can see a mix of the old and
+  // the new name, so "different from before" is not enough.)
   const auto until = std::chrono::steady_clock::now() + 5s;
   do {
     pthread_getname_np(pthread_self(), s->szName, sizeof(s->szName));
-  } while (strcmp(s->szName, g_szCreatorName) == 0 && std::chrono::steady_clock::now() < until);
+  } while (strcmp(s->szName, s->pszAwaitedName) != 0 && std::chrono::steady_clock::now() < until);
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) == 0) {
     pthread_attr_getstacksize(&attr, &s->stackSize);
@@ -56,9 +57,9 @@ TEST(VqxThread, CreateNamesSizesAndJoins) {
       {"exactly15chars_", 0x300000, "exactly15chars_", 0x300000},
       {"a_name_longer_than_fifteen", 0, "a_name_longer_t", VQX_THREAD_DEFAULT_STACK_SIZE},
   };
-  pthread_getname_np(pthread_self(), g_szCreatorName, sizeof(g_szCreatorName));
   for (const auto& row : rows) {
     Seen seen;
+    seen.pszAwaitedName = row.pszExpectedName;
     VQX_THREAD_RECORD rec;
     const VQX_THREAD_PARAMS params{row.pszName, row.un32Stack, VQX_THREAD_PRIORITY_NORMAL};
     ASSERT_EQ(VqxThreadCreate(&rec, ProbeThread, &seen, &params), VQX_RESULT_OK) << row.pszName;
@@ -84,6 +85,7 @@ TEST(VqxThread, RealTimeClassAppliedOrSilentlyDefault) {
                       {VQX_THREAD_PRIORITY_RT_HIGH, nMax - 1}};
   for (const auto& row : rows) {
     Seen seen;
+    seen.pszAwaitedName = "rt";
     VQX_THREAD_RECORD rec;
     const VQX_THREAD_PARAMS params{"rt", 0, row.un32Class};
     ASSERT_EQ(VqxThreadCreate(&rec, ProbeThread, &seen, &params), VQX_RESULT_OK) << row.un32Class;
