@@ -13,11 +13,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <unistd.h>
 
 #include "sigtrace_text.h"
 #include "vqcafdiag.h"
 #include "vqcafexception.h"
+#include "vqx_string.h"
 
 namespace VQCAF {
 namespace {
@@ -64,6 +67,20 @@ u32 RoundUp4(u32 v) { return (v + 3u) & ~3u; }
 
 }  // namespace
 
+VQX_RESULT VqSigTraceReportException(const char* pszOperation, const char* pszFile, int nLine) noexcept {
+  try {
+    throw;
+  } catch (const CVQCAFException&) {
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  } catch (const std::out_of_range&) {
+  } catch (...) {
+    VqcafDiagPrintf(VQCAF_DIAG_LEVEL_ERROR, "%s: Un-handled exception: %s:%u\n", pszOperation,
+                    VqxFileNameFromPath(pszFile), static_cast<unsigned>(nLine));
+  }
+  return VqcafReportCurrentException(pszOperation, pszFile, nLine);
+}
+
 CVQSigTraceGrp::CVQSigTraceGrp()
     : mun32Type(0),
       mfPcap(0),
@@ -88,7 +105,7 @@ CVQSigTraceGrp::~CVQSigTraceGrp() {
     CloseFile();
     ReleaseStdout();
   } catch (...) {
-    VqcafReportCurrentException("CVQSigTraceGrp::~CVQSigTraceGrp", __FILE__, __LINE__);
+    VqSigTraceReportException("CVQSigTraceGrp::~CVQSigTraceGrp", __FILE__, __LINE__);
   }
 }
 
@@ -198,7 +215,7 @@ VQX_RESULT CVQSigTraceGrp::CreateNewFile() {
     if (mfStdout) mFile.Flush();
     return VQX_RESULT_OK;
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::CreateNewFile")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::CreateNewFile")
 }
 
 void CVQSigTraceGrp::WriteFileHeader() {
@@ -256,7 +273,7 @@ VQX_RESULT CVQSigTraceGrp::CloseFile() {
     }
     return VQX_RESULT_OK;
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::CloseFile")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::CloseFile")
 }
 
 VQX_RESULT CVQSigTraceGrp::ForceLogRotation() {
@@ -267,7 +284,7 @@ VQX_RESULT CVQSigTraceGrp::ForceLogRotation() {
     CloseFile();
     return VQX_RESULT_OK;
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::ForceLogRotation")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::ForceLogRotation")
 }
 
 void CVQSigTraceGrp::ReleaseStdout() {
@@ -405,7 +422,7 @@ VQX_RESULT CVQSigTraceGrp::WritePacketHeader(CVQSigTraceEntityParams& Entity, u3
     EndRecord(false);
     return VQX_RESULT_OK;
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WritePacketHeader")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WritePacketHeader")
 }
 
 VQX_RESULT CVQSigTraceGrp::CalculateIpHeaderChecksum(_QUELLAN_IP* pHeader) {

@@ -205,6 +205,14 @@ class CVQSigTraceGrp {
   bool mfStdoutText;                 /* counted among the text groups writing to the standard output */
 };
 
+/* The catch clause of every group operation: the mapping and the one
+ * failure line of vqcafexception.h; an exception of no known kind is
+ * preceded by "<operation>: Un-handled exception: <file>:<line>". Must be
+ * called from inside a catch block; returns the code. */
+VQX_RESULT VqSigTraceReportException(const char* pszOperation, const char* pszFile, int nLine) noexcept;
+#define VQ_SIGTRACE_CATCH_RETURN(pszOperation) \
+  catch (...) { return ::VQCAF::VqSigTraceReportException((pszOperation), __FILE__, __LINE__); }
+
 }  // namespace VQCAF
 
 #endif

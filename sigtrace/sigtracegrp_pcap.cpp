@@ -52,7 +52,7 @@ VQX_RESULT CVQSigTraceGrp::WriteSs7PacketData(CVQSigTraceEntityParams& Entity, u
         [&](std::vector<u8>& v) { return VqSigTraceFrameSs7(v, un32LinkNumber, fAnnexA, un32Direction, su); },
         [&](CVQSigTraceText& text) { VqSigTraceDecodeSs7(text, un32Variant, un32PcLength, fAnnexA, su); });
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WriteSs7PacketData")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteSs7PacketData")
 }
 
 VQX_RESULT CVQSigTraceGrp::WriteH248PacketData(CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Length,
@@ -67,7 +67,7 @@ VQX_RESULT CVQSigTraceGrp::WriteH248PacketData(CVQSigTraceEntityParams& Entity, 
           VqSigTracePrintableDump(text, msg.All(), true);
         });
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WriteH248PacketData")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteH248PacketData")
 }
 
 VQX_RESULT CVQSigTraceGrp::WriteTuclPacketData(CVQSigTraceEntityParams& Entity, _VQ500_TUCL_TRACE_DIRECTION_TYPE Direction,
@@ -92,7 +92,7 @@ VQX_RESULT CVQSigTraceGrp::WriteTuclPacketData(CVQSigTraceEntityParams& Entity, 
           else VqSigTraceIpHexDump(text, packet.All());
         });
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WriteTuclPacketData")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteTuclPacketData")
 }
 
 VQX_RESULT CVQSigTraceGrp::WriteIsdnPacketData(CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Side,
@@ -107,7 +107,7 @@ VQX_RESULT CVQSigTraceGrp::WriteIsdnPacketData(CVQSigTraceEntityParams& Entity, 
         },
         [&](CVQSigTraceText& text) { VqSigTraceDecodeQ921(text, frame); });
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WriteIsdnPacketData")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteIsdnPacketData")
 }
 
 }  // namespace VQCAF

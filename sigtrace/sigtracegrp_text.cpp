@@ -18,7 +18,7 @@ VQX_RESULT CVQSigTraceGrp::GetBinaryString(u8 un8Value, CVQCAFString& strOut, u8
     strOut = VqSigTracePicture(un8Value, un8Mask).c_str();
     return VQX_RESULT_OK;
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::GetBinaryString")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::GetBinaryString")
 }
 
 VQX_RESULT CVQSigTraceGrp::WriteTextRecord(const std::string& str) {
@@ -36,7 +36,7 @@ VQX_RESULT CVQSigTraceGrp::WriteRawBuffer(const char* pszPrefix, u32 un32Length,
     text.RawBuffer(pszPrefix ? pszPrefix : "", CVQSigTraceCursor(pData, un32Length).All(), fWithOffsets != 0);
     return WriteTextRecord(text.Str());
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WriteRawBuffer")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteRawBuffer")
 }
 
 /* One decoder over (length, data) written as one piece; its result. */
@@ -47,7 +47,7 @@ VQX_RESULT CVQSigTraceGrp::WriteRawBuffer(const char* pszPrefix, u32 un32Length,
     WriteTextRecord(text.Str());               \
     return r;                                  \
   }                                            \
-  VQCAF_CATCH_RETURN(pszName)
+  VQ_SIGTRACE_CATCH_RETURN(pszName)
 
 VQX_RESULT CVQSigTraceGrp::WriteFormattedSs7Trace(u32 un32Variant, u32 un32PcLength, u32 fAnnexA, u32 un32Length, const u8* pData) {
   VQ_SIGTRACE_TEXT_ENTRY("CVQSigTraceGrp::WriteFormattedSs7Trace",
@@ -113,7 +113,7 @@ VQX_RESULT CVQSigTraceGrp::WriteCasr2DateHeader(CVQSigTraceEntityParams& Entity,
     mFile.Append(" ", 1);
     return VQX_RESULT_OK;
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2DateHeader")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2DateHeader")
 }
 
 /* The formatter's part of one CAS R2 line; it ends the record that
@@ -128,7 +128,7 @@ VQX_RESULT CVQSigTraceGrp::WriteCasr2DateHeader(CVQSigTraceEntityParams& Entity,
     EndRecord(false);                                                                                    \
     return VQX_RESULT_OK;                                                                                \
   }                                                                                                      \
-  VQCAF_CATCH_RETURN(pszName)
+  VQ_SIGTRACE_CATCH_RETURN(pszName)
 
 VQX_RESULT CVQSigTraceGrp::WriteFormattedCasr2ExtendedStateTrace(CVQSigTraceEntityParams& Entity, u32 un32Timeslot,
                                                                  u32 un32Timestamp, u32 un32Direction,
@@ -167,7 +167,7 @@ VQX_RESULT CVQSigTraceGrp::WriteCasr2ExtendedStateData(CVQSigTraceEntityParams& 
     if (mFile.IsOpened()) WriteFormattedCasr2ExtendedStateTrace(Entity, un32Timeslot, un32Timestamp, 0, CallState, InternalState);
     return VQX_RESULT_OK;
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2ExtendedStateData")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2ExtendedStateData")
 }
 
 VQX_RESULT CVQSigTraceGrp::WriteCasr2ToneData(CVQSigTraceEntityParams& Entity, u32 un32Timeslot, u32 un32Timestamp,
@@ -177,7 +177,7 @@ VQX_RESULT CVQSigTraceGrp::WriteCasr2ToneData(CVQSigTraceEntityParams& Entity, u
     if (mFile.IsOpened()) WriteFormattedCasr2ToneTrace(Entity, un32Timeslot, un32Timestamp, un32Direction, pTone, un32Value);
     return VQX_RESULT_OK;
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2ToneData")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2ToneData")
 }
 
 VQX_RESULT CVQSigTraceGrp::WriteCasr2CasBitsData(CVQSigTraceEntityParams& Entity, u32 un32Timeslot, u32 un32Timestamp,
@@ -192,7 +192,7 @@ VQX_RESULT CVQSigTraceGrp::WriteCasr2CasBitsData(CVQSigTraceEntityParams& Entity
     }
     return VQX_RESULT_OK;
   }
-  VQCAF_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2CasBitsData")
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2CasBitsData")
 }
 
 }  // namespace VQCAF

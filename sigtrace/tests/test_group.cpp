@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <stdexcept>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +23,7 @@
 #include "sigtracegrp.h"
 #include "support/sigtrace_test_support.h"
 #include "vqcafdiag.h"
+#include "vqcafexception.h"
 
 using namespace VQCAF;
 using sigtest::CScratchDir;
@@ -367,6 +370,42 @@ TEST(SigTraceGroup, SegmentPermissionsFollowTheUmask) {
   struct stat st {};
   ASSERT_EQ(stat("perm_000.cap", &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0664u);
+}
+
+/* The failure lines of the group's operations, by kind of exception. */
+TEST(SigTraceGroup, ExceptionLines) {
+  struct {
+    const char* pszRow;
+    std::function<void()> fnThrow;
+    VQX_RESULT un32Result;
+    const char* pszText;
+    bool fUnhandledLine;
+  } const aRows[] = {
+      {"framework", [] { throw CVQCAFException("boom", 0x8200000Fu); }, 0x8200000Fu, "boom", false},
+      {"bad_alloc", [] { throw std::bad_alloc(); }, 0x82000012u, "std::bad_alloc", false},
+      {"length", [] { throw std::length_error("x"); }, 0x8200000Au, "std::length_error", false},
+      {"range", [] { throw std::out_of_range("x"); }, 0x82000006u, "std::out_of_range", false},
+      {"runtime", [] { throw std::runtime_error("x"); }, 0x82000002u, "(Un-handled exception)", true},
+      {"int", [] { throw 42; }, 0x82000002u, "(Un-handled exception)", true},
+  };
+  for (const auto& row : aRows) {
+    CLogCapture log;
+    VQX_RESULT r = 0;
+    int nLine = 0;
+    try {
+      row.fnThrow();
+    } catch (...) {
+      nLine = __LINE__ + 1;
+      r = VqSigTraceReportException("CVQSigTraceGrp::CloseFile", __FILE__, nLine);
+    }
+    EXPECT_EQ(r, row.un32Result) << row.pszRow;
+    std::vector<std::string> vExpected;
+    if (row.fUnhandledLine) vExpected.push_back("CVQSigTraceGrp::CloseFile: Un-handled exception: test_group.cpp:" + std::to_string(nLine) + "\n");
+    char acLine[256];
+    snprintf(acLine, sizeof(acLine), "CVQSigTraceGrp::CloseFile: %s (%X) test_group.cpp:%d\n", row.pszText, row.un32Result, nLine);
+    vExpected.push_back(acLine);
+    EXPECT_EQ(log.vLines, vExpected) << row.pszRow;
+  }
 }
 
 TEST(SigTraceGroup, RotationAtTenMebibytes) {
