@@ -337,7 +337,7 @@ TEST_F(JobsTest, MaxJobsAndDuplicates) {
 }
 
 TEST_F(JobsTest, CloseWaitsForRunningAndCancelsQueued) {
-  Open(1);
+  Open(1, 20000);  // the probes below must meet the closing pool, not the job limit
   Gate gate;
   Job g(0, &gate);
   g.handlerResult = 0x0200ABCDu;
@@ -355,7 +355,7 @@ TEST_F(JobsTest, CloseWaitsForRunningAndCancelsQueued) {
     EXPECT_EQ(VQXMultiThreadedJobsCloseLib(h_), VQX_RESULT_OK);
   });
   // Wait until the pool refuses new jobs (close has begun), bounded.
-  std::vector<Job> probes(2000);
+  std::vector<Job> probes(10000);
   size_t nProbes = 0;
   VQX_RESULT r = VQX_RESULT_OK;
   const auto until = std::chrono::steady_clock::now() + kWait;
