@@ -193,11 +193,12 @@ VQX_RESULT VQXWaitMsg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32Ti
  * Sends one message. Local destinations (0xDA000000..0xDA00FFFF with group
  * 0x020F, 0x0300..0x03FF or 0x0600..0x0BFF; 0xEA...... with group
  * 0x0400..0x05FF, delivered with hAdapter 0xCA......) go to this process's
- * filters. 0xFFFFFFFF broadcasts an event to the remote hosts (none in this
- * build). Other peers need the peer routing, which this build does not have:
- * 0x82010019. With phImplicitFilter an awaited-response filter is made for
- * the answer (destination and serial number); destroy it with
- * VQXDestroyMsgFilterEx.
+ * filters. 0xFFFFFFFF broadcasts an event to the remote hosts whose remote
+ * filters want it; any other handle names one adapter or remote host
+ * (0x82010209 when unknown, returned without a log line). Without the peer
+ * send path linked, such sends fail with 0x82010019. With phImplicitFilter
+ * an awaited-response filter is made for the answer (destination and serial
+ * number); destroy it with VQXDestroyMsgFilterEx.
  * 0x02010000; 0x82010206 (message left to the caller); 0x82010207;
  * 0x82010204 type not 1..4; 0x82010205 id not set; 0x8201020B, 0x8201020E
  * sizes; 0x82010209 local destination with a group it does not carry;
