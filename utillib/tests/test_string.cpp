@@ -123,6 +123,7 @@ TEST(Stricmp, CaseBlindRows) {
       {"", "", 1, 0, 0},
       {"[", "{", 1, -1, -1},   // '{' is not a letter: no folding
       {"_a", "_A", 2, 0, 0},
+      {"_", "a", 1, 1, 1},     // letters fold to upper case: '_' (0x5F) sorts after 'A' (0x41)
       {nullptr, "a", 1, -1, -1},
       {nullptr, nullptr, 1, 0, 0},
   };
