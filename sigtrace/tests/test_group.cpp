@@ -448,7 +448,10 @@ TEST(SigTraceGroup, OpenFailureRetriesAndRecovers) {
   t.n64Seconds += 61;
   clock.Set(t);
   g.WriteIsdnPacketData(e, 0, 0, static_cast<u32>(kSetup.size()), kSetup.data());
+  EXPECT_EQ(g.ForceLogRotation(), VQX_RESULT_OK); /* nothing open: nothing to close, no new attempt */
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  EXPECT_EQ(log.Count("Close log file"), 0u);
+  EXPECT_FALSE(g.mFile.IsOpened());
   EXPECT_EQ(g.mfOpenFailed, 1);
   EXPECT_EQ(log.Count("Failed to open grp_000.log file."), 2u); /* once, then once a minute */
   EXPECT_EQ(log.Count("CVQSigTraceGrp::CreateNewFile"), 2u);
