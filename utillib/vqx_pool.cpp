@@ -137,7 +137,7 @@ inline u32 VqxPoolIndexOf(const VqxPoolCore* p, const void* pRecord) {
   if (pRecord == nullptr) return VQX_POOL_NONE;
   if (__builtin_expect(p->fHeapMode, 0)) {
     const u32 un32Index = VqxPoolIndexOfHeap(p, pRecord);
-    if (un32Index == VQX_POOL_NONE || !VqxPoolSlotUsed(p->paSlots[un32Index])) return VQX_POOL_NONE;
+    if (un32Index >= p->un32NbBuffers || !VqxPoolSlotUsed(p->paSlots[un32Index])) return VQX_POOL_NONE;
     return un32Index;
   }
   return VqxPoolIndexOfBlock(p, pRecord);
