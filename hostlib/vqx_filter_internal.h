@@ -231,12 +231,12 @@ void VqxHostLibSetRxPeriodic(PFCT_VQX_RX_PERIODIC pFct);
 
 /* One message under the lock; the library owns it from here (freed on failure). */
 VQX_RESULT VqxMsgSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, VQX_BATCH_CONTEXT* pBatch);
-/*
- * Route to adapters and remote hosts, connected by the peer layer; null in
- * this build (such sends fail with 0x82010019). Takes the message.
- */
 /* "TX ..." / "RX ..." trace line of a message (trace level 2 or below). */
 void VqxTraceMsg(VQX_LIB_HANDLE hLib, u32 fReceived, VQX_MSG_HANDLE hMsg);
+/*
+ * Route to adapters and remote hosts, registered by the peer send path;
+ * while none is registered such sends fail with 0x82010019. Takes the message.
+ */
 typedef VQX_RESULT (*PFCT_VQX_SEND_TO_PEER)(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
 void VqxHostLibSetPeerSend(PFCT_VQX_SEND_TO_PEER pFct);
 

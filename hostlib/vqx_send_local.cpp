@@ -228,7 +228,7 @@ VQX_RESULT VqxMsgSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, VQX_BATCH_CONTEX
     VqxMsgReleaseInternal(hLib, hMsg);
     return VQX_RESULT_API_OK;
   }
-  return VqxSendFail(hLib, hMsg, "no route to adapters and remote hosts in this build",
+  return VqxSendFail(hLib, hMsg, "no route to adapters and remote hosts (peer send path not connected)",
                      VQX_RESULT_API_NOT_IMPLEMENTED);
 }
 
