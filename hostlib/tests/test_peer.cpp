@@ -5,34 +5,11 @@
  * a newly activated filter, record limits, lists, information queries,
  * flow-control levels and limits, and the release of a send fifo.
  */
-#include <stdlib.h>
-
-#include <fstream>
-#include <map>
-#include <string>
-
 #include "test_peer_util.h"
 
 namespace {
 
 constexpr u32 kBoard = 0xCA000042;
-
-std::map<std::string, std::vector<u8>> Golden() {
-  std::map<std::string, std::vector<u8>> rows;
-  const char* pszDir = getenv("VQX_TEST_DATA");
-  std::ifstream in(std::string(pszDir != nullptr ? pszDir : ".") + "/peer_notifications.hex");
-  std::string line;
-  while (std::getline(in, line)) {
-    const size_t colon = line.find(": ");
-    if (colon == std::string::npos) continue;
-    std::vector<u8> bytes;
-    for (size_t i = colon + 2; i + 1 < line.size(); i += 2) {
-      bytes.push_back(static_cast<u8>(std::stoul(line.substr(i, 2), nullptr, 16)));
-    }
-    rows[line.substr(0, colon)] = bytes;
-  }
-  return rows;
-}
 
 /* Header of a notification as the library builds it, then its payload from byte 8 against the golden row. */
 void ExpectNotification(const std::vector<u8>& m, u32 un32Id, u32 un32Payload, const std::vector<u8>& golden,
@@ -58,7 +35,7 @@ void ExpectNotification(const std::vector<u8>& m, u32 un32Id, u32 un32Payload, c
 
 TEST_F(PeerTest, BoardPresenceNotificationsAreExactAndInOrder) {
   CatchNotifications();
-  auto golden = Golden();
+  auto golden = GoldenNotifications();
   const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-0042", "board-a", "10.0.0.5", "10.1.0.5");
   ASSERT_EQ(Up(kBoard, &adv, nullptr, 1), VQX_RESULT_API_OK);
   ASSERT_EQ(Up(kBoard, &adv, nullptr, 0), VQX_RESULT_API_OK);

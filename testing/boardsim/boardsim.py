@@ -81,6 +81,13 @@ class Board:
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.udp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.udp.bind(("127.0.0.1", args.udp_port))
+        # Each path's address answers too: the host looks for a lost path there.
+        self.udp_paths = []
+        for addr in {args.gw0, args.gw1} - {"", "127.0.0.1"}:
+            u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            u.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            u.bind((addr, args.udp_port))
+            self.udp_paths.append(u)
         self.listen = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listen.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listen.bind((args.gw0 or "127.0.0.1", args.tcp_port))
@@ -110,18 +117,18 @@ class Board:
                                          args.build)
 
     # UDP discovery, poll and specific discovery
-    def on_udp(self):
-        data, peer = self.udp.recvfrom(2048)
+    def on_udp(self, udp):
+        data, peer = udp.recvfrom(2048)
         if self.silent or len(data) < 4:
             return
         (ident,) = struct.unpack_from(">I", data)
         self.stats["udp"] += 1
         if ident == ID_DISCOVERY or (ident == ID_POLL and len(data) >= 32):
-            self.udp.sendto(self.adv, peer)
+            udp.sendto(self.adv, peer)
         elif ident == ID_SPECIFIC and len(data) >= 264:
             name = data[8:136].split(b"\0", 1)[0].decode(errors="replace")
             if name in (self.args.serial, self.args.name):
-                self.udp.sendto(self.adv, peer)
+                udp.sendto(self.adv, peer)
 
     def on_accept(self, listen):
         s, _ = listen.accept()
@@ -189,7 +196,7 @@ class Board:
                 replies = handler(self, link, bytes(b[:size]))
             else:
                 replies = self.host.on_message(bytes(b[:size]))
-            self.send_batches(link, replies or [])
+            self.send_batches(self.out_link(link), replies or [])
             del b[:size]
 
     def send_batches(self, link, msgs):
@@ -199,13 +206,21 @@ class Board:
     def open_links(self):
         return [l for l in self.links if not l.closing]
 
+    def out_link(self, link=None):
+        """Numbered traffic goes on one path only (the first open link), so that it
+        arrives in sequence; otherwise replies go back where the request came."""
+        links = self.open_links()
+        if self.host.full and links:
+            return links[0]
+        return link if link is not None else (links[0] if links else None)
+
     def send_messages(self, count, size):
         msgs = []
         for _ in range(count):
             msgs.append(self.host.number(host_message(0x03000001, self.next_seq, size)))
             self.next_seq += 1
         out = b"".join(batch(msgs[i:i + MAX_BATCH]) for i in range(0, len(msgs), MAX_BATCH))
-        for link in [l for l in self.links if not l.closing]:
+        for link in ([self.out_link()] if self.host.full and self.open_links() else self.open_links()):
             link.sock.sendall(out)
 
     def send_corrupt(self, kind):
@@ -242,9 +257,8 @@ class Board:
         if cmd == "release":
             self.host.hold = False
             out = self.host.release()
-            links = self.open_links()
-            if links:
-                self.send_batches(links[0], out)
+            if self.open_links():
+                self.send_batches(self.out_link(), out)
             return "ok %d" % len(out)
         if cmd == "rfilter" and len(words) == 2 and words[1] in ("answer", "ignore", "big"):
             self.host.rfilter = words[1]
@@ -252,7 +266,7 @@ class Board:
         if cmd == "event" and len(words) == 4:
             n, msg_id, size = int(words[1]), int(words[2], 0), int(words[3])
             msgs = [self.host.event(msg_id, bytes((i + k) & 0xFF for k in range(size))) for i in range(n)]
-            for link in self.open_links():
+            for link in ([self.out_link()] if self.host.full and self.open_links() else self.open_links()):
                 self.send_batches(link, msgs)
             return "ok"
         if cmd == "closegw" and len(words) == 2:
@@ -308,14 +322,14 @@ class Board:
         end = time.monotonic() + self.args.lifetime
         print("ready tcp=%d" % self.tcp_port, flush=True)
         while time.monotonic() < end:
-            rd = [self.udp, self.listen, self.control] + list(self.controls)
+            rd = [self.udp, self.listen, self.control] + self.udp_paths + list(self.controls)
             if self.listen1 is not None:
                 rd.append(self.listen1)
             rd += [link.sock for link in self.links if self.reading or link.closing]
             ready, _, _ = select.select(rd, [], [], 0.1)
             for s in ready:
-                if s is self.udp:
-                    self.on_udp()
+                if s is self.udp or s in self.udp_paths:
+                    self.on_udp(s)
                 elif s is self.listen or s is self.listen1:
                     self.on_accept(s)
                 elif s is self.control:

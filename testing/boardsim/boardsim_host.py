@@ -11,6 +11,9 @@ which travel in the sender's byte order and are copied raw into answers:
   72 source unique id (u64), 80 fragment info (u16), 82 connection count
   (u16), 84 piggy-backed acknowledgement.
 
+A numbered message from the host that is not newer than the last one
+received is a copy sent again on the other path: counted and dropped.
+
 Sequence numbers (full mode): the board numbers what it sends per presence
 (1, 2, ... skipping 0), puts its connection count (1 from the first link of a
 presence) and the highest sequence received from the host as the
@@ -76,6 +79,7 @@ class HostLayer:
         self.requests = 0
         self.answered = 0
         self.acks = 0
+        self.duplicates = 0          # numbered messages seen again (retransmitted on the other path)
 
     def presence(self):
         """A first link of a new presence: a new connection count, numbering from 1."""
@@ -100,7 +104,11 @@ class HostLayer:
     def on_message(self, b):
         """Messages to send back for one host message (bytes of exactly its length)."""
         h = parse_header(b)
-        if h["tx_seq"] != 0 and ((h["tx_seq"] - self.rx_seq) & 0xFFFFFFFF) < 0x80000000:
+        if h["tx_seq"] != 0:
+            ahead = (h["tx_seq"] - self.rx_seq) & 0xFFFFFFFF
+            if ahead == 0 or ahead >= 0x80000000:
+                self.duplicates += 1
+                return []  # already had it on the other path
             self.rx_seq = h["tx_seq"]
         if h["id"] == PURE_ACK:
             self.acks += 1
@@ -136,4 +144,5 @@ class HostLayer:
     def stats(self):
         return {"full": self.full, "tx_seq": self.tx_seq, "rx_seq": self.rx_seq, "conn": self.conn,
                 "gwop": dict(self.gwop), "requests": self.requests, "answered": self.answered,
-                "held": len(self.held), "acks": self.acks}
+                "held": len(self.held), "acks": self.acks,
+                "duplicates": self.duplicates}
