@@ -81,6 +81,31 @@ long PcapRecords(const std::string& s, u32 un32LinkType) {
   return n;
 }
 
+/* Runs fn in a child process, which may change its limits, signals and
+ * standard output freely; true when fn returned true there. */
+bool InChild(const std::function<bool()>& fn) {
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) _exit(fn() ? 0 : 1);
+  int nStatus = 0;
+  if (waitpid(pid, &nStatus, 0) != pid) return false;
+  return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
+}
+
+/* Points the standard output at a new file. */
+void StdoutTo(const char* pszPath) {
+  const int nFd = open(pszPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(nFd, STDOUT_FILENO);
+  close(nFd);
+}
+
+/* Files may grow to this size at most (a full file system). */
+void LimitFileSize(rlim_t un64Bytes) {
+  signal(SIGXFSZ, SIG_IGN);
+  const rlimit lim{un64Bytes, un64Bytes};
+  setrlimit(RLIMIT_FSIZE, &lim);
+}
+
 const std::vector<u8> kSs7Iam = FromHex("10 20 3F 85 23 41 12 50 01 00 09 00");
 const std::vector<u8> kSetup = FromHex("00 01 02 04 08 02 00 05 05 04 03 80 90 A3 70 03 81 31 32");
 
@@ -472,31 +497,20 @@ TEST(SigTraceGroup, OpenFailureRetriesAndRecovers) {
 TEST(SigTraceGroup, WriteFailureKeepsSegmentsAligned) {
   CScratchDir dir;
   constexpr int kRecords = 3000;
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit lim{100000, 100000};
-    setrlimit(RLIMIT_FSIZE, &lim);
-    u32 un32Lost = 0;
-    {
-      CVQSigTraceGrp g;
-      SetUpGroup(g, "full", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
-      CVQSigTraceEntityParams e = Entity(2, "A", "l");
-      std::vector<u8> v(280);
-      for (int i = 0; i < kRecords; ++i) {
-        v[0] = static_cast<u8>(i);
-        g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 20 + static_cast<u32>(i % 261), v.data());
-      }
-      g.CloseFile();
-      un32Lost = g.mun32LostCount;
+  ASSERT_TRUE(InChild([] {
+    LimitFileSize(100000);
+    CVQSigTraceGrp g;
+    SetUpGroup(g, "full", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
+    CVQSigTraceEntityParams e = Entity(2, "A", "l");
+    std::vector<u8> v(280);
+    for (int i = 0; i < kRecords; ++i) {
+      v[0] = static_cast<u8>(i);
+      g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 20 + static_cast<u32>(i % 261), v.data());
     }
-    std::ofstream("lost.txt") << un32Lost;
-    _exit(0);
-  }
-  int nStatus = 0;
-  ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-  ASSERT_TRUE(WIFEXITED(nStatus));
+    g.CloseFile();
+    std::ofstream("lost.txt") << g.mun32LostCount;
+    return true;
+  }));
   long nWritten = 0;
   int nSegments = 0;
   for (const auto& entry : std::filesystem::directory_iterator(".")) {
@@ -520,12 +534,8 @@ TEST(SigTraceGroup, WriteFailureKeepsSegmentsAligned) {
  * segment is left behind. */
 TEST(SigTraceGroup, NothingWritableLeavesNoEmptySegments) {
   CScratchDir dir;
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit lim{10, 10};
-    setrlimit(RLIMIT_FSIZE, &lim);
+  EXPECT_TRUE(InChild([] {
+    LimitFileSize(10);
     CLogCapture log;
     bool fOk = true;
     for (const bool fPcap : {true, false}) {
@@ -537,24 +547,15 @@ TEST(SigTraceGroup, NothingWritableLeavesNoEmptySegments) {
       fOk = fOk && g.mun32LostCount == 5 && g.mun32RxCount == 5 && g.mun32NextSegment == 0 && !FileExists("none_000.cap") &&
             !FileExists("none_000.log");
     }
-    fOk = fOk && log.Count("Failed to write none_000.cap file (File too large), segment closed, 5 record(s) lost.") == 1;
-    _exit(fOk ? 0 : 1);
-  }
-  int nStatus = 0;
-  ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-  ASSERT_TRUE(WIFEXITED(nStatus));
-  EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+    return fOk && log.Count("Failed to write none_000.cap file (File too large), segment closed, 5 record(s) lost.") == 1;
+  }));
 }
 
 /* Standard output mode: one pcap stream only, no rotation, flushes. */
 TEST(SigTraceGroup, StandardOutputMode) {
   CScratchDir dir;
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    const int nFd = open("stdout.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(nFd, STDOUT_FILENO);
-    close(nFd);
+  EXPECT_TRUE(InChild([] {
+    StdoutTo("stdout.bin");
     CVQSigTraceGrp a, b, c;
     SetUpGroup(a, "a", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
     SetUpGroup(b, "b", VQ_SIGTRACE_TYPE_SS7, true, nullptr);
@@ -572,32 +573,21 @@ TEST(SigTraceGroup, StandardOutputMode) {
                      b.mun32RxCount == 3 && !FileExists("a_000.cap") && !FileExists("b_000.cap") &&
                      c.mun32LostCount == 3 && !c.mFile.IsOpened() && !FileExists("c_000.log");
     /* Check what reached the descriptor before anything is closed: flushed per record. */
-    const bool fFlushed = ReadFile("stdout.bin").size() == 24u + 3u * (16u + 104u);
-    _exit(fOk && fFlushed ? 0 : 1);
-  }
-  int nStatus = 0;
-  ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-  ASSERT_TRUE(WIFEXITED(nStatus));
-  EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+    return fOk && ReadFile("stdout.bin").size() == 24u + 3u * (16u + 104u);
+  }));
   EXPECT_EQ(PcapRecords(ReadFile("stdout.bin"), 139), 3);
 
   /* A text group on standard output: header, records, trailer at close. */
-  const pid_t pid2 = fork();
-  ASSERT_GE(pid2, 0);
-  if (pid2 == 0) {
-    const int nFd = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(nFd, STDOUT_FILENO);
-    close(nFd);
-    {
-      CVQSigTraceGrp t;
-      SetUpGroup(t, "t", VQ_SIGTRACE_TYPE_CASR2, false, nullptr);
-      t.mfStdout = 1;
-      CVQSigTraceEntityParams e = Entity(5, "A", "c");
-      t.WriteCasr2ToneData(e, 1, 2, 1, nullptr, 0);
-    }
-    _exit(0);
-  }
-  ASSERT_EQ(waitpid(pid2, &nStatus, 0), pid2);
+  EXPECT_TRUE(InChild([] {
+    StdoutTo("stdout.txt");
+    CVQSigTraceGrp t;
+    SetUpGroup(t, "t", VQ_SIGTRACE_TYPE_CASR2, false, nullptr);
+    t.mfStdout = 1;
+    CVQSigTraceEntityParams e = Entity(5, "A", "c");
+    t.WriteCasr2ToneData(e, 1, 2, 1, nullptr, 0);
+    t.CloseFile();
+    return true;
+  }));
   const std::string s = ReadFile("stdout.txt");
   EXPECT_EQ(s.rfind("// Creation date: ", 0), 0u);
   EXPECT_NE(s.find("// Group name: t, type: CASR2\n"), std::string::npos);
@@ -605,12 +595,8 @@ TEST(SigTraceGroup, StandardOutputMode) {
 
   /* Text groups first: two of them share the standard output, a pcap
    * group is refused; once they are closed it may take it. */
-  const pid_t pid3 = fork();
-  ASSERT_GE(pid3, 0);
-  if (pid3 == 0) {
-    const int nFd = open("stdout3.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(nFd, STDOUT_FILENO);
-    close(nFd);
+  EXPECT_TRUE(InChild([] {
+    StdoutTo("stdout3.bin");
     bool fOk = true;
     CVQSigTraceEntityParams e = Entity(2, "A", "l");
     const std::vector<u8> v(20, 1);
@@ -633,24 +619,18 @@ TEST(SigTraceGroup, StandardOutputMode) {
       p2.WriteSs7PacketData(e, 1, 0, 1, 2, 0, 20, v.data());
       fOk = fOk && p2.mFile.IsOpened() && p2.mun32LostCount == 0;
     }
-    fOk = fOk && ReadFile("stdout3.bin").size() == un64TextSize + 24u + 16u + 24u;
-    _exit(fOk ? 0 : 1);
-  }
-  ASSERT_EQ(waitpid(pid3, &nStatus, 0), pid3);
-  ASSERT_TRUE(WIFEXITED(nStatus));
-  EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+    return fOk && ReadFile("stdout3.bin").size() == un64TextSize + 24u + 16u + 24u;
+  }));
 }
 
 /* A standard output nobody reads any more: every record is counted as lost,
  * the failure is logged once, and the output stays attached. */
 TEST(SigTraceGroup, BrokenStandardOutput) {
   CScratchDir dir;
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  EXPECT_TRUE(InChild([] {
     signal(SIGPIPE, SIG_IGN);
     int anFd[2];
-    if (pipe(anFd) != 0) _exit(2);
+    if (pipe(anFd) != 0) return false;
     close(anFd[0]);
     dup2(anFd[1], STDOUT_FILENO);
     close(anFd[1]);
@@ -661,27 +641,18 @@ TEST(SigTraceGroup, BrokenStandardOutput) {
     CVQSigTraceEntityParams e = Entity(2, "A", "l");
     const std::vector<u8> v(40, 1);
     for (int i = 0; i < 4; ++i) g.WriteSs7PacketData(e, 1, 0, 1, 2, 1, 40, v.data());
-    const bool fOk = g.mFile.IsOpened() && g.mstrCurrentFile == ":STDOUT:" && g.mun32TxCount == 4 && g.mun32LostCount == 4 &&
-                     log.Count("Failed to write :STDOUT: file (Broken pipe), output kept, 1 record(s) lost.") == 1 &&
-                     log.Count("CVQSigTraceGrp::WriteRecord") == 1;
-    _exit(fOk ? 0 : 1);
-  }
-  int nStatus = 0;
-  ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-  ASSERT_TRUE(WIFEXITED(nStatus));
-  EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+    return g.mFile.IsOpened() && g.mstrCurrentFile == ":STDOUT:" && g.mun32TxCount == 4 && g.mun32LostCount == 4 &&
+           log.Count("Failed to write :STDOUT: file (Broken pipe), output kept, 1 record(s) lost.") == 1 &&
+           log.Count("CVQSigTraceGrp::WriteRecord") == 1;
+  }));
 }
 
 /* On the standard output nothing rotates by size: neither packet records
  * nor CAS R2 lines, whatever the size reported for it. */
 TEST(SigTraceGroup, StandardOutputNeverRotatesBySize) {
   CScratchDir dir;
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    const int nFd = open("out.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(nFd, STDOUT_FILENO);
-    close(nFd);
+  EXPECT_TRUE(InChild([] {
+    StdoutTo("out.bin");
     bool fOk = true;
     CVQSigTraceEntityParams e = Entity(2, "A", "l");
     {
@@ -694,7 +665,7 @@ TEST(SigTraceGroup, StandardOutputNeverRotatesBySize) {
       p.CloseFile();
     }
     fOk = fOk && ReadFile("out.bin").size() == 24u + 33000u * 320u;
-    fOk = fOk && ftruncate(STDOUT_FILENO, 0) == 0 && lseek(STDOUT_FILENO, 0, SEEK_SET) == 0;
+    StdoutTo("out.txt");
     {
       CVQSigTraceGrp t;
       SetUpGroup(t, "t", VQ_SIGTRACE_TYPE_CASR2, false, nullptr);
@@ -708,20 +679,15 @@ TEST(SigTraceGroup, StandardOutputNeverRotatesBySize) {
       }
       fOk = fOk && t.mFile.GetSize() > 10485760u + 1000u && t.mstrCurrentFile == ":STDOUT:" && t.mun32NextSegment == 0 &&
             t.mun32RxCount == static_cast<u32>(n);
-      /* One header only, whatever was written. */
       t.CloseFile();
     }
-    const std::string s = ReadFile("out.bin");
+    /* One header only, whatever was written. */
+    const std::string s = ReadFile("out.txt");
     size_t nHeaders = 0;
     for (size_t i = s.find("// Creation date: "); i != std::string::npos; i = s.find("// Creation date: ", i + 1)) ++nHeaders;
     fOk = fOk && nHeaders == 1 && s.find("[END]") == s.size() - 6;
-    fOk = fOk && !FileExists("p_000.cap") && !FileExists("p_001.cap") && !FileExists("t_000.log") && !FileExists("t_001.log");
-    _exit(fOk ? 0 : 1);
-  }
-  int nStatus = 0;
-  ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-  ASSERT_TRUE(WIFEXITED(nStatus));
-  EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+    return fOk && !FileExists("p_000.cap") && !FileExists("p_001.cap") && !FileExists("t_000.log") && !FileExists("t_001.log");
+  }));
 }
 
 TEST(SigTraceGroup, HostileGroupNamesStayInTheTraceDirectory) {
