@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <ctime>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -288,6 +289,43 @@ TEST(SigTraceGroup, TextHeaderByType) {
               std::string("// Creation date: 2026-03-04 06:06:07+0100\n") + row.pszExpected + "\n\n[END]\n")
         << "row " << row.un32Type;
   }
+}
+
+/* Local date and time texts of the records against strftime in the same
+ * zone: whole and half-hour zones on both sides of UTC, and a date change. */
+TEST(SigTraceGroup, LocalTimeTexts) {
+  const char* const apszZones[] = {"UTC0", "CET-1", "IST-5:30", "NST3:30", "HST10", "XYZ-13:45"};
+  const i64 an64Times[] = {1772600767, 1772668799, 1772582400, 0, 2147483647};
+  const std::string strOldTz = getenv("TZ") ? getenv("TZ") : "";
+  const bool fHadTz = getenv("TZ") != nullptr;
+  for (const char* pszZone : apszZones) {
+    setenv("TZ", pszZone, 1);
+    tzset();
+    for (const i64 n64Time : an64Times) {
+      const time_t sec = static_cast<time_t>(n64Time);
+      struct tm local {};
+      localtime_r(&sec, &local);
+      SVQSigTraceTime t;
+      t.n64Seconds = n64Time;
+      t.un32Microseconds = 999999;
+      t.n32ZoneOffset = static_cast<i32>(local.tm_gmtoff);
+      char acExpected[64], acDate[kun32TimeTextSize], acTime[kun32TimeTextSize], acCreation[kun32TimeTextSize];
+      VqSigTraceFormatCreation(t, acCreation);
+      strftime(acExpected, sizeof(acExpected), "%Y-%m-%d %H:%M:%S%z", &local);
+      EXPECT_STREQ(acCreation, acExpected) << pszZone << " " << n64Time;
+      VqSigTraceFormatDate(t, acDate);
+      strftime(acExpected, sizeof(acExpected), "%Y-%m-%d", &local);
+      EXPECT_STREQ(acDate, acExpected) << pszZone << " " << n64Time;
+      VqSigTraceFormatTimeOfDay(t, acTime);
+      char acClock[16], acZone[16];
+      strftime(acClock, sizeof(acClock), "%H:%M:%S", &local);
+      strftime(acZone, sizeof(acZone), "%z", &local);
+      EXPECT_EQ(std::string(acTime), std::string(acClock) + ".999" + acZone) << pszZone << " " << n64Time;
+    }
+  }
+  if (fHadTz) setenv("TZ", strOldTz.c_str(), 1);
+  else unsetenv("TZ");
+  tzset();
 }
 
 /* Counters wrap at 2^32, in the group and in the entity. */
