@@ -20,7 +20,8 @@
  * directory (path separators, "..") is neutralised in the file name. An open
  * failure is retried at the next record, logged at most once a minute.
  * A failed or short write closes the segment, cut back to its last complete
- * record, and the next record opens the next one. A CAS R2 group always
+ * record (removed when it holds none), and the next record opens the next
+ * one; file headers and trailers do not count as records. A CAS R2 group always
  * writes text. Only one group at a time writes a pcap stream to standard
  * output, and never beside text groups there.
  */
