@@ -59,21 +59,8 @@ void NowText(char* pszBuf, size_t size) {
 /* An event of the library's own group addressed from the peer. Null (after the log line) without memory. */
 VQX_MSG_HANDLE NewNotification(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer, u32 un32MsgId, u32 un32Payload,
                                const char* pszOp) {
-  VQX_MSG_HANDLE hMsg = nullptr;
-  if (VQX_RESULT_FAILED(VqxMsgAllocateInternal(hLib, un32Payload, &hMsg, 0, __FILE__, __LINE__)) || hMsg == nullptr) {
-    VQX_LOG_V(hLib, 0, "%s: %s\n", pszOp, "VQX_RESULT_API_NOT_ENOUGH_MEMORY");
-    return nullptr;
-  }
-  memset(hMsg, 0, VQX_MSG_HEADER_SIZE + un32Payload);
-  hMsg->un32MsgId = un32MsgId;
-  hMsg->MsgType = VQX_MSG_TYPE_EVENT;
-  hMsg->un32Length = VQX_MSG_HEADER_SIZE + un32Payload;
-  hMsg->un32PayloadLength = un32Payload;
-  hMsg->un32PayloadMaxLength = un32Payload;
-  hMsg->un32PayloadStart = VQX_MSG_HEADER_SIZE;
-  hMsg->hAdapter = pPeer->hAdapter;
-  hMsg->un32TrackMagic = VQX_MSG_TRACK_MAGIC_DEFAULT;
-  hMsg->un32FixedTwo = VQX_MSG_FIXED_TWO;
+  VQX_MSG_HANDLE hMsg = VqxPeerNewLibMsg(hLib, pPeer->hAdapter, un32MsgId, VQX_MSG_TYPE_EVENT, un32Payload);
+  if (hMsg == nullptr) VQX_LOG_V(hLib, 0, "%s: %s\n", pszOp, "VQX_RESULT_API_NOT_ENOUGH_MEMORY");
   return hMsg;
 }
 
@@ -109,6 +96,24 @@ const char* PathAddress(const VQX_PEER* pPeer, u32 un32Path) {
 }
 
 }  // namespace
+
+VQX_MSG_HANDLE VqxPeerNewLibMsg(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 un32MsgId, u32 MsgType, u32 un32Payload) {
+  VQX_MSG_HANDLE hMsg = nullptr;
+  if (VQX_RESULT_FAILED(VqxMsgAllocateInternal(hLib, un32Payload, &hMsg, 0, __FILE__, __LINE__)) || hMsg == nullptr) {
+    return nullptr;
+  }
+  memset(hMsg, 0, VQX_MSG_HEADER_SIZE + un32Payload);
+  hMsg->un32MsgId = un32MsgId;
+  hMsg->MsgType = MsgType;
+  hMsg->un32Length = VQX_MSG_HEADER_SIZE + un32Payload;
+  hMsg->un32PayloadLength = un32Payload;
+  hMsg->un32PayloadMaxLength = un32Payload;
+  hMsg->un32PayloadStart = VQX_MSG_HEADER_SIZE;
+  hMsg->hAdapter = hAdapter;
+  hMsg->un32TrackMagic = VQX_MSG_TRACK_MAGIC_DEFAULT;
+  hMsg->un32FixedTwo = VQX_MSG_FIXED_TWO;
+  return hMsg;
+}
 
 const char* VqxPeerCauseText(u32 un32Cause) {
   for (const CauseRow& row : kCauses) {

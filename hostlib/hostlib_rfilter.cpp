@@ -70,21 +70,8 @@ void PutText(VQX_MSG_HANDLE hMsg, u32 un32Offset, const char* pszText, size_t si
 
 /* A request of this family to the peer; null (logged by the allocator) without memory. */
 VQX_MSG_HANDLE NewRequest(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer, u32 un32MsgId, u32 un32Payload) {
-  VQX_MSG_HANDLE hMsg = nullptr;
-  if (VQX_RESULT_FAILED(VqxMsgAllocateInternal(hLib, un32Payload, &hMsg, 0, __FILE__, __LINE__)) || hMsg == nullptr) {
-    return nullptr;
-  }
-  memset(hMsg, 0, VQX_MSG_HEADER_SIZE + un32Payload);
-  hMsg->un32MsgId = un32MsgId;
-  hMsg->MsgType = VQX_MSG_TYPE_REQUEST;
-  hMsg->un32Length = VQX_MSG_HEADER_SIZE + un32Payload;
-  hMsg->un32PayloadLength = un32Payload;
-  hMsg->un32PayloadMaxLength = un32Payload;
-  hMsg->un32PayloadStart = VQX_MSG_HEADER_SIZE;
-  hMsg->hAdapter = pPeer->hAdapter;
-  hMsg->un32TrackMagic = VQX_MSG_TRACK_MAGIC_DEFAULT;
-  hMsg->un32FixedTwo = VQX_MSG_FIXED_TWO;
-  Put32(hMsg, kOffsetVersion, kVersion);
+  VQX_MSG_HANDLE hMsg = VqxPeerNewLibMsg(hLib, pPeer->hAdapter, un32MsgId, VQX_MSG_TYPE_REQUEST, un32Payload);
+  if (hMsg != nullptr) Put32(hMsg, kOffsetVersion, kVersion);
   return hMsg;
 }
 

@@ -266,6 +266,13 @@ void VqxPeerSendListUnlink(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
 /* ------------------------------------------------------- notifications */
 
 /*
+ * A message of the library's own making for a peer or about it: header as
+ * at allocation with the id, type, sizes, handle, track magic 1 and fixed
+ * two 2, serial 0, every other word and the payload zeroed. Null without memory.
+ */
+VQX_MSG_HANDLE VqxPeerNewLibMsg(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 un32MsgId, u32 MsgType, u32 un32Payload);
+
+/*
  * Build the notification for the record's kind and dispatch it to pFilter
  * alone, or (null) to the active ordinary filters, logging first. Released
  * when nobody took it. 0x02010000 or 0x82010012.
