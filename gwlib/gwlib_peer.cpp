@@ -527,16 +527,26 @@ void DestroyPeer(GwLibCtx* c, Peer* p)
     }
     SetPeerEvent(c);
     WakeRx(c);
-    /* Wait for the connect thread to close the transmit sockets and for the
-     * receive thread and callbacks to leave the peer (bounded). */
-    for (int i = 0; i < 500; i++)
+    /* Wait for the connect thread to close the transmit sockets (bounded:
+     * what is still open is closed below) and for every thread and callback
+     * to leave the peer. The latter wait has no bound: the record must not
+     * be freed while a thread still uses it, and each of its users returns
+     * within its own time limits or when its callback returns. */
+    auto fInUse = [&] {
+        return (ThreadAlive(c, kThConnect) && (p->fConnectBusy || p->Gw[0].fConnecting || p->Gw[1].fConnecting)) ||
+               (ThreadAlive(c, kThRx) && p->fRxBusy) || p->un32InCallback != 0;
+    };
+    bool fLogged = false;
+    for (int i = 0;; i++)
     {
-        bool fTxOpen = p->Gw[0].iTxSocket >= 0 || p->Gw[1].iTxSocket >= 0;
-        bool fConnectWait = ThreadAlive(c, kThConnect) && (p->fConnectBusy || fTxOpen ||
-                                                            p->Gw[0].fConnecting || p->Gw[1].fConnecting);
-        bool fRxWait = (ThreadAlive(c, kThRx) && p->fRxBusy) || p->un32InCallback != 0;
-        if (!fConnectWait && !fRxWait)
+        const bool fTxOpen = ThreadAlive(c, kThConnect) && (p->Gw[0].iTxSocket >= 0 || p->Gw[1].iTxSocket >= 0);
+        if (!fInUse() && (!fTxOpen || i >= 500))
             break;
+        if (i == 500 && !fLogged)
+        {
+            ErrorLog(c, "VqxGwLibDestroyPeer: 0x%08X (%s) still in use, waiting...\n", p->hPeer, p->sName.c_str());
+            fLogged = true;
+        }
         SetPeerEvent(c);
         WakeRx(c);
         SleepMs(c, 10);

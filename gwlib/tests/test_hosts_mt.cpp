@@ -12,9 +12,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <atomic>
+#include <functional>
 
 #include "gw_test_support.h"
 
@@ -33,12 +35,15 @@ struct Pair
     VQX_GW_EXTRA_ADDR extraA{}, extraB{};
     VqxGwLibContext a = nullptr, b = nullptr;
 
-    explicit Pair(u32 pollMs = 300)
+    explicit Pair(u32 pollMs = 300, const char* appA = "appA",
+                  const std::function<void(VqxGwLibParams&)>& adjustB = nullptr)
     {
         UseLoopbackOnly();
         recA.fKeepTraces = recB.fKeepTraces = true;
-        VqxGwLibParams pa = HostParams(portA, portB, kGreatId, "appA", recA, pollMs, 2000, 2000, &extraA);
+        VqxGwLibParams pa = HostParams(portA, portB, kGreatId, appA, recA, pollMs, 2000, 2000, &extraA);
         VqxGwLibParams pb = HostParams(portB, portA, kSmallId, "appB", recB, pollMs, 2000, 2000, &extraB);
+        if (adjustB)
+            adjustB(pb);
         EXPECT_EQ(VqxGwLibAllocate(&pa, &a), VQX_RESULT_OK);
         EXPECT_EQ(VqxGwLibAllocate(&pb, &b), VQX_RESULT_OK);
     }
@@ -244,6 +249,60 @@ TEST(GwHosts, DestroyLeavesNoThreadNorDescriptor)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(ThreadCount(), threads0);
     EXPECT_EQ(FdCount(), fds0);
+}
+
+namespace
+{
+/* A receive callback that holds the first batch for longer than the
+ * destruction's wait for the transmit links. */
+struct SlowRx
+{
+    std::atomic<int> nCalls{0};
+    std::atomic<u32> nMsgs{0};
+    std::atomic<bool> fInside{false};
+    static void On(void* ctx, u32, u32, u32 n, void** bufs, const u32*, u32*)
+    {
+        SlowRx* s = static_cast<SlowRx*>(ctx);
+        if (s->nCalls++ == 0)
+        {
+            s->fInside = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(7500));
+        }
+        for (u32 i = 0; i < n; i++)
+            std::free(bufs[i]);
+        s->nMsgs += n;
+    }
+};
+} // namespace
+
+TEST(GwHosts, DestroyWaitsForTheReceiveCallbackInProgress)
+{
+    SlowRx slow;
+    /* A's name is longer than the inline string buffer: B's record of A
+     * keeps it on the heap, where a use after the record's release is
+     * caught. */
+    Pair p(300, "an-application-with-a-long-name", [&](VqxGwLibParams& pb) {
+        pb.pFctRxMultiple = SlowRx::On;
+        pb.pRxCtx = &slow;
+    });
+    p.Enable();
+    ASSERT_TRUE(p.BothUp(8000));
+    const u32 hB = p.PeerOf(p.recA);
+    /* 16 messages leave in one write (a batch of 15 and a batch of 1), so
+     * the second batch is parsed after the first callback returns. */
+    std::vector<u8> msg(100, 0x33);
+    VqxGwLibSendRecord recs[16];
+    for (u32 i = 0; i < 16; i++)
+        recs[i] = {msg.data(), u32(msg.size()), i, 0};
+    ASSERT_EQ(VqxGwLibSendMsgs(p.a, hB, 16, recs, 1), VQX_RESULT_OK);
+    for (int i = 0; i < 500 && !slow.fInside; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(slow.fInside.load());
+    EXPECT_EQ(VqxGwLibDestroy(p.b), VQX_RESULT_OK);
+    p.b = nullptr;
+    EXPECT_EQ(slow.nCalls.load(), 2);
+    EXPECT_EQ(slow.nMsgs.load(), 16u);
+    EXPECT_TRUE(p.recB.HasError("still in use"));
 }
 
 namespace
