@@ -54,13 +54,17 @@ void SetPathAddresses(GwLibCtx* c, Peer* p)
     p->Gw[1].un32Addr = IpFromText(t1);
 }
 
-/* A peer on this machine is reached through 127.0.0.1 on gw0 only. */
+/* A peer on this machine is reached through 127.0.0.1 on gw0 only. A board
+ * is on this machine when one of its addresses is a local interface's; a
+ * host also when it names 127.0.0.1 (a board advertising 127.0.0.1 on gw0
+ * keeps its gw1 address). */
 bool MakeLocal(GwLibCtx* c, Peer* p)
 {
     char* t0 = p->fIsAdapter ? p->Adapter.Info.szIpAddress0 : p->Host.Info.szIpAddress0;
     char* t1 = p->fIsAdapter ? p->Adapter.Info.szIpAddress1 : p->Host.Info.szIpAddress1;
-    bool fLocal = std::strcmp(t0, "127.0.0.1") == 0 || std::strcmp(t1, "127.0.0.1") == 0 ||
-                  IsLocalAddress(c, IpFromText(t0)) || IsLocalAddress(c, IpFromText(t1));
+    const bool fLoopbackText =
+        !p->fIsAdapter && (std::strcmp(t0, "127.0.0.1") == 0 || std::strcmp(t1, "127.0.0.1") == 0);
+    bool fLocal = fLoopbackText || IsLocalAddress(c, IpFromText(t0)) || IsLocalAddress(c, IpFromText(t1));
     if (fLocal)
     {
         std::memset(t0, 0, 64);

@@ -3,7 +3,8 @@
  * (testing/boardsim/boardsim.py, run with python3) over 127.0.0.1 only:
  * discovery and link on gw0, path closed by the board (reason 3, no
  * reconnect before the gate), silent board (reason 9), corrupted batches
- * (reason 1), batches from the board, and a board that stops reading.
+ * (reason 1), batches from the board, a board that stops reading, and a
+ * board advertising 127.0.0.1 on gw0 and another address on gw1.
  */
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -284,4 +285,39 @@ TEST(GwBoard, FoundBySpecificDiscoveryWithAutoDiscoveryOff)
     ASSERT_TRUE(ok);
     EXPECT_EQ(u.hPeer, kBoardHandle);
     EXPECT_EQ(u.fGw0Up, 1u);
+}
+
+namespace
+{
+/* One interface that is not on the loopback network (as on a real host,
+ * whose table never holds 127.0.0.1); broadcasts still go to 127.0.0.1. */
+u32 OtherNetProvider(u32 max, u32* a, u32* b, u32* m)
+{
+    if (max == 0)
+        return 0;
+    a[0] = htonl(0x0A630001u); /* 10.99.0.1/16 */
+    b[0] = htonl(0x0A63FFFFu);
+    m[0] = htonl(0xFFFF0000u);
+    return 1;
+}
+} // namespace
+
+TEST(GwBoard, BoardAdvertisingLoopbackOnGw0KeepsItsGw1)
+{
+    /* Only an address of a local interface makes a board local (gw0 only):
+     * a board that advertises 127.0.0.1 and 127.0.0.3 is linked on both. */
+    Fixture f(200, 1500, 1500, {"--gw1", "127.0.0.3"}, [](VqxGwLibParams& p, u16) {
+        VqxGwLibSetInterfaceProvider(OtherNetProvider);
+        VQXGetIpInterfacesRefresh();
+        std::memset(p.AdapterGwParams.szIpAddress0, 0, sizeof(p.AdapterGwParams.szIpAddress0));
+    });
+    ASSERT_TRUE(f.rec.WaitFor(8000, [&] {
+        for (auto& u : f.rec.UpDowns)
+            if (u.fGw0Up && u.fGw1Up)
+                return true;
+        return false;
+    }));
+    std::lock_guard<std::mutex> g(f.rec.m);
+    EXPECT_EQ(f.rec.UpDowns.back().hPeer, kBoardHandle);
+    EXPECT_EQ(f.rec.UpDowns.back().un32Reason, 0u);
 }
