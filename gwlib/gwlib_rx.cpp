@@ -69,6 +69,11 @@ public:
         Trace(m_c, 1, "VqxGwLibRxMultiHeaderParse %s:gw%d : Received TCP poll reply", m_p->sName.c_str(), m_gw);
         m_p->Gw[m_gw].tLastReply = Now();
     }
+    void HeaderBytes(bool fComplete) override
+    {
+        Trace(m_c, 2, "VqxGwLibRxProcessPeerDataReady %s:gw%d : %s for MultiMsg header", m_p->sName.c_str(), m_gw,
+              fComplete ? "Reading" : "Waiting");
+    }
     void HeaderReceived(u32 n) override
     {
         Trace(m_c, 1, "VqxGwLibRxMultiHeaderParse %s:gw%d : Receiving payload for %d messages", m_p->sName.c_str(), m_gw,

@@ -75,6 +75,7 @@ RxError RxParser::Feed(const u8* p, size_t n, RxSink& sink)
             m_un32HdrBytes += u32(take);
             p += take;
             n -= take;
+            sink.HeaderBytes(m_un32HdrBytes == kBatchHeaderSize);
             if (m_un32HdrBytes == kBatchHeaderSize)
             {
                 RxError e = HeaderComplete(sink);

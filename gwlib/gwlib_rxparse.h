@@ -43,6 +43,8 @@ public:
     virtual void PollReply() = 0;
     virtual void Error(RxError e, u32 un32Value) = 0;
     virtual void HeaderReceived(u32 un32Count) { (void)un32Count; }
+    /* Bytes went into a batch header: it is complete now, or more must come. */
+    virtual void HeaderBytes(bool fComplete) { (void)fComplete; }
 };
 
 class RxParser

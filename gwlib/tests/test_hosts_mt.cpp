@@ -116,6 +116,9 @@ TEST(GwHosts, TwentyMessagesLeaveAsFifteenAndFive)
     EXPECT_GE(VqxGwLibCanSendMsg(p.a, hB, nullptr), 20u);
     ASSERT_EQ(VqxGwLibSendMsgs(p.a, hB, 20, recs.data(), 1), VQX_RESULT_OK);
     ASSERT_TRUE(p.recB.WaitFor(3000, [&] { return p.recB.Messages.size() >= 20; }));
+    EXPECT_TRUE(HasTrace(p.recB, "VqxGwLibRxProcessPeerDataReady testhost.appA:gw0 : Reading for MultiMsg header"));
+    EXPECT_TRUE(HasTrace(p.recB, "VqxGwLibRxMultiHeaderParse testhost.appA:gw0 : Receiving payload for 15 messages"));
+    EXPECT_TRUE(HasTrace(p.recA, "testhost.appB : Finished sending MultiMsgHeader to gw0"));
     std::lock_guard<std::mutex> g(p.recB.m);
     EXPECT_EQ(p.recB.BatchCounts, (std::vector<u32>{15, 5}));
     for (u32 i = 0; i < 20; i++)

@@ -57,6 +57,8 @@ struct Sink : RxSink
     void Poll() override { polls++; }
     void PollReply() override { replies++; }
     void Error(RxError e, u32 v) override { errors.push_back({e, v}); }
+    std::vector<bool> headerBytes; /* complete or not, per piece of a header */
+    void HeaderBytes(bool fComplete) override { headerBytes.push_back(fComplete); }
 };
 
 void AppendBatch(std::vector<u8>& out, const std::vector<std::vector<u8>>& msgs)
@@ -134,6 +136,8 @@ TEST(GwRxParse, HeaderSplitTenThenFiftyFour)
     EXPECT_EQ(p.GetState(), RxParser::kReadMessages);
     p.Feed(stream.data() + 64, stream.size() - 64, s);
     ASSERT_EQ(s.batches, std::vector<u32>{2});
+    /* waiting after the first 10 bytes, reading once the 64 are there */
+    EXPECT_EQ(s.headerBytes, (std::vector<bool>{false, true}));
 }
 
 TEST(GwRxParse, CountsAndSizesAtTheirLimits)
