@@ -655,10 +655,14 @@ void ConnectPath(GwLibCtx* c, Peer* p, int gw)
     g.tLastReply = 0;
     g.tLastSeen = Now();
     g.iTxSocket = s;
-    if (p->un32Mode != kModeSeparate)
-        g.iRxSocket = s;
     g.un32CloseReason = 0;
-    g.Parser = RxParser();
+    /* With separate sockets the receive link is the accepted one: its parser
+     * may hold a partly received batch and must stay as it is. */
+    if (p->un32Mode != kModeSeparate)
+    {
+        g.iRxSocket = s;
+        g.Parser = RxParser();
+    }
     p->fEverConnected = true;
     SetPeerEvent(c);
     WakeRx(c);
