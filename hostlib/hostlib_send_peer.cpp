@@ -463,19 +463,22 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
         pPeer->fAdapter ? pLib->un32WallClockNow : static_cast<u32>(VQXGetClock() - pLib->un64ClockAtOpen);
   }
   const u32 hAdapter = pPeer->hAdapter;
+  bool fWaitLogged = false;
   while (pPeer->un32SendFifoCount >= VqxFifoLimit(hLib, pPeer)) {
     u32 un32Answer = VQX_FIFO_FULL_ANSWER_WAIT;
     if (params.pFctStatusCallback != nullptr) {
       const u32 un32Elapsed = static_cast<u32>(VQXGetClock() - pPeer->un64LastTxTime);
       un32Answer = VqxStatusCallback(hLib, hAdapter, VQX_LIB_STATUS_TX_FIFO_FULL, pPeer->un32SendFifoCount, un32Elapsed,
                                      VQX_FIFO_FULL_ANSWER_WAIT);
-    } else {
+    } else if (!fWaitLogged) {
+      fWaitLogged = true;
       VQX_LOG_V(hLib, 0, "VqxMsgSendTo: Warning: too many messages in queue (max %d). Waiting...\n",
                 static_cast<int>(params.un32SendFifoSize));
     }
     pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
-    if (pPeer == nullptr)
+    if (pPeer == nullptr) {
       return VqxSendToFail(hLib, hMsg, "VQX_RESULT_API_INVALID_ADA_HANDLE", VQX_RESULT_API_INVALID_ADA_HANDLE);
+    }
     if (un32Answer != VQX_FIFO_FULL_ANSWER_WAIT) {
       pLib->Counters.TxMsgDropped++;
       pPeer->un64TxMsgDropped++;
@@ -491,8 +494,12 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
     nanosleep(&ts, nullptr);
     VqxHostLibLockRetake(hLib, un32Levels);
     pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
-    if (pPeer == nullptr || pPeer->pahSendFifo == nullptr) {
+    if (pPeer == nullptr) {
       return VqxSendToFail(hLib, hMsg, "VQX_RESULT_API_INVALID_ADA_HANDLE", VQX_RESULT_API_INVALID_ADA_HANDLE);
+    }
+    /* The peer went away meanwhile (an adapter's record stays, absent, without its fifo). */
+    if (!VqxPeerActive(pPeer) || pPeer->pahSendFifo == nullptr) {
+      return VqxSendToFail(hLib, hMsg, "VQX_RESULT_API_ADA_NOT_READY", VQX_RESULT_API_ADA_NOT_READY);
     }
   }
   const u32 un32Before = pPeer->un32SendFifoCount;

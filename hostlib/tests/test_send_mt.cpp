@@ -1,0 +1,163 @@
+/*
+ * test_send_mt.cpp - sending to a peer record made without a transport, so
+ * that messages stay in its send fifo: the checks of each send, the high
+ * watermark, a full fifo answered by the status callback (drop) or waited
+ * on (released when the peer goes away), and the unknown peer.
+ */
+#include <atomic>
+#include <thread>
+
+#include "hostlib_gwglue_internal.h"
+#include "test_peer_util.h"
+
+namespace {
+
+constexpr u32 kBoard = 0xCA000101u;
+constexpr u32 kFifo = 30;
+
+struct StatusLog {
+  std::mutex Mutex;
+  std::vector<_VQX_LIB_ERROR_INFO> Events;
+  u32 un32Answer = 16; /* wait */
+};
+
+void OnStatus(void* pvContext, VQX_LIB_HANDLE, u32, _VQX_LIB_ERROR_INFO* pInfo, _VQX_LIB_ERROR_ACTION* pAction) {
+  StatusLog* pLog = static_cast<StatusLog*>(pvContext);
+  std::lock_guard<std::mutex> guard(pLog->Mutex);
+  pLog->Events.push_back(*pInfo);
+  if (pInfo->un32Cause == VQX_LIB_STATUS_TX_FIFO_FULL) pAction->un32Action = pLog->un32Answer;
+}
+
+class SendTest : public ::testing::Test {
+ protected:
+  void Open(bool fStatus) {
+    mParams = HostLibTestParams(&mLog);
+    mParams.un32SendFifoSize = kFifo;
+    if (fStatus) {
+      mParams.pFctStatusCallback = OnStatus;
+      mParams.pvStatusContext = &mStatus;
+    }
+    ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
+    mAdv = AdapterAdv("101", "boardA", "10.0.0.1", "");
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    ASSERT_EQ(VqxHostAdapterPathAdd(mhLib, kBoard, &mAdv, nullptr, 1), VQX_RESULT_API_OK);
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    /* What the library itself sends a new board (its filters, its flow-control level) waits there too. */
+    mun32Base = FifoCount();
+    ASSERT_LT(mun32Base, 10u);
+  }
+  void TearDown() override {
+    if (mhLib != nullptr) {
+      EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+    }
+  }
+  VQX_RESULT Send(u32 un32Id, u32 hDest, u32 un32Payload, u32 MsgType = VQX_MSG_TYPE_REQUEST) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    EXPECT_EQ(VQXGetMsg(mhLib, un32Payload, &hMsg), VQX_RESULT_API_OK);
+    hMsg->un32MsgId = un32Id;
+    hMsg->MsgType = MsgType;
+    hMsg->hAdapter = hDest;
+    hMsg->un32PayloadLength = un32Payload;
+    const VQX_RESULT r = VQXSendMsgEx(mhLib, &hMsg, nullptr);
+    EXPECT_EQ(hMsg, nullptr);
+    return r;
+  }
+  u32 FifoCount() {
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(mhLib, kBoard);
+    const u32 n = pPeer != nullptr ? pPeer->un32SendFifoCount : 0xFFFFFFFFu;
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    return n;
+  }
+  CapturedLog mLog;
+  StatusLog mStatus;
+  _VQX_LIB_PARAMS mParams{};
+  VQX_LIB_HANDLE mhLib = nullptr;
+  VQX_GW_ADAPTER_ADV mAdv{};
+  u32 mun32Base = 0;
+};
+
+struct CheckRow {
+  const char* pszName;
+  u32 un32Id;
+  u32 hDest;
+  u32 un32Payload;
+  u32 MsgType;
+  VQX_RESULT expected;
+  const char* pszLine; /* logged, or null */
+};
+
+TEST_F(SendTest, ChecksTowardsAnAdapter) {
+  Open(false);
+  const CheckRow rows[] = {
+      {"64000 bytes in all", 0x03000001, kBoard, 64000 - 88, 1, VQX_RESULT_API_OK, nullptr},
+      {"64001 bytes in all", 0x0B000001, kBoard, 64001 - 88, 1, VQX_RESULT_API_MSGSZ_NOT_SUPPORTED,
+       "VqxMsgSendTo: Msg=0x0b000001 VqxMsgSendTo: This message is too big to be sent to an adapter\n"},
+      {"response to an adapter", 0x03000001, kBoard, 8, 2, VQX_RESULT_API_INVALID_MESSAGE,
+       "VqxMsgSendTo: Msg=0x03000001 VQX_RESULT_API_INVALID_MESSAGE (can't send 'response' to adapter)\n"},
+      {"12 bytes to a peer", 0x03000001, kBoard, 12, 1, VQX_RESULT_API_MSGSZ_INVALID, "message is not 64 bits"},
+      {"unknown adapter", 0x03000001, 0xCA0000FFu, 8, 1, VQX_RESULT_API_INVALID_ADA_HANDLE, nullptr},
+      {"event broadcast, no host", 0x03000001, 0xFFFFFFFFu, 8, 4, VQX_RESULT_API_OK, nullptr},
+  };
+  const u32 un32Live = VqxBufLiveCount(mhLib);
+  u32 un32Queued = 0;
+  for (const CheckRow& row : rows) {
+    SCOPED_TRACE(row.pszName);
+    EXPECT_EQ(Send(row.un32Id, row.hDest, row.un32Payload, row.MsgType), row.expected);
+    if (row.pszLine != nullptr) {
+      EXPECT_TRUE(mLog.WaitFor(row.pszLine));
+    }
+    if (row.expected == VQX_RESULT_API_OK && row.hDest == kBoard) un32Queued++;
+  }
+  EXPECT_EQ(FifoCount(), mun32Base + un32Queued);
+  /* The unknown peer is refused without a line; refused messages are freed. */
+  EXPECT_EQ(mLog.Count("0xCA0000FF"), 0u);
+  EXPECT_EQ(mLog.Count("VQXSendMsg: Failed to send message"), 3u);
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live + un32Queued);
+  EXPECT_EQ(VQXWaitSentMsg(mhLib, 50), VQX_RESULT_API_OK) << "a time-out is not a failure";
+}
+
+TEST_F(SendTest, HighWatermarkAndFullFifoDroppedByTheStatusCallback) {
+  Open(true);
+  mStatus.un32Answer = 0; /* drop */
+  for (u32 i = mun32Base; i < kFifo; i++) ASSERT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_OK) << i;
+  EXPECT_TRUE(mLog.WaitFor("WARNING: High watermark passed for 101 (21 Tx msg in send fifo, max is 30)\n"));
+  EXPECT_EQ(mLog.Count("WARNING: High watermark passed"), 1u);
+  EXPECT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_TXMSG_DROPPED);
+  EXPECT_EQ(FifoCount(), kFifo);
+  _VQX_LIB_STATS stats{};
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.TxMsgDropped, 1u);
+  EXPECT_EQ(stats.TxMsgQueued, kFifo);
+  std::lock_guard<std::mutex> guard(mStatus.Mutex);
+  ASSERT_EQ(mStatus.Events.size(), 2u);
+  EXPECT_EQ(mStatus.Events[0].un32Cause, VQX_LIB_STATUS_TX_WATERMARK);
+  EXPECT_EQ(mStatus.Events[0].un32MsgCount, 22u);
+  EXPECT_EQ(mStatus.Events[0].un32Value, 1u);
+  EXPECT_EQ(mStatus.Events[1].un32Cause, VQX_LIB_STATUS_TX_FIFO_FULL);
+  EXPECT_EQ(mStatus.Events[1].un32MsgCount, kFifo);
+  EXPECT_EQ(mStatus.Events[1].hAdapter, kBoard);
+}
+
+TEST_F(SendTest, SenderWaitingOnAFullFifoIsReleasedWhenThePeerGoes) {
+  Open(false);
+  for (u32 i = mun32Base; i < kFifo; i++) ASSERT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_OK) << i;
+  std::atomic<VQX_RESULT> blocked{0};
+  std::thread sender([&] { blocked = Send(0x03000001, kBoard, 8); });
+  EXPECT_TRUE(mLog.WaitFor("VqxMsgSendTo: Warning: too many messages in queue (max 30). Waiting...\n"));
+  EXPECT_EQ(blocked.load(), 0u) << "still waiting for room";
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  VqxHostAdapterDown(mhLib, kBoard, 1, 3);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  sender.join();
+  EXPECT_EQ(blocked.load(), VQX_RESULT_API_ADA_NOT_READY);
+  EXPECT_EQ(mLog.Count("Waiting..."), 1u) << "said once, however long it waited";
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u) << "the queued and the waiting messages were freed";
+  EXPECT_EQ(VQXWaitSentMsg(mhLib, 0), VQX_RESULT_API_OK);
+}
+
+}  // namespace
