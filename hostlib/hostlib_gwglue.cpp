@@ -351,9 +351,15 @@ VQX_RESULT VqxGatewayLibInit(VQX_LIB_HANDLE hLib) {
 
 void VqxGatewayLibUninit(VQX_LIB_HANDLE hLib) {
   VQX_LIB* pLib = VqxLib(hLib);
+  /* Called without the library lock: the instances are taken out under it and destroyed without it. */
+  VqxGwLibContext ahGw[2];
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   for (u32 fHosts = 0; fHosts < 2; fHosts++) {
-    VqxGwLibContext hGw = VqxGwSlot(pLib, fHosts);
+    ahGw[fHosts] = VqxGwSlot(pLib, fHosts);
     VqxGwSlot(pLib, fHosts) = nullptr;
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  for (VqxGwLibContext hGw : ahGw) {
     if (hGw != nullptr) VqxGwLibDestroy(hGw);
   }
 }

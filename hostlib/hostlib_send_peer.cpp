@@ -293,6 +293,7 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
   static thread_local VQX_POST_BATCH batch;
   batch.n = 0;
   bool fFifoEmptied = false;
+  bool fTxPendingFullLogged = false; /* once a round, not once a message */
   while (batch.n < un32Slots) {
     VqxFlowEvaluate(pPeer);
     if (pPeer->fTxRetransmitting) {
@@ -346,7 +347,10 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
     if (hMsg->un32TxSeq != 0 && VqxPeerKeepsAcks(pPeer) && pPeer->pahTxPending != nullptr) {
       if (pPeer->un32TxPendingCount >= pPeer->un32TxPendingCapacity) {
         /* The oldest kept message may still be in the transport: it is not freed, the new one is not kept. */
-        VQX_LOG_V(hLib, 0, "ERROR: TxPending fifo full, network redundancy may not work properly\n");
+        if (!fTxPendingFullLogged) {
+          fTxPendingFullLogged = true;
+          VQX_LOG_V(hLib, 0, "ERROR: TxPending fifo full, network redundancy may not work properly\n");
+        }
       } else {
         pPeer->pahTxPending[(pPeer->un32TxPendingHead + pPeer->un32TxPendingCount) % pPeer->un32TxPendingCapacity] =
             hMsg;
