@@ -309,6 +309,9 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw);
 /* Frees the buffers of a partly received batch of the path. */
 void RxDropPartial(GwLibCtx* c, Peer* p, int gw);
 u32 RxThread(void* arg);
+/* VQXHostGwLibRead that stops (-2) when the instance is being destroyed. */
+i32 ReadUnlessDestroying(GwLibCtx* c, int iSocket, void* pBuf, u32 un32Len, u32 un32LimitAfterFirstMs,
+                         u32 un32LimitBeforeAnyMs);
 
 /* ---- transmit (gwlib_tx.cpp) ---- */
 bool PathNeedsWrite(GwLibCtx* c, Peer* p, int gw);

@@ -626,9 +626,7 @@ void ConnectPath(GwLibCtx* c, Peer* p, int gw)
             else if (c->Params.fDetectAdapters)
             {
                 u8 pid[kBoardHandshakeSize];
-                const volatile u32* stop = reinterpret_cast<const volatile u32*>(&c->fDestroying);
-                fOk = VQXHostGwLibRead(reinterpret_cast<VqxGwLibContext>(c), s, pid, sizeof(pid), stop, 1000, 1000) ==
-                      i32(sizeof(pid));
+                fOk = ReadUnlessDestroying(c, s, pid, sizeof(pid), 1000, 1000) == i32(sizeof(pid));
                 if (!fOk)
                     ErrorLog(c, "%s: read pid failed", who);
             }
@@ -775,9 +773,8 @@ void AcceptPeer(GwLibCtx* c, int s, u32 from)
     u32 len = 0;
     {
         LockRelease rl(c);
-        const volatile u32* stop = reinterpret_cast<const volatile u32*>(&c->fDestroying);
         u8 l[kHandshakeLenSize];
-        got = VQXHostGwLibRead(reinterpret_cast<VqxGwLibContext>(c), s, l, 4, stop, 1000, 1000);
+        got = ReadUnlessDestroying(c, s, l, 4, 1000, 1000);
         if (got == 4)
         {
             len = GetBe32(l);
@@ -786,7 +783,7 @@ void AcceptPeer(GwLibCtx* c, int s, u32 from)
             if (len < minLen || len > kHandshakeMaxLen)
                 got = -4;
             else
-                got = VQXHostGwLibRead(reinterpret_cast<VqxGwLibContext>(c), s, buf, len, stop, 1000, 1000);
+                got = ReadUnlessDestroying(c, s, buf, len, 1000, 1000);
         }
     }
     if (got == -4)

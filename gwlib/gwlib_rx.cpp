@@ -364,6 +364,58 @@ u32 RxThread(void* arg)
     return 0;
 }
 
+/* Reads exactly un32Len bytes from a non-blocking socket (see
+ * VQXHostGwLibRead); fStopped is asked before every wait. */
+template <class Stopped>
+i32 ReadExact(GwLibCtx* c, int iSocket, void* pBuf, u32 un32Len, Stopped fStopped, u32 un32LimitAfterFirstMs,
+              u32 un32LimitBeforeAnyMs)
+{
+    u8* p = static_cast<u8*>(pBuf);
+    u32 done = 0, retries = 0;
+    const u32 t0 = Now();
+    while (done < un32Len)
+    {
+        if (fStopped())
+            return -2;
+        const u32 el = Now() - t0;
+        if (done == 0 ? el > un32LimitBeforeAnyMs : el > un32LimitAfterFirstMs)
+        {
+            if (done != 0 && c != nullptr)
+                ErrorLog(c, "socket read timeout (%d ms elapsed)\n", int(el));
+            return -3;
+        }
+        fd_set r;
+        FD_ZERO(&r);
+        FD_SET(iSocket, &r);
+        timeval tv{0, 100000};
+        int s = select(iSocket + 1, &r, nullptr, nullptr, &tv);
+        if (s < 0 && errno != EINTR)
+            return -1;
+        if (s <= 0)
+            continue;
+        ssize_t n = read(iSocket, p + done, un32Len - done);
+        if (n == 0)
+            return 0;
+        if (n < 0)
+        {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                return -1;
+            if (++retries > 1000)
+            {
+                if (c != nullptr)
+                    ErrorLog(c, "socket read failed (unexpected WOULDBLOCK loop)\n");
+                return -1;
+            }
+            if (retries > 500)
+                usleep(10000);
+            continue;
+        }
+        retries = 0;
+        done += u32(n);
+    }
+    return i32(done);
+}
+
 } // namespace vqxgw
 
 using namespace vqxgw;
@@ -414,51 +466,23 @@ i32 VQXHostGwLibWrite(VqxGwLibContext hCtx, const char* pszPeerName, int iSocket
 i32 VQXHostGwLibRead(VqxGwLibContext hCtx, int iSocket, void* pBuf, u32 un32Len, const volatile u32* pfStop,
                      u32 un32LimitAfterFirstMs, u32 un32LimitBeforeAnyMs)
 {
-    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
-    u8* p = static_cast<u8*>(pBuf);
-    u32 done = 0, retries = 0;
-    const u32 t0 = Now();
-    while (done < un32Len)
-    {
-        if (pfStop != nullptr && *pfStop)
-            return -2;
-        const u32 el = Now() - t0;
-        if (done == 0 ? el > un32LimitBeforeAnyMs : el > un32LimitAfterFirstMs)
-        {
-            if (done != 0 && c != nullptr)
-                ErrorLog(c, "socket read timeout (%d ms elapsed)\n", int(el));
-            return -3;
-        }
-        fd_set r;
-        FD_ZERO(&r);
-        FD_SET(iSocket, &r);
-        timeval tv{0, 100000};
-        int s = select(iSocket + 1, &r, nullptr, nullptr, &tv);
-        if (s < 0 && errno != EINTR)
-            return -1;
-        if (s <= 0)
-            continue;
-        ssize_t n = read(iSocket, p + done, un32Len - done);
-        if (n == 0)
-            return 0;
-        if (n < 0)
-        {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                return -1;
-            if (++retries > 1000)
-            {
-                if (c != nullptr)
-                    ErrorLog(c, "socket read failed (unexpected WOULDBLOCK loop)\n");
-                return -1;
-            }
-            if (retries > 500)
-                usleep(10000);
-            continue;
-        }
-        retries = 0;
-        done += u32(n);
-    }
-    return i32(done);
+    return vqxgw::ReadExact(
+        reinterpret_cast<GwLibCtx*>(hCtx), iSocket, pBuf, un32Len, [pfStop] { return pfStop != nullptr && *pfStop; },
+        un32LimitAfterFirstMs, un32LimitBeforeAnyMs);
 }
 
 } // extern "C"
+
+namespace vqxgw
+{
+
+i32 ReadUnlessDestroying(GwLibCtx* c, int iSocket, void* pBuf, u32 un32Len, u32 un32LimitAfterFirstMs,
+                         u32 un32LimitBeforeAnyMs)
+{
+    return ReadExact(
+        c, iSocket, pBuf, un32Len, [c] { return c->fDestroying.load() != 0; }, un32LimitAfterFirstMs,
+        un32LimitBeforeAnyMs);
+}
+
+} // namespace vqxgw
+

@@ -3,7 +3,8 @@
  * raw socket on 127.0.0.1 that links into a hosts' instance: a peer that
  * keeps sending data is never polled, one that answers polls stays up, a
  * silent one is polled every poll delay and closed with reason 9. Also the
- * separate-sockets mode of older peers.
+ * separate-sockets mode of older peers, and a destruction that stops a
+ * pending handshake read.
  */
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -347,4 +348,59 @@ TEST(GwKeepAlive, OldHostPeerWithoutAnswersToUdpPollsClosesWithReason7)
     }
     VqxGwLibDestroy(a);
     VqxGwLibDestroy(b);
+}
+
+TEST(GwKeepAlive, DestroyStopsAHandshakeReadAtOnce)
+{
+    /* A board that accepts the link but never sends its 4-byte handshake:
+     * the destruction ends the connect thread's read without waiting for
+     * the read's 1000 ms limit. */
+    UseLoopbackOnly();
+    Recorder rec;
+    const u16 udp = FreePort();
+    int lst = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7F000001u);
+    ASSERT_EQ(bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    ASSERT_EQ(listen(lst, 4), 0);
+    socklen_t l = sizeof(a);
+    getsockname(lst, reinterpret_cast<sockaddr*>(&a), &l);
+    VqxGwLibParams p = AdapterParams(udp, rec, 200, 2000, 2000);
+    VqxGwLibContext ctx = nullptr;
+    ASSERT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_OK);
+    ASSERT_EQ(VqxGwLibEnable(ctx), VQX_RESULT_OK);
+    VQX_GW_ADAPTER_ADV adv{};
+    adv.un32Id = p.un32GwReplyId;
+    adv.un8NewInfo = 1;
+    adv.un32TcpPort = ntohs(a.sin_port);
+    std::strcpy(adv.Info.szAdapterName, "mute");
+    std::strcpy(adv.Info.szSerialNumber, "87654321");
+    std::strcpy(adv.Info.szIpAddress0, "127.0.0.1");
+    adv.Info.aun8Gw0Info[3] = adv.Info.aun8Gw1Info[3] = 1;
+    adv.Info.un32BuildNumber = 0x02070B04;
+    u8 pkt[kAdapterAdvSize];
+    EncodeAdapterAdv(adv, pkt);
+    int u = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(0x7F000001u);
+    to.sin_port = htons(udp);
+    int s = -1;
+    for (int i = 0; i < 30 && s < 0; i++)
+    {
+        sendto(u, pkt, sizeof(pkt), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+        pollfd pf{lst, POLLIN, 0};
+        if (poll(&pf, 1, 100) == 1)
+            s = accept(lst, nullptr, nullptr);
+    }
+    ASSERT_GE(s, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); /* inside the read */
+    const auto t0 = Clock::now();
+    EXPECT_EQ(VqxGwLibDestroy(ctx), VQX_RESULT_OK);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    EXPECT_LT(took, 700); /* the read stopped on the destruction, not on its limit */
+    close(s);
+    close(u);
+    close(lst);
 }
