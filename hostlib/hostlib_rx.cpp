@@ -13,6 +13,7 @@
  * when it is left.
  */
 #include <string.h>
+#include <time.h>
 
 #include "hostlib_gwglue_internal.h"
 #include "vqx_clock.h"
@@ -25,6 +26,12 @@ namespace {
 #define VQX_ACK_NOW_MSGS 16u
 #define VQX_ACK_NOW_BYTES 16384u
 #define VQX_RECONNECT_WAIT_MS 60000u
+#define VQX_RX_PAUSE_MS 100u
+/* Answers of the status callback to a receive overflow. */
+#define VQX_RX_ACTION_NONE 0u
+#define VQX_RX_ACTION_DISCONNECT 1u
+#define VQX_RX_ACTION_FLUSH_DISCONNECT 2u
+#define VQX_RX_ACTION_PAUSE 3u
 
 inline i32 VqxSeqDiff(u32 a, u32 b) { return static_cast<i32>(a - b); }
 
@@ -94,6 +101,66 @@ bool VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg) {
   return true;
 }
 
+/*
+ * A peer whose messages pile up unread in the filters: the status callback
+ * hears of it (receive overflow, or a change of the flow-control request);
+ * on overflow the transport's reading of this batch pauses 100 ms (the
+ * default), or the peer is disconnected (after its messages are flushed).
+ */
+void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* pBatch) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  u32 un32Event = 0, un32Action = 0, un32Value = 0;
+  if (pPeer->un32MsgsInFilters >= pLib->Params.un32ReceiveFifoSize) {
+    un32Event = VQX_LIB_STATUS_RX_OVERFLOW;
+    un32Action = VQX_RX_ACTION_PAUSE;
+    pLib->Counters.RxOverflow++;
+  } else if (pPeer->un32FlowLevelRequested != pPeer->un32FlowLevelReported) {
+    un32Event = VQX_LIB_STATUS_RX_FLOW_CONTROL;
+    un32Value = pPeer->un32FlowLevelRequested;
+    pPeer->un32FlowLevelReported = pPeer->un32FlowLevelRequested;
+  } else {
+    return;
+  }
+  const u32 hAdapter = pPeer->hAdapter;
+  const u32 un32Count = pPeer->un32MsgsInFilters;
+  /* Readers must be able to empty the queues while this thread waits: wake them now. */
+  VqxBatchWake(hLib, pBatch);
+  pBatch->un32NbToWake = 0;
+  pBatch->fOverflow = 0;
+  if (pLib->Params.pFctStatusCallback != nullptr) {
+    _VQX_LIB_ERROR_INFO info = {un32Event, un32Count, un32Value, hAdapter};
+    _VQX_LIB_ERROR_ACTION action = {un32Action};
+    PFCT_VQX_LIB_STATUS pFct = pLib->Params.pFctStatusCallback;
+    void* pvContext = pLib->Params.pvStatusContext;
+    const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
+    pFct(pvContext, hLib, hAdapter, &info, &action);
+    VqxHostLibLockRetake(hLib, un32Levels);
+    un32Action = action.un32Action;
+    pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
+    if (pPeer == nullptr) {
+      VQX_LOG_V(hLib, 0, "VqxHostGwLibRxHandler: %s\n", "Peer disconnected while calling error handler!");
+      return;
+    }
+  }
+  if (un32Event != VQX_LIB_STATUS_RX_OVERFLOW) return;
+  if (un32Action == VQX_RX_ACTION_PAUSE) {
+    const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
+    struct timespec ts = {0, VQX_RX_PAUSE_MS * 1000000L};
+    nanosleep(&ts, nullptr);
+    VqxHostLibLockRetake(hLib, un32Levels);
+  } else if (un32Action == VQX_RX_ACTION_DISCONNECT || un32Action == VQX_RX_ACTION_FLUSH_DISCONNECT) {
+    if (un32Action == VQX_RX_ACTION_FLUSH_DISCONNECT) {
+      VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
+      if (pFl != nullptr) {
+        VqxFiltersFlushAdapter(hLib, hAdapter, pFl->pImplicitFirst);
+        VqxFiltersFlushAdapter(hLib, hAdapter, pFl->pActiveFirst);
+      }
+    }
+    VqxGwLibContext hGw = VqxGwOfPeer(hLib, hAdapter);
+    if (hGw != nullptr) VqxGwLibForceDisconnect(hGw, hAdapter, 1, 1);
+  }
+}
+
 /* One message; consumed on every path. */
 void VqxRxOne(VQX_LIB_HANDLE hLib, u32 hPeer, void* pvMsg, u32 un32Size, VQX_BATCH_CONTEXT* pBatch, u32* pfStop) {
   VQX_LIB* pLib = VqxLib(hLib);
@@ -161,10 +228,14 @@ void VqxRxOne(VQX_LIB_HANDLE hLib, u32 hPeer, void* pvMsg, u32 un32Size, VQX_BAT
   if (result == VQX_RESULT_API_OK) {
     pLib->Counters.RxMsg++;
     pPeer->un64RxMsg++;
-  } else if (result == VQX_RESULT_API_NOT_FOUND) {
-    pLib->Counters.RxMsgMatchNoQ++;
-    pLib->Counters.SignoMatchNoQ = un32MsgId;
+  } else {
+    if (result == VQX_RESULT_API_NOT_FOUND) {
+      pLib->Counters.RxMsgMatchNoQ++;
+      pLib->Counters.SignoMatchNoQ = un32MsgId;
+    }
+    return;
   }
+  VqxRxBackPressure(hLib, pPeer, pBatch);
 }
 
 void VqxRxBatch(void* pCtx, u32 hPeer, u32 un32Count, void** apMsgs, const u32* aun32Sizes, u32* pfStop) {

@@ -260,3 +260,79 @@ TEST_F(RxTest, TwoPeersFedConcurrentlyWhileReadersTake) {
 }
 
 }  // namespace
+
+namespace {
+
+struct OverflowLog {
+  std::mutex Mutex;
+  std::vector<_VQX_LIB_ERROR_INFO> Events;
+  u32 un32Answer = 0xFFFFFFFFu; /* keep the library's */
+};
+
+void OnOverflow(void* pvContext, VQX_LIB_HANDLE, u32, _VQX_LIB_ERROR_INFO* pInfo, _VQX_LIB_ERROR_ACTION* pAction) {
+  OverflowLog* pLog = static_cast<OverflowLog*>(pvContext);
+  std::lock_guard<std::mutex> guard(pLog->Mutex);
+  pLog->Events.push_back(*pInfo);
+  if (pLog->un32Answer != 0xFFFFFFFFu) pAction->un32Action = pLog->un32Answer;
+}
+
+/* Receive fifo of 2: every message from a peer with two or more unread pauses the reading thread 100 ms. */
+class RxOverflowTest : public RxTest {
+ protected:
+  void SetUp() override {}
+  void Open(bool fCallback) {
+    mParams = HostLibTestParams(&mLog);
+    mParams.un32ReceiveFifoSize = 2;
+    if (fCallback) {
+      mParams.pFctStatusCallback = OnOverflow;
+      mParams.pvStatusContext = &mOverflow;
+    }
+    ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
+    mAdv = AdapterAdv("101", "boardA", "10.0.0.1", "");
+    ASSERT_EQ(Up(kBoard, &mAdv), VQX_RESULT_API_OK);
+    mhData = Filter(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kDataId, kBoard);
+    ASSERT_NE(mhData, nullptr);
+  }
+  /* Milliseconds one message takes to be handed over. */
+  long FeedMs(u32 un32Word) {
+    VQX_MSG_HANDLE hMsg = Wire(kDataId, 0, un32Word);
+    const auto t0 = std::chrono::steady_clock::now();
+    Feed(kBoard, hMsg);
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+  }
+  OverflowLog mOverflow;
+};
+
+TEST_F(RxOverflowTest, UnreadMessagesPauseTheReaderWithoutACallback) {
+  Open(false);
+  _VQX_LIB_STATS stats{};
+  FeedMs(1);
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.RxOverflow, 0u) << "one waiting";
+  EXPECT_GE(FeedMs(2), 95) << "two waiting, itself included";
+  EXPECT_GE(FeedMs(3), 95);
+  EXPECT_EQ(Delivered().size(), 3u) << "paused, not dropped";
+  FeedMs(4);
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.RxOverflow, 2u) << "read: no more pause";
+}
+
+TEST_F(RxOverflowTest, CallbackHearsOfItAndMayDisconnect) {
+  Open(true);
+  mOverflow.un32Answer = 0; /* nothing */
+  FeedMs(1);
+  FeedMs(2);
+  {
+    std::lock_guard<std::mutex> guard(mOverflow.Mutex);
+    ASSERT_FALSE(mOverflow.Events.empty());
+    EXPECT_EQ(mOverflow.Events.back().un32Cause, VQX_LIB_STATUS_RX_OVERFLOW);
+    EXPECT_EQ(mOverflow.Events.back().un32MsgCount, 2u);
+    EXPECT_EQ(mOverflow.Events.back().hAdapter, kBoard);
+  }
+  mOverflow.un32Answer = 2; /* flush, then disconnect */
+  FeedMs(3);
+  EXPECT_TRUE(Delivered().empty()) << "the peer's unread messages were flushed";
+}
+
+}  // namespace
