@@ -158,8 +158,19 @@ void ReportChanges(GwLibCtx* c, Peer* p)
                 c->Params.pFctUpDown(c->Params.pUpDownCtx, p->hPeer, p->Block(), f0, f1, up[gw] ? 0 : reason);
             else
             {
+                /* Advertisements rewrite the stored block under the lock: the
+                 * callback, made without it, reads a copy taken now. */
+                union
+                {
+                    VQX_GW_ADAPTER_ADV Adapter;
+                    VQX_GW_HOST_ADV Host;
+                } block;
+                if (p->fIsAdapter)
+                    block.Adapter = p->Adapter;
+                else
+                    block.Host = p->Host;
                 LockRelease rl(c);
-                c->Params.pFctUpDown(c->Params.pUpDownCtx, p->hPeer, p->Block(), f0, f1, up[gw] ? 0 : reason);
+                c->Params.pFctUpDown(c->Params.pUpDownCtx, p->hPeer, &block, f0, f1, up[gw] ? 0 : reason);
             }
             p->un32InCallback--;
         }

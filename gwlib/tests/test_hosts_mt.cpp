@@ -36,14 +36,14 @@ struct Pair
     VqxGwLibContext a = nullptr, b = nullptr;
 
     explicit Pair(u32 pollMs = 300, const char* appA = "appA",
-                  const std::function<void(VqxGwLibParams&)>& adjustB = nullptr)
+                  const std::function<void(VqxGwLibParams& pa, VqxGwLibParams& pb)>& adjust = nullptr)
     {
         UseLoopbackOnly();
         recA.fKeepTraces = recB.fKeepTraces = true;
         VqxGwLibParams pa = HostParams(portA, portB, kGreatId, appA, recA, pollMs, 2000, 2000, &extraA);
         VqxGwLibParams pb = HostParams(portB, portA, kSmallId, "appB", recB, pollMs, 2000, 2000, &extraB);
-        if (adjustB)
-            adjustB(pb);
+        if (adjust)
+            adjust(pa, pb);
         EXPECT_EQ(VqxGwLibAllocate(&pa, &a), VQX_RESULT_OK);
         EXPECT_EQ(VqxGwLibAllocate(&pb, &b), VQX_RESULT_OK);
     }
@@ -284,7 +284,7 @@ TEST(GwHosts, DestroyWaitsForTheReceiveCallbackInProgress)
     /* A's name is longer than the inline string buffer: B's record of A
      * keeps it on the heap, where a use after the record's release is
      * caught. */
-    Pair p(300, "an-application-with-a-long-name", [&](VqxGwLibParams& pb) {
+    Pair p(300, "an-application-with-a-long-name", [&](VqxGwLibParams&, VqxGwLibParams& pb) {
         pb.pFctRxMultiple = SlowRx::On;
         pb.pRxCtx = &slow;
     });
@@ -306,6 +306,60 @@ TEST(GwHosts, DestroyWaitsForTheReceiveCallbackInProgress)
     EXPECT_EQ(slow.nCalls.load(), 2);
     EXPECT_EQ(slow.nMsgs.load(), 16u);
     EXPECT_TRUE(p.recB.HasError("still in use"));
+}
+
+namespace
+{
+/* An up/down callback that keeps reading the block it was given for a
+ * while, as a host library copying it would, and notes any change. */
+struct BlockReader
+{
+    std::atomic<int> nUp{0};
+    std::atomic<bool> fInside{false}, fChanged{false};
+    static void On(void* ctx, u32, const void* pInfo, u32 fGw0Up, u32, u32)
+    {
+        BlockReader* r = static_cast<BlockReader*>(ctx);
+        if (!fGw0Up || r->nUp++ != 0)
+            return;
+        u8 first[kHostAdvSizeForTest];
+        std::memcpy(first, pInfo, sizeof(first));
+        r->fInside = true;
+        for (int i = 0; i < 100; i++)
+        {
+            u8 now[kHostAdvSizeForTest];
+            std::memcpy(now, pInfo, sizeof(now));
+            if (std::memcmp(first, now, sizeof(now)) != 0)
+                r->fChanged = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        r->fInside = false;
+    }
+    static constexpr size_t kHostAdvSizeForTest = 440;
+};
+} // namespace
+
+TEST(GwHosts, UpDownBlockStaysStillWhileAdvertisementsArrive)
+{
+    /* Advertisements update the peer's record while its up report is being
+     * made without the lock: the callback must get a block nobody writes. */
+    BlockReader reader;
+    Pair p(300, "appA", [&](VqxGwLibParams& pa, VqxGwLibParams&) {
+        pa.pFctUpDown = BlockReader::On;
+        pa.pUpDownCtx = &reader;
+    });
+    p.Enable();
+    for (int i = 0; i < 800 && !reader.fInside; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(reader.fInside.load());
+    /* each round of B sends A its advertisement (kind 2) */
+    for (int i = 0; i < 8 && reader.fInside; i++)
+    {
+        EXPECT_EQ(VqxGwLibForceDiscover(p.b), VQX_RESULT_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+    for (int i = 0; i < 200 && reader.fInside; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(reader.fChanged.load());
 }
 
 namespace
