@@ -19,6 +19,7 @@
 #include <new>
 
 #include "vqx_clock.h"
+#include "hostlib_gwglue_internal.h"
 #include "vqx_host_internal.h"
 #include "vqx_msg_element.h"
 #include "vqx_pool.h"
@@ -86,19 +87,6 @@ VQX_RESULT VqxElementMsgAlloc(void* hLib, u32 un32PayloadSize, void** ppMsg) {
 }
 VQX_RESULT VqxElementMsgRelease(void* hLib, void** ppMsg) {
   return VQXReleaseMsgEx(static_cast<VQX_LIB_HANDLE>(hLib), reinterpret_cast<VQX_MSG_HANDLE*>(ppMsg));
-}
-
-/* Port from VQX_GW_PORT (automatic base), 12358 when absent or 0. */
-u16 VqxGwPortFromEnvironment(VQX_LIB_HANDLE hLib) {
-  const char* pszPort = getenv("VQX_GW_PORT");
-  if (pszPort == nullptr) return VQX_LIB_DEFAULT_GW_PORT;
-  const unsigned long ulPort = strtoul(pszPort, nullptr, 0);
-  if (ulPort == 0 || ulPort > 0xFFFF) {
-    VQX_LOG_V(hLib, 0, "WARNING: VQXLibrary invalid VQX_GW_PORT specified (%s). Will use default (%d)\n", pszPort,
-              static_cast<int>(VQX_LIB_DEFAULT_GW_PORT));
-    return VQX_LIB_DEFAULT_GW_PORT;
-  }
-  return static_cast<u16>(ulPort);
 }
 
 /*
@@ -297,7 +285,7 @@ VQX_RESULT VQXOpenLib(_VQX_LIB_PARAMS* pParams, VQX_LIB_HANDLE* phLib) {
     result = pGlue->pFctIpAddressesPrepare(hLib, pParams);
     if (VQX_RESULT_FAILED(result)) return VqxOpenFail(pLib, phLib, "VqxIpAddressesPrepare failed", result);
   } else {
-    pLib->un16EnvGwPort = VqxGwPortFromEnvironment(hLib);
+    pLib->un16EnvGwPort = VqxGwPortFromEnv(hLib);
     if (pParams->un16GwPort == 0) pParams->un16GwPort = pLib->un16EnvGwPort;
     pLib->fGw0Settled = pLib->fGw1Settled = 1;
   }
