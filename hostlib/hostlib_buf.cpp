@@ -142,6 +142,10 @@ class VqxLiveBufferTable {
 
 void* VqxBufMallocInternal(VQX_LIB_HANDLE hLib, u64 un64Size, u32 fExact, const char* pszFile, u32 un32Line) {
   VQX_LIB* pLib = VqxLib(hLib);
+  if (pLib->un32BufRefusals != 0) {
+    pLib->un32BufRefusals--;
+    return nullptr;
+  }
   const u64 un64Rounded = VqxBufRoundedSize(un64Size);
   VQX_BUF_CLASS_TABLE* pTable = pLib->pBufClasses;
   const u32 un32NbClasses = pTable != nullptr ? pTable->un32NbClasses : 0;
@@ -399,6 +403,12 @@ bool VqxBufGetFileLine(VQX_LIB_HANDLE hLib, const void* pBuf, const char** ppszF
   *ppszFile = pEntry->pszFile;
   *pun32Line = pEntry->un32Line;
   return true;
+}
+
+void VqxBufRefuseNextAllocations(VQX_LIB_HANDLE hLib, u32 un32Count) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  pLib->un32BufRefusals = un32Count;
 }
 
 u32 VqxBufLiveCount(VQX_LIB_HANDLE hLib) {

@@ -156,23 +156,39 @@ VQX_RESULT VqxPoolOfMessagesTake(VQX_LIB_HANDLE hLib, VQX_POOL_OF_MESSAGES_HANDL
     return VQX_RESULT_OK;
   }
   if (hPool->aun32NbFilled[un32Class] == 0) {
+    /* Left empty by a refill that ran out of memory: try again before falling back. */
+    VqxHostLibCriticalSectionEnter(hLib);
+    const VQX_RESULT result = VqxPoolFillClass(hLib, hPool, un32Class);
+    VqxHostLibCriticalSectionLeave(hLib);
+    if (VQX_RESULT_FAILED(result) && hPool->aun32NbFilled[un32Class] == 0) {
+      VqxMutexGive(hPool->hMutex);
+      VQX_LOG_V(hLib, 0, "VQXGetMsgFromPool: %s\n", "Failed to allocate message to store in pool");
+      return result;
+    }
+  }
+  if (hPool->aun32NbFilled[un32Class] == 0) {
     VqxMutexGive(hPool->hMutex);
     VQX_LOG_V(hLib, 0, "VQXGetMsgFromPool: %s\n", "BUG: Pool with 0 message in it!");
     return VQX_RESULT_FAIL;
   }
   *pfFallBack = 0;
   *phMsg = hPool->apahMessages[un32Class][--hPool->aun32NbFilled[un32Class]];
-  VQX_RESULT result = VQX_RESULT_OK;
   if (hPool->aun32NbFilled[un32Class] == 0) {
     VqxHostLibCriticalSectionEnter(hLib);
-    result = VqxPoolFillClass(hLib, hPool, un32Class);
+    const VQX_RESULT result = VqxPoolFillClass(hLib, hPool, un32Class);
     VqxHostLibCriticalSectionLeave(hLib);
+    /*
+     * The caller still gets the message it asked for, with success: a
+     * failure result beside a valid message would leak it in any caller
+     * that tests the result. A class left empty falls back to plain
+     * allocation at the next take.
+     */
     if (VQX_RESULT_FAILED(result)) {
       VQX_LOG_V(hLib, 0, "VQXGetMsgFromPool: %s\n", "Failed to allocate message to store in pool");
     }
   }
   VqxMutexGive(hPool->hMutex);
-  return result;
+  return VQX_RESULT_OK;
 }
 
 VQX_RESULT VQXGetMsgFromPool(VQX_LIB_HANDLE hLib, VQX_POOL_OF_MESSAGES_HANDLE hPool, u32 un32PayloadSize,

@@ -140,6 +140,8 @@ void VqxBufChangeFile(VQX_LIB_HANDLE hLib, void* pBuf, const char* pszFile, u32 
 /* Creation site recorded for a live buffer (leak reports); false when not live. */
 bool VqxBufGetFileLine(VQX_LIB_HANDLE hLib, const void* pBuf, const char** ppszFile, u32* pun32Line);
 u32 VqxBufLiveCount(VQX_LIB_HANDLE hLib);
+/* Refuses the next n buffer allocations of this library as if memory had run out (out-of-memory tests). */
+void VqxBufRefuseNextAllocations(VQX_LIB_HANDLE hLib, u32 un32Count);
 /* Creates the live-buffer table (0x82010012 without memory). */
 VQX_RESULT VqxBufLayerInit(VQX_LIB_HANDLE hLib);
 /* At close: frees every buffer still live (the instance goes away with them) and the class table. */
@@ -275,6 +277,7 @@ typedef struct _VQX_LIB_CONTEXT {
   VQX_BUF_CLASS_TABLE* pBufClasses;
   VqxLiveBufferTable* pLiveBuffers;
   VQX_BUF_COUNTERS BufCounters;
+  u32 un32BufRefusals;    /* allocations still to refuse (VqxBufRefuseNextAllocations) */
 
   /* Time. */
   u64 un64ClockAtOpen;    /* ms */

@@ -216,6 +216,46 @@ TEST_F(BufTest, PoolOfMessagesTakeRefillAndFallBack) {
   EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
 }
 
+TEST_F(BufTest, PoolRefillOutOfMemoryStillHandsOutTheMessageWithSuccess) {
+  Open(50000);
+  _VQX_POOL_OF_MESSAGES_PARAMS params = {1, {{100, 1}}};
+  VQX_POOL_OF_MESSAGES_HANDLE hPool = nullptr;
+  ASSERT_EQ(VQXPoolOfMessagesAlloc(mhLib, &params, &hPool), VQX_RESULT_API_OK);
+  const u32 un32Before = VqxBufLiveCount(mhLib);
+
+  /* Taking the only message empties the class; its refill finds no memory. */
+  VqxBufRefuseNextAllocations(mhLib, 1);
+  VQX_MSG_HANDLE hFirst = nullptr;
+  EXPECT_EQ(VQXGetMsgFromPool(mhLib, hPool, 10, &hFirst), VQX_RESULT_OK);
+  ASSERT_NE(hFirst, nullptr);
+  EXPECT_EQ(hFirst->un32PayloadMaxLength, 100u);
+  EXPECT_TRUE(mLog.WaitFor("VQXGetMsgFromPool: Failed to allocate message to store in pool"));
+  EXPECT_EQ(VqxBufLiveCount(mhLib), un32Before) << "nothing allocated besides the message handed out";
+
+  /* Memory is back: the next take refills the empty class instead of reporting a fault. */
+  VQX_MSG_HANDLE hSecond = nullptr;
+  EXPECT_EQ(VQXGetMsgFromPool(mhLib, hPool, 10, &hSecond), VQX_RESULT_OK);
+  ASSERT_NE(hSecond, nullptr);
+  EXPECT_EQ(mLog.Count("BUG: Pool with 0 message in it!"), 0u);
+
+  /* Still no memory at all: plain allocation fails cleanly with no message. */
+  VqxBufRefuseNextAllocations(mhLib, 2);
+  VQX_MSG_HANDLE hThird = nullptr;
+  EXPECT_EQ(VQXGetMsgFromPool(mhLib, hPool, 10, &hThird), VQX_RESULT_OK) << "the class still held one";
+  ASSERT_NE(hThird, nullptr);
+  VQX_MSG_HANDLE hFourth = nullptr;
+  VqxBufRefuseNextAllocations(mhLib, 3);
+  EXPECT_EQ(VQXGetMsgFromPool(mhLib, hPool, 10, &hFourth), VQX_RESULT_API_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(hFourth, nullptr);
+  EXPECT_EQ(mLog.Count("BUG: Pool with 0 message in it!"), 0u) << "running out of memory is not an internal fault";
+  VqxBufRefuseNextAllocations(mhLib, 0);
+
+  for (VQX_MSG_HANDLE* ph : {&hFirst, &hSecond, &hThird}) EXPECT_EQ(VQXReleaseMsgEx(mhLib, ph), VQX_RESULT_OK);
+  ASSERT_EQ(VQXPoolOfMessagesDestroy(mhLib, hPool), VQX_RESULT_API_OK);
+  Flush();
+  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+}
+
 /* -------------------------------------------------------- coalescing */
 
 std::vector<u32> g_sendCalls; /* message count of each multiple-send call */
