@@ -182,4 +182,35 @@ TEST_F(PresenceTest, FiltersMadeLaterReachTheBoardAndBigEndianAnswersAreTurned) 
   EXPECT_EQ(mLog.Count("VqxRemoteHostFiltersMsgSwap"), 0u);
 }
 
+TEST_F(PresenceTest, RequestsAreAnsweredInSequenceWithTheirSerialThroughImplicitFilters) {
+  StartBoard("answer");
+  WaitBothUp("sim_added_recent");
+  ASSERT_EQ(mpBoard->Command("answer 0x04000007"), "ok");
+  for (u32 i = 0; i < 20; i++) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    ASSERT_EQ(VQXGetMsg(mhLib, 16, &hMsg), VQX_RESULT_API_OK);
+    hMsg->un32MsgId = 0x04000007;
+    hMsg->MsgType = VQX_MSG_TYPE_REQUEST;
+    hMsg->hAdapter = kBoard;
+    hMsg->un32PayloadLength = 16;
+    hMsg->un64UserContext1 = 0x1122334455667788ull + i;
+    Wr32(VQXMsgPayload(hMsg), 8, 0xC0DE0000u + i);
+    const u32 un32Serial = hMsg->un32SerialNumber;
+    VQX_FILTER_HANDLE hImplicit = nullptr;
+    ASSERT_EQ(VQXSendMsgEx(mhLib, &hMsg, &hImplicit), VQX_RESULT_API_OK);
+    ASSERT_NE(hImplicit, nullptr);
+    VQX_MSG_HANDLE hRsp = nullptr;
+    ASSERT_EQ(VQXReceiveMsg(mhLib, hImplicit, 5000, &hRsp), VQX_RESULT_API_OK) << "request " << i;
+    EXPECT_EQ(hRsp->MsgType, 2u);
+    EXPECT_EQ(hRsp->un32SerialNumber, un32Serial) << "serial copied raw by the board";
+    EXPECT_EQ(hRsp->un64UserContext1, 0x1122334455667788ull + i);
+    EXPECT_EQ(hRsp->hAdapter, kBoard);
+    EXPECT_EQ(Rd32(VQXMsgPayload(hRsp), 8), 0xC0DE0000u + i);
+    VQXReleaseMsgEx(mhLib, &hRsp);
+    VQXDestroyMsgFilterEx(mhLib, &hImplicit);
+  }
+  EXPECT_EQ(mLog.Count("message(s) lost"), 0u) << "the board numbers its answers on one path";
+  EXPECT_EQ(mLog.Count("BUG: Received response with unexpected serial number"), 0u);
+}
+
 }  // namespace
