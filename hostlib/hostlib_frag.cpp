@@ -14,6 +14,7 @@
 
 #include <new>
 
+#include "vqx_clock.h"
 #include "vqx_hash.h"
 #include "vqx_host_internal.h"
 
@@ -23,8 +24,10 @@ struct VQX_FRAG_CONTEXT {
   VQX_MSG_HANDLE hFirst;    /* fragments in arrival order */
   VQX_MSG_HANDLE hLast;
   u64 un64BytesToCopy;      /* sum of the queued fragments' payload lengths */
+  u64 un64StartMs;          /* clock when the first fragment came */
   u32 un32Count;
   u32 un32Serial;           /* the key */
+  u32 un32BytesHeld;        /* buffer bytes of the queued fragments (the peer's bound) */
   u16 un16FragInfo;         /* of the last fragment received */
 };
 
@@ -60,6 +63,7 @@ VQX_RESULT VqxFragReassemblyDestroy(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState,
   (pContext->pPrev != nullptr ? pContext->pPrev->pNext : pState->pFirst) = pContext->pNext;
   (pContext->pNext != nullptr ? pContext->pNext->pPrev : pState->pLast) = pContext->pPrev;
   pState->un32NbContexts--;
+  pState->un64BytesHeld -= pContext->un32BytesHeld < pState->un64BytesHeld ? pContext->un32BytesHeld : pState->un64BytesHeld;
   for (VQX_MSG_HANDLE hMsg = pContext->hFirst; hMsg != nullptr;) {
     VQX_MSG_HANDLE hNext = VqxFragNext(hMsg);
     VqxMsgReleaseInternal(hLib, hMsg);
@@ -82,6 +86,7 @@ VQX_RESULT VqxFragReassemblyCreate(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState, 
   }
   VQX_FRAG_CONTEXT* pContext = new (pBuf) VQX_FRAG_CONTEXT{};
   pContext->un32Serial = un32Serial;
+  pContext->un64StartMs = VQXGetClock();
   if (VQX_RESULT_FAILED(VQXHashInsert(VqxFragHash(pState), un32Serial, reinterpret_cast<u64>(pContext)))) {
     VqxBufFree(hLib, pBuf);
     VQX_LOG_V(hLib, 0, "VqxFragReassemblyCreate: %s\n", "Could add reassemble element to hash table");
@@ -169,9 +174,23 @@ void VqxFragUninit(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState) {
   pState->hHash = nullptr;
 }
 
+u32 VqxFragExpire(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState, u64 un64NowMs) {
+  u32 un32Expired = 0;
+  /* Contexts are listed oldest first. */
+  while (pState->pFirst != nullptr && un64NowMs > pState->pFirst->un64StartMs &&
+         un64NowMs - pState->pFirst->un64StartMs > VQX_FRAG_MAX_AGE_MS) {
+    VQX_LOG_V(hLib, 0, "VqxFragReassemble: Fragments of message %u incomplete after %u ms, dropped\n",
+              pState->pFirst->un32Serial, static_cast<u32>(un64NowMs - pState->pFirst->un64StartMs));
+    VqxFragReassemblyDestroy(hLib, pState, pState->pFirst);
+    un32Expired++;
+  }
+  return un32Expired;
+}
+
 VQX_RESULT VqxFragReassemble(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState, VQX_MSG_HANDLE* phMsg) {
   VQX_MSG_HANDLE hFragment = *phMsg;
   *phMsg = nullptr;
+  VqxFragExpire(hLib, pState, VQXGetClock());
   /* The header must fit the buffer before any of its lengths is used. */
   VQX_RESULT result = VqxMsgCheckHeader(hLib, hFragment);
   /* Queued fragments are chained through their first 8 payload bytes: they must exist. */
@@ -198,6 +217,25 @@ VQX_RESULT VqxFragReassemble(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState, VQX_MS
     VqxFragReassemblyDestroy(hLib, pState, pContext);
     return VqxFragFail(hLib, "Too many fragments", VQX_RESULT_API_OUT_OF_RESOURCE);
   }
+  /* Bounds: a message that could never be built, and what one peer may keep waiting. */
+  if (pContext->un64BytesToCopy + hFragment->un32PayloadLength > VQX_MSG_MAX_PAYLOAD_SIZE) {
+    VqxMsgReleaseInternal(hLib, hFragment);
+    VqxFragReassemblyDestroy(hLib, pState, pContext);
+    return VqxFragFail(hLib, "This message size is not supported", VQX_RESULT_API_MSGSZ_NOT_SUPPORTED);
+  }
+  const u32 un32Held = hFragment->un32Length;
+  while (pState->un64BytesHeld + un32Held > VQX_FRAG_MAX_BYTES_PER_PEER && pState->pFirst != pContext) {
+    VQX_LOG_V(hLib, 0, "VqxFragReassemble: Too many fragment bytes waiting, message %u dropped\n",
+              pState->pFirst->un32Serial);
+    VqxFragReassemblyDestroy(hLib, pState, pState->pFirst);
+  }
+  if (pState->un64BytesHeld + un32Held > VQX_FRAG_MAX_BYTES_PER_PEER) {
+    VqxMsgReleaseInternal(hLib, hFragment);
+    VqxFragReassemblyDestroy(hLib, pState, pContext);
+    return VqxFragFail(hLib, "Too many fragment bytes waiting", VQX_RESULT_API_OUT_OF_RESOURCE);
+  }
+  pContext->un32BytesHeld += un32Held;
+  pState->un64BytesHeld += un32Held;
   pContext->un64BytesToCopy += hFragment->un32PayloadLength;
   pContext->un16FragInfo = hFragment->un16FragInfo;
   VqxFragSetNext(hFragment, nullptr);

@@ -446,6 +446,10 @@ VQX_RESULT VqxApiCoalescingQueueDestroy(VQX_LIB_HANDLE hLib, VqxApiCoalescingQue
 /* ------------------------------------------------------ reassembly */
 
 #define VQX_FRAG_MAX_FRAGMENTS 65535u
+/* A message whose fragments keep coming for longer than this is given up. */
+#define VQX_FRAG_MAX_AGE_MS 30000u
+/* Fragment buffers one peer may have waiting; the oldest messages are given up beyond it. */
+#define VQX_FRAG_MAX_BYTES_PER_PEER (4u * VQX_MSG_MAX_BUFFER_SIZE)
 
 struct VQX_FRAG_CONTEXT;
 
@@ -455,6 +459,7 @@ typedef struct _VQX_FRAG_STATE {
   VQX_FRAG_CONTEXT* pFirst;    /* contexts, oldest first */
   VQX_FRAG_CONTEXT* pLast;
   u32 un32NbContexts;
+  u64 un64BytesHeld;           /* buffer bytes of every queued fragment */
 } VQX_FRAG_STATE;
 
 VQX_RESULT VqxFragInit(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState);
@@ -468,6 +473,8 @@ VQX_RESULT VqxFragPendingFree(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState);
  * (the fragments and partial message released, *phMsg null).
  */
 VQX_RESULT VqxFragReassemble(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState, VQX_MSG_HANDLE* phMsg);
+/* Gives up the messages whose first fragment came more than VQX_FRAG_MAX_AGE_MS before un64NowMs; their count. */
+u32 VqxFragExpire(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState, u64 un64NowMs);
 
 /* ---------------------------------------------------- pools of messages */
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/hostlib_fixture.h"
+#include "vqx_clock.h"
 #include "vqx_host_internal.h"
 
 namespace {
@@ -479,6 +480,48 @@ TEST_F(FragTest, BadFragmentsAreDroppedWithTheirContext) {
   EXPECT_EQ(mState.un32NbContexts, 1u);
   EXPECT_EQ(VqxFragPendingFree(mhLib, &mState), VQX_RESULT_OK);
   EXPECT_EQ(mState.un32NbContexts, 0u);
+}
+
+TEST_F(FragTest, ContextsHaveAByteBoundAndATimeLimit) {
+  /* Fragments that are not last but already add up beyond the largest message: given up at once. */
+  const u32 un32Half = VQX_MSG_MAX_PAYLOAD_SIZE / 2 + 8;
+  VQX_MSG_HANDLE hMsg = MakeFragment(mhLib, 20, 1, un32Half, 0x11);
+  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  hMsg = MakeFragment(mhLib, 20, 2, un32Half, 0x12);
+  EXPECT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_API_MSGSZ_NOT_SUPPORTED);
+  EXPECT_EQ(hMsg, nullptr);
+  EXPECT_EQ(mState.un32NbContexts, 0u);
+  EXPECT_EQ(mState.un64BytesHeld, 0u);
+
+  /* One peer's waiting fragments are bounded: the oldest messages make room for the newest. */
+  const u32 un32Big = 9u * 1024u * 1024u;
+  for (u32 i = 0; i < 5; i++) {
+    hMsg = MakeFragment(mhLib, 30 + i, 1, un32Big, 0x20);
+    ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK) << i;
+    EXPECT_LE(mState.un64BytesHeld, u64{VQX_FRAG_MAX_BYTES_PER_PEER}) << i;
+  }
+  EXPECT_EQ(mState.un32NbContexts, 4u) << "the first message was given up";
+  hMsg = MakeFragment(mhLib, 30, 0x8002, 16, 0x21);
+  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  ASSERT_NE(hMsg, nullptr);
+  EXPECT_EQ(hMsg->un32PayloadLength, 16u) << "serial 30 started afresh from its last fragment";
+  VQXReleaseMsgEx(mhLib, &hMsg);
+  EXPECT_EQ(VqxFragPendingFree(mhLib, &mState), VQX_RESULT_OK);
+  EXPECT_EQ(mState.un64BytesHeld, 0u);
+
+  /* A message whose last fragment never comes is given up after its time limit. */
+  hMsg = MakeFragment(mhLib, 40, 1, 16, 0x30);
+  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  const u64 un64Now = VQXGetClock();
+  EXPECT_EQ(VqxFragExpire(mhLib, &mState, un64Now + VQX_FRAG_MAX_AGE_MS - 1000), 0u);
+  EXPECT_EQ(mState.un32NbContexts, 1u);
+  EXPECT_EQ(VqxFragExpire(mhLib, &mState, un64Now + VQX_FRAG_MAX_AGE_MS + 1000), 1u);
+  EXPECT_EQ(mState.un32NbContexts, 0u);
+  EXPECT_EQ(mState.un64BytesHeld, 0u);
+  VqxHostLibCriticalSectionLeave(mhLib);
+  EXPECT_TRUE(mLog.WaitFor("VqxFragReassemble: Fragments of message 40 incomplete after"));
+  EXPECT_TRUE(mLog.WaitFor("VqxFragReassemble: Too many fragment bytes waiting, message 30 dropped"));
+  VqxHostLibCriticalSectionEnter(mhLib);
 }
 
 }  // namespace
