@@ -737,6 +737,7 @@ VQX_RESULT VQXPrintLeakDbg(VQX_LIB_HANDLE hLib) {
         VqxDbgPrintSetFields(szSet, sizeof(szSet), pFilter->aParams[i], true);
         VQX_LOG_V(hLib, 0, "%s\n  ", szSet);
       }
+      VQX_LOG_V(hLib, 0, "\n");
     } else if (pRecord->un32Kind == VQX_DBG_KIND_MSG) {
       const _VQX_MSG_HEADER* pMsg = reinterpret_cast<const _VQX_MSG_HEADER*>(pRecord->un64Address);
       VQX_LOG_V(hLib, 0,

@@ -69,6 +69,12 @@ typedef struct _VQX_FILTER_PARAMS {
   u64 un64UserContext2;
 } _VQX_FILTER_PARAMS;
 static_assert(sizeof(_VQX_FILTER_PARAMS) == 48);
+static_assert(offsetof(_VQX_FILTER_PARAMS, un32Mask) == 4);
+static_assert(offsetof(_VQX_FILTER_PARAMS, hAdapter) == 8);
+static_assert(offsetof(_VQX_FILTER_PARAMS, MsgTypeMask) == 12);
+static_assert(offsetof(_VQX_FILTER_PARAMS, MsgId) == 16);
+static_assert(offsetof(_VQX_FILTER_PARAMS, MsgGroup) == 20);
+static_assert(offsetof(_VQX_FILTER_PARAMS, un32SerialNumber) == 24);
 static_assert(offsetof(_VQX_FILTER_PARAMS, un64UserContext1) == 32);
 static_assert(offsetof(_VQX_FILTER_PARAMS, un64UserContext2) == 40);
 

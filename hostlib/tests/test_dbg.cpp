@@ -117,6 +117,14 @@ TEST_F(DbgTest, LeakReportNamesFileAndLine) {
   EXPECT_EQ(mLog.Count("(0 Msg pending), allocated"), 1u);
   EXPECT_EQ(mLog.Count("creator.cpp:40\n"), 1u);
   EXPECT_EQ(mLog.Count("    0 MsgId=0x06000020 \n"), 1u);
+  {
+    /* The filter's block ends with its sets, then a newline of its own. */
+    const std::vector<std::string> lines = mLog.Lines();
+    size_t i = 0;
+    while (i < lines.size() && lines[i] != "    0 MsgId=0x06000020 \n  ") i++;
+    ASSERT_LT(i + 1, lines.size());
+    EXPECT_EQ(lines[i + 1], "\n");
+  }
   _VQX_LIB_STATS stats;
   ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
   EXPECT_EQ(stats.DebugHashItems, 3u);
