@@ -3,8 +3,9 @@
  * raw socket on 127.0.0.1 that links into a hosts' instance: a peer that
  * keeps sending data is never polled, one that answers polls stays up, a
  * silent one is polled every poll delay and closed with reason 9. Also the
- * separate-sockets mode of older peers, and a destruction that stops a
- * pending handshake read.
+ * separate-sockets mode of older peers; against a board played by raw
+ * sockets, a board on a local interface linked through 127.0.0.1 and a
+ * destruction that stops a pending handshake read.
  */
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -17,7 +18,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "gw_test_support.h"
 #include "vqx_gwlib_wire.h"
@@ -350,6 +354,131 @@ TEST(GwKeepAlive, OldHostPeerWithoutAnswersToUdpPollsClosesWithReason7)
     VqxGwLibDestroy(b);
 }
 
+namespace
+{
+/* A board played by raw sockets on 127.0.0.1: a TCP listener and its
+ * advertisement, sent unasked to an adapters' instance on udpPort. */
+struct FakeBoard
+{
+    int lst = -1, u = -1;
+    u16 tcpPort = 0;
+    FakeBoard()
+    {
+        lst = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(0x7F000001u);
+        bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        listen(lst, 4);
+        socklen_t l = sizeof(a);
+        getsockname(lst, reinterpret_cast<sockaddr*>(&a), &l);
+        tcpPort = ntohs(a.sin_port);
+        u = socket(AF_INET, SOCK_DGRAM, 0);
+    }
+    ~FakeBoard()
+    {
+        close(u);
+        close(lst);
+    }
+    /* Advertises itself until the instance links in; the accepted socket
+     * or -1. */
+    int AdvertiseUntilLinked(u16 udpPort, u32 replyId, const char* ip0, const char* ip1)
+    {
+        VQX_GW_ADAPTER_ADV adv{};
+        adv.un32Id = replyId;
+        adv.un8NewInfo = 1;
+        adv.un32TcpPort = tcpPort;
+        std::strcpy(adv.Info.szAdapterName, "fake");
+        std::strcpy(adv.Info.szSerialNumber, "87654321");
+        std::strcpy(adv.Info.szIpAddress0, ip0);
+        std::strcpy(adv.Info.szIpAddress1, ip1);
+        adv.Info.aun8Gw0Info[3] = adv.Info.aun8Gw1Info[3] = 1;
+        adv.Info.un32BuildNumber = 0x02070B04;
+        u8 pkt[kAdapterAdvSize];
+        EncodeAdapterAdv(adv, pkt);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(0x7F000001u);
+        to.sin_port = htons(udpPort);
+        for (int i = 0; i < 30; i++)
+        {
+            sendto(u, pkt, sizeof(pkt), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+            pollfd pf{lst, POLLIN, 0};
+            if (poll(&pf, 1, 100) == 1)
+                return accept(lst, nullptr, nullptr);
+        }
+        return -1;
+    }
+};
+
+/* Records the address texts of the block each up report carries. */
+struct BlockTexts
+{
+    std::mutex m;
+    std::vector<std::pair<std::string, std::string>> ups;
+    static void On(void* ctx, u32, const void* pInfo, u32 fGw0Up, u32 fGw1Up, u32)
+    {
+        BlockTexts* t = static_cast<BlockTexts*>(ctx);
+        const VQX_GW_ADAPTER_ADV* a = static_cast<const VQX_GW_ADAPTER_ADV*>(pInfo);
+        if (fGw0Up || fGw1Up)
+        {
+            std::lock_guard<std::mutex> g(t->m);
+            t->ups.emplace_back(a->Info.szIpAddress0, a->Info.szIpAddress1);
+        }
+    }
+};
+
+u32 InterfaceIs127002(u32 max, u32* a, u32* b, u32* m)
+{
+    if (max == 0)
+        return 0;
+    a[0] = htonl(0x7F000002u);
+    b[0] = htonl(0x7FFFFFFFu);
+    m[0] = htonl(0xFF000000u);
+    return 1;
+}
+} // namespace
+
+TEST(GwKeepAlive, BoardOnALocalInterfaceIsLinkedThrough127001OnGw0Only)
+{
+    UseLoopbackOnly();
+    VqxGwLibSetInterfaceProvider(InterfaceIs127002);
+    VQXGetIpInterfacesRefresh();
+    Recorder rec;
+    BlockTexts texts;
+    const u16 udp = FreePort();
+    FakeBoard board;
+    VqxGwLibParams p = AdapterParams(udp, rec, 200, 2000, 2000);
+    std::memset(p.AdapterGwParams.szIpAddress0, 0, sizeof(p.AdapterGwParams.szIpAddress0));
+    p.pFctUpDown = BlockTexts::On;
+    p.pUpDownCtx = &texts;
+    VqxGwLibContext ctx = nullptr;
+    ASSERT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_OK);
+    ASSERT_EQ(VqxGwLibEnable(ctx), VQX_RESULT_OK);
+    /* gw0 127.0.0.2 is this host's interface: the link goes to 127.0.0.1,
+     * where the fake listens, and gw1 is dropped */
+    int s = board.AdvertiseUntilLinked(udp, p.un32GwReplyId, "127.0.0.2", "127.0.0.3");
+    ASSERT_GE(s, 0);
+    const u8 pid[4] = {0, 0, 0, 7};
+    ASSERT_EQ(send(s, pid, sizeof(pid), MSG_NOSIGNAL), 4);
+    bool fUp = false;
+    for (int i = 0; i < 300 && !fUp; i++)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::lock_guard<std::mutex> g(texts.m);
+        fUp = !texts.ups.empty();
+    }
+    ASSERT_TRUE(fUp);
+    {
+        std::lock_guard<std::mutex> g(texts.m);
+        EXPECT_EQ(texts.ups[0].first, "127.0.0.1");
+        EXPECT_EQ(texts.ups[0].second, "");
+    }
+    EXPECT_EQ(VqxGwLibDestroy(ctx), VQX_RESULT_OK);
+    close(s);
+    UseLoopbackOnly();
+}
+
 TEST(GwKeepAlive, DestroyStopsAHandshakeReadAtOnce)
 {
     /* A board that accepts the link but never sends its 4-byte handshake:
@@ -358,42 +487,12 @@ TEST(GwKeepAlive, DestroyStopsAHandshakeReadAtOnce)
     UseLoopbackOnly();
     Recorder rec;
     const u16 udp = FreePort();
-    int lst = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7F000001u);
-    ASSERT_EQ(bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    ASSERT_EQ(listen(lst, 4), 0);
-    socklen_t l = sizeof(a);
-    getsockname(lst, reinterpret_cast<sockaddr*>(&a), &l);
+    FakeBoard board;
     VqxGwLibParams p = AdapterParams(udp, rec, 200, 2000, 2000);
     VqxGwLibContext ctx = nullptr;
     ASSERT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_OK);
     ASSERT_EQ(VqxGwLibEnable(ctx), VQX_RESULT_OK);
-    VQX_GW_ADAPTER_ADV adv{};
-    adv.un32Id = p.un32GwReplyId;
-    adv.un8NewInfo = 1;
-    adv.un32TcpPort = ntohs(a.sin_port);
-    std::strcpy(adv.Info.szAdapterName, "mute");
-    std::strcpy(adv.Info.szSerialNumber, "87654321");
-    std::strcpy(adv.Info.szIpAddress0, "127.0.0.1");
-    adv.Info.aun8Gw0Info[3] = adv.Info.aun8Gw1Info[3] = 1;
-    adv.Info.un32BuildNumber = 0x02070B04;
-    u8 pkt[kAdapterAdvSize];
-    EncodeAdapterAdv(adv, pkt);
-    int u = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(0x7F000001u);
-    to.sin_port = htons(udp);
-    int s = -1;
-    for (int i = 0; i < 30 && s < 0; i++)
-    {
-        sendto(u, pkt, sizeof(pkt), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-        pollfd pf{lst, POLLIN, 0};
-        if (poll(&pf, 1, 100) == 1)
-            s = accept(lst, nullptr, nullptr);
-    }
+    int s = board.AdvertiseUntilLinked(udp, p.un32GwReplyId, "127.0.0.1", "");
     ASSERT_GE(s, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(50)); /* inside the read */
     const auto t0 = Clock::now();
@@ -401,6 +500,4 @@ TEST(GwKeepAlive, DestroyStopsAHandshakeReadAtOnce)
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
     EXPECT_LT(took, 700); /* the read stopped on the destruction, not on its limit */
     close(s);
-    close(u);
-    close(lst);
 }
