@@ -224,6 +224,10 @@ void VqxNumber(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg, u64 un
 
 /* -------------------------------------------------- retransmission ring */
 
+VQX_MSG_HANDLE VqxTxPendingAt(const VQX_PEER* pPeer, u32 un32Index) {
+  return pPeer->pahTxPending[(pPeer->un32TxPendingHead + un32Index) % pPeer->un32TxPendingCapacity];
+}
+
 /* Frees, oldest first, every kept message the transport no longer holds. */
 void VqxTxPendingFreeTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   while (pPeer->un32TxPendingCount != 0) {
@@ -294,26 +298,42 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
   batch.n = 0;
   bool fFifoEmptied = false;
   bool fTxPendingFullLogged = false; /* once a round, not once a message */
+  u32 un32RetransmitIndex = 0;       /* ring position reached by the retransmission this round */
   while (batch.n < un32Slots) {
     VqxFlowEvaluate(pPeer);
     if (pPeer->fTxRetransmitting) {
-      if (pPeer->un32TxPendingCount == 0) {
+      /*
+       * Resent as a copy that the transport frees: the kept message may still sit in the
+       * transport's ring from its first sending, so it stays in ours until the transport lets go.
+       */
+      while (un32RetransmitIndex < pPeer->un32TxPendingCount &&
+             VqxSeqDiff(be32toh(VqxTxPendingAt(pPeer, un32RetransmitIndex)->un32TxSeq), pPeer->un32TxRetransmitStart) <
+                 0) {
+        un32RetransmitIndex++;
+      }
+      if (un32RetransmitIndex >= pPeer->un32TxPendingCount) {
         pPeer->fTxRetransmitting = 0;
         continue;
       }
-      VQX_MSG_HANDLE hMsg = pPeer->pahTxPending[pPeer->un32TxPendingHead];
-      pPeer->pahTxPending[pPeer->un32TxPendingHead] = nullptr;
-      pPeer->un32TxPendingHead = (pPeer->un32TxPendingHead + 1) % pPeer->un32TxPendingCapacity;
-      pPeer->un32TxPendingCount--;
-      const u32 un32Seq = be32toh(hMsg->un32TxSeq);
-      if (un32Seq != 0 && VqxSeqDiff(un32Seq, pPeer->un32TxRetransmitStart) >= 0) {
-        /* The transport owns a resent message: it frees it once written on both paths. */
-        hMsg->un32PiggyAck = 0;
-        batch.a[batch.n++] = VqxGwLibSendRecord{hMsg, be32toh(hMsg->un32Length), un32Seq, 1};
-        pLib->Counters.TxRetransmit++;
-      } else {
-        VqxMsgReleaseInternal(hLib, hMsg);
+      VQX_MSG_HANDLE hKept = VqxTxPendingAt(pPeer, un32RetransmitIndex);
+      const u32 un32Length = be32toh(hKept->un32Length);
+      const u32 un32Seq = be32toh(hKept->un32TxSeq);
+      VQX_MSG_HANDLE hCopy = nullptr;
+      if (un32Length < VQX_MSG_HEADER_SIZE ||
+          VQX_RESULT_FAILED(
+              VqxMsgAllocateInternal(hLib, un32Length - VQX_MSG_HEADER_SIZE, &hCopy, 0, __FILE__, __LINE__))) {
+        VQX_LOG_V(hLib, 0, "VQXHostPostReadyMessagesToGwLib: %s: no memory to retransmit, retransmission stopped\n",
+                  pPeer->szName);
+        pPeer->fTxRetransmitting = 0;
+        continue;
       }
+      memcpy(hCopy, hKept, un32Length);
+      VqxBufMarkSent(hLib, hCopy);
+      hCopy->un32PiggyAck = 0;
+      batch.a[batch.n++] = VqxGwLibSendRecord{hCopy, un32Length, un32Seq, 1};
+      pLib->Counters.TxRetransmit++;
+      pPeer->un32TxRetransmitStart = un32Seq + 1 == 0 ? 1u : un32Seq + 1;
+      un32RetransmitIndex++;
       continue;
     }
     const bool fAckDue = VqxPureAckDue(pPeer, un64Now);
