@@ -48,6 +48,14 @@ VQX_RESULT VqxPoolFillClass(VQX_LIB_HANDLE hLib, _VQX_POOL_OF_MESSAGES* pPool, u
   return VQX_RESULT_OK;
 }
 
+/* Refills a class under the library lock (pool mutex held: pool first, then library). */
+VQX_RESULT VqxPoolRefillClass(VQX_LIB_HANDLE hLib, _VQX_POOL_OF_MESSAGES* pPool, u32 un32Class) {
+  VqxHostLibCriticalSectionEnter(hLib);
+  const VQX_RESULT result = VqxPoolFillClass(hLib, pPool, un32Class);
+  VqxHostLibCriticalSectionLeave(hLib);
+  return result;
+}
+
 /* Frees every message and the pool; the caller holds the library lock. */
 void VqxPoolFree(VQX_LIB_HANDLE hLib, _VQX_POOL_OF_MESSAGES* pPool) {
   for (u32 i = 0; i < VQX_API_MAX_PREALLOC_BUF_POOLS; i++) {
@@ -157,9 +165,7 @@ VQX_RESULT VqxPoolOfMessagesTake(VQX_LIB_HANDLE hLib, VQX_POOL_OF_MESSAGES_HANDL
   }
   if (hPool->aun32NbFilled[un32Class] == 0) {
     /* Left empty by a refill that ran out of memory: try again before falling back. */
-    VqxHostLibCriticalSectionEnter(hLib);
-    const VQX_RESULT result = VqxPoolFillClass(hLib, hPool, un32Class);
-    VqxHostLibCriticalSectionLeave(hLib);
+    const VQX_RESULT result = VqxPoolRefillClass(hLib, hPool, un32Class);
     if (VQX_RESULT_FAILED(result) && hPool->aun32NbFilled[un32Class] == 0) {
       VqxMutexGive(hPool->hMutex);
       VQX_LOG_V(hLib, 0, "VQXGetMsgFromPool: %s\n", "Failed to allocate message to store in pool");
@@ -174,9 +180,7 @@ VQX_RESULT VqxPoolOfMessagesTake(VQX_LIB_HANDLE hLib, VQX_POOL_OF_MESSAGES_HANDL
   *pfFallBack = 0;
   *phMsg = hPool->apahMessages[un32Class][--hPool->aun32NbFilled[un32Class]];
   if (hPool->aun32NbFilled[un32Class] == 0) {
-    VqxHostLibCriticalSectionEnter(hLib);
-    const VQX_RESULT result = VqxPoolFillClass(hLib, hPool, un32Class);
-    VqxHostLibCriticalSectionLeave(hLib);
+    const VQX_RESULT result = VqxPoolRefillClass(hLib, hPool, un32Class);
     /*
      * The caller still gets the message it asked for, with success: a
      * failure result beside a valid message would leak it in any caller
