@@ -255,13 +255,34 @@ VQX_RESULT AllocateRings(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   return VQX_RESULT_OK;
 }
 
-/* Stats printout: one line per record. */
+/* Statistics printout: one block per present peer, labelled by adapter name or host.application. */
 void StatsPeers(VQX_LIB_HANDLE hLib, void (*pFctPiece)(VQX_LIB_HANDLE, const char*, ...)) {
   for (VQX_PEER* pPeer = VqxPeerFirst(hLib); pPeer != nullptr; pPeer = VqxPeerNext(hLib, pPeer)) {
-    pFctPiece(hLib, "    0x%08X %s: gw0 %s, gw1 %s, Tx %llu, Rx %llu, in fifo %u\n", pPeer->hAdapter, pPeer->szName,
-              pPeer->afPathUp[0] != 0 ? "up" : "down", pPeer->afPathUp[1] != 0 ? "up" : "down",
-              static_cast<unsigned long long>(pPeer->un64TxMsg), static_cast<unsigned long long>(pPeer->un64RxMsg),
-              pPeer->un32SendFifoCount);
+    if (pPeer->fAdapter != 0) {
+      pFctPiece(hLib, "    %s:\n", pPeer->AdapterInfo.szName);
+    } else {
+      pFctPiece(hLib, "    %s.%s:\n", pPeer->HostInfo.szHostName, pPeer->HostInfo.szApplicationName);
+    }
+    const struct {
+      const char* pszName;
+      u64 un64Value;
+    } rows[] = {{"TxMsg", pPeer->un64TxMsg},
+                {"TxMsgRedundant", pPeer->un64TxMsgRedundant},
+                {"TxMsgQueued", pPeer->un64TxMsgQueued},
+                {"TxPureAck", pPeer->un64TxPureAck},
+                {"TxMsgDropped", pPeer->un64TxMsgDropped},
+                {"TxRetransmit", pPeer->un64TxRetransmit},
+                {"RxMsg", pPeer->un64RxMsg},
+                {"RxMsgRedundant", pPeer->un64RxMsgRedundant},
+                {"RxPureAck", pPeer->un64RxPureAck},
+                {"RxSeq", pPeer->un32RxSeq},
+                {"TxSeq", pPeer->un32TxSeq},
+                {"RxAckSeq", pPeer->un32PeerAckSeq}};
+    for (const auto& row : rows) {
+      pFctPiece(hLib, "      %-17s= %llu\n", row.pszName, static_cast<unsigned long long>(row.un64Value));
+    }
+    pFctPiece(hLib, "      TxAckSeq         = %u (to retransmit) %u (to free)\n", pPeer->un32TxRetransmitStart,
+              pPeer->un32TxPendingToFree);
   }
 }
 

@@ -98,6 +98,10 @@ typedef struct _VQX_PEER {
   u64 un64LastTxTime;           /* ms */
   u64 un64TxMsg;
   u64 un64TxMsgDropped;
+  u64 un64TxMsgRedundant;       /* statistics printout: per-peer counters of the send side */
+  u64 un64TxMsgQueued;
+  u64 un64TxPureAck;
+  u64 un64TxRetransmit;
   _VQX_PEER* pSendNext;         /* list of peers with queued messages */
   _VQX_PEER* pSendPrev;
   u32 fInSendList;
