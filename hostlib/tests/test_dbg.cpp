@@ -100,6 +100,14 @@ TEST_F(DbgTest, DoubleReleaseIsRefusedWithTheAddress) {
   EXPECT_EQ(mLog.Count(szDetail), 1u);
 }
 
+TEST_F(DbgTest, TrackedMessageCarriesItsMarks) {
+  VQX_MSG_HANDLE hMsg = UserMsg("marks.cpp", 1);
+  const u8* pbyHeader = reinterpret_cast<const u8*>(hMsg);
+  EXPECT_EQ(memcmp(pbyHeader + 40, "HMSG", 4), 0) << "the four bytes at offset 40";
+  EXPECT_EQ(hMsg->un32TrackMark, 0xDB00DB00u);
+  EXPECT_EQ(VQXReleaseMsgDbg(mhLib, &hMsg, "marks.cpp", 2), VQX_RESULT_OK);
+}
+
 TEST_F(DbgTest, LeakReportNamesFileAndLine) {
   VQX_FILTER_HANDLE h = UserFilter(40);
   VQX_MSG_HANDLE hLeak = UserMsg("leaky.cpp", 123);
