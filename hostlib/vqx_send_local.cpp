@@ -23,7 +23,8 @@ namespace {
 #define VQX_BOARD_GROUP_LOCAL_BIT 0x20000000u /* cleared: 0xEA...... becomes 0xCA...... */
 #define VQX_BROADCAST_HANDLE 0xFFFFFFFFu
 #define VQX_TRACE_WORDS_MAX 21u
-#define VQX_TRACE_LEVEL_MSG 2u
+#define VQX_TRACE_LEVEL_MSG 2u   /* the trace line itself */
+#define VQX_TRACE_LEVEL_WORDS 1u /* the payload words on it */
 
 std::atomic<PFCT_VQX_SEND_TO_PEER> s_pFctSendToPeer{nullptr};
 
@@ -157,9 +158,10 @@ void VqxTraceMsg(VQX_LIB_HANDLE hLib, u32 fReceived, VQX_MSG_HANDLE hMsg) {
   int n = snprintf(szLine, sizeof(szLine), "%s 0x%08X Serial=0x%08X, Len=0x%08X, Pay=0x%08X, ", fReceived ? "RX" : "TX",
                    hMsg->un32MsgId, hMsg->un32SerialNumber, hMsg->un32Length, hMsg->un32PayloadLength);
   if (fReceived) n += snprintf(szLine + n, sizeof(szLine) - static_cast<size_t>(n), "ptr=%p ", static_cast<void*>(hMsg));
-  /* Payload words from byte 8: the first 8 bytes chain queued messages. */
+  /* Payload words from byte 8 (the first 8 bytes chain queued messages); they are the more detailed level. */
   const u8* pbyPayload = VQXMsgPayload(hMsg);
-  for (u32 off = 8, w = 0; off + 4 <= hMsg->un32PayloadLength && w < VQX_TRACE_WORDS_MAX; off += 4, w++) {
+  const u32 un32Words = params.un32TraceLevel <= VQX_TRACE_LEVEL_WORDS ? VQX_TRACE_WORDS_MAX : 0;
+  for (u32 off = 8, w = 0; off + 4 <= hMsg->un32PayloadLength && w < un32Words; off += 4, w++) {
     u32 un32Word;
     memcpy(&un32Word, pbyPayload + off, sizeof(un32Word));
     n += snprintf(szLine + n, sizeof(szLine) - static_cast<size_t>(n), "%08x ", un32Word);
