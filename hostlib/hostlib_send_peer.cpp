@@ -24,6 +24,7 @@ namespace {
 
 #define VQX_BROADCAST_HANDLE 0xFFFFFFFFu
 #define VQX_POST_MAX_PER_ROUND 256u
+#define VQX_GW_QUEUE_IDLE_SLOTS 255u /* free slots of a peer's transport queue holding nothing */
 #define VQX_ADAPTER_MAX_MSG_SIZE 64000u
 #define VQX_PURE_ACK_MSG_ID 0x020D0012u
 #define VQX_PURE_ACK2_MSG_ID 0x020D0015u
@@ -287,9 +288,18 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
   const u64 un64Now = VqxNow(hLib);
   u32 un32Dropped = 0;
   u32 un32Slots = VqxGwLibCanSendMsg(hGw, pPeer->hGwPeer, &un32Dropped);
-  /* Only what the transport no longer holds may be freed: its mark, not the peer's. */
-  if (un32Dropped != 0 && VqxSeqDiff(un32Dropped, pPeer->un32TxPendingToFree) > 0) {
-    pPeer->un32TxPendingToFree = un32Dropped;
+  /*
+   * Only what the transport no longer holds may be freed: up to its own mark, or up to what the
+   * peer acknowledged once the transport's queue is idle (every message written on both paths).
+   */
+  u32 un32FreeTo = pPeer->un32TxPendingToFree;
+  if (un32Dropped != 0 && VqxSeqDiff(un32Dropped, un32FreeTo) > 0) un32FreeTo = un32Dropped;
+  if (un32Slots == VQX_GW_QUEUE_IDLE_SLOTS && pPeer->un32PeerAckSeq != 0 &&
+      VqxSeqDiff(pPeer->un32PeerAckSeq, un32FreeTo) > 0) {
+    un32FreeTo = pPeer->un32PeerAckSeq;
+  }
+  if (un32FreeTo != pPeer->un32TxPendingToFree || (pPeer->fSinglePath && pPeer->un32TxPendingCount == 0)) {
+    pPeer->un32TxPendingToFree = un32FreeTo;
     VqxTxPendingFreeTo(hLib, pPeer);
   }
   if (un32Slots > VQX_POST_MAX_PER_ROUND) un32Slots = VQX_POST_MAX_PER_ROUND;

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,13 +66,14 @@ u16 FreeUdpTcpPort() {
 /* The simulated board as a child process, with its control connection. */
 class SimBoard {
  public:
-  explicit SimBoard(u16 un16UdpPort) {
+  explicit SimBoard(u16 un16UdpPort, const std::vector<std::string>& extra = {}) {
     const u16 un16Ctl = FreeUdpTcpPort();
     const char* pszRoot = getenv("VQX_SOURCE_DIR");
     const std::string script = std::string(pszRoot != nullptr ? pszRoot : ".") + "/testing/boardsim/boardsim.py";
-    const std::vector<std::string> args = {
+    std::vector<std::string> args = {
         "python3",    script, "--udp-port", std::to_string(un16UdpPort), "--control-port", std::to_string(un16Ctl),
         "--lifetime", "60"};
+    args.insert(args.end(), extra.begin(), extra.end());
     mPid = fork();
     if (mPid == 0) {
       std::vector<char*> av;
@@ -377,6 +379,100 @@ TEST_F(BoardTest, SilentBoardIsFlowControlledAndTheTimeOutReleasesIt) {
   ASSERT_NE(pPeer, nullptr);
   EXPECT_EQ(pPeer->un32SendFifoCount, 0u);
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+}
+
+/* Two loopback subnets stand for the two gateway networks: 127.0.0.0/24 (gw0) and 127.0.1.0/24 (gw1). */
+u32 TwoLoopbackNets(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
+  const u32 aAddr[2] = {0x7F000001u, 0x7F000101u};
+  u32 n = 0;
+  for (; n < 2 && n < un32Max; n++) {
+    paAddr[n] = htonl(aAddr[n]);
+    paMask[n] = htonl(0xFFFFFF00u);
+    paBcast[n] = htonl(aAddr[n] | 0xFFu);
+  }
+  return n;
+}
+
+/*
+ * Both paths up, requests streaming: one path is closed in the middle. What
+ * it carried and the board had not acknowledged goes again on the other
+ * path; every request is answered once and no answer is lost.
+ */
+TEST(BoardTwoPaths, LostPathLosesNoRequest) {
+  CapturedLog log;
+  VqxGwLibSetInterfaceProvider(TwoLoopbackNets);
+  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
+  VQXGetIpInterfacesInit();
+  const u16 un16Port = FreeUdpTcpPort();
+  setenv("VQX_GW_PORT", std::to_string(un16Port).c_str(), 1);
+  SimBoard board(un16Port, {"--gw0", "127.0.0.2", "--gw1", "127.0.1.3", "--full"});
+  ASSERT_TRUE(board.Ready());
+  ASSERT_EQ(board.Command("answer " + std::to_string(kRequestId)), "ok");
+  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+  params.fAdaptersGwOff = 0;
+  params.un32TraceLevel = 0x7FFFFFFE;
+  snprintf(params.szGw0Address, sizeof(params.szGw0Address), "127.0.0.1");
+  snprintf(params.szGw1Address, sizeof(params.szGw1Address), "127.0.1.1");
+  VQX_LIB_HANDLE hLib = nullptr;
+  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
+  _VQX_FILTER_PARAMS set{};
+  set.un32Version = 1;
+  set.un32Mask = VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_MSG_TYPE;
+  set.MsgId = kRequestId;
+  set.MsgTypeMask = VQX_MSG_TYPE_RESPONSE;
+  VQX_FILTER_HANDLE hAnswers = nullptr;
+  ASSERT_EQ(VQXCreateMsgFilterEx(hLib, 1, &set, &hAnswers), VQX_RESULT_API_OK);
+  /* Both paths up. */
+  bool fBothUp = false;
+  for (int i = 0; i < 200 && !fBothUp; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+    VQX_PEER* pPeer = VqxHostAdapterByHandle(hLib, kBoardHandle);
+    fBothUp = pPeer != nullptr && pPeer->afPathUp[0] != 0 && pPeer->afPathUp[1] != 0;
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  }
+  ASSERT_TRUE(fBothUp);
+  constexpr u32 kCount = 600;
+  std::set<u32> serials;
+  u32 un32Received = 0;
+  auto drain = [&](u32 un32Ms) {
+    VQX_MSG_HANDLE ah[VQX_RECEIVE_MULTIPLE_MAX];
+    u32 n = 0;
+    if (VQXReceiveMsgMultiple(hLib, hAnswers, un32Ms, &n, ah) != VQX_RESULT_API_OK) return;
+    for (u32 k = 0; k < n; k++) {
+      serials.insert(ah[k]->un32SerialNumber);
+      un32Received++;
+      VQXReleaseMsgEx(hLib, &ah[k]);
+    }
+  };
+  for (u32 i = 0; i < kCount; i++) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    ASSERT_EQ(VQXGetMsg(hLib, 8, &hMsg), VQX_RESULT_API_OK);
+    hMsg->un32MsgId = kRequestId;
+    hMsg->MsgType = VQX_MSG_TYPE_REQUEST;
+    hMsg->hAdapter = kBoardHandle;
+    hMsg->un32PayloadLength = 8;
+    ASSERT_EQ(VQXSendMsgEx(hLib, &hMsg, nullptr), VQX_RESULT_API_OK) << i;
+    if (i == kCount / 2) {
+      EXPECT_EQ(board.Command("closegw 0"), "ok");
+    }
+    if (i % 50 == 0) {
+      drain(0);
+    }
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (serials.size() < kCount && Clock::now() < deadline) drain(200);
+  EXPECT_EQ(serials.size(), kCount) << "every request answered";
+  EXPECT_EQ(un32Received, kCount) << "each once";
+  EXPECT_EQ(board.Stat("requests"), static_cast<long>(kCount)) << "the board saw each once";
+  if (HasFailure()) {
+    for (const std::string& line : log.Lines()) fprintf(stderr, "log: %s", line.c_str());
+  }
+  VQXDestroyMsgFilterEx(hLib, &hAnswers);
+  EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+  unsetenv("VQX_GW_PORT");
+  VqxGwLibSetBroadcastRedirect(0);
+  VqxGwLibSetInterfaceProvider(nullptr);
 }
 
 }  // namespace
