@@ -374,6 +374,14 @@ VQX_PEER* VqxPeerNext(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer) {
   return nullptr;
 }
 
+/* ------------------------------------------------------ acknowledgement */
+
+bool VqxPeerAwaitingAck(const VQX_PEER* pPeer) {
+  if (pPeer->un32TxPendingCount == 0) return false;
+  /* The ring also keeps what the peer acknowledged but the transport still holds: that awaits nothing. */
+  return static_cast<i32>(pPeer->un32TxSeq - pPeer->un32PeerAckSeq) > 0;
+}
+
 /* ------------------------------------------------------ flow control */
 
 void VqxHostAdapterSetFlowControlLimit(VQX_PEER* pPeer, u32 un32ByteLimit, u32 un32MsgLimit) {
@@ -519,7 +527,7 @@ VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* 
 
   /* 5. Path-up notification; redundancy not established while messages await acknowledgement. */
   VqxHostSendGwUpEvent(hLib, pPeer, un32Path, nullptr);
-  if (pPeer->un32TxPendingCount > 0) pPeer->fSinglePath = 1;
+  if (VqxPeerAwaitingAck(pPeer)) pPeer->fSinglePath = 1;
   EvaluatePendingAck(hLib, pPeer);
   return VQX_RESULT_API_OK;
 }
@@ -558,7 +566,7 @@ void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32C
     VqxHostSendGwDownEvent(hLib, pPeer, p, un32Reported, nullptr);
   }
   /* 5. Redundancy and acknowledgement bookkeeping. */
-  if (pPeer->un32TxPendingCount > 0) {
+  if (VqxPeerAwaitingAck(pPeer)) {
     pPeer->fSinglePath = 1;
     /* What the lost path carried and the peer did not acknowledge goes again on the other path. */
     pPeer->fTxRetransmitting = 1;

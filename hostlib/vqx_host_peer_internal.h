@@ -244,6 +244,13 @@ static inline bool VqxPeerActive(const VQX_PEER* pPeer) {
   return pPeer->fPresent != 0 && (pPeer->afPathUp[0] != 0 || pPeer->afPathUp[1] != 0);
 }
 
+/*
+ * Does something sent to the peer still wait for its acknowledgement? Kept
+ * messages (the retransmission ring) beyond the highest sequence the peer
+ * acknowledged. Decides the single-path state when a path comes or goes.
+ */
+bool VqxPeerAwaitingAck(const VQX_PEER* pPeer);
+
 /* ------------------------------------------------------ flow control */
 
 /* Redundancy record applied to one record (hAdapter) or every record (0); the last transport result. */

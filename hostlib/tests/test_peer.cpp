@@ -166,6 +166,37 @@ TEST_F(PeerTest, PathDownInSinglePathStateTakesBothWithCauseTen) {
   EXPECT_EQ(MsgId(Take()), 0x02010002u);
 }
 
+TEST_F(PeerTest, SinglePathOnlyWhileThePeerOwesAnAcknowledgement) {
+  CatchNotifications();
+  const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-0042", "board-a", "10.0.0.5", "10.1.0.5");
+  ASSERT_EQ(Up(kBoard, &adv, nullptr, 1), VQX_RESULT_API_OK);
+  VQX_PEER* pPeer = Peer(kBoard);
+  struct Row {
+    u32 un32Pending, un32TxSeq, un32Acked;
+    bool fAwaiting;
+  } rows[] = {{0, 5, 0, false}, {2, 5, 5, false}, {2, 5, 4, true}, {2, 1, 0xFFFFFFFF, true}, {2, 0xFFFFFFFF, 1, false}};
+  for (const Row& row : rows) {
+    pPeer->un32TxPendingCount = row.un32Pending;
+    pPeer->un32TxSeq = row.un32TxSeq;
+    pPeer->un32PeerAckSeq = row.un32Acked;
+    EXPECT_EQ(VqxPeerAwaitingAck(pPeer), row.fAwaiting) << row.un32Pending << " " << row.un32TxSeq << " " << row.un32Acked;
+  }
+  /* Kept by the transport but acknowledged by the board: the second path establishes redundancy. */
+  pPeer->un32TxPendingCount = 0;
+  ASSERT_EQ(Up(kBoard, &adv, nullptr, 0), VQX_RESULT_API_OK);
+  EXPECT_EQ(Peer(kBoard)->fSinglePath, 0u);
+  TakeIds();
+  Down(kBoard, 0, VQX_PEER_CAUSE_RX_ERROR);
+  EXPECT_EQ(TakeIds(), (std::vector<u32>{0x02010004})) << "gw1 alone goes down";
+  /* Unacknowledged messages when a path goes: single path from then on. */
+  pPeer = Peer(kBoard);
+  pPeer->un32TxSeq = 9;
+  pPeer->un32PeerAckSeq = 7;
+  pPeer->un32TxPendingCount = 0;
+  ASSERT_EQ(Up(kBoard, &adv, nullptr, 0), VQX_RESULT_API_OK);
+  EXPECT_EQ(Peer(kBoard)->fSinglePath, 0u) << "nothing kept, nothing owed";
+}
+
 TEST_F(PeerTest, ActivatedFilterIsBroughtUpToDatePerPresentPeer) {
   const VQX_GW_ADAPTER_ADV a = AdapterAdv("SN-A", "a", "10.0.0.1", "10.1.0.1");
   const VQX_GW_ADAPTER_ADV b = AdapterAdv("SN-B", "b", "10.0.0.2", "10.1.0.2");
