@@ -24,6 +24,7 @@
 
 #include "hostlib_gwglue_internal.h"
 #include "support/hostlib_fixture.h"
+#include "test_peer_util.h"
 #include "vqx_clock.h"
 
 namespace {
@@ -45,82 +46,11 @@ u32 LoopbackOnly(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
   return 1;
 }
 
-u16 FreeUdpTcpPort() {
-  for (int i = 0; i < 50; i++) {
-    int t = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7F000001u);
-    bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t l = sizeof(a);
-    getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
-    close(t);
-    int u = socket(AF_INET, SOCK_DGRAM, 0);
-    const int ok = bind(u, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    close(u);
-    if (ok == 0) return ntohs(a.sin_port);
-  }
-  return 0;
-}
-
 /* The simulated board as a child process, with its control connection. */
-class SimBoard {
+class SimBoard : public ChildWithControl {
  public:
-  explicit SimBoard(u16 un16UdpPort, const std::vector<std::string>& extra = {}) {
-    const u16 un16Ctl = FreeUdpTcpPort();
-    const char* pszRoot = getenv("VQX_SOURCE_DIR");
-    const std::string script = std::string(pszRoot != nullptr ? pszRoot : ".") + "/testing/boardsim/boardsim.py";
-    std::vector<std::string> args = {
-        "python3",    script, "--udp-port", std::to_string(un16UdpPort), "--control-port", std::to_string(un16Ctl),
-        "--lifetime", "60"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    mPid = fork();
-    if (mPid == 0) {
-      std::vector<char*> av;
-      for (const std::string& a : args) av.push_back(const_cast<char*>(a.c_str()));
-      av.push_back(nullptr);
-      execvp("python3", av.data());
-      _exit(127);
-    }
-    for (int i = 0; i < 100 && mCtl < 0; i++) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(0x7F000001u);
-      a.sin_port = htons(un16Ctl);
-      if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
-        timeval tv{5, 0};
-        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-        mCtl = s;
-      } else {
-        close(s);
-      }
-    }
-  }
-  ~SimBoard() {
-    if (mCtl >= 0) {
-      Command("quit");
-      close(mCtl);
-    }
-    if (mPid > 0) {
-      for (int i = 0; i < 50; i++) {
-        if (waitpid(mPid, nullptr, WNOHANG) == mPid) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      kill(mPid, SIGKILL);
-      waitpid(mPid, nullptr, 0);
-    }
-  }
-  bool Ready() const { return mPid > 0 && mCtl >= 0; }
-  std::string Command(const std::string& line) {
-    const std::string l = line + "\n";
-    if (mCtl < 0 || send(mCtl, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size())) return "";
-    std::string out;
-    char ch;
-    while (recv(mCtl, &ch, 1, 0) == 1 && ch != '\n') out += ch;
-    return out;
-  }
+  explicit SimBoard(u16 un16UdpPort, const std::vector<std::string>& extra = {})
+      : SimBoard(un16UdpPort, FreeLoopbackPort(), extra) {}
   long Stat(const std::string& key) {
     const std::string s = Command("stats");
     const std::string k = "\"" + key + "\": ";
@@ -129,8 +59,17 @@ class SimBoard {
   }
 
  private:
-  pid_t mPid = -1;
-  int mCtl = -1;
+  SimBoard(u16 un16UdpPort, u16 un16Ctl, const std::vector<std::string>& extra)
+      : ChildWithControl(Args(un16UdpPort, un16Ctl, extra), un16Ctl) {}
+  static std::vector<std::string> Args(u16 un16UdpPort, u16 un16Ctl, const std::vector<std::string>& extra) {
+    const char* pszRoot = getenv("VQX_SOURCE_DIR");
+    const std::string script = std::string(pszRoot != nullptr ? pszRoot : ".") + "/testing/boardsim/boardsim.py";
+    std::vector<std::string> args = {
+        "python3",    script, "--udp-port", std::to_string(un16UdpPort), "--control-port", std::to_string(un16Ctl),
+        "--lifetime", "60"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
 };
 
 /* Injected clock: the system's plus an offset the test moves forward. */
@@ -144,7 +83,7 @@ class BoardTest : public ::testing::Test {
     VqxGwLibSetInterfaceProvider(LoopbackOnly);
     VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
     VQXGetIpInterfacesInit();
-    mun16Port = FreeUdpTcpPort();
+    mun16Port = FreeLoopbackPort();
     setenv("VQX_GW_PORT", std::to_string(mun16Port).c_str(), 1);
     mpBoard = new SimBoard(mun16Port);
     ASSERT_TRUE(mpBoard->Ready());
@@ -403,7 +342,7 @@ TEST(BoardTwoPaths, LostPathLosesNoRequest) {
   VqxGwLibSetInterfaceProvider(TwoLoopbackNets);
   VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
   VQXGetIpInterfacesInit();
-  const u16 un16Port = FreeUdpTcpPort();
+  const u16 un16Port = FreeLoopbackPort();
   setenv("VQX_GW_PORT", std::to_string(un16Port).c_str(), 1);
   SimBoard board(un16Port, {"--gw0", "127.0.0.2", "--gw1", "127.0.1.3", "--full"});
   ASSERT_TRUE(board.Ready());

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "support/hostlib_fixture.h"
+#include "test_peer_util.h"
 #include "vqx_gwlib.h"
 #include "vqx_host_filter.h"
 #include "vqx_host_peer.h"
@@ -44,24 +45,6 @@ u32 LoopbackOnly(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
   paBcast[0] = htonl(0x7FFFFFFFu);
   paMask[0] = htonl(0xFF000000u);
   return 1;
-}
-
-u16 FreeUdpTcpPort() {
-  for (int i = 0; i < 50; i++) {
-    int t = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7F000001u);
-    bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t l = sizeof(a);
-    getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
-    close(t);
-    int u = socket(AF_INET, SOCK_DGRAM, 0);
-    const int ok = bind(u, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    close(u);
-    if (ok == 0) return ntohs(a.sin_port);
-  }
-  return 0;
 }
 
 /* One host library on the hosts' instance only, discovery on un16Port, the others reached directly. */
@@ -231,7 +214,7 @@ class TwoHosts : public ::testing::Test {
 
 TEST_F(TwoHosts, BroadcastEventReachesOnlyTheHostWhoseFiltersMatch) {
   if (getenv("VQX_TWOHOSTS_ROLE") != nullptr) GTEST_SKIP();
-  const u16 un16Parent = FreeUdpTcpPort(), un16A = FreeUdpTcpPort(), un16B = FreeUdpTcpPort();
+  const u16 un16Parent = FreeLoopbackPort(), un16A = FreeLoopbackPort(), un16B = FreeLoopbackPort();
   ASSERT_NE(un16A, un16B);
   ChildHost wants("Listener", un16A, un16Parent, kWantedEvent);
   /* The host that does not want the event waits long enough to be found and to see the broadcast go by. */
@@ -263,7 +246,7 @@ TEST_F(TwoHosts, BroadcastEventReachesOnlyTheHostWhoseFiltersMatch) {
 
 TEST_F(TwoHosts, RequestStreamArrivesInOrderAndAcknowledged) {
   if (getenv("VQX_TWOHOSTS_ROLE") != nullptr) GTEST_SKIP();
-  const u16 un16Parent = FreeUdpTcpPort(), un16A = FreeUdpTcpPort();
+  const u16 un16Parent = FreeLoopbackPort(), un16A = FreeLoopbackPort();
   ChildHost child("Stream", un16A, un16Parent, kStreamRequest);
   mhLib = OpenHost(&mLog, "parent", un16Parent, "(127.0.0.1:" + std::to_string(un16A) + ")");
   ASSERT_NE(mhLib, nullptr);
