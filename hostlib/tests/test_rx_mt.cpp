@@ -12,6 +12,7 @@
 
 #include "hostlib_gwglue_internal.h"
 #include "test_peer_util.h"
+#include "vqx_clock.h"
 
 namespace {
 
@@ -333,6 +334,36 @@ TEST_F(RxOverflowTest, CallbackHearsOfItAndMayDisconnect) {
   mOverflow.un32Answer = 2; /* flush, then disconnect */
   FeedMs(3);
   EXPECT_TRUE(Delivered().empty()) << "the peer's unread messages were flushed";
+}
+
+}  // namespace
+
+namespace {
+
+std::atomic<u64> g_un64Offset{0};
+u64 ShiftedClock() { return VqxClockReadSystem() + g_un64Offset.load(); }
+
+/* A board gone while the application has not read all it sent: no reconnection for 60 s, then yes. */
+TEST_F(RxTest, ReconnectionWaitsForUnreadMessagesAtMostAMinute) {
+  Feed(kBoard, Wire(kDataId, 0, 1));
+  Feed(kBoard, Wire(kDataId, 0, 2));
+  EXPECT_EQ(VqxHostGwLibCanConnectTo(mhLib, kBoard), 1u) << "present: always";
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  VqxHostAdapterDown(mhLib, kBoard, 1, 3);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  g_un64Offset = 0;
+  VqxClockSetSource(ShiftedClock);
+  EXPECT_EQ(VqxHostGwLibCanConnectTo(mhLib, kBoard), 0u) << "two messages still unread";
+  g_un64Offset = 59000;
+  EXPECT_EQ(VqxHostGwLibCanConnectTo(mhLib, kBoard), 0u);
+  g_un64Offset = 60500;
+  EXPECT_EQ(VqxHostGwLibCanConnectTo(mhLib, kBoard), 1u) << "waited long enough";
+  EXPECT_TRUE(mLog.WaitFor("ERROR: Timeout waiting for application to read all messages from adapter 101\n"));
+  EXPECT_TRUE(mLog.WaitFor("msg stillin filters).\n       Will allow reconnecting to adapter anyways.\n"));
+  VqxClockSetSource(nullptr);
+  EXPECT_EQ(Delivered().size(), 2u);
+  EXPECT_EQ(VqxHostGwLibCanConnectTo(mhLib, kBoard), 1u) << "all read";
+  EXPECT_EQ(VqxHostGwLibCanConnectTo(mhLib, 0xCA00DEADu), 1u) << "unknown: yes";
 }
 
 }  // namespace
