@@ -201,8 +201,12 @@ VQX_RESULT VQXWaitMsg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32Ti
  * 0x0400..0x05FF, delivered with hAdapter 0xCA......) go to this process's
  * filters. 0xFFFFFFFF broadcasts an event to the remote hosts whose remote
  * filters want it; any other handle names one adapter or remote host
- * (0x82010209 when unknown, returned without a log line). Without the peer
- * send path linked, such sends fail with 0x82010019. With phImplicitFilter
+ * (0x82010209 when unknown, returned without a log line): the message is
+ * queued in that peer's send fifo, numbered and handed to the gateway
+ * transport; with the fifo full the caller waits (status callback event 2
+ * may drop it instead: 0x82010218). 0x8201020A peer without a path up;
+ * to an adapter: 0x8201020B above 64000 bytes in all, 0x82010010 for a
+ * response. With phImplicitFilter
  * an awaited-response filter is made for the answer (destination and serial
  * number); destroy it with VQXDestroyMsgFilterEx.
  * 0x02010000; 0x82010206 (message left to the caller); 0x82010207;
