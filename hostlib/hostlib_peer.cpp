@@ -527,7 +527,8 @@ VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* 
 
   /* 5. Path-up notification; redundancy not established while messages await acknowledgement. */
   VqxHostSendGwUpEvent(hLib, pPeer, un32Path, nullptr);
-  if (VqxPeerAwaitingAck(pPeer)) pPeer->fSinglePath = 1;
+  /* Both paths up with nothing owed: redundancy stands (whatever the transport still keeps). */
+  pPeer->fSinglePath = VqxPeerAwaitingAck(pPeer) ? 1 : 0;
   EvaluatePendingAck(hLib, pPeer);
   return VQX_RESULT_API_OK;
 }

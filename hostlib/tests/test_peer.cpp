@@ -188,13 +188,29 @@ TEST_F(PeerTest, SinglePathOnlyWhileThePeerOwesAnAcknowledgement) {
   TakeIds();
   Down(kBoard, 0, VQX_PEER_CAUSE_RX_ERROR);
   EXPECT_EQ(TakeIds(), (std::vector<u32>{0x02010004})) << "gw1 alone goes down";
-  /* Unacknowledged messages when a path goes: single path from then on. */
+  /* A path coming back while the board owes an acknowledgement: single path; once it is paid, redundancy. */
   pPeer = Peer(kBoard);
   pPeer->un32TxSeq = 9;
   pPeer->un32PeerAckSeq = 7;
-  pPeer->un32TxPendingCount = 0;
+  pPeer->un32TxPendingCount = 2;
   ASSERT_EQ(Up(kBoard, &adv, nullptr, 0), VQX_RESULT_API_OK);
-  EXPECT_EQ(Peer(kBoard)->fSinglePath, 0u) << "nothing kept, nothing owed";
+  EXPECT_EQ(Peer(kBoard)->fSinglePath, 1u);
+  Down(kBoard, 0, VQX_PEER_CAUSE_RX_ERROR);
+  EXPECT_EQ(Peer(kBoard)->fPresent, 0u) << "single path: both went";
+  TakeIds();
+  pPeer = Peer(kBoard);
+  pPeer->un32TxSeq = 9;
+  pPeer->un32PeerAckSeq = 9;
+  pPeer->un32TxPendingCount = 2;
+  pPeer->fSinglePath = 1;
+  ASSERT_EQ(Up(kBoard, &adv, nullptr, 1), VQX_RESULT_API_OK);
+  pPeer = Peer(kBoard);
+  pPeer->un32TxSeq = 9;
+  pPeer->un32PeerAckSeq = 9;
+  pPeer->un32TxPendingCount = 2;
+  ASSERT_EQ(Up(kBoard, &adv, nullptr, 0), VQX_RESULT_API_OK);
+  EXPECT_EQ(Peer(kBoard)->fSinglePath, 0u) << "everything acknowledged";
+  pPeer->un32TxPendingCount = 0;
 }
 
 TEST_F(PeerTest, ActivatedFilterIsBroughtUpToDatePerPresentPeer) {
