@@ -405,26 +405,35 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
 void VqxKickMsgSendToGwLib(VQX_LIB_HANDLE hLib, u32 fAll) {
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
   if (pPl == nullptr) return;
+  /*
+   * Peers are named by handle first: posting may call the status callback with the lock
+   * released, during which any peer may go away.
+   */
+  u32 ahPeers[VQX_PEER_MAX];
+  u32 un32NbPeers = 0;
   if (!fAll) {
-    for (VQX_PEER* pPeer = pPl->pSendFirst; pPeer != nullptr;) {
-      VQX_PEER* pNext = pPeer->pSendNext;
-      const u32 hAdapter = pPeer->hAdapter;
-      if (!pPeer->fFlowBlocked) VQXHostPostReadyMessagesToGwLib(hLib, pPeer, 0);
-      /* The status callback may have released the lock: start again from a peer still listed. */
-      if (VqxHostAdapterOrHostByHandle(hLib, hAdapter) != pPeer) break;
-      pPeer = pNext;
+    for (VQX_PEER* pPeer = pPl->pSendFirst; pPeer != nullptr && un32NbPeers < VQX_PEER_MAX; pPeer = pPeer->pSendNext) {
+      if (!pPeer->fFlowBlocked) ahPeers[un32NbPeers++] = pPeer->hAdapter;
+    }
+    for (u32 i = 0; i < un32NbPeers; i++) {
+      VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(hLib, ahPeers[i]);
+      if (pPeer != nullptr) VQXHostPostReadyMessagesToGwLib(hLib, pPeer, 0);
     }
     return;
   }
+  for (VQX_PEER* pPeer = VqxPeerFirst(hLib); pPeer != nullptr && un32NbPeers < VQX_PEER_MAX;
+       pPeer = VqxPeerNext(hLib, pPeer)) {
+    if (VqxPeerActive(pPeer)) ahPeers[un32NbPeers++] = pPeer->hAdapter;
+  }
   const u64 un64Now = VqxNow(hLib);
-  for (VQX_PEER* pPeer = VqxPeerFirst(hLib); pPeer != nullptr; pPeer = VqxPeerNext(hLib, pPeer)) {
-    if (!VqxPeerActive(pPeer)) continue;
-    const u32 hAdapter = pPeer->hAdapter;
+  for (u32 i = 0; i < un32NbPeers; i++) {
+    VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(hLib, ahPeers[i]);
+    if (pPeer == nullptr) continue;
     VQXHostPostReadyMessagesToGwLib(hLib, pPeer, 0);
-    pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
-    if (pPeer == nullptr) break;
+    pPeer = VqxHostAdapterOrHostByHandle(hLib, ahPeers[i]);
+    if (pPeer == nullptr || !pPeer->fAdapter) continue;
     VQX_AWAIT_RING* pRing = VqxAwait(pPeer);
-    if (!pPeer->fAdapter || pRing == nullptr) continue;
+    if (pRing == nullptr) continue;
     bool fFreed = false;
     while (pRing->un32Count != 0) {
       VQX_AWAIT_ENTRY& e = pRing->a[pRing->un32Head];
