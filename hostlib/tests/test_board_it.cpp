@@ -229,6 +229,47 @@ TEST_F(BoardTest, RequestsAreAnsweredThroughImplicitFiltersAndTheBoardIsAnnounce
   EXPECT_EQ(nAcked, 0) << "a pure acknowledgement follows within 400 ms";
 }
 
+TEST_F(BoardTest, EventsFromTheBoardAreAcknowledgedWithoutTrafficOfOurOwn) {
+  WaitBoardUp();
+  ASSERT_EQ(mpBoard->Command("full on"), "ok");
+  VQX_FILTER_HANDLE hEvents = nullptr;
+  _VQX_FILTER_PARAMS set{};
+  set.un32Version = 1;
+  set.un32Mask = VQX_FILTER_MASK_MSG_ID;
+  set.MsgId = 0x03000005u;
+  ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &hEvents), VQX_RESULT_API_OK);
+  auto acksAfter = [&](long nBefore) {
+    long n = nBefore;
+    for (int i = 0; i < 60 && n == nBefore; i++) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      n = mpBoard->Stat("acks");
+    }
+    return n;
+  };
+  const long nAcks0 = mpBoard->Stat("acks");
+  /* Sixteen messages: acknowledged at once. */
+  ASSERT_EQ(mpBoard->Command("event 16 0x03000005 16"), "ok");
+  const long nAcks1 = acksAfter(nAcks0);
+  EXPECT_GT(nAcks1, nAcks0);
+  /* One message: acknowledged after 400 ms without other traffic. */
+  ASSERT_EQ(mpBoard->Command("event 1 0x03000005 16"), "ok");
+  const long nAcks2 = acksAfter(nAcks1);
+  EXPECT_EQ(nAcks2, nAcks1 + 1);
+  u32 un32Got = 0;
+  VQX_MSG_HANDLE hMsg = nullptr;
+  while (VQXReceiveMsg(mhLib, hEvents, 0, &hMsg) == VQX_RESULT_API_OK) {
+    EXPECT_EQ(hMsg->un32PayloadLength, 16u);
+    EXPECT_EQ(hMsg->hAdapter, kBoardHandle);
+    un32Got++;
+    VQXReleaseMsgEx(mhLib, &hMsg);
+  }
+  EXPECT_EQ(un32Got, 17u);
+  _VQX_LIB_STATS stats{};
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_GE(stats.TxPureAck, static_cast<u64>(nAcks2 - nAcks0)) << "every acknowledgement the board counted is ours";
+  VQXDestroyMsgFilterEx(mhLib, &hEvents);
+}
+
 TEST_F(BoardTest, BoardThatHoldsItsAnswersIsFlowControlledAndReleasedByThem) {
   WaitBoardUp();
   ASSERT_EQ(mpBoard->Command("full on"), "ok");
