@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -747,32 +746,20 @@ u32 DiscoverThread(void* arg)
     Lock(c);
     DiscoveryRound(c, 1, true);
     c->tLastDiscoverPass = Now();
+    WaitSet ws;
     while (!self.fStop)
     {
-        fd_set rd;
-        FD_ZERO(&rd);
-        int maxfd = -1;
-        auto add = [&](int fd) {
-            if (fd >= 0)
-            {
-                FD_SET(fd, &rd);
-                maxfd = fd > maxfd ? fd : maxfd;
-            }
-        };
-        add(c->aiPollSocket[0]);
-        add(c->aiPollSocket[1]);
-        add(c->aiDiscoverWakePipe[0]);
+        ws.Clear();
+        ws.AddRead(c->aiPollSocket[0]);
+        ws.AddRead(c->aiPollSocket[1]);
+        ws.AddRead(c->aiDiscoverWakePipe[0]);
         for (int s : c->aiBcastSocket)
-            add(s);
-        timeval tv{};
-        if (c->fDestroying)
-            tv.tv_usec = 10000;
-        else
-            tv.tv_sec = 2;
+            ws.AddRead(s);
+        const int ms = c->fDestroying ? 10 : 2000;
         int n;
         {
             LockRelease rl(c);
-            n = select(maxfd + 1, &rd, nullptr, nullptr, &tv);
+            n = ws.Wait(ms);
         }
         if (self.fStop)
             break;
@@ -800,19 +787,19 @@ u32 DiscoverThread(void* arg)
             int s = -1;
             bool fPoll = false;
             for (int gw = 0; gw < 2 && s < 0; gw++)
-                if (c->aiPollSocket[gw] >= 0 && FD_ISSET(c->aiPollSocket[gw], &rd))
+                if (ws.Readable(c->aiPollSocket[gw]))
                 {
                     s = c->aiPollSocket[gw];
                     fPoll = true;
                 }
             bool fPipe = false;
-            if (s < 0 && c->aiDiscoverWakePipe[0] >= 0 && FD_ISSET(c->aiDiscoverWakePipe[0], &rd))
+            if (s < 0 && ws.Readable(c->aiDiscoverWakePipe[0]))
             {
                 DrainPipe(c->aiDiscoverWakePipe[0]);
                 fPipe = true;
             }
             for (int i = 0; i < VQX_GW_NB_PORTS && s < 0 && !fPipe; i++)
-                if (c->aiBcastSocket[i] >= 0 && FD_ISSET(c->aiBcastSocket[i], &rd))
+                if (ws.Readable(c->aiBcastSocket[i]))
                     s = c->aiBcastSocket[i];
             if (s < 0 && !fPipe)
                 ErrorLog(c, "VqxGwLibDiscoverThread: Bug? select() returned %u, but found no socket with data ready!\n",

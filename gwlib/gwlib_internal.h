@@ -10,6 +10,8 @@
 #ifndef GWLIB_INTERNAL_H
 #define GWLIB_INTERNAL_H
 
+#include <poll.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -271,6 +273,37 @@ void WakePipe(int fd);
 void DrainPipe(int fd);
 void WakeRx(GwLibCtx* c);
 void SetPeerEvent(GwLibCtx* c);
+
+/* ---- waits on descriptors (gwlib_wait.cpp) ---- */
+/* The descriptors a thread waits on, through poll(): their numbers have no
+ * bound (an fd_set holds only those below FD_SETSIZE). Readiness is asked by
+ * descriptor number and means what a select() set would say: readable on
+ * data, end of stream or error; writable on room or error. Negative numbers
+ * are ignored. Keep one set per thread and Clear it before each round: its
+ * storage is reused. */
+class WaitSet
+{
+public:
+    void Clear() { m_a.clear(); m_nReady = 0; }
+    void AddRead(int fd) { Add(fd, POLLIN); }
+    void AddWrite(int fd) { Add(fd, POLLOUT); }
+    /* Waits up to ms (0: just looks). Returns the number of ready entries,
+     * 0 on time-out, -1 with errno set on failure; a descriptor that is no
+     * longer open fails the wait with EBADF, as select() does. */
+    int Wait(int ms);
+    bool Readable(int fd) const { return Ready(fd, POLLIN, POLLIN | POLLHUP | POLLERR); }
+    bool Writable(int fd) const { return Ready(fd, POLLOUT, POLLOUT | POLLERR); }
+
+private:
+    void Add(int fd, short ev)
+    {
+        if (fd >= 0)
+            m_a.push_back(pollfd{fd, ev, 0});
+    }
+    bool Ready(int fd, short asked, short seen) const;
+    std::vector<pollfd> m_a;
+    size_t m_nReady = 0; /* the ready entries come first after a wait */
+};
 
 /* ---- interfaces ---- */
 u32 BroadcastRedirect();

@@ -9,7 +9,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -937,26 +936,17 @@ u32 AcceptThread(void* arg)
     GwLibCtx* c = static_cast<GwLibCtx*>(arg);
     ThreadRec& self = c->Threads[kThAccept];
     Lock(c);
+    WaitSet ws;
     while (!self.fStop)
     {
-        fd_set rd;
-        FD_ZERO(&rd);
-        int maxfd = c->aiAcceptWakePipe[0];
-        FD_SET(c->aiAcceptWakePipe[0], &rd);
-        if (c->iAcceptSocket >= 0)
-        {
-            FD_SET(c->iAcceptSocket, &rd);
-            maxfd = c->iAcceptSocket > maxfd ? c->iAcceptSocket : maxfd;
-        }
-        timeval tv{};
-        if (c->fDestroying)
-            tv.tv_usec = 10000;
-        else
-            tv.tv_sec = 10;
+        ws.Clear();
+        ws.AddRead(c->aiAcceptWakePipe[0]);
+        ws.AddRead(c->iAcceptSocket);
+        const int ms = c->fDestroying ? 10 : 10000;
         int n;
         {
             LockRelease rl(c);
-            n = select(maxfd + 1, &rd, nullptr, nullptr, &tv);
+            n = ws.Wait(ms);
         }
         if (self.fStop)
             break;
@@ -972,9 +962,9 @@ u32 AcceptThread(void* arg)
         }
         if (n == 0)
             continue;
-        if (FD_ISSET(c->aiAcceptWakePipe[0], &rd))
+        if (ws.Readable(c->aiAcceptWakePipe[0]))
             DrainPipe(c->aiAcceptWakePipe[0]);
-        if (c->iAcceptSocket < 0 || !FD_ISSET(c->iAcceptSocket, &rd))
+        if (c->iAcceptSocket < 0 || !ws.Readable(c->iAcceptSocket))
             continue;
         sockaddr_in from{};
         socklen_t fl = sizeof(from);

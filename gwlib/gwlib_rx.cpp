@@ -1,5 +1,5 @@
 /*
- * gwlib_rx.cpp - the receive thread ("gwlib_rx_read"): one select over every
+ * gwlib_rx.cpp - the receive thread ("gwlib_rx_read"): one poll over every
  * peer's receive sockets (and the transmit sockets that have something to
  * write), reads of up to 16384 bytes parsed at once into batches for the
  * host library, closing of receive sockets, and the blocking read and write
@@ -7,7 +7,7 @@
  */
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -232,6 +232,7 @@ u32 RxThread(void* arg)
     ThreadRec& self = c->Threads[kThRx];
     Lock(c);
     u32 tPrev = Now();
+    WaitSet ws;
     while (!self.fStop && !c->fDestroying)
     {
         const u32 now = Now();
@@ -245,10 +246,7 @@ u32 RxThread(void* arg)
                      i32(now - tPrev));
         }
         tPrev = now;
-        fd_set rd, wr;
-        FD_ZERO(&rd);
-        FD_ZERO(&wr);
-        int maxfd = -1;
+        ws.Clear();
         bool fAny = false;
         for (Peer* pp : Peers(c))
         {
@@ -270,41 +268,29 @@ u32 RxThread(void* arg)
                 if (PathNeedsWrite(c, p, gw))
                 {
                     g.fInWriteSet = true;
-                    FD_SET(g.iTxSocket, &wr);
-                    maxfd = g.iTxSocket > maxfd ? g.iTxSocket : maxfd;
+                    ws.AddWrite(g.iTxSocket);
                     fAny = true;
                 }
                 if (g.iRxSocket >= 0 && !g.fForceCloseConnectionRx && !g.fConnecting && p->fReported && p->fSomeUp &&
                     p->Uses(gw) && !p->fDying)
                 {
-                    FD_SET(g.iRxSocket, &rd);
-                    maxfd = g.iRxSocket > maxfd ? g.iRxSocket : maxfd;
+                    ws.AddRead(g.iRxSocket);
                     fAny = true;
                 }
             }
         }
-        FD_SET(c->aiRxWakePipe[0], &rd);
-        maxfd = c->aiRxWakePipe[0] > maxfd ? c->aiRxWakePipe[0] : maxfd;
+        ws.AddRead(c->aiRxWakePipe[0]);
         int n;
         if (fAny)
         {
-            timeval tv{0, 0};
-            fd_set rd0 = rd, wr0 = wr;
-            n = select(maxfd + 1, &rd0, &wr0, nullptr, &tv);
+            n = ws.Wait(0);
             if (n == 0)
             {
                 u32 ms = c->un32SmallestPollDelay > 99 ? c->un32SmallestPollDelay / 2 : 2000;
                 if (ms > 2000)
                     ms = 2000;
-                tv.tv_sec = ms / 1000;
-                tv.tv_usec = (ms % 1000) * 1000;
                 LockRelease rl(c);
-                n = select(maxfd + 1, &rd, &wr, nullptr, &tv);
-            }
-            else
-            {
-                rd = rd0;
-                wr = wr0;
+                n = ws.Wait(int(ms));
             }
         }
         else
@@ -328,7 +314,7 @@ u32 RxThread(void* arg)
             }
             continue;
         }
-        if (FD_ISSET(c->aiRxWakePipe[0], &rd))
+        if (ws.Readable(c->aiRxWakePipe[0]))
             DrainPipe(c->aiRxWakePipe[0]);
         for (Peer* pp : Peers(c))
         {
@@ -340,8 +326,8 @@ u32 RxThread(void* arg)
             {
                 PathCtx& g = p->Gw[gw];
                 /* A few reads in a row while the socket keeps chunks full
-                 * save a select per chunk under load. */
-                if (g.iRxSocket >= 0 && FD_ISSET(g.iRxSocket, &rd) && !g.fForceCloseConnectionRx)
+                 * save a wait per chunk under load. */
+                if (g.iRxSocket >= 0 && ws.Readable(g.iRxSocket) && !g.fForceCloseConnectionRx)
                     for (int k = 0; k < 8 && ReadPath(c, p, gw); k++)
                     {
                     }
@@ -349,7 +335,7 @@ u32 RxThread(void* arg)
             for (int gw = 0; gw < 2; gw++)
             {
                 PathCtx& g = p->Gw[gw];
-                if (g.fInWriteSet && g.iTxSocket >= 0 && FD_ISSET(g.iTxSocket, &wr))
+                if (g.fInWriteSet && g.iTxSocket >= 0 && ws.Writable(g.iTxSocket))
                     WritePath(c, p, gw);
                 g.fInWriteSet = false;
             }
@@ -384,11 +370,8 @@ i32 ReadExact(GwLibCtx* c, int iSocket, void* pBuf, u32 un32Len, Stopped fStoppe
                 ErrorLog(c, "socket read timeout (%d ms elapsed)\n", int(el));
             return -3;
         }
-        fd_set r;
-        FD_ZERO(&r);
-        FD_SET(iSocket, &r);
-        timeval tv{0, 100000};
-        int s = select(iSocket + 1, &r, nullptr, nullptr, &tv);
+        pollfd r{iSocket, POLLIN, 0};
+        int s = poll(&r, 1, 100);
         if (s < 0 && errno != EINTR)
             return -1;
         if (s <= 0)
@@ -454,11 +437,8 @@ i32 VQXHostGwLibWrite(VqxGwLibContext hCtx, const char* pszPeerName, int iSocket
         }
         if (Now() - t0 >= un32TimeLimitMs)
             break;
-        fd_set w;
-        FD_ZERO(&w);
-        FD_SET(iSocket, &w);
-        timeval tv{0, (c != nullptr && c->fDestroying) ? 10000 : 100000};
-        select(iSocket + 1, nullptr, &w, nullptr, &tv);
+        pollfd w{iSocket, POLLOUT, 0};
+        poll(&w, 1, (c != nullptr && c->fDestroying) ? 10 : 100);
     }
     return i32(done);
 }

@@ -1,0 +1,221 @@
+/*
+ * test_highfd_mt.cpp - a process with more than 1024 descriptors open (a
+ * trace server with many segment files): every socket and wake pipe of two
+ * hosts' instances then has a number past the 1024 bits of an fd_set. The
+ * two discover each other, link, carry batches both ways and are destroyed,
+ * with nothing written out of bounds (AddressSanitizer) and nothing left
+ * open. Run under ThreadSanitizer too.
+ */
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gw_test_support.h"
+
+using namespace gwtest;
+
+namespace
+{
+
+constexpr u64 kSmallId = 0x7F00000100000001ull;
+constexpr u64 kGreatId = 0x7F00000100000002ull;
+/* Every descriptor below this number is taken before the instances open
+ * theirs. Just past 1024, so that a bit set for it in an fd_set falls in the
+ * bytes right after the set. */
+constexpr int kFirstFreeFd = 1030;
+constexpr rlim_t kWantedLimit = 2048;
+
+/* Raises the soft descriptor limit and fills every free number below
+ * kFirstFreeFd with /dev/null; gives both back on destruction. */
+class LowFdsTaken
+{
+public:
+    LowFdsTaken()
+    {
+        if (getrlimit(RLIMIT_NOFILE, &m_old) != 0)
+        {
+            m_why = "getrlimit failed";
+            return;
+        }
+        if (m_old.rlim_cur < kWantedLimit)
+        {
+            if (m_old.rlim_max != RLIM_INFINITY && m_old.rlim_max < kWantedLimit)
+            {
+                m_why = "hard RLIMIT_NOFILE is " + std::to_string(m_old.rlim_max) + ", below " +
+                        std::to_string(kWantedLimit);
+                return;
+            }
+            rlimit r = m_old;
+            r.rlim_cur = kWantedLimit;
+            if (setrlimit(RLIMIT_NOFILE, &r) != 0)
+            {
+                m_why = "setrlimit to " + std::to_string(kWantedLimit) + " refused";
+                return;
+            }
+            m_fRaised = true;
+        }
+        int base = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (base < 0)
+        {
+            m_why = "cannot open /dev/null";
+            return;
+        }
+        m_Fds.push_back(base);
+        for (int i = 0; i < kFirstFreeFd + 16; i++)
+        {
+            int fd = fcntl(base, F_DUPFD_CLOEXEC, 0);
+            if (fd < 0)
+            {
+                m_why = "dup failed";
+                return;
+            }
+            if (fd >= kFirstFreeFd)
+            {
+                close(fd);
+                m_fOk = true;
+                return;
+            }
+            m_Fds.push_back(fd);
+        }
+        m_why = "could not reach descriptor " + std::to_string(kFirstFreeFd);
+    }
+    ~LowFdsTaken()
+    {
+        for (int fd : m_Fds)
+            close(fd);
+        if (m_fRaised)
+            setrlimit(RLIMIT_NOFILE, &m_old);
+    }
+    bool Ok() const { return m_fOk; }
+    const std::string& Why() const { return m_why; }
+
+private:
+    rlimit m_old{};
+    bool m_fRaised = false;
+    bool m_fOk = false;
+    std::string m_why;
+    std::vector<int> m_Fds;
+};
+
+/* The numbers of the sockets and pipes this process has open, but those
+ * in skip (the test runner's pipes). */
+std::vector<int> SocketAndPipeFds(const std::vector<int>& skip = {})
+{
+    std::vector<int> v;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr)
+        return v;
+    const int self = dirfd(d);
+    while (dirent* e = readdir(d))
+    {
+        if (e->d_name[0] == '.')
+            continue;
+        const int fd = std::atoi(e->d_name);
+        struct stat st{};
+        if (fd != self && fstat(fd, &st) == 0 && (S_ISSOCK(st.st_mode) || S_ISFIFO(st.st_mode)) &&
+            std::find(skip.begin(), skip.end(), fd) == skip.end())
+            v.push_back(fd);
+    }
+    closedir(d);
+    return v;
+}
+
+bool PathUp(Recorder& r)
+{
+    for (const UpDown& u : r.UpDowns)
+        if (u.fGw0Up)
+            return true;
+    return false;
+}
+
+u32 FirstPeer(Recorder& r)
+{
+    std::lock_guard<std::mutex> g(r.m);
+    return r.UpDowns.empty() ? 0 : r.UpDowns[0].hPeer;
+}
+
+/* Sends n messages of 64 + i bytes filled with (seed + i), waiting while
+ * the transmit ring is full. */
+void SendNumbered(VqxGwLibContext from, u32 hPeer, u32 n, u8 seed)
+{
+    for (u32 i = 0; i < n; i++)
+    {
+        std::vector<u8> m(64 + i, u8(seed + i));
+        VqxGwLibSendRecord r{m.data(), u32(m.size()), i, 0};
+        VQX_RESULT res = VQX_RESULT_OUT_OF_RESOURCE;
+        for (int t = 0; t < 500 && (res = VqxGwLibSendMsgs(from, hPeer, 1, &r, 1)) == VQX_RESULT_OUT_OF_RESOURCE; t++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_EQ(res, VQX_RESULT_OK) << i;
+    }
+}
+
+void ExpectNumbered(Recorder& r, u32 n, u8 seed)
+{
+    ASSERT_TRUE(r.WaitFor(5000, [&] { return r.Messages.size() >= n; }));
+    std::lock_guard<std::mutex> g(r.m);
+    ASSERT_EQ(r.Messages.size(), size_t(n));
+    for (u32 i = 0; i < n; i++)
+        EXPECT_EQ(r.Messages[i], std::vector<u8>(64 + i, u8(seed + i))) << i;
+}
+
+} // namespace
+
+TEST(GwHighFd, HostsLinkAndExchangeWithDescriptorsPast1024)
+{
+    UseLoopbackOnly();
+    const u16 portA = FreePort(), portB = FreePort();
+    const int threads0 = ThreadCount();
+    LowFdsTaken taken;
+    if (!taken.Ok())
+        GTEST_SKIP() << "cannot open descriptors past 1024: " << taken.Why();
+    const int fds0 = FdCount();
+    const std::vector<int> runnerFds = SocketAndPipeFds();
+    {
+        Recorder recA, recB; /* A has the greater id and connects */
+        VQX_GW_EXTRA_ADDR extraA{}, extraB{};
+        VqxGwLibParams pa = HostParams(portA, portB, kGreatId, "appA", recA, 300, 2000, 2000, &extraA);
+        VqxGwLibParams pb = HostParams(portB, portA, kSmallId, "appB", recB, 300, 2000, 2000, &extraB);
+        VqxGwLibContext a = nullptr, b = nullptr;
+        ASSERT_EQ(VqxGwLibAllocate(&pa, &a), VQX_RESULT_OK);
+        ASSERT_EQ(VqxGwLibAllocate(&pb, &b), VQX_RESULT_OK);
+        EXPECT_EQ(VqxGwLibEnable(b), VQX_RESULT_OK);
+        EXPECT_EQ(VqxGwLibEnable(a), VQX_RESULT_OK);
+        const bool fUp = recA.WaitFor(8000, [&] { return PathUp(recA); }) && recB.WaitFor(8000, [&] { return PathUp(recB); });
+        EXPECT_TRUE(fUp);
+        /* the instances' sockets and pipes all sit past the fd_set bits */
+        const std::vector<int> open = SocketAndPipeFds(runnerFds);
+        EXPECT_GE(open.size(), 10u);
+        for (int fd : open)
+            EXPECT_GE(fd, 1024) << "descriptor " << fd;
+        if (fUp)
+        {
+            const u32 hB = FirstPeer(recA), hA = FirstPeer(recB);
+            SendNumbered(a, hB, 40, 0x10);
+            SendNumbered(b, hA, 40, 0x80);
+            ExpectNumbered(recB, 40, 0x10);
+            ExpectNumbered(recA, 40, 0x80);
+            /* the links stayed up throughout */
+            std::lock_guard<std::mutex> g(recA.m);
+            EXPECT_EQ(recA.UpDowns.size(), 1u);
+        }
+        EXPECT_EQ(VqxGwLibDestroy(a), VQX_RESULT_OK);
+        EXPECT_EQ(VqxGwLibDestroy(b), VQX_RESULT_OK);
+        /* no wait failed on the way */
+        EXPECT_FALSE(recA.HasError("select() failed"));
+        EXPECT_FALSE(recB.HasError("select() failed"));
+    }
+    for (int i = 0; i < 50 && ThreadCount() != threads0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(ThreadCount(), threads0);
+    EXPECT_EQ(FdCount(), fds0);
+}
