@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -252,6 +253,94 @@ TEST_F(EnvLib, DefaultsTakeInterfacesAndNoneSetsTheFlag) {
   EXPECT_EQ(pLib->fGw0Settled, 1u);
   EXPECT_STREQ(pLib->szLocalGw0Address, "");
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+}
+
+}  // namespace
+
+namespace {
+
+/* What each transport instance is given. */
+TEST_F(EnvLib, TransportParameterRecords) {
+  VqxGwLibSetInterfaceProvider(OneLanInterface);
+  setenv("VQX_GW_SUBNETS", "!(10.0.0.0, 127.0.0.1)", 1);
+  VQX_LIB *pLib = VqxLib(mhLib);
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  strcpy(pLib->szLocalGw0Address, "192.168.7.12");
+  strcpy(pLib->Params.szApplicationName, "app");
+  pLib->Params.un16GwPort = 5000;
+  pLib->Params.abyGwBlock[0] = 0x34;
+  pLib->Params.abyGwBlock[1] = 0x12;
+  pLib->Params.HostType = VQX_ADAPTER_TYPE_HOST;
+  struct Row {
+    u32 fHosts;
+    const char *pszIds;
+    u8 un8Base;
+    u32 fWait, fDetect, un32HostType;
+    bool fCanConnect;
+  } rows[] = {{0, "IDWGSDWGIPWGAPWG", 0xCA, 0, 1, 0, true}, {1, "IDLHSDLHIPLHAPLH", 0xCB, 1, 0, 6, false}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.fHosts);
+    VqxGwLibParams p;
+    u32 *paSubnets = nullptr;
+    VqxGwFillParams(mhLib, row.fHosts, &p, &paSubnets);
+    EXPECT_EQ(memcmp(&p.un32GwDiscoveryId, row.pszIds, 4), 0);
+    EXPECT_EQ(memcmp(&p.un32GwDiscoverySpecificId, row.pszIds + 4, 4), 0);
+    EXPECT_EQ(memcmp(&p.un32GwPollId, row.pszIds + 8, 4), 0);
+    EXPECT_EQ(memcmp(&p.un32GwReplyId, row.pszIds + 12, 4), 0);
+    EXPECT_EQ(p.aun16GwPorts[0], 5000);
+    EXPECT_EQ(p.aun16GwPorts[1], 0x1234) << "the gateway block follows the port";
+    EXPECT_EQ(p.un8PeerHandlesBase, row.un8Base);
+    EXPECT_EQ(p.fWaitConnections, row.fWait);
+    EXPECT_EQ(p.fDetectAdapters, row.fDetect);
+    EXPECT_EQ(p.un32HostType, row.un32HostType);
+    EXPECT_EQ(p.fUseSeparatePollSocket, 1u);
+    EXPECT_EQ(p.fUseTCPNagle, 0u);
+    EXPECT_EQ(p.fIsGw0 + p.fIsGw1, 2u);
+    EXPECT_EQ(p.un64PollHostCtxId, pLib->un64UniqueHostId);
+    EXPECT_EQ(p.fAllowedSubnetsExclude, 1u);
+    ASSERT_EQ(p.un32NbAllowedSubnets, 1u);
+    EXPECT_EQ(p.paun32AllowedSubnetIps[0], inet_addr("10.0.0.0"));
+    EXPECT_EQ(p.pFctCanConnectTo != nullptr, row.fCanConnect);
+    EXPECT_NE(p.pFctTraceLog, nullptr) << "the fixture has a trace callback";
+    EXPECT_EQ(p.pLockCtx, static_cast<void *>(mhLib));
+    if (row.fHosts) {
+      EXPECT_STREQ(p.HostGwParms.szAppName, "app");
+      EXPECT_STREQ(p.HostGwParms.szIpAddress0, "192.168.7.12");
+      EXPECT_EQ(p.HostGwParms.un32BuildNumber, VQX_HOSTLIB_BUILD_NUMBER);
+      EXPECT_EQ(p.HostGwParms.un32InfoVersion, 2u);
+      EXPECT_EQ(p.HostGwParms.un8Two, 2u);
+      EXPECT_EQ(p.HostGwParms.un64UniqueId, pLib->un64UniqueHostId);
+      EXPECT_STREQ(p.AdapterGwParams.szIpAddress0, "");
+    } else {
+      EXPECT_STREQ(p.AdapterGwParams.szIpAddress0, "192.168.7.12");
+      EXPECT_EQ(p.HostGwParms.un32BuildNumber, 0u);
+    }
+    free(paSubnets);
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  unsetenv("VQX_GW_SUBNETS");
+}
+
+}  // namespace
+
+namespace {
+
+/* The unique host id: the local gw0 address as the interface list holds it, then the process id. */
+TEST(EnvUniqueId, LocalAddressThenProcessId) {
+  VqxGwLibSetInterfaceProvider(OneLanInterface);
+  setenv("VQX_GW_ADDRESS_0", "10.9.0.5", 1);
+  CapturedLog log;
+  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+  VQX_LIB_HANDLE hLib = nullptr;
+  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
+  EXPECT_EQ(static_cast<u32>(VqxLib(hLib)->un64UniqueHostId >> 32), inet_addr("10.9.0.5"));
+  EXPECT_EQ(static_cast<u32>(VqxLib(hLib)->un64UniqueHostId), static_cast<u32>(getpid()));
+  EXPECT_STREQ(params.szGw0Address, "10.9.0.5");
+  EXPECT_STREQ(params.szGw1Address, "192.168.7.12") << "gw1: the next interface";
+  EXPECT_EQ(params.un32BuildNumber, static_cast<u32>(getpid()));
+  EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+  unsetenv("VQX_GW_ADDRESS_0");
+  VqxGwLibSetInterfaceProvider(nullptr);
 }
 
 }  // namespace
