@@ -60,15 +60,6 @@ void VqxHostGwLibUpDownHandler(void* pCtx, u32 hPeer, const void* pInfo, u32 fGw
     const bool fWasUp = pPeer != nullptr && pPeer->fPresent && pPeer->afPathUp[path] != 0;
     if (afUp[path] != 0 && !fWasUp) {
       if (pInfo == nullptr) continue;
-      /* A network without a local address yet takes the one on this peer's subnet (texts from the wire: bounded). */
-      char szPeer0[65] = "", szPeer1[65] = "";
-      const char* psz0 = fAdapter ? static_cast<const VQX_GW_ADAPTER_ADV*>(pInfo)->Info.szIpAddress0
-                                  : static_cast<const VQX_GW_HOST_ADV*>(pInfo)->Info.szIpAddress0;
-      const char* psz1 = fAdapter ? static_cast<const VQX_GW_ADAPTER_ADV*>(pInfo)->Info.szIpAddress1
-                                  : static_cast<const VQX_GW_HOST_ADV*>(pInfo)->Info.szIpAddress1;
-      memcpy(szPeer0, psz0, 64);
-      memcpy(szPeer1, psz1, 64);
-      VqxHostGuessLocalIPs(hLib, szPeer0, szPeer1);
       const VQX_RESULT result =
           VqxHostAdapterPathAdd(hLib, hPeer, fAdapter ? pInfo : nullptr, fAdapter ? nullptr : pInfo, fIsGw0);
       if (VQX_RESULT_FAILED(result)) {

@@ -455,4 +455,47 @@ TEST(BoardTwoPaths, LostPathLosesNoRequest) {
   VqxGwLibSetInterfaceProvider(nullptr);
 }
 
+/* A board met when all 64 peer records are taken: its link is closed, not left up and deaf. */
+TEST(BoardNoRecord, LinkOfABoardWithoutARecordIsClosed) {
+  CapturedLog log;
+  VqxGwLibSetInterfaceProvider(LoopbackOnly);
+  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
+  VQXGetIpInterfacesInit();
+  const u16 un16Port = FreeLoopbackPort();
+  setenv("VQX_GW_PORT", std::to_string(un16Port).c_str(), 1);
+  SimBoard board(un16Port);
+  ASSERT_TRUE(board.Ready());
+  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+  params.un32TraceLevel = 0x7FFFFFFE;
+  VQX_LIB_HANDLE hLib = nullptr;
+  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
+  /* Sixty-four boards already known (paths up without a transport behind them). */
+  std::vector<VQX_GW_ADAPTER_ADV> advs;
+  for (u32 i = 0; i < VQX_PEER_MAX; i++) {
+    advs.push_back(AdapterAdv(std::to_string(900 + i).c_str(), "filler", "10.0.0.1", ""));
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  for (u32 i = 0; i < VQX_PEER_MAX; i++) {
+    ASSERT_EQ(VqxHostAdapterPathAdd(hLib, 0xCA100000u + i, &advs[i], nullptr, 1), VQX_RESULT_API_OK) << i;
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  /* Now the adapters' instance finds the real one. */
+  params.fAdaptersGwOff = 0;
+  ASSERT_EQ(VQXModifLibParams(hLib, &params), VQX_RESULT_API_OK);
+  long nClosed = 0;
+  for (int i = 0; i < 200 && nClosed == 0; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    nClosed = board.Stat("closed_by_host");
+  }
+  EXPECT_GE(nClosed, 1) << "the host closed the link it could not serve";
+  EXPECT_TRUE(log.WaitFor("VqxHostAdapterPathAdd: Can't alloc adapter from hPoolOfAdapters"));
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  EXPECT_EQ(VqxHostAdapterByHandle(hLib, kBoardHandle), nullptr);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+  unsetenv("VQX_GW_PORT");
+  VqxGwLibSetBroadcastRedirect(0);
+  VqxGwLibSetInterfaceProvider(nullptr);
+}
+
 }  // namespace
