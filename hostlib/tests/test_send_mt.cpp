@@ -160,4 +160,21 @@ TEST_F(SendTest, SenderWaitingOnAFullFifoIsReleasedWhenThePeerGoes) {
   EXPECT_EQ(VQXWaitSentMsg(mhLib, 0), VQX_RESULT_API_OK);
 }
 
+TEST_F(SendTest, FifoNeverOutgrowsTheRingItHas) {
+  Open(true);
+  mStatus.un32Answer = 0; /* drop */
+  /* A ring smaller than the configured fifo size (as a record made before a size change would hold). */
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(mhLib, kBoard);
+  ASSERT_NE(pPeer, nullptr);
+  ASSERT_EQ(pPeer->un32SendFifoHead, 0u);
+  pPeer->un32SendFifoCapacity = 12;
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  u32 un32Accepted = mun32Base;
+  while (un32Accepted < 12 && Send(0x03000001, kBoard, 8) == VQX_RESULT_API_OK) un32Accepted++;
+  EXPECT_EQ(un32Accepted, 12u);
+  EXPECT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_TXMSG_DROPPED) << "full at the ring's size, not at 30";
+  EXPECT_EQ(FifoCount(), 12u);
+}
+
 }  // namespace
