@@ -4,12 +4,14 @@
  * hosts' instances then has a number past the 1024 bits of an fd_set. The
  * two discover each other, link, carry batches both ways and are destroyed,
  * with nothing written out of bounds (AddressSanitizer) and nothing left
- * open. Run under ThreadSanitizer too.
+ * open. The threads' wait set itself answers as select() sets did, for
+ * such descriptors. Run under ThreadSanitizer too.
  */
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "gw_test_support.h"
+#include "gwlib_internal.h"
 
 using namespace gwtest;
 
@@ -192,7 +195,8 @@ TEST(GwHighFd, HostsLinkAndExchangeWithDescriptorsPast1024)
         ASSERT_EQ(VqxGwLibAllocate(&pb, &b), VQX_RESULT_OK);
         EXPECT_EQ(VqxGwLibEnable(b), VQX_RESULT_OK);
         EXPECT_EQ(VqxGwLibEnable(a), VQX_RESULT_OK);
-        const bool fUp = recA.WaitFor(8000, [&] { return PathUp(recA); }) && recB.WaitFor(8000, [&] { return PathUp(recB); });
+        const bool fUp =
+            recA.WaitFor(8000, [&] { return PathUp(recA); }) && recB.WaitFor(8000, [&] { return PathUp(recB); });
         EXPECT_TRUE(fUp);
         /* the instances' sockets and pipes all sit past the fd_set bits */
         const std::vector<int> open = SocketAndPipeFds(runnerFds);
@@ -220,4 +224,78 @@ TEST(GwHighFd, HostsLinkAndExchangeWithDescriptorsPast1024)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(ThreadCount(), threads0);
     EXPECT_EQ(FdCount(), fds0);
+}
+
+TEST(GwHighFd, WaitSetAnswersAsSelectDid)
+{
+    LowFdsTaken taken;
+    if (!taken.Ok())
+        GTEST_SKIP() << "cannot open descriptors past 1024: " << taken.Why();
+    /* each row: a pipe and a socket pair, past 1024, prepared by `setup`;
+     * the set asks for the pipe's read end and for the pair's first socket
+     * for writing; then the answer of the wait and of the lookups */
+    struct Row
+    {
+        const char* name;
+        void (*setup)(int& pipeW, int& sockB); /* sets what it closes to -1 */
+        int expectN;
+        bool fPipeReadable;
+        bool fSockWritable;
+    } const rows[] = {
+        {"data waiting in the pipe", [](int& w, int&) { ASSERT_EQ(write(w, "x", 1), 1); }, 2, true, true},
+        {"pipe empty, socket has room", [](int&, int&) {}, 1, false, true},
+        {"pipe closed by the writer (end of stream)", [](int& w, int&) {
+             close(w);
+             w = -1;
+         }, 2, true, true},
+        {"peer socket gone: a write fails at once, so it is writable", [](int&, int& b) {
+             close(b);
+             b = -1;
+         }, 1, false, true},
+    };
+    for (const Row& r : rows)
+    {
+        int pfd[2], sp[2];
+        ASSERT_EQ(pipe(pfd), 0) << r.name;
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sp), 0) << r.name;
+        ASSERT_GE(pfd[0], 1024) << r.name;
+        ASSERT_GE(sp[0], 1024) << r.name;
+        r.setup(pfd[1], sp[1]);
+        vqxgw::WaitSet ws;
+        ws.AddRead(-1); /* ignored */
+        ws.AddRead(pfd[0]);
+        ws.AddWrite(sp[0]);
+        EXPECT_EQ(ws.Wait(0), r.expectN) << r.name;
+        EXPECT_EQ(ws.Readable(pfd[0]), r.fPipeReadable) << r.name;
+        EXPECT_EQ(ws.Writable(sp[0]), r.fSockWritable) << r.name;
+        /* readiness is per direction asked */
+        EXPECT_FALSE(ws.Writable(pfd[0])) << r.name;
+        EXPECT_FALSE(ws.Readable(sp[0])) << r.name;
+        EXPECT_FALSE(ws.Readable(-1)) << r.name;
+        for (int fd : {pfd[0], pfd[1], sp[0], sp[1]})
+            if (fd >= 0)
+                close(fd);
+    }
+    /* a set cleared and reused; a time-out leaves nothing ready */
+    int pfd[2];
+    ASSERT_EQ(pipe(pfd), 0);
+    vqxgw::WaitSet ws;
+    ws.AddRead(pfd[0]);
+    EXPECT_EQ(ws.Wait(20), 0);
+    EXPECT_FALSE(ws.Readable(pfd[0]));
+    ASSERT_EQ(write(pfd[1], "y", 1), 1);
+    ws.Clear();
+    ws.AddRead(pfd[0]);
+    EXPECT_EQ(ws.Wait(1000), 1);
+    EXPECT_TRUE(ws.Readable(pfd[0]));
+    /* a descriptor closed before the wait fails it with EBADF, as select() */
+    const int closedFd = pfd[0];
+    close(pfd[0]);
+    close(pfd[1]);
+    ws.Clear();
+    ws.AddRead(closedFd);
+    errno = 0;
+    EXPECT_EQ(ws.Wait(0), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_FALSE(ws.Readable(closedFd));
 }
