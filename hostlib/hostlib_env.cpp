@@ -80,11 +80,13 @@ VQX_RESULT VqxExtraParseGroup(const std::string &body, const std::string &group,
     nColon += c == ':';
   }
   if (nSlash > 1) return VqxExtraFail(pszError, "VQX_GW_REMOTE_ADDR: More than on / between ()", "", &group);
-  if (nColon == 0) return VqxExtraFail(pszError, "VQX_GW_REMOTE_ADDR: Missing a : between ()", "", &group);
   if (nColon > 1) return VqxExtraFail(pszError, "VQX_GW_REMOTE_ADDR: More than on : between ()", "", &group);
 
+  /* The group is read from left to right: a text that ends inside an address says so; one that ends after it
+   * (or a blank group) lacks its ':'. */
   size_t i = 0;
   VqxSkipBlanks(body, i);
+  if (i >= body.size()) return VqxExtraFail(pszError, "VQX_GW_REMOTE_ADDR: Missing a : between ()", "", &group);
   const std::string first = VqxToken(body, i, "/:");
   if (first.empty()) {
     return VqxExtraFail(pszError, "VQX_GW_REMOTE_ADDR: Found no 'first IP address' in string", "", &group);
@@ -97,7 +99,8 @@ VQX_RESULT VqxExtraParseGroup(const std::string &body, const std::string &group,
     return VqxExtraFail(pszError, "VQX_GW_REMOTE_ADDR: Invalid 'first IP address'", first, &group);
   }
   VqxSkipBlanks(body, i);
-  if (i >= body.size() || (body[i] != '/' && body[i] != ':')) {
+  if (i >= body.size()) return VqxExtraFail(pszError, "VQX_GW_REMOTE_ADDR: Missing a : between ()", "", &group);
+  if (body[i] != '/' && body[i] != ':') {
     return VqxExtraFail(pszError, "VQX_GW_REMOTE_ADDR: Did not find / after 'first IP address'", first, &group);
   }
   std::string second;
@@ -115,7 +118,8 @@ VQX_RESULT VqxExtraParseGroup(const std::string &body, const std::string &group,
       return VqxExtraFail(pszError, "VQX_GW_REMOTE_ADDR: Invalid 'second IP address'", second, &group);
     }
     VqxSkipBlanks(body, i);
-    if (i >= body.size() || body[i] != ':') {
+    if (i >= body.size()) return VqxExtraFail(pszError, "VQX_GW_REMOTE_ADDR: Missing a : between ()", "", &group);
+    if (body[i] != ':') {
       return VqxExtraFail(pszError, "VQX_GW_REMOTE_ADDR: Did not find : after 'second IP address'", second, &group);
     }
   }

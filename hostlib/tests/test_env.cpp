@@ -36,6 +36,16 @@ const ExtraRow kExtraRows[] = {
      "VQX_GW_REMOTE_ADDR: More than on / between () , String is: "
      "'(a/b/c:1)'\n"},
     {"()", VQX_RESULT_API_INVALID_PARAM, 0, "VQX_GW_REMOTE_ADDR: Missing a : between () , String is: '()'\n"},
+    {"( )", VQX_RESULT_API_INVALID_PARAM, 0, "VQX_GW_REMOTE_ADDR: Missing a : between () , String is: '( )'\n"},
+    {"(a )", VQX_RESULT_API_INVALID_PARAM, 0, "VQX_GW_REMOTE_ADDR: Missing a : between () , String is: '(a )'\n"},
+    {"(a/b )", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Missing a : between () , String is: '(a/b )'\n"},
+    {"(10.0.0.1)", VQX_RESULT_API_INVALID_PARAM, 0,
+     "VQX_GW_REMOTE_ADDR: Unexpected end of string after 'first IP address' (10.0.0.1), String is: "
+     "'(10.0.0.1)'\n"},
+    {"(a:1)(10.0.0.1/10.1.0.1)", VQX_RESULT_API_INVALID_PARAM, 1,
+     "VQX_GW_REMOTE_ADDR: Unexpected end of string after 'Second IP address' (10.1.0.1), String is: "
+     "'(10.0.0.1/10.1.0.1)'\n"},
     {"(10.0.0.1:1:2)", VQX_RESULT_API_INVALID_PARAM, 0,
      "VQX_GW_REMOTE_ADDR: More than on : between () , String is: "
      "'(10.0.0.1:1:2)'\n"},
