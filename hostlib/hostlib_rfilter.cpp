@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include <new>
+#include <vector>
 
 #include "vqx_filter_internal.h"
 #include "vqx_hash.h"
@@ -406,21 +407,21 @@ void VqxRemoteFiltersConnect(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   const u32 hAdapter = pPeer->hAdapter;
   VqxSendRemoteFilterClear(hLib, pPeer);
   if (VqxLib(hLib)->pvFilters != nullptr) {
-    /* Every send may release the lock: walk by filter number, looking the peer and the filter up again. */
-    u32 un32After = 0;
-    for (;;) {
+    /*
+     * One CREATE per active filter in list order. Every send may release the
+     * lock: the order is taken first, and each filter and the peer are looked
+     * up again before their turn (a filter gone meanwhile is skipped).
+     */
+    std::vector<u32> numbers;
+    for (VQX_FILTER* pF = VqxFilterLib(hLib)->pActiveFirst; pF != nullptr; pF = pF->pNext) {
+      numbers.push_back(pF->un32FilterNumber);
+    }
+    for (const u32 un32Number : numbers) {
       pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
       if (pPeer == nullptr) return;
-      VQX_FILTER* pNext = nullptr;
-      for (VQX_FILTER* pF = VqxFilterLib(hLib)->pActiveFirst; pF != nullptr; pF = pF->pNext) {
-        if (pF->un32FilterNumber > un32After) {
-          pNext = pF;
-          break;
-        }
-      }
-      if (pNext == nullptr) break;
-      un32After = pNext->un32FilterNumber;
-      VqxSendRemoteFilterCreate(hLib, pPeer, pNext);
+      VQX_FILTER* pFilter = VqxFilterLib(hLib)->pActiveFirst;
+      while (pFilter != nullptr && pFilter->un32FilterNumber != un32Number) pFilter = pFilter->pNext;
+      if (pFilter != nullptr) VqxSendRemoteFilterCreate(hLib, pPeer, pFilter);
     }
   }
   pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
