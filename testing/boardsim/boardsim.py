@@ -342,6 +342,11 @@ class Board:
                     if link is not None:
                         try:
                             self.on_link(link)
+                        except ConnectionResetError:
+                            # A host that closes with our bytes still unread resets the link: closed all the same.
+                            if not link.closing:
+                                self.stats["closed_by_host"] += 1
+                            self.drop(link)
                         except OSError:
                             self.drop(link)
 
