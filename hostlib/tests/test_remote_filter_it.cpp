@@ -85,6 +85,10 @@ TEST(RemoteFilterChild, CountsWhatItsFiltersLetThrough) {
   }
   EXPECT_TRUE(fEnd) << "end marker";
   EXPECT_EQ(un32Events, EnvU32("VQX_RF_EXPECT"));
+  /* What the filters here would not take must not have come over the link at all. */
+  _VQX_LIB_STATS stats{};
+  ASSERT_EQ(VQXLibGetStats(hLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.RxMsgMatchNoQ, 0u) << "last one: 0x" << std::hex << stats.SignoMatchNoQ;
   VQXDestroyMsgFilterEx(hLib, &hFilter);
   VQXCloseLibEx(&hLib);
 }
