@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <new>
 #include <unordered_set>
 
@@ -35,7 +36,10 @@ namespace {
 
 struct VQX_FILTER_LIB_FULL : VQX_FILTER_LIB {
   std::unordered_set<VQX_FILTER*> Live; /* every filter record of this library */
+  VQX_FILTER* pDetachedFirst = nullptr;  /* destroyed, a reader still inside (chained through pNext) */
 };
+
+std::atomic<PFCT_VQX_FILTER_READER_WOKEN> s_pFctReaderWoken{nullptr};
 
 VQX_FILTER_LIB_FULL* VqxFilterLibFull(VQX_LIB_HANDLE hLib) {
   return static_cast<VQX_FILTER_LIB_FULL*>(VqxFilterLib(hLib));
@@ -43,16 +47,14 @@ VQX_FILTER_LIB_FULL* VqxFilterLibFull(VQX_LIB_HANDLE hLib) {
 
 u64 VqxNow() { return VQXGetClock(); }
 
-#define VQX_LIB_LOCK_SPIN_TRIES 200u
-#define VQX_LIB_LOCK_SPIN_PAUSES 16u
-
-inline void VqxCpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#else
-  __asm__ __volatile__("" ::: "memory");
-#endif
+/* The clock, read once per receive batch (the batch forgets it whenever it gives the lock up). */
+u64 VqxBatchNow(VQX_BATCH_CONTEXT* pBatch) {
+  if (pBatch == nullptr) return VqxNow();
+  if (pBatch->un64Now == 0) pBatch->un64Now = VqxNow();
+  return pBatch->un64Now;
 }
+
+#define VQX_LIB_LOCK_SPIN_PAUSES 16u
 
 size_t VqxFilterRecordSize(u32 un32Capacity) {
   return offsetof(VQX_FILTER, aParams) + sizeof(_VQX_FILTER_PARAMS) * (un32Capacity == 0 ? 1 : un32Capacity);
@@ -81,24 +83,48 @@ VQX_FILTER* VqxFilterAllocRecord(VQX_LIB_HANDLE hLib, u32 un32Capacity, u32 fImp
   return pFilter;
 }
 
+void VqxFilterReleaseMemory(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter) {
+  VqxHostLibEventDestroy(hLib, pFilter->pEvent);
+  pFilter->un32DbgMagic1 = pFilter->un32DbgMagic2 = 0;
+  free(pFilter);
+}
+
 /*
- * Frees a record. A thread may still be blocked on the filter's event (the
- * application destroyed a filter another thread reads): it is woken and the
- * record outlives it, so that it never waits on freed memory.
+ * Frees a record. A thread may still be inside a receive on it (the
+ * application destroyed a filter another thread reads): the record is then
+ * only detached, its readers woken, and the last of them to take the lock
+ * back frees it; it never waits for them, and never frees under them.
  */
 void VqxFilterFreeRecord(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter) {
+  VQX_FILTER_LIB_FULL* pFl = VqxFilterLibFull(hLib);
   pFilter->un32State = VQX_FILTER_STATE_INACTIVE;
-  VqxFilterLibFull(hLib)->Live.erase(pFilter);
-  for (u32 i = 0; i < 5000 && pFilter->un32Waiters != 0; i++) {
-    VqxEventSetNow(pFilter->pEvent);
+  pFl->Live.erase(pFilter);
+  if (pFilter->un32Inside == 0) {
+    VqxFilterReleaseMemory(hLib, pFilter);
+    return;
+  }
+  pFilter->fDetached = 1;
+  pFilter->pNext = pFl->pDetachedFirst;
+  pFl->pDetachedFirst = pFilter;
+  VqxFilterNoteActivity(pFilter);
+  VqxEventSetNow(pFilter->pEvent);
+}
+
+/* Library close: readers still inside a destroyed filter get a bounded time to leave; what remains is freed. */
+void VqxFilterFreeDetached(VQX_LIB_HANDLE hLib) {
+  VQX_FILTER_LIB_FULL* pFl = VqxFilterLibFull(hLib);
+  for (u32 i = 0; i < VQX_FILTER_CLOSE_WAIT_MS && pFl->pDetachedFirst != nullptr; i++) {
+    for (VQX_FILTER* p = pFl->pDetachedFirst; p != nullptr; p = p->pNext) VqxEventSetNow(p->pEvent);
     const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
     struct timespec ts = {0, 1000000};
     nanosleep(&ts, nullptr);
     VqxHostLibLockRetake(hLib, un32Levels);
   }
-  VqxHostLibEventDestroy(hLib, pFilter->pEvent);
-  pFilter->un32DbgMagic1 = pFilter->un32DbgMagic2 = 0;
-  free(pFilter);
+  while (pFl->pDetachedFirst != nullptr) {
+    VQX_FILTER* pFilter = pFl->pDetachedFirst;
+    pFl->pDetachedFirst = pFilter->pNext;
+    VqxFilterReleaseMemory(hLib, pFilter);
+  }
 }
 
 /* Copies the sets, negative ones first, each group in the caller's order. */
@@ -167,9 +193,9 @@ VQX_MSG_HANDLE* VqxHeldLink(const VQX_FILTER* pFilter, VQX_MSG_HANDLE hMsg) {
 }
 
 /* "Possible leak" watch: a filter whose messages wait unread for more than 5 s, once per 5 s. */
-void VqxFilterLeakWatch(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter) {
+void VqxFilterLeakWatch(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_BATCH_CONTEXT* pBatch) {
   if (pFilter->un32Count == 0 || pFilter->un64LastReadTick == 0) return;
-  const u64 un64Now = VqxNow();
+  const u64 un64Now = VqxBatchNow(pBatch);
   if (un64Now - pFilter->un64LastReadTick <= VQX_FILTER_LEAK_WATCH_MS) return;
   VQX_LOG_V(hLib, 0, "\nFilter LastTick=0x%08X   new=0x%08X\n", static_cast<u32>(pFilter->un64LastReadTick),
             static_cast<u32>(un64Now));
@@ -227,9 +253,9 @@ bool VqxFilterTakes(const VQX_FILTER* pFilter, const _VQX_MSG_HEADER* pMsg) {
 
 /* ------------------------------------------------------------- locking */
 
-void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib) {
+void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib, u32 un32Tries) {
   VQX_LIB* pLib = VqxLib(hLib);
-  for (u32 i = 0; i < VQX_LIB_LOCK_SPIN_TRIES; i++) {
+  for (u32 i = 0; i < un32Tries; i++) {
     if (VqxMutexTryGet(pLib->hCriticalSection) == VQX_RESULT_OK) {
       pLib->un32CsNesting++;
       return;
@@ -239,9 +265,11 @@ void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib) {
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
 }
 
-void VqxLibLockRetakeSpinning(VQX_LIB_HANDLE hLib, u32 un32Levels) {
+void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib) { VqxLibLockEnterSpinning(hLib, VQX_LIB_LOCK_SPIN_TRIES); }
+
+void VqxLibLockRetakeSpinning(VQX_LIB_HANDLE hLib, u32 un32Levels, u32 un32Tries) {
   if (un32Levels == 0) return;
-  VqxLibLockEnterSpinning(hLib);
+  VqxLibLockEnterSpinning(hLib, un32Tries);
   VqxHostLibLockRetake(hLib, un32Levels - 1);
 }
 
@@ -304,9 +332,35 @@ void VqxFilterUninit(VQX_LIB_HANDLE hLib) {
       VqxFilterDestroy(hLib, pFilter);
     }
   }
+  VqxFilterFreeDetached(hLib);
   VqxExclusiveFreeAll(hLib);
   VqxLib(hLib)->pvFilters = nullptr;
   delete pFl;
+}
+
+bool VqxFilterReaderBack(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter) {
+  pFilter->un32Inside--;
+  if (pFilter->fDetached) {
+    if (pFilter->un32Inside == 0) {
+      VQX_FILTER_LIB_FULL* pFl = VqxFilterLibFull(hLib);
+      for (VQX_FILTER** pp = &pFl->pDetachedFirst; *pp != nullptr; pp = &(*pp)->pNext) {
+        if (*pp == pFilter) {
+          *pp = pFilter->pNext;
+          break;
+        }
+      }
+      VqxFilterReleaseMemory(hLib, pFilter);
+    }
+    return false;
+  }
+  return VqxFilterIsKnown(hLib, pFilter) && pFilter->un32State == VQX_FILTER_STATE_ACTIVE;
+}
+
+void VqxFilterSetReaderWokenHook(PFCT_VQX_FILTER_READER_WOKEN pFct) { s_pFctReaderWoken.store(pFct); }
+
+void VqxFilterReaderWoken(VQX_FILTER* pFilter) {
+  const PFCT_VQX_FILTER_READER_WOKEN pFct = s_pFctReaderWoken.load(std::memory_order_relaxed);
+  if (pFct != nullptr) pFct(pFilter);
 }
 
 bool VqxFilterIsKnown(VQX_LIB_HANDLE hLib, const VQX_FILTER* pFilter) {
@@ -372,6 +426,7 @@ VQX_RESULT VqxFilterDeactivate(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32* pu
   u32 un32Freed = 0;
   VqxFilterFlush(hLib, pFilter, &un32Freed, 0);
   pFilter->un32State = VQX_FILTER_STATE_INACTIVE;
+  VqxFilterNoteActivity(pFilter);
   pFilter->fLostMessages = 0;
   pFilter->LossResult = VQX_RESULT_API_OK;
   pFilter->un32WakeCount = 0;
@@ -521,7 +576,7 @@ void VqxFilterSendHeld(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter) {
 
 void VqxMsgPostToFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_MSG_HANDLE hMsg, VQX_BATCH_CONTEXT* pBatch) {
   VQX_LIB* pLib = VqxLib(hLib);
-  if (pFilter->un32Count == 0) pFilter->un64LastReadTick = VqxNow();
+  if (pFilter->un32Count == 0) pFilter->un64LastReadTick = VqxBatchNow(pBatch);
   if (pFilter->un32Count >= pFilter->un32Limit) {
     pLib->Counters.RxMsgDroppedFilter++;
     pFilter->fLostMessages = 1;
@@ -534,6 +589,7 @@ void VqxMsgPostToFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_MSG_HANDLE
   VqxQueueAppendRaw(pFilter, hMsg);
   pFilter->un64MsgQueued++;
   if (pFilter->un32Count > pFilter->un32PeakCount) pFilter->un32PeakCount = pFilter->un32Count;
+  VqxFilterNoteActivity(pFilter);
   pLib->Counters.RxMsgQueued++;
   if (VQX_PEER* pSource = VqxMsgSource(hLib, hMsg)) VqxSourceCountPosted(hLib, pSource);
   VqxFilterLib(hLib)->un64MsgWaiting++;
@@ -566,6 +622,8 @@ void VqxMsgPostToFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_MSG_HANDLE
 }
 
 void VqxBatchWake(VQX_LIB_HANDLE hLib, VQX_BATCH_CONTEXT* pBatch) {
+  /* The caller may give the lock up next (and wait): the clock is read afresh after. */
+  pBatch->un64Now = 0;
   if (pBatch->un32NbToWake == 0) return;
   /* Under the lock (a filter may have gone meanwhile); the events are set at its outermost leave. */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
@@ -576,13 +634,15 @@ void VqxBatchWake(VQX_LIB_HANDLE hLib, VQX_BATCH_CONTEXT* pBatch) {
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
 }
 
-bool VqxMsgDispatchToFilters(VQX_LIB_HANDLE hLib, VQX_FILTER* pFirst, u32 fSingle, VQX_MSG_HANDLE hMsg,
-                             VQX_BATCH_CONTEXT* pBatch) {
-  VqxBufMarkReceived(hLib, hMsg);
+namespace {
+
+/* VqxMsgDispatchToFilters, the message already marked as received. */
+bool VqxDispatchToList(VQX_LIB_HANDLE hLib, VQX_FILTER* pFirst, u32 fSingle, VQX_MSG_HANDLE hMsg,
+                       VQX_BATCH_CONTEXT* pBatch) {
   VQX_FILTER* pTaker = nullptr;
   for (VQX_FILTER* pFilter = pFirst; pFilter != nullptr; pFilter = fSingle ? nullptr : pFilter->pNext) {
     if (pFilter->un32State != VQX_FILTER_STATE_ACTIVE) continue;
-    VqxFilterLeakWatch(hLib, pFilter);
+    VqxFilterLeakWatch(hLib, pFilter, pBatch);
     if (!VqxFilterTakes(pFilter, hMsg)) continue;
     if (pTaker != nullptr) {
       /* The previous taker gets a copy; the message itself goes to the last one. */
@@ -601,16 +661,26 @@ bool VqxMsgDispatchToFilters(VQX_LIB_HANDLE hLib, VQX_FILTER* pFirst, u32 fSingl
   return true;
 }
 
+}  // namespace
+
+bool VqxMsgDispatchToFilters(VQX_LIB_HANDLE hLib, VQX_FILTER* pFirst, u32 fSingle, VQX_MSG_HANDLE hMsg,
+                             VQX_BATCH_CONTEXT* pBatch) {
+  VqxBufMarkReceived(hLib, hMsg);
+  return VqxDispatchToList(hLib, pFirst, fSingle, hMsg, pBatch);
+}
+
 bool VqxMsgDispatchLocal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fResponsesOnlyToImplicit,
                          VQX_BATCH_CONTEXT* pBatch) {
   VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
   /* Whoever receives it holds it afresh: the sender's tracking mark does not follow it (nor its copies). */
   hMsg->un32TrackMark = 0;
   if (VqxMsgDispatchToExclusiveFilters(hLib, pBatch, hMsg)) return true;
+  /* Marked once for both lists (one trip through the buffer layer's mutex). */
+  VqxBufMarkReceived(hLib, hMsg);
   if (!fResponsesOnlyToImplicit || hMsg->MsgType == VQX_MSG_TYPE_RESPONSE) {
-    if (VqxMsgDispatchToFilters(hLib, pFl->pImplicitFirst, 0, hMsg, pBatch)) return true;
+    if (VqxDispatchToList(hLib, pFl->pImplicitFirst, 0, hMsg, pBatch)) return true;
   }
-  return VqxMsgDispatchToFilters(hLib, pFl->pActiveFirst, 0, hMsg, pBatch);
+  return VqxDispatchToList(hLib, pFl->pActiveFirst, 0, hMsg, pBatch);
 }
 
 /* ------------------------------------------------------------- implicit */
@@ -668,6 +738,7 @@ void VqxHostAwakeImplictitFilters(VQX_LIB_HANDLE hLib, u32 hAdapter) {
     if (pFilter->un32NbParams == 0 || pFilter->aParams[0].hAdapter != hAdapter) continue;
     pFilter->un32WakeCount++;
     pFilter->WakeResult = VQX_RESULT_API_ADA_NOT_READY;
+    VqxFilterNoteActivity(pFilter);
     VQX_HOSTLIB_EVENT_SET(hLib, pFilter->pEvent);
   }
 }

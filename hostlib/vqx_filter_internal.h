@@ -17,6 +17,7 @@
 #define VQX_FILTER_QUEUE_UNLIMITED 0xFFFFFFFFu
 #define VQX_FILTER_NB_PREALLOC_IMPLICIT 16u
 #define VQX_FILTER_LEAK_WATCH_MS 5000u
+#define VQX_FILTER_CLOSE_WAIT_MS 5000u  /* library close: longest wait for readers of destroyed filters */
 #define VQX_FILTER_HELD_LINK_OFFSET 64u   /* header bytes 64..79 chain held sends */
 #define VQX_FILTER_MAGIC_DBG 0x48414441u  /* "ADAH" in memory order */
 #define VQX_RX_THREAD_MAX_FILTERS 8u
@@ -57,6 +58,14 @@ struct _VQX_FILTER_CONTEXT {
   u32 fOwnerKnown;
   pthread_t OwnerThread;
   u32 un32Waiters;                   /* threads blocked on pEvent */
+  /*
+   * Threads inside a receive or wait on this filter with the lock given up
+   * (blocked or polling). While non-zero the record is not freed: a destroy
+   * detaches it (fDetached) and the last of them to come back frees it.
+   */
+  u32 un32Inside;
+  u32 fDetached;
+  u32 un32Activity;                  /* bumped (atomically) on each post, wake and detach */
   /* Messages held for sending until the owner next receives. */
   VQX_MSG_HANDLE hHeldFirst;
   VQX_MSG_HANDLE hHeldLast;
@@ -98,6 +107,7 @@ struct VQX_BATCH_CONTEXT {
   VQX_FILTER* apToWake[64];
   u32 un32NbToWake;
   u32 fOverflow;                     /* more than 64: wake at once */
+  u64 un64Now = 0;                   /* clock read once per batch, 0: not yet */
 };
 
 /* Per-library state of the filter layer (VQX_LIB::pvFilters). */
@@ -136,8 +146,11 @@ static inline VQX_MSG_HANDLE* VqxMsgQueueLink(VQX_MSG_HANDLE hMsg) {
  * few microseconds instead takes it while it is free.
  */
 void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib);
+/* The same with un32Tries attempts (each followed by a short pause) before sleeping on the lock. */
+void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib, u32 un32Tries);
+#define VQX_LIB_LOCK_SPIN_TRIES 200u
 /* Takes back un32Levels levels given up by VqxHostLibLockReleaseAll, the first one spinning. */
-void VqxLibLockRetakeSpinning(VQX_LIB_HANDLE hLib, u32 un32Levels);
+void VqxLibLockRetakeSpinning(VQX_LIB_HANDLE hLib, u32 un32Levels, u32 un32Tries = VQX_LIB_LOCK_SPIN_TRIES);
 
 /* ------------------------------------------------------------ filter core */
 
@@ -176,6 +189,33 @@ bool VqxMsgDispatchToFilters(VQX_LIB_HANDLE hLib, VQX_FILTER* pFirst, u32 fSingl
 /* Exclusive, then implicit (responses only when fResponsesOnlyToImplicit), then ordinary filters. */
 bool VqxMsgDispatchLocal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fResponsesOnlyToImplicit,
                          VQX_BATCH_CONTEXT* pBatch);
+/* One pause of a spinning thread. */
+static inline void VqxCpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  __asm__ __volatile__("" ::: "memory");
+#endif
+}
+
+/* Tells a polling reader that something happened on the filter (lock held). */
+static inline void VqxFilterNoteActivity(VQX_FILTER* pFilter) {
+  __atomic_fetch_add(&pFilter->un32Activity, 1u, __ATOMIC_RELEASE);
+}
+static inline u32 VqxFilterActivity(const VQX_FILTER* pFilter) {
+  return __atomic_load_n(&pFilter->un32Activity, __ATOMIC_ACQUIRE);
+}
+/*
+ * A reader back under the lock after waiting on a filter (un32Inside taken
+ * before it gave the lock up): leaves it, and frees the record when the
+ * filter was destroyed meanwhile and it was the last one inside. Returns
+ * false when the filter is gone (destroyed or no longer active).
+ */
+bool VqxFilterReaderBack(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter);
+/* Test hook: called by a reader whose wait on a filter's event ended, before it takes the lock back (null: none). */
+typedef void (*PFCT_VQX_FILTER_READER_WOKEN)(VQX_FILTER_HANDLE hFilter);
+void VqxFilterSetReaderWokenHook(PFCT_VQX_FILTER_READER_WOKEN pFct);
+void VqxFilterReaderWoken(VQX_FILTER* pFilter);
 /* Signals the filters recorded in a batch; takes the lock itself (call it with or without). */
 void VqxBatchWake(VQX_LIB_HANDLE hLib, VQX_BATCH_CONTEXT* pBatch);
 /*

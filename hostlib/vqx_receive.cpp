@@ -11,6 +11,10 @@
  */
 #include <pthread.h>
 #include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 
 #include "hostlib_gwglue_internal.h"
 #include "vqx_clock.h"
@@ -50,13 +54,41 @@ VQX_RESULT VqxTakeWake(VQX_FILTER* pFilter) {
   return result;
 }
 
+/* Longest a reader polls an empty queue (lock given up) before it sleeps on the filter's event. */
+constexpr std::chrono::nanoseconds kVqxReaderPoll{50000};
+
+/* Lock attempts of a reader that polled: about the time a receive batch holds the lock. */
+constexpr u32 VQX_READER_LOCK_SPIN_TRIES = 4000u;
+
+/* Polling only pays when the poster can run meanwhile on another processor. */
+bool VqxReaderMayPoll() {
+  static const bool fMultiCpu = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+  return fMultiCpu;
+}
+
 /*
- * Blocks (lock released) until the filter holds messages, a wake is pending,
- * the filter goes away or the time-out passes. Returns false when the filter
- * was destroyed meanwhile. Caller holds the lock.
+ * Spins (no lock held) until something happens on the filter or the time
+ * passes. A poster that finds nobody blocked sets no event, so a reader
+ * that catches the next post this way costs the poster no wake-up and
+ * itself no sleep.
+ */
+void VqxPollFilter(const VQX_FILTER* pFilter, u32 un32Seen, std::chrono::nanoseconds maxPoll) {
+  const auto t0 = std::chrono::steady_clock::now();
+  for (u32 i = 1; VqxFilterActivity(pFilter) == un32Seen; i++) {
+    for (u32 k = 0; k < 16; k++) VqxCpuRelax();
+    if ((i & 15u) == 0 && std::chrono::steady_clock::now() - t0 >= maxPoll) return;
+  }
+}
+
+/*
+ * Waits (lock released) until the filter holds messages, a wake is pending,
+ * the filter goes away or the time-out passes: a short poll first, then
+ * blocked on the event. Returns false when the filter was destroyed or
+ * deactivated meanwhile (the record may then be gone). Caller holds the lock.
  */
 bool VqxWaitOnFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32TimeoutMs) {
   const u64 un64Deadline = VQXGetClock() + un32TimeoutMs;
+  bool fPolled = !VqxReaderMayPoll();
   while (pFilter->un32Count == 0 && pFilter->un32WakeCount == 0 && un32TimeoutMs != 0) {
     u32 un32Wait = VQX_TIMEOUT_INFINITE;
     if (un32TimeoutMs != VQX_TIMEOUT_INFINITE) {
@@ -64,13 +96,26 @@ bool VqxWaitOnFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32TimeoutMs
       if (un64Now >= un64Deadline) break;
       un32Wait = static_cast<u32>(un64Deadline - un64Now);
     }
-    VqxEventClear(pFilter->pEvent);
-    pFilter->un32Waiters++;
-    const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
-    VqxEventWait(pFilter->pEvent, un32Wait);
-    VqxLibLockRetakeSpinning(hLib, un32Levels);
-    pFilter->un32Waiters--;
-    if (!VqxFilterIsKnown(hLib, pFilter) || pFilter->un32State != VQX_FILTER_STATE_ACTIVE) return false;
+    pFilter->un32Inside++;
+    if (!fPolled) {
+      fPolled = true;
+      const u32 un32Seen = VqxFilterActivity(pFilter);
+      const std::chrono::nanoseconds maxPoll = std::min<std::chrono::nanoseconds>(
+          kVqxReaderPoll, std::chrono::milliseconds(un32Wait));
+      const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
+      VqxPollFilter(pFilter, un32Seen, maxPoll);
+      /* A post usually comes early in the poster's batch: wait longer for it to give the lock up. */
+      VqxLibLockRetakeSpinning(hLib, un32Levels, VQX_READER_LOCK_SPIN_TRIES);
+    } else {
+      VqxEventClear(pFilter->pEvent);
+      pFilter->un32Waiters++;
+      const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
+      VqxEventWait(pFilter->pEvent, un32Wait);
+      VqxFilterReaderWoken(pFilter);
+      VqxLibLockRetakeSpinning(hLib, un32Levels);
+      pFilter->un32Waiters--;
+    }
+    if (!VqxFilterReaderBack(hLib, pFilter)) return false;
   }
   return true;
 }
@@ -282,6 +327,7 @@ VQX_RESULT VQXWakeMsgFilter(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter) {
   } else {
     hFilter->un32WakeCount++;
     hFilter->WakeResult = VQX_RESULT_API_FILTER_AWAKENED;
+    VqxFilterNoteActivity(hFilter);
     VQX_HOSTLIB_EVENT_SET(hLib, hFilter->pEvent);
   }
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
