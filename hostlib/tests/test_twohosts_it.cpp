@@ -149,7 +149,8 @@ const char* Env(const char* pszName) {
 
 /*
  * Child role: listens to one event id; reports through its exit status
- * (checked by the parent): GTest failure, or the event not received.
+ * (checked by the parent): GTest failure, the event not received (10, 11),
+ * or a message received that none of its filters wanted (20).
  * Also receives the request stream in order when asked.
  */
 void RunChild(bool fStream) {
@@ -178,9 +179,13 @@ void RunChild(bool fStream) {
   }
   /* Stay a moment so that the parent's last acknowledgements and the other child's wait can end. */
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  /* Something came over the link that no filter here wanted: the sender should not have sent it. */
+  _VQX_LIB_STATS stats{};
+  const bool fUnwanted = VQXLibGetStats(hLib, &stats) != VQX_RESULT_API_OK || stats.RxMsgMatchNoQ != 0;
   VQXDestroyMsgFilterEx(hLib, &hWanted);
   VQXCloseLibEx(&hLib);
   fflush(stdout);
+  if (fUnwanted) _exit(20);
   _exit(un32Got == un32Want && fInOrder ? 0 : 10 + (un32Got > 0 ? 1 : 0));
 }
 
