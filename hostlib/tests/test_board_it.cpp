@@ -377,85 +377,161 @@ u32 TwoLoopbackNets(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
 }
 
 /*
+ * A board reached on two paths (two loopback subnets) that answers the test
+ * requests, with a library whose filter takes the answers.
+ */
+class TwoPathBoard {
+ public:
+  TwoPathBoard()
+      : mun16Port(SetUp()), mBoard(mun16Port, {"--gw0", "127.0.0.2", "--gw1", "127.0.1.3", "--full"}) {}
+  ~TwoPathBoard() {
+    if (mhAnswers != nullptr) VQXDestroyMsgFilterEx(mhLib, &mhAnswers);
+    if (mhLib != nullptr) {
+      EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+    }
+    unsetenv("VQX_GW_PORT");
+    VqxGwLibSetBroadcastRedirect(0);
+    VqxGwLibSetInterfaceProvider(nullptr);
+  }
+  /* Opens the library and waits (bounded) for both paths: false on failure. */
+  bool Start() {
+    if (!mBoard.Ready() || mBoard.Command("answer " + std::to_string(kRequestId)) != "ok") return false;
+    _VQX_LIB_PARAMS params = HostLibTestParams(&mLog);
+    params.fAdaptersGwOff = 0;
+    params.un32TraceLevel = 0x7FFFFFFE;
+    snprintf(params.szGw0Address, sizeof(params.szGw0Address), "127.0.0.1");
+    snprintf(params.szGw1Address, sizeof(params.szGw1Address), "127.0.1.1");
+    if (VQXOpenLib(&params, &mhLib) != VQX_RESULT_API_OK) return false;
+    _VQX_FILTER_PARAMS set{};
+    set.un32Version = 1;
+    set.un32Mask = VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_MSG_TYPE;
+    set.MsgId = kRequestId;
+    set.MsgTypeMask = VQX_MSG_TYPE_RESPONSE;
+    if (VQXCreateMsgFilterEx(mhLib, 1, &set, &mhAnswers) != VQX_RESULT_API_OK) return false;
+    bool fBothUp = false;
+    for (int i = 0; i < 200 && !fBothUp; i++) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+      VQX_PEER* pPeer = VqxHostAdapterByHandle(mhLib, kBoardHandle);
+      fBothUp = pPeer != nullptr && pPeer->afPathUp[0] != 0 && pPeer->afPathUp[1] != 0;
+      VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    }
+    return fBothUp;
+  }
+  VQX_RESULT SendRequest() {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    const VQX_RESULT result = VQXGetMsg(mhLib, 8, &hMsg);
+    if (result != VQX_RESULT_API_OK) return result;
+    hMsg->un32MsgId = kRequestId;
+    hMsg->MsgType = VQX_MSG_TYPE_REQUEST;
+    hMsg->hAdapter = kBoardHandle;
+    hMsg->un32PayloadLength = 8;
+    mun32Sent++;
+    return VQXSendMsgEx(mhLib, &hMsg, nullptr);
+  }
+  /* Takes the answers that came within un32Ms. */
+  void Drain(u32 un32Ms) {
+    VQX_MSG_HANDLE ah[VQX_RECEIVE_MULTIPLE_MAX];
+    u32 n = 0;
+    if (VQXReceiveMsgMultiple(mhLib, mhAnswers, un32Ms, &n, ah) != VQX_RESULT_API_OK) return;
+    for (u32 k = 0; k < n; k++) {
+      mSerials.insert(ah[k]->un32SerialNumber);
+      mun32Received++;
+      VQXReleaseMsgEx(mhLib, &ah[k]);
+    }
+  }
+  /* Waits (bounded) for an answer to every request sent, then checks each came once. */
+  void ExpectAllAnsweredOnce() {
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (mSerials.size() < mun32Sent && Clock::now() < deadline) Drain(200);
+    EXPECT_EQ(mSerials.size(), mun32Sent) << "every request answered";
+    EXPECT_EQ(mun32Received, mun32Sent) << "each once";
+    EXPECT_EQ(mBoard.Stat("requests"), static_cast<long>(mun32Sent)) << "the board saw each once";
+    if (::testing::Test::HasFailure()) {
+      fprintf(stderr, "board: %s\n", mBoard.Command("stats").c_str());
+      for (const std::string& line : mLog.Lines()) fprintf(stderr, "log: %s", line.c_str());
+    }
+  }
+  SimBoard& Board() { return mBoard; }
+  VQX_LIB_HANDLE Lib() const { return mhLib; }
+  u32 Sent() const { return mun32Sent; }
+
+ private:
+  static u16 SetUp() {
+    VqxGwLibSetInterfaceProvider(TwoLoopbackNets);
+    VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
+    VQXGetIpInterfacesInit();
+    const u16 un16Port = FreeLoopbackPort();
+    setenv("VQX_GW_PORT", std::to_string(un16Port).c_str(), 1);
+    return un16Port;
+  }
+  CapturedLog mLog;
+  u16 mun16Port;
+  SimBoard mBoard;
+  VQX_LIB_HANDLE mhLib = nullptr;
+  VQX_FILTER_HANDLE mhAnswers = nullptr;
+  std::set<u32> mSerials;
+  u32 mun32Sent = 0;
+  u32 mun32Received = 0;
+};
+
+/*
  * Both paths up, requests streaming: one path is closed in the middle. What
  * it carried and the board had not acknowledged goes again on the other
  * path; every request is answered once and no answer is lost.
  */
 TEST(BoardTwoPaths, LostPathLosesNoRequest) {
-  CapturedLog log;
-  VqxGwLibSetInterfaceProvider(TwoLoopbackNets);
-  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
-  VQXGetIpInterfacesInit();
-  const u16 un16Port = FreeLoopbackPort();
-  setenv("VQX_GW_PORT", std::to_string(un16Port).c_str(), 1);
-  SimBoard board(un16Port, {"--gw0", "127.0.0.2", "--gw1", "127.0.1.3", "--full"});
-  ASSERT_TRUE(board.Ready());
-  ASSERT_EQ(board.Command("answer " + std::to_string(kRequestId)), "ok");
-  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
-  params.fAdaptersGwOff = 0;
-  params.un32TraceLevel = 0x7FFFFFFE;
-  snprintf(params.szGw0Address, sizeof(params.szGw0Address), "127.0.0.1");
-  snprintf(params.szGw1Address, sizeof(params.szGw1Address), "127.0.1.1");
-  VQX_LIB_HANDLE hLib = nullptr;
-  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
-  _VQX_FILTER_PARAMS set{};
-  set.un32Version = 1;
-  set.un32Mask = VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_MSG_TYPE;
-  set.MsgId = kRequestId;
-  set.MsgTypeMask = VQX_MSG_TYPE_RESPONSE;
-  VQX_FILTER_HANDLE hAnswers = nullptr;
-  ASSERT_EQ(VQXCreateMsgFilterEx(hLib, 1, &set, &hAnswers), VQX_RESULT_API_OK);
-  /* Both paths up. */
-  bool fBothUp = false;
-  for (int i = 0; i < 200 && !fBothUp; i++) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
-    VQX_PEER* pPeer = VqxHostAdapterByHandle(hLib, kBoardHandle);
-    fBothUp = pPeer != nullptr && pPeer->afPathUp[0] != 0 && pPeer->afPathUp[1] != 0;
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
-  }
-  ASSERT_TRUE(fBothUp);
+  TwoPathBoard t;
+  ASSERT_TRUE(t.Start());
   constexpr u32 kCount = 600;
-  std::set<u32> serials;
-  u32 un32Received = 0;
-  auto drain = [&](u32 un32Ms) {
-    VQX_MSG_HANDLE ah[VQX_RECEIVE_MULTIPLE_MAX];
-    u32 n = 0;
-    if (VQXReceiveMsgMultiple(hLib, hAnswers, un32Ms, &n, ah) != VQX_RESULT_API_OK) return;
-    for (u32 k = 0; k < n; k++) {
-      serials.insert(ah[k]->un32SerialNumber);
-      un32Received++;
-      VQXReleaseMsgEx(hLib, &ah[k]);
-    }
-  };
   for (u32 i = 0; i < kCount; i++) {
-    VQX_MSG_HANDLE hMsg = nullptr;
-    ASSERT_EQ(VQXGetMsg(hLib, 8, &hMsg), VQX_RESULT_API_OK);
-    hMsg->un32MsgId = kRequestId;
-    hMsg->MsgType = VQX_MSG_TYPE_REQUEST;
-    hMsg->hAdapter = kBoardHandle;
-    hMsg->un32PayloadLength = 8;
-    ASSERT_EQ(VQXSendMsgEx(hLib, &hMsg, nullptr), VQX_RESULT_API_OK) << i;
+    ASSERT_EQ(t.SendRequest(), VQX_RESULT_API_OK) << i;
     if (i == kCount / 2) {
-      EXPECT_EQ(board.Command("closegw 0"), "ok");
+      EXPECT_EQ(t.Board().Command("closegw 0"), "ok");
     }
-    if (i % 50 == 0) {
-      drain(0);
-    }
+    if (i % 50 == 0) t.Drain(0);
   }
+  t.ExpectAllAnsweredOnce();
+}
+
+/*
+ * The lost path dies with requests the board never read, and newer requests
+ * reach the board on the other path before the library has handled the path
+ * loss (its handling waits for the library lock, held here). The board takes
+ * only the next request in sequence, so those newer ones are dropped; the
+ * retransmission after the path loss must carry them again, after the lost
+ * ones.
+ */
+TEST(BoardTwoPaths, RequestsOvertakingTheLostOnesAreSentAgain) {
+  TwoPathBoard t;
+  ASSERT_TRUE(t.Start());
+  for (u32 i = 0; i < 20; i++) ASSERT_EQ(t.SendRequest(), VQX_RESULT_API_OK) << i;
   const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (serials.size() < kCount && Clock::now() < deadline) drain(200);
-  EXPECT_EQ(serials.size(), kCount) << "every request answered";
-  EXPECT_EQ(un32Received, kCount) << "each once";
-  EXPECT_EQ(board.Stat("requests"), static_cast<long>(kCount)) << "the board saw each once";
-  if (HasFailure()) {
-    for (const std::string& line : log.Lines()) fprintf(stderr, "log: %s", line.c_str());
+  while (t.Board().Stat("answered") < 20 && Clock::now() < deadline) t.Drain(50);
+  ASSERT_EQ(t.Board().Stat("answered"), 20);
+  /* Answers kept back: the transport's receive thread must not wait for the lock held below. */
+  ASSERT_EQ(t.Board().Command("hold"), "ok");
+  ASSERT_EQ(t.Board().Command("stopread"), "ok");
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(t.Lib());
+  /* Written on gw0 (the path in use) and never read by the board. */
+  for (u32 i = 0; i < 5; i++) EXPECT_EQ(t.SendRequest(), VQX_RESULT_API_OK) << i;
+  EXPECT_EQ(t.Board().Command("closegw 0"), "ok");
+  EXPECT_EQ(t.Board().Command("read"), "ok");
+  /* Once the transport has closed gw0, what is sent goes on gw1, ahead of the lost five. */
+  long nOutOfOrder = 0;
+  for (int i = 0; i < 150 && nOutOfOrder < 1; i++) {
+    EXPECT_EQ(t.SendRequest(), VQX_RESULT_API_OK) << i;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    nOutOfOrder = t.Board().Stat("out_of_order");
   }
-  VQXDestroyMsgFilterEx(hLib, &hAnswers);
-  EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
-  unsetenv("VQX_GW_PORT");
-  VqxGwLibSetBroadcastRedirect(0);
-  VqxGwLibSetInterfaceProvider(nullptr);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(t.Lib());
+  EXPECT_GE(nOutOfOrder, 1) << "a request overtook the lost ones";
+  ASSERT_EQ(t.Board().Command("release").rfind("ok", 0), 0u);
+  for (u32 i = 0; i < 20; i++) ASSERT_EQ(t.SendRequest(), VQX_RESULT_API_OK) << i;
+  t.ExpectAllAnsweredOnce();
+  _VQX_LIB_STATS stats{};
+  ASSERT_EQ(VQXLibGetStats(t.Lib(), &stats), VQX_RESULT_API_OK);
+  EXPECT_GE(stats.TxRetransmit, 5u + static_cast<u64>(nOutOfOrder));
 }
 
 /* A board met when all 64 peer records are taken: its link is closed, not left up and deaf. */

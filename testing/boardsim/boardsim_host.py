@@ -11,8 +11,14 @@ which travel in the sender's byte order and are copied raw into answers:
   72 source unique id (u64), 80 fragment info (u16), 82 connection count
   (u16), 84 piggy-backed acknowledgement.
 
-A numbered message from the host that is not newer than the last one
-received is a copy sent again on the other path: counted and dropped.
+Numbered messages from the host are taken strictly in sequence: only the
+next one (the one after the highest received, 0 skipped on the wrap) is
+handled and acknowledged. One that is not newer is a copy sent again on the
+other path: counted as a duplicate and dropped. One further ahead left a gap
+(what the lost path still carried): counted as out of order and dropped
+unacknowledged, so that the host sends it again after the gap. A new host
+connection count (a new presence of the host) restarts the numbering at the
+message's sequence.
 
 Sequence numbers (full mode): the board numbers what it sends per presence
 (1, 2, ... skipping 0), puts its connection count (1 from the first link of a
@@ -80,6 +86,8 @@ class HostLayer:
         self.answered = 0
         self.acks = 0
         self.duplicates = 0          # numbered messages seen again (retransmitted on the other path)
+        self.out_of_order = 0        # numbered messages dropped because an earlier one is missing
+        self.rx_conn = 0             # host connection count of the numbering in progress
 
     def presence(self):
         """A first link of a new presence: a new connection count, numbering from 1."""
@@ -105,10 +113,16 @@ class HostLayer:
         """Messages to send back for one host message (bytes of exactly its length)."""
         h = parse_header(b)
         if h["tx_seq"] != 0:
+            if h["conn"] != 0 and h["conn"] != self.rx_conn:
+                self.rx_conn = h["conn"]
+                self.rx_seq = (h["tx_seq"] - 1) & 0xFFFFFFFF
             ahead = (h["tx_seq"] - self.rx_seq) & 0xFFFFFFFF
             if ahead == 0 or ahead >= 0x80000000:
                 self.duplicates += 1
                 return []  # already had it on the other path
+            if ahead != 1 and not (ahead == 2 and self.rx_seq == 0xFFFFFFFF):
+                self.out_of_order += 1
+                return []  # a gap before it: it comes again once the gap is filled
             self.rx_seq = h["tx_seq"]
         if h["id"] == PURE_ACK:
             self.acks += 1
@@ -145,4 +159,4 @@ class HostLayer:
         return {"full": self.full, "tx_seq": self.tx_seq, "rx_seq": self.rx_seq, "conn": self.conn,
                 "gwop": dict(self.gwop), "requests": self.requests, "answered": self.answered,
                 "held": len(self.held), "acks": self.acks,
-                "duplicates": self.duplicates}
+                "duplicates": self.duplicates, "out_of_order": self.out_of_order}
