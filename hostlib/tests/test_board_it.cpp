@@ -429,6 +429,13 @@ class TwoPathBoard {
     mun32Sent++;
     return VQXSendMsgEx(mhLib, &hMsg, nullptr);
   }
+  /* Sends requests and waits (bounded) until the board has answered all sent so far. */
+  void SendAnswered(u32 un32Count) {
+    for (u32 i = 0; i < un32Count; i++) ASSERT_EQ(SendRequest(), VQX_RESULT_API_OK) << i;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (mSerials.size() < mun32Sent && Clock::now() < deadline) Drain(50);
+    ASSERT_EQ(mSerials.size(), mun32Sent);
+  }
   /* Takes the answers that came within un32Ms. */
   void Drain(u32 un32Ms) {
     VQX_MSG_HANDLE ah[VQX_RECEIVE_MULTIPLE_MAX];
@@ -505,10 +512,7 @@ TEST(BoardTwoPaths, LostPathLosesNoRequest) {
 TEST(BoardTwoPaths, RequestsOvertakingTheLostOnesAreSentAgain) {
   TwoPathBoard t;
   ASSERT_TRUE(t.Start());
-  for (u32 i = 0; i < 20; i++) ASSERT_EQ(t.SendRequest(), VQX_RESULT_API_OK) << i;
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (t.Board().Stat("answered") < 20 && Clock::now() < deadline) t.Drain(50);
-  ASSERT_EQ(t.Board().Stat("answered"), 20);
+  t.SendAnswered(20);
   /* Answers kept back: the transport's receive thread must not wait for the lock held below. */
   ASSERT_EQ(t.Board().Command("hold"), "ok");
   ASSERT_EQ(t.Board().Command("stopread"), "ok");
