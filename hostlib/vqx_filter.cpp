@@ -54,7 +54,7 @@ u64 VqxBatchNow(VQX_BATCH_CONTEXT* pBatch) {
   return pBatch->un64Now;
 }
 
-#define VQX_LIB_LOCK_SPIN_PAUSES 16u
+#define VQX_LIB_LOCK_SPIN_PAUSES 64u
 
 size_t VqxFilterRecordSize(u32 un32Capacity) {
   return offsetof(VQX_FILTER, aParams) + sizeof(_VQX_FILTER_PARAMS) * (un32Capacity == 0 ? 1 : un32Capacity);

@@ -65,7 +65,10 @@ struct _VQX_FILTER_CONTEXT {
    */
   u32 un32Inside;
   u32 fDetached;
-  u32 un32Activity;                  /* bumped (atomically) on each post, wake and detach */
+  /* Bumped (atomically) on each post, wake and detach; alone on its cache line, as readers poll it. */
+  u8 abyActivityPadBefore[64];
+  u32 un32Activity;
+  u8 abyActivityPadAfter[60];
   /* Messages held for sending until the owner next receives. */
   VQX_MSG_HANDLE hHeldFirst;
   VQX_MSG_HANDLE hHeldLast;

@@ -58,7 +58,7 @@ VQX_RESULT VqxTakeWake(VQX_FILTER* pFilter) {
 constexpr std::chrono::nanoseconds kVqxReaderPoll{50000};
 
 /* Lock attempts of a reader that polled: about the time a receive batch holds the lock. */
-constexpr u32 VQX_READER_LOCK_SPIN_TRIES = 4000u;
+constexpr u32 VQX_READER_LOCK_SPIN_TRIES = 1000u;
 
 /* Polling only pays when the poster can run meanwhile on another processor. */
 bool VqxReaderMayPoll() {
@@ -75,8 +75,8 @@ bool VqxReaderMayPoll() {
 void VqxPollFilter(const VQX_FILTER* pFilter, u32 un32Seen, std::chrono::nanoseconds maxPoll) {
   const auto t0 = std::chrono::steady_clock::now();
   for (u32 i = 1; VqxFilterActivity(pFilter) == un32Seen; i++) {
-    for (u32 k = 0; k < 16; k++) VqxCpuRelax();
-    if ((i & 15u) == 0 && std::chrono::steady_clock::now() - t0 >= maxPoll) return;
+    for (u32 k = 0; k < 64; k++) VqxCpuRelax();
+    if ((i & 3u) == 0 && std::chrono::steady_clock::now() - t0 >= maxPoll) return;
   }
 }
 
