@@ -112,6 +112,8 @@ TEST_F(SendTest, ChecksTowardsAnAdapter) {
   EXPECT_EQ(FifoCount(), mun32Base + un32Queued);
   /* The unknown peer is refused without a line; refused messages are freed. */
   EXPECT_EQ(mLog.Count("0xCA0000FF"), 0u);
+  /* Lines are printed by the log thread: wait for the third before checking there are no more. */
+  EXPECT_TRUE(mLog.WaitFor("VQXSendMsg: Failed to send message", 3000, 3));
   EXPECT_EQ(mLog.Count("VQXSendMsg: Failed to send message"), 3u);
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);

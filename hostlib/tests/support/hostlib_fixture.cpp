@@ -27,13 +27,13 @@ size_t CapturedLog::Count(const char* pszText) {
   return n;
 }
 
-bool CapturedLog::WaitFor(const char* pszText, unsigned uTimeoutMs) {
+bool CapturedLog::WaitFor(const char* pszText, unsigned uTimeoutMs, size_t nLines) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(uTimeoutMs);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (Count(pszText) != 0) return true;
+    if (Count(pszText) >= nLines) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return Count(pszText) != 0;
+  return Count(pszText) >= nLines;
 }
 
 void CapturedLog::Clear() {

@@ -19,8 +19,8 @@ class CapturedLog {
  public:
   static void OnLine(void* pvContext, VQX_LIB_HANDLE hLib, const char* pszLine);
   std::vector<std::string> Lines();
-  /* Waits (bounded) until a line containing pszText has been printed. */
-  bool WaitFor(const char* pszText, unsigned uTimeoutMs = 3000);
+  /* Waits (bounded) until nLines lines containing pszText have been printed. */
+  bool WaitFor(const char* pszText, unsigned uTimeoutMs = 3000, size_t nLines = 1);
   size_t Count(const char* pszText);
   void Clear();
 
