@@ -19,9 +19,35 @@
 
 #include <new>
 
+#include "vqx_filter_internal.h"
 #include "vqx_host_internal.h"
 
 namespace {
+
+/*
+ * Holds the buffer mutex. Its holds are short (one table operation, or one
+ * batch of frees) while the receive thread and a reader take it in turns for
+ * every message: a few attempts first spare the loser a sleep in the kernel
+ * and the winner a wake-up call.
+ */
+class VqxBufLock {
+ public:
+  explicit VqxBufLock(std::mutex& rMutex) : mrMutex(rMutex) {
+    for (u32 i = 0; i < kTries; i++) {
+      if (mrMutex.try_lock()) return;
+      for (u32 k = 0; k < kPauses; k++) VqxCpuRelax();
+    }
+    mrMutex.lock();
+  }
+  ~VqxBufLock() { mrMutex.unlock(); }
+  VqxBufLock(const VqxBufLock&) = delete;
+  VqxBufLock& operator=(const VqxBufLock&) = delete;
+
+ private:
+  static constexpr u32 kTries = 100;
+  static constexpr u32 kPauses = 16;
+  std::mutex& mrMutex;
+};
 
 constexpr u64 VqxRoundUp8(u64 un64Size) { return (un64Size + 7u) & ~u64{7u}; }
 /* Block size for a request: prefix included, multiple of 8 (64-bit: never wraps). */
@@ -219,7 +245,7 @@ void* VqxBufMallocInternal(VQX_LIB_HANDLE hLib, u64 un64Size, u32 fExact, const 
 }
 
 void* VqxBufMalloc(VQX_LIB_HANDLE hLib, u64 un64Size, u32 fExact, const char* pszFile, u32 un32Line) {
-  std::lock_guard<std::mutex> guard(VqxLib(hLib)->BufMutex);
+  VqxBufLock guard(VqxLib(hLib)->BufMutex);
   return VqxBufMallocInternal(hLib, un64Size, fExact, pszFile, un32Line);
 }
 
@@ -291,13 +317,13 @@ VQX_RESULT VqxBufFreeInternal(VQX_LIB_HANDLE hLib, void* pBuf) {
 }
 
 VQX_RESULT VqxBufFree(VQX_LIB_HANDLE hLib, void* pBuf) {
-  std::lock_guard<std::mutex> guard(VqxLib(hLib)->BufMutex);
+  VqxBufLock guard(VqxLib(hLib)->BufMutex);
   return VqxBufFreeInternal(hLib, pBuf);
 }
 
 VQX_RESULT VqxBufFreeMultiple(VQX_LIB_HANDLE hLib, u32 un32Count, void* const* papBuf) {
   VQX_RESULT result = VQX_RESULT_OK;
-  std::lock_guard<std::mutex> guard(VqxLib(hLib)->BufMutex);
+  VqxBufLock guard(VqxLib(hLib)->BufMutex);
   for (u32 i = 0; i < un32Count; i++) result = VqxBufFreeInternal(hLib, papBuf[i]);
   return result;
 }
@@ -309,7 +335,7 @@ VQX_RESULT VqxBufFreeMultiple(VQX_LIB_HANDLE hLib, u32 un32Count, void* const* p
  */
 VQX_RESULT VqxBufReleaseDeferred(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowSent) {
   VQX_LIB* pLib = VqxLib(hLib);
-  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  VqxBufLock guard(pLib->BufMutex);
   VqxLiveBufferTable::Entry* pEntry;
   const VQX_RESULT result = VqxBufLookup(pLib, pBuf, &pEntry);
   if (result == VQX_RESULT_API_INVALID_MSG_HANDLE) return result;
@@ -325,7 +351,7 @@ VQX_RESULT VqxBufReleaseDeferred(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowSent
 
 void VqxBufFlushDeferred(VQX_LIB_HANDLE hLib) {
   VQX_LIB* pLib = VqxLib(hLib);
-  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  VqxBufLock guard(pLib->BufMutex);
   for (u32 i = 0; i < pLib->un32NbMsgsToRelease; i++) VqxBufFreeInternal(hLib, pLib->apMsgsToRelease[i]);
   pLib->un32NbMsgsToRelease = 0;
   pLib->un32ReleasesPending.store(0, std::memory_order_relaxed);
@@ -335,7 +361,7 @@ void VqxBufFlushDeferred(VQX_LIB_HANDLE hLib) {
 
 VQX_RESULT VqxBufMarkReceived(VQX_LIB_HANDLE hLib, void* pBuf) {
   VQX_LIB* pLib = VqxLib(hLib);
-  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  VqxBufLock guard(pLib->BufMutex);
   VqxLiveBufferTable::Entry* pEntry;
   const VQX_RESULT result = VqxBufLookup(pLib, pBuf, &pEntry);
   if (VQX_RESULT_FAILED(result) || pEntry->fReleasePending != 0) {
@@ -349,7 +375,7 @@ VQX_RESULT VqxBufMarkReceived(VQX_LIB_HANDLE hLib, void* pBuf) {
 
 VQX_RESULT VqxBufMarkSent(VQX_LIB_HANDLE hLib, void* pBuf) {
   VQX_LIB* pLib = VqxLib(hLib);
-  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  VqxBufLock guard(pLib->BufMutex);
   VqxLiveBufferTable::Entry* pEntry;
   const VQX_RESULT result = VqxBufLookup(pLib, pBuf, &pEntry);
   if (result == VQX_RESULT_OK && pEntry->un32State == VQX_BUF_STATE_SENT) {
@@ -368,7 +394,7 @@ VQX_RESULT VqxBufMarkSent(VQX_LIB_HANDLE hLib, void* pBuf) {
 
 VQX_RESULT VqxBufCheck(VQX_LIB_HANDLE hLib, const void* pBuf) {
   VQX_LIB* pLib = VqxLib(hLib);
-  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  VqxBufLock guard(pLib->BufMutex);
   VqxLiveBufferTable::Entry* pEntry;
   const VQX_RESULT result = VqxBufLookup(pLib, pBuf, &pEntry);
   /* Released by its holder and only waiting for the batch free: no longer a valid handle. */
@@ -378,7 +404,7 @@ VQX_RESULT VqxBufCheck(VQX_LIB_HANDLE hLib, const void* pBuf) {
 
 u64 VqxBufUsableSize(VQX_LIB_HANDLE hLib, const void* pBuf) {
   VQX_LIB* pLib = VqxLib(hLib);
-  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  VqxBufLock guard(pLib->BufMutex);
   const VqxLiveBufferTable::Entry* pEntry = pBuf != nullptr ? pLib->pLiveBuffers->Find(pBuf) : nullptr;
   return pEntry != nullptr ? pEntry->un64Requested : 0;
 }
@@ -387,7 +413,7 @@ VQX_RESULT VqxBufTest(VQX_LIB_HANDLE, const void*) { return VQX_RESULT_OK; }
 
 void VqxBufChangeFile(VQX_LIB_HANDLE hLib, void* pBuf, const char* pszFile, u32 un32Line) {
   VQX_LIB* pLib = VqxLib(hLib);
-  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  VqxBufLock guard(pLib->BufMutex);
   VqxLiveBufferTable::Entry* pEntry = pBuf != nullptr ? pLib->pLiveBuffers->Find(pBuf) : nullptr;
   if (pEntry != nullptr) {
     pEntry->pszFile = pszFile;
@@ -397,7 +423,7 @@ void VqxBufChangeFile(VQX_LIB_HANDLE hLib, void* pBuf, const char* pszFile, u32 
 
 bool VqxBufGetFileLine(VQX_LIB_HANDLE hLib, const void* pBuf, const char** ppszFile, u32* pun32Line) {
   VQX_LIB* pLib = VqxLib(hLib);
-  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  VqxBufLock guard(pLib->BufMutex);
   const VqxLiveBufferTable::Entry* pEntry = pBuf != nullptr ? pLib->pLiveBuffers->Find(pBuf) : nullptr;
   if (pEntry == nullptr) return false;
   *ppszFile = pEntry->pszFile;
@@ -407,13 +433,13 @@ bool VqxBufGetFileLine(VQX_LIB_HANDLE hLib, const void* pBuf, const char** ppszF
 
 void VqxBufRefuseNextAllocations(VQX_LIB_HANDLE hLib, u32 un32Count) {
   VQX_LIB* pLib = VqxLib(hLib);
-  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  VqxBufLock guard(pLib->BufMutex);
   pLib->un32BufRefusals = un32Count;
 }
 
 u32 VqxBufLiveCount(VQX_LIB_HANDLE hLib) {
   VQX_LIB* pLib = VqxLib(hLib);
-  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  VqxBufLock guard(pLib->BufMutex);
   return static_cast<u32>(pLib->pLiveBuffers->Count());
 }
 
@@ -426,7 +452,7 @@ VQX_RESULT VqxBufLayerInit(VQX_LIB_HANDLE hLib) {
 
 void VqxBufLayerDestroy(VQX_LIB_HANDLE hLib) {
   VQX_LIB* pLib = VqxLib(hLib);
-  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  VqxBufLock guard(pLib->BufMutex);
   if (pLib->pLiveBuffers != nullptr) {
     pLib->pLiveBuffers->DrainAll([pLib](const VqxLiveBufferTable::Entry& entry) { VqxBufReturnBlock(pLib, entry); });
     delete pLib->pLiveBuffers;
@@ -458,7 +484,7 @@ void VQXUpdatePreFreePoolsList(VQX_LIB_HANDLE, VQX_BUF_CLASS_TABLE* pTable) {
 
 VQX_RESULT VQXUpdatePreAllocPoolsList(VQX_LIB_HANDLE hLib) {
   VQX_LIB* pLib = VqxLib(hLib);
-  std::lock_guard<std::mutex> guard(pLib->BufMutex);
+  VqxBufLock guard(pLib->BufMutex);
   _VQX_LIB_PARAMS* pParams = &pLib->Params;
   if (pParams->un32NbPreAllocBufferPools == 0) {
     pParams->un32NbPreAllocBufferPools = VqxBufDefaultClasses(pParams->un32ReceiveFifoSize, pParams->aPreAllocBufferPools);

@@ -13,6 +13,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "vqx_filter_internal.h"
 #include "vqx_host_internal.h"
 
 /* ------------------------------------------------------------------ events */
@@ -82,11 +83,36 @@ VQX_RESULT VqxEventWait(VQX_EVENT* pEvent, u32 un32TimeoutMs) {
 
 /* ---------------------------------------------------------- library lock */
 
-void VqxHostLibCriticalSectionEnter(VQX_LIB_HANDLE hLib) {
+/*
+ * The lock is priority-inheriting: a thread that finds it held sleeps in the
+ * kernel and the holder's release hands it over through the kernel too. Most
+ * holds are a few microseconds (a receive batch, a reader taking its
+ * messages), so a few attempts are made first.
+ */
+#define VQX_LIB_LOCK_ENTER_TRIES 64u
+
+void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib, u32 un32Tries, u32 un32Pauses) {
   VQX_LIB* pLib = VqxLib(hLib);
+  for (u32 i = 0; i < un32Tries; i++) {
+    if (VqxMutexTryGet(pLib->hCriticalSection) == VQX_RESULT_OK) {
+      pLib->un32CsNesting++;
+      return;
+    }
+    for (u32 k = 0; k < un32Pauses; k++) VqxCpuRelax();
+  }
   VqxMutexGet(pLib->hCriticalSection);
   pLib->un32CsNesting++;
 }
+
+void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib) { VqxLibLockEnterSpinning(hLib, VQX_LIB_LOCK_SPIN_TRIES); }
+
+void VqxLibLockRetakeSpinning(VQX_LIB_HANDLE hLib, u32 un32Levels, u32 un32Tries, u32 un32Pauses) {
+  if (un32Levels == 0) return;
+  VqxLibLockEnterSpinning(hLib, un32Tries, un32Pauses);
+  VqxHostLibLockRetake(hLib, un32Levels - 1);
+}
+
+void VqxHostLibCriticalSectionEnter(VQX_LIB_HANDLE hLib) { VqxLibLockEnterSpinning(hLib, VQX_LIB_LOCK_ENTER_TRIES); }
 
 void VqxHostLibFlushReleases(VQX_LIB_HANDLE hLib) { VqxBufFlushDeferred(hLib); }
 

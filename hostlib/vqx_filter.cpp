@@ -54,8 +54,6 @@ u64 VqxBatchNow(VQX_BATCH_CONTEXT* pBatch) {
   return pBatch->un64Now;
 }
 
-#define VQX_LIB_LOCK_SPIN_PAUSES 64u
-
 size_t VqxFilterRecordSize(u32 un32Capacity) {
   return offsetof(VQX_FILTER, aParams) + sizeof(_VQX_FILTER_PARAMS) * (un32Capacity == 0 ? 1 : un32Capacity);
 }
@@ -250,28 +248,6 @@ bool VqxFilterTakes(const VQX_FILTER* pFilter, const _VQX_MSG_HEADER* pMsg) {
 }
 
 }  // namespace
-
-/* ------------------------------------------------------------- locking */
-
-void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib, u32 un32Tries) {
-  VQX_LIB* pLib = VqxLib(hLib);
-  for (u32 i = 0; i < un32Tries; i++) {
-    if (VqxMutexTryGet(pLib->hCriticalSection) == VQX_RESULT_OK) {
-      pLib->un32CsNesting++;
-      return;
-    }
-    for (u32 k = 0; k < VQX_LIB_LOCK_SPIN_PAUSES; k++) VqxCpuRelax();
-  }
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
-}
-
-void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib) { VqxLibLockEnterSpinning(hLib, VQX_LIB_LOCK_SPIN_TRIES); }
-
-void VqxLibLockRetakeSpinning(VQX_LIB_HANDLE hLib, u32 un32Levels, u32 un32Tries) {
-  if (un32Levels == 0) return;
-  VqxLibLockEnterSpinning(hLib, un32Tries);
-  VqxHostLibLockRetake(hLib, un32Levels - 1);
-}
 
 /* ------------------------------------------------------------- matching */
 

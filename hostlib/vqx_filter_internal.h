@@ -149,11 +149,13 @@ static inline VQX_MSG_HANDLE* VqxMsgQueueLink(VQX_MSG_HANDLE hMsg) {
  * few microseconds instead takes it while it is free.
  */
 void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib);
-/* The same with un32Tries attempts (each followed by a short pause) before sleeping on the lock. */
-void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib, u32 un32Tries);
 #define VQX_LIB_LOCK_SPIN_TRIES 200u
+#define VQX_LIB_LOCK_SPIN_PAUSES 16u
+/* The same with un32Tries attempts, each followed by un32Pauses processor pauses, before sleeping on the lock. */
+void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib, u32 un32Tries, u32 un32Pauses = VQX_LIB_LOCK_SPIN_PAUSES);
 /* Takes back un32Levels levels given up by VqxHostLibLockReleaseAll, the first one spinning. */
-void VqxLibLockRetakeSpinning(VQX_LIB_HANDLE hLib, u32 un32Levels, u32 un32Tries = VQX_LIB_LOCK_SPIN_TRIES);
+void VqxLibLockRetakeSpinning(VQX_LIB_HANDLE hLib, u32 un32Levels, u32 un32Tries = VQX_LIB_LOCK_SPIN_TRIES,
+                              u32 un32Pauses = VQX_LIB_LOCK_SPIN_PAUSES);
 
 /* ------------------------------------------------------------ filter core */
 

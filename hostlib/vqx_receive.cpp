@@ -59,6 +59,7 @@ constexpr std::chrono::nanoseconds kVqxReaderPoll{50000};
 
 /* Lock attempts of a reader that polled: about the time a receive batch holds the lock. */
 constexpr u32 VQX_READER_LOCK_SPIN_TRIES = 1000u;
+constexpr u32 VQX_READER_LOCK_SPIN_PAUSES = 64u;
 
 /* Polling only pays when the poster can run meanwhile on another processor. */
 bool VqxReaderMayPoll() {
@@ -105,7 +106,7 @@ bool VqxWaitOnFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32TimeoutMs
       const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
       VqxPollFilter(pFilter, un32Seen, maxPoll);
       /* A post usually comes early in the poster's batch: wait longer for it to give the lock up. */
-      VqxLibLockRetakeSpinning(hLib, un32Levels, VQX_READER_LOCK_SPIN_TRIES);
+      VqxLibLockRetakeSpinning(hLib, un32Levels, VQX_READER_LOCK_SPIN_TRIES, VQX_READER_LOCK_SPIN_PAUSES);
     } else {
       VqxEventClear(pFilter->pEvent);
       pFilter->un32Waiters++;
