@@ -402,6 +402,21 @@ VQX_RESULT VqxBufCheck(VQX_LIB_HANDLE hLib, const void* pBuf) {
   return result;
 }
 
+u64 VqxBufMarkReceivedUsableSize(VQX_LIB_HANDLE hLib, void* pBuf) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  VqxBufLock guard(pLib->BufMutex);
+  VqxLiveBufferTable::Entry* pEntry;
+  const VQX_RESULT result = VqxBufLookup(pLib, pBuf, &pEntry);
+  if (result == VQX_RESULT_API_INVALID_MSG_HANDLE) return 0;
+  if (VQX_RESULT_FAILED(result) || pEntry->fReleasePending != 0) {
+    VQX_LOG_V(hLib, 0, "%s: Corrupted buffer %p (Buffer header overwritten)\n", "VqxBufMarkReceived", pBuf);
+  } else {
+    pEntry->un32State = VQX_BUF_STATE_ALLOCATED;
+    VqxBufPrefix(pBuf)->un32State = VQX_BUF_STATE_ALLOCATED;
+  }
+  return pEntry->un64Requested;
+}
+
 u64 VqxBufUsableSize(VQX_LIB_HANDLE hLib, const void* pBuf) {
   VQX_LIB* pLib = VqxLib(hLib);
   VqxBufLock guard(pLib->BufMutex);

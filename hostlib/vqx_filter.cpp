@@ -645,18 +645,32 @@ bool VqxMsgDispatchToFilters(VQX_LIB_HANDLE hLib, VQX_FILTER* pFirst, u32 fSingl
   return VqxDispatchToList(hLib, pFirst, fSingle, hMsg, pBatch);
 }
 
-bool VqxMsgDispatchLocal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fResponsesOnlyToImplicit,
-                         VQX_BATCH_CONTEXT* pBatch) {
+namespace {
+
+bool VqxDispatchLocal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fResponsesOnlyToImplicit,
+                      VQX_BATCH_CONTEXT* pBatch, bool fMarked) {
   VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
   /* Whoever receives it holds it afresh: the sender's tracking mark does not follow it (nor its copies). */
   hMsg->un32TrackMark = 0;
   if (VqxMsgDispatchToExclusiveFilters(hLib, pBatch, hMsg)) return true;
   /* Marked once for both lists (one trip through the buffer layer's mutex). */
-  VqxBufMarkReceived(hLib, hMsg);
+  if (!fMarked) VqxBufMarkReceived(hLib, hMsg);
   if (!fResponsesOnlyToImplicit || hMsg->MsgType == VQX_MSG_TYPE_RESPONSE) {
     if (VqxDispatchToList(hLib, pFl->pImplicitFirst, 0, hMsg, pBatch)) return true;
   }
   return VqxDispatchToList(hLib, pFl->pActiveFirst, 0, hMsg, pBatch);
+}
+
+}  // namespace
+
+bool VqxMsgDispatchLocal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fResponsesOnlyToImplicit,
+                         VQX_BATCH_CONTEXT* pBatch) {
+  return VqxDispatchLocal(hLib, hMsg, fResponsesOnlyToImplicit, pBatch, false);
+}
+
+bool VqxMsgDispatchLocalMarked(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fResponsesOnlyToImplicit,
+                               VQX_BATCH_CONTEXT* pBatch) {
+  return VqxDispatchLocal(hLib, hMsg, fResponsesOnlyToImplicit, pBatch, true);
 }
 
 /* ------------------------------------------------------------- implicit */

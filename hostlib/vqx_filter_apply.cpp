@@ -44,7 +44,9 @@ VQX_RESULT VqxFilterApply(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_BATCH_
     return VqxApplyDrop(hLib, phMsg);
   }
   /* The header's length must lie within the bytes really received, or every later read runs past them. */
-  const u64 un64Held = VqxBufUsableSize(hLib, hMsg);
+  /* Marked as received in the same trip through the buffer mutex (a widened copy below is marked anew). */
+  const u64 un64Held = VqxBufMarkReceivedUsableSize(hLib, hMsg);
+  bool fMarked = true;
   if (hMsg->un32Length > un64Held || u64{hMsg->un32PayloadStart} + hMsg->un32PayloadLength > hMsg->un32Length) {
     VQX_LOG_V(hLib, 0, "Received corrupted message (un32Length = %u, > %u)\n", hMsg->un32Length,
               static_cast<u32>(un64Held));
@@ -78,9 +80,12 @@ VQX_RESULT VqxFilterApply(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_BATCH_
     VqxMsgReleaseInternal(hLib, hMsg);
     hMsg = hWide;
     *phMsg = hMsg;
+    fMarked = false;
   }
   VqxTraceMsg(hLib, 1, hMsg);
-  if (!VqxMsgDispatchLocal(hLib, hMsg, 0, pBatch)) {
+  const bool fTaken =
+      fMarked ? VqxMsgDispatchLocalMarked(hLib, hMsg, 0, pBatch) : VqxMsgDispatchLocal(hLib, hMsg, 0, pBatch);
+  if (!fTaken) {
     VqxMsgReleaseInternal(hLib, hMsg);
     *phMsg = nullptr;
     return VQX_RESULT_API_NOT_FOUND;

@@ -194,6 +194,15 @@ bool VqxMsgDispatchToFilters(VQX_LIB_HANDLE hLib, VQX_FILTER* pFirst, u32 fSingl
 /* Exclusive, then implicit (responses only when fResponsesOnlyToImplicit), then ordinary filters. */
 bool VqxMsgDispatchLocal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fResponsesOnlyToImplicit,
                          VQX_BATCH_CONTEXT* pBatch);
+/* The same for a message the caller has already marked as received (VqxBufMarkReceivedUsableSize). */
+bool VqxMsgDispatchLocalMarked(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fResponsesOnlyToImplicit,
+                               VQX_BATCH_CONTEXT* pBatch);
+/*
+ * VqxBufMarkReceived and VqxBufUsableSize in one trip through the buffer
+ * mutex: the bytes asked for the buffer (0 when it is not live, then left
+ * unmarked).
+ */
+u64 VqxBufMarkReceivedUsableSize(VQX_LIB_HANDLE hLib, void* pBuf);
 /* One pause of a spinning thread. */
 static inline void VqxCpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
