@@ -57,8 +57,8 @@ VQX_RESULT VqxTakeWake(VQX_FILTER* pFilter) {
 /* Longest a reader polls an empty queue (lock given up) before it sleeps on the filter's event. */
 constexpr std::chrono::nanoseconds kVqxReaderPoll{50000};
 
-/* Lock attempts of a reader that polled: about the time a receive batch holds the lock. */
-constexpr u32 VQX_READER_LOCK_SPIN_TRIES = 1000u;
+/* Lock attempts of a reader that polled (some 100 us in all): a receive batch holds the lock a few microseconds. */
+constexpr u32 VQX_READER_LOCK_SPIN_TRIES = 100u;
 constexpr u32 VQX_READER_LOCK_SPIN_PAUSES = 64u;
 
 /* Polling only pays when the poster can run meanwhile on another processor. */
