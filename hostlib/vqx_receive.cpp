@@ -7,7 +7,8 @@
  * event is cleared under the lock just before waiting, while the queue is
  * seen empty: every later post happens under the lock and sets the event
  * after its holder leaves, so a wake-up is never lost and a stale signal
- * never ends a wait early.
+ * never ends a wait early. Before it blocks, a reader polls a short while
+ * (lock released) for the next post, which then needs no wake-up at all.
  */
 #include <pthread.h>
 #include <string.h>
@@ -56,6 +57,8 @@ VQX_RESULT VqxTakeWake(VQX_FILTER* pFilter) {
 
 /* Longest a reader polls an empty queue (lock given up) before it sleeps on the filter's event. */
 constexpr std::chrono::nanoseconds kVqxReaderPoll{50000};
+/* Processor pauses between two looks at the filter while polling (each look may pull a line the poster writes). */
+constexpr u32 VQX_READER_POLL_PAUSES = 64u;
 
 /* Lock attempts of a reader that polled (some 100 us in all): a receive batch holds the lock a few microseconds. */
 constexpr u32 VQX_READER_LOCK_SPIN_TRIES = 100u;
@@ -76,7 +79,7 @@ bool VqxReaderMayPoll() {
 void VqxPollFilter(const VQX_FILTER* pFilter, u32 un32Seen, std::chrono::nanoseconds maxPoll) {
   const auto t0 = std::chrono::steady_clock::now();
   for (u32 i = 1; VqxFilterActivity(pFilter) == un32Seen; i++) {
-    for (u32 k = 0; k < 64; k++) VqxCpuRelax();
+    for (u32 k = 0; k < VQX_READER_POLL_PAUSES; k++) VqxCpuRelax();
     if ((i & 3u) == 0 && std::chrono::steady_clock::now() - t0 >= maxPoll) return;
   }
 }
