@@ -529,6 +529,17 @@ VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* 
   VqxHostSendGwUpEvent(hLib, pPeer, un32Path, nullptr);
   /* Both paths up with nothing owed: redundancy stands (whatever the transport still keeps). */
   pPeer->fSinglePath = VqxPeerAwaitingAck(pPeer) ? 1 : 0;
+  /*
+   * A path made again lets the transport choose its path in use anew; the path it leaves drops
+   * what it had not written yet. Everything the peer has not acknowledged goes again, after
+   * whatever is already queued (the peer drops what it already has).
+   */
+  if (pPeer->fSinglePath != 0 && pPeer->afPathUp[1 - un32Path] != 0) {
+    pPeer->fTxRetransmitting = 1;
+    const bool fAckAhead = static_cast<i32>(pPeer->un32PeerAckSeq - pPeer->un32TxPendingToFree) > 0;
+    const u32 un32From = fAckAhead ? pPeer->un32PeerAckSeq : pPeer->un32TxPendingToFree;
+    pPeer->un32TxRetransmitStart = un32From + 1 == 0 ? 1u : un32From + 1;
+  }
   EvaluatePendingAck(hLib, pPeer);
   return VQX_RESULT_API_OK;
 }

@@ -37,6 +37,7 @@ constexpr u32 kNotifRemoved = 0x02010002u;
 constexpr u32 kNotifGwUp = 0x02010003u;
 constexpr u32 kNotifGwDown = 0x02010004u;
 constexpr u32 kRequestId = 0x03000001u;
+constexpr u32 kFillerId = 0x03000002u;
 
 u32 LoopbackOnly(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
   if (un32Max == 0) return 0;
@@ -394,13 +395,14 @@ class TwoPathBoard {
     VqxGwLibSetInterfaceProvider(nullptr);
   }
   /* Opens the library and waits (bounded) for both paths: false on failure. */
-  bool Start() {
+  bool Start(const _VQX_NETWORK_REDUNDANCY_PARAMETERS* pRedundancy = nullptr) {
     if (!mBoard.Ready() || mBoard.Command("answer " + std::to_string(kRequestId)) != "ok") return false;
     _VQX_LIB_PARAMS params = HostLibTestParams(&mLog);
     params.fAdaptersGwOff = 0;
     params.un32TraceLevel = 0x7FFFFFFE;
     snprintf(params.szGw0Address, sizeof(params.szGw0Address), "127.0.0.1");
     snprintf(params.szGw1Address, sizeof(params.szGw1Address), "127.0.1.1");
+    if (pRedundancy != nullptr) params.NetworkRedundancy = *pRedundancy;
     if (VQXOpenLib(&params, &mhLib) != VQX_RESULT_API_OK) return false;
     _VQX_FILTER_PARAMS set{};
     set.un32Version = 1;
@@ -427,6 +429,18 @@ class TwoPathBoard {
     hMsg->hAdapter = kBoardHandle;
     hMsg->un32PayloadLength = 8;
     mun32Sent++;
+    return VQXSendMsgEx(mhLib, &hMsg, nullptr);
+  }
+  /* An unnumbered event the board does not answer (serial number 0), of the given payload size. */
+  VQX_RESULT SendFiller(u32 un32Payload) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    const VQX_RESULT result = VQXGetMsg(mhLib, un32Payload, &hMsg);
+    if (result != VQX_RESULT_API_OK) return result;
+    hMsg->un32MsgId = kFillerId;
+    hMsg->MsgType = VQX_MSG_TYPE_EVENT;
+    hMsg->hAdapter = kBoardHandle;
+    hMsg->un32SerialNumber = 0;
+    hMsg->un32PayloadLength = un32Payload;
     return VQXSendMsgEx(mhLib, &hMsg, nullptr);
   }
   /* Sends requests and waits (bounded) until the board has answered all sent so far. */
@@ -456,8 +470,26 @@ class TwoPathBoard {
     EXPECT_EQ(mBoard.Stat("requests"), static_cast<long>(mun32Sent)) << "the board saw each once";
     if (::testing::Test::HasFailure()) {
       fprintf(stderr, "board: %s\n", mBoard.Command("stats").c_str());
+      VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+      VQX_PEER* pPeer = VqxHostAdapterByHandle(mhLib, kBoardHandle);
+      if (pPeer != nullptr) {
+        u32 d = 0;
+        const u32 slots = VqxGwLibCanSendMsg(VqxGwOfPeer(mhLib, kBoardHandle), pPeer->hGwPeer, &d);
+        fprintf(stderr, "library: fifo %u kept %u to-free %u tx-seq %u acked %u free slots %u dropped %u flow %u\n",
+                pPeer->un32SendFifoCount, pPeer->un32TxPendingCount, pPeer->un32TxPendingToFree, pPeer->un32TxSeq,
+                pPeer->un32PeerAckSeq, slots, d, pPeer->fFlowBlocked);
+      }
+      VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
       for (const std::string& line : mLog.Lines()) fprintf(stderr, "log: %s", line.c_str());
     }
+  }
+  /* Whether the board's path (0 gw0, 1 gw1) is up in the library. */
+  bool PathUp(u32 un32Path) {
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    VQX_PEER* pPeer = VqxHostAdapterByHandle(mhLib, kBoardHandle);
+    const bool fUp = pPeer != nullptr && pPeer->afPathUp[un32Path] != 0;
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    return fUp;
   }
   SimBoard& Board() { return mBoard; }
   VQX_LIB_HANDLE Lib() const { return mhLib; }
@@ -536,6 +568,61 @@ TEST(BoardTwoPaths, RequestsOvertakingTheLostOnesAreSentAgain) {
   _VQX_LIB_STATS stats{};
   ASSERT_EQ(VQXLibGetStats(t.Lib(), &stats), VQX_RESULT_API_OK);
   EXPECT_GE(stats.TxRetransmit, 5u + static_cast<u64>(nOutOfOrder));
+}
+
+/*
+ * Short redundancy delays (poll 100 ms, network down 500 ms, adapter down
+ * 1100 ms) so that a lost path is linked again within seconds. Requests
+ * stream while gw0 is closed, gw1 carries them, then gw0 comes back and
+ * becomes the path in use again: what gw1 had not yet written when the
+ * transport switched paths must still reach the board, each request once.
+ */
+TEST(BoardTwoPaths, PathComingBackMidStreamLosesNoRequest) {
+  _VQX_NETWORK_REDUNDANCY_PARAMETERS red{};
+  red.fValid = 1;
+  red.un32PollDelayMs = 100;
+  red.un32NetworkDownDelayMs = 500;
+  red.un32AdapterDownDelayMs = 1100;
+  red.fUseGw0 = 1;
+  red.fUseGw1 = 1;
+  red.un32PreferredGateway = 0;
+  TwoPathBoard t;
+  ASSERT_TRUE(t.Start(&red));
+  t.SendAnswered(20);
+  EXPECT_EQ(t.Board().Command("closegw 0"), "ok");
+  /* Requests stream over gw1 alone for a while. */
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (t.PathUp(0) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_FALSE(t.PathUp(0)) << "gw0 was lost";
+  for (u32 i = 0; i < 150; i++) {
+    ASSERT_EQ(t.SendRequest(), VQX_RESULT_API_OK) << i;
+    if (i % 10 == 0) t.Drain(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  /*
+   * The board stops reading: big unnumbered events fill gw1's socket so that
+   * the transport still holds requests unwritten on gw1 when gw0 comes back.
+   */
+  ASSERT_EQ(t.Board().Command("stopread"), "ok");
+  for (u32 i = 0; i < 60; i++) {
+    ASSERT_EQ(t.SendFiller(32000), VQX_RESULT_API_OK) << i;
+    ASSERT_EQ(t.SendRequest(), VQX_RESULT_API_OK) << i;
+  }
+  deadline = Clock::now() + std::chrono::seconds(15);
+  while (!t.PathUp(0) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(t.PathUp(0)) << "gw0 came back";
+  /* Let the transport choose its path before the board reads again. */
+  for (u32 i = 0; i < 10; i++) {
+    ASSERT_EQ(t.SendRequest(), VQX_RESULT_API_OK) << i;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(t.Board().Command("read"), "ok");
+  for (u32 i = 0; i < 200; i++) {
+    ASSERT_EQ(t.SendRequest(), VQX_RESULT_API_OK) << i;
+    if (i % 10 == 0) t.Drain(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  t.ExpectAllAnsweredOnce();
 }
 
 /* A board met when all 64 peer records are taken: its link is closed, not left up and deaf. */
