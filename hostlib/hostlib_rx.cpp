@@ -25,6 +25,7 @@ namespace {
 #define VQX_GROUP_GW_OP 0x020Du
 #define VQX_ACK_NOW_MSGS 16u
 #define VQX_ACK_NOW_BYTES 16384u
+#define VQX_ACK_PENDING_MSGS 16383u
 #define VQX_RECONNECT_WAIT_MS 60000u
 #define VQX_RX_PAUSE_MS 100u
 /* Answers of the status callback to a receive overflow. */
@@ -64,7 +65,10 @@ bool VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg) {
     if (pPeer->un16RxConnectionCount != 0) {
       VQX_LOG_V(hLib, 0, "WARNING: Adapter un16ConnectionCount changed %d -> %d. Reseting sequence numbering.\n",
                 static_cast<int>(pPeer->un16RxConnectionCount), static_cast<int>(hMsg->un16ConnectionCount));
-      pPeer->un16RxConnectionCount = hMsg->un16ConnectionCount;
+      /*
+       * The stored count stays: until the dropped links come back (which clears it), every message
+       * of the new count is discarded, not only the first with the rest delivered past its hole.
+       */
       VqxGwLibContext hGw = VqxGwOfPeer(hLib, pPeer->hAdapter);
       if (hGw != nullptr) VqxGwLibForceDisconnect(hGw, pPeer->hGwPeer, 1, 1);
       VqxMsgReleaseInternal(hLib, hMsg);
@@ -91,7 +95,8 @@ bool VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg) {
   pPeer->un32RxSeq = un32Seq;
   pPeer->un32RxUnacked++;
   pPeer->un32RxBytesSinceAck += hMsg->un32PayloadLength;
-  if (pPeer->un32BuildNumber >= VQX_PEER_BUILD_RETRANSMIT && !pPeer->fPendingAck) {
+  /* Pending as the send side counts it: more than 16383 unacknowledged (else the 400 ms rule acknowledges). */
+  if (pPeer->un32RxUnacked > VQX_ACK_PENDING_MSGS && !pPeer->fPendingAck) {
     pPeer->fPendingAck = 1;
     VqxPeerLib(hLib)->un32NbPendingAck++;
   }

@@ -69,7 +69,8 @@ u64 VqxNow(VQX_LIB_HANDLE hLib) {
 
 u32 VqxHighWatermark(u32 un32Size) { return (2 * un32Size + 4) / 3; }
 
-/* Capacity that really bounds the fifo: the ring held, never above the configured size. */
+/* Fifo limit: the configured size, or the ring the record holds when smaller (a ring made before a
+   size change), so that a message is never written past the ring. */
 u32 VqxFifoLimit(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer) {
   const u32 un32Size = VqxLib(hLib)->Params.un32SendFifoSize;
   return pPeer->un32SendFifoCapacity < un32Size ? pPeer->un32SendFifoCapacity : un32Size;
@@ -289,8 +290,9 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
   u32 un32Dropped = 0;
   u32 un32Slots = VqxGwLibCanSendMsg(hGw, pPeer->hGwPeer, &un32Dropped);
   /*
-   * Only what the transport no longer holds may be freed: up to its own mark, or up to what the
-   * peer acknowledged once the transport's queue is idle (every message written on both paths).
+   * Freed up to the transport's mark, not the peer's acknowledgement alone: kept buffers are
+   * shared with the transport's ring, and an acknowledged one may still be queued on the other
+   * path. Up to what the peer acknowledged once the transport's queue is idle.
    */
   u32 un32FreeTo = pPeer->un32TxPendingToFree;
   if (un32Dropped != 0 && VqxSeqDiff(un32Dropped, un32FreeTo) > 0) un32FreeTo = un32Dropped;
@@ -314,7 +316,8 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
     if (pPeer->fTxRetransmitting) {
       /*
        * Resent as a copy that the transport frees: the kept message may still sit in the
-       * transport's ring from its first sending, so it stays in ours until the transport lets go.
+       * transport's ring from its first sending (one buffer cannot be queued twice), so it stays
+       * in ours until the transport lets go.
        */
       while (un32RetransmitIndex < pPeer->un32TxPendingCount &&
              VqxSeqDiff(be32toh(VqxTxPendingAt(pPeer, un32RetransmitIndex)->un32TxSeq), pPeer->un32TxRetransmitStart) <
@@ -369,6 +372,7 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
                 pPeer->szName, pPeer->un32SendFifoCount);
     }
     if (pPeer->un32SendFifoCount == 0) fFifoEmptied = true;
+    /* Requests only: a board answers nothing else, so an event's context could only time out. */
     if (pPeer->fAdapter && hMsg->un32SerialNumber != 0 && hMsg->MsgType == VQX_MSG_TYPE_REQUEST) {
       VqxAwaitRecord(hLib, pPeer, hMsg, un64Now);
     }
@@ -376,7 +380,8 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
     bool fKeep = false;
     if (hMsg->un32TxSeq != 0 && VqxPeerKeepsAcks(pPeer) && pPeer->pahTxPending != nullptr) {
       if (pPeer->un32TxPendingCount >= pPeer->un32TxPendingCapacity) {
-        /* The oldest kept message may still be in the transport: it is not freed, the new one is not kept. */
+        /* Full: the oldest is kept, not freed, since the transport may still hold its buffer; the new one
+           goes unkept (freed by the transport after sending). */
         if (!fTxPendingFullLogged) {
           fTxPendingFullLogged = true;
           VQX_LOG_V(hLib, 0, "ERROR: TxPending fifo full, network redundancy may not work properly\n");
@@ -616,7 +621,7 @@ VQX_RESULT VQXWaitSentMsg(VQX_LIB_HANDLE hLib, u32 un32TimeoutMs) {
   if (pPl->pWaitSentEvent == nullptr && VQX_RESULT_FAILED(VqxEventCreate(&pPl->pWaitSentEvent))) {
     VQX_LOG_V(hLib, 0, "VQXWaitSentMsg: %s\n", "Failed to allocate hWaitSentMsgEvent!");
     VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
-    return VQX_RESULT_API_FAIL;
+    return VQX_RESULT_API_OUT_OF_RESOURCE;
   }
   VQX_EVENT* pEvent = pPl->pWaitSentEvent;
   pPl->un32WaitSentUseCount++;

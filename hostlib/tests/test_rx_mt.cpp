@@ -166,8 +166,42 @@ TEST_F(RxTest, AcknowledgementsAndConnectionCount) {
   Feed(kBoard, Wire(kDataId, 1, 4, 0, 6));
   EXPECT_TRUE(Delivered().empty()) << "a new connection count: dropped, numbering reset";
   EXPECT_TRUE(mLog.WaitFor("WARNING: Adapter un16ConnectionCount changed 5 -> 6. Reseting sequence numbering.\n"));
-  Feed(kBoard, Wire(kDataId, 1, 5, 0, 6));
-  EXPECT_EQ(Delivered(), std::vector<u32>{5});
+  Feed(kBoard, Wire(kDataId, 2, 5, 0, 6));
+  EXPECT_TRUE(Delivered().empty()) << "the stored count stays: the next of the new count is dropped too";
+  EXPECT_EQ(Peer(kBoard)->un16RxConnectionCount, 5u);
+  /* The links dropped and made again: the new count is taken from its first message. */
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  VqxHostAdapterDown(mhLib, kBoard, 1, 3);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  ASSERT_EQ(Up(kBoard, &mAdv), VQX_RESULT_API_OK);
+  Feed(kBoard, Wire(kDataId, 3, 6, 0, 6));
+  EXPECT_EQ(Delivered(), std::vector<u32>{6});
+  EXPECT_EQ(Peer(kBoard)->un16RxConnectionCount, 6u);
+}
+
+/* The pending-acknowledgement flag (the receive thread's 10 ms pace) is up only past 16383 unacknowledged. */
+TEST_F(RxTest, PendingAcknowledgementOnlyPast16383Unacknowledged) {
+  const struct {
+    u32 un32UnackedBefore;
+    u8 fPending;
+  } rows[] = {{0, 0}, {16381, 0}, {16382, 0}, {16383, 1}};
+  u32 un32Seq = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.un32UnackedBefore);
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(mhLib, kBoard);
+    ASSERT_NE(pPeer, nullptr);
+    pPeer->un32RxUnacked = row.un32UnackedBefore;
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    un32Seq++;
+    Feed(kBoard, Wire(kDataId, un32Seq, un32Seq));
+    EXPECT_EQ(Delivered().size(), 1u);
+    EXPECT_EQ(Peer(kBoard)->un32RxUnacked, row.un32UnackedBefore + 1);
+    EXPECT_EQ(Peer(kBoard)->fPendingAck, row.fPending);
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    EXPECT_EQ(VqxPeerLib(mhLib)->un32NbPendingAck, u32{row.fPending});
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  }
 }
 
 TEST_F(RxTest, SizesBeyondTheBytesReceivedAndUnknownPeersAreDropped) {

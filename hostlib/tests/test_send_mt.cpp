@@ -5,10 +5,26 @@
  * on (released when the peer goes away), and the unknown peer.
  */
 #include <atomic>
+#include <new>
 #include <thread>
 
 #include "hostlib_gwglue_internal.h"
 #include "test_peer_util.h"
+
+/* Set by a test to make the next non-throwing allocation of its own thread fail. */
+static thread_local bool t_fFailNextNothrowNew = false;
+
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  if (t_fFailNextNothrowNew) {
+    t_fFailNextNothrowNew = false;
+    return nullptr;
+  }
+  try {
+    return ::operator new(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
 
 namespace {
 
@@ -177,6 +193,19 @@ TEST_F(SendTest, FifoNeverOutgrowsTheRingItHas) {
   EXPECT_EQ(un32Accepted, 12u);
   EXPECT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_TXMSG_DROPPED) << "full at the ring's size, not at 30";
   EXPECT_EQ(FifoCount(), 12u);
+}
+
+/* No event to wait on: a clear resource failure, nothing sent or lost; the next wait works. */
+TEST_F(SendTest, WaitSentWithoutAnEventIsOutOfResource) {
+  Open(false);
+  ASSERT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_OK);
+  const u32 un32Queued = FifoCount();
+  t_fFailNextNothrowNew = true;
+  EXPECT_EQ(VQXWaitSentMsg(mhLib, 50), VQX_RESULT_API_OUT_OF_RESOURCE);
+  t_fFailNextNothrowNew = false;
+  EXPECT_TRUE(mLog.WaitFor("VQXWaitSentMsg: Failed to allocate hWaitSentMsgEvent!\n"));
+  EXPECT_EQ(FifoCount(), un32Queued);
+  EXPECT_EQ(VQXWaitSentMsg(mhLib, 20), VQX_RESULT_API_OK) << "the next wait makes its event";
 }
 
 }  // namespace
