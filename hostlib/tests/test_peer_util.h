@@ -236,8 +236,8 @@ class PeerTest : public HostLibTest {
     VQX_MSG_HANDLE hMsg = nullptr;
     VQXReceiveMsg(mhLib, hFilter != nullptr ? hFilter : mhAll, 0, &hMsg);
     if (hMsg == nullptr) return {};
-    const u8* pby = reinterpret_cast<const u8*>(hMsg);
-    std::vector<u8> out(pby, pby + hMsg->un32Length);
+    std::vector<u8> out(hMsg->un32Length);
+    memcpy(out.data(), hMsg, out.size());
     VQXReleaseMsgEx(mhLib, &hMsg);
     return out;
   }

@@ -34,6 +34,14 @@ using sigtest::ReadFile;
 
 namespace {
 
+/* Group name made of a prefix and a number (appended, not prefixed: g++ 12
+ * warns falsely on "literal" + std::string at -O2). */
+std::string Numbered(const char* pszPrefix, unsigned int un32N) {
+  std::string str(pszPrefix);
+  str += std::to_string(un32N);
+  return str;
+}
+
 /* Captures the lines the group logs. */
 struct CLogCapture {
   std::vector<std::string> vLines;
@@ -178,7 +186,7 @@ TEST(SigTraceGroup, PcapHeadersAndRecordLengths) {
   } const aRows[] = {{2, 0, 139}, {3, 1, 177}, {3, 0, 1}, {7, 1, 177}, {7, 0, 1}, {4, 0, 1}, {6, 0, 1}, {0, 0, 1}, {9, 0, 1}};
   int n = 0;
   for (const auto& row : aRows) {
-    const std::string strName = "p" + std::to_string(n++);
+    const std::string strName = Numbered("p", n++);
     {
       CVQSigTraceGrp g;
       SetUpGroup(g, strName.c_str(), row.un32Type, true, &clock);
@@ -231,7 +239,7 @@ TEST(SigTraceGroup, RecordHeaderLengthsByType) {
   };
   int n = 0;
   for (const auto& row : aRows) {
-    const std::string strName = "h" + std::to_string(n++);
+    const std::string strName = Numbered("h", n++);
     {
       CVQSigTraceGrp g;
       SetUpGroup(g, strName.c_str(), row.un32Type, true, &clock);
@@ -277,7 +285,7 @@ TEST(SigTraceGroup, TextHeaderByType) {
       {8, "// Group name: g8, type: Unk\n//               BOARD:prov-1\n//               BOARD:prov-2\n\n\n\n"},
   };
   for (const auto& row : aRows) {
-    const std::string strName = "g" + std::to_string(row.un32Type);
+    const std::string strName = Numbered("g", row.un32Type);
     {
       CVQSigTraceGrp g;
       SetUpGroup(g, strName.c_str(), row.un32Type, false, &clock);
