@@ -28,6 +28,7 @@
 
 #include "vqx_gwlib.h"
 #include "vqx_gwlib_wire.h"
+#include "peers/gw_raw_host.h"
 
 using namespace vqxgw;
 
@@ -37,15 +38,7 @@ namespace
 constexpr u32 kMsgSize = 150;
 constexpr u32 kBatches = 2000; /* 30000 messages per stream pass */
 
-u32 Loopback(u32 max, u32* a, u32* b, u32* m)
-{
-    if (max == 0)
-        return 0;
-    a[0] = htonl(0x7F000001u);
-    b[0] = htonl(0x7FFFFFFFu);
-    m[0] = htonl(0xFF000000u);
-    return 1;
-}
+constexpr auto Loopback = gwpeer::LoopbackInterfaces;
 
 u16 FreePort()
 {
@@ -188,51 +181,14 @@ VqxGwLibParams Host(u16 port, u16 peerPort, u64 id, Counter& k, VQX_GW_EXTRA_ADD
     return p;
 }
 
-/* Asks the instance for its advertisement and links in as a host with a
- * greater unique id (so the instance accepts). Returns the socket. */
+/* Links in as a host with a greater unique id (so the instance accepts),
+ * with the link's socket sizes, which the TCP yardstick uses too. */
 int LinkIn(u16 udpPort)
 {
-    int u = socket(AF_INET, SOCK_DGRAM, 0);
-    timeval tv{2, 0};
-    setsockopt(u, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7F000001u);
-    a.sin_port = htons(udpPort);
-    u8 d[kDiscoverySize];
-    EncodeDiscovery(0x484C4449, d);
-    sendto(u, d, sizeof(d), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    u8 buf[1500];
-    ssize_t n = recv(u, buf, sizeof(buf), 0);
-    close(u);
-    VQX_GW_HOST_ADV adv;
-    if (n <= 0 || !DecodeHostAdv(VqxGwCursor(buf, size_t(n)), adv))
-        return -1;
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1, size = 65535; /* as a link's sockets, and as the TCP yardstick */
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
-    a.sin_port = htons(u16(adv.un32TcpPort));
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
-        return -1;
-    VQX_GW_HOST_ADV me{};
-    me.un32Id = 0x484C5041;
-    me.un8Kind = 1;
-    me.un8NewInfo = 1;
-    me.un32TcpPort = 1;
-    me.Info.un64UniqueId = 0x7F000001FFFFFFFFull;
-    std::strcpy(me.Info.szHostName, "board");
-    std::strcpy(me.Info.szAppName, "standin");
-    std::strcpy(me.Info.szIpAddress0, "127.0.0.1");
-    me.Info.un32BuildNumber = kHostBuildNumber;
-    u8 out[4 + kHostAdvSize];
-    PutBe32(out, kHostAdvSize);
-    u8 blk[kHostAdvSize];
-    EncodeHostAdv(me, blk);
-    std::memcpy(out + 4, blk, sizeof(blk));
-    if (write(s, out, sizeof(out)) != ssize_t(sizeof(out)))
-        return -1;
-    return s;
+    gwpeer::RawHost me;
+    me.fNoDelay = true;
+    me.iSendBuffer = 65535;
+    return gwpeer::LinkIn(udpPort, me);
 }
 
 void BM_RxThroughput(benchmark::State& state)

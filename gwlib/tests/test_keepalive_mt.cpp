@@ -25,6 +25,7 @@
 
 #include "gw_test_support.h"
 #include "vqx_gwlib_wire.h"
+#include "peers/gw_raw_host.h"
 
 using namespace gwtest;
 using namespace vqxgw;
@@ -67,43 +68,13 @@ struct RawPeer
     }
     int LinkIn()
     {
-        int u = socket(AF_INET, SOCK_DGRAM, 0);
-        timeval tv{2, 0};
-        setsockopt(u, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(0x7F000001u);
-        a.sin_port = htons(port);
-        u8 d[kDiscoverySize];
-        EncodeDiscovery(0x484C4449, d);
-        sendto(u, d, sizeof(d), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        u8 buf[1500];
-        ssize_t n = recv(u, buf, sizeof(buf), 0);
-        close(u);
-        VQX_GW_HOST_ADV adv;
-        if (n <= 0 || !DecodeHostAdv(VqxGwCursor(buf, size_t(n)), adv))
-            return -1;
-        int t = socket(AF_INET, SOCK_STREAM, 0);
-        a.sin_port = htons(u16(adv.un32TcpPort));
-        if (connect(t, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
-            return -1;
-        VQX_GW_HOST_ADV me{};
-        me.un32Id = 0x484C5041;
-        me.un8Kind = 1;
-        me.un32TcpPort = 1;
-        me.Info.un64UniqueId = un64PeerId;
-        std::strcpy(me.Info.szHostName, "raw");
-        std::strcpy(me.Info.szAppName, "peer");
-        std::strcpy(me.Info.szIpAddress0, "127.0.0.1");
-        me.Info.un32BuildNumber = kOldBuild;
-        u8 out[4 + kHostAdvSize];
-        PutBe32(out, kHostAdvSize);
-        u8 blk[kHostAdvSize];
-        EncodeHostAdv(me, blk);
-        std::memcpy(out + 4, blk, sizeof(blk));
-        if (write(t, out, sizeof(out)) != ssize_t(sizeof(out)))
-            return -1;
-        return t;
+        gwpeer::RawHost me;
+        me.un64UniqueId = un64PeerId;
+        me.un32BuildNumber = kOldBuild;
+        me.un8NewInfo = 0;
+        me.pszHostName = "raw";
+        me.pszAppName = "peer";
+        return gwpeer::LinkIn(port, me);
     }
     /* Reads for ms; counts 64-byte zero polls (nothing else is sent). */
     int CountPolls(u32 ms, bool fAnswer, bool fSendData)

@@ -33,6 +33,7 @@
 
 #include "vqx_gwlib.h"
 #include "vqx_gwlib_wire.h"
+#include "peers/gw_raw_host.h"
 #include "vqx_host.h"
 #include "vqx_host_filter.h"
 #include "vqx_host_peer.h"
@@ -48,13 +49,7 @@ constexpr u32 kBatches = 2000; /* 30000 messages per pass */
 constexpr u32 kEventId = 0x06000077u;
 constexpr u32 kRequestId = 0x06000078u;
 
-u32 Loopback(u32 max, u32* a, u32* b, u32* m) {
-  if (max == 0) return 0;
-  a[0] = htonl(0x7F000001u);
-  b[0] = htonl(0x7FFFFFFFu);
-  m[0] = htonl(0xFF000000u);
-  return 1;
-}
+constexpr auto Loopback = gwpeer::LoopbackInterfaces;
 
 u16 FreePort() {
   int t = socket(AF_INET, SOCK_DGRAM, 0);
@@ -94,45 +89,14 @@ std::vector<u8> Stream(u32* pun32Seq) {
   return s;
 }
 
-/* Links into a hosts' instance on udpPort as a host of a greater unique id. Returns the socket. */
+/* Links into a hosts' instance on udpPort as a host of a greater unique id,
+ * sequenced and acknowledged, announced at link-up. Returns the socket. */
 int LinkIn(u16 udpPort) {
-  int u = socket(AF_INET, SOCK_DGRAM, 0);
-  timeval tv{2, 0};
-  setsockopt(u, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(0x7F000001u);
-  a.sin_port = htons(udpPort);
-  u8 d[kDiscoverySize];
-  EncodeDiscovery(0x484C4449, d);
-  sendto(u, d, sizeof(d), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  u8 buf[1500];
-  ssize_t n = recv(u, buf, sizeof(buf), 0);
-  close(u);
-  VQX_GW_HOST_ADV adv;
-  if (n <= 0 || !DecodeHostAdv(VqxGwCursor(buf, size_t(n)), adv)) return -1;
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  int on = 1;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-  a.sin_port = htons(u16(adv.un32TcpPort));
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return -1;
-  VQX_GW_HOST_ADV me{};
-  me.un32Id = 0x484C5041;
-  me.un8Kind = 1;
-  me.un8NewInfo = 1;
-  me.un32TcpPort = 1;
-  me.Info.un64UniqueId = 0xFFFFFFF0FFFFFFFFull;
-  std::strcpy(me.Info.szHostName, "board");
-  std::strcpy(me.Info.szAppName, "standin");
-  std::strcpy(me.Info.szIpAddress0, "127.0.0.1");
-  me.Info.un32BuildNumber = 0x00600000; /* sequenced and acknowledged, announced at link-up */
-  u8 out[4 + kHostAdvSize];
-  PutBe32(out, kHostAdvSize);
-  u8 blk[kHostAdvSize];
-  EncodeHostAdv(me, blk);
-  std::memcpy(out + 4, blk, sizeof(blk));
-  if (write(s, out, sizeof(out)) != ssize_t(sizeof(out))) return -1;
-  return s;
+  gwpeer::RawHost me;
+  me.un64UniqueId = 0xFFFFFFF0FFFFFFFFull;
+  me.un32BuildNumber = 0x00600000;
+  me.fNoDelay = true;
+  return gwpeer::LinkIn(udpPort, me);
 }
 
 /* Reads and discards what the library sends the stand-in (its filters, acknowledgements, polls). */
