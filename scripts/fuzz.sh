@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every fuzz target built by the fuzz preset for the given number of
-# seconds each (default 10). Crashes and leaks fail the run.
+# seconds each (default 10). Crashes and leaks fail the run. Seed inputs kept
+# in the tree (<library>/fuzz/seeds/<target>/) are read as a second corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-10}
@@ -9,8 +10,10 @@ while IFS= read -r t; do
   found=1
   corpus="build/fuzz/corpus/$(basename "$t")"
   mkdir -p "$corpus"
+  seeds=()
+  for d in */fuzz/seeds/"$(basename "$t")"; do [ -d "$d" ] && seeds+=("$d"); done
   echo "fuzz: $(basename "$t") for ${secs}s"
-  "$t" -max_total_time="$secs" -print_final_stats=0 "$corpus" >"build/fuzz/$(basename "$t").log" 2>&1 \
+  "$t" -max_total_time="$secs" -print_final_stats=0 "$corpus" "${seeds[@]}" >"build/fuzz/$(basename "$t").log" 2>&1 \
     || { tail -50 "build/fuzz/$(basename "$t").log"; exit 1; }
 done < <(find build/fuzz -type f -executable -name 'fuzz_*' | sort)
 [ "$found" = 1 ] || echo "fuzz: no target built"
