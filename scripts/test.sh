@@ -2,11 +2,13 @@
 # Builds and runs every test: the whole tree under AddressSanitizer and
 # UndefinedBehaviorSanitizer (preset ci), then the concurrency tests under
 # ThreadSanitizer (preset tsan), then each fuzz target briefly when clang is
-# present (preset fuzz). Fails when any test fails.
+# present (preset fuzz). Fails when any test fails, or when a generated file
+# committed to the tree is not what its generator writes today.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc)
+python3 scripts/check_generated.py
 
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"
