@@ -82,4 +82,18 @@ void VqxPopRspAwaited(VQX_LIB_HANDLE hLib, VQX_PEER *pPeer, VQX_MSG_HANDLE hMsg)
  * queued ones. */
 void VqxKickMsgSendToGwLib(VQX_LIB_HANDLE hLib, u32 fAll);
 
+/*
+ * The transport's send side for peers that have no transport instance (both
+ * instances off): null by default, so that such peers are never posted to.
+ * The fuzz targets put a stand-in here to drive numbering, acknowledgements
+ * and awaited responses with no socket. pFctCanSend answers as
+ * VqxGwLibCanSendMsg, pFctSend takes the records as VqxGwLibSendMsgs (it
+ * frees those marked fFreeAfterSend). Set before any library is opened.
+ */
+typedef struct _VQX_GW_SEND_STANDIN {
+  u32 (*pFctCanSend)(VQX_LIB_HANDLE hLib, u32 hPeer, u32 *pun32OldestSeq);
+  VQX_RESULT (*pFctSend)(VQX_LIB_HANDLE hLib, u32 hPeer, u32 un32Count, const VqxGwLibSendRecord *pRecords);
+} VQX_GW_SEND_STANDIN;
+void VqxGwSetSendStandIn(const VQX_GW_SEND_STANDIN *pStandIn);
+
 #endif

@@ -14,6 +14,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <atomic>
 #include <new>
 
 #include "hostlib_gwglue_internal.h"
@@ -57,6 +58,8 @@ struct VQX_AWAIT_RING {
 };
 
 VQX_AWAIT_RING* VqxAwait(VQX_PEER* pPeer) { return static_cast<VQX_AWAIT_RING*>(pPeer->pvAwait); }
+
+std::atomic<const VQX_GW_SEND_STANDIN*> s_pSendStandIn{nullptr};
 
 /* Signed 32-bit distance: positive when a is after b. */
 inline i32 VqxSeqDiff(u32 a, u32 b) { return static_cast<i32>(a - b); }
@@ -285,10 +288,12 @@ VQX_MSG_HANDLE VqxPureAckCreate(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
 void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 fWriteNow) {
   VQX_LIB* pLib = VqxLib(hLib);
   VqxGwLibContext hGw = VqxGwOfPeer(hLib, pPeer->hAdapter);
-  if (hGw == nullptr) return;
+  const VQX_GW_SEND_STANDIN* pStandIn = hGw == nullptr ? s_pSendStandIn.load() : nullptr;
+  if (hGw == nullptr && pStandIn == nullptr) return;
   const u64 un64Now = VqxNow(hLib);
   u32 un32Dropped = 0;
-  u32 un32Slots = VqxGwLibCanSendMsg(hGw, pPeer->hGwPeer, &un32Dropped);
+  u32 un32Slots = pStandIn != nullptr ? pStandIn->pFctCanSend(hLib, pPeer->hGwPeer, &un32Dropped)
+                                      : VqxGwLibCanSendMsg(hGw, pPeer->hGwPeer, &un32Dropped);
   /*
    * Freed up to the transport's mark, not the peer's acknowledgement alone: kept buffers are
    * shared with the transport's ring, and an acknowledged one may still be queued on the other
@@ -397,7 +402,8 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
   }
   if (fFifoEmptied && pPeer->fInSendList) VqxPeerSendListUnlink(hLib, pPeer);
   if (batch.n != 0) {
-    const VQX_RESULT result = VqxGwLibSendMsgs(hGw, pPeer->hGwPeer, batch.n, batch.a, fWriteNow);
+    const VQX_RESULT result = pStandIn != nullptr ? pStandIn->pFctSend(hLib, pPeer->hGwPeer, batch.n, batch.a)
+                                                  : VqxGwLibSendMsgs(hGw, pPeer->hGwPeer, batch.n, batch.a, fWriteNow);
     if (VQX_RESULT_FAILED(result)) {
       /* Refused records the transport did not take are ours to free (kept ones stay in the ring). */
       VQX_LOG_V(hLib, 0, "VqxGwLibSendMsgs: %s: 0x%08X\n", pPeer->szName, result);
@@ -405,6 +411,8 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
   }
   VqxReportWatermark(hLib, pPeer);
 }
+
+void VqxGwSetSendStandIn(const VQX_GW_SEND_STANDIN* pStandIn) { s_pSendStandIn.store(pStandIn); }
 
 /* Pushes every peer (posting and awaited-response time-outs) or only those with queued messages. */
 void VqxKickMsgSendToGwLib(VQX_LIB_HANDLE hLib, u32 fAll) {
