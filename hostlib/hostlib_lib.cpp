@@ -35,6 +35,8 @@ VQX_HOSTLIB_GATEWAY_GLUE s_Glue;
 VQX_HOSTLIB_PART s_aParts[VQX_HOSTLIB_NB_PARTS];
 PFCT_VQX_SEND_MULTIPLE s_pFctSendMultiple = nullptr;
 PFCT_VQX_RECEIVE_MULTIPLE s_pFctReceiveMultiple = nullptr;
+/* Library instances open in this process (under s_RegistryMutex). */
+u32 s_un32OpenLibs = 0;
 
 VQX_HOSTLIB_PART VqxPart(u32 un32Part) {
   std::lock_guard<std::mutex> guard(s_RegistryMutex);
@@ -188,6 +190,13 @@ void VqxLibTearDown(VQX_LIB* pLib) {
   VqxBufLayerDestroy(hLib);
   pLib->un32Magic = 0;
   delete pLib;
+  /*
+   * The process-wide local interface list is read by the library instances
+   * and by their transport instances, destroyed above; no other user remains
+   * once no instance is open, so the last one out releases the list.
+   */
+  std::lock_guard<std::mutex> guard(s_RegistryMutex);
+  if (s_un32OpenLibs == 0) VQXGetIpInterfacesUninit();
 }
 
 /* Log line of a failed open step, then rollback. */
@@ -353,6 +362,10 @@ VQX_RESULT VQXOpenLib(_VQX_LIB_PARAMS* pParams, VQX_LIB_HANDLE* phLib) {
 
   pParams->un32BuildNumber = static_cast<u32>(pLib->un64UniqueHostId);
   pLib->un32Magic = VQX_LIB_MAGIC_OPEN;
+  {
+    std::lock_guard<std::mutex> guard(s_RegistryMutex);
+    s_un32OpenLibs++;
+  }
   VqxHostLibCriticalSectionLeave(hLib);
   *phLib = hLib;
   return VQX_RESULT_API_OK;
@@ -367,6 +380,10 @@ VQX_RESULT VQXCloseLibEx(VQX_LIB_HANDLE* phLib) {
   }
   VQX_LIB* pLib = VqxLib(*phLib);
   *phLib = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(s_RegistryMutex);
+    s_un32OpenLibs--;
+  }
   VqxMsgElementSetAllocator(nullptr, nullptr);
   VqxLibTearDown(pLib);
   return VQX_RESULT_API_OK;

@@ -264,11 +264,12 @@ VQX_RESULT VQXFindRemoteHostById(VQX_LIB_HANDLE hLib, u64 un64UniqueId, _VQX_HOS
 VQX_RESULT VQXGetNetworkRedundancyState(VQX_LIB_HANDLE hLib, u32 hAdapter, _VQX_NETWORK_REDUNDANCY_STATE* pState,
                                         u32* pfGw0Up, u32* pfGw1Up) {
   constexpr const char* kOp = "VqxHostGetNetworkRedundancyState";
+  /* The state record is optional: callers that want only the two path flags pass null for it. */
   const VQX_RESULT check =
-      CheckArgs(hLib, "VQXGetNetworkRedundancyState", pfGw0Up != nullptr && pfGw1Up != nullptr ? pState : nullptr);
+      CheckArgs(hLib, "VQXGetNetworkRedundancyState", pfGw0Up != nullptr ? pfGw1Up : nullptr);
   if (check != 0) return check;
   if (hAdapter == 0) return VQX_RESULT_API_INVALID_LIB_HANDLE;
-  memset(pState, 0, sizeof(*pState));
+  if (pState != nullptr) memset(pState, 0, sizeof(*pState));
   *pfGw0Up = *pfGw1Up = 0;
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   VQX_RESULT result = VQX_RESULT_API_OK;
@@ -282,8 +283,10 @@ VQX_RESULT VQXGetNetworkRedundancyState(VQX_LIB_HANDLE hLib, u32 hAdapter, _VQX_
     VQX_LOG_V(hLib, 0, "%s: %s\n", kOp, "Failed to retrieve network redundancy parameters");
     result = VQX_RESULT_API_INVALID_HANDLE;
   } else {
-    memcpy(pState, &gw, sizeof(gw));
-    pState->un32FlowControlLevel = pPeer->un32FlowLevelApi;
+    if (pState != nullptr) {
+      memcpy(pState, &gw, sizeof(gw));
+      pState->un32FlowControlLevel = pPeer->un32FlowLevelApi;
+    }
     *pfGw0Up = pPeer->afPathUp[VQX_PEER_PATH_GW0];
     *pfGw1Up = pPeer->afPathUp[VQX_PEER_PATH_GW1];
   }

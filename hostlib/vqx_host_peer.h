@@ -140,7 +140,7 @@ VQX_RESULT VQXGetRemoteHostsList(VQX_LIB_HANDLE hLib, u32 un32Capacity, u32* pun
 /* Validates a redundancy record and applies it to one peer (hAdapter), or to every peer (0). */
 VQX_RESULT VQXConfigureNetworkRedundancy(VQX_LIB_HANDLE hLib, u32 hAdapter,
                                          _VQX_NETWORK_REDUNDANCY_PARAMETERS* pParams);
-/* The peer's redundancy state and whether each path is up. */
+/* The peer's redundancy state (pState may be null) and whether each path is up. */
 VQX_RESULT VQXGetNetworkRedundancyState(VQX_LIB_HANDLE hLib, u32 hAdapter, _VQX_NETWORK_REDUNDANCY_STATE* pState,
                                         u32* pfGw0Up, u32* pfGw1Up);
 /* Asks an adapter to space its messages by un32DelayMs (at most 250). */

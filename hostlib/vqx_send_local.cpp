@@ -171,7 +171,10 @@ void VqxTraceMsg(VQX_LIB_HANDLE hLib, u32 fReceived, VQX_MSG_HANDLE hMsg) {
 
 VQX_RESULT VqxMsgSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, VQX_BATCH_CONTEXT* pBatch) {
   if (hMsg->un32Length > VQX_MSG_MAX_BUFFER_SIZE) {
-    return VqxSendFail(hLib, hMsg, "This message is too huge", VQX_RESULT_API_MSGSZ_NOT_SUPPORTED);
+    /* The header itself is not trusted here: the line names no message id. */
+    VQX_LOG_V(hLib, 0, "VqxMsgSend: %s\n", "This message is too huge");
+    VqxMsgReleaseInternal(hLib, hMsg);
+    return VQX_RESULT_API_MSGSZ_NOT_SUPPORTED;
   }
   if (hMsg->un32Length - VQX_MSG_HEADER_SIZE != hMsg->un32PayloadMaxLength) {
     return VqxSendFail(hLib, hMsg, "invalid un32PayloadMaxLength", VQX_RESULT_API_MSGSZ_INVALID);

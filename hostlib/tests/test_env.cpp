@@ -348,7 +348,15 @@ TEST(EnvUniqueId, LocalAddressThenProcessId) {
   EXPECT_STREQ(params.szGw0Address, "10.9.0.5");
   EXPECT_STREQ(params.szGw1Address, "192.168.7.12") << "gw1: the next interface";
   EXPECT_EQ(params.un32BuildNumber, static_cast<u32>(getpid()));
+  /* The process-wide interface list lives while an instance is open: the last close releases it. */
+  VQX_LIB_HANDLE hLib2 = nullptr;
+  ASSERT_EQ(VQXOpenLib(&params, &hLib2), VQX_RESULT_API_OK);
+  u32 un32Count = 0;
   EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXGetIpInterfaces(&un32Count, nullptr, nullptr, nullptr), VQX_RESULT_OK) << "one instance still open";
+  EXPECT_EQ(un32Count, 2u);
+  EXPECT_EQ(VQXCloseLibEx(&hLib2), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXGetIpInterfaces(&un32Count, nullptr, nullptr, nullptr), VQX_RESULT_INVALID_STATE) << "released";
   unsetenv("VQX_GW_ADDRESS_0");
   VqxGwLibSetInterfaceProvider(nullptr);
 }

@@ -119,8 +119,10 @@ TEST_F(LocalTest, HeaderChecks) {
     VQX_RESULT expected;
     const char* pszLine;
   } rows[] = {
-      {"too huge", 0xA00001, 0xA00001 - 88, 8, VQX_RESULT_API_MSGSZ_NOT_SUPPORTED, "This message is too huge"},
-      {"max not length - 88", 152, 60, 8, VQX_RESULT_API_MSGSZ_INVALID, "invalid un32PayloadMaxLength"},
+      {"too huge", 0xA00001, 0xA00001 - 88, 8, VQX_RESULT_API_MSGSZ_NOT_SUPPORTED,
+       "VqxMsgSend: This message is too huge\n"},
+      {"max not length - 88", 152, 60, 8, VQX_RESULT_API_MSGSZ_INVALID,
+       "VqxMsgSend: Msg=0x06000001 invalid un32PayloadMaxLength\n"},
       {"payload above max", 152, 64, 72, VQX_RESULT_API_MSGSZ_INVALID, "invalid un32PayloadLength"},
       {"length beyond the buffer", 1000, 912, 8, VQX_RESULT_API_MSGSZ_INVALID, "header does not match its buffer"},
   };

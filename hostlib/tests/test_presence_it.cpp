@@ -130,6 +130,11 @@ TEST_F(PresenceTest, AddedBothPathsUpOnePathDownBothDownRemoved) {
   EXPECT_EQ(fGw0, 1u);
   EXPECT_EQ(fGw1, 1u);
   EXPECT_EQ(state.un32FlowControlLevel, 0xFFFFFFFFu);
+  /* Callers that want only the path flags pass no state record. */
+  fGw0 = fGw1 = 0;
+  EXPECT_EQ(VQXGetNetworkRedundancyState(mhLib, kBoard, nullptr, &fGw0, &fGw1), VQX_RESULT_API_OK);
+  EXPECT_EQ(fGw0 + fGw1, 2u);
+  EXPECT_EQ(VQXGetNetworkRedundancyState(mhLib, kBoard, &state, &fGw0, nullptr), VQX_RESULT_API_NULL_PARAM);
 
   /* The board stops answering discovery so that the transport does not link a closed path again. */
   ASSERT_EQ(mpBoard->Command("silent"), "ok");
