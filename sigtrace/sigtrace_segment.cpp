@@ -22,6 +22,7 @@ VQX_RESULT CVQSigTraceSegment::CreateExclusive(const char* pszPath) {
   mfStdout = false;
   mstrPath = pszPath;
   mun64Durable = 0;
+  mun64SegmentRecords = 0;
   mnLastErrno = 0;
   return VQX_RESULT_OK;
 }
@@ -32,6 +33,7 @@ VQX_RESULT CVQSigTraceSegment::AttachStdout() {
   mfStdout = true;
   mstrPath = ":STDOUT:";
   mun64Durable = 0;
+  mun64SegmentRecords = 0;
   mnLastErrno = 0;
   return VQX_RESULT_OK;
 }
@@ -43,18 +45,36 @@ void CVQSigTraceSegment::Append(const void* pvData, size_t un64Length) {
   mvBuffer.insert(mvBuffer.end(), p, p + un64Length);
 }
 
-bool CVQSigTraceSegment::EndRecord(bool fCountAsRecord) {
-  if (fCountAsRecord) ++mun32BufferedRecords;
-  mun64RecordStart = mvBuffer.size();
+bool CVQSigTraceSegment::EndRecord(EPiece Kind) {
+  EndRecordNoFlush(Kind);
   /* Standard output keeps the stdio-sized buffer of a pipe. */
   if (mvBuffer.size() >= (mfStdout ? kun32StdoutFlushThreshold : kun32FlushThreshold)) return Flush();
   return true;
 }
 
+void CVQSigTraceSegment::EndRecordNoFlush(EPiece Kind) {
+  if (Kind == EPiece::Continuation && !mvPieces.empty()) {
+    mvPieces.back().un64End = mvBuffer.size();
+  } else {
+    /* A continuation whose record is already written stands alone. */
+    mvPieces.push_back({mvBuffer.size(), Kind == EPiece::Record});
+  }
+  mun64RecordStart = mvBuffer.size();
+}
+
+void CVQSigTraceSegment::Consume(size_t un64Bytes) {
+  size_t i = 0;
+  while (i < mvPieces.size() && mvPieces[i].un64End <= un64Bytes) ++i;
+  mvPieces.erase(mvPieces.begin(), mvPieces.begin() + static_cast<std::ptrdiff_t>(i));
+  for (SPiece& piece : mvPieces) piece.un64End -= un64Bytes;
+  mvBuffer.erase(mvBuffer.begin(), mvBuffer.begin() + static_cast<std::ptrdiff_t>(un64Bytes));
+  mun64RecordStart -= un64Bytes;
+}
+
 bool CVQSigTraceSegment::Flush() {
-  /* Only complete records are written; a record being built stays. */
-  const size_t un64Complete = mun64RecordStart;
-  if (mnFd < 0 || un64Complete == 0) return mnFd >= 0 || mvBuffer.empty();
+  /* Only complete pieces are written; a piece being built stays. */
+  const size_t un64Complete = mvPieces.empty() ? 0 : mvPieces.back().un64End;
+  if (mnFd < 0) return mvPieces.empty();
   size_t un64Done = 0;
   bool fOk = true;
   while (un64Done < un64Complete) {
@@ -68,37 +88,71 @@ bool CVQSigTraceSegment::Flush() {
     fOk = false;
     break;
   }
-  if (fOk) {
-    mun64Durable += un64Complete;
-    mun64RecordsWritten += mun32BufferedRecords;
-  } else {
-    /* Cut the file back to its last complete record; what was buffered is lost. */
-    if (!mfStdout && ::ftruncate(mnFd, static_cast<off_t>(mun64Durable)) == 0) {
-      (void)::lseek(mnFd, static_cast<off_t>(mun64Durable), SEEK_SET);
-    } else if (mfStdout) {
-      mun64Durable += un64Done;
-    }
-    mun64RecordsLost += mun32BufferedRecords;
+  /* The whole pieces that reached the descriptor. */
+  size_t un64Whole = 0;
+  u64 un64Records = 0;
+  for (const SPiece& piece : mvPieces) {
+    if (piece.un64End > un64Done) break;
+    un64Whole = piece.un64End;
+    un64Records += piece.fRecord;
   }
-  mvBuffer.erase(mvBuffer.begin(), mvBuffer.begin() + static_cast<std::ptrdiff_t>(un64Complete));
-  mun64RecordStart = 0;
-  mun32BufferedRecords = 0;
+  mun64RecordsWritten += un64Records;
+  mun64SegmentRecords += un64Records;
+  if (!fOk && mfStdout) {
+    /* A pipe cannot be cut back: what is not written is lost. */
+    for (const SPiece& piece : mvPieces) mun64RecordsLost += piece.fRecord;
+    mun64RecordsLost -= un64Records;
+    mun64Durable += un64Done;
+    Consume(un64Complete);
+    return false;
+  }
+  if (!fOk && un64Whole < un64Done && ::ftruncate(mnFd, static_cast<off_t>(mun64Durable + un64Whole)) == 0) {
+    /* Cut the part of a piece that reached the file. */
+    (void)::lseek(mnFd, static_cast<off_t>(mun64Durable + un64Whole), SEEK_SET);
+  }
+  mun64Durable += un64Whole;
+  Consume(un64Whole);
   return fOk;
 }
 
-bool CVQSigTraceSegment::Close() {
-  if (mnFd < 0) {
-    mvBuffer.clear();
-    mun64RecordStart = 0;
-    mun32BufferedRecords = 0;
-    return true;
+CVQSigTraceSegment::SUnwritten CVQSigTraceSegment::TakeUnwritten() {
+  SUnwritten out;
+  size_t un64Start = 0;
+  for (const SPiece& piece : mvPieces) {
+    if (piece.fRecord) {
+      out.vBytes.insert(out.vBytes.end(), mvBuffer.begin() + static_cast<std::ptrdiff_t>(un64Start),
+                        mvBuffer.begin() + static_cast<std::ptrdiff_t>(piece.un64End));
+      out.vEnds.push_back(out.vBytes.size());
+    }
+    un64Start = piece.un64End;
   }
-  mun64RecordStart = mvBuffer.size();
-  const bool fOk = Flush();
-  if (!mfStdout) ::close(mnFd);
+  Consume(un64Start);
+  return out;
+}
+
+void CVQSigTraceSegment::AppendRecords(const SUnwritten& Records) {
+  size_t un64Start = 0;
+  for (const size_t un64End : Records.vEnds) {
+    BeginRecord();
+    Append(Records.vBytes.data() + un64Start, un64End - un64Start);
+    EndRecordNoFlush(EPiece::Record);
+    un64Start = un64End;
+  }
+}
+
+bool CVQSigTraceSegment::Close() {
+  bool fOk = true;
+  if (mnFd >= 0) {
+    /* A piece left unfinished is written as it stands. */
+    if (mun64RecordStart < mvBuffer.size()) EndRecordNoFlush(EPiece::Frame);
+    fOk = Flush();
+    if (!mfStdout) ::close(mnFd);
+  }
+  for (const SPiece& piece : mvPieces) mun64RecordsLost += piece.fRecord;
   mnFd = -1;
   mfStdout = false;
   mvBuffer.clear();
+  mvPieces.clear();
   mun64RecordStart = 0;
   return fOk;
 }

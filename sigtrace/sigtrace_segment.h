@@ -3,17 +3,20 @@
  * the process's standard output, written record by record.
  *
  * A record (a pcap record header with its packet, a text prefix line with
- * its body, a CAS R2 line, a file header) is handed over whole between
- * BeginRecord and EndRecord and kept in a memory buffer that is written to
- * the descriptor only at record boundaries. So:
+ * its body, a CAS R2 line) or a frame piece (file header, trailer) is handed
+ * over whole between BeginRecord and EndRecord and kept in a memory buffer
+ * that is written to the descriptor only at piece boundaries. So:
  *   - GetSize() is the exact size the segment has once flushed, whatever is
  *     still buffered: rotation never depends on stdio buffering;
  *   - when a write fails or comes short (full file system, size limit), the
- *     file is cut back to the end of its last complete record, the records
- *     still buffered are counted as lost, and the caller closes the segment:
- *     a pcap segment is never left misaligned.
+ *     file is cut back to the end of the last whole piece that reached it,
+ *     and the records not written stay buffered: the caller takes them with
+ *     TakeUnwritten, closes the segment and hands them to the next one, so
+ *     that a pcap segment is never left misaligned and no record is dropped
+ *     while a segment can still take it.
  * Standard output is flushed when the caller asks (after each packet
- * record); it cannot be cut back, so a failed write there only counts.
+ * record); it cannot be cut back, so on a failed write there the records
+ * not written are counted as lost.
  *
  * Not thread-safe: the owning group's caller serialises all calls.
  */
@@ -54,23 +57,38 @@ class CVQSigTraceSegment {
   /* Bytes known to be in the file. */
   u64 GetDurableSize() const { return mun64Durable; }
 
-  /* A record is appended in pieces between these two calls. EndRecord
-   * returns false when a flush it caused failed (see above). A piece that
-   * is not a trace record of its own (file header, trailer, the body of a
-   * record whose header went before) is not counted in the records written
-   * or lost. */
+  /* What a piece is: a trace record; the rest of the record before it (a
+   * text body after its prefix line: never separated from it); a frame
+   * piece of the segment itself (file header, trailer), never carried. */
+  enum class EPiece { Record, Continuation, Frame };
+
+  /* A piece is appended in parts between these two calls. EndRecord
+   * returns false when a flush it caused failed (see above). */
   void BeginRecord();
   void Append(const void* pvData, size_t un64Length);
   void Append(const std::string& str) { Append(str.data(), str.size()); }
-  bool EndRecord(bool fCountAsRecord = true);
+  bool EndRecord(EPiece Kind = EPiece::Record);
 
-  /* Writes the complete records buffered; false on a failed write. */
+  /* Writes the complete pieces buffered; false on a failed write. */
   bool Flush();
-  /* Flushes and closes; the result of the last flush. */
+  /* Flushes and closes; the result of the last flush. Records still
+   * buffered after a failure are counted as lost. */
   bool Close();
 
-  /* Records written to the descriptor, and records lost by failed writes. */
+  /* Whole records a failed write left in the buffer, moved out as their
+   * bytes and the end offset of each (frame pieces are dropped). */
+  struct SUnwritten {
+    std::vector<u8> vBytes;
+    std::vector<size_t> vEnds;
+  };
+  SUnwritten TakeUnwritten();
+  /* Appends records taken from another segment, as records. */
+  void AppendRecords(const SUnwritten& Records);
+
+  /* Records written to the descriptor (in all, and since the last open),
+   * and records lost by failed writes. */
   u64 GetRecordsWritten() const { return mun64RecordsWritten; }
+  u64 GetSegmentRecords() const { return mun64SegmentRecords; }
   u64 TakeLostRecords() {
     const u64 n = mun64RecordsLost;
     mun64RecordsLost = 0;
@@ -83,11 +101,20 @@ class CVQSigTraceSegment {
   int mnFd = -1;
   bool mfStdout = false;
   std::string mstrPath;
+  struct SPiece {
+    size_t un64End; /* offset in the buffer just past the piece */
+    bool fRecord;
+  };
+  void EndRecordNoFlush(EPiece Kind);
+  /* Drops the first un64Bytes of the buffer (whole pieces). */
+  void Consume(size_t un64Bytes);
+
   std::vector<u8> mvBuffer;
-  size_t mun64RecordStart = 0;  /* start of the record being built in the buffer */
-  u32 mun32BufferedRecords = 0; /* complete records in the buffer */
+  std::vector<SPiece> mvPieces; /* the complete pieces in the buffer, in order */
+  size_t mun64RecordStart = 0;  /* start of the piece being built in the buffer */
   u64 mun64Durable = 0;
   u64 mun64RecordsWritten = 0;
+  u64 mun64SegmentRecords = 0;
   u64 mun64RecordsLost = 0;
   int mnLastErrno = 0;
 };

@@ -251,24 +251,26 @@ void CVQSigTraceGrp::WriteFileHeader() {
     mFile.Append(str);
   }
   mun64HeaderSize = mFile.GetSize();
-  if (!mFile.EndRecord(false)) HandleWriteFailure();
+  mFile.EndRecord(CVQSigTraceSegment::EPiece::Frame);
 }
 
 VQX_RESULT CVQSigTraceGrp::CloseFile() {
   try {
     if (mFile.IsOpened()) {
+      /* Every record reaches a segment (this one or the next ones) or is
+       * counted as lost before the trailer goes. */
+      if (!mFile.Flush()) HandleWriteFailure();
+    }
+    if (mFile.IsOpened()) {
       if (!IsPcap()) {
         mFile.BeginRecord();
         mFile.Append("\n\n[END]\n", 8);
-        mFile.EndRecord(false);
+        mFile.EndRecord(CVQSigTraceSegment::EPiece::Frame);
       }
       const bool fStdout = mFile.IsStdout();
       const std::string strPath = mFile.GetCurrentPath();
-      if (!mFile.Close()) {
-        /* Close wrote what was buffered; records it could not write are lost. */
-        ReportWriteFailure(strPath, fStdout ? "output released" : "segment closed");
-        if (!fStdout && mFile.GetDurableSize() <= mun64HeaderSize) DropEmptySegment(strPath);
-      }
+      /* Only the trailer can fail here; the file is cut back before it. */
+      if (!mFile.Close()) ReportWriteFailure(strPath, fStdout ? "output released" : "segment closed", mFile.GetLastError());
       if (fStdout) ReleaseStdout();
     }
     return VQX_RESULT_OK;
@@ -296,11 +298,11 @@ void CVQSigTraceGrp::ReleaseStdout() {
   }
 }
 
-void CVQSigTraceGrp::ReportWriteFailure(const std::string& strPath, const char* pszOutcome) {
+void CVQSigTraceGrp::ReportWriteFailure(const std::string& strPath, const char* pszOutcome, int nErrno) {
   NoteLost(static_cast<u32>(mFile.TakeLostRecords()));
   if (OpenFailureLogDue()) {
     CVQCAFString strText;
-    strText.Format("Failed to write %s file (%s), %s, %u record(s) lost.", strPath.c_str(), strerror(mFile.GetLastError()),
+    strText.Format("Failed to write %s file (%s), %s, %u record(s) lost.", strPath.c_str(), strerror(nErrno),
                    pszOutcome, mun32LostSinceLog);
     VQCAF_REPORT_FAILURE("CVQSigTraceGrp::WriteRecord", strText.c_str(), VQX_RESULT_FAIL);
     mun32LostSinceLog = 0;
@@ -315,21 +317,37 @@ void CVQSigTraceGrp::DropEmptySegment(const std::string& strPath) {
 }
 
 void CVQSigTraceGrp::HandleWriteFailure() {
-  const std::string strPath = mFile.GetCurrentPath();
   if (mFile.IsStdout()) {
     /* A pipe cannot be cut back; the owner watches it. */
-    ReportWriteFailure(strPath, "output kept");
+    ReportWriteFailure(mFile.GetCurrentPath(), "output kept", mFile.GetLastError());
     return;
   }
-  ReportWriteFailure(strPath, "segment closed");
-  const bool fEmpty = mFile.GetDurableSize() <= mun64HeaderSize;
-  mFile.Close();
-  mstrCurrentFile.Clear();
-  if (fEmpty) DropEmptySegment(strPath);
+  /* The segment keeps the whole records that reached it; the others go to
+   * the next segment, and so on while a segment takes at least one record.
+   * Bounded: every round either writes a record or ends. */
+  while (mFile.IsOpened()) {
+    const std::string strPath = mFile.GetCurrentPath();
+    const int nErrno = mFile.GetLastError();
+    const bool fTookRecords = mFile.GetSegmentRecords() != 0;
+    CVQSigTraceSegment::SUnwritten Rest = mFile.TakeUnwritten();
+    mFile.Close();
+    mstrCurrentFile.Clear();
+    if (!fTookRecords) DropEmptySegment(strPath);
+    const bool fCarry = fTookRecords && !Rest.vEnds.empty() && !VQX_RESULT_FAILED(CreateNewFile());
+    if (!fCarry) {
+      /* Not even an empty segment could take the first of them. */
+      NoteLost(static_cast<u32>(Rest.vEnds.size()));
+      ReportWriteFailure(strPath, "segment closed", nErrno);
+      return;
+    }
+    ReportWriteFailure(strPath, "rest carried to the next segment", nErrno);
+    mFile.AppendRecords(Rest);
+    if (mFile.Flush()) return;
+  }
 }
 
 void CVQSigTraceGrp::EndRecord(bool fFlushStdout, bool fCountAsRecord) {
-  bool fOk = mFile.EndRecord(fCountAsRecord);
+  bool fOk = mFile.EndRecord(fCountAsRecord ? CVQSigTraceSegment::EPiece::Record : CVQSigTraceSegment::EPiece::Continuation);
   if (fOk && fFlushStdout && mFile.IsStdout()) fOk = mFile.Flush();
   if (!fOk) HandleWriteFailure();
 }
@@ -339,7 +357,8 @@ bool CVQSigTraceGrp::PrepareRecord() {
     CreateNewFile();
   } else if (!mFile.IsStdout() && mFile.GetSize() > kun64RotationSize) {
     CloseFile();
-    CreateNewFile();
+    /* A failed last write may have carried records into a new segment already. */
+    if (!mFile.IsOpened()) CreateNewFile();
   }
   return mFile.IsOpened();
 }

@@ -19,9 +19,11 @@
  * never overwrites an existing file; a group name that would leave that
  * directory (path separators, "..") is neutralised in the file name. An open
  * failure is retried at the next record, logged at most once a minute.
- * A failed or short write closes the segment, cut back to its last complete
- * record (removed when it holds none), and the next record opens the next
- * one; file headers and trailers do not count as records. A CAS R2 group always
+ * A failed or short write closes the segment, cut back to the last whole
+ * record that reached it (removed when it holds none), and carries the
+ * records not written into the next segment; only records that even a new
+ * segment cannot take are lost. File headers and trailers do not count as
+ * records. A CAS R2 group always
  * writes text. Only one group at a time writes a pcap stream to standard
  * output, and never beside text groups there.
  */
@@ -187,7 +189,7 @@ class CVQSigTraceGrp {
   void WriteFileHeader();
   void HandleWriteFailure();
   /* Counts the records a failed write lost and logs it (at most once a minute). */
-  void ReportWriteFailure(const std::string& strPath, const char* pszOutcome);
+  void ReportWriteFailure(const std::string& strPath, const char* pszOutcome, int nErrno);
   /* Removes a segment that holds no record and gives its number back. */
   void DropEmptySegment(const std::string& strPath);
   /* Gives up this group's share of the standard output. */

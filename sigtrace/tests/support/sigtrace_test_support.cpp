@@ -3,12 +3,18 @@
  */
 #include "support/sigtrace_test_support.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include "vqcafdiag.h"
 
 namespace sigtest {
 
@@ -84,6 +90,72 @@ VQCAF::SVQSigTraceTime FixedTime() {
   t.un32Microseconds = 89123;
   t.n32ZoneOffset = 3600;
   return t;
+}
+
+CLogCapture::CLogCapture() {
+  VQCAF::VqcafSetDiagPrinter([](void* pv, u32, const char* psz) { static_cast<CLogCapture*>(pv)->vLines.emplace_back(psz); }, this);
+}
+CLogCapture::~CLogCapture() { VQCAF::VqcafSetDiagPrinter(nullptr, nullptr); }
+size_t CLogCapture::Count(const char* pszPart) const {
+  size_t n = 0;
+  for (const auto& s : vLines) n += s.find(pszPart) != std::string::npos;
+  return n;
+}
+
+VQCAF::CVQSigTraceEntityParams Entity(u32 un32Type, const char* pszAdapter, const char* pszName) {
+  VQCAF::CVQSigTraceEntityParams e;
+  e.mun32Type = un32Type;
+  e.mstrAdapterName = pszAdapter;
+  e.mstrName = pszName;
+  return e;
+}
+
+void SetUpGroup(VQCAF::CVQSigTraceGrp& g, const std::string& strName, u32 un32Type, bool fPcap,
+                const VQCAF::IVQSigTraceClock* pClock) {
+  g.mstrName = strName.c_str();
+  g.mun32Type = un32Type;
+  g.mfPcap = fPcap ? 1 : 0;
+  g.SetClock(pClock);
+}
+
+u32 Be32(const std::string& s, size_t i) {
+  return (static_cast<u32>(static_cast<u8>(s[i])) << 24) | (static_cast<u8>(s[i + 1]) << 16) | (static_cast<u8>(s[i + 2]) << 8) |
+         static_cast<u8>(s[i + 3]);
+}
+
+long PcapRecords(const std::string& s, u32 un32LinkType) {
+  if (s.size() < 24 || Be32(s, 0) != 0xA1B2C3D4u || Be32(s, 20) != un32LinkType) return -1;
+  size_t i = 24;
+  long n = 0;
+  while (i < s.size()) {
+    if (s.size() - i < 16) return -1;
+    const u32 incl = Be32(s, i + 8);
+    if (incl > Be32(s, i + 12) || s.size() - i - 16 < incl) return -1;
+    i += 16 + incl;
+    ++n;
+  }
+  return n;
+}
+
+bool InChild(const std::function<bool()>& fn) {
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) _exit(fn() ? 0 : 1);
+  int nStatus = 0;
+  if (waitpid(pid, &nStatus, 0) != pid) return false;
+  return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
+}
+
+void StdoutTo(const char* pszPath) {
+  const int nFd = open(pszPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(nFd, STDOUT_FILENO);
+  close(nFd);
+}
+
+void LimitFileSize(unsigned long un64Bytes) {
+  signal(SIGXFSZ, SIG_IGN);
+  const rlimit lim{un64Bytes, un64Bytes};
+  setrlimit(RLIMIT_FSIZE, &lim);
 }
 
 }  // namespace sigtest

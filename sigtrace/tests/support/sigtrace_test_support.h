@@ -1,16 +1,18 @@
 /*
  * sigtrace_test_support.h - helpers shared by the trace group tests: a fresh
- * working directory per test, whole-file reads, golden-file comparison, and
- * a fixed clock.
+ * working directory per test, whole-file reads, golden-file comparison, a
+ * fixed clock, captured log lines, groups and entities set up in one call,
+ * the record structure of a pcap file, and child processes for tests that
+ * change limits, signals or the standard output.
  */
 #ifndef SIGTRACE_TEST_SUPPORT_H
 #define SIGTRACE_TEST_SUPPORT_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "sigtrace_clock.h"
-#include "vqx_types.h"
+#include "sigtracegrp.h"
 
 namespace sigtest {
 
@@ -20,7 +22,6 @@ class CScratchDir {
  public:
   CScratchDir();
   ~CScratchDir();
-  const std::string& Path() const { return mstrPath; }
 
  private:
   std::string mstrPath;
@@ -38,6 +39,33 @@ std::string CompareGolden(const std::string& strName, const std::string& strActu
 
 /* 2026-03-04 05:06:07.089123 UTC, local zone +01:00. */
 VQCAF::SVQSigTraceTime FixedTime();
+
+/* Captures the lines the library logs while it lives. */
+struct CLogCapture {
+  std::vector<std::string> vLines;
+  CLogCapture();
+  ~CLogCapture();
+  size_t Count(const char* pszPart) const;
+};
+
+VQCAF::CVQSigTraceEntityParams Entity(u32 un32Type, const char* pszAdapter, const char* pszName);
+/* Name, type, pcap flag and clock (null: the wall clock) of a new group. */
+void SetUpGroup(VQCAF::CVQSigTraceGrp& g, const std::string& strName, u32 un32Type, bool fPcap,
+                const VQCAF::IVQSigTraceClock* pClock = nullptr);
+
+u32 Be32(const std::string& s, size_t i);
+/* Number of whole records of a big-endian pcap file of this link type, or
+ * -1 when the file is not a global header and a sequence of whole records. */
+long PcapRecords(const std::string& s, u32 un32LinkType);
+
+/* Runs fn in a child process, which may change its limits, signals and
+ * standard output freely; true when fn returned true there. */
+bool InChild(const std::function<bool()>& fn);
+/* Points the standard output at a new file. */
+void StdoutTo(const char* pszPath);
+/* Files may grow to this size at most (a full file system); SIGXFSZ is
+ * ignored so that writes fail with EFBIG. Child processes only. */
+void LimitFileSize(unsigned long un64Bytes);
 
 }  // namespace sigtest
 
