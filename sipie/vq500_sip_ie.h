@@ -1,0 +1,14 @@
+/*
+ * vq500_sip_ie.h - the SIP/SDP information-element library: records and
+ * their copies (vq500_ie_copy.h and the generated record headers) and the
+ * names of every enumeration, status code and SIP message id.
+ */
+#ifndef VQ500_SIP_IE_H
+#define VQ500_SIP_IE_H
+
+#include "vq500_ie_copy.h"
+#include "vq500_ie_names.h"
+#include "vq500_sdp_ie_records.h"
+#include "vq500_sip_ie_records.h"
+
+#endif
