@@ -1,0 +1,135 @@
+/*
+ * Compact set and blob: golden bytes from the independent encoder, every
+ * short destination, refusals of blobs that claim more than they hold or more
+ * than a record can take, round trips, capability sizes.
+ */
+#include "support/media_test.h"
+
+namespace {
+
+const char* const kGolden[] = {"empty.bin", "pcmu.bin", "pcmu_te.bin", "two_groups.bin"};
+
+std::vector<u8> PackBlob(const _VQX_SDP_INFO& r, u32 un32Size = 2048) {
+  std::vector<u32> buf(un32Size / 4 + 1, 0);
+  EXPECT_EQ(VQXMediaLibSdpInfoCompact(&r, un32Size, reinterpret_cast<_VQX_SDP_INFO_COMPACT*>(buf.data())), VQX_RESULT_OK);
+  const u8* p = reinterpret_cast<const u8*>(buf.data());
+  return {p, p + VqxMediaCompactSize(p)};
+}
+
+TEST(Compact, GoldenBlobsAndRoundTrip) {
+  for (const char* name : kGolden) {
+    VqxRecord r = GoldenRecord(name);
+    const std::vector<u8> blob = PackBlob(*r);
+    EXPECT_EQ(blob, ReadGolden(name)) << name;
+    VqxRecord back = NewRecord();
+    std::memset(back.get(), 0xA5, sizeof *back);
+    ASSERT_EQ(VqxMediaSdpInfoExpandBytes(blob.data(), blob.size(), back.get()), VQX_RESULT_OK) << name;
+    EXPECT_EQ(back->aCapGroups[0].aSimultaneousCap[0].un8MediaKind, 0xA5) << name << ": not carried, kept";
+    EXPECT_EQ(back->un64SessionVersion, r->un64SessionVersion) << name;
+    EXPECT_TRUE(VQXMediaCapabilitiesCompare(r.get(), back.get())) << name;
+    if (std::string(name) != "two_groups.bin") {
+      EXPECT_TRUE(VQXSDPInfoCompare(r.get(), back.get())) << name;
+    }
+    EXPECT_TRUE(VQXSDPInfoCompare(blob.data(), PackBlob(*back).data())) << name;
+  }
+}
+
+TEST(Compact, TextualAndNonNumericConnections) {
+  VqxRecord back = NewRecord();
+  const std::vector<u8> blob = ReadGolden("two_groups.bin");
+  ASSERT_EQ(VQXMediaLibSdpInfoExpand(reinterpret_cast<const _VQX_SDP_INFO_COMPACT*>(blob.data()), back.get()), VQX_RESULT_OK);
+  ASSERT_EQ(back->un8NbConnections, 3);
+  EXPECT_STREQ(back->aConnections[0].szAddress, "mx.examp");
+  EXPECT_STREQ(back->aConnections[1].szAddress, "dns_off:") << "travels as text, not as 255.255.255.255";
+  EXPECT_EQ(back->aConnections[1].un8AddressType, 1);
+  EXPECT_STREQ(back->aConnections[2].szAddress, "198.51.100.7");
+  EXPECT_EQ(back->aConnections[2].un8Ttl, 16);
+  EXPECT_EQ(back->aMediaCap[2].Encoding.MediaType, 99u) << "a 24-byte type arrives with its media type";
+}
+
+TEST(Compact, EveryShortDestinationFailsInsideItsBuffer) {
+  for (const char* name : kGolden) {
+    VqxRecord r = GoldenRecord(name);
+    const u32 un32Total = static_cast<u32>(PackBlob(*r).size());
+    const u32 un32Set = VqxMediaCompactSize(PackBlob(*r).data() + VQX_MEDIA_BLOB_OFF_SET);
+    for (u32 n = 0; n < un32Total; ++n) {
+      std::vector<u32> buf(un32Total / 4 + 4, 0xCCCCCCCCu);
+      u8* p = reinterpret_cast<u8*>(buf.data());
+      const VQX_RESULT res = VQXMediaLibSdpInfoCompact(r.get(), n, reinterpret_cast<_VQX_SDP_INFO_COMPACT*>(p));
+      EXPECT_EQ(res, n < 84 ? VQX_RESULT_INVALID_PARAM : VQX_RESULT_BUFFER_TOO_SMALL) << name << " size " << n;
+      for (u32 i = n; i < buf.size() * 4; ++i) ASSERT_EQ(p[i], 0xCC) << name << " size " << n << " wrote byte " << i;
+      EXPECT_EQ(n >= 8 ? VqxMediaCompactSize(p) : 84u, 84u) << name << " size " << n;
+      if (n >= un32Set) continue;
+      std::fill(buf.begin(), buf.end(), 0xCCCCCCCCu);
+      EXPECT_TRUE(VQX_RESULT_FAILED(VQXMediaLibCapabilitiesCompact(r.get(), n, reinterpret_cast<_VQX_MEDIA_CAPABILITIES_COMPACT*>(p))));
+      for (u32 i = std::max(n, 8u); i < buf.size() * 4; ++i) ASSERT_EQ(p[i], 0xCC) << name << " set size " << n;
+      EXPECT_EQ(n >= 8 ? VqxMediaCompactSize(p) : 28u, 28u) << name << " set size " << n;
+    }
+    std::vector<u32> buf(un32Total / 4 + 4, 0);
+    EXPECT_EQ(VQXMediaLibSdpInfoCompact(r.get(), un32Total, reinterpret_cast<_VQX_SDP_INFO_COMPACT*>(reinterpret_cast<u8*>(buf.data()) + 2)),
+              VQX_RESULT_INVALID_PARAM) << name << ": misaligned";
+  }
+}
+
+TEST(Compact, BlobsBeyondTheRecordOrTheirLengthAreRefusedWithNothingWritten) {
+  const std::vector<u8> good = ReadGolden("pcmu_te.bin");
+  struct Row { const char* what; u32 off; u32 value; u32 width; VQX_RESULT res; } rows[] = {
+      {"33 capabilities", 84, 33, 1, VQX_RESULT_INVALID_PARAM},
+      {"3 groups", 85, 3, 1, VQX_RESULT_INVALID_PARAM},
+      {"9 descriptions", 88, 9, 1, VQX_RESULT_INVALID_PARAM},
+      {"33 choices", 92, 33, 1, VQX_RESULT_INVALID_PARAM},
+      {"capability of 300 bytes", 108, 300, 4, VQX_RESULT_INVALID_PARAM},
+      {"set larger than the blob", 60, 0x1000, 4, VQX_RESULT_BUFFER_TOO_SMALL},
+      {"set too short for its capabilities", 60, 140, 4, VQX_RESULT_BUFFER_TOO_SMALL},
+      {"blob without room for its connection", 4, 244, 4, VQX_RESULT_BUFFER_TOO_SMALL},
+      {"blob larger than the bytes", 4, 260, 4, VQX_RESULT_BUFFER_TOO_SMALL},
+  };
+  for (const Row& row : rows) {
+    std::vector<u8> bad = good;
+    std::memcpy(&bad[row.off], &row.value, row.width);
+    VqxRecord r = NewRecord(), before = NewRecord();
+    std::memset(r.get(), 0x5A, sizeof *r);
+    std::memcpy(before.get(), r.get(), sizeof *r);
+    EXPECT_EQ(VqxMediaSdpInfoExpandBytes(bad.data(), bad.size(), r.get()), row.res) << row.what;
+    EXPECT_EQ(std::memcmp(r.get(), before.get(), sizeof *r), 0) << row.what;
+  }
+}
+
+TEST(Compact, PackerRefusesCountsBeyondTheRecordAndConnectionCountIsCut) {
+  struct Row { const char* what; u32 off; u8 value; } rows[] = {
+      {"33 capabilities", offsetof(_VQX_SDP_INFO, un8NbMediaCapabilities), 33},
+      {"3 groups", offsetof(_VQX_SDP_INFO, un8NbCapabilityGroups), 3},
+      {"9 descriptions", offsetof(_VQX_SDP_INFO, aCapGroups), 9},
+      {"33 choices", offsetof(_VQX_SDP_INFO, aCapGroups[0].aSimultaneousCap), 33},
+      {"9 connections", offsetof(_VQX_SDP_INFO, un8NbConnections), 9},
+  };
+  for (const Row& row : rows) {
+    VqxRecord r = GoldenRecord("pcmu.bin");
+    reinterpret_cast<u8*>(r.get())[row.off] = row.value;
+    std::vector<u32> buf(1024);
+    EXPECT_EQ(VQXMediaLibSdpInfoCompact(r.get(), 4096, reinterpret_cast<_VQX_SDP_INFO_COMPACT*>(buf.data())),
+              VQX_RESULT_INVALID_PARAM) << row.what;
+  }
+  VqxRecord r = GoldenRecord("pcmu.bin");
+  for (u32 i = 1; i < 8; ++i) r->aConnections[r->un8NbConnections++] = r->aConnections[0];
+  std::vector<u8> blob = PackBlob(*r);
+  blob[56 + VqxMediaCompactSize(&blob[56]) + 1] = 9;
+  VqxRecord back = NewRecord();
+  EXPECT_EQ(VqxMediaSdpInfoExpandBytes(blob.data(), blob.size(), back.get()), VQX_RESULT_OK);
+  EXPECT_EQ(back->un8NbConnections, 8);
+}
+
+TEST(Compact, CapabilitySizes) {
+  struct Row { u32 type; u32 extra; u32 size; } rows[] = {
+      {0, 0, 32}, {3, 0, 28}, {6, 0, 24}, {12, 0, 40}, {34, 0, 56}, {98, 0, 64}, {119, 0, 40}, {119, 16, 56},
+      {120, 0, 36}, {126, 0, 48}, {514, 0, 40}, {768, 0, 29}, {770, 255, 284}, {0xFFFFFFFF, 0, 28}, {2, 0, 24},
+  };
+  for (const Row& row : rows) {
+    _VQX_MEDIA_CAP c = MakeCap(row.type);
+    if (row.type == 119) c.Encoding.Mpeg4.un8ConfigLength = static_cast<u8>(row.extra);
+    else std::memset(c.Encoding.szNotParsed, 'a', row.extra);
+    EXPECT_EQ(VQXMediaLibGetCapabilityStructSize(&c), row.size) << row.type << "/" << row.extra;
+  }
+}
+
+}  // namespace
