@@ -284,7 +284,7 @@ TEST(SigTraceDecoders, IndependentModelCases) {
     EXPECT_EQ(Decode(c, FromHex(c.pszHex)), strExpected) << strHead;
     ++un32Cases;
   }
-  EXPECT_EQ(un32Cases, 250u);
+  EXPECT_EQ(un32Cases, 460u);
 }
 
 TEST(SigTraceDecoders, ResultCodes) {

@@ -171,34 +171,33 @@ TEST(SigTraceFramings, CapsAndLengths) {
   EXPECT_EQ((v[16] << 8) | v[17], 5028); /* IPv4 total length of the captured part */
 }
 
+/* Known checksums, one's-complement sums that fold once and twice. */
 TEST(SigTraceFramings, IpHeaderChecksum) {
-  /* RFC 1071 style check: a header with its checksum sums to 0xFFFF. */
-  const char* const apszAddresses[][2] = {{"192.168.0.1", "192.168.0.2"}, {"0.0.0.0", "0.0.0.0"}, {"255.255.255.254", "10.0.0.1"}};
-  for (const auto& pair : apszAddresses) {
+  struct {
+    const char* pszRow;
+    u16 un16Length, un16Id, un16Flags;
+    u8 un8Ttl, un8Protocol;
+    const char *pszSource, *pszDestination;
+    u16 un16Expected;
+  } const aRows[] = {
+      {"RFC 1071 example", 0x73, 0, 0x4000, 0x40, 0x11, "192.168.0.1", "192.168.0.199", 0xB861},
+      {"no carry", 20, 0, 0, 64, 17, "0.0.0.0", "0.0.0.0", 0x7ADA},
+      /* 45 00 + seven FF FF + BB 06 = 0x7FFFF: folds to 0x10006, which carries again to 7. */
+      {"carries twice", 0xFFFF, 0xFFFF, 0xFFFF, 0xFF, 0xFF, "255.255.255.255", "187.6.255.255", 0xFFF8},
+  };
+  for (const auto& row : aRows) {
     _QUELLAN_IP ip{};
     ip.un8VersionHeaderLength = 0x45;
-    ip.un16TotalLength = htons(1500);
-    ip.un8TimeToLive = 64;
-    ip.un8Protocol = 17;
-    ip.un32Source = inet_addr(pair[0]);
-    ip.un32Destination = inet_addr(pair[1]);
+    ip.un16TotalLength = htons(row.un16Length);
+    ip.un16Identification = htons(row.un16Id);
+    ip.un16FlagsFragment = htons(row.un16Flags);
+    ip.un8TimeToLive = row.un8Ttl;
+    ip.un8Protocol = row.un8Protocol;
+    ip.un32Source = inet_addr(row.pszSource);
+    ip.un32Destination = inet_addr(row.pszDestination);
+    ip.un16Checksum = 0x1234; /* replaced, not summed */
     ASSERT_EQ(CVQSigTraceGrp::CalculateIpHeaderChecksum(&ip), VQX_RESULT_OK);
-    const u8* p = reinterpret_cast<const u8*>(&ip);
-    u32 un32Sum = 0;
-    for (int i = 0; i < 20; i += 2) un32Sum += (p[i] << 8) | p[i + 1];
-    while (un32Sum >> 16) un32Sum = (un32Sum & 0xFFFF) + (un32Sum >> 16);
-    EXPECT_EQ(un32Sum, 0xFFFFu) << pair[0];
+    EXPECT_EQ(ntohs(ip.un16Checksum), row.un16Expected) << row.pszRow;
   }
-  /* Known value: 45 00 00 73 00 00 40 00 40 11 -> B861 (RFC 1071 example header). */
-  _QUELLAN_IP ip{};
-  ip.un8VersionHeaderLength = 0x45;
-  ip.un16TotalLength = htons(0x73);
-  ip.un16FlagsFragment = htons(0x4000);
-  ip.un8TimeToLive = 0x40;
-  ip.un8Protocol = 0x11;
-  ip.un32Source = inet_addr("192.168.0.1");
-  ip.un32Destination = inet_addr("192.168.0.199");
-  CVQSigTraceGrp::CalculateIpHeaderChecksum(&ip);
-  EXPECT_EQ(ntohs(ip.un16Checksum), 0xB861);
   EXPECT_EQ(CVQSigTraceGrp::CalculateIpHeaderChecksum(nullptr), VQX_RESULT_NULL_PARAM);
 }
