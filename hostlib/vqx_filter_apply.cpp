@@ -74,6 +74,9 @@ VQX_RESULT VqxFilterApply(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_BATCH_
     memcpy(pbyDst, pbySrc, un32Start);
     memset(pbyDst + un32Start, 0, un32Grow);
     memcpy(pbyDst + VQX_MSG_HEADER_SIZE, pbySrc + un32Start, un32PayloadArea);
+    /* The peer's handle is the receiver's own word, set before these checks: keep it when the
+       older header is too short to hold it. */
+    hWide->hAdapter = hMsg->hAdapter;
     hWide->un32Length = hMsg->un32Length + un32Grow;
     hWide->un32PayloadStart = VQX_MSG_HEADER_SIZE;
     hWide->un32PayloadMaxLength = hWide->un32Length - VQX_MSG_HEADER_SIZE;
