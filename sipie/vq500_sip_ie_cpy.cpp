@@ -97,7 +97,12 @@ i32 CopyElement(void* pvJob, const void* pvSrc, void* pDstMsg, void* pvDst, u16 
 i32 CopyList(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet)
 {
     i32 r;
-    if (pWalk->un32Depth >= VQ500_IE_MAX_SET_DEPTH) {
+    u32 un32Word = 0;
+    if (pbySrcSet != nullptr) {
+        memcpy(&un32Word, pbySrcSet, sizeof un32Word);
+    }
+    // An empty set nests nothing.
+    if (un32Word != 0 && pWalk->un32Depth >= VQ500_IE_MAX_SET_DEPTH) {
         r = static_cast<i32>(VQX_RESULT_INVALID_MESSAGE);
     } else {
         ++pWalk->un32Depth;

@@ -1,0 +1,215 @@
+/*
+ * test_crafted.cpp - crafted payloads: elements smaller than their records,
+ * the deepest nesting a payload holds (on a 64 KiB thread stack), set words
+ * that share elements, corrupt set words in a message from outside, and a
+ * destination without room. Each ends in a failure code, never outside the
+ * elements (the sanitizers watch).
+ */
+#include "support/sipie_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <functional>
+
+namespace {
+
+// A header element of 4 bytes for every header type: the record of the type
+// does not fit, nothing is read or written past the element.
+TEST(Crafted, UndersizedHeaderAndAttributeElements)
+{
+    const IeCopyContext ctx = HostContext();
+    for (u32 un32Type = 0; un32Type <= 93; ++un32Type) {
+        TestMsg src(4);
+        TestMsg dst(4);
+        PutU32(src.Alloc(src.At(0), 4), un32Type);
+        const u32 un32Want = un32Type == 0 || un32Type == 93 ? VQX_RESULT_INVALID_PARAM : VQX_RESULT_INVALID_MESSAGE;
+        EXPECT_EQ(VQXMsgElementDupSet(src.At(0), dst.Msg(), dst.At(0), VQ500SipHeaderCopy, const_cast<IeCopyContext*>(&ctx)),
+                  un32Want)
+            << "header type " << un32Type;
+        EXPECT_EQ(static_cast<u32>(VQ500SipHeaderMsgsetCopy(&ctx, src.At(0), dst.Msg(), dst.At(0))), un32Want)
+            << "header type " << un32Type;
+    }
+    for (u32 un32Type = 0; un32Type <= 91; ++un32Type) {
+        TestMsg src(4);
+        TestMsg dst(4);
+        PutU32(src.Alloc(src.At(0), 4), un32Type);
+        const bool fTypeOnly = un32Type >= 5 && un32Type <= 7 ? true : un32Type == 89;
+        const bool fUnknown = un32Type == 0 || un32Type == 74 || un32Type == 75 || un32Type >= 90;
+        const u32 un32Want = fTypeOnly ? VQX_RESULT_OK : fUnknown ? VQX_RESULT_INVALID_PARAM : VQX_RESULT_INVALID_MESSAGE;
+        EXPECT_EQ(static_cast<u32>(VQ500SdpAttributeMsgsetCopy(&ctx, src.At(0), dst.Msg(), dst.At(0))), un32Want)
+            << "attribute type " << un32Type;
+    }
+    // The log tells which record did not fit, at each level.
+    TestMsg src(4);
+    TestMsg dst(4);
+    PutU32(src.Alloc(src.At(0), 4), 12);
+    LogCapture::Lines().clear();
+    EXPECT_EQ(static_cast<u32>(VQ500SipHeaderCopy(const_cast<IeCopyContext*>(&ctx), VQXMsgElementGet(src.At(0), 0, nullptr),
+                                                  dst.Msg(), dst.At(0), 4)),
+              VQX_RESULT_INVALID_MESSAGE);
+    EXPECT_EQ(LogCapture::Masked(),
+              (std::vector<std::string>{
+                  "VQ500SipHeaderContactCopy: VQ500SipHeaderContactCopy Failed (82000010) value=0x00000000 vq500_sip_ie_cpy.cpp:N",
+                  "VQ500SipHeaderCopy: VQ500SipHeaderContactCopy Failed (82000010) value=0x00000000 vq500_sip_ie_cpy.cpp:N"}));
+}
+
+/* The library's bound: 64 nested sets fit a 64 KiB thread stack. The
+ * sanitizers' redzones make every frame larger; they get twice the room. */
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kSmallStack = 128 * 1024;
+#else
+constexpr size_t kSmallStack = 64 * 1024;
+#endif
+
+/* Runs fn on a thread of that stack. */
+void OnSmallStack(const std::function<void()>& fn)
+{
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, kSmallStack), 0);
+    pthread_t thread;
+    auto run = [](void* pv) -> void* {
+        (*static_cast<const std::function<void()>*>(pv))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, run, const_cast<std::function<void()>*>(&fn)), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+}
+
+/* Multipart bodies nested nLevels deep (a SipBodyIe at payload 0); or
+ * capability attributes holding attribute sets. Returns levels built. */
+u32 NestBodies(TestMsg& msg, u32 un32Levels)
+{
+    u8* pBody = msg.Payload();
+    u32 un32Built = 0;
+    for (; un32Built < un32Levels; ++un32Built) {
+        PutU32(pBody, 3);
+        void* pv = nullptr;
+        if (VQXMsgElementAlloc(msg.Msg(), pBody + 4, 92, &pv) != VQX_RESULT_OK) {
+            PutU32(pBody, 1);
+            break;
+        }
+        pBody = static_cast<u8*>(pv) + 4;
+        PutU32(pBody, 1);
+    }
+    return un32Built;
+}
+
+u32 NestAttributes(TestMsg& msg, u32 un32Levels)
+{
+    u8* pSet = msg.Payload();
+    u32 un32Built = 0;
+    for (; un32Built < un32Levels; ++un32Built) {
+        void* pv = nullptr;
+        if (VQXMsgElementAlloc(msg.Msg(), pSet, 12, &pv) != VQX_RESULT_OK) {
+            break;
+        }
+        PutU32(pv, 73);                        // capability parameter
+        PutU32(static_cast<u8*>(pv) + 4, 2);   // holding a set of attributes
+        pSet = static_cast<u8*>(pv) + 8;
+    }
+    return un32Built;
+}
+
+struct NestRow {
+    const char* szName;
+    u32 (*pfnBuild)(TestMsg&, u32);
+    i32 (*pfnCopy)(const IeCopyContext*, const void*, void*, void*);
+    u32 un32Levels;
+    u32 un32Result;
+};
+
+TEST(Crafted, DeepestNesting)
+{
+    const NestRow rows[] = {
+        {"bodies 64", NestBodies, VQ500SipBodyCopy, 64, VQX_RESULT_OK},
+        {"bodies 65", NestBodies, VQ500SipBodyCopy, 65, VQX_RESULT_INVALID_MESSAGE},
+        {"bodies to the payload's end", NestBodies, VQ500SipBodyCopy, 100000, VQX_RESULT_INVALID_MESSAGE},
+        {"attributes 64", NestAttributes, VQ500SdpAttributeMsgsetCopy, 64, VQX_RESULT_OK},
+        {"attributes 65", NestAttributes, VQ500SdpAttributeMsgsetCopy, 65, VQX_RESULT_INVALID_MESSAGE},
+        {"attributes to the payload's end", NestAttributes, VQ500SdpAttributeMsgsetCopy, 100000, VQX_RESULT_INVALID_MESSAGE},
+    };
+    for (const NestRow& row : rows) {
+        TestMsg src(88, VQX_MSG_ELEMENT_MAX_PAYLOAD);
+        const u32 un32Built = row.pfnBuild(src, row.un32Levels);
+        EXPECT_GE(un32Built, std::min<u32>(row.un32Levels, 2000)) << row.szName;
+        TestMsg dst(88, VQX_MSG_ELEMENT_MAX_PAYLOAD);
+        u32 un32Result = 0;
+        OnSmallStack([&] {
+            const IeCopyContext ctx{1, 2, nullptr, src.Msg()};
+            un32Result = static_cast<u32>(row.pfnCopy(&ctx, src.Payload(), dst.Msg(), dst.Payload()));
+        });
+        EXPECT_EQ(un32Result, row.un32Result) << row.szName;
+    }
+}
+
+// Two parts per level whose bodies name the same next level: 2^20 visits
+// would follow from a few kilobytes; the copy stops at the payload's worth.
+TEST(Crafted, SharedSets)
+{
+    TestMsg src(88, 0x10000);
+    u8* pBody = src.Payload();
+    u8* pShare = nullptr;
+    PutU32(pBody, 3);
+    for (int level = 0; level < 20; ++level) {
+        u8* pPart1 = src.Alloc(pBody + 4, 92);
+        u8* pPart2 = src.Alloc(pBody + 4, 92);
+        if (pShare != nullptr) {
+            // The previous level's second part names this level's parts too.
+            const u32 un32Word = __builtin_bswap32(GetU32(pBody + 4));
+            const u32 un32Header = src.Offset(pBody + 4) + (un32Word & 0xFFFF) * 4;
+            PutU32(pShare, __builtin_bswap32((un32Word & 0xFFFF0000u) | ((un32Header - src.Offset(pShare)) / 4)));
+        }
+        PutU32(pPart1 + 4, 3);
+        PutU32(pPart2 + 4, 3);
+        pBody = pPart1 + 4;
+        pShare = pPart2 + 8;
+    }
+    TestMsg dst(88, VQX_MSG_ELEMENT_MAX_PAYLOAD);
+    const IeCopyContext ctx{0, 2, nullptr, src.Msg()};
+    EXPECT_EQ(static_cast<u32>(VQ500SipBodyCopy(&ctx, src.Payload(), dst.Msg(), dst.Payload())), VQX_RESULT_INVALID_MESSAGE);
+    // In place the same.
+    EXPECT_EQ(static_cast<u32>(VQ500SipBodyCopy(&ctx, src.Payload(), src.Msg(), src.Payload())), VQX_RESULT_INVALID_MESSAGE);
+}
+
+// Every word of the golden message made into a wild set word: a checked copy
+// ends in a result, failures are the set checks' codes.
+TEST(Crafted, CorruptSetWords)
+{
+    const std::vector<u8> golden = ReadGolden("invite_host.bin");
+    const u32 mutations[] = {0x8001FFFFu, 0xFFFF0001u, 0x80010001u, 0x00010002u};
+    u32 un32Failed = 0;
+    for (u32 off = 0; off + 8 < golden.size(); off += 4) {
+        for (u32 un32Word : mutations) {
+            TestMsg src(golden);
+            PutU32(src.At(off), __builtin_bswap32(un32Word));
+            TestMsg dst(160);
+            for (u32 un32Swap = 0; un32Swap < 2; ++un32Swap) {
+                const IeCopyContext ctx{un32Swap, 2, nullptr, src.Msg()};
+                const u32 r = static_cast<u32>(VQ500SipMessageRequestCopy(&ctx, src.Payload(), dst.Msg(), dst.Payload()));
+                if (VQX_RESULT_FAILED(r)) {
+                    ++un32Failed;
+                    EXPECT_TRUE(r == VQX_RESULT_MISMATCH || r == VQX_RESULT_INVALID_MESSAGE || r == VQX_RESULT_INVALID_PARAM ||
+                                r == VQX_RESULT_BUFFER_TOO_SMALL)
+                        << std::hex << r << " at " << off;
+                }
+            }
+        }
+    }
+    EXPECT_GT(un32Failed, 100u);
+}
+
+// A destination without room: the append's code comes up unchanged.
+TEST(Crafted, DestinationFull)
+{
+    TestMsg src(ReadGolden("invite_host.bin"));
+    TestMsg dst(160, 400);
+    const IeCopyContext ctx = HostContext(src.Msg());
+    EXPECT_EQ(static_cast<u32>(VQ500SipMessageRequestCopy(&ctx, src.Payload(), dst.Msg(), dst.Payload())),
+              VQX_RESULT_BUFFER_TOO_SMALL);
+}
+
+} // namespace
