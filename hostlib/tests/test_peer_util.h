@@ -7,22 +7,15 @@
 #ifndef TEST_PEER_UTIL_H
 #define TEST_PEER_UTIL_H
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/hostlib_fixture.h"
@@ -92,82 +85,6 @@ inline std::map<std::string, std::vector<u8>> GoldenNotifications() {
   }
   return rows;
 }
-
-/* A TCP and UDP port free on 127.0.0.1 (both, so that the board can take it for discovery). */
-inline u16 FreeLoopbackPort() {
-  for (int i = 0; i < 50; i++) {
-    int t = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7F000001u);
-    bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t l = sizeof(a);
-    getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
-    close(t);
-    int u = socket(AF_INET, SOCK_DGRAM, 0);
-    const int ok = bind(u, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    close(u);
-    if (ok == 0) return ntohs(a.sin_port);
-  }
-  return 0;
-}
-
-/* A child process and the line-command connection to it (closed, then the child reaped or killed). */
-class ChildWithControl {
- public:
-  ChildWithControl(const std::vector<std::string>& args, u16 un16Control) {
-    mPid = fork();
-    if (mPid == 0) {
-      std::vector<char*> av;
-      for (const std::string& a : args) av.push_back(const_cast<char*>(a.c_str()));
-      av.push_back(nullptr);
-      execvp(av[0], av.data());
-      _exit(127);
-    }
-    for (int i = 0; i < 200 && mCtl < 0 && un16Control != 0; i++) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-      int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(0x7F000001u);
-      a.sin_port = htons(un16Control);
-      if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
-        timeval tv{10, 0};
-        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-        mCtl = s;
-      } else {
-        close(s);
-      }
-    }
-  }
-  ~ChildWithControl() {
-    if (mCtl >= 0) {
-      Command("quit");
-      close(mCtl);
-    }
-    if (mPid > 0) {
-      for (int i = 0; i < 100; i++) {
-        if (waitpid(mPid, nullptr, WNOHANG) == mPid) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      kill(mPid, SIGKILL);
-      waitpid(mPid, nullptr, 0);
-    }
-  }
-  bool Ready() const { return mPid > 0 && mCtl >= 0; }
-  std::string Command(const std::string& line) {
-    const std::string l = line + "\n";
-    if (mCtl < 0 || send(mCtl, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size())) return "";
-    std::string out;
-    char ch;
-    while (recv(mCtl, &ch, 1, 0) == 1 && ch != '\n') out += ch;
-    return out;
-  }
-
- private:
-  pid_t mPid = -1;
-  int mCtl = -1;
-};
 
 /* Messages handed to the send path, as bytes (header in host order). */
 struct SentLog {

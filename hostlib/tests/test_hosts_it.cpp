@@ -1,0 +1,196 @@
+/*
+ * test_hosts_it.cpp - host libraries of separate processes on 127.0.0.1
+ * (this program and children that are this program run again with
+ * VQX_HOST_CHILD set), each on its own port with the others as extra
+ * gateway addresses: remote filters let a broadcast event reach only the
+ * host whose filters want it, and a stream of requests reaches the other
+ * host numbered, in order, complete and acknowledged.
+ *
+ * A child counts what its filter (its group, requests and events, plus the
+ * end marker every host wants) lets through until the end marker, and
+ * exits 0 only when the count is the expected one, in order, and nothing
+ * came over the link that no filter of its own wanted.
+ */
+#include "support/hostlib_sim.h"
+#include "test_peer_util.h"
+
+namespace {
+
+constexpr u32 kEndId = 0x02150001u;
+constexpr u32 kWaitMs = 20000;
+
+u32 EnvU32(const char* pszName) {
+  const char* psz = getenv(pszName);
+  return psz != nullptr ? static_cast<u32>(strtoul(psz, nullptr, 0)) : 0;
+}
+
+TEST(HostChild, CountsWhatItsFiltersLetThrough) {
+  if (getenv("VQX_HOST_CHILD") == nullptr) GTEST_SKIP() << "run by the tests below as another host";
+  UseLoopbackNets(1);
+  std::vector<_VQX_EXTRA_GW_ADDR> peers;
+  _VQX_LIB_PARAMS params = HostParams(nullptr, static_cast<u16>(EnvU32("VQX_HOST_PORT")), getenv("VQX_HOST_CHILD"),
+                                      {static_cast<u16>(EnvU32("VQX_HOST_PARENT_PORT"))}, &peers);
+  VQX_LIB_HANDLE hLib = nullptr;
+  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
+  _VQX_FILTER_PARAMS sets[2] = {};
+  sets[0].un32Version = sets[1].un32Version = 1;
+  sets[0].un32Mask = VQX_FILTER_MASK_MSG_GROUP | VQX_FILTER_MASK_MSG_TYPE;
+  sets[0].MsgGroup = EnvU32("VQX_HOST_GROUP");
+  sets[0].MsgTypeMask = VQX_MSG_TYPE_EVENT | VQX_MSG_TYPE_REQUEST;
+  sets[1].un32Mask = VQX_FILTER_MASK_MSG_ID;
+  sets[1].MsgId = kEndId;
+  VQX_FILTER_HANDLE hFilter = nullptr;
+  ASSERT_EQ(VQXCreateMsgFilterEx(hLib, 2, sets, &hFilter), VQX_RESULT_API_OK);
+  u32 un32Got = 0;
+  bool fEnd = false, fInOrder = true;
+  WaitUntil(
+      [&] {
+        VQX_MSG_HANDLE hMsg = nullptr;
+        while (!fEnd && VQXReceiveMsg(hLib, hFilter, 0, &hMsg) == VQX_RESULT_API_OK) {
+          fEnd = hMsg->un32MsgId == kEndId;
+          if (!fEnd) fInOrder = fInOrder && Rd32(VQXMsgPayload(hMsg), 8) == ++un32Got;
+          VQXReleaseMsgEx(hLib, &hMsg);
+        }
+        return fEnd;
+      },
+      kWaitMs);
+  EXPECT_TRUE(fEnd) << "end marker";
+  EXPECT_EQ(un32Got, EnvU32("VQX_HOST_EXPECT"));
+  EXPECT_TRUE(fInOrder);
+  _VQX_LIB_STATS stats{};
+  ASSERT_EQ(VQXLibGetStats(hLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.RxMsgMatchNoQ, 0u) << "last one: 0x" << std::hex << stats.SignoMatchNoQ;
+  VQXDestroyMsgFilterEx(hLib, &hFilter);
+  VQXCloseLibEx(&hLib);
+  UseLoopbackNets(0);
+}
+
+class HostsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (getenv("VQX_HOST_CHILD") != nullptr) GTEST_SKIP();
+    UseLoopbackNets(1);
+    mun16Port = FreeLoopbackPort();
+  }
+  void TearDown() override {
+    DumpLogOnFailure(mLog);
+    if (mhNotif != nullptr) VQXDestroyMsgFilterEx(mhLib, &mhNotif);
+    if (mhLib != nullptr) {
+      EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+    }
+    UseLoopbackNets(0);
+  }
+  SelfChild* Child(const char* pszName, u32 un32Group, u32 un32Expect, u16 un16Port) {
+    mChildren.push_back(std::make_unique<SelfChild>(
+        "HostChild.*", std::vector<std::pair<std::string, std::string>>{
+                           {"VQX_HOST_CHILD", pszName},
+                           {"VQX_HOST_GROUP", std::to_string(un32Group)},
+                           {"VQX_HOST_EXPECT", std::to_string(un32Expect)},
+                           {"VQX_HOST_PORT", std::to_string(un16Port)},
+                           {"VQX_HOST_PARENT_PORT", std::to_string(mun16Port)}}));
+    return mChildren.back().get();
+  }
+  void Open(const std::vector<u16>& children) {
+    _VQX_LIB_PARAMS params = HostParams(&mLog, mun16Port, "parent", children, &mPeers);
+    ASSERT_EQ(VQXOpenLib(&params, &mhLib), VQX_RESULT_API_OK);
+    _VQX_FILTER_PARAMS set{};
+    set.un32Version = 1;
+    set.un32Mask = VQX_FILTER_MASK_MSG_ID;
+    set.MsgId = VQX_MSG_ID_API_NOTIF_HOST_ADDED;
+    ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &mhNotif), VQX_RESULT_API_OK);
+  }
+  /* Handle of the remote host of that application name whose remote filters have come, 0 if none yet. */
+  u32 ReadyHost(const char* pszApp) {
+    u32 ah[8];
+    u32 n = 0;
+    if (VQXGetRemoteHostsList(mhLib, 8, &n, ah) != VQX_RESULT_API_OK) return 0;
+    for (u32 i = 0; i < n; i++) {
+      _VQX_HOST_INFO info{};
+      if (VQXGetRemoteHostInfo(mhLib, ah[i], &info) != VQX_RESULT_API_OK) continue;
+      if (strcmp(info.szApplicationName, pszApp) != 0) continue;
+      VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+      const VQX_PEER* pPeer = VqxHostRemoteHostByHandle(mhLib, ah[i]);
+      const bool fReady = pPeer != nullptr && pPeer->fFiltersComplete != 0 && pPeer->un32NbRemoteFilters > 0;
+      VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+      if (fReady) return ah[i];
+    }
+    return 0;
+  }
+  /* Host-added notifications waiting. */
+  u32 AddedCount() {
+    u32 n = 0;
+    VQX_MSG_HANDLE hMsg = nullptr;
+    while (n < 16 && VQXReceiveMsg(mhLib, mhNotif, 0, &hMsg) == VQX_RESULT_API_OK) {
+      EXPECT_EQ(hMsg->hAdapter >> 24, 0xCBu);
+      n++;
+      VQXReleaseMsgEx(mhLib, &hMsg);
+    }
+    return n;
+  }
+  VQX_RESULT Send(u32 hDest, u32 un32Id, u32 MsgType, u32 un32Word) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    const VQX_RESULT r = VQXGetMsg(mhLib, 16, &hMsg);
+    if (VQX_RESULT_FAILED(r)) return r;
+    hMsg->un32MsgId = un32Id;
+    hMsg->MsgType = MsgType;
+    hMsg->hAdapter = hDest;
+    hMsg->un32PayloadLength = 16;
+    Wr32(VQXMsgPayload(hMsg), 8, un32Word);
+    return VQXSendMsgEx(mhLib, &hMsg, nullptr);
+  }
+
+  CapturedLog mLog;
+  VQX_LIB_HANDLE mhLib = nullptr;
+  VQX_FILTER_HANDLE mhNotif = nullptr;
+  u16 mun16Port = 0;
+  std::vector<_VQX_EXTRA_GW_ADDR> mPeers;
+  std::vector<std::unique_ptr<SelfChild>> mChildren;
+};
+
+TEST_F(HostsTest, BroadcastEventReachesOnlyTheHostWhoseFiltersMatch) {
+  const u16 un16Match = FreeLoopbackPort(), un16Other = FreeLoopbackPort();
+  ASSERT_NE(un16Match, un16Other);
+  SelfChild* pMatch = Child("rf-match", 0x0600, 1, un16Match);
+  SelfChild* pOther = Child("rf-other", 0x0700, 0, un16Other);
+  Open({un16Match, un16Other});
+  u32 un32Added = 0, hMatch = 0, hOther = 0;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        un32Added += AddedCount();
+        return (hMatch = ReadyHost("rf-match")) != 0 && (hOther = ReadyHost("rf-other")) != 0;
+      },
+      kWaitMs))
+      << "both hosts came with their filters";
+  EXPECT_NE(hMatch, hOther);
+  WaitUntil([&] { return (un32Added += AddedCount()) >= 2; }, 2000);
+  EXPECT_EQ(un32Added, 2u) << "one host-added notification per host, after its filters";
+
+  ASSERT_EQ(Send(0xFFFFFFFFu, 0x06000001u, VQX_MSG_TYPE_EVENT, 1), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats{};
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.RxMsgCopy, 0u) << "one host wanted it: the message itself went, no copy";
+  ASSERT_EQ(Send(0xFFFFFFFFu, kEndId, VQX_MSG_TYPE_EVENT, 0), VQX_RESULT_API_OK);
+  EXPECT_EQ(pMatch->Wait(kWaitMs), 0) << "rf-match: one event, then the end marker";
+  EXPECT_EQ(pOther->Wait(kWaitMs), 0) << "rf-other: only the end marker";
+}
+
+TEST_F(HostsTest, RequestStreamArrivesInOrderAndAcknowledged) {
+  constexpr u32 kCount = 3000;
+  const u16 un16Child = FreeLoopbackPort();
+  SelfChild* pChild = Child("stream", 0x0600, kCount, un16Child);
+  Open({un16Child});
+  u32 hChild = 0;
+  ASSERT_TRUE(WaitUntil([&] { return (hChild = ReadyHost("stream")) != 0; }, kWaitMs));
+  for (u32 i = 1; i <= kCount; i++) {
+    ASSERT_EQ(Send(hChild, 0x06000050u, VQX_MSG_TYPE_REQUEST, i), VQX_RESULT_API_OK) << i;
+  }
+  ASSERT_EQ(Send(0xFFFFFFFFu, kEndId, VQX_MSG_TYPE_EVENT, 0), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXWaitSentMsg(mhLib, 5000), VQX_RESULT_API_OK);
+  EXPECT_EQ(pChild->Wait(kWaitMs), 0) << "every request, in order";
+  _VQX_LIB_STATS stats{};
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_GE(stats.TxMsg, kCount);
+  EXPECT_GT(stats.RxPureAck, 0u) << "the receiver acknowledged what it got without traffic of its own";
+}
+
+}  // namespace
