@@ -71,6 +71,14 @@ void LogRecord(const IeWalk* pWalk, const IeRecordDesc* pRec, const char* szText
 i32 DupSet(IeWalk* pWalk, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet, PFN_VQX_MSG_ELEMENT_COPY pfnCopy,
            void* pvJob)
 {
+    // An empty source set empties the destination and is done: most sets of
+    // a tree are empty, and this spares the duplication's message checks.
+    u32 un32Word;
+    memcpy(&un32Word, pbySrcSet, sizeof un32Word);
+    if (un32Word == 0 && pbySrcSet != pbyDstSet) {
+        memcpy(pbyDstSet, &un32Word, sizeof un32Word);
+        return static_cast<i32>(VQX_RESULT_OK);
+    }
     const void* pSrcMsg = pWalk->pContext->pSrcMsg;
     if (pSrcMsg != nullptr) {
         const VQX_RESULT r = VqxMsgElementCheckSet(pSrcMsg, pbySrcSet);
