@@ -8,99 +8,58 @@ written from docs/serialize.md with the struct module only.
 import struct
 import sys
 
+INT = {"u8": ">B", "u16": ">H", "u32": ">I", "u64": ">Q"}
+LENGTH = {"str": ">I", "buf32": ">I", "buf64": ">Q"}  # length-prefixed kinds
 
-def member(ident, payload):
-    return struct.pack(">II", ident, len(payload)) + payload
-
-
-def buf32(data):
-    return struct.pack(">I", len(data)) + data
-
-
-def buf64(data):
-    return struct.pack(">Q", len(data)) + data
-
-
-def text(s):
-    return struct.pack(">I", len(s)) + s
+# The reference stream: (kind, member id or None, value), in order.
+ITEMS = [
+    ("u8", None, 0xA5), ("u16", None, 0x1234), ("u32", None, 0xDEADBEEF), ("u64", None, 0x0102030405060708),
+    ("str", None, b"trace"), ("str", None, b""), ("buf32", None, bytes([0x00, 0x01, 0x02, 0xFF])),
+    ("u32", 0x0B000001, 0x0B080101), ("raw", 0x7CAF7002, b"abc"), ("buf64", None, bytes([0x10, 0x20])),
+    ("str", 0x42, b"id"), ("u8", 0x43, 7), ("u16", 0x44, 0xBEEF), ("u64", 0x45, 1),
+    ("buf32", 0x46, bytes([9])), ("buf64", 0x47, bytes([1, 2])),
+]
 
 
 def encode():
     out = b""
-    out += struct.pack(">B", 0xA5)
-    out += struct.pack(">H", 0x1234)
-    out += struct.pack(">I", 0xDEADBEEF)
-    out += struct.pack(">Q", 0x0102030405060708)
-    out += text(b"trace")
-    out += text(b"")
-    out += buf32(bytes([0x00, 0x01, 0x02, 0xFF]))
-    out += member(0x0B000001, struct.pack(">I", 0x0B080101))
-    out += member(0x7CAF7002, b"abc")
-    out += buf64(bytes([0x10, 0x20]))
-    out += member(0x42, text(b"id"))
-    out += member(0x43, struct.pack(">B", 7))
-    out += member(0x44, struct.pack(">H", 0xBEEF))
-    out += member(0x45, struct.pack(">Q", 1))
-    out += member(0x46, buf32(bytes([9])))
-    out += member(0x47, buf64(bytes([1, 2])))
+    for kind, ident, value in ITEMS:
+        if kind in INT:
+            body = struct.pack(INT[kind], value)
+        elif kind == "raw":
+            body = value
+        else:
+            body = struct.pack(LENGTH[kind], len(value)) + value
+        out += body if ident is None else struct.pack(">II", ident, len(body)) + body
     return out
 
 
-class Cursor:
-    def __init__(self, data):
-        self.data = data
-        self.pos = 0
-
-    def take(self, fmt):
-        size = struct.calcsize(fmt)
-        if self.pos + size > len(self.data):
-            raise SystemExit("short read at %d" % self.pos)
-        value = struct.unpack_from(fmt, self.data, self.pos)
-        self.pos += size
-        return value[0] if len(value) == 1 else value
-
-    def raw(self, n):
-        if self.pos + n > len(self.data):
-            raise SystemExit("short read at %d" % self.pos)
-        b = self.data[self.pos:self.pos + n]
-        self.pos += n
-        return b
-
-
 def decode(data):
-    c = Cursor(data)
+    pos = 0
+
+    def take(fmt=None, size=None):
+        nonlocal pos
+        n = struct.calcsize(fmt) if fmt else size
+        if pos + n > len(data):
+            raise SystemExit("short read at %d" % pos)
+        chunk = data[pos:pos + n]
+        pos += n
+        return struct.unpack(fmt, chunk)[0] if fmt else chunk
+
     lines = []
-    lines.append("u8 0x%02x" % c.take(">B"))
-    lines.append("u16 0x%04x" % c.take(">H"))
-    lines.append("u32 0x%08x" % c.take(">I"))
-    lines.append("u64 0x%016x" % c.take(">Q"))
-    for _ in range(2):
-        n = c.take(">I")
-        lines.append("str %d '%s'" % (n, c.raw(n).decode("ascii")))
-    n = c.take(">I")
-    lines.append("buf32 %d %s" % (n, c.raw(n).hex()))
-    ident, size = c.take(">II")
-    lines.append("member 0x%08x %d u32 0x%08x" % (ident, size, c.take(">I")))
-    ident, size = c.take(">II")
-    lines.append("member 0x%08x %d raw %s" % (ident, size, c.raw(size).hex()))
-    n = c.take(">Q")
-    lines.append("buf64 %d %s" % (n, c.raw(n).hex()))
-    ident, size = c.take(">II")
-    n = c.take(">I")
-    lines.append("member 0x%08x %d str %d '%s'" % (ident, size, n, c.raw(n).decode("ascii")))
-    ident, size = c.take(">II")
-    lines.append("member 0x%08x %d u8 0x%02x" % (ident, size, c.take(">B")))
-    ident, size = c.take(">II")
-    lines.append("member 0x%08x %d u16 0x%04x" % (ident, size, c.take(">H")))
-    ident, size = c.take(">II")
-    lines.append("member 0x%08x %d u64 0x%016x" % (ident, size, c.take(">Q")))
-    ident, size = c.take(">II")
-    n = c.take(">I")
-    lines.append("member 0x%08x %d buf32 %d %s" % (ident, size, n, c.raw(n).hex()))
-    ident, size = c.take(">II")
-    n = c.take(">Q")
-    lines.append("member 0x%08x %d buf64 %d %s" % (ident, size, n, c.raw(n).hex()))
-    lines.append("end %d of %d" % (c.pos, len(data)))
+    for kind, ident, _ in ITEMS:  # the stream carries no types: the reader knows the order
+        head = "member 0x%08x %d " % (take(">I"), take(">I")) if ident is not None else ""
+        if kind in INT:
+            width = struct.calcsize(INT[kind]) * 2
+            text = "%s 0x%0*x" % (kind, width, take(INT[kind]))
+        elif kind == "raw":
+            text = "raw " + take(size=int(head.split()[2])).hex()
+        else:
+            n = take(LENGTH[kind])
+            body = take(size=n)
+            text = "str %d '%s'" % (n, body.decode("ascii")) if kind == "str" else "%s %d %s" % (kind, n, body.hex())
+        lines.append(head + text)
+    lines.append("end %d of %d" % (pos, len(data)))
     return lines
 
 

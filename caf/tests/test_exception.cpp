@@ -1,15 +1,20 @@
-// Exception family and the one boundary mapping: result codes, texts and
-// the failure line "%s: %s (%X) %s:%d\n".
+// The exception family and the one boundary mapping (result codes, the
+// failure line "%s: %s (%X) %s:%d\n"), and the guarded allocation of
+// VQCAF_NEW / VQCAF_DELETE: destruction, refusals that touch no freed or
+// damaged block, and the leak report.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <new>
 #include <stdexcept>
 #include <string>
 
-#include "support/vqcaf_diag_capture.h"
+#include "support/vqcaf_test_support.h"
+#include "vqcafdebuginfo.h"
 #include "vqcafexception.h"
 
 using namespace VQCAF;
+using vqtest::CDiagCapture;
 
 namespace {
 
@@ -34,85 +39,165 @@ VQX_RESULT Boundary(int nWhat) {
 }  // namespace
 
 TEST(Exception, MappingTable) {
-  struct Row {
-    const char* pszName;
-    VQCAF_FAILURE Failure;
-    VQX_RESULT un32Code;
-    const char* pszLine;
-  } aRows[] = {
+  const char* kUnhandled = "CVQTest::Op: (Un-handled exception) (82000002) vqtest.cpp:42\n";
+  struct Row { const char* pszName; VQCAF_FAILURE Failure; VQX_RESULT un32Code; const char* pszLine; } aRows[] = {
       {"framework", Catch(CVQCAFException("Failed to get message buffer", 0x82000007u)), 0x82000007u,
        "CVQTest::Op: Failed to get message buffer (82000007) vqtest.cpp:42\n"},
+      {"not found", Catch(CVQCAFDataNotFoundError("no such key")), 0x82000015u,
+       "CVQTest::Op: no such key (82000015) vqtest.cpp:42\n"},
       {"bad_alloc", Catch(std::bad_alloc()), 0x82000012u, "CVQTest::Op: std::bad_alloc (82000012) vqtest.cpp:42\n"},
       {"length_error", Catch(std::length_error("x")), 0x8200000Au,
        "CVQTest::Op: std::length_error (8200000A) vqtest.cpp:42\n"},
       {"out_of_range", Catch(std::out_of_range("x")), 0x82000006u,
        "CVQTest::Op: std::out_of_range (82000006) vqtest.cpp:42\n"},
-      {"runtime_error", Catch(std::runtime_error("x")), 0x82000002u,
-       "CVQTest::Op: (Un-handled exception) (82000002) vqtest.cpp:42\n"},
-      {"logic_error", Catch(std::logic_error("x")), 0x82000002u,
-       "CVQTest::Op: (Un-handled exception) (82000002) vqtest.cpp:42\n"},
-      {"int", Catch(17), 0x82000002u, "CVQTest::Op: (Un-handled exception) (82000002) vqtest.cpp:42\n"},
-      {"not found", Catch(CVQCAFDataNotFoundError("no such key")), 0x82000015u,
-       "CVQTest::Op: no such key (82000015) vqtest.cpp:42\n"},
+      {"runtime_error", Catch(std::runtime_error("x")), 0x82000002u, kUnhandled},
+      {"logic_error", Catch(std::logic_error("x")), 0x82000002u, kUnhandled},
+      {"int", Catch(17), 0x82000002u, kUnhandled},
+      {"outside a catch block", VqcafCatchCurrentException("CVQTest::Op", "vqtest.cpp", 42), 0x82000002u, kUnhandled},
   };
   for (const Row& r : aRows) {
     EXPECT_EQ(r.Failure.un32Result, r.un32Code) << r.pszName;
     EXPECT_STREQ(r.Failure.strLine.c_str(), r.pszLine) << r.pszName;
   }
-}
-
-TEST(Exception, SubclassesKeepTextCodeAndType) {
-  struct Row {
-    const CVQCAFException& e;
-    VQX_RESULT un32Code;
-    const char* pszType;
-  };
-  CVQCAFException Base("base");
-  CVQCAFNewException New("new");
-  CVQCAFDbAccessError Db("db", 0x8200000Eu);
-  CVQCAFDataNotFoundError NotFound("nf");
-  CVQCAFInvalidDataError Invalid("inv");
-  Row aRows[] = {{Base, 0x82000001u, "CVQCAFException"},
-                 {New, 0x82000012u, "CVQCAFNewException"},
-                 {Db, 0x8200000Eu, "CVQCAFDbAccessError"},
-                 {NotFound, 0x82000015u, "CVQCAFDataNotFoundError"},
-                 {Invalid, 0x8200000Au, "CVQCAFInvalidDataError"}};
-  for (const Row& r : aRows) {
-    EXPECT_EQ(r.e.Result(), r.un32Code) << r.pszType;
-    EXPECT_STREQ(r.e.Type(), r.pszType);
-    EXPECT_STREQ(r.e.What(), r.e.what());
-    const std::logic_error& Logic = r.e;  // still a standard logic error
-    EXPECT_STREQ(Logic.what(), r.e.What());
-  }
-  CVQCAFException NullText(static_cast<const char*>(nullptr), 0x82000009u);
-  EXPECT_STREQ(NullText.What(), "");
-}
-
-TEST(Exception, BoundaryLogsOnceAndReturnsCode) {
-  CDiagCapture Capture;
-  EXPECT_EQ(Boundary(0), 0x8200000Au);
-  EXPECT_EQ(Boundary(1), 0x82000012u);
-  EXPECT_EQ(Boundary(2), VQX_RESULT_OK);
-  std::vector<std::string> Lines = Capture.Lines();
-  ASSERT_EQ(Lines.size(), 2u);
-  EXPECT_EQ(Lines[0].rfind("CVQTest::Boundary: bad field (8200000A) test_exception.cpp:", 0), 0u) << Lines[0];
-  EXPECT_EQ(Lines[1].rfind("CVQTest::Boundary: std::bad_alloc (82000012) test_exception.cpp:", 0), 0u) << Lines[1];
-  for (u32 un32Level : Capture.Levels()) EXPECT_EQ(un32Level, 0x7FFFFFFEu);
-}
-
-TEST(Exception, FailureLineWithoutException) {
-  CDiagCapture Capture;
-  EXPECT_EQ(VQCAF_REPORT_FAILURE("CVQCAFPool64::CVQCAFPool64", "Failed to create Pool", 0x82000012u), 0x82000012u);
-  ASSERT_EQ(Capture.Lines().size(), 1u);
-  EXPECT_EQ(Capture.Lines()[0].rfind("CVQCAFPool64::CVQCAFPool64: Failed to create Pool (82000012) test_exception.cpp:", 0),
-            0u);
   // Null texts and paths print as empty; a Windows-style path is cut too.
   EXPECT_STREQ(VqcafFormatFailureLine(nullptr, nullptr, 1u, nullptr, 0).c_str(), ":  (1) :0\n");
   EXPECT_STREQ(VqcafFormatFailureLine("Op", "t", 0x82000001u, "c:\\src\\x.cpp", 7).c_str(), "Op: t (82000001) x.cpp:7\n");
 }
 
-TEST(Exception, OutsideCatchBlockIsUnhandled) {
-  VQCAF_FAILURE f = VqcafCatchCurrentException("Op", "f.cpp", 1);
-  EXPECT_EQ(f.un32Result, 0x82000002u);
-  EXPECT_STREQ(f.strLine.c_str(), "Op: (Un-handled exception) (82000002) f.cpp:1\n");
+TEST(Exception, SubclassesKeepTextCodeAndType) {
+  CVQCAFException Base("base");
+  CVQCAFNewException New("new");
+  CVQCAFDbAccessError Db("db", 0x8200000Eu);
+  CVQCAFDataNotFoundError NotFound("nf");
+  CVQCAFInvalidDataError Invalid("inv");
+  CVQCAFException NullText(static_cast<const char*>(nullptr), 0x82000009u);
+  struct Row { const CVQCAFException& e; VQX_RESULT un32Code; const char *pszType, *pszText; } aRows[] = {{Base, 0x82000001u, "CVQCAFException", "base"},
+               {New, 0x82000012u, "CVQCAFNewException", "new"},
+               {Db, 0x8200000Eu, "CVQCAFDbAccessError", "db"},
+               {NotFound, 0x82000015u, "CVQCAFDataNotFoundError", "nf"},
+               {Invalid, 0x8200000Au, "CVQCAFInvalidDataError", "inv"},
+               {NullText, 0x82000009u, "CVQCAFException", ""}};
+  for (const Row& r : aRows) {
+    EXPECT_EQ(r.e.Result(), r.un32Code) << r.pszType;
+    EXPECT_STREQ(r.e.Type(), r.pszType);
+    EXPECT_STREQ(r.e.What(), r.pszText) << r.pszType;
+    EXPECT_STREQ(static_cast<const std::logic_error&>(r.e).what(), r.pszText) << r.pszType;  // a standard logic error
+  }
+}
+
+TEST(Exception, BoundaryAndReportLogOnceAndReturnTheCode) {
+  CDiagCapture Capture;
+  EXPECT_EQ(Boundary(0), 0x8200000Au);
+  EXPECT_EQ(Boundary(1), 0x82000012u);
+  EXPECT_EQ(Boundary(2), VQX_RESULT_OK);
+  EXPECT_EQ(VQCAF_REPORT_FAILURE("CVQCAFPool64::CVQCAFPool64", "Failed to create Pool", 0x82000012u), 0x82000012u);
+  const std::vector<std::string> aLines = Capture.Lines();
+  const char* apszStarts[] = {"CVQTest::Boundary: bad field (8200000A) test_exception.cpp:",
+                              "CVQTest::Boundary: std::bad_alloc (82000012) test_exception.cpp:",
+                              "CVQCAFPool64::CVQCAFPool64: Failed to create Pool (82000012) test_exception.cpp:"};
+  ASSERT_EQ(aLines.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(aLines[i].rfind(apszStarts[i], 0), 0u) << aLines[i];
+  for (u32 un32Level : Capture.Levels()) EXPECT_EQ(un32Level, 0x7FFFFFFEu);
+}
+
+namespace {
+
+int g_nDestroyed = 0;
+
+struct CBase1 { virtual ~CBase1() = default; int n1 = 1; };
+struct CBase2 { virtual ~CBase2() = default; int n2 = 2; };
+struct CDerived : CBase1, CBase2 {
+  explicit CDerived(int n) : n3(n) {}
+  ~CDerived() override { ++g_nDestroyed; }
+  int n3;
+};
+struct CCounted { ~CCounted() { ++g_nDestroyed; } u8 aby[10] = {}; };
+struct CThrows { CThrows() { throw std::runtime_error("ctor"); } };
+
+/* VQCAF_DELETE(p) must refuse with the corrupted-buffer text and leave p as it was. */
+void ExpectRefused(CCounted* p, const std::string& strCase) {
+  CCounted* const pGiven = p;
+  char acHead[64];
+  snprintf(acHead, sizeof(acHead), "********** Corrupted buffer 0x%p ", static_cast<void*>(p));
+  try {
+    VQCAF_DELETE(p);
+    ADD_FAILURE() << strCase << ": accepted";
+  } catch (const CVQCAFException& e) {
+    const std::string s = e.What();
+    EXPECT_EQ(s.rfind(acHead, 0), 0u) << strCase << ": " << s;
+    EXPECT_NE(s.find("passed to VQCAF_DELETE (test_exception.cpp:"), std::string::npos) << strCase << ": " << s;
+    EXPECT_EQ(e.Result(), VQX_RESULT_INVALID_PARAM) << strCase;
+  }
+  EXPECT_EQ(p, pGiven) << strCase;
+}
+
+}  // namespace
+
+TEST(GuardedAllocation, DestroysThroughABaseAndPerElement) {
+  const u32 un32Before = VqcafGetGuardedAllocationCount();
+  EXPECT_STREQ(CVQCAFDebugInfo(nullptr, 3).GetFile(), "");
+  g_nDestroyed = 0;
+  CDerived* p = VQCAF_NEW(CDerived, 5);
+  EXPECT_EQ(p->n3, 5);
+  EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Before + 1);
+  CBase2* pBase = p;
+  ASSERT_NE(static_cast<void*>(pBase), static_cast<void*>(p));  // a real offset
+  VQCAF_DELETE(pBase);
+  EXPECT_EQ(pBase, nullptr);
+  EXPECT_EQ(g_nDestroyed, 1);
+  CCounted* pArray = VQCAF_NEW_ARRAY(CCounted, 4);
+  VQCAF_DELETE(pArray);
+  EXPECT_EQ(g_nDestroyed, 5);
+  CCounted* pNull = nullptr;
+  VQCAF_DELETE(pNull);  // nothing
+  VqxDeletePrivate<CCounted>(nullptr, __FILE__, __LINE__);
+  EXPECT_EQ(g_nDestroyed, 5);
+  EXPECT_THROW(VQCAF_NEW(CThrows), std::runtime_error);  // leaves nothing behind
+  EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Before);
+}
+
+TEST(GuardedAllocation, ForeignFreedAndDamagedBlocksAreRefusedWithoutCallingAnything) {
+  CDiagCapture Capture;
+  const u32 un32Before = VqcafGetGuardedAllocationCount();
+  g_nDestroyed = 0;
+  CCounted Local;
+  CCounted* pHeap = new CCounted;
+  CCounted* pFreed = VQCAF_NEW(CCounted);
+  CCounted* pCopy = pFreed;
+  VQCAF_DELETE(pCopy);
+  ExpectRefused(&Local, "stack object");
+  ExpectRefused(pHeap, "plain new");
+  ExpectRefused(pFreed, "second delete");
+  EXPECT_EQ(g_nDestroyed, 1);
+  delete pHeap;
+  // A byte in front of the object (nearest first, down to the block's first)
+  // or the trailing guard word just past it.
+  for (int nOffset : {-1, -4, -8, -9, -16, static_cast<int>(sizeof(CCounted))}) {
+    const std::string strCase = "damaged byte at " + std::to_string(nOffset);
+    g_nDestroyed = 0;
+    CCounted* p = VQCAF_NEW(CCounted);
+    u8* pbyByte = reinterpret_cast<u8*>(p) + nOffset;
+    *pbyByte ^= 0x5A;
+    ExpectRefused(p, strCase);
+    EXPECT_EQ(g_nDestroyed, 0) << strCase;
+    EXPECT_EQ(VqcafReportGuardedLeaks(), un32Before + 1) << strCase;  // still live
+    *pbyByte ^= 0x5A;  // repair, then free
+    VQCAF_DELETE(p);
+    EXPECT_EQ(g_nDestroyed, 1) << strCase;
+    EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Before) << strCase;
+  }
+}
+
+TEST(GuardedAllocation, LeakReportListsLiveBlocks) {
+  CDiagCapture Capture;
+  EXPECT_EQ(VqcafReportGuardedLeaks(), 0u);
+  EXPECT_TRUE(Capture.Lines().empty());
+  CCounted* p = VQCAF_NEW(CCounted);
+  EXPECT_EQ(VqcafReportGuardedLeaks(), 1u);
+  const std::vector<std::string> aLines = Capture.Lines();
+  ASSERT_EQ(aLines.size(), 2u);
+  EXPECT_EQ(aLines[0].rfind("VQCAF_NEW leak: 0x", 0), 0u) << aLines[0];
+  EXPECT_NE(aLines[0].find(", 10 bytes, 1 element(s), allocated at test_exception.cpp:"), std::string::npos) << aLines[0];
+  EXPECT_EQ(aLines[1], "VQCAF_NEW leak report: 1 allocation(s) still live\n");
+  VQCAF_DELETE(p);
 }

@@ -1,236 +1,237 @@
-// CVQCAFString: contents after each operation, the inline/heap boundary,
-// the length limit and bad input.
+// CVQCAFString (contents after each operation, the inline/heap and scratch
+// boundaries, the length limit, bad input), CVQCAFVariant's text and the
+// CVQCAFDateTime texts in chosen time zones (TZ).
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <cctype>
+#include <ctime>
 #include <stdexcept>
 #include <string>
 
+#include "vqcafdatetime.h"
 #include "vqcafstring.h"
 #include "vqcafvariant.h"
 
-using VQCAF::CVQCAFString;
-using VQCAF::VQCAF_STRING_INLINE_CAPACITY;
-using VQCAF::VQCAF_STRING_MAX_LENGTH;
+using namespace VQCAF;
 
 namespace {
 
-std::string Repeat(char c, size_t n) { return std::string(n, c); }
+std::string Str(const CVQCAFString& s) { return std::string(s.c_str(), s.GetLength()); }
 
 }  // namespace
 
-TEST(String, ConstructionAndAssignment) {
-  CVQCAFString s;
-  EXPECT_STREQ(s.c_str(), "");
-  EXPECT_EQ(s.GetLength(), 0u);
-  EXPECT_TRUE(s.IsEmpty());
-  CVQCAFString t("abc");
-  CVQCAFString u(t);
-  EXPECT_TRUE(u == "abc");
-  s = "xyz";
-  EXPECT_EQ(s.GetLength(), 3u);
-  s = t;
-  EXPECT_TRUE(s == t);
+TEST(String, NullInputsAndExactComparison) {
+  CVQCAFString n(nullptr), s("xyz");
+  EXPECT_TRUE(n.IsEmpty() && n == "" && n == nullptr && n.CheckInvariant());
   s = static_cast<const char*>(nullptr);
-  EXPECT_TRUE(s == "");
-  EXPECT_TRUE(s == nullptr);
-  CVQCAFString n(nullptr);
-  EXPECT_TRUE(n.IsEmpty());
-  EXPECT_TRUE(n.CheckInvariant());
-}
-
-TEST(String, ComparisonIsExact) {
-  struct Row {
-    const char* pszValue;
-    const char* pszOther;
-    bool fEqual;
-  } aRows[] = {
-      {"abc", "abc", true}, {"abc", "ABC", false}, {"abc", "ab", false}, {"ab", "abc", false}, {"", "", true},
-      {"", "a", false},
-  };
-  for (const Row& r : aRows) {
-    CVQCAFString s(r.pszValue);
-    EXPECT_EQ(s == r.pszOther, r.fEqual) << r.pszValue << " vs " << r.pszOther;
-    EXPECT_EQ(s == CVQCAFString(r.pszOther), r.fEqual) << r.pszValue << " vs " << r.pszOther;
+  EXPECT_TRUE(s.IsEmpty());
+  struct Row { const char *pszValue, *pszOther; bool fEqual; };
+  for (const Row& r : {Row{"abc", "abc", true}, Row{"abc", "ABC", false}, Row{"abc", "ab", false},
+                       Row{"ab", "abc", false}, Row{"", "", true}, Row{"", "a", false}}) {
+    EXPECT_EQ(CVQCAFString(r.pszValue) == r.pszOther, r.fEqual) << r.pszValue << " vs " << r.pszOther;
+    EXPECT_EQ(CVQCAFString(r.pszValue) == CVQCAFString(r.pszOther), r.fEqual) << r.pszValue << " vs " << r.pszOther;
   }
-  // An embedded NUL makes the string differ from its prefix text.
-  CVQCAFString e("ab");
-  e.AppendData("\0c", 2);
-  EXPECT_EQ(e.GetLength(), 4u);
-  EXPECT_FALSE(e == "ab");
+  s = "ab";
+  s.AppendData("\0c", 2);  // an embedded NUL makes it differ from its prefix
+  EXPECT_EQ(s.GetLength(), 4u);
+  EXPECT_FALSE(s == "ab");
 }
 
-TEST(String, AppendAcrossInlineBoundary) {
+TEST(String, AppendAndConcatenateAcrossTheInlineBoundary) {
   CVQCAFString s;
   std::string ref;
   for (u32 i = 0; i < 200; ++i) {
-    char c[2] = {static_cast<char>('a' + i % 26), 0};
+    const char c[2] = {static_cast<char>('a' + i % 26), 0};
     s += c;
     ref += c;
-    ASSERT_EQ(s.GetLength(), ref.size());
-    ASSERT_STREQ(s.c_str(), ref.c_str());
+    ASSERT_EQ(Str(s), ref) << i;
     ASSERT_TRUE(s.CheckInvariant()) << i;
   }
-  CVQCAFString t("-");
-  t += s;
-  EXPECT_EQ(t.GetLength(), 201u);
-  s += s;  // self-append
-  EXPECT_EQ(std::string(s.c_str()), ref + ref);
-  s += s.c_str() + 10;  // append a part of itself
-  EXPECT_EQ(std::string(s.c_str()), ref + ref + (ref + ref).substr(10));
-  EXPECT_TRUE(s.CheckInvariant());
+  EXPECT_EQ(Str("-" + s), "-" + ref);
+  EXPECT_EQ(Str(s + "!"), ref + "!");
+  EXPECT_EQ(Str(s + s), ref + ref);
+  s += s;               // itself
+  s += s.c_str() + 10;  // a part of itself
+  EXPECT_EQ(Str(s), ref + ref + (ref + ref).substr(10));
+  s.Clear();
+  EXPECT_TRUE(s.IsEmpty() && s.CheckInvariant());
+  EXPECT_EQ(s.GetCapacity(), VQCAF_STRING_INLINE_CAPACITY);
 }
 
-TEST(String, Concatenation) {
-  CVQCAFString s("world");
-  CVQCAFString r = "hello " + s;
-  EXPECT_STREQ(r.c_str(), "hello world");
-  EXPECT_STREQ((s + "!").c_str(), "world!");
-  EXPECT_STREQ((s + s).c_str(), "worldworld");
-  EXPECT_STREQ(s.c_str(), "world");
-}
-
-TEST(String, FormatReplacesContents) {
+TEST(String, FormatReplacesContentsAtEverySize) {
   CVQCAFString s("old contents");
   EXPECT_EQ(s.Format("%d-%s-%08X", -5, "x", 0xBEEFu), 13u);
-  EXPECT_STREQ(s.c_str(), "-5-x-0000BEEF");
-  // Long results (inline, scratch, past the scratch buffer).
-  for (size_t n : {size_t(10), size_t(47), size_t(48), size_t(2047), size_t(2048), size_t(5000)}) {
-    std::string big = Repeat('q', n);
+  EXPECT_EQ(Str(s), "-5-x-0000BEEF");
+  for (size_t n : {10, 47, 48, 2047, 2048, 5000}) {  // inline, scratch buffer, past it
+    const std::string big(n, 'q');
     s.Format("[%s]", big.c_str());
-    EXPECT_EQ(s.GetLength(), n + 2) << n;
-    EXPECT_EQ(std::string(s.c_str()), "[" + big + "]") << n;
-    EXPECT_TRUE(s.CheckInvariant());
+    EXPECT_EQ(Str(s), "[" + big + "]") << n;
+    EXPECT_TRUE(s.CheckInvariant()) << n;
   }
-  // An argument taken from the string itself.
-  s = "abc";
-  s.Format("%s%s", s.c_str(), s.c_str());
-  EXPECT_STREQ(s.c_str(), "abcabc");
-  std::string longer = Repeat('z', 3000);
-  s = longer.c_str();
-  s.Format("%s+%s", s.c_str(), s.c_str());
-  EXPECT_EQ(std::string(s.c_str()), longer + "+" + longer);
+  for (size_t n : {3, 3000}) {  // arguments taken from the string itself
+    s = std::string(n, 'z').c_str();
+    s.Format("%s+%s", s.c_str(), s.c_str());
+    EXPECT_EQ(Str(s), std::string(n, 'z') + "+" + std::string(n, 'z')) << n;
+  }
   s.Format(nullptr);
   EXPECT_TRUE(s.IsEmpty());
-}
-
-TEST(String, FormatTheLibraryCannotApplyLeavesTheString) {
-  // A wide character with no form in the C locale: an encoding error.
-  CVQCAFString s("kept");
+  s = "kept";  // a wide character with no form in the C locale: an encoding error
   const wchar_t awcText[] = {static_cast<wchar_t>(0x20AC), 0};
   EXPECT_THROW(s.Format("%ls", awcText), std::invalid_argument);
-  EXPECT_STREQ(s.c_str(), "kept");
-  EXPECT_TRUE(s.CheckInvariant());
+  EXPECT_EQ(Str(s), "kept");
 }
 
 TEST(String, InsertTable) {
-  struct Row {
-    const char* pszStart;
-    const char* pszText;
-    u32 un32Pos;
-    u32 un32Len;
-    const char* pszExpected;
-  } aRows[] = {
-      {"]", "Play errors[", 0, 12, "Play errors[]"},
-      {"abc", "XY", 0, 2, "XYabc"},
-      {"abc", "XY", 3, 2, "abcXY"},
-      {"abc", "XY", 1, 1, "aXbc"},
-      {"abc", "XY", 1, 100, "aXYbc"},  // the text ends before the count
-      {"abc", "", 1, 5, "abc"},
-      {"abc", nullptr, 1, 5, "abc"},
-      {"", "XY", 0, 2, "XY"},
-  };
-  for (const Row& r : aRows) {
+  struct Row { const char *pszStart, *pszText; u32 un32Pos, un32Len; const char* pszExpected; };
+  const std::string strLong(49, 'L'), strLongInserted = "a" + strLong + "bc";  // onto the heap
+  for (const Row& r : {Row{"]", "Play errors[", 0, 12, "Play errors[]"}, Row{"abc", "XY", 0, 2, "XYabc"},
+                       Row{"abc", "XY", 3, 2, "abcXY"}, Row{"abc", "XY", 1, 1, "aXbc"},
+                       Row{"abc", "XY", 1, 100, "aXYbc"},  // the text ends before the count
+                       Row{"abc", "", 1, 5, "abc"}, Row{"abc", nullptr, 1, 5, "abc"}, Row{"", "XY", 0, 2, "XY"},
+                       Row{"abc", strLong.c_str(), 1, 49, strLongInserted.c_str()}}) {
     CVQCAFString s(r.pszStart);
     s.Insert(r.pszText, r.un32Pos, r.un32Len);
     EXPECT_STREQ(s.c_str(), r.pszExpected) << r.pszStart << " @" << r.un32Pos;
   }
   CVQCAFString s("abc");
   EXPECT_THROW(s.Insert("X", 4, 1), std::out_of_range);
-  EXPECT_STREQ(s.c_str(), "abc");
-  std::string big = Repeat('b', 100);
-  s.Insert(big.c_str(), 1, 100);
-  EXPECT_EQ(std::string(s.c_str()), "a" + big + "bc");
+  EXPECT_EQ(Str(s), "abc");
 }
 
-TEST(String, AppendDataClearPreAllocate) {
+TEST(String, AppendDataPreAllocateAndCase) {
   CVQCAFString s;
   s.AppendData("hello", 3);
-  EXPECT_STREQ(s.c_str(), "hel");
   s.AppendData(nullptr, 0);
   EXPECT_THROW(s.AppendData(nullptr, 4), std::invalid_argument);
-  EXPECT_STREQ(s.c_str(), "hel");
   s.PreAllocateBuffer(1000, __FILE__, __LINE__, 1);
   EXPECT_GE(s.GetCapacity(), 1000u);
-  EXPECT_STREQ(s.c_str(), "hel");
   const char* pBefore = s.c_str();
   for (int i = 0; i < 99; ++i) s += "0123456789";
   EXPECT_EQ(s.c_str(), pBefore);  // no reallocation within the reserved size
+  EXPECT_EQ(Str(s).substr(0, 5), "hel01");
   s.PreAllocateBuffer(10, __FILE__, __LINE__, 0);
   EXPECT_TRUE(s.IsEmpty());
   EXPECT_THROW(s.PreAllocateBuffer(VQCAF_STRING_MAX_LENGTH + 1, __FILE__, __LINE__, 1), std::length_error);
-  s = "x";
-  s.Clear();
-  EXPECT_TRUE(s.IsEmpty());
-  EXPECT_EQ(s.GetCapacity(), VQCAF_STRING_INLINE_CAPACITY);
   EXPECT_TRUE(s.CheckInvariant());
-}
-
-TEST(String, CaseConversionModes) {
-  CVQCAFString s("Trunk_01-aZ");
-  CVQCAFString up = s.vqx_toupper(false);
-  EXPECT_STREQ(up.c_str(), "TRUNK_01-AZ");
-  EXPECT_STREQ(s.c_str(), "Trunk_01-aZ");
-  CVQCAFString low = s.vqx_tolower(true);
-  EXPECT_STREQ(low.c_str(), "trunk_01-az");
-  EXPECT_STREQ(s.c_str(), "trunk_01-az");
+  s = "Trunk_01-aZ\xE9";  // bytes outside ASCII letters are kept
+  EXPECT_EQ(Str(s.vqx_toupper(false)), "TRUNK_01-AZ\xE9");
+  EXPECT_EQ(Str(s), "Trunk_01-aZ\xE9");
+  EXPECT_EQ(Str(s.vqx_tolower(true)), "trunk_01-az\xE9");
+  EXPECT_EQ(Str(s), "trunk_01-az\xE9");
   s.vqx_toupper(true);
-  EXPECT_STREQ(s.c_str(), "TRUNK_01-AZ");
-  // Bytes outside ASCII letters are left alone.
-  CVQCAFString b("\xE9t\xC9");
-  EXPECT_STREQ(b.vqx_toupper(false).c_str(), "\xE9T\xC9");
+  EXPECT_EQ(Str(s), "TRUNK_01-AZ\xE9");
 }
 
 TEST(String, LengthLimitLeavesStringUnchanged) {
-  std::string almost = Repeat('m', VQCAF_STRING_MAX_LENGTH - 1);
-  CVQCAFString s(almost.c_str());
-  EXPECT_EQ(s.GetLength(), VQCAF_STRING_MAX_LENGTH - 1);
+  CVQCAFString s(std::string(VQCAF_STRING_MAX_LENGTH - 1, 'm').c_str()), f("keep");
   s += "x";  // exactly at the limit
   EXPECT_EQ(s.GetLength(), VQCAF_STRING_MAX_LENGTH);
   EXPECT_THROW(s += "y", std::length_error);
-  EXPECT_EQ(s.GetLength(), VQCAF_STRING_MAX_LENGTH);
-  EXPECT_TRUE(s.CheckInvariant());
   EXPECT_THROW(s.Insert("y", 0, 1), std::length_error);
   EXPECT_EQ(s.GetLength(), VQCAF_STRING_MAX_LENGTH);
-  CVQCAFString f("keep");
+  EXPECT_TRUE(s.CheckInvariant());
   EXPECT_THROW(f.Format("%s%s", s.c_str(), "z"), std::length_error);
-  EXPECT_STREQ(f.c_str(), "keep");
-  std::string over = Repeat('o', VQCAF_STRING_MAX_LENGTH + 1);
+  const std::string over(VQCAF_STRING_MAX_LENGTH + 1, 'o');
   EXPECT_THROW(CVQCAFString o(over.c_str()), std::length_error);
   EXPECT_THROW(f = over.c_str(), std::length_error);
-  EXPECT_STREQ(f.c_str(), "keep");
+  EXPECT_EQ(Str(f), "keep");
 }
 
-TEST(String, MoveLeavesSourceEmpty) {
-  std::string big = Repeat('h', 100);
-  CVQCAFString a(big.c_str());
+TEST(String, CopiesAreIndependentAndMovesLeaveTheSourceEmpty) {
+  const std::string big(100, 'h');
+  CVQCAFString a(big.c_str()), c("short"), d, e;
+  CVQCAFString Copy(a);
+  e = a;
+  e += "!";
   CVQCAFString b(std::move(a));
-  EXPECT_EQ(std::string(b.c_str()), big);
-  EXPECT_TRUE(a.IsEmpty());  // NOLINT: moved-from state is specified
-  EXPECT_TRUE(a.CheckInvariant());
-  CVQCAFString c("short");
-  CVQCAFString d;
   d = std::move(c);
-  EXPECT_STREQ(d.c_str(), "short");
-  EXPECT_TRUE(c.IsEmpty());
+  EXPECT_EQ(Str(b), big);
+  EXPECT_EQ(Str(Copy), big);
+  EXPECT_EQ(Str(e), big + "!");
+  EXPECT_EQ(Str(d), "short");
+  EXPECT_TRUE(a.IsEmpty() && a.CheckInvariant() && c.IsEmpty());  // NOLINT: moved-from state is specified
 }
 
 TEST(Variant, UnsignedToStringIsSignedDecimal) {
-  struct Row {
-    u32 un32Value;
-    const char* pszText;
-  } aRows[] = {{0u, "0"}, {7u, "7"}, {2147483647u, "2147483647"}, {2147483648u, "-2147483648"}, {0xFFFFFFFFu, "-1"}};
-  for (const Row& r : aRows) {
-    EXPECT_STREQ(VQCAF::CVQCAFVariant(r.un32Value).ToString().c_str(), r.pszText) << r.un32Value;
+  struct Row { u32 un32Value; const char* pszText; };
+  for (const Row& r : {Row{0u, "0"}, Row{7u, "7"}, Row{2147483647u, "2147483647"}, Row{2147483648u, "-2147483648"},
+                       Row{0xFFFFFFFFu, "-1"}}) {
+    EXPECT_STREQ(CVQCAFVariant(r.un32Value).ToString().c_str(), r.pszText) << r.un32Value;
   }
+}
+
+namespace {
+
+/* Sets TZ for its lifetime. */
+class ZoneGuard {
+ public:
+  explicit ZoneGuard(const char* pszZone) : mfHad(getenv("TZ") != nullptr), mstrOld(mfHad ? getenv("TZ") : "") {
+    setenv("TZ", pszZone, 1);
+    tzset();
+  }
+  ~ZoneGuard() {
+    mfHad ? setenv("TZ", mstrOld.c_str(), 1) : unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  bool mfHad;
+  std::string mstrOld;
+};
+
+/* Digits become '9' and '+' becomes '-': "2023-11-15" -> "9999-99-99". */
+std::string Shape(std::string s) {
+  for (char& c : s) c = isdigit(static_cast<unsigned char>(c)) ? '9' : c == '+' ? '-' : c;
+  return s;
+}
+
+const char* kNotSet = "Failed to convert time to string.";
+
+}  // namespace
+
+TEST(DateTime, TextsInZones) {
+  struct Row { const char* pszZone; i64 n64Seconds; u32 un32Ms; const char *pszFormat, *pszText, *pszDate, *pszTime; };
+  for (const Row& r : {
+           Row{"UTC0", 0, 7, nullptr, "1970-01-01 00:00:00+0000", "1970-01-01", "00:00:00.007+0000"},
+           Row{"EST5", 0, 0, nullptr, "1969-12-31 19:00:00-0500", "1969-12-31", "19:00:00.000-0500"},
+           Row{"IST-5:30", 0, 999, nullptr, "1970-01-01 05:30:00+0530", "1970-01-01", "05:30:00.999+0530"},
+           Row{"NST3:30", 0, 0, nullptr, "1969-12-31 20:30:00-0330", "1969-12-31", "20:30:00.000-0330"},
+           Row{"EST5", 86399, 120, nullptr, "1970-01-01 18:59:59-0500", "1970-01-01", "18:59:59.120-0500"},
+           Row{"XST0:30", 0, 1, nullptr, "1969-12-31 23:30:00-0030", "1969-12-31", "23:30:00.001-0030"},  // sign
+           Row{"YST-0:45", 0, 1, nullptr, "1970-01-01 00:45:00+0045", "1970-01-01", "00:45:00.001+0045"},  // < 1 h
+           Row{"IST-5:30", 1700000000, 0, nullptr, "2023-11-15 03:43:20+0530", "2023-11-15", "03:43:20.000+0530"},
+           Row{"UTC0", 1700000000, 0, "%H:%M", "22:13", "2023-11-14", "22:13:20.000+0000"},
+           Row{"UTC0", 1700000000, 0, "", "", "2023-11-14", "22:13:20.000+0000"},
+           Row{"UTC0", -1, 0, nullptr, kNotSet, nullptr, nullptr},  // not set
+           Row{"UTC0", -100000, 5, nullptr, kNotSet, nullptr, nullptr},
+           Row{"UTC0", 0, 1000, nullptr, kNotSet, nullptr, nullptr}}) {
+    ZoneGuard Zone(r.pszZone);
+    const std::string strRow = std::string(r.pszZone) + " " + std::to_string(r.n64Seconds) + "." + std::to_string(r.un32Ms);
+    CVQCAFDateTime t(r.n64Seconds, r.un32Ms);
+    EXPECT_STREQ(t.ToString(r.pszFormat).c_str(), r.pszText) << strRow;
+    EXPECT_EQ(t.IsSet(), r.pszDate != nullptr) << strRow;
+    if (r.pszDate == nullptr) continue;
+    char acDate[VQCAF_DATETIME_DATE_SIZE] = "unchanged", acTime[VQCAF_DATETIME_TIME_SIZE] = {};
+    EXPECT_EQ(CVQCAFDateTime::FormatDateTime(r.n64Seconds, r.un32Ms, acDate, acTime, 0), VQX_RESULT_OK);
+    EXPECT_STREQ(acDate, "unchanged") << strRow;  // flag 0 leaves the date alone
+    EXPECT_EQ(CVQCAFDateTime::FormatDateTime(r.n64Seconds, r.un32Ms, acDate, acTime, 1), VQX_RESULT_OK);
+    EXPECT_STREQ(acDate, r.pszDate) << strRow;
+    EXPECT_STREQ(acTime, r.pszTime) << strRow;
+  }
+  ZoneGuard Zone("IST-5:30");
+  EXPECT_EQ(CVQCAFDateTime(0, 0).GetZoneOffset(), 19800);
+}
+
+TEST(DateTime, CurrentTimeAndBadArguments) {
+  char acDate[VQCAF_DATETIME_DATE_SIZE], acTime[VQCAF_DATETIME_TIME_SIZE];
+  EXPECT_EQ(CVQCAFDateTime::GetStringDateTime(acDate, acTime, 1), VQX_RESULT_OK);
+  EXPECT_EQ(Shape(acDate), "9999-99-99") << acDate;
+  EXPECT_EQ(Shape(acTime), "99:99:99.999-9999") << acTime;
+  EXPECT_EQ(CVQCAFDateTime::GetStringDateTime(nullptr, acTime, 0), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCAFDateTime::GetStringDateTime(nullptr, acTime, 1), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(CVQCAFDateTime::GetStringDateTime(acDate, nullptr, 1), VQX_RESULT_NULL_PARAM);
+  CVQCAFDateTime Now;
+  EXPECT_LT(Now.GetMilliseconds(), 1000u);
+  EXPECT_LE(std::abs(Now.GetSeconds() - static_cast<i64>(time(nullptr))), 2);
+  EXPECT_EQ(Shape(Now.ToString().c_str()), "9999-99-99 99:99:99-9999") << Now.ToString().c_str();
 }
