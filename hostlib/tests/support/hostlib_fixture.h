@@ -8,11 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "vqx_host.h"
+#include "vqx_host_filter.h"
 
 /* Lines printed by a library through its error and trace callbacks. */
 class CapturedLog {
@@ -36,11 +38,22 @@ _VQX_LIB_PARAMS HostLibTestParams(CapturedLog* pLog);
 size_t ProcessThreadCount();
 size_t ProcessFdCount();
 
-/* Opens a library in SetUp and closes it in TearDown. */
+/* A filter parameter set: mask, id (its group too) and adapter. */
+_VQX_FILTER_PARAMS FilterSet(u32 un32Mask, u32 un32Id = 0, u32 hAdapter = 0);
+
+/* Opens a library in SetUp and closes it in TearDown; message and filter helpers on it. */
 class HostLibTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  /* A message of that id, destination, payload size and type; the caller owns it. */
+  VQX_MSG_HANDLE NewMsg(u32 un32Id, u32 hDest, u32 un32Payload = 8, u32 MsgType = VQX_MSG_TYPE_EVENT);
+  /* Sends such a message (user context 1 as given); the handle is always consumed. */
+  VQX_RESULT Send(u32 un32Id, u32 hDest, u32 un32Payload = 8, u32 MsgType = VQX_MSG_TYPE_EVENT, u64 un64Uc1 = 0);
+  /* A filter of those sets; null (and a test failure) when refused. */
+  VQX_FILTER_HANDLE Filter(std::initializer_list<_VQX_FILTER_PARAMS> sets);
+  /* Messages waiting on a filter, each taken and released (bounded). */
+  u32 Drain(VQX_FILTER_HANDLE hFilter);
   CapturedLog mLog;
   _VQX_LIB_PARAMS mParams{};
   VQX_LIB_HANDLE mhLib = nullptr;
