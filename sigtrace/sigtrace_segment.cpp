@@ -96,7 +96,6 @@ bool CVQSigTraceSegment::Flush() {
     un64Whole = piece.un64End;
     un64Records += piece.fRecord;
   }
-  mun64RecordsWritten += un64Records;
   mun64SegmentRecords += un64Records;
   if (!fOk && mfStdout) {
     /* A pipe cannot be cut back: what is not written is lost. */

@@ -54,8 +54,6 @@ class CVQSigTraceSegment {
 
   /* Size of the segment once everything accepted is written. */
   u64 GetSize() const { return mun64Durable + mvBuffer.size(); }
-  /* Bytes known to be in the file. */
-  u64 GetDurableSize() const { return mun64Durable; }
 
   /* What a piece is: a trace record; the rest of the record before it (a
    * text body after its prefix line: never separated from it); a frame
@@ -85,9 +83,8 @@ class CVQSigTraceSegment {
   /* Appends records taken from another segment, as records. */
   void AppendRecords(const SUnwritten& Records);
 
-  /* Records written to the descriptor (in all, and since the last open),
-   * and records lost by failed writes. */
-  u64 GetRecordsWritten() const { return mun64RecordsWritten; }
+  /* Records written to the descriptor since the last open, and records
+   * lost by failed writes. */
   u64 GetSegmentRecords() const { return mun64SegmentRecords; }
   u64 TakeLostRecords() {
     const u64 n = mun64RecordsLost;
@@ -113,7 +110,6 @@ class CVQSigTraceSegment {
   std::vector<SPiece> mvPieces; /* the complete pieces in the buffer, in order */
   size_t mun64RecordStart = 0;  /* start of the piece being built in the buffer */
   u64 mun64Durable = 0;
-  u64 mun64RecordsWritten = 0;
   u64 mun64SegmentRecords = 0;
   u64 mun64RecordsLost = 0;
   int mnLastErrno = 0;

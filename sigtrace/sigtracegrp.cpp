@@ -94,7 +94,6 @@ CVQSigTraceGrp::CVQSigTraceGrp()
       mun32NextSegment(0),
       mun32LostCount(0),
       mpClock(&VqSigTraceWallClock()),
-      mun64HeaderSize(0),
       mn64LastFailureLog(INT64_MIN),
       mun32LostSinceLog(0),
       mfStdoutRefused(false),
@@ -250,7 +249,6 @@ void CVQSigTraceGrp::WriteFileHeader() {
     str += "\n\n\n";
     mFile.Append(str);
   }
-  mun64HeaderSize = mFile.GetSize();
   mFile.EndRecord(CVQSigTraceSegment::EPiece::Frame);
 }
 

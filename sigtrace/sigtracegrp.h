@@ -201,7 +201,6 @@ class CVQSigTraceGrp {
   const IVQSigTraceClock* mpClock;
   std::vector<u8> mvScratch;         /* framing of the record being written */
   std::string mstrText;              /* text body of the record being written */
-  u64 mun64HeaderSize;               /* size of the current segment's file header */
   i64 mn64LastFailureLog;            /* time of the last open/write failure line */
   u32 mun32LostSinceLog;             /* records lost since that line */
   bool mfStdoutRefused;              /* the standard output carries a stream this group cannot join */

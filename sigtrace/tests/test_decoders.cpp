@@ -10,7 +10,9 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -292,134 +294,86 @@ TEST(SigTraceDecoders, ResultCodes) {
     SUnitCase c;
     u32 un32Expected;
   } const aRows[] = {
-      {{"", EDecoder::Mtp3, 1, 3, 0, "85 01 02 03"}, VQX_RESULT_FAIL},            /* too small for ITU 24 */
-      {{"", EDecoder::Isup, 1, 2, 0, "05 00 0C 09 00"}, VQX_RESULT_FAIL},         /* invalid index */
-      {{"", EDecoder::Sccp, 1, 2, 0, "09"}, VQX_RESULT_FAIL},                     /* below 2 octets */
-      {{"", EDecoder::Isup, 1, 2, 0, "01 00 09 00"}, VQX_RESULT_OK},
+      {{"too small for ITU 24", EDecoder::Mtp3, 1, 3, 0, "85 01 02 03"}, VQX_RESULT_FAIL},
+      {{"invalid index", EDecoder::Isup, 1, 2, 0, "05 00 0C 09 00"}, VQX_RESULT_FAIL},
+      {{"SCCP below 2 octets", EDecoder::Sccp, 1, 2, 0, "09"}, VQX_RESULT_FAIL},
+      {{"ISUP whole", EDecoder::Isup, 1, 2, 0, "01 00 09 00"}, VQX_RESULT_OK},
   };
   for (const auto& row : aRows) {
     const std::vector<u8> v = FromHex(row.c.pszHex);
     const CVQSigTraceCursor cur(v.data(), static_cast<u32>(v.size()));
     CVQSigTraceText out;
-    u32 r = 0;
-    if (row.c.Decoder == EDecoder::Mtp3) r = VqSigTraceDecodeMtp3(out, row.c.un32Variant, row.c.un32PcLength, cur);
-    if (row.c.Decoder == EDecoder::Isup) r = VqSigTraceDecodeIsup(out, row.c.un32Variant, cur);
-    if (row.c.Decoder == EDecoder::Sccp) r = VqSigTraceDecodeSccp(out, row.c.un32Variant, cur);
-    EXPECT_EQ(r, row.un32Expected) << row.c.pszHex;
+    const u32 r = row.c.Decoder == EDecoder::Mtp3   ? VqSigTraceDecodeMtp3(out, row.c.un32Variant, row.c.un32PcLength, cur)
+                  : row.c.Decoder == EDecoder::Isup ? VqSigTraceDecodeIsup(out, row.c.un32Variant, cur)
+                                                    : VqSigTraceDecodeSccp(out, row.c.un32Variant, cur);
+    EXPECT_EQ(r, row.un32Expected) << "row " << row.c.pszGolden;
   }
 }
 
-TEST(SigTraceDecoders, BitPictureAndHexDump) {
-  EXPECT_STREQ(VqSigTracePicture(0x85, 0x0F).c_str(), "[0x85] ----0101");
-  EXPECT_STREQ(VqSigTracePicture(0x85, 0xFF).c_str(), "[0x85] 10000101");
-  EXPECT_STREQ(VqSigTracePicture(0x00, 0x00).c_str(), "[0x00] --------");
-  std::vector<u8> v(16);
-  for (u8 i = 0; i < 16; ++i) v[i] = i;
-  CVQSigTraceText t;
-  t.RawBuffer("P:", v, true);
-  EXPECT_EQ(t.Str(), "P:0000  00 01 02 03 04 05 06 07   08 09 0A 0B 0C 0D 0E 0F \n\n");
-  CVQSigTraceText t0;
-  t0.RawBuffer("Raw data:\n", {}, true);
-  EXPECT_EQ(t0.Str(), "Raw data:\n\n");
-  v.push_back(0x10);
-  CVQSigTraceText t1;
-  t1.RawBuffer("", v, true);
-  EXPECT_EQ(t1.Str().substr(t1.Str().size() - 10), "0010  10 \n");
-}
-
-TEST(SigTraceDecoders, PrintableAndIpDumps) {
+/* Hex dumps at their line boundaries, and the H.248 and IP dumps. */
+TEST(SigTraceDecoders, Dumps) {
+  std::vector<u8> v(17);
+  for (u8 i = 0; i < 17; ++i) v[i] = i;
   struct {
-    const char* pszHex;
-    bool fH248;
-    const char* pszExpected;
-  } const aRows[] = {
-      {"41 0D 0A 42", true, "A\nB\n\n"},
-      {"41 0D 0A", true, "A\n\n"},
-      {"", true, "\n\n"},
-      {"41 0D 0A", false, "A\n\n\n"},
-      {"41 00 7F 20 0A 0A 0D 43", false, "A007F \nC\n\n"},
-  };
-  for (const auto& row : aRows) {
-    CVQSigTraceText t;
-    const std::vector<u8> v = FromHex(row.pszHex);
-    VqSigTracePrintableDump(t, v, row.fH248);
-    EXPECT_EQ(t.Str(), row.pszExpected) << row.pszHex;
-  }
-  std::vector<u8> v(33, 0xAB);
-  CVQSigTraceText t;
-  VqSigTraceIpHexDump(t, v);
-  const std::string strGroup = "ABABABABABABABAB";
-  EXPECT_EQ(t.Str(), strGroup + " " + strGroup + " " + strGroup + " " + strGroup + " \nAB\n\n");
-}
-
-TEST(SigTraceDecoders, Casr2Lines) {
-  struct {
-    const char* pszGolden;
+    const char* pszRow;
     std::function<void(CVQSigTraceText&)> fn;
+    std::string strExpected;
   } const aRows[] = {
-      {"casr2_lines.txt", [](CVQSigTraceText& t) {
-         VqSigTraceCasr2LineStart(t, "E1_0", 5, 123456, 0);
-         VqSigTraceCasr2State(t, 3, 12);
-         VqSigTraceCasr2LineStart(t, "E1_0", 5, 123457, 3);
-         VqSigTraceCasr2State(t, 12, 24);
-         _VQ500_VP_DIGIT_PARAMS tone{};
-         tone.un32ToneCode = 41;
-         tone.n32Level = -12;
-         VqSigTraceCasr2LineStart(t, "E1_0", 17, 5, 1);
-         VqSigTraceCasr2Tone(t, tone, 1);
-         tone.un32ToneCode = 200;
-         tone.aun32Custom[0] = 1;
-         tone.aun32Custom[1] = 22;
-         tone.aun32Custom[2] = 333;
-         tone.aun32Custom[3] = 4;
-         VqSigTraceCasr2LineStart(t, "A_very_long_entity", 31, 4294967295u, 2);
-         VqSigTraceCasr2Tone(t, tone, 0xFFFFFFFFu);
-         tone.un32ToneCode = 99;
-         VqSigTraceCasr2LineStart(t, "E1_0", 1, 0, 2);
-         VqSigTraceCasr2Tone(t, tone, 3);
-         const u8 aBits[8] = {1, 0, 0, 1, 1, 1, 0, 1};
-         VqSigTraceCasr2LineStart(t, "E1_0", 2, 7, 1);
-         VqSigTraceCasr2Bits(t, aBits, 10, 5, 3);
-       }},
+      {"16 with offsets", [&](auto& t) { t.RawBuffer("P:", std::span(v).first(16), true); },
+       "P:0000  00 01 02 03 04 05 06 07   08 09 0A 0B 0C 0D 0E 0F \n\n"},
+      {"empty", [&](auto& t) { t.RawBuffer("Raw data:\n", {}, true); }, "Raw data:\n\n"},
+      {"17", [&](auto& t) { t.RawBuffer("", v, false); }, "00 01 02 03 04 05 06 07   08 09 0A 0B 0C 0D 0E 0F \n10 \n"},
+      {"H.248 CR LF", [](auto& t) { VqSigTracePrintableDump(t, FromHex("41 0D 0A 42"), true); }, "A\nB\n\n"},
+      {"H.248 ends CR LF", [](auto& t) { VqSigTracePrintableDump(t, FromHex("41 0D 0A"), true); }, "A\n\n"},
+      {"H.248 empty", [](auto& t) { VqSigTracePrintableDump(t, {}, true); }, "\n\n"},
+      {"SIP CR LF", [](auto& t) { VqSigTracePrintableDump(t, FromHex("41 0D 0A"), false); }, "A\n\n\n"},
+      {"SIP controls", [](auto& t) { VqSigTracePrintableDump(t, FromHex("41 00 7F 20 0A 0A 0D 43"), false); }, "A007F \nC\n\n"},
+      {"IP 33", [](auto& t) { VqSigTraceIpHexDump(t, std::vector<u8>(33, 0xAB)); },
+       "ABABABABABABABAB ABABABABABABABAB ABABABABABABABAB ABABABABABABABAB \nAB\n\n"},
   };
   for (const auto& row : aRows) {
     CVQSigTraceText t;
     row.fn(t);
-    EXPECT_EQ(CompareGolden(row.pszGolden, t.Str()), "") << row.pszGolden;
+    EXPECT_EQ(t.Str(), row.strExpected) << "row " << row.pszRow;
   }
 }
 
-/* The text builder's own formatter agrees with printf on what the decoders use. */
+TEST(SigTraceDecoders, Casr2Lines) {
+  CVQSigTraceText t;
+  VqSigTraceCasr2LineStart(t, "E1_0", 5, 123456, 0);
+  VqSigTraceCasr2State(t, 3, 12);
+  VqSigTraceCasr2LineStart(t, "E1_0", 5, 123457, 3);
+  VqSigTraceCasr2State(t, 12, 24);
+  _VQ500_VP_DIGIT_PARAMS tone{};
+  tone.un32ToneCode = 41;
+  tone.n32Level = -12;
+  VqSigTraceCasr2LineStart(t, "E1_0", 17, 5, 1);
+  VqSigTraceCasr2Tone(t, tone, 1);
+  tone.un32ToneCode = 200;
+  for (u32 i = 0; i < 4; ++i) tone.aun32Custom[i] = std::vector<u32>{1, 22, 333, 4}[i];
+  VqSigTraceCasr2LineStart(t, "A_very_long_entity", 31, 4294967295u, 2);
+  VqSigTraceCasr2Tone(t, tone, 0xFFFFFFFFu);
+  tone.un32ToneCode = 99;
+  VqSigTraceCasr2LineStart(t, "E1_0", 1, 0, 2);
+  VqSigTraceCasr2Tone(t, tone, 3);
+  const u8 aBits[8] = {1, 0, 0, 1, 1, 1, 0, 1};
+  VqSigTraceCasr2LineStart(t, "E1_0", 2, 7, 1);
+  VqSigTraceCasr2Bits(t, aBits, 10, 5, 3);
+  EXPECT_EQ(CompareGolden("casr2_lines.txt", t.Str()), "");
+}
+
+/* The text builder's own formatter agrees with printf on what the decoders
+ * use (widths, flags, %c, %%), and falls back to it outside that subset. */
 TEST(SigTraceDecoders, FormatterMatchesPrintf) {
-  struct {
-    const char* pszFormat;
-    int n;
-    unsigned u;
-    const char* psz;
-  } const aRows[] = {
-      {"%d|%u|%s", -5, 7u, "x"},      {"%3d|%2u|%12s", -12, 5u, "E1_0"},   {"%-10s|%05u|%X", 3, 4294967295u, "MFR2_FWD1"},
-      {"%02X|%04X|%-4s", 0, 0xABu, ""}, {"%10u|%d|%s%%", 0, 0u, "q"},       {"[0x%02X] %s|%x|%c", 65, 0x1Fu, "p"},
-      {"%+d|%u|%.2s", 3, 1u, "abc"}, /* outside the subset: falls back */
-  };
-  for (const auto& row : aRows) {
-    char acExpected[256];
-    CVQSigTraceText t;
-    if (strstr(row.pszFormat, "%c")) {
-      snprintf(acExpected, sizeof(acExpected), row.pszFormat, 0xAB, row.psz, row.u, row.n);
-      t.Appendf(row.pszFormat, 0xAB, row.psz, row.u, row.n);
-    } else if (strncmp(row.pszFormat, "%-10s", 5) == 0) {
-      snprintf(acExpected, sizeof(acExpected), row.pszFormat, row.psz, row.u, row.u);
-      t.Appendf(row.pszFormat, row.psz, row.u, row.u);
-    } else if (strncmp(row.pszFormat, "%02X", 4) == 0) {
-      snprintf(acExpected, sizeof(acExpected), row.pszFormat, row.u, row.u, row.psz);
-      t.Appendf(row.pszFormat, row.u, row.u, row.psz);
-    } else if (strncmp(row.pszFormat, "%10u", 4) == 0) {
-      snprintf(acExpected, sizeof(acExpected), row.pszFormat, row.u, row.n, row.psz);
-      t.Appendf(row.pszFormat, row.u, row.n, row.psz);
-    } else {
-      snprintf(acExpected, sizeof(acExpected), row.pszFormat, row.n, row.u, row.psz);
-      t.Appendf(row.pszFormat, row.n, row.u, row.psz);
+  const char* const apszFormats[] = {"%d|%u|%s", "%3d|%2u|%12s", "%-4d|%05u|%-10s", "%d|%X|%-4s", "%c|%02X|%s",
+                                     "%d|%10u|%s%%", "%d|%x|%s", "%+d|%u|%.2s"};
+  for (const char* pszFormat : apszFormats) {
+    for (const auto& [n, u, psz] : {std::tuple<int, unsigned, const char*>{-12, 4294967295u, "MFR2_FWD1"}, {65, 0u, ""}}) {
+      char acExpected[256];
+      snprintf(acExpected, sizeof(acExpected), pszFormat, n, u, psz);
+      CVQSigTraceText t;
+      t.Appendf(pszFormat, n, u, psz);
+      EXPECT_EQ(t.Str(), acExpected) << pszFormat << " " << n;
     }
-    EXPECT_EQ(t.Str(), acExpected) << row.pszFormat;
   }
 }

@@ -15,6 +15,7 @@
 #include "support/sigtrace_test_support.h"
 
 using namespace VQCAF;
+using sigtest::Be32;
 using sigtest::FromHex;
 
 namespace {
@@ -102,73 +103,45 @@ TEST(SigTraceFramings, GoldenBytesAndWireLengths) {
   }
 }
 
-TEST(SigTraceFramings, IuaShortFramesNeverReadPastTheEnd) {
-  const CVQSigTraceEntityParams e = IsdnEntity(1, "abc", "1.2.3.4");
-  for (u32 n = 0; n <= 4; ++n) {
-    std::unique_ptr<u8[]> p(new u8[n ? n : 1]);
-    memset(p.get(), 0x7F, n ? n : 1);
-    std::vector<u8> v;
-    const u32 un32Wire = VqSigTraceFrameIua(v, e, 0, CVQSigTraceCursor(n ? p.get() : nullptr, n));
-    EXPECT_EQ(v.size(), 90u + 4u) << n;
-    EXPECT_EQ(un32Wire, 90u + 4u) << n;
-    /* DLCI octets the frame does not have are zero. */
-    for (u32 i = n; i < 4; ++i) EXPECT_EQ(v[82 + i], 0) << "n=" << n << " i=" << i;
-  }
-}
-
-/* Frames above the 300-octet cap: the captured part and the wire length of
- * each kind (I frames carry octets 4 on, UI frames octets 3 on, other frames
- * no layer-3 data at any length). */
-TEST(SigTraceFramings, IuaLongFramesCapturedAndWireLengths) {
+/* Captured and wire lengths at the caps: SS7 at 300 octets; IUA frames of
+ * 0 to 4 octets (DLCI octets they lack are zero) and above 300 (I frames
+ * carry octets 4 on, UI frames octets 3 on, other frames no layer-3 data at
+ * any length), with the IUA, SCTP and IPv4 lengths of the captured part;
+ * H.248 at 5000. Each unit sits in a block of exactly its size. */
+TEST(SigTraceFramings, CapsAndLengths) {
   const CVQSigTraceEntityParams e = IsdnEntity(1, "abcde", "1.2.3.4"); /* S = 8 */
   struct {
-    const char* pszRow;
-    u8 un8Control;
+    const char* pszRow; /* the framing is named by the row's first letter */
     u32 un32Length;
-    u32 un32Captured;
-    u32 un32Wire;
+    u8 un8Control;
+    u32 un32Captured, un32Wire;
   } const aRows[] = {
-      {"I 310", 0x02, 310, 98 + 300, 98 + 312},     /* Protocol Data 4 + 296, wire 4 + 306 */
-      {"I 300", 0x02, 300, 98 + 300, 98 + 300},
-      {"UI 310", 0x03, 310, 98 + 304, 98 + 312},    /* 4 + 297 -> 304, wire 4 + 307 -> 312 */
-      {"FRMR 310", 0x87, 310, 98, 98},              /* no Protocol Data, also on the wire */
-      {"XID 301", 0xAF, 301, 98, 98},
-      {"RR 310", 0x01, 310, 98, 98},
+      {"SS7 0", 0, 0, 4, 4},          {"SS7 300", 300, 0, 304, 304},  {"SS7 301", 301, 0, 304, 305},
+      {"IUA 0", 0, 0, 98, 98},        {"IUA 1", 1, 0, 98, 98},        {"IUA 4", 4, 0x7F, 98, 98},
+      {"I 310", 310, 0x02, 98 + 300, 98 + 312}, /* Protocol Data 4 + 296, wire 4 + 306 */
+      {"I 300", 300, 0x02, 98 + 300, 98 + 300},
+      {"UI 310", 310, 0x03, 98 + 304, 98 + 312}, /* 4 + 297 -> 304, wire 4 + 307 -> 312 */
+      {"FRMR 310", 310, 0x87, 98, 98}, {"XID 301", 301, 0xAF, 98, 98}, {"RR 310", 310, 0x01, 98, 98},
+      {"H.248 5001", 5001, 'x', 42 + 5000, 42 + 5001},
   };
   for (const auto& row : aRows) {
-    std::vector<u8> unit(row.un32Length, 0x5A);
-    unit[0] = 0x00;
-    unit[1] = 0x01;
-    unit[2] = row.un8Control;
+    std::unique_ptr<u8[]> p(new u8[row.un32Length + 1]);
+    memset(p.get(), 0x5A, row.un32Length);
+    if (row.un32Length > 2) p[2] = row.un8Control;
+    const CVQSigTraceCursor c(p.get(), row.un32Length);
     std::vector<u8> v;
-    const u32 un32Wire = VqSigTraceFrameIua(v, e, 0, CVQSigTraceCursor(unit.data(), row.un32Length));
-    EXPECT_EQ(v.size(), row.un32Captured) << row.pszRow;
-    EXPECT_EQ(un32Wire, row.un32Wire) << row.pszRow;
-    ASSERT_GE(v.size(), 70u) << row.pszRow;
-    /* IUA message length and SCTP chunk length agree with the bytes written. */
-    EXPECT_EQ(static_cast<u32>((v[66] << 24) | (v[67] << 16) | (v[68] << 8) | v[69]), row.un32Captured - 62) << row.pszRow;
-    EXPECT_EQ(static_cast<u32>((v[48] << 8) | v[49]), row.un32Captured - 46) << row.pszRow;
-    EXPECT_EQ(static_cast<u32>((v[16] << 8) | v[17]), row.un32Captured - 14) << row.pszRow;
+    const u32 un32Wire = row.pszRow[0] == 'S' ? VqSigTraceFrameSs7(v, 1, 0, 0, c)
+                         : row.pszRow[0] == 'H' ? VqSigTraceFrameH248(v, 1, c)
+                                                : VqSigTraceFrameIua(v, e, 0, c);
+    EXPECT_EQ(un32Wire, row.un32Wire) << "row " << row.pszRow;
+    ASSERT_EQ(v.size(), row.un32Captured) << "row " << row.pszRow;
+    if (row.pszRow[0] == 'S') continue;
+    EXPECT_EQ((v[16] << 8) | v[17], row.un32Captured - 14) << "IPv4 total length, row " << row.pszRow;
+    if (row.pszRow[0] == 'H') continue;
+    EXPECT_EQ(Be32(std::string(v.begin(), v.end()), 66), row.un32Captured - 62) << "IUA length, row " << row.pszRow;
+    EXPECT_EQ((v[48] << 8) | v[49], row.un32Captured - 46) << "SCTP chunk length, row " << row.pszRow;
+    for (u32 i = row.un32Length; i < 4; ++i) EXPECT_EQ(v[82 + i], 0) << "DLCI octet " << i << ", row " << row.pszRow;
   }
-}
-
-TEST(SigTraceFramings, CapsAndLengths) {
-  struct {
-    u32 un32Length;
-    u32 un32Captured;
-    u32 un32Wire;
-  } const aRows[] = {{0, 4, 4}, {300, 304, 304}, {301, 304, 305}, {310, 304, 314}};
-  for (const auto& row : aRows) {
-    const std::vector<u8> unit(row.un32Length, 0x55);
-    std::vector<u8> v;
-    EXPECT_EQ(VqSigTraceFrameSs7(v, 1, 0, 0, CVQSigTraceCursor(unit.data(), row.un32Length)), row.un32Wire);
-    EXPECT_EQ(v.size(), row.un32Captured);
-  }
-  const std::vector<u8> big(5001, 'x');
-  std::vector<u8> v;
-  EXPECT_EQ(VqSigTraceFrameH248(v, 1, CVQSigTraceCursor(big.data(), 5001)), 42u + 5001u);
-  EXPECT_EQ(v.size(), 42u + 5000u);
-  EXPECT_EQ((v[16] << 8) | v[17], 5028); /* IPv4 total length of the captured part */
 }
 
 /* Known checksums, one's-complement sums that fold once and twice. */

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <tuple>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -157,31 +158,23 @@ TEST(SigTraceGroup, PcapHeadersByType) {
   EXPECT_EQ(s.size(), 24u + 16u + 1122u);
 }
 
-/* The entity lines of the text file header, and the type names. */
+/* The entity lines of the text file header (H.248: the names alone), and
+ * the type names. */
 TEST(SigTraceGroup, TextHeaderByType) {
   CScratchDir dir;
   SFixedClock c;
-  struct {
-    u32 un32Type;
-    const char* pszExpected;
-  } const aRows[] = {
-      {6, "// Group name: g6, type: H248\n//               prov-1\n//               prov-2\n\n\n\n"},
-      {4, "// Group name: g4, type: SIP\n//               BOARD:prov-1\n//               BOARD:prov-2\n\n\n\n"},
-      {7, "// Group name: g7, type: LAPD\n//               BOARD:prov-1\n//               BOARD:prov-2\n\n\n\n"},
-      {1, "// Group name: g1, type: Unk\n//               BOARD:prov-1\n//               BOARD:prov-2\n\n\n\n"},
-      {8, "// Group name: g8, type: Unk\n//               BOARD:prov-1\n//               BOARD:prov-2\n\n\n\n"},
-  };
-  for (const auto& row : aRows) {
-    const std::string strName = "g" + std::to_string(row.un32Type);
+  const std::pair<u32, const char*> aRows[] = {{6, "H248"}, {4, "SIP"}, {7, "LAPD"}, {1, "Unk"}, {8, "Unk"}};
+  for (const auto& [un32Type, pszTypeName] : aRows) {
+    const std::string strName = "g" + std::to_string(un32Type), strLine = un32Type == 6 ? "\n//               " : "\n//               BOARD:";
     {
       CVQSigTraceGrp g;
-      SetUpGroup(g, strName, row.un32Type, false, &c.clock);
-      g.mvEntities.push_back(Entity(row.un32Type, "BOARD", "prov-1"));
-      g.mvEntities.push_back(Entity(row.un32Type, "BOARD", "prov-2"));
+      SetUpGroup(g, strName, un32Type, false, &c.clock);
+      for (const char* psz : {"prov-1", "prov-2"}) g.mvEntities.push_back(Entity(un32Type, "BOARD", psz));
       EXPECT_EQ(g.CreateNewFile(), VQX_RESULT_OK);
     }
-    EXPECT_EQ(ReadFile(strName + "_000.log"), std::string("// Creation date: 2026-03-04 06:06:07+0100\n") + row.pszExpected + "\n\n[END]\n")
-        << "row " << row.un32Type;
+    EXPECT_EQ(ReadFile(strName + "_000.log"), std::string("// Creation date: 2026-03-04 06:06:07+0100\n// Group name: ") + strName +
+                                                  ", type: " + pszTypeName + strLine + "prov-1" + strLine + "prov-2\n\n\n\n\n\n[END]\n")
+        << "row " << un32Type;
   }
 }
 
@@ -324,39 +317,33 @@ TEST(SigTraceGroup, SegmentPermissionsFollowTheUmask) {
   EXPECT_EQ(st.st_mode & 0777, 0664u);
 }
 
-/* The failure lines of the group's operations, by kind of exception. */
+/* The failure lines of the group's operations, by kind of exception; one of
+ * no known kind is preceded by the line naming where it was caught. */
 TEST(SigTraceGroup, ExceptionLines) {
-  struct {
-    const char* pszRow;
-    std::function<void()> fnThrow;
-    VQX_RESULT un32Result;
-    const char* pszText;
-  } const aRows[] = {
-      {"framework", [] { throw CVQCAFException("boom", 0x8200000Fu); }, 0x8200000Fu, "boom"},
-      {"bad_alloc", [] { throw std::bad_alloc(); }, 0x82000012u, "std::bad_alloc"},
-      {"length", [] { throw std::length_error("x"); }, 0x8200000Au, "std::length_error"},
-      {"range", [] { throw std::out_of_range("x"); }, 0x82000006u, "std::out_of_range"},
-      {"runtime", [] { throw std::runtime_error("x"); }, 0x82000002u, "(Un-handled exception)"},
-      {"int", [] { throw 42; }, 0x82000002u, "(Un-handled exception)"},
+  const std::tuple<std::function<void()>, VQX_RESULT, const char*> aRows[] = {
+      {[] { throw CVQCAFException("boom", 0x8200000Fu); }, 0x8200000Fu, "boom"},
+      {[] { throw std::bad_alloc(); }, 0x82000012u, "std::bad_alloc"},
+      {[] { throw std::length_error("x"); }, 0x8200000Au, "std::length_error"},
+      {[] { throw std::out_of_range("x"); }, 0x82000006u, "std::out_of_range"},
+      {[] { throw std::runtime_error("x"); }, 0x82000002u, "(Un-handled exception)"},
+      {[] { throw 42; }, 0x82000002u, "(Un-handled exception)"},
   };
-  for (const auto& row : aRows) {
+  for (const auto& [fnThrow, un32Result, pszText] : aRows) {
     CLogCapture log;
     VQX_RESULT r = 0;
     int nLine = 0;
     try {
-      row.fnThrow();
+      fnThrow();
     } catch (...) {
-      nLine = __LINE__ + 1;
-      r = VqSigTraceReportException("CVQSigTraceGrp::CloseFile", __FILE__, nLine);
+      r = VqSigTraceReportException("CVQSigTraceGrp::CloseFile", __FILE__, nLine = __LINE__);
     }
-    EXPECT_EQ(r, row.un32Result) << row.pszRow;
-    std::vector<std::string> vExpected;
     const std::string strAt = "test_group.cpp:" + std::to_string(nLine) + "\n";
-    if (r == 0x82000002u) vExpected.push_back("CVQSigTraceGrp::CloseFile: Un-handled exception: " + strAt);
     char acCode[16];
-    snprintf(acCode, sizeof(acCode), " (%X) ", row.un32Result);
-    vExpected.push_back(std::string("CVQSigTraceGrp::CloseFile: ") + row.pszText + acCode + strAt);
-    EXPECT_EQ(log.vLines, vExpected) << row.pszRow;
+    snprintf(acCode, sizeof(acCode), " (%X) ", un32Result);
+    std::vector<std::string> vExpected{std::string("CVQSigTraceGrp::CloseFile: ") + pszText + acCode + strAt};
+    if (un32Result == 0x82000002u) vExpected.insert(vExpected.begin(), "CVQSigTraceGrp::CloseFile: Un-handled exception: " + strAt);
+    EXPECT_EQ(r, un32Result) << pszText;
+    EXPECT_EQ(log.vLines, vExpected) << pszText;
   }
 }
 

@@ -3,6 +3,7 @@
  */
 #include "support/sigtrace_test_support.h"
 
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -43,21 +44,12 @@ std::string ReadFile(const std::string& strPath) {
 bool FileExists(const std::string& strPath) { return std::filesystem::exists(strPath); }
 
 std::vector<u8> FromHex(const char* pszHex) {
-  std::vector<u8> v;
-  int nHigh = -1;
+  std::string strDigits;
   for (const char* p = pszHex; *p; ++p) {
-    int n;
-    if (*p >= '0' && *p <= '9') n = *p - '0';
-    else if (*p >= 'a' && *p <= 'f') n = *p - 'a' + 10;
-    else if (*p >= 'A' && *p <= 'F') n = *p - 'A' + 10;
-    else continue;
-    if (nHigh < 0) {
-      nHigh = n;
-    } else {
-      v.push_back(static_cast<u8>(nHigh * 16 + n));
-      nHigh = -1;
-    }
+    if (isxdigit(static_cast<unsigned char>(*p))) strDigits += *p;
   }
+  std::vector<u8> v;
+  for (size_t i = 0; i + 1 < strDigits.size(); i += 2) v.push_back(static_cast<u8>(std::stoul(strDigits.substr(i, 2), nullptr, 16)));
   return v;
 }
 
@@ -84,13 +76,7 @@ std::string CompareGolden(const std::string& strName, const std::string& strActu
   return ss.str();
 }
 
-VQCAF::SVQSigTraceTime FixedTime() {
-  VQCAF::SVQSigTraceTime t;
-  t.n64Seconds = 1772600767; /* 2026-03-04 05:06:07 UTC */
-  t.un32Microseconds = 89123;
-  t.n32ZoneOffset = 3600;
-  return t;
-}
+VQCAF::SVQSigTraceTime FixedTime() { return {1772600767, 89123, 3600}; /* 2026-03-04 05:06:07 UTC */ }
 
 CLogCapture::CLogCapture() {
   VQCAF::VqcafSetDiagPrinter([](void* pv, u32, const char* psz) { static_cast<CLogCapture*>(pv)->vLines.emplace_back(psz); }, this);
