@@ -1,79 +1,46 @@
 /*
- * vq500_ie_copy_internal.h - the copy descriptors and the copy core (inside
- * the library only).
+ * vq500_ie_copy_internal.h - what the generated record copies share with the
+ * copy core (inside the library only).
  *
- * Each record is described once, as data generated from the schema: its
- * members in copy order (kind, offset, failure text, embedded record or list
- * copy), and for a choice the discriminant offset and the alternatives by
- * value range. The core (vq500_sip_ie_cpy.cpp) walks these descriptors; the
- * family (vq500_sip_ie_cpy.cpp, vq500_sdp_ie_cpy.cpp) gives the
- * discriminant rule and the file name of the log line.
+ * Every record has one generated copy function (generated/vq500_sip_ie_cpy.cpp,
+ * generated/vq500_sdp_ie_cpy.cpp) that reads its discriminant first, copies
+ * its scalars inline and calls the core (vq500_ie_cpy_core.cpp) for strings,
+ * lists and the log line. A walk (IeWalk) carries the caller's read-only
+ * context and its own bounds: set nesting depth and element visits left.
  */
 #ifndef VQ500_IE_COPY_INTERNAL_H
 #define VQ500_IE_COPY_INTERNAL_H
 
 #include "vq500_ie_copy.h"
 
+#include <cstring>
+
 /* Size of the destination of a four-argument call: not known, not checked. */
 #define VQX_IE_SIZE_UNKNOWN 0xFFFFFFFFu
 
-enum : u8 {
-    IE_KIND_U8,     /* one byte, never swapped */
-    IE_KIND_U16,    /* swapped by the swap flag */
-    IE_KIND_U32,    /* swapped by the swap flag (booleans, enumerations) */
-    IE_KIND_STRING, /* set of bytes duplicated as they are (strings, u8 sets) */
-    IE_KIND_SET,    /* set of records, through a list copy */
-    IE_KIND_REC,    /* embedded record at the member offset */
+struct IeWalk {
+    const IeCopyContext* pContext;
+    u32 un32Swap;
+    u32 un32Depth;
+    u32 un32VisitsLeft;
 };
 
-enum : u8 {
-    IE_OTHERS_FAIL,    /* an unlisted value fails with 0x8200000A */
-    IE_OTHERS_NOTHING, /* an unlisted value copies nothing more */
-    IE_OTHERS_DEFAULT, /* an unlisted value copies the default alternative */
-};
-
-struct IeRecordDesc;
-struct IeListDesc;
-
-/* How a family reads a choice discriminant. */
+/* A family's source file: the base name goes into its log lines. */
 struct IeFamily {
-    u32 (*pfnDiscriminant)(const IeCopyContext* pContext, const void* pvWord);
-    const char* szFile; /* source path; its base name goes into log lines */
+    const char* szFile;
 };
 
-struct IeMemberDesc {
-    const char* szText;         /* failure text of this member */
-    const IeRecordDesc* pRec;   /* IE_KIND_REC */
-    const IeListDesc* pList;    /* IE_KIND_SET */
-    u16 un16Offset;
-    u8 byKind;
-};
-
-/* Values un32Low..un32High copy members un16First.. (un16Count of them; 0:
- * nothing more). Sorted, not overlapping. */
-struct IeAltDesc {
-    u32 un32Low;
-    u32 un32High;
-    u16 un16First;
-    u16 un16Count;
-};
+/* A record copy: walk, source record, destination message, destination
+ * record, bytes available at the destination (VQX_IE_SIZE_UNKNOWN: not
+ * checked). */
+typedef i32 (*PFN_IE_RECORD_COPY)(IeWalk* pWalk, const u8* pbySrc, void* pDstMsg, u8* pbyDst, u32 un32Avail);
 
 struct IeRecordDesc {
     const IeFamily* pFamily;
-    const char* szCopy;     /* operation name */
-    const char* szLabel;    /* label of its log lines */
-    const char* szSelfText; /* "<operation> Failed", for an element too small */
-    const char* szNullText; /* failure text of a null record */
-    const IeMemberDesc* pMembers; /* members before the union, then each alternative's */
-    const IeAltDesc* pAlts;       /* un16AltCount sorted, then the default one */
-    u16 un16Size;     /* bytes the record takes (a dispatcher: its type word) */
-    u16 un16PreCount; /* members copied before the choice */
-    u16 un16AltCount;
-    u16 un16Disc;     /* offset of the discriminant */
-    i16 n16DefaultAlt;
-    u8 byOthers;
-    u8 fChoice;
-    u8 fValueLog;     /* log lines carry the value field */
+    const char* szCopy;  /* operation name */
+    const char* szLabel; /* label of its log lines */
+    PFN_IE_RECORD_COPY pfnCopy;
+    u8 fValueLog;        /* its log lines carry the value field */
 };
 
 struct IeListDesc {
@@ -81,10 +48,66 @@ struct IeListDesc {
     const char* szLabel;
     const char* szText; /* "VQXMsgElementDupSet for ... Failed" */
     const IeRecordDesc* pRec;
+    u32 un32Line;       /* line of the list copy in its generated file */
 };
 
 extern const IeFamily g_kIeFamilySip;
 extern const IeFamily g_kIeFamilySdp;
+
+inline void VqxIeCopy16(u32 un32Swap, const u8* pbySrc, u8* pbyDst)
+{
+    u16 un16Value;
+    memcpy(&un16Value, pbySrc, sizeof un16Value);
+    if (un32Swap != 0) {
+        un16Value = __builtin_bswap16(un16Value);
+    }
+    memcpy(pbyDst, &un16Value, sizeof un16Value);
+}
+
+inline void VqxIeCopy32(u32 un32Swap, const u8* pbySrc, u8* pbyDst)
+{
+    u32 un32Value;
+    memcpy(&un32Value, pbySrc, sizeof un32Value);
+    if (un32Swap != 0) {
+        un32Value = __builtin_bswap32(un32Value);
+    }
+    memcpy(pbyDst, &un32Value, sizeof un32Value);
+}
+
+/* Bytes left at an embedded record's offset. */
+inline u32 VqxIeSub(u32 un32Avail, u32 un32Offset)
+{
+    return un32Avail == VQX_IE_SIZE_UNKNOWN ? un32Avail : un32Avail - un32Offset;
+}
+
+/* SIP rule: a discriminant is as stored only when the source order is 2. */
+inline u32 VqxIeSipDiscriminant(const IeWalk* pWalk, const u8* pbyWord)
+{
+    u32 un32Value;
+    memcpy(&un32Value, pbyWord, sizeof un32Value);
+    return pWalk->pContext->un32SrcOrder == 2 ? un32Value : __builtin_bswap32(un32Value);
+}
+
+/* SDP rule: as stored unless swapping a source of another order. */
+inline u32 VqxIeSdpDiscriminant(const IeWalk* pWalk, const u8* pbyWord)
+{
+    u32 un32Value;
+    memcpy(&un32Value, pbyWord, sizeof un32Value);
+    if (pWalk->un32Swap == 0 || pWalk->pContext->un32SrcOrder == 2) {
+        return un32Value;
+    }
+    return __builtin_bswap32(un32Value);
+}
+
+/* Logs one line for a failing member of pRec and returns n32Code. */
+[[gnu::cold]] i32 VqxIeFail(IeWalk* pWalk, const IeRecordDesc* pRec, const char* szText, i32 n32Code, u32 un32Value,
+                            int nLine);
+
+/* A string or u8 set: its elements duplicated byte for byte. */
+i32 VqxIeCopyString(IeWalk* pWalk, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet);
+
+/* A set of records through its list copy; logs the list's line on failure. */
+i32 VqxIeCopyList(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet);
 
 /* Public entries of a record copy and a list copy; un32Avail is the element
  * size of the five-argument form, VQX_IE_SIZE_UNKNOWN otherwise. */
