@@ -359,6 +359,13 @@ def gen_records_header(model, fam):
                 'i32 %s(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet);\n'
                 'i32 %s(void* pvContext, const void* pSrcSet, void* pDstMsg, void* pDstSet, u16 un16Size);\n'
                 % (ln, ln))
+    names = [n for n in model.order if model.records[n]['family'] == fam]
+    names.append(d['name'])
+    out.append('\n/* Every record copy of the family in its element form, with the bytes its\n'
+               ' * record takes (a dispatcher: its type word), for dumps and tests. */\n'
+               'struct Vq500%sIeCopyEntry {\n    const char* szCopy;\n'
+               '    i32 (*pfnCopy)(void*, const void*, void*, void*, u16);\n    u16 un16Size;\n};\n'
+               'extern const Vq500%sIeCopyEntry g_kaVq500%sIeCopies[%d];\n' % (fam.capitalize(), fam.capitalize(), fam.capitalize(), len(names)))
     out.append('\n#endif\n')
     return ''.join(out)
 
@@ -534,6 +541,10 @@ def gen_records_cpp(model, fam):
             % (ln, list_desc_name(ln), ln, list_desc_name(ln)))
         out.append(chunk)
         line += chunk.count('\n')
+    out.append('const Vq500%sIeCopyEntry g_kaVq500%sIeCopies[%d] = {\n%s\n};\n\n' % (
+        fam.capitalize(), fam.capitalize(), len(names),
+        '\n'.join('    {%s, %s, %d},' % (c_string(model.records[n]['copy']), model.records[n]['copy'],
+                                       4 if model.records[n].get('dispatcher') else model.layouts[n][0]) for n in names)))
     for n in names:
         r = model.records[n]
         out.append(

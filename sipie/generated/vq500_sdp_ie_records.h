@@ -2263,4 +2263,13 @@ i32 VQ500SdpUtcTimeCodeMsgsetCopy(void* pvContext, const void* pSrcSet, void* pD
 i32 VQ500SdpZoneAdjustementMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet);
 i32 VQ500SdpZoneAdjustementMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg, void* pDstSet, u16 un16Size);
 
+/* Every record copy of the family in its element form, with the bytes its
+ * record takes (a dispatcher: its type word), for dumps and tests. */
+struct Vq500SdpIeCopyEntry {
+    const char* szCopy;
+    i32 (*pfnCopy)(void*, const void*, void*, void*, u16);
+    u16 un16Size;
+};
+extern const Vq500SdpIeCopyEntry g_kaVq500SdpIeCopies[146];
+
 #endif

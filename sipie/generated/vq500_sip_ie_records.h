@@ -2529,4 +2529,13 @@ i32 VQ500SipViaParamsMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDst
 i32 VQ500SipWarningValueMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet);
 i32 VQ500SipWarningValueMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg, void* pDstSet, u16 un16Size);
 
+/* Every record copy of the family in its element form, with the bytes its
+ * record takes (a dispatcher: its type word), for dumps and tests. */
+struct Vq500SipIeCopyEntry {
+    const char* szCopy;
+    i32 (*pfnCopy)(void*, const void*, void*, void*, u16);
+    u16 un16Size;
+};
+extern const Vq500SipIeCopyEntry g_kaVq500SipIeCopies[171];
+
 #endif

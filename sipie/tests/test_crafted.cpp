@@ -12,6 +12,7 @@
 #include <pthread.h>
 
 #include <functional>
+#include <iterator>
 
 namespace {
 
@@ -53,6 +54,36 @@ TEST(Crafted, UndersizedHeaderAndAttributeElements)
               (std::vector<std::string>{
                   "VQ500SipHeaderContactCopy: VQ500SipHeaderContactCopy Failed (82000010) value=0x00000000 vq500_sip_ie_cpy.cpp:N",
                   "VQ500SipHeaderCopy: VQ500SipHeaderContactCopy Failed (82000010) value=0x00000000 vq500_sip_ie_cpy.cpp:N"}));
+}
+
+// Every record copy in its element form: one byte short of its record it
+// refuses the element; at its size a zero-filled record copies or meets a
+// choice value 0 that selects nothing; a null element is refused.
+template <typename Entry, size_t N>
+void CheckElementForms(const Entry (&entries)[N])
+{
+    IeCopyContext ctx = SwapContext(0);
+    ctx.pfnLog = nullptr;
+    for (const Entry& e : entries) {
+        TestMsg src(4);
+        TestMsg dst(4);
+        u8* pSrc = src.Alloc(src.At(0), e.un16Size);
+        u8* pDst = dst.Alloc(dst.At(0), e.un16Size);
+        EXPECT_EQ(static_cast<u32>(e.pfnCopy(&ctx, pSrc, dst.Msg(), pDst, static_cast<u16>(e.un16Size - 1))),
+                  VQX_RESULT_INVALID_MESSAGE)
+            << e.szCopy;
+        const u32 r = static_cast<u32>(e.pfnCopy(&ctx, pSrc, dst.Msg(), pDst, e.un16Size));
+        EXPECT_TRUE(r == VQX_RESULT_OK || r == VQX_RESULT_INVALID_PARAM) << e.szCopy << std::hex << " " << r;
+        EXPECT_EQ(static_cast<u32>(e.pfnCopy(&ctx, nullptr, dst.Msg(), pDst, e.un16Size)), VQX_RESULT_NULL_PARAM)
+            << e.szCopy;
+    }
+}
+
+TEST(Crafted, EveryRecordInElementForm)
+{
+    CheckElementForms(g_kaVq500SipIeCopies);
+    CheckElementForms(g_kaVq500SdpIeCopies);
+    EXPECT_EQ(std::size(g_kaVq500SipIeCopies) + std::size(g_kaVq500SdpIeCopies), 317u);
 }
 
 /* The library's bound: 64 nested sets fit a 64 KiB thread stack. The

@@ -9,7 +9,9 @@ order a deep copy appends them (depth first, members in copy order).
 invite_swapped.bin: the same tree with every u16 and u32 member byte-reversed;
 set words, element headers and the end marker are big-endian in both.
 
-Usage: gen_invite.py [output folder]   (standard library only)
+Usage: gen_invite.py [output folder]   write both files (default: beside this script)
+       gen_invite.py --check             compare with the committed files
+(standard library only)
 """
 import os
 import struct
@@ -250,11 +252,22 @@ def invite(order):
 
 
 def main(argv):
-    out = argv[1] if len(argv) > 1 else os.path.dirname(os.path.abspath(__file__))
+    here = os.path.dirname(os.path.abspath(__file__))
+    check = '--check' in argv
+    args = [a for a in argv[1:] if a != '--check']
+    out = args[0] if args else here
+    status = 0
     for name, order in (('invite_host.bin', '<'), ('invite_swapped.bin', '>')):
-        with open(os.path.join(out, name), 'wb') as f:
-            f.write(invite(order))
-    return 0
+        data = invite(order)
+        if check:
+            with open(os.path.join(here, name), 'rb') as f:
+                if f.read() != data:
+                    print('gen_invite: %s differs from what the encoder builds' % name)
+                    status = 1
+        else:
+            with open(os.path.join(out, name), 'wb') as f:
+                f.write(data)
+    return status
 
 
 if __name__ == '__main__':
