@@ -58,6 +58,14 @@ void PeerName(const VQX_GW_ADAPTER_ADV* pAdapter, const VQX_GW_HOST_ADV* pHost, 
            static_cast<u32>(pHost->Info.un64UniqueId));
 }
 
+/* The record of that name and kind. */
+VQX_PEER* PeerByName(VQX_LIB_HANDLE hLib, const char* pszName, u32 fAdapter) {
+  for (VQX_PEER* pPeer : VqxPeerLib(hLib)->apSlots) {
+    if (pPeer != nullptr && pPeer->fAdapter == fAdapter && strcmp(pPeer->szName, pszName) == 0) return pPeer;
+  }
+  return nullptr;
+}
+
 /* Adapter information records from a board's advertisement. */
 void FillAdapterInfo(VQX_PEER* pPeer, const VQX_GW_ADAPTER_INFO& info) {
   VQX_ADAPTER_INFO& a = pPeer->AdapterInfo;
@@ -436,8 +444,20 @@ VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* 
     VqxHostGuessLocalIPs(hLib, szGw0, szGw1);
   }
 
-  /* 2. Find or make the record. */
-  VQX_PEER* pPeer = VqxHostAdapterByPath(hLib, szName);
+  /* 2. Find or make the record (a board and a host are never one record, whatever their names). */
+  const u32 fAdapter = pAdapter != nullptr ? 1u : 0u;
+  VQX_PEER* pPeer = PeerByName(hLib, szName, fAdapter);
+  if (pPeer != nullptr && pPeer->hAdapter != hAdapter && VqxPeerActive(pPeer)) {
+    /*
+     * The same board or host under a new handle while still present under its old one: the old
+     * handle's paths go down first (Reconnected), so that applications hear it removed before the
+     * new handle comes up, and no notification names the record under two handles.
+     */
+    const u32 hOld = pPeer->hAdapter;
+    VqxHostAdapterDown(hLib, hOld, 1, VQX_PEER_CAUSE_RECONNECTED);
+    VqxHostAdapterDown(hLib, hOld, 0, VQX_PEER_CAUSE_RECONNECTED);
+    pPeer = PeerByName(hLib, szName, fAdapter); /* a host's record went with its last path */
+  }
   bool fNew = false;
   if (pPeer != nullptr && pPeer->hAdapter != hAdapter) {
     /* The same board or host under a new handle: move its hash entry. */
@@ -451,7 +471,7 @@ VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* 
     }
   }
   if (pPeer == nullptr) {
-    pPeer = MakeRecord(hLib, hAdapter, pAdapter != nullptr ? 1 : 0, szName);
+    pPeer = MakeRecord(hLib, hAdapter, fAdapter, szName);
     fNew = true;
   }
   if (pPeer == nullptr || (fNew && VQX_RESULT_FAILED(AllocateRings(hLib, pPeer)))) {
