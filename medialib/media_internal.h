@@ -12,6 +12,7 @@
 #define MEDIA_INTERNAL_H
 
 #include <cstring>
+#include <string>
 
 #include "vqx_media.h"
 
@@ -128,6 +129,12 @@ inline u32 VqxMediaCompactSize(const void* p, bool fHost = true) {
 VQX_RESULT VqxMediaCapabilitiesExpandBytes(const u8* pBytes, u64 un64Length, _VQX_SDP_INFO* pRecord);
 VQX_RESULT VqxMediaSdpInfoExpandBytes(const u8* pBytes, u64 un64Length, _VQX_SDP_INFO* pRecord);
 void VqxMediaExpandSet(const VqxMediaCompactSet& set, _VQX_SDP_INFO* pRecord);
+
+/* The shape of a record's capability set in one line, for tests and
+ * debugging: "caps 18 0; g0 {0 1} {0}; g1 {1}" (media types in table order,
+ * then per group each description's choice indexes). Counts are cut at the
+ * record's limits. */
+std::string VqxMediaDumpSet(const _VQX_SDP_INFO& r);
 
 /* Compares two capabilities of za and zb significant bytes (zero-filled
  * copies; the inputs are only read). */

@@ -83,3 +83,18 @@ VQX_RESULT VQXMediaLibSdpFormatNseEventList(const u32* pun32Bitmap, u32 un32Size
 VQX_RESULT VQXMediaLibSdpFormatRFC2833EventList(const u32* pun32Bitmap, u32 un32Size, char* pszText) {
   return VqxFormatEventList(pun32Bitmap, un32Size, pszText);
 }
+
+std::string VqxMediaDumpSet(const _VQX_SDP_INFO& r) {
+  std::string s = "caps";
+  for (u32 i = 0; i < VqxNbCaps(&r); ++i) s += " " + std::to_string(r.aMediaCap[i].Encoding.MediaType);
+  for (u32 g = 0; g < VqxNbGroups(&r); ++g) {
+    s += "; g" + std::to_string(g);
+    for (u32 d = 0; d < VqxNbDescs(r.aCapGroups[g]); ++d) {
+      const _VQX_SIMULTANEOUS_CAP& desc = r.aCapGroups[g].aSimultaneousCap[d];
+      s += " {";
+      for (u32 c = 0; c < VqxNbChoices(desc); ++c) s += (c ? " " : "") + std::to_string(desc.aMediaCapChoices[c].un8CapIdx);
+      s += "}";
+    }
+  }
+  return s;
+}

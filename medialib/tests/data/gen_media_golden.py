@@ -1,26 +1,26 @@
 #!/usr/bin/env python3
-"""Writes the golden compact blobs of the media description tests, encoded
-with struct from the byte layout of docs/medialib-byte-order.md, independently
-of the C++ code.
-
-  empty.bin          an all-zero record (124 bytes)
-  pcmu.bin           one PCMU description, one IPv4 connection (188 bytes)
-  pcmu_te.bin        PCMU and telephone-event, one connection (252 bytes)
-  two_groups.bin     two groups, textual and non-numeric connections, an
-                     MPEG-4 capability with configuration, a not-parsed one
-                     and a G.726-40 one (stored with its media type)
-  two_groups_be.bin  the same in the opposite (big-endian) byte order
-  swap_be.bin        per media type, a one-capability compact set in
-                     big-endian order: u32 (big-endian) length, then the set
-
-Usage: gen_media_golden.py [--check]   (--check compares with the files
-beside this script instead of writing them; exit 1 on a difference).
-Standard library only.
-"""
+# Writes the golden compact blobs of the media description tests, encoded
+# with struct from the byte layout of docs/medialib-byte-order.md, independently
+# of the C++ code.
+#
+#   empty.bin          an all-zero record (124 bytes)
+#   pcmu.bin           one PCMU description, one IPv4 connection (188 bytes)
+#   pcmu_te.bin        PCMU and telephone-event, one connection (252 bytes)
+#   two_groups.bin     two groups, textual and non-numeric connections, an
+#                      MPEG-4 capability with configuration, a not-parsed one
+#                      and a G.726-40 one (stored with its media type)
+#   two_groups_be.bin  the same in the opposite (big-endian) byte order
+#   swap_be.bin        per media type, a one-capability compact set in
+#                      big-endian order: u32 (big-endian) length, then the set
+#
+# Usage: gen_media_golden.py [--check]   (--check compares with the files
+# beside this script instead of writing them; exit 1 on a difference).
+# Standard library only.
 import os
 import socket
 import struct
 import sys
+import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MAGIC = bytes([0xF0, 0xF1, 0xF2, 0x3F])
@@ -34,12 +34,8 @@ SIZES = {0: 32, 3: 28, 4: 32, 5: 32, 6: 24, 7: 32, 8: 32, 9: 32, 10: 32, 11: 24,
          514: 40, 768: 29, 769: 29, 770: 29, 0xFFFFFFFF: 28}
 
 # Multi-byte parameter fields {type: [(offset, width)]}; all other bytes are bytes.
-FIELDS = {5: [(28, 4)], 12: [(32, 4)],
-          34: [(32, 2), (40, 4), (44, 2), (46, 2), (48, 2), (50, 2)],
-          121: [(32, 2), (40, 4), (44, 2), (46, 2), (48, 2), (50, 2)],
-          98: [(28 + 4 * i, 4) for i in range(9)],
-          100: [(28, 2)] + [(32 + 4 * i, 4) for i in range(8)],
-          101: [(28, 2)] + [(32 + 4 * i, 4) for i in range(8)],
+H263, EVENTS = [(32, 2), (40, 4), (44, 2), (46, 2), (48, 2), (50, 2)], [(28, 2)] + [(32 + 4 * i, 4) for i in range(8)]
+FIELDS = {5: [(28, 4)], 12: [(32, 4)], 34: H263, 121: H263, 98: [(28 + 4 * i, 4) for i in range(9)], 100: EVENTS, 101: EVENTS,
           103: [(28, 4)], 104: [(28, 4)], 115: [(28, 4)], 119: [(28, 2)], 120: [(28, 4), (32, 4)],
           122: [(28, 2)], 124: [(28, 4)], 125: [(32, 4)], 126: [(28, 4), (36, 2), (38, 2)],
           513: [(28, 4)], 514: [(28, 4), (32, 2)]}
@@ -50,8 +46,8 @@ def round_up(n, m):
 
 
 class Cap:
-    """direction, transport (type, two words as (u32, u16, u16) for RTP), media
-    type, params: {offset: value} for FIELDS entries, raw: {offset: bytes}."""
+    # direction, transport (type, two words as (u32, u16, u16) for RTP), media
+    # type, params: {offset: value} for FIELDS entries, raw: {offset: bytes}.
 
     def __init__(self, mtype, direction=3, transport=1, pt=0, frames=0, ptime=0, words=(0, 0), params=None, raw=None):
         self.mtype, self.direction, self.transport = mtype, direction, transport
@@ -85,11 +81,9 @@ class Cap:
         return bytes(b)
 
 
-class Record:
-    def __init__(self, caps=(), groups=(), conns=(), spare=0, sid=0, sver=0):
-        # groups: [[(choices, conn, rconn, nports, port, setup)]]; conns: [(text, naddr, ttl, type)]
-        self.caps, self.groups, self.conns = list(caps), list(groups), list(conns)
-        self.spare, self.sid, self.sver = spare, sid, sver
+def Record(caps=(), groups=(), conns=(), spare=0, sid=0, sver=0):
+    # groups: [[(choices, conn, rconn, nports, port, setup)]]; conns: [(text, naddr, ttl, type)]
+    return types.SimpleNamespace(caps=list(caps), groups=list(groups), conns=list(conns), spare=spare, sid=sid, sver=sver)
 
 
 def default_slot(rec, k, e):
@@ -171,8 +165,8 @@ def golden_records():
 
 
 def swap_cap(mtype):
-    """One capability per media type whose significant bytes hold the pattern
-    (offset + type); its multi-byte fields are that pattern read little-endian."""
+    # One capability per media type whose significant bytes hold the pattern
+    # (offset + type); its multi-byte fields are that pattern read little-endian.
     size = SIZES.get(mtype, 24)
     pattern = {o: (o + mtype) & 0xFF for o in range(28, size)}
     if mtype == 119:
@@ -191,9 +185,7 @@ SWAP_TYPES = [t for t in sorted(SIZES) if t not in (70, 71, 512, 0xFFFFFFFF)] + 
 
 
 def outputs():
-    files = {}
-    for name, rec in golden_records().items():
-        files[name] = encode_blob(rec, "<")
+    files = {name: encode_blob(rec, "<") for name, rec in golden_records().items()}
     files["two_groups_be.bin"] = encode_blob(golden_records()["two_groups.bin"], ">")
     swap = bytearray()
     for t in SWAP_TYPES:
@@ -204,18 +196,15 @@ def outputs():
 
 
 def main():
-    check = "--check" in sys.argv[1:]
     bad = 0
     for name, data in outputs().items():
         path = os.path.join(HERE, name)
-        if check:
-            with open(path, "rb") as f:
-                if f.read() != data:
-                    print("gen_media_golden: %s differs from the encoder's output" % name)
-                    bad = 1
-        else:
+        if "--check" not in sys.argv[1:]:
             with open(path, "wb") as f:
                 f.write(data)
+        elif open(path, "rb").read() != data:
+            print("gen_media_golden: %s differs from the encoder's output" % name)
+            bad = 1
     return bad
 
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 #include "vqx_msg_layout.h"
 
@@ -36,36 +37,16 @@ _VQX_MEDIA_CAP MakeCap(u32 un32Type, u32 un32Dir, u32 un32Pt, u16 un16Frames, u1
 
 namespace {
 
-struct Desc {
-  std::vector<_VQX_MEDIA_CAP> caps;
-  u8 un8Rconn, un8Ports;
-  u16 un16Port, un16Setup;
-  const char* pszConn;
-  u8 un8ConnType, un8Ttl;
-  u32 un32NbAddr;
-};
-
-_VQX_SDP_CONNECTION Conn(const char* psz, u32 n, u8 ttl, u8 type) {
-  _VQX_SDP_CONNECTION c{};
-  std::strncpy(c.szAddress, psz, sizeof c.szAddress - 1);
-  c.un32NbAddresses = n;
-  c.un8Ttl = ttl;
-  c.un8AddressType = type;
-  return c;
-}
-
-/* Builds through the library's own calls, as the parser does. */
-void Add(_VQX_SDP_INFO* r, const Desc& d, bool fNewGroup) {
-  if (fNewGroup) ++r->un8NbCapabilityGroups;
+/* A description built through the library's own calls, as the parser does:
+ * its capabilities, then its connection {text, addresses, ttl, type}. */
+_VQX_SIMULTANEOUS_CAP& Add(_VQX_SDP_INFO* r, std::vector<_VQX_MEDIA_CAP> caps, const char* psz, u32 n, u8 ttl, u8 type) {
   _VQX_SIMULTANEOUS_CAP* pDesc = nullptr;
-  ASSERT_EQ(VQXMediaLibMediaDescCreate(r, &pDesc), VQX_RESULT_OK);
-  for (const _VQX_MEDIA_CAP& c : d.caps) ASSERT_EQ(VQXMediaLibMediaDescCapabilityAdd(r, pDesc, &c), VQX_RESULT_OK);
-  const _VQX_SDP_CONNECTION conn = Conn(d.pszConn, d.un32NbAddr, d.un8Ttl, d.un8ConnType);
-  ASSERT_EQ(VQXMediaLibMediaDescConnectionAdd(r, pDesc, &conn), VQX_RESULT_OK);
-  pDesc->un8RedundantConnectionIdx = d.un8Rconn;
-  pDesc->un8NbPorts = d.un8Ports;
-  pDesc->un16Port = d.un16Port;
-  pDesc->un16SetupDirection = d.un16Setup;
+  EXPECT_EQ(VQXMediaLibMediaDescCreate(r, &pDesc), VQX_RESULT_OK);
+  for (const _VQX_MEDIA_CAP& c : caps) EXPECT_EQ(VQXMediaLibMediaDescCapabilityAdd(r, pDesc, &c), VQX_RESULT_OK);
+  _VQX_SDP_CONNECTION conn{{}, n, ttl, type, {}};
+  std::strncpy(conn.szAddress, psz, sizeof conn.szAddress - 1);
+  EXPECT_EQ(VQXMediaLibMediaDescConnectionAdd(r, pDesc, &conn), VQX_RESULT_OK);
+  return *pDesc;
 }
 
 }  // namespace
@@ -79,11 +60,11 @@ VqxRecord GoldenRecord(const std::string& name) {
   te.Encoding.Events.aun32Events[0] = 0xFFFF;
   te.Encoding.Events.aun32Events[1] = 1;
   if (name == "pcmu.bin" || name == "pcmu_te.bin") {
-    Desc d{{pcmu}, 0, 1, 49170, 0, "192.0.2.10", 0, 0, 1};
-    if (name == "pcmu_te.bin") d.caps.push_back(te);
-    Add(r.get(), d, false);
-    r->un64SessionId = 0x1122334455667788ull;
-    r->un64SessionVersion = 2;
+    std::vector<_VQX_MEDIA_CAP> caps{pcmu};
+    if (name == "pcmu_te.bin") caps.push_back(te);
+    _VQX_SIMULTANEOUS_CAP& d = Add(r.get(), caps, "192.0.2.10", 1, 0, 0);
+    std::tie(d.un8NbPorts, d.un16Port) = std::tuple(1, 49170);
+    std::tie(r->un64SessionId, r->un64SessionVersion) = std::tuple(0x1122334455667788ull, 2);
   } else if (name == "two_groups.bin") {
     _VQX_MEDIA_CAP mp4 = MakeCap(VQX_MEDIA_TYPE_MPEG4, 2, 98, 0, 0);
     mp4.Encoding.Mpeg4.un16MaxBitRate = 0x0500;
@@ -92,16 +73,15 @@ VqxRecord GoldenRecord(const std::string& name) {
     std::memcpy(mp4.Encoding.Mpeg4.aun8Config, "\x00\x00\x01\xb0\x03", 5);
     _VQX_MEDIA_CAP np = MakeCap(VQX_MEDIA_TYPE_NOT_PARSED, 3, 0, 0, 0);
     np.Transport.Type = VQX_MEDIA_TRANSPORT_OTHER;
-    np.Transport.Other.un32Word0 = 0x01020304;
-    np.Transport.Other.un32Word1 = 0x05060708;
+    np.Transport.Other = {0x01020304, 0x05060708};
     std::strcpy(np.Encoding.szNotParsed, "a=foo:bar\r\na=x");
-    Add(r.get(), Desc{{mp4}, 0, 1, 5004, 2, "mx.example.org", 1, 0, 3}, false);
-    Add(r.get(), Desc{{np, MakeCap(99, 1, 112, 10, 30)}, 2, 2, 6000, 3, "dns_off:    42", 0, 0, 1}, true);
-    const _VQX_SDP_CONNECTION c2 = Conn("198.51.100.7", 1, 16, 0);
-    r->aConnections[r->un8NbConnections++] = c2;
-    r->un8ConnectionSpare = 7;
-    r->un64SessionId = 1;
-    r->un64SessionVersion = 0xFFFFFFFF00000001ull;
+    _VQX_SIMULTANEOUS_CAP& d0 = Add(r.get(), {mp4}, "mx.example.org", 3, 0, 1);
+    std::tie(d0.un8NbPorts, d0.un16Port, d0.un16SetupDirection) = std::tuple(1, 5004, 2);
+    ++r->un8NbCapabilityGroups;
+    _VQX_SIMULTANEOUS_CAP& d1 = Add(r.get(), {np, MakeCap(99, 1, 112, 10, 30)}, "dns_off:    42", 1, 0, 0);
+    std::tie(d1.un8RedundantConnectionIdx, d1.un8NbPorts, d1.un16Port, d1.un16SetupDirection) = std::tuple(2, 2, 6000, 3);
+    r->aConnections[r->un8NbConnections++] = {"198.51.100.7", 1, 16, 0, {}};
+    std::tie(r->un8ConnectionSpare, r->un64SessionId, r->un64SessionVersion) = std::tuple(7, 1, 0xFFFFFFFF00000001ull);
   }
   return r;
 }
@@ -168,4 +148,17 @@ VqxTestMessage::VqxTestMessage(u32 un32Payload) : aBuf((VQX_MSG_HEADER_SIZE + un
   VqxStore32(p + VQX_MSG_OFFSET_LENGTH, VQX_MSG_HEADER_SIZE + un32Payload);
   VqxStore32(p + VQX_MSG_OFFSET_PAYLOAD_MAX_LENGTH, un32Payload);
   VqxStore32(p + VQX_MSG_OFFSET_PAYLOAD_START, VQX_MSG_HEADER_SIZE);
+}
+
+VqxRecord BuildSet(const std::vector<u32>& types, const std::vector<std::vector<std::vector<u8>>>& groups) {
+  VqxRecord r = NewRecord();
+  for (u32 t : types) r->aMediaCap[r->un8NbMediaCapabilities++] = MakeCap(t);
+  for (const auto& g : groups) {
+    _VQX_MEDIA_CAP_GROUP& grp = r->aCapGroups[r->un8NbCapabilityGroups++];
+    for (const auto& d : g) {
+      _VQX_SIMULTANEOUS_CAP& desc = grp.aSimultaneousCap[grp.un8NbSimultaneousCap++];
+      for (u8 i : d) desc.aMediaCapChoices[desc.un8NbChoices++].un8CapIdx = i;
+    }
+  }
+  return r;
 }

@@ -31,6 +31,9 @@ extern const std::vector<u32> g_aSwapTypes;
 /* A record from a seed: groups, descriptions and choices of varied types and
  * directions, some choices naming no capability. */
 VqxRecord RandomRecord(u32 un32Seed);
+/* A capability set of those media types with those choice indexes per
+ * description per group. */
+VqxRecord BuildSet(const std::vector<u32>& types, const std::vector<std::vector<std::vector<u8>>>& groups);
 /* Packs the capability set of r (aligned buffer of 8 KiB). */
 std::vector<u32> PackSet(const _VQX_SDP_INFO& r);
 
