@@ -190,7 +190,7 @@ void PutBe32(void* pField, u32 un32Value) {
 }
 
 /* One received buffer as the transport allocates it, with the fix-ups its flags ask for. */
-void* ReadMessage(fuzz::Input& in, u32 hPeer, u32 un32FragSerial, u32* pun32Size) {
+void* ReadMessage(fuzz::Input& in, u32 hPeer, u32 un32FragSerial, u32* pun32NextSeq, u32* pun32Size) {
   const u8 un8Flags = in.U8();
   u32 un32Size = in.U8() | (in.U8() << 8) | (static_cast<u32>(in.U8()) << 16);
   if (un32Size > kMaxMsgSize) un32Size = kMaxMsgSize;
@@ -215,7 +215,10 @@ void* ReadMessage(fuzz::Input& in, u32 hPeer, u32 un32FragSerial, u32* pun32Size
   VqxHostLibCriticalSectionEnter(s.hLib);
   const VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(s.hLib, hPeer);
   if ((un8Flags & 0x02) != 0 && pPeer != nullptr) {
-    PutBe32(&pHdr->un32TxSeq, pPeer->un32RxSeq + 1 == 0 ? 1u : pPeer->un32RxSeq + 1);
+    /* Next after the receiver's mark, or after the previous message of this batch. */
+    if (*pun32NextSeq == 0) *pun32NextSeq = pPeer->un32RxSeq + 1 == 0 ? 1u : pPeer->un32RxSeq + 1;
+    PutBe32(&pHdr->un32TxSeq, *pun32NextSeq);
+    *pun32NextSeq = *pun32NextSeq + 1 == 0 ? 1u : *pun32NextSeq + 1;
     if (pPeer->un16RxConnectionCount != 0) pHdr->un16ConnectionCount = htobe16(pPeer->un16RxConnectionCount);
   }
   VqxHostLibCriticalSectionLeave(s.hLib);
@@ -250,8 +253,9 @@ void OpBatch(fuzz::Input& in) {
   void* apMsgs[VQX_GW_MAX_BATCH_MSGS] = {};
   u32 aun32Sizes[VQX_GW_MAX_BATCH_MSGS] = {};
   u32 n = 0;
+  u32 un32NextSeq = 0;
   while (n < un32Count && in.Left() != 0) {
-    apMsgs[n] = ReadMessage(in, hPeer, un32FragSerial, &aun32Sizes[n]);
+    apMsgs[n] = ReadMessage(in, hPeer, un32FragSerial, &un32NextSeq, &aun32Sizes[n]);
     n++;
   }
   u32 fStop = (un8Sel & 0x04) != 0 ? 1u : 0u;

@@ -170,7 +170,8 @@ inline VQX_LIB_HANDLE OpenLib(u32 un32ReceiveFifoSize, u32 un32SendFifoSize) {
   params.un32TraceLevel = 0xFFFFFFFF;
   params.un32ReceiveFifoSize = un32ReceiveFifoSize;
   params.un32SendFifoSize = un32SendFifoSize;
-  params.pErrorFile = DevNull();
+  /* VQX_FUZZ_LOG set: the library's lines on stderr, to see what an input reaches. */
+  params.pErrorFile = getenv("VQX_FUZZ_LOG") != nullptr ? stderr : DevNull();
   params.pFctStatusCallback = StatusCallback;
   strcpy(params.szHostName, "fuzzhost");
   strcpy(params.szApplicationName, "fuzzapp");

@@ -51,6 +51,7 @@ def msg_receive_seeds():
     hdr = golden_header()
     (length,) = struct.unpack_from(">I", hdr, 8)
     serial = struct.unpack_from("<I", hdr, 24)[0]
+    full = hdr[:12] + struct.pack(">I", 0x400000 - 88) + hdr[16:]  # payload length: the whole 4 MiB buffer
     seeds = {
         # The sample header as received, then made to follow the receiver's sequence.
         "golden_header_raw": batch(BOARD, serial, [message(0, length, hdr)]),
@@ -58,9 +59,13 @@ def msg_receive_seeds():
         # Three fragments of one serial, the last one marked.
         "golden_fragments": batch(BOARD, serial, [message(SIZES | SEQ | FRAGMENT, length, hdr)] * 2
                                   + [message(SIZES | SEQ | FRAGMENT | LAST, length, hdr)]),
-        # Fifteen 4 MiB fragments: past the message limit and the peer's limit in one batch.
-        "golden_size_limits": batch(BOARD, serial, [message(SIZES | SEQ | FRAGMENT, 0x400000, hdr)] * 15)
-        + b"\x05\x07" + batch(BOARD, serial, [message(SIZES | SEQ | FRAGMENT | LAST, 0x400000, hdr)]),
+        # 4 MiB fragments whose payloads fill them: three of one serial pass the message limit (10 MiB);
+        # two of each of six serials pass the peer's limit (40 MiB); after the expiry time, two more make
+        # one 8 MiB message.
+        "golden_size_limits": batch(BOARD, serial, [message(SIZES | SEQ | FRAGMENT, 0x400000, full)] * 3)
+        + b"".join(batch(BOARD, serial + k, [message(SIZES | SEQ | FRAGMENT, 0x400000, full)] * 2) for k in range(1, 7))
+        + b"\x05\x07" + batch(BOARD, serial + 7, [message(SIZES | SEQ | FRAGMENT, 0x400000, full),
+                                                  message(SIZES | SEQ | FRAGMENT | LAST, 0x400000, full)]) + b"\x06",
         # A request with an awaited response, answered by serial; then an acknowledgement of it.
         "golden_request_response": send(BOARD | (1 << 1) | 0x20, 16, 0)
         + batch(BOARD, 0, [message(SIZES | SEQ | RESPONSE | ACK, length, hdr, b"\x00\x00")]) + b"\x06",
