@@ -144,33 +144,20 @@ TEST(SigTraceFramings, CapsAndLengths) {
   }
 }
 
-/* Known checksums, one's-complement sums that fold once and twice. */
+/* Known checksums over headers given octet by octet (checksum field
+ * non-zero: it is replaced, not summed); sums that fold once and twice. */
 TEST(SigTraceFramings, IpHeaderChecksum) {
-  struct {
-    const char* pszRow;
-    u16 un16Length, un16Id, un16Flags;
-    u8 un8Ttl, un8Protocol;
-    const char *pszSource, *pszDestination;
-    u16 un16Expected;
-  } const aRows[] = {
-      {"RFC 1071 example", 0x73, 0, 0x4000, 0x40, 0x11, "192.168.0.1", "192.168.0.199", 0xB861},
-      {"no carry", 20, 0, 0, 64, 17, "0.0.0.0", "0.0.0.0", 0x7ADA},
+  const std::pair<const char*, u16> aRows[] = {
+      {"45 00 00 73 00 00 40 00 40 11 12 34 C0 A8 00 01 C0 A8 00 C7", 0xB861}, /* RFC 1071 example */
+      {"45 00 00 14 00 00 00 00 40 11 FF FF 00 00 00 00 00 00 00 00", 0x7ADA},
       /* 45 00 + seven FF FF + BB 06 = 0x7FFFF: folds to 0x10006, which carries again to 7. */
-      {"carries twice", 0xFFFF, 0xFFFF, 0xFFFF, 0xFF, 0xFF, "255.255.255.255", "187.6.255.255", 0xFFF8},
+      {"45 00 FF FF FF FF FF FF FF FF 00 01 FF FF FF FF BB 06 FF FF", 0xFFF8},
   };
-  for (const auto& row : aRows) {
+  for (const auto& [pszHeader, un16Expected] : aRows) {
     _QUELLAN_IP ip{};
-    ip.un8VersionHeaderLength = 0x45;
-    ip.un16TotalLength = htons(row.un16Length);
-    ip.un16Identification = htons(row.un16Id);
-    ip.un16FlagsFragment = htons(row.un16Flags);
-    ip.un8TimeToLive = row.un8Ttl;
-    ip.un8Protocol = row.un8Protocol;
-    ip.un32Source = inet_addr(row.pszSource);
-    ip.un32Destination = inet_addr(row.pszDestination);
-    ip.un16Checksum = 0x1234; /* replaced, not summed */
+    memcpy(&ip, FromHex(pszHeader).data(), sizeof(ip));
     ASSERT_EQ(CVQSigTraceGrp::CalculateIpHeaderChecksum(&ip), VQX_RESULT_OK);
-    EXPECT_EQ(ntohs(ip.un16Checksum), row.un16Expected) << row.pszRow;
+    EXPECT_EQ(ntohs(ip.un16Checksum), un16Expected) << pszHeader;
   }
   EXPECT_EQ(CVQSigTraceGrp::CalculateIpHeaderChecksum(nullptr), VQX_RESULT_NULL_PARAM);
 }
