@@ -1,5 +1,5 @@
 /*
- * test_decoders.cpp - golden text of every decoder over hand-built units,
+ * test_decoders.cpp - golden text and result of every decoder over hand-built units,
  * and the truncation behaviour: a unit cut anywhere yields a marker line and
  * never a read past its end (AddressSanitizer watches the reads: every unit
  * is copied into a buffer of exactly its length).
@@ -35,6 +35,7 @@ struct SUnitCase {
   u32 un32PcLength;
   u32 fAnnexA;
   const char* pszHex;
+  u32 un32Result = VQX_RESULT_OK; /* of the decoder called */
 };
 
 /* Units, octet by octet (MTP2 header, SIO, label, user part...). */
@@ -64,12 +65,12 @@ const SUnitCase s_aCases[] = {
     /* GRS range 31. */
     {"ss7_isup_grs.txt", EDecoder::Ss7, 1, 2, 0, "10 20 3F  85  23 41 12 50  01 00 17 01 01 1F"},
     /* REL whose cause pointer leaves the message: invalid index, no dump. */
-    {"ss7_isup_rel_invalid.txt", EDecoder::Isup, 1, 2, 0, "05 00 0C 09 00"},
+    {"ss7_isup_rel_invalid.txt", EDecoder::Isup, 1, 2, 0, "05 00 0C 09 00", VQX_RESULT_FAIL},
     /* SCCP UDT (protocol class 1 with return option) and UDTS, ITU 24-bit label. */
     {"ss7_sccp_udt.txt", EDecoder::Ss7, 1, 3, 0,
      "10 20 3F  83  0A 0B 0C 0D 0E 0F 0C  09 81 03 07 0B 04 43 01 00 08 04 43 02 00 08 03 AA BB CC"},
     {"ss7_sccp_udts.txt", EDecoder::Sccp, 1, 3, 0, "0A 01 03 05 07"},
-    {"ss7_sccp_short.txt", EDecoder::Sccp, 1, 3, 0, "09"},
+    {"ss7_sccp_short.txt", EDecoder::Sccp, 1, 3, 0, "09", VQX_RESULT_FAIL},
     /* SNM TRA, ANSI 14-bit label (variant 4, length 1). Names of every table
      * row, variants and message kinds: the model's units. */
     {"ss7_snm_tra.txt", EDecoder::Ss7, 4, 1, 0, "10 20 3F  80  01 02 03 04 05 17"},
@@ -89,17 +90,17 @@ const SUnitCase s_aCases[] = {
     /* Point-code length 4 under ANSI: warning, then 24 bits; TUP code not in the table. */
     {"ss7_ansi_pclen4.txt", EDecoder::Mtp3, 4, 4, 0, "44 01 02 03 04 05 06 07 99"},
     /* Each label format one octet short of its minimum. */
-    {"ss7_short_itu14.txt", EDecoder::Mtp3, 1, 2, 0, "85 01 02 03 04"},
-    {"ss7_short_ansi14.txt", EDecoder::Mtp3, 3, 1, 0, "85 01 02 03 04 05"},
-    {"ss7_short_ansi24.txt", EDecoder::Mtp3, 4, 3, 0, "85 01 02 03 04 05 06 07"},
+    {"ss7_short_itu14.txt", EDecoder::Mtp3, 1, 2, 0, "85 01 02 03 04", VQX_RESULT_FAIL},
+    {"ss7_short_ansi14.txt", EDecoder::Mtp3, 3, 1, 0, "85 01 02 03 04 05", VQX_RESULT_FAIL},
+    {"ss7_short_ansi24.txt", EDecoder::Mtp3, 4, 3, 0, "85 01 02 03 04 05 06 07", VQX_RESULT_FAIL},
     /* NTT variant with nothing after the SIO; SI 9 has no service text. */
     {"ss7_ntt.txt", EDecoder::Mtp3, 6, 2, 0, "06"},
     {"ss7_si9.txt", EDecoder::Mtp3, 1, 2, 0, "89 23 41 12 50 AA"},
     /* ACM with options: a named one, the 0x92 text, an unknown code of length 0. */
     {"ss7_isup_acm_opt.txt", EDecoder::Isup, 1, 2, 0, "01 00 06 16 14 01 11 01 AB 09 01 0A F0 00 00"},
     /* Optional-part pointer past the end; called party number cut by the end. */
-    {"ss7_isup_opt_invalid.txt", EDecoder::Isup, 1, 2, 0, "01 00 09 05"},
-    {"ss7_isup_iam_called_invalid.txt", EDecoder::Isup, 1, 2, 0, "01 00 01 00 60 01 0A 00 02 00 06 81"},
+    {"ss7_isup_opt_invalid.txt", EDecoder::Isup, 1, 2, 0, "01 00 09 05", VQX_RESULT_FAIL},
+    {"ss7_isup_iam_called_invalid.txt", EDecoder::Isup, 1, 2, 0, "01 00 01 00 60 01 0A 00 02 00 06 81", VQX_RESULT_FAIL},
     /* REL with three cause octets (known, last known, unknown) and no optional part. */
     {"ss7_isup_rel_causes.txt", EDecoder::Isup, 1, 2, 0, "05 00 0C 02 00 04 85 9F FF 06"},
     /* An unknown SCCP type. */
@@ -141,9 +142,9 @@ const SUnitCase s_aCases[] = {
     /* Truncated units: marker line where they run out. */
     {"trunc_mtp2.txt", EDecoder::Ss7, 1, 2, 1, "01 02 03"},
     {"trunc_lssu.txt", EDecoder::Ss7, 1, 2, 0, "01 02 02 01"},
-    {"trunc_isup_iam.txt", EDecoder::Isup, 1, 2, 0, "01 00 01 00 60"},
+    {"trunc_isup_iam.txt", EDecoder::Isup, 1, 2, 0, "01 00 01 00 60", VQX_RESULT_FAIL},
     {"trunc_isup_option.txt", EDecoder::Isup, 1, 2, 0, "01 00 09 01 0A 04 03"},
-    {"trunc_isup_len1.txt", EDecoder::Isup, 1, 2, 0, "01"},
+    {"trunc_isup_len1.txt", EDecoder::Isup, 1, 2, 0, "01", VQX_RESULT_FAIL},
     {"trunc_q921.txt", EDecoder::Q921, 0, 0, 0, "00"},
     {"trunc_q931_bearer.txt", EDecoder::Q931, 0, 0, 0, "00 05 04 05 80 90"},
     {"trunc_q931_cause_short_ie.txt", EDecoder::Q931, 0, 0, 0, "00 45 08 01 80 1E 02 81 88"},
@@ -192,20 +193,22 @@ std::vector<std::vector<u8>> SeriesUnits(const char* pszHex) {
 
 /* The unit in a heap block of exactly its length, so that any read past the
  * end is caught by AddressSanitizer. */
-std::string Decode(const SUnitCase& c, const std::vector<u8>& v) {
+std::string Decode(const SUnitCase& c, const std::vector<u8>& v, u32* pun32Result = nullptr) {
   std::unique_ptr<u8[]> p(new u8[v.size() ? v.size() : 1]);
   if (!v.empty()) memcpy(p.get(), v.data(), v.size());
   const CVQSigTraceCursor cur(v.empty() ? nullptr : p.get(), static_cast<u32>(v.size()));
   CVQSigTraceText out;
+  u32 r = 0;
   switch (c.Decoder) {
-    case EDecoder::Ss7: VqSigTraceDecodeSs7(out, c.un32Variant, c.un32PcLength, c.fAnnexA, cur); break;
-    case EDecoder::Mtp3: VqSigTraceDecodeMtp3(out, c.un32Variant, c.un32PcLength, cur); break;
-    case EDecoder::Isup: VqSigTraceDecodeIsup(out, c.un32Variant, cur); break;
-    case EDecoder::Sccp: VqSigTraceDecodeSccp(out, c.un32Variant, cur); break;
-    case EDecoder::Q921: VqSigTraceDecodeQ921(out, cur); break;
-    case EDecoder::Q931: VqSigTraceDecodeQ931(out, cur); break;
-    case EDecoder::Maintenance: VqSigTraceDecodeMaintenance(out, cur); break;
+    case EDecoder::Ss7: r = VqSigTraceDecodeSs7(out, c.un32Variant, c.un32PcLength, c.fAnnexA, cur); break;
+    case EDecoder::Mtp3: r = VqSigTraceDecodeMtp3(out, c.un32Variant, c.un32PcLength, cur); break;
+    case EDecoder::Isup: r = VqSigTraceDecodeIsup(out, c.un32Variant, cur); break;
+    case EDecoder::Sccp: r = VqSigTraceDecodeSccp(out, c.un32Variant, cur); break;
+    case EDecoder::Q921: r = VqSigTraceDecodeQ921(out, cur); break;
+    case EDecoder::Q931: r = VqSigTraceDecodeQ931(out, cur); break;
+    case EDecoder::Maintenance: r = VqSigTraceDecodeMaintenance(out, cur); break;
   }
+  if (pun32Result) *pun32Result = r;
   return out.Str();
 }
 
@@ -213,8 +216,9 @@ std::string Decode(const SUnitCase& c, const std::vector<u8>& v) {
 
 TEST(SigTraceDecoders, GoldenText) {
   for (const SUnitCase& c : s_aCases) {
-    const std::string strDiff = CompareGolden(c.pszGolden, Decode(c, FromHex(c.pszHex)));
-    EXPECT_EQ(strDiff, "") << "row " << c.pszGolden;
+    u32 un32Result = 0;
+    EXPECT_EQ(CompareGolden(c.pszGolden, Decode(c, FromHex(c.pszHex), &un32Result)), "") << "row " << c.pszGolden;
+    EXPECT_EQ(un32Result, c.un32Result) << "row " << c.pszGolden;
   }
 }
 
@@ -271,27 +275,6 @@ TEST(SigTraceDecoders, IndependentModelCases) {
     ++un32Cases;
   }
   EXPECT_EQ(un32Cases, 460u);
-}
-
-TEST(SigTraceDecoders, ResultCodes) {
-  struct {
-    SUnitCase c;
-    u32 un32Expected;
-  } const aRows[] = {
-      {{"too small for ITU 24", EDecoder::Mtp3, 1, 3, 0, "85 01 02 03"}, VQX_RESULT_FAIL},
-      {{"invalid index", EDecoder::Isup, 1, 2, 0, "05 00 0C 09 00"}, VQX_RESULT_FAIL},
-      {{"SCCP below 2 octets", EDecoder::Sccp, 1, 2, 0, "09"}, VQX_RESULT_FAIL},
-      {{"ISUP whole", EDecoder::Isup, 1, 2, 0, "01 00 09 00"}, VQX_RESULT_OK},
-  };
-  for (const auto& row : aRows) {
-    const std::vector<u8> v = FromHex(row.c.pszHex);
-    const CVQSigTraceCursor cur(v.data(), static_cast<u32>(v.size()));
-    CVQSigTraceText out;
-    const u32 r = row.c.Decoder == EDecoder::Mtp3   ? VqSigTraceDecodeMtp3(out, row.c.un32Variant, row.c.un32PcLength, cur)
-                  : row.c.Decoder == EDecoder::Isup ? VqSigTraceDecodeIsup(out, row.c.un32Variant, cur)
-                                                    : VqSigTraceDecodeSccp(out, row.c.un32Variant, cur);
-    EXPECT_EQ(r, row.un32Expected) << "row " << row.c.pszGolden;
-  }
 }
 
 /* Hex dumps at their line boundaries, and the H.248 and IP dumps. */
