@@ -46,17 +46,12 @@ class BufTest : public ::testing::Test {
 
 /* ----------------------------------------------------------- classes */
 
-struct DefaultTableRow {
-  u32 un32ReceiveFifoSize;
-  u32 un32NbClasses;
-  u32 un32FirstCount;
-  u32 un32LastSize;
-};
-
 TEST_F(BufTest, DefaultClassTablesByReceiveFifo) {
-  const DefaultTableRow rows[] = {
+  const struct {
+    u32 un32ReceiveFifoSize, un32NbClasses, un32FirstCount, un32LastSize;
+  } rows[] = {
       {512000, 6, 8192, 20000}, {127999, 5, 256, 8192}, {128000, 6, 2048, 20000}, {511999, 6, 2048, 20000}};
-  for (const DefaultTableRow& row : rows) {
+  for (const auto& row : rows) {
     _VQX_PREALLOC_BUF_POOL classes[VQX_API_MAX_PREALLOC_BUF_POOLS];
     const u32 n = VqxBufDefaultClasses(row.un32ReceiveFifoSize, classes);
     EXPECT_EQ(n, row.un32NbClasses) << row.un32ReceiveFifoSize;
@@ -85,62 +80,24 @@ TEST_F(BufTest, LargeRequestServedByLargestClassThenHeap) {
   EXPECT_EQ(VqxBufFreeMultiple(mhLib, 0, nullptr), VQX_RESULT_OK);
 }
 
-TEST_F(BufTest, ExactRequests) {
+TEST_F(BufTest, ExactRequestsMarkStatesAndUsableSize) {
   Open(50000);
   void* pExact = VqxBufMalloc(mhLib, 384 - VQX_BUF_PREFIX_SIZE, 1, __FILE__, __LINE__);
   ASSERT_NE(pExact, nullptr);
   EXPECT_EQ(ClassIndexOf(pExact), 0u);
   EXPECT_EQ(VqxBufMalloc(mhLib, 300, 1, __FILE__, __LINE__), nullptr) << "no class of 320 bytes";
-  EXPECT_EQ(VqxBufLiveCount(mhLib), 1u);
   EXPECT_EQ(VqxBufFree(mhLib, pExact), VQX_RESULT_OK);
   EXPECT_EQ(VqxBufFree(mhLib, pExact), VQX_RESULT_API_INVALID_MSG_HANDLE);
   EXPECT_TRUE(mLog.WaitFor("VqxBufFree: Buffer"));
-}
-
-TEST_F(BufTest, RebuildCarriesFreeBuffersAndReturnsOldOnesSafely) {
-  Open(50000, {{384, 4}, {1024, 2}});
-  void* pA = VqxBufMalloc(mhLib, 300, 0, __FILE__, __LINE__);
-  void* pB = VqxBufMalloc(mhLib, 300, 0, __FILE__, __LINE__);
-  void* pKept = VqxBufMalloc(mhLib, 300, 0, __FILE__, __LINE__);
-  void* pBig = VqxBufMalloc(mhLib, 900, 0, __FILE__, __LINE__);
-  ASSERT_TRUE(pA && pB && pKept && pBig);
-  ASSERT_EQ(VqxBufFree(mhLib, pA), VQX_RESULT_OK);
-  ASSERT_EQ(VqxBufFree(mhLib, pB), VQX_RESULT_OK);
-
-  /* Same size 384 (now 2 buffers), the 1024 class becomes 128: pBig's class no longer fits it. */
-  _VQX_LIB_PARAMS params = mParams;
-  params.aPreAllocBufferPools[0] = {384, 2};
-  params.aPreAllocBufferPools[1] = {128, 2};
-  ASSERT_EQ(VQXModifLibParams(mhLib, &params), VQX_RESULT_API_OK);
-  const VQX_BUF_CLASS& c0 = VqxLib(mhLib)->pBufClasses->aClasses[0];
-  EXPECT_EQ(c0.un32NbFree, 2u);
-  void* pAgain1 = VqxBufMalloc(mhLib, 300, 0, __FILE__, __LINE__);
-  void* pAgain2 = VqxBufMalloc(mhLib, 300, 0, __FILE__, __LINE__);
-  EXPECT_TRUE((pAgain1 == pA || pAgain1 == pB) && (pAgain2 == pA || pAgain2 == pB) && pAgain1 != pAgain2)
-      << "the free buffers of the unchanged size were carried over";
-  /* Returning pBig to class 1 (now 128 bytes) would corrupt it: it goes to the heap. */
-  EXPECT_EQ(VqxBufFree(mhLib, pBig), VQX_RESULT_OK);
-  EXPECT_EQ(VqxLib(mhLib)->pBufClasses->aClasses[1].un32NbFree, 2u);
-  /* Class 0 stack is full (2): a third buffer of its size goes to the heap too. */
-  EXPECT_EQ(VqxBufFree(mhLib, pAgain1), VQX_RESULT_OK);
-  EXPECT_EQ(VqxBufFree(mhLib, pAgain2), VQX_RESULT_OK);
-  EXPECT_EQ(VqxBufFree(mhLib, pKept), VQX_RESULT_OK);
-  EXPECT_EQ(c0.un32NbFree, 2u);
-  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
-}
-
-TEST_F(BufTest, MarkStatesAndUsableSize) {
-  Open(50000);
-  void* p = VqxBufMalloc(mhLib, 100, 0, __FILE__, 7);
+  void* p = VqxBufMalloc(mhLib, 100, 0, "here.cpp", 7);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(VqxBufUsableSize(mhLib, p), 100u);
+  VqxBufChangeFile(mhLib, p, "elsewhere.cpp", 9);
   const char* pszFile = nullptr;
   u32 un32Line = 0;
   ASSERT_TRUE(VqxBufGetFileLine(mhLib, p, &pszFile, &un32Line));
-  EXPECT_EQ(un32Line, 7u);
-  VqxBufChangeFile(mhLib, p, "elsewhere.cpp", 9);
-  ASSERT_TRUE(VqxBufGetFileLine(mhLib, p, &pszFile, &un32Line));
   EXPECT_STREQ(pszFile, "elsewhere.cpp");
+  EXPECT_EQ(un32Line, 9u);
   EXPECT_EQ(VqxBufMarkSent(mhLib, p), VQX_RESULT_OK);
   EXPECT_EQ(VqxBufMarkReceived(mhLib, p), VQX_RESULT_OK);
   EXPECT_EQ(VqxBufMarkSent(mhLib, p), VQX_RESULT_OK) << "received counts as allocated again";
@@ -152,22 +109,20 @@ TEST_F(BufTest, MarkStatesAndUsableSize) {
 
 /* ---------------------------------------------------- pools of messages */
 
-struct PoolParamsRow {
-  const char* pszName;
-  _VQX_POOL_OF_MESSAGES_PARAMS params;
-  VQX_RESULT expected;
-  const char* pszLine;
-};
-
 TEST_F(BufTest, PoolOfMessagesRefusals) {
   Open(50000);
-  const PoolParamsRow rows[] = {
+  const struct {
+    const char* pszName;
+    _VQX_POOL_OF_MESSAGES_PARAMS params;
+    VQX_RESULT expected;
+    const char* pszLine;
+  } rows[] = {
       {"no class", {0, {}}, VQX_RESULT_API_INVALID_PARAM, "aun32PreAllocBufferPools can't be 0"},
       {"size 0", {2, {{256, 4}, {0, 4}}}, VQX_RESULT_API_INVALID_PARAM, "un32BufSize can't be 0"},
       {"count 0", {1, {{256, 0}}}, VQX_RESULT_API_INVALID_PARAM, "un32NbBuf can't be 0"},
       {"9 classes", {9, {}}, VQX_RESULT_API_INVALID_NB_PREALLOC_BUF_POOLS, nullptr},
   };
-  for (const PoolParamsRow& row : rows) {
+  for (const auto& row : rows) {
     VQX_POOL_OF_MESSAGES_HANDLE hPool = reinterpret_cast<VQX_POOL_OF_MESSAGES_HANDLE>(1);
     EXPECT_EQ(VQXPoolOfMessagesAlloc(mhLib, &row.params, &hPool), row.expected) << row.pszName;
     EXPECT_EQ(hPool, nullptr) << row.pszName;
@@ -344,6 +299,7 @@ TEST_F(BufTest, CoalescingQueueRefusalsAndNoSendPath) {
   EXPECT_TRUE(mLog.WaitFor("VqxApiCoalescingQueueDestroy: in_hQueue cannot be NULL"));
 
   /* Without a send path the kick fails and the queued messages are not leaked. */
+  VqxLib(mhLib)->pFctSendMultiple = nullptr;
   params.un32QueueSize = 1;
   VqxApiCoalescingQueue* pQueue = VqxApiCoalescingQueueCreate(mhLib, &params);
   ASSERT_NE(pQueue, nullptr);
@@ -509,18 +465,52 @@ TEST_F(FragTest, ContextsHaveAByteBoundAndATimeLimit) {
   EXPECT_EQ(VqxFragPendingFree(mhLib, &mState), VQX_RESULT_OK);
   EXPECT_EQ(mState.un64BytesHeld, 0u);
 
-  /* A message whose last fragment never comes is given up after its time limit. */
-  hMsg = MakeFragment(mhLib, 40, 1, 16, 0x30);
+  VqxHostLibCriticalSectionLeave(mhLib);
+  EXPECT_TRUE(mLog.WaitFor("VqxFragReassemble: Too many fragment bytes waiting, message 30 dropped"));
+  VqxHostLibCriticalSectionEnter(mhLib);
+}
+
+/* Injected clock for the fragment time limit. */
+u64 g_un64FakeNow = 1000000;
+u64 FakeClock() { return g_un64FakeNow; }
+
+TEST_F(FragTest, IncompleteMessageExpiresJustPastItsTimeLimit) {
+  VqxClockSetSource(FakeClock);
+  VQX_MSG_HANDLE hMsg = MakeFragment(mhLib, 40, 1, 16, 0x30);
   ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
-  const u64 un64Now = VQXGetClock();
-  EXPECT_EQ(VqxFragExpire(mhLib, &mState, un64Now + VQX_FRAG_MAX_AGE_MS - 1000), 0u);
-  EXPECT_EQ(mState.un32NbContexts, 1u);
-  EXPECT_EQ(VqxFragExpire(mhLib, &mState, un64Now + VQX_FRAG_MAX_AGE_MS + 1000), 1u);
-  EXPECT_EQ(mState.un32NbContexts, 0u);
+  const u64 un64Start = VQXGetClock();
+  EXPECT_EQ(VqxFragExpire(mhLib, &mState, un64Start + VQX_FRAG_MAX_AGE_MS), 0u) << "exactly at the limit: kept";
+  /* The next fragment of another message checks the ages too. */
+  g_un64FakeNow += VQX_FRAG_MAX_AGE_MS;
+  hMsg = MakeFragment(mhLib, 41, 1, 16, 0x31);
+  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  EXPECT_EQ(mState.un32NbContexts, 2u);
+  g_un64FakeNow += 1;
+  hMsg = MakeFragment(mhLib, 42, 1, 16, 0x32);
+  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  EXPECT_EQ(mState.un32NbContexts, 2u) << "one millisecond past: message 40 given up";
+  EXPECT_EQ(VqxFragExpire(mhLib, &mState, g_un64FakeNow + VQX_FRAG_MAX_AGE_MS + 1), 2u);
+  EXPECT_EQ(mState.un64BytesHeld, 0u);
+  VqxClockSetSource(nullptr);
+  VqxHostLibCriticalSectionLeave(mhLib);
+  EXPECT_TRUE(mLog.WaitFor("VqxFragReassemble: Fragments of message 40 incomplete after 30001 ms, dropped\n"));
+  VqxHostLibCriticalSectionEnter(mhLib);
+}
+
+TEST_F(FragTest, AMessageHoldsAtMost65535Fragments) {
+  VQX_MSG_HANDLE hMsg = nullptr;
+  for (u32 i = 0; i < VQX_FRAG_MAX_FRAGMENTS; i++) {
+    hMsg = MakeFragment(mhLib, 50, 1, 8, 0x40);
+    ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK) << i;
+  }
+  EXPECT_EQ(mState.un32NbContexts, 1u) << "65535 fragments wait";
+  hMsg = MakeFragment(mhLib, 50, 0x8001, 8, 0x41);
+  EXPECT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_API_OUT_OF_RESOURCE) << "the 65536th";
+  EXPECT_EQ(hMsg, nullptr);
+  EXPECT_EQ(mState.un32NbContexts, 0u) << "the message is given up with its fragments";
   EXPECT_EQ(mState.un64BytesHeld, 0u);
   VqxHostLibCriticalSectionLeave(mhLib);
-  EXPECT_TRUE(mLog.WaitFor("VqxFragReassemble: Fragments of message 40 incomplete after"));
-  EXPECT_TRUE(mLog.WaitFor("VqxFragReassemble: Too many fragment bytes waiting, message 30 dropped"));
+  EXPECT_TRUE(mLog.WaitFor("Too many fragments"));
   VqxHostLibCriticalSectionEnter(mhLib);
 }
 

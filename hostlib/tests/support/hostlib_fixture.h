@@ -59,4 +59,52 @@ class HostLibTest : public ::testing::Test {
   VQX_LIB_HANDLE mhLib = nullptr;
 };
 
+/* The helpers are inline: a test program links only the parts of the library it uses. */
+inline _VQX_FILTER_PARAMS FilterSet(u32 un32Mask, u32 un32Id, u32 hAdapter) {
+  _VQX_FILTER_PARAMS set{};
+  set.un32Version = 1;
+  set.un32Mask = un32Mask;
+  set.MsgId = un32Id;
+  set.MsgGroup = un32Id >> 16;
+  set.hAdapter = hAdapter;
+  return set;
+}
+
+inline VQX_MSG_HANDLE HostLibTest::NewMsg(u32 un32Id, u32 hDest, u32 un32Payload, u32 MsgType) {
+  VQX_MSG_HANDLE hMsg = nullptr;
+  EXPECT_EQ(VQXGetMsg(mhLib, un32Payload, &hMsg), VQX_RESULT_API_OK);
+  if (hMsg == nullptr) return nullptr;
+  hMsg->un32MsgId = un32Id;
+  hMsg->MsgType = MsgType;
+  hMsg->hAdapter = hDest;
+  hMsg->un32PayloadLength = un32Payload;
+  return hMsg;
+}
+
+inline VQX_RESULT HostLibTest::Send(u32 un32Id, u32 hDest, u32 un32Payload, u32 MsgType, u64 un64Uc1) {
+  VQX_MSG_HANDLE hMsg = NewMsg(un32Id, hDest, un32Payload, MsgType);
+  if (hMsg == nullptr) return VQX_RESULT_API_NOT_ENOUGH_MEMORY;
+  hMsg->un64UserContext1 = un64Uc1;
+  const VQX_RESULT result = VQXSendMsgEx(mhLib, &hMsg, nullptr);
+  EXPECT_EQ(hMsg, nullptr) << "the library owns a sent message";
+  return result;
+}
+
+inline VQX_FILTER_HANDLE HostLibTest::Filter(std::initializer_list<_VQX_FILTER_PARAMS> sets) {
+  std::vector<_VQX_FILTER_PARAMS> v(sets);
+  VQX_FILTER_HANDLE h = nullptr;
+  EXPECT_EQ(VQXCreateMsgFilterEx(mhLib, static_cast<u32>(v.size()), v.data(), &h), VQX_RESULT_API_OK);
+  return h;
+}
+
+inline u32 HostLibTest::Drain(VQX_FILTER_HANDLE hFilter) {
+  u32 n = 0;
+  VQX_MSG_HANDLE hMsg = nullptr;
+  while (n < 100000 && VQXReceiveMsg(mhLib, hFilter, 0, &hMsg) == VQX_RESULT_API_OK) {
+    EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_OK);
+    n++;
+  }
+  return n;
+}
+
 #endif
