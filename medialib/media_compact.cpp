@@ -163,8 +163,10 @@ void VqxMediaCompactSet::CapCopy(u32 i, _VQX_MEDIA_CAP* pOut) const {
 }
 
 VQX_RESULT VqxMediaCompactSetOpen(VqxMediaCompactSet& s, const u8* p, u64 un64Length, bool fHost) {
-  s = VqxMediaCompactSet{};
+  /* Only the counts need clearing: the arrays are read below the counts. */
   s.pBytes = p;
+  s.un32Size = s.un32NbCaps = s.un32NbGroups = s.un32NbDescEntries = s.un32NbChoices = 0;
+  s.un32DescOffset = s.un32ChoiceOffset = 0;
   if (p == nullptr) return VQX_RESULT_NULL_PARAM;
   if (un64Length < VQX_MEDIA_CSET_OFF_SIZE + 4) return VQX_RESULT_BUFFER_TOO_SMALL;
   s.un32Size = VqxLoad32Order(p + VQX_MEDIA_CSET_OFF_SIZE, fHost);
@@ -208,8 +210,8 @@ VQX_RESULT VqxMediaCompactSetOpen(VqxMediaCompactSet& s, const u8* p, u64 un64Le
 }
 
 VQX_RESULT VqxMediaCompactBlobOpen(VqxMediaCompactBlob& blob, const u8* p, u64 un64Length, bool fHost) {
-  blob = VqxMediaCompactBlob{};
   blob.pBytes = p;
+  blob.un32Size = blob.un32BlockOffset = blob.un32NbConnections = 0;
   if (p == nullptr) return VQX_RESULT_NULL_PARAM;
   if (un64Length < VQX_MEDIA_CSET_OFF_SIZE + 4) return VQX_RESULT_BUFFER_TOO_SMALL;
   blob.un32Size = VqxLoad32Order(p + VQX_MEDIA_CSET_OFF_SIZE, fHost);

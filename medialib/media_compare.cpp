@@ -89,6 +89,12 @@ bool VqxExpandLocal(const void* p, bool fBlob, _VQX_SDP_INFO* r) {
 }  // namespace
 
 u32 VqxMediaCapCompareBytes(const u8* pA, u32 za, const u8* pB, u32 zb) {
+  /* Identical stored bytes stay identical once padding is cleared; only the
+   * Direction rule is left to decide. */
+  if (za == zb && za >= 4 && std::memcmp(pA, pB, za) == 0) {
+    const u32 un32Dir = VqxLoad32(pA);
+    return (un32Dir >= VQX_MEDIA_DIR_RECV_ONLY && un32Dir <= VQX_MEDIA_DIR_SEND_RECV_COPY) ? 1 : 0;
+  }
   _VQX_MEDIA_CAP a{}, b{};
   std::memcpy(&a, pA, za < sizeof a ? za : sizeof a);
   std::memcpy(&b, pB, zb < sizeof b ? zb : sizeof b);
@@ -130,6 +136,12 @@ u32 VQXSDPInfoCompare(const void* pA, const void* pB) {
       return 0;
     /* Total size and both IPv4 words, then the sets. */
     if (std::memcmp(a.pBytes + 4, b.pBytes + 4, 12) != 0) return 0;
+    if (std::memcmp(a.pBytes, b.pBytes, a.un32Size) == 0) {
+      /* Identical blobs: equal unless a capability's Direction rules it out. */
+      for (u32 i = 0; i < a.set.un32NbCaps; ++i)
+        if (!VqxMediaCapCompareBytes(a.set.Cap(i), a.set.aun32CapSize[i], a.set.Cap(i), a.set.aun32CapSize[i])) return 0;
+      return 1;
+    }
     return VqxCompactSetsEqual(a.set, b.set);
   }
   _VQX_SDP_INFO la, lb;

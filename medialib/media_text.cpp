@@ -86,14 +86,15 @@ VQX_RESULT VQXMediaLibSdpFormatRFC2833EventList(const u32* pun32Bitmap, u32 un32
 
 std::string VqxMediaDumpSet(const _VQX_SDP_INFO& r) {
   std::string s = "caps";
-  for (u32 i = 0; i < VqxNbCaps(&r); ++i) s += " " + std::to_string(r.aMediaCap[i].Encoding.MediaType);
+  for (u32 i = 0; i < VqxNbCaps(&r); ++i) s.append(" ").append(std::to_string(r.aMediaCap[i].Encoding.MediaType));
   for (u32 g = 0; g < VqxNbGroups(&r); ++g) {
-    s += "; g" + std::to_string(g);
+    s.append("; g").append(std::to_string(g));
     for (u32 d = 0; d < VqxNbDescs(r.aCapGroups[g]); ++d) {
       const _VQX_SIMULTANEOUS_CAP& desc = r.aCapGroups[g].aSimultaneousCap[d];
-      s += " {";
-      for (u32 c = 0; c < VqxNbChoices(desc); ++c) s += (c ? " " : "") + std::to_string(desc.aMediaCapChoices[c].un8CapIdx);
-      s += "}";
+      s.append(" {");
+      for (u32 c = 0; c < VqxNbChoices(desc); ++c)
+        s.append(c ? " " : "").append(std::to_string(desc.aMediaCapChoices[c].un8CapIdx));
+      s.append("}");
     }
   }
   return s;

@@ -163,7 +163,7 @@ VQX_RESULT VQXMediaFindFirstCap2(const void* pSet, u32 un32Type, u32 un32Mode, c
 u32 VQXMediaCapabilityExist(const void* pSet, u32 un32Type, u32 un32Mode, const _VQX_MEDIA_CAP** ppCap);
 /* Exact type; with a template and a non-zero length, the bytes from 24 where
  * the mask (296 bytes, capability layout) is non-zero must equal the
- * template's. Without a mask the type's default mask and length are used. */
+ * template's (a whole 296-byte capability). Without a mask the type's default mask and length are used. */
 VQX_RESULT VQXMediaFindCapWithParams(const void* pSet, u32 un32Type, u32 un32Mode, const _VQX_MEDIA_CAP* pTemplate,
                                      const void* pMask, u32 un32Length, const _VQX_MEDIA_CAP** ppCap,
                                      const u16** ppPort, u32* pun32Position);
