@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Independent encoder/decoder of the framework's big-endian serialisation,
-written from docs/serialize.md with the struct module only.
+"""Independent encoder of the framework's big-endian serialisation, written
+from docs/serialize.md with the struct module only.
 
-  serialize_golden.py encode OUT   writes the reference stream of the test
-  serialize_golden.py decode IN    prints one line per item of that stream
+  serialize_golden.py DIR   writes DIR/serialize_golden.bin (the reference
+                            stream of the test) and DIR/serialize_golden.txt
+                            (one line per item: offset, kind, member id, bytes)
 """
+import os
 import struct
 import sys
 
@@ -21,57 +23,30 @@ ITEMS = [
 ]
 
 
-def encode():
-    out = b""
-    for kind, ident, value in ITEMS:
-        if kind in INT:
-            body = struct.pack(INT[kind], value)
-        elif kind == "raw":
-            body = value
-        else:
-            body = struct.pack(LENGTH[kind], len(value)) + value
-        out += body if ident is None else struct.pack(">II", ident, len(body)) + body
-    return out
-
-
-def decode(data):
-    pos = 0
-
-    def take(fmt=None, size=None):
-        nonlocal pos
-        n = struct.calcsize(fmt) if fmt else size
-        if pos + n > len(data):
-            raise SystemExit("short read at %d" % pos)
-        chunk = data[pos:pos + n]
-        pos += n
-        return struct.unpack(fmt, chunk)[0] if fmt else chunk
-
-    lines = []
-    for kind, ident, _ in ITEMS:  # the stream carries no types: the reader knows the order
-        head = "member 0x%08x %d " % (take(">I"), take(">I")) if ident is not None else ""
-        if kind in INT:
-            width = struct.calcsize(INT[kind]) * 2
-            text = "%s 0x%0*x" % (kind, width, take(INT[kind]))
-        elif kind == "raw":
-            text = "raw " + take(size=int(head.split()[2])).hex()
-        else:
-            n = take(LENGTH[kind])
-            body = take(size=n)
-            text = "str %d '%s'" % (n, body.decode("ascii")) if kind == "str" else "%s %d %s" % (kind, n, body.hex())
-        lines.append(head + text)
-    lines.append("end %d of %d" % (pos, len(data)))
-    return lines
+def encode_item(kind, ident, value):
+    if kind in INT:
+        body = struct.pack(INT[kind], value)
+    elif kind == "raw":
+        body = value
+    else:
+        body = struct.pack(LENGTH[kind], len(value)) + value
+    return body if ident is None else struct.pack(">II", ident, len(body)) + body
 
 
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("encode", "decode"):
+    if len(sys.argv) != 2:
         raise SystemExit(__doc__)
-    if sys.argv[1] == "encode":
-        with open(sys.argv[2], "wb") as f:
-            f.write(encode())
-    else:
-        with open(sys.argv[2], "rb") as f:
-            print("\n".join(decode(f.read())))
+    stream, lines = b"", []
+    for kind, ident, value in ITEMS:
+        item = encode_item(kind, ident, value)
+        member = "" if ident is None else " member 0x%08x" % ident
+        lines.append("%3d %s%s: %s" % (len(stream), kind, member, item.hex(" ")))
+        stream += item
+    lines.append("%3d end" % len(stream))
+    with open(os.path.join(sys.argv[1], "serialize_golden.bin"), "wb") as f:
+        f.write(stream)
+    with open(os.path.join(sys.argv[1], "serialize_golden.txt"), "w") as f:
+        f.write("\n".join(lines) + "\n")
 
 
 if __name__ == "__main__":

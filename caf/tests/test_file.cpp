@@ -1,20 +1,7 @@
 // CVQCAFFile: writes reach the file, sizes, modes, refusals, every mapped
 // write error, and standard output surviving Close for later writers.
-#include <gtest/gtest.h>
-
-#include <csignal>
-#include <cstdio>
-#include <fcntl.h>
-#include <string>
-#include <sys/mman.h>
-#include <sys/resource.h>
-#include <unistd.h>
-#include <vector>
 
 #include "support/vqcaf_test_support.h"
-#include "vqcaffile.h"
-
-using namespace VQCAF;
 
 static VQX_RESULT Put(CVQCAFFile& File, const char* pszText) {
   CVQCAFString str(pszText);
@@ -22,11 +9,10 @@ static VQX_RESULT Put(CVQCAFFile& File, const char* pszText) {
 }
 
 TEST(File, WriteSizeCloseAndAppend) {
-  vqtest::CTempDir Dir;
+  CTempDir Dir;
   const std::string strPath = Dir.Path("basic.log");
   CVQCAFFile File;
   ASSERT_EQ(File.Open(strPath.c_str(), "wb"), VQX_RESULT_OK);
-  EXPECT_NE(File.IsOpened(), 0u);
   EXPECT_STREQ(File.GetCurrentPath().c_str(), strPath.c_str());
   EXPECT_EQ(Put(File, "line one\n"), VQX_RESULT_OK);
   u8 aby[] = {0, 1, 2, 0xFF};
@@ -39,17 +25,17 @@ TEST(File, WriteSizeCloseAndAppend) {
   EXPECT_EQ(File.Close(), VQX_RESULT_OK);  // closing a closed file: nothing
   EXPECT_EQ(File.IsOpened(), 0u);
   EXPECT_EQ(File.GetSize(), 0u);
-  EXPECT_EQ(vqtest::ReadFile(strPath), std::string("line one\n\0\1\2\xFF", 13));
+  EXPECT_EQ(ReadFile(strPath), std::string("line one\n\0\1\2\xFF", 13));
   // Append mode keeps what is there; reopening closes the previous stream.
   ASSERT_EQ(File.Open(strPath.c_str(), "a"), VQX_RESULT_OK);
   ASSERT_EQ(File.Open(strPath.c_str(), "a"), VQX_RESULT_OK);
   EXPECT_EQ(Put(File, "x"), VQX_RESULT_OK);
   File.Close();
-  EXPECT_EQ(vqtest::ReadFile(strPath).size(), 14u);
+  EXPECT_EQ(ReadFile(strPath).size(), 14u);
 }
 
 TEST(File, RefusalsLeaveTheFileAlone) {
-  vqtest::CTempDir Dir;
+  CTempDir Dir;
   const std::string strPath = Dir.Path("ro.log");
   FILE* f = fopen(strPath.c_str(), "w");
   ASSERT_NE(f, nullptr);
@@ -60,11 +46,7 @@ TEST(File, RefusalsLeaveTheFileAlone) {
   u8 aby[4] = {};
   u32 un32Four = 4, un32Zero = 0;
   const std::string strHuge(VQCAF_STRING_MAX_LENGTH + 1u, 'p');  // more than the framework string holds
-  struct Row {
-    const char* pszName;
-    VQX_RESULT un32Result;
-    VQX_RESULT un32Expected;
-  } aRows[] = {
+  struct Row { const char* pszName; VQX_RESULT un32Result, un32Expected; } aRows[] = {
       {"null data", Closed.Write(nullptr, &un32Four), VQX_RESULT_NULL_PARAM},
       {"null length", Closed.Write(aby, nullptr), VQX_RESULT_NULL_PARAM},
       {"zero length", ReadOnly.Write(aby, &un32Zero), VQX_RESULT_INVALID_PARAM},
@@ -79,24 +61,18 @@ TEST(File, RefusalsLeaveTheFileAlone) {
   };
   for (const Row& r : aRows) EXPECT_EQ(r.un32Result, r.un32Expected) << r.pszName;
   EXPECT_EQ(Closed.IsOpened(), 0u);
-  EXPECT_EQ(vqtest::ReadFile(strPath), "abc");
+  EXPECT_EQ(ReadFile(strPath), "abc");
 }
 
 TEST(File, WriteErrorsAreMappedAndTheStreamStaysUsable) {
-  vqtest::CTempDir Dir;
+  CTempDir Dir;
   // A memory file sealed against writing refuses every write with EPERM.
   const int fdSealed = memfd_create("vqcaf_sealed", MFD_ALLOW_SEALING);
   ASSERT_GE(fdSealed, 0);
   ASSERT_EQ(fcntl(fdSealed, F_ADD_SEALS, F_SEAL_WRITE), 0);
-  struct Row {
-    const char* pszName;
-    std::string strPath;
-    const char* pszMode;
-    rlim_t nSizeLimit;  // 0: none
-    VQX_RESULT un32Expected;
-    u32 un32MaxWritten;
-    u64 un64Size;  // GetSize afterwards (0 for what is no regular file)
-  } aRows[] = {
+  // Size limit 0: none; the size afterwards is 0 for what is no regular file.
+  struct Row { const char* pszName; std::string strPath; const char* pszMode; rlim_t nSizeLimit; VQX_RESULT un32Expected;
+               u32 un32MaxWritten; u64 un64Size; } aRows[] = {
       {"no space", "/dev/full", "w", 0, VQX_RESULT_OUT_OF_RESOURCE, (1 << 17) - 1, 0},
       {"sealed", "/proc/self/fd/" + std::to_string(fdSealed), "a", 0, VQX_RESULT_ACCESS_DENIED, 0, 0},
       {"file size limit", Dir.Path("big.log"), "wb", 1024, VQX_RESULT_OUT_OF_RANGE, (1 << 17) - 1, 1024},
@@ -124,7 +100,7 @@ TEST(File, WriteErrorsAreMappedAndTheStreamStaysUsable) {
 }
 
 TEST(File, StandardOutputSurvivesClose) {
-  vqtest::CTempDir Dir;
+  CTempDir Dir;
   const std::string strPath = Dir.Path("stdout.log");
   fflush(stdout);
   const int fdSaved = dup(1);
@@ -147,5 +123,5 @@ TEST(File, StandardOutputSurvivesClose) {
   EXPECT_EQ(fflush(stdout), 0);
   dup2(fdSaved, 1);
   close(fdSaved);
-  EXPECT_EQ(vqtest::ReadFile(strPath), "first\nsecond\nthird\n");
+  EXPECT_EQ(ReadFile(strPath), "first\nsecond\nthird\n");
 }

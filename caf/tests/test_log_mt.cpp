@@ -5,279 +5,179 @@
  * drops (full queue, failed write), the periodic flush, the refusals before
  * InitLog, and listeners that lock or block.
  */
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <stdio.h>
-#include <sys/resource.h>
-
-#include <atomic>
-#include <condition_variable>
-#include <filesystem>
-#include <future>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "support/vqcaf_test_support.h"
-#include "vqcaflog.h"
-#include "vqcaflogdao.h"
-
-using namespace VQCAF;
-using vqtest::kBound;
 
 namespace {
 
-std::string SegmentName(const std::string& strBase, u32 un32Segment) {
-  return CVQCAFLogDao::MakeSegmentName(strBase, vqtest::Today(), un32Segment, "log");
-}
+class LogFile : public LogTest {
+ protected:
+  std::string Segment(u32 un32Segment, const char* pszBase = "log") {
+    return CVQCAFLogDao::MakeSegmentName(mDir.Path(pszBase), Today(), un32Segment, "log");
+  }
+};
 
-TEST(LogFile, SegmentNames) {
-  const struct {
-    const char* pszBase;
-    const char* pszDate;
-    u32 un32Segment;
-    const char* pszExtension;
-    const char* pszName;
-  } aRows[] = {
-      {"quellan", "2026-12-06", 0, "log", "quellan_2026-12-06_seg000.log"},
-      {"/var/log/app", "2027-01-31", 7, "log", "/var/log/app_2027-01-31_seg007.log"},
-      {"a", "2026-12-06", 999, "txt", "a_2026-12-06_seg999.txt"},
-      {"a", "2026-12-06", 1000, "log", "a_2026-12-06_seg1000.log"},
-  };
-  for (const auto& R : aRows) {
+TEST(LogFileNames, SegmentNames) {
+  struct Row { const char *pszBase, *pszDate; u32 un32Segment; const char *pszExtension, *pszName; };
+  for (const Row& R : {Row{"quellan", "2026-12-06", 0, "log", "quellan_2026-12-06_seg000.log"},
+                       Row{"/var/log/app", "2027-01-31", 7, "log", "/var/log/app_2027-01-31_seg007.log"},
+                       Row{"a", "2026-12-06", 999, "txt", "a_2026-12-06_seg999.txt"},
+                       Row{"a", "2026-12-06", 1000, "log", "a_2026-12-06_seg1000.log"}}) {
     EXPECT_EQ(CVQCAFLogDao::MakeSegmentName(R.pszBase, R.pszDate, R.un32Segment, R.pszExtension), R.pszName);
   }
 }
 
-TEST(LogFile, RefusalsBeforeInitAndBadParameters) {
+TEST_F(LogFile, RefusalsBeforeInitAndBadParameters) {
   UninitLog();
-  vqtest::CCaptureListener Listener;
-  ASSERT_EQ(AddLogTraceListener(&Listener), VQX_RESULT_OK);
-  EXPECT_STREQ(GetCurrentLogFile(), "NOT_AVAILABLE");
+  ASSERT_EQ(AddLogTraceListener(&mListener), VQX_RESULT_OK);
   CVQCAFString strOld("untouched"), strNew("untouched");
-  EXPECT_EQ(ForceLogRotate(&strOld, &strNew), 0x82000001u);
-  EXPECT_EQ(ForceLogRotate(nullptr, nullptr), 0x82000001u);
-  EXPECT_STREQ(strOld.c_str(), "untouched");
-  EXPECT_STREQ(strNew.c_str(), "untouched");
-  EXPECT_EQ(FlushLog(100), VQX_RESULT_NOT_INITIALIZED);
-  EXPECT_EQ(IsLogInitialized(), 0u);
-  const auto aLines = Listener.Take();
+  ExpectSteps({{"rotate", ForceLogRotate(&strOld, &strNew), 0x82000001u}, {"rotate, no names", ForceLogRotate(nullptr, nullptr), 0x82000001u},
+               {"flush", FlushLog(100), VQX_RESULT_NOT_INITIALIZED}, {"initialised", IsLogInitialized(), 0}});
+  EXPECT_STREQ(GetCurrentLogFile(), "NOT_AVAILABLE");
+  EXPECT_EQ(std::string(strOld.c_str()) + strNew.c_str(), "untoucheduntouched");
+  const auto aLines = mListener.Take();
   ASSERT_EQ(aLines.size(), 2u);
   for (const auto& L : aLines) {
     EXPECT_EQ(L.strText, "ForceLogRotate failed, logdao not initialized yet (please call InitLog)\n");
-    EXPECT_EQ(L.un32Level, static_cast<u32>(VQERR));
-    EXPECT_EQ(L.un32SubMod, static_cast<u32>(VQCAF_SUBMODULE_BASE));
+    EXPECT_TRUE(L.un32Level == static_cast<u32>(VQERR) && L.un32SubMod == static_cast<u32>(VQCAF_SUBMODULE_BASE));
   }
-  vqtest::CTempDir Dir;
-  CVQCAFLogParams Params;
-  Params.mstrBaseName = "";
-  EXPECT_EQ(InitLog(Params), VQX_RESULT_INVALID_PARAM);
-  Params.mstrBaseName = Dir.Path("no/such/dir/log").c_str();
-  EXPECT_EQ(InitLog(Params), VQX_RESULT_FAIL);
+  mParams.mstrBaseName = "";
+  EXPECT_EQ(InitLog(mParams), VQX_RESULT_INVALID_PARAM);
+  mParams.mstrBaseName = mDir.Path("no/such/dir/log").c_str();
+  EXPECT_EQ(InitLog(mParams), VQX_RESULT_FAIL);
   EXPECT_STREQ(GetCurrentLogFile(), "NOT_AVAILABLE");
-  Params.mstrBaseName = Dir.Path("ok").c_str();
-  ASSERT_EQ(InitLog(Params), VQX_RESULT_OK);
-  EXPECT_EQ(InitLog(Params), VQX_RESULT_INVALID_STATE);
-  EXPECT_EQ(UninitLog(), VQX_RESULT_OK);
-  EXPECT_EQ(UninitLog(), VQX_RESULT_OK);
+  mParams.mstrBaseName = mDir.Path("ok").c_str();
+  ExpectSteps({{"init", InitLog(mParams), VQX_RESULT_OK}, {"init again", InitLog(mParams), VQX_RESULT_INVALID_STATE},
+               {"uninit", UninitLog(), VQX_RESULT_OK}, {"uninit again", UninitLog(), VQX_RESULT_OK}});
   EXPECT_STREQ(GetCurrentLogFile(), "NOT_AVAILABLE");
-  RemoveLogTraceListener(&Listener);
 }
 
-TEST(LogFile, FirstSegmentSkipsNamesOfEarlierRuns) {
-  vqtest::CTempDir Dir;
-  const std::string strBase = Dir.Path("run");
-  FILE* pFile = fopen(SegmentName(strBase, 0).c_str(), "w");
+TEST_F(LogFile, FirstSegmentSkipsNamesOfEarlierRuns) {
+  FILE* pFile = fopen(Segment(0).c_str(), "w");
   ASSERT_NE(pFile, nullptr);
   fputs("earlier run\n", pFile);
   fclose(pFile);
-  CVQCAFLogParams Params;
-  Params.mstrBaseName = strBase.c_str();
-  ASSERT_EQ(InitLog(Params), VQX_RESULT_OK);
-  EXPECT_EQ(GetCurrentLogFile(), SegmentName(strBase, 1));
+  OpenLog();
+  EXPECT_EQ(GetCurrentLogFile(), Segment(1));
   LogTrace(VQERR, "this run");
   ASSERT_EQ(UninitLog(), VQX_RESULT_OK);
-  EXPECT_EQ(vqtest::ReadFile(SegmentName(strBase, 0)), "earlier run\n");
-  EXPECT_EQ(vqtest::LogLines(SegmentName(strBase, 1)), std::vector<std::string>({"VQERR BASE this run"}));
+  EXPECT_EQ(ReadFile(Segment(0)), "earlier run\n");
+  EXPECT_EQ(LogLines(Segment(1)), std::vector<std::string>({"VQERR BASE this run"}));
 }
 
-TEST(LogFile, RotationWhileThreadsLogLosesNothingAndNamesTheSegments) {
+TEST_F(LogFile, RotationWhileThreadsLogLosesNothingAndNamesTheSegments) {
   constexpr u32 kThreads = 4, kLinesEach = 20000, kRotations = 3;
-  vqtest::CTempDir Dir;
-  const std::string strBase = Dir.Path("rot");
-  CVQCAFLogParams Params;
-  Params.mstrBaseName = strBase.c_str();
-  Params.maun32SubModTraceLevel[VQCAF_SUBMODULE_APP01] = VQLV2;
-  ASSERT_EQ(InitLog(Params), VQX_RESULT_OK);
-  vqtest::CCaptureListener Listener;
-  ASSERT_EQ(AddLogTraceListener(&Listener), VQX_RESULT_OK);
+  mParams.maun32SubModTraceLevel[VQCAF_SUBMODULE_APP01] = VQLV2;
+  OpenLog();
   const char* pszFirst = GetCurrentLogFile();
-  EXPECT_EQ(std::string(pszFirst), SegmentName(strBase, 0));
-
+  EXPECT_EQ(std::string(pszFirst), Segment(0));
   std::atomic<u32> un32Logged{0};
   std::vector<std::thread> aLoggers;
   for (u32 t = 0; t < kThreads; t++) {
-    aLoggers.emplace_back([t, &un32Logged] {
-      for (u32 i = 0; i < kLinesEach; i++, un32Logged++) {
-        // Alternately hidden (level 1) and shown (level 2).
-        SubModLogTrace(VQCAF_SUBMODULE_APP01, (i & 1) ? VQLV2 : VQLV1, "T%u L%u", t, i);
-      }
+    aLoggers.emplace_back([t, &un32Logged] {  // alternately hidden (level 1) and shown (level 2)
+      for (u32 i = 0; i < kLinesEach; i++, un32Logged++) SubModLogTrace(VQCAF_SUBMODULE_APP01, (i & 1) ? VQLV2 : VQLV1, "T%u L%u", t, i);
     });
   }
-  // Rotations spread over the logging; the last one asks for no names.
-  std::vector<std::pair<std::string, std::string>> aNames;
-  for (u32 r = 0; r < kRotations; r++) {
-    EXPECT_TRUE(vqtest::WaitFor([&] { return un32Logged.load() >= (r + 1) * kThreads * kLinesEach / (kRotations + 1); }));
+  for (u32 r = 0; r < kRotations; r++) {  // spread over the logging; the last one asks for no names
+    EXPECT_TRUE(WaitFor([&] { return un32Logged.load() >= (r + 1) * kThreads * kLinesEach / (kRotations + 1); }));
     CVQCAFString strOld, strNew;
     ASSERT_EQ(r + 1 < kRotations ? ForceLogRotate(&strOld, &strNew) : ForceLogRotate(nullptr, nullptr), VQX_RESULT_OK);
-    aNames.emplace_back(strOld.c_str(), strNew.c_str());
+    if (r + 1 < kRotations) { EXPECT_EQ(std::string(strOld.c_str()) + "|" + strNew.c_str(), Segment(r) + "|" + Segment(r + 1)); }
   }
   for (auto& T : aLoggers) T.join();
-  const std::string strLast = GetCurrentLogFile();
-  EXPECT_EQ(RemoveLogTraceListener(&Listener), VQX_RESULT_OK);
+  EXPECT_EQ(GetCurrentLogFile(), Segment(kRotations));
+  EXPECT_EQ(RemoveLogTraceListener(&mListener), VQX_RESULT_OK);
   ASSERT_EQ(UninitLog(), VQX_RESULT_OK);  // no flush before: the close must write what is still queued
   EXPECT_EQ(GetLogDroppedCount(), 0u);
-  EXPECT_EQ(std::string(pszFirst), SegmentName(strBase, 0));  // a text handed out earlier stays valid
-  for (u32 r = 0; r + 1 < kRotations; r++) {  // each rotation closes segment r and opens r + 1
-    EXPECT_EQ(aNames[r].first, SegmentName(strBase, r));
-    EXPECT_EQ(aNames[r].second, SegmentName(strBase, r + 1));
-  }
-  EXPECT_EQ(strLast, SegmentName(strBase, kRotations));
-  EXPECT_FALSE(std::filesystem::exists(SegmentName(strBase, kRotations + 1)));
-
-  // Every shown line exactly once, each thread's lines in order: across the segments ...
+  EXPECT_EQ(std::string(pszFirst), Segment(0));  // a text handed out earlier stays valid
+  EXPECT_FALSE(std::filesystem::exists(Segment(kRotations + 1)));
+  // Every shown line exactly once, each thread's lines in order, across the segments and at the listener.
   std::vector<u32> aNext(kThreads, 1);
-  u32 un32Lines = 0;
   for (u32 s = 0; s <= kRotations; s++) {
-    bool fClosingSeen = false, fNewSeen = false;
-    for (const std::string& strText : vqtest::LogLines(SegmentName(strBase, s))) {
+    std::vector<std::string> aOther;
+    for (const std::string& strText : LogLines(Segment(s))) {
       u32 t = 0, i = 0;
-      if (sscanf(strText.c_str(), "VQLV2 APP01 T%u L%u", &t, &i) == 2 && t < kThreads) {
-        ASSERT_EQ(i, aNext[t]) << "segment " << s << ": " << strText;
-        aNext[t] += 2;
-        un32Lines++;
-      } else if (s < kRotations && strText == "VQMSG BASE Closing log file " + SegmentName(strBase, s) +
-                                                   " (rotating to new segment).") {
-        fClosingSeen = true;
-      } else if (s > 0 && strText == "VQMSG BASE New log segment after split is " + SegmentName(strBase, s)) {
-        fNewSeen = true;
+      if (sscanf(strText.c_str(), "VQLV2 APP01 T%u L%u", &t, &i) != 2 || t >= kThreads) {
+        aOther.push_back(strText);
       } else {
-        ADD_FAILURE() << "unexpected line in segment " << s << ": " << strText;
+        ASSERT_EQ(i, std::exchange(aNext[t], aNext[t] + 2)) << "segment " << s << ": " << strText;
       }
     }
-    EXPECT_EQ(fClosingSeen, s < kRotations) << s;
-    EXPECT_EQ(fNewSeen, s > 0) << s;
+    std::vector<std::string> aExpected;
+    if (s > 0) aExpected.push_back("VQMSG BASE New log segment after split is " + Segment(s));
+    if (s < kRotations) aExpected.push_back("VQMSG BASE Closing log file " + Segment(s) + " (rotating to new segment).");
+    EXPECT_EQ(aOther, aExpected) << "segment " << s;
   }
-  EXPECT_EQ(un32Lines, kThreads * kLinesEach / 2);
-  // ... and at the listener.
+  EXPECT_EQ(aNext, std::vector<u32>(kThreads, kLinesEach + 1));
   aNext.assign(kThreads, 1);
-  u32 un32Heard = 0;
-  for (const auto& L : Listener.Take()) {
+  for (const CapturedLine& L : mListener.Take()) {
     u32 t = 0, i = 0;
     if (L.un32SubMod != VQCAF_SUBMODULE_APP01) continue;  // the rotation messages
-    ASSERT_EQ(sscanf(L.strText.c_str(), "T%u L%u", &t, &i), 2) << L.strText;
-    ASSERT_LT(t, kThreads);
-    ASSERT_EQ(i, aNext[t]) << L.strText;
-    EXPECT_EQ(L.un32Level, static_cast<u32>(VQLV2));
-    aNext[t] += 2;
-    un32Heard++;
+    ASSERT_TRUE(sscanf(L.strText.c_str(), "T%u L%u", &t, &i) == 2 && t < kThreads && L.un32Level == static_cast<u32>(VQLV2)) << L.strText;
+    ASSERT_EQ(i, std::exchange(aNext[t], aNext[t] + 2)) << L.strText;
   }
-  EXPECT_EQ(un32Heard, kThreads * kLinesEach / 2);
+  EXPECT_EQ(aNext, std::vector<u32>(kThreads, kLinesEach + 1));
 }
 
-TEST(LogFile, PartlyFilledBlockIsWrittenByThePeriodicFlush) {
-  vqtest::CTempDir Dir;
-  CVQCAFLogParams Params;
-  Params.mstrBaseName = Dir.Path("flush").c_str();
-  ASSERT_EQ(InitLog(Params), VQX_RESULT_OK);
+TEST_F(LogFile, PartlyFilledBlockIsWrittenByThePeriodicFlush) {
+  OpenLog();
   LogTrace(VQERR, "one line");
   // The line reaches the file with no flush asked (within the bound: a few flush periods).
-  EXPECT_TRUE(vqtest::WaitFor([&] { return !vqtest::ReadFile(GetCurrentLogFile()).empty(); }));
-  EXPECT_EQ(vqtest::LogLines(GetCurrentLogFile()), std::vector<std::string>({"VQERR BASE one line"}));
-  ASSERT_EQ(UninitLog(), VQX_RESULT_OK);
+  EXPECT_TRUE(WaitFor([&] { return !ReadFile(GetCurrentLogFile()).empty(); }));
+  EXPECT_EQ(LogLines(GetCurrentLogFile()), std::vector<std::string>({"VQERR BASE one line"}));
 }
 
 /* A writer whose thread waits at a gate before it starts writing. */
 class CGatedDao : public CVQCAFLogDao {
  public:
   ~CGatedDao() override {
-    OpenGate();
+    mfOpen = true;
     Close();
   }
-  void OpenGate() {
-    std::lock_guard<std::mutex> Lock(mMutex);
-    mfOpen = true;
-    mCond.notify_all();
-  }
+  std::atomic<bool> mfOpen{false};
 
  protected:
   void Run() override {
-    {
-      std::unique_lock<std::mutex> Lock(mMutex);
-      mCond.wait_for(Lock, kBound, [this] { return mfOpen; });
-    }
+    WaitFor([this] { return mfOpen.load(); });
     CVQCAFLogDao::Run();
   }
-
- private:
-  std::mutex mMutex;
-  std::condition_variable mCond;
-  bool mfOpen = false;
 };
 
-TEST(LogFile, FullQueueDropsAreCountedAndReported) {
-  vqtest::CTempDir Dir;
-  const std::string strBase = Dir.Path("drop");
-  CGatedDao Dao;
-  ASSERT_EQ(Dao.Open(strBase.c_str(), "log", 1), VQX_RESULT_OK);  // rounded up to two blocks
-  const std::string strLine = std::string(999, 'z') + "\n";
+TEST_F(LogFile, FullQueueDropsAreCountedAndReported) {
+  const std::string strLine(999, 'z');
   constexpr u32 kAccepted = 2 * (VQCAF_LOG_BLOCK_SIZE / 1000);
-  for (u32 i = 0; i < kAccepted + 76; i++) ASSERT_TRUE(Dao.Append(strLine.data(), 1000));
+  CGatedDao Dao;
+  ASSERT_EQ(Dao.Open(mDir.Path("log").c_str(), "log", 1), VQX_RESULT_OK);  // rounded up to two blocks
+  for (u32 i = 0; i < kAccepted + 76; i++) ASSERT_TRUE(Dao.Append((strLine + "\n").data(), 1000));
   EXPECT_EQ(Dao.GetDroppedCount(), 76u);
-  Dao.OpenGate();
-  ASSERT_EQ(Dao.Flush(10000), VQX_RESULT_OK);
-  ASSERT_EQ(Dao.Close(), VQX_RESULT_OK);
-  EXPECT_FALSE(Dao.Append(strLine.data(), 1000));  // closed: refused, not counted
-  EXPECT_EQ(Dao.GetDroppedCount(), 76u);
-  const auto aLines = vqtest::SplitLines(vqtest::ReadFile(SegmentName(strBase, 0)));
-  ASSERT_EQ(aLines.size(), kAccepted + 1);
-  for (u32 i = 0; i < kAccepted; i++) ASSERT_EQ(aLines[i] + "\n", strLine) << i;
-  EXPECT_EQ(aLines.back(), std::string("76 ") + VQCAF_LOG_DROP_TEXT);
+  Dao.mfOpen = true;
+  ExpectSteps({{"flush", Dao.Flush(10000), VQX_RESULT_OK}, {"close", Dao.Close(), VQX_RESULT_OK},
+               {"append when closed", Dao.Append(strLine.data(), 1000), false}, {"dropped", Dao.GetDroppedCount(), 76}});
+  std::vector<std::string> aExpected(kAccepted, strLine);
+  aExpected.push_back(std::string("76 ") + VQCAF_LOG_DROP_TEXT);
+  EXPECT_EQ(SplitLines(ReadFile(Segment(0))), aExpected);
 }
 
-TEST(LogFile, LinesCutByAFailedWriteAreCountedAndReported) {
-  vqtest::CTempDir Dir;
-  const std::string strBase = Dir.Path("full");
+TEST_F(LogFile, LinesCutByAFailedWriteAreCountedAndReported) {
   // A file size limit stands in for a full disk: writes past it fail (EFBIG).
   struct rlimit Old {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Old), 0);
   ASSERT_NE(signal(SIGXFSZ, SIG_IGN), SIG_ERR);
   CVQCAFLogDao Dao;
-  ASSERT_EQ(Dao.Open(strBase.c_str(), "log", 1), VQX_RESULT_OK);
+  ASSERT_EQ(Dao.Open(mDir.Path("log").c_str(), "log", 1), VQX_RESULT_OK);
   std::vector<std::string> aLines;
-  for (u32 i = 0; i < 10; i++) {
-    char acNumber[8];
-    snprintf(acNumber, sizeof(acNumber), "%03u", i);
-    aLines.push_back(acNumber + std::string(196, 'a') + "\n");  // 200 bytes each
-  }
+  for (u32 i = 0; i < 10; i++) aLines.push_back(std::to_string(100 + i) + std::string(196, 'a'));  // 200 bytes with "\n"
   struct rlimit Limited = Old;
   Limited.rlim_cur = 1500;  // 7 whole lines and half of the 8th
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Limited), 0);
-  for (const std::string& strLine : aLines) ASSERT_TRUE(Dao.Append(strLine.data(), 200));
+  for (const std::string& strLine : aLines) ASSERT_TRUE(Dao.Append((strLine + "\n").data(), 200));
   const u32 un32Flush = Dao.Flush(10000);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Old), 0);
   signal(SIGXFSZ, SIG_DFL);
-  ASSERT_EQ(un32Flush, VQX_RESULT_OK);
-  EXPECT_EQ(Dao.GetDroppedCount(), 3u);  // the cut line and the two after it
-  ASSERT_TRUE(Dao.Append("after\n", 6));
-  ASSERT_EQ(Dao.Close(), VQX_RESULT_OK);
-  const auto aFile = vqtest::SplitLines(vqtest::ReadFile(SegmentName(strBase, 0)));
-  ASSERT_EQ(aFile.size(), 10u);
-  for (u32 i = 0; i < 7; i++) EXPECT_EQ(aFile[i] + "\n", aLines[i]) << i;
-  EXPECT_EQ(aFile[7], aLines[7].substr(0, 100));
-  EXPECT_EQ(aFile[8], "after");
-  EXPECT_EQ(aFile[9], std::string("3 ") + VQCAF_LOG_DROP_TEXT);
+  ExpectSteps({{"flush", un32Flush, VQX_RESULT_OK}, {"dropped: the cut line and the two after it", Dao.GetDroppedCount(), 3},
+               {"append", Dao.Append("after\n", 6), true}, {"close", Dao.Close(), VQX_RESULT_OK}});
+  std::vector<std::string> aExpected(aLines.begin(), aLines.begin() + 7);
+  aExpected.insert(aExpected.end(), {aLines[7].substr(0, 100), "after", std::string("3 ") + VQCAF_LOG_DROP_TEXT});
+  EXPECT_EQ(SplitLines(ReadFile(Segment(0))), aExpected);
 }
 
 /* Takes its own (recursive) lock in every call, as a console log would. */
@@ -302,10 +202,10 @@ TEST(LogListener, ListenerLockDoesNotDeadLockLoggingThreads) {
   auto Holder = std::async(std::launch::async, [&] {
     std::lock_guard<std::recursive_mutex> Held(Listener.mMutex);
     fHeld = true;
-    vqtest::WaitFor([&] { return Listener.mun32Waiting.load() != 0; });
+    WaitFor([&] { return Listener.mun32Waiting.load() != 0; });
     LogTrace(VQERR, "while holding the listener's lock");
   });
-  ASSERT_TRUE(vqtest::WaitFor([&] { return fHeld.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return fHeld.load(); }));
   auto Other = std::async(std::launch::async, [] { LogTrace(VQERR, "from the other thread"); });
   if (Holder.wait_for(kBound) != std::future_status::ready) {
     ADD_FAILURE() << "logging threads dead-locked on the listener registry";
@@ -321,7 +221,7 @@ class CSlowListener : public IVQCAFLogTraceListener {
  public:
   void OnLogTrace(_VQX_TRACE_LEVEL, _VQCAF_SUBMODULE_TYPE, const char*, u32) override {
     mfInCall = true;
-    vqtest::WaitFor([this] { return mfRelease.load(); });
+    WaitFor([this] { return mfRelease.load(); });
     mfDone = true;
   }
   std::atomic<bool> mfInCall{false}, mfRelease{false}, mfDone{false};
@@ -331,7 +231,7 @@ TEST(LogListener, RemovalWaitsForTheCallInProgress) {
   CSlowListener Listener;
   ASSERT_EQ(AddLogTraceListener(&Listener), VQX_RESULT_OK);
   auto Logger = std::async(std::launch::async, [] { LogTrace(VQERR, "slow"); });
-  ASSERT_TRUE(vqtest::WaitFor([&] { return Listener.mfInCall.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return Listener.mfInCall.load(); }));
   std::atomic<pid_t> nTid{0};
   std::atomic<bool> fReturned{false}, fDoneAtReturn{false};
   std::thread Remover([&] {
@@ -341,7 +241,7 @@ TEST(LogListener, RemovalWaitsForTheCallInProgress) {
     fReturned = true;
   });
   // Release the listener once the remover sleeps in Remove (or, wrongly, has returned).
-  EXPECT_TRUE(vqtest::WaitFor([&] { return fReturned.load() || (nTid.load() != 0 && vqtest::IsBlocked(nTid.load())); }));
+  EXPECT_TRUE(WaitFor([&] { return fReturned.load() || (nTid.load() != 0 && IsBlocked(nTid.load())); }));
   EXPECT_FALSE(fReturned.load());
   Listener.mfRelease = true;
   Remover.join();

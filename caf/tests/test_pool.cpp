@@ -2,22 +2,8 @@
 // keys and case, walks that free as they go, the destructors' reports; the
 // hash keys, CVQCAFHashList (insertion order, borrowed pointers) and
 // CVQCAFHash (address keys).
-#include <gtest/gtest.h>
-
-#include <cstdarg>
-#include <cstdio>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "support/vqcaf_test_support.h"
-#include "vqcafhash.h"
-#include "vqcafhashkey.h"
-#include "vqcafhashlist.h"
-#include "vqcafpool.h"
-#include "vqcafpool64.h"
-
-using namespace VQCAF;
 
 namespace {
 
@@ -160,7 +146,7 @@ TEST(Pool64, WalkWhileFreeingTheNextElement) {
 }
 
 TEST(Pools, DestructorsReportAndFreeEachElementAndFailedStorageRefusesAll) {
-  vqtest::CDiagCapture Capture;
+  CDiagCapture Capture;
   g_nLive = 0;
   {
     CVQCAFPool<CEntity> Pool(D, 128, 1, 1, 1);

@@ -1,40 +1,16 @@
-// CVQCAFSerialize against the independent Python struct encoder/decoder
-// (golden files in tests/data), the readers' refusals, and CVQCAFBuffer:
-// content after each operation, loans and what they forbid, copies and the
+// CVQCAFSerialize against the independent Python struct encoder (golden
+// files in tests/data), the readers' refusals, and CVQCAFBuffer: content
+// after each operation, loans and what they forbid, copies and the
 // u64-length serialised form.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "support/vqcaf_test_stream.h"
 #include "support/vqcaf_test_support.h"
-#include "vqcafbuffer.h"
-#include "vqcafexception.h"
-#include "vqcafserialize.h"
-
-using namespace VQCAF;
-using vqtest::CDiagCapture;
 
 namespace {
 
-std::string SourceDir() { return getenv("VQX_SOURCE_DIR") != nullptr ? getenv("VQX_SOURCE_DIR") : "."; }
-std::string DataDir() { return getenv("VQX_TEST_DATA") != nullptr ? getenv("VQX_TEST_DATA") : SourceDir() + "/caf/tests/data"; }
-std::vector<u8> Bytes(const std::string& s) { return std::vector<u8>(s.begin(), s.end()); }
-
-/* Runs serialize_golden.py VERB FILE; returns what it prints. */
-std::string Python(const char* pszVerb, const std::string& strPath) {
-  const std::string strCmd = "python3 " + SourceDir() + "/caf/tests/serialize_golden.py " + pszVerb + " " + strPath + " 2>&1";
-  std::string strOut;
-  FILE* p = popen(strCmd.c_str(), "r");
-  if (p == nullptr) return "popen failed";
-  char ac[256];
-  for (size_t n; (n = fread(ac, 1, sizeof(ac), p)) > 0;) strOut.append(ac, n);
-  pclose(p);
-  return strOut;
+std::vector<u8> ReadBytes(const std::string& strPath) {
+  const std::string s = ReadFile(strPath);
+  return std::vector<u8>(s.begin(), s.end());
 }
 
 CVQCAFBuffer MakeBuffer(std::vector<u8> Bytes) {
@@ -50,9 +26,11 @@ std::vector<u8> Content(CVQCAFBuffer& b) {
   return v;
 }
 
+const std::string kData = getenv("VQX_TEST_DATA") != nullptr ? getenv("VQX_TEST_DATA") : "caf/tests/data";
+
 }  // namespace
 
-TEST(Serialize, WriterMatchesTheIndependentEncoderDecoderAndItsOwnSizes) {
+TEST(Serialize, WriterMatchesTheIndependentEncoderAndItsOwnSizes) {
   using S = CVQCAFSerialize;
   CVQCAFTestStream s;
   u64 un64Last = 0;
@@ -62,8 +40,8 @@ TEST(Serialize, WriterMatchesTheIndependentEncoderDecoderAndItsOwnSizes) {
     EXPECT_EQ(s.GetCurrentSeek() - un64Last, un32Size) << pszItem;
     un64Last = s.GetCurrentSeek();
   };
-  CVQCAFBuffer b4 = MakeBuffer({0x00, 0x01, 0x02, 0xFF}), b2 = MakeBuffer({0x10, 0x20});
-  CVQCAFBuffer b1 = MakeBuffer({0x09}), b12 = MakeBuffer({0x01, 0x02});
+  CVQCAFBuffer b4 = MakeBuffer({0x00, 0x01, 0x02, 0xFF}), b2 = MakeBuffer({0x10, 0x20}), b1 = MakeBuffer({0x09});
+  CVQCAFBuffer b12 = MakeBuffer({0x01, 0x02});
   IVQCAFSerializable &o2 = b2, &o12 = b12;
   CVQCAFString strTrace("trace"), strEmpty, strId("id");
   u8 un8 = 7;
@@ -86,36 +64,27 @@ TEST(Serialize, WriterMatchesTheIndependentEncoderDecoderAndItsOwnSizes) {
   Put(s.WriteWithIdAndSize(0x45u, un64), S::SerializeSizeWithIdAndSize(1u, un64), "u64 member");
   Put(s.WriteWithIdAndSize(0x46u, b1), S::SerializeSizeWithIdAndSize(1u, b1), "u32 buffer member");
   Put(s.WriteWithIdAndSize(0x47u, o12), S::SerializeSizeWithIdAndSize(1u, o12), "u64 buffer member");
-
-  const std::vector<u8> Golden = Bytes(vqtest::ReadFile(DataDir() + "/serialize_golden.bin"));
-  ASSERT_EQ(Golden.size(), 149u);
-  EXPECT_EQ(s.Bytes(), Golden);
-  // The golden file is what the encoder writes today, and the decoder reads our bytes.
-  vqtest::CTempDir Dir;
-  EXPECT_EQ(Python("encode", Dir.Path("encoded.bin")), "");
-  EXPECT_EQ(Bytes(vqtest::ReadFile(Dir.Path("encoded.bin"))), Golden);
-  FILE* f = fopen(Dir.Path("ours.bin").c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  fwrite(s.Bytes().data(), 1, s.Bytes().size(), f);
-  fclose(f);
-  EXPECT_EQ(Python("decode", Dir.Path("ours.bin")), vqtest::ReadFile(DataDir() + "/serialize_golden.txt"));
+  EXPECT_EQ(s.Bytes(), ReadBytes(kData + "/serialize_golden.bin"));
+  // The golden files are what the encoder writes today.
+  CTempDir Dir;
+  const std::string strScript = kData + "/../serialize_golden.py";
+  ASSERT_EQ(system(("python3 " + strScript + " " + Dir.Path("")).c_str()), 0);
+  for (const char* pszName : {"serialize_golden.bin", "serialize_golden.txt"}) {
+    EXPECT_EQ(ReadFile(Dir.Path(pszName)), ReadFile(kData + "/" + pszName)) << pszName;
+  }
 }
 
 TEST(Serialize, ReadBackTheGoldenStream) {
-  const std::vector<u8> Golden = Bytes(vqtest::ReadFile(DataDir() + "/serialize_golden.bin"));
+  const std::vector<u8> Golden = ReadBytes(kData + "/serialize_golden.bin");
   CVQCAFTestStream s(Golden.data(), Golden.size());
-  u8 un8 = 0;
   u32 un32 = 0;
-  u64 un64 = 0;
   CVQCAFString str;
   CVQCAFBuffer b(VQCAF_DEBUG_INFO);
-  EXPECT_EQ(s.Read(un8), VQX_RESULT_OK);
-  EXPECT_EQ(un8, 0xA5);
+  EXPECT_EQ(s.ReadU8(), 0xA5);
   EXPECT_EQ(s.ReadU16(), 0x1234);
   EXPECT_EQ(s.Read(un32), VQX_RESULT_OK);
   EXPECT_EQ(un32, 0xDEADBEEFu);
-  EXPECT_EQ(s.Read(un64), VQX_RESULT_OK);
-  EXPECT_EQ(un64, 0x0102030405060708ull);
+  EXPECT_EQ(s.ReadU64(), 0x0102030405060708ull);
   EXPECT_EQ(s.Read(str), VQX_RESULT_OK);
   EXPECT_STREQ(str.c_str(), "trace");
   EXPECT_EQ(s.Read(str), VQX_RESULT_OK);
@@ -130,37 +99,36 @@ TEST(Serialize, ReadBackTheGoldenStream) {
 }
 
 TEST(Serialize, BadInputIsRefusedAndTargetsLeftUnchangedOrEmpty) {
-  struct Row {
-    const char* pszName;
-    std::vector<u8> Bytes;
-    int nKind;  // 0 string, 1 buffer (u32), 2 buffer (u64), 3 u32
-    VQX_RESULT un32Expected;
-  } aRows[] = {
-      {"string length past data", {0, 0, 0, 5, 'a', 'b'}, 0, VQX_RESULT_OUT_OF_RESOURCE},
-      {"string huge length", {0xFF, 0xFF, 0xFF, 0xFF, 'a'}, 0, VQX_RESULT_OUT_OF_RANGE},
-      {"string short length field", {0, 0}, 0, VQX_RESULT_OUT_OF_RESOURCE},
-      {"buffer at limit but no data", {0x01, 0x00, 0x00, 0x00, 1, 2}, 1, VQX_RESULT_OUT_OF_RESOURCE},
-      {"buffer past the limit", {0x01, 0x00, 0x00, 0x01, 1, 2}, 1, VQX_RESULT_OUT_OF_RANGE},
-      {"buffer past data", {0, 0, 0, 3, 1, 2}, 1, VQX_RESULT_OUT_OF_RESOURCE},
-      {"u64 buffer huge length", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1}, 2, VQX_RESULT_OUT_OF_RANGE},
-      {"u64 buffer past data", {0, 0, 0, 0, 0x40, 0, 0, 0, 1, 2, 3}, 2, VQX_RESULT_OUT_OF_RESOURCE},
-      {"u64 buffer short length field", {0, 0, 0}, 2, VQX_RESULT_OUT_OF_RESOURCE},
-      {"short u32", {1, 2, 3}, 3, VQX_RESULT_OUT_OF_RESOURCE},
+  enum Kind { kString, kBuffer32, kBuffer64, kU32 };
+  struct Row { const char* pszName; std::vector<u8> Bytes; Kind nKind; VQX_RESULT un32Expected; };
+  const Row aRows[] = {
+      {"string length past data", {0, 0, 0, 5, 'a', 'b'}, kString, VQX_RESULT_OUT_OF_RESOURCE},
+      {"string huge length", {0xFF, 0xFF, 0xFF, 0xFF, 'a'}, kString, VQX_RESULT_OUT_OF_RANGE},
+      {"string short length field", {0, 0}, kString, VQX_RESULT_OUT_OF_RESOURCE},
+      {"buffer at limit but no data", {0x01, 0x00, 0x00, 0x00, 1, 2}, kBuffer32, VQX_RESULT_OUT_OF_RESOURCE},
+      {"buffer past the limit", {0x01, 0x00, 0x00, 0x01, 1, 2}, kBuffer32, VQX_RESULT_OUT_OF_RANGE},
+      {"buffer past data", {0, 0, 0, 3, 1, 2}, kBuffer32, VQX_RESULT_OUT_OF_RESOURCE},
+      {"u64 buffer huge length", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1}, kBuffer64, VQX_RESULT_OUT_OF_RANGE},
+      {"u64 buffer past data", {0, 0, 0, 0, 0x40, 0, 0, 0, 1, 2, 3}, kBuffer64, VQX_RESULT_OUT_OF_RESOURCE},
+      {"u64 buffer short length field", {0, 0, 0}, kBuffer64, VQX_RESULT_OUT_OF_RESOURCE},
+      {"short u32", {1, 2, 3}, kU32, VQX_RESULT_OUT_OF_RESOURCE},
   };
   for (const Row& r : aRows) {
     CVQCAFTestStream s(r.Bytes.data(), r.Bytes.size());
     CVQCAFString str("previous");
     CVQCAFBuffer b = MakeBuffer({7, 7, 7});
     u32 un32 = 0x55;
-    const VQX_RESULT un32Result = r.nKind == 0 ? s.Read(str) : r.nKind == 1 ? s.Read(b) : r.nKind == 2 ? b.Unserialize(s) : s.Read(un32);
+    const VQX_RESULT un32Result = r.nKind == kString     ? s.Read(str)
+                                  : r.nKind == kBuffer32 ? s.Read(b)
+                                  : r.nKind == kBuffer64 ? b.Unserialize(s)
+                                                         : s.Read(un32);
     EXPECT_EQ(un32Result, r.un32Expected) << r.pszName;
-    EXPECT_EQ(str.IsEmpty(), r.nKind == 0) << r.pszName;
-    EXPECT_EQ(b.GetSize(), r.nKind == 1 || r.nKind == 2 ? 0u : 3u) << r.pszName;
+    EXPECT_EQ(str.IsEmpty(), r.nKind == kString) << r.pszName;
+    EXPECT_EQ(b.GetSize(), r.nKind == kBuffer32 || r.nKind == kBuffer64 ? 0u : 3u) << r.pszName;
     EXPECT_EQ(un32, 0x55u) << r.pszName;
     EXPECT_TRUE(b.CheckInvariant()) << r.pszName;
   }
-  // The value readers throw the stream's result.
-  std::vector<u8> Three = {1, 2, 3};
+  std::vector<u8> Three = {1, 2, 3};  // the value readers throw the stream's result
   CVQCAFTestStream s(Three.data(), Three.size());
   try {
     s.ReadU64();
@@ -186,9 +154,8 @@ TEST(Serialize, OverlongBufferIsCutWithOneLine) {
   ASSERT_EQ(s.Bytes().size(), 4u + VQCAF_SERIALIZE_MAX_BUFFER_LENGTH);
   EXPECT_EQ(std::vector<u8>(s.Bytes().begin(), s.Bytes().begin() + 4), std::vector<u8>({1, 0, 0, 0}));
   EXPECT_EQ(s.Bytes().back(), 0xEE);
-  EXPECT_EQ(Capture.Count("CVQCAFSerialize::Write(CVQCAFBuffer&) buffer length too big, not supported (by "
-                          "protection). Will truncate\n"),
-            1u);
+  EXPECT_EQ(Capture.Lines(), std::vector<std::string>({"CVQCAFSerialize::Write(CVQCAFBuffer&) buffer length too big, not "
+                                                       "supported (by protection). Will truncate\n"}));
   s.Seek(0);  // and it reads back at exactly the limit
   EXPECT_EQ(s.Read(b), VQX_RESULT_OK);
   EXPECT_EQ(b.GetSize(), VQCAF_SERIALIZE_MAX_BUFFER_LENGTH);
@@ -198,12 +165,8 @@ TEST(Buffer, SetAndSetSize) {
   CVQCAFBuffer b(VQCAF_DEBUG_INFO);
   const u8 aby[] = {1, 2, 3, 4, 5};
   EXPECT_EQ(b.Set(5, aby), VQX_RESULT_OK);
-  struct Row {
-    u64 un64Size;
-    u32 fKeep;
-    std::vector<u8> Expected;
-  } aRows[] = {{3, 1, {1, 2, 3}}, {6, 1, {1, 2, 3, 0, 0, 0}}, {2, 1, {1, 2}}, {4, 0, {}}, {0, 1, {}}};
-  for (const Row& r : aRows) {
+  struct Row { u64 un64Size; u32 fKeep; std::vector<u8> Expected; };
+  for (const Row& r : {Row{3, 1, {1, 2, 3}}, Row{6, 1, {1, 2, 3, 0, 0, 0}}, Row{2, 1, {1, 2}}, Row{4, 0, {}}, Row{0, 1, {}}}) {
     EXPECT_EQ(b.SetSize(r.un64Size, r.fKeep), VQX_RESULT_OK);
     EXPECT_EQ(b.GetSize(), r.un64Size);
     if (r.fKeep) { EXPECT_EQ(Content(b), r.Expected) << r.un64Size; }
@@ -218,15 +181,10 @@ TEST(Buffer, SetAndSetSize) {
   EXPECT_EQ(b.Set(0, nullptr), VQX_RESULT_OK);
   EXPECT_EQ(b.GetSize(), 0u);
   // Set from its own bytes: within the content it works, past it it is refused.
-  struct OwnRow {
-    u32 un32Offset;
-    u32 un32Size;
-    VQX_RESULT un32Expected;
-    std::vector<u8> Expected;
-  } aOwnRows[] = {{1, 3, VQX_RESULT_INVALID_PARAM, {3, 4, 5}}, {0, 4, VQX_RESULT_INVALID_PARAM, {3, 4, 5}},
-                  {2, 0x10000, VQX_RESULT_INVALID_PARAM, {3, 4, 5}}, {2, 1, VQX_RESULT_OK, {5}},
-                  {1, 2, VQX_RESULT_OK, {4, 5}}};
-  for (const OwnRow& r : aOwnRows) {
+  struct OwnRow { u32 un32Offset, un32Size; VQX_RESULT un32Expected; std::vector<u8> Expected; };
+  for (const OwnRow& r : {OwnRow{1, 3, VQX_RESULT_INVALID_PARAM, {3, 4, 5}}, OwnRow{0, 4, VQX_RESULT_INVALID_PARAM, {3, 4, 5}},
+                          OwnRow{2, 0x10000, VQX_RESULT_INVALID_PARAM, {3, 4, 5}}, OwnRow{2, 1, VQX_RESULT_OK, {5}},
+                          OwnRow{1, 2, VQX_RESULT_OK, {4, 5}}}) {
     b.Set(3, aby + 2);
     u8* p = b.GetData(__FILE__, __LINE__);
     b.ReleaseData(__FILE__, __LINE__);
@@ -237,10 +195,7 @@ TEST(Buffer, SetAndSetSize) {
 
 TEST(Buffer, LoansForbidMovingTheBytes) {
   CDiagCapture Capture;
-  CVQCAFBuffer b(VQCAF_DEBUG_INFO), Other(VQCAF_DEBUG_INFO);
-  const u8 aby[] = {9, 8, 7};
-  b.Set(3, aby);
-  Other.Set(3, aby);
+  CVQCAFBuffer b = MakeBuffer({9, 8, 7}), Other = MakeBuffer({9, 8, 7});
   u8* p = b.GetData(__FILE__, __LINE__);
   EXPECT_EQ(b.GetData(__FILE__, __LINE__), p);
   EXPECT_EQ(b.GetLendCount(), 2u);
@@ -254,9 +209,8 @@ TEST(Buffer, LoansForbidMovingTheBytes) {
   } catch (const CVQCAFException& e) {
     EXPECT_EQ(e.Result(), VQX_RESULT_INVALID_STATE);
   }
-  // In place changes are allowed; the lent pointer stays valid.
-  EXPECT_EQ(b.SetSize(2, 1), VQX_RESULT_OK);
-  EXPECT_EQ(b.Set(3, aby), VQX_RESULT_OK);
+  EXPECT_EQ(b.SetSize(2, 1), VQX_RESULT_OK);  // in place changes are allowed; the lent pointer stays valid
+  EXPECT_EQ(b.Set(3, Content(Other).data()), VQX_RESULT_OK);
   EXPECT_EQ(p[2], 7);
   EXPECT_EQ(b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_OK);
   EXPECT_EQ(b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_OK);
@@ -264,10 +218,8 @@ TEST(Buffer, LoansForbidMovingTheBytes) {
   EXPECT_EQ(Capture.Lines().size(), 1u);  // the unmatched release
   EXPECT_EQ(b.SetSize(1000, 1), VQX_RESULT_OK);
   EXPECT_EQ(b.Clear(), VQX_RESULT_OK);
-  EXPECT_EQ(b.GetSize(), 0u);
   {
     CVQCAFBuffer Lent(CVQCAFDebugInfo("maker.cpp", 12));
-    Lent.SetSize(4, 0);
     Lent.GetData("lender.cpp", 34);
   }  // destroyed while lent: reported with both places
   ASSERT_EQ(Capture.Lines().size(), 2u);
@@ -292,9 +244,8 @@ TEST(Buffer, CopiesAreIndependentAndTheU64FormRoundTrips) {
   EXPECT_EQ(std::vector<u8>(s.Bytes().begin(), s.Bytes().begin() + 8), std::vector<u8>({0, 0, 0, 0, 0, 1, 0x11, 0x70}));
   c = Empty;
   EXPECT_EQ(c.GetSize(), 0u);
-  EXPECT_TRUE(c.CheckInvariant());
   s.Seek(0);
   EXPECT_EQ(a.Unserialize(s), VQX_RESULT_OK);  // replaces what it held
   EXPECT_EQ(Content(a), Big);
-  EXPECT_TRUE(a.CheckInvariant());
+  EXPECT_TRUE(a.CheckInvariant() && c.CheckInvariant());
 }

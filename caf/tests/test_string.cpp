@@ -1,18 +1,7 @@
 // CVQCAFString (contents after each operation, the inline/heap and scratch
 // boundaries, the length limit, bad input), CVQCAFVariant's text and the
 // CVQCAFDateTime texts in chosen time zones (TZ).
-#include <gtest/gtest.h>
-
-#include <cctype>
-#include <ctime>
-#include <stdexcept>
-#include <string>
-
-#include "vqcafdatetime.h"
-#include "vqcafstring.h"
-#include "vqcafvariant.h"
-
-using namespace VQCAF;
+#include "support/vqcaf_test_support.h"
 
 namespace {
 

@@ -1,32 +1,65 @@
 /*
- * vqcaf_test_support.h - what several framework tests share: bounded waits
- * on an event (a condition, a thread asleep in the kernel), a temporary
- * directory, file reading, and captures of the foundation's diagnostics and
- * of the log listeners.
+ * vqcaf_test_support.h - what the framework tests share: the headers they
+ * use, bounded waits on an event (a condition, a thread asleep in the
+ * kernel), scenario steps checked in order, a temporary directory, file
+ * reading, and captures of the foundation's diagnostics and of the log
+ * listeners.
  */
 #ifndef VQCAF_TEST_SUPPORT_H
 #define VQCAF_TEST_SUPPORT_H
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
+#include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "vqcafbuffer.h"
 #include "vqcafdatetime.h"
+#include "vqcafdebuginfo.h"
 #include "vqcafdiag.h"
+#include "vqcafexception.h"
+#include "vqcaffile.h"
+#include "vqcafhash.h"
+#include "vqcafhashkey.h"
+#include "vqcafhashlist.h"
 #include "vqcaflog.h"
+#include "vqcaflogdao.h"
+#include "vqcaflogtrace.h"
+#include "vqcafmutex.h"
+#include "vqcafpipe.h"
+#include "vqcafpool.h"
+#include "vqcafpool64.h"
+#include "vqcafptr.h"
+#include "vqcafserialize.h"
+#include "vqcafstring.h"
+#include "vqcafthread.h"
+#include "vqcafvariant.h"
+
+// The tests speak the framework's names directly.
+using namespace VQCAF;
 
 namespace vqtest {
 
@@ -59,6 +92,16 @@ inline bool IsBlocked(pid_t nTid) {
 /* Waits until the thread that stores its id in nTid has done so and sleeps. */
 inline bool WaitBlocked(const std::atomic<pid_t>& nTid) {
   return WaitFor([&nTid] { return nTid.load() != 0 && IsBlocked(nTid.load()); });
+}
+
+/* One step of a scenario: its name, what the call answered, what it must answer. The
+ * steps of one list run in the order written (a braced list is evaluated left to right). */
+struct Step {
+  const char* pszName;
+  u64 un64Got, un64Expected;
+};
+inline void ExpectSteps(std::initializer_list<Step> aSteps) {
+  for (const Step& s : aSteps) EXPECT_EQ(s.un64Got, s.un64Expected) << std::hex << s.pszName << " answered 0x" << s.un64Got;
 }
 
 /* Runs f on another thread; false when it did not return within kBound. */
@@ -94,16 +137,16 @@ inline std::vector<std::string> LogLines(const std::string& strPath) {
 
 /* Today's date as the log segment names carry it. */
 inline std::string Today() {
-  char acDate[VQCAF::VQCAF_DATETIME_DATE_SIZE] = {}, acTime[VQCAF::VQCAF_DATETIME_TIME_SIZE];
-  VQCAF::CVQCAFDateTime::GetStringDateTime(acDate, acTime, 1);
+  char acDate[VQCAF_DATETIME_DATE_SIZE] = {}, acTime[VQCAF_DATETIME_TIME_SIZE];
+  CVQCAFDateTime::GetStringDateTime(acDate, acTime, 1);
   return acDate;
 }
 
 /* Collects the lines (and their levels) the foundation prints while it lives. */
 class CDiagCapture {
  public:
-  CDiagCapture() { VQCAF::VqcafSetDiagPrinter(&CDiagCapture::Print, this); }
-  ~CDiagCapture() { VQCAF::VqcafSetDiagPrinter(nullptr, nullptr); }
+  CDiagCapture() { VqcafSetDiagPrinter(&CDiagCapture::Print, this); }
+  ~CDiagCapture() { VqcafSetDiagPrinter(nullptr, nullptr); }
   std::vector<std::string> Lines() {
     std::lock_guard<std::mutex> Lock(mMutex);
     return maLines;
@@ -135,9 +178,9 @@ struct CapturedLine {
 };
 
 /* A log listener that keeps what it receives. */
-class CCaptureListener : public VQCAF::IVQCAFLogTraceListener {
+class CCaptureListener : public IVQCAFLogTraceListener {
  public:
-  void OnLogTrace(_VQX_TRACE_LEVEL Level, VQCAF::_VQCAF_SUBMODULE_TYPE SubMod, const char* pszText,
+  void OnLogTrace(_VQX_TRACE_LEVEL Level, _VQCAF_SUBMODULE_TYPE SubMod, const char* pszText,
                   u32 un32Length) override {
     std::lock_guard<std::mutex> Lock(mMutex);
     maLines.push_back({static_cast<u32>(Level), static_cast<u32>(SubMod), std::string(pszText, un32Length)});
@@ -157,6 +200,30 @@ class CCaptureListener : public VQCAF::IVQCAFLogTraceListener {
   std::vector<CapturedLine> maLines;
 };
 
+/* A fresh log in its own directory with a capturing listener; closed at the end. */
+class LogTest : public ::testing::Test {
+ protected:
+  void OpenLog(const char* pszName = "log") {
+    mParams.mstrBaseName = mDir.Path(pszName).c_str();
+    ASSERT_EQ(InitLog(mParams), VQX_RESULT_OK);
+    ASSERT_EQ(AddLogTraceListener(&mListener), VQX_RESULT_OK);
+  }
+  void TearDown() override {
+    RemoveLogTraceListener(&mListener);
+    UninitLog();
+  }
+  /* The file's lines without time stamps, every queued line written first. */
+  std::vector<std::string> FileLines() {
+    EXPECT_EQ(FlushLog(5000), VQX_RESULT_OK);
+    return LogLines(GetCurrentLogFile());
+  }
+  CTempDir mDir;
+  CVQCAFLogParams mParams;
+  CCaptureListener mListener;
+};
+
 }  // namespace vqtest
+
+using namespace vqtest;
 
 #endif
