@@ -118,6 +118,7 @@ TEST_F(RxTest, SequenceNumbersTable) {
       {1, true, 2, 3, 0}, /* 0 is skipped on the wrap */
       {2, true, 2, 3, 0},
       {3, false, 2, 4, 0},
+      {2, true, 5, 4, 0xFFFFFFFDu}, /* loss across the wrap: 0xFFFFFFFE, 0xFFFFFFFF and 1 (0 is no number) */
   };
   u32 un32Word = 0;
   for (const SeqRow& row : rows) {
@@ -127,7 +128,7 @@ TEST_F(RxTest, SequenceNumbersTable) {
       VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32RxSeq = row.un32RxSeqBefore;
       VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
     }
-    /* The last row repeats 2 as 3's word: feed the copy of 2 under sequence 2. */
+    /* Row "3" feeds a copy of 2 under sequence 2. */
     Feed(kBoard, Wire(kDataId, row.un32Seq == 3 ? 2 : row.un32Seq, ++un32Word));
     const std::vector<u32> got = Delivered();
     if (row.fDelivered) {
@@ -142,10 +143,11 @@ TEST_F(RxTest, SequenceNumbersTable) {
     EXPECT_EQ(pPeer->un64RxMsgRedundant, row.un64RedundantTotal);
   }
   EXPECT_TRUE(mLog.WaitFor("message(s) lost (expected sequence 3, received 5), resynchronising"));
+  EXPECT_TRUE(mLog.WaitFor("3 message(s) lost (expected sequence 4294967294, received 2), resynchronising"));
   _VQX_LIB_STATS stats{};
   ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
   EXPECT_EQ(stats.RxMsgRedundant, 4u);
-  EXPECT_EQ(stats.RxMsg, 9u);
+  EXPECT_EQ(stats.RxMsg, 10u);
 }
 
 TEST_F(RxTest, AcknowledgementsAndConnectionCount) {
@@ -204,21 +206,42 @@ TEST_F(RxTest, PendingAcknowledgementOnlyPast16383Unacknowledged) {
   }
 }
 
-TEST_F(RxTest, SizesBeyondTheBytesReceivedAndUnknownPeersAreDropped) {
+/* Wire headers that do not fit the bytes received (104 for a 16-byte payload unless said): dropped, nothing leaked. */
+TEST_F(RxTest, HeadersBeyondTheBytesReceivedAndUnknownPeersAreDropped) {
+  const struct {
+    const char* pszName;
+    size_t off;      /* header word set (big-endian) before feeding, or SIZE_MAX */
+    u32 un32Value;
+    u32 un32Size;    /* bytes received */
+    const char* pszLine;
+  } rows[] = {
+      {"shorter than a header", SIZE_MAX, 0, 40, "message of 40 bytes is shorter than its header, dropped"},
+      {"length past the bytes", SIZE_MAX, 0, 96, "with sizes beyond its 96 bytes, dropped"},
+      {"payload start + size past the end", offsetof(_VQX_MSG_HEADER, un32PayloadStart), 96, 104,
+       "with sizes beyond its 104 bytes, dropped"},
+      {"payload start + size wraps", offsetof(_VQX_MSG_HEADER, un32PayloadStart), 0xFFFFFFF8u, 104,
+       "with sizes beyond its 104 bytes, dropped"},
+      {"payload size past the end", offsetof(_VQX_MSG_HEADER, un32PayloadLength), 17, 104,
+       "with sizes beyond its 104 bytes, dropped"},
+      {"maximum size past the end", offsetof(_VQX_MSG_HEADER, un32PayloadMaxLength), 17, 104,
+       "with sizes beyond its 104 bytes, dropped"},
+  };
   const u32 un32Live = VqxBufLiveCount(mhLib);
-  VQX_MSG_HANDLE hShort = Wire(kDataId, 0, 1);
-  Feed(kBoard, hShort, 40);
-  EXPECT_TRUE(mLog.WaitFor("message of 40 bytes is shorter than its header, dropped"));
-  /* Header says 104 bytes; only 96 arrived. */
-  Feed(kBoard, Wire(kDataId, 0, 2), 96);
-  EXPECT_TRUE(mLog.WaitFor("with sizes beyond its 96 bytes, dropped"));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.pszName);
+    mLog.Clear();
+    VQX_MSG_HANDLE hMsg = Wire(kDataId, 1, 1);
+    if (row.off != SIZE_MAX) Wr32(reinterpret_cast<u8*>(hMsg), row.off, htobe32(row.un32Value));
+    Feed(kBoard, hMsg, row.un32Size);
+    EXPECT_TRUE(mLog.WaitFor(row.pszLine));
+    EXPECT_TRUE(Delivered().empty());
+    EXPECT_EQ(Peer(kBoard)->un32RxSeq, 0u) << "dropped messages leave the numbering alone";
+  }
   Feed(0xCA00DEADu, Wire(kDataId, 0, 3));
   EXPECT_TRUE(mLog.WaitFor("VqxHostGwLibRxHandler: Unknown peer handle!\n"));
-  EXPECT_TRUE(Delivered().empty());
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
   EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live) << "nothing leaked";
-  EXPECT_EQ(Peer(kBoard)->un32RxSeq, 0u) << "dropped messages leave the numbering alone";
 }
 
 TEST_F(RxTest, BoardIsAnnouncedOncePerPresence) {

@@ -208,4 +208,45 @@ TEST_F(SendTest, WaitSentWithoutAnEventIsOutOfResource) {
   EXPECT_EQ(VQXWaitSentMsg(mhLib, 20), VQX_RESULT_API_OK) << "the next wait makes its event";
 }
 
+/* A transport stand-in that takes everything posted and records each record's sequence number. */
+struct PostedLog {
+  std::mutex Mutex;
+  std::vector<u32> Seqs;
+} g_Posted;
+
+u32 StandInCanSend(VQX_LIB_HANDLE, u32, u32* pun32Dropped) {
+  *pun32Dropped = 0;
+  return 1000;
+}
+
+VQX_RESULT StandInSend(VQX_LIB_HANDLE hLib, u32, u32 un32Count, const VqxGwLibSendRecord* pRecords) {
+  std::lock_guard<std::mutex> guard(g_Posted.Mutex);
+  for (u32 i = 0; i < un32Count; i++) {
+    const auto* pHeader = static_cast<const _VQX_MSG_HEADER*>(pRecords[i].pMsg);
+    EXPECT_EQ(be32toh(pHeader->un32TxSeq), pRecords[i].un32Seq) << "the record and the wire header agree";
+    if (be32toh(pHeader->un32MsgId) == 0x03000001u) g_Posted.Seqs.push_back(pRecords[i].un32Seq);
+    if (pRecords[i].fFreeAfterSend) VqxBufFree(hLib, pRecords[i].pMsg);
+  }
+  return VQX_RESULT_OK;
+}
+
+/* Sequence numbers across the 32-bit wrap: 0xFFFFFFFF is followed by 1, never 0. */
+TEST_F(SendTest, SequenceNumbersSkipZeroAcrossTheWrap) {
+  static const VQX_GW_SEND_STANDIN s_StandIn = {StandInCanSend, StandInSend};
+  VqxGwSetSendStandIn(&s_StandIn);
+  Open(false);
+  ASSERT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK) << "the library's own messages went first";
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32TxSeq = 0xFFFFFFFDu;
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  for (u32 i = 0; i < 4; i++) ASSERT_EQ(Send(0x03000001, kBoard, 8, VQX_MSG_TYPE_EVENT), VQX_RESULT_API_OK) << i;
+  EXPECT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK);
+  {
+    std::lock_guard<std::mutex> guard(g_Posted.Mutex);
+    EXPECT_EQ(g_Posted.Seqs, (std::vector<u32>{0xFFFFFFFEu, 0xFFFFFFFFu, 1u, 2u}));
+  }
+  EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+  VqxGwSetSendStandIn(nullptr);
+}
+
 }  // namespace
