@@ -226,6 +226,8 @@ int SourcePath(GwLibCtx* c, u32 src)
     return -1;
 }
 
+} // namespace
+
 void HandlePacket(GwLibCtx* c, const u8* buf, size_t len, u32 src, u16 srcPort, bool fOnPollSocket)
 {
     int gw = SourcePath(c, src);
@@ -325,6 +327,9 @@ void HandlePacket(GwLibCtx* c, const u8* buf, size_t len, u32 src, u16 srcPort, 
     Trace(c, 3, "VqxGwLibDiscoverThread Received unknown packet from 0x%08X. Ignoring.", hsrc);
 }
 
+namespace
+{
+
 void SendUdpPoll(GwLibCtx* c, Peer* p, int gw)
 {
     u8 pkt[kPollSize];
@@ -351,12 +356,7 @@ void KeepAliveChecks(GwLibCtx* c, u32 now)
             continue;
         if (p->Red.un32PollDelayMs == 0 && !p->fForcePoll)
             continue;
-        u32 limit = p->Red.un32NetworkDownDelayMs;
-        if (c->Params.fIsGw0 && c->Params.fIsGw1 && (p->Gw[0].iTxSocket < 0 || p->Gw[1].iTxSocket < 0))
-            limit = p->Red.un32AdapterDownDelayMs;
-        const bool fLocalNew = !p->fIsAdapter && p->Build() >= 0x02030202u && p->Gw[0].un32Addr == htonl(INADDR_LOOPBACK);
-        if (fLocalNew && p->fTcpPolling)
-            limit = 10000;
+        u32 limit = KeepAliveLimit(c, p);
         for (int gw = 0; gw < 2; gw++)
         {
             PathCtx& g = p->Gw[gw];
@@ -471,9 +471,10 @@ void ExpireHostPeers(GwLibCtx* c, u32 now)
 void Periodic(GwLibCtx* c)
 {
     const u32 now = Now();
-    if (now - c->tLastKeepAlive > 100u)
+    if (now - c->tLastKeepAlive > 100u || c->fKeepAliveDue)
     {
         c->tLastKeepAlive = now;
+        c->fKeepAliveDue = false;
         KeepAliveChecks(c, now);
     }
     if (c->Params.pFctGetEthAvailability != nullptr &&
@@ -532,6 +533,17 @@ VQX_RESULT OpenPollSocket(GwLibCtx* c, int gw)
         return VQX_RESULT_OK;
     c->aiPollSocket[gw] = OpenUdpSocket(c, "VQXGwLibOpenPollReplySocket", 0, false);
     return c->aiPollSocket[gw] >= 0 ? VQX_RESULT_OK : VQX_RESULT_FAIL;
+}
+
+u32 KeepAliveLimit(const GwLibCtx* c, const Peer* p)
+{
+    u32 limit = p->Red.un32NetworkDownDelayMs;
+    if (c->Params.fIsGw0 && c->Params.fIsGw1 && (p->Gw[0].iTxSocket < 0 || p->Gw[1].iTxSocket < 0))
+        limit = p->Red.un32AdapterDownDelayMs;
+    const bool fLocalNew = !p->fIsAdapter && p->Build() >= 0x02030202u && p->Gw[0].un32Addr == htonl(INADDR_LOOPBACK);
+    if (fLocalNew && p->fTcpPolling)
+        limit = 10000;
+    return limit;
 }
 
 bool LostPathSearchDue(u32 un32DownMs)

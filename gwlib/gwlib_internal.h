@@ -191,6 +191,7 @@ struct GwLibCtx
     u32 un32LastAvailability = 0;
     bool fHaveAvailability = false;
     u32 tLastDiscoverPass = 0;
+    bool fKeepAliveDue = false; /* a poll found a path silent past its limit */
 
     ThreadRec Threads[4]; /* discover, accept, rx, connect */
     GwEvent RxEvent;      /* receive event (created set) */
@@ -320,9 +321,19 @@ VQX_RESULT Advertise(GwLibCtx* c, int gw, u32 addrNet, u16 portNet, u8 kind);
 VQX_RESULT DiscoveryRound(GwLibCtx* c, u32 un32Request, bool fBroadcast);
 void ResolveExtraAddresses(GwLibCtx* c);
 u32 DiscoverThread(void* arg);
+/* One received UDP packet through the source filter and the dispatch on its
+ * first word (answers, peer creation and update), under the lock: the
+ * discover thread's step after its read, also called by the fuzz targets
+ * (src and srcPort in network order). */
+void HandlePacket(GwLibCtx* c, const u8* buf, size_t len, u32 src, u16 srcPort, bool fOnPollSocket);
 /* Whether a path down for un32DownMs is searched now: always during the
  * first hour, then in the first 2 s of each minute. */
 bool LostPathSearchDue(u32 un32DownMs);
+/* The silence after which the keep-alive closes a path of the peer: its
+ * network-down delay, its adapter-down delay while the instance uses both
+ * paths and one of the peer's is down, 10000 ms for a current host on this
+ * machine. */
+u32 KeepAliveLimit(const GwLibCtx* c, const Peer* p);
 
 /* ---- peers, links (gwlib_peer.cpp) ---- */
 Peer* FindPeer(GwLibCtx* c, u32 hPeer);
@@ -336,6 +347,15 @@ void RequestClose(GwLibCtx* c, Peer* p, int gw, u32 reason);
 void FreshStart(Peer* p);
 u32 ConnectThread(void* arg);
 u32 AcceptThread(void* arg);
+/* Whether the announced length of an accepted link's handshake block may be
+ * read: at least an advertisement, at most one UDP packet. */
+bool HandshakeLengthOk(const GwLibCtx* c, u32 un32Len);
+/* The handshake block of an accepted link from address from (network
+ * order), once read: decoded, its peer updated or created. Returns the peer
+ * the link may join, or null when the block is refused (undecodable, no
+ * peer to be had, or the peer's mode is OUT: this side connects). Under
+ * the lock; no socket is touched. */
+Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
 
 /* ---- receive (gwlib_rx.cpp) ---- */
 void RxSocketClose(GwLibCtx* c, Peer* p, int gw);
@@ -358,6 +378,10 @@ void ReleaseRing(GwLibCtx* c, Peer* p);
  * Returns an empty text when sound, else what is wrong (for tests). */
 std::string TxRingCheck(const Peer* p);
 void PrepareTcpPollIfDue(GwLibCtx* c, Peer* p, int gw);
+/* Milliseconds until the path's next TCP poll is due (0: due now), or
+ * kNoPollDue when it sends none now. */
+constexpr u32 kNoPollDue = 0xFFFFFFFFu;
+u32 MsToNextPoll(const Peer* p, int gw, u32 now);
 void PreparePollReply(GwLibCtx* c, Peer* p, int gw);
 PollFields PeerPollFields(GwLibCtx* c, Peer* p);
 

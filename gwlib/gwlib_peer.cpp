@@ -461,7 +461,7 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
     if (fAda)
     {
         const VQX_GW_ADAPTER_ADV* a = static_cast<const VQX_GW_ADAPTER_ADV*>(block);
-        h = HandleFromName(base, a->Info.szSerialNumber);
+        h = HandleFromName(base, a->Info.szSerialNumber, true);
         if (Peer* o = FindPeer(c, h))
         {
             ErrorLog(c, "VqxGwLibCreatePeer: Adapter handle conflict: '%s' with '%s'\n", a->Info.szSerialNumber,
@@ -476,7 +476,7 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
         const VQX_GW_HOST_ADV* hb = static_cast<const VQX_GW_HOST_ADV*>(block);
         if (hb->un8HostType != 0)
         {
-            h = HandleFromName(base, hb->Info.szHostName);
+            h = HandleFromName(base, hb->Info.szHostName, false);
             if (HandleTaken(c, h))
             {
                 /* A name-made handle has no other candidate: refuse this host
@@ -788,9 +788,7 @@ void AcceptPeer(GwLibCtx* c, int s, u32 from)
         if (got == 4)
         {
             len = GetBe32(l);
-            /* The block must be at least an advertisement and fit a packet. */
-            const u32 minLen = c->Params.fDetectAdapters ? kAdapterAdvMinSize : kHostAdvSize;
-            if (len < minLen || len > kHandshakeMaxLen)
+            if (!HandshakeLengthOk(c, len))
                 got = -4;
             else
                 got = ReadUnlessDestroying(c, s, buf, len, 1000, 1000);
@@ -808,39 +806,9 @@ void AcceptPeer(GwLibCtx* c, int s, u32 from)
         close(s);
         return;
     }
-    Peer* p = nullptr;
-    VQX_RESULT r;
-    if (c->Params.fDetectAdapters)
+    Peer* p = AcceptBlock(c, buf, len, from);
+    if (p == nullptr)
     {
-        VQX_GW_ADAPTER_ADV adv;
-        if (!DecodeAdapterAdv(VqxGwCursor(buf, len), adv, true))
-        {
-            close(s);
-            return;
-        }
-        p = FindAdapterPeer(c, adv.Info.szSerialNumber);
-        r = p != nullptr ? UpdatePeer(c, p, &adv, from, 0) : CreatePeer(c, &adv, from, 0, &p);
-    }
-    else
-    {
-        VQX_GW_HOST_ADV adv;
-        if (!DecodeHostAdv(VqxGwCursor(buf, len), adv))
-        {
-            close(s);
-            return;
-        }
-        p = FindHostPeer(c, adv.Info.un64UniqueId);
-        r = p != nullptr ? UpdatePeer(c, p, &adv, from, 0) : CreatePeer(c, &adv, from, 0, &p);
-    }
-    if (VQX_RESULT_FAILED(r) || p == nullptr)
-    {
-        close(s);
-        return;
-    }
-    if (p->un32Mode == kModeOut)
-    {
-        Trace(c, 5, "VqxGwLibAcceptPeer: Refusing connection from %s because ConnectionMode is 'OUT only'",
-              p->sName.c_str());
         close(s);
         return;
     }
@@ -930,6 +898,43 @@ void AcceptPeer(GwLibCtx* c, int s, u32 from)
 }
 
 } // namespace
+
+bool HandshakeLengthOk(const GwLibCtx* c, u32 un32Len)
+{
+    const u32 minLen = c->Params.fDetectAdapters ? kAdapterAdvMinSize : kHostAdvSize;
+    return un32Len >= minLen && un32Len <= kHandshakeMaxLen;
+}
+
+Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from)
+{
+    Peer* p = nullptr;
+    VQX_RESULT r;
+    if (c->Params.fDetectAdapters)
+    {
+        VQX_GW_ADAPTER_ADV adv;
+        if (!DecodeAdapterAdv(VqxGwCursor(buf, un32Len), adv, true))
+            return nullptr;
+        p = FindAdapterPeer(c, adv.Info.szSerialNumber);
+        r = p != nullptr ? UpdatePeer(c, p, &adv, from, 0) : CreatePeer(c, &adv, from, 0, &p);
+    }
+    else
+    {
+        VQX_GW_HOST_ADV adv;
+        if (!DecodeHostAdv(VqxGwCursor(buf, un32Len), adv))
+            return nullptr;
+        p = FindHostPeer(c, adv.Info.un64UniqueId);
+        r = p != nullptr ? UpdatePeer(c, p, &adv, from, 0) : CreatePeer(c, &adv, from, 0, &p);
+    }
+    if (VQX_RESULT_FAILED(r) || p == nullptr)
+        return nullptr;
+    if (p->un32Mode == kModeOut)
+    {
+        Trace(c, 5, "VqxGwLibAcceptPeer: Refusing connection from %s because ConnectionMode is 'OUT only'",
+              p->sName.c_str());
+        return nullptr;
+    }
+    return p;
+}
 
 u32 AcceptThread(void* arg)
 {

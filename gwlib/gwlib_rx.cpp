@@ -248,6 +248,7 @@ u32 RxThread(void* arg)
         tPrev = now;
         ws.Clear();
         bool fAny = false;
+        u32 msToPoll = kNoPollDue;
         for (Peer* pp : Peers(c))
         {
             Peer* p = pp;
@@ -271,6 +272,9 @@ u32 RxThread(void* arg)
                     ws.AddWrite(g.iTxSocket);
                     fAny = true;
                 }
+                const u32 nextPoll = MsToNextPoll(p, gw, now);
+                if (nextPoll < msToPoll)
+                    msToPoll = nextPoll;
                 if (g.iRxSocket >= 0 && !g.fForceCloseConnectionRx && !g.fConnecting && p->fReported && p->fSomeUp &&
                     p->Uses(gw) && !p->fDying)
                 {
@@ -289,6 +293,9 @@ u32 RxThread(void* arg)
                 u32 ms = c->un32SmallestPollDelay > 99 ? c->un32SmallestPollDelay / 2 : 2000;
                 if (ms > 2000)
                     ms = 2000;
+                /* wake for the next poll due, so that polls leave on time */
+                if (msToPoll < ms)
+                    ms = msToPoll != 0 ? msToPoll : 1;
                 LockRelease rl(c);
                 n = ws.Wait(int(ms));
             }

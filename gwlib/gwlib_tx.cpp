@@ -274,14 +274,36 @@ void FillPollBlock(GwLibCtx* c, Peer* p, bool fReply, u8* out, u32& len)
 }
 } // namespace
 
+namespace
+{
+/* The TCP poll period of a path, 0 when it sends no polls. */
+u32 PollPeriod(const Peer* p, int gw)
+{
+    if (!p->fTcpPolling)
+        return 0;
+    if (!p->fIsAdapter && p->Build() >= 0x02030202u && p->Gw[gw].un32Addr == htonl(INADDR_LOOPBACK))
+        return 4000;
+    return p->Red.un32PollDelayMs;
+}
+} // namespace
+
+u32 MsToNextPoll(const Peer* p, int gw, u32 now)
+{
+    const PathCtx& g = p->Gw[gw];
+    const u32 period = PollPeriod(p, gw);
+    if (period == 0 || g.iTxSocket < 0 || g.fForceCloseConnectionTx || g.fPollPending)
+        return kNoPollDue;
+    if (g.tLastTcpPollSent == 0 || now - g.tLastTcpPollSent >= period)
+        return 0;
+    return period - (now - g.tLastTcpPollSent);
+}
+
 void PrepareTcpPollIfDue(GwLibCtx* c, Peer* p, int gw)
 {
     PathCtx& g = p->Gw[gw];
-    if (!p->fTcpPolling || g.fPollPending)
+    if (g.fPollPending)
         return;
-    u32 period = p->Red.un32PollDelayMs;
-    if (!p->fIsAdapter && p->Build() >= 0x02030202u && g.un32Addr == htonl(INADDR_LOOPBACK))
-        period = 4000;
+    const u32 period = PollPeriod(p, gw);
     if (period == 0)
         return;
     const u32 now = Now();
@@ -293,6 +315,14 @@ void PrepareTcpPollIfDue(GwLibCtx* c, Peer* p, int gw)
         g.tLastReply = now;
     g.un32PollWritten = 0;
     FillPollBlock(c, p, false, g.aPoll, g.un32PollLen);
+    /* The discover thread may sleep 2 s between its checks: a poll that
+     * shows the path silent past its limit has it check now, so that the
+     * path closes within the limit and one poll period. */
+    if (i32(g.tLastTcpPollSent - g.tLastReply) > i32(KeepAliveLimit(c, p)))
+    {
+        c->fKeepAliveDue = true;
+        WakePipe(c->aiDiscoverWakePipe[1]);
+    }
 }
 
 void PreparePollReply(GwLibCtx* c, Peer* p, int gw)

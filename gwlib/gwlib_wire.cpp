@@ -251,10 +251,10 @@ bool HandleIsReserved(u32 h)
     return h == 0 || (h >= 0xDA000000u && h <= 0xDA00FFFFu) || (h >> 24) == 0xEAu || h == 0xFFFFFFFFu;
 }
 
-u32 HandleFromName(u8 un8Base, const char* pszName)
+u32 HandleFromName(u8 un8Base, const char* pszName, bool fSerialNumber)
 {
     static const char kVq500[] = "VQ500_";
-    if (std::strncmp(pszName, kVq500, sizeof(kVq500) - 1) == 0)
+    if (fSerialNumber && std::strncmp(pszName, kVq500, sizeof(kVq500) - 1) == 0)
     {
         /* The number starts at the first digit after the prefix. */
         const char* p = pszName + sizeof(kVq500) - 1;
@@ -273,7 +273,9 @@ u32 HandleFromName(u8 un8Base, const char* pszName)
         char ch = pszName[i];
         if (ch == '\0')
         {
-            v <<= 4 * (8 - i);
+            /* A short name fills the low digits with 0; an empty one is 0
+             * (a shift by 32 would be undefined). */
+            v = i == 0 ? 0 : v << (4 * (8 - i));
             break;
         }
         v = (v << 4) | ((ch >= '1' && ch <= '9') ? u32(ch - '0') : 0u);

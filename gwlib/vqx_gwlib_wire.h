@@ -293,11 +293,13 @@ void EncodeAdapterPoll(const PollFields& f, u8 (&out)[kAdapterPollSize]);
 bool DecodeAdapterPoll(VqxGwCursor c, PollFields& out);
 
 /* Peer handle from a name: eight characters read as hex digits where 1..9
- * stand for themselves and anything else for 0; "VQ500_" serial numbers
- * are read as a number. Handles that would fall in the local
+ * stand for themselves and anything else for 0, in the instance's own base.
+ * Only an adapter's serial number (fSerialNumber) that begins with "VQ500_"
+ * is read as a number; a host name never is, so that no host takes a handle
+ * outside its instance's base. Handles that would fall in the local
  * (0xDA000000..0xDA00FFFF), group (0xEA......) or broadcast (0xFFFFFFFF)
  * ranges, or be 0, are kept inside the instance's own base instead. */
-u32 HandleFromName(u8 un8Base, const char* pszName);
+u32 HandleFromName(u8 un8Base, const char* pszName, bool fSerialNumber);
 bool HandleIsReserved(u32 h);
 
 } // namespace vqxgw

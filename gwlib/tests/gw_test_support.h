@@ -1,8 +1,9 @@
 /*
- * gw_test_support.h - helpers shared by the gateway transport tests: a
+ * gw_test_support.h - what the gateway transport tests share: a
  * loopback-only interface table, free ports, parameter records for an
- * adapters' or hosts' instance, a recorder of callbacks, and the simulated
- * board run as a child process with its control connection.
+ * adapters' or hosts' instance, a recorder of callbacks whose waits end on
+ * the event, one instance or a linked pair of hosts' instances, a raw UDP
+ * asker, and the simulated board run as a child process.
  */
 #ifndef GW_TEST_SUPPORT_H
 #define GW_TEST_SUPPORT_H
@@ -16,27 +17,24 @@
 #include <vector>
 
 #include "vqx_gwlib.h"
+#include "vqx_gwlib_wire.h"
 
 namespace gwtest
 {
 
 /* Installs the 127.0.0.1/255.0.0.0 interface table and redirects the
- * discovery broadcasts to 127.0.0.1 (call once per test). */
+ * discovery broadcasts to 127.0.0.1. */
 void UseLoopbackOnly();
 /* A port that is free for UDP and TCP on 127.0.0.1 right now. */
 u16 FreePort();
-/* Counts the entries of /proc/self/task and /proc/self/fd. */
+/* Entries of /proc/self/task and /proc/self/fd. */
 int ThreadCount();
 int FdCount();
 
 struct UpDown
 {
-    u32 hPeer;
-    u32 fGw0Up;
-    u32 fGw1Up;
-    u32 un32Reason;
-    u32 un32InfoId;
-    u32 un32TcpPort; /* from the stored advertisement */
+    u32 hPeer, fGw0Up, fGw1Up, un32Reason;
+    u32 un32InfoId, un32TcpPort; /* from the stored advertisement */
 };
 
 /* Records every callback of one instance; buffers come from malloc. */
@@ -48,27 +46,88 @@ public:
     std::vector<UpDown> UpDowns;
     std::vector<std::vector<u8>> Messages;
     std::vector<u32> BatchCounts;
-    std::vector<std::string> Errors;
-    std::vector<std::string> Traces;
+    std::vector<std::string> Errors, Traces;
     int nFreed = 0;
-    bool fKeepTraces = false;
 
     /* Waits up to ms for pred (called under m). */
     bool WaitFor(u32 ms, const std::function<bool()>& pred);
     bool HasError(const std::string& part);
+    bool Traced(const std::string& part);
+    /* Waits up to ms for an error or trace line holding part. */
+    bool WaitLine(const std::string& part, u32 ms = 3000);
+    void ClearLines();
+    size_t Reports();
+    UpDown Report(size_t i);
+    /* Waits for the n-th up/down report. */
+    bool WaitReports(size_t n, u32 ms);
     void Install(VqxGwLibParams& p);
 };
 
-/* Parameters of an adapters' instance (discovery on udpPort) or of a hosts'
- * instance; delays: poll, network-down, adapter-down. */
+/* Parameters of an adapters' or hosts' instance discovering on udpPort;
+ * delays: poll, network-down, adapter-down. A hosts' instance with
+ * peerPort gets one extra address entry, 127.0.0.1 at that port. */
 VqxGwLibParams AdapterParams(u16 udpPort, Recorder& rec, u32 pollMs, u32 netDownMs, u32 adaDownMs);
 VqxGwLibParams HostParams(u16 udpPort, u16 peerPort, u64 uniqueId, const char* app, Recorder& rec, u32 pollMs,
                           u32 netDownMs, u32 adaDownMs, VQX_GW_EXTRA_ADDR* extra);
 
+/* One instance, allocated from make(rec) and enabled; destroyed at the end
+ * unless the test did it (ctx set to null). */
+struct Instance
+{
+    Recorder rec;
+    VqxGwLibParams params{};
+    VqxGwLibContext ctx = nullptr;
+    explicit Instance(const std::function<VqxGwLibParams(Recorder&)>& make, bool fEnable = true);
+    ~Instance();
+    u32 Peer(size_t report = 0) { return rec.Report(report).hPeer; }
+};
+
+/* Two hosts' instances on 127.0.0.1 that find each other through their
+ * extra address entries; A has the greater unique id and connects. */
+constexpr u64 kSmallId = 0x7F00000100000001ull;
+constexpr u64 kGreatId = 0x7F00000100000002ull;
+struct HostPair
+{
+    Recorder recA, recB;
+    u16 portA = FreePort(), portB = FreePort();
+    VQX_GW_EXTRA_ADDR extraA{}, extraB{};
+    VqxGwLibContext a = nullptr, b = nullptr;
+    using Adjust = std::function<void(VqxGwLibParams& pa, VqxGwLibParams& pb)>;
+    explicit HostPair(u32 pollMs = 300, const Adjust& adjust = nullptr, const char* appA = "appA");
+    ~HostPair();
+    void Enable();
+    /* Enables both and waits for gw0 up on both sides. */
+    bool Link(u32 ms = 8000);
+};
+
+/* A UDP socket bound to an address of 127.0.0.0/8 that talks to an
+ * instance's discovery port. */
+class UdpPeer
+{
+public:
+    explicit UdpPeer(u32 from = 0x7F000001u);
+    ~UdpPeer();
+    void Send(u16 port, const std::vector<u8>& pkt);
+    /* The next datagram within ms (empty when none came). */
+    std::vector<u8> Recv(u32 ms);
+    /* How many datagrams are queued now (read and dropped). */
+    size_t Drain();
+
+private:
+    int m_s;
+};
+/* A packet of len bytes that starts with the big-endian word id. */
+std::vector<u8> Word(u32 id, size_t len);
+/* A TCP socket connected to 127.0.0.1:port, or -1. */
+int ConnectTcp(u16 port);
+/* Waits up to ms for the socket to be closed by the far end without a
+ * byte sent; false when data came or it stayed open. */
+bool ClosedWithoutData(int s, u32 ms);
+
 class Board
 {
 public:
-    /* Starts boardsim.py; extra arguments appended. */
+    /* Starts testing/boardsim/boardsim.py; extra arguments appended. */
     Board(u16 udpPort, const std::vector<std::string>& extra = {}, double lifetimeS = 60);
     ~Board();
     bool Ready() const { return m_pid > 0 && m_ctl >= 0; }
@@ -76,28 +135,13 @@ public:
     std::string Command(const std::string& line);
     /* A number from the "stats" answer. */
     long Stat(const std::string& key);
-    u16 UdpPort() const { return m_udp; }
 
 private:
     pid_t m_pid = -1;
     int m_ctl = -1;
-    u16 m_udp;
 };
 
-/* Big-endian words in test buffers. */
-inline void PutBe32Raw(u8* p, u32 v)
-{
-    p[0] = u8(v >> 24);
-    p[1] = u8(v >> 16);
-    p[2] = u8(v >> 8);
-    p[3] = u8(v);
-}
-inline u32 GetBe32Raw(const u8* p)
-{
-    return (u32(p[0]) << 24) | (u32(p[1]) << 16) | (u32(p[2]) << 8) | u32(p[3]);
-}
-
-/* Path of a file beside the tests or in the repository. */
+/* Path of a file in the source tree. */
 std::string SourcePath(const std::string& rel);
 
 } // namespace gwtest

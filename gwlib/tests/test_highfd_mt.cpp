@@ -30,8 +30,6 @@ using namespace gwtest;
 namespace
 {
 
-constexpr u64 kSmallId = 0x7F00000100000001ull;
-constexpr u64 kGreatId = 0x7F00000100000002ull;
 /* Every descriptor below this number is taken before the instances open
  * theirs. Just past 1024, so that a bit set for it in an fd_set falls in the
  * bytes right after the set. */
@@ -133,20 +131,6 @@ std::vector<int> SocketAndPipeFds(const std::vector<int>& skip = {})
     return v;
 }
 
-bool PathUp(Recorder& r)
-{
-    for (const UpDown& u : r.UpDowns)
-        if (u.fGw0Up)
-            return true;
-    return false;
-}
-
-u32 FirstPeer(Recorder& r)
-{
-    std::lock_guard<std::mutex> g(r.m);
-    return r.UpDowns.empty() ? 0 : r.UpDowns[0].hPeer;
-}
-
 /* Sends n messages of 64 + i bytes filled with (seed + i), waiting while
  * the transmit ring is full. */
 void SendNumbered(VqxGwLibContext from, u32 hPeer, u32 n, u8 seed)
@@ -176,7 +160,6 @@ void ExpectNumbered(Recorder& r, u32 n, u8 seed)
 TEST(GwHighFd, HostsLinkAndExchangeWithDescriptorsPast1024)
 {
     UseLoopbackOnly();
-    const u16 portA = FreePort(), portB = FreePort();
     /* a first thread has ThreadSanitizer start its own before the count */
     std::thread([] {}).join();
     const int threads0 = ThreadCount();
@@ -186,17 +169,8 @@ TEST(GwHighFd, HostsLinkAndExchangeWithDescriptorsPast1024)
     const int fds0 = FdCount();
     const std::vector<int> runnerFds = SocketAndPipeFds();
     {
-        Recorder recA, recB; /* A has the greater id and connects */
-        VQX_GW_EXTRA_ADDR extraA{}, extraB{};
-        VqxGwLibParams pa = HostParams(portA, portB, kGreatId, "appA", recA, 300, 2000, 2000, &extraA);
-        VqxGwLibParams pb = HostParams(portB, portA, kSmallId, "appB", recB, 300, 2000, 2000, &extraB);
-        VqxGwLibContext a = nullptr, b = nullptr;
-        ASSERT_EQ(VqxGwLibAllocate(&pa, &a), VQX_RESULT_OK);
-        ASSERT_EQ(VqxGwLibAllocate(&pb, &b), VQX_RESULT_OK);
-        EXPECT_EQ(VqxGwLibEnable(b), VQX_RESULT_OK);
-        EXPECT_EQ(VqxGwLibEnable(a), VQX_RESULT_OK);
-        const bool fUp =
-            recA.WaitFor(8000, [&] { return PathUp(recA); }) && recB.WaitFor(8000, [&] { return PathUp(recB); });
+        HostPair p;
+        const bool fUp = p.Link();
         EXPECT_TRUE(fUp);
         /* the instances' sockets and pipes all sit past the fd_set bits */
         const std::vector<int> open = SocketAndPipeFds(runnerFds);
@@ -205,20 +179,19 @@ TEST(GwHighFd, HostsLinkAndExchangeWithDescriptorsPast1024)
             EXPECT_GE(fd, 1024) << "descriptor " << fd;
         if (fUp)
         {
-            const u32 hB = FirstPeer(recA), hA = FirstPeer(recB);
-            SendNumbered(a, hB, 40, 0x10);
-            SendNumbered(b, hA, 40, 0x80);
-            ExpectNumbered(recB, 40, 0x10);
-            ExpectNumbered(recA, 40, 0x80);
-            /* the links stayed up throughout */
-            std::lock_guard<std::mutex> g(recA.m);
-            EXPECT_EQ(recA.UpDowns.size(), 1u);
+            const u32 hB = p.recA.Report(0).hPeer, hA = p.recB.Report(0).hPeer;
+            SendNumbered(p.a, hB, 40, 0x10);
+            SendNumbered(p.b, hA, 40, 0x80);
+            ExpectNumbered(p.recB, 40, 0x10);
+            ExpectNumbered(p.recA, 40, 0x80);
+            EXPECT_EQ(p.recA.Reports(), 1u); /* the links stayed up throughout */
         }
-        EXPECT_EQ(VqxGwLibDestroy(a), VQX_RESULT_OK);
-        EXPECT_EQ(VqxGwLibDestroy(b), VQX_RESULT_OK);
+        EXPECT_EQ(VqxGwLibDestroy(p.a), VQX_RESULT_OK);
+        EXPECT_EQ(VqxGwLibDestroy(p.b), VQX_RESULT_OK);
+        p.a = p.b = nullptr;
         /* no wait failed on the way */
-        EXPECT_FALSE(recA.HasError("select() failed"));
-        EXPECT_FALSE(recB.HasError("select() failed"));
+        EXPECT_FALSE(p.recA.HasError("select() failed"));
+        EXPECT_FALSE(p.recB.HasError("select() failed"));
     }
     for (int i = 0; i < 50 && ThreadCount() != threads0; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -142,109 +142,63 @@ TEST(GwWire, IndependentPythonDecoderAgrees)
     std::system(("rm -rf " + dir).c_str());
 }
 
-TEST(GwWire, DecodersRoundTripAndTerminateTexts)
+TEST(GwWire, DecodersRoundTripAndRefuseShortPackets)
 {
     u8 h[kHostAdvSize];
-    VQX_GW_HOST_ADV in = SampleHostAdv();
-    EncodeHostAdv(in, h);
-    VQX_GW_HOST_ADV out;
-    ASSERT_TRUE(DecodeHostAdv(VqxGwCursor(h, sizeof(h)), out));
-    EXPECT_EQ(0, std::memcmp(&in, &out, sizeof(in)));
-    /* A host name filling its whole field is cut at its last byte. */
-    std::memset(h + kHostAdvOffInfo + kHostInfoOffHostName, 'x', kNameLen);
-    ASSERT_TRUE(DecodeHostAdv(VqxGwCursor(h, sizeof(h)), out));
-    EXPECT_EQ(std::strlen(out.Info.szHostName), kNameLen - 1);
-
+    const VQX_GW_HOST_ADV hin = SampleHostAdv();
+    EncodeHostAdv(hin, h);
+    VQX_GW_HOST_ADV hout;
+    ASSERT_TRUE(DecodeHostAdv(VqxGwCursor(h, sizeof(h)), hout));
+    EXPECT_EQ(0, std::memcmp(&hin, &hout, sizeof(hin)));
     u8 a[kAdapterAdvSize];
-    VQX_GW_ADAPTER_ADV ain = SampleAdapterAdv();
+    const VQX_GW_ADAPTER_ADV ain = SampleAdapterAdv();
     EncodeAdapterAdv(ain, a);
     VQX_GW_ADAPTER_ADV aout;
     ASSERT_TRUE(DecodeAdapterAdv(VqxGwCursor(a, sizeof(a)), aout, false));
     EXPECT_EQ(0, std::memcmp(&ain, &aout, sizeof(ain)));
-    /* 420 bytes carry every field up to the gw1 flag; the rest reads as 0. */
-    ASSERT_TRUE(DecodeAdapterAdv(VqxGwCursor(a, kAdapterAdvMinSize), aout, false));
-    EXPECT_STREQ(aout.Info.szSerialNumber, "1A2B0C9D");
-    EXPECT_EQ(aout.Info.un32BuildNumber, 0u);
-    /* An empty adapter name takes the gw0 address, except over a link. */
+    u8 bh[kBatchHeaderSize];
+    const u32 sizes[2] = {5, 9};
+    EncodeBatchHeader(2, sizes, bh);
+    /* each row: a decoder given exactly len bytes of a packet in a buffer of
+     * that size (AddressSanitizer sees any read past them) */
+    struct Row
+    {
+        const char* what;
+        const u8* pkt;
+        size_t len;
+        bool (*decode)(const std::vector<u8>&);
+        bool ok;
+    } const rows[] = {
+        {"host adv 439", h, kHostAdvSize - 1, [](auto& b) { VQX_GW_HOST_ADV o; return DecodeHostAdv(VqxGwCursor(b.data(), b.size()), o); }, false},
+        {"host adv 440", h, kHostAdvSize, [](auto& b) { VQX_GW_HOST_ADV o; return DecodeHostAdv(VqxGwCursor(b.data(), b.size()), o); }, true},
+        {"adapter adv 419", a, kAdapterAdvMinSize - 1, [](auto& b) { VQX_GW_ADAPTER_ADV o; return DecodeAdapterAdv(VqxGwCursor(b.data(), b.size()), o, false); }, false},
+        /* 420 bytes carry every field up to the gw1 flag; the rest reads as 0 */
+        {"adapter adv 420", a, kAdapterAdvMinSize, [](auto& b) { VQX_GW_ADAPTER_ADV o; return DecodeAdapterAdv(VqxGwCursor(b.data(), b.size()), o, false) && o.Info.un32BuildNumber == 0 && std::string(o.Info.szSerialNumber) == "1A2B0C9D"; }, true},
+        {"specific 263", h, kSpecificSize - 1, [](auto& b) { SpecificDiscovery o; return DecodeSpecificDiscovery(VqxGwCursor(b.data(), b.size()), o); }, false},
+        {"specific 264", h, kSpecificSize, [](auto& b) { SpecificDiscovery o; return DecodeSpecificDiscovery(VqxGwCursor(b.data(), b.size()), o); }, true},
+        {"poll 31", h, kPollSize - 1, [](auto& b) { PollFields o; return DecodeUdpPoll(VqxGwCursor(b.data(), b.size()), o); }, false},
+        {"poll 32", h, kPollSize, [](auto& b) { PollFields o; return DecodeUdpPoll(VqxGwCursor(b.data(), b.size()), o); }, true},
+        {"adapter poll 91", h, kAdapterPollSize - 1, [](auto& b) { PollFields o; return DecodeAdapterPoll(VqxGwCursor(b.data(), b.size()), o); }, false},
+        {"batch header 11", bh, 11, [](auto& b) { BatchHeader o; return DecodeBatchHeader(VqxGwCursor(b.data(), b.size()), o); }, false},
+        {"batch header 12", bh, 12, [](auto& b) { BatchHeader o; return DecodeBatchHeader(VqxGwCursor(b.data(), b.size()), o) && o.aun32Sizes[1] == 9; }, true},
+    };
+    for (const Row& r : rows)
+    {
+        std::vector<u8> buf(r.pkt, r.pkt + r.len);
+        buf.shrink_to_fit();
+        EXPECT_EQ(r.decode(buf), r.ok) << r.what;
+    }
+    /* a host name filling its whole field is cut at its last byte */
+    std::memset(h + kHostAdvOffInfo + kHostInfoOffHostName, 'x', kNameLen);
+    ASSERT_TRUE(DecodeHostAdv(VqxGwCursor(h, sizeof(h)), hout));
+    EXPECT_EQ(std::strlen(hout.Info.szHostName), kNameLen - 1);
+    /* an empty adapter name takes the gw0 address, except over a link */
     std::memset(a + kAdapterAdvOffInfo + kAdapterInfoOffName, 0, kNameLen);
     ASSERT_TRUE(DecodeAdapterAdv(VqxGwCursor(a, sizeof(a)), aout, false));
     EXPECT_STREQ(aout.Info.szAdapterName, "127.0.0.1");
     ASSERT_TRUE(DecodeAdapterAdv(VqxGwCursor(a, sizeof(a)), aout, true));
     EXPECT_STREQ(aout.Info.szAdapterName, "");
-
-    PollFields pf{};
-    u8 p[kPollSize];
-    EncodeUdpPoll(1, kPoll, p);
-    ASSERT_TRUE(DecodeUdpPoll(VqxGwCursor(p, sizeof(p)), pf));
-    EXPECT_EQ(pf.un64HostCtx, kPoll.un64HostCtx);
-    EXPECT_EQ(pf.un32PreferredGw, 1u);
-    u8 ap[kAdapterPollSize];
-    EncodeAdapterPoll(kPoll, ap);
-    ASSERT_TRUE(DecodeAdapterPoll(VqxGwCursor(ap, sizeof(ap)), pf));
-    EXPECT_EQ(pf.un32AdaDownMs, 10000u);
-}
-
-TEST(GwWire, ShortPacketsAreRefusedWithoutReadingPastThem)
-{
-    struct Row
-    {
-        const char* what;
-        size_t len;
-        bool ok;
-    } const rows[] = {
-        {"host adv 439", kHostAdvSize - 1, false},  {"host adv 440", kHostAdvSize, true},
-        {"adapter adv 419", kAdapterAdvMinSize - 1, false}, {"adapter adv 420", kAdapterAdvMinSize, true},
-        {"specific 263", kSpecificSize - 1, false}, {"specific 264", kSpecificSize, true},
-        {"poll 31", kPollSize - 1, false},          {"poll 32", kPollSize, true},
-    };
-    for (const Row& r : rows)
-    {
-        /* The decoder gets exactly len bytes in a buffer of that size, so
-         * AddressSanitizer catches any read past them. */
-        std::vector<u8> buf(kAdapterAdvSize, 0x31);
-        buf.resize(r.len);
-        buf.shrink_to_fit();
-        bool ok;
-        if (std::string(r.what).rfind("host", 0) == 0)
-        {
-            VQX_GW_HOST_ADV h;
-            ok = DecodeHostAdv(VqxGwCursor(buf.data(), buf.size()), h);
-        }
-        else if (std::string(r.what).rfind("adapter", 0) == 0)
-        {
-            VQX_GW_ADAPTER_ADV a;
-            ok = DecodeAdapterAdv(VqxGwCursor(buf.data(), buf.size()), a, false);
-        }
-        else if (std::string(r.what).rfind("specific", 0) == 0)
-        {
-            SpecificDiscovery s;
-            ok = DecodeSpecificDiscovery(VqxGwCursor(buf.data(), buf.size()), s);
-        }
-        else
-        {
-            PollFields f;
-            ok = DecodeUdpPoll(VqxGwCursor(buf.data(), buf.size()), f);
-        }
-        EXPECT_EQ(ok, r.ok) << r.what;
-    }
-}
-
-TEST(GwWire, CursorStopsAtTheEnd)
-{
-    const u8 b[6] = {1, 2, 3, 4, 5, 6};
-    VqxGwCursor c(b, sizeof(b));
-    EXPECT_EQ(c.Be32(), 0x01020304u);
-    EXPECT_EQ(c.Remaining(), 2u);
-    EXPECT_EQ(c.Be32(), 0u);
-    EXPECT_FALSE(c.Ok());
-    EXPECT_EQ(c.Remaining(), 0u);
-    EXPECT_EQ(c.U8(), 0u);
-    VqxGwCursor d(b, sizeof(b));
-    VqxGwCursor sub = d.Sub(4);
-    EXPECT_TRUE(d.Ok());
-    EXPECT_EQ(sub.Remaining(), 4u);
-    d.Sub(3);
-    EXPECT_FALSE(d.Ok());
+    EXPECT_EQ(aout.Info.un32Info280, __builtin_bswap32(0x280u)); /* raw over a link */
 }
 
 TEST(GwWire, HandlesFromNames)
@@ -252,25 +206,31 @@ TEST(GwWire, HandlesFromNames)
     struct Row
     {
         const char* name;
+        bool fSerial;
         u32 handle;
     } const rows[] = {
-        {"12345678", 0xCA345678},
-        {"1A2B0C9D", 0xCA200090}, /* characters other than 1..9 count as 0 */
-        {"12", 0xCA000000},
-        {"99999999ABC", 0xCA999999},
-        {"VQ500_1234", 1234},
-        {"VQ500_0x0C000010", 0x0C000010},
-        {"VQ500_017", 15},
+        {"12345678", true, 0xCA345678},
+        {"1A2B0C9D", true, 0xCA200090}, /* characters other than 1..9 count as 0 */
+        {"12", true, 0xCA000000},
+        {"", true, 0xCA000000},
+        {"99999999ABC", true, 0xCA999999},
+        {"VQ500_1234", true, 1234},
+        {"VQ500_0x0C000010", true, 0x0C000010},
+        {"VQ500_017", true, 15},
         /* numbers in the local, group or broadcast ranges stay in our own */
-        {"VQ500_0xDA000010", 0xCA000010},
-        {"VQ500_0xDA00FFFF", 0xCA00FFFF},
-        {"VQ500_0xEA123456", 0xCA123456},
-        {"VQ500_0xFFFFFFFF", 0xCAFFFFFF},
-        {"VQ500_0", 0xCA000000},
-        {"VQ500_0xDA010000", 0xDA010000}, /* just past the local range */
+        {"VQ500_0xDA000010", true, 0xCA000010},
+        {"VQ500_0xDA00FFFF", true, 0xCA00FFFF},
+        {"VQ500_0xEA123456", true, 0xCA123456},
+        {"VQ500_0xFFFFFFFF", true, 0xCAFFFFFF},
+        {"VQ500_0", true, 0xCA000000},
+        {"VQ500_0xDA010000", true, 0xDA010000}, /* just past the local range */
+        /* a host name is never a number: its handle stays in the base */
+        {"VQ500_0xCB345678", false, 0xCA500000},
+        {"VQ500_12", false, 0xCA500012},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(HandleFromName(0xCA, r.name), r.handle) << r.name;
-    for (const Row& r : rows)
-        EXPECT_FALSE(HandleIsReserved(HandleFromName(0xCA, r.name))) << r.name;
+    {
+        EXPECT_EQ(HandleFromName(0xCA, r.name, r.fSerial), r.handle) << r.name;
+        EXPECT_FALSE(HandleIsReserved(HandleFromName(0xCA, r.name, r.fSerial))) << r.name;
+    }
 }

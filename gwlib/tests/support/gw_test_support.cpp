@@ -3,10 +3,13 @@
  */
 #include "gw_test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,8 +65,6 @@ void OnError(void* ctx, const char* fmt, ...)
 void OnTrace(void* ctx, u32, const char* fmt, ...)
 {
     Recorder* r = static_cast<Recorder*>(ctx);
-    if (!r->fKeepTraces)
-        return;
     char sz[1024];
     va_list ap;
     va_start(ap, fmt);
@@ -71,6 +72,7 @@ void OnTrace(void* ctx, u32, const char* fmt, ...)
     va_end(ap);
     std::lock_guard<std::mutex> g(r->m);
     r->Traces.push_back(sz);
+    r->cv.notify_all();
 }
 
 void OnUpDown(void* ctx, u32 h, const void* info, u32 f0, u32 f1, u32 reason)
@@ -186,6 +188,50 @@ bool Recorder::HasError(const std::string& part)
     return false;
 }
 
+bool Recorder::Traced(const std::string& part)
+{
+    std::lock_guard<std::mutex> g(m);
+    for (auto& t : Traces)
+        if (t.find(part) != std::string::npos)
+            return true;
+    return false;
+}
+
+bool Recorder::WaitLine(const std::string& part, u32 ms)
+{
+    auto has = [&](const std::vector<std::string>& v) {
+        for (auto& t : v)
+            if (t.find(part) != std::string::npos)
+                return true;
+        return false;
+    };
+    return WaitFor(ms, [&] { return has(Traces) || has(Errors); });
+}
+
+void Recorder::ClearLines()
+{
+    std::lock_guard<std::mutex> g(m);
+    Traces.clear();
+    Errors.clear();
+}
+
+size_t Recorder::Reports()
+{
+    std::lock_guard<std::mutex> g(m);
+    return UpDowns.size();
+}
+
+UpDown Recorder::Report(size_t i)
+{
+    std::lock_guard<std::mutex> g(m);
+    return i < UpDowns.size() ? UpDowns[i] : UpDown{};
+}
+
+bool Recorder::WaitReports(size_t n, u32 ms)
+{
+    return WaitFor(ms, [&] { return UpDowns.size() >= n; });
+}
+
 void Recorder::Install(VqxGwLibParams& p)
 {
     p.pFctRxMultiple = OnRxMultiple;
@@ -261,13 +307,141 @@ VqxGwLibParams HostParams(u16 udpPort, u16 peerPort, u64 uniqueId, const char* a
     return p;
 }
 
+Instance::Instance(const std::function<VqxGwLibParams(Recorder&)>& make, bool fEnable)
+{
+    params = make(rec);
+    EXPECT_EQ(VqxGwLibAllocate(&params, &ctx), VQX_RESULT_OK);
+    if (fEnable && ctx != nullptr)
+    {
+        EXPECT_EQ(VqxGwLibEnable(ctx), VQX_RESULT_OK);
+    }
+}
+
+Instance::~Instance()
+{
+    if (ctx != nullptr)
+        VqxGwLibDestroy(ctx);
+}
+
+HostPair::HostPair(u32 pollMs, const Adjust& adjust, const char* appA)
+{
+    UseLoopbackOnly();
+    VqxGwLibParams pa = HostParams(portA, portB, kGreatId, appA, recA, pollMs, 2000, 2000, &extraA);
+    VqxGwLibParams pb = HostParams(portB, portA, kSmallId, "appB", recB, pollMs, 2000, 2000, &extraB);
+    if (adjust)
+        adjust(pa, pb);
+    EXPECT_EQ(VqxGwLibAllocate(&pa, &a), VQX_RESULT_OK);
+    EXPECT_EQ(VqxGwLibAllocate(&pb, &b), VQX_RESULT_OK);
+}
+
+HostPair::~HostPair()
+{
+    if (a != nullptr)
+        VqxGwLibDestroy(a);
+    if (b != nullptr)
+        VqxGwLibDestroy(b);
+}
+
+void HostPair::Enable()
+{
+    EXPECT_EQ(VqxGwLibEnable(b), VQX_RESULT_OK);
+    EXPECT_EQ(VqxGwLibEnable(a), VQX_RESULT_OK);
+}
+
+bool HostPair::Link(u32 ms)
+{
+    Enable();
+    auto up = [](Recorder& r, u32 t) {
+        return r.WaitFor(t, [&] {
+            for (auto& u : r.UpDowns)
+                if (u.fGw0Up)
+                    return true;
+            return false;
+        });
+    };
+    return up(recA, ms) && up(recB, ms);
+}
+
+UdpPeer::UdpPeer(u32 from)
+{
+    m_s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(from);
+    EXPECT_EQ(bind(m_s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+}
+
+UdpPeer::~UdpPeer()
+{
+    close(m_s);
+}
+
+void UdpPeer::Send(u16 port, const std::vector<u8>& pkt)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7F000001u);
+    a.sin_port = htons(port);
+    EXPECT_EQ(sendto(m_s, pkt.data(), pkt.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)), ssize_t(pkt.size()));
+}
+
+std::vector<u8> UdpPeer::Recv(u32 ms)
+{
+    pollfd pf{m_s, POLLIN, 0};
+    u8 buf[2048];
+    if (poll(&pf, 1, int(ms)) != 1)
+        return {};
+    ssize_t n = recv(m_s, buf, sizeof(buf), MSG_DONTWAIT);
+    return n > 0 ? std::vector<u8>(buf, buf + n) : std::vector<u8>();
+}
+
+size_t UdpPeer::Drain()
+{
+    u8 buf[2048];
+    size_t n = 0;
+    while (recv(m_s, buf, sizeof(buf), MSG_DONTWAIT) > 0)
+        n++;
+    return n;
+}
+
+std::vector<u8> Word(u32 id, size_t len)
+{
+    std::vector<u8> v(len, 0);
+    vqxgw::PutBe32(v.data(), id);
+    return v;
+}
+
+int ConnectTcp(u16 port)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7F000001u);
+    a.sin_port = htons(port);
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
+    {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+bool ClosedWithoutData(int s, u32 ms)
+{
+    pollfd pf{s, POLLIN, 0};
+    if (poll(&pf, 1, int(ms)) != 1)
+        return false;
+    u8 b;
+    return recv(s, &b, 1, MSG_DONTWAIT) <= 0;
+}
+
 std::string SourcePath(const std::string& rel)
 {
     const char* root = std::getenv("VQX_SOURCE_DIR");
     return std::string(root != nullptr ? root : ".") + "/" + rel;
 }
 
-Board::Board(u16 udpPort, const std::vector<std::string>& extra, double lifetimeS) : m_udp(udpPort)
+Board::Board(u16 udpPort, const std::vector<std::string>& extra, double lifetimeS)
 {
     u16 ctl = FreePort();
     std::vector<std::string> args = {"python3",        SourcePath("testing/boardsim/boardsim.py"),
