@@ -20,18 +20,18 @@ VQX_RESULT VQXMediaLibCapabilitiesFormatCodecChoicesExpanded(const _VQX_SDP_INFO
     bool fWritten = false;
     for (u32 d = 0; d < VqxNbDescs(grp); ++d) {
       const _VQX_SIMULTANEOUS_CAP& desc = grp.aSimultaneousCap[d];
-      if (desc.un8NbChoices == 0) continue;
-      if (fWritten) off += Snprintf(pszText + off, size - off, " / ");
       bool fFirst = true;
       for (u32 c = 0; c < VqxNbChoices(desc); ++c) {
         const u32 i = desc.aMediaCapChoices[c].un8CapIdx;
         if (i >= VqxNbCaps(r) || r->aMediaCap[i].Encoding.MediaType == VQX_MEDIA_TYPE_INVALID) continue;
         const char* pszName = VqxMediaTypeLookup(r->aMediaCap[i].Encoding.MediaType).pszName;
-        off += Snprintf(pszText + off, size - off, fFirst ? "( %s" : " or %s", pszName);
+        /* " / " separates a description from the previous one written. */
+        const char* pszFormat = !fFirst ? " or %s" : (fWritten ? " / ( %s" : "( %s");
+        off += Snprintf(pszText + off, size - off, pszFormat, pszName);
         fFirst = false;
       }
       if (!fFirst) off += Snprintf(pszText + off, size - off, " )");
-      fWritten = true;
+      fWritten = fWritten || !fFirst;
     }
   }
   *pun16Length = static_cast<u16>(off);
