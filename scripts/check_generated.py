@@ -26,8 +26,8 @@ GENERATORS = [
      ["caf/tests/data/serialize_golden.bin"]),
     ("gwlib/tests/check_wire.py", ["--write", "{out}"], "gwlib/tests/data/*.bin"),
     ("utillib/tests/data/gen_msg_element_golden.py", [], None),
-    ("sigtrace/tests/data/gen_framings.py", [], None),
-    ("sigtrace/tests/data/gen_decoder_cases.py", [], None),
+    ("testing/golden/sigtrace/gen_framings.py", ["{out}"], "sigtrace/tests/data/framing_*.bin"),
+    ("testing/golden/sigtrace/gen_decoder_cases.py", ["{out}"], ["sigtrace/tests/data/decoder_model_cases.txt"]),
     ("hostlib/tests/data/peer_notifications.py", [], None),
 ]
 

@@ -246,7 +246,7 @@ TEST(SigTraceDecoders, EveryPrefixStaysInside) {
   }
 }
 
-/* Units built and decoded by an independent model (data/gen_decoder_cases.py):
+/* Units built and decoded by an independent model (testing/golden/sigtrace/gen_decoder_cases.py):
  * the decoders must write the model's text byte for byte. */
 TEST(SigTraceDecoders, IndependentModelCases) {
   const std::string strAll = sigtest::ReadFile(sigtest::DataPath("decoder_model_cases.txt"));

@@ -1,6 +1,6 @@
 /*
  * test_framings.cpp - golden bytes of every pcap framing, compared with the
- * files written by the independent encoder tests/data/gen_framings.py, and
+ * files written by the independent encoder testing/golden/sigtrace/gen_framings.py, and
  * the wire lengths of the record headers; the IPv4 header checksum.
  */
 #include <gtest/gtest.h>

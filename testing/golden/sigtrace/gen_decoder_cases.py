@@ -7,10 +7,12 @@ maintenance messages from their written layout, without the C++ code. A
 generator builds well-formed and slightly damaged units from a fixed seed;
 every unit the model decodes completely (no octet read past its unit or its
 element, every name in the model's tables) is written with the model's text
-to decoder_model_cases.txt beside this script. The name tables are read
-from decoder_model_names.txt; after the random units, directed units hit
-every row of every table (both ends of a range row), and the script fails
-when a row is left unhit by the units it writes.
+to decoder_model_cases.txt in sigtrace/tests/data (or in the folder given as
+the only argument), which sigtrace/tests/test_decoders.cpp reads. The name
+tables are read from sigtrace/tests/data/decoder_model_names.txt; after the
+random units, directed units hit every row of every table (both ends of a
+range row), and the script fails when a row is left unhit by the units it
+writes.
 
 Record format: "@@ <text length> <decoder> <variant> <pc length> <annex A>
 <octets in hex>\n", then exactly <text length> bytes of text, then "\n".
@@ -18,8 +20,10 @@ Run it again after changing the model or the generator.
 """
 import os
 import random
+import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+DATA = os.path.join(ROOT, "sigtrace", "tests", "data")
 # ---- name tables ----
 HITS = set()  # (table, value) looked up by the unit being decoded
 class Tab(dict):
@@ -31,7 +35,7 @@ class Tab(dict):
     def get(s, v, d=None): s.hit(v); return dict.get(s, v, d)
 def load_tables():
     tabs = {}
-    with open(os.path.join(HERE, "decoder_model_names.txt"), encoding="latin-1") as f:
+    with open(os.path.join(DATA, "decoder_model_names.txt"), encoding="latin-1") as f:
         for line in f:
             line = line.rstrip("\n")
             if line.startswith("= "): t = tabs[line[2:]] = Tab(line[2:])
@@ -570,7 +574,8 @@ def main():
     missing = sorted((t, v) for t, tab in TABS.items() for v in tab.targets if (t, v) not in covered)
     if missing:
         raise SystemExit("rows no unit reaches: %s" % missing)
-    with open(os.path.join(HERE, "decoder_model_cases.txt"), "wb") as f:
+    folder = sys.argv[1] if len(sys.argv) > 1 else DATA
+    with open(os.path.join(folder, "decoder_model_cases.txt"), "wb") as f:
         f.write(bytes(out))
     print("%d units" % out.count(b"@@ "))
 

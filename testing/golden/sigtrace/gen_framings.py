@@ -2,15 +2,18 @@
 """Independent encoder of the pcap record bodies the trace groups write.
 
 Builds, with struct only, the bytes that follow the pcap record header for
-each framing case of test_framings.cpp, and writes them as framing_<case>.bin
-beside this script. The C++ test compares its framings with these files, so a
+each framing case of sigtrace/tests/test_framings.cpp, and writes them as
+framing_<case>.bin into sigtrace/tests/data (or into the folder given as the
+only argument). The C++ test compares its framings with these files, so a
 mistake on one side does not hide itself. Run it again after changing a case.
 """
 import os
 import socket
 import struct
+import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+DATA = os.path.join(ROOT, "sigtrace", "tests", "data")
 
 
 def ip_checksum(header):
@@ -93,6 +96,7 @@ CASES = {
 }
 
 if __name__ == "__main__":
+    out = sys.argv[1] if len(sys.argv) > 1 else DATA
     for name, data in CASES.items():
-        with open(os.path.join(HERE, "framing_%s.bin" % name), "wb") as f:
+        with open(os.path.join(out, "framing_%s.bin" % name), "wb") as f:
             f.write(data)
