@@ -458,13 +458,17 @@ VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* 
     VqxHostAdapterDown(hLib, hOld, 0, VQX_PEER_CAUSE_RECONNECTED);
     pPeer = PeerByName(hLib, szName, fAdapter); /* a host's record went with its last path */
   }
+  /* The transport gives handles: one kept for a board of another name that left is given up. */
+  VQX_PEER* pHolder = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
+  if (pHolder != nullptr && pHolder != pPeer && !VqxPeerActive(pHolder)) VqxHostAdapterRemove(hLib, pHolder, 1);
   bool fNew = false;
   if (pPeer != nullptr && pPeer->hAdapter != hAdapter) {
     /* The same board or host under a new handle: move its hash entry. */
     VQXHashRemove(PeerHash(hLib), pPeer->hAdapter, nullptr);
     if (VQX_RESULT_FAILED(VQXHashInsert(PeerHash(hLib), hAdapter, reinterpret_cast<u64>(pPeer)))) {
       VQX_LOG_V(hLib, 0, "%s: %s\n", kPathAdd, "Failed to insert adapter into hash of adapter handles");
-      VqxHostAdapterRemove(hLib, pPeer, 1);
+      /* Out of the hash now: freed here, since a removal finds records by handle. */
+      FreeRecord(hLib, pPeer);
       pPeer = nullptr;
     } else {
       pPeer->hAdapter = pPeer->hGwPeer = hAdapter;
