@@ -1,12 +1,8 @@
 // Hash tables: exact result codes, both kinds of keys, the maximum, growth through the prime sizes, removal markers
 // under churn, and a randomised comparison with std::unordered_map. Every table is checked whole when it is freed.
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <random>
 #include <unordered_map>
-#include <vector>
 
+#include "support/vqx_test_support.h"
 #include "vqx_hash.h"
 #include "vqx_hash_internal.h"
 
@@ -17,10 +13,7 @@ constexpr VQX_RESULT kOk = 0x02000000u, kExists = 0x82000005u, kFull = 0x8200000
 using R = std::pair<VQX_RESULT, u64>;
 
 struct HashDeleter {
-  void operator()(VQX_HASH* h) const {
-    EXPECT_EQ(VqxHashCheck(h), kOk);
-    EXPECT_EQ(VQXHashDestroy(h), kOk);
-  }
+  void operator()(VQX_HASH* h) const { EXPECT_EQ((Results{VqxHashCheck(h), VQXHashDestroy(h)}), Results(2, kOk)); }
 };
 using HashPtr = std::unique_ptr<VQX_HASH, HashDeleter>;
 HashPtr Keyed(u32 un32Max = 0) { return HashPtr(VQXHashCreateWithKeyInternal(un32Max, "test", 0)); }
@@ -41,11 +34,7 @@ VQX_HASH_STATS Stats(VQX_HASH* h) {
 }
 
 TEST(Hash, ResultCodesInOrderOnATableOfFour) {
-  const struct {
-    const char* pszName;
-    u64 un64Key, un64Value;
-    VQX_RESULT expected;
-  } rows[] = {{"key 0 is an ordinary key", 0, 10, kOk},
+  const struct { const char* pszName; u64 un64Key, un64Value; VQX_RESULT expected; } rows[] = {{"key 0 is an ordinary key", 0, 10, kOk},
               {"key 1 is an ordinary key", 1, 11, kOk},
               {"all-ones key is an ordinary key", ~0ull, 12, kOk},
               {"value all ones refused", 5, ~0ull, kInvalid},

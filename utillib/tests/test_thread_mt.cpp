@@ -1,30 +1,16 @@
 // Thread start-up through the common entry point (name, stack, class, result, stop flag), and the recursive mutex
 // (nesting, other threads, time-outs, exclusion under contention).
-#include <gtest/gtest.h>
-
 #include <pthread.h>
 #include <sched.h>
-#include <string.h>
 
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "support/vqx_test_wait.h"
+#include "support/vqx_test_support.h"
 #include "vqx_thread.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Results = std::vector<VQX_RESULT>;
 
-struct Seen {
-  const char* pszAwaitedName = "";
-  char szName[32] = {};
-  size_t stackSize = 0;
-  int policy = -1, priority = -1;
-};
+struct Seen { const char* pszAwaitedName; char szName[32]; size_t stackSize; int policy, priority; };
 
 u32 ProbeThread(void* pv) {
   Seen* s = static_cast<Seen*>(pv);
@@ -56,15 +42,13 @@ TEST(VqxThread, CreateNamesSizesClassesAndJoins) {
       {"rt_mid", "rt_mid", 0, VQX_THREAD_PRIORITY_RT_MID, 0, nMin + (nMax - nMin) / 2},
       {"rt_high", "rt_high", 0, VQX_THREAD_PRIORITY_RT_HIGH, 0, nMax - 1}};
   for (const auto& row : rows) {
-    Seen seen;
-    seen.pszAwaitedName = row.pszExpectedName;
+    Seen seen{row.pszExpectedName, {}, 0, -1, -1};
     VQX_THREAD_RECORD rec;
     const VQX_THREAD_PARAMS params{row.pszName, row.un32Stack, row.un32Class};
     ASSERT_EQ(VqxThreadCreate(&rec, ProbeThread, &seen, &params), VQX_RESULT_OK) << row.pszName;
     u32 result = 0;
     ASSERT_EQ(VqxThreadJoin(&rec, &result), VQX_RESULT_OK);
-    EXPECT_EQ(result, 0xC0FFEE01u);
-    EXPECT_STREQ(seen.szName, row.pszExpectedName);
+    EXPECT_EQ(std::pair(result, std::string(seen.szName)), std::pair(0xC0FFEE01u, std::string(row.pszExpectedName)));
     EXPECT_GE(seen.stackSize, row.expectedStack) << row.pszName;
     EXPECT_TRUE(seen.policy == SCHED_OTHER || (seen.policy == SCHED_RR && seen.priority == row.nRtPriority))
         << row.pszName << ": policy " << seen.policy << " priority " << seen.priority;

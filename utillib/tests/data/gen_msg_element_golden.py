@@ -9,50 +9,28 @@ set B the text "hi", set A 4 bytes AA BB CC DD.
 import os
 import struct
 
-LAYOUTS = {
-    32: dict(marker=bytes.fromhex("EDDA21433412ADDE"), header=8, flag=0x80000000),
-    16: dict(marker=bytes.fromhex("EDDA16433416ADDE"), header=4, flag=0),
-}
-
-
-def round8(n):
-    return (n + 7) & ~7
+# bits: (end marker, element header size, layout flag of the set word)
+LAYOUTS = {32: (bytes.fromhex("EDDA21433412ADDE"), 8, 0x80000000), 16: (bytes.fromhex("EDDA16433416ADDE"), 4, 0)}
 
 
 def build(bits):
-    lay = LAYOUTS[bits]
-    hdr = lay["header"]
-    payload = bytearray(round8(12))
+    marker, hdr, flag = LAYOUTS[bits]
+    payload = bytearray(16)  # the structure rounded up to 8
     struct.pack_into(">I", payload, 8, 0x11223344)
-    sets = {0: [], 4: []}  # set word offset -> list of element header offsets
+    chains = {0: [], 4: []}  # set word offset -> [(element header offset, data size)]
 
-    def header(size, nxt):
-        if bits == 32:
-            return struct.pack(">II", size, nxt)
-        return struct.pack(">HH", size, nxt // 8)
+    def header(size, nxt):  # the 16-bit layout counts the link in 8-byte units
+        return struct.pack(">II", size, nxt) if bits == 32 else struct.pack(">HH", size, nxt // 8)
 
-    def append(set_off, data):
-        at = len(payload)
-        room = round8(hdr + len(data))
-        elem = bytearray(room)
-        elem[0:hdr] = header(len(data), 0)
-        elem[hdr:hdr + len(data)] = data
-        payload.extend(elem)
-        chain = sets[set_off]
+    for set_off, data in ((0, bytes([1, 2, 3, 4, 5, 6])), (4, b"hi\0"), (0, bytes([0xAA, 0xBB, 0xCC, 0xDD]))):
+        at, chain = len(payload), chains[set_off]
+        payload += header(len(data), 0) + data + bytes(-(hdr + len(data)) % 8)
         if chain:
-            last = chain[-1]
-            size = len(data_of[last])
+            last, size = chain[-1]
             payload[last:last + hdr] = header(size, at - last)
-        chain.append(at)
-        data_of[at] = data
-        word = lay["flag"] | (len(chain) << 16) | ((chain[0] - set_off) // 4)
-        struct.pack_into(">I", payload, set_off, word)
-
-    data_of = {}
-    append(0, bytes([1, 2, 3, 4, 5, 6]))
-    append(4, b"hi\0")
-    append(0, bytes([0xAA, 0xBB, 0xCC, 0xDD]))
-    return bytes(payload) + lay["marker"]
+        chain.append((at, len(data)))
+        struct.pack_into(">I", payload, set_off, flag | (len(chain) << 16) | ((chain[0][0] - set_off) // 4))
+    return bytes(payload) + marker
 
 
 if __name__ == "__main__":
