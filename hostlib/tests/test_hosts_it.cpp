@@ -19,6 +19,53 @@ namespace {
 constexpr u32 kEndId = 0x02150001u;
 constexpr u32 kWaitMs = 20000;
 
+/* Library parameters of one host: the hosts' instance only, its port, the others reached on 127.0.0.1. */
+_VQX_LIB_PARAMS HostParams(CapturedLog* pLog, u16 un16Port, const char* pszApp, const std::vector<u16>& peers,
+                           std::vector<_VQX_EXTRA_GW_ADDR>* pStorage) {
+  _VQX_LIB_PARAMS params = HostLibTestParams(pLog);
+  params.fAdaptersGwOff = 1;
+  params.fHostsGwOn = 1;
+  params.un16GwPort = un16Port;
+  params.un32TraceLevel = 0x7FFFFFFE;
+  snprintf(params.szApplicationName, sizeof(params.szApplicationName), "%s", pszApp);
+  pStorage->assign(peers.size(), _VQX_EXTRA_GW_ADDR{});
+  for (size_t i = 0; i < peers.size(); i++) {
+    snprintf((*pStorage)[i].szIpAddress0, sizeof((*pStorage)[i].szIpAddress0), "127.0.0.1");
+    (*pStorage)[i].un16Port = peers[i];
+  }
+  params.un32NbExtraGwAddr = static_cast<u32>(pStorage->size());
+  params.paExtraGwAddr = pStorage->data();
+  return params;
+}
+
+/* This program run again as another host (only HostChild runs there); Wait gives its exit status or -1. */
+class SelfChild {
+ public:
+  explicit SelfChild(const std::vector<std::pair<std::string, std::string>>& env) {
+    mPid = fork();
+    if (mPid == 0) {
+      for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+      execl("/proc/self/exe", "child", "--gtest_filter=HostChild.*", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~SelfChild() { Wait(0); }
+  int Wait(u32 un32Ms) {
+    int status = 0;
+    if (mPid <= 0) return -1;
+    const bool fExited = WaitUntil([&] { return waitpid(mPid, &status, WNOHANG) == mPid; }, un32Ms);
+    if (!fExited) {
+      kill(mPid, SIGKILL);
+      waitpid(mPid, nullptr, 0);
+    }
+    mPid = -1;
+    return fExited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t mPid = -1;
+};
+
 u32 EnvU32(const char* pszName) {
   const char* psz = getenv(pszName);
   return psz != nullptr ? static_cast<u32>(strtoul(psz, nullptr, 0)) : 0;
@@ -81,13 +128,12 @@ class HostsTest : public ::testing::Test {
     UseLoopbackNets(0);
   }
   SelfChild* Child(const char* pszName, u32 un32Group, u32 un32Expect, u16 un16Port) {
-    mChildren.push_back(std::make_unique<SelfChild>(
-        "HostChild.*", std::vector<std::pair<std::string, std::string>>{
-                           {"VQX_HOST_CHILD", pszName},
-                           {"VQX_HOST_GROUP", std::to_string(un32Group)},
-                           {"VQX_HOST_EXPECT", std::to_string(un32Expect)},
-                           {"VQX_HOST_PORT", std::to_string(un16Port)},
-                           {"VQX_HOST_PARENT_PORT", std::to_string(mun16Port)}}));
+    mChildren.push_back(std::make_unique<SelfChild>(std::vector<std::pair<std::string, std::string>>{
+        {"VQX_HOST_CHILD", pszName},
+        {"VQX_HOST_GROUP", std::to_string(un32Group)},
+        {"VQX_HOST_EXPECT", std::to_string(un32Expect)},
+        {"VQX_HOST_PORT", std::to_string(un16Port)},
+        {"VQX_HOST_PARENT_PORT", std::to_string(mun16Port)}}));
     return mChildren.back().get();
   }
   void Open(const std::vector<u16>& children) {

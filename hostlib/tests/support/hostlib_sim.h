@@ -1,9 +1,9 @@
 /*
  * hostlib_sim.h - the integration tests' peers, all on 127.0.0.1: loopback
  * interface tables, free ports, the simulated board (a python3 child with a
- * line-command connection) and a library that finds it, other host libraries
- * (this test program run again as a child), and bounded waits on a
- * condition instead of fixed sleeps.
+ * line-command connection) and a library that finds it, and bounded waits on
+ * a condition instead of fixed sleeps. Header only: the integration programs
+ * alone include it (and link what it uses).
  */
 #ifndef HOSTLIB_SIM_H
 #define HOSTLIB_SIM_H
@@ -12,9 +12,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,114 +20,16 @@
 #include <functional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "support/hostlib_fixture.h"
 #include "vqx_gwlib.h"
-#include "vqx_host_filter.h"
 #include "vqx_host_peer_internal.h"
 
 /* The simulated board's handle (serial number 12345678). */
 constexpr u32 kSimBoard = 0xCA345678u;
 
 /* Polls cond every few milliseconds until it holds or un32Ms pass; its last value. */
-bool WaitUntil(const std::function<bool()>& cond, u32 un32Ms);
-
-/*
- * Interface table of the transport: 1 = one net 127.0.0.0/8; 2 = two nets
- * 127.0.0.0/24 (gw0) and 127.0.1.0/24 (gw1); discovery broadcasts go to
- * 127.0.0.1. 0 restores the system's table and broadcasts.
- */
-void UseLoopbackNets(u32 un32Nets);
-/* A port free for both TCP and UDP on 127.0.0.1. */
-u16 FreeLoopbackPort();
-
-/* A child process (argv) and its line-command connection; quit, reaped or killed at the end. */
-class ChildWithControl {
- public:
-  ChildWithControl(const std::vector<std::string>& args, u16 un16Control);
-  ~ChildWithControl();
-  bool Ready() const { return mPid > 0 && mCtl >= 0; }
-  /* One command line, its one-line answer ("" when the child is gone). */
-  std::string Command(const std::string& line);
-  /* A counter of the child's "stats" answer (JSON), -1 when absent. */
-  long Stat(const std::string& key);
-
- private:
-  pid_t mPid = -1;
-  int mCtl = -1;
-};
-
-/* The simulated board on a fresh discovery port, with boardsim options. */
-class SimBoard : public ChildWithControl {
- public:
-  SimBoard(u16 un16UdpPort, const std::vector<std::string>& options);
-
- private:
-  SimBoard(u16 un16UdpPort, u16 un16Ctl, const std::vector<std::string>& options);
-};
-
-/*
- * One simulated board and a library whose adapters' instance finds it:
- * loopback nets, VQX_GW_PORT, and a filter on the library's notifications.
- * With two nets the library's gw0 and gw1 are 127.0.0.1 and 127.0.1.1.
- */
-class BoardLib {
- public:
-  BoardLib(u32 un32Nets, const std::vector<std::string>& boardOptions);
-  ~BoardLib();
-  /* Opens the library: false on failure. */
-  bool Open(const _VQX_NETWORK_REDUNDANCY_PARAMETERS* pRedundancy = nullptr);
-  /* The next notification within un32Ms, whole message; empty on time-out. */
-  std::vector<u8> Next(u32 un32Ms);
-  /* A message to the board: an event without serial number when phImplicit is null and MsgType 4. */
-  VQX_RESULT Send(u32 un32Id, u32 MsgType, u32 un32Payload, VQX_FILTER_HANDLE* phImplicit = nullptr,
-                  u64 un64Context = 0);
-  /* f(peer record or null) under the library lock. */
-  template <class F>
-  auto WithPeer(F f) {
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
-    auto r = f(VqxHostAdapterByHandle(hLib, kSimBoard));
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
-    return r;
-  }
-  bool PathUp(u32 un32Path) {
-    return WithPeer([&](VQX_PEER* p) { return p != nullptr && p->afPathUp[un32Path] != 0; });
-  }
-
-  CapturedLog Log;
-  u16 un16Port;
-  SimBoard Board;
-  VQX_LIB_HANDLE hLib = nullptr;
-  VQX_FILTER_HANDLE hNotif = nullptr;
-
- private:
-  u32 mun32Nets;
-};
-
-/* Parameters of a host library on the hosts' instance only, on its port, the peers reached on 127.0.0.1. */
-_VQX_LIB_PARAMS HostParams(CapturedLog* pLog, u16 un16Port, const char* pszApp, const std::vector<u16>& peers,
-                           std::vector<_VQX_EXTRA_GW_ADDR>* pStorage);
-
-/* This test program run again with the given environment and gtest filter (another host). */
-class SelfChild {
- public:
-  SelfChild(const std::string& gtestFilter, const std::vector<std::pair<std::string, std::string>>& env);
-  ~SelfChild();
-  /* Exit status within un32Ms; -1 when killed after the time-out or not exited normally. */
-  int Wait(u32 un32Ms);
-
- private:
-  pid_t mPid = -1;
-};
-
-/* A library's lines on standard error when the running test failed (or VQX_TEST_VERBOSE is set). */
-void DumpLogOnFailure(CapturedLog& log);
-
-/* ---------------------------------------------------------- definitions */
-
-
 inline bool WaitUntil(const std::function<bool()>& cond, u32 un32Ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(un32Ms);
   while (std::chrono::steady_clock::now() < deadline) {
@@ -139,15 +39,12 @@ inline bool WaitUntil(const std::function<bool()>& cond, u32 un32Ms) {
   return cond();
 }
 
-namespace hostlib_sim {
-
-inline u32 s_un32Nets = 1;
-
+inline u32 s_un32LoopbackNets = 1;
 inline u32 LoopbackTable(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
   const u32 aAddr[2] = {0x7F000001u, 0x7F000101u};
-  const u32 un32Mask = s_un32Nets == 1 ? 0xFF000000u : 0xFFFFFF00u;
+  const u32 un32Mask = s_un32LoopbackNets == 1 ? 0xFF000000u : 0xFFFFFF00u;
   u32 n = 0;
-  for (; n < s_un32Nets && n < un32Max; n++) {
+  for (; n < s_un32LoopbackNets && n < un32Max; n++) {
     paAddr[n] = htonl(aAddr[n]);
     paMask[n] = htonl(un32Mask);
     paBcast[n] = htonl(aAddr[n] | ~un32Mask);
@@ -155,15 +52,19 @@ inline u32 LoopbackTable(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
   return n;
 }
 
-}  // namespace hostlib_sim
-
+/*
+ * Interface table of the transport: 1 = one net 127.0.0.0/8; 2 = two nets
+ * 127.0.0.0/24 (gw0) and 127.0.1.0/24 (gw1); discovery broadcasts go to
+ * 127.0.0.1. 0 restores the system's table and broadcasts.
+ */
 inline void UseLoopbackNets(u32 un32Nets) {
-  hostlib_sim::s_un32Nets = un32Nets;
-  VqxGwLibSetInterfaceProvider(un32Nets != 0 ? hostlib_sim::LoopbackTable : nullptr);
+  s_un32LoopbackNets = un32Nets;
+  VqxGwLibSetInterfaceProvider(un32Nets != 0 ? LoopbackTable : nullptr);
   VqxGwLibSetBroadcastRedirect(un32Nets != 0 ? htonl(0x7F000001u) : 0);
   if (un32Nets != 0) VQXGetIpInterfacesInit();
 }
 
+/* A port free for both TCP and UDP on 127.0.0.1. */
 inline u16 FreeLoopbackPort() {
   for (int i = 0; i < 50; i++) {
     sockaddr_in a{};
@@ -182,82 +83,78 @@ inline u16 FreeLoopbackPort() {
   return 0;
 }
 
-/* ------------------------------------------------------------ children */
+/* A library's lines on standard error when the running test failed (or VQX_TEST_VERBOSE is set). */
+inline void DumpLogOnFailure(CapturedLog& log) {
+  if (!::testing::Test::HasFailure() && getenv("VQX_TEST_VERBOSE") == nullptr) return;
+  for (const std::string& line : log.Lines()) fprintf(stderr, "log: %s", line.c_str());
+}
 
-inline ChildWithControl::ChildWithControl(const std::vector<std::string>& args, u16 un16Control) {
-  mPid = fork();
-  if (mPid == 0) {
-    std::vector<char*> av;
-    for (const std::string& a : args) av.push_back(const_cast<char*>(a.c_str()));
-    av.push_back(nullptr);
-    execvp(av[0], av.data());
-    _exit(127);
+/* The simulated board (boardsim options given) as a child, with its line-command connection. */
+class SimBoard {
+ public:
+  SimBoard(u16 un16UdpPort, const std::vector<std::string>& options) {
+    const u16 un16Ctl = FreeLoopbackPort();
+    const char* pszRoot = getenv("VQX_SOURCE_DIR");
+    std::vector<std::string> args = {"python3", std::string(pszRoot != nullptr ? pszRoot : ".") +
+                                                    "/testing/boardsim/boardsim.py",
+                                     "--udp-port", std::to_string(un16UdpPort), "--control-port",
+                                     std::to_string(un16Ctl), "--lifetime", "60"};
+    args.insert(args.end(), options.begin(), options.end());
+    mPid = fork();
+    if (mPid == 0) {
+      std::vector<char*> av;
+      for (const std::string& a : args) av.push_back(const_cast<char*>(a.c_str()));
+      av.push_back(nullptr);
+      execvp(av[0], av.data());
+      _exit(127);
+    }
+    /* The board listens once its interpreter has started: retry the connection, bounded. */
+    WaitUntil(
+        [&] {
+          const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+          sockaddr_in a{};
+          a.sin_family = AF_INET;
+          a.sin_addr.s_addr = htonl(0x7F000001u);
+          a.sin_port = htons(un16Ctl);
+          if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return close(s), false;
+          timeval tv{10, 0};
+          setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+          mCtl = s;
+          return true;
+        },
+        5000);
   }
-  /* The child listens once its interpreter has started: retry the connection, bounded. */
-  WaitUntil(
-      [&] {
-        const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(0x7F000001u);
-        a.sin_port = htons(un16Control);
-        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return close(s), false;
-        timeval tv{10, 0};
-        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-        mCtl = s;
-        return true;
-      },
-      5000);
-}
-
-inline ChildWithControl::~ChildWithControl() {
-  if (mCtl >= 0) {
-    Command("quit");
-    close(mCtl);
+  ~SimBoard() {
+    if (mCtl >= 0) {
+      Command("quit");
+      close(mCtl);
+    }
+    if (mPid > 0 && !WaitUntil([&] { return waitpid(mPid, nullptr, WNOHANG) == mPid; }, 2000)) {
+      kill(mPid, SIGKILL);
+      waitpid(mPid, nullptr, 0);
+    }
   }
-  if (mPid > 0 && !WaitUntil([&] { return waitpid(mPid, nullptr, WNOHANG) == mPid; }, 2000)) {
-    kill(mPid, SIGKILL);
-    waitpid(mPid, nullptr, 0);
+  bool Ready() const { return mPid > 0 && mCtl >= 0; }
+  /* One command line, its one-line answer ("" when the board is gone). */
+  std::string Command(const std::string& line) {
+    const std::string l = line + "\n";
+    if (mCtl < 0 || send(mCtl, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size())) return "";
+    std::string out;
+    char ch;
+    while (recv(mCtl, &ch, 1, 0) == 1 && ch != '\n') out += ch;
+    return out;
   }
-}
+  /* A counter of the board's "stats" answer (JSON), -1 when absent. */
+  long Stat(const std::string& key) {
+    const std::string s = Command("stats");
+    const size_t i = s.find("\"" + key + "\": ");
+    return i == std::string::npos ? -1 : strtol(s.c_str() + i + key.size() + 4, nullptr, 10);
+  }
 
-inline std::string ChildWithControl::Command(const std::string& line) {
-  const std::string l = line + "\n";
-  if (mCtl < 0 || send(mCtl, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size())) return "";
-  std::string out;
-  char ch;
-  while (recv(mCtl, &ch, 1, 0) == 1 && ch != '\n') out += ch;
-  return out;
-}
-
-inline long ChildWithControl::Stat(const std::string& key) {
-  const std::string s = Command("stats");
-  const std::string k = "\"" + key + "\": ";
-  const size_t i = s.find(k);
-  return i == std::string::npos ? -1 : strtol(s.c_str() + i + k.size(), nullptr, 10);
-}
-
-inline SimBoard::SimBoard(u16 un16UdpPort, const std::vector<std::string>& options)
-    : SimBoard(un16UdpPort, FreeLoopbackPort(), options) {}
-
-inline std::vector<std::string> BoardArgs(u16 un16UdpPort, u16 un16Ctl, const std::vector<std::string>& options) {
-  const char* pszRoot = getenv("VQX_SOURCE_DIR");
-  std::vector<std::string> args = {"python3",
-                                   std::string(pszRoot != nullptr ? pszRoot : ".") + "/testing/boardsim/boardsim.py",
-                                   "--udp-port",
-                                   std::to_string(un16UdpPort),
-                                   "--control-port",
-                                   std::to_string(un16Ctl),
-                                   "--lifetime",
-                                   "60"};
-  args.insert(args.end(), options.begin(), options.end());
-  return args;
-}
-
-inline SimBoard::SimBoard(u16 un16UdpPort, u16 un16Ctl, const std::vector<std::string>& options)
-    : ChildWithControl(BoardArgs(un16UdpPort, un16Ctl, options), un16Ctl) {}
-
-/* ------------------------------------------------------ board + library */
+ private:
+  pid_t mPid = -1;
+  int mCtl = -1;
+};
 
 inline u16 PrepareBoardNet(u32 un32Nets) {
   UseLoopbackNets(un32Nets);
@@ -266,109 +163,81 @@ inline u16 PrepareBoardNet(u32 un32Nets) {
   return un16Port;
 }
 
-inline BoardLib::BoardLib(u32 un32Nets, const std::vector<std::string>& boardOptions)
-    : un16Port(PrepareBoardNet(un32Nets)), Board(un16Port, boardOptions), mun32Nets(un32Nets) {}
-
-inline BoardLib::~BoardLib() {
-  DumpLogOnFailure(Log);
-  if (hNotif != nullptr) VQXDestroyMsgFilterEx(hLib, &hNotif);
-  if (hLib != nullptr) {
-    EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+/*
+ * One simulated board and a library whose adapters' instance finds it:
+ * loopback nets, VQX_GW_PORT, and a filter on the library's notifications.
+ * With two nets the library's gw0 and gw1 are 127.0.0.1 and 127.0.1.1.
+ */
+class BoardLib {
+ public:
+  BoardLib(u32 un32Nets, const std::vector<std::string>& boardOptions)
+      : Board(PrepareBoardNet(un32Nets), boardOptions), mun32Nets(un32Nets) {}
+  ~BoardLib() {
+    DumpLogOnFailure(Log);
+    if (hNotif != nullptr) VQXDestroyMsgFilterEx(hLib, &hNotif);
+    if (hLib != nullptr) {
+      EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+    }
+    unsetenv("VQX_GW_PORT");
+    UseLoopbackNets(0);
   }
-  unsetenv("VQX_GW_PORT");
-  UseLoopbackNets(0);
-}
-
-inline bool BoardLib::Open(const _VQX_NETWORK_REDUNDANCY_PARAMETERS* pRedundancy) {
-  if (!Board.Ready()) return false;
-  _VQX_LIB_PARAMS params = HostLibTestParams(&Log);
-  params.fAdaptersGwOff = 0;
-  params.un32TraceLevel = 0x7FFFFFFE;
-  if (mun32Nets == 2) {
-    snprintf(params.szGw0Address, sizeof(params.szGw0Address), "127.0.0.1");
-    snprintf(params.szGw1Address, sizeof(params.szGw1Address), "127.0.1.1");
+  /* Opens the library: false on failure. */
+  bool Open(const _VQX_NETWORK_REDUNDANCY_PARAMETERS* pRedundancy = nullptr) {
+    if (!Board.Ready()) return false;
+    _VQX_LIB_PARAMS params = HostLibTestParams(&Log);
+    params.fAdaptersGwOff = 0;
+    params.un32TraceLevel = 0x7FFFFFFE;
+    if (mun32Nets == 2) {
+      snprintf(params.szGw0Address, sizeof(params.szGw0Address), "127.0.0.1");
+      snprintf(params.szGw1Address, sizeof(params.szGw1Address), "127.0.1.1");
+    }
+    if (pRedundancy != nullptr) params.NetworkRedundancy = *pRedundancy;
+    if (VQXOpenLib(&params, &hLib) != VQX_RESULT_API_OK) return false;
+    const _VQX_FILTER_PARAMS set = FilterSet(VQX_FILTER_MASK_MSG_GROUP, 0x02010000);
+    return VQXCreateMsgFilterEx(hLib, 1, const_cast<_VQX_FILTER_PARAMS*>(&set), &hNotif) == VQX_RESULT_API_OK;
   }
-  if (pRedundancy != nullptr) params.NetworkRedundancy = *pRedundancy;
-  if (VQXOpenLib(&params, &hLib) != VQX_RESULT_API_OK) return false;
-  _VQX_FILTER_PARAMS set{};
-  set.un32Version = 1;
-  set.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
-  set.MsgGroup = 0x0201;
-  return VQXCreateMsgFilterEx(hLib, 1, &set, &hNotif) == VQX_RESULT_API_OK;
-}
-
-inline std::vector<u8> BoardLib::Next(u32 un32Ms) {
-  VQX_MSG_HANDLE hMsg = nullptr;
-  if (VQXReceiveMsg(hLib, hNotif, un32Ms, &hMsg) != VQX_RESULT_API_OK) return {};
-  const u8* pby = reinterpret_cast<const u8*>(hMsg);
-  std::vector<u8> out(pby, pby + hMsg->un32Length);
-  VQXReleaseMsgEx(hLib, &hMsg);
-  return out;
-}
-
-inline VQX_RESULT BoardLib::Send(u32 un32Id, u32 MsgType, u32 un32Payload, VQX_FILTER_HANDLE* phImplicit,
-                          u64 un64Context) {
-  VQX_MSG_HANDLE hMsg = nullptr;
-  const VQX_RESULT result = VQXGetMsg(hLib, un32Payload, &hMsg);
-  if (result != VQX_RESULT_API_OK) return result;
-  hMsg->un32MsgId = un32Id;
-  hMsg->MsgType = MsgType;
-  hMsg->hAdapter = kSimBoard;
-  hMsg->un32PayloadLength = un32Payload;
-  hMsg->un64UserContext1 = un64Context;
-  if (MsgType == VQX_MSG_TYPE_EVENT) hMsg->un32SerialNumber = 0;
-  return VQXSendMsgEx(hLib, &hMsg, phImplicit);
-}
-
-/* --------------------------------------------------------------- hosts */
-
-inline _VQX_LIB_PARAMS HostParams(CapturedLog* pLog, u16 un16Port, const char* pszApp, const std::vector<u16>& peers,
-                           std::vector<_VQX_EXTRA_GW_ADDR>* pStorage) {
-  _VQX_LIB_PARAMS params = HostLibTestParams(pLog);
-  params.fAdaptersGwOff = 1;
-  params.fHostsGwOn = 1;
-  params.un16GwPort = un16Port;
-  params.un32TraceLevel = 0x7FFFFFFE;
-  snprintf(params.szApplicationName, sizeof(params.szApplicationName), "%s", pszApp);
-  pStorage->clear();
-  for (u16 un16Peer : peers) {
-    _VQX_EXTRA_GW_ADDR a{};
-    snprintf(a.szIpAddress0, sizeof(a.szIpAddress0), "127.0.0.1");
-    a.un16Port = un16Peer;
-    pStorage->push_back(a);
+  /* The next notification within un32Ms, whole message; empty on time-out. */
+  std::vector<u8> Next(u32 un32Ms) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    if (VQXReceiveMsg(hLib, hNotif, un32Ms, &hMsg) != VQX_RESULT_API_OK) return {};
+    const u8* pby = reinterpret_cast<const u8*>(hMsg);
+    std::vector<u8> out(pby, pby + hMsg->un32Length);
+    VQXReleaseMsgEx(hLib, &hMsg);
+    return out;
   }
-  params.un32NbExtraGwAddr = static_cast<u32>(pStorage->size());
-  params.paExtraGwAddr = pStorage->data();
-  return params;
-}
-
-inline SelfChild::SelfChild(const std::string& gtestFilter, const std::vector<std::pair<std::string, std::string>>& env) {
-  mPid = fork();
-  if (mPid == 0) {
-    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-    const std::string filter = "--gtest_filter=" + gtestFilter;
-    execl("/proc/self/exe", "child", filter.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+  /* A message to the board; an event goes without serial number. */
+  VQX_RESULT Send(u32 un32Id, u32 MsgType, u32 un32Payload, VQX_FILTER_HANDLE* phImplicit = nullptr,
+                  u64 un64Context = 0) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    const VQX_RESULT result = VQXGetMsg(hLib, un32Payload, &hMsg);
+    if (result != VQX_RESULT_API_OK) return result;
+    hMsg->un32MsgId = un32Id;
+    hMsg->MsgType = MsgType;
+    hMsg->hAdapter = kSimBoard;
+    hMsg->un32PayloadLength = un32Payload;
+    hMsg->un64UserContext1 = un64Context;
+    if (MsgType == VQX_MSG_TYPE_EVENT) hMsg->un32SerialNumber = 0;
+    return VQXSendMsgEx(hLib, &hMsg, phImplicit);
   }
-}
-
-inline int SelfChild::Wait(u32 un32Ms) {
-  int status = 0;
-  if (mPid <= 0) return -1;
-  const bool fExited = WaitUntil([&] { return waitpid(mPid, &status, WNOHANG) == mPid; }, un32Ms);
-  if (!fExited) {
-    kill(mPid, SIGKILL);
-    waitpid(mPid, nullptr, 0);
+  /* f(peer record or null) under the library lock. */
+  template <class F>
+  auto WithPeer(F f) {
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+    auto r = f(VqxHostAdapterByHandle(hLib, kSimBoard));
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+    return r;
   }
-  mPid = -1;
-  return fExited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+  bool PathUp(u32 un32Path) {
+    return WithPeer([&](VQX_PEER* p) { return p != nullptr && p->afPathUp[un32Path] != 0; });
+  }
 
-inline SelfChild::~SelfChild() { Wait(0); }
+  CapturedLog Log;
+  SimBoard Board;
+  VQX_LIB_HANDLE hLib = nullptr;
+  VQX_FILTER_HANDLE hNotif = nullptr;
 
-inline void DumpLogOnFailure(CapturedLog& log) {
-  if (!::testing::Test::HasFailure() && getenv("VQX_TEST_VERBOSE") == nullptr) return;
-  for (const std::string& line : log.Lines()) fprintf(stderr, "log: %s", line.c_str());
-}
+ private:
+  u32 mun32Nets;
+};
 
 #endif
