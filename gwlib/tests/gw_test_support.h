@@ -8,6 +8,7 @@
 #ifndef GW_TEST_SUPPORT_H
 #define GW_TEST_SUPPORT_H
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <condition_variable>
@@ -19,48 +20,50 @@
 #include "vqx_gwlib.h"
 #include "vqx_gwlib_wire.h"
 
-namespace gwtest
-{
+namespace gwtest {
 
 /* Installs the 127.0.0.1/255.0.0.0 interface table and redirects the
  * discovery broadcasts to 127.0.0.1. */
 void UseLoopbackOnly();
+/* The IPv4 socket address addr:port (host order in). */
+sockaddr_in Lo(u16 port, u32 addr = 0x7F000001u);
+/* The local port a socket is bound to. */
+u16 BoundPort(int s);
 /* A port that is free for UDP and TCP on 127.0.0.1 right now. */
 u16 FreePort();
 /* Entries of /proc/self/task and /proc/self/fd. */
 int ThreadCount();
 int FdCount();
 
-struct UpDown
-{
-    u32 hPeer, fGw0Up, fGw1Up, un32Reason;
-    u32 un32InfoId, un32TcpPort; /* from the stored advertisement */
+struct UpDown {
+  u32 hPeer, fGw0Up, fGw1Up, un32Reason;
+  u32 un32InfoId, un32TcpPort; /* from the stored advertisement */
+  std::string sIp0, sIp1;      /* its address texts */
 };
 
 /* Records every callback of one instance; buffers come from malloc. */
-class Recorder
-{
-public:
-    std::mutex m;
-    std::condition_variable cv;
-    std::vector<UpDown> UpDowns;
-    std::vector<std::vector<u8>> Messages;
-    std::vector<u32> BatchCounts;
-    std::vector<std::string> Errors, Traces;
-    int nFreed = 0;
+class Recorder {
+ public:
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<UpDown> UpDowns;
+  std::vector<std::vector<u8>> Messages;
+  std::vector<u32> BatchCounts;
+  std::vector<std::string> Errors, Traces;
+  int nFreed = 0;
 
-    /* Waits up to ms for pred (called under m). */
-    bool WaitFor(u32 ms, const std::function<bool()>& pred);
-    bool HasError(const std::string& part);
-    bool Traced(const std::string& part);
-    /* Waits up to ms for an error or trace line holding part. */
-    bool WaitLine(const std::string& part, u32 ms = 3000);
-    void ClearLines();
-    size_t Reports();
-    UpDown Report(size_t i);
-    /* Waits for the n-th up/down report. */
-    bool WaitReports(size_t n, u32 ms);
-    void Install(VqxGwLibParams& p);
+  /* Waits up to ms for pred (called under m). */
+  bool WaitFor(u32 ms, const std::function<bool()>& pred);
+  bool HasError(const std::string& part);
+  bool Traced(const std::string& part);
+  /* Waits up to ms for an error or trace line holding part. */
+  bool WaitLine(const std::string& part, u32 ms = 3000);
+  void ClearLines();
+  size_t Reports();
+  UpDown Report(size_t i);
+  /* Waits for the n-th up/down report. */
+  bool WaitReports(size_t n, u32 ms);
+  void Install(VqxGwLibParams& p);
 };
 
 /* Parameters of an adapters' or hosts' instance discovering on udpPort;
@@ -72,49 +75,44 @@ VqxGwLibParams HostParams(u16 udpPort, u16 peerPort, u64 uniqueId, const char* a
 
 /* One instance, allocated from make(rec) and enabled; destroyed at the end
  * unless the test did it (ctx set to null). */
-struct Instance
-{
-    Recorder rec;
-    VqxGwLibParams params{};
-    VqxGwLibContext ctx = nullptr;
-    explicit Instance(const std::function<VqxGwLibParams(Recorder&)>& make, bool fEnable = true);
-    ~Instance();
-    u32 Peer(size_t report = 0) { return rec.Report(report).hPeer; }
+struct Instance {
+  Recorder rec;
+  VqxGwLibParams params{};
+  VqxGwLibContext ctx = nullptr;
+  explicit Instance(const std::function<VqxGwLibParams(Recorder&)>& make, bool fEnable = true);
+  ~Instance();
+  u32 Peer(size_t report = 0) { return rec.Report(report).hPeer; }
 };
 
 /* Two hosts' instances on 127.0.0.1 that find each other through their
  * extra address entries; A has the greater unique id and connects. */
 constexpr u64 kSmallId = 0x7F00000100000001ull;
 constexpr u64 kGreatId = 0x7F00000100000002ull;
-struct HostPair
-{
-    Recorder recA, recB;
-    u16 portA = FreePort(), portB = FreePort();
-    VQX_GW_EXTRA_ADDR extraA{}, extraB{};
-    VqxGwLibContext a = nullptr, b = nullptr;
-    using Adjust = std::function<void(VqxGwLibParams& pa, VqxGwLibParams& pb)>;
-    explicit HostPair(u32 pollMs = 300, const Adjust& adjust = nullptr, const char* appA = "appA");
-    ~HostPair();
-    void Enable();
-    /* Enables both and waits for gw0 up on both sides. */
-    bool Link(u32 ms = 8000);
+struct HostPair {
+  Recorder recA, recB;
+  u16 portA = FreePort(), portB = FreePort();
+  VQX_GW_EXTRA_ADDR extraA{}, extraB{};
+  VqxGwLibContext a = nullptr, b = nullptr;
+  using Adjust = std::function<void(VqxGwLibParams& pa, VqxGwLibParams& pb)>;
+  explicit HostPair(u32 pollMs = 300, const Adjust& adjust = nullptr, const char* appA = "appA");
+  ~HostPair();
+  void Enable();
+  /* Enables both and waits for gw0 up on both sides. */
+  bool Link(u32 ms = 8000);
 };
 
 /* A UDP socket bound to an address of 127.0.0.0/8 that talks to an
  * instance's discovery port. */
-class UdpPeer
-{
-public:
-    explicit UdpPeer(u32 from = 0x7F000001u);
-    ~UdpPeer();
-    void Send(u16 port, const std::vector<u8>& pkt);
-    /* The next datagram within ms (empty when none came). */
-    std::vector<u8> Recv(u32 ms);
-    /* How many datagrams are queued now (read and dropped). */
-    size_t Drain();
+class UdpPeer {
+ public:
+  explicit UdpPeer(u32 from = 0x7F000001u);
+  ~UdpPeer();
+  void Send(u16 port, const std::vector<u8>& pkt);
+  /* The next datagram within ms (empty when none came). */
+  std::vector<u8> Recv(u32 ms);
 
-private:
-    int m_s;
+ private:
+  int m_s;
 };
 /* A packet of len bytes that starts with the big-endian word id. */
 std::vector<u8> Word(u32 id, size_t len);
@@ -124,26 +122,25 @@ int ConnectTcp(u16 port);
  * byte sent; false when data came or it stayed open. */
 bool ClosedWithoutData(int s, u32 ms);
 
-class Board
-{
-public:
-    /* Starts testing/boardsim/boardsim.py; extra arguments appended. */
-    Board(u16 udpPort, const std::vector<std::string>& extra = {}, double lifetimeS = 60);
-    ~Board();
-    bool Ready() const { return m_pid > 0 && m_ctl >= 0; }
-    /* Sends one control line and returns the answer line ("" on failure). */
-    std::string Command(const std::string& line);
-    /* A number from the "stats" answer. */
-    long Stat(const std::string& key);
+class Board {
+ public:
+  /* Starts testing/boardsim/boardsim.py; extra arguments appended. */
+  Board(u16 udpPort, const std::vector<std::string>& extra = {});
+  ~Board();
+  bool Ready() const { return m_pid > 0 && m_ctl >= 0; }
+  /* Sends one control line and returns the answer line ("" on failure). */
+  std::string Command(const std::string& line);
+  /* A number from the "stats" answer. */
+  long Stat(const std::string& key);
 
-private:
-    pid_t m_pid = -1;
-    int m_ctl = -1;
+ private:
+  pid_t m_pid = -1;
+  int m_ctl = -1;
 };
 
 /* Path of a file in the source tree. */
 std::string SourcePath(const std::string& rel);
 
-} // namespace gwtest
+}  // namespace gwtest
 
 #endif

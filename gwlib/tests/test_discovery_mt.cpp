@@ -21,353 +21,323 @@
 using namespace gwtest;
 using namespace vqxgw;
 
-namespace
-{
+namespace {
 
 constexpr u64 kId = 0x7F00000100000042ull;
 
-VqxGwLibParams Quellan(Recorder& r)
-{
-    UseLoopbackOnly();
-    return HostParams(FreePort(), 0, kId, "quellan", r, 2000, 4500, 10000, nullptr);
+VqxGwLibParams Quellan(Recorder& r) {
+  UseLoopbackOnly();
+  return HostParams(FreePort(), 0, kId, "quellan", r, 2000, 4500, 10000, nullptr);
 }
 
-std::vector<u8> HostAdv(u64 uid, u8 kind, size_t len = kHostAdvSize, u16 tcpPort = 1)
-{
-    VQX_GW_HOST_ADV adv{};
-    adv.un32Id = 0x484C5041;
-    adv.un8Kind = kind;
-    adv.un32TcpPort = tcpPort;
-    adv.Info.un64UniqueId = uid;
-    adv.Info.un32BuildNumber = kHostBuildNumber;
-    std::strcpy(adv.Info.szHostName, "raw");
-    std::strcpy(adv.Info.szAppName, "peer");
-    std::strcpy(adv.Info.szIpAddress0, "127.0.0.1");
-    u8 b[kHostAdvSize];
-    EncodeHostAdv(adv, b);
-    return std::vector<u8>(b, b + len);
+std::vector<u8> HostAdv(u64 uid, u8 kind, size_t len = kHostAdvSize, u16 tcpPort = 1) {
+  VQX_GW_HOST_ADV adv{};
+  adv.un32Id = 0x484C5041;
+  adv.un8Kind = kind;
+  adv.un32TcpPort = tcpPort;
+  adv.Info.un64UniqueId = uid;
+  adv.Info.un32BuildNumber = kHostBuildNumber;
+  std::strcpy(adv.Info.szHostName, "raw");
+  std::strcpy(adv.Info.szAppName, "peer");
+  std::strcpy(adv.Info.szIpAddress0, "127.0.0.1");
+  u8 b[kHostAdvSize];
+  EncodeHostAdv(adv, b);
+  return std::vector<u8>(b, b + len);
 }
 
-std::vector<u8> Specific(const char* app, size_t len = kSpecificSize)
-{
-    u8 sd[kSpecificSize];
-    EncodeSpecificDiscovery(0x484C4453, 0, "testhost", app, sd);
-    return std::vector<u8>(sd, sd + len);
+std::vector<u8> Specific(const char* app, size_t len = kSpecificSize) {
+  u8 sd[kSpecificSize];
+  EncodeSpecificDiscovery(0x484C4453, 0, "testhost", app, sd);
+  return std::vector<u8>(sd, sd + len);
 }
 
 /* Sends pkt from u and waits for the line that tells its fate; then a
  * discovery from another socket: once that one is answered, pkt's handling
  * is over (the discover thread takes packets in turn). Returns the answers
  * pkt got, each checked to be our kind-1 advertisement. */
-size_t Answers(Instance& in, UdpPeer& u, const std::vector<u8>& pkt, const std::string& line)
-{
-    const u16 port = in.params.aun16GwPorts[0];
-    in.rec.ClearLines();
-    u.Send(port, pkt);
-    EXPECT_TRUE(in.rec.WaitLine(line)) << line;
-    UdpPeer marker;
-    marker.Send(port, Word(0x484C4449, 4));
-    EXPECT_FALSE(marker.Recv(3000).empty()) << line;
-    size_t n = 0;
-    for (std::vector<u8> a = u.Recv(0); !a.empty(); a = u.Recv(0), n++)
-    {
-        VQX_GW_HOST_ADV adv;
-        EXPECT_TRUE(DecodeHostAdv(VqxGwCursor(a.data(), a.size()), adv)) << line;
-        EXPECT_EQ(adv.un32Id, 0x484C5041u) << line;
-        EXPECT_EQ(adv.un8Kind, kAdvKindAnswer) << line;
-        EXPECT_EQ(adv.Info.un64UniqueId, kId) << line;
-        EXPECT_NE(adv.un32TcpPort, 0u) << line;
-    }
-    return n;
+size_t Answers(Instance& in, UdpPeer& u, const std::vector<u8>& pkt, const std::string& line) {
+  const u16 port = in.params.aun16GwPorts[0];
+  in.rec.ClearLines();
+  u.Send(port, pkt);
+  EXPECT_TRUE(in.rec.WaitLine(line)) << line;
+  UdpPeer marker;
+  marker.Send(port, Word(0x484C4449, 4));
+  EXPECT_FALSE(marker.Recv(3000).empty()) << line;
+  size_t n = 0;
+  for (std::vector<u8> a = u.Recv(0); !a.empty(); a = u.Recv(0), n++) {
+    VQX_GW_HOST_ADV adv;
+    EXPECT_TRUE(DecodeHostAdv(VqxGwCursor(a.data(), a.size()), adv)) << line;
+    EXPECT_EQ(adv.un32Id, 0x484C5041u) << line;
+    EXPECT_EQ(adv.un8Kind, kAdvKindAnswer) << line;
+    EXPECT_EQ(adv.Info.un64UniqueId, kId) << line;
+    EXPECT_NE(adv.un32TcpPort, 0u) << line;
+  }
+  return n;
 }
 
-} // namespace
+}  // namespace
 
-TEST(GwDiscovery, EachPacketKindGetsItsAnswerOrItsReason)
-{
-    Instance in(Quellan);
-    UdpPeer u;
-    struct Row
-    {
-        const char* what;
-        std::vector<u8> pkt;
-        size_t answers;
-        const char* line;
-    } const rows[] = {
-        {"discovery", Word(0x484C4449, 4), 1, "Received 'who is there' from 0x7F000001. Replying..."},
-        {"poll", Word(0x484C5049, 32), 1, "Received 'poll' from 0x7F000001. Replying..."},
-        {"poll 31", Word(0x484C5049, 31), 0, "Received unknown packet from 0x7F000001. Ignoring."},
-        {"specific, us", Specific("quellan"), 1, "Received 'are you testhost.quellan' from 0x7F000001. Replying..."},
-        {"specific 263", Specific("quellan", kSpecificSize - 1), 0, "Received unknown packet"},
-        {"specific, other", Specific("other"), 0, "'are you testhost.other' from 0x7F000001. Ignoring, this is not us."},
-        {"unknown id", Word(0x12345678, 64), 0, "Received unknown packet"},
-        {"host adv 439", HostAdv(kId + 1, 2, kHostAdvSize - 1), 0, "Received unknown packet"},
-        {"host adv, our id", HostAdv(kId, 2), 0, "Received 'remote host info' from ourself, ignoring..."},
-        {"host adv kind 1 on broadcast", HostAdv(kId + 1, 1), 0, "'advertize' from 0x7F000001 on private socket. Ignoring..."},
-    };
-    for (const Row& r : rows)
-        EXPECT_EQ(Answers(in, u, r.pkt, r.line), r.answers) << r.what;
-    /* disabled: dropped unread, no answer; enabled again: answered */
-    ASSERT_EQ(VqxGwLibDisable(in.ctx), VQX_RESULT_OK);
-    in.rec.ClearLines();
-    u.Send(in.params.aun16GwPorts[0], Word(0x484C4449, 4));
-    EXPECT_TRUE(in.rec.WaitLine("VqxGwLibDiscoverThread: Ignoring, remote detect is disabled."));
-    EXPECT_TRUE(u.Recv(0).empty());
-    ASSERT_EQ(VqxGwLibEnable(in.ctx), VQX_RESULT_OK);
-    EXPECT_EQ(Answers(in, u, Word(0x484C4449, 4), "Replying..."), 1u);
+TEST(GwDiscovery, EachPacketKindGetsItsAnswerOrItsReason) {
+  Instance in(Quellan);
+  UdpPeer u;
+  struct Row {
+    const char* what;
+    std::vector<u8> pkt;
+    size_t answers;
+    const char* line;
+  } const rows[] = {
+      {"discovery", Word(0x484C4449, 4), 1, "Received 'who is there' from 0x7F000001. Replying..."},
+      {"poll", Word(0x484C5049, 32), 1, "Received 'poll' from 0x7F000001. Replying..."},
+      {"poll 31", Word(0x484C5049, 31), 0, "Received unknown packet from 0x7F000001. Ignoring."},
+      {"specific, us", Specific("quellan"), 1, "Received 'are you testhost.quellan' from 0x7F000001. Replying..."},
+      {"specific 263", Specific("quellan", kSpecificSize - 1), 0, "Received unknown packet"},
+      {"specific, other", Specific("other"), 0, "'are you testhost.other' from 0x7F000001. Ignoring, this is not us."},
+      {"unknown id", Word(0x12345678, 64), 0, "Received unknown packet"},
+      {"host adv 439", HostAdv(kId + 1, 2, kHostAdvSize - 1), 0, "Received unknown packet"},
+      {"host adv, our id", HostAdv(kId, 2), 0, "Received 'remote host info' from ourself, ignoring..."},
+      {"host adv kind 1 on broadcast", HostAdv(kId + 1, 1), 0,
+       "'advertize' from 0x7F000001 on private socket. Ignoring..."},
+  };
+  for (const Row& r : rows) EXPECT_EQ(Answers(in, u, r.pkt, r.line), r.answers) << r.what;
+  /* disabled: dropped unread, no answer; enabled again: answered */
+  ASSERT_EQ(VqxGwLibDisable(in.ctx), VQX_RESULT_OK);
+  in.rec.ClearLines();
+  u.Send(in.params.aun16GwPorts[0], Word(0x484C4449, 4));
+  EXPECT_TRUE(in.rec.WaitLine("VqxGwLibDiscoverThread: Ignoring, remote detect is disabled."));
+  EXPECT_TRUE(u.Recv(0).empty());
+  ASSERT_EQ(VqxGwLibEnable(in.ctx), VQX_RESULT_OK);
+  EXPECT_EQ(Answers(in, u, Word(0x484C4449, 4), "Replying..."), 1u);
 }
 
-TEST(GwDiscovery, SourceFilterWithAutoDiscoveryOffOrLoopbackOnly)
-{
-    /* 127.0.0.1 is in the extra list; 127.0.0.2 only on gw0's subnet */
-    struct Row
-    {
-        const char* what;
-        u32 fDisableAuto, fLoopbackOnly;
-        const char* line2; /* the fate of a packet from 127.0.0.2 */
-        bool fAnswered2;
-    } const rows[] = {
-        {"auto discovery", 0, 0, "Packet from 0x7F000002 match our gw0 subnet.", true},
-        {"auto discovery off", 1, 0, "Ignoring packet from 0x7F000002 (Auto Discovery disabled).", false},
-        {"loopback only", 0, 1, "Only local loopback are allowed", false},
-    };
-    for (const Row& r : rows)
-    {
-        Instance in([&](Recorder& rec) {
-            UseLoopbackOnly();
-            static VQX_GW_EXTRA_ADDR extra;
-            const u16 port = FreePort();
-            VqxGwLibParams p = HostParams(port, port, kId, "app", rec, 2000, 4500, 10000, &extra);
-            p.fDisableAutoDiscovery = r.fDisableAuto;
-            p.fLocalLoopbackOnly = r.fLoopbackOnly;
-            return p;
-        });
-        UdpPeer one(0x7F000001u), two(0x7F000002u);
-        EXPECT_EQ(Answers(in, one, Word(0x484C4449, 4), "Replying..."), 1u) << r.what;
-        EXPECT_EQ(Answers(in, two, Word(0x484C4449, 4), r.line2), r.fAnswered2 ? 1u : 0u) << r.what;
-    }
+TEST(GwDiscovery, SourceFilterWithAutoDiscoveryOffOrLoopbackOnly) {
+  /* 127.0.0.1 is in the extra list; 127.0.0.2 only on gw0's subnet */
+  struct Row {
+    const char* what;
+    u32 fDisableAuto, fLoopbackOnly;
+    const char* line2; /* the fate of a packet from 127.0.0.2 */
+    bool fAnswered2;
+  } const rows[] = {
+      {"auto discovery", 0, 0, "Packet from 0x7F000002 match our gw0 subnet.", true},
+      {"auto discovery off", 1, 0, "Ignoring packet from 0x7F000002 (Auto Discovery disabled).", false},
+      {"loopback only", 0, 1, "Only local loopback are allowed", false},
+  };
+  for (const Row& r : rows) {
+    Instance in([&](Recorder& rec) {
+      UseLoopbackOnly();
+      static VQX_GW_EXTRA_ADDR extra;
+      const u16 port = FreePort();
+      VqxGwLibParams p = HostParams(port, port, kId, "app", rec, 2000, 4500, 10000, &extra);
+      p.fDisableAutoDiscovery = r.fDisableAuto;
+      p.fLocalLoopbackOnly = r.fLoopbackOnly;
+      return p;
+    });
+    UdpPeer one(0x7F000001u), two(0x7F000002u);
+    EXPECT_EQ(Answers(in, one, Word(0x484C4449, 4), "Replying..."), 1u) << r.what;
+    EXPECT_EQ(Answers(in, two, Word(0x484C4449, 4), r.line2), r.fAnswered2 ? 1u : 0u) << r.what;
+  }
 }
 
-namespace
-{
+namespace {
 /* The library clock moved ahead of the real one by a jump the test sets:
  * time still passes for what waits on it (link attempts end). */
 std::atomic<u32> g_jumpMs{0};
-u32 JumpingClock()
-{
-    return u32(VQXGetClock()) + g_jumpMs.load();
-}
-} // namespace
+u32 JumpingClock() { return u32(VQXGetClock()) + g_jumpMs.load(); }
+}  // namespace
 
-TEST(GwDiscovery, HostPeerNeverLinkedExpiresAfterTenSeconds)
-{
-    g_jumpMs = 0;
-    VqxGwLibSetClock(JumpingClock);
-    {
-        Instance in(Quellan);
-        UdpPeer u;
-        const u16 port = in.params.aun16GwPorts[0];
-        /* a port bound without a listener refuses the link at once */
-        int refuser = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(0x7F000001u);
-        socklen_t al = sizeof(a);
-        ASSERT_EQ(bind(refuser, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-        getsockname(refuser, reinterpret_cast<sockaddr*>(&a), &al);
-        u.Send(port, HostAdv(kId - 1, 2, kHostAdvSize, ntohs(a.sin_port)));
-        EXPECT_TRUE(in.rec.WaitLine("Creating host raw.peer"));
-        /* each unknown packet makes the discover thread run its periodic
-         * work; the line of a second one tells that the first one's is over */
-        u32 from = 0x7F00000A;
-        auto pass = [&] {
-            for (int k = 0; k < 2; k++, from++)
-            {
-                UdpPeer marker(from);
-                marker.Send(port, Word(0x12345678, 8));
-                char line[64];
-                snprintf(line, sizeof(line), "unknown packet from 0x%08X", from);
-                EXPECT_TRUE(in.rec.WaitLine(line)) << line;
-            }
-            return in.rec.Traced("(raw.peer) destroyed");
-        };
-        EXPECT_FALSE(pass()); /* the creation is over: its time is taken */
-        g_jumpMs = 9900;
-        EXPECT_FALSE(pass());
-        g_jumpMs = 10100;
-        pass();
-        EXPECT_TRUE(in.rec.WaitLine("(raw.peer) destroyed", 3000));
-        close(refuser);
-    }
-    VqxGwLibSetClock(nullptr);
-}
-
-TEST(GwParams, FixedFieldsCannotChangeAndNullsAreRefused)
-{
-    Instance in(Quellan, false);
-    struct Row
-    {
-        const char* text;
-        void (*change)(VqxGwLibParams&);
-    } const rows[] = {
-        {"un32GwDiscoveryId cannot be modified", [](VqxGwLibParams& p) { p.un32GwDiscoveryId++; }},
-        {"un32GwDiscoverySpecificId cannot be modified", [](VqxGwLibParams& p) { p.un32GwDiscoverySpecificId++; }},
-        {"un32GwPollId cannot be modified", [](VqxGwLibParams& p) { p.un32GwPollId++; }},
-        {"un32GwReplyId cannot be modified", [](VqxGwLibParams& p) { p.un32GwReplyId++; }},
-        {"un64PollHostCtxId cannot be modified", [](VqxGwLibParams& p) { p.un64PollHostCtxId++; }},
-        {"fUseSeparatePollSocket cannot be modified", [](VqxGwLibParams& p) { p.fUseSeparatePollSocket ^= 1; }},
-        {"fUseTCPNagle cannot be modified", [](VqxGwLibParams& p) { p.fUseTCPNagle ^= 1; }},
-        {"un8PeerHandlesBase cannot be modified", [](VqxGwLibParams& p) { p.un8PeerHandlesBase++; }},
-        {"fIsGw0 cannot be modified", [](VqxGwLibParams& p) { p.fIsGw0 ^= 1; }},
-        {"fIsGw1 cannot be modified", [](VqxGwLibParams& p) { p.fIsGw1 ^= 1; }},
-        {"fWaitConnections cannot be modified", [](VqxGwLibParams& p) { p.fWaitConnections ^= 1; }},
-        {"fDetectAdapters cannot be modified", [](VqxGwLibParams& p) { p.fDetectAdapters ^= 1; }},
-        {"HostGwParms cannot be modified", [](VqxGwLibParams& p) { p.HostGwParms.szAppName[0] = 'X'; }},
-        {"HostGwParms.szIpAddress0 cannot be modified",
-         [](VqxGwLibParams& p) { std::strcpy(p.HostGwParms.szIpAddress0, "10.0.0.1"); }},
+TEST(GwDiscovery, HostPeerNeverLinkedExpiresAfterTenSeconds) {
+  g_jumpMs = 0;
+  VqxGwLibSetClock(JumpingClock);
+  {
+    Instance in(Quellan);
+    UdpPeer u;
+    const u16 port = in.params.aun16GwPorts[0];
+    /* a port bound without a listener refuses the link at once */
+    int refuser = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7F000001u);
+    socklen_t al = sizeof(a);
+    ASSERT_EQ(bind(refuser, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    getsockname(refuser, reinterpret_cast<sockaddr*>(&a), &al);
+    u.Send(port, HostAdv(kId - 1, 2, kHostAdvSize, ntohs(a.sin_port)));
+    EXPECT_TRUE(in.rec.WaitLine("Creating host raw.peer"));
+    /* each unknown packet makes the discover thread run its periodic
+     * work; the line of a second one tells that the first one's is over */
+    u32 from = 0x7F00000A;
+    auto pass = [&] {
+      for (int k = 0; k < 2; k++, from++) {
+        UdpPeer marker(from);
+        marker.Send(port, Word(0x12345678, 8));
+        char line[64];
+        snprintf(line, sizeof(line), "unknown packet from 0x%08X", from);
+        EXPECT_TRUE(in.rec.WaitLine(line)) << line;
+      }
+      return in.rec.Traced("(raw.peer) destroyed");
     };
-    for (const Row& r : rows)
-    {
-        VqxGwLibParams p = in.params;
-        r.change(p);
-        EXPECT_EQ(VqxGwLibSetParam(in.ctx, &p), VQX_RESULT_INVALID_PARAM) << r.text;
-        EXPECT_TRUE(in.rec.HasError(r.text)) << r.text;
-    }
-    /* an empty gw1 address may be set, once; ports and delays may change */
+    EXPECT_FALSE(pass()); /* the creation is over: its time is taken */
+    g_jumpMs = 9900;
+    EXPECT_FALSE(pass());
+    g_jumpMs = 10100;
+    pass();
+    EXPECT_TRUE(in.rec.WaitLine("(raw.peer) destroyed", 3000));
+    close(refuser);
+  }
+  VqxGwLibSetClock(nullptr);
+}
+
+TEST(GwParams, FixedFieldsCannotChangeAndNullsAreRefused) {
+  Instance in(Quellan, false);
+  struct Row {
+    const char* text;
+    void (*change)(VqxGwLibParams&);
+  } const rows[] = {
+      {"un32GwDiscoveryId cannot be modified", [](VqxGwLibParams& p) { p.un32GwDiscoveryId++; }},
+      {"un32GwDiscoverySpecificId cannot be modified", [](VqxGwLibParams& p) { p.un32GwDiscoverySpecificId++; }},
+      {"un32GwPollId cannot be modified", [](VqxGwLibParams& p) { p.un32GwPollId++; }},
+      {"un32GwReplyId cannot be modified", [](VqxGwLibParams& p) { p.un32GwReplyId++; }},
+      {"un64PollHostCtxId cannot be modified", [](VqxGwLibParams& p) { p.un64PollHostCtxId++; }},
+      {"fUseSeparatePollSocket cannot be modified", [](VqxGwLibParams& p) { p.fUseSeparatePollSocket ^= 1; }},
+      {"fUseTCPNagle cannot be modified", [](VqxGwLibParams& p) { p.fUseTCPNagle ^= 1; }},
+      {"un8PeerHandlesBase cannot be modified", [](VqxGwLibParams& p) { p.un8PeerHandlesBase++; }},
+      {"fIsGw0 cannot be modified", [](VqxGwLibParams& p) { p.fIsGw0 ^= 1; }},
+      {"fIsGw1 cannot be modified", [](VqxGwLibParams& p) { p.fIsGw1 ^= 1; }},
+      {"fWaitConnections cannot be modified", [](VqxGwLibParams& p) { p.fWaitConnections ^= 1; }},
+      {"fDetectAdapters cannot be modified", [](VqxGwLibParams& p) { p.fDetectAdapters ^= 1; }},
+      {"HostGwParms cannot be modified", [](VqxGwLibParams& p) { p.HostGwParms.szAppName[0] = 'X'; }},
+      {"HostGwParms.szIpAddress0 cannot be modified",
+       [](VqxGwLibParams& p) { std::strcpy(p.HostGwParms.szIpAddress0, "10.0.0.1"); }},
+  };
+  for (const Row& r : rows) {
     VqxGwLibParams p = in.params;
-    std::strcpy(p.HostGwParms.szIpAddress1, "127.0.0.2");
-    EXPECT_EQ(VqxGwLibSetParam(in.ctx, &p), VQX_RESULT_OK);
-    std::strcpy(p.HostGwParms.szIpAddress1, "127.0.0.3");
-    EXPECT_EQ(VqxGwLibSetParam(in.ctx, &p), VQX_RESULT_INVALID_PARAM);
-    EXPECT_TRUE(in.rec.HasError("HostGwParms.szIpAddress1 cannot be modified"));
-    std::strcpy(p.HostGwParms.szIpAddress1, "127.0.0.2");
-    p.RedundancyParams.un32PollDelayMs = 1000;
-    EXPECT_EQ(VqxGwLibSetParam(in.ctx, &p), VQX_RESULT_OK);
-    /* the error callback is required; null handles and pointers are refused */
-    VqxGwLibContext ctx = nullptr;
-    p = in.params;
-    p.pFctErrorLog = nullptr;
-    EXPECT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_NULL_PARAM);
-    EXPECT_EQ(ctx, nullptr);
-    EXPECT_EQ(VqxGwLibAllocate(nullptr, &ctx), VQX_RESULT_NULL_PARAM);
-    EXPECT_EQ(VqxGwLibAllocate(&in.params, nullptr), VQX_RESULT_NULL_PARAM);
-    EXPECT_EQ(VqxGwLibSetParam(in.ctx, nullptr), VQX_RESULT_NULL_PARAM);
-    EXPECT_EQ(VqxGwLibEnable(nullptr), VQX_RESULT_NULL_PARAM);
-    EXPECT_EQ(VqxGwLibDestroy(nullptr), VQX_RESULT_NULL_PARAM);
-    EXPECT_EQ(VqxGwLibCanSendMsg(nullptr, 1, nullptr), 0u);
+    r.change(p);
+    EXPECT_EQ(VqxGwLibSetParam(in.ctx, &p), VQX_RESULT_INVALID_PARAM) << r.text;
+    EXPECT_TRUE(in.rec.HasError(r.text)) << r.text;
+  }
+  /* an empty gw1 address may be set, once; ports and delays may change */
+  VqxGwLibParams p = in.params;
+  std::strcpy(p.HostGwParms.szIpAddress1, "127.0.0.2");
+  EXPECT_EQ(VqxGwLibSetParam(in.ctx, &p), VQX_RESULT_OK);
+  std::strcpy(p.HostGwParms.szIpAddress1, "127.0.0.3");
+  EXPECT_EQ(VqxGwLibSetParam(in.ctx, &p), VQX_RESULT_INVALID_PARAM);
+  EXPECT_TRUE(in.rec.HasError("HostGwParms.szIpAddress1 cannot be modified"));
+  std::strcpy(p.HostGwParms.szIpAddress1, "127.0.0.2");
+  p.RedundancyParams.un32PollDelayMs = 1000;
+  EXPECT_EQ(VqxGwLibSetParam(in.ctx, &p), VQX_RESULT_OK);
+  /* the error callback is required; null handles and pointers are refused */
+  VqxGwLibContext ctx = nullptr;
+  p = in.params;
+  p.pFctErrorLog = nullptr;
+  EXPECT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(ctx, nullptr);
+  EXPECT_EQ(VqxGwLibAllocate(nullptr, &ctx), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(VqxGwLibAllocate(&in.params, nullptr), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(VqxGwLibSetParam(in.ctx, nullptr), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(VqxGwLibEnable(nullptr), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(VqxGwLibDestroy(nullptr), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(VqxGwLibCanSendMsg(nullptr, 1, nullptr), 0u);
 }
 
-namespace
-{
-u32 FiveInterfaces(u32 max, u32* a, u32* b, u32* m)
-{
-    u32 n = max < 5 ? max : 5;
-    for (u32 i = 0; i < n; i++)
-    {
-        a[i] = htonl(0x0A000001u + (i << 8));
-        m[i] = htonl(0xFFFFFF00u);
-        b[i] = htonl(0x0A0000FFu + (i << 8));
-    }
-    return n;
+namespace {
+u32 FiveInterfaces(u32 max, u32* a, u32* b, u32* m) {
+  u32 n = max < 5 ? max : 5;
+  for (u32 i = 0; i < n; i++) {
+    a[i] = htonl(0x0A000001u + (i << 8));
+    m[i] = htonl(0xFFFFFF00u);
+    b[i] = htonl(0x0A0000FFu + (i << 8));
+  }
+  return n;
 }
 
-u32 TwoLoopbackNets(u32 max, u32* a, u32* b, u32* m)
-{
-    if (max < 2)
-        return 0;
-    a[0] = htonl(0x7F000001u), m[0] = htonl(0xFFFF0000u), b[0] = htonl(0x7F00FFFFu);
-    a[1] = htonl(0x7F010001u), m[1] = htonl(0xFFFF0000u), b[1] = htonl(0x7F01FFFFu);
-    return 2;
+u32 TwoLoopbackNets(u32 max, u32* a, u32* b, u32* m) {
+  if (max < 2) return 0;
+  a[0] = htonl(0x7F000001u), m[0] = htonl(0xFFFF0000u), b[0] = htonl(0x7F00FFFFu);
+  a[1] = htonl(0x7F010001u), m[1] = htonl(0xFFFF0000u), b[1] = htonl(0x7F01FFFFu);
+  return 2;
 }
-} // namespace
+}  // namespace
 
-TEST(GwInterfaces, CountsAndCopies)
-{
-    VQXGetIpInterfacesUninit();
-    u32 n = 3;
-    u32 a[5], b[5], m[5];
-    EXPECT_EQ(VQXGetIpInterfaces(nullptr, a, b, m), VQX_RESULT_NULL_PARAM);
-    EXPECT_EQ(VQXGetIpInterfaces(&n, a, b, m), VQX_RESULT_INVALID_STATE);
-    VqxGwLibSetInterfaceProvider(FiveInterfaces);
-    ASSERT_EQ(VQXGetIpInterfacesInit(), VQX_RESULT_OK);
-    n = 3;
-    ASSERT_EQ(VQXGetIpInterfaces(&n, a, b, m), VQX_RESULT_OK);
-    EXPECT_EQ(n, 3u);
-    EXPECT_EQ(ntohl(a[2]), 0x0A000201u);
-    EXPECT_EQ(ntohl(b[2]), 0x0A0002FFu);
-    n = 0;
-    ASSERT_EQ(VQXGetIpInterfaces(&n, nullptr, nullptr, nullptr), VQX_RESULT_OK);
-    EXPECT_EQ(n, 5u);
-    /* the system table keeps no loopback and no class D/E entry */
-    VqxGwLibSetInterfaceProvider(nullptr);
-    ASSERT_EQ(VQXGetIpInterfacesRefresh(), VQX_RESULT_OK);
-    n = 5;
-    ASSERT_EQ(VQXGetIpInterfaces(&n, a, b, m), VQX_RESULT_OK);
-    for (u32 i = 0; i < n; i++)
-    {
-        EXPECT_NE(ntohl(a[i]) >> 24, 127u);
-        EXPECT_LE(ntohl(a[i]) >> 24, 223u);
-    }
-    UseLoopbackOnly();
+TEST(GwInterfaces, CountsAndCopies) {
+  VQXGetIpInterfacesUninit();
+  u32 n = 3;
+  u32 a[5], b[5], m[5];
+  EXPECT_EQ(VQXGetIpInterfaces(nullptr, a, b, m), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(VQXGetIpInterfaces(&n, a, b, m), VQX_RESULT_INVALID_STATE);
+  VqxGwLibSetInterfaceProvider(FiveInterfaces);
+  ASSERT_EQ(VQXGetIpInterfacesInit(), VQX_RESULT_OK);
+  n = 3;
+  ASSERT_EQ(VQXGetIpInterfaces(&n, a, b, m), VQX_RESULT_OK);
+  EXPECT_EQ(n, 3u);
+  EXPECT_EQ(ntohl(a[2]), 0x0A000201u);
+  EXPECT_EQ(ntohl(b[2]), 0x0A0002FFu);
+  n = 0;
+  ASSERT_EQ(VQXGetIpInterfaces(&n, nullptr, nullptr, nullptr), VQX_RESULT_OK);
+  EXPECT_EQ(n, 5u);
+  /* the system table keeps no loopback and no class D/E entry */
+  VqxGwLibSetInterfaceProvider(nullptr);
+  ASSERT_EQ(VQXGetIpInterfacesRefresh(), VQX_RESULT_OK);
+  n = 5;
+  ASSERT_EQ(VQXGetIpInterfaces(&n, a, b, m), VQX_RESULT_OK);
+  for (u32 i = 0; i < n; i++) {
+    EXPECT_NE(ntohl(a[i]) >> 24, 127u);
+    EXPECT_LE(ntohl(a[i]) >> 24, 223u);
+  }
+  UseLoopbackOnly();
 }
 
-TEST(GwInterfaces, AllowedSubnetsChooseTheBroadcastInterfaces)
-{
-    /* rows: the subnet list, excluded or not; the broadcast a forced round
-     * uses and the warning about a subnet no interface is on */
-    struct Row
-    {
-        u32 subnet, fExclude;
-        const char* bcast;
-        bool fWarned;
-    } const rows[] = {
-        {0x7F010000u, 0, "0x7F01FFFF", false},
-        {0x7F010000u, 1, "0x7F00FFFF", false},
-        {0x0A090000u, 0, nullptr, true}, /* matches nothing: no broadcast */
-    };
-    for (const Row& r : rows)
-    {
-        VqxGwLibSetInterfaceProvider(TwoLoopbackNets);
-        VqxGwLibSetBroadcastRedirect(0);
-        u32 subnet = htonl(r.subnet);
-        Instance in(
-            [&](Recorder& rec) {
-                VqxGwLibParams p = HostParams(FreePort(), 0, kId, "app", rec, 2000, 4500, 10000, nullptr);
-                p.HostGwParms.szIpAddress0[0] = '\0';
-                p.un32NbAllowedSubnets = 1;
-                p.paun32AllowedSubnetIps = &subnet;
-                p.fAllowedSubnetsExclude = r.fExclude;
-                return p;
-            },
-            false);
-        EXPECT_EQ(in.rec.HasError("Could not find local IP interface on the subnet of allowed IP '10.9.0.0'"), r.fWarned);
-        in.rec.ClearLines();
-        EXPECT_EQ(VqxGwLibForceDiscover(in.ctx), VQX_RESULT_OK);
-        std::vector<std::string> sent;
-        for (auto& t : in.rec.Traces)
-            if (t.find("Sending 'who is there'") != std::string::npos)
-                sent.push_back(t);
-        ASSERT_EQ(sent.size(), r.bcast ? 1u : 0u) << r.subnet;
-        if (r.bcast)
-        {
-            EXPECT_NE(sent[0].find(r.bcast), std::string::npos) << sent[0];
-        }
-    }
-    UseLoopbackOnly();
+TEST(GwInterfaces, AllowedSubnetsChooseTheBroadcastInterfaces) {
+  /* rows: the subnet list, excluded or not; the broadcast a forced round
+   * uses and the warning about a subnet no interface is on */
+  struct Row {
+    u32 subnet, fExclude;
+    const char* bcast;
+    bool fWarned;
+  } const rows[] = {
+      {0x7F010000u, 0, "0x7F01FFFF", false},
+      {0x7F010000u, 1, "0x7F00FFFF", false},
+      {0x0A090000u, 0, nullptr, true}, /* matches nothing: no broadcast */
+  };
+  for (const Row& r : rows) {
+    VqxGwLibSetInterfaceProvider(TwoLoopbackNets);
+    VqxGwLibSetBroadcastRedirect(0);
+    u32 subnet = htonl(r.subnet);
+    Instance in(
+        [&](Recorder& rec) {
+          VqxGwLibParams p = HostParams(FreePort(), 0, kId, "app", rec, 2000, 4500, 10000, nullptr);
+          p.HostGwParms.szIpAddress0[0] = '\0';
+          p.un32NbAllowedSubnets = 1;
+          p.paun32AllowedSubnetIps = &subnet;
+          p.fAllowedSubnetsExclude = r.fExclude;
+          return p;
+        },
+        false);
+    EXPECT_EQ(in.rec.HasError("Could not find local IP interface on the subnet of allowed IP '10.9.0.0'"), r.fWarned);
+    in.rec.ClearLines();
+    EXPECT_EQ(VqxGwLibForceDiscover(in.ctx), VQX_RESULT_OK);
+    std::vector<std::string> sent;
+    for (auto& t : in.rec.Traces)
+      if (t.find("Sending 'who is there'") != std::string::npos) sent.push_back(t);
+    ASSERT_EQ(sent.size(), r.bcast ? 1u : 0u) << r.subnet;
+    if (r.bcast) { EXPECT_NE(sent[0].find(r.bcast), std::string::npos) << sent[0]; }
+  }
+  UseLoopbackOnly();
 }
 
-TEST(GwDiscovery, LostPathSearchSchedule)
-{
-    struct Row
-    {
-        u32 downMs;
-        bool due;
-    } const rows[] = {
-        {0, true},       {3599999, true}, {3600000, true}, /* 60 min: first 2 s of a minute */
-        {3601999, true}, {3602000, false}, {3659999, false},
-        {3660000, true}, {3661000, true}, {3662000, false}, /* 61 min */
-        {3600000 * 5 + 1999, true}, {3600000 * 5 + 2000, false},
-    };
-    for (const Row& r : rows)
-        EXPECT_EQ(LostPathSearchDue(r.downMs), r.due) << r.downMs;
+TEST(GwDiscovery, LostPathSearchSchedule) {
+  struct Row {
+    u32 downMs;
+    bool due;
+  } const rows[] = {
+      {0, true},
+      {3599999, true},
+      {3600000, true}, /* 60 min: first 2 s of a minute */
+      {3601999, true},
+      {3602000, false},
+      {3659999, false},
+      {3660000, true},
+      {3661000, true},
+      {3662000, false}, /* 61 min */
+      {3600000 * 5 + 1999, true},
+      {3600000 * 5 + 2000, false},
+  };
+  for (const Row& r : rows) EXPECT_EQ(LostPathSearchDue(r.downMs), r.due) << r.downMs;
 }

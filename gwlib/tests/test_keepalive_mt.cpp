@@ -27,332 +27,241 @@ using namespace gwtest;
 using namespace vqxgw;
 using Clock = std::chrono::steady_clock;
 
-namespace
-{
+namespace {
 
-long MsSince(Clock::time_point t)
-{
-    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+long MsSince(Clock::time_point t) {
+  return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
 /* A hosts' instance and a raw peer of an older build (TCP polls, combined
  * sockets, no 127.0.0.1 exemption from the poll period) linked into it. */
-struct RawPeer
-{
-    Instance in;
-    int s = -1;
+struct RawPeer {
+  Instance in;
+  int s = -1;
 
-    RawPeer(u32 pollMs, u32 downMs)
-        : in([&](Recorder& r) {
-              UseLoopbackOnly();
-              return HostParams(FreePort(), 0, kSmallId, "inst", r, pollMs, downMs, downMs, nullptr);
-          })
-    {
-        gwpeer::RawHost me;
-        me.un32BuildNumber = 0x02030000;
-        me.un8NewInfo = 0;
-        me.pszHostName = "raw";
-        me.pszAppName = "peer";
-        s = gwpeer::LinkIn(in.params.aun16GwPorts[0], me);
-        EXPECT_GE(s, 0);
-        EXPECT_TRUE(in.rec.WaitReports(1, 5000));
+  RawPeer(u32 pollMs, u32 downMs)
+      : in([&](Recorder& r) {
+          UseLoopbackOnly();
+          return HostParams(FreePort(), 0, kSmallId, "inst", r, pollMs, downMs, downMs, nullptr);
+        }) {
+    gwpeer::RawHost me;
+    me.un32BuildNumber = 0x02030000, me.un8NewInfo = 0, me.pszHostName = "raw", me.pszAppName = "peer";
+    s = gwpeer::LinkIn(in.params.aun16GwPorts[0], me);
+    EXPECT_GE(s, 0);
+    EXPECT_TRUE(in.rec.WaitReports(1, 5000));
+  }
+  ~RawPeer() {
+    if (s >= 0) close(s);
+  }
+  /* Reads for ms, counting the 64-byte zero polls (nothing else comes);
+   * answers them, and/or sends a one-message batch every 50 ms. */
+  int CountPolls(u32 ms, bool fAnswer, bool fSendData) {
+    int polls = 0;
+    std::vector<u8> pending;
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < end) {
+      u8 data[kBatchHeaderSize + 10] = {0, 0, 0, 1, 0, 0, 0, 10}; /* a batch of one 10-byte message */
+      if (fSendData && send(s, data, sizeof(data), MSG_NOSIGNAL) != ssize_t(sizeof(data))) break;
+      pollfd pf{s, POLLIN, 0};
+      if (poll(&pf, 1, 50) <= 0) continue;
+      u8 b[4096];
+      ssize_t n = recv(s, b, sizeof(b), 0);
+      if (n <= 0) break;
+      pending.insert(pending.end(), b, b + n);
+      for (; pending.size() >= kBatchHeaderSize; polls++) {
+        EXPECT_TRUE(std::all_of(pending.begin(), pending.begin() + kBatchHeaderSize, [](u8 x) { return x == 0; }));
+        pending.erase(pending.begin(), pending.begin() + kBatchHeaderSize);
+        const std::vector<u8> reply(kBatchHeaderSize, 0xFF);
+        if (fAnswer) send(s, reply.data(), reply.size(), MSG_NOSIGNAL);
+      }
     }
-    ~RawPeer()
-    {
-        if (s >= 0)
-            close(s);
-    }
-    /* Reads for ms, counting the 64-byte zero polls (nothing else comes);
-     * answers them, and/or sends a one-message batch every 50 ms. */
-    int CountPolls(u32 ms, bool fAnswer, bool fSendData)
-    {
-        int polls = 0;
-        std::vector<u8> pending;
-        const auto end = Clock::now() + std::chrono::milliseconds(ms);
-        while (Clock::now() < end)
-        {
-            if (fSendData)
-            {
-                u8 b[kBatchHeaderSize + 10] = {};
-                const u32 size = 10;
-                u8 h[kBatchHeaderSize];
-                EncodeBatchHeader(1, &size, h);
-                std::memcpy(b, h, sizeof(h));
-                if (send(s, b, sizeof(b), MSG_NOSIGNAL) != ssize_t(sizeof(b)))
-                    break;
-            }
-            pollfd pf{s, POLLIN, 0};
-            if (poll(&pf, 1, 50) <= 0)
-                continue;
-            u8 b[4096];
-            ssize_t n = recv(s, b, sizeof(b), 0);
-            if (n <= 0)
-                break;
-            pending.insert(pending.end(), b, b + n);
-            for (; pending.size() >= kBatchHeaderSize; polls++)
-            {
-                EXPECT_TRUE(std::all_of(pending.begin(), pending.begin() + kBatchHeaderSize, [](u8 x) { return x == 0; }));
-                pending.erase(pending.begin(), pending.begin() + kBatchHeaderSize);
-                u8 r[kBatchHeaderSize];
-                EncodeHostPollReply(r);
-                if (fAnswer)
-                    send(s, r, sizeof(r), MSG_NOSIGNAL);
-            }
-        }
-        return polls;
-    }
+    return polls;
+  }
 };
 
-} // namespace
+}  // namespace
 
-TEST(GwKeepAlive, PeerSendingDataIsNeverPolled)
-{
-    RawPeer r(200, 800);
-    r.CountPolls(250, false, true); /* a link starts with one poll */
-    EXPECT_EQ(r.CountPolls(800, false, true), 0); /* four poll periods */
-    EXPECT_EQ(r.in.rec.Reports(), 1u);
-    std::lock_guard<std::mutex> g(r.in.rec.m);
-    EXPECT_GT(r.in.rec.Messages.size(), 10u);
+TEST(GwKeepAlive, PeerSendingDataIsNeverPolled) {
+  RawPeer r(200, 800);
+  r.CountPolls(250, false, true);               /* a link starts with one poll */
+  EXPECT_EQ(r.CountPolls(800, false, true), 0); /* four poll periods */
+  EXPECT_EQ(r.in.rec.Reports(), 1u);
+  std::lock_guard<std::mutex> g(r.in.rec.m);
+  EXPECT_GT(r.in.rec.Messages.size(), 10u);
 }
 
-TEST(GwKeepAlive, PeerAnsweringPollsStaysLinkedPastTheDownDelay)
-{
-    RawPeer r(100, 300);
-    const int polls = r.CountPolls(1000, true, false); /* three down delays */
-    EXPECT_GE(polls, 5) << "about 10 expected";
-    EXPECT_LE(polls, 12);
-    EXPECT_EQ(r.in.rec.Reports(), 1u);
+TEST(GwKeepAlive, PeerAnsweringPollsStaysLinkedPastTheDownDelay) {
+  RawPeer r(100, 300);
+  const int polls = r.CountPolls(1000, true, false); /* three down delays */
+  EXPECT_GE(polls, 5) << "about 10 expected";
+  EXPECT_LE(polls, 12);
+  EXPECT_EQ(r.in.rec.Reports(), 1u);
 }
 
-TEST(GwKeepAlive, SilentPeerIsClosedWithinTheDelayAndOnePollPeriod)
-{
-    const u32 poll = 100, down = 400, slack = 150; /* slack: scheduling only */
-    RawPeer r(poll, down);
-    const auto t0 = Clock::now(); /* the peer's last bytes were its handshake */
-    EXPECT_GE(r.CountPolls(down, false, false), 3);
-    ASSERT_TRUE(r.in.rec.WaitReports(2, 5000));
-    EXPECT_LE(MsSince(t0), long(down + poll + slack));
-    EXPECT_EQ(r.in.rec.Report(1).fGw0Up, 0u);
-    EXPECT_EQ(r.in.rec.Report(1).un32Reason, VQX_GW_CLOSE_TCP_TIMEOUT);
-    EXPECT_TRUE(r.in.rec.HasError("VqxGwLibDiscoverThread: Remote raw.peer: gw0 TCP timeout ("));
+TEST(GwKeepAlive, SilentPeerIsClosedWithinTheDelayAndOnePollPeriod) {
+  const u32 poll = 100, down = 400, slack = 150; /* slack: scheduling only */
+  RawPeer r(poll, down);
+  const auto t0 = Clock::now(); /* the peer's last bytes were its handshake */
+  EXPECT_GE(r.CountPolls(down, false, false), 3);
+  ASSERT_TRUE(r.in.rec.WaitReports(2, 5000));
+  EXPECT_LE(MsSince(t0), long(down + poll + slack));
+  EXPECT_EQ(r.in.rec.Report(1).fGw0Up, 0u);
+  EXPECT_EQ(r.in.rec.Report(1).un32Reason, VQX_GW_CLOSE_TCP_TIMEOUT);
+  EXPECT_TRUE(r.in.rec.HasError("VqxGwLibDiscoverThread: Remote raw.peer: gw0 TCP timeout ("));
 }
 
-TEST(GwKeepAlive, WritingToALinkResetByTheRemoteRaisesNoSignal)
-{
+TEST(GwKeepAlive, WritingToALinkResetByTheRemoteRaisesNoSignal) {
+  RawPeer r(0, 800);
+  const u32 h = r.in.Peer();
+  linger lg{1, 0}; /* close with a reset */
+  setsockopt(r.s, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+  close(r.s);
+  r.s = -1;
+  std::vector<u8> m(1000, 3);
+  for (u32 i = 0; i < 200 && r.in.rec.Reports() < 2; i++) {
+    VqxGwLibSendRecord rec{m.data(), 1000, i, 0};
+    if (VqxGwLibSendMsgs(r.in.ctx, h, 1, &rec, 1) == VQX_RESULT_NOT_ACCESSIBLE) break;
+    r.in.rec.WaitReports(2, 2);
+  }
+  ASSERT_TRUE(r.in.rec.WaitReports(2, 3000));
+  EXPECT_EQ(r.in.rec.Report(1).fGw0Up, 0u);
+  const u32 reason = r.in.rec.Report(1).un32Reason;
+  EXPECT_TRUE(reason == VQX_GW_CLOSE_BY_REMOTE || reason == VQX_GW_CLOSE_READ_ERROR ||
+              reason == VQX_GW_CLOSE_WRITE_ERROR)
+      << reason;
+}
+
+TEST(GwKeepAlive, PartlyReceivedBatchIsFreedWhenTheLinkOrTheInstanceGoes) {
+  for (int fDestroy = 0; fDestroy < 2; fDestroy++) {
     RawPeer r(0, 800);
-    const u32 h = r.in.Peer();
-    linger lg{1, 0}; /* close with a reset */
-    setsockopt(r.s, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-    close(r.s);
-    r.s = -1;
-    std::vector<u8> m(1000, 3);
-    for (u32 i = 0; i < 200 && r.in.rec.Reports() < 2; i++)
-    {
-        VqxGwLibSendRecord rec{m.data(), 1000, i, 0};
-        if (VqxGwLibSendMsgs(r.in.ctx, h, 1, &rec, 1) == VQX_RESULT_NOT_ACCESSIBLE)
-            break;
-        r.in.rec.WaitReports(2, 2);
+    const u32 sizes[2] = {1000, 1000};
+    u8 h[kBatchHeaderSize];
+    EncodeBatchHeader(2, sizes, h);
+    std::vector<u8> out(h, h + sizeof(h));
+    out.resize(out.size() + 1500, 0x77); /* the first message and half the second */
+    ASSERT_EQ(send(r.s, out.data(), out.size(), MSG_NOSIGNAL), ssize_t(out.size()));
+    EXPECT_TRUE(r.in.rec.WaitLine("raw.peer:gw0 : Receiving payload for 2 messages"));
+    if (fDestroy) {
+      VqxGwLibDestroy(r.in.ctx);
+      r.in.ctx = nullptr;
+    } else {
+      close(r.s);
+      r.s = -1;
+      EXPECT_TRUE(r.in.rec.WaitReports(2, 3000));
     }
-    ASSERT_TRUE(r.in.rec.WaitReports(2, 3000));
-    EXPECT_EQ(r.in.rec.Report(1).fGw0Up, 0u);
-    const u32 reason = r.in.rec.Report(1).un32Reason;
-    EXPECT_TRUE(reason == VQX_GW_CLOSE_BY_REMOTE || reason == VQX_GW_CLOSE_READ_ERROR ||
-                reason == VQX_GW_CLOSE_WRITE_ERROR)
-        << reason;
+    std::lock_guard<std::mutex> g(r.in.rec.m);
+    EXPECT_EQ(r.in.rec.nFreed, 2) << fDestroy;
+    EXPECT_TRUE(r.in.rec.Messages.empty()) << fDestroy;
+  }
 }
 
-TEST(GwKeepAlive, PartlyReceivedBatchIsFreedWhenTheLinkOrTheInstanceGoes)
-{
-    for (int fDestroy = 0; fDestroy < 2; fDestroy++)
-    {
-        RawPeer r(0, 800);
-        const u32 sizes[2] = {1000, 1000};
-        u8 h[kBatchHeaderSize];
-        EncodeBatchHeader(2, sizes, h);
-        std::vector<u8> out(h, h + sizeof(h));
-        out.resize(out.size() + 1500, 0x77); /* the first message and half the second */
-        ASSERT_EQ(send(r.s, out.data(), out.size(), MSG_NOSIGNAL), ssize_t(out.size()));
-        EXPECT_TRUE(r.in.rec.WaitLine("raw.peer:gw0 : Receiving payload for 2 messages"));
-        if (fDestroy)
-        {
-            VqxGwLibDestroy(r.in.ctx);
-            r.in.ctx = nullptr;
-        }
-        else
-        {
-            close(r.s);
-            r.s = -1;
-            EXPECT_TRUE(r.in.rec.WaitReports(2, 3000));
-        }
-        std::lock_guard<std::mutex> g(r.in.rec.m);
-        EXPECT_EQ(r.in.rec.nFreed, 2) << fDestroy;
-        EXPECT_TRUE(r.in.rec.Messages.empty()) << fDestroy;
-    }
+TEST(GwKeepAlive, OlderPeersLinkWithSeparateSockets) {
+  HostPair p(0, [](VqxGwLibParams& pa, VqxGwLibParams& pb) {
+    pa.HostGwParms.un32BuildNumber = pb.HostGwParms.un32BuildNumber = 0x00530000; /* below 0x540002 */
+  });
+  ASSERT_TRUE(p.Link());
+  std::vector<u8> m(50, 1);
+  VqxGwLibSendRecord rec{m.data(), 50, 1, 0};
+  EXPECT_EQ(VqxGwLibSendMsgs(p.a, p.recA.Report(0).hPeer, 1, &rec, 1), VQX_RESULT_OK);
+  EXPECT_EQ(VqxGwLibSendMsgs(p.b, p.recB.Report(0).hPeer, 1, &rec, 1), VQX_RESULT_OK);
+  EXPECT_TRUE(p.recB.WaitFor(3000, [&] { return !p.recB.Messages.empty(); }));
+  EXPECT_TRUE(p.recA.WaitFor(3000, [&] { return !p.recA.Messages.empty(); }));
+  /* each side connected its own transmit link and accepted a receive one */
+  EXPECT_TRUE(p.recA.Traced("DOES NOT supports combined sockets mode"));
+  for (Recorder* r : {&p.recA, &p.recB}) {
+    EXPECT_TRUE(r->Traced("Connected to gw0"));
+    EXPECT_TRUE(r->Traced("gw0-Rx)."));
+  }
 }
 
-TEST(GwKeepAlive, OlderPeersLinkWithSeparateSockets)
-{
-    HostPair p(0, [](VqxGwLibParams& pa, VqxGwLibParams& pb) {
-        pa.HostGwParms.un32BuildNumber = pb.HostGwParms.un32BuildNumber = 0x00530000; /* below 0x540002 */
-    });
-    ASSERT_TRUE(p.Link());
-    std::vector<u8> m(50, 1);
-    VqxGwLibSendRecord rec{m.data(), 50, 1, 0};
-    EXPECT_EQ(VqxGwLibSendMsgs(p.a, p.recA.Report(0).hPeer, 1, &rec, 1), VQX_RESULT_OK);
-    EXPECT_EQ(VqxGwLibSendMsgs(p.b, p.recB.Report(0).hPeer, 1, &rec, 1), VQX_RESULT_OK);
-    EXPECT_TRUE(p.recB.WaitFor(3000, [&] { return !p.recB.Messages.empty(); }));
-    EXPECT_TRUE(p.recA.WaitFor(3000, [&] { return !p.recA.Messages.empty(); }));
-    /* each side connected its own transmit link and accepted a receive one */
-    EXPECT_TRUE(p.recA.Traced("DOES NOT supports combined sockets mode"));
-    for (Recorder* r : {&p.recA, &p.recB})
-    {
-        EXPECT_TRUE(r->Traced("Connected to gw0"));
-        EXPECT_TRUE(r->Traced("gw0-Rx)."));
-    }
+TEST(GwKeepAlive, OldHostPeerNotAnsweringUdpPollsIsClosedWithReason7) {
+  /* B, which stops answering, would itself time A out only much later */
+  HostPair p(100, [](VqxGwLibParams& pa, VqxGwLibParams& pb) {
+    pa.HostGwParms.un32BuildNumber = pb.HostGwParms.un32BuildNumber = 700; /* UDP keep-alive only */
+    pa.RedundancyParams.un32NetworkDownDelayMs = pa.RedundancyParams.un32AdapterDownDelayMs = 400;
+    pb.RedundancyParams.un32NetworkDownDelayMs = pb.RedundancyParams.un32AdapterDownDelayMs = 8000;
+  });
+  ASSERT_TRUE(p.Link());
+  EXPECT_FALSE(p.recA.WaitReports(2, 1000));      /* answered UDP polls keep the link */
+  ASSERT_EQ(VqxGwLibDisable(p.b), VQX_RESULT_OK); /* B stops answering */
+  ASSERT_TRUE(p.recA.WaitReports(2, 5000));
+  EXPECT_EQ(p.recA.Report(1).fGw0Up, 0u);
+  EXPECT_EQ(p.recA.Report(1).un32Reason, VQX_GW_CLOSE_UDP_TIMEOUT);
 }
 
-TEST(GwKeepAlive, OldHostPeerNotAnsweringUdpPollsIsClosedWithReason7)
-{
-    /* B, which stops answering, would itself time A out only much later */
-    HostPair p(100, [](VqxGwLibParams& pa, VqxGwLibParams& pb) {
-        pa.HostGwParms.un32BuildNumber = pb.HostGwParms.un32BuildNumber = 700; /* UDP keep-alive only */
-        pa.RedundancyParams.un32NetworkDownDelayMs = pa.RedundancyParams.un32AdapterDownDelayMs = 400;
-        pb.RedundancyParams.un32NetworkDownDelayMs = pb.RedundancyParams.un32AdapterDownDelayMs = 8000;
-    });
-    ASSERT_TRUE(p.Link());
-    EXPECT_FALSE(p.recA.WaitReports(2, 1000)); /* answered UDP polls keep the link */
-    ASSERT_EQ(VqxGwLibDisable(p.b), VQX_RESULT_OK); /* B stops answering */
-    ASSERT_TRUE(p.recA.WaitReports(2, 5000));
-    EXPECT_EQ(p.recA.Report(1).fGw0Up, 0u);
-    EXPECT_EQ(p.recA.Report(1).un32Reason, VQX_GW_CLOSE_UDP_TIMEOUT);
-}
-
-namespace
-{
+namespace {
 /* A board played by raw sockets on 127.0.0.1: a TCP listener and its
  * advertisement, sent unasked to an adapters' instance. */
-struct FakeBoard
-{
-    int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), u = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    u16 tcpPort = 0;
-    FakeBoard()
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(0x7F000001u);
-        bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        listen(lst, 4);
-        socklen_t l = sizeof(a);
-        getsockname(lst, reinterpret_cast<sockaddr*>(&a), &l);
-        tcpPort = ntohs(a.sin_port);
+struct FakeBoard {
+  int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), u = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  FakeBoard() {
+    sockaddr_in a = Lo(0);
+    bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    listen(lst, 4);
+  }
+  ~FakeBoard() { close(u), close(lst); }
+  /* Advertises itself until the instance links in: the accepted socket or -1. */
+  int AdvertiseUntilLinked(u16 udpPort, const char* ip0, const char* ip1) {
+    VQX_GW_ADAPTER_ADV adv{kAdaptersReplyId, {}, 1, BoundPort(lst), {}};
+    adv.Info = {{}, "fake", "87654321", 0, {}, {}, {0, 0, 0, 1}, {0, 0, 0, 1}, kHostBuildNumber, 0, 0, {}};
+    std::strcpy(adv.Info.szIpAddress0, ip0), std::strcpy(adv.Info.szIpAddress1, ip1);
+    u8 pkt[kAdapterAdvSize];
+    EncodeAdapterAdv(adv, pkt);
+    const sockaddr_in to = Lo(udpPort);
+    for (int i = 0; i < 30; i++) {
+      sendto(u, pkt, sizeof(pkt), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+      pollfd pf{lst, POLLIN, 0};
+      if (poll(&pf, 1, 100) == 1) return accept(lst, nullptr, nullptr);
     }
-    ~FakeBoard()
-    {
-        close(u);
-        close(lst);
-    }
-    /* Advertises itself until the instance links in: the accepted socket or -1. */
-    int AdvertiseUntilLinked(u16 udpPort, u32 replyId, const char* ip0, const char* ip1)
-    {
-        VQX_GW_ADAPTER_ADV adv{};
-        adv.un32Id = replyId;
-        adv.un8NewInfo = 1;
-        adv.un32TcpPort = tcpPort;
-        std::strcpy(adv.Info.szAdapterName, "fake");
-        std::strcpy(adv.Info.szSerialNumber, "87654321");
-        std::strcpy(adv.Info.szIpAddress0, ip0);
-        std::strcpy(adv.Info.szIpAddress1, ip1);
-        adv.Info.aun8Gw0Info[3] = adv.Info.aun8Gw1Info[3] = 1;
-        adv.Info.un32BuildNumber = kHostBuildNumber;
-        u8 pkt[kAdapterAdvSize];
-        EncodeAdapterAdv(adv, pkt);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(0x7F000001u);
-        to.sin_port = htons(udpPort);
-        for (int i = 0; i < 30; i++)
-        {
-            sendto(u, pkt, sizeof(pkt), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-            pollfd pf{lst, POLLIN, 0};
-            if (poll(&pf, 1, 100) == 1)
-                return accept(lst, nullptr, nullptr);
-        }
-        return -1;
-    }
+    return -1;
+  }
 };
 
-u32 InterfaceIs127002(u32 max, u32* a, u32* b, u32* m)
-{
-    if (max == 0)
-        return 0;
-    a[0] = htonl(0x7F000002u), b[0] = htonl(0x7FFFFFFFu), m[0] = htonl(0xFF000000u);
-    return 1;
+u32 InterfaceIs127002(u32 max, u32* a, u32* b, u32* m) {
+  if (max == 0) return 0;
+  a[0] = htonl(0x7F000002u), b[0] = htonl(0x7FFFFFFFu), m[0] = htonl(0xFF000000u);
+  return 1;
 }
+}  // namespace
 
-/* Records the address texts of the block of the first up report. */
-struct BlockTexts
-{
-    Recorder* rec;
-    std::string ip0 = "-", ip1 = "-";
-    static void On(void* ctx, u32, const void* pInfo, u32 fGw0Up, u32 fGw1Up, u32)
-    {
-        BlockTexts* t = static_cast<BlockTexts*>(ctx);
-        const VQX_GW_ADAPTER_ADV* a = static_cast<const VQX_GW_ADAPTER_ADV*>(pInfo);
-        std::lock_guard<std::mutex> g(t->rec->m);
-        if ((fGw0Up || fGw1Up) && t->ip0 == "-")
-        {
-            t->ip0 = a->Info.szIpAddress0, t->ip1 = a->Info.szIpAddress1;
-            t->rec->cv.notify_all();
-        }
-    }
-};
-} // namespace
-
-TEST(GwKeepAlive, BoardOnALocalInterfaceIsLinkedThrough127001OnGw0Only)
-{
-    BlockTexts texts{nullptr};
-    FakeBoard board;
-    {
-        Instance in([&](Recorder& r) {
-            UseLoopbackOnly();
-            VqxGwLibSetInterfaceProvider(InterfaceIs127002);
-            VQXGetIpInterfacesRefresh();
-            VqxGwLibParams p = AdapterParams(FreePort(), r, 200, 2000, 2000);
-            std::memset(p.AdapterGwParams.szIpAddress0, 0, sizeof(p.AdapterGwParams.szIpAddress0));
-            texts.rec = &r;
-            p.pFctUpDown = BlockTexts::On;
-            p.pUpDownCtx = &texts;
-            return p;
-        });
-        /* gw0 127.0.0.2 is this host's interface: the link goes to
-         * 127.0.0.1, where the fake listens, and gw1 is dropped */
-        int s = board.AdvertiseUntilLinked(in.params.aun16GwPorts[0], in.params.un32GwReplyId, "127.0.0.2", "127.0.0.3");
-        ASSERT_GE(s, 0);
-        const u8 pid[4] = {0, 0, 0, 7};
-        ASSERT_EQ(send(s, pid, sizeof(pid), MSG_NOSIGNAL), 4);
-        ASSERT_TRUE(in.rec.WaitFor(3000, [&] { return texts.ip0 != "-"; }));
-        EXPECT_EQ(texts.ip0, "127.0.0.1");
-        EXPECT_EQ(texts.ip1, "");
-        close(s);
-    }
-    UseLoopbackOnly();
-}
-
-TEST(GwKeepAlive, DestroyStopsAHandshakeReadAtOnce)
-{
-    /* a board that accepts the link but never sends its 4-byte handshake:
-     * the destruction ends the connect thread's read without waiting for
-     * the read's 1000 ms limit */
-    FakeBoard board;
-    Instance in([](Recorder& r) {
-        UseLoopbackOnly();
-        return AdapterParams(FreePort(), r, 200, 2000, 2000);
+TEST(GwKeepAlive, BoardOnALocalInterfaceIsLinkedThrough127001OnGw0Only) {
+  FakeBoard board;
+  {
+    Instance in([&](Recorder& r) {
+      UseLoopbackOnly();
+      VqxGwLibSetInterfaceProvider(InterfaceIs127002);
+      VQXGetIpInterfacesRefresh();
+      VqxGwLibParams p = AdapterParams(FreePort(), r, 200, 2000, 2000);
+      p.AdapterGwParams.szIpAddress0[0] = '\0';
+      return p;
     });
-    int s = board.AdvertiseUntilLinked(in.params.aun16GwPorts[0], in.params.un32GwReplyId, "127.0.0.1", "");
+    /* gw0 127.0.0.2 is this host's interface: the link goes to
+     * 127.0.0.1, where the fake listens, and gw1 is dropped */
+    int s = board.AdvertiseUntilLinked(in.params.aun16GwPorts[0], "127.0.0.2", "127.0.0.3");
     ASSERT_GE(s, 0);
-    const auto t0 = Clock::now();
-    EXPECT_EQ(VqxGwLibDestroy(in.ctx), VQX_RESULT_OK);
-    in.ctx = nullptr;
-    EXPECT_LT(MsSince(t0), 700); /* the read stopped on the destruction, not on its limit */
+    ASSERT_EQ(send(s, "\0\0\0\7", 4, MSG_NOSIGNAL), 4);
+    ASSERT_TRUE(in.rec.WaitReports(1, 3000));
+    EXPECT_EQ(in.rec.Report(0).sIp0, "127.0.0.1");
+    EXPECT_EQ(in.rec.Report(0).sIp1, "");
     close(s);
+  }
+  UseLoopbackOnly();
+}
+
+TEST(GwKeepAlive, DestroyStopsAHandshakeReadAtOnce) {
+  /* a board that accepts the link but never sends its 4-byte handshake:
+   * the destruction ends the connect thread's read without waiting for
+   * the read's 1000 ms limit */
+  FakeBoard board;
+  Instance in([](Recorder& r) {
+    UseLoopbackOnly();
+    return AdapterParams(FreePort(), r, 200, 2000, 2000);
+  });
+  int s = board.AdvertiseUntilLinked(in.params.aun16GwPorts[0], "127.0.0.1", "");
+  ASSERT_GE(s, 0);
+  const auto t0 = Clock::now();
+  EXPECT_EQ(VqxGwLibDestroy(in.ctx), VQX_RESULT_OK);
+  in.ctx = nullptr;
+  EXPECT_LT(MsSince(t0), 700); /* the read stopped on the destruction, not on its limit */
+  close(s);
 }

@@ -15,218 +15,163 @@
 
 using namespace vqxgw;
 
-namespace
-{
+namespace {
 
-struct Sink : RxSink
-{
-    std::vector<std::vector<u8>> msgs;
-    std::vector<u32> batches;
-    int polls = 0, replies = 0, allocs = 0, frees = 0;
-    std::vector<std::pair<RxError, u32>> errors;
-    int failAllocAt = -1; /* index of the buffer that cannot be had */
+struct Sink : RxSink {
+  std::vector<std::vector<u8>> msgs;
+  std::vector<u32> batches;
+  int polls = 0, replies = 0, allocs = 0, frees = 0;
+  std::vector<std::pair<RxError, u32>> errors;
+  int failAllocAt = -1; /* index of the buffer that cannot be had */
 
-    void Alloc(u32 n, const u32* sizes, void** bufs) override
-    {
-        for (u32 i = 0; i < n; i++)
-        {
-            bufs[i] = int(i) == failAllocAt ? nullptr : std::malloc(sizes[i]);
-            allocs += bufs[i] != nullptr;
-        }
+  void Alloc(u32 n, const u32* sizes, void** bufs) override {
+    for (u32 i = 0; i < n; i++) {
+      bufs[i] = int(i) == failAllocAt ? nullptr : std::malloc(sizes[i]);
+      allocs += bufs[i] != nullptr;
     }
-    void Deliver(u32 n, void** bufs, const u32* sizes) override
-    {
-        batches.push_back(n);
-        for (u32 i = 0; i < n; i++)
-        {
-            const u8* p = static_cast<const u8*>(bufs[i]);
-            msgs.emplace_back(p, p + sizes[i]);
-            std::free(bufs[i]);
-            frees++;
-        }
+  }
+  void Deliver(u32 n, void** bufs, const u32* sizes) override {
+    batches.push_back(n);
+    for (u32 i = 0; i < n; i++, frees++) {
+      msgs.emplace_back(static_cast<const u8*>(bufs[i]), static_cast<const u8*>(bufs[i]) + sizes[i]);
+      std::free(bufs[i]);
     }
-    void Free(u32 n, void** bufs) override
-    {
-        for (u32 i = 0; i < n; i++)
-            if (bufs[i] != nullptr)
-            {
-                std::free(bufs[i]);
-                frees++;
-            }
-    }
-    void Poll() override { polls++; }
-    void PollReply() override { replies++; }
-    void Error(RxError e, u32 v) override { errors.push_back({e, v}); }
-    std::vector<bool> headerBytes; /* complete or not, per piece of a header */
-    void HeaderBytes(bool fComplete) override { headerBytes.push_back(fComplete); }
+  }
+  void Free(u32 n, void** bufs) override {
+    for (u32 i = 0; i < n; i++) frees += bufs[i] != nullptr, std::free(bufs[i]);
+  }
+  void Poll() override { polls++; }
+  void PollReply() override { replies++; }
+  void Error(RxError e, u32 v) override { errors.push_back({e, v}); }
 };
 
-void AppendBatch(std::vector<u8>& out, const std::vector<std::vector<u8>>& msgs)
-{
-    u8 h[kBatchHeaderSize];
-    u32 sizes[VQX_GW_MAX_BATCH_MSGS] = {};
-    for (size_t i = 0; i < msgs.size(); i++)
-        sizes[i] = u32(msgs[i].size());
-    EncodeBatchHeader(u32(msgs.size()), sizes, h);
-    if (msgs.size() > VQX_GW_MAX_BATCH_MSGS)
-        PutBe32(h, u32(msgs.size()));
-    out.insert(out.end(), h, h + sizeof(h));
-    for (auto& m : msgs)
-        out.insert(out.end(), m.begin(), m.end());
+void AppendBatch(std::vector<u8>& out, const std::vector<std::vector<u8>>& msgs) {
+  u8 h[kBatchHeaderSize];
+  u32 sizes[VQX_GW_MAX_BATCH_MSGS] = {};
+  for (size_t i = 0; i < msgs.size(); i++) sizes[i] = u32(msgs[i].size());
+  EncodeBatchHeader(u32(msgs.size()), sizes, h);
+  if (msgs.size() > VQX_GW_MAX_BATCH_MSGS) PutBe32(h, u32(msgs.size()));
+  out.insert(out.end(), h, h + sizeof(h));
+  for (auto& m : msgs) out.insert(out.end(), m.begin(), m.end());
 }
 
-std::vector<u8> Msg(u32 size, u8 seed)
-{
-    std::vector<u8> m(size);
-    for (u32 i = 0; i < size; i++)
-        m[i] = u8(seed + i * 7);
-    return m;
+std::vector<u8> Msg(u32 size, u8 seed) {
+  std::vector<u8> m(size);
+  for (u32 i = 0; i < size; i++) m[i] = u8(seed + i * 7);
+  return m;
 }
 
-} // namespace
+}  // namespace
 
-TEST(GwRxParse, RandomSplitsGiveTheSameMessages)
-{
-    std::mt19937 rng(1234);
-    std::vector<std::vector<u8>> all;
-    std::vector<u8> stream;
-    u8 poll[kBatchHeaderSize];
-    EncodeHostPoll(poll);
-    for (int b = 0; b < 40; b++)
-    {
-        std::vector<std::vector<u8>> batch;
-        u32 n = 1 + rng() % 15;
-        for (u32 i = 0; i < n; i++)
-            batch.push_back(Msg(1 + rng() % 40000, u8(b * 16 + i)));
-        all.insert(all.end(), batch.begin(), batch.end());
-        AppendBatch(stream, batch);
-        if (b % 7 == 0)
-            stream.insert(stream.end(), poll, poll + sizeof(poll));
-    }
-    for (int round = 0; round < 20; round++)
-    {
-        Sink s;
-        RxParser p;
-        size_t pos = 0;
-        while (pos < stream.size())
-        {
-            /* chunks from 1 byte up to a whole read of 16384 */
-            size_t n = round == 0 ? 1 : 1 + rng() % (round < 10 ? 70 : 16384);
-            n = std::min(n, stream.size() - pos);
-            ASSERT_EQ(p.Feed(stream.data() + pos, n, s), kRxOk);
-            pos += n;
-        }
-        EXPECT_TRUE(p.Idle());
-        EXPECT_EQ(s.msgs, all) << "round " << round;
-        EXPECT_EQ(s.polls, 6);
-        EXPECT_TRUE(s.errors.empty());
-        EXPECT_EQ(s.allocs, s.frees);
-    }
-}
-
-TEST(GwRxParse, HeaderSplitTenThenFiftyFour)
-{
-    std::vector<u8> stream;
-    AppendBatch(stream, {Msg(5, 1), Msg(6, 2)});
+TEST(GwRxParse, RandomSplitsGiveTheSameMessages) {
+  std::mt19937 rng(1234);
+  std::vector<std::vector<u8>> all;
+  std::vector<u8> stream;
+  u8 poll[kBatchHeaderSize];
+  EncodeHostPoll(poll);
+  for (int b = 0; b < 24; b++) {
+    std::vector<std::vector<u8>> batch;
+    u32 n = 1 + rng() % 15;
+    for (u32 i = 0; i < n; i++) batch.push_back(Msg(1 + rng() % 20000, u8(b * 16 + i)));
+    all.insert(all.end(), batch.begin(), batch.end());
+    AppendBatch(stream, batch);
+    if (b % 7 == 0) stream.insert(stream.end(), poll, poll + sizeof(poll));
+  }
+  for (int round = 0; round < 20; round++) {
     Sink s;
     RxParser p;
-    p.Feed(stream.data(), 10, s);
-    EXPECT_EQ(p.GetState(), RxParser::kReadHeader);
-    p.Feed(stream.data() + 10, 54, s);
-    EXPECT_EQ(p.GetState(), RxParser::kReadMessages);
-    p.Feed(stream.data() + 64, stream.size() - 64, s);
-    ASSERT_EQ(s.batches, std::vector<u32>{2});
-    /* waiting after the first 10 bytes, reading once the 64 are there */
-    EXPECT_EQ(s.headerBytes, (std::vector<bool>{false, true}));
-}
-
-TEST(GwRxParse, CountsAndSizesAtTheirLimits)
-{
-    struct Row
-    {
-        const char* what;
-        u32 count;
-        u32 size;
-        RxError expect;
-    } const rows[] = {
-        {"15 messages", 15, 10, kRxOk},
-        {"16 messages", 16, 10, kRxBadCount},
-        {"count 0x10000", 0x10000, 10, kRxBadCount},
-        {"count 0xFFFFFFFE", 0xFFFFFFFE, 10, kRxBadCount},
-        {"size 1", 1, 1, kRxOk},
-        {"size 0", 1, 0, kRxSizeZero},
-        {"size 4194304", 1, VQX_GW_MAX_MSG_SIZE, kRxOk},
-        {"size 4194305", 1, VQX_GW_MAX_MSG_SIZE + 1, kRxSizeTooBig},
-        {"size 0xFFFFFFFF", 1, 0xFFFFFFFF, kRxSizeTooBig},
-    };
-    for (const Row& r : rows)
-    {
-        u8 h[kBatchHeaderSize] = {};
-        PutBe32(h, r.count);
-        for (u32 i = 0; i < 15; i++)
-            PutBe32(h + 4 + 4 * i, r.size);
-        Sink s;
-        RxParser p;
-        RxError e = p.Feed(h, sizeof(h), s);
-        EXPECT_EQ(e, r.expect) << r.what;
-        if (r.expect == kRxOk)
-        {
-            EXPECT_EQ(p.GetState(), RxParser::kReadMessages) << r.what;
-            EXPECT_EQ(s.allocs, int(r.count)) << r.what;
-            p.Reset(s);
-            EXPECT_EQ(s.frees, s.allocs) << r.what;
-        }
-        else
-        {
-            EXPECT_EQ(p.GetState(), RxParser::kDiscard) << r.what;
-            ASSERT_EQ(s.errors.size(), 1u) << r.what;
-            EXPECT_EQ(s.allocs, 0) << r.what; /* nothing allocated from a bad header */
-            /* whatever follows is dropped until the path is reset */
-            std::vector<u8> more;
-            AppendBatch(more, {Msg(3, 0)});
-            EXPECT_EQ(p.Feed(more.data(), more.size(), s), kRxOk);
-            EXPECT_TRUE(s.msgs.empty()) << r.what;
-            p.Reset(s);
-            EXPECT_EQ(p.Feed(more.data(), more.size(), s), kRxOk);
-            EXPECT_EQ(s.msgs.size(), 1u) << r.what;
-        }
+    size_t pos = 0;
+    while (pos < stream.size()) {
+      /* chunks from 1 byte up to a whole read of 16384 */
+      size_t n = round == 0 ? 1 : 1 + rng() % (round < 10 ? 70 : 16384);
+      n = std::min(n, stream.size() - pos);
+      ASSERT_EQ(p.Feed(stream.data() + pos, n, s), kRxOk);
+      pos += n;
     }
-}
-
-TEST(GwRxParse, PollsRepliesAndNoMemory)
-{
-    u8 poll[kBatchHeaderSize], reply[kBatchHeaderSize];
-    EncodeHostPoll(poll);
-    EncodeHostPollReply(reply);
-    Sink s;
-    RxParser p;
-    p.Feed(poll, sizeof(poll), s);
-    p.Feed(reply, sizeof(reply), s);
-    EXPECT_EQ(s.polls, 1);
-    EXPECT_EQ(s.replies, 1);
     EXPECT_TRUE(p.Idle());
-
-    std::vector<u8> stream;
-    AppendBatch(stream, {Msg(10, 0), Msg(10, 1), Msg(10, 2)});
-    Sink t;
-    t.failAllocAt = 1;
-    RxParser q;
-    EXPECT_EQ(q.Feed(stream.data(), stream.size(), t), kRxNoMemory);
-    EXPECT_EQ(q.GetState(), RxParser::kDiscard);
-    EXPECT_EQ(t.allocs, 2);
-    EXPECT_EQ(t.frees, 2); /* the buffers already had are given back */
-    EXPECT_TRUE(t.msgs.empty());
+    EXPECT_EQ(s.msgs, all) << "round " << round;
+    EXPECT_EQ(s.polls, 4);  // after batches 0, 7, 14 and 21
+    EXPECT_TRUE(s.errors.empty());
+    EXPECT_EQ(s.allocs, s.frees);
+  }
 }
 
-TEST(GwRxParse, ResetInTheMiddleOfABatchFreesItsBuffers)
-{
-    std::vector<u8> stream;
-    AppendBatch(stream, {Msg(100, 0), Msg(100, 1)});
+TEST(GwRxParse, CountsAndSizesAtTheirLimits) {
+  struct Row {
+    const char* what;
+    u32 count;
+    u32 size;
+    RxError expect;
+  } const rows[] = {
+      {"15 messages", 15, 10, kRxOk},
+      {"16 messages", 16, 10, kRxBadCount},
+      {"count 0x10000", 0x10000, 10, kRxBadCount},
+      {"count 0xFFFFFFFE", 0xFFFFFFFE, 10, kRxBadCount},
+      {"size 1", 1, 1, kRxOk},
+      {"size 0", 1, 0, kRxSizeZero},
+      {"size 4194304", 1, VQX_GW_MAX_MSG_SIZE, kRxOk},
+      {"size 4194305", 1, VQX_GW_MAX_MSG_SIZE + 1, kRxSizeTooBig},
+      {"size 0xFFFFFFFF", 1, 0xFFFFFFFF, kRxSizeTooBig},
+  };
+  for (const Row& r : rows) {
+    u8 h[kBatchHeaderSize] = {};
+    PutBe32(h, r.count);
+    for (u32 i = 0; i < 15; i++) PutBe32(h + 4 + 4 * i, r.size);
     Sink s;
     RxParser p;
-    p.Feed(stream.data(), 64 + 150, s);
-    EXPECT_EQ(s.allocs, 2);
-    p.Reset(s);
-    EXPECT_EQ(s.frees, 2);
-    EXPECT_TRUE(p.Idle());
+    RxError e = p.Feed(h, sizeof(h), s);
+    EXPECT_EQ(e, r.expect) << r.what;
+    if (r.expect == kRxOk) {
+      EXPECT_EQ(p.GetState(), RxParser::kReadMessages) << r.what;
+      EXPECT_EQ(s.allocs, int(r.count)) << r.what;
+      p.Reset(s);
+      EXPECT_EQ(s.frees, s.allocs) << r.what;
+    } else {
+      EXPECT_EQ(p.GetState(), RxParser::kDiscard) << r.what;
+      ASSERT_EQ(s.errors.size(), 1u) << r.what;
+      EXPECT_EQ(s.allocs, 0) << r.what; /* nothing allocated from a bad header */
+      /* whatever follows is dropped until the path is reset */
+      std::vector<u8> more;
+      AppendBatch(more, {Msg(3, 0)});
+      EXPECT_EQ(p.Feed(more.data(), more.size(), s), kRxOk);
+      EXPECT_TRUE(s.msgs.empty()) << r.what;
+      p.Reset(s);
+      EXPECT_EQ(p.Feed(more.data(), more.size(), s), kRxOk);
+      EXPECT_EQ(s.msgs.size(), 1u) << r.what;
+    }
+  }
+}
+
+TEST(GwRxParse, PollsRepliesNoMemoryAndReset) {
+  u8 poll[kBatchHeaderSize], reply[kBatchHeaderSize];
+  EncodeHostPoll(poll);
+  EncodeHostPollReply(reply);
+  Sink s;
+  RxParser p;
+  p.Feed(poll, sizeof(poll), s);
+  p.Feed(reply, sizeof(reply), s);
+  EXPECT_EQ(s.polls, 1);
+  EXPECT_EQ(s.replies, 1);
+  EXPECT_TRUE(p.Idle());
+
+  std::vector<u8> stream;
+  AppendBatch(stream, {Msg(10, 0), Msg(10, 1), Msg(10, 2)});
+  Sink t;
+  t.failAllocAt = 1;
+  RxParser q;
+  EXPECT_EQ(q.Feed(stream.data(), stream.size(), t), kRxNoMemory);
+  EXPECT_EQ(q.GetState(), RxParser::kDiscard);
+  EXPECT_EQ(t.allocs, 2);
+  EXPECT_EQ(t.frees, 2); /* the buffers already had are given back */
+  EXPECT_TRUE(t.msgs.empty());
+  /* a reset in the middle of a batch frees its buffers */
+  Sink u;
+  RxParser r;
+  stream.clear();
+  AppendBatch(stream, {Msg(100, 0), Msg(100, 1)});
+  r.Feed(stream.data(), 64 + 150, u);
+  EXPECT_EQ(u.allocs, 2);
+  r.Reset(u);
+  EXPECT_EQ(u.frees, 2);
+  EXPECT_TRUE(r.Idle());
 }
