@@ -100,14 +100,6 @@ TEST_F(DbgTest, DoubleReleaseIsRefusedWithTheAddress) {
   EXPECT_EQ(mLog.Count(szDetail), 1u);
 }
 
-TEST_F(DbgTest, TrackedMessageCarriesItsMarks) {
-  VQX_MSG_HANDLE hMsg = UserMsg("marks.cpp", 1);
-  const u8* pbyHeader = reinterpret_cast<const u8*>(hMsg);
-  EXPECT_EQ(memcmp(pbyHeader + 40, "HMSG", 4), 0) << "the four bytes at offset 40";
-  EXPECT_EQ(hMsg->un32TrackMark, 0xDB00DB00u);
-  EXPECT_EQ(VQXReleaseMsgDbg(mhLib, &hMsg, "marks.cpp", 2), VQX_RESULT_OK);
-}
-
 TEST_F(DbgTest, LeakReportNamesFileAndLine) {
   VQX_FILTER_HANDLE h = UserFilter(40);
   VQX_MSG_HANDLE hLeak = UserMsg("leaky.cpp", 123);
@@ -182,15 +174,16 @@ TEST_F(DbgTest, TimeoutAndWakeAreSilentOtherFailuresLogged) {
   EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "quiet.cpp", 8), VQX_RESULT_API_OK);
 }
 
-TEST_F(DbgTest, UntrackedMessageIsUnknownToTestMsg) {
+TEST_F(DbgTest, TrackedMessageCarriesItsMarksAndAnUntrackedOneIsUnknown) {
   VQX_MSG_HANDLE hTracked = UserMsg("t.cpp", 1);
+  EXPECT_EQ(memcmp(reinterpret_cast<const u8*>(hTracked) + 40, "HMSG", 4), 0) << "the four bytes at offset 40";
+  EXPECT_EQ(hTracked->un32TrackMark, 0xDB00DB00u);
   EXPECT_EQ(VQXTestMsgDbg(mhLib, hTracked), VQX_RESULT_API_OK);
   EXPECT_EQ(VQXTestMsgEx(mhLib, hTracked, 0, 0), VQX_RESULT_API_OK);
   VQX_MSG_HANDLE hPlain = nullptr;
   ASSERT_EQ(VQXGetMsg(mhLib, 8, &hPlain), VQX_RESULT_API_OK);
   EXPECT_EQ(VQXTestMsgDbg(mhLib, hPlain), VQX_RESULT_API_INVALID_MSG_HANDLE);
   EXPECT_TRUE(mLog.WaitFor("Unknown message handle"));
-  /* A refused send leaves the message with the caller. */
   EXPECT_EQ(VQXReleaseMsgDbg(mhLib, &hTracked, "t.cpp", 2), VQX_RESULT_OK);
   EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hPlain), VQX_RESULT_OK);
 }
@@ -275,20 +268,6 @@ TEST_F(DbgTest, AwaitedResponseFilterIsTrackedWithTheSender) {
   EXPECT_EQ(mLog.Count("asker.cpp:2\n"), 1u);
   EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &hImplicit, "asker.cpp", 3), VQX_RESULT_API_OK);
   EXPECT_EQ(hImplicit, nullptr);
-}
-
-TEST_F(DbgTest, LibraryOnlyTwins) {
-  u32 un32Count = 9;
-  u32 ah[4];
-  EXPECT_EQ(VQXGetAdaptersListDbg(mhLib, 4, &un32Count, ah, "lists.cpp", 1), VQX_RESULT_API_OK);
-  EXPECT_EQ(un32Count, 0u);
-  EXPECT_EQ(VQXGetRemoteHostsListDbg(mhLib, 4, &un32Count, ah, "lists.cpp", 2), VQX_RESULT_API_OK);
-  EXPECT_EQ(un32Count, 0u);
-  VQX_LIB_HANDLE hOther = reinterpret_cast<VQX_LIB_HANDLE>(ah);
-  EXPECT_EQ(VQXGetAdaptersListDbg(hOther, 4, &un32Count, ah, "lists.cpp", 3), VQX_RESULT_API_INVALID_LIB_HANDLE);
-  EXPECT_EQ(VQXCreateAssociationDbg(mhLib, "assoc.cpp", 4), VQX_RESULT_API_NOT_SUPPORTED);
-  EXPECT_TRUE(mLog.WaitFor("assoc.cpp:4> VQXCreateAssociationDbg: "));
-  EXPECT_EQ(VQXDestroyAssociationDbg(mhLib, "assoc.cpp", 5), VQX_RESULT_API_NOT_SUPPORTED);
 }
 
 TEST_F(DbgTest, LocallyDeliveredMessageReadPlainlyCanBeReleasedThroughTheTwin) {

@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <map>
+#include <vector>
 #include <string>
 
 #include "support/hostlib_fixture.h"
@@ -52,14 +53,12 @@ std::string Trim(std::string s) {
   return s;
 }
 
-struct SizeRow {
-  u32 un32Payload;
-  VQX_RESULT expected;
-  u32 un32Length;  /* expected buffer size when allocated */
-};
-
 TEST_F(MsgTest, PayloadSizeLimits) {
-  const SizeRow rows[] = {
+  const struct {
+    u32 un32Payload;
+    VQX_RESULT expected;
+    u32 un32Length; /* expected buffer size when allocated */
+  } rows[] = {
       {0, VQX_RESULT_API_OK, 96},
       {8, VQX_RESULT_API_OK, 96},
       {9, VQX_RESULT_API_OK, 97},
@@ -72,7 +71,7 @@ TEST_F(MsgTest, PayloadSizeLimits) {
       {0xFFFFFFF0, VQX_RESULT_API_MSGSZ_INVALID, 0},       /* wraps to 72: must not give a small buffer */
       {0xFFFFFFFF, VQX_RESULT_API_MSGSZ_INVALID, 0},
   };
-  for (const SizeRow& row : rows) {
+  for (const auto& row : rows) {
     VQX_MSG_HANDLE hMsg = reinterpret_cast<VQX_MSG_HANDLE>(1);
     EXPECT_EQ(VQXGetMsg(mhLib, row.un32Payload, &hMsg), row.expected) << row.un32Payload;
     if (row.expected != VQX_RESULT_API_OK) {
@@ -98,19 +97,12 @@ TEST_F(MsgTest, HeaderAtAllocationAndSerials) {
   EXPECT_EQ(hB->un32SerialNumber, hA->un32SerialNumber + 1);
   const u8 abyZero[88 - 28] = {};
   for (VQX_MSG_HANDLE h : {hA, hB}) {
-    EXPECT_EQ(h->un32MsgId, 0x0201DEADu);
-    EXPECT_EQ(h->MsgType, 0u);
-    EXPECT_EQ(h->un32PayloadLength, 0u);
-    EXPECT_EQ(h->un32PayloadStart, 88u);
-    EXPECT_EQ(h->hAdapter, 0u);
-    EXPECT_EQ(h->un64UserContext1, 0u);
-    EXPECT_EQ(h->un32TrackMagic, 1u);
-    EXPECT_EQ(h->un32FixedTwo, 2u);
-    EXPECT_EQ(h->un64UserContext2, 0u);
+    /* id, type, payload length and start, handle, contexts, track magic, the fixed 2 */
+    EXPECT_EQ((std::vector<u64>{h->un32MsgId, h->MsgType, h->un32PayloadLength, h->un32PayloadStart, h->hAdapter,
+                                h->un64UserContext1, h->un64UserContext2, h->un32TrackMagic, h->un32FixedTwo}),
+              (std::vector<u64>{0x0201DEAD, 0, 0, 88, 0, 0, 0, 1, 2}));
     EXPECT_EQ(memcmp(reinterpret_cast<u8*>(h) + 56, abyZero, 32), 0) << "bytes 56..87";
-    u32 un32Second;
-    memcpy(&un32Second, VQXMsgPayload(h) + 4, 4);
-    EXPECT_EQ(un32Second, 0u) << "payload bytes 4..7";
+    EXPECT_EQ(memcmp(VQXMsgPayload(h) + 4, abyZero, 4), 0) << "payload bytes 4..7";
   }
   _VQX_LIB_STATS stats;
   ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
