@@ -34,6 +34,10 @@ constexpr u64 kCtx2Refused = 0x3333;  /* kept away from filter 2 by its negative
 constexpr u32 kGroup = 0x0B08;        /* wanted by filter 2 */
 constexpr u32 kMaxImplicit = 8;
 constexpr u32 kMaxMsgSize = VQX_GW_MAX_MSG_SIZE; /* the transport's framing limit */
+/* Received bytes one input may have allocated: past it, buffers stay small (filters are read at the end of
+   an input, so what they hold must fit in memory). */
+constexpr u64 kInputBudget = 256ull << 20;
+u64 g_un64InputBytes = 0;
 
 enum { kFilterCtx1, kFilterCtx2, kFilterGroup, kFilterAll, kNbFilters };
 
@@ -195,6 +199,8 @@ void* ReadMessage(fuzz::Input& in, u32 hPeer, u32 un32FragSerial, u32* pun32Next
   u32 un32Size = in.U8() | (in.U8() << 8) | (static_cast<u32>(in.U8()) << 16);
   if (un32Size > kMaxMsgSize) un32Size = kMaxMsgSize;
   if (un32Size == 0) un32Size = 1;
+  if (g_un64InputBytes + un32Size > kInputBudget && un32Size > 4096) un32Size = 4096;
+  g_un64InputBytes += un32Size;
   u32 un32Given = in.U16();
   if (un32Given > un32Size) un32Given = un32Size;
   u8* pBuf = static_cast<u8*>(s.pFctAlloc(s.hLib, un32Size));
@@ -315,6 +321,7 @@ extern "C" int LLVMFuzzerInitialize(int* pArgc, char*** pArgv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbyData, size_t size) {
   if (s.hLib == nullptr) Setup();
+  g_un64InputBytes = 0;
   fuzz::Input in(pbyData, size);
   while (in.Left() != 0) {
     const u8 un8Op = in.U8();
