@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <span>
 #include <string>
 #include <tuple>
@@ -38,7 +39,9 @@ struct SUnitCase {
   u32 un32Result = VQX_RESULT_OK; /* of the decoder called */
 };
 
-/* Units, octet by octet (MTP2 header, SIO, label, user part...). */
+/* Units, octet by octet (MTP2 header, SIO, label, user part...); several
+ * units of a row, separated by '|', are decoded one after the other into
+ * its golden file, each with the row's result. */
 const SUnitCase s_aCases[] = {
     /* MTP2 basic: BSN 5/BIB 1, FSN 3/FIB 1, LI 0. */
     {"ss7_fisu.txt", EDecoder::Ss7, 1, 2, 0, "85 83 00"},
@@ -151,11 +154,7 @@ const SUnitCase s_aCases[] = {
     {"trunc_maintenance.txt", EDecoder::Maintenance, 0, 0, 0, "00 0F 01 00"},
     /* An IE of a locked codeset whose length runs past the message. */
     {"trunc_q931_codeset.txt", EDecoder::Q931, 0, 0, 0, "00 7D 96 01 05 41"},
-};
 
-/* Several units of one decoder written one after the other into one golden
- * file, units separated by '|'. */
-const SUnitCase s_aSeries[] = {
     /* Supervisory and unnumbered frames with P/F set and clear, and a
      * control octet that is neither (0x11: no unnumbered command 0x01). */
     {"isdn_frame_kinds.txt", EDecoder::Q921, 0, 0, 0,
@@ -178,16 +177,10 @@ const SUnitCase s_aSeries[] = {
      " 18 05 A1 83 01 AA BB  74 05 11 00 0A 39 23  70 03 00 E3 31  1E 02 66 05  14 01 FF"},
 };
 
-std::vector<std::vector<u8>> SeriesUnits(const char* pszHex) {
+std::vector<std::vector<u8>> Units(const char* pszHex) {
   std::vector<std::vector<u8>> aUnits;
-  std::string str(pszHex);
-  size_t un64Start = 0;
-  for (;;) {
-    const size_t un64Bar = str.find('|', un64Start);
-    aUnits.push_back(FromHex(str.substr(un64Start, un64Bar - un64Start).c_str()));
-    if (un64Bar == std::string::npos) break;
-    un64Start = un64Bar + 1;
-  }
+  std::istringstream in(pszHex);
+  for (std::string str; std::getline(in, str, '|');) aUnits.push_back(FromHex(str.c_str()));
   return aUnits;
 }
 
@@ -216,32 +209,24 @@ std::string Decode(const SUnitCase& c, const std::vector<u8>& v, u32* pun32Resul
 
 TEST(SigTraceDecoders, GoldenText) {
   for (const SUnitCase& c : s_aCases) {
-    u32 un32Result = 0;
-    EXPECT_EQ(CompareGolden(c.pszGolden, Decode(c, FromHex(c.pszHex), &un32Result)), "") << "row " << c.pszGolden;
-    EXPECT_EQ(un32Result, c.un32Result) << "row " << c.pszGolden;
-  }
-}
-
-TEST(SigTraceDecoders, GoldenTextSeries) {
-  for (const SUnitCase& c : s_aSeries) {
     std::string strAll;
-    for (const std::vector<u8>& v : SeriesUnits(c.pszHex)) strAll += Decode(c, v);
+    for (const std::vector<u8>& v : Units(c.pszHex)) {
+      u32 un32Result = 0;
+      strAll += Decode(c, v, &un32Result);
+      EXPECT_EQ(un32Result, c.un32Result) << "row " << c.pszGolden;
+    }
     EXPECT_EQ(CompareGolden(c.pszGolden, strAll), "") << "row " << c.pszGolden;
   }
 }
 
 /* Every prefix of every unit decodes without reading past its end. */
 TEST(SigTraceDecoders, EveryPrefixStaysInside) {
-  std::vector<std::pair<const SUnitCase*, std::vector<u8>>> aUnits;
-  for (const SUnitCase& c : s_aCases) aUnits.emplace_back(&c, FromHex(c.pszHex));
-  for (const SUnitCase& c : s_aSeries) {
-    for (std::vector<u8>& v : SeriesUnits(c.pszHex)) aUnits.emplace_back(&c, std::move(v));
-  }
-  for (const auto& [pCase, v] : aUnits) {
-    for (size_t n = 0; n <= v.size(); ++n) {
-      const std::string str = Decode(*pCase, std::vector<u8>(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n)));
-      EXPECT_TRUE(pCase->Decoder == EDecoder::Sccp || pCase->Decoder == EDecoder::Mtp3 || !str.empty())
-          << pCase->pszGolden << " n=" << n;
+  for (const SUnitCase& c : s_aCases) {
+    for (const std::vector<u8>& v : Units(c.pszHex)) {
+      for (size_t n = 0; n <= v.size(); ++n) {
+        const std::string str = Decode(c, std::vector<u8>(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n)));
+        EXPECT_TRUE(c.Decoder == EDecoder::Sccp || c.Decoder == EDecoder::Mtp3 || !str.empty()) << c.pszGolden << " n=" << n;
+      }
     }
   }
 }
@@ -249,38 +234,28 @@ TEST(SigTraceDecoders, EveryPrefixStaysInside) {
 /* Units built and decoded by an independent model (testing/golden/sigtrace/gen_decoder_cases.py):
  * the decoders must write the model's text byte for byte. */
 TEST(SigTraceDecoders, IndependentModelCases) {
-  const std::string strAll = sigtest::ReadFile(sigtest::DataPath("decoder_model_cases.txt"));
-  ASSERT_FALSE(strAll.empty());
-  size_t un64Pos = 0;
+  std::istringstream in(sigtest::ReadFile(sigtest::DataPath("decoder_model_cases.txt")));
   u32 un32Cases = 0;
-  while (un64Pos < strAll.size()) {
-    const size_t un64Eol = strAll.find('\n', un64Pos);
-    ASSERT_NE(un64Eol, std::string::npos) << "at byte " << un64Pos;
-    const std::string strHead = strAll.substr(un64Pos, un64Eol - un64Pos);
-    ASSERT_EQ(strHead.compare(0, 3, "@@ "), 0) << strHead;
+  for (std::string strHead; std::getline(in, strHead); ++un32Cases) {
     char acDecoder[8] = {};
     unsigned uLen = 0, uVariant = 0, uPcLength = 0, uAnnexA = 0;
     int nHex = 0;
     ASSERT_EQ(sscanf(strHead.c_str(), "@@ %u %7s %u %u %u %n", &uLen, acDecoder, &uVariant, &uPcLength, &uAnnexA, &nHex), 5)
         << strHead;
-    ASSERT_LE(un64Eol + 1 + uLen + 1, strAll.size()) << strHead;
-    const std::string strExpected = strAll.substr(un64Eol + 1, uLen);
-    un64Pos = un64Eol + 1 + uLen + 1;
+    std::string strExpected(uLen, '\0');
+    ASSERT_TRUE(in.read(strExpected.data(), uLen) && in.get() == '\n') << strHead;
     const std::string strDecoder(acDecoder);
-    SUnitCase c{"", EDecoder::Ss7, uVariant, uPcLength, uAnnexA, strHead.c_str() + nHex};
-    if (strDecoder == "q921") c.Decoder = EDecoder::Q921;
-    else if (strDecoder == "mnt") c.Decoder = EDecoder::Maintenance;
-    else ASSERT_EQ(strDecoder, "ss7") << strHead;
+    ASSERT_TRUE(strDecoder == "ss7" || strDecoder == "q921" || strDecoder == "mnt") << strHead;
+    const SUnitCase c{"", strDecoder == "ss7" ? EDecoder::Ss7 : strDecoder == "q921" ? EDecoder::Q921 : EDecoder::Maintenance,
+                      uVariant, uPcLength, uAnnexA, strHead.c_str() + nHex};
     EXPECT_EQ(Decode(c, FromHex(c.pszHex)), strExpected) << strHead;
-    ++un32Cases;
   }
   EXPECT_EQ(un32Cases, 460u);
 }
 
 /* Hex dumps at their line boundaries, and the H.248 and IP dumps. */
 TEST(SigTraceDecoders, Dumps) {
-  std::vector<u8> v(17);
-  for (u8 i = 0; i < 17; ++i) v[i] = i;
+  const std::vector<u8> v = sigtest::Seq(17);
   struct {
     const char* pszRow;
     std::function<void(CVQSigTraceText&)> fn;
@@ -303,30 +278,6 @@ TEST(SigTraceDecoders, Dumps) {
     row.fn(t);
     EXPECT_EQ(t.Str(), row.strExpected) << "row " << row.pszRow;
   }
-}
-
-TEST(SigTraceDecoders, Casr2Lines) {
-  CVQSigTraceText t;
-  VqSigTraceCasr2LineStart(t, "E1_0", 5, 123456, 0);
-  VqSigTraceCasr2State(t, 3, 12);
-  VqSigTraceCasr2LineStart(t, "E1_0", 5, 123457, 3);
-  VqSigTraceCasr2State(t, 12, 24);
-  _VQ500_VP_DIGIT_PARAMS tone{};
-  tone.un32ToneCode = 41;
-  tone.n32Level = -12;
-  VqSigTraceCasr2LineStart(t, "E1_0", 17, 5, 1);
-  VqSigTraceCasr2Tone(t, tone, 1);
-  tone.un32ToneCode = 200;
-  for (u32 i = 0; i < 4; ++i) tone.aun32Custom[i] = std::vector<u32>{1, 22, 333, 4}[i];
-  VqSigTraceCasr2LineStart(t, "A_very_long_entity", 31, 4294967295u, 2);
-  VqSigTraceCasr2Tone(t, tone, 0xFFFFFFFFu);
-  tone.un32ToneCode = 99;
-  VqSigTraceCasr2LineStart(t, "E1_0", 1, 0, 2);
-  VqSigTraceCasr2Tone(t, tone, 3);
-  const u8 aBits[8] = {1, 0, 0, 1, 1, 1, 0, 1};
-  VqSigTraceCasr2LineStart(t, "E1_0", 2, 7, 1);
-  VqSigTraceCasr2Bits(t, aBits, 10, 5, 3);
-  EXPECT_EQ(CompareGolden("casr2_lines.txt", t.Str()), "");
 }
 
 /* The text builder's own formatter agrees with printf on what the decoders

@@ -17,6 +17,7 @@
 using namespace VQCAF;
 using sigtest::Be32;
 using sigtest::FromHex;
+using sigtest::Seq;
 
 namespace {
 
@@ -29,10 +30,11 @@ CVQSigTraceEntityParams IsdnEntity(u32 un32Trunk, const char* pszInterface, cons
   return e;
 }
 
-std::vector<u8> Seq(u32 n) {
-  std::vector<u8> v(n);
-  for (u32 i = 0; i < n; ++i) v[i] = static_cast<u8>(i);
-  return v;
+/* The framing of a TUCL packet with these direction, transport, protocol, addresses and ports. */
+auto Tucl(u32 un32Dir, u32 un32Transport, u32 un32Protocol, const char* pszRemote, const char* pszLocal, u32 un32Local, u32 un32Remote) {
+  return [=](std::vector<u8>& v, const CVQSigTraceCursor& c) {
+    return VqSigTraceFrameTucl(v, un32Dir, un32Transport, un32Protocol, pszRemote, pszLocal, un32Local, un32Remote, c);
+  };
 }
 
 const char* kpszH248 = "MEGACO/1 [192.168.0.2]:2945\r\nTransaction = 1 {\r\n}\r\n";
@@ -67,22 +69,12 @@ std::vector<SFramingCase> Cases() {
       {"h248_dir1", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 1, c); }, 42 + un32H248},
       {"h248_dir3", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 3, c); }, 42 + un32H248},
       {"tucl_raw_sctp", FromHex("0B 59 13 C4 00 00 00 00 DE AD BE EF"),
-       [](auto& v, auto& c) {
-         return VqSigTraceFrameTucl(v, VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_RAW, VQ500_TUCL_TRACE_PROTOCOL_SCTP,
-                                    "10.0.0.2", "10.0.0.1", 2905, 2906, c);
-       },
+       Tucl(VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_RAW, VQ500_TUCL_TRACE_PROTOCOL_SCTP, "10.0.0.2", "10.0.0.1", 2905, 2906),
        34 + 12},
       {"tucl_raw_udp", FromHex("01 02 03 04"),
-       [](auto& v, auto& c) {
-         return VqSigTraceFrameTucl(v, VQ500_TUCL_TRACE_DIRECTION_TX, VQ500_TUCL_TRACE_TRANSPORT_RAW, VQ500_TUCL_TRACE_PROTOCOL_SIP,
-                                    "", "10.0.0.1", 1, 2, c);
-       },
-       34 + 4},
+       Tucl(VQ500_TUCL_TRACE_DIRECTION_TX, VQ500_TUCL_TRACE_TRANSPORT_RAW, VQ500_TUCL_TRACE_PROTOCOL_SIP, "", "10.0.0.1", 1, 2), 34 + 4},
       {"tucl_udp_sip", FromHex("4F 50 54 49 4F 4E 53 20 73 69 70 3A 61 40 62 20 53 49 50 2F 32 2E 30 0D 0A 0D 0A"),
-       [](auto& v, auto& c) {
-         return VqSigTraceFrameTucl(v, VQ500_TUCL_TRACE_DIRECTION_TX, VQ500_TUCL_TRACE_TRANSPORT_UDP, VQ500_TUCL_TRACE_PROTOCOL_SIP,
-                                    "10.0.0.2", "10.0.0.1", 5060, 5062, c);
-       },
+       Tucl(VQ500_TUCL_TRACE_DIRECTION_TX, VQ500_TUCL_TRACE_TRANSPORT_UDP, VQ500_TUCL_TRACE_PROTOCOL_SIP, "10.0.0.2", "10.0.0.1", 5060, 5062),
        42 + 27},
   };
 }

@@ -41,11 +41,7 @@ FILE* StartMalformed(const std::string& strFile) { return Start(strFile, "-Y '_w
 std::vector<std::string> Collect(FILE* p) {
   std::vector<std::string> v;
   char acLine[4096];
-  while (p && fgets(acLine, sizeof(acLine), p)) {
-    std::string s(acLine);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    v.push_back(s);
-  }
+  while (p && fgets(acLine, sizeof(acLine), p)) v.emplace_back(acLine, strcspn(acLine, "\r\n"));
   if (p) pclose(p);
   return v;
 }
@@ -59,6 +55,12 @@ class SigTraceTshark : public ::testing::Test {
 };
 
 std::vector<u8> Text(const std::string& str) { return std::vector<u8>(str.begin(), str.end()); }
+/* The unit in hex, then octets of un8Fill up to un32Length. */
+std::vector<u8> Padded(const char* pszHex, u32 un32Length, u8 un8Fill) {
+  std::vector<u8> v = FromHex(pszHex);
+  v.resize(un32Length, un8Fill);
+  return v;
+}
 
 const std::string kstrMegaco =
     "MEGACO/1 [192.168.0.2]:2945\r\nTransaction = 17 {\r\n\tContext = - {\r\n\t\tAuditValue = ROOT {\r\n\t\t\tAudit{ }\r\n\t\t}\r\n\t}\r\n}\r\n";
@@ -69,25 +71,10 @@ struct SFileCase {
   const char* pszName;
   u32 un32Type;
   u8 fOldIsdn;
-  std::function<void(CVQSigTraceGrp&, CVQSigTraceEntityParams&)> fnWrite;
+  std::function<void(SGroup&)> fnWrite;
   const char* pszFields;
   std::vector<std::string> vExpected;
 };
-
-void Ss7(CVQSigTraceGrp& g, CVQSigTraceEntityParams& e, u32 un32Link, u32 un32Dir, const std::vector<u8>& v) {
-  g.WriteSs7PacketData(e, un32Link, 0, 1, 2, un32Dir, static_cast<u32>(v.size()), v.data());
-}
-void Isdn(CVQSigTraceGrp& g, CVQSigTraceEntityParams& e, u32 un32Dir, u32 un32Side, const std::vector<u8>& v) {
-  g.WriteIsdnPacketData(e, un32Dir, un32Side, static_cast<u32>(v.size()), v.data());
-}
-void H248(CVQSigTraceGrp& g, CVQSigTraceEntityParams& e, u32 un32Dir, const std::string& str) {
-  g.WriteH248PacketData(e, un32Dir, static_cast<u32>(str.size()), reinterpret_cast<const u8*>(str.data()));
-}
-void Tucl(CVQSigTraceGrp& g, CVQSigTraceEntityParams& e, u32 un32Dir, u32 un32Transport, u32 un32Protocol, const char* pszLocal,
-          u32 un32LocalPort, u32 un32RemotePort, const std::vector<u8>& v) {
-  g.WriteTuclPacketData(e, un32Dir, un32Transport, un32Protocol, "eth0", "10.0.0.2", pszLocal, un32LocalPort, un32RemotePort, 1,
-                        static_cast<u32>(v.size()), v.data());
-}
 
 const char* const kpszCaps = "-e frame.len -e frame.cap_len -e ip.src -e ip.dst -e udp.srcport -e udp.dstport";
 
@@ -95,26 +82,26 @@ const std::vector<SFileCase>& FileCases() {
   static const std::vector<SFileCase> s_aCases = {
       /* ITU 14-bit label: DPC 291, OPC 73, SLS 5; IAM CIC 1 to 1234567, ACM, ANM, REL cause 16, FISU. */
       {"ss7", VQ_SIGTRACE_TYPE_SS7, 0,
-       [](auto& g, auto& e) {
-         Ss7(g, e, 1, 1, FromHex("10 20 3F 85 23 41 12 50 01 00 01 00 60 01 0A 00 02 08 06 83 90 21 43 65 07 0A 06 03 13 21 43 65 87 00"));
-         Ss7(g, e, 1, 0, FromHex("11 21 3F 85 49 C0 48 50 02 00 06 16 14 00"));
-         Ss7(g, e, 2, 0, FromHex("12 22 3F 85 23 41 12 50 01 00 09 00"));
-         Ss7(g, e, 2, 1, FromHex("13 23 3F 85 23 41 12 50 01 00 0C 02 00 02 80 90"));
-         Ss7(g, e, 1, 0, FromHex("85 83 00"));
+       [](SGroup& g) {
+         g.Ss7(1, FromHex("10 20 3F 85 23 41 12 50 01 00 01 00 60 01 0A 00 02 08 06 83 90 21 43 65 07 0A 06 03 13 21 43 65 87 00"));
+         g.Ss7(0, FromHex("11 21 3F 85 49 C0 48 50 02 00 06 16 14 00"));
+         g.Ss7(0, FromHex("12 22 3F 85 23 41 12 50 01 00 09 00"), 2);
+         g.Ss7(1, FromHex("13 23 3F 85 23 41 12 50 01 00 0C 02 00 02 80 90"), 2);
+         g.Ss7(0);
        },
        "-e mtp2.li -e mtp3.dpc -e mtp3.opc -e mtp3.sls -e isup.cic -e isup.message_type -e isup.called -e isup.cause_indicator",
        {"63|291|73|5|1|1|1234567|", "63|73|291|5|2|6||", "63|291|73|5|1|9||", "63|291|73|5|1|12||16", "0|||||||"}},
       /* Q.921 over IUA/SCTP/IPv4: SETUP, DISCONNECT cause 16, RR, UI, SABME. */
       {"isdn", VQ_SIGTRACE_TYPE_ISDN, 0,
-       [](auto& g, auto& e) {
-         e.mun32Trunk = 6;
-         e.mstrEthPort = "D0:ETSI:USER";
-         e.mstrIpMask = "10.1.2.3";
-         Isdn(g, e, 1, 0, FromHex("00 01 02 04 08 02 00 05 05 04 03 80 90 A3 18 03 A9 83 81 70 08 81 31 32 33 34 35 36 37"));
-         Isdn(g, e, 0, 0, FromHex("02 01 04 06 08 02 80 05 45 08 02 80 90"));
-         Isdn(g, e, 0, 0, FromHex("02 01 01 05"));
-         Isdn(g, e, 1, 0, FromHex("00 FF 03 08 01 05 05 04 03 80 90 A3"));
-         Isdn(g, e, 1, 0, FromHex("00 01 7F"));
+       [](SGroup& g) {
+         g.e.mun32Trunk = 6;
+         g.e.mstrEthPort = "D0:ETSI:USER";
+         g.e.mstrIpMask = "10.1.2.3";
+         g.Isdn(1, 0, FromHex("00 01 02 04 08 02 00 05 05 04 03 80 90 A3 18 03 A9 83 81 70 08 81 31 32 33 34 35 36 37"));
+         g.Isdn(0, 0, FromHex("02 01 04 06 08 02 80 05 45 08 02 80 90"));
+         g.Isdn(0, 0, FromHex("02 01 01 05"));
+         g.Isdn(1, 0, FromHex("00 FF 03 08 01 05 05 04 03 80 90 A3"));
+         g.Isdn(1, 0, FromHex("00 01 7F"));
        },
        "-e ip.checksum.status -e ip.src -e ip.dst -e sctp.data_sid -e iua.message_type -e iua.int_interface_identifier "
        "-e iua.dlci_sapi -e iua.dlci_tei -e iua.info_string -e q931.message_type -e q931.cause_value -e q931.called_party_number.digits",
@@ -125,23 +112,23 @@ const std::vector<SFileCase>& FileCases() {
         "1|10.1.2.3|0.0.0.0|0x0006|1|0x00000006|0x00|0x00|D0:ETSI:USER|||"}},
       /* The old 16-byte LAPD pseudo-header. */
       {"lapd", VQ_SIGTRACE_TYPE_LAPD, 1,
-       [](auto& g, auto& e) {
-         Isdn(g, e, 1, 1, FromHex("00 01 02 04 08 02 00 05 05 04 03 80 90 A3 70 04 81 39 38 37"));
-         Isdn(g, e, 0, 0, FromHex("FE 03 01 05"));
+       [](SGroup& g) {
+         g.Isdn(1, 1, FromHex("00 01 02 04 08 02 00 05 05 04 03 80 90 A3 70 04 81 39 38 37"));
+         g.Isdn(0, 0, FromHex("FE 03 01 05"));
        },
        "-e lapd.sapi -e lapd.tei -e q931.message_type -e q931.called_party_number.digits", {"0|0|0x05|987", "63|1||"}},
-      {"h248", VQ_SIGTRACE_TYPE_H248, 0, [](auto& g, auto& e) { H248(g, e, 2, kstrMegaco), H248(g, e, 1, kstrMegaco); },
+      {"h248", VQ_SIGTRACE_TYPE_H248, 0, [](SGroup& g) { g.H248(2, kstrMegaco), g.H248(1, kstrMegaco); },
        "-e ip.checksum.status -e ip.src -e ip.dst -e udp.srcport -e udp.dstport -e megaco.transid",
        {"1|192.168.0.2|192.168.0.1|2945|2944|17", "1|192.168.0.1|192.168.0.2|2944|2945|17"}},
       /* SIP over UDP; raw UDP (ports 7000 -> 7001) and raw SCTP (COOKIE ACK) packets. */
       {"ip", VQ_SIGTRACE_TYPE_IP, 0,
-       [](auto& g, auto& e) {
-         Tucl(g, e, VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_UDP, VQ500_TUCL_TRACE_PROTOCOL_SIP, "10.0.0.1", 5060, 5062,
-              Text("OPTIONS sip:a@10.0.0.2 SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1:5060\r\nCall-ID: 1@x\r\nCSeq: 1 OPTIONS\r\n\r\n"));
-         Tucl(g, e, VQ500_TUCL_TRACE_DIRECTION_TX, VQ500_TUCL_TRACE_TRANSPORT_RAW, VQ500_TUCL_TRACE_PROTOCOL_SIP, "10.0.0.1", 0, 0,
-              FromHex("1B 58 1B 59 00 0C 00 00 61 62 63 64"));
-         Tucl(g, e, VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_RAW, VQ500_TUCL_TRACE_PROTOCOL_SCTP, "", 0, 0,
-              FromHex("0B 59 0B 5A 00 00 00 01 00 00 00 00 0B 00 00 04"));
+       [](SGroup& g) {
+         g.Tucl(VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_UDP, VQ500_TUCL_TRACE_PROTOCOL_SIP, "10.0.0.1", 5060, 5062,
+                Text("OPTIONS sip:a@10.0.0.2 SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1:5060\r\nCall-ID: 1@x\r\nCSeq: 1 OPTIONS\r\n\r\n"));
+         g.Tucl(VQ500_TUCL_TRACE_DIRECTION_TX, VQ500_TUCL_TRACE_TRANSPORT_RAW, VQ500_TUCL_TRACE_PROTOCOL_SIP, "10.0.0.1", 0, 0,
+                FromHex("1B 58 1B 59 00 0C 00 00 61 62 63 64"));
+         g.Tucl(VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_RAW, VQ500_TUCL_TRACE_PROTOCOL_SCTP, "", 0, 0,
+                FromHex("0B 59 0B 5A 00 00 00 01 00 00 00 00 0B 00 00 04"));
        },
        "-e ip.checksum.status -e ip.src -e ip.dst -e ip.proto -e udp.srcport -e udp.dstport -e sip.Method -e sctp.srcport",
        {"1|10.0.0.2|10.0.0.1|17|5062|5060|OPTIONS|", "1|10.0.0.1|10.0.0.2|17|7000|7001||", "1|10.0.0.2|0.0.0.0|132||||2905"}},
@@ -149,28 +136,17 @@ const std::vector<SFileCase>& FileCases() {
        * announces the full length (tshark counts MTP2 without its 4-octet
        * pseudo-header; ISDN: 90 + 12 + 312 on the wire, 300 captured). */
       {"ss7cap", VQ_SIGTRACE_TYPE_SS7, 0,
-       [](auto& g, auto& e) {
-         std::vector<u8> v = FromHex("10 20 3F 85 23 41 12 50 01 00 09 00");
-         v.resize(310);
-         Ss7(g, e, 1, 0, v);
-         Ss7(g, e, 1, 0, FromHex("85 83 00"));
-       },
+       [](SGroup& g) { g.Ss7(0, Padded("10 20 3F 85 23 41 12 50 01 00 09 00", 310, 0)), g.Ss7(0); },
        kpszCaps, {"310|300|", "3|3|"}},
       {"h248cap", VQ_SIGTRACE_TYPE_H248, 0,
-       [](auto& g, auto& e) {
-         std::string str = "MEGACO/1 [192.168.0.2]:2945\r\nTransaction = 3 {\r\n";
-         str.resize(6000, ' ');
-         H248(g, e, 3, str);
-         H248(g, e, 2, "A\r\nB");
+       [](SGroup& g) {
+         g.H248(3, std::string("MEGACO/1 [192.168.0.2]:2945\r\nTransaction = 3 {\r\n").append(6000 - 48, ' ')), g.H248(2, "A\r\nB");
        },
        kpszCaps, {"6042|5042|192.168.0.1|192.168.0.2|2944|2945", "46|46|192.168.0.2|192.168.0.1|2945|2944"}},
       {"isdncap", VQ_SIGTRACE_TYPE_ISDN, 0,
-       [](auto& g, auto& e) {
-         e.mstrEthPort = "D0:ETSI:NET";
-         std::vector<u8> v = FromHex("00 01 02 04 08 02 00 05 05");
-         v.resize(310, 0x41);
-         Isdn(g, e, 0, 0, v);
-         Isdn(g, e, 0, 0, FromHex("02 01 01 05"));
+       [](SGroup& g) {
+         g.e.mstrEthPort = "D0:ETSI:NET";
+         g.Isdn(0, 0, Padded("00 01 02 04 08 02 00 05 05", 310, 0x41)), g.Isdn(0, 0, FromHex("02 01 01 05"));
        },
        kpszCaps, {"414|402|", "102|102|"}},
   };
@@ -183,11 +159,9 @@ TEST_F(SigTraceTshark, EveryFramingDecodes) {
   std::vector<std::pair<FILE*, FILE*>> vRuns;
   for (const SFileCase& c : FileCases()) {
     {
-      CVQSigTraceGrp g;
-      SetUpGroup(g, c.pszName, c.un32Type, true);
-      g.mfOldIsdnFraming = c.fOldIsdn;
-      CVQSigTraceEntityParams e = Entity(c.un32Type, "ADAPTER1", "e");
-      c.fnWrite(g, e);
+      SGroup g(c.pszName, c.un32Type, true);
+      g.g.mfOldIsdnFraming = c.fOldIsdn;
+      c.fnWrite(g);
     }
     const std::string strFile = std::string(c.pszName) + "_000.cap";
     /* A unit cut by the cap ends inside its message: tshark calls that malformed. */
@@ -215,16 +189,13 @@ TEST_F(SigTraceTshark, FullSegmentsCarryTheirRestToTheNext) {
   constexpr u32 kun32Records = 1200;
   ASSERT_TRUE(InChild([] {
     LimitFileSize(300000);
-    CVQSigTraceGrp g;
-    SetUpGroup(g, "full", VQ_SIGTRACE_TYPE_IP, true);
-    CVQSigTraceEntityParams e = Entity(4, "A", "eth0");
+    SGroup g("full", VQ_SIGTRACE_TYPE_IP, true);
     for (u32 i = 0; i < kun32Records; ++i) {
-      const std::vector<u8> v(200 + i % 1000, 'x');
-      Tucl(g, e, VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_UDP, VQ500_TUCL_TRACE_PROTOCOL_SCTP, "10.0.0.1", 40000,
-           20000 + i, v);
+      g.Tucl(VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_UDP, VQ500_TUCL_TRACE_PROTOCOL_SCTP, "10.0.0.1", 40000,
+             20000 + i, std::vector<u8>(200 + i % 1000, 'x'));
     }
-    g.CloseFile();
-    std::ofstream("lost.txt") << g.mun32LostCount << " " << g.mun32RxCount;
+    g.g.CloseFile();
+    std::ofstream("lost.txt") << g.g.mun32LostCount << " " << g.g.mun32RxCount;
     return true;
   }));
   std::vector<std::string> vNames;

@@ -43,6 +43,12 @@ std::string ReadFile(const std::string& strPath) {
 
 bool FileExists(const std::string& strPath) { return std::filesystem::exists(strPath); }
 
+size_t Count(const std::string& str, const std::string& strPart) {
+  size_t n = 0;
+  for (size_t i = str.find(strPart); i != std::string::npos; i = str.find(strPart, i + 1)) ++n;
+  return n;
+}
+
 std::vector<u8> FromHex(const char* pszHex) {
   std::string strDigits;
   for (const char* p = pszHex; *p; ++p) {
@@ -50,6 +56,12 @@ std::vector<u8> FromHex(const char* pszHex) {
   }
   std::vector<u8> v;
   for (size_t i = 0; i + 1 < strDigits.size(); i += 2) v.push_back(static_cast<u8>(std::stoul(strDigits.substr(i, 2), nullptr, 16)));
+  return v;
+}
+
+std::vector<u8> Seq(u32 n) {
+  std::vector<u8> v(n);
+  for (u32 i = 0; i < n; ++i) v[i] = static_cast<u8>(i);
   return v;
 }
 
@@ -96,12 +108,27 @@ VQCAF::CVQSigTraceEntityParams Entity(u32 un32Type, const char* pszAdapter, cons
   return e;
 }
 
-void SetUpGroup(VQCAF::CVQSigTraceGrp& g, const std::string& strName, u32 un32Type, bool fPcap,
-                const VQCAF::IVQSigTraceClock* pClock) {
+SGroup::SGroup(const std::string& strName, u32 un32Type, bool fPcap, const char* pszEntity)
+    : e(Entity(un32Type, "A", pszEntity)) {
   g.mstrName = strName.c_str();
   g.mun32Type = un32Type;
   g.mfPcap = fPcap ? 1 : 0;
-  g.SetClock(pClock);
+  g.SetClock(&clock);
+}
+
+void SGroup::Ss7(u32 un32Direction, const std::vector<u8>& v, u32 un32Link) {
+  g.WriteSs7PacketData(e, un32Link, 0, 1, 2, un32Direction, static_cast<u32>(v.size()), v.data());
+}
+void SGroup::Isdn(u32 un32Direction, u32 un32Side, const std::vector<u8>& v) {
+  g.WriteIsdnPacketData(e, un32Direction, un32Side, static_cast<u32>(v.size()), v.data());
+}
+void SGroup::H248(u32 un32Direction, const std::string& str) {
+  g.WriteH248PacketData(e, un32Direction, static_cast<u32>(str.size()), reinterpret_cast<const u8*>(str.data()));
+}
+void SGroup::Tucl(u32 un32Direction, u32 un32Transport, u32 un32Protocol, const char* pszLocal, u32 un32LocalPort,
+                  u32 un32RemotePort, const std::vector<u8>& v) {
+  g.WriteTuclPacketData(e, un32Direction, un32Transport, un32Protocol, "eth0", "10.0.0.2", pszLocal, un32LocalPort, un32RemotePort,
+                        1, static_cast<u32>(v.size()), v.data());
 }
 
 u32 Be32(const std::string& s, size_t i) {

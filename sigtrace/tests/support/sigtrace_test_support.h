@@ -1,9 +1,9 @@
 /*
  * sigtrace_test_support.h - helpers shared by the trace group tests: a fresh
  * working directory per test, whole-file reads, golden-file comparison, a
- * fixed clock, captured log lines, groups and entities set up in one call,
- * the record structure of a pcap file, and child processes for tests that
- * change limits, signals or the standard output.
+ * fixed clock, captured log lines, a group with its clock and one entity set
+ * up in one call, the record structure of a pcap file, and child processes
+ * for tests that change limits, signals or the standard output.
  */
 #ifndef SIGTRACE_TEST_SUPPORT_H
 #define SIGTRACE_TEST_SUPPORT_H
@@ -30,7 +30,11 @@ class CScratchDir {
 
 std::string ReadFile(const std::string& strPath);
 bool FileExists(const std::string& strPath);
+/* Occurrences of strPart in str. */
+size_t Count(const std::string& str, const std::string& strPart);
 std::vector<u8> FromHex(const char* pszHex);
+/* Octets 0, 1, 2... (modulo 256). */
+std::vector<u8> Seq(u32 n);
 std::string DataPath(const std::string& strName);
 /* Compares strActual with the golden file; with VQX_UPDATE_GOLDEN=1 in the
  * environment, writes it instead (for review before committing). Returns an
@@ -49,9 +53,23 @@ struct CLogCapture {
 };
 
 VQCAF::CVQSigTraceEntityParams Entity(u32 un32Type, const char* pszAdapter, const char* pszName);
-/* Name, type, pcap flag and clock (null: the wall clock) of a new group. */
-void SetUpGroup(VQCAF::CVQSigTraceGrp& g, const std::string& strName, u32 un32Type, bool fPcap,
-                const VQCAF::IVQSigTraceClock* pClock = nullptr);
+
+/* A group named strName of this type (pcap flag as given) on the fixed clock,
+ * and an entity "A:<name>" of the same type (not attached) that its writers
+ * below use. */
+struct SGroup {
+  VQCAF::CVQSigTraceFixedClock clock{FixedTime()};
+  VQCAF::CVQSigTraceGrp g;
+  VQCAF::CVQSigTraceEntityParams e;
+  SGroup(const std::string& strName, u32 un32Type, bool fPcap, const char* pszEntity = "l");
+  /* Link 1, ITU, 14-bit point codes; a FISU by default. */
+  void Ss7(u32 un32Direction, const std::vector<u8>& v = FromHex("85 83 00"), u32 un32Link = 1);
+  void Isdn(u32 un32Direction, u32 un32Side, const std::vector<u8>& v);
+  void H248(u32 un32Direction, const std::string& str);
+  /* Interface "eth0", remote address 10.0.0.2, captured time 1 ms. */
+  void Tucl(u32 un32Direction, u32 un32Transport, u32 un32Protocol, const char* pszLocal, u32 un32LocalPort,
+            u32 un32RemotePort, const std::vector<u8>& v);
+};
 
 u32 Be32(const std::string& s, size_t i);
 /* Number of whole records of a big-endian pcap file of this link type, or
