@@ -59,10 +59,8 @@ TEST(Exception, MappingTable) {
 
 TEST(Exception, BoundaryAndReportLogOnceAndReturnTheCode) {
   CDiagCapture Capture;
-  EXPECT_EQ(Boundary(0), 0x8200000Au);
-  EXPECT_EQ(Boundary(1), 0x82000012u);
-  EXPECT_EQ(Boundary(2), VQX_RESULT_OK);
-  EXPECT_EQ(VQCAF_REPORT_FAILURE("CVQCAFPool64::CVQCAFPool64", "Failed to create Pool", 0x82000012u), 0x82000012u);
+  ExpectSteps({{"invalid data", Boundary(0), 0x8200000Au}, {"bad_alloc", Boundary(1), 0x82000012u}, {"no exception", Boundary(2), VQX_RESULT_OK},
+               {"report", VQCAF_REPORT_FAILURE("CVQCAFPool64::CVQCAFPool64", "Failed to create Pool", 0x82000012u), 0x82000012u}});
   const std::vector<std::string> aLines = Capture.Lines();
   const char* apszStarts[] = {"CVQTest::Boundary: bad field (8200000A) test_exception.cpp:",
                               "CVQTest::Boundary: std::bad_alloc (82000012) test_exception.cpp:",
@@ -78,11 +76,7 @@ int g_nDestroyed = 0;
 
 struct CBase1 { virtual ~CBase1() = default; int n1 = 1; };
 struct CBase2 { virtual ~CBase2() = default; int n2 = 2; };
-struct CDerived : CBase1, CBase2 {
-  explicit CDerived(int n) : n3(n) {}
-  ~CDerived() override { ++g_nDestroyed; }
-  int n3;
-};
+struct CDerived : CBase1, CBase2 { ~CDerived() override { ++g_nDestroyed; } };
 struct CCounted { ~CCounted() { ++g_nDestroyed; } u8 aby[10] = {}; };
 struct CThrows { CThrows() { throw std::runtime_error("ctor"); } };
 
@@ -108,18 +102,14 @@ void ExpectRefused(CCounted* p, const std::string& strCase) {
 TEST(GuardedAllocation, DestroysThroughABaseAndPerElement) {
   const u32 un32Before = VqcafGetGuardedAllocationCount();
   g_nDestroyed = 0;
-  CDerived* p = VQCAF_NEW(CDerived, 5);
-  EXPECT_EQ(p->n3, 5);
+  CDerived* p = VQCAF_NEW(CDerived);
   EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Before + 1);
   CBase2* pBase = p;
   ASSERT_NE(static_cast<void*>(pBase), static_cast<void*>(p));  // a real offset
   VQCAF_DELETE(pBase);
-  EXPECT_EQ(pBase, nullptr);
-  EXPECT_EQ(g_nDestroyed, 1);
-  CCounted* pArray = VQCAF_NEW_ARRAY(CCounted, 4);
+  EXPECT_TRUE(pBase == nullptr && g_nDestroyed == 1);
+  CCounted *pArray = VQCAF_NEW_ARRAY(CCounted, 4), *pNull = nullptr;
   VQCAF_DELETE(pArray);
-  EXPECT_EQ(g_nDestroyed, 5);
-  CCounted* pNull = nullptr;
   VQCAF_DELETE(pNull);  // nothing
   VqxDeletePrivate<CCounted>(nullptr, __FILE__, __LINE__);
   EXPECT_EQ(g_nDestroyed, 5);
@@ -164,8 +154,8 @@ TEST(GuardedAllocation, LeakReportListsLiveBlocks) {
   EXPECT_EQ(VqcafReportGuardedLeaks(), 1u);
   const std::vector<std::string> aLines = Capture.Lines();
   ASSERT_EQ(aLines.size(), 2u);
-  EXPECT_EQ(aLines[0].rfind("VQCAF_NEW leak: 0x", 0), 0u) << aLines[0];
-  EXPECT_NE(aLines[0].find(", 10 bytes, 1 element(s), allocated at test_exception.cpp:"), std::string::npos) << aLines[0];
+  EXPECT_EQ(aLines[0].substr(0, 18) + aLines[0].substr(aLines[0].find(','), 58),
+            "VQCAF_NEW leak: 0x, 10 bytes, 1 element(s), allocated at test_exception.cpp:") << aLines[0];
   EXPECT_EQ(aLines[1], "VQCAF_NEW leak report: 1 allocation(s) still live\n");
   VQCAF_DELETE(p);
 }

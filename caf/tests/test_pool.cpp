@@ -2,7 +2,6 @@
 // keys and case, walks that free as they go, the destructors' reports; the
 // hash keys, CVQCAFHashList (insertion order, borrowed pointers) and
 // CVQCAFHash (address keys).
-
 #include "support/vqcaf_test_support.h"
 
 namespace {
@@ -17,36 +16,25 @@ struct CEntity {
 };
 
 const CVQCAFDebugInfo D = VQCAF_DEBUG_INFO;
-
-}  // namespace
+constexpr u32 OK = VQX_RESULT_OK, BAD = VQX_RESULT_INVALID_PARAM, NUL = VQX_RESULT_NULL_PARAM;
 
 class PoolModes : public ::testing::TestWithParam<u32> {};  // static or dynamic storage
 
 TEST_P(PoolModes, AllocFindFreeWithinLimit) {
   g_nLive = 0;
   CVQCAFPool<CEntity> Pool(D, 3, 1, 1, GetParam());
-  CEntity* a = Pool.Alloc(D, "ss7_trk_01");
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(a->strName, "default");                      // built in place by its constructor
-  EXPECT_EQ(Pool.Alloc(D, "ss7_trk_01"), nullptr);       // key taken
-  CEntity* b = Pool.Alloc(D, CVQCAFString("b"));
-  ASSERT_NE(Pool.Alloc(D, "c"), nullptr);
-  EXPECT_EQ(Pool.Alloc(D, "d"), nullptr);                // full
-  EXPECT_EQ(Pool.GetCount(), 3u);
-  EXPECT_EQ(Pool.Find("ss7_trk_01"), a);
-  EXPECT_EQ(Pool.Find("SS7_TRK_01"), nullptr);           // case-sensitive
-  EXPECT_EQ(Pool.Free(D, b), VQX_RESULT_OK);
-  EXPECT_EQ(Pool.Free(D, b), VQX_RESULT_INVALID_PARAM);  // already free
-  EXPECT_EQ(Pool.Free(D, nullptr), VQX_RESULT_NULL_PARAM);
   CEntity Foreign;
-  EXPECT_EQ(Pool.Free(D, &Foreign), VQX_RESULT_INVALID_PARAM);
-  EXPECT_EQ(Pool.Find("b"), nullptr);
-  EXPECT_NE(Pool.Alloc(D, "b"), nullptr);                // key and slot reusable
-  EXPECT_TRUE(Pool.CheckInvariant());
-  EXPECT_EQ(Pool.Clear(D), VQX_RESULT_OK);
-  EXPECT_EQ(Pool.GetCount(), 0u);
-  EXPECT_EQ(g_nLive, 1);  // only Foreign
-  EXPECT_TRUE(Pool.CheckInvariant());
+  CEntity *a = Pool.Alloc(D, "ss7_trk_01"), *b = Pool.Alloc(D, CVQCAFString("b")), *c = Pool.Alloc(D, "c");
+  ASSERT_TRUE(a != nullptr && b != nullptr && c != nullptr);
+  EXPECT_EQ(a->strName, "default");  // built in place by its constructor
+  ExpectSteps({{"key taken", Pool.Alloc(D, "ss7_trk_01") == nullptr, true}, {"full", Pool.Alloc(D, "d") == nullptr, true},
+               {"count", Pool.GetCount(), 3}, {"find", Pool.Find("ss7_trk_01") == a, true},
+               {"keys keep their case", Pool.Find("SS7_TRK_01") == nullptr, true}, {"free", Pool.Free(D, b), OK},
+               {"free again", Pool.Free(D, b), BAD}, {"free null", Pool.Free(D, nullptr), NUL},
+               {"free a foreign one", Pool.Free(D, &Foreign), BAD}, {"find freed", Pool.Find("b") == nullptr, true},
+               {"key and slot reusable", Pool.Alloc(D, "b") != nullptr, true}, {"invariant", Pool.CheckInvariant(), true},
+               {"clear", Pool.Clear(D), OK}, {"count after", Pool.GetCount(), 0}, {"live: Foreign only", g_nLive, 1},
+               {"invariant after", Pool.CheckInvariant(), true}});
 }
 
 TEST_P(PoolModes, WalkInOrderWhileFreeing) {
@@ -56,17 +44,14 @@ TEST_P(PoolModes, WalkInOrderWhileFreeing) {
   Pool.ResetNext();
   while (CEntity* p = Pool.Next()) {  // free the even ones as met and, at 2, also 3 ahead
     Seen.push_back(p->nValue);
-    if (p->nValue == 2) { EXPECT_EQ(Pool.Free(D, Pool.Find("3")), VQX_RESULT_OK); }
-    if (p->nValue % 2 == 0) { EXPECT_EQ(Pool.Free(D, p), VQX_RESULT_OK); }
+    if (p->nValue == 2) { EXPECT_EQ(Pool.Free(D, Pool.Find("3")), OK); }
+    if (p->nValue % 2 == 0) { EXPECT_EQ(Pool.Free(D, p), OK); }
   }
-  EXPECT_EQ(Seen, std::vector<int>({0, 1, 2, 4, 5}));
-  Seen.clear();  // after the end the walk starts again
-  while (CEntity* p = Pool.Next()) Seen.push_back(p->nValue);
-  EXPECT_EQ(Seen, std::vector<int>({1, 5}));
+  while (CEntity* p = Pool.Next()) Seen.push_back(p->nValue);  // after the end the walk starts again
+  EXPECT_EQ(Seen, std::vector<int>({0, 1, 2, 4, 5, 1, 5}));
   EXPECT_EQ(Pool.Next()->nValue, 1);  // a partial walk, then a reset
   Pool.ResetNext();
-  EXPECT_EQ(Pool.Next()->nValue, 1);
-  EXPECT_TRUE(Pool.CheckInvariant());
+  EXPECT_TRUE(Pool.Next()->nValue == 1 && Pool.CheckInvariant());
   Pool.Clear(D);
 }
 
@@ -74,21 +59,15 @@ INSTANTIATE_TEST_SUITE_P(StaticAndDynamic, PoolModes, ::testing::Values(0u, 1u))
 
 TEST(Pool, CaseInsensitiveUnkeyedAndEmptyPools) {
   CVQCAFPool<CVQCAFPoolPointerElement> Pool(D, 1024, 1, 0, 1);
+  CVQCAFPool<CEntity> Unkeyed(D, 2, 0, 1, 0), Empty(D, 0, 1, 1, 0);
   CVQCAFPoolPointerElement* p = Pool.Alloc(D, "Host-A");
   ASSERT_NE(p, nullptr);
-  EXPECT_EQ(p->GetPointer(), nullptr);
-  EXPECT_EQ(Pool.Find("host-a"), p);
-  EXPECT_EQ(Pool.Find("HOST-A"), p);
-  EXPECT_EQ(Pool.Alloc(D, "HOST-a"), nullptr);
-  EXPECT_STREQ(Pool.GetKey(p)->c_str(), "Host-A");  // stored as given
-  Pool.Free(D, p);
-  CVQCAFPool<CEntity> Unkeyed(D, 2, 0, 1, 0), Empty(D, 0, 1, 1, 0);
-  ASSERT_NE(Unkeyed.Alloc(D), nullptr);
-  ASSERT_NE(Unkeyed.Alloc(D, "ignored"), nullptr);
-  EXPECT_EQ(Unkeyed.Find("ignored"), nullptr);
-  Unkeyed.Clear(D);
-  EXPECT_EQ(Empty.Alloc(D, "x"), nullptr);
-  EXPECT_EQ(Empty.Next(), nullptr);
+  ExpectSteps({{"pointer", p->GetPointer() == nullptr, true}, {"find lower", Pool.Find("host-a") == p, true},
+               {"find upper", Pool.Find("HOST-A") == p, true}, {"key taken in any case", Pool.Alloc(D, "HOST-a") == nullptr, true},
+               {"stored as given", Pool.GetKey(p)->c_str() == std::string("Host-A"), true}, {"free", Pool.Free(D, p), OK},
+               {"unkeyed", Unkeyed.Alloc(D) != nullptr, true}, {"key ignored", Unkeyed.Alloc(D, "ignored") != nullptr, true},
+               {"no key to find", Unkeyed.Find("ignored") == nullptr, true}, {"clear", Unkeyed.Clear(D), OK},
+               {"no room", Empty.Alloc(D, "x") == nullptr, true}, {"nothing to walk", Empty.Next() == nullptr, true}});
 }
 
 TEST(Pool64, AllocFindFreeAndDirectLookup) {
@@ -97,7 +76,6 @@ TEST(Pool64, AllocFindFreeAndDirectLookup) {
   const u64 un64Key = 0x0000000100000002ull;
   CEntity* a = Pool.Alloc(D, un64Key);
   ASSERT_NE(a, nullptr);
-  EXPECT_EQ(a->strName, "default");
   a->nValue = 11;
   // A key in use is refused, and reported once by the record pool's own printer.
   std::string strPrinted;
@@ -111,22 +89,16 @@ TEST(Pool64, AllocFindFreeAndDirectLookup) {
   EXPECT_EQ(Pool.Alloc(D, un64Key), nullptr);
   g_pFctVqxPoolOfBuffers64vPrintf = nullptr;
   EXPECT_NE(strPrinted.find("two elements with the same hashing key (0x00000002)!!!"), std::string::npos) << strPrinted;
-  EXPECT_EQ(a->nValue, 11);  // the element under the key is untouched
   CEntity* b = Pool.Alloc(D, 2);
-  ASSERT_NE(b, nullptr);
-  EXPECT_EQ(Pool.Alloc(D, 3), nullptr);  // full
-  EXPECT_EQ(Pool.Find(un64Key), a);
-  EXPECT_EQ(Pool.Find(0x2ull), b);  // the full 64 bits count
   void* pRecord = VQXPoolOfBuffers64Find(Pool.mhPool, un64Key);  // direct lookup through the handle
-  EXPECT_EQ(CVQCAFPool64<CEntity>::PayloadOfRecord(pRecord), a);
-  EXPECT_EQ(static_cast<CVQCAFPool64ElementUInt64<CEntity>*>(pRecord)->GetKey(), un64Key);
-  EXPECT_EQ(Pool.Free(D, a), VQX_RESULT_OK);
-  EXPECT_EQ(Pool.Free(D, a), VQX_RESULT_INVALID_PARAM);
-  EXPECT_EQ(Pool.Free(D, nullptr), VQX_RESULT_NULL_PARAM);
-  EXPECT_EQ(Pool.Find(un64Key), nullptr);
-  EXPECT_EQ(g_nLive, 1);
-  EXPECT_EQ(Pool.GetCount(), 1u);
-  Pool.Free(D, b);
+  ExpectSteps({{"untouched under its key", a->nValue, 11}, {"built", a->strName == "default", true}, {"second", b != nullptr, true},
+               {"full", Pool.Alloc(D, 3) == nullptr, true}, {"find", Pool.Find(un64Key) == a, true},
+               {"the full 64 bits count", Pool.Find(0x2ull) == b, true},
+               {"payload of the record", CVQCAFPool64<CEntity>::PayloadOfRecord(pRecord) == a, true},
+               {"key of the record", static_cast<CVQCAFPool64ElementUInt64<CEntity>*>(pRecord)->GetKey(), un64Key},
+               {"free", Pool.Free(D, a), OK}, {"free again", Pool.Free(D, a), BAD}, {"free null", Pool.Free(D, nullptr), NUL},
+               {"find freed", Pool.Find(un64Key) == nullptr, true}, {"live", g_nLive, 1}, {"count", Pool.GetCount(), 1},
+               {"free the last", Pool.Free(D, b), OK}});
 }
 
 TEST(Pool64, WalkWhileFreeingTheNextElement) {
@@ -137,9 +109,9 @@ TEST(Pool64, WalkWhileFreeingTheNextElement) {
     Seen.insert(p->nValue);
     for (u64 k : {3ull, 2ull}) {  // at 4, free what the walk may not have reached yet
       CEntity* q = p->nValue == 4 ? Pool.Find(k) : nullptr;
-      if (q != nullptr) { EXPECT_EQ(Pool.Free(D, q), VQX_RESULT_OK); }
+      if (q != nullptr) { EXPECT_EQ(Pool.Free(D, q), OK); }
     }
-    EXPECT_EQ(Pool.Free(D, p), VQX_RESULT_OK);
+    EXPECT_EQ(Pool.Free(D, p), OK);
   }
   EXPECT_EQ(Seen, std::multiset<int>({5, 4, 1}));  // newest first; 3 and 2 freed ahead of the walk
   EXPECT_EQ(Pool.GetCount(), 0u);
@@ -156,17 +128,14 @@ TEST(Pools, DestructorsReportAndFreeEachElementAndFailedStorageRefusesAll) {
     Pool64.Alloc(D, 7);
   }
   EXPECT_EQ(g_nLive, 0);
-  EXPECT_EQ(Capture.Count("~CVQCAFPool: error: Element still present in pool!!!\n"), 2u);
-  EXPECT_EQ(Capture.Count("~CVQCAFPool64: error: Element still present in pool!!!\n"), 1u);
-  EXPECT_EQ(Capture.Lines().size(), 3u);
+  const std::string strStill = "error: Element still present in pool!!!\n";
+  EXPECT_EQ(Capture.Lines(), std::vector<std::string>({"~CVQCAFPool64: " + strStill, "~CVQCAFPool: " + strStill, "~CVQCAFPool: " + strStill}));
   // A count the pool library refuses: one failure line, then everything refuses.
   CVQCAFPool64<CEntity> Broken(CVQCAFDebugInfo("maker.cpp", 99), 0, 0);
-  EXPECT_EQ(Broken.mhPool, nullptr);
-  EXPECT_EQ(Capture.Count("CVQCAFPool64::CVQCAFPool64: Failed to create Pool (82000012) maker.cpp:99\n"), 1u);
-  EXPECT_EQ(Broken.Alloc(D, 1), nullptr);
   CEntity e;
-  EXPECT_EQ(Broken.Free(D, &e), VQX_RESULT_NOT_INITIALIZED);
-  EXPECT_EQ(Broken.Next(), nullptr);
+  ExpectSteps({{"no storage", Broken.mhPool == nullptr, true}, {"alloc", Broken.Alloc(D, 1) == nullptr, true},
+               {"free", Broken.Free(D, &e), VQX_RESULT_NOT_INITIALIZED}, {"walk", Broken.Next() == nullptr, true},
+               {"reported", Capture.Count("CVQCAFPool64::CVQCAFPool64: Failed to create Pool (82000012) maker.cpp:99\n"), 1}});
 }
 
 TEST(HashKey, StringEqualityAndHashAgreePerMode) {
@@ -191,22 +160,17 @@ TEST(HashList, InsertFindRemoveInOrderAndNeverDeleteTheObjects) {
     for (int* p = List.First(); p != nullptr; p = List.Next(p)) v.push_back(p);
     return v;
   };
-  EXPECT_EQ(List.Insert(30, &c), VQX_RESULT_OK);
-  EXPECT_EQ(List.Insert(10, &a), VQX_RESULT_OK);
-  EXPECT_EQ(List.Insert(20, &b), VQX_RESULT_OK);
-  EXPECT_EQ(List.Insert(10, &b), VQX_RESULT_ACCESS_DENIED);  // key present, value kept
-  EXPECT_EQ(List.Find(10), &a);
-  EXPECT_EQ(List.Find(99), nullptr);
+  ExpectSteps({{"insert 30", List.Insert(30, &c), OK}, {"insert 10", List.Insert(10, &a), OK}, {"insert 20", List.Insert(20, &b), OK},
+               {"key present", List.Insert(10, &b), VQX_RESULT_ACCESS_DENIED}, {"value kept", List.Find(10) == &a, true},
+               {"unknown", List.Find(99) == nullptr, true}});
   EXPECT_EQ(Order(), std::vector<int*>({&c, &a, &b}));
-  EXPECT_EQ(List.Remove(10), VQX_RESULT_OK);
-  EXPECT_EQ(List.Remove(10), VQX_RESULT_NOT_FOUND);
-  EXPECT_EQ(List.GetCount(), 2u);
+  ExpectSteps({{"remove", List.Remove(10), OK}, {"remove again", List.Remove(10), VQX_RESULT_NOT_FOUND}, {"count", List.GetCount(), 2}});
   EXPECT_EQ(Order(), std::vector<int*>({&c, &b}));
   std::vector<int> Values(500);  // beyond the bucket count
   int* pOwned = new int(5);
   {
     CVQCAFHashList<int> Big(16);
-    for (unsigned i = 0; i < Values.size(); ++i) ASSERT_EQ(Big.Insert(i * 7919u, &Values[i]), VQX_RESULT_OK);
+    for (unsigned i = 0; i < Values.size(); ++i) ASSERT_EQ(Big.Insert(i * 7919u, &Values[i]), OK);
     for (unsigned i = 0; i < Values.size(); ++i) ASSERT_EQ(Big.Find(i * 7919u), &Values[i]);
     Big.Insert(1, pOwned);
   }
@@ -218,13 +182,10 @@ TEST(Hash, AddressKeys) {
   int a = 0, b = 0;
   double x = 1.0;
   CVQCAFHash<double> Hash;
-  EXPECT_EQ(Hash.Insert(&a, &x), VQX_RESULT_OK);
-  EXPECT_EQ(Hash.Insert(&a, &x), VQX_RESULT_ACCESS_DENIED);
-  EXPECT_EQ(Hash.Insert(nullptr, &x), VQX_RESULT_NULL_PARAM);
-  EXPECT_EQ(Hash.Insert(&b, nullptr), VQX_RESULT_NULL_PARAM);
-  EXPECT_EQ(Hash.Find(&a), &x);
-  EXPECT_EQ(Hash.Find(&b), nullptr);
-  EXPECT_EQ(Hash.Remove(&a), VQX_RESULT_OK);
-  EXPECT_EQ(Hash.Remove(&a), VQX_RESULT_NOT_FOUND);
-  EXPECT_EQ(Hash.Find(&a), nullptr);
+  ExpectSteps({{"insert", Hash.Insert(&a, &x), OK}, {"insert again", Hash.Insert(&a, &x), VQX_RESULT_ACCESS_DENIED},
+               {"null key", Hash.Insert(nullptr, &x), NUL}, {"null value", Hash.Insert(&b, nullptr), NUL},
+               {"find", Hash.Find(&a) == &x, true}, {"find unknown", Hash.Find(&b) == nullptr, true}, {"remove", Hash.Remove(&a), OK},
+               {"remove again", Hash.Remove(&a), VQX_RESULT_NOT_FOUND}, {"find removed", Hash.Find(&a) == nullptr, true}});
 }
+
+}  // namespace

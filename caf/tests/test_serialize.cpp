@@ -78,24 +78,18 @@ TEST(Serialize, ReadBackTheGoldenStream) {
   const std::vector<u8> Golden = ReadBytes(kData + "/serialize_golden.bin");
   CVQCAFTestStream s(Golden.data(), Golden.size());
   u32 un32 = 0;
-  CVQCAFString str;
-  CVQCAFBuffer b(VQCAF_DEBUG_INFO);
-  EXPECT_EQ(s.ReadU8(), 0xA5);
-  EXPECT_EQ(s.ReadU16(), 0x1234);
-  EXPECT_EQ(s.Read(un32), VQX_RESULT_OK);
+  CVQCAFString str, strEmpty("x");
+  CVQCAFBuffer b(VQCAF_DEBUG_INFO), b64(VQCAF_DEBUG_INFO);
+  ExpectSteps({{"u8", s.ReadU8(), 0xA5}, {"u16", s.ReadU16(), 0x1234}, {"u32", s.Read(un32), VQX_RESULT_OK},
+               {"u64", s.ReadU64(), 0x0102030405060708ull}, {"string", s.Read(str), VQX_RESULT_OK},
+               {"empty string", s.Read(strEmpty), VQX_RESULT_OK}, {"u32 buffer", s.Read(b), VQX_RESULT_OK},
+               {"member id", s.ReadU32(), 0x0B000001u}, {"member size", s.ReadU32(), 4u}, {"member", s.ReadU32(), 0x0B080101u},
+               {"skip the raw member", s.Read(11u, nullptr), VQX_RESULT_OK},
+               {"u64 buffer", s.Read(static_cast<IVQCAFSerializable&>(b64)), VQX_RESULT_OK}, {"position", s.GetCurrentSeek(), 69}});
   EXPECT_EQ(un32, 0xDEADBEEFu);
-  EXPECT_EQ(s.ReadU64(), 0x0102030405060708ull);
-  EXPECT_EQ(s.Read(str), VQX_RESULT_OK);
-  EXPECT_STREQ(str.c_str(), "trace");
-  EXPECT_EQ(s.Read(str), VQX_RESULT_OK);
-  EXPECT_TRUE(str.IsEmpty());
-  EXPECT_EQ(s.Read(b), VQX_RESULT_OK);
+  EXPECT_EQ(std::string(str.c_str()) + "|" + strEmpty.c_str(), "trace|");
   EXPECT_EQ(Content(b), std::vector<u8>({0x00, 0x01, 0x02, 0xFF}));
-  for (u32 un32Expected : {0x0B000001u, 4u, 0x0B080101u}) EXPECT_EQ(s.ReadU32(), un32Expected);
-  EXPECT_EQ(s.Read(11u, nullptr), VQX_RESULT_OK);  // skip the raw member
-  EXPECT_EQ(s.Read(static_cast<IVQCAFSerializable&>(b)), VQX_RESULT_OK);
-  EXPECT_EQ(Content(b), std::vector<u8>({0x10, 0x20}));
-  EXPECT_EQ(s.GetCurrentSeek(), 69u);
+  EXPECT_EQ(Content(b64), std::vector<u8>({0x10, 0x20}));
 }
 
 TEST(Serialize, BadInputIsRefusedAndTargetsLeftUnchangedOrEmpty) {
@@ -196,35 +190,30 @@ TEST(Buffer, SetAndSetSize) {
 TEST(Buffer, LoansForbidMovingTheBytes) {
   CDiagCapture Capture;
   CVQCAFBuffer b = MakeBuffer({9, 8, 7}), Other = MakeBuffer({9, 8, 7});
-  u8* p = b.GetData(__FILE__, __LINE__);
-  EXPECT_EQ(b.GetData(__FILE__, __LINE__), p);
-  EXPECT_EQ(b.GetLendCount(), 2u);
   CVQCAFTestStream s;
-  EXPECT_EQ(b.SetSize(1000, 1), VQX_RESULT_INVALID_STATE);
-  EXPECT_EQ(b.Clear(), VQX_RESULT_INVALID_STATE);
-  EXPECT_EQ(b.Unserialize(s), VQX_RESULT_INVALID_STATE);
+  u8* p = b.GetData(__FILE__, __LINE__);
+  ExpectSteps({{"second loan, same bytes", b.GetData(__FILE__, __LINE__) == p, true}, {"loans", b.GetLendCount(), 2},
+               {"grow", b.SetSize(1000, 1), VQX_RESULT_INVALID_STATE}, {"clear", b.Clear(), VQX_RESULT_INVALID_STATE},
+               {"unserialize", b.Unserialize(s), VQX_RESULT_INVALID_STATE}});
   try {
     b = Other;
     ADD_FAILURE() << "assignment while lent";
   } catch (const CVQCAFException& e) {
     EXPECT_EQ(e.Result(), VQX_RESULT_INVALID_STATE);
   }
-  EXPECT_EQ(b.SetSize(2, 1), VQX_RESULT_OK);  // in place changes are allowed; the lent pointer stays valid
-  EXPECT_EQ(b.Set(3, Content(Other).data()), VQX_RESULT_OK);
-  EXPECT_EQ(p[2], 7);
-  EXPECT_EQ(b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_OK);
-  EXPECT_EQ(b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_OK);
-  EXPECT_EQ(b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_INVALID_STATE);
-  EXPECT_EQ(Capture.Lines().size(), 1u);  // the unmatched release
-  EXPECT_EQ(b.SetSize(1000, 1), VQX_RESULT_OK);
-  EXPECT_EQ(b.Clear(), VQX_RESULT_OK);
+  // In place changes are allowed and the lent pointer stays valid; one release too many is refused and reported.
+  ExpectSteps({{"shrink", b.SetSize(2, 1), VQX_RESULT_OK}, {"set", b.Set(3, Content(Other).data()), VQX_RESULT_OK},
+               {"lent byte", p[2], 7}, {"release", b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_OK},
+               {"release", b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_OK},
+               {"release again", b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_INVALID_STATE}, {"reports", Capture.Lines().size(), 1},
+               {"grow", b.SetSize(1000, 1), VQX_RESULT_OK}, {"clear", b.Clear(), VQX_RESULT_OK}});
   {
     CVQCAFBuffer Lent(CVQCAFDebugInfo("maker.cpp", 12));
     Lent.GetData("lender.cpp", 34);
   }  // destroyed while lent: reported with both places
   ASSERT_EQ(Capture.Lines().size(), 2u);
-  EXPECT_NE(Capture.Lines()[1].find("maker.cpp:12"), std::string::npos) << Capture.Lines()[1];
-  EXPECT_NE(Capture.Lines()[1].find("lender.cpp:34"), std::string::npos) << Capture.Lines()[1];
+  EXPECT_TRUE(Capture.Lines()[1].find("maker.cpp:12") != std::string::npos &&
+              Capture.Lines()[1].find("lender.cpp:34") != std::string::npos) << Capture.Lines()[1];
 }
 
 TEST(Buffer, CopiesAreIndependentAndTheU64FormRoundTrips) {

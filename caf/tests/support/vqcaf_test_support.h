@@ -17,45 +17,26 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
-#include <mutex>
-#include <set>
-#include <sstream>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "vqcafbuffer.h"
 #include "vqcafdatetime.h"
-#include "vqcafdebuginfo.h"
-#include "vqcafdiag.h"
-#include "vqcafexception.h"
 #include "vqcaffile.h"
 #include "vqcafhash.h"
-#include "vqcafhashkey.h"
 #include "vqcafhashlist.h"
 #include "vqcaflog.h"
 #include "vqcaflogdao.h"
 #include "vqcaflogtrace.h"
-#include "vqcafmutex.h"
-#include "vqcafpipe.h"
 #include "vqcafpool.h"
 #include "vqcafpool64.h"
 #include "vqcafptr.h"
-#include "vqcafserialize.h"
-#include "vqcafstring.h"
-#include "vqcafthread.h"
 #include "vqcafvariant.h"
 
 // The tests speak the framework's names directly.
@@ -97,6 +78,8 @@ inline bool WaitBlocked(const std::atomic<pid_t>& nTid) {
 /* One step of a scenario: its name, what the call answered, what it must answer. The
  * steps of one list run in the order written (a braced list is evaluated left to right). */
 struct Step {
+  template <typename G, typename E>
+  Step(const char* psz, const G& Got, const E& Expected) : pszName(psz), un64Got(static_cast<u64>(Got)), un64Expected(static_cast<u64>(Expected)) {}
   const char* pszName;
   u64 un64Got, un64Expected;
 };
