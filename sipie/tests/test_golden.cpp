@@ -77,4 +77,44 @@ TEST(Golden, HeaderSetAndBody)
     }
 }
 
+// The call/media control layer copies single headers between calls: it
+// appends a zero-filled element of the record's size to the destination set,
+// then copies the found header onto it within host order.
+TEST(Golden, SingleHeaderCopiesOntoNewElements)
+{
+    struct HeaderRow {
+        const char* szName;
+        i32 (*pfnCopy)(const IeCopyContext*, const void*, void*, void*);
+        u32 un32Type;
+        u16 un16Size;
+        u32 un32NameAddr; // offset of a name-addr made addr-spec only (0: none)
+    };
+    const HeaderRow rows[] = {
+        {"Privacy", VQ500SipHeaderPrivacyCopy, 87, 16, 0},
+        {"P-Preferred-Identity", VQ500SipHeaderPPreferredIdCopy, 89, 72, 4},
+        {"P-Asserted-Identity", VQ500SipHeaderPAssertedIdCopy, 88, 72, 4},
+        {"RPID privacy", VQ500SipHeaderRpidPrivCopy, 79, 12, 0},
+        {"Remote-Party-ID", VQ500SipHeaderRemPartyCopy, 80, 76, 4},
+    };
+    const IeCopyContext ctx{0, 2, nullptr, nullptr};
+    for (const HeaderRow& row : rows) {
+        TestMsg src(4);
+        u8* pSrc = src.Alloc(src.At(0), row.un16Size);
+        PutU32(pSrc, row.un32Type);
+        if (row.un32NameAddr != 0) {
+            PutU32(pSrc + row.un32NameAddr, 2);       // addr-spec only
+            PutU32(pSrc + row.un32NameAddr + 12, 1);  // sip URI
+            src.AddString(pSrc + row.un32NameAddr + 16 + 8, "carol");
+            PutU32(pSrc + row.un32NameAddr + 32, 1);  // host name
+        } else if (row.un32Type == 87) {
+            PutU32(pSrc + 4, 3);                      // privacy "user"
+            src.AddString(pSrc + 8, "user");
+        }
+        TestMsg dst(4);
+        u8* pDst = dst.Alloc(dst.At(0), row.un16Size);
+        EXPECT_EQ(static_cast<u32>(row.pfnCopy(&ctx, pSrc, dst.Msg(), pDst)), VQX_RESULT_OK) << row.szName;
+        EXPECT_EQ(dst.Bytes(), src.Bytes()) << row.szName;
+    }
+}
+
 } // namespace
