@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "hostlib_gwglue_internal.h"
 #include "support/hostlib_fixture.h"
@@ -22,57 +23,34 @@ struct ExtraRow {
   const char *pszError; /* exact error line, or null */
 };
 
+constexpr VQX_RESULT kBad = VQX_RESULT_API_INVALID_PARAM;
+
+/* Error texts without their common "VQX_GW_REMOTE_ADDR: " prefix and final newline. */
 const ExtraRow kExtraRows[] = {
     {"", VQX_RESULT_OK, 0, nullptr},
     {"   ", VQX_RESULT_OK, 0, nullptr},
     {"(10.0.0.1/10.1.0.1:12358)(gwhost:5000)", VQX_RESULT_API_OK, 2, nullptr},
     {"junk (10.0.0.1:0x10) junk (b:1)", VQX_RESULT_API_OK, 2, nullptr},
-    {"10.0.0.1:5", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Missing an opening parenthesis (10.0.0.1:5)\n"},
-    {"(10.0.0.1:5)x", VQX_RESULT_API_INVALID_PARAM, 1, "VQX_GW_REMOTE_ADDR: Missing an opening parenthesis (x)\n"},
-    {"(a(b:1)", VQX_RESULT_API_INVALID_PARAM, 0, "VQX_GW_REMOTE_ADDR: Double-opening parenthesis ((a(b:1))\n"},
-    {"(a:1", VQX_RESULT_API_INVALID_PARAM, 0, "VQX_GW_REMOTE_ADDR: Missing a closing parenthesis ((a:1)\n"},
-    {"(a/b/c:1)", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: More than on / between () , String is: "
-     "'(a/b/c:1)'\n"},
-    {"()", VQX_RESULT_API_INVALID_PARAM, 0, "VQX_GW_REMOTE_ADDR: Missing a : between () , String is: '()'\n"},
-    {"( )", VQX_RESULT_API_INVALID_PARAM, 0, "VQX_GW_REMOTE_ADDR: Missing a : between () , String is: '( )'\n"},
-    {"(a )", VQX_RESULT_API_INVALID_PARAM, 0, "VQX_GW_REMOTE_ADDR: Missing a : between () , String is: '(a )'\n"},
-    {"(a/b )", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Missing a : between () , String is: '(a/b )'\n"},
-    {"(10.0.0.1)", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Unexpected end of string after 'first IP address' (10.0.0.1), String is: "
-     "'(10.0.0.1)'\n"},
-    {"(a:1)(10.0.0.1/10.1.0.1)", VQX_RESULT_API_INVALID_PARAM, 1,
-     "VQX_GW_REMOTE_ADDR: Unexpected end of string after 'Second IP address' (10.1.0.1), String is: "
-     "'(10.0.0.1/10.1.0.1)'\n"},
-    {"(10.0.0.1:1:2)", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: More than on : between () , String is: "
-     "'(10.0.0.1:1:2)'\n"},
-    {"( :5)", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Found no 'first IP address' in string , String is: "
-     "'( :5)'\n"},
-    {"(10.0.0.300:5)", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Invalid 'first IP address' (10.0.0.300), String is: "
-     "'(10.0.0.300:5)'\n"},
-    {"(0.0.0.0:5)", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Invalid 'first IP address' (0.0.0.0), String is: "
-     "'(0.0.0.0:5)'\n"},
-    {"(a x:5)", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Did not find / after 'first IP address' (a), String "
-     "is: '(a x:5)'\n"},
-    {"(a/255.255.255.255:5)", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Invalid 'second IP address' (255.255.255.255), "
-     "String is: '(a/255.255.255.255:5)'\n"},
-    {"(a/b x:5)", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Did not find : after 'second IP address' (b), String "
-     "is: '(a/b x:5)'\n"},
-    {"(a:5 z)", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Unexpect characters after 'Port' (z), String is: "
-     "'(a:5 z)'\n"},
-    {"(a:70000)", VQX_RESULT_API_INVALID_PARAM, 0,
-     "VQX_GW_REMOTE_ADDR: Unexpect characters after 'Port' (70000), String is: "
-     "'(a:70000)'\n"},
+    {"10.0.0.1:5", kBad, 0, "Missing an opening parenthesis (10.0.0.1:5)"},
+    {"(10.0.0.1:5)x", kBad, 1, "Missing an opening parenthesis (x)"},
+    {"(a(b:1)", kBad, 0, "Double-opening parenthesis ((a(b:1))"},
+    {"(a:1", kBad, 0, "Missing a closing parenthesis ((a:1)"},
+    {"(a/b/c:1)", kBad, 0, "More than on / between () , String is: '(a/b/c:1)'"},
+    {"()", kBad, 0, "Missing a : between () , String is: '()'"},
+    {"( )", kBad, 0, "Missing a : between () , String is: '( )'"},
+    {"(a )", kBad, 0, "Missing a : between () , String is: '(a )'"},
+    {"(a/b )", kBad, 0, "Missing a : between () , String is: '(a/b )'"},
+    {"(10.0.0.1)", kBad, 0, "Unexpected end of string after 'first IP address' (10.0.0.1), String is: '(10.0.0.1)'"},
+    {"(a:1)(10.0.0.1/10.1.0.1)", kBad, 1, "Unexpected end of string after 'Second IP address' (10.1.0.1), String is: '(10.0.0.1/10.1.0.1)'"},
+    {"(10.0.0.1:1:2)", kBad, 0, "More than on : between () , String is: '(10.0.0.1:1:2)'"},
+    {"( :5)", kBad, 0, "Found no 'first IP address' in string , String is: '( :5)'"},
+    {"(10.0.0.300:5)", kBad, 0, "Invalid 'first IP address' (10.0.0.300), String is: '(10.0.0.300:5)'"},
+    {"(0.0.0.0:5)", kBad, 0, "Invalid 'first IP address' (0.0.0.0), String is: '(0.0.0.0:5)'"},
+    {"(a x:5)", kBad, 0, "Did not find / after 'first IP address' (a), String is: '(a x:5)'"},
+    {"(a/255.255.255.255:5)", kBad, 0, "Invalid 'second IP address' (255.255.255.255), String is: '(a/255.255.255.255:5)'"},
+    {"(a/b x:5)", kBad, 0, "Did not find : after 'second IP address' (b), String is: '(a/b x:5)'"},
+    {"(a:5 z)", kBad, 0, "Unexpect characters after 'Port' (z), String is: '(a:5 z)'"},
+    {"(a:70000)", kBad, 0, "Unexpect characters after 'Port' (70000), String is: '(a:70000)'"},
 };
 
 TEST(Env, ExtraAddressSyntaxTable) {
@@ -82,11 +60,8 @@ TEST(Env, ExtraAddressSyntaxTable) {
     u32 un32Count = 0;
     EXPECT_EQ(VQXParseExtraGwAddr(row.pszText, &un32Count, nullptr, szError), row.Expected);
     EXPECT_EQ(un32Count, row.un32Count);
-    if (row.pszError != nullptr) {
-      EXPECT_STREQ(szError, row.pszError);
-    } else {
-      EXPECT_STREQ(szError, "");
-    }
+    EXPECT_EQ(std::string(szError),
+              row.pszError != nullptr ? std::string("VQX_GW_REMOTE_ADDR: ") + row.pszError + "\n" : std::string());
   }
 }
 
@@ -112,24 +87,18 @@ TEST(Env, ExtraAddressRecordsAreFilledAndArrayLimitStops) {
   EXPECT_STREQ(aAddr[0].szIpAddress0, "a");
   EXPECT_EQ(VqxIpExtraAttachAddrListParse("(a:1)", &un32Count, nullptr, nullptr), VQX_RESULT_API_OK);
   EXPECT_EQ(VQXParseExtraGwAddr("(a:1)", nullptr, nullptr, nullptr), VQX_RESULT_API_NULL_PARAM);
-}
-
-TEST(Env, ExtraAddressTooLongIsRefused) {
-  const std::string text = "(" + std::string(64, 'h') + ":1)";
   char szError[VQX_GW_ERROR_TEXT_SIZE];
-  u32 un32Count = 0;
-  EXPECT_EQ(VQXParseExtraGwAddr(text.c_str(), &un32Count, nullptr, szError), VQX_RESULT_API_INVALID_PARAM);
+  EXPECT_EQ(VQXParseExtraGwAddr(("(" + std::string(64, 'h') + ":1)").c_str(), &un32Count, nullptr, szError),
+            VQX_RESULT_API_INVALID_PARAM) << "a name longer than its field";
   EXPECT_NE(strstr(szError, "Invalid 'first IP address'"), nullptr);
 }
 
-struct SubnetRow {
-  const char *pszText;
-  u32 fExclude;
-  std::vector<const char *> expected;
-};
-
 TEST(Env, SubnetListTable) {
-  const SubnetRow rows[] = {
+  const struct {
+    const char *pszText;
+    u32 fExclude;
+    std::vector<const char *> expected;
+  } rows[] = {
       {"!(10.0.0.0, 127.0.0.1)", 1, {"10.0.0.0"}},
       {"\"(192.168.1.0,10.2.0.0)", 0, {"192.168.1.0", "10.2.0.0"}},
       {"  (0.0.0.0, 255.255.255.255, bad, 10.0.0.0", 0, {"10.0.0.0"}},
@@ -137,7 +106,7 @@ TEST(Env, SubnetListTable) {
       {"no list", 0, {}},
       {"()", 0, {}},
   };
-  for (const SubnetRow &row : rows) {
+  for (const auto &row : rows) {
     SCOPED_TRACE(row.pszText);
     u32 un32Count = 99, fExclude = 99;
     u32 *pa = VqxHostParseGwSubnets(row.pszText, &un32Count, &fExclude);
@@ -297,34 +266,26 @@ TEST_F(EnvLib, TransportParameterRecords) {
     EXPECT_EQ(memcmp(&p.un32GwDiscoverySpecificId, row.pszIds + 4, 4), 0);
     EXPECT_EQ(memcmp(&p.un32GwPollId, row.pszIds + 8, 4), 0);
     EXPECT_EQ(memcmp(&p.un32GwReplyId, row.pszIds + 12, 4), 0);
-    EXPECT_EQ(p.aun16GwPorts[0], 5000);
-    EXPECT_EQ(p.aun16GwPorts[1], 0x1234) << "the gateway block follows the port";
-    EXPECT_EQ(p.un8PeerHandlesBase, row.un8Base);
-    EXPECT_EQ(p.fWaitConnections, row.fWait);
-    EXPECT_EQ(p.fDetectAdapters, row.fDetect);
-    EXPECT_EQ(p.un32HostType, row.un32HostType);
-    EXPECT_EQ(p.fUseSeparatePollSocket, 1u);
-    EXPECT_EQ(p.fUseTCPNagle, 0u);
-    EXPECT_EQ(p.fIsGw0 + p.fIsGw1, 2u);
+    /* ports (the gateway block follows the port), handle base, wait, detect, host type, poll socket, Nagle,
+       both paths, exclusion of the subnet list and its size */
+    EXPECT_EQ((std::vector<u32>{p.aun16GwPorts[0], p.aun16GwPorts[1], p.un8PeerHandlesBase, p.fWaitConnections,
+                                p.fDetectAdapters, p.un32HostType, p.fUseSeparatePollSocket, p.fUseTCPNagle,
+                                p.fIsGw0 + p.fIsGw1, p.fAllowedSubnetsExclude, p.un32NbAllowedSubnets}),
+              (std::vector<u32>{5000, 0x1234, row.un8Base, row.fWait, row.fDetect, row.un32HostType, 1, 0, 2, 1, 1}));
     EXPECT_EQ(p.un64PollHostCtxId, pLib->un64UniqueHostId);
-    EXPECT_EQ(p.fAllowedSubnetsExclude, 1u);
     ASSERT_EQ(p.un32NbAllowedSubnets, 1u);
     EXPECT_EQ(p.paun32AllowedSubnetIps[0], inet_addr("10.0.0.0"));
     EXPECT_EQ(p.pFctCanConnectTo != nullptr, row.fCanConnect);
     EXPECT_NE(p.pFctTraceLog, nullptr) << "the fixture has a trace callback";
     EXPECT_EQ(p.pLockCtx, static_cast<void *>(mhLib));
-    if (row.fHosts) {
-      EXPECT_STREQ(p.HostGwParms.szAppName, "app");
-      EXPECT_STREQ(p.HostGwParms.szIpAddress0, "192.168.7.12");
-      EXPECT_EQ(p.HostGwParms.un32BuildNumber, VQX_HOSTLIB_BUILD_NUMBER);
-      EXPECT_EQ(p.HostGwParms.un32InfoVersion, 2u);
-      EXPECT_EQ(p.HostGwParms.un8Two, 2u);
-      EXPECT_EQ(p.HostGwParms.un64UniqueId, pLib->un64UniqueHostId);
-      EXPECT_STREQ(p.AdapterGwParams.szIpAddress0, "");
-    } else {
-      EXPECT_STREQ(p.AdapterGwParams.szIpAddress0, "192.168.7.12");
-      EXPECT_EQ(p.HostGwParms.un32BuildNumber, 0u);
-    }
+    /* The hosts' instance advertises this host; the adapters' instance has only its address. */
+    EXPECT_STREQ(p.HostGwParms.szAppName, row.fHosts ? "app" : "");
+    EXPECT_STREQ(p.HostGwParms.szIpAddress0, row.fHosts ? "192.168.7.12" : "");
+    EXPECT_STREQ(p.AdapterGwParams.szIpAddress0, row.fHosts ? "" : "192.168.7.12");
+    EXPECT_EQ((std::vector<u64>{p.HostGwParms.un32BuildNumber, p.HostGwParms.un32InfoVersion, p.HostGwParms.un8Two,
+                                p.HostGwParms.un64UniqueId}),
+              row.fHosts ? (std::vector<u64>{VQX_HOSTLIB_BUILD_NUMBER, 2, 2, pLib->un64UniqueHostId})
+                         : (std::vector<u64>{0, 0, 0, 0}));
     free(paSubnets);
   }
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);

@@ -82,15 +82,6 @@ class ExclusiveTest : public HostLibTest {
     hMsg->un64UserContext2 = uc2;
     ASSERT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);
   }
-  u32 Drain(VQX_FILTER_HANDLE h) {
-    u32 n = 0;
-    VQX_MSG_HANDLE hMsg = nullptr;
-    while (VQXReceiveMsg(mhLib, h, 0, &hMsg) == VQX_RESULT_API_OK) {
-      VQXReleaseMsgEx(mhLib, &hMsg);
-      n++;
-    }
-    return n;
-  }
   void Destroy(VQX_FILTER_HANDLE* ph) {
     if (*ph != nullptr) {
       EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, ph), VQX_RESULT_API_OK);
