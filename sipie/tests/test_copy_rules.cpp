@@ -222,6 +222,59 @@ TEST(CopyRules, NullRecords)
     EXPECT_EQ(static_cast<u32>(VQ500SipHostCopy(nullptr, record, nullptr, record)), VQX_RESULT_NULL_PARAM);
 }
 
+// A string or set word pointing outside the source message fails the copy
+// at that member: what came before is copied, what follows is not touched,
+// and each level logs its line with the text the record gives the member.
+TEST(CopyRules, MemberFailureStopsTheCopy)
+{
+    struct StopRow {
+        const char* szName;
+        CopyFn pfnCopy;
+        u32 un32Size;
+        std::vector<std::pair<u32, u32>> writes;
+        u32 un32Bad;       // offset of the word pointing outside the message
+        u32 un32Untouched; // destination bytes from here on keep what they held
+        std::vector<std::string> log;
+    };
+    const u32 kBadWord = 0x01FF0180u; // big-endian 0x8001FF01: one element far past the end
+    const StopRow rows[] = {
+        {"session e-mail set", VQ500SdpSessionDescriptionCopy, 80, {{16, 2}, {20, 9}}, 48, 52,
+         {"VQ500SdpEmailMsgsetCopy: VQXMsgElementDupSet for VQ500SdpEmailMsgsetCopy Failed (82000004)" + kSdp,
+          "VQ500SdpSessionDescriptionCopy: VQ500SdpEmailMsgsetCopy Failed (82000004)" + kSdp}},
+        {"timestamp string", VQ500SipHeaderTimestampCopy, 32, {{0, 49}}, 4, 8,
+         {"VQ500SipHeaderTimestampCopy: VQ500SipStringCopy Failed (82000004)" + kSip}},
+        {"opaque body bytes", VQ500SipBodySinglePartCopy, 84, {{0, 2}}, 4, 8,
+         {"VQ500SipBodySinglePartCopy: VQ500SipBytesCopy Failed (82000004) value=0x00000000" + kSip}},
+        {"media parameter", VQ500SdpMediaCopy, 52, {{8, 9}, {32, 15}}, 44, 48,
+         {"VQ500SdpMediaParamCopy: VQ500SdpStringCopy Failed (82000004)" + kSdp,
+          "VQ500SdpMediaCopy: VQ500SdpMediaParamMsgsetCopy Failed (82000004)" + kSdp}},
+        {"t38 extension", VQ500SdpAttributeT38FaxCopy, 20, {{0, 76}, {4, 12}}, 12, 16,
+         {"VQ500SdpAttributeExtnCopy: VQ500SdpStringCopy Failed (82000004)" + kSdp,
+          "VQ500SdpAttributeT38FaxCopy: VQ500SdpStringCopy Failed (82000004)" + kSdp}},
+        {"rpi id type", VQ500SipRpiTokenCopy, 20, {{0, 3}}, 8, 12,
+         {"VQ500SipRpiIdValueCopy: VQ500SipStringCopy Failed (82000004)" + kSip,
+          "VQ500SipRpiTokenCopy: VQ500SipIdValueCopy Failed (82000004) value=0x00000000" + kSip}},
+    };
+    for (const StopRow& row : rows) {
+        TestMsg src(row.un32Size);
+        TestMsg dst(row.un32Size);
+        for (const auto& [off, value] : row.writes) {
+            PutU32(src.At(off), value);
+        }
+        PutU32(src.At(row.un32Bad), kBadWord);
+        memset(dst.Payload(), 0xAB, row.un32Size);
+        LogCapture::Lines().clear();
+        const IeCopyContext ctx = HostContext(src.Msg());
+        EXPECT_EQ(static_cast<u32>(row.pfnCopy(&ctx, src.Payload(), dst.Msg(), dst.Payload())), VQX_RESULT_MISMATCH)
+            << row.szName;
+        EXPECT_EQ(LogCapture::Masked(), row.log) << row.szName;
+        EXPECT_EQ(std::vector<u8>(dst.At(0), dst.At(2)), std::vector<u8>(src.At(0), src.At(2))) << row.szName;
+        EXPECT_EQ(std::vector<u8>(dst.At(row.un32Untouched), dst.At(row.un32Size)),
+                  std::vector<u8>(row.un32Size - row.un32Untouched, 0xAB))
+            << row.szName;
+    }
+}
+
 TEST(CopyRules, BaseNames)
 {
     const std::pair<const char*, const char*> rows[] = {
