@@ -26,7 +26,7 @@ class RxTest : public HostLibTest {
     HostLibTest::SetUp();
     mAdv = AdapterAdv("101", "boardA", "10.0.0.1", "");
     ASSERT_EQ(Up(kBoard, &mAdv), VQX_RESULT_API_OK);
-    mhData = Filter(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kDataId, kBoard);
+    mhData = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kDataId, kBoard)});
     ASSERT_NE(mhData, nullptr);
   }
   void TearDown() override {
@@ -38,16 +38,6 @@ class RxTest : public HostLibTest {
     const VQX_RESULT r = VqxHostAdapterPathAdd(mhLib, h, pAdv, nullptr, 1);
     VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
     return r;
-  }
-  VQX_FILTER_HANDLE Filter(u32 un32Mask, u32 un32Id, u32 hAdapter) {
-    _VQX_FILTER_PARAMS set{};
-    set.un32Version = 1;
-    set.un32Mask = un32Mask;
-    set.MsgId = un32Id;
-    set.MsgGroup = un32Id >> 16;
-    set.hAdapter = hAdapter;
-    VQX_FILTER_HANDLE h = nullptr;
-    return VQXCreateMsgFilterEx(mhLib, 1, &set, &h) == VQX_RESULT_API_OK ? h : nullptr;
   }
   /* A message as the peer puts it on the wire. */
   VQX_MSG_HANDLE Wire(u32 un32Id, u32 un32Seq, u32 un32Word = 0, u32 un32Ack = 0, u16 un16Conn = 0) {
@@ -123,11 +113,7 @@ TEST_F(RxTest, SequenceNumbersTable) {
   u32 un32Word = 0;
   for (const SeqRow& row : rows) {
     SCOPED_TRACE(row.un32Seq);
-    if (row.un32RxSeqBefore != 0) {
-      VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-      VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32RxSeq = row.un32RxSeqBefore;
-      VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
-    }
+    if (row.un32RxSeqBefore != 0) Peer(kBoard)->un32RxSeq = row.un32RxSeqBefore;
     /* Row "3" feeds a copy of 2 under sequence 2. */
     Feed(kBoard, Wire(kDataId, row.un32Seq == 3 ? 2 : row.un32Seq, ++un32Word));
     const std::vector<u32> got = Delivered();
@@ -190,11 +176,7 @@ TEST_F(RxTest, PendingAcknowledgementOnlyPast16383Unacknowledged) {
   u32 un32Seq = 0;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.un32UnackedBefore);
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(mhLib, kBoard);
-    ASSERT_NE(pPeer, nullptr);
-    pPeer->un32RxUnacked = row.un32UnackedBefore;
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    Peer(kBoard)->un32RxUnacked = row.un32UnackedBefore;
     un32Seq++;
     Feed(kBoard, Wire(kDataId, un32Seq, un32Seq));
     EXPECT_EQ(Delivered().size(), 1u);
@@ -244,29 +226,10 @@ TEST_F(RxTest, HeadersBeyondTheBytesReceivedAndUnknownPeersAreDropped) {
   EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live) << "nothing leaked";
 }
 
-TEST_F(RxTest, BoardIsAnnouncedOncePerPresence) {
-  VQX_FILTER_HANDLE hNotif = Filter(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, 0);
-  ASSERT_NE(hNotif, nullptr);
-  /* The new filter is told of the board present: one added. */
-  u32 un32Added = 0;
-  for (int i = 0; i < 3; i++) {
-    for (u32 k = 0; k < 20; k++) Feed(kBoard, Wire(kDataId, 0, k));
-    Delivered();
-    VQX_MSG_HANDLE hMsg = nullptr;
-    while (VQXReceiveMsg(mhLib, hNotif, 0, &hMsg) == VQX_RESULT_API_OK) {
-      un32Added++;
-      VQXReleaseMsgEx(mhLib, &hMsg);
-    }
-  }
-  EXPECT_EQ(un32Added, 1u);
-  EXPECT_EQ(mLog.Count("before VQX_MSG_ID_GW_OP_HOST_FILTER_DONE"), 0u);
-  VQXDestroyMsgFilterEx(mhLib, &hNotif);
-}
-
 TEST_F(RxTest, TwoPeersFedConcurrentlyWhileReadersTake) {
   VQX_GW_ADAPTER_ADV adv2 = AdapterAdv("202", "boardB", "10.0.0.2", "");
   ASSERT_EQ(Up(kBoard2, &adv2), VQX_RESULT_API_OK);
-  VQX_FILTER_HANDLE hData2 = Filter(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kDataId, kBoard2);
+  VQX_FILTER_HANDLE hData2 = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kDataId, kBoard2)});
   ASSERT_NE(hData2, nullptr);
   constexpr u32 kCount = 2000;
   /* Messages are made before the feeders start (allocation takes the same lock). */
@@ -348,7 +311,7 @@ class RxOverflowTest : public RxTest {
     ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
     mAdv = AdapterAdv("101", "boardA", "10.0.0.1", "");
     ASSERT_EQ(Up(kBoard, &mAdv), VQX_RESULT_API_OK);
-    mhData = Filter(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kDataId, kBoard);
+    mhData = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kDataId, kBoard)});
     ASSERT_NE(mhData, nullptr);
   }
   /* Milliseconds one message takes to be handed over. */
