@@ -283,33 +283,3 @@ TEST_F(LocalTest, ReceivedOldHeaderIsWidened) {
 }
 
 }  // namespace
-
-namespace {
-
-class CoalescingTest : public LocalTest {};
-
-TEST_F(CoalescingTest, QueueSendsThroughMultipleSendAndReceivesFromItsFilter) {
-  VQX_COALESCING_QUEUE_PARAMS params{};
-  params.un32QueueSize = 2;
-  params.hFilter = mhAll;
-  VqxApiCoalescingQueue* pQueue = VqxApiCoalescingQueueCreate(mhLib, &params);
-  ASSERT_NE(pQueue, nullptr);
-  for (u32 i = 0; i < 3; i++) {
-    VQX_MSG_HANDLE hMsg = NewMsg(0x06000001 + i, 0xDA000001);
-    ASSERT_EQ(VqxApiCoalescingAddMsgInternal(mhLib, pQueue, hMsg, __FILE__, __LINE__), VQX_RESULT_OK);
-  }
-  /* The third add sent the first two in one multiple send. */
-  EXPECT_EQ(pQueue->un32NbQueued, 1u);
-  VQX_MSG_HANDLE ah[8] = {};
-  u32 n = 8;
-  ASSERT_EQ(VqxApiCoalescingReceiveMsgInternal(mhLib, pQueue, 100, &n, ah, __FILE__, __LINE__), VQX_RESULT_API_OK);
-  ASSERT_EQ(n, 3u); /* receiving kicked the third one first */
-  for (u32 i = 0; i < n; i++) {
-    EXPECT_EQ(ah[i]->un32MsgId, 0x06000001 + i);
-    VQXReleaseMsgEx(mhLib, &ah[i]);
-  }
-  EXPECT_EQ(pQueue->un32NbReceived, 3u);
-  EXPECT_EQ(VqxApiCoalescingQueueDestroy(mhLib, pQueue), VQX_RESULT_OK);
-}
-
-}  // namespace
