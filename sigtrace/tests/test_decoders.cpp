@@ -32,9 +32,7 @@ enum class EDecoder { Ss7, Mtp3, Isup, Sccp, Q921, Q931, Maintenance };
 struct SUnitCase {
   const char* pszGolden;
   EDecoder Decoder;
-  u32 un32Variant;
-  u32 un32PcLength;
-  u32 fAnnexA;
+  u32 un32Variant, un32PcLength, fAnnexA;
   const char* pszHex;
   u32 un32Result = VQX_RESULT_OK; /* of the decoder called */
 };
@@ -256,11 +254,7 @@ TEST(SigTraceDecoders, IndependentModelCases) {
 /* Hex dumps at their line boundaries, and the H.248 and IP dumps. */
 TEST(SigTraceDecoders, Dumps) {
   const std::vector<u8> v = sigtest::Seq(17);
-  struct {
-    const char* pszRow;
-    std::function<void(CVQSigTraceText&)> fn;
-    std::string strExpected;
-  } const aRows[] = {
+  const std::tuple<const char*, std::function<void(CVQSigTraceText&)>, std::string> aRows[] = {
       {"16 with offsets", [&](auto& t) { t.RawBuffer("P:", std::span(v).first(16), true); },
        "P:0000  00 01 02 03 04 05 06 07   08 09 0A 0B 0C 0D 0E 0F \n\n"},
       {"empty", [&](auto& t) { t.RawBuffer("Raw data:\n", {}, true); }, "Raw data:\n\n"},
@@ -273,10 +267,10 @@ TEST(SigTraceDecoders, Dumps) {
       {"IP 33", [](auto& t) { VqSigTraceIpHexDump(t, std::vector<u8>(33, 0xAB)); },
        "ABABABABABABABAB ABABABABABABABAB ABABABABABABABAB ABABABABABABABAB \nAB\n\n"},
   };
-  for (const auto& row : aRows) {
+  for (const auto& [pszRow, fn, strExpected] : aRows) {
     CVQSigTraceText t;
-    row.fn(t);
-    EXPECT_EQ(t.Str(), row.strExpected) << "row " << row.pszRow;
+    fn(t);
+    EXPECT_EQ(t.Str(), strExpected) << "row " << pszRow;
   }
 }
 

@@ -22,8 +22,7 @@ using sigtest::Seq;
 namespace {
 
 CVQSigTraceEntityParams IsdnEntity(u32 un32Trunk, const char* pszInterface, const char* pszAddress) {
-  CVQSigTraceEntityParams e;
-  e.mun32Type = VQ_SIGTRACE_TYPE_ISDN;
+  CVQSigTraceEntityParams e = sigtest::Entity(VQ_SIGTRACE_TYPE_ISDN, "", "");
   e.mun32Trunk = un32Trunk;
   e.mstrEthPort = pszInterface;
   e.mstrIpMask = pszAddress;
@@ -117,7 +116,7 @@ TEST(SigTraceFramings, CapsAndLengths) {
       {"H.248 5001", 5001, 'x', 42 + 5000, 42 + 5001},
   };
   for (const auto& row : aRows) {
-    std::unique_ptr<u8[]> p(new u8[row.un32Length + 1]);
+    std::unique_ptr<u8[]> p(new u8[row.un32Length]);
     memset(p.get(), 0x5A, row.un32Length);
     if (row.un32Length > 2) p[2] = row.un8Control;
     const CVQSigTraceCursor c(p.get(), row.un32Length);

@@ -48,14 +48,11 @@ TEST(SigTraceGroup, TextRecordsGolden) {
     g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, static_cast<u32>(kSs7Iam.size()), kSs7Iam.data());
     g.WriteSs7PacketData(e, 1, 0, 1, 2, 1, 3, kFisu.data());
     g.WriteIsdnPacketData(g.mvEntities[1], 1, 0, static_cast<u32>(kSetup.size()), kSetup.data());
-    const std::vector<u8> vH248 = FromHex("41 0D 0A 42");
-    g.WriteH248PacketData(e, 3, 4, vH248.data());
-    g.WriteH248PacketData(e, 1, 4, vH248.data());
-    const std::vector<u8> vSip = FromHex("49 4E 56 49 54 45 0D 0A 0D 0A");
+    g.WriteH248PacketData(e, 3, 4, FromHex("41 0D 0A 42").data());
+    g.WriteH248PacketData(e, 1, 4, FromHex("41 0D 0A 42").data());
     g.WriteTuclPacketData(e, VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_UDP, VQ500_TUCL_TRACE_PROTOCOL_SIP, "eth0",
-                          "10.0.0.2", "10.0.0.1", 5060, 5061, 1234, static_cast<u32>(vSip.size()), vSip.data());
-    const std::vector<u8> vIp = Seq(33);
-    g.WriteTuclPacketData(e, 2, VQ500_TUCL_TRACE_TRANSPORT_UDP, 0, "voip0", "10.0.0.2", "10.0.0.1", 1, 2, 5, 33, vIp.data());
+                          "10.0.0.2", "10.0.0.1", 5060, 5061, 1234, 10, FromHex("49 4E 56 49 54 45 0D 0A 0D 0A").data());
+    g.WriteTuclPacketData(e, 2, VQ500_TUCL_TRACE_TRANSPORT_UDP, 0, "voip0", "10.0.0.2", "10.0.0.1", 1, 2, 5, 33, Seq(33).data());
     g.WriteCasr2ExtendedStateData(e, 3, 99, 4, 8);
     EXPECT_EQ(g.mstrCurrentFile, "grp_000.log");
     /* Group and entity counters by direction (H.248: 1 sent, others received; IP: 2 sent), counts
@@ -75,13 +72,8 @@ TEST(SigTraceGroup, PcapHeadersByType) {
   CScratchDir dir;
   const std::string strIface37(37, 'A');     /* S = 40 */
   const std::string strIface2000(2000, 'B'); /* carried up to 1024 octets */
-  struct {
-    u32 un32Type;
-    u8 fOld;
-    u32 un32Transport;
-    const char* pszInterface;
-    u32 un32Length, un32Captured, un32Wire, un32LinkType;
-  } const aRows[] = {
+  /* Group type, old ISDN framing, transport, interface, length; captured and wire lengths, link type. */
+  const std::tuple<u32, u8, u32, const char*, u32, u32, u32, u32> aRows[] = {
       {2, 0, 0, "", 310, 304, 314, 139},
       {2, 0, 0, "", 10, 14, 14, 139},
       {3, 1, 0, "", 310, 316, 326, 177},
@@ -101,22 +93,22 @@ TEST(SigTraceGroup, PcapHeadersByType) {
       {9, 0, 0, "", 10, 10, 10, 1},
   };
   int n = 0;
-  for (const auto& row : aRows) {
+  for (const auto& [un32Type, fOld, un32Transport, pszInterface, un32Length, un32Captured, un32Wire, un32LinkType] : aRows) {
     const std::string strName = "h" + std::to_string(n++);
     {
-      SGroup g(strName, row.un32Type, true);
-      g.g.mfOldIsdnFraming = row.fOld;
-      g.e.mstrEthPort = row.pszInterface;
-      EXPECT_EQ(g.g.WritePacketHeader(g.e, 1, row.un32Length, row.un32Transport), VQX_RESULT_OK);
+      SGroup g(strName, un32Type, true);
+      g.g.mfOldIsdnFraming = fOld;
+      g.e.mstrEthPort = pszInterface;
+      EXPECT_EQ(g.g.WritePacketHeader(g.e, 1, un32Length, un32Transport), VQX_RESULT_OK);
       EXPECT_EQ(g.g.mun32TxCount + g.e.mun32TxCount, 2u);
     }
     const std::string s = ReadFile(strName + "_000.cap");
     ASSERT_EQ(s.size(), 40u) << "row " << strName;
-    const std::string strLink{static_cast<char>(row.un32LinkType >> 8), static_cast<char>(row.un32LinkType)};
+    const std::string strLink{static_cast<char>(un32LinkType >> 8), static_cast<char>(un32LinkType)};
     EXPECT_EQ(s.substr(0, 24), std::string("\xA1\xB2\xC3\xD4\x00\x02\x00\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\xFF\xFF\x00\x00", 22) + strLink)
         << "row " << strName;
     EXPECT_EQ(std::vector<u32>({Be32(s, 24), Be32(s, 28), Be32(s, 32), Be32(s, 36)}),
-              std::vector<u32>({1772600767u, 89123u, row.un32Captured, row.un32Wire}))
+              std::vector<u32>({1772600767u, 89123u, un32Captured, un32Wire}))
         << "row " << strName;
   }
   {
@@ -262,12 +254,12 @@ TEST(SigTraceGroup, ProbingForcedRotationAndPermissions) {
  * no known kind is preceded by the line naming where it was caught. */
 TEST(SigTraceGroup, ExceptionLines) {
   const std::tuple<std::function<void()>, VQX_RESULT, const char*> aRows[] = {
-      {[] { throw CVQCAFException("boom", 0x8200000Fu); }, 0x8200000Fu, "boom"},
-      {[] { throw std::bad_alloc(); }, 0x82000012u, "std::bad_alloc"},
-      {[] { throw std::length_error("x"); }, 0x8200000Au, "std::length_error"},
-      {[] { throw std::out_of_range("x"); }, 0x82000006u, "std::out_of_range"},
-      {[] { throw std::runtime_error("x"); }, 0x82000002u, "(Un-handled exception)"},
-      {[] { throw 42; }, 0x82000002u, "(Un-handled exception)"},
+      {[] { throw CVQCAFException("boom", 0x8200000Fu); }, 0x8200000Fu, "boom (8200000F) "},
+      {[] { throw std::bad_alloc(); }, 0x82000012u, "std::bad_alloc (82000012) "},
+      {[] { throw std::length_error("x"); }, 0x8200000Au, "std::length_error (8200000A) "},
+      {[] { throw std::out_of_range("x"); }, 0x82000006u, "std::out_of_range (82000006) "},
+      {[] { throw std::runtime_error("x"); }, 0x82000002u, "(Un-handled exception) (82000002) "},
+      {[] { throw 42; }, 0x82000002u, "(Un-handled exception) (82000002) "},
   };
   for (const auto& [fnThrow, un32Result, pszText] : aRows) {
     CLogCapture log;
@@ -279,9 +271,7 @@ TEST(SigTraceGroup, ExceptionLines) {
       r = VqSigTraceReportException("CVQSigTraceGrp::CloseFile", __FILE__, nLine = __LINE__);
     }
     const std::string strAt = "test_group.cpp:" + std::to_string(nLine) + "\n";
-    char acCode[16];
-    snprintf(acCode, sizeof(acCode), " (%X) ", un32Result);
-    std::vector<std::string> vExpected{std::string("CVQSigTraceGrp::CloseFile: ") + pszText + acCode + strAt};
+    std::vector<std::string> vExpected{std::string("CVQSigTraceGrp::CloseFile: ") + pszText + strAt};
     if (un32Result == 0x82000002u) vExpected.insert(vExpected.begin(), "CVQSigTraceGrp::CloseFile: Un-handled exception: " + strAt);
     EXPECT_EQ(r, un32Result) << pszText;
     EXPECT_EQ(log.vLines, vExpected) << pszText;
@@ -294,8 +284,7 @@ TEST(SigTraceGroup, OpenFailureRetriesAndRecovers) {
   SGroup g("grp", VQ_SIGTRACE_TYPE_ISDN, false, "d");
   rlimit old{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-  rlimit tiny = old;
-  tiny.rlim_cur = 3; /* no descriptor left: every open fails */
+  const rlimit tiny{3, old.rlim_max}; /* no descriptor left: every open fails */
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tiny), 0);
   for (int i = 0; i < 5; ++i) g.Isdn(0, 0, kSetup);
   g.clock.Set({FixedTime().n64Seconds + 61, 0, 3600});
@@ -416,20 +405,17 @@ TEST(SigTraceGroup, HostileGroupNamesStayInTheTraceDirectory) {
   CScratchDir dir;
   std::filesystem::create_directory("traces");
   ASSERT_EQ(chdir("traces"), 0);
-  struct {
-    const char* pszName;
-    const char* pszFile;
-  } const aRows[] = {
+  const std::pair<const char*, const char*> aRows[] = {
       {"../escape", "___escape_000.log"}, {"/tmp/abs", "_tmp_abs_000.log"}, {"a\\b", "a_b_000.log"},
       {"..", "___000.log"},               {"ok.name", "ok.name_000.log"},
   };
-  for (const auto& row : aRows) {
+  for (const auto& [pszName, pszFile] : aRows) {
     {
-      SGroup g(row.pszName, VQ_SIGTRACE_TYPE_SS7, false);
+      SGroup g(pszName, VQ_SIGTRACE_TYPE_SS7, false);
       g.Ss7(0);
-      EXPECT_EQ(g.g.mstrCurrentFile, row.pszFile) << row.pszName;
+      EXPECT_EQ(g.g.mstrCurrentFile, pszFile) << pszName;
     }
-    EXPECT_TRUE(FileExists(row.pszFile)) << row.pszName;
+    EXPECT_TRUE(FileExists(pszFile)) << pszName;
   }
   ASSERT_EQ(chdir(".."), 0);
   EXPECT_FALSE(FileExists("escape_000.log"));
@@ -446,17 +432,13 @@ TEST(SigTraceGroup, Casr2GroupIsAlwaysTextAndCounts) {
   CVQSigTraceGrp& g = s.g;
   CVQSigTraceEntityParams& e = s.e;
   g.mvEntities.push_back(e);
-  struct {
-    u32 un32Direction;
-    u32 un32Rx, un32Tx, un32Ext;
-  } const aRows[] = {{1, 1, 0, 0}, {2, 1, 1, 0}, {3, 1, 1, 1}, {0, 1, 1, 2}};
+  /* Direction; received, sent and other counts after it. */
+  const std::vector<u32> aRows[] = {{1, 1, 0, 0}, {2, 1, 1, 0}, {3, 1, 1, 1}, {0, 1, 1, 2}};
   _VQ500_VP_DIGIT_PARAMS tone{};
   tone.un32ToneCode = 60;
-  for (const auto& row : aRows) {
-    g.WriteCasr2ToneData(e, 4, 10, row.un32Direction, &tone, 2);
-    EXPECT_EQ(std::vector<u32>({g.mun32RxCount, g.mun32TxCount, g.mun32ExtCount}),
-              std::vector<u32>({row.un32Rx, row.un32Tx, row.un32Ext}))
-        << "direction " << row.un32Direction;
+  for (const std::vector<u32>& row : aRows) {
+    g.WriteCasr2ToneData(e, 4, 10, row[0], &tone, 2);
+    EXPECT_EQ(std::vector<u32>({row[0], g.mun32RxCount, g.mun32TxCount, g.mun32ExtCount}), row);
   }
   g.WriteCasr2CasBitsData(e, 4, 11, 2, 1, 0, 0, 1, 1, 1, 0, 1, 100, 50, 7);
   g.WriteCasr2ExtendedStateData(e, 4, 12, 3, 12);

@@ -3,6 +3,7 @@
  */
 #include "support/sigtrace_test_support.h"
 
+#include <algorithm>
 #include <cctype>
 #include <csignal>
 #include <cstdlib>
@@ -80,8 +81,7 @@ std::string CompareGolden(const std::string& strName, const std::string& strActu
   if (!FileExists(strPath)) return "missing golden file " + strPath;
   const std::string strExpected = ReadFile(strPath);
   if (strExpected == strActual) return "";
-  size_t i = 0;
-  while (i < strExpected.size() && i < strActual.size() && strExpected[i] == strActual[i]) ++i;
+  const size_t i = std::mismatch(strExpected.begin(), strExpected.end(), strActual.begin(), strActual.end()).first - strExpected.begin();
   std::ostringstream ss;
   ss << strName << ": first difference at byte " << i << "\n--- expected from there:\n"
      << strExpected.substr(i, 120) << "\n--- actual from there:\n" << strActual.substr(i, 120);
