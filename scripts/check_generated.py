@@ -22,9 +22,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 GENERATORS = [
     ("hostlib/tools/gen_result_tables.py", ["hostlib/data/result_codes.txt", "{out}/vqx_result_tables.inc"],
      ["hostlib/vqx_result_tables.inc"]),
-    ("caf/tests/serialize_golden.py", ["encode", "{out}/serialize_golden.bin"],
-     ["caf/tests/data/serialize_golden.bin"]),
-    ("gwlib/tests/check_wire.py", ["--write", "{out}"], "gwlib/tests/data/*.bin"),
+    ("caf/tests/serialize_golden.py", ["{out}"],
+     ["caf/tests/data/serialize_golden.bin", "caf/tests/data/serialize_golden.txt"]),
+    ("gwlib/tests/check_wire.py", ["{out}"], "gwlib/tests/data/*.bin"),
     ("utillib/tests/data/gen_msg_element_golden.py", [], None),
     ("testing/golden/sigtrace/gen_framings.py", ["{out}"], "sigtrace/tests/data/framing_*.bin"),
     ("testing/golden/sigtrace/gen_decoder_cases.py", ["{out}"], ["sigtrace/tests/data/decoder_model_cases.txt"]),
