@@ -28,45 +28,29 @@ struct LibParamsRow {
   const char* pszLine; /* expected log text, or null */
 };
 
+using P = _VQX_LIB_PARAMS;
 const LibParamsRow kLibParamsRows[] = {
-    {"defaults", [](_VQX_LIB_PARAMS&) {}, VQX_RESULT_API_OK, nullptr},
-    {"transport type 2", [](_VQX_LIB_PARAMS& p) { p.un32TransportType = 2; }, VQX_RESULT_API_INVALID_TRANSPORT_TYPE,
+    {"defaults", [](P&) {}, VQX_RESULT_API_OK, nullptr},
+    {"transport type 2", [](P& p) { p.un32TransportType = 2; }, VQX_RESULT_API_INVALID_TRANSPORT_TYPE,
      "VQXValidateLibParams: VQX_RESULT_API_INVALID_TRANSPORT_TYPE"},
-    {"257 extra addresses", [](_VQX_LIB_PARAMS& p) { p.un32NbExtraGwAddr = 257; }, VQX_RESULT_API_OUT_OF_RANGE,
-     "un32NbExtraGwAddr is too big"},
-    {"256 extra addresses", [](_VQX_LIB_PARAMS& p) { p.un32NbExtraGwAddr = 256; }, VQX_RESULT_API_OK, nullptr},
-    {"rx priority 2", [](_VQX_LIB_PARAMS& p) { p.un32RxThreadPriority = 2; }, VQX_RESULT_API_INVALID_RX_THREAD_PRIO,
-     "VQX_RESULT_API_INVALID_RX_THREAD_PRIO"},
-    {"send fifo 1", [](_VQX_LIB_PARAMS& p) { p.un32SendFifoSize = 1; }, VQX_RESULT_API_INVALID_SEND_FIFO_SIZE,
-     "VQX_RESULT_API_INVALID_SEND_FIFO_SIZE"},
-    {"send fifo 2", [](_VQX_LIB_PARAMS& p) { p.un32SendFifoSize = 2; }, VQX_RESULT_API_OK, nullptr},
-    {"send fifo 65535", [](_VQX_LIB_PARAMS& p) { p.un32SendFifoSize = 65535; }, VQX_RESULT_API_OK, nullptr},
-    {"send fifo 65536", [](_VQX_LIB_PARAMS& p) { p.un32SendFifoSize = 65536; }, VQX_RESULT_API_INVALID_SEND_FIFO_SIZE,
-     nullptr},
-    {"receive fifo 1", [](_VQX_LIB_PARAMS& p) { p.un32ReceiveFifoSize = 1; }, VQX_RESULT_API_INVALID_RECV_FIFO_SIZE,
-     nullptr},
-    {"receive fifo 512000", [](_VQX_LIB_PARAMS& p) { p.un32ReceiveFifoSize = 512000; }, VQX_RESULT_API_OK, nullptr},
-    {"receive fifo 512001", [](_VQX_LIB_PARAMS& p) { p.un32ReceiveFifoSize = 512001; },
-     VQX_RESULT_API_INVALID_RECV_FIFO_SIZE, nullptr},
-    {"9 pools", [](_VQX_LIB_PARAMS& p) { p.un32NbPreAllocBufferPools = 9; }, VQX_RESULT_API_INVALID_NB_PREALLOC_BUF_POOLS,
-     nullptr},
-    {"host type 3", [](_VQX_LIB_PARAMS& p) { p.HostType = 3; }, VQX_RESULT_API_INVALID_PARAM,
+    {"257 extra addresses", [](P& p) { p.un32NbExtraGwAddr = 257; }, VQX_RESULT_API_OUT_OF_RANGE, "un32NbExtraGwAddr is too big"},
+    {"256 extra addresses", [](P& p) { p.un32NbExtraGwAddr = 256; }, VQX_RESULT_API_OK, nullptr},
+    {"rx priority 2", [](P& p) { p.un32RxThreadPriority = 2; }, VQX_RESULT_API_INVALID_RX_THREAD_PRIO, "VQX_RESULT_API_INVALID_RX_THREAD_PRIO"},
+    {"send fifo 1", [](P& p) { p.un32SendFifoSize = 1; }, VQX_RESULT_API_INVALID_SEND_FIFO_SIZE, "VQX_RESULT_API_INVALID_SEND_FIFO_SIZE"},
+    {"send fifo 2", [](P& p) { p.un32SendFifoSize = 2; }, VQX_RESULT_API_OK, nullptr},
+    {"send fifo 65535", [](P& p) { p.un32SendFifoSize = 65535; }, VQX_RESULT_API_OK, nullptr},
+    {"send fifo 65536", [](P& p) { p.un32SendFifoSize = 65536; }, VQX_RESULT_API_INVALID_SEND_FIFO_SIZE, nullptr},
+    {"receive fifo 1", [](P& p) { p.un32ReceiveFifoSize = 1; }, VQX_RESULT_API_INVALID_RECV_FIFO_SIZE, nullptr},
+    {"receive fifo 512000", [](P& p) { p.un32ReceiveFifoSize = 512000; }, VQX_RESULT_API_OK, nullptr},
+    {"receive fifo 512001", [](P& p) { p.un32ReceiveFifoSize = 512001; }, VQX_RESULT_API_INVALID_RECV_FIFO_SIZE, nullptr},
+    {"9 pools", [](P& p) { p.un32NbPreAllocBufferPools = 9; }, VQX_RESULT_API_INVALID_NB_PREALLOC_BUF_POOLS, nullptr},
+    {"host type 3", [](P& p) { p.HostType = 3; }, VQX_RESULT_API_INVALID_PARAM,
      "HostType parameter is invalid, VQX_ADAPTER_TYPE_HOST should be used"},
-    {"host type 6", [](_VQX_LIB_PARAMS& p) { p.HostType = 6; }, VQX_RESULT_API_OK, nullptr},
-    {"both gw off",
-     [](_VQX_LIB_PARAMS& p) {
-       p.NetworkRedundancy.fValid = 1;
-       p.NetworkRedundancy.fUseGw0 = 0;
-       p.NetworkRedundancy.fUseGw1 = 0;
-     },
-     VQX_RESULT_API_INVALID_PARAM, "Both gw are disabled!"},
-    {"bad redundancy",
-     [](_VQX_LIB_PARAMS& p) {
-       p.NetworkRedundancy.fValid = 1;
-       p.NetworkRedundancy.un32PreferredGateway = 2;
-       p.NetworkRedundancy.fUseGw0 = 1;
-     },
-     VQX_RESULT_API_INVALID_PARAM, "VQXValidateLibParams: Invalid network redundancy parameters"},
+    {"host type 6", [](P& p) { p.HostType = 6; }, VQX_RESULT_API_OK, nullptr},
+    {"both gw off", [](P& p) { p.NetworkRedundancy = {1, 2000, 4500, 10000, 0, 0, 0, 0}; }, VQX_RESULT_API_INVALID_PARAM,
+     "Both gw are disabled!"},
+    {"bad redundancy", [](P& p) { p.NetworkRedundancy = {1, 2000, 4500, 10000, 1, 0, 2, 0}; }, VQX_RESULT_API_INVALID_PARAM,
+     "VQXValidateLibParams: Invalid network redundancy parameters"},
 };
 
 TEST_F(LibTest, ValidateLibParamsTable) {
@@ -100,27 +84,19 @@ struct RedundancyRow {
 
 const RedundancyRow kRedundancyRows[] = {
     {"all zero", {0, 0, 0, 0, 0, 0, 0, 0}, VQX_RESULT_API_OK, 0, 0, nullptr},
-    {"poll 50", {1, 50, 4500, 10000, 1, 1, 0, 0}, VQX_RESULT_API_OK, 100, 0,
-     "WARNING: un32PollDelayMs is too small (50ms). Will use 100ms instead."},
-    {"poll 6000", {1, 6000, 6000, 13000, 1, 1, 0, 0}, VQX_RESULT_API_OK, 5000, 0,
-     "WARNING: un32PollDelayMs is too big (6000ms). Will use 5000ms instead."},
+    {"poll 50", {1, 50, 4500, 10000, 1, 1, 0, 0}, VQX_RESULT_API_OK, 100, 0, "WARNING: un32PollDelayMs is too small (50ms). Will use 100ms instead."},
+    {"poll 6000", {1, 6000, 6000, 13000, 1, 1, 0, 0}, VQX_RESULT_API_OK, 5000, 0, "WARNING: un32PollDelayMs is too big (6000ms). Will use 5000ms instead."},
     {"delays 0 take defaults", {1, 2000, 0, 0, 1, 1, 0, 0}, VQX_RESULT_API_OK, 2000, 0, nullptr},
-    {"network below poll", {1, 2000, 1000, 10000, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0,
-     "VQXValidateNetworkRedundancyParams: Delay(s) is/are smaller than polling period"},
-    {"network 400", {1, 100, 400, 10000, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 100, 0,
-     "un32NetworkDownDelayMs too small"},
-    {"adapter 2x network", {1, 2000, 4500, 9000, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0,
-     "un32AdapterDownDelayMs must be more than 2 times un32NetworkDownDelayMs"},
+    {"network below poll", {1, 2000, 1000, 10000, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0, "VQXValidateNetworkRedundancyParams: Delay(s) is/are smaller than polling period"},
+    {"network 400", {1, 100, 400, 10000, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 100, 0, "un32NetworkDownDelayMs too small"},
+    {"adapter 2x network", {1, 2000, 4500, 9000, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0, "un32AdapterDownDelayMs must be more than 2 times un32NetworkDownDelayMs"},
     {"adapter 9001", {1, 2000, 4500, 9001, 1, 1, 0, 0}, VQX_RESULT_API_OK, 2000, 0, nullptr},
-    {"adapter 15001", {1, 2000, 4500, 15001, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0,
-     "un32AdapterDownDelayMs must be smaller or equal to VQX_NETWORK_REDUNDANCY_MAX_ADAPTER_DOWN_DELAY_MS"},
-    {"preferred 2", {1, 2000, 4500, 10000, 1, 1, 2, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0,
-     "un32PreferredGateway must be 0 or 1"},
+    {"adapter 15001", {1, 2000, 4500, 15001, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0, "un32AdapterDownDelayMs must be smaller or equal to VQX_NETWORK_REDUNDANCY_MAX_ADAPTER_DOWN_DELAY_MS"},
+    {"preferred 2", {1, 2000, 4500, 10000, 1, 1, 2, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0, "un32PreferredGateway must be 0 or 1"},
     {"flow 16", {1, 2000, 4500, 10000, 1, 1, 0, 16}, VQX_RESULT_API_OK, 2000, 16, nullptr},
     {"flow 20", {1, 2000, 4500, 10000, 1, 1, 0, 20}, VQX_RESULT_API_OK, 2000, 16, nullptr},
     {"flow 32", {1, 2000, 4500, 10000, 1, 1, 0, 32}, VQX_RESULT_API_OK, 2000, 16, nullptr},
-    {"flow 33", {1, 2000, 4500, 10000, 1, 1, 0, 33}, VQX_RESULT_API_OK, 2000, 0,
-     "VQXValidateNetworkRedundancyParams: WARNING: Invalid FlowControlMode. Will use default instead."},
+    {"flow 33", {1, 2000, 4500, 10000, 1, 1, 0, 33}, VQX_RESULT_API_OK, 2000, 0, "VQXValidateNetworkRedundancyParams: WARNING: Invalid FlowControlMode. Will use default instead."},
     {"flow -1", {1, 2000, 4500, 10000, 1, 1, 0, -1}, VQX_RESULT_API_OK, 2000, -1, nullptr},
 };
 
