@@ -8,11 +8,13 @@ Usage: gen_sipie.py            write the generated files
 The schema (format: docs/sipie-schema.md) holds every SIP and SDP record with
 its members, choices, list copies, the two dispatch tables, the enumerations
 with their texts, the status texts and the message ids. Out of it come the
-record structs with a static_assert on every size and offset, the copy
-descriptors walked by the hand-written copy core, one four- and one
-five-argument entry per record and list copy, the enumerator constants and
-the name tables. The layout is computed here with natural alignment and
-refused when it disagrees with the schema. Standard library only.
+record structs with a static_assert on every size and offset, one copy
+function per record (discriminant read first, scalars inline, strings and
+lists through the hand-written core, one failure line per member), one four-
+and one five-argument entry per record and list copy, the enumerator
+constants and the name tables. The layout is computed here with natural
+alignment and refused when it disagrees with the schema. Standard library
+only.
 """
 import json
 import os
@@ -34,7 +36,6 @@ CTYPE = {'u8': 'u8', 'u8bool': 'u8', 'u16': 'u16', 'u32': 'u32', 'u32bool': 'u32
          'set': 'VQXMsgElementSet'}
 PREFIX = {'u8': 'by', 'u8bool': 'f', 'u16': 'un16', 'u32': 'un32', 'u32bool': 'f',
           'string': 'ms', 'u8set': 'ms', 'set': 'ms', 'rec': 'st', 'enum': 'e'}
-MAX_CHOICE_DEPTH_TEXT = 'Unk Enum value'
 
 
 class SchemaError(Exception):
@@ -291,7 +292,7 @@ def emit_struct(model, name):
         for a, dflt in alts:
             an = alt_name(a, dflt)
             lines.append('        struct {')
-            emit_fields(model, [dict(m, off=m['off']) for m in a['members']], union, '            ',
+            emit_fields(model, a['members'], union, '            ',
                         lines, asserts, name, 'u.%s.' % an)
             lines.append('        } %s;' % an)
         lines.append('    } u;')
@@ -299,7 +300,6 @@ def emit_struct(model, name):
     lines.append('};')
     lines.append('static_assert(sizeof(%s) == %d);' % (name, size))
     lines += asserts
-    # The union members are relative to their struct: fix the emitted offsets.
     return '\n'.join(lines) + '\n'
 
 
@@ -511,7 +511,6 @@ def gen_records_cpp(model, fam):
             'const IeFamily g_kIeFamily%s = {__FILE__};\n\n' % fam.capitalize()]
     names = [n for n in model.order if model.records[n]['family'] == fam]
     names.append(model.families[fam]['dispatcher']['name'])
-    lines = []
     text = ''.join(head)
     out = [text]
     line = text.count('\n') + 1

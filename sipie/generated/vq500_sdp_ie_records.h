@@ -16,41 +16,41 @@
 
 /* SdpUint8Ie, copied by VQ500SdpUint8Copy */
 struct SdpUint8Ie {
-    u8 fValue; /* +0 u8bool */
+    u8 fPresent; /* +0 u8bool */
     u8 byValue; /* +1 u8 */
 };
 static_assert(sizeof(SdpUint8Ie) == 2);
-static_assert(offsetof(SdpUint8Ie, fValue) == 0);
+static_assert(offsetof(SdpUint8Ie, fPresent) == 0);
 static_assert(offsetof(SdpUint8Ie, byValue) == 1);
 
 /* SdpUint16Ie, copied by VQ500SdpUint16Copy */
 struct SdpUint16Ie {
-    u8 fValue; /* +0 u8bool */
+    u8 fPresent; /* +0 u8bool */
     u8 abyPad2[1];
     u16 un16Value; /* +2 u16 */
 };
 static_assert(sizeof(SdpUint16Ie) == 4);
-static_assert(offsetof(SdpUint16Ie, fValue) == 0);
+static_assert(offsetof(SdpUint16Ie, fPresent) == 0);
 static_assert(offsetof(SdpUint16Ie, un16Value) == 2);
 
 /* SdpUint32Ie, copied by VQ500SdpUint32Copy */
 struct SdpUint32Ie {
-    u8 fValue; /* +0 u8bool */
+    u8 fPresent; /* +0 u8bool */
     u8 abyPad4[3];
     u32 un32Value; /* +4 u32 */
 };
 static_assert(sizeof(SdpUint32Ie) == 8);
-static_assert(offsetof(SdpUint32Ie, fValue) == 0);
+static_assert(offsetof(SdpUint32Ie, fPresent) == 0);
 static_assert(offsetof(SdpUint32Ie, un32Value) == 4);
 
 /* SdpBooleanIe, copied by VQ500SdpBooleanCopy */
 struct SdpBooleanIe {
-    u8 fValue; /* +0 u8bool */
-    u8 fBothMembersFailWithTheTextVQXBooleanCopyFailed; /* +1 u8bool */
+    u8 fPresent; /* +0 u8bool */
+    u8 fValue; /* +1 u8bool */
 };
 static_assert(sizeof(SdpBooleanIe) == 2);
-static_assert(offsetof(SdpBooleanIe, fValue) == 0);
-static_assert(offsetof(SdpBooleanIe, fBothMembersFailWithTheTextVQXBooleanCopyFailed) == 1);
+static_assert(offsetof(SdpBooleanIe, fPresent) == 0);
+static_assert(offsetof(SdpBooleanIe, fValue) == 1);
 
 /* SdpIp4UnicastIe, copied by VQ500SdpIp4UnicastCopy */
 struct SdpIp4UnicastIe {
@@ -659,13 +659,13 @@ struct SdpEncodingNameIe {
     u32 eEncodingType; /* +0 VQ500_SDP_ENCODING_TYPE */
     union { /* by the u32 at +0 */
         struct {
-            VQXMsgElementSet msTheNameOfAnExtensionEncoding; /* +4 string */
+            VQXMsgElementSet msExtensionName; /* +4 string */
         } alt57;
     } u;
 };
 static_assert(sizeof(SdpEncodingNameIe) == 8);
 static_assert(offsetof(SdpEncodingNameIe, eEncodingType) == 0);
-static_assert(offsetof(SdpEncodingNameIe, u.alt57.msTheNameOfAnExtensionEncoding) == 4);
+static_assert(offsetof(SdpEncodingNameIe, u.alt57.msExtensionName) == 4);
 static_assert(offsetof(SdpEncodingNameIe, u) == 4);
 
 /* SdpAttributeRtpMapIe, copied by VQ500SdpAttributeRtpMapCopy */
@@ -1038,13 +1038,13 @@ struct SdpAtmAddressIe {
     u32 eAtmAddressType; /* +0 VQ500_SDP_ATM_ADDRESS_TYPE */
     union { /* by the u32 at +0 */
         struct {
-            VQXMsgElementSet msNSAPE164GatewayIdOrAliasAddress; /* +4 string */
+            VQXMsgElementSet msAddress; /* +4 string */
         } alt1;
     } u;
 };
 static_assert(sizeof(SdpAtmAddressIe) == 8);
 static_assert(offsetof(SdpAtmAddressIe, eAtmAddressType) == 0);
-static_assert(offsetof(SdpAtmAddressIe, u.alt1.msNSAPE164GatewayIdOrAliasAddress) == 4);
+static_assert(offsetof(SdpAtmAddressIe, u.alt1.msAddress) == 4);
 static_assert(offsetof(SdpAtmAddressIe, u) == 4);
 
 /* SdpVpciIe, copied by VQ500SdpVpciCopy */

@@ -17,30 +17,30 @@
 
 /* SipUint8Ie, copied by VQ500SipUint8Copy */
 struct SipUint8Ie {
-    u8 fValue; /* +0 u8bool */
+    u8 fPresent; /* +0 u8bool */
     u8 byValue; /* +1 u8 */
 };
 static_assert(sizeof(SipUint8Ie) == 2);
-static_assert(offsetof(SipUint8Ie, fValue) == 0);
+static_assert(offsetof(SipUint8Ie, fPresent) == 0);
 static_assert(offsetof(SipUint8Ie, byValue) == 1);
 
 /* SipUint16Ie, copied by VQ500SipUint16Copy */
 struct SipUint16Ie {
-    u8 fValue; /* +0 u8bool */
+    u8 fPresent; /* +0 u8bool */
     u8 abyPad2[1];
     u16 un16Value; /* +2 u16 */
 };
 static_assert(sizeof(SipUint16Ie) == 4);
-static_assert(offsetof(SipUint16Ie, fValue) == 0);
+static_assert(offsetof(SipUint16Ie, fPresent) == 0);
 static_assert(offsetof(SipUint16Ie, un16Value) == 2);
 
 /* SipUint32Ie, copied by VQ500SipUint32Copy */
 struct SipUint32Ie {
-    u32 fValue; /* +0 u32bool */
+    u32 fPresent; /* +0 u32bool */
     u32 un32Value; /* +4 u32 */
 };
 static_assert(sizeof(SipUint32Ie) == 8);
-static_assert(offsetof(SipUint32Ie, fValue) == 0);
+static_assert(offsetof(SipUint32Ie, fPresent) == 0);
 static_assert(offsetof(SipUint32Ie, un32Value) == 4);
 
 /* SipMethodIe, copied by VQ500SipMethodCopy */
