@@ -60,6 +60,7 @@ TEST(Search, ThreeHundredChoicesAreWalkedToTheirEnd) {
   EXPECT_EQ(VQXMediaFindFirstCap2(c.data(), 70, VQX_MEDIA_MODE_RECV, &p, nullptr, &pos), VQX_RESULT_OK);
   EXPECT_EQ(pos, 303u);
   EXPECT_EQ(CompactIndex(c.data(), p), 1u);
+  EXPECT_EQ(CompactIndex(c.data(), reinterpret_cast<const _VQX_MEDIA_CAP*>(reinterpret_cast<const u8*>(p) + 4)), 255u);
   const _VQX_MEDIA_CAP* q = nullptr;
   EXPECT_EQ(VQXMediaFindCapByIndex(c.data(), 1, &q), VQX_RESULT_OK);
   EXPECT_EQ(p, q);
