@@ -721,4 +721,78 @@ VQX_RESULT VqxMsgElementCheckSet(const void* pMsg, const void* pSet)
     return r;
 }
 
+u32 VqxMsgElementMark(const void* pMsg)
+{
+    return pMsg == nullptr ? 0 : VqxHeaderGet32(pMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH);
+}
+
+VQX_RESULT VqxMsgElementUndo(void* pMsg, u32 un32Mark, void* const* apSets, u32 un32Sets)
+{
+    if (pMsg == nullptr || (apSets == nullptr && un32Sets > 0)) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    VqxMsgView view;
+    VQX_RESULT r = VqxMsgOpen(pMsg, view);
+    if (VQX_RESULT_FAILED(r)) {
+        return r;
+    }
+    if (un32Mark > view.un32Used || un32Mark < kTrailerSize || un32Mark % kElementAlign != 0) {
+        return VQX_RESULT_INVALID_PARAM;
+    }
+    const u32 un32KeepEnd = un32Mark - kTrailerSize;
+    /* First pass checks every set and finds what each keeps; the second
+     * writes, so a refused call changes nothing. */
+    struct Kept {
+        u32 un32SetOff;
+        u32 un32Count;
+        u32 un32LastHeaderOff;
+    };
+    constexpr u32 kMaxSets = 16;
+    if (un32Sets > kMaxSets) {
+        return VQX_RESULT_INVALID_PARAM;
+    }
+    Kept aKept[kMaxSets] = {};
+    for (u32 i = 0; i < un32Sets; ++i) {
+        Kept& k = aKept[i];
+        r = VqxSetOffset(view, apSets[i], k.un32SetOff);
+        if (VQX_RESULT_SUCCEEDED(r) && k.un32SetOff + sizeof(u32) > un32KeepEnd) {
+            r = VQX_RESULT_MISMATCH;
+        }
+        VqxSetCursor cursor;
+        if (VQX_RESULT_SUCCEEDED(r)) {
+            r = VqxOpenBounded(view, k.un32SetOff, cursor);
+        }
+        /* Links go forward, so the kept elements are the leading ones. */
+        for (u32 n = 0; VQX_RESULT_SUCCEEDED(r) && n < cursor.Count(); ++n) {
+            const u32 un32Header = static_cast<u32>(cursor.Header() - view.pbyPayload);
+            if (un32Header >= un32KeepEnd) {
+                break;
+            }
+            k.un32Count = n + 1;
+            k.un32LastHeaderOff = un32Header;
+            if (n + 1 < cursor.Count()) {
+                r = cursor.Next();
+            }
+        }
+        if (VQX_RESULT_FAILED(r)) {
+            return r;
+        }
+    }
+    for (u32 i = 0; i < un32Sets; ++i) {
+        const Kept& k = aKept[i];
+        u8* pbySet = view.pbyPayload + k.un32SetOff;
+        if (k.un32Count == 0) {
+            VqxPutBe32(pbySet, 0);
+            continue;
+        }
+        VqxWriteElementNext(*view.pLayout, view.pbyPayload + k.un32LastHeaderOff, 0);
+        const u32 un32Word = VqxGetBe32(pbySet);
+        VqxPutBe32(pbySet, (un32Word & ~(kSetCountMask << kSetCountShift)) | (k.un32Count << kSetCountShift));
+    }
+    std::memset(view.pbyPayload + un32KeepEnd, 0, view.un32Used - un32KeepEnd);
+    std::memcpy(view.pbyPayload + un32KeepEnd, view.pLayout->abyTrailer, kTrailerSize);
+    VqxHeaderPut32(pMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH, un32Mark);
+    return VQX_RESULT_OK;
+}
+
 } // extern "C"

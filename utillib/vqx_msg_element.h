@@ -113,6 +113,24 @@ VQX_RESULT VQXMsgElementAlloc(void* pMsg, void* pSet, u16 un16Size, void** ppEle
 VQX_RESULT VQXMsgElementStringAdd(void* pMsg, void* pSet, const char* szText);
 
 /*
+ * Undo of appends, for composers that build one element in several appends
+ * and must not leave a half-built element behind when a later step fails.
+ * VqxMsgElementMark gives the used payload length (0 for a null message).
+ * VqxMsgElementUndo(pMsg, mark, sets, n) drops, from each of the n sets
+ * (each word lying before the mark), the elements appended at or after the
+ * mark, relinks the last kept element (or empties the word), then cuts the
+ * used payload back to the mark: the freed bytes are zeroed and the end
+ * marker is written at mark - 8. Sets inside the dropped elements go with
+ * them; every other set that got an element since the mark must be named.
+ * Returns 0x02000000; 0x82000009 null message or null set list with n > 0;
+ * 0x8200000A a mark above the used payload, below 8 or not a multiple of 8;
+ * the codes of VqxMsgElementCheckSet for a set, or 0x82000004 for a set word
+ * at or after the mark. Nothing is written before every set has been checked.
+ */
+u32 VqxMsgElementMark(const void* pMsg);
+VQX_RESULT VqxMsgElementUndo(void* pMsg, u32 un32Mark, void* const* apSets, u32 un32Sets);
+
+/*
  * Readers. They see the set word only, not the message, so they cannot know
  * where the buffer ends: they check the chain's shape (forward links, count)
  * but trust its distances. Run VqxMsgElementCheckSet on every set of a
