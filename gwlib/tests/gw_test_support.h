@@ -2,8 +2,8 @@
  * gw_test_support.h - what the gateway transport tests share: a
  * loopback-only interface table, free ports, parameter records for an
  * adapters' or hosts' instance, a recorder of callbacks whose waits end on
- * the event, one instance or a linked pair of hosts' instances, a raw UDP
- * asker, and the simulated board run as a child process.
+ * the event, one instance or a linked pair of hosts' instances. Raw UDP
+ * and TCP ends come from testing/peers/gw_raw_host.h.
  */
 #ifndef GW_TEST_SUPPORT_H
 #define GW_TEST_SUPPORT_H
@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -18,19 +19,24 @@
 #include <vector>
 
 #include "vqx_gwlib.h"
+#include "peers/gw_raw_host.h"
 #include "vqx_gwlib_wire.h"
 
 namespace gwtest {
 
+using gwpeer::BoundPort;
+using gwpeer::ClosedWithoutData;
+using gwpeer::ConnectLoopback;
+using gwpeer::LoopbackAddress;
+using UdpPeer = gwpeer::RawUdp;
+
 /* Installs the 127.0.0.1/255.0.0.0 interface table and redirects the
  * discovery broadcasts to 127.0.0.1. */
 void UseLoopbackOnly();
-/* The IPv4 socket address addr:port (host order in). */
-sockaddr_in Lo(u16 port, u32 addr = 0x7F000001u);
-/* The local port a socket is bound to. */
-u16 BoundPort(int s);
 /* A port that is free for UDP and TCP on 127.0.0.1 right now. */
 u16 FreePort();
+/* Milliseconds since t. */
+long MsSince(std::chrono::steady_clock::time_point t);
 /* Entries of /proc/self/task and /proc/self/fd. */
 int ThreadCount();
 int FdCount();
@@ -101,43 +107,8 @@ struct HostPair {
   bool Link(u32 ms = 8000);
 };
 
-/* A UDP socket bound to an address of 127.0.0.0/8 that talks to an
- * instance's discovery port. */
-class UdpPeer {
- public:
-  explicit UdpPeer(u32 from = 0x7F000001u);
-  ~UdpPeer();
-  void Send(u16 port, const std::vector<u8>& pkt);
-  /* The next datagram within ms (empty when none came). */
-  std::vector<u8> Recv(u32 ms);
-
- private:
-  int m_s;
-};
 /* A packet of len bytes that starts with the big-endian word id. */
 std::vector<u8> Word(u32 id, size_t len);
-/* A TCP socket connected to 127.0.0.1:port, or -1. */
-int ConnectTcp(u16 port);
-/* Waits up to ms for the socket to be closed by the far end without a
- * byte sent; false when data came or it stayed open. */
-bool ClosedWithoutData(int s, u32 ms);
-
-class Board {
- public:
-  /* Starts testing/boardsim/boardsim.py; extra arguments appended. */
-  Board(u16 udpPort, const std::vector<std::string>& extra = {});
-  ~Board();
-  bool Ready() const { return m_pid > 0 && m_ctl >= 0; }
-  /* Sends one control line and returns the answer line ("" on failure). */
-  std::string Command(const std::string& line);
-  /* A number from the "stats" answer. */
-  long Stat(const std::string& key);
-
- private:
-  pid_t m_pid = -1;
-  int m_ctl = -1;
-};
-
 /* Path of a file in the source tree. */
 std::string SourcePath(const std::string& rel);
 

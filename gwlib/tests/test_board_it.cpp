@@ -16,46 +16,42 @@
 #include <thread>
 
 #include "gw_test_support.h"
+#include "peers/boardsim_process.h"
 
 using namespace gwtest;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr u32 kBoardHandle = 0xCA345678; /* serial number 12345678 */
 
+/* The simulated board and an adapters' instance that finds it; Linked()
+ * waits for the first up report. */
 struct Fixture {
-  Recorder rec;
   u16 port = FreePort();
-  Board board;
-  VqxGwLibContext ctx = nullptr;
-
-  Fixture(u32 pollMs, u32 netDownMs, u32 adaDownMs, std::vector<std::string> boardArgs = {},
+  gwpeer::BoardProcess board;
+  Instance in;
+  Recorder& rec = in.rec;
+  Fixture(u32 pollMs, u32 downMs, std::vector<std::string> boardArgs = {},
           std::function<void(VqxGwLibParams&, u16)> adjust = nullptr)
-      : board((UseLoopbackOnly(), port), boardArgs) {
-    VqxGwLibParams p = AdapterParams(port, rec, pollMs, netDownMs, adaDownMs);
-    if (adjust) adjust(p, port);
+      : board((UseLoopbackOnly(), port), FreePort(), boardArgs), in([&](Recorder& r) {
+          VqxGwLibParams p = AdapterParams(port, r, pollMs, downMs, downMs);
+          if (adjust) adjust(p, port);
+          return p;
+        }) {
     EXPECT_TRUE(board.Ready());
-    EXPECT_EQ(VqxGwLibAllocate(&p, &ctx), VQX_RESULT_OK);
-    EXPECT_EQ(VqxGwLibEnable(ctx), VQX_RESULT_OK);
   }
-  ~Fixture() {
-    if (ctx != nullptr) VqxGwLibDestroy(ctx);
-  }
-  /* Waits for the n-th up/down report and returns it. */
-  bool WaitReport(size_t n, u32 ms, UpDown& out) {
-    if (!rec.WaitReports(n, ms)) return false;
-    out = rec.Report(n - 1);
-    return true;
+  bool Linked() { return rec.WaitReports(1, 5000) && rec.Report(0).fGw0Up == 1; }
+  VQX_RESULT Send(std::vector<u8>& m, u32 seq) {
+    VqxGwLibSendRecord r{m.data(), u32(m.size()), seq, 0};
+    return VqxGwLibSendMsgs(in.ctx, kBoardHandle, 1, &r, 1);
   }
 };
 
+/* A host message of id 0x03000001 carrying seq as its first payload word. */
 std::vector<u8> HostMessage(u32 seq, u32 size) {
   std::vector<u8> m(size, 0);
-  vqxgw::PutBe32(m.data(), 0x03000001);
-  vqxgw::PutBe32(m.data() + 4, 1);
-  vqxgw::PutBe32(m.data() + 8, size);
-  vqxgw::PutBe32(m.data() + 12, size - 88);
+  const u32 words[4] = {0x03000001, 1, size, size - 88};
+  for (int i = 0; i < 4; i++) vqxgw::PutBe32(m.data() + 4 * i, words[i]);
   vqxgw::PutBe32(m.data() + 88, seq);
   return m;
 }
@@ -63,12 +59,11 @@ std::vector<u8> HostMessage(u32 seq, u32 size) {
 }  // namespace
 
 TEST(GwBoard, FindsTheBoardAndStaysLinkedPastTheDownDelayWhileItAnswersPolls) {
-  const u32 poll = 100, down = 300;
-  Fixture f(poll, down, down);
-  UpDown u{};
-  ASSERT_TRUE(f.WaitReport(1, 5000, u));
+  const u32 down = 300;
+  Fixture f(100, down);
+  ASSERT_TRUE(f.Linked());
+  const UpDown u = f.rec.Report(0);
   EXPECT_EQ(u.hPeer, kBoardHandle);
-  EXPECT_EQ(u.fGw0Up, 1u);
   EXPECT_EQ(u.fGw1Up, 0u);
   EXPECT_EQ(u.un32Reason, 0u);
   EXPECT_EQ(u.un32InfoId, 0x47575041u); /* the stored block is an adapter's */
@@ -79,152 +74,123 @@ TEST(GwBoard, FindsTheBoardAndStaysLinkedPastTheDownDelayWhileItAnswersPolls) {
 }
 
 TEST(GwBoard, ClosedPathIsReportedAndNotReconnectedBeforeTheGate) {
-  const u32 net = 300, ada = 300; /* gate: net + ada + 1000 ms */
-  Fixture f(200, net, ada);
-  UpDown u{};
-  ASSERT_TRUE(f.WaitReport(1, 5000, u));
+  const u32 down = 300; /* gate: network-down + adapter-down + 1000 ms */
+  Fixture f(200, down);
+  ASSERT_TRUE(f.Linked());
   ASSERT_EQ(f.board.Command("close"), "ok");
-  ASSERT_TRUE(f.WaitReport(2, 3000, u));
-  auto tDown = Clock::now();
-  EXPECT_EQ(u.fGw0Up, 0u);
-  EXPECT_EQ(u.un32Reason, 3u);
-  ASSERT_TRUE(f.WaitReport(3, 8000, u));
-  auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tDown).count();
-  EXPECT_EQ(u.fGw0Up, 1u);
-  EXPECT_GE(gap, long(net + ada + 1000) - 150);
+  ASSERT_TRUE(f.rec.WaitReports(2, 3000));
+  const auto tDown = std::chrono::steady_clock::now();
+  EXPECT_EQ(f.rec.Report(1).fGw0Up, 0u);
+  EXPECT_EQ(f.rec.Report(1).un32Reason, VQX_GW_CLOSE_BY_REMOTE);
+  ASSERT_TRUE(f.rec.WaitReports(3, 8000));
+  EXPECT_EQ(f.rec.Report(2).fGw0Up, 1u);
+  EXPECT_GE(MsSince(tDown), long(2 * down + 1000 - 150));
   EXPECT_EQ(f.board.Stat("links"), 2);
 }
 
 TEST(GwBoard, SilentBoardIsClosedWithReason9WithinTheDelayAndOnePollPeriod) {
   const u32 poll = 100, down = 400, slack = 150; /* slack: scheduling only */
-  Fixture f(poll, down, down);
-  UpDown u{};
-  ASSERT_TRUE(f.WaitReport(1, 5000, u));
+  Fixture f(poll, down);
+  ASSERT_TRUE(f.Linked());
   ASSERT_EQ(f.board.Command("silent"), "ok");
-  const auto t0 = Clock::now(); /* at most one reply may still be on its way */
-  ASSERT_TRUE(f.WaitReport(2, 5000, u));
-  const long took = long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-  EXPECT_EQ(u.fGw0Up, 0u);
-  EXPECT_EQ(u.un32Reason, VQX_GW_CLOSE_TCP_TIMEOUT);
+  const auto t0 = std::chrono::steady_clock::now(); /* at most one reply may still be on its way */
+  ASSERT_TRUE(f.rec.WaitReports(2, 5000));
+  const long took = MsSince(t0);
+  EXPECT_EQ(f.rec.Report(1).fGw0Up, 0u);
+  EXPECT_EQ(f.rec.Report(1).un32Reason, VQX_GW_CLOSE_TCP_TIMEOUT);
   EXPECT_LE(took, long(down + poll + slack));
   EXPECT_GE(took, long(down - poll));
-  EXPECT_TRUE(f.rec.HasError("TCP timeout"));
+  EXPECT_TRUE(f.rec.HasError("VqxGwLibDiscoverThread: Remote simboard: gw0 TCP timeout ("));
 }
 
 TEST(GwBoard, CorruptedBatchesCloseThePathWithReason1) {
-  struct Row {
+  const struct {
     const char* kind;
     const char* log;
-  } const rows[] = {
-      {"count16", "claiming 16 messages inside"},
-      {"size0", "(message size 0)"},
-      {"sizebig", "(message size 4194305, max allowed 4194304)"},
-  };
-  for (const Row& r : rows) {
-    Fixture f(200, 1500, 1500);
-    UpDown u{};
-    ASSERT_TRUE(f.WaitReport(1, 5000, u)) << r.kind;
+  } rows[] = {
+      {"count16", "simboard:gw0 : Received corrupted in_pGwContext->MultiHeader from (claiming 16 messages inside)"},
+      {"size0", "Received corrupted MultiHeader from simboard:gw0 (message size 0)"},
+      {"sizebig", "Received corrupted MultiHeader from simboard:gw0 (message size 4194305, max allowed 4194304)"}};
+  for (auto& r : rows) {
+    Fixture f(200, 1500);
+    ASSERT_TRUE(f.Linked()) << r.kind;
     ASSERT_EQ(f.board.Command(std::string("corrupt ") + r.kind), "ok");
-    ASSERT_TRUE(f.WaitReport(2, 3000, u)) << r.kind;
-    EXPECT_EQ(u.fGw0Up, 0u) << r.kind;
-    EXPECT_EQ(u.un32Reason, 1u) << r.kind;
+    ASSERT_TRUE(f.rec.WaitReports(2, 3000)) << r.kind;
+    EXPECT_EQ(f.rec.Report(1).fGw0Up, 0u) << r.kind;
+    EXPECT_EQ(f.rec.Report(1).un32Reason, VQX_GW_CLOSE_CORRUPTED) << r.kind;
     EXPECT_TRUE(f.rec.HasError(r.log)) << r.kind;
     std::lock_guard<std::mutex> g(f.rec.m);
     EXPECT_TRUE(f.rec.Messages.empty()) << r.kind;
   }
 }
 
-TEST(GwBoard, BatchesFromTheBoardArriveInOrder) {
-  Fixture f(200, 1500, 1500);
-  UpDown u{};
-  ASSERT_TRUE(f.WaitReport(1, 5000, u));
+TEST(GwBoard, BatchesFromTheBoardRawMessagesToItAndItsPollAnswered) {
+  Fixture f(0, 1500); /* the host sends no poll of its own */
+  ASSERT_TRUE(f.Linked());
+  /* twenty messages come as a batch of 15 and one of 5, in order */
   ASSERT_EQ(f.board.Command("send 20 200"), "ok");
   ASSERT_TRUE(f.rec.WaitFor(3000, [&] { return f.rec.Messages.size() >= 20; }));
-  std::lock_guard<std::mutex> g(f.rec.m);
-  EXPECT_EQ(f.rec.BatchCounts, (std::vector<u32>{15, 5}));
-  for (u32 i = 0; i < 20; i++) {
-    ASSERT_EQ(f.rec.Messages[i].size(), 200u);
-    EXPECT_EQ(vqxgw::GetBe32(f.rec.Messages[i].data() + 88), i);
+  {
+    std::lock_guard<std::mutex> g(f.rec.m);
+    EXPECT_EQ(f.rec.BatchCounts, (std::vector<u32>{15, 5}));
+    for (u32 i = 0; i < 20; i++) EXPECT_EQ(vqxgw::GetBe32(f.rec.Messages[i].data() + 88), i) << i;
+    for (u32 i = 0; i < 20; i++) EXPECT_EQ(f.rec.Messages[i].size(), 200u) << i;
+    f.rec.Messages.clear();
   }
-}
-
-TEST(GwBoard, BoardThatStopsReadingLosesNothing) {
-  Fixture f(0, 1500, 1500); /* no polls: a board that does not read is not dead */
-  UpDown u{};
-  ASSERT_TRUE(f.WaitReport(1, 5000, u));
-  ASSERT_EQ(f.board.Command("stopread"), "ok");
-  const u32 kTotal = 700, kSize = 4000;
-  std::vector<std::vector<u8>> msgs;
-  for (u32 i = 0; i < kTotal; i++) msgs.push_back(HostMessage(i, kSize));
-  u32 next = 0;
-  bool fFull = false;
-  auto until = Clock::now() + std::chrono::seconds(10);
-  while (!fFull && Clock::now() < until) {
-    VqxGwLibSendRecord r{msgs[next].data(), kSize, next, 0};
-    VQX_RESULT res = VqxGwLibSendMsgs(f.ctx, kBoardHandle, 1, &r, 1);
-    if (res == VQX_RESULT_OUT_OF_RESOURCE)
-      fFull = true;
-    else {
-      ASSERT_EQ(res, VQX_RESULT_OK);
-      next++;
-    }
-  }
-  ASSERT_TRUE(fFull) << "the ring never filled";
-  EXPECT_EQ(VqxGwLibCanSendMsg(f.ctx, kBoardHandle, nullptr), 0u);
-  EXPECT_LT(next, kTotal);
-  ASSERT_EQ(f.board.Command("read"), "ok");
-  while (next < kTotal && Clock::now() < until + std::chrono::seconds(10)) {
-    if (VqxGwLibCanSendMsg(f.ctx, kBoardHandle, nullptr) == 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      continue;
-    }
-    VqxGwLibSendRecord r{msgs[next].data(), kSize, next, 0};
-    ASSERT_EQ(VqxGwLibSendMsgs(f.ctx, kBoardHandle, 1, &r, 1), VQX_RESULT_OK);
-    next++;
-  }
-  ASSERT_EQ(next, kTotal);
-  for (int i = 0; i < 100 && f.board.Stat("messages") < long(kTotal); i++)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(f.board.Stat("messages"), long(kTotal));
-  EXPECT_EQ(f.board.Stat("order_errors"), 0);
-  EXPECT_EQ(f.board.Stat("last_seq"), long(kTotal - 1));
-}
-
-TEST(GwBoard, RawMessagesToTheBoardAndTheirEchoesBack) {
-  Fixture f(200, 1500, 1500);
-  UpDown u{};
-  ASSERT_TRUE(f.WaitReport(1, 5000, u));
+  /* messages to a board go without batch header; the board echoes them */
   ASSERT_EQ(f.board.Command("echo 0x03000001"), "ok");
   std::vector<std::vector<u8>> msgs;
   for (u32 i = 0; i < 40; i++) msgs.push_back(HostMessage(i, 96 + i * 13));
   std::vector<VqxGwLibSendRecord> recs;
   for (u32 i = 0; i < 40; i++) recs.push_back({msgs[i].data(), u32(msgs[i].size()), i, 0});
-  ASSERT_EQ(VqxGwLibSendMsgs(f.ctx, kBoardHandle, 40, recs.data(), 1), VQX_RESULT_OK);
+  ASSERT_EQ(VqxGwLibSendMsgs(f.in.ctx, kBoardHandle, 40, recs.data(), 1), VQX_RESULT_OK);
   ASSERT_TRUE(f.rec.WaitFor(5000, [&] { return f.rec.Messages.size() >= 40; }));
-  std::lock_guard<std::mutex> g(f.rec.m);
-  for (u32 i = 0; i < 40; i++) EXPECT_EQ(f.rec.Messages[i], msgs[i]) << i;
-  EXPECT_EQ(f.rec.UpDowns.size(), 1u);
-}
-
-TEST(GwBoard, BoardPollIsAnsweredWithTheHostBlock) {
-  Fixture f(0, 1500, 1500); /* the host sends no poll of its own */
-  UpDown u{};
-  ASSERT_TRUE(f.WaitReport(1, 5000, u));
+  {
+    std::lock_guard<std::mutex> g(f.rec.m);
+    EXPECT_EQ(f.rec.Messages, msgs);
+  }
+  /* the board's poll is answered with the 92-byte block */
   ASSERT_EQ(f.board.Command("poll"), "ok");
-  for (int i = 0; i < 100 && f.board.Stat("poll_replies") < 1; i++)
-    f.rec.WaitReports(2, 20); /* the board's count, asked every 20 ms */
+  for (int i = 0; i < 100 && f.board.Stat("poll_replies") < 1; i++) f.rec.WaitReports(2, 20);
   EXPECT_EQ(f.board.Stat("poll_replies"), 1);
   EXPECT_EQ(f.board.Stat("order_errors"), 0); /* the block had its length and id */
   EXPECT_EQ(f.board.Stat("polls"), 0);
+  EXPECT_EQ(f.rec.Reports(), 1u);
+}
+
+TEST(GwBoard, BoardThatStopsReadingLosesNothing) {
+  Fixture f(0, 1500); /* no polls: a board that does not read is not dead */
+  ASSERT_TRUE(f.Linked());
+  ASSERT_EQ(f.board.Command("stopread"), "ok");
+  const u32 kTotal = 700, kSize = 4000;
+  std::vector<std::vector<u8>> msgs;
+  for (u32 i = 0; i < kTotal; i++) msgs.push_back(HostMessage(i, kSize));
+  u32 next = 0;
+  VQX_RESULT res = VQX_RESULT_OK;
+  for (; next < kTotal && (res = f.Send(msgs[next], next)) == VQX_RESULT_OK; next++) {}
+  ASSERT_EQ(res, VQX_RESULT_OUT_OF_RESOURCE) << "the ring never filled";
+  EXPECT_EQ(VqxGwLibCanSendMsg(f.in.ctx, kBoardHandle, nullptr), 0u);
+  ASSERT_EQ(f.board.Command("read"), "ok");
+  for (int i = 0; i < 4000 && next < kTotal; i++) {
+    if (VqxGwLibCanSendMsg(f.in.ctx, kBoardHandle, nullptr) == 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    else if (f.Send(msgs[next], next) == VQX_RESULT_OK)
+      next++;
+  }
+  ASSERT_EQ(next, kTotal);
+  for (int i = 0; i < 100 && f.board.Stat("messages") < long(kTotal); i++) f.rec.WaitReports(2, 50);
+  EXPECT_EQ(f.board.Stat("messages"), long(kTotal));
+  EXPECT_EQ(f.board.Stat("order_errors"), 0);
+  EXPECT_EQ(f.board.Stat("last_seq"), long(kTotal - 1));
 }
 
 TEST(GwBoard, FoundBySpecificDiscoveryWithAutoDiscoveryOff) {
-  /* No plain discovery: only "are you simboard" (a name: it does not begin
+  /* no plain discovery: only "are you simboard" (a name: it does not begin
    * with a digit) on the board's port; the second entry lets the answer
-   * from 127.0.0.1 through the filter. */
+   * from 127.0.0.1 through the filter */
   static VQX_GW_EXTRA_ADDR extra[2];
-  std::memset(extra, 0, sizeof(extra));
-  Fixture f(200, 1500, 1500, {}, [](VqxGwLibParams& p, u16 port) {
+  Fixture f(200, 1500, {}, [](VqxGwLibParams& p, u16 port) {
+    extra[0] = extra[1] = VQX_GW_EXTRA_ADDR{};
     std::strcpy(extra[0].szIpAddress0, "simboard");
     extra[0].un16Port = port;
     std::strcpy(extra[1].szIpAddress0, "127.0.0.1");
@@ -233,10 +199,8 @@ TEST(GwBoard, FoundBySpecificDiscoveryWithAutoDiscoveryOff) {
     p.un32NbExtraGwAddr = 2;
     p.paExtraGwAddr = extra;
   });
-  UpDown u{};
-  ASSERT_TRUE(f.WaitReport(1, 5000, u));
-  EXPECT_EQ(u.hPeer, kBoardHandle);
-  EXPECT_EQ(u.fGw0Up, 1u);
+  ASSERT_TRUE(f.Linked());
+  EXPECT_EQ(f.rec.Report(0).hPeer, kBoardHandle);
 }
 
 namespace {
@@ -244,27 +208,22 @@ namespace {
  * whose table never holds 127.0.0.1); broadcasts still go to 127.0.0.1. */
 u32 OtherNetProvider(u32 max, u32* a, u32* b, u32* m) {
   if (max == 0) return 0;
-  a[0] = htonl(0x0A630001u); /* 10.99.0.1/16 */
-  b[0] = htonl(0x0A63FFFFu);
-  m[0] = htonl(0xFFFF0000u);
+  a[0] = htonl(0x0A630001u), b[0] = htonl(0x0A63FFFFu), m[0] = htonl(0xFFFF0000u); /* 10.99.0.1/16 */
   return 1;
 }
 }  // namespace
 
 TEST(GwBoard, BoardAdvertisingLoopbackOnGw0KeepsItsGw1) {
-  /* Only an address of a local interface makes a board local (gw0 only):
-   * a board that advertises 127.0.0.1 and 127.0.0.3 is linked on both. */
-  Fixture f(200, 1500, 1500, {"--gw1", "127.0.0.3"}, [](VqxGwLibParams& p, u16) {
+  /* only an address of a local interface makes a board local (gw0 only):
+   * a board that advertises 127.0.0.1 and 127.0.0.3 is linked on both */
+  Fixture f(200, 1500, {"--gw1", "127.0.0.3"}, [](VqxGwLibParams& p, u16) {
     VqxGwLibSetInterfaceProvider(OtherNetProvider);
     VQXGetIpInterfacesRefresh();
-    std::memset(p.AdapterGwParams.szIpAddress0, 0, sizeof(p.AdapterGwParams.szIpAddress0));
+    p.AdapterGwParams.szIpAddress0[0] = '\0';
   });
   ASSERT_TRUE(f.rec.WaitFor(8000, [&] {
     for (auto& u : f.rec.UpDowns)
-      if (u.fGw0Up && u.fGw1Up) return true;
+      if (u.fGw0Up && u.fGw1Up) return u.hPeer == kBoardHandle && u.un32Reason == 0;
     return false;
   }));
-  std::lock_guard<std::mutex> g(f.rec.m);
-  EXPECT_EQ(f.rec.UpDowns.back().hPeer, kBoardHandle);
-  EXPECT_EQ(f.rec.UpDowns.back().un32Reason, 0u);
 }

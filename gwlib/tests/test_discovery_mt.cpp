@@ -31,15 +31,8 @@ VqxGwLibParams Quellan(Recorder& r) {
 }
 
 std::vector<u8> HostAdv(u64 uid, u8 kind, size_t len = kHostAdvSize, u16 tcpPort = 1) {
-  VQX_GW_HOST_ADV adv{};
-  adv.un32Id = 0x484C5041;
-  adv.un8Kind = kind;
-  adv.un32TcpPort = tcpPort;
-  adv.Info.un64UniqueId = uid;
-  adv.Info.un32BuildNumber = kHostBuildNumber;
-  std::strcpy(adv.Info.szHostName, "raw");
-  std::strcpy(adv.Info.szAppName, "peer");
-  std::strcpy(adv.Info.szIpAddress0, "127.0.0.1");
+  VQX_GW_HOST_ADV adv{0x484C5041, kind, 0, 0, 0, tcpPort, 0, {}};
+  adv.Info = {uid, 0, 2, "raw", "peer", 0, 0, "127.0.0.1", "", kHostBuildNumber, 2, {}};
   u8 b[kHostAdvSize];
   EncodeHostAdv(adv, b);
   return std::vector<u8>(b, b + len);
@@ -96,8 +89,7 @@ TEST(GwDiscovery, EachPacketKindGetsItsAnswerOrItsReason) {
       {"host adv 439", HostAdv(kId + 1, 2, kHostAdvSize - 1), 0, "Received unknown packet"},
       {"host adv, our id", HostAdv(kId, 2), 0, "Received 'remote host info' from ourself, ignoring..."},
       {"host adv kind 1 on broadcast", HostAdv(kId + 1, 1), 0,
-       "'advertize' from 0x7F000001 on private socket. Ignoring..."},
-  };
+       "'advertize' from 0x7F000001 on private socket. Ignoring..."}};
   for (const Row& r : rows) EXPECT_EQ(Answers(in, u, r.pkt, r.line), r.answers) << r.what;
   /* disabled: dropped unread, no answer; enabled again: answered */
   ASSERT_EQ(VqxGwLibDisable(in.ctx), VQX_RESULT_OK);
@@ -116,11 +108,9 @@ TEST(GwDiscovery, SourceFilterWithAutoDiscoveryOffOrLoopbackOnly) {
     u32 fDisableAuto, fLoopbackOnly;
     const char* line2; /* the fate of a packet from 127.0.0.2 */
     bool fAnswered2;
-  } const rows[] = {
-      {"auto discovery", 0, 0, "Packet from 0x7F000002 match our gw0 subnet.", true},
-      {"auto discovery off", 1, 0, "Ignoring packet from 0x7F000002 (Auto Discovery disabled).", false},
-      {"loopback only", 0, 1, "Only local loopback are allowed", false},
-  };
+  } const rows[] = {{"auto discovery", 0, 0, "Packet from 0x7F000002 match our gw0 subnet.", true},
+                    {"auto discovery off", 1, 0, "Ignoring packet from 0x7F000002 (Auto Discovery disabled).", false},
+                    {"loopback only", 0, 1, "Only local loopback are allowed", false}};
   for (const Row& r : rows) {
     Instance in([&](Recorder& rec) {
       UseLoopbackOnly();
@@ -152,14 +142,10 @@ TEST(GwDiscovery, HostPeerNeverLinkedExpiresAfterTenSeconds) {
     UdpPeer u;
     const u16 port = in.params.aun16GwPorts[0];
     /* a port bound without a listener refuses the link at once */
-    int refuser = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7F000001u);
-    socklen_t al = sizeof(a);
-    ASSERT_EQ(bind(refuser, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    getsockname(refuser, reinterpret_cast<sockaddr*>(&a), &al);
-    u.Send(port, HostAdv(kId - 1, 2, kHostAdvSize, ntohs(a.sin_port)));
+    const int refuser = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = LoopbackAddress(0);
+    ASSERT_EQ(bind(refuser, reinterpret_cast<const sockaddr*>(&a), sizeof(a)), 0);
+    u.Send(port, HostAdv(kId - 1, 2, kHostAdvSize, BoundPort(refuser)));
     EXPECT_TRUE(in.rec.WaitLine("Creating host raw.peer"));
     /* each unknown packet makes the discover thread run its periodic
      * work; the line of a second one tells that the first one's is over */
@@ -205,8 +191,7 @@ TEST(GwParams, FixedFieldsCannotChangeAndNullsAreRefused) {
       {"fDetectAdapters cannot be modified", [](VqxGwLibParams& p) { p.fDetectAdapters ^= 1; }},
       {"HostGwParms cannot be modified", [](VqxGwLibParams& p) { p.HostGwParms.szAppName[0] = 'X'; }},
       {"HostGwParms.szIpAddress0 cannot be modified",
-       [](VqxGwLibParams& p) { std::strcpy(p.HostGwParms.szIpAddress0, "10.0.0.1"); }},
-  };
+       [](VqxGwLibParams& p) { std::strcpy(p.HostGwParms.szIpAddress0, "10.0.0.1"); }}};
   for (const Row& r : rows) {
     VqxGwLibParams p = in.params;
     r.change(p);
@@ -326,18 +311,16 @@ TEST(GwDiscovery, LostPathSearchSchedule) {
   struct Row {
     u32 downMs;
     bool due;
-  } const rows[] = {
-      {0, true},
-      {3599999, true},
-      {3600000, true}, /* 60 min: first 2 s of a minute */
-      {3601999, true},
-      {3602000, false},
-      {3659999, false},
-      {3660000, true},
-      {3661000, true},
-      {3662000, false}, /* 61 min */
-      {3600000 * 5 + 1999, true},
-      {3600000 * 5 + 2000, false},
-  };
+  } const rows[] = {{0, true},
+                    {3599999, true},
+                    {3600000, true}, /* 60 min: first 2 s of a minute */
+                    {3601999, true},
+                    {3602000, false},
+                    {3659999, false},
+                    {3660000, true},
+                    {3661000, true},
+                    {3662000, false}, /* 61 min */
+                    {3600000 * 5 + 1999, true},
+                    {3600000 * 5 + 2000, false}};
   for (const Row& r : rows) EXPECT_EQ(LostPathSearchDue(r.downMs), r.due) << r.downMs;
 }

@@ -87,24 +87,21 @@ std::vector<int> SocketAndPipeFds(const std::vector<int>& skip = {}) {
   return v;
 }
 
-/* Sends n messages of 64 + i bytes filled with (seed + i), waiting while
- * the transmit ring is full. */
-void SendNumbered(VqxGwLibContext from, u32 hPeer, u32 n, u8 seed) {
+/* Sends n messages of 64 + i bytes filled with seed + i, waiting while
+ * the transmit ring is full, and checks that to receives them in order. */
+void Exchange(VqxGwLibContext from, u32 hPeer, Recorder& to, u32 n, u8 seed) {
+  std::vector<std::vector<u8>> sent;
   for (u32 i = 0; i < n; i++) {
-    std::vector<u8> m(64 + i, u8(seed + i));
-    VqxGwLibSendRecord r{m.data(), u32(m.size()), i, 0};
+    sent.emplace_back(64 + i, u8(seed + i));
+    VqxGwLibSendRecord r{sent[i].data(), u32(sent[i].size()), i, 0};
     VQX_RESULT res = VQX_RESULT_OUT_OF_RESOURCE;
     for (int t = 0; t < 500 && (res = VqxGwLibSendMsgs(from, hPeer, 1, &r, 1)) == VQX_RESULT_OUT_OF_RESOURCE; t++)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      to.WaitFor(2, [] { return false; });
     ASSERT_EQ(res, VQX_RESULT_OK) << i;
   }
-}
-
-void ExpectNumbered(Recorder& r, u32 n, u8 seed) {
-  ASSERT_TRUE(r.WaitFor(5000, [&] { return r.Messages.size() >= n; }));
-  std::lock_guard<std::mutex> g(r.m);
-  ASSERT_EQ(r.Messages.size(), size_t(n));
-  for (u32 i = 0; i < n; i++) EXPECT_EQ(r.Messages[i], std::vector<u8>(64 + i, u8(seed + i))) << i;
+  ASSERT_TRUE(to.WaitFor(5000, [&] { return to.Messages.size() >= n; }));
+  std::lock_guard<std::mutex> g(to.m);
+  EXPECT_EQ(to.Messages, sent);
 }
 
 }  // namespace
@@ -128,10 +125,8 @@ TEST(GwHighFd, HostsLinkAndExchangeWithDescriptorsPast1024) {
     for (int fd : open) EXPECT_GE(fd, 1024) << "descriptor " << fd;
     if (fUp) {
       const u32 hB = p.recA.Report(0).hPeer, hA = p.recB.Report(0).hPeer;
-      SendNumbered(p.a, hB, 40, 0x10);
-      SendNumbered(p.b, hA, 40, 0x80);
-      ExpectNumbered(p.recB, 40, 0x10);
-      ExpectNumbered(p.recA, 40, 0x80);
+      Exchange(p.a, hB, p.recB, 40, 0x10);
+      Exchange(p.b, hA, p.recA, 40, 0x80);
       EXPECT_EQ(p.recA.Reports(), 1u); /* the links stayed up throughout */
     }
     EXPECT_EQ(VqxGwLibDestroy(p.a), VQX_RESULT_OK);
@@ -163,8 +158,7 @@ TEST(GwHighFd, WaitSetAnswersAsSelectDid) {
       {"pipe empty, socket has room", [](int&, int&) {}, 1, false, true},
       {"pipe closed by the writer (end of stream)", [](int& w, int&) { close(w), w = -1; }, 2, true, true},
       {"peer socket gone: a write fails at once, so it is writable", [](int&, int& b) { close(b), b = -1; }, 1, false,
-       true},
-  };
+       true}};
   for (const Row& r : rows) {
     int pfd[2], sp[2];
     ASSERT_EQ(pipe(pfd), 0) << r.name;

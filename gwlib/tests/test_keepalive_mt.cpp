@@ -21,17 +21,13 @@
 #include <vector>
 
 #include "gw_test_support.h"
+#include "peers/boardsim_process.h"
 #include "peers/gw_raw_host.h"
 
 using namespace gwtest;
 using namespace vqxgw;
-using Clock = std::chrono::steady_clock;
 
 namespace {
-
-long MsSince(Clock::time_point t) {
-  return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
 
 /* A hosts' instance and a raw peer of an older build (TCP polls, combined
  * sockets, no 127.0.0.1 exemption from the poll period) linked into it. */
@@ -58,8 +54,8 @@ struct RawPeer {
   int CountPolls(u32 ms, bool fAnswer, bool fSendData) {
     int polls = 0;
     std::vector<u8> pending;
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < end) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
       u8 data[kBatchHeaderSize + 10] = {0, 0, 0, 1, 0, 0, 0, 10}; /* a batch of one 10-byte message */
       if (fSendData && send(s, data, sizeof(data), MSG_NOSIGNAL) != ssize_t(sizeof(data))) break;
       pollfd pf{s, POLLIN, 0};
@@ -101,7 +97,7 @@ TEST(GwKeepAlive, PeerAnsweringPollsStaysLinkedPastTheDownDelay) {
 TEST(GwKeepAlive, SilentPeerIsClosedWithinTheDelayAndOnePollPeriod) {
   const u32 poll = 100, down = 400, slack = 150; /* slack: scheduling only */
   RawPeer r(poll, down);
-  const auto t0 = Clock::now(); /* the peer's last bytes were its handshake */
+  const auto t0 = std::chrono::steady_clock::now(); /* the peer's last bytes were its handshake */
   EXPECT_GE(r.CountPolls(down, false, false), 3);
   ASSERT_TRUE(r.in.rec.WaitReports(2, 5000));
   EXPECT_LE(MsSince(t0), long(down + poll + slack));
@@ -190,33 +186,6 @@ TEST(GwKeepAlive, OldHostPeerNotAnsweringUdpPollsIsClosedWithReason7) {
 }
 
 namespace {
-/* A board played by raw sockets on 127.0.0.1: a TCP listener and its
- * advertisement, sent unasked to an adapters' instance. */
-struct FakeBoard {
-  int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), u = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  FakeBoard() {
-    sockaddr_in a = Lo(0);
-    bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    listen(lst, 4);
-  }
-  ~FakeBoard() { close(u), close(lst); }
-  /* Advertises itself until the instance links in: the accepted socket or -1. */
-  int AdvertiseUntilLinked(u16 udpPort, const char* ip0, const char* ip1) {
-    VQX_GW_ADAPTER_ADV adv{kAdaptersReplyId, {}, 1, BoundPort(lst), {}};
-    adv.Info = {{}, "fake", "87654321", 0, {}, {}, {0, 0, 0, 1}, {0, 0, 0, 1}, kHostBuildNumber, 0, 0, {}};
-    std::strcpy(adv.Info.szIpAddress0, ip0), std::strcpy(adv.Info.szIpAddress1, ip1);
-    u8 pkt[kAdapterAdvSize];
-    EncodeAdapterAdv(adv, pkt);
-    const sockaddr_in to = Lo(udpPort);
-    for (int i = 0; i < 30; i++) {
-      sendto(u, pkt, sizeof(pkt), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
-      pollfd pf{lst, POLLIN, 0};
-      if (poll(&pf, 1, 100) == 1) return accept(lst, nullptr, nullptr);
-    }
-    return -1;
-  }
-};
-
 u32 InterfaceIs127002(u32 max, u32* a, u32* b, u32* m) {
   if (max == 0) return 0;
   a[0] = htonl(0x7F000002u), b[0] = htonl(0x7FFFFFFFu), m[0] = htonl(0xFF000000u);
@@ -225,7 +194,7 @@ u32 InterfaceIs127002(u32 max, u32* a, u32* b, u32* m) {
 }  // namespace
 
 TEST(GwKeepAlive, BoardOnALocalInterfaceIsLinkedThrough127001OnGw0Only) {
-  FakeBoard board;
+  gwpeer::RawBoard board;
   {
     Instance in([&](Recorder& r) {
       UseLoopbackOnly();
@@ -252,14 +221,14 @@ TEST(GwKeepAlive, DestroyStopsAHandshakeReadAtOnce) {
   /* a board that accepts the link but never sends its 4-byte handshake:
    * the destruction ends the connect thread's read without waiting for
    * the read's 1000 ms limit */
-  FakeBoard board;
+  gwpeer::RawBoard board;
   Instance in([](Recorder& r) {
     UseLoopbackOnly();
     return AdapterParams(FreePort(), r, 200, 2000, 2000);
   });
   int s = board.AdvertiseUntilLinked(in.params.aun16GwPorts[0], "127.0.0.1", "");
   ASSERT_GE(s, 0);
-  const auto t0 = Clock::now();
+  const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(VqxGwLibDestroy(in.ctx), VQX_RESULT_OK);
   in.ctx = nullptr;
   EXPECT_LT(MsSince(t0), 700); /* the read stopped on the destruction, not on its limit */

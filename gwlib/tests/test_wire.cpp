@@ -99,20 +99,18 @@ TEST(GwWire, DecodersRoundTripAndRefuseShortPackets) {
     size_t len;
     int kind;  // 0 host adv, 1 adapter adv, 2 specific, 3 UDP poll, 4 adapter poll, 5 batch header
     bool ok;
-  } const rows[] = {
-      {"host adv 439", h, kHostAdvSize - 1, 0, false},
-      {"host adv 440", h, kHostAdvSize, 0, true},
-      {"adapter adv 419", a, kAdapterAdvMinSize - 1, 1, false},
-      {"adapter adv 420", a, kAdapterAdvMinSize, 1, true},
-      {"specific 263", h, kSpecificSize - 1, 2, false},
-      {"specific 264", h, kSpecificSize, 2, true},
-      {"poll 31", h, kPollSize - 1, 3, false},
-      {"poll 32", h, kPollSize, 3, true},
-      {"adapter poll 91", h, kAdapterPollSize - 1, 4, false},
-      {"adapter poll 92", h, kAdapterPollSize, 4, true},
-      {"batch header 11", bh, 11, 5, false},
-      {"batch header 12", bh, 12, 5, true},
-  };
+  } const rows[] = {{"host adv 439", h, kHostAdvSize - 1, 0, false},
+                    {"host adv 440", h, kHostAdvSize, 0, true},
+                    {"adapter adv 419", a, kAdapterAdvMinSize - 1, 1, false},
+                    {"adapter adv 420", a, kAdapterAdvMinSize, 1, true},
+                    {"specific 263", h, kSpecificSize - 1, 2, false},
+                    {"specific 264", h, kSpecificSize, 2, true},
+                    {"poll 31", h, kPollSize - 1, 3, false},
+                    {"poll 32", h, kPollSize, 3, true},
+                    {"adapter poll 91", h, kAdapterPollSize - 1, 4, false},
+                    {"adapter poll 92", h, kAdapterPollSize, 4, true},
+                    {"batch header 11", bh, 11, 5, false},
+                    {"batch header 12", bh, 12, 5, true}};
   for (const Row& r : rows) {
     std::vector<u8> buf(r.pkt, r.pkt + r.len);
     buf.shrink_to_fit();
@@ -152,26 +150,24 @@ TEST(GwWire, HandlesFromNames) {
     const char* name;
     bool fSerial;
     u32 handle;
-  } rows[] = {
-      {"12345678", true, 0xCA345678},
-      {"1A2B0C9D", true, 0xCA200090},  // characters other than 1..9 count as 0
-      {"12", true, 0xCA000000},
-      {"", true, 0xCA000000},
-      {"99999999ABC", true, 0xCA999999},
-      {"VQ500_1234", true, 1234},
-      {"VQ500_0x0C000010", true, 0x0C000010},
-      {"VQ500_017", true, 15},
-      {"VQ500_0", true, 0xCA000000},
-      // numbers in the local, group or broadcast ranges stay in our own
-      {"VQ500_0xDA000010", true, 0xCA000010},
-      {"VQ500_0xDA00FFFF", true, 0xCA00FFFF},
-      {"VQ500_0xEA123456", true, 0xCA123456},
-      {"VQ500_0xFFFFFFFF", true, 0xCAFFFFFF},
-      {"VQ500_0xDA010000", true, 0xDA010000},  // just past the local range
-      // a host name is never a number: its handle stays in the base
-      {"VQ500_0xCB345678", false, 0xCA500000},
-      {"VQ500_12", false, 0xCA500012},
-  };
+  } rows[] = {{"12345678", true, 0xCA345678},
+              {"1A2B0C9D", true, 0xCA200090},  // characters other than 1..9 count as 0
+              {"12", true, 0xCA000000},
+              {"", true, 0xCA000000},
+              {"99999999ABC", true, 0xCA999999},
+              {"VQ500_1234", true, 1234},
+              {"VQ500_0x0C000010", true, 0x0C000010},
+              {"VQ500_017", true, 15},
+              {"VQ500_0", true, 0xCA000000},
+              // numbers in the local, group or broadcast ranges stay in our own
+              {"VQ500_0xDA000010", true, 0xCA000010},
+              {"VQ500_0xDA00FFFF", true, 0xCA00FFFF},
+              {"VQ500_0xEA123456", true, 0xCA123456},
+              {"VQ500_0xFFFFFFFF", true, 0xCAFFFFFF},
+              {"VQ500_0xDA010000", true, 0xDA010000},  // just past the local range
+              // a host name is never a number: its handle stays in the base
+              {"VQ500_0xCB345678", false, 0xCA500000},
+              {"VQ500_12", false, 0xCA500012}};
   for (auto& r : rows) {
     EXPECT_EQ(HandleFromName(0xCA, r.name, r.fSerial), r.handle) << r.name;
     EXPECT_FALSE(HandleIsReserved(HandleFromName(0xCA, r.name, r.fSerial))) << r.name;

@@ -4,7 +4,8 @@
  * advertisement over UDP, connects to the advertised TCP port and sends the
  * handshake block, and hands back the socket. What it sends and reads after
  * that is up to the caller. Also the loopback-only interface table that such
- * tests install, so that nothing leaves 127.0.0.1.
+ * tests install, so that nothing leaves 127.0.0.1, and raw UDP and TCP ends
+ * on 127.0.0.0/8 for tests that play a peer packet by packet.
  */
 #ifndef GW_RAW_HOST_H
 #define GW_RAW_HOST_H
@@ -12,10 +13,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 #include "vqx_gwlib_wire.h"
 
@@ -31,6 +34,69 @@ inline u32 LoopbackInterfaces(u32 max, u32* a, u32* b, u32* m) {
   m[0] = htonl(0xFF000000u);
   return 1;
 }
+
+/* The IPv4 socket address addr:port (host order in). */
+inline sockaddr_in LoopbackAddress(u16 port, u32 addr = 0x7F000001u) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(addr);
+  a.sin_port = htons(port);
+  return a;
+}
+
+/* The local port a socket is bound to. */
+inline u16 BoundPort(int s) {
+  sockaddr_in a{};
+  socklen_t l = sizeof(a);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &l);
+  return ntohs(a.sin_port);
+}
+
+/* A TCP socket connected to 127.0.0.1:port, or -1. */
+inline int ConnectLoopback(u16 port) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in a = LoopbackAddress(port);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0) return s;
+  close(s);
+  return -1;
+}
+
+/* Whether the far end closed the socket within ms without sending a byte. */
+inline bool ClosedWithoutData(int s, u32 ms) {
+  pollfd pf{s, POLLIN, 0};
+  u8 b;
+  return poll(&pf, 1, int(ms)) == 1 && recv(s, &b, 1, MSG_DONTWAIT) <= 0;
+}
+
+/* A UDP socket bound to an address of 127.0.0.0/8 that talks to an
+ * instance's discovery port. */
+class RawUdp {
+ public:
+  explicit RawUdp(u32 from = 0x7F000001u) : m_s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    const sockaddr_in a = LoopbackAddress(0, from);
+    m_fBound = bind(m_s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
+  }
+  ~RawUdp() { close(m_s); }
+  RawUdp(const RawUdp&) = delete;
+  RawUdp& operator=(const RawUdp&) = delete;
+  bool Bound() const { return m_fBound; }
+  bool Send(u16 port, const std::vector<u8>& pkt) {
+    const sockaddr_in a = LoopbackAddress(port);
+    return sendto(m_s, pkt.data(), pkt.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) ==
+           ssize_t(pkt.size());
+  }
+  /* The next datagram within ms (empty when none came). */
+  std::vector<u8> Recv(u32 ms) {
+    pollfd pf{m_s, POLLIN, 0};
+    u8 buf[2048];
+    const ssize_t n = poll(&pf, 1, int(ms)) == 1 ? recv(m_s, buf, sizeof(buf), MSG_DONTWAIT) : 0;
+    return n > 0 ? std::vector<u8>(buf, buf + n) : std::vector<u8>();
+  }
+
+ private:
+  int m_s;
+  bool m_fBound;
+};
 
 /* Who the raw host says it is, and how its socket is set up. */
 struct RawHost {

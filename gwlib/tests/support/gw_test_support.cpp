@@ -5,15 +5,12 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
-#include <thread>
 
 namespace gwtest {
 
@@ -61,7 +58,8 @@ void OnUpDown(void* ctx, u32 h, const void* info, u32 f0, u32 f1, u32 reason) {
   /* the address texts of an adapter's block or a host's */
   const char* ip = static_cast<const char*>(info) + (id == vqxgw::kAdaptersReplyId ? 284 : 304);
   std::lock_guard<std::mutex> g(r->m);
-  r->UpDowns.push_back({h, f0, f1, reason, id, port, std::string(ip, strnlen(ip, 64)), std::string(ip + 64, strnlen(ip + 64, 64))});
+  r->UpDowns.push_back(
+      {h, f0, f1, reason, id, port, std::string(ip, strnlen(ip, 64)), std::string(ip + 64, strnlen(ip + 64, 64))});
   r->cv.notify_all();
 }
 
@@ -104,32 +102,21 @@ void UseLoopbackOnly() {
   VQXGetIpInterfacesInit();
 }
 
-sockaddr_in Lo(u16 port, u32 addr) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(addr);
-  a.sin_port = htons(port);
-  return a;
-}
-
-u16 BoundPort(int s) {
-  sockaddr_in a{};
-  socklen_t l = sizeof(a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &l);
-  return ntohs(a.sin_port);
-}
-
 u16 FreePort() {
   for (int tries = 0; tries < 50; tries++) {
     int t = socket(AF_INET, SOCK_STREAM, 0), u = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = Lo(0);
+    sockaddr_in a = LoopbackAddress(0);
     bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    a = Lo(BoundPort(t));
+    a = LoopbackAddress(BoundPort(t));
     const bool ok = bind(u, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
     close(t), close(u);
     if (ok) return ntohs(a.sin_port);
   }
   return 0;
+}
+
+long MsSince(std::chrono::steady_clock::time_point t) {
+  return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count());
 }
 
 int ThreadCount() { return CountDir("/proc/self/task"); }
@@ -255,90 +242,15 @@ bool HostPair::Link(u32 ms) {
   return up(recA) && up(recB);
 }
 
-UdpPeer::UdpPeer(u32 from) : m_s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-  sockaddr_in a = Lo(0, from);
-  EXPECT_EQ(bind(m_s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-}
-UdpPeer::~UdpPeer() { close(m_s); }
-void UdpPeer::Send(u16 port, const std::vector<u8>& pkt) {
-  sockaddr_in a = Lo(port);
-  EXPECT_EQ(sendto(m_s, pkt.data(), pkt.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)), ssize_t(pkt.size()));
-}
-std::vector<u8> UdpPeer::Recv(u32 ms) {
-  pollfd pf{m_s, POLLIN, 0};
-  u8 buf[2048];
-  ssize_t n = poll(&pf, 1, int(ms)) == 1 ? recv(m_s, buf, sizeof(buf), MSG_DONTWAIT) : 0;
-  return n > 0 ? std::vector<u8>(buf, buf + n) : std::vector<u8>();
-}
-
 std::vector<u8> Word(u32 id, size_t len) {
   std::vector<u8> v(len, 0);
   vqxgw::PutBe32(v.data(), id);
   return v;
 }
 
-int ConnectTcp(u16 port) {
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Lo(port);
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return s;
-  close(s);
-  return -1;
-}
-
-bool ClosedWithoutData(int s, u32 ms) {
-  pollfd pf{s, POLLIN, 0};
-  u8 b;
-  return poll(&pf, 1, int(ms)) == 1 && recv(s, &b, 1, MSG_DONTWAIT) <= 0;
-}
-
 std::string SourcePath(const std::string& rel) {
   const char* root = std::getenv("VQX_SOURCE_DIR");
   return std::string(root != nullptr ? root : ".") + "/" + rel;
-}
-
-Board::Board(u16 udpPort, const std::vector<std::string>& extra) {
-  const u16 ctl = FreePort();
-  std::vector<std::string> args = {"python3",        SourcePath("testing/boardsim/boardsim.py"),
-                                   "--udp-port",     std::to_string(udpPort),
-                                   "--lifetime",     "60",
-                                   "--control-port", std::to_string(ctl)};
-  args.insert(args.end(), extra.begin(), extra.end());
-  m_pid = fork();
-  if (m_pid == 0) {
-    std::vector<char*> av;
-    for (auto& a : args) av.push_back(const_cast<char*>(a.c_str()));
-    av.push_back(nullptr);
-    execvp("python3", av.data());
-    _exit(127);
-  }
-  /* the board listens once its interpreter has started: bounded retries */
-  for (int i = 0; i < 100 && m_ctl < 0; i++) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    m_ctl = ConnectTcp(ctl);
-  }
-  timeval tv{5, 0};
-  setsockopt(m_ctl, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-}
-
-Board::~Board() {
-  if (m_ctl >= 0) Command("quit"), close(m_ctl);
-  for (int i = 0; i < 50 && m_pid > 0; i++, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-    if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) return;
-  if (m_pid > 0) kill(m_pid, SIGKILL), waitpid(m_pid, nullptr, 0);
-}
-
-std::string Board::Command(const std::string& line) {
-  const std::string l = line + "\n";
-  if (m_ctl < 0 || send(m_ctl, l.data(), l.size(), MSG_NOSIGNAL) != ssize_t(l.size())) return "";
-  std::string out;
-  for (char ch; recv(m_ctl, &ch, 1, 0) == 1 && ch != '\n';) out += ch;
-  return out;
-}
-
-long Board::Stat(const std::string& key) {
-  const std::string s = Command("stats"), k = "\"" + key + "\": ";
-  const size_t i = s.find(k);
-  return i == std::string::npos ? -1 : std::strtol(s.c_str() + i + k.size(), nullptr, 10);
 }
 
 }  // namespace gwtest

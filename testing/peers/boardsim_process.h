@@ -1,0 +1,115 @@
+/*
+ * boardsim_process.h - the simulated board (testing/boardsim/boardsim.py)
+ * run as a python3 child on 127.0.0.1, with its line-command connection,
+ * and a board played by raw sockets for what the simulated one cannot do
+ * (listen on 127.0.0.1 while it advertises other addresses, stay mute after
+ * the link). Header only, for the tests of the libraries that talk to
+ * boards; the source tree is found through VQX_SOURCE_DIR.
+ */
+#ifndef BOARDSIM_PROCESS_H
+#define BOARDSIM_PROCESS_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "peers/gw_raw_host.h"
+
+namespace gwpeer {
+
+/* The simulated board answering discovery on udpPort; extra boardsim
+ * options appended. It stops by itself after 60 s. */
+class BoardProcess {
+ public:
+  BoardProcess(u16 udpPort, u16 controlPort, const std::vector<std::string>& extra = {}) {
+    const char* root = std::getenv("VQX_SOURCE_DIR");
+    std::vector<std::string> args = {"python3", std::string(root != nullptr ? root : ".") + "/testing/boardsim/boardsim.py",
+                                     "--udp-port", std::to_string(udpPort), "--lifetime", "60",
+                                     "--control-port", std::to_string(controlPort)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    m_pid = fork();
+    if (m_pid == 0) {
+      std::vector<char*> av;
+      for (auto& a : args) av.push_back(const_cast<char*>(a.c_str()));
+      av.push_back(nullptr);
+      execvp("python3", av.data());
+      _exit(127);
+    }
+    /* the board listens once its interpreter has started: bounded retries */
+    for (int i = 0; i < 100 && m_ctl < 0; i++) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      m_ctl = ConnectLoopback(controlPort);
+    }
+    timeval tv{5, 0};
+    setsockopt(m_ctl, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  }
+  ~BoardProcess() {
+    if (m_ctl >= 0) Command("quit"), close(m_ctl);
+    for (int i = 0; i < 50 && m_pid > 0; i++, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+      if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) return;
+    if (m_pid > 0) kill(m_pid, SIGKILL), waitpid(m_pid, nullptr, 0);
+  }
+  bool Ready() const { return m_pid > 0 && m_ctl >= 0; }
+  /* Sends one control line and returns the answer line ("" on failure). */
+  std::string Command(const std::string& line) {
+    const std::string l = line + "\n";
+    if (m_ctl < 0 || send(m_ctl, l.data(), l.size(), MSG_NOSIGNAL) != ssize_t(l.size())) return "";
+    std::string out;
+    for (char ch; recv(m_ctl, &ch, 1, 0) == 1 && ch != '\n';) out += ch;
+    return out;
+  }
+  /* A number from the "stats" answer, -1 when it is missing. */
+  long Stat(const std::string& key) {
+    const std::string s = Command("stats"), k = "\"" + key + "\": ";
+    const size_t i = s.find(k);
+    return i == std::string::npos ? -1 : std::strtol(s.c_str() + i + k.size(), nullptr, 10);
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_ctl = -1;
+};
+
+/* A board played by raw sockets: a TCP listener on 127.0.0.1 and the
+ * advertisement of serial number 87654321 with the given path addresses,
+ * sent unasked to an adapters' instance until it links in. What the link
+ * then carries (the 4-byte handshake or nothing) is the caller's. */
+struct RawBoard {
+  int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  RawBoard() {
+    const sockaddr_in a = LoopbackAddress(0);
+    bind(lst, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+    listen(lst, 4);
+  }
+  ~RawBoard() { close(udp), close(lst); }
+  /* The accepted link, or -1 when the instance did not link in within 3 s. */
+  int AdvertiseUntilLinked(u16 udpPort, const char* ip0, const char* ip1) {
+    VQX_GW_ADAPTER_ADV adv{vqxgw::kAdaptersReplyId, {}, 1, BoundPort(lst), {}};
+    adv.Info = {{}, "fake", "87654321", 0, {}, {}, {0, 0, 0, 1}, {0, 0, 0, 1}, vqxgw::kHostBuildNumber, 0, 0, {}};
+    std::strncpy(adv.Info.szIpAddress0, ip0, 63), std::strncpy(adv.Info.szIpAddress1, ip1, 63);
+    u8 pkt[vqxgw::kAdapterAdvSize];
+    vqxgw::EncodeAdapterAdv(adv, pkt);
+    const sockaddr_in to = LoopbackAddress(udpPort);
+    for (int i = 0; i < 30; i++) {
+      sendto(udp, pkt, sizeof(pkt), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+      pollfd pf{lst, POLLIN, 0};
+      if (poll(&pf, 1, 100) == 1) return accept(lst, nullptr, nullptr);
+    }
+    return -1;
+  }
+};
+
+}  // namespace gwpeer
+
+#endif
