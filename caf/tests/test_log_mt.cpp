@@ -31,24 +31,22 @@ TEST_F(LogFile, RefusalsBeforeInitAndBadParameters) {
   ASSERT_EQ(AddLogTraceListener(&mListener), VQX_RESULT_OK);
   CVQCAFString strOld("untouched"), strNew("untouched");
   ExpectSteps({{"rotate", ForceLogRotate(&strOld, &strNew), 0x82000001u}, {"rotate, no names", ForceLogRotate(nullptr, nullptr), 0x82000001u},
-               {"flush", FlushLog(100), VQX_RESULT_NOT_INITIALIZED}, {"initialised", IsLogInitialized(), 0}});
-  EXPECT_STREQ(GetCurrentLogFile(), "NOT_AVAILABLE");
-  EXPECT_EQ(std::string(strOld.c_str()) + strNew.c_str(), "untoucheduntouched");
-  const auto aLines = mListener.Take();
+               {"names untouched", strOld == "untouched" && strNew == "untouched", true}, {"flush", FlushLog(100), VQX_RESULT_NOT_INITIALIZED},
+               {"initialised", IsLogInitialized(), 0}, {"file", GetCurrentLogFile() == std::string("NOT_AVAILABLE"), true}});
+  const std::vector<CapturedLine> aLines = mListener.Take();
   ASSERT_EQ(aLines.size(), 2u);
-  for (const auto& L : aLines) {
-    EXPECT_EQ(L.strText, "ForceLogRotate failed, logdao not initialized yet (please call InitLog)\n");
-    EXPECT_TRUE(L.un32Level == static_cast<u32>(VQERR) && L.un32SubMod == static_cast<u32>(VQCAF_SUBMODULE_BASE));
+  for (const CapturedLine& L : aLines) {
+    EXPECT_TRUE(L.strText == "ForceLogRotate failed, logdao not initialized yet (please call InitLog)\n" &&
+                L.un32Level == static_cast<u32>(VQERR) && L.un32SubMod == static_cast<u32>(VQCAF_SUBMODULE_BASE)) << L.strText;
   }
   mParams.mstrBaseName = "";
   EXPECT_EQ(InitLog(mParams), VQX_RESULT_INVALID_PARAM);
   mParams.mstrBaseName = mDir.Path("no/such/dir/log").c_str();
-  EXPECT_EQ(InitLog(mParams), VQX_RESULT_FAIL);
-  EXPECT_STREQ(GetCurrentLogFile(), "NOT_AVAILABLE");
+  ExpectSteps({{"missing directory", InitLog(mParams), VQX_RESULT_FAIL}, {"file", GetCurrentLogFile() == std::string("NOT_AVAILABLE"), true}});
   mParams.mstrBaseName = mDir.Path("ok").c_str();
   ExpectSteps({{"init", InitLog(mParams), VQX_RESULT_OK}, {"init again", InitLog(mParams), VQX_RESULT_INVALID_STATE},
-               {"uninit", UninitLog(), VQX_RESULT_OK}, {"uninit again", UninitLog(), VQX_RESULT_OK}});
-  EXPECT_STREQ(GetCurrentLogFile(), "NOT_AVAILABLE");
+               {"uninit", UninitLog(), VQX_RESULT_OK}, {"uninit again", UninitLog(), VQX_RESULT_OK},
+               {"file after", GetCurrentLogFile() == std::string("NOT_AVAILABLE"), true}});
 }
 
 TEST_F(LogFile, FirstSegmentSkipsNamesOfEarlierRuns) {
@@ -90,32 +88,27 @@ TEST_F(LogFile, RotationWhileThreadsLogLosesNothingAndNamesTheSegments) {
   EXPECT_EQ(GetLogDroppedCount(), 0u);
   EXPECT_EQ(std::string(pszFirst), Segment(0));  // a text handed out earlier stays valid
   EXPECT_FALSE(std::filesystem::exists(Segment(kRotations + 1)));
-  // Every shown line exactly once, each thread's lines in order, across the segments and at the listener.
+  // Every shown line exactly once, each thread's lines in order: across the segments, then at the listener.
+  std::vector<std::string> aHeard, aOther, aExpectedOther;
+  for (const CapturedLine& L : mListener.Take()) {
+    if (L.un32SubMod == VQCAF_SUBMODULE_APP01) aHeard.push_back(std::string(GetTraceLevelName(L.un32Level)) + " APP01 " + L.strText);
+  }
   std::vector<u32> aNext(kThreads, 1);
-  for (u32 s = 0; s <= kRotations; s++) {
-    std::vector<std::string> aOther;
-    for (const std::string& strText : LogLines(Segment(s))) {
+  for (u32 s = 0; s <= kRotations + 1; s++) {
+    if (s == kRotations + 1) { EXPECT_EQ(std::exchange(aNext, std::vector<u32>(kThreads, 1)), std::vector<u32>(kThreads, kLinesEach + 1)); }
+    for (const std::string& strText : s <= kRotations ? LogLines(Segment(s)) : aHeard) {
       u32 t = 0, i = 0;
       if (sscanf(strText.c_str(), "VQLV2 APP01 T%u L%u", &t, &i) != 2 || t >= kThreads) {
-        aOther.push_back(strText);
+        aOther.push_back(std::to_string(s) + ": " + strText);
       } else {
-        ASSERT_EQ(i, std::exchange(aNext[t], aNext[t] + 2)) << "segment " << s << ": " << strText;
+        ASSERT_EQ(i, std::exchange(aNext[t], aNext[t] + 2)) << s << ": " << strText;
       }
     }
-    std::vector<std::string> aExpected;
-    if (s > 0) aExpected.push_back("VQMSG BASE New log segment after split is " + Segment(s));
-    if (s < kRotations) aExpected.push_back("VQMSG BASE Closing log file " + Segment(s) + " (rotating to new segment).");
-    EXPECT_EQ(aOther, aExpected) << "segment " << s;
+    if (s > 0 && s <= kRotations) aExpectedOther.push_back(std::to_string(s) + ": VQMSG BASE New log segment after split is " + Segment(s));
+    if (s < kRotations) aExpectedOther.push_back(std::to_string(s) + ": VQMSG BASE Closing log file " + Segment(s) + " (rotating to new segment).");
   }
   EXPECT_EQ(aNext, std::vector<u32>(kThreads, kLinesEach + 1));
-  aNext.assign(kThreads, 1);
-  for (const CapturedLine& L : mListener.Take()) {
-    u32 t = 0, i = 0;
-    if (L.un32SubMod != VQCAF_SUBMODULE_APP01) continue;  // the rotation messages
-    ASSERT_TRUE(sscanf(L.strText.c_str(), "T%u L%u", &t, &i) == 2 && t < kThreads && L.un32Level == static_cast<u32>(VQLV2)) << L.strText;
-    ASSERT_EQ(i, std::exchange(aNext[t], aNext[t] + 2)) << L.strText;
-  }
-  EXPECT_EQ(aNext, std::vector<u32>(kThreads, kLinesEach + 1));
+  EXPECT_EQ(aOther, aExpectedOther);
 }
 
 TEST_F(LogFile, PartlyFilledBlockIsWrittenByThePeriodicFlush) {
@@ -234,8 +227,7 @@ TEST(LogListener, RemovalWaitsForTheCallInProgress) {
   ASSERT_TRUE(WaitFor([&] { return Listener.mfInCall.load(); }));
   std::atomic<pid_t> nTid{0};
   std::atomic<bool> fReturned{false}, fDoneAtReturn{false};
-  std::thread Remover([&] {
-    nTid = gettid();
+  std::thread Remover = TrackedThread(nTid, [&] {
     EXPECT_EQ(RemoveLogTraceListener(&Listener), VQX_RESULT_OK);
     fDoneAtReturn = Listener.mfDone.load();  // the call must have ended by now
     fReturned = true;

@@ -1,9 +1,8 @@
 /*
  * test_thread_mt.cpp - what runs across threads: CVQCAFPipe bounds and
  * wake-ups, CVQCAFThread life cycle, event order and stop, CVQCAFMutex and
- * its guards, CVQCAFPtr counts and releases, and concurrent CVQCAFFile
- * writers. Every wait is bounded and waits on the event (a thread asleep, a
- * condition), never on a guessed delay.
+ * its guards, CVQCAFPtr counts and releases. Every wait is bounded and waits
+ * on the event (a thread asleep, a condition), never on a guessed delay.
  */
 #include "support/vqcaf_test_support.h"
 
@@ -30,8 +29,7 @@ TEST(Pipe, BoundsOrderAcrossWrapAroundAndCapacityChanges) {
                {"grow the wrapped storage", Pipe.SetCapacity(5), OK}});
   while (Pipe.Wait(&un32Value, 0) == OK) EXPECT_EQ(un32Value, un32Expected++);
   EXPECT_EQ(un32Expected, un32Next);
-  // Past the largest capacity at construction: clamped, not "no queue".
-  CDiagCapture Capture;
+  CDiagCapture Capture;  // past the largest capacity at construction: clamped, not "no queue"
   EXPECT_EQ(CVQCAFPipe<u32>(VQCAF_PIPE_MAX_CAPACITY + 1).GetCapacity(), VQCAF_PIPE_MAX_CAPACITY);
   EXPECT_EQ(Capture.Lines(), std::vector<std::string>({"CVQCAFPipe: capacity 1048577 clamped to 1048576\n"}));
   EXPECT_EQ(CVQCAFThread(VQCAF_THREAD_PRIO_DEFAULT, 0xFFFFFFFFu).EventPost(CVQCAFEvent(3)), OK);
@@ -49,10 +47,7 @@ TEST(Pipe, WaitTimeoutWakeAndNull) {
   EXPECT_EQ(Pipe.Wait(&un32Value, 0), VQX_RESULT_TIMEOUT);
   std::atomic<pid_t> nTid{0};  // Wake releases a waiter blocked with no time-out
   std::atomic<u32> un32Answer{0};
-  std::thread Waiter([&] {
-    nTid = gettid();
-    un32Answer = Pipe.Wait(&un32Value, VQCAF_PIPE_WAIT_FOREVER);
-  });
+  std::thread Waiter = TrackedThread(nTid, [&] { un32Answer = Pipe.Wait(&un32Value, VQCAF_PIPE_WAIT_FOREVER); });
   EXPECT_TRUE(WaitBlocked(nTid));
   Pipe.Wake();
   if (!WaitFor([&] { return un32Answer.load() != 0; })) Pipe.Post(0);  // let the thread end before failing
@@ -74,9 +69,9 @@ class CTestThread : public CVQCAFThread {
     std::lock_guard<std::mutex> Lock(mMutex);
     maIds.push_back(pEvent->GetId());
   }
-  std::vector<u32> Ids() {
+  size_t Count() {
     std::lock_guard<std::mutex> Lock(mMutex);
-    return maIds;
+    return maIds.size();
   }
   std::function<void(CTestThread&)> mFn;
   std::atomic<pid_t> mnTid{0};
@@ -85,58 +80,44 @@ class CTestThread : public CVQCAFThread {
   std::vector<u32> maIds;
 };
 
-TEST(Thread, LifeCycleEventOrderAndPriorityClasses) {
+TEST(Thread, LifeCycleQueueAndPriorityClasses) {
   CTestThread Thread(8);
-  std::vector<u32> aExpected;
-  for (u32 i = 0; i < 12; i++) aExpected.push_back(100 + i);
   EXPECT_NE(Thread.IsStopRequested(), 0u);  // set before the first Start
-  for (u32 i = 0; i < 8; i++) ASSERT_EQ(Thread.EventPost(CVQCAFEvent(100 + i)), OK);
+  for (u32 i = 0; i < 8; i++) ASSERT_EQ(Thread.EventPost(CVQCAFEvent(i)), OK);
   ExpectSteps({{"stop, never started", Thread.Stop(1), OK}, {"count", Thread.EventGetCount(), 8},
                {"post when full", Thread.EventPost(CVQCAFEvent(999)), FULL},  // refused, not overwritten
                {"class 0", Thread.SetPrio(static_cast<_VQCAF_THREAD_PRIO>(0)), VQX_RESULT_INVALID_PARAM},
                {"class 5", Thread.SetPrio(static_cast<_VQCAF_THREAD_PRIO>(5)), VQX_RESULT_INVALID_PARAM},
-               {"start", Thread.Start(1), OK}, {"stop request cleared", Thread.IsStopRequested(), 0},
-               {"second start", Thread.Start(0), STATE}});
-  ASSERT_TRUE(WaitFor([&] { return Thread.Ids().size() == 8; }));
-  // Real-time classes fall back silently where the process may not use them.
-  ExpectSteps({{"count after", Thread.EventGetCount(), 0}, {"class RT low", Thread.SetPrio(VQCAF_THREAD_PRIO_RT_LOW), OK},
-               {"class default", Thread.SetPrio(VQCAF_THREAD_PRIO_DEFAULT), OK}, {"stop request", Thread.Stop(0), OK},
-               {"stop requested", Thread.IsStopRequested() != 0, true}});
+               {"start", Thread.Start(1), OK}, {"stop request cleared", Thread.IsStopRequested(), 0}, {"second start", Thread.Start(0), STATE},
+               {"real-time class falls back where not allowed", Thread.SetPrio(VQCAF_THREAD_PRIO_RT_LOW), OK}});
+  ASSERT_TRUE(WaitFor([&] { return Thread.Count() == 8; }));
+  ExpectSteps({{"stop request", Thread.Stop(0), OK}, {"stop requested", Thread.IsStopRequested() != 0, true}});
   ASSERT_TRUE(WaitFor([&] { return Thread.IsRunning() == 0; }));
   ASSERT_EQ(Thread.Start(1), OK);  // a restart joins the old thread
-  for (u32 i = 8; i < 12; i++) ASSERT_EQ(Thread.EventPost(CVQCAFEvent(100 + i)), OK);
-  ASSERT_TRUE(WaitFor([&] { return Thread.Ids().size() == 12; }));
-  EXPECT_EQ(Thread.Stop(1), OK);
-  EXPECT_EQ(Thread.Ids(), aExpected);
+  ASSERT_EQ(Thread.EventPost(CVQCAFEvent(8)), OK);
+  ASSERT_TRUE(WaitFor([&] { return Thread.Count() == 9; }));
   static_assert(VQCAF_THREAD_PRIO_DEFAULT == 1);  // callers pass 1 for default scheduling
   CVQCAFThread RealTime(VQCAF_THREAD_PRIO_RT_HIGH, 0);
-  ExpectSteps({{"RT high start", RealTime.Start(1), OK}, {"RT high stop", RealTime.Stop(1), OK}});
+  ExpectSteps({{"stop", Thread.Stop(1), OK}, {"RT high start", RealTime.Start(1), OK}, {"RT high stop", RealTime.Stop(1), OK}});
 }
 
-TEST(Thread, NoQueueRefusesPostsAndStillStops) {
-  CTestThread Thread(0);
-  CVQCAFEvent Event;
-  ExpectSteps({{"post", Thread.EventPost(CVQCAFEvent(1)), STATE}, {"wait null", Thread.EventWait(nullptr, 0), VQX_RESULT_NULL_PARAM},
-               {"wait", Thread.EventWait(&Event, 0), VQX_RESULT_TIMEOUT}, {"start", Thread.Start(1), OK}});
-  ASSERT_TRUE(ReturnsInTime([&] { Thread.Stop(1); }));
-  ExpectSteps({{"running", Thread.IsRunning(), 0}, {"queue of 2", Thread.SetEventQlen(2), OK},
-               {"post", Thread.EventPost(CVQCAFEvent(1)), OK}});
-}
-
-TEST(Thread, StopWhileWaitingOnItsQueueWithoutLimit) {
+TEST(Thread, OwnControlsFromRunAndAStopWhileWaitingOnItsQueueWithoutLimit) {
   CTestThread Thread(4, [](CTestThread& T) {
     CVQCAFEvent Event;
+    T.mun32A = T.SetPrio(VQCAF_THREAD_PRIO_DEFAULT);  // its own controls, from Run
+    T.mun32B = T.Start(0);
     for (; T.IsStopRequested() == 0; T.mun32Passes++) T.mun32A = T.EventWait(&Event, VQCAF_PIPE_WAIT_FOREVER);
   });
   ASSERT_EQ(Thread.Start(1), OK);
   ASSERT_TRUE(WaitBlocked(Thread.mnTid));
-  EXPECT_EQ(Thread.mun32Passes.load(), 0u);  // it sleeps, it does not spin
+  ExpectSteps({{"it sleeps, it does not spin", Thread.mun32Passes, 0}, {"own SetPrio", Thread.mun32A, OK}, {"own Start", Thread.mun32B, STATE}});
   ASSERT_TRUE(ReturnsInTime([&] { Thread.mun32B = Thread.Stop(1); }));
-  ExpectSteps({{"stop", Thread.mun32B, OK}, {"running", Thread.IsRunning(), 0},
-               {"wait answer", Thread.mun32A, VQCAF_PIPE_RESULT_AWAKENED}});
+  ExpectSteps({{"stop", Thread.mun32B, OK}, {"running", Thread.IsRunning(), 0}, {"wait answer", Thread.mun32A, VQCAF_PIPE_RESULT_AWAKENED}});
 }
 
-TEST(Thread, RunsOnAOneMebibyteStackAndMayStopItself) {
+TEST(Thread, RunsOnAOneMebibyteStackStopsItselfAndAnExceptionEscapingRunIsLoggedOnce) {
+  CCaptureListener Capture;
+  ASSERT_EQ(AddLogTraceListener(&Capture), OK);
   CTestThread Thread(0, [](CTestThread& T) {
     pthread_attr_t Attr;
     size_t nSize = 0;
@@ -146,37 +127,19 @@ TEST(Thread, RunsOnAOneMebibyteStackAndMayStopItself) {
     }
     T.mun32B = static_cast<u32>(nSize);
     T.mun32A = T.Stop(1);  // with wait, from its own thread: must not wait for itself
+    throw std::out_of_range("index");
   });
-  ASSERT_EQ(Thread.Start(0), OK);
+  CVQCAFEvent Event;  // no queue
+  ExpectSteps({{"post", Thread.EventPost(CVQCAFEvent(1)), STATE}, {"wait null", Thread.EventWait(nullptr, 0), VQX_RESULT_NULL_PARAM},
+               {"wait", Thread.EventWait(&Event, 0), VQX_RESULT_TIMEOUT}, {"start", Thread.Start(0), OK}});
   ASSERT_TRUE(WaitFor([&] { return Thread.IsRunning() == 0; }));
-  ExpectSteps({{"stack", Thread.mun32B, 0x100000}, {"own stop", Thread.mun32A, OK}, {"join", Thread.Stop(1), OK}});
-}
-
-TEST(Thread, OwnControlsFromRunDoNotBlockAStop) {
-  CTestThread Thread(0, [](CTestThread& T) {
-    for (; T.IsStopRequested() == 0; T.mun32Passes++) {
-      T.mun32A = T.SetPrio(VQCAF_THREAD_PRIO_DEFAULT);
-      T.mun32B = T.Start(0);
-    }
-  });
-  ASSERT_EQ(Thread.Start(1), OK);
-  ASSERT_TRUE(WaitFor([&] { return Thread.mun32Passes.load() > 10; }));
-  ASSERT_TRUE(ReturnsInTime([&] { Thread.Stop(1); }));
-  ExpectSteps({{"running", Thread.IsRunning(), 0}, {"own SetPrio", Thread.mun32A, OK}, {"own Start", Thread.mun32B, STATE}});
-}
-
-TEST(Thread, ExceptionEscapingRunIsLoggedOnceAndEndsTheThread) {
-  CCaptureListener Capture;
-  ASSERT_EQ(AddLogTraceListener(&Capture), OK);
-  CTestThread Thread(0, [](CTestThread&) { throw std::out_of_range("index"); });
-  ASSERT_EQ(Thread.Start(0), OK);
-  ASSERT_TRUE(WaitFor([&] { return Thread.IsRunning() == 0; }));
-  EXPECT_EQ(Thread.Stop(1), OK);
-  EXPECT_EQ(RemoveLogTraceListener(&Capture), OK);
+  ExpectSteps({{"stack", Thread.mun32B, 0x100000}, {"own stop", Thread.mun32A, OK}, {"join", Thread.Stop(1), OK},
+               {"remove listener", RemoveLogTraceListener(&Capture), OK}, {"queue of 2", Thread.SetEventQlen(2), OK},
+               {"post", Thread.EventPost(CVQCAFEvent(1)), OK}});
   const std::vector<std::string> aLines = Capture.Texts();
   ASSERT_EQ(aLines.size(), 1u);
-  EXPECT_EQ(aLines[0].rfind("CVQCAFThread::Run: ", 0), 0u) << aLines[0];
-  EXPECT_NE(aLines[0].find("(82000006) vqcafthread.cpp:"), std::string::npos) << aLines[0];
+  EXPECT_TRUE(aLines[0].rfind("CVQCAFThread::Run: ", 0) == 0 && aLines[0].find("(82000006) vqcafthread.cpp:") != std::string::npos)
+      << aLines[0];
 }
 
 TEST(Thread, ManyPostersOneReceiverKeepEachOrderAndLoseNothing) {
@@ -192,67 +155,53 @@ TEST(Thread, ManyPostersOneReceiverKeepEachOrderAndLoseNothing) {
     });
   }
   for (auto& T : aPosters) T.join();
-  ASSERT_TRUE(WaitFor([&] { return Thread.Ids().size() == kPosters * kEach; }));
+  ASSERT_TRUE(WaitFor([&] { return Thread.Count() == kPosters * kEach; }));
   std::vector<u32> aNext(kPosters, 0);
-  for (u32 un32Id : Thread.Ids()) ASSERT_EQ(un32Id & 0xFFFF, aNext.at(un32Id >> 16)++) << std::hex << un32Id;
+  for (u32 un32Id : Thread.maIds) ASSERT_EQ(un32Id & 0xFFFF, aNext.at(un32Id >> 16)++) << std::hex << un32Id;
 }
 
-TEST(Mutex, ExclusionAcrossThreadsWithRecursionAndOneGlobalMutex) {
+TEST(Mutex, ExclusionRecursionRefusalsAndGiveGetAcrossThreads) {
   CVQCAFMutex Mutex;
   u64 un64Counter = 0;  // guarded by Mutex only
+  CVQCAFMutex* pGlobal = nullptr;
   std::vector<std::thread> Threads;
   for (int t = 0; t < 4; ++t) {
     Threads.emplace_back([&] {
       for (int i = 0; i < 20000; ++i) {
         CVQCAFMutexAutoGetGive Lock(&Mutex), Again(&Mutex);
         ++un64Counter;
+        pGlobal = GetGlobalMutex();
       }
     });
   }
   for (auto& t : Threads) t.join();
-  EXPECT_EQ(un64Counter, 80000u);
-  EXPECT_EQ(Mutex.GetHeldCount(), 0u);
-  CVQCAFMutex* pGlobal = nullptr;
-  std::thread([&] { pGlobal = GetGlobalMutex(); }).join();
-  EXPECT_TRUE(pGlobal != nullptr && pGlobal == GetGlobalMutex());
-}
-
-TEST(Mutex, GiveByNonHolderIsRefusedAndNullsAreNothing) {
-  CVQCAFMutex Mutex;
   VQX_RESULT un32Other = OK;
-  ExpectSteps({{"give, not held", Mutex.Give(), STATE}, {"get", CVQCAFMutexGetPrivate(&Mutex, __FILE__, __LINE__), OK},
+  ExpectSteps({{"counter", un64Counter, 80000}, {"one global mutex for every thread", pGlobal != nullptr && pGlobal == GetGlobalMutex(), true},
+               {"give, not held", Mutex.Give(), STATE}, {"get", CVQCAFMutexGetPrivate(&Mutex, __FILE__, __LINE__), OK},
                {"get null", CVQCAFMutexGetPrivate(nullptr), OK}, {"give null", CVQCAFMutexGivPrivate(nullptr), OK}});
   std::thread([&] { un32Other = CVQCAFMutexGivPrivate(&Mutex, __FILE__, __LINE__); }).join();
   EXPECT_EQ(un32Other, STATE);
   {  // null guards leave a mutex the thread holds alone, in both directions
     CVQCAFMutexAutoGetGive NullLock(nullptr);
     CVQCAFMutexAutoGiveGet NullRelease(nullptr);
-    EXPECT_EQ(Mutex.GetHeldCount(), 1u);
+    Mutex.Get();
+    Mutex.Get();
   }
-  ExpectSteps({{"held after null guards", Mutex.GetHeldCount(), 1}, {"give", CVQCAFMutexGivPrivate(&Mutex), OK}});
-  { CVQCAFMutexAutoGiveGet Released(&Mutex); }  // not held: changes nothing
-  EXPECT_EQ(Mutex.GetHeldCount(), 0u);
-}
-
-TEST(Mutex, GiveGetReleasesEveryLevelAndRetakesThem) {
-  CVQCAFMutex Mutex;
-  for (int i = 0; i < 3; ++i) Mutex.Get();
   {
     CVQCAFMutexAutoGiveGet Released(&Mutex);
     EXPECT_EQ(Mutex.GetHeldCount(), 0u);
     std::thread([&] { CVQCAFMutexAutoGetGive Lock(&Mutex); }).join();  // another thread can take it
+    { CVQCAFMutexAutoGiveGet NotHeld(&Mutex); }  // not held: changes nothing
   }
   EXPECT_EQ(Mutex.GetHeldCount(), 3u);
   std::atomic<pid_t> nTid{0};  // held again: another thread waits until the last level is given
   std::atomic<bool> fTaken{false};
-  std::thread Waiter([&] {
-    nTid = gettid();
+  std::thread Waiter = TrackedThread(nTid, [&] {
     CVQCAFMutexAutoGetGive Lock(&Mutex);
     fTaken = true;
   });
   EXPECT_TRUE(WaitBlocked(nTid));
-  Mutex.Give();
-  Mutex.Give();
+  for (int i = 0; i < 2; ++i) Mutex.Give();
   EXPECT_FALSE(fTaken.load());
   Mutex.Give();
   EXPECT_TRUE(WaitFor([&] { return fTaken.load(); }));
@@ -266,28 +215,24 @@ struct CDerivedObject : CObject { ~CDerivedObject() override { ++g_nDestroyed; }
 
 TEST(Ptr, CountsFollowCopiesAndReleases) {
   g_nDestroyed = 0;
-  CVQCAFPtr<CObject> a(new CObject), e;
-  EXPECT_EQ(a.GetAllocType(), VQCAF_PTR_ALLOC_NEW);
-  {
-    CVQCAFPtr<CObject> b = a, c;
-    c = b;
-    CVQCAFPtr<CObject> d(std::move(c));
-    ExpectSteps({{"count", a.GetRefCount(), 3}, {"moved from", c.IsNull(), true}, {"same object", d.Get() == a.Get(), true}});
-  }
-  EXPECT_EQ(a.GetRefCount(), 1u);
-  a = new CObject;  // drops the first object
-  ExpectSteps({{"destroyed", static_cast<u64>(g_nDestroyed), 1}, {"count of the new one", a.GetRefCount(), 1}});
+  CVQCAFPtr<CObject> a(new CObject), b = a, c, e;
+  c = b;
+  CVQCAFPtr<CObject> d(std::move(c));
+  ExpectSteps({{"kind", a.GetAllocType(), VQCAF_PTR_ALLOC_NEW}, {"count", a.GetRefCount(), 3}, {"moved from", c.IsNull(), true},
+               {"same object", d.Get() == a.Get(), true}});
+  b.Release();
+  d = new CObject;  // drops its share of the first object
+  ExpectSteps({{"count", a.GetRefCount(), 1}, {"new one", d.GetRefCount(), 1}, {"destroyed", g_nDestroyed.load(), 0}});
   a.Release();
   a.Release();  // empty: nothing
   e = a;
-  ExpectSteps({{"destroyed", static_cast<u64>(g_nDestroyed), 2}, {"null", a.IsNull(), true}, {"count", e.GetRefCount(), 0}});
+  ExpectSteps({{"destroyed", g_nDestroyed.load(), 1}, {"null", a.IsNull(), true}, {"count of a copy of null", e.GetRefCount(), 0}});
   CVQCAFPtr<CDerivedObject> Derived(new CDerivedObject);  // a base shares it
   CVQCAFPtr<CObject> Base(Derived);
-  EXPECT_EQ(Derived.GetRefCount(), 2u);
   Derived.Release();
-  EXPECT_EQ(g_nDestroyed, 2);
+  ExpectSteps({{"count", Base.GetRefCount(), 1}, {"destroyed", g_nDestroyed.load(), 1}});
   Base.Release();
-  EXPECT_EQ(g_nDestroyed, 4);  // derived and base destructors
+  EXPECT_EQ(g_nDestroyed, 3);  // derived and base destructors
 }
 
 TEST(Ptr, AllocatorKinds) {
@@ -299,8 +244,7 @@ TEST(Ptr, AllocatorKinds) {
     CVQCAFPtr<CObject> g(VQCAF_NEW(CObject), VQCAF_PTR_ALLOC_VQCAF_NEW);
     EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Live + 1);
   }
-  EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Live);
-  EXPECT_EQ(g_nDestroyed, 1);
+  ExpectSteps({{"guarded block freed", VqcafGetGuardedAllocationCount(), un32Live}, {"destroyed", g_nDestroyed.load(), 1}});
   CObject Local;
   CObject* pForeign = new CObject;
   {
@@ -310,35 +254,31 @@ TEST(Ptr, AllocatorKinds) {
   const std::vector<std::string> aLines = Capture.Lines();
   ASSERT_EQ(aLines.size(), 3u);
   EXPECT_NE(aLines[0].find("Corrupted buffer"), std::string::npos) << aLines[0];  // the last made goes first
-  EXPECT_EQ(aLines[1], "CVQCAFPtr: Unknown allocator type, can't free!");
-  EXPECT_EQ(aLines[2], aLines[1]);
+  EXPECT_EQ(aLines[1] + aLines[2], "CVQCAFPtr: Unknown allocator type, can't free!CVQCAFPtr: Unknown allocator type, can't free!");
   EXPECT_EQ(g_nDestroyed, 1);
   delete pForeign;
 }
 
 /* Looks, while being destroyed, at the global mutex and at a pointer it holds. */
 struct CInspector {
-  explicit CInspector(u32* pun32Held) : pun32GlobalHeld(pun32Held) {}
   ~CInspector() {
-    *pun32GlobalHeld = GetGlobalMutex()->GetHeldCount();
+    un32GlobalHeld = GetGlobalMutex()->GetHeldCount();
     std::thread([this] { CVQCAFPtr<CObject> Copy = Inner; }).join();  // counts may change meanwhile
     Inner.Release();  // the last reference of the inner object, from inside
   }
   CVQCAFPtr<CObject> Inner;
-  u32* pun32GlobalHeld;
+  static inline u32 un32GlobalHeld = 0xFFFFFFFFu;
 };
 
 TEST(Ptr, LastReleaseFreesWithTheGlobalMutexGivenBack) {
   g_nDestroyed = 0;
-  u32 un32Held = 0xFFFFFFFFu;
   {
-    CVQCAFPtr<CInspector> Outer(new CInspector(&un32Held));
+    CVQCAFPtr<CInspector> Outer(new CInspector), Second = Outer;
     Outer->Inner = new CObject;
-    CVQCAFPtr<CInspector> Second = Outer;
     Outer.Release();
-    EXPECT_EQ(un32Held, 0xFFFFFFFFu);  // one reference left: not destroyed
+    EXPECT_EQ(CInspector::un32GlobalHeld, 0xFFFFFFFFu);  // one reference left: not destroyed
   }
-  ExpectSteps({{"global mutex held during the deletion", un32Held, 0}, {"inner destroyed", static_cast<u64>(g_nDestroyed), 1},
+  ExpectSteps({{"global mutex held during the deletion", CInspector::un32GlobalHeld, 0}, {"inner destroyed", g_nDestroyed.load(), 1},
                {"global mutex held after", GetGlobalMutex()->GetHeldCount(), 0}});
 }
 
@@ -362,24 +302,6 @@ TEST(Ptr, ConcurrentCopiesAndTheLastReleaseOnAnyThreadFreeOnce) {
     for (auto& t : Threads) t.join();
     ASSERT_EQ(g_nDestroyed, 1) << nRound;
   }
-}
-
-TEST(File, ConcurrentWritersKeepLinesWhole) {
-  CTempDir Dir;
-  CVQCAFFile File;
-  ASSERT_EQ(File.Open(Dir.Path("mt.log").c_str(), "w"), OK);
-  std::vector<std::thread> Threads;
-  for (char c : {'a', 'b', 'c', 'd'}) {
-    Threads.emplace_back([&File, c] {
-      CVQCAFString strLine((std::string(100, c) + "\n").c_str());
-      for (int i = 0; i < 200; ++i) File.Write(strLine);
-    });
-  }
-  for (auto& t : Threads) t.join();
-  File.Close();
-  const std::string s = ReadFile(Dir.Path("mt.log"));
-  ASSERT_EQ(s.size(), 4u * 200u * 101u);
-  for (size_t i = 0; i < s.size(); i += 101) ASSERT_EQ(s.substr(i, 101), std::string(100, s[i]) + "\n") << i;
 }
 
 }  // namespace

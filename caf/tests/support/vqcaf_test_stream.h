@@ -44,7 +44,6 @@ class CVQCAFTestStream : public VQCAF::CVQCAFSerialize {
     return VQX_RESULT_OK;
   }
   u64 GetCurrentSeek() override { return mnPos; }
-
   const std::vector<u8>& Bytes() const { return mBytes; }
 
  private:

@@ -79,12 +79,22 @@ inline bool WaitBlocked(const std::atomic<pid_t>& nTid) {
  * steps of one list run in the order written (a braced list is evaluated left to right). */
 struct Step {
   template <typename G, typename E>
-  Step(const char* psz, const G& Got, const E& Expected) : pszName(psz), un64Got(static_cast<u64>(Got)), un64Expected(static_cast<u64>(Expected)) {}
+  Step(const char* psz, const G& Got, const E& Expected)
+      : pszName(psz), un64Got(static_cast<u64>(Got)), un64Expected(static_cast<u64>(Expected)) {}
   const char* pszName;
   u64 un64Got, un64Expected;
 };
 inline void ExpectSteps(std::initializer_list<Step> aSteps) {
   for (const Step& s : aSteps) EXPECT_EQ(s.un64Got, s.un64Expected) << std::hex << s.pszName << " answered 0x" << s.un64Got;
+}
+
+/* A thread that keeps its kernel id in nTid, then runs f. */
+template <typename F>
+std::thread TrackedThread(std::atomic<pid_t>& nTid, F f) {
+  return std::thread([&nTid, f] {
+    nTid = gettid();
+    f();
+  });
 }
 
 /* Runs f on another thread; false when it did not return within kBound. */
