@@ -3,8 +3,9 @@
  * opened with both gateway transports off and no receive thread, a clock
  * that moves only when an input says so, the transport's callbacks taken
  * from the record the glue fills for a real transport instance, a send
- * stand-in that checks what would go on the wire, and a bounded reader of
- * the input bytes.
+ * stand-in that checks what would go on the wire, the checks of every
+ * message an application reads (its user contexts read as names too), and a
+ * bounded reader of the input bytes.
  *
  * Everything runs on libFuzzer's thread. The library's log thread is the
  * only other thread; whoever opens a library closes it (per input, or at
@@ -26,6 +27,7 @@
 #include "vqx_gwlib_wire.h"
 #include "vqx_host_filter.h"
 #include "vqx_host_peer_internal.h"
+#include "vqx_usercontext.h"
 
 namespace fuzz {
 
@@ -221,8 +223,42 @@ inline u32 PickBuild(u8 un8Choice, Input& in) {
 
 /* ------------------------------------------------------------- receiving */
 
-/* Header of a message an application takes from a filter: whole, in host order, inside its buffer. */
+/*
+ * Two user-context words read as a name, the way applications read them: the text ends inside the buffer,
+ * holds only the name alphabet (or reads "[Undefined]" for two zero words), and packs back to words that
+ * read the same (the 24 'A' name, whose words would both be 0, excepted); one word read into a short buffer
+ * is cut, not overrun.
+ */
+inline void CheckUserContextName(u64 un64Word1, u64 un64Word2) {
+  char szName[32];
+  memset(szName, 0x7F, sizeof(szName));
+  if (HaManagerExtractUserContexts(un64Word1, un64Word2, szName, 25) != VQX_RESULT_OK) abort();
+  const size_t n = strnlen(szName, 25);
+  if (n == 25 || szName[25] != 0x7F) abort();
+  if (strcmp(szName, VQX_USER_CONTEXT_UNDEFINED_TEXT) == 0) {
+    if (un64Word1 != 0 || un64Word2 != 0) abort();
+  } else {
+    if (strspn(szName, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") != n) abort();
+    u64 un64Packed1 = 0, un64Packed2 = 0;
+    if (HaManagerPackUserContexts(szName, &un64Packed1, &un64Packed2) != VQX_RESULT_OK) {
+      if (n != 24 || strspn(szName, "A") != 24) abort();
+    } else {
+      char szAgain[32];
+      if (HaManagerExtractUserContexts(un64Packed1, un64Packed2, szAgain, sizeof(szAgain)) != VQX_RESULT_OK) abort();
+      if (strcmp(szName, szAgain) != 0) abort();
+    }
+  }
+  char szShort[8];
+  memset(szShort, 0x7F, sizeof(szShort));
+  if (HaManagerExtractOneUserContext(un64Word1, szShort, 5) != VQX_RESULT_OK) abort();
+  if (strnlen(szShort, 5) == 5 || szShort[5] != 0x7F) abort();
+}
+
+/* Header of a message an application takes from a filter: whole, in host order, inside its buffer; its user
+   contexts read as names both as they are and as stored big-endian. */
 inline void CheckReceivedHeader(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
+  CheckUserContextName(hMsg->un64UserContext1, hMsg->un64UserContext2);
+  CheckUserContextName(be64toh(hMsg->un64UserContext1), be64toh(hMsg->un64UserContext2));
   if (VQXTestMsgEx(hLib, hMsg, 0, 0) != VQX_RESULT_API_OK) abort();
   if (hMsg->un32PayloadStart != VQX_MSG_HEADER_SIZE) abort();
   if (hMsg->un32PayloadLength > hMsg->un32PayloadMaxLength) abort();
