@@ -1,0 +1,434 @@
+/*
+ * vqcafcomm.cpp - the communication bridge (see vqcafcomm.h): open and close
+ * of the host library, the lent handle, parameter changes, the transports'
+ * switch, and the library's print callbacks.
+ *
+ * The singleton pointer lives under a small process lock together with a
+ * count of callers inside the bridge ("pins"); Uninit clears the pointer
+ * under that lock and waits for the pins before it destroys the bridge, so no
+ * thread ever takes a mutex that is being destroyed.
+ */
+#include "vqcafcomm.h"
+
+#include <string.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string_view>
+
+#include "vqcafexception.h"
+#include "vqcafglobals.h"
+#include "vqcaflog.h"
+#include "vqx_string.h"
+
+namespace VQCAF {
+
+namespace {
+
+std::mutex s_LifeMutex;
+std::condition_variable s_LifeCond;
+CVQCAFComm* s_pInstance = nullptr; /* the singleton (spInstance) */
+u32 s_un32Pins = 0;                /* callers inside the bridge, owners included */
+
+CVQCAFComm* Pin() {
+  std::lock_guard<std::mutex> Lock(s_LifeMutex);
+  if (s_pInstance != nullptr) s_un32Pins++;
+  return s_pInstance;
+}
+void Unpin() {
+  std::lock_guard<std::mutex> Lock(s_LifeMutex);
+  s_un32Pins--;
+  s_LifeCond.notify_all();
+}
+/* Pins the bridge for one static operation. */
+class CPinned {
+ public:
+  CPinned() : mp(Pin()) {}
+  ~CPinned() {
+    if (mp != nullptr) Unpin();
+  }
+  CVQCAFComm* operator->() const { return mp; }
+  explicit operator bool() const { return mp != nullptr; }
+
+ private:
+  CVQCAFComm* mp;
+};
+
+constexpr u32 kNotOk = 0xC0000000u; /* failure or warning bits */
+
+/* Texts of the library's error lines that are operator messages, not errors. */
+constexpr std::string_view kMessageTexts[] = {"VqxHostSendAdapterAddedEvent", " removed\n", " gw0 UP\n",
+                                              " gw1 UP\n", " gw0 DOWN (", " gw1 DOWN ("};
+
+}  // namespace
+
+/* ------------------------------------------------------------ life cycle */
+
+VQX_RESULT CVQCAFComm::Init(CVQCAFCommParams& Params) {
+  const char* pszText = nullptr;
+  VQX_RESULT Result = VQX_RESULT_OK;
+  int nLine = 0;
+  std::unique_lock<std::mutex> Lock(s_LifeMutex);
+  if (GetGlobals() == nullptr) {
+    pszText = "Please call VQCAF::GlobalInit() first", Result = VQX_RESULT_NOT_READY, nLine = __LINE__;
+  } else if (s_pInstance != nullptr) {
+    pszText = "Cannot init twice.", Result = VQX_RESULT_INVALID_OPERATION, nLine = __LINE__;
+    s_pInstance->LogTrace(VQERR, "CVQCAFComm::Init: %s (0x%08X) 0x%08X %s:%d\n", pszText, 0u, Result,
+                          VqxFileNameFromPath(__FILE__), nLine);
+    return Result;
+  } else {
+    CVQCAFComm* p = nullptr;
+    try {
+      p = new CVQCAFComm(Params);
+    } catch (...) {
+      return VqcafReportCurrentException("CVQCAFComm::Init", __FILE__, __LINE__);
+    }
+    if (p->mhHostLib != nullptr) {
+      s_pInstance = p;
+      return VQX_RESULT_OK;
+    }
+    pszText = "Creating CVQCAFComm Failed.", Result = VQX_RESULT_FAIL, nLine = __LINE__;
+    p->LogTrace(VQERR, "CVQCAFComm::Init: %s (0x%08X) 0x%08X %s:%d\n", pszText, 0u, Result,
+                VqxFileNameFromPath(__FILE__), nLine);
+    delete p;
+    return Result;
+  }
+  ::VQCAF::LogTrace(VQERR, "CVQCAFComm::Init: %s (0x%08X) 0x%08X %s:%d\n", pszText, 0u, Result,
+                    VqxFileNameFromPath(__FILE__), nLine);
+  return Result;
+}
+
+VQX_RESULT CVQCAFComm::Uninit() {
+  std::unique_lock<std::mutex> Lock(s_LifeMutex);
+  CVQCAFComm* p = s_pInstance;
+  if (p == nullptr) return VQX_RESULT_OK;
+  s_pInstance = nullptr;
+  /* Owners on this thread would wait for themselves: only other threads are waited for. */
+  const u32 un32OwnLevels = p->mMutex.GetHeldCount();
+  while (s_un32Pins > un32OwnLevels) {
+    if (!s_LifeCond.wait_for(Lock, std::chrono::seconds(5), [&] { return s_un32Pins <= un32OwnLevels; })) {
+      p->LogTrace(VQERR, "CVQCAFComm::Uninit: waiting for %u thread(s) still using the bridge\n",
+                  s_un32Pins - un32OwnLevels);
+    }
+  }
+  s_un32Pins = 0;
+  Lock.unlock();
+  if (un32OwnLevels != 0) {
+    p->LogTrace(VQERR, "BUG: CVQCAFComm::Uninit(): Called before ReleaseInstance() been called by all owners!");
+  }
+  p->mMutex.GiveAll();
+  try {
+    delete p;
+  } catch (...) {
+    return VqcafReportCurrentException("CVQCAFComm::Uninit", __FILE__, __LINE__);
+  }
+  return VQX_RESULT_OK;
+}
+
+bool CVQCAFComm::IsInitialized() {
+  std::lock_guard<std::mutex> Lock(s_LifeMutex);
+  return s_pInstance != nullptr;
+}
+
+CVQCAFComm::CVQCAFComm(CVQCAFCommParams& Params)
+    : CVQCAFLogTrace(VQCAF_SUBMODULE_COMM),
+      mhHostLib(nullptr),
+      mun32NbOwners(0),
+      mun32NbHostLibUsers(0),
+      mpParams(new CVQCAFCommParams()) {
+  _VQX_LIB_PARAMS L;
+  BuildHostLibParams(Params, &L);
+  LogTrace(VQLV2, "Opening VQX Host Library\n");
+  const VQX_RESULT Result = VQXOpenLib(&L, &mhHostLib);
+  if (VQX_RESULT_FAILED(Result)) {
+    LogTrace(VQERR, "%s", VqcafFormatFailureLine("CVQCAFComm::CVQCAFComm", "Failed to open host Library.", Result,
+                                                 __FILE__, __LINE__).c_str());
+    if (mhHostLib != nullptr) VQXCloseLibDbg(&mhHostLib, __FILE__, __LINE__);
+    mhHostLib = nullptr;
+    return;
+  }
+  LogTrace(VQLV2, "Successfully opened VQX Host Library\n");
+  _VQX_LIB_INFO* pInfo = new _VQX_LIB_INFO();
+  VQXGetLibInfo(mhHostLib, pInfo);
+  const _VQX_LIB_PARAMS& lp = pInfo->LibParams;
+  static const char kStars[] = "*****************************************";
+  static_assert(sizeof(kStars) == 42);
+  LogTrace(VQMSG, "\033[32m%s\n", kStars);
+  LogTrace(VQMSG, "\033[32m* %s.%s: VQX Library %s (0x%08X). Local IPs are %s/%s, VQX_GW_PORT=%u\n", pInfo->szHostName,
+           pInfo->szApplicationName, pInfo->szLibReleaseTag, pInfo->un32LibBuildNumber, pInfo->szLocalGw0Address,
+           pInfo->szLocalGw1Address, static_cast<u32>(lp.un16GwPort));
+  LogTrace(VQMSG, "\033[32m%s\n", kStars);
+  delete pInfo;
+}
+
+CVQCAFComm::~CVQCAFComm() {
+  if (mun32NbHostLibUsers != 0) {
+    LogTrace(VQERR,
+             "BUG: CVQCAFComm::~CVQCAFComm(): Destroying before ReleaseHostLibInstance() been called by all owners!");
+  }
+  if (mhHostLib != nullptr) {
+    LogTrace(VQLV2, "Waiting for VQX Host library to deliver all sent messages...\n");
+    VQXWaitSentMsg(mhHostLib, 2000);
+    LogTrace(VQLV2, "Closing VQX Host Library\n");
+    VQXCloseLibDbg(&mhHostLib, __FILE__, __LINE__);
+    LogTrace(VQLV2, "Successfully closed VQX Host Library\n");
+    mhHostLib = nullptr;
+  }
+}
+
+/* ---------------------------------------------------------- lending */
+
+CVQCAFComm* CVQCAFComm::GetInstance() {
+  CVQCAFComm* p = Pin();
+  if (p != nullptr) {
+    p->mMutex.Get();
+    p->mun32NbOwners++;
+  }
+  return p;
+}
+
+void CVQCAFComm::ReleaseInstance() {
+  if (mun32NbOwners == 0 || mMutex.GetHeldCount() == 0) {
+    LogTrace(VQERR, "CVQCAFComm::ReleaseInstance() called too many times!");
+    return;
+  }
+  mun32NbOwners--;
+  mMutex.Give();
+  Unpin();
+}
+
+VQX_LIB_HANDLE CVQCAFComm::GetHostLibInstance() {
+  CPinned p;
+  return p ? p->GetHostLibInstancePrivate() : nullptr;
+}
+void CVQCAFComm::ReleaseHostLibInstance() {
+  CPinned p;
+  if (p) p->ReleaseHostLibInstancePrivate();
+}
+VQX_LIB_HANDLE CVQCAFComm::GetHostLibInstancePrivate() {
+  CVQCAFMutexAutoGetGive Guard(&mMutex);
+  mun32NbHostLibUsers++;
+  return mhHostLib;
+}
+void CVQCAFComm::ReleaseHostLibInstancePrivate() {
+  CVQCAFMutexAutoGetGive Guard(&mMutex);
+  if (mun32NbHostLibUsers == 0) {
+    LogTrace(VQERR, "CVQCAFComm::ReleaseHostLibInstance() called too many times!");
+    return;
+  }
+  mun32NbHostLibUsers--;
+}
+
+/* ------------------------------------------------------- parameters */
+
+void CVQCAFComm::BuildHostLibParams(CVQCAFCommParams& P, _VQX_LIB_PARAMS* pL) {
+  _VQX_LIB_PARAMS& L = *pL;
+  memset(&L, 0, sizeof(L));
+  if (P.mApplicationName.IsEmpty()) P.mApplicationName.Format("UnnamedApp_0x%08X", static_cast<u32>(getpid()));
+  if (mhHostLib != nullptr) {
+    const VQX_RESULT r = VQXGetLibParams(mhHostLib, &L);
+    if (VQX_RESULT_FAILED(r)) LogTrace(VQERR, "VQXGetLibParams failed (result 0x%08X)", r);
+    P.CVQCAFCliCopyParamsToHostLibParams(L);
+  } else {
+    L.un32StructVersion = 1;
+    L.szHostName[0] = '\0';
+    P.CVQCAFCliCopyParamsToHostLibParams(L);
+    L.fAdaptersGwOff = 1;
+    L.fHostsGwOn = 0;
+    L.un32TransportType = 1;
+    L.pFctErrorCallback = VQCAFCommLogPrintError;
+    L.pvErrorContext = this;
+    L.pFctTraceCallback = VQCAFCommLogPrint;
+    L.pvTraceContext = this;
+    L.un32TraceLevel = P.mun32HostLibTraceLevel;
+  }
+  if (L.NetworkRedundancy.fValid != 0 && L.NetworkRedundancy.un32PollDelayMs == 0) {
+    u32 un32Poll = L.NetworkRedundancy.un32NetworkDownDelayMs / 3;
+    if (un32Poll < 100) un32Poll = 100;
+    L.NetworkRedundancy.un32PollDelayMs = un32Poll;
+    LogTrace(VQERR, "CVQCAFComm::BuildHostLibParams: Invalid value for un32PollDelayMs (0). Will change to %ums",
+             un32Poll);
+  }
+}
+
+VQX_RESULT CVQCAFComm::SetParam(CVQCAFCommParams& Params) {
+  CPinned p;
+  return p ? p->SetParamPrivate(Params) : VQX_RESULT_NOT_READY;
+}
+
+VQX_RESULT CVQCAFComm::SetParamPrivate(CVQCAFCommParams& Params) {
+  CVQCAFMutexAutoGetGive Guard(&mMutex);
+  const char* pszText = nullptr;
+  VQX_RESULT Result = VQX_RESULT_OK;
+  int nLine = 0;
+  if (mhHostLib == nullptr) {
+    pszText = "Init must be called first.", Result = VQX_RESULT_INVALID_STATE, nLine = __LINE__;
+  } else {
+    _VQX_LIB_PARAMS L;
+    BuildHostLibParams(Params, &L);
+    LogTrace(VQLV2, "Modifying VQX Host Library parameters\n");
+    VQX_RESULT ResultRedundancy = VQX_RESULT_OK;
+    {
+      CVQCAFMutexAutoGiveGet Unlocked(&mMutex);
+      Result = VQXModifLibParams(mhHostLib, &L);
+      if ((Result & kNotOk) == 0) ResultRedundancy = VQXConfigureNetworkRedundancy(mhHostLib, 0, &L.NetworkRedundancy);
+    }
+    if (VQX_RESULT_FAILED(Result)) {
+      pszText = "VQXModifLibParams failed.", nLine = __LINE__;
+    } else if (VQX_RESULT_FAILED(ResultRedundancy)) {
+      /* The library kept its old redundancy record: the change did not fully apply. */
+      pszText = "VQXConfigureNetworkRedundancy failed.", Result = ResultRedundancy, nLine = __LINE__;
+    } else {
+      LogTrace(VQLV2, "Successfully modified VQX Host Library\n");
+      return VQX_RESULT_OK;
+    }
+  }
+  LogTrace(VQERR, "%s", VqcafFormatFailureLine("CVQCAFComm::SetParam", pszText, Result, __FILE__, nLine).c_str());
+  return Result;
+}
+
+VQX_RESULT CVQCAFComm::Start(u32 fAdaptersOn, u32 fHostsOn) {
+  CPinned p;
+  return p ? p->StartPrivate(fAdaptersOn, fHostsOn) : VQX_RESULT_NOT_READY;
+}
+
+VQX_RESULT CVQCAFComm::StartPrivate(u32 fAdaptersOn, u32 fHostsOn) {
+  CVQCAFMutexAutoGetGive Guard(&mMutex);
+  const char* pszText = nullptr;
+  VQX_RESULT Result = VQX_RESULT_INVALID_STATE;
+  int nLine = __LINE__;
+  if (mhHostLib != nullptr) {
+    _VQX_LIB_PARAMS L{};
+    Result = VQXGetLibParams(mhHostLib, &L);
+    if (VQX_RESULT_FAILED(Result)) {
+      pszText = "VQXGetLibParams failed.", nLine = __LINE__;
+    } else {
+      L.fHostsGwOn = fHostsOn;
+      L.fAdaptersGwOff = fAdaptersOn == 0 ? 1 : 0;
+      Result = VQXModifLibParams(mhHostLib, &L);
+      if (!VQX_RESULT_FAILED(Result)) return VQX_RESULT_OK;
+      pszText = "VQXModifLibParams failed.", nLine = __LINE__;
+    }
+  } else {
+    pszText = "Init must be called first.";
+  }
+  LogTrace(VQERR, "CVQCAFComm::Start: %s (0x%08X) 0x%08X %s:%d\n", pszText, 0u, Result, VqxFileNameFromPath(__FILE__),
+           nLine);
+  return Result;
+}
+
+VQX_RESULT CVQCAFComm::ValidateParam(CVQCAFCommParams& Params) {
+  CPinned p;
+  return p ? p->ValidateParamPrivate(Params) : VQX_RESULT_NOT_READY;
+}
+
+VQX_RESULT CVQCAFComm::ValidateParamPrivate(CVQCAFCommParams& Params) {
+  CVQCAFMutexAutoGetGive Guard(&mMutex);
+  const char* pszText = "Init must be called first.";
+  VQX_RESULT Result = VQX_RESULT_INVALID_STATE;
+  int nLine = __LINE__;
+  if (mhHostLib != nullptr) {
+    _VQX_LIB_PARAMS L;
+    BuildHostLibParams(Params, &L);
+    {
+      CVQCAFMutexAutoGiveGet Unlocked(&mMutex);
+      Result = VQXValidateLibParams(mhHostLib, &L);
+    }
+    if (!VQX_RESULT_FAILED(Result)) return VQX_RESULT_OK;
+    pszText = "VQXValidateLibParams failed.", nLine = __LINE__;
+  }
+  LogTrace(VQERR, "%s", VqcafFormatFailureLine("CVQCAFComm::ValidateParam", pszText, Result, __FILE__, nLine).c_str());
+  return Result;
+}
+
+/* ---------------------------------------------------------- queries */
+
+VQX_RESULT CVQCAFComm::GetGwPort(u32* pun32Port) {
+  CPinned p;
+  return p ? p->GetGwPortPrivate(pun32Port) : VQX_RESULT_FAIL;
+}
+VQX_RESULT CVQCAFComm::GetGwPortPrivate(u32* pun32Port) {
+  CVQCAFMutexAutoGetGive Guard(&mMutex);
+  if (pun32Port == nullptr) return VQX_RESULT_NULL_PARAM;
+  *pun32Port = 0;
+  _VQX_LIB_PARAMS L{};
+  const VQX_RESULT Result = VQXGetLibParams(mhHostLib, &L);
+  if ((Result & kNotOk) == 0) *pun32Port = L.un16GwPort;
+  return Result;
+}
+
+VQX_RESULT CVQCAFComm::LocalHostInfo(_VQX_HOST_INFO* pInfo) {
+  CVQCAFMutexAutoGetGive Guard(&mMutex);
+  return VQXGetRemoteHostInfo(mhHostLib, VQX_HOSTLIB_ADAPTER_HANDLE, pInfo);
+}
+VQX_RESULT CVQCAFComm::GetApplicationName(CVQCAFString& strName) {
+  CPinned p;
+  return p ? p->GetApplicationNameInstancePrivate(strName) : VQX_RESULT_FAIL;
+}
+VQX_RESULT CVQCAFComm::GetApplicationNameInstancePrivate(CVQCAFString& strName) {
+  _VQX_HOST_INFO Info{};
+  const VQX_RESULT Result = LocalHostInfo(&Info);
+  if ((Result & kNotOk) == 0) strName = Info.szApplicationName;
+  return Result;
+}
+VQX_RESULT CVQCAFComm::GetHostName(CVQCAFString& strName) {
+  CPinned p;
+  return p ? p->GetHostNameInstancePrivate(strName) : VQX_RESULT_FAIL;
+}
+VQX_RESULT CVQCAFComm::GetHostNameInstancePrivate(CVQCAFString& strName) {
+  _VQX_HOST_INFO Info{};
+  const VQX_RESULT Result = LocalHostInfo(&Info);
+  if ((Result & kNotOk) == 0) strName = Info.szHostName;
+  return Result;
+}
+
+/* -------------------------------------------------------- callbacks */
+
+void VQCAFCommLogPrint(void* pvContext, VQX_LIB_HANDLE, const char* pszText) {
+  static_cast<CVQCAFComm*>(pvContext)->LogTrace(VQLV4, "%s", pszText);
+}
+
+void VQCAFCommLogPrintError(void* pvContext, VQX_LIB_HANDLE, const char* pszText) {
+  const std::string_view sv(pszText);
+  _VQX_TRACE_LEVEL Level = VQERR;
+  for (std::string_view s : kMessageTexts) {
+    if (sv.find(s) != std::string_view::npos) Level = VQMSG;
+  }
+  static_cast<CVQCAFComm*>(pvContext)->LogTrace(Level, "%s", pszText);
+}
+
+void CVQCAFComm::VQCAFCommHostLibErrorHandler(void* pvContext, VQX_LIB_HANDLE, u32, _VQX_LIB_ERROR_INFO* pInfo,
+                                              _VQX_LIB_ERROR_ACTION* pAction) {
+  CVQCAFComm* p = static_cast<CVQCAFComm*>(pvContext);
+  const int nCount = static_cast<int>(pInfo->un32MsgCount);
+  u32 un32Action = 0;
+  switch (pInfo->un32Cause) {
+    case 1:
+      p->LogTrace(VQERR, "WARNING: Host lib RX fifo FULL (%d messages), dropping adapter\n", nCount);
+      un32Action = 2;
+      break;
+    case 2:
+      p->LogTrace(VQERR, "WARNING: Host lib TX fifo FULL (%d messages, last write was %dms ago), blocking...\n", nCount,
+                  static_cast<int>(pInfo->un32Value));
+      un32Action = 16;
+      break;
+    case 3:
+      un32Action = 16;
+      break;
+    case 4:
+      if (pInfo->un32Value != 0) {
+        p->LogTrace(VQERR, "WARNING: Host lib RX fifo high watermark passed (%d messages)\n", nCount);
+      } else {
+        p->LogTrace(VQERR, "WARNING cleared: Host lib RX fifo low watermark passed (%d messages)\n", nCount);
+      }
+      break;
+    default:
+      p->LogTrace(VQERR, "WARNING: VQX Error handler called with unknown cause %d\n", static_cast<int>(pInfo->un32Cause));
+      break;
+  }
+  if (pAction != nullptr) pAction->un32Action = un32Action;
+}
+
+}  // namespace VQCAF

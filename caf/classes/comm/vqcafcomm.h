@@ -1,0 +1,106 @@
+/*
+ * vqcafcomm.h - CVQCAFComm, the one object through which the framework and
+ * the application reach the host messaging library.
+ *
+ * Model. At most one bridge per process. Init opens the host library with
+ * both gateway transports off; Start switches them; SetParam changes the
+ * library's parameters while it runs; Uninit closes it. Everyone else borrows
+ * the library handle with GetHostLibInstance / ReleaseHostLibInstance (a use
+ * count checked at destruction), or holds the whole bridge exclusively with
+ * GetInstance / ReleaseInstance (same thread, paired).
+ *
+ * Life cycle and threads. Init, SetParam, Start and Uninit come from the
+ * framework life cycle; the other operations from any thread. Uninit clears
+ * the singleton first, so that no new caller reaches it, then waits for the
+ * callers already inside (and for owners on other threads; after 5 s it logs
+ * what it waits for) before it destroys the bridge and its mutex.
+ *
+ * Results: 0x02000000 unless said otherwise; the host library's results are
+ * passed through. Failures are logged once on sub-module 9 ("COMM").
+ */
+#ifndef VQCAFCOMM_H
+#define VQCAFCOMM_H
+
+#include "vqcafcommparams.h"
+#include "vqcaflogtrace.h"
+#include "vqcafmutex.h"
+#include "vqcafptr.h"
+#include "vqx_host_peer.h"
+
+namespace VQCAF {
+
+class CVQCAFComm : private CVQCAFLogTrace {
+ public:
+  /* 0x82000016 "Please call VQCAF::GlobalInit() first" without the globals
+   * object; 0x82000011 "Cannot init twice."; 0x82000001 "Creating CVQCAFComm
+   * Failed." when the library does not open (no singleton then). */
+  static VQX_RESULT Init(CVQCAFCommParams& Params);
+  /* Destroys the singleton if there is one (see the model); 0x02000000. */
+  static VQX_RESULT Uninit();
+  static bool IsInitialized();
+
+  /* The bridge with its mutex taken and one owner counted, or null. Pair with
+   * ReleaseInstance on the same thread. */
+  static CVQCAFComm* GetInstance();
+  void ReleaseInstance();
+
+  /* The library handle with one user counted; null without a bridge. */
+  static VQX_LIB_HANDLE GetHostLibInstance();
+  /* One user less; nothing without a bridge. */
+  static void ReleaseHostLibInstance();
+
+  /* 0x82000016 without a bridge; 0x8200000F without an open library; the
+   * library's failure (VQXModifLibParams, then VQXConfigureNetworkRedundancy). */
+  static VQX_RESULT SetParam(CVQCAFCommParams& Params);
+  /* Switches the adapters' and hosts' gateway transports. 0x82000016 without a bridge. */
+  static VQX_RESULT Start(u32 fAdaptersOn, u32 fHostsOn);
+  /* The library's validation, nothing applied. 0x82000016 without a bridge. */
+  static VQX_RESULT ValidateParam(CVQCAFCommParams& Params);
+  /* 0x82000001 without a bridge; otherwise the library's result, *pun32Port 0 on failure. */
+  static VQX_RESULT GetGwPort(u32* pun32Port);
+  /* This process's application name / host name as the library publishes them. 0x82000001 without a bridge. */
+  static VQX_RESULT GetApplicationName(CVQCAFString& strName);
+  static VQX_RESULT GetHostName(CVQCAFString& strName);
+
+  /* Fills L for an open (before the library is open) or a change (after). P's
+   * empty application name becomes "UnnamedApp_0x%08X" with the process id. */
+  void BuildHostLibParams(CVQCAFCommParams& P, _VQX_LIB_PARAMS* pL);
+
+  /* Status handler for the host library (not installed by the bridge): logs
+   * the cause and answers the action. */
+  static void VQCAFCommHostLibErrorHandler(void* pvContext, VQX_LIB_HANDLE hLib, u32 hAdapter,
+                                           _VQX_LIB_ERROR_INFO* pInfo, _VQX_LIB_ERROR_ACTION* pAction);
+
+  using CVQCAFLogTrace::LogTrace;
+
+ private:
+  explicit CVQCAFComm(CVQCAFCommParams& Params);
+  ~CVQCAFComm() override;
+
+  VQX_RESULT SetParamPrivate(CVQCAFCommParams& Params);
+  VQX_RESULT StartPrivate(u32 fAdaptersOn, u32 fHostsOn);
+  VQX_RESULT ValidateParamPrivate(CVQCAFCommParams& Params);
+  VQX_RESULT GetGwPortPrivate(u32* pun32Port);
+  VQX_RESULT GetApplicationNameInstancePrivate(CVQCAFString& strName);
+  VQX_RESULT GetHostNameInstancePrivate(CVQCAFString& strName);
+  VQX_LIB_HANDLE GetHostLibInstancePrivate();
+  void ReleaseHostLibInstancePrivate();
+  VQX_RESULT LocalHostInfo(_VQX_HOST_INFO* pInfo);
+
+  friend void VQCAFCommLogPrint(void* pvContext, VQX_LIB_HANDLE hLib, const char* pszText);
+  friend void VQCAFCommLogPrintError(void* pvContext, VQX_LIB_HANDLE hLib, const char* pszText);
+
+  VQX_LIB_HANDLE mhHostLib;
+  CVQCAFMutex mMutex;
+  u32 mun32NbOwners;
+  u32 mun32NbHostLibUsers;
+  CVQCAFPtr<CVQCAFCommParams> mpParams;
+};
+
+/* The library's print callbacks (context: the bridge). */
+void VQCAFCommLogPrint(void* pvContext, VQX_LIB_HANDLE hLib, const char* pszText);
+void VQCAFCommLogPrintError(void* pvContext, VQX_LIB_HANDLE hLib, const char* pszText);
+
+}  // namespace VQCAF
+
+#endif

@@ -1,0 +1,213 @@
+/*
+ * test_comm.cpp - the communication bridge and its parameter block: the
+ * life cycle with its refusals, the lent handle, parameter building and
+ * changes, the configuration file, the status handler's table, and Uninit
+ * waiting for an owner on another thread.
+ */
+#include <fstream>
+
+#include "comm_test_support.h"
+
+namespace {
+
+TEST(CommParams, CopiesToAndFromTheHostLibraryRecord) {
+  CVQCAFCommParams P;
+  P.mApplicationName = std::string(200, 'n').c_str();
+  P.mun32NbExtraGwAddr = 2;
+  _VQX_LIB_PARAMS L{};
+  P.CVQCAFCliCopyParamsToHostLibParams(L);
+  EXPECT_EQ(strlen(L.szApplicationName), 127u);
+  EXPECT_EQ(L.paExtraGwAddr, P.maExtraGwAddr);
+  EXPECT_EQ(L.NetworkRedundancy.un32NetworkDownDelayMs, 4500u);
+  EXPECT_EQ(L.un32ReceiveFifoSize + L.un32SendFifoSize, 32768u + 16384u);
+  EXPECT_EQ(L.un32PostingCount, 1u);
+
+  std::vector<_VQX_EXTRA_GW_ADDR> aAddr(20);
+  for (size_t i = 0; i < aAddr.size(); i++) aAddr[i].un16Port = static_cast<u16>(i + 1);
+  L.un32NbExtraGwAddr = 20;
+  L.paExtraGwAddr = aAddr.data();
+  CVQCAFCommParams Q;
+  Q.CVQCAFCliCopyParamsFromHostLibParams(L);
+  EXPECT_EQ(Q.mun32NbExtraGwAddr, 16u);
+  EXPECT_EQ(Q.maExtraGwAddr[15].un16Port, 16);
+  EXPECT_EQ(Q.mfRemoteAddrOnGwPortOnly, 0u);
+  L.paExtraGwAddr = nullptr;  // no array: nothing read from anywhere
+  CVQCAFCommParams R;
+  R.CVQCAFCliCopyParamsFromHostLibParams(L);
+  EXPECT_EQ(R.mun32NbExtraGwAddr, 0u);
+  EXPECT_EQ(R.mfRemoteAddrOnGwPortOnly, 1u);
+}
+
+TEST(CommParams, LoadFromCfgFile) {
+  CTempDir Dir;
+  auto Load = [&](const std::string& strText, CVQCAFCommParams& P, char* pszError) {
+    std::ofstream(Dir.Path("c.cfg")) << strText;
+    return P.LoadFromCfgFile(Dir.Path("c.cfg").c_str(), pszError);
+  };
+  char szError[VQX_CLI_TOOLS_ERROR_TEXT_SIZE];
+  CVQCAFCommParams P;
+  P.mApplicationName = "kept";
+  EXPECT_EQ(P.LoadFromCfgFile(Dir.Path("missing.cfg").c_str(), szError), VQX_RESULT_OK);
+  EXPECT_EQ(P.mNetworkRedundancyParams.un32PollDelayMs, 2000u);
+  strcpy(P.mszGwAddress0, "10.9.9.9");
+  P.mNetworkRedundancyParams.un32PollDelayMs = 777;
+  EXPECT_EQ(Load(".CLI_CONFIG\nx = 1\n", P, szError), VQX_RESULT_OK);
+  EXPECT_STREQ(P.mszGwAddress0, "");
+  EXPECT_EQ(P.mNetworkRedundancyParams.un32PollDelayMs, 2000u);
+  EXPECT_STREQ(P.mApplicationName.c_str(), "kept");
+
+  EXPECT_EQ(Load("  .NETWORK \r\nVQX_GW_PORT = 4000\nbogus = 1\npollDelay = 900\n", P, szError),
+            VQX_RESULT_INVALID_CONFIG);
+  EXPECT_STREQ(szError, "Line 3: Unknown .NETWORK key 'bogus'");
+  EXPECT_EQ(P.mun16GwPort, 4000) << "lines before the refused one apply";
+  EXPECT_EQ(P.mNetworkRedundancyParams.un32PollDelayMs, 2000u);
+
+  EXPECT_EQ(Load(".NETWORK\nVQX_GW_REMOTE_ADDR = (10.0.0.5:99)\napplicationName=" + std::string(1100, 'a') + "\n", P,
+                 szError),
+            VQX_RESULT_INVALID_CONFIG);
+  EXPECT_STREQ(szError, "Line 3: Line longer than 1022 characters") << "refused whole, not parsed in pieces";
+  EXPECT_EQ(P.mun32NbExtraGwAddr, 1u);
+  EXPECT_EQ(P.mfRemoteAddrOnGwPortOnly, 0u);
+}
+
+TEST(CommBridge, RefusalsWithoutGlobalsOrTwice) {
+  CCaptureListener Log;
+  AddLogTraceListener(&Log);
+  CVQCAFCommParams P;
+  u32 un32Port = 1;
+  CVQCAFString str;
+  ExpectSteps({{"Init without globals", CVQCAFComm::Init(P), 0x82000016u},
+               {"IsInitialized", CVQCAFComm::IsInitialized(), false},
+               {"SetParam", CVQCAFComm::SetParam(P), 0x82000016u},
+               {"Start", CVQCAFComm::Start(1, 1), 0x82000016u},
+               {"ValidateParam", CVQCAFComm::ValidateParam(P), 0x82000016u},
+               {"GetGwPort", CVQCAFComm::GetGwPort(&un32Port), 0x82000001u},
+               {"GetHostName", CVQCAFComm::GetHostName(str), 0x82000001u},
+               {"GetHostLibInstance", CVQCAFComm::GetHostLibInstance() == nullptr, true},
+               {"GetInstance", CVQCAFComm::GetInstance() == nullptr, true}});
+  SetGlobals(FakeGlobals());
+  ASSERT_EQ(CVQCAFComm::Init(P), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCAFComm::Init(P), 0x82000011u);
+  EXPECT_EQ(CVQCAFComm::GetGwPort(&un32Port), VQX_RESULT_API_OK) << "the first bridge still works";
+  EXPECT_EQ(un32Port, getenv("VQX_GW_PORT") == nullptr ? 12358u : strtoul(getenv("VQX_GW_PORT"), nullptr, 0));
+  EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
+  SetGlobals(nullptr);
+  RemoveLogTraceListener(&Log);
+  const std::vector<std::string> a = Log.Texts();
+  auto Has = [&](const char* psz) {
+    return std::any_of(a.begin(), a.end(), [&](const std::string& s) { return s.find(psz) != std::string::npos; });
+  };
+  EXPECT_TRUE(Has("CVQCAFComm::Init: Please call VQCAF::GlobalInit() first (0x00000000) 0x82000016 vqcafcomm.cpp:"));
+  EXPECT_TRUE(Has("CVQCAFComm::Init: Cannot init twice. (0x00000000) 0x82000011"));
+}
+
+TEST_F(CommTest, BuildsParametersAndLendsTheLibrary) {
+  CVQCAFCommParams P;
+  P.mNetworkRedundancyParams.un32PollDelayMs = 0;
+  P.mNetworkRedundancyParams.un32NetworkDownDelayMs = 4500;
+  CVQCAFComm* pComm = CVQCAFComm::GetInstance();
+  ASSERT_NE(pComm, nullptr);
+  _VQX_LIB_PARAMS L;
+  pComm->BuildHostLibParams(P, &L);
+  EXPECT_EQ(L.NetworkRedundancy.un32PollDelayMs, 1500u);
+  char szName[64];
+  snprintf(szName, sizeof(szName), "UnnamedApp_0x%08X", static_cast<u32>(getpid()));
+  EXPECT_STREQ(P.mApplicationName.c_str(), szName);
+  P.mNetworkRedundancyParams.un32PollDelayMs = 0;
+  P.mNetworkRedundancyParams.un32NetworkDownDelayMs = 200;
+  pComm->BuildHostLibParams(P, &L);
+  EXPECT_EQ(L.NetworkRedundancy.un32PollDelayMs, 100u);
+  pComm->ReleaseInstance();
+  pComm->ReleaseInstance();
+  EXPECT_EQ(Logged("CVQCAFComm::ReleaseInstance() called too many times!"), 1u);
+
+  CVQCAFString strApp, strHost;
+  EXPECT_EQ(CVQCAFComm::GetApplicationName(strApp), VQX_RESULT_API_OK);
+  EXPECT_STREQ(strApp.c_str(), mParams.mApplicationName.c_str()) << "the name Init gave";
+  EXPECT_EQ(CVQCAFComm::GetHostName(strHost), VQX_RESULT_API_OK);
+  EXPECT_FALSE(strHost.IsEmpty());
+  CVQCAFComm::ReleaseHostLibInstance();
+  mhLib = nullptr;
+  CVQCAFComm::ReleaseHostLibInstance();
+  EXPECT_EQ(Logged("CVQCAFComm::ReleaseHostLibInstance() called too many times!"), 1u);
+}
+
+TEST_F(CommTest, ParameterChangesAndTheirRefusals) {
+  CVQCAFCommParams P;
+  P.mApplicationName = "app2";
+  P.mun16GwPort = 12358;
+  EXPECT_EQ(CVQCAFComm::ValidateParam(P), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCAFComm::SetParam(P), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCAFComm::Start(0, 0), VQX_RESULT_OK);
+  P.mNetworkRedundancyParams.fUseGw0 = P.mNetworkRedundancyParams.fUseGw1 = 0;  // the library refuses both off
+  EXPECT_TRUE(VQX_RESULT_FAILED(CVQCAFComm::ValidateParam(P)));
+  EXPECT_TRUE(VQX_RESULT_FAILED(CVQCAFComm::SetParam(P)));
+  EXPECT_EQ(Logged("CVQCAFComm::ValidateParam: VQXValidateLibParams failed."), 1u);
+  EXPECT_EQ(Logged("CVQCAFComm::SetParam: VQXModifLibParams failed."), 1u);
+}
+
+TEST_F(CommTest, StatusHandlerTable) {
+  const struct {
+    u32 un32Cause, un32Value, un32Action;
+    const char* pszLine;
+  } rows[] = {
+      {1, 0, 2, "WARNING: Host lib RX fifo FULL (7 messages), dropping adapter\n"},
+      {2, 30, 16, "WARNING: Host lib TX fifo FULL (7 messages, last write was 30ms ago), blocking...\n"},
+      {3, 0, 16, nullptr},
+      {4, 1, 0, "WARNING: Host lib RX fifo high watermark passed (7 messages)\n"},
+      {4, 0, 0, "WARNING cleared: Host lib RX fifo low watermark passed (7 messages)\n"},
+      {9, 0, 0, "WARNING: VQX Error handler called with unknown cause 9\n"},
+  };
+  CVQCAFComm* pComm = CVQCAFComm::GetInstance();
+  for (const auto& row : rows) {
+    _VQX_LIB_ERROR_INFO Info{row.un32Cause, 7, row.un32Value, 0};
+    _VQX_LIB_ERROR_ACTION Action{99};
+    mLog.Take();
+    CVQCAFComm::VQCAFCommHostLibErrorHandler(pComm, mhLib, 0, &Info, &Action);
+    EXPECT_EQ(Action.un32Action, row.un32Action) << row.un32Cause;
+    const std::vector<CapturedLine> a = mLog.Take();
+    ASSERT_EQ(a.size(), row.pszLine != nullptr ? 1u : 0u) << row.un32Cause;
+    for (const CapturedLine& L : a) {
+      EXPECT_EQ(L.strText, row.pszLine);
+      EXPECT_EQ(L.un32Level, static_cast<u32>(VQERR));
+    }
+  }
+  pComm->ReleaseInstance();
+}
+
+TEST(CommBridgeLife, UninitWaitsForAnOwnerOnAnotherThread) {
+  SetGlobals(FakeGlobals());
+  CVQCAFCommParams P;
+  ASSERT_EQ(CVQCAFComm::Init(P), VQX_RESULT_OK);
+  std::atomic<pid_t> nUninitTid{0};
+  std::atomic<bool> fReleased{false}, fUninitDone{false};
+  CVQCAFComm* pOwned = CVQCAFComm::GetInstance();
+  std::thread Uninit([&] {
+    nUninitTid = gettid();
+    EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
+    EXPECT_TRUE(fReleased.load()) << "destroyed while the owner held the bridge";
+    fUninitDone = true;
+  });
+  ASSERT_TRUE(WaitFor([&] { return !CVQCAFComm::IsInitialized(); })) << "the singleton is cleared first";
+  ASSERT_TRUE(WaitBlocked(nUninitTid));
+  EXPECT_EQ(CVQCAFComm::GetHostLibInstance(), nullptr) << "no new caller reaches it";
+  EXPECT_FALSE(fUninitDone.load());
+  fReleased = true;
+  pOwned->ReleaseInstance();
+  Uninit.join();
+  // An owner on the Uninit thread itself cannot be waited for: reported and destroyed.
+  CCaptureListener Log;
+  AddLogTraceListener(&Log);
+  ASSERT_EQ(CVQCAFComm::Init(P), VQX_RESULT_OK);
+  ASSERT_NE(CVQCAFComm::GetInstance(), nullptr);
+  EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
+  RemoveLogTraceListener(&Log);
+  const std::vector<std::string> a = Log.Texts();
+  EXPECT_EQ(std::count(a.begin(), a.end(),
+                       "BUG: CVQCAFComm::Uninit(): Called before ReleaseInstance() been called by all owners!"),
+            1);
+  SetGlobals(nullptr);
+}
+
+}  // namespace

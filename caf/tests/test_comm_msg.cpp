@@ -1,0 +1,179 @@
+/*
+ * test_comm_msg.cpp - the framework message buffer: envelope and buffer
+ * member byte for byte against the independent Python encoder's golden files
+ * (and its decoder run on what C++ wrote), what a reader accepts and
+ * refuses, growth, seeks and reads at the limits.
+ */
+#include "comm_test_support.h"
+
+namespace {
+
+const std::string kData = getenv("VQX_TEST_DATA") != nullptr ? getenv("VQX_TEST_DATA") : "caf/tests/data";
+const std::string kDecoder = std::string(getenv("VQX_SOURCE_DIR") != nullptr ? getenv("VQX_SOURCE_DIR") : ".") +
+                             "/testing/golden/caf/comm_golden.py";
+
+std::string Bytes(const std::string& strName) { return ReadFile(kData + "/" + strName); }
+std::string Be32(u32 v) {
+  const char a[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+  return std::string(a, 4);
+}
+
+/* A received host message: id, payload bytes in use. */
+VQX_MSG_HANDLE Received(VQX_LIB_HANDLE hLib, u32 un32Id, const std::string& strPayload) {
+  VQX_MSG_HANDLE h = nullptr;
+  EXPECT_EQ(VQXGetMsg(hLib, static_cast<u32>(strPayload.size()) + 8, &h), VQX_RESULT_API_OK);
+  h->un32MsgId = un32Id;
+  h->un32PayloadLength = static_cast<u32>(strPayload.size());
+  memcpy(VQXMsgPayload(h), strPayload.data(), strPayload.size());
+  return h;
+}
+
+/* A stream over a string, as another object's serialisation would hold a buffer member. */
+class CStringStream : public CVQCAFSerialize {
+ public:
+  using CVQCAFSerialize::Read;
+  using CVQCAFSerialize::Write;
+  VQX_RESULT Read(u32 n, void* pv) override {
+    if (n > s.size() - mOff) return VQX_RESULT_OUT_OF_RESOURCE;
+    if (pv != nullptr) memcpy(pv, s.data() + mOff, n);
+    mOff += n;
+    return VQX_RESULT_OK;
+  }
+  VQX_RESULT Write(u32 n, const void* pv) override {
+    s.append(static_cast<const char*>(pv), n);
+    return VQX_RESULT_OK;
+  }
+  VQX_RESULT Clear() override { return s.clear(), mOff = 0, VQX_RESULT_OK; }
+  VQX_RESULT Seek(u64 p) override { return p > s.size() ? VQX_RESULT_OUT_OF_RANGE : (mOff = p, VQX_RESULT_OK); }
+  u64 GetCurrentSeek() override { return mOff; }
+  std::string s;
+  u64 mOff = 0;
+};
+
+TEST_F(CommTest, GoldenEnvelopeAndBufferMember) {
+  CTempDir Dir;
+  CWordsMsg Framework(0x0B030100, 10), Plain(0x08250001, 3);
+  CVQCAFMsgBuffer b1, b2;
+  ASSERT_EQ(b1.SerializeFromMsg(Framework, nullptr), VQX_RESULT_OK);
+  EXPECT_EQ(b1.GetMsgHandle(0)->un32PayloadMaxLength, 152u) << "128 + the 24-byte envelope";
+  ASSERT_EQ(b2.SerializeFromMsg(Plain, nullptr), VQX_RESULT_OK);
+  CVQCAFMsgBuffer Member(Received(mhLib, 0x0B000100, "hello"));
+  VQXMsgPayload(Member.GetMsgHandle(0))[7] = 'X';  // a stale byte past the length in use
+  CStringStream Out;
+  ASSERT_EQ(Member.Serialize(Out), VQX_RESULT_OK);
+  EXPECT_EQ(Member.SerializeSize(), Out.s.size());
+  const std::pair<const char*, std::string> files[] = {{"comm_envelope_0b030100.bin", Payload(b1)},
+                                                       {"comm_plain_08250001.bin", Payload(b2)},
+                                                       {"comm_buffer_member.bin", Out.s}};
+  for (const auto& [pszName, strGot] : files) {
+    EXPECT_EQ(strGot, Bytes(pszName)) << pszName;
+    std::ofstream(Dir.Path(pszName), std::ios::binary) << strGot;
+  }
+  EXPECT_EQ(system(("python3 " + kDecoder + " check " + Dir.Path("")).c_str()), 0);
+}
+
+TEST_F(CommTest, EnvelopeReaderAcceptsAndRefuses) {
+  const std::string strHead = "\x11\x22\x33\x44\x55\x66\x77\x88", strEnd = Be32(0x0B0000FF);
+  const std::string strBody = Be32(0) + Be32(0x01010101);
+  const struct {
+    const char* pszRow;
+    u32 un32Id;
+    std::string strPayload;
+    VQX_RESULT Expected;
+  } rows[] = {
+      {"header not checked", 0x0B030100, strHead + Be32(0x0B000001) + Be32(4) + Be32(0x0B030100) + strEnd + strBody,
+       VQX_RESULT_OK},
+      {"unknown member skipped", 0x0B030100,
+       strHead + Be32(0x0B000077) + Be32(3) + "abc" + Be32(0x0B000001) + Be32(4) + Be32(0x0B030100) + strEnd + strBody,
+       VQX_RESULT_OK},
+      {"longer id member", 0x0B030100,
+       strHead + Be32(0x0B000001) + Be32(8) + Be32(0x0B030100) + "zzzz" + strEnd + strBody, VQX_RESULT_OK},
+      {"id member below 4", 0x0B030100, strHead + Be32(0x0B000001) + Be32(2) + "\x0B\x03" + strEnd + strBody,
+       VQX_RESULT_INVALID_MESSAGE},
+      {"no id member", 0x0B030100, strHead + strEnd + strBody, VQX_RESULT_INVALID_MESSAGE},
+      {"other id", 0x0B030100, strHead + Be32(0x0B000001) + Be32(4) + Be32(0x0B030200) + strEnd + strBody,
+       VQX_RESULT_INVALID_MESSAGE},
+      {"member past the end", 0x0B030100, strHead + Be32(0x0B000077) + Be32(999) + "abc", VQX_RESULT_OUT_OF_RESOURCE},
+      {"short header", 0x0B030100, "\x01\x02", VQX_RESULT_OUT_OF_RESOURCE},
+      {"body short", 0x0B030100, strHead + Be32(0x0B000001) + Be32(4) + Be32(0x0B030100) + strEnd + Be32(0),
+       VQX_RESULT_OUT_OF_RESOURCE},
+      {"plain group", 0x08250001, strBody, VQX_RESULT_OK},
+  };
+  for (const auto& row : rows) {
+    CVQCAFMsgBuffer b(Received(mhLib, row.un32Id, row.strPayload));
+    CWordsMsg Msg(row.un32Id, 2);
+    EXPECT_EQ(b.UnserializeToMsg(Msg, nullptr), row.Expected) << row.pszRow;
+    if (row.Expected == VQX_RESULT_OK) {
+      EXPECT_EQ(Msg.maun32Read, std::vector<u32>({0, 0x01010101})) << row.pszRow;
+    }
+  }
+  EXPECT_EQ(Logged("MsgId mismatch. Serialized data is for MsgId 0x0B030200, object is for MsgId 0x0B030100!"), 1u);
+  CVQCAFMsgBuffer Empty;
+  CWordsMsg Msg(0x0B030100, 1);
+  EXPECT_EQ(Empty.UnserializeToMsg(Msg, nullptr), VQX_RESULT_NOT_INITIALIZED);
+}
+
+TEST_F(CommTest, StreamGrowthSeekAndRead) {
+  VQX_MSG_HANDLE h = nullptr;
+  ASSERT_EQ(VQXGetMsg(mhLib, 128, &h), VQX_RESULT_API_OK);
+  h->un32MsgId = 0x0B030100;
+  CVQCAFMsgBuffer b(h);
+  const std::string strFirst(125, 'a');
+  ASSERT_EQ(b.Write(125, strFirst.data()), VQX_RESULT_OK);
+  ASSERT_EQ(b.Write(10, "0123456789"), VQX_RESULT_OK);
+  EXPECT_EQ(b.GetMsgHandle(0)->un32PayloadMaxLength, 256u);
+  EXPECT_EQ(b.GetMsgHandle(0)->un32MsgId, 0x0B030100u);
+  EXPECT_EQ(Payload(b), strFirst + "0123456789");
+  char ac[8];
+  ExpectSteps({{"seek past capacity", b.Seek(257), VQX_RESULT_OUT_OF_RANGE},
+               {"offset kept", b.GetCurrentSeek(), 135u},
+               {"seek to capacity", b.Seek(256), VQX_RESULT_OK},
+               {"seek back", b.Seek(130), VQX_RESULT_OK},
+               {"read 5", b.Read(5, ac), VQX_RESULT_OK},
+               {"read past in use", b.Read(1, ac), VQX_RESULT_OUT_OF_RESOURCE}});
+  CVQCAFMsgBuffer Empty;
+  ExpectSteps({{"empty seek 0", Empty.Seek(0), VQX_RESULT_OK},
+               {"empty seek 1", Empty.Seek(1), VQX_RESULT_NOT_INITIALIZED},
+               {"empty read", Empty.Read(1, ac), VQX_RESULT_NOT_INITIALIZED},
+               {"empty write", Empty.Write(1, ac), VQX_RESULT_NOT_INITIALIZED},
+               {"empty member", Empty.Serialize(Empty), VQX_RESULT_NOT_INITIALIZED},
+               {"empty size", Empty.SerializeSize(), 0u}});
+}
+
+TEST_F(CommTest, BufferMembersInAStream) {
+  auto Member = [](u32 un32Id, const std::string& strData) { return Be32(un32Id) + Be32(strData.size()) + strData; };
+  const std::string strMagic = Member(0x7CAF7001, Be32(0x1234CAFE)), strEnd = Be32(0x7CAF70FF);
+  const struct {
+    const char* pszRow;
+    std::string strStream;
+    std::vector<std::pair<VQX_RESULT, std::string>> reads;  // per Unserialize: result, payload
+    u64 un64Left;                                           // bytes left for the caller
+  } rows[] = {
+      {"two buffers", strMagic + Member(0x7CAF7002, "one") + strEnd + strMagic + Member(0x7CAF7002, "two") + strEnd,
+       {{VQX_RESULT_OK, "one"}, {VQX_RESULT_OK, "two"}}, 0},
+      {"other data follows", strMagic + Member(0x7CAF7002, "one") + strEnd + Be32(0x42) + "rest",
+       {{VQX_RESULT_OK, "one"}}, 8},
+      {"unknown member skipped", strMagic + Member(0x7CAF7055, "zz") + Member(0x7CAF7002, "x") + strEnd,
+       {{VQX_RESULT_OK, "x"}}, 0},
+      {"second data member", strMagic + Member(0x7CAF7002, "a") + Member(0x7CAF7002, "b") + strEnd,
+       {{VQX_RESULT_INVALID_MESSAGE, "a"}}, 5},
+      {"data larger than a message", strMagic + Be32(0x7CAF7002) + Be32(0xA00000) + "x",
+       {{VQX_RESULT_OUT_OF_RANGE, ""}}, 1},
+      {"data past the stream", strMagic + Be32(0x7CAF7002) + Be32(100) + "x", {{VQX_RESULT_OUT_OF_RESOURCE, ""}}, 1},
+      {"no magic member", Member(0x7CAF7002, "a"), {{VQX_RESULT_FAIL, ""}}, 1},
+      {"wrong magic", Member(0x7CAF7001, Be32(0x1234CAFF)), {{VQX_RESULT_FAIL, ""}}, 0},
+      {"magic inside", strMagic + strMagic, {{VQX_RESULT_INVALID_MESSAGE, ""}}, 4},
+  };
+  for (const auto& row : rows) {
+    CStringStream In;
+    In.s = row.strStream;
+    CVQCAFMsgBuffer b;
+    for (const auto& [Expected, strPayload] : row.reads) {
+      EXPECT_EQ(b.Unserialize(In), Expected) << row.pszRow;
+      EXPECT_EQ(Payload(b), strPayload) << row.pszRow;
+    }
+    EXPECT_EQ(In.s.size() - In.mOff, row.un64Left) << row.pszRow;
+  }
+}
+
+}  // namespace

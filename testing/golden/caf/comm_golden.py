@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""Independent encoder and decoder of the framework message layouts, written
+from docs/framework-messages.md with the struct module only.
+
+  comm_golden.py write DIR   writes the golden files (comm_*.bin) into DIR
+  comm_golden.py check DIR   decodes the files that the C++ test wrote into DIR
+                             (same names) and checks each against the case's
+                             values; exits 1 naming the first difference
+"""
+import os
+import struct
+import sys
+
+PUBLIC_HEADER = 0xCCAFCCAFCCAFCCAF
+SUB_MSGID, SUB_END = 0x0B000001, 0x0B0000FF
+BUF_MAGIC_ID, BUF_DATA_ID, BUF_END, BUF_MAGIC = 0x7CAF7001, 0x7CAF7002, 0x7CAF70FF, 0x1234CAFE
+
+
+def has_envelope(msg_id):
+    return (msg_id >> 24) == 0x0B
+
+
+def object_bytes(count):
+    """The test object: count big-endian u32 values i * 0x01010101."""
+    return b"".join(struct.pack(">I", i * 0x01010101) for i in range(count))
+
+
+def encode_message(msg_id, body):
+    if not has_envelope(msg_id):
+        return body
+    return struct.pack(">QIIII", PUBLIC_HEADER, SUB_MSGID, 4, msg_id, SUB_END) + body
+
+
+def decode_message(data):
+    """(message id from the envelope, body); raises on a malformed envelope."""
+    (header,) = struct.unpack_from(">Q", data, 0)
+    off, msg_id = 8, 0
+    while True:
+        (member,) = struct.unpack_from(">I", data, off)
+        off += 4
+        if member == SUB_END:
+            return msg_id, data[off:]
+        (size,) = struct.unpack_from(">I", data, off)
+        off += 4
+        if member == SUB_MSGID:
+            if size < 4:
+                raise ValueError("id member shorter than 4 bytes")
+            (msg_id,) = struct.unpack_from(">I", data, off)
+        if off + size > len(data):
+            raise ValueError("member runs past the data")
+        off += size
+
+
+def encode_buffer_member(payload):
+    return struct.pack(">III", BUF_MAGIC_ID, 4, BUF_MAGIC) + struct.pack(">II", BUF_DATA_ID, len(payload)) + payload \
+        + struct.pack(">I", BUF_END)
+
+
+def decode_buffer_member(data):
+    member, size, magic = struct.unpack_from(">III", data, 0)
+    if (member, size, magic) != (BUF_MAGIC_ID, 4, BUF_MAGIC):
+        raise ValueError("no magic member")
+    off, payload = 12, None
+    while True:
+        (member,) = struct.unpack_from(">I", data, off)
+        off += 4
+        if member == BUF_END:
+            return payload, data[off:]
+        (size,) = struct.unpack_from(">I", data, off)
+        off += 4
+        if member == BUF_DATA_ID:
+            if payload is not None:
+                raise ValueError("second data member")
+            payload = data[off:off + size]
+        off += size
+
+
+# name: (encoded bytes, check of the decoded C++ bytes)
+CASES = {
+    "comm_envelope_0b030100.bin": (encode_message(0x0B030100, object_bytes(10)),
+                                   lambda d: decode_message(d) == (0x0B030100, object_bytes(10))),
+    "comm_plain_08250001.bin": (encode_message(0x08250001, object_bytes(3)), lambda d: d == object_bytes(3)),
+    "comm_buffer_member.bin": (encode_buffer_member(b"hello"),
+                               lambda d: decode_buffer_member(d) == (b"hello", b"")),
+}
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[1] not in ("write", "check"):
+        sys.exit(__doc__)
+    folder = sys.argv[2]
+    for name, (data, check) in sorted(CASES.items()):
+        path = os.path.join(folder, name)
+        if sys.argv[1] == "write":
+            with open(path, "wb") as f:
+                f.write(data)
+            continue
+        with open(path, "rb") as f:
+            got = f.read()
+        try:
+            ok = check(got)
+        except (ValueError, struct.error) as e:
+            ok = False
+            print("%s: %s" % (name, e))
+        if not ok:
+            sys.exit("%s: decoded bytes differ from the case" % name)
+
+
+if __name__ == "__main__":
+    main()
