@@ -93,10 +93,8 @@ struct SwapRow {
 const SwapRow kSwapRows[] = {
     {"our order: untouched", 0x020D0102, 1, 104, 2, 5, 7, VQX_RESULT_API_OK, 5, 7},
     {"other order destroy", 0x020D0102, 1, 104, 0x02000000, Bswap(5), Bswap(7), VQX_RESULT_API_OK, 5, 7},
-    {"other order response", 0x020D0101, 2, 112, 0x02000000, Bswap(5), Bswap(0x8201000A), VQX_RESULT_API_OK, 5,
-     0x8201000A},
-    {"done request swaps the version only", 0x020D0107, 1, 104, 0x02000000, Bswap(5), Bswap(9), VQX_RESULT_API_OK,
-     5, Bswap(9)},
+    {"other order response", 0x020D0101, 2, 112, 0x02000000, Bswap(5), Bswap(0x8201000A), VQX_RESULT_API_OK, 5, 0x8201000A},
+    {"done request swaps the version only", 0x020D0107, 1, 104, 0x02000000, Bswap(5), Bswap(9), VQX_RESULT_API_OK, 5, Bswap(9)},
     {"old version 3 kept as is", 0x020D0102, 1, 104, 0x02000000, 3, 0x11, VQX_RESULT_API_OK, 3, 0x11},
     {"old version 4 other order", 0x020D0102, 1, 104, 0x02000000, Bswap(4), 0x11, VQX_RESULT_API_OK, Bswap(4), 0x11},
     {"version 6 refused", 0x020D0102, 1, 104, 2, 6, 0, VQX_RESULT_API_INVALID_MESSAGE, 6, 0},

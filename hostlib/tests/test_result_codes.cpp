@@ -134,9 +134,7 @@ const NameRow kDescriptions[] = {
     {0x42010203, "VQX_RESULT_API_INCOMPLETE : List retrieved is incomplete because array is too small"},
     {0x8201020F, "VQX_RESULT_API_MSG_ENDMAGIC_INVALID : Message \"EndMagic\" protection was overwritten by client"},
     {0x82000217, "VQX_RESULT_API_INVALID_SEND_FIFO_SIZE : Invalid 'send fifo size' (un32SendFifoSize) parameter"},
-    {0x8201021C,
-     "VQX_RESULT_API_INVALID_NB_PREALLOC_BUF_POOLS : Too many pre-allocated buffer pools (un32NbPreAllocBufferPools > "
-     "VQX_API_MAX_PREALLOC_BUF_POOLS)"},
+    {0x8201021C, "VQX_RESULT_API_INVALID_NB_PREALLOC_BUF_POOLS : Too many pre-allocated buffer pools (un32NbPreAllocBufferPools > VQX_API_MAX_PREALLOC_BUF_POOLS)"},
     {0x82010219, "Unkown error code"},
     {0x8201001B, "Unkown error code"},
 };

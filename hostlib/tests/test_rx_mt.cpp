@@ -199,14 +199,10 @@ TEST_F(RxTest, HeadersBeyondTheBytesReceivedAndUnknownPeersAreDropped) {
   } rows[] = {
       {"shorter than a header", SIZE_MAX, 0, 40, "message of 40 bytes is shorter than its header, dropped"},
       {"length past the bytes", SIZE_MAX, 0, 96, "with sizes beyond its 96 bytes, dropped"},
-      {"payload start + size past the end", offsetof(_VQX_MSG_HEADER, un32PayloadStart), 96, 104,
-       "with sizes beyond its 104 bytes, dropped"},
-      {"payload start + size wraps", offsetof(_VQX_MSG_HEADER, un32PayloadStart), 0xFFFFFFF8u, 104,
-       "with sizes beyond its 104 bytes, dropped"},
-      {"payload size past the end", offsetof(_VQX_MSG_HEADER, un32PayloadLength), 17, 104,
-       "with sizes beyond its 104 bytes, dropped"},
-      {"maximum size past the end", offsetof(_VQX_MSG_HEADER, un32PayloadMaxLength), 17, 104,
-       "with sizes beyond its 104 bytes, dropped"},
+      {"payload start + size past the end", offsetof(_VQX_MSG_HEADER, un32PayloadStart), 96, 104, "with sizes beyond its 104 bytes, dropped"},
+      {"payload start + size wraps", offsetof(_VQX_MSG_HEADER, un32PayloadStart), 0xFFFFFFF8u, 104, "with sizes beyond its 104 bytes, dropped"},
+      {"payload size past the end", offsetof(_VQX_MSG_HEADER, un32PayloadLength), 17, 104, "with sizes beyond its 104 bytes, dropped"},
+      {"maximum size past the end", offsetof(_VQX_MSG_HEADER, un32PayloadMaxLength), 17, 104, "with sizes beyond its 104 bytes, dropped"},
   };
   const u32 un32Live = VqxBufLiveCount(mhLib);
   for (const auto& row : rows) {

@@ -107,10 +107,8 @@ TEST_F(SendTest, ChecksTowardsAnAdapter) {
   Open(false);
   const CheckRow rows[] = {
       {"64000 bytes in all", 0x03000001, kBoard, 64000 - 88, 1, VQX_RESULT_API_OK, nullptr},
-      {"64001 bytes in all", 0x0B000001, kBoard, 64001 - 88, 1, VQX_RESULT_API_MSGSZ_NOT_SUPPORTED,
-       "VqxMsgSendTo: Msg=0x0b000001 VqxMsgSendTo: This message is too big to be sent to an adapter\n"},
-      {"response to an adapter", 0x03000001, kBoard, 8, 2, VQX_RESULT_API_INVALID_MESSAGE,
-       "VqxMsgSendTo: Msg=0x03000001 VQX_RESULT_API_INVALID_MESSAGE (can't send 'response' to adapter)\n"},
+      {"64001 bytes in all", 0x0B000001, kBoard, 64001 - 88, 1, VQX_RESULT_API_MSGSZ_NOT_SUPPORTED, "VqxMsgSendTo: Msg=0x0b000001 VqxMsgSendTo: This message is too big to be sent to an adapter\n"},
+      {"response to an adapter", 0x03000001, kBoard, 8, 2, VQX_RESULT_API_INVALID_MESSAGE, "VqxMsgSendTo: Msg=0x03000001 VQX_RESULT_API_INVALID_MESSAGE (can't send 'response' to adapter)\n"},
       {"12 bytes to a peer", 0x03000001, kBoard, 12, 1, VQX_RESULT_API_MSGSZ_INVALID, "message is not 64 bits"},
       {"unknown adapter", 0x03000001, 0xCA0000FFu, 8, 1, VQX_RESULT_API_INVALID_ADA_HANDLE, nullptr},
       {"event broadcast, no host", 0x03000001, 0xFFFFFFFFu, 8, 4, VQX_RESULT_API_OK, nullptr},
