@@ -1,8 +1,9 @@
 /*
  * test_thread_mt.cpp - what runs across threads: CVQCAFPipe bounds and
  * wake-ups, CVQCAFThread life cycle, event order and stop, CVQCAFMutex and
- * its guards, CVQCAFPtr counts and releases. Every wait is bounded and waits
- * on the event (a thread asleep, a condition), never on a guessed delay.
+ * its guards, CVQCAFPtr counts and releases, concurrent CVQCAFFile writers.
+ * Every wait is bounded and waits on the event (a thread asleep, a
+ * condition), never on a guessed delay.
  */
 #include "support/vqcaf_test_support.h"
 
@@ -302,6 +303,23 @@ TEST(Ptr, ConcurrentCopiesAndTheLastReleaseOnAnyThreadFreeOnce) {
     for (auto& t : Threads) t.join();
     ASSERT_EQ(g_nDestroyed, 1) << nRound;
   }
+}
+
+TEST(File, ConcurrentWritersKeepLinesWhole) {
+  CTempDir Dir;
+  CVQCAFFile File;
+  ASSERT_EQ(File.Open(Dir.Path("mt.log").c_str(), "w"), OK);
+  std::vector<std::thread> Threads;
+  for (char c : {'a', 'b', 'c', 'd'}) {
+    Threads.emplace_back([&File, c, strLine = CVQCAFString((std::string(100, c) + "\n").c_str())]() mutable {
+      for (int i = 0; i < 200; ++i) File.Write(strLine);
+    });
+  }
+  for (auto& t : Threads) t.join();
+  File.Close();
+  const std::string s = ReadFile(Dir.Path("mt.log"));
+  ASSERT_EQ(s.size(), 4u * 200u * 101u);
+  for (size_t i = 0; i < s.size(); i += 101) ASSERT_EQ(s.substr(i, 101), std::string(100, s[i]) + "\n") << i;
 }
 
 }  // namespace
