@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -468,6 +469,18 @@ void ExpireHostPeers(GwLibCtx* c, u32 now)
     }
 }
 
+/* How long the discover thread may wait for a packet: 2 s, but no longer
+ * than the shortest UDP poll delay of a peer kept alive by UDP polls (at
+ * least 100 ms), whose polls and time-outs this thread's passes make. */
+u32 DiscoverWaitMs(GwLibCtx* c)
+{
+    u32 ms = 2000;
+    for (Peer* p : Peers(c))
+        if (!p->fDying && p->fUdpPolling && !p->fTcpPolling && p->Red.un32PollDelayMs != 0)
+            ms = std::min(ms, std::max(p->Red.un32PollDelayMs, 100u));
+    return ms;
+}
+
 void Periodic(GwLibCtx* c)
 {
     const u32 now = Now();
@@ -767,7 +780,7 @@ u32 DiscoverThread(void* arg)
         ws.AddRead(c->aiDiscoverWakePipe[0]);
         for (int s : c->aiBcastSocket)
             ws.AddRead(s);
-        const int ms = c->fDestroying ? 10 : 2000;
+        const int ms = c->fDestroying ? 10 : int(DiscoverWaitMs(c));
         int n;
         {
             LockRelease rl(c);

@@ -58,17 +58,37 @@ class Recorder {
   std::vector<std::string> Errors, Traces;
   int nFreed = 0;
 
-  /* Waits up to ms for pred (called under m). */
+  /* Waits up to ms for pred (called under m); 0 asks once. */
   bool WaitFor(u32 ms, const std::function<bool()>& pred);
-  bool HasError(const std::string& part);
-  bool Traced(const std::string& part);
+  static bool Has(const std::vector<std::string>& v, const std::string& part);
+  bool HasError(const std::string& part) {
+    return WaitFor(0, [&] { return Has(Errors, part); });
+  }
+  bool Traced(const std::string& part) {
+    return WaitFor(0, [&] { return Has(Traces, part); });
+  }
   /* Waits up to ms for an error or trace line holding part. */
-  bool WaitLine(const std::string& part, u32 ms = 3000);
-  void ClearLines();
-  size_t Reports();
-  UpDown Report(size_t i);
+  bool WaitLine(const std::string& part, u32 ms = 3000) {
+    return WaitFor(ms, [&] { return Has(Traces, part) || Has(Errors, part); });
+  }
+  void ClearLines() {
+    WaitFor(0, [&] { return Traces.clear(), Errors.clear(), true; });
+  }
+  size_t Reports() {
+    size_t n = 0;
+    WaitFor(0, [&] { return n = UpDowns.size(), true; });
+    return n;
+  }
+  /* The i-th up/down report (zeroed when there is none). */
+  UpDown Report(size_t i) {
+    UpDown u{};
+    WaitFor(0, [&] { return u = i < UpDowns.size() ? UpDowns[i] : UpDown{}, true; });
+    return u;
+  }
   /* Waits for the n-th up/down report. */
-  bool WaitReports(size_t n, u32 ms);
+  bool WaitReports(size_t n, u32 ms) {
+    return WaitFor(ms, [&] { return UpDowns.size() >= n; });
+  }
   void Install(VqxGwLibParams& p);
 };
 

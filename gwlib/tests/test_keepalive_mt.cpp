@@ -180,7 +180,9 @@ TEST(GwKeepAlive, OldHostPeerNotAnsweringUdpPollsIsClosedWithReason7) {
   ASSERT_TRUE(p.Link());
   EXPECT_FALSE(p.recA.WaitReports(2, 1000));      /* answered UDP polls keep the link */
   ASSERT_EQ(VqxGwLibDisable(p.b), VQX_RESULT_OK); /* B stops answering */
+  const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(p.recA.WaitReports(2, 5000));
+  EXPECT_LE(MsSince(t0), 400 + 2 * 100 + 150); /* polled every 100 ms, not every 2 s */
   EXPECT_EQ(p.recA.Report(1).fGw0Up, 0u);
   EXPECT_EQ(p.recA.Report(1).un32Reason, VQX_GW_CLOSE_UDP_TIMEOUT);
 }

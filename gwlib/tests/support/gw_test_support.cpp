@@ -89,11 +89,6 @@ void OnFreeMultiple(void* ctx, u32 n, void** bufs) {
 }
 VQX_RESULT OnAvail(void*, u32* p) { return *p = 1, VQX_RESULT_OK; }
 
-bool Has(const std::vector<std::string>& v, const std::string& part) {
-  for (auto& t : v)
-    if (t.find(part) != std::string::npos) return true;
-  return false;
-}
 }  // namespace
 
 void UseLoopbackOnly() {
@@ -126,31 +121,10 @@ bool Recorder::WaitFor(u32 ms, const std::function<bool()>& pred) {
   std::unique_lock<std::mutex> g(m);
   return cv.wait_for(g, std::chrono::milliseconds(ms), pred);
 }
-bool Recorder::HasError(const std::string& part) {
-  std::lock_guard<std::mutex> g(m);
-  return Has(Errors, part);
-}
-bool Recorder::Traced(const std::string& part) {
-  std::lock_guard<std::mutex> g(m);
-  return Has(Traces, part);
-}
-bool Recorder::WaitLine(const std::string& part, u32 ms) {
-  return WaitFor(ms, [&] { return Has(Traces, part) || Has(Errors, part); });
-}
-void Recorder::ClearLines() {
-  std::lock_guard<std::mutex> g(m);
-  Traces.clear(), Errors.clear();
-}
-size_t Recorder::Reports() {
-  std::lock_guard<std::mutex> g(m);
-  return UpDowns.size();
-}
-UpDown Recorder::Report(size_t i) {
-  std::lock_guard<std::mutex> g(m);
-  return i < UpDowns.size() ? UpDowns[i] : UpDown{};
-}
-bool Recorder::WaitReports(size_t n, u32 ms) {
-  return WaitFor(ms, [&] { return UpDowns.size() >= n; });
+bool Recorder::Has(const std::vector<std::string>& v, const std::string& part) {
+  for (auto& t : v)
+    if (t.find(part) != std::string::npos) return true;
+  return false;
 }
 void Recorder::Install(VqxGwLibParams& p) {
   p.pFctRxMultiple = OnRxMultiple, p.pFctUpDown = OnUpDown, p.pFctGetEthAvailability = OnAvail;
