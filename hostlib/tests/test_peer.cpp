@@ -342,17 +342,12 @@ TEST_F(PeerTest, FlowControlLevelsAndLimits) {
   EXPECT_TRUE(mLog.WaitFor("Failed to retrieve network redundancy parameters"));
 }
 
-/* Status callback: records the watermark reports. */
-std::vector<_VQX_LIB_ERROR_INFO> g_Status;
-void OnStatus(void*, VQX_LIB_HANDLE, u32, _VQX_LIB_ERROR_INFO* pInfo, _VQX_LIB_ERROR_ACTION*) {
-  g_Status.push_back(*pInfo);
-}
-
 TEST_F(PeerTest, SendFifoReleaseClearsTheWarningAndWakesWaiters) {
   const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-S", "s", "10.0.0.6", "10.1.0.6");
   ASSERT_EQ(Up(0xCA000006, &adv, nullptr, 1), VQX_RESULT_API_OK);
-  VqxLib(mhLib)->Params.pFctStatusCallback = OnStatus;
-  g_Status.clear();
+  StatusLog status;
+  VqxLib(mhLib)->Params.pFctStatusCallback = StatusLog::OnStatus;
+  VqxLib(mhLib)->Params.pvStatusContext = &status;
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
   VQX_PEER* pPeer = VqxHostAdapterByHandle(mhLib, 0xCA000006);
   ASSERT_EQ(pPeer->un32SendFifoCapacity, VqxLib(mhLib)->Params.un32SendFifoSize) << "ring as large as the fifo";
@@ -383,10 +378,10 @@ TEST_F(PeerTest, SendFifoReleaseClearsTheWarningAndWakesWaiters) {
   EXPECT_EQ(VqxPeerLib(mhLib)->un64TxPending, 0u);
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
   EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live - un32Count - 1) << "every message released";
-  ASSERT_EQ(g_Status.size(), 1u);
-  EXPECT_EQ(g_Status[0].un32Cause, 5u);
-  EXPECT_EQ(g_Status[0].un32MsgCount, 0u);
-  EXPECT_EQ(g_Status[0].un32Value, 0u);
+  ASSERT_EQ(status.Events.size(), 1u);
+  EXPECT_EQ(status.Events[0].un32Cause, 5u);
+  EXPECT_EQ(status.Events[0].un32MsgCount, 0u);
+  EXPECT_EQ(status.Events[0].un32Value, 0u);
   char szNote[160];
   snprintf(szNote, sizeof(szNote), "NOTE: High watermark warning cleared for SN-S (now down to %u Tx", un32Half);
   EXPECT_TRUE(mLog.WaitFor(szNote));

@@ -68,6 +68,21 @@ inline VQX_GW_HOST_ADV HostAdv(const char* pszHost, const char* pszApp, u64 un64
   return adv;
 }
 
+/* A path of a peer up (as the transport reports it) and a peer record, each under the library lock. */
+inline VQX_RESULT PathUp(VQX_LIB_HANDLE hLib, u32 h, const VQX_GW_ADAPTER_ADV* pA, const VQX_GW_HOST_ADV* pH = nullptr,
+                         u32 fGw0 = 1) {
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  const VQX_RESULT r = VqxHostAdapterPathAdd(hLib, h, pA, pH, fGw0);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  return r;
+}
+inline VQX_PEER* PeerOf(VQX_LIB_HANDLE hLib, u32 h) {
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  VQX_PEER* p = VqxHostAdapterOrHostByHandle(hLib, h);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  return p;
+}
+
 /* Golden notification payloads (tests/data/peer_notifications.hex, from byte 8 of the payload). */
 inline std::map<std::string, std::vector<u8>> GoldenNotifications() {
   std::map<std::string, std::vector<u8>> rows;
@@ -138,10 +153,7 @@ class PeerTest : public HostLibTest {
     ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &mhAll), VQX_RESULT_API_OK);
   }
   VQX_RESULT Up(u32 h, const VQX_GW_ADAPTER_ADV* pA, const VQX_GW_HOST_ADV* pH, u32 fGw0) {
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    const VQX_RESULT r = VqxHostAdapterPathAdd(mhLib, h, pA, pH, fGw0);
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
-    return r;
+    return PathUp(mhLib, h, pA, pH, fGw0);
   }
   void Down(u32 h, u32 fGw0, u32 un32Cause) {
     VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
@@ -167,12 +179,7 @@ class PeerTest : public HostLibTest {
     }
     return ids;
   }
-  VQX_PEER* Peer(u32 h) {
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    VQX_PEER* p = VqxHostAdapterOrHostByHandle(mhLib, h);
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
-    return p;
-  }
+  VQX_PEER* Peer(u32 h) { return PeerOf(mhLib, h); }
   VQX_FILTER_HANDLE mhAll = nullptr;
 };
 

@@ -33,12 +33,7 @@ class RxTest : public HostLibTest {
     if (mhData != nullptr) VQXDestroyMsgFilterEx(mhLib, &mhData);
     HostLibTest::TearDown();
   }
-  VQX_RESULT Up(u32 h, const VQX_GW_ADAPTER_ADV* pAdv) {
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    const VQX_RESULT r = VqxHostAdapterPathAdd(mhLib, h, pAdv, nullptr, 1);
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
-    return r;
-  }
+  VQX_RESULT Up(u32 h, const VQX_GW_ADAPTER_ADV* pAdv) { return PathUp(mhLib, h, pAdv); }
   /* A message as the peer puts it on the wire. */
   VQX_MSG_HANDLE Wire(u32 un32Id, u32 un32Seq, u32 un32Word = 0, u32 un32Ack = 0, u16 un16Conn = 0) {
     VQX_MSG_HANDLE hMsg = nullptr;
@@ -75,12 +70,7 @@ class RxTest : public HostLibTest {
     }
     return out;
   }
-  VQX_PEER* Peer(u32 h) {
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    VQX_PEER* p = VqxHostAdapterOrHostByHandle(mhLib, h);
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
-    return p;
-  }
+  VQX_PEER* Peer(u32 h) { return PeerOf(mhLib, h); }
   VQX_GW_ADAPTER_ADV mAdv{};
   VQX_FILTER_HANDLE mhData = nullptr;
 };
@@ -280,19 +270,6 @@ TEST_F(RxTest, TwoPeersFedConcurrentlyWhileReadersTake) {
 
 namespace {
 
-struct OverflowLog {
-  std::mutex Mutex;
-  std::vector<_VQX_LIB_ERROR_INFO> Events;
-  u32 un32Answer = 0xFFFFFFFFu; /* keep the library's */
-};
-
-void OnOverflow(void* pvContext, VQX_LIB_HANDLE, u32, _VQX_LIB_ERROR_INFO* pInfo, _VQX_LIB_ERROR_ACTION* pAction) {
-  OverflowLog* pLog = static_cast<OverflowLog*>(pvContext);
-  std::lock_guard<std::mutex> guard(pLog->Mutex);
-  pLog->Events.push_back(*pInfo);
-  if (pLog->un32Answer != 0xFFFFFFFFu) pAction->un32Action = pLog->un32Answer;
-}
-
 /* Receive fifo of 2: every message from a peer with two or more unread pauses the reading thread 100 ms. */
 class RxOverflowTest : public RxTest {
  protected:
@@ -301,7 +278,7 @@ class RxOverflowTest : public RxTest {
     mParams = HostLibTestParams(&mLog);
     mParams.un32ReceiveFifoSize = 2;
     if (fCallback) {
-      mParams.pFctStatusCallback = OnOverflow;
+      mParams.pFctStatusCallback = StatusLog::OnStatus;
       mParams.pvStatusContext = &mOverflow;
     }
     ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
@@ -318,7 +295,7 @@ class RxOverflowTest : public RxTest {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
   }
-  OverflowLog mOverflow;
+  StatusLog mOverflow;
 };
 
 TEST_F(RxOverflowTest, UnreadMessagesPauseTheReaderWithoutACallback) {

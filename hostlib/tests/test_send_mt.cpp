@@ -31,33 +31,18 @@ namespace {
 constexpr u32 kBoard = 0xCA000101u;
 constexpr u32 kFifo = 30;
 
-struct StatusLog {
-  std::mutex Mutex;
-  std::vector<_VQX_LIB_ERROR_INFO> Events;
-  u32 un32Answer = 16; /* wait */
-};
-
-void OnStatus(void* pvContext, VQX_LIB_HANDLE, u32, _VQX_LIB_ERROR_INFO* pInfo, _VQX_LIB_ERROR_ACTION* pAction) {
-  StatusLog* pLog = static_cast<StatusLog*>(pvContext);
-  std::lock_guard<std::mutex> guard(pLog->Mutex);
-  pLog->Events.push_back(*pInfo);
-  if (pInfo->un32Cause == VQX_LIB_STATUS_TX_FIFO_FULL) pAction->un32Action = pLog->un32Answer;
-}
-
 class SendTest : public ::testing::Test {
  protected:
   void Open(bool fStatus) {
     mParams = HostLibTestParams(&mLog);
     mParams.un32SendFifoSize = kFifo;
     if (fStatus) {
-      mParams.pFctStatusCallback = OnStatus;
+      mParams.pFctStatusCallback = StatusLog::OnStatus;
       mParams.pvStatusContext = &mStatus;
     }
     ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
     mAdv = AdapterAdv("101", "boardA", "10.0.0.1", "");
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    ASSERT_EQ(VqxHostAdapterPathAdd(mhLib, kBoard, &mAdv, nullptr, 1), VQX_RESULT_API_OK);
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    ASSERT_EQ(PathUp(mhLib, kBoard, &mAdv), VQX_RESULT_API_OK);
     /* What the library itself sends a new board (its filters, its flow-control level) waits there too. */
     mun32Base = FifoCount();
     ASSERT_LT(mun32Base, 10u);

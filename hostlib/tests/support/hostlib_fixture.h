@@ -38,6 +38,19 @@ _VQX_LIB_PARAMS HostLibTestParams(CapturedLog* pLog);
 size_t ProcessThreadCount();
 size_t ProcessFdCount();
 
+/* Status-callback reports of a library (pvStatusContext = the log); each answered with un32Answer unless ~0. */
+struct StatusLog {
+  std::mutex Mutex;
+  std::vector<_VQX_LIB_ERROR_INFO> Events;
+  u32 un32Answer = 0xFFFFFFFFu;
+  static void OnStatus(void* pv, VQX_LIB_HANDLE, u32, _VQX_LIB_ERROR_INFO* pInfo, _VQX_LIB_ERROR_ACTION* pAction) {
+    StatusLog* pLog = static_cast<StatusLog*>(pv);
+    std::lock_guard<std::mutex> guard(pLog->Mutex);
+    pLog->Events.push_back(*pInfo);
+    if (pLog->un32Answer != 0xFFFFFFFFu) pAction->un32Action = pLog->un32Answer;
+  }
+};
+
 /* A filter parameter set: mask, id (its group too) and adapter. */
 _VQX_FILTER_PARAMS FilterSet(u32 un32Mask, u32 un32Id = 0, u32 hAdapter = 0);
 
