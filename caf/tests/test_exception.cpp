@@ -67,7 +67,7 @@ TEST(Exception, BoundaryAndReportLogOnceAndReturnTheCode) {
                               "CVQCAFPool64::CVQCAFPool64: Failed to create Pool (82000012) test_exception.cpp:"};
   ASSERT_EQ(aLines.size(), 3u);
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(aLines[i].rfind(apszStarts[i], 0), 0u) << aLines[i];
-  EXPECT_EQ(Capture.Levels(), std::vector<u32>(3, 0x7FFFFFFEu));
+  for (const CapturedLine& L : Capture.Peek()) EXPECT_EQ(L.un32Level, 0x7FFFFFFEu) << L.strText;
 }
 
 namespace {

@@ -124,7 +124,7 @@ TEST(Pools, DestructorsReportAndFreeEachElementAndFailedStorageRefusesAll) {
   CEntity e;
   ExpectSteps({{"no storage", Broken.mhPool == nullptr, true}, {"alloc", Broken.Alloc(D, 1) == nullptr, true},
                {"free", Broken.Free(D, &e), VQX_RESULT_NOT_INITIALIZED}, {"walk", Broken.Next() == nullptr, true},
-               {"reported", Capture.Count("CVQCAFPool64::CVQCAFPool64: Failed to create Pool (82000012) maker.cpp:99\n"), 1}});
+               {"reported", Capture.Lines().back() == "CVQCAFPool64::CVQCAFPool64: Failed to create Pool (82000012) maker.cpp:99\n", true}});
 }
 
 TEST(HashKey, StringEqualityAndHashAgreePerMode) {

@@ -135,36 +135,6 @@ inline std::string Today() {
   return acDate;
 }
 
-/* Collects the lines (and their levels) the foundation prints while it lives. */
-class CDiagCapture {
- public:
-  CDiagCapture() { VqcafSetDiagPrinter(&CDiagCapture::Print, this); }
-  ~CDiagCapture() { VqcafSetDiagPrinter(nullptr, nullptr); }
-  std::vector<std::string> Lines() {
-    std::lock_guard<std::mutex> Lock(mMutex);
-    return maLines;
-  }
-  std::vector<u32> Levels() {
-    std::lock_guard<std::mutex> Lock(mMutex);
-    return maLevels;
-  }
-  size_t Count(const std::string& strLine) {
-    const std::vector<std::string> aLines = Lines();
-    return std::count(aLines.begin(), aLines.end(), strLine);
-  }
-
- private:
-  static void Print(void* pv, u32 un32Level, const char* pszLine) {
-    CDiagCapture* p = static_cast<CDiagCapture*>(pv);
-    std::lock_guard<std::mutex> Lock(p->mMutex);
-    p->maLines.emplace_back(pszLine);
-    p->maLevels.push_back(un32Level);
-  }
-  std::mutex mMutex;
-  std::vector<std::string> maLines;
-  std::vector<u32> maLevels;
-};
-
 struct CapturedLine {
   u32 un32Level, un32SubMod;
   std::string strText;
@@ -173,14 +143,18 @@ struct CapturedLine {
 /* A log listener that keeps what it receives. */
 class CCaptureListener : public IVQCAFLogTraceListener {
  public:
-  void OnLogTrace(_VQX_TRACE_LEVEL Level, _VQCAF_SUBMODULE_TYPE SubMod, const char* pszText,
-                  u32 un32Length) override {
+  void OnLogTrace(_VQX_TRACE_LEVEL Level, _VQCAF_SUBMODULE_TYPE SubMod, const char* pszText, u32 un32Length) override {
     std::lock_guard<std::mutex> Lock(mMutex);
     maLines.push_back({static_cast<u32>(Level), static_cast<u32>(SubMod), std::string(pszText, un32Length)});
   }
+  /* What arrived since the last Take (Take empties the capture, Peek does not). */
   std::vector<CapturedLine> Take() {
     std::lock_guard<std::mutex> Lock(mMutex);
     return std::exchange(maLines, {});
+  }
+  std::vector<CapturedLine> Peek() {
+    std::lock_guard<std::mutex> Lock(mMutex);
+    return maLines;
   }
   std::vector<std::string> Texts() {
     std::vector<std::string> a;
@@ -191,6 +165,23 @@ class CCaptureListener : public IVQCAFLogTraceListener {
  private:
   std::mutex mMutex;
   std::vector<CapturedLine> maLines;
+};
+
+/* Collects the lines (and their levels) the foundation prints while it lives. */
+class CDiagCapture : public CCaptureListener {
+ public:
+  CDiagCapture() { VqcafSetDiagPrinter(&CDiagCapture::Print, this); }
+  ~CDiagCapture() override { VqcafSetDiagPrinter(nullptr, nullptr); }
+  std::vector<std::string> Lines() {
+    std::vector<std::string> a;
+    for (const CapturedLine& L : Peek()) a.push_back(L.strText);
+    return a;
+  }
+
+ private:
+  static void Print(void* pv, u32 un32Level, const char* pszLine) {
+    static_cast<CDiagCapture*>(pv)->OnLogTrace(static_cast<_VQX_TRACE_LEVEL>(un32Level), VQCAF_SUBMODULE_BASE, pszLine, strlen(pszLine));
+  }
 };
 
 /* A fresh log in its own directory with a capturing listener; closed at the end. */
