@@ -1,0 +1,231 @@
+/*
+ * test_compose.cpp - searches and composition: an INVITE's headers composed
+ * by the adds equal the independent encoder's bytes (testing/golden/sipie),
+ * cursor walks end, reads never write, and every refused or failing add
+ * leaves the payload as it was.
+ */
+#include "support/sipie_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+namespace {
+
+using Results = std::vector<VQX_RESULT>;
+
+// The calls gen_compose.py encodes, in its order.
+void ComposeHeaders(void* m, void* h)
+{
+    void* pVia = nullptr;
+    EXPECT_EQ((Results{
+                  VQ500SipHeaderAdd_Via(m, h, 1, 1, "pc33.atlanta.com", 5060, &pVia),
+                  VQ500SipHeaderAdd_MaxForwards(m, h, 70),
+                  VQ500SipHeaderAdd_To(m, h, "Bob", "sip", "bob", nullptr, "biloxi.com", 0),
+                  VQ500SipHeaderAdd_From(m, h, "Alice", "SIP", "alice", nullptr, "atlanta.com", 0),
+                  VQ500SipHeaderAdd_FromTag(m, h, "1928301774"),
+                  VQ500SipHeaderAdd_CallId(m, h, "a84b4c76e66710@pc33.atlanta.com"),
+                  VQ500SipHeaderAdd_CSeq(m, h, 1, 314159),
+                  VQ500SipHeaderAdd_Contact(m, h, nullptr, "sip", "alice", nullptr, "192.0.2.4", 0, nullptr),
+                  VQ500SipHeaderAdd_Route(m, h, 1, "sip", "ss1.atlanta.com", 0, nullptr),
+                  VQ500SipHeaderAdd_ContentType(m, h, 5, 2),
+                  VQ500SipHeaderAdd_Extension(m, h, "P-Test", "yes"),
+                  VQ500SipAcceptLanguageAdd(m, h, "en"),
+                  VQ500SipAcceptLanguageAdd(m, h, "fr"),
+                  VQ500SipHeaderAdd_Event(m, h, "refer", "7"),
+                  VQ500SipHeaderAdd_SubScState(m, h, 2, 600, 3),
+                  VQ500SipHeaderAdd_Replaces(m, h, "c1", "tt", "ft"),
+                  VQ500SipHeaderAdd_ReferTo(m, h, nullptr, "sip", "carol", nullptr, "cleveland.com", 0, "c1", "tt",
+                                            "ft"),
+              }),
+              Results(17, VQX_RESULT_OK));
+    EXPECT_EQ(VQ500SipHeaderAdd_Warning(m, h, 399, "atlanta.com", "Bad"), VQX_RESULT_OK);
+    EXPECT_NE(pVia, nullptr);
+}
+
+TEST(Compose, InviteHeadersEqualTheIndependentEncoder)
+{
+    TestMsg msg(8);
+    ComposeHeaders(msg.Msg(), msg.At(0));
+    EXPECT_EQ(msg.Bytes(), ReadGolden("compose_headers.bin"));
+}
+
+// Searches over the composed set: the cursor walk of one type ends, a
+// parameter is found by exact name, the Refer-To's URI headers walk by
+// position, and reading twice changes nothing.
+TEST(Compose, SearchesWalkAndNeverWrite)
+{
+    TestMsg msg(8);
+    ComposeHeaders(msg.Msg(), msg.At(0));
+    void* h = msg.At(0);
+    VQ500SipHeaderAdd_Via(msg.Msg(), h, 2, 1, "second.example", 0, nullptr);
+    const std::vector<u8> before = msg.Bytes();
+
+    std::vector<u16> cursors;
+    u16 cur = 0;
+    for (int i = 0; i < 5 && VQ500SipHeaderFind(h, 54, &cur, nullptr) != nullptr; ++i) cursors.push_back(cur);
+    EXPECT_EQ(cursors, (std::vector<u16>{1, 17})) << "Via walk";
+    EXPECT_EQ(cur, 18) << "count + 1 after the last";
+    cur = 40;
+    EXPECT_EQ(VQ500SipHeaderFind(h, 54, &cur, nullptr), nullptr);
+    EXPECT_EQ(cur, 41) << "start past the count";
+
+    auto* pEvent = static_cast<SipHeaderEventIe*>(VQ500SipHeaderFind(h, 60, nullptr, nullptr));
+    ASSERT_NE(pEvent, nullptr);
+    EXPECT_EQ(VQ500SipParameterFind(&pEvent->msParameter, "id", nullptr, nullptr), "7");
+    EXPECT_EQ(VQ500SipParameterFind(&pEvent->msParameter, "ID", nullptr, nullptr).data(), nullptr) << "exact names";
+
+    auto* pRefer = static_cast<SipHeaderReferToIe*>(VQ500SipHeaderFind(h, 64, nullptr, nullptr));
+    ASSERT_NE(pRefer, nullptr);
+    const SipAddrspecIe* a = &pRefer->stNameAddr.u.alt1.stAddrspec;
+    struct Row {
+        const char* name;
+        u16 start;
+        const char* value;
+        u16 next;
+    };
+    for (const Row& r : {Row{"Replaces", 0, "c1", 1}, Row{"Replaces", 1, nullptr, 4}, Row{"to-tag", 0, "tt", 2},
+                         Row{"from-tag", 2, "ft", 3}, Row{"from-tag", 3, nullptr, 4}, Row{"x", 9, nullptr, 10}}) {
+        u16 c = r.start;
+        const char* v = VQ500SipUriHeaderFind(a, r.name, &c, nullptr);
+        EXPECT_EQ(v != nullptr ? std::string(v) : "(null)", r.value != nullptr ? r.value : "(null)") << r.name;
+        EXPECT_EQ(c, r.next) << r.name << " from " << r.start;
+    }
+    auto* pContact = static_cast<SipHeaderContactIe*>(VQ500SipHeaderFind(h, 12, nullptr, nullptr));
+    ASSERT_NE(pContact, nullptr);
+    EXPECT_EQ(GetU32(&pContact->u.alt2.stContactParam.stNameAddr.u.alt1.stAddrspec.u.alt1.stUri.stHostPort), 2u)
+        << "four numbers: IPv4 host type";
+    EXPECT_EQ(msg.Bytes(), before) << "readers wrote";
+}
+
+// Quoted values come back without quotes as views; the element keeps them.
+TEST(Compose, ValueReadsAreViews)
+{
+    TestMsg msg(8);
+    void* m = msg.Msg();
+    struct Row {
+        const char* stored;
+        bool quoted;
+        const char* read;
+    };
+    const Row rows[] = {{"abc", true, "abc"}, {"", true, "\"\""}, {"\"x", false, "\"x"}, {"tok", false, "tok"}};
+    for (const Row& r : rows) {
+        (r.quoted ? VQ500SipParamaterAdd_QStr : VQ500SipParamaterAdd_Tok)(m, msg.At(0), "n", r.stored);
+    }
+    const std::vector<u8> before = msg.Bytes();
+    u16 cur = 0;
+    for (const Row& r : rows) {
+        for (int pass = 0; pass < 2; ++pass) {
+            u16 c = cur;
+            EXPECT_EQ(VQ500SipParameterFind(msg.At(0), "n", &c, nullptr), r.read) << r.stored << " pass " << pass;
+            if (pass == 1) cur = c;
+        }
+    }
+    EXPECT_EQ(msg.Bytes(), before);
+    EXPECT_EQ(VQ500SipStringGet(msg.At(4)), nullptr) << "empty field";
+}
+
+// An element without its NUL, or shorter than the words a search reads,
+// never matches.
+TEST(Compose, MalformedElementsNeverMatch)
+{
+    TestMsg msg(16);
+    u8* pText = msg.Alloc(msg.At(0), 3);
+    memcpy(pText, "abc", 3);
+    EXPECT_EQ(VQ500SipStringGet(msg.At(0)), nullptr);
+    PutU32(msg.Alloc(msg.At(4), 2), 54);  // 2 bytes: no type word
+    EXPECT_EQ(VQ500SipHeaderFind(msg.At(4), 0, nullptr, nullptr), nullptr);
+    u8* pStd = msg.Alloc(msg.At(8), 4);
+    PutU32(pStd, 1);  // standard contact parameter without its second word
+    EXPECT_EQ(VQ500SipContactParamsFind_StandardParam(msg.At(8), 0, nullptr, nullptr), nullptr);
+    u8* pParam = msg.Alloc(msg.At(12), 8);  // parameter record cut short
+    EXPECT_EQ(VQ500SipParameterFind(msg.At(12), "", nullptr, nullptr).data(), nullptr);
+    (void)pParam;
+}
+
+// Every refused or failing add leaves the payload as it was: refusals before
+// allocation, and failures after it (no room, a text too long) undone.
+TEST(Compose, FailedAddsLeaveThePayloadUnchanged)
+{
+    const std::string big(65534, 'q');
+    const std::string longExt(506, 'v');
+    using Add = std::function<VQX_RESULT(void*, void*)>;
+    struct Row {
+        const char* name;
+        u32 capacity;
+        Add add;
+        VQX_RESULT want;
+    };
+    const Row rows[] = {
+        {"unknown scheme", 4096, [](void* m, void* s) { return VQ500SipHeaderAdd_To(m, s, 0, "ftp", "u", 0, "h", 0); },
+         VQX_RESULT_INVALID_PARAM},
+        {"lr on tel", 4096, [](void* m, void* s) { return VQ500SipHeaderAdd_Route(m, s, 1, "tel", "h", 0, nullptr); },
+         VQX_RESULT_INVALID_PARAM},
+        {"host type 4", 4096, [](void* m, void* s) { return VQ500SipHeaderAdd_Via(m, s, 1, 4, "h", 0, nullptr); },
+         VQX_RESULT_INVALID_PARAM},
+        {"extension of 511", 4096,
+         [&](void* m, void* s) { return VQ500SipHeaderAdd_Extension(m, s, "Xxxx", longExt.c_str()); },
+         VQX_RESULT_INVALID_PARAM},
+        {"quoted 65534", 0x30000, [&](void* m, void* s) { return VQ500SipParamaterAdd_QStr(m, s, "n", big.c_str()); },
+         VQX_RESULT_INVALID_PARAM},
+        {"no room for the text", 64,
+         [](void* m, void* s) { return VQ500SipHeaderAdd_CallId(m, s, "a-call-id-that-does-not-fit-any-more"); },
+         VQX_RESULT_BUFFER_TOO_SMALL},
+        {"no room for the language text", 72,
+         [](void* m, void* s) { return VQ500SipAcceptLanguageAdd(m, s, "de"); }, VQX_RESULT_BUFFER_TOO_SMALL},
+        {"no From for the tag", 4096, [](void* m, void* s) { return VQ500SipHeaderAdd_FromTag(m, s, "t"); },
+         VQX_RESULT_NOT_FOUND},
+        {"Event id without room", 120, [](void* m, void* s) { return VQ500SipHeaderAdd_Event(m, s, "e", "1"); },
+         VQX_RESULT_BUFFER_TOO_SMALL},
+    };
+    for (const Row& r : rows) {
+        TestMsg msg(8, r.capacity);
+        ASSERT_EQ(VQ500SipHeaderAdd_MaxForwards(msg.Msg(), msg.At(0), 70), VQX_RESULT_OK);
+        const std::vector<u8> before = msg.Bytes();
+        EXPECT_EQ(r.add(msg.Msg(), msg.At(0)), r.want) << r.name;
+        EXPECT_EQ(msg.Bytes(), before) << r.name;
+        EXPECT_EQ(VqxMsgElementCheckSet(msg.Msg(), msg.At(0)), VQX_RESULT_OK) << r.name;
+    }
+}
+
+// Address rules: scheme kinds, host types, the tel number's '+', "other"
+// parameters of a tel address, duplication into another message.
+TEST(Compose, AddressRulesAndDuplication)
+{
+    struct Row {
+        const char* scheme;
+        const char* user;
+        const char* host;
+        u32 kind;
+        u32 detail;  // host type (URI kinds) or number type (tel)
+    };
+    const Row rows[] = {{"sips", "u", "10.0.0.255", 2, 2}, {"im", "u", "[2001:db8::1]", 4, 3},
+                        {"sip", "u", "10.0.0.256", 1, 1}, {"sip", "u", "1.2.3", 1, 1},
+                        {"tel", "+4930", nullptr, 3, 2},  {"TEL", "030", nullptr, 3, 1},
+                        {"mailto", "a@b", nullptr, 5, 0}, {nullptr, "rest", nullptr, 5, 0}};
+    for (const Row& r : rows) {
+        TestMsg msg(sizeof(SipAddrspecIe));
+        auto* a = reinterpret_cast<SipAddrspecIe*>(msg.At(0));
+        ASSERT_EQ(VQ500SipAddrspecFill(msg.Msg(), a, r.scheme, r.user, nullptr, r.host, 0), VQX_RESULT_OK) << r.user;
+        EXPECT_EQ(a->eAddrspecType, r.kind) << r.user;
+        if (r.kind == 3) {
+            EXPECT_EQ(a->u.alt3.stTelUri.eTelNumType, r.detail) << r.user;
+            EXPECT_STREQ(VQ500SipStringGet(&a->u.alt3.stTelUri.msText), r.user + (r.detail == 2)) << r.user;
+            EXPECT_EQ(VQ500SipAddrSpecAdd_OtherParam(msg.Msg(), a, "x", "y"), VQX_RESULT_OK);
+            EXPECT_EQ(VQ500SipHeaderFind(&a->u.alt3.stTelUri.msTelParam, 8, nullptr, nullptr) != nullptr, true);
+        } else if (r.kind != 5) {
+            EXPECT_EQ(a->u.alt1.stUri.stHostPort.stHost.eHostType, r.detail) << r.host;
+        }
+    }
+    TestMsg src(8), dst(8, 200);
+    ComposeHeaders(src.Msg(), src.At(0));
+    u16 cur = 0;
+    EXPECT_EQ(VQ500SipHeaderDup(64, &cur, src.At(0), dst.Msg(), dst.At(0)), VQX_RESULT_BUFFER_TOO_SMALL);
+    EXPECT_EQ(VQXMsgElementCount(dst.At(0)), 0) << "failed copy removed";
+    cur = 0;
+    EXPECT_EQ(VQ500SipHeaderDup(9, &cur, src.At(0), dst.Msg(), dst.At(0)), VQX_RESULT_OK);
+    EXPECT_EQ(VQ500SipHeaderDup(9, &cur, src.At(0), dst.Msg(), dst.At(0)), VQX_RESULT_NOT_FOUND);
+}
+
+}  // namespace
