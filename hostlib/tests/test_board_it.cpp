@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr u32 kRequestId = 0x03000001u;
 
 /* Injected clock: the system's plus an offset the test moves forward. */
 std::atomic<u64> g_un64ClockOffset{0};

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -238,6 +239,58 @@ class BoardLib {
 
  private:
   u32 mun32Nets;
+};
+
+/* A board reached on two paths that answers the requests kRequestId; a filter takes the answers. */
+constexpr u32 kRequestId = 0x03000001u;
+class TwoPathTest : public ::testing::Test {
+ protected:
+  void Start(const _VQX_NETWORK_REDUNDANCY_PARAMETERS* pRedundancy = nullptr) {
+    ASSERT_EQ(b.Board.Command("answer " + std::to_string(kRequestId)), "ok");
+    ASSERT_TRUE(b.Open(pRedundancy));
+    _VQX_FILTER_PARAMS set{};
+    set.un32Version = 1;
+    set.un32Mask = VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_MSG_TYPE;
+    set.MsgId = kRequestId;
+    set.MsgTypeMask = VQX_MSG_TYPE_RESPONSE;
+    ASSERT_EQ(VQXCreateMsgFilterEx(b.hLib, 1, &set, &mhAnswers), VQX_RESULT_API_OK);
+    /* Both paths up and redundancy established (nothing owed by the board on the first path). */
+    ASSERT_TRUE(WaitUntil(
+        [&] { return b.WithPeer([](VQX_PEER* p) { return p != nullptr && p->afPathUp[0] && p->afPathUp[1] && !p->fSinglePath; }); },
+        10000));
+  }
+  void TearDown() override {
+    if (mhAnswers != nullptr) VQXDestroyMsgFilterEx(b.hLib, &mhAnswers);
+  }
+  void Request(u32 un32Count = 1) {
+    for (u32 i = 0; i < un32Count; i++, mun32Sent++) {
+      ASSERT_EQ(b.Send(kRequestId, VQX_MSG_TYPE_REQUEST, 8), VQX_RESULT_API_OK) << mun32Sent;
+    }
+  }
+  /* Takes the answers that came within un32Ms. */
+  void Drain(u32 un32Ms) {
+    VQX_MSG_HANDLE ah[VQX_RECEIVE_MULTIPLE_MAX];
+    u32 n = 0;
+    if (VQXReceiveMsgMultiple(b.hLib, mhAnswers, un32Ms, &n, ah) != VQX_RESULT_API_OK) return;
+    for (u32 k = 0; k < n; k++) {
+      mSerials.insert(ah[k]->un32SerialNumber);
+      mun32Received++;
+      VQXReleaseMsgEx(b.hLib, &ah[k]);
+    }
+  }
+  /* Waits (bounded) for an answer to every request sent, then checks each came once. */
+  void ExpectAllAnsweredOnce() {
+    WaitUntil([&] { return Drain(50), mSerials.size() >= mun32Sent; }, 10000);
+    EXPECT_EQ(mSerials.size(), mun32Sent) << "every request answered";
+    EXPECT_EQ(mun32Received, mun32Sent) << "each once";
+    EXPECT_EQ(b.Board.Stat("requests"), static_cast<long>(mun32Sent)) << "the board saw each once";
+    if (HasFailure()) fprintf(stderr, "board: %s\n", b.Board.Command("stats").c_str());
+  }
+  BoardLib b{2, {"--gw0", "127.0.0.2", "--gw1", "127.0.1.3", "--full"}};
+  VQX_FILTER_HANDLE mhAnswers = nullptr;
+  std::set<u32> mSerials;
+  u32 mun32Sent = 0;
+  u32 mun32Received = 0;
 };
 
 #endif
