@@ -59,7 +59,8 @@ TEST(Exception, MappingTable) {
 
 TEST(Exception, BoundaryAndReportLogOnceAndReturnTheCode) {
   CDiagCapture Capture;
-  ExpectSteps({{"invalid data", Boundary(0), 0x8200000Au}, {"bad_alloc", Boundary(1), 0x82000012u}, {"no exception", Boundary(2), VQX_RESULT_OK},
+  ExpectSteps({{"invalid data", Boundary(0), 0x8200000Au}, {"bad_alloc", Boundary(1), 0x82000012u},
+               {"no exception", Boundary(2), VQX_RESULT_OK},
                {"report", VQCAF_REPORT_FAILURE("CVQCAFPool64::CVQCAFPool64", "Failed to create Pool", 0x82000012u), 0x82000012u}});
   const std::vector<std::string> aLines = Capture.Lines();
   const char* apszStarts[] = {"CVQTest::Boundary: bad field (8200000A) test_exception.cpp:",

@@ -15,15 +15,19 @@ TEST(File, WriteSizeCloseAndAppend) {
   CVQCAFFile File;
   u8 aby[] = {0, 1, 2, 0xFF};
   u32 un32Length = sizeof(aby);
-  ExpectSteps({{"open", File.Open(strPath.c_str(), "wb"), VQX_RESULT_OK}, {"path", File.GetCurrentPath() == strPath.c_str(), true},
-               {"write text", Put(File, "line one\n"), VQX_RESULT_OK}, {"write bytes", File.Write(aby, &un32Length), VQX_RESULT_OK},
+  ExpectSteps({{"open", File.Open(strPath.c_str(), "wb"), VQX_RESULT_OK},
+               {"path", File.GetCurrentPath() == strPath.c_str(), true},
+               {"write text", Put(File, "line one\n"), VQX_RESULT_OK},
+               {"write bytes", File.Write(aby, &un32Length), VQX_RESULT_OK},
                {"written", un32Length, 4}, {"flush", File.Flush(), VQX_RESULT_OK}, {"size", File.GetSize(), 13},
                {"close", File.Close(), VQX_RESULT_OK}, {"close a closed file", File.Close(), VQX_RESULT_OK},
                {"opened", File.IsOpened(), 0}, {"size when closed", File.GetSize(), 0}});
   EXPECT_EQ(ReadFile(strPath), std::string("line one\n\0\1\2\xFF", 13));
   // Append mode keeps what is there; reopening closes the previous stream.
-  ExpectSteps({{"append", File.Open(strPath.c_str(), "a"), VQX_RESULT_OK}, {"reopen", File.Open(strPath.c_str(), "a"), VQX_RESULT_OK},
-               {"write", Put(File, "x"), VQX_RESULT_OK}, {"close", File.Close(), VQX_RESULT_OK}, {"size", ReadFile(strPath).size(), 14}});
+  ExpectSteps({{"append", File.Open(strPath.c_str(), "a"), VQX_RESULT_OK},
+               {"reopen", File.Open(strPath.c_str(), "a"), VQX_RESULT_OK},
+               {"write", Put(File, "x"), VQX_RESULT_OK}, {"close", File.Close(), VQX_RESULT_OK},
+               {"size", ReadFile(strPath).size(), 14}});
 }
 
 TEST(File, RefusalsLeaveTheFileAlone) {
@@ -40,7 +44,8 @@ TEST(File, RefusalsLeaveTheFileAlone) {
                {"empty string", Put(ReadOnly, ""), VQX_RESULT_INVALID_PARAM},
                {"not opened", Closed.Write(aby, &un32Four), VQX_RESULT_INVALID_STATE},
                {"read-only", ReadOnly.Write(aby, &un32Four), VQX_RESULT_INVALID_STATE},
-               {"null path", Closed.Open(nullptr, "w"), VQX_RESULT_NULL_PARAM}, {"null mode", Closed.Open("x", nullptr), VQX_RESULT_NULL_PARAM},
+               {"null path", Closed.Open(nullptr, "w"), VQX_RESULT_NULL_PARAM},
+               {"null mode", Closed.Open("x", nullptr), VQX_RESULT_NULL_PARAM},
                {"missing directory", Closed.Open("/nonexistent-dir/x/y.log", "w"), VQX_RESULT_FAIL},
                {"over-long path", Closed.Open(strHuge.c_str(), "w"), VQX_RESULT_INVALID_PARAM},
                {"flush when closed", Closed.Flush(), VQX_RESULT_OK}, {"still closed", Closed.IsOpened(), 0}});
@@ -88,8 +93,10 @@ TEST(File, StandardOutputSurvivesClose) {
   {
     CVQCAFFile First, Second;
     ExpectSteps({{"open", First.Open(":STDOUT:", "w"), VQX_RESULT_OK}, {"path", First.GetCurrentPath() == ":STDOUT:", true},
-                 {"write", Put(First, "first\n"), VQX_RESULT_OK}, {"close", First.Close(), VQX_RESULT_OK}, {"opened", First.IsOpened(), 0},
-                 {"open again", Second.Open(":STDOUT:group_1", "w"), VQX_RESULT_OK}, {"write", Put(Second, "second\n"), VQX_RESULT_OK},
+                 {"write", Put(First, "first\n"), VQX_RESULT_OK}, {"close", First.Close(), VQX_RESULT_OK},
+                 {"opened", First.IsOpened(), 0},
+                 {"open again", Second.Open(":STDOUT:group_1", "w"), VQX_RESULT_OK},
+                 {"write", Put(Second, "second\n"), VQX_RESULT_OK},
                  {"flush", Second.Flush(), VQX_RESULT_OK}});
   }  // destructors close them again
   EXPECT_GE(fputs("third\n", stdout), 0);

@@ -30,8 +30,10 @@ TEST_F(LogFile, RefusalsBeforeInitAndBadParameters) {
   UninitLog();
   ASSERT_EQ(AddLogTraceListener(&mListener), VQX_RESULT_OK);
   CVQCAFString strOld("untouched"), strNew("untouched");
-  ExpectSteps({{"rotate", ForceLogRotate(&strOld, &strNew), 0x82000001u}, {"rotate, no names", ForceLogRotate(nullptr, nullptr), 0x82000001u},
-               {"names untouched", strOld == "untouched" && strNew == "untouched", true}, {"flush", FlushLog(100), VQX_RESULT_NOT_INITIALIZED},
+  ExpectSteps({{"rotate", ForceLogRotate(&strOld, &strNew), 0x82000001u},
+               {"rotate, no names", ForceLogRotate(nullptr, nullptr), 0x82000001u},
+               {"names untouched", strOld == "untouched" && strNew == "untouched", true},
+               {"flush", FlushLog(100), VQX_RESULT_NOT_INITIALIZED},
                {"initialised", IsLogInitialized(), 0}, {"file", GetCurrentLogFile() == std::string("NOT_AVAILABLE"), true}});
   const std::vector<CapturedLine> aLines = mListener.Take();
   ASSERT_EQ(aLines.size(), 2u);
@@ -42,7 +44,8 @@ TEST_F(LogFile, RefusalsBeforeInitAndBadParameters) {
   mParams.mstrBaseName = "";
   EXPECT_EQ(InitLog(mParams), VQX_RESULT_INVALID_PARAM);
   mParams.mstrBaseName = mDir.Path("no/such/dir/log").c_str();
-  ExpectSteps({{"missing directory", InitLog(mParams), VQX_RESULT_FAIL}, {"file", GetCurrentLogFile() == std::string("NOT_AVAILABLE"), true}});
+  ExpectSteps({{"missing directory", InitLog(mParams), VQX_RESULT_FAIL},
+               {"file", GetCurrentLogFile() == std::string("NOT_AVAILABLE"), true}});
   mParams.mstrBaseName = mDir.Path("ok").c_str();
   ExpectSteps({{"init", InitLog(mParams), VQX_RESULT_OK}, {"init again", InitLog(mParams), VQX_RESULT_INVALID_STATE},
                {"uninit", UninitLog(), VQX_RESULT_OK}, {"uninit again", UninitLog(), VQX_RESULT_OK},
@@ -103,7 +106,9 @@ TEST_F(LogFile, RotationWhileThreadsLogLosesNothingAndNamesTheSegments) {
       }
     }
     if (s > 0 && s <= kRotations) aExpectedOther.push_back(std::to_string(s) + ": VQMSG BASE New log segment after split is " + Segment(s));
-    if (s < kRotations) aExpectedOther.push_back(std::to_string(s) + ": VQMSG BASE Closing log file " + Segment(s) + " (rotating to new segment).");
+    if (s < kRotations) {
+      aExpectedOther.push_back(std::to_string(s) + ": VQMSG BASE Closing log file " + Segment(s) + " (rotating to new segment).");
+    }
   }
   EXPECT_EQ(aNext, std::vector<u32>(kThreads, kLinesEach + 1));
   EXPECT_EQ(aOther, aExpectedOther);

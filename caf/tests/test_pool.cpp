@@ -63,7 +63,8 @@ TEST(Pool, CaseInsensitiveUnkeyedAndEmptyPools) {
   CVQCAFPoolPointerElement* p = Pool.Alloc(D, "Host-A");
   ASSERT_NE(p, nullptr);
   ExpectSteps({{"pointer", p->GetPointer() == nullptr, true}, {"find lower", Pool.Find("host-a") == p, true},
-               {"find upper", Pool.Find("HOST-A") == p, true}, {"key taken in any case", Pool.Alloc(D, "HOST-a") == nullptr, true},
+               {"find upper", Pool.Find("HOST-A") == p, true},
+               {"key taken in any case", Pool.Alloc(D, "HOST-a") == nullptr, true},
                {"stored as given", Pool.GetKey(p)->c_str() == std::string("Host-A"), true}, {"free", Pool.Free(D, p), OK},
                {"unkeyed", Unkeyed.Alloc(D) != nullptr, true}, {"key ignored", Unkeyed.Alloc(D, "ignored") != nullptr, true},
                {"no key to find", Unkeyed.Find("ignored") == nullptr, true}, {"clear", Unkeyed.Clear(D), OK},
@@ -80,7 +81,8 @@ TEST(Pool64, AllocFindFreeAndDirectLookup) {
   EXPECT_EQ(Pool.Alloc(D, un64Key), nullptr);  // a key in use is refused (the record pool reports it)
   CEntity* b = Pool.Alloc(D, 2);
   void* pRecord = VQXPoolOfBuffers64Find(Pool.mhPool, un64Key);  // direct lookup through the handle
-  ExpectSteps({{"untouched under its key", a->nValue, 11}, {"built", a->strName == "default", true}, {"second", b != nullptr, true},
+  ExpectSteps({{"untouched under its key", a->nValue, 11}, {"built", a->strName == "default", true},
+               {"second", b != nullptr, true},
                {"full", Pool.Alloc(D, 3) == nullptr, true}, {"find", Pool.Find(un64Key) == a, true},
                {"the full 64 bits count", Pool.Find(0x2ull) == b, true},
                {"payload of the record", CVQCAFPool64<CEntity>::PayloadOfRecord(pRecord) == a, true},
@@ -118,7 +120,8 @@ TEST(Pools, DestructorsReportAndFreeEachElementAndFailedStorageRefusesAll) {
   }
   EXPECT_EQ(g_nLive, 0);
   const std::string strStill = "error: Element still present in pool!!!\n";
-  EXPECT_EQ(Capture.Lines(), std::vector<std::string>({"~CVQCAFPool64: " + strStill, "~CVQCAFPool: " + strStill, "~CVQCAFPool: " + strStill}));
+  EXPECT_EQ(Capture.Lines(),
+            std::vector<std::string>({"~CVQCAFPool64: " + strStill, "~CVQCAFPool: " + strStill, "~CVQCAFPool: " + strStill}));
   // A count the pool library refuses: one failure line, then everything refuses.
   CVQCAFPool64<CEntity> Broken(CVQCAFDebugInfo("maker.cpp", 99), 0, 0);
   CEntity e;
@@ -149,11 +152,13 @@ TEST(HashList, InsertFindRemoveInOrderAndNeverDeleteTheObjects) {
     for (int* p = List.First(); p != nullptr; p = List.Next(p)) v.push_back(p);
     return v;
   };
-  ExpectSteps({{"insert 30", List.Insert(30, &c), OK}, {"insert 10", List.Insert(10, &a), OK}, {"insert 20", List.Insert(20, &b), OK},
+  ExpectSteps({{"insert 30", List.Insert(30, &c), OK}, {"insert 10", List.Insert(10, &a), OK},
+               {"insert 20", List.Insert(20, &b), OK},
                {"key present", List.Insert(10, &b), VQX_RESULT_ACCESS_DENIED}, {"value kept", List.Find(10) == &a, true},
                {"unknown", List.Find(99) == nullptr, true}});
   EXPECT_EQ(Order(), std::vector<int*>({&c, &a, &b}));
-  ExpectSteps({{"remove", List.Remove(10), OK}, {"remove again", List.Remove(10), VQX_RESULT_NOT_FOUND}, {"count", List.GetCount(), 2}});
+  ExpectSteps({{"remove", List.Remove(10), OK}, {"remove again", List.Remove(10), VQX_RESULT_NOT_FOUND},
+               {"count", List.GetCount(), 2}});
   EXPECT_EQ(Order(), std::vector<int*>({&c, &b}));
   std::vector<int> Values(500);  // beyond the bucket count
   int* pOwned = new int(5);
@@ -173,7 +178,8 @@ TEST(Hash, AddressKeys) {
   CVQCAFHash<double> Hash;
   ExpectSteps({{"insert", Hash.Insert(&a, &x), OK}, {"insert again", Hash.Insert(&a, &x), VQX_RESULT_ACCESS_DENIED},
                {"null key", Hash.Insert(nullptr, &x), NUL}, {"null value", Hash.Insert(&b, nullptr), NUL},
-               {"find", Hash.Find(&a) == &x, true}, {"find unknown", Hash.Find(&b) == nullptr, true}, {"remove", Hash.Remove(&a), OK},
+               {"find", Hash.Find(&a) == &x, true}, {"find unknown", Hash.Find(&b) == nullptr, true},
+               {"remove", Hash.Remove(&a), OK},
                {"remove again", Hash.Remove(&a), VQX_RESULT_NOT_FOUND}, {"find removed", Hash.Find(&a) == nullptr, true}});
 }
 

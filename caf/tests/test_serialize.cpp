@@ -35,7 +35,9 @@ TEST(Serialize, WriterMatchesTheIndependentEncoderAndItsOwnSizes) {
   CVQCAFTestStream s;
   u64 un64Last = 0;
   // Each item is written, and its size function equals the bytes it took (all ones: failed).
-  auto W = [&](VQX_RESULT un32Result) { return un32Result != VQX_RESULT_OK ? ~0ull : s.GetCurrentSeek() - std::exchange(un64Last, s.GetCurrentSeek()); };
+  auto W = [&](VQX_RESULT un32Result) {
+    return un32Result != VQX_RESULT_OK ? ~0ull : s.GetCurrentSeek() - std::exchange(un64Last, s.GetCurrentSeek());
+  };
   CVQCAFBuffer b4 = MakeBuffer({0x00, 0x01, 0x02, 0xFF}), b2 = MakeBuffer({0x10, 0x20}), b1 = MakeBuffer({0x09}), b12 = MakeBuffer({1, 2});
   IVQCAFSerializable &o2 = b2, &o12 = b12;
   CVQCAFString strTrace("trace"), strEmpty, strId("id");
@@ -43,12 +45,16 @@ TEST(Serialize, WriterMatchesTheIndependentEncoderAndItsOwnSizes) {
   u16 un16 = 0xBEEF;
   u32 un32 = 0x0B080101;
   u64 un64 = 1;
-  ExpectSteps({{"u8", W(s.Write(u8{0xA5})), 1}, {"u16", W(s.Write(u16{0x1234})), 2}, {"u32", W(s.Write(u32{0xDEADBEEF})), S::SerializeSize(un32)},
-               {"u64", W(s.Write(u64{0x0102030405060708ull})), S::SerializeSize(un64)}, {"string", W(s.Write(strTrace)), S::SerializeSize(strTrace)},
-               {"empty string", W(s.Write(strEmpty)), S::SerializeSize(strEmpty)}, {"u32 buffer", W(s.Write(b4)), S::SerializeSize(b4)},
+  ExpectSteps({{"u8", W(s.Write(u8{0xA5})), 1}, {"u16", W(s.Write(u16{0x1234})), 2},
+               {"u32", W(s.Write(u32{0xDEADBEEF})), S::SerializeSize(un32)},
+               {"u64", W(s.Write(u64{0x0102030405060708ull})), S::SerializeSize(un64)},
+               {"string", W(s.Write(strTrace)), S::SerializeSize(strTrace)},
+               {"empty string", W(s.Write(strEmpty)), S::SerializeSize(strEmpty)},
+               {"u32 buffer", W(s.Write(b4)), S::SerializeSize(b4)},
                {"u32 member", W(s.WriteWithIdAndSize(0x0B000001u, un32)), S::SerializeSizeWithIdAndSize(1u, un32)},
                {"raw member", W(s.WriteWithIdAndSize(0x7CAF7002u, 3u, "abc")), S::SerializeSizeWithIdAndSize(1u, 3u, "abc")},
-               {"u64 buffer", W(s.Write(o2)), S::SerializeSize(o2)}, {"string member", W(s.WriteWithIdAndSize(0x42u, strId)), S::SerializeSizeWithIdAndSize(1u, strId)},
+               {"u64 buffer", W(s.Write(o2)), S::SerializeSize(o2)},
+               {"string member", W(s.WriteWithIdAndSize(0x42u, strId)), S::SerializeSizeWithIdAndSize(1u, strId)},
                {"u8 member", W(s.WriteWithIdAndSize(0x43u, un8)), S::SerializeSizeWithIdAndSize(1u, un8)},
                {"u16 member", W(s.WriteWithIdAndSize(0x44u, un16)), S::SerializeSizeWithIdAndSize(1u, un16)},
                {"u64 member", W(s.WriteWithIdAndSize(0x45u, un64)), S::SerializeSizeWithIdAndSize(1u, un64)},
@@ -59,11 +65,13 @@ TEST(Serialize, WriterMatchesTheIndependentEncoderAndItsOwnSizes) {
   CVQCAFString strBack, strEmptyBack("x");
   CVQCAFBuffer bBack(VQCAF_DEBUG_INFO);
   ExpectSteps({{"seek", s.Seek(0), VQX_RESULT_OK}, {"u8", s.ReadU8(), 0xA5}, {"u16", s.ReadU16(), 0x1234},
-               {"u32", s.Read(un32Back), VQX_RESULT_OK}, {"u32 value", un32Back, 0xDEADBEEFu}, {"u64", s.ReadU64(), 0x0102030405060708ull},
+               {"u32", s.Read(un32Back), VQX_RESULT_OK}, {"u32 value", un32Back, 0xDEADBEEFu},
+               {"u64", s.ReadU64(), 0x0102030405060708ull},
                {"string", s.Read(strBack), VQX_RESULT_OK}, {"string value", strBack == "trace", true},
                {"empty string", s.Read(strEmptyBack), VQX_RESULT_OK}, {"empty", strEmptyBack.IsEmpty(), true},
                {"u32 buffer", s.Read(bBack), VQX_RESULT_OK}, {"u32 buffer value", Content(bBack) == Content(b4), true},
-               {"skip to the u64 buffer", s.Seek(59), VQX_RESULT_OK}, {"u64 buffer", s.Read(static_cast<IVQCAFSerializable&>(bBack)), VQX_RESULT_OK},
+               {"skip to the u64 buffer", s.Seek(59), VQX_RESULT_OK},
+               {"u64 buffer", s.Read(static_cast<IVQCAFSerializable&>(bBack)), VQX_RESULT_OK},
                {"u64 buffer value", Content(bBack) == Content(b2), true}});
   // The golden files are what the encoder writes today.
   CTempDir Dir;
@@ -187,7 +195,8 @@ TEST(Buffer, LoansForbidMovingTheBytes) {
   ExpectSteps({{"shrink", b.SetSize(2, 1), VQX_RESULT_OK}, {"set", b.Set(3, Content(Other).data()), VQX_RESULT_OK},
                {"lent byte", p[2], 7}, {"release", b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_OK},
                {"release", b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_OK},
-               {"release again", b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_INVALID_STATE}, {"reports", Capture.Lines().size(), 1},
+               {"release again", b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_INVALID_STATE},
+               {"reports", Capture.Lines().size(), 1},
                {"grow", b.SetSize(1000, 1), VQX_RESULT_OK}, {"clear", b.Clear(), VQX_RESULT_OK}});
   {
     CVQCAFBuffer Lent(CVQCAFDebugInfo("maker.cpp", 12));

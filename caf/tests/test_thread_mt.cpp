@@ -1,8 +1,9 @@
 /*
  * test_thread_mt.cpp - what runs across threads: CVQCAFPipe bounds and
  * wake-ups, CVQCAFThread life cycle, event order and stop, CVQCAFMutex and
- * its guards, CVQCAFPtr counts and releases. Every wait is bounded and waits
- * on the event (a thread asleep, a condition), never on a guessed delay.
+ * its guards, CVQCAFPtr counts and releases, concurrent CVQCAFFile writers.
+ * Every wait is bounded and waits on the event (a thread asleep, a
+ * condition), never on a guessed delay.
  */
 #include "support/vqcaf_test_support.h"
 
@@ -83,7 +84,8 @@ TEST(Thread, LifeCycleQueueAndPriorityClasses) {
                {"post when full", Thread.EventPost(CVQCAFEvent(999)), FULL},  // refused, not overwritten
                {"class 0", Thread.SetPrio(static_cast<_VQCAF_THREAD_PRIO>(0)), VQX_RESULT_INVALID_PARAM},
                {"class 5", Thread.SetPrio(static_cast<_VQCAF_THREAD_PRIO>(5)), VQX_RESULT_INVALID_PARAM},
-               {"start", Thread.Start(1), OK}, {"stop request cleared", Thread.IsStopRequested(), 0}, {"second start", Thread.Start(0), STATE},
+               {"start", Thread.Start(1), OK}, {"stop request cleared", Thread.IsStopRequested(), 0},
+               {"second start", Thread.Start(0), STATE},
                {"real-time class falls back where not allowed", Thread.SetPrio(VQCAF_THREAD_PRIO_RT_LOW), OK}});
   ASSERT_TRUE(WaitFor([&] { return Thread.Count() == 8; }));
   ExpectSteps({{"stop request", Thread.Stop(0), OK}, {"stop requested", Thread.IsStopRequested() != 0, true}});
@@ -104,9 +106,11 @@ TEST(Thread, OwnControlsFromRunAndAStopWhileWaitingOnItsQueueWithoutLimit) {
   });
   ASSERT_EQ(Thread.Start(1), OK);
   ASSERT_TRUE(WaitBlocked(Thread.mnTid));
-  ExpectSteps({{"it sleeps, it does not spin", Thread.mun32Passes, 0}, {"own SetPrio", Thread.mun32A, OK}, {"own Start", Thread.mun32B, STATE}});
+  ExpectSteps({{"it sleeps, it does not spin", Thread.mun32Passes, 0}, {"own SetPrio", Thread.mun32A, OK},
+               {"own Start", Thread.mun32B, STATE}});
   ASSERT_TRUE(ReturnsInTime([&] { Thread.mun32B = Thread.Stop(1); }));
-  ExpectSteps({{"stop", Thread.mun32B, OK}, {"running", Thread.IsRunning(), 0}, {"wait answer", Thread.mun32A, VQCAF_PIPE_RESULT_AWAKENED}});
+  ExpectSteps({{"stop", Thread.mun32B, OK}, {"running", Thread.IsRunning(), 0},
+               {"wait answer", Thread.mun32A, VQCAF_PIPE_RESULT_AWAKENED}});
 }
 
 TEST(Thread, RunsOnAOneMebibyteStackStopsItselfAndAnExceptionEscapingRunIsLoggedOnce) {
@@ -124,7 +128,8 @@ TEST(Thread, RunsOnAOneMebibyteStackStopsItselfAndAnExceptionEscapingRunIsLogged
     throw std::out_of_range("index");
   });
   CVQCAFEvent Event;  // no queue
-  ExpectSteps({{"post", Thread.EventPost(CVQCAFEvent(1)), STATE}, {"wait null", Thread.EventWait(nullptr, 0), VQX_RESULT_NULL_PARAM},
+  ExpectSteps({{"post", Thread.EventPost(CVQCAFEvent(1)), STATE},
+               {"wait null", Thread.EventWait(nullptr, 0), VQX_RESULT_NULL_PARAM},
                {"wait", Thread.EventWait(&Event, 0), VQX_RESULT_TIMEOUT}, {"start", Thread.Start(0), OK}});
   ASSERT_TRUE(WaitFor([&] { return Thread.IsRunning() == 0; }));
   ExpectSteps({{"stack", Thread.mun32B, 0x100000}, {"own stop", Thread.mun32A, OK}, {"join", Thread.Stop(1), OK},
@@ -170,7 +175,8 @@ TEST(Mutex, ExclusionRecursionRefusalsAndGiveGetAcrossThreads) {
   }
   for (auto& t : Threads) t.join();
   VQX_RESULT un32Other = OK;
-  ExpectSteps({{"counter", un64Counter, 80000}, {"one global mutex for every thread", pGlobal != nullptr && pGlobal == GetGlobalMutex(), true},
+  ExpectSteps({{"counter", un64Counter, 80000},
+               {"one global mutex for every thread", pGlobal != nullptr && pGlobal == GetGlobalMutex(), true},
                {"give, not held", Mutex.Give(), STATE}, {"get", CVQCAFMutexGetPrivate(&Mutex, __FILE__, __LINE__), OK},
                {"get null", CVQCAFMutexGetPrivate(nullptr), OK}, {"give null", CVQCAFMutexGivPrivate(nullptr), OK}});
   std::thread([&] { un32Other = CVQCAFMutexGivPrivate(&Mutex, __FILE__, __LINE__); }).join();
@@ -221,7 +227,8 @@ TEST(Ptr, CountsFollowCopiesAndReleasesAndEachAllocatorKindFreesItsWay) {
   a.Release();
   a.Release();  // empty: nothing
   e = a;
-  ExpectSteps({{"destroyed", g_nDestroyed.load(), 1}, {"null", a.IsNull(), true}, {"count of a copy of null", e.GetRefCount(), 0}});
+  ExpectSteps({{"destroyed", g_nDestroyed.load(), 1}, {"null", a.IsNull(), true},
+               {"count of a copy of null", e.GetRefCount(), 0}});
   CVQCAFPtr<CDerivedObject> Derived(new CDerivedObject);  // a base shares it
   CVQCAFPtr<CObject> Base(Derived);
   Derived.Release();
@@ -233,7 +240,8 @@ TEST(Ptr, CountsFollowCopiesAndReleasesAndEachAllocatorKindFreesItsWay) {
     CVQCAFPtr<CObject> g(VQCAF_NEW(CObject), VQCAF_PTR_ALLOC_VQCAF_NEW);
     EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Live + 1);
   }
-  ExpectSteps({{"guarded block freed", VqcafGetGuardedAllocationCount(), un32Live}, {"destroyed: derived twice, guarded", g_nDestroyed.load(), 4}});
+  ExpectSteps({{"guarded block freed", VqcafGetGuardedAllocationCount(), un32Live},
+               {"destroyed: derived twice, guarded", g_nDestroyed.load(), 4}});
   CObject Local;
   CObject* pForeign = new CObject;
   {
@@ -267,7 +275,8 @@ TEST(Ptr, LastReleaseFreesWithTheGlobalMutexGivenBack) {
     Outer.Release();
     EXPECT_EQ(CInspector::un32GlobalHeld, 0xFFFFFFFFu);  // one reference left: not destroyed
   }
-  ExpectSteps({{"global mutex held during the deletion", CInspector::un32GlobalHeld, 0}, {"inner destroyed", g_nDestroyed.load(), 1},
+  ExpectSteps({{"global mutex held during the deletion", CInspector::un32GlobalHeld, 0},
+               {"inner destroyed", g_nDestroyed.load(), 1},
                {"global mutex held after", GetGlobalMutex()->GetHeldCount(), 0}});
 }
 
@@ -291,6 +300,23 @@ TEST(Ptr, ConcurrentCopiesAndTheLastReleaseOnAnyThreadFreeOnce) {
     for (auto& t : Threads) t.join();
     ASSERT_EQ(g_nDestroyed, 1) << nRound;
   }
+}
+
+TEST(File, ConcurrentWritersKeepLinesWhole) {
+  CTempDir Dir;
+  CVQCAFFile File;
+  ASSERT_EQ(File.Open(Dir.Path("mt.log").c_str(), "w"), OK);
+  std::vector<std::thread> Threads;
+  for (char c : {'a', 'b', 'c', 'd'}) {
+    Threads.emplace_back([&File, strLine = CVQCAFString((std::string(100, c) + "\n").c_str())]() mutable {
+      for (int i = 0; i < 200; ++i) File.Write(strLine);
+    });
+  }
+  for (auto& t : Threads) t.join();
+  File.Close();
+  const std::string s = ReadFile(Dir.Path("mt.log"));
+  ASSERT_EQ(s.size(), 4u * 200u * 101u);
+  for (size_t i = 0; i < s.size(); i += 101) ASSERT_EQ(s.substr(i, 101), std::string(100, s[i]) + "\n") << i;
 }
 
 }  // namespace
