@@ -39,10 +39,7 @@ class DbgTest : public ::testing::Test {
     ASSERT_TRUE(mLog.WaitFor(marker.c_str()));
   }
   VQX_FILTER_HANDLE UserFilter(int line) {
-    _VQX_FILTER_PARAMS set{};
-    set.un32Version = 1;
-    set.un32Mask = VQX_FILTER_MASK_MSG_ID;
-    set.MsgId = kUserId;
+    _VQX_FILTER_PARAMS set = FilterSet(VQX_FILTER_MASK_MSG_ID, kUserId);
     VQX_FILTER_HANDLE h = nullptr;
     EXPECT_EQ(VQXCreateMsgFilterDbg(mhLib, 1, &set, &h, "creator.cpp", static_cast<u32>(line)), VQX_RESULT_API_OK);
     return h;

@@ -28,24 +28,11 @@ class FilterSourceTest : public PeerTest {
     pFctEdit(&mParams, pv);
     ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
   }
-  VQX_FILTER_HANDLE GroupFilter(u32 un32Group) {
-    _VQX_FILTER_PARAMS set{};
-    set.un32Version = 1;
-    set.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
-    set.MsgGroup = un32Group;
-    VQX_FILTER_HANDLE h = nullptr;
-    EXPECT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &h), VQX_RESULT_API_OK);
-    return h;
-  }
+  VQX_FILTER_HANDLE GroupFilter(u32 un32Group) { return Filter({FilterSet(VQX_FILTER_MASK_MSG_GROUP, un32Group << 16)}); }
   /* A message received from a peer, handed to the filters as the receive path does. */
   VQX_RESULT Receive(u32 hFrom, u32 un32Id, u32 un32FixedTwo = 2) {
-    VQX_MSG_HANDLE hMsg = nullptr;
-    EXPECT_EQ(VQXGetMsg(mhLib, 8, &hMsg), VQX_RESULT_API_OK);
-    hMsg->un32MsgId = un32Id;
-    hMsg->MsgType = VQX_MSG_TYPE_EVENT;
-    hMsg->hAdapter = hFrom;
+    VQX_MSG_HANDLE hMsg = NewMsg(un32Id, hFrom);
     hMsg->un32FixedTwo = un32FixedTwo;
-    hMsg->un32PayloadLength = 8;
     VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
     const VQX_RESULT result = VqxFilterApply(mhLib, &hMsg, nullptr);
     VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
