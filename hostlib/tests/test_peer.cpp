@@ -17,18 +17,12 @@ void ExpectNotification(const std::vector<u8>& m, u32 un32Id, u32 un32Payload, c
   SCOPED_TRACE(pszRow);
   ASSERT_EQ(m.size(), VQX_MSG_HEADER_SIZE + un32Payload);
   const auto* h = reinterpret_cast<const _VQX_MSG_HEADER*>(m.data());
-  EXPECT_EQ(h->un32MsgId, un32Id);
-  EXPECT_EQ(h->MsgType, 4u);
-  EXPECT_EQ(h->un32Length, VQX_MSG_HEADER_SIZE + un32Payload);
-  EXPECT_EQ(h->un32PayloadLength, un32Payload);
-  EXPECT_EQ(h->un32PayloadMaxLength, un32Payload);
-  EXPECT_EQ(h->un32PayloadStart, 88u);
-  /* The serial number is given anew when an event leaves its queue. */
-  EXPECT_EQ(h->hAdapter, kBoard);
-  EXPECT_EQ(h->un64UserContext1, 0u);
-  EXPECT_EQ(h->un64UserContext2, 0u);
-  EXPECT_EQ(h->un32TrackMagic, 1u);
-  EXPECT_EQ(h->un32FixedTwo, 2u);
+  /* Every header field but the serial number, which is given anew when an event leaves its queue. */
+  EXPECT_EQ((std::vector<u64>{h->un32MsgId, h->MsgType, h->un32Length, h->un32PayloadLength, h->un32PayloadMaxLength,
+                              h->un32PayloadStart, h->hAdapter, h->un64UserContext1, h->un64UserContext2,
+                              h->un32TrackMagic, h->un32FixedTwo}),
+            (std::vector<u64>{un32Id, 4, VQX_MSG_HEADER_SIZE + un32Payload, un32Payload, un32Payload, 88, kBoard, 0, 0,
+                              1, 2}));
   ASSERT_EQ(golden.size() + 8, un32Payload) << "golden row missing";
   EXPECT_EQ(std::vector<u8>(m.begin() + VQX_MSG_HEADER_SIZE + 8, m.end()), golden);
 }
@@ -103,14 +97,11 @@ TEST_F(PeerTest, NewHostIsAnnouncedOnlyWhenItsFiltersAreDone) {
   ASSERT_EQ(added.size(), 88u + 432u);
   EXPECT_EQ(MsgId(added), 0x02010011u);
   const auto* pInfo = reinterpret_cast<const _VQX_HOST_INFO*>(Payload(added) + 8);
-  EXPECT_EQ(pInfo->un32StructVersion, 1u);
-  EXPECT_EQ(pInfo->hAdapter, 0xCB000001u);
-  EXPECT_EQ(pInfo->aun64HostContext[0], 0x0102030405060708ull);
-  EXPECT_STREQ(pInfo->szHostName, "hostb");
-  EXPECT_STREQ(pInfo->szApplicationName, "appb");
-  EXPECT_STREQ(pInfo->szIpAddress1, "10.1.0.7");
-  EXPECT_EQ(pInfo->un32BuildNumber, 0x02070B04u);
-  EXPECT_EQ(pInfo->un64UniqueHostId, 0x0A000007000004D2ull);
+  EXPECT_EQ((std::vector<u64>{pInfo->un32StructVersion, pInfo->hAdapter, pInfo->aun64HostContext[0],
+                              pInfo->un32BuildNumber, pInfo->un64UniqueHostId}),
+            (std::vector<u64>{1, 0xCB000001, 0x0102030405060708ull, 0x02070B04, 0x0A000007000004D2ull}));
+  EXPECT_EQ(std::string(pInfo->szHostName) + "/" + pInfo->szApplicationName + "/" + pInfo->szIpAddress1,
+            "hostb/appb/10.1.0.7");
   EXPECT_TRUE(Take().empty()) << "a second DONE announces nothing more";
   sent = TakeSent();
   ASSERT_EQ(sent.size(), 2u);
@@ -371,11 +362,10 @@ TEST_F(PeerTest, SendFifoReleaseClearsTheWarningAndWakesWaiters) {
   VqxPeerSendListLink(mhLib, pPeer);
   const u32 un32Live = VqxBufLiveCount(mhLib);
   VqxHostFreeAdapterSendFifo(mhLib, pPeer);
-  EXPECT_EQ(pPeer->un32SendFifoCount, 0u);
-  EXPECT_EQ(pPeer->un32TxPendingCount, 0u);
-  EXPECT_EQ(pPeer->fHighWatermarkWarned, 0u);
-  EXPECT_EQ(pPeer->fInSendList, 0u);
-  EXPECT_EQ(VqxPeerLib(mhLib)->un64TxPending, 0u);
+  EXPECT_EQ((std::vector<u64>{pPeer->un32SendFifoCount, pPeer->un32TxPendingCount, pPeer->fHighWatermarkWarned,
+                              pPeer->fInSendList, VqxPeerLib(mhLib)->un64TxPending}),
+            (std::vector<u64>{0, 0, 0, 0, 0}))
+      << "fifo, ring, warning, send list and the library's pending count all cleared";
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
   EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live - un32Count - 1) << "every message released";
   ASSERT_EQ(status.Events.size(), 1u);

@@ -357,16 +357,12 @@ TEST_F(RemoteFilterTest, OurFiltersFollowThePeers) {
   ASSERT_EQ(sent.size(), 2u);
   for (const auto& m : sent) {
     const auto* h = reinterpret_cast<const _VQX_MSG_HEADER*>(m.data());
-    SCOPED_TRACE(h->hAdapter);
-    EXPECT_EQ(h->un32MsgId, 0x020D0101u);
-    EXPECT_EQ(h->MsgType, 1u);
-    EXPECT_EQ(h->un32Length, 160u + 48u) << "room for every set of the filter";
-    EXPECT_EQ(h->un32SerialNumber, 0u);
-    EXPECT_EQ(h->un32FixedTwo, 2u);
-    EXPECT_EQ(Rd32(Payload(m), 8), 5u);
-    EXPECT_EQ(Rd32(Payload(m), 16), hFilter->un32FilterNumber);
-    EXPECT_EQ(Rd32(Payload(m), 20), 1u);
-    EXPECT_EQ(Rd32(Payload(m), 24 + 20), h->hAdapter == kBoard ? 0x0400u : 0x0600u);
+    /* id, request, room for every set of the filter, no serial, fixed 2; version 5, number, one set, its group */
+    EXPECT_EQ((std::vector<u32>{h->un32MsgId, h->MsgType, h->un32Length, h->un32SerialNumber, h->un32FixedTwo,
+                                Rd32(Payload(m), 8), Rd32(Payload(m), 16), Rd32(Payload(m), 20), Rd32(Payload(m), 44)}),
+              (std::vector<u32>{0x020D0101, 1, 160 + 48, 0, 2, 5, hFilter->un32FilterNumber, 1,
+                                h->hAdapter == kBoard ? 0x0400u : 0x0600u}))
+        << std::hex << h->hAdapter;
   }
   /* Modified to concern the host only: the board gets a DESTROY, the host a CREATE that replaces. */
   _VQX_FILTER_PARAMS hostOnly = Set(VQX_FILTER_MASK_MSG_GROUP, 0, 0x0700);
@@ -418,18 +414,15 @@ TEST_F(RemoteFilterTest, ConnectionSequenceFollowsTheActiveListAndClearLayout) {
   ASSERT_EQ(Up(0xCB000002, nullptr, &host, 0), VQX_RESULT_API_OK);
   auto sent = TakeSent();
   ASSERT_EQ(sent.size(), 4u);
-  EXPECT_EQ(MsgId(sent[0]), 0x020D0100u);
-  EXPECT_EQ(MsgId(sent[1]), 0x020D0101u);
-  EXPECT_EQ(Rd32(Payload(sent[1]), 16), hB->un32FilterNumber);
-  EXPECT_EQ(MsgId(sent[2]), 0x020D0101u);
-  EXPECT_EQ(Rd32(Payload(sent[2]), 16), hA->un32FilterNumber);
-  EXPECT_EQ(MsgId(sent[3]), 0x020D0107u);
-  EXPECT_EQ(sent[3].size(), 104u);
+  EXPECT_EQ((std::vector<u32>{MsgId(sent[0]), MsgId(sent[1]), Rd32(Payload(sent[1]), 16), MsgId(sent[2]),
+                              Rd32(Payload(sent[2]), 16), MsgId(sent[3]), static_cast<u32>(sent[3].size())}),
+            (std::vector<u32>{0x020D0100, 0x020D0101, hB->un32FilterNumber, 0x020D0101, hA->un32FilterNumber,
+                              0x020D0107, 104}))
+      << "CLEAR, a CREATE per active filter in list order, DONE";
   const std::vector<u8>& clr = sent[0];
   ASSERT_EQ(clr.size(), 616u);
-  EXPECT_EQ(Rd32(clr.data(), 28), 0xCB000002u);
-  EXPECT_EQ(Rd32(Payload(clr), 0), 0u);
-  EXPECT_EQ(Rd32(Payload(clr), 8), 5u);
+  EXPECT_EQ((std::vector<u32>{Rd32(clr.data(), 28), Rd32(Payload(clr), 0), Rd32(Payload(clr), 8)}),
+            (std::vector<u32>{0xCB000002, 0, 5}));
   EXPECT_STREQ(reinterpret_cast<const char*>(Payload(clr) + 16), mParams.szHostName);
   EXPECT_STREQ(reinterpret_cast<const char*>(Payload(clr) + 144), mParams.szApplicationName);
   EXPECT_STREQ(reinterpret_cast<const char*>(Payload(clr) + 272), "10.0.0.99");
