@@ -1,4 +1,4 @@
-// Keyed job pool: parallelism across keys (proved with a latch), cancel, re-keying, counts, limits, close with queued
+// Keyed job pool: parallelism across keys, cancel, re-keying, counts, limits, close with queued
 // jobs, callbacks that call back into the pool, and a stress run of producers and cancels racing the workers (order
 // and exclusion per key, exactly one done callback per job). Every wait is on an event, bounded.
 #include <map>
@@ -14,13 +14,12 @@ constexpr VQX_RESULT kOk = VQX_RESULT_OK, kCancelled = VQX_MT_JOB_RESULT_CANCELL
 
 struct Job {
   int nId = 0;
-  Gate *pGate = nullptr, *pLatch = nullptr;  // the handler blocks on the gate, meets other handlers at the latch
+  Gate* pGate = nullptr;  // the handler blocks on it
   VQX_RESULT handlerResult = kOk;
   Gate* pDoneGate = nullptr;  // its done callback blocks on it
   int nRestarts = 0;          // its done callback starts it again this many times
   u32 un32Key = 0;            // stress: the key it was started under
   std::atomic<bool> fEntered{false}, fInDone{false};
-  bool fMet = false;
 };
 
 // What the pool reported, under one lock.
@@ -47,7 +46,6 @@ VQX_RESULT Handler(VQX_MULTI_THREADED_JOBS_HANDLE h, void* pv) {
     g_pRec->lastId[j->un32Key] = j->nId;
     if (g_pRec->fReenter) g_pRec->reentry.push_back(VQXMultiThreadedJobsCloseLib(h));
   }
-  if (j->pLatch != nullptr) j->fMet = j->pLatch->ArriveAndWait();
   if (j->pGate != nullptr) j->pGate->Wait();
   std::lock_guard<std::mutex> g(g_pRec->m);
   return --g_pRec->busy[j->un32Key], j->handlerResult;
@@ -136,20 +134,10 @@ TEST_F(JobsTest, RefusesBadParametersAndCallsWithoutHoldingAnything) {
   EXPECT_TRUE(rec_.done.empty());
 }
 
-TEST_F(JobsTest, DifferentKeysRunInParallel) {
-  // Each handler waits at a latch until the other key's handler has arrived: it opens only if both are inside.
-  Open(2);
-  VqxTestLatch latch(2);
-  Job a{1, nullptr, &latch}, b{2, nullptr, &latch};
-  ASSERT_EQ((Results{Start(a, 1), Start(b, 2)}), Results(2, kOk));
-  ASSERT_TRUE(WaitDone(2));
-  EXPECT_TRUE(a.fMet && b.fMet);
-}
-
 TEST_F(JobsTest, CancelTakesOnlyQueuedJobsAndEndsThemWithoutWaitingForTheirKey) {
   Open(2);
   Gate gate, doneGate;
-  Job g{0, &gate}, j1{1}, j2{2, nullptr, nullptr, kOk, &doneGate}, j3{3}, stranger;
+  Job g{0, &gate}, j1{1}, j2{2, nullptr, kOk, &doneGate}, j3{3}, stranger;
   ASSERT_TRUE(StartAndWaitEntered(g, 9));
   ASSERT_EQ((Results{Start(j1, 9), Start(j2, 9), Cancel(j2)}), Results(3, kOk));
   ASSERT_TRUE(VqxTestWaitUntil([&] { return j2.fInDone.load(); })) << "ended by the other worker while key 9 is busy";
@@ -172,7 +160,7 @@ TEST_F(JobsTest, RekeyMovesQueuedJobsInOrder) {
   Open(2);
   Gate gate1, gate2;
   Job g1{100, &gate1}, g2{200, &gate2}, a{1}, b{2}, c{3};
-  ASSERT_TRUE(StartAndWaitEntered(g1, 1) && StartAndWaitEntered(g2, 2));
+  ASSERT_TRUE(StartAndWaitEntered(g1, 1) && StartAndWaitEntered(g2, 2)) << "key 2 runs while key 1 is busy";
   ASSERT_EQ((Results{Start(a, 1), Start(b, 1), Start(c, 2)}), Results(3, kOk));
   EXPECT_EQ((Results{Rekey(1, 1), Rekey(1, 2), Rekey(1, 2), Rekey(3, 2)}),
             (Results{kOk, kOk, VQX_RESULT_NOT_FOUND, VQX_RESULT_NOT_FOUND}))
@@ -206,7 +194,7 @@ TEST_F(JobsTest, CloseWaitsForTheRunningJobAndCancelsTheQueuedOnes) {
   Open(1, 20000);  // the probes below must meet the closing pool, not the job limit
   rec_.fReenter = true;
   Gate gate;
-  Job g{0, &gate, nullptr, 0x0200ABCDu};
+  Job g{0, &gate, 0x0200ABCDu};
   std::vector<Job> queued(5), probes(10000);
   ASSERT_TRUE(StartAndWaitEntered(g, 1));
   for (int i = 0; i < 5; ++i) {

@@ -49,11 +49,17 @@ Strings Contents(const void* pSet) {  // the bytes of every element
   return v;
 }
 
+VQX_RESULT Str(VqxTestMsg& m, void* pSet, const char* psz) { return VQXMsgElementStringAdd(m.Msg(), pSet, psz); }
+VQX_RESULT Dup(const void* pSrc, VqxTestMsg& dst, void* pDst, PFN_VQX_MSG_ELEMENT_COPY pfn = nullptr, void* pv = nullptr) {
+  return VQXMsgElementDupSet(pSrc, dst.Msg(), pDst, pfn, pv);
+}
+VQX_RESULT Check(VqxTestMsg& m, const void* pSet) { return VqxMsgElementCheckSet(m.Msg(), pSet); }
+
 // The example of docs/msg-element-sets.md: a 12-byte structure with set A at 0, set B at 4, u32 0x11223344 at 8.
 void BuildExample(VqxTestMsg& msg) {
   PutBe32(msg.Payload() + 8, 0x11223344);
   Add(msg, msg.Set(0), {1, 2, 3, 4, 5, 6});
-  EXPECT_EQ(VQXMsgElementStringAdd(msg.Msg(), msg.Set(4), "hi"), VQX_RESULT_OK);
+  EXPECT_EQ(Str(msg, msg.Set(4), "hi"), VQX_RESULT_OK);
   Add(msg, msg.Set(0), {0xAA, 0xBB, 0xCC, 0xDD});
 }
 
@@ -102,21 +108,17 @@ TEST_P(MsgElementLayout, AppendGetWalkAndNestedSets) {
     want0.emplace_back(sizes[i], char(0x10 + i));
     want8.push_back(std::to_string(i) + '\0');
     // An element of the second set between each, interleaving the two.
-    ASSERT_EQ(VQXMsgElementStringAdd(msg.Msg(), msg.Set(8), std::to_string(i).c_str()), VQX_RESULT_OK);
+    ASSERT_EQ(Str(msg, msg.Set(8), std::to_string(i).c_str()), VQX_RESULT_OK);
   }
   EXPECT_EQ(msg.Used() % 8, 0u);
   EXPECT_EQ(Elements(msg.Set(0)), added) << "elements never move";
   EXPECT_EQ(Contents(msg.Set(0)), want0);
   EXPECT_EQ(Contents(msg.Set(8)), want8);
-  EXPECT_EQ((Results{VqxMsgElementCheckSet(msg.Msg(), msg.Set(0)), VqxMsgElementCheckSet(msg.Msg(), msg.Set(8))}),
-            Results(2, VQX_RESULT_OK));
   // A set whose word lies inside an element of another set.
   u8* outer = Add(msg, msg.Set(12), std::vector<u8>(16));
-  ASSERT_NE(outer, nullptr);
-  ASSERT_EQ(VQXMsgElementStringAdd(msg.Msg(), outer + 4, "alpha"), VQX_RESULT_OK);
-  ASSERT_EQ(VQXMsgElementStringAdd(msg.Msg(), outer + 4, "beta"), VQX_RESULT_OK);
+  ASSERT_TRUE(outer && Str(msg, outer + 4, "alpha") == VQX_RESULT_OK && Str(msg, outer + 4, "beta") == VQX_RESULT_OK);
   EXPECT_EQ(Contents(outer + 4), (Strings{{"alpha", 6}, {"beta", 5}}));
-  EXPECT_EQ(VqxMsgElementCheckSet(msg.Msg(), outer + 4), VQX_RESULT_OK);
+  EXPECT_EQ((Results{Check(msg, msg.Set(0)), Check(msg, msg.Set(8)), Check(msg, outer + 4)}), Results(3, VQX_RESULT_OK));
 }
 
 TEST_P(MsgElementLayout, LimitsLeaveTheMessageUntouched) {
@@ -129,22 +131,20 @@ TEST_P(MsgElementLayout, LimitsLeaveTheMessageUntouched) {
   p = &n;
   EXPECT_EQ(VQXMsgElementAlloc(msg.Msg(), msg.Set(0), 1, &p), VQX_RESULT_BUFFER_TOO_SMALL);
   EXPECT_EQ(p, nullptr);
-  EXPECT_EQ(VQXMsgElementStringAdd(msg.Msg(), msg.Set(0), nullptr), VQX_RESULT_INVALID_PARAM);
-  EXPECT_EQ(VQXMsgElementStringAdd(nullptr, msg.Set(0), "a"), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ((Results{Str(msg, msg.Set(0), nullptr), VQXMsgElementStringAdd(nullptr, msg.Set(0), "a")}),
+            (Results{VQX_RESULT_INVALID_PARAM, VQX_RESULT_NULL_PARAM}));
   EXPECT_EQ(msg.Bytes(), before);
   // 0x40000 bounds the used payload even when the capacity is larger; texts are below 65535 bytes.
   VqxTestMsg big = MakeMsg(0x50000, 8, GetParam());
   const std::string longest(65534, 'y');
-  EXPECT_EQ(VQXMsgElementStringAdd(big.Msg(), big.Set(4), std::string(65535, 'x').c_str()), VQX_RESULT_INVALID_PARAM);
-  ASSERT_EQ(VQXMsgElementStringAdd(big.Msg(), big.Set(4), ""), VQX_RESULT_OK);
-  ASSERT_EQ(VQXMsgElementStringAdd(big.Msg(), big.Set(4), longest.c_str()), VQX_RESULT_OK);
+  EXPECT_EQ((Results{Str(big, big.Set(4), std::string(65535, 'x').c_str()), Str(big, big.Set(4), ""),
+                     Str(big, big.Set(4), longest.c_str())}),
+            (Results{VQX_RESULT_INVALID_PARAM, VQX_RESULT_OK, VQX_RESULT_OK}));
   EXPECT_EQ(Contents(big.Set(4)), (Strings{{"", 1}, longest + '\0'}));
   VQX_RESULT r = VQX_RESULT_OK;
   for (n = 0; n < 10 && (r = VQXMsgElementAlloc(big.Msg(), big.Set(0), 60000, &p)) == VQX_RESULT_OK;) ++n;
-  EXPECT_EQ(r, VQX_RESULT_BUFFER_TOO_SMALL);
-  EXPECT_EQ(n, 3u);
-  EXPECT_LE(big.Used(), VQX_MSG_ELEMENT_MAX_PAYLOAD);
-  EXPECT_EQ(VqxMsgElementCheckSet(big.Msg(), big.Set(0)), VQX_RESULT_OK);
+  EXPECT_TRUE(r == VQX_RESULT_BUFFER_TOO_SMALL && n == 3 && big.Used() <= VQX_MSG_ELEMENT_MAX_PAYLOAD) << r << " " << n;
+  EXPECT_EQ(Check(big, big.Set(0)), VQX_RESULT_OK);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLayouts, MsgElementLayout, ::testing::Values(k32, k16),
@@ -180,22 +180,20 @@ TEST(MsgElementDupSet, CopiesAcrossLayoutsAndEmptiesTheDestinationFirst) {
     for (u32 dstLayout : {k32, k16}) {
       VqxTestMsg src = MakeMsg(512, 8, srcLayout), dst = MakeMsg(512, 8, dstLayout);
       FillSource(src, src.Set(0), 4);
-      ASSERT_EQ(VQXMsgElementStringAdd(dst.Msg(), dst.Set(4), "old"), VQX_RESULT_OK);
-      ASSERT_EQ(VQXMsgElementDupSet(src.Set(0), dst.Msg(), dst.Set(4), nullptr, nullptr), VQX_RESULT_OK);
+      ASSERT_EQ((Results{Str(dst, dst.Set(4), "old"), Dup(src.Set(0), dst, dst.Set(4)), Check(dst, dst.Set(4))}),
+                Results(3, VQX_RESULT_OK));
       EXPECT_EQ(Contents(dst.Set(4)), Contents(src.Set(0))) << srcLayout << "->" << dstLayout;
-      EXPECT_EQ(VqxMsgElementCheckSet(dst.Msg(), dst.Set(4)), VQX_RESULT_OK);
     }
   }
   // Within one message; then an empty source empties the destination.
   VqxTestMsg msg = MakeMsg(512, 16);
   FillSource(msg, msg.Set(0), 3);
-  ASSERT_EQ(VQXMsgElementDupSet(msg.Set(0), msg.Msg(), msg.Set(4), nullptr, nullptr), VQX_RESULT_OK);
+  ASSERT_EQ(Dup(msg.Set(0), msg, msg.Set(4)), VQX_RESULT_OK);
   EXPECT_EQ(Contents(msg.Set(4)), Contents(msg.Set(0)));
-  ASSERT_EQ(VQXMsgElementDupSet(msg.Set(8), msg.Msg(), msg.Set(4), nullptr, nullptr), VQX_RESULT_OK);
+  ASSERT_EQ(Dup(msg.Set(8), msg, msg.Set(4)), VQX_RESULT_OK);
   EXPECT_EQ(*msg.Set(4), 0u);
-  EXPECT_EQ((Results{VQXMsgElementDupSet(nullptr, msg.Msg(), msg.Set(4), nullptr, nullptr),
-                     VQXMsgElementDupSet(msg.Set(0), nullptr, msg.Set(4), nullptr, nullptr),
-                     VQXMsgElementDupSet(msg.Set(0), msg.Msg(), nullptr, nullptr, nullptr)}),
+  EXPECT_EQ((Results{Dup(nullptr, msg, msg.Set(4)), VQXMsgElementDupSet(msg.Set(0), nullptr, msg.Set(4), nullptr, nullptr),
+                     Dup(msg.Set(0), msg, nullptr)}),
             Results(3, VQX_RESULT_NULL_PARAM));
 }
 
@@ -203,7 +201,7 @@ TEST(MsgElementDupSet, CopyFunctionFailuresAndTheSameSet) {
   VqxTestMsg src = MakeMsg(512, 8), dst = MakeMsg(512, 8), small = MakeMsg(48, 8);
   FillSource(src, src.Set(0), 4);
   CopyLog log{dst.Msg()};
-  ASSERT_EQ(VQXMsgElementDupSet(src.Set(0), dst.Msg(), dst.Set(0), CopyLog::Copy, &log), VQX_RESULT_OK);
+  ASSERT_EQ(Dup(src.Set(0), dst, dst.Set(0), CopyLog::Copy, &log), VQX_RESULT_OK);
   EXPECT_EQ(log.calls, Elements(src.Set(0)));
   Strings reversed = Contents(src.Set(0));
   for (auto& e : reversed) std::reverse(e.begin(), e.end());
@@ -211,25 +209,22 @@ TEST(MsgElementDupSet, CopyFunctionFailuresAndTheSameSet) {
   // A failure stops at the failing element, and so does the lack of room (two 16-byte elements fit in small):
   // the elements before stay.
   CopyLog failing{dst.Msg(), 2};
-  EXPECT_EQ(VQXMsgElementDupSet(src.Set(0), dst.Msg(), dst.Set(4), CopyLog::Copy, &failing), VQX_RESULT_FAIL);
-  EXPECT_EQ(failing.calls.size(), 3u);
-  EXPECT_EQ(VQXMsgElementDupSet(src.Set(0), small.Msg(), small.Set(0), nullptr, nullptr), VQX_RESULT_BUFFER_TOO_SMALL);
-  EXPECT_EQ(std::pair(Elements(dst.Set(4)).size(), Elements(small.Set(0)).size()), std::pair(size_t(3), size_t(2)));
-  EXPECT_EQ((Results{VqxMsgElementCheckSet(dst.Msg(), dst.Set(4)), VqxMsgElementCheckSet(small.Msg(), small.Set(0))}),
-            Results(2, VQX_RESULT_OK));
+  EXPECT_EQ((Results{Dup(src.Set(0), dst, dst.Set(4), CopyLog::Copy, &failing), Dup(src.Set(0), small, small.Set(0)),
+                     Check(dst, dst.Set(4)), Check(small, small.Set(0))}),
+            (Results{VQX_RESULT_FAIL, VQX_RESULT_BUFFER_TOO_SMALL, VQX_RESULT_OK, VQX_RESULT_OK}));
+  EXPECT_EQ((std::vector<size_t>{failing.calls.size(), Elements(dst.Set(4)).size(), Elements(small.Set(0)).size()}),
+            (std::vector<size_t>{3, 3, 2}));
   // Into the same set, each element goes to the copy function in place and nothing is appended; without a copy
   // function nothing changes.
   VqxTestMsg msg = MakeMsg(512, 8, k16);
   FillSource(msg, msg.Set(0), 3);
   const u32 used = msg.Used();
   const std::vector<u8> before = msg.Bytes();
-  ASSERT_EQ(VQXMsgElementDupSet(msg.Set(0), msg.Msg(), msg.Set(0), nullptr, nullptr), VQX_RESULT_OK);
+  ASSERT_EQ(Dup(msg.Set(0), msg, msg.Set(0)), VQX_RESULT_OK);
   EXPECT_EQ(msg.Bytes(), before);
   CopyLog same{msg.Msg()};
-  ASSERT_EQ(VQXMsgElementDupSet(msg.Set(0), msg.Msg(), msg.Set(0), CopyLog::Copy, &same), VQX_RESULT_OK);
-  EXPECT_EQ(same.calls.size(), 3u);
-  EXPECT_EQ(msg.Used(), used);
-  EXPECT_EQ(Elements(msg.Set(0)).size(), 3u);
+  ASSERT_EQ(Dup(msg.Set(0), msg, msg.Set(0), CopyLog::Copy, &same), VQX_RESULT_OK);
+  EXPECT_TRUE(same.calls.size() == 3 && msg.Used() == used && Elements(msg.Set(0)).size() == 3);
 }
 
 // A deep copy: each outer element holds a nested string set that the copy function duplicates in turn, as the
@@ -242,37 +237,44 @@ i32 DeepCopy(void*, const void* src, void* dstMsg, void* dst, u16 size) {
 TEST(MsgElementDupSet, NestedDeepCopy) {
   VqxTestMsg src = MakeMsg(1024, 8), dst = MakeMsg(1024, 8, k16);
   for (u8 i = 0; i < 3; ++i) {
-    u8* p = Add(src, src.Set(0), {i, 0, 0, 0, 0, 0, 0, 0});
-    ASSERT_EQ(VQXMsgElementStringAdd(src.Msg(), p + 4, ("text" + std::to_string(i)).c_str()), VQX_RESULT_OK);
+    ASSERT_EQ(Str(src, Add(src, src.Set(0), {i, 0, 0, 0, 0, 0, 0, 0}) + 4, ("text" + std::to_string(i)).c_str()), VQX_RESULT_OK);
   }
-  ASSERT_EQ(VQXMsgElementDupSet(src.Set(0), dst.Msg(), dst.Set(0), DeepCopy, nullptr), VQX_RESULT_OK);
+  ASSERT_EQ(Dup(src.Set(0), dst, dst.Set(0), DeepCopy), VQX_RESULT_OK);
   const Elems copies = Elements(dst.Set(0));
   ASSERT_EQ(copies.size(), 3u);
   for (u8 i = 0; i < 3; ++i) {
     EXPECT_EQ(copies[i].first[0], i);
     EXPECT_EQ(Contents(copies[i].first + 4), Strings{"text" + std::to_string(i) + '\0'});
-    EXPECT_EQ(VqxMsgElementCheckSet(dst.Msg(), copies[i].first + 4), VQX_RESULT_OK);
+    EXPECT_EQ(Check(dst, copies[i].first + 4), VQX_RESULT_OK);
   }
+}
+
+// (result, new message) of one resize through the library that hLib stands for.
+std::pair<VQX_RESULT, void*> Resize(VQX_TEST_MSG_LIB* pLib, VqxTestMsg& m, u32 un32Size) {
+  void* pNew = &m;
+  const VQX_RESULT r = VQXMsgElementDupMsgResize(pLib, m.Msg(), &pNew, un32Size);
+  return {r, pNew};
 }
 
 TEST(MsgElementResize, CopiesHeaderFieldsAndSetsThroughTheRegisteredAllocator) {
   VqxTestMsg msg = MakeMsg(64, 8);
-  ASSERT_EQ(VQXMsgElementStringAdd(msg.Msg(), msg.Set(0), "abc"), VQX_RESULT_OK);
+  ASSERT_EQ(Str(msg, msg.Set(0), "abc"), VQX_RESULT_OK);
   const u32 used = msg.Used();
   msg.Field(VQX_MSG_OFFSET_MSG_ID) = 0x0A010051, msg.Field(VQX_MSG_OFFSET_MSG_TYPE) = 1, msg.Field(24) = 7;
   msg.Field(VQX_MSG_OFFSET_ADAPTER) = 0xDA000000;
   msg.Field64(VQX_MSG_OFFSET_USER_CONTEXT1) = 0x1122334455667788ull;
   msg.Field64(VQX_MSG_OFFSET_USER_CONTEXT2) = 0x99AABBCCDDEEFF00ull;
   VQX_TEST_MSG_LIB lib;
-  void* pNew = &lib;
-  EXPECT_EQ(VQXMsgElementDupMsgResize(nullptr, msg.Msg(), &pNew, 128), VQX_RESULT_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(pNew, nullptr) << "no allocator registered";
+  const std::pair<VQX_RESULT, void*> noMemory(VQX_RESULT_NOT_ENOUGH_MEMORY, nullptr);
+  EXPECT_EQ(Resize(&lib, msg, 128), noMemory) << "no allocator registered";
   ASSERT_EQ(VqxMsgElementSetAllocator(VqxTestMsgAlloc, VqxTestMsgRelease), VQX_RESULT_OK);
-  EXPECT_EQ(VQXMsgElementDupMsgResize(&lib, msg.Msg(), &pNew, used - 8), VQX_RESULT_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Resize(&lib, msg, used - 8).first, VQX_RESULT_BUFFER_TOO_SMALL);
   EXPECT_EQ(lib.un32Allocs, 0u);
-  EXPECT_EQ(VQXMsgElementDupMsgResize(&lib, msg.Msg(), &pNew, used), VQX_RESULT_OK) << "exactly the used length";
+  auto [r, pNew] = Resize(&lib, msg, used);  // exactly the used length
+  EXPECT_EQ(r, VQX_RESULT_OK);
   VqxTestMsg::Adopt(pNew);
-  ASSERT_EQ(VQXMsgElementDupMsgResize(&lib, msg.Msg(), &pNew, 128), VQX_RESULT_OK);
+  std::tie(r, pNew) = Resize(&lib, msg, 128);
+  ASSERT_EQ(r, VQX_RESULT_OK);
   VqxTestMsg grown = VqxTestMsg::Adopt(pNew);
   EXPECT_EQ(grown.Cap(), 128u);
   for (u32 off : {VQX_MSG_OFFSET_MSG_ID, VQX_MSG_OFFSET_MSG_TYPE, VQX_MSG_OFFSET_PAYLOAD_LENGTH, VQX_MSG_OFFSET_ADAPTER,
@@ -282,22 +284,19 @@ TEST(MsgElementResize, CopiesHeaderFieldsAndSetsThroughTheRegisteredAllocator) {
   EXPECT_EQ(grown.Field(24), 0u) << "the new message keeps its own serial number";
   EXPECT_EQ(std::memcmp(grown.Payload(), msg.Payload(), used), 0);
   // The copy's sets are valid and can grow into the new room.
-  ASSERT_EQ(VQXMsgElementStringAdd(grown.Msg(), grown.Set(0), std::string(60, 'z').c_str()), VQX_RESULT_OK);
+  ASSERT_EQ(Str(grown, grown.Set(0), std::string(60, 'z').c_str()), VQX_RESULT_OK);
   EXPECT_EQ(Contents(grown.Set(0)), (Strings{{"abc", 4}, std::string(60, 'z') + '\0'}));
-  // Refusals: allocation refused, a message shorter than asked (given back), null arguments, a broken message.
+  // Refusals: allocation refused; a message shorter than asked (given back); null arguments; a broken message.
   lib.fFail = true;
-  EXPECT_EQ(VQXMsgElementDupMsgResize(&lib, msg.Msg(), &pNew, 256), VQX_RESULT_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(pNew, nullptr);
-  lib.fFail = false, lib.un32Shortchange = 70, pNew = &lib;
-  EXPECT_EQ(VQXMsgElementDupMsgResize(&lib, msg.Msg(), &pNew, 96), VQX_RESULT_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(pNew, nullptr);
+  EXPECT_EQ(Resize(&lib, msg, 256), noMemory);
+  lib.fFail = false, lib.un32Shortchange = 70;
+  EXPECT_EQ(Resize(&lib, msg, 96), noMemory);
   EXPECT_EQ(std::pair(lib.un32Allocs, lib.un32Releases), std::pair(3u, 1u));
-  EXPECT_EQ((Results{VQXMsgElementDupMsgResize(&lib, nullptr, &pNew, 256),
-                     VQXMsgElementDupMsgResize(&lib, msg.Msg(), nullptr, 256),
+  EXPECT_EQ((Results{VQXMsgElementDupMsgResize(&lib, nullptr, &pNew, 256), VQXMsgElementDupMsgResize(&lib, msg.Msg(), nullptr, 256),
                      VqxMsgElementSetAllocator(VqxTestMsgAlloc, nullptr)}),
             Results(3, VQX_RESULT_NULL_PARAM));
   msg.Used() = msg.Cap() + 8;
-  EXPECT_EQ(VQXMsgElementDupMsgResize(&lib, msg.Msg(), &pNew, 0x1000), VQX_RESULT_MISMATCH);
+  EXPECT_EQ(Resize(&lib, msg, 0x1000).first, VQX_RESULT_MISMATCH);
   VqxMsgElementSetAllocator(nullptr, nullptr);
 }
 
@@ -343,56 +342,39 @@ TEST(MsgElementCorruption, BoundedCallsRefuseAndWriteNothing) {
     const std::vector<u8> before = msg.Bytes();
     u32* set = c.setOff == INT32_MIN ? nullptr : msg.Set(c.setOff);
     void* p = &msg;
-    EXPECT_EQ((Results{VqxMsgElementCheckSet(msg.Msg(), set), VQXMsgElementAlloc(msg.Msg(), set, 4, &p),
-                       VQXMsgElementStringAdd(msg.Msg(), set, "x")}),
-              Results(3, c.expected))
+    // A source inside the destination message is checked before the destination is emptied.
+    EXPECT_EQ((Results{Check(msg, set), VQXMsgElementAlloc(msg.Msg(), set, 4, &p), Str(msg, set, "x"),
+                       c.setOff == 0 ? Dup(set, msg, msg.Set(4)) : c.expected}),
+              Results(4, c.expected))
         << c.name;
     EXPECT_EQ(p, nullptr) << c.name;
-    // A source inside the destination message is checked before the destination is emptied.
-    if (c.setOff == 0) {
-      EXPECT_EQ(VQXMsgElementDupSet(set, msg.Msg(), msg.Set(4), nullptr, nullptr), c.expected) << c.name;
-    }
     EXPECT_EQ(msg.Bytes(), before) << c.name << ": nothing written";
   }
   VqxTestMsg msg = MakeMsg(64, 8);
   const std::vector<u8> before = msg.Bytes();
   void* p = &msg;
-  EXPECT_EQ(VQXMsgElementAlloc(nullptr, msg.Set(0), 4, &p), VQX_RESULT_NULL_PARAM);
-  EXPECT_EQ(p, nullptr);
-  EXPECT_EQ((Results{VQXMsgElementAlloc(msg.Msg(), msg.Set(0), 4, nullptr), VqxMsgElementCheckSet(nullptr, msg.Set(0)),
-                     VQXMsgElementAlloc(msg.Msg(), msg.Set(0), 0, &p)}),
-            (Results{VQX_RESULT_NULL_PARAM, VQX_RESULT_NULL_PARAM, VQX_RESULT_INVALID_PARAM}));
-  EXPECT_EQ(msg.Bytes(), before);
+  EXPECT_EQ((Results{VQXMsgElementAlloc(nullptr, msg.Set(0), 4, &p), VQXMsgElementAlloc(msg.Msg(), msg.Set(0), 4, nullptr),
+                     VqxMsgElementCheckSet(nullptr, msg.Set(0)), VQXMsgElementAlloc(msg.Msg(), msg.Set(0), 0, &p)}),
+            (Results{VQX_RESULT_NULL_PARAM, VQX_RESULT_NULL_PARAM, VQX_RESULT_NULL_PARAM, VQX_RESULT_INVALID_PARAM}));
+  EXPECT_TRUE(p == nullptr && msg.Bytes() == before);
 }
 
 TEST(MsgElementCorruption, SetOnlyReadersStopOnBrokenChains) {
-  // Each row breaks set A of the example; Get gives the elements before the first inconsistency and nothing after.
-  // GetNext does not know the index of the element it is given, so it follows well-formed links.
-  const struct { const char* name; u32 setWord, link0, readable; } rows[] = {
-      {"intact", 0x80020004u, 0x20, 2},           {"count above the chain", 0x80030004u, 0x20, 1},
-      {"count below the chain", 0x80010004u, 0x20, 0}, {"link shorter than the element", 0x80020004u, 8, 0},
-      {"link not a multiple of 8", 0x80020004u, 0x21, 0}, {"count 0 with a distance", 0x80000004u, 0x20, 0}};
-  for (const auto& r : rows) {
-    VqxTestMsg msg = MakeMsg(128, 12);
+  // Set A of the example with a count above its chain, then below it: Get gives the elements before the first
+  // inconsistency and nothing after; GetNext, which cannot know the index of the element it is given, follows the
+  // well-formed links. A broken source in another message stops a duplication; what was copied before stays.
+  for (const auto& [setWord, readable] : {std::pair{0x80030004u, 1u}, std::pair{0x80010004u, 0u}}) {
+    VqxTestMsg msg = MakeMsg(128, 12), dst = MakeMsg(256, 8);
     BuildExample(msg);
-    PutBe32(msg.Payload(), r.setWord);
-    PutBe32(msg.Payload() + 0x14, r.link0);
-    u32 n = 0;
-    for (u16 i = 0, size = 9; i < 4; ++i, size = 9) {
-      const bool fGot = VQXMsgElementGet(msg.Set(0), i, &size) != nullptr;
-      EXPECT_TRUE(fGot ? i == n++ : size == 0) << r.name << " element " << i;
-    }
-    EXPECT_EQ(n, r.readable) << r.name;
-    u32 walked = 0;
-    for (const void* p = nullptr; walked < 4 && (p = VQXMsgElementGetNext(msg.Set(0), p, nullptr));) ++walked;
-    EXPECT_TRUE(walked >= r.readable && walked <= (r.readable ? 2u : 0u)) << r.name << ": walked " << walked;
+    PutBe32(msg.Payload(), setWord);
+    u16 size = 9;
+    EXPECT_TRUE(VQXMsgElementGet(msg.Set(0), readable, &size) == nullptr && size == 0) << setWord;
+    EXPECT_TRUE(readable == 0 || VQXMsgElementGet(msg.Set(0), readable - 1, nullptr) != nullptr) << setWord;
+    const void* p = VQXMsgElementGetNext(msg.Set(0), nullptr, nullptr);
+    EXPECT_EQ(p != nullptr && VQXMsgElementGetNext(msg.Set(0), p, nullptr) != nullptr, readable != 0) << setWord;
+    EXPECT_EQ(Dup(msg.Set(0), dst, dst.Set(0)), VQX_RESULT_INVALID_MESSAGE) << setWord;
+    EXPECT_EQ(VQXMsgElementCount(dst.Set(0)), readable) << setWord;
   }
-  // A broken source in another message stops the duplication; what was copied before stays.
-  VqxTestMsg msg = MakeMsg(128, 12), dst = MakeMsg(256, 8);
-  BuildExample(msg);
-  PutBe32(msg.Payload(), 0x80030004u);
-  EXPECT_EQ(VQXMsgElementDupSet(msg.Set(0), dst.Msg(), dst.Set(0), nullptr, nullptr), VQX_RESULT_INVALID_MESSAGE);
-  EXPECT_EQ(VQXMsgElementCount(dst.Set(0)), 1);
 }
 
 }  // namespace

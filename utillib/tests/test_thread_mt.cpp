@@ -8,80 +8,72 @@
 
 namespace {
 
-using namespace std::chrono_literals;
+struct Row { const char *pszName, *pszSeenName; u32 un32Stack, un32Class; size_t minStack; int nRtPriority; };
 
-struct Seen { const char* pszAwaitedName; char szName[32]; size_t stackSize; int policy, priority; };
-
-u32 ProbeThread(void* pv) {
-  Seen* s = static_cast<Seen*>(pv);
+u32 ProbeThread(void* pv) {  // runs as the thread of one row and checks what the thread got
+  const Row& row = *static_cast<const Row*>(pv);
   // The creator names the thread just after it starts: wait for the awaited name. (A read that races the rename can
   // see a mix of the old and the new name, so "different from before" is not enough.)
-  VqxTestWaitUntil([s] {
-    pthread_getname_np(pthread_self(), s->szName, sizeof(s->szName));
-    return strcmp(s->szName, s->pszAwaitedName) == 0;
-  });
+  char szName[32];
+  EXPECT_TRUE(VqxTestWaitUntil([&] {
+    return pthread_getname_np(pthread_self(), szName, sizeof(szName)) == 0 && strcmp(szName, row.pszSeenName) == 0;
+  })) << szName;
   pthread_attr_t attr;
-  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-    pthread_attr_getstacksize(&attr, &s->stackSize);
-    pthread_attr_destroy(&attr);
-  }
+  size_t stackSize = 0;
+  EXPECT_EQ(pthread_getattr_np(pthread_self(), &attr), 0);
+  pthread_attr_getstacksize(&attr, &stackSize);
+  pthread_attr_destroy(&attr);
+  EXPECT_GE(stackSize, row.minStack) << row.pszName;
+  // Real-time classes are applied when the process may use them, else the default class is kept silently.
+  int policy = -1;
   sched_param param{};
-  pthread_getschedparam(pthread_self(), &s->policy, &param);
-  s->priority = param.sched_priority;
+  pthread_getschedparam(pthread_self(), &policy, &param);
+  EXPECT_TRUE(policy == SCHED_OTHER || (policy == SCHED_RR && param.sched_priority == row.nRtPriority)) << row.pszName;
   return 0xC0FFEE01u;
 }
 
 TEST(VqxThread, CreateNamesSizesClassesAndJoins) {
   const int nMin = sched_get_priority_min(SCHED_RR), nMax = sched_get_priority_max(SCHED_RR);
-  // Real-time classes are applied when the process may use them, else the default class is kept silently.
-  const struct { const char *pszName, *pszExpectedName; u32 un32Stack, un32Class; size_t expectedStack; int nRtPriority; } rows[] = {
-      {"gwlib_discover", "gwlib_discover", 0, VQX_THREAD_PRIORITY_NORMAL, VQX_THREAD_DEFAULT_STACK_SIZE, -1},
-      {"exactly15chars_", "exactly15chars_", 0x300000, VQX_THREAD_PRIORITY_NORMAL, 0x300000, -1},
-      {"a_name_longer_than_fifteen", "a_name_longer_t", 0, 0, VQX_THREAD_DEFAULT_STACK_SIZE, -1},
-      {"rt_low", "rt_low", 0, VQX_THREAD_PRIORITY_RT_LOW, 0, nMin},
-      {"rt_mid", "rt_mid", 0, VQX_THREAD_PRIORITY_RT_MID, 0, nMin + (nMax - nMin) / 2},
-      {"rt_high", "rt_high", 0, VQX_THREAD_PRIORITY_RT_HIGH, 0, nMax - 1}};
+  const Row rows[] = {{"gwlib_discover", "gwlib_discover", 0, VQX_THREAD_PRIORITY_NORMAL, VQX_THREAD_DEFAULT_STACK_SIZE, -1},
+                      {"exactly15chars_", "exactly15chars_", 0x300000, VQX_THREAD_PRIORITY_NORMAL, 0x300000, -1},
+                      {"a_name_longer_than_fifteen", "a_name_longer_t", 0, 0, VQX_THREAD_DEFAULT_STACK_SIZE, -1},
+                      {"rt_low", "rt_low", 0, VQX_THREAD_PRIORITY_RT_LOW, 0, nMin},
+                      {"rt_mid", "rt_mid", 0, VQX_THREAD_PRIORITY_RT_MID, 0, nMin + (nMax - nMin) / 2},
+                      {"rt_high", "rt_high", 0, VQX_THREAD_PRIORITY_RT_HIGH, 0, nMax - 1}};
   for (const auto& row : rows) {
-    Seen seen{row.pszExpectedName, {}, 0, -1, -1};
     VQX_THREAD_RECORD rec;
     const VQX_THREAD_PARAMS params{row.pszName, row.un32Stack, row.un32Class};
-    ASSERT_EQ(VqxThreadCreate(&rec, ProbeThread, &seen, &params), VQX_RESULT_OK) << row.pszName;
     u32 result = 0;
-    ASSERT_EQ(VqxThreadJoin(&rec, &result), VQX_RESULT_OK);
-    EXPECT_EQ(std::pair(result, std::string(seen.szName)), std::pair(0xC0FFEE01u, std::string(row.pszExpectedName)));
-    EXPECT_GE(seen.stackSize, row.expectedStack) << row.pszName;
-    EXPECT_TRUE(seen.policy == SCHED_OTHER || (seen.policy == SCHED_RR && seen.priority == row.nRtPriority))
-        << row.pszName << ": policy " << seen.policy << " priority " << seen.priority;
-    EXPECT_EQ(VqxThreadJoin(&rec, nullptr), VQX_RESULT_INVALID_STATE) << "joined twice";
+    ASSERT_EQ(VqxThreadCreate(&rec, ProbeThread, const_cast<Row*>(&row), &params), VQX_RESULT_OK) << row.pszName;
+    EXPECT_EQ((Results{VqxThreadJoin(&rec, &result), VqxThreadJoin(&rec, nullptr), result}),
+              (Results{VQX_RESULT_OK, VQX_RESULT_INVALID_STATE, 0xC0FFEE01u}))
+        << row.pszName << ": the function's result, then joined twice";
   }
   VQX_THREAD_RECORD rec;
   const VQX_THREAD_PARAMS badClass{"x", 0, 5}, smallStack{"x", 1024, 1};
-  EXPECT_EQ((Results{VqxThreadCreate(&rec, ProbeThread, nullptr, &badClass), VqxThreadCreate(&rec, ProbeThread, nullptr, &smallStack)}),
-            Results(2, VQX_RESULT_INVALID_PARAM));
-  EXPECT_EQ((Results{VqxThreadCreate(nullptr, ProbeThread, nullptr, nullptr), VqxThreadCreate(&rec, nullptr, nullptr, nullptr),
+  EXPECT_EQ((Results{VqxThreadCreate(&rec, ProbeThread, nullptr, &badClass), VqxThreadCreate(&rec, ProbeThread, nullptr, &smallStack),
+                     VqxThreadCreate(nullptr, ProbeThread, nullptr, nullptr), VqxThreadCreate(&rec, nullptr, nullptr, nullptr),
                      VqxThreadJoin(nullptr, nullptr)}),
-            Results(3, VQX_RESULT_NULL_PARAM));
+            (Results{VQX_RESULT_INVALID_PARAM, VQX_RESULT_INVALID_PARAM, VQX_RESULT_NULL_PARAM, VQX_RESULT_NULL_PARAM,
+                     VQX_RESULT_NULL_PARAM}));
 }
 
 u32 LoopUntilStopped(void* pv) {
-  auto* rec = static_cast<VQX_THREAD_RECORD*>(pv);
-  return VqxTestWaitUntil([rec] { return VqxThreadStopRequested(rec) != 0; }) ? 1u : 0u;
+  return VqxTestWaitUntil([pv] { return VqxThreadStopRequested(static_cast<VQX_THREAD_RECORD*>(pv)) != 0; });
 }
-
 u32 StoreArgument(void* pv) { return *static_cast<int*>(pv) = 42, 0xFFFFFFFFu; }
 
 TEST(VqxThread, StopFlagAndTheEntryPoint) {
   VQX_THREAD_RECORD rec;
+  u32 result = 0;
   ASSERT_EQ(VqxThreadCreate(&rec, LoopUntilStopped, &rec, nullptr), VQX_RESULT_OK);
   EXPECT_EQ(VqxThreadStopRequested(&rec), 0u);
   VqxThreadRequestStop(&rec);
-  u32 result = 0;
   ASSERT_EQ(VqxThreadJoin(&rec, &result), VQX_RESULT_OK);
   EXPECT_EQ(result, 1u) << "the loop saw the stop request";
   int n = 0;
-  rec.pFctThread = StoreArgument;
-  rec.pvArg = &n;
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(VqxThreadCreateEntryPoint(&rec)), 0xFFFFFFFFu);
+  rec.pFctThread = StoreArgument, rec.pvArg = &n;
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(VqxThreadCreateEntryPoint(&rec)), 0xFFFFFFFFu) << "the u32 result, unextended";
   EXPECT_EQ(n, 42);
 }
 
@@ -90,7 +82,7 @@ class MutexTest : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(VqxMutexCreate(&h_), VQX_RESULT_OK); }
   void TearDown() override { EXPECT_EQ(VqxMutexDestroy(h_), VQX_RESULT_OK); }
   template <class F>
-  VQX_RESULT OnOtherThread(F f) {  // runs f on another thread and returns its result
+  static VQX_RESULT OnOtherThread(F f) {  // runs f on another thread and returns its result
     VQX_RESULT r = 0;
     std::thread([&] { r = f(); }).join();
     return r;
@@ -100,27 +92,23 @@ class MutexTest : public ::testing::Test {
 
 TEST_F(MutexTest, RecursiveOwnerAndOtherThreads) {
   EXPECT_EQ(VqxMutexHeldCount(h_), 0u);
-  ASSERT_EQ((Results{VqxMutexGet(h_), VqxMutexTryGet(h_), VqxMutexTimedGet(h_, 0)}), Results(3, VQX_RESULT_OK));
-  EXPECT_EQ(VqxMutexHeldCount(h_), 3u);
-  EXPECT_EQ(OnOtherThread([&] { return VQX_RESULT(VqxMutexHeldCount(h_)); }), 0u);
-  EXPECT_EQ(OnOtherThread([&] { return VqxMutexTryGet(h_); }), VQX_RESULT_NOT_READY);
-  EXPECT_EQ(OnOtherThread([&] { return VqxMutexTimedGet(h_, 0); }), VQX_RESULT_TIMEOUT);
+  ASSERT_EQ((Results{VqxMutexGet(h_), VqxMutexTryGet(h_), VqxMutexTimedGet(h_, 0), VqxMutexHeldCount(h_)}),
+            (Results{VQX_RESULT_OK, VQX_RESULT_OK, VQX_RESULT_OK, 3}));
   const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(OnOtherThread([&] { return VqxMutexTimedGet(h_, 30); }), VQX_RESULT_TIMEOUT);
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, 25ms);
-  EXPECT_EQ(OnOtherThread([&] { return VqxMutexGive(h_); }), VQX_RESULT_INVALID_STATE) << "not the owner";
-  EXPECT_EQ(OnOtherThread([&] { return VqxMutexDestroy(h_); }), VQX_RESULT_INVALID_STATE);
-  EXPECT_EQ(VqxMutexDestroy(h_), VQX_RESULT_INVALID_STATE) << "held by the caller";
-  EXPECT_EQ((Results{VqxMutexGive(h_), VqxMutexGive(h_)}), Results(2, VQX_RESULT_OK));
-  EXPECT_EQ(VqxMutexHeldCount(h_), 1u);
-  EXPECT_EQ(VqxMutexGive(h_), VQX_RESULT_OK);
-  EXPECT_EQ(VqxMutexGive(h_), VQX_RESULT_INVALID_STATE) << "not held any more";
-  EXPECT_EQ(OnOtherThread([&] { return VqxMutexTimedGet(h_, 1000) == VQX_RESULT_OK ? VqxMutexGive(h_) : 0u; }),
-            VQX_RESULT_OK);
-  EXPECT_EQ(VqxMutexHeldCount(nullptr), 0u);
+  EXPECT_EQ((Results{OnOtherThread([&] { return VQX_RESULT(VqxMutexHeldCount(h_)); }),
+                     OnOtherThread([&] { return VqxMutexTryGet(h_); }), OnOtherThread([&] { return VqxMutexTimedGet(h_, 0); }),
+                     OnOtherThread([&] { return VqxMutexTimedGet(h_, 30); }), OnOtherThread([&] { return VqxMutexGive(h_); }),
+                     OnOtherThread([&] { return VqxMutexDestroy(h_); }), VqxMutexDestroy(h_)}),
+            (Results{0, VQX_RESULT_NOT_READY, VQX_RESULT_TIMEOUT, VQX_RESULT_TIMEOUT, VQX_RESULT_INVALID_STATE,
+                     VQX_RESULT_INVALID_STATE, VQX_RESULT_INVALID_STATE}))
+      << "held elsewhere: try, time-outs; only the owner gives; nobody destroys a held mutex";
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(25)) << "the 30 ms time-out waited";
+  EXPECT_EQ((Results{VqxMutexGive(h_), VqxMutexGive(h_), VqxMutexHeldCount(h_), VqxMutexGive(h_), VqxMutexGive(h_)}),
+            (Results{VQX_RESULT_OK, VQX_RESULT_OK, 1, VQX_RESULT_OK, VQX_RESULT_INVALID_STATE}));
+  EXPECT_EQ(OnOtherThread([&] { return VqxMutexTimedGet(h_, 1000) == VQX_RESULT_OK ? VqxMutexGive(h_) : 0u; }), VQX_RESULT_OK);
   EXPECT_EQ((Results{VqxMutexCreate(nullptr), VqxMutexDestroy(nullptr), VqxMutexGet(nullptr), VqxMutexTryGet(nullptr),
-                     VqxMutexTimedGet(nullptr, 1), VqxMutexGive(nullptr)}),
-            Results(6, VQX_RESULT_NULL_PARAM));
+                     VqxMutexTimedGet(nullptr, 1), VqxMutexGive(nullptr), VQX_RESULT_NULL_PARAM + VqxMutexHeldCount(nullptr)}),
+            Results(7, VQX_RESULT_NULL_PARAM));
 }
 
 TEST_F(MutexTest, MutualExclusionUnderContention) {
@@ -129,11 +117,9 @@ TEST_F(MutexTest, MutualExclusionUnderContention) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 20000; ++i) {
-        ASSERT_EQ(VqxMutexGet(h_), VQX_RESULT_OK);
-        ASSERT_EQ(VqxMutexGet(h_), VQX_RESULT_OK);  // nested
+        ASSERT_EQ((Results{VqxMutexGet(h_), VqxMutexGet(h_)}), Results(2, VQX_RESULT_OK));  // nested
         ++counter;
-        VqxMutexGive(h_);
-        VqxMutexGive(h_);
+        VqxMutexGive(h_), VqxMutexGive(h_);
       }
     });
   }

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -41,23 +42,12 @@ bool VqxTestWaitUntil(F fCondition) {
 }
 
 // A count-down latch with bounded waits; with a count of 1, a gate that handlers block on until the test opens it.
-class VqxTestLatch {
- public:
+struct VqxTestLatch {
   explicit VqxTestLatch(int n = 1) : m_n(n) {}
-  void CountDown() {
-    std::lock_guard<std::mutex> g(m_mutex);
-    if (--m_n <= 0) m_cv.notify_all();
-  }
-  bool Wait() {
-    std::unique_lock<std::mutex> g(m_mutex);
-    return m_cv.wait_for(g, kVqxTestWait, [&] { return m_n <= 0; });
-  }
+  void CountDown() { --m_n; }
+  bool Wait() const { return VqxTestWaitUntil([this] { return m_n <= 0; }); }
   bool ArriveAndWait() { return CountDown(), Wait(); }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  int m_n;
+  std::atomic<int> m_n;
 };
 
 // One message buffer, 8-byte aligned, owned by the object; payload bytes filled with 0xA5 so that tests see what
