@@ -1,0 +1,561 @@
+/*
+ * sdp_actions.cpp - what the SDP grammar's reductions do to the record: the
+ * origin, connections, one description per m= line, one capability per
+ * format with the defaults of its static payload type or rtpmap name, and the
+ * attributes that change them. Session-level attributes also become defaults
+ * for the descriptions that follow.
+ *
+ * A line error (pCtx->fLineError) makes the driver report the line. Numbers
+ * that do not fit their field are line errors and store nothing. Two
+ * descriptions may share one capability (identical ones are stored once); an
+ * attribute of one description that changes a shared capability gives that
+ * description its own copy first.
+ */
+#include <cstdio>
+
+#include "sdp_parse_internal.h"
+#include "vqx_string.h"
+
+namespace {
+
+struct VqxSdpInit {
+  u8 un8Off, un8Width;
+  u32 un32Value;
+};
+
+void VqxSdpApply(_VQX_MEDIA_CAP& cap, const VqxSdpInit* p, size_t n) {
+  u8* b = reinterpret_cast<u8*>(&cap);
+  for (size_t i = 0; i < n && p[i].un8Width != 0; ++i) {
+    if (p[i].un8Width == 1) b[p[i].un8Off] = static_cast<u8>(p[i].un32Value);
+    else if (p[i].un8Width == 2) VqxStore16(b + p[i].un8Off, static_cast<u16>(p[i].un32Value));
+    else VqxStore32(b + p[i].un8Off, p[i].un32Value);
+  }
+}
+
+/* Static RTP payload types (RFC 3551): media type and parameter defaults. */
+struct VqxSdpStaticRow {
+  u8 un8Format;
+  u32 un32Type;
+  VqxSdpInit aInit[11];
+};
+const VqxSdpStaticRow s_aStatic[] = {
+    {0, 0, {}}, {2, 125, {{28, 1, 1}, {32, 4, 32}}}, {3, 3, {}}, {4, 4, {{28, 1, 1}, {29, 1, 1}, {30, 1, 1}, {31, 1, 1}}},
+    {5, 5, {{28, 4, 8000}}}, {6, 5, {{28, 4, 16000}}}, {7, 7, {}}, {8, 8, {}}, {9, 9, {}},
+    {10, 10, {{28, 1, 1}}}, {11, 10, {{28, 1, 1}}}, {12, 12, {{29, 1, 4}, {32, 4, 13}}}, {13, 13, {}}, {14, 14, {}},
+    {15, 15, {}}, {16, 5, {{28, 4, 11025}}}, {17, 5, {{28, 4, 22050}}}, {18, 18, {{28, 1, 1}}}, {25, 25, {}},
+    {26, 26, {}}, {28, 28, {}}, {31, 31, {}}, {32, 32, {}}, {33, 33, {}},
+    {34, 34, {{28, 1, 2}, {29, 1, 2}, {32, 2, 0xFFFF}, {34, 1, 1}, {35, 1, 1}, {36, 1, 1}, {37, 1, 1}, {38, 1, 1},
+              {40, 4, 0xFFFFFFFF}, {44, 2, 0xFFFF}, {54, 1, 10}}},
+};
+
+/* Defaults an rtpmap line gives a media type: bytes 24..un16ClearTo cleared
+ * first (0: nothing cleared), then the values. */
+struct VqxSdpRtpmapRow {
+  u32 un32Type;
+  u16 un16ClearTo;
+  VqxSdpInit aInit[12];
+};
+const VqxSdpRtpmapRow s_aRtpmap[] = {
+    {4, 31, {{28, 1, 1}, {29, 1, 1}, {30, 1, 1}, {31, 1, 1}}},
+    {12, 39, {{29, 1, 4}, {32, 4, 13}}},
+    {98, 63, {{32, 4, 14400}, {48, 4, 2}, {60, 4, 1}}},
+    {100, 63, {{56, 4, 7}}},
+    {101, 63, {{32, 4, 0xFFFF}}},
+    {103, 39, {{28, 4, 11800}}},
+    {104, 39, {{28, 4, 1220}, {33, 1, 1}, {34, 1, 1}, {35, 1, 1}, {37, 1, 1}, {38, 1, 1}}},
+    {106, 31, {}}, {107, 31, {}}, {108, 31, {}}, {109, 31, {}},
+    {110, 39, {{29, 1, 4}, {32, 1, 5}}},
+    {111, 39, {{29, 1, 4}, {32, 1, 5}, {33, 1, 1}, {34, 1, 1}, {35, 1, 12}, {36, 1, 32}, {37, 1, 1}}},
+    {119, 295, {{28, 2, 0xFFFF}, {30, 1, 8}}},
+    {120, 31, {}},
+    {121, 55, {{28, 1, 2}, {29, 1, 2}, {32, 2, 0xFFFF}, {34, 1, 1}, {35, 1, 1}, {36, 1, 1}, {37, 1, 1}, {38, 1, 1},
+               {40, 4, 0xFFFFFFFF}, {44, 2, 0xFFFF}, {54, 1, 10}}},
+    {122, 31, {{28, 2, 0xFFFF}, {30, 1, 0x40}, {31, 1, 15}}},
+    {124, 31, {{28, 4, 13}}},
+    {125, 39, {{28, 4, 1}}},
+    {126, 47, {{28, 4, 2385}, {34, 1, 1}, {35, 1, 1}, {38, 2, 0x1FF}}},
+};
+
+_VQX_SDP_INFO* Rec(SdpParseContext* c) { return c->pRecord; }
+void LineError(SdpParseContext* c) { c->fLineError = 1; }
+/* Session level: outside every media section (an m= line that got no
+ * description still opens one, whose lines then change nothing). */
+bool AtSession(const SdpParseContext* c) { return c->fMediaSection == 0; }
+
+_VQX_MEDIA_CAP* ChoiceCap(SdpParseContext* c, u32 un32Choice) {
+  const u8 idx = c->pDesc->aMediaCapChoices[un32Choice].un8CapIdx;
+  return idx < VqxNbCaps(Rec(c)) ? &Rec(c)->aMediaCap[idx] : nullptr;
+}
+
+/* Choice of the current description holding the RTP capability with that
+ * payload type, or -1. */
+int FindChoice(SdpParseContext* c, u32 un32Pt) {
+  if (c->pDesc == nullptr) return -1;
+  for (u32 i = 0; i < VqxNbChoices(*c->pDesc); ++i) {
+    const _VQX_MEDIA_CAP* p = ChoiceCap(c, i);
+    if (p != nullptr && p->Transport.Type == VQX_MEDIA_TRANSPORT_RTP && p->Transport.Rtp.un32PayloadType == un32Pt)
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool SharedElsewhere(const _VQX_SDP_INFO* r, const _VQX_SIMULTANEOUS_CAP* pDesc, u8 idx) {
+  for (u32 g = 0; g < VqxNbGroups(r); ++g)
+    for (u32 d = 0; d < VqxNbDescs(r->aCapGroups[g]); ++d) {
+      const _VQX_SIMULTANEOUS_CAP& o = r->aCapGroups[g].aSimultaneousCap[d];
+      if (&o == pDesc) continue;
+      for (u32 k = 0; k < VqxNbChoices(o); ++k)
+        if (o.aMediaCapChoices[k].un8CapIdx == idx) return true;
+    }
+  return false;
+}
+
+/* Changes the capability of one choice of the current description through
+ * fn, copying it first when another description shares it. */
+template <class F>
+void UpdateChoice(SdpParseContext* c, u32 un32Choice, F fn) {
+  _VQX_SDP_INFO* r = Rec(c);
+  const u8 idx = c->pDesc->aMediaCapChoices[un32Choice].un8CapIdx;
+  if (idx >= VqxNbCaps(r)) return;
+  _VQX_MEDIA_CAP tmp = r->aMediaCap[idx];
+  fn(tmp);
+  if (std::memcmp(&tmp, &r->aMediaCap[idx], sizeof tmp) == 0) return;
+  if (!SharedElsewhere(r, c->pDesc, idx)) {
+    r->aMediaCap[idx] = tmp;
+    return;
+  }
+  if (r->un8NbMediaCapabilities >= VQX_MEDIA_MAX_CAPS) {
+    LineError(c);
+    return;
+  }
+  const u8 n = r->un8NbMediaCapabilities++;
+  r->aMediaCap[n] = tmp;
+  c->pDesc->aMediaCapChoices[un32Choice].un8CapIdx = n;
+}
+
+template <class F>
+void UpdateDesc(SdpParseContext* c, F fn) {
+  for (u32 i = 0; i < VqxNbChoices(*c->pDesc); ++i) UpdateChoice(c, i, fn);
+}
+
+template <class F>
+void UpdateRecord(SdpParseContext* c, F fn) {
+  for (u32 i = 0; i < VqxNbCaps(Rec(c)); ++i) fn(Rec(c)->aMediaCap[i]);
+}
+
+/* Leading decimal digits after blanks, saturated; false when none. */
+bool LeadingNumber(std::string_view s, u64* pv) {
+  size_t i = 0;
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+  if (i == s.size() || s[i] < '0' || s[i] > '9') return false;
+  u64 v = 0;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) v = v > (~0ull - 9) / 10 ? ~0ull : v * 10 + u64(s[i] - '0');
+  *pv = v;
+  return true;
+}
+
+u64 TokenLeading(const VqxSdpTokenValue& t, u64 un64Max) {
+  u64 v = 0;
+  LeadingNumber(t.View(), &v);
+  return v < un64Max ? v : un64Max;
+}
+
+bool Contains(std::string_view s, std::string_view w) { return s.find(w) != std::string_view::npos; }
+
+bool MakeConnection(SdpParseContext* c, const VqxSdpConnValue& v, _VQX_SDP_CONNECTION* pConn) {
+  std::memset(pConn, 0, sizeof *pConn);
+  pConn->un32NbAddresses = 1;
+  const std::string_view a = v.address.View();
+  u64 n = 0;
+  if (v.ttl.p != nullptr) {
+    if (!VqxSdpTokenNumber(v.ttl, 255, &n)) return false;
+    pConn->un8Ttl = static_cast<u8>(n);
+  }
+  if (v.count.p != nullptr) {
+    if (!VqxSdpTokenNumber(v.count, 0xFFFFFFFFu, &n)) return false;
+    pConn->un32NbAddresses = static_cast<u32>(n);
+  }
+  unsigned q[4];
+  char tail;
+  const std::string s(a);
+  if (a.size() <= 15 && std::sscanf(s.c_str(), "%3u.%3u.%3u.%3u%c", &q[0], &q[1], &q[2], &q[3], &tail) == 4 &&
+      a.find_first_not_of("0123456789.") == std::string_view::npos && q[0] < 256 && q[1] < 256 && q[2] < 256 &&
+      q[3] < 256) {
+    std::memcpy(pConn->szAddress, a.data(), a.size());
+    return true;
+  }
+  if (Contains(a, ":")) {
+    /* IPv6 (RFC 4291 text): too long for the 15 characters, kept by offset. */
+    if (a.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos) return false;
+    pConn->un8AddressType = 2;
+  } else {
+    if (a.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-.") !=
+        std::string_view::npos)
+      return false;
+    pConn->un8AddressType = 1;
+  }
+  Snprintf(pConn->szAddress, sizeof pConn->szAddress, "%s%6u", "dns_off:",
+           static_cast<unsigned>(v.address.p - c->pszText));
+  return true;
+}
+
+/* A capability for a format of the current m= line. */
+_VQX_MEDIA_CAP NewRtpCap(SdpParseContext* c, u8 un8Format) {
+  _VQX_MEDIA_CAP cap;
+  std::memset(&cap, 0, sizeof cap);
+  cap.Direction = c->media.fDirection ? c->media.un32Direction
+                  : c->session.fDirection ? c->session.un32Direction : VQX_MEDIA_DIR_SEND_RECV;
+  cap.Transport.Type = VQX_MEDIA_TRANSPORT_RTP;
+  cap.Transport.Rtp.un32PayloadType = un8Format;
+  cap.Transport.Rtp.un16MaxAudioFramesPerPacket = 1;
+  cap.Transport.Rtp.un16PacketTimeMs = c->media.fPtime ? static_cast<u16>(c->media.un32Ptime) : 0;
+  cap.Encoding.MediaType = VQX_MEDIA_TYPE_INVALID;
+  for (const VqxSdpStaticRow& row : s_aStatic)
+    if (row.un8Format == un8Format) {
+      cap.Encoding.MediaType = row.un32Type;
+      VqxSdpApply(cap, row.aInit, std::size(row.aInit));
+    }
+  if (un8Format == 0 || un8Format == 8) cap.Encoding.aun8Params[1] = c->media.fSilence ? u8(c->media.un32Silence) : 0;
+  return cap;
+}
+
+/* Adds the format to the current description; its choice or -1. */
+int AddFormat(SdpParseContext* c, u8 un8Format) {
+  const _VQX_MEDIA_CAP cap = NewRtpCap(c, un8Format);
+  if (VQX_RESULT_FAILED(VQXMediaLibMediaDescCapabilityAdd(Rec(c), c->pDesc, &cap))) LineError(c);
+  return FindChoice(c, un8Format);
+}
+
+void ApplyPending(SdpParseContext* c) {
+  for (u32 i = 0; i < c->un32NbPending; ++i) {
+    VqxSdpPendingFmtp& e = c->aPending[i];
+    const int k = e.fUsed ? FindChoice(c, e.un8PayloadType) : -1;
+    if (k >= 0) UpdateChoice(c, u32(k), [&](_VQX_MEDIA_CAP& cap) { VqxSdpCodecParse(e.szText, &cap); });
+    e.fUsed = 0;
+  }
+  c->un32NbPending = 0;
+}
+
+bool IsH263(u32 t) { return t == VQX_MEDIA_TYPE_H263 || t == VQX_MEDIA_TYPE_H263_PLUS; }
+VqxSdpH263Block* Block(_VQX_MEDIA_CAP& cap) { return reinterpret_cast<VqxSdpH263Block*>(cap.Encoding.aun8Params); }
+static_assert(sizeof(VqxSdpH263Block) == 4);
+
+}  // namespace
+
+std::string_view VqxSdpRestOfLine(const char* p) {
+  size_t n = 0;
+  while (p[n] != '\0' && p[n] != '\r' && p[n] != '\n') ++n;
+  return std::string_view(p, n);
+}
+
+bool VqxSdpTokenNumber(const VqxSdpTokenValue& t, u64 un64Max, u64* pv) {
+  const std::string_view s = t.View();
+  if (s.empty() || s.find_first_not_of("0123456789") != std::string_view::npos) return false;
+  u64 v = 0;
+  for (char ch : s) {
+    const u64 d = u64(ch - '0');
+    if (v > (un64Max - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  *pv = v;
+  return true;
+}
+
+void VqxSdpSyntaxError(SdpParseContext* pCtx) {
+  LineError(pCtx);
+  pCtx->fEngineReset = 1;
+}
+/* The engine has emptied its stack and dropped the token: the line failed. */
+void VqxSdpStackOverflow(SdpParseContext* pCtx) { VqxSdpSyntaxError(pCtx); }
+
+void VqxMediaLibParseOrigin(SdpParseContext* c, const VqxSdpTokenValue& id, const VqxSdpTokenValue& version) {
+  u64 a, b;
+  if (!VqxSdpTokenNumber(id, ~0ull, &a) || !VqxSdpTokenNumber(version, ~0ull, &b)) return LineError(c);
+  Rec(c)->un64SessionId = a;
+  Rec(c)->un64SessionVersion = b;
+}
+
+void VqxSdpConnection(SdpParseContext* c, const VqxSdpConnValue& v) {
+  _VQX_SDP_CONNECTION conn;
+  if (!MakeConnection(c, v, &conn)) return LineError(c);
+  if (c->pDesc != nullptr) {
+    VQXMediaLibMediaDescConnectionAdd(Rec(c), c->pDesc, &conn); /* a ninth is ignored */
+  } else if (AtSession(c)) {
+    /* Slot 0 is the session's; a second session c= line would overwrite it. */
+    if (Rec(c)->un8NbConnections != 0) return LineError(c);
+    VQXMediaLibSdpSessionConnectionAdd(Rec(c), &conn);
+  }
+}
+
+void VqxSdpMediaKeyword(SdpParseContext* c, u8 un8Kind) {
+  std::memset(&c->media, 0, sizeof c->media);
+  c->nCapChoice = -1;
+  for (VqxSdpPendingFmtp& e : c->aPending) e.fUsed = 0;
+  c->un32NbPending = 0;
+  c->pDesc = nullptr;
+  if (VQX_RESULT_FAILED(VQXMediaLibMediaDescCreate(Rec(c), &c->pDesc))) return LineError(c);
+  c->pDesc->un8MediaKind = un8Kind;
+  VqxMediaLibParseMediaDescAdded(c);
+}
+
+void VqxMediaLibParseMediaDescAdded(SdpParseContext* c) {
+  if (c->session.fSetup) c->pDesc->un16SetupDirection = static_cast<u16>(c->session.un32Setup);
+}
+
+void VqxSdpMediaPort(SdpParseContext* c, const VqxSdpTokenValue& port, const VqxSdpTokenValue* pCount) {
+  u64 p = 0, n = 1;
+  if (!VqxSdpTokenNumber(port, 0xFFFF, &p) || (pCount != nullptr && !VqxSdpTokenNumber(*pCount, 0xFF, &n)))
+    return LineError(c);
+  if (c->pDesc == nullptr) return;
+  c->pDesc->un16Port = static_cast<u16>(p);
+  c->pDesc->un8NbPorts = static_cast<u8>(n);
+}
+
+void VqxSdpMediaProto(SdpParseContext* c, const VqxSdpTokenValue& lastWord) {
+  if (lastWord.View() == "udptl" || lastWord.View() == "UDPTL") VqxMediaLibParseUdptlAdd(c);
+}
+
+void VqxMediaLibParsePTAdd(SdpParseContext* c, const VqxSdpTokenValue& format) {
+  u64 f;
+  if (!VqxSdpTokenNumber(format, 127, &f)) return LineError(c);
+  if (c->pDesc != nullptr) AddFormat(c, static_cast<u8>(f));
+}
+
+void VqxMediaLibParseUdptlAdd(SdpParseContext* c) {
+  if (c->pDesc == nullptr) return;
+  _VQX_MEDIA_CAP cap = NewRtpCap(c, 0);
+  std::memset(&cap.Transport, 0, sizeof cap.Transport);
+  cap.Transport.Type = VQX_MEDIA_TRANSPORT_UDPTL;
+  std::memset(&cap.Encoding, 0, sizeof cap.Encoding);
+  cap.Encoding.MediaType = VQX_MEDIA_TYPE_T38;
+  cap.Encoding.T38.un32T38MaxBitRate = 14400;
+  cap.Encoding.T38.un32T38RateManagement = 2;
+  cap.Encoding.T38.un32T38UdpEc = 1;
+  if (VQX_RESULT_FAILED(VQXMediaLibMediaDescCapabilityAdd(Rec(c), c->pDesc, &cap))) LineError(c);
+}
+
+void VqxMediaLibParseRtpMap(SdpParseContext* c, const VqxSdpTokenValue& pt, const VqxSdpTokenValue& name) {
+  c->nCapChoice = -1;
+  u64 p;
+  if (!VqxSdpTokenNumber(pt, 127, &p)) return LineError(c);
+  if (c->pDesc == nullptr) return;
+  int k = FindChoice(c, u32(p));
+  if (k < 0) k = AddFormat(c, u8(p));
+  if (k < 0) return;
+  /* Clock rate after the name's "/", channels after a second "/". */
+  u64 clock = 0, channels = 0;
+  std::string_view tail = VqxSdpRestOfLine(name.p + name.un32Length);
+  const size_t s1 = tail.find('/');
+  if (s1 != std::string_view::npos) {
+    LeadingNumber(tail.substr(s1 + 1), &clock);
+    const size_t s2 = tail.find('/', s1 + 1);
+    if (s2 != std::string_view::npos) LeadingNumber(tail.substr(s2 + 1), &channels);
+  }
+  u32 un32Param = 0;
+  const u32 un32Looked = VqxMediaStringToType(name.View(), &un32Param);
+  const u8 un8Kind = c->pDesc->un8MediaKind;
+  const VqxSdpDefaults& m = c->media;
+  const VqxSdpDefaults& s = c->session;
+  UpdateChoice(c, u32(k), [&](_VQX_MEDIA_CAP& cap) {
+    u32 t = cap.Encoding.MediaType == VQX_MEDIA_TYPE_INVALID ? un32Looked : cap.Encoding.MediaType;
+    u8* b = reinterpret_cast<u8*>(&cap);
+    if (t == VQX_MEDIA_TYPE_INVALID) {
+      t = un8Kind == 1 ? VQX_MEDIA_TYPE_AUDIO_NOT_PARSED : un8Kind == 2 ? VQX_MEDIA_TYPE_VIDEO_NOT_PARSED
+                                                          : VQX_MEDIA_TYPE_NOT_PARSED;
+      std::memset(cap.Encoding.szNotParsed, 0, sizeof cap.Encoding.szNotParsed);
+    }
+    for (const VqxSdpRtpmapRow& row : s_aRtpmap)
+      if (row.un32Type == t) {
+        if (row.un16ClearTo != 0) std::memset(b + 24, 0, row.un16ClearTo + 1u - 24u);
+        VqxSdpApply(cap, row.aInit, std::size(row.aInit));
+      }
+    cap.Encoding.MediaType = t;
+    if (t == VQX_MEDIA_TYPE_L16) b[28] = static_cast<u8>(channels);
+    if (t == VQX_MEDIA_TYPE_NSE) b[28] = Contains(name.View(), "X-NSE") ? 1 : 0;
+    if (t == VQX_MEDIA_TYPE_TELEPHONE_EVENT) cap.Encoding.Events.un16ClockRate = static_cast<u16>(clock);
+    if (t == VQX_MEDIA_TYPE_RED) {
+      cap.Encoding.un32Word28 = static_cast<u32>(clock);
+      VqxStore32(b + 32, channels == 2 ? 1u : 0u);
+    }
+    if (t == VQX_MEDIA_TYPE_G726) cap.Encoding.G726.un32BitRateKbps = un32Param != 0 ? un32Param : 32;
+    if (IsH263(t)) {
+      if (m.fFrameRate || s.fFrameRate)
+        VqxMediaLibParseAttributeH263FrameRate(m.fFrameRate ? m.un32FrameRate : s.un32FrameRate, Block(cap));
+    }
+    if (t == VQX_MEDIA_TYPE_H263) {
+      if (m.fRes || s.fRes) std::memcpy(b + 28, m.fRes ? &m.res : &s.res, 3);
+      if (m.fBandwidth || s.fBandwidth) cap.Encoding.H263.un16MaxBitRate = m.fBandwidth ? m.un16Bandwidth : s.un16Bandwidth;
+    }
+  });
+  c->nCapChoice = k;
+  ApplyPending(c);
+}
+
+void VqxMediaLibParseFmtpGeneric(SdpParseContext* c, const VqxSdpTokenValue& format) {
+  u64 f;
+  if (!VqxSdpTokenNumber(format, 127, &f)) return LineError(c);
+  if (c->pDesc == nullptr) return;
+  std::string_view params = VqxSdpRestOfLine(format.p + format.un32Length);
+  while (!params.empty() && (params[0] == ' ' || params[0] == '\t')) params.remove_prefix(1);
+  if (params.empty()) return;
+  const int k = FindChoice(c, u32(f));
+  const _VQX_MEDIA_CAP* pCap = k >= 0 ? ChoiceCap(c, u32(k)) : nullptr;
+  if (pCap != nullptr && pCap->Encoding.MediaType != VQX_MEDIA_TYPE_INVALID) {
+    UpdateChoice(c, u32(k), [&](_VQX_MEDIA_CAP& cap) { VqxSdpCodecParse(params, &cap); });
+    return;
+  }
+  if (c->un32NbPending >= VQX_SDP_MAX_PENDING) return;
+  VqxSdpPendingFmtp& e = c->aPending[c->un32NbPending++];
+  e.fUsed = 1;
+  e.un8PayloadType = static_cast<u8>(f);
+  const size_t n = params.size() < VQX_SDP_PENDING_TEXT - 1 ? params.size() : VQX_SDP_PENDING_TEXT - 1;
+  std::memcpy(e.szText, params.data(), n);
+  e.szText[n] = '\0';
+}
+
+void VqxSdpDirection(SdpParseContext* c, u32 un32Direction) {
+  if (c->pDesc != nullptr) {
+    UpdateDesc(c, [&](_VQX_MEDIA_CAP& cap) { cap.Direction = un32Direction; });
+    c->media.fDirection = 1;
+    c->media.un32Direction = un32Direction;
+  } else if (AtSession(c)) {
+    UpdateRecord(c, [&](_VQX_MEDIA_CAP& cap) { cap.Direction = un32Direction; });
+    c->session.fDirection = 1;
+    c->session.un32Direction = un32Direction;
+  }
+}
+
+void VqxMediaLibParseAttributeDirection(SdpParseContext* c, const VqxSdpTokenValue& value) {
+  const std::string_view v = value.View();
+  const u32 d = Contains(v, "passive") ? 1 : Contains(v, "active") ? 2 : Contains(v, "both") ? 3 : 0;
+  if (c->pDesc != nullptr) {
+    c->pDesc->un16SetupDirection = static_cast<u16>(d);
+  } else if (AtSession(c)) {
+    c->session.fSetup = 1;
+    c->session.un32Setup = d;
+  }
+}
+
+void VqxMediaLibParsePTime(SdpParseContext* c, const VqxSdpTokenValue& ms) {
+  if (c->pDesc == nullptr) return;
+  const u16 v = static_cast<u16>(TokenLeading(ms, 0xFFFF));
+  UpdateDesc(c, [&](_VQX_MEDIA_CAP& cap) {
+    if (cap.Transport.Type == VQX_MEDIA_TRANSPORT_RTP) cap.Transport.Rtp.un16PacketTimeMs = v;
+  });
+  c->media.fPtime = 1;
+  c->media.un32Ptime = v;
+}
+
+void VqxMediaLibParseSilenceSuppOff(SdpParseContext* c, const VqxSdpTokenValue& first) {
+  if (c->pDesc == nullptr) return;
+  const u32 v = first.View().substr(0, 3) == "off" ? 1 : 0;
+  UpdateDesc(c, [&](_VQX_MEDIA_CAP& cap) {
+    if (cap.Encoding.MediaType == VQX_MEDIA_TYPE_PCMU || cap.Encoding.MediaType == VQX_MEDIA_TYPE_PCMA)
+      cap.Encoding.aun8Params[1] = static_cast<u8>(v);
+  });
+  c->media.fSilence = 1;
+  c->media.un32Silence = v;
+}
+
+void VqxMediaLibParseFrameRate(SdpParseContext* c, const VqxSdpTokenValue& fps) {
+  const u32 v = static_cast<u32>(TokenLeading(fps, 0xFFFFFFFF));
+  if (v == 0) return;
+  auto fn = [&](_VQX_MEDIA_CAP& cap) {
+    if (IsH263(cap.Encoding.MediaType)) VqxMediaLibParseAttributeH263FrameRate(v, Block(cap));
+  };
+  if (c->pDesc != nullptr) {
+    UpdateDesc(c, fn);
+    c->media.fFrameRate = 1;
+    c->media.un32FrameRate = v;
+  } else if (AtSession(c)) {
+    UpdateRecord(c, fn);
+    c->session.fFrameRate = 1;
+    c->session.un32FrameRate = v;
+  }
+}
+
+void VqxMediaLibParseFrameSize(SdpParseContext* c, const VqxSdpTokenValue& format, const VqxSdpTokenValue& size) {
+  u64 f;
+  if (!VqxSdpTokenNumber(format, 127, &f)) return LineError(c);
+  const int k = FindChoice(c, u32(f));
+  if (k < 0) return;
+  const u32 rate = c->media.fFrameRate ? c->media.un32FrameRate : c->session.fFrameRate ? c->session.un32FrameRate : 0;
+  const u32 mpi = rate != 0 ? 30 / rate : 1;
+  UpdateChoice(c, u32(k), [&](_VQX_MEDIA_CAP& cap) {
+    if (IsH263(cap.Encoding.MediaType)) VqxMediaLibParseAttributeH263FrameSize(size.View(), mpi, Block(cap));
+  });
+}
+
+void VqxMediaLibParseVideoResolution(SdpParseContext* c, const VqxSdpTokenValue& keyword) {
+  const std::string_view line = VqxSdpRestOfLine(keyword.p);
+  auto fn = [&](_VQX_MEDIA_CAP& cap) {
+    if (cap.Encoding.MediaType == VQX_MEDIA_TYPE_H263) VqxMediaLibParseAttributeH263VideoResolution(line, Block(cap));
+  };
+  if (c->pDesc != nullptr) {
+    if (!c->media.fRes && c->session.fRes) c->media.res = c->session.res;
+    c->media.fRes = 1;
+    VqxMediaLibParseAttributeH263VideoResolution(line, &c->media.res);
+    UpdateDesc(c, fn);
+  } else if (AtSession(c)) {
+    c->session.fRes = 1;
+    VqxMediaLibParseAttributeH263VideoResolution(line, &c->session.res);
+    UpdateRecord(c, fn);
+  }
+}
+
+void VQXMediaLibParseBandwidth(SdpParseContext* c, const VqxSdpTokenValue& type, const VqxSdpTokenValue& value) {
+  /* Only application-specific maximum (RFC 4566 "AS") is kept; CT, TIAS, RS
+   * and RR mean other things. */
+  if (Stricmp(std::string(type.View()).c_str(), "AS") != 0) return;
+  const u16 v = VqxSdpBandwidthUnits(TokenLeading(value, ~0ull));
+  auto fn = [&](_VQX_MEDIA_CAP& cap) {
+    if (cap.Encoding.MediaType == VQX_MEDIA_TYPE_H263) cap.Encoding.H263.un16MaxBitRate = v;
+  };
+  if (c->pDesc != nullptr) {
+    c->media.fBandwidth = 1;
+    c->media.un16Bandwidth = v;
+    UpdateDesc(c, fn);
+  } else if (AtSession(c)) {
+    c->session.fBandwidth = 1;
+    c->session.un16Bandwidth = v;
+    UpdateRecord(c, fn);
+  }
+}
+
+void VqxSdpT38Set(SdpParseContext* c, u32 un32Offset, u32 un32Value) {
+  if (c->pDesc == nullptr) return;
+  for (u32 i = 0; i < VqxNbChoices(*c->pDesc); ++i) {
+    const _VQX_MEDIA_CAP* p = ChoiceCap(c, i);
+    if (p == nullptr || p->Encoding.MediaType != VQX_MEDIA_TYPE_T38) continue;
+    UpdateChoice(c, i, [&](_VQX_MEDIA_CAP& cap) { VqxStore32(reinterpret_cast<u8*>(&cap) + un32Offset, un32Value); });
+    return;
+  }
+}
+
+void VqxSdpT38SetNumber(SdpParseContext* c, u32 un32Offset, const VqxSdpTokenValue& n, bool fFlag) {
+  const u32 v = static_cast<u32>(TokenLeading(n, 0xFFFFFFFF));
+  VqxSdpT38Set(c, un32Offset, fFlag ? (v != 0 ? 1 : 0) : v);
+}
+
+void VqxMediaLibStoreNotParsedAttribute(SdpParseContext* c, const char* pLineEnd) {
+  if (c->pLineStart == nullptr || c->pDesc == nullptr || c->nCapChoice < 0) return;
+  if (c->un32LineFirstToken != VQX_SDP_ATTRKEYWORD && c->un32LineFirstToken != VQX_SDP_MATTRKEYWORD) return;
+  const _VQX_MEDIA_CAP* p = ChoiceCap(c, u32(c->nCapChoice));
+  if (p == nullptr || p->Encoding.MediaType < VQX_MEDIA_TYPE_AUDIO_NOT_PARSED ||
+      p->Encoding.MediaType > VQX_MEDIA_TYPE_NOT_PARSED)
+    return;
+  std::string_view line(c->pLineStart, size_t(pLineEnd - c->pLineStart));
+  line = line.substr(0, VqxSdpRestOfLine(c->pLineStart).size());
+  UpdateChoice(c, u32(c->nCapChoice), [&](_VQX_MEDIA_CAP& cap) {
+    char* t = cap.Encoding.szNotParsed;
+    size_t n = strnlen(t, sizeof cap.Encoding.szNotParsed - 1);
+    auto put = [&](std::string_view s) {
+      for (char ch : s)
+        if (n < sizeof cap.Encoding.szNotParsed - 1) t[n++] = ch;
+      t[n] = '\0';
+    };
+    if (n != 0) put("\r\n");
+    put(line);
+  });
+  c->fLineError = 0;
+}

@@ -1,0 +1,129 @@
+/*
+ * sdp_parse_internal.h - what the SDP parser's files share: the token value
+ * the grammar passes around, the parse context, the grammar actions
+ * (sdp_actions.cpp) and the codec parameter parsers (sdp_codec.cpp).
+ *
+ * One context per parse, on the driver's stack; nothing here is global. Text
+ * is never written: a token or a line is a view (pointer, length) into the
+ * caller's text.
+ */
+#ifndef SDP_PARSE_INTERNAL_H
+#define SDP_PARSE_INTERNAL_H
+
+#include <string_view>
+
+#include "media_internal.h"
+#include "sdp_token.h"
+#include "vqx_media_parse.h"
+
+/* Value of a terminal: a view of its bytes in the text. */
+struct VqxSdpTokenValue {
+  u32 un32Length;
+  const char* p;
+  std::string_view View() const { return p == nullptr ? std::string_view() : std::string_view(p, un32Length); }
+};
+
+/* The parts of a c= line, as the grammar saw them (empty views when absent). */
+struct VqxSdpConnValue {
+  VqxSdpTokenValue addrtype, address, ttl, count;
+};
+
+/* H.263 picture sizes: SQCIF, QCIF and CIF MPI and whether sizes were given
+ * (the bytes 28..31 of an H.263 capability). */
+struct VqxSdpH263Block {
+  u8 un8Sqcif, un8Qcif, un8Cif, un8Given;
+};
+
+/* Attribute values given at session or media level, for the capabilities
+ * that come after them. */
+struct VqxSdpDefaults {
+  u32 fDirection, un32Direction;
+  u32 fSetup, un32Setup;
+  u32 fPtime, un32Ptime;
+  u32 fSilence, un32Silence;
+  u32 fFrameRate, un32FrameRate;
+  u32 fRes;
+  VqxSdpH263Block res;
+  u32 fBandwidth;
+  u16 un16Bandwidth;
+};
+
+#define VQX_SDP_MAX_PENDING 32u
+#define VQX_SDP_PENDING_TEXT 126u
+struct VqxSdpPendingFmtp {
+  u8 fUsed;
+  u8 un8PayloadType;
+  char szText[VQX_SDP_PENDING_TEXT];
+};
+
+struct SdpParseContext {
+  const char* pszText;          /* start of the SDP text (host-name offsets count from here) */
+  _VQX_SDP_INFO* pRecord;
+  u32 fLineError;               /* the current line failed */
+  u32 fEngineReset;             /* a syntax error: the driver restarts the engine */
+  _VQX_SIMULTANEOUS_CAP* pDesc; /* current media description, null outside one */
+  int nCapChoice;               /* choice of the last rtpmap line in this description, -1 none */
+  const char* pLineStart;       /* first token of the current line, null between lines */
+  u32 fMediaSection;            /* after an m= line (also when it got no description) */
+  u32 un32LineFirstToken;       /* code of the current line's first token */
+  VqxSdpDefaults session, media;
+  u32 un32NbPending;
+  VqxSdpPendingFmtp aPending[VQX_SDP_MAX_PENDING];
+};
+
+/* ---- helpers (sdp_actions.cpp) ---- */
+
+/* The line that contains p, from p up to its CR, LF or NUL. */
+std::string_view VqxSdpRestOfLine(const char* p);
+/* Unsigned decimal of a whole token; false when it is not all digits or does
+ * not fit un64Max. */
+bool VqxSdpTokenNumber(const VqxSdpTokenValue& t, u64 un64Max, u64* pun64Value);
+
+/* ---- grammar actions (sdp_actions.cpp) ---- */
+
+void VqxSdpSyntaxError(SdpParseContext* pCtx);
+void VqxSdpStackOverflow(SdpParseContext* pCtx);
+void VqxMediaLibParseOrigin(SdpParseContext* pCtx, const VqxSdpTokenValue& id, const VqxSdpTokenValue& version);
+/* A c= line: the session's before the first m= line, else the description's. */
+void VqxSdpConnection(SdpParseContext* pCtx, const VqxSdpConnValue& c);
+void VqxSdpMediaKeyword(SdpParseContext* pCtx, u8 un8Kind);
+void VqxMediaLibParseMediaDescAdded(SdpParseContext* pCtx);
+void VqxSdpMediaPort(SdpParseContext* pCtx, const VqxSdpTokenValue& port, const VqxSdpTokenValue* pCount);
+void VqxSdpMediaProto(SdpParseContext* pCtx, const VqxSdpTokenValue& lastWord);
+void VqxMediaLibParsePTAdd(SdpParseContext* pCtx, const VqxSdpTokenValue& format);
+void VqxMediaLibParseUdptlAdd(SdpParseContext* pCtx);
+void VqxMediaLibParseRtpMap(SdpParseContext* pCtx, const VqxSdpTokenValue& pt, const VqxSdpTokenValue& name);
+void VqxMediaLibParseFmtpGeneric(SdpParseContext* pCtx, const VqxSdpTokenValue& format);
+void VqxSdpDirection(SdpParseContext* pCtx, u32 un32Direction);
+inline void VqxMediaLibParseReceiveOnly(SdpParseContext* c) { VqxSdpDirection(c, VQX_MEDIA_DIR_RECV_ONLY); }
+inline void VqxMediaLibParseSendReceive(SdpParseContext* c) { VqxSdpDirection(c, VQX_MEDIA_DIR_SEND_RECV); }
+inline void VqxMediaLibParseSendOnly(SdpParseContext* c) { VqxSdpDirection(c, VQX_MEDIA_DIR_SEND_ONLY); }
+inline void VqxMediaLibParseInactive(SdpParseContext* c) { VqxSdpDirection(c, VQX_MEDIA_DIR_INACTIVE); }
+void VqxMediaLibParseAttributeDirection(SdpParseContext* pCtx, const VqxSdpTokenValue& value);
+void VqxMediaLibParsePTime(SdpParseContext* pCtx, const VqxSdpTokenValue& ms);
+void VqxMediaLibParseSilenceSuppOff(SdpParseContext* pCtx, const VqxSdpTokenValue& first);
+void VqxMediaLibParseFrameRate(SdpParseContext* pCtx, const VqxSdpTokenValue& fps);
+void VqxMediaLibParseFrameSize(SdpParseContext* pCtx, const VqxSdpTokenValue& format, const VqxSdpTokenValue& size);
+void VqxMediaLibParseVideoResolution(SdpParseContext* pCtx, const VqxSdpTokenValue& keyword);
+void VQXMediaLibParseBandwidth(SdpParseContext* pCtx, const VqxSdpTokenValue& type, const VqxSdpTokenValue& value);
+/* T.38 fields by their offset in the capability. */
+void VqxSdpT38Set(SdpParseContext* pCtx, u32 un32Offset, u32 un32Value);
+void VqxSdpT38SetNumber(SdpParseContext* pCtx, u32 un32Offset, const VqxSdpTokenValue& n, bool fFlag);
+/* Run after each line: keeps an a= line as text of a not-parsed capability. */
+void VqxMediaLibStoreNotParsedAttribute(SdpParseContext* pCtx, const char* pLineEnd);
+
+/* ---- codec parameter parsers (sdp_codec.cpp) ---- */
+
+/* Reads the fmtp parameter text of one format into its capability, by media
+ * type; types without parameters are left alone. */
+void VqxSdpCodecParse(std::string_view params, _VQX_MEDIA_CAP* pCap);
+void VqxMediaLibParseAttributeH263FrameRate(u32 un32Fps, VqxSdpH263Block* pBlock);
+VQX_RESULT VqxMediaLibParseAttributeH263FrameSize(std::string_view size, u32 un32Mpi, VqxSdpH263Block* pBlock);
+VQX_RESULT VqxMediaLibParseAttributeH263VideoResolution(std::string_view line, VqxSdpH263Block* pBlock);
+/* b=AS in kbit/s to units of 100 bit/s, saturated at 0xFFFE. */
+u16 VqxSdpBandwidthUnits(u64 un64Kbps);
+/* Media type of an rtpmap encoding name (whole name, case-blind), with the
+ * row's parameter; 0xFFFFFFFF when no row matches. */
+u32 VqxMediaStringToType(std::string_view name, u32* pun32Param);
+
+#endif
