@@ -105,7 +105,7 @@ TEST(Thread, OwnControlsFromRunAndAStopWhileWaitingOnItsQueueWithoutLimit) {
     for (; T.IsStopRequested() == 0; T.mun32Passes++) T.mun32A = T.EventWait(&Event, VQCAF_PIPE_WAIT_FOREVER);
   });
   ASSERT_EQ(Thread.Start(1), OK);
-  ASSERT_TRUE(WaitBlocked(Thread.mnTid));
+  ASSERT_TRUE(WaitFor([&] { return Thread.mun32B.load() != 0; }) && WaitBlocked(Thread.mnTid));  // past its own controls, asleep
   ExpectSteps({{"it sleeps, it does not spin", Thread.mun32Passes, 0}, {"own SetPrio", Thread.mun32A, OK},
                {"own Start", Thread.mun32B, STATE}});
   ASSERT_TRUE(ReturnsInTime([&] { Thread.mun32B = Thread.Stop(1); }));
