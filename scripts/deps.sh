@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ ccache pkg-config python3 libgtest-dev libgmock-dev googletest
       libbenchmark-dev libxml2-dev libxml2-utils libmd-dev clang libclang-rt-dev tshark libpcap-dev
-      libosip2-dev libsofia-sip-ua-dev libgstreamer-plugins-base1.0-dev re2c lemon)
+      libosip2-dev libsofia-sip-ua-dev libgstreamer-plugins-base1.0-dev re2c lemon tmux)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
