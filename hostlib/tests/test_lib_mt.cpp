@@ -230,8 +230,7 @@ TEST(LibGateway, SwitchesReachTheGlue) {
   VQX_LIB_HANDLE hLib = nullptr;
   ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
   EXPECT_EQ(params.un32BuildNumber, 0x00001234u);
-  EXPECT_EQ(g_glue.enable[0][1].load(), 1);
-  EXPECT_EQ(g_glue.enable[1][1].load(), 0);
+  EXPECT_EQ((std::vector<int>{g_glue.enable[0][1], g_glue.enable[1][1]}), (std::vector<int>{1, 0})) << "adapters' on only";
   params.fHostsGwOn = 1;
   params.fAdaptersGwOff = 1;
   params.un16GwPort = 5000;
@@ -387,9 +386,8 @@ TEST_F(LibTest, StatisticsPrintout) {
   }
   _VQX_LIB_STATS stats;
   ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
-  EXPECT_EQ(stats.un32StructVersion, 1u);
-  EXPECT_EQ(stats.CurrentAllocated, 1u);
-  EXPECT_EQ(stats.aBufPool[0].un32Hit, 1u);
+  EXPECT_EQ((std::vector<u64>{stats.un32StructVersion, stats.CurrentAllocated, stats.aBufPool[0].un32Hit}),
+            (std::vector<u64>{1, 1, 1}));
   VQXReleaseMsgEx(mhLib, &hMsg);
 }
 

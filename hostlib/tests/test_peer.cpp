@@ -369,9 +369,8 @@ TEST_F(PeerTest, SendFifoReleaseClearsTheWarningAndWakesWaiters) {
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
   EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live - un32Count - 1) << "every message released";
   ASSERT_EQ(status.Events.size(), 1u);
-  EXPECT_EQ(status.Events[0].un32Cause, 5u);
-  EXPECT_EQ(status.Events[0].un32MsgCount, 0u);
-  EXPECT_EQ(status.Events[0].un32Value, 0u);
+  EXPECT_EQ((std::vector<u32>{status.Events[0].un32Cause, status.Events[0].un32MsgCount, status.Events[0].un32Value}),
+            (std::vector<u32>{5, 0, 0})) << "watermark cleared";
   char szNote[160];
   snprintf(szNote, sizeof(szNote), "NOTE: High watermark warning cleared for SN-S (now down to %u Tx", un32Half);
   EXPECT_TRUE(mLog.WaitFor(szNote));

@@ -320,9 +320,9 @@ TEST_F(RxOverflowTest, CallbackHearsOfItAndMayDisconnect) {
   {
     std::lock_guard<std::mutex> guard(mOverflow.Mutex);
     ASSERT_FALSE(mOverflow.Events.empty());
-    EXPECT_EQ(mOverflow.Events.back().un32Cause, VQX_LIB_STATUS_RX_OVERFLOW);
-    EXPECT_EQ(mOverflow.Events.back().un32MsgCount, 2u);
-    EXPECT_EQ(mOverflow.Events.back().hAdapter, kBoard);
+    const _VQX_LIB_ERROR_INFO& e = mOverflow.Events.back();
+    EXPECT_EQ((std::vector<u32>{e.un32Cause, e.un32MsgCount, e.hAdapter}),
+              (std::vector<u32>{VQX_LIB_STATUS_RX_OVERFLOW, 2, kBoard}));
   }
   mOverflow.un32Answer = 2; /* flush, then disconnect */
   FeedMs(3);

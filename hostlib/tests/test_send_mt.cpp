@@ -134,12 +134,11 @@ TEST_F(SendTest, HighWatermarkAndFullFifoDroppedByTheStatusCallback) {
   EXPECT_EQ(stats.TxMsgQueued, kFifo);
   std::lock_guard<std::mutex> guard(mStatus.Mutex);
   ASSERT_EQ(mStatus.Events.size(), 2u);
-  EXPECT_EQ(mStatus.Events[0].un32Cause, VQX_LIB_STATUS_TX_WATERMARK);
-  EXPECT_EQ(mStatus.Events[0].un32MsgCount, 22u);
-  EXPECT_EQ(mStatus.Events[0].un32Value, 1u);
-  EXPECT_EQ(mStatus.Events[1].un32Cause, VQX_LIB_STATUS_TX_FIFO_FULL);
-  EXPECT_EQ(mStatus.Events[1].un32MsgCount, kFifo);
-  EXPECT_EQ(mStatus.Events[1].hAdapter, kBoard);
+  const _VQX_LIB_ERROR_INFO& w = mStatus.Events[0];
+  const _VQX_LIB_ERROR_INFO& f = mStatus.Events[1];
+  EXPECT_EQ((std::vector<u32>{w.un32Cause, w.un32MsgCount, w.un32Value, f.un32Cause, f.un32MsgCount, f.hAdapter}),
+            (std::vector<u32>{VQX_LIB_STATUS_TX_WATERMARK, 22, 1, VQX_LIB_STATUS_TX_FIFO_FULL, kFifo, kBoard}))
+      << "the watermark report (passed: 1), then the full fifo";
 }
 
 TEST_F(SendTest, SenderWaitingOnAFullFifoIsReleasedWhenThePeerGoes) {
