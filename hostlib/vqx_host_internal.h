@@ -418,30 +418,8 @@ VQX_RESULT VqxMsgReleaseInternal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
 
 /* --------------------------------------------------- coalescing queue */
 
-typedef struct _VQX_COALESCING_QUEUE_PARAMS {
-  u32 un32QueueSize;
-  VQX_FILTER_HANDLE hFilter;    /* the owner receives on it */
-  VQX_MUTEX_HANDLE hMutex;      /* held by the owner while it uses the queue; may be null */
-} VQX_COALESCING_QUEUE_PARAMS;
-
-typedef struct _VqxApiCoalescingQueue {
-  VQX_COALESCING_QUEUE_PARAMS Params;
-  u32 un32NbReceived;           /* by the last receive call */
-  u32 un32NbQueued;
-  VQX_MSG_HANDLE* pahTxPendingMessages;
-} VqxApiCoalescingQueue;
-
-VqxApiCoalescingQueue* VqxApiCoalescingQueueCreate(VQX_LIB_HANDLE hLib, const VQX_COALESCING_QUEUE_PARAMS* pParams);
-VQX_RESULT VqxApiCoalescingAddMsgInternal(VQX_LIB_HANDLE hLib, VqxApiCoalescingQueue* pQueue, VQX_MSG_HANDLE hMsg,
-                                          const char* pszFile, u32 un32Line);
-VQX_RESULT VqxApiCoalescingKickInternal(VQX_LIB_HANDLE hLib, VqxApiCoalescingQueue* pQueue, const char* pszFile,
-                                        u32 un32Line);
-VQX_RESULT VqxApiCoalescingReceiveMsgInternal(VQX_LIB_HANDLE hLib, VqxApiCoalescingQueue* pQueue, u32 un32TimeoutMs,
-                                              u32* pun32Count, VQX_MSG_HANDLE* pahMsg, const char* pszFile,
-                                              u32 un32Line);
-VQX_RESULT VqxApiCoalescingRetrieveMsgsToSend(VQX_LIB_HANDLE hLib, VqxApiCoalescingQueue* pQueue, u32* pun32Count,
-                                              VQX_MSG_HANDLE* pahMsg);
-VQX_RESULT VqxApiCoalescingQueueDestroy(VQX_LIB_HANDLE hLib, VqxApiCoalescingQueue* pQueue);
+/* Public: vqx_host_coalesce.h. */
+#include "vqx_host_coalesce.h"
 
 /* ------------------------------------------------------ reassembly */
 
