@@ -1,0 +1,150 @@
+/*
+ * test_sdp_parse.cpp - the SDP parser: the corpus against its golden record
+ * dumps (tests/data/sdp/<name>.dump, which also hold the generated text), a
+ * second parse of every generated text, the error texts, and one row per
+ * action and codec parameter case, each checked in the record's dump.
+ */
+#include "support/sdp_test.h"
+
+namespace {
+
+TEST(SdpParse, CorpusAgainstGoldenDumpsAndRegeneration) {
+  for (const SdpFile& f : SdpCorpus()) {
+    VQX_RESULT res, gres;
+    std::string err;
+    const VqxRecord r = ParseSdp(f.text, &res, &err);
+    const std::string gen = GenerateSdp(*r, 0, &gres);
+    char sz[64];
+    snprintf(sz, sizeof sz, "parse %08x generate %08x\n", res, gres);
+    ExpectGolden("sdp/" + f.name + ".dump", sz + err + DumpSdp(*r) + "--- generated\n" + gen);
+    if (gres != VQX_RESULT_OK) continue;
+    /* What the generator writes parses cleanly and comes out the same. */
+    VQX_RESULT res2;
+    const VqxRecord r2 = ParseSdp(gen, &res2, &err);
+    EXPECT_EQ(res2, VQX_RESULT_OK) << f.name << ": " << err;
+    EXPECT_EQ(GenerateSdp(*r2), gen) << f.name;
+  }
+}
+
+TEST(SdpParse, ErrorTexts) {
+  const struct {
+    const char* text;
+    const char* errors;
+  } rows[] = {
+      {"v=0\r\nm=audio 4000 RTP/AVP 0 0\r\n", "SDP parsing error at line 2. Last token was '\r'\n"},
+      /* A run of empty lines is one line break. */
+      {"v=0\r\n\r\n\r\nbogus\r\nv=0\n", "SDP parsing error at line 2. Last token was '\r'\n"},
+      /* The last line without a line break is reported too. */
+      {"v=0\nm=audio 65536 RTP/AVP 0", "SDP parsing error at line 2. Last token was '0'\n"},
+      {"v=x\nv=0\n\nv= 1 2\n", "SDP parsing error at line 1. Last token was ''\nSDP parsing error at line 3. Last token was ''\n"},
+      {"", ""},
+      {"\r\n\r\nv=0", ""},
+  };
+  for (const auto& row : rows) {
+    VQX_RESULT res;
+    std::string err;
+    ParseSdp(row.text, &res, &err);
+    EXPECT_EQ(err, row.errors) << "row '" << row.text << "'";
+    EXPECT_EQ(res, *row.errors ? VQX_RESULT_INVALID_CONFIG : VQX_RESULT_OK) << "row '" << row.text << "'";
+  }
+  /* The error text is bounded and terminated; the next line parses normally. */
+  VqxRecord r = NewRecord();
+  char sz[24];
+  std::memset(sz, 'x', sizeof sz);
+  EXPECT_EQ(VQXMediaLibSdpParse2("#\r\nm=audio 4000 RTP/AVP 0\r\n", r.get(), 0, sz, sizeof sz, nullptr),
+            VQX_RESULT_INVALID_CONFIG);
+  EXPECT_STREQ(sz, "SDP parsing error at li");
+  EXPECT_EQ(r->aCapGroups[0].aSimultaneousCap[0].un16Port, 4000);
+  EXPECT_EQ(VQXMediaLibSdpParse(nullptr, r.get(), 0, nullptr), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(VQXMediaLibSdpParse("v=0", nullptr, 0, nullptr), VQX_RESULT_NULL_PARAM);
+}
+
+TEST(SdpParse, ActionAndCodecRows) {
+  const std::string head = "v=0\r\no=- 1 2 IN IP4 192.0.2.1\r\ns=-\r\nc=IN IP4 192.0.2.1\r\nt=0 0\r\n";
+  const struct {
+    const char* name;
+    const char* body; /* after the session header */
+    bool fFails;
+    const char* dump; /* expected within DumpSdp */
+  } rows[] = {
+      {"static type kept over rtpmap name", "m=audio 1 RTP/AVP 8\r\na=rtpmap:8 PCMU/8000\r\n", false, "type 8:"},
+      {"unknown name kept as a= lines", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 FOO/8000\r\nb=AS:1\r\na=fmtp:96 x=1\r\n"
+       "m=audio 2 RTP/AVP 0\r\na=rtcp:5\r\n", false, "type 768: 'a=rtpmap:96 FOO/8000|a=fmtp:96 x=1'\n"},
+      {"video not-parsed fmtp kept once", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 VP8/90000\r\na=fmtp:96 max-fs=12\r\n", false,
+       "type 769: 'a=rtpmap:96 VP8/90000|a=fmtp:96 max-fs=12'\n"},
+      {"fmtp before its rtpmap", "m=video 1 RTP/AVP 96\r\na=fmtp:96 profile-level-id=4d401f\r\na=rtpmap:96 H264/90000\r\n",
+       false, "type 122: ffff2047"},
+      {"pending fmtp dropped at m=", "m=video 1 RTP/AVP 96\r\na=fmtp:96 profile-level-id=4d401f\r\nm=video 2 RTP/AVP 96\r\n"
+       "a=rtpmap:96 H264/90000\r\n", false, "type 122: ffff400f"},
+      {"ptime reaches later rtpmap formats", "m=audio 1 RTP/AVP 0\r\na=ptime:30\r\na=rtpmap:97 AMR/8000\r\n", false,
+       "cap 1 dir 3 tr 1 pt 97 frames 1 ptime 30 type 104"},
+      {"shared capability copied on write", "m=audio 1 RTP/AVP 0\r\nm=audio 2 RTP/AVP 0\r\na=sendonly\r\n", false,
+       "cap 0 dir 3 tr 1 pt 0 frames 1 ptime 0 type 0: 00000000\ncap 1 dir 2 "},
+      {"session direction default", "a=sendonly\r\nm=audio 1 RTP/AVP 0\r\n", false, "cap 0 dir 2"},
+      {"host name by offset, type 1", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 host.example\r\n", false,
+       "conn 1 'dns_off:    93' n 1 ttl 0 type 1"},
+      {"IPv6 by offset, type 2", "m=audio 1 RTP/AVP 0\r\nc=IN IP6 2001:db8::1\r\n", false, "conn 1 'dns_off:    93' n 1 ttl 0 type 2"},
+      {"TTL and count", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 224.2.1.1/127/3\r\n", false, "'224.2.1.1' n 3 ttl 127 type 0"},
+      {"H.264 profile-level-id not last", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
+       "a=fmtp:96 profile-level-id=42e01f;packetization-mode=1\r\n", false, "type 122: ffff4047"},
+      {"MPEG-4 config in either case", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 MP4V-ES/90000\r\na=fmtp:96 profile-level-id=1;"
+       "config=0a0B\r\n", false, "type 119: ffff0100 00020000 00000000 0a0b\n"},
+      {"H.263 RFC 4629 sizes", "m=video 1 RTP/AVP 34\r\na=fmtp:34 CIF=4;QCIF=2\r\n", false, "type 34: 02020401"},
+      {"H.263 first QCIF inside SQCIF", "m=video 1 RTP/AVP 34\r\na=fmtp:34 SQCIF:1;QCIF:2\r\n", false, "type 34: 01000001"},
+      {"H.263 second fmtp keeps sizes", "m=video 1 RTP/AVP 34\r\na=fmtp:34 QCIF=3\r\na=fmtp:34 profile=0;level=10\r\n",
+       false, "type 34: 03030001"},
+      {"H.263 frame rate 10", "m=video 1 RTP/AVP 34\r\na=framerate:10\r\n", false, "type 34: 03030000"},
+      {"H.263 framesize", "m=video 1 RTP/AVP 34\r\na=framesize:34 176-144\r\n", false, "type 34: 01010000"},
+      {"H.263 video-resolution", "m=video 1 RTP/AVP 34\r\na=video-resolution:CIF=15\r\n", false, "type 34: 02020201"},
+      {"AMR-WB mode-set modes 0-8", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 AMR-WB/16000\r\na=fmtp:97 mode-set=0,2,8,9\r\n",
+       false, "type 126: 51090000 00000101 00000501 00"},
+      {"AMR crc", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 AMR/8000\r\na=fmtp:97 crc=1\r\n", false,
+       "type 104: c4040000 01000000 01000000"},
+      {"events above 255 ignored", "m=audio 1 RTP/AVP 101\r\na=rtpmap:101 telephone-event/8000\r\n"
+       "a=fmtp:101 0-15,250-300,999\r\n", false, "type 101: 401f0000 ffff0000 00000000 00000000 00000000 00000000 "
+       "00000000 00000000 000000fc"},
+      {"T.38 setter only into T.38", "m=audio 1 RTP/AVP 101\r\na=rtpmap:101 telephone-event/8000\r\na=T38FaxVersion:3\r\n",
+       false, "type 101: 401f0000 ffff0000"},
+      {"T.38 setters", "m=image 1 udptl t38\r\na=T38FaxVersion:3\r\na=T38FaxFillBitRemoval\r\na=T38FaxUdpEC:t38UDPFEC\r\n",
+       false, "type 98: 03000000 40380000 01000000 00000000 00000000 02000000 00000000 00000000 02000000"},
+      {"G.723 bitrate 5300", "m=audio 1 RTP/AVP 4\r\na=fmtp:4 bitrate=5300\r\n", false, "type 4: 00010101"},
+      {"G.729 annexb blanks and case", "m=audio 1 RTP/AVP 18\r\na=fmtp:18 annexb = YES\r\n", false, "type 18: 01"},
+      {"G.729 annexb=no", "m=audio 1 RTP/AVP 18\r\na=fmtp:18 annexb=no\r\n", false, "type 18: 00"},
+      {"G.729 key inside a word", "m=audio 1 RTP/AVP 18\r\na=fmtp:18 xannexb=no\r\n", false, "type 18: 01"},
+      {"EVRC keys", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 EVRC/8000\r\na=fmtp:97 maxinterleave=7;silencesupp=no;dtxmax=20\r\n",
+       false, "type 111: 00040000 0701000c 14010000"},
+      {"iLBC mode 20", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 iLBC/8000\r\na=fmtp:97 mode=20\r\n", false, "type 124: 0f000000"},
+      {"G726-24 by name", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 G726-24/8000\r\n", false, "type 125: 01000000 18000000"},
+      {"RED clock and channels", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 RED/48000/2\r\n", false, "type 120: 80bb0000 01000000"},
+      {"G7221 is not G722", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 G7221/16000\r\n", false, "type 768:"},
+      {"GSM-HR is not GSM", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 GSM-HR/8000\r\n", false, "type 768:"},
+      {"EVRCB is not EVRC", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 EVRCB/8000\r\n", false, "type 768:"},
+      {"MPEG4-GENERIC is not MPEG4", "m=video 1 RTP/AVP 97\r\na=rtpmap:97 MPEG4-GENERIC/90000\r\n", false, "type 769:"},
+      {"H264-SVC is not H264", "m=video 1 RTP/AVP 97\r\na=rtpmap:97 H264-SVC/90000\r\n", false, "type 769:"},
+      {"b=AS saturates", "m=video 1 RTP/AVP 34\r\nb=AS:7000\r\n", false, "type 34: 02020000 feff"},
+      {"b=TIAS ignored", "m=video 1 RTP/AVP 34\r\nb=TIAS:64000\r\n", false, "type 34: 02020000 ffff"},
+      {"setup direction", "a=direction:both\r\nm=audio 1 RTP/AVP 0\r\nm=audio 2 RTP/AVP 8\r\na=direction:passive\r\n", false,
+       "kind 1 port 1/1 conn 0/0 setup 3 choices 0\ndesc 0.1 kind 1 port 2/1 conn 0/0 setup 1"},
+      {"silenceSupp off", "m=audio 1 RTP/AVP 0\r\na=silenceSupp:off - - - -\r\n", false, "type 0: 0001"},
+      {"payload type above 127", "m=audio 1 RTP/AVP 128\r\n", true, "choices\n"},
+      {"port above 65535", "m=audio 65536 RTP/AVP 0\r\n", true, "port 0/0"},
+      {"port count above 255", "m=audio 5/256 RTP/AVP 0\r\n", true, "port 0/0"},
+      {"TTL above 255", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 224.2.1.1/256\r\n", true, "conns 1\n"},
+      {"session id beyond 64 bits", "o=- 18446744073709551616 1 IN IP4 192.0.2.1\r\n", true, "session 1 2 "},
+      {"second session c=", "c=IN IP4 192.0.2.2\r\n", true, "conn 0 '192.0.2.1'"},
+      {"ninth m= line", "m=audio 1 RTP/AVP 0\r\nm=audio 2 RTP/AVP 0\r\nm=audio 3 RTP/AVP 0\r\nm=audio 4 RTP/AVP 0\r\n"
+       "m=audio 5 RTP/AVP 0\r\nm=audio 6 RTP/AVP 0\r\nm=audio 7 RTP/AVP 0\r\nm=audio 8 RTP/AVP 0\r\nm=audio 9 RTP/AVP 8\r\n"
+       "a=sendonly\r\n", true, "caps 1 groups 1"},
+      {"unknown lines and attributes", "u=http://x\r\ne=a@b\r\np=+1 555\r\na=ice-ufrag:ab\r\nm=audio 1 UDP/TLS/RTP/SAVPF 0\r\n"
+       "a=rtcp:9 IN IP4 0.0.0.0\r\na=ssrc:1 cname:x\r\nx=anything\r\n", false, "type 0:"},
+  };
+  for (const auto& row : rows) {
+    VQX_RESULT res;
+    std::string err;
+    const VqxRecord r = ParseSdp(head + row.body, &res, &err);
+    EXPECT_EQ(res, row.fFails ? VQX_RESULT_INVALID_CONFIG : VQX_RESULT_OK) << row.name << ": " << err;
+    EXPECT_NE(DumpSdp(*r).find(row.dump), std::string::npos) << row.name << "\n" << DumpSdp(*r);
+  }
+}
+
+}  // namespace
