@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "vqcafbuffer.h"
+#include "vqcafexception.h"
 #include "vqcafdatetime.h"
 #include "vqcaffile.h"
 #include "vqcafhash.h"
@@ -86,6 +87,17 @@ struct Step {
 };
 inline void ExpectSteps(std::initializer_list<Step> aSteps) {
   for (const Step& s : aSteps) EXPECT_EQ(s.un64Got, s.un64Expected) << std::hex << s.pszName << " answered 0x" << s.un64Got;
+}
+
+/* The result of the framework exception f() throws; 0 when it throws none. */
+template <typename F>
+u64 ThrownResult(F f) {
+  try {
+    f();
+  } catch (const CVQCAFException& e) {
+    return e.Result();
+  }
+  return 0;
 }
 
 /* A thread that keeps its kernel id in nTid, then runs f. */
