@@ -34,29 +34,22 @@ VQX_HASH_STATS Stats(VQX_HASH* h) {
 }
 
 TEST(Hash, ResultCodesInOrderOnATableOfFour) {
-  const struct { const char* pszName; u64 un64Key, un64Value; VQX_RESULT expected; } rows[] = {{"key 0 is an ordinary key", 0, 10, kOk},
-              {"key 1 is an ordinary key", 1, 11, kOk},
-              {"all-ones key is an ordinary key", ~0ull, 12, kOk},
-              {"value all ones refused", 5, ~0ull, kInvalid},
-              {"duplicate of key 1", 1, 99, kExists},
-              {"value 0 accepted", 0x8000000000000000ull, 0, kOk},
-              {"fifth entry beyond the maximum", 6, 13, kFull},
-              {"duplicate reported before fullness", 0, 14, kExists}};
+  const struct { const char* pszName; u64 un64Key, un64Value; VQX_RESULT expected; } rows[] = {
+      {"key 0 is an ordinary key", 0, 10, kOk},          {"key 1 is an ordinary key", 1, 11, kOk},
+      {"all-ones key is an ordinary key", ~0ull, 12, kOk}, {"value all ones refused", 5, ~0ull, kInvalid},
+      {"duplicate of key 1", 1, 99, kExists},            {"value 0 accepted", 0x8000000000000000ull, 0, kOk},
+      {"fifth entry beyond the maximum", 6, 13, kFull},  {"duplicate reported before fullness", 0, 14, kExists}};
   HashPtr h = Keyed(4);
   for (const auto& r : rows) EXPECT_EQ(VQXHashInsert(h.get(), r.un64Key, r.un64Value), r.expected) << r.pszName;
-  EXPECT_EQ(Find(h.get(), 1), R(kOk, 11)) << "the stored value stays after a duplicate";
-  EXPECT_EQ(Find(h.get(), 0x8000000000000000ull), R(kOk, 0));
-  EXPECT_EQ(Find(h.get(), 6), R(kAbsent, 0)) << "absent: out value cleared";
-  EXPECT_EQ(VQXHashFind(h.get(), ~0ull, nullptr), kOk) << "out value is optional";
-  EXPECT_EQ(Remove(h.get(), 6), R(kAbsent, 77)) << "absent: out value untouched";
-  EXPECT_EQ(Remove(h.get(), ~0ull), R(kOk, 12));
-  EXPECT_EQ(VQXHashRemove(h.get(), ~0ull, nullptr), kAbsent);
-  EXPECT_EQ(VQXHashInsert(h.get(), 6, 13), kOk) << "room again after a removal";
-  EXPECT_EQ(Find(nullptr, 1), R(kNull, 0)) << "Find clears the out value first";
-  EXPECT_EQ(Remove(nullptr, 1), R(kNull, 77));
-  EXPECT_EQ((std::vector<VQX_RESULT>{VQXHashInsert(nullptr, 1, 2), VQXHashDestroy(nullptr),
-                                     VQXHashSetCreateFileLine(nullptr, __FILE__, __LINE__)}),
-            std::vector<VQX_RESULT>(3, kNull));
+  // The stored value stays after a duplicate; Find clears its out value (also when absent or the table is null),
+  // Remove leaves it untouched when it fails; both take a null out value.
+  EXPECT_EQ((std::vector<R>{Find(h.get(), 1), Find(h.get(), 0x8000000000000000ull), Find(h.get(), 6), Remove(h.get(), 6),
+                            Remove(h.get(), ~0ull), Find(nullptr, 1), Remove(nullptr, 1)}),
+            (std::vector<R>{{kOk, 11}, {kOk, 0}, {kAbsent, 0}, {kAbsent, 77}, {kOk, 12}, {kNull, 0}, {kNull, 77}}));
+  EXPECT_EQ((Results{VQXHashFind(h.get(), 0, nullptr), VQXHashRemove(h.get(), ~0ull, nullptr), VQXHashInsert(h.get(), 6, 13)}),
+            (Results{kOk, kAbsent, kOk})) << "room again after a removal";
+  EXPECT_EQ((Results{VQXHashInsert(nullptr, 1, 2), VQXHashDestroy(nullptr), VQXHashSetCreateFileLine(nullptr, __FILE__, __LINE__)}),
+            Results(3, kNull));
 }
 
 u64 SerialOf(void* pCalls, u64 un64Value) {  // the key of a value is the u64 it points to
@@ -66,11 +59,12 @@ u64 SerialOf(void* pCalls, u64 un64Value) {  // the key of a value is the u64 it
 
 TEST(Hash, CreationArgumentsAndTheKeyFunction) {
   int nCalls = 0;
-  EXPECT_EQ(VQXHashCreateWithKeyInternal(0, "x", 1), nullptr) << "flags must be 0";
-  EXPECT_EQ(VQXHashCreateInternal(0, nullptr, nullptr, nullptr, &nCalls, "x", 0), nullptr) << "key function needed";
-  EXPECT_EQ(VQXHashCreateInternal(0, SerialOf, &nCalls, nullptr, &nCalls, "x", 0), nullptr) << "callbacks null";
-  EXPECT_EQ(VQXHashCreateInternal(0, SerialOf, nullptr, &nCalls, &nCalls, "x", 0), nullptr) << "callbacks null";
-  EXPECT_EQ(VQXHashCreateInternal(0, SerialOf, nullptr, nullptr, &nCalls, "x", 2), nullptr) << "flags must be 0";
+  // Flags must be 0, a key function is needed, the two reserved callbacks must be null.
+  EXPECT_EQ((std::vector<void*>{VQXHashCreateWithKeyInternal(0, "x", 1), VQXHashCreateInternal(0, nullptr, nullptr, nullptr, &nCalls, "x", 0),
+                                VQXHashCreateInternal(0, SerialOf, &nCalls, nullptr, &nCalls, "x", 0),
+                                VQXHashCreateInternal(0, SerialOf, nullptr, &nCalls, &nCalls, "x", 0),
+                                VQXHashCreateInternal(0, SerialOf, nullptr, nullptr, &nCalls, "x", 2)}),
+            std::vector<void*>(5));
   EXPECT_EQ(nCalls, 0);
   std::vector<u64> aSerial(33);  // before the table: its check at the end reads them
   const auto value = [&](int i) { return u64(uintptr_t(&aSerial[i])); };

@@ -175,56 +175,52 @@ struct CopyLog {
   }
 };
 
-TEST(MsgElementDupSet, CopiesAcrossLayoutsAndEmptiesTheDestinationFirst) {
-  for (u32 srcLayout : {k32, k16}) {
-    for (u32 dstLayout : {k32, k16}) {
-      VqxTestMsg src = MakeMsg(512, 8, srcLayout), dst = MakeMsg(512, 8, dstLayout);
-      FillSource(src, src.Set(0), 4);
-      ASSERT_EQ((Results{Str(dst, dst.Set(4), "old"), Dup(src.Set(0), dst, dst.Set(4)), Check(dst, dst.Set(4))}),
-                Results(3, VQX_RESULT_OK));
-      EXPECT_EQ(Contents(dst.Set(4)), Contents(src.Set(0))) << srcLayout << "->" << dstLayout;
-    }
+TEST(MsgElementDupSet, IntoAnotherMessage) {
+  // Four source elements (3 to 6 bytes) go to set 4 of a destination, emptied first although it held "old". A copy
+  // function failing, or the room running out, stops at that element: the ones before stay.
+  const struct { const char* name; u32 srcLayout, dstLayout, dstCap; bool fCopyFn; size_t failAt, copied; VQX_RESULT expected; } rows[] = {
+      {"32 to 32", k32, k32, 512, false, ~0u, 4, VQX_RESULT_OK},        {"32 to 16", k32, k16, 512, false, ~0u, 4, VQX_RESULT_OK},
+      {"16 to 32", k16, k32, 512, false, ~0u, 4, VQX_RESULT_OK},        {"16 to 16", k16, k16, 512, false, ~0u, 4, VQX_RESULT_OK},
+      {"copy function", k32, k32, 512, true, ~0u, 4, VQX_RESULT_OK},    {"copy fails at 3", k32, k32, 512, true, 2, 3, VQX_RESULT_FAIL},
+      {"room for two", k32, k32, 64, false, ~0u, 2, VQX_RESULT_BUFFER_TOO_SMALL}};
+  for (const auto& r : rows) {
+    VqxTestMsg src = MakeMsg(512, 8, r.srcLayout), dst = MakeMsg(r.dstCap, 8, r.dstLayout);
+    FillSource(src, src.Set(0), 4);
+    ASSERT_EQ(Str(dst, dst.Set(4), "old"), VQX_RESULT_OK);
+    CopyLog log{dst.Msg(), r.failAt};
+    EXPECT_EQ(Dup(src.Set(0), dst, dst.Set(4), r.fCopyFn ? CopyLog::Copy : nullptr, &log), r.expected) << r.name;
+    Elems calls = Elements(src.Set(0));
+    Strings want = Contents(src.Set(0));
+    calls.resize(r.fCopyFn ? r.copied : 0), want.resize(r.copied);
+    for (auto& e : want) r.fCopyFn ? std::reverse(e.begin(), e.end()) : void();  // the copy function reverses
+    if (r.failAt < 4) want.back().assign(want.back().size(), '\0');  // the failing element stays zero-filled
+    EXPECT_EQ(log.calls, calls) << r.name;
+    EXPECT_EQ(Contents(dst.Set(4)), want) << r.name;
+    EXPECT_EQ(Check(dst, dst.Set(4)), VQX_RESULT_OK) << r.name;
   }
-  // Within one message; then an empty source empties the destination.
+}
+
+TEST(MsgElementDupSet, WithinOneMessageAndIntoTheSameSet) {
   VqxTestMsg msg = MakeMsg(512, 16);
   FillSource(msg, msg.Set(0), 3);
   ASSERT_EQ(Dup(msg.Set(0), msg, msg.Set(4)), VQX_RESULT_OK);
   EXPECT_EQ(Contents(msg.Set(4)), Contents(msg.Set(0)));
   ASSERT_EQ(Dup(msg.Set(8), msg, msg.Set(4)), VQX_RESULT_OK);
-  EXPECT_EQ(*msg.Set(4), 0u);
+  EXPECT_EQ(*msg.Set(4), 0u) << "an empty source empties the destination";
   EXPECT_EQ((Results{Dup(nullptr, msg, msg.Set(4)), VQXMsgElementDupSet(msg.Set(0), nullptr, msg.Set(4), nullptr, nullptr),
                      Dup(msg.Set(0), msg, nullptr)}),
             Results(3, VQX_RESULT_NULL_PARAM));
-}
-
-TEST(MsgElementDupSet, CopyFunctionFailuresAndTheSameSet) {
-  VqxTestMsg src = MakeMsg(512, 8), dst = MakeMsg(512, 8), small = MakeMsg(48, 8);
-  FillSource(src, src.Set(0), 4);
-  CopyLog log{dst.Msg()};
-  ASSERT_EQ(Dup(src.Set(0), dst, dst.Set(0), CopyLog::Copy, &log), VQX_RESULT_OK);
-  EXPECT_EQ(log.calls, Elements(src.Set(0)));
-  Strings reversed = Contents(src.Set(0));
-  for (auto& e : reversed) std::reverse(e.begin(), e.end());
-  EXPECT_EQ(Contents(dst.Set(0)), reversed) << "copied by the copy function";
-  // A failure stops at the failing element, and so does the lack of room (two 16-byte elements fit in small):
-  // the elements before stay.
-  CopyLog failing{dst.Msg(), 2};
-  EXPECT_EQ((Results{Dup(src.Set(0), dst, dst.Set(4), CopyLog::Copy, &failing), Dup(src.Set(0), small, small.Set(0)),
-                     Check(dst, dst.Set(4)), Check(small, small.Set(0))}),
-            (Results{VQX_RESULT_FAIL, VQX_RESULT_BUFFER_TOO_SMALL, VQX_RESULT_OK, VQX_RESULT_OK}));
-  EXPECT_EQ((std::vector<size_t>{failing.calls.size(), Elements(dst.Set(4)).size(), Elements(small.Set(0)).size()}),
-            (std::vector<size_t>{3, 3, 2}));
   // Into the same set, each element goes to the copy function in place and nothing is appended; without a copy
   // function nothing changes.
-  VqxTestMsg msg = MakeMsg(512, 8, k16);
-  FillSource(msg, msg.Set(0), 3);
-  const u32 used = msg.Used();
-  const std::vector<u8> before = msg.Bytes();
-  ASSERT_EQ(Dup(msg.Set(0), msg, msg.Set(0)), VQX_RESULT_OK);
-  EXPECT_EQ(msg.Bytes(), before);
-  CopyLog same{msg.Msg()};
-  ASSERT_EQ(Dup(msg.Set(0), msg, msg.Set(0), CopyLog::Copy, &same), VQX_RESULT_OK);
-  EXPECT_TRUE(same.calls.size() == 3 && msg.Used() == used && Elements(msg.Set(0)).size() == 3);
+  VqxTestMsg m16 = MakeMsg(512, 8, k16);
+  FillSource(m16, m16.Set(0), 3);
+  const u32 used = m16.Used();
+  const std::vector<u8> before = m16.Bytes();
+  ASSERT_EQ(Dup(m16.Set(0), m16, m16.Set(0)), VQX_RESULT_OK);
+  EXPECT_EQ(m16.Bytes(), before);
+  CopyLog same{m16.Msg()};
+  ASSERT_EQ(Dup(m16.Set(0), m16, m16.Set(0), CopyLog::Copy, &same), VQX_RESULT_OK);
+  EXPECT_TRUE(same.calls.size() == 3 && m16.Used() == used && Elements(m16.Set(0)).size() == 3);
 }
 
 // A deep copy: each outer element holds a nested string set that the copy function duplicates in turn, as the
