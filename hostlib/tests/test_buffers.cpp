@@ -364,14 +364,11 @@ TEST_F(FragTest, ThreeFragmentsMakeOneMessage) {
   }
   ASSERT_NE(hWhole, nullptr);
   EXPECT_EQ(mState.un32NbContexts, 1u) << "serial 501 still waits";
-  EXPECT_EQ(hWhole->un16FragInfo, 0u);
-  EXPECT_EQ(hWhole->un32SerialNumber, 500u);
-  EXPECT_EQ(hWhole->MsgType, 4u);
-  EXPECT_EQ(hWhole->un32MsgId, 0x06010203u);
-  EXPECT_EQ(hWhole->un32PayloadLength, 40u + 24u + 64u);
-  EXPECT_EQ(hWhole->un32PayloadMaxLength, hWhole->un32PayloadLength);
-  EXPECT_EQ(hWhole->un32Length, 88u + 128u);
-  EXPECT_EQ(hWhole->un32PayloadStart, 88u);
+  /* fragment info, serial, type, id, payload length and maximum, length, payload start */
+  EXPECT_EQ((std::vector<u32>{hWhole->un16FragInfo, hWhole->un32SerialNumber, hWhole->MsgType, hWhole->un32MsgId,
+                              hWhole->un32PayloadLength, hWhole->un32PayloadMaxLength, hWhole->un32Length,
+                              hWhole->un32PayloadStart}),
+            (std::vector<u32>{0, 500, 4, 0x06010203, 128, 128, 88 + 128, 88}));
   const u8* pby = VQXMsgPayload(hWhole);
   u32 un32Offset = 8;
   for (u32 i = 0; i < 3; i++) {

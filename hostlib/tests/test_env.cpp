@@ -72,14 +72,13 @@ TEST(Env, ExtraAddressRecordsAreFilledAndArrayLimitStops) {
   ASSERT_EQ(VQXParseExtraGwAddr("(10.0.0.1/10.1.0.1:12358)(gwhost:5000)", &un32Count, aAddr, nullptr),
             VQX_RESULT_API_OK);
   ASSERT_EQ(un32Count, 2u);
-  EXPECT_STREQ(aAddr[0].szIpAddress0, "10.0.0.1");
-  EXPECT_STREQ(aAddr[0].szIpAddress1, "10.1.0.1");
-  EXPECT_EQ(aAddr[0].un16Port, 12358);
-  EXPECT_EQ(aAddr[0].un32IpAddress0, 0u);
-  EXPECT_STREQ(aAddr[1].szIpAddress0, "gwhost");
-  EXPECT_STREQ(aAddr[1].szIpAddress1, "");
-  EXPECT_EQ(aAddr[1].un16Port, 5000);
-  EXPECT_EQ(aAddr[2].un16Port, 0xABAB); /* untouched */
+  const auto text = [](const _VQX_EXTRA_GW_ADDR& a) {
+    return std::string(a.szIpAddress0) + "/" + a.szIpAddress1 + ":" + std::to_string(a.un16Port) + " " +
+           std::to_string(a.un32IpAddress0);
+  };
+  EXPECT_EQ(text(aAddr[0]), "10.0.0.1/10.1.0.1:12358 0");
+  EXPECT_EQ(text(aAddr[1]), "gwhost/:5000 0");
+  EXPECT_EQ(aAddr[2].un16Port, 0xABAB) << "untouched";
 
   un32Count = 1;
   EXPECT_EQ(VQXParseExtraGwAddr("(a:1)(b:2)(c:3)", &un32Count, aAddr, nullptr), VQX_RESULT_API_OK);
@@ -196,13 +195,10 @@ TEST_F(EnvLib, SubnetSelectsTheInterfaceAndUnknownAddressIsWarned) {
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
   EXPECT_EQ(VqxIpAddressesPrepare(mhLib, &params), VQX_RESULT_OK);
   VQX_LIB *pLib = VqxLib(mhLib);
-  EXPECT_STREQ(params.szGw0Address, "192.168.7.12");
-  EXPECT_STREQ(pLib->szLocalGw0Address, "192.168.7.12");
-  EXPECT_STREQ(params.szGw1Address, "");
-  EXPECT_EQ(pLib->fGw0Settled, 1u);
-  EXPECT_EQ(pLib->fGw1Settled, 0u);
-  EXPECT_EQ(pLib->fNoLocalAddress, 0u);
-  EXPECT_EQ(params.un16GwPort, 12358);
+  EXPECT_EQ(std::string(params.szGw0Address) + " " + pLib->szLocalGw0Address + " [" + params.szGw1Address + "]",
+            "192.168.7.12 192.168.7.12 []");
+  EXPECT_EQ((std::vector<u32>{pLib->fGw0Settled, pLib->fGw1Settled, pLib->fNoLocalAddress, params.un16GwPort}),
+            (std::vector<u32>{1, 0, 0, 12358})) << "gw0 settled, gw1 not, an address found, the default port";
   ASSERT_EQ(params.un32NbExtraGwAddr, 2u);
   EXPECT_STREQ(params.paExtraGwAddr[1].szIpAddress0, "h");
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);

@@ -182,9 +182,8 @@ TEST(LibOpen, FailingStepRollsEverythingBack) {
   EXPECT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(hLib, nullptr);
   EXPECT_EQ(log.Count("VQXOpenLib: Filter init failed"), 1u) << "printed before the log thread stopped";
-  EXPECT_EQ(g_peersInit.load(), 1);
-  EXPECT_EQ(g_peersUninit.load(), 1);
-  EXPECT_EQ(g_filtersUninit.load(), 0) << "its init never succeeded";
+  EXPECT_EQ((std::vector<int>{g_peersInit, g_peersUninit, g_filtersUninit}), (std::vector<int>{1, 1, 0}))
+      << "the filters' init never succeeded: no uninit for them";
   EXPECT_EQ(ProcessThreadCount(), threadsBefore);
   EXPECT_EQ(ProcessFdCount(), fdsBefore);
   VqxHostLibSetPart(VQX_HOSTLIB_PART_PEERS, nullptr);

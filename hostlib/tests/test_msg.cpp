@@ -113,11 +113,13 @@ TEST_F(MsgTest, HeaderAtAllocationAndSerials) {
 
 TEST_F(MsgTest, ArgumentChecks) {
   VQX_MSG_HANDLE hMsg = nullptr;
-  EXPECT_EQ(VQXGetMsg(nullptr, 8, &hMsg), VQX_RESULT_API_INVALID_LIB_HANDLE);
-  EXPECT_EQ(VQXGetMsg(mhLib, 8, nullptr), VQX_RESULT_API_NULL_PARAM);
-  EXPECT_EQ(VQXReleaseMsgEx(nullptr, &hMsg), VQX_RESULT_API_INVALID_LIB_HANDLE);
-  EXPECT_EQ(VQXReleaseMsgEx(mhLib, nullptr), VQX_RESULT_API_INVALID_MSG_HANDLE);
-  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_API_INVALID_MSG_HANDLE);
+  /* get: no library, no out handle; release: no library, no handle pointer, null handle */
+  EXPECT_EQ((std::vector<VQX_RESULT>{VQXGetMsg(nullptr, 8, &hMsg), VQXGetMsg(mhLib, 8, nullptr),
+                                     VQXReleaseMsgEx(nullptr, &hMsg), VQXReleaseMsgEx(mhLib, nullptr),
+                                     VQXReleaseMsgEx(mhLib, &hMsg)}),
+            (std::vector<VQX_RESULT>{VQX_RESULT_API_INVALID_LIB_HANDLE, VQX_RESULT_API_NULL_PARAM,
+                                     VQX_RESULT_API_INVALID_LIB_HANDLE, VQX_RESULT_API_INVALID_MSG_HANDLE,
+                                     VQX_RESULT_API_INVALID_MSG_HANDLE}));
   EXPECT_TRUE(mLog.WaitFor("VQXGetMsg: VQX_RESULT_API_NULL_PARAM"));
   EXPECT_TRUE(mLog.WaitFor("VQXReleaseMsg: VQX_RESULT_API_INVALID_MSG_HANDLE"));
 }
