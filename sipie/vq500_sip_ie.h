@@ -1,7 +1,8 @@
 /*
  * vq500_sip_ie.h - the SIP/SDP information-element library: records and
  * their copies (vq500_ie_copy.h and the generated record headers), search
- * (vq500_sip_find.h), composition (vq500_sip_compose.h), texts (vq500_sip_text.h) and the
+ * (vq500_sip_find.h), composition (vq500_sip_compose.h), texts (vq500_sip_text.h), digest
+ * credentials (vq500_sip_digest.h) and the
  * names of every enumeration, status code and SIP message id.
  */
 #ifndef VQ500_SIP_IE_H
@@ -9,6 +10,7 @@
 
 #include "vq500_ie_copy.h"
 #include "vq500_sip_compose.h"
+#include "vq500_sip_digest.h"
 #include "vq500_sip_find.h"
 #include "vq500_sip_text.h"
 #include "vq500_ie_names.h"
