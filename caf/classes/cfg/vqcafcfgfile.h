@@ -1,0 +1,105 @@
+/*
+ * vqcafcfgfile.h - IVQCAFCfgFile, the path-addressed configuration store,
+ * and CVQCAFCfgFileXml, its reading implementation over libxml2.
+ *
+ * Model. A path names elements from the document root down, by element name,
+ * separated by colons: "quellan:signaling:ss7". The first segment is the root
+ * element's name; an empty first segment (":params:log") stands for the root
+ * whatever its name. A segment "[n]" (n decimal, 0-based) after a name keeps
+ * only the elements that are the n-th of that name among their siblings
+ * ("quellan:signaling:ss7:[2]:trunk"). The whole path names a list of
+ * elements in document order; the index argument picks one of them (0-based)
+ * and the field argument names one of its attributes.
+ *
+ * The store only reads: no editing, saving, DTD or catalog. The file is
+ * parsed without network access and without loading or substituting external
+ * entities; line numbers past 65535 are kept.
+ *
+ * Threads: every call takes the store's own mutex.
+ */
+#ifndef VQCAFCFGFILE_H
+#define VQCAFCFGFILE_H
+
+#include "vqcafmutex.h"
+#include "vqcafstring.h"
+#include "vqx_result.h"
+#include "vqx_types.h"
+
+namespace VQCAF {
+
+/* Room for a text value in the readers of the store: 255 characters and the NUL. */
+constexpr u32 VQCAF_CFG_VALUE_SIZE = 256u;
+
+class IVQCAFCfgFile {
+ public:
+  virtual ~IVQCAFCfgFile() = default;
+  /* Opens and parses the file given at construction. 0x8200000F when already
+   * open; 0x8200000E when the file cannot be read or is not well-formed (the
+   * parser's reason logged). */
+  virtual VQX_RESULT Open() = 0;
+  /* Drops the document; 0x02000000 also when nothing was open. */
+  virtual VQX_RESULT Close() = 0;
+  /*
+   * Text of the attribute into pszValue (un32Size bytes, NUL included);
+   * pszValue emptied first. 0x82000015 when the element or attribute is
+   * absent; 0x8200001A (logged) when the text's length is not smaller than
+   * un32Size: nothing is cut; 0x82000011 (logged) when no document is open;
+   * 0x82000009 for a null argument.
+   */
+  virtual VQX_RESULT Get(const char* pszPath, u32 un32Index, char* pszField, u32 un32Size, char* pszValue) = 0;
+  /* Boolean: "false", "off", "no", "0" (any case) give 0, any other text 1.
+   * *pbyValue set to 0 first. Failures as the text Get, without the size one. */
+  virtual VQX_RESULT Get(const char* pszPath, u32 un32Index, char* pszField, u8* pbyValue) = 0;
+  /* Unsigned 32-bit number: leading blanks skipped, "0x" hexadecimal, leading
+   * "0" octal, else decimal; reading stops at the first other character; no
+   * leading digit gives 0. A value above 0xFFFFFFFF is refused with
+   * 0x8200000A (logged), the value staying 0. Otherwise as the boolean Get. */
+  virtual VQX_RESULT Get(const char* pszPath, u32 un32Index, char* pszField, u32* pun32Value) = 0;
+  /* Number of elements the path names; 0 when it resolves to none or no
+   * document is open. 0x02000000 (0x82000009 for a null argument). */
+  virtual VQX_RESULT GetCount(const char* pszPath, u32* pun32Count) = 0;
+  /* Line in the file of the un32Index-th element of the path (pszField is not
+   * used); 0 and 0x82000015 when there is none, 0x82000011 when not open. */
+  virtual VQX_RESULT GetLineNumber(const char* pszPath, u32 un32Index, char* pszField, u32* pun32Line) = 0;
+  /* The file name the store was made with; owned by the store. */
+  virtual const char* GetDbName() = 0;
+  /* Non-zero while a document is open. */
+  virtual u32 IsOpened() = 0;
+};
+
+class CVQCAFCfgFileXml : public IVQCAFCfgFile {
+ public:
+  explicit CVQCAFCfgFileXml(const char* pszFileName);
+  ~CVQCAFCfgFileXml() override;
+  CVQCAFCfgFileXml(const CVQCAFCfgFileXml&) = delete;
+  CVQCAFCfgFileXml& operator=(const CVQCAFCfgFileXml&) = delete;
+
+  VQX_RESULT Open() override;
+  VQX_RESULT Close() override;
+  VQX_RESULT Get(const char* pszPath, u32 un32Index, char* pszField, u32 un32Size, char* pszValue) override;
+  VQX_RESULT Get(const char* pszPath, u32 un32Index, char* pszField, u8* pbyValue) override;
+  VQX_RESULT Get(const char* pszPath, u32 un32Index, char* pszField, u32* pun32Value) override;
+  VQX_RESULT GetCount(const char* pszPath, u32* pun32Count) override;
+  VQX_RESULT GetLineNumber(const char* pszPath, u32 un32Index, char* pszField, u32* pun32Line) override;
+  const char* GetDbName() override;
+  u32 IsOpened() override;
+
+ private:
+  /* The attribute's text (libxml2-owned copy, freed by the caller) or a code. */
+  VQX_RESULT GetAttribute(const char* pszOperation, const char* pszPath, u32 un32Index, const char* pszField,
+                          unsigned char** ppszText);
+
+  CVQCAFMutex mMutex;
+  CVQCAFString mDbName;
+  void* mpDoc; /* xmlDoc*, kept opaque so that users need no libxml2 header */
+};
+
+/* The number rule of the numeric Get, for its callers' own texts: 0x02000000
+ * with *pun32Value, or 0x8200000A when the value passes 32 bits. */
+VQX_RESULT VqcafCfgParseU32(const char* pszText, u32* pun32Value);
+/* The boolean rule of the boolean Get. */
+u8 VqcafCfgParseBool(const char* pszText);
+
+}  // namespace VQCAF
+
+#endif

@@ -1,0 +1,264 @@
+/*
+ * vqcafcfgfilexml.cpp - CVQCAFCfgFileXml: path resolution over a libxml2
+ * tree held for reading. Path rules and codes in vqcafcfgfile.h.
+ */
+#include <libxml/SAX2.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <string.h>
+#include <strings.h>
+
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "vqcafcfgfile.h"
+#include "vqcafexception.h"
+
+namespace VQCAF {
+
+namespace {
+
+using NodeList = std::vector<xmlNodePtr>;
+
+constexpr const char* kNotOpenedText = "Database must be opened first.";
+constexpr const char* kTooLongText = "The length of the field is bigger than in_un32FieldValueMaximumLength";
+
+bool IsNamed(xmlNodePtr p, std::string_view svName) {
+  if (p->type != XML_ELEMENT_NODE) return false;
+  const char* pszName = reinterpret_cast<const char*>(p->name);
+  return svName == pszName;
+}
+
+/* 0-based rank of p among its parent's element children of the same name. */
+u32 SiblingRank(xmlNodePtr p) {
+  u32 un32Rank = 0;
+  for (xmlNodePtr q = p->prev; q != nullptr; q = q->prev) {
+    if (q->type == XML_ELEMENT_NODE && xmlStrEqual(q->name, p->name)) un32Rank++;
+  }
+  return un32Rank;
+}
+
+/* "[n]": n decimal, at most 9 digits; false for anything else. */
+bool ParseSelector(std::string_view sv, u32* pun32) {
+  if (sv.size() < 3 || sv.size() > 11 || sv.front() != '[' || sv.back() != ']') return false;
+  u32 v = 0;
+  for (char c : sv.substr(1, sv.size() - 2)) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<u32>(c - '0');
+  }
+  *pun32 = v;
+  return true;
+}
+
+/* The elements a path names, in document order (empty when none). */
+NodeList Resolve(xmlDocPtr pDoc, const char* pszPath) {
+  NodeList Nodes;
+  xmlNodePtr pRoot = xmlDocGetRootElement(pDoc);
+  if (pRoot == nullptr) return Nodes;
+  std::string_view svRest(pszPath);
+  size_t colon = svRest.find(':');
+  const std::string_view svFirst = svRest.substr(0, colon);
+  if (!svFirst.empty() && !IsNamed(pRoot, svFirst)) return Nodes;
+  Nodes.push_back(pRoot);
+  while (colon != std::string_view::npos && !Nodes.empty()) {
+    svRest.remove_prefix(colon + 1);
+    colon = svRest.find(':');
+    const std::string_view svSeg = svRest.substr(0, colon);
+    u32 un32Nth = 0;
+    NodeList Next;
+    if (ParseSelector(svSeg, &un32Nth)) {
+      for (xmlNodePtr p : Nodes) {
+        if (p != pRoot && SiblingRank(p) == un32Nth) Next.push_back(p);
+      }
+    } else if (!svSeg.empty()) {
+      for (xmlNodePtr p : Nodes) {
+        for (xmlNodePtr c = p->children; c != nullptr; c = c->next) {
+          if (IsNamed(c, svSeg)) Next.push_back(c);
+        }
+      }
+    }
+    Nodes.swap(Next);
+  }
+  return Nodes;
+}
+
+/*
+ * libxml2 numbers an element past line 65535 by a neighbouring node, which is
+ * a line off or more; the element's own line is kept in _private instead,
+ * taken when its start tag is read.
+ */
+void StartElementKeepingLine(void* pvCtxt, const xmlChar* pszLocal, const xmlChar* pszPrefix, const xmlChar* pszUri,
+                             int nNs, const xmlChar** apszNs, int nAttr, int nDefaulted, const xmlChar** apszAttr) {
+  xmlSAX2StartElementNs(pvCtxt, pszLocal, pszPrefix, pszUri, nNs, apszNs, nAttr, nDefaulted, apszAttr);
+  xmlParserCtxtPtr pCtxt = static_cast<xmlParserCtxtPtr>(pvCtxt);
+  if (pCtxt->node != nullptr && pCtxt->input != nullptr && pCtxt->input->line > 0)
+    pCtxt->node->_private = reinterpret_cast<void*>(static_cast<intptr_t>(pCtxt->input->line));
+}
+
+void InitParserOnce() {
+  static std::once_flag s_Once;
+  std::call_once(s_Once, [] { xmlInitParser(); });
+}
+
+}  // namespace
+
+VQX_RESULT VqcafCfgParseU32(const char* pszText, u32* pun32Value) {
+  *pun32Value = 0;
+  const char* p = pszText;
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') p++;
+  u32 un32Base = 10;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    un32Base = 16;
+    p += 2;
+  } else if (p[0] == '0') {
+    un32Base = 8;
+  }
+  u64 v = 0;
+  for (;; p++) {
+    u32 d;
+    if (*p >= '0' && *p <= '9') d = static_cast<u32>(*p - '0');
+    else if (*p >= 'a' && *p <= 'f') d = static_cast<u32>(*p - 'a' + 10);
+    else if (*p >= 'A' && *p <= 'F') d = static_cast<u32>(*p - 'A' + 10);
+    else break;
+    if (d >= un32Base) break;
+    v = v * un32Base + d;
+    if (v > 0xFFFFFFFFull) return VQX_RESULT_INVALID_PARAM;
+  }
+  *pun32Value = static_cast<u32>(v);
+  return VQX_RESULT_OK;
+}
+
+u8 VqcafCfgParseBool(const char* pszText) {
+  static constexpr const char* kFalse[] = {"false", "off", "no", "0"};
+  for (const char* psz : kFalse) {
+    if (strcasecmp(pszText, psz) == 0) return 0;
+  }
+  return 1;
+}
+
+CVQCAFCfgFileXml::CVQCAFCfgFileXml(const char* pszFileName) : mDbName(pszFileName ? pszFileName : ""), mpDoc(nullptr) {
+  InitParserOnce();
+}
+
+CVQCAFCfgFileXml::~CVQCAFCfgFileXml() { Close(); }
+
+VQX_RESULT CVQCAFCfgFileXml::Open() {
+  CVQCAFMutexAutoGetGive Lock(&mMutex);
+  if (mpDoc != nullptr) return VQCAF_REPORT_FAILURE("CVQCAFCfgFileXml::Open", "Already opened", VQX_RESULT_INVALID_STATE);
+  xmlParserCtxtPtr pCtxt = xmlNewParserCtxt();
+  if (pCtxt == nullptr) return VQCAF_REPORT_FAILURE("CVQCAFCfgFileXml::Open", "xmlNewParserCtxt", VQX_RESULT_NOT_ENOUGH_MEMORY);
+  pCtxt->sax->startElementNs = StartElementKeepingLine;
+  /* No network, no DTD loading, no entity substitution; long files numbered right. */
+  const int nOptions = XML_PARSE_NONET | XML_PARSE_BIG_LINES | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+  xmlDocPtr pDoc = xmlCtxtReadFile(pCtxt, mDbName.c_str(), nullptr, nOptions);
+  if (pDoc == nullptr) {
+    const xmlError* pErr = xmlCtxtGetLastError(pCtxt);
+    CVQCAFString strText;
+    strText.Format("Cannot read '%s' (line %d): %s", mDbName.c_str(), pErr ? pErr->line : 0,
+                   pErr && pErr->message ? pErr->message : "unknown error\n");
+    xmlFreeParserCtxt(pCtxt);
+    return VQCAF_REPORT_FAILURE("CVQCAFCfgFileXml::Open", strText.c_str(), VQX_RESULT_INVALID_CONFIG);
+  }
+  xmlFreeParserCtxt(pCtxt);
+  mpDoc = pDoc;
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCAFCfgFileXml::Close() {
+  CVQCAFMutexAutoGetGive Lock(&mMutex);
+  if (mpDoc != nullptr) xmlFreeDoc(static_cast<xmlDocPtr>(mpDoc));
+  mpDoc = nullptr;
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCAFCfgFileXml::GetAttribute(const char* pszOperation, const char* pszPath, u32 un32Index,
+                                          const char* pszField, unsigned char** ppszText) {
+  *ppszText = nullptr;
+  if (mpDoc == nullptr) return VQCAF_REPORT_FAILURE(pszOperation, kNotOpenedText, VQX_RESULT_INVALID_OPERATION);
+  const NodeList Nodes = Resolve(static_cast<xmlDocPtr>(mpDoc), pszPath);
+  if (un32Index >= Nodes.size()) return VQX_RESULT_NOT_FOUND;
+  /* xmlHasProp so that an attribute in a namespace or a DTD default is not taken for ours. */
+  xmlAttrPtr pAttr = xmlHasProp(Nodes[un32Index], reinterpret_cast<const xmlChar*>(pszField));
+  if (pAttr == nullptr || pAttr->type != XML_ATTRIBUTE_NODE) return VQX_RESULT_NOT_FOUND;
+  *ppszText = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(pAttr));
+  if (*ppszText == nullptr) *ppszText = xmlStrdup(reinterpret_cast<const xmlChar*>(""));
+  return *ppszText != nullptr ? VQX_RESULT_OK : VQX_RESULT_NOT_ENOUGH_MEMORY;
+}
+
+VQX_RESULT CVQCAFCfgFileXml::Get(const char* pszPath, u32 un32Index, char* pszField, u32 un32Size, char* pszValue) {
+  if (pszPath == nullptr || pszField == nullptr || pszValue == nullptr || un32Size == 0) return VQX_RESULT_NULL_PARAM;
+  pszValue[0] = '\0';
+  CVQCAFMutexAutoGetGive Lock(&mMutex);
+  unsigned char* pszText = nullptr;
+  const VQX_RESULT r = GetAttribute("CVQCAFCfgFileXml::Get", pszPath, un32Index, pszField, &pszText);
+  if (VQX_RESULT_FAILED(r)) return r;
+  const size_t len = strlen(reinterpret_cast<char*>(pszText));
+  if (len >= un32Size) {
+    xmlFree(pszText);
+    return VQCAF_REPORT_FAILURE("CVQCAFCfgFileXml::Get", kTooLongText, VQX_RESULT_BUFFER_TOO_SMALL);
+  }
+  memcpy(pszValue, pszText, len + 1);
+  xmlFree(pszText);
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCAFCfgFileXml::Get(const char* pszPath, u32 un32Index, char* pszField, u8* pbyValue) {
+  if (pszPath == nullptr || pszField == nullptr || pbyValue == nullptr) return VQX_RESULT_NULL_PARAM;
+  *pbyValue = 0;
+  CVQCAFMutexAutoGetGive Lock(&mMutex);
+  unsigned char* pszText = nullptr;
+  const VQX_RESULT r = GetAttribute("CVQCAFCfgFileXml::Get", pszPath, un32Index, pszField, &pszText);
+  if (VQX_RESULT_FAILED(r)) return r;
+  *pbyValue = VqcafCfgParseBool(reinterpret_cast<char*>(pszText));
+  xmlFree(pszText);
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCAFCfgFileXml::Get(const char* pszPath, u32 un32Index, char* pszField, u32* pun32Value) {
+  if (pszPath == nullptr || pszField == nullptr || pun32Value == nullptr) return VQX_RESULT_NULL_PARAM;
+  *pun32Value = 0;
+  CVQCAFMutexAutoGetGive Lock(&mMutex);
+  unsigned char* pszText = nullptr;
+  const VQX_RESULT r = GetAttribute("CVQCAFCfgFileXml::Get", pszPath, un32Index, pszField, &pszText);
+  if (VQX_RESULT_FAILED(r)) return r;
+  const VQX_RESULT rNum = VqcafCfgParseU32(reinterpret_cast<char*>(pszText), pun32Value);
+  xmlFree(pszText);
+  if (VQX_RESULT_FAILED(rNum)) {
+    CVQCAFString strText;
+    strText.Format("Value of '%s' at '%s'[%u] is beyond 32 bits", pszField, pszPath, un32Index);
+    return VQCAF_REPORT_FAILURE("CVQCAFCfgFileXml::Get", strText.c_str(), rNum);
+  }
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCAFCfgFileXml::GetCount(const char* pszPath, u32* pun32Count) {
+  if (pszPath == nullptr || pun32Count == nullptr) return VQX_RESULT_NULL_PARAM;
+  CVQCAFMutexAutoGetGive Lock(&mMutex);
+  *pun32Count = mpDoc == nullptr ? 0 : static_cast<u32>(Resolve(static_cast<xmlDocPtr>(mpDoc), pszPath).size());
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCAFCfgFileXml::GetLineNumber(const char* pszPath, u32 un32Index, char*, u32* pun32Line) {
+  if (pszPath == nullptr || pun32Line == nullptr) return VQX_RESULT_NULL_PARAM;
+  *pun32Line = 0;
+  CVQCAFMutexAutoGetGive Lock(&mMutex);
+  if (mpDoc == nullptr)
+    return VQCAF_REPORT_FAILURE("CVQCAFCfgFileXml::GetLineNumber", kNotOpenedText, VQX_RESULT_INVALID_OPERATION);
+  const NodeList Nodes = Resolve(static_cast<xmlDocPtr>(mpDoc), pszPath);
+  if (un32Index >= Nodes.size()) return VQX_RESULT_NOT_FOUND;
+  const long nLine = Nodes[un32Index]->_private != nullptr
+                        ? static_cast<long>(reinterpret_cast<intptr_t>(Nodes[un32Index]->_private))
+                        : xmlGetLineNo(Nodes[un32Index]);
+  *pun32Line = nLine > 0 ? static_cast<u32>(nLine) : 0;
+  return VQX_RESULT_OK;
+}
+
+const char* CVQCAFCfgFileXml::GetDbName() { return mDbName.c_str(); }
+
+u32 CVQCAFCfgFileXml::IsOpened() {
+  CVQCAFMutexAutoGetGive Lock(&mMutex);
+  return mpDoc != nullptr ? 1u : 0u;
+}
+
+}  // namespace VQCAF

@@ -1,0 +1,176 @@
+// The XML store read against outside oracles: values and codes as rows, counts
+// as xmllint's XPath counts, line numbers as expat's (cfg_lines.py).
+#include <map>
+
+#include "support/vqcaf_test_support.h"
+#include "vqcafcfgfile.h"
+
+namespace {
+
+std::string RunCommand(const std::string& strCommand) {
+  std::string strOut;
+  FILE* pPipe = popen(strCommand.c_str(), "r");
+  if (pPipe == nullptr) return strOut;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof(buf), pPipe)) > 0;) strOut.append(buf, n);
+  pclose(pPipe);
+  return strOut;
+}
+
+const std::string kFixture = std::string(getenv("VQX_TEST_DATA")) + "/cfg_store.xml";
+
+struct Fixture : ::testing::Test {
+  CVQCAFCfgFileXml Store{kFixture.c_str()};
+  void SetUp() override {
+    ASSERT_EQ(RunCommand("xmllint --noout " + kFixture + " 2>&1; echo $?"), "0\n");
+    ASSERT_EQ(Store.Open(), VQX_RESULT_OK);
+    ASSERT_EQ(Store.Open(), VQX_RESULT_INVALID_STATE);
+  }
+};
+
+enum Kind { kText, kBool, kNum };
+struct Row {
+  const char* pszPath;
+  u32 un32Index;
+  const char* pszField;
+  Kind kind;
+  VQX_RESULT un32Code;
+  const char* pszValue;  // text, or the number / boolean in decimal
+};
+const std::string k255(255, 'A');
+const Row kRows[] = {
+    {"quellan:params:host", 0, "applicationName", kText, VQX_RESULT_OK, "tracer"},
+    {":params:host", 0, "applicationName", kText, VQX_RESULT_OK, "tracer"},
+    {"other:params:host", 0, "applicationName", kText, VQX_RESULT_NOT_FOUND, ""},
+    {"quellan:params:host", 1, "applicationName", kText, VQX_RESULT_NOT_FOUND, ""},
+    {"quellan:params:host", 0, "absent", kText, VQX_RESULT_NOT_FOUND, ""},
+    {"quellan:params:host", 0, "blank", kText, VQX_RESULT_OK, ""},
+    {"quellan:signaling:isdn", 0, "text255", kText, VQX_RESULT_OK, k255.c_str()},
+    {"quellan:signaling:isdn", 0, "text256", kText, VQX_RESULT_BUFFER_TOO_SMALL, ""},
+    {"quellan:signaling:isdn", 0, "amp", kText, VQX_RESULT_OK, "a&b"},
+    {"quellan:signaling:ss7", 2, "adapter", kText, VQX_RESULT_OK, "tb2"},
+    {"quellan:signaling:ss7", 3, "adapter", kText, VQX_RESULT_NOT_FOUND, ""},
+    {"quellan:signaling:ss7:[2]:trunk", 0, "idx", kNum, VQX_RESULT_OK, "7"},
+    {"quellan:signaling:ss7:[1]:trunk", 0, "idx", kNum, VQX_RESULT_NOT_FOUND, "0"},
+    {"quellan:signaling:ss7:trunk", 2, "timeslot", kNum, VQX_RESULT_OK, "31"},
+    {"quellan:signaling:ss7:[0]", 0, "adapter", kText, VQX_RESULT_OK, "tb0"},
+    {"quellan:signaling:ss7:[x]", 0, "adapter", kText, VQX_RESULT_NOT_FOUND, ""},
+    {"quellan:params:host", 0, "gwPort", kNum, VQX_RESULT_OK, "12358"},
+    {"quellan:params:host", 0, "hex", kNum, VQX_RESULT_OK, "31"},
+    {"quellan:params:host", 0, "octal", kNum, VQX_RESULT_OK, "15"},
+    {"quellan:params:host", 0, "none", kNum, VQX_RESULT_OK, "0"},
+    {"quellan:params:host", 0, "blank", kNum, VQX_RESULT_OK, "0"},
+    {"quellan:params:host", 0, "max", kNum, VQX_RESULT_OK, "4294967295"},
+    {"quellan:params:host", 0, "wrap", kNum, VQX_RESULT_INVALID_PARAM, "0"},
+    {"quellan:params:host", 0, "hexwrap", kNum, VQX_RESULT_INVALID_PARAM, "0"},
+    {"quellan:params:host", 0, "absent", kNum, VQX_RESULT_NOT_FOUND, "0"},
+    {"quellan:params:log", 0, "on", kBool, VQX_RESULT_OK, "1"},
+    {"quellan:params:log", 0, "off", kBool, VQX_RESULT_OK, "0"},
+    {"quellan:params:log", 0, "no", kBool, VQX_RESULT_OK, "0"},
+    {"quellan:params:log", 0, "zero", kBool, VQX_RESULT_OK, "0"},
+    {"quellan:params:log", 0, "one", kBool, VQX_RESULT_OK, "1"},
+    {"quellan:params:log", 0, "empty", kBool, VQX_RESULT_OK, "1"},
+    {"quellan:signaling:ss7", 1, "capfile", kBool, VQX_RESULT_OK, "0"},
+    {"quellan:params:log", 0, "absent", kBool, VQX_RESULT_NOT_FOUND, "0"},
+};
+
+TEST_F(Fixture, RowsGiveValuesAndCodes) {
+  for (const Row& r : kRows) {
+    SCOPED_TRACE(std::string(r.pszPath) + " [" + std::to_string(r.un32Index) + "] " + r.pszField);
+    char szText[VQCAF_CFG_VALUE_SIZE] = "stale";
+    u32 un32 = 99;
+    u8 by = 99;
+    std::string strGot;
+    VQX_RESULT res;
+    if (r.kind == kText) {
+      res = Store.Get(r.pszPath, r.un32Index, const_cast<char*>(r.pszField), sizeof(szText), szText);
+      strGot = szText;
+    } else if (r.kind == kNum) {
+      res = Store.Get(r.pszPath, r.un32Index, const_cast<char*>(r.pszField), &un32);
+      strGot = std::to_string(un32);
+    } else {
+      res = Store.Get(r.pszPath, r.un32Index, const_cast<char*>(r.pszField), &by);
+      strGot = std::to_string(by);
+    }
+    EXPECT_EQ(res, r.un32Code);
+    EXPECT_EQ(strGot, r.pszValue);
+  }
+}
+
+TEST_F(Fixture, CountsEqualXPathCounts) {
+  const std::pair<const char*, const char*> kPaths[] = {
+      {"quellan:signaling:ss7", "/quellan/signaling/ss7"},
+      {":signaling:ss7:trunk", "/quellan/signaling/ss7/trunk"},
+      {"quellan:signaling:ss7:[0]:trunk", "/quellan/signaling/ss7[1]/trunk"},
+      {"quellan:signaling:ss7:[1]:trunk", "/quellan/signaling/ss7[2]/trunk"},
+      {"quellan:signaling:ss7:[3]", "/quellan/signaling/ss7[4]"},
+      {"quellan", "/quellan"},
+      {"other:signaling", "/other/signaling"},
+      {"quellan:params:host:[0]", "/quellan/params/host[1]"},
+  };
+  for (const auto& [pszPath, pszXPath] : kPaths) {
+    u32 un32Count = 99;
+    EXPECT_EQ(Store.GetCount(pszPath, &un32Count), VQX_RESULT_OK);
+    EXPECT_EQ(std::to_string(un32Count) + "\n",
+              RunCommand(std::string("xmllint --xpath 'count(") + pszXPath + ")' " + kFixture))
+        << pszPath;
+  }
+}
+
+/* Every element's line as expat numbers it, also past line 65535. */
+void ExpectExpatLines(const std::string& strFile) {
+  CVQCAFCfgFileXml Store(strFile.c_str());
+  ASSERT_EQ(Store.Open(), VQX_RESULT_OK);
+  std::map<std::string, u32> Seen;
+  const std::string strSource = getenv("VQX_SOURCE_DIR");
+  size_t nRows = 0;
+  for (const std::string& strLine : vqtest::SplitLines(RunCommand("python3 " + strSource + "/caf/tests/cfg_lines.py " + strFile))) {
+    const size_t sp = strLine.find(' ');
+    const std::string strPath = strLine.substr(0, sp);
+    u32 un32Line = 0;
+    EXPECT_EQ(Store.GetLineNumber(strPath.c_str(), Seen[strPath]++, nullptr, &un32Line), VQX_RESULT_OK) << strLine;
+    EXPECT_EQ(std::to_string(un32Line), strLine.substr(sp + 1)) << strLine;
+    nRows++;
+  }
+  EXPECT_GT(nRows, 3u);
+  u32 un32Line = 7;
+  EXPECT_EQ(Store.GetLineNumber("quellan:nothing", 0, nullptr, &un32Line), VQX_RESULT_NOT_FOUND);
+  EXPECT_EQ(un32Line, 0u);
+}
+
+TEST(CfgStore, LineNumbersAreExpatsOnes) {
+  ExpectExpatLines(kFixture);
+  vqtest::CTempDir Dir;
+  const std::string strBig = Dir.Path("big.xml");
+  std::ofstream Out(strBig);
+  Out << "<quellan>\n" << std::string(70000, '\n') << "<signaling><ss7 a='1'/>\n<ss7/></signaling></quellan>\n";
+  Out.close();
+  ExpectExpatLines(strBig);
+}
+
+TEST(CfgStore, ClosedRefusesAndBadFilesFail) {
+  vqtest::CTempDir Dir;
+  const std::string strEntity = Dir.Path("entity.xml");
+  std::ofstream(Dir.Path("secret.txt")) << "secret";
+  std::ofstream(strEntity) << "<!DOCTYPE q [<!ENTITY x SYSTEM 'secret.txt'>]><q a='&x;'><e b='&x;'/></q>";
+  CVQCAFCfgFileXml Closed(strEntity.c_str());
+  char sz[8] = "x";
+  u32 un32 = 9;
+  EXPECT_EQ(Closed.IsOpened(), 0u);
+  EXPECT_EQ(Closed.Get("q", 0, const_cast<char*>("a"), sizeof(sz), sz), VQX_RESULT_INVALID_OPERATION);
+  EXPECT_EQ(Closed.GetCount("q", &un32), VQX_RESULT_OK);
+  EXPECT_EQ(un32, 0u);
+  EXPECT_STREQ(Closed.GetDbName(), strEntity.c_str());
+  // An external entity is never read: the document is refused.
+  EXPECT_EQ(Closed.Open(), VQX_RESULT_INVALID_CONFIG);
+  for (const char* pszText : {"", "<q>", "<q></r>", "not xml"}) {
+    std::ofstream(Dir.Path("bad.xml")) << pszText;
+    CVQCAFCfgFileXml Bad(Dir.Path("bad.xml").c_str());
+    EXPECT_EQ(Bad.Open(), VQX_RESULT_INVALID_CONFIG) << pszText;
+    EXPECT_EQ(Bad.IsOpened(), 0u);
+  }
+  CVQCAFCfgFileXml Missing(Dir.Path("none.xml").c_str());
+  EXPECT_EQ(Missing.Open(), VQX_RESULT_INVALID_CONFIG);
+}
+
+}  // namespace
