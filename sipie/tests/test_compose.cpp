@@ -228,4 +228,53 @@ TEST(Compose, AddressRulesAndDuplication)
     EXPECT_EQ(VQ500SipHeaderDup(9, &cur, src.At(0), dst.Msg(), dst.At(0)), VQX_RESULT_NOT_FOUND);
 }
 
+// Remote-Party-ID: the golden header, token rows, and refusals that add nothing.
+TEST(Compose, RemotePartyId)
+{
+    TestMsg msg(8);
+    ASSERT_EQ(VQ500SipHeaderAdd_RemotePartyId(msg.Msg(), msg.At(0), "Alice", "sip", "alice", nullptr, "atlanta.com", 0,
+                                              "party=calling; screen=no;privacy=full;id-type=x1"),
+              VQX_RESULT_OK);
+    EXPECT_EQ(msg.Bytes(), ReadGolden("compose_rpi.bin"));
+    auto* h = static_cast<SipHeaderRemPartyIe*>(VQ500SipHeaderFind(msg.At(0), 80, nullptr, nullptr));
+    ASSERT_NE(h, nullptr);
+    EXPECT_NE(VQ500SipRpiTokenFind(&h->stRpid.msRpiToken, 4, nullptr, nullptr), nullptr);
+
+    struct Row {
+        const char* params;
+        VQX_RESULT r;
+        u16 tokens;
+    };
+    const std::string longText = "party=" + std::string(300, 'p');
+    const Row rows[] = {
+        {nullptr, VQX_RESULT_OK, 0},
+        {"party=called;id-type=", VQX_RESULT_OK, 1},  // a name without value ends the split
+        {longText.c_str(), VQX_RESULT_OK, 1},         // no cut at 255
+        {"screen=maybe", VQX_RESULT_INVALID_PARAM, 0},
+        {"party=calling;screen =no", VQX_RESULT_NOT_IMPLEMENTED, 0},
+        {"Privacy=full", VQX_RESULT_NOT_IMPLEMENTED, 0},
+    };
+    for (const Row& r : rows) {
+        TestMsg m(8);
+        const std::vector<u8> before = m.Bytes();
+        EXPECT_EQ(VQ500SipHeaderAdd_RemotePartyId(m.Msg(), m.At(0), nullptr, "sip", "u", nullptr, "h", 0, r.params), r.r)
+            << (r.params ? r.params : "(null)");
+        auto* hh = static_cast<SipHeaderRemPartyIe*>(VQ500SipHeaderFind(m.At(0), 80, nullptr, nullptr));
+        if (r.r != VQX_RESULT_OK) {
+            EXPECT_EQ(m.Bytes(), before) << r.params;
+            continue;
+        }
+        ASSERT_NE(hh, nullptr);
+        EXPECT_EQ(VQXMsgElementCount(&hh->stRpid.msRpiToken), r.tokens) << (r.params ? r.params : "(null)");
+    }
+    TestMsg m(8);
+    SipRpiTokenIe* pTok = reinterpret_cast<SipRpiTokenIe*>(1);
+    EXPECT_EQ(VQ500SipRpiTokenAdd(m.Msg(), m.At(0), 5, "x", &pTok), VQX_RESULT_NOT_IMPLEMENTED);
+    EXPECT_EQ(pTok, nullptr);
+    EXPECT_EQ(VQ500SipRpiTokenAdd(m.Msg(), m.At(0), 2, "other", &pTok), VQX_RESULT_OK);
+    ASSERT_NE(pTok, nullptr);
+    EXPECT_EQ(pTok->u.alt2.stRpiPartyValue.eEnum, 3u);
+    EXPECT_STREQ(VQ500SipStringGet(&pTok->u.alt2.stRpiPartyValue.msText), "other");
+}
+
 }  // namespace

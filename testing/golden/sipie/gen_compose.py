@@ -8,7 +8,8 @@ The message has an 8-byte fixed structure whose first word is the header set.
 The adds, in order, are listed in build(); the C++ test makes the same calls
 and compares the payload with compose_headers.bin byte for byte.
 
-Usage: gen_compose.py [folder]   write compose_headers.bin (default: sipie/tests/data)
+Usage: gen_compose.py [folder]   write compose_headers.bin and compose_rpi.bin
+                                 (default: sipie/tests/data)
        gen_compose.py --check    compare with the committed file
 """
 import os
@@ -189,11 +190,39 @@ def build():
     p.text(e + 8, 'atlanta.com')
     p.text(e + 12, 'Bad')
     p.w(e, 58)
-    return {'compose_headers.bin': p.bytes()}
+    return p.bytes()
+
+
+def build_rpi():
+    """Remote-Party-ID "Alice" <sip:alice@atlanta.com> with the parameter
+    text "party=calling; screen=no;privacy=full;id-type=x1": 76-byte header
+    (type 80), name-addr at +4, token set at +68 of 20-byte tokens (type,
+    then the value word at +4; party and id-type keep an extension text at
+    +8; privacy holds a set at +4 of 20-byte privacy elements)."""
+    p = Payload(8)
+    e = p.elem(0, 76)
+    name_addr(p, e + 4, 'Alice', 'alice', 'atlanta.com', 0)
+    t = p.elem(e + 68, 20)
+    p.w(t, 2, 1)
+    t = p.elem(e + 68, 20)
+    p.w(t, 1, 2)
+    t = p.elem(e + 68, 20)
+    v = p.elem(t + 4, 20)
+    p.w(v, 1)
+    p.w(t, 4)
+    t = p.elem(e + 68, 20)
+    p.text(t + 8, 'x1')
+    p.w(t, 3, 4)
+    p.w(e, 80)
+    return p.bytes()
+
+
+def files_():
+    return {'compose_headers.bin': build(), 'compose_rpi.bin': build_rpi()}
 
 
 def main(argv):
-    files = build()
+    files = files_()
     if argv[1:] == ['--check']:
         bad = [n for n, b in files.items() if open(os.path.join(DATA, n), 'rb').read() != b]
         for n in bad:
