@@ -167,8 +167,9 @@ void VQ500SipAddrspecStrParseString(char* szText, char** pszScheme, char** pszUs
         return;
     }
     char* pEnd = szText + std::strlen(szText);
-    char* pQuery = std::strchr(szText, '?');
-    char* pAt = static_cast<char*>(std::memchr(szText, '@', static_cast<size_t>((pQuery != nullptr ? pQuery : pEnd) - szText)));
+    // '@' appears unescaped only after the user info (RFC 3261 25.1), while
+    // the user may hold '?' and ';'.
+    char* pAt = std::strchr(szText, '@');
     char* pSep = pAt != nullptr ? pAt : ColonOutsideBrackets(szText, pEnd);
     if (pSep == nullptr) {
         return;
@@ -180,7 +181,7 @@ void VQ500SipAddrspecStrParseString(char* szText, char** pszScheme, char** pszUs
         pColon = nullptr;
     }
     char* pHost = pSep != nullptr ? pSep + 1 : szText;
-    if (pQuery != nullptr && pQuery >= pHost) {
+    if (char* pQuery = std::strchr(pHost, '?')) {
         *pQuery = '\0';
     }
     if (char* pSemi = std::strchr(pHost, ';')) {

@@ -4,7 +4,7 @@
  * status text of message/sipfrag bodies.
  *
  * URI split, in place (the caller keeps a copy when it needs the text): the
- * host part follows the first '@' (found before any '?'), or, without one,
+ * host part follows the first '@' (never unescaped elsewhere), or, without one,
  * the scheme's ':'; "[...]" IPv6 references stay whole; ';' starts the
  * parameters and '?' ends host, port and parameters (URI headers are
  * dropped); a port is 1-65535 decimal, anything else reads as 0. Known
