@@ -9,9 +9,7 @@ constexpr u32 k32 = VQX_MSG_ELEMENT_LAYOUT_32, k16 = VQX_MSG_ELEMENT_LAYOUT_16;
 using Elems = std::vector<std::pair<const u8*, u16>>;
 using Strings = std::vector<std::string>;
 
-void PutBe32(u8* p, u32 v) {
-  for (int i = 0; i < 4; ++i) p[i] = u8(v >> (24 - 8 * i));
-}
+void PutBe32(u8* p, u32 v) { for (int i = 0; i < 4; ++i) p[i] = u8(v >> (24 - 8 * i)); }
 
 VqxTestMsg MakeMsg(u32 un32Cap, u32 un32Struct, u32 un32Layout = k32) {
   VqxTestMsg msg(un32Cap);
