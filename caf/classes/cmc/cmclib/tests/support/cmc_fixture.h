@@ -1,0 +1,61 @@
+/*
+ * cmc_fixture.h - what the core library's tests share: a host library with
+ * no transport, the library opened over it with the intake detached, an
+ * injected clock and peer table, and an intake the test calls by hand.
+ * Messages the library sends come back to the test (Sent); its private
+ * messages to itself are fed back on the next intake call, as the host
+ * library's local delivery would.
+ */
+#ifndef CMC_FIXTURE_H
+#define CMC_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vqcmc_lib_internal.h"
+
+struct SentMsg {
+  u32 un32Id, un32Type, hDest;
+  u64 un64Uc1, un64Uc2;
+  std::vector<u8> Payload;
+};
+
+class CmcTest : public ::testing::Test {
+ public:
+  void SetUp() override;
+  void TearDown() override;
+  /* Opens the library (mThreads job threads); false on failure. */
+  VQX_RESULT Open(u32 un32Threads = 1, u32 un32FailStep = 0);
+  void Close();
+  /* One intake call with these messages (the looped-back private ones first). */
+  void Intake(std::vector<VQX_MSG_HANDLE> aMsgs = {});
+  /* Moves the clock by ms, then runs the intake once. */
+  void Advance(u32 un32Ms);
+  VQX_MSG_HANDLE Msg(u32 un32Id, u32 hSource, u32 un32Type, u32 un32Payload, i32 n32Result = 0);
+  /* A server peer known to the injected host-info query; returns its adapter-added message. */
+  VQX_MSG_HANDLE AddServer(u32 hHost, u64 un64Key, const char* pszApp = "cmc_server", u64 un64Unique = 0);
+  VQX_MSG_HANDLE Removed(u32 hHost);
+  /* The sent messages of that id (to servers), and how many lines contain the text. */
+  std::vector<SentMsg> SentOf(u32 un32Id) const;
+  size_t LogCount(const std::string& text) const;
+  _VQCMC_HOST_CTX* Host(u32 hHost);
+
+  VQX_LIB_HANDLE mhVqx = nullptr;
+  VQCMC_LIB_HANDLE mhCmc = nullptr;
+  u32 mun32Now = 100000;
+  std::map<u32, _VQX_HOST_INFO> mPeers;
+  std::vector<SentMsg> mSent;
+  std::vector<VQX_MSG_HANDLE> mLoopBack;
+  mutable std::mutex mMutex;
+  std::vector<std::string> mLog;
+  std::vector<u32> mNotifs;       /* ids the default callback received */
+  std::vector<std::vector<u8>> mNotifPayloads;
+  std::function<void(VQX_MSG_HANDLE*)> mOnNotif;  /* runs in the default callback, no lock held */
+};
+
+#endif

@@ -1,0 +1,198 @@
+/* Open, validation, modify, the getters and close. */
+#include <dirent.h>
+
+#include "support/cmc_fixture.h"
+
+namespace {
+
+size_t CountEntries(const char* pszDir) {
+  size_t n = 0;
+  DIR* pDir = opendir(pszDir);
+  for (dirent* p = pDir != nullptr ? readdir(pDir) : nullptr; p != nullptr; p = readdir(pDir)) n += p->d_name[0] != '.';
+  if (pDir != nullptr) closedir(pDir);
+  return n;
+}
+
+struct Held {
+  size_t nThreads, nFds;
+  u32 un32Msgs;
+  u64 un64Filters;
+};
+
+Held HeldBy(VQX_LIB_HANDLE hVqx) {
+  _VQX_LIB_STATS stats{};
+  stats.un32StructVersion = 1;
+  VQXLibGetStats(hVqx, &stats);
+  return {CountEntries("/proc/self/task"), CountEntries("/proc/self/fd"), stats.CurrentAllocated,
+          stats.FilterAlloc - stats.FilterFreed};
+}
+
+using OpenTest = CmcTest;
+
+TEST_F(OpenTest, ValidationTable) {
+  struct Row {
+    const char* pszName;
+    u32 un32Threads, Prio;
+    bool fCallback, fVqx;
+    VQX_RESULT Expected;
+    const char* pszLine;
+  };
+  const Row aRows[] = {
+      {"0 threads", 0, 0, true, true, VQX_RESULT_INVALID_PARAM, "Invalid Threads.un32NbThread=0x0"},
+      {"201 threads", 201, 0, true, true, VQX_RESULT_INVALID_PARAM, "Invalid Threads.un32NbThread=0xC9"},
+      {"prio 2", 1, 2, true, true, VQX_RESULT_INVALID_PARAM, "Invalid Threads.Prio=0x2"},
+      {"prio 5", 1, 5, true, true, VQX_RESULT_INVALID_PARAM, "Invalid Threads.Prio=0x5"},
+      {"no callback", 1, 0, false, true, VQX_RESULT_INVALID_PARAM, "Invalid Callback.pFctCallback=0x0"},
+      {"no host library", 1, 0, true, false, 0x82010206u, "Invalid hVqxLib=0x0"},
+      {"1 thread prio 1", 1, 1, true, true, VQX_RESULT_OK, nullptr},
+      {"200 threads prio 4", 200, 4, true, true, VQX_RESULT_OK, nullptr},
+      {"2 threads prio 3", 2, 3, true, true, VQX_RESULT_OK, nullptr},
+  };
+  for (const Row& row : aRows) {
+    SCOPED_TRACE(row.pszName);
+    mLog.clear();
+    _VQCMC_LIB_PARAMS p{};
+    p.hVqxLib = row.fVqx ? mhVqx : nullptr;
+    PFCT_VQCMC_LIB_CALLBACK pFctNone = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {};
+    p.Callback.pFctCallback = row.fCallback ? pFctNone : nullptr;
+    p.Threads.un32NbThread = row.un32Threads;
+    p.Threads.Prio = row.Prio;
+    p.Log.pFctLog = [](void* pv, u32, u32, const char* pszFormat, va_list args) {
+      char sz[512];
+      vsnprintf(sz, sizeof(sz), pszFormat, args);
+      static_cast<CmcTest*>(pv)->mLog.emplace_back(sz);
+    };
+    p.Log.pContext = this;
+    VQCMC_LIB_HANDLE h = reinterpret_cast<VQCMC_LIB_HANDLE>(1);
+    const VQX_RESULT result = VQCmcLibOpen(&p, &h);
+    if (row.Expected == VQX_RESULT_OK && row.Prio >= 3 && VQX_RESULT_FAILED(result)) {
+      GTEST_SKIP() << "no real-time scheduling here";
+    }
+    EXPECT_EQ(result, row.Expected);
+    if (row.pszLine != nullptr) {
+      EXPECT_EQ(h, nullptr);
+      EXPECT_EQ(LogCount(std::string("VqCmcLibParamValidate: ") + row.pszLine), 1u);
+      EXPECT_EQ(LogCount("VQCmcLibOpen: VqCmcLibParamValidate Failed"), 1u);
+    } else if (h != nullptr) {
+      _VQCMC_LIB_PARAMS out{};
+      EXPECT_EQ(VQCmcLibGetParam(h, &out), VQX_RESULT_OK);
+      EXPECT_EQ(out.Threads.un32NbThread, row.un32Threads);
+      EXPECT_EQ(VQCmcLibClose(h), VQX_RESULT_OK);
+    }
+  }
+}
+
+TEST_F(OpenTest, EachFailingStepLeavesNothingBehind) {
+  for (u32 un32Threads : {1u, 4u}) {
+    const Held before = HeldBy(mhVqx);
+    for (u32 un32Step = 5; un32Step <= 10; un32Step++) {
+      SCOPED_TRACE(testing::Message() << "threads " << un32Threads << " step " << un32Step);
+      EXPECT_TRUE(VQX_RESULT_FAILED(Open(un32Threads, un32Step)));
+      EXPECT_EQ(mhCmc, nullptr);
+      const Held after = HeldBy(mhVqx);
+      EXPECT_EQ(after.nThreads, before.nThreads);
+      EXPECT_EQ(after.nFds, before.nFds);
+      EXPECT_EQ(after.un32Msgs, before.un32Msgs);
+      EXPECT_EQ(after.un64Filters, before.un64Filters);
+    }
+    ASSERT_EQ(Open(un32Threads), VQX_RESULT_OK);
+    Intake({AddServer(0x100, 1)});
+    Close();
+    const Held closed = HeldBy(mhVqx);
+    EXPECT_EQ(closed.nThreads, before.nThreads);
+    EXPECT_EQ(closed.un32Msgs, before.un32Msgs);
+    EXPECT_EQ(closed.un64Filters, before.un64Filters);
+  }
+  EXPECT_EQ(LogCount("Failed to allocate timer lib"), 2u);
+  EXPECT_EQ(LogCount("VqCmcComInit Failed"), 4u);
+  EXPECT_EQ(LogCount("VqCmcStateMachineThreadLaunch Failed"), 2u);
+}
+
+TEST_F(OpenTest, ModifyReRegistersOnlyForFlagBytes013) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  Intake({AddServer(0x100, 1), Msg(VQCMC_SRV_LIB_REGISTER, 0x100, VQX_MSG_TYPE_RESPONSE, 32, 0x02000000)});
+  Intake({AddServer(0x200, 2)});  /* not registered: never re-registered */
+  _VQCMC_LIB_PARAMS p{};
+  ASSERT_EQ(VQCmcLibGetParam(mhCmc, &p), VQX_RESULT_OK);
+  struct Row {
+    const char* pszName;
+    void (*Change)(_VQCMC_LIB_PARAMS&);
+    size_t nSent;
+  };
+  const Row aRows[] = {
+      {"byte 2", [](_VQCMC_LIB_PARAMS& q) { q.aun8RegisterFlags[2] ^= 1; }, 0},
+      {"trace level", [](_VQCMC_LIB_PARAMS& q) { q.un32TraceLevel = 3; }, 0},
+      {"thread count", [](_VQCMC_LIB_PARAMS& q) { q.Threads.un32NbThread = 7; }, 0},
+      {"byte 0", [](_VQCMC_LIB_PARAMS& q) { q.aun8RegisterFlags[0] ^= 1; }, 1},
+      {"byte 3", [](_VQCMC_LIB_PARAMS& q) { q.aun8RegisterFlags[3] ^= 1; }, 1},
+      {"invalid prio", [](_VQCMC_LIB_PARAMS& q) { q.Threads.Prio = 2; q.aun8RegisterFlags[1] ^= 1; }, 0},
+  };
+  for (const Row& row : aRows) {
+    SCOPED_TRACE(row.pszName);
+    mSent.clear();
+    _VQCMC_LIB_PARAMS q = p;
+    row.Change(q);
+    EXPECT_EQ(VQCmcLibModify(mhCmc, &q), q.Threads.Prio == 2 ? VQX_RESULT_INVALID_PARAM : VQX_RESULT_OK);
+    Intake();
+    ASSERT_EQ(SentOf(VQCMC_SRV_LIB_REGISTER).size(), row.nSent);
+    if (row.nSent == 1) {
+      EXPECT_EQ(SentOf(VQCMC_SRV_LIB_REGISTER)[0].hDest, 0x100u);
+    }
+    ASSERT_EQ(VQCmcLibGetParam(mhCmc, &p), VQX_RESULT_OK);
+  }
+  EXPECT_EQ(p.Threads.Prio, 0u);  /* the refused change kept the old parameters */
+}
+
+TEST_F(OpenTest, ServerListAndBuildNumber) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  EXPECT_EQ(VQCmcLibGetActiveCmcServerBuildNumber(mhCmc), 0u);
+  Intake({AddServer(0x100, 1), AddServer(0x200, 2), AddServer(0x300, 3)});
+  Intake({Msg(VQCMC_SRV_READY, 0x200, VQX_MSG_TYPE_EVENT, 64)});
+  _VQCMC_LIB_CMCSERVER_INFO aInfo[4]{};
+  u32 un32Count = 2;
+  EXPECT_EQ(VQCmcLibGetCmcServerList(mhCmc, &un32Count, aInfo), VQX_RESULT_OK);
+  EXPECT_EQ(un32Count, 2u);
+  un32Count = 4;
+  EXPECT_EQ(VQCmcLibGetCmcServerList(mhCmc, &un32Count, aInfo), VQX_RESULT_OK);
+  ASSERT_EQ(un32Count, 3u);
+  u32 un32Ready = 0;
+  for (u32 i = 0; i < 3; i++) {
+    EXPECT_EQ(aInfo[i].un32Gw0State, 1u);
+    un32Ready += aInfo[i].fReady;
+    if (aInfo[i].fReady) {
+      EXPECT_EQ(aInfo[i].HostInfo.hAdapter, 0x200u);
+    }
+  }
+  EXPECT_EQ(un32Ready, 1u);
+  EXPECT_EQ(VQCmcLibGetActiveCmcServerBuildNumber(mhCmc), 0x201u);
+  un32Count = 4;
+  EXPECT_EQ(VQCmcLibGetCmcServerList(mhCmc, &un32Count, nullptr), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(un32Count, 0u);
+  EXPECT_EQ(VQCmcLibGetCmcServerList(mhCmc, nullptr, aInfo), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(LogCount("VQCmcLibGetCmcServerList: NULL parameter (82000009)"), 2u);
+}
+
+TEST_F(OpenTest, CloseFromACallbackIsRefused) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  VQX_RESULT inCallback = VQX_RESULT_OK;
+  mOnNotif = [&](VQX_MSG_HANDLE*) { inCallback = VQCmcLibClose(mhCmc); };
+  Intake({AddServer(0x100, 1), Msg(VQCMC_SRV_READY, 0x100, VQX_MSG_TYPE_EVENT, 64)});
+  EXPECT_EQ(inCallback, VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(mNotifs.size(), 1u);
+}
+
+TEST_F(OpenTest, LogFormatsAndTraceLevel) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  _VQCMC_LIB_PARAMS p{};
+  VQCmcLibGetParam(mhCmc, &p);
+  EXPECT_EQ(LogCount("VQCmcLibGetParam: Enter test_open.cpp") + LogCount("VQCmcLibGetParam: Enter vqcmc_lib_main.cpp"),
+            1u);
+  p.un32TraceLevel = 1;
+  VQCmcLibModify(mhCmc, &p);
+  VQCmcLibGetStats(mhCmc, reinterpret_cast<_VQCMC_LIB_STATS*>(&p));
+  EXPECT_EQ(LogCount("VQCmcLibGetStats: Enter"), 0u);
+  VQCmcLibGetCmcServerList(mhCmc, nullptr, nullptr);
+  EXPECT_EQ(LogCount("VQCmcLibGetCmcServerList: NULL parameter (82000009) vqcmc_lib_main.cpp:"), 1u);
+}
+
+}  // namespace

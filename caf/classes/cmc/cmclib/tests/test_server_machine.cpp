@@ -1,0 +1,202 @@
+/* The server machine driven by hand through the seams, with the injected clock. */
+#include <cstring>
+#include <functional>
+
+#include "support/cmc_fixture.h"
+
+namespace {
+
+constexpr u32 kSrv = 0x100, kSrv2 = 0x200;
+constexpr u64 kKey = 0x7F00000100001234ull, kKey2 = 0x7F00000200005678ull;
+
+class ServerMachine : public CmcTest {
+ protected:
+  void SetUp() override {
+    CmcTest::SetUp();
+    ASSERT_EQ(Open(), VQX_RESULT_OK);
+  }
+  u32 State(u32 h) { return Host(h) != nullptr ? Host(h)->CurrState : 0xDEADu; }
+  void Answer(u32 h, u32 un32Id, u32 un32Result) { Intake({Msg(un32Id, h, VQX_MSG_TYPE_RESPONSE, 72, un32Result)}); }
+  void Server(u32 h, u32 un32Id, u32 un32Payload = 64) { Intake({Msg(un32Id, h, VQX_MSG_TYPE_EVENT, un32Payload)}); }
+  /* Time passes by a timer's period: the poll queues its time-out, the next intake delivers it. */
+  void Expire(u32 un32Ms) {
+    Advance(un32Ms + 1);
+    Intake();
+  }
+};
+
+TEST_F(ServerMachine, DetectionByNameInAnyCaseOrByIdOnly) {
+  Intake({AddServer(0x301, 1, "CMC_Server"), AddServer(0x302, 2, "other", VQCMC_SERVER_UNIQUE_ID),
+          AddServer(0x303, 3, "other"), AddServer(0x304, 4, "cmc_serverx")});
+  EXPECT_NE(Host(0x301), nullptr);
+  EXPECT_NE(Host(0x302), nullptr);
+  EXPECT_EQ(Host(0x303), nullptr);
+  EXPECT_EQ(Host(0x304), nullptr);
+  EXPECT_EQ(SentOf(VQCMC_SRV_LIB_REGISTER).size(), 2u);
+  EXPECT_EQ(LogCount("ADDED CMCapp 0x00000301 h301-CMC_Server 127.0.0.1"), 1u);
+}
+
+/* One server through every transition of its machine; each row checks the state and its line. */
+TEST_F(ServerMachine, EveryTransitionWithItsStateChangeLine) {
+  struct Step {
+    const char* pszName;
+    std::function<void()> Do;
+    u32 un32State;
+    const char* pszLine;
+  };
+  const Step aSteps[] = {
+      {"added", [&] { Intake({AddServer(kSrv, kKey)}); }, 0, "0x00000100 StateChange (Init -> Init)"},
+      {"1000 ms retry", [&] { Expire(1000); }, 0, "0x00000100 StateChange (Init -> Init)"},
+      {"READY", [&] { Server(kSrv, VQCMC_SRV_READY); }, 1, "0x00000100 StateChange (Init -> Ready)"},
+      {"NOT READY", [&] { Server(kSrv, VQCMC_SRV_NOT_READY); }, 0, "0x00000100 StateChange (Not ready -> Init)"},
+      {"READY again", [&] { Server(kSrv, VQCMC_SRV_READY); }, 1, "0x00000100 StateChange (Init -> Ready)"},
+      {"removed", [&] { Intake({Removed(kSrv)}); }, 3, "0x00000100 StateChange (Ready -> Host removed)"},
+      {"added back", [&] { Intake({AddServer(kSrv, kKey)}); }, 0, "0x00000100 StateChange (Host removed -> Init)"},
+      {"removed in Init", [&] { Intake({Removed(kSrv)}); }, 3, "0x00000100 StateChange (Init -> Host removed)"},
+  };
+  for (const Step& step : aSteps) {
+    SCOPED_TRACE(step.pszName);
+    const size_t nBefore = LogCount(step.pszLine);
+    step.Do();
+    EXPECT_EQ(State(kSrv), step.un32State);
+    EXPECT_GT(LogCount(step.pszLine), nBefore);
+  }
+  EXPECT_EQ(LogCount("StateChange (Ready -> Not ready)"), 1u);
+  EXPECT_EQ(SentOf(VQCMC_SRV_LIB_REGISTER).size(), 4u);  /* each "Init" entry: added, retry, after Not ready, added back */
+  /* 10000 ms in "Host removed", then "Host dead" frees the record that owns nothing. */
+  Expire(9000);
+  EXPECT_EQ(State(kSrv), 3u);
+  Expire(1000);
+  EXPECT_EQ(Host(kSrv), nullptr);
+  EXPECT_EQ(LogCount("StateChange (Host removed -> Host dead)"), 1u);
+  EXPECT_EQ(LogCount("REMOVED CMCapp 0x00000100"), 1u);
+  /* The application heard ready twice (0 -> 1 ready each time) and not ready twice. */
+  EXPECT_EQ(mNotifs, (std::vector<u32>{VQCMC_APP_MSG_NOTIF_READY, VQCMC_LIB_MSG_NOTIF_NOT_READY,
+                                       VQCMC_APP_MSG_NOTIF_READY, VQCMC_LIB_MSG_NOTIF_NOT_READY}));
+}
+
+TEST_F(ServerMachine, UnknownDestinationGoesRemovedThenDead) {
+  Intake({AddServer(kSrv, kKey)});
+  mPeers.erase(kSrv);
+  Expire(1000);
+  EXPECT_EQ(State(kSrv), 3u);
+  Expire(10000);
+  EXPECT_EQ(Host(kSrv), nullptr);
+}
+
+TEST_F(ServerMachine, StaleTimeoutDroppedAndReadyTimeoutLogged) {
+  Intake({AddServer(kSrv, kKey)});
+  Server(kSrv, VQCMC_SRV_READY);
+  const u64 un64Uc1 = static_cast<u64>(Host(kSrv)->un32PoolIndex) << 32;
+  VQX_MSG_HANDLE hStale = Msg(VQCMC_PRIV_HOST_TIMEOUT, VQCMC_LOCAL_DELIVERY, VQX_MSG_TYPE_EVENT, 24);
+  hStale->un64UserContext1 = un64Uc1;
+  hStale->un64UserContext2 = VQCMC_LIB_STATE_INIT;
+  VQX_MSG_HANDLE hCurrent = Msg(VQCMC_PRIV_HOST_TIMEOUT, VQCMC_LOCAL_DELIVERY, VQX_MSG_TYPE_EVENT, 24);
+  hCurrent->un64UserContext1 = un64Uc1;
+  hCurrent->un64UserContext2 = VQCMC_LIB_STATE_READY;
+  Intake({hStale});
+  EXPECT_EQ(LogCount("TIMEOUT 0x00000100"), 0u);
+  Intake({hCurrent});
+  EXPECT_EQ(LogCount("TIMEOUT 0x00000100"), 1u);
+  EXPECT_EQ(State(kSrv), 1u);
+}
+
+TEST_F(ServerMachine, HostStatesGetEachSecondWhileReady) {
+  Intake({AddServer(kSrv, kKey)});
+  Server(kSrv, VQCMC_SRV_READY);
+  for (int i = 0; i < 3; i++) Advance(1001);
+  EXPECT_EQ(SentOf(VQCMC_SRV_HOST_STATES_GET).size(), 3u);
+  Server(kSrv, VQCMC_SRV_NOT_READY);
+  Advance(1001);
+  EXPECT_EQ(SentOf(VQCMC_SRV_HOST_STATES_GET).size(), 3u);
+}
+
+TEST_F(ServerMachine, DeadServerKeepsItsLegUntilDestroyedAndTerminatesFromTheSecondLook) {
+  Intake({AddServer(kSrv, kKey)});
+  _VQCMC_LIB_ENTITY_PARAMS params{};
+  params.EntityId = 0x1234;
+  _VQCMC_ENTITY_CTX* pLeg = nullptr;
+  ASSERT_EQ(VqCmcLibEntityCreate(mhCmc, Host(kSrv), VQCMC_ENTITY_TYPE_LEG, &params, &pLeg), VQX_RESULT_OK);
+  EXPECT_EQ(VqCmcLibHostRemove(mhCmc, Host(kSrv)), VQX_RESULT_INVALID_OPERATION);
+  Intake({Removed(kSrv)});
+  Expire(10000);
+  EXPECT_EQ(State(kSrv), 4u);
+  EXPECT_EQ(LogCount("STATE_ENTER 0x00000100 legs=1 mixers=0"), 1u);
+  EXPECT_EQ(LogCount("is dead, killing all calls"), 0u);
+  Expire(1000);
+  EXPECT_EQ(LogCount("Host h100.cmc_server is dead, killing all calls (1) and mixers (0)"), 1u);
+  ASSERT_EQ(VqCmcLibEntityDestroy(mhCmc, pLeg), VQX_RESULT_OK);
+  Expire(1000);
+  EXPECT_EQ(Host(kSrv), nullptr);
+}
+
+TEST_F(ServerMachine, RegistrationAnswersAndStandbyNoticeOnce) {
+  Intake({AddServer(kSrv, kKey)});
+  for (int i = 0; i < 3; i++) Answer(kSrv, VQCMC_SRV_LIB_REGISTER, VQCMC_REG_RESULT_STANDBY);
+  EXPECT_EQ(LogCount("not active, or already controlled by another application"), 1u);
+  Answer(kSrv, VQCMC_SRV_LIB_REGISTER, VQCMC_REG_RESULT_VERSION);
+  EXPECT_EQ(LogCount("LibRegister Failed: Incompatible version"), 1u);
+  Answer(kSrv, VQCMC_SRV_LIB_REGISTER, 0x02000000u);
+  Answer(kSrv, VQCMC_SRV_LIB_REGISTER, 0x02000000u);
+  EXPECT_EQ(LogCount("Successfully registered to CMCServer h100.cmc_server"), 1u);
+  EXPECT_TRUE(Host(kSrv)->fRegistered);
+  Answer(kSrv, VQCMC_SRV_LIB_REGISTER, VQCMC_REG_RESULT_STANDBY);
+  EXPECT_EQ(LogCount("not active, or already controlled by another application"), 2u);
+  /* A short answer is refused, its result never read. */
+  Intake({Msg(VQCMC_SRV_HOST_STATES_GET, kSrv, VQX_MSG_TYPE_RESPONSE, 28)});
+  EXPECT_EQ(LogCount("Short answer refused (28 bytes)"), 1u);
+}
+
+TEST_F(ServerMachine, TwoServersOneReadyNoticeAndSyncStartingForcesTheOther) {
+  Intake({AddServer(kSrv, kKey), AddServer(kSrv2, kKey2)});
+  Server(kSrv, VQCMC_SRV_READY);
+  Server(kSrv2, VQCMC_SRV_SYNC_STARTING);
+  EXPECT_EQ(State(kSrv), 0u);
+  EXPECT_EQ(LogCount("Forcing corvane engine h100.cmc_server not ready"), 1u);
+  EXPECT_EQ(mhCmc->un32NbHostsResyncing, 1u);
+  /* Server 2's traffic waits for the end of its sync, then comes in arrival order. */
+  for (u32 i = 0; i < 3; i++) Server(kSrv2, VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED, 40);
+  EXPECT_EQ(Host(kSrv2)->un32NbPendingMsgs, 3u);
+  Server(kSrv2, VQCMC_SRV_READY, 20);  /* short READY: the library builds the notification */
+  EXPECT_EQ(mhCmc->un32NbHostsResyncing, 0u);
+  EXPECT_EQ(LogCount("h200.cmc_server sync sequence complete."), 1u);
+  EXPECT_EQ(Host(kSrv2)->un32NbPendingMsgs, 0u);
+  EXPECT_EQ(VQCmcLibGetActiveCmcServerBuildNumber(mhCmc), kSrv2 + 1);
+  Server(kSrv, VQCMC_SRV_READY);
+  EXPECT_EQ(mNotifs, (std::vector<u32>{VQCMC_APP_MSG_NOTIF_READY, VQCMC_LIB_MSG_NOTIF_NOT_READY,
+                                       VQCMC_APP_MSG_NOTIF_READY}));
+  ASSERT_EQ(mNotifPayloads[2].size(), 64u);
+  u32 un32Mark = 0;
+  memcpy(&un32Mark, mNotifPayloads[2].data() + 24, 4);
+  EXPECT_EQ(un32Mark, 1u);
+  EXPECT_EQ(SentOf(VQCMC_SRV_SYNC_COMPLETED).size(), 3u);
+}
+
+TEST_F(ServerMachine, PostponementHoldsAtMost81920AndRetriesItsBuffer) {
+  Intake({AddServer(kSrv, kKey)});
+  Server(kSrv, VQCMC_SRV_SYNC_STARTING);
+  _VQCMC_HOST_CTX* pHost = Host(kSrv);
+  /* Without a buffer the sync still ends: the next postponement takes one. */
+  delete[] pHost->pahPendingMsgs;
+  pHost->pahPendingMsgs = nullptr;
+  for (u32 i = 0; i < VQCMC_MAX_PENDING_MSGS; i++) {
+    VQX_MSG_HANDLE h = Msg(VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED, kSrv, VQX_MSG_TYPE_EVENT, 40);
+    ASSERT_EQ(VqCmcLibHostPostponeMsg(mhCmc, pHost, &h), VQX_RESULT_OK) << i;
+  }
+  VQX_MSG_HANDLE hLast = Msg(VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED, kSrv, VQX_MSG_TYPE_EVENT, 40);
+  EXPECT_EQ(VqCmcLibHostPostponeMsg(mhCmc, pHost, &hLast), VQX_RESULT_NOT_INITIALIZED);
+  EXPECT_EQ(hLast, nullptr);
+  EXPECT_EQ(LogCount("Too many messages pending!"), 1u);
+  Server(kSrv, VQCMC_SRV_READY);
+  EXPECT_EQ(mhCmc->un32NbHostsResyncing, 0u);
+  EXPECT_EQ(Host(kSrv)->pahPendingMsgs, nullptr);
+}
+
+TEST_F(ServerMachine, ShortHostLibraryNotificationsAreRefused) {
+  Intake({Msg(VQCMC_HL_ADAPTER_ADDED, 0xDA000000u, VQX_MSG_TYPE_EVENT, 424),
+          Msg(VQCMC_HL_ADAPTER_REMOVED, 0xDA000000u, VQX_MSG_TYPE_EVENT, 8)});
+  EXPECT_EQ(LogCount("Short adapter-added message (424 bytes)"), 1u);
+  EXPECT_EQ(LogCount("Short adapter-removed message (8 bytes)"), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+/*
+ * vqcmc_lib.h - the call/media control core library: a procedural client of
+ * remote call/media control servers, opened over an opened host library.
+ *
+ * Model. VQCmcLibOpen gives back an opaque handle (the library context).
+ * The library finds the servers among the remote hosts the host library
+ * reports, registers with each, follows each through its state machine and
+ * tells the application, through its default callback, when the service
+ * becomes ready (VQCMC_APP_MSG_NOTIF_READY) or is lost
+ * (VQCMC_LIB_MSG_NOTIF_NOT_READY). It owns no thread: it runs on the host
+ * library's receive thread (a batch of up to 256 messages, or every 50 ms),
+ * on its job threads (two or more threads) and on the caller's threads.
+ * Callbacks run without the library lock held and may call back in, except
+ * VQCmcLibClose (refused there with 0x8200000F).
+ * Every call returns a result (0x02000000 success; bit 31 set: failure).
+ */
+#ifndef VQCMC_LIB_H
+#define VQCMC_LIB_H
+
+#include <cstdarg>
+
+#include "vqx_host.h"
+#include "vqx_host_peer.h"
+#include "vqx_result.h"
+#include "vqx_types.h"
+#include "vqcmc_msg_catalogue.h"
+
+typedef struct _VQCMC_LIB_CTX* VQCMC_LIB_HANDLE;
+
+/* Default message callback: a library-level message; keep it by clearing *phMsg. */
+typedef void (*PFCT_VQCMC_LIB_CALLBACK)(VQCMC_LIB_HANDLE hLib, void* pContext, VQX_MSG_HANDLE* phMsg);
+/* Log callback: (context, 0, level, format, arguments). */
+typedef void (*PFCT_VQCMC_LIB_LOG)(void* pContext, u32 un32Reserved, u32 un32Level, const char* pszFormat,
+                                   va_list Args);
+
+#define VQCMC_LIB_MAX_THREADS 200u
+#define VQCMC_LIB_DEFAULT_MAX_LEGS 0x14000u
+#define VQCMC_LIB_DEFAULT_JOBS_FIFO_MAX 0x14000u
+#define VQCMC_LOG_LEVEL_ERROR 0x7FFFFFFEu
+#define VQCMC_LOG_LEVEL_NOTICE 0x7FFFFFFDu
+
+/* Open parameters. Checked: 1..200 threads, priority 0, 1, 3 or 4, a default
+ * callback, a host library that answers its get-parameters call. */
+typedef struct _VQCMC_LIB_PARAMS {
+  VQX_LIB_HANDLE hVqxLib;
+  struct {
+    PFCT_VQCMC_LIB_CALLBACK pFctCallback;
+    void* pContext;
+  } Callback;
+  struct {
+    u32 un32NbThread;  /* 1: jobs run on the receive thread at the end of each batch */
+    u32 Prio;
+  } Threads;
+  struct {
+    PFCT_VQCMC_LIB_LOG pFctLog;  /* null: no log */
+    void* pContext;
+  } Log;
+  u32 un32TraceLevel;      /* traces below it are not passed on; errors always are */
+  u32 un32LibId;           /* sent to each server at registration */
+  u32 un32MaxLegs;         /* 0: 0x14000 */
+  u32 un32JobsFifoMax;     /* 0: 0x14000 */
+  u8 aun8RegisterFlags[4]; /* carried in the registration; a change of byte 0, 1 or 3 re-registers */
+} _VQCMC_LIB_PARAMS;
+
+/* Counters, in this order. */
+typedef struct _VQCMC_LIB_STATS {
+  u32 un32LegsActive, un32LegsCreated, un32LegsDestroyed;
+  u32 un32MixersActive, un32MixersCreated, un32MixersDestroyed;
+  u32 un32JobsQueued, un32JobsRunning, un32JobsDone;
+} _VQCMC_LIB_STATS;
+static_assert(sizeof(_VQCMC_LIB_STATS) == 36);
+
+/* One known server, as VQCmcLibGetCmcServerList fills it. */
+typedef struct _VQCMC_LIB_CMCSERVER_INFO {
+  _VQX_HOST_INFO HostInfo;
+  u32 un32Gw0State;    /* path states from the host library; 0 for a server without peer handle */
+  u32 un32Gw1State;
+  u32 fReady;
+  u32 un32NbLegs;
+  u32 un32NbMixers;
+} _VQCMC_LIB_CMCSERVER_INFO;
+
+/* Opens the library; *phLib is null on failure, and nothing is left behind. */
+VQX_RESULT VQCmcLibOpen(const _VQCMC_LIB_PARAMS* pParams, VQCMC_LIB_HANDLE* phLib);
+/* Validates and replaces the parameters; re-registers when flag byte 0, 1 or 3 changed. */
+VQX_RESULT VQCmcLibModify(VQCMC_LIB_HANDLE hLib, const _VQCMC_LIB_PARAMS* pParams);
+VQX_RESULT VQCmcLibGetParam(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_PARAMS* pParams);
+VQX_RESULT VQCmcLibGetStats(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_STATS* pStats);
+/* *pun32Count: capacity on entry, records filled on return. 0x82000009 for null arguments. */
+VQX_RESULT VQCmcLibGetCmcServerList(VQCMC_LIB_HANDLE hLib, u32* pun32Count, _VQCMC_LIB_CMCSERVER_INFO* paInfo);
+/* Build number of the first ready server; 0 when none is ready. */
+u32 VQCmcLibGetActiveCmcServerBuildNumber(VQCMC_LIB_HANDLE hLib);
+/* Stops the intake; from then on jobs are dropped. */
+VQX_RESULT VQCmcLibStop(VQCMC_LIB_HANDLE hLib);
+/* Tears everything down and frees the context; 0x8200000F from a library callback. */
+VQX_RESULT VQCmcLibClose(VQCMC_LIB_HANDLE hLib);
+
+/* Messages the application fills: from the library's pool; release what it does not hand on. */
+VQX_RESULT VQCmcLibMsgAlloc(VQCMC_LIB_HANDLE hLib, u32 un32Size, VQX_MSG_HANDLE* phMsg);
+VQX_RESULT VQCmcLibMsgRelease(VQCMC_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg);
+
+#endif

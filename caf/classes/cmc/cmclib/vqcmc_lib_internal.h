@@ -1,0 +1,391 @@
+/*
+ * vqcmc_lib_internal.h - inside the core library: the context, the server,
+ * entity, timer and job records, and the functions the library's files
+ * call in one another. Only the library's files and its tests include it.
+ *
+ * Locks: hThreadSem guards everything here; every function below runs with
+ * it held unless its comment says otherwise. The log mutex guards the log
+ * buffer only and is taken inside hThreadSem or alone.
+ */
+#ifndef VQCMC_LIB_INTERNAL_H
+#define VQCMC_LIB_INTERNAL_H
+
+#include <cstddef>
+
+#include "vqcmc_lib.h"
+#include "vqx_hash.h"
+#include "vqx_host_coalesce.h"
+#include "vqx_host_filter.h"
+#include "vqx_jobs.h"
+#include "vqx_pool.h"
+#include "vqx_thread.h"
+#include "vqx_timer.h"
+
+/* ------------------------------------------------------------ message ids */
+
+/* Private messages of the library to itself (they loop back through its filter). */
+#define VQCMC_PRIV_HOST_TIMEOUT 0x0A020300u
+#define VQCMC_PRIV_HOST_STATE_ENTER 0x0A020301u
+#define VQCMC_PRIV_LEG_TIMEOUT 0x0A020302u
+#define VQCMC_PRIV_LEG_STATE_ENTER 0x0A020303u
+#define VQCMC_PRIV_LEG_EVENT 0x0A020304u
+#define VQCMC_PRIV_MIXER_TIMEOUT 0x0A020305u
+#define VQCMC_PRIV_MIXER_STATE_ENTER 0x0A020306u
+#define VQCMC_PRIV_MIXER_EVENT 0x0A020307u
+#define VQCMC_PRIV_PAYLOAD_SIZE 24u
+#define VQCMC_PRIV_OFFSET_ENTITY_ID 8u
+#define VQCMC_PRIV_OFFSET_EVENT_KEY 16u
+
+/* The control protocol with the servers. */
+#define VQCMC_SRV_LIB_REGISTER 0x0A020400u
+#define VQCMC_SRV_HOST_STATES_GET 0x0A020401u
+#define VQCMC_SRV_SYNC_COMPLETED 0x0A020402u
+#define VQCMC_SRV_SET_LEG_OWNERSHIP 0x0A020403u
+#define VQCMC_SRV_SET_LINK_OWNERSHIP 0x0A020404u
+#define VQCMC_SRV_SET_MIXER_OWNERSHIP 0x0A020405u
+#define VQCMC_SRV_SET_MIXER_LINK_OWNERSHIP 0x0A020406u
+#define VQCMC_SRV_READY 0x0A020410u
+#define VQCMC_SRV_NOTIF_LEG_SYNC 0x0A020411u
+#define VQCMC_SRV_NOTIF_LINK_SYNC 0x0A020412u
+#define VQCMC_SRV_NOT_READY 0x0A020413u
+#define VQCMC_SRV_SYNC_STARTING 0x0A020414u
+#define VQCMC_SRV_NOTIF_MIXER_SYNC 0x0A020415u
+#define VQCMC_SRV_NOTIF_MIXER_LINK_SYNC 0x0A020416u
+/* LibRegister payload. */
+#define VQCMC_REG_OFFSET_LIB_ID 28u
+#define VQCMC_REG_OFFSET_ONE 32u
+#define VQCMC_REG_OFFSET_FLAGS 33u
+#define VQCMC_REG_OFFSET_ANY_READY 37u
+/* Results a LibRegister answer may carry. */
+#define VQCMC_REG_RESULT_STANDBY 0x82000005u
+#define VQCMC_REG_RESULT_VERSION 0x82000020u
+
+/* Host-library notifications read here. */
+#define VQCMC_HL_FIRST_IGNORED 0x02010001u
+#define VQCMC_HL_LAST_IGNORED 0x02010004u
+#define VQCMC_HL_ADAPTER_ADDED 0x02010011u
+#define VQCMC_HL_ADAPTER_REMOVED 0x02010012u
+#define VQCMC_HL_GW_UP 0x02010013u
+#define VQCMC_HL_GW_DOWN 0x02010014u
+#define VQCMC_HL_ADDED_OFFSET_HANDLE 12u
+#define VQCMC_HL_ADDED_OFFSET_HOST_KEY 424u
+#define VQCMC_HL_REMOVED_OFFSET_HANDLE 8u
+#define VQCMC_HL_INVALID_DESTINATION 0x82010209u
+#define VQCMC_LOCAL_DELIVERY 0xDA000001u
+
+/* Server detection. */
+#define VQCMC_SERVER_APP_NAME "cmc_server"
+#define VQCMC_SERVER_UNIQUE_ID 0x55708A0000BEBECAull
+
+/* ------------------------------------------------------------ limits */
+
+#define VQCMC_MAX_HOSTS 32u
+#define VQCMC_MAX_PENDING_MSGS 0x14000u
+#define VQCMC_INTAKE_IDLE_MS 50u
+#define VQCMC_INTAKE_MAX_MSGS 256u
+#define VQCMC_COALESCING_SLOTS 256u
+#define VQCMC_TIMER_POLL_MIN_MS 100u
+#define VQCMC_TIMER_DISARMED 0xFFFFFFFFu
+#define VQCMC_HOST_REGISTER_RETRY_MS 1000u
+#define VQCMC_HOST_POLL_MS 1000u
+#define VQCMC_HOST_REMOVED_MS 10000u
+#define VQCMC_HOST_DEAD_RECHECK_MS 1000u
+#define VQCMC_LOCAL_JOBS_WAIT_MS 60000u
+#define VQCMC_LIB_JOB_KEY 0xFFFFFFFFu
+
+/* ------------------------------------------------------------ states */
+
+enum : u32 {
+  VQCMC_LIB_STATE_INIT = 0,
+  VQCMC_LIB_STATE_READY = 1,
+  VQCMC_LIB_STATE_NOT_READY = 2,
+  VQCMC_LIB_STATE_HOST_REMOVED = 3,
+  VQCMC_LIB_STATE_HOST_DEAD = 4,
+  VQCMC_LIB_STATE_CLEG_UNSYNCED = 5,
+  VQCMC_LIB_STATE_CLEG_TERMINATED = 6,
+  VQCMC_LIB_STATE_CLEG_DESTROY = 7,
+  VQCMC_LIB_STATE_CMIXER_UNSYNCED = 8,
+  VQCMC_LIB_STATE_CMIXER_TERMINATED = 9,
+  VQCMC_LIB_STATE_CMIXER_DESTROY = 10,
+};
+/* Display name of a state number; "Unknown" for others. */
+const char* VqCmcStateName(u32 un32State);
+
+/* ------------------------------------------------------------ records */
+
+struct _VQCMC_LIB_CTX;
+typedef struct _VQCMC_LIB_CTX VQCMC_LIB_CTX;
+typedef void (*PFCT_VQCMC_TIMER_EXPIRY)(VQCMC_LIB_CTX* pCtx, u64 un64Arg);
+
+/* A state machine's timer; the wheel keeps its usage flag in fInUse. */
+typedef struct _VQCMC_TIMER {
+  u32 un32MsgId;
+  u32 un32PeriodMs;              /* VQCMC_TIMER_DISARMED: not armed */
+  u8 fInUse;
+  u64 un64Key;                   /* user context 1 of its timeout */
+  u32 un32State;                 /* user context 2 of its timeout */
+  PFCT_VQCMC_TIMER_EXPIRY pFctExpiry;
+  u64 un64ExpiryArg;
+} _VQCMC_TIMER;
+#define VQCMC_TIMER_OFFSET_IN_USE 8u
+static_assert(offsetof(_VQCMC_TIMER, fInUse) == VQCMC_TIMER_OFFSET_IN_USE);
+
+/* One call/media control server. */
+typedef struct _VQCMC_HOST_CTX {
+  u32 hHost;
+  _VQX_HOST_INFO HostInfo;
+  u8 fRegistered;
+  u8 fReady;
+  u8 fDeadSeen;
+  u32 un32NbLegs;
+  u32 un32NbMixers;
+  u32 CurrState;
+  _VQCMC_TIMER StateTimer;
+  _VQCMC_TIMER PollTimer;
+  u32 fSyncDone;
+  u32 un32NbPendingMsgs;
+  VQX_MSG_HANDLE* pahPendingMsgs;
+  VQX_MSG_HANDLE pReadyMsg;
+  /* Jobs that were live when READY came and have not ended; the sync ends
+   * when they are gone or VQCMC_LOCAL_JOBS_WAIT_MS after READY. */
+  u32 un32JobsBeforeReady;
+  u64 un64ReadyJobMark;
+  u32 un32ReadyMs;
+  u32 un32PoolIndex;
+} _VQCMC_HOST_CTX;
+
+#define VQCMC_ENTITY_TYPE_LEG 1u
+#define VQCMC_ENTITY_TYPE_MIXER 2u
+#define VQCMC_ENTITY_FLAG_TIMEOUT 0x01u
+#define VQCMC_ENTITY_FLAG_SYNCED 0x02u
+#define VQCMC_ENTITY_FLAG_TERMINATE_POSTED 0x04u
+#define VQCMC_ENTITY_FLAG_DESTROY_DEFERRED 0x08u
+
+/* The head both kinds of creation parameters share. */
+typedef void (*PFCT_VQCMC_ENTITY_CALLBACK)(VQCMC_LIB_HANDLE hLib, void* pvLegUserContext, VQX_MSG_HANDLE* phMsg);
+typedef void (*PFCT_VQCMC_ENTITY_EVENT_CALLBACK)(VQCMC_LIB_HANDLE hLib, void* pvLegUserContext, u64 un64EventKey,
+                                                 u8* pfCancelled);
+typedef struct _VQCMC_LIB_ENTITY_PARAMS {
+  u32 un32Kind;
+  u32 EntityId;
+  u32 un32SerialisationId;
+  void* pvUserContext;
+  struct {
+    PFCT_VQCMC_ENTITY_CALLBACK pFctCallback;
+    PFCT_VQCMC_ENTITY_EVENT_CALLBACK pFctEventCallback;
+    void* pvLegUserContext;
+  } Callback;
+  u8 abyKindSpecific[64];        /* the leg's or mixer's own fields */
+} _VQCMC_LIB_ENTITY_PARAMS;
+
+struct _VQCMC_ENTITY_CTX;
+typedef void (*PFCT_VQCMC_ENTITY_STATE)(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, _VQCMC_ENTITY_CTX* pEntity,
+                                        VQX_MSG_HANDLE* phMsg);
+/* One call leg or mixer. The pending counters are 32 bits: up to
+ * un32JobsFifoMax (0x14000 by default) jobs may wait for one entity. */
+typedef struct _VQCMC_ENTITY_CTX {
+  u32 Type;
+  u32 CurrState;
+  PFCT_VQCMC_ENTITY_STATE pFctStateHandler;
+  _VQCMC_TIMER StateTimer;
+  u32 un32NbPendingRequests;
+  u32 un32NbPendingJobs;
+  u32 un32NbPendingTimers;
+  u8 un8Flags;
+  u32 MappingId;
+  _VQCMC_HOST_CTX* pHostCtx;
+  _VQCMC_LIB_ENTITY_PARAMS Params;
+} _VQCMC_ENTITY_CTX;
+
+/* One delivery to the application. */
+typedef struct _VQCMC_JOB {
+  VQCMC_LIB_CTX* pCtx;
+  VQX_MSG_HANDLE hMsg;
+  _VQCMC_ENTITY_CTX* pEntity;
+  u64 un64Key;
+  u8 fInPendingHash;
+  u8 fInProcessingHash;
+  u8 fCancelled;
+  u8 fQueued;                    /* counted in "jobs queued" and the entity's pending jobs */
+  u8 fRunning;                   /* counted in "jobs running" */
+  u64 un64Serial;                /* order of posting */
+} _VQCMC_JOB;
+
+/* Seams: what tests replace to drive the machines by hand. */
+typedef struct _VQCMC_LIB_SEAMS {
+  u32 (*pFctClockMs)(void* pContext);
+  void* pClockContext;
+  VQX_RESULT (*pFctGetRemoteHostInfo)(VQX_LIB_HANDLE hLib, u32 hHost, _VQX_HOST_INFO* pInfo);
+  VQX_RESULT (*pFctGetRedundancy)(VQX_LIB_HANDLE hLib, u32 hHost, u32* pun32Gw0, u32* pun32Gw1);
+  u32 fNoIntake;                 /* open without attaching the receive callback */
+  u32 un32FailOpenStep;          /* tests: open fails at this step (5..10); 0 never */
+} _VQCMC_LIB_SEAMS;
+/* Seams used by every later open (null: the real ones). Not thread-safe; tests only. */
+void VqCmcLibSetSeams(const _VQCMC_LIB_SEAMS* pSeams);
+
+/* Where the leg, mixer and link layers plug in; all null until they exist. */
+typedef struct _VQCMC_ENTITY_HOOKS {
+  VQX_RESULT (*pFctLegMsgHandle)(VQCMC_LIB_CTX*, _VQCMC_HOST_CTX*, VQX_MSG_HANDLE*);
+  VQX_RESULT (*pFctMixerMsgHandle)(VQCMC_LIB_CTX*, _VQCMC_HOST_CTX*, VQX_MSG_HANDLE*);
+  VQX_RESULT (*pFctLinkMsgHandleNotifLinkSync)(VQCMC_LIB_CTX*, _VQCMC_HOST_CTX*, VQX_MSG_HANDLE*);
+  void (*pFctUnSyncAll)(VQCMC_LIB_CTX*, _VQCMC_HOST_CTX*);
+  void (*pFctTerminateUnSynced)(VQCMC_LIB_CTX*);
+  void (*pFctAllSyncDone)(VQCMC_LIB_CTX*, _VQCMC_HOST_CTX*);
+  void (*pFctRecoverOrphans)(VQCMC_LIB_CTX*, _VQCMC_HOST_CTX*);
+  void (*pFctTerminateOwned)(VQCMC_LIB_CTX*, _VQCMC_HOST_CTX*);
+  void (*pFctDestroyEntity)(VQCMC_LIB_CTX*, _VQCMC_ENTITY_CTX*);
+} _VQCMC_ENTITY_HOOKS;
+extern const _VQCMC_ENTITY_HOOKS g_VqCmcEntityHooks;
+
+/* ------------------------------------------------------------ context */
+
+struct _VQCMC_LIB_CTX {
+  _VQX_LIB_PARAMS VqxLibParams;
+  VQX_FILTER_HANDLE hFilter;
+  VQX_LIB_HANDLE hVqxLib;
+  VQX_POOL_OF_MESSAGES_HANDLE hMsgPool;
+  VqxApiCoalescingQueue* pCoalescingQueue;
+  _VQCMC_LIB_PARAMS Params;
+  _VQCMC_LIB_STATS Stats;
+  VQX_MUTEX_HANDLE hThreadSem;
+  HVQXTIMER hTimer;
+  u32 un32CurrTimeMs;
+  u32 un32LastPollMs;
+  /* job layer */
+  VQX_MULTI_THREADED_JOBS_HANDLE hJobPool;
+  HVQXHASH hHashPendingJobs;
+  HVQXHASH hHashProcessingJobs;
+  u32 un32FifoCapacity, un32FifoCount, un32FifoHead;
+  _VQCMC_JOB** papJobsFifo;
+  u32 un32JobsLive;              /* job records in existence */
+  u64 un64NextJobSerial;
+  u32 fStopped;
+  /* entities */
+  HVQXPOOLOFBUFFERS hEntityPool;
+  HVQXHASH hHashEntityByMapId;
+  /* servers */
+  HVQXPOOLOFBUFFERS64 pHostPool;
+  HVQXHASH pHostHash;
+  u32 un32RegisterWaitStartMs;
+  u32 un32PayloadOffset;
+  u32 un32NbHostsResyncing;      /* servers whose sync has not ended (fSyncDone 0) */
+  VQX_MUTEX_HANDLE hLogMutex;
+  char szLogBuf[256];
+  u32 fStandbyLogged;
+  u32 NextEntityId;
+  u32 un32NextLinkId;
+  _VQCMC_LIB_SEAMS Seams;
+  u32 un32LastClockMs;           /* last raw clock reading (backward-step rule) */
+  u32 fClockRead;
+};
+
+/* ------------------------------------------------------------ log */
+
+/* Error line "%s: %s (%X) %s:%d\n", always passed on. */
+void VqCmcLogError(VQCMC_LIB_CTX* pCtx, const char* pszOp, VQX_RESULT result, const char* pszFile, int nLine,
+                   const char* pszFormat, ...) __attribute__((format(printf, 6, 7)));
+/* Trace line "%s%s: %s %s:%d\n" with a colour prefix ("" or an escape), passed on when level >= trace level. */
+void VqCmcLogTrace(VQCMC_LIB_CTX* pCtx, u32 un32Level, const char* pszPrefix, const char* pszOp,
+                   const char* pszFile, int nLine, const char* pszFormat, ...) __attribute__((format(printf, 7, 8)));
+#define VQCMC_ERR(ctx, op, res, ...) VqCmcLogError((ctx), (op), (res), __FILE__, __LINE__, __VA_ARGS__)
+#define VQCMC_TRACE(ctx, lvl, op, ...) VqCmcLogTrace((ctx), (lvl), "", (op), __FILE__, __LINE__, __VA_ARGS__)
+#define VQCMC_RED(ctx, op, ...) VqCmcLogTrace((ctx), VQCMC_LOG_LEVEL_ERROR, "\033[31m", (op), __FILE__, __LINE__, __VA_ARGS__)
+#define VQCMC_COLOUR_GREEN "\033[32m"
+#define VQCMC_COLOUR_YELLOW "\033[33m"
+
+/* Thread-local marker: this thread runs a library callback of that context. */
+void VqCmcCallbackEnter(VQCMC_LIB_CTX* pCtx);
+void VqCmcCallbackLeave(void);
+bool VqCmcInCallbackOf(const VQCMC_LIB_CTX* pCtx);
+
+/* ------------------------------------------------------------ intake and timers (state) */
+
+/* Reads the clock (a step back of 1..999 ms keeps the previous reading). Any thread, lock held. */
+u32 VqCmcClockRead(VQCMC_LIB_CTX* pCtx);
+VQX_RESULT VqCmcStateMachineLaunch(VQCMC_LIB_CTX* pCtx);
+void VqCmcStateMachineStop(VQCMC_LIB_CTX* pCtx);  /* takes hThreadSem itself */
+VQX_RESULT VqCmcSendMsg(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hMsg);
+VQX_RESULT VqCmcStateSetTimeout(VQCMC_LIB_CTX* pCtx, _VQCMC_TIMER* pTimer, u32 un32State, u32 un32PeriodMs);
+VQX_RESULT VqCmcStatePollTimeout(VQCMC_LIB_CTX* pCtx);
+/* The filter callback; takes hThreadSem itself. */
+void VqCmcMsgReceived(void* pvCtx, VQX_LIB_HANDLE hVqxLib, VQX_FILTER_HANDLE hFilter, u32* pun32Count,
+                      VQX_MSG_HANDLE* pahMsg);
+
+/* ------------------------------------------------------------ jobs (thread) */
+
+VQX_RESULT VqCmcThreadInit(VQCMC_LIB_CTX* pCtx);
+VQX_RESULT VqCmcThreadUninit(VQCMC_LIB_CTX* pCtx);  /* called without hThreadSem */
+VQX_RESULT VqCmcThreadJobPost(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u64 un64Key, u32 un32SerialKey,
+                              VQX_MSG_HANDLE* phMsg);
+VQX_RESULT VqCmcThreadJobEventPostInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u64 un64EventKey,
+                                           const char* pszFile, u32 un32Line);
+VQX_RESULT VqCmcThreadJobEventCancel(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u64 un64EventKey);
+VQX_RESULT VqCmcThreadJobReserialize(VQCMC_LIB_CTX* pCtx, u32 un32OldKey, u32 un32NewKey);
+/* Runs every job of the single-thread FIFO (the intake's end of batch). */
+void VqCmcThreadRunFifo(VQCMC_LIB_CTX* pCtx);
+/* Jobs the job layer holds (FIFO or pool). */
+u32 VqCmcThreadJobsHeld(VQCMC_LIB_CTX* pCtx);
+
+/* ------------------------------------------------------------ entities (minimal table) */
+
+VQX_RESULT VqCmcEntityInit(VQCMC_LIB_CTX* pCtx);
+VQX_RESULT VqCmcEntityUninit(VQCMC_LIB_CTX* pCtx);
+/* A record under that id on that server (tests and the leg and mixer layers). */
+VQX_RESULT VqCmcLibEntityCreate(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, u32 un32Type,
+                                const _VQCMC_LIB_ENTITY_PARAMS* pParams, _VQCMC_ENTITY_CTX** ppEntity);
+/* Frees it now, or marks it destroy-deferred while jobs or timers are pending. */
+VQX_RESULT VqCmcLibEntityDestroy(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity);
+VQX_RESULT VqCmcEntityEventInit(VQCMC_LIB_CTX* pCtx);
+VQX_RESULT VqCmcEntityEventUninit(VQCMC_LIB_CTX* pCtx);
+
+/* ------------------------------------------------------------ messages (msg) */
+
+VQX_RESULT VqCmcMsgPrivateAllocHandle(VQCMC_LIB_CTX* pCtx, u32 un32Id, u64 un64Uc1, VQX_MSG_HANDLE* phMsg);
+VQX_RESULT VqCmcMsgPrivateAlloc(VQCMC_LIB_CTX* pCtx, u32 un32Id, u8** ppPayload);
+VQX_RESULT VqCmcMsgPrivateSend(VQCMC_LIB_CTX* pCtx, u32 un32Id, u64 un64Uc1, u64 un64Uc2, u8** ppPayload);
+VQX_RESULT VqCmcMsgProtectedAlloc(VQCMC_LIB_CTX* pCtx, u32 un32Id, u8** ppPayload);
+VQX_RESULT VqCmcMsgPublicAlloc(VQCMC_LIB_CTX* pCtx, u32 un32Id, u8** ppPayload);
+VQX_RESULT VqCmcMsgFreeHandle(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE* phMsg);
+VQX_MSG_HANDLE VqCmcMsgFromPayload(VQCMC_LIB_CTX* pCtx, u8* pPayload);
+VQX_RESULT VqCmcLibMsgPost(VQCMC_LIB_CTX* pCtx, u8** ppPayload);
+VQX_RESULT VqCmcLibMsgPostNotifReady(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE* phHeldReady);
+VQX_RESULT VqCmcLibMsgPostNotifNotReady(VQCMC_LIB_CTX* pCtx);
+/* The u32 at a payload offset, when the payload holds it. */
+bool VqCmcMsgReadU32(VQX_MSG_HANDLE hMsg, u32 un32Offset, u32* pun32Value);
+
+/* ------------------------------------------------------------ servers (host, host_state, host_msg) */
+
+VQX_RESULT VqCmcHostInit(VQCMC_LIB_CTX* pCtx);
+VQX_RESULT VqCmcHostUninit(VQCMC_LIB_CTX* pCtx);
+VQX_RESULT VqCmcHostMsgHandle(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE* phMsg);
+VQX_RESULT VqCmcLibHostGetAvailable(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX** ppHost);
+VQX_RESULT VqCmcLibHostRemove(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost);
+VQX_RESULT VqCmcStateHostFreePendingMsgs(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost);
+_VQCMC_HOST_CTX* VqCmcHostFirst(VQCMC_LIB_CTX* pCtx);
+_VQCMC_HOST_CTX* VqCmcHostNext(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost);
+/* The host library still knows the peer (a send to it would not be refused as 0x82010209). */
+bool VqCmcPeerKnown(VQCMC_LIB_CTX* pCtx, u32 hHost);
+u32 VqCmcHostCountReady(VQCMC_LIB_CTX* pCtx, u32* pun32NbRecords);
+
+VQX_RESULT VqCmcHostStateChange(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, u32 un32NewState);
+void VqCmcHostStateMsgHandle(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMsg);
+
+VQX_RESULT VqCmcHostMsgSend(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, u8** ppPayload);
+VQX_RESULT VqCmcHostSendLibRegister(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost);
+void VqCmcHostSendHostStatesGetTimer(VQCMC_LIB_CTX* pCtx, u64 un64Host);
+VQX_RESULT VqCmcHostSendHostStatesGet(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost);
+VQX_RESULT VqCmcHostSendSyncCompleted(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost);
+VQX_RESULT VqCmcHostSendSetLegOwnership(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, _VQCMC_ENTITY_CTX* pLeg);
+VQX_RESULT VqCmcHostSendSetMixerOwnership(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, _VQCMC_ENTITY_CTX* pMixer);
+VQX_RESULT VqCmcHostSendSetLinkOwnership(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, u32 un32Id1, u32 un32Id2);
+VQX_RESULT VqCmcHostSendSetMixerLinkOwnership(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, u32 un32Id1,
+                                              u32 un32Id2);
+VQX_RESULT VqCmcHostMsgHandleRsp(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMsg);
+VQX_RESULT VqCmcHostHandleSyncStarting(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost);
+VQX_RESULT VqCmcAnyMsgHandle(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMsg);
+VQX_RESULT VqCmcLibHostPostponeMsg(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMsg);
+VQX_RESULT VqCmcStateTestReadyHosts(VQCMC_LIB_CTX* pCtx);
+/* The job layer tells the sync bookkeeping that a job of that serial ended. */
+void VqCmcHostJobEnded(VQCMC_LIB_CTX* pCtx, u64 un64Serial);
+
+#endif

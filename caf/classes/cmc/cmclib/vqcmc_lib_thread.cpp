@@ -1,0 +1,377 @@
+/*
+ * vqcmc_lib_thread.cpp - the job layer: every delivery to the application
+ * (a message for an entity, a library notification, an entity event) is a
+ * job, run on the keyed worker pool (two or more threads) or, with one
+ * thread, from a FIFO that the intake empties at the end of each batch.
+ *
+ * Counting. A job is counted in "jobs queued" (and in its entity's pending
+ * jobs) from its post until it starts or leaves unrun (cancelled, dropped
+ * after Stop, closed), then in "jobs running" until its done step; each
+ * job's flags say where it is counted, so every counter moves once per step
+ * whatever way the job ends. A job removes only its own hash entries.
+ *
+ * Locks: bookkeeping under hThreadSem; the application's callbacks run
+ * without it.
+ */
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "vqcmc_lib_internal.h"
+
+namespace {
+
+u64 JobsGetKey(void*, u64 un64Value) { return reinterpret_cast<_VQCMC_JOB*>(un64Value)->un64Key; }
+
+u32 FifoMax(const VQCMC_LIB_CTX* pCtx) {
+  return pCtx->Params.un32JobsFifoMax != 0 ? pCtx->Params.un32JobsFifoMax : VQCMC_LIB_DEFAULT_JOBS_FIFO_MAX;
+}
+
+bool IsTerminating(VQX_MSG_HANDLE hMsg) {
+  const u32 un32Id = hMsg->un32MsgId;
+  if (un32Id == VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED || un32Id == VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED ||
+      un32Id == VQCMC_LIB_MSG_NOTIF_MIXER_TERMINATED || un32Id == VQCMC_MSG_NOTIF_MIXER_TERMINATED) {
+    return true;
+  }
+  if (un32Id == VQCMC_MSG_CMD_CALL_LEG_CREATE || un32Id == VQCMC_MSG_CMD_MIXER_CREATE) {
+    u32 un32Result = 0;
+    return VqCmcMsgReadU32(hMsg, VQCMC_PAYLOAD_OFFSET_WORD7, &un32Result) && static_cast<i32>(un32Result) < 0;
+  }
+  return false;
+}
+
+/* Removes the job's own entry of a hash (a newer job may hold the key now). */
+void HashRemoveOwn(HVQXHASH hHash, _VQCMC_JOB* pJob, u8* pfFlag) {
+  if (!*pfFlag) return;
+  *pfFlag = 0;
+  u64 un64Value = 0;
+  if (VQX_RESULT_SUCCEEDED(VQXHashFind(hHash, pJob->un64Key, &un64Value)) &&
+      un64Value == reinterpret_cast<u64>(pJob)) {
+    VQXHashRemove(hHash, pJob->un64Key, nullptr);
+  }
+}
+
+/* Leaves "queued": started, cancelled or dropped. */
+void LeaveQueued(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
+  if (!pJob->fQueued) return;
+  pJob->fQueued = 0;
+  if (pCtx->Stats.un32JobsQueued > 0) pCtx->Stats.un32JobsQueued--;
+  if (pJob->pEntity != nullptr && pJob->pEntity->un32NbPendingJobs > 0) pJob->pEntity->un32NbPendingJobs--;
+}
+
+void CallApp(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
+  const u32 un32Levels = VqxMutexHeldCount(pCtx->hThreadSem);
+  for (u32 i = 0; i < un32Levels; i++) VqxMutexGive(pCtx->hThreadSem);
+  VqCmcCallbackEnter(pCtx);
+  _VQCMC_ENTITY_CTX* pEntity = pJob->pEntity;
+  if (pEntity == nullptr) {
+    pCtx->Params.Callback.pFctCallback(pCtx, pCtx->Params.Callback.pContext, &pJob->hMsg);
+  } else if (pJob->hMsg->un32MsgId == VQCMC_PRIV_LEG_EVENT || pJob->hMsg->un32MsgId == VQCMC_PRIV_MIXER_EVENT) {
+    if (pEntity->Params.Callback.pFctEventCallback != nullptr) {
+      u64 un64Key = 0;
+      memcpy(&un64Key, VQXMsgPayload(pJob->hMsg) + VQCMC_PRIV_OFFSET_EVENT_KEY, sizeof(un64Key));
+      pEntity->Params.Callback.pFctEventCallback(pCtx, pEntity->Params.Callback.pvLegUserContext, un64Key,
+                                                 &pJob->fCancelled);
+    }
+  } else if (pEntity->Params.Callback.pFctCallback != nullptr) {
+    pEntity->Params.Callback.pFctCallback(pCtx, pEntity->Params.Callback.pvLegUserContext, &pJob->hMsg);
+  }
+  VqCmcCallbackLeave();
+  for (u32 i = 0; i < un32Levels; i++) VqxMutexGet(pCtx->hThreadSem);
+}
+
+VQX_RESULT JobHandlerInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
+  if (pCtx->fStopped) {
+    if (pJob->hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
+    return VQX_RESULT_NOT_READY;
+  }
+  _VQCMC_ENTITY_CTX* pEntity = pJob->pEntity;
+  if (pEntity != nullptr && pJob->fInPendingHash) {
+    HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
+    if (VQX_RESULT_SUCCEEDED(VQXHashInsert(pCtx->hHashProcessingJobs, pJob->un64Key, reinterpret_cast<u64>(pJob)))) {
+      pJob->fInProcessingHash = 1;
+    } else {
+      VQCMC_RED(pCtx, "VqCmcThreadJobHandler", "Failed to insert Job Context into hash of processing jobs");
+    }
+  }
+  LeaveQueued(pCtx, pJob);
+  pJob->fRunning = 1;
+  pCtx->Stats.un32JobsRunning++;
+  if (pEntity != nullptr && (pEntity->un8Flags & VQCMC_ENTITY_FLAG_DESTROY_DEFERRED) != 0) {
+    VQCMC_TRACE(pCtx, 0, "VqCmcThreadJobHandler", "Deleting Pending JoB EntityId=0x%08X,MsgId=%X",
+                pEntity->Params.EntityId, pJob->hMsg->un32MsgId);
+    pJob->pEntity = nullptr;
+    VqCmcLibEntityDestroy(pCtx, pEntity);
+  } else {
+    CallApp(pCtx, pJob);
+  }
+  if (pJob->hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
+  return VQX_RESULT_OK;
+}
+
+void JobDoneInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
+  if (pJob->hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
+  HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
+  HashRemoveOwn(pCtx->hHashProcessingJobs, pJob, &pJob->fInProcessingHash);
+  LeaveQueued(pCtx, pJob);
+  if (pJob->fRunning && pCtx->Stats.un32JobsRunning > 0) pCtx->Stats.un32JobsRunning--;
+  pCtx->Stats.un32JobsDone++;
+  if (pCtx->un32JobsLive > 0) pCtx->un32JobsLive--;
+  VqCmcHostJobEnded(pCtx, pJob->un64Serial);
+  delete pJob;
+}
+
+VQX_RESULT PoolHandler(VQX_MULTI_THREADED_JOBS_HANDLE, void* pvJob) {
+  _VQCMC_JOB* pJob = static_cast<_VQCMC_JOB*>(pvJob);
+  VQCMC_LIB_CTX* pCtx = pJob->pCtx;
+  VqxMutexGet(pCtx->hThreadSem);
+  const VQX_RESULT result = JobHandlerInternal(pCtx, pJob);
+  VqxMutexGive(pCtx->hThreadSem);
+  return result;
+}
+
+/* Also called with the cancelled result for a job that never ran. */
+void PoolDone(VQX_MULTI_THREADED_JOBS_HANDLE, void* pvJob, VQX_RESULT) {
+  _VQCMC_JOB* pJob = static_cast<_VQCMC_JOB*>(pvJob);
+  VQCMC_LIB_CTX* pCtx = pJob->pCtx;
+  VqxMutexGet(pCtx->hThreadSem);
+  JobDoneInternal(pCtx, pJob);
+  VqxMutexGive(pCtx->hThreadSem);
+}
+
+u32 PoolClass(u32 un32Prio) {
+  switch (un32Prio) {
+    case 0: return VQX_THREAD_PRIORITY_NORMAL;
+    case 1: return VQX_THREAD_PRIORITY_RT_LOW;
+    case 3: return VQX_THREAD_PRIORITY_RT_MID;
+    default: return VQX_THREAD_PRIORITY_RT_HIGH;
+  }
+}
+
+}  // namespace
+
+VQX_RESULT VqCmcThreadInit(VQCMC_LIB_CTX* pCtx) {
+  static const char* kOp = "VqCmcThreadInit";
+  const u32 un32MaxLegs = pCtx->Params.un32MaxLegs != 0 ? pCtx->Params.un32MaxLegs : VQCMC_LIB_DEFAULT_MAX_LEGS;
+  pCtx->hHashPendingJobs = VQXHashCreateInternal(un32MaxLegs, JobsGetKey, nullptr, nullptr, pCtx, "cmc jobs", 0);
+  if (pCtx->hHashPendingJobs == nullptr) {
+    VQCMC_ERR(pCtx, kOp, VQX_RESULT_NOT_ENOUGH_MEMORY, "Failed To alloc hash of Jobs");
+    return VQX_RESULT_NOT_ENOUGH_MEMORY;
+  }
+  pCtx->hHashProcessingJobs = VQXHashCreateInternal(pCtx->Params.Threads.un32NbThread + 1, JobsGetKey, nullptr,
+                                                    nullptr, pCtx, "cmc processing jobs", 0);
+  VQX_RESULT result = VQX_RESULT_OK;
+  if (pCtx->hHashProcessingJobs == nullptr) {
+    VQCMC_ERR(pCtx, kOp, VQX_RESULT_NOT_ENOUGH_MEMORY, "Failed To alloc hash of processing Jobs");
+    result = VQX_RESULT_NOT_ENOUGH_MEMORY;
+  } else if (pCtx->Params.Threads.un32NbThread >= 2) {
+    VQX_MULTI_THREADED_JOBS_PARAMS params{pCtx->Params.Threads.un32NbThread, FifoMax(pCtx),
+                                          PoolClass(pCtx->Params.Threads.Prio), PoolDone};
+    result = VQXMultiThreadedJobsOpenLib(&params, &pCtx->hJobPool);
+    if (VQX_RESULT_FAILED(result)) VQCMC_ERR(pCtx, kOp, result, "VQXMultiThreadedJobsOpenLib Failed");
+  } else {
+    pCtx->un32FifoCapacity = FifoMax(pCtx);
+    pCtx->papJobsFifo = static_cast<_VQCMC_JOB**>(calloc(pCtx->un32FifoCapacity, sizeof(_VQCMC_JOB*)));
+    if (pCtx->papJobsFifo == nullptr) {
+      VQCMC_ERR(pCtx, kOp, VQX_RESULT_OUT_OF_MEMORY, "Failed to initialize papJobsFifo");
+      result = VQX_RESULT_OUT_OF_MEMORY;
+    }
+  }
+  if (VQX_RESULT_FAILED(result)) VqCmcThreadUninit(pCtx);
+  return result;
+}
+
+VQX_RESULT VqCmcThreadUninit(VQCMC_LIB_CTX* pCtx) {
+  if (pCtx->hJobPool != nullptr) {
+    /* Jobs still queued come back through the done step, which takes hThreadSem. */
+    if (VQX_RESULT_FAILED(VQXMultiThreadedJobsCloseLib(pCtx->hJobPool))) {
+      VQCMC_RED(pCtx, "VqCmcThreadUninit", "VQXMultiThreadedJobsCloseLib Failed");
+    }
+    pCtx->hJobPool = nullptr;
+  }
+  if (pCtx->papJobsFifo != nullptr) {
+    VqxMutexGet(pCtx->hThreadSem);
+    while (pCtx->un32FifoCount > 0) {
+      _VQCMC_JOB* pJob = pCtx->papJobsFifo[pCtx->un32FifoHead];
+      pCtx->un32FifoHead = (pCtx->un32FifoHead + 1) % pCtx->un32FifoCapacity;
+      pCtx->un32FifoCount--;
+      JobDoneInternal(pCtx, pJob);
+    }
+    VqxMutexGive(pCtx->hThreadSem);
+    free(pCtx->papJobsFifo);
+    pCtx->papJobsFifo = nullptr;
+  }
+  if (pCtx->hHashPendingJobs != nullptr && VQX_RESULT_FAILED(VQXHashDestroy(pCtx->hHashPendingJobs))) {
+    VQCMC_RED(pCtx, "VqCmcThreadUninit", "Failed To free hash of jobs");
+  }
+  pCtx->hHashPendingJobs = nullptr;
+  if (pCtx->hHashProcessingJobs != nullptr && VQX_RESULT_FAILED(VQXHashDestroy(pCtx->hHashProcessingJobs))) {
+    VQCMC_RED(pCtx, "VqCmcThreadUninit", "Failed To free hash of processing jobs");
+  }
+  pCtx->hHashProcessingJobs = nullptr;
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT VqCmcThreadJobPost(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u64 un64Key, u32 un32SerialKey,
+                              VQX_MSG_HANDLE* phMsg) {
+  static const char* kOp = "VqCmcThreadJobPost";
+  VQX_MSG_HANDLE hMsg = *phMsg;
+  *phMsg = nullptr;
+  if (pEntity != nullptr && (pEntity->un8Flags & VQCMC_ENTITY_FLAG_TERMINATE_POSTED) != 0) {
+    VQCMC_TRACE(pCtx, 4, kOp, "Ignoring MsgId=0x%08X for EntityId=0x%08X, which 'terminate' has already been posted for.",
+                hMsg->un32MsgId, pEntity->Params.EntityId);
+    VqCmcMsgFreeHandle(pCtx, &hMsg);
+    return VQX_RESULT_INVALID_STATE;
+  }
+  if (un64Key != 0) {
+    u64 un64Old = 0;
+    if (VQX_RESULT_SUCCEEDED(VQXHashRemove(pCtx->hHashProcessingJobs, un64Key, &un64Old))) {
+      _VQCMC_JOB* pOld = reinterpret_cast<_VQCMC_JOB*>(un64Old);
+      pOld->fInProcessingHash = 0;
+      VQCMC_TRACE(pCtx, 0, kOp,
+                  "VqCmcThreadJobPost: HashKey 0x%p being reused for a new job (for EntityId 0x%08X). Assuming old "
+                  "job (0x%p, EntityId 0x%08X) is done.",
+                  reinterpret_cast<void*>(un64Key), pEntity != nullptr ? pEntity->Params.EntityId : 0u,
+                  static_cast<void*>(pOld), pOld->pEntity != nullptr ? pOld->pEntity->Params.EntityId : 0u);
+    }
+  }
+  _VQCMC_JOB* pJob = new (std::nothrow) _VQCMC_JOB{};
+  VQX_RESULT result = VQX_RESULT_OK;
+  if (pJob == nullptr) {
+    result = VQX_RESULT_NOT_ENOUGH_MEMORY;
+    VQCMC_ERR(pCtx, kOp, result, "Failed to get Job Context!!");
+    VqCmcMsgFreeHandle(pCtx, &hMsg);
+    return result;
+  }
+  pJob->pCtx = pCtx;
+  pJob->hMsg = hMsg;
+  pJob->pEntity = pEntity;
+  pJob->un64Key = un64Key;
+  if (un64Key != 0) {
+    result = VQXHashInsert(pCtx->hHashPendingJobs, un64Key, reinterpret_cast<u64>(pJob));
+    if (VQX_RESULT_FAILED(result)) {
+      VQCMC_ERR(pCtx, kOp, result, "Failed to insert Job Context in hash (duplicate job HashKey?)");
+    } else {
+      pJob->fInPendingHash = 1;
+    }
+  }
+  if (VQX_RESULT_SUCCEEDED(result) && pCtx->hJobPool == nullptr && pCtx->un32FifoCount >= pCtx->un32FifoCapacity) {
+    result = VQX_RESULT_OUT_OF_RESOURCE;
+    VQCMC_ERR(pCtx, kOp, result, "un32JobsFifoMax reached");
+  }
+  /* Counted before the start: a worker may run the job at once, and it takes hThreadSem we hold. */
+  if (VQX_RESULT_SUCCEEDED(result)) {
+    pJob->fQueued = 1;
+    pJob->un64Serial = pCtx->un64NextJobSerial++;
+    pCtx->Stats.un32JobsQueued++;
+    pCtx->un32JobsLive++;
+    if (pEntity != nullptr) pEntity->un32NbPendingJobs++;
+  }
+  if (VQX_RESULT_SUCCEEDED(result) && pCtx->hJobPool != nullptr) {
+    VQX_MULTI_THREADED_JOB_START_PARAMS start{0, pEntity != nullptr ? un32SerialKey : VQCMC_LIB_JOB_KEY,
+                                              PoolHandler};
+    result = VQXMultiThreadedJobStart(pCtx->hJobPool, pJob, &start);
+    if (VQX_RESULT_FAILED(result)) {
+      VQCMC_ERR(pCtx, kOp, result, "VQXMultiThreadedJobStart Failed");
+      LeaveQueued(pCtx, pJob);
+      pCtx->un32JobsLive--;
+    }
+  }
+  if (VQX_RESULT_FAILED(result)) {
+    HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
+    VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
+    delete pJob;
+    return result;
+  }
+  if (pEntity != nullptr && IsTerminating(pJob->hMsg)) pEntity->un8Flags |= VQCMC_ENTITY_FLAG_TERMINATE_POSTED;
+  if (pCtx->hJobPool == nullptr) {
+    pCtx->papJobsFifo[(pCtx->un32FifoHead + pCtx->un32FifoCount) % pCtx->un32FifoCapacity] = pJob;
+    pCtx->un32FifoCount++;
+  }
+  return VQX_RESULT_OK;
+}
+
+void VqCmcThreadRunFifo(VQCMC_LIB_CTX* pCtx) {
+  /* Jobs posted by these jobs run in the same loop; bounded by what the FIFO can hold. */
+  while (pCtx->papJobsFifo != nullptr && pCtx->un32FifoCount > 0) {
+    _VQCMC_JOB* pJob = pCtx->papJobsFifo[pCtx->un32FifoHead];
+    pCtx->papJobsFifo[pCtx->un32FifoHead] = nullptr;
+    pCtx->un32FifoHead = (pCtx->un32FifoHead + 1) % pCtx->un32FifoCapacity;
+    pCtx->un32FifoCount--;
+    JobHandlerInternal(pCtx, pJob);
+    JobDoneInternal(pCtx, pJob);
+  }
+}
+
+u32 VqCmcThreadJobsHeld(VQCMC_LIB_CTX* pCtx) {
+  return pCtx->hJobPool != nullptr ? VQXMultiThreadedJobGetCount(pCtx->hJobPool) : pCtx->un32FifoCount;
+}
+
+VQX_RESULT VqCmcThreadJobEventPostInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u64 un64EventKey,
+                                           const char*, u32) {
+  if ((pEntity->un8Flags & VQCMC_ENTITY_FLAG_TERMINATE_POSTED) != 0) {
+    VQCMC_TRACE(pCtx, 4, "VqCmcThreadJobEventPost",
+                "Ignoring Entity Event for EntityId=0x%08X, which 'terminate' has already been posted for.",
+                pEntity->Params.EntityId);
+    return VQX_RESULT_INVALID_STATE;
+  }
+  const u32 un32Id = pEntity->Type == VQCMC_ENTITY_TYPE_MIXER ? VQCMC_PRIV_MIXER_EVENT : VQCMC_PRIV_LEG_EVENT;
+  u8* pPayload = nullptr;
+  VQX_RESULT result = VqCmcMsgPrivateAlloc(pCtx, un32Id, &pPayload);
+  if (VQX_RESULT_FAILED(result)) {
+    VQCMC_ERR(pCtx, "VqCmcThreadJobEventPost", result, "VqCmcMsgPrivateAlloc Failed");
+    return result;
+  }
+  memcpy(pPayload + VQCMC_PRIV_OFFSET_ENTITY_ID, &pEntity->Params.EntityId, sizeof(u32));
+  memcpy(pPayload + VQCMC_PRIV_OFFSET_EVENT_KEY, &un64EventKey, sizeof(u64));
+  VQX_MSG_HANDLE hMsg = VqCmcMsgFromPayload(pCtx, pPayload);
+  return VqCmcThreadJobPost(pCtx, pEntity, un64EventKey, pEntity->Params.un32SerialisationId, &hMsg);
+}
+
+VQX_RESULT VqCmcThreadJobEventCancel(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX*, u64 un64EventKey) {
+  static const char* kOp = "VqCmcThreadJobEventCancel";
+  u64 un64Value = 0;
+  if (VQX_RESULT_SUCCEEDED(VQXHashRemove(pCtx->hHashProcessingJobs, un64EventKey, &un64Value))) {
+    _VQCMC_JOB* pJob = reinterpret_cast<_VQCMC_JOB*>(un64Value);
+    pJob->fInProcessingHash = 0;
+    pJob->fCancelled = 1;
+    VQCMC_TRACE(pCtx, 1, kOp, "Canceled processing job\n");
+    return VQX_RESULT_OK;
+  }
+  VQX_RESULT result = VQXHashFind(pCtx->hHashPendingJobs, un64EventKey, &un64Value);
+  if (VQX_RESULT_FAILED(result)) {
+    VQCMC_ERR(pCtx, kOp, result, "Failed to find Job Context in hash");
+    return result;
+  }
+  _VQCMC_JOB* pJob = reinterpret_cast<_VQCMC_JOB*>(un64Value);
+  pJob->fCancelled = 1;
+  if (pCtx->hJobPool != nullptr) {
+    VQX_MULTI_THREADED_JOB_CONTROL control{VQX_MT_JOB_CONTROL_CANCEL};
+    result = VQXMultiThreadedJobControl(pCtx->hJobPool, pJob, &control);
+    if (result == VQX_RESULT_ACCESS_DENIED) {
+      VQCMC_TRACE(pCtx, 1, kOp, "Canceled job no more in jobs lib");
+      return VQX_RESULT_OK;
+    }
+    if (VQX_RESULT_FAILED(result)) {
+      VQCMC_ERR(pCtx, kOp, result, "VQXMultiThreadedJobControl Failed");
+      return result;
+    }
+    /* Out of the pool's queue: its done step follows on a worker and counts nothing more. */
+    LeaveQueued(pCtx, pJob);
+  }
+  /* In the FIFO the job stays queued and counted until it runs (its callback sees the flag);
+   * the key is freed now so that a new event of the key can be posted. */
+  HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT VqCmcThreadJobReserialize(VQCMC_LIB_CTX* pCtx, u32 un32OldKey, u32 un32NewKey) {
+  if (pCtx->hJobPool == nullptr) return VQX_RESULT_OK;
+  VQX_MULTI_THREADED_JOB_SERIALIZED_CONTROL control{VQX_MT_JOB_SERIALIZED_CONTROL_REKEY, un32NewKey};
+  const VQX_RESULT result = VQXMultiThreadedJobSeriliazedControl(pCtx->hJobPool, un32OldKey, &control);
+  if (result == VQX_RESULT_NOT_FOUND) return VQX_RESULT_OK;
+  if (VQX_RESULT_FAILED(result)) {
+    VQCMC_ERR(pCtx, "VqCmcThreadJobReserialize", result, "VQXMultiThreadedJobSeriliazedControl Failed");
+  }
+  return result;
+}
