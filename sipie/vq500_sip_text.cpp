@@ -296,7 +296,10 @@ VQX_RESULT VqxSipAddrspecText(const SipAddrspecIe* p, std::string& text)
     } else if (un32Kind == 3) {
         const char* szNumber = VQ500SipStringGet(&p->u.alt3.stTelUri.msText);
         if (NonEmpty(szNumber)) {
-            number = (p->u.alt3.stTelUri.eTelNumType == 2 ? "+" : "") + std::string(szNumber);
+            if (p->u.alt3.stTelUri.eTelNumType == 2) {
+                number.push_back('+');
+            }
+            number.append(szNumber);
             szHost = number.c_str();
         }
         szScheme = "tel";
@@ -565,7 +568,9 @@ VQX_RESULT VQ500SipHeaderAddStr_Diversion(void* pMsg, void* pSet, const char* sz
     }
     static const char* const s_aszNames[] = {"reason=", "counter=", "limit=", "privacy=", "screen="};
     const char* apszValues[] = {szReason, szCounter, szLimit, szPrivacy, szScreen};
-    return AddLine(pMsg, pSet, "Diversion", "<" + std::string(szAddress) + ">", s_aszNames, apszValues, 5);
+    std::string value("<");
+    value.append(szAddress).append(">");
+    return AddLine(pMsg, pSet, "Diversion", value, s_aszNames, apszValues, 5);
 }
 
 VQX_RESULT VQ500SipHeaderAddStr_UUI(void* pMsg, void* pSet, const char* szData, const char* szEncoding,
