@@ -266,6 +266,61 @@ void VqxPostAdd(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg, bool 
   pPeer->un64LastTxTime = un64Now;
 }
 
+/*
+ * What a posting round changes on the peer before the transport has taken its batch: restored
+ * when the transport refuses the batch outright, so that the numbers the refused messages had go
+ * to the next ones and the peer sees no gap; the acknowledgement they carried is owed again.
+ */
+struct VQX_POST_UNDO {
+  u32 un32TxSeq, un32TxAckSeq, un32RxUnacked, un32RxBytesSinceAck, fPendingAck;
+  u64 un64LastAckTime;
+  u32 un32TxPendingCount, fTxRetransmitting, un32TxRetransmitStart;
+  u32 un32AwaitRing, un32AwaitCount;
+  u64 un64AwaitBytesSent, un64TxMsg, TxMsg, TxRetransmit, TxPureAck;
+};
+
+VQX_POST_UNDO VqxPostUndoSave(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer) {
+  const VQX_LIB* pLib = VqxLib(hLib);
+  const VQX_AWAIT_RING* pRing = static_cast<const VQX_AWAIT_RING*>(pPeer->pvAwait);
+  return VQX_POST_UNDO{pPeer->un32TxSeq, pPeer->un32TxAckSeq, pPeer->un32RxUnacked, pPeer->un32RxBytesSinceAck,
+                       pPeer->fPendingAck, pPeer->un64LastAckTime, pPeer->un32TxPendingCount,
+                       pPeer->fTxRetransmitting, pPeer->un32TxRetransmitStart,
+                       pRing != nullptr ? pRing->un32Count : 0, pPeer->un32AwaitCount, pPeer->un64AwaitBytesSent,
+                       pPeer->un64TxMsg, pLib->Counters.TxMsg, pLib->Counters.TxRetransmit, pLib->Counters.TxPureAck};
+}
+
+/*
+ * The transport took none of the batch: every message of it is released (those kept for
+ * retransmission were added at the ring's tail this round), the fifo messages among them counted
+ * as dropped, and the peer's numbering and acknowledgement state put back.
+ */
+void VqxPostUndo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const VQX_POST_UNDO& u, const VQX_POST_BATCH& batch,
+                 u32 un32FromFifo) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  for (u32 i = 0; i < batch.n; i++) VqxBufFree(hLib, batch.a[i].pMsg);
+  for (u32 i = u.un32TxPendingCount; i < pPeer->un32TxPendingCount; i++) {
+    pPeer->pahTxPending[(pPeer->un32TxPendingHead + i) % pPeer->un32TxPendingCapacity] = nullptr;
+  }
+  pPeer->un32TxPendingCount = u.un32TxPendingCount;
+  pPeer->un32TxSeq = u.un32TxSeq;
+  pPeer->un32TxAckSeq = u.un32TxAckSeq;
+  pPeer->un32RxUnacked = u.un32RxUnacked;
+  pPeer->un32RxBytesSinceAck = u.un32RxBytesSinceAck;
+  pPeer->un64LastAckTime = u.un64LastAckTime;
+  VqxSetPendingAck(hLib, pPeer, u.fPendingAck != 0);
+  pPeer->fTxRetransmitting = u.fTxRetransmitting;
+  pPeer->un32TxRetransmitStart = u.un32TxRetransmitStart;
+  if (VQX_AWAIT_RING* pRing = VqxAwait(pPeer)) pRing->un32Count = u.un32AwaitRing;
+  pPeer->un32AwaitCount = u.un32AwaitCount;
+  pPeer->un64AwaitBytesSent = u.un64AwaitBytesSent;
+  pPeer->un64TxMsg = u.un64TxMsg;
+  pLib->Counters.TxMsg = u.TxMsg;
+  pLib->Counters.TxRetransmit = u.TxRetransmit;
+  pLib->Counters.TxPureAck = u.TxPureAck;
+  pLib->Counters.TxMsgDropped += un32FromFifo;
+  pPeer->un64TxMsgDropped += un32FromFifo;
+}
+
 VQX_MSG_HANDLE VqxPureAckCreate(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   VQX_MSG_HANDLE hMsg = nullptr;
   if (VQX_RESULT_FAILED(VqxMsgAllocateInternal(hLib, 8, &hMsg, 0, __FILE__, __LINE__))) return nullptr;
@@ -313,6 +368,8 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
   if (un32Slots == 0) return;
   static thread_local VQX_POST_BATCH batch;
   batch.n = 0;
+  const VQX_POST_UNDO undo = VqxPostUndoSave(hLib, pPeer);
+  u32 un32FromFifo = 0;
   bool fFifoEmptied = false;
   bool fTxPendingFullLogged = false; /* once a round, not once a message */
   u32 un32RetransmitIndex = 0;       /* ring position reached by the retransmission this round */
@@ -377,6 +434,7 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
                 pPeer->szName, pPeer->un32SendFifoCount);
     }
     if (pPeer->un32SendFifoCount == 0) fFifoEmptied = true;
+    un32FromFifo++;
     /* Requests only: a board answers nothing else, so an event's context could only time out. */
     if (pPeer->fAdapter && hMsg->un32SerialNumber != 0 && hMsg->MsgType == VQX_MSG_TYPE_REQUEST) {
       VqxAwaitRecord(hLib, pPeer, hMsg, un64Now);
@@ -405,8 +463,10 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
     const VQX_RESULT result = pStandIn != nullptr ? pStandIn->pFctSend(hLib, pPeer->hGwPeer, batch.n, batch.a)
                                                   : VqxGwLibSendMsgs(hGw, pPeer->hGwPeer, batch.n, batch.a, fWriteNow);
     if (VQX_RESULT_FAILED(result)) {
-      /* Refused records the transport did not take are ours to free (kept ones stay in the ring). */
       VQX_LOG_V(hLib, 0, "VqxGwLibSendMsgs: %s: 0x%08X\n", pPeer->szName, result);
+      /* Out of resource may have queued the first records (the transport owns those now); any other
+         refusal queued none. */
+      if (result != VQX_RESULT_OUT_OF_RESOURCE) VqxPostUndo(hLib, pPeer, undo, batch, un32FromFifo);
     }
   }
   VqxReportWatermark(hLib, pPeer);
@@ -501,6 +561,10 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
       return VqxSendToFail(hLib, hMsg, "VQX_RESULT_API_INVALID_MESSAGE (can't send 'response' to adapter)",
                            VQX_RESULT_API_INVALID_MESSAGE);
     }
+  } else if (hMsg->un32Length > VQX_GW_MAX_MSG_SIZE) {
+    /* Past the hosts' transport framing: refused here, before it is numbered, not lost on the way. */
+    return VqxSendToFail(hLib, hMsg, "VqxMsgSendTo: This message is too big to be sent to a remote host",
+                         VQX_RESULT_API_MSGSZ_NOT_SUPPORTED);
   }
   if (pPeer->pahSendFifo == nullptr || pPeer->un32SendFifoCapacity == 0) {
     return VqxSendToFail(hLib, hMsg, "adapter not ready, can't send message", VQX_RESULT_API_ADA_NOT_READY);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "hostlib_gwglue_internal.h"
 #include "test_peer_util.h"
@@ -29,6 +30,7 @@ void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
 namespace {
 
 constexpr u32 kBoard = 0xCA000101u;
+constexpr u32 kHost = 0xCB00000Cu;
 constexpr u32 kFifo = 30;
 
 class SendTest : public ::testing::Test {
@@ -88,13 +90,16 @@ struct CheckRow {
   const char* pszLine; /* logged, or null */
 };
 
-TEST_F(SendTest, ChecksTowardsAnAdapter) {
+TEST_F(SendTest, ChecksTowardsAPeer) {
   Open(false);
+  const VQX_GW_HOST_ADV host = HostAdv("hostb", "appb", 0x0A000007000004D2ull, 0x02070B04);
+  ASSERT_EQ(PathUp(mhLib, kHost, nullptr, &host), VQX_RESULT_API_OK);
   const CheckRow rows[] = {
       {"64000 bytes in all", 0x03000001, kBoard, 64000 - 88, 1, VQX_RESULT_API_OK, nullptr},
       {"64001 bytes in all", 0x0B000001, kBoard, 64001 - 88, 1, VQX_RESULT_API_MSGSZ_NOT_SUPPORTED, "VqxMsgSendTo: Msg=0x0b000001 VqxMsgSendTo: This message is too big to be sent to an adapter\n"},
       {"response to an adapter", 0x03000001, kBoard, 8, 2, VQX_RESULT_API_INVALID_MESSAGE, "VqxMsgSendTo: Msg=0x03000001 VQX_RESULT_API_INVALID_MESSAGE (can't send 'response' to adapter)\n"},
       {"12 bytes to a peer", 0x03000001, kBoard, 12, 1, VQX_RESULT_API_MSGSZ_INVALID, "message is not 64 bits"},
+      {"past the hosts' framing", 0x03000001, kHost, VQX_GW_MAX_MSG_SIZE - 88 + 8, 1, VQX_RESULT_API_MSGSZ_NOT_SUPPORTED, "VqxMsgSendTo: Msg=0x03000001 VqxMsgSendTo: This message is too big to be sent to a remote host\n"},
       {"unknown adapter", 0x03000001, 0xCA0000FFu, 8, 1, VQX_RESULT_API_INVALID_ADA_HANDLE, nullptr},
       {"event broadcast, no host", 0x03000001, 0xFFFFFFFFu, 8, 4, VQX_RESULT_API_OK, nullptr},
   };
@@ -112,8 +117,8 @@ TEST_F(SendTest, ChecksTowardsAnAdapter) {
   /* The unknown peer is refused without a line; refused messages are freed. */
   EXPECT_EQ(mLog.Count("0xCA0000FF"), 0u);
   /* Lines are printed by the log thread: wait for the third before checking there are no more. */
-  EXPECT_TRUE(mLog.WaitFor("VQXSendMsg: Failed to send message", 3000, 3));
-  EXPECT_EQ(mLog.Count("VQXSendMsg: Failed to send message"), 3u);
+  EXPECT_TRUE(mLog.WaitFor("VQXSendMsg: Failed to send message", 3000, 4));
+  EXPECT_EQ(mLog.Count("VQXSendMsg: Failed to send message"), 4u);
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
   EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live + un32Queued);
@@ -194,6 +199,7 @@ TEST_F(SendTest, WaitSentWithoutAnEventIsOutOfResource) {
 struct PostedLog {
   std::mutex Mutex;
   std::vector<u32> Seqs;
+  bool fRefuseNext = false; /* the next batch is refused whole, as the transport does a dying peer's */
 } g_Posted;
 
 u32 StandInCanSend(VQX_LIB_HANDLE, u32, u32* pun32Dropped) {
@@ -203,6 +209,7 @@ u32 StandInCanSend(VQX_LIB_HANDLE, u32, u32* pun32Dropped) {
 
 VQX_RESULT StandInSend(VQX_LIB_HANDLE hLib, u32, u32 un32Count, const VqxGwLibSendRecord* pRecords) {
   std::lock_guard<std::mutex> guard(g_Posted.Mutex);
+  if (std::exchange(g_Posted.fRefuseNext, false)) return VQX_RESULT_NOT_ACCESSIBLE;
   for (u32 i = 0; i < un32Count; i++) {
     const auto* pHeader = static_cast<const _VQX_MSG_HEADER*>(pRecords[i].pMsg);
     EXPECT_EQ(be32toh(pHeader->un32TxSeq), pRecords[i].un32Seq) << "the record and the wire header agree";
@@ -212,9 +219,10 @@ VQX_RESULT StandInSend(VQX_LIB_HANDLE hLib, u32, u32 un32Count, const VqxGwLibSe
   return VQX_RESULT_OK;
 }
 
+const VQX_GW_SEND_STANDIN s_StandIn = {StandInCanSend, StandInSend};
+
 /* Sequence numbers across the 32-bit wrap: 0xFFFFFFFF is followed by 1, never 0. */
 TEST_F(SendTest, SequenceNumbersSkipZeroAcrossTheWrap) {
-  static const VQX_GW_SEND_STANDIN s_StandIn = {StandInCanSend, StandInSend};
   VqxGwSetSendStandIn(&s_StandIn);
   Open(false);
   ASSERT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK) << "the library's own messages went first";
@@ -227,6 +235,40 @@ TEST_F(SendTest, SequenceNumbersSkipZeroAcrossTheWrap) {
     std::lock_guard<std::mutex> guard(g_Posted.Mutex);
     EXPECT_EQ(g_Posted.Seqs, (std::vector<u32>{0xFFFFFFFEu, 0xFFFFFFFFu, 1u, 2u}));
   }
+  EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+  VqxGwSetSendStandIn(nullptr);
+}
+
+/*
+ * A batch the transport refuses whole is released (kept for retransmission or not) and counted
+ * dropped; its sequence numbers go to the next messages, so the peer sees no gap.
+ */
+TEST_F(SendTest, RefusedBatchIsReleasedAndItsNumbersReused) {
+  VqxGwSetSendStandIn(&s_StandIn);
+  Open(false);
+  ASSERT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK);
+  const std::pair<const char*, u32> rows[] = {{"kept for retransmission", 0x00600000}, {"not kept", 0}};
+  for (const auto& [pszName, un32Build] : rows) {
+    SCOPED_TRACE(pszName);
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32BuildNumber = un32Build;
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    g_Posted.Seqs.clear();
+    for (u32 i = 0; i < 3; i++) {
+      g_Posted.fRefuseNext = i == 1;
+      ASSERT_EQ(Send(0x03000001, kBoard, 8, VQX_MSG_TYPE_EVENT), VQX_RESULT_API_OK) << i;
+    }
+    ASSERT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK);
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    const u32 un32Kept = VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32TxPendingCount;
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    ASSERT_EQ(g_Posted.Seqs.size(), 2u);
+    EXPECT_EQ(g_Posted.Seqs[1], g_Posted.Seqs[0] + 1);
+    EXPECT_EQ(VqxBufLiveCount(mhLib), un32Kept) << "only the kept messages are live";
+  }
+  _VQX_LIB_STATS stats{};
+  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  EXPECT_EQ(stats.TxMsgDropped, 2u);
   EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
   VqxGwSetSendStandIn(nullptr);
 }
