@@ -18,6 +18,7 @@
 
 #include "vqx_msg_layout.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -90,28 +91,33 @@ u32 VqxElementStorage(const VqxSetLayout& layout, u32 un32Size)
     return VqxRound8(static_cast<u64>(layout.un32HeaderSize) + un32Size);
 }
 
+/* Big-endian words through one load or store (byte-swapped on little-endian
+ * hosts); memcpy keeps them free of alignment assumptions. */
 u16 VqxGetBe16(const u8* p)
 {
-    return static_cast<u16>((p[0] << 8) | p[1]);
+    u16 v;
+    std::memcpy(&v, p, sizeof v);
+    return std::endian::native == std::endian::little ? __builtin_bswap16(v) : v;
 }
 
 u32 VqxGetBe32(const u8* p)
 {
-    return (static_cast<u32>(p[0]) << 24) | (static_cast<u32>(p[1]) << 16) | (static_cast<u32>(p[2]) << 8) | p[3];
+    u32 v;
+    std::memcpy(&v, p, sizeof v);
+    return std::endian::native == std::endian::little ? __builtin_bswap32(v) : v;
 }
 
-void VqxPutBe16(u8* p, u32 v)
+void VqxPutBe16(u8* p, u32 un32Value)
 {
-    p[0] = static_cast<u8>(v >> 8);
-    p[1] = static_cast<u8>(v);
+    u16 v = static_cast<u16>(un32Value);
+    v = std::endian::native == std::endian::little ? __builtin_bswap16(v) : v;
+    std::memcpy(p, &v, sizeof v);
 }
 
 void VqxPutBe32(u8* p, u32 v)
 {
-    p[0] = static_cast<u8>(v >> 24);
-    p[1] = static_cast<u8>(v >> 16);
-    p[2] = static_cast<u8>(v >> 8);
-    p[3] = static_cast<u8>(v);
+    v = std::endian::native == std::endian::little ? __builtin_bswap32(v) : v;
+    std::memcpy(p, &v, sizeof v);
 }
 
 /* Header fields are host-order u32s at fixed offsets; memcpy avoids any
@@ -385,6 +391,63 @@ bool VqxIsInBuffer(const VqxMsgView& view, const void* p)
     return u >= uBase && u - uBase < view.un32Cap;
 }
 
+/*
+ * Byte duplication of a set from outside the destination buffer into the
+ * empty set at un32DstOff, in one pass: nothing else writes to the message
+ * meanwhile, so the elements go one after the other from the end marker,
+ * each linked to the next as it is written, and the set word, end marker
+ * and payload length are written once at the end. The bytes are those that
+ * appending the elements one by one would give, also when the source chain
+ * breaks or the room runs out (the elements before stay, the last one
+ * written is relinked as the last).
+ */
+VQX_RESULT VqxDupBytes(void* pMsg, const VqxMsgView& view, u32 un32DstOff, VqxSetCursor& cursor)
+{
+    const VqxSetLayout& layout = *view.pLayout;
+    const u32 un32HeaderSize = layout.un32HeaderSize;
+    const u32 un32Limit = view.Limit();
+    const u32 un32Total = cursor.Count();
+    const u32 un32First = view.ElementsEnd();
+    u32 un32At = un32First;
+    u32 un32Last = un32First;
+    u32 un32Count = 0;
+    VQX_RESULT r = VQX_RESULT_OK;
+    for (; un32Count < un32Total; ++un32Count) {
+        if (un32Count > 0) {
+            r = cursor.Next();
+            if (VQX_RESULT_FAILED(r)) {
+                break;
+            }
+        }
+        const u32 un32Size = cursor.Size();
+        const u32 un32Storage = VqxElementStorage(layout, un32Size);
+        if (static_cast<u64>(un32At) + un32Storage + kTrailerSize > un32Limit) {
+            r = VQX_RESULT_BUFFER_TOO_SMALL;
+            break;
+        }
+        /* The padding lies in the last 8 bytes of the element's room; they
+         * are zeroed first, the header and data then written over them. */
+        u8* pbyAt = view.pbyPayload + un32At;
+        std::memset(pbyAt + un32Storage - kElementAlign, 0, kElementAlign);
+        VqxWriteElementHeader(layout, pbyAt, un32Size, un32Count + 1 < un32Total ? un32Storage : 0);
+        std::memcpy(pbyAt + un32HeaderSize, cursor.Data(), un32Size);
+        un32Last = un32At;
+        un32At += un32Storage;
+    }
+    if (un32Count == 0) {
+        return r;
+    }
+    if (un32Count < un32Total) {
+        /* Stopped early: the last element written ends the chain. */
+        VqxWriteElementNext(layout, view.pbyPayload + un32Last, 0);
+    }
+    VqxPutBe32(view.pbyPayload + un32DstOff,
+               layout.un32SetFlag | (un32Count << kSetCountShift) | ((un32First - un32DstOff) / kSetFirstUnit));
+    std::memcpy(view.pbyPayload + un32At, layout.abyTrailer, kTrailerSize);
+    VqxHeaderPut32(pMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH, un32At + kTrailerSize);
+    return r;
+}
+
 struct VqxMsgAllocator {
     std::mutex mutex;
     PFN_VQX_MSG_ELEMENT_MSG_ALLOC pfnAlloc = nullptr;
@@ -410,6 +473,117 @@ VQX_RESULT VqxInitLayout(void* pMsg, u32 un32StructSize, const VqxSetLayout& lay
     std::memcpy(pbyPayload + un64Rounded, layout.abyTrailer, kTrailerSize);
     VqxHeaderPut32(pMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH, static_cast<u32>(un64Rounded + kTrailerSize));
     return VQX_RESULT_OK;
+}
+
+/*
+ * Duplication through a copy function of a set from outside the destination
+ * buffer. The copy function may append to the message (nested sets), so
+ * each append takes a fresh view; the set's tail is kept, and found again
+ * only when the set word no longer holds the count appended.
+ */
+VQX_RESULT VqxDupCalls(void* pMsg, VqxMsgView& view, u32 un32DstOff, VqxSetCursor& cursor,
+                       PFN_VQX_MSG_ELEMENT_COPY pfnCopy, void* pvContext)
+{
+    u8* pbyDstSet = view.pbyPayload + un32DstOff;
+    VqxSetTail tail;
+    tail.un32SetOff = un32DstOff;
+    VQX_RESULT r = VQX_RESULT_OK;
+    for (u32 i = 0; i < cursor.Count(); ++i) {
+        if (i > 0) {
+            r = cursor.Next();
+            if (VQX_RESULT_FAILED(r)) {
+                break;
+            }
+            r = VqxMsgOpen(pMsg, view);
+            if (VQX_RESULT_SUCCEEDED(r) && VQXMsgElementCount(pbyDstSet) != tail.un32Count) {
+                r = VqxFindTail(view, un32DstOff, tail);
+            }
+            if (VQX_RESULT_FAILED(r)) {
+                break;
+            }
+        }
+        const u16 un16Size = cursor.Size();
+        u8* pbyDst = nullptr;
+        r = VqxAppend(pMsg, view, tail, un16Size, &pbyDst);
+        if (VQX_RESULT_FAILED(r)) {
+            break;
+        }
+        const i32 n32Copy = pfnCopy(pvContext, cursor.Data(), pMsg, pbyDst, un16Size);
+        if (VQX_RESULT_FAILED(n32Copy)) {
+            r = static_cast<VQX_RESULT>(n32Copy);
+            break;
+        }
+    }
+    return r;
+}
+
+/*
+ * Duplication when the source lies in the destination message or is the
+ * destination set itself: the source is checked within the message before
+ * anything is written, and each element goes through the append path (or to
+ * the copy function in place).
+ */
+[[gnu::noinline]] VQX_RESULT VqxDupSetInside(const void* pSrcSet, void* pDstMsg, void* pDstSet, VqxMsgView& view,
+                                             u32 un32DstOff, PFN_VQX_MSG_ELEMENT_COPY pfnCopy, void* pvContext)
+{
+    VQX_RESULT r = VQX_RESULT_OK;
+    const bool fSame = pSrcSet == pDstSet;
+    const bool fSrcInDst = VqxIsInBuffer(view, pSrcSet);
+    VqxSetCursor cursor;
+    if (fSrcInDst) {
+        /* Check the whole source before anything is written. */
+        r = VqxMsgElementCheckSet(pDstMsg, pSrcSet);
+        if (VQX_RESULT_FAILED(r)) {
+            return r;
+        }
+    }
+    if (!fSame) {
+        VqxPutBe32(static_cast<u8*>(pDstSet), 0);
+    }
+    if (fSrcInDst) {
+        u32 un32SrcOff = 0;
+        (void)VqxSetOffset(view, pSrcSet, un32SrcOff);
+        r = VqxOpenBounded(view, un32SrcOff, cursor);
+    } else {
+        r = cursor.Open(static_cast<const u8*>(pSrcSet), nullptr, nullptr);
+    }
+    VqxSetTail tail;
+    tail.un32SetOff = un32DstOff;
+    for (u32 i = 0; VQX_RESULT_SUCCEEDED(r) && i < cursor.Count(); ++i) {
+        if (i > 0) {
+            r = cursor.Next();
+            if (VQX_RESULT_FAILED(r)) {
+                break;
+            }
+        }
+        const u16 un16Size = cursor.Size();
+        u8* pbyDst = cursor.Data();
+        if (!fSame) {
+            /* An element copy may append to the message (nested sets): take
+             * a fresh view for each append, and re-find the tail if the
+             * destination word no longer matches what was appended. */
+            r = VqxMsgOpen(pDstMsg, view);
+            if (VQX_RESULT_SUCCEEDED(r) && VQXMsgElementCount(pDstSet) != tail.un32Count) {
+                r = VqxFindTail(view, un32DstOff, tail);
+            }
+            if (VQX_RESULT_SUCCEEDED(r)) {
+                r = VqxAppend(pDstMsg, view, tail, un16Size, &pbyDst);
+            }
+            if (VQX_RESULT_FAILED(r)) {
+                break;
+            }
+            if (pfnCopy == nullptr) {
+                std::memcpy(pbyDst, cursor.Data(), un16Size);
+            }
+        }
+        if (pfnCopy != nullptr) {
+            const i32 n32Copy = pfnCopy(pvContext, cursor.Data(), pDstMsg, pbyDst, un16Size);
+            if (VQX_RESULT_FAILED(n32Copy)) {
+                r = static_cast<VQX_RESULT>(n32Copy);
+            }
+        }
+    }
+    return r;
 }
 
 } // namespace
@@ -579,63 +753,21 @@ VQX_RESULT VQXMsgElementDupSet(const void* pSrcSet, void* pDstMsg, void* pDstSet
     if (VQX_RESULT_FAILED(r)) {
         return r;
     }
-    const bool fSame = pSrcSet == pDstSet;
-    const bool fSrcInDst = VqxIsInBuffer(view, pSrcSet);
+    if (pSrcSet == pDstSet || VqxIsInBuffer(view, pSrcSet)) {
+        return VqxDupSetInside(pSrcSet, pDstMsg, pDstSet, view, un32DstOff, pfnCopy, pvContext);
+    }
+    /* A source outside the destination buffer (another message): nothing
+     * written here can change it, so it is read as it is copied. */
+    VqxPutBe32(static_cast<u8*>(pDstSet), 0);
     VqxSetCursor cursor;
-    if (fSrcInDst) {
-        /* Check the whole source before anything is written. */
-        r = VqxMsgElementCheckSet(pDstMsg, pSrcSet);
-        if (VQX_RESULT_FAILED(r)) {
-            return r;
-        }
+    r = cursor.Open(static_cast<const u8*>(pSrcSet), nullptr, nullptr);
+    if (VQX_RESULT_FAILED(r) || cursor.Empty()) {
+        return r;
     }
-    if (!fSame) {
-        VqxPutBe32(static_cast<u8*>(pDstSet), 0);
+    if (pfnCopy == nullptr) {
+        return VqxDupBytes(pDstMsg, view, un32DstOff, cursor);
     }
-    if (fSrcInDst) {
-        u32 un32SrcOff = 0;
-        (void)VqxSetOffset(view, pSrcSet, un32SrcOff);
-        r = VqxOpenBounded(view, un32SrcOff, cursor);
-    } else {
-        r = cursor.Open(static_cast<const u8*>(pSrcSet), nullptr, nullptr);
-    }
-    VqxSetTail tail;
-    tail.un32SetOff = un32DstOff;
-    for (u32 i = 0; VQX_RESULT_SUCCEEDED(r) && i < cursor.Count(); ++i) {
-        if (i > 0) {
-            r = cursor.Next();
-            if (VQX_RESULT_FAILED(r)) {
-                break;
-            }
-        }
-        const u16 un16Size = cursor.Size();
-        u8* pbyDst = cursor.Data();
-        if (!fSame) {
-            /* An element copy may append to the message (nested sets): take
-             * a fresh view for each append, and re-find the tail if the
-             * destination word no longer matches what was appended. */
-            r = VqxMsgOpen(pDstMsg, view);
-            if (VQX_RESULT_SUCCEEDED(r) && VQXMsgElementCount(pDstSet) != tail.un32Count) {
-                r = VqxFindTail(view, un32DstOff, tail);
-            }
-            if (VQX_RESULT_SUCCEEDED(r)) {
-                r = VqxAppend(pDstMsg, view, tail, un16Size, &pbyDst);
-            }
-            if (VQX_RESULT_FAILED(r)) {
-                break;
-            }
-            if (pfnCopy == nullptr) {
-                std::memcpy(pbyDst, cursor.Data(), un16Size);
-            }
-        }
-        if (pfnCopy != nullptr) {
-            const i32 n32Copy = pfnCopy(pvContext, cursor.Data(), pDstMsg, pbyDst, un16Size);
-            if (VQX_RESULT_FAILED(n32Copy)) {
-                r = static_cast<VQX_RESULT>(n32Copy);
-            }
-        }
-    }
-    return r;
+    return VqxDupCalls(pDstMsg, view, un32DstOff, cursor, pfnCopy, pvContext);
 }
 
 VQX_RESULT VQXMsgElementDupMsgResize(void* hLib, const void* pMsg, void** ppNewMsg, u32 un32NewSize)
