@@ -110,6 +110,39 @@ bool SharedElsewhere(const _VQX_SDP_INFO* r, const _VQX_SIMULTANEOUS_CAP* pDesc,
   return false;
 }
 
+/* Makes room in a full table: a capability no description names is dropped,
+ * and one equal to an earlier one is replaced by it in every description
+ * (attribute lines met in another order leave such twins behind). False when
+ * every slot still holds a distinct, named capability. */
+bool RoomForOne(_VQX_SDP_INFO* r) {
+  if (r->un8NbMediaCapabilities < VQX_MEDIA_MAX_CAPS) return true;
+  bool aUsed[VQX_MEDIA_MAX_CAPS] = {};
+  for (u32 g = 0; g < VqxNbGroups(r); ++g)
+    for (u32 d = 0; d < VqxNbDescs(r->aCapGroups[g]); ++d)
+      for (u32 k = 0; k < VqxNbChoices(r->aCapGroups[g].aSimultaneousCap[d]); ++k) {
+        const u8 idx = r->aCapGroups[g].aSimultaneousCap[d].aMediaCapChoices[k].un8CapIdx;
+        if (idx < VQX_MEDIA_MAX_CAPS) aUsed[idx] = true;
+      }
+  u8 aMap[VQX_MEDIA_MAX_CAPS];
+  u32 n = 0;
+  for (u32 i = 0; i < VQX_MEDIA_MAX_CAPS; ++i) {
+    if (!aUsed[i]) continue;
+    u32 j = 0;
+    while (j < n && std::memcmp(&r->aMediaCap[j], &r->aMediaCap[i], sizeof r->aMediaCap[i]) != 0) ++j;
+    if (j == n) std::memmove(&r->aMediaCap[n++], &r->aMediaCap[i], sizeof r->aMediaCap[i]);
+    aMap[i] = static_cast<u8>(j);
+  }
+  for (u32 g = 0; g < VqxNbGroups(r); ++g)
+    for (u32 d = 0; d < VqxNbDescs(r->aCapGroups[g]); ++d)
+      for (u32 k = 0; k < VqxNbChoices(r->aCapGroups[g].aSimultaneousCap[d]); ++k) {
+        u8& idx = r->aCapGroups[g].aSimultaneousCap[d].aMediaCapChoices[k].un8CapIdx;
+        if (idx < VQX_MEDIA_MAX_CAPS) idx = aMap[idx];
+      }
+  std::memset(&r->aMediaCap[n], 0, (VQX_MEDIA_MAX_CAPS - n) * sizeof r->aMediaCap[0]);
+  r->un8NbMediaCapabilities = static_cast<u8>(n);
+  return n < VQX_MEDIA_MAX_CAPS;
+}
+
 /* Changes the capability of one choice of the current description through
  * fn, copying it first when another description shares it. */
 template <class F>
@@ -124,13 +157,15 @@ void UpdateChoice(SdpParseContext* c, u32 un32Choice, F fn) {
     r->aMediaCap[idx] = tmp;
     return;
   }
-  if (r->un8NbMediaCapabilities >= VQX_MEDIA_MAX_CAPS) {
-    LineError(c);
-    return;
+  /* An equal capability already stored is taken instead of a new copy. */
+  u32 n = 0;
+  while (n < VqxNbCaps(r) && std::memcmp(&r->aMediaCap[n], &tmp, sizeof tmp) != 0) ++n;
+  if (n == VqxNbCaps(r)) {
+    if (!RoomForOne(r)) return LineError(c);
+    n = r->un8NbMediaCapabilities++;
+    r->aMediaCap[n] = tmp;
   }
-  const u8 n = r->un8NbMediaCapabilities++;
-  r->aMediaCap[n] = tmp;
-  c->pDesc->aMediaCapChoices[un32Choice].un8CapIdx = n;
+  c->pDesc->aMediaCapChoices[un32Choice].un8CapIdx = static_cast<u8>(n);
 }
 
 template <class F>
@@ -222,6 +257,7 @@ _VQX_MEDIA_CAP NewRtpCap(SdpParseContext* c, u8 un8Format) {
 /* Adds the format to the current description; its choice or -1. */
 int AddFormat(SdpParseContext* c, u8 un8Format) {
   const _VQX_MEDIA_CAP cap = NewRtpCap(c, un8Format);
+  RoomForOne(Rec(c));
   if (VQX_RESULT_FAILED(VQXMediaLibMediaDescCapabilityAdd(Rec(c), c->pDesc, &cap))) LineError(c);
   return FindChoice(c, un8Format);
 }
@@ -331,6 +367,7 @@ void VqxMediaLibParseUdptlAdd(SdpParseContext* c) {
   cap.Encoding.T38.un32T38MaxBitRate = 14400;
   cap.Encoding.T38.un32T38RateManagement = 2;
   cap.Encoding.T38.un32T38UdpEc = 1;
+  RoomForOne(Rec(c));
   if (VQX_RESULT_FAILED(VQXMediaLibMediaDescCapabilityAdd(Rec(c), c->pDesc, &cap))) LineError(c);
 }
 
@@ -480,7 +517,7 @@ void VqxMediaLibParseFrameSize(SdpParseContext* c, const VqxSdpTokenValue& forma
   const int k = FindChoice(c, u32(f));
   if (k < 0) return;
   const u32 rate = c->media.fFrameRate ? c->media.un32FrameRate : c->session.fFrameRate ? c->session.un32FrameRate : 0;
-  const u32 mpi = rate != 0 ? 30 / rate : 1;
+  const u32 mpi = rate != 0 && rate <= 30 ? 30 / rate : 1;
   UpdateChoice(c, u32(k), [&](_VQX_MEDIA_CAP& cap) {
     if (IsH263(cap.Encoding.MediaType)) VqxMediaLibParseAttributeH263FrameSize(size.View(), mpi, Block(cap));
   });
@@ -540,6 +577,15 @@ void VqxSdpT38SetNumber(SdpParseContext* c, u32 un32Offset, const VqxSdpTokenVal
 void VqxMediaLibStoreNotParsedAttribute(SdpParseContext* c, const char* pLineEnd) {
   if (c->pLineStart == nullptr || c->pDesc == nullptr || c->nCapChoice < 0) return;
   if (c->un32LineFirstToken != VQX_SDP_ATTRKEYWORD && c->un32LineFirstToken != VQX_SDP_MATTRKEYWORD) return;
+  /* Kept: the format's rtpmap and fmtp lines and attributes the parser does
+   * not read (direction, ptime and the like are in the record already and
+   * the generator writes them); a line that failed is reported instead. */
+  switch (c->un32LineSecondToken) {
+    case VQX_SDP_RTPMAP: case VQX_SDP_FMTP: case VQX_SDP_CONNECTION: case VQX_SDP_ALT: case VQX_SDP_SETUP:
+    case VQX_SDP_TOK: case VQX_SDP_HEX: break;
+    default: return;
+  }
+  if (c->fLineError != 0) return;
   const _VQX_MEDIA_CAP* p = ChoiceCap(c, u32(c->nCapChoice));
   if (p == nullptr || p->Encoding.MediaType < VQX_MEDIA_TYPE_AUDIO_NOT_PARSED ||
       p->Encoding.MediaType > VQX_MEDIA_TYPE_NOT_PARSED)
@@ -547,15 +593,17 @@ void VqxMediaLibStoreNotParsedAttribute(SdpParseContext* c, const char* pLineEnd
   std::string_view line(c->pLineStart, size_t(pLineEnd - c->pLineStart));
   line = line.substr(0, VqxSdpRestOfLine(c->pLineStart).size());
   UpdateChoice(c, u32(c->nCapChoice), [&](_VQX_MEDIA_CAP& cap) {
+    /* Whole lines only, at most 255 characters in all: a cut line would not
+     * parse when the generator writes the text back. */
     char* t = cap.Encoding.szNotParsed;
     size_t n = strnlen(t, sizeof cap.Encoding.szNotParsed - 1);
-    auto put = [&](std::string_view s) {
-      for (char ch : s)
-        if (n < sizeof cap.Encoding.szNotParsed - 1) t[n++] = ch;
-      t[n] = '\0';
-    };
-    if (n != 0) put("\r\n");
-    put(line);
+    /* The text starts with the format's rtpmap line, which gives its type back
+     * when the text is parsed again. */
+    if (n == 0 && c->un32LineSecondToken != VQX_SDP_RTPMAP) return;
+    const size_t sep = n != 0 ? 2 : 0;
+    if (n + sep + line.size() > sizeof cap.Encoding.szNotParsed - 1) return;
+    std::memcpy(t + n, "\r\n", sep);
+    std::memcpy(t + n + sep, line.data(), line.size());
+    t[n + sep + line.size()] = '\0';
   });
-  c->fLineError = 0;
 }

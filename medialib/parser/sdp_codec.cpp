@@ -150,7 +150,8 @@ void H263Cif(sv t, Fields f) {
   for (u32 k = 0; k < 3; ++k) {
     sv v;
     u64 n;
-    if (!KeyValue(t, keys[k], &v, true) || !Number(v, &n)) continue;
+    /* MPI 0 would say "size not supported" for a size the line names: ignored. */
+    if (!KeyValue(t, keys[k], &v, true) || !Number(v, &n) || n == 0) continue;
     if (f.b[31] == 0) {
       f.b[28] = f.b[29] = f.b[30] = 0;
       f.b[31] = 1;
@@ -217,7 +218,8 @@ void Events(sv t, Fields f) {
     if (k == sv::npos || t[k] != ',') break;
     t.remove_prefix(k + 1);
   }
-  std::memcpy(f.b + 32, w, sizeof w);
+  /* A list without one event is malformed: the events stay as they were. */
+  if ((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) != 0) std::memcpy(f.b + 32, w, sizeof w);
 }
 
 struct ParserRow {
@@ -271,7 +273,9 @@ void VqxSdpCodecParse(std::string_view params, _VQX_MEDIA_CAP* pCap) {
 }
 
 void VqxMediaLibParseAttributeH263FrameRate(u32 un32Fps, VqxSdpH263Block* p) {
-  const u8 mpi = un32Fps == 0 ? 0 : u8(30 / un32Fps);
+  /* Above 30 frames per second every picture may be sent: MPI 1 (not 0,
+   * which would mean no size at all). */
+  const u8 mpi = un32Fps == 0 ? 0 : un32Fps > 30 ? 1 : u8(30 / un32Fps);
   bool fReplaced = false;
   if (p->un8Cif != 0) p->un8Cif = mpi, fReplaced = true;
   if (p->un8Qcif != 0) p->un8Qcif = mpi, fReplaced = true;
@@ -290,10 +294,7 @@ VQX_RESULT VqxMediaLibParseAttributeH263FrameSize(std::string_view size, u32 un3
   if (w == 128 && h == 96) *p = {m, 0, 0, p->un8Given};
   else if (w == 176 && h == 144) *p = {m, m, 0, p->un8Given};
   else if (w == 352 && h == 288) *p = {m, m, m, p->un8Given};
-  else {
-    *p = {0, 0, 0, p->un8Given};
-    return VQX_RESULT_MISMATCH;
-  }
+  else return VQX_RESULT_MISMATCH; /* a size H.263 does not know: the sizes stay */
   return VQX_RESULT_OK;
 }
 

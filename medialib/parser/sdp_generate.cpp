@@ -80,7 +80,9 @@ void Codec(Writer& w, const _VQX_MEDIA_CAP& c, u32 flags) {
   const u32 pt = c.Transport.Rtp.un32PayloadType;
   const u8* b = reinterpret_cast<const u8*>(&c);
   auto rtpmap = [&](const char* name, u32 clock) { w.Put("a=rtpmap:%u %s/%u\r\n", pt, name, clock); };
-  const bool fDyn = pt >= 96 || x;
+  /* The rtpmap line may be left out only for the type's own static payload
+   * type (RFC 3551): any other number needs it to be read back. */
+  const bool fDyn = x || pt != c.Encoding.MediaType;
   char sz[512];
   switch (c.Encoding.MediaType) {
     case 0: case 8:
@@ -88,11 +90,13 @@ void Codec(Writer& w, const _VQX_MEDIA_CAP& c, u32 flags) {
       if (VqxLoad16(b + 28) != 0) w.Put("a=silenceSupp:off - - - -\r\n");
       break;
     case 3: if (fDyn) rtpmap("GSM", 8000); break;
+    case 9: if (fDyn) rtpmap("G722", 8000); break;
+    case 10: if (fDyn) w.Put("a=rtpmap:%u L16/44100/%u\r\n", pt, b[28]); break;
     case 12: if (fDyn) rtpmap("QCELP", 8000); break;
     case 13: if (fDyn) rtpmap("CN", 8000); break;
     case 15: if (fDyn) rtpmap("G728", 8000); break;
     case 4: {
-      if (pt > 95 || x) rtpmap("G723", 8000);
+      if (fDyn) rtpmap("G723", 8000);
       if (x) {
         w.Put("a=fmtp:%u bitrate=%s;annexa=%s\r\n", pt, b[28] ? "6.3" : "5.3", b[30] ? "yes" : "no");
         break;
@@ -139,7 +143,8 @@ void Codec(Writer& w, const _VQX_MEDIA_CAP& c, u32 flags) {
       w.Put("a=T38FaxUdpEC:%s\r\n", c.Encoding.T38.un32T38UdpEc == 2 ? "t38UDPFEC" : "t38UDPRedundancy");
       break;
     case 100:
-      if (VQX_RESULT_FAILED(VQXMediaLibSdpFormatNseEventList(c.Encoding.Events.aun32Events, 255, sz))) break;
+      if (VQX_RESULT_FAILED(VQXMediaLibSdpFormatNseEventList(c.Encoding.Events.aun32Events, 255, sz)) || sz[0] == '\0')
+        break;
       rtpmap((flags & VQX_SDP_GEN_NSE) ? "NSE" : "X-NSE", 8000);
       w.Put("a=fmtp:%u %s\r\n", pt, sz);
       break;
@@ -147,7 +152,7 @@ void Codec(Writer& w, const _VQX_MEDIA_CAP& c, u32 flags) {
       rtpmap("telephone-event", c.Encoding.Events.un16ClockRate);
       const u32* e = c.Encoding.Events.aun32Events;
       const bool fDefault = e[0] == 0xFFFF && (e[1] | e[2] | e[3] | e[4] | e[5] | e[6] | e[7]) == 0;
-      if ((!fDefault || x) && VQX_RESULT_SUCCEEDED(VQXMediaLibSdpFormatRFC2833EventList(e, 255, sz)))
+      if ((!fDefault || x) && VQX_RESULT_SUCCEEDED(VQXMediaLibSdpFormatRFC2833EventList(e, 255, sz)) && sz[0] != '\0')
         w.Put("a=fmtp:%u %s\r\n", pt, sz);
       break;
     }
@@ -273,7 +278,12 @@ bool Block(Writer& w, const _VQX_SDP_INFO* r, const _VQX_SIMULTANEOUS_CAP& d, u3
     }
   }
 
-  w.Put("m=%s %u", VqxMediaTypeLookup(main.Encoding.MediaType).pszMWord, d.un16Port);
+  /* A format without a known type (no rtpmap line) keeps the media word of
+   * its m= line. */
+  const char* pszWord = VqxMediaTypeLookup(main.Encoding.MediaType).pszMWord;
+  if (main.Encoding.MediaType == VQX_MEDIA_TYPE_INVALID && (d.un8MediaKind == 1 || d.un8MediaKind == 2))
+    pszWord = d.un8MediaKind == 1 ? "audio" : "video";
+  w.Put("m=%s %u", pszWord, d.un16Port);
   if (d.un8NbPorts > 1) w.Put("/%u", d.un8NbPorts);
   w.Put(main.Encoding.MediaType == VQX_MEDIA_TYPE_T38 ? " udptl" : " RTP/AVP");
   for (u32 i = 0; i < nChoices; ++i) {
@@ -299,7 +309,7 @@ bool Block(Writer& w, const _VQX_SDP_INFO* r, const _VQX_SIMULTANEOUS_CAP& d, u3
   for (u32 i = 0; i < nChoices; ++i) {
     const _VQX_MEDIA_CAP* c = cap(i);
     if (c != nullptr && Carried(*c) && c->Encoding.MediaType >= VQX_MEDIA_TYPE_AUDIO_NOT_PARSED &&
-        c->Encoding.MediaType <= VQX_MEDIA_TYPE_NOT_PARSED)
+        c->Encoding.MediaType <= VQX_MEDIA_TYPE_NOT_PARSED && c->Encoding.szNotParsed[0] != '\0')
       w.Put("%.255s\r\n", c->Encoding.szNotParsed);
   }
   return true;

@@ -113,6 +113,9 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
       }
       ctx.pLineStart = pStart;
       ctx.un32LineFirstToken = static_cast<u32>(nCode);
+      ctx.un32LineSecondToken = 0;
+    } else if (ctx.un32LineSecondToken == 0 && nCode != VQX_SDP_SPACE) {
+      ctx.un32LineSecondToken = static_cast<u32>(nCode);
     }
     if (ctx.fMediaSection) nCode = MediaVariant(nCode);
     VqxMediaLibParse(pParser, nCode, last, &ctx);

@@ -66,6 +66,7 @@ struct SdpParseContext {
   const char* pLineStart;       /* first token of the current line, null between lines */
   u32 fMediaSection;            /* after an m= line (also when it got no description) */
   u32 un32LineFirstToken;       /* code of the current line's first token */
+  u32 un32LineSecondToken;      /* and of its next one that is not blank (an attribute's name) */
   VqxSdpDefaults session, media;
   u32 un32NbPending;
   VqxSdpPendingFmtp aPending[VQX_SDP_MAX_PENDING];
@@ -109,7 +110,8 @@ void VQXMediaLibParseBandwidth(SdpParseContext* pCtx, const VqxSdpTokenValue& ty
 /* T.38 fields by their offset in the capability. */
 void VqxSdpT38Set(SdpParseContext* pCtx, u32 un32Offset, u32 un32Value);
 void VqxSdpT38SetNumber(SdpParseContext* pCtx, u32 un32Offset, const VqxSdpTokenValue& n, bool fFlag);
-/* Run after each line: keeps an a= line as text of a not-parsed capability. */
+/* Run after each line: keeps an a= line that parsed as text of the current
+ * not-parsed capability. */
 void VqxMediaLibStoreNotParsedAttribute(SdpParseContext* pCtx, const char* pLineEnd);
 
 /* ---- codec parameter parsers (sdp_codec.cpp) ---- */

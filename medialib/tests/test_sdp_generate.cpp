@@ -52,6 +52,9 @@ TEST(SdpGenerate, RowsAgainstGoldenTexts) {
        "c=IN IP4 192.0.2.2\r\na=inactive\r\na=direction:active\r\n", VQX_SDP_GEN_MEDIA_CONNECTIONS, nullptr},
       {"IPv6 session refused", "c=IN IP6 2001:db8::1\r\nm=audio 1 RTP/AVP 0\r\n", 0, nullptr},
       {"host name in a block refused", "c=IN IP4 192.0.2.1\r\nm=audio 1 RTP/AVP 0\r\nc=IN IP4 media.example\r\n", 0, nullptr},
+      {"static codecs on other numbers", "m=audio 1 RTP/AVP 89 97 98\r\na=rtpmap:89 G729/8000\r\na=rtpmap:97 G722/8000\r\n"
+       "a=rtpmap:98 L16/44100/2\r\n", 0, nullptr},
+      {"format without rtpmap keeps its media word", "m=video 1 RTP/AVP 96\r\n", 0, nullptr},
       {"audio codecs", av, 0, nullptr},
       {"audio codecs explicit", av, VQX_SDP_GEN_EXPLICIT, nullptr},
       {"audio codecs changed", av, 0,
