@@ -219,6 +219,7 @@ typedef struct _VQCMC_LIB_SEAMS {
   VQX_RESULT (*pFctGetRedundancy)(VQX_LIB_HANDLE hLib, u32 hHost, u32* pun32Gw0, u32* pun32Gw1);
   u32 fNoIntake;                 /* open without attaching the receive callback */
   u32 un32FailOpenStep;          /* tests: open fails at this step (5..10); 0 never */
+  u32 un32FailNextSends;         /* tests: that many next sends fail (the message is released) */
 } _VQCMC_LIB_SEAMS;
 /* Seams used by every later open (null: the real ones). Not thread-safe; tests only. */
 void VqCmcLibSetSeams(const _VQCMC_LIB_SEAMS* pSeams);

@@ -63,6 +63,11 @@ void VqCmcStateMachineStop(VQCMC_LIB_CTX* pCtx) {
 }
 
 VQX_RESULT VqCmcSendMsg(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hMsg) {
+  if (pCtx->Seams.un32FailNextSends > 0) {
+    pCtx->Seams.un32FailNextSends--;
+    VqCmcMsgFreeHandle(pCtx, &hMsg);
+    return VQX_RESULT_OUT_OF_RESOURCE;
+  }
   return VqxApiCoalescingAddMsgInternal(pCtx->hVqxLib, pCtx->pCoalescingQueue, hMsg, __FILE__, __LINE__);
 }
 

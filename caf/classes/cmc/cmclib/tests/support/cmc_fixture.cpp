@@ -54,7 +54,7 @@ void CmcTest::SetUp() {
 }
 
 VQX_RESULT CmcTest::Open(u32 un32Threads, u32 un32FailStep) {
-  _VQCMC_LIB_SEAMS seams{Clock, this, HostInfo, Redundancy, 1, un32FailStep};
+  _VQCMC_LIB_SEAMS seams{Clock, this, HostInfo, Redundancy, 1, un32FailStep, 0};
   VqCmcLibSetSeams(&seams);
   _VQCMC_LIB_PARAMS p{};
   p.hVqxLib = mhVqx;
@@ -64,6 +64,7 @@ VQX_RESULT CmcTest::Open(u32 un32Threads, u32 un32FailStep) {
   p.Log.pFctLog = OnLog;
   p.Log.pContext = this;
   p.un32LibId = 7777;
+  p.un32JobsFifoMax = mun32FifoMax;
   p.aun8RegisterFlags[0] = 1;
   p.aun8RegisterFlags[3] = 9;
   const VQX_RESULT result = VQCmcLibOpen(&p, &mhCmc);
@@ -167,4 +168,26 @@ _VQCMC_HOST_CTX* CmcTest::Host(u32 hHost) {
     if (p->hHost == hHost) return p;
   }
   return nullptr;
+}
+
+_VQCMC_ENTITY_CTX* CmcTest::Leg(u32 un32Id, u32 hHost, PFCT_VQCMC_ENTITY_CALLBACK pFct,
+                                PFCT_VQCMC_ENTITY_EVENT_CALLBACK pFctEvent, void* pvContext, u32 un32SerialId) {
+  if (Host(hHost) == nullptr) Intake({AddServer(hHost, hHost)});
+  _VQCMC_LIB_ENTITY_PARAMS params{};
+  params.EntityId = un32Id;
+  params.un32SerialisationId = un32SerialId;
+  params.Callback.pFctCallback = pFct;
+  params.Callback.pFctEventCallback = pFctEvent;
+  params.Callback.pvLegUserContext = pvContext;
+  _VQCMC_ENTITY_CTX* pLeg = nullptr;
+  VqxMutexGet(mhCmc->hThreadSem);
+  EXPECT_EQ(VqCmcLibEntityCreate(mhCmc, Host(hHost), VQCMC_ENTITY_TYPE_LEG, &params, &pLeg), VQX_RESULT_OK);
+  VqxMutexGive(mhCmc->hThreadSem);
+  return pLeg;
+}
+
+_VQCMC_LIB_STATS CmcTest::Stats() {
+  _VQCMC_LIB_STATS stats{};
+  EXPECT_EQ(VQCmcLibGetStats(mhCmc, &stats), VQX_RESULT_OK);
+  return stats;
 }

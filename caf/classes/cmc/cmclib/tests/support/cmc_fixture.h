@@ -44,10 +44,15 @@ class CmcTest : public ::testing::Test {
   std::vector<SentMsg> SentOf(u32 un32Id) const;
   size_t LogCount(const std::string& text) const;
   _VQCMC_HOST_CTX* Host(u32 hHost);
+  /* A leg record on a server record (made by AddServer first), and a message for it. */
+  _VQCMC_ENTITY_CTX* Leg(u32 un32Id, u32 hHost, PFCT_VQCMC_ENTITY_CALLBACK pFct, PFCT_VQCMC_ENTITY_EVENT_CALLBACK pFctEvent,
+                         void* pvContext, u32 un32SerialId = 0);
+  _VQCMC_LIB_STATS Stats();
 
   VQX_LIB_HANDLE mhVqx = nullptr;
   VQCMC_LIB_HANDLE mhCmc = nullptr;
   u32 mun32Now = 100000;
+  u32 mun32FifoMax = 0;           /* un32JobsFifoMax of the next open */
   std::map<u32, _VQX_HOST_INFO> mPeers;
   std::vector<SentMsg> mSent;
   std::vector<VQX_MSG_HANDLE> mLoopBack;

@@ -1,0 +1,171 @@
+/* The job layer in single-thread mode (FIFO run at the end of each intake) and the timers. */
+#include <cstring>
+
+#include "support/cmc_fixture.h"
+
+namespace {
+
+struct Seen {
+  std::vector<u32> Ids;
+  std::vector<std::pair<u64, u8>> Events;  /* key, cancelled flag as the callback saw it */
+};
+
+void OnLegMsg(VQCMC_LIB_HANDLE, void* pv, VQX_MSG_HANDLE* phMsg) { static_cast<Seen*>(pv)->Ids.push_back((*phMsg)->un32MsgId); }
+void OnLegEvent(VQCMC_LIB_HANDLE, void* pv, u64 un64Key, u8* pfCancelled) {
+  static_cast<Seen*>(pv)->Events.emplace_back(un64Key, *pfCancelled);
+}
+
+class FifoJobs : public CmcTest {
+ public:
+  VQX_RESULT Post(_VQCMC_ENTITY_CTX* pLeg, u32 un32Id, i32 n32Result = 0) {
+    VQX_MSG_HANDLE h = Msg(un32Id, 0x100, VQX_MSG_TYPE_EVENT, 40, n32Result);
+    VqxMutexGet(mhCmc->hThreadSem);
+    const VQX_RESULT result = VqCmcThreadJobPost(mhCmc, pLeg, 0, pLeg->Params.un32SerialisationId, &h);
+    VqxMutexGive(mhCmc->hThreadSem);
+    EXPECT_EQ(h, nullptr);
+    return result;
+  }
+  VQX_RESULT Event(_VQCMC_ENTITY_CTX* pLeg, u64 un64Key, bool fCancel = false) {
+    VqxMutexGet(mhCmc->hThreadSem);
+    const VQX_RESULT result = fCancel ? VqCmcThreadJobEventCancel(mhCmc, pLeg, un64Key)
+                                      : VqCmcThreadJobEventPostInternal(mhCmc, pLeg, un64Key, __FILE__, __LINE__);
+    VqxMutexGive(mhCmc->hThreadSem);
+    return result;
+  }
+  void ExpectCounters(u32 un32Queued, u32 un32Running, u32 un32Done) {
+    const _VQCMC_LIB_STATS s = Stats();
+    EXPECT_EQ(s.un32JobsQueued, un32Queued);
+    EXPECT_EQ(s.un32JobsRunning, un32Running);
+    EXPECT_EQ(s.un32JobsDone, un32Done);
+  }
+};
+
+TEST_F(FifoJobs, OrderTerminateRefusalAndExactCounters) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  Seen seen;
+  _VQCMC_ENTITY_CTX* pLeg = Leg(0x11, 0x100, OnLegMsg, OnLegEvent, &seen);
+  _VQCMC_ENTITY_CTX* pLeg2 = Leg(0x12, 0x100, OnLegMsg, OnLegEvent, &seen);
+  for (u32 i = 1; i <= 5; i++) EXPECT_EQ(Post(pLeg, 0x0A010100u + i), VQX_RESULT_OK);
+  EXPECT_EQ(Post(pLeg, VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED), VQX_RESULT_OK);
+  EXPECT_EQ(Post(pLeg, 0x0A010199u), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(Event(pLeg, 77), VQX_RESULT_INVALID_STATE);
+  /* A failed creation closes the leg too; a successful one does not. */
+  EXPECT_EQ(Post(pLeg2, VQCMC_MSG_CMD_CALL_LEG_CREATE, 0), VQX_RESULT_OK);
+  EXPECT_EQ(Post(pLeg2, VQCMC_MSG_CMD_CALL_LEG_CREATE, -5), VQX_RESULT_OK);
+  EXPECT_EQ(Post(pLeg2, 0x0A010199u), VQX_RESULT_INVALID_STATE);
+  ExpectCounters(8, 0, 0);
+  EXPECT_EQ(pLeg->un32NbPendingJobs, 6u);
+  Intake();
+  EXPECT_EQ(seen.Ids, (std::vector<u32>{0x0A010101u, 0x0A010102u, 0x0A010103u, 0x0A010104u, 0x0A010105u,
+                                        VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, VQCMC_MSG_CMD_CALL_LEG_CREATE,
+                                        VQCMC_MSG_CMD_CALL_LEG_CREATE}));
+  ExpectCounters(0, 0, 8);
+  EXPECT_EQ(pLeg->un32NbPendingJobs, 0u);
+  EXPECT_EQ(LogCount("Ignoring MsgId=0x0A010199 for EntityId=0x00000011, which 'terminate' has already been posted"), 1u);
+}
+
+TEST_F(FifoJobs, FullFifoRefusesAndReleases) {
+  mun32FifoMax = 3;
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  Seen seen;
+  _VQCMC_ENTITY_CTX* pLeg = Leg(0x11, 0x100, OnLegMsg, OnLegEvent, &seen);
+  for (u32 i = 0; i < 3; i++) EXPECT_EQ(Post(pLeg, 0x0A010101u), VQX_RESULT_OK);
+  EXPECT_EQ(Post(pLeg, 0x0A010101u), VQX_RESULT_OUT_OF_RESOURCE);
+  EXPECT_EQ(LogCount("un32JobsFifoMax reached"), 1u);
+  ExpectCounters(3, 0, 0);
+  EXPECT_EQ(pLeg->un32NbPendingJobs, 3u);
+  Intake();
+  EXPECT_EQ(seen.Ids.size(), 3u);
+}
+
+/* A cancelled event stays queued and counted until it runs, and frees its key at once. */
+TEST_F(FifoJobs, CancelledEventKeepsItsCountsAndLeavesANewerEventAlone) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  Seen seen;
+  _VQCMC_ENTITY_CTX* pLeg = Leg(0x11, 0x100, OnLegMsg, OnLegEvent, &seen);
+  EXPECT_EQ(Event(pLeg, 42), VQX_RESULT_OK);
+  EXPECT_EQ(Event(pLeg, 42), VQX_RESULT_ACCESS_DENIED);  /* the key is pending */
+  EXPECT_EQ(Event(pLeg, 42, true), VQX_RESULT_OK);
+  ExpectCounters(1, 0, 0);
+  EXPECT_EQ(pLeg->un32NbPendingJobs, 1u);
+  EXPECT_EQ(Event(pLeg, 42), VQX_RESULT_OK);              /* a newer event of the key */
+  EXPECT_EQ(Event(pLeg, 43, true), VQX_RESULT_NOT_FOUND);
+  /* The destroy waits for both jobs; the first run does not unhook the newer one. */
+  VqxMutexGet(mhCmc->hThreadSem);
+  EXPECT_EQ(VqCmcLibEntityDestroy(mhCmc, pLeg), VQX_RESULT_OK);
+  VqxMutexGive(mhCmc->hThreadSem);
+  EXPECT_EQ(Stats().un32LegsActive, 1u);
+  Intake();
+  EXPECT_TRUE(seen.Events.empty());   /* a destroy-deferred leg gets no callback */
+  EXPECT_EQ(Stats().un32LegsDestroyed, 1u);
+  ExpectCounters(0, 0, 2);
+}
+
+TEST_F(FifoJobs, EventCallbackSeesTheCancelFlag) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  Seen seen;
+  _VQCMC_ENTITY_CTX* pLeg = Leg(0x11, 0x100, OnLegMsg, OnLegEvent, &seen);
+  EXPECT_EQ(Event(pLeg, 7), VQX_RESULT_OK);
+  EXPECT_EQ(Event(pLeg, 8), VQX_RESULT_OK);
+  EXPECT_EQ(Event(pLeg, 7, true), VQX_RESULT_OK);
+  Intake();
+  EXPECT_EQ(seen.Events, (std::vector<std::pair<u64, u8>>{{7, 1}, {8, 0}}));
+}
+
+TEST_F(FifoJobs, StopDropsQueuedJobsWithTheirMessages) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  Seen seen;
+  _VQCMC_ENTITY_CTX* pLeg = Leg(0x11, 0x100, OnLegMsg, OnLegEvent, &seen);
+  for (u32 i = 0; i < 4; i++) Post(pLeg, 0x0A010101u);
+  EXPECT_EQ(VQCmcLibStop(mhCmc), VQX_RESULT_OK);
+  Intake();
+  EXPECT_TRUE(seen.Ids.empty());
+  ExpectCounters(0, 0, 4);
+  EXPECT_EQ(pLeg->un32NbPendingJobs, 0u);
+}
+
+TEST_F(FifoJobs, TimersRearmAllBeforeSignallingAndRetryAFailedSignal) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  _VQCMC_TIMER aTimers[4]{};
+  VqxMutexGet(mhCmc->hThreadSem);
+  for (u32 i = 0; i < 4; i++) {
+    aTimers[i].un32MsgId = VQCMC_PRIV_LEG_TIMEOUT;
+    aTimers[i].un64Key = i;
+    EXPECT_EQ(VqCmcStateSetTimeout(mhCmc, &aTimers[i], 9, i == 3 ? VQCMC_TIMER_DISARMED : 500), VQX_RESULT_OK);
+  }
+  EXPECT_EQ(VqCmcStateSetTimeout(mhCmc, &aTimers[0], 9, 5000), VQX_RESULT_OK);  /* re-armed: later */
+  VqxMutexGive(mhCmc->hThreadSem);
+  mhCmc->Seams.un32FailNextSends = 1;
+  Advance(501);
+  EXPECT_EQ(LogCount("VqCmcStatePollTimeout: VqCmcMsgPrivateSend Failed"), 1u);
+  /* Both expired timers are armed again; the one whose signal failed fires at the next poll. */
+  EXPECT_EQ(aTimers[1].fInUse, 1u);
+  EXPECT_EQ(aTimers[2].fInUse, 1u);
+  EXPECT_EQ(aTimers[3].fInUse, 0u);
+  ASSERT_EQ(mLoopBack.size(), 1u);
+  const u64 un64Signalled = mLoopBack[0]->un64UserContext1;
+  Advance(50);   /* within 100 ms of the last poll: no poll */
+  EXPECT_EQ(mLoopBack.size(), 0u);
+  Advance(60);
+  ASSERT_EQ(mLoopBack.size(), 1u);
+  EXPECT_EQ(mLoopBack[0]->un64UserContext1, 3u - un64Signalled);  /* the other of timers 1 and 2 */
+  EXPECT_EQ(mLoopBack[0]->un64UserContext2, 9u);
+  VqxMutexGet(mhCmc->hThreadSem);
+  for (_VQCMC_TIMER& t : aTimers) VqCmcStateSetTimeout(mhCmc, &t, 0, VQCMC_TIMER_DISARMED);
+  VqxMutexGive(mhCmc->hThreadSem);
+}
+
+TEST_F(FifoJobs, ClockStepsBackLessThanASecondAreIgnored) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  struct Row {
+    u32 un32Raw, un32Expected;
+  };
+  const Row aRows[] = {{100000, 100000}, {99001, 100000}, {100500, 100500}, {99501, 100500}, {99500, 99500},
+                       {0xFFFFFFF0u, 0xFFFFFFF0u}, {5, 5}};
+  for (const Row& row : aRows) {
+    mun32Now = row.un32Raw;
+    EXPECT_EQ(VqCmcClockRead(mhCmc), row.un32Expected) << row.un32Raw;
+  }
+}
+
+}  // namespace

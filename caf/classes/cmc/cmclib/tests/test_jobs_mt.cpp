@@ -1,0 +1,163 @@
+/* The job layer on the worker pool (4 threads): order per key, cancels, counters, the waits for local jobs. */
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+
+#include "support/cmc_fixture.h"
+
+namespace {
+
+/* What the callbacks of every leg record; a gate holds the callbacks of one key. */
+struct Record {
+  std::mutex Mutex;
+  std::condition_variable Cond;
+  std::map<u32, std::vector<u32>> Seq;  /* per leg: the sequence numbers in arrival order */
+  u32 un32Calls = 0;
+  u32 un32Entered = 0;
+  u32 un32GateKey = 0;
+  bool fGateOpen = true;
+  bool WaitCalls(u32 n, bool fEntered = false) {
+    std::unique_lock<std::mutex> lock(Mutex);
+    return Cond.wait_for(lock, std::chrono::seconds(20), [&] { return (fEntered ? un32Entered : un32Calls) >= n; });
+  }
+  void Gate(u32 un32Key) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    un32GateKey = un32Key;
+    fGateOpen = false;
+    Cond.notify_all();
+  }
+  void Open() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    fGateOpen = true;
+    Cond.notify_all();
+  }
+};
+
+void OnMsg(VQCMC_LIB_HANDLE, void* pv, VQX_MSG_HANDLE* phMsg) {
+  Record* pRec = static_cast<Record*>(pv);
+  u32 un32Leg = 0, un32Seq = 0;
+  memcpy(&un32Leg, VQXMsgPayload(*phMsg) + 32, 4);
+  memcpy(&un32Seq, VQXMsgPayload(*phMsg) + 36, 4);
+  std::unique_lock<std::mutex> lock(pRec->Mutex);
+  pRec->un32Entered++;
+  pRec->Cond.notify_all();
+  pRec->Cond.wait_for(lock, std::chrono::seconds(20), [&] { return pRec->fGateOpen || un32Leg != pRec->un32GateKey; });
+  pRec->Seq[un32Leg].push_back(un32Seq);
+  pRec->un32Calls++;
+  pRec->Cond.notify_all();
+}
+
+class PoolJobs : public CmcTest {
+ public:
+  void SetUp() override {
+    CmcTest::SetUp();
+    ASSERT_EQ(Open(4), VQX_RESULT_OK);
+  }
+  void Post(_VQCMC_ENTITY_CTX* pLeg, u32 un32Seq) {
+    VQX_MSG_HANDLE h = Msg(0x0A010101u, 0x100, VQX_MSG_TYPE_EVENT, 40);
+    memcpy(VQXMsgPayload(h) + 32, &pLeg->Params.EntityId, 4);
+    memcpy(VQXMsgPayload(h) + 36, &un32Seq, 4);
+    VqxMutexGet(mhCmc->hThreadSem);
+    EXPECT_EQ(VqCmcThreadJobPost(mhCmc, pLeg, 0, pLeg->Params.un32SerialisationId, &h), VQX_RESULT_OK);
+    VqxMutexGive(mhCmc->hThreadSem);
+  }
+  /* Waits (bounded) until the pool holds no job. */
+  bool Drained() {
+    for (int i = 0; i < 2000; i++) {
+      if (VQXMultiThreadedJobGetCount(mhCmc->hJobPool) == 0) return true;
+      std::unique_lock<std::mutex> lock(mRec.Mutex);
+      mRec.Cond.wait_for(lock, std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  Record mRec;
+};
+
+TEST_F(PoolJobs, OrderPerKeyAcrossLegsAndExactCounters) {
+  std::vector<_VQCMC_ENTITY_CTX*> apLegs;
+  for (u32 i = 0; i < 8; i++) apLegs.push_back(Leg(0x20 + i, 0x100, OnMsg, nullptr, &mRec));
+  for (u32 un32Seq = 0; un32Seq < 200; un32Seq++) {
+    for (_VQCMC_ENTITY_CTX* pLeg : apLegs) Post(pLeg, un32Seq);
+  }
+  ASSERT_TRUE(mRec.WaitCalls(1600));
+  ASSERT_TRUE(Drained());
+  for (auto& [un32Leg, seq] : mRec.Seq) {
+    ASSERT_EQ(seq.size(), 200u) << un32Leg;
+    for (u32 i = 0; i < 200; i++) ASSERT_EQ(seq[i], i) << un32Leg;
+  }
+  const _VQCMC_LIB_STATS s = Stats();
+  EXPECT_EQ(s.un32JobsQueued, 0u);
+  EXPECT_EQ(s.un32JobsRunning, 0u);
+  EXPECT_EQ(s.un32JobsDone, 1600u);
+  for (_VQCMC_ENTITY_CTX* pLeg : apLegs) EXPECT_EQ(pLeg->un32NbPendingJobs, 0u);
+}
+
+TEST_F(PoolJobs, CancelledQueuedEventEndsOnceAndStopDropsTheRest) {
+  _VQCMC_ENTITY_CTX* pLeg = Leg(0x30, 0x100, OnMsg, nullptr, &mRec);
+  mRec.Gate(0x30);
+  Post(pLeg, 0);   /* holds key 0x30 on a worker */
+  ASSERT_TRUE(mRec.WaitCalls(1, true));
+  VqxMutexGet(mhCmc->hThreadSem);
+  EXPECT_EQ(VqCmcThreadJobEventPostInternal(mhCmc, pLeg, 99, __FILE__, __LINE__), VQX_RESULT_OK);
+  EXPECT_EQ(VqCmcThreadJobEventCancel(mhCmc, pLeg, 99), VQX_RESULT_OK);
+  VqxMutexGive(mhCmc->hThreadSem);
+  Post(pLeg, 1);
+  EXPECT_EQ(VQCmcLibStop(mhCmc), VQX_RESULT_OK);
+  mRec.Open();
+  ASSERT_TRUE(Drained());
+  const _VQCMC_LIB_STATS s = Stats();
+  EXPECT_EQ(s.un32JobsQueued, 0u);
+  EXPECT_EQ(s.un32JobsRunning, 0u);
+  EXPECT_EQ(s.un32JobsDone, 3u);
+  EXPECT_EQ(pLeg->un32NbPendingJobs, 0u);
+  EXPECT_EQ(mRec.un32Calls, 1u);  /* the one already running; the one after Stop is dropped */
+}
+
+/* The sync ends when the jobs queued before READY have run, though later traffic keeps the pool busy. */
+TEST_F(PoolJobs, SyncWaitsOnlyForJobsQueuedBeforeReady) {
+  _VQCMC_ENTITY_CTX* pOld = Leg(0x40, 0x100, OnMsg, nullptr, &mRec);
+  _VQCMC_ENTITY_CTX* pNew = Leg(0x41, 0x100, OnMsg, nullptr, &mRec);
+  Intake({Msg(VQCMC_SRV_SYNC_STARTING, 0x100, VQX_MSG_TYPE_EVENT, 64)});
+  mRec.Gate(0x40);
+  Post(pOld, 0);
+  Intake({Msg(VQCMC_SRV_READY, 0x100, VQX_MSG_TYPE_EVENT, 64)});
+  EXPECT_EQ(mhCmc->un32NbHostsResyncing, 1u);
+  Post(pNew, 0);
+  ASSERT_TRUE(mRec.WaitCalls(1));  /* the later job of the other leg ran past the held one */
+  mRec.Gate(0x41);  /* now a later job holds the pool while the old one ends */
+  Post(pNew, 1);
+  ASSERT_TRUE(mRec.WaitCalls(2));
+  /* The old job's done step follows its callback on the worker: a few intakes at most. */
+  for (int i = 0; i < 2000 && mhCmc->un32NbHostsResyncing != 0; i++) {
+    Intake();
+    std::unique_lock<std::mutex> lock(mRec.Mutex);
+    mRec.Cond.wait_for(lock, std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(mhCmc->un32NbHostsResyncing, 0u);
+  EXPECT_EQ(VQXMultiThreadedJobGetCount(mhCmc->hJobPool), 1u);  /* the later job still waits */
+  EXPECT_EQ(LogCount("h100.cmc_server sync sequence complete."), 1u);
+  mRec.Open();
+  ASSERT_TRUE(Drained());
+}
+
+TEST_F(PoolJobs, SyncAndRegistrationGiveUpWaitingAfter60000Ms) {
+  _VQCMC_ENTITY_CTX* pLeg = Leg(0x50, 0x100, OnMsg, nullptr, &mRec);
+  Intake({Msg(VQCMC_SRV_SYNC_STARTING, 0x100, VQX_MSG_TYPE_EVENT, 64)});
+  mRec.Gate(0x50);
+  Post(pLeg, 0);
+  Intake({AddServer(0x200, 0x200)});
+  EXPECT_EQ(LogCount("Postponing register to secondary CMCServer, still 1 pending jobs") +
+                LogCount("Postponing register to CMCServer, still 1 pending jobs"), 1u);
+  Intake({Msg(VQCMC_SRV_READY, 0x100, VQX_MSG_TYPE_EVENT, 64)});
+  Advance(59000);
+  EXPECT_EQ(mhCmc->un32NbHostsResyncing, 1u);
+  Advance(1001);
+  Intake();
+  EXPECT_EQ(mhCmc->un32NbHostsResyncing, 0u);
+  EXPECT_EQ(LogCount("TIMEOUT waiting for local jobs to process (still "), 1u);
+  EXPECT_FALSE(SentOf(VQCMC_SRV_LIB_REGISTER).empty());
+  mRec.Open();
+  ASSERT_TRUE(Drained());
+}
+
+}  // namespace
