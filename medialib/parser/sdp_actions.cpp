@@ -592,6 +592,13 @@ void VqxMediaLibStoreNotParsedAttribute(SdpParseContext* c, const char* pLineEnd
     return;
   std::string_view line(c->pLineStart, size_t(pLineEnd - c->pLineStart));
   line = line.substr(0, VqxSdpRestOfLine(c->pLineStart).size());
+  if (c->un32LineSecondToken == VQX_SDP_RTPMAP || c->un32LineSecondToken == VQX_SDP_FMTP) {
+    /* Another format's rtpmap or fmtp line went to that format already. */
+    const size_t colon = line.find(':');
+    u64 pt = ~0ull;
+    if (colon != std::string_view::npos) LeadingNumber(line.substr(colon + 1), &pt);
+    if (pt != p->Transport.Rtp.un32PayloadType) return;
+  }
   UpdateChoice(c, u32(c->nCapChoice), [&](_VQX_MEDIA_CAP& cap) {
     /* Whole lines only, at most 255 characters in all: a cut line would not
      * parse when the generator writes the text back. */

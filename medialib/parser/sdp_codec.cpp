@@ -174,6 +174,7 @@ void Mpeg4(sv t, Fields f) {
   if (end != sv::npos) v = v.substr(0, end);
   const size_t n = v.size() / 2;
   if (n > 255) return; /* does not fit the capability: refused */
+  std::memset(f.b + 40, 0, 255); /* no bytes of an earlier, longer configuration stay */
   for (size_t i = 0; i < n; ++i) {
     const int hi = HexDigit(v[2 * i]), lo = HexDigit(v[2 * i + 1]);
     f.b[40 + i] = u8(((hi < 0 ? 0 : hi) << 4) | (lo < 0 ? 0 : lo));
