@@ -401,51 +401,67 @@ bool VqxIsInBuffer(const VqxMsgView& view, const void* p)
  * breaks or the room runs out (the elements before stay, the last one
  * written is relinked as the last).
  */
-VQX_RESULT VqxDupBytes(void* pMsg, const VqxMsgView& view, u32 un32DstOff, VqxSetCursor& cursor)
+template <u32 kHeaderSize>
+VQX_RESULT VqxDupBytesAs(void* pMsg, const VqxMsgView& view, u32 un32DstOff, VqxSetCursor& cursor)
 {
     const VqxSetLayout& layout = *view.pLayout;
-    const u32 un32HeaderSize = layout.un32HeaderSize;
     const u32 un32Limit = view.Limit();
     const u32 un32Total = cursor.Count();
     const u32 un32First = view.ElementsEnd();
+    u8* const pbyPayload = view.pbyPayload;
     u32 un32At = un32First;
     u32 un32Last = un32First;
     u32 un32Count = 0;
     VQX_RESULT r = VQX_RESULT_OK;
-    for (; un32Count < un32Total; ++un32Count) {
-        if (un32Count > 0) {
-            r = cursor.Next();
-            if (VQX_RESULT_FAILED(r)) {
-                break;
-            }
-        }
+    for (;;) {
         const u32 un32Size = cursor.Size();
-        const u32 un32Storage = VqxElementStorage(layout, un32Size);
-        if (static_cast<u64>(un32At) + un32Storage + kTrailerSize > un32Limit) {
+        const u32 un32Storage = (kHeaderSize + un32Size + (kElementAlign - 1)) & ~(kElementAlign - 1);
+        if (un32At + un32Storage + kTrailerSize > un32Limit) {
             r = VQX_RESULT_BUFFER_TOO_SMALL;
             break;
         }
         /* The padding lies in the last 8 bytes of the element's room; they
          * are zeroed first, the header and data then written over them. */
-        u8* pbyAt = view.pbyPayload + un32At;
+        u8* pbyAt = pbyPayload + un32At;
         std::memset(pbyAt + un32Storage - kElementAlign, 0, kElementAlign);
-        VqxWriteElementHeader(layout, pbyAt, un32Size, un32Count + 1 < un32Total ? un32Storage : 0);
-        std::memcpy(pbyAt + un32HeaderSize, cursor.Data(), un32Size);
+        const u32 un32Next = un32Count + 1 < un32Total ? un32Storage : 0;
+        if constexpr (kHeaderSize == 4) {
+            VqxPutBe16(pbyAt, un32Size);
+            VqxPutBe16(pbyAt + 2, un32Next / kElementAlign);
+        } else {
+            VqxPutBe32(pbyAt, un32Size);
+            VqxPutBe32(pbyAt + 4, un32Next);
+        }
+        std::memcpy(pbyAt + kHeaderSize, cursor.Data(), un32Size);
         un32Last = un32At;
         un32At += un32Storage;
+        if (++un32Count == un32Total) {
+            break;
+        }
+        r = cursor.Next();
+        if (VQX_RESULT_FAILED(r)) {
+            break;
+        }
     }
     if (un32Count == 0) {
         return r;
     }
     if (un32Count < un32Total) {
         /* Stopped early: the last element written ends the chain. */
-        VqxWriteElementNext(layout, view.pbyPayload + un32Last, 0);
+        VqxWriteElementNext(layout, pbyPayload + un32Last, 0);
     }
-    VqxPutBe32(view.pbyPayload + un32DstOff,
+    VqxPutBe32(pbyPayload + un32DstOff,
                layout.un32SetFlag | (un32Count << kSetCountShift) | ((un32First - un32DstOff) / kSetFirstUnit));
-    std::memcpy(view.pbyPayload + un32At, layout.abyTrailer, kTrailerSize);
+    std::memcpy(pbyPayload + un32At, layout.abyTrailer, kTrailerSize);
     VqxHeaderPut32(pMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH, un32At + kTrailerSize);
     return r;
+}
+
+/* For a cursor on a non-empty set. */
+VQX_RESULT VqxDupBytes(void* pMsg, const VqxMsgView& view, u32 un32DstOff, VqxSetCursor& cursor)
+{
+    return view.pLayout->un32HeaderSize == 4 ? VqxDupBytesAs<4>(pMsg, view, un32DstOff, cursor)
+                                             : VqxDupBytesAs<8>(pMsg, view, un32DstOff, cursor);
 }
 
 struct VqxMsgAllocator {
