@@ -122,7 +122,11 @@ i32 VqxIeCopyList(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, v
     if (pbySrcSet != nullptr) {
         memcpy(&un32Word, pbySrcSet, sizeof un32Word);
     }
-    // An empty set nests nothing.
+    // An empty set nests nothing: it empties the destination and is done.
+    if (un32Word == 0 && pbySrcSet != nullptr && pbySrcSet != pbyDstSet) {
+        memcpy(pbyDstSet, &un32Word, sizeof un32Word);
+        return static_cast<i32>(VQX_RESULT_OK);
+    }
     if (un32Word != 0 && pWalk->un32Depth >= VQ500_IE_MAX_SET_DEPTH) {
         r = static_cast<i32>(VQX_RESULT_INVALID_MESSAGE);
     } else {
