@@ -16,52 +16,17 @@
 
 namespace {
 
-struct ExtraRow {
-  const char *pszText;
-  VQX_RESULT Expected;
-  u32 un32Count;
-  const char *pszError; /* exact error line, or null */
-};
-
-constexpr VQX_RESULT kBad = VQX_RESULT_API_INVALID_PARAM;
-
-/* Error texts without their common "VQX_GW_REMOTE_ADDR: " prefix and final newline. */
-const ExtraRow kExtraRows[] = {
-    {"", VQX_RESULT_OK, 0, nullptr},
-    {"   ", VQX_RESULT_OK, 0, nullptr},
-    {"(10.0.0.1/10.1.0.1:12358)(gwhost:5000)", VQX_RESULT_API_OK, 2, nullptr},
-    {"junk (10.0.0.1:0x10) junk (b:1)", VQX_RESULT_API_OK, 2, nullptr},
-    {"10.0.0.1:5", kBad, 0, "Missing an opening parenthesis (10.0.0.1:5)"},
-    {"(10.0.0.1:5)x", kBad, 1, "Missing an opening parenthesis (x)"},
-    {"(a(b:1)", kBad, 0, "Double-opening parenthesis ((a(b:1))"},
-    {"(a:1", kBad, 0, "Missing a closing parenthesis ((a:1)"},
-    {"(a/b/c:1)", kBad, 0, "More than on / between () , String is: '(a/b/c:1)'"},
-    {"()", kBad, 0, "Missing a : between () , String is: '()'"},
-    {"( )", kBad, 0, "Missing a : between () , String is: '( )'"},
-    {"(a )", kBad, 0, "Missing a : between () , String is: '(a )'"},
-    {"(a/b )", kBad, 0, "Missing a : between () , String is: '(a/b )'"},
-    {"(10.0.0.1)", kBad, 0, "Unexpected end of string after 'first IP address' (10.0.0.1), String is: '(10.0.0.1)'"},
-    {"(a:1)(10.0.0.1/10.1.0.1)", kBad, 1, "Unexpected end of string after 'Second IP address' (10.1.0.1), String is: '(10.0.0.1/10.1.0.1)'"},
-    {"(10.0.0.1:1:2)", kBad, 0, "More than on : between () , String is: '(10.0.0.1:1:2)'"},
-    {"( :5)", kBad, 0, "Found no 'first IP address' in string , String is: '( :5)'"},
-    {"(10.0.0.300:5)", kBad, 0, "Invalid 'first IP address' (10.0.0.300), String is: '(10.0.0.300:5)'"},
-    {"(0.0.0.0:5)", kBad, 0, "Invalid 'first IP address' (0.0.0.0), String is: '(0.0.0.0:5)'"},
-    {"(a x:5)", kBad, 0, "Did not find / after 'first IP address' (a), String is: '(a x:5)'"},
-    {"(a/255.255.255.255:5)", kBad, 0, "Invalid 'second IP address' (255.255.255.255), String is: '(a/255.255.255.255:5)'"},
-    {"(a/b x:5)", kBad, 0, "Did not find : after 'second IP address' (b), String is: '(a/b x:5)'"},
-    {"(a:5 z)", kBad, 0, "Unexpect characters after 'Port' (z), String is: '(a:5 z)'"},
-    {"(a:70000)", kBad, 0, "Unexpect characters after 'Port' (70000), String is: '(a:70000)'"},
-};
 
 TEST(Env, ExtraAddressSyntaxTable) {
-  for (const ExtraRow &row : kExtraRows) {
-    SCOPED_TRACE(row.pszText);
+  for (const auto &row : DataRows("extra_gw_addr.txt")) {
+    ASSERT_EQ(row.size(), 4u);
+    const std::string text = row[0].substr(1, row[0].size() - 2);
+    SCOPED_TRACE(text);
     char szError[VQX_GW_ERROR_TEXT_SIZE];
     u32 un32Count = 0;
-    EXPECT_EQ(VQXParseExtraGwAddr(row.pszText, &un32Count, nullptr, szError), row.Expected);
-    EXPECT_EQ(un32Count, row.un32Count);
-    EXPECT_EQ(std::string(szError),
-              row.pszError != nullptr ? std::string("VQX_GW_REMOTE_ADDR: ") + row.pszError + "\n" : std::string());
+    EXPECT_EQ(VQXParseExtraGwAddr(text.c_str(), &un32Count, nullptr, szError), DataNum(row[1]));
+    EXPECT_EQ(un32Count, DataNum(row[2]));
+    EXPECT_EQ(std::string(szError), row[3] == "-" ? std::string() : "VQX_GW_REMOTE_ADDR: " + row[3] + "\n");
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,42 +74,20 @@ TEST_F(LibTest, ValidateLibParamsTable) {
             (std::vector<u32>{32768, 32768, 1, 1, 2000, 4500, 10000, 1, 1, 0}));
 }
 
-struct RedundancyRow {
-  const char* pszName;
-  _VQX_NETWORK_REDUNDANCY_PARAMETERS in;
-  VQX_RESULT expected;
-  u32 un32PollAfter;
-  i32 flowAfter;
-  const char* pszLine;
-};
-
-const RedundancyRow kRedundancyRows[] = {
-    {"all zero", {0, 0, 0, 0, 0, 0, 0, 0}, VQX_RESULT_API_OK, 0, 0, nullptr},
-    {"poll 50", {1, 50, 4500, 10000, 1, 1, 0, 0}, VQX_RESULT_API_OK, 100, 0, "WARNING: un32PollDelayMs is too small (50ms). Will use 100ms instead."},
-    {"poll 6000", {1, 6000, 6000, 13000, 1, 1, 0, 0}, VQX_RESULT_API_OK, 5000, 0, "WARNING: un32PollDelayMs is too big (6000ms). Will use 5000ms instead."},
-    {"delays 0 take defaults", {1, 2000, 0, 0, 1, 1, 0, 0}, VQX_RESULT_API_OK, 2000, 0, nullptr},
-    {"network below poll", {1, 2000, 1000, 10000, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0, "VQXValidateNetworkRedundancyParams: Delay(s) is/are smaller than polling period"},
-    {"network 400", {1, 100, 400, 10000, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 100, 0, "un32NetworkDownDelayMs too small"},
-    {"adapter 2x network", {1, 2000, 4500, 9000, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0, "un32AdapterDownDelayMs must be more than 2 times un32NetworkDownDelayMs"},
-    {"adapter 9001", {1, 2000, 4500, 9001, 1, 1, 0, 0}, VQX_RESULT_API_OK, 2000, 0, nullptr},
-    {"adapter 15001", {1, 2000, 4500, 15001, 1, 1, 0, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0, "un32AdapterDownDelayMs must be smaller or equal to VQX_NETWORK_REDUNDANCY_MAX_ADAPTER_DOWN_DELAY_MS"},
-    {"preferred 2", {1, 2000, 4500, 10000, 1, 1, 2, 0}, VQX_RESULT_API_INVALID_PARAM, 2000, 0, "un32PreferredGateway must be 0 or 1"},
-    {"flow 16", {1, 2000, 4500, 10000, 1, 1, 0, 16}, VQX_RESULT_API_OK, 2000, 16, nullptr},
-    {"flow 20", {1, 2000, 4500, 10000, 1, 1, 0, 20}, VQX_RESULT_API_OK, 2000, 16, nullptr},
-    {"flow 32", {1, 2000, 4500, 10000, 1, 1, 0, 32}, VQX_RESULT_API_OK, 2000, 16, nullptr},
-    {"flow 33", {1, 2000, 4500, 10000, 1, 1, 0, 33}, VQX_RESULT_API_OK, 2000, 0, "VQXValidateNetworkRedundancyParams: WARNING: Invalid FlowControlMode. Will use default instead."},
-    {"flow -1", {1, 2000, 4500, 10000, 1, 1, 0, -1}, VQX_RESULT_API_OK, 2000, -1, nullptr},
-};
 
 TEST_F(LibTest, ValidateRedundancyTable) {
-  for (const RedundancyRow& row : kRedundancyRows) {
+  for (const auto& row : DataRows("redundancy_params.txt")) {
+    ASSERT_EQ(row.size(), 6u);
     mLog.Clear();
-    _VQX_NETWORK_REDUNDANCY_PARAMETERS r = row.in;
-    EXPECT_EQ(VQXValidateNetworkRedundancyParams(mhLib, &r), row.expected) << row.pszName;
-    EXPECT_EQ(r.un32PollDelayMs, row.un32PollAfter) << row.pszName;
-    EXPECT_EQ(r.FlowControlMode, row.flowAfter) << row.pszName;
-    if (row.pszLine != nullptr) {
-      EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName;
+    _VQX_NETWORK_REDUNDANCY_PARAMETERS r{};
+    std::istringstream in(row[1]);
+    in >> r.fValid >> r.un32PollDelayMs >> r.un32NetworkDownDelayMs >> r.un32AdapterDownDelayMs >> r.fUseGw0 >>
+        r.fUseGw1 >> r.un32PreferredGateway >> r.FlowControlMode;
+    EXPECT_EQ(VQXValidateNetworkRedundancyParams(mhLib, &r), DataNum(row[2])) << row[0];
+    EXPECT_EQ(r.un32PollDelayMs, DataNum(row[3])) << row[0];
+    EXPECT_EQ(r.FlowControlMode, std::stoi(row[4])) << row[0];
+    if (row[5] != "-") {
+      EXPECT_TRUE(mLog.WaitFor(row[5].c_str())) << row[0];
     }
   }
   _VQX_NETWORK_REDUNDANCY_PARAMETERS r = {1, 2000, 0, 0, 1, 1, 0, 0};

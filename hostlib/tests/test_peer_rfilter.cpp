@@ -77,47 +77,21 @@ _VQX_FILTER_PARAMS Set(u32 un32Mask, u32 hAdapter = 0, u32 MsgGroup = 0, u32 Msg
 
 /* --------------------------------------------------------- byte order */
 
-struct SwapRow {
-  const char* pszName;
-  u32 un32Id;
-  u32 MsgType;
-  u32 un32Length;
-  u32 un32FixedTwo;
-  u32 un32Version;
-  u32 un32Word12;
-  VQX_RESULT expected;
-  u32 un32Version_after;
-  u32 un32Word12_after;
-};
-
-const SwapRow kSwapRows[] = {
-    {"our order: untouched", 0x020D0102, 1, 104, 2, 5, 7, VQX_RESULT_API_OK, 5, 7},
-    {"other order destroy", 0x020D0102, 1, 104, 0x02000000, Bswap(5), Bswap(7), VQX_RESULT_API_OK, 5, 7},
-    {"other order response", 0x020D0101, 2, 112, 0x02000000, Bswap(5), Bswap(0x8201000A), VQX_RESULT_API_OK, 5, 0x8201000A},
-    {"done request swaps the version only", 0x020D0107, 1, 104, 0x02000000, Bswap(5), Bswap(9), VQX_RESULT_API_OK, 5, Bswap(9)},
-    {"old version 3 kept as is", 0x020D0102, 1, 104, 0x02000000, 3, 0x11, VQX_RESULT_API_OK, 3, 0x11},
-    {"old version 4 other order", 0x020D0102, 1, 104, 0x02000000, Bswap(4), 0x11, VQX_RESULT_API_OK, Bswap(4), 0x11},
-    {"version 6 refused", 0x020D0102, 1, 104, 2, 6, 0, VQX_RESULT_API_INVALID_MESSAGE, 6, 0},
-    {"version 0 refused", 0x020D0100, 1, 616, 2, 0, 0, VQX_RESULT_API_INVALID_MESSAGE, 0, 0},
-    {"clear of wrong size", 0x020D0100, 1, 608, 2, 5, 0, VQX_RESULT_API_INVALID_MESSAGE, 5, 0},
-    {"destroy of wrong size", 0x020D0102, 1, 112, 2, 5, 0, VQX_RESULT_API_INVALID_MESSAGE, 5, 0},
-    {"flow level of wrong size", 0x020D0104, 2, 96, 2, 5, 0, VQX_RESULT_API_INVALID_MESSAGE, 5, 0},
-    {"peer value never swapped", 0x020D0103, 1, 104, 0, Bswap(5), Bswap(1), VQX_RESULT_API_OK, Bswap(5), Bswap(1)},
-    {"host list never swapped", 0x020D0105, 1, 104, 0, 77, 1, VQX_RESULT_API_OK, 77, 1},
-    {"outside the family", 0x020D0108, 1, 104, 0, 77, 1, VQX_RESULT_API_OK, 77, 1},
-};
 
 TEST_F(RemoteFilterTest, ByteOrderRule) {
-  for (const SwapRow& row : kSwapRows) {
-    const u32 un32Payload = row.un32Length > 88 ? row.un32Length - 88 : 8;
-    VQX_MSG_HANDLE hMsg = GwOp(row.un32Id, row.MsgType, un32Payload < 16 ? 16 : un32Payload);
-    hMsg->un32Length = row.un32Length;
-    hMsg->un32FixedTwo = row.un32FixedTwo;
-    Wr32(VQXMsgPayload(hMsg), 8, row.un32Version);
-    Wr32(VQXMsgPayload(hMsg), 12, row.un32Word12);
-    EXPECT_EQ(VqxRemoteHostFiltersMsgSwap(mhLib, hMsg), row.expected) << row.pszName;
-    EXPECT_EQ(Rd32(VQXMsgPayload(hMsg), 8), row.un32Version_after) << row.pszName;
-    EXPECT_EQ(Rd32(VQXMsgPayload(hMsg), 12), row.un32Word12_after) << row.pszName;
+  for (const auto& row : DataRows("rfilter_byte_order.txt")) {
+    ASSERT_EQ(row.size(), 10u);
+    std::vector<u32> v;
+    for (size_t i = 1; i < row.size(); i++) v.push_back(static_cast<u32>(DataNum(row[i])));
+    const u32 un32Payload = v[2] > 88 ? v[2] - 88 : 8;
+    VQX_MSG_HANDLE hMsg = GwOp(v[0], v[1], un32Payload < 16 ? 16 : un32Payload);
+    hMsg->un32Length = v[2];
+    hMsg->un32FixedTwo = v[3];
+    Wr32(VQXMsgPayload(hMsg), 8, v[4]);
+    Wr32(VQXMsgPayload(hMsg), 12, v[5]);
+    EXPECT_EQ(VqxRemoteHostFiltersMsgSwap(mhLib, hMsg), v[6]) << row[0];
+    EXPECT_EQ((std::vector<u32>{Rd32(VQXMsgPayload(hMsg), 8), Rd32(VQXMsgPayload(hMsg), 12)}),
+              (std::vector<u32>{v[7], v[8]})) << row[0];
     hMsg->un32Length = hMsg->un32PayloadMaxLength + 88;
     VQXReleaseMsgEx(mhLib, &hMsg);
   }

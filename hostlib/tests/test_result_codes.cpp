@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "support/hostlib_fixture.h"
 #include "vqx_host.h"
 #include "vqx_host_internal.h"
 
@@ -21,11 +22,6 @@ std::string ErrorString(VQX_RESULT result, u32 size = 256) {
   EXPECT_EQ(VQXGetErrorString(result, size, sz), VQX_RESULT_API_OK);
   return sz;
 }
-
-struct NameRow {
-  VQX_RESULT result;
-  const char* pszExpected;
-};
 
 /* Every constant of vqx_result.h, read from the header as spelled there (the name table comes from elsewhere). */
 TEST(ResultNames, EveryConstantIsNamedAsSpelled) {
@@ -44,47 +40,20 @@ TEST(ResultNames, EveryConstantIsNamedAsSpelled) {
   EXPECT_EQ(un32Count, 86u) << "every constant of the header was read";
 }
 
-const NameRow kBuiltNames[] = {
-    {0x82020005, "VQX_DB.ACCESS_DENIED"},
-    {0x84220005, "VQ500_MANAGER_SS7_MTP3.ACCESS_DENIED"},
-    {0x8200FFFF, "VQX_COMMON.0x8200FFFF"},
-    {0x82170001, ".FAIL"},
-    {0x84170001, "VQ500_RESULT_BOOTMGR_FAIL: Fail"},
-    {0x84170FFF, "UnkErrorCode"},
-    {0x02010203, "VQX_API.0x02010203"},
-    {0x82010203, "VQX_API.0x82010203"},
-    {0x82010211, "VQX_API.0x82010211"},
-    {0x82010219, "VQX_API.0x82010219"},
-    {0x8200001B, "VQX_COMMON.0x8200001B"},
-    {0x82000021, "VQX_COMMON.0x82000021"},
-    {0xC2000001, "VQX_COMMON.FAIL"},
-    {0x82000000, "VQX_COMMON.OK"},
-    {0x02020000, "VQX_DB.OK"},
-    {0x80000000, ".OK"},
-    {0x80000123, "0x80000123"},
-    {0x84570022, "VQ500_MANAGER_ISDNNFAS.OPERATION_INCOMPLETE"},
-    {0x84080001, "VQ500_MANAGER_ISDN.FAIL"},
-    {0x84100001, ".FAIL"},
-    {0x84280001, "VQ500_INTERADAPTER.FAIL"},
-    {0x84170000, "UnkErrorCode"},
-    {0x04170000, "VQ500_RESULT_BOOTMGR_OK: Success"},
-    {0x8417001A, "VQ500_RESULT_BOOTMGR_BUFFER_TOO_SMALL: BufferTootSmall"},
-    {0x84170201, "VQ500_RESULT_BOOTMGR_NO_OVERRIDE: "},
-    {0x8417021F, "VQ500_RESULT_BOOTMGR_SPARE_MEZZANINE_FOUND: "},
-    {0x84170208, "UnkErrorCode"},
-    {0x84160020, "VQ500_RESULT_VPMGR_UNSUPPORTED_VERSION: UnsuppVersion"},
-    {0x04160249, "VQ500_RESULT_VPMGR_NVPARAMS_EFFECTIVE_AFTER_REBOOT: "},
-    {0x0416024A, "VQ500_RESULT_VPMGR_NVPARAMS_EFFECTIVE_NOW: "},
-    {0x8416025C, "VQ500_RESULT_VPMGR_CANNOT_SET_IP_DTMF_CTRL: "},
-    {0x84200022, "VQ500_RESULT_SS7MGR_OPERATION_INCOMPLETE: OpIncomplete"},
-    {0x84206201, "VQ500_RESULT_SS7_TCAP_MANDATORY_COMPONENT_MISSING: "},
-    {0x84360200, "VQ500_RESULT_BERTMGR_FEATURE_NOT_AVAILABLE: FeatureNotAvailable"},
-    {0x84360009, "VQ500_RESULT_BERTMGR_NULL_PARAM: NullParam"},
-};
 
-TEST(ResultNames, BuiltFromSourceAndCode) {
-  for (const NameRow& row : kBuiltNames) {
-    EXPECT_EQ(ErrorString(row.result), row.pszExpected) << std::hex << row.result;
+/* Names built from source and code, and descriptions: tests/data/result_names.txt. */
+TEST(ResultNames, BuiltNamesAndDescriptionsTable) {
+  for (const auto& row : DataRows("result_names.txt")) {
+    ASSERT_EQ(row.size(), 3u);
+    const VQX_RESULT result = static_cast<VQX_RESULT>(DataNum(row[1]));
+    const std::string expected = row[2].substr(1, row[2].size() - 2);
+    const char* psz = nullptr;
+    if (row[0] == "name") {
+      EXPECT_EQ(ErrorString(result), expected) << row[1];
+    } else {
+      EXPECT_EQ(VQXGetErrorDescription(result, &psz), VQX_RESULT_API_OK);
+      EXPECT_EQ(std::string(psz != nullptr ? psz : "(null)"), expected) << row[1];
+    }
   }
 }
 
@@ -121,31 +90,8 @@ TEST(ResultNames, ManagerTablesHoldGenericRowsFirst) {
   EXPECT_EQ(g_aBertMgrError[30].un32Result, 0x84360200u);
 }
 
-const NameRow kDescriptions[] = {
-    {0x84170001, "Error class not supported by this function"},
-    {0x82020005, "Error class not supported by this function"},
-    {0x82010003, "VQX_RESULT_TIMEOUT : Delay expired"},
-    {0x82000003, "VQX_RESULT_TIMEOUT : Delay expired"},
-    {0x02000000, "VQX_RESULT_OK : Success"},
-    {0x02010000, "VQX_RESULT_OK : Success"},
-    {0x82000020, "VQX_RESULT_UNSUPPORTED_VERSION : unsupported verion"},
-    {0x82000022, "VQX_RESULT_OPERATION_INCOMPLETE : Operation incomplete "},
-    {0x82010206, "VQX_RESULT_API_INVALID_LIB_HANDLE : Invalid library handle was given as argument"},
-    {0x42010203, "VQX_RESULT_API_INCOMPLETE : List retrieved is incomplete because array is too small"},
-    {0x8201020F, "VQX_RESULT_API_MSG_ENDMAGIC_INVALID : Message \"EndMagic\" protection was overwritten by client"},
-    {0x82000217, "VQX_RESULT_API_INVALID_SEND_FIFO_SIZE : Invalid 'send fifo size' (un32SendFifoSize) parameter"},
-    {0x8201021C, "VQX_RESULT_API_INVALID_NB_PREALLOC_BUF_POOLS : Too many pre-allocated buffer pools (un32NbPreAllocBufferPools > VQX_API_MAX_PREALLOC_BUF_POOLS)"},
-    {0x82010219, "Unkown error code"},
-    {0x8201001B, "Unkown error code"},
-};
 
-TEST(ResultDescriptions, TableRows) {
-  for (const NameRow& row : kDescriptions) {
-    const char* psz = nullptr;
-    EXPECT_EQ(VQXGetErrorDescription(row.result, &psz), VQX_RESULT_API_OK);
-    ASSERT_NE(psz, nullptr);
-    EXPECT_STREQ(psz, row.pszExpected) << std::hex << row.result;
-  }
+TEST(ResultDescriptions, NullPointer) {
   EXPECT_EQ(VQXGetErrorDescription(0x82010003, nullptr), VQX_RESULT_API_NULL_PARAM);
 }
 

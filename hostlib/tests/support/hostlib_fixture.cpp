@@ -3,11 +3,52 @@
  */
 #include "support/hostlib_fixture.h"
 
+#include <ctype.h>
 #include <dirent.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <thread>
+
+static std::string DataPath(const char* pszFile) {
+  const char* pszDir = getenv("VQX_TEST_DATA");
+  return std::string(pszDir != nullptr ? pszDir : ".") + "/" + pszFile;
+}
+
+std::vector<std::vector<std::string>> DataRows(const char* pszFile) {
+  std::vector<std::vector<std::string>> rows;
+  std::ifstream in(DataPath(pszFile));
+  EXPECT_TRUE(in.good()) << pszFile;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> fields;
+    for (size_t start = 0;;) {
+      const size_t bar = line.find(" | ", start);
+      fields.push_back(line.substr(start, bar - start));
+      if (bar == std::string::npos) break;
+      start = bar + 3;
+    }
+    rows.push_back(fields);
+  }
+  EXPECT_FALSE(rows.empty()) << pszFile;
+  return rows;
+}
+
+unsigned long long DataNum(const std::string& field) { return std::stoull(field, nullptr, 0); }
+
+void ExpectGolden(const std::string& text, const char* pszFile) {
+  if (getenv("VQX_UPDATE_GOLDEN") != nullptr) {
+    std::ofstream(DataPath(pszFile)) << text;
+    return;
+  }
+  std::ifstream in(DataPath(pszFile));
+  std::stringstream expected;
+  expected << in.rdbuf();
+  EXPECT_EQ(text, expected.str()) << "golden file " << pszFile;
+}
 
 void CapturedLog::OnLine(void* pvContext, VQX_LIB_HANDLE, const char* pszLine) {
   CapturedLog* pLog = static_cast<CapturedLog*>(pvContext);
@@ -34,6 +75,29 @@ bool CapturedLog::WaitFor(const char* pszText, unsigned uTimeoutMs, size_t nLine
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return Count(pszText) >= nLines;
+}
+
+std::string CapturedLog::Text(const char* pszFrom) {
+  std::string text;
+  bool fFound = false;
+  for (const std::string& line : Lines()) {
+    fFound = fFound || line.find(pszFrom) != std::string::npos;
+    if (fFound) text += line;
+  }
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    size_t n = 0;
+    if (text.compare(i, 2, "0x") == 0) {
+      while (isxdigit(static_cast<unsigned char>(text[i + 2 + n]))) n++;
+      n = n > 8 ? n + 2 : 0;
+    } else if (isdigit(static_cast<unsigned char>(text[i])) && (i == 0 || !isalnum(static_cast<unsigned char>(text[i - 1])))) {
+      while (isdigit(static_cast<unsigned char>(text[i + n]))) n++;
+      n = text.compare(i + n, 6, "ms ago") == 0 || text.compare(i + n, 11, " ms elapsed") == 0 ? n : 0;
+    }
+    out += n != 0 ? "@" : text.substr(i, 1);
+    i += n != 0 ? n : 1;
+  }
+  return out;
 }
 
 void CapturedLog::Clear() {

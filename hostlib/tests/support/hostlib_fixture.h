@@ -24,12 +24,25 @@ class CapturedLog {
   /* Waits (bounded) until nLines lines containing pszText have been printed. */
   bool WaitFor(const char* pszText, unsigned uTimeoutMs = 3000, size_t nLines = 1);
   size_t Count(const char* pszText);
+  /* The lines from the first one holding pszFrom on, as one text; addresses (0x and more than eight
+     hex digits) and times ("12ms ago", "3 ms elapsed") read "@", so that a golden file can hold the text. */
+  std::string Text(const char* pszFrom = "");
   void Clear();
 
  private:
   std::mutex mMutex;
   std::vector<std::string> mLines;
 };
+
+/*
+ * Data files of tests/data (rows kept as data, expected texts kept as golden files). DataRows: the
+ * lines of a file, blank ones and those starting with '#' left out, each split at " | ".
+ * ExpectGolden: text compared with a file; VQX_UPDATE_GOLDEN=1 in the environment rewrites it.
+ */
+std::vector<std::vector<std::string>> DataRows(const char* pszFile);
+void ExpectGolden(const std::string& text, const char* pszFile);
+/* A data field as a number (decimal, 0x hex, or negative). */
+unsigned long long DataNum(const std::string& field);
 
 /* Parameters that open the library with no transport and every line captured. */
 _VQX_LIB_PARAMS HostLibTestParams(CapturedLog* pLog);
