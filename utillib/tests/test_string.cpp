@@ -81,36 +81,31 @@ TEST(Hex, BothWaysEveryByteAndTheStops) {
     EXPECT_EQ(HexStringToByteArray(row.pszText, aby, &un64Count), row.un64Digits) << (row.pszText ? row.pszText : "-");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(aby), un64Count + 1), row.bytes + '\xEE') << row.un64Room;
   }
+  // Every byte to text (lower case, high half first, then a NUL and nothing after) and back.
   u8 abyIn[256], abyOut[256] = {0xEE};
-  for (int i = 0; i < 256; ++i) abyIn[i] = static_cast<u8>(i);
-  char sz[2 * 256 + 2];
+  char sz[2 * 256 + 2], szWant[2 * 256 + 2] = {};
+  for (int i = 0; i < 256; ++i) abyIn[i] = u8(i), std::snprintf(szWant + 2 * i, 3, "%02x", i);
   memset(sz, 'X', sizeof(sz));
-  ASSERT_EQ(ByteArrayToHexString(abyIn, 256, sz), 256u);
-  EXPECT_EQ(std::string(sz, 6) + std::string(sz + 0xA5 * 2, 4) + std::string(sz + 0xFE * 2, 6),
-            std::string("000102a5a6feff\0X", 16)) << "lower case, high half first, a NUL and nothing after";
+  EXPECT_EQ(ByteArrayToHexString(abyIn, 256, sz), 256u);
+  EXPECT_EQ(std::string(sz, 514), std::string(szWant, 513) + 'X');
   u64 un64Count = sizeof(abyOut);
   EXPECT_EQ((std::pair{HexStringToByteArray(sz, abyOut, &un64Count), un64Count}), std::pair(u64(512), u64(256)));
   EXPECT_EQ(memcmp(abyIn, abyOut, 256), 0);
-  EXPECT_EQ((std::pair{HexStringToByteArray("a1", nullptr, &un64Count), un64Count}), std::pair(u64(0), u64(0)));
-  EXPECT_EQ(HexStringToByteArray("a1", abyOut, nullptr) + ByteArrayToHexString(abyIn, 3, nullptr), 0u);
-  EXPECT_EQ(abyOut[0], 0);
-  EXPECT_EQ((std::pair{ByteArrayToHexString(nullptr, 3, sz), sz[0]}), std::pair(u64(0), '\0')) << "no bytes";
-  EXPECT_EQ((std::pair{ByteArrayToHexString(abyIn, 0, sz + 4), sz[4]}), std::pair(u64(0), '\0')) << "count 0";
+  // Refusals: no bytes, no room, count 0; nothing written.
+  EXPECT_EQ((std::vector<u64>{HexStringToByteArray("a1", nullptr, &un64Count), un64Count, HexStringToByteArray("a1", abyOut, nullptr),
+                              ByteArrayToHexString(abyIn, 3, nullptr), abyOut[0], ByteArrayToHexString(nullptr, 3, sz), u64(sz[0]),
+                              ByteArrayToHexString(abyIn, 0, sz + 4), u64(sz[4])}),
+            std::vector<u64>(9, 0));
 }
 
 TEST(VqxFileNameFromPath, RowsAndTheScanLimit) {
-  const char* rows[][2] = {{"/a/b/c.cpp", "c.cpp"}, {"c.cpp", "c.cpp"},      {"a\\b\\c.cpp", "c.cpp"},
-                           {"a/b\\c.cpp", "c.cpp"}, {"a\\b/c.cpp", "c.cpp"}, {"dir/", ""},
-                           {"", ""},                {"/", ""},               {nullptr, ""}};
-  for (const auto& row : rows) EXPECT_STREQ(VqxFileNameFromPath(row[0]), row[1]) << (row[0] ? row[0] : "null");
-  // A separator at index 255 counts; one at index 256 does not.
-  std::string path(300, 'x');
-  path[255] = '/';
-  EXPECT_EQ(VqxFileNameFromPath(path.c_str()), path.c_str() + 256);
-  path[255] = 'x', path[256] = '/';
-  EXPECT_EQ(VqxFileNameFromPath(path.c_str()), path.c_str());
-  path[10] = '/';
-  EXPECT_EQ(VqxFileNameFromPath(path.c_str()), path.c_str() + 11);
+  // A separator at index 255 counts; one at index 256 does not, an earlier one does.
+  const std::string scan255 = std::string(255, 'x') + "/x", scan256 = std::string(256, 'x') + "/x", both = "a/" + scan256.substr(2);
+  const std::pair<const char*, const char*> rows[] = {
+      {"/a/b/c.cpp", "c.cpp"}, {"c.cpp", "c.cpp"}, {"a\\b\\c.cpp", "c.cpp"}, {"a/b\\c.cpp", "c.cpp"}, {"a\\b/c.cpp", "c.cpp"},
+      {"dir/", ""}, {"", ""}, {"/", ""}, {nullptr, ""}, {scan255.c_str(), "x"}, {scan256.c_str(), scan256.c_str()},
+      {both.c_str(), both.c_str() + 2}};
+  for (const auto& [path, name] : rows) EXPECT_STREQ(VqxFileNameFromPath(path), name) << (path ? path : "null");
 }
 
 }  // namespace

@@ -1,13 +1,9 @@
 #!/usr/bin/env python3
-"""Writes the golden payloads of the element-set tests from the byte layout of
-docs/msg-element-sets.md, independently of the C++ code.
-
-Both files hold the used payload of one message: a 12-byte fixed structure
-(set A at 0, set B at 4, u32 0x11223344 at 8), then set A gets 6 bytes 01..06,
-set B the text "hi", set A 4 bytes AA BB CC DD.
-"""
-import os
-import struct
+# Writes the golden payloads of the element-set tests from the byte layout of docs/msg-element-sets.md,
+# independently of the C++ code. Both files hold the used payload of one message: a 12-byte fixed structure
+# (set A at 0, set B at 4, u32 0x11223344 at 8), then set A gets 6 bytes 01..06, set B the text "hi", set A 4 bytes
+# AA BB CC DD.
+import os, struct
 
 # bits: (end marker, element header size, layout flag of the set word)
 LAYOUTS = {32: (bytes.fromhex("EDDA21433412ADDE"), 8, 0x80000000), 16: (bytes.fromhex("EDDA16433416ADDE"), 4, 0)}
