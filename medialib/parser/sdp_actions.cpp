@@ -197,6 +197,26 @@ u64 TokenLeading(const VqxSdpTokenValue& t, u64 un64Max) {
 
 bool Contains(std::string_view s, std::string_view w) { return s.find(w) != std::string_view::npos; }
 
+}  // namespace
+
+bool VqxSdpDottedQuad(std::string_view a) {
+  u32 nParts = 0, nDigits = 0, v = 0;
+  for (char ch : a) {
+    if (ch == '.') {
+      if (nDigits == 0 || ++nParts > 3) return false;
+      nDigits = v = 0;
+    } else if (ch >= '0' && ch <= '9' && nDigits < 3) {
+      v = v * 10 + u32(ch - '0');
+      if (++nDigits, v > 255) return false;
+    } else {
+      return false;
+    }
+  }
+  return nParts == 3 && nDigits != 0;
+}
+
+namespace {
+
 bool MakeConnection(SdpParseContext* c, const VqxSdpConnValue& v, _VQX_SDP_CONNECTION* pConn) {
   std::memset(pConn, 0, sizeof *pConn);
   pConn->un32NbAddresses = 1;
@@ -210,12 +230,7 @@ bool MakeConnection(SdpParseContext* c, const VqxSdpConnValue& v, _VQX_SDP_CONNE
     if (!VqxSdpTokenNumber(v.count, 0xFFFFFFFFu, &n)) return false;
     pConn->un32NbAddresses = static_cast<u32>(n);
   }
-  unsigned q[4];
-  char tail;
-  const std::string s(a);
-  if (a.size() <= 15 && std::sscanf(s.c_str(), "%3u.%3u.%3u.%3u%c", &q[0], &q[1], &q[2], &q[3], &tail) == 4 &&
-      a.find_first_not_of("0123456789.") == std::string_view::npos && q[0] < 256 && q[1] < 256 && q[2] < 256 &&
-      q[3] < 256) {
+  if (VqxSdpDottedQuad(a)) {
     std::memcpy(pConn->szAddress, a.data(), a.size());
     return true;
   }

@@ -32,11 +32,8 @@ struct Writer {
 
 /* A connection the text can carry: dotted IPv4 (address type 0). */
 bool DottedIpv4(const _VQX_SDP_CONNECTION& c) {
-  if (c.un8AddressType != 0 || strnlen(c.szAddress, sizeof c.szAddress) == sizeof c.szAddress) return false;
-  unsigned q[4];
-  char tail;
-  return std::strspn(c.szAddress, "0123456789.") == std::strlen(c.szAddress) &&
-         std::sscanf(c.szAddress, "%3u.%3u.%3u.%3u%c", &q[0], &q[1], &q[2], &q[3], &tail) == 4;
+  const size_t n = strnlen(c.szAddress, sizeof c.szAddress);
+  return c.un8AddressType == 0 && n < sizeof c.szAddress && VqxSdpDottedQuad(std::string_view(c.szAddress, n));
 }
 
 void Connection(Writer& w, const _VQX_SDP_CONNECTION& c) {

@@ -52,6 +52,27 @@ bool EndsMediaSection(int nCode) {
          nCode == VQX_SDP_TIMEKEYWORD || nCode == VQX_SDP_MEDIAKEYWORD;
 }
 
+/* Whether the grammar takes the rest of the current line as free text
+ * (`rest`: s=, i=, k=, unknown lines and attributes, fmtp parameters), so
+ * that the driver can go straight to the line break: the actions read such
+ * text from the line itself. nCode is the token just fed. */
+bool RestIsFreeText(const SdpParseContext& c, int nCode) {
+  const u32 first = c.un32LineFirstToken, second = c.un32LineSecondToken;
+  if (second == 0)
+    return first == VQX_SDP_SESSKEYWORD || first == VQX_SDP_INFOKEYWORD || first == VQX_SDP_KEYKEYWORD;
+  if (first == VQX_SDP_TOK || first == VQX_SDP_HEX) return second == VQX_SDP_EQ && nCode == VQX_SDP_EQ;
+  if (first != VQX_SDP_ATTRKEYWORD) return false;
+  if (second == VQX_SDP_FMTP) return nCode == VQX_SDP_NUM;
+  return (second == VQX_SDP_TOK || second == VQX_SDP_HEX || second == VQX_SDP_CONNECTION) && nCode == int(second);
+}
+
+/* The line break that ends the line p is in (a CR LF pair, an LF) or the end. */
+const char* LineBreak(const char* p, const char* pEnd) {
+  const char* lf = static_cast<const char*>(std::memchr(p, '\n', size_t(pEnd - p)));
+  if (lf == nullptr) return pEnd;
+  return lf > p && lf[-1] == '\r' ? lf - 1 : lf;
+}
+
 struct Report {
   u32 fPrint;
   char* pszErr;
@@ -125,7 +146,10 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
       VqxMediaLibParseFinalize(pParser);
       VqxMediaLibParseInit(pParser);
     }
-    if (nCode != VQX_SDP_CRLF) continue;
+    if (nCode != VQX_SDP_CRLF) {
+      if (ctx.fLineError == 0 && RestIsFreeText(ctx, nCode)) pCursor = LineBreak(pCursor, pEnd);
+      continue;
+    }
     VqxMediaLibStoreNotParsedAttribute(&ctx, pStart);
     ctx.pLineStart = nullptr;
     if (ctx.fLineError != 0) {

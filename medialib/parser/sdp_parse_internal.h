@@ -76,6 +76,8 @@ struct SdpParseContext {
 
 /* The line that contains p, from p up to its CR, LF or NUL. */
 std::string_view VqxSdpRestOfLine(const char* p);
+/* Whether the text is a dotted-quad IPv4 address (four numbers 0..255). */
+bool VqxSdpDottedQuad(std::string_view a);
 /* Unsigned decimal of a whole token; false when it is not all digits or does
  * not fit un64Max. */
 bool VqxSdpTokenNumber(const VqxSdpTokenValue& t, u64 un64Max, u64* pun64Value);
