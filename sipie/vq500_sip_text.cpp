@@ -310,9 +310,10 @@ VQX_RESULT VqxSipAddrspecText(const SipAddrspecIe* p, std::string& text)
     if (!NonEmpty(szHost)) {
         return VQX_RESULT_INVALID_PARAM;
     }
-    if (un32Kind == 3) {
-        // A number is no host: neither brackets nor '@' apply.
-        text = std::string("tel:") + szHost;
+    if (un32Kind == 3 || un32Kind == 5) {
+        // A number or the rest of an absolute URI is no host: neither
+        // brackets nor '@' apply.
+        text.assign(NonEmpty(szScheme) ? szScheme : "").append(NonEmpty(szScheme) ? ":" : "").append(szHost);
         return VQX_RESULT_OK;
     }
     text = ComposeUri(szScheme, szUser, szPassword, szHost, nullptr, un32Port);

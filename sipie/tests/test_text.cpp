@@ -88,6 +88,7 @@ TEST(Text, AddrspecToTextAndUserAddress)
         {"tel", "030123", nullptr, 0, VQX_RESULT_OK, "tel:030123"},
         {"im", "bob", "2001:db8::2", 0, VQX_RESULT_OK, "im:bob@[2001:db8::2]"},
         {"mailto", "a@b.c", nullptr, 0, VQX_RESULT_OK, "mailto:a@b.c"},
+        {"http", "//example.com:80/x", nullptr, 0, VQX_RESULT_OK, "http://example.com:80/x"},
         {"sip", "alice", nullptr, 0, VQX_RESULT_INVALID_PARAM, ""},
     };
     for (const Row& r : rows) {
