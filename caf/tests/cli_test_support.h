@@ -1,0 +1,75 @@
+/*
+ * cli_test_support.h - a console page double shared by the page tests, the
+ * concurrency test and the two-page terminal demo: it shows its state, takes
+ * 'a' (two fields) and 'b' (four fields) commands, scrolls with ctrl-up and
+ * ctrl-down, and may take an application mutex in Display as real pages do.
+ */
+#ifndef CLI_TEST_SUPPORT_H
+#define CLI_TEST_SUPPORT_H
+
+#include <stdio.h>
+#include <string.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "vqcafcli.h"
+
+class CDemoPage : public VQCAF::IVQCAFCliPage {
+ public:
+  explicit CDemoPage(const char* pszTitle, std::mutex* pAppMutex = nullptr) : mstrTitle(pszTitle), mpAppMutex(pAppMutex) {}
+  ~CDemoPage() override { mfAlive = false; }
+
+  VQX_RESULT Display() override {
+    std::unique_lock<std::mutex> Lock;
+    if (mpAppMutex != nullptr) Lock = std::unique_lock<std::mutex>(*mpAppMutex);
+    mnDisplays++;
+    VqxCliToolsPrint(mhCli, "%s scroll=%d last=%s\n", mstrTitle.c_str(), mnScroll, mstrApplied.c_str());
+    return mfAlive ? VQX_RESULT_OK : VQX_RESULT_FAIL;
+  }
+  VQX_RESULT HandleChoice(int nKey, _VQX_CLI_TOOLS_CMD* pCmd, unsigned int* pfHandled) override {
+    *pfHandled = 1;
+    if (nKey == VQX_CLI_TOOLS_KEY_CTRL_UP) mnScroll--;
+    else if (nKey == VQX_CLI_TOOLS_KEY_CTRL_DOWN) mnScroll++;
+    else if (nKey == 'a' || nKey == 'b') {
+      pCmd->un32Cmd = static_cast<u32>(nKey);
+      const char* apszLabels[] = {"Name : ", "Port : ", "Mode : ", "Note : "};
+      const char* apszValues[] = {"n0", "1", "on", "-"};
+      for (int i = 0; i < (nKey == 'a' ? 2 : 4); i++) {
+        snprintf(pCmd->aszLabel[i], VQX_CLI_TOOLS_CMD_TEXT_SIZE, "%s", apszLabels[i]);
+        snprintf(pCmd->aszValue[i], VQX_CLI_TOOLS_CMD_TEXT_SIZE, "%s", apszValues[i]);
+      }
+    } else {
+      *pfHandled = 0;
+      mstrUnhandled += static_cast<char>(nKey);
+    }
+    return VQX_RESULT_OK;
+  }
+  /* The port field must be decimal and at most 65535. */
+  VQX_RESULT ValidateUserInput(_VQX_CLI_TOOLS_CMD* pCmd, unsigned int* pfValid) override {
+    const char* psz = pCmd->aszValue[pCmd->un32Index];
+    *pfValid = 1;
+    if (pCmd->un32Index == 1) *pfValid = psz[0] != '\0' && strspn(psz, "0123456789") == strlen(psz) && strlen(psz) <= 5 && atoi(psz) <= 65535;
+    return VQX_RESULT_OK;
+  }
+  VQX_RESULT ApplyUserInput(_VQX_CLI_TOOLS_CMD* pCmd) override {
+    mstrApplied = std::string(1, static_cast<char>(pCmd->un32Cmd));
+    for (u32 i = 0; i < 4 && pCmd->aszLabel[i][0] != '\0'; i++) mstrApplied += std::string(":") + pCmd->aszValue[i];
+    return VQX_RESULT_OK;
+  }
+  const char* GetTitle() override { return mstrTitle.c_str(); }
+  u32 IsEnabled() override { return 1; }
+  void SetEnabled(unsigned int) override {}
+  const char* GetHelp() override { return "(a) two fields\n(b) four fields\n"; }
+
+  std::string mstrTitle;
+  std::mutex* mpAppMutex;
+  std::atomic<bool> mfAlive{true};
+  std::atomic<int> mnDisplays{0};
+  int mnScroll = 0;
+  std::string mstrApplied = "-";
+  std::string mstrUnhandled;
+};
+
+#endif

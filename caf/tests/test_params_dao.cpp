@@ -1,0 +1,76 @@
+// The ":params" readers: every name of the common-parameters page read from a
+// fixture, absent names leaving defaults, and bad values refused with their code.
+#include "support/vqcaf_test_support.h"
+#include "vqcafcfgfile.h"
+#include "vqcafparamsdaoxml.h"
+
+namespace {
+
+struct Read {
+  CVQCAFLogParams Log;
+  CVQCAFCommParams Comm;
+  _VQX_CLI_TOOLS_INIT_PARAMS Cli;
+  VQX_RESULT un32Result;
+  explicit Read(const std::string& strFile) {
+    VqxCliToolsInitParamsDefault(&Cli);
+    CVQCAFCfgFileXml Cfg(strFile.c_str());
+    EXPECT_EQ(Cfg.Open(), VQX_RESULT_OK);
+    un32Result = CVQCAFParamsDaoXml::ReadCommonParams(Cfg, Log, Comm, Cli);
+  }
+};
+
+TEST(ParamsDao, EveryNameOfTheFixture) {
+  const Read R(std::string(getenv("VQX_TEST_DATA")) + "/params_common.xml");
+  ASSERT_EQ(R.un32Result, VQX_RESULT_OK);
+  ExpectSteps({{"name", R.Comm.mApplicationName == "tracer", true},
+               {"poll", R.Comm.mNetworkRedundancyParams.un32PollDelayMs, 1000},
+               {"network down", R.Comm.mNetworkRedundancyParams.un32NetworkDownDelayMs, 3000},
+               {"adapter down", R.Comm.mNetworkRedundancyParams.un32AdapterDownDelayMs, 8000},
+               {"gw0", std::string(R.Comm.mszGwAddress0) == "10.0.0.1", true},
+               {"gw1", std::string(R.Comm.mszGwAddress1) == "gw1.local", true},
+               {"port", R.Comm.mun16GwPort, 12000},
+               {"extra port 0", R.Comm.maun16ExtraGwPorts[0], 12001},
+               {"extra port 1", R.Comm.maun16ExtraGwPorts[1], 12002},
+               {"extra addresses", R.Comm.mun32NbExtraGwAddr, 2},
+               {"extra 1 port", R.Comm.maExtraGwAddr[1].un16Port, 12359},
+               {"extra 1 gw1", std::string(R.Comm.maExtraGwAddr[1].szIpAddress1) == "10.0.3.1", true},
+               {"log base", R.Log.mstrBaseName == "/tmp/trace", true},
+               {"log ext", R.Log.mstrExtension == "txt", true},
+               {"level BASE", R.Log.maun32SubModTraceLevel[VQCAF_SUBMODULE_BASE], 3},
+               {"level CLI", R.Log.maun32SubModTraceLevel[VQCAF_SUBMODULE_CLI], 0},
+               {"level SER", R.Log.maun32SubModTraceLevel[VQCAF_SUBMODULE_SERVICE], 0x7FFFFFFE},
+               {"cli title", std::string(R.Cli.szTitle) == "Trace", true},
+               {"cli min", R.Cli.un32MinRefreshMs, 50},
+               {"cli max", R.Cli.un32MaxRefreshMs, 2000},
+               {"cli log", R.Cli.un32LogLines, 100},
+               {"cli view", R.Cli.un32LogViewLines, 4},
+               {"cli fields", R.Cli.un32MaxPromptFields, 6}});
+}
+
+TEST(ParamsDao, AbsentKeepsDefaultsBadValuesRefused) {
+  const std::pair<const char*, VQX_RESULT> kRows[] = {
+      {"", VQX_RESULT_OK},
+      {"<host pollDelay='0'/>", VQX_RESULT_INVALID_PARAM},
+      {"<host pollDelay='4294967296'/>", VQX_RESULT_INVALID_PARAM},
+      {"<host><env VQX_GW_PORT='65536'/></host>", VQX_RESULT_INVALID_PARAM},
+      {"<host><env VQX_GW_ADDRESS_0='0123456789012345678901234567890123456789012345678901234567890123'/></host>",
+       VQX_RESULT_BUFFER_TOO_SMALL},
+      {"<host><env VQX_GW_REMOTE_ADDR='(1.2.3:5)'/></host>", VQX_RESULT_INVALID_PARAM},
+      {"<log><module name='NOPE' level='1'/></log>", VQX_RESULT_INVALID_PARAM},
+      {"<log><module name='CLI'/></log>", VQX_RESULT_NOT_FOUND},
+      {"<cli promptFields='3'/>", VQX_RESULT_INVALID_PARAM},
+  };
+  CTempDir Dir;
+  for (const auto& [pszParams, un32Code] : kRows) {
+    std::ofstream(Dir.Path("p.xml")) << "<q><params>" << pszParams << "</params></q>";
+    const Read R(Dir.Path("p.xml"));
+    EXPECT_EQ(R.un32Result, un32Code) << pszParams;
+    if (un32Code == VQX_RESULT_OK) {
+      EXPECT_EQ(R.Comm.mNetworkRedundancyParams.un32PollDelayMs, 2000u);
+      EXPECT_EQ(R.Cli.un32MaxPromptFields, 8u);
+      EXPECT_TRUE(R.Log.mstrBaseName == "vqcaf");
+    }
+  }
+}
+
+}  // namespace
