@@ -74,7 +74,7 @@ bool ParseNumber(std::string_view sv, u32 un32Min, u32 un32Max, u32* pun32Out) {
 /* Copies a value into a text field; refuses one that does not fit. */
 bool CopyText(std::string_view sv, char* pszField, size_t size) {
   if (sv.size() >= size) return false;
-  memcpy(pszField, sv.data(), sv.size());
+  if (!sv.empty()) memcpy(pszField, sv.data(), sv.size());  // an empty view may have no data pointer
   pszField[sv.size()] = '\0';
   return true;
 }

@@ -39,6 +39,13 @@ class Cursor {
   bool mfOk = true;
 };
 
+/* What follows the last field: at most 7 zero bytes. */
+bool PaddingOnly(Cursor& c) {
+  std::string strRest;
+  if (c.Left() > 7 || !c.GetBytes(c.Left(), &strRest)) return false;
+  return strRest.find_first_not_of('\0') == std::string::npos;
+}
+
 }  // namespace
 
 std::string VqxSvcProtoEncodeList(const VqxSvcProtoList& List) {
@@ -55,12 +62,14 @@ std::string VqxSvcProtoEncodeList(const VqxSvcProtoList& List) {
     Put32(s, static_cast<u32>(e.strUserContext.size()));
     s += e.strUserContext;
   }
+  s.append((8 - s.size() % 8) % 8, '\0');  // host messages between hosts carry whole 64-bit words
   return s;
 }
 
 std::string VqxSvcProtoEncodeRequest() {
   std::string s(VQX_SVC_PROTO_LINK_AREA, '\0');
   Put32(s, VQX_SVC_PROTO_VERSION);
+  s.append(4, '\0');
   return s;
 }
 
@@ -86,7 +95,7 @@ u32 VqxSvcProtoDecodeList(const u8* pbyPayload, u32 un32Length, VqxSvcProtoList*
     if (!Keys.insert(e.un32Key).second) return VQX_RESULT_INVALID_MESSAGE;
     List.aServices.push_back(std::move(e));
   }
-  if (c.Left() != 0) return VQX_RESULT_INVALID_MESSAGE;
+  if (!PaddingOnly(c)) return VQX_RESULT_INVALID_MESSAGE;
   *pList = std::move(List);
   return VQX_RESULT_OK;
 }
@@ -97,5 +106,5 @@ u32 VqxSvcProtoDecodeRequest(const u8* pbyPayload, u32 un32Length) {
   u32 un32Version = 0;
   if (!c.GetBytes(VQX_SVC_PROTO_LINK_AREA, &strLink) || !c.Get32(&un32Version)) return VQX_RESULT_INVALID_MESSAGE;
   if (un32Version != VQX_SVC_PROTO_VERSION) return VQX_RESULT_UNSUPPORTED_VERSION;
-  return c.Left() == 0 ? VQX_RESULT_OK : VQX_RESULT_INVALID_MESSAGE;
+  return PaddingOnly(c) ? VQX_RESULT_OK : VQX_RESULT_INVALID_MESSAGE;
 }

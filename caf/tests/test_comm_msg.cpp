@@ -5,6 +5,7 @@
  * refuses, growth, seeks and reads at the limits.
  */
 #include "comm_test_support.h"
+#include "vqcafserviceinfo.h"
 
 namespace {
 
@@ -28,27 +29,17 @@ VQX_MSG_HANDLE Received(VQX_LIB_HANDLE hLib, u32 un32Id, const std::string& strP
   return h;
 }
 
-/* A stream over a string, as another object's serialisation would hold a buffer member. */
-class CStringStream : public CVQCAFSerialize {
- public:
-  using CVQCAFSerialize::Read;
-  using CVQCAFSerialize::Write;
-  VQX_RESULT Read(u32 n, void* pv) override {
-    if (n > s.size() - mOff) return VQX_RESULT_OUT_OF_RESOURCE;
-    if (pv != nullptr) memcpy(pv, s.data() + mOff, n);
-    mOff += n;
-    return VQX_RESULT_OK;
-  }
-  VQX_RESULT Write(u32 n, const void* pv) override {
-    s.append(static_cast<const char*>(pv), n);
-    return VQX_RESULT_OK;
-  }
-  VQX_RESULT Clear() override { return s.clear(), mOff = 0, VQX_RESULT_OK; }
-  VQX_RESULT Seek(u64 p) override { return p > s.size() ? VQX_RESULT_OUT_OF_RANGE : (mOff = p, VQX_RESULT_OK); }
-  u64 GetCurrentSeek() override { return mOff; }
-  std::string s;
-  u64 mOff = 0;
-};
+/* The service information of the golden case, as C++ writes it. */
+std::string SampleServiceInfoBytes() {
+  CVQCAFServiceInfo Info;
+  Info.mun32ServiceId = 0x0B0D0100;
+  Info.maun32DetectedRemoteServiceId[0] = 0x0B0D0200;
+  Info.mbufServiceUserContext.Set(2, "ab");
+  strcpy(Info.mHostInfo.szApplicationName, "app");
+  CStringStream s;
+  EXPECT_EQ(Info.Serialize(s), VQX_RESULT_OK);
+  return s.s;
+}
 
 TEST_F(CommTest, GoldenEnvelopeAndBufferMember) {
   CTempDir Dir;
@@ -64,7 +55,8 @@ TEST_F(CommTest, GoldenEnvelopeAndBufferMember) {
   EXPECT_EQ(Member.SerializeSize(), Out.s.size());
   const std::pair<const char*, std::string> files[] = {{"comm_envelope_0b030100.bin", Payload(b1)},
                                                        {"comm_plain_08250001.bin", Payload(b2)},
-                                                       {"comm_buffer_member.bin", Out.s}};
+                                                       {"comm_buffer_member.bin", Out.s},
+                                                       {"comm_service_info.bin", SampleServiceInfoBytes()}};
   for (const auto& [pszName, strGot] : files) {
     EXPECT_EQ(strGot, Bytes(pszName)) << pszName;
     std::ofstream(Dir.Path(pszName), std::ios::binary) << strGot;

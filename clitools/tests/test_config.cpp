@@ -43,12 +43,13 @@ TEST(CliToolsConfig, NetworkKeysAndOtherSections) {
       << p.szError;
   EXPECT_STREQ(p.Net.szApplicationName, "tracer");
   EXPECT_STREQ(p.Net.szGwAddress0, "10.0.0.1");
-  EXPECT_STREQ(p.Net.szGwAddress1, "10.1.0.1");
   EXPECT_EQ(p.Net.un16GwPort, 12000);
   ASSERT_EQ(p.Net.un32NbExtraGwPorts, 2u);
   EXPECT_EQ(p.Net.aun16ExtraGwPorts[0], 12001);
   EXPECT_EQ(p.Net.aun16ExtraGwPorts[1], 12002);
   ASSERT_EQ(p.Net.un32NbExtraGwAddr, 3u);
+  ASSERT_EQ(p.Feed({".NETWORK", "VQX_GW_ADDRESS_1 =", ".END"}), VQX_RESULT_OK) << "an empty value empties the field";
+  EXPECT_STREQ(p.Net.szGwAddress1, "");
   EXPECT_STREQ(p.Net.aExtraGwAddr[1].szIpAddress1, "10.0.2.5");
   EXPECT_EQ(p.Net.aExtraGwAddr[1].un16Port, 12359);
   EXPECT_STREQ(p.Net.aExtraGwAddr[2].szIpAddress0, "host9");

@@ -65,6 +65,8 @@ TEST(SvcProto, DecoderRefusals) {
       {"context past the data", strHead + Be32(1) + Entry(1, 10) + "abc", VQX_RESULT_INVALID_MESSAGE},
       {"duplicate key", strHead + Be32(2) + Entry(1, 0) + Entry(1, 0), VQX_RESULT_INVALID_MESSAGE},
       {"bytes left over", strHead + Be32(0) + "x", VQX_RESULT_INVALID_MESSAGE},
+      {"padding", strHead + Be32(0) + std::string(7, '\0'), VQX_RESULT_OK},
+      {"8 bytes of padding", strHead + Be32(0) + std::string(8, '\0'), VQX_RESULT_INVALID_MESSAGE},
   };
   for (const auto& row : rows) {
     VqxSvcProtoList List{99, {}};

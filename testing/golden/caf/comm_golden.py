@@ -75,6 +75,23 @@ def decode_buffer_member(data):
         off += size
 
 
+def encode_service_info(host_info, service_id, detected, context):
+    """Host record and the three ids raw in this (little-endian) host's order, then a big-endian length."""
+    return host_info + struct.pack("<III", service_id, *detected) + struct.pack(">I", len(context)) + context
+
+
+def decode_service_info(data):
+    service_id, d0, d1 = struct.unpack_from("<III", data, 424)
+    (size,) = struct.unpack_from(">I", data, 436)
+    if 440 + size != len(data):
+        raise ValueError("user context length")
+    return data[:424], service_id, (d0, d1), data[440:]
+
+
+SAMPLE_HOST = bytearray(424)
+SAMPLE_HOST[280:283] = b"app"  # application name at byte 280
+SAMPLE_INFO = (bytes(SAMPLE_HOST), 0x0B0D0100, (0x0B0D0200, 0), b"ab")
+
 # name: (encoded bytes, check of the decoded C++ bytes)
 CASES = {
     "comm_envelope_0b030100.bin": (encode_message(0x0B030100, object_bytes(10)),
@@ -82,6 +99,7 @@ CASES = {
     "comm_plain_08250001.bin": (encode_message(0x08250001, object_bytes(3)), lambda d: d == object_bytes(3)),
     "comm_buffer_member.bin": (encode_buffer_member(b"hello"),
                                lambda d: decode_buffer_member(d) == (b"hello", b"")),
+    "comm_service_info.bin": (encode_service_info(*SAMPLE_INFO), lambda d: decode_service_info(d) == SAMPLE_INFO),
 }
 
 

@@ -21,7 +21,7 @@ def encode_list(unique_id, services):
     out = LINK_AREA + struct.pack(">IIII", VERSION, unique_id >> 32, unique_id & 0xFFFFFFFF, len(services))
     for key, sid, d0, d1, ctx in services:
         out += struct.pack(">IIIII", key, sid, d0, d1, len(ctx)) + ctx
-    return out
+    return out + b"\0" * (-len(out) % 8)
 
 
 def decode_list(data):
@@ -36,15 +36,15 @@ def decode_list(data):
             raise ValueError("user context")
         services.append((key, sid, d0, d1, data[off:off + size]))
         off += size
-    if off != len(data):
+    if len(data) - off > 7 or data[off:] != b"\0" * (len(data) - off):
         raise ValueError("bytes left over")
     return (hi << 32) | lo, services
 
 
 CASES = {
     "svc_list.bin": (encode_list(*LIST), lambda d: decode_list(d) == LIST),
-    "svc_request.bin": (LINK_AREA + struct.pack(">I", VERSION),
-                        lambda d: len(d) == 12 and struct.unpack_from(">I", d, 8)[0] == VERSION),
+    "svc_request.bin": (LINK_AREA + struct.pack(">I", VERSION) + b"\0" * 4,
+                        lambda d: len(d) == 16 and struct.unpack_from(">I", d, 8)[0] == VERSION),
 }
 
 

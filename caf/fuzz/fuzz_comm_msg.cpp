@@ -1,0 +1,71 @@
+// libFuzzer target: a received framework message. The input's first byte
+// picks the reader: the envelope (UnserializeToMsg into a small object) or a
+// run of buffer members (CVQCAFMsgBuffer::Unserialize until it stops). The
+// rest of the input is the payload. Readers must fail cleanly, never read
+// outside the payload, and keep each message within its capacity.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "../tests/support/vqcaf_test_stream.h"
+#include "vqcafcomm.h"
+#include "vqcafglobals.h"
+#include "vqcaflog.h"
+#include "vqcafmsg.h"
+
+using namespace VQCAF;
+
+namespace {
+
+class CTwoWords : public CVQCAFMsg {
+ public:
+  explicit CTwoWords(u32 un32Id) : CVQCAFMsg(un32Id) {}
+  VQX_RESULT Serialize(CVQCAFSerialize& s) override { return s.Write(a[0]) | s.Write(a[1]); }
+  VQX_RESULT Unserialize(CVQCAFSerialize& s) override {
+    VQX_RESULT r = s.Read(a[0]);
+    return VQX_RESULT_FAILED(r) ? r : s.Read(a[1]);
+  }
+  u32 SerializeSize() override { return 8; }
+  u32 a[2] = {};
+};
+
+VQX_LIB_HANDLE OpenOnce() {
+  static VQX_LIB_HANDLE hLib = [] {
+    alignas(16) static char acGlobals[16];
+    SetGlobals(reinterpret_cast<CVQCAFGlobals*>(acGlobals));
+    SetSubModTraceLevel(VQCAF_SUBMODULE_COMM, VQDIS);
+    SetSubModTraceLevel(VQCAF_SUBMODULE_BASE, VQDIS);
+    CVQCAFCommParams Params;
+    Params.mun32HostLibTraceLevel = 0x7FFFFFFF;
+    if (CVQCAFComm::Init(Params) != VQX_RESULT_OK) abort();
+    return CVQCAFComm::GetHostLibInstance();
+  }();
+  return hLib;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbyData, size_t nSize) {
+  VQX_LIB_HANDLE hLib = OpenOnce();
+  if (nSize < 1) return 0;
+  const bool fEnvelope = (pbyData[0] & 1) == 0;
+  if (fEnvelope) {
+    VQX_MSG_HANDLE h = nullptr;
+    if (VQX_RESULT_FAILED(VQXGetMsg(hLib, static_cast<u32>(nSize), &h))) abort();
+    h->un32MsgId = 0x0B030100;
+    h->un32PayloadLength = static_cast<u32>(nSize - 1);
+    memcpy(VQXMsgPayload(h), pbyData + 1, nSize - 1);
+    CVQCAFMsgBuffer Buffer(h);
+    CTwoWords Msg(0x0B030100);
+    if (Buffer.UnserializeToMsg(Msg, nullptr) == VQX_RESULT_OK && Buffer.GetCurrentSeek() > nSize - 1) abort();
+  } else {
+    CVQCAFTestStream Stream(pbyData + 1, nSize - 1);
+    CVQCAFMsgBuffer Buffer;
+    for (int i = 0; i < 64 && Buffer.Unserialize(Stream) == VQX_RESULT_OK; i++) {
+      VQX_MSG_HANDLE h = Buffer.GetMsgHandle(0);
+      if (h != nullptr && h->un32PayloadLength > h->un32PayloadMaxLength) abort();
+      if (Stream.GetCurrentSeek() >= nSize - 1) break;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,239 @@
+/*
+ * test_service.cpp - services, instances and the detector over the real
+ * services library in one process (remote services announced by protocol
+ * messages sent to this process, docs/services-protocol.md): the order an
+ * instance sees, refusals handed back, the shutdown shape, Stop inside a
+ * callback, the service information's bytes.
+ */
+#include "comm_test_support.h"
+#include "vqcafservicedetector.h"
+
+namespace {
+
+constexpr u32 kServer = 0x0B0D0100, kProvider = 0x0B0D0200, kData = 0x0B0D0400;
+
+std::string Be32(u32 v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+
+/* An instance that records the ids it receives; its callback may take a lock or stop the service. */
+class CRecorder : public CVQCAFServiceInstance {
+ public:
+  void OnMsgReceived(CVQCAFService* pService, CVQCAFMsgBuffer& Msg) override {
+    CVQCAFMutexAutoGetGive Guard(mpLock);
+    maIds.push_back(Msg.GetMsgId());
+    mfReadyAtLast = IsReady();
+    if (mfStopInside && Msg.GetMsgId() == kData) mStopResult = pService->Stop();
+  }
+  std::vector<u32> maIds;
+  u32 mfReadyAtLast = 0;
+  CVQCAFMutex* mpLock = nullptr;
+  bool mfStopInside = false;
+  VQX_RESULT mStopResult = 0;
+};
+
+/* A service detecting providers; its handler hands out recorders (or refuses, or reuses one). */
+class CServer : public CVQCAFService {
+ public:
+  explicit CServer(u32 un32Id = kServer, const char* pszName = "srv") : CVQCAFService(pszName, nullptr) {
+    mParams.mServiceInfo.mun32ServiceId = un32Id;
+    mParams.mServiceInfo.maun32DetectedRemoteServiceId[0] = kProvider;
+    _VQX_FILTER_PARAMS f{};
+    f.un32Version = 1;
+    f.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
+    f.MsgGroup = 0x0B0D;
+    mParams.maFilters.push_back(f);
+  }
+  ~CServer() override { Stop(); }
+  CVQCAFServiceInstance* OnServiceConnected(CVQCAFService*, CVQCAFServiceInfo* pInfo) override {
+    mstrConnectedApp = pInfo->mHostInfo.szApplicationName;
+    if (mpReuse != nullptr) return mpReuse;
+    if (mfRefuse) return nullptr;
+    maOwned.push_back(std::make_unique<CRecorder>());
+    maOwned.back()->mpLock = mpLock;
+    maOwned.back()->mfStopInside = mfStopInside;
+    return maOwned.back().get();
+  }
+  void OnServiceDisconnected(CVQCAFService*, CVQCAFServiceInstance* p) override {
+    maHandedBack.push_back(p);
+    mfReadyWhenHandedBack = p->IsReady();
+  }
+  std::vector<std::unique_ptr<CRecorder>> maOwned;
+  std::vector<CVQCAFServiceInstance*> maHandedBack;
+  CVQCAFServiceInstance* mpReuse = nullptr;
+  CVQCAFMutex* mpLock = nullptr;
+  bool mfRefuse = false, mfStopInside = false;
+  u32 mfReadyWhenHandedBack = 9;
+  std::string mstrConnectedApp;
+};
+
+class ServiceTest : public CommTest {
+ protected:
+  void SetUp() override {
+    CommTest::SetUp();
+    ASSERT_EQ(CVQCAFServiceDetector::Init(), VQX_RESULT_OK);
+  }
+  void TearDown() override {
+    EXPECT_EQ(CVQCAFServiceDetector::Uninit(), VQX_RESULT_OK);
+    CommTest::TearDown();
+  }
+  /* Announces one provider (key 1, or none) as if from a host; then a data message from it. */
+  void Announce(bool fProvider, u32 un32Key = 1) {
+    std::string s(8, '\0');
+    s += Be32(1) + Be32(0x7F000001) + Be32(0x1234) + Be32(fProvider ? 1 : 0);
+    if (fProvider) s += Be32(un32Key) + Be32(kProvider) + Be32(kServer) + Be32(0) + Be32(0);
+    Send(0x0A5E0001, s);
+  }
+  void Send(u32 un32Id, const std::string& strPayload) {
+    VQX_MSG_HANDLE h = nullptr;
+    ASSERT_EQ(VQXGetMsg(mhLib, static_cast<u32>(strPayload.size()) + 8, &h), VQX_RESULT_API_OK);
+    h->un32MsgId = un32Id;
+    h->MsgType = VQX_MSG_TYPE_EVENT;
+    h->hAdapter = VQX_HOSTLIB_ADAPTER_HANDLE;
+    h->un32PayloadLength = static_cast<u32>(strPayload.size());
+    memcpy(VQXMsgPayload(h), strPayload.data(), strPayload.size());
+    ASSERT_EQ(VQXSendMsgEx(mhLib, &h, nullptr), VQX_RESULT_API_OK);
+  }
+};
+
+TEST_F(ServiceTest, InstanceSeesConnectMessagesDisconnectInOrder) {
+  CServer Srv;
+  ASSERT_EQ(Srv.Start(nullptr), VQX_RESULT_OK);
+  EXPECT_EQ(Srv.Start(nullptr), VQX_RESULT_OK) << "already started";
+  Announce(true);
+  ASSERT_TRUE(WaitFor([&] { return Srv.maOwned.size() == 1 && !Srv.maOwned[0]->maIds.empty(); }));
+  CRecorder& r = *Srv.maOwned[0];
+  EXPECT_EQ(r.IsReady(), 1u);
+  EXPECT_NE(r.GetServiceInstanceHandle(), nullptr);
+  EXPECT_EQ(r.GetServiceInfo().mun32ServiceId, kProvider);
+  EXPECT_EQ(Srv.mstrConnectedApp, mParams.mApplicationName.c_str()) << "host record of the announcing host";
+  Send(kData, "x");
+  ASSERT_TRUE(WaitFor([&] { return r.maIds.size() == 2; }));
+  Announce(false);
+  ASSERT_TRUE(WaitFor([&] { return Srv.maHandedBack.size() == 1; }));
+  EXPECT_EQ(r.maIds, std::vector<u32>({VQCAF_MSG_SERVICE_CONNECTED, kData, VQCAF_MSG_SERVICE_DISCONNECTED}));
+  EXPECT_EQ(r.mfReadyAtLast, 1u) << "disconnect message while still ready";
+  EXPECT_EQ(Srv.mfReadyWhenHandedBack, 0u);
+  EXPECT_EQ(r.GetServiceInstanceHandle(), nullptr);
+  EXPECT_EQ(Srv.Stop(), VQX_RESULT_OK);
+  EXPECT_EQ(Srv.Stop(), VQX_RESULT_OK);
+}
+
+TEST_F(ServiceTest, RefusedPairsAreHandedBackThroughTheCallbacks) {
+  CServer Srv;
+  ASSERT_EQ(Srv.Start(nullptr), VQX_RESULT_OK);
+  CVQCAFServiceDetector* pDet = CVQCAFServiceDetector::GetInstance();
+  ASSERT_NE(pDet, nullptr);
+  pDet->ReleaseInstance();
+  _VQX_SERVICES_LIB_SERVICE_INFO Info{};
+  Info.un32ServiceId = kProvider;
+  auto Connect = [&](uintptr_t h) {
+    CVQCAFServiceDetector::VQCAFServiceDetectorServiceConnected(pDet, nullptr, nullptr, &Srv,
+                                                                reinterpret_cast<u32*>(h), &Info, 1);
+  };
+  for (uintptr_t h = 1; h <= VQCAF_SERVICE_DETECTOR_MAX_PAIRS; h++) Connect(h);
+  ASSERT_EQ(Srv.maOwned.size(), 1024u);
+  EXPECT_TRUE(Srv.maHandedBack.empty());
+  Connect(5000);  // the 1025th pair
+  ASSERT_EQ(Srv.maHandedBack.size(), 1u);
+  EXPECT_EQ(Srv.maHandedBack[0], Srv.maOwned.back().get());
+  EXPECT_EQ(Logged("Failed to allocate service instance reference (82000008)"), 1u);
+  Connect(1);  // the same pair again
+  ASSERT_EQ(Srv.maHandedBack.size(), 2u);
+  EXPECT_EQ(Logged("Duplicate pair of local service and remote instance, not supported (82000005)"), 1u);
+  Srv.mpReuse = Srv.maOwned[0].get();  // still linked to pair 1: not handed back
+  Connect(6000);
+  EXPECT_EQ(Srv.maHandedBack.size(), 2u);
+  EXPECT_EQ(Logged("already in use! (8200000F)"), 1u);
+  EXPECT_EQ(Srv.maOwned[0]->GetServiceInstanceHandle(), reinterpret_cast<u32*>(1)) << "keeps its first link";
+  for (uintptr_t h = 1; h <= VQCAF_SERVICE_DETECTOR_MAX_PAIRS; h++) {
+    CVQCAFServiceDetector::VQCAFServiceDetectorServiceConnected(pDet, nullptr, nullptr, &Srv,
+                                                                reinterpret_cast<u32*>(h), nullptr, 0);
+  }
+  EXPECT_EQ(Srv.maHandedBack.size(), 2u + 1024u);
+}
+
+TEST_F(ServiceTest, IgnoredRemoteAndRefusals) {
+  CServer Srv;
+  Srv.mfRefuse = true;
+  ASSERT_EQ(Srv.Start(nullptr), VQX_RESULT_OK);
+  Announce(true);
+  ASSERT_TRUE(WaitFor([&] { return Logged("ignored by application's service handler") == 1; }));
+  CVQCAFService Bare("", nullptr);  // its own handler
+  CRecorder Default, Unlinked;
+  ExpectSteps({{"Start without id", Bare.Start(&Default), VQX_RESULT_NOT_INITIALIZED},
+               {"default instance ready", Default.IsReady(), 1u},
+               {"Stop before Start", Bare.Stop(), VQX_RESULT_OK}});
+  CWordsMsg Msg(0x0B0D0300, 1);
+  CVQCAFMsgBuffer Buffer;
+  ASSERT_EQ(Buffer.SerializeFromMsg(Msg, nullptr), VQX_RESULT_OK);
+  ExpectSteps({{"unlinked send", Unlinked.SendMsg(Msg, 0), VQX_RESULT_NOT_READY},
+               {"unlinked broadcast", Unlinked.SendMsg(Msg, 1), VQX_RESULT_OK},
+               {"unlinked buffer broadcast", Unlinked.SendMsg(Buffer, 1), VQX_RESULT_NOT_READY}});
+  EXPECT_EQ(Logged("Derived class has not filled-out mParams from this base class!"), 1u);
+  EXPECT_EQ(Logged(": CVQCAFService::Start: "), 1u) << "a nameless service's lines start with ': '";
+  EXPECT_EQ(Logged("srv: OnServiceConnected: Remote service connected: id 0x0B0D0200"), 1u);
+}
+
+TEST_F(ServiceTest, ShutdownShapeFinishes) {
+  CVQCAFMutex AppMutex;
+  CServer Srv;
+  Srv.mpLock = &AppMutex;
+  ASSERT_EQ(Srv.Start(nullptr), VQX_RESULT_OK);
+  Announce(true);
+  ASSERT_TRUE(WaitFor([&] { return Srv.maOwned.size() == 1 && Srv.maOwned[0]->maIds.size() == 1; }));
+  EXPECT_TRUE(ReturnsInTime([&] {
+    CVQCAFMutexAutoGetGive Guard(&AppMutex);  // clean-up holds the application mutex while it stops
+    EXPECT_EQ(Srv.Stop(), VQX_RESULT_OK);
+  }));
+  EXPECT_EQ(Srv.maOwned[0]->maIds.back(), VQCAF_MSG_SERVICE_DISCONNECTED);
+}
+
+TEST_F(ServiceTest, StopInsideItsOwnCallbackFinishes) {
+  CServer Stopper(kServer + 1, "stopper");
+  Stopper.mfStopInside = true;
+  ASSERT_EQ(Stopper.Start(nullptr), VQX_RESULT_OK);
+  Announce(true, 2);
+  ASSERT_TRUE(WaitFor([&] { return Stopper.maOwned.size() == 1 && Stopper.maOwned[0]->maIds.size() == 1; }));
+  Send(kData, "stop");
+  ASSERT_TRUE(WaitFor([&] { return Stopper.maHandedBack.size() == 1; }));
+  EXPECT_EQ(Stopper.maOwned[0]->mStopResult, VQX_RESULT_OK);
+  EXPECT_EQ(Stopper.GetRegistrationHandle(), nullptr);
+}
+
+TEST(ServiceInfo, SerialisedBytesAndRecords) {
+  SetGlobals(FakeGlobals());
+  CVQCAFServiceInfo Empty, Info;
+  Info.mun32ServiceId = 0x0B0D0100;
+  Info.maun32DetectedRemoteServiceId[0] = 0x0B0D0200;
+  Info.mbufServiceUserContext.Set(2, "ab");
+  strcpy(Info.mHostInfo.szApplicationName, "app");
+  CStringStream s1, s2;
+  ASSERT_EQ(Empty.Serialize(s1), VQX_RESULT_OK);
+  ASSERT_EQ(Info.Serialize(s2), VQX_RESULT_OK);
+  EXPECT_EQ(s1.s, std::string(440, '\0'));
+  EXPECT_EQ(s2.s.size(), Info.SerializeSize());
+  EXPECT_EQ(s2.s, ReadFile(std::string(getenv("VQX_TEST_DATA")) + "/comm_service_info.bin"));
+  CVQCAFServiceInfo Back;
+  ASSERT_EQ(Back.Unserialize(s2), VQX_RESULT_OK);
+  EXPECT_EQ(Back.mun32ServiceId, 0x0B0D0100u);
+  EXPECT_STREQ(Back.mHostInfo.szApplicationName, "app");
+  EXPECT_EQ(Back.mbufServiceUserContext.GetSize(), 2u);
+
+  CVQCAFServiceParams P;
+  P.mServiceInfo = Info;
+  P.maFilters.resize(10);
+  for (u32 i = 0; i < 10; i++) P.maFilters[i].MsgId = i;
+  _VQX_SERVICES_LIB_SERVICE_PARAMS R{};
+  P.CopyToParamsStruct(R);
+  EXPECT_EQ(R.un32NbFilters, 8u);
+  EXPECT_EQ(R.aFilters[7].MsgId, 7u);
+  EXPECT_EQ(memcmp(R.Info.pbyServiceUserContext, "ab", 2), 0);
+  EXPECT_STREQ(R.Info.HostInfo.szApplicationName, "app") << "the whole host record";
+  P.ReleaseCopy();
+  EXPECT_EQ(P.mServiceInfo.mbufServiceUserContext.GetLendCount(), 0u);
+  R.un32NbFilters = 3;
+  P = R;
+  EXPECT_EQ(P.maFilters.size(), 3u);
+  SetGlobals(nullptr);
+}
+
+}  // namespace
