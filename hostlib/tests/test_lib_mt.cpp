@@ -356,12 +356,7 @@ TEST_F(LibTest, StatisticsPrintout) {
     EXPECT_LE(line.size(), VQX_LIB_STATS_PIECE_SIZE);
     all += line;
   }
-  for (const char* psz : {"VQXLibStats:\n", "  BufPoolHit          = 1\n", "  CurrentAllocated    = 1\n",
-                          "  BufPool size 384: (255/256 in pool)\n", "  BufPool size > 8192: (no buffer pool)\n",
-                          "  MsgSerial           = 1\n", "  SignoMatchNoQ       = 0x0\n", "  DebugHashItems      = 0\n",
-                          "  Adapters:\n", "VQXLibStats end\n\n"}) {
-    EXPECT_NE(all.find(psz), std::string::npos) << psz;
-  }
+  ExpectGolden(all.substr(all.find("VQXLibStats:")), "lib_stats_printout.txt");
   _VQX_LIB_STATS stats;
   ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
   EXPECT_EQ((std::vector<u64>{stats.un32StructVersion, stats.CurrentAllocated, stats.aBufPool[0].un32Hit}),

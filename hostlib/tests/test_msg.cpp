@@ -32,11 +32,6 @@ std::string Hex(const void* p, size_t n) {
   return out;
 }
 
-std::string DataPath(const char* pszName) {
-  const char* pszDir = getenv("VQX_TEST_DATA");
-  return std::string(pszDir != nullptr ? pszDir : "hostlib/tests/data") + "/" + pszName;
-}
-
 /* Runs a command and returns its standard output (the script ends by itself). */
 std::string RunCommand(const std::string& command) {
   std::string out;
@@ -159,10 +154,7 @@ TEST_F(MsgTest, WireByteOrderMatchesIndependentEncoder) {
 
   const std::string script = DataPath("wire_header.py");
   EXPECT_EQ(wire, Trim(RunCommand("python3 " + script + " encode")));
-  std::ifstream golden(DataPath("wire_header_sample.hex"));
-  std::string goldenHex;
-  std::getline(golden, goldenHex);
-  EXPECT_EQ(wire, goldenHex);
+  ExpectGolden(wire + "\n", "wire_header_sample.hex");
 
   /* The decoder reads back what we wrote. */
   const std::string decoded = RunCommand("echo " + wire + " | python3 " + script + " decode");

@@ -316,58 +316,31 @@ TEST_F(RemoteFilterTest, BoardHostListSetsTheLevelAndHalvesTheLimits) {
 
 /* ------------------------------------------------------ what we send */
 
+/* What the peers are sent as our filters are made, changed and destroyed: golden file, one step a block. */
 TEST_F(RemoteFilterTest, OurFiltersFollowThePeers) {
-  /* Only the library's own group: nobody is told. */
+  std::string text;
+  const auto step = [&](const char* pszStep) {
+    text += std::string("# ") + pszStep + "\n";
+    for (const auto& m : TakeSent()) text += SentLine(m);
+  };
   _VQX_FILTER_PARAMS own = Set(VQX_FILTER_MASK_MSG_GROUP, 0, 0x0201);
   VQX_FILTER_HANDLE hOwn = nullptr;
   ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &own, &hOwn), VQX_RESULT_API_OK);
-  EXPECT_TRUE(TakeSent().empty());
-
-  /* This board's group 0x0400 and the user group 0x0600: the board gets one set, the host the other. */
+  step("only the library's own group: nobody is told");
   _VQX_FILTER_PARAMS sets[2] = {Set(VQX_FILTER_MASK_MSG_GROUP, 0, 0x0400), Set(VQX_FILTER_MASK_MSG_GROUP, 0, 0x0600)};
   VQX_FILTER_HANDLE hFilter = nullptr;
   ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 2, sets, &hFilter), VQX_RESULT_API_OK);
-  auto sent = TakeSent();
-  ASSERT_EQ(sent.size(), 2u);
-  for (const auto& m : sent) {
-    const auto* h = reinterpret_cast<const _VQX_MSG_HEADER*>(m.data());
-    /* id, request, room for every set of the filter, no serial, fixed 2; version 5, number, one set, its group */
-    EXPECT_EQ((std::vector<u32>{h->un32MsgId, h->MsgType, h->un32Length, h->un32SerialNumber, h->un32FixedTwo,
-                                Rd32(Payload(m), 8), Rd32(Payload(m), 16), Rd32(Payload(m), 20), Rd32(Payload(m), 44)}),
-              (std::vector<u32>{0x020D0101, 1, 160 + 48, 0, 2, 5, hFilter->un32FilterNumber, 1,
-                                h->hAdapter == kBoard ? 0x0400u : 0x0600u}))
-        << std::hex << h->hAdapter;
-  }
-  /* Modified to concern the host only: the board gets a DESTROY, the host a CREATE that replaces. */
+  step("groups 0x0400 and 0x0600: the board gets one set, the host the other, each with room for both");
   _VQX_FILTER_PARAMS hostOnly = Set(VQX_FILTER_MASK_MSG_GROUP, 0, 0x0700);
   ASSERT_EQ(VQXModifyMsgFilter(mhLib, hFilter, 1, &hostOnly, nullptr), VQX_RESULT_API_OK);
-  sent = TakeSent();
-  ASSERT_EQ(sent.size(), 2u);
-  for (const auto& m : sent) {
-    const u32 hTo = Rd32(m.data(), 28);
-    if (hTo == kBoard) {
-      EXPECT_EQ(MsgId(m), 0x020D0102u);
-      EXPECT_EQ(m.size(), 104u);
-      EXPECT_EQ(Rd32(Payload(m), 12), hFilter->un32FilterNumber);
-    } else {
-      EXPECT_EQ(MsgId(m), 0x020D0101u);
-    }
-  }
-  /* Back to the board group: the board gets a CREATE again, the host a DESTROY. */
+  step("modified to concern the host only: the board gets a DESTROY, the host a CREATE that replaces");
   ASSERT_EQ(VQXModifyMsgFilter(mhLib, hFilter, 1, &sets[0], nullptr), VQX_RESULT_API_OK);
-  sent = TakeSent();
-  ASSERT_EQ(sent.size(), 2u);
-  for (const auto& m : sent) {
-    EXPECT_EQ(MsgId(m), Rd32(m.data(), 28) == kBoard ? 0x020D0101u : 0x020D0102u);
-  }
-  /* Destroyed: only the board it concerns is told. */
+  step("back to the board group: the board gets a CREATE, the host a DESTROY");
   ASSERT_EQ(VQXDestroyMsgFilterEx(mhLib, &hFilter), VQX_RESULT_API_OK);
-  sent = TakeSent();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(MsgId(sent[0]), 0x020D0102u);
-  EXPECT_EQ(Rd32(sent[0].data(), 28), kBoard);
+  step("destroyed: only the board it concerns is told");
   ASSERT_EQ(VQXDestroyMsgFilterEx(mhLib, &hOwn), VQX_RESULT_API_OK);
-  EXPECT_TRUE(TakeSent().empty());
+  step("the own-group filter destroyed: nobody is told");
+  ExpectGolden(text, "rfilter_our_filters.txt");
 }
 
 TEST_F(RemoteFilterTest, ConnectionSequenceFollowsTheActiveListAndClearLayout) {
@@ -387,31 +360,24 @@ TEST_F(RemoteFilterTest, ConnectionSequenceFollowsTheActiveListAndClearLayout) {
   const VQX_GW_HOST_ADV host = HostAdv("rh2", "ra2", 0x0A00000100000099ull, 0x02070B04);
   ASSERT_EQ(Up(0xCB000002, nullptr, &host, 0), VQX_RESULT_API_OK);
   auto sent = TakeSent();
-  ASSERT_EQ(sent.size(), 4u);
-  EXPECT_EQ((std::vector<u32>{MsgId(sent[0]), MsgId(sent[1]), Rd32(Payload(sent[1]), 16), MsgId(sent[2]),
-                              Rd32(Payload(sent[2]), 16), MsgId(sent[3]), static_cast<u32>(sent[3].size())}),
-            (std::vector<u32>{0x020D0100, 0x020D0101, hB->un32FilterNumber, 0x020D0101, hA->un32FilterNumber,
-                              0x020D0107, 104}))
-      << "CLEAR, a CREATE per active filter in list order, DONE";
+  std::string text = "# a new host: CLEAR, a CREATE per active filter in list order (B then A), DONE\n";
+  for (const auto& m : sent) text += SentLine(m);
+  ASSERT_FALSE(sent.empty());
   const std::vector<u8>& clr = sent[0];
   ASSERT_EQ(clr.size(), 616u);
-  EXPECT_EQ((std::vector<u32>{Rd32(clr.data(), 28), Rd32(Payload(clr), 0), Rd32(Payload(clr), 8)}),
-            (std::vector<u32>{0xCB000002, 0, 5}));
   EXPECT_STREQ(reinterpret_cast<const char*>(Payload(clr) + 16), mParams.szHostName);
   EXPECT_STREQ(reinterpret_cast<const char*>(Payload(clr) + 144), mParams.szApplicationName);
   EXPECT_STREQ(reinterpret_cast<const char*>(Payload(clr) + 272), "10.0.0.99");
   EXPECT_STREQ(reinterpret_cast<const char*>(Payload(clr) + 400), VQX_HOSTLIB_RELEASE_TAG);
-  /* A peer too old for remote filters is told nothing; a board above the flow-level build gets its level. */
   const VQX_GW_ADAPTER_ADV old = AdapterAdv("SN-OLD", "o", "10.0.0.3", "10.1.0.3", 0x004E0000);
   ASSERT_EQ(Up(0xCA000009, &old, nullptr, 1), VQX_RESULT_API_OK);
-  EXPECT_TRUE(TakeSent().empty());
+  text += "# a board too old for remote filters: nothing\n";
+  for (const auto& m : TakeSent()) text += SentLine(m);
   const VQX_GW_ADAPTER_ADV recent = AdapterAdv("SN-NEW", "n", "10.0.0.4", "10.1.0.4", 0x005F0801);
   ASSERT_EQ(Up(0xCA00000A, &recent, nullptr, 1), VQX_RESULT_API_OK);
-  sent = TakeSent();
-  ASSERT_EQ(sent.size(), 2u) << "CLEAR, no CREATE (user groups are not a board's), flow level";
-  EXPECT_EQ(MsgId(sent[0]), 0x020D0100u);
-  EXPECT_EQ(MsgId(sent[1]), 0x020D0104u);
-  EXPECT_EQ(Rd32(Payload(sent[1]), 12), 0xFFFFFFFFu);
+  text += "# a board above the flow-level build: CLEAR, no CREATE (user groups are not a board's), its level\n";
+  for (const auto& m : TakeSent()) text += SentLine(m);
+  ExpectGolden(text, "rfilter_connection_sequence.txt");
   EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hA), VQX_RESULT_API_OK);
   EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hB), VQX_RESULT_API_OK);
 }

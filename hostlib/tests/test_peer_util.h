@@ -86,8 +86,7 @@ inline VQX_PEER* PeerOf(VQX_LIB_HANDLE hLib, u32 h) {
 /* Golden notification payloads (tests/data/peer_notifications.hex, from byte 8 of the payload). */
 inline std::map<std::string, std::vector<u8>> GoldenNotifications() {
   std::map<std::string, std::vector<u8>> rows;
-  const char* pszDir = getenv("VQX_TEST_DATA");
-  std::ifstream in(std::string(pszDir != nullptr ? pszDir : ".") + "/peer_notifications.hex");
+  std::ifstream in(DataPath("peer_notifications.hex"));
   std::string line;
   while (std::getline(in, line)) {
     const size_t colon = line.find(": ");
@@ -126,6 +125,24 @@ inline std::vector<std::vector<u8>> TakeSent() {
   return out;
 }
 inline u32 MsgId(const std::vector<u8>& m) { return Rd32(m.data(), 0); }
+/*
+ * One line for a message handed to the send path, for golden files: destination, id, type, length,
+ * serial number, the fixed 2, then the payload words from byte 8 (the first un32Words of them; a
+ * CLEAR's words past 12 carry this machine's names and are left out).
+ */
+inline std::string SentLine(const std::vector<u8>& m, u32 un32Words = 16) {
+  const auto* h = reinterpret_cast<const _VQX_MSG_HEADER*>(m.data());
+  if (h->un32MsgId == 0x020D0100u && un32Words > 2) un32Words = 2;
+  char sz[64];
+  snprintf(sz, sizeof(sz), "to %08X id %08X type %u len %u serial %u two %u |", h->hAdapter, h->un32MsgId, h->MsgType,
+           h->un32Length, h->un32SerialNumber, h->un32FixedTwo);
+  std::string line = sz;
+  for (u32 i = 0; i < un32Words && 8 + 4 * i + 4 <= h->un32PayloadLength; i++) {
+    snprintf(sz, sizeof(sz), " %08X", Rd32(m.data() + VQX_MSG_HEADER_SIZE, 8 + 4 * i));
+    line += sz;
+  }
+  return line + "\n";
+}
 inline const u8* Payload(const std::vector<u8>& m) { return m.data() + VQX_MSG_HEADER_SIZE; }
 
 /* A library with no transport, a catch-all filter and the send path recorded. */

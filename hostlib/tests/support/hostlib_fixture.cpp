@@ -13,7 +13,7 @@
 #include <sstream>
 #include <thread>
 
-static std::string DataPath(const char* pszFile) {
+std::string DataPath(const char* pszFile) {
   const char* pszDir = getenv("VQX_TEST_DATA");
   return std::string(pszDir != nullptr ? pszDir : ".") + "/" + pszFile;
 }

@@ -39,6 +39,7 @@ class CapturedLog {
  * lines of a file, blank ones and those starting with '#' left out, each split at " | ".
  * ExpectGolden: text compared with a file; VQX_UPDATE_GOLDEN=1 in the environment rewrites it.
  */
+std::string DataPath(const char* pszFile);
 std::vector<std::vector<std::string>> DataRows(const char* pszFile);
 void ExpectGolden(const std::string& text, const char* pszFile);
 /* A data field as a number (decimal, 0x hex, or negative). */
