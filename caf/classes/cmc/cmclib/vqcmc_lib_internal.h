@@ -208,6 +208,7 @@ typedef struct _VQCMC_JOB {
   u8 fCancelled;
   u8 fQueued;                    /* counted in "jobs queued" and the entity's pending jobs */
   u8 fRunning;                   /* counted in "jobs running" */
+  u8 fEnded;                     /* counted out; the pool's done step only frees it */
   u64 un64Serial;                /* order of posting */
 } _VQCMC_JOB;
 

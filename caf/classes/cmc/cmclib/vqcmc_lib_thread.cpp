@@ -77,6 +77,9 @@ void CallApp(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
     pEntity->Params.Callback.pFctCallback(pCtx, pEntity->Params.Callback.pvLegUserContext, &pJob->hMsg);
   }
   VqCmcCallbackLeave();
+  /* A message the callback left is released before the lock is taken again: the host
+   * library's own lock is not nested inside ours on the common path. */
+  if (pJob->hMsg != nullptr) VQXReleaseMsgDbg(pCtx->hVqxLib, &pJob->hMsg, __FILE__, __LINE__);
   for (u32 i = 0; i < un32Levels; i++) VqxMutexGet(pCtx->hThreadSem);
 }
 
@@ -109,7 +112,7 @@ VQX_RESULT JobHandlerInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
   return VQX_RESULT_OK;
 }
 
-void JobDoneInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
+void JobDoneInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob, bool fFree) {
   if (pJob->hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
   HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
   HashRemoveOwn(pCtx->hHashProcessingJobs, pJob, &pJob->fInProcessingHash);
@@ -118,14 +121,18 @@ void JobDoneInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
   pCtx->Stats.un32JobsDone++;
   if (pCtx->un32JobsLive > 0) pCtx->un32JobsLive--;
   VqCmcHostJobEnded(pCtx, pJob->un64Serial);
-  delete pJob;
+  pJob->fEnded = 1;
+  if (fFree) delete pJob;
 }
 
+/* The handler also ends the job in the lock section after the callback (one lock
+ * section less per job); the done step then only frees the record. */
 VQX_RESULT PoolHandler(VQX_MULTI_THREADED_JOBS_HANDLE, void* pvJob) {
   _VQCMC_JOB* pJob = static_cast<_VQCMC_JOB*>(pvJob);
   VQCMC_LIB_CTX* pCtx = pJob->pCtx;
   VqxMutexGet(pCtx->hThreadSem);
   const VQX_RESULT result = JobHandlerInternal(pCtx, pJob);
+  JobDoneInternal(pCtx, pJob, false);
   VqxMutexGive(pCtx->hThreadSem);
   return result;
 }
@@ -133,9 +140,13 @@ VQX_RESULT PoolHandler(VQX_MULTI_THREADED_JOBS_HANDLE, void* pvJob) {
 /* Also called with the cancelled result for a job that never ran. */
 void PoolDone(VQX_MULTI_THREADED_JOBS_HANDLE, void* pvJob, VQX_RESULT) {
   _VQCMC_JOB* pJob = static_cast<_VQCMC_JOB*>(pvJob);
+  if (pJob->fEnded) {
+    delete pJob;
+    return;
+  }
   VQCMC_LIB_CTX* pCtx = pJob->pCtx;
   VqxMutexGet(pCtx->hThreadSem);
-  JobDoneInternal(pCtx, pJob);
+  JobDoneInternal(pCtx, pJob, true);
   VqxMutexGive(pCtx->hThreadSem);
 }
 
@@ -195,7 +206,7 @@ VQX_RESULT VqCmcThreadUninit(VQCMC_LIB_CTX* pCtx) {
       _VQCMC_JOB* pJob = pCtx->papJobsFifo[pCtx->un32FifoHead];
       pCtx->un32FifoHead = (pCtx->un32FifoHead + 1) % pCtx->un32FifoCapacity;
       pCtx->un32FifoCount--;
-      JobDoneInternal(pCtx, pJob);
+      JobDoneInternal(pCtx, pJob, true);
     }
     VqxMutexGive(pCtx->hThreadSem);
     free(pCtx->papJobsFifo);
@@ -299,7 +310,7 @@ void VqCmcThreadRunFifo(VQCMC_LIB_CTX* pCtx) {
     pCtx->un32FifoHead = (pCtx->un32FifoHead + 1) % pCtx->un32FifoCapacity;
     pCtx->un32FifoCount--;
     JobHandlerInternal(pCtx, pJob);
-    JobDoneInternal(pCtx, pJob);
+    JobDoneInternal(pCtx, pJob, true);
   }
 }
 

@@ -1,0 +1,129 @@
+"""Payloads of the call/media control server protocol (Python struct only).
+
+Written from the protocol's message tables and docs/cmc-payloads.md, not
+from the C++ library. Payloads travel in the sender's byte order (the host
+library does not swap them); the stand-in runs on the same host as the
+library, so little-endian here. The host message around them (88-byte
+header, big-endian on the wire except serial and user contexts) is the
+simulated board's: boardsim_host.build.
+
+To-server messages (built zeroed at their size, u32 1 at 24):
+  LibRegister 0x0A020400 (72): 28 library id, 32 u8 1, 33-36 the four flag
+      bytes, 37 u8 1 when some server is ready
+  HostStatesGet 0x0A020401 (104)      SyncCompleted 0x0A020402 (64)
+  SetLegOwnership 0x0A020403 (96): 8 mapping id, 28 leg id
+  SetLinkOwnership 0x0A020404 (88): 32 and 36 the two leg ids
+  SetMixerOwnership 0x0A020405 (80): 8 mapping id, 28 mixer id
+  SetMixerLinkOwnership 0x0A020406 (88): 32 and 36 the two entity ids
+Server to library (docs/cmc-payloads.md): an answer copies the request's
+payload, writes the result at 28 and the server's mapping id at 8; the
+HostStatesGet answer carries the 72-byte state block at 32; READY is 64
+bytes with an element set at 32; NOT READY and SYNC_STARTING are 32 bytes.
+"""
+import struct
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "boardsim"))
+from boardsim_host import TYPE_EVENT, TYPE_RESPONSE, build  # noqa: E402
+
+LIB_REGISTER, HOST_STATES_GET, SYNC_COMPLETED = 0x0A020400, 0x0A020401, 0x0A020402
+SET_LEG_OWNERSHIP, SET_LINK_OWNERSHIP = 0x0A020403, 0x0A020404
+SET_MIXER_OWNERSHIP, SET_MIXER_LINK_OWNERSHIP = 0x0A020405, 0x0A020406
+READY, NOTIF_LEG_SYNC, NOTIF_LINK_SYNC, NOT_READY, SYNC_STARTING = (0x0A020410, 0x0A020411, 0x0A020412,
+                                                                   0x0A020413, 0x0A020414)
+SIZES = {LIB_REGISTER: 72, HOST_STATES_GET: 104, SYNC_COMPLETED: 64, SET_LEG_OWNERSHIP: 96,
+         SET_LINK_OWNERSHIP: 88, SET_MIXER_OWNERSHIP: 80, SET_MIXER_LINK_OWNERSHIP: 88}
+NAMES = {LIB_REGISTER: "LibRegister", HOST_STATES_GET: "HostStatesGet", SYNC_COMPLETED: "SyncCompleted",
+         SET_LEG_OWNERSHIP: "SetLegOwnership", SET_LINK_OWNERSHIP: "SetLinkOwnership",
+         SET_MIXER_OWNERSHIP: "SetMixerOwnership", SET_MIXER_LINK_OWNERSHIP: "SetMixerLinkOwnership"}
+RESULT_OK = 0x02000000
+RESULT_STANDBY = 0x82000005
+RESULT_VERSION = 0x82000020
+STATE_BLOCK = 72
+ORDER = "<"
+
+
+def to_server(msg_id, **f):
+    """The payload the library must send for msg_id, with the named fields."""
+    p = bytearray(SIZES[msg_id])
+    struct.pack_into(ORDER + "I", p, 24, 1)
+    if msg_id == LIB_REGISTER:
+        struct.pack_into(ORDER + "I", p, 28, f.get("lib_id", 0))
+        p[32] = 1
+        p[33:37] = bytes(f.get("flags", b"\0\0\0\0"))
+        p[37] = 1 if f.get("any_ready") else 0
+    elif msg_id in (SET_LEG_OWNERSHIP, SET_MIXER_OWNERSHIP):
+        struct.pack_into(ORDER + "I", p, 8, f.get("mapping_id", 0))
+        struct.pack_into(ORDER + "I", p, 28, f.get("entity_id", 0))
+    elif msg_id in (SET_LINK_OWNERSHIP, SET_MIXER_LINK_OWNERSHIP):
+        struct.pack_into(ORDER + "II", p, 32, f.get("id1", 0), f.get("id2", 0))
+    return bytes(p)
+
+
+def answer_payload(request_payload, result, mapping_id=None, state_block=None):
+    """An answer's payload: the request's, result at 28, mapping id at 8, state block at 32."""
+    p = bytearray(request_payload)
+    if len(p) < 32:
+        p += bytes(32 - len(p))
+    struct.pack_into(ORDER + "I", p, 28, result & 0xFFFFFFFF)
+    if mapping_id is not None:
+        struct.pack_into(ORDER + "I", p, 8, mapping_id)
+    if state_block is not None:
+        p[32:32 + STATE_BLOCK] = state_block[:STATE_BLOCK].ljust(STATE_BLOCK, b"\0")
+    return bytes(p)
+
+
+def state_block(ready, legs, mixers):
+    """The 72-byte server state block: u32 ready, u32 legs, u32 mixers, then zeros."""
+    return struct.pack(ORDER + "III", 1 if ready else 0, legs, mixers).ljust(STATE_BLOCK, b"\0")
+
+
+def ready_payload(build_number):
+    """64 bytes: u32 1 at 24, the server's build number at 28, an empty element set at 32."""
+    p = bytearray(64)
+    struct.pack_into(ORDER + "II", p, 24, 1, build_number)
+    struct.pack_into(ORDER + "II", p, 32, 0, 0)
+    return bytes(p)
+
+
+def lib_notification(size):
+    """A notification the library builds itself: zeroed, u32 1 at 24."""
+    p = bytearray(size)
+    struct.pack_into(ORDER + "I", p, 24, 1)
+    return bytes(p)
+
+
+def event(msg_id, payload):
+    """A whole server notification as a host message."""
+    return build(msg_id, TYPE_EVENT, payload)
+
+
+def answer(msg_id, payload, serial_raw, ctx1_raw, ctx2_raw):
+    return build(msg_id, TYPE_RESPONSE, payload, serial_raw, ctx1_raw, ctx2_raw)
+
+
+def golden_lines():
+    """The golden to-server payloads of the library's tests: name, then hex."""
+    rows = [
+        ("LibRegister lib 7777 flags 01 00 00 09 none ready", to_server(LIB_REGISTER, lib_id=7777,
+                                                                        flags=b"\x01\x00\x00\x09")),
+        ("LibRegister lib 7777 flags 01 00 00 09 one ready", to_server(LIB_REGISTER, lib_id=7777,
+                                                                       flags=b"\x01\x00\x00\x09", any_ready=1)),
+        ("HostStatesGet", to_server(HOST_STATES_GET)),
+        ("SyncCompleted", to_server(SYNC_COMPLETED)),
+        ("SetLegOwnership map 0x5001 leg 0x1234", to_server(SET_LEG_OWNERSHIP, mapping_id=0x5001,
+                                                             entity_id=0x1234)),
+        ("SetLinkOwnership 0x1234 0x1235", to_server(SET_LINK_OWNERSHIP, id1=0x1234, id2=0x1235)),
+        ("SetMixerOwnership map 0x6001 mixer 0x2222", to_server(SET_MIXER_OWNERSHIP, mapping_id=0x6001,
+                                                                 entity_id=0x2222)),
+        ("SetMixerLinkOwnership 0x2222 0x1234", to_server(SET_MIXER_LINK_OWNERSHIP, id1=0x2222, id2=0x1234)),
+        ("Ready notification built by the library", lib_notification(64)),
+        ("Not-ready notification", lib_notification(32)),
+    ]
+    return ["%s: %s" % (name, payload.hex()) for name, payload in rows]
+
+
+if __name__ == "__main__":
+    # python3 cmcsim_wire.py > caf/classes/cmc/cmclib/tests/data/to_server_payloads.txt
+    print("\n".join(golden_lines()))
