@@ -91,11 +91,14 @@ class CommTest : public ::testing::Test {
     return std::count_if(maSeen.begin(), maSeen.end(),
                          [&](const std::string& s) { return s.find(pszText) != std::string::npos; });
   }
+ public:
   /* The payload bytes in use of a buffer's message. */
   static std::string Payload(CVQCAFMsgBuffer& b) {
     VQX_MSG_HANDLE h = b.GetMsgHandle(0);
     return h == nullptr ? std::string() : std::string(reinterpret_cast<char*>(VQXMsgPayload(h)), h->un32PayloadLength);
   }
+
+ protected:
   CVQCAFCommParams mParams;
   CCaptureListener mLog;
   std::vector<std::string> maSeen;

@@ -5,6 +5,7 @@
  * refuses, growth, seeks and reads at the limits.
  */
 #include "comm_test_support.h"
+#include "vqcafmsgsigtrace.h"
 #include "vqcafserviceinfo.h"
 
 namespace {
@@ -29,6 +30,13 @@ VQX_MSG_HANDLE Received(VQX_LIB_HANDLE hLib, u32 un32Id, const std::string& strP
   return h;
 }
 
+/* The payload of a framework message object as C++ writes it. */
+std::string PayloadOf(CVQCAFMsg& Msg) {
+  CVQCAFMsgBuffer b;
+  EXPECT_EQ(b.SerializeFromMsg(Msg, nullptr), VQX_RESULT_OK);
+  return CommTest::Payload(b);
+}
+
 /* The service information of the golden case, as C++ writes it. */
 std::string SampleServiceInfoBytes() {
   CVQCAFServiceInfo Info;
@@ -48,6 +56,15 @@ TEST_F(CommTest, GoldenEnvelopeAndBufferMember) {
   ASSERT_EQ(b1.SerializeFromMsg(Framework, nullptr), VQX_RESULT_OK);
   EXPECT_EQ(b1.GetMsgHandle(0)->un32PayloadMaxLength, 152u) << "128 + the 24-byte envelope";
   ASSERT_EQ(b2.SerializeFromMsg(Plain, nullptr), VQX_RESULT_OK);
+  CVQCAFMsgSigtraceRegister Register;
+  strcpy(Register.mInfo.szName, "mgc1");
+  strcpy(Register.mInfo.szDescription, "gateway one");
+  CVQCAFMsgSigtraceData Data;
+  Data.mInfo.un32Type = 1;
+  strcpy(Data.mInfo.szName, "mgc1");
+  Data.mInfo.un32Direction = 0;
+  memcpy(Data.mInfo.abyData, "\x01\x02\x03", 3);
+  Data.mInfo.un32DataLength = 3;
   CVQCAFMsgBuffer Member(Received(mhLib, 0x0B000100, "hello"));
   VQXMsgPayload(Member.GetMsgHandle(0))[7] = 'X';  // a stale byte past the length in use
   CStringStream Out;
@@ -56,7 +73,9 @@ TEST_F(CommTest, GoldenEnvelopeAndBufferMember) {
   const std::pair<const char*, std::string> files[] = {{"comm_envelope_0b030100.bin", Payload(b1)},
                                                        {"comm_plain_08250001.bin", Payload(b2)},
                                                        {"comm_buffer_member.bin", Out.s},
-                                                       {"comm_service_info.bin", SampleServiceInfoBytes()}};
+                                                       {"comm_service_info.bin", SampleServiceInfoBytes()},
+                                                       {"comm_sigtrace_register.bin", PayloadOf(Register)},
+                                                       {"comm_sigtrace_data.bin", PayloadOf(Data)}};
   for (const auto& [pszName, strGot] : files) {
     EXPECT_EQ(strGot, Bytes(pszName)) << pszName;
     std::ofstream(Dir.Path(pszName), std::ios::binary) << strGot;
@@ -103,6 +122,32 @@ TEST_F(CommTest, EnvelopeReaderAcceptsAndRefuses) {
   CVQCAFMsgBuffer Empty;
   CWordsMsg Msg(0x0B030100, 1);
   EXPECT_EQ(Empty.UnserializeToMsg(Msg, nullptr), VQX_RESULT_NOT_INITIALIZED);
+}
+
+TEST_F(CommTest, SigtraceRecordsReadFromAPeerAreChecked) {
+  VQCAF_SIGTRACE_DATA_INFO Info;
+  memset(&Info, 'n', sizeof(Info));
+  Info.un32DataLength = 10240;
+  const std::string strHead = std::string(8, '\xCC') + Be32(0x0B000001) + Be32(4) + Be32(0x0B0D0400) + Be32(0x0B0000FF);
+  for (u32 un32Length : {10240u, 10241u}) {
+    Info.un32DataLength = un32Length;
+    CVQCAFMsgBuffer b(Received(mhLib, 0x0B0D0400, strHead + std::string(reinterpret_cast<char*>(&Info), sizeof(Info))));
+    CVQCAFMsgSigtraceData Data;
+    EXPECT_EQ(b.UnserializeToMsg(Data, nullptr), un32Length == 10240 ? VQX_RESULT_OK : VQX_RESULT_INVALID_PARAM) << un32Length;
+    EXPECT_EQ(strlen(Data.mInfo.szName), 31u) << "terminated within its field";
+  }
+  VQCAF_SIGTRACE_REGISTER_INFO Reg;
+  memset(&Reg, 'd', sizeof(Reg));
+  CVQCAFMsgBuffer b(Received(mhLib, 0x0B0D0100,
+                             strHead.substr(0, 16) + Be32(0x0B0D0100) + Be32(0x0B0000FF) +
+                                 std::string(reinterpret_cast<char*>(&Reg), sizeof(Reg) - 1)));
+  CVQCAFMsgSigtraceRegister Short;
+  EXPECT_EQ(b.UnserializeToMsg(Short, nullptr), VQX_RESULT_OUT_OF_RESOURCE) << "a short record";
+  CVQCAFMsgBuffer c(Received(mhLib, 0x0B0D0100, strHead.substr(0, 16) + Be32(0x0B0D0100) + Be32(0x0B0000FF) +
+                                                    std::string(reinterpret_cast<char*>(&Reg), sizeof(Reg))));
+  CVQCAFMsgSigtraceRegister Full;
+  EXPECT_EQ(c.UnserializeToMsg(Full, nullptr), VQX_RESULT_OK);
+  EXPECT_EQ(strlen(Full.mInfo.szDescription), 255u);
 }
 
 TEST_F(CommTest, StreamGrowthSeekAndRead) {

@@ -92,6 +92,16 @@ SAMPLE_HOST = bytearray(424)
 SAMPLE_HOST[280:283] = b"app"  # application name at byte 280
 SAMPLE_INFO = (bytes(SAMPLE_HOST), 0x0B0D0100, (0x0B0D0200, 0), b"ab")
 
+def sigtrace_register(kind, name, desc):
+    return struct.pack("<I32s256s", kind, name, desc)
+
+
+def sigtrace_data(kind, name, direction, data):
+    return struct.pack("<I32sI10240sI", kind, name, direction, data, len(data))
+
+
+SAMPLE_DATA = (1, b"mgc1", 0, b"\x01\x02\x03")
+
 # name: (encoded bytes, check of the decoded C++ bytes)
 CASES = {
     "comm_envelope_0b030100.bin": (encode_message(0x0B030100, object_bytes(10)),
@@ -99,6 +109,15 @@ CASES = {
     "comm_plain_08250001.bin": (encode_message(0x08250001, object_bytes(3)), lambda d: d == object_bytes(3)),
     "comm_buffer_member.bin": (encode_buffer_member(b"hello"),
                                lambda d: decode_buffer_member(d) == (b"hello", b"")),
+    "comm_sigtrace_register.bin": (
+        encode_message(0x0B0D0100, sigtrace_register(1, b"mgc1", b"gateway one")),
+        lambda d: decode_message(d) == (0x0B0D0100, sigtrace_register(1, b"mgc1", b"gateway one"))),
+    "comm_sigtrace_data.bin": (
+        encode_message(0x0B0D0400, sigtrace_data(*SAMPLE_DATA)),
+        lambda d: decode_message(d)[0] == 0x0B0D0400 and len(decode_message(d)[1]) == 10284
+        and struct.unpack_from("<I32sI", decode_message(d)[1]) == (1, b"mgc1".ljust(32, b"\0"), 0)
+        and struct.unpack_from("<I", decode_message(d)[1], 10280)[0] == 3
+        and decode_message(d)[1][40:43] == b"\x01\x02\x03"),
     "comm_service_info.bin": (encode_service_info(*SAMPLE_INFO), lambda d: decode_service_info(d) == SAMPLE_INFO),
 }
 
