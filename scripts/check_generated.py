@@ -25,7 +25,7 @@ GENERATORS = [
     ("caf/tests/serialize_golden.py", ["{out}"],
      ["caf/tests/data/serialize_golden.bin", "caf/tests/data/serialize_golden.txt"]),
     ("gwlib/tests/check_wire.py", ["{out}"], "gwlib/tests/data/*.bin"),
-    ("utillib/tests/data/gen_msg_element_golden.py", [], None),
+    ("testing/golden/utillib/gen_msg_element_golden.py", ["{out}"], "utillib/tests/data/msg_element_*.bin"),
     ("testing/golden/sigtrace/gen_framings.py", ["{out}"], "sigtrace/tests/data/framing_*.bin"),
     ("testing/golden/sigtrace/gen_decoder_cases.py", ["{out}"], ["sigtrace/tests/data/decoder_model_cases.txt"]),
     ("hostlib/tests/data/peer_notifications.py", [], None),

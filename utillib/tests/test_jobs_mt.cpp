@@ -20,20 +20,19 @@ struct Job {
   int nRestarts = 0;          // its done callback starts it again this many times
   u32 un32Key = 0;            // stress: the key it was started under
   std::atomic<bool> fEntered{false}, fInDone{false};
+  std::thread::id doneThread = {};  // where its last done callback ran
 };
 
 // What the pool reported, under one lock.
 struct Recorder {
   std::mutex m;
-  std::condition_variable cv;
-  std::vector<int> ran;                       // handler order
-  std::map<int, Results> done;                // done results per job id
-  std::map<int, std::thread::id> doneThread;  // where the last done callback of each job ran
-  bool fReenter = false;                      // handlers try to close the pool, done callbacks to close and restart
-  Results reentry;                            // what those calls and the restarts answered
-  std::map<u32, int> busy, lastId;            // stress: handlers inside and last job run, per key
-  int nOverlaps = 0;                          // stress: same-key handlers at once or out of order
-  size_t nDone = 0;
+  std::vector<int> ran;             // handler order
+  std::map<int, Results> done;      // done results per job id
+  bool fReenter = false;            // handlers try to close the pool, done callbacks to close and restart
+  Results reentry;                  // what those calls and the restarts answered
+  std::map<u32, int> busy, lastId;  // stress: handlers inside and last job run, per key
+  int nOverlaps = 0;                // stress: same-key handlers at once or out of order
+  std::atomic<size_t> nDone{0};     // done callbacks returned
 } * g_pRec;
 
 VQX_RESULT Handler(VQX_MULTI_THREADED_JOBS_HANDLE h, void* pv) {
@@ -42,8 +41,7 @@ VQX_RESULT Handler(VQX_MULTI_THREADED_JOBS_HANDLE h, void* pv) {
   {
     std::lock_guard<std::mutex> g(g_pRec->m);
     g_pRec->ran.push_back(j->nId);
-    g_pRec->nOverlaps += g_pRec->busy[j->un32Key]++ != 0 || j->nId <= g_pRec->lastId[j->un32Key];
-    g_pRec->lastId[j->un32Key] = j->nId;
+    g_pRec->nOverlaps += g_pRec->busy[j->un32Key]++ != 0 || j->nId <= std::exchange(g_pRec->lastId[j->un32Key], j->nId);
     if (g_pRec->fReenter) g_pRec->reentry.push_back(VQXMultiThreadedJobsCloseLib(h));
   }
   if (j->pGate != nullptr) j->pGate->Wait();
@@ -65,9 +63,8 @@ void Done(VQX_MULTI_THREADED_JOBS_HANDLE h, void* pv, VQX_RESULT result) {
   // The job has left the pool: the same record may be started again from here.
   if (g_pRec->fReenter || j->nRestarts-- > 0) g_pRec->reentry.push_back(VQXMultiThreadedJobStart(h, pv, StartParams(1)));
   g_pRec->done[j->nId].push_back(result);
-  g_pRec->doneThread[j->nId] = std::this_thread::get_id();
+  j->doneThread = std::this_thread::get_id();
   ++g_pRec->nDone;
-  g_pRec->cv.notify_all();
 }
 
 class JobsTest : public ::testing::Test {
@@ -86,10 +83,7 @@ class JobsTest : public ::testing::Test {
   }
   u32 Count() { return VQXMultiThreadedJobGetCount(h_); }
   bool WaitCount(u32 n) { return VqxTestWaitUntil([&] { return Count() == n; }); }
-  bool WaitDone(size_t n) {
-    std::unique_lock<std::mutex> g(rec_.m);
-    return rec_.cv.wait_for(g, kVqxTestWait, [&] { return rec_.nDone >= n; });
-  }
+  bool WaitDone(size_t n) { return VqxTestWaitUntil([&] { return rec_.nDone >= n; }); }
   bool StartAndWaitEntered(Job& j, u32 key) { return Start(j, key) == kOk && VqxTestWaitUntil([&] { return j.fEntered.load(); }); }
   static constexpr VQX_MULTI_THREADED_JOB_CONTROL kCancel{VQX_MT_JOB_CONTROL_CANCEL};
   Recorder rec_;
@@ -193,10 +187,7 @@ TEST_F(JobsTest, CloseWaitsForTheRunningJobAndCancelsTheQueuedOnes) {
   ASSERT_TRUE(StartAndWaitEntered(g, 1));
   for (int i = 0; i < 5; ++i) ASSERT_EQ((queued[i].nId = 10 + i, Start(queued[i], i % 2)), kOk) << i;
   std::thread::id closer;
-  std::thread t([&] {
-    closer = std::this_thread::get_id();
-    EXPECT_EQ(VQXMultiThreadedJobsCloseLib(h_), kOk);
-  });
+  std::thread t([&] { EXPECT_EQ((closer = std::this_thread::get_id(), VQXMultiThreadedJobsCloseLib(h_)), kOk); });
   size_t n = 0;  // probes until the pool refuses new jobs: close has begun
   VQX_RESULT r = kOk;
   VqxTestWaitUntil([&] {
@@ -211,7 +202,7 @@ TEST_F(JobsTest, CloseWaitsForTheRunningJobAndCancelsTheQueuedOnes) {
   EXPECT_EQ(rec_.ran, std::vector<int>{0}) << "no queued handler may run after close began";
   EXPECT_EQ(rec_.done.size(), 6 + n);
   for (auto& [id, results] : rec_.done) EXPECT_EQ(results, Results{id ? kCancelled : 0x0200ABCDu}) << id;
-  for (int i = 10; i < 15; ++i) EXPECT_EQ(rec_.doneThread[i], closer) << i;
+  for (const Job& j : queued) EXPECT_EQ(j.doneThread, closer) << j.nId;
   EXPECT_EQ(rec_.reentry, Results(1 + 2 * rec_.done.size(), VQX_RESULT_INVALID_STATE))
       << "a handler cannot close its pool; a done callback of a closing pool can neither close it nor start a job";
 }

@@ -68,12 +68,10 @@ TEST(VqxThread, StopFlagAndTheEntryPoint) {
   ASSERT_EQ(VqxThreadCreate(&rec, LoopUntilStopped, &rec, nullptr), VQX_RESULT_OK);
   EXPECT_EQ(VqxThreadStopRequested(&rec), 0u);
   VqxThreadRequestStop(&rec);
-  ASSERT_EQ(VqxThreadJoin(&rec, &result), VQX_RESULT_OK);
-  EXPECT_EQ(result, 1u) << "the loop saw the stop request";
+  EXPECT_TRUE(VqxThreadJoin(&rec, &result) == VQX_RESULT_OK && result == 1u) << "the loop saw the stop request";
   int n = 0;
   rec.pFctThread = StoreArgument, rec.pvArg = &n;
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(VqxThreadCreateEntryPoint(&rec)), 0xFFFFFFFFu) << "the u32 result, unextended";
-  EXPECT_EQ(n, 42);
+  EXPECT_TRUE(reinterpret_cast<uintptr_t>(VqxThreadCreateEntryPoint(&rec)) == 0xFFFFFFFFu && n == 42) << "the u32 result, unextended";
 }
 
 class MutexTest : public ::testing::Test {

@@ -15,7 +15,7 @@ struct TimerDeleter {
 };
 using TimerPtr = std::unique_ptr<VQX_TIMER, TimerDeleter>;
 
-struct Rec { u32 un32Id; u8 byPad[3], fArmed /* the wheel's usage flag */; u64 un64Due, un64OrderKey; };
+struct Rec { u32 un32Id; u8 byPad[3], fArmed /* the wheel's usage flag */; u64 un64OrderKey; };
 constexpr u32 kFlagOffset = offsetof(Rec, fArmed);
 
 VQX_TIMER_STATS Stats(VQX_TIMER* t) {
@@ -28,13 +28,11 @@ VQX_TIMER_STATS Stats(VQX_TIMER* t) {
 std::vector<Rec*> Poll(VQX_TIMER* t, u32 un32Now, u32 un32Max = ~0u, u32* pun32Count = nullptr) {
   u32 un32Count = 0;
   EXPECT_EQ(VQXTimerPoll(t, un32Now, &un32Count, nullptr), kOk);
-  if (pun32Count != nullptr) *pun32Count = un32Count;
-  std::vector<void*> v(std::min(un32Count, un32Max) + 1, nullptr);
+  std::vector<Rec*> v(std::min(un32Count, un32Max) + 1, nullptr);
   u32 un32Got = v.size() - 1;
-  EXPECT_EQ(VQXTimerPoll(t, un32Now, &un32Got, v.data()), kOk);
-  EXPECT_EQ(un32Got, v.size() - 1);
-  EXPECT_EQ(v.back(), nullptr) << "written past the count";
-  return std::vector<Rec*>(reinterpret_cast<Rec**>(v.data()), reinterpret_cast<Rec**>(v.data()) + un32Got);
+  EXPECT_TRUE(VQXTimerPoll(t, un32Now, &un32Got, reinterpret_cast<void**>(v.data())) == kOk && un32Got == v.size() - 1 && !v.back())
+      << "a count other than asked, or written past it";
+  return *(pun32Count ? pun32Count : &un32Got) = un32Count, v.pop_back(), v;
 }
 
 TEST(Timer, CreateArgumentsAndResultCodes) {
@@ -104,20 +102,19 @@ TEST(Timer, RandomisedAgainstAModel) {
   std::vector<bool> armed(kRecords, false);
   std::mt19937_64 rng(42);
   u64 un64Now = kStart, un64LastOut = 0;  // model time (never wraps); expiry of the last record handed out
-  const auto expiry = [&](u64 due) { return due <= un64Now ? un64Now : (due + kRes - 1) / kRes * kRes; };
+  const auto arm = [&](u32 id, u64 due) {  // in the wheel and, unless armed already, in the model
+    const VQX_RESULT res = VQXTimerInsert(t.get(), u32(due), &r[id]);
+    if (!armed[id]) r[id].un64OrderKey = due <= un64Now ? un64Now : (due + kRes - 1) / kRes * kRes, armed[id] = true;
+    return res;
+  };
   for (int n = 0; n < 60000; ++n) {
     const u32 op = rng() % 10, id = rng() % kRecords;
     if (n % 10000 == 5000) {  // a burst: every idle record due within 50 ms, so that thousands expire together
-      for (u32 i = 0; i < kRecords; ++i) {
-        if (armed[i]) continue;
-        r[i].un64Due = un64Now + i % 50, r[i].un64OrderKey = expiry(r[i].un64Due), armed[i] = true;
-        ASSERT_EQ(VQXTimerInsert(t.get(), u32(r[i].un64Due), &r[i]), kOk);
-      }
+      for (u32 i = 0; i < kRecords; ++i) ASSERT_TRUE(armed[i] || arm(i, un64Now + i % 50) == kOk) << i;
     } else if (op < 6) {
       const i64 delta = i64(rng() % (1ull << (rng() % 31))) - i64(rng() % 50);
-      ASSERT_EQ(VQXTimerInsert(t.get(), u32(un64Now + delta), &r[id]), armed[id] ? kExists : kOk) << "op " << n;
-      if (!armed[id]) r[id].un64Due = un64Now + delta, r[id].un64OrderKey = expiry(un64Now + delta);
-      armed[id] = true;
+      const VQX_RESULT expected = armed[id] ? kExists : kOk;
+      ASSERT_EQ(arm(id, un64Now + delta), expected) << "op " << n;
     } else if (op < 8) {
       ASSERT_EQ(VQXTimerRemove(t.get(), &r[id]), armed[id] ? kOk : kAbsent) << "op " << n;
       armed[id] = false;

@@ -46,7 +46,6 @@ struct VqxTestLatch {
   explicit VqxTestLatch(int n = 1) : m_n(n) {}
   void CountDown() { --m_n; }
   bool Wait() const { return VqxTestWaitUntil([this] { return m_n <= 0; }); }
-  bool ArriveAndWait() { return CountDown(), Wait(); }
   std::atomic<int> m_n;
 };
 
@@ -58,7 +57,6 @@ class VqxTestMsg {
   static VqxTestMsg Adopt(void* pMsg);  // a buffer made by VqxTestMsgAlloc
   void* Msg() { return m_pStorage.get(); }
   u32& Field(u32 un32Offset) { return *reinterpret_cast<u32*>(static_cast<u8*>(Msg()) + un32Offset); }
-  u64& Field64(u32 un32Offset) { return *reinterpret_cast<u64*>(static_cast<u8*>(Msg()) + un32Offset); }
   u32& Used() { return Field(VQX_MSG_OFFSET_PAYLOAD_LENGTH); }
   u32& Cap() { return Field(VQX_MSG_OFFSET_PAYLOAD_MAX_LENGTH); }
   u8* Payload() { return static_cast<u8*>(Msg()) + VQX_MSG_HEADER_SIZE; }

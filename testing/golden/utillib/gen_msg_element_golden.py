@@ -2,8 +2,10 @@
 # Writes the golden payloads of the element-set tests from the byte layout of docs/msg-element-sets.md,
 # independently of the C++ code. Both files hold the used payload of one message: a 12-byte fixed structure
 # (set A at 0, set B at 4, u32 0x11223344 at 8), then set A gets 6 bytes 01..06, set B the text "hi", set A 4 bytes
-# AA BB CC DD.
-import os, struct
+# AA BB CC DD. Writes into utillib/tests/data, or into the folder given as the only argument.
+import os, struct, sys
+
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "utillib", "tests", "data")
 
 # bits: (end marker, element header size, layout flag of the set word)
 LAYOUTS = {32: (bytes.fromhex("EDDA21433412ADDE"), 8, 0x80000000), 16: (bytes.fromhex("EDDA16433416ADDE"), 4, 0)}
@@ -30,7 +32,7 @@ def build(bits):
 
 
 if __name__ == "__main__":
-    here = os.path.dirname(os.path.abspath(__file__))
+    out = sys.argv[1] if len(sys.argv) > 1 else DATA
     for bits in (32, 16):
-        with open(os.path.join(here, "msg_element_%d.bin" % bits), "wb") as f:
+        with open(os.path.join(out, "msg_element_%d.bin" % bits), "wb") as f:
             f.write(build(bits))
