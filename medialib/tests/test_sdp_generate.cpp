@@ -13,6 +13,7 @@ namespace {
 using Tweak = std::function<void(_VQX_SDP_INFO&)>;
 u8* Params(_VQX_SDP_INFO& r, u32 i) { return reinterpret_cast<u8*>(&r.aMediaCap[i]); }
 
+
 TEST(SdpGenerate, RowsAgainstGoldenTexts) {
   const char* const av = "c=IN IP4 192.0.2.1\r\nm=audio 1 RTP/AVP 4 18 97 98 99 100 101 102 103 104 105\r\n"
                          "a=rtpmap:97 AMR/8000\r\na=rtpmap:98 AMR-WB/16000\r\na=rtpmap:99 EVRC/8000\r\n"
@@ -57,15 +58,11 @@ TEST(SdpGenerate, RowsAgainstGoldenTexts) {
       {"format without rtpmap keeps its media word", "m=video 1 RTP/AVP 96\r\n", 0, nullptr},
       {"audio codecs", av, 0, nullptr},
       {"audio codecs explicit", av, VQX_SDP_GEN_EXPLICIT, nullptr},
-      {"audio codecs changed", av, 0,
-       [](_VQX_SDP_INFO& r) {
-         Params(r, 0)[30] = 0;                           /* G.723 annex A off */
-         Params(r, 1)[28] = 0;                           /* G.729 annex B off */
-         VqxStore16(Params(r, 3) + 38, 0x105);           /* AMR-WB modes 0, 2, 8 */
-         Params(r, 3)[40] = 1;                           /* mode-change-neighbor */
-         Params(r, 4)[34] = 0;                           /* EVRC silence suppression off */
-         Params(r, 5)[32] = 3;                           /* SMV maxinterleave */
-         VqxStore32(Params(r, 6) + 28, 15);              /* iLBC 20 ms */
+      /* G.723 annex A and G.729 annex B off, AMR-WB modes 0, 2, 8 and mode-change-neighbor, EVRC silence
+       * suppression off, SMV maxinterleave 3, iLBC 20 ms. */
+      {"audio codecs changed", av, 0, [](_VQX_SDP_INFO& r) {
+         Params(r, 0)[30] = Params(r, 1)[28] = Params(r, 4)[34] = 0, Params(r, 3)[40] = 1, Params(r, 5)[32] = 3;
+         VqxStore16(Params(r, 3) + 38, 0x105), VqxStore32(Params(r, 6) + 28, 15);
        }},
       {"T.38 and MPEG-4", "c=IN IP4 192.0.2.1\r\nm=image 1 udptl t38\r\na=T38FaxMaxBuffer:200\r\nm=video 2 RTP/AVP 96\r\n"
        "a=rtpmap:96 MP4V-ES/90000\r\na=fmtp:96 profile-level-id=1;config=00ff\r\n", 0, nullptr},
@@ -79,8 +76,7 @@ TEST(SdpGenerate, RowsAgainstGoldenTexts) {
     if (row.tweak) row.tweak(*r);
     const std::string text = GenerateSdp(*r, row.flags, &res);
     char sz[160];
-    snprintf(sz, sizeof sz, "== %s, flags %u: %08x\n", row.name, row.flags, res);
-    golden += sz;
+    golden += std::string(sz, snprintf(sz, sizeof sz, "== %s, flags %u: %08x\n", row.name, row.flags, res));
     for (char ch : text) golden += ch == '\r' ? std::string("\\r") : std::string(1, ch);
   }
   ExpectGolden("sdp/generate_rows.txt", golden);

@@ -10,6 +10,7 @@
 #include <sofia-sip/sdp.h>
 #include <sofia-sip/su_alloc.h>
 
+#include <array>
 #include <memory>
 
 #include "sdp_parse_internal.h"
@@ -26,15 +27,19 @@ struct Media {
   u32 direction = VQX_MEDIA_DIR_SEND_RECV;
   unsigned ptime = 0;
 };
+/* A format that is a number (t38 is not). */
+void Number(const char* psz, std::vector<u32>* pv) {
+  char* end;
+  const unsigned long v = std::strtoul(psz, &end, 10);
+  if (*end == '\0') pv->push_back(u32(v));
+}
 struct Seen {
   u64 id = 0, version = 0;
   std::vector<Media> media;
 };
 
-u32 Direction(const char* psz) {
-  const std::string s = psz != nullptr ? psz : "";
-  return s == "sendonly" ? VQX_MEDIA_DIR_SEND_ONLY : s == "recvonly" ? VQX_MEDIA_DIR_RECV_ONLY
-         : s == "inactive" ? VQX_MEDIA_DIR_INACTIVE : 0;
+u32 Direction(const std::string& s) {
+  return s == "sendonly" ? VQX_MEDIA_DIR_SEND_ONLY : s == "recvonly" ? VQX_MEDIA_DIR_RECV_ONLY : s == "inactive" ? 5 : 0;
 }
 
 bool Sofia(const std::string& text, Seen* pOut) {
@@ -52,16 +57,11 @@ bool Sofia(const std::string& text, Seen* pOut) {
         if (!rm->rm_predef) x.rtpmaps.emplace_back(rm->rm_pt, rm->rm_encoding, unsigned(rm->rm_rate));
       }
       /* A profile it does not take for RTP (UDP/TLS/RTP/SAVPF) keeps its formats as text. */
-      for (const sdp_list_t* l = m->m_rtpmaps == nullptr ? m->m_format : nullptr; l != nullptr; l = l->l_next) {
-        char* end;
-        const unsigned long v = std::strtoul(l->l_text, &end, 10);
-        if (*end == '\0') x.formats.push_back(u32(v));
-      }
+      for (const sdp_list_t* l = m->m_rtpmaps == nullptr ? m->m_format : nullptr; l != nullptr; l = l->l_next)
+        Number(l->l_text, &x.formats);
       const sdp_connection_t* c = m->m_connections != nullptr ? m->m_connections : s->sdp_connection;
       x.address = c != nullptr && c->c_address != nullptr ? c->c_address : "";
-      static const u32 s_aMode[] = {VQX_MEDIA_DIR_INACTIVE, VQX_MEDIA_DIR_SEND_ONLY, VQX_MEDIA_DIR_RECV_ONLY,
-                                    VQX_MEDIA_DIR_SEND_RECV};
-      x.direction = s_aMode[m->m_mode & 3];
+      x.direction = std::array<u32, 4>{5, VQX_MEDIA_DIR_SEND_ONLY, VQX_MEDIA_DIR_RECV_ONLY, 3}[m->m_mode & 3];
       const sdp_attribute_t* a = sdp_attribute_find(m->m_attributes, "ptime");
       x.ptime = a != nullptr && a->a_value != nullptr ? unsigned(atoi(a->a_value)) : 0;
       pOut->media.push_back(x);
@@ -86,12 +86,7 @@ bool Gst(const std::string& text, Seen* pOut) {
     const GstSDPMedia* m = gst_sdp_message_get_media(msg, i);
     Media x;
     x.port = gst_sdp_media_get_port(m);
-    for (guint k = 0; k < gst_sdp_media_formats_len(m); ++k) {
-      char* end;
-      const char* f = gst_sdp_media_get_format(m, k);
-      const unsigned long v = std::strtoul(f, &end, 10);
-      if (*end == '\0') x.formats.push_back(u32(v));
-    }
+    for (guint k = 0; k < gst_sdp_media_formats_len(m); ++k) Number(gst_sdp_media_get_format(m, k), &x.formats);
     x.direction = sessionDir;
     for (guint k = 0; k < gst_sdp_media_attributes_len(m); ++k) {
       const GstSDPAttribute* a = gst_sdp_media_get_attribute(m, k);
@@ -115,8 +110,7 @@ bool Gst(const std::string& text, Seen* pOut) {
 void Agree(const std::string& who, const std::string& name, const std::string& text, const _VQX_SDP_INFO& r,
            const Seen& seen) {
   const std::string where = who + " on " + name;
-  EXPECT_EQ(seen.id, r.un64SessionId) << where;
-  EXPECT_EQ(seen.version, r.un64SessionVersion) << where;
+  EXPECT_EQ(std::make_pair(seen.id, seen.version), std::make_pair(r.un64SessionId, r.un64SessionVersion)) << where;
   ASSERT_EQ(seen.media.size(), r.aCapGroups[0].un8NbSimultaneousCap) << where;
   for (size_t i = 0; i < seen.media.size(); ++i) {
     const Media& m = seen.media[i];
@@ -128,25 +122,17 @@ void Agree(const std::string& who, const std::string& name, const std::string& t
       const _VQX_MEDIA_CAP& c = r.aMediaCap[d.aMediaCapChoices[k].un8CapIdx];
       if (c.Transport.Type == VQX_MEDIA_TRANSPORT_RTP) ours.push_back(c.Transport.Rtp.un32PayloadType);
       /* sofia-sip takes a rejected stream (port 0) as inactive. */
-      if (k == 0 && (m.port != 0 || who != "sofia-sip")) {
-        EXPECT_EQ(m.direction, c.Direction) << at;
-      }
-      if (c.Transport.Type == VQX_MEDIA_TRANSPORT_RTP && m.ptime != 0) {
-        EXPECT_EQ(m.ptime, c.Transport.Rtp.un16PacketTimeMs) << at;
-      }
+      EXPECT_TRUE(k != 0 || (m.port == 0 && who == "sofia-sip") || m.direction == c.Direction) << at << m.direction;
+      EXPECT_TRUE(c.Transport.Type != 1 || m.ptime == 0 || m.ptime == c.Transport.Rtp.un16PacketTimeMs) << at << m.ptime;
       for (const auto& [pt, rtpname, clock] : m.rtpmaps) {
         if (c.Transport.Type != VQX_MEDIA_TRANSPORT_RTP || c.Transport.Rtp.un32PayloadType != pt) continue;
         u32 param;
         const u32 t = VqxMediaStringToType(rtpname, &param);
-        if (t == VQX_MEDIA_TYPE_INVALID && pt >= 96) {
-          const std::string kept = "a=rtpmap:" + std::to_string(pt) + " " + rtpname + "/" + std::to_string(clock);
-          EXPECT_EQ(std::string(c.Encoding.szNotParsed).substr(0, kept.size()), kept) << at;
-        } else if (pt >= 96) {
-          EXPECT_EQ(t, c.Encoding.MediaType) << at << " " << rtpname;
-        }
-        if (t == VQX_MEDIA_TYPE_TELEPHONE_EVENT) {
-          EXPECT_EQ(clock, c.Encoding.Events.un16ClockRate) << at;
-        }
+        const std::string kept = "a=rtpmap:" + std::to_string(pt) + " " + rtpname + "/" + std::to_string(clock);
+        /* A dynamic number gets the name's type, or keeps its rtpmap line when the name is unknown. */
+        EXPECT_TRUE(pt < 96 || (t == VQX_MEDIA_TYPE_INVALID ? std::string(c.Encoding.szNotParsed).find(kept) == 0
+                                                            : t == c.Encoding.MediaType)) << at << " " << kept;
+        EXPECT_TRUE(t != VQX_MEDIA_TYPE_TELEPHONE_EVENT || clock == c.Encoding.Events.un16ClockRate) << at;
       }
     }
     EXPECT_EQ(m.formats, ours) << at;
@@ -168,12 +154,10 @@ TEST(SdpOracle, SofiaAndGstreamerAgreeOnCorpusAndGeneratedText) {
     const std::string gen = GenerateSdp(*r, 0, &res);
     if (res == VQX_RESULT_OK) texts.emplace_back(f.name + " (generated)", gen);
     for (const auto& [name, text] : texts) {
-      const VqxRecord rr = ParseSdp(text);
       Seen a, b;
-      ASSERT_TRUE(Sofia(text, &a)) << name;
-      ASSERT_TRUE(Gst(text, &b)) << name;
-      Agree("sofia-sip", name, text, *rr, a);
-      Agree("GstSDP", name, text, *rr, b);
+      ASSERT_TRUE(Sofia(text, &a) && Gst(text, &b)) << name;
+      Agree("sofia-sip", name, text, *ParseSdp(text), a);
+      Agree("GstSDP", name, text, *ParseSdp(text), b);
       ++nCompared;
     }
   }

@@ -80,11 +80,8 @@ TEST(SdpParse, ActionAndCodecRows) {
        "cap 1 dir 3 tr 1 pt 97 frames 1 ptime 30 type 104"},
       {"shared capability copied on write", "m=audio 1 RTP/AVP 0\r\nm=audio 2 RTP/AVP 0\r\na=sendonly\r\n", false,
        "cap 0 dir 3 tr 1 pt 0 frames 1 ptime 0 type 0: 00000000\ncap 1 dir 2 "},
-      {"session direction default", "a=sendonly\r\nm=audio 1 RTP/AVP 0\r\n", false, "cap 0 dir 2"},
       {"host name by offset, type 1", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 host.example\r\n", false,
        "conn 1 'dns_off:    93' n 1 ttl 0 type 1"},
-      {"IPv6 by offset, type 2", "m=audio 1 RTP/AVP 0\r\nc=IN IP6 2001:db8::1\r\n", false, "conn 1 'dns_off:    93' n 1 ttl 0 type 2"},
-      {"TTL and count", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 224.2.1.1/127/3\r\n", false, "'224.2.1.1' n 3 ttl 127 type 0"},
       {"H.264 profile-level-id not last", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
        "a=fmtp:96 profile-level-id=42e01f;packetization-mode=1\r\n", false, "type 122: ffff4047"},
       {"MPEG-4 config in either case", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 MP4V-ES/90000\r\na=fmtp:96 profile-level-id=1;"
@@ -113,8 +110,6 @@ TEST(SdpParse, ActionAndCodecRows) {
        "00000000 00000000 000000fc"},
       {"T.38 setter only into T.38", "m=audio 1 RTP/AVP 101\r\na=rtpmap:101 telephone-event/8000\r\na=T38FaxVersion:3\r\n",
        false, "type 101: 401f0000 ffff0000"},
-      {"T.38 setters", "m=image 1 udptl t38\r\na=T38FaxVersion:3\r\na=T38FaxFillBitRemoval\r\na=T38FaxUdpEC:t38UDPFEC\r\n",
-       false, "type 98: 03000000 40380000 01000000 00000000 00000000 02000000 00000000 00000000 02000000"},
       {"G.723 bitrate 5300", "m=audio 1 RTP/AVP 4\r\na=fmtp:4 bitrate=5300\r\n", false, "type 4: 00010101"},
       {"G.729 annexb blanks and case", "m=audio 1 RTP/AVP 18\r\na=fmtp:18 annexb = YES\r\n", false, "type 18: 01"},
       {"G.729 annexb=no", "m=audio 1 RTP/AVP 18\r\na=fmtp:18 annexb=no\r\n", false, "type 18: 00"},
@@ -122,18 +117,17 @@ TEST(SdpParse, ActionAndCodecRows) {
       {"EVRC keys", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 EVRC/8000\r\na=fmtp:97 maxinterleave=7;silencesupp=no;dtxmax=20\r\n",
        false, "type 111: 00040000 0701000c 14010000"},
       {"iLBC mode 20", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 iLBC/8000\r\na=fmtp:97 mode=20\r\n", false, "type 124: 0f000000"},
-      {"G726-24 by name", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 G726-24/8000\r\n", false, "type 125: 01000000 18000000"},
-      {"RED clock and channels", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 RED/48000/2\r\n", false, "type 120: 80bb0000 01000000"},
-      {"G7221 is not G722", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 G7221/16000\r\n", false, "type 768:"},
-      {"GSM-HR is not GSM", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 GSM-HR/8000\r\n", false, "type 768:"},
-      {"EVRCB is not EVRC", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 EVRCB/8000\r\n", false, "type 768:"},
-      {"MPEG4-GENERIC is not MPEG4", "m=video 1 RTP/AVP 97\r\na=rtpmap:97 MPEG4-GENERIC/90000\r\n", false, "type 769:"},
-      {"H264-SVC is not H264", "m=video 1 RTP/AVP 97\r\na=rtpmap:97 H264-SVC/90000\r\n", false, "type 769:"},
+
+      {"names match whole", "m=audio 1 RTP/AVP 97 98 99 100 101\r\na=rtpmap:97 G7221/1\r\na=rtpmap:98 GSM-HR/1\r\n"
+       "a=rtpmap:99 EVRCB/1\r\na=rtpmap:100 MPEG4-GENERIC/1\r\na=rtpmap:101 H264-SVC/1\r\n", false,
+       "type 768: 'a=rtpmap:97 G7221/1'\ncap 1 dir 3 tr 1 pt 98 frames 1 ptime 0 type 768: 'a=rtpmap:98 GSM-HR/1'\n"
+       "cap 2 dir 3 tr 1 pt 99 frames 1 ptime 0 type 768: 'a=rtpmap:99 EVRCB/1'\ncap 3 dir 3 tr 1 pt 100 frames 1 "
+       "ptime 0 type 768: 'a=rtpmap:100 MPEG4-GENERIC/1'\ncap 4 dir 3 tr 1 pt 101 frames 1 ptime 0 type 768: "
+       "'a=rtpmap:101 H264-SVC/1'"},
       {"b=AS saturates", "m=video 1 RTP/AVP 34\r\nb=AS:7000\r\n", false, "type 34: 02020000 feff"},
       {"b=TIAS ignored", "m=video 1 RTP/AVP 34\r\nb=TIAS:64000\r\n", false, "type 34: 02020000 ffff"},
       {"setup direction", "a=direction:both\r\nm=audio 1 RTP/AVP 0\r\nm=audio 2 RTP/AVP 8\r\na=direction:passive\r\n", false,
        "kind 1 port 1/1 conn 0/0 setup 3 choices 0\ndesc 0.1 kind 1 port 2/1 conn 0/0 setup 1"},
-      {"silenceSupp off", "m=audio 1 RTP/AVP 0\r\na=silenceSupp:off - - - -\r\n", false, "type 0: 0001"},
       {"payload type above 127", "m=audio 1 RTP/AVP 128\r\n", true, "choices\n"},
       {"port above 65535", "m=audio 65536 RTP/AVP 0\r\n", true, "port 0/0"},
       {"port count above 255", "m=audio 5/256 RTP/AVP 0\r\n", true, "port 0/0"},
@@ -143,8 +137,6 @@ TEST(SdpParse, ActionAndCodecRows) {
       {"ninth m= line", "m=audio 1 RTP/AVP 0\r\nm=audio 2 RTP/AVP 0\r\nm=audio 3 RTP/AVP 0\r\nm=audio 4 RTP/AVP 0\r\n"
        "m=audio 5 RTP/AVP 0\r\nm=audio 6 RTP/AVP 0\r\nm=audio 7 RTP/AVP 0\r\nm=audio 8 RTP/AVP 0\r\nm=audio 9 RTP/AVP 8\r\n"
        "a=sendonly\r\n", true, "caps 1 groups 1"},
-      {"unknown lines and attributes", "u=http://x\r\ne=a@b\r\np=+1 555\r\na=ice-ufrag:ab\r\nm=audio 1 UDP/TLS/RTP/SAVPF 0\r\n"
-       "a=rtcp:9 IN IP4 0.0.0.0\r\na=ssrc:1 cname:x\r\nx=anything\r\n", false, "type 0:"},
   };
   for (const auto& row : rows) {
     VQX_RESULT res;

@@ -16,7 +16,7 @@ TEST(SdpParseMt, ParallelParsesAgreeWithOneThread) {
     const VqxRecord r = ParseSdp(f.text);
     expected.push_back(DumpSdp(*r) + GenerateSdp(*r));
   }
-  std::vector<std::vector<std::string>> got(4);
+  std::vector<std::vector<std::string>> got(4, std::vector<std::string>(corpus.size()));
   std::vector<std::thread> threads;
   for (size_t t = 0; t < got.size(); ++t)
     threads.emplace_back([&, t] {
@@ -24,7 +24,6 @@ TEST(SdpParseMt, ParallelParsesAgreeWithOneThread) {
         for (size_t i = 0; i < corpus.size(); ++i) {
           const size_t k = (i + t) % corpus.size(); /* each thread in its own order */
           const VqxRecord r = ParseSdp(corpus[k].text);
-          if (round == 0) got[t].resize(corpus.size());
           got[t][k] = DumpSdp(*r) + GenerateSdp(*r);
         }
     });

@@ -57,17 +57,6 @@ TEST(SdpScanner, PatternRows) {
   for (const auto& r : rows) EXPECT_EQ(Tokens(r.in), r.tokens) << "row '" << r.in << "'";
 }
 
-TEST(SdpScanner, StopsAtTheEndGiven) {
-  /* The end pointer is the terminating NUL: bytes after it are never read. */
-  const char text[] = "a=b\0garbage";
-  const char* cur = text;
-  const char* start;
-  EXPECT_EQ(VqxMedialibSdpTokenise(&cur, text + 3, &start), VQX_SDP_ATTRKEYWORD);
-  EXPECT_EQ(VqxMedialibSdpTokenise(&cur, text + 3, &start), VQX_SDP_HEX);
-  EXPECT_EQ(cur, text + 3);
-  EXPECT_EQ(VqxMedialibSdpTokenise(&cur, text + 3, &start), VQX_SDP_END);
-}
-
 TEST(SdpScanner, SameStreamsAsTheIndependentTokenizer) {
   std::istringstream in(ReadText("sdp/tokens.txt"));
   std::string line;

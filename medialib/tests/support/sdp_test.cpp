@@ -49,40 +49,38 @@ std::string GenerateSdp(const _VQX_SDP_INFO& r, u32 flags, VQX_RESULT* pRes) {
 }
 
 std::string DumpSdp(const _VQX_SDP_INFO& r) {
-  char sz[1024];
   std::string s;
-  snprintf(sz, sizeof sz, "session %llu %llu caps %u groups %u conns %u\n", (unsigned long long)r.un64SessionId,
-           (unsigned long long)r.un64SessionVersion, r.un8NbMediaCapabilities, r.un8NbCapabilityGroups, r.un8NbConnections);
-  s += sz;
+  auto put = [&s](const char* pszFormat, auto... args) {
+    char sz[512];
+    snprintf(sz, sizeof sz, pszFormat, args...);
+    s += sz;
+  };
+  put("session %llu %llu caps %u groups %u conns %u\n", (unsigned long long)r.un64SessionId,
+      (unsigned long long)r.un64SessionVersion, r.un8NbMediaCapabilities, r.un8NbCapabilityGroups, r.un8NbConnections);
   for (u32 i = 0; i < std::min<u32>(r.un8NbConnections, VQX_MEDIA_MAX_CONNECTIONS); ++i) {
     const _VQX_SDP_CONNECTION& c = r.aConnections[i];
-    snprintf(sz, sizeof sz, "conn %u '%.16s' n %u ttl %u type %u\n", i, c.szAddress, c.un32NbAddresses, c.un8Ttl,
-             c.un8AddressType);
-    s += sz;
+    put("conn %u '%.16s' n %u ttl %u type %u\n", i, c.szAddress, c.un32NbAddresses, c.un8Ttl, c.un8AddressType);
   }
   for (u32 g = 0; g < VqxNbGroups(&r); ++g)
     for (u32 d = 0; d < VqxNbDescs(r.aCapGroups[g]); ++d) {
       const _VQX_SIMULTANEOUS_CAP& x = r.aCapGroups[g].aSimultaneousCap[d];
-      snprintf(sz, sizeof sz, "desc %u.%u kind %u port %u/%u conn %u/%u setup %u choices", g, d, x.un8MediaKind,
-               x.un16Port, x.un8NbPorts, x.un8ConnectionIdx, x.un8RedundantConnectionIdx, x.un16SetupDirection);
-      s += sz;
-      for (u32 k = 0; k < VqxNbChoices(x); ++k) s += " " + std::to_string(x.aMediaCapChoices[k].un8CapIdx);
+      put("desc %u.%u kind %u port %u/%u conn %u/%u setup %u choices", g, d, x.un8MediaKind, x.un16Port, x.un8NbPorts,
+          x.un8ConnectionIdx, x.un8RedundantConnectionIdx, x.un16SetupDirection);
+      for (u32 k = 0; k < VqxNbChoices(x); ++k) put(" %u", x.aMediaCapChoices[k].un8CapIdx);
       s += "\n";
     }
   for (u32 i = 0; i < VqxNbCaps(&r); ++i) {
     const _VQX_MEDIA_CAP& c = r.aMediaCap[i];
-    snprintf(sz, sizeof sz, "cap %u dir %u tr %u pt %d frames %u ptime %u type %u:", i, c.Direction, c.Transport.Type,
-             (int)c.Transport.Rtp.un32PayloadType, c.Transport.Rtp.un16MaxAudioFramesPerPacket,
-             c.Transport.Rtp.un16PacketTimeMs, c.Encoding.MediaType);
-    s += sz;
-    const u32 n = VQXMediaLibGetCapabilityStructSize(&c);
+    put("cap %u dir %u tr %u pt %d frames %u ptime %u type %u:", i, c.Direction, c.Transport.Type,
+        (int)c.Transport.Rtp.un32PayloadType, c.Transport.Rtp.un16MaxAudioFramesPerPacket,
+        c.Transport.Rtp.un16PacketTimeMs, c.Encoding.MediaType);
     const u8* b = reinterpret_cast<const u8*>(&c);
     if (c.Encoding.MediaType >= VQX_MEDIA_TYPE_AUDIO_NOT_PARSED && c.Encoding.MediaType <= VQX_MEDIA_TYPE_NOT_PARSED) {
       std::string t(c.Encoding.szNotParsed, strnlen(c.Encoding.szNotParsed, 256));
       for (size_t k; (k = t.find("\r\n")) != std::string::npos;) t.replace(k, 2, "|");
       s += " '" + t + "'";
     } else {
-      for (u32 k = 28; k < n; ++k) snprintf(sz, sizeof sz, "%s%02x", k % 4 == 0 ? " " : "", b[k]), s += sz;
+      for (u32 k = 28; k < VQXMediaLibGetCapabilityStructSize(&c); ++k) put("%s%02x", k % 4 == 0 ? " " : "", b[k]);
     }
     s += "\n";
   }
