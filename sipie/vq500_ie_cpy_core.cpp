@@ -48,6 +48,19 @@ struct IeSetJob {
     }
 }
 
+/* A source set from outside, checked within its message before the
+ * duplication reads it; out of line so that the unchecked path of DupSet
+ * needs no frame. */
+[[gnu::noinline]] i32 DupSetChecked(const void* pSrcMsg, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet,
+                                    PFN_VQX_MSG_ELEMENT_COPY pfnCopy, void* pvJob)
+{
+    const VQX_RESULT r = VqxMsgElementCheckSet(pSrcMsg, pbySrcSet);
+    if (VQX_RESULT_FAILED(r)) {
+        return static_cast<i32>(r);
+    }
+    return static_cast<i32>(VQXMsgElementDupSet(pbySrcSet, pDstMsg, pbyDstSet, pfnCopy, pvJob));
+}
+
 i32 DupSet(IeWalk* pWalk, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet, PFN_VQX_MSG_ELEMENT_COPY pfnCopy,
            void* pvJob)
 {
@@ -61,10 +74,7 @@ i32 DupSet(IeWalk* pWalk, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet, PFN
     }
     const void* pSrcMsg = pWalk->pContext->pSrcMsg;
     if (pSrcMsg != nullptr) {
-        const VQX_RESULT r = VqxMsgElementCheckSet(pSrcMsg, pbySrcSet);
-        if (VQX_RESULT_FAILED(r)) {
-            return static_cast<i32>(r);
-        }
+        return DupSetChecked(pSrcMsg, pbySrcSet, pDstMsg, pbyDstSet, pfnCopy, pvJob);
     }
     return static_cast<i32>(VQXMsgElementDupSet(pbySrcSet, pDstMsg, pbyDstSet, pfnCopy, pvJob));
 }
