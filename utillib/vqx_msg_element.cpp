@@ -5,9 +5,11 @@
  * append writes the new element where the end marker was, writes the marker
  * after it, raises the payload length and only then links the element into
  * its set, so a failed call leaves the message as it was and no element ever
- * moves. Every offset below is relative to the payload start; every
- * bookkeeping word (set word, element header, end marker) is big-endian so
- * that a payload travels between hosts unchanged. See
+ * moves. A byte duplication from another message writes its elements in a
+ * row and then the set word, end marker and length once: the same bytes as
+ * appending them one by one. Every offset below is relative to the payload
+ * start; every bookkeeping word (set word, element header, end marker) is
+ * big-endian so that a payload travels between hosts unchanged. See
  * docs/msg-element-sets.md for the byte layout.
  *
  * All reads of set chains go through VqxSetCursor, which validates each
