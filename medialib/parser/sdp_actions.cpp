@@ -415,6 +415,7 @@ void VqxMediaLibParseRtpMap(SdpParseContext* c, const VqxSdpTokenValue& pt, cons
       t = un8Kind == 1 ? VQX_MEDIA_TYPE_AUDIO_NOT_PARSED : un8Kind == 2 ? VQX_MEDIA_TYPE_VIDEO_NOT_PARSED
                                                           : VQX_MEDIA_TYPE_NOT_PARSED;
       std::memset(cap.Encoding.szNotParsed, 0, sizeof cap.Encoding.szNotParsed);
+      c->fNewNotParsed = 1;
     }
     for (const VqxSdpRtpmapRow& row : s_aRtpmap)
       if (row.un32Type == t) {
@@ -619,9 +620,9 @@ void VqxMediaLibStoreNotParsedAttribute(SdpParseContext* c, const char* pLineEnd
      * parse when the generator writes the text back. */
     char* t = cap.Encoding.szNotParsed;
     size_t n = strnlen(t, sizeof cap.Encoding.szNotParsed - 1);
-    /* The text starts with the format's rtpmap line, which gives its type back
-     * when the text is parsed again. */
-    if (n == 0 && c->un32LineSecondToken != VQX_SDP_RTPMAP) return;
+    /* The text starts with the rtpmap line that made the capability (its name
+     * unknown), which gives the type back when the text is parsed again. */
+    if (n == 0 && c->fNewNotParsed == 0) return;
     const size_t sep = n != 0 ? 2 : 0;
     if (n + sep + line.size() > sizeof cap.Encoding.szNotParsed - 1) return;
     std::memcpy(t + n, "\r\n", sep);

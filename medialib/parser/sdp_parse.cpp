@@ -152,6 +152,7 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
     }
     VqxMediaLibStoreNotParsedAttribute(&ctx, pStart);
     ctx.pLineStart = nullptr;
+    ctx.fNewNotParsed = 0;
     if (ctx.fLineError != 0) {
       ctx.fLineError = 0;
       /* The line break itself, without its last byte. */

@@ -67,6 +67,7 @@ struct SdpParseContext {
   u32 fMediaSection;            /* after an m= line (also when it got no description) */
   u32 un32LineFirstToken;       /* code of the current line's first token */
   u32 un32LineSecondToken;      /* and of its next one that is not blank (an attribute's name) */
+  u32 fNewNotParsed;            /* this line's rtpmap made a not-parsed capability */
   VqxSdpDefaults session, media;
   u32 un32NbPending;
   VqxSdpPendingFmtp aPending[VQX_SDP_MAX_PENDING];
