@@ -113,8 +113,7 @@ TEST_F(BoardTest, EventsFromTheBoardAreAcknowledgedWithoutTrafficOfOurOwn) {
     VQXReleaseMsgEx(b.hLib, &hMsg);
   }
   EXPECT_EQ(un32Got, 17u);
-  _VQX_LIB_STATS stats{};
-  ASSERT_EQ(VQXLibGetStats(b.hLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(b.hLib);
   EXPECT_GE(stats.TxPureAck, static_cast<u64>(nAcks1 + 1 - nAcks0)) << "every acknowledgement the board counted";
   VQXDestroyMsgFilterEx(b.hLib, &hEvents);
 }

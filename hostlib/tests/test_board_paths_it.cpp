@@ -48,8 +48,7 @@ TEST_F(TwoPathTest, RequestsOvertakingTheLostOnesAreSentAgain) {
   ASSERT_EQ(b.Board.Command("release").rfind("ok", 0), 0u);
   Request(20);
   ExpectAllAnsweredOnce();
-  _VQX_LIB_STATS stats{};
-  ASSERT_EQ(VQXLibGetStats(b.hLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(b.hLib);
   EXPECT_GE(stats.TxRetransmit, 5u + static_cast<u64>(nOutOfOrder));
 }
 

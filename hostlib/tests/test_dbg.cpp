@@ -114,8 +114,7 @@ TEST_F(DbgTest, LeakReportNamesFileAndLine) {
   ASSERT_TRUE(mLog.WaitFor("end VQX_DEBUG_API dump"));
   /* Each block names where its item was taken; a sent message is no longer the application's. */
   ExpectGolden(mLog.Text("VQX_DEBUG_API ****"), "dbg_leak_report.txt");
-  _VQX_LIB_STATS stats;
-  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.DebugHashItems, 4u) << "the held message, the received one and two filters";
   EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &hImplicit, "asker.cpp", 3), VQX_RESULT_API_OK);
   EXPECT_EQ(VQXReleaseMsgDbg(mhLib, &hGot, "reader.cpp", 78), VQX_RESULT_OK);

@@ -84,9 +84,7 @@ class FilterDestroyMtTest : public HostLibTest {
   bool WaitBlocked(VQX_FILTER_HANDLE h, u32 n) {
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < deadline) {
-      VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-      const u32 un32Waiters = h->un32Waiters;
-      VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+      const u32 un32Waiters = Locked(mhLib, [&] { return h->un32Waiters; });
       if (un32Waiters >= n) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

@@ -113,8 +113,7 @@ class FilterTest : public HostLibTest {
     return *phImplicit;
   }
   _VQX_LIB_STATS Stats() {
-    _VQX_LIB_STATS stats{};
-    EXPECT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+    _VQX_LIB_STATS stats = LibStats(mhLib);
     return stats;
   }
 };
@@ -288,9 +287,7 @@ TEST_F(FilterTest, UnreadMessagesLeakWatchAndDestroyResult) {
   ASSERT_TRUE(mLog.WaitFor("Possible leak (1) Msg waiting in filter"));
   EXPECT_EQ(mLog.Count("Possible leak"), 1u);
   EXPECT_EQ(mLog.Count("Use VQX_API_DEBUG to know which file/line"), 1u);
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  h->un64LastReadTick -= 6000;
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  Locked(mhLib, [&] { h->un64LastReadTick -= 6000; });
   EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_FILTER_FREED_W_MSG_IN_Q);
 }
 
@@ -330,9 +327,7 @@ TEST_F(FilterTest, ImplicitFilterTakesTheResponseOnlyOnce) {
   for (auto& hI : ah) ASSERT_NE(Request(&hI), nullptr);
   EXPECT_NE(ah[0], ah[1]);
   /* The awaited peer gone: the reader wakes with "not ready". */
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  VqxHostAwakeImplictitFilters(mhLib, kLocal);
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  Locked(mhLib, [&] { VqxHostAwakeImplictitFilters(mhLib, kLocal); });
   VQX_MSG_HANDLE hRsp = nullptr;
   EXPECT_EQ(VQXReceiveMsg(mhLib, ah[0], 1000, &hRsp), VQX_RESULT_API_ADA_NOT_READY);
   for (auto& hI : ah) EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hI), VQX_RESULT_API_OK);

@@ -33,9 +33,7 @@ class FilterSourceTest : public PeerTest {
   VQX_RESULT Receive(u32 hFrom, u32 un32Id, u32 un32FixedTwo = 2) {
     VQX_MSG_HANDLE hMsg = NewMsg(un32Id, hFrom);
     hMsg->un32FixedTwo = un32FixedTwo;
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    const VQX_RESULT result = VqxFilterApply(mhLib, &hMsg, nullptr);
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    const VQX_RESULT result = Locked(mhLib, [&] { return VqxFilterApply(mhLib, &hMsg, nullptr); });
     return result;
   }
   u32 Read(VQX_FILTER_HANDLE h, u32 un32Max) {

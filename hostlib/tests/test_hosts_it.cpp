@@ -104,8 +104,7 @@ TEST(HostChild, CountsWhatItsFiltersLetThrough) {
   EXPECT_TRUE(fEnd) << "end marker";
   EXPECT_EQ(un32Got, EnvU32("VQX_HOST_EXPECT"));
   EXPECT_TRUE(fInOrder);
-  _VQX_LIB_STATS stats{};
-  ASSERT_EQ(VQXLibGetStats(hLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(hLib);
   EXPECT_EQ(stats.RxMsgMatchNoQ, 0u) << "last one: 0x" << std::hex << stats.SignoMatchNoQ;
   VQXDestroyMsgFilterEx(hLib, &hFilter);
   VQXCloseLibEx(&hLib);
@@ -212,8 +211,7 @@ TEST_F(HostsTest, BroadcastEventReachesOnlyTheHostWhoseFiltersMatch) {
   EXPECT_EQ(un32Added, 2u) << "one host-added notification per host, after its filters";
 
   ASSERT_EQ(Send(0xFFFFFFFFu, 0x06000001u, VQX_MSG_TYPE_EVENT, 1), VQX_RESULT_API_OK);
-  _VQX_LIB_STATS stats{};
-  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.RxMsgCopy, 0u) << "one host wanted it: the message itself went, no copy";
   ASSERT_EQ(Send(0xFFFFFFFFu, kEndId, VQX_MSG_TYPE_EVENT, 0), VQX_RESULT_API_OK);
   EXPECT_EQ(pMatch->Wait(kWaitMs), 0) << "rf-match: one event, then the end marker";
@@ -233,8 +231,7 @@ TEST_F(HostsTest, RequestStreamArrivesInOrderAndAcknowledged) {
   ASSERT_EQ(Send(0xFFFFFFFFu, kEndId, VQX_MSG_TYPE_EVENT, 0), VQX_RESULT_API_OK);
   EXPECT_EQ(VQXWaitSentMsg(mhLib, 5000), VQX_RESULT_API_OK);
   EXPECT_EQ(pChild->Wait(kWaitMs), 0) << "every request, in order";
-  _VQX_LIB_STATS stats{};
-  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_GE(stats.TxMsg, kCount);
   EXPECT_GT(stats.RxPureAck, 0u) << "the receiver acknowledged what it got without traffic of its own";
 }

@@ -357,8 +357,7 @@ TEST_F(LibTest, StatisticsPrintout) {
     all += line;
   }
   ExpectGolden(all.substr(all.find("VQXLibStats:")), "lib_stats_printout.txt");
-  _VQX_LIB_STATS stats;
-  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ((std::vector<u64>{stats.un32StructVersion, stats.CurrentAllocated, stats.aBufPool[0].un32Hit}),
             (std::vector<u64>{1, 1, 1}));
   VQXReleaseMsgEx(mhLib, &hMsg);
@@ -434,8 +433,7 @@ TEST_F(LibTest, MessagesFromManyThreads) {
   VqxHostLibCriticalSectionEnter(mhLib);
   VqxHostLibCriticalSectionLeave(mhLib);
   EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
-  _VQX_LIB_STATS stats;
-  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.MsgSerial, static_cast<u64>(kThreads * kRounds));
   EXPECT_EQ(stats.CurrentAllocated, 0u);
   EXPECT_TRUE(mLog.WaitFor("thread 3 round 1500"));

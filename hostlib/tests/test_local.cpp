@@ -154,8 +154,7 @@ TEST_F(LocalTest, NobodyTakesItThenItIsFreedAndCounted) {
   ASSERT_EQ(VQXDestroyMsgFilterEx(mhLib, &mhAll), VQX_RESULT_API_OK);
   VQX_MSG_HANDLE hMsg = NewMsg(0x06000033, 0xDA000001);
   EXPECT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);
-  _VQX_LIB_STATS stats;
-  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.RxMsgMatchNoQ, 1u);
   EXPECT_EQ(stats.SignoMatchNoQ, 0x06000033u);
   EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
@@ -258,9 +257,7 @@ TEST_F(LocalTest, ReceivedOldHeaderIsWidened) {
   hMsg->un32PayloadMaxLength = 16;
   hMsg->un32PayloadLength = 16;
   for (u8 i = 0; i < 16; i++) pby[64 + i] = static_cast<u8>(0xA0 + i);
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  EXPECT_EQ(VqxFilterApply(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  Locked(mhLib, [&] { EXPECT_EQ(VqxFilterApply(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK); });
   VQX_MSG_HANDLE hGot = Take();
   ASSERT_NE(hGot, nullptr);
   EXPECT_EQ(hGot->un32MsgId, 0x06000044u);

@@ -99,8 +99,7 @@ TEST_F(MsgTest, HeaderAtAllocationAndSerials) {
     EXPECT_EQ(memcmp(reinterpret_cast<u8*>(h) + 56, abyZero, 32), 0) << "bytes 56..87";
     EXPECT_EQ(memcmp(VQXMsgPayload(h) + 4, abyZero, 4), 0) << "payload bytes 4..7";
   }
-  _VQX_LIB_STATS stats;
-  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.MsgSerial, hB->un32SerialNumber);
   VQXReleaseMsgEx(mhLib, &hA);
   VQXReleaseMsgEx(mhLib, &hB);
@@ -187,8 +186,7 @@ TEST_F(MsgTest, CopyKeepsHeaderAndPayloadButTakesNewSerial) {
   EXPECT_EQ(hCopy->un32SerialNumber, hMsg->un32SerialNumber + 1);
   EXPECT_EQ(memcmp(reinterpret_cast<u8*>(hCopy) + 28, reinterpret_cast<u8*>(hMsg) + 28, hMsg->un32Length - 28), 0);
   EXPECT_EQ(memcmp(hCopy, hMsg, 24), 0);
-  _VQX_LIB_STATS stats;
-  VQXLibGetStats(mhLib, &stats);
+  _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.RxMsgCopy, 1u);
   VQXReleaseMsgEx(mhLib, &hCopy);
   VQXReleaseMsgEx(mhLib, &hMsg);

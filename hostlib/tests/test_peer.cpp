@@ -89,9 +89,7 @@ TEST_F(PeerTest, NewHostIsAnnouncedOnlyWhenItsFiltersAreDone) {
     hMsg->un32Length = 104;
     hMsg->un32PayloadMaxLength = 16;
     Wr32(VQXMsgPayload(hMsg), 8, 5);
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    EXPECT_TRUE(VqxPeerHandleGwOpMsg(mhLib, Peer(0xCB000001), hMsg));
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    Locked(mhLib, [&] { EXPECT_TRUE(VqxPeerHandleGwOpMsg(mhLib, Peer(0xCB000001), hMsg)); });
   }
   std::vector<u8> added = Take();
   ASSERT_EQ(added.size(), 88u + 432u);

@@ -277,17 +277,13 @@ TEST_F(RemoteFilterTest, ResponsesAndOtherMessagesAreConsumed) {
   EXPECT_EQ(Handle(GwOp(0x020D0106, 1, 24, kBoard)), ~0u);
   EXPECT_EQ(Handle(GwOp(0x020D0104, 1, 16, kBoard)), ~0u);
   /* The peer value is echoed in our next CLEAR to that host. */
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  VqxSendRemoteFilterClear(mhLib, Peer(kHost));
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  Locked(mhLib, [&] { VqxSendRemoteFilterClear(mhLib, Peer(kHost)); });
   auto sent = TakeSent();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(Rd32(Payload(sent[0]), 12), 0xABCDu);
   /* Not of the family: not consumed. */
   hMsg = GwOp(0x020D0012, 1, 16);
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  EXPECT_FALSE(VqxPeerHandleGwOpMsg(mhLib, Peer(kHost), hMsg));
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  Locked(mhLib, [&] { EXPECT_FALSE(VqxPeerHandleGwOpMsg(mhLib, Peer(kHost), hMsg)); });
   VQXReleaseMsgEx(mhLib, &hMsg);
 }
 

@@ -71,16 +71,10 @@ inline VQX_GW_HOST_ADV HostAdv(const char* pszHost, const char* pszApp, u64 un64
 /* A path of a peer up (as the transport reports it) and a peer record, each under the library lock. */
 inline VQX_RESULT PathUp(VQX_LIB_HANDLE hLib, u32 h, const VQX_GW_ADAPTER_ADV* pA, const VQX_GW_HOST_ADV* pH = nullptr,
                          u32 fGw0 = 1) {
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
-  const VQX_RESULT r = VqxHostAdapterPathAdd(hLib, h, pA, pH, fGw0);
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
-  return r;
+  return Locked(hLib, [&] { return VqxHostAdapterPathAdd(hLib, h, pA, pH, fGw0); });
 }
 inline VQX_PEER* PeerOf(VQX_LIB_HANDLE hLib, u32 h) {
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
-  VQX_PEER* p = VqxHostAdapterOrHostByHandle(hLib, h);
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
-  return p;
+  return Locked(hLib, [&] { return VqxHostAdapterOrHostByHandle(hLib, h); });
 }
 
 /* Golden notification payloads (tests/data/peer_notifications.hex, from byte 8 of the payload). */
@@ -173,9 +167,7 @@ class PeerTest : public HostLibTest {
     return PathUp(mhLib, h, pA, pH, fGw0);
   }
   void Down(u32 h, u32 fGw0, u32 un32Cause) {
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    VqxHostAdapterDown(mhLib, h, fGw0, un32Cause);
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    Locked(mhLib, [&] { VqxHostAdapterDown(mhLib, h, fGw0, un32Cause); });
   }
   /* The next message on a filter (copied out and released), empty when none. */
   std::vector<u8> Take(VQX_FILTER_HANDLE hFilter = nullptr) {

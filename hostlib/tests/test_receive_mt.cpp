@@ -259,8 +259,7 @@ TEST_F(ReceiveMtTest, FiltersComeAndGoWhileMessagesFlow) {
   churn.join();
   EXPECT_EQ(un32Got, kMessages);
   EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hSteady), VQX_RESULT_API_OK);
-  _VQX_LIB_STATS stats;
-  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.FilterOwned, 0u);
   EXPECT_EQ(stats.FilterAlloc, stats.FilterFreed);
 }

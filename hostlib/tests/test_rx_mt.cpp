@@ -45,9 +45,7 @@ class RxTest : public HostLibTest {
     hMsg->un32PiggyAck = un32Ack;
     hMsg->un16ConnectionCount = un16Conn;
     memcpy(VQXMsgPayload(hMsg) + 8, &un32Word, 4);
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    EXPECT_EQ(VQXHostSwapMsgToSend(mhLib, hMsg), VQX_RESULT_OK);
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    Locked(mhLib, [&] { EXPECT_EQ(VQXHostSwapMsgToSend(mhLib, hMsg), VQX_RESULT_OK); });
     return hMsg;
   }
   void Feed(u32 hPeer, VQX_MSG_HANDLE hMsg, u32 un32Size = 0) {
@@ -120,8 +118,7 @@ TEST_F(RxTest, SequenceNumbersTable) {
   }
   EXPECT_TRUE(mLog.WaitFor("message(s) lost (expected sequence 3, received 5), resynchronising"));
   EXPECT_TRUE(mLog.WaitFor("3 message(s) lost (expected sequence 4294967294, received 2), resynchronising"));
-  _VQX_LIB_STATS stats{};
-  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.RxMsgRedundant, 4u);
   EXPECT_EQ(stats.RxMsg, 10u);
 }
@@ -148,9 +145,7 @@ TEST_F(RxTest, AcknowledgementsAndConnectionCount) {
   EXPECT_TRUE(Delivered().empty()) << "the stored count stays: the next of the new count is dropped too";
   EXPECT_EQ(Peer(kBoard)->un16RxConnectionCount, 5u);
   /* The links dropped and made again: the new count is taken from its first message. */
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  VqxHostAdapterDown(mhLib, kBoard, 1, 3);
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  Locked(mhLib, [&] { VqxHostAdapterDown(mhLib, kBoard, 1, 3); });
   ASSERT_EQ(Up(kBoard, &mAdv), VQX_RESULT_API_OK);
   Feed(kBoard, Wire(kDataId, 3, 6, 0, 6));
   EXPECT_EQ(Delivered(), std::vector<u32>{6});
@@ -172,9 +167,7 @@ TEST_F(RxTest, PendingAcknowledgementOnlyPast16383Unacknowledged) {
     EXPECT_EQ(Delivered().size(), 1u);
     EXPECT_EQ(Peer(kBoard)->un32RxUnacked, row.un32UnackedBefore + 1);
     EXPECT_EQ(Peer(kBoard)->fPendingAck, row.fPending);
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    EXPECT_EQ(VqxPeerLib(mhLib)->un32NbPendingAck, u32{row.fPending});
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    Locked(mhLib, [&] { EXPECT_EQ(VqxPeerLib(mhLib)->un32NbPendingAck, u32{row.fPending}); });
   }
 }
 
@@ -341,9 +334,7 @@ TEST_F(RxTest, ReconnectionWaitsForUnreadMessagesAtMostAMinute) {
   Feed(kBoard, Wire(kDataId, 0, 1));
   Feed(kBoard, Wire(kDataId, 0, 2));
   EXPECT_EQ(VqxHostGwLibCanConnectTo(mhLib, kBoard), 1u) << "present: always";
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  VqxHostAdapterDown(mhLib, kBoard, 1, 3);
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  Locked(mhLib, [&] { VqxHostAdapterDown(mhLib, kBoard, 1, 3); });
   g_un64Offset = 0;
   VqxClockSetSource(ShiftedClock);
   EXPECT_EQ(VqxHostGwLibCanConnectTo(mhLib, kBoard), 0u) << "two messages still unread";

@@ -133,8 +133,7 @@ TEST_F(SendTest, HighWatermarkAndFullFifoDroppedByTheStatusCallback) {
   EXPECT_EQ(mLog.Count("WARNING: High watermark passed"), 1u);
   EXPECT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_TXMSG_DROPPED);
   EXPECT_EQ(FifoCount(), kFifo);
-  _VQX_LIB_STATS stats{};
-  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.TxMsgDropped, 1u);
   EXPECT_EQ(stats.TxMsgQueued, kFifo);
   std::lock_guard<std::mutex> guard(mStatus.Mutex);
@@ -153,9 +152,7 @@ TEST_F(SendTest, SenderWaitingOnAFullFifoIsReleasedWhenThePeerGoes) {
   std::thread sender([&] { blocked = Send(0x03000001, kBoard, 8); });
   EXPECT_TRUE(mLog.WaitFor("VqxMsgSendTo: Warning: too many messages in queue (max 30). Waiting...\n"));
   EXPECT_EQ(blocked.load(), 0u) << "still waiting for room";
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  VqxHostAdapterDown(mhLib, kBoard, 1, 3);
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  Locked(mhLib, [&] { VqxHostAdapterDown(mhLib, kBoard, 1, 3); });
   sender.join();
   EXPECT_EQ(blocked.load(), VQX_RESULT_API_ADA_NOT_READY);
   EXPECT_EQ(mLog.Count("Waiting..."), 1u) << "said once, however long it waited";
@@ -226,9 +223,7 @@ TEST_F(SendTest, SequenceNumbersSkipZeroAcrossTheWrap) {
   VqxGwSetSendStandIn(&s_StandIn);
   Open(false);
   ASSERT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK) << "the library's own messages went first";
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32TxSeq = 0xFFFFFFFDu;
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  Locked(mhLib, [&] { VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32TxSeq = 0xFFFFFFFDu; });
   for (u32 i = 0; i < 4; i++) ASSERT_EQ(Send(0x03000001, kBoard, 8, VQX_MSG_TYPE_EVENT), VQX_RESULT_API_OK) << i;
   EXPECT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK);
   {
@@ -250,24 +245,19 @@ TEST_F(SendTest, RefusedBatchIsReleasedAndItsNumbersReused) {
   const std::pair<const char*, u32> rows[] = {{"kept for retransmission", 0x00600000}, {"not kept", 0}};
   for (const auto& [pszName, un32Build] : rows) {
     SCOPED_TRACE(pszName);
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32BuildNumber = un32Build;
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    Locked(mhLib, [&] { VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32BuildNumber = un32Build; });
     g_Posted.Seqs.clear();
     for (u32 i = 0; i < 3; i++) {
       g_Posted.fRefuseNext = i == 1;
       ASSERT_EQ(Send(0x03000001, kBoard, 8, VQX_MSG_TYPE_EVENT), VQX_RESULT_API_OK) << i;
     }
     ASSERT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK);
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    const u32 un32Kept = VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32TxPendingCount;
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    const u32 un32Kept = Locked(mhLib, [&] { return VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32TxPendingCount; });
     ASSERT_EQ(g_Posted.Seqs.size(), 2u);
     EXPECT_EQ(g_Posted.Seqs[1], g_Posted.Seqs[0] + 1);
     EXPECT_EQ(VqxBufLiveCount(mhLib), un32Kept) << "only the kept messages are live";
   }
-  _VQX_LIB_STATS stats{};
-  ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
+  _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.TxMsgDropped, 2u);
   EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
   VqxGwSetSendStandIn(nullptr);

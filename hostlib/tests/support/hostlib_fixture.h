@@ -45,6 +45,24 @@ void ExpectGolden(const std::string& text, const char* pszFile);
 /* A data field as a number (decimal, 0x hex, or negative). */
 unsigned long long DataNum(const std::string& field);
 
+/* f() run under the library lock; its result. */
+template <class F>
+auto Locked(VQX_LIB_HANDLE hLib, F f) {
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  struct Leave {
+    VQX_LIB_HANDLE h;
+    ~Leave() { VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(h); }
+  } leave{hLib};
+  return f();
+}
+
+/* A library's statistics (a test failure when they cannot be read). */
+inline _VQX_LIB_STATS LibStats(VQX_LIB_HANDLE hLib) {
+  _VQX_LIB_STATS stats{};
+  EXPECT_EQ(VQXLibGetStats(hLib, &stats), VQX_RESULT_API_OK);
+  return stats;
+}
+
 /* Parameters that open the library with no transport and every line captured. */
 _VQX_LIB_PARAMS HostLibTestParams(CapturedLog* pLog);
 
