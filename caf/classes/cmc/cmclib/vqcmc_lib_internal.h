@@ -10,6 +10,7 @@
 #ifndef VQCMC_LIB_INTERNAL_H
 #define VQCMC_LIB_INTERNAL_H
 
+#include <atomic>
 #include <cstddef>
 
 #include "vqcmc_lib.h"
@@ -208,7 +209,7 @@ typedef struct _VQCMC_JOB {
   u8 fCancelled;
   u8 fQueued;                    /* counted in "jobs queued" and the entity's pending jobs */
   u8 fRunning;                   /* counted in "jobs running" */
-  u8 fEnded;                     /* counted out; the pool's done step only frees it */
+  struct _VQCMC_JOB* pNextEnded; /* in the context's list of ended pool jobs */
   u64 un64Serial;                /* order of posting */
 } _VQCMC_JOB;
 
@@ -260,6 +261,7 @@ struct _VQCMC_LIB_CTX {
   u32 un32FifoCapacity, un32FifoCount, un32FifoHead;
   _VQCMC_JOB** papJobsFifo;
   u32 un32JobsLive;              /* job records in existence */
+  std::atomic<_VQCMC_JOB*> pEndedJobs;  /* pool jobs past their done step, not yet counted out */
   u64 un64NextJobSerial;
   u32 fStopped;
   /* entities */
@@ -323,6 +325,8 @@ VQX_RESULT VqCmcThreadJobEventPostInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CT
                                            const char* pszFile, u32 un32Line);
 VQX_RESULT VqCmcThreadJobEventCancel(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u64 un64EventKey);
 VQX_RESULT VqCmcThreadJobReserialize(VQCMC_LIB_CTX* pCtx, u32 un32OldKey, u32 un32NewKey);
+/* Ends the pool jobs whose done step has run (their counters, hash entries and records). */
+void VqCmcThreadDrainEnded(VQCMC_LIB_CTX* pCtx);
 /* Runs every job of the single-thread FIFO (the intake's end of batch). */
 void VqCmcThreadRunFifo(VQCMC_LIB_CTX* pCtx);
 /* Jobs the job layer holds (FIFO or pool). */

@@ -321,6 +321,7 @@ VQX_RESULT VQCmcLibGetStats(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_STATS* pStats) {
   if (hLib == nullptr || pStats == nullptr) return VQX_RESULT_NULL_PARAM;
   CThreadSem lock(hLib);
   VQCMC_TRACE(hLib, 0, "VQCmcLibGetStats", "Enter");
+  VqCmcThreadDrainEnded(hLib);
   *pStats = hLib->Stats;
   return VQX_RESULT_OK;
 }

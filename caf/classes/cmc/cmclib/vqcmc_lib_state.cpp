@@ -133,6 +133,7 @@ void VqCmcMsgReceived(void* pvCtx, VQX_LIB_HANDLE, VQX_FILTER_HANDLE, u32* pun32
   const u32 un32Received = *pun32Count;
   *pun32Count = 0;
   VqxMutexGet(pCtx->hThreadSem);
+  VqCmcThreadDrainEnded(pCtx);
   VQX_RESULT result = VqCmcStatePollTimeout(pCtx);
   if (VQX_RESULT_FAILED(result)) VQCMC_RED(pCtx, "VqCmcMsgReceived", "VqCmcStatePollTimeout Failed 0x%X", result);
   if (pCtx->un32NbHostsResyncing != 0) {

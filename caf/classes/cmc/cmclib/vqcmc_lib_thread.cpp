@@ -11,7 +11,10 @@
  * whatever way the job ends. A job removes only its own hash entries.
  *
  * Locks: bookkeeping under hThreadSem; the application's callbacks run
- * without it.
+ * without it. In pool mode a job takes the lock once, for its start step;
+ * its done step goes through a lock-free list that the next holder of the
+ * lock drains (the intake, a post, a cancel, the counters, close), so the
+ * counters are exact whenever they are read.
  */
 #include <cstdlib>
 #include <cstring>
@@ -59,9 +62,9 @@ void LeaveQueued(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
   if (pJob->pEntity != nullptr && pJob->pEntity->un32NbPendingJobs > 0) pJob->pEntity->un32NbPendingJobs--;
 }
 
+/* The application's callback for one job; called without the library lock. The
+ * message the callback left is released here, outside the lock too. */
 void CallApp(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
-  const u32 un32Levels = VqxMutexHeldCount(pCtx->hThreadSem);
-  for (u32 i = 0; i < un32Levels; i++) VqxMutexGive(pCtx->hThreadSem);
   VqCmcCallbackEnter(pCtx);
   _VQCMC_ENTITY_CTX* pEntity = pJob->pEntity;
   if (pEntity == nullptr) {
@@ -77,16 +80,14 @@ void CallApp(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
     pEntity->Params.Callback.pFctCallback(pCtx, pEntity->Params.Callback.pvLegUserContext, &pJob->hMsg);
   }
   VqCmcCallbackLeave();
-  /* A message the callback left is released before the lock is taken again: the host
-   * library's own lock is not nested inside ours on the common path. */
   if (pJob->hMsg != nullptr) VQXReleaseMsgDbg(pCtx->hVqxLib, &pJob->hMsg, __FILE__, __LINE__);
-  for (u32 i = 0; i < un32Levels; i++) VqxMutexGet(pCtx->hThreadSem);
 }
 
-VQX_RESULT JobHandlerInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
+/* Start step, under the lock: true when the application's callback is to run. */
+bool JobStart(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
   if (pCtx->fStopped) {
     if (pJob->hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
-    return VQX_RESULT_NOT_READY;
+    return false;
   }
   _VQCMC_ENTITY_CTX* pEntity = pJob->pEntity;
   if (pEntity != nullptr && pJob->fInPendingHash) {
@@ -105,14 +106,14 @@ VQX_RESULT JobHandlerInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
                 pEntity->Params.EntityId, pJob->hMsg->un32MsgId);
     pJob->pEntity = nullptr;
     VqCmcLibEntityDestroy(pCtx, pEntity);
-  } else {
-    CallApp(pCtx, pJob);
+    VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
+    return false;
   }
-  if (pJob->hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
-  return VQX_RESULT_OK;
+  return true;
 }
 
-void JobDoneInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob, bool fFree) {
+/* Done step, under the lock: every counter the job still holds, its own hash entries, the record. */
+void JobDoneInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
   if (pJob->hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
   HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
   HashRemoveOwn(pCtx->hHashProcessingJobs, pJob, &pJob->fInProcessingHash);
@@ -121,33 +122,32 @@ void JobDoneInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob, bool fFree) {
   pCtx->Stats.un32JobsDone++;
   if (pCtx->un32JobsLive > 0) pCtx->un32JobsLive--;
   VqCmcHostJobEnded(pCtx, pJob->un64Serial);
-  pJob->fEnded = 1;
-  if (fFree) delete pJob;
+  delete pJob;
 }
 
-/* The handler also ends the job in the lock section after the callback (one lock
- * section less per job); the done step then only frees the record. */
+/* Pool mode: one lock section per job. The start step runs under the lock, the callback
+ * after it; the pool's done step hands the job to the next holder of the lock, which
+ * ends it (VqCmcThreadDrainEnded). */
 VQX_RESULT PoolHandler(VQX_MULTI_THREADED_JOBS_HANDLE, void* pvJob) {
   _VQCMC_JOB* pJob = static_cast<_VQCMC_JOB*>(pvJob);
   VQCMC_LIB_CTX* pCtx = pJob->pCtx;
   VqxMutexGet(pCtx->hThreadSem);
-  const VQX_RESULT result = JobHandlerInternal(pCtx, pJob);
-  JobDoneInternal(pCtx, pJob, false);
+  VqCmcThreadDrainEnded(pCtx);
+  const bool fCall = JobStart(pCtx, pJob);
   VqxMutexGive(pCtx->hThreadSem);
-  return result;
+  if (fCall) CallApp(pCtx, pJob);
+  return fCall ? VQX_RESULT_OK : VQX_RESULT_NOT_READY;
 }
 
-/* Also called with the cancelled result for a job that never ran. */
+/* Also called with the cancelled result for a job that never ran; the last use of the
+ * record by the pool, so the record may be ended (and freed) by another thread from here. */
 void PoolDone(VQX_MULTI_THREADED_JOBS_HANDLE, void* pvJob, VQX_RESULT) {
   _VQCMC_JOB* pJob = static_cast<_VQCMC_JOB*>(pvJob);
-  if (pJob->fEnded) {
-    delete pJob;
-    return;
-  }
   VQCMC_LIB_CTX* pCtx = pJob->pCtx;
-  VqxMutexGet(pCtx->hThreadSem);
-  JobDoneInternal(pCtx, pJob, true);
-  VqxMutexGive(pCtx->hThreadSem);
+  pJob->pNextEnded = pCtx->pEndedJobs.load(std::memory_order_relaxed);
+  while (!pCtx->pEndedJobs.compare_exchange_weak(pJob->pNextEnded, pJob, std::memory_order_release,
+                                                 std::memory_order_relaxed)) {
+  }
 }
 
 u32 PoolClass(u32 un32Prio) {
@@ -199,6 +199,9 @@ VQX_RESULT VqCmcThreadUninit(VQCMC_LIB_CTX* pCtx) {
       VQCMC_RED(pCtx, "VqCmcThreadUninit", "VQXMultiThreadedJobsCloseLib Failed");
     }
     pCtx->hJobPool = nullptr;
+    VqxMutexGet(pCtx->hThreadSem);
+    VqCmcThreadDrainEnded(pCtx);
+    VqxMutexGive(pCtx->hThreadSem);
   }
   if (pCtx->papJobsFifo != nullptr) {
     VqxMutexGet(pCtx->hThreadSem);
@@ -206,7 +209,7 @@ VQX_RESULT VqCmcThreadUninit(VQCMC_LIB_CTX* pCtx) {
       _VQCMC_JOB* pJob = pCtx->papJobsFifo[pCtx->un32FifoHead];
       pCtx->un32FifoHead = (pCtx->un32FifoHead + 1) % pCtx->un32FifoCapacity;
       pCtx->un32FifoCount--;
-      JobDoneInternal(pCtx, pJob, true);
+      JobDoneInternal(pCtx, pJob);
     }
     VqxMutexGive(pCtx->hThreadSem);
     free(pCtx->papJobsFifo);
@@ -226,6 +229,7 @@ VQX_RESULT VqCmcThreadUninit(VQCMC_LIB_CTX* pCtx) {
 VQX_RESULT VqCmcThreadJobPost(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u64 un64Key, u32 un32SerialKey,
                               VQX_MSG_HANDLE* phMsg) {
   static const char* kOp = "VqCmcThreadJobPost";
+  VqCmcThreadDrainEnded(pCtx);
   VQX_MSG_HANDLE hMsg = *phMsg;
   *phMsg = nullptr;
   if (pEntity != nullptr && (pEntity->un8Flags & VQCMC_ENTITY_FLAG_TERMINATE_POSTED) != 0) {
@@ -302,6 +306,15 @@ VQX_RESULT VqCmcThreadJobPost(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u
   return VQX_RESULT_OK;
 }
 
+void VqCmcThreadDrainEnded(VQCMC_LIB_CTX* pCtx) {
+  _VQCMC_JOB* pJob = pCtx->pEndedJobs.exchange(nullptr, std::memory_order_acquire);
+  while (pJob != nullptr) {
+    _VQCMC_JOB* pNext = pJob->pNextEnded;
+    JobDoneInternal(pCtx, pJob);
+    pJob = pNext;
+  }
+}
+
 void VqCmcThreadRunFifo(VQCMC_LIB_CTX* pCtx) {
   /* Jobs posted by these jobs run in the same loop; bounded by what the FIFO can hold. */
   while (pCtx->papJobsFifo != nullptr && pCtx->un32FifoCount > 0) {
@@ -309,8 +322,13 @@ void VqCmcThreadRunFifo(VQCMC_LIB_CTX* pCtx) {
     pCtx->papJobsFifo[pCtx->un32FifoHead] = nullptr;
     pCtx->un32FifoHead = (pCtx->un32FifoHead + 1) % pCtx->un32FifoCapacity;
     pCtx->un32FifoCount--;
-    JobHandlerInternal(pCtx, pJob);
-    JobDoneInternal(pCtx, pJob, true);
+    if (JobStart(pCtx, pJob)) {
+      const u32 un32Levels = VqxMutexHeldCount(pCtx->hThreadSem);
+      for (u32 i = 0; i < un32Levels; i++) VqxMutexGive(pCtx->hThreadSem);
+      CallApp(pCtx, pJob);
+      for (u32 i = 0; i < un32Levels; i++) VqxMutexGet(pCtx->hThreadSem);
+    }
+    JobDoneInternal(pCtx, pJob);
   }
 }
 
@@ -341,6 +359,7 @@ VQX_RESULT VqCmcThreadJobEventPostInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CT
 
 VQX_RESULT VqCmcThreadJobEventCancel(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX*, u64 un64EventKey) {
   static const char* kOp = "VqCmcThreadJobEventCancel";
+  VqCmcThreadDrainEnded(pCtx);
   u64 un64Value = 0;
   if (VQX_RESULT_SUCCEEDED(VQXHashRemove(pCtx->hHashProcessingJobs, un64EventKey, &un64Value))) {
     _VQCMC_JOB* pJob = reinterpret_cast<_VQCMC_JOB*>(un64Value);
