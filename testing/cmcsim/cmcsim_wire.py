@@ -18,7 +18,8 @@ To-server messages (built zeroed at their size, u32 1 at 24):
 Server to library (docs/cmc-payloads.md): an answer copies the request's
 payload, writes the result at 28 and the server's mapping id at 8; the
 HostStatesGet answer carries the 72-byte state block at 32; READY is 64
-bytes with an element set at 32; NOT READY and SYNC_STARTING are 32 bytes.
+bytes (build number at 28, the server's element area at 32, zero here);
+NOT READY and SYNC_STARTING are 32 bytes.
 """
 import struct
 import os
@@ -80,10 +81,9 @@ def state_block(ready, legs, mixers):
 
 
 def ready_payload(build_number):
-    """64 bytes: u32 1 at 24, the server's build number at 28, an empty element set at 32."""
+    """64 bytes: u32 1 at 24, the server's build number at 28, a zero element area at 32."""
     p = bytearray(64)
     struct.pack_into(ORDER + "II", p, 24, 1, build_number)
-    struct.pack_into(ORDER + "II", p, 32, 0, 0)
     return bytes(p)
 
 
