@@ -45,11 +45,13 @@ VQX_RESULT RealCliClose(CVQCAFCli& Cli) {
   return VQX_RESULT_OK;
 }
 
-VQCAF_LIFE_CYCLE_STEPS g_Registered = {RealLogInit, RealLogSetParam, RealLogUninit, RealCommInit, RealCommSetParam,
+/* Constant-initialised, so that the life cycle may run from static initialisers. */
+constexpr VQCAF_LIFE_CYCLE_STEPS kRealSteps = {RealLogInit, RealLogSetParam, RealLogUninit, RealCommInit, RealCommSetParam,
                                        RealCommStart, RealCommUninit, nullptr,     nullptr,      nullptr,
                                        RealCliOpen,  RealCliClose,   nullptr,      nullptr,      nullptr,
                                        nullptr};
-VQCAF_LIFE_CYCLE_STEPS g_Steps = g_Registered;
+VQCAF_LIFE_CYCLE_STEPS g_Registered = kRealSteps;
+VQCAF_LIFE_CYCLE_STEPS g_Steps = kRealSteps;
 CVQCAFGlobals* g_pGlobals = nullptr;
 
 /* Logs a failed step once and hands its code back. */

@@ -1,6 +1,7 @@
 // libFuzzer target: a received framework message. The input's first byte
-// picks the reader: the envelope (UnserializeToMsg into a small object) or a
-// run of buffer members (CVQCAFMsgBuffer::Unserialize until it stops). The
+// picks the reader: the envelope (UnserializeToMsg into a small object), a
+// run of buffer members (CVQCAFMsgBuffer::Unserialize until it stops), the
+// service information, or one of the sig-trace records. The
 // rest of the input is the payload. Readers must fail cleanly, never read
 // outside the payload, and keep each message within its capacity.
 #include <cstdint>
@@ -10,8 +11,11 @@
 #include "../tests/support/vqcaf_test_stream.h"
 #include "vqcafcomm.h"
 #include "vqcafglobals.h"
+#include "vqcafdiag.h"
 #include "vqcaflog.h"
 #include "vqcafmsg.h"
+#include "vqcafmsgsigtrace.h"
+#include "vqcafserviceinfo.h"
 
 using namespace VQCAF;
 
@@ -35,6 +39,8 @@ VQX_LIB_HANDLE OpenOnce() {
     SetGlobals(reinterpret_cast<CVQCAFGlobals*>(acGlobals));
     SetSubModTraceLevel(VQCAF_SUBMODULE_COMM, VQDIS);
     SetSubModTraceLevel(VQCAF_SUBMODULE_BASE, VQDIS);
+    SetSubModTraceLevel(VQCAF_SUBMODULE_SERVICE, VQDIS);
+    VqcafSetDiagPrinter([](void*, u32, const char*) {}, nullptr);  // failure lines are expected here
     CVQCAFCommParams Params;
     Params.mun32HostLibTraceLevel = 0x7FFFFFFF;
     if (CVQCAFComm::Init(Params) != VQX_RESULT_OK) abort();
@@ -48,7 +54,25 @@ VQX_LIB_HANDLE OpenOnce() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbyData, size_t nSize) {
   VQX_LIB_HANDLE hLib = OpenOnce();
   if (nSize < 1) return 0;
-  const bool fEnvelope = (pbyData[0] & 1) == 0;
+  const u8 un8Reader = pbyData[0] % 5;
+  if (un8Reader >= 2) {
+    CVQCAFTestStream Stream(pbyData + 1, nSize - 1);
+    if (un8Reader == 2) {
+      CVQCAFServiceInfo Info;
+      if (Info.Unserialize(Stream) == VQX_RESULT_OK &&
+          (Info.mHostInfo.szApplicationName[127] != 0 || Info.mbufServiceUserContext.GetSize() > nSize))
+        abort();
+    } else if (un8Reader == 3) {
+      CVQCAFMsgSigtraceData Data;
+      if (Data.Unserialize(Stream) == VQX_RESULT_OK && (Data.mInfo.un32DataLength > 10240 || Data.mInfo.szName[31] != 0))
+        abort();
+    } else {
+      CVQCAFMsgSigtraceRegister Reg;
+      if (Reg.Unserialize(Stream) == VQX_RESULT_OK && Reg.mInfo.szDescription[255] != 0) abort();
+    }
+    return 0;
+  }
+  const bool fEnvelope = un8Reader == 0;
   if (fEnvelope) {
     VQX_MSG_HANDLE h = nullptr;
     if (VQX_RESULT_FAILED(VQXGetMsg(hLib, static_cast<u32>(nSize), &h))) abort();

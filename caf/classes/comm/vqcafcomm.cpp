@@ -14,7 +14,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
+#include <atomic>
+#include <thread>
 #include <mutex>
 #include <string_view>
 
@@ -27,21 +28,19 @@ namespace VQCAF {
 
 namespace {
 
+/* Init and Uninit one at a time; the singleton and the pins are atomics so
+ * that lending the library costs no lock (a caller pins, then looks). */
 std::mutex s_LifeMutex;
-std::condition_variable s_LifeCond;
-CVQCAFComm* s_pInstance = nullptr; /* the singleton (spInstance) */
-u32 s_un32Pins = 0;                /* callers inside the bridge, owners included */
+std::atomic<CVQCAFComm*> s_pInstance{nullptr}; /* the singleton (spInstance) */
+std::atomic<u32> s_un32Pins{0};                 /* callers inside the bridge, owners included */
 
 CVQCAFComm* Pin() {
-  std::lock_guard<std::mutex> Lock(s_LifeMutex);
-  if (s_pInstance != nullptr) s_un32Pins++;
-  return s_pInstance;
+  s_un32Pins.fetch_add(1);
+  CVQCAFComm* p = s_pInstance.load();
+  if (p == nullptr) s_un32Pins.fetch_sub(1);
+  return p;
 }
-void Unpin() {
-  std::lock_guard<std::mutex> Lock(s_LifeMutex);
-  s_un32Pins--;
-  s_LifeCond.notify_all();
-}
+void Unpin() { s_un32Pins.fetch_sub(1); }
 /* Pins the bridge for one static operation. */
 class CPinned {
  public:
@@ -71,11 +70,12 @@ VQX_RESULT CVQCAFComm::Init(CVQCAFCommParams& Params) {
   VQX_RESULT Result = VQX_RESULT_OK;
   int nLine = 0;
   std::unique_lock<std::mutex> Lock(s_LifeMutex);
+  CVQCAFComm* pRunning = s_pInstance.load();
   if (GetGlobals() == nullptr) {
     pszText = "Please call VQCAF::GlobalInit() first", Result = VQX_RESULT_NOT_READY, nLine = __LINE__;
-  } else if (s_pInstance != nullptr) {
+  } else if (pRunning != nullptr) {
     pszText = "Cannot init twice.", Result = VQX_RESULT_INVALID_OPERATION, nLine = __LINE__;
-    s_pInstance->LogTrace(VQERR, "CVQCAFComm::Init: %s (0x%08X) 0x%08X %s:%d\n", pszText, 0u, Result,
+    pRunning->LogTrace(VQERR, "CVQCAFComm::Init: %s (0x%08X) 0x%08X %s:%d\n", pszText, 0u, Result,
                           VqxFileNameFromPath(__FILE__), nLine);
     return Result;
   } else {
@@ -86,7 +86,7 @@ VQX_RESULT CVQCAFComm::Init(CVQCAFCommParams& Params) {
       return VqcafReportCurrentException("CVQCAFComm::Init", __FILE__, __LINE__);
     }
     if (p->mhHostLib != nullptr) {
-      s_pInstance = p;
+      s_pInstance.store(p);
       return VQX_RESULT_OK;
     }
     pszText = "Creating CVQCAFComm Failed.", Result = VQX_RESULT_FAIL, nLine = __LINE__;
@@ -102,19 +102,20 @@ VQX_RESULT CVQCAFComm::Init(CVQCAFCommParams& Params) {
 
 VQX_RESULT CVQCAFComm::Uninit() {
   std::unique_lock<std::mutex> Lock(s_LifeMutex);
-  CVQCAFComm* p = s_pInstance;
+  CVQCAFComm* p = s_pInstance.exchange(nullptr);
   if (p == nullptr) return VQX_RESULT_OK;
-  s_pInstance = nullptr;
   /* Owners on this thread would wait for themselves: only other threads are waited for. */
   const u32 un32OwnLevels = p->mMutex.GetHeldCount();
-  while (s_un32Pins > un32OwnLevels) {
-    if (!s_LifeCond.wait_for(Lock, std::chrono::seconds(5), [&] { return s_un32Pins <= un32OwnLevels; })) {
+  auto Next = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (s_un32Pins.load() > un32OwnLevels) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (std::chrono::steady_clock::now() > Next) {
       p->LogTrace(VQERR, "CVQCAFComm::Uninit: waiting for %u thread(s) still using the bridge\n",
-                  s_un32Pins - un32OwnLevels);
+                  s_un32Pins.load() - un32OwnLevels);
+      Next += std::chrono::seconds(5);
     }
   }
-  s_un32Pins = 0;
-  Lock.unlock();
+  s_un32Pins.fetch_sub(un32OwnLevels);
   if (un32OwnLevels != 0) {
     p->LogTrace(VQERR, "BUG: CVQCAFComm::Uninit(): Called before ReleaseInstance() been called by all owners!");
   }
@@ -127,10 +128,7 @@ VQX_RESULT CVQCAFComm::Uninit() {
   return VQX_RESULT_OK;
 }
 
-bool CVQCAFComm::IsInitialized() {
-  std::lock_guard<std::mutex> Lock(s_LifeMutex);
-  return s_pInstance != nullptr;
-}
+bool CVQCAFComm::IsInitialized() { return s_pInstance.load() != nullptr; }
 
 CVQCAFComm::CVQCAFComm(CVQCAFCommParams& Params)
     : CVQCAFLogTrace(VQCAF_SUBMODULE_COMM),
@@ -207,18 +205,17 @@ void CVQCAFComm::ReleaseHostLibInstance() {
   CPinned p;
   if (p) p->ReleaseHostLibInstancePrivate();
 }
+/* The count is bookkeeping for the destructor's check: an atomic, so that
+ * lending the handle never waits for an owner of the bridge. */
 VQX_LIB_HANDLE CVQCAFComm::GetHostLibInstancePrivate() {
-  CVQCAFMutexAutoGetGive Guard(&mMutex);
-  mun32NbHostLibUsers++;
+  mun32NbHostLibUsers.fetch_add(1);
   return mhHostLib;
 }
 void CVQCAFComm::ReleaseHostLibInstancePrivate() {
-  CVQCAFMutexAutoGetGive Guard(&mMutex);
-  if (mun32NbHostLibUsers == 0) {
-    LogTrace(VQERR, "CVQCAFComm::ReleaseHostLibInstance() called too many times!");
-    return;
+  u32 un32Users = mun32NbHostLibUsers.load();
+  while (un32Users != 0 && !mun32NbHostLibUsers.compare_exchange_weak(un32Users, un32Users - 1)) {
   }
-  mun32NbHostLibUsers--;
+  if (un32Users == 0) LogTrace(VQERR, "CVQCAFComm::ReleaseHostLibInstance() called too many times!");
 }
 
 /* ------------------------------------------------------- parameters */

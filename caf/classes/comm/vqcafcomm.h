@@ -6,7 +6,7 @@
  * both gateway transports off; Start switches them; SetParam changes the
  * library's parameters while it runs; Uninit closes it. Everyone else borrows
  * the library handle with GetHostLibInstance / ReleaseHostLibInstance (a use
- * count checked at destruction), or holds the whole bridge exclusively with
+ * count checked at destruction; lending takes no lock), or holds the whole bridge exclusively with
  * GetInstance / ReleaseInstance (same thread, paired).
  *
  * Life cycle and threads. Init, SetParam, Start and Uninit come from the
@@ -20,6 +20,8 @@
  */
 #ifndef VQCAFCOMM_H
 #define VQCAFCOMM_H
+
+#include <atomic>
 
 #include "vqcafcommparams.h"
 #include "vqcaflogtrace.h"
@@ -93,7 +95,7 @@ class CVQCAFComm : private CVQCAFLogTrace {
   VQX_LIB_HANDLE mhHostLib;
   CVQCAFMutex mMutex;
   u32 mun32NbOwners;
-  u32 mun32NbHostLibUsers;
+  std::atomic<u32> mun32NbHostLibUsers;
   CVQCAFPtr<CVQCAFCommParams> mpParams;
 };
 

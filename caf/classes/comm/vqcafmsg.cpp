@@ -73,10 +73,11 @@ VQX_RESULT CVQCAFMsgBuffer::Read(u32 un32Count, void* pvDest) {
 VQX_RESULT CVQCAFMsgBuffer::Write(u32 un32Count, const void* pvSource) {
   if (mpMsg == nullptr) return VQX_RESULT_NOT_INITIALIZED;
   try {
-    CHostLibLoan Lib;
-    if (Lib.Get() == nullptr) return Fail("CVQCAFMsgBuffer::Write", kNoComm, VQX_RESULT_INVALID_STATE, __LINE__);
     const u32 un32Cap = mpMsg->un32PayloadMaxLength;
     if (static_cast<u64>(mun32Offset) + un32Count > un32Cap) {
+      /* The library is borrowed only to grow: most writes fit. */
+      CHostLibLoan Lib;
+      if (Lib.Get() == nullptr) return Fail("CVQCAFMsgBuffer::Write", kNoComm, VQX_RESULT_INVALID_STATE, __LINE__);
       u64 un64New = static_cast<u64>(un32Cap) * 2;
       if (un64New < static_cast<u64>(mun32Offset) + un32Count) un64New = static_cast<u64>(mun32Offset) + un32Count;
       if (un64New > VQX_MSG_MAX_PAYLOAD_SIZE)

@@ -20,6 +20,7 @@ class CVQCAFServiceSigTraceServer : public CVQCAFService {
  public:
   explicit CVQCAFServiceSigTraceServer(::VQCAF::IVQCAFServiceHandler* pHandler);
   ~CVQCAFServiceSigTraceServer() override;
+  using CVQCAFService::Start;
   /* Registers without a default instance. */
   VQX_RESULT Start() { return CVQCAFService::Start(nullptr); }
 };

@@ -65,6 +65,7 @@ VQX_RESULT CmcTest::Open(u32 un32Threads, u32 un32FailStep) {
   p.Log.pContext = this;
   p.un32LibId = 7777;
   p.un32JobsFifoMax = mun32FifoMax;
+  if (mTweak) mTweak(p);
   p.aun8RegisterFlags[0] = 1;
   p.aun8RegisterFlags[3] = 9;
   const VQX_RESULT result = VQCmcLibOpen(&p, &mhCmc);

@@ -53,6 +53,7 @@ class CmcTest : public ::testing::Test {
   VQCMC_LIB_HANDLE mhCmc = nullptr;
   u32 mun32Now = 100000;
   u32 mun32FifoMax = 0;           /* un32JobsFifoMax of the next open */
+  std::function<void(_VQCMC_LIB_PARAMS&)> mTweak;  /* changes the next open's parameters */
   std::map<u32, _VQX_HOST_INFO> mPeers;
   std::vector<SentMsg> mSent;
   std::vector<VQX_MSG_HANDLE> mLoopBack;
