@@ -72,11 +72,8 @@ class ExclusiveTest : public HostLibTest {
     return h;
   }
   void Send(u32 un32Id, u64 uc1 = 0, u64 uc2 = 0, u32 hAdapter = kLocal) {
-    VQX_MSG_HANDLE hMsg = nullptr;
-    ASSERT_EQ(VQXGetMsg(mhLib, 8, &hMsg), VQX_RESULT_API_OK);
-    hMsg->un32MsgId = un32Id;
-    hMsg->MsgType = VQX_MSG_TYPE_EVENT;
-    hMsg->hAdapter = hAdapter;
+    VQX_MSG_HANDLE hMsg = NewMsg(un32Id, hAdapter);
+    ASSERT_NE(hMsg, nullptr);
     hMsg->un64UserContext1 = uc1;
     hMsg->un64UserContext2 = uc2;
     ASSERT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);

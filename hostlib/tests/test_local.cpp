@@ -28,13 +28,10 @@ class LocalTest : public HostLibTest {
     }
     HostLibTest::TearDown();
   }
+  /* Room for 64 payload bytes whatever the length given, so that a test can write past it. */
   VQX_MSG_HANDLE NewMsg(u32 un32Id, u32 hAdapter, u32 un32Payload = 8, u32 MsgType = VQX_MSG_TYPE_EVENT) {
-    VQX_MSG_HANDLE hMsg = nullptr;
-    EXPECT_EQ(VQXGetMsg(mhLib, un32Payload < 64 ? 64 : un32Payload, &hMsg), VQX_RESULT_API_OK);
-    hMsg->un32MsgId = un32Id;
-    hMsg->MsgType = MsgType;
-    hMsg->hAdapter = hAdapter;
-    hMsg->un32PayloadLength = un32Payload;
+    VQX_MSG_HANDLE hMsg = HostLibTest::NewMsg(un32Id, hAdapter, un32Payload < 64 ? 64 : un32Payload, MsgType);
+    if (hMsg != nullptr) hMsg->un32PayloadLength = un32Payload;
     return hMsg;
   }
   /* The next message on the catch-all filter, or null. */

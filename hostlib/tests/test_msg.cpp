@@ -172,11 +172,8 @@ TEST_F(MsgTest, WireByteOrderMatchesIndependentEncoder) {
 }
 
 TEST_F(MsgTest, CopyKeepsHeaderAndPayloadButTakesNewSerial) {
-  VQX_MSG_HANDLE hMsg = nullptr;
-  ASSERT_EQ(VQXGetMsg(mhLib, 64, &hMsg), VQX_RESULT_API_OK);
-  hMsg->un32MsgId = 0x06000001;
-  hMsg->MsgType = 1;
-  hMsg->un32PayloadLength = 64;
+  VQX_MSG_HANDLE hMsg = NewMsg(0x06000001, 0, 64, VQX_MSG_TYPE_REQUEST);
+  ASSERT_NE(hMsg, nullptr);
   hMsg->un64UserContext2 = 77;
   for (u32 i = 0; i < 64; i++) VQXMsgPayload(hMsg)[i] = static_cast<u8>(i * 3);
   VqxHostLibCriticalSectionEnter(mhLib);

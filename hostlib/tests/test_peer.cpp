@@ -80,15 +80,7 @@ TEST_F(PeerTest, NewHostIsAnnouncedOnlyWhenItsFiltersAreDone) {
 
   /* Its DONE arrives: added once, and the answer goes back. */
   for (int i = 0; i < 2; i++) {
-    VQX_MSG_HANDLE hMsg = nullptr;
-    ASSERT_EQ(VQXGetMsg(mhLib, 16, &hMsg), VQX_RESULT_API_OK);
-    hMsg->un32MsgId = 0x020D0107;
-    hMsg->MsgType = 1;
-    hMsg->hAdapter = 0xCB000001;
-    hMsg->un32PayloadLength = 16;
-    hMsg->un32Length = 104;
-    hMsg->un32PayloadMaxLength = 16;
-    Wr32(VQXMsgPayload(hMsg), 8, 5);
+    VQX_MSG_HANDLE hMsg = GwOp(0x020D0107, 1, 16, 0xCB000001);
     Locked(mhLib, [&] { EXPECT_TRUE(VqxPeerHandleGwOpMsg(mhLib, Peer(0xCB000001), hMsg)); });
   }
   std::vector<u8> added = Take();

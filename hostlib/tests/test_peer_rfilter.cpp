@@ -23,17 +23,8 @@ class RemoteFilterTest : public PeerTest {
     ASSERT_EQ(Up(kBoard, &board, nullptr, 1), VQX_RESULT_API_OK);
     TakeSent();
   }
-  /* A received message of the family, header in host order. */
   VQX_MSG_HANDLE GwOp(u32 un32Id, u32 MsgType, u32 un32Payload, u32 hFrom = kHost) {
-    VQX_MSG_HANDLE hMsg = nullptr;
-    EXPECT_EQ(VQXGetMsg(mhLib, un32Payload, &hMsg), VQX_RESULT_API_OK);
-    memset(VQXMsgPayload(hMsg), 0, un32Payload);
-    hMsg->un32MsgId = un32Id;
-    hMsg->MsgType = MsgType;
-    hMsg->hAdapter = hFrom;
-    hMsg->un32PayloadLength = un32Payload;
-    Wr32(VQXMsgPayload(hMsg), 8, 5);
-    return hMsg;
+    return PeerTest::GwOp(un32Id, MsgType, un32Payload, hFrom);
   }
   VQX_MSG_HANDLE Create(u32 un32Number, u32 un32Count, const std::vector<_VQX_FILTER_PARAMS>& sets) {
     VQX_MSG_HANDLE hMsg = GwOp(0x020D0101, 1, 24 + 48 * static_cast<u32>(sets.size()));

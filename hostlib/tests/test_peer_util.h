@@ -189,6 +189,13 @@ class PeerTest : public HostLibTest {
     return ids;
   }
   VQX_PEER* Peer(u32 h) { return PeerOf(mhLib, h); }
+  /* A received message of the gateway-operation family from hFrom, header in host order, version 5. */
+  VQX_MSG_HANDLE GwOp(u32 un32Id, u32 MsgType, u32 un32Payload, u32 hFrom) {
+    VQX_MSG_HANDLE hMsg = NewMsg(un32Id, hFrom, un32Payload, MsgType);
+    memset(VQXMsgPayload(hMsg), 0, un32Payload);
+    Wr32(VQXMsgPayload(hMsg), 8, 5);
+    return hMsg;
+  }
   VQX_FILTER_HANDLE mhAll = nullptr;
 };
 

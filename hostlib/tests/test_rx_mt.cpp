@@ -36,11 +36,7 @@ class RxTest : public HostLibTest {
   VQX_RESULT Up(u32 h, const VQX_GW_ADAPTER_ADV* pAdv) { return PathUp(mhLib, h, pAdv); }
   /* A message as the peer puts it on the wire. */
   VQX_MSG_HANDLE Wire(u32 un32Id, u32 un32Seq, u32 un32Word = 0, u32 un32Ack = 0, u16 un16Conn = 0) {
-    VQX_MSG_HANDLE hMsg = nullptr;
-    EXPECT_EQ(VQXGetMsg(mhLib, 16, &hMsg), VQX_RESULT_API_OK);
-    hMsg->un32MsgId = un32Id;
-    hMsg->MsgType = VQX_MSG_TYPE_EVENT;
-    hMsg->un32PayloadLength = 16;
+    VQX_MSG_HANDLE hMsg = NewMsg(un32Id, 0, 16);
     hMsg->un32TxSeq = un32Seq;
     hMsg->un32PiggyAck = un32Ack;
     hMsg->un16ConnectionCount = un16Conn;

@@ -33,8 +33,10 @@ constexpr u32 kBoard = 0xCA000101u;
 constexpr u32 kHost = 0xCB00000Cu;
 constexpr u32 kFifo = 30;
 
-class SendTest : public ::testing::Test {
+/* Opened by each test (Open) with a fifo of 30 and the board kBoard up; sends are requests unless said. */
+class SendTest : public HostLibTest {
  protected:
+  void SetUp() override {}
   void Open(bool fStatus) {
     mParams = HostLibTestParams(&mLog);
     mParams.un32SendFifoSize = kFifo;
@@ -49,33 +51,16 @@ class SendTest : public ::testing::Test {
     mun32Base = FifoCount();
     ASSERT_LT(mun32Base, 10u);
   }
-  void TearDown() override {
-    if (mhLib != nullptr) {
-      EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
-    }
-  }
   VQX_RESULT Send(u32 un32Id, u32 hDest, u32 un32Payload, u32 MsgType = VQX_MSG_TYPE_REQUEST) {
-    VQX_MSG_HANDLE hMsg = nullptr;
-    EXPECT_EQ(VQXGetMsg(mhLib, un32Payload, &hMsg), VQX_RESULT_API_OK);
-    hMsg->un32MsgId = un32Id;
-    hMsg->MsgType = MsgType;
-    hMsg->hAdapter = hDest;
-    hMsg->un32PayloadLength = un32Payload;
-    const VQX_RESULT r = VQXSendMsgEx(mhLib, &hMsg, nullptr);
-    EXPECT_EQ(hMsg, nullptr);
-    return r;
+    return HostLibTest::Send(un32Id, hDest, un32Payload, MsgType);
   }
   u32 FifoCount() {
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(mhLib, kBoard);
-    const u32 n = pPeer != nullptr ? pPeer->un32SendFifoCount : 0xFFFFFFFFu;
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
-    return n;
+    return Locked(mhLib, [&] {
+      VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(mhLib, kBoard);
+      return pPeer != nullptr ? pPeer->un32SendFifoCount : 0xFFFFFFFFu;
+    });
   }
-  CapturedLog mLog;
   StatusLog mStatus;
-  _VQX_LIB_PARAMS mParams{};
-  VQX_LIB_HANDLE mhLib = nullptr;
   VQX_GW_ADAPTER_ADV mAdv{};
   u32 mun32Base = 0;
 };
