@@ -1,4 +1,4 @@
-// Keyed job pool: parallelism across keys, cancel, re-keying, counts, limits, close with queued
+// Keyed job pool: parallelism across keys, cancel and re-keying, counts, limits, close with queued
 // jobs, callbacks that call back into the pool, and a stress run of producers and cancels racing the workers (order
 // and exclusion per key, exactly one done callback per job). Every wait is on an event, bounded.
 #include <map>
@@ -122,10 +122,10 @@ TEST_F(JobsTest, RefusesBadParametersAndCallsWithoutHoldingAnything) {
   EXPECT_TRUE(rec_.done.empty());
 }
 
-TEST_F(JobsTest, CancelTakesOnlyQueuedJobsAndEndsThemWithoutWaitingForTheirKey) {
+TEST_F(JobsTest, CancelAndRekeyTakeOnlyQueuedJobsWithoutWaitingForTheirKey) {
   Open(2);
-  Gate gate, doneGate;
-  Job g{0, &gate}, j1{1}, j2{2, nullptr, kOk, &doneGate}, j3{3}, stranger;
+  Gate gate, gate2, doneGate;
+  Job g{0, &gate}, j1{1}, j2{2, nullptr, kOk, &doneGate}, j3{3}, stranger, g2{200, &gate2}, a{4}, c{5};
   ASSERT_TRUE(StartAndWaitEntered(g, 9));
   ASSERT_EQ((Results{Start(j1, 9), Start(j2, 9), Cancel(j2)}), Results(3, kOk));
   ASSERT_TRUE(VqxTestWaitUntil([&] { return j2.fInDone.load(); })) << "ended by the other worker while key 9 is busy";
@@ -137,28 +137,19 @@ TEST_F(JobsTest, CancelTakesOnlyQueuedJobsAndEndsThemWithoutWaitingForTheirKey) 
   doneGate.CountDown();
   EXPECT_TRUE(WaitCount(2));
   EXPECT_EQ(Cancel(j2), VQX_RESULT_NOT_FOUND);
+  // Re-keying: the free worker runs g2 on key 11; the jobs queued on key 9 (j1, a) move behind c, in order.
+  ASSERT_TRUE(StartAndWaitEntered(g2, 11));
+  ASSERT_EQ((Results{Start(a, 9), Start(c, 11)}), Results(2, kOk));
+  EXPECT_EQ((Results{Rekey(9, 9), Rekey(9, 11), Rekey(9, 11), Rekey(12, 11)}),
+            (Results{kOk, kOk, VQX_RESULT_NOT_FOUND, VQX_RESULT_NOT_FOUND}))
+      << "the same key moves nothing; nothing is queued under key 9 once moved";
+  gate2.CountDown();  // key 11 holds c, j1, a: they run once g2 ends, while g still blocks key 9
+  ASSERT_TRUE(WaitDone(6));
+  EXPECT_EQ(rec_.ran, (std::vector<int>{0, 200, 5, 1, 4}));
   gate.CountDown();
-  ASSERT_TRUE(WaitDone(4));
-  EXPECT_EQ(rec_.ran, (std::vector<int>{0, 1}));
+  ASSERT_TRUE(WaitDone(7));
   EXPECT_EQ((std::vector<Results>{rec_.done[0], rec_.done[1], rec_.done[2], rec_.done[3]}),
             (std::vector<Results>{{kOk}, {kOk}, {kCancelled}, {kCancelled}}));
-}
-
-TEST_F(JobsTest, RekeyMovesQueuedJobsInOrder) {
-  Open(2);
-  Gate gate1, gate2;
-  Job g1{100, &gate1}, g2{200, &gate2}, a{1}, b{2}, c{3};
-  ASSERT_TRUE(StartAndWaitEntered(g1, 1) && StartAndWaitEntered(g2, 2)) << "key 2 runs while key 1 is busy";
-  ASSERT_EQ((Results{Start(a, 1), Start(b, 1), Start(c, 2)}), Results(3, kOk));
-  EXPECT_EQ((Results{Rekey(1, 1), Rekey(1, 2), Rekey(1, 2), Rekey(3, 2)}),
-            (Results{kOk, kOk, VQX_RESULT_NOT_FOUND, VQX_RESULT_NOT_FOUND}))
-      << "the same key moves nothing; nothing is queued under key 1 once moved";
-  EXPECT_EQ(Count(), 5u);
-  gate2.CountDown();  // key 2 now holds c, a, b; they run once g2 ends, while g1 still blocks key 1
-  ASSERT_TRUE(WaitDone(4));
-  EXPECT_EQ(rec_.ran, (std::vector<int>{100, 200, 3, 1, 2}));
-  gate1.CountDown();
-  ASSERT_TRUE(WaitDone(5));
 }
 
 TEST_F(JobsTest, MaxJobsDuplicatesAndRestartFromDone) {
@@ -190,11 +181,7 @@ TEST_F(JobsTest, CloseWaitsForTheRunningJobAndCancelsTheQueuedOnes) {
   std::thread t([&] { EXPECT_EQ((closer = std::this_thread::get_id(), VQXMultiThreadedJobsCloseLib(h_)), kOk); });
   size_t n = 0;  // probes until the pool refuses new jobs: close has begun
   VQX_RESULT r = kOk;
-  VqxTestWaitUntil([&] {
-    probes[n].nId = 1000 + int(n);
-    n += (r = Start(probes[n], 7)) == kOk;
-    return r != kOk || n == probes.size();
-  });
+  VqxTestWaitUntil([&] { return (r = (probes[n].nId = 1000 + int(n), Start(probes[n], 7))) != kOk || ++n == probes.size(); });
   EXPECT_EQ(r, VQX_RESULT_INVALID_STATE);
   gate.CountDown();
   t.join();

@@ -10,8 +10,11 @@ namespace {
 
 struct Row { const char *pszName, *pszSeenName; u32 un32Stack, un32Class; size_t minStack; int nRtPriority; };
 
-u32 ProbeThread(void* pv) {  // runs as the thread of one row and checks what the thread got
-  const Row& row = *static_cast<const Row*>(pv);
+struct Probe { const Row* pRow; VQX_THREAD_RECORD rec; };
+
+u32 ProbeThread(void* pv) {  // runs as the thread of one row, checks what the thread got and waits to be stopped
+  Probe& probe = *static_cast<Probe*>(pv);
+  const Row& row = *probe.pRow;
   // The creator names the thread just after it starts: wait for the awaited name. (A read that races the rename can
   // see a mix of the old and the new name, so "different from before" is not enough.)
   char szName[32];
@@ -28,10 +31,12 @@ u32 ProbeThread(void* pv) {  // runs as the thread of one row and checks what th
   sched_param param{};
   EXPECT_EQ(pthread_getschedparam(pthread_self(), &policy, &param), 0);
   EXPECT_TRUE(policy == SCHED_OTHER || (policy == SCHED_RR && param.sched_priority == row.nRtPriority)) << row.pszName;
-  return 0xC0FFEE01u;
+  return VqxTestWaitUntil([&] { return VqxThreadStopRequested(&probe.rec) != 0; }) ? 0xC0FFEE01u : 0u;
 }
 
-TEST(VqxThread, CreateNamesSizesClassesAndJoins) {
+u32 StoreArgument(void* pv) { return *static_cast<int*>(pv) = 42, 0xFFFFFFFFu; }
+
+TEST(VqxThread, CreateNamesSizesClassesStopsAndJoins) {
   const int nMin = sched_get_priority_min(SCHED_RR), nMax = sched_get_priority_max(SCHED_RR);
   const Row rows[] = {{"gwlib_discover", "gwlib_discover", 0, VQX_THREAD_PRIORITY_NORMAL, VQX_THREAD_DEFAULT_STACK_SIZE, -1},
                       {"exactly15chars_", "exactly15chars_", 0x300000, VQX_THREAD_PRIORITY_NORMAL, 0x300000, -1},
@@ -40,13 +45,15 @@ TEST(VqxThread, CreateNamesSizesClassesAndJoins) {
                       {"rt_mid", "rt_mid", 0, VQX_THREAD_PRIORITY_RT_MID, 0, nMin + (nMax - nMin) / 2},
                       {"rt_high", "rt_high", 0, VQX_THREAD_PRIORITY_RT_HIGH, 0, nMax - 1}};
   for (const auto& row : rows) {
-    VQX_THREAD_RECORD rec;
+    Probe probe{&row, {}};
     const VQX_THREAD_PARAMS params{row.pszName, row.un32Stack, row.un32Class};
     u32 result = 0;
-    ASSERT_EQ(VqxThreadCreate(&rec, ProbeThread, const_cast<Row*>(&row), &params), VQX_RESULT_OK) << row.pszName;
-    EXPECT_EQ((Results{VqxThreadJoin(&rec, &result), VqxThreadJoin(&rec, nullptr), result}),
+    ASSERT_EQ(VqxThreadCreate(&probe.rec, ProbeThread, &probe, &params), VQX_RESULT_OK) << row.pszName;
+    EXPECT_EQ(VqxThreadStopRequested(&probe.rec), 0u);
+    VqxThreadRequestStop(&probe.rec);
+    EXPECT_EQ((Results{VqxThreadJoin(&probe.rec, &result), VqxThreadJoin(&probe.rec, nullptr), result}),
               (Results{VQX_RESULT_OK, VQX_RESULT_INVALID_STATE, 0xC0FFEE01u}))
-        << row.pszName << ": the function's result, then joined twice";
+        << row.pszName << ": the function's result once it saw the stop request, then joined twice";
   }
   VQX_THREAD_RECORD rec;
   const VQX_THREAD_PARAMS badClass{"x", 0, 5}, smallStack{"x", 1024, 1};
@@ -55,23 +62,9 @@ TEST(VqxThread, CreateNamesSizesClassesAndJoins) {
                      VqxThreadJoin(nullptr, nullptr)}),
             (Results{VQX_RESULT_INVALID_PARAM, VQX_RESULT_INVALID_PARAM, VQX_RESULT_NULL_PARAM, VQX_RESULT_NULL_PARAM,
                      VQX_RESULT_NULL_PARAM}));
-}
-
-u32 LoopUntilStopped(void* pv) {
-  return VqxTestWaitUntil([pv] { return VqxThreadStopRequested(static_cast<VQX_THREAD_RECORD*>(pv)) != 0; });
-}
-u32 StoreArgument(void* pv) { return *static_cast<int*>(pv) = 42, 0xFFFFFFFFu; }
-
-TEST(VqxThread, StopFlagAndTheEntryPoint) {
-  VQX_THREAD_RECORD rec;
-  u32 result = 0;
-  ASSERT_EQ(VqxThreadCreate(&rec, LoopUntilStopped, &rec, nullptr), VQX_RESULT_OK);
-  EXPECT_EQ(VqxThreadStopRequested(&rec), 0u);
-  VqxThreadRequestStop(&rec);
-  EXPECT_TRUE(VqxThreadJoin(&rec, &result) == VQX_RESULT_OK && result == 1u) << "the loop saw the stop request";
-  int n = 0;
+  int n = 0;  // the common entry point hands back the u32 result unextended
   rec.pFctThread = StoreArgument, rec.pvArg = &n;
-  EXPECT_TRUE(reinterpret_cast<uintptr_t>(VqxThreadCreateEntryPoint(&rec)) == 0xFFFFFFFFu && n == 42) << "the u32 result, unextended";
+  EXPECT_TRUE(reinterpret_cast<uintptr_t>(VqxThreadCreateEntryPoint(&rec)) == 0xFFFFFFFFu && n == 42);
 }
 
 class MutexTest : public ::testing::Test {

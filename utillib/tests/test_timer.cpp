@@ -18,12 +18,6 @@ using TimerPtr = std::unique_ptr<VQX_TIMER, TimerDeleter>;
 struct Rec { u32 un32Id; u8 byPad[3], fArmed /* the wheel's usage flag */; u64 un64OrderKey; };
 constexpr u32 kFlagOffset = offsetof(Rec, fArmed);
 
-VQX_TIMER_STATS Stats(VQX_TIMER* t) {
-  VQX_TIMER_STATS s{};
-  EXPECT_EQ(VqxTimerGetStats(t, &s), kOk);
-  return s;
-}
-
 // Polls once in both steps: the count, then up to max records (nothing written past the ones handed out).
 std::vector<Rec*> Poll(VQX_TIMER* t, u32 un32Now, u32 un32Max = ~0u, u32* pun32Count = nullptr) {
   u32 un32Count = 0;
@@ -52,22 +46,6 @@ TEST(Timer, CreateArgumentsAndResultCodes) {
             Results(8, kNull));
 }
 
-TEST(Timer, DueTimesAcrossTwoToThe32) {
-  const u32 rows[][2] = {{0xFFFFFF00u, 0x110},      {0xFFFFFFFFu, 1},          {0xFFFFFFFFu, 0x7FFFFFFF},
-                         {0x7FFFFFFFu, 0x7FFFFFFF}, {0x80000000u, 0x7FFFFFFF}, {0xFFFF0000u, 0x10000},
-                         {0, 0x7FFFFFFF}};  // {start, delay}
-  for (const auto& [start, delay] : rows) {
-    TimerPtr t(VQXTimerCreate(0, 1, 0x7FFFFFFF, start));
-    Rec a{};
-    const u32 un32Due = start + delay;  // wraps in u32
-    ASSERT_EQ(VQXTimerInsert(t.get(), un32Due, &a), kOk) << std::hex << start;
-    // Approach in steps below 2^31, then the millisecond before, then the due time.
-    for (u32 now = start; un32Due - now > 0x40000000u;) EXPECT_TRUE(Poll(t.get(), now += 0x40000000u).empty());
-    EXPECT_TRUE(Poll(t.get(), un32Due - 1).empty()) << std::hex << start;
-    EXPECT_EQ(Poll(t.get(), un32Due), std::vector<Rec*>{&a}) << std::hex << start;
-  }
-}
-
 TEST(Timer, CapacityFixedAndGrowableToTheLimit) {
   std::vector<Rec> r(VQX_TIMER_MAX_CAPACITY + 1);
   TimerPtr fixed(VQXTimerCreate(10, 1, 1000, 0)), t(VQXTimerCreate(0, 1, 0x7FFFFFFF, 0));
@@ -75,20 +53,15 @@ TEST(Timer, CapacityFixedAndGrowableToTheLimit) {
   EXPECT_EQ((Results{VQXTimerInsert(fixed.get(), 100, &r[10]), VQXTimerRemove(fixed.get(), &r[4]), VQXTimerInsert(fixed.get(), 100, &r[10])}),
             (Results{kFull, kOk, kOk}));
   EXPECT_EQ(Poll(fixed.get(), 100).size(), 10u);
-  std::vector<u32> aCapacities{64};  // a growable wheel doubles from 64 up to the limit
-  for (u32 i = 0; i < VQX_TIMER_MAX_CAPACITY; ++i) {
-    ASSERT_EQ(VQXTimerInsert(t.get(), 1 + (i * 7919u) % 5000000u, &r[i]), kOk) << i;
-    if (const u32 c = Stats(t.get()).un32Capacity; c != aCapacities.back()) aCapacities.push_back(c);
-  }
-  for (size_t i = 0; i < aCapacities.size(); ++i) EXPECT_EQ(aCapacities[i], 64u << i);
-  EXPECT_EQ(aCapacities.back(), VQX_TIMER_MAX_CAPACITY);
-  EXPECT_EQ(VQXTimerInsert(t.get(), 5, &r[VQX_TIMER_MAX_CAPACITY]), kFull) << "beyond 0x100000";
+  for (u32 i = 0; i < VQX_TIMER_MAX_CAPACITY; ++i) ASSERT_EQ(VQXTimerInsert(t.get(), 1 + (i * 7919u) % 5000000u, &r[i]), kOk) << i;
+  EXPECT_EQ(VQXTimerInsert(t.get(), 5, &r[VQX_TIMER_MAX_CAPACITY]), kFull) << "a growable wheel holds 0x100000 records, no more";
   EXPECT_EQ(Poll(t.get(), 5000000).size(), VQX_TIMER_MAX_CAPACITY);
 }
 
 TEST(Timer, RandomisedAgainstAModel) {
   // Records are armed at random due times (some already past), removed at random (expired ones too, before they are
-  // handed out) and polled at random steps from small to 2^30 ms, across the wrap. Polls count first (which consumes
+  // handed out) and polled at random steps from small to 2^30 ms, across the wrap; due times reach the maximum delay,
+  // so that records pass through every level of the wheel. Polls count first (which consumes
   // nothing), then mostly hand out a few records at a time: the others stay armed in the expired backlog, which the
   // wheel compacts while it drains it, and come out later, all in expiry order. A record handed out or removed is
   // disarmed (its usage flag cleared) and can be armed again at once.
@@ -112,7 +85,7 @@ TEST(Timer, RandomisedAgainstAModel) {
     if (n % 10000 == 5000) {  // a burst: every idle record due within 50 ms, so that thousands expire together
       for (u32 i = 0; i < kRecords; ++i) ASSERT_TRUE(armed[i] || arm(i, un64Now + i % 50) == kOk) << i;
     } else if (op < 6) {
-      const i64 delta = i64(rng() % (1ull << (rng() % 31))) - i64(rng() % 50);
+      const i64 delta = i64(rng() % (1ull << (rng() % 32))) - i64(rng() % 50);  // up to the maximum delay, 2^31 - 1
       const VQX_RESULT expected = armed[id] ? kExists : kOk;
       ASSERT_EQ(arm(id, un64Now + delta), expected) << "op " << n;
     } else if (op < 8) {
