@@ -231,15 +231,16 @@ TEST_F(SendTest, RefusedBatchIsReleasedAndItsNumbersReused) {
   for (const auto& [pszName, un32Build] : rows) {
     SCOPED_TRACE(pszName);
     Locked(mhLib, [&] { VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32BuildNumber = un32Build; });
-    g_Posted.Seqs.clear();
+    Locked(mhLib, [&] { g_Posted.Seqs.clear(); }); /* the posting side runs under the library lock */
     for (u32 i = 0; i < 3; i++) {
-      g_Posted.fRefuseNext = i == 1;
+      Locked(mhLib, [&] { g_Posted.fRefuseNext = i == 1; });
       ASSERT_EQ(Send(0x03000001, kBoard, 8, VQX_MSG_TYPE_EVENT), VQX_RESULT_API_OK) << i;
     }
     ASSERT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK);
     const u32 un32Kept = Locked(mhLib, [&] { return VqxHostAdapterOrHostByHandle(mhLib, kBoard)->un32TxPendingCount; });
-    ASSERT_EQ(g_Posted.Seqs.size(), 2u);
-    EXPECT_EQ(g_Posted.Seqs[1], g_Posted.Seqs[0] + 1);
+    const std::vector<u32> seqs = Locked(mhLib, [&] { return g_Posted.Seqs; });
+    ASSERT_EQ(seqs.size(), 2u);
+    EXPECT_EQ(seqs[1], seqs[0] + 1);
     EXPECT_EQ(VqxBufLiveCount(mhLib), un32Kept) << "only the kept messages are live";
   }
   _VQX_LIB_STATS stats = LibStats(mhLib);
