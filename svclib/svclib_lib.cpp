@@ -128,6 +128,8 @@ bool SetMatches(const _VQX_FILTER_PARAMS& f, const _VQX_MSG_HEADER& m) {
   return true;
 }
 
+_VQX_FILTER_PARAMS GroupSet(u32 un32Group);
+
 /* A service wants a message when a positive set matches and no negative one does. */
 bool ServiceWants(const Service& s, const _VQX_MSG_HEADER& m) {
   bool fPositive = false;
@@ -151,9 +153,21 @@ _VQX_FILTER_PARAMS GroupSet(u32 un32Group) {
   return f;
 }
 
-/* The library filter's sets: the protocol's group and every service's positive sets, without claims. */
+_VQX_FILTER_PARAMS IdSet(u32 un32Id) {
+  _VQX_FILTER_PARAMS f{};
+  f.un32Version = 1;
+  f.un32Mask = VQX_FILTER_MASK_MSG_ID;
+  f.MsgId = un32Id;
+  return f;
+}
+
+/* The library filter's sets: the protocol's group, the host added / removed
+ * notifications, and every service's positive sets, without claims. */
+std::vector<_VQX_FILTER_PARAMS> BaseSets() {
+  return {GroupSet(VQX_SVC_PROTO_GROUP), IdSet(VQX_MSG_ID_API_NOTIF_HOST_ADDED), IdSet(VQX_MSG_ID_API_NOTIF_HOST_REMOVED)};
+}
 std::vector<_VQX_FILTER_PARAMS> FilterSetsLocked(Lib* p) {
-  std::vector<_VQX_FILTER_PARAMS> a = {GroupSet(VQX_SVC_PROTO_GROUP)};
+  std::vector<_VQX_FILTER_PARAMS> a = BaseSets();
   for (const auto& [h, s] : p->Services) {
     for (u32 i = 0; i < s->Params.un32NbFilters; i++) {
       _VQX_FILTER_PARAMS f = s->Params.aFilters[i];
@@ -467,8 +481,8 @@ VQX_RESULT VQXServicesOpenLib(const _VQX_SERVICES_LIB_OPEN_PARAMS* pParams, VQX_
   VQXGetLibInfo(hHostLib, pInfo);
   p->un64UniqueId = pInfo->un64UniqueHostId;
   delete pInfo;
-  _VQX_FILTER_PARAMS Set = GroupSet(VQX_SVC_PROTO_GROUP);
-  if (VQX_RESULT_FAILED(VQXCreateMsgFilterEx(hHostLib, 1, &Set, &p->hFilter))) {
+  std::vector<_VQX_FILTER_PARAMS> Sets = BaseSets();
+  if (VQX_RESULT_FAILED(VQXCreateMsgFilterEx(hHostLib, static_cast<u32>(Sets.size()), Sets.data(), &p->hFilter))) {
     delete p;
     return VQX_RESULT_OUT_OF_MEMORY;
   }

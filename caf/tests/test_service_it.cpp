@@ -1,0 +1,214 @@
+/*
+ * test_service_it.cpp - the sig-trace service between two processes on
+ * 127.0.0.1 (this program run again as the trace provider, with
+ * VQX_SVC_CHILD set): mutual detection, typed messages both ways, a
+ * broadcast, and connect / messages / disconnect in order when the provider
+ * unregisters; then a provider killed with SIGKILL is disconnected and a new
+ * one registers again.
+ */
+#include <arpa/inet.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include "comm_test_support.h"
+#include "vqcafservicedetector.h"
+#include "vqcafservicesigtraceserver.h"
+#include "vqx_gwlib.h"
+
+namespace {
+
+u32 LoopbackTable(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
+  if (un32Max == 0) return 0;
+  paAddr[0] = htonl(0x7F000001u);
+  paMask[0] = htonl(0xFF000000u);
+  paBcast[0] = htonl(0x7FFFFFFFu);
+  return 1;
+}
+
+u16 FreePort() {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(0x7F000001u);
+  socklen_t l = sizeof(a);
+  const int t = socket(AF_INET, SOCK_STREAM, 0);
+  bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
+  close(t);
+  return ntohs(a.sin_port);
+}
+
+/* Globals, bridge on the hosts' transport (own port, the peer's as extra address), detector. */
+void OpenFramework(const char* pszApp, u16 un16Port, u16 un16PeerPort) {
+  VqxGwLibSetInterfaceProvider(LoopbackTable);
+  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
+  VQXGetIpInterfacesInit();
+  SetGlobals(FakeGlobals());
+  CVQCAFCommParams P;
+  P.mApplicationName = pszApp;
+  P.mun16GwPort = un16Port;
+  P.mun32NbExtraGwAddr = 1;
+  strcpy(P.maExtraGwAddr[0].szIpAddress0, "127.0.0.1");
+  P.maExtraGwAddr[0].un16Port = un16PeerPort;
+  P.mfRemoteAddrOnGwPortOnly = 0;
+  P.mun32HostLibTraceLevel = 0x7FFFFFFE;
+  ASSERT_EQ(CVQCAFComm::Init(P), VQX_RESULT_OK);
+  ASSERT_EQ(CVQCAFComm::Start(0, 1), VQX_RESULT_OK);
+  ASSERT_EQ(CVQCAFServiceDetector::Init(), VQX_RESULT_OK);
+}
+void CloseFramework() {
+  EXPECT_EQ(CVQCAFServiceDetector::Uninit(), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
+  SetGlobals(nullptr);
+  VqxGwLibSetInterfaceProvider(nullptr);
+  VqxGwLibSetBroadcastRedirect(0);
+}
+
+/* One side's instance: records ids; the provider answers capture-on with data. */
+class CSide : public CVQCAFServiceInstance {
+ public:
+  void OnMsgReceived(CVQCAFService*, CVQCAFMsgBuffer& Msg) override {
+    std::lock_guard<std::mutex> Lock(mMutex);
+    maIds.push_back(Msg.GetMsgId());
+    if (Msg.GetMsgId() == VQCAF_MSG_SIGTRACE_DATA) {
+      CVQCAFMsgSigtraceData Data;
+      if (Msg.UnserializeToMsg(Data, nullptr) == VQX_RESULT_OK) maData.push_back(Data.mInfo.abyData[0]);
+    }
+    if (mfProvider && Msg.GetMsgId() == VQCAF_MSG_SERVICE_CONNECTED) {
+      CVQCAFMsgSigtraceRegister Reg;
+      strcpy(Reg.mInfo.szName, "mgc1");
+      Note(SendMsg(Reg, 0));
+    }
+    if (mfProvider && Msg.GetMsgId() == VQCAF_MSG_SIGTRACE_CAPTURE) {
+      for (u8 i = 1; i <= 3; i++) {
+        CVQCAFMsgSigtraceData Data;
+        Data.mInfo.abyData[0] = i;
+        Data.mInfo.un32DataLength = 1;
+        Note(SendMsg(Data, i == 3 ? 1 : 0));  // the last one as a broadcast
+      }
+    }
+  }
+  void Note(VQX_RESULT r) {
+    if (VQX_RESULT_FAILED(r)) mResult = r;
+  }
+  std::vector<u32> Ids() {
+    std::lock_guard<std::mutex> Lock(mMutex);
+    return maIds;
+  }
+  std::mutex mMutex;
+  std::vector<u32> maIds;
+  std::vector<u8> maData;
+  bool mfProvider = false;
+  VQX_RESULT mResult = 0;
+};
+
+/* A service that hands out CSide instances. */
+class CSideService : public CVQCAFService {
+ public:
+  CSideService(u32 un32Id, u32 un32Detect, bool fProvider) : CVQCAFService(fProvider ? "provider" : "server", nullptr) {
+    mParams.mServiceInfo.mun32ServiceId = un32Id;
+    mParams.mServiceInfo.maun32DetectedRemoteServiceId[0] = un32Detect;
+    _VQX_FILTER_PARAMS f{};
+    f.un32Version = 1;
+    f.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
+    f.MsgGroup = 0x0B0D;
+    mParams.maFilters.push_back(f);
+    mfProvider = fProvider;
+  }
+  ~CSideService() override { Stop(); }
+  CVQCAFServiceInstance* OnServiceConnected(CVQCAFService*, CVQCAFServiceInfo*) override {
+    std::lock_guard<std::mutex> Lock(mMutex);
+    maSides.push_back(std::make_unique<CSide>());
+    maSides.back()->mfProvider = mfProvider;
+    return maSides.back().get();
+  }
+  void OnServiceDisconnected(CVQCAFService*, CVQCAFServiceInstance*) override { mun32Disconnected++; }
+  CSide* Side(size_t n) {
+    std::lock_guard<std::mutex> Lock(mMutex);
+    return n < maSides.size() ? maSides[n].get() : nullptr;
+  }
+  std::mutex mMutex;
+  std::vector<std::unique_ptr<CSide>> maSides;
+  std::atomic<u32> mun32Disconnected{0};
+  bool mfProvider;
+};
+
+u16 EnvPort(const char* psz) { return static_cast<u16>(strtoul(getenv(psz), nullptr, 0)); }
+
+TEST(ServiceChild, TraceProvider) {
+  if (getenv("VQX_SVC_CHILD") == nullptr) GTEST_SKIP() << "run by the test below as the provider";
+  OpenFramework(getenv("VQX_SVC_CHILD"), EnvPort("VQX_SVC_PORT"), EnvPort("VQX_SVC_PARENT_PORT"));
+  {
+    CSideService Provider(VQCAF_SERVICE_ID_SIGTRACE_PROVIDER, VQCAF_SERVICE_ID_SIGTRACE_SERVER, true);
+    ASSERT_EQ(Provider.Start(nullptr), VQX_RESULT_OK);
+    ASSERT_TRUE(WaitFor([&] {
+      CSide* p = Provider.Side(0);
+      return p != nullptr && p->Ids().size() >= 2;  // connected, capture request
+    }));
+    EXPECT_EQ(Provider.Side(0)->Ids()[1], VQCAF_MSG_SIGTRACE_CAPTURE);
+    EXPECT_EQ(Provider.Side(0)->mResult, 0u);
+    if (getenv("VQX_SVC_STAY") != nullptr) pause();  // killed by the parent
+    EXPECT_EQ(Provider.Stop(), VQX_RESULT_OK);
+  }
+  CloseFramework();
+}
+
+class ServiceTwoProcesses : public ::testing::Test {
+ protected:
+  pid_t Child(const char* pszName, bool fStay) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      setenv("VQX_SVC_CHILD", pszName, 1);
+      setenv("VQX_SVC_PORT", std::to_string(mun16ChildPort).c_str(), 1);
+      setenv("VQX_SVC_PARENT_PORT", std::to_string(mun16Port).c_str(), 1);
+      if (fStay) setenv("VQX_SVC_STAY", "1", 1);
+      execl("/proc/self/exe", "child", "--gtest_filter=ServiceChild.*", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return pid;
+  }
+  static int Wait(pid_t pid) {
+    int status = -1;
+    if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  u16 mun16Port = FreePort(), mun16ChildPort = FreePort();
+};
+
+TEST_F(ServiceTwoProcesses, ProviderRegistersSendsAndLeavesInOrder) {
+  if (getenv("VQX_SVC_CHILD") != nullptr) GTEST_SKIP();
+  OpenFramework("tracer", mun16Port, mun16ChildPort);
+  {
+    CSideService Server(VQCAF_SERVICE_ID_SIGTRACE_SERVER, VQCAF_SERVICE_ID_SIGTRACE_PROVIDER, false);
+    ASSERT_EQ(Server.Start(nullptr), VQX_RESULT_OK);
+    const pid_t pid = Child("provider1", false);
+    ASSERT_TRUE(WaitFor([&] { return Server.Side(0) != nullptr && Server.Side(0)->Ids().size() >= 2; }));
+    CVQCAFMsgSigtraceCapture Capture;
+    Capture.mInfo.un32Capture = 1;
+    EXPECT_EQ(Server.Side(0)->SendMsg(Capture, 0), VQX_RESULT_OK);
+    EXPECT_EQ(Wait(pid), 0) << "the provider's own checks";
+    ASSERT_TRUE(WaitFor([&] { return Server.mun32Disconnected.load() == 1; }));
+    EXPECT_EQ(Server.Side(0)->Ids(),
+              std::vector<u32>({VQCAF_MSG_SERVICE_CONNECTED, VQCAF_MSG_SIGTRACE_REGISTER, VQCAF_MSG_SIGTRACE_DATA,
+                                VQCAF_MSG_SIGTRACE_DATA, VQCAF_MSG_SIGTRACE_DATA, VQCAF_MSG_SERVICE_DISCONNECTED}));
+    EXPECT_EQ(Server.Side(0)->maData, std::vector<u8>({1, 2, 3}));
+
+    const pid_t pidKilled = Child("provider2", true);
+    ASSERT_TRUE(WaitFor([&] { return Server.Side(1) != nullptr && Server.Side(1)->Ids().size() >= 2; }));
+    EXPECT_EQ(Server.Side(1)->SendMsg(Capture, 0), VQX_RESULT_OK);
+    ASSERT_TRUE(WaitFor([&] { return Server.Side(1)->Ids().size() >= 5; }));
+    kill(pidKilled, SIGKILL);
+    waitpid(pidKilled, nullptr, 0);
+    EXPECT_TRUE(WaitFor([&] { return Server.mun32Disconnected.load() == 2; })) << "a killed provider goes";
+    const pid_t pidAgain = Child("provider2", false);
+    ASSERT_TRUE(WaitFor([&] { return Server.Side(2) != nullptr && Server.Side(2)->Ids().size() >= 2; }));
+    EXPECT_EQ(Server.Side(2)->SendMsg(Capture, 0), VQX_RESULT_OK);
+    EXPECT_EQ(Wait(pidAgain), 0);
+  }
+  CloseFramework();
+}
+
+}  // namespace
