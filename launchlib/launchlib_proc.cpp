@@ -1,0 +1,228 @@
+/*
+ * launchlib_proc.cpp - processes through the system: command-line split,
+ * environment, PATH search, fork and exec, and the tree kill over /proc.
+ * Called by the launch library under its mutex, from any thread.
+ */
+#include "launchlib_proc_internal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kStartedBy = "VQX_STARTED_BY_LAUNCH_LIB=TRUE";
+/* Fields after the last ')': 0 state, 1 ppid, ..., 19 starttime. */
+constexpr int kStatFieldPpid = 1;
+constexpr int kStatFieldStart = 19;
+
+bool IsRegularFile(const std::string& s) {
+  struct stat St{};
+  return ::stat(s.c_str(), &St) == 0 && S_ISREG(St.st_mode);
+}
+
+bool ParseNumber(const char* p, const char* pEnd, u64* pun64Out) {
+  if (p == pEnd) return false;
+  u64 v = 0;
+  for (; p < pEnd; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    const u64 d = static_cast<u64>(*p - '0');
+    if (v > (~0ull - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  *pun64Out = v;
+  return true;
+}
+
+}  // namespace
+
+bool VqxLaunchParseStat(const char* pszText, size_t un32Len, u32* pun32Ppid, u64* pun64Start) {
+  if (pszText == nullptr) return false;
+  const char* pClose = nullptr;
+  for (size_t i = un32Len; i > 0; --i) {
+    if (pszText[i - 1] == ')') {
+      pClose = pszText + i - 1;
+      break;
+    }
+  }
+  if (pClose == nullptr) return false;
+  const char* p = pClose + 1;
+  const char* pEnd = pszText + un32Len;
+  u64 un64Ppid = 0;
+  bool fPpid = false;
+  for (int nField = 0; p < pEnd && nField <= kStatFieldStart; ++nField) {
+    while (p < pEnd && *p == ' ') ++p;
+    const char* pStart = p;
+    while (p < pEnd && *p != ' ' && *p != '\n') ++p;
+    if (nField == kStatFieldPpid) {
+      if (!ParseNumber(pStart, p, &un64Ppid) || un64Ppid > 0xFFFFFFFFull) return false;
+      fPpid = true;
+    } else if (nField == kStatFieldStart) {
+      if (!fPpid || !ParseNumber(pStart, p, pun64Start)) return false;
+      *pun32Ppid = static_cast<u32>(un64Ppid);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool VqxLaunchReadStat(pid_t Pid, u32* pun32Ppid, u64* pun64Start) {
+  char szPath[64];
+  snprintf(szPath, sizeof(szPath), "/proc/%d/stat", static_cast<int>(Pid));
+  int Fd = ::open(szPath, O_RDONLY | O_CLOEXEC);
+  if (Fd < 0) return false;
+  char aBuf[1024];
+  ssize_t n = ::read(Fd, aBuf, sizeof(aBuf));
+  ::close(Fd);
+  return n > 0 && VqxLaunchParseStat(aBuf, static_cast<size_t>(n), pun32Ppid, pun64Start);
+}
+
+std::vector<std::string> VqxLaunchSplitCmdLine(const char* pszParams) {
+  std::vector<std::string> a;
+  if (pszParams == nullptr) return a;
+  std::string sCur;
+  bool fIn = false, fQuote = false;
+  for (const char* p = pszParams; *p != '\0'; ++p) {
+    if (*p == '"') {
+      fQuote = !fQuote;
+      fIn = true;
+    } else if ((*p == ' ' || *p == '\t') && !fQuote) {
+      if (fIn) a.push_back(sCur);
+      sCur.clear();
+      fIn = false;
+    } else {
+      sCur += *p;
+      fIn = true;
+    }
+  }
+  if (fIn) a.push_back(sCur);
+  return a;
+}
+
+bool VqxLaunchPrepare(const _VQX_LAUNCH_LIB_CREATE_PROCESS& Create, VqxLaunchSpawn* pSpawn, std::string* psError) {
+  const std::string sGiven = Create.pszPath != nullptr ? Create.pszPath : "";
+  std::string sFound;
+  if (sGiven.find('/') != std::string::npos) {
+    if (IsRegularFile(sGiven)) sFound = sGiven;
+  } else if (!sGiven.empty()) {
+    const char* pszPathVar = getenv("PATH");
+    std::string sDirs = pszPathVar != nullptr ? pszPathVar : "/usr/bin:/bin";
+    size_t Pos = 0;
+    while (Pos <= sDirs.size() && sFound.empty()) {
+      size_t End = sDirs.find(':', Pos);
+      if (End == std::string::npos) End = sDirs.size();
+      std::string sDir = sDirs.substr(Pos, End - Pos);
+      std::string sTry = (sDir.empty() ? std::string(".") : sDir) + "/" + sGiven;
+      if (IsRegularFile(sTry)) sFound = sTry;
+      Pos = End + 1;
+    }
+  }
+  if (sFound.empty()) {
+    *psError = "File not found " + sGiven;
+    return false;
+  }
+  if (Create.un32NbEnv > VQX_LAUNCH_MAX_ENV) {
+    *psError = "Too many environment variables";
+    return false;
+  }
+  pSpawn->sPath = sFound;
+  pSpawn->sWorkDir = Create.pszWorkDir != nullptr ? Create.pszWorkDir : "";
+  pSpawn->asArgv.clear();
+  pSpawn->asArgv.push_back(sGiven);
+  for (auto& s : VqxLaunchSplitCmdLine(Create.pszParams)) pSpawn->asArgv.push_back(s);
+
+  /* The parent's environment, overridden by the record's variables. */
+  std::map<std::string, std::string> Env;
+  for (char** pp = environ; pp != nullptr && *pp != nullptr; ++pp) {
+    const char* pEq = strchr(*pp, '=');
+    if (pEq != nullptr) Env[std::string(*pp, static_cast<size_t>(pEq - *pp))] = pEq + 1;
+  }
+  for (u32 i = 0; i < Create.un32NbEnv; ++i) {
+    if (Create.apszEnvName[i] == nullptr || Create.apszEnvName[i][0] == '\0') continue;
+    std::string sName = Create.apszEnvName[i];
+    if (sName == "PATH" || sName == "LD_LIBRARY_PATH") continue;
+    Env[sName] = Create.apszEnvValue[i] != nullptr ? Create.apszEnvValue[i] : "";
+  }
+  if (Create.pszLibPath != nullptr && Create.pszLibPath[0] != '\0') {
+    auto It = Env.find("LD_LIBRARY_PATH");
+    Env["LD_LIBRARY_PATH"] = std::string(Create.pszLibPath) +
+                             (It != Env.end() && !It->second.empty() ? ":" + It->second : std::string());
+  }
+  Env.erase("VQX_STARTED_BY_LAUNCH_LIB");
+  pSpawn->asEnv.clear();
+  for (auto& [k, v] : Env) pSpawn->asEnv.push_back(k + "=" + v);
+  pSpawn->asEnv.push_back(kStartedBy);
+  return true;
+}
+
+pid_t VqxLaunchFork(const VqxLaunchSpawn& Spawn) {
+  std::vector<char*> apArgv, apEnv;
+  for (auto& s : Spawn.asArgv) apArgv.push_back(const_cast<char*>(s.c_str()));
+  apArgv.push_back(nullptr);
+  for (auto& s : Spawn.asEnv) apEnv.push_back(const_cast<char*>(s.c_str()));
+  apEnv.push_back(nullptr);
+  const char* pszDir = Spawn.sWorkDir.empty() ? nullptr : Spawn.sWorkDir.c_str();
+  const char* pszPath = Spawn.sPath.c_str();
+  pid_t Pid = ::fork();
+  if (Pid == 0) {
+    /* Child: async-signal-safe calls only (a lock held at fork stays held). */
+    sigset_t Set;
+    sigemptyset(&Set);
+    sigprocmask(SIG_SETMASK, &Set, nullptr);
+    if (pszDir != nullptr && ::chdir(pszDir) != 0) _exit(127);
+    ::execve(pszPath, apArgv.data(), apEnv.data());
+    _exit(127);
+  }
+  return Pid;
+}
+
+std::vector<VqxLaunchProc> VqxLaunchCollectTree(pid_t Root, bool fSingle) {
+  std::vector<VqxLaunchProc> aTree;
+  u32 un32Ppid = 0;
+  u64 un64Start = 0;
+  if (!VqxLaunchReadStat(Root, &un32Ppid, &un64Start)) return aTree;
+  aTree.push_back({Root, un64Start});
+  if (fSingle) return aTree;
+  std::multimap<u32, VqxLaunchProc> Children;
+  if (DIR* pDir = ::opendir("/proc")) {
+    while (dirent* pEnt = ::readdir(pDir)) {
+      u64 un64Pid = 0;
+      const char* pName = pEnt->d_name;
+      if (!ParseNumber(pName, pName + strlen(pName), &un64Pid) || un64Pid > 0x7FFFFFFF) continue;
+      if (VqxLaunchReadStat(static_cast<pid_t>(un64Pid), &un32Ppid, &un64Start))
+        Children.emplace(un32Ppid, VqxLaunchProc{static_cast<pid_t>(un64Pid), un64Start});
+    }
+    ::closedir(pDir);
+  }
+  /* Breadth first from the root: parents come before their children. */
+  for (size_t i = 0; i < aTree.size() && aTree.size() < 65536; ++i) {
+    auto Range = Children.equal_range(static_cast<u32>(aTree[i].Pid));
+    for (auto It = Range.first; It != Range.second; ++It) aTree.push_back(It->second);
+  }
+  return aTree;
+}
+
+u32 VqxLaunchKillTree(pid_t Root, bool fSingle) {
+  std::vector<VqxLaunchProc> aTree = VqxLaunchCollectTree(Root, fSingle);
+  auto Same = [](const VqxLaunchProc& P) {
+    u32 un32Ppid = 0;
+    u64 un64Start = 0;
+    return VqxLaunchReadStat(P.Pid, &un32Ppid, &un64Start) && un64Start == P.un64Start;
+  };
+  /* Stopped top-down so that no parent starts a new child meanwhile. */
+  for (auto& P : aTree)
+    if (Same(P)) ::kill(P.Pid, SIGSTOP);
+  u32 un32Killed = 0;
+  for (auto& P : aTree) {
+    if (Same(P) && ::kill(P.Pid, SIGKILL) == 0) ++un32Killed;
+  }
+  return un32Killed;
+}

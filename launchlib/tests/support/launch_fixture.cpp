@@ -1,0 +1,112 @@
+#include "support/launch_fixture.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+void LaunchTest::TearDown() {
+  if (mh != nullptr) {
+    EXPECT_EQ(VQXLaunchLibClose(mh), VQX_RESULT_OK);
+  }
+  mh = nullptr;
+}
+
+VQX_RESULT LaunchTest::Open(const std::function<void(_VQX_LAUNCH_LIB_PARAMS&)>& Tune) {
+  mParams = {};
+  snprintf(mParams.szName, sizeof(mParams.szName), "tlaunch");
+  mParams.pFctPrint = Print;
+  mParams.pvPrintContext = this;
+  mParams.pFctLaunchProcessReady = OnReady;
+  mParams.pvReadyContext = this;
+  mParams.pFctLaunchProcessShutdown = OnShutdown;
+  mParams.pvShutdownContext = this;
+  mParams.un32MaxApplication = 8;
+  mParams.fAppManager = 1;
+  mParams.un32StartingTimeMs = 400;
+  mParams.un32HeartbeatTimeMs = 400;
+  mParams.un32MgmtShutdownTimeMs = 400;
+  if (Tune) Tune(mParams);
+  return VQXLaunchLibOpen(&mParams, &mh);
+}
+
+u32 LaunchTest::Spawn(const char* pszScript, u8 fKillSingle) {
+  _VQX_LAUNCH_LIB_CREATE_PROCESS C{};
+  C.pszPath = "/bin/sh";
+  std::string sParams = std::string("-c \"") + pszScript + "\"";
+  C.pszParams = sParams.c_str();
+  C.fKillSingleProcess = fKillSingle;
+  u32 un32Id = 0;
+  EXPECT_EQ(VQXLaunchLibCreateProcess(mh, &C, &un32Id), VQX_RESULT_OK) << pszScript;
+  return un32Id;
+}
+
+bool LaunchTest::WaitEvent(u32 un32Id, u32 un32State, bool fReady, u32 un32Ms) {
+  std::unique_lock<std::mutex> L(mMutex);
+  return mCv.wait_for(L, std::chrono::milliseconds(un32Ms), [&] {
+    for (auto& E : mEvents)
+      if (E.Info.un32AppId == un32Id && E.Info.un32State == un32State && E.fReady == fReady) return true;
+    return false;
+  });
+}
+
+bool LaunchTest::HasLog(const char* pszPart) {
+  for (auto& s : mLog)
+    if (s.find(pszPart) != std::string::npos) return true;
+  return false;
+}
+
+bool LaunchTest::WaitLog(const char* pszPart, u32 un32Ms) {
+  std::unique_lock<std::mutex> L(mMutex);
+  return mCv.wait_for(L, std::chrono::milliseconds(un32Ms), [&] { return HasLog(pszPart); });
+}
+
+LaunchEvent LaunchTest::Last(u32 un32Id) {
+  std::lock_guard<std::mutex> L(mMutex);
+  for (auto It = mEvents.rbegin(); It != mEvents.rend(); ++It)
+    if (It->Info.un32AppId == un32Id) return *It;
+  return LaunchEvent{};
+}
+
+void LaunchTest::Locked(const std::function<void()>& f) {
+  std::unique_lock<std::recursive_mutex> L(mh->Mutex);
+  f();
+  VqxLaunchFlush(mh, L);
+}
+
+void LaunchTest::Print(void* pv, u32, const char*, const char* pszFormat, va_list Args) {
+  auto* t = static_cast<LaunchTest*>(pv);
+  char sz[512];
+  vsnprintf(sz, sizeof(sz), pszFormat, Args);
+  std::lock_guard<std::mutex> L(t->mMutex);
+  t->mLog.push_back(sz);
+  t->mCv.notify_all();
+}
+
+static void Record(void* pv, bool fReady, _VQX_LAUNCH_LIB_PROCESS_INFO* pInfo) {
+  auto* t = static_cast<LaunchTest*>(pv);
+  std::lock_guard<std::mutex> L(t->mMutex);
+  t->mEvents.push_back({fReady, *pInfo});
+  t->mCv.notify_all();
+}
+void LaunchTest::OnReady(void* pv, VQX_LAUNCH_LIB_HANDLE, _VQX_LAUNCH_LIB_PROCESS_INFO* p) { Record(pv, true, p); }
+void LaunchTest::OnShutdown(void* pv, VQX_LAUNCH_LIB_HANDLE, _VQX_LAUNCH_LIB_PROCESS_INFO* p) {
+  Record(pv, false, p);
+}
+
+bool IsLiveProcess(pid_t Pid) {
+  std::ifstream f("/proc/" + std::to_string(Pid) + "/stat");
+  std::string s;
+  if (!std::getline(f, s)) return false;
+  const size_t Close = s.rfind(')');
+  return Close != std::string::npos && Close + 2 < s.size() && s[Close + 2] != 'Z' && s[Close + 2] != 'X';
+}
+
+std::vector<pid_t> LiveTree(pid_t Root) {
+  std::vector<pid_t> a;
+  for (auto& P : VqxLaunchCollectTree(Root, false))
+    if (IsLiveProcess(P.Pid)) a.push_back(P.Pid);
+  return a;
+}

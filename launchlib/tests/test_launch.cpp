@@ -1,0 +1,233 @@
+/*
+ * Launch library without a host library: checks and texts of the
+ * operations, the /proc stat parser, command-line split and environment,
+ * process life (states 1, 2, 7), shutdowns and the tree kill.
+ */
+#include <signal.h>
+#include <unistd.h>
+
+#include "support/launch_fixture.h"
+
+namespace {
+
+void NullPrint(void*, u32, const char*, const char*, va_list) {}
+
+TEST(LaunchChecks, OpenRefusesBadRecordsAndFillsDefaults) {
+  _VQX_LAUNCH_LIB_PARAMS P{};
+  P.pFctPrint = NullPrint;
+  P.un32MaxApplication = 1;
+  VQX_LAUNCH_LIB_HANDLE h = reinterpret_cast<VQX_LAUNCH_LIB_HANDLE>(1);
+  struct Row { const char* pszName; _VQX_LAUNCH_LIB_PARAMS* p; VQX_LAUNCH_LIB_HANDLE* ph; PFCT_VQX_LAUNCH_PRINT f;
+               u32 un32Max; VQX_RESULT r; };
+  const Row aRows[] = {{"null record", nullptr, &h, NullPrint, 1, 0x82000009u},
+                       {"null output", &P, nullptr, NullPrint, 1, 0x82000009u},
+                       {"null print", &P, &h, nullptr, 1, 0x82000009u},
+                       {"no context", &P, &h, NullPrint, 0, 0x8200000Au}};
+  for (auto& R : aRows) {
+    P.pFctPrint = R.f;
+    P.un32MaxApplication = R.un32Max;
+    EXPECT_EQ(VQXLaunchLibOpen(R.p, R.ph), R.r) << R.pszName;
+    if (R.ph != nullptr) {
+      EXPECT_EQ(h, nullptr) << R.pszName;
+    }
+  }
+  P.pFctPrint = NullPrint;
+  P.un32MaxApplication = 1;
+  ASSERT_EQ(VQXLaunchLibOpen(&P, &h), VQX_RESULT_OK);
+  _VQX_LAUNCH_LIB_PARAMS Got{};
+  ASSERT_EQ(VQXLaunchLibGetParams(h, &Got), VQX_RESULT_OK);
+  EXPECT_EQ(Got.un32StartingTimeMs, 5000u);
+  EXPECT_EQ(Got.un32HeartbeatTimeMs, 5000u);
+  EXPECT_EQ(Got.un32MgmtShutdownTimeMs, 600000u);
+  EXPECT_EQ(VQXLaunchLibGetParams(h, nullptr), 0x82000009u);
+  EXPECT_EQ(VQXLaunchLibSetParams(h, nullptr), 0x82000009u);
+  EXPECT_EQ(VQXLaunchLibClose(h), VQX_RESULT_OK);
+}
+
+TEST(LaunchChecks, NullHandleEverywhere) {
+  _VQX_LAUNCH_LIB_PARAMS P{};
+  _VQX_HOST_INFO H;
+  _VQX_LAUNCH_LIB_PROCESS_INFO I;
+  _VQX_LAUNCH_LIB_CREATE_PROCESS C{};
+  u32 un32Id = 5;
+  const VQX_RESULT a[] = {VQXLaunchLibClose(nullptr), VQXLaunchLibGetParams(nullptr, &P),
+                          VQXLaunchLibSetParams(nullptr, &P), VQXLaunchLibCreateProcess(nullptr, &C, &un32Id),
+                          VQXLaunchLibGetProcessInfo(nullptr, 1, &H, &I), VQXLaunchLibLockApplication(nullptr, 1, 1),
+                          VQXLaunchLibManagementShutdown(nullptr, 1), VQXLaunchLibForceShutdown(nullptr, 1),
+                          VQXLaunchLibSendHeartbeat(nullptr, 1)};
+  for (size_t i = 0; i < sizeof(a) / sizeof(a[0]); ++i) EXPECT_EQ(a[i], 0x8200000Cu) << "operation " << i;
+  EXPECT_EQ(un32Id, 0u);
+  EXPECT_STREQ(H.szApplicationName, "NotAvailable");
+}
+
+TEST_F(LaunchTest, SetParamsRefusesFixedFieldsAndKeepsDefaultsForZeros) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  struct Row { const char* pszText; std::function<void(_VQX_LAUNCH_LIB_PARAMS&)> f; };
+  const Row aRows[] = {
+      {"un32MaxApplication cannot be changed.", [](auto& p) { p.un32MaxApplication++; }},
+      {"pFctLaunchProcessReady cannot be changed.", [](auto& p) { p.pFctLaunchProcessReady = nullptr; }},
+      {"pFctLaunchProcessShutdown cannot be changed.", [](auto& p) { p.pFctLaunchProcessShutdown = nullptr; }},
+      {"fAppManager cannot be changed.", [](auto& p) { p.fAppManager = 0; }}};
+  for (auto& R : aRows) {
+    _VQX_LAUNCH_LIB_PARAMS P = mParams;
+    R.f(P);
+    EXPECT_EQ(VQXLaunchLibSetParams(mh, &P), 0x82000013u) << R.pszText;
+    EXPECT_TRUE(HasLog((std::string("VQXLaunchLibSetParams: ") + R.pszText + ", result 0x82000013").c_str()))
+        << R.pszText;
+  }
+  _VQX_LAUNCH_LIB_PARAMS P = mParams;
+  P.un32StartingTimeMs = 0;
+  P.un32HeartbeatTimeMs = 0;
+  P.un32MgmtShutdownTimeMs = 1234;
+  ASSERT_EQ(VQXLaunchLibSetParams(mh, &P), VQX_RESULT_OK);
+  _VQX_LAUNCH_LIB_PARAMS Got{};
+  VQXLaunchLibGetParams(mh, &Got);
+  EXPECT_EQ(Got.un32StartingTimeMs, 5000u);
+  EXPECT_EQ(Got.un32HeartbeatTimeMs, 5000u);
+  EXPECT_EQ(Got.un32MgmtShutdownTimeMs, 1234u);
+  EXPECT_TRUE(HasLog("Warning: heartbeat time 0, 5000 ms kept"));
+  /* Heartbeats go out often enough for a short watchdog. */
+  const std::pair<u32, u32> aPeriods[] = {{5000, 1666}, {9000, 2000}, {300, 100}, {2, 1}};
+  for (auto& [un32Hb, un32Period] : aPeriods) {
+    P.un32HeartbeatTimeMs = un32Hb;
+    EXPECT_EQ(VqxLaunchHeartbeatPeriod(P), un32Period) << un32Hb;
+  }
+}
+
+TEST(LaunchProc, StatParserReadsAfterTheLastParenthesis) {
+  struct Row { const char* pszText; bool fOk; u32 un32Ppid; u64 un64Start; };
+  const Row aRows[] = {
+      {"12 (sh) S 7 12 12 0 -1 4194560 1 2 3 4 5 6 7 8 20 0 1 0 98765 1 2\n", true, 7, 98765},
+      {"13 (a) b) (c) R 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 42 0", true, 1, 42},
+      {"14 (x y) S 3 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 18446744073709551615", true, 3, 18446744073709551615ull},
+      {"15 (sh) S 7 12 12 0 -1 4194560 1 2 3 4 5 6 7 8 20 0 1 0", false, 0, 0},  /* cut before start time */
+      {"16 (sh) S x 12 12 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5", false, 0, 0},      /* parent not a number */
+      {"17 sh S 7 12 12 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5", false, 0, 0},        /* no ')' */
+      {"18 (sh) S 4294967296 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5", false, 0, 0}, /* parent above 32 bits */
+      {"19 (sh) S 7 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 18446744073709551616", false, 0, 0}, /* start overflows */
+      {"", false, 0, 0}};
+  for (auto& R : aRows) {
+    u32 un32Ppid = 0;
+    u64 un64Start = 0;
+    EXPECT_EQ(VqxLaunchParseStat(R.pszText, strlen(R.pszText), &un32Ppid, &un64Start), R.fOk) << R.pszText;
+    if (R.fOk) {
+      EXPECT_EQ(un32Ppid, R.un32Ppid) << R.pszText;
+      EXPECT_EQ(un64Start, R.un64Start) << R.pszText;
+    }
+  }
+}
+
+TEST(LaunchProc, CommandLineAndEnvironment) {
+  struct Row { const char* pszIn; std::vector<std::string> a; };
+  const Row aRows[] = {{nullptr, {}},
+                       {"", {}},
+                       {"  a  b\tc ", {"a", "b", "c"}},
+                       {"-c \"echo x y\" z", {"-c", "echo x y", "z"}},
+                       {"\"\" x", {"", "x"}},
+                       {"a\"b c\"d", {"ab cd"}}};
+  for (auto& R : aRows) EXPECT_EQ(VqxLaunchSplitCmdLine(R.pszIn), R.a) << (R.pszIn ? R.pszIn : "null");
+
+  _VQX_LAUNCH_LIB_CREATE_PROCESS C{};
+  C.pszPath = "sh";
+  C.pszParams = "-c true";
+  C.pszLibPath = "/opt/lib";
+  C.un32NbEnv = 3;
+  const char* aN[] = {"PATH", "LD_LIBRARY_PATH", "VQX_TEST_VAR"};
+  const char* aV[] = {"/nowhere", "/bad", "v 1"};
+  for (int i = 0; i < 3; ++i) {
+    C.apszEnvName[i] = aN[i];
+    C.apszEnvValue[i] = aV[i];
+  }
+  setenv("LD_LIBRARY_PATH", "/usr/lib/x", 1);
+  VqxLaunchSpawn S;
+  std::string sError;
+  ASSERT_TRUE(VqxLaunchPrepare(C, &S, &sError)) << sError;
+  EXPECT_EQ(S.sPath.substr(S.sPath.size() - 3), "/sh");
+  EXPECT_EQ(S.asArgv, (std::vector<std::string>{"sh", "-c", "true"}));
+  auto Has = [&](const std::string& s) { return std::find(S.asEnv.begin(), S.asEnv.end(), s) != S.asEnv.end(); };
+  EXPECT_TRUE(Has("VQX_STARTED_BY_LAUNCH_LIB=TRUE"));
+  EXPECT_TRUE(Has("VQX_TEST_VAR=v 1"));
+  EXPECT_TRUE(Has("LD_LIBRARY_PATH=/opt/lib:/usr/lib/x"));
+  EXPECT_TRUE(Has(std::string("PATH=") + getenv("PATH")));
+  C.pszPath = "/no/such/program";
+  EXPECT_FALSE(VqxLaunchPrepare(C, &S, &sError));
+  EXPECT_EQ(sError, "File not found /no/such/program");
+  C.pszPath = "/tmp";  /* not a regular file */
+  EXPECT_FALSE(VqxLaunchPrepare(C, &S, &sError));
+}
+
+TEST_F(LaunchTest, ChildLifeStartingNotUsingAlmAndExit) {
+  ASSERT_EQ(Open([](auto& p) { p.un32MaxApplication = 2; }), VQX_RESULT_OK);
+  const u32 un32Exit = Spawn("exit 3");
+  ASSERT_NE(un32Exit, 0u);
+  EXPECT_TRUE(WaitEvent(un32Exit, 1, true, 0)) << "state 1 is reported before CreateProcess returns";
+  ASSERT_TRUE(WaitEvent(un32Exit, 7, false));
+  LaunchEvent E = Last(un32Exit);
+  EXPECT_EQ(E.Info.fExited, 1);
+  EXPECT_EQ(E.Info.un32ExitStatus, 3u);
+  /* The ended context's id is gone for good. */
+  _VQX_HOST_INFO H;
+  _VQX_LAUNCH_LIB_PROCESS_INFO I;
+  EXPECT_EQ(VQXLaunchLibGetProcessInfo(mh, un32Exit, &H, &I), 0x8200000Cu);
+  EXPECT_EQ(VQXLaunchLibLockApplication(mh, un32Exit, 1), 0x8200000Cu);
+  EXPECT_TRUE(HasLog("Process handle not found"));
+
+  const u32 un32Silent = Spawn("sleep 30");
+  const u32 un32Second = Spawn("sleep 30");
+  EXPECT_GT(un32Silent, un32Exit);
+  _VQX_LAUNCH_LIB_CREATE_PROCESS C{};
+  C.pszPath = "/bin/true";
+  u32 un32Id = 9;
+  EXPECT_EQ(VQXLaunchLibCreateProcess(mh, &C, &un32Id), 0x82000008u);
+  EXPECT_EQ(un32Id, 0u);
+  EXPECT_TRUE(HasLog("No more context available"));
+  ASSERT_TRUE(WaitEvent(un32Silent, 2, true));
+  EXPECT_EQ(VQXLaunchLibGetProcessInfo(mh, un32Silent, &H, &I), 0x8200000Fu);
+  EXPECT_STREQ(H.szApplicationName, "NotAvailable");
+  EXPECT_TRUE(HasLog("Cannot return host info when not initialized with hostlib"));
+  /* A process that is not ready is terminated by either shutdown. */
+  EXPECT_EQ(VQXLaunchLibForceShutdown(mh, un32Silent), VQX_RESULT_OK);
+  EXPECT_EQ(VQXLaunchLibManagementShutdown(mh, un32Second), VQX_RESULT_OK);
+  ASSERT_TRUE(WaitEvent(un32Silent, 7, false));
+  ASSERT_TRUE(WaitEvent(un32Second, 7, false));
+  EXPECT_EQ(Last(un32Silent).Info.un32ExitStatus, 128u + SIGKILL);
+  C.pszPath = "/no/such";
+  EXPECT_EQ(VQXLaunchLibCreateProcess(mh, &C, &un32Id), 0x82000015u);
+  EXPECT_TRUE(HasLog("File not found /no/such"));
+  EXPECT_TRUE(HasLog("Can't create process"));
+}
+
+TEST_F(LaunchTest, TreeKillWholeTreeSingleProcessAndLocked) {
+  ASSERT_EQ(Open([](auto& p) { p.un32StartingTimeMs = 60000; }), VQX_RESULT_OK);
+  const char* pszTree = "sleep 30 & sh -c 'sleep 30 & wait' & wait";
+  const u32 un32Tree = Spawn(pszTree);
+  const u32 un32Single = Spawn(pszTree, 1);
+  const u32 un32Locked = Spawn("sleep 30");
+  pid_t aRoot[3];
+  for (u32 i = 0; i < 3; ++i) aRoot[i] = static_cast<pid_t>(mh->Ctx[un32Tree + i].Pid);
+  /* Three levels: sh, its sleep and sh, that sh's sleep. */
+  for (int n = 0; n < 400 && (LiveTree(aRoot[0]).size() < 4 || LiveTree(aRoot[1]).size() < 4); ++n) usleep(5000);
+  ASSERT_EQ(LiveTree(aRoot[0]).size(), 4u);
+  const std::vector<pid_t> aSingle = LiveTree(aRoot[1]);
+  ASSERT_EQ(aSingle.size(), 4u);
+
+  EXPECT_EQ(VQXLaunchLibLockApplication(mh, un32Locked, 1), VQX_RESULT_OK);
+  for (u32 i = 0; i < 3; ++i) EXPECT_EQ(VQXLaunchLibForceShutdown(mh, un32Tree + i), VQX_RESULT_OK);
+  ASSERT_TRUE(WaitEvent(un32Tree, 7, false));
+  ASSERT_TRUE(WaitEvent(un32Single, 7, false));
+  EXPECT_TRUE(LiveTree(aRoot[0]).empty());
+  u32 un32Alive = 0;
+  for (pid_t Pid : aSingle) {
+    if (IsLiveProcess(Pid)) {
+      ++un32Alive;
+      kill(Pid, SIGKILL);
+    }
+  }
+  EXPECT_EQ(un32Alive, 3u) << "only the root of the single-process application was killed";
+  EXPECT_TRUE(IsLiveProcess(aRoot[2])) << "a locked process is never killed";
+  EXPECT_EQ(VQXLaunchLibLockApplication(mh, un32Locked, 0), VQX_RESULT_OK);
+  EXPECT_EQ(VQXLaunchLibForceShutdown(mh, un32Locked), VQX_RESULT_OK);
+  ASSERT_TRUE(WaitEvent(un32Locked, 7, false));
+}
+
+}  // namespace
