@@ -18,12 +18,12 @@
 
 class CDemoPage : public VQCAF::IVQCAFCliPage {
  public:
-  explicit CDemoPage(const char* pszTitle, std::mutex* pAppMutex = nullptr) : mstrTitle(pszTitle), mpAppMutex(pAppMutex) {}
+  explicit CDemoPage(const char* pszTitle, VQCAF::CVQCAFMutex* pAppMutex = nullptr)
+      : mstrTitle(pszTitle), mpAppMutex(pAppMutex) {}
   ~CDemoPage() override { mfAlive = false; }
 
   VQX_RESULT Display() override {
-    std::unique_lock<std::mutex> Lock;
-    if (mpAppMutex != nullptr) Lock = std::unique_lock<std::mutex>(*mpAppMutex);
+    VQCAF::CVQCAFMutexAutoGetGive Lock(mpAppMutex);
     mnDisplays++;
     VqxCliToolsPrint(mhCli, "%s scroll=%d last=%s\n", mstrTitle.c_str(), mnScroll, mstrApplied.c_str());
     return mfAlive ? VQX_RESULT_OK : VQX_RESULT_FAIL;
@@ -64,7 +64,7 @@ class CDemoPage : public VQCAF::IVQCAFCliPage {
   const char* GetHelp() override { return "(a) two fields\n(b) four fields\n"; }
 
   std::string mstrTitle;
-  std::mutex* mpAppMutex;
+  VQCAF::CVQCAFMutex* mpAppMutex;
   std::atomic<bool> mfAlive{true};
   std::atomic<int> mnDisplays{0};
   int mnScroll = 0;

@@ -53,22 +53,17 @@ const Row kRows[] = {
     {"quellan:signaling:ss7:[2]:trunk", 0, "idx", kNum, VQX_RESULT_OK, "7"},
     {"quellan:signaling:ss7:[1]:trunk", 0, "idx", kNum, VQX_RESULT_NOT_FOUND, "0"},
     {"quellan:signaling:ss7:trunk", 2, "timeslot", kNum, VQX_RESULT_OK, "31"},
-    {"quellan:signaling:ss7:[0]", 0, "adapter", kText, VQX_RESULT_OK, "tb0"},
     {"quellan:signaling:ss7:[x]", 0, "adapter", kText, VQX_RESULT_NOT_FOUND, ""},
-    {"quellan:params:host", 0, "gwPort", kNum, VQX_RESULT_OK, "12358"},
     {"quellan:params:host", 0, "hex", kNum, VQX_RESULT_OK, "31"},
     {"quellan:params:host", 0, "octal", kNum, VQX_RESULT_OK, "15"},
     {"quellan:params:host", 0, "none", kNum, VQX_RESULT_OK, "0"},
-    {"quellan:params:host", 0, "blank", kNum, VQX_RESULT_OK, "0"},
     {"quellan:params:host", 0, "max", kNum, VQX_RESULT_OK, "4294967295"},
     {"quellan:params:host", 0, "wrap", kNum, VQX_RESULT_INVALID_PARAM, "0"},
     {"quellan:params:host", 0, "hexwrap", kNum, VQX_RESULT_INVALID_PARAM, "0"},
-    {"quellan:params:host", 0, "absent", kNum, VQX_RESULT_NOT_FOUND, "0"},
     {"quellan:params:log", 0, "on", kBool, VQX_RESULT_OK, "1"},
     {"quellan:params:log", 0, "off", kBool, VQX_RESULT_OK, "0"},
     {"quellan:params:log", 0, "no", kBool, VQX_RESULT_OK, "0"},
     {"quellan:params:log", 0, "zero", kBool, VQX_RESULT_OK, "0"},
-    {"quellan:params:log", 0, "one", kBool, VQX_RESULT_OK, "1"},
     {"quellan:params:log", 0, "empty", kBool, VQX_RESULT_OK, "1"},
     {"quellan:signaling:ss7", 1, "capfile", kBool, VQX_RESULT_OK, "0"},
     {"quellan:params:log", 0, "absent", kBool, VQX_RESULT_NOT_FOUND, "0"},
@@ -104,7 +99,6 @@ TEST_F(Fixture, CountsEqualXPathCounts) {
       {"quellan:signaling:ss7:[0]:trunk", "/quellan/signaling/ss7[1]/trunk"},
       {"quellan:signaling:ss7:[1]:trunk", "/quellan/signaling/ss7[2]/trunk"},
       {"quellan:signaling:ss7:[3]", "/quellan/signaling/ss7[4]"},
-      {"quellan", "/quellan"},
       {"other:signaling", "/other/signaling"},
       {"quellan:params:host:[0]", "/quellan/params/host[1]"},
   };
@@ -167,10 +161,8 @@ TEST(CfgStore, ClosedRefusesAndBadFilesFail) {
     std::ofstream(Dir.Path("bad.xml")) << pszText;
     CVQCAFCfgFileXml Bad(Dir.Path("bad.xml").c_str());
     EXPECT_EQ(Bad.Open(), VQX_RESULT_INVALID_CONFIG) << pszText;
-    EXPECT_EQ(Bad.IsOpened(), 0u);
   }
-  CVQCAFCfgFileXml Missing(Dir.Path("none.xml").c_str());
-  EXPECT_EQ(Missing.Open(), VQX_RESULT_INVALID_CONFIG);
+  EXPECT_EQ(CVQCAFCfgFileXml(Dir.Path("none.xml").c_str()).Open(), VQX_RESULT_INVALID_CONFIG);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The console shell off-screen with two pages: its own keys first (Tab and
-// reverse Tab, overlays, 'q' confirmed, 'T'), other keys and ctrl-up/down
-// to the current page, and the command flow through the page.
+// reverse Tab, overlays), other keys and ctrl-up/down to the current page,
+// removal. Commands, 'T' and 'q' run in the terminal test (test_cli_tmux_it).
 #include "cli_test_support.h"
 #include "support/vqcaf_test_support.h"
 
@@ -52,21 +52,6 @@ TEST_F(Console, KeysReachConsoleThenPage) {
   EXPECT_EQ(pOne->mstrUnhandled, "");
   Keys({'2'});
   EXPECT_TRUE(Shows("Page 2/2: two\ntwo scroll=-1"));
-}
-
-TEST_F(Console, CommandsThroughThePageAndTheConsole) {
-  Keys({'a'});
-  EXPECT_TRUE(Shows("> Name : n0"));
-  Keys({'\n', '7', '0', '0', '0', '0', '\n'});  // port 70000 refused: asked again
-  EXPECT_TRUE(Shows("Invalid value, try again: > Port : 70000"));
-  Keys({'8', '0', '\n', 'b', 'x', '\n', '\n', '\n', '\n'});
-  EXPECT_TRUE(Shows("one scroll=0 last=b:x:1:on:-"));
-  Keys({'T', 'N', 'O', 'P', 'E', '\n', 8, 8, 8, 8, 'C', 'L', 'I', '\n', '3', '\n'});
-  EXPECT_EQ(static_cast<u32>(GetSubModTraceLevel(VQCAF_SUBMODULE_CLI)), 3u);
-  Keys({'q', 'x', '\n', 8, 'n', '\n'});
-  EXPECT_EQ(fQuit, 0u);
-  Keys({'q', 'y', '\n'});
-  EXPECT_EQ(fQuit, 1u);
 }
 
 TEST_F(Console, RemovedPageIsNoLongerShown) {

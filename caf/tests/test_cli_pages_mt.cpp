@@ -20,7 +20,7 @@ struct OffScreen {
 
 TEST(CliPagesMt, PagesChangeUnderTheMutexDisplayTakes) {
   OffScreen C;
-  std::mutex AppMutex;
+  CVQCAFMutex AppMutex;
   ASSERT_EQ(C.Cli.AddPage(CVQCAFPtr<IVQCAFCliPage>(new CDemoPage("first", &AppMutex))), VQX_RESULT_OK);
   std::atomic<bool> fDone{false};
   EXPECT_TRUE(ReturnsInTime([&] {
@@ -31,10 +31,10 @@ TEST(CliPagesMt, PagesChangeUnderTheMutexDisplayTakes) {
       }
     });
     for (int i = 0; i < 300; i++) {
-      std::lock_guard<std::mutex> Lock(AppMutex);  // as an application adds its pages
+      CVQCAFMutexAutoGetGive Lock(&AppMutex);  // as an application adds and removes its pages
       CVQCAFPtr<IVQCAFCliPage> Page(new CDemoPage("churn", &AppMutex));
       EXPECT_EQ(C.Cli.AddPage(Page), VQX_RESULT_OK);
-      EXPECT_EQ(C.Cli.RemovePage(Page), VQX_RESULT_OK);
+      EXPECT_EQ(C.Cli.RemovePage(Page, &AppMutex), VQX_RESULT_OK);
     }
     fDone = true;
     Console.join();
@@ -75,6 +75,7 @@ TEST(CliPagesMt, PageRemovedWhileShownSurvivesTheCall) {
     Mine.Swap(Page);  // the owner's last share goes with the removal
     EXPECT_EQ(C.Cli.RemovePage(Mine), VQX_RESULT_OK);
     fRemoved = true;
+    std::lock_guard<std::mutex> Lock(pGate->mMutex);  // still alive: this thread held a share until now
     fDestroyedEarly = !pGate->mfRelease;
   });
   EXPECT_TRUE(WaitBlocked(nRemover));  // RemovePage waits for the console to leave the page
@@ -82,8 +83,8 @@ TEST(CliPagesMt, PageRemovedWhileShownSurvivesTheCall) {
   {
     std::lock_guard<std::mutex> Lock(pGate->mMutex);
     pGate->mfRelease = true;
+    pGate->mCond.notify_all();  // under the lock: the page may go as soon as it is released
   }
-  pGate->mCond.notify_all();
   Remover.join();
   Console.join();
   EXPECT_TRUE(fRemoved);

@@ -9,6 +9,7 @@
 #include <strings.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 
 #include "vqcafcfgfile.h"
@@ -95,7 +96,7 @@ VQX_RESULT CVQCAFCli::AddPage(CVQCAFPtr<IVQCAFCliPage> Page) {
   return VQX_RESULT_OK;
 }
 
-VQX_RESULT CVQCAFCli::RemovePage(CVQCAFPtr<IVQCAFCliPage> Page) {
+VQX_RESULT CVQCAFCli::RemovePage(CVQCAFPtr<IVQCAFCliPage> Page, CVQCAFMutex* pHeldMutex) {
   if (Page.IsNull()) return VQX_RESULT_NULL_PARAM;
   CVQCAFPtr<IVQCAFCliPage> Dropped; /* released outside the lock */
   {
@@ -108,9 +109,17 @@ VQX_RESULT CVQCAFCli::RemovePage(CVQCAFPtr<IVQCAFCliPage> Page) {
     if (mun32Current > i || (mun32Current == i && mun32Current >= maPages.size() && mun32Current > 0)) mun32Current--;
     if (mCmdPage.Get() == Page.Get()) mCmdPage = CVQCAFPtr<IVQCAFCliPage>();
   }
+  {
+    std::lock_guard<std::mutex> Lock(mCallMutex);
+    if (mCallThread == std::this_thread::get_id() || mpInCall != Page.Get()) return VQX_RESULT_OK;
+  }
+  CVQCAFMutexAutoGiveGet Give(pHeldMutex);  // a page waiting for it can finish its call
   std::unique_lock<std::mutex> Lock(mCallMutex);
-  if (mCallThread != std::this_thread::get_id()) {
-    mCallCond.wait(Lock, [&] { return mpInCall != Page.Get(); });
+  if (!mCallCond.wait_for(Lock, std::chrono::milliseconds(VQCAF_CLI_REMOVE_WAIT_MS),
+                          [&] { return mpInCall != Page.Get(); })) {
+    Lock.unlock();
+    LogTrace(VQERR, "CVQCAFCli::RemovePage: the console is still inside page '%s' after %u ms; not waiting longer\n",
+             Page->GetTitle(), VQCAF_CLI_REMOVE_WAIT_MS);
   }
   return VQX_RESULT_OK;
 }

@@ -15,8 +15,8 @@
  * held while a page is called: the console keeps a CVQCAFPtr share of the
  * page for the call, so pages may be added and removed under application
  * mutexes that Display itself takes. RemovePage returns once the console is
- * no longer inside that page (at once when called from a page on the
- * console thread).
+ * no longer inside that page (see RemovePage for a caller holding the
+ * page's mutex).
  *
  * Log lines reach the console's log buffer through a log listener.
  */
@@ -41,6 +41,8 @@ namespace VQCAF {
 typedef VQX_RESULT (*PFN_VQCAF_TRACE_LEVEL_CHANGED)();
 void VqcafSetTraceLevelChangedHook(PFN_VQCAF_TRACE_LEVEL_CHANGED pfn);
 
+constexpr u32 VQCAF_CLI_REMOVE_WAIT_MS = 2000u;
+
 class CVQCAFCli : public IVQCAFLogTraceListener {
  public:
   /* The console's own command numbers (pages use small numbers). */
@@ -63,8 +65,16 @@ class CVQCAFCli : public IVQCAFLogTraceListener {
   /* Appends a page (the first one added is shown first) and gives it the
    * console handle. 0x82000009 null page; 0x82000005 already listed. */
   VQX_RESULT AddPage(CVQCAFPtr<IVQCAFCliPage> Page);
-  /* Removes a page; returns once the console has left it. 0x82000015 not listed. */
-  VQX_RESULT RemovePage(CVQCAFPtr<IVQCAFCliPage> Page);
+  /*
+   * Removes a page; returns once the console has left it (at once on the
+   * console thread). pHeldMutex: a mutex the caller holds and the page's calls
+   * take (application, adapter); it is given back completely while waiting,
+   * so that a page call blocked on it can end. A caller that holds such a
+   * mutex without naming it is not kept forever: after
+   * VQCAF_CLI_REMOVE_WAIT_MS the wait ends with an error line (the page object
+   * itself stays alive through the console's share). 0x82000015 not listed.
+   */
+  VQX_RESULT RemovePage(CVQCAFPtr<IVQCAFCliPage> Page, CVQCAFMutex* pHeldMutex = nullptr);
   /* Applies the 'T' command: field 0 a sub-module name or "ALL", field 1 the
    * level (number as the configuration store reads it). */
   VQX_RESULT ApplyUserInputSetTraceLevel(_VQX_CLI_TOOLS_CMD* pCmd);

@@ -1,0 +1,98 @@
+// A two-page console application in a real terminal (tmux): Tab, prompts of
+// two and four fields with defaults, a refused value asked again, ctrl-up and
+// ctrl-down reaching the page, 'T', 'q' confirmed, exit status 0 and the
+// terminal settings as before; then in service mode and on a pipe: no escape
+// sequence written and no time spent at end of input. The same program runs
+// the demo when VQX_CLI_DEMO is set.
+#include <sys/resource.h>
+
+#include "cli_test_support.h"
+#include "support/vqcaf_test_support.h"
+#include "vqcaf.h"
+
+namespace {
+
+int RunDemo() {
+  volatile u32 fQuit = 0;
+  _VQX_CLI_TOOLS_INIT_PARAMS Cli;
+  VqxCliToolsInitParamsDefault(&Cli);
+  snprintf(Cli.szTitle, sizeof(Cli.szTitle), "Demo console");
+  CVQCAFGlobalsParams Params;
+  Params.mpCliParams = &Cli;
+  Params.mpfQuit = &fQuit;
+  if (GlobalInit() != VQX_RESULT_OK || GlobalSetParam(&Params) != VQX_RESULT_OK) return 1;
+  CVQCAFPtr<IVQCAFCliPage> One(new CDemoPage("one")), Two(new CDemoPage("two"));
+  GetCli()->AddPage(One);
+  GetCli()->AddPage(Two);
+  const char* pszMs = getenv("VQX_CLI_DEMO_MS");
+  const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(pszMs ? atoi(pszMs) : 60000);
+  while (fQuit == 0 && std::chrono::steady_clock::now() < End) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  GetCli()->RemovePage(One);
+  GetCli()->RemovePage(Two);
+  CVQCAFGlobalsParams Empty;
+  GlobalSetParam(&Empty);
+  GlobalUninit();
+  return fQuit != 0 || pszMs != nullptr ? 0 : 2;
+}
+const int kDemo = getenv("VQX_CLI_DEMO") != nullptr ? (exit(RunDemo()), 0) : 0;
+
+std::string Sh(const std::string& strCommand) {
+  std::string s;
+  FILE* p = popen(strCommand.c_str(), "r");
+  char buf[4096];
+  for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof(buf), p)) > 0;) s.append(buf, n);
+  if (p != nullptr) pclose(p);
+  return s;
+}
+
+std::string Exe() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
+
+TEST(CliTmux, TwoPageDemoInARealTerminal) {
+  ASSERT_EQ(Sh("command -v tmux >/dev/null && echo yes"), "yes\n") << "tmux is needed (scripts/deps.sh)";
+  CTempDir Dir;
+  const std::string strTmux = "tmux -L vqx_cli_" + std::to_string(getpid()) + " ";
+  const std::string strRun = "stty -a > " + Dir.Path("before") + "; VQX_CLI_DEMO=1 " + Exe() + "; echo $? > " +
+                             Dir.Path("rc.tmp") + "; stty -a > " + Dir.Path("after") + "; mv " + Dir.Path("rc.tmp") +
+                             " " + Dir.Path("rc") + "; sleep 60";
+  Sh(strTmux + "new-session -d -x 100 -y 30 -s demo \"sh -c '" + strRun + "'\"");
+  auto Screen = [&] { return Sh(strTmux + "capture-pane -p -t demo"); };
+  auto Expect = [&](const std::string& strKeys, const char* pszShown) {
+    if (!strKeys.empty()) Sh(strTmux + "send-keys -t demo " + strKeys);
+    EXPECT_TRUE(WaitFor([&] { return Screen().find(pszShown) != std::string::npos; }))
+        << "after " << strKeys << " no '" << pszShown << "' in:\n" << Screen();
+  };
+  Expect("", "Page 1/2: one");
+  Expect("Tab", "Page 2/2: two");
+  Expect("a", "> Name : n0");
+  Expect("Enter", "> Port : 1");
+  Expect("7 0 0 0 0 Enter", "Invalid value, try again: > Port : 70000");
+  Expect("BSpace BSpace BSpace BSpace BSpace 8 0 Enter", "two scroll=0 last=a:n0:80");
+  Expect("b Enter Enter m Enter Enter", "two scroll=0 last=b:n0:1:m:-");
+  Expect("C-Up C-Up", "two scroll=-2");
+  Expect("C-Down", "two scroll=-1");
+  Expect("T C L I Enter 3 Enter", "Trace level of CLI set to VQLV3");
+  Expect("BTab", "Page 1/2: one");
+  Expect("q n Enter", "one scroll=0");
+  Expect("q y Enter", "");
+  EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(Dir.Path("rc")); })) << Screen();
+  Sh(strTmux + "kill-server");
+  EXPECT_EQ(ReadFile(Dir.Path("rc")), "0\n");
+  EXPECT_EQ(ReadFile(Dir.Path("after")), ReadFile(Dir.Path("before")));
+  EXPECT_NE(ReadFile(Dir.Path("before")).find("icanon"), std::string::npos);
+}
+
+TEST(CliTmux, NoTerminalNoEscapesAndIdleAtEndOfInput) {
+  for (const char* pszEnv : {"VQX_SERVICE_MODE=1 ", ""}) {
+    struct rusage Before, After;
+    getrusage(RUSAGE_CHILDREN, &Before);
+    const std::string strOut = Sh(std::string(pszEnv) + "VQX_CLI_DEMO=1 VQX_CLI_DEMO_MS=1500 " + Exe() + " </dev/null; echo rc=$?");
+    getrusage(RUSAGE_CHILDREN, &After);
+    const double dCpuMs = (After.ru_utime.tv_sec - Before.ru_utime.tv_sec + After.ru_stime.tv_sec - Before.ru_stime.tv_sec) * 1e3 +
+                          (After.ru_utime.tv_usec - Before.ru_utime.tv_usec + After.ru_stime.tv_usec - Before.ru_stime.tv_usec) / 1e3;
+    EXPECT_EQ(strOut.find('\x1b'), std::string::npos) << pszEnv;
+    EXPECT_NE(strOut.find("rc=0"), std::string::npos) << strOut;
+    EXPECT_LT(dCpuMs, 750.0) << pszEnv << "spent on a 1500 ms run";
+  }
+}
+
+}  // namespace
