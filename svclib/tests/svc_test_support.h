@@ -128,14 +128,14 @@ class SvcTest : public ::testing::Test {
       std::lock_guard<std::mutex> Lock(mMutex);
       maEvents.push_back(s);
     }
-    if (mOnEvent) mOnEvent(hService);
+    if (mOnEvent) mOnEvent(hService, s);
   }
 
   VQX_LIB_HANDLE mhHost = nullptr;
   VQX_SERVICES_LIB_HANDLE mhSvc = nullptr;
   std::mutex mMutex;
   std::vector<std::string> maEvents;
-  std::function<void(u32*)> mOnEvent;
+  std::function<void(u32*, const std::string&)> mOnEvent;
   VQX_MSG_HANDLE mhKept = nullptr;
 };
 

@@ -19,9 +19,8 @@ TEST_F(SvcTest, ChurnOfRegistrationsListsAndMessages) {
   std::mutex Mutex;
   std::map<std::pair<u32*, u32*>, int> State;  // (service, remote): 1 linked, 2 ended
   std::atomic<int> nBad{0};
-  mOnEvent = [&](u32* hService) {
-    const std::string s = Events().back();
-    std::istringstream In(s);
+  mOnEvent = [&](u32* hService, const std::string& strEvent) {
+    std::istringstream In(strEvent);
     std::string kind;
     unsigned long ulService = 0, ulRemote = 0;
     In >> kind >> ulService >> ulRemote;

@@ -53,8 +53,8 @@ TEST_F(SvcTest, UnregisterDeliversDisconnectionsAndNothingAfter) {
   ASSERT_EQ(VQXServicesServiceRegister(mhSvc, &sp, this, &hS), VQX_RESULT_OK);
   ASSERT_TRUE(WaitEvents(1)) << "a remote known before registration is linked at registration";
   std::thread::id Disconnected;
-  mOnEvent = [&](u32*) {
-    if (Events().back()[0] == 'D') Disconnected = std::this_thread::get_id();
+  mOnEvent = [&](u32*, const std::string& strEvent) {
+    if (strEvent[0] == 'D') Disconnected = std::this_thread::get_id();
   };
   Inject(0x0B0D0400, "x", 1);  // kept by the application
   ASSERT_TRUE(WaitEvents(2));
@@ -77,8 +77,8 @@ TEST_F(SvcTest, UnregisterInsideItsOwnCallbackDoesNotWaitForItself) {
   _VQX_SERVICES_LIB_SERVICE_PARAMS sp = ServiceParams(kServer, kProvider, 0x0B0D);
   ASSERT_EQ(VQXServicesServiceRegister(mhSvc, &sp, this, &hS), VQX_RESULT_OK);
   std::atomic<u32> un32Result{0};
-  mOnEvent = [&](u32* h) {
-    if (Events().back()[0] == 'M') un32Result = VQXServicesServiceUnregister(mhSvc, h);
+  mOnEvent = [&](u32* h, const std::string& strEvent) {
+    if (strEvent[0] == 'M') un32Result = VQXServicesServiceUnregister(mhSvc, h);
   };
   InjectList({{1, kProvider, {0, 0}, ""}});
   Inject(0x0B0D0400, "stop now");
