@@ -1,6 +1,7 @@
 #include "support/launch_fixture.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
@@ -9,7 +10,18 @@
 
 void LaunchTest::TearDown() {
   if (mh != nullptr) {
+    /* Nothing outlives the test: the children still managed are killed and reaped. */
+    std::vector<pid_t> aLeft;
+    {
+      std::lock_guard<std::recursive_mutex> L(mh->Mutex);
+      for (auto& [k, C] : mh->Ctx) {
+        if (C.fAttached || C.fExited || C.Pid <= 0) continue;
+        VqxLaunchKillTree(C.Pid, false);
+        aLeft.push_back(C.Pid);
+      }
+    }
     EXPECT_EQ(VQXLaunchLibClose(mh), VQX_RESULT_OK);
+    for (pid_t Pid : aLeft) waitpid(Pid, nullptr, 0);
   }
   mh = nullptr;
 }
