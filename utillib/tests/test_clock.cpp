@@ -20,13 +20,9 @@ TEST(Clock, StepRulesOnAnInjectedSource) {
       {"past 2^32", 0x100000001ull, 0x100000001ull},      {"small back across 2^32 holds", 0xFFFFFE0Dull, 0x100000001ull},
       {"back to 100000", 100000, 100000}};
   VqxClockSetSource(FakeSource);
-  for (const auto& row : rows) {
-    s_un64Fake = row.un64Source;
-    EXPECT_EQ(VQXGetClock(), row.un64Expected) << row.pszName;
-  }
-  VqxClockSetSource(FakeSource);  // forgets the last reading: a small step back is taken as it is
-  s_un64Fake = 99500;
-  EXPECT_EQ(VQXGetClock(), 99500u);
+  for (const auto& row : rows) EXPECT_EQ((s_un64Fake = row.un64Source, VQXGetClock()), row.un64Expected) << row.pszName;
+  EXPECT_EQ((VqxClockSetSource(FakeSource), s_un64Fake = 99500, VQXGetClock()), 99500u)
+      << "setting the source forgets the last reading: a small step back is taken as it is";
   VqxClockSetSource(nullptr);
   const u64 a = VQXGetClock(), sys = VqxClockReadSystem(), b = VQXGetClock();
   EXPECT_TRUE(0 < a && a <= b && a <= sys + 1 && sys <= b) << a << " " << sys << " " << b;

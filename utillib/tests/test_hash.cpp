@@ -69,8 +69,7 @@ TEST(Hash, CreationArgumentsAndTheKeyFunction) {
   std::vector<u64> aSerial(33);  // before the table: its check at the end reads them
   const auto value = [&](int i) { return u64(uintptr_t(&aSerial[i])); };
   HashPtr h(VQXHashCreateInternal(32, SerialOf, nullptr, nullptr, &nCalls, "reassembly", 0));
-  ASSERT_TRUE(h);
-  EXPECT_EQ(VQXHashSetCreateFileLine(h.get(), "origin.cpp", 42), kOk);
+  ASSERT_TRUE(h && VQXHashSetCreateFileLine(h.get(), "origin.cpp", 42) == kOk);
   for (int i = 0; i < 33; ++i) aSerial[i] = 0x1000 + i * 7ull;
   for (int i = 0; i < 32; ++i) ASSERT_EQ(VQXHashInsert(h.get(), aSerial[i], value(i)), kOk);
   EXPECT_EQ((Results{VQXHashInsert(h.get(), aSerial[32], value(32)), VQXHashInsert(h.get(), 0xDEAD, value(0)),

@@ -9,14 +9,13 @@
 
 namespace {
 
-using Gate = VqxTestLatch;  // a latch of 1 that handlers block on until the test opens it
 constexpr VQX_RESULT kOk = VQX_RESULT_OK, kCancelled = VQX_MT_JOB_RESULT_CANCELLED;
 
 struct Job {
   int nId = 0;
-  Gate* pGate = nullptr;  // the handler blocks on it
+  VqxTestLatch* pGate = nullptr;  // the handler blocks on it
   VQX_RESULT handlerResult = kOk;
-  Gate* pDoneGate = nullptr;  // its done callback blocks on it
+  VqxTestLatch* pDoneGate = nullptr;  // its done callback blocks on it
   int nRestarts = 0;          // its done callback starts it again this many times
   u32 un32Key = 0;            // stress: the key it was started under
   std::atomic<bool> fEntered{false}, fInDone{false};
@@ -124,7 +123,7 @@ TEST_F(JobsTest, RefusesBadParametersAndCallsWithoutHoldingAnything) {
 
 TEST_F(JobsTest, CancelAndRekeyTakeOnlyQueuedJobsWithoutWaitingForTheirKey) {
   Open(2);
-  Gate gate, gate2, doneGate;
+  VqxTestLatch gate, gate2, doneGate;
   Job g{0, &gate}, j1{1}, j2{2, nullptr, kOk, &doneGate}, j3{3}, stranger, g2{200, &gate2}, a{4}, c{5};
   ASSERT_TRUE(StartAndWaitEntered(g, 9));
   ASSERT_EQ((Results{Start(j1, 9), Start(j2, 9), Cancel(j2)}), Results(3, kOk));
@@ -154,7 +153,7 @@ TEST_F(JobsTest, CancelAndRekeyTakeOnlyQueuedJobsWithoutWaitingForTheirKey) {
 
 TEST_F(JobsTest, MaxJobsDuplicatesAndRestartFromDone) {
   Open(1, 3);
-  Gate gate;
+  VqxTestLatch gate;
   Job g{0, &gate}, j1{1}, j2{2}, j3{3};
   j3.nRestarts = 2;
   ASSERT_EQ((Results{Start(g, 1), Start(j1, 1), Start(j1, 2), Start(j2, 2), Start(j3, 3)}),
@@ -172,7 +171,7 @@ TEST_F(JobsTest, MaxJobsDuplicatesAndRestartFromDone) {
 TEST_F(JobsTest, CloseWaitsForTheRunningJobAndCancelsTheQueuedOnes) {
   Open(1, 20000);  // the probes below must meet the closing pool, not the job limit
   rec_.fReenter = true;
-  Gate gate;
+  VqxTestLatch gate;
   Job g{0, &gate, 0x0200ABCDu};
   std::vector<Job> queued(5), probes(10000);
   ASSERT_TRUE(StartAndWaitEntered(g, 1));

@@ -123,8 +123,7 @@ TEST_P(PoolTest, FreeOfAnythingButAUsedRecordIsRefused) {
 
 TEST_P(PoolTest, NullAndWrongKindHandlesAreRefusedWithoutBeingUsed) {
   u32 un32Free = 5, un32Used = 5, un32Index = 5;
-  EXPECT_EQ(VQXPoolOfBuffers64GetUsage(nullptr, &un32Free, &un32Used), kNull);
-  EXPECT_EQ(un32Free + un32Used, 0u) << "counts cleared";
+  EXPECT_EQ((Results{VQXPoolOfBuffers64GetUsage(nullptr, &un32Free, &un32Used), un32Free + un32Used}), (Results{kNull, 0})) << "counts cleared";
   EXPECT_EQ((Results{VQXPoolOfBuffersDestroy(nullptr), VQXPoolOfBuffers64Destroy(nullptr), VQXPoolOfBuffersFree(nullptr, &un32Free),
                      VQXPoolOfBuffers64Free(nullptr, &un32Free), VQXPoolOfBuffersGetUsage(nullptr, nullptr, &un32Used),
                      VQXPoolOfBuffers64GetBufferIndex(nullptr, &un32Free, &un32Index)}),
@@ -148,8 +147,8 @@ TEST_P(PoolTest, NullAndWrongKindHandlesAreRefusedWithoutBeingUsed) {
                      VQXPoolOfBuffers64Destroy(hAs64), VqxPoolOfBuffersCheck(h64AsPlain), VQXPoolOfBuffersDestroy(h64AsPlain)}),
             Results(7, kBadHandle));
   EXPECT_EQ(Walk(h), Ptrs{pRecord}) << "the other kind's calls changed nothing";
-  EXPECT_EQ(VQXPoolOfBuffers64GetUsage(h64, nullptr, &un32Used), kOk) << "the free count is optional";
-  EXPECT_TRUE(un32Used == 1 && VQXPoolOfBuffers64Find(h64, 7) == pRecord64);
+  EXPECT_TRUE(VQXPoolOfBuffers64GetUsage(h64, nullptr, &un32Used) == kOk && un32Used == 1 && VQXPoolOfBuffers64Find(h64, 7) == pRecord64)
+      << "the free count is optional";
   // Both kinds compare the full 64 bits of a key.
   void* pHigh = VQXPoolOfBuffersAlloc(h, (1ull << 40) | 7);
   void* pHigh64 = VQXPoolOfBuffers64Alloc(h64, (1ull << 40) | 7);
