@@ -47,7 +47,7 @@ class IVQCAFServiceAlmMgmtClient {
   virtual ~IVQCAFServiceAlmMgmtClient() = default;
   virtual void OnMgmtReady() = 0;
   virtual void OnMgmtShutdown(u32 un32State) = 0;
-  virtual void OnMgmtHeartBeat() = 0;
+  virtual u32 OnMgmtHeartBeat() = 0; /* a result code; a failure (bit 31) withholds the ready answer */
 };
 
 class IVQCAFServiceCmMgmtClient {
