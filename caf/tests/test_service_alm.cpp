@@ -1,0 +1,182 @@
+/*
+ * test_service_alm.cpp - process management in one process: the client role
+ * linked to a master service announced from this host (services protocol),
+ * heartbeat and shutdown operations in, the notifications' bytes out (read
+ * by a filter of the test), failures and warnings of the application, short
+ * payloads, the singleton, and the master operations without a launch library.
+ */
+#include "comm_test_support.h"
+#include "vqcafservicealmmgmt.h"
+#include "vqcafservicedetector.h"
+
+namespace {
+
+std::string Be32(u32 v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+std::string Le32(u32 v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+
+class CClient : public IVQCAFServiceAlmMgmtClient, public IVQCAFServiceAlmMgmt {
+ public:
+  void OnMgmtReady() override { ++mnReady; }
+  void OnMgmtShutdown(u32 fGraceful) override { maGraceful.push_back(fGraceful); }
+  u32 OnMgmtHeartBeat() override { return mHbResult; }
+  void OnMgmtReady(u32 un32AppId, _VQX_LAUNCH_LIB_PROCESS_STATE State) override {
+    maMaster.push_back({un32AppId, static_cast<u32>(State)});
+  }
+  void OnMgmtShutdown(u32 un32AppId, _VQX_LAUNCH_LIB_PROCESS_STATE State, u8, u32) override {
+    maMaster.push_back({un32AppId, 100u + State});
+  }
+  std::atomic<int> mnReady{0};
+  std::vector<u32> maGraceful;
+  std::vector<std::pair<u32, u32>> maMaster;
+  u32 mHbResult = VQX_RESULT_OK;
+};
+
+class AlmTest : public CommTest {
+ protected:
+  void SetUp() override {
+    CommTest::SetUp();
+    ASSERT_EQ(CVQCAFServiceDetector::Init(), VQX_RESULT_OK);
+    _VQX_FILTER_PARAMS f{};
+    f.un32Version = 1;
+    f.un32Mask = VQX_FILTER_MASK_MSG_ID;
+    for (u32 id : {VQX_LAUNCH_MSG_ID_NOTIF_READY, VQX_LAUNCH_MSG_ID_NOTIF_SHUTDOWN}) {
+      f.MsgId = id;
+      maF.push_back(f);
+    }
+    ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 2, maF.data(), &mhFilter), VQX_RESULT_API_OK);
+  }
+  void TearDown() override {
+    EXPECT_EQ(CVQCAFServiceAlmMgmt::Uninit(), VQX_RESULT_OK);
+    VQXDestroyMsgFilterEx(mhLib, &mhFilter);
+    EXPECT_EQ(CVQCAFServiceDetector::Uninit(), VQX_RESULT_OK);
+    CommTest::TearDown();
+  }
+  /* This host announces a master service (or withdraws it). */
+  void AnnounceMaster(bool fUp) {
+    std::string s(8, '\0');
+    s += Be32(1) + Be32(0x7F000001) + Be32(0x1234) + Be32(fUp ? 1 : 0);
+    if (fUp) s += Be32(1) + Be32(VQCAF_SERVICE_ID_ALM_MASTER) + Be32(VQCAF_SERVICE_ID_ALM_CLIENT) + Be32(0) + Be32(0);
+    Send(0x0A5E0001, s);
+  }
+  void Send(u32 un32Id, const std::string& strPayload) {
+    VQX_MSG_HANDLE h = nullptr;
+    ASSERT_EQ(VQXGetMsg(mhLib, static_cast<u32>(strPayload.size()) + 8, &h), VQX_RESULT_API_OK);
+    h->un32MsgId = un32Id;
+    h->MsgType = VQX_MSG_TYPE_EVENT;
+    h->hAdapter = VQX_HOSTLIB_ADAPTER_HANDLE;
+    h->un32PayloadLength = static_cast<u32>(strPayload.size());
+    memcpy(VQXMsgPayload(h), strPayload.data(), strPayload.size());
+    ASSERT_EQ(VQXSendMsgEx(mhLib, &h, nullptr), VQX_RESULT_API_OK);
+  }
+  /* A management operation: version 1, the word at 12, padded to un32Size. */
+  void Operation(u32 un32Id, u32 un32Word, u32 un32Size) {
+    std::string s = std::string(8, '\0') + Le32(1) + Le32(un32Word);
+    s.resize(un32Size, '\0');
+    Send(un32Id, s);
+  }
+  /* The next notification the client sent ("" when none came within un32Ms). */
+  std::string Answer(u32 un32Ms = 2000) {
+    VQX_MSG_HANDLE h = nullptr;
+    if (VQX_RESULT_FAILED(VQXReceiveMsg(mhLib, mhFilter, un32Ms, &h)) || h == nullptr) return "";
+    std::string s = Le32(h->un32MsgId) + std::string(reinterpret_cast<char*>(VQXMsgPayload(h)), h->un32PayloadLength);
+    VQXReleaseMsgEx(mhLib, &h);
+    return s;
+  }
+  std::string Expected(u32 un32Id, u32 un32Word, u8 byWatch) {
+    std::string s = Le32(un32Id) + std::string(8, '\0') + Le32(1) + Le32(un32Word) + std::string(1, char(byWatch));
+    return s + std::string(31, '\0');
+  }
+  CVQCAFServiceAlmMgmt* StartClient() {
+    EXPECT_EQ(CVQCAFServiceAlmMgmt::Init(0, 30, nullptr, nullptr), VQX_RESULT_OK);
+    AnnounceMaster(true);
+    EXPECT_TRUE(WaitFor([&] { return Logged("ALM master connected") == 1; }));
+    return CVQCAFServiceAlmMgmt::GetInstance();
+  }
+  std::vector<_VQX_FILTER_PARAMS> maF;
+  VQX_FILTER_HANDLE mhFilter = nullptr;
+};
+
+TEST_F(AlmTest, HeartbeatsAreAnsweredAndReadyIsToldOnce) {
+  CVQCAFServiceAlmMgmt* p = StartClient();
+  ASSERT_NE(p, nullptr);
+  CClient Master;
+  p->Register(static_cast<IVQCAFServiceAlmMgmt*>(&Master));
+  Operation(VQX_LAUNCH_MSG_ID_OP_HEARTBEAT, 7, 64);
+  EXPECT_EQ(Answer(), Expected(VQX_LAUNCH_MSG_ID_NOTIF_READY, 7, 1));
+  ASSERT_TRUE(WaitFor([&] { return Master.maMaster.size() == 1; }));
+  EXPECT_EQ(Master.maMaster[0], (std::pair<u32, u32>{0, 4}));
+
+  /* Registered after the first answer: never told ready. A warning is a success. */
+  CClient Client;
+  p->Register(static_cast<IVQCAFServiceAlmMgmtClient*>(&Client));
+  Client.mHbResult = 0x42000000u;
+  Operation(VQX_LAUNCH_MSG_ID_OP_HEARTBEAT, 8, 56);
+  EXPECT_EQ(Answer(), Expected(VQX_LAUNCH_MSG_ID_NOTIF_READY, 8, 1));
+  EXPECT_EQ(p->OnMgmtHeartBeat(), VQX_RESULT_OK);
+  Client.mHbResult = 0x82000001u;
+  Operation(VQX_LAUNCH_MSG_ID_OP_HEARTBEAT, 9, 56);
+  EXPECT_TRUE(WaitFor([&] { return Logged("Heartbeat nb=9 returned error code 0x82000001!") == 1; }));
+  EXPECT_EQ(p->OnMgmtHeartBeat(), 0x82000001u);
+  EXPECT_EQ(Logged("OnMgmtHeartBeat: Heartbeat returned error"), 1u);
+  /* A short operation is dropped, never echoed. */
+  Client.mHbResult = VQX_RESULT_OK;
+  Operation(VQX_LAUNCH_MSG_ID_OP_HEARTBEAT, 10, 20);
+  Operation(VQX_LAUNCH_MSG_ID_OP_SHUTDOWN, 5, 12);
+  EXPECT_TRUE(WaitFor([&] { return Logged("Short management operation dropped") == 2; }));
+  EXPECT_EQ(Answer(100), "");
+  EXPECT_EQ(Client.mnReady.load(), 0);
+  Operation(0x08250077, 0, 48);
+  EXPECT_TRUE(WaitFor([&] { return Logged("OnMsgReceived not supported MsgId=0x08250077") == 1; }));
+  EXPECT_EQ(Master.maMaster.size(), 1u);
+}
+
+TEST_F(AlmTest, ShutdownIsAcknowledgedThenTold) {
+  CVQCAFServiceAlmMgmt* p = StartClient();
+  CClient Client;
+  p->Register(static_cast<IVQCAFServiceAlmMgmtClient*>(&Client));
+  p->Register(static_cast<IVQCAFServiceAlmMgmtClient*>(&Client));
+  EXPECT_EQ(Logged("CVQCAFServiceAlmMgmt::Register: Someone is already registered"), 1u);
+  const std::pair<u32, u32> aRows[] = {{5, 1}, {6, 0}, {9, 0}};
+  for (auto& [un32State, fGraceful] : aRows) {
+    Operation(VQX_LAUNCH_MSG_ID_OP_SHUTDOWN, un32State, 48);
+    EXPECT_EQ(Answer(), Expected(VQX_LAUNCH_MSG_ID_NOTIF_SHUTDOWN, un32State, 0)) << un32State;
+    ASSERT_TRUE(WaitFor([&, n = &Client.maGraceful] { return !n->empty(); })) << un32State;
+    EXPECT_EQ(Client.maGraceful.back(), fGraceful) << un32State;
+    Client.maGraceful.clear();
+  }
+  EXPECT_EQ(Logged("Shutdown request (Unknown            )"), 1u);
+  EXPECT_EQ(Logged("Shutdown request (Management shutdown)"), 1u);
+  /* The master leaves: the next one is accepted. */
+  AnnounceMaster(false);
+  EXPECT_TRUE(WaitFor([&] { return Logged("AlmMgmt: OnServiceDisconnected") >= 1; }));
+  AnnounceMaster(true);
+  EXPECT_TRUE(WaitFor([&] { return Logged("OnServiceConnected master detected") == 2; }));
+}
+
+TEST_F(AlmTest, SingletonAndMasterOperationsInTheClientRole) {
+  EXPECT_EQ(CVQCAFServiceAlmMgmt::Uninit(), VQX_RESULT_OK) << "no instance";
+  ASSERT_EQ(CVQCAFServiceAlmMgmt::Init(0, 30, nullptr, nullptr), VQX_RESULT_OK);
+  CVQCAFServiceAlmMgmt* p = CVQCAFServiceAlmMgmt::GetInstance();
+  EXPECT_EQ(CVQCAFServiceAlmMgmt::Init(0, 30, nullptr, nullptr), 0x82000011u);
+  EXPECT_EQ(Logged("CVQCAFServiceAlmMgmt::Init: Cannot init twice. (0x00000000) 0x82000011"), 1u);
+  EXPECT_EQ(CVQCAFServiceAlmMgmt::GetInstance(), p);
+  EXPECT_EQ(p->SetParams(0, 0, 0), 0x8200000Fu);
+  EXPECT_EQ(Logged("API reserved for master mode"), 1u);
+  u32 un32Id = 5;
+  _VQX_LAUNCH_LIB_PROCESS_INFO Info;
+  CVQCAFString strName("x");
+  EXPECT_EQ(p->CreateApplication("/bin/true", "", nullptr, &un32Id, nullptr, 0), 0x8200000Cu);
+  EXPECT_EQ(un32Id, 0u);
+  EXPECT_EQ(p->DestroyApplication(1, 1), 0x8200000Cu);
+  EXPECT_EQ(Logged("CreateApplication failed"), 1u);
+  EXPECT_EQ(Logged("DestroyApplication failed"), 1u);
+  EXPECT_EQ(p->LockApplication(1, 1), 0x8200000Cu);
+  EXPECT_EQ(p->GetApplicationInfo(1, &Info), 0x8200000Cu);
+  EXPECT_EQ(p->GetApplicationName(1, strName), 0x8200000Cu);
+  EXPECT_STREQ(strName.c_str(), "NotAvailable");
+  const std::pair<u32, const char*> aNames[] = {{0, "Not present        "}, {5, "Management shutdown"},
+                                                {7, "Destroyed          "}, {8, "Unknown            "}};
+  for (auto& [un32State, pszName] : aNames) EXPECT_STREQ(VqcafAlmStateName(un32State), pszName) << un32State;
+}
+
+}  // namespace
