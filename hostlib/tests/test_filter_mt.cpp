@@ -1,13 +1,23 @@
 /*
- * test_filter_mt.cpp - filter matching (every mask bit, both forms, the type
- * mask), negative sets, several takers, creation and receive checks, flush,
- * destroy results, modify, posted callbacks and implicit (awaited-response)
- * filters, all through local delivery.
+ * test_filter_mt.cpp - filters: matching (every mask bit, both forms, the type mask), negative sets,
+ * several takers, creation and receive checks, flush, leak watch, modify, posted callbacks, awaited
+ * responses; exclusive claims (conflict table, priority, modify, re-sort by hits); destroy while
+ * readers are blocked (the record outlives every reader, the last one out frees it); and what the
+ * filters keep per source peer (receive high watermark, the send hook of remote hosts' messages).
  */
-#include "support/hostlib_fixture.h"
-#include "vqx_filter_internal.h"
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "test_peer_util.h"
 
 namespace {
+
+constexpr u32 kDestroyId = 0x06000021u;
+using Clock = std::chrono::steady_clock;
 
 constexpr u32 kLocal = 0xDA000001u;
 constexpr u32 kUserId = 0x06000010u; /* a group local delivery carries */
@@ -93,8 +103,123 @@ TEST(FilterMatch, EveryBitBothFormsAndTheTypeMask) {
   }
 }
 
-class FilterTest : public HostLibTest {
+constexpr u32 kGroup = 0x0600u;
+constexpr u32 kId = 0x06000001u;
+
+_VQX_FILTER_PARAMS Set(u32 un32Mask, u32 hAdapter = kLocal, u32 un32Group = kGroup, u64 uc1 = 0x11, u64 uc2 = 0x22) {
+  _VQX_FILTER_PARAMS p{};
+  p.un32Version = 1;
+  p.un32Mask = un32Mask;
+  p.hAdapter = hAdapter;
+  p.MsgGroup = un32Group;
+  p.un64UserContext1 = uc1;
+  p.un64UserContext2 = uc2;
+  return p;
+}
+
+constexpr u32 XA = VQX_FILTER_MASK_EXCLUSIVE_ADAPTER;
+constexpr u32 XG = VQX_FILTER_MASK_EXCLUSIVE_MSG_GROUP;
+constexpr u32 X1 = VQX_FILTER_MASK_EXCLUSIVE_USER_CONTEXT1;
+constexpr u32 X2 = VQX_FILTER_MASK_EXCLUSIVE_USER_CONTEXT2;
+constexpr u32 MA = VQX_FILTER_MASK_ADAPTER;
+constexpr u32 MG = VQX_FILTER_MASK_MSG_GROUP;
+constexpr u32 M1 = VQX_FILTER_MASK_USER_CONTEXT1;
+constexpr u32 M2 = VQX_FILTER_MASK_USER_CONTEXT2;
+
+struct ConflictRow {
+  const char* pszName;
+  _VQX_FILTER_PARAMS first;
+  _VQX_FILTER_PARAMS second;
+  const char* pszReason; /* null: the second filter is accepted */
+};
+
+const ConflictRow kRows[] = {
+    {"same group claimed twice", Set(XG), Set(XG), "Another filter has conflicting MsgGroup exclusivity"},
+    {"other group claimed", Set(XG), Set(XG, kLocal, 0x0601), nullptr},
+    {"same adapter claimed twice", Set(XA), Set(XA), "Another filter has conflicting adapter exclusivity"},
+    {"context1 claimed twice", Set(X1), Set(X1), "Another filter has conflicting user context exclusivity"},
+    {"context2 claimed twice", Set(X2), Set(X2), "Another filter has conflicting user context exclusivity"},
+    {"pair claimed twice", Set(X1 | X2), Set(X1 | X2), "Another filter has conflicting user context exclusivity"},
+    {"pairs differing in context2", Set(X1 | X2), Set(X1 | X2, kLocal, kGroup, 0x11, 0x99), nullptr},
+    {"context1 then pair", Set(X1), Set(X1 | X2), "Another filter has conflicting user context exclusivity"},
+    {"context1 vs context2 same number", Set(X1, kLocal, kGroup, 5, 6), Set(X2, kLocal, kGroup, 6, 5), nullptr},
+    {"plain group then claim", Set(MG), Set(XG), "Another filter uses same MsgGroup"},
+    {"plain adapter then claim", Set(MA), Set(XA), "Another filter uses same hAdapter"},
+    {"plain context1 then claim", Set(M1), Set(X1), "Another filter uses same un64UserContext1"},
+    {"plain context2 then claim", Set(M2), Set(X2), "Another filter uses same un64UserContext2"},
+    {"plain pair then pair claim", Set(M1 | M2), Set(X1 | X2), "Another filter uses same match on un64UserContext1 + un64UserContext1"},
+    {"claim then plain group", Set(XG), Set(MG), "Another filter already owns this MsgGroup's exclusivity"},
+    {"claim then plain adapter", Set(XA), Set(MA), "Another filter already owns this adapter's exclusivity"},
+    {"claim then plain context1", Set(X1), Set(M1), "Another filter already owns this user context's exclusivity"},
+    {"claim then plain other group", Set(XG), Set(MG, kLocal, 0x0601), nullptr},
+    {"negated group is no match", Set(XG), Set(VQX_FILTER_MASK_NOT_MSG_GROUP), nullptr},
+};
+
+/* Holds readers of one filter after their wake-up, before they take the lock back, until let go. */
+class ReaderGate {
+ public:
+  static ReaderGate& Get() {
+    static ReaderGate gate;
+    return gate;
+  }
+  void Arm(VQX_FILTER_HANDLE hFilter) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mhFilter = hFilter;
+    mun32Held = 0;
+    mun32Passes = 0;
+    VqxFilterSetReaderWokenHook(&ReaderGate::Hook);
+  }
+  void Disarm() {
+    VqxFilterSetReaderWokenHook(nullptr);
+    std::lock_guard<std::mutex> lock(mMutex);
+    mhFilter = nullptr;
+    mun32Passes = 1000;
+    mCond.notify_all();
+  }
+  /* Lets n held readers go on. */
+  void Let(u32 n) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mun32Passes += n;
+    mCond.notify_all();
+  }
+  bool WaitHeld(u32 n) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    return mCond.wait_for(lock, std::chrono::seconds(10), [&] { return mun32Held >= n; });
+  }
+
+ private:
+  static void Hook(VQX_FILTER_HANDLE hFilter) {
+    ReaderGate& g = Get();
+    std::unique_lock<std::mutex> lock(g.mMutex);
+    if (hFilter != g.mhFilter) return;
+    g.mun32Held++;
+    g.mCond.notify_all();
+    g.mCond.wait_for(lock, std::chrono::seconds(10), [&] { return g.mun32Passes != 0; });
+    if (g.mun32Passes != 0) g.mun32Passes--;
+  }
+  std::mutex mMutex;
+  std::condition_variable mCond;
+  VQX_FILTER_HANDLE mhFilter = nullptr;
+  u32 mun32Held = 0;
+  u32 mun32Passes = 0;
+};
+
+constexpr u32 kBoard = 0xCA00000Au;
+constexpr u32 kHost = 0xCB00000Cu;
+constexpr u32 kUserGroup = 0x0600u;
+
+struct HookLog {
+  std::vector<u32> Ids;
+};
+void OnSendHook(void* pv, VQX_LIB_HANDLE, VQX_MSG_HANDLE hMsg) { static_cast<HookLog*>(pv)->Ids.push_back(hMsg->un32MsgId); }
+
+/* One library per test; the peer tests' send stand-in is harmless when no peer exists. */
+class FilterTest : public PeerTest {
  protected:
+  void TearDown() override {
+    ReaderGate::Get().Disarm();
+    PeerTest::TearDown();
+  }
   VQX_MSG_HANDLE Msg(const MsgFields& f, u32 un32Payload = 8) {
     VQX_MSG_HANDLE hMsg = NewMsg(f.un32MsgId, f.hAdapter, un32Payload, f.MsgType);
     hMsg->un64UserContext1 = f.un64UserContext1;
@@ -105,33 +230,70 @@ class FilterTest : public HostLibTest {
     VQX_MSG_HANDLE hMsg = Msg(f);
     return VQXSendMsgEx(mhLib, &hMsg, nullptr);
   }
+  void SendId(u32 un32Id, u64 uc1 = 0, u64 uc2 = 0, u32 hAdapter = kLocal) {
+    MsgFields f;
+    f.un32MsgId = un32Id, f.un64UserContext1 = uc1, f.un64UserContext2 = uc2, f.hAdapter = hAdapter;
+    ASSERT_EQ(SendF(f), VQX_RESULT_API_OK);
+  }
   VQX_FILTER_HANDLE Group() { return Filter({SetOf(VQX_FILTER_MASK_MSG_GROUP, MsgFields{})}); }
+  VQX_FILTER_HANDLE GroupFilter(u32 un32Group) { return Filter({FilterSet(VQX_FILTER_MASK_MSG_GROUP, un32Group << 16)}); }
+  VQX_FILTER_HANDLE IdFilter() { return Filter({FilterSet(VQX_FILTER_MASK_MSG_ID, kDestroyId)}); }
+  VQX_FILTER_HANDLE Create(_VQX_FILTER_PARAMS set, VQX_RESULT expected = VQX_RESULT_API_OK) {
+    VQX_FILTER_HANDLE h = nullptr;
+    EXPECT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &h), expected);
+    return h;
+  }
+  void Destroy(VQX_FILTER_HANDLE* ph) {
+    if (*ph != nullptr) {
+      EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, ph), VQX_RESULT_API_OK);
+    }
+  }
   /* A request to kLocal with an awaited-response filter. */
   VQX_FILTER_HANDLE Request(VQX_FILTER_HANDLE* phImplicit) {
     VQX_MSG_HANDLE hMsg = NewMsg(kUserId, kLocal, 8, VQX_MSG_TYPE_REQUEST);
     EXPECT_EQ(VQXSendMsgEx(mhLib, &hMsg, phImplicit), VQX_RESULT_API_OK);
     return *phImplicit;
   }
-  _VQX_LIB_STATS Stats() {
-    _VQX_LIB_STATS stats = LibStats(mhLib);
-    return stats;
+  _VQX_LIB_STATS Stats() { return LibStats(mhLib); }
+  /* Waits until n readers sleep on the filter's event (not polling any more). */
+  bool WaitBlocked(VQX_FILTER_HANDLE h, u32 n) {
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+      if (Locked(mhLib, [&] { return h->un32Waiters; }) >= n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
+  /* The library goes on working while readers of the destroyed filter are held. */
+  void UseLibrary() {
+    VQX_FILTER_HANDLE h = IdFilter();
+    ASSERT_EQ(Send(kDestroyId, kLocal), VQX_RESULT_API_OK);
+    EXPECT_EQ(Drain(h), 1u);
+    Destroy(&h);
+  }
+  /* Reopens the library with changed parameters. */
+  void Reopen(void (*pFctEdit)(_VQX_LIB_PARAMS*, void*), void* pv) {
+    ASSERT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+    mParams = HostLibTestParams(&mLog);
+    pFctEdit(&mParams, pv);
+    ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
+  }
+  /* A message received from a peer, handed to the filters as the receive path does. */
+  VQX_RESULT Receive(u32 hFrom, u32 un32Id, u32 un32FixedTwo = 2) {
+    VQX_MSG_HANDLE hMsg = NewMsg(un32Id, hFrom);
+    hMsg->un32FixedTwo = un32FixedTwo;
+    return Locked(mhLib, [&] { return VqxFilterApply(mhLib, &hMsg, nullptr); });
+  }
+  u32 Read(VQX_FILTER_HANDLE h, u32 un32Max) {
+    u32 n = 0;
+    VQX_MSG_HANDLE hMsg = nullptr;
+    while (n < un32Max && VQXReceiveMsg(mhLib, h, 0, &hMsg) == VQX_RESULT_API_OK) {
+      VQXReleaseMsgEx(mhLib, &hMsg);
+      n++;
+    }
+    return n;
   }
 };
-
-TEST_F(FilterTest, EachBitThroughLocalDelivery) {
-  for (const BitRow& row : kBits) {
-    if (row.un32Bit == VQX_FILTER_MASK_SERIAL) continue; /* the serial is the library's */
-    SCOPED_TRACE(row.pszName);
-    VQX_FILTER_HANDLE hMatch = Filter({SetOf(row.un32Bit, MsgFields{})});
-    VQX_FILTER_HANDLE hNot = Filter({SetOf(row.un32Bit << VQX_FILTER_MASK_NOT_SHIFT, MsgFields{})});
-    ASSERT_EQ(SendF(MsgFields{}), VQX_RESULT_API_OK);
-    ASSERT_EQ(SendF(Differ(row)), VQX_RESULT_API_OK);
-    EXPECT_EQ(Drain(hMatch), 1u);
-    EXPECT_EQ(Drain(hNot), 1u);
-    EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hMatch), VQX_RESULT_API_OK);
-    EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hNot), VQX_RESULT_API_OK);
-  }
-}
 
 TEST_F(FilterTest, ThreeTakersFirstTwoGetCopiesLastTheMessage) {
   VQX_FILTER_HANDLE ah[3] = {Group(), Group(), Group()};
@@ -366,6 +528,244 @@ TEST_F(FilterTest, ModifyReplacesSetsKeepsQueueAndChecksItsArguments) {
   EXPECT_EQ(seen, (std::vector<u64>{0x2222, 3}));
   EXPECT_EQ(Drain(h), 2u);
   EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+}
+
+TEST_F(FilterTest, ConflictTable) {
+  for (const ConflictRow& row : kRows) {
+    mLog.Clear();
+    VQX_FILTER_HANDLE hFirst = Create(row.first);
+    ASSERT_NE(hFirst, nullptr) << row.pszName;
+    VQX_FILTER_HANDLE hSecond =
+        Create(row.second, row.pszReason == nullptr ? VQX_RESULT_API_OK : VQX_RESULT_API_ACCESS_DENIED);
+    if (row.pszReason != nullptr) {
+      EXPECT_EQ(hSecond, nullptr) << row.pszName;
+      EXPECT_TRUE(mLog.WaitFor(row.pszReason)) << row.pszName;
+      EXPECT_TRUE(mLog.WaitFor("VqxFilterCreate: Filter exclusivity conflict")) << row.pszName;
+    } else {
+      EXPECT_NE(hSecond, nullptr) << row.pszName;
+    }
+    Destroy(&hSecond);
+    Destroy(&hFirst);
+  }
+  /* Every claim was removed with its filter. */
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  for (const VQX_EXCL_LIST& list : VqxFilterLib(mhLib)->aExcl) EXPECT_EQ(list.un32Count, 0u);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+}
+
+TEST_F(FilterTest, ModifyWithOwnClaimsSucceeds) {
+  VQX_FILTER_HANDLE h = Create(Set(XG));
+  _VQX_FILTER_PARAMS sets[2] = {Set(XG), Set(XA)};
+  EXPECT_EQ(VQXModifyMsgFilter(mhLib, h, 2, sets, nullptr), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE hOther = Create(Set(XA), VQX_RESULT_API_ACCESS_DENIED);
+  /* A refused modification leaves the filter as it was. */
+  VQX_FILTER_HANDLE hPlain = Create(Set(MG, kLocal, 0x0700));
+  _VQX_FILTER_PARAMS grab = Set(XG, kLocal, 0x0700);
+  EXPECT_EQ(VQXModifyMsgFilter(mhLib, h, 1, &grab, nullptr), VQX_RESULT_API_ACCESS_DENIED);
+  EXPECT_TRUE(mLog.WaitFor("VqxFilterModify: Filter exclusivity conflict"));
+  SendId(kId, 0, 0, 0xDA000077u);
+  EXPECT_EQ(Drain(h), 1u);
+  Destroy(&hPlain);
+  Destroy(&h);
+  Destroy(&hOther);
+}
+
+TEST_F(FilterTest, ListPriorityContextBeforeAdapterBeforeGroup) {
+  VQX_FILTER_HANDLE hCtx = Create(Set(X1, kLocal, kGroup, 0x77));
+  VQX_FILTER_HANDLE hAdapter = Create(Set(XA, 0xDA000005u));
+  VQX_FILTER_HANDLE hGroup = Create(Set(XG));
+  VQX_FILTER_HANDLE hOrdinary = Create(Set(VQX_FILTER_MASK_MSG_ID, kLocal, kGroup));
+  hOrdinary->aParams[0].MsgId = kId;
+  const struct { u64 uc1; u32 hAdapter; VQX_FILTER_HANDLE hExpected; } rows[] = {
+      {0x77, 0xDA000005u, hCtx},   /* context claim beats adapter and group claims */
+      {0x78, 0xDA000005u, hAdapter},
+      {0x78, kLocal, hGroup},
+  };
+  for (const auto& r : rows) {
+    SendId(kId, r.uc1, 0, r.hAdapter);
+    for (VQX_FILTER_HANDLE h : {hCtx, hAdapter, hGroup, hOrdinary}) {
+      EXPECT_EQ(Drain(h), h == r.hExpected ? 1u : 0u) << r.uc1 << " " << r.hAdapter;
+    }
+  }
+  /* A group nobody claims reaches the ordinary filter. */
+  SendId(0x07000001u);
+  hOrdinary->aParams[0].MsgId = 0x07000001u;
+  SendId(0x07000001u);
+  EXPECT_EQ(Drain(hOrdinary), 1u);
+  for (VQX_FILTER_HANDLE* ph : {&hCtx, &hAdapter, &hGroup, &hOrdinary}) Destroy(ph);
+}
+
+TEST_F(FilterTest, ClaimHonouredWhateverOtherSets) {
+  /* The owner's only set is negative for this id, yet the claim delivers. */
+  _VQX_FILTER_PARAMS sets[1] = {Set(XG | VQX_FILTER_MASK_MSG_ID)};
+  sets[0].MsgId = 0x06000002u;
+  VQX_FILTER_HANDLE h = nullptr;
+  ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, sets, &h), VQX_RESULT_API_OK);
+  SendId(kId);
+  EXPECT_EQ(Drain(h), 1u);
+  Destroy(&h);
+}
+
+TEST_F(FilterTest, SortPutsBusiestFirstAndClearsHits) {
+  VQX_FILTER_HANDLE ah[3];
+  for (u32 i = 0; i < 3; i++) ah[i] = Create(Set(XG, kLocal, 0x0600 + i));
+  const u32 aSends[3] = {1, 5, 3};
+  for (u32 i = 0; i < 3; i++) {
+    for (u32 k = 0; k < aSends[i]; k++) SendId(((0x0600 + i) << 16) | 1);
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  VqxMsgSortExclusiveFilters(mhLib);
+  const VQX_EXCL_LIST& list = VqxFilterLib(mhLib)->aExcl[VQX_EXCL_BY_GROUP];
+  const u32 aOrder[3] = {0x0601, 0x0602, 0x0600};
+  u32 i = 0;
+  const VQX_EXCL_ENTRY* pPrev = nullptr;
+  for (const VQX_EXCL_ENTRY* p = list.pFirst; p != nullptr; pPrev = p, p = p->pNext, i++) {
+    ASSERT_LT(i, 3u);
+    EXPECT_EQ(p->un32MsgGroup, aOrder[i]);
+    EXPECT_EQ(p->un32Hits, 0u);
+    EXPECT_EQ(p->pPrev, pPrev);
+  }
+  EXPECT_EQ(list.pLast, pPrev);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  for (u32 k = 0; k < 3; k++) EXPECT_EQ(Drain(ah[k]), aSends[k]);
+  for (auto& h : ah) Destroy(&h);
+}
+
+TEST_F(FilterTest, DestroyDoesNotWaitForAReaderThatHasNotRunYet) {
+  VQX_FILTER_HANDLE h = IdFilter();
+  ReaderGate::Get().Arm(h);
+  std::atomic<VQX_RESULT> result{0};
+  std::thread reader([&, hFilter = h] {
+    VQX_MSG_HANDLE hGot = nullptr;
+    result = VQXReceiveMsg(mhLib, hFilter, 20000, &hGot);
+  });
+  ASSERT_TRUE(WaitBlocked(h, 1));
+  VQX_FILTER_HANDLE hKept = h;
+  const auto t0 = Clock::now();
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));
+  EXPECT_EQ(h, nullptr);
+  ASSERT_TRUE(ReaderGate::Get().WaitHeld(1));
+  /* The handle is already refused while its reader is still inside. */
+  EXPECT_EQ(VQXWakeMsgFilter(mhLib, hKept), VQX_RESULT_API_INVALID_FIL_HANDLE);
+  UseLibrary();
+  EXPECT_EQ(result.load(), 0u);
+  ReaderGate::Get().Let(1);
+  reader.join();
+  EXPECT_EQ(result.load(), VQX_RESULT_API_INVALID_FIL_HANDLE);
+}
+
+TEST_F(FilterTest, TwoReadersTheLastOneOutFreesTheRecord) {
+  VQX_FILTER_HANDLE h = IdFilter();
+  ReaderGate::Get().Arm(h);
+  std::atomic<VQX_RESULT> aResult[2] = {{0}, {0}};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 2; i++) {
+    readers.emplace_back([&, i, hFilter = h] {
+      u32 n = 0;
+      aResult[i] = VQXWaitMsg(mhLib, hFilter, 20000, &n);
+    });
+  }
+  ASSERT_TRUE(WaitBlocked(h, 2));
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+  ASSERT_TRUE(ReaderGate::Get().WaitHeld(2));
+  ReaderGate::Get().Let(1);
+  /* One reader leaves; the other is still held, inside the record. */
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (aResult[0].load() == 0 && aResult[1].load() == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_TRUE(aResult[0].load() == 0 || aResult[1].load() == 0);
+  UseLibrary();
+  ReaderGate::Get().Let(1);
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(aResult[0].load(), VQX_RESULT_API_INVALID_FIL_HANDLE);
+  EXPECT_EQ(aResult[1].load(), VQX_RESULT_API_INVALID_FIL_HANDLE);
+}
+
+TEST_F(FilterTest, ReaderAboutToPollOrSleepWhileDestroysRepeat) {
+  /* Destroys land at any point of a reader's poll, sleep or lock retake. */
+  for (int round = 0; round < 200; round++) {
+    VQX_FILTER_HANDLE h = IdFilter();
+    std::atomic<VQX_RESULT> result{0};
+    std::thread reader([&, hFilter = h] {
+      VQX_MSG_HANDLE hGot = nullptr;
+      result = VQXReceiveMsg(mhLib, hFilter, 20000, &hGot);
+    });
+    std::this_thread::sleep_for(std::chrono::microseconds((round % 10) * 20));
+    EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+    reader.join();
+    ASSERT_EQ(result.load(), VQX_RESULT_API_INVALID_FIL_HANDLE) << "round " << round;
+  }
+}
+
+TEST_F(FilterTest, ReceiveWatermarkWarnsOnceAndClearsAtHalf) {
+  /* A receive fifo of 6: watermark (2 x 6 + 4) / 3 = 5, cleared at 3. */
+  Reopen([](_VQX_LIB_PARAMS* p, void*) { p->un32ReceiveFifoSize = 6; }, nullptr);
+  const VQX_GW_ADAPTER_ADV a = AdapterAdv("SN-A", "boarda", "10.0.0.1", "10.1.0.1");
+  ASSERT_EQ(Up(kBoard, &a, nullptr, 1), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE h = GroupFilter(kUserGroup);
+  const struct { u32 un32After; u32 fRequested; } rows[] = {{1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 0}, {6, 1}, {7, 1}};
+  for (const auto& r : rows) {
+    ASSERT_EQ(Receive(kBoard, 0x06000001), VQX_RESULT_API_OK);
+    VQX_PEER* pPeer = Peer(kBoard);
+    ASSERT_NE(pPeer, nullptr);
+    EXPECT_EQ(pPeer->un32MsgsInFilters, r.un32After);
+    EXPECT_EQ(pPeer->un32FlowLevelRequested, r.fRequested) << r.un32After;
+  }
+  ASSERT_TRUE(mLog.WaitFor("WARNING: High watermark passed for "));
+  EXPECT_EQ(mLog.Count("(5 Rx msg pending in filters, max is 6)"), 1u);
+  /* Taken down to 4: still requested; to 3: cleared. */
+  EXPECT_EQ(Read(h, 3), 3u);
+  EXPECT_EQ(Peer(kBoard)->un32FlowLevelRequested, 1u);
+  EXPECT_EQ(Read(h, 1), 1u);
+  EXPECT_EQ(Peer(kBoard)->un32FlowLevelRequested, 0u);
+  EXPECT_TRUE(mLog.WaitFor("NOTE: High watermark warning cleared for "));
+  EXPECT_EQ(mLog.Count("(now down to 3 Rx msg pending in filters)"), 1u);
+  /* Flushing counts too; nothing goes below zero. */
+  ASSERT_EQ(VQXFlushMsgs(mhLib, h, nullptr), VQX_RESULT_API_OK);
+  EXPECT_EQ(Peer(kBoard)->un32MsgsInFilters, 0u);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+}
+
+TEST_F(FilterTest, SendHookSeesWhatReadersTakeFromRemoteHosts) {
+  HookLog log;
+  Reopen(
+      [](_VQX_LIB_PARAMS* p, void* pv) {
+        p->pFctSendHook = OnSendHook;
+        p->pvSendHookContext = pv;
+      },
+      &log);
+  const VQX_GW_ADAPTER_ADV a = AdapterAdv("SN-A", "boarda", "10.0.0.1", "10.1.0.1");
+  const VQX_GW_HOST_ADV hostAdv = HostAdv("hostn", "appn", 0x0A00000900000009ull, 0x02070B04);
+  ASSERT_EQ(Up(kBoard, &a, nullptr, 1), VQX_RESULT_API_OK);
+  ASSERT_EQ(Up(kHost, nullptr, &hostAdv, 1), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE h = GroupFilter(kUserGroup);
+  VQX_FILTER_HANDLE hLibGroup = GroupFilter(0x0201);
+  const struct {
+    const char* pszName;
+    u32 hFrom, un32Id, un32FixedTwo;
+    bool fHook;
+  } rows[] = {
+      {"host, other value", kHost, 0x06000001, 3, true},
+      {"host, value 2", kHost, 0x06000002, 2, false},
+      {"board, other value", kBoard, 0x06000003, 3, false},
+      {"host, library group", kHost, 0x02010099, 3, false},
+      {"local", 0xDA000001, 0x06000004, 3, false},
+  };
+  for (const auto& r : rows) {
+    log.Ids.clear();
+    ASSERT_EQ(Receive(r.hFrom, r.un32Id, r.un32FixedTwo), VQX_RESULT_API_OK) << r.pszName;
+    EXPECT_EQ(Read(r.un32Id >> 16 == 0x0201 ? hLibGroup : h, 1), 1u) << r.pszName;
+    EXPECT_EQ(log.Ids, r.fHook ? std::vector<u32>{r.un32Id} : std::vector<u32>{}) << r.pszName;
+  }
+  /* A flush is not a read: no hook. */
+  log.Ids.clear();
+  ASSERT_EQ(Receive(kHost, 0x06000005, 3), VQX_RESULT_API_OK);
+  ASSERT_EQ(VQXFlushMsgs(mhLib, h, nullptr), VQX_RESULT_API_OK);
+  EXPECT_TRUE(log.Ids.empty());
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hLibGroup), VQX_RESULT_API_OK);
 }
 
 }  // namespace
