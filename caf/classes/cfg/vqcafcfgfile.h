@@ -20,6 +20,9 @@
 #ifndef VQCAFCFGFILE_H
 #define VQCAFCFGFILE_H
 
+#include <string>
+#include <vector>
+
 #include "vqcafmutex.h"
 #include "vqcafstring.h"
 #include "vqx_result.h"
@@ -88,6 +91,18 @@ class CVQCAFCfgFileXml : public IVQCAFCfgFile {
   /* The attribute's text (libxml2-owned copy, freed by the caller) or a code. */
   VQX_RESULT GetAttribute(const char* pszOperation, const char* pszPath, u32 un32Index, const char* pszField,
                           unsigned char** ppszText);
+
+  /* The elements of a path (xmlNode*), from a small cache of the latest
+   * paths: the document never changes while open, and readers walk one path
+   * index by index. Under mMutex. */
+  const std::vector<void*>& Lookup(const char* pszPath);
+  struct PathNodes {
+    std::string strPath;
+    std::vector<void*> aNodes;
+  };
+  static constexpr u32 kCacheSize = 8;
+  std::vector<PathNodes> maCache;
+  u32 mun32NextSlot = 0;
 
   CVQCAFMutex mMutex;
   CVQCAFString mDbName;

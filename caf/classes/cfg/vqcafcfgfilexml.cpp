@@ -9,6 +9,7 @@
 #include <strings.h>
 
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -51,35 +52,59 @@ bool ParseSelector(std::string_view sv, u32* pun32) {
   return true;
 }
 
-/* The elements a path names, in document order (empty when none). */
-NodeList Resolve(xmlDocPtr pDoc, const char* pszPath) {
-  NodeList Nodes;
+/*
+ * Visits the elements a path names, in document order, until f returns true.
+ * Only the sets above the last segment are collected; the last is streamed,
+ * so that picking one of many siblings builds no list.
+ */
+template <class F>
+void ForEachNode(xmlDocPtr pDoc, const char* pszPath, F f) {
   xmlNodePtr pRoot = xmlDocGetRootElement(pDoc);
-  if (pRoot == nullptr) return Nodes;
-  std::string_view svRest(pszPath);
-  size_t colon = svRest.find(':');
-  const std::string_view svFirst = svRest.substr(0, colon);
-  if (!svFirst.empty() && !IsNamed(pRoot, svFirst)) return Nodes;
-  Nodes.push_back(pRoot);
-  while (colon != std::string_view::npos && !Nodes.empty()) {
-    svRest.remove_prefix(colon + 1);
-    colon = svRest.find(':');
-    const std::string_view svSeg = svRest.substr(0, colon);
+  if (pRoot == nullptr) return;
+  std::vector<std::string> aSegs;
+  for (std::string_view sv(pszPath);;) {
+    const size_t colon = sv.find(':');
+    aSegs.emplace_back(sv.substr(0, colon));
+    if (colon == std::string_view::npos) break;
+    sv.remove_prefix(colon + 1);
+  }
+  if (!aSegs[0].empty() && !IsNamed(pRoot, aSegs[0])) return;
+  NodeList Nodes{pRoot};
+  if (aSegs.size() == 1) {
+    f(pRoot);
+    return;
+  }
+  for (size_t i = 1; i < aSegs.size() && !Nodes.empty(); i++) {
+    const bool fLast = i + 1 == aSegs.size();
+    const std::string& strSeg = aSegs[i];
     u32 un32Nth = 0;
+    const bool fSelector = ParseSelector(strSeg, &un32Nth);
     NodeList Next;
-    if (ParseSelector(svSeg, &un32Nth)) {
-      for (xmlNodePtr p : Nodes) {
-        if (p != pRoot && SiblingRank(p) == un32Nth) Next.push_back(p);
+    for (xmlNodePtr p : Nodes) {
+      if (fSelector) {
+        if (p == pRoot || SiblingRank(p) != un32Nth) continue;
+        if (!fLast) Next.push_back(p);
+        else if (f(p)) return;
+        continue;
       }
-    } else if (!svSeg.empty()) {
-      for (xmlNodePtr p : Nodes) {
-        for (xmlNodePtr c = p->children; c != nullptr; c = c->next) {
-          if (IsNamed(c, svSeg)) Next.push_back(c);
-        }
+      if (strSeg.empty()) continue;
+      for (xmlNodePtr c = p->children; c != nullptr; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE || strcmp(reinterpret_cast<const char*>(c->name), strSeg.c_str()) != 0) continue;
+        if (!fLast) Next.push_back(c);
+        else if (f(c)) return;
       }
     }
     Nodes.swap(Next);
   }
+}
+
+/* Every element a path names, in document order. */
+NodeList CollectNodes(xmlDocPtr pDoc, const char* pszPath) {
+  NodeList Nodes;
+  ForEachNode(pDoc, pszPath, [&](xmlNodePtr p) {
+    Nodes.push_back(p);
+    return false;
+  });
   return Nodes;
 }
 
@@ -165,8 +190,20 @@ VQX_RESULT CVQCAFCfgFileXml::Open() {
   return VQX_RESULT_OK;
 }
 
+const std::vector<void*>& CVQCAFCfgFileXml::Lookup(const char* pszPath) {
+  for (const PathNodes& e : maCache) {
+    if (e.strPath == pszPath) return e.aNodes;
+  }
+  PathNodes& e = maCache.size() < kCacheSize ? maCache.emplace_back() : maCache[mun32NextSlot++ % kCacheSize];
+  e.strPath = pszPath;
+  const NodeList Nodes = CollectNodes(static_cast<xmlDocPtr>(mpDoc), pszPath);
+  e.aNodes.assign(Nodes.begin(), Nodes.end());
+  return e.aNodes;
+}
+
 VQX_RESULT CVQCAFCfgFileXml::Close() {
   CVQCAFMutexAutoGetGive Lock(&mMutex);
+  maCache.clear();
   if (mpDoc != nullptr) xmlFreeDoc(static_cast<xmlDocPtr>(mpDoc));
   mpDoc = nullptr;
   return VQX_RESULT_OK;
@@ -176,10 +213,10 @@ VQX_RESULT CVQCAFCfgFileXml::GetAttribute(const char* pszOperation, const char* 
                                           const char* pszField, unsigned char** ppszText) {
   *ppszText = nullptr;
   if (mpDoc == nullptr) return VQCAF_REPORT_FAILURE(pszOperation, kNotOpenedText, VQX_RESULT_INVALID_OPERATION);
-  const NodeList Nodes = Resolve(static_cast<xmlDocPtr>(mpDoc), pszPath);
+  const std::vector<void*>& Nodes = Lookup(pszPath);
   if (un32Index >= Nodes.size()) return VQX_RESULT_NOT_FOUND;
-  /* xmlHasProp so that an attribute in a namespace or a DTD default is not taken for ours. */
-  xmlAttrPtr pAttr = xmlHasProp(Nodes[un32Index], reinterpret_cast<const xmlChar*>(pszField));
+  xmlNodePtr pNode = static_cast<xmlNodePtr>(Nodes[un32Index]);
+  xmlAttrPtr pAttr = xmlHasProp(pNode, reinterpret_cast<const xmlChar*>(pszField));
   if (pAttr == nullptr || pAttr->type != XML_ATTRIBUTE_NODE) return VQX_RESULT_NOT_FOUND;
   *ppszText = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(pAttr));
   if (*ppszText == nullptr) *ppszText = xmlStrdup(reinterpret_cast<const xmlChar*>(""));
@@ -235,7 +272,7 @@ VQX_RESULT CVQCAFCfgFileXml::Get(const char* pszPath, u32 un32Index, char* pszFi
 VQX_RESULT CVQCAFCfgFileXml::GetCount(const char* pszPath, u32* pun32Count) {
   if (pszPath == nullptr || pun32Count == nullptr) return VQX_RESULT_NULL_PARAM;
   CVQCAFMutexAutoGetGive Lock(&mMutex);
-  *pun32Count = mpDoc == nullptr ? 0 : static_cast<u32>(Resolve(static_cast<xmlDocPtr>(mpDoc), pszPath).size());
+  *pun32Count = mpDoc == nullptr ? 0 : static_cast<u32>(Lookup(pszPath).size());
   return VQX_RESULT_OK;
 }
 
@@ -245,11 +282,11 @@ VQX_RESULT CVQCAFCfgFileXml::GetLineNumber(const char* pszPath, u32 un32Index, c
   CVQCAFMutexAutoGetGive Lock(&mMutex);
   if (mpDoc == nullptr)
     return VQCAF_REPORT_FAILURE("CVQCAFCfgFileXml::GetLineNumber", kNotOpenedText, VQX_RESULT_INVALID_OPERATION);
-  const NodeList Nodes = Resolve(static_cast<xmlDocPtr>(mpDoc), pszPath);
+  const std::vector<void*>& Nodes = Lookup(pszPath);
   if (un32Index >= Nodes.size()) return VQX_RESULT_NOT_FOUND;
-  const long nLine = Nodes[un32Index]->_private != nullptr
-                        ? static_cast<long>(reinterpret_cast<intptr_t>(Nodes[un32Index]->_private))
-                        : xmlGetLineNo(Nodes[un32Index]);
+  xmlNodePtr pNode = static_cast<xmlNodePtr>(Nodes[un32Index]);
+  const long nLine = pNode->_private != nullptr ? static_cast<long>(reinterpret_cast<intptr_t>(pNode->_private))
+                                                : xmlGetLineNo(pNode);
   *pun32Line = nLine > 0 ? static_cast<u32>(nLine) : 0;
   return VQX_RESULT_OK;
 }
