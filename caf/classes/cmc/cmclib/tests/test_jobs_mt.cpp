@@ -20,15 +20,11 @@ struct Record {
     std::unique_lock<std::mutex> lock(Mutex);
     return Cond.wait_for(lock, std::chrono::seconds(20), [&] { return (fEntered ? un32Entered : un32Calls) >= n; });
   }
+  /* Holds the callbacks of that key (0: lets every callback run). */
   void Gate(u32 un32Key) {
     std::lock_guard<std::mutex> guard(Mutex);
     un32GateKey = un32Key;
-    fGateOpen = false;
-    Cond.notify_all();
-  }
-  void Open() {
-    std::lock_guard<std::mutex> guard(Mutex);
-    fGateOpen = true;
+    fGateOpen = un32Key == 0;
     Cond.notify_all();
   }
 };
@@ -103,7 +99,7 @@ TEST_F(PoolJobs, CancelledQueuedEventEndsOnceAndStopDropsTheRest) {
   VqxMutexGive(mhCmc->hThreadSem);
   Post(pLeg, 1);
   EXPECT_EQ(VQCmcLibStop(mhCmc), VQX_RESULT_OK);
-  mRec.Open();
+  mRec.Gate(0);
   ASSERT_TRUE(Drained());
   const _VQCMC_LIB_STATS s = Stats();
   EXPECT_EQ(s.un32JobsQueued, 0u);
@@ -136,7 +132,7 @@ TEST_F(PoolJobs, SyncWaitsOnlyForJobsQueuedBeforeReady) {
   EXPECT_EQ(mhCmc->un32NbHostsResyncing, 0u);
   EXPECT_EQ(VQXMultiThreadedJobGetCount(mhCmc->hJobPool), 1u);  /* the later job still waits */
   EXPECT_EQ(LogCount("h100.cmc_server sync sequence complete."), 1u);
-  mRec.Open();
+  mRec.Gate(0);
   ASSERT_TRUE(Drained());
 }
 
@@ -156,7 +152,7 @@ TEST_F(PoolJobs, SyncAndRegistrationGiveUpWaitingAfter60000Ms) {
   EXPECT_EQ(mhCmc->un32NbHostsResyncing, 0u);
   EXPECT_EQ(LogCount("TIMEOUT waiting for local jobs to process (still "), 1u);
   EXPECT_FALSE(SentOf(VQCMC_SRV_LIB_REGISTER).empty());
-  mRec.Open();
+  mRec.Gate(0);
   ASSERT_TRUE(Drained());
 }
 

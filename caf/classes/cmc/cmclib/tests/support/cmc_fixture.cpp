@@ -17,12 +17,6 @@ VQX_RESULT HostInfo(VQX_LIB_HANDLE, u32 hHost, _VQX_HOST_INFO* pInfo) {
   return VQX_RESULT_API_OK;
 }
 
-VQX_RESULT Redundancy(VQX_LIB_HANDLE, u32, u32* pun32Gw0, u32* pun32Gw1) {
-  *pun32Gw0 = 1;
-  *pun32Gw1 = 0;
-  return VQX_RESULT_API_OK;
-}
-
 void OnLog(void* pv, u32, u32, const char* pszFormat, va_list args) {
   CmcTest* pTest = static_cast<CmcTest*>(pv);
   char szLine[512];
@@ -54,7 +48,7 @@ void CmcTest::SetUp() {
 }
 
 VQX_RESULT CmcTest::Open(u32 un32Threads, u32 un32FailStep) {
-  _VQCMC_LIB_SEAMS seams{Clock, this, HostInfo, Redundancy, 1, un32FailStep, 0};
+  _VQCMC_LIB_SEAMS seams{Clock, this, HostInfo, nullptr, 1, un32FailStep, 0};
   VqCmcLibSetSeams(&seams);
   _VQCMC_LIB_PARAMS p{};
   p.hVqxLib = mhVqx;
@@ -76,17 +70,13 @@ VQX_RESULT CmcTest::Open(u32 un32Threads, u32 un32FailStep) {
 void CmcTest::Close() {
   for (VQX_MSG_HANDLE& h : mLoopBack) VQXReleaseMsgEx(mhVqx, &h);
   mLoopBack.clear();
-  if (mhCmc != nullptr) {
-    EXPECT_EQ(VQCmcLibClose(mhCmc), VQX_RESULT_OK);
-  }
+  EXPECT_TRUE(mhCmc == nullptr || VQCmcLibClose(mhCmc) == VQX_RESULT_OK);
   mhCmc = nullptr;
 }
 
 void CmcTest::TearDown() {
   Close();
-  if (mhVqx != nullptr) {
-    EXPECT_EQ(VQXCloseLibEx(&mhVqx), VQX_RESULT_API_OK);
-  }
+  EXPECT_TRUE(mhVqx == nullptr || VQXCloseLibEx(&mhVqx) == VQX_RESULT_API_OK);
   s_pTest = nullptr;
 }
 
