@@ -98,11 +98,12 @@ VQX_RESULT VqxLaunchSendOp(_VQX_LAUNCH_LIB* p, VqxLaunchCtx& C, u32 un32MsgId) {
   hMsg->MsgType = VQX_MSG_TYPE_EVENT;
   hMsg->hAdapter = C.hHost;
   u32 un32Version = VQX_LAUNCH_MSG_VERSION;
+  /* The element set first: its set-up clears the record area. */
+  if (fHb) VQXMsgElementInit(hMsg, VQX_LAUNCH_OFFSET_ELEMENTS + 4);
   memcpy(pPayload + VQX_LAUNCH_OFFSET_VERSION, &un32Version, 4);
   if (fHb) {
     ++C.un32HbCounter;
     memcpy(pPayload + VQX_LAUNCH_OFFSET_NUMBER, &C.un32HbCounter, 4);
-    VQXMsgElementInit(hMsg, VQX_LAUNCH_OFFSET_ELEMENTS + 4);
     if (!C.sParams.empty()) VQXMsgElementStringAdd(hMsg, pPayload + VQX_LAUNCH_OFFSET_ELEMENTS, C.sParams.c_str());
     C.un64LastHbMs = VqxLaunchNowMs();
   } else {

@@ -1,0 +1,139 @@
+/*
+ * test_service_alm_it.cpp - process management between two processes on
+ * 127.0.0.1: this program as master launches itself again as a managed
+ * client (VQX_ALM_CHILD set, inherited through the launch library's
+ * environment), follows it through states 1, 3 and 4, and destroys it
+ * gracefully (5, the client's OnMgmtShutdown(1), exit 0, 7) or at once (6).
+ */
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "comm_test_support.h"
+#include "vqcafservicealmmgmt.h"
+#include "vqcafservicedetector.h"
+#include "vqx_gwlib.h"
+
+namespace {
+
+u32 LoopbackTable(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
+  if (un32Max == 0) return 0;
+  paAddr[0] = htonl(0x7F000001u), paMask[0] = htonl(0xFF000000u), paBcast[0] = htonl(0x7FFFFFFFu);
+  return 1;
+}
+
+u16 FreePort() {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(0x7F000001u);
+  socklen_t l = sizeof(a);
+  const int t = socket(AF_INET, SOCK_STREAM, 0);
+  bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
+  close(t);
+  return ntohs(a.sin_port);
+}
+
+void OpenFramework(const char* pszApp, u16 un16Port, u16 un16PeerPort) {
+  VqxGwLibSetInterfaceProvider(LoopbackTable);
+  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
+  VQXGetIpInterfacesInit();
+  SetGlobals(FakeGlobals());
+  CVQCAFCommParams P;
+  P.mApplicationName = pszApp;
+  P.mun16GwPort = un16Port;
+  P.mun32NbExtraGwAddr = 1;
+  strcpy(P.maExtraGwAddr[0].szIpAddress0, "127.0.0.1");
+  P.maExtraGwAddr[0].un16Port = un16PeerPort;
+  P.mfRemoteAddrOnGwPortOnly = 0;
+  P.mun32HostLibTraceLevel = 0x7FFFFFFE;
+  ASSERT_EQ(CVQCAFComm::Init(P), VQX_RESULT_OK);
+  ASSERT_EQ(CVQCAFComm::Start(0, 1), VQX_RESULT_OK);
+  ASSERT_EQ(CVQCAFServiceDetector::Init(), VQX_RESULT_OK);
+}
+
+void CloseFramework() {
+  EXPECT_EQ(CVQCAFServiceDetector::Uninit(), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
+  SetGlobals(nullptr);
+  VqxGwLibSetInterfaceProvider(nullptr);
+}
+
+/* Records every report (state, or 100 + state for shutdown reports) and the client's shutdown argument. */
+class CEvents : public IVQCAFServiceAlmMgmt, public IVQCAFServiceAlmMgmtClient {
+ public:
+  void OnMgmtReady(u32, _VQX_LAUNCH_LIB_PROCESS_STATE State) override { Add(State); }
+  void OnMgmtShutdown(u32, _VQX_LAUNCH_LIB_PROCESS_STATE State, u8 fExited, u32 un32Status) override {
+    Add(100 + State);
+    if (State == VQX_LAUNCH_STATE_DESTROYED) mExit = {fExited, un32Status};
+  }
+  void OnMgmtReady() override {}
+  void OnMgmtShutdown(u32 fGraceful) override { Add(200 + fGraceful); }
+  u32 OnMgmtHeartBeat() override { return VQX_RESULT_OK; }
+  void Add(u32 v) {
+    std::lock_guard<std::mutex> L(mMutex);
+    ma.push_back(v);
+  }
+  std::vector<u32> Get() {
+    std::lock_guard<std::mutex> L(mMutex);
+    return ma;
+  }
+  bool Has(u32 v) {
+    auto a = Get();
+    return std::find(a.begin(), a.end(), v) != a.end();
+  }
+  std::mutex mMutex;
+  std::vector<u32> ma;
+  std::pair<u32, u32> mExit{9, 9};
+};
+
+TEST(AlmChild, ManagedClient) {
+  const char* pszExpect = getenv("VQX_ALM_CHILD");
+  if (pszExpect == nullptr) GTEST_SKIP() << "run by the master test below";
+  OpenFramework("almchild", static_cast<u16>(atoi(getenv("VQX_ALM_CHILD_PORT"))),
+                static_cast<u16>(atoi(getenv("VQX_ALM_PORT"))));
+  CEvents Client;
+  ASSERT_EQ(CVQCAFServiceAlmMgmt::Init(0, 30, nullptr, nullptr), VQX_RESULT_OK);
+  CVQCAFServiceAlmMgmt::GetInstance()->Register(static_cast<IVQCAFServiceAlmMgmtClient*>(&Client));
+  EXPECT_TRUE(WaitFor([&] { return Client.Has(200) || Client.Has(201); }));
+  EXPECT_TRUE(Client.Has(200u + static_cast<u32>(atoi(pszExpect)))) << "graceful flag as expected";
+  EXPECT_EQ(CVQCAFServiceAlmMgmt::Uninit(), VQX_RESULT_OK);
+  CloseFramework();
+}
+
+TEST(AlmMaster, LaunchFollowAndDestroy) {
+  if (getenv("VQX_ALM_CHILD") != nullptr) GTEST_SKIP();
+  const u16 un16Port = FreePort(), un16ChildPort = FreePort();
+  setenv("VQX_ALM_PORT", std::to_string(un16Port).c_str(), 1);
+  setenv("VQX_ALM_CHILD_PORT", std::to_string(un16ChildPort).c_str(), 1);
+  OpenFramework("almmaster", un16Port, un16ChildPort);
+  CEvents Master;
+  ASSERT_EQ(CVQCAFServiceAlmMgmt::Init(1, 4, &Master, nullptr), VQX_RESULT_OK);
+  CVQCAFServiceAlmMgmt* p = CVQCAFServiceAlmMgmt::GetInstance();
+  ASSERT_EQ(p->SetParams(8000, 3000, 8000), VQX_RESULT_OK);
+  char szExe[512] = {};
+  ASSERT_GT(readlink("/proc/self/exe", szExe, sizeof(szExe) - 1), 0);
+  for (u32 fGraceful : {1u, 0u}) {
+    setenv("VQX_ALM_CHILD", fGraceful ? "1" : "0", 1);
+    CEvents App;
+    Master.ma.clear();
+    u32 un32Id = 0;
+    ASSERT_EQ(p->CreateApplication(szExe, "--gtest_filter=AlmChild.*", nullptr, &un32Id, &App, 0), VQX_RESULT_OK);
+    unsetenv("VQX_ALM_CHILD");
+    EXPECT_EQ(Master.Get(), std::vector<u32>{1}) << "state 1 to the master interface";
+    ASSERT_TRUE(WaitFor([&] { return App.Has(4); })) << fGraceful;
+    EXPECT_EQ(App.Get(), (std::vector<u32>{3, 4}));
+    CVQCAFString strName;
+    EXPECT_EQ(p->GetApplicationName(un32Id, strName), VQX_RESULT_OK);
+    EXPECT_STREQ(strName.c_str(), "almchild");
+    ASSERT_EQ(p->DestroyApplication(un32Id, fGraceful), VQX_RESULT_OK);
+    ASSERT_TRUE(WaitFor([&] { return Master.Has(107); })) << fGraceful;
+    EXPECT_EQ(App.Get(), (std::vector<u32>{3, 4, fGraceful ? 105u : 106u})) << "first shutdown report, then removed";
+    EXPECT_EQ(Master.mExit, (std::pair<u32, u32>{1, 0})) << "exited, status 0 (the child's own checks)";
+  }
+  EXPECT_EQ(CVQCAFServiceAlmMgmt::Uninit(), VQX_RESULT_OK);
+  CloseFramework();
+}
+
+}  // namespace
