@@ -2,13 +2,12 @@
  * test_dbg.cpp - the verifying entry points: version checks at open, one
  * registered library per process, double release, unknown handles, silent
  * time-outs, the leak report with the file and line of what was never given
- * back, the filter printout and VQX_RAND.
+ * back.
  */
 #include <gtest/gtest.h>
 
 #include <string.h>
 
-#include <set>
 #include <string>
 
 #include "support/hostlib_fixture.h"
@@ -192,23 +191,6 @@ TEST_F(DbgTest, CallbackSentMessagesAreCheckedAgain) {
   EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "creator.cpp", 71), VQX_RESULT_API_OK);
 }
 
-TEST_F(DbgTest, FilterPrintout) {
-  _VQX_FILTER_PARAMS sets[2] = {};
-  sets[0].un32Mask = VQX_FILTER_MASK_MSG_GROUP | VQX_FILTER_MASK_NOT_USER_CONTEXT2;
-  sets[0].MsgGroup = 0x0600;
-  sets[0].un64UserContext2 = 0x77;
-  sets[1].un32Mask = VQX_FILTER_MASK_ADAPTER | VQX_FILTER_MASK_NEGATIVE;
-  sets[1].hAdapter = 0xDA000005u;
-  VQX_FILTER_HANDLE h = nullptr;
-  ASSERT_EQ(VQXCreateMsgFilterDbg(mhLib, 2, sets, &h, "printed.cpp", 12), VQX_RESULT_API_OK);
-  ASSERT_EQ(VQXPrintFilterDbg(mhLib, h), VQX_RESULT_API_OK);
-  ASSERT_TRUE(mLog.WaitFor("Params 2 / 2:"));
-  ExpectGolden(mLog.Text("printed.cpp:12>"), "dbg_filter_printout.txt");
-  ASSERT_EQ(VQXPrintFiltersDbg(mhLib), VQX_RESULT_API_OK);
-  EXPECT_TRUE(mLog.WaitFor("Total cumulative freed:"));
-  EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "printed.cpp", 13), VQX_RESULT_API_OK);
-}
-
 TEST_F(DbgTest, MultipleSendsDropUnknownMessagesAndTrackWhatIsReceived) {
   VQX_FILTER_HANDLE h = UserFilter(80);
   VQX_MSG_HANDLE hGone = UserMsg("multi.cpp", 1);
@@ -270,18 +252,6 @@ TEST(DbgPlain, TwinsCallThePlainOperationsWhenInactive) {
   EXPECT_EQ(VQXPrintLeakDbg(hLib), VQX_RESULT_OK);
   EXPECT_TRUE(log.WaitFor("(VQX_DEBUG_API not enabled)"));
   EXPECT_EQ(VQXCloseLibDbg(&hLib, "plain.cpp", 3), VQX_RESULT_API_OK);
-}
-
-TEST(DbgRand, SpreadsOverTheWord) {
-  std::set<u32> values;
-  u32 un32Or = 0;
-  for (int i = 0; i < 1000; i++) {
-    const u32 v = VQX_RAND();
-    values.insert(v);
-    un32Or |= v;
-  }
-  EXPECT_GT(values.size(), 990u);
-  EXPECT_EQ(un32Or, 0xFFFFFFFFu);
 }
 
 }  // namespace

@@ -74,7 +74,6 @@ TEST_F(LibTest, ValidateLibParamsTable) {
             (std::vector<u32>{32768, 32768, 1, 1, 2000, 4500, 10000, 1, 1, 0}));
 }
 
-
 TEST_F(LibTest, ValidateRedundancyTable) {
   for (const auto& row : DataRows("redundancy_params.txt")) {
     ASSERT_EQ(row.size(), 6u);
@@ -249,39 +248,6 @@ TEST_F(LibTest, FailingModifyLeavesTheLockFree) {
   EXPECT_EQ(VQXModifLibParams(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
 }
 
-TEST_F(LibTest, ModifyRebuildsClassTableOnlyWhenClassesChange) {
-  VQX_BUF_CLASS_TABLE* pBefore = VqxLib(mhLib)->pBufClasses;
-  _VQX_LIB_PARAMS params;
-  ASSERT_EQ(VQXGetLibParams(mhLib, &params), VQX_RESULT_API_OK);
-  EXPECT_EQ(params.un32NbPreAllocBufferPools, 5u) << "default classes for a 32768 receive fifo";
-  ASSERT_EQ(VQXModifLibParams(mhLib, &params), VQX_RESULT_API_OK);
-  EXPECT_EQ(VqxLib(mhLib)->pBufClasses, pBefore);
-  params.aPreAllocBufferPools[0].un32NbBuf = 10;
-  ASSERT_EQ(VQXModifLibParams(mhLib, &params), VQX_RESULT_API_OK);
-  EXPECT_NE(VqxLib(mhLib)->pBufClasses, pBefore);
-  EXPECT_EQ(VqxLib(mhLib)->pBufClasses->aClasses[0].un32NbConfigured, 10u);
-}
-
-TEST_F(LibTest, ParamsAndInfoQueries) {
-  _VQX_LIB_PARAMS params;
-  ASSERT_EQ(VQXGetLibParams(mhLib, &params), VQX_RESULT_API_OK);
-  EXPECT_STREQ(params.szGw0Address, "ANY") << "two empty addresses read as ANY";
-  EXPECT_STREQ(params.szGw1Address, "ANY");
-  EXPECT_EQ(VQXGetLibParams(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
-  EXPECT_EQ(VQXGetLibParams(nullptr, &params), VQX_RESULT_API_INVALID_LIB_HANDLE);
-  _VQX_LIB_INFO info;
-  ASSERT_EQ(VQXGetLibInfo(nullptr, &info), VQX_RESULT_API_OK) << "without a library: the build's own";
-  EXPECT_EQ(info.un32BuildNumber, VQX_HOSTLIB_BUILD_NUMBER);
-  EXPECT_EQ(info.hLocalHandleBase, VQX_HOSTLIB_ADAPTER_HANDLE);
-  EXPECT_EQ(info.un64UniqueHostId, 0u);
-  ASSERT_EQ(VQXGetLibInfo(mhLib, &info), VQX_RESULT_API_OK);
-  EXPECT_EQ(info.un64UniqueHostId, VqxLib(mhLib)->un64UniqueHostId);
-  EXPECT_STREQ(info.szApplicationName, mParams.szApplicationName);
-  EXPECT_EQ(VQXCreateAssociation(mhLib), VQX_RESULT_API_NOT_SUPPORTED);
-  EXPECT_TRUE(mLog.WaitFor("VQXCreateAssociation: VQX_RESULT_API_NOT_SUPPORTED"));
-  EXPECT_EQ(VQXPollLibrary(nullptr), VQX_RESULT_API_INVALID_LIB_HANDLE);
-}
-
 /* ------------------------------------------------------------ logging */
 
 TEST_F(LibTest, FullLogQueueDropsAndReportsOnce) {
@@ -311,54 +277,6 @@ TEST_F(LibTest, TraceLevelLeadingNewlinesAndEmptyLines) {
   const std::vector<std::string> lines = mLog.Lines();
   EXPECT_NE(std::find(lines.begin(), lines.end(), "error after newlines\n"), lines.end());
   EXPECT_EQ(std::find(lines.begin(), lines.end(), ""), lines.end());
-}
-
-std::string FileText(FILE* pFile) {
-  fflush(pFile);
-  rewind(pFile);
-  std::string text;
-  char sz[256];
-  while (fgets(sz, sizeof(sz), pFile) != nullptr) text += sz;
-  return text;
-}
-
-TEST(LibLog, ErrorStreamAndCallback) {
-  CapturedLog log;
-  FILE* pFile = tmpfile();
-  ASSERT_NE(pFile, nullptr);
-  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
-  params.pErrorFile = pFile;
-  VQX_LIB_HANDLE hLib = nullptr;
-  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
-  VQX_LOG_V(hLib, 0, "first error\n");
-  ASSERT_TRUE(log.WaitFor("first error"));
-  EXPECT_NE(FileText(pFile).find("first error\n"), std::string::npos) << "stream and callback both print";
-  /* Without a stream after a change, only the callback prints, as after an open without one. */
-  params.pErrorFile = nullptr;
-  ASSERT_EQ(VQXModifLibParams(hLib, &params), VQX_RESULT_API_OK);
-  VQX_LOG_V(hLib, 0, "second error\n");
-  ASSERT_TRUE(log.WaitFor("second error"));
-  EXPECT_EQ(FileText(pFile).find("second error"), std::string::npos);
-  EXPECT_EQ(log.Count("second error"), 1u);
-  EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
-  fclose(pFile);
-}
-
-TEST_F(LibTest, StatisticsPrintout) {
-  VQX_MSG_HANDLE hMsg = nullptr;
-  ASSERT_EQ(VQXGetMsg(mhLib, 200, &hMsg), VQX_RESULT_API_OK);
-  ASSERT_EQ(VQXLibStats(mhLib), VQX_RESULT_API_OK);
-  ASSERT_TRUE(mLog.WaitFor("VQXLibStats end"));
-  std::string all;
-  for (const std::string& line : mLog.Lines()) {
-    EXPECT_LE(line.size(), VQX_LIB_STATS_PIECE_SIZE);
-    all += line;
-  }
-  ExpectGolden(all.substr(all.find("VQXLibStats:")), "lib_stats_printout.txt");
-  _VQX_LIB_STATS stats = LibStats(mhLib);
-  EXPECT_EQ((std::vector<u64>{stats.un32StructVersion, stats.CurrentAllocated, stats.aBufPool[0].un32Hit}),
-            (std::vector<u64>{1, 1, 1}));
-  VQXReleaseMsgEx(mhLib, &hMsg);
 }
 
 /* ------------------------------------------------------------- events */

@@ -174,39 +174,6 @@ TEST_F(LocalTest, MultipleSendClearsEntriesAndNamesBadOnes) {
   EXPECT_EQ(VQXWaitSentMsg(mhLib, 0), VQX_RESULT_API_OK);
 }
 
-TEST_F(LocalTest, TransmitTraceLine) {
-  VQX_MSG_HANDLE hMsg = NewMsg(0x06000001, 0xDA000001, 16);
-  const u32 aWords[4] = {0, 0, 0x11223344, 0x55667788};
-  memcpy(VQXMsgPayload(hMsg), aWords, sizeof(aWords));
-  char szExpected[128];
-  snprintf(szExpected, sizeof(szExpected), "TX 0x06000001 Serial=0x%08X, Len=0x%08X, Pay=0x00000010, 11223344 55667788",
-           hMsg->un32SerialNumber, hMsg->un32Length);
-  ASSERT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);
-  EXPECT_TRUE(mLog.WaitFor(szExpected)) << szExpected;
-  VQX_MSG_HANDLE hGot = Take();
-  VQXReleaseMsgEx(mhLib, &hGot);
-
-  /* At trace level 2 the line comes without the payload words (a level-1 detail); above 2, no line. */
-  for (const u32 un32Level : {2u, 3u}) {
-    _VQX_LIB_PARAMS params{};
-    ASSERT_EQ(VQXGetLibParams(mhLib, &params), VQX_RESULT_API_OK);
-    params.un32TraceLevel = un32Level;
-    ASSERT_EQ(VQXModifLibParams(mhLib, &params), VQX_RESULT_API_OK);
-    hMsg = NewMsg(0x06000002, 0xDA000001, 16);
-    memcpy(VQXMsgPayload(hMsg), aWords, sizeof(aWords));
-    snprintf(szExpected, sizeof(szExpected), "TX 0x06000002 Serial=0x%08X, Len=0x%08X, Pay=0x00000010, \n",
-             hMsg->un32SerialNumber, hMsg->un32Length);
-    mLog.Clear();
-    ASSERT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), VQX_RESULT_API_OK);
-    VQX_LOG_V(mhLib, 0, "%s\n", "after-send");
-    ASSERT_TRUE(mLog.WaitFor("after-send"));
-    EXPECT_EQ(mLog.Count(szExpected), un32Level == 2 ? 1u : 0u) << un32Level;
-    EXPECT_EQ(mLog.Count("11223344"), 0u) << un32Level;
-    hGot = Take();
-    VQXReleaseMsgEx(mhLib, &hGot);
-  }
-}
-
 /* ------------------------------------------------------------ received checks */
 
 TEST_F(LocalTest, ReceivedCorruptSizesAreDropped) {

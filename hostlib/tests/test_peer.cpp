@@ -367,24 +367,6 @@ TEST_F(PeerTest, SendFifoReleaseClearsTheWarningAndWakesWaiters) {
   VqxLib(mhLib)->Params.pFctStatusCallback = nullptr;
 }
 
-TEST_F(PeerTest, StatisticsPrintoutHasABlockPerPresentPeer) {
-  const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-T", "board-t", "10.0.0.6", "10.1.0.6");
-  ASSERT_EQ(Up(0xCA000016, &adv, nullptr, 1), VQX_RESULT_API_OK);
-  const VQX_GW_HOST_ADV host = HostAdv("hostt", "appt", 7, 0x02021500);
-  ASSERT_EQ(Up(0xCB000016, nullptr, &host, 1), VQX_RESULT_API_OK);
-  Peer(0xCA000016)->un64RxMsg = 42;
-  Peer(0xCA000016)->un32TxPendingToFree = 9;
-  ASSERT_EQ(VQXLibStats(mhLib), VQX_RESULT_API_OK);
-  EXPECT_TRUE(mLog.WaitFor("VQXLibStats end"));
-  std::string all;
-  for (const std::string& line : mLog.Lines()) all += line;
-  const size_t a = all.find("  Adapters:\n    board-t:\n      TxMsg            = 0\n");
-  EXPECT_NE(a, std::string::npos) << all;
-  EXPECT_NE(all.find("      RxMsg            = 42\n", a), std::string::npos);
-  EXPECT_NE(all.find("      TxAckSeq         = 0 (to retransmit) 9 (to free)\n", a), std::string::npos);
-  EXPECT_NE(all.find("    hostt.appt:\n", a), std::string::npos);
-}
-
 TEST(PeerCause, TextsAndFallback) {
   const char* const texts[] = {"Unknown cause", "Protocol error", "Disabled", "Socket closed in a clean manner",
                                "Rx error", "Tx error", "Tx timeout", "Poll timeout", "Reconnected",

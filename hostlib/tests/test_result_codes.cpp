@@ -66,30 +66,6 @@ TEST(ResultNames, CutToBufferAndArgumentChecks) {
   EXPECT_EQ(VQXGetErrorString(0x82010206, 0, sz), VQX_RESULT_API_INVALID_PARAM);
 }
 
-TEST(ResultNames, ManagerTablesHoldGenericRowsFirst) {
-  const struct {
-    const VQX_MANAGER_ERROR_ROW* paRows;
-    u32 un32Count;
-    u32 un32Source;
-    u32 un32Expected;
-  } tables[] = {{g_aBootMgrError, g_aBootMgrErrorCount, 1047, 29 + 24},
-                {g_aVpMgrError, g_aVpMgrErrorCount, 1046, 29 + 93},
-                {g_aSs7MgrError, g_aSs7MgrErrorCount, 1056, 29 + 26},
-                {g_aBertMgrError, g_aBertMgrErrorCount, 1078, 29 + 2}};
-  for (const auto& t : tables) {
-    EXPECT_EQ(t.un32Count, t.un32Expected) << t.un32Source;
-    EXPECT_EQ(t.paRows[0].un32Result, t.un32Source << 16) << t.un32Source;
-    EXPECT_EQ(t.paRows[1].un32Result, 0x80000001u + (t.un32Source << 16)) << t.un32Source;
-    EXPECT_EQ(t.paRows[28].un32Result, 0x80000022u + (t.un32Source << 16)) << t.un32Source;
-    for (u32 i = 0; i < t.un32Count; i++) {
-      EXPECT_LT(strlen(t.paRows[i].szText), sizeof(t.paRows[i].szText));
-      EXPECT_NE(strstr(t.paRows[i].szText, ": "), nullptr) << t.paRows[i].szText;
-    }
-  }
-  EXPECT_STREQ(g_aBertMgrError[30].szText, "VQ500_RESULT_BERTMGR_ALREADY_ALLOCATED: ");
-  EXPECT_EQ(g_aBertMgrError[30].un32Result, 0x84360200u);
-}
-
 
 TEST(ResultDescriptions, NullPointer) {
   EXPECT_EQ(VQXGetErrorDescription(0x82010003, nullptr), VQX_RESULT_API_NULL_PARAM);
