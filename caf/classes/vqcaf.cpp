@@ -14,6 +14,7 @@
 #include "vqcafdebuginfo.h"
 #include "vqcafexception.h"
 #include "vqcafglobals.h"
+#include "vqcafservicedetector.h"
 
 namespace VQCAF {
 
@@ -37,6 +38,13 @@ VQX_RESULT RealCommInit(CVQCAFCommParams& P) { return CVQCAFComm::Init(P); }
 VQX_RESULT RealCommSetParam(CVQCAFCommParams& P) { return CVQCAFComm::SetParam(P); }
 VQX_RESULT RealCommStart(u32 fAdapters, u32 fHosts) { return CVQCAFComm::Start(fAdapters, fHosts); }
 VQX_RESULT RealCommUninit() { return CVQCAFComm::Uninit(); }
+VQX_RESULT RealDetectorInit() { return CVQCAFServiceDetector::Init(); }
+VQX_RESULT RealDetectorUninit() { return CVQCAFServiceDetector::Uninit(); }
+/* Checks that the detector's lock can be had. */
+VQX_RESULT RealDetectorPoll() {
+  if (CVQCAFServiceDetector* p = CVQCAFServiceDetector::GetInstance()) p->ReleaseInstance();
+  return VQX_RESULT_OK;
+}
 VQX_RESULT RealCliOpen(CVQCAFCli& Cli, const _VQX_CLI_TOOLS_INIT_PARAMS& P, volatile u32* pfQuit) {
   return Cli.Open(P, pfQuit);
 }
@@ -46,10 +54,10 @@ VQX_RESULT RealCliClose(CVQCAFCli& Cli) {
 }
 
 /* Constant-initialised, so that the life cycle may run from static initialisers. */
-constexpr VQCAF_LIFE_CYCLE_STEPS kRealSteps = {RealLogInit, RealLogSetParam, RealLogUninit, RealCommInit, RealCommSetParam,
-                                       RealCommStart, RealCommUninit, nullptr,     nullptr,      nullptr,
-                                       RealCliOpen,  RealCliClose,   nullptr,      nullptr,      nullptr,
-                                       nullptr};
+constexpr VQCAF_LIFE_CYCLE_STEPS kRealSteps = {
+    RealLogInit,      RealLogSetParam,    RealLogUninit,    RealCommInit, RealCommSetParam, RealCommStart,
+    RealCommUninit,   RealDetectorInit,   RealDetectorUninit, RealDetectorPoll, RealCliOpen, RealCliClose,
+    nullptr,          nullptr,            nullptr,          nullptr};
 VQCAF_LIFE_CYCLE_STEPS g_Registered = kRealSteps;
 VQCAF_LIFE_CYCLE_STEPS g_Steps = kRealSteps;
 CVQCAFGlobals* g_pGlobals = nullptr;
@@ -179,12 +187,6 @@ VQX_RESULT GlobalUninit(VQX_RESULT un32AppResult) {
 }
 
 CVQCAFCli* GetCli() { return g_pGlobals != nullptr && g_pGlobals->fCli ? &g_pGlobals->Cli : nullptr; }
-
-void VqcafRegisterServiceDetector(VQX_RESULT (*pfnInit)(), VQX_RESULT (*pfnUninit)(), VQX_RESULT (*pfnPoll)()) {
-  g_Registered.pfnDetectorInit = g_Steps.pfnDetectorInit = pfnInit;
-  g_Registered.pfnDetectorUninit = g_Steps.pfnDetectorUninit = pfnUninit;
-  g_Registered.pfnDetectorPoll = g_Steps.pfnDetectorPoll = pfnPoll;
-}
 
 void VqcafRegisterCmc(VQX_RESULT (*pfnInit)(void*), VQX_RESULT (*pfnSetParam)(void*), VQX_RESULT (*pfnUninit)(),
                       VQX_RESULT (*pfnPoll)()) {

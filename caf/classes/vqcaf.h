@@ -13,9 +13,9 @@
  * call/media control, detector (with communication), communication, log, in
  * that order. GlobalUninit stops whatever still runs and reports leaks.
  *
- * The service detector and the call/media control stack live in modules
- * that register their steps here (VqcafRegister...); without them those
- * steps are skipped. Tests replace every step with VqcafSetLifeCycleSteps.
+ * The call/media control stack lives above this library and registers its
+ * steps here (VqcafRegisterCmc); without it that step is skipped. Tests
+ * replace every step with VqcafSetLifeCycleSteps.
  *
  * Threads: the life-cycle calls come from the main thread, one at a time.
  */
@@ -79,8 +79,7 @@ CVQCAFCli* GetCli();
 /* Whether GlobalUninit waits: the rule above, the terminal given as a flag. */
 bool VqcafWaitsForReturn(u32 un32Leaks, VQX_RESULT un32AppResult, bool fStdinIsTerminal);
 
-/* Registration by the modules above this one (null functions: skipped). */
-void VqcafRegisterServiceDetector(VQX_RESULT (*pfnInit)(), VQX_RESULT (*pfnUninit)(), VQX_RESULT (*pfnPoll)());
+/* Registration by the call/media control stack (null functions: skipped). */
 void VqcafRegisterCmc(VQX_RESULT (*pfnInit)(void*), VQX_RESULT (*pfnSetParam)(void*), VQX_RESULT (*pfnUninit)(),
                       VQX_RESULT (*pfnPoll)());
 /* Replaces every step (tests); null restores the real ones and the registered. */
