@@ -211,17 +211,29 @@ std::vector<VqxLaunchProc> VqxLaunchCollectTree(pid_t Root, bool fSingle) {
 }
 
 u32 VqxLaunchKillTree(pid_t Root, bool fSingle) {
-  std::vector<VqxLaunchProc> aTree = VqxLaunchCollectTree(Root, fSingle);
   auto Same = [](const VqxLaunchProc& P) {
     u32 un32Ppid = 0;
     u64 un64Start = 0;
     return VqxLaunchReadStat(P.Pid, &un32Ppid, &un64Start) && un64Start == P.un64Start;
   };
-  /* Stopped top-down so that no parent starts a new child meanwhile. */
-  for (auto& P : aTree)
-    if (Same(P)) ::kill(P.Pid, SIGSTOP);
+  /* Stopped top-down so that no parent starts a new child meanwhile; the
+   * tree is read again until a pass finds nobody new (a child being forked
+   * during the first pass shows up in the next). */
+  std::vector<VqxLaunchProc> aStopped;
+  for (int nPass = 0; nPass < 16; ++nPass) {
+    bool fNew = false;
+    for (auto& P : VqxLaunchCollectTree(Root, fSingle)) {
+      bool fKnown = false;
+      for (auto& S : aStopped) fKnown = fKnown || (S.Pid == P.Pid && S.un64Start == P.un64Start);
+      if (fKnown || !Same(P)) continue;
+      ::kill(P.Pid, SIGSTOP);
+      aStopped.push_back(P);
+      fNew = true;
+    }
+    if (!fNew) break;
+  }
   u32 un32Killed = 0;
-  for (auto& P : aTree) {
+  for (auto& P : aStopped) {
     if (Same(P) && ::kill(P.Pid, SIGKILL) == 0) ++un32Killed;
   }
   return un32Killed;
