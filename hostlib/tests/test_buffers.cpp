@@ -46,21 +46,6 @@ class BufTest : public ::testing::Test {
 
 /* ----------------------------------------------------------- classes */
 
-TEST_F(BufTest, DefaultClassTablesByReceiveFifo) {
-  const struct {
-    u32 un32ReceiveFifoSize, un32NbClasses, un32FirstCount, un32LastSize;
-  } rows[] = {
-      {512000, 6, 8192, 20000}, {127999, 5, 256, 8192}, {128000, 6, 2048, 20000}, {511999, 6, 2048, 20000}};
-  for (const auto& row : rows) {
-    _VQX_PREALLOC_BUF_POOL classes[VQX_API_MAX_PREALLOC_BUF_POOLS];
-    const u32 n = VqxBufDefaultClasses(row.un32ReceiveFifoSize, classes);
-    EXPECT_EQ(n, row.un32NbClasses) << row.un32ReceiveFifoSize;
-    EXPECT_EQ(classes[0].un32BufSize, 384u) << row.un32ReceiveFifoSize;
-    EXPECT_EQ(classes[0].un32NbBuf, row.un32FirstCount) << row.un32ReceiveFifoSize;
-    EXPECT_EQ(classes[n - 1].un32BufSize, row.un32LastSize) << row.un32ReceiveFifoSize;
-  }
-}
-
 TEST_F(BufTest, LargeRequestServedByLargestClassThenHeap) {
   Open(200000); /* six classes, 48 buffers of 20000 bytes */
   std::vector<void*> bufs;

@@ -171,24 +171,6 @@ TEST_F(MsgTest, WireByteOrderMatchesIndependentEncoder) {
   VQXReleaseMsgEx(mhLib, &hMsg);
 }
 
-TEST_F(MsgTest, CopyKeepsHeaderAndPayloadButTakesNewSerial) {
-  VQX_MSG_HANDLE hMsg = NewMsg(0x06000001, 0, 64, VQX_MSG_TYPE_REQUEST);
-  ASSERT_NE(hMsg, nullptr);
-  hMsg->un64UserContext2 = 77;
-  for (u32 i = 0; i < 64; i++) VQXMsgPayload(hMsg)[i] = static_cast<u8>(i * 3);
-  VqxHostLibCriticalSectionEnter(mhLib);
-  VQX_MSG_HANDLE hCopy = VqxMsgCopyCreate(mhLib, hMsg);
-  VqxHostLibCriticalSectionLeave(mhLib);
-  ASSERT_NE(hCopy, nullptr);
-  EXPECT_EQ(hCopy->un32SerialNumber, hMsg->un32SerialNumber + 1);
-  EXPECT_EQ(memcmp(reinterpret_cast<u8*>(hCopy) + 28, reinterpret_cast<u8*>(hMsg) + 28, hMsg->un32Length - 28), 0);
-  EXPECT_EQ(memcmp(hCopy, hMsg, 24), 0);
-  _VQX_LIB_STATS stats = LibStats(mhLib);
-  EXPECT_EQ(stats.RxMsgCopy, 1u);
-  VQXReleaseMsgEx(mhLib, &hCopy);
-  VQXReleaseMsgEx(mhLib, &hMsg);
-}
-
 TEST_F(MsgTest, DoubleReleaseIsRefusedWithoutReadingFreedMemory) {
   VQX_MSG_HANDLE hMsg = nullptr;
   /* Larger than every class: a heap buffer, really freed by the batch. */
