@@ -92,6 +92,16 @@ class AlmTest : public CommTest {
     EXPECT_TRUE(WaitFor([&] { return Logged("ALM master connected") == 1; }));
     return CVQCAFServiceAlmMgmt::GetInstance();
   }
+  /* The payload (after the id) checked by the independent decoder of testing/golden/launchlib. */
+  static void Golden(const char* pszName, const std::string& s) {
+    const std::string sPath = ::testing::TempDir() + "/" + pszName;
+    FILE* f = fopen(sPath.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(s.data() + 4, 1, s.size() - 4, f);
+    fclose(f);
+    EXPECT_EQ(system(("python3 " + std::string(getenv("VQX_SOURCE_DIR")) + "/testing/golden/launchlib/launch_golden.py "
+                      "check " + ::testing::TempDir() + " " + pszName).c_str()), 0) << pszName;
+  }
   std::vector<_VQX_FILTER_PARAMS> maF;
   VQX_FILTER_HANDLE mhFilter = nullptr;
 };
@@ -102,7 +112,9 @@ TEST_F(AlmTest, HeartbeatsAreAnsweredAndReadyIsToldOnce) {
   CClient Master;
   p->Register(static_cast<IVQCAFServiceAlmMgmt*>(&Master));
   Operation(VQX_LAUNCH_MSG_ID_OP_HEARTBEAT, 7, 64);
-  EXPECT_EQ(Answer(), Expected(VQX_LAUNCH_MSG_ID_NOTIF_READY, 7, 1));
+  const std::string sReady = Answer();
+  EXPECT_EQ(sReady, Expected(VQX_LAUNCH_MSG_ID_NOTIF_READY, 7, 1));
+  Golden("notif_ready.bin", sReady);
   ASSERT_TRUE(WaitFor([&] { return Master.maMaster.size() == 1; }));
   EXPECT_EQ(Master.maMaster[0], (std::pair<u32, u32>{0, 4}));
 
@@ -139,7 +151,9 @@ TEST_F(AlmTest, ShutdownIsAcknowledgedThenTold) {
   const std::pair<u32, u32> aRows[] = {{5, 1}, {6, 0}, {9, 0}};
   for (auto& [un32State, fGraceful] : aRows) {
     Operation(VQX_LAUNCH_MSG_ID_OP_SHUTDOWN, un32State, 48);
-    EXPECT_EQ(Answer(), Expected(VQX_LAUNCH_MSG_ID_NOTIF_SHUTDOWN, un32State, 0)) << un32State;
+    const std::string sAck = Answer();
+    EXPECT_EQ(sAck, Expected(VQX_LAUNCH_MSG_ID_NOTIF_SHUTDOWN, un32State, 0)) << un32State;
+    if (un32State == 5) Golden("notif_shutdown.bin", sAck);
     ASSERT_TRUE(WaitFor([&, n = &Client.maGraceful] { return !n->empty(); })) << un32State;
     EXPECT_EQ(Client.maGraceful.back(), fGraceful) << un32State;
     Client.maGraceful.clear();
