@@ -1,26 +1,18 @@
-/*
- * test_proto.cpp - the services protocol's payloads byte for byte against
- * the independent Python encoder (and its decoder run on what C++ writes),
- * and the decoder's refusals.
- */
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
+// test_proto.cpp - the services protocol's payloads byte for byte against
+// the independent Python encoder (and its decoder run on what C++ writes),
+// and the decoder's refusals.
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
-#include "../svclib_proto.h"
-#include "vqx_result.h"
+#include "svc_test_support.h"
 
 namespace {
 
 const std::string kData = getenv("VQX_TEST_DATA") != nullptr ? getenv("VQX_TEST_DATA") : "svclib/tests/data";
 
 std::string ReadBytes(const std::string& strPath) {
-  std::ifstream In(strPath, std::ios::binary);
   std::stringstream s;
-  s << In.rdbuf();
+  s << std::ifstream(strPath, std::ios::binary).rdbuf();
   return s.str();
 }
 std::string Be32(u32 v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
@@ -31,20 +23,19 @@ u32 Decode(const std::string& s, VqxSvcProtoList* p) {
 const VqxSvcProtoList kList{0x7F00000100001234ull, {{1, 0x0B0D0100, {0x0B0D0200, 0}, ""}, {2, 0x0B0E0100, {0, 0}, "ctx"}}};
 
 TEST(SvcProto, GoldenBytesBothWays) {
-  const std::string strList = VqxSvcProtoEncodeList(kList), strRequest = VqxSvcProtoEncodeRequest();
-  EXPECT_EQ(strList, ReadBytes(kData + "/svc_list.bin"));
-  EXPECT_EQ(strRequest, ReadBytes(kData + "/svc_request.bin"));
   const std::string strDir = ::testing::TempDir() + "svc_golden";
   std::filesystem::create_directories(strDir);
-  std::ofstream(strDir + "/svc_list.bin", std::ios::binary) << strList;
-  std::ofstream(strDir + "/svc_request.bin", std::ios::binary) << strRequest;
-  const std::string strScript = std::string(getenv("VQX_SOURCE_DIR") != nullptr ? getenv("VQX_SOURCE_DIR") : ".") +
-                                "/testing/golden/svclib/services_golden.py";
-  EXPECT_EQ(system(("python3 " + strScript + " check " + strDir).c_str()), 0);
+  for (const auto& [pszName, strBytes] : {std::pair<const char*, std::string>{"svc_list.bin", VqxSvcProtoEncodeList(kList)},
+                                          {"svc_request.bin", VqxSvcProtoEncodeRequest()}}) {
+    EXPECT_EQ(strBytes, ReadBytes(kData + "/" + pszName)) << pszName;
+    std::ofstream(strDir + "/" + pszName, std::ios::binary) << strBytes;
+  }
+  EXPECT_EQ(system(("python3 " + std::string(getenv("VQX_SOURCE_DIR")) + "/testing/golden/svclib/services_golden.py check " +
+                    strDir).c_str()),
+            0);
   VqxSvcProtoList Back;
-  ASSERT_EQ(Decode(strList, &Back), VQX_RESULT_OK);
-  EXPECT_EQ(Back.un64SenderUniqueId, kList.un64SenderUniqueId);
-  EXPECT_EQ(Back.aServices, kList.aServices);
+  ASSERT_EQ(Decode(VqxSvcProtoEncodeList(kList), &Back), VQX_RESULT_OK);
+  EXPECT_TRUE(Back.aServices == kList.aServices && Back.un64SenderUniqueId == kList.un64SenderUniqueId);
 }
 
 TEST(SvcProto, DecoderRefusals) {
@@ -75,8 +66,7 @@ TEST(SvcProto, DecoderRefusals) {
       EXPECT_EQ(List.un64SenderUniqueId, 99u) << row.pszRow << ": untouched";
     }
   }
-  const std::string strRequest = VqxSvcProtoEncodeRequest();
-  EXPECT_EQ(VqxSvcProtoDecodeRequest(reinterpret_cast<const u8*>(strRequest.data()), 11), VQX_RESULT_INVALID_MESSAGE);
+  EXPECT_EQ(VqxSvcProtoDecodeRequest(reinterpret_cast<const u8*>(strHead.data()), 11), VQX_RESULT_INVALID_MESSAGE);
   EXPECT_EQ(VqxSvcProtoDecodeRequest(nullptr, 0), VQX_RESULT_INVALID_MESSAGE);
 }
 
