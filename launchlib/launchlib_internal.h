@@ -69,6 +69,9 @@ void VqxLaunchLog(_VQX_LAUNCH_LIB* p, u32 un32Level, const char* pszFormat, ...)
     __attribute__((format(printf, 3, 4)));
 /* Heartbeat period: min(2000, heartbeat time / 3) ms. */
 u32 VqxLaunchHeartbeatPeriod(const _VQX_LAUNCH_LIB_PARAMS& Params);
+/* Periodic task: every min(100, heartbeat time / 16) ms, at least 10 ms,
+ * so that a kill follows the watchdog time closely. */
+u32 VqxLaunchTaskPeriod(const _VQX_LAUNCH_LIB_PARAMS& Params);
 _VQX_LAUNCH_LIB_PROCESS_INFO VqxLaunchInfo(const VqxLaunchCtx& C);
 /* Queues a ready (or shutdown) callback with the context's report. */
 void VqxLaunchQueue(_VQX_LAUNCH_LIB* p, VqxLaunchCtx& C, bool fReady);

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr u32 kRecvTimeoutMs = VQX_LAUNCH_TASK_PERIOD_MS;
 constexpr size_t kThreadStack = 1u << 20;
 constexpr u32 kNotifHostAddedMin = VQX_NOTIF_OFFSET_INFO + sizeof(_VQX_HOST_INFO);
 constexpr u32 kNotifHostRemovedMin = VQX_NOTIF_OFFSET_HANDLE + 4;
@@ -51,6 +50,11 @@ u32 VqxLaunchHeartbeatPeriod(const _VQX_LAUNCH_LIB_PARAMS& Params) {
   u32 un32Third = Params.un32HeartbeatTimeMs / 3;
   if (un32Third == 0) un32Third = 1;
   return un32Third < VQX_LAUNCH_HEARTBEAT_PERIOD_MS ? un32Third : VQX_LAUNCH_HEARTBEAT_PERIOD_MS;
+}
+
+u32 VqxLaunchTaskPeriod(const _VQX_LAUNCH_LIB_PARAMS& Params) {
+  const u32 un32Part = Params.un32HeartbeatTimeMs / 16;
+  return un32Part >= VQX_LAUNCH_TASK_PERIOD_MS ? VQX_LAUNCH_TASK_PERIOD_MS : (un32Part < 10 ? 10 : un32Part);
 }
 
 _VQX_LAUNCH_LIB_PROCESS_INFO VqxLaunchInfo(const VqxLaunchCtx& C) {
@@ -317,12 +321,17 @@ static void* ThreadMain(void* pv) {
   auto* p = static_cast<_VQX_LAUNCH_LIB*>(pv);
   u64 LastTask = 0;
   while (!p->fStop.load()) {
+    u32 un32PeriodMs;
+    {
+      std::lock_guard<std::recursive_mutex> L(p->Mutex);
+      un32PeriodMs = VqxLaunchTaskPeriod(p->Params);
+    }
     VQX_MSG_HANDLE hMsg = nullptr;
     if (p->hFilter != nullptr) {
-      VQXReceiveMsg(p->Params.hLib, p->hFilter, kRecvTimeoutMs, &hMsg);
+      VQXReceiveMsg(p->Params.hLib, p->hFilter, un32PeriodMs, &hMsg);
     } else {
       std::unique_lock<std::mutex> W(p->WakeMutex);
-      p->WakeCv.wait_for(W, std::chrono::milliseconds(kRecvTimeoutMs), [p] { return p->fStop.load(); });
+      p->WakeCv.wait_for(W, std::chrono::milliseconds(un32PeriodMs), [p] { return p->fStop.load(); });
     }
     std::unique_lock<std::recursive_mutex> Lock(p->Mutex);
     if (hMsg != nullptr) {
@@ -333,7 +342,7 @@ static void* ThreadMain(void* pv) {
     }
     /* Run the task on time even under a stream of notifications. */
     const u64 Now = VqxLaunchNowMs();
-    if (Now - LastTask >= VQX_LAUNCH_TASK_PERIOD_MS) {
+    if (Now - LastTask >= un32PeriodMs) {
       LastTask = Now;
       VqxLaunchPeriodic(p);
     }

@@ -211,30 +211,27 @@ std::vector<VqxLaunchProc> VqxLaunchCollectTree(pid_t Root, bool fSingle) {
 }
 
 u32 VqxLaunchKillTree(pid_t Root, bool fSingle) {
-  auto Same = [](const VqxLaunchProc& P) {
-    u32 un32Ppid = 0;
-    u64 un64Start = 0;
-    return VqxLaunchReadStat(P.Pid, &un32Ppid, &un64Start) && un64Start == P.un64Start;
-  };
   /* Stopped top-down so that no parent starts a new child meanwhile; the
    * tree is read again until a pass finds nobody new (a child being forked
-   * during the first pass shows up in the next). */
+   * during one pass shows up in the next). Each pid was read with its start
+   * time in the same pass that signals it, so a reused pid is not taken. */
   std::vector<VqxLaunchProc> aStopped;
   for (int nPass = 0; nPass < 16; ++nPass) {
     bool fNew = false;
     for (auto& P : VqxLaunchCollectTree(Root, fSingle)) {
       bool fKnown = false;
       for (auto& S : aStopped) fKnown = fKnown || (S.Pid == P.Pid && S.un64Start == P.un64Start);
-      if (fKnown || !Same(P)) continue;
+      if (fKnown) continue;
       ::kill(P.Pid, SIGSTOP);
       aStopped.push_back(P);
       fNew = true;
     }
     if (!fNew) break;
   }
+  /* A stopped process cannot exit by itself, so its pid is still its own. */
   u32 un32Killed = 0;
   for (auto& P : aStopped) {
-    if (Same(P) && ::kill(P.Pid, SIGKILL) == 0) ++un32Killed;
+    if (::kill(P.Pid, SIGKILL) == 0) ++un32Killed;
   }
   return un32Killed;
 }
