@@ -1,7 +1,7 @@
 // The exception family and the one boundary mapping (result codes, the
 // failure line "%s: %s (%X) %s:%d\n"), and the guarded allocation of
 // VQCAF_NEW / VQCAF_DELETE: destruction, refusals that touch no freed or
-// damaged block, and the leak report.
+// damaged block.
 
 #include "support/vqcaf_test_support.h"
 
@@ -145,18 +145,4 @@ TEST(GuardedAllocation, ForeignFreedAndDamagedBlocksAreRefusedWithoutCallingAnyt
     EXPECT_EQ(g_nDestroyed, 1) << strCase;
     EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Before) << strCase;
   }
-}
-
-TEST(GuardedAllocation, LeakReportListsLiveBlocks) {
-  CDiagCapture Capture;
-  EXPECT_EQ(VqcafReportGuardedLeaks(), 0u);
-  EXPECT_TRUE(Capture.Lines().empty());
-  CCounted* p = VQCAF_NEW(CCounted);
-  EXPECT_EQ(VqcafReportGuardedLeaks(), 1u);
-  const std::vector<std::string> aLines = Capture.Lines();
-  ASSERT_EQ(aLines.size(), 2u);
-  EXPECT_EQ(aLines[0].substr(0, 18) + aLines[0].substr(aLines[0].find(','), 58),
-            "VQCAF_NEW leak: 0x, 10 bytes, 1 element(s), allocated at test_exception.cpp:") << aLines[0];
-  EXPECT_EQ(aLines[1], "VQCAF_NEW leak report: 1 allocation(s) still live\n");
-  VQCAF_DELETE(p);
 }

@@ -1,5 +1,5 @@
 // CVQCAFFile: writes reach the file, sizes, modes, refusals, every mapped
-// write error, and standard output surviving Close for later writers.
+// write error.
 #include "support/vqcaf_test_support.h"
 
 namespace {
@@ -80,30 +80,6 @@ TEST(File, WriteErrorsAreMappedAndTheStreamStaysUsable) {
   }
   signal(SIGXFSZ, SIG_DFL);
   close(fdSealed);
-}
-
-TEST(File, StandardOutputSurvivesClose) {
-  CTempDir Dir;
-  const std::string strPath = Dir.Path("stdout.log");
-  fflush(stdout);
-  const int fdSaved = dup(1), fdFile = open(strPath.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
-  ASSERT_GE(fdFile, 0);
-  dup2(fdFile, 1);  // fd 1 goes to the file for the test
-  close(fdFile);
-  {
-    CVQCAFFile First, Second;
-    ExpectSteps({{"open", First.Open(":STDOUT:", "w"), VQX_RESULT_OK}, {"path", First.GetCurrentPath() == ":STDOUT:", true},
-                 {"write", Put(First, "first\n"), VQX_RESULT_OK}, {"close", First.Close(), VQX_RESULT_OK},
-                 {"opened", First.IsOpened(), 0},
-                 {"open again", Second.Open(":STDOUT:group_1", "w"), VQX_RESULT_OK},
-                 {"write", Put(Second, "second\n"), VQX_RESULT_OK},
-                 {"flush", Second.Flush(), VQX_RESULT_OK}});
-  }  // destructors close them again
-  EXPECT_GE(fputs("third\n", stdout), 0);
-  EXPECT_EQ(fflush(stdout), 0);
-  dup2(fdSaved, 1);
-  close(fdSaved);
-  EXPECT_EQ(ReadFile(strPath), "first\nsecond\nthird\n");
 }
 
 }  // namespace

@@ -24,15 +24,6 @@ TEST(LogNames, TraceLevelsAndSubModules) {
 
 class LogFilter : public LogTest {};
 
-TEST_F(LogFilter, LevelsAreZeroWithoutALog) {
-  EXPECT_EQ(mParams.maun32SubModTraceLevel[VQCAF_SUBMODULE_BASE], static_cast<u32>(VQMSG));  // the default
-  for (u32& un32Level : mParams.maun32SubModTraceLevel) un32Level = VQLV3;
-  OpenLog();
-  EXPECT_EQ(GetSubModTraceLevel(VQCAF_SUBMODULE_APP16), VQLV3);
-  UninitLog();
-  for (u32 i = 0; i < VQCAF_SUBMODULE_COUNT; i++) EXPECT_EQ(GetSubModTraceLevel(static_cast<_VQCAF_SUBMODULE_TYPE>(i)), VQLV0) << i;
-}
-
 TEST_F(LogFilter, LineWrittenWhenItsLevelReachesItsSubModulesLevel) {
   struct Row { const char* pszCase; u32 un32SubMod, un32SubModLevel; _VQX_TRACE_LEVEL LineLevel; bool fWritten; };
   const Row aRows[] = {
@@ -150,32 +141,6 @@ TEST_F(LogFilter, ListenerRegistry) {
   LogTrace(VQERR, "after removal");
   EXPECT_TRUE(aMore[0].Take().empty());
   EXPECT_EQ(mListener.Take().size(), 2u);
-}
-
-/* Logs from inside its callback, tries to register, and throws once. */
-class CUnrulyListener : public IVQCAFLogTraceListener {
- public:
-  void OnLogTrace(_VQX_TRACE_LEVEL, _VQCAF_SUBMODULE_TYPE, const char* pszText, u32) override {
-    mun32AddResult = AddLogTraceListener(this);
-    LogTrace(VQERR, "inner of %s", pszText);
-    if (++mun32Calls == 1) throw std::length_error("listener");
-  }
-  u32 mun32Calls = 0, mun32AddResult = 0;
-};
-
-TEST_F(LogFilter, ListenerCannotRecurseAndItsFailureDoesNotReachTheCaller) {
-  OpenLog();
-  CUnrulyListener Unruly;
-  ASSERT_EQ(AddLogTraceListener(&Unruly), VQX_RESULT_OK);
-  EXPECT_NO_THROW(LogTrace(VQERR, "outer"));
-  ExpectSteps({{"remove", RemoveLogTraceListener(&Unruly), VQX_RESULT_OK}, {"calls", Unruly.mun32Calls, 1},  // not its own lines
-               {"add from inside", Unruly.mun32AddResult, VQX_RESULT_INVALID_STATE}});
-  const auto aFile = FileLines();
-  ASSERT_EQ(aFile.size(), 3u);
-  EXPECT_EQ(aFile[0], "VQERR BASE inner of outer");
-  EXPECT_EQ(aFile[1].rfind("VQERR BASE IVQCAFLogTraceListener::OnLogTrace: ", 0), 0u) << aFile[1];
-  EXPECT_NE(aFile[1].find("(8200000A)"), std::string::npos) << aFile[1];
-  EXPECT_EQ(aFile[2], "VQERR BASE outer");
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
  * logging threads: segment names, rotation while threads log with nothing
  * lost or doubled in the file or at a listener, the drain at close, counted
  * drops (full queue, failed write), the periodic flush, the refusals before
- * InitLog, and listeners that lock or block.
+ * InitLog, and a listener removed while it is called.
  */
 #include "support/vqcaf_test_support.h"
 
@@ -166,42 +166,6 @@ TEST_F(LogFile, LinesCutByAFailedWriteAreCountedAndReported) {
   std::vector<std::string> aExpected(aLines.begin(), aLines.begin() + 7);
   aExpected.insert(aExpected.end(), {aLines[7].substr(0, 100), "after", std::string("3 ") + VQCAF_LOG_DROP_TEXT});
   EXPECT_EQ(SplitLines(ReadFile(Segment(0))), aExpected);
-}
-
-/* Takes its own (recursive) lock in every call, as a console log would. */
-class CLockingListener : public IVQCAFLogTraceListener {
- public:
-  void OnLogTrace(_VQX_TRACE_LEVEL, _VQCAF_SUBMODULE_TYPE, const char*, u32) override {
-    mun32Waiting++;
-    std::lock_guard<std::recursive_mutex> Lock(mMutex);
-    mun32Waiting--;
-    mun32Calls++;
-  }
-  std::recursive_mutex mMutex;
-  std::atomic<u32> mun32Waiting{0}, mun32Calls{0};
-};
-
-TEST(LogListener, ListenerLockDoesNotDeadLockLoggingThreads) {
-  CLockingListener Listener;
-  ASSERT_EQ(AddLogTraceListener(&Listener), VQX_RESULT_OK);
-  std::atomic<bool> fHeld{false};
-  // Holder: takes the listener's lock, waits until another thread is blocked
-  // on it inside the listener, then logs itself while still holding it.
-  auto Holder = std::async(std::launch::async, [&] {
-    std::lock_guard<std::recursive_mutex> Held(Listener.mMutex);
-    fHeld = true;
-    WaitFor([&] { return Listener.mun32Waiting.load() != 0; });
-    LogTrace(VQERR, "while holding the listener's lock");
-  });
-  ASSERT_TRUE(WaitFor([&] { return fHeld.load(); }));
-  auto Other = std::async(std::launch::async, [] { LogTrace(VQERR, "from the other thread"); });
-  if (Holder.wait_for(kBound) != std::future_status::ready) {
-    ADD_FAILURE() << "logging threads dead-locked on the listener registry";
-    std::_Exit(1);  // the blocked threads cannot be ended otherwise
-  }
-  ASSERT_EQ(Other.wait_for(kBound), std::future_status::ready);
-  EXPECT_EQ(Listener.mun32Calls.load(), 2u);
-  EXPECT_EQ(RemoveLogTraceListener(&Listener), VQX_RESULT_OK);
 }
 
 /* Blocks in its call until released, to show that removal waits for it. */

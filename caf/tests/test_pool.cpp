@@ -1,7 +1,5 @@
 // Keyed pools CVQCAFPool (text keys) and CVQCAFPool64 (u64 keys): limits,
-// keys and case, walks that free as they go, the destructors' reports; the
-// hash keys, CVQCAFHashList (insertion order, borrowed pointers) and
-// CVQCAFHash (address keys).
+// keys, a walk that frees as it goes, the destructors' reports.
 #include "support/vqcaf_test_support.h"
 
 namespace {
@@ -58,20 +56,6 @@ TEST_P(PoolModes, WalkInOrderWhileFreeing) {
 
 INSTANTIATE_TEST_SUITE_P(StaticAndDynamic, PoolModes, ::testing::Values(0u, 1u));
 
-TEST(Pool, CaseInsensitiveUnkeyedAndEmptyPools) {
-  CVQCAFPool<CVQCAFPoolPointerElement> Pool(D, 1024, 1, 0, 1);
-  CVQCAFPool<CEntity> Unkeyed(D, 2, 0, 1, 0), Empty(D, 0, 1, 1, 0);
-  CVQCAFPoolPointerElement* p = Pool.Alloc(D, "Host-A");
-  ASSERT_NE(p, nullptr);
-  ExpectSteps({{"pointer", p->GetPointer() == nullptr, true}, {"find lower", Pool.Find("host-a") == p, true},
-               {"find upper", Pool.Find("HOST-A") == p, true},
-               {"key taken in any case", Pool.Alloc(D, "HOST-a") == nullptr, true},
-               {"stored as given", Pool.GetKey(p)->c_str() == std::string("Host-A"), true}, {"free", Pool.Free(D, p), OK},
-               {"unkeyed", Unkeyed.Alloc(D) != nullptr, true}, {"key ignored", Unkeyed.Alloc(D, "ignored") != nullptr, true},
-               {"no key to find", Unkeyed.Find("ignored") == nullptr, true}, {"clear", Unkeyed.Clear(D), OK},
-               {"no room", Empty.Alloc(D, "x") == nullptr, true}, {"nothing to walk", Empty.Next() == nullptr, true}});
-}
-
 TEST(Pool64, AllocFindFreeAndDirectLookup) {
   g_nLive = 0;
   CVQCAFPool64<CEntity> Pool(D, 2, 1);
@@ -91,22 +75,6 @@ TEST(Pool64, AllocFindFreeAndDirectLookup) {
                {"free", Pool.Free(D, a), OK}, {"free again", Pool.Free(D, a), BAD}, {"free null", Pool.Free(D, nullptr), NUL},
                {"find freed", Pool.Find(un64Key) == nullptr, true}, {"live", g_nLive, 1}, {"count", Pool.GetCount(), 1},
                {"free the last", Pool.Free(D, b), OK}});
-}
-
-TEST(Pool64, WalkWhileFreeingTheNextElement) {
-  CVQCAFPool64<CEntity> Pool(D, 8, 0);
-  for (u64 k = 1; k <= 5; ++k) Pool.Alloc(D, k)->nValue = static_cast<int>(k);
-  std::multiset<int> Seen;
-  while (CEntity* p = Pool.Next()) {
-    Seen.insert(p->nValue);
-    for (u64 k : {3ull, 2ull}) {  // at 4, free what the walk may not have reached yet
-      CEntity* q = p->nValue == 4 ? Pool.Find(k) : nullptr;
-      if (q != nullptr) { EXPECT_EQ(Pool.Free(D, q), OK); }
-    }
-    EXPECT_EQ(Pool.Free(D, p), OK);
-  }
-  EXPECT_EQ(Seen, std::multiset<int>({5, 4, 1}));  // newest first; 3 and 2 freed ahead of the walk
-  EXPECT_EQ(Pool.GetCount(), 0u);
 }
 
 TEST(Pools, DestructorsReportAndFreeEachElementAndFailedStorageRefusesAll) {
@@ -129,59 +97,6 @@ TEST(Pools, DestructorsReportAndFreeEachElementAndFailedStorageRefusesAll) {
   ExpectSteps({{"no storage", Broken.mhPool == nullptr, true}, {"alloc", Broken.Alloc(D, 1) == nullptr, true},
                {"free", Broken.Free(D, &e), VQX_RESULT_NOT_INITIALIZED}, {"walk", Broken.Next() == nullptr, true},
                {"reported", Capture.Lines().back() == "CVQCAFPool64::CVQCAFPool64: Failed to create Pool (82000012) maker.cpp:99\n", true}});
-}
-
-TEST(HashKey, StringEqualityAndHashAgreePerMode) {
-  struct Row { const char *a, *b; bool fSensitive, fInsensitive; };
-  for (const Row& r : {Row{"ss7", "ss7", true, true}, Row{"SS7", "ss7", false, true}, Row{"ss7", "ss8", false, false},
-                       Row{"ss7", "ss7 ", false, false}, Row{"", "", true, true}, Row{"a-Z", "A-z", false, true}}) {
-    CVQCAFHashKeyString a(r.a), b(r.b);
-    EXPECT_EQ(a.Equals(b, true), r.fSensitive) << r.a << "/" << r.b;
-    EXPECT_EQ(a.Equals(b, false), r.fInsensitive) << r.a << "/" << r.b;
-    EXPECT_TRUE(!r.fSensitive || a.Hash(true) == b.Hash(true)) << r.a << "/" << r.b;
-    EXPECT_TRUE(!r.fInsensitive || a.Hash(false) == b.Hash(false)) << r.a << "/" << r.b;
-  }
-  EXPECT_STREQ(CVQCAFHashKeyString(static_cast<const char*>(nullptr)).c_str(), "");
-  EXPECT_FALSE(CVQCAFHashKeyUInt64(0xFFFFFFFF00000001ull) == CVQCAFHashKeyUInt64(1));
-}
-
-TEST(HashList, InsertFindRemoveInOrderAndNeverDeleteTheObjects) {
-  int a = 1, b = 2, c = 3;
-  CVQCAFHashList<int, unsigned int> List(16);
-  auto Order = [&List] {
-    std::vector<int*> v;
-    for (int* p = List.First(); p != nullptr; p = List.Next(p)) v.push_back(p);
-    return v;
-  };
-  ExpectSteps({{"insert 30", List.Insert(30, &c), OK}, {"insert 10", List.Insert(10, &a), OK},
-               {"insert 20", List.Insert(20, &b), OK},
-               {"key present", List.Insert(10, &b), VQX_RESULT_ACCESS_DENIED}, {"value kept", List.Find(10) == &a, true},
-               {"unknown", List.Find(99) == nullptr, true}});
-  EXPECT_EQ(Order(), std::vector<int*>({&c, &a, &b}));
-  ExpectSteps({{"remove", List.Remove(10), OK}, {"remove again", List.Remove(10), VQX_RESULT_NOT_FOUND},
-               {"count", List.GetCount(), 2}});
-  EXPECT_EQ(Order(), std::vector<int*>({&c, &b}));
-  std::vector<int> Values(500);  // beyond the bucket count
-  int* pOwned = new int(5);
-  {
-    CVQCAFHashList<int> Big(16);
-    for (unsigned i = 0; i < Values.size(); ++i) ASSERT_EQ(Big.Insert(i * 7919u, &Values[i]), OK);
-    for (unsigned i = 0; i < Values.size(); ++i) ASSERT_EQ(Big.Find(i * 7919u), &Values[i]);
-    Big.Insert(1, pOwned);
-  }
-  EXPECT_EQ(*pOwned, 5);  // still ours (ASan would flag a free)
-  delete pOwned;
-}
-
-TEST(Hash, AddressKeys) {
-  int a = 0, b = 0;
-  double x = 1.0;
-  CVQCAFHash<double> Hash;
-  ExpectSteps({{"insert", Hash.Insert(&a, &x), OK}, {"insert again", Hash.Insert(&a, &x), VQX_RESULT_ACCESS_DENIED},
-               {"null key", Hash.Insert(nullptr, &x), NUL}, {"null value", Hash.Insert(&b, nullptr), NUL},
-               {"find", Hash.Find(&a) == &x, true}, {"find unknown", Hash.Find(&b) == nullptr, true},
-               {"remove", Hash.Remove(&a), OK},
-               {"remove again", Hash.Remove(&a), VQX_RESULT_NOT_FOUND}, {"find removed", Hash.Find(&a) == nullptr, true}});
 }
 
 }  // namespace

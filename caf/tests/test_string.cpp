@@ -98,13 +98,11 @@ TEST(String, AppendDataPreAllocateAndCase) {
   s.PreAllocateBuffer(10, __FILE__, __LINE__, 0);
   EXPECT_TRUE(s.IsEmpty());
   EXPECT_THROW(s.PreAllocateBuffer(VQCAF_STRING_MAX_LENGTH + 1, __FILE__, __LINE__, 1), std::length_error);
-  s = "Trunk_01-aZ\xE9";  // bytes outside ASCII letters are kept
-  EXPECT_EQ(Str(s.vqx_toupper(false)), "TRUNK_01-AZ\xE9");  // a copy
+  s = "Trunk_01-aZ\xE9";  // bytes outside ASCII letters are kept; false: a copy, true: in place
+  EXPECT_EQ(Str(s.vqx_toupper(false)), "TRUNK_01-AZ\xE9");
   EXPECT_EQ(Str(s), "Trunk_01-aZ\xE9");
-  EXPECT_EQ(Str(s.vqx_tolower(true)), "trunk_01-az\xE9");   // in place
+  EXPECT_EQ(Str(s.vqx_tolower(true)), "trunk_01-az\xE9");
   EXPECT_EQ(Str(s), "trunk_01-az\xE9");
-  s.vqx_toupper(true);
-  EXPECT_EQ(Str(s), "TRUNK_01-AZ\xE9");
 }
 
 TEST(String, LengthLimitLeavesStringUnchanged) {
@@ -132,12 +130,6 @@ TEST(Variant, UnsignedToStringIsSignedDecimal) {
 void SetZone(const char* pszZone) {
   setenv("TZ", pszZone, 1);
   tzset();
-}
-
-/* Digits become '9' and '+' becomes '-': "2023-11-15" -> "9999-99-99". */
-std::string Shape(std::string s) {
-  for (char& c : s) c = isdigit(static_cast<unsigned char>(c)) ? '9' : c == '+' ? '-' : c;
-  return s;
 }
 
 TEST(DateTime, TextsInZones) {
@@ -175,16 +167,11 @@ TEST(DateTime, TextsInZones) {
   tzset();
 }
 
-TEST(DateTime, CurrentTimeAndBadArguments) {
+TEST(DateTime, BadArguments) {
   char acDate[VQCAF_DATETIME_DATE_SIZE], acTime[VQCAF_DATETIME_TIME_SIZE];
-  EXPECT_EQ(CVQCAFDateTime::GetStringDateTime(acDate, acTime, 1), VQX_RESULT_OK);
-  EXPECT_EQ(Shape(acDate) + " " + Shape(acTime), "9999-99-99 99:99:99.999-9999") << acDate << " " << acTime;
   ExpectSteps({{"no date asked", CVQCAFDateTime::GetStringDateTime(nullptr, acTime, 0), VQX_RESULT_OK},
                {"null date", CVQCAFDateTime::GetStringDateTime(nullptr, acTime, 1), VQX_RESULT_NULL_PARAM},
                {"null time", CVQCAFDateTime::GetStringDateTime(acDate, nullptr, 1), VQX_RESULT_NULL_PARAM}});
-  CVQCAFDateTime Now;
-  EXPECT_TRUE(Now.GetMilliseconds() < 1000u && std::abs(Now.GetSeconds() - static_cast<i64>(time(nullptr))) <= 2);
-  EXPECT_EQ(Shape(Now.ToString().c_str()), "9999-99-99 99:99:99-9999") << Now.ToString().c_str();
 }
 
 }  // namespace
