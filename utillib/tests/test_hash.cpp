@@ -96,7 +96,8 @@ TEST(Hash, GrowthThroughThePrimesLosesNothing) {
 
 TEST(Hash, RandomisedAgainstUnorderedMap) {
   // A small key space gives many hits, duplicates, misses and removal markers: markers must be recycled, never
-  // accumulated (the table stays at the size its live entries need), and nothing may be lost on the way.
+  // accumulated (the table stays at the size its live entries need: about 2500 of them, 12263 slots), and nothing
+  // may be lost on the way.
   HashPtr h = Keyed();
   std::unordered_map<u64, u64> ref;
   std::mt19937_64 rng(20261206);
@@ -114,7 +115,7 @@ TEST(Hash, RandomisedAgainstUnorderedMap) {
       ref.erase(un64Key);
     }
     const VQX_HASH_STATS s = n % 1000 ? VQX_HASH_STATS{} : Stats(h.get());
-    ASSERT_TRUE(n % 1000 || (VqxHashCheck(h.get()) == kOk && s.un32NbEntries == ref.size() && s.un32NbSlots <= 25147 &&
+    ASSERT_TRUE(n % 1000 || (VqxHashCheck(h.get()) == kOk && s.un32NbEntries == ref.size() && s.un32NbSlots <= 12263 &&
                              u64(s.un32NbEntries + s.un32NbRemoved) * 2 <= s.un32NbSlots)) << "op " << n << " slots " << s.un32NbSlots;
   }
 }
