@@ -58,11 +58,7 @@ TEST(Env, ExtraAddressRecordsAreFilledAndArrayLimitStops) {
 }
 
 TEST(Env, SubnetListTable) {
-  const struct {
-    const char *pszText;
-    u32 fExclude;
-    std::vector<const char *> expected;
-  } rows[] = {
+  const struct { const char *pszText; u32 fExclude; std::vector<const char *> expected; } rows[] = {
       {"!(10.0.0.0, 127.0.0.1)", 1, {"10.0.0.0"}},
       {"\"(192.168.1.0,10.2.0.0)", 0, {"192.168.1.0", "10.2.0.0"}},
       {"  (0.0.0.0, 255.255.255.255, bad, 10.0.0.0", 0, {"10.0.0.0"}},

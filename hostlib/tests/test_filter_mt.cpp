@@ -52,11 +52,7 @@ _VQX_FILTER_PARAMS SetOf(u32 un32Mask, const MsgFields& f) {
 }
 
 /* One row per mask bit: a message differing from the reference in exactly that field. */
-struct BitRow {
-  const char* pszName;
-  u32 un32Bit;
-  void (*pFctDiffer)(MsgFields&);
-};
+struct BitRow { const char* pszName; u32 un32Bit; void (*pFctDiffer)(MsgFields&); };
 const BitRow kBits[] = {
     {"adapter", VQX_FILTER_MASK_ADAPTER, [](MsgFields& f) { f.hAdapter = kLocal + 1; }},
     {"type", VQX_FILTER_MASK_MSG_TYPE, [](MsgFields& f) { f.MsgType = VQX_MSG_TYPE_REQUEST; }},
@@ -126,12 +122,7 @@ constexpr u32 MG = VQX_FILTER_MASK_MSG_GROUP;
 constexpr u32 M1 = VQX_FILTER_MASK_USER_CONTEXT1;
 constexpr u32 M2 = VQX_FILTER_MASK_USER_CONTEXT2;
 
-struct ConflictRow {
-  const char* pszName;
-  _VQX_FILTER_PARAMS first;
-  _VQX_FILTER_PARAMS second;
-  const char* pszReason; /* null: the second filter is accepted */
-};
+struct ConflictRow { const char* pszName; _VQX_FILTER_PARAMS first; _VQX_FILTER_PARAMS second; const char* pszReason; };
 
 const ConflictRow kRows[] = {
     {"same group claimed twice", Set(XG), Set(XG), "Another filter has conflicting MsgGroup exclusivity"},
@@ -208,9 +199,7 @@ constexpr u32 kBoard = 0xCA00000Au;
 constexpr u32 kHost = 0xCB00000Cu;
 constexpr u32 kUserGroup = 0x0600u;
 
-struct HookLog {
-  std::vector<u32> Ids;
-};
+struct HookLog { std::vector<u32> Ids; };
 void OnSendHook(void* pv, VQX_LIB_HANDLE, VQX_MSG_HANDLE hMsg) { static_cast<HookLog*>(pv)->Ids.push_back(hMsg->un32MsgId); }
 
 /* One library per test; the peer tests' send stand-in is harmless when no peer exists. */
@@ -742,11 +731,7 @@ TEST_F(FilterTest, SendHookSeesWhatReadersTakeFromRemoteHosts) {
   ASSERT_EQ(Up(kHost, nullptr, &hostAdv, 1), VQX_RESULT_API_OK);
   VQX_FILTER_HANDLE h = GroupFilter(kUserGroup);
   VQX_FILTER_HANDLE hLibGroup = GroupFilter(0x0201);
-  const struct {
-    const char* pszName;
-    u32 hFrom, un32Id, un32FixedTwo;
-    bool fHook;
-  } rows[] = {
+  const struct { const char* pszName; u32 hFrom, un32Id, un32FixedTwo; bool fHook; } rows[] = {
       {"host, other value", kHost, 0x06000001, 3, true},
       {"host, value 2", kHost, 0x06000002, 2, false},
       {"board, other value", kBoard, 0x06000003, 3, false},

@@ -49,11 +49,7 @@ std::string Trim(std::string s) {
 }
 
 TEST_F(MsgTest, PayloadSizeLimits) {
-  const struct {
-    u32 un32Payload;
-    VQX_RESULT expected;
-    u32 un32Length; /* expected buffer size when allocated */
-  } rows[] = {
+  const struct { u32 un32Payload; VQX_RESULT expected; u32 un32Length; } rows[] = {
       {0, VQX_RESULT_API_OK, 96},
       {8, VQX_RESULT_API_OK, 96},
       {9, VQX_RESULT_API_OK, 97},
@@ -213,10 +209,7 @@ TEST_F(MsgTest, OverwrittenPrefixIsReportedAndNothingReleased) {
   EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_OK);
 }
 
-struct HeaderFault {
-  const char* pszName;
-  void (*pFctBreak)(VQX_MSG_HANDLE);
-};
+struct HeaderFault { const char* pszName; void (*pFctBreak)(VQX_MSG_HANDLE); };
 
 TEST_F(MsgTest, HeaderThatDoesNotFitItsBufferIsRefused) {
   const HeaderFault faults[] = {

@@ -247,14 +247,7 @@ TEST_F(PeerTest, InformationQueriesAndSearches) {
   EXPECT_EQ(VQXGetRemoteHostInfo(mhLib, 0xCA000003, &hi), VQX_RESULT_API_INVALID_HANDLE) << "an adapter is no host";
 }
 
-struct LevelRow {
-  u32 un32Level;
-  u32 un32Api;
-  u32 un32Effective;
-  u32 fHalve;
-  u32 un32Bytes;
-  u32 un32Msgs;
-};
+struct LevelRow { u32 un32Level; u32 un32Api; u32 un32Effective; u32 fHalve; u32 un32Bytes; u32 un32Msgs; };
 
 TEST_F(PeerTest, FlowControlLevelsAndLimits) {
   const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-F", "f", "10.0.0.4", "10.1.0.4");
@@ -461,12 +454,7 @@ TEST_F(RemoteFilterTest, ByteOrderOfACreateSwapsSetWordsButNotContexts) {
 
 /* ------------------------------------------------------ which sets concern */
 
-struct MatchRow {
-  const char* pszName;
-  std::vector<_VQX_FILTER_PARAMS> sets;
-  u32 un32ForBoard;
-  u32 un32ForHost;
-};
+struct MatchRow { const char* pszName; std::vector<_VQX_FILTER_PARAMS> sets; u32 un32ForBoard; u32 un32ForHost; };
 
 TEST_F(RemoteFilterTest, WhichSetsConcernAPeer) {
   constexpr u32 N = VQX_FILTER_MASK_NEGATIVE;
@@ -552,12 +540,7 @@ TEST_F(RemoteFilterTest, HostFiltersAreKeptReplacedAndUsedForForwarding) {
 
 TEST_F(RemoteFilterTest, BadCreatesAreAnsweredAndChangeNothing) {
   EXPECT_EQ(Handle(Create(3, 1, {Set(0)})), VQX_RESULT_API_OK);
-  struct Row {
-    const char* pszName;
-    u32 un32Count;
-    u32 un32SetsCarried;
-    const char* pszLine;
-  } rows[] = {
+  struct Row { const char* pszName; u32 un32Count; u32 un32SetsCarried; const char* pszLine; } rows[] = {
       {"K = 0", 0, 1, "(un32FilterCount==0)"},
       {"K = 129", 129, 129, "(un32FilterCount too big)"},
       {"K above the sets carried", 5, 1, "(message too short for its count)"},

@@ -72,13 +72,7 @@ class RxTest : public HostLibTest {
   VQX_FILTER_HANDLE mhData = nullptr;
 };
 
-struct SeqRow {
-  u32 un32Seq;
-  bool fDelivered;
-  u64 un64LostTotal;
-  u64 un64RedundantTotal;
-  u32 un32RxSeqBefore; /* non-zero: the receive state is put there first */
-};
+struct SeqRow { u32 un32Seq; bool fDelivered; u64 un64LostTotal; u64 un64RedundantTotal; u32 un32RxSeqBefore; };
 
 TEST_F(RxTest, SequenceNumbersTable) {
   const SeqRow rows[] = {
@@ -153,10 +147,7 @@ TEST_F(RxTest, AcknowledgementsAndConnectionCount) {
 
 /* The pending-acknowledgement flag (the receive thread's 10 ms pace) is up only past 16383 unacknowledged. */
 TEST_F(RxTest, PendingAcknowledgementOnlyPast16383Unacknowledged) {
-  const struct {
-    u32 un32UnackedBefore;
-    u8 fPending;
-  } rows[] = {{0, 0}, {16381, 0}, {16382, 0}, {16383, 1}};
+  const struct { u32 un32UnackedBefore; u8 fPending; } rows[] = {{0, 0}, {16381, 0}, {16382, 0}, {16383, 1}};
   u32 un32Seq = 0;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.un32UnackedBefore);
