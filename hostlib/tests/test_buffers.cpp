@@ -76,13 +76,6 @@ TEST_F(BufTest, ExactRequestsMarkStatesAndUsableSize) {
   EXPECT_TRUE(mLog.WaitFor("VqxBufFree: Buffer"));
   void* p = VqxBufMalloc(mhLib, 100, 0, "here.cpp", 7);
   ASSERT_NE(p, nullptr);
-  EXPECT_EQ(VqxBufUsableSize(mhLib, p), 100u);
-  VqxBufChangeFile(mhLib, p, "elsewhere.cpp", 9);
-  const char* pszFile = nullptr;
-  u32 un32Line = 0;
-  ASSERT_TRUE(VqxBufGetFileLine(mhLib, p, &pszFile, &un32Line));
-  EXPECT_STREQ(pszFile, "elsewhere.cpp");
-  EXPECT_EQ(un32Line, 9u);
   EXPECT_EQ(VqxBufMarkSent(mhLib, p), VQX_RESULT_OK);
   EXPECT_EQ(VqxBufMarkReceived(mhLib, p), VQX_RESULT_OK);
   EXPECT_EQ(VqxBufMarkSent(mhLib, p), VQX_RESULT_OK) << "received counts as allocated again";

@@ -123,18 +123,6 @@ TEST_F(DbgTest, LeakReportNamesFileAndLine) {
   EXPECT_EQ(stats.DebugHashItems, 0u);
 }
 
-TEST_F(DbgTest, LeakReportAtCloseNamesTheReceiver) {
-  VQX_FILTER_HANDLE h = UserFilter(50);
-  VQX_MSG_HANDLE hSent = UserMsg("sender.cpp", 5);
-  ASSERT_EQ(VQXSendMsgDbg(mhLib, &hSent, nullptr, "sender.cpp", 6), VQX_RESULT_API_OK);
-  VQX_MSG_HANDLE hGot = nullptr;
-  ASSERT_EQ(VQXReceiveMsgDbg(mhLib, h, 0, &hGot, "forgetful.cpp", 99), VQX_RESULT_API_OK);
-  ASSERT_EQ(VQXCloseLibDbg(&mhLib, __FILE__, __LINE__), VQX_RESULT_API_OK);
-  EXPECT_EQ(mhLib, nullptr);
-  EXPECT_EQ(mLog.Count("forgetful.cpp:99\n"), 1u);
-  EXPECT_EQ(mLog.Count("MsgId 0x06000020 (addr"), 1u);
-}
-
 TEST_F(DbgTest, TimeoutAndWakeAreSilentOtherFailuresLogged) {
   VQX_FILTER_HANDLE h = UserFilter(60);
   VQX_MSG_HANDLE hMsg = nullptr;
@@ -237,21 +225,6 @@ TEST_F(DbgTest, LocallyDeliveredMessageReadPlainlyCanBeReleasedThroughTheTwin) {
     EXPECT_EQ(VQXReleaseMsgDbg(mhLib, &hGot, "local.cpp", 3), VQX_RESULT_OK);
   }
   for (VQX_FILTER_HANDLE& h : ah) EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "creator.cpp", 92), VQX_RESULT_API_OK);
-}
-
-TEST(DbgPlain, TwinsCallThePlainOperationsWhenInactive) {
-  CapturedLog log;
-  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
-  VQX_LIB_HANDLE hLib = nullptr;
-  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
-  VQX_MSG_HANDLE hMsg = nullptr;
-  ASSERT_EQ(VQXGetMsgDbg(hLib, 8, &hMsg, "plain.cpp", 1), VQX_RESULT_API_OK);
-  EXPECT_EQ(hMsg->un32TrackMark, 0u);
-  EXPECT_EQ(hMsg->un32TrackMagic, VQX_MSG_TRACK_MAGIC_DEFAULT);
-  EXPECT_EQ(VQXReleaseMsgDbg(hLib, &hMsg, "plain.cpp", 2), VQX_RESULT_OK);
-  EXPECT_EQ(VQXPrintLeakDbg(hLib), VQX_RESULT_OK);
-  EXPECT_TRUE(log.WaitFor("(VQX_DEBUG_API not enabled)"));
-  EXPECT_EQ(VQXCloseLibDbg(&hLib, "plain.cpp", 3), VQX_RESULT_API_OK);
 }
 
 }  // namespace

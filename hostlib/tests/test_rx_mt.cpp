@@ -373,9 +373,6 @@ TEST_F(ReceiveMtTest, WakesReleaseReadersAndAreConsumedTogether) {
   ASSERT_EQ(VQXWakeMsgFilter(mhLib, h), VQX_RESULT_API_OK);
   EXPECT_EQ(VQXWaitMsg(mhLib, h, 1000, &n), VQX_RESULT_API_FILTER_AWAKENED);
   EXPECT_EQ(n, 0u);
-  const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(VQXReceiveMsg(mhLib, h, 60, &hGot), VQX_RESULT_API_TIMEOUT);
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(55)) << "a time-out waits its time";
   EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
 }
 
