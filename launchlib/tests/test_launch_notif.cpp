@@ -2,13 +2,16 @@
  * Launch library notifications and watchdog, driven by hand-made host
  * messages (the library has no host library here, so its operations are
  * not sent): host added and removed, ready and shutdown notifications,
- * length checks, attach, warnings and the kill line, locks.
+ * length checks, attach, warnings and the kill line, locks; the bytes of
+ * the records and operations.
  */
 #include <signal.h>
 
 #include <cstring>
+#include <fstream>
 
 #include "support/launch_fixture.h"
+#include "vqx_host_filter.h"
 
 namespace {
 
@@ -17,26 +20,24 @@ struct Msg {
   u8 aPayload[512]{};
 };
 
-Msg HostAdded(u32 hHost, const char* pszHost, u32 un32Pid) {
-  Msg M;
-  M.Hdr.un32MsgId = VQX_MSG_ID_API_NOTIF_HOST_ADDED;
-  _VQX_HOST_INFO I{};
-  I.hAdapter = hHost;
-  snprintf(I.szHostName, sizeof(I.szHostName), "%s", pszHost);
-  I.un64UniqueHostId = (0x7F000001ull << 32) | un32Pid;
-  memcpy(M.aPayload + VQX_NOTIF_OFFSET_INFO, &I, sizeof(I));
-  return M;
-}
-
-Msg Notif(u32 un32Id, u32 hHost, u32 un32Word, u8 byWatch) {
+/* A notification from hHost: the word at 12 and the watch byte, or for the
+ * host notifications the handle and (added) a host record naming the pid. */
+Msg Notif(u32 un32Id, u32 hHost, u32 un32Word, u8 byWatch = 0, const char* pszHost = "localhost") {
   Msg M;
   M.Hdr.un32MsgId = un32Id;
   M.Hdr.hAdapter = hHost;
   memcpy(M.aPayload + VQX_LAUNCH_OFFSET_NUMBER, &un32Word, 4);
   M.aPayload[VQX_LAUNCH_OFFSET_WATCH] = byWatch;
+  _VQX_HOST_INFO I{};
+  I.hAdapter = hHost;
+  snprintf(I.szHostName, sizeof(I.szHostName), "%s", pszHost);
+  I.un64UniqueHostId = (0x7F000001ull << 32) | un32Word;
+  if (un32Id == VQX_MSG_ID_API_NOTIF_HOST_ADDED) memcpy(M.aPayload + VQX_NOTIF_OFFSET_INFO, &I, sizeof(I));
   if (un32Id == VQX_MSG_ID_API_NOTIF_HOST_REMOVED) memcpy(M.aPayload + VQX_NOTIF_OFFSET_HANDLE, &hHost, 4);
   return M;
 }
+constexpr u32 kAdded = VQX_MSG_ID_API_NOTIF_HOST_ADDED, kRemoved = VQX_MSG_ID_API_NOTIF_HOST_REMOVED;
+constexpr u32 kReady = VQX_LAUNCH_MSG_ID_NOTIF_READY, kDown = VQX_LAUNCH_MSG_ID_NOTIF_SHUTDOWN;
 
 class LaunchNotif : public LaunchTest {
  public:
@@ -47,9 +48,9 @@ class LaunchNotif : public LaunchTest {
   u32 ReadyChild(u32 hHost, u8 byWatch) {
     const u32 un32Id = Spawn("sleep 30");
     const u32 un32Pid = static_cast<u32>(mh->Ctx[un32Id].Pid);
-    Deliver(HostAdded(hHost, "localhost", un32Pid), 8 + sizeof(_VQX_HOST_INFO));
+    Deliver(Notif(kAdded, hHost, un32Pid), 8 + sizeof(_VQX_HOST_INFO));
     EXPECT_TRUE(WaitEvent(un32Id, 3, true, 0));
-    Deliver(Notif(VQX_LAUNCH_MSG_ID_NOTIF_READY, hHost, 1, byWatch), 48);
+    Deliver(Notif(kReady, hHost, 1, byWatch), 48);
     EXPECT_TRUE(WaitEvent(un32Id, 4, true, 0));
     return un32Id;
   }
@@ -61,22 +62,22 @@ TEST_F(LaunchNotif, ShortAndUnknownMessagesAreDroppedWithALine) {
   const u32 un32Pid = static_cast<u32>(mh->Ctx[un32Id].Pid);
   struct Row { const char* pszName; Msg M; u32 un32Len; const char* pszLine; };
   const Row aRows[] = {
-      {"host added cut", HostAdded(0xCB000001, "localhost", un32Pid), 8 + 423, "short host notification (431 bytes)"},
-      {"host removed cut", Notif(VQX_MSG_ID_API_NOTIF_HOST_REMOVED, 0xCB000001, 0, 0), 11, "(11 bytes)"},
-      {"unknown id", Notif(0x08250099, 0xCB000001, 0, 0), 48, "LaunchLib thread: Invalid msg id=0x08250099"}};
+      {"host added cut", Notif(kAdded, 0xCB000001, un32Pid), 8 + 423, "short host notification (431 bytes)"},
+      {"host removed cut", Notif(kRemoved, 0xCB000001, 0), 11, "(11 bytes)"},
+      {"unknown id", Notif(0x08250099, 0xCB000001, 0), 48, "LaunchLib thread: Invalid msg id=0x08250099"}};
   for (auto& R : aRows) {
     Deliver(R.M, R.un32Len);
     EXPECT_TRUE(HasLog(R.pszLine)) << R.pszName;
   }
   /* Another host's library, or a local one of another pid, is not ours. */
-  Deliver(HostAdded(0xCB000002, "otherhost", un32Pid), 432);
-  Deliver(HostAdded(0xCB000003, "localhost", un32Pid + 100000), 432);
-  Deliver(HostAdded(0xCB000001, "localhost", un32Pid), 432);
+  Deliver(Notif(kAdded, 0xCB000002, un32Pid, 0, "otherhost"), 432);
+  Deliver(Notif(kAdded, 0xCB000003, un32Pid + 100000), 432);
+  Deliver(Notif(kAdded, 0xCB000001, un32Pid), 432);
   ASSERT_TRUE(WaitEvent(un32Id, 3, true, 0));
   EXPECT_EQ(mh->Ctx[un32Id].hHost, 0xCB000001u);
   const Row aShort[] = {
-      {"ready cut", Notif(VQX_LAUNCH_MSG_ID_NOTIF_READY, 0xCB000001, 1, 1), 16, "short ready notification (16 bytes)"},
-      {"shutdown cut", Notif(VQX_LAUNCH_MSG_ID_NOTIF_SHUTDOWN, 0xCB000001, 5, 0), 15,
+      {"ready cut", Notif(kReady, 0xCB000001, 1, 1), 16, "short ready notification (16 bytes)"},
+      {"shutdown cut", Notif(kDown, 0xCB000001, 5, 0), 15,
        "short shutdown notification (15 bytes)"}};
   for (auto& R : aShort) {
     Deliver(R.M, R.un32Len);
@@ -87,40 +88,31 @@ TEST_F(LaunchNotif, ShortAndUnknownMessagesAreDroppedWithALine) {
   EXPECT_EQ(VQXLaunchLibSendHeartbeat(mh, 0xCB000001), VQX_RESULT_OK);
 }
 
-TEST_F(LaunchNotif, WatchdogWarnsTwiceThenKills) {
-  ASSERT_EQ(Open(), VQX_RESULT_OK);
-  const u32 un32Id = ReadyChild(0xCB000001, 1);
-  ASSERT_TRUE(WaitEvent(un32Id, 7, false, 3000));
-  EXPECT_TRUE(HasLog("heart-beat silent for"));
-  EXPECT_TRUE(HasLog("(1/2 of 400 ms)"));
-  EXPECT_TRUE(HasLog("(3/4 of 400 ms)"));
-  EXPECT_TRUE(HasLog("Error: Process tlaunch.sh heart-beat watchdog timeout expired ("));
-  EXPECT_TRUE(HasLog("> 400 ms). Killing application NOW!\n"));
-  EXPECT_EQ(Last(un32Id).Info.un32ExitStatus, 128u + SIGKILL);
-}
-
-TEST_F(LaunchNotif, UnwatchedAndLockedSurviveTheWatchdog) {
+TEST_F(LaunchNotif, WatchdogWarnsTwiceThenKillsButNotTheUnwatchedOrLocked) {
   ASSERT_EQ(Open(), VQX_RESULT_OK);
   const u32 un32Unwatched = ReadyChild(0xCB000001, 0);
   const u32 un32Locked = ReadyChild(0xCB000002, 1);
   EXPECT_EQ(VQXLaunchLibLockApplication(mh, un32Locked, 1), VQX_RESULT_OK);
-  const u32 un32Killed = ReadyChild(0xCB000003, 1);
-  ASSERT_TRUE(WaitEvent(un32Killed, 7, false, 3000));
-  EXPECT_EQ(mh->Ctx.count(un32Unwatched), 1u);
-  EXPECT_EQ(mh->Ctx.count(un32Locked), 1u);
-  EXPECT_FALSE(HasLog("tlaunch.sh heart-beat silent for 0"));
+  const u32 un32Id = ReadyChild(0xCB000003, 1);
+  ASSERT_TRUE(WaitEvent(un32Id, 7, false, 3000));
+  for (const char* psz : {"Warning: Process tlaunch.sh heart-beat silent for", "(1/2 of 400 ms)", "(3/4 of 400 ms)",
+                          "Error: Process tlaunch.sh heart-beat watchdog timeout expired (",
+                          "> 400 ms). Killing application NOW!\n"})
+    EXPECT_TRUE(HasLog(psz)) << psz;
+  EXPECT_EQ(Last(un32Id).Info.un32ExitStatus, 128u + SIGKILL);
+  EXPECT_EQ(mh->Ctx.count(un32Unwatched) + mh->Ctx.count(un32Locked), 2u);
 }
 
 TEST_F(LaunchNotif, ShutdownAcknowledgedHostRemovedAndAttach) {
   ASSERT_EQ(Open([](auto& p) { p.fAttach = 1; }), VQX_RESULT_OK);
   const u32 un32Id = ReadyChild(0xCB000001, 0);
   /* A shutdown notification counts only while shutting down. */
-  Deliver(Notif(VQX_LAUNCH_MSG_ID_NOTIF_SHUTDOWN, 0xCB000001, 5, 0), 48);
+  Deliver(Notif(kDown, 0xCB000001, 5, 0), 48);
   EXPECT_FALSE(WaitEvent(un32Id, 4, false, 0));
   EXPECT_EQ(VQXLaunchLibManagementShutdown(mh, un32Id), VQX_RESULT_OK);
-  Deliver(Notif(VQX_LAUNCH_MSG_ID_NOTIF_SHUTDOWN, 0xCB000001, 5, 0), 48);
+  Deliver(Notif(kDown, 0xCB000001, 5, 0), 48);
   EXPECT_TRUE(WaitEvent(un32Id, 5, false, 0));
-  Deliver(Notif(VQX_MSG_ID_API_NOTIF_HOST_REMOVED, 0xCB000001, 0, 0), 440);
+  Deliver(Notif(kRemoved, 0xCB000001, 0), 440);
   EXPECT_TRUE(WaitEvent(un32Id, 6, false, 0));
   EXPECT_EQ(mh->Ctx[un32Id].hHost, 0u) << "the host handle is forgotten";
   ASSERT_TRUE(WaitEvent(un32Id, 7, false)) << "killed after the heartbeat time in state 6";
@@ -131,18 +123,68 @@ TEST_F(LaunchNotif, ShutdownAcknowledgedHostRemovedAndAttach) {
     pause();
     _exit(0);
   }
-  Deliver(HostAdded(0xCB000005, "localhost", static_cast<u32>(Pid)), 432);
+  Deliver(Notif(kAdded, 0xCB000005, static_cast<u32>(Pid)), 432);
   u32 un32Attached = 0;
   for (auto& [k, C] : mh->Ctx)
     if (C.Pid == Pid) un32Attached = k;
   ASSERT_GT(un32Attached, un32Id) << "attached with a new id";
   EXPECT_TRUE(WaitEvent(un32Attached, 3, true, 0));
-  Deliver(Notif(VQX_MSG_ID_API_NOTIF_HOST_REMOVED, 0xCB000005, 0, 0), 440);
+  Deliver(Notif(kRemoved, 0xCB000005, 0), 440);
   EXPECT_TRUE(WaitEvent(un32Attached, 6, false, 0));
   kill(Pid, SIGKILL);
   int Status = 0;
   waitpid(Pid, &Status, 0);
   ASSERT_TRUE(WaitEvent(un32Attached, 7, false)) << "ends once its pid is gone";
+}
+
+/* Records and operations as bytes, checked by testing/golden/launchlib/launch_golden.py;
+ * the operations go to this process's own host library and are read back. */
+std::string Dir() { return ::testing::TempDir(); }
+
+void Save(const char* pszName, const void* pv, size_t n) {
+  std::ofstream(Dir() + "/" + pszName, std::ios::binary).write(static_cast<const char*>(pv), static_cast<long>(n));
+}
+
+TEST_F(LaunchTest, RecordsAndOperationsMatchTheIndependentDecoder) {
+  _VQX_LIB_PARAMS Lp{};
+  Lp.un32StructVersion = 1, Lp.un32TransportType = 1, Lp.fAdaptersGwOff = 1;
+  VQX_LIB_HANDLE hLib = nullptr;
+  ASSERT_EQ(VQXOpenLib(&Lp, &hLib), VQX_RESULT_API_OK);
+  _VQX_FILTER_PARAMS F{1, VQX_FILTER_MASK_MSG_GROUP, 0, 0, 0, 0x0825, 0, 0, 0, 0};
+  VQX_FILTER_HANDLE hFilter = nullptr;
+  ASSERT_EQ(VQXCreateMsgFilterEx(hLib, 1, &F, &hFilter), VQX_RESULT_API_OK);
+  ASSERT_EQ(Open([&](auto& p) { p.hLib = hLib, p.fAppManager = 0; }), VQX_RESULT_OK);
+  VqxLaunchCtx C;
+  C.hHost = VQX_HOSTLIB_ADAPTER_HANDLE;
+  C.un32State = VQX_LAUNCH_STATE_SHUTDOWN;
+  const std::pair<const char*, const char*> aOps[] = {{"hb_plain.bin", ""}, {"hb_params.bin", "-a \"b c\""},
+                                                      {"op_shutdown.bin", nullptr}};
+  for (auto& [pszFile, pszParams] : aOps) {
+    C.sParams = pszParams != nullptr ? pszParams : "";
+    const u32 un32Id = pszParams != nullptr ? VQX_LAUNCH_MSG_ID_OP_HEARTBEAT : VQX_LAUNCH_MSG_ID_OP_SHUTDOWN;
+    ASSERT_FALSE(VQX_RESULT_FAILED(VqxLaunchSendOp(mh, C, un32Id))) << pszFile;
+    VQX_MSG_HANDLE h = nullptr;
+    ASSERT_FALSE(VQX_RESULT_FAILED(VQXReceiveMsg(hLib, hFilter, 2000, &h))) << pszFile;
+    EXPECT_EQ(h->un32MsgId, un32Id);
+    EXPECT_EQ(h->MsgType, static_cast<u32>(VQX_MSG_TYPE_EVENT));
+    Save(pszFile, VQXMsgPayload(h), h->un32PayloadLength);
+    VQXReleaseMsgEx(hLib, &h);
+  }
+  _VQX_LAUNCH_LIB_PARAMS P{};
+  snprintf(P.szName, sizeof(P.szName), "golden");
+  P.un32MinLevel = 0x11111111, P.un32MaxApplication = 0x22222222, P.fAppManager = 0x33, P.fAttach = 0x44;
+  P.un32StartingTimeMs = 0x55555555, P.un32MgmtShutdownTimeMs = 0x66666666, P.un32HeartbeatTimeMs = 0x77777777;
+  _VQX_LAUNCH_LIB_PROCESS_INFO I{1, 2, 3, 4, 5, {}, 6};
+  Save("params.bin", &P, sizeof(P));
+  Save("info.bin", &I, sizeof(I));
+  const std::string sCmd = "python3 " + std::string(getenv("VQX_SOURCE_DIR")) +
+                           "/testing/golden/launchlib/launch_golden.py check " + Dir() +
+                           " hb_plain.bin hb_params.bin op_shutdown.bin params.bin info.bin";
+  EXPECT_EQ(system(sCmd.c_str()), 0);
+  VQXLaunchLibClose(mh);
+  mh = nullptr;
+  VQXDestroyMsgFilterEx(hLib, &hFilter);
+  VQXCloseLibEx(&hLib);
 }
 
 }  // namespace

@@ -30,16 +30,12 @@ VQX_RESULT LaunchTest::Open(const std::function<void(_VQX_LAUNCH_LIB_PARAMS&)>& 
   mParams = {};
   snprintf(mParams.szName, sizeof(mParams.szName), "tlaunch");
   mParams.pFctPrint = Print;
-  mParams.pvPrintContext = this;
-  mParams.pFctLaunchProcessReady = OnReady;
-  mParams.pvReadyContext = this;
-  mParams.pFctLaunchProcessShutdown = OnShutdown;
-  mParams.pvShutdownContext = this;
+  mParams.pFctLaunchProcessReady = On<true>;
+  mParams.pFctLaunchProcessShutdown = On<false>;
+  mParams.pvReadyContext = mParams.pvShutdownContext = mParams.pvPrintContext = this;
   mParams.un32MaxApplication = 8;
   mParams.fAppManager = 1;
-  mParams.un32StartingTimeMs = 400;
-  mParams.un32HeartbeatTimeMs = 400;
-  mParams.un32MgmtShutdownTimeMs = 400;
+  mParams.un32StartingTimeMs = mParams.un32HeartbeatTimeMs = mParams.un32MgmtShutdownTimeMs = 400;
   if (Tune) Tune(mParams);
   return VQXLaunchLibOpen(&mParams, &mh);
 }
@@ -65,14 +61,10 @@ bool LaunchTest::WaitEvent(u32 un32Id, u32 un32State, bool fReady, u32 un32Ms) {
 }
 
 bool LaunchTest::HasLog(const char* pszPart) {
+  std::lock_guard<std::mutex> L(mMutex);
   for (auto& s : mLog)
     if (s.find(pszPart) != std::string::npos) return true;
   return false;
-}
-
-bool LaunchTest::WaitLog(const char* pszPart, u32 un32Ms) {
-  std::unique_lock<std::mutex> L(mMutex);
-  return mCv.wait_for(L, std::chrono::milliseconds(un32Ms), [&] { return HasLog(pszPart); });
 }
 
 LaunchEvent LaunchTest::Last(u32 un32Id) {
@@ -95,17 +87,6 @@ void LaunchTest::Print(void* pv, u32, const char*, const char* pszFormat, va_lis
   std::lock_guard<std::mutex> L(t->mMutex);
   t->mLog.push_back(sz);
   t->mCv.notify_all();
-}
-
-static void Record(void* pv, bool fReady, _VQX_LAUNCH_LIB_PROCESS_INFO* pInfo) {
-  auto* t = static_cast<LaunchTest*>(pv);
-  std::lock_guard<std::mutex> L(t->mMutex);
-  t->mEvents.push_back({fReady, *pInfo});
-  t->mCv.notify_all();
-}
-void LaunchTest::OnReady(void* pv, VQX_LAUNCH_LIB_HANDLE, _VQX_LAUNCH_LIB_PROCESS_INFO* p) { Record(pv, true, p); }
-void LaunchTest::OnShutdown(void* pv, VQX_LAUNCH_LIB_HANDLE, _VQX_LAUNCH_LIB_PROCESS_INFO* p) {
-  Record(pv, false, p);
 }
 
 bool IsLiveProcess(pid_t Pid) {

@@ -30,15 +30,19 @@ class LaunchTest : public ::testing::Test {
   u32 Spawn(const char* pszScript, u8 fKillSingle = 0);
   /* Waits (at most un32Ms) until a report of that id and state came. */
   bool WaitEvent(u32 un32Id, u32 un32State, bool fReady, u32 un32Ms = 5000);
-  bool WaitLog(const char* pszPart, u32 un32Ms = 5000);
   bool HasLog(const char* pszPart);
   LaunchEvent Last(u32 un32Id);
   /* Runs f under the library mutex, then makes the queued callbacks. */
   void Locked(const std::function<void()>& f);
 
   static void Print(void* pv, u32 Level, const char*, const char* pszFormat, va_list Args);
-  static void OnReady(void* pv, VQX_LAUNCH_LIB_HANDLE, _VQX_LAUNCH_LIB_PROCESS_INFO* pInfo);
-  static void OnShutdown(void* pv, VQX_LAUNCH_LIB_HANDLE, _VQX_LAUNCH_LIB_PROCESS_INFO* pInfo);
+  template <bool fReady>
+  static void On(void* pv, VQX_LAUNCH_LIB_HANDLE, _VQX_LAUNCH_LIB_PROCESS_INFO* pInfo) {
+    auto* t = static_cast<LaunchTest*>(pv);
+    std::lock_guard<std::mutex> L(t->mMutex);
+    t->mEvents.push_back({fReady, *pInfo});
+    t->mCv.notify_all();
+  }
 
   _VQX_LAUNCH_LIB_PARAMS mParams{};
   VQX_LAUNCH_LIB_HANDLE mh = nullptr;
