@@ -1,0 +1,367 @@
+#!/usr/bin/env python3
+"""Stand-in call/media control server: a host peer on 127.0.0.1.
+
+Written from the host-to-host wire formats and docs/cmc-payloads.md, not
+from the C++ libraries; standard library only. It exits by itself after
+--lifetime seconds.
+
+As a host it advertises itself (440-byte host advertisement, kind 2 with a
+discovery to --peer-port every second, kind 1 in answer to a discovery or a
+poll), links with the library over TCP (the side with the greater unique id
+connects and writes the 4-byte length and its block; the other accepts and
+reads them), exchanges batches and 64-byte TCP polls, numbers what it sends
+and takes what it receives in sequence (boardsim_host.HostLayer), answers the
+library's remote-filter requests and, once linked, sends its own filter
+CLEAR and DONE so that the library reports it.
+
+As a server it answers LibRegister (--register ok, standby = 0x82000005,
+version = 0x82000020, silent = no answer), HostStatesGet (state block),
+SyncCompleted and the ownership requests (success, a mapping id), and sends
+READY, NOT READY and SYNC_STARTING on command. Every message received is
+logged on standard output ("recv NAME ...") and counted.
+
+Control: line commands on 127.0.0.1:--control-port, one answer line each:
+  stats                 JSON: links, received counts per name, host layer
+  register MODE         ok, standby, version or silent for what follows
+  ready | notready | syncstarting   send that notification
+  silent / talk         stop / resume answering anything (links stay)
+  restart               drop links and the accept socket, come back with the
+                        same unique id and host context on a new port
+  quit                  exit now
+"""
+
+import argparse
+import json
+import os
+import select
+import socket
+import struct
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "boardsim"))
+sys.path.insert(0, HERE)
+from boardsim_host import HEADER, TYPE_REQUEST, HostLayer, build, parse_header  # noqa: E402
+from boardsim_wire import BATCH_HEADER_SIZE, MAX_BATCH, MAX_MSG, POLL_REPLY, batch  # noqa: E402
+import cmcsim_wire as cw  # noqa: E402
+
+HOST_DISCOVERY, HOST_SPECIFIC, HOST_POLL_ID, HOST_REPLY = 0x484C4449, 0x484C4453, 0x484C5049, 0x484C5041
+HOST_AD_SIZE = 440
+BUILD = 0x02070B04
+FILTER_CLEAR, FILTER_DONE = 0x020D0100, 0x020D0107
+REGISTER_RESULTS = {"ok": cw.RESULT_OK, "standby": cw.RESULT_STANDBY, "version": cw.RESULT_VERSION}
+
+
+def host_advertisement(kind, tcp_port, unique_id, host_ctx, host_name, app_name):
+    """440 bytes: id, kind, host type 0, 0, 1, TCP port, 0, then the host block."""
+    head = struct.pack(">IBBBBII", HOST_REPLY, kind, 0, 0, 1, tcp_port, 0)
+    info = struct.pack(">Q4sI128s128sQQ64s64sIB3s", unique_id, b"\0" * 4, 2, host_name.encode(),
+                       app_name.encode(), host_ctx, 0, b"127.0.0.1", b"", BUILD, 2, b"\0" * 3)
+    pkt = head + info
+    assert len(pkt) == HOST_AD_SIZE
+    return pkt
+
+
+class Link:
+    def __init__(self, sock):
+        self.sock = sock
+        self.buf = bytearray()
+        self.need_handshake = False
+
+
+class Server:
+    def __init__(self, args):
+        self.args = args
+        self.unique_id = args.unique_id or ((os.getpid() << 16) | 0x5EC0) & 0x7FFFFFFFFFFFFFFF
+        self.host_ctx = args.host_context
+        self.register = args.register
+        self.silent = False
+        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.udp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.udp.bind(("127.0.0.1", args.udp_port))
+        self.control = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.control.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.control.bind(("127.0.0.1", args.control_port))
+        self.control.listen(2)
+        self.controls = {}
+        self.received = {}
+        self.restarts = 0
+        self.mapping = 0x5000
+        self.start()
+
+    def start(self):
+        """A new presence: accept socket, no links, fresh numbering."""
+        self.listen = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listen.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listen.bind(("127.0.0.1", 0))
+        self.listen.listen(4)
+        self.tcp_port = self.listen.getsockname()[1]
+        self.links = []
+        self.host = HostLayer()
+        self.host.full = True
+        self.peer = None          # (address, tcp port, unique id) of the library's host
+        self.next_round = 0.0
+        self.next_connect = 0.0
+
+    def stop(self):
+        for link in self.links:
+            link.sock.close()
+        self.links = []
+        self.listen.close()
+
+    def ad(self, kind):
+        return host_advertisement(kind, self.tcp_port, self.unique_id, self.host_ctx, self.args.host_name,
+                                  self.args.name)
+
+    # UDP: discovery rounds towards the library's port, answers to discoveries and polls
+    def discovery_round(self):
+        to = ("127.0.0.1", self.args.peer_port)
+        self.udp.sendto(struct.pack(">I", HOST_DISCOVERY), to)
+        self.udp.sendto(self.ad(2), to)
+
+    def on_udp(self):
+        data, sender = self.udp.recvfrom(2048)
+        if self.silent or len(data) < 4:
+            return
+        (ident,) = struct.unpack_from(">I", data)
+        if ident == HOST_DISCOVERY or (ident == HOST_POLL_ID and len(data) >= 32):
+            self.udp.sendto(self.ad(1), sender)
+        elif ident == HOST_SPECIFIC and len(data) >= 264:
+            host = data[8:136].split(b"\0", 1)[0].decode(errors="replace")
+            app = data[136:264].split(b"\0", 1)[0].decode(errors="replace")
+            if host == self.args.host_name and app == self.args.name:
+                self.udp.sendto(self.ad(1), sender)
+        elif ident == HOST_REPLY and len(data) >= HOST_AD_SIZE:
+            (tcp_port,) = struct.unpack_from(">I", data, 8)
+            (uid,) = struct.unpack_from(">Q", data, 16)
+            if uid != self.unique_id:
+                self.peer = (sender[0], tcp_port, uid)
+
+    # TCP links
+    def add_link(self, sock):
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        sock.settimeout(1.0)
+        if not self.links:
+            self.host.presence()
+        link = Link(sock)
+        self.links.append(link)
+        # Announce this host's filters: none wanted beyond what is addressed here.
+        clear = bytearray(528)
+        struct.pack_into("<I", clear, 8, 5)
+        clear[16:16 + len(self.args.host_name)] = self.args.host_name.encode()
+        clear[144:144 + len(self.args.name)] = self.args.name.encode()
+        clear[272:281] = b"127.0.0.1"
+        done = struct.pack("<IIII", 0, 0, 5, 0)
+        self.send(link, [build(FILTER_CLEAR, TYPE_REQUEST, bytes(clear)), build(FILTER_DONE, TYPE_REQUEST, done)])
+        return link
+
+    def on_accept(self):
+        s, _ = self.listen.accept()
+        s.settimeout(1.0)
+        try:
+            (length,) = struct.unpack(">I", self.recv_exact(s, 4))
+            if length > 1464:
+                raise OSError("handshake too long")
+            self.recv_exact(s, length)
+        except (OSError, struct.error):
+            s.close()
+            return
+        self.add_link(s)
+
+    @staticmethod
+    def recv_exact(s, n):
+        out = b""
+        while len(out) < n:
+            chunk = s.recv(n - len(out))
+            if not chunk:
+                raise OSError("closed")
+            out += chunk
+        return out
+
+    def connect(self):
+        """This side connects when its unique id is the greater one."""
+        addr, port, uid = self.peer
+        if self.unique_id <= uid or self.links:
+            return
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.settimeout(1.0)
+        try:
+            s.connect((addr, port))
+            s.sendall(struct.pack(">I", HOST_AD_SIZE) + self.ad(1))
+        except OSError:
+            s.close()
+            return
+        self.add_link(s)
+
+    def drop(self, link):
+        if link in self.links:
+            self.links.remove(link)
+        link.sock.close()
+
+    def send(self, link, msgs):
+        msgs = [self.host.number(m) for m in msgs]
+        for i in range(0, len(msgs), MAX_BATCH):
+            link.sock.sendall(batch(msgs[i:i + MAX_BATCH]))
+
+    def on_link(self, link):
+        data = link.sock.recv(65536)
+        if not data:
+            self.drop(link)
+            return
+        link.buf += data
+        b = link.buf
+        while len(b) >= BATCH_HEADER_SIZE:
+            words = struct.unpack_from(">16I", b)
+            if words[0] == 0:
+                del b[:BATCH_HEADER_SIZE]
+                if not self.silent:
+                    link.sock.sendall(POLL_REPLY)
+                continue
+            if words[0] == 0xFFFFFFFF:
+                del b[:BATCH_HEADER_SIZE]
+                continue
+            sizes = words[1:1 + words[0]]
+            if words[0] > MAX_BATCH or any(s == 0 or s > MAX_MSG for s in sizes):
+                print("corrupted batch header, link closed", flush=True)
+                self.drop(link)
+                return
+            if len(b) < BATCH_HEADER_SIZE + sum(sizes):
+                return
+            pos = BATCH_HEADER_SIZE
+            replies = []
+            for size in sizes:
+                replies += self.on_message(bytes(b[pos:pos + size]))
+                pos += size
+            del b[:pos]
+            if replies and not self.silent:
+                self.send(link, replies)
+
+    def on_message(self, m):
+        if len(m) < HEADER:
+            return []
+        h = parse_header(m)
+        name = cw.NAMES.get(h["id"], "0x%08x" % h["id"])
+        payload = m[HEADER:HEADER + h["plen"]]
+        # Sequence check, remote filters and acknowledgements; numbering is left to send().
+        self.host.full = False
+        handled = self.host.on_message(m)
+        self.host.full = True
+        if handled is not None:
+            return [] if self.silent else handled
+        self.received[name] = self.received.get(name, 0) + 1
+        print("recv %s type %d plen %d payload %s" % (name, h["type"], h["plen"], payload.hex()), flush=True)
+        if self.silent or h["type"] != TYPE_REQUEST or h["id"] not in cw.NAMES:
+            return []
+        if h["id"] == cw.LIB_REGISTER:
+            if self.register == "silent":
+                return []
+            body = cw.answer_payload(payload, REGISTER_RESULTS[self.register])
+        elif h["id"] == cw.HOST_STATES_GET:
+            body = cw.answer_payload(payload, cw.RESULT_OK, state_block=cw.state_block(True, 0, 0))
+        elif h["id"] == cw.SYNC_COMPLETED:
+            body = cw.answer_payload(payload, cw.RESULT_OK)
+        else:
+            self.mapping += 1
+            body = cw.answer_payload(payload, cw.RESULT_OK, mapping_id=self.mapping)
+        return [build(h["id"], 2, body, h["serial_raw"], h["ctx1_raw"], h["ctx2_raw"])]
+
+    def notify(self, msg_id, payload):
+        for link in self.links[:1]:
+            self.send(link, [build(msg_id, 4, payload)])
+        return "ok" if self.links else "error no link"
+
+    # control commands
+    def command(self, line):
+        words = line.split()
+        if not words:
+            return "error empty"
+        cmd = words[0]
+        if cmd == "stats":
+            return json.dumps({"links": len(self.links), "restarts": self.restarts, "tcp_port": self.tcp_port,
+                               "unique_id": self.unique_id, "received": self.received,
+                               "host": self.host.stats()})
+        if cmd == "register" and len(words) == 2 and words[1] in list(REGISTER_RESULTS) + ["silent"]:
+            self.register = words[1]
+            return "ok"
+        if cmd == "ready":
+            return self.notify(cw.READY, cw.ready_payload(BUILD))
+        if cmd == "notready":
+            return self.notify(cw.NOT_READY, cw.lib_notification(32))
+        if cmd == "syncstarting":
+            return self.notify(cw.SYNC_STARTING, cw.lib_notification(32))
+        if cmd in ("silent", "talk"):
+            self.silent = cmd == "silent"
+            return "ok"
+        if cmd == "restart":
+            self.stop()
+            self.restarts += 1
+            self.start()
+            return "ok"
+        if cmd == "quit":
+            raise SystemExit(0)
+        return "error unknown command"
+
+    def on_control_data(self, s):
+        data = s.recv(4096)
+        if not data:
+            del self.controls[s]
+            s.close()
+            return
+        self.controls[s] += data
+        while b"\n" in self.controls[s]:
+            line, rest = self.controls[s].split(b"\n", 1)
+            self.controls[s] = rest
+            s.sendall((self.command(line.decode()) + "\n").encode())
+
+    def run(self):
+        end = time.monotonic() + self.args.lifetime
+        print("ready tcp=%d" % self.tcp_port, flush=True)
+        while time.monotonic() < end:
+            now = time.monotonic()
+            if not self.silent and now >= self.next_round:
+                self.next_round = now + 1.0
+                self.discovery_round()
+            if not self.silent and self.peer is not None and now >= self.next_connect:
+                self.next_connect = now + 1.0
+                self.connect()
+            rd = [self.udp, self.listen, self.control] + list(self.controls) + [l.sock for l in self.links]
+            ready, _, _ = select.select(rd, [], [], 0.1)
+            for s in ready:
+                try:
+                    if s is self.udp:
+                        self.on_udp()
+                    elif s is self.listen:
+                        self.on_accept()
+                    elif s is self.control:
+                        c, _ = self.control.accept()
+                        self.controls[c] = b""
+                    elif s in self.controls:
+                        self.on_control_data(s)
+                    else:
+                        link = next((l for l in self.links if l.sock is s), None)
+                        if link is not None:
+                            self.on_link(link)
+                except OSError:
+                    link = next((l for l in self.links if l.sock is s), None)
+                    if link is not None:
+                        self.drop(link)
+
+
+def main(argv):
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--udp-port", type=int, required=True, help="this host's discovery port")
+    p.add_argument("--peer-port", type=int, required=True, help="the library host's discovery port")
+    p.add_argument("--control-port", type=int, required=True)
+    p.add_argument("--name", default="cmc_server", help="application name")
+    p.add_argument("--host-name", default="cmcsim")
+    p.add_argument("--unique-id", type=lambda v: int(v, 0), default=0)
+    p.add_argument("--host-context", type=lambda v: int(v, 0), default=0x0C0C0001)
+    p.add_argument("--register", choices=list(REGISTER_RESULTS) + ["silent"], default="ok")
+    p.add_argument("--lifetime", type=float, default=60.0)
+    args = p.parse_args(argv)
+    Server(args).run()
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

@@ -1,0 +1,160 @@
+/*
+ * cmcsim_process.h - the stand-in call/media control server
+ * (testing/cmcsim/cmcsim.py) run as a python3 child on 127.0.0.1 with its
+ * line-command connection, a host library that finds it (hosts' instance on
+ * its own port, the stand-ins as extra addresses on 127.0.0.1, a loopback
+ * interface table), free ports and a bounded wait on a condition. Header
+ * only, for the integration tests of the libraries that talk to the servers;
+ * the source tree is found through VQX_SOURCE_DIR.
+ */
+#ifndef CMCSIM_PROCESS_H
+#define CMCSIM_PROCESS_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vqx_gwlib.h"
+#include "vqx_host.h"
+
+namespace cmcpeer {
+
+/* Polls cond every few milliseconds until it holds or un32Ms pass; its last value. */
+inline bool WaitUntil(const std::function<bool()>& cond, u32 un32Ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(un32Ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return cond();
+}
+
+inline sockaddr_in Loopback(u16 un16Port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(0x7F000001u);
+  a.sin_port = htons(un16Port);
+  return a;
+}
+
+/* A port free for both TCP and UDP on 127.0.0.1. */
+inline u16 FreePort() {
+  for (int i = 0; i < 50; i++) {
+    sockaddr_in a = Loopback(0);
+    socklen_t l = sizeof(a);
+    const int t = socket(AF_INET, SOCK_STREAM, 0), u = socket(AF_INET, SOCK_DGRAM, 0);
+    bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
+    const int ok = bind(u, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    close(t), close(u);
+    if (ok == 0) return ntohs(a.sin_port);
+  }
+  return 0;
+}
+
+inline u32 LoopbackTable(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
+  if (un32Max == 0) return 0;
+  paAddr[0] = htonl(0x7F000001u), paMask[0] = htonl(0xFF000000u), paBcast[0] = htonl(0x7FFFFFFFu);
+  return 1;
+}
+
+/* The interface table is 127.0.0.0/8 with broadcasts to 127.0.0.1 while it lives. */
+struct LoopbackNet {
+  LoopbackNet() {
+    VqxGwLibSetInterfaceProvider(LoopbackTable);
+    VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
+    VQXGetIpInterfacesInit();
+  }
+  ~LoopbackNet() { VqxGwLibSetInterfaceProvider(nullptr), VqxGwLibSetBroadcastRedirect(0); }
+};
+
+/* Host library parameters: the hosts' instance only, on un16Port, the servers' ports as extra addresses. */
+inline _VQX_LIB_PARAMS HostParams(u16 un16Port, const std::vector<u16>& servers, std::vector<_VQX_EXTRA_GW_ADDR>* pAddr) {
+  _VQX_LIB_PARAMS p{};
+  p.un32StructVersion = 1, p.un32TransportType = 1, p.fAdaptersGwOff = 1, p.fHostsGwOn = 1, p.un16GwPort = un16Port;
+  snprintf(p.szApplicationName, sizeof(p.szApplicationName), "cmc_client");
+  pAddr->assign(servers.size(), _VQX_EXTRA_GW_ADDR{});
+  for (size_t i = 0; i < servers.size(); i++) {
+    snprintf((*pAddr)[i].szIpAddress0, sizeof((*pAddr)[i].szIpAddress0), "127.0.0.1");
+    (*pAddr)[i].un16Port = servers[i];
+  }
+  p.un32NbExtraGwAddr = static_cast<u32>(pAddr->size());
+  p.paExtraGwAddr = pAddr->data();
+  return p;
+}
+
+/* The stand-in server on udpPort, looking for the library host on peerPort; extra cmcsim options
+ * appended. It stops by itself after 60 s. */
+class CmcServerProcess {
+ public:
+  CmcServerProcess(u16 un16UdpPort, u16 un16PeerPort, const std::vector<std::string>& extra = {}) {
+    const u16 un16Ctl = FreePort();
+    const char* pszRoot = std::getenv("VQX_SOURCE_DIR");
+    std::vector<std::string> args = {"python3", std::string(pszRoot != nullptr ? pszRoot : ".") + "/testing/cmcsim/cmcsim.py",
+                                     "--udp-port", std::to_string(un16UdpPort), "--peer-port",
+                                     std::to_string(un16PeerPort), "--control-port", std::to_string(un16Ctl),
+                                     "--lifetime", "60"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    mPid = fork();
+    if (mPid == 0) {
+      std::vector<char*> av;
+      for (std::string& a : args) av.push_back(a.data());
+      av.push_back(nullptr);
+      execvp(av[0], av.data());
+      _exit(127);
+    }
+    /* it listens once its interpreter has started: bounded retries */
+    WaitUntil(
+        [&] {
+          const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+          const sockaddr_in a = Loopback(un16Ctl);
+          if (connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) return close(s), false;
+          timeval tv{10, 0};
+          setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+          mCtl = s;
+          return true;
+        },
+        5000);
+  }
+  ~CmcServerProcess() {
+    if (mCtl >= 0) Command("quit"), close(mCtl);
+    if (mPid > 0 && !WaitUntil([&] { return waitpid(mPid, nullptr, WNOHANG) == mPid; }, 2000)) {
+      kill(mPid, SIGKILL);
+      waitpid(mPid, nullptr, 0);
+    }
+  }
+  bool Ready() const { return mPid > 0 && mCtl >= 0; }
+  /* One command line, its one-line answer ("" when the stand-in is gone). */
+  std::string Command(const std::string& line) {
+    const std::string l = line + "\n";
+    if (mCtl < 0 || send(mCtl, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size())) return "";
+    std::string out;
+    for (char ch; recv(mCtl, &ch, 1, 0) == 1 && ch != '\n';) out += ch;
+    return out;
+  }
+  /* A number from the "stats" answer (first occurrence of "key": N), -1 when absent. */
+  long Stat(const std::string& key) {
+    const std::string s = Command("stats"), k = "\"" + key + "\": ";
+    const size_t i = s.find(k);
+    return i == std::string::npos ? -1 : std::strtol(s.c_str() + i + k.size(), nullptr, 10);
+  }
+
+ private:
+  pid_t mPid = -1;
+  int mCtl = -1;
+};
+
+}  // namespace cmcpeer
+
+#endif
