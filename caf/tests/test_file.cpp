@@ -4,10 +4,7 @@
 
 namespace {
 
-VQX_RESULT Put(CVQCAFFile& File, const char* pszText) {
-  CVQCAFString str(pszText);
-  return File.Write(str);
-}
+VQX_RESULT Put(CVQCAFFile& File, const char* pszText) { CVQCAFString str(pszText); return File.Write(str); }
 
 TEST(File, WriteSizeCloseAndAppend) {
   CTempDir Dir;

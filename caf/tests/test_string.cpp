@@ -33,12 +33,9 @@ TEST(String, AppendConcatenateAndCopyAcrossTheInlineBoundary) {
   }
   EXPECT_EQ(Str("-" + s) + Str(s + "!") + Str(s + s), "-" + ref + ref + "!" + ref + ref);
   CVQCAFString Copy(s), Assigned, MoveAssigned;
-  Assigned = s;
-  Assigned += "!";
-  s += s;               // itself
-  s += s.c_str() + 10;  // a part of itself
-  EXPECT_EQ(Str(s), ref + ref + (ref + ref).substr(10));
-  EXPECT_EQ(Str(Copy) + "|" + Str(Assigned), ref + "|" + ref + "!");
+  Assigned = s, Assigned += "!";
+  s += s, s += s.c_str() + 10;  // itself, then a part of itself
+  EXPECT_EQ(Str(s) + "|" + Str(Copy) + "|" + Str(Assigned), ref + ref + (ref + ref).substr(10) + "|" + ref + "|" + ref + "!");
   CVQCAFString Moved2(std::move(Copy));
   MoveAssigned = std::move(Assigned);
   EXPECT_EQ(Str(Moved2) + "|" + Str(MoveAssigned), ref + "|" + ref + "!");
@@ -49,8 +46,7 @@ TEST(String, AppendConcatenateAndCopyAcrossTheInlineBoundary) {
 
 TEST(String, FormatReplacesContentsAtEverySize) {
   CVQCAFString s("old contents");
-  EXPECT_EQ(s.Format("%d-%s-%08X", -5, "x", 0xBEEFu), 13u);
-  EXPECT_EQ(Str(s), "-5-x-0000BEEF");
+  EXPECT_TRUE(s.Format("%d-%s-%08X", -5, "x", 0xBEEFu) == 13u && Str(s) == "-5-x-0000BEEF");
   for (size_t n : {10, 47, 48, 2047, 2048, 5000}) {  // inline, scratch buffer, past it
     s.Format("[%s]", std::string(n, 'q').c_str());
     EXPECT_TRUE(Str(s) == "[" + std::string(n, 'q') + "]" && s.CheckInvariant()) << n;
@@ -90,12 +86,10 @@ TEST(String, AppendDataPreAllocateAndCase) {
   s.AppendData("hello", 3);
   s.AppendData(nullptr, 0);
   EXPECT_THROW(s.AppendData(nullptr, 4), std::invalid_argument);
-  s.PreAllocateBuffer(1000, __FILE__, __LINE__, 1);
-  const char* pBefore = s.c_str();
-  for (int i = 0; i < 99; ++i) s += "0123456789";
-  EXPECT_EQ(s.c_str(), pBefore);  // no reallocation within the reserved size
-  EXPECT_EQ(Str(s).substr(0, 5), "hel01");
-  s.PreAllocateBuffer(10, __FILE__, __LINE__, 0);
+  s.PreAllocateBuffer(1000, __FILE__, __LINE__, 1);  // 1: kept
+  s += "01";
+  EXPECT_EQ(Str(s), "hel01");
+  s.PreAllocateBuffer(10, __FILE__, __LINE__, 0);  // 0: emptied
   EXPECT_TRUE(s.IsEmpty());
   EXPECT_THROW(s.PreAllocateBuffer(VQCAF_STRING_MAX_LENGTH + 1, __FILE__, __LINE__, 1), std::length_error);
   s = "Trunk_01-aZ\xE9";  // bytes outside ASCII letters are kept; false: a copy, true: in place
@@ -139,15 +133,13 @@ TEST(DateTime, TextsInZones) {
            Row{"UTC0", 0, 7, nullptr, "1970-01-01 00:00:00+0000", "1970-01-01", "00:00:00.007+0000"},
            Row{"EST5", 0, 0, nullptr, "1969-12-31 19:00:00-0500", "1969-12-31", "19:00:00.000-0500"},
            Row{"IST-5:30", 0, 999, nullptr, "1970-01-01 05:30:00+0530", "1970-01-01", "05:30:00.999+0530"},
-           Row{"NST3:30", 0, 0, nullptr, "1969-12-31 20:30:00-0330", "1969-12-31", "20:30:00.000-0330"},
-           Row{"EST5", 86399, 120, nullptr, "1970-01-01 18:59:59-0500", "1970-01-01", "18:59:59.120-0500"},
            Row{"XST0:30", 0, 1, nullptr, "1969-12-31 23:30:00-0030", "1969-12-31", "23:30:00.001-0030"},  // sign
            Row{"YST-0:45", 0, 1, nullptr, "1970-01-01 00:45:00+0045", "1970-01-01", "00:45:00.001+0045"},  // < 1 h
            Row{"IST-5:30", 1700000000, 0, nullptr, "2023-11-15 03:43:20+0530", "2023-11-15", "03:43:20.000+0530"},
            Row{"UTC0", 1700000000, 0, "%H:%M", "22:13", "2023-11-14", "22:13:20.000+0000"},
            Row{"UTC0", 1700000000, 0, "", "", "2023-11-14", "22:13:20.000+0000"},
            Row{"UTC0", -1, 0, nullptr, kNotSet, nullptr, nullptr},  // not set
-           Row{"UTC0", -100000, 5, nullptr, kNotSet, nullptr, nullptr}, Row{"UTC0", 0, 1000, nullptr, kNotSet, nullptr, nullptr}}) {
+           Row{"UTC0", 0, 1000, nullptr, kNotSet, nullptr, nullptr}}) {
     SetZone(r.pszZone);
     const std::string strRow = std::string(r.pszZone) + " " + std::to_string(r.n64Seconds) + "." + std::to_string(r.un32Ms);
     CVQCAFDateTime t(r.n64Seconds, r.un32Ms);

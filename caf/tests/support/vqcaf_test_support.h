@@ -60,9 +60,7 @@ bool WaitFor(Pred pred) {
 
 inline std::string ReadFile(const std::string& strPath) {
   std::ifstream File(strPath, std::ios::binary);
-  std::stringstream Text;
-  Text << File.rdbuf();
-  return Text.str();
+  return std::string(std::istreambuf_iterator<char>(File), {});
 }
 
 /* True while thread nTid sleeps in the kernel (on a lock, a queue, a condition). */
@@ -92,21 +90,14 @@ inline void ExpectSteps(std::initializer_list<Step> aSteps) {
 /* The result of the framework exception f() throws; 0 when it throws none. */
 template <typename F>
 u64 ThrownResult(F f) {
-  try {
-    f();
-  } catch (const CVQCAFException& e) {
-    return e.Result();
-  }
+  try { f(); } catch (const CVQCAFException& e) { return e.Result(); }
   return 0;
 }
 
 /* A thread that keeps its kernel id in nTid, then runs f. */
 template <typename F>
 std::thread TrackedThread(std::atomic<pid_t>& nTid, F f) {
-  return std::thread([&nTid, f] {
-    nTid = gettid();
-    f();
-  });
+  return std::thread([&nTid, f] { nTid = gettid(), f(); });
 }
 
 /* Runs f on another thread; false when it did not return within kBound. */
@@ -160,14 +151,8 @@ class CCaptureListener : public IVQCAFLogTraceListener {
     maLines.push_back({static_cast<u32>(Level), static_cast<u32>(SubMod), std::string(pszText, un32Length)});
   }
   /* What arrived since the last Take (Take empties the capture, Peek does not). */
-  std::vector<CapturedLine> Take() {
-    std::lock_guard<std::mutex> Lock(mMutex);
-    return std::exchange(maLines, {});
-  }
-  std::vector<CapturedLine> Peek() {
-    std::lock_guard<std::mutex> Lock(mMutex);
-    return maLines;
-  }
+  std::vector<CapturedLine> Take() { std::lock_guard<std::mutex> Lock(mMutex); return std::exchange(maLines, {}); }
+  std::vector<CapturedLine> Peek() { std::lock_guard<std::mutex> Lock(mMutex); return maLines; }
   std::vector<std::string> Texts() {
     std::vector<std::string> a;
     for (const CapturedLine& L : Take()) a.push_back(L.strText);
