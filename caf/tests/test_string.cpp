@@ -17,8 +17,7 @@ TEST(String, NullInputsAndExactComparison) {
     EXPECT_EQ(CVQCAFString(r.pszValue) == r.pszOther, r.fEqual) << r.pszValue << " vs " << r.pszOther;
     EXPECT_EQ(CVQCAFString(r.pszValue) == CVQCAFString(r.pszOther), r.fEqual) << r.pszValue << " vs " << r.pszOther;
   }
-  s = "ab";
-  s.AppendData("\0c", 2);  // an embedded NUL makes it differ from its prefix
+  s = "ab", s.AppendData("\0c", 2);  // an embedded NUL makes it differ from its prefix
   EXPECT_TRUE(s.GetLength() == 4 && !(s == "ab"));
 }
 

@@ -206,8 +206,7 @@ TEST(Ptr, CountsFollowCopiesAndReleasesAndEachAllocatorKindFreesItsWay) {
   CDiagCapture Capture;
   g_nDestroyed = 0;
   CVQCAFPtr<CObject> a(new CObject), b = a, c, e;
-  c = b;
-  CVQCAFPtr<CObject> d(std::move(c));
+  CVQCAFPtr<CObject> d(std::move(c = b));
   ExpectSteps({{"kind", a.GetAllocType(), VQCAF_PTR_ALLOC_NEW}, {"count", a.GetRefCount(), 3}, {"moved from", c.IsNull(), true},
                {"same object", d.Get() == a.Get(), true}});
   b.Release(), d = new CObject;  // d drops its share of the first object
@@ -218,14 +217,10 @@ TEST(Ptr, CountsFollowCopiesAndReleasesAndEachAllocatorKindFreesItsWay) {
   CVQCAFPtr<CDerivedObject> Derived(new CDerivedObject);  // a base shares it
   CVQCAFPtr<CObject> Base(Derived);
   Derived.Release();
-  ExpectSteps({{"count", Base.GetRefCount(), 1}, {"destroyed", g_nDestroyed.load(), 1}});
-  Base.Release();
+  ExpectSteps({{"count", Base.GetRefCount(), 1}, {"destroyed", g_nDestroyed.load(), 1}, {"release", (Base.Release(), 0), 0}});
   { CVQCAFPtr<int> m(static_cast<int*>(malloc(sizeof(int))), VQCAF_PTR_ALLOC_MALLOC); }  // ASan checks the pairing
   const u32 un32Live = VqcafGetGuardedAllocationCount();
-  {
-    CVQCAFPtr<CObject> g(VQCAF_NEW(CObject), VQCAF_PTR_ALLOC_VQCAF_NEW);
-    EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Live + 1);
-  }
+  { CVQCAFPtr<CObject> g(VQCAF_NEW(CObject), VQCAF_PTR_ALLOC_VQCAF_NEW); EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Live + 1); }
   ExpectSteps({{"guarded block freed", VqcafGetGuardedAllocationCount(), un32Live},
                {"destroyed: derived twice, guarded", g_nDestroyed.load(), 4}});
   CObject Local;
