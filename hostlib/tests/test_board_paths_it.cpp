@@ -14,9 +14,7 @@ TEST_F(TwoPathTest, LostPathLosesNoRequest) {
   Start();
   for (u32 i = 0; i < 600; i++) {
     Request();
-    if (i == 300) {
-      EXPECT_EQ(b.Board.Command("closegw 0"), "ok");
-    }
+    if (i == 300) { EXPECT_EQ(b.Board.Command("closegw 0"), "ok"); }
     if (i % 50 == 0) Drain(0);
   }
   ExpectAllAnsweredOnce();

@@ -31,9 +31,7 @@ class BufTest : public ::testing::Test {
     ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
   }
   void TearDown() override {
-    if (mhLib != nullptr) {
-      EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
-    }
+    if (mhLib != nullptr) { EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK); }
   }
   void Flush() {
     VqxHostLibCriticalSectionEnter(mhLib);
@@ -104,9 +102,7 @@ TEST_F(BufTest, PoolOfMessagesRefusals) {
     VQX_POOL_OF_MESSAGES_HANDLE hPool = reinterpret_cast<VQX_POOL_OF_MESSAGES_HANDLE>(1);
     EXPECT_EQ(VQXPoolOfMessagesAlloc(mhLib, &row.params, &hPool), row.expected) << row.pszName;
     EXPECT_EQ(hPool, nullptr) << row.pszName;
-    if (row.pszLine != nullptr) {
-      EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName;
-    }
+    if (row.pszLine != nullptr) { EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName; }
     EXPECT_EQ(VqxBufLiveCount(mhLib), 0u) << row.pszName << ": nothing allocated";
   }
   VQX_POOL_OF_MESSAGES_HANDLE hPool = nullptr;
@@ -335,9 +331,7 @@ TEST_F(FragTest, ThreeFragmentsMakeOneMessage) {
       EXPECT_EQ(hOther, nullptr);
     }
     ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK) << i;
-    if (i < 2) {
-      EXPECT_EQ(hMsg, nullptr) << "consumed, nothing to dispatch yet";
-    }
+    if (i < 2) { EXPECT_EQ(hMsg, nullptr) << "consumed, nothing to dispatch yet"; }
     hWhole = hMsg;
   }
   ASSERT_NE(hWhole, nullptr);

@@ -26,9 +26,7 @@ class DbgTest : public ::testing::Test {
               VQX_RESULT_API_OK);
   }
   void TearDown() override {
-    if (mhLib != nullptr) {
-      EXPECT_EQ(VQXCloseLibDbg(&mhLib, __FILE__, __LINE__), VQX_RESULT_API_OK);
-    }
+    if (mhLib != nullptr) { EXPECT_EQ(VQXCloseLibDbg(&mhLib, __FILE__, __LINE__), VQX_RESULT_API_OK); }
   }
   /* Everything logged so far has been printed once this marker shows. */
   void Sync() {

@@ -233,9 +233,7 @@ class FilterTest : public PeerTest {
     return h;
   }
   void Destroy(VQX_FILTER_HANDLE* ph) {
-    if (*ph != nullptr) {
-      EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, ph), VQX_RESULT_API_OK);
-    }
+    if (*ph != nullptr) { EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, ph), VQX_RESULT_API_OK); }
   }
   /* A request to kLocal with an awaited-response filter. */
   VQX_FILTER_HANDLE Request(VQX_FILTER_HANDLE* phImplicit) {
@@ -340,12 +338,8 @@ TEST_F(FilterTest, CreationChecks) {
   };
   for (const auto& r : rows) {
     EXPECT_EQ(VQXCreateMsgFilterEx(r.hLib, r.n, r.p, r.ph), r.expected) << r.pszName;
-    if (r.ph != nullptr) {
-      EXPECT_EQ(*r.ph, nullptr) << r.pszName;
-    }
-    if (r.pszLine != nullptr) {
-      EXPECT_TRUE(mLog.WaitFor(r.pszLine)) << r.pszName;
-    }
+    if (r.ph != nullptr) { EXPECT_EQ(*r.ph, nullptr) << r.pszName; }
+    if (r.pszLine != nullptr) { EXPECT_TRUE(mLog.WaitFor(r.pszLine)) << r.pszName; }
   }
   set.un32Mask = VQX_FILTER_MASK_MSG_ID | (VQX_FILTER_MASK_MSG_ID << VQX_FILTER_MASK_NOT_SHIFT);
   EXPECT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &h), VQX_RESULT_API_INVALID_PARAM);
@@ -599,9 +593,7 @@ TEST_F(FilterTest, SortPutsBusiestFirstAndClearsHits) {
   VQX_FILTER_HANDLE ah[3];
   for (u32 i = 0; i < 3; i++) ah[i] = Create(Set(XG, kLocal, 0x0600 + i));
   const u32 aSends[3] = {1, 5, 3};
-  for (u32 i = 0; i < 3; i++) {
-    for (u32 k = 0; k < aSends[i]; k++) SendId(((0x0600 + i) << 16) | 1);
-  }
+  for (u32 i = 0; i < 3; i++) { for (u32 k = 0; k < aSends[i]; k++) SendId(((0x0600 + i) << 16) | 1); }
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
   VqxMsgSortExclusiveFilters(mhLib);
   const VQX_EXCL_LIST& list = VqxFilterLib(mhLib)->aExcl[VQX_EXCL_BY_GROUP];

@@ -121,9 +121,7 @@ class HostsTest : public ::testing::Test {
   void TearDown() override {
     DumpLogOnFailure(mLog);
     if (mhNotif != nullptr) VQXDestroyMsgFilterEx(mhLib, &mhNotif);
-    if (mhLib != nullptr) {
-      EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
-    }
+    if (mhLib != nullptr) { EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK); }
     UseLoopbackNets(0);
   }
   SelfChild* Child(const char* pszName, u32 un32Group, u32 un32Expect, u16 un16Port) {

@@ -60,9 +60,7 @@ TEST_F(LibTest, ValidateLibParamsTable) {
     _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
     row.pFctSet(params);
     EXPECT_EQ(VQXValidateLibParams(mhLib, &params), row.expected) << row.pszName;
-    if (row.pszLine != nullptr) {
-      EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName;
-    }
+    if (row.pszLine != nullptr) { EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName; }
   }
   /* Zero fields take their defaults: fifos, posting count, log thread, redundancy delays and paths. */
   _VQX_LIB_PARAMS p = HostLibTestParams(nullptr);
@@ -85,9 +83,7 @@ TEST_F(LibTest, ValidateRedundancyTable) {
     EXPECT_EQ(VQXValidateNetworkRedundancyParams(mhLib, &r), DataNum(row[2])) << row[0];
     EXPECT_EQ(r.un32PollDelayMs, DataNum(row[3])) << row[0];
     EXPECT_EQ(r.FlowControlMode, std::stoi(row[4])) << row[0];
-    if (row[5] != "-") {
-      EXPECT_TRUE(mLog.WaitFor(row[5].c_str())) << row[0];
-    }
+    if (row[5] != "-") { EXPECT_TRUE(mLog.WaitFor(row[5].c_str())) << row[0]; }
   }
   _VQX_NETWORK_REDUNDANCY_PARAMETERS r = {1, 2000, 0, 0, 1, 1, 0, 0};
   ASSERT_EQ(VQXValidateNetworkRedundancyParams(mhLib, &r), VQX_RESULT_API_OK);

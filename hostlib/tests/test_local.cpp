@@ -23,9 +23,7 @@ class LocalTest : public HostLibTest {
     ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &mhAll), VQX_RESULT_API_OK);
   }
   void TearDown() override {
-    if (mhAll != nullptr) {
-      EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &mhAll), VQX_RESULT_API_OK);
-    }
+    if (mhAll != nullptr) { EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &mhAll), VQX_RESULT_API_OK); }
     HostLibTest::TearDown();
   }
   /* Room for 64 payload bytes whatever the length given, so that a test can write past it. */
@@ -92,9 +90,7 @@ TEST_F(LocalTest, SendTable) {
       EXPECT_EQ(hGot->un32PayloadMaxLength, row.un32Payload) << row.pszName;
       EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hGot), VQX_RESULT_OK);
     }
-    if (row.pszLine != nullptr) {
-      EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName;
-    }
+    if (row.pszLine != nullptr) { EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName; }
   }
   /* Nothing was leaked: every refused message was freed. */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);

@@ -145,9 +145,7 @@ class PeerTest : public HostLibTest {
     TakeSent();
   }
   void TearDown() override {
-    if (mhAll != nullptr) {
-      EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &mhAll), VQX_RESULT_API_OK);
-    }
+    if (mhAll != nullptr) { EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &mhAll), VQX_RESULT_API_OK); }
     HostLibTest::TearDown();
     VqxHostLibSetPeerSend(nullptr);
     TakeSent();

@@ -93,9 +93,7 @@ TEST_F(SendTest, ChecksTowardsAPeer) {
   for (const CheckRow& row : rows) {
     SCOPED_TRACE(row.pszName);
     EXPECT_EQ(Send(row.un32Id, row.hDest, row.un32Payload, row.MsgType), row.expected);
-    if (row.pszLine != nullptr) {
-      EXPECT_TRUE(mLog.WaitFor(row.pszLine));
-    }
+    if (row.pszLine != nullptr) { EXPECT_TRUE(mLog.WaitFor(row.pszLine)); }
     if (row.expected == VQX_RESULT_API_OK && row.hDest == kBoard) un32Queued++;
   }
   EXPECT_EQ(FifoCount(), mun32Base + un32Queued);

@@ -125,9 +125,7 @@ static size_t CountDirEntries(const char* pszPath) {
   size_t n = 0;
   DIR* pDir = opendir(pszPath);
   if (pDir == nullptr) return 0;
-  while (dirent* pEntry = readdir(pDir)) {
-    if (pEntry->d_name[0] != '.') n++;
-  }
+  while (dirent* pEntry = readdir(pDir)) { if (pEntry->d_name[0] != '.') n++; }
   closedir(pDir);
   return n;
 }
@@ -143,8 +141,6 @@ void HostLibTest::SetUp() {
 }
 
 void HostLibTest::TearDown() {
-  if (mhLib != nullptr) {
-    EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
-  }
+  if (mhLib != nullptr) { EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK); }
 }
 

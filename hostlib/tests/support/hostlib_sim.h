@@ -176,9 +176,7 @@ class BoardLib {
   ~BoardLib() {
     DumpLogOnFailure(Log);
     if (hNotif != nullptr) VQXDestroyMsgFilterEx(hLib, &hNotif);
-    if (hLib != nullptr) {
-      EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
-    }
+    if (hLib != nullptr) { EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK); }
     unsetenv("VQX_GW_PORT");
     UseLoopbackNets(0);
   }
