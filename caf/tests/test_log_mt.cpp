@@ -11,9 +11,7 @@ namespace {
 
 class LogFile : public LogTest {
  protected:
-  std::string Segment(u32 un32Segment, const char* pszBase = "log") {
-    return CVQCAFLogDao::MakeSegmentName(mDir.Path(pszBase), Today(), un32Segment, "log");
-  }
+  std::string Segment(u32 n) { return CVQCAFLogDao::MakeSegmentName(mDir.Path("log"), Today(), n, "log"); }
 };
 
 TEST(LogFileNames, SegmentNames) {
@@ -113,17 +111,11 @@ TEST_F(LogFile, RotationWhileThreadsLogLosesNothingAndNamesTheSegments) {
 /* A writer whose thread waits at a gate before it starts writing. */
 class CGatedDao : public CVQCAFLogDao {
  public:
-  ~CGatedDao() override {
-    mfOpen = true;
-    Close();
-  }
+  ~CGatedDao() override { mfOpen = true, Close(); }
   std::atomic<bool> mfOpen{false};
 
  protected:
-  void Run() override {
-    WaitFor([this] { return mfOpen.load(); });
-    CVQCAFLogDao::Run();
-  }
+  void Run() override { WaitFor([this] { return mfOpen.load(); }), CVQCAFLogDao::Run(); }
 };
 
 TEST_F(LogFile, FullQueueDropsAreCountedAndReported) {
@@ -168,9 +160,7 @@ TEST_F(LogFile, LinesCutByAFailedWriteAreCountedAndReported) {
 class CSlowListener : public IVQCAFLogTraceListener {
  public:
   void OnLogTrace(_VQX_TRACE_LEVEL, _VQCAF_SUBMODULE_TYPE, const char*, u32) override {
-    mfInCall = true;
-    WaitFor([this] { return mfRelease.load(); });
-    mfDone = true;
+    mfInCall = true, WaitFor([this] { return mfRelease.load(); }), mfDone = true;
   }
   std::atomic<bool> mfInCall{false}, mfRelease{false}, mfDone{false};
 };

@@ -57,18 +57,9 @@ class CTestThread : public CVQCAFThread {
   explicit CTestThread(u32 un32Qlen, std::function<void(CTestThread&)> Fn = nullptr)
       : CVQCAFThread(VQCAF_THREAD_PRIO_DEFAULT, un32Qlen), mFn(std::move(Fn)) {}
   ~CTestThread() override { Stop(1); }
-  void Run() override {
-    mnTid = gettid();
-    mFn ? mFn(*this) : CVQCAFThread::Run();
-  }
-  void OnEvent(CVQCAFEvent* pEvent) override {
-    std::lock_guard<std::mutex> Lock(mMutex);
-    maIds.push_back(pEvent->GetId());
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> Lock(mMutex);
-    return maIds.size();
-  }
+  void Run() override { mnTid = gettid(), mFn ? mFn(*this) : CVQCAFThread::Run(); }
+  void OnEvent(CVQCAFEvent* pEvent) override { std::lock_guard<std::mutex> Lock(mMutex); maIds.push_back(pEvent->GetId()); }
+  size_t Count() { std::lock_guard<std::mutex> Lock(mMutex); return maIds.size(); }
   std::function<void(CTestThread&)> mFn;
   std::atomic<pid_t> mnTid{0};
   std::atomic<u32> mun32A{0}, mun32B{0}, mun32Passes{0};
