@@ -1,8 +1,8 @@
 /*
- * cli_test_support.h - a console page double shared by the page tests, the
- * concurrency test and the two-page terminal demo: it shows its state, takes
- * 'a' (two fields) and 'b' (four fields) commands, scrolls with ctrl-up and
- * ctrl-down, and may take an application mutex in Display as real pages do.
+ * cli_test_support.h - shared by the shell tests: Sh() runs a shell command
+ * and gives its output; CDemoPage is a console page double that shows its
+ * state, takes 'a' (two fields) and 'b' (four fields) commands, scrolls with
+ * ctrl-up/down, and may take an application mutex in Display as real pages do.
  */
 #ifndef CLI_TEST_SUPPORT_H
 #define CLI_TEST_SUPPORT_H
@@ -11,17 +11,23 @@
 #include <string.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 
 #include "vqcafcli.h"
 
+inline std::string Sh(const std::string& strCommand) {
+  std::string s;
+  FILE* p = popen(strCommand.c_str(), "r");
+  char buf[4096];
+  for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof(buf), p)) > 0;) s.append(buf, n);
+  if (p != nullptr) pclose(p);
+  return s;
+}
+
 class CDemoPage : public VQCAF::IVQCAFCliPage {
  public:
-  explicit CDemoPage(const char* pszTitle, VQCAF::CVQCAFMutex* pAppMutex = nullptr)
-      : mstrTitle(pszTitle), mpAppMutex(pAppMutex) {}
+  explicit CDemoPage(const char* pszTitle, VQCAF::CVQCAFMutex* pAppMutex = nullptr) : mstrTitle(pszTitle), mpAppMutex(pAppMutex) {}
   ~CDemoPage() override { mfAlive = false; }
-
   VQX_RESULT Display() override {
     VQCAF::CVQCAFMutexAutoGetGive Lock(mpAppMutex);
     mnDisplays++;
@@ -29,28 +35,22 @@ class CDemoPage : public VQCAF::IVQCAFCliPage {
     return mfAlive ? VQX_RESULT_OK : VQX_RESULT_FAIL;
   }
   VQX_RESULT HandleChoice(int nKey, _VQX_CLI_TOOLS_CMD* pCmd, unsigned int* pfHandled) override {
-    *pfHandled = 1;
-    if (nKey == VQX_CLI_TOOLS_KEY_CTRL_UP) mnScroll--;
-    else if (nKey == VQX_CLI_TOOLS_KEY_CTRL_DOWN) mnScroll++;
-    else if (nKey == 'a' || nKey == 'b') {
-      pCmd->un32Cmd = static_cast<u32>(nKey);
-      const char* apszLabels[] = {"Name : ", "Port : ", "Mode : ", "Note : "};
-      const char* apszValues[] = {"n0", "1", "on", "-"};
-      for (int i = 0; i < (nKey == 'a' ? 2 : 4); i++) {
-        snprintf(pCmd->aszLabel[i], VQX_CLI_TOOLS_CMD_TEXT_SIZE, "%s", apszLabels[i]);
-        snprintf(pCmd->aszValue[i], VQX_CLI_TOOLS_CMD_TEXT_SIZE, "%s", apszValues[i]);
-      }
-    } else {
-      *pfHandled = 0;
-      mstrUnhandled += static_cast<char>(nKey);
+    const char* apszLabels[] = {"Name : ", "Port : ", "Mode : ", "Note : "}, *apszValues[] = {"n0", "1", "on", "-"};
+    const bool fCmd = nKey == 'a' || nKey == 'b';
+    *pfHandled = fCmd || nKey == VQX_CLI_TOOLS_KEY_CTRL_UP || nKey == VQX_CLI_TOOLS_KEY_CTRL_DOWN;
+    if (!*pfHandled) mstrUnhandled += static_cast<char>(nKey);
+    mnScroll += (nKey == VQX_CLI_TOOLS_KEY_CTRL_DOWN) - (nKey == VQX_CLI_TOOLS_KEY_CTRL_UP);
+    if (fCmd) pCmd->un32Cmd = static_cast<u32>(nKey);
+    for (int i = 0; fCmd && i < (nKey == 'a' ? 2 : 4); i++) {
+      snprintf(pCmd->aszLabel[i], VQX_CLI_TOOLS_CMD_TEXT_SIZE, "%s", apszLabels[i]);
+      snprintf(pCmd->aszValue[i], VQX_CLI_TOOLS_CMD_TEXT_SIZE, "%s", apszValues[i]);
     }
     return VQX_RESULT_OK;
   }
   /* The port field must be decimal and at most 65535. */
   VQX_RESULT ValidateUserInput(_VQX_CLI_TOOLS_CMD* pCmd, unsigned int* pfValid) override {
     const char* psz = pCmd->aszValue[pCmd->un32Index];
-    *pfValid = 1;
-    if (pCmd->un32Index == 1) *pfValid = psz[0] != '\0' && strspn(psz, "0123456789") == strlen(psz) && strlen(psz) <= 5 && atoi(psz) <= 65535;
+    *pfValid = pCmd->un32Index != 1 || (psz[0] != '\0' && strspn(psz, "0123456789") == strlen(psz) && strlen(psz) <= 5 && atoi(psz) <= 65535);
     return VQX_RESULT_OK;
   }
   VQX_RESULT ApplyUserInput(_VQX_CLI_TOOLS_CMD* pCmd) override {
@@ -68,8 +68,7 @@ class CDemoPage : public VQCAF::IVQCAFCliPage {
   std::atomic<bool> mfAlive{true};
   std::atomic<int> mnDisplays{0};
   int mnScroll = 0;
-  std::string mstrApplied = "-";
-  std::string mstrUnhandled;
+  std::string mstrApplied = "-", mstrUnhandled;
 };
 
 #endif

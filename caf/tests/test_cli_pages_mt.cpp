@@ -10,12 +10,8 @@ namespace {
 
 struct OffScreen {
   CVQCAFCli Cli;
-  OffScreen() {
-    _VQX_CLI_TOOLS_INIT_PARAMS P;
-    VqxCliToolsInitParamsDefault(&P);
-    P.fOffScreen = 1;
-    EXPECT_EQ(Cli.Open(P, nullptr), VQX_RESULT_OK);
-  }
+  _VQX_CLI_TOOLS_INIT_PARAMS P;
+  OffScreen() { VqxCliToolsInitParamsDefault(&P); P.fOffScreen = 1; EXPECT_EQ(Cli.Open(P, nullptr), VQX_RESULT_OK); }
 };
 
 TEST(CliPagesMt, PagesChangeUnderTheMutexDisplayTakes) {
@@ -60,7 +56,6 @@ class CGatePage : public CDemoPage {
 TEST(CliPagesMt, PageRemovedWhileShownSurvivesTheCall) {
   OffScreen C;
   auto* pGate = new CGatePage;
-  std::atomic<bool> fDestroyedEarly{false};
   CVQCAFPtr<IVQCAFCliPage> Page(pGate);
   ASSERT_EQ(C.Cli.AddPage(Page), VQX_RESULT_OK);
   std::thread Console([&] { VqxCliToolsRefresh(C.Cli.GetHandle()); });
@@ -69,7 +64,7 @@ TEST(CliPagesMt, PageRemovedWhileShownSurvivesTheCall) {
     ASSERT_TRUE(pGate->mCond.wait_for(Lock, kBound, [&] { return pGate->mfEntered; }));
   }
   std::atomic<pid_t> nRemover{0};
-  std::atomic<bool> fRemoved{false};
+  std::atomic<bool> fRemoved{false}, fDestroyedEarly{false};
   std::thread Remover = TrackedThread(nRemover, [&] {
     CVQCAFPtr<IVQCAFCliPage> Mine;
     Mine.Swap(Page);  // the owner's last share goes with the removal
@@ -80,11 +75,7 @@ TEST(CliPagesMt, PageRemovedWhileShownSurvivesTheCall) {
   });
   EXPECT_TRUE(WaitBlocked(nRemover));  // RemovePage waits for the console to leave the page
   EXPECT_FALSE(fRemoved);
-  {
-    std::lock_guard<std::mutex> Lock(pGate->mMutex);
-    pGate->mfRelease = true;
-    pGate->mCond.notify_all();  // under the lock: the page may go as soon as it is released
-  }
+  { std::lock_guard<std::mutex> Lock(pGate->mMutex); pGate->mfRelease = true; pGate->mCond.notify_all(); }  // the page may go once released
   Remover.join();
   Console.join();
   EXPECT_TRUE(fRemoved);

@@ -22,28 +22,16 @@ int RunDemo() {
   Params.mpfQuit = &fQuit;
   if (GlobalInit() != VQX_RESULT_OK || GlobalSetParam(&Params) != VQX_RESULT_OK) return 1;
   CVQCAFPtr<IVQCAFCliPage> One(new CDemoPage("one")), Two(new CDemoPage("two"));
-  GetCli()->AddPage(One);
-  GetCli()->AddPage(Two);
+  GetCli()->AddPage(One), GetCli()->AddPage(Two);
   const char* pszMs = getenv("VQX_CLI_DEMO_MS");
   const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(pszMs ? atoi(pszMs) : 60000);
   while (fQuit == 0 && std::chrono::steady_clock::now() < End) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  GetCli()->RemovePage(One);
-  GetCli()->RemovePage(Two);
+  GetCli()->RemovePage(One), GetCli()->RemovePage(Two);
   CVQCAFGlobalsParams Empty;
-  GlobalSetParam(&Empty);
-  GlobalUninit();
+  GlobalSetParam(&Empty), GlobalUninit();
   return fQuit != 0 || pszMs != nullptr ? 0 : 2;
 }
 const int kDemo = getenv("VQX_CLI_DEMO") != nullptr ? (exit(RunDemo()), 0) : 0;
-
-std::string Sh(const std::string& strCommand) {
-  std::string s;
-  FILE* p = popen(strCommand.c_str(), "r");
-  char buf[4096];
-  for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof(buf), p)) > 0;) s.append(buf, n);
-  if (p != nullptr) pclose(p);
-  return s;
-}
 
 std::string Exe() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 
@@ -56,24 +44,16 @@ TEST(CliTmux, TwoPageDemoInARealTerminal) {
                              " " + Dir.Path("rc") + "; sleep 60";
   Sh(strTmux + "new-session -d -x 100 -y 30 -s demo \"sh -c '" + strRun + "'\"");
   auto Screen = [&] { return Sh(strTmux + "capture-pane -p -t demo"); };
-  auto Expect = [&](const std::string& strKeys, const char* pszShown) {
-    if (!strKeys.empty()) Sh(strTmux + "send-keys -t demo " + strKeys);
-    EXPECT_TRUE(WaitFor([&] { return Screen().find(pszShown) != std::string::npos; }))
-        << "after " << strKeys << " no '" << pszShown << "' in:\n" << Screen();
-  };
-  Expect("", "Page 1/2: one");
-  Expect("Tab", "Page 2/2: two");
-  Expect("a", "> Name : n0");
-  Expect("Enter", "> Port : 1");
-  Expect("7 0 0 0 0 Enter", "Invalid value, try again: > Port : 70000");
-  Expect("BSpace BSpace BSpace BSpace BSpace 8 0 Enter", "two scroll=0 last=a:n0:80");
-  Expect("b Enter Enter m Enter Enter", "two scroll=0 last=b:n0:1:m:-");
-  Expect("C-Up C-Up", "two scroll=-2");
-  Expect("C-Down", "two scroll=-1");
-  Expect("T C L I Enter 3 Enter", "Trace level of CLI set to VQLV3");
-  Expect("BTab", "Page 1/2: one");
-  Expect("q n Enter", "one scroll=0");
-  Expect("q y Enter", "");
+  const std::pair<const char*, const char*> kSteps[] = {  // keys sent, then text the screen must show
+      {"", "Page 1/2: one"}, {"Tab", "Page 2/2: two"}, {"a", "> Name : n0"}, {"Enter", "> Port : 1"},
+      {"7 0 0 0 0 Enter", "Invalid value, try again: > Port : 70000"},
+      {"BSpace BSpace BSpace BSpace BSpace 8 0 Enter", "two scroll=0 last=a:n0:80"},
+      {"b Enter Enter m Enter Enter", "two scroll=0 last=b:n0:1:m:-"}, {"C-Up C-Up", "two scroll=-2"}, {"C-Down", "two scroll=-1"},
+      {"T C L I Enter 3 Enter", "Trace level of CLI set to VQLV3"}, {"BTab", "Page 1/2: one"}, {"q n Enter", "one scroll=0"}, {"q y Enter", ""}};
+  for (const auto& [pszKeys, pszShown] : kSteps) {
+    if (pszKeys[0] != '\0') Sh(strTmux + "send-keys -t demo " + pszKeys);
+    EXPECT_TRUE(WaitFor([&] { return Screen().find(pszShown) != std::string::npos; })) << "after " << pszKeys << " no '" << pszShown << "' in:\n" << Screen();
+  }
   EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(Dir.Path("rc")); })) << Screen();
   Sh(strTmux + "kill-server");
   EXPECT_EQ(ReadFile(Dir.Path("rc")), "0\n");

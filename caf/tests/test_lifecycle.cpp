@@ -18,33 +18,18 @@ VQX_RESULT Called(const char* psz) {
 
 VQCAF_LIFE_CYCLE_STEPS Doubles(bool fRealLogAndConsole) {
   VQCAF_LIFE_CYCLE_STEPS S = {
-      [](const CVQCAFLogParams&) { return Called("log init"); },
-      [](const CVQCAFLogParams&) { return Called("log set"); },
-      [] { return Called("log uninit"); },
-      [](CVQCAFCommParams&) { return Called("comm init"); },
+      [](const CVQCAFLogParams&) { return Called("log init"); }, [](const CVQCAFLogParams&) { return Called("log set"); },
+      [] { return Called("log uninit"); }, [](CVQCAFCommParams&) { return Called("comm init"); },
       [](CVQCAFCommParams&) { return Called("comm set"); },
-      [](u32 fA, u32 fH) { return Called(fA && !fH ? "comm start 1 0" : "comm start ?"); },
-      [] { return Called("comm uninit"); },
-      [] { return Called("detector init"); },
-      [] { return Called("detector uninit"); },
-      [] { return Called("detector poll"); },
+      [](u32 fA, u32 fH) { return Called(fA && !fH ? "comm start 1 0" : "comm start ?"); }, [] { return Called("comm uninit"); },
+      [] { return Called("detector init"); }, [] { return Called("detector uninit"); }, [] { return Called("detector poll"); },
       [](CVQCAFCli&, const _VQX_CLI_TOOLS_INIT_PARAMS&, volatile u32*) { return Called("cli open"); },
-      [](CVQCAFCli&) { return Called("cli close"); },
-      [](void*) { return Called("cmc init"); },
-      [](void*) { return Called("cmc set"); },
-      [] { return Called("cmc uninit"); },
-      [] { return Called("cmc poll"); },
-  };
+      [](CVQCAFCli&) { return Called("cli close"); }, [](void*) { return Called("cmc init"); },
+      [](void*) { return Called("cmc set"); }, [] { return Called("cmc uninit"); }, [] { return Called("cmc poll"); }};
   if (fRealLogAndConsole) {
-    S.pfnLogInit = [](const CVQCAFLogParams& P) {
-      const VQX_RESULT r = Called("log init");
-      return VQX_RESULT_FAILED(r) ? r : InitLog(P);
-    };
+    S.pfnLogInit = [](const CVQCAFLogParams& P) { const VQX_RESULT r = Called("log init"); return VQX_RESULT_FAILED(r) ? r : InitLog(P); };
     S.pfnLogUninit = [] { Called("log uninit"); return UninitLog(); };
-    S.pfnCliOpen = [](CVQCAFCli& Cli, const _VQX_CLI_TOOLS_INIT_PARAMS& P, volatile u32* pf) {
-      const VQX_RESULT r = Called("cli open");
-      return VQX_RESULT_FAILED(r) ? r : Cli.Open(P, pf);
-    };
+    S.pfnCliOpen = [](CVQCAFCli& Cli, const _VQX_CLI_TOOLS_INIT_PARAMS& P, volatile u32* pf) { const VQX_RESULT r = Called("cli open"); return VQX_RESULT_FAILED(r) ? r : Cli.Open(P, pf); };
     S.pfnCliClose = [](CVQCAFCli& Cli) { Cli.Close(); return Called("cli close"); };
   }
   return S;
@@ -67,17 +52,10 @@ struct LifeCycle : ::testing::Test {
   CVQCAFGlobalsParams Params;
   CTempDir Dir;
   void SetUp() override {
-    g_aCalls.clear();
-    g_strFailing.clear();
+    g_aCalls.clear(), g_strFailing.clear();
     VqxCliToolsInitParamsDefault(&Cli);
-    Cli.fOffScreen = 1;
-    Log.mstrBaseName = Dir.Path("log").c_str();
-    Params.mfHostsOn = 0;
-    Params.mpLogParams = &Log;
-    Params.mpCommParams = &Comm;
-    Params.mpCliParams = &Cli;
-    Params.mpfQuit = &fQuit;
-    Params.mpCmcParams = &nCmc;
+    Cli.fOffScreen = 1, Log.mstrBaseName = Dir.Path("log").c_str(), Params.mfHostsOn = 0;
+    Params.mpLogParams = &Log, Params.mpCommParams = &Comm, Params.mpCliParams = &Cli, Params.mpfQuit = &fQuit, Params.mpCmcParams = &nCmc;
   }
   void TearDown() override { VqcafSetLifeCycleSteps(nullptr); }
   std::vector<std::string> Take() { return std::exchange(g_aCalls, {}); }
@@ -92,14 +70,11 @@ TEST_F(LifeCycle, StartLaterAndStopOrder) {
   ASSERT_EQ(GlobalInit(), VQX_RESULT_OK);
   EXPECT_EQ(GlobalInit(), VQX_RESULT_INVALID_STATE);
   EXPECT_EQ(GlobalSetParam(&Params), VQX_RESULT_OK);
-  EXPECT_EQ(Take(), (std::vector<std::string>{"log init", "comm init", "detector init", "cli open", "cmc init",
-                                              "comm start 1 0"}));
+  EXPECT_EQ(Take(), (std::vector<std::string>{"log init", "comm init", "detector init", "cli open", "cmc init", "comm start 1 0"}));
   EXPECT_EQ(GlobalPoll(), VQX_RESULT_OK);
   EXPECT_EQ(GlobalSetParam(&Params), VQX_RESULT_OK);
-  EXPECT_EQ(Take(), (std::vector<std::string>{"detector poll", "cmc poll", "log set", "comm set", "cmc set",
-                                              "comm start 1 0"}));
-  Params.mpCmcParams = nullptr;
-  Params.mpCliParams = nullptr;
+  EXPECT_EQ(Take(), (std::vector<std::string>{"detector poll", "cmc poll", "log set", "comm set", "cmc set", "comm start 1 0"}));
+  Params.mpCmcParams = nullptr, Params.mpCliParams = nullptr;
   EXPECT_EQ(GlobalSetParam(&Params), VQX_RESULT_OK);
   EXPECT_EQ(Take(), (std::vector<std::string>{"cli close", "cmc uninit", "log set", "comm set", "comm start 1 0"}));
   CVQCAFGlobalsParams Empty;
@@ -109,9 +84,8 @@ TEST_F(LifeCycle, StartLaterAndStopOrder) {
   EXPECT_EQ(Take(), std::vector<std::string>{});
   RemoveLogTraceListener(&Capture);
   std::vector<std::string> aCmc;
-  for (const std::string& s : Capture.Texts()) {
+  for (const std::string& s : Capture.Texts())
     if (s.find("CVQCMCLib") != std::string::npos) aCmc.push_back(s.substr(s.find("CVQCMCLib")));
-  }
   EXPECT_EQ(aCmc, (std::vector<std::string>{"CVQCMCLib initialized.\n", "CVQCMCLib un-initialized.\n"}));
 }
 
@@ -130,12 +104,9 @@ TEST_F(LifeCycle, FailingStepReturnsAtOnceAndUninitStopsTheRest) {
     EXPECT_EQ(GlobalUninit(), VQX_RESULT_OK);
     // Every module that came up is stopped, in the stop order.
     std::vector<std::string> aExpected;
-    const std::pair<const char*, const char*> kStops[] = {{"cli open", "cli close"}, {"cmc init", "cmc uninit"},
-                                                           {"detector init", "detector uninit"},
-                                                           {"comm init", "comm uninit"}, {"log init", "log uninit"}};
-    for (const auto& [pszUp, pszDown] : kStops) {
+    const std::pair<const char*, const char*> kStops[] = {{"cli open", "cli close"}, {"cmc init", "cmc uninit"}, {"detector init", "detector uninit"}, {"comm init", "comm uninit"}, {"log init", "log uninit"}};
+    for (const auto& [pszUp, pszDown] : kStops)
       if (std::find(aUp.begin(), aUp.end(), pszUp) != aUp.end() && g_strFailing != pszUp) aExpected.push_back(pszDown);
-    }
     EXPECT_EQ(Take(), aExpected);
     EXPECT_EQ(ThreadCount(), nThreads);
   }
@@ -144,8 +115,7 @@ TEST_F(LifeCycle, FailingStepReturnsAtOnceAndUninitStopsTheRest) {
 TEST(LifeCycleDone, WaitsOnlyWhenSomeoneCanPressReturn) {
   unsetenv("VQX_SERVICE_MODE");
   EXPECT_FALSE(VqcafWaitsForReturn(0, VQX_RESULT_OK, true));
-  EXPECT_TRUE(VqcafWaitsForReturn(1, VQX_RESULT_OK, true));
-  EXPECT_TRUE(VqcafWaitsForReturn(0, VQX_RESULT_FAIL, true));
+  EXPECT_TRUE(VqcafWaitsForReturn(1, VQX_RESULT_OK, true) && VqcafWaitsForReturn(0, VQX_RESULT_FAIL, true));
   EXPECT_FALSE(VqcafWaitsForReturn(1, VQX_RESULT_FAIL, false));  // daemon, pipe: nobody to answer
   for (const char* psz : {"VQX_STARTED_BY_LAUNCH_LIB", "VQX_BACKGROUND_LAUNCH", "VQX_SERVICE_MODE"}) {
     setenv(psz, "1", 1);
