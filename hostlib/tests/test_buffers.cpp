@@ -44,25 +44,6 @@ class BufTest : public ::testing::Test {
 
 /* ----------------------------------------------------------- classes */
 
-TEST_F(BufTest, LargeRequestServedByLargestClassThenHeap) {
-  Open(200000); /* six classes, 48 buffers of 20000 bytes */
-  std::vector<void*> bufs;
-  for (int i = 0; i < 48; i++) {
-    bufs.push_back(VqxBufMalloc(mhLib, 9000, 0, __FILE__, __LINE__));
-    ASSERT_NE(bufs.back(), nullptr);
-    EXPECT_EQ(ClassIndexOf(bufs.back()), 5u) << i;
-  }
-  void* pHeap = VqxBufMalloc(mhLib, 9000, 0, __FILE__, __LINE__);
-  ASSERT_NE(pHeap, nullptr);
-  EXPECT_EQ(ClassIndexOf(pHeap), VQX_BUF_CLASS_HEAP);
-  EXPECT_EQ(VqxLib(mhLib)->pBufClasses->aClasses[5].un64MissAlloc, 1u);
-  EXPECT_EQ(VqxBufFree(mhLib, pHeap), VQX_RESULT_OK);
-  EXPECT_EQ(VqxLib(mhLib)->pBufClasses->aClasses[5].un64MissFree, 1u);
-  EXPECT_EQ(VqxBufFreeMultiple(mhLib, static_cast<u32>(bufs.size()), bufs.data()), VQX_RESULT_OK);
-  EXPECT_EQ(VqxLib(mhLib)->pBufClasses->aClasses[5].un32NbFree, 48u);
-  EXPECT_EQ(VqxBufFreeMultiple(mhLib, 0, nullptr), VQX_RESULT_OK);
-}
-
 TEST_F(BufTest, ExactRequestsMarkStatesAndUsableSize) {
   Open(50000);
   void* pExact = VqxBufMalloc(mhLib, 384 - VQX_BUF_PREFIX_SIZE, 1, __FILE__, __LINE__);

@@ -162,21 +162,6 @@ TEST_F(DbgTest, TrackedMessageCarriesItsMarksAndAnUntrackedOneIsUnknown) {
   EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hPlain), VQX_RESULT_OK);
 }
 
-TEST_F(DbgTest, CallbackSentMessagesAreCheckedAgain) {
-  VQX_FILTER_HANDLE h = UserFilter(70);
-  VQX_MSG_HANDLE hLeak = UserMsg("held.cpp", 3);
-  VQX_MSG_HANDLE hStale = UserMsg("stale.cpp", 4);
-  VQX_MSG_HANDLE hStaleCopy = hStale;
-  ASSERT_EQ(VQXReleaseMsgDbg(mhLib, &hStale, "stale.cpp", 5), VQX_RESULT_OK);
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  EXPECT_FALSE(VqxDebugTakeBackMsg(mhLib, hStaleCopy, "cb.cpp", 9));
-  EXPECT_TRUE(VqxDebugTakeBackMsg(mhLib, hLeak, "cb.cpp", 10));
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
-  EXPECT_TRUE(mLog.WaitFor("cb.cpp:9> invalid message 0x"));
-  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hLeak), VQX_RESULT_OK);
-  EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "creator.cpp", 71), VQX_RESULT_API_OK);
-}
-
 TEST_F(DbgTest, MultipleSendsDropUnknownMessagesAndTrackWhatIsReceived) {
   VQX_FILTER_HANDLE h = UserFilter(80);
   VQX_MSG_HANDLE hGone = UserMsg("multi.cpp", 1);
@@ -205,24 +190,6 @@ TEST_F(DbgTest, MultipleSendsDropUnknownMessagesAndTrackWhatIsReceived) {
   Sync();
   EXPECT_EQ(mLog.Count("silent.cpp"), 0u);
   EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "creator.cpp", 81), VQX_RESULT_API_OK);
-}
-
-TEST_F(DbgTest, LocallyDeliveredMessageReadPlainlyCanBeReleasedThroughTheTwin) {
-  VQX_FILTER_HANDLE ah[2] = {UserFilter(90), nullptr};
-  _VQX_FILTER_PARAMS set{};
-  set.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
-  set.MsgGroup = 0x0600;
-  ASSERT_EQ(VQXCreateMsgFilterDbg(mhLib, 1, &set, &ah[1], "creator.cpp", 91), VQX_RESULT_API_OK);
-  VQX_MSG_HANDLE hMsg = UserMsg("local.cpp", 1);
-  ASSERT_EQ(VQXSendMsgDbg(mhLib, &hMsg, nullptr, "local.cpp", 2), VQX_RESULT_API_OK);
-  /* One reader gets a copy, the other the message; both read without the twin. */
-  for (VQX_FILTER_HANDLE h : ah) {
-    VQX_MSG_HANDLE hGot = nullptr;
-    ASSERT_EQ(VQXReceiveMsg(mhLib, h, 0, &hGot), VQX_RESULT_API_OK);
-    EXPECT_EQ(hGot->un32TrackMark, 0u);
-    EXPECT_EQ(VQXReleaseMsgDbg(mhLib, &hGot, "local.cpp", 3), VQX_RESULT_OK);
-  }
-  for (VQX_FILTER_HANDLE& h : ah) EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "creator.cpp", 92), VQX_RESULT_API_OK);
 }
 
 }  // namespace

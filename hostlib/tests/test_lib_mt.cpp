@@ -258,23 +258,6 @@ TEST_F(LibTest, FullLogQueueDropsAndReportsOnce) {
   EXPECT_EQ(mLog.Count("line 2048\n"), 0u);
 }
 
-TEST_F(LibTest, TraceLevelLeadingNewlinesAndEmptyLines) {
-  _VQX_LIB_PARAMS params = mParams;
-  params.un32TraceLevel = 3;
-  ASSERT_EQ(VQXModifLibParams(mhLib, &params), VQX_RESULT_API_OK);
-  VQX_LOG_V(mhLib, 2, "trace level two\n");
-  VQX_LOG_V(mhLib, 3, "trace level three\n");
-  VQX_LOG_V(mhLib, 0, "%s", "");
-  VQX_LOG_V(mhLib, 0, "\n\nerror after newlines\n");
-  VQX_LOG_V(mhLib, 0, "last\n");
-  ASSERT_TRUE(mLog.WaitFor("last"));
-  EXPECT_EQ(mLog.Count("trace level two"), 0u);
-  EXPECT_EQ(mLog.Count("trace level three"), 1u);
-  const std::vector<std::string> lines = mLog.Lines();
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "error after newlines\n"), lines.end());
-  EXPECT_EQ(std::find(lines.begin(), lines.end(), ""), lines.end());
-}
-
 /* ------------------------------------------------------------- events */
 
 TEST_F(LibTest, EventsSetUnderTheLockWaitForTheOutermostLeave) {
