@@ -25,8 +25,6 @@ const std::string k255(255, 'A');
 const Row kRows[] = {
     {"quellan:params:host", 0, "applicationName", kText, VQX_RESULT_OK, "tracer"},
     {":params:host", 0, "applicationName", kText, VQX_RESULT_OK, "tracer"},
-    {"other:params:host", 0, "applicationName", kText, VQX_RESULT_NOT_FOUND, ""},
-    {"quellan:params:host", 1, "applicationName", kText, VQX_RESULT_NOT_FOUND, ""},
     {"quellan:params:host", 0, "absent", kText, VQX_RESULT_NOT_FOUND, ""},
     {"quellan:params:host", 0, "blank", kText, VQX_RESULT_OK, ""},
     {"quellan:signaling:isdn", 0, "text255", kText, VQX_RESULT_OK, k255.c_str()},
@@ -35,7 +33,6 @@ const Row kRows[] = {
     {"quellan:signaling:ss7", 2, "adapter", kText, VQX_RESULT_OK, "tb2"},
     {"quellan:signaling:ss7", 3, "adapter", kText, VQX_RESULT_NOT_FOUND, ""},
     {"quellan:signaling:ss7:[2]:trunk", 0, "idx", kNum, VQX_RESULT_OK, "7"},
-    {"quellan:signaling:ss7:[1]:trunk", 0, "idx", kNum, VQX_RESULT_NOT_FOUND, "0"},
     {"quellan:signaling:ss7:trunk", 2, "timeslot", kNum, VQX_RESULT_OK, "31"},
     {"quellan:signaling:ss7:[x]", 0, "adapter", kText, VQX_RESULT_NOT_FOUND, ""},
     {"quellan:params:host", 0, "hex", kNum, VQX_RESULT_OK, "31"},
@@ -50,7 +47,6 @@ const Row kRows[] = {
     {"quellan:params:log", 0, "zero", kBool, VQX_RESULT_OK, "0"},
     {"quellan:params:log", 0, "empty", kBool, VQX_RESULT_OK, "1"},
     {"quellan:signaling:ss7", 1, "capfile", kBool, VQX_RESULT_OK, "0"},
-    {"quellan:params:log", 0, "absent", kBool, VQX_RESULT_NOT_FOUND, "0"},
 };
 
 TEST_F(Fixture, RowsGiveValuesAndCodes) {

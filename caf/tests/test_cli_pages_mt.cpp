@@ -20,12 +20,7 @@ TEST(CliPagesMt, PagesChangeUnderTheMutexDisplayTakes) {
   ASSERT_EQ(C.Cli.AddPage(CVQCAFPtr<IVQCAFCliPage>(new CDemoPage("first", &AppMutex))), VQX_RESULT_OK);
   std::atomic<bool> fDone{false};
   EXPECT_TRUE(ReturnsInTime([&] {
-    std::thread Console([&] {
-      for (int i = 0; i < 3000 && !fDone; i++) {
-        VqxCliToolsRefresh(C.Cli.GetHandle());
-        VqxCliToolsInjectKey(C.Cli.GetHandle(), '\t');
-      }
-    });
+    std::thread Console([&] { for (int i = 0; i < 3000 && !fDone; i++) VqxCliToolsRefresh(C.Cli.GetHandle()), VqxCliToolsInjectKey(C.Cli.GetHandle(), '\t'); });
     for (int i = 0; i < 300; i++) {
       CVQCAFMutexAutoGetGive Lock(&AppMutex);  // as an application adds and removes its pages
       CVQCAFPtr<IVQCAFCliPage> Page(new CDemoPage("churn", &AppMutex));
