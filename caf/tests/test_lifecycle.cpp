@@ -1,8 +1,6 @@
 // The framework life cycle with doubles for every module: start order, later
 // calls, stop order, a failing step returned at once, and after it GlobalUninit
 // leaves no thread; the rule of the final "Done. Press RETURN" wait.
-#include <dirent.h>
-
 #include "support/vqcaf_test_support.h"
 #include "vqcaf.h"
 
@@ -16,32 +14,19 @@ VQX_RESULT Called(const char* psz) {
   return g_strFailing == psz ? VQX_RESULT_NOT_READY : VQX_RESULT_OK;
 }
 
-VQCAF_LIFE_CYCLE_STEPS Doubles(bool fRealLogAndConsole) {
-  VQCAF_LIFE_CYCLE_STEPS S = {
-      [](const CVQCAFLogParams&) { return Called("log init"); }, [](const CVQCAFLogParams&) { return Called("log set"); },
-      [] { return Called("log uninit"); }, [](CVQCAFCommParams&) { return Called("comm init"); },
-      [](CVQCAFCommParams&) { return Called("comm set"); },
-      [](u32 fA, u32 fH) { return Called(fA && !fH ? "comm start 1 0" : "comm start ?"); }, [] { return Called("comm uninit"); },
-      [] { return Called("detector init"); }, [] { return Called("detector uninit"); }, [] { return Called("detector poll"); },
-      [](CVQCAFCli&, const _VQX_CLI_TOOLS_INIT_PARAMS&, volatile u32*) { return Called("cli open"); },
-      [](CVQCAFCli&) { return Called("cli close"); }, [](void*) { return Called("cmc init"); },
-      [](void*) { return Called("cmc set"); }, [] { return Called("cmc uninit"); }, [] { return Called("cmc poll"); }};
-  if (fRealLogAndConsole) {
-    S.pfnLogInit = [](const CVQCAFLogParams& P) { const VQX_RESULT r = Called("log init"); return VQX_RESULT_FAILED(r) ? r : InitLog(P); };
-    S.pfnLogUninit = [] { Called("log uninit"); return UninitLog(); };
-    S.pfnCliOpen = [](CVQCAFCli& Cli, const _VQX_CLI_TOOLS_INIT_PARAMS& P, volatile u32* pf) { const VQX_RESULT r = Called("cli open"); return VQX_RESULT_FAILED(r) ? r : Cli.Open(P, pf); };
-    S.pfnCliClose = [](CVQCAFCli& Cli) { Cli.Close(); return Called("cli close"); };
-  }
-  return S;
+/* Doubles for every step; the log and the console are the real ones behind their doubles so that threads start. */
+VQCAF_LIFE_CYCLE_STEPS Doubles() {
+  return {[](const CVQCAFLogParams& P) { const VQX_RESULT r = Called("log init"); return VQX_RESULT_FAILED(r) ? r : InitLog(P); },
+          [](const CVQCAFLogParams&) { return Called("log set"); }, [] { Called("log uninit"); return UninitLog(); },
+          [](CVQCAFCommParams&) { return Called("comm init"); }, [](CVQCAFCommParams&) { return Called("comm set"); },
+          [](u32 fA, u32 fH) { return Called(fA && !fH ? "comm start 1 0" : "comm start ?"); }, [] { return Called("comm uninit"); },
+          [] { return Called("detector init"); }, [] { return Called("detector uninit"); }, [] { return Called("detector poll"); },
+          [](CVQCAFCli& Cli, const _VQX_CLI_TOOLS_INIT_PARAMS& P, volatile u32* pf) { const VQX_RESULT r = Called("cli open"); return VQX_RESULT_FAILED(r) ? r : Cli.Open(P, pf); },
+          [](CVQCAFCli& Cli) { Cli.Close(); return Called("cli close"); }, [](void*) { return Called("cmc init"); },
+          [](void*) { return Called("cmc set"); }, [] { return Called("cmc uninit"); }, [] { return Called("cmc poll"); }};
 }
 
-size_t ThreadCount() {
-  size_t n = 0;
-  DIR* pDir = opendir("/proc/self/task");
-  while (dirent* p = readdir(pDir)) n += p->d_name[0] != '.';
-  closedir(pDir);
-  return n;
-}
+size_t ThreadCount() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
 
 struct LifeCycle : ::testing::Test {
   CVQCAFLogParams Log;
@@ -63,7 +48,7 @@ struct LifeCycle : ::testing::Test {
 
 TEST_F(LifeCycle, StartLaterAndStopOrder) {
   EXPECT_EQ(GlobalSetParam(&Params), VQX_RESULT_NOT_INITIALIZED);
-  const VQCAF_LIFE_CYCLE_STEPS S = Doubles(false);
+  const VQCAF_LIFE_CYCLE_STEPS S = Doubles();
   VqcafSetLifeCycleSteps(&S);
   ASSERT_EQ(GlobalInit(), VQX_RESULT_OK);
   EXPECT_EQ(GlobalInit(), VQX_RESULT_INVALID_STATE);
@@ -87,7 +72,7 @@ TEST_F(LifeCycle, FailingStepReturnsAtOnceAndUninitStopsTheRest) {
   for (const char* pszFailing : {"log init", "comm init", "detector init", "cli open", "cmc init", "comm start 1 0"}) {
     SCOPED_TRACE(pszFailing);
     const size_t nThreads = ThreadCount();
-    const VQCAF_LIFE_CYCLE_STEPS S = Doubles(true);
+    const VQCAF_LIFE_CYCLE_STEPS S = Doubles();
     VqcafSetLifeCycleSteps(&S);
     g_strFailing = pszFailing;
     ASSERT_EQ(GlobalInit(), VQX_RESULT_OK);
