@@ -30,8 +30,6 @@
 #include "vqcafexception.h"
 #include "vqcafdatetime.h"
 #include "vqcaffile.h"
-#include "vqcafhash.h"
-#include "vqcafhashlist.h"
 #include "vqcaflog.h"
 #include "vqcaflogdao.h"
 #include "vqcaflogtrace.h"
