@@ -6,7 +6,8 @@
 
 namespace {
 
-std::vector<std::string> g_aCalls;
+using V = std::vector<std::string>;
+V g_aCalls;
 std::string g_strFailing;  // the step that fails
 
 VQX_RESULT Called(const char* psz) {
@@ -53,18 +54,18 @@ TEST_F(LifeCycle, StartLaterAndStopOrder) {
   ASSERT_EQ(GlobalInit(), VQX_RESULT_OK);
   EXPECT_EQ(GlobalInit(), VQX_RESULT_INVALID_STATE);
   EXPECT_EQ(GlobalSetParam(&Params), VQX_RESULT_OK);
-  EXPECT_EQ(Take(), (std::vector<std::string>{"log init", "comm init", "detector init", "cli open", "cmc init", "comm start 1 0"}));
+  EXPECT_EQ(Take(), (V{"log init", "comm init", "detector init", "cli open", "cmc init", "comm start 1 0"}));
   EXPECT_EQ(GlobalPoll(), VQX_RESULT_OK);
   EXPECT_EQ(GlobalSetParam(&Params), VQX_RESULT_OK);
-  EXPECT_EQ(Take(), (std::vector<std::string>{"detector poll", "cmc poll", "log set", "comm set", "cmc set", "comm start 1 0"}));
+  EXPECT_EQ(Take(), (V{"detector poll", "cmc poll", "log set", "comm set", "cmc set", "comm start 1 0"}));
   Params.mpCmcParams = nullptr, Params.mpCliParams = nullptr;
   EXPECT_EQ(GlobalSetParam(&Params), VQX_RESULT_OK);
-  EXPECT_EQ(Take(), (std::vector<std::string>{"cli close", "cmc uninit", "log set", "comm set", "comm start 1 0"}));
+  EXPECT_EQ(Take(), (V{"cli close", "cmc uninit", "log set", "comm set", "comm start 1 0"}));
   CVQCAFGlobalsParams Empty;
   EXPECT_EQ(GlobalSetParam(&Empty), VQX_RESULT_OK);
-  EXPECT_EQ(Take(), (std::vector<std::string>{"detector uninit", "comm uninit", "log uninit"}));
+  EXPECT_EQ(Take(), (V{"detector uninit", "comm uninit", "log uninit"}));
   EXPECT_EQ(GlobalUninit(), VQX_RESULT_OK);
-  EXPECT_EQ(Take(), std::vector<std::string>{});
+  EXPECT_EQ(Take(), V{});
 }
 
 TEST_F(LifeCycle, FailingStepReturnsAtOnceAndUninitStopsTheRest) {
