@@ -38,8 +38,7 @@ class CGatePage : public CDemoPage {
   CGatePage() : CDemoPage("gate") {}
   VQX_RESULT Display() override {
     std::unique_lock<std::mutex> Lock(mMutex);
-    mfEntered = true;
-    mCond.notify_all();
+    mfEntered = true, mCond.notify_all();
     mCond.wait(Lock, [this] { return mfRelease; });
     return CDemoPage::Display();  // the object must still be whole here
   }
