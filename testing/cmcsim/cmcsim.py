@@ -10,7 +10,8 @@ discovery to --peer-port every second, kind 1 in answer to a discovery or a
 poll), links with the library over TCP (the side with the greater unique id
 connects and writes the 4-byte length and its block; the other accepts and
 reads them), exchanges batches and 64-byte TCP polls, numbers what it sends
-and takes what it receives in sequence (boardsim_host.HostLayer), answers the
+and takes what it receives in sequence (boardsim_host.HostLayer), acknowledges
+it (piggy-backed, or a pure acknowledgement when nothing goes back), answers the
 library's remote-filter requests and, once linked, sends its own filter
 CLEAR and DONE so that the library reports it.
 
@@ -42,7 +43,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "boardsim"))
 sys.path.insert(0, HERE)
-from boardsim_host import HEADER, TYPE_REQUEST, HostLayer, build, parse_header  # noqa: E402
+from boardsim_host import HEADER, PURE_ACK, TYPE_REQUEST, HostLayer, build, parse_header  # noqa: E402
 from boardsim_wire import BATCH_HEADER_SIZE, MAX_BATCH, MAX_MSG, POLL_REPLY, batch  # noqa: E402
 import cmcsim_wire as cw  # noqa: E402
 
@@ -100,6 +101,7 @@ class Server:
         self.links = []
         self.host = HostLayer()
         self.host.full = True
+        self.acked = 0
         self.peer = None          # (address, tcp port, unique id) of the library's host
         self.next_round = 0.0
         self.next_connect = 0.0
@@ -236,6 +238,10 @@ class Server:
             del b[:pos]
             if replies and not self.silent:
                 self.send(link, replies)
+            elif self.host.rx_seq != self.acked and not self.silent:
+                # Nothing to carry the acknowledgement: a pure one, outside the numbering.
+                link.sock.sendall(batch([build(PURE_ACK, TYPE_REQUEST, bytes(8), ack=self.host.rx_seq)]))
+            self.acked = self.host.rx_seq
 
     def on_message(self, m):
         if len(m) < HEADER:

@@ -17,6 +17,11 @@ void OnLegEvent(VQCMC_LIB_HANDLE, void* pv, u64 un64Key, u8* pfCancelled) {
 
 class FifoJobs : public CmcTest {
  public:
+  /* Opens the library and makes leg 0x11 on server 0x100, its callbacks recording into mSeen. */
+  _VQCMC_ENTITY_CTX* OpenLeg() {
+    EXPECT_EQ(Open(), VQX_RESULT_OK);
+    return Leg(0x11, 0x100, OnLegMsg, OnLegEvent, &mSeen);
+  }
   VQX_RESULT Post(_VQCMC_ENTITY_CTX* pLeg, u32 un32Id, i32 n32Result = 0) {
     VQX_MSG_HANDLE h = Msg(un32Id, 0x100, VQX_MSG_TYPE_EVENT, 40, n32Result);
     VqxMutexGet(mhCmc->hThreadSem);
@@ -32,19 +37,12 @@ class FifoJobs : public CmcTest {
     VqxMutexGive(mhCmc->hThreadSem);
     return result;
   }
-  void ExpectCounters(u32 un32Queued, u32 un32Running, u32 un32Done) {
-    const _VQCMC_LIB_STATS s = Stats();
-    EXPECT_EQ(s.un32JobsQueued, un32Queued);
-    EXPECT_EQ(s.un32JobsRunning, un32Running);
-    EXPECT_EQ(s.un32JobsDone, un32Done);
-  }
+  Seen mSeen;
 };
 
 TEST_F(FifoJobs, OrderTerminateRefusalAndExactCounters) {
-  ASSERT_EQ(Open(), VQX_RESULT_OK);
-  Seen seen;
-  _VQCMC_ENTITY_CTX* pLeg = Leg(0x11, 0x100, OnLegMsg, OnLegEvent, &seen);
-  _VQCMC_ENTITY_CTX* pLeg2 = Leg(0x12, 0x100, OnLegMsg, OnLegEvent, &seen);
+  _VQCMC_ENTITY_CTX* pLeg = OpenLeg();
+  _VQCMC_ENTITY_CTX* pLeg2 = Leg(0x12, 0x100, OnLegMsg, OnLegEvent, &mSeen);
   for (u32 i = 1; i <= 5; i++) EXPECT_EQ(Post(pLeg, 0x0A010100u + i), VQX_RESULT_OK);
   EXPECT_EQ(Post(pLeg, VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED), VQX_RESULT_OK);
   EXPECT_EQ(Post(pLeg, 0x0A010199u), VQX_RESULT_INVALID_STATE);
@@ -56,7 +54,7 @@ TEST_F(FifoJobs, OrderTerminateRefusalAndExactCounters) {
   ExpectCounters(8, 0, 0);
   EXPECT_EQ(pLeg->un32NbPendingJobs, 6u);
   Intake();
-  EXPECT_EQ(seen.Ids, (std::vector<u32>{0x0A010101u, 0x0A010102u, 0x0A010103u, 0x0A010104u, 0x0A010105u,
+  EXPECT_EQ(mSeen.Ids, (std::vector<u32>{0x0A010101u, 0x0A010102u, 0x0A010103u, 0x0A010104u, 0x0A010105u,
                                         VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, VQCMC_MSG_CMD_CALL_LEG_CREATE,
                                         VQCMC_MSG_CMD_CALL_LEG_CREATE}));
   ExpectCounters(0, 0, 8);
@@ -66,24 +64,20 @@ TEST_F(FifoJobs, OrderTerminateRefusalAndExactCounters) {
 
 TEST_F(FifoJobs, FullFifoRefusesAndReleases) {
   mun32FifoMax = 3;
-  ASSERT_EQ(Open(), VQX_RESULT_OK);
-  Seen seen;
-  _VQCMC_ENTITY_CTX* pLeg = Leg(0x11, 0x100, OnLegMsg, OnLegEvent, &seen);
+  _VQCMC_ENTITY_CTX* pLeg = OpenLeg();
   for (u32 i = 0; i < 3; i++) EXPECT_EQ(Post(pLeg, 0x0A010101u), VQX_RESULT_OK);
   EXPECT_EQ(Post(pLeg, 0x0A010101u), VQX_RESULT_OUT_OF_RESOURCE);
   EXPECT_EQ(LogCount("un32JobsFifoMax reached"), 1u);
   ExpectCounters(3, 0, 0);
   EXPECT_EQ(pLeg->un32NbPendingJobs, 3u);
   Intake();
-  EXPECT_EQ(seen.Ids.size(), 3u);
+  EXPECT_EQ(mSeen.Ids.size(), 3u);
 }
 
 /* A cancelled event stays queued and counted until it runs (its callback sees the flag), and
  * frees its key at once: a newer event of the key is posted, runs, and is not unhooked. */
 TEST_F(FifoJobs, CancelledEventKeepsItsCountsAndLeavesANewerEventAlone) {
-  ASSERT_EQ(Open(), VQX_RESULT_OK);
-  Seen seen;
-  _VQCMC_ENTITY_CTX* pLeg = Leg(0x11, 0x100, OnLegMsg, OnLegEvent, &seen);
+  _VQCMC_ENTITY_CTX* pLeg = OpenLeg();
   EXPECT_EQ(Event(pLeg, 42), VQX_RESULT_OK);
   EXPECT_EQ(Event(pLeg, 42), VQX_RESULT_ACCESS_DENIED);  /* the key is pending */
   EXPECT_EQ(Event(pLeg, 42, true), VQX_RESULT_OK);
@@ -92,7 +86,7 @@ TEST_F(FifoJobs, CancelledEventKeepsItsCountsAndLeavesANewerEventAlone) {
   EXPECT_EQ(Event(pLeg, 42), VQX_RESULT_OK);
   EXPECT_EQ(Event(pLeg, 43, true), VQX_RESULT_NOT_FOUND);
   Intake();
-  EXPECT_EQ(seen.Events, (std::vector<std::pair<u64, u8>>{{42, 1}, {42, 0}}));
+  EXPECT_EQ(mSeen.Events, (std::vector<std::pair<u64, u8>>{{42, 1}, {42, 0}}));
   ExpectCounters(0, 0, 2);
   /* A leg destroyed with a job queued is destroyed by that job, which calls nothing. */
   EXPECT_EQ(Event(pLeg, 44), VQX_RESULT_OK);
@@ -101,18 +95,16 @@ TEST_F(FifoJobs, CancelledEventKeepsItsCountsAndLeavesANewerEventAlone) {
   VqxMutexGive(mhCmc->hThreadSem);
   EXPECT_EQ(Stats().un32LegsActive, 1u);
   Intake();
-  EXPECT_EQ(seen.Events.size(), 2u);
+  EXPECT_EQ(mSeen.Events.size(), 2u);
   EXPECT_EQ(Stats().un32LegsDestroyed, 1u);
 }
 
 TEST_F(FifoJobs, StopDropsQueuedJobsWithTheirMessages) {
-  ASSERT_EQ(Open(), VQX_RESULT_OK);
-  Seen seen;
-  _VQCMC_ENTITY_CTX* pLeg = Leg(0x11, 0x100, OnLegMsg, OnLegEvent, &seen);
+  _VQCMC_ENTITY_CTX* pLeg = OpenLeg();
   for (u32 i = 0; i < 4; i++) Post(pLeg, 0x0A010101u);
   EXPECT_EQ(VQCmcLibStop(mhCmc), VQX_RESULT_OK);
   Intake();
-  EXPECT_TRUE(seen.Ids.empty());
+  EXPECT_TRUE(mSeen.Ids.empty());
   ExpectCounters(0, 0, 4);
   EXPECT_EQ(pLeg->un32NbPendingJobs, 0u);
 }

@@ -81,10 +81,7 @@ TEST_F(PoolJobs, OrderPerKeyAcrossLegsAndExactCounters) {
     ASSERT_EQ(seq.size(), 200u) << un32Leg;
     for (u32 i = 0; i < 200; i++) ASSERT_EQ(seq[i], i) << un32Leg;
   }
-  const _VQCMC_LIB_STATS s = Stats();
-  EXPECT_EQ(s.un32JobsQueued, 0u);
-  EXPECT_EQ(s.un32JobsRunning, 0u);
-  EXPECT_EQ(s.un32JobsDone, 1600u);
+  ExpectCounters(0, 0, 1600);
   for (_VQCMC_ENTITY_CTX* pLeg : apLegs) EXPECT_EQ(pLeg->un32NbPendingJobs, 0u);
 }
 
@@ -101,10 +98,7 @@ TEST_F(PoolJobs, CancelledQueuedEventEndsOnceAndStopDropsTheRest) {
   EXPECT_EQ(VQCmcLibStop(mhCmc), VQX_RESULT_OK);
   mRec.Gate(0);
   ASSERT_TRUE(Drained());
-  const _VQCMC_LIB_STATS s = Stats();
-  EXPECT_EQ(s.un32JobsQueued, 0u);
-  EXPECT_EQ(s.un32JobsRunning, 0u);
-  EXPECT_EQ(s.un32JobsDone, 3u);
+  ExpectCounters(0, 0, 3);
   EXPECT_EQ(pLeg->un32NbPendingJobs, 0u);
   EXPECT_EQ(mRec.un32Calls, 1u);  /* the one already running; the one after Stop is dropped */
 }

@@ -1,26 +1,7 @@
 /* Open, validation, modify, the getters and close. */
-#include <dirent.h>
-
 #include "support/cmc_fixture.h"
 
 namespace {
-
-size_t CountEntries(const char* pszDir) {
-  size_t n = 0;
-  DIR* pDir = opendir(pszDir);
-  for (dirent* p = pDir != nullptr ? readdir(pDir) : nullptr; p != nullptr; p = readdir(pDir)) n += p->d_name[0] != '.';
-  if (pDir != nullptr) closedir(pDir);
-  return n;
-}
-
-/* Threads, descriptors, host-library messages and filters this process holds. */
-std::vector<u64> HeldBy(VQX_LIB_HANDLE hVqx) {
-  _VQX_LIB_STATS stats{};
-  stats.un32StructVersion = 1;
-  VQXLibGetStats(hVqx, &stats);
-  return {CountEntries("/proc/self/task"), CountEntries("/proc/self/fd"), stats.CurrentAllocated,
-          stats.FilterAlloc - stats.FilterFreed};
-}
 
 using OpenTest = CmcTest;
 
@@ -67,17 +48,17 @@ TEST_F(OpenTest, ValidationTable) {
 
 TEST_F(OpenTest, EachFailingStepLeavesNothingBehind) {
   for (u32 un32Threads : {1u, 4u}) {
-    const std::vector<u64> before = HeldBy(mhVqx);
+    const std::vector<u64> before = HeldBy();
     for (u32 un32Step = 5; un32Step <= 10; un32Step++) {
       SCOPED_TRACE(testing::Message() << "threads " << un32Threads << " step " << un32Step);
       EXPECT_TRUE(VQX_RESULT_FAILED(Open(un32Threads, un32Step)));
       EXPECT_EQ(mhCmc, nullptr);
-      EXPECT_EQ(HeldBy(mhVqx), before);
+      EXPECT_EQ(HeldBy(), before);
     }
     ASSERT_EQ(Open(un32Threads), VQX_RESULT_OK);
     Intake({AddServer(0x100, 1)});
     Close();
-    EXPECT_EQ(HeldBy(mhVqx), before);
+    EXPECT_EQ(HeldBy(), before);
   }
   EXPECT_EQ(LogCount("Failed to allocate timer lib"), 2u);
   EXPECT_EQ(LogCount("VqCmcComInit Failed"), 4u);
@@ -110,9 +91,7 @@ TEST_F(OpenTest, ModifyReRegistersOnlyForFlagBytes013) {
     EXPECT_EQ(VQCmcLibModify(mhCmc, &q), q.Threads.Prio == 2 ? VQX_RESULT_INVALID_PARAM : VQX_RESULT_OK);
     Intake();
     ASSERT_EQ(SentOf(VQCMC_SRV_LIB_REGISTER).size(), row.nSent);
-    if (row.nSent == 1) {
-      EXPECT_EQ(SentOf(VQCMC_SRV_LIB_REGISTER)[0].hDest, 0x100u);
-    }
+    EXPECT_TRUE(row.nSent == 0 || SentOf(VQCMC_SRV_LIB_REGISTER)[0].hDest == 0x100u) << "to the registered server";
     ASSERT_EQ(VQCmcLibGetParam(mhCmc, &p), VQX_RESULT_OK);
   }
   EXPECT_EQ(p.Threads.Prio, 0u);  /* the refused change kept the old parameters */
@@ -134,14 +113,10 @@ TEST_F(OpenTest, ServerListBuildNumberAndCloseFromACallback) {
   un32Count = 4;
   EXPECT_EQ(VQCmcLibGetCmcServerList(mhCmc, &un32Count, aInfo), VQX_RESULT_OK);
   ASSERT_EQ(un32Count, 3u);
+  /* The handles of the ready servers add up to 0x200 only when 0x200 alone is ready. */
   u32 un32Ready = 0;
-  for (u32 i = 0; i < 3; i++) {
-    un32Ready += aInfo[i].fReady;
-    if (aInfo[i].fReady) {
-      EXPECT_EQ(aInfo[i].HostInfo.hAdapter, 0x200u);
-    }
-  }
-  EXPECT_EQ(un32Ready, 1u);
+  for (u32 i = 0; i < 3; i++) un32Ready += aInfo[i].fReady ? aInfo[i].HostInfo.hAdapter : 0;
+  EXPECT_EQ(un32Ready, 0x200u);
   EXPECT_EQ(VQCmcLibGetActiveCmcServerBuildNumber(mhCmc), 0x201u);
   un32Count = 4;
   EXPECT_EQ(VQCmcLibGetCmcServerList(mhCmc, &un32Count, nullptr), VQX_RESULT_NULL_PARAM);

@@ -90,7 +90,7 @@ TEST_F(ServerMachine, UnknownDestinationGoesRemovedThenDead) {
   EXPECT_EQ(Host(kSrv), nullptr);
 }
 
-TEST_F(ServerMachine, StaleTimeoutDroppedAndReadyTimeoutLogged) {
+TEST_F(ServerMachine, StaleTimeoutDroppedReadyTimeoutLoggedAndHostStatesGetEachSecondWhileReady) {
   Intake({AddServer(kSrv, kKey)});
   Server(kSrv, VQCMC_SRV_READY);
   auto Timeout = [&](u32 un32ArmedIn) {
@@ -104,11 +104,6 @@ TEST_F(ServerMachine, StaleTimeoutDroppedAndReadyTimeoutLogged) {
   Intake({Timeout(VQCMC_LIB_STATE_READY)});
   EXPECT_EQ(LogCount("TIMEOUT 0x00000100"), 1u);
   EXPECT_EQ(State(kSrv), 1u);
-}
-
-TEST_F(ServerMachine, HostStatesGetEachSecondWhileReady) {
-  Intake({AddServer(kSrv, kKey)});
-  Server(kSrv, VQCMC_SRV_READY);
   for (int i = 0; i < 3; i++) Advance(1001);
   EXPECT_EQ(SentOf(VQCMC_SRV_HOST_STATES_GET).size(), 3u);
   Server(kSrv, VQCMC_SRV_NOT_READY);

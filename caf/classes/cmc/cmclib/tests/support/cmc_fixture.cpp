@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -23,6 +24,10 @@ void OnLog(void* pv, u32, u32, const char* pszFormat, va_list args) {
   vsnprintf(szLine, sizeof(szLine), pszFormat, args);
   std::lock_guard<std::mutex> guard(pTest->mMutex);
   pTest->mLog.emplace_back(szLine);
+}
+
+u64 CountEntries(const char* pszDir) {
+  return static_cast<u64>(std::distance(std::filesystem::directory_iterator(pszDir), std::filesystem::directory_iterator()));
 }
 
 void OnNotif(VQCMC_LIB_HANDLE, void* pv, VQX_MSG_HANDLE* phMsg) {
@@ -49,7 +54,7 @@ void CmcTest::SetUp() {
 
 VQX_RESULT CmcTest::Open(u32 un32Threads, u32 un32FailStep) {
   _VQCMC_LIB_SEAMS seams{Clock, this, HostInfo, nullptr, 1, un32FailStep, 0};
-  VqCmcLibSetSeams(&seams);
+  VqCmcLibSetSeams(mfRealPeers ? nullptr : &seams);
   _VQCMC_LIB_PARAMS p{};
   p.hVqxLib = mhVqx;
   p.Callback.pFctCallback = OnNotif;
@@ -181,4 +186,19 @@ _VQCMC_LIB_STATS CmcTest::Stats() {
   _VQCMC_LIB_STATS stats{};
   EXPECT_EQ(VQCmcLibGetStats(mhCmc, &stats), VQX_RESULT_OK);
   return stats;
+}
+
+std::vector<u64> CmcTest::HeldBy() const {
+  _VQX_LIB_STATS stats{};
+  stats.un32StructVersion = 1;
+  VQXLibGetStats(mhVqx, &stats);
+  return {CountEntries("/proc/self/task"), CountEntries("/proc/self/fd"), stats.CurrentAllocated,
+          stats.FilterAlloc - stats.FilterFreed};
+}
+
+void CmcTest::ExpectCounters(u32 un32Queued, u32 un32Running, u32 un32Done) {
+  const _VQCMC_LIB_STATS s = Stats();
+  EXPECT_EQ(s.un32JobsQueued, un32Queued);
+  EXPECT_EQ(s.un32JobsRunning, un32Running);
+  EXPECT_EQ(s.un32JobsDone, un32Done);
 }

@@ -48,10 +48,14 @@ class CmcTest : public ::testing::Test {
   _VQCMC_ENTITY_CTX* Leg(u32 un32Id, u32 hHost, PFCT_VQCMC_ENTITY_CALLBACK pFct, PFCT_VQCMC_ENTITY_EVENT_CALLBACK pFctEvent,
                          void* pvContext, u32 un32SerialId = 0);
   _VQCMC_LIB_STATS Stats();
+  void ExpectCounters(u32 un32Queued, u32 un32Running, u32 un32Done);
+  /* Threads, descriptors, host-library messages and filters this process holds. */
+  std::vector<u64> HeldBy() const;
 
   VQX_LIB_HANDLE mhVqx = nullptr;
   VQCMC_LIB_HANDLE mhCmc = nullptr;
   u32 mun32Now = 100000;
+  bool mfRealPeers = false;       /* the next open uses the real clock, peer queries and intake */
   u32 mun32FifoMax = 0;           /* un32JobsFifoMax of the next open */
   std::function<void(_VQCMC_LIB_PARAMS&)> mTweak;  /* changes the next open's parameters */
   std::map<u32, _VQX_HOST_INFO> mPeers;
