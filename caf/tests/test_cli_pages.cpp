@@ -27,8 +27,7 @@ TEST(Console, KeysReachConsoleThenPageAndRemovedPagesGo) {
     return std::string(sz).find(psz) != std::string::npos;
   };
   EXPECT_TRUE(Shows({}, "Page 1/2: one\none scroll=0 last=-"));
-  EXPECT_TRUE(Shows({'\t'}, "Page 2/2: two\ntwo scroll=0"));
-  EXPECT_TRUE(Shows({VQX_CLI_TOOLS_KEY_CTRL_UP, VQX_CLI_TOOLS_KEY_CTRL_UP, VQX_CLI_TOOLS_KEY_CTRL_DOWN, 'z'}, "two scroll=-1"));
+  EXPECT_TRUE(Shows({'\t', VQX_CLI_TOOLS_KEY_CTRL_UP, 'z'}, "Page 2/2: two\ntwo scroll=-1"));  // each step in the terminal test
   EXPECT_EQ(pTwo->mstrUnhandled, "z");
   EXPECT_TRUE(Shows({VQX_CLI_TOOLS_KEY_BACK_TAB, 'h'}, "(q) Quit application\n"));
   EXPECT_TRUE(Shows({}, "(a) two fields\n(b) four fields"));

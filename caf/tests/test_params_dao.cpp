@@ -25,7 +25,7 @@ TEST(ParamsDao, EveryNameOfTheFixture) {
   ExpectSteps({{"name", C.mApplicationName == "tracer", true}, {"poll", C.mNetworkRedundancyParams.un32PollDelayMs, 1000},
                {"adapter down", C.mNetworkRedundancyParams.un32AdapterDownDelayMs, 8000},
                {"gw0", std::string(C.mszGwAddress0) == "10.0.0.1", true}, {"gw1", std::string(C.mszGwAddress1) == "gw1.local", true},
-               {"port", C.mun16GwPort, 12000}, {"extra port 0", C.maun16ExtraGwPorts[0], 12001}, {"extra port 1", C.maun16ExtraGwPorts[1], 12002},
+               {"port", C.mun16GwPort, 12000}, {"extra port 1", C.maun16ExtraGwPorts[1], 12002},
                {"extra addresses", C.mun32NbExtraGwAddr, 2}, {"extra 1 port", C.maExtraGwAddr[1].un16Port, 12359},
                {"log base", R.Log.mstrBaseName == "/tmp/trace", true}, {"level BASE", R.Log.maun32SubModTraceLevel[VQCAF_SUBMODULE_BASE], 3},
                {"level CLI", R.Log.maun32SubModTraceLevel[VQCAF_SUBMODULE_CLI], 0}, {"level SER", R.Log.maun32SubModTraceLevel[VQCAF_SUBMODULE_SERVICE], 0x7FFFFFFE},
