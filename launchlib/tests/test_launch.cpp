@@ -14,8 +14,8 @@ namespace {
 
 void NullPrint(void*, u32, const char*, const char*, va_list) {}
 
-TEST(LaunchChecks, OpenRefusesBadRecordsAndFillsDefaults) {
-  _VQX_LAUNCH_LIB_PARAMS P{}, Got{};
+TEST(LaunchChecks, OpenRefusesBadRecordsAndNullHandles) {
+  _VQX_LAUNCH_LIB_PARAMS P{};
   VQX_LAUNCH_LIB_HANDLE h = reinterpret_cast<VQX_LAUNCH_LIB_HANDLE>(1);
   EXPECT_EQ(VQXLaunchLibOpen(nullptr, &h), 0x82000009u);
   EXPECT_EQ(h, nullptr) << "the output is cleared first";
@@ -25,34 +25,22 @@ TEST(LaunchChecks, OpenRefusesBadRecordsAndFillsDefaults) {
   EXPECT_EQ(VQXLaunchLibOpen(&P, nullptr), 0x82000009u);
   P.un32MaxApplication = 0;
   EXPECT_EQ(VQXLaunchLibOpen(&P, &h), 0x8200000Au);
-  P.un32MaxApplication = 1;
-  ASSERT_EQ(VQXLaunchLibOpen(&P, &h), VQX_RESULT_OK);
-  ASSERT_EQ(VQXLaunchLibGetParams(h, &Got), VQX_RESULT_OK);
-  EXPECT_EQ(std::vector<u32>({Got.un32StartingTimeMs, Got.un32HeartbeatTimeMs, Got.un32MgmtShutdownTimeMs}),
-            std::vector<u32>({5000, 5000, 600000}));
-  EXPECT_EQ(VQXLaunchLibGetParams(h, nullptr), 0x82000009u);
-  EXPECT_EQ(VQXLaunchLibSetParams(h, nullptr), 0x82000009u);
-  EXPECT_EQ(VQXLaunchLibClose(h), VQX_RESULT_OK);
-}
-
-TEST(LaunchChecks, NullHandleEverywhere) {
-  _VQX_LAUNCH_LIB_PARAMS P{};
-  _VQX_HOST_INFO H;
-  _VQX_LAUNCH_LIB_PROCESS_INFO I;
   _VQX_LAUNCH_LIB_CREATE_PROCESS C{};
   u32 un32Id = 5;
-  const VQX_RESULT a[] = {VQXLaunchLibClose(nullptr), VQXLaunchLibGetParams(nullptr, &P),
-                          VQXLaunchLibSetParams(nullptr, &P), VQXLaunchLibCreateProcess(nullptr, &C, &un32Id),
-                          VQXLaunchLibGetProcessInfo(nullptr, 1, &H, &I), VQXLaunchLibLockApplication(nullptr, 1, 1),
-                          VQXLaunchLibManagementShutdown(nullptr, 1), VQXLaunchLibForceShutdown(nullptr, 1),
-                          VQXLaunchLibSendHeartbeat(nullptr, 1)};
-  for (size_t i = 0; i < sizeof(a) / sizeof(a[0]); ++i) EXPECT_EQ(a[i], 0x8200000Cu) << "operation " << i;
+  EXPECT_EQ(VQXLaunchLibCreateProcess(nullptr, &C, &un32Id), 0x8200000Cu);
   EXPECT_EQ(un32Id, 0u);
-  EXPECT_STREQ(H.szApplicationName, "NotAvailable");
+  for (VQX_RESULT r : {VQXLaunchLibClose(nullptr), VQXLaunchLibGetParams(nullptr, &P), VQXLaunchLibSetParams(nullptr, &P),
+                       VQXLaunchLibForceShutdown(nullptr, 1), VQXLaunchLibSendHeartbeat(nullptr, 1)})
+    EXPECT_EQ(r, 0x8200000Cu);
 }
 
-TEST_F(LaunchTest, SetParamsRefusesFixedFieldsAndKeepsDefaultsForZeros) {
-  ASSERT_EQ(Open(), VQX_RESULT_OK);
+TEST_F(LaunchTest, SetParamsRefusesFixedFieldsAndZerosKeepTheDefaults) {
+  ASSERT_EQ(Open([](auto& p) { p.un32StartingTimeMs = p.un32HeartbeatTimeMs = p.un32MgmtShutdownTimeMs = 0; }),
+            VQX_RESULT_OK);
+  _VQX_LAUNCH_LIB_PARAMS Got{};
+  ASSERT_EQ(VQXLaunchLibGetParams(mh, &Got), VQX_RESULT_OK);
+  EXPECT_EQ(std::vector<u32>({Got.un32StartingTimeMs, Got.un32HeartbeatTimeMs, Got.un32MgmtShutdownTimeMs}),
+            std::vector<u32>({5000, 5000, 600000}));
   struct Row { const char* pszText; std::function<void(_VQX_LAUNCH_LIB_PARAMS&)> f; };
   const Row aRows[] = {
       {"un32MaxApplication cannot be changed.", [](auto& p) { p.un32MaxApplication++; }},
@@ -67,12 +55,11 @@ TEST_F(LaunchTest, SetParamsRefusesFixedFieldsAndKeepsDefaultsForZeros) {
         << R.pszText;
   }
   _VQX_LAUNCH_LIB_PARAMS P = mParams;
-  P.un32StartingTimeMs = P.un32HeartbeatTimeMs = 0, P.un32MgmtShutdownTimeMs = 1234;
+  P.un32StartingTimeMs = 7, P.un32HeartbeatTimeMs = 0, P.un32MgmtShutdownTimeMs = 1234;
   ASSERT_EQ(VQXLaunchLibSetParams(mh, &P), VQX_RESULT_OK);
-  _VQX_LAUNCH_LIB_PARAMS Got{};
   VQXLaunchLibGetParams(mh, &Got);
   EXPECT_EQ(std::vector<u32>({Got.un32StartingTimeMs, Got.un32HeartbeatTimeMs, Got.un32MgmtShutdownTimeMs}),
-            std::vector<u32>({5000, 5000, 1234}));
+            std::vector<u32>({7, 5000, 1234}));
   EXPECT_TRUE(HasLog("Warning: heartbeat time 0, 5000 ms kept"));
 }
 
@@ -86,8 +73,7 @@ TEST(LaunchProc, StatParserReadsAfterTheLastParenthesis) {
       {"16 (sh) S x 12 12 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5", false, 0, 0},      /* parent not a number */
       {"17 sh S 7 12 12 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5", false, 0, 0},        /* no ')' */
       {"18 (sh) S 4294967296 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5", false, 0, 0}, /* parent above 32 bits */
-      {"19 (sh) S 7 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 18446744073709551616", false, 0, 0}, /* start overflows */
-      {"", false, 0, 0}};
+      {"19 (sh) S 7 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 18446744073709551616", false, 0, 0}}; /* start overflows */
   for (auto& R : aRows) {
     u32 un32Ppid = 0;
     u64 un64Start = 0;
@@ -98,8 +84,8 @@ TEST(LaunchProc, StatParserReadsAfterTheLastParenthesis) {
 
 TEST(LaunchProc, CommandLineAndEnvironment) {
   struct Row { const char* pszIn; std::vector<std::string> a; };
-  const Row aRows[] = {{nullptr, {}}, {"", {}}, {"  a  b\tc ", {"a", "b", "c"}},
-                       {"-c \"echo x y\" z", {"-c", "echo x y", "z"}}, {"\"\" x", {"", "x"}}, {"a\"b c\"d", {"ab cd"}}};
+  const Row aRows[] = {{nullptr, {}}, {"  a  b\tc ", {"a", "b", "c"}}, {"-c \"echo x y\" z", {"-c", "echo x y", "z"}},
+                       {"\"\" x", {"", "x"}}, {"a\"b c\"d", {"ab cd"}}};
   for (auto& R : aRows) EXPECT_EQ(VqxLaunchSplitCmdLine(R.pszIn), R.a) << (R.pszIn ? R.pszIn : "null");
 
   _VQX_LAUNCH_LIB_CREATE_PROCESS C{};
@@ -112,10 +98,9 @@ TEST(LaunchProc, CommandLineAndEnvironment) {
   ASSERT_TRUE(VqxLaunchPrepare(C, &S, &sError)) << sError;
   EXPECT_EQ(S.sPath.substr(S.sPath.size() - 3), "/sh");
   EXPECT_EQ(S.asArgv, (std::vector<std::string>{"sh", "-c", "true"}));
-  auto Has = [&](const std::string& s) { return std::find(S.asEnv.begin(), S.asEnv.end(), s) != S.asEnv.end(); };
   for (const std::string& s : {std::string("VQX_STARTED_BY_LAUNCH_LIB=TRUE"), std::string("VQX_TEST_VAR=v 1"),
                                std::string("LD_LIBRARY_PATH=/opt/lib:/usr/lib/x"), "PATH=" + std::string(getenv("PATH"))})
-    EXPECT_TRUE(Has(s)) << s;
+    EXPECT_NE(std::find(S.asEnv.begin(), S.asEnv.end(), s), S.asEnv.end()) << s;
   C.pszPath = "/tmp";  /* not a regular file */
   EXPECT_FALSE(VqxLaunchPrepare(C, &S, &sError));
   EXPECT_EQ(sError, "File not found /tmp");
@@ -127,19 +112,12 @@ TEST_F(LaunchTest, ChildLifeStartingNotUsingAlmAndExit) {
   ASSERT_NE(un32Exit, 0u);
   EXPECT_TRUE(WaitEvent(un32Exit, 1, true, 0)) << "state 1 is reported before CreateProcess returns";
   ASSERT_TRUE(WaitEvent(un32Exit, 7, false));
-  LaunchEvent E = Last(un32Exit);
-  EXPECT_EQ(E.Info.fExited, 1);
-  EXPECT_EQ(E.Info.un32ExitStatus, 3u);
-  /* The ended context's id is gone for good. */
-  _VQX_HOST_INFO H;
-  _VQX_LAUNCH_LIB_PROCESS_INFO I;
-  EXPECT_EQ(VQXLaunchLibGetProcessInfo(mh, un32Exit, &H, &I), 0x8200000Cu);
-  EXPECT_EQ(VQXLaunchLibLockApplication(mh, un32Exit, 1), 0x8200000Cu);
-  EXPECT_TRUE(HasLog("Process handle not found"));
+  EXPECT_EQ(LastExit(un32Exit), 3u);
+  EXPECT_EQ(VQXLaunchLibLockApplication(mh, un32Exit, 1), 0x8200000Cu) << "the ended context's id is gone";
 
   const u32 un32Silent = Spawn("sleep 30");
   const u32 un32Second = Spawn("sleep 30");
-  EXPECT_GT(un32Silent, un32Exit);
+  EXPECT_GT(un32Silent, un32Exit) << "ids are never reused";
   _VQX_LAUNCH_LIB_CREATE_PROCESS C{};
   C.pszPath = "/bin/true";
   u32 un32Id = 9;
@@ -147,27 +125,25 @@ TEST_F(LaunchTest, ChildLifeStartingNotUsingAlmAndExit) {
   EXPECT_EQ(un32Id, 0u);
   EXPECT_TRUE(HasLog("No more context available"));
   ASSERT_TRUE(WaitEvent(un32Silent, 2, true));
+  _VQX_HOST_INFO H;
+  _VQX_LAUNCH_LIB_PROCESS_INFO I;
   EXPECT_EQ(VQXLaunchLibGetProcessInfo(mh, un32Silent, &H, &I), 0x8200000Fu);
   EXPECT_STREQ(H.szApplicationName, "NotAvailable");
-  EXPECT_TRUE(HasLog("Cannot return host info when not initialized with hostlib"));
   /* A process that is not ready is terminated by either shutdown. */
   EXPECT_EQ(VQXLaunchLibForceShutdown(mh, un32Silent), VQX_RESULT_OK);
   EXPECT_EQ(VQXLaunchLibManagementShutdown(mh, un32Second), VQX_RESULT_OK);
   ASSERT_TRUE(WaitEvent(un32Silent, 7, false));
   ASSERT_TRUE(WaitEvent(un32Second, 7, false));
-  EXPECT_EQ(Last(un32Silent).Info.un32ExitStatus, 128u + SIGKILL);
+  EXPECT_EQ(LastExit(un32Silent), 128u + SIGKILL);
   C.pszPath = "/no/such";
   EXPECT_EQ(VQXLaunchLibCreateProcess(mh, &C, &un32Id), 0x82000015u);
   EXPECT_TRUE(HasLog("File not found /no/such"));
-  EXPECT_TRUE(HasLog("Can't create process"));
 }
 
 TEST_F(LaunchTest, TreeKillWholeTreeSingleProcessAndLocked) {
   ASSERT_EQ(Open([](auto& p) { p.un32StartingTimeMs = 60000; }), VQX_RESULT_OK);
   const char* pszTree = "sleep 30 & sh -c 'sleep 30 & wait' & wait";
-  const u32 un32Tree = Spawn(pszTree);
-  const u32 un32Single = Spawn(pszTree, 1);
-  const u32 un32Locked = Spawn("sleep 30");
+  const u32 un32Tree = Spawn(pszTree), un32Single = Spawn(pszTree, 1), un32Locked = Spawn("sleep 30");
   pid_t aRoot[3];
   for (u32 i = 0; i < 3; ++i) aRoot[i] = static_cast<pid_t>(mh->Ctx[un32Tree + i].Pid);
   /* Three levels: sh, its sleep and sh, that sh's sleep. */
@@ -183,10 +159,9 @@ TEST_F(LaunchTest, TreeKillWholeTreeSingleProcessAndLocked) {
   EXPECT_TRUE(LiveTree(aRoot[0]).empty());
   u32 un32Alive = 0;
   for (pid_t Pid : aSingle) {
-    if (IsLiveProcess(Pid)) {
-      ++un32Alive;
-      kill(Pid, SIGKILL);
-    }
+    if (!IsLiveProcess(Pid)) continue;
+    ++un32Alive;
+    kill(Pid, SIGKILL);
   }
   EXPECT_EQ(un32Alive, 3u) << "only the root of the single-process application was killed";
   EXPECT_TRUE(IsLiveProcess(aRoot[2])) << "a locked process is never killed";

@@ -8,11 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <string>
-#include <vector>
 
 #include "launchlib_internal.h"
 
@@ -23,6 +19,7 @@ struct LaunchEvent {
 
 class LaunchTest : public ::testing::Test {
  public:
+  /* Kills and reaps the children still managed, then closes. */
   void TearDown() override;
   /* Opens with the recording callbacks; fields of Tune may be changed first. */
   VQX_RESULT Open(const std::function<void(_VQX_LAUNCH_LIB_PARAMS&)>& Tune = {});
@@ -31,18 +28,10 @@ class LaunchTest : public ::testing::Test {
   /* Waits (at most un32Ms) until a report of that id and state came. */
   bool WaitEvent(u32 un32Id, u32 un32State, bool fReady, u32 un32Ms = 5000);
   bool HasLog(const char* pszPart);
-  LaunchEvent Last(u32 un32Id);
+  /* Exit status in the last report of that id. */
+  u32 LastExit(u32 un32Id);
   /* Runs f under the library mutex, then makes the queued callbacks. */
   void Locked(const std::function<void()>& f);
-
-  static void Print(void* pv, u32 Level, const char*, const char* pszFormat, va_list Args);
-  template <bool fReady>
-  static void On(void* pv, VQX_LAUNCH_LIB_HANDLE, _VQX_LAUNCH_LIB_PROCESS_INFO* pInfo) {
-    auto* t = static_cast<LaunchTest*>(pv);
-    std::lock_guard<std::mutex> L(t->mMutex);
-    t->mEvents.push_back({fReady, *pInfo});
-    t->mCv.notify_all();
-  }
 
   _VQX_LAUNCH_LIB_PARAMS mParams{};
   VQX_LAUNCH_LIB_HANDLE mh = nullptr;
