@@ -28,7 +28,7 @@ GENERATORS = [
     ("testing/golden/utillib/gen_msg_element_golden.py", ["{out}"], "utillib/tests/data/msg_element_*.bin"),
     ("testing/golden/sigtrace/gen_framings.py", ["{out}"], "sigtrace/tests/data/framing_*.bin"),
     ("testing/golden/sigtrace/gen_decoder_cases.py", ["{out}"], ["sigtrace/tests/data/decoder_model_cases.txt"]),
-    ("hostlib/tests/data/peer_notifications.py", [], None),
+    ("testing/golden/hostlib/peer_notifications.py", ["{out}"], ["hostlib/tests/data/peer_notifications.hex"]),
 ]
 
 

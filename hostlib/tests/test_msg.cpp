@@ -114,7 +114,7 @@ TEST_F(MsgTest, ArgumentChecks) {
   EXPECT_TRUE(mLog.WaitFor("VQXReleaseMsg: VQX_RESULT_API_INVALID_MSG_HANDLE"));
 }
 
-/* The sample of wire_header.py, set through the C++ header type. */
+/* The sample of testing/golden/hostlib/wire_header.py, set through the C++ header type. */
 void FillSample(VQX_MSG_HANDLE h) {
   h->un32MsgId = 0x0B080101;
   h->MsgType = 4;
@@ -147,7 +147,7 @@ TEST_F(MsgTest, WireByteOrderMatchesIndependentEncoder) {
   ASSERT_EQ(VQXHostSwapMsgToSend(mhLib, hMsg), VQX_RESULT_OK);
   const std::string wire = Hex(hMsg, 88);
 
-  const std::string script = DataPath("wire_header.py");
+  const std::string script = std::string(getenv("VQX_SOURCE_DIR")) + "/testing/golden/hostlib/wire_header.py";
   EXPECT_EQ(wire, Trim(RunCommand("python3 " + script + " encode")));
   ExpectGolden(wire + "\n", "wire_header_sample.hex");
 

@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
 """Golden payloads of the peer notifications, built with struct from the
-layouts alone (not from the library's code). Writes peer_notifications.hex:
+layouts alone (not from the library's code). Writes peer_notifications.hex
+into hostlib/tests/data (or into the folder given as the argument):
 one line per notification, "name: hex of the payload from byte 8 on"
 (bytes 0..7 are the library's queue link)."""
 import os
 import struct
+import sys
+
+DATA = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))),
+                    "hostlib", "tests", "data")
 
 HANDLE = 0xCA000042
 GW0, GW1 = b"10.0.0.5", b"10.1.0.5"
@@ -54,7 +59,7 @@ ROWS = [
 ]
 
 if __name__ == "__main__":
-    out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "peer_notifications.hex")
+    out = os.path.join(sys.argv[1] if len(sys.argv) > 1 else DATA, "peer_notifications.hex")
     with open(out, "w") as f:
         for name, body in ROWS:
             f.write("%s: %s\n" % (name, body.hex()))
