@@ -3,7 +3,6 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <fstream>
 
 namespace {
 
@@ -82,25 +81,4 @@ u32 LaunchTest::LastExit(u32 un32Id) {
   for (auto It = mEvents.rbegin(); It != mEvents.rend(); ++It)
     if (It->Info.un32AppId == un32Id) return It->Info.un32ExitStatus;
   return ~0u;
-}
-
-void LaunchTest::Locked(const std::function<void()>& f) {
-  std::unique_lock<std::recursive_mutex> L(mh->Mutex);
-  f();
-  VqxLaunchFlush(mh, L);
-}
-
-bool IsLiveProcess(pid_t Pid) {
-  std::ifstream f("/proc/" + std::to_string(Pid) + "/stat");
-  std::string s;
-  if (!std::getline(f, s)) return false;
-  const size_t Close = s.rfind(')');
-  return Close != std::string::npos && Close + 2 < s.size() && s[Close + 2] != 'Z' && s[Close + 2] != 'X';
-}
-
-std::vector<pid_t> LiveTree(pid_t Root) {
-  std::vector<pid_t> a;
-  for (auto& P : VqxLaunchCollectTree(Root, false))
-    if (IsLiveProcess(P.Pid)) a.push_back(P.Pid);
-  return a;
 }

@@ -30,8 +30,6 @@ class LaunchTest : public ::testing::Test {
   bool HasLog(const char* pszPart);
   /* Exit status in the last report of that id. */
   u32 LastExit(u32 un32Id);
-  /* Runs f under the library mutex, then makes the queued callbacks. */
-  void Locked(const std::function<void()>& f);
 
   _VQX_LAUNCH_LIB_PARAMS mParams{};
   VQX_LAUNCH_LIB_HANDLE mh = nullptr;
@@ -40,9 +38,5 @@ class LaunchTest : public ::testing::Test {
   std::vector<std::string> mLog;
   std::vector<LaunchEvent> mEvents;
 };
-
-/* Pids of the live (not zombie) processes of the tree under Root. */
-std::vector<pid_t> LiveTree(pid_t Root);
-bool IsLiveProcess(pid_t Pid);
 
 #endif
