@@ -1,11 +1,14 @@
 /*
  * comm_test_support.h - what the messaging and service tests share: the
  * globals slot filled, a bridge opened with no transport (or with the hosts'
- * transport on a loopback port), the log captured, and a test object that
- * writes n big-endian words.
+ * transport on a loopback port, for the two-process programs), the log
+ * captured, host messages built and sent to this process, and a test object
+ * that writes n big-endian words.
  */
 #ifndef COMM_TEST_SUPPORT_H
 #define COMM_TEST_SUPPORT_H
+
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <string>
@@ -15,6 +18,8 @@
 #include "vqcafcomm.h"
 #include "vqcafglobals.h"
 #include "vqcafmsg.h"
+#include "vqcafservicedetector.h"
+#include "vqx_gwlib.h"
 
 namespace vqtest {
 
@@ -22,6 +27,70 @@ namespace vqtest {
 inline CVQCAFGlobals* FakeGlobals() {
   alignas(16) static char acGlobals[16];
   return reinterpret_cast<CVQCAFGlobals*>(acGlobals);
+}
+
+inline std::string Be32(u32 v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+
+/* A host message: id, payload bytes in use. */
+inline VQX_MSG_HANDLE HostMsg(VQX_LIB_HANDLE hLib, u32 un32Id, const std::string& strPayload) {
+  VQX_MSG_HANDLE h = nullptr;
+  EXPECT_EQ(VQXGetMsg(hLib, static_cast<u32>(strPayload.size()) + 8, &h), VQX_RESULT_API_OK);
+  h->un32MsgId = un32Id;
+  h->un32PayloadLength = static_cast<u32>(strPayload.size());
+  memcpy(VQXMsgPayload(h), strPayload.data(), strPayload.size());
+  return h;
+}
+
+/* A filter on one message group. */
+inline _VQX_FILTER_PARAMS GroupFilter(u16 un16Group) {
+  _VQX_FILTER_PARAMS f{};
+  f.un32Version = 1;
+  f.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
+  f.MsgGroup = un16Group;
+  return f;
+}
+
+/* The two-process programs: 127.0.0.1 as the only interface, a free port, the framework on it. */
+inline u32 LoopbackTable(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
+  if (un32Max == 0) return 0;
+  paAddr[0] = htonl(0x7F000001u), paMask[0] = htonl(0xFF000000u), paBcast[0] = htonl(0x7FFFFFFFu);
+  return 1;
+}
+inline u16 FreePort() {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(0x7F000001u);
+  socklen_t l = sizeof(a);
+  const int t = socket(AF_INET, SOCK_STREAM, 0);
+  bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
+  close(t);
+  return ntohs(a.sin_port);
+}
+/* Globals, bridge on the hosts' transport (own port, the peer's as extra address), detector. */
+inline void OpenFramework(const char* pszApp, u16 un16Port, u16 un16PeerPort) {
+  VqxGwLibSetInterfaceProvider(LoopbackTable);
+  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
+  VQXGetIpInterfacesInit();
+  SetGlobals(FakeGlobals());
+  CVQCAFCommParams P;
+  P.mApplicationName = pszApp;
+  P.mun16GwPort = un16Port;
+  P.mun32NbExtraGwAddr = 1;
+  strcpy(P.maExtraGwAddr[0].szIpAddress0, "127.0.0.1");
+  P.maExtraGwAddr[0].un16Port = un16PeerPort;
+  P.mfRemoteAddrOnGwPortOnly = 0;
+  P.mun32HostLibTraceLevel = 0x7FFFFFFE;
+  ASSERT_EQ(CVQCAFComm::Init(P), VQX_RESULT_OK);
+  ASSERT_EQ(CVQCAFComm::Start(0, 1), VQX_RESULT_OK);
+  ASSERT_EQ(CVQCAFServiceDetector::Init(), VQX_RESULT_OK);
+}
+inline void CloseFramework() {
+  EXPECT_EQ(CVQCAFServiceDetector::Uninit(), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
+  SetGlobals(nullptr);
+  VqxGwLibSetInterfaceProvider(nullptr);
+  VqxGwLibSetBroadcastRedirect(0);
 }
 
 /* A framework message of any id whose body is un32Words words i * 0x01010101. */
@@ -84,6 +153,19 @@ class CommTest : public ::testing::Test {
     EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
     RemoveLogTraceListener(&mLog);
     SetGlobals(nullptr);
+  }
+  /* An event message sent to this process. */
+  void Send(u32 un32Id, const std::string& strPayload) {
+    VQX_MSG_HANDLE h = HostMsg(mhLib, un32Id, strPayload);
+    h->MsgType = VQX_MSG_TYPE_EVENT;
+    h->hAdapter = VQX_HOSTLIB_ADAPTER_HANDLE;
+    ASSERT_EQ(VQXSendMsgEx(mhLib, &h, nullptr), VQX_RESULT_API_OK);
+  }
+  /* This host announces one remote service (key, id, the id it detects), or none (services protocol). */
+  void Announce(bool fUp, u32 un32Id, u32 un32Detects, u32 un32Key = 1) {
+    std::string s = std::string(8, '\0') + Be32(1) + Be32(0x7F000001) + Be32(0x1234) + Be32(fUp ? 1 : 0);
+    if (fUp) s += Be32(un32Key) + Be32(un32Id) + Be32(un32Detects) + Be32(0) + Be32(0);
+    Send(0x0A5E0001, s);
   }
   /* Lines logged so far that contain pszText. */
   size_t Logged(const char* pszText) {

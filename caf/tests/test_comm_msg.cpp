@@ -15,20 +15,6 @@ const std::string kDecoder = std::string(getenv("VQX_SOURCE_DIR") != nullptr ? g
                              "/testing/golden/caf/comm_golden.py";
 
 std::string Bytes(const std::string& strName) { return ReadFile(kData + "/" + strName); }
-std::string Be32(u32 v) {
-  const char a[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-  return std::string(a, 4);
-}
-
-/* A received host message: id, payload bytes in use. */
-VQX_MSG_HANDLE Received(VQX_LIB_HANDLE hLib, u32 un32Id, const std::string& strPayload) {
-  VQX_MSG_HANDLE h = nullptr;
-  EXPECT_EQ(VQXGetMsg(hLib, static_cast<u32>(strPayload.size()) + 8, &h), VQX_RESULT_API_OK);
-  h->un32MsgId = un32Id;
-  h->un32PayloadLength = static_cast<u32>(strPayload.size());
-  memcpy(VQXMsgPayload(h), strPayload.data(), strPayload.size());
-  return h;
-}
 
 /* The payload of a framework message object as C++ writes it. */
 std::string PayloadOf(CVQCAFMsg& Msg) {
@@ -65,7 +51,7 @@ TEST_F(CommTest, GoldenEnvelopeAndBufferMember) {
   Data.mInfo.un32Direction = 0;
   memcpy(Data.mInfo.abyData, "\x01\x02\x03", 3);
   Data.mInfo.un32DataLength = 3;
-  CVQCAFMsgBuffer Member(Received(mhLib, 0x0B000100, "hello"));
+  CVQCAFMsgBuffer Member(HostMsg(mhLib, 0x0B000100, "hello"));
   VQXMsgPayload(Member.GetMsgHandle(0))[7] = 'X';  // a stale byte past the length in use
   CStringStream Out;
   ASSERT_EQ(Member.Serialize(Out), VQX_RESULT_OK);
@@ -111,7 +97,7 @@ TEST_F(CommTest, EnvelopeReaderAcceptsAndRefuses) {
       {"plain group", 0x08250001, strBody, VQX_RESULT_OK},
   };
   for (const auto& row : rows) {
-    CVQCAFMsgBuffer b(Received(mhLib, row.un32Id, row.strPayload));
+    CVQCAFMsgBuffer b(HostMsg(mhLib, row.un32Id, row.strPayload));
     CWordsMsg Msg(row.un32Id, 2);
     EXPECT_EQ(b.UnserializeToMsg(Msg, nullptr), row.Expected) << row.pszRow;
     if (row.Expected == VQX_RESULT_OK) {
@@ -131,19 +117,19 @@ TEST_F(CommTest, SigtraceRecordsReadFromAPeerAreChecked) {
   const std::string strHead = std::string(8, '\xCC') + Be32(0x0B000001) + Be32(4) + Be32(0x0B0D0400) + Be32(0x0B0000FF);
   for (u32 un32Length : {10240u, 10241u}) {
     Info.un32DataLength = un32Length;
-    CVQCAFMsgBuffer b(Received(mhLib, 0x0B0D0400, strHead + std::string(reinterpret_cast<char*>(&Info), sizeof(Info))));
+    CVQCAFMsgBuffer b(HostMsg(mhLib, 0x0B0D0400, strHead + std::string(reinterpret_cast<char*>(&Info), sizeof(Info))));
     CVQCAFMsgSigtraceData Data;
     EXPECT_EQ(b.UnserializeToMsg(Data, nullptr), un32Length == 10240 ? VQX_RESULT_OK : VQX_RESULT_INVALID_PARAM) << un32Length;
     EXPECT_EQ(strlen(Data.mInfo.szName), 31u) << "terminated within its field";
   }
   VQCAF_SIGTRACE_REGISTER_INFO Reg;
   memset(&Reg, 'd', sizeof(Reg));
-  CVQCAFMsgBuffer b(Received(mhLib, 0x0B0D0100,
+  CVQCAFMsgBuffer b(HostMsg(mhLib, 0x0B0D0100,
                              strHead.substr(0, 16) + Be32(0x0B0D0100) + Be32(0x0B0000FF) +
                                  std::string(reinterpret_cast<char*>(&Reg), sizeof(Reg) - 1)));
   CVQCAFMsgSigtraceRegister Short;
   EXPECT_EQ(b.UnserializeToMsg(Short, nullptr), VQX_RESULT_OUT_OF_RESOURCE) << "a short record";
-  CVQCAFMsgBuffer c(Received(mhLib, 0x0B0D0100, strHead.substr(0, 16) + Be32(0x0B0D0100) + Be32(0x0B0000FF) +
+  CVQCAFMsgBuffer c(HostMsg(mhLib, 0x0B0D0100, strHead.substr(0, 16) + Be32(0x0B0D0100) + Be32(0x0B0000FF) +
                                                     std::string(reinterpret_cast<char*>(&Reg), sizeof(Reg))));
   CVQCAFMsgSigtraceRegister Full;
   EXPECT_EQ(c.UnserializeToMsg(Full, nullptr), VQX_RESULT_OK);

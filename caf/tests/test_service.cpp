@@ -12,8 +12,6 @@ namespace {
 
 constexpr u32 kServer = 0x0B0D0100, kProvider = 0x0B0D0200, kData = 0x0B0D0400;
 
-std::string Be32(u32 v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
-
 /* An instance that records the ids it receives; its callback may take a lock or stop the service. */
 class CRecorder : public CVQCAFServiceInstance {
  public:
@@ -36,11 +34,7 @@ class CServer : public CVQCAFService {
   explicit CServer(u32 un32Id = kServer, const char* pszName = "srv") : CVQCAFService(pszName, nullptr) {
     mParams.mServiceInfo.mun32ServiceId = un32Id;
     mParams.mServiceInfo.maun32DetectedRemoteServiceId[0] = kProvider;
-    _VQX_FILTER_PARAMS f{};
-    f.un32Version = 1;
-    f.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
-    f.MsgGroup = 0x0B0D;
-    mParams.maFilters.push_back(f);
+    mParams.maFilters.push_back(GroupFilter(0x0B0D));
   }
   ~CServer() override { Stop(); }
   CVQCAFServiceInstance* OnServiceConnected(CVQCAFService*, CVQCAFServiceInfo* pInfo) override {
@@ -75,30 +69,15 @@ class ServiceTest : public CommTest {
     EXPECT_EQ(CVQCAFServiceDetector::Uninit(), VQX_RESULT_OK);
     CommTest::TearDown();
   }
-  /* Announces one provider (key 1, or none) as if from a host; then a data message from it. */
-  void Announce(bool fProvider, u32 un32Key = 1) {
-    std::string s(8, '\0');
-    s += Be32(1) + Be32(0x7F000001) + Be32(0x1234) + Be32(fProvider ? 1 : 0);
-    if (fProvider) s += Be32(un32Key) + Be32(kProvider) + Be32(kServer) + Be32(0) + Be32(0);
-    Send(0x0A5E0001, s);
-  }
-  void Send(u32 un32Id, const std::string& strPayload) {
-    VQX_MSG_HANDLE h = nullptr;
-    ASSERT_EQ(VQXGetMsg(mhLib, static_cast<u32>(strPayload.size()) + 8, &h), VQX_RESULT_API_OK);
-    h->un32MsgId = un32Id;
-    h->MsgType = VQX_MSG_TYPE_EVENT;
-    h->hAdapter = VQX_HOSTLIB_ADAPTER_HANDLE;
-    h->un32PayloadLength = static_cast<u32>(strPayload.size());
-    memcpy(VQXMsgPayload(h), strPayload.data(), strPayload.size());
-    ASSERT_EQ(VQXSendMsgEx(mhLib, &h, nullptr), VQX_RESULT_API_OK);
-  }
+  /* Announces one provider (or none) as if from a host. */
+  void AnnounceProvider(bool fUp, u32 un32Key = 1) { Announce(fUp, kProvider, kServer, un32Key); }
 };
 
 TEST_F(ServiceTest, InstanceSeesConnectMessagesDisconnectInOrder) {
   CServer Srv;
   ASSERT_EQ(Srv.Start(nullptr), VQX_RESULT_OK);
   EXPECT_EQ(Srv.Start(nullptr), VQX_RESULT_OK) << "already started";
-  Announce(true);
+  AnnounceProvider(true);
   ASSERT_TRUE(WaitFor([&] { return Srv.maOwned.size() == 1 && !Srv.maOwned[0]->maIds.empty(); }));
   CRecorder& r = *Srv.maOwned[0];
   EXPECT_EQ(r.IsReady(), 1u);
@@ -107,7 +86,7 @@ TEST_F(ServiceTest, InstanceSeesConnectMessagesDisconnectInOrder) {
   EXPECT_EQ(Srv.mstrConnectedApp, mParams.mApplicationName.c_str()) << "host record of the announcing host";
   Send(kData, "x");
   ASSERT_TRUE(WaitFor([&] { return r.maIds.size() == 2; }));
-  Announce(false);
+  AnnounceProvider(false);
   ASSERT_TRUE(WaitFor([&] { return Srv.maHandedBack.size() == 1; }));
   EXPECT_EQ(r.maIds, std::vector<u32>({VQCAF_MSG_SERVICE_CONNECTED, kData, VQCAF_MSG_SERVICE_DISCONNECTED}));
   EXPECT_EQ(r.mfReadyAtLast, 1u) << "disconnect message while still ready";
@@ -155,7 +134,7 @@ TEST_F(ServiceTest, IgnoredRemoteAndRefusals) {
   CServer Srv;
   Srv.mfRefuse = true;
   ASSERT_EQ(Srv.Start(nullptr), VQX_RESULT_OK);
-  Announce(true);
+  AnnounceProvider(true);
   ASSERT_TRUE(WaitFor([&] { return Logged("ignored by application's service handler") == 1; }));
   CVQCAFService Bare("", nullptr);  // its own handler
   CRecorder Default, Unlinked;
@@ -178,7 +157,7 @@ TEST_F(ServiceTest, ShutdownShapeFinishes) {
   CServer Srv;
   Srv.mpLock = &AppMutex;
   ASSERT_EQ(Srv.Start(nullptr), VQX_RESULT_OK);
-  Announce(true);
+  AnnounceProvider(true);
   ASSERT_TRUE(WaitFor([&] { return Srv.maOwned.size() == 1 && Srv.maOwned[0]->maIds.size() == 1; }));
   EXPECT_TRUE(ReturnsInTime([&] {
     CVQCAFMutexAutoGetGive Guard(&AppMutex);  // clean-up holds the application mutex while it stops
@@ -191,7 +170,7 @@ TEST_F(ServiceTest, StopInsideItsOwnCallbackFinishes) {
   CServer Stopper(kServer + 1, "stopper");
   Stopper.mfStopInside = true;
   ASSERT_EQ(Stopper.Start(nullptr), VQX_RESULT_OK);
-  Announce(true, 2);
+  AnnounceProvider(true, 2);
   ASSERT_TRUE(WaitFor([&] { return Stopper.maOwned.size() == 1 && Stopper.maOwned[0]->maIds.size() == 1; }));
   Send(kData, "stop");
   ASSERT_TRUE(WaitFor([&] { return Stopper.maHandedBack.size() == 1; }));

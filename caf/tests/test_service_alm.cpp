@@ -11,7 +11,6 @@
 
 namespace {
 
-std::string Be32(u32 v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 std::string Le32(u32 v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 
 class CClient : public IVQCAFServiceAlmMgmtClient, public IVQCAFServiceAlmMgmt {
@@ -52,22 +51,7 @@ class AlmTest : public CommTest {
     CommTest::TearDown();
   }
   /* This host announces a master service (or withdraws it). */
-  void AnnounceMaster(bool fUp) {
-    std::string s(8, '\0');
-    s += Be32(1) + Be32(0x7F000001) + Be32(0x1234) + Be32(fUp ? 1 : 0);
-    if (fUp) s += Be32(1) + Be32(VQCAF_SERVICE_ID_ALM_MASTER) + Be32(VQCAF_SERVICE_ID_ALM_CLIENT) + Be32(0) + Be32(0);
-    Send(0x0A5E0001, s);
-  }
-  void Send(u32 un32Id, const std::string& strPayload) {
-    VQX_MSG_HANDLE h = nullptr;
-    ASSERT_EQ(VQXGetMsg(mhLib, static_cast<u32>(strPayload.size()) + 8, &h), VQX_RESULT_API_OK);
-    h->un32MsgId = un32Id;
-    h->MsgType = VQX_MSG_TYPE_EVENT;
-    h->hAdapter = VQX_HOSTLIB_ADAPTER_HANDLE;
-    h->un32PayloadLength = static_cast<u32>(strPayload.size());
-    memcpy(VQXMsgPayload(h), strPayload.data(), strPayload.size());
-    ASSERT_EQ(VQXSendMsgEx(mhLib, &h, nullptr), VQX_RESULT_API_OK);
-  }
+  void AnnounceMaster(bool fUp) { Announce(fUp, VQCAF_SERVICE_ID_ALM_MASTER, VQCAF_SERVICE_ID_ALM_CLIENT); }
   /* A management operation: version 1, the word at 12, padded to un32Size. */
   void Operation(u32 un32Id, u32 un32Word, u32 un32Size) {
     std::string s = std::string(8, '\0') + Le32(1) + Le32(un32Word);

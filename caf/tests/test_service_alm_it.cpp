@@ -5,60 +5,14 @@
  * environment), follows it through states 1, 3 and 4, and destroys it
  * gracefully (5, the client's OnMgmtShutdown(1), exit 0, 7) or at once (6).
  */
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <mutex>
 
 #include "comm_test_support.h"
 #include "vqcafservicealmmgmt.h"
-#include "vqcafservicedetector.h"
-#include "vqx_gwlib.h"
 
 namespace {
-
-u32 LoopbackTable(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
-  if (un32Max == 0) return 0;
-  paAddr[0] = htonl(0x7F000001u), paMask[0] = htonl(0xFF000000u), paBcast[0] = htonl(0x7FFFFFFFu);
-  return 1;
-}
-
-u16 FreePort() {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(0x7F000001u);
-  socklen_t l = sizeof(a);
-  const int t = socket(AF_INET, SOCK_STREAM, 0);
-  bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
-  close(t);
-  return ntohs(a.sin_port);
-}
-
-void OpenFramework(const char* pszApp, u16 un16Port, u16 un16PeerPort) {
-  VqxGwLibSetInterfaceProvider(LoopbackTable);
-  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
-  VQXGetIpInterfacesInit();
-  SetGlobals(FakeGlobals());
-  CVQCAFCommParams P;
-  P.mApplicationName = pszApp;
-  P.mun16GwPort = un16Port;
-  P.mun32NbExtraGwAddr = 1;
-  strcpy(P.maExtraGwAddr[0].szIpAddress0, "127.0.0.1");
-  P.maExtraGwAddr[0].un16Port = un16PeerPort;
-  P.mfRemoteAddrOnGwPortOnly = 0;
-  P.mun32HostLibTraceLevel = 0x7FFFFFFE;
-  ASSERT_EQ(CVQCAFComm::Init(P), VQX_RESULT_OK);
-  ASSERT_EQ(CVQCAFComm::Start(0, 1), VQX_RESULT_OK);
-  ASSERT_EQ(CVQCAFServiceDetector::Init(), VQX_RESULT_OK);
-}
-
-void CloseFramework() {
-  EXPECT_EQ(CVQCAFServiceDetector::Uninit(), VQX_RESULT_OK);
-  EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
-  SetGlobals(nullptr);
-  VqxGwLibSetInterfaceProvider(nullptr);
-}
 
 /* Records every report (state, or 100 + state for shutdown reports) and the client's shutdown argument. */
 class CEvents : public IVQCAFServiceAlmMgmt, public IVQCAFServiceAlmMgmtClient {

@@ -6,62 +6,13 @@
  * unregisters; then a provider killed with SIGKILL is disconnected and a new
  * one registers again.
  */
-#include <arpa/inet.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include "comm_test_support.h"
-#include "vqcafservicedetector.h"
 #include "vqcafservicesigtraceserver.h"
-#include "vqx_gwlib.h"
 
 namespace {
-
-u32 LoopbackTable(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
-  if (un32Max == 0) return 0;
-  paAddr[0] = htonl(0x7F000001u);
-  paMask[0] = htonl(0xFF000000u);
-  paBcast[0] = htonl(0x7FFFFFFFu);
-  return 1;
-}
-
-u16 FreePort() {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(0x7F000001u);
-  socklen_t l = sizeof(a);
-  const int t = socket(AF_INET, SOCK_STREAM, 0);
-  bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
-  close(t);
-  return ntohs(a.sin_port);
-}
-
-/* Globals, bridge on the hosts' transport (own port, the peer's as extra address), detector. */
-void OpenFramework(const char* pszApp, u16 un16Port, u16 un16PeerPort) {
-  VqxGwLibSetInterfaceProvider(LoopbackTable);
-  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
-  VQXGetIpInterfacesInit();
-  SetGlobals(FakeGlobals());
-  CVQCAFCommParams P;
-  P.mApplicationName = pszApp;
-  P.mun16GwPort = un16Port;
-  P.mun32NbExtraGwAddr = 1;
-  strcpy(P.maExtraGwAddr[0].szIpAddress0, "127.0.0.1");
-  P.maExtraGwAddr[0].un16Port = un16PeerPort;
-  P.mfRemoteAddrOnGwPortOnly = 0;
-  P.mun32HostLibTraceLevel = 0x7FFFFFFE;
-  ASSERT_EQ(CVQCAFComm::Init(P), VQX_RESULT_OK);
-  ASSERT_EQ(CVQCAFComm::Start(0, 1), VQX_RESULT_OK);
-  ASSERT_EQ(CVQCAFServiceDetector::Init(), VQX_RESULT_OK);
-}
-void CloseFramework() {
-  EXPECT_EQ(CVQCAFServiceDetector::Uninit(), VQX_RESULT_OK);
-  EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
-  SetGlobals(nullptr);
-  VqxGwLibSetInterfaceProvider(nullptr);
-  VqxGwLibSetBroadcastRedirect(0);
-}
 
 /* One side's instance: records ids; the provider answers capture-on with data. */
 class CSide : public CVQCAFServiceInstance {
@@ -107,11 +58,7 @@ class CSideService : public CVQCAFService {
   CSideService(u32 un32Id, u32 un32Detect, bool fProvider) : CVQCAFService(fProvider ? "provider" : "server", nullptr) {
     mParams.mServiceInfo.mun32ServiceId = un32Id;
     mParams.mServiceInfo.maun32DetectedRemoteServiceId[0] = un32Detect;
-    _VQX_FILTER_PARAMS f{};
-    f.un32Version = 1;
-    f.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
-    f.MsgGroup = 0x0B0D;
-    mParams.maFilters.push_back(f);
+    mParams.maFilters.push_back(GroupFilter(0x0B0D));
     mfProvider = fProvider;
   }
   ~CSideService() override { Stop(); }
