@@ -39,6 +39,7 @@ constexpr u32 kReady = VQX_LAUNCH_MSG_ID_NOTIF_READY, kDown = VQX_LAUNCH_MSG_ID_
 
 class LaunchNotif : public LaunchTest {
  public:
+  void SetUp() override { ASSERT_EQ(Open(), VQX_RESULT_OK); }
   /* Handled under the library mutex, then the queued callbacks are made. */
   void Deliver(const Msg& M, u32 un32Len) {
     std::unique_lock<std::recursive_mutex> L(mh->Mutex);
@@ -58,7 +59,6 @@ class LaunchNotif : public LaunchTest {
 };
 
 TEST_F(LaunchNotif, ShortAndUnknownMessagesAreDroppedWithALine) {
-  ASSERT_EQ(Open(), VQX_RESULT_OK);
   const u32 un32Id = Spawn("sleep 30");
   const u32 un32Pid = static_cast<u32>(mh->Ctx[un32Id].Pid);
   /* Rows without a line are not refused: another host's library or a local one
@@ -83,7 +83,6 @@ TEST_F(LaunchNotif, ShortAndUnknownMessagesAreDroppedWithALine) {
 }
 
 TEST_F(LaunchNotif, WatchdogWarnsTwiceThenKillsButNotTheUnwatchedOrLocked) {
-  ASSERT_EQ(Open(), VQX_RESULT_OK);
   const u32 un32Unwatched = ReadyChild(0xCB000001, 0);
   const u32 un32Locked = ReadyChild(0xCB000002, 1);
   EXPECT_EQ(VQXLaunchLibLockApplication(mh, un32Locked, 1), VQX_RESULT_OK);
@@ -97,8 +96,7 @@ TEST_F(LaunchNotif, WatchdogWarnsTwiceThenKillsButNotTheUnwatchedOrLocked) {
   EXPECT_EQ(mh->Ctx.count(un32Unwatched) + mh->Ctx.count(un32Locked), 2u);
 }
 
-TEST_F(LaunchNotif, ShutdownAcknowledgedHostRemovedAndAttach) {
-  ASSERT_EQ(Open(), VQX_RESULT_OK);
+TEST_F(LaunchNotif, ShutdownAcknowledgedThenHostRemoved) {
   const u32 un32Id = ReadyChild(0xCB000001, 0);
   /* A shutdown notification counts only while shutting down. */
   Deliver(Notif(kDown, 0xCB000001, 5, 0), 48);
@@ -110,7 +108,6 @@ TEST_F(LaunchNotif, ShutdownAcknowledgedHostRemovedAndAttach) {
   EXPECT_TRUE(WaitEvent(un32Id, 6, false, 0));
   EXPECT_EQ(mh->Ctx[un32Id].hHost, 0u) << "the host handle is forgotten";
   ASSERT_TRUE(WaitEvent(un32Id, 7, false)) << "killed after the heartbeat time in state 6";
-
 }
 
 /* Records and operations as bytes, checked by testing/golden/launchlib/launch_golden.py;
@@ -149,8 +146,9 @@ TEST_F(LaunchTest, RecordsAndOperationsMatchTheIndependentDecoder) {
   _VQX_LAUNCH_LIB_PROCESS_INFO I{1, 2, 3, 4, 5, {}, 6};
   Save("params.bin", &P, sizeof(P));
   Save("info.bin", &I, sizeof(I));
-  EXPECT_EQ(system(("python3 " + std::string(getenv("VQX_SOURCE_DIR")) + "/testing/golden/launchlib/launch_golden.py check " +
-                    sDir + " hb_plain.bin hb_params.bin op_shutdown.bin params.bin info.bin").c_str()), 0);
+  const std::string sTool = std::string(getenv("VQX_SOURCE_DIR")) + "/testing/golden/launchlib/launch_golden.py";
+  const std::string sFiles = " hb_plain.bin hb_params.bin op_shutdown.bin params.bin info.bin";
+  EXPECT_EQ(system(("python3 " + sTool + " check " + sDir + sFiles).c_str()), 0);
   VQXLaunchLibClose(mh);
   mh = nullptr;
   VQXDestroyMsgFilterEx(hLib, &hFilter);

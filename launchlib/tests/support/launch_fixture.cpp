@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -29,11 +30,8 @@ void LaunchTest::TearDown() {
   std::vector<pid_t> aLeft;
   {
     std::lock_guard<std::recursive_mutex> L(mh->Mutex);
-    for (auto& [k, C] : mh->Ctx) {
-      if (C.fAttached || C.fExited || C.Pid <= 0) continue;
-      VqxLaunchKillTree(C.Pid, false);
-      aLeft.push_back(C.Pid);
-    }
+    for (auto& [k, C] : mh->Ctx)
+      if (!C.fAttached && !C.fExited && C.Pid > 0) VqxLaunchKillTree(C.Pid, false), aLeft.push_back(C.Pid);
   }
   EXPECT_EQ(VQXLaunchLibClose(mh), VQX_RESULT_OK);
   for (pid_t Pid : aLeft) waitpid(Pid, nullptr, 0);
@@ -71,9 +69,8 @@ bool LaunchTest::WaitEvent(u32 un32Id, u32 un32State, bool fReady, u32 un32Ms) {
 
 bool LaunchTest::HasLog(const char* pszPart) {
   std::lock_guard<std::mutex> L(mMutex);
-  for (auto& s : mLog)
-    if (s.find(pszPart) != std::string::npos) return true;
-  return false;
+  return std::any_of(mLog.begin(), mLog.end(),
+                     [&](const std::string& s) { return s.find(pszPart) != std::string::npos; });
 }
 
 u32 LaunchTest::LastExit(u32 un32Id) {

@@ -12,10 +12,7 @@
 
 #include "launchlib_internal.h"
 
-struct LaunchEvent {
-  bool fReady;
-  _VQX_LAUNCH_LIB_PROCESS_INFO Info;
-};
+struct LaunchEvent { bool fReady; _VQX_LAUNCH_LIB_PROCESS_INFO Info; };
 
 class LaunchTest : public ::testing::Test {
  public:
