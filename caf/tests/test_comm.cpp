@@ -71,8 +71,6 @@ TEST(CommParams, LoadFromCfgFile) {
 }
 
 TEST(CommBridge, RefusalsWithoutGlobalsOrTwice) {
-  CCaptureListener Log;
-  AddLogTraceListener(&Log);
   CVQCAFCommParams P;
   u32 un32Port = 1;
   CVQCAFString str;
@@ -93,13 +91,6 @@ TEST(CommBridge, RefusalsWithoutGlobalsOrTwice) {
   EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
   EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
   SetGlobals(nullptr);
-  RemoveLogTraceListener(&Log);
-  const std::vector<std::string> a = Log.Texts();
-  auto Has = [&](const char* psz) {
-    return std::any_of(a.begin(), a.end(), [&](const std::string& s) { return s.find(psz) != std::string::npos; });
-  };
-  EXPECT_TRUE(Has("CVQCAFComm::Init: Please call VQCAF::GlobalInit() first (0x00000000) 0x82000016 vqcafcomm.cpp:"));
-  EXPECT_TRUE(Has("CVQCAFComm::Init: Cannot init twice. (0x00000000) 0x82000011"));
 }
 
 TEST_F(CommTest, BuildsParametersAndLendsTheLibrary) {
@@ -121,12 +112,6 @@ TEST_F(CommTest, BuildsParametersAndLendsTheLibrary) {
   pComm->ReleaseInstance();
   pComm->ReleaseInstance();
   EXPECT_EQ(Logged("CVQCAFComm::ReleaseInstance() called too many times!"), 1u);
-
-  CVQCAFString strApp, strHost;
-  EXPECT_EQ(CVQCAFComm::GetApplicationName(strApp), VQX_RESULT_API_OK);
-  EXPECT_STREQ(strApp.c_str(), mParams.mApplicationName.c_str()) << "the name Init gave";
-  EXPECT_EQ(CVQCAFComm::GetHostName(strHost), VQX_RESULT_API_OK);
-  EXPECT_FALSE(strHost.IsEmpty());
   CVQCAFComm::ReleaseHostLibInstance();
   mhLib = nullptr;
   CVQCAFComm::ReleaseHostLibInstance();
@@ -143,8 +128,6 @@ TEST_F(CommTest, ParameterChangesAndTheirRefusals) {
   P.mNetworkRedundancyParams.fUseGw0 = P.mNetworkRedundancyParams.fUseGw1 = 0;  // the library refuses both off
   EXPECT_TRUE(VQX_RESULT_FAILED(CVQCAFComm::ValidateParam(P)));
   EXPECT_TRUE(VQX_RESULT_FAILED(CVQCAFComm::SetParam(P)));
-  EXPECT_EQ(Logged("CVQCAFComm::ValidateParam: VQXValidateLibParams failed."), 1u);
-  EXPECT_EQ(Logged("CVQCAFComm::SetParam: VQXModifLibParams failed."), 1u);
 }
 
 TEST_F(CommTest, StatusHandlerTable) {
