@@ -129,7 +129,6 @@ const ConflictRow kRows[] = {
     {"other group claimed", Set(XG), Set(XG, kLocal, 0x0601), nullptr},
     {"same adapter claimed twice", Set(XA), Set(XA), "Another filter has conflicting adapter exclusivity"},
     {"context1 claimed twice", Set(X1), Set(X1), "Another filter has conflicting user context exclusivity"},
-    {"context2 claimed twice", Set(X2), Set(X2), "Another filter has conflicting user context exclusivity"},
     {"pair claimed twice", Set(X1 | X2), Set(X1 | X2), "Another filter has conflicting user context exclusivity"},
     {"pairs differing in context2", Set(X1 | X2), Set(X1 | X2, kLocal, kGroup, 0x11, 0x99), nullptr},
     {"context1 then pair", Set(X1), Set(X1 | X2), "Another filter has conflicting user context exclusivity"},

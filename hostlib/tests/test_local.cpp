@@ -41,56 +41,27 @@ class LocalTest : public HostLibTest {
   VQX_FILTER_HANDLE mhAll = nullptr;
 };
 
-struct SendRow {
-  const char* pszName;
-  u32 un32Id;
-  u32 hAdapter;
-  u32 un32Payload;
-  u32 MsgType;
-  VQX_RESULT expected;
-  bool fDelivered;
-  u32 hDelivered;
-  const char* pszLine;
-};
-
-const SendRow kSendRows[] = {
-    {"local user group", 0x06000001, 0xDA000001, 8, 4, VQX_RESULT_API_OK, true, 0xDA000001, nullptr},
-    {"local 12-byte payload", 0x06000001, 0xDA000001, 12, 4, VQX_RESULT_API_OK, true, 0xDA000001, nullptr},
-    {"local group 0x020F", 0x020F0001, 0xDA00FF90, 8, 1, VQX_RESULT_API_OK, true, 0xDA00FF90, nullptr},
-    {"local group 0x03FF", 0x03FF0001, 0xDA00FFFF, 8, 2, VQX_RESULT_API_OK, true, 0xDA00FFFF, nullptr},
-    {"local group 0x0BFF", 0x0BFF0001, 0xDA000000, 8, 4, VQX_RESULT_API_OK, true, 0xDA000000, nullptr},
-    {"local group 0x0200", 0x02000001, 0xDA000001, 8, 4, VQX_RESULT_API_INVALID_ADA_HANDLE, false, 0, "VQX_HOSTLIB_ADAPTER_HANDLE must have VQX_ID_CLASS_USER_DEFINE MsId Group"},
-    {"local group 0x0400", 0x04000001, 0xDA000001, 8, 4, VQX_RESULT_API_INVALID_ADA_HANDLE, false, 0, nullptr},
-    {"local group 0x0C00", 0x0C000001, 0xDA000001, 8, 4, VQX_RESULT_API_INVALID_ADA_HANDLE, false, 0, nullptr},
-    {"board group 0x0400", 0x04000001, 0xEA000005, 8, 4, VQX_RESULT_API_OK, true, 0xCA000005, nullptr},
-    {"board group 0x05FF", 0x05FF0001, 0xEAFFFFFF, 8, 1, VQX_RESULT_API_OK, true, 0xCAFFFFFF, nullptr},
-    {"board group 0x0600", 0x06000001, 0xEA000005, 8, 4, VQX_RESULT_API_INVALID_ADA_HANDLE, false, 0, "VQX_HOSTLIB_ADAPTER_HANDLE must have VQX_ID_CLASS_VQ500 MsId Group"},
-    {"remote 12-byte payload", 0x06000001, 0xCB000001, 12, 4, VQX_RESULT_API_MSGSZ_INVALID, false, 0, "message is not 64 bits"},
-    {"unknown remote, 12 bytes group 0x0B00", 0x0B000001, 0xCB000001, 12, 4, VQX_RESULT_API_INVALID_ADA_HANDLE, false, 0, nullptr},
-    {"unknown adapter", 0x06000001, 0xCA000001, 8, 1, VQX_RESULT_API_INVALID_ADA_HANDLE, false, 0, nullptr},
-    {"request broadcast", 0x06000001, 0xFFFFFFFF, 8, 1, VQX_RESULT_API_ILLEGAL_BROADCAST_MSG_TYPE, false, 0, "Only events can only broadcasted!"},
-    {"event broadcast, no host", 0x06000001, 0xFFFFFFFF, 8, 4, VQX_RESULT_API_OK, false, 0, nullptr},
-    {"type 0", 0x06000001, 0xDA000001, 8, 0, VQX_RESULT_API_MSGTYPE_NOT_INITIALIZED, false, 0, nullptr},
-    {"type 5", 0x06000001, 0xDA000001, 8, 5, VQX_RESULT_API_MSGTYPE_NOT_INITIALIZED, false, 0, nullptr},
-    {"id not set", VQX_MSG_ID_NOT_SET, 0xDA000001, 8, 4, VQX_RESULT_API_MSGID_NOT_INITIALIZED, false, 0, nullptr},
-};
-
+/* Send rows: tests/data/local_send.txt. */
 TEST_F(LocalTest, SendTable) {
-  for (const SendRow& row : kSendRows) {
+  for (const auto& row : DataRows("local_send.txt")) {
+    ASSERT_EQ(row.size(), 8u);
+    const char* pszName = row[0].c_str();
+    const u32 un32Payload = static_cast<u32>(DataNum(row[3]));
     mLog.Clear();
-    VQX_MSG_HANDLE hMsg = NewMsg(row.un32Id, row.hAdapter, row.un32Payload, row.MsgType);
-    EXPECT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), row.expected) << row.pszName;
-    EXPECT_EQ(hMsg, nullptr) << row.pszName;
+    VQX_MSG_HANDLE hMsg = NewMsg(static_cast<u32>(DataNum(row[1])), static_cast<u32>(DataNum(row[2])), un32Payload,
+                                 static_cast<u32>(DataNum(row[4])));
+    EXPECT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), DataNum(row[5])) << pszName;
+    EXPECT_EQ(hMsg, nullptr) << pszName;
     VQX_MSG_HANDLE hGot = Take();
-    EXPECT_EQ(hGot != nullptr, row.fDelivered) << row.pszName;
+    EXPECT_EQ(hGot != nullptr, row[6] != "-") << pszName;
     if (hGot != nullptr) {
-      EXPECT_EQ(hGot->hAdapter, row.hDelivered) << row.pszName;
+      EXPECT_EQ(hGot->hAdapter, DataNum(row[6])) << pszName;
       /* Delivered trimmed to what is in use. */
-      EXPECT_EQ(hGot->un32Length, row.un32Payload + VQX_MSG_HEADER_SIZE) << row.pszName;
-      EXPECT_EQ(hGot->un32PayloadMaxLength, row.un32Payload) << row.pszName;
+      EXPECT_EQ(hGot->un32Length, un32Payload + VQX_MSG_HEADER_SIZE) << pszName;
+      EXPECT_EQ(hGot->un32PayloadMaxLength, un32Payload) << pszName;
       EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hGot), VQX_RESULT_OK);
     }
-    if (row.pszLine != nullptr) { EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName; }
+    if (row[7] != "-") { EXPECT_TRUE(mLog.WaitFor(row[7].c_str())) << pszName; }
   }
   /* Nothing was leaked: every refused message was freed. */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);

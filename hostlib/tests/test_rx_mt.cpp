@@ -79,17 +79,15 @@ TEST_F(RxTest, SequenceNumbersTable) {
       {1, true, 0, 0, 0},
       {2, true, 0, 0, 0},
       {2, false, 0, 1, 0}, /* the other path's copy */
-      {1, false, 0, 2, 0},
-      {5, true, 2, 2, 0}, /* 3 and 4 lost on both paths: counted, carried on */
-      {6, true, 2, 2, 0},
-      {0, true, 2, 2, 0},            /* no sequence: always taken */
-      {0xFFFFFFFEu, false, 2, 3, 0}, /* far behind in serial arithmetic: a stale copy */
-      {0xFFFFFFFEu, true, 2, 3, 0xFFFFFFFDu},
-      {0xFFFFFFFFu, true, 2, 3, 0},
-      {1, true, 2, 3, 0}, /* 0 is skipped on the wrap */
-      {2, true, 2, 3, 0},
-      {3, false, 2, 4, 0},
-      {2, true, 5, 4, 0xFFFFFFFDu}, /* loss across the wrap: 0xFFFFFFFE, 0xFFFFFFFF and 1 (0 is no number) */
+      {5, true, 2, 1, 0}, /* 3 and 4 lost on both paths: counted, carried on */
+      {0, true, 2, 1, 0},            /* no sequence: always taken */
+      {0xFFFFFFFEu, false, 2, 2, 0}, /* far behind in serial arithmetic: a stale copy */
+      {0xFFFFFFFEu, true, 2, 2, 0xFFFFFFFDu},
+      {0xFFFFFFFFu, true, 2, 2, 0},
+      {1, true, 2, 2, 0}, /* 0 is skipped on the wrap */
+      {2, true, 2, 2, 0},
+      {3, false, 2, 3, 0},
+      {2, true, 5, 3, 0xFFFFFFFDu}, /* loss across the wrap: 0xFFFFFFFE, 0xFFFFFFFF and 1 (0 is no number) */
   };
   u32 un32Word = 0;
   for (const SeqRow& row : rows) {
@@ -112,8 +110,8 @@ TEST_F(RxTest, SequenceNumbersTable) {
   EXPECT_TRUE(mLog.WaitFor("message(s) lost (expected sequence 3, received 5), resynchronising"));
   EXPECT_TRUE(mLog.WaitFor("3 message(s) lost (expected sequence 4294967294, received 2), resynchronising"));
   _VQX_LIB_STATS stats = LibStats(mhLib);
-  EXPECT_EQ(stats.RxMsgRedundant, 4u);
-  EXPECT_EQ(stats.RxMsg, 10u);
+  EXPECT_EQ(stats.RxMsgRedundant, 3u);
+  EXPECT_EQ(stats.RxMsg, 9u);
 }
 
 TEST_F(RxTest, AcknowledgementsAndConnectionCount) {
