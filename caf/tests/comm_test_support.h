@@ -11,6 +11,8 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "vqcafcomm.h"
 #include "vqcafglobals.h"
 #include "vqcafmsg.h"
+#include "vqcafmsgsigtrace.h"
 #include "vqcafservicedetector.h"
 #include "vqx_gwlib.h"
 
@@ -137,6 +140,94 @@ class CStringStream : public CVQCAFSerialize {
   u64 GetCurrentSeek() override { return mOff; }
   std::string s;
   u64 mOff = 0;
+};
+
+/* An instance that records the ids (and sig-trace data bytes) it receives; its callback may take an
+ * application lock, stop its service on data, or act as a trace provider (register when connected,
+ * three data messages on a capture request, the last one broadcast). */
+class CRecorder : public CVQCAFServiceInstance {
+ public:
+  void OnMsgReceived(CVQCAFService* pService, CVQCAFMsgBuffer& Msg) override {
+    CVQCAFMutexAutoGetGive Guard(mpLock);
+    const u32 un32Id = Msg.GetMsgId();
+    mfReadyAtLast = IsReady();
+    CVQCAFMsgSigtraceData Data;
+    if (un32Id == VQCAF_MSG_SIGTRACE_DATA && !mfStopInside && Msg.UnserializeToMsg(Data, nullptr) == VQX_RESULT_OK) {
+      std::lock_guard<std::mutex> Lock(mMutex);
+      maData.push_back(Data.mInfo.abyData[0]);
+    }
+    if (mfStopInside && un32Id == VQCAF_MSG_SIGTRACE_DATA) mStopResult = pService->Stop();
+    if (mfProvider && un32Id == VQCAF_MSG_SERVICE_CONNECTED) {
+      CVQCAFMsgSigtraceRegister Reg;
+      strcpy(Reg.mInfo.szName, "mgc1");
+      Note(SendMsg(Reg, 0));
+    }
+    for (u8 i = 1; mfProvider && un32Id == VQCAF_MSG_SIGTRACE_CAPTURE && i <= 3; i++) {
+      Data.mInfo.abyData[0] = i;
+      Data.mInfo.un32DataLength = 1;
+      Note(SendMsg(Data, i == 3 ? 1 : 0));
+    }
+    std::lock_guard<std::mutex> Lock(mMutex);
+    maIds.push_back(un32Id);
+  }
+  void Note(VQX_RESULT r) {
+    if (VQX_RESULT_FAILED(r)) mResult = r;
+  }
+  std::vector<u32> Ids() {
+    std::lock_guard<std::mutex> Lock(mMutex);
+    return maIds;
+  }
+  std::mutex mMutex;
+  std::vector<u32> maIds;
+  std::vector<u8> maData;
+  u32 mfReadyAtLast = 0;
+  CVQCAFMutex* mpLock = nullptr;
+  bool mfStopInside = false, mfProvider = false;
+  VQX_RESULT mStopResult = 0, mResult = 0;
+};
+
+/* A service on the sig-trace group detecting un32Detects; hands out recorders (or refuses, or reuses one)
+ * and keeps what is handed back. */
+class CRecordingService : public CVQCAFService {
+ public:
+  CRecordingService(const char* pszName, u32 un32Id, u32 un32Detects) : CVQCAFService(pszName, nullptr) {
+    mParams.mServiceInfo.mun32ServiceId = un32Id;
+    mParams.mServiceInfo.maun32DetectedRemoteServiceId[0] = un32Detects;
+    mParams.maFilters.push_back(GroupFilter(0x0B0D));
+  }
+  ~CRecordingService() override { Stop(); }
+  CVQCAFServiceInstance* OnServiceConnected(CVQCAFService*, CVQCAFServiceInfo* pInfo) override {
+    std::lock_guard<std::mutex> Lock(mMutex);
+    mstrConnectedApp = pInfo->mHostInfo.szApplicationName;
+    if (mpReuse != nullptr || mfRefuse) return mpReuse;
+    maOwned.push_back(std::make_unique<CRecorder>());
+    maOwned.back()->mpLock = mpLock;
+    maOwned.back()->mfStopInside = mfStopInside;
+    maOwned.back()->mfProvider = mfProvider;
+    return maOwned.back().get();
+  }
+  void OnServiceDisconnected(CVQCAFService*, CVQCAFServiceInstance* p) override {
+    std::lock_guard<std::mutex> Lock(mMutex);
+    maHandedBack.push_back(p);
+    mfReadyWhenHandedBack = p->IsReady();
+  }
+  /* The n-th instance handed out (null if none yet) and the count handed back, read under the lock. */
+  CRecorder* Side(size_t n) {
+    std::lock_guard<std::mutex> Lock(mMutex);
+    return n < maOwned.size() ? maOwned[n].get() : nullptr;
+  }
+  size_t HandedBack() {
+    std::lock_guard<std::mutex> Lock(mMutex);
+    return maHandedBack.size();
+  }
+  std::mutex mMutex;
+  std::vector<std::unique_ptr<CRecorder>> maOwned;
+  std::vector<CVQCAFServiceInstance*> maHandedBack;
+  CVQCAFServiceInstance* mpReuse = nullptr;
+  CVQCAFMutex* mpLock = nullptr;
+  bool mfRefuse = false, mfStopInside = false, mfProvider = false;
+  u32 mfReadyWhenHandedBack = 9;
+  std::string mstrConnectedApp;
 };
 
 /* Globals set, bridge open (no transport), log captured; all undone at the end. */

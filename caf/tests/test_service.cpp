@@ -12,51 +12,10 @@ namespace {
 
 constexpr u32 kServer = 0x0B0D0100, kProvider = 0x0B0D0200, kData = 0x0B0D0400;
 
-/* An instance that records the ids it receives; its callback may take a lock or stop the service. */
-class CRecorder : public CVQCAFServiceInstance {
+/* A service detecting providers. */
+class CServer : public CRecordingService {
  public:
-  void OnMsgReceived(CVQCAFService* pService, CVQCAFMsgBuffer& Msg) override {
-    CVQCAFMutexAutoGetGive Guard(mpLock);
-    maIds.push_back(Msg.GetMsgId());
-    mfReadyAtLast = IsReady();
-    if (mfStopInside && Msg.GetMsgId() == kData) mStopResult = pService->Stop();
-  }
-  std::vector<u32> maIds;
-  u32 mfReadyAtLast = 0;
-  CVQCAFMutex* mpLock = nullptr;
-  bool mfStopInside = false;
-  VQX_RESULT mStopResult = 0;
-};
-
-/* A service detecting providers; its handler hands out recorders (or refuses, or reuses one). */
-class CServer : public CVQCAFService {
- public:
-  explicit CServer(u32 un32Id = kServer, const char* pszName = "srv") : CVQCAFService(pszName, nullptr) {
-    mParams.mServiceInfo.mun32ServiceId = un32Id;
-    mParams.mServiceInfo.maun32DetectedRemoteServiceId[0] = kProvider;
-    mParams.maFilters.push_back(GroupFilter(0x0B0D));
-  }
-  ~CServer() override { Stop(); }
-  CVQCAFServiceInstance* OnServiceConnected(CVQCAFService*, CVQCAFServiceInfo* pInfo) override {
-    mstrConnectedApp = pInfo->mHostInfo.szApplicationName;
-    if (mpReuse != nullptr) return mpReuse;
-    if (mfRefuse) return nullptr;
-    maOwned.push_back(std::make_unique<CRecorder>());
-    maOwned.back()->mpLock = mpLock;
-    maOwned.back()->mfStopInside = mfStopInside;
-    return maOwned.back().get();
-  }
-  void OnServiceDisconnected(CVQCAFService*, CVQCAFServiceInstance* p) override {
-    maHandedBack.push_back(p);
-    mfReadyWhenHandedBack = p->IsReady();
-  }
-  std::vector<std::unique_ptr<CRecorder>> maOwned;
-  std::vector<CVQCAFServiceInstance*> maHandedBack;
-  CVQCAFServiceInstance* mpReuse = nullptr;
-  CVQCAFMutex* mpLock = nullptr;
-  bool mfRefuse = false, mfStopInside = false;
-  u32 mfReadyWhenHandedBack = 9;
-  std::string mstrConnectedApp;
+  explicit CServer(u32 un32Id = kServer, const char* pszName = "srv") : CRecordingService(pszName, un32Id, kProvider) {}
 };
 
 class ServiceTest : public CommTest {
@@ -77,15 +36,15 @@ TEST_F(ServiceTest, InstanceSeesConnectMessagesDisconnectInOrder) {
   CServer Srv;
   ASSERT_EQ(Srv.Start(nullptr), VQX_RESULT_OK);
   AnnounceProvider(true);
-  ASSERT_TRUE(WaitFor([&] { return Srv.maOwned.size() == 1 && !Srv.maOwned[0]->maIds.empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return Srv.Side(0) != nullptr && !Srv.Side(0)->Ids().empty(); }));
   CRecorder& r = *Srv.maOwned[0];
   EXPECT_EQ(r.GetServiceInfo().mun32ServiceId, kProvider);
   EXPECT_EQ(Srv.mstrConnectedApp, mParams.mApplicationName.c_str()) << "host record of the announcing host";
   Send(kData, "x");
-  ASSERT_TRUE(WaitFor([&] { return r.maIds.size() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return r.Ids().size() == 2; }));
   AnnounceProvider(false);
   ASSERT_TRUE(WaitFor([&] { return Srv.maHandedBack.size() == 1; }));
-  EXPECT_EQ(r.maIds, std::vector<u32>({VQCAF_MSG_SERVICE_CONNECTED, kData, VQCAF_MSG_SERVICE_DISCONNECTED}));
+  EXPECT_EQ(r.Ids(), std::vector<u32>({VQCAF_MSG_SERVICE_CONNECTED, kData, VQCAF_MSG_SERVICE_DISCONNECTED}));
   EXPECT_EQ(r.mfReadyAtLast, 1u) << "disconnect message while still ready";
   EXPECT_EQ(Srv.mfReadyWhenHandedBack, 0u);
   EXPECT_EQ(r.GetServiceInstanceHandle(), nullptr);
@@ -150,12 +109,12 @@ TEST_F(ServiceTest, ShutdownShapeFinishes) {
   Srv.mpLock = &AppMutex;
   ASSERT_EQ(Srv.Start(nullptr), VQX_RESULT_OK);
   AnnounceProvider(true);
-  ASSERT_TRUE(WaitFor([&] { return Srv.maOwned.size() == 1 && Srv.maOwned[0]->maIds.size() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return Srv.Side(0) != nullptr && Srv.Side(0)->Ids().size() == 1; }));
   EXPECT_TRUE(ReturnsInTime([&] {
     CVQCAFMutexAutoGetGive Guard(&AppMutex);  // clean-up holds the application mutex while it stops
     EXPECT_EQ(Srv.Stop(), VQX_RESULT_OK);
   }));
-  EXPECT_EQ(Srv.maOwned[0]->maIds.back(), VQCAF_MSG_SERVICE_DISCONNECTED);
+  EXPECT_EQ(Srv.maOwned[0]->Ids().back(), VQCAF_MSG_SERVICE_DISCONNECTED);
 }
 
 TEST_F(ServiceTest, StopInsideItsOwnCallbackFinishes) {
@@ -163,7 +122,7 @@ TEST_F(ServiceTest, StopInsideItsOwnCallbackFinishes) {
   Stopper.mfStopInside = true;
   ASSERT_EQ(Stopper.Start(nullptr), VQX_RESULT_OK);
   AnnounceProvider(true, 2);
-  ASSERT_TRUE(WaitFor([&] { return Stopper.maOwned.size() == 1 && Stopper.maOwned[0]->maIds.size() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return Stopper.Side(0) != nullptr && Stopper.Side(0)->Ids().size() == 1; }));
   Send(kData, "stop");
   ASSERT_TRUE(WaitFor([&] { return Stopper.maHandedBack.size() == 1; }));
   EXPECT_EQ(Stopper.maOwned[0]->mStopResult, VQX_RESULT_OK);

@@ -14,69 +14,13 @@
 
 namespace {
 
-/* One side's instance: records ids; the provider answers capture-on with data. */
-class CSide : public CVQCAFServiceInstance {
+/* A server or provider side. */
+class CSideService : public CRecordingService {
  public:
-  void OnMsgReceived(CVQCAFService*, CVQCAFMsgBuffer& Msg) override {
-    std::lock_guard<std::mutex> Lock(mMutex);
-    maIds.push_back(Msg.GetMsgId());
-    if (Msg.GetMsgId() == VQCAF_MSG_SIGTRACE_DATA) {
-      CVQCAFMsgSigtraceData Data;
-      if (Msg.UnserializeToMsg(Data, nullptr) == VQX_RESULT_OK) maData.push_back(Data.mInfo.abyData[0]);
-    }
-    if (mfProvider && Msg.GetMsgId() == VQCAF_MSG_SERVICE_CONNECTED) {
-      CVQCAFMsgSigtraceRegister Reg;
-      strcpy(Reg.mInfo.szName, "mgc1");
-      Note(SendMsg(Reg, 0));
-    }
-    if (mfProvider && Msg.GetMsgId() == VQCAF_MSG_SIGTRACE_CAPTURE) {
-      for (u8 i = 1; i <= 3; i++) {
-        CVQCAFMsgSigtraceData Data;
-        Data.mInfo.abyData[0] = i;
-        Data.mInfo.un32DataLength = 1;
-        Note(SendMsg(Data, i == 3 ? 1 : 0));  // the last one as a broadcast
-      }
-    }
-  }
-  void Note(VQX_RESULT r) {
-    if (VQX_RESULT_FAILED(r)) mResult = r;
-  }
-  std::vector<u32> Ids() {
-    std::lock_guard<std::mutex> Lock(mMutex);
-    return maIds;
-  }
-  std::mutex mMutex;
-  std::vector<u32> maIds;
-  std::vector<u8> maData;
-  bool mfProvider = false;
-  VQX_RESULT mResult = 0;
-};
-
-/* A service that hands out CSide instances. */
-class CSideService : public CVQCAFService {
- public:
-  CSideService(u32 un32Id, u32 un32Detect, bool fProvider) : CVQCAFService(fProvider ? "provider" : "server", nullptr) {
-    mParams.mServiceInfo.mun32ServiceId = un32Id;
-    mParams.mServiceInfo.maun32DetectedRemoteServiceId[0] = un32Detect;
-    mParams.maFilters.push_back(GroupFilter(0x0B0D));
+  CSideService(u32 un32Id, u32 un32Detect, bool fProvider)
+      : CRecordingService(fProvider ? "provider" : "server", un32Id, un32Detect) {
     mfProvider = fProvider;
   }
-  ~CSideService() override { Stop(); }
-  CVQCAFServiceInstance* OnServiceConnected(CVQCAFService*, CVQCAFServiceInfo*) override {
-    std::lock_guard<std::mutex> Lock(mMutex);
-    maSides.push_back(std::make_unique<CSide>());
-    maSides.back()->mfProvider = mfProvider;
-    return maSides.back().get();
-  }
-  void OnServiceDisconnected(CVQCAFService*, CVQCAFServiceInstance*) override { mun32Disconnected++; }
-  CSide* Side(size_t n) {
-    std::lock_guard<std::mutex> Lock(mMutex);
-    return n < maSides.size() ? maSides[n].get() : nullptr;
-  }
-  std::mutex mMutex;
-  std::vector<std::unique_ptr<CSide>> maSides;
-  std::atomic<u32> mun32Disconnected{0};
-  bool mfProvider;
 };
 
 u16 EnvPort(const char* psz) { return static_cast<u16>(strtoul(getenv(psz), nullptr, 0)); }
@@ -88,7 +32,7 @@ TEST(ServiceChild, TraceProvider) {
     CSideService Provider(VQCAF_SERVICE_ID_SIGTRACE_PROVIDER, VQCAF_SERVICE_ID_SIGTRACE_SERVER, true);
     ASSERT_EQ(Provider.Start(nullptr), VQX_RESULT_OK);
     ASSERT_TRUE(WaitFor([&] {
-      CSide* p = Provider.Side(0);
+      CRecorder* p = Provider.Side(0);
       return p != nullptr && p->Ids().size() >= 2;  // connected, capture request
     }));
     EXPECT_EQ(Provider.Side(0)->Ids()[1], VQCAF_MSG_SIGTRACE_CAPTURE);
@@ -137,7 +81,7 @@ TEST_F(ServiceTwoProcesses, ProviderRegistersSendsAndLeavesInOrder) {
     Capture.mInfo.un32Capture = 1;
     EXPECT_EQ(Server.Side(0)->SendMsg(Capture, 0), VQX_RESULT_OK);
     EXPECT_EQ(Wait(pid), 0) << "the provider's own checks";
-    ASSERT_TRUE(WaitFor([&] { return Server.mun32Disconnected.load() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return Server.HandedBack() == 1; }));
     EXPECT_EQ(Server.Side(0)->Ids(),
               std::vector<u32>({VQCAF_MSG_SERVICE_CONNECTED, VQCAF_MSG_SIGTRACE_REGISTER, VQCAF_MSG_SIGTRACE_DATA,
                                 VQCAF_MSG_SIGTRACE_DATA, VQCAF_MSG_SIGTRACE_DATA, VQCAF_MSG_SERVICE_DISCONNECTED}));
@@ -149,7 +93,7 @@ TEST_F(ServiceTwoProcesses, ProviderRegistersSendsAndLeavesInOrder) {
     ASSERT_TRUE(WaitFor([&] { return Server.Side(1)->Ids().size() >= 5; }));
     kill(pidKilled, SIGKILL);
     waitpid(pidKilled, nullptr, 0);
-    EXPECT_TRUE(WaitFor([&] { return Server.mun32Disconnected.load() == 2; })) << "a killed provider goes";
+    EXPECT_TRUE(WaitFor([&] { return Server.HandedBack() == 2; })) << "a killed provider goes";
     const pid_t pidAgain = Child("provider2", false);
     ASSERT_TRUE(WaitFor([&] { return Server.Side(2) != nullptr && Server.Side(2)->Ids().size() >= 2; }));
     EXPECT_EQ(Server.Side(2)->SendMsg(Capture, 0), VQX_RESULT_OK);
