@@ -21,6 +21,7 @@
 #include "vqcafglobals.h"
 #include "vqcafmsg.h"
 #include "vqcafmsgsigtrace.h"
+#include "vqcafservicealmmgmt.h"
 #include "vqcafservicedetector.h"
 #include "vqx_gwlib.h"
 
@@ -228,6 +229,36 @@ class CRecordingService : public CVQCAFService {
   bool mfRefuse = false, mfStopInside = false, mfProvider = false;
   u32 mfReadyWhenHandedBack = 9;
   std::string mstrConnectedApp;
+};
+
+/* Records process-management reports: the state, 100 + state for a shutdown report, 200 + the graceful
+ * flag for the client's shutdown, 300 for the client's ready; answers heartbeats with mHbResult. */
+class CAlmEvents : public IVQCAFServiceAlmMgmt, public IVQCAFServiceAlmMgmtClient {
+ public:
+  void OnMgmtReady(u32, _VQX_LAUNCH_LIB_PROCESS_STATE State) override { Add(State); }
+  void OnMgmtShutdown(u32, _VQX_LAUNCH_LIB_PROCESS_STATE State, u8 fExited, u32 un32Status) override {
+    Add(100 + State);
+    if (State == VQX_LAUNCH_STATE_DESTROYED) mExit = {fExited, un32Status};
+  }
+  void OnMgmtReady() override { Add(300); }
+  void OnMgmtShutdown(u32 fGraceful) override { Add(200 + fGraceful); }
+  u32 OnMgmtHeartBeat() override { return mHbResult; }
+  void Add(u32 v) {
+    std::lock_guard<std::mutex> L(mMutex);
+    ma.push_back(v);
+  }
+  std::vector<u32> Get() {
+    std::lock_guard<std::mutex> L(mMutex);
+    return ma;
+  }
+  bool Has(u32 v) {
+    auto a = Get();
+    return std::find(a.begin(), a.end(), v) != a.end();
+  }
+  std::mutex mMutex;
+  std::vector<u32> ma;
+  std::pair<u32, u32> mExit{9, 9};
+  u32 mHbResult = VQX_RESULT_OK;
 };
 
 /* Globals set, bridge open (no transport), log captured; all undone at the end. */

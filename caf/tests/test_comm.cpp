@@ -18,9 +18,6 @@ TEST(CommParams, CopiesToAndFromTheHostLibraryRecord) {
   P.CVQCAFCliCopyParamsToHostLibParams(L);
   EXPECT_EQ(strlen(L.szApplicationName), 127u);
   EXPECT_EQ(L.paExtraGwAddr, P.maExtraGwAddr);
-  EXPECT_EQ(L.NetworkRedundancy.un32NetworkDownDelayMs, 4500u);
-  EXPECT_EQ(L.un32ReceiveFifoSize + L.un32SendFifoSize, 32768u + 16384u);
-  EXPECT_EQ(L.un32PostingCount, 1u);
 
   std::vector<_VQX_EXTRA_GW_ADDR> aAddr(20);
   for (size_t i = 0; i < aAddr.size(); i++) aAddr[i].un16Port = static_cast<u16>(i + 1);

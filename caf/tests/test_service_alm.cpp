@@ -13,23 +13,6 @@ namespace {
 
 std::string Le32(u32 v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 
-class CClient : public IVQCAFServiceAlmMgmtClient, public IVQCAFServiceAlmMgmt {
- public:
-  void OnMgmtReady() override { ++mnReady; }
-  void OnMgmtShutdown(u32 fGraceful) override { maGraceful.push_back(fGraceful); }
-  u32 OnMgmtHeartBeat() override { return mHbResult; }
-  void OnMgmtReady(u32 un32AppId, _VQX_LAUNCH_LIB_PROCESS_STATE State) override {
-    maMaster.push_back({un32AppId, static_cast<u32>(State)});
-  }
-  void OnMgmtShutdown(u32 un32AppId, _VQX_LAUNCH_LIB_PROCESS_STATE State, u8, u32) override {
-    maMaster.push_back({un32AppId, 100u + State});
-  }
-  std::atomic<int> mnReady{0};
-  std::vector<u32> maGraceful;
-  std::vector<std::pair<u32, u32>> maMaster;
-  u32 mHbResult = VQX_RESULT_OK;
-};
-
 class AlmTest : public CommTest {
  protected:
   void SetUp() override {
@@ -93,17 +76,16 @@ class AlmTest : public CommTest {
 TEST_F(AlmTest, HeartbeatsAreAnsweredAndReadyIsToldOnce) {
   CVQCAFServiceAlmMgmt* p = StartClient();
   ASSERT_NE(p, nullptr);
-  CClient Master;
+  CAlmEvents Master;
   p->Register(static_cast<IVQCAFServiceAlmMgmt*>(&Master));
   Operation(VQX_LAUNCH_MSG_ID_OP_HEARTBEAT, 7, 64);
   const std::string sReady = Answer();
   EXPECT_EQ(sReady, Expected(VQX_LAUNCH_MSG_ID_NOTIF_READY, 7, 1));
   Golden("notif_ready.bin", sReady);
-  ASSERT_TRUE(WaitFor([&] { return Master.maMaster.size() == 1; }));
-  EXPECT_EQ(Master.maMaster[0], (std::pair<u32, u32>{0, 4}));
+  ASSERT_TRUE(WaitFor([&] { return Master.Has(4); }));
 
   /* Registered after the first answer: never told ready. A warning is a success. */
-  CClient Client;
+  CAlmEvents Client;
   p->Register(static_cast<IVQCAFServiceAlmMgmtClient*>(&Client));
   Client.mHbResult = 0x42000000u;
   Operation(VQX_LAUNCH_MSG_ID_OP_HEARTBEAT, 8, 56);
@@ -120,25 +102,25 @@ TEST_F(AlmTest, HeartbeatsAreAnsweredAndReadyIsToldOnce) {
   Operation(VQX_LAUNCH_MSG_ID_OP_SHUTDOWN, 5, 12);
   EXPECT_TRUE(WaitFor([&] { return Logged("Short management operation dropped") == 2; }));
   EXPECT_EQ(Answer(100), "");
-  EXPECT_EQ(Client.mnReady.load(), 0);
-  EXPECT_EQ(Master.maMaster.size(), 1u);
+  EXPECT_EQ(Client.Get(), std::vector<u32>()) << "never told ready";
+  EXPECT_EQ(Master.Get(), std::vector<u32>{4});
 }
 
 TEST_F(AlmTest, ShutdownIsAcknowledgedThenTold) {
   CVQCAFServiceAlmMgmt* p = StartClient();
-  CClient Client;
+  CAlmEvents Client;
   p->Register(static_cast<IVQCAFServiceAlmMgmtClient*>(&Client));
   p->Register(static_cast<IVQCAFServiceAlmMgmtClient*>(&Client));
   EXPECT_EQ(Logged("CVQCAFServiceAlmMgmt::Register: Someone is already registered"), 1u);
   const std::pair<u32, u32> aRows[] = {{5, 1}, {6, 0}, {9, 0}};
-  for (auto& [un32State, fGraceful] : aRows) {
+  for (size_t i = 0; i < 3; i++) {
+    const auto& [un32State, fGraceful] = aRows[i];
     Operation(VQX_LAUNCH_MSG_ID_OP_SHUTDOWN, un32State, 48);
     const std::string sAck = Answer();
     EXPECT_EQ(sAck, Expected(VQX_LAUNCH_MSG_ID_NOTIF_SHUTDOWN, un32State, 0)) << un32State;
     if (un32State == 5) Golden("notif_shutdown.bin", sAck);
-    ASSERT_TRUE(WaitFor([&, n = &Client.maGraceful] { return !n->empty(); })) << un32State;
-    EXPECT_EQ(Client.maGraceful.back(), fGraceful) << un32State;
-    Client.maGraceful.clear();
+    ASSERT_TRUE(WaitFor([&] { return Client.Get().size() == i + 1; })) << un32State;
+    EXPECT_EQ(Client.Get().back(), 200 + fGraceful) << un32State;
   }
   EXPECT_EQ(Logged("Shutdown request (Unknown            )"), 1u) << "state 9 past the name table";
   /* The master leaves: the next one is accepted. */

@@ -7,47 +7,17 @@
  */
 #include <unistd.h>
 
-#include <mutex>
-
 #include "comm_test_support.h"
 #include "vqcafservicealmmgmt.h"
 
 namespace {
-
-/* Records every report (state, or 100 + state for shutdown reports) and the client's shutdown argument. */
-class CEvents : public IVQCAFServiceAlmMgmt, public IVQCAFServiceAlmMgmtClient {
- public:
-  void OnMgmtReady(u32, _VQX_LAUNCH_LIB_PROCESS_STATE State) override { Add(State); }
-  void OnMgmtShutdown(u32, _VQX_LAUNCH_LIB_PROCESS_STATE State, u8 fExited, u32 un32Status) override {
-    Add(100 + State);
-    if (State == VQX_LAUNCH_STATE_DESTROYED) mExit = {fExited, un32Status};
-  }
-  void OnMgmtReady() override {}
-  void OnMgmtShutdown(u32 fGraceful) override { Add(200 + fGraceful); }
-  u32 OnMgmtHeartBeat() override { return VQX_RESULT_OK; }
-  void Add(u32 v) {
-    std::lock_guard<std::mutex> L(mMutex);
-    ma.push_back(v);
-  }
-  std::vector<u32> Get() {
-    std::lock_guard<std::mutex> L(mMutex);
-    return ma;
-  }
-  bool Has(u32 v) {
-    auto a = Get();
-    return std::find(a.begin(), a.end(), v) != a.end();
-  }
-  std::mutex mMutex;
-  std::vector<u32> ma;
-  std::pair<u32, u32> mExit{9, 9};
-};
 
 TEST(AlmChild, ManagedClient) {
   const char* pszExpect = getenv("VQX_ALM_CHILD");
   if (pszExpect == nullptr) GTEST_SKIP() << "run by the master test below";
   OpenFramework("almchild", static_cast<u16>(atoi(getenv("VQX_ALM_CHILD_PORT"))),
                 static_cast<u16>(atoi(getenv("VQX_ALM_PORT"))));
-  CEvents Client;
+  CAlmEvents Client;
   ASSERT_EQ(CVQCAFServiceAlmMgmt::Init(0, 30, nullptr, nullptr), VQX_RESULT_OK);
   CVQCAFServiceAlmMgmt::GetInstance()->Register(static_cast<IVQCAFServiceAlmMgmtClient*>(&Client));
   EXPECT_TRUE(WaitFor([&] { return Client.Has(200) || Client.Has(201); }));
@@ -62,7 +32,7 @@ TEST(AlmMaster, LaunchFollowAndDestroy) {
   setenv("VQX_ALM_PORT", std::to_string(un16Port).c_str(), 1);
   setenv("VQX_ALM_CHILD_PORT", std::to_string(un16ChildPort).c_str(), 1);
   OpenFramework("almmaster", un16Port, un16ChildPort);
-  CEvents Master;
+  CAlmEvents Master;
   ASSERT_EQ(CVQCAFServiceAlmMgmt::Init(1, 4, &Master, nullptr), VQX_RESULT_OK);
   CVQCAFServiceAlmMgmt* p = CVQCAFServiceAlmMgmt::GetInstance();
   ASSERT_EQ(p->SetParams(8000, 3000, 8000), VQX_RESULT_OK);
@@ -70,7 +40,7 @@ TEST(AlmMaster, LaunchFollowAndDestroy) {
   ASSERT_GT(readlink("/proc/self/exe", szExe, sizeof(szExe) - 1), 0);
   for (u32 fGraceful : {1u, 0u}) {
     setenv("VQX_ALM_CHILD", fGraceful ? "1" : "0", 1);
-    CEvents App;
+    CAlmEvents App;
     Master.ma.clear();
     u32 un32Id = 0;
     ASSERT_EQ(p->CreateApplication(szExe, "--gtest_filter=AlmChild.*", nullptr, &un32Id, &App, 0), VQX_RESULT_OK);
