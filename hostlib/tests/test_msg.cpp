@@ -233,22 +233,14 @@ TEST_F(MsgTest, HeaderThatDoesNotFitItsBufferIsRefused) {
   }
 }
 
-TEST(MsgReceivedHeader, FieldsMustFitTheBytesReceived) {
+/* The refused received headers are rows of the receive-path test (test_rx_mt); here an older peer's shorter header, fitting to the byte. */
+TEST(MsgReceivedHeader, OlderPeersShorterHeaderFitsToTheByte) {
   _VQX_MSG_HEADER h{};
   h.un32Length = 200;
-  h.un32PayloadStart = 88;
-  h.un32PayloadMaxLength = 112;
-  h.un32PayloadLength = 100;
+  h.un32PayloadStart = 64;
+  h.un32PayloadMaxLength = h.un32PayloadLength = 136;
   EXPECT_EQ(VqxMsgCheckReceivedHeader(&h, 200), VQX_RESULT_OK);
   EXPECT_EQ(VqxMsgCheckReceivedHeader(&h, 199), VQX_RESULT_API_MSGSZ_INVALID);
-  EXPECT_EQ(VqxMsgCheckReceivedHeader(&h, 87), VQX_RESULT_API_MSGSZ_INVALID);
-  h.un32PayloadStart = 0xFFFFFFF0; /* start + length wraps in 32 bits */
-  EXPECT_EQ(VqxMsgCheckReceivedHeader(&h, 200), VQX_RESULT_API_MSGSZ_INVALID);
-  h.un32PayloadStart = 64; /* an older peer's shorter header still fits */
-  h.un32PayloadMaxLength = 136;
-  EXPECT_EQ(VqxMsgCheckReceivedHeader(&h, 200), VQX_RESULT_OK);
-  h.un32PayloadLength = 137;
-  EXPECT_EQ(VqxMsgCheckReceivedHeader(&h, 200), VQX_RESULT_API_MSGSZ_INVALID);
 }
 
 TEST_F(MsgTest, SentStateAndReleaseRules) {

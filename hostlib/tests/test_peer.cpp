@@ -322,12 +322,11 @@ TEST_F(PeerTest, SendFifoReleaseClearsTheWarningAndWakesWaiters) {
   VqxLib(mhLib)->Params.pFctStatusCallback = nullptr;
 }
 
+/* Cause texts as logged, the first past the table falling back: tests/data/peer_causes.txt. */
 TEST(PeerCause, TextsAndFallback) {
-  const char* const texts[] = {"Unknown cause", "Protocol error", "Disabled", "Socket closed in a clean manner",
-                               "Rx error", "Tx error", "Tx timeout", "Poll timeout", "Reconnected",
-                               "TCP Poll timeout", "Network redundancy not established yet", "Hostlib Closing"};
-  for (u32 i = 0; i < 12; i++) EXPECT_STREQ(VqxPeerCauseText(i), texts[i]) << i;
-  EXPECT_STREQ(VqxPeerCauseText(12), "Unknown cause (case missing in switch statement)");
+  for (const auto& row : DataRows("peer_causes.txt")) {
+    EXPECT_EQ(VqxPeerCauseText(static_cast<u32>(DataNum(row[0]))), row.at(1)) << row[0];
+  }
 }
 
 /* ------------------------------------------------------------ remote filters */
