@@ -8,7 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -122,28 +124,19 @@ constexpr u32 MG = VQX_FILTER_MASK_MSG_GROUP;
 constexpr u32 M1 = VQX_FILTER_MASK_USER_CONTEXT1;
 constexpr u32 M2 = VQX_FILTER_MASK_USER_CONTEXT2;
 
-struct ConflictRow { const char* pszName; _VQX_FILTER_PARAMS first; _VQX_FILTER_PARAMS second; const char* pszReason; };
-
-const ConflictRow kRows[] = {
-    {"same group claimed twice", Set(XG), Set(XG), "Another filter has conflicting MsgGroup exclusivity"},
-    {"other group claimed", Set(XG), Set(XG, kLocal, 0x0601), nullptr},
-    {"same adapter claimed twice", Set(XA), Set(XA), "Another filter has conflicting adapter exclusivity"},
-    {"context1 claimed twice", Set(X1), Set(X1), "Another filter has conflicting user context exclusivity"},
-    {"pair claimed twice", Set(X1 | X2), Set(X1 | X2), "Another filter has conflicting user context exclusivity"},
-    {"pairs differing in context2", Set(X1 | X2), Set(X1 | X2, kLocal, kGroup, 0x11, 0x99), nullptr},
-    {"context1 then pair", Set(X1), Set(X1 | X2), "Another filter has conflicting user context exclusivity"},
-    {"context1 vs context2 same number", Set(X1, kLocal, kGroup, 5, 6), Set(X2, kLocal, kGroup, 6, 5), nullptr},
-    {"plain group then claim", Set(MG), Set(XG), "Another filter uses same MsgGroup"},
-    {"plain adapter then claim", Set(MA), Set(XA), "Another filter uses same hAdapter"},
-    {"plain context1 then claim", Set(M1), Set(X1), "Another filter uses same un64UserContext1"},
-    {"plain context2 then claim", Set(M2), Set(X2), "Another filter uses same un64UserContext2"},
-    {"plain pair then pair claim", Set(M1 | M2), Set(X1 | X2), "Another filter uses same match on un64UserContext1 + un64UserContext1"},
-    {"claim then plain group", Set(XG), Set(MG), "Another filter already owns this MsgGroup's exclusivity"},
-    {"claim then plain adapter", Set(XA), Set(MA), "Another filter already owns this adapter's exclusivity"},
-    {"claim then plain context1", Set(X1), Set(M1), "Another filter already owns this user context's exclusivity"},
-    {"claim then plain other group", Set(XG), Set(MG, kLocal, 0x0601), nullptr},
-    {"negated group is no match", Set(XG), Set(VQX_FILTER_MASK_NOT_MSG_GROUP), nullptr},
-};
+/* A set of tests/data/filter_conflicts.txt: mask bits joined by '+', then optionally group, context 1, context 2. */
+_VQX_FILTER_PARAMS SetOfText(const std::string& text) {
+  static const std::map<std::string, u32> kBitsByName = {{"XA", XA}, {"XG", XG}, {"X1", X1}, {"X2", X2}, {"MA", MA},
+                                                        {"MG", MG}, {"M1", M1}, {"M2", M2}, {"NG", VQX_FILTER_MASK_NOT_MSG_GROUP}};
+  std::istringstream in(text);
+  std::string mask, field;
+  in >> mask;
+  u32 un32Mask = 0;
+  for (size_t start = 0; start < mask.size(); start += 3) un32Mask |= kBitsByName.at(mask.substr(start, 2));
+  u64 aun64[3] = {kGroup, 0x11, 0x22};
+  for (size_t i = 0; i < 3 && in >> field; i++) aun64[i] = DataNum(field);
+  return Set(un32Mask, kLocal, static_cast<u32>(aun64[0]), aun64[1], aun64[2]);
+}
 
 /* Holds readers of one filter after their wake-up, before they take the lock back, until let go. */
 class ReaderGate {
@@ -513,18 +506,18 @@ TEST_F(FilterTest, ModifyReplacesSetsKeepsQueueAndChecksItsArguments) {
 }
 
 TEST_F(FilterTest, ConflictTable) {
-  for (const ConflictRow& row : kRows) {
+  for (const auto& row : DataRows("filter_conflicts.txt")) {
+    ASSERT_EQ(row.size(), 4u);
+    const std::string& name = row[0];
+    const bool fRefused = row[3] != "-";
     mLog.Clear();
-    VQX_FILTER_HANDLE hFirst = Create(row.first);
-    ASSERT_NE(hFirst, nullptr) << row.pszName;
-    VQX_FILTER_HANDLE hSecond =
-        Create(row.second, row.pszReason == nullptr ? VQX_RESULT_API_OK : VQX_RESULT_API_ACCESS_DENIED);
-    if (row.pszReason != nullptr) {
-      EXPECT_EQ(hSecond, nullptr) << row.pszName;
-      EXPECT_TRUE(mLog.WaitFor(row.pszReason)) << row.pszName;
-      EXPECT_TRUE(mLog.WaitFor("VqxFilterCreate: Filter exclusivity conflict")) << row.pszName;
-    } else {
-      EXPECT_NE(hSecond, nullptr) << row.pszName;
+    VQX_FILTER_HANDLE hFirst = Create(SetOfText(row[1]));
+    ASSERT_NE(hFirst, nullptr) << name;
+    VQX_FILTER_HANDLE hSecond = Create(SetOfText(row[2]), fRefused ? VQX_RESULT_API_ACCESS_DENIED : VQX_RESULT_API_OK);
+    EXPECT_EQ(hSecond == nullptr, fRefused) << name;
+    if (fRefused) {
+      EXPECT_TRUE(mLog.WaitFor(row[3].c_str())) << name;
+      EXPECT_TRUE(mLog.WaitFor("VqxFilterCreate: Filter exclusivity conflict")) << name;
     }
     Destroy(&hSecond);
     Destroy(&hFirst);
