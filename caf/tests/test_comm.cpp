@@ -90,7 +90,7 @@ TEST(CommBridge, RefusalsWithoutGlobalsOrTwice) {
   SetGlobals(nullptr);
 }
 
-TEST_F(CommTest, BuildsParametersAndLendsTheLibrary) {
+TEST_F(CommTest, BuildsParametersLendsTheLibraryAndChangesParameters) {
   CVQCAFCommParams P;
   P.mNetworkRedundancyParams.un32PollDelayMs = 0;
   P.mNetworkRedundancyParams.un32NetworkDownDelayMs = 4500;
@@ -113,10 +113,8 @@ TEST_F(CommTest, BuildsParametersAndLendsTheLibrary) {
   mhLib = nullptr;
   CVQCAFComm::ReleaseHostLibInstance();
   EXPECT_EQ(Logged("CVQCAFComm::ReleaseHostLibInstance() called too many times!"), 1u);
-}
-
-TEST_F(CommTest, ParameterChangesAndTheirRefusals) {
-  CVQCAFCommParams P;
+  /* Parameter changes and their refusals. */
+  P = CVQCAFCommParams();
   P.mApplicationName = "app2";
   P.mun16GwPort = 12358;
   EXPECT_EQ(CVQCAFComm::ValidateParam(P), VQX_RESULT_OK);

@@ -5,6 +5,8 @@
  * by a filter of the test), failures and warnings of the application, short
  * payloads, the singleton, and the master operations without a launch library.
  */
+#include <fstream>
+
 #include "comm_test_support.h"
 #include "vqcafservicealmmgmt.h"
 #include "vqcafservicedetector.h"
@@ -61,11 +63,7 @@ class AlmTest : public CommTest {
   }
   /* The payload (after the id) checked by the independent decoder of testing/golden/launchlib. */
   static void Golden(const char* pszName, const std::string& s) {
-    const std::string sPath = ::testing::TempDir() + "/" + pszName;
-    FILE* f = fopen(sPath.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(s.data() + 4, 1, s.size() - 4, f);
-    fclose(f);
+    std::ofstream(::testing::TempDir() + "/" + pszName, std::ios::binary) << s.substr(4);
     EXPECT_EQ(system(("python3 " + std::string(getenv("VQX_SOURCE_DIR")) + "/testing/golden/launchlib/launch_golden.py "
                       "check " + ::testing::TempDir() + " " + pszName).c_str()), 0) << pszName;
   }
