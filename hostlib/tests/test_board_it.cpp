@@ -55,8 +55,35 @@ class BoardTest : public ::testing::Test {
   BoardLib b{1, {}};
 };
 
-TEST_F(BoardTest, RequestsAreAnsweredThroughImplicitFiltersAndAcknowledged) {
+/* One set-up: board events acknowledged while we send nothing, then our requests answered and acknowledged. */
+TEST_F(BoardTest, EventsAcknowledgedWithoutTrafficOfOurOwnThenRequestsAnsweredThroughImplicitFilters) {
   ASSERT_EQ(b.Board.Command("full on"), "ok");
+  _VQX_FILTER_PARAMS set{};
+  set.un32Version = 1;
+  set.un32Mask = VQX_FILTER_MASK_MSG_ID;
+  set.MsgId = 0x03000005u;
+  VQX_FILTER_HANDLE hEvents = nullptr;
+  ASSERT_EQ(VQXCreateMsgFilterEx(b.hLib, 1, &set, &hEvents), VQX_RESULT_API_OK);
+  const long nAcks0 = b.Board.Stat("acks");
+  /* Sixteen messages: acknowledged at once; then one alone: after 400 ms without other traffic. */
+  ASSERT_EQ(b.Board.Command("event 16 0x03000005 16"), "ok");
+  EXPECT_TRUE(WaitUntil([&] { return b.Board.Stat("acks") > nAcks0; }, 3000));
+  const long nAcks1 = b.Board.Stat("acks");
+  ASSERT_EQ(b.Board.Command("event 1 0x03000005 16"), "ok");
+  EXPECT_TRUE(WaitUntil([&] { return b.Board.Stat("acks") == nAcks1 + 1; }, 3000));
+  u32 un32Got = 0;
+  VQX_MSG_HANDLE hMsg = nullptr;
+  while (un32Got < 100 && VQXReceiveMsg(b.hLib, hEvents, 0, &hMsg) == VQX_RESULT_API_OK) {
+    EXPECT_EQ(hMsg->un32PayloadLength, 16u);
+    EXPECT_EQ(hMsg->hAdapter, kSimBoard);
+    un32Got++;
+    VQXReleaseMsgEx(b.hLib, &hMsg);
+  }
+  EXPECT_EQ(un32Got, 17u);
+  _VQX_LIB_STATS stats = LibStats(b.hLib);
+  EXPECT_GE(stats.TxPureAck, static_cast<u64>(nAcks1 + 1 - nAcks0)) << "every acknowledgement the board counted";
+  VQXDestroyMsgFilterEx(b.hLib, &hEvents);
+
   ASSERT_EQ(b.Board.Command("answer " + std::to_string(kRequestId)), "ok");
   constexpr u32 kCount = 40;
   std::vector<VQX_FILTER_HANDLE> ahImplicit(kCount, nullptr);
@@ -87,35 +114,6 @@ TEST_F(BoardTest, RequestsAreAnsweredThroughImplicitFiltersAndAcknowledged) {
   EXPECT_TRUE(b.Next(0).empty()) << "however many messages the board sent, it was announced once";
   /* What the board numbered is acknowledged to it, by piggy-back or on its own within 400 ms. */
   EXPECT_TRUE(WaitUntil([&] { return b.WithPeer([](VQX_PEER* p) { return p->un32RxUnacked == 0; }); }, 3000));
-}
-
-TEST_F(BoardTest, EventsFromTheBoardAreAcknowledgedWithoutTrafficOfOurOwn) {
-  ASSERT_EQ(b.Board.Command("full on"), "ok");
-  _VQX_FILTER_PARAMS set{};
-  set.un32Version = 1;
-  set.un32Mask = VQX_FILTER_MASK_MSG_ID;
-  set.MsgId = 0x03000005u;
-  VQX_FILTER_HANDLE hEvents = nullptr;
-  ASSERT_EQ(VQXCreateMsgFilterEx(b.hLib, 1, &set, &hEvents), VQX_RESULT_API_OK);
-  const long nAcks0 = b.Board.Stat("acks");
-  /* Sixteen messages: acknowledged at once; then one alone: after 400 ms without other traffic. */
-  ASSERT_EQ(b.Board.Command("event 16 0x03000005 16"), "ok");
-  EXPECT_TRUE(WaitUntil([&] { return b.Board.Stat("acks") > nAcks0; }, 3000));
-  const long nAcks1 = b.Board.Stat("acks");
-  ASSERT_EQ(b.Board.Command("event 1 0x03000005 16"), "ok");
-  EXPECT_TRUE(WaitUntil([&] { return b.Board.Stat("acks") == nAcks1 + 1; }, 3000));
-  u32 un32Got = 0;
-  VQX_MSG_HANDLE hMsg = nullptr;
-  while (un32Got < 100 && VQXReceiveMsg(b.hLib, hEvents, 0, &hMsg) == VQX_RESULT_API_OK) {
-    EXPECT_EQ(hMsg->un32PayloadLength, 16u);
-    EXPECT_EQ(hMsg->hAdapter, kSimBoard);
-    un32Got++;
-    VQXReleaseMsgEx(b.hLib, &hMsg);
-  }
-  EXPECT_EQ(un32Got, 17u);
-  _VQX_LIB_STATS stats = LibStats(b.hLib);
-  EXPECT_GE(stats.TxPureAck, static_cast<u64>(nAcks1 + 1 - nAcks0)) << "every acknowledgement the board counted";
-  VQXDestroyMsgFilterEx(b.hLib, &hEvents);
 }
 
 TEST_F(BoardTest, BoardThatHoldsItsAnswersIsFlowControlledAndReleasedByThem) {
