@@ -63,8 +63,8 @@ TEST(Serialize, WriterMatchesTheIndependentEncoderAndItsOwnSizes) {
   EXPECT_EQ(s.Bytes(), ReadBytes(kData + "/serialize_golden.bin"));
   // The golden files are what the encoder writes today.
   CTempDir Dir;
-  const std::string strScript = kData + "/../serialize_golden.py";
-  ASSERT_EQ(system(("python3 " + strScript + " " + Dir.Path("")).c_str()), 0);
+  ASSERT_EQ(system(("python3 " + std::string(getenv("VQX_SOURCE_DIR")) + "/testing/golden/caf/serialize_golden.py " +
+                    Dir.Path("")).c_str()), 0);
   for (const char* pszName : {"serialize_golden.bin", "serialize_golden.txt"}) {
     EXPECT_EQ(ReadFile(Dir.Path(pszName)), ReadFile(kData + "/" + pszName)) << pszName;
   }
