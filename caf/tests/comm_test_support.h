@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/vqcaf_test_stream.h"
 #include "support/vqcaf_test_support.h"
 #include "vqcafcomm.h"
 #include "vqcafglobals.h"
@@ -119,28 +120,6 @@ class CWordsMsg : public CVQCAFMsg {
   u32 SerializeSize() override { return 4 * mun32Words; }
   u32 mun32Words;
   std::vector<u32> maun32Read;
-};
-
-/* A stream over a string, as another object's serialisation would hold a buffer member. */
-class CStringStream : public CVQCAFSerialize {
- public:
-  using CVQCAFSerialize::Read;
-  using CVQCAFSerialize::Write;
-  VQX_RESULT Read(u32 n, void* pv) override {
-    if (n > s.size() - mOff) return VQX_RESULT_OUT_OF_RESOURCE;
-    if (pv != nullptr) memcpy(pv, s.data() + mOff, n);
-    mOff += n;
-    return VQX_RESULT_OK;
-  }
-  VQX_RESULT Write(u32 n, const void* pv) override {
-    s.append(static_cast<const char*>(pv), n);
-    return VQX_RESULT_OK;
-  }
-  VQX_RESULT Clear() override { return s.clear(), mOff = 0, VQX_RESULT_OK; }
-  VQX_RESULT Seek(u64 p) override { return p > s.size() ? VQX_RESULT_OUT_OF_RANGE : (mOff = p, VQX_RESULT_OK); }
-  u64 GetCurrentSeek() override { return mOff; }
-  std::string s;
-  u64 mOff = 0;
 };
 
 /* An instance that records the ids (and sig-trace data bytes) it receives; its callback may take an

@@ -30,9 +30,9 @@ std::string SampleServiceInfoBytes() {
   Info.maun32DetectedRemoteServiceId[0] = 0x0B0D0200;
   Info.mbufServiceUserContext.Set(2, "ab");
   strcpy(Info.mHostInfo.szApplicationName, "app");
-  CStringStream s;
+  CVQCAFTestStream s;
   EXPECT_EQ(Info.Serialize(s), VQX_RESULT_OK);
-  return s.s;
+  return s.Str();
 }
 
 TEST_F(CommTest, GoldenEnvelopeAndBufferMember) {
@@ -53,12 +53,12 @@ TEST_F(CommTest, GoldenEnvelopeAndBufferMember) {
   Data.mInfo.un32DataLength = 3;
   CVQCAFMsgBuffer Member(HostMsg(mhLib, 0x0B000100, "hello"));
   VQXMsgPayload(Member.GetMsgHandle(0))[7] = 'X';  // a stale byte past the length in use
-  CStringStream Out;
+  CVQCAFTestStream Out;
   ASSERT_EQ(Member.Serialize(Out), VQX_RESULT_OK);
-  EXPECT_EQ(Member.SerializeSize(), Out.s.size());
+  EXPECT_EQ(Member.SerializeSize(), Out.Str().size());
   const std::pair<const char*, std::string> files[] = {{"comm_envelope_0b030100.bin", Payload(b1)},
                                                        {"comm_plain_08250001.bin", Payload(b2)},
-                                                       {"comm_buffer_member.bin", Out.s},
+                                                       {"comm_buffer_member.bin", Out.Str()},
                                                        {"comm_service_info.bin", SampleServiceInfoBytes()},
                                                        {"comm_sigtrace_register.bin", PayloadOf(Register)},
                                                        {"comm_sigtrace_data.bin", PayloadOf(Data)}};
@@ -182,14 +182,13 @@ TEST_F(CommTest, BufferMembersInAStream) {
       {"magic inside", strMagic + strMagic, {{VQX_RESULT_INVALID_MESSAGE, ""}}, 4},
   };
   for (const auto& row : rows) {
-    CStringStream In;
-    In.s = row.strStream;
+    CVQCAFTestStream In(row.strStream);
     CVQCAFMsgBuffer b;
     for (const auto& [Expected, strPayload] : row.reads) {
       EXPECT_EQ(b.Unserialize(In), Expected) << row.pszRow;
       EXPECT_EQ(Payload(b), strPayload) << row.pszRow;
     }
-    EXPECT_EQ(In.s.size() - In.mOff, row.un64Left) << row.pszRow;
+    EXPECT_EQ(In.Bytes().size() - In.GetCurrentSeek(), row.un64Left) << row.pszRow;
   }
 }
 

@@ -132,8 +132,7 @@ TEST_F(ServiceTest, StopInsideItsOwnCallbackFinishes) {
 /* The golden service information read back (its bytes are checked in test_comm_msg), then copied to the library. */
 TEST(ServiceInfo, ReadBackAndCopiedToTheLibrary) {
   SetGlobals(FakeGlobals());
-  CStringStream s2;
-  s2.s = ReadFile(std::string(getenv("VQX_TEST_DATA")) + "/comm_service_info.bin");
+  CVQCAFTestStream s2(ReadFile(std::string(getenv("VQX_TEST_DATA")) + "/comm_service_info.bin"));
   CVQCAFServiceInfo Back;
   ASSERT_EQ(Back.Unserialize(s2), VQX_RESULT_OK);
   EXPECT_EQ(Back.mun32ServiceId, 0x0B0D0100u);

@@ -7,6 +7,7 @@
 #define VQCAF_TEST_STREAM_H
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "vqcafserialize.h"
@@ -18,6 +19,7 @@ class CVQCAFTestStream : public VQCAF::CVQCAFSerialize {
 
   CVQCAFTestStream() = default;
   CVQCAFTestStream(const u8* pbyData, size_t nSize) : mBytes(pbyData, pbyData + nSize) {}
+  explicit CVQCAFTestStream(const std::string& strData) : mBytes(strData.begin(), strData.end()) {}
 
   VQX_RESULT Read(u32 un32Count, void* pvDest) override {
     if (mBytes.size() - mnPos < un32Count) return VQX_RESULT_OUT_OF_RESOURCE;
@@ -45,6 +47,7 @@ class CVQCAFTestStream : public VQCAF::CVQCAFSerialize {
   }
   u64 GetCurrentSeek() override { return mnPos; }
   const std::vector<u8>& Bytes() const { return mBytes; }
+  std::string Str() const { return std::string(mBytes.begin(), mBytes.end()); }
 
  private:
   std::vector<u8> mBytes;
