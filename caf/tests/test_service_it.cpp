@@ -14,22 +14,14 @@
 
 namespace {
 
-/* A server or provider side. */
-class CSideService : public CRecordingService {
- public:
-  CSideService(u32 un32Id, u32 un32Detect, bool fProvider)
-      : CRecordingService(fProvider ? "provider" : "server", un32Id, un32Detect) {
-    mfProvider = fProvider;
-  }
-};
-
 u16 EnvPort(const char* psz) { return static_cast<u16>(strtoul(getenv(psz), nullptr, 0)); }
 
 TEST(ServiceChild, TraceProvider) {
   if (getenv("VQX_SVC_CHILD") == nullptr) GTEST_SKIP() << "run by the test below as the provider";
   OpenFramework(getenv("VQX_SVC_CHILD"), EnvPort("VQX_SVC_PORT"), EnvPort("VQX_SVC_PARENT_PORT"));
   {
-    CSideService Provider(VQCAF_SERVICE_ID_SIGTRACE_PROVIDER, VQCAF_SERVICE_ID_SIGTRACE_SERVER, true);
+    CRecordingService Provider("provider", VQCAF_SERVICE_ID_SIGTRACE_PROVIDER, VQCAF_SERVICE_ID_SIGTRACE_SERVER);
+    Provider.mfProvider = true;
     ASSERT_EQ(Provider.Start(nullptr), VQX_RESULT_OK);
     ASSERT_TRUE(WaitFor([&] {
       CRecorder* p = Provider.Side(0);
@@ -73,7 +65,7 @@ TEST_F(ServiceTwoProcesses, ProviderRegistersSendsAndLeavesInOrder) {
   if (getenv("VQX_SVC_CHILD") != nullptr) GTEST_SKIP();
   OpenFramework("tracer", mun16Port, mun16ChildPort);
   {
-    CSideService Server(VQCAF_SERVICE_ID_SIGTRACE_SERVER, VQCAF_SERVICE_ID_SIGTRACE_PROVIDER, false);
+    CRecordingService Server("server", VQCAF_SERVICE_ID_SIGTRACE_SERVER, VQCAF_SERVICE_ID_SIGTRACE_PROVIDER);
     ASSERT_EQ(Server.Start(nullptr), VQX_RESULT_OK);
     const pid_t pid = Child("provider1", false);
     ASSERT_TRUE(WaitFor([&] { return Server.Side(0) != nullptr && Server.Side(0)->Ids().size() >= 2; }));
