@@ -1,5 +1,5 @@
 // The XML store read against outside oracles: values, codes and counts as rows
-// (counts as xmllint's XPath counts), line numbers as expat's (cfg_lines.py).
+// (counts as xmllint's XPath counts), line numbers as expat's (testing/golden/caf/cfg_lines.py).
 #include <map>
 
 #include "cli_test_support.h"
@@ -78,7 +78,7 @@ void ExpectExpatLines(const std::string& strFile) {
   ASSERT_EQ(Store.Open(), VQX_RESULT_OK);
   std::map<std::string, u32> Seen;
   const std::string strSource = getenv("VQX_SOURCE_DIR");
-  for (const std::string& strLine : vqtest::SplitLines(Sh("python3 " + strSource + "/caf/tests/cfg_lines.py " + strFile))) {
+  for (const std::string& strLine : vqtest::SplitLines(Sh("python3 " + strSource + "/testing/golden/caf/cfg_lines.py " + strFile))) {
     const size_t sp = strLine.find(' ');
     const std::string strPath = strLine.substr(0, sp);
     u32 un32Line = 0;
