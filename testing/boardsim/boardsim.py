@@ -58,6 +58,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from boardsim_control import serve_control  # noqa: E402
 from boardsim_host import HostLayer  # noqa: E402
 from boardsim_wire import (BATCH_HEADER_SIZE, HOST_HEADER_SIZE, ID_DISCOVERY, ID_POLL,  # noqa: E402
                            HOST_POLL, ID_SPECIFIC, MAX_BATCH, MAX_MSG, POLL_BLOCK_SIZE, POLL_REPLY,
@@ -307,16 +308,7 @@ class Board:
         return "error unknown command"
 
     def on_control_data(self, s):
-        data = s.recv(4096)
-        if not data:
-            del self.controls[s]
-            s.close()
-            return
-        self.controls[s] += data
-        while b"\n" in self.controls[s]:
-            line, rest = self.controls[s].split(b"\n", 1)
-            self.controls[s] = rest
-            s.sendall((self.command(line.decode()) + "\n").encode())
+        serve_control(self.controls, s, self.command)
 
     def run(self):
         end = time.monotonic() + self.args.lifetime

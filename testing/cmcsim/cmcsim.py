@@ -43,6 +43,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "boardsim"))
 sys.path.insert(0, HERE)
+from boardsim_control import serve_control  # noqa: E402
 from boardsim_host import HEADER, PURE_ACK, TYPE_REQUEST, HostLayer, build, parse_header  # noqa: E402
 from boardsim_wire import BATCH_HEADER_SIZE, MAX_BATCH, MAX_MSG, POLL_REPLY, batch  # noqa: E402
 import cmcsim_wire as cw  # noqa: E402
@@ -309,16 +310,7 @@ class Server:
         return "error unknown command"
 
     def on_control_data(self, s):
-        data = s.recv(4096)
-        if not data:
-            del self.controls[s]
-            s.close()
-            return
-        self.controls[s] += data
-        while b"\n" in self.controls[s]:
-            line, rest = self.controls[s].split(b"\n", 1)
-            self.controls[s] = rest
-            s.sendall((self.command(line.decode()) + "\n").encode())
+        serve_control(self.controls, s, self.command)
 
     def run(self):
         end = time.monotonic() + self.args.lifetime
