@@ -1,0 +1,268 @@
+/*
+ * sigtrace_adapter.h - one adapter board as the trace application sees it:
+ * its discovery thread, its table of discovered signalling entities and the
+ * activation of their traces.
+ *
+ * Model. The main thread makes one CVQSigTraceAdapter per board that the host
+ * library announces (adapter-added event), calls Init with the board's handle
+ * and frees it on the adapter-removed event. Init adds the adapter's console
+ * page, starts the adapter's own thread and starts discovery (Synchronize).
+ * The thread receives the board's answers on a filter of its own (user
+ * context 1 = the board's handle widened to 64 bits), hands each to its
+ * Handle...Response operation, which registers entities in the entity table
+ * and asks the next questions, and, when no question of the current round is
+ * awaited any more, posts one adapter-ready message (0x0B080101, 424-byte
+ * payload) to this process's own filters. The main thread then activates the
+ * traces (ActivateAllTraces, activation messages 0x0B080102).
+ *
+ * Discovery rounds. Every request is filed in the round's request table under
+ * the serial number of its message (the board echoes it in its answer). An
+ * answer whose serial is not awaited (an answer of an earlier round, a copy)
+ * is logged and dropped. A request not answered within 5 s (on the adapter's
+ * clock, replaceable for tests) is sent again, at most 3 times; then it is
+ * given up with a log line, and the round completes with what was found.
+ * Synchronize starts a new round with an empty request table and an empty
+ * entity table; each completed round posts exactly one adapter-ready message.
+ *
+ * Board answers are read through one bounded cursor over the received
+ * payload: a parameters answer that does not cover every field it reads is
+ * logged and counts as answered with nothing registered or sent; lists,
+ * feature entries and ISDN trunks are read as far as the payload reaches
+ * (a count that overruns it is cut to the whole entries present, logged once).
+ * The wire layout of the exchanges is in docs/board-discovery.md.
+ *
+ * Threads and locks. The adapter mutex (recursive) guards every field and the
+ * entity table. Run holds it except while it waits for a message and during
+ * its 1 s back-off; the main thread (Init, Synchronize, the activation
+ * operations, destruction) and the console thread (the page) take it for each
+ * call. On the main thread the order is application mutex, then adapter
+ * mutex; the adapter thread never takes the application mutex.
+ *
+ * Results: 0x02000000 unless said otherwise; failures are logged once at the
+ * error level as "CVQSigTraceAdapter::<operation>: <text> (<code>)
+ * CVQSigTraceAdapter:<line>".
+ */
+#ifndef SIGTRACE_ADAPTER_H
+#define SIGTRACE_ADAPTER_H
+
+#include <map>
+
+#include "sigtrace_entity.h"
+#include "vqcafexception.h"
+#include "vqcaflogtrace.h"
+#include "vqcafmutex.h"
+#include "vqcafpool.h"
+#include "vqcafptr.h"
+#include "vqcafstring.h"
+#include "vqcafthread.h"
+#include "vqx_clock.h"
+#include "vqx_host_filter.h"
+#include "vqx_host_peer.h"
+
+namespace VQCAF {
+
+class CVQSigTraceAdapterPage;  /* the adapter's console page (sigtrace_adapter_page.h) */
+class CVQSigTraceCfgCmdLine;   /* the application's command line (sigtrace_cfg_cmdline.h) */
+
+/* Application-internal messages (message group 0x0B08, type event, to 0xDA000000). */
+constexpr u32 QUELLAN_NOTIF_ADAPTER_READY = 0x0B080101u;
+constexpr u32 QUELLAN_NOTIF_ACTIVATE_MONITORING = 0x0B080102u;
+constexpr u32 VQ_SIGTRACE_NOTIF_READY_SIZE = 424u;     /* payload bytes of the adapter-ready message */
+constexpr u32 VQ_SIGTRACE_NOTIF_ACTIVATE_SIZE = 688u;  /* payload bytes of the activation message */
+/* Payload offsets shared by both messages: the adapter information record at 8. */
+constexpr u32 VQ_SIGTRACE_NOTIF_OFFSET_INFO = 8u;
+constexpr u32 VQ_SIGTRACE_NOTIF_OFFSET_HANDLE = 12u;
+constexpr u32 VQ_SIGTRACE_NOTIF_OFFSET_NAME2 = 160u;   /* second identifying text */
+constexpr u32 VQ_SIGTRACE_NOTIF_OFFSET_NAME = 288u;    /* adapter name */
+/* Activation message only. */
+constexpr u32 VQ_SIGTRACE_NOTIF_OFFSET_ENTITY = 420u;
+constexpr u32 VQ_SIGTRACE_NOTIF_OFFSET_GROUP = 548u;
+constexpr u32 VQ_SIGTRACE_NOTIF_OFFSET_PORT = 676u;
+constexpr u32 VQ_SIGTRACE_NOTIF_OFFSET_PCAP = 680u;
+constexpr u32 VQ_SIGTRACE_NOTIF_OFFSET_EXTENDED = 684u;
+constexpr u32 VQ_SIGTRACE_NOTIF_NAME_FIELD = 128u;     /* entity and group fields, terminator included */
+
+constexpr u32 VQ_SIGTRACE_MAX_ENTITIES = 128u;         /* entity table of one adapter */
+constexpr u32 VQ_SIGTRACE_RESEND_AFTER_MS = 5000u;     /* an unanswered request is sent again after this */
+constexpr u32 VQ_SIGTRACE_MAX_RESENDS = 3u;            /* then given up */
+constexpr u32 VQ_SIGTRACE_RECEIVE_WAIT_MS = 100u;
+constexpr u32 VQ_SIGTRACE_BACKOFF_MS = 1000u;
+
+class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
+ public:
+  typedef CVQCAFPool<CVQSigTraceEntityParams> EntityTable;
+
+  /* Log sub-module 37, default priority, no event queue; empty table of
+   * 128 entities (case-sensitive names). Nothing is started. */
+  CVQSigTraceAdapter();
+  /* Clear ("Clear Failed." logged on failure), then the members. */
+  ~CVQSigTraceAdapter() override;
+
+  /* ---------------------------------------------------- life cycle (main thread) */
+
+  /*
+   * Called once, right after the adapter-added event, with the board's
+   * handle: reads the board's information record, adds the console page,
+   * starts the thread and calls Synchronize. Failures (each followed by
+   * Clear): 0x8200000F "CVQCAFComm must be initialized first"; 0x82000015
+   * "Host information not found"; the console's code with "Failed to add CLI
+   * page for adapter.".
+   */
+  u32 Init(unsigned int hAdapter);
+
+  /* Starts a discovery round: empties the request and entity tables, clears
+   * the ready flag, logs "<Sync> name: Started!" and asks the board for its
+   * configuration. Any thread; always 0x02000000. */
+  u32 Synchronize();
+
+  /* The ready flag (1 once the current round completed), read under the mutex. */
+  u32 IsAdapterReady();
+
+  /* Removes the page, stops the thread (waits for its end), gives the host
+   * library back, empties the entity table. Later calls do nothing. 0x02000000. */
+  u32 Clear();
+
+  /* ---------------------------------------------------- thread */
+
+  /* The discovery thread: receive (100 ms, mutex released), dispatch, resend
+   * overdue requests, post the adapter-ready message when a round completes. */
+  void Run() override;
+  /* Nothing: the adapter's thread has no event queue. */
+  void OnEvent(CVQCAFEvent* pEvent) override;
+
+  /* Posts the adapter-ready message (0x0B080101) of this adapter; the host
+   * library's code with "VQXGetMsg failed" / "VQXSendMsg failed". The caller
+   * holds the mutex. */
+  u32 SendAdapterNotifReady();
+
+  /* ---------------------------------------------------- activation (sigtrace_adapter_activate.cpp) */
+
+  /* One activation message per discovered entity of a family the command
+   * line enables, with the group the command line chooses. 0x02000000. */
+  u32 ActivateAllTraces(CVQSigTraceCfgCmdLine& CmdLine);
+  /* 1 and a copy of the record when the table holds exactly that name
+   * (case-sensitive); 0 and pEntity untouched otherwise. */
+  u32 GetEntityInformation(CVQCAFString& strName, CVQSigTraceEntityParams* pEntity);
+  /* Posts one activation message (0x0B080102) to this process; the host
+   * library's code on failure. The caller holds the mutex. */
+  u32 SendAdapterNotifActivateMonitoring(CVQCAFString& strEntityName, CVQCAFString& strGroupName,
+                                         unsigned int un32Port, unsigned int fCapFile, unsigned int fExtended);
+
+  /* ---------------------------------------------------- board requests (adapter mutex held) */
+
+  /* Each sends one board request of the catalogue (docs/board-discovery.md),
+   * files it in the round's request table and returns 0x02000000, or the
+   * host library's code ("VQXGetMsg failed" / "VQXSendMsg failed"; nothing
+   * filed then). */
+  u32 SendAdapterConfigGet();
+  u32 SendMtp2OpGetList();
+  u32 SendMtp2OpLinkGetList(unsigned int un32Instance);
+  u32 SendMtp2OpLinkGetParams(unsigned int un32Link);
+  u32 SendLapdOpGetList();
+  u32 SendLapdOpLinkGetList(unsigned int un32Instance);
+  u32 SendLapdOpLinkGetParams(unsigned int un32Link);
+  u32 SendIsdnOpGetList();
+  u32 SendIsdnOpGetParams(unsigned int un32Instance);
+  u32 SendCasr2OpGetList();
+  u32 SendCasr2OpGetParams(unsigned int un32Instance);
+  u32 SendTuclOpGetList();
+  u32 SendTuclOpGetParams(unsigned int un32Instance);
+
+  /* ---------------------------------------------------- board answers (adapter thread, mutex held) */
+
+  /*
+   * Each takes a received message (the address of its 88-byte header; the
+   * payload at the header's payload start, un32PayloadLength bytes of it
+   * read, never past un32Length) and stays the caller's. Returns 0x02000000;
+   * the board's negative result when the answer carries one; 0x8200000A for
+   * an answer too short for the fields it must hold, or (ISDN) an unknown
+   * variant 0x82000001; 0x82000009 for null.
+   */
+  u32 HandleAdapterConfigGetResponse(unsigned int* pMsg);
+  u32 HandleMtp2OpGetListResponse(unsigned int* pMsg);
+  u32 HandleMtp2OpLinkGetListResponse(unsigned int* pMsg);
+  u32 HandleMtp2OpLinkGetParamsResponse(unsigned int* pMsg);
+  u32 HandleLapdOpGetListResponse(unsigned int* pMsg);
+  u32 HandleLapdOpLinkGetListResponse(unsigned int* pMsg);
+  u32 HandleLapdOpLinkGetParamsResponse(unsigned int* pMsg);
+  u32 HandleIsdnOpGetListResponse(unsigned int* pMsg);
+  u32 HandleIsdnOpGetParamsResponse(unsigned int* pMsg);
+  u32 HandleCasr2OpGetListResponse(unsigned int* pMsg);
+  u32 HandleCasr2OpGetParamsResponse(unsigned int* pMsg);
+  u32 HandleTuclOpGetListResponse(unsigned int* pMsg);
+  u32 HandleTuclOpGetParamsResponse(unsigned int* pMsg);
+
+  /* ---------------------------------------------------- for the page, the application and tests */
+
+  /* The adapter mutex: take it (CVQCAFMutexAutoGetGive) around every use of
+   * the accessors below. */
+  CVQCAFMutex& GetMutex() { return mMutex; }
+  /* The board's name (information record offset 280); owned by the adapter. */
+  const char* GetAdapterName() const { return mAdapterInfo.szName2; }
+  const VQX_ADAPTER_INFO& GetAdapterInfo() const { return mAdapterInfo; }
+  u32 GetAdapterHandle() const { return mhAdapter; }
+  /* The discovered entities; walk with ResetNext / Next under the mutex. */
+  EntityTable& GetEntityTable() { return mEntities; }
+  /* The last TUCL instance the board listed (0: none). */
+  u32 GetTuclInstanceId() const { return mun32TuclInstanceId; }
+  /* Requests of the current round still awaited. */
+  u32 GetOutstandingCount() const { return mun32OutstandingCount; }
+  /* Replaces the clock of the resend timer (null: the library clock). */
+  void SetClock(PFN_VQX_CLOCK_SOURCE pfnClock) { mpfnClock = pfnClock; }
+
+ private:
+  /* One awaited board request, filed under the serial of its message. */
+  struct SRequest {
+    u32 un32MsgId;    /* the request's id (catalogue) */
+    u32 un32Item;     /* item identifier at payload 0x0C */
+    u64 un64SentAt;   /* clock of the last send */
+    u32 un32Resends;  /* sends after the first */
+  };
+
+  /* Sends the catalogue request un32MsgId about un32Item; on success files
+   * it under the message's serial (un32Resends already made). */
+  u32 SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Resends = 0);
+  /* Dispatches one received message (Run, mutex held). */
+  void DispatchAnswer(VQX_MSG_HANDLE hMsg);
+  /* Sends again, or gives up, the requests older than the resend delay. */
+  void ResendOverdue();
+  /* Posts the adapter-ready message once when the round has nothing awaited. */
+  void CompleteRoundIfDone();
+  /* Sets the outstanding count from the request table. */
+  void CountOutstanding() { mun32OutstandingCount = static_cast<u32>(mRequests.size()); }
+  u64 Now() const { return mpfnClock != nullptr ? mpfnClock() : VQXGetClock(); }
+  /* Logs a failure line "op: text (code) CVQSigTraceAdapter:line" and returns the code. */
+  u32 Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine);
+
+  /* Shared steps of the answers (sigtrace_adapter_discovery.cpp). */
+  u32 HandleListResponse(unsigned int* pMsg, const char* pszOperation, const char* pszFailure,
+                         u32 (CVQSigTraceAdapter::*pfnSend)(unsigned int), bool fTucl = false);
+  CVQSigTraceEntityParams* RegisterEntity(const char* pszBoardName, const CVQCAFString& strGenerated);
+  /* The link parameters answers of MTP2 and LAPD (sigtrace_adapter_discovery_links.cpp). */
+  u32 HandleLinkParams(unsigned int* pMsg, bool fLapd);
+
+  CVQCAFMutex mMutex;                    /* adapter mutex: guards everything below */
+  u32 mfCleared = 0;                     /* set by the first Clear */
+  u32 mfReady = 0;                       /* the current round completed */
+  VQX_LIB_HANDLE mhHostLib = nullptr;    /* borrowed from CVQCAFComm in Init */
+  u32 mhAdapter = 0;                     /* the board's handle */
+  u32 mun32OutstandingCount = 0;         /* requests of the round awaited (the request table's size) */
+  u32 mun32NbMtp2 = 0;                   /* resource counts from the configuration answer */
+  u32 mun32NbIsdn = 0;
+  u32 mun32NbCasr2 = 0;
+  u32 mun32NbTucl = 0;
+  u32 mun32NbLapd = 0;
+  CVQCAFPtr<CVQSigTraceAdapterPage> mpPage;  /* the console page */
+  u64 mun64RequestContext = 0;           /* user context 1 of every request, key of the thread's filter */
+  EntityTable mEntities;                 /* discovered entities by name */
+  VQX_ADAPTER_INFO mAdapterInfo{};       /* the host library's record of the board */
+  u32 mun32TuclInstanceId = 0;           /* last TUCL instance listed */
+
+  std::map<u32, SRequest> mRequests;     /* awaited requests of the round, by serial */
+  u32 mfRoundOpen = 0;                   /* a round started and its ready message not yet posted */
+  PFN_VQX_CLOCK_SOURCE mpfnClock = nullptr;
+};
+
+}  // namespace VQCAF
+
+#endif
