@@ -1,0 +1,55 @@
+#include "support/sigtrace_test_app.h"
+
+#include <gtest/gtest.h>
+
+#include "vqcafdiag.h"
+
+namespace sigtest {
+
+CLogLines::CLogLines() {
+  EXPECT_EQ(VQCAF::AddLogTraceListener(this), VQX_RESULT_OK);
+  VQCAF::VqcafSetDiagPrinter([](void* pv, u32, const char* psz) { static_cast<CLogLines*>(pv)->Add(psz); }, this);
+}
+CLogLines::~CLogLines() {
+  VQCAF::VqcafSetDiagPrinter(nullptr, nullptr);
+  VQCAF::RemoveLogTraceListener(this);
+}
+void CLogLines::OnLogTrace(_VQX_TRACE_LEVEL, VQCAF::_VQCAF_SUBMODULE_TYPE, const char* pszText, u32 un32Length) {
+  Add(std::string(pszText, un32Length));
+}
+void CLogLines::Add(std::string str) {
+  while (!str.empty() && str.back() == '\n') str.pop_back();
+  std::lock_guard<std::mutex> Lock(mMutex);
+  maLines.push_back(std::move(str));
+}
+std::vector<std::string> CLogLines::Take() {
+  std::lock_guard<std::mutex> Lock(mMutex);
+  return std::exchange(maLines, {});
+}
+std::string CLogLines::Text() {
+  std::string str;
+  for (const std::string& s : Take()) str += (str.empty() ? "" : "\n") + s;
+  return str;
+}
+
+COffScreenConsole::COffScreenConsole(u32 un32Rows) {
+  _VQX_CLI_TOOLS_INIT_PARAMS P;
+  VqxCliToolsInitParamsDefault(&P);
+  P.fOffScreen = 1;
+  P.un32Columns = 100;
+  P.un32Rows = un32Rows;
+  P.un32LogViewLines = 0;
+  EXPECT_EQ(Cli.Open(P, nullptr), VQX_RESULT_OK);
+}
+COffScreenConsole::~COffScreenConsole() { Cli.Close(); }
+
+std::string COffScreenConsole::Keys(const std::string& strKeys, bool fEnter) {
+  for (char c : strKeys) VqxCliToolsInjectKey(Cli.GetHandle(), static_cast<unsigned char>(c));
+  if (fEnter) VqxCliToolsInjectKey(Cli.GetHandle(), '\r');
+  VqxCliToolsRefresh(Cli.GetHandle());
+  static char s_acFrame[65536];
+  VqxCliToolsGetFrameText(Cli.GetHandle(), s_acFrame, sizeof(s_acFrame));
+  return s_acFrame;
+}
+
+}  // namespace sigtest

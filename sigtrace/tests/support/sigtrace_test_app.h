@@ -1,0 +1,52 @@
+/*
+ * sigtrace_test_app.h - helpers shared by the application-side tests
+ * (command line, configuration reader, activation, adapter page): every log
+ * line of the framework log and of the foundation's failure printer in one
+ * list, and an off-screen console whose frames are read back as text.
+ */
+#ifndef SIGTRACE_TEST_APP_H
+#define SIGTRACE_TEST_APP_H
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vqcafcli.h"
+#include "vqcaflog.h"
+
+namespace sigtest {
+
+/* The lines logged (LogTrace) and the failure lines printed while it lives,
+ * in arrival order, each without its trailing newline. */
+class CLogLines : public VQCAF::IVQCAFLogTraceListener {
+ public:
+  CLogLines();
+  ~CLogLines() override;
+  void OnLogTrace(_VQX_TRACE_LEVEL Level, VQCAF::_VQCAF_SUBMODULE_TYPE SubMod, const char* pszText,
+                  u32 un32Length) override;
+  /* What arrived since the last Take. */
+  std::vector<std::string> Take();
+  /* The lines so far joined by "\n" (emptied). */
+  std::string Text();
+
+ private:
+  void Add(std::string str);
+  std::mutex mMutex;
+  std::vector<std::string> maLines;
+};
+
+/* An off-screen console of 100 x un32Rows with the given pages. */
+class COffScreenConsole {
+ public:
+  explicit COffScreenConsole(u32 un32Rows = 40);
+  ~COffScreenConsole();
+  VQCAF::CVQCAFCli Cli;
+  /* Feeds the keys (text characters one by one, then Return when fEnter),
+   * draws one frame and returns it as text. */
+  std::string Keys(const std::string& strKeys, bool fEnter = false);
+  std::string Frame() { return Keys(""); }
+};
+
+}  // namespace sigtest
+
+#endif
