@@ -1,0 +1,37 @@
+/*
+ * vqcmc_msg_internal.h - what the call/media control message and attribute
+ * classes share inside caf: their failure log line and the checks of
+ * received records. Not a public header.
+ */
+#ifndef VQCMC_MSG_INTERNAL_H
+#define VQCMC_MSG_INTERNAL_H
+
+#include "vqx_host.h"
+#include "vqx_result.h"
+#include "vqx_types.h"
+
+namespace VQCAF {
+
+/* "operation: text (code) file:line" at VQERR through the client singleton
+ * (sub-module "CMC " when there is none). */
+void VqCmcLogFailure(const char* pszOperation, const char* pszText, VQX_RESULT Result, const char* pszFile,
+                     int nLine);
+#define VQCMC_LOG_FAILURE(op, text, result) ::VQCAF::VqCmcLogFailure(op, text, result, __FILE__, __LINE__)
+
+/* A plain line at VQERR through the client singleton (or sub-module "CMC "). */
+void VqCmcLogLine(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
+
+/*
+ * A record of un32Size bytes at pvRecord that came in a message from
+ * outside: 0x02000000 when it lies inside hMsg's used payload (itself within
+ * the message's capacity); 0x82000009 null message or record; 0x82000004
+ * otherwise.
+ */
+VQX_RESULT VqCmcCheckRecord(VQX_MSG_HANDLE hMsg, const void* pvRecord, u32 un32Size);
+
+/* The record check, then VqxMsgElementCheckSet on the set word at pvSet. */
+VQX_RESULT VqCmcCheckRecordSet(VQX_MSG_HANDLE hMsg, const void* pvRecord, u32 un32Size, const void* pvSet);
+
+}  // namespace VQCAF
+
+#endif
