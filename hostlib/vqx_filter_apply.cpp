@@ -57,6 +57,12 @@ VQX_RESULT VqxFilterApply(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_BATCH_
               static_cast<int>(hMsg->un32PayloadStart), static_cast<int>(VQX_MSG_HEADER_SIZE));
     return VqxApplyDrop(hLib, phMsg);
   }
+  if (hMsg->un32PayloadStart == VQX_MSG_HEADER_SIZE) {
+    /* The capacity handed on is the one the length gives: a peer's smaller word (the checks above keep the
+       payload inside both) would make the delivered message fail every later header check (copy, forward,
+       VQXTestMsgEx). */
+    hMsg->un32PayloadMaxLength = hMsg->un32Length - VQX_MSG_HEADER_SIZE;
+  }
   if (hMsg->un32PayloadStart < VQX_MSG_HEADER_SIZE) {
     /* An older peer's shorter header: widen it to 88 bytes, payload moved behind it. */
     const u32 un32Start = hMsg->un32PayloadStart;

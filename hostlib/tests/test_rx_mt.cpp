@@ -62,6 +62,7 @@ class RxTest : public HostLibTest {
       u32 w;
       memcpy(&w, VQXMsgPayload(hMsg) + 8, 4);
       EXPECT_EQ(hMsg->hAdapter, kBoard);
+      EXPECT_EQ(VQXTestMsgEx(mhLib, hMsg, 0, 0), VQX_RESULT_API_OK) << "a delivered header is whole";
       out.push_back(w);
       VQXReleaseMsgEx(mhLib, &hMsg);
     }
@@ -191,6 +192,15 @@ TEST_F(RxTest, HeadersBeyondTheBytesReceivedAndUnknownPeersAreDropped) {
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
   EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live) << "nothing leaked";
+}
+
+/* A peer's maximum short of its length (payload inside both): delivered with the capacity the length gives. */
+TEST_F(RxTest, MaximumShortOfTheLengthIsDeliveredWhole) {
+  VQX_MSG_HANDLE hMsg = Wire(kDataId, 1, 7);
+  Wr32(reinterpret_cast<u8*>(hMsg), offsetof(_VQX_MSG_HEADER, un32PayloadLength), htobe32(12));
+  Wr32(reinterpret_cast<u8*>(hMsg), offsetof(_VQX_MSG_HEADER, un32PayloadMaxLength), htobe32(12));
+  Feed(kBoard, hMsg);
+  EXPECT_EQ(Delivered(), std::vector<u32>{7});
 }
 
 TEST_F(RxTest, TwoPeersFedConcurrentlyWhileReadersTake) {
