@@ -124,6 +124,111 @@ def golden_lines():
     return ["%s: %s" % (name, payload.hex()) for name, payload in rows]
 
 
+# Payload records, from the message tables: leg description, call-leg and
+# media-only attributes, media profile, protocol attribute, mixer
+# description, and the resynchronisation payloads that carry them.
+def _put(p, off, fmt, *values):
+    struct.pack_into(ORDER + fmt, p, off, *values)
+    return p
+
+
+def _text(value, size):
+    """A fixed text field: at most size-1 characters, NUL-padded."""
+    return value.encode()[:size - 1].ljust(size, b"\0")
+
+
+def media_profile(description=b"", elements=0):
+    """72 bytes: the 64-byte media description, u8 0 at 64, the element-set head at 68."""
+    return bytes(_put(bytearray(description.ljust(64, b"\0")[:64]) + bytes(8), 68, "I", elements))
+
+
+def call_leg_attribute(f):
+    """668 bytes: the numbers, displays, plans and addresses at their offsets, profile at 592."""
+    p = bytearray(668)
+    for off, size, key in ((0, 64, "called"), (84, 64, "calling"), (152, 128, "calling_display"),
+                           (308, 128, "private_display"), (440, 64, "private_address"), (520, 32, "nap")):
+        p[off:off + size] = _text(f.get(key, ""), size)
+    for off, key in ((64, "called_noa"), (68, "called_npi"), (148, "calling_display_type"),
+                     (284, "calling_category"), (288, "calling_noa"), (292, "calling_npi"),
+                     (296, "calling_presentation"), (300, "calling_screening"), (304, "private_display_type"),
+                     (664, "protocol")):
+        _put(p, off, "I", f.get(key, 0))
+    _put(p, 504, "BB", f.get("oli_present", 0), f.get("oli", 0))
+    p[592:664] = f.get("profile", media_profile())
+    return bytes(p)
+
+
+def media_only_leg_attribute(nap, profile):
+    """144 bytes: the network access point in 32 bytes, carried bytes to 71, profile at 72."""
+    return _text(nap, 32) + bytes(40) + profile
+
+
+def leg(leg_id, leg_type, attribute=b"", update=(0, 0, 0, 0)):
+    """692 bytes: leg id, leg type, the attribute at 8, the call-leg update at 680."""
+    p = _put(bytearray(692), 0, "II", leg_id, leg_type)
+    p[8:8 + len(attribute)] = attribute
+    if leg_type == 1:
+        _put(p, 680, "IIBB", *update)
+    return bytes(p)
+
+
+def mixer(listener, ivr, playback, active_slots, dominant, noise_floor, suppression, target, loss, gain):
+    """44 bytes: u8 flags at 0-2, u32 at 8 and 12, i32 at 16, 20, 32, 36, 40."""
+    p = _put(bytearray(44), 0, "BBB", listener, ivr, playback)
+    _put(p, 8, "IIii", active_slots, dominant, noise_floor, suppression)
+    return bytes(_put(p, 32, "iii", target, loss, gain))
+
+
+def protocol_attribute(ptype, generic=0, data=0, body_type=1, status=0, status_arg=0, trans_id=0):
+    """128 bytes: present at 0, type at 4, generic headers at 8, protocol data at 24,
+    SIP body type at 28, status code at 116 and its byte at 118, transaction id at 124."""
+    p = _put(bytearray(128), 0, "B", 1)
+    _put(p, 4, "II", ptype, generic)
+    _put(p, 24, "II", data, body_type)
+    _put(p, 116, "HB", status, status_arg)
+    return bytes(_put(p, 124, "I", trans_id))
+
+
+def lib_payload(size, head=(), body=((32, b""),)):
+    """A payload of the library's: u32 1 at 24, (offset, u32) pairs of the head, bytes at offsets."""
+    p = bytearray(lib_notification(size))
+    for off, value in head:
+        _put(p, off, "I", value)
+    for off, data in body:
+        p[off:off + len(data)] = data
+    return bytes(p)
+
+
+def golden_records():
+    """Payload records filled field by field: name, then hex."""
+    profile = media_profile(b"\x11" * 64, 0x48)
+    call = call_leg_attribute(dict(called="0123456789" * 7, called_noa=3, called_npi=1, calling="5550100",
+                                   calling_display="Front desk", calling_display_type=2, calling_category=10,
+                                   calling_noa=4, calling_npi=9, calling_presentation=1, calling_screening=3,
+                                   private_display_type=5, private_display="Private", private_address="sip:a@b",
+                                   oli_present=1, oli=62, nap="nap-7", profile=profile, protocol=2))
+    join, join2 = bytes(range(1, 9)), bytes(range(0x21, 0x29))
+    mix = mixer(1, 1, 0, 2, 3, -30, 30, -5, -10, 5)
+    rows = [
+        ("Leg sync notification, call leg", lib_payload(744, ((8, 0x5001), (12, 0x0C), (20, 0x14)), (
+            (32, leg(0x1234, 1, call, (2, 7, 1, 1))), (736, struct.pack(ORDER + "II", 0x300, 0x388))))),
+        ("Leg sync notification, media-only leg", lib_payload(744, ((8, 0x5002),), (
+            (32, leg(0x1235, 2, media_only_leg_attribute("media-nap-0123456789-0123456789-overflow", profile))),))),
+        ("Leg terminated notification", lib_payload(40, ((32, 0x1234),))),
+        ("Link sync notification", lib_payload(48, ((32, 0x1234), (36, 0x1235)), ((40, join),))),
+        ("Mixer sync notification", lib_payload(128, ((8, 0x6001), (28, 0x2222)), (
+            (32, mix), (120, struct.pack(ORDER + "II", 0x80, 0x90))))),
+        ("Mixer link sync notification", lib_payload(56, ((32, 0x2222), (36, 0x2223)), ((48, join2),))),
+        ("Protocol attribute, SIP 183", protocol_attribute(2, 0x10, 0x20, 2, 183, 1, 0xC0000001)),
+        ("Server NotifLinkSync", lib_payload(56, ((24, 0), (32, 0x1234), (36, 0x1235), (40, 0x5001), (44, 0x5002)),
+                                             ((48, join),))),
+        ("Server NotifMixerLinkSync", lib_payload(64, ((24, 0), (32, 0x2222), (36, 0x1234), (40, 0x6001),
+                                                       (44, 0x5001)), ((48, join), (56, join2)))),
+    ]
+    return ["%s: %s" % (name, payload.hex()) for name, payload in rows]
+
+
 if __name__ == "__main__":
     # python3 cmcsim_wire.py > caf/classes/cmc/cmclib/tests/data/to_server_payloads.txt
-    print("\n".join(golden_lines()))
+    # python3 cmcsim_wire.py records > caf/classes/cmc/cmclib/tests/data/payload_records.txt
+    print("\n".join(golden_records() if sys.argv[1:] == ["records"] else golden_lines()))

@@ -9,8 +9,7 @@
  * 24, the result (responses) or entity word at 28; from 36 bytes on, word 8
  * at 32 is an entity id (36: a link's second entity). The rows themselves
  * live in vqcmc_msg_catalogue.def, kept once and expanded here and in the
- * table. Layouts of the bodies are given by the records of the Parts that
- * fill them; here each body is held at its fixed size.
+ * table; the field layouts are in vqcmc_payloads.h.
  * Threads: none; constant data.
  */
 #ifndef VQCMC_MSG_CATALOGUE_H
@@ -18,6 +17,7 @@
 
 #include <cstddef>
 
+#include "vqcmc_payloads.h"
 #include "vqx_types.h"
 
 /* Message groups and kinds (the header's message type). */
@@ -33,7 +33,6 @@
 #define VQCMC_PAYLOAD_OFFSET_WORD7 28u     /* response result, or an entity id */
 #define VQCMC_PAYLOAD_OFFSET_WORD8 32u     /* entity id */
 #define VQCMC_PAYLOAD_OFFSET_WORD9 36u     /* a link's second entity */
-#define VQCMC_PAYLOAD_HEAD_SIZE 32u
 #define VQCMC_PAYLOAD_LIB_BUILT_MARK 1u
 /* Element room a command asks for after its payload record. */
 #define VQCMC_MSG_ELEMENT_ROOM 4096u
@@ -45,43 +44,12 @@
 #undef VQCMC_ROW
 #undef VQCMC_UNNAMED_ROW
 
-/* The head every payload starts with. */
-typedef struct _VQCMC_MSG_HEAD {
-  u32 aun32Reserved0[2];
-  u32 un32MappingId;       /* the server's id of the leg or mixer; 0: none */
-  u32 aun32Reserved1[3];
-  u32 un32LibBuilt;        /* 1 in what the core library builds */
-  i32 n32Result;           /* responses: the server's result; notifications: word 7 */
-} _VQCMC_MSG_HEAD;
-static_assert(sizeof(_VQCMC_MSG_HEAD) == VQCMC_PAYLOAD_HEAD_SIZE);
-static_assert(offsetof(_VQCMC_MSG_HEAD, un32MappingId) == VQCMC_PAYLOAD_OFFSET_MAPPING_ID);
-static_assert(offsetof(_VQCMC_MSG_HEAD, un32LibBuilt) == VQCMC_PAYLOAD_OFFSET_LIB_BUILT);
-static_assert(offsetof(_VQCMC_MSG_HEAD, n32Result) == VQCMC_PAYLOAD_OFFSET_WORD7);
-
-/*
- * A payload record of N bytes: the head, then the entity words where they
- * fit, then the body bytes. Size 0 in the catalogue (a server notification
- * whose size the server sets) is held as the 40 bytes every such
- * notification has at least: head and word 8.
- */
-template <u32 N>
-struct VqCmcPayload {
-  static constexpr u32 kSize = (N == 0) ? 40u : N;
-  _VQCMC_MSG_HEAD Head;
-  u8 abyBody[kSize - VQCMC_PAYLOAD_HEAD_SIZE];
-};
-template <>
-struct VqCmcPayload<VQCMC_PAYLOAD_HEAD_SIZE> {
-  static constexpr u32 kSize = VQCMC_PAYLOAD_HEAD_SIZE;
-  _VQCMC_MSG_HEAD Head;
-};
-
-/* One record type per named message: _NAME, of the catalogue's size. */
+/* One record type per named message: _NAME, of the catalogue's size (a
+ * server-sized notification: the 40 bytes it carries at least). */
 #define VQCMC_UNNAMED_ROW(id, entity, key)
-#define VQCMC_ROW(id, name, kinds, dir, size, room, entity, key)                  \
-  struct _##name : VqCmcPayload<size> {};                                          \
-  static_assert(sizeof(_##name) == VqCmcPayload<size>::kSize, #name " size");     \
-  static_assert(size == 0 || sizeof(_##name) == size, #name " catalogue size");
+#define VQCMC_ROW(id, name, kinds, dir, size, room, entity, key) \
+  struct _##name : VqCmcPayloadOf<id, size> {};                  \
+  static_assert(sizeof(_##name) == (size == 0 ? 40u : size), #name " catalogue size");
 #include "vqcmc_msg_catalogue.def"
 #undef VQCMC_ROW
 #undef VQCMC_UNNAMED_ROW

@@ -1,8 +1,5 @@
 /* The server machine driven by hand through the seams, with the injected clock. */
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <functional>
 
 #include "support/cmc_fixture.h"
@@ -185,28 +182,10 @@ TEST_F(ServerMachine, PostponementHoldsAtMost81920AndRetriesItsBuffer) {
 }
 
 
-std::map<std::string, std::string> Golden() {
-  std::map<std::string, std::string> rows;
-  const char* pszDir = getenv("VQX_TEST_DATA");
-  std::ifstream in(std::string(pszDir != nullptr ? pszDir : "tests/data") + "/to_server_payloads.txt");
-  std::string line;
-  while (std::getline(in, line)) {
-    const size_t n = line.rfind(": ");
-    if (n != std::string::npos) rows[line.substr(0, n)] = line.substr(n + 2);
-  }
-  return rows;
-}
-
-std::string Hex(const std::vector<u8>& bytes) {
-  std::ostringstream out;
-  for (u8 b : bytes) out << "0123456789abcdef"[b >> 4] << "0123456789abcdef"[b & 15];
-  return out.str();
-}
-
 /* Byte for byte against tests/data/to_server_payloads.txt, written by the stand-in's encoder
  * (testing/cmcsim/cmcsim_wire.py). */
 TEST_F(CmcTest, GoldenToServerPayloadsAndNotifications) {
-  const std::map<std::string, std::string> golden = Golden();
+  const std::map<std::string, std::string> golden = CmcGolden("to_server_payloads.txt");
   ASSERT_EQ(golden.size(), 10u);
   ASSERT_EQ(Open(), VQX_RESULT_OK);
   Intake({AddServer(0x100, 1)});
@@ -248,11 +227,11 @@ TEST_F(CmcTest, GoldenToServerPayloadsAndNotifications) {
     const std::vector<SentMsg> sent = SentOf(row.un32Id);
     ASSERT_GT(sent.size(), row.nIndex);
     EXPECT_EQ(sent[row.nIndex].un32Type, VQX_MSG_TYPE_REQUEST);
-    EXPECT_EQ(Hex(sent[row.nIndex].Payload), golden.at(row.pszName));
+    EXPECT_EQ(CmcHex(sent[row.nIndex].Payload.data(), sent[row.nIndex].Payload.size()), golden.at(row.pszName));
   }
   ASSERT_EQ(mNotifPayloads.size(), 2u);
-  EXPECT_EQ(Hex(mNotifPayloads[0]), golden.at("Ready notification built by the library"));
-  EXPECT_EQ(Hex(mNotifPayloads[1]), golden.at("Not-ready notification"));
+  EXPECT_EQ(CmcHex(mNotifPayloads[0].data(), mNotifPayloads[0].size()), golden.at("Ready notification built by the library"));
+  EXPECT_EQ(CmcHex(mNotifPayloads[1].data(), mNotifPayloads[1].size()), golden.at("Not-ready notification"));
   VqxMutexGet(mhCmc->hThreadSem);
   VqCmcLibEntityDestroy(mhCmc, pLeg);
   VqCmcLibEntityDestroy(mhCmc, pMixer);

@@ -2,8 +2,10 @@
 #include "support/cmc_fixture.h"
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -201,4 +203,26 @@ void CmcTest::ExpectCounters(u32 un32Queued, u32 un32Running, u32 un32Done) {
   EXPECT_EQ(s.un32JobsQueued, un32Queued);
   EXPECT_EQ(s.un32JobsRunning, un32Running);
   EXPECT_EQ(s.un32JobsDone, un32Done);
+}
+
+std::map<std::string, std::string> CmcGolden(const char* pszFile) {
+  std::map<std::string, std::string> rows;
+  const char* pszDir = getenv("VQX_TEST_DATA");
+  std::ifstream in(std::string(pszDir != nullptr ? pszDir : "tests/data") + "/" + pszFile);
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t n = line.rfind(": ");
+    if (n != std::string::npos) rows[line.substr(0, n)] = line.substr(n + 2);
+  }
+  return rows;
+}
+
+std::string CmcHex(const void* pv, size_t nSize) {
+  std::string out;
+  for (size_t i = 0; i < nSize; i++) {
+    const u8 b = static_cast<const u8*>(pv)[i];
+    out += "0123456789abcdef"[b >> 4];
+    out += "0123456789abcdef"[b & 15];
+  }
+  return out;
 }

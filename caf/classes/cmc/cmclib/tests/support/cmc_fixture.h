@@ -25,6 +25,10 @@ struct SentMsg {
   std::vector<u8> Payload;
 };
 
+/* Golden rows "name: hex" of tests/data/<file> (VQX_TEST_DATA names the folder), and hex of bytes. */
+std::map<std::string, std::string> CmcGolden(const char* pszFile);
+std::string CmcHex(const void* pv, size_t nSize);
+
 class CmcTest : public ::testing::Test {
  public:
   void SetUp() override;

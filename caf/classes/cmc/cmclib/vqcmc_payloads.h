@@ -1,0 +1,387 @@
+/*
+ * vqcmc_payloads.h - field layouts of the call/media control payloads: the
+ * attribute records they carry (leg description, call-leg and media-only
+ * attributes, media profile, protocol attribute, mixer description) and
+ * the payloads whose fields the library fills or reads (its notifications,
+ * the servers' resynchronisation messages, the head every message shares).
+ *
+ * Model. Included by vqcmc_msg_catalogue.h, which keeps the one table of
+ * ids and sizes: a named message's record _NAME derives from
+ * VqCmcPayloadOf<id, size>, which is the plain head-plus-body record unless
+ * a layout below is given for that id; the catalogue then checks the
+ * layout's size against its own. Host byte order; an element-set head
+ * (VQXMsgElementSet) is a u32 naming elements stored later in the same
+ * message. Records of the play, record, event, join and transfer
+ * attributes and of the generic headers live in vqcmc_attr_records.h; where
+ * one is embedded here it is held as bytes, named in a comment.
+ * Threads: none; types only.
+ */
+#ifndef VQCMC_PAYLOADS_H
+#define VQCMC_PAYLOADS_H
+
+#include <cstddef>
+
+#include "vq500_sip_ie_records.h"
+#include "vqx_msg_element.h"
+#include "vqx_types.h"
+
+#define VQCMC_PAYLOAD_HEAD_SIZE 32u
+
+/* The head every payload starts with. */
+typedef struct _VQCMC_MSG_HEAD {
+  u32 aun32Reserved0[2];
+  u32 un32MappingId;       /* the server's id of the leg or mixer; 0: none */
+  u32 aun32Reserved1[3];
+  u32 un32LibBuilt;        /* 1 in what the core library builds */
+  union {
+    i32 n32Result;         /* responses: the server's result (negative: failure) */
+    u32 un32Word7;         /* notifications keyed by word 7: the entity id */
+  };
+} _VQCMC_MSG_HEAD;
+static_assert(sizeof(_VQCMC_MSG_HEAD) == VQCMC_PAYLOAD_HEAD_SIZE);
+static_assert(offsetof(_VQCMC_MSG_HEAD, un32MappingId) == 8);
+static_assert(offsetof(_VQCMC_MSG_HEAD, un32LibBuilt) == 24);
+static_assert(offsetof(_VQCMC_MSG_HEAD, n32Result) == 28 && offsetof(_VQCMC_MSG_HEAD, un32Word7) == 28);
+
+/* A payload record of N bytes whose body the library does not read. */
+template <u32 N>
+struct VqCmcPayload {
+  _VQCMC_MSG_HEAD Head;
+  u8 abyBody[N - VQCMC_PAYLOAD_HEAD_SIZE];
+};
+template <>
+struct VqCmcPayload<VQCMC_PAYLOAD_HEAD_SIZE> {
+  _VQCMC_MSG_HEAD Head;
+};
+
+/*
+ * A server notification whose size the server sets: the 40 bytes every one
+ * carries at least, word 8 the entity id where the catalogue keys it there
+ * (and the new leg's id of a call-leg-present notification).
+ */
+typedef struct _VQCMC_SRV_NOTIF {
+  _VQCMC_MSG_HEAD Head;
+  u32 un32EntityId;
+  u32 un32Reserved;
+} _VQCMC_SRV_NOTIF;
+static_assert(sizeof(_VQCMC_SRV_NOTIF) == 40 && offsetof(_VQCMC_SRV_NOTIF, un32EntityId) == 32);
+
+/* ------------------------------------------------------------ attributes */
+
+/* Media profile: a 64-byte media description the library copies whole, then its elements. */
+#define VQCMC_MEDIA_ELEMENT_NAME 2u
+#define VQCMC_MEDIA_ELEMENT_LOCAL_SDP 3u
+#define VQCMC_MEDIA_ELEMENT_PEER_SDP 4u
+typedef struct _VQCMC_MEDIA_PROFILE {
+  u8 abyMediaDescription[64];
+  u8 un8Zero;
+  u8 abyReserved[3];
+  VQXMsgElementSet setProfileElements;
+} _VQCMC_MEDIA_PROFILE;
+static_assert(sizeof(_VQCMC_MEDIA_PROFILE) == 72);
+static_assert(offsetof(_VQCMC_MEDIA_PROFILE, un8Zero) == 64);
+static_assert(offsetof(_VQCMC_MEDIA_PROFILE, setProfileElements) == 68);
+
+/* Protocol attribute: SIP data, or one SS7, ISDN or CAS element, and the generic headers. */
+#define VQCMC_PROTOCOL_SS7 1u
+#define VQCMC_PROTOCOL_SIP 2u
+#define VQCMC_PROTOCOL_ISDN 3u
+#define VQCMC_PROTOCOL_CAS 4u
+typedef struct _VQCMC_PROTOCOL_ATTRIBUTE {
+  u8 un8Present;                      /* 1 once protocol content is set */
+  u8 abyReserved0[3];
+  u32 un32ProtocolType;               /* VQCMC_PROTOCOL_... */
+  VQXMsgElementSet setGenericHeaders;
+  u8 abyReserved1[12];
+  VQXMsgElementSet setProtocolData;   /* SIP: the headers; else the one protocol element */
+  SipBodyIe SipBody;                  /* the SIP body record of the SIP/SDP element library */
+  u16 un16SipStatusCode;
+  u8 un8SipStatusArg;
+  u8 abyReserved2[5];
+  u32 un32SipSuppInfoTransId;
+} _VQCMC_PROTOCOL_ATTRIBUTE;
+static_assert(sizeof(_VQCMC_PROTOCOL_ATTRIBUTE) == 128);
+static_assert(offsetof(_VQCMC_PROTOCOL_ATTRIBUTE, un32ProtocolType) == 4);
+static_assert(offsetof(_VQCMC_PROTOCOL_ATTRIBUTE, setGenericHeaders) == 8);
+static_assert(offsetof(_VQCMC_PROTOCOL_ATTRIBUTE, setProtocolData) == 24);
+static_assert(offsetof(_VQCMC_PROTOCOL_ATTRIBUTE, SipBody) == 28 && sizeof(SipBodyIe) == 88);
+static_assert(offsetof(_VQCMC_PROTOCOL_ATTRIBUTE, un16SipStatusCode) == 116);
+static_assert(offsetof(_VQCMC_PROTOCOL_ATTRIBUTE, un8SipStatusArg) == 118);
+static_assert(offsetof(_VQCMC_PROTOCOL_ATTRIBUTE, un32SipSuppInfoTransId) == 124);
+
+/* Leg types. */
+#define VQCMC_LEG_TYPE_UNSPECIFIED 0u
+#define VQCMC_LEG_TYPE_CALL 1u
+#define VQCMC_LEG_TYPE_MEDIA_ONLY 2u
+
+/* Call-leg attribute. Text fields travel NUL-terminated (at most N-1 characters);
+ * reserved bytes are carried unchanged. */
+typedef struct _VQCMC_CALL_LEG_ATTRIBUTE {
+  char szCalledNumber[64];
+  u32 un32CalledNoa;
+  u32 un32CalledNpi;
+  u8 abyCarried0[12];                 /* 72-83 */
+  char szCallingNumber[64];
+  u32 un32CallingDisplayType;
+  char szCallingDisplay[128];
+  u8 abyCarried1[4];                  /* 280-283 */
+  u32 un32CallingCategory;
+  u32 un32CallingNoa;
+  u32 un32CallingNpi;
+  u32 un32CallingPresentation;
+  u32 un32CallingScreening;
+  u32 un32PrivateDisplayType;
+  char szPrivateDisplay[128];
+  u8 abyCarried2[4];                  /* 436-439 */
+  char szPrivateAddress[64];
+  u8 un8OliPresent;                   /* originating line information */
+  u8 un8Oli;
+  u8 abyCarried3[14];                 /* 506-519 */
+  char szNetworkAccessPoint[32];
+  u8 abyCarried4[40];                 /* 552-591 */
+  _VQCMC_MEDIA_PROFILE MediaProfile;
+  u32 un32ProtocolType;
+} _VQCMC_CALL_LEG_ATTRIBUTE;
+static_assert(sizeof(_VQCMC_CALL_LEG_ATTRIBUTE) == 668);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, un32CalledNoa) == 64);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, un32CalledNpi) == 68);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, szCallingNumber) == 84);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, un32CallingDisplayType) == 148);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, szCallingDisplay) == 152);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, un32CallingCategory) == 284);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, un32CallingNoa) == 288);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, un32CallingNpi) == 292);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, un32CallingPresentation) == 296);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, un32CallingScreening) == 300);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, un32PrivateDisplayType) == 304);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, szPrivateDisplay) == 308);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, szPrivateAddress) == 440);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, un8OliPresent) == 504);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, un8Oli) == 505);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, szNetworkAccessPoint) == 520);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, MediaProfile) == 592);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, un32ProtocolType) == 664);
+
+/* What a call leg may change after creation. */
+typedef struct _VQCMC_CALL_LEG_ATTRIBUTE_UPDATE {
+  u32 un32ProtocolType;
+  u32 un32ChargeIndicator;
+  u8 un8EarlyMedia;
+  u8 un8EchoCanceller;
+  u8 abyReserved[2];
+} _VQCMC_CALL_LEG_ATTRIBUTE_UPDATE;
+static_assert(sizeof(_VQCMC_CALL_LEG_ATTRIBUTE_UPDATE) == 12);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE_UPDATE, un32ChargeIndicator) == 4);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE_UPDATE, un8EarlyMedia) == 8);
+static_assert(offsetof(_VQCMC_CALL_LEG_ATTRIBUTE_UPDATE, un8EchoCanceller) == 9);
+
+/* Media-only leg attribute: the writer stores at most 31 characters and a
+ * NUL in the first 32 bytes; bytes 32-71 are carried unchanged. */
+typedef struct _VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE {
+  char szNetworkAccessPoint[32];
+  u8 abyCarried[40];
+  _VQCMC_MEDIA_PROFILE MediaProfile;
+} _VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE;
+static_assert(sizeof(_VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE) == 144);
+static_assert(offsetof(_VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE, MediaProfile) == 72);
+
+/* Leg description: the leg id, its type, then the attribute of that type. */
+typedef struct _VQCMC_LEG {
+  u32 un32LegId;
+  u32 un32LegType;                    /* VQCMC_LEG_TYPE_... */
+  union {
+    _VQCMC_CALL_LEG_ATTRIBUTE CallLeg;
+    _VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE MediaOnlyLeg;
+  };
+  u8 abyReserved[4];
+  _VQCMC_CALL_LEG_ATTRIBUTE_UPDATE CallLegUpdate;  /* leg type 1 */
+} _VQCMC_LEG;
+static_assert(sizeof(_VQCMC_LEG) == 692);
+static_assert(offsetof(_VQCMC_LEG, un32LegType) == 4);
+static_assert(offsetof(_VQCMC_LEG, CallLeg) == 8 && offsetof(_VQCMC_LEG, MediaOnlyLeg) == 8);
+static_assert(offsetof(_VQCMC_LEG, CallLegUpdate) == 680);
+
+/* Mixer description; bytes 3-7 and 24-31 are not written by the client objects. */
+typedef struct _VQCMC_MIXER {
+  u8 un8ReserveListenerSlot;
+  u8 un8ReserveIvrSlot;
+  u8 un8RecordPlayback;
+  u8 abyReserved0[5];
+  u32 un32ReservedActiveSpeakerSlots;
+  u32 un32NbDominantSpeakers;
+  i32 n32NoiseFloor;
+  i32 n32NoiseSuppressionLimit;
+  u8 abyReserved1[8];
+  i32 n32TargetPower;
+  i32 n32LossLimit;
+  i32 n32GainLimit;
+} _VQCMC_MIXER;
+static_assert(sizeof(_VQCMC_MIXER) == 44);
+static_assert(offsetof(_VQCMC_MIXER, un8ReserveIvrSlot) == 1 && offsetof(_VQCMC_MIXER, un8RecordPlayback) == 2);
+static_assert(offsetof(_VQCMC_MIXER, un32ReservedActiveSpeakerSlots) == 8);
+static_assert(offsetof(_VQCMC_MIXER, un32NbDominantSpeakers) == 12);
+static_assert(offsetof(_VQCMC_MIXER, n32NoiseFloor) == 16);
+static_assert(offsetof(_VQCMC_MIXER, n32NoiseSuppressionLimit) == 20);
+static_assert(offsetof(_VQCMC_MIXER, n32TargetPower) == 32);
+static_assert(offsetof(_VQCMC_MIXER, n32LossLimit) == 36);
+static_assert(offsetof(_VQCMC_MIXER, n32GainLimit) == 40);
+
+/* A join attribute travels as 8 bytes carried as they stand: the leg-leg one
+ * (_VQCMC_JOIN_ATTRIBUTE of vqcmc_attr_records.h, which names byte 0 of
+ * them), the mixer-leg and the mixer-mixer ones. */
+#define VQCMC_JOIN_ATTRIBUTE_SIZE 8u
+
+/* ------------------------------------------------------------ library notifications */
+
+/* Ready: the server's READY as received (build number at 28, the server's area from 32). */
+typedef struct _VQCMC_NOTIF_READY {
+  _VQCMC_MSG_HEAD Head;
+  u8 abyServerArea[32];
+} _VQCMC_NOTIF_READY;
+static_assert(sizeof(_VQCMC_NOTIF_READY) == 64);
+
+/* Terminated, sync done and sync lost of a leg or a mixer. */
+typedef struct _VQCMC_NOTIF_ENTITY {
+  _VQCMC_MSG_HEAD Head;
+  u32 un32EntityId;                   /* the leg id or mixer id */
+  u32 un32Reserved;
+} _VQCMC_NOTIF_ENTITY;
+static_assert(sizeof(_VQCMC_NOTIF_ENTITY) == 40 && offsetof(_VQCMC_NOTIF_ENTITY, un32EntityId) == 32);
+
+/* A leg a resynchronising server still holds (bytes 8-23 as the server sent them). */
+typedef struct _VQCMC_NOTIF_LEG_SYNC {
+  _VQCMC_MSG_HEAD Head;
+  _VQCMC_LEG Leg;
+  u8 abyReserved[12];
+  VQXMsgElementSet setPlayAttributes;    /* elements: _VQCMC_PLAY_ATTRIBUTE */
+  VQXMsgElementSet setRecordAttributes;  /* elements: _VQCMC_RECORD_ATTRIBUTE */
+} _VQCMC_NOTIF_LEG_SYNC;
+static_assert(sizeof(_VQCMC_NOTIF_LEG_SYNC) == 744);
+static_assert(offsetof(_VQCMC_NOTIF_LEG_SYNC, Leg) == 32);
+static_assert(offsetof(_VQCMC_NOTIF_LEG_SYNC, setPlayAttributes) == 736);
+static_assert(offsetof(_VQCMC_NOTIF_LEG_SYNC, setRecordAttributes) == 740);
+
+/* A link between two legs that a resynchronising server still holds. */
+typedef struct _VQCMC_NOTIF_LINK_SYNC {
+  _VQCMC_MSG_HEAD Head;
+  u32 un32SrcLegId;
+  u32 un32DstLegId;
+  u8 abyJoinAttribute[VQCMC_JOIN_ATTRIBUTE_SIZE];
+} _VQCMC_NOTIF_LINK_SYNC;
+static_assert(sizeof(_VQCMC_NOTIF_LINK_SYNC) == 48);
+static_assert(offsetof(_VQCMC_NOTIF_LINK_SYNC, un32DstLegId) == 36);
+static_assert(offsetof(_VQCMC_NOTIF_LINK_SYNC, abyJoinAttribute) == 40);
+
+/* A mixer a resynchronising server still holds; the mixer id is word 7. */
+typedef struct _VQCMC_NOTIF_MIXER_SYNC {
+  _VQCMC_MSG_HEAD Head;
+  _VQCMC_MIXER Mixer;
+  u8 abyReserved[44];
+  VQXMsgElementSet setPlayAttributes;
+  VQXMsgElementSet setRecordAttributes;
+} _VQCMC_NOTIF_MIXER_SYNC;
+static_assert(sizeof(_VQCMC_NOTIF_MIXER_SYNC) == 128);
+static_assert(offsetof(_VQCMC_NOTIF_MIXER_SYNC, Mixer) == 32);
+static_assert(offsetof(_VQCMC_NOTIF_MIXER_SYNC, setPlayAttributes) == 120);
+static_assert(offsetof(_VQCMC_NOTIF_MIXER_SYNC, setRecordAttributes) == 124);
+
+/* A leg or mixer joined to a mixer: the join attribute that fits the joined kind. */
+typedef struct _VQCMC_NOTIF_MIXER_LINK_SYNC {
+  _VQCMC_MSG_HEAD Head;
+  u32 un32MixerId;
+  u32 un32EntityId;
+  u8 abyMixerLegJoin[VQCMC_JOIN_ATTRIBUTE_SIZE];    /* the joined entity is a leg */
+  u8 abyMixerMixerJoin[VQCMC_JOIN_ATTRIBUTE_SIZE];  /* the joined entity is a mixer */
+} _VQCMC_NOTIF_MIXER_LINK_SYNC;
+static_assert(sizeof(_VQCMC_NOTIF_MIXER_LINK_SYNC) == 56);
+static_assert(offsetof(_VQCMC_NOTIF_MIXER_LINK_SYNC, un32EntityId) == 36);
+static_assert(offsetof(_VQCMC_NOTIF_MIXER_LINK_SYNC, abyMixerLegJoin) == 40);
+static_assert(offsetof(_VQCMC_NOTIF_MIXER_LINK_SYNC, abyMixerMixerJoin) == 48);
+
+/* ------------------------------------------------------------ server resynchronisation */
+
+/* NotifLegSync: the leg description from 32 (leg id 0: the library chooses). */
+typedef struct _VQCMC_SRV_NOTIF_LEG_SYNC {
+  _VQCMC_MSG_HEAD Head;
+  _VQCMC_LEG Leg;
+  u8 abyReserved[20];
+  VQXMsgElementSet setPlayAttributes;
+  VQXMsgElementSet setRecordAttributes;
+} _VQCMC_SRV_NOTIF_LEG_SYNC;
+static_assert(sizeof(_VQCMC_SRV_NOTIF_LEG_SYNC) == 752);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_LEG_SYNC, Leg) == 32);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_LEG_SYNC, setPlayAttributes) == 744);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_LEG_SYNC, setRecordAttributes) == 748);
+
+/* NotifLinkSync: the two legs by id (traced) and by mapping id (looked up). */
+typedef struct _VQCMC_SRV_NOTIF_LINK_SYNC {
+  _VQCMC_MSG_HEAD Head;
+  u32 un32SrcLegId;
+  u32 un32DstLegId;
+  u32 un32SrcMappingId;
+  u32 un32DstMappingId;
+  u8 abyJoinAttribute[VQCMC_JOIN_ATTRIBUTE_SIZE];
+} _VQCMC_SRV_NOTIF_LINK_SYNC;
+static_assert(sizeof(_VQCMC_SRV_NOTIF_LINK_SYNC) == 56);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_LINK_SYNC, un32SrcMappingId) == 40);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_LINK_SYNC, un32DstMappingId) == 44);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_LINK_SYNC, abyJoinAttribute) == 48);
+
+/* NotifMixerSync: mapping id at 8, mixer id at 28 (0: the library chooses). */
+typedef struct _VQCMC_SRV_NOTIF_MIXER_SYNC {
+  _VQCMC_MSG_HEAD Head;
+  _VQCMC_MIXER Mixer;
+  u8 abyReserved[52];
+  VQXMsgElementSet setPlayAttributes;
+  VQXMsgElementSet setRecordAttributes;
+} _VQCMC_SRV_NOTIF_MIXER_SYNC;
+static_assert(sizeof(_VQCMC_SRV_NOTIF_MIXER_SYNC) == 136);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_SYNC, Mixer) == 32);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_SYNC, setPlayAttributes) == 128);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_SYNC, setRecordAttributes) == 132);
+
+/* NotifMixerLinkSync: the mixer and the joined entity by id (traced) and mapping id. */
+typedef struct _VQCMC_SRV_NOTIF_MIXER_LINK_SYNC {
+  _VQCMC_MSG_HEAD Head;
+  u32 un32MixerId;
+  u32 un32EntityId;
+  u32 un32MixerMappingId;
+  u32 un32EntityMappingId;
+  u8 abyMixerLegJoin[VQCMC_JOIN_ATTRIBUTE_SIZE];
+  u8 abyMixerMixerJoin[VQCMC_JOIN_ATTRIBUTE_SIZE];
+} _VQCMC_SRV_NOTIF_MIXER_LINK_SYNC;
+static_assert(sizeof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC) == 64);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, un32MixerMappingId) == 40);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, un32EntityMappingId) == 44);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, abyMixerLegJoin) == 48);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, abyMixerMixerJoin) == 56);
+
+/* ------------------------------------------------------------ layout of each message */
+
+/*
+ * VqCmcPayloadOf<id, size>: the layout of a catalogue row. Commands keep
+ * their body opaque here (the client objects fill it); server notifications
+ * of a server-set size are _VQCMC_SRV_NOTIF; the library's notifications
+ * take the layouts above.
+ */
+template <u32 Id, u32 N>
+struct VqCmcPayloadOf : VqCmcPayload<N> {};
+template <u32 Id>
+struct VqCmcPayloadOf<Id, 0> : _VQCMC_SRV_NOTIF {};
+#define VQCMC_PAYLOAD_LAYOUT(id, record) \
+  template <u32 N>                       \
+  struct VqCmcPayloadOf<id, N> : record {};
+VQCMC_PAYLOAD_LAYOUT(0x0A020001u, _VQCMC_NOTIF_READY)
+VQCMC_PAYLOAD_LAYOUT(0x0A020003u, _VQCMC_NOTIF_LEG_SYNC)
+VQCMC_PAYLOAD_LAYOUT(0x0A020004u, _VQCMC_NOTIF_ENTITY)
+VQCMC_PAYLOAD_LAYOUT(0x0A020005u, _VQCMC_NOTIF_LINK_SYNC)
+VQCMC_PAYLOAD_LAYOUT(0x0A020006u, _VQCMC_NOTIF_ENTITY)
+VQCMC_PAYLOAD_LAYOUT(0x0A020007u, _VQCMC_NOTIF_ENTITY)
+VQCMC_PAYLOAD_LAYOUT(0x0A020008u, _VQCMC_NOTIF_MIXER_SYNC)
+VQCMC_PAYLOAD_LAYOUT(0x0A020009u, _VQCMC_NOTIF_ENTITY)
+VQCMC_PAYLOAD_LAYOUT(0x0A02000Au, _VQCMC_NOTIF_ENTITY)
+VQCMC_PAYLOAD_LAYOUT(0x0A02000Bu, _VQCMC_NOTIF_ENTITY)
+VQCMC_PAYLOAD_LAYOUT(0x0A02000Cu, _VQCMC_NOTIF_MIXER_LINK_SYNC)
+#undef VQCMC_PAYLOAD_LAYOUT
+
+#endif
