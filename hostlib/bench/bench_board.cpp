@@ -49,19 +49,7 @@ constexpr u32 kBatches = 2000; /* 30000 messages per pass */
 constexpr u32 kEventId = 0x06000077u;
 constexpr u32 kRequestId = 0x06000078u;
 
-constexpr auto Loopback = gwpeer::LoopbackInterfaces;
-
-u16 FreePort() {
-  int t = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(0x7F000001u);
-  bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t l = sizeof(a);
-  getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
-  close(t);
-  return ntohs(a.sin_port);
-}
+using loopnet::FreeLoopbackPort;
 
 /* One pass of batches: host messages in wire form, numbered from *pun32Seq on. */
 std::vector<u8> Stream(u32* pun32Seq) {
@@ -159,10 +147,8 @@ u32 WaitHost(VQX_LIB_HANDLE hLib, u32 un32Ms) {
 }
 
 void BM_LibRxThroughput(benchmark::State& state) {
-  VqxGwLibSetInterfaceProvider(Loopback);
-  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
-  VQXGetIpInterfacesInit();
-  const u16 port = FreePort();
+  loopnet::UseLoopbackNets(1);
+  const u16 port = FreeLoopbackPort();
   VQX_LIB_HANDLE hLib = OpenHostLib(port, "", "bench");
   if (hLib == nullptr) {
     state.SkipWithError("open");
@@ -234,11 +220,9 @@ void GwRx(void* c, u32, u32, u32 n, void** bufs, const u32*, u32*) {
 }
 
 void BM_GwRxThroughput(benchmark::State& state) {
-  VqxGwLibSetInterfaceProvider(Loopback);
-  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
-  VQXGetIpInterfacesInit();
+  loopnet::UseLoopbackNets(1);
   GwCounter k;
-  const u16 port = FreePort();
+  const u16 port = FreeLoopbackPort();
   VqxGwLibParams p{};
   p.aun16GwPorts[0] = port;
   std::memcpy(&p.un32GwDiscoveryId, "IDLH", 4);
@@ -309,10 +293,8 @@ void Answer(void*, VQX_LIB_HANDLE, VQX_FILTER_HANDLE, u32* pun32Count, VQX_MSG_H
 }
 
 void BM_LibRoundTrip(benchmark::State& state) {
-  VqxGwLibSetInterfaceProvider(Loopback);
-  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
-  VQXGetIpInterfacesInit();
-  const u16 pa = FreePort(), pb = FreePort();
+  loopnet::UseLoopbackNets(1);
+  const u16 pa = FreeLoopbackPort(), pb = FreeLoopbackPort();
   VQX_LIB_HANDLE hA = OpenHostLib(pa, "(127.0.0.1:" + std::to_string(pb) + ")", "asker");
   VQX_LIB_HANDLE hB = OpenHostLib(pb, "(127.0.0.1:" + std::to_string(pa) + ")", "answerer");
   if (hA == nullptr || hB == nullptr) {

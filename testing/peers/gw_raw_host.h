@@ -3,9 +3,9 @@
  * transport and the host library: it asks an instance on 127.0.0.1 for its
  * advertisement over UDP, connects to the advertised TCP port and sends the
  * handshake block, and hands back the socket. What it sends and reads after
- * that is up to the caller. Also the loopback-only interface table that such
- * tests install, so that nothing leaves 127.0.0.1, and raw UDP and TCP ends
- * on 127.0.0.0/8 for tests that play a peer packet by packet.
+ * that is up to the caller. Also raw UDP and TCP ends on 127.0.0.0/8 for
+ * tests that play a peer packet by packet; the loopback addresses and
+ * interface table come from loopback.h.
  */
 #ifndef GW_RAW_HOST_H
 #define GW_RAW_HOST_H
@@ -20,37 +20,16 @@
 #include <cstring>
 #include <vector>
 
+#include "loopback.h"
 #include "vqx_gwlib_wire.h"
 
 namespace gwpeer {
 
 using namespace vqxgw;
 
-/* Interface provider: 127.0.0.1/8 with broadcast 127.255.255.255, nothing else. */
-inline u32 LoopbackInterfaces(u32 max, u32* a, u32* b, u32* m) {
-  if (max == 0) return 0;
-  a[0] = htonl(0x7F000001u);
-  b[0] = htonl(0x7FFFFFFFu);
-  m[0] = htonl(0xFF000000u);
-  return 1;
-}
-
-/* The IPv4 socket address addr:port (host order in). */
-inline sockaddr_in LoopbackAddress(u16 port, u32 addr = 0x7F000001u) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(addr);
-  a.sin_port = htons(port);
-  return a;
-}
-
-/* The local port a socket is bound to. */
-inline u16 BoundPort(int s) {
-  sockaddr_in a{};
-  socklen_t l = sizeof(a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &l);
-  return ntohs(a.sin_port);
-}
+using loopnet::BoundPort;
+using loopnet::LoopbackAddress;
+using loopnet::LoopbackInterfaces;
 
 /* A TCP socket connected to 127.0.0.1:port, or -1. */
 inline int ConnectLoopback(u16 port) {

@@ -1,9 +1,10 @@
 /*
- * hostlib_sim.h - the integration tests' peers, all on 127.0.0.1: loopback
- * interface tables, free ports, the simulated board (a python3 child with a
- * line-command connection) and a library that finds it, and bounded waits on
- * a condition instead of fixed sleeps. Header only: the integration programs
- * alone include it (and link what it uses).
+ * hostlib_sim.h - the integration tests' peers, all on 127.0.0.1 (loopback
+ * interface tables and free ports from testing/peers/loopback.h): the
+ * simulated board (a python3 child with a line-command connection) and a
+ * library that finds it, and bounded waits on a condition instead of fixed
+ * sleeps. Header only: the integration programs alone include it (and link
+ * what it uses).
  */
 #ifndef HOSTLIB_SIM_H
 #define HOSTLIB_SIM_H
@@ -23,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "peers/loopback.h"
 #include "support/hostlib_fixture.h"
 #include "vqx_gwlib.h"
 #include "vqx_host_peer_internal.h"
@@ -40,49 +42,9 @@ inline bool WaitUntil(const std::function<bool()>& cond, u32 un32Ms) {
   return cond();
 }
 
-inline u32 s_un32LoopbackNets = 1;
-inline u32 LoopbackTable(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
-  const u32 aAddr[2] = {0x7F000001u, 0x7F000101u};
-  const u32 un32Mask = s_un32LoopbackNets == 1 ? 0xFF000000u : 0xFFFFFF00u;
-  u32 n = 0;
-  for (; n < s_un32LoopbackNets && n < un32Max; n++) {
-    paAddr[n] = htonl(aAddr[n]);
-    paMask[n] = htonl(un32Mask);
-    paBcast[n] = htonl(aAddr[n] | ~un32Mask);
-  }
-  return n;
-}
-
-/*
- * Interface table of the transport: 1 = one net 127.0.0.0/8; 2 = two nets
- * 127.0.0.0/24 (gw0) and 127.0.1.0/24 (gw1); discovery broadcasts go to
- * 127.0.0.1. 0 restores the system's table and broadcasts.
- */
-inline void UseLoopbackNets(u32 un32Nets) {
-  s_un32LoopbackNets = un32Nets;
-  VqxGwLibSetInterfaceProvider(un32Nets != 0 ? LoopbackTable : nullptr);
-  VqxGwLibSetBroadcastRedirect(un32Nets != 0 ? htonl(0x7F000001u) : 0);
-  if (un32Nets != 0) VQXGetIpInterfacesInit();
-}
-
-/* A port free for both TCP and UDP on 127.0.0.1. */
-inline u16 FreeLoopbackPort() {
-  for (int i = 0; i < 50; i++) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7F000001u);
-    socklen_t l = sizeof(a);
-    const int t = socket(AF_INET, SOCK_STREAM, 0);
-    bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
-    close(t);
-    const int u = socket(AF_INET, SOCK_DGRAM, 0);
-    const int ok = bind(u, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    close(u);
-    if (ok == 0) return ntohs(a.sin_port);
-  }
-  return 0;
-}
+/* Loopback nets (1: 127.0.0.0/8; 2: 127.0.0.0/24 as gw0 and 127.0.1.0/24 as gw1; 0 restores) and free ports. */
+using loopnet::FreeLoopbackPort;
+using loopnet::UseLoopbackNets;
 
 /* A library's lines on standard error when the running test failed (or VQX_TEST_VERBOSE is set). */
 inline void DumpLogOnFailure(CapturedLog& log) {
@@ -113,11 +75,8 @@ class SimBoard {
     WaitUntil(
         [&] {
           const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-          sockaddr_in a{};
-          a.sin_family = AF_INET;
-          a.sin_addr.s_addr = htonl(0x7F000001u);
-          a.sin_port = htons(un16Ctl);
-          if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return close(s), false;
+          const sockaddr_in a = loopnet::LoopbackAddress(un16Ctl);
+          if (connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) return close(s), false;
           timeval tv{10, 0};
           setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
           mCtl = s;
