@@ -1,0 +1,389 @@
+/*
+ * sigtrace_params_dao_xml.cpp - the ":signaling" reader: each section is a
+ * row of data (its keys in reading order, each key with its failure text,
+ * and its name formats); one walk reads any section from its row.
+ */
+#include "sigtrace_params_dao_xml.h"
+
+#include <arpa/inet.h>
+#include <string.h>
+
+#include <span>
+#include <string>
+
+#include "vqcafexception.h"
+#include "vqx_string.h"
+
+namespace VQCAF {
+
+namespace {
+
+/* What a key gives the record. */
+enum class Key {
+  kName,      /* sysmgr name: optional text, upper case */
+  kAdapter,   /* required, not empty, upper case */
+  kGroup,     /* text, may be empty */
+  kCapFile,   /* boolean */
+  kExtended,  /* boolean */
+  kEthPort,   /* text, lower case, one of the interface names */
+  kTransport, /* "udp" 1, "tcp" 2, else 0 */
+  kIpMask,    /* dotted-quad IPv4 text */
+  kPort,      /* number */
+  kIdx,       /* trunk: number */
+  kTimeslot,  /* trunk: number 0..31, its bit in the timeslot mask */
+  kMask,      /* trunk: number, low 8 bits */
+};
+
+struct KeyRow {
+  const char* pszAttr;
+  Key key;
+  /* The failure text when the value cannot be read (kAdapter: also when
+   * empty, with "(%s:%u)"; kName: none, the name stays empty). */
+  const char* pszError;
+};
+
+/* How the names of a record are made. */
+enum class Names { kSysMgr, kTdm, kCas, kIp };
+
+struct SectionRow {
+  const char* pszName;
+  u32 un32Type;
+  std::span<const KeyRow> aKeys;
+  std::span<const KeyRow> aTrunkKeys; /* empty: one record per element */
+  Names names;
+  const char* pszGroupFormat;  /* "%s_" (adapter) then the entity format */
+  const char* pszEntityFormat;
+};
+
+constexpr KeyRow kSysMgrKeys[] = {
+    {"name", Key::kName, nullptr},
+    {"grpname", Key::kGroup, "Invalid xml file : problem with a sysmgr 'grpname' value"},
+    {"capfile", Key::kCapFile, "Invalid xml file : problem with a sysmgr 'capfile' value"},
+};
+constexpr KeyRow kSs7Keys[] = {
+    {"adapter", Key::kAdapter, "Invalid xml file : ss7 'adapter' value missing (%s:%u)"},
+    {"grpname", Key::kGroup, "Invalid xml file : problem with a ss7 'grpname' value"},
+    {"capfile", Key::kCapFile, "Invalid xml file : problem with a ss7 'capfile' value"},
+};
+constexpr KeyRow kSs7TrunkKeys[] = {
+    {"idx", Key::kIdx, "Invalid xml file : problem with a ss7:trunk 'idx' value"},
+    {"timeslot", Key::kTimeslot, "Invalid xml file : problem with a ss7:trunk 'timeslot' value"},
+    {"mask", Key::kMask, "Invalid xml file : problem with a ss7:trunk 'mask' value"},
+};
+constexpr KeyRow kIsdnKeys[] = {
+    {"adapter", Key::kAdapter, "Invalid xml file : isdn 'adapter' value missing (%s:%u)"},
+    {"grpname", Key::kGroup, "Invalid xml file : problem with a isdn 'grpname' value"},
+};
+constexpr KeyRow kIsdnTrunkKeys[] = {
+    {"idx", Key::kIdx, "Invalid xml file : problem with a isdn:trunk 'idx' value"},
+    {"timeslot", Key::kTimeslot, "Invalid xml file : problem with a isdn:trunk 'timeslot' value"},
+    {"mask", Key::kMask, "Invalid xml file : problem with a isdn:trunk 'mask' value"},
+};
+constexpr KeyRow kCasr2Keys[] = {
+    {"adapter", Key::kAdapter, "Invalid xml file : casr2 'adapter' value missing (%s:%u)"},
+    {"grpname", Key::kGroup, "Invalid xml file : problem with a casr2 'grpname' value"},
+    {"extended", Key::kExtended, "Invalid xml file : problem with a casr2 'extended' value"},
+};
+constexpr KeyRow kCasr2TrunkKeys[] = {
+    {"idx", Key::kIdx, "Invalid xml file : problem with a casr2:trunk 'idx' value"},
+};
+constexpr KeyRow kLapdKeys[] = {
+    {"adapter", Key::kAdapter, "Invalid xml file : lapd 'adapter' value missing (%s:%u)"},
+    {"grpname", Key::kGroup, "Invalid xml file : problem with a lapd 'grpname' value"},
+    {"capfile", Key::kCapFile, "Invalid xml file : problem with a lapd 'capfile' value"},
+};
+constexpr KeyRow kLapdTrunkKeys[] = {
+    {"idx", Key::kIdx, "Invalid xml file : problem with a lapd:trunk 'idx' value"},
+    {"timeslot", Key::kTimeslot, "Invalid xml file : problem with a lapd:trunk 'timeslot' value"},
+    {"mask", Key::kMask, "Invalid xml file : problem with a lapd:trunk 'mask' value"},
+};
+/* The ip and sip sections share their texts. */
+constexpr KeyRow kIpKeys[] = {
+    {"adapter", Key::kAdapter, "Invalid xml file : sip 'adapter' value missing (%s:%u)"},
+    {"grpname", Key::kGroup, "Invalid xml file : problem with a ip 'grpname' value"},
+    {"ethport", Key::kEthPort, "Invalid xml file : problem with a sip 'ethport' value"},
+    {"transport", Key::kTransport, "Invalid xml file : problem with a sip 'transport' value"},
+    {"ipmask", Key::kIpMask, "Invalid xml file : problem with a sip 'ipmask' value"},
+    {"port", Key::kPort, "Invalid xml file : problem with a sip 'port' value"},
+    {"capfile", Key::kCapFile, "Invalid xml file : problem with a sip 'capfile' value"},
+};
+
+/* In reading order; ip and sip are read by GetIpParams between lapd and h248. */
+const SectionRow kSections[] = {
+    {"sysmgr", VQ_SIGTRACE_TYPE_BY_NAME, kSysMgrKeys, {}, Names::kSysMgr, nullptr, nullptr},
+    {"ss7", VQ_SIGTRACE_TYPE_SS7, kSs7Keys, kSs7TrunkKeys, Names::kTdm, "%s_ss7_trk_%02u_%08X_%02x",
+     "ss7_trk_%02u_%08X_%02x"},
+    {"isdn", VQ_SIGTRACE_TYPE_ISDN, kIsdnKeys, kIsdnTrunkKeys, Names::kTdm, "%s_isdn_trk_%02u_%08X_%02x",
+     "isdn_trk_%02u_%08X_%02x"},
+    {"casr2", VQ_SIGTRACE_TYPE_CASR2, kCasr2Keys, kCasr2TrunkKeys, Names::kCas, "%s_casr2_trk_%02u",
+     "casr2_trk_%02u"},
+    {"lapd", VQ_SIGTRACE_TYPE_LAPD, kLapdKeys, kLapdTrunkKeys, Names::kTdm, "%s_lapd_trk_%02u_%08X_%02x",
+     "lapd_trk_%02u_%08X_%02x"},
+};
+const SectionRow kIpSection = {"ip", VQ_SIGTRACE_TYPE_IP, kIpKeys, {}, Names::kIp, "%s_sip_%s_%s_%u",
+                               "sip_%s_%s_%u"};
+
+constexpr const char* kEthPorts[] = {"eth0", "eth1", "voip0", "voip1", "any"};
+constexpr u32 kMaxTimeslot = 31;
+
+/* One element (or trunk) of a path, read key by key into a record. */
+class CElementReader {
+ public:
+  CElementReader(IVQCAFCfgFile& Store, const char* pszOperation, const std::string& strPath, u32 un32Index)
+      : mStore(Store), mpszOperation(pszOperation), mstrPath(strPath), mun32Index(un32Index) {}
+
+  VQX_RESULT ReadKeys(std::span<const KeyRow> aKeys, CVQSigTraceEntityParams& R) {
+    for (const KeyRow& K : aKeys) {
+      const VQX_RESULT r = ReadKey(K, R);
+      if (VQX_RESULT_FAILED(r)) return r;
+    }
+    return VQX_RESULT_OK;
+  }
+
+ private:
+  VQX_RESULT ReadKey(const KeyRow& K, CVQSigTraceEntityParams& R) {
+    char szAttr[32];
+    Snprintf(szAttr, sizeof(szAttr), "%s", K.pszAttr);
+    char szText[VQCAF_CFG_VALUE_SIZE];
+    u32 un32 = 0;
+    VQX_RESULT r = VQX_RESULT_OK;
+    switch (K.key) {
+      case Key::kName:
+        if (VQX_RESULT_FAILED(mStore.Get(mstrPath.c_str(), mun32Index, szAttr, sizeof(szText), szText))) szText[0] = 0;
+        R.mstrName = szText;
+        R.mstrName.vqx_toupper(true);
+        return VQX_RESULT_OK;
+      case Key::kCapFile:
+      case Key::kExtended:
+        r = mStore.Get(mstrPath.c_str(), mun32Index, szAttr, K.key == Key::kCapFile ? &R.mfCapFile : &R.mfExtended);
+        return VQX_RESULT_FAILED(r) ? Fail(K.pszError, r) : r;
+      case Key::kPort:
+      case Key::kIdx:
+      case Key::kTimeslot:
+      case Key::kMask:
+        r = mStore.Get(mstrPath.c_str(), mun32Index, szAttr, &un32);
+        if (VQX_RESULT_FAILED(r)) return Fail(K.pszError, r);
+        return SetNumber(K, un32, R);
+      default:
+        break;
+    }
+    r = mStore.Get(mstrPath.c_str(), mun32Index, szAttr, sizeof(szText), szText);
+    if (K.key == Key::kAdapter) {
+      if (VQX_RESULT_FAILED(r) || szText[0] == 0) return FailAt(K.pszError, nullptr, VQX_RESULT_FAIL);
+      R.mstrAdapterName = szText;
+      R.mstrAdapterName.vqx_toupper(true);
+      return VQX_RESULT_OK;
+    }
+    if (VQX_RESULT_FAILED(r)) return Fail(K.pszError, r);
+    switch (K.key) {
+      case Key::kGroup:
+        R.mstrGroupName = szText;
+        break;
+      case Key::kEthPort: {
+        R.mstrEthPort = szText;
+        R.mstrEthPort.vqx_tolower(true);
+        bool fKnown = false;
+        for (const char* psz : kEthPorts) fKnown = fKnown || R.mstrEthPort == psz;
+        if (!fKnown) return FailAt("Invalid xml file : sip 'ethport' value invalid (%s:%u)", nullptr, VQX_RESULT_FAIL);
+        break;
+      }
+      case Key::kTransport:
+        R.mun32Transport = Stricmp(szText, "udp") == 0 ? 1u : Stricmp(szText, "tcp") == 0 ? 2u : 0u;
+        break;
+      case Key::kIpMask: {
+        /* The board filters on a dotted-quad address and takes 15 characters
+         * of it: anything else would trace another address than configured. */
+        struct in_addr Addr;
+        if (inet_pton(AF_INET, szText, &Addr) != 1) return Fail(K.pszError, VQX_RESULT_INVALID_PARAM);
+        R.mstrIpMask = szText;
+        break;
+      }
+      default:
+        break;
+    }
+    return VQX_RESULT_OK;
+  }
+
+  VQX_RESULT SetNumber(const KeyRow& K, u32 un32, CVQSigTraceEntityParams& R) {
+    switch (K.key) {
+      case Key::kPort:
+        R.mun32Port = un32;
+        break;
+      case Key::kIdx:
+        R.mun32Trunk = un32;
+        break;
+      case Key::kTimeslot: {
+        /* A mask bit exists for timeslots 0..31 only; a larger number would
+         * trace another timeslot (n mod 32) than the one configured. */
+        if (un32 > kMaxTimeslot) {
+          char szAttr[32], szText[VQCAF_CFG_VALUE_SIZE];
+          Snprintf(szAttr, sizeof(szAttr), "%s", K.pszAttr);
+          if (VQX_RESULT_FAILED(mStore.Get(mstrPath.c_str(), mun32Index, szAttr, sizeof(szText), szText)))
+            Snprintf(szText, sizeof(szText), "%u", un32);
+          std::string strFormat(K.pszError);
+          strFormat += " %s above 31 (%s:%u)";
+          return FailAt(strFormat.c_str(), szText, VQX_RESULT_INVALID_PARAM);
+        }
+        R.mun32TimeslotMask = 1u << un32;
+        break;
+      }
+      case Key::kMask:
+        R.mun8BitMask = static_cast<u8>(un32 & 0xFF);
+        break;
+      default:
+        break;
+    }
+    return VQX_RESULT_OK;
+  }
+
+  VQX_RESULT Fail(const char* pszText, VQX_RESULT r) { return VQCAF_REPORT_FAILURE(mpszOperation, pszText, r); }
+
+  /* pszFormat takes the file name and the element's line ("(%s:%u)"),
+   * after pszValue when one is given. */
+  VQX_RESULT FailAt(const char* pszFormat, const char* pszValue, VQX_RESULT r) {
+    u32 un32Line = 0;
+    char szUnused[] = "";
+    mStore.GetLineNumber(mstrPath.c_str(), mun32Index, szUnused, &un32Line);
+    const char* pszFile = mStore.GetDbName() ? mStore.GetDbName() : "";
+    CVQCAFString strText;
+    if (pszValue != nullptr) strText.Format(pszFormat, pszValue, pszFile, un32Line);
+    else strText.Format(pszFormat, pszFile, un32Line);
+    return Fail(strText.c_str(), r);
+  }
+
+  IVQCAFCfgFile& mStore;
+  const char* mpszOperation;
+  const std::string& mstrPath;
+  u32 mun32Index;
+};
+
+/* The generated group (when grpname was empty) and entity names. */
+void NameRecord(const SectionRow& S, CVQSigTraceEntityParams& R) {
+  const char* pszAdapter = R.mstrAdapterName.c_str();
+  const bool fGroup = R.mstrGroupName.IsEmpty();
+  switch (S.names) {
+    case Names::kSysMgr:
+      if (fGroup) R.mstrGroupName = R.mstrName;
+      break;
+    case Names::kTdm: {
+      const u32 un32Bits = R.mun8BitMask;
+      if (fGroup) R.mstrGroupName.Format(S.pszGroupFormat, pszAdapter, R.mun32Trunk, R.mun32TimeslotMask, un32Bits);
+      R.mstrName.Format(S.pszEntityFormat, R.mun32Trunk, R.mun32TimeslotMask, un32Bits);
+      break;
+    }
+    case Names::kCas:
+      if (fGroup) R.mstrGroupName.Format(S.pszGroupFormat, pszAdapter, R.mun32Trunk);
+      R.mstrName.Format(S.pszEntityFormat, R.mun32Trunk);
+      break;
+    case Names::kIp:
+      if (fGroup)
+        R.mstrGroupName.Format(S.pszGroupFormat, pszAdapter, R.mstrEthPort.c_str(), R.mstrIpMask.c_str(),
+                               R.mun32Port);
+      R.mstrName.Format(S.pszEntityFormat, R.mstrEthPort.c_str(), R.mstrIpMask.c_str(), R.mun32Port);
+      break;
+  }
+}
+
+VQX_RESULT CountAt(IVQCAFCfgFile& Store, const char* pszOperation, const std::string& strPath, u32* pun32Count) {
+  *pun32Count = 0;
+  const VQX_RESULT r = Store.GetCount(strPath.c_str(), pun32Count);
+  return VQX_RESULT_FAILED(r) ? VQCAF_REPORT_FAILURE(pszOperation, "Can't read in xml file", r) : r;
+}
+
+/* Appends the records of every element of one section path. */
+VQX_RESULT ReadSection(IVQCAFCfgFile& Store, const char* pszOperation, const SectionRow& S, const std::string& strPath,
+                       CVQSigTraceParams& Params) {
+  u32 un32Count = 0;
+  VQX_RESULT r = CountAt(Store, pszOperation, strPath, &un32Count);
+  if (VQX_RESULT_FAILED(r)) return r;
+  for (u32 i = 0; i < un32Count; i++) {
+    CVQSigTraceEntityParams R;
+    R.mun32Type = S.un32Type;
+    r = CElementReader(Store, pszOperation, strPath, i).ReadKeys(S.aKeys, R);
+    if (VQX_RESULT_FAILED(r)) return r;
+    if (S.aTrunkKeys.empty()) {
+      NameRecord(S, R);
+      Params.Append(R);
+      continue;
+    }
+    const std::string strTrunks = strPath + ":[" + std::to_string(i) + "]:trunk";
+    u32 un32Trunks = 0;
+    r = CountAt(Store, pszOperation, strTrunks, &un32Trunks);
+    if (VQX_RESULT_FAILED(r)) return r;
+    for (u32 j = 0; j < un32Trunks; j++) {
+      r = CElementReader(Store, pszOperation, strTrunks, j).ReadKeys(S.aTrunkKeys, R);
+      if (VQX_RESULT_FAILED(r)) return r;
+      NameRecord(S, R); /* the group named at the first trunk stays for the others */
+      Params.Append(R);
+    }
+  }
+  return VQX_RESULT_OK;
+}
+
+}  // namespace
+
+CVQSigTraceParamsDaoXml::CVQSigTraceParamsDaoXml(CVQCAFPtr<IVQCAFCfgFile> in_pConfigFile, const char* pszRootName)
+    : mptrConfigFile(in_pConfigFile) {
+  if (mptrConfigFile.Get() != nullptr && pszRootName != nullptr) mstrRootName = pszRootName;
+}
+
+VQX_RESULT CVQSigTraceParamsDaoXml::CheckStore(const char* pszOperation) {
+  if (mptrConfigFile.Get() == nullptr)
+    return VQCAF_REPORT_FAILURE(pszOperation, "NULL in_pConfigFile passed to constructor!", VQX_RESULT_INVALID_STATE);
+  if (mptrConfigFile->IsOpened() == 0)
+    return VQCAF_REPORT_FAILURE(pszOperation, "in_pConfigFile from constructor has not been opened",
+                                VQX_RESULT_INVALID_STATE);
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQSigTraceParamsDaoXml::Init() {
+  try {
+    return CheckStore("CVQSigTraceParamsDaoXml::Init");
+  }
+  VQCAF_CATCH_RETURN("CVQSigTraceParamsDaoXml::Init")
+}
+
+VQX_RESULT CVQSigTraceParamsDaoXml::Uninit() { return VQX_RESULT_OK; }
+VQX_RESULT CVQSigTraceParamsDaoXml::Reload() { return VQX_RESULT_OK; }
+
+VQX_RESULT CVQSigTraceParamsDaoXml::GetParams(CVQSigTraceParams& Params) {
+  try {
+    VQX_RESULT r = CheckStore("GetParams");
+    if (VQX_RESULT_FAILED(r)) return r;
+    IVQCAFCfgFile& Store = *mptrConfigFile;
+    const std::string strBase = std::string(mstrRootName.c_str()) + ":signaling:";
+    for (const SectionRow& S : kSections) {
+      r = ReadSection(Store, "GetParams", S, strBase + S.pszName, Params);
+      if (VQX_RESULT_FAILED(r)) return r;
+    }
+    (void)GetIpParams(CVQCAFString((strBase + "ip").c_str()), Params);
+    (void)GetIpParams(CVQCAFString((strBase + "sip").c_str()), Params);
+
+    const std::string strH248 = strBase + "h248";
+    u32 un32Count = 0;
+    r = CountAt(Store, "GetParams", strH248, &un32Count);
+    if (VQX_RESULT_FAILED(r)) return r;
+    if (un32Count == 1) {
+      CVQSigTraceEntityParams R;
+      R.mun32Type = VQ_SIGTRACE_TYPE_H248;
+      char szAttr[] = "capfile";
+      r = Store.Get(strH248.c_str(), 0, szAttr, &R.mfCapFile);
+      if (VQX_RESULT_FAILED(r))
+        return VQCAF_REPORT_FAILURE("GetParams", "Invalid xml file : problem with a h248 'capfile' value", r);
+      Params.Append(R);
+    }
+    return VQX_RESULT_OK;
+  }
+  VQCAF_CATCH_RETURN("GetParams")
+}
+
+VQX_RESULT CVQSigTraceParamsDaoXml::GetIpParams(CVQCAFString strPath, CVQSigTraceParams& Params) {
+  try {
+    VQX_RESULT r = CheckStore("GetIpParams");
+    if (VQX_RESULT_FAILED(r)) return r;
+    return ReadSection(*mptrConfigFile, "GetIpParams", kIpSection, strPath.c_str(), Params);
+  }
+  VQCAF_CATCH_RETURN("GetIpParams")
+}
+
+}  // namespace VQCAF
