@@ -29,6 +29,7 @@ GENERATORS = [
     ("testing/golden/sigtrace/gen_framings.py", ["{out}"], "sigtrace/tests/data/framing_*.bin"),
     ("testing/golden/sigtrace/gen_decoder_cases.py", ["{out}"], ["sigtrace/tests/data/decoder_model_cases.txt"]),
     ("testing/golden/hostlib/peer_notifications.py", ["{out}"], ["hostlib/tests/data/peer_notifications.hex"]),
+    ("testing/golden/cmc/cmc_attr_golden.py", ["{out}"], ["caf/tests/data/cmc_attr_payloads.txt"]),
 ]
 
 

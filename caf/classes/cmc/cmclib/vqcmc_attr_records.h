@@ -78,6 +78,14 @@ static_assert(offsetof(_VQCMC_EVENT_ATTRIBUTE, setTones) == 0);
 static_assert(offsetof(_VQCMC_EVENT_ATTRIBUTE, un16InterToneTimeout) == 4);
 static_assert(offsetof(_VQCMC_EVENT_ATTRIBUTE, un16Reserved) == 6);
 
+/* Fixed bytes the client objects set in the carried part of the records:
+ * the play index and paused flag of a play, the paused flag of a record. */
+#define VQCMC_PLAY_OFFSET_INDEX 15u
+#define VQCMC_PLAY_OFFSET_PAUSED 16u
+#define VQCMC_RECORD_OFFSET_PAUSED 70u
+/* First carried byte of the three records (after the set word). */
+#define VQCMC_MEDIA_ATTR_OFFSET_CARRIED 4u
+
 /* Play file element: three parameters, then the URL and its NUL from offset
  * 12; the element is URL length + 16 bytes (three zero bytes after the NUL). */
 typedef struct _VQCMC_PLAY_FILE_PARAMS {

@@ -1,0 +1,337 @@
+/*
+ * The call/media control attributes: play, record and event holders and the
+ * generic headers against golden payloads (testing/golden/cmc), growth,
+ * refusals of elements and of malformed received payloads, the value
+ * classes' defaults and texts.
+ */
+#include <functional>
+#include <map>
+#include <sstream>
+
+#include "comm_test_support.h"
+#include "vqcmc_attributes.h"
+#include "vqcmc_generic_headers.h"
+#include "vqcmc_media_attributes.h"
+#include "vqcmclib.h"
+#include "vqx_msg_element.h"
+
+namespace {
+
+std::string Used(VQX_MSG_HANDLE h) { return std::string(reinterpret_cast<char*>(VQXMsgPayload(h)), h->un32PayloadLength); }
+std::string Hex(const std::string& s) {
+  std::string r;
+  for (unsigned char c : s) r += "0123456789abcdef"[c >> 4], r += "0123456789abcdef"[c & 15];
+  return r;
+}
+std::string Bytes(const std::string& strHex) {
+  std::string r;
+  for (size_t i = 0; i + 1 < strHex.size(); i += 2) r += char(std::stoi(strHex.substr(i, 2), nullptr, 16));
+  return r;
+}
+std::string BufferBytes(CVQCAFBuffer& b) {
+  std::string s(reinterpret_cast<char*>(b.GetData(__FILE__, __LINE__)), b.GetSize());
+  b.ReleaseData(__FILE__, __LINE__);
+  return s;
+}
+
+/* A bridge with no transport, the core library over it and the client singleton on that library. */
+class CmcAttrTest : public CommTest {
+ protected:
+  void SetUp() override {
+    CommTest::SetUp();
+    _VQCMC_LIB_PARAMS p{};
+    p.hVqxLib = mhLib;
+    p.Callback.pFctCallback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {};
+    p.Threads.un32NbThread = 1;
+    p.un32LibId = 7777;
+    ASSERT_EQ(VQCmcLibOpen(&p, &mhCmc), VQX_RESULT_OK);
+    ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
+    std::ifstream f(std::string(getenv("VQX_TEST_DATA")) + "/cmc_attr_payloads.txt");
+    for (std::string strName, strHex; f >> strName >> strHex;) mGolden[strName] = Bytes(strHex);
+    ASSERT_EQ(mGolden.size(), 4u);
+  }
+  void TearDown() override {
+    for (VQX_MSG_HANDLE& h : maMsgs) VQXReleaseMsgEx(mhLib, &h);
+    CVQCMCLib::TestUninstall();
+    EXPECT_TRUE(mhCmc == nullptr || VQCmcLibClose(mhCmc) == VQX_RESULT_OK);
+    CommTest::TearDown();
+  }
+  /* A received message holding these payload bytes (room for 4096 more). */
+  VQX_MSG_HANDLE Received(const std::string& strPayload) {
+    VQX_MSG_HANDLE h = HostMsg(mhLib, 0x0A010051, strPayload + std::string(4096, '\0'));
+    h->un32PayloadLength = static_cast<u32>(strPayload.size());
+    maMsgs.push_back(h);
+    return h;
+  }
+  template <class T>
+  T* Payload(VQX_MSG_HANDLE h) { return reinterpret_cast<T*>(VQXMsgPayload(h)); }
+
+  VQCMC_LIB_HANDLE mhCmc = nullptr;
+  std::map<std::string, std::string> mGolden;
+  std::vector<VQX_MSG_HANDLE> maMsgs;
+};
+
+/* Builds each holder as the golden encoder did; CopyFrom of the golden gives the same payload back. */
+TEST_F(CmcAttrTest, HoldersEqualGoldenBothWays) {
+  CVQCMC_PLAY_ATTRIBUTE Play;
+  ASSERT_EQ(Play.AddPlayFilePath("/var/media/hello.wav", 1, 2, 3), VQX_RESULT_OK);
+  ASSERT_EQ(Play.AddPlayFilePath(CVQCAFString("http://media.local/a://b.wav"), 7, 8, 0xFFFFFFFF), VQX_RESULT_OK);
+  ASSERT_EQ(Play.SetFixedByte(VQCMC_PLAY_OFFSET_INDEX, 2), VQX_RESULT_OK);
+  ASSERT_EQ(Play.SetFixedByte(VQCMC_PLAY_OFFSET_PAUSED, 1), VQX_RESULT_OK);
+  CVQCMC_RECORD_ATTRIBUTE Record;
+  for (const char* psz : {"rec/out.wav", "store/a://b.wav", "rtp://10.0.0.1:5004"}) ASSERT_EQ(Record.AddRecFilePath(psz), VQX_RESULT_OK);
+  ASSERT_EQ(Record.SetFixedByte(VQCMC_RECORD_OFFSET_PAUSED, 1), VQX_RESULT_OK);
+  CVQCMC_EVENT_ATTRIBUTE Event;
+  ASSERT_EQ(Event.AddToneString("123#"), VQX_RESULT_OK);
+  ASSERT_EQ(Event.AddToneString("*9"), VQX_RESULT_OK);
+  EXPECT_EQ(Hex(Used(Play.GetMsg())), Hex(mGolden["play"]));
+  EXPECT_EQ(Hex(Used(Record.GetMsg())), Hex(mGolden["record"]));
+  EXPECT_EQ(Hex(Used(Event.GetMsg())), Hex(mGolden["event"]));
+
+  VQX_MSG_HANDLE h = Received(mGolden["play"]);
+  CVQCMC_PLAY_ATTRIBUTE PlayIn;
+  ASSERT_EQ(PlayIn.CopyFrom(h, Payload<_VQCMC_PLAY_ATTRIBUTE>(h)), VQX_RESULT_OK);
+  EXPECT_EQ(Hex(Used(PlayIn.GetMsg())), Hex(mGolden["play"]));
+  h = Received(mGolden["record"]);
+  CVQCMC_RECORD_ATTRIBUTE RecordIn;
+  ASSERT_EQ(RecordIn.CopyFrom(h, Payload<_VQCMC_RECORD_ATTRIBUTE>(h)), VQX_RESULT_OK);
+  EXPECT_EQ(Hex(Used(RecordIn.GetMsg())), Hex(mGolden["record"]));
+  h = Received(mGolden["event"]);
+  CVQCMC_EVENT_ATTRIBUTE EventIn;
+  ASSERT_EQ(EventIn.CopyFrom(h, Payload<_VQCMC_EVENT_ATTRIBUTE>(h)), VQX_RESULT_OK);
+  EXPECT_EQ(Hex(Used(EventIn.GetMsg())), Hex(mGolden["event"]));
+  // CopyTo into a command message gives the same bytes after the command's own record.
+  VQX_MSG_HANDLE hCmd = Received(std::string(8, '\0'));
+  ASSERT_EQ(VQXMsgElementInit(hCmd, sizeof(_VQCMC_EVENT_ATTRIBUTE)), VQX_RESULT_OK);
+  ASSERT_EQ(EventIn.CopyTo(hCmd, Payload<_VQCMC_EVENT_ATTRIBUTE>(hCmd)), VQX_RESULT_OK);
+  EXPECT_EQ(Hex(Used(hCmd)), Hex(mGolden["event"]));
+}
+
+/* Inserts the four generic headers as the golden encoder did, then reads them back from the golden. */
+TEST_F(CmcAttrTest, GenericHeadersEqualGoldenBothWays) {
+  VQX_MSG_HANDLE h = Received(std::string(128, '\0'));
+  ASSERT_EQ(VQXMsgElementInit(h, 128), VQX_RESULT_OK);
+  auto* pProtocol = Payload<_VQCMC_PROTOCOL_ATTRIBUTE>(h);
+  std::string strUui, strSs7;
+  for (int i = 0; i < 3000; i++) strUui += char(i * 7 + 1);
+  for (int i = 0; i < 301; i++) strSs7 += char(i * 3);
+  CVQCMCUserToUserInfo Uui;
+  Uui.SetUuiData(CVQCAFString(strUui.data(), 3000));
+  ASSERT_EQ(Uui.InsertAsGenericHeader(h, pProtocol), VQX_RESULT_OK);
+  EXPECT_EQ(Uui.GetUuiData().GetSize(), 2048u) << "the object keeps the cut data";
+  EXPECT_EQ(Logged("Error: Excessive UUI size (3000 bytes). Will truncate to 2048 bytes."), 1u);
+  CVQCMCSs7RawData Ss7;
+  CVQCAFBuffer Raw;
+  Raw.Set(301, strSs7.data());
+  Ss7.SetSs7RawDataBuf(static_cast<_VQCMC_SS7_ISUP_PROTOCOL_VARIANT>(7), &Raw);
+  ASSERT_EQ(Ss7.InsertAsGenericHeader(h, pProtocol), VQX_RESULT_OK);
+  EXPECT_EQ(Logged("CVQCMCSs7RawData: Excessive size (301 bytes). Will truncate to 300 bytes."), 1u);
+  CVQCMCExtraNumber Empty10, Number3, Empty3;
+  Empty10.GetNumberType() = static_cast<_VQCMC_PROTOCOL_NUMBER_TYPE>(10);
+  Empty10.GetNoa() = 3, Empty10.GetNpi() = 1, Empty10.GetScreening() = 1;
+  Empty10.GetNumberQualifierInd() = 5, Empty10.GetReason() = 6, Empty10.GetCounter() = 2;
+  Number3.GetNumberType() = static_cast<_VQCMC_PROTOCOL_NUMBER_TYPE>(3);
+  Number3.GetNoa() = 4, Number3.GetNpi() = 1, Number3.GetPresentation() = 1, Number3.GetScreening() = 3;
+  Number3.GetReason() = 0x109, Number3.GetCounter() = 1, Number3.GetNumber() = "5551234";
+  Empty3.GetNumberType() = static_cast<_VQCMC_PROTOCOL_NUMBER_TYPE>(3);
+  for (CVQCMCExtraNumber* p : {&Empty10, &Empty3, &Number3}) ASSERT_EQ(p->InsertAsGenericHeader(h, pProtocol), VQX_RESULT_OK);
+  EXPECT_EQ(Hex(Used(h)), Hex(mGolden["generic_headers"])) << "type 3 without digits inserts nothing";
+
+  // Read back: each element of the (checked) list by its type.
+  h = Received(mGolden["generic_headers"]);
+  const VQXMsgElementSet* pSet = &Payload<VQXMsgElementSet>(h)[VQCMC_PROTOCOL_OFFSET_GENERIC_HEADERS / 4];
+  ASSERT_EQ(VqxMsgElementCheckSet(h, pSet), VQX_RESULT_OK);
+  std::vector<void*> a;
+  for (void* p = nullptr; (p = VQXMsgElementGetNext(pSet, p, nullptr)) != nullptr;) a.push_back(p);
+  ASSERT_EQ(a.size(), 4u);
+  CVQCMCUserToUserInfo UuiIn(h, *static_cast<_VQCMC_PROTOCOL_UUI_DATA*>(a[0]));
+  EXPECT_EQ(BufferBytes(UuiIn.GetUuiData()), strUui.substr(0, 2048));
+  CVQCMCSs7RawData Ss7In(h, *static_cast<_VQCMC_PROTOCOL_SS7_RAW_DATA*>(a[1]));
+  _VQCMC_SS7_ISUP_PROTOCOL_VARIANT Variant{};
+  EXPECT_EQ(BufferBytes(Ss7In.GetSs7RawDataBuf(Variant)), strSs7.substr(0, 300));
+  EXPECT_EQ(Variant, 7u);
+  CVQCMCExtraNumber In10(h, *static_cast<_VQCMC_PROTOCOL_EXTRA_NUMBER*>(a[2]));
+  CVQCMCExtraNumber In3(h, *static_cast<_VQCMC_PROTOCOL_EXTRA_NUMBER*>(a[3]));
+  EXPECT_EQ(std::vector<u32>({In10.GetNumberType(), In10.GetNoa(), In10.GetNpi(), In10.GetPresentation(),
+                              In10.GetScreening(), In10.GetNumberQualifierInd(), In10.GetReason(), In10.GetCounter(),
+                              In10.GetNumber().GetLength()}),
+            std::vector<u32>({10, 3, 1, 0, 1, 5, 6, 2, 0}));
+  EXPECT_EQ(std::vector<u32>({In3.GetNumberType(), In3.GetNoa(), In3.GetReason(), In3.GetCounter()}),
+            std::vector<u32>({3, 4, 9, 1})) << "the reason travels as its low byte";
+  EXPECT_STREQ(In3.GetNumber().c_str(), "5551234");
+  // An element of another type leaves a user-to-user object empty, an extra number as it was.
+  UuiIn.Assign(h, *static_cast<_VQCMC_PROTOCOL_UUI_DATA*>(a[1]));
+  EXPECT_EQ(UuiIn.GetUuiData().GetSize(), 0u);
+  EXPECT_EQ(In3.Assign(h, *static_cast<_VQCMC_PROTOCOL_EXTRA_NUMBER*>(a[0])), VQX_RESULT_OK);
+  EXPECT_STREQ(In3.GetNumber().c_str(), "5551234");
+}
+
+/* The play attribute doubles its message while its room is full, up to 65536 bytes, then refuses. */
+TEST_F(CmcAttrTest, PlayGrowsTo65536ThenRecordAndEventDoNotGrow) {
+  CVQCMC_PLAY_ATTRIBUTE Play;
+  const std::string strPath(1000, 'p');
+  std::vector<u32> aCapacities;
+  VQX_RESULT Result = VQX_RESULT_OK;
+  for (int i = 0; i < 100 && Result == VQX_RESULT_OK; i++) {
+    Result = Play.AddPlayFilePath(strPath.c_str(), i, 0, 0);
+    if (aCapacities.empty() || aCapacities.back() != Play.GetMsg()->un32PayloadMaxLength) {
+      aCapacities.push_back(Play.GetMsg()->un32PayloadMaxLength);
+    }
+  }
+  EXPECT_EQ(Result, VQX_RESULT_OUT_OF_RANGE);
+  ASSERT_GE(aCapacities.size(), 2u);
+  for (size_t i = 1; i < aCapacities.size(); i++) {
+    EXPECT_EQ(aCapacities[i], std::min(2 * aCapacities[i - 1], VQCMC_PLAY_MAX_MSG_SIZE)) << "step " << i;
+  }
+  EXPECT_EQ(aCapacities.back(), VQCMC_PLAY_MAX_MSG_SIZE);
+  EXPECT_EQ(Logged("AddPlayFilePath: Maximum msgset size reached! (65536 bytes)"), 1u);
+  EXPECT_EQ(VQXMsgElementCount(&Play.GetPayload()->setPlayFileParams), (65536u - 24 - 8) / 1032) << "1032-byte elements";
+
+  CVQCMC_RECORD_ATTRIBUTE Record;
+  CVQCMC_EVENT_ATTRIBUTE Event;
+  const u32 un32Capacities[] = {Record.GetMsg()->un32PayloadMaxLength, Event.GetMsg()->un32PayloadMaxLength};
+  VQX_RESULT aResults[] = {VQX_RESULT_OK, VQX_RESULT_OK};
+  for (int i = 0; i < 100 && aResults[0] == VQX_RESULT_OK; i++) aResults[0] = Record.AddRecFilePath(strPath.c_str());
+  for (int i = 0; i < 100 && aResults[1] == VQX_RESULT_OK; i++) aResults[1] = Event.AddToneString(strPath.c_str());
+  EXPECT_EQ(aResults[0], VQX_RESULT_BUFFER_TOO_SMALL);
+  EXPECT_EQ(aResults[1], VQX_RESULT_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Record.GetMsg()->un32PayloadMaxLength, un32Capacities[0]);
+  EXPECT_EQ(Event.GetMsg()->un32PayloadMaxLength, un32Capacities[1]);
+  EXPECT_EQ(Event.GetPayload()->un16InterToneTimeout, 60u);
+}
+
+/* Elements that a 16-bit size cannot hold are refused before anything is allocated. */
+TEST_F(CmcAttrTest, OversizedElementsRefusedBeforeAllocation) {
+  CVQCMC_PLAY_ATTRIBUTE Play;
+  CVQCMC_RECORD_ATTRIBUTE Record;
+  CVQCMC_EVENT_ATTRIBUTE Event;
+  const u32 un32Used[] = {Play.GetMsg()->un32PayloadLength, Record.GetMsg()->un32PayloadLength,
+                          Event.GetMsg()->un32PayloadLength};
+  struct Row {
+    const char* pszName;
+    std::function<VQX_RESULT()> Add;
+    VQX_RESULT Expected;
+  } aRows[] = {
+      {"play 65513 + file:// + 16", [&] { return Play.AddPlayFilePath(std::string(65513, 'p').c_str(), 0, 0, 0); }, VQX_RESULT_INVALID_PARAM},
+      {"play with :// 65520 + 16", [&] { return Play.AddPlayFilePath(("a://" + std::string(65516, 'p')).c_str(), 0, 0, 0); }, VQX_RESULT_INVALID_PARAM},
+      {"record 65528 + file:// + 1", [&] { return Record.AddRecFilePath(std::string(65528, 'r').c_str()); }, VQX_RESULT_INVALID_PARAM},
+      {"record 65527 + file:// + 1 fits, no room", [&] { return Record.AddRecFilePath(std::string(65527, 'r').c_str()); }, VQX_RESULT_BUFFER_TOO_SMALL},
+      {"tone 65535 + 1", [&] { return Event.AddToneString(std::string(65535, '1').c_str()); }, VQX_RESULT_INVALID_PARAM},
+      {"null tone", [&] { return Event.AddToneString(nullptr); }, VQX_RESULT_NULL_PARAM},
+      {"null record path", [&] { return Record.AddRecFilePath(static_cast<const char*>(nullptr)); }, VQX_RESULT_NULL_PARAM},
+      {"fixed byte 3", [&] { return Play.SetFixedByte(3, 1); }, VQX_RESULT_INVALID_PARAM},
+      {"fixed byte 20", [&] { return Play.SetFixedByte(20, 1); }, VQX_RESULT_INVALID_PARAM},
+  };
+  for (Row& r : aRows) EXPECT_EQ(r.Add(), r.Expected) << r.pszName;
+  EXPECT_EQ(Logged("Element too large"), 4u);
+  EXPECT_EQ(Play.GetMsg()->un32PayloadLength, un32Used[0]) << "nothing allocated";
+  EXPECT_EQ(Record.GetMsg()->un32PayloadLength, un32Used[1]);
+  EXPECT_EQ(Event.GetMsg()->un32PayloadLength, un32Used[2]);
+}
+
+/* Received payloads that break their sets or lie outside their message are refused, logged, nothing copied. */
+TEST_F(CmcAttrTest, MalformedReceivedPayloadsRefused) {
+  struct Row {
+    const char* pszName;
+    u32 un32Offset, un32Word;  /* big-endian word written into the golden event payload */
+    i32 n32RecordShift;         /* the record is read this many bytes into the payload */
+    VQX_RESULT Expected;
+  } aRows[] = {
+      {"set link past the end", 0, 0x8002FFFF, 0, VQX_RESULT_MISMATCH},
+      {"count 3 for 2 elements", 0, 0x80030002, 0, VQX_RESULT_INVALID_MESSAGE},
+      {"element size past the end", 8, 0x00000400, 0, VQX_RESULT_MISMATCH},
+      {"second link backwards", 12, 0xFFFFFFF0, 0, VQX_RESULT_INVALID_MESSAGE},
+      {"record beyond the used payload", 0, 0x80020002, 48, VQX_RESULT_MISMATCH},
+      {"sound payload", 0, 0x80020002, 0, VQX_RESULT_OK},
+  };
+  for (const Row& r : aRows) {
+    std::string strPayload = mGolden["event"];
+    const std::string strWord = Be32(r.un32Word);
+    strPayload.replace(r.un32Offset, 4, strWord);
+    VQX_MSG_HANDLE h = Received(strPayload);
+    CVQCMC_EVENT_ATTRIBUTE Event;
+    const std::string strBefore = Used(Event.GetMsg());
+    EXPECT_EQ(Event.CopyFrom(h, reinterpret_cast<_VQCMC_EVENT_ATTRIBUTE*>(VQXMsgPayload(h) + r.n32RecordShift)), r.Expected) << r.pszName;
+    if (r.Expected != VQX_RESULT_OK) {
+      EXPECT_EQ(Used(Event.GetMsg()), strBefore) << r.pszName;
+      EXPECT_EQ(Logged("Malformed attribute refused"), 1u) << r.pszName;
+    }
+    mLog.Take(), maSeen.clear();
+  }
+  // Generic headers: a broken data set leaves the object empty; digits without their NUL end with their element.
+  std::string strPayload = mGolden["generic_headers"];
+  VQX_MSG_HANDLE h = Received(strPayload);
+  std::vector<u8*> a;
+  for (void* p = nullptr; (p = VQXMsgElementGetNext(VQXMsgPayload(h) + 8, p, nullptr)) != nullptr;) a.push_back(static_cast<u8*>(p));
+  const u32 un32Uui = static_cast<u32>(a[0] - VQXMsgPayload(h)), un32Digits = static_cast<u32>(a[3] - VQXMsgPayload(h)) + 56;
+  strPayload[un32Digits + 7] = '9';
+  strPayload.replace(un32Uui + 4, 4, Be32(0x8001FFFF));
+  h = Received(strPayload);
+  CVQCMCUserToUserInfo Uui;
+  Uui.SetUuiData(CVQCAFString("kept?"));
+  EXPECT_EQ(Uui.Assign(h, *reinterpret_cast<_VQCMC_PROTOCOL_UUI_DATA*>(VQXMsgPayload(h) + un32Uui)), VQX_RESULT_MISMATCH);
+  EXPECT_EQ(Uui.GetUuiData().GetSize(), 0u);
+  CVQCMCExtraNumber Number(h, *reinterpret_cast<_VQCMC_PROTOCOL_EXTRA_NUMBER*>(VQXMsgPayload(h) + un32Digits - 56));
+  EXPECT_STREQ(Number.GetNumber().c_str(), "55512349");
+}
+
+/* Defaults, texts and the collected digits read within the payload. */
+TEST_F(CmcAttrTest, ValueClassesDefaultsTextsAndDigits) {
+  CVQCMC_MIXER_ATTRIBUTE Mixer;
+  EXPECT_EQ(std::vector<i64>({Mixer.GetMappingId(), Mixer.IsReserveIvrSlot(), Mixer.IsReserveListenerSlot(),
+                              Mixer.GetNbReservedActiveSpeakerSlots(), Mixer.GetNbDominantSpeakers(), Mixer.GetNoiseFloor(),
+                              Mixer.GetNoiseSuppressionLimit(), Mixer.GetTargetPower(), Mixer.GetLossLimit(),
+                              Mixer.GetGainLimit(), Mixer.IsRecordPlayback()}),
+            std::vector<i64>({0, 0, 0, 0, 3, -30, 30, -5, -10, 5, 0}));
+  CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE MixerJoin;
+  CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE LegJoin;
+  CVQCMC_JOIN_ATTRIBUTE Join;
+  EXPECT_EQ(std::vector<u32>({MixerJoin.IsJoinedFrom1to2(), MixerJoin.IsJoinedFrom2to1(), LegJoin.IsListener(),
+                              LegJoin.IsSpeaker(), Join.IsFullDuplex()}),
+            std::vector<u32>({1, 1, 0, 0, 1}));
+
+  CVQCMC_CALL_TRANSFER Transfer;
+  Transfer.SetTransferNumber(CVQCAFString(std::string(70, '7').c_str()));
+  EXPECT_EQ(std::string(Transfer.GetTransferNumber(nullptr)), std::string(63, '7'));
+  Transfer.SetTransferNumber(CVQCAFString("12"));
+  _VQCMC_CALL_TRANSFER Record;
+  memset(&Record, 0xAB, sizeof(Record));
+  Transfer.CopyTo(Record);
+  EXPECT_EQ(std::string(Record.szTransferNumber, 64), "12" + std::string(62, '\0')) << "copied by length, rest zeroed";
+  memset(Record.szTransferNumber, '5', 64);
+  CVQCAFString strNumber;
+  CVQCMC_CALL_TRANSFER(Record).GetTransferNumber(&strNumber);
+  EXPECT_EQ(strNumber.GetLength(), 63u) << "a received number without NUL stays within its field";
+
+  CVQCMCUserToUserInfo Uui;
+  EXPECT_EQ(Uui.SetUuiDataHex(CVQCAFString("ABC")), VQX_RESULT_OK);
+  EXPECT_EQ(BufferBytes(Uui.GetUuiData()), "\xAB\xC0");
+  EXPECT_EQ(Logged("HexStringToByteArray did not convert correct number of bytes (1, expecting 2, string was 'ABC')"), 1u);
+  EXPECT_EQ(Logged("Incorrect UUI hex string. Contains odd number (3) of hex characters (string was 'ABC')"), 1u);
+  CVQCAFString strHex;
+  EXPECT_EQ(Uui.GetUuiDataHex(strHex), VQX_RESULT_OK);
+  EXPECT_STREQ(strHex.c_str(), "abc0");
+  EXPECT_EQ(CVQCMCUserToUserInfo().SetUuiDataHex(CVQCAFString("")), VQX_RESULT_OUT_OF_MEMORY) << "no byte at all";
+
+  struct Row {
+    const char* pszName;
+    std::string strPayload;
+    VQX_RESULT Expected;
+    const char* pszDigits;
+  } aRows[] = {
+      {"digits with NUL", std::string(32, '\0') + Be32(0x01000000) + Be32(0x05000000) + std::string("12#\0zz", 6), VQX_RESULT_OK, "12#"},
+      {"digits up to the end", std::string(32, '\0') + Be32(0x01000000) + Be32(0x05000000) + "4567", VQX_RESULT_OK, "4567"},
+      {"no digits", std::string(40, '\0'), VQX_RESULT_OK, ""},
+      {"payload of 36", std::string(36, '\0'), VQX_RESULT_INVALID_PARAM, "kept"},
+  };
+  for (const Row& r : aRows) {
+    CVQCMC_COLLECTED_DIGIT_ATTRIBUTE Digits;
+    Digits.GetCollectedDigits() = "kept";
+    std::string strPayload = r.strPayload + std::string(64, 'x');  // bytes past the payload are never read
+    EXPECT_EQ(Digits.CopyFrom(reinterpret_cast<const _VQCMC_MSG_NOTIF_DIGIT_COLLECTED*>(strPayload.data()),
+                              static_cast<u32>(r.strPayload.size())), r.Expected) << r.pszName;
+    EXPECT_STREQ(Digits.GetCollectedDigits().c_str(), r.pszDigits) << r.pszName;
+  }
+}
+
+}  // namespace

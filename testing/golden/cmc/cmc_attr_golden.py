@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+# Golden payloads of the play, record and event attributes and of the generic headers of a protocol attribute,
+# encoded from the record tables (docs/cmc-payloads.md conventions: host byte order, little-endian here) and the
+# element-set layout of docs/msg-element-sets.md (32-bit layout, big-endian bookkeeping), independently of the C++.
+# Each line: "name hex-of-the-used-payload". Writes cmc_attr_payloads.txt into caf/tests/data, or into the folder
+# given as the only argument.
+import os
+import struct
+import sys
+
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "caf", "tests", "data")
+MARKER = bytes.fromhex("EDDA21433412ADDE")
+
+
+class Payload:
+    """A fixed record followed by 32-bit-layout element sets; elements are appended at the end."""
+
+    def __init__(self, record_size):
+        self.buf = bytearray(record_size + (-record_size % 8))
+        self.chains = {}  # set word offset -> [(element header offset, data size)]
+
+    def add(self, set_off, data):
+        at = len(self.buf)
+        self.buf += struct.pack(">II", len(data), 0) + data + bytes(-len(data) % 8)
+        chain = self.chains.setdefault(set_off, [])
+        if chain:
+            last, size = chain[-1]
+            struct.pack_into(">II", self.buf, last, size, at - last)
+        chain.append((at, len(data)))
+        struct.pack_into(">I", self.buf, set_off, 0x80000000 | (len(chain) << 16) | ((chain[0][0] - set_off) // 4))
+        return at + 8  # where the element's data starts
+
+    def bytes(self):
+        return bytes(self.buf) + MARKER
+
+
+def url(path):
+    return path if "://" in path else "file://" + path
+
+
+def play():
+    # 20-byte record: set at 0, carried bytes 4-19 (play index at 15, paused at 16).
+    p = Payload(20)
+    p.buf[15], p.buf[16] = 2, 1
+    for path, params in (("/var/media/hello.wav", (1, 2, 3)), ("http://media.local/a://b.wav", (7, 8, 0xFFFFFFFF))):
+        text = url(path).encode() + b"\0"
+        p.add(0, struct.pack("<3I", *params) + text + bytes(3))  # element = URL length + 16
+    return p.bytes()
+
+
+def record():
+    # 80-byte record: set at 0, carried bytes 4-79 (paused at 70).
+    p = Payload(80)
+    p.buf[70] = 1
+    for path in ("rec/out.wav", "store/a://b.wav", "rtp://10.0.0.1:5004"):
+        p.add(0, url(path).encode() + b"\0")
+    return p.bytes()
+
+
+def event():
+    # 8-byte record: set at 0, u16 inter-tone timeout at 4 (60 by default).
+    p = Payload(8)
+    struct.pack_into("<H", p.buf, 4, 60)
+    for tones in ("123#", "*9"):
+        p.add(0, tones.encode() + b"\0")
+    return p.bytes()
+
+
+UUI = bytes((i * 7 + 1) & 0xFF for i in range(3000))
+SS7 = bytes((i * 3) & 0xFF for i in range(301))
+
+
+def extra_number(number_type, noa, npi, pres, screen, qual, reason, counter):
+    return struct.pack("<6I4BI16x", 1, number_type, noa, npi, pres, screen, qual, reason, counter, 0, 0)
+
+
+def generic_headers():
+    # 128-byte protocol attribute record, generic-header set at 8: user-to-user information of 3000 bytes (cut to
+    # 2048), SS7 raw data of 301 bytes (cut to 300, variant 7), an extra number of type 10 without digits, one of
+    # type 3 with digits.
+    p = Payload(128)
+    at = p.add(8, struct.pack("<II12x", 0, 0))
+    p.add(at + 4, UUI[:2048])
+    at = p.add(8, struct.pack("<III8x", 3, 0, 7))
+    p.add(at + 4, SS7[:300])
+    p.add(8, extra_number(10, 3, 1, 0, 1, 5, 6, 2))
+    at = p.add(8, extra_number(3, 4, 1, 1, 3, 0, 9, 1))
+    p.add(at + 28, b"5551234\0")
+    return p.bytes()
+
+
+def main():
+    out = sys.argv[1] if len(sys.argv) > 1 else DATA
+    rows = [("play", play()), ("record", record()), ("event", event()), ("generic_headers", generic_headers())]
+    with open(os.path.join(out, "cmc_attr_payloads.txt"), "w") as f:
+        for name, data in rows:
+            f.write("%s %s\n" % (name, data.hex()))
+
+
+if __name__ == "__main__":
+    main()
