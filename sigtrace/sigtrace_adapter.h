@@ -233,11 +233,19 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   u64 Now() const { return mpfnClock != nullptr ? mpfnClock() : VQXGetClock(); }
   /* Logs a failure line "op: text (code) CVQSigTraceAdapter:line" and returns the code. */
   u32 Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine);
+  /* The boundary of an answer handler: an answer shorter than a field it
+   * needs (0x8200000A), or any other exception (the framework's mapping). */
+  u32 ShortAnswer(const char* pszOperation, u32 un32Wanted, u32 un32End, int nLine);
+  u32 CaughtFailure(const char* pszOperation, int nLine);
 
   /* Shared steps of the answers (sigtrace_adapter_discovery.cpp). */
   u32 HandleListResponse(unsigned int* pMsg, const char* pszOperation, const char* pszFailure,
                          u32 (CVQSigTraceAdapter::*pfnSend)(unsigned int), bool fTucl = false);
-  CVQSigTraceEntityParams* RegisterEntity(const char* pszBoardName, const CVQCAFString& strGenerated);
+  /* Files an entity under the board's name (the generated name when that is
+   * taken and fLookUp is set), group name the generated name; null, with the
+   * table-full line, when the table refuses it. */
+  CVQSigTraceEntityParams* RegisterEntity(const char* pszBoardName, const CVQCAFString& strGenerated,
+                                          bool fLookUp = true);
   /* The link parameters answers of MTP2 and LAPD (sigtrace_adapter_discovery_links.cpp). */
   u32 HandleLinkParams(unsigned int* pMsg, bool fLapd);
 
@@ -254,6 +262,7 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   u32 mun32NbLapd = 0;
   CVQCAFPtr<CVQSigTraceAdapterPage> mpPage;  /* the console page */
   u64 mun64RequestContext = 0;           /* user context 1 of every request, key of the thread's filter */
+  VQX_FILTER_HANDLE mhFilter = nullptr;  /* the thread's filter: made by Init before the first request */
   EntityTable mEntities;                 /* discovered entities by name */
   VQX_ADAPTER_INFO mAdapterInfo{};       /* the host library's record of the board */
   u32 mun32TuclInstanceId = 0;           /* last TUCL instance listed */

@@ -37,6 +37,8 @@ answer line each:
   poll                  send a poll (64 zero bytes) on every link; the host's
                         92-byte block that follows counts as its reply
   quit                  exit now
+  drop/short/fail/requests  entity discovery faults and record, with --profile
+                        (boardsim_discovery.py, docs/board-discovery.md)
 Paths: --gw0 / --gw1 give the addresses advertised and listened on (both
 loopback addresses, e.g. 127.0.0.2 and 127.0.0.3, for two paths; a board
 whose address is 127.0.0.1 is reached on gw0 only).
@@ -59,6 +61,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from boardsim_control import serve_control  # noqa: E402
+from boardsim_discovery import Discovery  # noqa: E402
 from boardsim_host import HostLayer  # noqa: E402
 from boardsim_wire import (BATCH_HEADER_SIZE, HOST_HEADER_SIZE, ID_DISCOVERY, ID_POLL,  # noqa: E402
                            HOST_POLL, ID_SPECIFIC, MAX_BATCH, MAX_MSG, POLL_BLOCK_SIZE, POLL_REPLY,
@@ -102,6 +105,11 @@ class Board:
             self.listen1.listen(4)
         self.host = HostLayer()
         self.host.full = args.full
+        self.discovery = None
+        if args.profile:
+            with open(args.profile) as f:
+                self.discovery = Discovery(json.load(f))
+            self.host.request_hook = self.discovery.on_request
         self.control = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.control.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.control.bind(("127.0.0.1", args.control_port))
@@ -245,7 +253,8 @@ class Board:
             return "error empty"
         cmd = words[0]
         if cmd == "stats":
-            return json.dumps(dict(self.stats, host=self.host.stats()))
+            extra = self.discovery.stats() if self.discovery is not None else {}
+            return json.dumps(dict(self.stats, host=self.host.stats(), **extra))
         if cmd == "full" and len(words) == 2:
             self.host.full = words[1] == "on"
             return "ok"
@@ -305,6 +314,10 @@ class Board:
             return "ok"
         if cmd == "quit":
             raise SystemExit(0)
+        if self.discovery is not None:
+            answer = self.discovery.command(words)
+            if answer is not None:
+                return answer
         return "error unknown command"
 
     def on_control_data(self, s):
@@ -356,6 +369,7 @@ def main(argv):
     p.add_argument("--gw0", default="127.0.0.1", help="gw0 address (advertised and listened on)")
     p.add_argument("--gw1", default="", help="gw1 address; empty: gw0 only")
     p.add_argument("--full", action="store_true", help="sequence numbers and acknowledgements from the start")
+    p.add_argument("--profile", default="", help="JSON profile answering entity discovery (docs/board-discovery.md)")
     args = p.parse_args(argv)
     Board(args).run()
 

@@ -32,6 +32,10 @@ result 0x02010000 at 12, in little-endian (the host's order, fixed-two 2),
 or in big-endian with the fixed-two word reading 0x02000000 ("big" mode) so
 that the host has to turn them around. Pure acknowledgements (0x020D0012)
 are consumed.
+
+A request hook (the entity discovery of boardsim_discovery.py) answers the
+requests it knows with responses carrying the request's serial and user
+contexts; hold keeps them back like the other answers.
 """
 import struct
 
@@ -88,6 +92,7 @@ class HostLayer:
         self.duplicates = 0          # numbered messages seen again (retransmitted on the other path)
         self.out_of_order = 0        # numbered messages dropped because an earlier one is missing
         self.rx_conn = 0             # host connection count of the numbering in progress
+        self.request_hook = None     # function(header dict, payload) -> answer payloads, None: not its request
 
     def presence(self):
         """A first link of a new presence: a new connection count, numbering from 1."""
@@ -128,6 +133,16 @@ class HostLayer:
             self.acks += 1
             return []
         payload = bytes(b[HEADER:HEADER + h["plen"]])
+        if self.request_hook is not None and h["type"] == TYPE_REQUEST:
+            answers = self.request_hook(h, payload)
+            if answers is not None:
+                replies = [build(h["id"], TYPE_RESPONSE, p, h["serial_raw"], h["ctx1_raw"], h["ctx2_raw"])
+                           for p in answers]
+                if self.hold:
+                    self.held += replies
+                    return []
+                self.answered += len(replies)
+                return [self.number(r) for r in replies]
         if GW_OP_FIRST <= h["id"] <= GW_OP_LAST and h["type"] == TYPE_REQUEST:
             key = "0x%08x" % h["id"]
             self.gwop[key] = self.gwop.get(key, 0) + 1

@@ -1,0 +1,236 @@
+/*
+ * sigtrace_adapter_discovery.cpp - what every board exchange shares: the
+ * request catalogue and its frame, the bounded readers of an answer, the
+ * configuration answer, the list answers and the registration of a
+ * discovered entity. The per-protocol answers are in
+ * sigtrace_adapter_discovery_{links,isdn,ip}.cpp.
+ *
+ * Runs under the adapter mutex: Send... on the thread that asks (Synchronize)
+ * or on the adapter thread (from an answer), Handle... on the adapter thread.
+ */
+#include <string.h>
+
+#include <algorithm>
+
+#include "sigtrace_adapter_wire_internal.h"
+#include "vqx_string.h"
+
+namespace VQCAF {
+namespace vqdisc {
+
+namespace {
+
+constexpr SRequestKind kCatalogue[] = {
+    {0x04090001u, "ADAPTER_OP_CONFIG_GET", 2688, false, "CVQSigTraceAdapter::SendAdapterConfigGet"},
+    {0x04210005u, "SS7_MTP2_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendMtp2OpGetList"},
+    {0x04210014u, "SS7_MTP2_OP_LINK_GET_LIST", 24, true, "CVQSigTraceAdapter::SendMtp2OpLinkGetList"},
+    {0x04210012u, "SS7_MTP2_OP_LINK_GET_PARAMS", 312, true, "CVQSigTraceAdapter::SendMtp2OpLinkGetParams"},
+    {0x04540005u, "LAPD_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendLapdOpGetList"},
+    {0x04540014u, "LAPD_OP_LINK_GET_LIST", 24, true, "CVQSigTraceAdapter::SendLapdOpLinkGetList"},
+    {0x04540012u, "LAPD_OP_LINK_GET_PARAMS", 112, true, "CVQSigTraceAdapter::SendLapdOpLinkGetParams"},
+    {0x04080004u, "ISDN_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendIsdnOpGetList"},
+    {0x04080003u, "ISDN_OP_GET_PARAMS", 120, true, "CVQSigTraceAdapter::SendIsdnOpGetParams"},
+    {0x04510004u, "CASR2_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendCasr2OpGetList"},
+    {0x04510003u, "CASR2_OP_GET_PARAMS", 63032, true, "CVQSigTraceAdapter::SendCasr2OpGetParams"},
+    {0x04390004u, "TUCL_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendTuclOpGetList"},
+    {0x04390003u, "TUCL_OP_GET_PARAMS", 40, true, "CVQSigTraceAdapter::SendTuclOpGetParams"},
+};
+/* Every request with its header stays within what may be sent to a board. */
+static_assert(std::all_of(std::begin(kCatalogue), std::end(kCatalogue),
+                          [](const SRequestKind& k) { return k.un32Size % 8 == 0 && k.un32Size + 88 <= 64000; }));
+
+constexpr SIsdnVariant kIsdnVariants[] = {
+    {1, "4ESS", 0x01000000u},       {2, "AUS PRI", 0x01000000u},       {3, "5ESS PRI", 0x01000000u},
+    {4, "NET5", 0x00010000u},       {5, "DMS PRI", 0x01000000u},       {6, "US NI2 PRI", 0x01000000u},
+    {7, "HONG KONG PRI", 0x01000000u}, {8, "JAPAN INS", 0x01000000u},
+};
+
+}  // namespace
+
+const SRequestKind* RequestKind(u32 un32MsgId) {
+  for (const SRequestKind& k : kCatalogue)
+    if (k.un32MsgId == un32MsgId) return &k;
+  return nullptr;
+}
+
+const SIsdnVariant* IsdnVariant(u32 un32Variant) {
+  for (const SIsdnVariant& v : kIsdnVariants)
+    if (v.un32Variant == un32Variant) return &v;
+  return nullptr;
+}
+
+CVQSigTraceCursor AnswerPayload(const unsigned int* pMsg) {
+  const VQX_MSG_HEADER* pHeader = reinterpret_cast<const VQX_MSG_HEADER*>(pMsg);
+  const u32 un32Start = pHeader->un32PayloadStart, un32Total = pHeader->un32Length;
+  if (un32Start < VQX_MSG_HEADER_SIZE || un32Start > un32Total) return CVQSigTraceCursor();
+  const u32 un32Length = std::min(pHeader->un32PayloadLength, un32Total - un32Start);
+  return CVQSigTraceCursor(reinterpret_cast<const u8*>(pMsg) + un32Start, un32Length);
+}
+
+u32 Le32(const CVQSigTraceCursor& c, u32 un32Offset) {
+  const std::span<const u8> b = c.Bytes(un32Offset, 4);
+  return u32(b[0]) | u32(b[1]) << 8 | u32(b[2]) << 16 | u32(b[3]) << 24;
+}
+
+u64 Be64(const CVQSigTraceCursor& c, u32 un32Offset) {
+  u64 un64 = 0;
+  for (u8 by : c.Bytes(un32Offset, 8)) un64 = un64 << 8 | by;
+  return un64;
+}
+
+u32 WholeEntries(const CVQSigTraceCursor& c, u32 un32Offset, u32 un32Count, u32 un32Size) {
+  const u32 un32Room = c.Size() > un32Offset ? (c.Size() - un32Offset) / un32Size : 0;
+  return std::min(un32Count, un32Room);
+}
+
+u8 BitMaskFromSelector(u32 un32Selector) {
+  return un32Selector == 2 ? 0x7F : un32Selector == 3 ? 0x7E : 0xFF;
+}
+
+}  // namespace vqdisc
+
+using namespace vqdisc;
+
+/* ------------------------------------------------------------ requests */
+
+u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Resends) {
+  const SRequestKind* pKind = RequestKind(un32MsgId);
+  VQX_MSG_HANDLE hMsg = nullptr;
+  VQX_RESULT r = VQXGetMsgDbg(mhHostLib, pKind->un32Size, &hMsg, __FILE__, __LINE__);
+  if (VQX_RESULT_FAILED(r)) return Failure(pszOperation, "VQXGetMsg failed", r, __LINE__);
+  u8* pPayload = VQXMsgPayload(hMsg);
+  memset(pPayload, 0, hMsg->un32PayloadMaxLength);
+  hMsg->un32MsgId = un32MsgId;
+  hMsg->MsgType = VQX_MSG_TYPE_REQUEST;
+  hMsg->un32PayloadLength = std::min(pKind->un32Size, hMsg->un32PayloadMaxLength);
+  hMsg->hAdapter = mAdapterInfo.hAdapter;
+  hMsg->un64UserContext1 = mun64RequestContext;
+  hMsg->un64UserContext2 = 0;
+  const auto Put32 = [&](u32 un32Offset, u32 un32Value) {
+    for (u32 i = 0; i < 4; i++) pPayload[un32Offset + i] = static_cast<u8>(un32Value >> (8 * i));
+  };
+  Put32(kOffVersion, kMsgVersion);
+  if (pKind->fItem) Put32(kOffItem, un32Item);
+  /* The board echoes the serial that the message got when it was taken. */
+  const u32 un32Serial = hMsg->un32SerialNumber;
+  const u64 un64SentAt = Now();
+  r = VQXSendMsgDbg(mhHostLib, &hMsg, nullptr, __FILE__, __LINE__);
+  if (VQX_RESULT_FAILED(r)) return Failure(pszOperation, "VQXSendMsg failed", r, __LINE__);
+  mRequests[un32Serial] = {un32MsgId, un32Item, un64SentAt, un32Resends};
+  CountOutstanding();
+  return VQX_RESULT_OK;
+}
+
+u32 CVQSigTraceAdapter::SendAdapterConfigGet() {
+  return SendRequest("CVQSigTraceAdapter::SendAdapterConfigGet", 0x04090001u, 0);
+}
+u32 CVQSigTraceAdapter::SendMtp2OpGetList() {
+  return SendRequest("CVQSigTraceAdapter::SendMtp2OpGetList", 0x04210005u, 0);
+}
+u32 CVQSigTraceAdapter::SendMtp2OpLinkGetList(unsigned int un32Instance) {
+  return SendRequest("CVQSigTraceAdapter::SendMtp2OpLinkGetList", 0x04210014u, un32Instance);
+}
+u32 CVQSigTraceAdapter::SendMtp2OpLinkGetParams(unsigned int un32Link) {
+  return SendRequest("CVQSigTraceAdapter::SendMtp2OpLinkGetParams", 0x04210012u, un32Link);
+}
+u32 CVQSigTraceAdapter::SendLapdOpGetList() {
+  return SendRequest("CVQSigTraceAdapter::SendLapdOpGetList", 0x04540005u, 0);
+}
+u32 CVQSigTraceAdapter::SendLapdOpLinkGetList(unsigned int un32Instance) {
+  return SendRequest("CVQSigTraceAdapter::SendLapdOpLinkGetList", 0x04540014u, un32Instance);
+}
+u32 CVQSigTraceAdapter::SendLapdOpLinkGetParams(unsigned int un32Link) {
+  return SendRequest("CVQSigTraceAdapter::SendLapdOpLinkGetParams", 0x04540012u, un32Link);
+}
+u32 CVQSigTraceAdapter::SendIsdnOpGetList() {
+  return SendRequest("CVQSigTraceAdapter::SendIsdnOpGetList", 0x04080004u, 0);
+}
+u32 CVQSigTraceAdapter::SendIsdnOpGetParams(unsigned int un32Instance) {
+  return SendRequest("CVQSigTraceAdapter::SendIsdnOpGetParams", 0x04080003u, un32Instance);
+}
+u32 CVQSigTraceAdapter::SendCasr2OpGetList() {
+  return SendRequest("CVQSigTraceAdapter::SendCasr2OpGetList", 0x04510004u, 0);
+}
+u32 CVQSigTraceAdapter::SendCasr2OpGetParams(unsigned int un32Instance) {
+  return SendRequest("CVQSigTraceAdapter::SendCasr2OpGetParams", 0x04510003u, un32Instance);
+}
+u32 CVQSigTraceAdapter::SendTuclOpGetList() {
+  return SendRequest("CVQSigTraceAdapter::SendTuclOpGetList", 0x04390004u, 0);
+}
+u32 CVQSigTraceAdapter::SendTuclOpGetParams(unsigned int un32Instance) {
+  return SendRequest("CVQSigTraceAdapter::SendTuclOpGetParams", 0x04390003u, un32Instance);
+}
+
+/* ------------------------------------------------------------ answers */
+
+u32 CVQSigTraceAdapter::HandleAdapterConfigGetResponse(unsigned int* pMsg) {
+  static constexpr const char* kOp = "CVQSigTraceAdapter::HandleAdapterConfigGetResponse";
+  if (pMsg == nullptr) return VQX_RESULT_NULL_PARAM;
+  try {
+    const CVQSigTraceCursor c = AnswerPayload(pMsg);
+    const i32 n32Result = Result(c);
+    if (n32Result < 0) return Failure(kOp, "Adapter config get failed", static_cast<u32>(n32Result), __LINE__);
+    const u32 un32Announced = Le32(c, kOffFeatureCount);
+    const u32 un32Count = WholeEntries(c, kOffFeatures, un32Announced, kFeatureSize);
+    if (un32Count < un32Announced)
+      LogTrace(VQERR, "%s: %u feature entries announced, %u received", kOp, un32Announced, un32Count);
+    /* Feature ids and the resource count each fills. */
+    const struct {
+      u32 un32Id;
+      u32* pun32Count;
+    } aFeatures[] = {{31, &mun32NbMtp2}, {20, &mun32NbIsdn}, {59, &mun32NbCasr2}, {110, &mun32NbTucl}, {64, &mun32NbLapd}};
+    for (u32 i = 0; i < un32Count; i++) {
+      const CVQSigTraceCursor Entry = c.Sub(kOffFeatures + i * kFeatureSize, kFeatureSize);
+      const u32 un32Id = Le32(Entry, kOffFeatureId);
+      const u32 un32Smaller = std::min(Le32(Entry, kOffFeatureCount1), Le32(Entry, kOffFeatureCount2));
+      for (const auto& f : aFeatures)
+        if (f.un32Id == un32Id) *f.pun32Count = un32Smaller;
+    }
+    if (mun32NbMtp2 != 0) SendMtp2OpGetList();
+    if (mun32NbIsdn != 0) SendIsdnOpGetList();
+    if (mun32NbCasr2 != 0) SendCasr2OpGetList();
+    if (mun32NbTucl != 0) SendTuclOpGetList();
+    if (mun32NbLapd != 0) SendLapdOpGetList();
+    return VQX_RESULT_OK;
+  }
+  VQ_ADAPTER_ANSWER_CATCH(kOp)
+}
+
+u32 CVQSigTraceAdapter::HandleListResponse(unsigned int* pMsg, const char* pszOperation, const char* pszFailure,
+                                           u32 (CVQSigTraceAdapter::*pfnSend)(unsigned int), bool fTucl) {
+  if (pMsg == nullptr) return VQX_RESULT_NULL_PARAM;
+  try {
+    const CVQSigTraceCursor c = AnswerPayload(pMsg);
+    const i32 n32Result = Result(c);
+    if (n32Result < 0) return Failure(pszOperation, pszFailure, static_cast<u32>(n32Result), __LINE__);
+    const u32 un32Announced = Le32(c, kOffListCount);
+    const u32 un32Count = WholeEntries(c, kOffListIds, un32Announced, 4);
+    if (un32Count < un32Announced)
+      LogTrace(VQERR, "%s: %u entries announced, %u received", pszOperation, un32Announced, un32Count);
+    for (u32 i = 0; i < un32Count; i++) {
+      const u32 un32Id = Le32(c, kOffListIds + 4 * i);
+      (this->*pfnSend)(un32Id);
+      if (fTucl) mun32TuclInstanceId = un32Id;
+    }
+    return VQX_RESULT_OK;
+  }
+  VQ_ADAPTER_ANSWER_CATCH(pszOperation)
+}
+
+CVQSigTraceEntityParams* CVQSigTraceAdapter::RegisterEntity(const char* pszBoardName, const CVQCAFString& strGenerated,
+                                                             bool fLookUp) {
+  CVQCAFString strName;
+  strName = pszBoardName;
+  if (fLookUp && mEntities.Find(CVQCAFHashKeyString(strName)) != nullptr) strName = strGenerated;
+  CVQSigTraceEntityParams* p = mEntities.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString(strName));
+  if (p == nullptr) {
+    LogTrace(VQERR, "Too many signaling entities detected (increase max entities per adapter)");
+    return nullptr;
+  }
+  p->mstrName = strName;
+  p->mstrAdapterName = GetAdapterName();
+  p->mstrGroupName = strGenerated;
+  return p;
+}
+
+}  // namespace VQCAF
