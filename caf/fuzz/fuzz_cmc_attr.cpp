@@ -1,0 +1,121 @@
+/*
+ * fuzz_cmc_attr.cpp - received payloads into the call/media control
+ * attributes: CopyFrom of the play, record and event holders and Assign of
+ * the three generic headers, over random element sets. What was accepted is
+ * copied or inserted again and its set checked, so that a copy that passed a
+ * malformed set through is caught as well as any read past the payload.
+ *
+ * Input: u8 flags (bits 0-2 the target, bit 3 an end marker of the 32-bit
+ * layout appended, bit 4 one of the 16-bit layout), u16 record offset in
+ * 4-byte units (little-endian), then the payload bytes (at most 16 KiB).
+ */
+#include <cstdlib>
+#include <cstring>
+
+#include "vqcmc_generic_headers.h"
+#include "vqcmc_media_attributes.h"
+#include "vqcmclib.h"
+#include "vqx_msg_element.h"
+
+using namespace VQCAF;
+
+namespace {
+
+VQX_LIB_HANDLE s_hVqx = nullptr;
+
+void OnNotif(VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {}
+
+void Open() {
+  _VQX_LIB_PARAMS params{};
+  params.un32StructVersion = 1;
+  params.un32TransportType = 1;
+  params.fAdaptersGwOff = 1;
+  if (VQXOpenLib(&params, &s_hVqx) != VQX_RESULT_API_OK) abort();
+  _VQCMC_LIB_PARAMS p{};
+  p.hVqxLib = s_hVqx;
+  p.Callback.pFctCallback = OnNotif;
+  p.Threads.un32NbThread = 1;
+  p.un32LibId = 7777;
+  VQCMC_LIB_HANDLE hCmc = nullptr;
+  if (VQCmcLibOpen(&p, &hCmc) != VQX_RESULT_OK || CVQCMCLib::TestInstall(hCmc) != VQX_RESULT_OK) abort();
+}
+
+/* A message's copied set must pass the element library's own check. */
+void MustHold(VQX_MSG_HANDLE h, const void* pSet) {
+  if (VQX_RESULT_FAILED(VqxMsgElementCheckSet(h, pSet))) abort();
+}
+
+template <class Holder, class T>
+void Holder_(VQX_MSG_HANDLE hIn, const T* pRecord) {
+  Holder In;
+  if (VQX_RESULT_FAILED(In.CopyFrom(hIn, pRecord))) return;
+  MustHold(In.GetMsg(), In.GetPayload());
+  Holder Out;
+  if (VQX_RESULT_SUCCEEDED(In.CopyTo(Out.GetMsg(), Out.GetPayload()))) MustHold(Out.GetMsg(), Out.GetPayload());
+}
+
+/* Re-inserts an accepted header into a fresh protocol payload of 128 bytes. */
+template <class Header>
+void Reinsert(Header& Object) {
+  VQX_MSG_HANDLE h = nullptr;
+  if (VQXGetMsg(s_hVqx, 128 + 8192, &h) != VQX_RESULT_API_OK) abort();
+  VQXMsgElementInit(h, 128);
+  auto* pProtocol = reinterpret_cast<_VQCMC_PROTOCOL_ATTRIBUTE*>(VQXMsgPayload(h));
+  if (VQX_RESULT_SUCCEEDED(Object.InsertAsGenericHeader(h, pProtocol))) {
+    MustHold(h, VQXMsgPayload(h) + VQCMC_PROTOCOL_OFFSET_GENERIC_HEADERS);
+  }
+  VQXReleaseMsgEx(s_hVqx, &h);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+  if (s_hVqx == nullptr) Open();
+  if (nSize < 3 || nSize > 3 + 16384) return 0;
+  const u8 un8Flags = pData[0];
+  const u32 un32Offset = 4u * (pData[1] | (pData[2] << 8));
+  u32 un32Length = static_cast<u32>(nSize - 3);
+  VQX_MSG_HANDLE h = nullptr;
+  if (VQXGetMsg(s_hVqx, un32Length + 16, &h) != VQX_RESULT_API_OK) abort();
+  u8* pby = VQXMsgPayload(h);
+  memcpy(pby, pData + 3, un32Length);
+  if (un8Flags & 0x18) {
+    static const u8 kMarker32[8] = {0xED, 0xDA, 0x21, 0x43, 0x34, 0x12, 0xAD, 0xDE};
+    static const u8 kMarker16[8] = {0xED, 0xDA, 0x16, 0x43, 0x34, 0x16, 0xAD, 0xDE};
+    const u32 un32Rounded = (un32Length + 7u) & ~7u;
+    memset(pby + un32Length, 0, un32Rounded - un32Length);
+    memcpy(pby + un32Rounded, (un8Flags & 0x08) ? kMarker32 : kMarker16, 8);
+    un32Length = un32Rounded + 8;
+  }
+  h->un32PayloadLength = un32Length;
+  if (un32Offset > un32Length + 8) {
+    VQXReleaseMsgEx(s_hVqx, &h);
+    return 0;
+  }
+  // The record may start past the used payload or run over its end: the checks must refuse it.
+  const u8* pRecord = pby + un32Offset;
+  switch (un8Flags & 7u) {
+    case 0: Holder_<CVQCMC_PLAY_ATTRIBUTE>(h, reinterpret_cast<const _VQCMC_PLAY_ATTRIBUTE*>(pRecord)); break;
+    case 1: Holder_<CVQCMC_RECORD_ATTRIBUTE>(h, reinterpret_cast<const _VQCMC_RECORD_ATTRIBUTE*>(pRecord)); break;
+    case 2: Holder_<CVQCMC_EVENT_ATTRIBUTE>(h, reinterpret_cast<const _VQCMC_EVENT_ATTRIBUTE*>(pRecord)); break;
+    case 3: {
+      CVQCMCUserToUserInfo Uui;
+      if (VQX_RESULT_SUCCEEDED(Uui.Assign(h, *reinterpret_cast<const _VQCMC_PROTOCOL_UUI_DATA*>(pRecord)))) Reinsert(Uui);
+      break;
+    }
+    case 4: {
+      CVQCMCSs7RawData Ss7;
+      if (VQX_RESULT_SUCCEEDED(Ss7.Assign(h, *reinterpret_cast<const _VQCMC_PROTOCOL_SS7_RAW_DATA*>(pRecord)))) Reinsert(Ss7);
+      break;
+    }
+    default: {
+      CVQCMCExtraNumber Number;
+      if (VQX_RESULT_SUCCEEDED(Number.Assign(h, *reinterpret_cast<const _VQCMC_PROTOCOL_EXTRA_NUMBER*>(pRecord)))) {
+        Reinsert(Number);
+      }
+      break;
+    }
+  }
+  VQXReleaseMsgEx(s_hVqx, &h);
+  return 0;
+}
