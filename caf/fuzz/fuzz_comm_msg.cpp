@@ -1,7 +1,8 @@
 // libFuzzer target: a received framework message. The input's first byte
 // picks the reader: the envelope (UnserializeToMsg into a small object), a
 // run of buffer members (CVQCAFMsgBuffer::Unserialize until it stops), the
-// service information, or one of the sig-trace records. The
+// service information, one of the sig-trace records, or a
+// configuration-management request (the second byte picks its id). The
 // rest of the input is the payload. Readers must fail cleanly, never read
 // outside the payload, and keep each message within its capacity.
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include "vqcaflog.h"
 #include "vqcafmsg.h"
 #include "vqcafmsgsigtrace.h"
+#include "vqcafservicecmmgmtclient.h"
 #include "vqcafserviceinfo.h"
 
 using namespace VQCAF;
@@ -40,6 +42,7 @@ VQX_LIB_HANDLE OpenOnce() {
     SetSubModTraceLevel(VQCAF_SUBMODULE_COMM, VQDIS);
     SetSubModTraceLevel(VQCAF_SUBMODULE_BASE, VQDIS);
     SetSubModTraceLevel(VQCAF_SUBMODULE_SERVICE, VQDIS);
+    SetSubModTraceLevel(VQCAF_SUBMODULE_CM, VQDIS);
     VqcafSetDiagPrinter([](void*, u32, const char*) {}, nullptr);  // failure lines are expected here
     CVQCAFCommParams Params;
     Params.mun32HostLibTraceLevel = 0x7FFFFFFF;
@@ -54,7 +57,23 @@ VQX_LIB_HANDLE OpenOnce() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbyData, size_t nSize) {
   VQX_LIB_HANDLE hLib = OpenOnce();
   if (nSize < 1) return 0;
-  const u8 un8Reader = pbyData[0] % 5;
+  const u8 un8Reader = pbyData[0] % 6;
+  if (un8Reader == 5) {
+    if (nSize < 2) return 0;
+    const u32 un32Id = VQCAF_MSG_CM_OP_VALIDATE + pbyData[1] % 3;
+    VQX_MSG_HANDLE h = nullptr;
+    if (VQX_RESULT_FAILED(VQXGetMsg(hLib, static_cast<u32>(nSize), &h))) abort();
+    h->un32MsgId = un32Id;
+    h->un32PayloadLength = static_cast<u32>(nSize - 2);
+    memcpy(VQXMsgPayload(h), pbyData + 2, nSize - 2);
+    CVQCAFMsgBuffer Buffer(h);
+    CVQCAFMsgCmMgmt Request(un32Id);
+    if (Request.ReadFrom(Buffer) == VQX_RESULT_OK &&
+        (Buffer.GetCurrentSeek() != nSize - 2 || Request.mastrText[0].GetLength() > VQCAF_CM_MAX_TEXT ||
+         Request.mastrText[1].GetLength() > VQCAF_CM_MAX_TEXT || !Request.mfNumberRead))
+      abort();
+    return 0;
+  }
   if (un8Reader >= 2) {
     CVQCAFTestStream Stream(pbyData + 1, nSize - 1);
     if (un8Reader == 2) {

@@ -1,11 +1,13 @@
 /*
  * test_comm_msg.cpp - the framework message buffer: envelope and buffer
- * member byte for byte against the independent Python encoder's golden files
+ * member (and the sig-trace and configuration-management messages) byte for
+ * byte against the independent Python encoder's golden files
  * (and its decoder run on what C++ wrote), what a reader accepts and
  * refuses, growth, seeks and reads at the limits.
  */
 #include "comm_test_support.h"
 #include "vqcafmsgsigtrace.h"
+#include "vqcafservicecmmgmtclient.h"
 #include "vqcafserviceinfo.h"
 
 namespace {
@@ -51,6 +53,10 @@ TEST_F(CommTest, GoldenEnvelopeAndBufferMember) {
   Data.mInfo.un32Direction = 0;
   memcpy(Data.mInfo.abyData, "\x01\x02\x03", 3);
   Data.mInfo.un32DataLength = 3;
+  CVQCAFMsgCmMgmt Validate(VQCAF_MSG_CM_OP_VALIDATE), Answer(VQCAF_MSG_CM_OP_VALIDATE + VQCAF_MSG_CM_ANSWER_OFFSET);
+  Validate.mun32Number = Answer.mun32Number = 1;
+  Validate.maun32Word[0] = 7, Validate.maun32Word[1] = 9, Validate.mastrText[0] = "quellan.xml";
+  Answer.maun32Word[0] = VQX_RESULT_OK;
   CVQCAFMsgBuffer Member(HostMsg(mhLib, 0x0B000100, "hello"));
   VQXMsgPayload(Member.GetMsgHandle(0))[7] = 'X';  // a stale byte past the length in use
   CVQCAFTestStream Out;
@@ -61,7 +67,9 @@ TEST_F(CommTest, GoldenEnvelopeAndBufferMember) {
                                                        {"comm_buffer_member.bin", Out.Str()},
                                                        {"comm_service_info.bin", SampleServiceInfoBytes()},
                                                        {"comm_sigtrace_register.bin", PayloadOf(Register)},
-                                                       {"comm_sigtrace_data.bin", PayloadOf(Data)}};
+                                                       {"comm_sigtrace_data.bin", PayloadOf(Data)},
+                                                       {"comm_cm_validate.bin", PayloadOf(Validate)},
+                                                       {"comm_cm_answer.bin", PayloadOf(Answer)}};
   for (const auto& [pszName, strGot] : files) {
     EXPECT_EQ(strGot, Bytes(pszName)) << pszName;
     std::ofstream(Dir.Path(pszName), std::ios::binary) << strGot;

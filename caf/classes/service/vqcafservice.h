@@ -50,12 +50,14 @@ class IVQCAFServiceAlmMgmtClient {
   virtual u32 OnMgmtHeartBeat() = 0; /* a result code; a failure (bit 31) withholds the ready answer */
 };
 
+/* A configuration manager's requests (CVQCAFServiceCmMgmtClient); each result
+ * code goes back to the manager in the answer. */
 class IVQCAFServiceCmMgmtClient {
  public:
   virtual ~IVQCAFServiceCmMgmtClient() = default;
-  virtual void OnValidateConfig(u32 un32Param1, u32 un32Param2, CVQCAFString strText) = 0;
-  virtual void OnReloadConfig(u32 un32Param, CVQCAFString strText1, CVQCAFString strText2) = 0;
-  virtual void OnDbMaintenance() = 0;
+  virtual u32 OnValidateConfig(u32 un32Param1, u32 un32Param2, CVQCAFString strText) = 0;
+  virtual u32 OnReloadConfig(u32 un32Param, CVQCAFString strText1, CVQCAFString strText2) = 0;
+  virtual u32 OnDbMaintenance() = 0;
 };
 
 class IVQCAFServiceInstance {

@@ -102,6 +102,38 @@ def sigtrace_data(kind, name, direction, data):
 
 SAMPLE_DATA = (1, b"mgc1", 0, b"\x01\x02\x03")
 
+
+def cm_message(msg_id, number, words=(), texts=()):
+    """A configuration-management request or answer (docs/cm-client.md): number, words, texts."""
+    body = struct.pack(">%dI" % (1 + len(words)), number, *words)
+    return encode_message(msg_id, body + b"".join(struct.pack(">I", len(t)) + t for t in texts))
+
+
+# id: (words, texts) after the number
+CM_LAYOUTS = {0x0B0C0001: (2, 1), 0x0B0C0002: (1, 2), 0x0B0C0003: (0, 0),
+              0x0B0C0011: (1, 0), 0x0B0C0012: (1, 0), 0x0B0C0013: (1, 0)}
+
+
+def decode_cm(data):
+    """(id, number, words, texts) of a configuration-management message; raises when it is not exactly that."""
+    msg_id, body = decode_message(data)
+    nwords, ntexts = CM_LAYOUTS[msg_id]
+    values = struct.unpack_from(">%dI" % (1 + nwords), body)
+    off, texts = 4 * (1 + nwords), []
+    for _ in range(ntexts):
+        (size,) = struct.unpack_from(">I", body, off)
+        if size > 4096 or off + 4 + size > len(body):
+            raise ValueError("text")
+        texts.append(body[off + 4:off + 4 + size])
+        off += 4 + size
+    if off != len(body):
+        raise ValueError("bytes after the last field")
+    return msg_id, values[0], tuple(values[1:]), tuple(texts)
+
+
+CM_VALIDATE = (0x0B0C0001, 1, (7, 9), (b"quellan.xml",))
+CM_ANSWER = (0x0B0C0011, 1, (0x02000000,), ())
+
 # name: (encoded bytes, check of the decoded C++ bytes)
 CASES = {
     "comm_envelope_0b030100.bin": (encode_message(0x0B030100, object_bytes(10)),
@@ -118,6 +150,8 @@ CASES = {
         and struct.unpack_from("<I32sI", decode_message(d)[1]) == (1, b"mgc1".ljust(32, b"\0"), 0)
         and struct.unpack_from("<I", decode_message(d)[1], 10280)[0] == 3
         and decode_message(d)[1][40:43] == b"\x01\x02\x03"),
+    "comm_cm_validate.bin": (cm_message(*CM_VALIDATE), lambda d: decode_cm(d) == CM_VALIDATE),
+    "comm_cm_answer.bin": (cm_message(*CM_ANSWER), lambda d: decode_cm(d) == CM_ANSWER),
     "comm_service_info.bin": (encode_service_info(*SAMPLE_INFO), lambda d: decode_service_info(d) == SAMPLE_INFO),
 }
 

@@ -1,0 +1,203 @@
+/* vqcafservicecmmgmtclient.cpp - the configuration-management client (see its header). */
+#include "vqcafservicecmmgmtclient.h"
+
+#include <new>
+
+#include "vqcafcomm.h"
+#include "vqcafexception.h"
+#include "vqcafservicedetector.h"
+
+namespace VQCAF {
+
+namespace {
+
+/* What follows the number in each message of the family. */
+constexpr struct {
+  u32 un32Id;
+  u32 un32Words;
+  u32 un32Texts;
+} kLayouts[] = {
+    {VQCAF_MSG_CM_OP_VALIDATE, 2, 1},
+    {VQCAF_MSG_CM_OP_RELOAD, 1, 2},
+    {VQCAF_MSG_CM_OP_DB_MAINTENANCE, 0, 0},
+    {VQCAF_MSG_CM_OP_VALIDATE + VQCAF_MSG_CM_ANSWER_OFFSET, 1, 0},
+    {VQCAF_MSG_CM_OP_RELOAD + VQCAF_MSG_CM_ANSWER_OFFSET, 1, 0},
+    {VQCAF_MSG_CM_OP_DB_MAINTENANCE + VQCAF_MSG_CM_ANSWER_OFFSET, 1, 0},
+};
+
+constexpr const char* kOpReceived = "CVQCAFServiceCmMgmtClient::OnMsgReceived";
+
+/* A read that ran out of bytes is a short message; a length past the stream's limit is oversized. */
+VQX_RESULT ReadResult(VQX_RESULT r) {
+  if (r == VQX_RESULT_OUT_OF_RANGE) return VQX_RESULT_INVALID_PARAM;
+  return r == VQX_RESULT_OUT_OF_RESOURCE ? VQX_RESULT_INVALID_MESSAGE : r;
+}
+
+}  // namespace
+
+CVQCAFMsgCmMgmt::CVQCAFMsgCmMgmt(u32 un32MsgId) : CVQCAFMsg(un32MsgId) {
+  for (const auto& Row : kLayouts)
+    if (Row.un32Id == un32MsgId) mun32Words = Row.un32Words, mun32Texts = Row.un32Texts, mfKnown = true;
+}
+
+VQX_RESULT CVQCAFMsgCmMgmt::Serialize(CVQCAFSerialize& s) {
+  if (!mfKnown) return VQX_RESULT_NOT_SUPPORTED;
+  VQX_RESULT r = s.Write(mun32Number);
+  for (u32 i = 0; i < mun32Words && !VQX_RESULT_FAILED(r); i++) r = s.Write(maun32Word[i]);
+  for (u32 i = 0; i < mun32Texts && !VQX_RESULT_FAILED(r); i++) r = s.Write(mastrText[i]);
+  return r;
+}
+
+VQX_RESULT CVQCAFMsgCmMgmt::Unserialize(CVQCAFSerialize& s) {
+  mfNumberRead = 0;
+  if (!mfKnown) return VQX_RESULT_NOT_SUPPORTED;
+  VQX_RESULT r = s.Read(mun32Number);
+  if (VQX_RESULT_FAILED(r)) return ReadResult(r);
+  mfNumberRead = 1;
+  for (u32 i = 0; i < mun32Words && !VQX_RESULT_FAILED(r); i++) r = s.Read(maun32Word[i]);
+  for (u32 i = 0; i < mun32Texts && !VQX_RESULT_FAILED(r); i++) {
+    r = s.Read(mastrText[i]);
+    if (!VQX_RESULT_FAILED(r) && mastrText[i].GetLength() > VQCAF_CM_MAX_TEXT) r = VQX_RESULT_INVALID_PARAM;
+  }
+  return ReadResult(r);
+}
+
+VQX_RESULT CVQCAFMsgCmMgmt::ReadFrom(CVQCAFMsgBuffer& Msg) {
+  const VQX_RESULT r = Msg.UnserializeToMsg(*this, nullptr);
+  const VQX_MSG_HANDLE h = Msg.GetMsgHandle(0);
+  if (!VQX_RESULT_FAILED(r) && h != nullptr && Msg.GetCurrentSeek() != h->un32PayloadLength)
+    return VQX_RESULT_INVALID_PARAM;  // bytes after the last field
+  return r;
+}
+
+u32 CVQCAFMsgCmMgmt::SerializeSize() {
+  u32 un32Size = 4 + 4 * mun32Words;
+  for (u32 i = 0; i < mun32Texts; i++) un32Size += 4 + mastrText[i].GetLength();
+  return un32Size;
+}
+
+CVQCAFServiceCmMgmtClient* CVQCAFServiceCmMgmtClient::spInstance = nullptr;
+
+CVQCAFServiceCmMgmtClient::CVQCAFServiceCmMgmtClient() : CVQCAFService("CmMgmtClient", nullptr) {
+  CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
+  mSubModId = VQCAF_SUBMODULE_CM;
+  mParams.mServiceInfo.mun32ServiceId = VQCAF_SERVICE_ID_CM_CLIENT;
+  mParams.mServiceInfo.maun32DetectedRemoteServiceId[0] = VQCAF_SERVICE_ID_CM_MANAGER;
+  _VQX_FILTER_PARAMS f{};
+  f.un32Version = 1;
+  f.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
+  f.MsgGroup = VQCAF_MSG_CM_OP_VALIDATE >> 16;
+  mParams.maFilters.push_back(f);
+}
+
+/* Stopped here, while this object's callbacks can still run. */
+CVQCAFServiceCmMgmtClient::~CVQCAFServiceCmMgmtClient() { Stop(); }
+
+VQX_RESULT CVQCAFServiceCmMgmtClient::Init() {
+  if (spInstance != nullptr) return VQCAF_REPORT_FAILURE("CVQCAFServiceCmMgmtClient::Init", "Cannot init twice.",
+                                                         VQX_RESULT_INVALID_OPERATION);
+  CVQCAFServiceCmMgmtClient* p = new (std::nothrow) CVQCAFServiceCmMgmtClient();
+  if (p == nullptr)
+    return VQCAF_REPORT_FAILURE("CVQCAFServiceCmMgmtClient::Init", "Failed to allocate CVQCAFServiceCmMgmtClient",
+                                VQX_RESULT_OUT_OF_MEMORY);
+  spInstance = p;
+  /* Unregistered, no manager would ever reach the process: a failed Start fails Init. */
+  const VQX_RESULT r = p->Start(nullptr);
+  if (!VQX_RESULT_FAILED(r)) return VQX_RESULT_OK;
+  VQCAF_REPORT_FAILURE("CVQCAFServiceCmMgmtClient::Init", "Start failed.", r);
+  spInstance = nullptr;
+  delete p;
+  return r;
+}
+
+VQX_RESULT CVQCAFServiceCmMgmtClient::Uninit() {
+  CVQCAFServiceCmMgmtClient* p = spInstance;
+  spInstance = nullptr;
+  delete p;
+  return VQX_RESULT_OK;
+}
+
+void CVQCAFServiceCmMgmtClient::Register(IVQCAFServiceCmMgmtClient* p) {
+  CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
+  if (mpClient != nullptr && p != nullptr)
+    LogTrace(VQMSG, "CVQCAFServiceCmMgmtClient::Register: Someone is already registered\n");
+  mpClient = p;
+}
+
+CVQCAFServiceInstance* CVQCAFServiceCmMgmtClient::OnServiceConnected(CVQCAFService*, CVQCAFServiceInfo* pInfo) {
+  CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
+  if (mfManagerDetected) {
+    LogTrace(VQLV1, "OnServiceConnected: Ignoring a second manager on host %.128s\n", pInfo->mHostInfo.szHostName);
+    return nullptr;
+  }
+  mfManagerDetected = 1;
+  LogTrace(VQLV2, "OnServiceConnected manager detected on host %.128s\n", pInfo->mHostInfo.szHostName);
+  return this;
+}
+
+void CVQCAFServiceCmMgmtClient::OnServiceDisconnected(CVQCAFService*, CVQCAFServiceInstance* pInstance) {
+  CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
+  if (pInstance == this) mfManagerDetected = 0;
+  LogTrace(VQLV2, "OnServiceDisconnected\n");
+}
+
+VQX_RESULT CVQCAFServiceCmMgmtClient::Dispatch(CVQCAFMsgCmMgmt& Request) {
+  IVQCAFServiceCmMgmtClient* pClient = mpClient;
+  if (pClient == nullptr) {
+    LogTrace(VQERR, "%s", VqcafFormatFailureLine(kOpReceived, "No application registered", VQX_RESULT_NOT_READY,
+                                                 __FILE__, __LINE__).c_str());
+    return VQX_RESULT_NOT_READY;
+  }
+  CVQCAFMutexAutoGiveGet Unlock(&mServiceMutex);
+  switch (Request.GetMsgId()) {
+    case VQCAF_MSG_CM_OP_VALIDATE:
+      return pClient->OnValidateConfig(Request.maun32Word[0], Request.maun32Word[1], Request.mastrText[0]);
+    case VQCAF_MSG_CM_OP_RELOAD:
+      return pClient->OnReloadConfig(Request.maun32Word[0], Request.mastrText[0], Request.mastrText[1]);
+    default:
+      return pClient->OnDbMaintenance();
+  }
+}
+
+void CVQCAFServiceCmMgmtClient::OnMsgReceived(CVQCAFService*, CVQCAFMsgBuffer& Msg) {
+  try {
+    CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
+    const u32 un32Id = Msg.GetMsgId();
+    if (un32Id == VQCAF_MSG_SERVICE_CONNECTED || un32Id == VQCAF_MSG_SERVICE_DISCONNECTED) {
+      LogTrace(VQMSG, un32Id == VQCAF_MSG_SERVICE_CONNECTED ? "CM manager connected\n" : "CM manager disconnected\n");
+      return;
+    }
+    if (un32Id < VQCAF_MSG_CM_OP_VALIDATE || un32Id > VQCAF_MSG_CM_OP_DB_MAINTENANCE) {
+      LogTrace(VQERR, "OnMsgReceived not supported MsgId=0x%08x\n", un32Id);
+      return;
+    }
+    CVQCAFMsgCmMgmt Request(un32Id);
+    VQX_RESULT r = Request.ReadFrom(Msg);
+    const VQX_MSG_HANDLE h = Msg.GetMsgHandle(0);
+    if (VQX_RESULT_FAILED(r)) {
+      CVQCAFString strText;
+      strText.Format("%s request 0x%08X (number %u, %u bytes) refused",
+                     r == VQX_RESULT_INVALID_PARAM ? "Oversized" : "Short", un32Id, Request.mun32Number,
+                     h != nullptr ? h->un32PayloadLength : 0u);
+      LogTrace(VQERR, "%s", VqcafFormatFailureLine(kOpReceived, strText.c_str(), r, __FILE__, __LINE__).c_str());
+      if (!Request.mfNumberRead) return;  // nothing to answer to
+    } else {
+      LogTrace(VQMSG, "Request 0x%08X nb=%u\n", un32Id, Request.mun32Number);
+      r = Dispatch(Request);
+    }
+    CVQCAFMsgCmMgmt Answer(un32Id + VQCAF_MSG_CM_ANSWER_OFFSET);
+    Answer.mun32Number = Request.mun32Number;
+    Answer.maun32Word[0] = r;
+    CVQCAFMsgBuffer Out;
+    VQX_RESULT s = Out.SerializeFromMsg(Answer, nullptr);
+    if (!VQX_RESULT_FAILED(s)) s = SendMsg(Out, 0);
+    if (VQX_RESULT_FAILED(s))
+      LogTrace(VQERR, "%s", VqcafFormatFailureLine(kOpReceived, "Failed to send the answer to the manager", s,
+                                                   __FILE__, __LINE__).c_str());
+  } catch (const std::exception&) {
+    VQCAF_FAILURE F = VqcafCatchCurrentException(kOpReceived, __FILE__, __LINE__);
+    LogTrace(VQERR, "%s", F.strLine.c_str());
+  }
+}
+
+}  // namespace VQCAF

@@ -1,0 +1,58 @@
+/*
+ * test_service_cm_it.cpp - the configuration-management client against the
+ * stand-in manager (testing/cmmgrsim, a python3 host peer on 127.0.0.1): it
+ * detects the client's service and drives validate, reload and database
+ * maintenance; each callback gets the request's arguments and its result goes
+ * back with the request's number; short and oversized requests are refused
+ * (answered when their number could be read) and the next request still works.
+ */
+#include "comm_test_support.h"
+#include "vqcafservicecmmgmtclient.h"
+
+namespace {
+
+/* Records each call as text and answers with a result per kind. */
+class CApp : public IVQCAFServiceCmMgmtClient {
+ public:
+  u32 OnValidateConfig(u32 a, u32 b, CVQCAFString s) override {
+    return Add("validate " + std::to_string(a) + " " + std::to_string(b) + " " + s.c_str()), VQX_RESULT_OK;
+  }
+  u32 OnReloadConfig(u32 a, CVQCAFString s1, CVQCAFString s2) override {
+    return Add("reload " + std::to_string(a) + " " + s1.c_str() + " " + s2.c_str()), VQX_RESULT_FAIL;
+  }
+  u32 OnDbMaintenance() override { return Add("db"), 0x42000001u; }
+  void Add(const std::string& s) {
+    std::lock_guard<std::mutex> L(mMutex);
+    if (ma.empty() || ma.back() != s) ma.push_back(s);  // the first request may be sent again
+  }
+  std::mutex mMutex;
+  std::vector<std::string> ma;
+};
+
+TEST(CmClient, ManagerDrivesTheThreeRequests) {
+  const u16 un16Port = FreePort(), un16Manager = FreePort();
+  OpenFramework("cmclient", un16Port, un16Manager);
+  CApp App;
+  ASSERT_EQ(CVQCAFServiceCmMgmtClient::Init(), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCAFServiceCmMgmtClient::Init(), VQX_RESULT_INVALID_OPERATION) << "second Init";
+  CVQCAFServiceCmMgmtClient::GetInstance()->Register(&App);
+  {
+    CChild Manager({"python3", std::string(getenv("VQX_SOURCE_DIR")) + "/testing/cmmgrsim/cmmgrsim.py",
+                    "--udp-port", std::to_string(un16Manager), "--peer-port", std::to_string(un16Port)});
+    std::vector<std::string> lines;
+    for (std::string s; lines.size() < 8 && !(s = Manager.ReadLine()).empty();)
+      if (s.rfind("ready", 0) != 0) lines.push_back(s);
+    EXPECT_EQ(lines, std::vector<std::string>({"answer 0x0b0c0011 1 0x02000000", "answer 0x0b0c0012 2 0x82000001",
+                                               "answer 0x0b0c0013 3 0x42000001", "answer 0x0b0c0011 4 0x82000010",
+                                               "answer 0x0b0c0012 5 0x8200000a", "answer 0x0b0c0013 6 0x8200000a",
+                                               "answer 0x0b0c0011 7 0x02000000", "done"}));
+    EXPECT_EQ(Manager.Wait(), 0);
+  }
+  EXPECT_EQ(App.ma, std::vector<std::string>({"validate 7 9 quellan.xml", "reload 3 quellan.xml -db", "db",
+                                               "validate 1 2 again"}));
+  EXPECT_EQ(CVQCAFServiceCmMgmtClient::Uninit(), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCAFServiceCmMgmtClient::GetInstance(), nullptr);
+  CloseFramework();
+}
+
+}  // namespace
