@@ -26,7 +26,7 @@
 #include "vqcafmsgsigtrace.h"
 #include "vqcafservicealmmgmt.h"
 #include "vqcafservicedetector.h"
-#include "vqx_gwlib.h"
+#include "peers/loopback.h"
 
 namespace vqtest {
 
@@ -57,28 +57,11 @@ inline _VQX_FILTER_PARAMS GroupFilter(u16 un16Group) {
   return f;
 }
 
-/* The two-process programs: 127.0.0.1 as the only interface, a free port, the framework on it. */
-inline u32 LoopbackTable(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
-  if (un32Max == 0) return 0;
-  paAddr[0] = htonl(0x7F000001u), paMask[0] = htonl(0xFF000000u), paBcast[0] = htonl(0x7FFFFFFFu);
-  return 1;
-}
-inline u16 FreePort() {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(0x7F000001u);
-  socklen_t l = sizeof(a);
-  const int t = socket(AF_INET, SOCK_STREAM, 0);
-  bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
-  close(t);
-  return ntohs(a.sin_port);
-}
+/* The two-process programs: a port free on 127.0.0.1. */
+inline u16 FreePort() { return loopnet::FreeLoopbackPort(); }
 /* Globals, bridge on the hosts' transport (own port, the peer's as extra address), detector. */
 inline void OpenFramework(const char* pszApp, u16 un16Port, u16 un16PeerPort) {
-  VqxGwLibSetInterfaceProvider(LoopbackTable);
-  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
-  VQXGetIpInterfacesInit();
+  loopnet::UseLoopbackNets(1);
   SetGlobals(FakeGlobals());
   CVQCAFCommParams P;
   P.mApplicationName = pszApp;
@@ -96,20 +79,19 @@ inline void CloseFramework() {
   EXPECT_EQ(CVQCAFServiceDetector::Uninit(), VQX_RESULT_OK);
   EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
   SetGlobals(nullptr);
-  VqxGwLibSetInterfaceProvider(nullptr);
-  VqxGwLibSetBroadcastRedirect(0);
+  loopnet::UseLoopbackNets(0);
 }
 
-/* A child program run with argv; its standard output read line by line (with a bounded wait); killed
- * and reaped at the latest when the object goes. */
+/* A child program run with argv; its standard output read line by line (with a bounded wait) when
+ * captured, else shared with the test; killed and reaped at the latest when the object goes. */
 class CChild {
  public:
-  explicit CChild(std::vector<std::string> args) {
+  explicit CChild(std::vector<std::string> args, bool fCapture = true) {
     int fd[2];
     if (pipe2(fd, O_CLOEXEC) != 0) return;
     mPid = fork();
     if (mPid == 0) {
-      dup2(fd[1], 1);
+      if (fCapture) dup2(fd[1], 1);
       std::vector<char*> av;
       for (std::string& a : args) av.push_back(a.data());
       av.push_back(nullptr);
@@ -173,8 +155,7 @@ class CWordsMsg : public CVQCAFMsg {
 };
 
 /* An instance that records the ids (and sig-trace data bytes) it receives; its callback may take an
- * application lock, stop its service on data, or act as a trace provider (register when connected,
- * three data messages on a capture request, the last one broadcast). */
+ * application lock or stop its service on data. */
 class CRecorder : public CVQCAFServiceInstance {
  public:
   void OnMsgReceived(CVQCAFService* pService, CVQCAFMsgBuffer& Msg) override {
@@ -187,21 +168,8 @@ class CRecorder : public CVQCAFServiceInstance {
       maData.push_back(Data.mInfo.abyData[0]);
     }
     if (mfStopInside && un32Id == VQCAF_MSG_SIGTRACE_DATA) mStopResult = pService->Stop();
-    if (mfProvider && un32Id == VQCAF_MSG_SERVICE_CONNECTED) {
-      CVQCAFMsgSigtraceRegister Reg;
-      strcpy(Reg.mInfo.szName, "mgc1");
-      Note(SendMsg(Reg, 0));
-    }
-    for (u8 i = 1; mfProvider && un32Id == VQCAF_MSG_SIGTRACE_CAPTURE && i <= 3; i++) {
-      Data.mInfo.abyData[0] = i;
-      Data.mInfo.un32DataLength = 1;
-      Note(SendMsg(Data, i == 3 ? 1 : 0));
-    }
     std::lock_guard<std::mutex> Lock(mMutex);
     maIds.push_back(un32Id);
-  }
-  void Note(VQX_RESULT r) {
-    if (VQX_RESULT_FAILED(r)) mResult = r;
   }
   std::vector<u32> Ids() {
     std::lock_guard<std::mutex> Lock(mMutex);
@@ -212,8 +180,8 @@ class CRecorder : public CVQCAFServiceInstance {
   std::vector<u8> maData;
   u32 mfReadyAtLast = 0;
   CVQCAFMutex* mpLock = nullptr;
-  bool mfStopInside = false, mfProvider = false;
-  VQX_RESULT mStopResult = 0, mResult = 0;
+  bool mfStopInside = false;
+  VQX_RESULT mStopResult = 0;
 };
 
 /* A service on the sig-trace group detecting un32Detects; hands out recorders (or refuses, or reuses one)
@@ -233,7 +201,6 @@ class CRecordingService : public CVQCAFService {
     maOwned.push_back(std::make_unique<CRecorder>());
     maOwned.back()->mpLock = mpLock;
     maOwned.back()->mfStopInside = mfStopInside;
-    maOwned.back()->mfProvider = mfProvider;
     return maOwned.back().get();
   }
   void OnServiceDisconnected(CVQCAFService*, CVQCAFServiceInstance* p) override {
@@ -255,7 +222,7 @@ class CRecordingService : public CVQCAFService {
   std::vector<CVQCAFServiceInstance*> maHandedBack;
   CVQCAFServiceInstance* mpReuse = nullptr;
   CVQCAFMutex* mpLock = nullptr;
-  bool mfRefuse = false, mfStopInside = false, mfProvider = false;
+  bool mfRefuse = false, mfStopInside = false;
   u32 mfReadyWhenHandedBack = 9;
   std::string mstrConnectedApp;
 };

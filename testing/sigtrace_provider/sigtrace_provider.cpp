@@ -1,0 +1,176 @@
+/*
+ * sigtrace_provider.cpp - a remote trace provider for the tests: a framework
+ * application on 127.0.0.1 (docs/sigtrace-service.md). It offers the provider
+ * service (0x0B0D0200), links the first sig-trace server it detects, sends
+ * the register message once connected, answers the first capture request
+ * with --count data messages, and leaves: the unregister message (with
+ * --unregister), then the service stopped, which disconnects it.
+ *
+ *   --port P --peer-port Q   its gateway port and the server's (required)
+ *   --app NAME               application name ("provider")
+ *   --name TEXT              trace name, its first 32 bytes ("mgc1"; 32
+ *                            characters fill the field unterminated)
+ *   --description TEXT       ("test provider"), first 256 bytes
+ *   --no-register            never send the register message
+ *   --count N --size S       N data messages of S bytes (3, 1); byte values
+ *                            are the message's number, 1..N
+ *   --length L               data length field written instead of S
+ *   --broadcast-last         the last data message is broadcast
+ *   --stay                   after the data, wait to be killed (30 s at most)
+ *
+ * Exit status: 0 when it was linked, got a capture request and every send
+ * succeeded; 1 otherwise (within 20 s); 2 for bad options.
+ */
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "peers/loopback.h"
+#include "vqcaf.h"
+#include "vqcafmsgsigtrace.h"
+#include "vqcafservice.h"
+#include "vqcafservicedetector.h"
+#include "vqcafservicesigtraceserver.h"
+
+using namespace VQCAF;
+
+namespace {
+
+struct Options {
+  u16 un16Port = 0, un16PeerPort = 0;
+  std::string strApp = "provider", strName = "mgc1", strDescription = "test provider";
+  bool fRegister = true, fUnregister = false, fBroadcastLast = false, fStay = false;
+  u32 un32Count = 3, un32Size = 1, un32Length = 0;
+  bool fLength = false;
+};
+
+bool Parse(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; i++) {
+    const std::string a = argv[i];
+    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+    auto Num = [&](auto& out) { return v != nullptr && (out = static_cast<std::remove_reference_t<decltype(out)>>(strtoul(v, nullptr, 0)), ++i); };
+    auto Text = [&](std::string& out) { return v != nullptr && (out = v, ++i); };
+    bool ok = true;
+    if (a == "--port") ok = Num(o.un16Port);
+    else if (a == "--peer-port") ok = Num(o.un16PeerPort);
+    else if (a == "--app") ok = Text(o.strApp);
+    else if (a == "--name") ok = Text(o.strName);
+    else if (a == "--description") ok = Text(o.strDescription);
+    else if (a == "--count") ok = Num(o.un32Count);
+    else if (a == "--size") ok = Num(o.un32Size) && o.un32Size <= VQCAF_SIGTRACE_MAX_DATA;
+    else if (a == "--length") ok = Num(o.un32Length) && (o.fLength = true);
+    else if (a == "--no-register") o.fRegister = false;
+    else if (a == "--unregister") o.fUnregister = true;
+    else if (a == "--broadcast-last") o.fBroadcastLast = true;
+    else if (a == "--stay") o.fStay = true;
+    else ok = false;
+    if (!ok) return fprintf(stderr, "sigtrace_provider: bad option %s\n", a.c_str()), false;
+  }
+  return o.un16Port != 0 && o.un16PeerPort != 0;
+}
+
+/* Copies at most the field's size, unterminated when the text fills it. */
+template <size_t N>
+void SetText(char (&field)[N], const std::string& s) {
+  memset(field, 0, N);
+  memcpy(field, s.data(), std::min(N, s.size()));
+}
+
+/* The provider service, its own handler and the instance of the one server it links. */
+class CProvider : public CVQCAFService {
+ public:
+  explicit CProvider(const Options& o) : CVQCAFService("provider", nullptr), mOpt(o) {
+    mParams.mServiceInfo.mun32ServiceId = VQCAF_SERVICE_ID_SIGTRACE_PROVIDER;
+    mParams.mServiceInfo.maun32DetectedRemoteServiceId[0] = VQCAF_SERVICE_ID_SIGTRACE_SERVER;
+    _VQX_FILTER_PARAMS f{};
+    f.un32Version = 1;
+    f.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
+    f.MsgGroup = VQCAF_MSG_SIGTRACE_REGISTER >> 16;
+    mParams.maFilters.push_back(f);
+  }
+  ~CProvider() override { Stop(); }
+
+  CVQCAFServiceInstance* OnServiceConnected(CVQCAFService*, CVQCAFServiceInfo*) override {
+    return mfLinked.exchange(true) ? nullptr : this;
+  }
+  void OnServiceDisconnected(CVQCAFService*, CVQCAFServiceInstance*) override {}
+
+  void OnMsgReceived(CVQCAFService*, CVQCAFMsgBuffer& Msg) override {
+    const u32 un32Id = Msg.GetMsgId();
+    if (un32Id == VQCAF_MSG_SERVICE_CONNECTED && mOpt.fRegister) {
+      CVQCAFMsgSigtraceRegister Reg;
+      Fill(Reg.mInfo);
+      Note(SendMsg(Reg, 0));
+    } else if (un32Id == VQCAF_MSG_SIGTRACE_CAPTURE && !mfCaptured) {
+      CVQCAFMsgSigtraceData Data;
+      SetText(Data.mInfo.szName, mOpt.strName);
+      for (u32 i = 1; i <= mOpt.un32Count; i++) {
+        memset(Data.mInfo.abyData, static_cast<int>(i), mOpt.un32Size);
+        Data.mInfo.un32DataLength = mOpt.fLength ? mOpt.un32Length : mOpt.un32Size;
+        Note(SendMsg(Data, mOpt.fBroadcastLast && i == mOpt.un32Count ? 1 : 0));
+      }
+      mfCaptured = true;
+    }
+  }
+  void Fill(VQCAF_SIGTRACE_REGISTER_INFO& Info) {
+    SetText(Info.szName, mOpt.strName);
+    SetText(Info.szDescription, mOpt.strDescription);
+  }
+  void Note(VQX_RESULT r) {
+    if (VQX_RESULT_FAILED(r)) fprintf(stderr, "sigtrace_provider: send failed 0x%08X\n", r), mfSendFailed = true;
+  }
+
+  const Options& mOpt;
+  std::atomic<bool> mfLinked{false}, mfCaptured{false}, mfSendFailed{false};
+};
+
+/* Polls cond every 5 ms for at most un32Ms. */
+template <typename F>
+bool WaitUntil(F cond, u32 un32Ms) {
+  const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(un32Ms);
+  while (!cond() && std::chrono::steady_clock::now() < End) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return cond();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!Parse(argc, argv, o)) return 2;
+  loopnet::LoopbackNets Net;
+  if (VQX_RESULT_FAILED(GlobalInit())) return 1;
+  CVQCAFCommParams Comm;
+  Comm.mApplicationName = o.strApp.c_str();
+  Comm.mun16GwPort = o.un16Port;
+  Comm.mun32NbExtraGwAddr = 1;
+  strcpy(Comm.maExtraGwAddr[0].szIpAddress0, "127.0.0.1");
+  Comm.maExtraGwAddr[0].un16Port = o.un16PeerPort;
+  Comm.mfRemoteAddrOnGwPortOnly = 0;
+  Comm.mun32HostLibTraceLevel = 0x7FFFFFFE;
+  CVQCAFGlobalsParams Params;
+  Params.mfAdaptersOn = 0;
+  Params.mpCommParams = &Comm;
+  bool fOk = !VQX_RESULT_FAILED(GlobalSetParam(&Params));
+  {
+    CProvider Provider(o);
+    fOk = fOk && !VQX_RESULT_FAILED(Provider.Start(nullptr)) && WaitUntil([&] { return Provider.mfCaptured.load(); }, 20000);
+    if (fOk && o.fStay) sleep(30);  // the parent kills it before
+    if (fOk && o.fUnregister) {
+      CVQCAFMsgSigtraceUnRegister Unreg;
+      Provider.Fill(Unreg.mInfo);
+      Provider.Note(Provider.SendMsg(Unreg, 0));
+    }
+    fOk = fOk && !VQX_RESULT_FAILED(Provider.Stop()) && !Provider.mfSendFailed;
+  }
+  CVQCAFGlobalsParams None;
+  GlobalSetParam(&None);
+  GlobalUninit(fOk ? VQX_RESULT_OK : VQX_RESULT_FAIL);
+  return fOk ? 0 : 1;
+}
