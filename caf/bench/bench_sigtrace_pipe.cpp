@@ -3,7 +3,6 @@
 // library) beside the same payload as raw host messages, in the same run.
 // The receiver (this program forked) answers every 64 messages; a sender
 // waits for that answer before the next 64. Target: services >= 70% of raw.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,7 +18,7 @@
 #include "vqcaflog.h"
 #include "vqcafservicedetector.h"
 #include "vqcafservicesigtraceserver.h"
-#include "vqx_gwlib.h"
+#include "peers/loopback.h"
 
 using namespace VQCAF;
 
@@ -27,26 +26,8 @@ namespace {
 
 constexpr u32 kWindow = 64, kRawId = 0x0A410001, kRawAck = 0x0A410002;
 
-u32 Loopback(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
-  if (un32Max == 0) return 0;
-  paAddr[0] = htonl(0x7F000001u), paMask[0] = htonl(0xFF000000u), paBcast[0] = htonl(0x7FFFFFFFu);
-  return 1;
-}
-u16 FreePort() {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(0x7F000001u);
-  socklen_t l = sizeof(a);
-  const int t = socket(AF_INET, SOCK_STREAM, 0);
-  bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
-  close(t);
-  return ntohs(a.sin_port);
-}
 void Open(const char* pszApp, u16 un16Port, u16 un16Peer) {
-  VqxGwLibSetInterfaceProvider(Loopback);
-  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
-  VQXGetIpInterfacesInit();
+  loopnet::UseLoopbackNets(1);
   alignas(16) static char acGlobals[16];
   SetGlobals(reinterpret_cast<CVQCAFGlobals*>(acGlobals));
   for (u32 m = 1; m < 12; m++) SetSubModTraceLevel(static_cast<_VQCAF_SUBMODULE_TYPE>(m), VQDIS);
@@ -120,7 +101,7 @@ u32 s_hPeer;
 
 bool Setup() {
   if (s_Child > 0) return s_pSender->mEnd.mfUp;
-  s_un16Parent = FreePort(), s_un16Child = FreePort();
+  s_un16Parent = loopnet::FreeLoopbackPort(), s_un16Child = loopnet::FreeLoopbackPort();
   s_Child = fork();
   if (s_Child == 0) Receiver();
   Open("bench_tx", s_un16Parent, s_un16Child);

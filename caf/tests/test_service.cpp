@@ -151,6 +151,10 @@ TEST(ServiceInfo, ReadBackAndCopiedToTheLibrary) {
   EXPECT_STREQ(R.Info.HostInfo.szApplicationName, "app") << "the whole host record";
   P.ReleaseCopy();
   EXPECT_EQ(P.mServiceInfo.mbufServiceUserContext.GetLendCount(), 0u);
+  CVQCAFServiceInfo Empty;
+  Empty.CopyToInfoStruct(R.Info);
+  EXPECT_EQ(R.Info.un32ServiceUserContextSize, 0u);
+  EXPECT_EQ(Empty.mbufServiceUserContext.GetLendCount(), 0u) << "an empty context keeps no loan";
   SetGlobals(nullptr);
 }
 

@@ -49,6 +49,8 @@ void CVQCAFServiceInfo::CopyToInfoStruct(_VQX_SERVICES_LIB_SERVICE_INFO& Record)
   ReleaseCopy();
   Record.pbyServiceUserContext = mbufServiceUserContext.GetData(__FILE__, __LINE__);
   mfLent = Record.pbyServiceUserContext != nullptr ? 1 : 0;
+  /* An empty context lends nothing, but the accessor counted a loan: give it back now. */
+  if (!mfLent) mbufServiceUserContext.ReleaseData(__FILE__, __LINE__);
 }
 
 void CVQCAFServiceInfo::ReleaseCopy() {
