@@ -25,19 +25,6 @@ namespace {
 std::atomic<u32> s_nNounceCount{1};
 std::atomic<PFN_VQX_SIP_RANDOM> s_pfnRandom{nullptr};
 
-bool IEq(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void Random(u8* pby, size_t n)
 {
     if (PFN_VQX_SIP_RANDOM pfn = s_pfnRandom.load()) {
@@ -87,7 +74,7 @@ std::string_view ChallengeParam(const SipAuthSchemeIe* pChallenge, const char* s
         const auto* p = static_cast<const SipParameterIe*>(VQXMsgElementGet(&pChallenge->msParameter, i, &un16Size));
         const char* szParam = p != nullptr && un16Size >= sizeof(SipParameterIe) ? VQ500SipStringGet(&p->msText)
                                                                                  : nullptr;
-        if (szParam != nullptr && IEq(szParam, szName)) {
+        if (szParam != nullptr && VqxSipIEq(szParam, szName)) {
             return VQ500SipValueGet(&p->stValue);
         }
     }
@@ -106,7 +93,7 @@ bool OffersAuth(std::string_view list)
         while (!opt.empty() && (opt.back() == ' ' || opt.back() == '\t')) {
             opt.remove_suffix(1);
         }
-        if (IEq(opt, "auth")) {
+        if (VqxSipIEq(opt, "auth")) {
             return true;
         }
         list = n == std::string_view::npos ? std::string_view() : list.substr(n + 1);
@@ -137,12 +124,7 @@ VQX_RESULT AddAuth(void* pMsg, void* pSet, u32 un32Type, const SipAuthSchemeIe* 
 
 void CvtHex(const u8 abyBin[16], HASHHEX out)
 {
-    static const char s_szHex[] = "0123456789abcdef";
-    for (int i = 0; i < 16; ++i) {
-        out[2 * i] = s_szHex[abyBin[i] >> 4];
-        out[2 * i + 1] = s_szHex[abyBin[i] & 0xF];
-    }
-    out[32] = '\0';
+    VqxSipHex(abyBin, 16, out);
 }
 
 void DigestCalcHA1(const char* szAlg, const char* szUser, const char* szRealm, const char* szPassword,
@@ -151,7 +133,7 @@ void DigestCalcHA1(const char* szAlg, const char* szUser, const char* szRealm, c
     Md5 h;
     h << Text(szUser) << ":" << Text(szRealm) << ":" << Text(szPassword);
     h.Hex(out);
-    if (IEq(Text(szAlg), "md5-sess")) {
+    if (VqxSipIEq(Text(szAlg), "md5-sess")) {
         // RFC 7616 3.4.2: the session key hashes the hex text of H(A1).
         Md5 s;
         s << std::string_view(out, 32) << ":" << Text(szNonce) << ":" << Text(szCNonce);
@@ -166,7 +148,7 @@ void DigestCalcResponse(const HASHHEX ha1, const char* szNonce, const char* szNc
     HASHHEX ha2;
     Md5 a2;
     a2 << Text(szMethod) << ":" << Text(szUri);
-    if (IEq(Text(szQop), "auth-int")) {
+    if (VqxSipIEq(Text(szQop), "auth-int")) {
         a2 << ":" << std::string_view(hEntity != nullptr ? hEntity : "", hEntity != nullptr ? 32 : 0);
     }
     a2.Hex(ha2);
@@ -194,7 +176,7 @@ VQX_RESULT VQ500SipHeaderFill_Auth(void* pMsg, const SipAuthSchemeIe* pChallenge
     if (szScheme == nullptr || realm.data() == nullptr || nonce.data() == nullptr) {
         return VQX_RESULT_MISMATCH;
     }
-    if (alg.data() != nullptr && !IEq(alg, "MD5") && !IEq(alg, "MD5-sess")) {
+    if (alg.data() != nullptr && !VqxSipIEq(alg, "MD5") && !VqxSipIEq(alg, "MD5-sess")) {
         return VQX_RESULT_NOT_SUPPORTED;
     }
     const bool fQop = qopList.data() != nullptr;
@@ -215,11 +197,7 @@ VQX_RESULT VQ500SipHeaderFill_Auth(void* pMsg, const SipAuthSchemeIe* pChallenge
         std::snprintf(szNc, sizeof szNc, "%08x", s_nNounceCount.fetch_add(1));
         u8 aby[8] = {};
         Random(aby, sizeof aby);
-        static const char s_szHex[] = "0123456789abcdef";
-        for (size_t i = 0; i < sizeof aby; ++i) {
-            szCNonce[2 * i] = s_szHex[aby[i] >> 4];
-            szCNonce[2 * i + 1] = s_szHex[aby[i] & 0xF];
-        }
+        VqxSipHex(aby, sizeof aby, szCNonce);
     }
     const std::string sRealm(realm), sNonce(nonce), sAlg(alg.data() ? alg : ""), sOpaque(opaque.data() ? opaque : "");
     HASHHEX ha1, response;

@@ -11,9 +11,11 @@
 #include "vq500_sip_ie_records.h"
 #include "vqx_msg_element.h"
 
+#include <cctype>
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 constexpr u32 kSipValueToken = 1;
 constexpr u32 kSipValueQuoted = 2;
@@ -24,6 +26,31 @@ inline u32 VqxSipGet32(const void* p)
     u32 v;
     std::memcpy(&v, p, sizeof v);
     return v;
+}
+
+/* Equal texts, letters compared without case (names, schemes, parameters). */
+inline bool VqxSipIEq(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/* n bytes as 2n lower-case hex digits and a NUL: out holds 2n + 1 characters. */
+inline void VqxSipHex(const u8* pby, size_t n, char* out)
+{
+    static const char s_szHex[] = "0123456789abcdef";
+    for (size_t i = 0; i < n; ++i) {
+        out[2 * i] = s_szHex[pby[i] >> 4];
+        out[2 * i + 1] = s_szHex[pby[i] & 0xF];
+    }
+    out[2 * n] = '\0';
 }
 
 /* Address kinds whose record is a URI: SIP, SIPS, IM. */

@@ -18,25 +18,12 @@
 
 namespace {
 
-bool IEq(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 /* Index + 1 of the name equal to text (case-blind), 0 when none. */
 template <size_t N>
 u32 Lookup(const char* const (&names)[N], std::string_view text)
 {
     for (size_t i = 0; i < N; ++i) {
-        if (IEq(names[i], text)) {
+        if (VqxSipIEq(names[i], text)) {
             return static_cast<u32>(i + 1);
         }
     }
@@ -115,7 +102,7 @@ std::string_view Trim(std::string_view s)
 bool StartsWithName(char* szText, const char* szName, char** ppRest)
 {
     const size_t n = std::strlen(szName);
-    if (strnlen(szText, n) < n || !IEq(std::string_view(szText, n), szName)) {
+    if (strnlen(szText, n) < n || !VqxSipIEq(std::string_view(szText, n), szName)) {
         return false;
     }
     char* p = szText + n;
@@ -148,7 +135,7 @@ void SplitParams(char* p, const char* const (&names)[N], char** (&outs)[N])
         }
         for (size_t i = 0; i < N; ++i) {
             const size_t n = std::strlen(names[i]);
-            if (IEq(std::string_view(p, strnlen(p, n)), names[i]) && outs[i] != nullptr && p[n] != '\0') {
+            if (VqxSipIEq(std::string_view(p, strnlen(p, n)), names[i]) && outs[i] != nullptr && p[n] != '\0') {
                 *outs[i] = p + n;
             }
         }
@@ -223,7 +210,7 @@ void VQ500SipAddrspecStrParseString(char* szText, char** pszScheme, char** pszUs
             *pPw = '\0';
             *pszPassword = pPw + 1;
         }
-    } else if (IEq(szText, "tel")) {
+    } else if (VqxSipIEq(szText, "tel")) {
         *pszUser = pHost;
         *pszHost = nullptr;
     }
