@@ -26,7 +26,8 @@ inline std::string Sh(const std::string& strCommand) {
 
 class CDemoPage : public VQCAF::IVQCAFCliPage {
  public:
-  explicit CDemoPage(const char* pszTitle, VQCAF::CVQCAFMutex* pAppMutex = nullptr) : mstrTitle(pszTitle), mpAppMutex(pAppMutex) {}
+  explicit CDemoPage(const char* pszTitle, VQCAF::CVQCAFMutex* pAppMutex = nullptr)
+      : mstrTitle(pszTitle), mpAppMutex(pAppMutex) {}
   ~CDemoPage() override { mfAlive = false; }
   VQX_RESULT Display() override {
     VQCAF::CVQCAFMutexAutoGetGive Lock(mpAppMutex);
@@ -35,7 +36,8 @@ class CDemoPage : public VQCAF::IVQCAFCliPage {
     return mfAlive ? VQX_RESULT_OK : VQX_RESULT_FAIL;
   }
   VQX_RESULT HandleChoice(int nKey, _VQX_CLI_TOOLS_CMD* pCmd, unsigned int* pfHandled) override {
-    const char* apszLabels[] = {"Name : ", "Port : ", "Mode : ", "Note : "}, *apszValues[] = {"n0", "1", "on", "-"};
+    const char* apszLabels[] = {"Name : ", "Port : ", "Mode : ", "Note : "};
+    const char* apszValues[] = {"n0", "1", "on", "-"};
     const bool fCmd = nKey == 'a' || nKey == 'b';
     *pfHandled = fCmd || nKey == VQX_CLI_TOOLS_KEY_CTRL_UP || nKey == VQX_CLI_TOOLS_KEY_CTRL_DOWN;
     if (!*pfHandled) mstrUnhandled += static_cast<char>(nKey);
@@ -50,7 +52,8 @@ class CDemoPage : public VQCAF::IVQCAFCliPage {
   /* The port field must be decimal and at most 65535. */
   VQX_RESULT ValidateUserInput(_VQX_CLI_TOOLS_CMD* pCmd, unsigned int* pfValid) override {
     const char* psz = pCmd->aszValue[pCmd->un32Index];
-    *pfValid = pCmd->un32Index != 1 || (psz[0] != '\0' && strspn(psz, "0123456789") == strlen(psz) && strlen(psz) <= 5 && atoi(psz) <= 65535);
+    const size_t n = strlen(psz);
+    *pfValid = pCmd->un32Index != 1 || (n > 0 && n <= 5 && strspn(psz, "0123456789") == n && atoi(psz) <= 65535);
     return VQX_RESULT_OK;
   }
   VQX_RESULT ApplyUserInput(_VQX_CLI_TOOLS_CMD* pCmd) override {
@@ -68,7 +71,8 @@ class CDemoPage : public VQCAF::IVQCAFCliPage {
   std::atomic<bool> mfAlive{true};
   std::atomic<int> mnDisplays{0};
   int mnScroll = 0;
-  std::string mstrApplied = "-", mstrUnhandled;
+  std::string mstrApplied = "-";
+  std::string mstrUnhandled;
 };
 
 #endif

@@ -15,22 +15,37 @@ std::vector<std::string> Parse(std::vector<std::string> aArgs) {
   for (std::string& s : aArgs) argv.push_back(s.data());
   std::vector<std::string> aOut = {std::to_string(C.ParseCmdLineArgs(static_cast<int>(argv.size()), argv.data())), ""};
   RemoveLogTraceListener(&Listener);
-  for (const std::string& s : {std::string(C.mAppName.c_str()), std::to_string(C.mun32DaemonMode), std::to_string(C.mun32DbMode),
-                               std::string(C.mCfgFile.c_str()), std::string(C.mCfgPath.c_str()), std::to_string(C.mun32GwPort),
-                               std::string(C.mGwAddr0.c_str()), std::string(C.mGwAddr1.c_str()), std::to_string(C.mun32Port),
-                               std::string(C.mAdapterName.c_str()), std::string(C.mPid.c_str())})
-    aOut[1] += s + "|";
+  const std::string aFields[] = {C.mAppName.c_str(),
+                                 std::to_string(C.mun32DaemonMode),
+                                 std::to_string(C.mun32DbMode),
+                                 C.mCfgFile.c_str(),
+                                 C.mCfgPath.c_str(),
+                                 std::to_string(C.mun32GwPort),
+                                 C.mGwAddr0.c_str(),
+                                 C.mGwAddr1.c_str(),
+                                 std::to_string(C.mun32Port),
+                                 C.mAdapterName.c_str(),
+                                 C.mPid.c_str()};
+  for (const std::string& s : aFields) aOut[1] += s + "|";
   for (const CVQCAFString& a : C.mAdapterList) aOut[1] += std::string(a.c_str()) + ",";
   for (const std::string& s : Diag.Lines()) aOut.push_back(s);
   for (const std::string& s : Listener.Texts()) aOut.push_back(s);
   return aOut;
 }
 
-struct Row { std::vector<std::string> aArgs; VQX_RESULT un32Result; const char* pszFields; const char* pszLogPart; };
+struct Row {
+  std::vector<std::string> aArgs;
+  VQX_RESULT un32Result;
+  const char* pszFields;
+  const char* pszLogPart;
+};
 const Row kRows[] = {
     {{"app"}, VQX_RESULT_INVALID_PARAM, "|0|0|||0|||0|||", "No parameter to parse on the command line"},
-    {{"app", "-d", "-name", "n1", "-c", "f.xml", "-gw", "12000", "-gw_addr_0", "10.0.0.1", "-gw_addr_1", "h1", "-port", "65535", "-pid", "77", "-adapter", "TB0,tb1,,x"},
-     VQX_RESULT_OK, "n1|1|0|f.xml||12000|10.0.0.1|h1|65535|TB0,tb1,,x|77|TB0,tb1,x,", ""},
+    {{"app", "-d", "-name", "n1", "-c", "f.xml", "-gw", "12000", "-gw_addr_0", "10.0.0.1", "-gw_addr_1", "h1", "-port",
+      "65535", "-pid", "77", "-adapter", "TB0,tb1,,x"},
+     VQX_RESULT_OK,
+     "n1|1|0|f.xml||12000|10.0.0.1|h1|65535|TB0,tb1,,x|77|TB0,tb1,x,",
+     ""},
     {{"app", "junk", "-D", "-C", "x", "-db"}, VQX_RESULT_OK, "|0|1|||0|||0|||", ""},
     {{"app", "-db", "-name", "n"}, VQX_RESULT_OK, "n|0|1|||0|||0|||", ""},
     {{"app", "-name", "n", "-c"}, VQX_RESULT_INVALID_PARAM, "n|0|0|||0|||0|||", "Missing argument for option '-c'"},

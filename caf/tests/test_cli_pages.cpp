@@ -9,8 +9,10 @@ namespace {
 TEST(Console, KeysReachConsoleThenPageAndRemovedPagesGo) {
   CVQCAFCli Cli;
   volatile u32 fQuit = 0;
-  CDemoPage *pOne = new CDemoPage("one"), *pTwo = new CDemoPage("two");
-  CVQCAFPtr<IVQCAFCliPage> One{pOne}, Two{pTwo};
+  CDemoPage* pOne = new CDemoPage("one");
+  CDemoPage* pTwo = new CDemoPage("two");
+  CVQCAFPtr<IVQCAFCliPage> One{pOne};
+  CVQCAFPtr<IVQCAFCliPage> Two{pTwo};
   _VQX_CLI_TOOLS_INIT_PARAMS P;
   VqxCliToolsInitParamsDefault(&P);
   P.fOffScreen = 1;
@@ -27,7 +29,8 @@ TEST(Console, KeysReachConsoleThenPageAndRemovedPagesGo) {
     return std::string(sz).find(psz) != std::string::npos;
   };
   EXPECT_TRUE(Shows({}, "Page 1/2: one\none scroll=0 last=-"));
-  EXPECT_TRUE(Shows({'\t', VQX_CLI_TOOLS_KEY_CTRL_UP, 'z'}, "Page 2/2: two\ntwo scroll=-1"));  // each step in the terminal test
+  EXPECT_TRUE(
+      Shows({'\t', VQX_CLI_TOOLS_KEY_CTRL_UP, 'z'}, "Page 2/2: two\ntwo scroll=-1"));  // each step in the terminal test
   EXPECT_EQ(pTwo->mstrUnhandled, "z");
   EXPECT_TRUE(Shows({VQX_CLI_TOOLS_KEY_BACK_TAB, 'h'}, "(q) Quit application\n"));
   EXPECT_TRUE(Shows({}, "(a) two fields\n(b) four fields"));

@@ -11,7 +11,11 @@ namespace {
 struct OffScreen {
   CVQCAFCli Cli;
   _VQX_CLI_TOOLS_INIT_PARAMS P;
-  OffScreen() { VqxCliToolsInitParamsDefault(&P); P.fOffScreen = 1; EXPECT_EQ(Cli.Open(P, nullptr), VQX_RESULT_OK); }
+  OffScreen() {
+    VqxCliToolsInitParamsDefault(&P);
+    P.fOffScreen = 1;
+    EXPECT_EQ(Cli.Open(P, nullptr), VQX_RESULT_OK);
+  }
 };
 
 TEST(CliPagesMt, PagesChangeUnderTheMutexDisplayTakes) {
@@ -20,7 +24,12 @@ TEST(CliPagesMt, PagesChangeUnderTheMutexDisplayTakes) {
   ASSERT_EQ(C.Cli.AddPage(CVQCAFPtr<IVQCAFCliPage>(new CDemoPage("first", &AppMutex))), VQX_RESULT_OK);
   std::atomic<bool> fDone{false};
   EXPECT_TRUE(ReturnsInTime([&] {
-    std::thread Console([&] { for (int i = 0; i < 3000 && !fDone; i++) VqxCliToolsRefresh(C.Cli.GetHandle()), VqxCliToolsInjectKey(C.Cli.GetHandle(), '\t'); });
+    std::thread Console([&] {
+      for (int i = 0; i < 3000 && !fDone; i++) {
+        VqxCliToolsRefresh(C.Cli.GetHandle());
+        VqxCliToolsInjectKey(C.Cli.GetHandle(), '\t');
+      }
+    });
     for (int i = 0; i < 300; i++) {
       CVQCAFMutexAutoGetGive Lock(&AppMutex);  // as an application adds and removes its pages
       CVQCAFPtr<IVQCAFCliPage> Page(new CDemoPage("churn", &AppMutex));
@@ -38,13 +47,15 @@ class CGatePage : public CDemoPage {
   CGatePage() : CDemoPage("gate") {}
   VQX_RESULT Display() override {
     std::unique_lock<std::mutex> Lock(mMutex);
-    mfEntered = true, mCond.notify_all();
+    mfEntered = true;
+    mCond.notify_all();
     mCond.wait(Lock, [this] { return mfRelease; });
     return CDemoPage::Display();  // the object must still be whole here
   }
   std::mutex mMutex;
   std::condition_variable mCond;
-  bool mfEntered = false, mfRelease = false;
+  bool mfEntered = false;
+  bool mfRelease = false;
 };
 
 TEST(CliPagesMt, PageRemovedWhileShownSurvivesTheCall) {
@@ -69,7 +80,11 @@ TEST(CliPagesMt, PageRemovedWhileShownSurvivesTheCall) {
   });
   EXPECT_TRUE(WaitBlocked(nRemover));  // RemovePage waits for the console to leave the page
   EXPECT_FALSE(fRemoved);
-  { std::lock_guard<std::mutex> Lock(pGate->mMutex); pGate->mfRelease = true; pGate->mCond.notify_all(); }  // the page may go once released
+  {  // the page may go once released
+    std::lock_guard<std::mutex> Lock(pGate->mMutex);
+    pGate->mfRelease = true;
+    pGate->mCond.notify_all();
+  }
   Remover.join();
   Console.join();
   EXPECT_TRUE(fRemoved);

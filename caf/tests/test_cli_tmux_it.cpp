@@ -18,19 +18,29 @@ int RunDemo() {
   VqxCliToolsInitParamsDefault(&Cli);
   snprintf(Cli.szTitle, sizeof(Cli.szTitle), "Demo console");
   CVQCAFGlobalsParams Params;
-  Params.mpCliParams = &Cli, Params.mpfQuit = &fQuit;
+  Params.mpCliParams = &Cli;
+  Params.mpfQuit = &fQuit;
   if (GlobalInit() != VQX_RESULT_OK || GlobalSetParam(&Params) != VQX_RESULT_OK) return 1;
-  CVQCAFPtr<IVQCAFCliPage> One(new CDemoPage("one")), Two(new CDemoPage("two"));
-  GetCli()->AddPage(One), GetCli()->AddPage(Two);
+  CVQCAFPtr<IVQCAFCliPage> One(new CDemoPage("one"));
+  CVQCAFPtr<IVQCAFCliPage> Two(new CDemoPage("two"));
+  GetCli()->AddPage(One);
+  GetCli()->AddPage(Two);
   const char* pszMs = getenv("VQX_CLI_DEMO_MS");
   const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(pszMs ? atoi(pszMs) : 60000);
-  while (fQuit == 0 && std::chrono::steady_clock::now() < End) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  GetCli()->RemovePage(One), GetCli()->RemovePage(Two);
+  while (fQuit == 0 && std::chrono::steady_clock::now() < End)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  GetCli()->RemovePage(One);
+  GetCli()->RemovePage(Two);
   CVQCAFGlobalsParams Empty;
-  GlobalSetParam(&Empty), GlobalUninit();
+  GlobalSetParam(&Empty);
+  GlobalUninit();
   return fQuit != 0 || pszMs != nullptr ? 0 : 2;
 }
-const int kDemo = getenv("VQX_CLI_DEMO") != nullptr ? (exit(RunDemo()), 0) : 0;
+/* Runs before main: the same program is the demo when VQX_CLI_DEMO is set. */
+const bool kDemo = [] {
+  if (getenv("VQX_CLI_DEMO") != nullptr) exit(RunDemo());
+  return false;
+}();
 
 const std::string kExe = std::filesystem::read_symlink("/proc/self/exe").string();
 
@@ -38,18 +48,30 @@ TEST(CliTmux, TwoPageDemoInARealTerminal) {
   ASSERT_EQ(Sh("command -v tmux >/dev/null && echo yes"), "yes\n") << "tmux is needed (scripts/deps.sh)";
   CTempDir Dir;
   const std::string strTmux = "tmux -L vqx_cli_" + std::to_string(getpid()) + " ";
-  const std::string strRun = "cd " + Dir.Path("") + "; stty -a > before; VQX_CLI_DEMO=1 " + kExe + "; echo $? > rc.tmp; stty -a > after; mv rc.tmp rc; sleep 60";
+  const std::string strRun = "cd " + Dir.Path("") + "; stty -a > before; VQX_CLI_DEMO=1 " + kExe +
+                             "; echo $? > rc.tmp; stty -a > after; mv rc.tmp rc; sleep 60";
   Sh(strTmux + "new-session -d -x 100 -y 30 -s demo \"sh -c '" + strRun + "'\"");
   auto Screen = [&] { return Sh(strTmux + "capture-pane -p -t demo"); };
-  const std::pair<const char*, const char*> kSteps[] = {  // keys sent, then text the screen must show
-      {"", "Page 1/2: one"}, {"Tab", "Page 2/2: two"}, {"a", "> Name : n0"}, {"Enter", "> Port : 1"},
+  const std::pair<const char*, const char*> kSteps[] = {
+      // keys sent, then text the screen must show
+      {"", "Page 1/2: one"},
+      {"Tab", "Page 2/2: two"},
+      {"a", "> Name : n0"},
+      {"Enter", "> Port : 1"},
       {"7 0 0 0 0 Enter", "Invalid value, try again: > Port : 70000"},
       {"BSpace BSpace BSpace BSpace BSpace 8 0 Enter", "two scroll=0 last=a:n0:80"},
-      {"b Enter Enter m Enter Enter", "two scroll=0 last=b:n0:1:m:-"}, {"C-Up C-Up", "two scroll=-2"}, {"C-Down", "two scroll=-1"},
-      {"T C L I Enter 3 Enter", "Trace level of CLI set to VQLV3"}, {"BTab", "Page 1/2: one"}, {"q n Enter", "one scroll=0"}, {"q y Enter", ""}};
+      {"b Enter Enter m Enter Enter", "two scroll=0 last=b:n0:1:m:-"},
+      {"C-Up C-Up", "two scroll=-2"},
+      {"C-Down", "two scroll=-1"},
+      {"T C L I Enter 3 Enter", "Trace level of CLI set to VQLV3"},
+      {"BTab", "Page 1/2: one"},
+      {"q n Enter", "one scroll=0"},
+      {"q y Enter", ""}};
   for (const auto& [pszKeys, pszShown] : kSteps) {
     if (pszKeys[0] != '\0') Sh(strTmux + "send-keys -t demo " + pszKeys);
-    EXPECT_TRUE(WaitFor([&] { return Screen().find(pszShown) != std::string::npos; })) << "after " << pszKeys << " no '" << pszShown << "' in:\n" << Screen();
+    EXPECT_TRUE(WaitFor([&] { return Screen().find(pszShown) != std::string::npos; }))
+        << "after " << pszKeys << " no '" << pszShown << "' in:\n"
+        << Screen();
   }
   EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(Dir.Path("rc")); })) << Screen();
   Sh(strTmux + "kill-server");
@@ -59,10 +81,15 @@ TEST(CliTmux, TwoPageDemoInARealTerminal) {
 }
 
 TEST(CliTmux, NoTerminalNoEscapesAndIdleAtEndOfInput) {
-  auto CpuMs = [] { rusage u; getrusage(RUSAGE_CHILDREN, &u); return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3; };
+  auto CpuMs = [] {
+    rusage u;
+    getrusage(RUSAGE_CHILDREN, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+  };
   for (const char* pszEnv : {"VQX_SERVICE_MODE=1 ", ""}) {
     const double dStartMs = CpuMs();
-    const std::string strOut = Sh(std::string(pszEnv) + "VQX_CLI_DEMO=1 VQX_CLI_DEMO_MS=1500 " + kExe + " </dev/null; echo rc=$?");
+    const std::string strOut =
+        Sh(std::string(pszEnv) + "VQX_CLI_DEMO=1 VQX_CLI_DEMO_MS=1500 " + kExe + " </dev/null; echo rc=$?");
     EXPECT_EQ(strOut.find('\x1b'), std::string::npos) << pszEnv;
     EXPECT_NE(strOut.find("rc=0"), std::string::npos) << strOut;
     EXPECT_LT(CpuMs() - dStartMs, 750.0) << pszEnv << "spent on a 1500 ms run";

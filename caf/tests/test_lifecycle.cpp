@@ -17,14 +17,36 @@ VQX_RESULT Called(const char* psz) {
 
 /* Doubles for every step; the log and the console are the real ones behind their doubles so that threads start. */
 VQCAF_LIFE_CYCLE_STEPS Doubles() {
-  return {[](const CVQCAFLogParams& P) { const VQX_RESULT r = Called("log init"); return VQX_RESULT_FAILED(r) ? r : InitLog(P); },
-          [](const CVQCAFLogParams&) { return Called("log set"); }, [] { Called("log uninit"); return UninitLog(); },
-          [](CVQCAFCommParams&) { return Called("comm init"); }, [](CVQCAFCommParams&) { return Called("comm set"); },
-          [](u32 fA, u32 fH) { return Called(fA && !fH ? "comm start 1 0" : "comm start ?"); }, [] { return Called("comm uninit"); },
-          [] { return Called("detector init"); }, [] { return Called("detector uninit"); }, [] { return Called("detector poll"); },
-          [](CVQCAFCli& Cli, const _VQX_CLI_TOOLS_INIT_PARAMS& P, volatile u32* pf) { const VQX_RESULT r = Called("cli open"); return VQX_RESULT_FAILED(r) ? r : Cli.Open(P, pf); },
-          [](CVQCAFCli& Cli) { Cli.Close(); return Called("cli close"); }, [](void*) { return Called("cmc init"); },
-          [](void*) { return Called("cmc set"); }, [] { return Called("cmc uninit"); }, [] { return Called("cmc poll"); }};
+  VQCAF_LIFE_CYCLE_STEPS S;
+  S.pfnLogInit = [](const CVQCAFLogParams& P) {
+    const VQX_RESULT r = Called("log init");
+    return VQX_RESULT_FAILED(r) ? r : InitLog(P);
+  };
+  S.pfnLogSetParam = [](const CVQCAFLogParams&) { return Called("log set"); };
+  S.pfnLogUninit = [] {
+    Called("log uninit");
+    return UninitLog();
+  };
+  S.pfnCommInit = [](CVQCAFCommParams&) { return Called("comm init"); };
+  S.pfnCommSetParam = [](CVQCAFCommParams&) { return Called("comm set"); };
+  S.pfnCommStart = [](u32 fA, u32 fH) { return Called(fA && !fH ? "comm start 1 0" : "comm start ?"); };
+  S.pfnCommUninit = [] { return Called("comm uninit"); };
+  S.pfnDetectorInit = [] { return Called("detector init"); };
+  S.pfnDetectorUninit = [] { return Called("detector uninit"); };
+  S.pfnDetectorPoll = [] { return Called("detector poll"); };
+  S.pfnCliOpen = [](CVQCAFCli& Cli, const _VQX_CLI_TOOLS_INIT_PARAMS& P, volatile u32* pf) {
+    const VQX_RESULT r = Called("cli open");
+    return VQX_RESULT_FAILED(r) ? r : Cli.Open(P, pf);
+  };
+  S.pfnCliClose = [](CVQCAFCli& Cli) {
+    Cli.Close();
+    return Called("cli close");
+  };
+  S.pfnCmcInit = [](void*) { return Called("cmc init"); };
+  S.pfnCmcSetParam = [](void*) { return Called("cmc set"); };
+  S.pfnCmcUninit = [] { return Called("cmc uninit"); };
+  S.pfnCmcPoll = [] { return Called("cmc poll"); };
+  return S;
 }
 
 size_t ThreadCount() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
@@ -38,10 +60,17 @@ struct LifeCycle : ::testing::Test {
   CVQCAFGlobalsParams Params;
   CTempDir Dir;
   void SetUp() override {
-    g_aCalls.clear(), g_strFailing.clear();
+    g_aCalls.clear();
+    g_strFailing.clear();
     VqxCliToolsInitParamsDefault(&Cli);
-    Cli.fOffScreen = 1, Log.mstrBaseName = Dir.Path("log").c_str(), Params.mfHostsOn = 0;
-    Params.mpLogParams = &Log, Params.mpCommParams = &Comm, Params.mpCliParams = &Cli, Params.mpfQuit = &fQuit, Params.mpCmcParams = &nCmc;
+    Cli.fOffScreen = 1;
+    Log.mstrBaseName = Dir.Path("log").c_str();
+    Params.mfHostsOn = 0;
+    Params.mpLogParams = &Log;
+    Params.mpCommParams = &Comm;
+    Params.mpCliParams = &Cli;
+    Params.mpfQuit = &fQuit;
+    Params.mpCmcParams = &nCmc;
   }
   void TearDown() override { VqcafSetLifeCycleSteps(nullptr); }
   std::vector<std::string> Take() { return std::exchange(g_aCalls, {}); }
@@ -58,7 +87,8 @@ TEST_F(LifeCycle, StartLaterAndStopOrder) {
   EXPECT_EQ(GlobalPoll(), VQX_RESULT_OK);
   EXPECT_EQ(GlobalSetParam(&Params), VQX_RESULT_OK);
   EXPECT_EQ(Take(), (V{"detector poll", "cmc poll", "log set", "comm set", "cmc set", "comm start 1 0"}));
-  Params.mpCmcParams = nullptr, Params.mpCliParams = nullptr;
+  Params.mpCmcParams = nullptr;
+  Params.mpCliParams = nullptr;
   EXPECT_EQ(GlobalSetParam(&Params), VQX_RESULT_OK);
   EXPECT_EQ(Take(), (V{"cli close", "cmc uninit", "log set", "comm set", "comm start 1 0"}));
   CVQCAFGlobalsParams Empty;
@@ -83,9 +113,14 @@ TEST_F(LifeCycle, FailingStepReturnsAtOnceAndUninitStopsTheRest) {
     EXPECT_EQ(GlobalUninit(), VQX_RESULT_OK);
     // Every module that came up is stopped, in the stop order.
     std::vector<std::string> aExpected;
-    const std::pair<const char*, const char*> kStops[] = {{"cli open", "cli close"}, {"cmc init", "cmc uninit"}, {"detector init", "detector uninit"}, {"comm init", "comm uninit"}, {"log init", "log uninit"}};
-    for (const auto& [pszUp, pszDown] : kStops)
+    const std::pair<const char*, const char*> kStops[] = {{"cli open", "cli close"},
+                                                          {"cmc init", "cmc uninit"},
+                                                          {"detector init", "detector uninit"},
+                                                          {"comm init", "comm uninit"},
+                                                          {"log init", "log uninit"}};
+    for (const auto& [pszUp, pszDown] : kStops) {
       if (std::find(aUp.begin(), aUp.end(), pszUp) != aUp.end() && g_strFailing != pszUp) aExpected.push_back(pszDown);
+    }
     EXPECT_EQ(Take(), aExpected);
     EXPECT_EQ(ThreadCount(), nThreads);
   }
@@ -94,7 +129,8 @@ TEST_F(LifeCycle, FailingStepReturnsAtOnceAndUninitStopsTheRest) {
 TEST(LifeCycleDone, WaitsOnlyWhenSomeoneCanPressReturn) {
   unsetenv("VQX_SERVICE_MODE");
   EXPECT_FALSE(VqcafWaitsForReturn(0, VQX_RESULT_OK, true));
-  EXPECT_TRUE(VqcafWaitsForReturn(1, VQX_RESULT_OK, true) && VqcafWaitsForReturn(0, VQX_RESULT_FAIL, true));
+  EXPECT_TRUE(VqcafWaitsForReturn(1, VQX_RESULT_OK, true));
+  EXPECT_TRUE(VqcafWaitsForReturn(0, VQX_RESULT_FAIL, true));
   EXPECT_FALSE(VqcafWaitsForReturn(1, VQX_RESULT_FAIL, false));  // daemon, pipe: nobody to answer
   for (const char* psz : {"VQX_STARTED_BY_LAUNCH_LIB", "VQX_BACKGROUND_LAUNCH", "VQX_SERVICE_MODE"}) {
     setenv(psz, "1", 1);

@@ -1,9 +1,9 @@
 /*
  * vqcaf_test_support.h - what the framework tests share: the headers they
  * use, bounded waits on an event (a condition, a thread asleep in the
- * kernel), scenario steps checked in order, a temporary directory, file
- * reading, and captures of the foundation's diagnostics and of the log
- * listeners.
+ * kernel), scenario steps checked in order, a temporary directory, a file
+ * size limit, file reading, and captures of the foundation's diagnostics
+ * and of the log listeners.
  */
 #ifndef VQCAF_TEST_SUPPORT_H
 #define VQCAF_TEST_SUPPORT_H
@@ -27,8 +27,8 @@
 #include <thread>
 
 #include "vqcafbuffer.h"
-#include "vqcafexception.h"
 #include "vqcafdatetime.h"
+#include "vqcafexception.h"
 #include "vqcaffile.h"
 #include "vqcaflog.h"
 #include "vqcaflogdao.h"
@@ -67,6 +67,7 @@ inline bool IsBlocked(pid_t nTid) {
   const size_t n = s.rfind(')');  // the state follows the command name
   return n != std::string::npos && n + 2 < s.size() && s[n + 2] == 'S';
 }
+
 /* Waits until the thread that stores its id in nTid has done so and sleeps. */
 inline bool WaitBlocked(const std::atomic<pid_t>& nTid) {
   return WaitFor([&nTid] { return nTid.load() != 0 && IsBlocked(nTid.load()); });
@@ -79,23 +80,34 @@ struct Step {
   Step(const char* psz, const G& Got, const E& Expected)
       : pszName(psz), un64Got(static_cast<u64>(Got)), un64Expected(static_cast<u64>(Expected)) {}
   const char* pszName;
-  u64 un64Got, un64Expected;
+  u64 un64Got;
+  u64 un64Expected;
 };
+
 inline void ExpectSteps(std::initializer_list<Step> aSteps) {
-  for (const Step& s : aSteps) EXPECT_EQ(s.un64Got, s.un64Expected) << std::hex << s.pszName << " answered 0x" << s.un64Got;
+  for (const Step& s : aSteps) {
+    EXPECT_EQ(s.un64Got, s.un64Expected) << std::hex << s.pszName << " answered 0x" << s.un64Got;
+  }
 }
 
 /* The result of the framework exception f() throws; 0 when it throws none. */
 template <typename F>
 u64 ThrownResult(F f) {
-  try { f(); } catch (const CVQCAFException& e) { return e.Result(); }
+  try {
+    f();
+  } catch (const CVQCAFException& e) {
+    return e.Result();
+  }
   return 0;
 }
 
 /* A thread that keeps its kernel id in nTid, then runs f. */
 template <typename F>
 std::thread TrackedThread(std::atomic<pid_t>& nTid, F f) {
-  return std::thread([&nTid, f] { nTid = gettid(), f(); });
+  return std::thread([&nTid, f] {
+    nTid = gettid();
+    f();
+  });
 }
 
 /* Runs f on another thread; false when it did not return within kBound. */
@@ -116,6 +128,26 @@ class CTempDir {
   std::error_code mError;
 };
 
+/* A file size limit standing in for a full disk while it lives (RLIM_INFINITY: none): writes
+ * past it fail with EFBIG instead of raising SIGXFSZ. */
+class CFileSizeLimit {
+ public:
+  explicit CFileSizeLimit(rlim_t nBytes) {
+    EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &mOld), 0);
+    EXPECT_NE(signal(SIGXFSZ, SIG_IGN), SIG_ERR);
+    struct rlimit Limit = mOld;
+    Limit.rlim_cur = std::min(nBytes, mOld.rlim_max);
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &Limit), 0);
+  }
+  ~CFileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &mOld);
+    signal(SIGXFSZ, SIG_DFL);
+  }
+
+ private:
+  struct rlimit mOld {};
+};
+
 /* The lines of a text, or of a log file each without its "YYYY-MM-DD HH:MM:SS.mmm " stamp. */
 inline std::vector<std::string> SplitLines(const std::string& strText) {
   std::vector<std::string> aLines;
@@ -123,6 +155,7 @@ inline std::vector<std::string> SplitLines(const std::string& strText) {
   for (std::string strLine; std::getline(Stream, strLine);) aLines.push_back(strLine);
   return aLines;
 }
+
 inline std::vector<std::string> LogLines(const std::string& strPath) {
   std::vector<std::string> aLines = SplitLines(ReadFile(strPath));
   for (std::string& s : aLines) s = s.size() > 24 ? s.substr(24) : std::string();
@@ -131,13 +164,15 @@ inline std::vector<std::string> LogLines(const std::string& strPath) {
 
 /* Today's date as the log segment names carry it. */
 inline std::string Today() {
-  char acDate[VQCAF_DATETIME_DATE_SIZE] = {}, acTime[VQCAF_DATETIME_TIME_SIZE];
+  char acDate[VQCAF_DATETIME_DATE_SIZE] = {};
+  char acTime[VQCAF_DATETIME_TIME_SIZE];
   CVQCAFDateTime::GetStringDateTime(acDate, acTime, 1);
   return acDate;
 }
 
 struct CapturedLine {
-  u32 un32Level, un32SubMod;
+  u32 un32Level;
+  u32 un32SubMod;
   std::string strText;
 };
 
@@ -149,8 +184,14 @@ class CCaptureListener : public IVQCAFLogTraceListener {
     maLines.push_back({static_cast<u32>(Level), static_cast<u32>(SubMod), std::string(pszText, un32Length)});
   }
   /* What arrived since the last Take (Take empties the capture, Peek does not). */
-  std::vector<CapturedLine> Take() { std::lock_guard<std::mutex> Lock(mMutex); return std::exchange(maLines, {}); }
-  std::vector<CapturedLine> Peek() { std::lock_guard<std::mutex> Lock(mMutex); return maLines; }
+  std::vector<CapturedLine> Take() {
+    std::lock_guard<std::mutex> Lock(mMutex);
+    return std::exchange(maLines, {});
+  }
+  std::vector<CapturedLine> Peek() {
+    std::lock_guard<std::mutex> Lock(mMutex);
+    return maLines;
+  }
   std::vector<std::string> Texts() {
     std::vector<std::string> a;
     for (const CapturedLine& L : Take()) a.push_back(L.strText);
@@ -175,7 +216,8 @@ class CDiagCapture : public CCaptureListener {
 
  private:
   static void Print(void* pv, u32 un32Level, const char* pszLine) {
-    static_cast<CDiagCapture*>(pv)->OnLogTrace(static_cast<_VQX_TRACE_LEVEL>(un32Level), VQCAF_SUBMODULE_BASE, pszLine, strlen(pszLine));
+    static_cast<CDiagCapture*>(pv)->OnLogTrace(static_cast<_VQX_TRACE_LEVEL>(un32Level), VQCAF_SUBMODULE_BASE, pszLine,
+                                               strlen(pszLine));
   }
 };
 
