@@ -29,6 +29,21 @@ class CHostLibLoan {
 
 constexpr const char* kNoComm = "CVQCAFComm::Init() must be called first!";
 
+void PutBe32(u8* p, u32 v) {
+  p[0] = static_cast<u8>(v >> 24), p[1] = static_cast<u8>(v >> 16), p[2] = static_cast<u8>(v >> 8), p[3] = static_cast<u8>(v);
+}
+u32 GetBe32(const u8* p) { return (u32{p[0]} << 24) | (u32{p[1]} << 16) | (u32{p[2]} << 8) | u32{p[3]}; }
+
+/* The envelope as written: header, the id member, the end marker (24 bytes). */
+void PutEnvelope(u8* p, u32 un32MsgId) {
+  PutBe32(p, static_cast<u32>(CVQCAF_MSG_PUBLIC_HEADER >> 32));
+  PutBe32(p + 4, static_cast<u32>(CVQCAF_MSG_PUBLIC_HEADER));
+  PutBe32(p + 8, CVQCAF_MSG_SUB_MsgId);
+  PutBe32(p + 12, 4);
+  PutBe32(p + 16, un32MsgId);
+  PutBe32(p + 20, CVQCAF_MSG_SUB_END);
+}
+
 }  // namespace
 
 void CVQCAFMsgBuffer::Init() {
@@ -165,12 +180,9 @@ VQX_RESULT CVQCAFMsgBuffer::SerializeToVqxMsg(u32 un32MsgId, IVQCAFSerializable&
     mpMsg->un64UserContext2 = un64Uc2;
     VQX_RESULT r;
     if (VqcafMsgHasEnvelope(un32MsgId)) {
-      if (VQX_RESULT_FAILED(r = CVQCAFSerialize::Write(CVQCAF_MSG_PUBLIC_HEADER)))
-        return Fail(kOp, "Failed to write public header (8 bytes)", r, __LINE__);
-      if (VQX_RESULT_FAILED(r = WriteWithIdAndSize(CVQCAF_MSG_SUB_MsgId, un32MsgId)))
-        return Fail(kOp, "Failed to write in_un32MsgId", r, __LINE__);
-      if (VQX_RESULT_FAILED(r = CVQCAFSerialize::Write(CVQCAF_MSG_SUB_END)))
-        return Fail(kOp, "Failed to write CVQCAF_MSG_SUB_END", r, __LINE__);
+      /* The message was just sized for the envelope: written in place, in one go. */
+      PutEnvelope(VQXMsgPayload(mpMsg), un32MsgId);
+      mpMsg->un32PayloadLength = mun32Offset = CVQCAF_MSG_ENVELOPE_SIZE;
     }
     if (pReplacement != nullptr) {
       if (VQX_RESULT_FAILED(r = CVQCAFSerialize::Write(static_cast<IVQCAFSerializable&>(*pReplacement))))
@@ -200,7 +212,14 @@ VQX_RESULT CVQCAFMsgBuffer::UnserializeFromVqxMsg(u32 un32MsgId, IVQCAFSerializa
     un64Uc2 = mpMsg->un64UserContext2;
     u32 un32Serialized = mpMsg->un32MsgId;
     VQX_RESULT r;
-    if (VqcafMsgHasEnvelope(un32MsgId)) {
+    const u8* p = VQXMsgPayload(mpMsg) + mun32Offset;
+    if (VqcafMsgHasEnvelope(un32MsgId) && mun32Offset <= mpMsg->un32PayloadLength &&
+        mpMsg->un32PayloadLength - mun32Offset >= CVQCAF_MSG_ENVELOPE_SIZE && GetBe32(p + 8) == CVQCAF_MSG_SUB_MsgId &&
+        GetBe32(p + 12) == 4 && GetBe32(p + 20) == CVQCAF_MSG_SUB_END) {
+      /* The envelope as this framework writes it, read in one go. */
+      un32Serialized = GetBe32(p + 16);
+      mun32Offset += CVQCAF_MSG_ENVELOPE_SIZE;
+    } else if (VqcafMsgHasEnvelope(un32MsgId)) {
       un32Serialized = 0;
       if (VQX_RESULT_FAILED(r = Read(8, nullptr))) return Fail(kOp, "Failed to read public header (8 bytes)", r, __LINE__);
       for (;;) {
