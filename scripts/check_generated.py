@@ -29,6 +29,8 @@ GENERATORS = [
     ("testing/golden/sigtrace/gen_framings.py", ["{out}"], "sigtrace/tests/data/framing_*.bin"),
     ("testing/golden/sigtrace/gen_decoder_cases.py", ["{out}"], ["sigtrace/tests/data/decoder_model_cases.txt"]),
     ("testing/golden/hostlib/peer_notifications.py", ["{out}"], ["hostlib/tests/data/peer_notifications.hex"]),
+    ("testing/golden/caf/comm_golden.py", ["write", "{out}"], "caf/tests/data/comm_*.bin"),
+    ("testing/golden/svclib/services_golden.py", ["write", "{out}"], "svclib/tests/data/svc_*.bin"),
     ("testing/golden/cmc/cmc_attr_golden.py", ["{out}"], ["caf/tests/data/cmc_attr_payloads.txt"]),
 ]
 

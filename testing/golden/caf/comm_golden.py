@@ -11,6 +11,9 @@ import os
 import struct
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "svclib"))
+from services_golden import run_cases  # noqa: E402  (the shared write/check command line)
+
 PUBLIC_HEADER = 0xCCAFCCAFCCAFCCAF
 SUB_MSGID, SUB_END = 0x0B000001, 0x0B0000FF
 BUF_MAGIC_ID, BUF_DATA_ID, BUF_END, BUF_MAGIC = 0x7CAF7001, 0x7CAF7002, 0x7CAF70FF, 0x1234CAFE
@@ -156,26 +159,5 @@ CASES = {
 }
 
 
-def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("write", "check"):
-        sys.exit(__doc__)
-    folder = sys.argv[2]
-    for name, (data, check) in sorted(CASES.items()):
-        path = os.path.join(folder, name)
-        if sys.argv[1] == "write":
-            with open(path, "wb") as f:
-                f.write(data)
-            continue
-        with open(path, "rb") as f:
-            got = f.read()
-        try:
-            ok = check(got)
-        except (ValueError, struct.error) as e:
-            ok = False
-            print("%s: %s" % (name, e))
-        if not ok:
-            sys.exit("%s: decoded bytes differ from the case" % name)
-
-
 if __name__ == "__main__":
-    main()
+    run_cases(CASES, __doc__)

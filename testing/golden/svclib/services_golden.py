@@ -48,12 +48,16 @@ CASES = {
 }
 
 
-def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("write", "check"):
-        sys.exit(__doc__)
-    for name, (data, check) in sorted(CASES.items()):
-        path = os.path.join(sys.argv[2], name)
-        if sys.argv[1] == "write":
+def run_cases(cases, doc, argv=None):
+    """The command line of the golden scripts: "write DIR" writes each case's bytes into DIR under its name;
+    "check DIR" reads the same names there (as the C++ test wrote them) and exits 1 at the first one whose
+    check fails. cases: {file name: (bytes, check of the bytes read)}."""
+    argv = sys.argv[1:] if argv is None else argv
+    if len(argv) != 2 or argv[0] not in ("write", "check"):
+        sys.exit(doc)
+    for name, (data, check) in sorted(cases.items()):
+        path = os.path.join(argv[1], name)
+        if argv[0] == "write":
             with open(path, "wb") as f:
                 f.write(data)
             continue
@@ -69,4 +73,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    run_cases(CASES, __doc__)
