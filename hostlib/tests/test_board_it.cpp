@@ -58,12 +58,7 @@ class BoardTest : public ::testing::Test {
 /* One set-up: board events acknowledged while we send nothing, then our requests answered and acknowledged. */
 TEST_F(BoardTest, EventsAcknowledgedWithoutTrafficOfOurOwnThenRequestsAnsweredThroughImplicitFilters) {
   ASSERT_EQ(b.Board.Command("full on"), "ok");
-  _VQX_FILTER_PARAMS set{};
-  set.un32Version = 1;
-  set.un32Mask = VQX_FILTER_MASK_MSG_ID;
-  set.MsgId = 0x03000005u;
-  VQX_FILTER_HANDLE hEvents = nullptr;
-  ASSERT_EQ(VQXCreateMsgFilterEx(b.hLib, 1, &set, &hEvents), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE hEvents = NewFilter(b.hLib, {FilterSet(VQX_FILTER_MASK_MSG_ID, 0x03000005u)});
   const long nAcks0 = b.Board.Stat("acks");
   /* Sixteen messages: acknowledged at once; then one alone: after 400 ms without other traffic. */
   ASSERT_EQ(b.Board.Command("event 16 0x03000005 16"), "ok");

@@ -20,32 +20,11 @@ u32 ClassIndexOf(const void* pBuf) {
   return prefix.un32ClassIndex;
 }
 
-/* Opens a library with a chosen receive fifo size or class list. */
-class BufTest : public ::testing::Test {
- protected:
-  void Open(u32 un32ReceiveFifoSize, std::vector<_VQX_PREALLOC_BUF_POOL> classes = {}) {
-    mParams = HostLibTestParams(&mLog);
-    mParams.un32ReceiveFifoSize = un32ReceiveFifoSize;
-    mParams.un32NbPreAllocBufferPools = static_cast<u32>(classes.size());
-    for (size_t i = 0; i < classes.size(); i++) mParams.aPreAllocBufferPools[i] = classes[i];
-    ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
-  }
-  void TearDown() override {
-    if (mhLib != nullptr) { EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK); }
-  }
-  void Flush() {
-    VqxHostLibCriticalSectionEnter(mhLib);
-    VqxHostLibCriticalSectionLeave(mhLib);
-  }
-  CapturedLog mLog;
-  _VQX_LIB_PARAMS mParams{};
-  VQX_LIB_HANDLE mhLib = nullptr;
-};
+using BufTest = HostLibTest;
 
 /* ----------------------------------------------------------- classes */
 
 TEST_F(BufTest, ExactRequestsMarkStatesAndUsableSize) {
-  Open(50000);
   void* pExact = VqxBufMalloc(mhLib, 384 - VQX_BUF_PREFIX_SIZE, 1, __FILE__, __LINE__);
   ASSERT_NE(pExact, nullptr);
   EXPECT_EQ(ClassIndexOf(pExact), 0u);
@@ -67,7 +46,6 @@ TEST_F(BufTest, ExactRequestsMarkStatesAndUsableSize) {
 /* ---------------------------------------------------- pools of messages */
 
 TEST_F(BufTest, PoolOfMessagesRefusals) {
-  Open(50000);
   const struct {
     const char* pszName;
     _VQX_POOL_OF_MESSAGES_PARAMS params;
@@ -95,7 +73,6 @@ TEST_F(BufTest, PoolOfMessagesRefusals) {
 }
 
 TEST_F(BufTest, PoolOfMessagesTakeRefillAndFallBack) {
-  Open(50000);
   /* Given in descending order: the pool still picks the smallest class that fits. */
   _VQX_POOL_OF_MESSAGES_PARAMS params = {2, {{1000, 2}, {100, 3}}};
   VQX_POOL_OF_MESSAGES_HANDLE hPool = nullptr;
@@ -123,12 +100,10 @@ TEST_F(BufTest, PoolOfMessagesTakeRefillAndFallBack) {
   EXPECT_EQ(VQXGetMsgFromPool(nullptr, hPool, 10, &hMsg), VQX_RESULT_API_INVALID_LIB_HANDLE);
   for (VQX_MSG_HANDLE& h : taken) EXPECT_EQ(VQXReleaseMsgEx(mhLib, &h), VQX_RESULT_OK);
   ASSERT_EQ(VQXPoolOfMessagesDestroy(mhLib, hPool), VQX_RESULT_API_OK);
-  Flush();
-  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+  EXPECT_EQ(LiveCount(), 0u);
 }
 
 TEST_F(BufTest, PoolRefillOutOfMemoryStillHandsOutTheMessageWithSuccess) {
-  Open(50000);
   _VQX_POOL_OF_MESSAGES_PARAMS params = {1, {{100, 1}}};
   VQX_POOL_OF_MESSAGES_HANDLE hPool = nullptr;
   ASSERT_EQ(VQXPoolOfMessagesAlloc(mhLib, &params, &hPool), VQX_RESULT_API_OK);
@@ -163,8 +138,7 @@ TEST_F(BufTest, PoolRefillOutOfMemoryStillHandsOutTheMessageWithSuccess) {
 
   for (VQX_MSG_HANDLE* ph : {&hFirst, &hSecond, &hThird}) EXPECT_EQ(VQXReleaseMsgEx(mhLib, ph), VQX_RESULT_OK);
   ASSERT_EQ(VQXPoolOfMessagesDestroy(mhLib, hPool), VQX_RESULT_API_OK);
-  Flush();
-  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+  EXPECT_EQ(LiveCount(), 0u);
 }
 
 /* -------------------------------------------------------- coalescing */
@@ -192,7 +166,6 @@ VQX_RESULT FakeReceiveMultiple(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE, u32, u32*
 }
 
 TEST_F(BufTest, CoalescingQueueSendsInBatches) {
-  Open(50000);
   VqxLib(mhLib)->pFctSendMultiple = FakeSendMultiple;
   VqxLib(mhLib)->pFctReceiveMultiple = FakeReceiveMultiple;
   g_sendCalls.clear();
@@ -238,13 +211,11 @@ TEST_F(BufTest, CoalescingQueueSendsInBatches) {
   EXPECT_EQ(pQueue->un32NbQueued, 0u);
   VqxApiCoalescingAddMsgInternal(mhLib, pQueue, hMsg, __FILE__, __LINE__);
   EXPECT_EQ(VqxApiCoalescingQueueDestroy(mhLib, pQueue), VQX_RESULT_OK);
-  Flush();
-  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+  EXPECT_EQ(LiveCount(), 0u);
   VqxMutexDestroy(g_hOwnerMutex);
 }
 
 TEST_F(BufTest, CoalescingQueueRefusalsAndNoSendPath) {
-  Open(50000);
   VQX_COALESCING_QUEUE_PARAMS params = {0, nullptr, nullptr};
   EXPECT_EQ(VqxApiCoalescingQueueCreate(nullptr, &params), nullptr);
   EXPECT_EQ(VqxApiCoalescingQueueCreate(mhLib, nullptr), nullptr);
@@ -265,8 +236,7 @@ TEST_F(BufTest, CoalescingQueueRefusalsAndNoSendPath) {
   EXPECT_EQ(VqxApiCoalescingAddMsgInternal(mhLib, pQueue, hB, __FILE__, __LINE__), VQX_RESULT_API_NOT_IMPLEMENTED);
   EXPECT_TRUE(mLog.WaitFor("VqxApiCoalescingKick failed, queue full, can't queue one more message!"));
   EXPECT_EQ(VqxApiCoalescingQueueDestroy(mhLib, pQueue), VQX_RESULT_OK);
-  Flush();
-  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+  EXPECT_EQ(LiveCount(), 0u);
 }
 
 /* -------------------------------------------------------- reassembly */
@@ -286,7 +256,7 @@ VQX_MSG_HANDLE MakeFragment(VQX_LIB_HANDLE hLib, u32 un32Serial, u16 un16FragInf
 class FragTest : public BufTest {
  protected:
   void SetUp() override {
-    Open(50000);
+    BufTest::SetUp();
     VqxHostLibCriticalSectionEnter(mhLib);
     ASSERT_EQ(VqxFragInit(mhLib, &mState), VQX_RESULT_OK);
   }

@@ -133,17 +133,13 @@ TEST_F(DbgTest, TimeoutAndWakeAreSilentOtherFailuresLogged) {
   Sync();
   EXPECT_EQ(mLog.Count("quiet.cpp"), 0u);
   /* A filter the layer does not know is refused, with its address. */
-  _VQX_FILTER_PARAMS set{};
-  set.un32Mask = VQX_FILTER_MASK_MSG_ID;
-  set.MsgId = 0x06000099u;
-  VQX_FILTER_HANDLE hPlain = nullptr;
-  ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &hPlain), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE hPlain = NewFilter(mhLib, {FilterSet(VQX_FILTER_MASK_MSG_ID, 0x06000099u)});
   EXPECT_EQ(VQXReceiveMsgDbg(mhLib, hPlain, 0, &hMsg, "loud.cpp", 5), VQX_RESULT_API_INVALID_FIL_HANDLE);
   EXPECT_TRUE(mLog.WaitFor("loud.cpp:5> VQXReceiveMsgDbg: "));
   EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &hPlain, "loud.cpp", 6), VQX_RESULT_API_INVALID_FIL_HANDLE);
   EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hPlain), VQX_RESULT_API_OK);
   /* Another library handle is refused by every twin. */
-  VQX_LIB_HANDLE hOther = reinterpret_cast<VQX_LIB_HANDLE>(&set);
+  VQX_LIB_HANDLE hOther = reinterpret_cast<VQX_LIB_HANDLE>(&hPlain);
   EXPECT_EQ(VQXReceiveMsgDbg(hOther, h, 0, &hMsg, "loud.cpp", 7), VQX_RESULT_API_INVALID_LIB_HANDLE);
   EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "quiet.cpp", 8), VQX_RESULT_API_OK);
 }

@@ -79,15 +79,11 @@ TEST(HostChild, CountsWhatItsFiltersLetThrough) {
                                       {static_cast<u16>(EnvU32("VQX_HOST_PARENT_PORT"))}, &peers);
   VQX_LIB_HANDLE hLib = nullptr;
   ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
-  _VQX_FILTER_PARAMS sets[2] = {};
-  sets[0].un32Version = sets[1].un32Version = 1;
-  sets[0].un32Mask = VQX_FILTER_MASK_MSG_GROUP | VQX_FILTER_MASK_MSG_TYPE;
-  sets[0].MsgGroup = EnvU32("VQX_HOST_GROUP");
-  sets[0].MsgTypeMask = VQX_MSG_TYPE_EVENT | VQX_MSG_TYPE_REQUEST;
-  sets[1].un32Mask = VQX_FILTER_MASK_MSG_ID;
-  sets[1].MsgId = kEndId;
-  VQX_FILTER_HANDLE hFilter = nullptr;
-  ASSERT_EQ(VQXCreateMsgFilterEx(hLib, 2, sets, &hFilter), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE hFilter =
+      NewFilter(hLib, {FilterSet(VQX_FILTER_MASK_MSG_GROUP | VQX_FILTER_MASK_MSG_TYPE, EnvU32("VQX_HOST_GROUP") << 16, 0,
+                                 VQX_MSG_TYPE_EVENT | VQX_MSG_TYPE_REQUEST),
+                       FilterSet(VQX_FILTER_MASK_MSG_ID, kEndId)});
+  ASSERT_NE(hFilter, nullptr);
   u32 un32Got = 0;
   bool fEnd = false, fInOrder = true;
   WaitUntil(
@@ -136,11 +132,7 @@ class HostsTest : public ::testing::Test {
   void Open(const std::vector<u16>& children) {
     _VQX_LIB_PARAMS params = HostParams(&mLog, mun16Port, "parent", children, &mPeers);
     ASSERT_EQ(VQXOpenLib(&params, &mhLib), VQX_RESULT_API_OK);
-    _VQX_FILTER_PARAMS set{};
-    set.un32Version = 1;
-    set.un32Mask = VQX_FILTER_MASK_MSG_ID;
-    set.MsgId = VQX_MSG_ID_API_NOTIF_HOST_ADDED;
-    ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &mhNotif), VQX_RESULT_API_OK);
+    mhNotif = NewFilter(mhLib, {FilterSet(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_HOST_ADDED)});
   }
   /* Handle of the remote host of that application name whose remote filters have come, 0 if none yet. */
   u32 ReadyHost(const char* pszApp) {

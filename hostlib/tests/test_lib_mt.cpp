@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,45 +23,33 @@ using LibTest = HostLibTest;
 
 /* ------------------------------------------------------------ validation */
 
-struct LibParamsRow {
-  const char* pszName;
-  void (*pFctSet)(_VQX_LIB_PARAMS&);
-  VQX_RESULT expected;
-  const char* pszLine; /* expected log text, or null */
-};
+/* The redundancy record's fields in order: valid, poll, network down, adapter down, gw0, gw1, preferred, flow mode. */
+void ReadRedundancy(std::istream& in, _VQX_NETWORK_REDUNDANCY_PARAMETERS& r) {
+  in >> r.fValid >> r.un32PollDelayMs >> r.un32NetworkDownDelayMs >> r.un32AdapterDownDelayMs >> r.fUseGw0 >>
+      r.fUseGw1 >> r.un32PreferredGateway >> r.FlowControlMode;
+}
 
-using P = _VQX_LIB_PARAMS;
-const LibParamsRow kLibParamsRows[] = {
-    {"defaults", [](P&) {}, VQX_RESULT_API_OK, nullptr},
-    {"transport type 2", [](P& p) { p.un32TransportType = 2; }, VQX_RESULT_API_INVALID_TRANSPORT_TYPE,
-     "VQXValidateLibParams: VQX_RESULT_API_INVALID_TRANSPORT_TYPE"},
-    {"257 extra addresses", [](P& p) { p.un32NbExtraGwAddr = 257; }, VQX_RESULT_API_OUT_OF_RANGE, "un32NbExtraGwAddr is too big"},
-    {"256 extra addresses", [](P& p) { p.un32NbExtraGwAddr = 256; }, VQX_RESULT_API_OK, nullptr},
-    {"rx priority 2", [](P& p) { p.un32RxThreadPriority = 2; }, VQX_RESULT_API_INVALID_RX_THREAD_PRIO, "VQX_RESULT_API_INVALID_RX_THREAD_PRIO"},
-    {"send fifo 1", [](P& p) { p.un32SendFifoSize = 1; }, VQX_RESULT_API_INVALID_SEND_FIFO_SIZE, "VQX_RESULT_API_INVALID_SEND_FIFO_SIZE"},
-    {"send fifo 2", [](P& p) { p.un32SendFifoSize = 2; }, VQX_RESULT_API_OK, nullptr},
-    {"send fifo 65535", [](P& p) { p.un32SendFifoSize = 65535; }, VQX_RESULT_API_OK, nullptr},
-    {"send fifo 65536", [](P& p) { p.un32SendFifoSize = 65536; }, VQX_RESULT_API_INVALID_SEND_FIFO_SIZE, nullptr},
-    {"receive fifo 1", [](P& p) { p.un32ReceiveFifoSize = 1; }, VQX_RESULT_API_INVALID_RECV_FIFO_SIZE, nullptr},
-    {"receive fifo 512000", [](P& p) { p.un32ReceiveFifoSize = 512000; }, VQX_RESULT_API_OK, nullptr},
-    {"receive fifo 512001", [](P& p) { p.un32ReceiveFifoSize = 512001; }, VQX_RESULT_API_INVALID_RECV_FIFO_SIZE, nullptr},
-    {"9 pools", [](P& p) { p.un32NbPreAllocBufferPools = 9; }, VQX_RESULT_API_INVALID_NB_PREALLOC_BUF_POOLS, nullptr},
-    {"host type 3", [](P& p) { p.HostType = 3; }, VQX_RESULT_API_INVALID_PARAM,
-     "HostType parameter is invalid, VQX_ADAPTER_TYPE_HOST should be used"},
-    {"host type 6", [](P& p) { p.HostType = 6; }, VQX_RESULT_API_OK, nullptr},
-    {"both gw off", [](P& p) { p.NetworkRedundancy = {1, 2000, 4500, 10000, 0, 0, 0, 0}; }, VQX_RESULT_API_INVALID_PARAM,
-     "Both gw are disabled!"},
-    {"bad redundancy", [](P& p) { p.NetworkRedundancy = {1, 2000, 4500, 10000, 1, 0, 2, 0}; }, VQX_RESULT_API_INVALID_PARAM,
-     "VQXValidateLibParams: Invalid network redundancy parameters"},
-};
-
+/* Open parameter rows, one field set by name: tests/data/lib_params.txt. */
 TEST_F(LibTest, ValidateLibParamsTable) {
-  for (const LibParamsRow& row : kLibParamsRows) {
+  using P = _VQX_LIB_PARAMS;
+  const std::map<std::string, u32 P::*> kFields = {
+      {"un32TransportType", &P::un32TransportType},     {"un32NbExtraGwAddr", &P::un32NbExtraGwAddr},
+      {"un32RxThreadPriority", &P::un32RxThreadPriority}, {"un32SendFifoSize", &P::un32SendFifoSize},
+      {"un32ReceiveFifoSize", &P::un32ReceiveFifoSize}, {"un32NbPreAllocBufferPools", &P::un32NbPreAllocBufferPools},
+      {"HostType", &P::HostType}};
+  for (const auto& row : DataRows("lib_params.txt")) {
     mLog.Clear();
     _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
-    row.pFctSet(params);
-    EXPECT_EQ(VQXValidateLibParams(mhLib, &params), row.expected) << row.pszName;
-    if (row.pszLine != nullptr) { EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName; }
+    std::istringstream in(row.at(1));
+    std::string field;
+    in >> field;
+    if (field == "NetworkRedundancy") {
+      ReadRedundancy(in, params.NetworkRedundancy);
+    } else if (field != "-") {
+      in >> params.*kFields.at(field);
+    }
+    EXPECT_EQ(VQXValidateLibParams(mhLib, &params), DataNum(row[2])) << row[0];
+    if (row[3] != "-") { EXPECT_TRUE(mLog.WaitFor(row[3].c_str())) << row[0]; }
   }
   /* Zero fields take their defaults: fifos, posting count, log thread, redundancy delays and paths. */
   _VQX_LIB_PARAMS p = HostLibTestParams(nullptr);
@@ -78,8 +67,7 @@ TEST_F(LibTest, ValidateRedundancyTable) {
     mLog.Clear();
     _VQX_NETWORK_REDUNDANCY_PARAMETERS r{};
     std::istringstream in(row[1]);
-    in >> r.fValid >> r.un32PollDelayMs >> r.un32NetworkDownDelayMs >> r.un32AdapterDownDelayMs >> r.fUseGw0 >>
-        r.fUseGw1 >> r.un32PreferredGateway >> r.FlowControlMode;
+    ReadRedundancy(in, r);
     EXPECT_EQ(VQXValidateNetworkRedundancyParams(mhLib, &r), DataNum(row[2])) << row[0];
     EXPECT_EQ(r.un32PollDelayMs, DataNum(row[3])) << row[0];
     EXPECT_EQ(r.FlowControlMode, std::stoi(row[4])) << row[0];
@@ -164,7 +152,7 @@ TEST(LibOpen, FailingStepRollsEverythingBack) {
 
 /* A gateway glue that records what the library asks of it. */
 struct GlueCalls {
-  std::atomic<int> init{0}, uninit{0}, apply{0}, poll{0}, discover{0};
+  std::atomic<int> init{0}, uninit{0}, apply{0};
   std::atomic<int> enable[2][2] = {{0, 0}, {0, 0}};
   std::atomic<bool> failAdaptersEnable{false};
 } g_glue;
@@ -189,8 +177,8 @@ const VQX_HOSTLIB_GATEWAY_GLUE kGlue = {
       return fHosts == 0 && fOn != 0 && g_glue.failAdaptersEnable ? VQX_RESULT_FAIL : VQX_RESULT_OK;
     },
     [](VQX_LIB_HANDLE, u32) { return g_glue.apply++, VQX_RESULT_OK; },
-    [](VQX_LIB_HANDLE) { return g_glue.poll++, VQX_RESULT_OK; },
-    [](VQX_LIB_HANDLE) { return g_glue.discover++, VQX_RESULT_OK; },
+    nullptr,
+    nullptr,
 };
 
 TEST(LibGateway, SwitchesReachTheGlue) {
@@ -211,10 +199,6 @@ TEST(LibGateway, SwitchesReachTheGlue) {
   EXPECT_EQ(g_glue.apply.load(), 2) << "new port applied to both instances";
   ASSERT_EQ(VQXModifLibParams(hLib, &params), VQX_RESULT_API_OK);
   EXPECT_EQ(g_glue.apply.load(), 2) << "nothing changed";
-  EXPECT_EQ(VQXPollLibrary(hLib), VQX_RESULT_API_OK);
-  EXPECT_EQ(VQXPollAdapters(hLib), VQX_RESULT_API_OK);
-  EXPECT_EQ(g_glue.poll.load(), 1);
-  EXPECT_EQ(g_glue.discover.load(), 1);
   EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
   EXPECT_EQ(g_glue.uninit.load(), 1);
 
@@ -325,9 +309,7 @@ TEST_F(LibTest, MessagesFromManyThreads) {
   });
   for (std::thread& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
-  VqxHostLibCriticalSectionEnter(mhLib);
-  VqxHostLibCriticalSectionLeave(mhLib);
-  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+  EXPECT_EQ(LiveCount(), 0u);
   _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.MsgSerial, static_cast<u64>(kThreads * kRounds));
   EXPECT_EQ(stats.CurrentAllocated, 0u);

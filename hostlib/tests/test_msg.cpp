@@ -178,9 +178,7 @@ TEST_F(MsgTest, DoubleReleaseIsRefusedWithoutReadingFreedMemory) {
   hMsg = hStale;
   EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_API_INVALID_MSG_HANDLE);
   /* Leaving the lock frees the batch; a third release touches freed memory only if it trusts the prefix. */
-  VqxHostLibCriticalSectionEnter(mhLib);
-  VqxHostLibCriticalSectionLeave(mhLib);
-  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+  EXPECT_EQ(LiveCount(), 0u);
   hMsg = hStale;
   EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_API_INVALID_MSG_HANDLE);
   EXPECT_EQ(hMsg, nullptr);
@@ -209,27 +207,36 @@ TEST_F(MsgTest, OverwrittenPrefixIsReportedAndNothingReleased) {
   EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_OK);
 }
 
-struct HeaderFault { const char* pszName; void (*pFctBreak)(VQX_MSG_HANDLE); };
+/* A header that does not fit its buffer: refused by the check, the copy and the swap; a send refuses and frees it. */
+struct HeaderFault { const char* pszName; void (*pFctBreak)(VQX_MSG_HANDLE); VQX_RESULT sendResult; const char* pszSendLine; };
 
 TEST_F(MsgTest, HeaderThatDoesNotFitItsBufferIsRefused) {
+  constexpr VQX_RESULT kInvalid = VQX_RESULT_API_MSGSZ_INVALID;
   const HeaderFault faults[] = {
-      {"length beyond buffer", [](VQX_MSG_HANDLE h) { h->un32Length = 0x7FFFFFF0; h->un32PayloadMaxLength = 0x7FFFFFF0 - 88; }},
-      {"payload start", [](VQX_MSG_HANDLE h) { h->un32PayloadStart = 64; }},
-      {"payload length above max", [](VQX_MSG_HANDLE h) { h->un32PayloadLength = h->un32PayloadMaxLength + 1; }},
-      {"max not length - 88", [](VQX_MSG_HANDLE h) { h->un32PayloadMaxLength = h->un32Length; }},
-      {"length below header", [](VQX_MSG_HANDLE h) { h->un32Length = 40; h->un32PayloadMaxLength = 0xFFFFFFD0; }},
+      {"length beyond the largest message", [](VQX_MSG_HANDLE h) { h->un32Length = 0x7FFFFFF0; h->un32PayloadMaxLength = 0x7FFFFFF0 - 88; },
+       VQX_RESULT_API_MSGSZ_NOT_SUPPORTED, "VqxMsgSend: This message is too huge\n"},
+      {"length beyond buffer", [](VQX_MSG_HANDLE h) { h->un32Length = 1000; h->un32PayloadMaxLength = 912; }, kInvalid,
+       "VqxMsgSend: Msg=0x06000001 header does not match its buffer"},
+      {"payload start", [](VQX_MSG_HANDLE h) { h->un32PayloadStart = 64; }, kInvalid, "header does not match its buffer"},
+      {"payload length above max", [](VQX_MSG_HANDLE h) { h->un32PayloadLength = h->un32PayloadMaxLength + 1; }, kInvalid,
+       "VqxMsgSend: Msg=0x06000001 invalid un32PayloadLength\n"},
+      {"max not length - 88", [](VQX_MSG_HANDLE h) { h->un32PayloadMaxLength = h->un32Length; }, kInvalid,
+       "VqxMsgSend: Msg=0x06000001 invalid un32PayloadMaxLength\n"},
+      {"length below header", [](VQX_MSG_HANDLE h) { h->un32Length = 40; h->un32PayloadMaxLength = 0xFFFFFFD0; }, kInvalid,
+       "header does not match its buffer"},
   };
   for (const HeaderFault& fault : faults) {
-    VQX_MSG_HANDLE hMsg = nullptr;
-    ASSERT_EQ(VQXGetMsg(mhLib, 200, &hMsg), VQX_RESULT_API_OK);
-    EXPECT_EQ(VQXTestMsgEx(mhLib, hMsg, 0, 0), VQX_RESULT_API_OK) << fault.pszName;
+    SCOPED_TRACE(fault.pszName);
+    mLog.Clear();
+    VQX_MSG_HANDLE hMsg = NewMsg(0x06000001, 0xDA000001, 200);
+    EXPECT_EQ(VQXTestMsgEx(mhLib, hMsg, 0, 0), VQX_RESULT_API_OK);
     fault.pFctBreak(hMsg);
-    EXPECT_EQ(VQXTestMsgEx(mhLib, hMsg, 0, 0), VQX_RESULT_API_MSGSZ_INVALID) << fault.pszName;
-    VqxHostLibCriticalSectionEnter(mhLib);
-    EXPECT_EQ(VqxMsgCopyCreate(mhLib, hMsg), nullptr) << fault.pszName;
-    VqxHostLibCriticalSectionLeave(mhLib);
-    EXPECT_EQ(VQXHostSwapMsgToSend(mhLib, hMsg), VQX_RESULT_API_MSGSZ_INVALID) << fault.pszName;
-    EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_OK) << fault.pszName;
+    EXPECT_EQ(VQXTestMsgEx(mhLib, hMsg, 0, 0), VQX_RESULT_API_MSGSZ_INVALID);
+    Locked(mhLib, [&] { EXPECT_EQ(VqxMsgCopyCreate(mhLib, hMsg), nullptr); });
+    EXPECT_EQ(VQXHostSwapMsgToSend(mhLib, hMsg), VQX_RESULT_API_MSGSZ_INVALID);
+    EXPECT_EQ(VQXSendMsgEx(mhLib, &hMsg, nullptr), fault.sendResult);
+    EXPECT_TRUE(mLog.WaitFor(fault.pszSendLine));
+    EXPECT_EQ(LiveCount(), 0u);
   }
 }
 

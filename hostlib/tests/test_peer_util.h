@@ -151,13 +151,7 @@ class PeerTest : public HostLibTest {
     TakeSent();
   }
   /* Every notification of the library's own group. */
-  void CatchNotifications() {
-    _VQX_FILTER_PARAMS set{};
-    set.un32Version = 1;
-    set.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
-    set.MsgGroup = 0x0201;
-    ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &set, &mhAll), VQX_RESULT_API_OK);
-  }
+  void CatchNotifications() { mhAll = Filter({FilterSet(VQX_FILTER_MASK_MSG_GROUP, 0x02010000)}); }
   VQX_RESULT Up(u32 h, const VQX_GW_ADAPTER_ADV* pA, const VQX_GW_HOST_ADV* pH, u32 fGw0) {
     return PathUp(mhLib, h, pA, pH, fGw0);
   }

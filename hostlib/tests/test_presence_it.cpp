@@ -95,12 +95,7 @@ TEST_F(PresenceTest, FiltersMadeLaterReachTheBoardAndBigEndianAnswersAreTurned) 
   EXPECT_TRUE(WaitGwOps("0x020d0104", 1)) << b->Board.Command("stats");
   EXPECT_EQ(GwOps("0x020d0100"), 1);
   /* A filter on the board's own group concerns the board: CREATE, then DESTROY, answered in its order. */
-  _VQX_FILTER_PARAMS set{};
-  set.un32Version = 1;
-  set.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
-  set.MsgGroup = 0x0400;
-  VQX_FILTER_HANDLE hFilter = nullptr;
-  ASSERT_EQ(VQXCreateMsgFilterEx(b->hLib, 1, &set, &hFilter), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE hFilter = NewFilter(b->hLib, {FilterSet(VQX_FILTER_MASK_MSG_GROUP, 0x04000000)});
   EXPECT_TRUE(WaitGwOps("0x020d0101", 1));
   ASSERT_EQ(VQXDestroyMsgFilterEx(b->hLib, &hFilter), VQX_RESULT_API_OK);
   EXPECT_TRUE(WaitGwOps("0x020d0102", 1));

@@ -27,6 +27,9 @@ class RxTest : public HostLibTest {
  protected:
   void SetUp() override {
     HostLibTest::SetUp();
+    BoardAndDataFilter();
+  }
+  void BoardAndDataFilter() {
     mAdv = AdapterAdv("101", "boardA", "10.0.0.1", "");
     ASSERT_EQ(Up(kBoard, &mAdv), VQX_RESULT_API_OK);
     mhData = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kDataId, kBoard)});
@@ -73,40 +76,16 @@ class RxTest : public HostLibTest {
   VQX_FILTER_HANDLE mhData = nullptr;
 };
 
-struct SeqRow { u32 un32Seq; bool fDelivered; u64 un64LostTotal; u64 un64RedundantTotal; u32 un32RxSeqBefore; };
-
+/* Sequence rows, fed in turn to one board: tests/data/rx_sequence.txt. */
 TEST_F(RxTest, SequenceNumbersTable) {
-  const SeqRow rows[] = {
-      {1, true, 0, 0, 0},
-      {2, true, 0, 0, 0},
-      {2, false, 0, 1, 0}, /* the other path's copy */
-      {5, true, 2, 1, 0}, /* 3 and 4 lost on both paths: counted, carried on */
-      {0, true, 2, 1, 0},            /* no sequence: always taken */
-      {0xFFFFFFFEu, false, 2, 2, 0}, /* far behind in serial arithmetic: a stale copy */
-      {0xFFFFFFFEu, true, 2, 2, 0xFFFFFFFDu},
-      {0xFFFFFFFFu, true, 2, 2, 0},
-      {1, true, 2, 2, 0}, /* 0 is skipped on the wrap */
-      {2, true, 2, 2, 0},
-      {3, false, 2, 3, 0},
-      {2, true, 5, 3, 0xFFFFFFFDu}, /* loss across the wrap: 0xFFFFFFFE, 0xFFFFFFFF and 1 (0 is no number) */
-  };
   u32 un32Word = 0;
-  for (const SeqRow& row : rows) {
-    SCOPED_TRACE(row.un32Seq);
-    if (row.un32RxSeqBefore != 0) Peer(kBoard)->un32RxSeq = row.un32RxSeqBefore;
-    /* Row "3" feeds a copy of 2 under sequence 2. */
-    Feed(kBoard, Wire(kDataId, row.un32Seq == 3 ? 2 : row.un32Seq, ++un32Word));
-    const std::vector<u32> got = Delivered();
-    if (row.fDelivered) {
-      ASSERT_EQ(got.size(), 1u);
-      EXPECT_EQ(got[0], un32Word);
-    } else {
-      EXPECT_TRUE(got.empty());
-    }
-    VQX_PEER* pPeer = Peer(kBoard);
-    ASSERT_NE(pPeer, nullptr);
-    EXPECT_EQ(pPeer->un64SeqLost, row.un64LostTotal);
-    EXPECT_EQ(pPeer->un64RxMsgRedundant, row.un64RedundantTotal);
+  for (const auto& row : DataRows("rx_sequence.txt")) {
+    SCOPED_TRACE(row.at(5));
+    if (DataNum(row[4]) != 0) Peer(kBoard)->un32RxSeq = static_cast<u32>(DataNum(row[4]));
+    Feed(kBoard, Wire(kDataId, static_cast<u32>(DataNum(row[0])), ++un32Word));
+    EXPECT_EQ(Delivered(), row[1] == "yes" ? std::vector<u32>{un32Word} : std::vector<u32>{});
+    EXPECT_EQ(Peer(kBoard)->un64SeqLost, DataNum(row[2]));
+    EXPECT_EQ(Peer(kBoard)->un64RxMsgRedundant, DataNum(row[3]));
   }
   EXPECT_TRUE(mLog.WaitFor("message(s) lost (expected sequence 3, received 5), resynchronising"));
   EXPECT_TRUE(mLog.WaitFor("3 message(s) lost (expected sequence 4294967294, received 2), resynchronising"));
@@ -189,9 +168,7 @@ TEST_F(RxTest, HeadersBeyondTheBytesReceivedAndUnknownPeersAreDropped) {
   }
   Feed(0xCA00DEADu, Wire(kDataId, 0, 3));
   EXPECT_TRUE(mLog.WaitFor("VqxHostGwLibRxHandler: Unknown peer handle!\n"));
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
-  EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live) << "nothing leaked";
+  EXPECT_EQ(LiveCount(), un32Live) << "nothing leaked";
 }
 
 /* A peer's maximum short of its length (payload inside both): delivered with the capacity the length gives. */
@@ -215,18 +192,8 @@ TEST_F(RxTest, TwoPeersFedConcurrentlyWhileReadersTake) {
     a.push_back(Wire(kDataId, i, i));
     b.push_back(Wire(kDataId, i, i));
   }
-  auto feeder = [this](u32 hPeer, std::vector<VQX_MSG_HANDLE>* pMsgs) {
-    for (size_t i = 0; i < pMsgs->size(); i += 8) {
-      void* ap[8];
-      u32 aSize[8];
-      u32 n = 0;
-      for (; n < 8 && i + n < pMsgs->size(); n++) {
-        ap[n] = (*pMsgs)[i + n];
-        aSize[n] = VQX_MSG_HEADER_SIZE + 16;
-      }
-      u32 fStop = 0;
-      VqxHostGwLibRxHandlerMultiple(mhLib, hPeer, 1, n, ap, aSize, &fStop);
-    }
+  auto feeder = [this](u32 hPeer, const std::vector<VQX_MSG_HANDLE>* pMsgs) {
+    for (VQX_MSG_HANDLE hMsg : *pMsgs) Feed(hPeer, hMsg);
   };
   std::atomic<bool> fOrderOk{true};
   auto reader = [&](VQX_FILTER_HANDLE hFilter, u32* pun32Got) {
@@ -254,7 +221,6 @@ TEST_F(RxTest, TwoPeersFedConcurrentlyWhileReadersTake) {
   EXPECT_EQ(un32GotA, kCount);
   EXPECT_EQ(un32GotB, kCount);
   EXPECT_TRUE(fOrderOk.load());
-  VQXDestroyMsgFilterEx(mhLib, &hData2);
 }
 
 /* Receive fifo of 2: every message from a peer with two or more unread pauses the reading thread 100 ms. */
@@ -262,17 +228,12 @@ class RxOverflowTest : public RxTest {
  protected:
   void SetUp() override {}
   void Open(bool fCallback) {
-    mParams = HostLibTestParams(&mLog);
-    mParams.un32ReceiveFifoSize = 2;
-    if (fCallback) {
-      mParams.pFctStatusCallback = StatusLog::OnStatus;
-      mParams.pvStatusContext = &mOverflow;
-    }
-    ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
-    mAdv = AdapterAdv("101", "boardA", "10.0.0.1", "");
-    ASSERT_EQ(Up(kBoard, &mAdv), VQX_RESULT_API_OK);
-    mhData = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kDataId, kBoard)});
-    ASSERT_NE(mhData, nullptr);
+    Reopen([&](_VQX_LIB_PARAMS& p) {
+      p.un32ReceiveFifoSize = 2;
+      p.pFctStatusCallback = fCallback ? StatusLog::OnStatus : nullptr;
+      p.pvStatusContext = &mOverflow;
+    });
+    BoardAndDataFilter();
   }
   /* Milliseconds one message takes to be handed over. */
   long FeedMs(u32 un32Word) {
@@ -381,7 +342,6 @@ TEST_F(ReceiveMtTest, WakesReleaseReadersAndAreConsumedTogether) {
   ASSERT_EQ(VQXWakeMsgFilter(mhLib, h), VQX_RESULT_API_OK);
   EXPECT_EQ(VQXWaitMsg(mhLib, h, 1000, &n), VQX_RESULT_API_FILTER_AWAKENED);
   EXPECT_EQ(n, 0u);
-  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
 }
 
 TEST_F(ReceiveMtTest, MessageReleasesAWaiterThatDoesNotTakeAndDestroyReleasesAReader) {
@@ -437,7 +397,6 @@ TEST_F(ReceiveMtTest, SeveralSendersOneReaderNothingLost) {
   ASSERT_EQ(VQXLibGetFilterStats(mhLib, h, &stats), VQX_RESULT_API_OK);
   EXPECT_EQ(stats.un64MsgQueued, kSenders * kPerSender);
   EXPECT_EQ(stats.fLostMessages, 0u);
-  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &h), VQX_RESULT_API_OK);
 }
 
 struct CallbackState {
@@ -485,7 +444,6 @@ TEST_F(ReceiveMtTest, CallbackFilterRepliesIdlesAndStopsAtItsDestroy) {
   const u32 un32After = state.un32Calls.load();
   std::this_thread::sleep_for(std::chrono::milliseconds(60)); /* three posting periods: no call may come */
   EXPECT_EQ(state.un32Calls.load(), un32After);
-  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hReplies), VQX_RESULT_API_OK);
 }
 
 TEST_F(ReceiveMtTest, HeldSendGoesWhenTheReaderReceives) {
@@ -512,8 +470,6 @@ TEST_F(ReceiveMtTest, HeldSendGoesWhenTheReaderReceives) {
   EXPECT_EQ(VQXSendMsg2Ex(mhLib, &hMsg, &both), VQX_RESULT_API_INVALID_PARAM);
   EXPECT_EQ(hMsg, nullptr);
   EXPECT_TRUE(mLog.WaitFor("Can't use both phImplicitFilter and hCoalescingFilter at the same time"));
-  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hOwner), VQX_RESULT_API_OK);
-  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hPeer), VQX_RESULT_API_OK);
 }
 
 TEST_F(ReceiveMtTest, BlockedReadersWokenAtTheEndOfABatch) {

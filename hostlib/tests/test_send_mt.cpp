@@ -38,13 +38,11 @@ class SendTest : public HostLibTest {
  protected:
   void SetUp() override {}
   void Open(bool fStatus) {
-    mParams = HostLibTestParams(&mLog);
-    mParams.un32SendFifoSize = kFifo;
-    if (fStatus) {
-      mParams.pFctStatusCallback = StatusLog::OnStatus;
-      mParams.pvStatusContext = &mStatus;
-    }
-    ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
+    Reopen([&](_VQX_LIB_PARAMS& p) {
+      p.un32SendFifoSize = kFifo;
+      p.pFctStatusCallback = fStatus ? StatusLog::OnStatus : nullptr;
+      p.pvStatusContext = &mStatus;
+    });
     mAdv = AdapterAdv("101", "boardA", "10.0.0.1", "");
     ASSERT_EQ(PathUp(mhLib, kBoard, &mAdv), VQX_RESULT_API_OK);
     /* What the library itself sends a new board (its filters, its flow-control level) waits there too. */
@@ -102,9 +100,7 @@ TEST_F(SendTest, ChecksTowardsAPeer) {
   /* Lines are printed by the log thread: wait for the third before checking there are no more. */
   EXPECT_TRUE(mLog.WaitFor("VQXSendMsg: Failed to send message", 3000, 4));
   EXPECT_EQ(mLog.Count("VQXSendMsg: Failed to send message"), 4u);
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
-  EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live + un32Queued);
+  EXPECT_EQ(LiveCount(), un32Live + un32Queued);
   EXPECT_EQ(VQXWaitSentMsg(mhLib, 50), VQX_RESULT_API_OK) << "a time-out is not a failure";
 }
 
@@ -139,9 +135,7 @@ TEST_F(SendTest, SenderWaitingOnAFullFifoIsReleasedWhenThePeerGoes) {
   sender.join();
   EXPECT_EQ(blocked.load(), VQX_RESULT_API_ADA_NOT_READY);
   EXPECT_EQ(mLog.Count("Waiting..."), 1u) << "said once, however long it waited";
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
-  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u) << "the queued and the waiting messages were freed";
+  EXPECT_EQ(LiveCount(), 0u) << "the queued and the waiting messages were freed";
   EXPECT_EQ(VQXWaitSentMsg(mhLib, 0), VQX_RESULT_API_OK);
 }
 

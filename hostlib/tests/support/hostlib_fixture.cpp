@@ -140,6 +140,13 @@ void HostLibTest::SetUp() {
   ASSERT_NE(mhLib, nullptr);
 }
 
+void HostLibTest::Reopen(const std::function<void(_VQX_LIB_PARAMS&)>& pFctEdit) {
+  if (mhLib != nullptr) { ASSERT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK); }
+  mParams = HostLibTestParams(&mLog);
+  pFctEdit(mParams);
+  ASSERT_EQ(VQXOpenLib(&mParams, &mhLib), VQX_RESULT_API_OK);
+}
+
 void HostLibTest::TearDown() {
   if (mhLib != nullptr) { EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK); }
 }

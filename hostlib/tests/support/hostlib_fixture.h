@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "vqx_host.h"
 #include "vqx_host_filter.h"
+#include "vqx_host_internal.h"
 
 /* Lines printed by a library through its error and trace callbacks. */
 class CapturedLog {
@@ -83,35 +85,45 @@ struct StatusLog {
   }
 };
 
-/* A filter parameter set: mask, id (its group too) and adapter. */
-_VQX_FILTER_PARAMS FilterSet(u32 un32Mask, u32 un32Id = 0, u32 hAdapter = 0);
+/* A filter parameter set: mask, id (its group too), adapter and type mask. */
+_VQX_FILTER_PARAMS FilterSet(u32 un32Mask, u32 un32Id = 0, u32 hAdapter = 0, u32 un32TypeMask = 0);
+/* A filter of those sets on a library; null (and a test failure) when refused. */
+VQX_FILTER_HANDLE NewFilter(VQX_LIB_HANDLE hLib, std::initializer_list<_VQX_FILTER_PARAMS> sets);
 
 /* Opens a library in SetUp and closes it in TearDown; message and filter helpers on it. */
 class HostLibTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  /* Closes the library (when open) and opens it again with the test parameters as pFctEdit changes them. */
+  void Reopen(const std::function<void(_VQX_LIB_PARAMS&)>& pFctEdit);
   /* A message of that id, destination, payload size and type; the caller owns it. */
   VQX_MSG_HANDLE NewMsg(u32 un32Id, u32 hDest, u32 un32Payload = 8, u32 MsgType = VQX_MSG_TYPE_EVENT);
   /* Sends such a message (user context 1 as given); the handle is always consumed. */
   VQX_RESULT Send(u32 un32Id, u32 hDest, u32 un32Payload = 8, u32 MsgType = VQX_MSG_TYPE_EVENT, u64 un64Uc1 = 0);
   /* A filter of those sets; null (and a test failure) when refused. */
   VQX_FILTER_HANDLE Filter(std::initializer_list<_VQX_FILTER_PARAMS> sets);
-  /* Messages waiting on a filter, each taken and released (bounded). */
-  u32 Drain(VQX_FILTER_HANDLE hFilter);
+  /* Messages waiting on a filter, each taken and released (un32Max at most). */
+  u32 Drain(VQX_FILTER_HANDLE hFilter, u32 un32Max = 100000);
+  /* Buffers still allocated, once the releases deferred to the lock's leave are done. */
+  u32 LiveCount() {
+    Locked(mhLib, [] {});
+    return VqxBufLiveCount(mhLib);
+  }
   CapturedLog mLog;
   _VQX_LIB_PARAMS mParams{};
   VQX_LIB_HANDLE mhLib = nullptr;
 };
 
 /* The helpers are inline: a test program links only the parts of the library it uses. */
-inline _VQX_FILTER_PARAMS FilterSet(u32 un32Mask, u32 un32Id, u32 hAdapter) {
+inline _VQX_FILTER_PARAMS FilterSet(u32 un32Mask, u32 un32Id, u32 hAdapter, u32 un32TypeMask) {
   _VQX_FILTER_PARAMS set{};
   set.un32Version = 1;
   set.un32Mask = un32Mask;
   set.MsgId = un32Id;
   set.MsgGroup = un32Id >> 16;
   set.hAdapter = hAdapter;
+  set.MsgTypeMask = un32TypeMask;
   return set;
 }
 
@@ -135,17 +147,19 @@ inline VQX_RESULT HostLibTest::Send(u32 un32Id, u32 hDest, u32 un32Payload, u32 
   return result;
 }
 
-inline VQX_FILTER_HANDLE HostLibTest::Filter(std::initializer_list<_VQX_FILTER_PARAMS> sets) {
+inline VQX_FILTER_HANDLE NewFilter(VQX_LIB_HANDLE hLib, std::initializer_list<_VQX_FILTER_PARAMS> sets) {
   std::vector<_VQX_FILTER_PARAMS> v(sets);
   VQX_FILTER_HANDLE h = nullptr;
-  EXPECT_EQ(VQXCreateMsgFilterEx(mhLib, static_cast<u32>(v.size()), v.data(), &h), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXCreateMsgFilterEx(hLib, static_cast<u32>(v.size()), v.data(), &h), VQX_RESULT_API_OK);
   return h;
 }
 
-inline u32 HostLibTest::Drain(VQX_FILTER_HANDLE hFilter) {
+inline VQX_FILTER_HANDLE HostLibTest::Filter(std::initializer_list<_VQX_FILTER_PARAMS> sets) { return NewFilter(mhLib, sets); }
+
+inline u32 HostLibTest::Drain(VQX_FILTER_HANDLE hFilter, u32 un32Max) {
   u32 n = 0;
   VQX_MSG_HANDLE hMsg = nullptr;
-  while (n < 100000 && VQXReceiveMsg(mhLib, hFilter, 0, &hMsg) == VQX_RESULT_API_OK) {
+  while (n < un32Max && VQXReceiveMsg(mhLib, hFilter, 0, &hMsg) == VQX_RESULT_API_OK) {
     EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_OK);
     n++;
   }

@@ -1,19 +1,15 @@
 /*
  * hostlib_sim.h - the integration tests' peers, all on 127.0.0.1 (loopback
- * interface tables and free ports from testing/peers/loopback.h): the
- * simulated board (a python3 child with a line-command connection) and a
- * library that finds it, and bounded waits on a condition instead of fixed
- * sleeps. Header only: the integration programs alone include it (and link
- * what it uses).
+ * interface tables, free ports and the simulated board's child process from
+ * testing/peers): a library that finds the board, and bounded waits on a
+ * condition instead of fixed sleeps. Header only: the integration programs
+ * alone include it (and link what it uses).
  */
 #ifndef HOSTLIB_SIM_H
 #define HOSTLIB_SIM_H
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "peers/boardsim_process.h"
 #include "peers/loopback.h"
 #include "support/hostlib_fixture.h"
 #include "vqx_gwlib.h"
@@ -52,70 +49,6 @@ inline void DumpLogOnFailure(CapturedLog& log) {
   for (const std::string& line : log.Lines()) fprintf(stderr, "log: %s", line.c_str());
 }
 
-/* The simulated board (boardsim options given) as a child, with its line-command connection. */
-class SimBoard {
- public:
-  SimBoard(u16 un16UdpPort, const std::vector<std::string>& options) {
-    const u16 un16Ctl = FreeLoopbackPort();
-    const char* pszRoot = getenv("VQX_SOURCE_DIR");
-    std::vector<std::string> args = {"python3", std::string(pszRoot != nullptr ? pszRoot : ".") +
-                                                    "/testing/boardsim/boardsim.py",
-                                     "--udp-port", std::to_string(un16UdpPort), "--control-port",
-                                     std::to_string(un16Ctl), "--lifetime", "60"};
-    args.insert(args.end(), options.begin(), options.end());
-    mPid = fork();
-    if (mPid == 0) {
-      std::vector<char*> av;
-      for (const std::string& a : args) av.push_back(const_cast<char*>(a.c_str()));
-      av.push_back(nullptr);
-      execvp(av[0], av.data());
-      _exit(127);
-    }
-    /* The board listens once its interpreter has started: retry the connection, bounded. */
-    WaitUntil(
-        [&] {
-          const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-          const sockaddr_in a = loopnet::LoopbackAddress(un16Ctl);
-          if (connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) return close(s), false;
-          timeval tv{10, 0};
-          setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-          mCtl = s;
-          return true;
-        },
-        5000);
-  }
-  ~SimBoard() {
-    if (mCtl >= 0) {
-      Command("quit");
-      close(mCtl);
-    }
-    if (mPid > 0 && !WaitUntil([&] { return waitpid(mPid, nullptr, WNOHANG) == mPid; }, 2000)) {
-      kill(mPid, SIGKILL);
-      waitpid(mPid, nullptr, 0);
-    }
-  }
-  bool Ready() const { return mPid > 0 && mCtl >= 0; }
-  /* One command line, its one-line answer ("" when the board is gone). */
-  std::string Command(const std::string& line) {
-    const std::string l = line + "\n";
-    if (mCtl < 0 || send(mCtl, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size())) return "";
-    std::string out;
-    char ch;
-    while (recv(mCtl, &ch, 1, 0) == 1 && ch != '\n') out += ch;
-    return out;
-  }
-  /* A counter of the board's "stats" answer (JSON), -1 when absent. */
-  long Stat(const std::string& key) {
-    const std::string s = Command("stats");
-    const size_t i = s.find("\"" + key + "\": ");
-    return i == std::string::npos ? -1 : strtol(s.c_str() + i + key.size() + 4, nullptr, 10);
-  }
-
- private:
-  pid_t mPid = -1;
-  int mCtl = -1;
-};
-
 inline u16 PrepareBoardNet(u32 un32Nets) {
   UseLoopbackNets(un32Nets);
   const u16 un16Port = FreeLoopbackPort();
@@ -131,7 +64,7 @@ inline u16 PrepareBoardNet(u32 un32Nets) {
 class BoardLib {
  public:
   BoardLib(u32 un32Nets, const std::vector<std::string>& boardOptions)
-      : Board(PrepareBoardNet(un32Nets), boardOptions), mun32Nets(un32Nets) {}
+      : Board(PrepareBoardNet(un32Nets), FreeLoopbackPort(), boardOptions), mun32Nets(un32Nets) {}
   ~BoardLib() {
     DumpLogOnFailure(Log);
     if (hNotif != nullptr) VQXDestroyMsgFilterEx(hLib, &hNotif);
@@ -151,8 +84,8 @@ class BoardLib {
     }
     if (pRedundancy != nullptr) params.NetworkRedundancy = *pRedundancy;
     if (VQXOpenLib(&params, &hLib) != VQX_RESULT_API_OK) return false;
-    const _VQX_FILTER_PARAMS set = FilterSet(VQX_FILTER_MASK_MSG_GROUP, 0x02010000);
-    return VQXCreateMsgFilterEx(hLib, 1, const_cast<_VQX_FILTER_PARAMS*>(&set), &hNotif) == VQX_RESULT_API_OK;
+    hNotif = NewFilter(hLib, {FilterSet(VQX_FILTER_MASK_MSG_GROUP, 0x02010000)});
+    return hNotif != nullptr;
   }
   /* The next notification within un32Ms, whole message; empty on time-out. */
   std::vector<u8> Next(u32 un32Ms) {
@@ -190,7 +123,7 @@ class BoardLib {
   }
 
   CapturedLog Log;
-  SimBoard Board;
+  gwpeer::BoardProcess Board;
   VQX_LIB_HANDLE hLib = nullptr;
   VQX_FILTER_HANDLE hNotif = nullptr;
 
@@ -205,12 +138,9 @@ class TwoPathTest : public ::testing::Test {
   void Start(const _VQX_NETWORK_REDUNDANCY_PARAMETERS* pRedundancy = nullptr) {
     ASSERT_EQ(b.Board.Command("answer " + std::to_string(kRequestId)), "ok");
     ASSERT_TRUE(b.Open(pRedundancy));
-    _VQX_FILTER_PARAMS set{};
-    set.un32Version = 1;
-    set.un32Mask = VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_MSG_TYPE;
-    set.MsgId = kRequestId;
-    set.MsgTypeMask = VQX_MSG_TYPE_RESPONSE;
-    ASSERT_EQ(VQXCreateMsgFilterEx(b.hLib, 1, &set, &mhAnswers), VQX_RESULT_API_OK);
+    mhAnswers = NewFilter(b.hLib, {FilterSet(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_MSG_TYPE, kRequestId, 0,
+                                             VQX_MSG_TYPE_RESPONSE)});
+    ASSERT_NE(mhAnswers, nullptr);
     /* Both paths up and redundancy established (nothing owed by the board on the first path). */
     ASSERT_TRUE(WaitUntil(
         [&] { return b.WithPeer([](VQX_PEER* p) { return p != nullptr && p->afPathUp[0] && p->afPathUp[1] && !p->fSinglePath; }); },
