@@ -7,22 +7,19 @@
 
 namespace {
 
+/* Every sub-module's name and the level names about the named ones, as data/log_names.txt lists them. */
 TEST(LogNames, TraceLevelsAndSubModules) {
-  struct Row {
-    u32 un32Value;
-    const char* pszName;
-  };
-  for (const Row& R :
-       {Row{0, "VQLV0"}, Row{4, "VQLV4"}, Row{5, "VQLV?"}, Row{0x7FFFFFFC, "VQLV?"}, Row{0x7FFFFFFD, "VQMSG"},
-        Row{0x7FFFFFFE, "VQERR"}, Row{0x7FFFFFFF, "VQDIS"}, Row{0x80000000, "VQLV?"}}) {
-    EXPECT_STREQ(GetTraceLevelName(R.un32Value), R.pszName) << std::hex << R.un32Value;
+  std::string strNames;
+  char szLine[64];
+  for (u32 un32Level : {0u, 4u, 5u, 0x7FFFFFFCu, 0x7FFFFFFDu, 0x7FFFFFFEu, 0x7FFFFFFFu, 0x80000000u}) {
+    snprintf(szLine, sizeof(szLine), "level %08X [%s]\n", un32Level, GetTraceLevelName(un32Level));
+    strNames += szLine;
   }
-  for (const Row& R : {Row{0, "SM00"}, Row{1, "BASE"}, Row{2, "GW  "}, Row{3, "CLI "}, Row{4, "SER "}, Row{5, "CMC "},
-                       Row{6, "CALL"}, Row{7, "ALM "}, Row{8, "CM  "}, Row{9, "COMM"}, Row{10, "H248"}, Row{11, "SM11"},
-                       Row{36, "SM36"}, Row{37, "VQLT"}, Row{47, "SM47"}, Row{48, "APP01"}, Row{63, "APP16"},
-                       Row{64, "????"}, Row{0xFFFFFFFF, "????"}}) {
-    EXPECT_STREQ(GetSubModName(R.un32Value), R.pszName) << R.un32Value;
+  for (u32 un32SubMod = 0; un32SubMod <= VQCAF_SUBMODULE_COUNT; un32SubMod++) {
+    snprintf(szLine, sizeof(szLine), "sub-module %u [%s]\n", un32SubMod, GetSubModName(un32SubMod));
+    strNames += szLine;
   }
+  EXPECT_EQ(strNames, ReadFile(std::string(getenv("VQX_TEST_DATA")) + "/log_names.txt"));
 }
 
 class LogFilter : public LogTest {};
