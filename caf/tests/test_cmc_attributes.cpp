@@ -212,7 +212,7 @@ TEST_F(CmcAttrTest, OversizedElementsRefusedBeforeAllocation) {
     std::function<VQX_RESULT()> Add;
     VQX_RESULT Expected;
   } aRows[] = {
-      {"play 65513 + file:// + 16", [&] { return Play.AddPlayFilePath(std::string(65513, 'p').c_str(), 0, 0, 0); }, VQX_RESULT_INVALID_PARAM},
+      {"play 65514 + file:// + 16 (wraps to 1)", [&] { return Play.AddPlayFilePath(std::string(65514, 'p').c_str(), 0, 0, 0); }, VQX_RESULT_INVALID_PARAM},
       {"play with :// 65520 + 16", [&] { return Play.AddPlayFilePath(("a://" + std::string(65516, 'p')).c_str(), 0, 0, 0); }, VQX_RESULT_INVALID_PARAM},
       {"record 65528 + file:// + 1", [&] { return Record.AddRecFilePath(std::string(65528, 'r').c_str()); }, VQX_RESULT_INVALID_PARAM},
       {"record 65527 + file:// + 1 fits, no room", [&] { return Record.AddRecFilePath(std::string(65527, 'r').c_str()); }, VQX_RESULT_BUFFER_TOO_SMALL},
@@ -227,6 +227,25 @@ TEST_F(CmcAttrTest, OversizedElementsRefusedBeforeAllocation) {
   EXPECT_EQ(Play.GetMsg()->un32PayloadLength, un32Used[0]) << "nothing allocated";
   EXPECT_EQ(Record.GetMsg()->un32PayloadLength, un32Used[1]);
   EXPECT_EQ(Event.GetMsg()->un32PayloadLength, un32Used[2]);
+}
+
+/* Without the client singleton no message can be had: the holder stays empty, every writer refuses. */
+TEST_F(CmcAttrTest, EmptyHolderRefusesEveryWrite) {
+  CVQCMCLib::TestUninstall();
+  {
+    CVQCMC_PLAY_ATTRIBUTE Play;
+    CVQCMC_EVENT_ATTRIBUTE Event;
+    EXPECT_EQ(Logged("CVQCMCMsgset: Failed to alloc message"), 2u);
+    EXPECT_TRUE(Play.GetMsg() == nullptr && Play.GetPayload() == nullptr);
+    VQX_MSG_HANDLE h = Received(mGolden["event"]);
+    u8 un8 = 0;
+    EXPECT_EQ(std::vector<u32>({Play.AddPlayFilePath("a", 0, 0, 0), Play.SetFixedByte(15, 1), Play.GetFixedByte(15, &un8),
+                                Event.AddToneString("1"), Event.CopyFrom(h, Payload<_VQCMC_EVENT_ATTRIBUTE>(h))}),
+              std::vector<u32>(5, VQX_RESULT_NOT_INITIALIZED));
+    Event.SetInterToneTimeout(5);
+  }
+  EXPECT_EQ(Logged("CVQCMCMsgset: Failed to free message"), 0u) << "nothing to release";
+  ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
 }
 
 /* Received payloads that break their sets or lie outside their message are refused, logged, nothing copied. */
@@ -312,6 +331,16 @@ TEST_F(CmcAttrTest, ValueClassesDefaultsTextsAndDigits) {
   EXPECT_EQ(Uui.GetUuiDataHex(strHex), VQX_RESULT_OK);
   EXPECT_STREQ(strHex.c_str(), "abc0");
   EXPECT_EQ(CVQCMCUserToUserInfo().SetUuiDataHex(CVQCAFString("")), VQX_RESULT_OUT_OF_MEMORY) << "no byte at all";
+  CVQCMCSs7RawData Ss7;
+  _VQCMC_SS7_ISUP_PROTOCOL_VARIANT Variant{};
+  EXPECT_EQ(Ss7.SetSs7RawDataHex(static_cast<_VQCMC_SS7_ISUP_PROTOCOL_VARIANT>(9), CVQCAFString("0a1")), VQX_RESULT_OK);
+  EXPECT_EQ(BufferBytes(Ss7.GetSs7RawDataBuf(Variant)), std::string("\x0a\x10", 2));
+  EXPECT_EQ(Variant, 9u);
+  EXPECT_EQ(Logged("SetSs7RawDataHex: did not convert correct number of bytes (1, expecting 2, string was '0a1')"), 1u);
+  EXPECT_EQ(Logged("SetSs7RawDataHex: Incorrect hex string. Contains odd number (3) of hex characters (string was '0a1')"), 1u);
+  Ss7.Clear();
+  EXPECT_EQ(Ss7.GetSs7RawDataBuf(Variant).GetSize(), 0u);
+  EXPECT_EQ(Variant, 5u);
 
   struct Row {
     const char* pszName;
