@@ -106,12 +106,13 @@ static_assert(sizeof(_VQCMC_PLAY_FILE_PARAMS) == VQCMC_PLAY_FILE_ELEMENT_EXTRA);
 
 /* --------------------------------------------------- join and transfer */
 
-/* Leg-leg join: byte 0 full duplex (1 by default). */
+/* Leg-leg join: byte 0 full duplex (1 by default); the 8 bytes of a join
+ * attribute travel as they stand. */
 typedef struct _VQCMC_JOIN_ATTRIBUTE {
   u8 fFullDuplex;
-  u8 abyReserved[3];
+  u8 abyReserved[7];
 } _VQCMC_JOIN_ATTRIBUTE;
-static_assert(sizeof(_VQCMC_JOIN_ATTRIBUTE) == 4);
+static_assert(sizeof(_VQCMC_JOIN_ATTRIBUTE) == 8);
 static_assert(offsetof(_VQCMC_JOIN_ATTRIBUTE, fFullDuplex) == 0);
 
 #define VQCMC_TRANSFER_NUMBER_SIZE 64u
