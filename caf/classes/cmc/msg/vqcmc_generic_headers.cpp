@@ -9,6 +9,7 @@
 #include <string>
 
 #include "vqcaflog.h"
+#include "vqcmc_msg_catalogue.h"
 #include "vqcmc_msg_internal.h"
 #include "vqx_msg_element.h"
 #include "vqx_string.h"
@@ -37,9 +38,8 @@ constexpr ByteHeaderTexts kSs7 = {
     "SetSs7RawDataHex: Incorrect hex string. Contains odd number (%u) of hex characters (string was '%s')",
     VQCMC_SS7_RAW_DATA_MAX_SIZE, "CVQCMCSs7RawData"};
 
-VQXMsgElementSet* GenericHeaderSet(_VQCMC_PROTOCOL_ATTRIBUTE* pProtocol) {
-  return reinterpret_cast<VQXMsgElementSet*>(reinterpret_cast<u8*>(pProtocol) + VQCMC_PROTOCOL_OFFSET_GENERIC_HEADERS);
-}
+static_assert(offsetof(_VQCMC_PROTOCOL_ATTRIBUTE, setGenericHeaders) == VQCMC_PROTOCOL_OFFSET_GENERIC_HEADERS);
+VQXMsgElementSet* GenericHeaderSet(_VQCMC_PROTOCOL_ATTRIBUTE* pProtocol) { return &pProtocol->setGenericHeaders; }
 
 /* Checks a received element of un32Size bytes and its set against hMsg; logs a refusal. */
 VQX_RESULT CheckReceived(VQX_MSG_HANDLE hMsg, const void* pvElement, u32 un32Size, const VQXMsgElementSet* pSet,
