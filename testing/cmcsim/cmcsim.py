@@ -18,13 +18,16 @@ CLEAR and DONE so that the library reports it.
 As a server it answers LibRegister (--register ok, standby = 0x82000005,
 version = 0x82000020, silent = no answer), HostStatesGet (state block),
 SyncCompleted and the ownership requests (success, a mapping id), and sends
-READY, NOT READY and SYNC_STARTING on command. Every message received is
-logged on standard output ("recv NAME ...") and counted.
+READY, NOT READY and SYNC_STARTING on command, and runs of leg or mixer
+notifications (40 bytes: word 7 at 28 their number from 1, word 8 at 32 the
+entity), sent in order behind anything queued before them. Every message
+received is logged on standard output ("recv NAME ...") and counted.
 
 Control: line commands on 127.0.0.1:--control-port, one answer line each:
   stats                 JSON: links, received counts per name, host layer
   register MODE         ok, standby, version or silent for what follows
   ready | notready | syncstarting   send that notification
+  events ID COUNT ENTITY  send COUNT notifications of id ID (numbered 1..COUNT)
   silent / talk         stop / resume answering anything (links stay)
   restart               drop links and the accept socket, come back with the
                         same unique id and host context on a new port
@@ -100,6 +103,7 @@ class Server:
         self.listen.listen(4)
         self.tcp_port = self.listen.getsockname()[1]
         self.links = []
+        self.backlog = []         # numbered messages waiting for the first link, in order
         self.host = HostLayer()
         self.host.full = True
         self.acked = 0
@@ -237,7 +241,10 @@ class Server:
                 replies += self.on_message(bytes(b[pos:pos + size]))
                 pos += size
             del b[:pos]
-            if replies and not self.silent:
+            if replies and not self.silent and self.backlog:
+                # Behind the notifications still queued: the peer takes numbers in order only.
+                self.backlog += [self.host.number(m) for m in replies]
+            elif replies and not self.silent:
                 self.send(link, replies)
             elif self.host.rx_seq != self.acked and not self.silent:
                 # Nothing to carry the acknowledgement: a pure one, outside the numbering.
@@ -273,10 +280,29 @@ class Server:
             body = cw.answer_payload(payload, cw.RESULT_OK, mapping_id=self.mapping)
         return [build(h["id"], 2, body, h["serial_raw"], h["ctx1_raw"], h["ctx2_raw"])]
 
-    def notify(self, msg_id, payload):
-        for link in self.links[:1]:
-            self.send(link, [build(msg_id, 4, payload)])
-        return "ok" if self.links else "error no link"
+    def notify(self, msg_id, payloads):
+        """Queues notifications behind the backlog; run() sends a share of it each turn."""
+        if not self.links:
+            return "error no link"
+        self.backlog += [self.host.number(build(msg_id, 4, p)) for p in payloads]
+        self.flush()
+        return "ok"
+
+    def flush(self, limit=MAX_BATCH * 64):
+        """Sends up to limit messages of the backlog on every link, in batches: the peer keeps
+        the first copy of each number, so a link it has just dropped loses nothing."""
+        if not self.links:
+            self.backlog = []
+            return
+        out, self.backlog = self.backlog[:limit], self.backlog[limit:]
+        for link in list(self.links):
+            link.sock.settimeout(10.0)  # a busy reader slows the run down; only a stuck one ends the link
+            try:
+                for i in range(0, len(out), MAX_BATCH):
+                    link.sock.sendall(batch(out[i:i + MAX_BATCH]))
+                link.sock.settimeout(1.0)
+            except OSError:
+                self.drop(link)
 
     # control commands
     def command(self, line):
@@ -286,17 +312,21 @@ class Server:
         cmd = words[0]
         if cmd == "stats":
             return json.dumps({"links": len(self.links), "restarts": self.restarts, "tcp_port": self.tcp_port,
+                               "backlog": len(self.backlog),
                                "unique_id": self.unique_id, "received": self.received,
                                "host": self.host.stats()})
         if cmd == "register" and len(words) == 2 and words[1] in list(REGISTER_RESULTS) + ["silent"]:
             self.register = words[1]
             return "ok"
         if cmd == "ready":
-            return self.notify(cw.READY, cw.ready_payload(BUILD))
+            return self.notify(cw.READY, [cw.ready_payload(BUILD)])
         if cmd == "notready":
-            return self.notify(cw.NOT_READY, cw.lib_notification(32))
+            return self.notify(cw.NOT_READY, [cw.lib_notification(32)])
         if cmd == "syncstarting":
-            return self.notify(cw.SYNC_STARTING, cw.lib_notification(32))
+            return self.notify(cw.SYNC_STARTING, [cw.lib_notification(32)])
+        if cmd == "events" and len(words) == 4:
+            msg_id, count, entity = (int(w, 0) for w in words[1:])
+            return self.notify(msg_id, [cw.entity_notification(entity, n) for n in range(1, count + 1)])
         if cmd in ("silent", "talk"):
             self.silent = cmd == "silent"
             return "ok"
@@ -324,7 +354,9 @@ class Server:
                 self.next_connect = now + 1.0
                 self.connect()
             rd = [self.udp, self.listen, self.control] + list(self.controls) + [l.sock for l in self.links]
-            ready, _, _ = select.select(rd, [], [], 0.1)
+            ready, _, _ = select.select(rd, [], [], 0 if self.backlog else 0.1)
+            if self.backlog and not self.silent:
+                self.flush()
             for s in ready:
                 try:
                     if s is self.udp:

@@ -94,6 +94,11 @@ def lib_notification(size):
     return bytes(p)
 
 
+def entity_notification(entity, number):
+    """40 bytes of a leg or mixer notification: word 7 (28) a number, word 8 (32) the entity."""
+    return struct.pack(ORDER + "28xIII", number, entity, 0)
+
+
 def event(msg_id, payload):
     """A whole server notification as a host message."""
     return build(msg_id, TYPE_EVENT, payload)

@@ -291,19 +291,19 @@ VQX_RESULT VqCmcAnyMsgHandle(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MS
   const u32 un32Id = (*phMsg)->un32MsgId;
   if (!pHost->fSyncDone && !IsProtocol(un32Id)) return VqCmcLibHostPostponeMsg(pCtx, pHost, phMsg);
   VqCmcHostMsgHandleRsp(pCtx, pHost, phMsg);
-  if (*phMsg != nullptr && g_VqCmcEntityHooks.pFctLegMsgHandle != nullptr) {
-    g_VqCmcEntityHooks.pFctLegMsgHandle(pCtx, pHost, phMsg);
+  if (*phMsg != nullptr && pCtx->pHooks->pFctLegMsgHandle != nullptr) {
+    pCtx->pHooks->pFctLegMsgHandle(pCtx, pHost, phMsg);
   }
-  if (*phMsg != nullptr && g_VqCmcEntityHooks.pFctMixerMsgHandle != nullptr) {
-    g_VqCmcEntityHooks.pFctMixerMsgHandle(pCtx, pHost, phMsg);
+  if (*phMsg != nullptr && pCtx->pHooks->pFctMixerMsgHandle != nullptr) {
+    pCtx->pHooks->pFctMixerMsgHandle(pCtx, pHost, phMsg);
   }
   if (*phMsg != nullptr && un32Id == VQCMC_SRV_NOTIF_LINK_SYNC) {
     u32 un32Id1 = 0, un32Id2 = 0;
     if (VqCmcMsgReadU32(*phMsg, VQCMC_PAYLOAD_OFFSET_WORD8, &un32Id1) &&
         VqCmcMsgReadU32(*phMsg, VQCMC_PAYLOAD_OFFSET_WORD9, &un32Id2)) {
       VQCMC_TRACE(pCtx, 0, "VqCmcAnyMsgHandle", "SYNC LegId=0x%08X AND 0x%08X", un32Id1, un32Id2);
-      if (g_VqCmcEntityHooks.pFctLinkMsgHandleNotifLinkSync != nullptr) {
-        g_VqCmcEntityHooks.pFctLinkMsgHandleNotifLinkSync(pCtx, pHost, phMsg);
+      if (pCtx->pHooks->pFctLinkMsgHandleNotifLinkSync != nullptr) {
+        pCtx->pHooks->pFctLinkMsgHandleNotifLinkSync(pCtx, pHost, phMsg);
       }
     } else {
       VQCMC_ERR(pCtx, "VqCmcAnyMsgHandle", VQX_RESULT_INVALID_MESSAGE, "Short NotifLinkSync refused");
@@ -320,7 +320,7 @@ VQX_RESULT VqCmcStateTestReadyHosts(VQCMC_LIB_CTX* pCtx) {
     VQCMC_TRACE(pCtx, VQCMC_LOG_LEVEL_NOTICE, "VqCmcStateTestReadyHosts",
                 VQCMC_COLOUR_GREEN "Corvane engine %s.%s sync sequence complete.", pHost->HostInfo.szHostName,
                 pHost->HostInfo.szApplicationName);
-    if (g_VqCmcEntityHooks.pFctAllSyncDone != nullptr) g_VqCmcEntityHooks.pFctAllSyncDone(pCtx, pHost);
+    if (pCtx->pHooks->pFctAllSyncDone != nullptr) pCtx->pHooks->pFctAllSyncDone(pCtx, pHost);
     /* Replayed in arrival order; the buffer is detached first so nothing is postponed into it again. */
     VQX_MSG_HANDLE* pahMsgs = pHost->pahPendingMsgs;
     const u32 un32Count = pHost->un32NbPendingMsgs;

@@ -33,7 +33,7 @@ void StopPoll(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) {
 }
 
 void UnSyncAll(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) {
-  if (g_VqCmcEntityHooks.pFctUnSyncAll != nullptr) g_VqCmcEntityHooks.pFctUnSyncAll(pCtx, pHost);
+  if (pCtx->pHooks->pFctUnSyncAll != nullptr) pCtx->pHooks->pFctUnSyncAll(pCtx, pHost);
   /* What the leg and mixer sweeps also do for the server itself. */
   pHost->fRegistered = 0;
   pHost->fReady = 0;
@@ -58,7 +58,7 @@ void StateInit(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMs
       return;
     case VQCMC_SRV_READY:
       VQCMC_TRACE(pCtx, 0, kOp, "READY 0x%08X", pHost->hHost);
-      if (g_VqCmcEntityHooks.pFctRecoverOrphans != nullptr) g_VqCmcEntityHooks.pFctRecoverOrphans(pCtx, pHost);
+      if (pCtx->pHooks->pFctRecoverOrphans != nullptr) pCtx->pHooks->pFctRecoverOrphans(pCtx, pHost);
       VqCmcHostSendSyncCompleted(pCtx, pHost);
       Release(pCtx, &pHost->pReadyMsg);
       pHost->pReadyMsg = *phMsg;
@@ -102,7 +102,7 @@ void StateReady(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phM
       const VQX_RESULT result = VqCmcStateTestReadyHosts(pCtx);
       if (VQX_RESULT_FAILED(result)) VQCMC_ERR(pCtx, kOp, result, "VqCmcStateTestReadyHosts Failed 0x%X", result);
     }
-    if (g_VqCmcEntityHooks.pFctTerminateUnSynced != nullptr) g_VqCmcEntityHooks.pFctTerminateUnSynced(pCtx);
+    if (pCtx->pHooks->pFctTerminateUnSynced != nullptr) pCtx->pHooks->pFctTerminateUnSynced(pCtx);
     VqCmcLibMsgPostNotifReady(pCtx, &pHost->pReadyMsg);
     Release(pCtx, &pHost->pReadyMsg);
     pHost->PollTimer.pFctExpiry = VqCmcHostSendHostStatesGetTimer;
@@ -179,9 +179,9 @@ void StateRemoved(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* p
       VqCmcHostStateChange(pCtx, pHost, VQCMC_LIB_STATE_INIT);
       return;
     default:
-      if (g_VqCmcEntityHooks.pFctLegMsgHandle != nullptr) g_VqCmcEntityHooks.pFctLegMsgHandle(pCtx, pHost, phMsg);
-      if (*phMsg != nullptr && g_VqCmcEntityHooks.pFctMixerMsgHandle != nullptr) {
-        g_VqCmcEntityHooks.pFctMixerMsgHandle(pCtx, pHost, phMsg);
+      if (pCtx->pHooks->pFctLegMsgHandle != nullptr) pCtx->pHooks->pFctLegMsgHandle(pCtx, pHost, phMsg);
+      if (*phMsg != nullptr && pCtx->pHooks->pFctMixerMsgHandle != nullptr) {
+        pCtx->pHooks->pFctMixerMsgHandle(pCtx, pHost, phMsg);
       }
       return;
   }
@@ -201,7 +201,7 @@ bool DeadEnter(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMs
     VQCMC_TRACE(pCtx, 4, kOp, "Host %s.%s is dead, killing all calls (%u) and mixers (%u)",
                 pHost->HostInfo.szHostName, pHost->HostInfo.szApplicationName, pHost->un32NbLegs,
                 pHost->un32NbMixers);
-    if (g_VqCmcEntityHooks.pFctTerminateOwned != nullptr) g_VqCmcEntityHooks.pFctTerminateOwned(pCtx, pHost);
+    if (pCtx->pHooks->pFctTerminateOwned != nullptr) pCtx->pHooks->pFctTerminateOwned(pCtx, pHost);
   }
   pHost->fDeadSeen = 1;
   ArmState(pCtx, pHost, VQCMC_HOST_DEAD_RECHECK_MS);

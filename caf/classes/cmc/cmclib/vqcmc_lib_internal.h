@@ -213,19 +213,6 @@ typedef struct _VQCMC_JOB {
   u64 un64Serial;                /* order of posting */
 } _VQCMC_JOB;
 
-/* Seams: what tests replace to drive the machines by hand. */
-typedef struct _VQCMC_LIB_SEAMS {
-  u32 (*pFctClockMs)(void* pContext);
-  void* pClockContext;
-  VQX_RESULT (*pFctGetRemoteHostInfo)(VQX_LIB_HANDLE hLib, u32 hHost, _VQX_HOST_INFO* pInfo);
-  VQX_RESULT (*pFctGetRedundancy)(VQX_LIB_HANDLE hLib, u32 hHost, u32* pun32Gw0, u32* pun32Gw1);
-  u32 fNoIntake;                 /* open without attaching the receive callback */
-  u32 un32FailOpenStep;          /* tests: open fails at this step (5..10); 0 never */
-  u32 un32FailNextSends;         /* tests: that many next sends fail (the message is released) */
-} _VQCMC_LIB_SEAMS;
-/* Seams used by every later open (null: the real ones). Not thread-safe; tests only. */
-void VqCmcLibSetSeams(const _VQCMC_LIB_SEAMS* pSeams);
-
 /* Where the leg, mixer and link layers plug in; all null until they exist. */
 typedef struct _VQCMC_ENTITY_HOOKS {
   VQX_RESULT (*pFctLegMsgHandle)(VQCMC_LIB_CTX*, _VQCMC_HOST_CTX*, VQX_MSG_HANDLE*);
@@ -239,6 +226,21 @@ typedef struct _VQCMC_ENTITY_HOOKS {
   void (*pFctDestroyEntity)(VQCMC_LIB_CTX*, _VQCMC_ENTITY_CTX*);
 } _VQCMC_ENTITY_HOOKS;
 extern const _VQCMC_ENTITY_HOOKS g_VqCmcEntityHooks;
+
+/* Seams: what tests replace to drive the machines by hand. */
+typedef struct _VQCMC_LIB_SEAMS {
+  u32 (*pFctClockMs)(void* pContext);
+  void* pClockContext;
+  VQX_RESULT (*pFctGetRemoteHostInfo)(VQX_LIB_HANDLE hLib, u32 hHost, _VQX_HOST_INFO* pInfo);
+  VQX_RESULT (*pFctGetRedundancy)(VQX_LIB_HANDLE hLib, u32 hHost, u32* pun32Gw0, u32* pun32Gw1);
+  u32 fNoIntake;                 /* open without attaching the receive callback */
+  u32 un32FailOpenStep;          /* tests: open fails at this step (5..10); 0 never */
+  u32 un32FailNextSends;         /* tests: that many next sends fail (the message is released) */
+  const _VQCMC_ENTITY_HOOKS* pEntityHooks;  /* null: g_VqCmcEntityHooks */
+} _VQCMC_LIB_SEAMS;
+/* Seams used by every later open (null: the real ones). Not thread-safe; tests only. */
+void VqCmcLibSetSeams(const _VQCMC_LIB_SEAMS* pSeams);
+
 
 /* ------------------------------------------------------------ context */
 
@@ -279,6 +281,7 @@ struct _VQCMC_LIB_CTX {
   u32 NextEntityId;
   u32 un32NextLinkId;
   _VQCMC_LIB_SEAMS Seams;
+  const _VQCMC_ENTITY_HOOKS* pHooks;    /* the leg, mixer and link layers */
   u32 un32LastClockMs;           /* last raw clock reading (backward-step rule) */
   u32 fClockRead;
 };

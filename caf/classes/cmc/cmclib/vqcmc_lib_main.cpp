@@ -249,6 +249,7 @@ VQX_RESULT VQCmcLibOpen(const _VQCMC_LIB_PARAMS* pParams, VQCMC_LIB_HANDLE* phLi
   pCtx->Params = *pParams;
   pCtx->hVqxLib = pParams->hVqxLib;
   pCtx->Seams = s_Seams;
+  pCtx->pHooks = s_Seams.pEntityHooks != nullptr ? s_Seams.pEntityHooks : &g_VqCmcEntityHooks;
   const u32 un32Stamp = static_cast<u32>(VqxCliToolsGetTimestampMs() >> 1);
   pCtx->un32NextLinkId = un32Stamp;
   pCtx->NextEntityId = un32Stamp & 0x7FFFFFFFu;

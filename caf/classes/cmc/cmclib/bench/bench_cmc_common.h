@@ -34,7 +34,7 @@ inline VQX_LIB_HANDLE OpenHostLib() {
 }
 
 inline VQCMC_LIB_HANDLE OpenCmc(VQX_LIB_HANDLE hVqx, u32 un32Threads, PFCT_VQCMC_LIB_CALLBACK pFct, void* pv) {
-  _VQCMC_LIB_SEAMS seams{Clock, nullptr, HostInfo, nullptr, 1, 0, 0};
+  _VQCMC_LIB_SEAMS seams{Clock, nullptr, HostInfo, nullptr, 1, 0, 0, nullptr};
   VqCmcLibSetSeams(&seams);
   _VQCMC_LIB_PARAMS p{};
   p.hVqxLib = hVqx;

@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
     info.un64UniqueHostId = 0x1000 + i;
     snprintf(info.szApplicationName, sizeof(info.szApplicationName), i == 3 ? "other" : "cmc_server");
   }
-  _VQCMC_LIB_SEAMS seams{Clock, nullptr, HostInfo, Redundancy, 1, 0, 0};
+  _VQCMC_LIB_SEAMS seams{Clock, nullptr, HostInfo, Redundancy, 1, 0, 0, nullptr};
   VqCmcLibSetSeams(&seams);
   _VQCMC_LIB_PARAMS p{};
   p.hVqxLib = hVqx;

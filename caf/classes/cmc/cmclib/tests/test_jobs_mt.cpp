@@ -117,8 +117,9 @@ TEST_F(PoolJobs, SyncWaitsOnlyForJobsQueuedBeforeReady) {
   mRec.Gate(0x41);  /* now a later job holds the pool while the old one ends */
   Post(pNew, 1);
   ASSERT_TRUE(mRec.WaitCalls(2));
-  /* The old job's done step follows its callback on the worker: a few intakes at most. */
-  for (int i = 0; i < 2000 && mhCmc->un32NbHostsResyncing != 0; i++) {
+  /* The old job's done step follows its callback on the worker, and the pool forgets it just
+   * after: a few intakes at most. */
+  for (int i = 0; i < 2000 && (mhCmc->un32NbHostsResyncing != 0 || VQXMultiThreadedJobGetCount(mhCmc->hJobPool) != 1); i++) {
     Intake();
     std::unique_lock<std::mutex> lock(mRec.Mutex);
     mRec.Cond.wait_for(lock, std::chrono::milliseconds(5));

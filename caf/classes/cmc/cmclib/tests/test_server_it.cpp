@@ -1,11 +1,14 @@
 /*
  * test_server_it.cpp - the library over a real host library linked on
- * 127.0.0.1 with the stand-in server (testing/cmcsim, a python3 child):
- * detection by name in any case, registration, READY and NOT READY turned
- * into one ready and one not-ready notice (with SyncCompleted sent once), and
- * a close that leaves no thread, descriptor, message or filter. A host
- * library message still on its way when Close returns is waited for.
+ * 127.0.0.1 with one or two stand-in servers (testing/cmcsim, python3
+ * children): detection by name in any case, registration, READY and NOT
+ * READY turned into one notice each, a close that leaves nothing behind;
+ * SYNC_STARTING of one server forcing the other not ready, its traffic held
+ * and replayed in order with the 81921st message refused; the standby answer
+ * re-registering each second; a restarted server keeping its record.
  */
+#include <memory>
+
 #include "peers/cmcsim_process.h"
 #include "support/cmc_fixture.h"
 
@@ -13,32 +16,135 @@ namespace {
 
 class ServerIt : public CmcTest {
  protected:
-  void SetUp() override {
-    CmcTest::SetUp();
+  /* One stand-in per option list (host names cmcsim1, cmcsim2, ... unless given), and a host
+   * library that finds them; the next open has the leg hook below. */
+  void Start(const std::vector<std::vector<std::string>>& options) {
     ASSERT_EQ(VQXCloseLibEx(&mhVqx), VQX_RESULT_API_OK);
-    _VQX_LIB_PARAMS params = cmcpeer::HostParams(mun16Host, {mun16Server}, &mAddr);
+    std::vector<u16> ports;
+    for (size_t i = 0; i < options.size(); i++) {
+      ports.push_back(cmcpeer::FreePort());
+      std::vector<std::string> extra = {"--host-name", "cmcsim" + std::to_string(i + 1)};
+      extra.insert(extra.end(), options[i].begin(), options[i].end());
+      mServers.push_back(std::make_unique<cmcpeer::CmcServerProcess>(ports.back(), mun16Host, extra));
+      ASSERT_TRUE(mServers.back()->Ready());
+    }
+    mBaseline = HeldBy();
+    _VQX_LIB_PARAMS params = cmcpeer::HostParams(mun16Host, ports, &mAddr);
     ASSERT_EQ(VQXOpenLib(&params, &mhVqx), VQX_RESULT_API_OK);
     mfRealPeers = true;
+    s_pIt = this;
+    mRecorder.pFctLegMsgHandle = RecordLegMsg;
+    mpHooks = &mRecorder;
   }
+  void TearDown() override {
+    CmcTest::TearDown();
+    s_pIt = nullptr;
+  }
+  bool Await(const std::string& text, size_t nCount = 1, u32 un32Ms = 20000) {
+    return cmcpeer::WaitUntil([&] { return LogCount(text) >= nCount; }, un32Ms);
+  }
+  bool AwaitNotifs(const std::vector<u32>& ids) {
+    return cmcpeer::WaitUntil([&] { return std::lock_guard(mMutex), mNotifs == ids; }, 20000);
+  }
+  long Registers(size_t i) { return mServers[i]->Stat("LibRegister"); }
+  std::vector<_VQCMC_LIB_CMCSERVER_INFO> Servers() {
+    std::vector<_VQCMC_LIB_CMCSERVER_INFO> list(4);
+    u32 un32Count = 4;
+    EXPECT_EQ(VQCmcLibGetCmcServerList(mhCmc, &un32Count, list.data()), VQX_RESULT_OK);
+    list.resize(un32Count);
+    return list;
+  }
+  /* The leg layer's place in the message chain: records the number (word 7) of each leg notification. */
+  static VQX_RESULT RecordLegMsg(VQCMC_LIB_CTX*, _VQCMC_HOST_CTX*, VQX_MSG_HANDLE* phMsg) {
+    if ((*phMsg)->un32MsgId == VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED) {
+      std::lock_guard guard(s_pIt->mMutex);
+      s_pIt->mLegMsgs.push_back(reinterpret_cast<const _VQCMC_SRV_NOTIF*>(VQXMsgPayload(*phMsg))->Head.un32Word7);
+    }
+    return VQX_RESULT_OK;
+  }
+  static inline ServerIt* s_pIt = nullptr;
+
   cmcpeer::LoopbackNet mNet;
-  const u16 mun16Host = cmcpeer::FreePort(), mun16Server = cmcpeer::FreePort();
-  cmcpeer::CmcServerProcess mServer{mun16Server, mun16Host, {"--name", "CMC_Server"}};
+  const u16 mun16Host = cmcpeer::FreePort();
+  std::vector<std::unique_ptr<cmcpeer::CmcServerProcess>> mServers;
   std::vector<_VQX_EXTRA_GW_ADDR> mAddr;
+  std::vector<u32> mLegMsgs;
+  std::vector<u64> mBaseline;  /* threads, descriptors, messages, filters before the host library opened */
+  _VQCMC_ENTITY_HOOKS mRecorder{};
 };
 
 TEST_F(ServerIt, RegistersAndTurnsReadyAndNotReadyIntoOneNoticeEach) {
-  ASSERT_TRUE(mServer.Ready());
-  const std::vector<u64> before = HeldBy();
+  Start({{"--name", "CMC_Server"}});
   ASSERT_EQ(Open(2), VQX_RESULT_OK);
-  EXPECT_TRUE(cmcpeer::WaitUntil([&] { return LogCount("Successfully registered to CMCServer cmcsim.CMC_Server"); }, 20000));
-  for (const auto& [pszCommand, nNotices] : {std::pair{"ready", 1u}, std::pair{"notready", 2u}}) {
-    EXPECT_EQ(mServer.Command(pszCommand), "ok");
-    EXPECT_TRUE(cmcpeer::WaitUntil([&] { return std::lock_guard(mMutex), mNotifs.size() == nNotices; }, 20000));
-  }
-  EXPECT_EQ(mServer.Stat("SyncCompleted"), 1);
+  EXPECT_TRUE(Await("Successfully registered to CMCServer cmcsim1.CMC_Server"));
+  EXPECT_EQ(mServers[0]->Command("ready"), "ok");
+  EXPECT_TRUE(AwaitNotifs({VQCMC_APP_MSG_NOTIF_READY}));
+  EXPECT_EQ(mServers[0]->Command("notready"), "ok");
+  EXPECT_TRUE(AwaitNotifs({VQCMC_APP_MSG_NOTIF_READY, VQCMC_LIB_MSG_NOTIF_NOT_READY}));
+  EXPECT_EQ(mServers[0]->Stat("SyncCompleted"), 1);
+  /* Nothing left: no host-library message or filter, then, with the host library closed as
+   * well, no thread or descriptor beyond those before both opened. */
   Close();
-  EXPECT_EQ(mNotifs, (std::vector<u32>{VQCMC_APP_MSG_NOTIF_READY, VQCMC_LIB_MSG_NOTIF_NOT_READY}));
-  EXPECT_TRUE(cmcpeer::WaitUntil([&] { return HeldBy() == before; }, 20000));
+  EXPECT_TRUE(cmcpeer::WaitUntil([&] { return HeldBy()[2] == 0 && HeldBy()[3] == 0; }, 20000));
+  ASSERT_EQ(VQXCloseLibEx(&mhVqx), VQX_RESULT_API_OK);
+  EXPECT_TRUE(cmcpeer::WaitUntil([&] { return HeldBy() == mBaseline; }, 20000)) << testing::PrintToString(mBaseline) << " then " << testing::PrintToString(HeldBy());
+}
+
+TEST_F(ServerIt, SyncStartingForcesTheOtherNotReadyThenReplaysInOrderAndRefusesThe81921st) {
+  Start({{}, {}});
+  ASSERT_EQ(Open(2), VQX_RESULT_OK);
+  ASSERT_TRUE(Await("Successfully registered to CMCServer cmcsim1.cmc_server"));
+  ASSERT_TRUE(Await("Successfully registered to CMCServer cmcsim2.cmc_server"));
+  EXPECT_EQ(mServers[0]->Command("ready"), "ok");
+  ASSERT_TRUE(AwaitNotifs({VQCMC_APP_MSG_NOTIF_READY}));
+  const long nRegisters = Registers(0);
+  EXPECT_EQ(mServers[1]->Command("syncstarting"), "ok");
+  EXPECT_TRUE(Await("Forcing corvane engine cmcsim1.cmc_server not ready"));
+  EXPECT_TRUE(AwaitNotifs({VQCMC_APP_MSG_NOTIF_READY, VQCMC_LIB_MSG_NOTIF_NOT_READY}));
+  /* The forced server is back in "Init" and registers again. */
+  EXPECT_TRUE(cmcpeer::WaitUntil([&] { return Registers(0) > nRegisters; }, 20000));
+  EXPECT_EQ(mServers[1]->Command("events 0x0A010012 81921 0x1234"), "ok");
+  EXPECT_TRUE(Await("VqCmcLibHostPostponeMsg: Too many messages pending!", 1, 60000));
+  EXPECT_TRUE(mLegMsgs.empty());
+  EXPECT_EQ(mServers[1]->Command("ready"), "ok");
+  EXPECT_TRUE(Await("cmcsim2.cmc_server sync sequence complete."));
+  EXPECT_TRUE(cmcpeer::WaitUntil([&] { return std::lock_guard(mMutex), mLegMsgs.size() >= 81920u; }, 60000));
+  EXPECT_TRUE(AwaitNotifs({VQCMC_APP_MSG_NOTIF_READY, VQCMC_LIB_MSG_NOTIF_NOT_READY, VQCMC_APP_MSG_NOTIF_READY}));
+  Close();
+  ASSERT_EQ(mLegMsgs.size(), 81920u);
+  for (u32 i = 0; i < mLegMsgs.size(); i++) ASSERT_EQ(mLegMsgs[i], i + 1) << "replayed out of order at " << i;
+  EXPECT_EQ(LogCount("Too many messages pending!"), 1u);
+}
+
+TEST_F(ServerIt, StandbyAnswerReRegistersEachSecondWithOneNotice) {
+  Start({{"--register", "standby"}});
+  ASSERT_EQ(Open(2), VQX_RESULT_OK);
+  ASSERT_TRUE(cmcpeer::WaitUntil([&] { return Registers(0) >= 1; }, 20000));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(cmcpeer::WaitUntil([&] { return Registers(0) >= 4; }, 20000));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_EQ(LogCount("CMCServer cmcsim1.cmc_server not active, or already controlled by another application"), 1u);
+  EXPECT_EQ(mServers[0]->Command("register ok"), "ok");
+  EXPECT_TRUE(Await("Successfully registered to CMCServer cmcsim1.cmc_server"));
+}
+
+TEST_F(ServerIt, RestartedServerKeepsItsRecord) {
+  Start({{}});
+  ASSERT_EQ(Open(2), VQX_RESULT_OK);
+  ASSERT_TRUE(Await("Successfully registered to CMCServer cmcsim1.cmc_server"));
+  EXPECT_EQ(mServers[0]->Command("ready"), "ok");
+  ASSERT_TRUE(AwaitNotifs({VQCMC_APP_MSG_NOTIF_READY}));
+  const std::vector<_VQCMC_LIB_CMCSERVER_INFO> before = Servers();
+  ASSERT_EQ(before.size(), 1u);
+  EXPECT_EQ(mServers[0]->Command("restart"), "ok");
+  EXPECT_TRUE(Await("StateChange (Ready -> Host removed)"));
+  EXPECT_TRUE(Await("StateChange (Host removed -> Init)"));
+  EXPECT_TRUE(Await("Successfully registered to CMCServer cmcsim1.cmc_server", 2));
+  EXPECT_TRUE(AwaitNotifs({VQCMC_APP_MSG_NOTIF_READY, VQCMC_LIB_MSG_NOTIF_NOT_READY}));
+  const std::vector<_VQCMC_LIB_CMCSERVER_INFO> after = Servers();
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(after[0].HostInfo.un64UniqueHostId, before[0].HostInfo.un64UniqueHostId);
+  EXPECT_EQ(LogCount("Host dead"), 0u);
 }
 
 }  // namespace

@@ -55,8 +55,9 @@ void CmcTest::SetUp() {
 }
 
 VQX_RESULT CmcTest::Open(u32 un32Threads, u32 un32FailStep) {
-  _VQCMC_LIB_SEAMS seams{Clock, this, HostInfo, nullptr, 1, un32FailStep, 0};
-  VqCmcLibSetSeams(mfRealPeers ? nullptr : &seams);
+  _VQCMC_LIB_SEAMS seams{Clock, this, HostInfo, nullptr, 1, un32FailStep, 0, mpHooks};
+  if (mfRealPeers) seams = _VQCMC_LIB_SEAMS{nullptr, nullptr, nullptr, nullptr, 0, 0, 0, mpHooks};
+  VqCmcLibSetSeams(&seams);
   _VQCMC_LIB_PARAMS p{};
   p.hVqxLib = mhVqx;
   p.Callback.pFctCallback = OnNotif;
@@ -83,6 +84,10 @@ void CmcTest::Close() {
 
 void CmcTest::TearDown() {
   Close();
+  /* A failed test shows the library's last lines. */
+  for (size_t i = mLog.size() > 300 ? mLog.size() - 300 : 0; HasFailure() && i < mLog.size(); i++) {
+    fprintf(stderr, "cmc log: %s", mLog[i].c_str());
+  }
   EXPECT_TRUE(mhVqx == nullptr || VQXCloseLibEx(&mhVqx) == VQX_RESULT_API_OK);
   s_pTest = nullptr;
 }

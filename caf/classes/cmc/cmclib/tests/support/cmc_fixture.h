@@ -60,6 +60,7 @@ class CmcTest : public ::testing::Test {
   VQCMC_LIB_HANDLE mhCmc = nullptr;
   u32 mun32Now = 100000;
   bool mfRealPeers = false;       /* the next open uses the real clock, peer queries and intake */
+  const _VQCMC_ENTITY_HOOKS* mpHooks = nullptr;  /* the next open's leg and mixer layers (null: none) */
   u32 mun32FifoMax = 0;           /* un32JobsFifoMax of the next open */
   std::function<void(_VQCMC_LIB_PARAMS&)> mTweak;  /* changes the next open's parameters */
   std::map<u32, _VQX_HOST_INFO> mPeers;
