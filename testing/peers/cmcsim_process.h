@@ -2,9 +2,10 @@
  * cmcsim_process.h - the stand-in call/media control server
  * (testing/cmcsim/cmcsim.py) run as a python3 child on 127.0.0.1 with its
  * line-command connection, a host library that finds it (hosts' instance on
- * its own port, the stand-ins as extra addresses on 127.0.0.1, a loopback
- * interface table), free ports and a bounded wait on a condition. Header
- * only, for the integration tests of the libraries that talk to the servers;
+ * its own port, the stand-ins as extra addresses on 127.0.0.1) and a bounded
+ * wait on a condition; ports and the loopback interface table come from
+ * loopback.h. Header only, for the integration tests of the libraries that
+ * talk to the servers;
  * the source tree is found through VQX_SOURCE_DIR.
  */
 #ifndef CMCSIM_PROCESS_H
@@ -25,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "vqx_gwlib.h"
+#include "loopback.h"
 #include "vqx_host.h"
 
 namespace cmcpeer {
@@ -39,45 +40,6 @@ inline bool WaitUntil(const std::function<bool()>& cond, u32 un32Ms) {
   }
   return cond();
 }
-
-inline sockaddr_in Loopback(u16 un16Port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(0x7F000001u);
-  a.sin_port = htons(un16Port);
-  return a;
-}
-
-/* A port free for both TCP and UDP on 127.0.0.1. */
-inline u16 FreePort() {
-  for (int i = 0; i < 50; i++) {
-    sockaddr_in a = Loopback(0);
-    socklen_t l = sizeof(a);
-    const int t = socket(AF_INET, SOCK_STREAM, 0), u = socket(AF_INET, SOCK_DGRAM, 0);
-    bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
-    const int ok = bind(u, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    close(t), close(u);
-    if (ok == 0) return ntohs(a.sin_port);
-  }
-  return 0;
-}
-
-inline u32 LoopbackTable(u32 un32Max, u32* paAddr, u32* paBcast, u32* paMask) {
-  if (un32Max == 0) return 0;
-  paAddr[0] = htonl(0x7F000001u), paMask[0] = htonl(0xFF000000u), paBcast[0] = htonl(0x7FFFFFFFu);
-  return 1;
-}
-
-/* The interface table is 127.0.0.0/8 with broadcasts to 127.0.0.1 while it lives. */
-struct LoopbackNet {
-  LoopbackNet() {
-    VqxGwLibSetInterfaceProvider(LoopbackTable);
-    VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
-    VQXGetIpInterfacesInit();
-  }
-  ~LoopbackNet() { VqxGwLibSetInterfaceProvider(nullptr), VqxGwLibSetBroadcastRedirect(0); }
-};
 
 /* Host library parameters: the hosts' instance only, on un16Port, the servers' ports as extra addresses. */
 inline _VQX_LIB_PARAMS HostParams(u16 un16Port, const std::vector<u16>& servers, std::vector<_VQX_EXTRA_GW_ADDR>* pAddr) {
@@ -99,7 +61,7 @@ inline _VQX_LIB_PARAMS HostParams(u16 un16Port, const std::vector<u16>& servers,
 class CmcServerProcess {
  public:
   CmcServerProcess(u16 un16UdpPort, u16 un16PeerPort, const std::vector<std::string>& extra = {}) {
-    const u16 un16Ctl = FreePort();
+    const u16 un16Ctl = loopnet::FreeLoopbackPort();
     const char* pszRoot = std::getenv("VQX_SOURCE_DIR");
     std::vector<std::string> args = {"python3", std::string(pszRoot != nullptr ? pszRoot : ".") + "/testing/cmcsim/cmcsim.py",
                                      "--udp-port", std::to_string(un16UdpPort), "--peer-port",
@@ -118,7 +80,7 @@ class CmcServerProcess {
     WaitUntil(
         [&] {
           const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-          const sockaddr_in a = Loopback(un16Ctl);
+          const sockaddr_in a = loopnet::LoopbackAddress(un16Ctl);
           if (connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) return close(s), false;
           timeval tv{10, 0};
           setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));

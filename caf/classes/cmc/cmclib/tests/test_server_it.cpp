@@ -22,7 +22,7 @@ class ServerIt : public CmcTest {
     ASSERT_EQ(VQXCloseLibEx(&mhVqx), VQX_RESULT_API_OK);
     std::vector<u16> ports;
     for (size_t i = 0; i < options.size(); i++) {
-      ports.push_back(cmcpeer::FreePort());
+      ports.push_back(loopnet::FreeLoopbackPort());
       std::vector<std::string> extra = {"--host-name", "cmcsim" + std::to_string(i + 1)};
       extra.insert(extra.end(), options[i].begin(), options[i].end());
       mServers.push_back(std::make_unique<cmcpeer::CmcServerProcess>(ports.back(), mun16Host, extra));
@@ -64,8 +64,8 @@ class ServerIt : public CmcTest {
   }
   static inline ServerIt* s_pIt = nullptr;
 
-  cmcpeer::LoopbackNet mNet;
-  const u16 mun16Host = cmcpeer::FreePort();
+  loopnet::LoopbackNets mNet;
+  const u16 mun16Host = loopnet::FreeLoopbackPort();
   std::vector<std::unique_ptr<cmcpeer::CmcServerProcess>> mServers;
   std::vector<_VQX_EXTRA_GW_ADDR> mAddr;
   std::vector<u32> mLegMsgs;
