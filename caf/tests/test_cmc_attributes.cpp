@@ -12,6 +12,7 @@
 #include "vqcmc_attributes.h"
 #include "vqcmc_generic_headers.h"
 #include "vqcmc_media_attributes.h"
+#include "vqcmc_message.h"
 #include "vqcmclib.h"
 #include "vqx_msg_element.h"
 
@@ -65,6 +66,16 @@ class CmcAttrTest : public CommTest {
   }
   template <class T>
   T* Payload(VQX_MSG_HANDLE h) { return reinterpret_cast<T*>(VQXMsgPayload(h)); }
+  /* Messages the host library has handed out and not taken back (an allocation first flushes the releases
+   * it defers; the probe itself is counted each time). */
+  u32 Allocated() {
+    VQX_MSG_HANDLE hProbe = nullptr;
+    EXPECT_EQ(VQXGetMsg(mhLib, 8, &hProbe), VQX_RESULT_API_OK);
+    VQXReleaseMsgEx(mhLib, &hProbe);
+    _VQX_LIB_STATS s{};
+    EXPECT_EQ(VQXLibGetStats(mhLib, &s), VQX_RESULT_API_OK);
+    return s.CurrentAllocated;
+  }
 
   VQCMC_LIB_HANDLE mhCmc = nullptr;
   std::map<std::string, std::string> mGolden;
@@ -361,6 +372,92 @@ TEST_F(CmcAttrTest, ValueClassesDefaultsTextsAndDigits) {
                               static_cast<u32>(r.strPayload.size())), r.Expected) << r.pszName;
     EXPECT_STREQ(Digits.GetCollectedDigits().c_str(), r.pszDigits) << r.pszName;
   }
+}
+
+/* The typed wrappers: sizes and headers of the sending form, the receiving form's checks, release rules. */
+TEST_F(CmcAttrTest, TypedWrappersAllocateCheckAndRelease) {
+  const u32 un32Before = Allocated();
+  using GetStats = CVQCMCMessage<_VQCMC_MSG_CMD_GET_STATS, VQCMC_MSG_CMD_GET_STATS>;
+  using Create = CVQCMCMessage<_VQCMC_MSG_CMD_CALL_LEG_CREATE, VQCMC_MSG_CMD_CALL_LEG_CREATE>;
+  using Play = CVQCMCMessage<_VQCMC_MSG_CMD_PLAY, VQCMC_MSG_CMD_PLAY>;
+  {
+    GetStats Stats(4096);
+    Create Bare(0);
+    Play Play100(100u);
+    const u8 abyMarker[] = {0xED, 0xDA, 0x21, 0x43, 0x34, 0x12, 0xAD, 0xDE};
+    struct Row {
+      const char* pszName;
+      VQX_MSG_HANDLE h;
+      u32 un32Capacity, un32Used;
+      std::string strUsed;
+    } aRows[] = {
+        {"GET_STATS extra 4096", Stats.GetMsg(), 4136, 48, std::string(40, '\0') + std::string((const char*)abyMarker, 8)},
+        {"CALL_LEG_CREATE extra 0", Bare.GetMsg(), 872, 872, std::string(872, '\0')},
+        {"PLAY with 100 element bytes", Play100.GetMsg(), 160, 64, std::string(56, '\0') + std::string((const char*)abyMarker, 8)},
+    };
+    for (const Row& r : aRows) {
+      ASSERT_NE(r.h, nullptr) << r.pszName;
+      EXPECT_EQ(std::vector<u64>({r.h->MsgType, r.h->un32PayloadMaxLength, r.h->un32PayloadLength, r.h->hAdapter,
+                                  r.h->un64UserContext1, r.h->un64UserContext2}),
+                std::vector<u64>({1, r.un32Capacity, r.un32Used, 0xDA000000u, 0, 0})) << r.pszName;
+      EXPECT_EQ(Hex(Used(r.h)), Hex(r.strUsed)) << r.pszName;
+    }
+    EXPECT_EQ(Stats.GetMsg()->un32MsgId, VQCMC_MSG_CMD_GET_STATS);
+    EXPECT_EQ(static_cast<void*>(Stats.GetPayload()), VQXMsgPayload(Stats.GetMsg()));
+    EXPECT_EQ(Stats.IsProcessed(), 0u);
+    EXPECT_EQ(Stats.GetCmcLibHandle(), mhCmc);
+    EXPECT_EQ(Allocated(), un32Before + 3);
+  }
+  EXPECT_EQ(Allocated(), un32Before) << "owned buffers released";
+
+  // Received: a foreign id, a short payload and a claimed length past the capacity show no payload.
+  struct RxRow {
+    const char* pszName;
+    u32 un32Id, un32Size, un32Claimed, fOwned;
+    bool fPayload;
+  } aRx[] = {
+      {"right id, 40 bytes", VQCMC_MSG_CMD_GET_STATS, 40, 40, 1, true},
+      {"foreign id", VQCMC_MSG_CMD_JOIN, 40, 40, 1, false},
+      {"right id, 39 bytes", VQCMC_MSG_CMD_GET_STATS, 39, 39, 1, false},
+      {"right id, length past capacity", VQCMC_MSG_CMD_GET_STATS, 8, 0x10000, 1, false},
+      {"not owned", VQCMC_MSG_CMD_GET_STATS, 40, 40, 0, true},
+  };
+  for (const RxRow& r : aRx) {
+    VQX_MSG_HANDLE h = HostMsg(mhLib, r.un32Id, std::string(r.un32Size, '\x11'));
+    h->un32PayloadLength = r.un32Claimed;
+    {
+      GetStats Rx(h, r.fOwned);
+      EXPECT_EQ(Rx.GetPayload() != nullptr, r.fPayload) << r.pszName;
+      EXPECT_EQ(Rx.IsProcessed(), 1u) << r.pszName;
+    }
+    EXPECT_EQ(Allocated(), un32Before + (r.fOwned ? 0 : 1)) << r.pszName;
+    if (!r.fOwned) VQXReleaseMsgEx(mhLib, &h);
+  }
+  EXPECT_EQ(Logged("CVQCAFBasicApiMsg"), 0u);
+
+  // A failed allocation: no buffer, logged with the host library's result; destroying it does nothing.
+  {
+    Create Huge(0xFFFFFFF0u);
+    EXPECT_TRUE(Huge.GetMsg() == nullptr && Huge.GetPayload() == nullptr);
+    EXPECT_EQ(Logged("CVQCAFBasicApiMsg::CVQCAFBasicApiMsg: Failed to alloc message (8201"), 1u);
+  }
+  EXPECT_EQ(Allocated(), un32Before);
+
+  // After the bridge is shut down a live wrapper cannot release its buffer: logged, nothing released.
+  auto pOwner = std::make_unique<GetStats>(4096);
+  ASSERT_NE(pOwner->GetPayload(), nullptr);
+  CVQCMCLib::TestUninstall();
+  ASSERT_EQ(VQCmcLibClose(mhCmc), VQX_RESULT_OK);
+  mhCmc = nullptr;
+  for (VQX_MSG_HANDLE& h : maMsgs) VQXReleaseMsgEx(mhLib, &h);
+  CVQCAFComm::ReleaseHostLibInstance();
+  mhLib = nullptr;
+  ASSERT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
+  pOwner.reset();
+  EXPECT_EQ(Logged("CVQCAFBasicApiMsg::~CVQCAFBasicApiMsg: CVQCAFComm::Init() must be called first! (8200000F) CVQCAFBasicApiMsg:"), 1u);
+  GetStats NoBridge(4096);
+  EXPECT_EQ(NoBridge.GetPayload(), nullptr);
+  EXPECT_EQ(Logged("CVQCAFBasicApiMsg::CVQCAFBasicApiMsg: CVQCAFComm::Init() must be called first! (8200000F)"), 1u);
 }
 
 }  // namespace
