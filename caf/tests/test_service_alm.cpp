@@ -82,13 +82,10 @@ TEST_F(AlmTest, HeartbeatsAreAnsweredAndReadyIsToldOnce) {
   Golden("notif_ready.bin", sReady);
   ASSERT_TRUE(WaitFor([&] { return Master.Has(4); }));
 
-  /* Registered after the first answer: never told ready. A warning is a success. */
+  /* Registered after the first answer: never told ready. A failure withholds the answer (a warning does not:
+   * the two-process test keeps such a client alive). */
   CAlmEvents Client;
   p->Register(static_cast<IVQCAFServiceAlmMgmtClient*>(&Client));
-  Client.mHbResult = 0x42000000u;
-  Operation(VQX_LAUNCH_MSG_ID_OP_HEARTBEAT, 8, 56);
-  EXPECT_EQ(Answer(), Expected(VQX_LAUNCH_MSG_ID_NOTIF_READY, 8, 1));
-  EXPECT_EQ(p->OnMgmtHeartBeat(), VQX_RESULT_OK);
   Client.mHbResult = 0x82000001u;
   Operation(VQX_LAUNCH_MSG_ID_OP_HEARTBEAT, 9, 56);
   EXPECT_TRUE(WaitFor([&] { return Logged("Heartbeat nb=9 returned error code 0x82000001!") == 1; }));

@@ -1,12 +1,11 @@
 /*
  * Launch library without a host library: checks and texts of the
  * operations, the /proc stat parser, command-line split and environment,
- * process life (states 1, 2, 7), shutdowns and the tree kill.
+ * process life (states 1, 2, 7), shutdowns and locks. The tree kill and
+ * the watchdog run end to end in caf's two-process test (test_service_alm_it).
  */
 #include <signal.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <tuple>
 
 #include "support/launch_fixture.h"
@@ -14,22 +13,6 @@
 namespace {
 
 void NullPrint(void*, u32, const char*, const char*, va_list) {}
-
-bool IsLiveProcess(pid_t Pid) {
-  std::ifstream f("/proc/" + std::to_string(Pid) + "/stat");
-  std::string s;
-  if (!std::getline(f, s)) return false;
-  const size_t Close = s.rfind(')');
-  return Close != std::string::npos && Close + 2 < s.size() && s[Close + 2] != 'Z' && s[Close + 2] != 'X';
-}
-
-/* Pids of the live (not zombie) processes of the tree under Root. */
-std::vector<pid_t> LiveTree(pid_t Root) {
-  std::vector<pid_t> a;
-  for (auto& P : VqxLaunchCollectTree(Root, false))
-    if (IsLiveProcess(P.Pid)) a.push_back(P.Pid);
-  return a;
-}
 
 TEST(LaunchChecks, OpenRefusesBadRecordsAndNullHandles) {
   _VQX_LAUNCH_LIB_PARAMS P{};
@@ -137,37 +120,17 @@ TEST_F(LaunchTest, ChildLifeStartingNotUsingAlmAndExit) {
   EXPECT_EQ(VQXLaunchLibCreateProcess(mh, &C, &un32Id), 0x82000008u);
   EXPECT_EQ(un32Id, 0u);
   ASSERT_TRUE(WaitEvent(un32Silent, 2, true));
-  /* A process that is not ready is terminated by either shutdown. */
+  /* A process that is not ready is terminated by either shutdown, unless it is locked. */
+  EXPECT_EQ(VQXLaunchLibLockApplication(mh, un32Second, 1), VQX_RESULT_OK);
   EXPECT_EQ(VQXLaunchLibForceShutdown(mh, un32Silent), VQX_RESULT_OK);
   EXPECT_EQ(VQXLaunchLibManagementShutdown(mh, un32Second), VQX_RESULT_OK);
   ASSERT_TRUE(WaitEvent(un32Silent, 7, false));
+  EXPECT_FALSE(WaitEvent(un32Second, 7, false, 800)) << "locked: never killed, past its 400 ms shutdown time";
+  EXPECT_EQ(VQXLaunchLibLockApplication(mh, un32Second, 0), VQX_RESULT_OK);
   ASSERT_TRUE(WaitEvent(un32Second, 7, false));
   EXPECT_EQ(LastExit(un32Silent), 128u + SIGKILL);
   C.pszPath = "/no/such";
   EXPECT_EQ(VQXLaunchLibCreateProcess(mh, &C, &un32Id), 0x82000015u) << "missing file";
-}
-
-TEST_F(LaunchTest, TreeKillWholeTreeSingleProcessAndLocked) {
-  ASSERT_EQ(Open([](auto& p) { p.un32StartingTimeMs = 60000; }), VQX_RESULT_OK);
-  const char* pszTree = "sleep 30 & sh -c 'sleep 30 & wait' & wait";
-  const u32 un32Tree = Spawn(pszTree), un32Single = Spawn(pszTree, 1), un32Locked = Spawn("sleep 30");
-  pid_t aRoot[3];
-  for (u32 i = 0; i < 3; ++i) aRoot[i] = static_cast<pid_t>(mh->Ctx[un32Tree + i].Pid);
-  /* Three levels: sh, its sleep and sh, that sh's sleep. */
-  for (int n = 0; n < 400 && (LiveTree(aRoot[0]).size() < 4 || LiveTree(aRoot[1]).size() < 4); ++n) usleep(5000);
-  ASSERT_EQ(LiveTree(aRoot[0]).size(), 4u);
-  const std::vector<pid_t> aSingle = LiveTree(aRoot[1]);
-  ASSERT_EQ(aSingle.size(), 4u);
-
-  EXPECT_EQ(VQXLaunchLibLockApplication(mh, un32Locked, 1), VQX_RESULT_OK);
-  for (u32 i = 0; i < 3; ++i) EXPECT_EQ(VQXLaunchLibForceShutdown(mh, un32Tree + i), VQX_RESULT_OK);
-  ASSERT_TRUE(WaitEvent(un32Tree, 7, false));
-  ASSERT_TRUE(WaitEvent(un32Single, 7, false));
-  EXPECT_TRUE(LiveTree(aRoot[0]).empty());
-  u32 un32Alive = 0;  /* the survivors are counted and killed */
-  for (pid_t Pid : aSingle) un32Alive += IsLiveProcess(Pid) && kill(Pid, SIGKILL) == 0;
-  EXPECT_EQ(un32Alive, 3u) << "only the root of the single-process application was killed";
-  EXPECT_TRUE(IsLiveProcess(aRoot[2])) << "a locked process is never killed";
 }
 
 }  // namespace
