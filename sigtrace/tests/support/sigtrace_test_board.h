@@ -1,0 +1,84 @@
+/*
+ * sigtrace_test_board.h - the adapter tests' bench: the simulated board
+ * (testing/boardsim, a python3 child on 127.0.0.1) answering entity discovery
+ * from a JSON profile, the framework brought up as the application does it
+ * (communication with the adapters' transport on loopback, the off-screen
+ * console as the framework's console), and the test thread in the place of
+ * the application's main thread: it takes the host library's adapter events
+ * and the application's own messages (group 0x0B08) from one filter, makes
+ * the CVQSigTraceAdapter on the adapter-added event and frees it on demand.
+ * The adapter's resend timer runs on a clock the test moves forward.
+ */
+#ifndef SIGTRACE_TEST_BOARD_H
+#define SIGTRACE_TEST_BOARD_H
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "peers/boardsim_process.h"
+#include "sigtrace_adapter.h"
+#include "support/sigtrace_test_app.h"
+#include "vqcafcommparams.h"
+
+namespace sigtest {
+
+struct SAppMsg {
+  u32 un32Id = 0;            /* 0: nothing arrived */
+  std::vector<u8> Payload;   /* un32PayloadLength bytes */
+};
+
+class CBoardBench {
+ public:
+  /* strProfile: the JSON profile (docs/board-discovery.md). */
+  explicit CBoardBench(const std::string& strProfile);
+  ~CBoardBench();
+
+  /* Waits for the board's adapter-added event and makes and initialises the
+   * adapter (its clock the bench's); false when no board came. */
+  bool AddAdapter();
+  /* The next application or adapter event within un32Ms (id 0: none). */
+  SAppMsg Next(u32 un32Ms);
+  /* Waits for the next adapter-ready message; false on time-out (other
+   * messages are skipped). un32Readies counts every ready message seen. */
+  bool WaitReady(u32 un32Ms = 10000);
+  /* Moves the adapter's clock on. */
+  static void Advance(u64 un64Ms) { s_un64Offset += un64Ms; }
+  /* The entity table, one line per entity (sorted), every field. */
+  std::string Entities();
+  /* The log lines holding strPart since the last call (the rest dropped). */
+  std::vector<std::string> Lines(const std::string& strPart);
+  /* Live host-library filters. */
+  u64 LiveFilters();
+  /* Requests of that id ("0x04090001") the board has seen. */
+  size_t Asked(const char* pszId);
+
+  gwpeer::BoardProcess* pBoard = nullptr;
+  std::unique_ptr<VQCAF::CVQSigTraceAdapter> pAdapter;
+  VQX_LIB_HANDLE hLib = nullptr;
+  u32 un32Readies = 0;
+  CLogLines Log;
+
+ private:
+  static u64 Clock();
+  static std::atomic<u64> s_un64Offset;
+  std::string mstrProfilePath;
+  VQX_FILTER_HANDLE mhFilter = nullptr;
+  VQCAF::CVQCAFCommParams mComm;
+  _VQX_CLI_TOOLS_INIT_PARAMS mCli{};
+};
+
+/* Lines of aLines holding pszPart. */
+size_t Seen(const std::vector<std::string>& aLines, const char* pszPart);
+
+/* Polls cond every 10 ms for at most un32Ms; its last value. */
+template <class F>
+bool Within(u32 un32Ms, F cond) {
+  for (u32 i = 0; i < un32Ms / 10 && !cond(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return cond();
+}
+
+}  // namespace sigtest
+
+#endif

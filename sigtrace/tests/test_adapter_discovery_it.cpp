@@ -1,0 +1,119 @@
+// Adapter discovery against the simulated board, this thread as the
+// application's main thread: a profile of every protocol and its edge cases
+// (tests/data/adapter_profile.json, one row per case) gives the golden entity
+// table and "<Sync>" lines and one adapter-ready message; lost, short and
+// failed answers and resynchronisations mid-round; a full table.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support/sigtrace_test_board.h"
+#include "support/sigtrace_test_support.h"
+
+namespace {
+
+using namespace sigtest;
+
+std::string Profile() { return ReadFile(DataPath("adapter_profile.json")); }
+
+TEST(AdapterDiscovery, ProfileOfEveryProtocolGivesGoldenTableAndOneReadyMessage) {
+  CBoardBench b(Profile());
+  ASSERT_TRUE(b.AddAdapter());
+  SAppMsg Ready;
+  for (int i = 0; i < 200 && Ready.un32Id != VQCAF::QUELLAN_NOTIF_ADAPTER_READY; i++) Ready = b.Next(50);
+  ASSERT_EQ(Ready.un32Id, VQCAF::QUELLAN_NOTIF_ADAPTER_READY);
+  ASSERT_EQ(Ready.Payload.size(), 424u);
+  u32 hHandle;
+  memcpy(&hHandle, &Ready.Payload[12], 4);
+  EXPECT_EQ(hHandle, b.pAdapter->GetAdapterHandle());
+  EXPECT_STREQ(reinterpret_cast<const char*>(&Ready.Payload[288]), "12345678");
+  EXPECT_TRUE(std::all_of(Ready.Payload.begin(), Ready.Payload.begin() + 8, [](u8 c) { return c == 0; }));
+  EXPECT_EQ(b.pAdapter->IsAdapterReady(), 1u);
+  EXPECT_EQ(b.pAdapter->GetTuclInstanceId(), 9u) << "the last instance listed";
+  EXPECT_EQ(CompareGolden("adapter_entities.txt", b.Entities()), "");
+  const std::vector<std::string> aLines = b.Lines("");
+  std::string strSync;
+  for (std::string s : aLines)
+    if (s.find("<Sync>") != s.npos) strSync += s.replace(0, 1, "\\e") + "\n";
+  EXPECT_EQ(CompareGolden("adapter_sync.log", strSync), "");
+  EXPECT_EQ(Seen(aLines, "HandleIsdnOpGetParamsResponse: Unknown isdn variant (82000001)"), 2u) << "variants 0 and 9";
+  EXPECT_EQ(Seen(aLines, "HandleLapdOpLinkGetParamsResponse: Timeslot 32 above 31, link refused (8200000A)"), 1u);
+  EXPECT_EQ(b.Next(300).un32Id, 0u) << "nothing more after the ready message";
+  EXPECT_EQ(b.un32Readies, 1u);
+  EXPECT_EQ(b.pBoard->Stat("violations"), 0) << b.pBoard->Command("stats");
+  /* Each family asked once per instance and link, in list order. */
+  EXPECT_EQ(b.pBoard->Command("requests"),
+            "{\"0x04080003\": [1, 2, 3, 4, 5, 6], \"0x04080004\": [0], \"0x04090001\": [0], \"0x04210005\": [0], "
+            "\"0x04210012\": [11, 12, 13, 21, 22, 23], \"0x04210014\": [1, 2], \"0x04390003\": [7, 9], "
+            "\"0x04390004\": [0], \"0x04510003\": [1, 2], \"0x04510004\": [0], \"0x04540005\": [0], "
+            "\"0x04540012\": [51, 52], \"0x04540014\": [5]}");
+}
+
+TEST(AdapterDiscovery, LostShortFailedAndOverlappingRoundsEachEndInOneReadyMessage) {
+  CBoardBench b(R"({"mtp2": [{"id": 1, "links": [{"id": 11, "trunk": 1, "timeslots": [1], "name": "L1"},
+                                                 {"id": 12, "trunk": 2, "timeslots": [2], "name": "L2"}]}],
+                    "isdn": [{"id": 3, "variant": 4, "trunks": [3], "name": "D3"}],
+                    "tucl": [{"id": 7, "name": "SIP"}]})");
+  ASSERT_TRUE(b.AddAdapter());
+  ASSERT_TRUE(b.WaitReady());
+  const std::string strAll = b.Entities();
+  b.Lines("");
+  const auto Round = [&](const char* pszRow, const std::vector<std::string>& aCommands) {
+    for (const std::string& c : aCommands) EXPECT_EQ(b.pBoard->Command(c), "ok") << pszRow << ": " << c;
+    b.pAdapter->Synchronize();
+  };
+  /* One answer lost: asked again after 5 s, once. */
+  Round("lost once", {"drop 0x04390003 1"});
+  ASSERT_TRUE(Within(3000, [&] { return b.Asked("0x04390003") == 2; }));
+  EXPECT_EQ(b.Next(200).un32Id, 0u) << "not ready while an answer is missing";
+  CBoardBench::Advance(5000);
+  ASSERT_TRUE(b.WaitReady());
+  EXPECT_EQ(b.Entities(), strAll);
+  EXPECT_EQ(b.Lines("not answered, sent again").size(), 1u);
+  /* Never answered: three more sends, then given up; ready without it. */
+  Round("never answered", {"drop 0x04080003 4"});
+  for (size_t n = 3; n <= 6; n++) {
+    ASSERT_TRUE(Within(3000, [&] { return b.Asked("0x04080003") == n; })) << n;
+    CBoardBench::Advance(5000);
+  }
+  ASSERT_TRUE(b.WaitReady());
+  EXPECT_EQ(b.Entities().find("D3 |"), std::string::npos);
+  EXPECT_EQ(b.Lines("ISDN_OP_GET_PARAMS (item 3) not answered after 4 sends, given up").size(), 1u);
+  /* Short answers: parameters refused whole, a list cut to its whole entries. */
+  Round("short", {"short 0x04210012 200", "short 0x04210014 24"});
+  ASSERT_TRUE(b.WaitReady());
+  EXPECT_EQ(b.Entities().find("L1 |"), std::string::npos);
+  const std::vector<std::string> aShort = b.Lines("CVQSigTraceAdapter::Handle");
+  EXPECT_EQ(aShort.size(), 2u) << "the list cut once, its one link refused";
+  EXPECT_EQ(Seen(aShort, "HandleMtp2OpLinkGetListResponse: 2 entries announced, 1 received"), 1u);
+  EXPECT_EQ(Seen(aShort, "HandleMtp2OpLinkGetParamsResponse: Answer too short (200 bytes, byte 296 needed)"), 1u);
+  /* A failed answer ends its branch. */
+  Round("failed", {"short 0x04210012 0", "short 0x04210014 0", "fail 0x04080003 -5"});
+  ASSERT_TRUE(b.WaitReady());
+  EXPECT_EQ(b.Entities().find("D3 |"), std::string::npos);
+  EXPECT_EQ(b.Lines("ISDN_OP_GET_PARAMS failed (FFFFFFFB)").size(), 1u);
+  /* A resynchronisation while the first round's answer is held back. */
+  Round("overlap", {"fail 0x04080003 0", "hold"});
+  ASSERT_TRUE(Within(3000, [&] { return b.Asked("0x04090001") == 6; }));
+  b.pAdapter->Synchronize();
+  ASSERT_TRUE(Within(3000, [&] { return b.Asked("0x04090001") == 7; }));
+  EXPECT_EQ(b.pBoard->Command("release"), "ok 2");
+  ASSERT_TRUE(b.WaitReady());
+  EXPECT_EQ(b.Next(300).un32Id, 0u) << "one ready message for the completed round";
+  EXPECT_EQ(b.Entities(), strAll) << "no entity twice";
+  EXPECT_EQ(b.Lines("not awaited, dropped").size(), 1u);
+  EXPECT_EQ(b.un32Readies, 6u);
+  EXPECT_EQ(b.pBoard->Stat("violations"), 0) << b.pBoard->Command("stats");
+}
+
+TEST(AdapterDiscovery, TheEntityPastAFullTableIsRefusedAndDiscoveryCompletes) {
+  std::string strProfile = R"({"tucl": [)";
+  for (int i = 1; i <= 129; i++) strProfile += (i > 1 ? ", {\"id\": " : "{\"id\": ") + std::to_string(i) + ", \"name\": \"I" + std::to_string(i) + "\"}";
+  CBoardBench b(strProfile + "]}");
+  ASSERT_TRUE(b.AddAdapter());
+  ASSERT_TRUE(b.WaitReady());
+  EXPECT_EQ(b.Entities().find("12345678_I129 |"), std::string::npos);
+  EXPECT_EQ(b.Lines("Too many signaling entities detected (increase max entities per adapter)").size(), 1u);
+}
+
+}  // namespace
