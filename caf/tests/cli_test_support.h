@@ -2,7 +2,8 @@
  * cli_test_support.h - shared by the shell tests: Sh() runs a shell command
  * and gives its output; CDemoPage is a console page double that shows its
  * state, takes 'a' (two fields) and 'b' (four fields) commands, scrolls with
- * ctrl-up/down, and may take an application mutex in Display as real pages do.
+ * ctrl-up/down, and may take an application mutex in Display as real pages do;
+ * OffScreen is a console without a terminal.
  */
 #ifndef CLI_TEST_SUPPORT_H
 #define CLI_TEST_SUPPORT_H
@@ -12,6 +13,8 @@
 
 #include <atomic>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "vqcafcli.h"
 
@@ -73,6 +76,26 @@ class CDemoPage : public VQCAF::IVQCAFCliPage {
   int mnScroll = 0;
   std::string mstrApplied = "-";
   std::string mstrUnhandled;
+};
+
+/* An off-screen console, opened with First added before the opening (if any); Shows injects keys,
+ * refreshes and tells whether the frame holds the text. */
+struct OffScreen {
+  VQCAF::CVQCAFCli Cli;
+  _VQX_CLI_TOOLS_INIT_PARAMS P;
+  explicit OffScreen(VQCAF::CVQCAFPtr<VQCAF::IVQCAFCliPage> First = {}) {
+    VqxCliToolsInitParamsDefault(&P);
+    P.fOffScreen = 1;
+    EXPECT_EQ(First.IsNull() ? VQX_RESULT_OK : Cli.AddPage(First), VQX_RESULT_OK);
+    EXPECT_EQ(Cli.Open(P, nullptr), VQX_RESULT_OK);
+  }
+  bool Shows(std::initializer_list<int> aKeys, const char* pszText) {
+    for (int k : aKeys) VqxCliToolsInjectKey(Cli.GetHandle(), k);
+    VqxCliToolsRefresh(Cli.GetHandle());
+    char sz[8192];
+    VqxCliToolsGetFrameText(Cli.GetHandle(), sz, sizeof(sz));
+    return std::string(sz).find(pszText) != std::string::npos;
+  }
 };
 
 #endif

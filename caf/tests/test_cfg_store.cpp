@@ -2,7 +2,6 @@
 // data/cfg_store_reads.txt (counts as xmllint's XPath counts), line numbers as expat's
 // (testing/golden/caf/cfg_lines.py).
 #include <map>
-#include <sstream>
 
 #include "cli_test_support.h"
 #include "support/vqcaf_test_support.h"
@@ -23,17 +22,7 @@ struct Fixture : ::testing::Test {
 
 /* Each read of data/cfg_store_reads.txt written back as it came out, so that the text compares with the file. */
 TEST_F(Fixture, ReadsGiveTheirValuesAndCodes) {
-  const std::string strRows = ReadFile(std::string(getenv("VQX_TEST_DATA")) + "/cfg_store_reads.txt");
-  std::string strGot;
-  for (const std::string& strRow : SplitLines(strRows)) {
-    std::vector<std::string> a;
-    std::istringstream In(strRow);
-    for (std::string s; std::getline(In, s, '|');) a.push_back(s);
-    a.resize(6);
-    if (strRow[0] == '#') {
-      strGot += strRow + "\n";
-      continue;
-    }
+  ExpectRows("cfg_store_reads.txt", 6, [this](std::vector<std::string>& a) {
     const char* pszPath = a[1].c_str();
     const u32 un32Index = static_cast<u32>(std::stoul(a[2]));
     char szText[VQCAF_CFG_VALUE_SIZE] = "stale";
@@ -45,11 +34,9 @@ TEST_F(Fixture, ReadsGiveTheirValuesAndCodes) {
                                              : Store.Get(pszPath, un32Index, a[3].data(), &by);
     std::string strValue = a[0] == "text" ? std::string(szText) : std::to_string(a[0] == "bool" ? by : un32);
     if (a[0] == "count" && strValue + "\n" == Sh("xmllint --xpath 'count(" + a[5] + ")' " + kFixture)) strValue = a[5];
-    char szResult[9];
-    snprintf(szResult, sizeof(szResult), "%08X", res);
-    strGot += a[0] + "|" + a[1] + "|" + a[2] + "|" + a[3] + "|" + szResult + "|" + strValue + "\n";
-  }
-  EXPECT_EQ(strGot, strRows);
+    a[4] = Hex(res);
+    a[5] = strValue;
+  });
 }
 
 /* Every element's line as expat numbers it, also past line 65535. */

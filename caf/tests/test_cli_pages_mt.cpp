@@ -8,16 +8,6 @@
 
 namespace {
 
-struct OffScreen {
-  CVQCAFCli Cli;
-  _VQX_CLI_TOOLS_INIT_PARAMS P;
-  OffScreen() {
-    VqxCliToolsInitParamsDefault(&P);
-    P.fOffScreen = 1;
-    EXPECT_EQ(Cli.Open(P, nullptr), VQX_RESULT_OK);
-  }
-};
-
 TEST(CliPagesMt, PagesChangeUnderTheMutexDisplayTakes) {
   OffScreen C;
   CVQCAFMutex AppMutex;

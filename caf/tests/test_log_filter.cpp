@@ -19,51 +19,39 @@ TEST(LogNames, TraceLevelsAndSubModules) {
     snprintf(szLine, sizeof(szLine), "sub-module %u [%s]\n", un32SubMod, GetSubModName(un32SubMod));
     strNames += szLine;
   }
-  EXPECT_EQ(strNames, ReadFile(std::string(getenv("VQX_TEST_DATA")) + "/log_names.txt"));
+  EXPECT_EQ(strNames, DataFile("log_names.txt"));
 }
 
 class LogFilter : public LogTest {};
 
 TEST_F(LogFilter, LineWrittenWhenItsLevelReachesItsSubModulesLevel) {
-  struct Row {
-    const char* pszCase;
-    u32 un32SubMod, un32SubModLevel;
-    _VQX_TRACE_LEVEL LineLevel;
-    bool fWritten;
-  };
-  const Row aRows[] = {
-      {"error over message level", 1, VQMSG, VQERR, true},
-      {"message at message level", 1, VQMSG, VQMSG, true},
-      {"trace under message level", 1, VQMSG, VQLV4, false},
-      {"most detailed at 0", 6, VQLV0, VQLV0, true},
-      {"one below", 5, VQLV2, VQLV1, false},
-      {"equal", 5, VQLV2, VQLV2, true},
-      {"message under error level", 4, VQERR, VQMSG, false},
-      {"error at error level", 4, VQERR, VQERR, true},
-      {"error under disabled", 37, VQDIS, VQERR, false},
-      {"disabled passes disabled", 37, VQDIS, VQDIS, true},
-      {"highest trace", 63, VQLV3, VQLV4, true},
-      {"sub-module 0", 0, VQLV1, VQLV0, false},
-  };
-  for (const Row& R : aRows) mParams.maun32SubModTraceLevel[R.un32SubMod] = R.un32SubModLevel;
   OpenLog();
   size_t nExpectedFileLines = 0;
-  for (const Row& R : aRows) {
-    const auto SubMod = static_cast<_VQCAF_SUBMODULE_TYPE>(R.un32SubMod);
-    EXPECT_EQ(IsLogTraceEnabled(SubMod, R.LineLevel), R.fWritten) << R.pszCase;
-    // Every way in: the free function, a trace object and, for BASE, LogTrace.
-    SubModLogTrace(SubMod, R.LineLevel, "free %s", R.pszCase);
-    CVQCAFLogTrace(SubMod).LogTrace(R.LineLevel, "object %s", R.pszCase);
-    if (R.un32SubMod == VQCAF_SUBMODULE_BASE) LogTrace(R.LineLevel, "base %s", R.pszCase);
+  auto Level = [](const std::string& strName) {
+    for (u32 un32Level : {0u, 1u, 2u, 3u, 4u, 0x7FFFFFFDu, 0x7FFFFFFEu, 0x7FFFFFFFu}) {
+      if (strName == GetTraceLevelName(un32Level)) return static_cast<_VQX_TRACE_LEVEL>(un32Level);
+    }
+    return VQLV0;
+  };
+  ExpectRows("log_filter_rows.txt", 5, [&](std::vector<std::string>& a) {
+    const u32 un32SubMod = static_cast<u32>(std::stoul(a[1]));
+    const auto SubMod = static_cast<_VQCAF_SUBMODULE_TYPE>(un32SubMod);
+    const _VQX_TRACE_LEVEL LineLevel = Level(a[3]);
+    SetSubModTraceLevel(SubMod, Level(a[2]));
+    const bool fEnabled = IsLogTraceEnabled(SubMod, LineLevel);
+    SubModLogTrace(SubMod, LineLevel, "free %s", a[0].c_str());
+    CVQCAFLogTrace(SubMod).LogTrace(LineLevel, "object %s", a[0].c_str());
+    if (un32SubMod == VQCAF_SUBMODULE_BASE) LogTrace(LineLevel, "base %s", a[0].c_str());
     const std::vector<CapturedLine> aLines = mListener.Take();
-    ASSERT_EQ(aLines.size(), R.fWritten ? (R.un32SubMod == VQCAF_SUBMODULE_BASE ? 3u : 2u) : 0u) << R.pszCase;
+    const size_t nWays = un32SubMod == VQCAF_SUBMODULE_BASE ? 3u : 2u;
+    a[4] = fEnabled && aLines.size() == nWays ? "yes" : !fEnabled && aLines.empty() ? "no" : "some";
     for (const CapturedLine& L : aLines) {
-      EXPECT_EQ(L.un32Level, static_cast<u32>(R.LineLevel)) << R.pszCase;
-      EXPECT_EQ(L.un32SubMod, R.un32SubMod) << R.pszCase;
-      EXPECT_EQ(L.strText.substr(L.strText.find(' ') + 1), R.pszCase) << R.pszCase;
+      EXPECT_EQ(L.un32Level, static_cast<u32>(LineLevel)) << a[0];
+      EXPECT_EQ(L.un32SubMod, un32SubMod) << a[0];
+      EXPECT_EQ(L.strText.substr(L.strText.find(' ') + 1), a[0]) << a[0];
     }
     nExpectedFileLines += aLines.size();
-  }
+  });
   // The file has exactly the lines that passed, each with level and sub-module.
   const std::vector<std::string> aFile = FileLines();
   ASSERT_EQ(aFile.size(), nExpectedFileLines);

@@ -10,9 +10,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -24,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <sstream>
 #include <thread>
 
 #include "vqcafbuffer.h"
@@ -160,6 +159,40 @@ inline std::vector<std::string> LogLines(const std::string& strPath) {
   std::vector<std::string> aLines = SplitLines(ReadFile(strPath));
   for (std::string& s : aLines) s = s.size() > 24 ? s.substr(24) : std::string();
   return aLines;
+}
+
+/* A checked-in file of tests/data. */
+inline std::string DataFile(const std::string& strName) {
+  return ReadFile(std::string(getenv("VQX_TEST_DATA")) + "/" + strName);
+}
+
+inline std::string Hex(u32 un32) {
+  char sz[9];
+  snprintf(sz, sizeof(sz), "%08X", un32);
+  return sz;
+}
+
+/* Table rows kept as data: each line of tests/data/strName that is no '#' comment is split at
+ * '|' into nColumns fields and handed to Fill, which writes what the code gives into them; the
+ * rows joined again must equal the file, so that a failure shows the differing rows whole. */
+template <typename F>
+void ExpectRows(const std::string& strName, size_t nColumns, F Fill) {
+  const std::string strRows = DataFile(strName);
+  std::string strGot;
+  for (const std::string& strLine : SplitLines(strRows)) {
+    if (strLine.empty() || strLine[0] == '#') {
+      strGot += strLine + "\n";
+      continue;
+    }
+    std::vector<std::string> a;
+    std::istringstream In(strLine);
+    for (std::string s; std::getline(In, s, '|');) a.push_back(s);
+    a.resize(nColumns);
+    Fill(a);
+    for (size_t i = 0; i < a.size(); i++) strGot += (i == 0 ? "" : "|") + a[i];
+    strGot += "\n";
+  }
+  EXPECT_EQ(strGot, strRows) << strName;
 }
 
 /* Today's date as the log segment names carry it. */
