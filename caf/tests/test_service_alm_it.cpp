@@ -81,15 +81,9 @@ TEST(AlmChild, Behaviour) {
 
 /* What the master does once the child reached its state. */
 enum Act { kGraceful, kNow, kFreeze, kLockFreeze, kHoldGraceful, kNothing };
-struct Row {
-  const char* pszName;
-  const char* pszChild;
-  u8 fSingle;       /* launched with the kill-single-process flag */
-  u32 un32Reached;  /* 4 ready, 2 not using ALM messages */
-  Act Action;
-  u32 un32Exit;
-  bool fWatchdog;   /* both warnings and the kill line */
-};
+/* Child behaviour, launched with the kill-single-process flag, state reached (4 ready, 2 not using ALM messages),
+ * what the master does then, exit status, both watchdog warnings and the kill line logged. */
+struct Row { const char* pszName; const char* pszChild; u8 fSingle; u32 un32Reached; Act Action; u32 un32Exit; bool fWatchdog; };
 const Row kRows[] = {
     {"GracefulDestroy", "1", 0, 4, kGraceful, 0, false},
     {"ImmediateDestroy", "0", 0, 4, kNow, 0, false},
@@ -112,8 +106,7 @@ class AlmScenario : public ::testing::TestWithParam<Row> {
   void SetUp() override {
     if (getenv("VQX_ALM_CHILD") != nullptr) GTEST_SKIP();
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    setenv("VQX_ALM_PORT", std::to_string(FreePort()).c_str(), 1);
-    setenv("VQX_ALM_CHILD_PORT", std::to_string(FreePort()).c_str(), 1);
+    for (const char* psz : {"VQX_ALM_PORT", "VQX_ALM_CHILD_PORT"}) setenv(psz, std::to_string(FreePort()).c_str(), 1);
     setenv("VQX_ALM_CHILD", GetParam().pszChild, 1);
     AddLogTraceListener(&mLog);
     OpenFramework("almmaster", EnvPort("VQX_ALM_PORT"), EnvPort("VQX_ALM_CHILD_PORT"));
