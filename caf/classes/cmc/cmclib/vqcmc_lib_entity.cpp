@@ -74,9 +74,13 @@ VQX_RESULT VqCmcLibEntityCreate(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, u32
 }
 
 VQX_RESULT VqCmcLibEntityDestroy(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity) {
-  if (pEntity->un32NbPendingJobs != 0 || pEntity->un32NbPendingTimers != 0) {
-    pEntity->un8Flags |= VQCMC_ENTITY_FLAG_DESTROY_DEFERRED;
-    return VQX_RESULT_OK;
+  {
+    std::lock_guard<std::mutex> guard(pCtx->JobLock);
+    if (pEntity->un32NbPendingJobs != 0 || pEntity->un32NbPendingTimers != 0) {
+      pEntity->un8Flags |= VQCMC_ENTITY_FLAG_DESTROY_DEFERRED;
+      pEntity->fDestroyDeferred = 1;
+      return VQX_RESULT_OK;
+    }
   }
   VQXTimerRemove(pCtx->hTimer, &pEntity->StateTimer);
   if (pEntity->MappingId != 0) VQXHashRemove(pCtx->hHashEntityByMapId, pEntity->MappingId, nullptr);

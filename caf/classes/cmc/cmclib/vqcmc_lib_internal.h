@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <mutex>
 
 #include "vqcmc_lib.h"
 #include "vqx_hash.h"
@@ -190,9 +191,10 @@ typedef struct _VQCMC_ENTITY_CTX {
   PFCT_VQCMC_ENTITY_STATE pFctStateHandler;
   _VQCMC_TIMER StateTimer;
   u32 un32NbPendingRequests;
-  u32 un32NbPendingJobs;
+  u32 un32NbPendingJobs;         /* guarded by JobLock */
   u32 un32NbPendingTimers;
   u8 un8Flags;
+  u8 fDestroyDeferred;           /* VQCMC_ENTITY_FLAG_DESTROY_DEFERRED as workers read it, under JobLock */
   u32 MappingId;
   _VQCMC_HOST_CTX* pHostCtx;
   _VQCMC_LIB_ENTITY_PARAMS Params;
@@ -256,7 +258,10 @@ struct _VQCMC_LIB_CTX {
   HVQXTIMER hTimer;
   u32 un32CurrTimeMs;
   u32 un32LastPollMs;
-  /* job layer */
+  /* job layer. JobLock (plain, short sections, taken inside hThreadSem or alone) guards
+   * the job hashes, the jobs queued and running counters, the entities' pending jobs and
+   * fStopped, so that a pool job starts without hThreadSem. */
+  std::mutex JobLock;
   VQX_MULTI_THREADED_JOBS_HANDLE hJobPool;
   HVQXHASH hHashPendingJobs;
   HVQXHASH hHashProcessingJobs;

@@ -323,6 +323,7 @@ VQX_RESULT VQCmcLibGetStats(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_STATS* pStats) {
   CThreadSem lock(hLib);
   VQCMC_TRACE(hLib, 0, "VQCmcLibGetStats", "Enter");
   VqCmcThreadDrainEnded(hLib);
+  std::lock_guard<std::mutex> guard(hLib->JobLock);
   *pStats = hLib->Stats;
   return VQX_RESULT_OK;
 }
@@ -376,6 +377,7 @@ VQX_RESULT VQCmcLibStop(VQCMC_LIB_HANDLE hLib) {
   if (hLib == nullptr) return VQX_RESULT_NULL_PARAM;
   VqCmcStateMachineStop(hLib);
   CThreadSem lock(hLib);
+  std::lock_guard<std::mutex> guard(hLib->JobLock);
   hLib->fStopped = 1;
   return VQX_RESULT_OK;
 }

@@ -10,11 +10,13 @@
  * job's flags say where it is counted, so every counter moves once per step
  * whatever way the job ends. A job removes only its own hash entries.
  *
- * Locks: bookkeeping under hThreadSem; the application's callbacks run
- * without it. In pool mode a job takes the lock once, for its start step;
- * its done step goes through a lock-free list that the next holder of the
- * lock drains (the intake, a post, a cancel, the counters, close), so the
- * counters are exact whenever they are read.
+ * Locks: the job records, hashes and counters under JobLock, a short plain
+ * lock taken inside hThreadSem or alone; the rest under hThreadSem; the
+ * application's callbacks run without either. In pool mode a job's start
+ * step takes JobLock only (hThreadSem too when its entity waits to be
+ * destroyed); its done step goes through a lock-free list that the next
+ * holder of hThreadSem drains (the intake, a post, a cancel, the counters,
+ * close), so the counters are exact whenever they are read.
  */
 #include <cstdlib>
 #include <cstring>
@@ -54,7 +56,7 @@ void HashRemoveOwn(HVQXHASH hHash, _VQCMC_JOB* pJob, u8* pfFlag) {
   }
 }
 
-/* Leaves "queued": started, cancelled or dropped. */
+/* Leaves "queued": started, cancelled or dropped. Under JobLock. */
 void LeaveQueued(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
   if (!pJob->fQueued) return;
   pJob->fQueued = 0;
@@ -83,13 +85,18 @@ void CallApp(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
   if (pJob->hMsg != nullptr) VQXReleaseMsgDbg(pCtx->hVqxLib, &pJob->hMsg, __FILE__, __LINE__);
 }
 
-/* Start step, under the lock: true when the application's callback is to run. */
-bool JobStart(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
-  if (pCtx->fStopped) {
-    if (pJob->hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
-    return false;
-  }
+enum class Start { Call, Skip, Destroy, NeedLibLock };
+
+/*
+ * Start step, under JobLock (and hThreadSem when fLibHeld). A job whose entity waits
+ * to be destroyed stays queued (so the entity stays) until it is started again with
+ * hThreadSem held, which the destruction needs.
+ */
+Start JobStartLocked(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob, bool fLibHeld) {
+  if (pCtx->fStopped) return Start::Skip;
   _VQCMC_ENTITY_CTX* pEntity = pJob->pEntity;
+  const bool fDestroy = pEntity != nullptr && pEntity->fDestroyDeferred;
+  if (fDestroy && !fLibHeld) return Start::NeedLibLock;
   if (pEntity != nullptr && pJob->fInPendingHash) {
     HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
     if (VQX_RESULT_SUCCEEDED(VQXHashInsert(pCtx->hHashProcessingJobs, pJob->un64Key, reinterpret_cast<u64>(pJob)))) {
@@ -101,40 +108,63 @@ bool JobStart(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
   LeaveQueued(pCtx, pJob);
   pJob->fRunning = 1;
   pCtx->Stats.un32JobsRunning++;
-  if (pEntity != nullptr && (pEntity->un8Flags & VQCMC_ENTITY_FLAG_DESTROY_DEFERRED) != 0) {
+  return fDestroy ? Start::Destroy : Start::Call;
+}
+
+/* Start step with hThreadSem held: true when the application's callback is to run. */
+bool JobStart(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
+  Start start;
+  {
+    std::lock_guard<std::mutex> guard(pCtx->JobLock);
+    start = JobStartLocked(pCtx, pJob, true);
+  }
+  if (start == Start::Destroy) {
+    _VQCMC_ENTITY_CTX* pEntity = pJob->pEntity;
     VQCMC_TRACE(pCtx, 0, "VqCmcThreadJobHandler", "Deleting Pending JoB EntityId=0x%08X,MsgId=%X",
                 pEntity->Params.EntityId, pJob->hMsg->un32MsgId);
     pJob->pEntity = nullptr;
     VqCmcLibEntityDestroy(pCtx, pEntity);
-    VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
-    return false;
   }
-  return true;
+  if (start != Start::Call && pJob->hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
+  return start == Start::Call;
 }
 
-/* Done step, under the lock: every counter the job still holds, its own hash entries, the record. */
+/* Done step, under hThreadSem: every counter the job still holds, its own hash entries, the record. */
 void JobDoneInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
   if (pJob->hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
-  HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
-  HashRemoveOwn(pCtx->hHashProcessingJobs, pJob, &pJob->fInProcessingHash);
-  LeaveQueued(pCtx, pJob);
-  if (pJob->fRunning && pCtx->Stats.un32JobsRunning > 0) pCtx->Stats.un32JobsRunning--;
-  pCtx->Stats.un32JobsDone++;
+  {
+    std::lock_guard<std::mutex> guard(pCtx->JobLock);
+    HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
+    HashRemoveOwn(pCtx->hHashProcessingJobs, pJob, &pJob->fInProcessingHash);
+    LeaveQueued(pCtx, pJob);
+    if (pJob->fRunning && pCtx->Stats.un32JobsRunning > 0) pCtx->Stats.un32JobsRunning--;
+    pCtx->Stats.un32JobsDone++;
+  }
   if (pCtx->un32JobsLive > 0) pCtx->un32JobsLive--;
   VqCmcHostJobEnded(pCtx, pJob->un64Serial);
   delete pJob;
 }
 
-/* Pool mode: one lock section per job. The start step runs under the lock, the callback
- * after it; the pool's done step hands the job to the next holder of the lock, which
- * ends it (VqCmcThreadDrainEnded). */
+/* Pool mode: the start step under JobLock alone (hThreadSem only for an entity waiting
+ * to be destroyed), the callback after it; the pool's done step hands the job to the
+ * next holder of hThreadSem, which ends it (VqCmcThreadDrainEnded). */
 VQX_RESULT PoolHandler(VQX_MULTI_THREADED_JOBS_HANDLE, void* pvJob) {
   _VQCMC_JOB* pJob = static_cast<_VQCMC_JOB*>(pvJob);
   VQCMC_LIB_CTX* pCtx = pJob->pCtx;
-  VqxMutexGet(pCtx->hThreadSem);
-  VqCmcThreadDrainEnded(pCtx);
-  const bool fCall = JobStart(pCtx, pJob);
-  VqxMutexGive(pCtx->hThreadSem);
+  Start start;
+  {
+    std::lock_guard<std::mutex> guard(pCtx->JobLock);
+    start = JobStartLocked(pCtx, pJob, false);
+  }
+  bool fCall = start == Start::Call;
+  if (start == Start::NeedLibLock) {
+    VqxMutexGet(pCtx->hThreadSem);
+    VqCmcThreadDrainEnded(pCtx);
+    fCall = JobStart(pCtx, pJob);
+    VqxMutexGive(pCtx->hThreadSem);
+  } else if (start == Start::Skip) {
+    VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
+  }
   if (fCall) CallApp(pCtx, pJob);
   return fCall ? VQX_RESULT_OK : VQX_RESULT_NOT_READY;
 }
@@ -240,9 +270,15 @@ VQX_RESULT VqCmcThreadJobPost(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u
   }
   if (un64Key != 0) {
     u64 un64Old = 0;
-    if (VQX_RESULT_SUCCEEDED(VQXHashRemove(pCtx->hHashProcessingJobs, un64Key, &un64Old))) {
-      _VQCMC_JOB* pOld = reinterpret_cast<_VQCMC_JOB*>(un64Old);
-      pOld->fInProcessingHash = 0;
+    _VQCMC_JOB* pOld = nullptr;
+    {
+      std::lock_guard<std::mutex> guard(pCtx->JobLock);
+      if (VQX_RESULT_SUCCEEDED(VQXHashRemove(pCtx->hHashProcessingJobs, un64Key, &un64Old))) {
+        pOld = reinterpret_cast<_VQCMC_JOB*>(un64Old);
+        pOld->fInProcessingHash = 0;
+      }
+    }
+    if (pOld != nullptr) {
       VQCMC_TRACE(pCtx, 0, kOp,
                   "VqCmcThreadJobPost: HashKey 0x%p being reused for a new job (for EntityId 0x%08X). Assuming old "
                   "job (0x%p, EntityId 0x%08X) is done.",
@@ -262,43 +298,48 @@ VQX_RESULT VqCmcThreadJobPost(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u
   pJob->hMsg = hMsg;
   pJob->pEntity = pEntity;
   pJob->un64Key = un64Key;
-  if (un64Key != 0) {
-    result = VQXHashInsert(pCtx->hHashPendingJobs, un64Key, reinterpret_cast<u64>(pJob));
-    if (VQX_RESULT_FAILED(result)) {
-      VQCMC_ERR(pCtx, kOp, result, "Failed to insert Job Context in hash (duplicate job HashKey?)");
-    } else {
-      pJob->fInPendingHash = 1;
+  /* Read now: once in the pool, the job may run and its message go at once. */
+  const bool fTerminating = pEntity != nullptr && IsTerminating(hMsg);
+  {
+    std::lock_guard<std::mutex> guard(pCtx->JobLock);
+    if (un64Key != 0) {
+      result = VQXHashInsert(pCtx->hHashPendingJobs, un64Key, reinterpret_cast<u64>(pJob));
+      if (VQX_RESULT_FAILED(result)) {
+        VQCMC_ERR(pCtx, kOp, result, "Failed to insert Job Context in hash (duplicate job HashKey?)");
+      } else {
+        pJob->fInPendingHash = 1;
+      }
     }
-  }
-  if (VQX_RESULT_SUCCEEDED(result) && pCtx->hJobPool == nullptr && pCtx->un32FifoCount >= pCtx->un32FifoCapacity) {
-    result = VQX_RESULT_OUT_OF_RESOURCE;
-    VQCMC_ERR(pCtx, kOp, result, "un32JobsFifoMax reached");
-  }
-  /* Counted before the start: a worker may run the job at once, and it takes hThreadSem we hold. */
-  if (VQX_RESULT_SUCCEEDED(result)) {
-    pJob->fQueued = 1;
-    pJob->un64Serial = pCtx->un64NextJobSerial++;
-    pCtx->Stats.un32JobsQueued++;
-    pCtx->un32JobsLive++;
-    if (pEntity != nullptr) pEntity->un32NbPendingJobs++;
-  }
-  if (VQX_RESULT_SUCCEEDED(result) && pCtx->hJobPool != nullptr) {
-    VQX_MULTI_THREADED_JOB_START_PARAMS start{0, pEntity != nullptr ? un32SerialKey : VQCMC_LIB_JOB_KEY,
-                                              PoolHandler};
-    result = VQXMultiThreadedJobStart(pCtx->hJobPool, pJob, &start);
-    if (VQX_RESULT_FAILED(result)) {
-      VQCMC_ERR(pCtx, kOp, result, "VQXMultiThreadedJobStart Failed");
-      LeaveQueued(pCtx, pJob);
-      pCtx->un32JobsLive--;
+    if (VQX_RESULT_SUCCEEDED(result) && pCtx->hJobPool == nullptr && pCtx->un32FifoCount >= pCtx->un32FifoCapacity) {
+      result = VQX_RESULT_OUT_OF_RESOURCE;
+      VQCMC_ERR(pCtx, kOp, result, "un32JobsFifoMax reached");
     }
+    /* Counted before the start: a worker may start the job as soon as JobLock is free. */
+    if (VQX_RESULT_SUCCEEDED(result)) {
+      pJob->fQueued = 1;
+      pJob->un64Serial = pCtx->un64NextJobSerial++;
+      pCtx->Stats.un32JobsQueued++;
+      pCtx->un32JobsLive++;
+      if (pEntity != nullptr) pEntity->un32NbPendingJobs++;
+    }
+    if (VQX_RESULT_SUCCEEDED(result) && pCtx->hJobPool != nullptr) {
+      VQX_MULTI_THREADED_JOB_START_PARAMS start{0, pEntity != nullptr ? un32SerialKey : VQCMC_LIB_JOB_KEY,
+                                                PoolHandler};
+      result = VQXMultiThreadedJobStart(pCtx->hJobPool, pJob, &start);
+      if (VQX_RESULT_FAILED(result)) {
+        VQCMC_ERR(pCtx, kOp, result, "VQXMultiThreadedJobStart Failed");
+        LeaveQueued(pCtx, pJob);
+        pCtx->un32JobsLive--;
+      }
+    }
+    if (VQX_RESULT_FAILED(result)) HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
   }
   if (VQX_RESULT_FAILED(result)) {
-    HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
     VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
     delete pJob;
     return result;
   }
-  if (pEntity != nullptr && IsTerminating(pJob->hMsg)) pEntity->un8Flags |= VQCMC_ENTITY_FLAG_TERMINATE_POSTED;
+  if (fTerminating) pEntity->un8Flags |= VQCMC_ENTITY_FLAG_TERMINATE_POSTED;
   if (pCtx->hJobPool == nullptr) {
     pCtx->papJobsFifo[(pCtx->un32FifoHead + pCtx->un32FifoCount) % pCtx->un32FifoCapacity] = pJob;
     pCtx->un32FifoCount++;
@@ -361,20 +402,32 @@ VQX_RESULT VqCmcThreadJobEventCancel(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX*, u6
   static const char* kOp = "VqCmcThreadJobEventCancel";
   VqCmcThreadDrainEnded(pCtx);
   u64 un64Value = 0;
-  if (VQX_RESULT_SUCCEEDED(VQXHashRemove(pCtx->hHashProcessingJobs, un64EventKey, &un64Value))) {
-    _VQCMC_JOB* pJob = reinterpret_cast<_VQCMC_JOB*>(un64Value);
-    pJob->fInProcessingHash = 0;
-    pJob->fCancelled = 1;
+  _VQCMC_JOB* pJob = nullptr;
+  VQX_RESULT result = VQX_RESULT_OK;
+  {
+    std::lock_guard<std::mutex> guard(pCtx->JobLock);
+    if (VQX_RESULT_SUCCEEDED(VQXHashRemove(pCtx->hHashProcessingJobs, un64EventKey, &un64Value))) {
+      pJob = reinterpret_cast<_VQCMC_JOB*>(un64Value);
+      pJob->fInProcessingHash = 0;
+      pJob->fCancelled = 1;
+    } else {
+      result = VQXHashFind(pCtx->hHashPendingJobs, un64EventKey, &un64Value);
+      if (VQX_RESULT_SUCCEEDED(result)) {
+        /* Queued: the record stays until its done step, which needs hThreadSem we hold. */
+        pJob = reinterpret_cast<_VQCMC_JOB*>(un64Value);
+        pJob->fCancelled = 1;
+        result = VQX_RESULT_NOT_READY;
+      }
+    }
+  }
+  if (result == VQX_RESULT_OK) {
     VQCMC_TRACE(pCtx, 1, kOp, "Canceled processing job\n");
     return VQX_RESULT_OK;
   }
-  VQX_RESULT result = VQXHashFind(pCtx->hHashPendingJobs, un64EventKey, &un64Value);
-  if (VQX_RESULT_FAILED(result)) {
+  if (pJob == nullptr) {
     VQCMC_ERR(pCtx, kOp, result, "Failed to find Job Context in hash");
     return result;
   }
-  _VQCMC_JOB* pJob = reinterpret_cast<_VQCMC_JOB*>(un64Value);
-  pJob->fCancelled = 1;
   if (pCtx->hJobPool != nullptr) {
     VQX_MULTI_THREADED_JOB_CONTROL control{VQX_MT_JOB_CONTROL_CANCEL};
     result = VQXMultiThreadedJobControl(pCtx->hJobPool, pJob, &control);
@@ -386,11 +439,12 @@ VQX_RESULT VqCmcThreadJobEventCancel(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX*, u6
       VQCMC_ERR(pCtx, kOp, result, "VQXMultiThreadedJobControl Failed");
       return result;
     }
-    /* Out of the pool's queue: its done step follows on a worker and counts nothing more. */
-    LeaveQueued(pCtx, pJob);
   }
-  /* In the FIFO the job stays queued and counted until it runs (its callback sees the flag);
-   * the key is freed now so that a new event of the key can be posted. */
+  std::lock_guard<std::mutex> guard(pCtx->JobLock);
+  /* Out of the pool's queue: its done step follows on a worker and counts nothing more.
+   * In the FIFO the job stays queued and counted until it runs (its callback sees the
+   * flag); the key is freed now so that a new event of the key can be posted. */
+  if (pCtx->hJobPool != nullptr) LeaveQueued(pCtx, pJob);
   HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
   return VQX_RESULT_OK;
 }
