@@ -3,7 +3,6 @@
  * path that comes back while requests stream on the other loses none of
  * them (its own program: the path's return takes the transport seconds).
  */
-#include <thread>
 
 #include "support/hostlib_sim.h"
 

@@ -3,14 +3,10 @@
  * table rebuilds), pools of messages, the coalescing queue and fragment
  * reassembly with hand-made fragments.
  */
-#include <gtest/gtest.h>
 #include <string.h>
-
-#include <vector>
 
 #include "support/hostlib_fixture.h"
 #include "vqx_clock.h"
-#include "vqx_host_internal.h"
 
 namespace {
 
@@ -46,12 +42,7 @@ TEST_F(BufTest, ExactRequestsMarkStatesAndUsableSize) {
 /* ---------------------------------------------------- pools of messages */
 
 TEST_F(BufTest, PoolOfMessagesRefusals) {
-  const struct {
-    const char* pszName;
-    _VQX_POOL_OF_MESSAGES_PARAMS params;
-    VQX_RESULT expected;
-    const char* pszLine;
-  } rows[] = {
+  const struct { const char* pszName; _VQX_POOL_OF_MESSAGES_PARAMS params; VQX_RESULT expected; const char* pszLine; } rows[] = {
       {"no class", {0, {}}, VQX_RESULT_API_INVALID_PARAM, "aun32PreAllocBufferPools can't be 0"},
       {"size 0", {2, {{256, 4}, {0, 4}}}, VQX_RESULT_API_INVALID_PARAM, "un32BufSize can't be 0"},
       {"count 0", {1, {{256, 0}}}, VQX_RESULT_API_INVALID_PARAM, "un32NbBuf can't be 0"},
@@ -174,66 +165,47 @@ TEST_F(BufTest, CoalescingQueueSendsInBatches) {
   VqxApiCoalescingQueue* pQueue = VqxApiCoalescingQueueCreate(mhLib, &params);
   ASSERT_NE(pQueue, nullptr);
   for (int i = 0; i < 3; i++) {
-    VQX_MSG_HANDLE hMsg = nullptr;
-    ASSERT_EQ(VQXGetMsg(mhLib, 8, &hMsg), VQX_RESULT_API_OK);
-    EXPECT_EQ(VqxApiCoalescingAddMsgInternal(mhLib, pQueue, hMsg, __FILE__, __LINE__), VQX_RESULT_OK);
+    EXPECT_EQ(VqxApiCoalescingAddMsgInternal(mhLib, pQueue, NewMsg(0x06000001, 0), __FILE__, __LINE__), VQX_RESULT_OK);
   }
-  ASSERT_EQ(g_sendCalls.size(), 1u) << "the third message kicked the first two";
-  EXPECT_EQ(g_sendCalls[0], 2u);
-  u32 un32Count = 0;
-  EXPECT_EQ(VqxApiCoalescingRetrieveMsgsToSend(mhLib, pQueue, &un32Count, nullptr), VQX_RESULT_OK);
-  EXPECT_EQ(un32Count, 1u);
-  EXPECT_EQ(pQueue->un32NbQueued, 1u) << "counting leaves the queue as it is";
-
+  EXPECT_EQ(g_sendCalls, std::vector<u32>{2}) << "the third message kicked the first two";
   /* Receiving kicks the pending send first and releases the owner's mutex while blocked. */
   VqxMutexGet(g_hOwnerMutex);
   VqxMutexGet(g_hOwnerMutex);
   VQX_MSG_HANDLE ahMsg[4] = {};
-  un32Count = 4;
+  u32 un32Count = 4;
   EXPECT_EQ(VqxApiCoalescingReceiveMsgInternal(mhLib, pQueue, 10, &un32Count, ahMsg, __FILE__, __LINE__),
             VQX_RESULT_API_OK);
   EXPECT_EQ(g_heldDuringReceive, 0u);
   EXPECT_EQ(VqxMutexHeldCount(g_hOwnerMutex), 2u);
   VqxMutexGive(g_hOwnerMutex);
   VqxMutexGive(g_hOwnerMutex);
-  EXPECT_EQ(g_sendCalls.size(), 2u);
+  EXPECT_EQ(g_sendCalls, (std::vector<u32>{2, 1}));
   EXPECT_EQ(un32Count, 2u);
-  EXPECT_EQ(pQueue->un32NbReceived, 2u);
   for (u32 i = 0; i < un32Count; i++) VQXReleaseMsgEx(mhLib, &ahMsg[i]);
-
   /* Retrieving hands the queued messages over; destroying releases what is left. */
-  VQX_MSG_HANDLE hMsg = nullptr;
-  ASSERT_EQ(VQXGetMsg(mhLib, 8, &hMsg), VQX_RESULT_API_OK);
+  VQX_MSG_HANDLE hMsg = NewMsg(0x06000001, 0);
   VqxApiCoalescingAddMsgInternal(mhLib, pQueue, hMsg, __FILE__, __LINE__);
   EXPECT_EQ(VqxApiCoalescingRetrieveMsgsToSend(mhLib, pQueue, &un32Count, ahMsg), VQX_RESULT_OK);
   EXPECT_EQ(un32Count, 1u);
   EXPECT_EQ(ahMsg[0], hMsg);
-  EXPECT_EQ(pQueue->un32NbQueued, 0u);
   VqxApiCoalescingAddMsgInternal(mhLib, pQueue, hMsg, __FILE__, __LINE__);
   EXPECT_EQ(VqxApiCoalescingQueueDestroy(mhLib, pQueue), VQX_RESULT_OK);
   EXPECT_EQ(LiveCount(), 0u);
   VqxMutexDestroy(g_hOwnerMutex);
 }
 
+/* A queue of no room is refused; without a send path the kick fails and the queued messages are not leaked. */
 TEST_F(BufTest, CoalescingQueueRefusalsAndNoSendPath) {
   VQX_COALESCING_QUEUE_PARAMS params = {0, nullptr, nullptr};
-  EXPECT_EQ(VqxApiCoalescingQueueCreate(nullptr, &params), nullptr);
-  EXPECT_EQ(VqxApiCoalescingQueueCreate(mhLib, nullptr), nullptr);
   EXPECT_EQ(VqxApiCoalescingQueueCreate(mhLib, &params), nullptr);
   EXPECT_TRUE(mLog.WaitFor("VqxApiCoalescingQueueCreate: un32QueueSize cannot be 0"));
-  EXPECT_EQ(VqxApiCoalescingQueueDestroy(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
-  EXPECT_TRUE(mLog.WaitFor("VqxApiCoalescingQueueDestroy: in_hQueue cannot be NULL"));
-
-  /* Without a send path the kick fails and the queued messages are not leaked. */
   VqxLib(mhLib)->pFctSendMultiple = nullptr;
   params.un32QueueSize = 1;
   VqxApiCoalescingQueue* pQueue = VqxApiCoalescingQueueCreate(mhLib, &params);
   ASSERT_NE(pQueue, nullptr);
-  VQX_MSG_HANDLE hA = nullptr, hB = nullptr;
-  VQXGetMsg(mhLib, 8, &hA);
-  VQXGetMsg(mhLib, 8, &hB);
-  EXPECT_EQ(VqxApiCoalescingAddMsgInternal(mhLib, pQueue, hA, __FILE__, __LINE__), VQX_RESULT_OK);
-  EXPECT_EQ(VqxApiCoalescingAddMsgInternal(mhLib, pQueue, hB, __FILE__, __LINE__), VQX_RESULT_API_NOT_IMPLEMENTED);
+  EXPECT_EQ(VqxApiCoalescingAddMsgInternal(mhLib, pQueue, NewMsg(0x06000001, 0), __FILE__, __LINE__), VQX_RESULT_OK);
+  EXPECT_EQ(VqxApiCoalescingAddMsgInternal(mhLib, pQueue, NewMsg(0x06000001, 0), __FILE__, __LINE__),
+            VQX_RESULT_API_NOT_IMPLEMENTED);
   EXPECT_TRUE(mLog.WaitFor("VqxApiCoalescingKick failed, queue full, can't queue one more message!"));
   EXPECT_EQ(VqxApiCoalescingQueueDestroy(mhLib, pQueue), VQX_RESULT_OK);
   EXPECT_EQ(LiveCount(), 0u);
@@ -265,6 +237,13 @@ class FragTest : public BufTest {
     VqxHostLibCriticalSectionLeave(mhLib);
     EXPECT_EQ(VqxBufLiveCount(mhLib), 0u) << "every fragment and context released";
     BufTest::TearDown();
+  }
+  /* The log thread prints once it can take the library lock, which the test holds. */
+  bool LoggedOutsideTheLock(const char* pszText) {
+    VqxHostLibCriticalSectionLeave(mhLib);
+    const bool fLogged = mLog.WaitFor(pszText);
+    VqxHostLibCriticalSectionEnter(mhLib);
+    return fLogged;
   }
   VQX_FRAG_STATE mState{};
 };
@@ -342,10 +321,7 @@ TEST_F(FragTest, BadFragmentsAreDroppedWithTheirContext) {
   EXPECT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_API_MSGSZ_NOT_SUPPORTED);
   EXPECT_EQ(hMsg, nullptr);
   EXPECT_EQ(mState.un32NbContexts, 0u);
-  /* The log thread prints once it can take the library lock. */
-  VqxHostLibCriticalSectionLeave(mhLib);
-  EXPECT_TRUE(mLog.WaitFor("VqxFragReassemble: This message size is not supported"));
-  VqxHostLibCriticalSectionEnter(mhLib);
+  EXPECT_TRUE(LoggedOutsideTheLock("VqxFragReassemble: This message size is not supported"));
 
   /* Pending contexts are discarded with their fragments (peer removed). */
   hMsg = MakeFragment(mhLib, 11, 1, 16, 0x66);
@@ -382,9 +358,7 @@ TEST_F(FragTest, ContextsHaveAByteBoundAndATimeLimit) {
   EXPECT_EQ(VqxFragPendingFree(mhLib, &mState), VQX_RESULT_OK);
   EXPECT_EQ(mState.un64BytesHeld, 0u);
 
-  VqxHostLibCriticalSectionLeave(mhLib);
-  EXPECT_TRUE(mLog.WaitFor("VqxFragReassemble: Too many fragment bytes waiting, message 30 dropped"));
-  VqxHostLibCriticalSectionEnter(mhLib);
+  EXPECT_TRUE(LoggedOutsideTheLock("VqxFragReassemble: Too many fragment bytes waiting, message 30 dropped"));
 }
 
 /* Injected clock for the fragment time limit. */
@@ -409,9 +383,7 @@ TEST_F(FragTest, IncompleteMessageExpiresJustPastItsTimeLimit) {
   EXPECT_EQ(VqxFragExpire(mhLib, &mState, g_un64FakeNow + VQX_FRAG_MAX_AGE_MS + 1), 2u);
   EXPECT_EQ(mState.un64BytesHeld, 0u);
   VqxClockSetSource(nullptr);
-  VqxHostLibCriticalSectionLeave(mhLib);
-  EXPECT_TRUE(mLog.WaitFor("VqxFragReassemble: Fragments of message 40 incomplete after 30001 ms, dropped\n"));
-  VqxHostLibCriticalSectionEnter(mhLib);
+  EXPECT_TRUE(LoggedOutsideTheLock("VqxFragReassemble: Fragments of message 40 incomplete after 30001 ms, dropped\n"));
 }
 
 TEST_F(FragTest, AMessageHoldsAtMost65535Fragments) {
@@ -426,9 +398,7 @@ TEST_F(FragTest, AMessageHoldsAtMost65535Fragments) {
   EXPECT_EQ(hMsg, nullptr);
   EXPECT_EQ(mState.un32NbContexts, 0u) << "the message is given up with its fragments";
   EXPECT_EQ(mState.un64BytesHeld, 0u);
-  VqxHostLibCriticalSectionLeave(mhLib);
-  EXPECT_TRUE(mLog.WaitFor("Too many fragments"));
-  VqxHostLibCriticalSectionEnter(mhLib);
+  EXPECT_TRUE(LoggedOutsideTheLock("Too many fragments"));
 }
 
 }  // namespace

@@ -8,14 +8,10 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <string>
-#include <vector>
-
 #include "hostlib_gwglue_internal.h"
 #include "support/hostlib_fixture.h"
 
 namespace {
-
 
 TEST(Env, ExtraAddressSyntaxTable) {
   for (const auto &row : DataRows("extra_gw_addr.txt")) {
@@ -91,11 +87,8 @@ class EnvLib : public HostLibTest {
 };
 
 TEST_F(EnvLib, GatewayPortFromTheEnvironment) {
-  struct {
-    const char *pszValue;
-    u16 un16Port;
-    bool fWarn;
-  } rows[] = {{"0x3046", 12358, false}, {"5000", 5000, false}, {"010", 8, false},
+  struct { const char *pszValue; u16 un16Port; bool fWarn; } rows[] = {
+      {"0x3046", 12358, false}, {"5000", 5000, false}, {"010", 8, false},
               {"abc", 12358, true},     {"0", 12358, true},    {"70000", 12358, true}};
   for (auto &row : rows) {
     SCOPED_TRACE(row.pszValue);
@@ -182,7 +175,6 @@ TEST_F(EnvLib, DefaultsTakeInterfacesAndNoneSetsTheFlag) {
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
 }
 
-
 /* What each transport instance is given: its discovery ids, port and gateway block, handle base, roles, subnets. */
 TEST_F(EnvLib, TransportParameterRecords) {
   VqxGwLibSetInterfaceProvider(OneLanInterface);
@@ -194,12 +186,10 @@ TEST_F(EnvLib, TransportParameterRecords) {
   pLib->Params.abyGwBlock[0] = 0x34;
   pLib->Params.abyGwBlock[1] = 0x12;
   pLib->Params.HostType = VQX_ADAPTER_TYPE_HOST;
-  struct Row {
-    u32 fHosts;
-    const char *pszIds;
-    u8 un8Base;
-    u32 fWait, fDetect, un32HostType;
-  } rows[] = {{0, "IDWGSDWGIPWGAPWG", 0xCA, 0, 1, 0}, {1, "IDLHSDLHIPLHAPLH", 0xCB, 1, 0, 6}};
+  struct Row { u32 fHosts; const char *pszIds; u8 un8Base; u32 fWait, fDetect, un32HostType; } rows[] = {
+      {0, "IDWGSDWGIPWGAPWG", 0xCA, 0, 1, 0},
+      {1, "IDLHSDLHIPLHAPLH", 0xCB, 1, 0, 6},
+  };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.fHosts);
     VqxGwLibParams p;
@@ -217,7 +207,6 @@ TEST_F(EnvLib, TransportParameterRecords) {
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
   unsetenv("VQX_GW_SUBNETS");
 }
-
 
 /* The unique host id: the local gw0 address as the interface list holds it, then the process id. */
 TEST(EnvUniqueId, LocalAddressThenProcessId) {

@@ -8,11 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <map>
-#include <mutex>
 #include <sstream>
 #include <thread>
-#include <vector>
 
 #include "test_peer_util.h"
 
@@ -292,15 +289,8 @@ TEST_F(FilterTest, NegativeSetStoredFirstDecides) {
 TEST_F(FilterTest, CreationChecks) {
   _VQX_FILTER_PARAMS set = SetOf(VQX_FILTER_MASK_MSG_ID, MsgFields{});
   VQX_FILTER_HANDLE h = reinterpret_cast<VQX_FILTER_HANDLE>(1);
-  const struct {
-    const char* pszName;
-    VQX_LIB_HANDLE hLib;
-    u32 n;
-    _VQX_FILTER_PARAMS* p;
-    VQX_FILTER_HANDLE* ph;
-    VQX_RESULT expected;
-    const char* pszLine;
-  } rows[] = {
+  const struct { const char* pszName; VQX_LIB_HANDLE hLib; u32 n; _VQX_FILTER_PARAMS* p; VQX_FILTER_HANDLE* ph;
+                 VQX_RESULT expected; const char* pszLine; } rows[] = {
       {"null lib", nullptr, 1, &set, &h, VQX_RESULT_API_INVALID_LIB_HANDLE, nullptr},
       {"null array", mhLib, 1, nullptr, &h, VQX_RESULT_API_NULL_PARAM, "in_aFilterParams is NULL"},
       {"null out", mhLib, 1, &set, nullptr, VQX_RESULT_API_NULL_PARAM, "out_phFilter is NULL"},
@@ -617,8 +607,7 @@ TEST_F(FilterTest, ReaderAboutToPollOrSleepWhileDestroysRepeat) {
 TEST_F(FilterTest, ReceiveWatermarkWarnsOnceAndClearsAtHalf) {
   /* A receive fifo of 6: watermark (2 x 6 + 4) / 3 = 5, cleared at 3. */
   Reopen([](_VQX_LIB_PARAMS& p) { p.un32ReceiveFifoSize = 6; });
-  const VQX_GW_ADAPTER_ADV a = AdapterAdv("SN-A", "boarda", "10.0.0.1", "10.1.0.1");
-  ASSERT_EQ(Up(kBoard, &a, nullptr, 1), VQX_RESULT_API_OK);
+  ASSERT_EQ(UpBoard(kBoard, "SN-A"), VQX_RESULT_API_OK);
   VQX_FILTER_HANDLE h = Group();
   const struct { u32 un32After; u32 fRequested; } rows[] = {{1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 0}, {6, 1}, {7, 1}};
   for (const auto& r : rows) {
@@ -648,9 +637,8 @@ TEST_F(FilterTest, SendHookSeesWhatReadersTakeFromRemoteHosts) {
     p.pFctSendHook = OnSendHook;
     p.pvSendHookContext = &log;
   });
-  const VQX_GW_ADAPTER_ADV a = AdapterAdv("SN-A", "boarda", "10.0.0.1", "10.1.0.1");
   const VQX_GW_HOST_ADV hostAdv = HostAdv("hostn", "appn", 0x0A00000900000009ull, 0x02070B04);
-  ASSERT_EQ(Up(kBoard, &a, nullptr, 1), VQX_RESULT_API_OK);
+  ASSERT_EQ(UpBoard(kBoard, "SN-A"), VQX_RESULT_API_OK);
   ASSERT_EQ(Up(kHost, nullptr, &hostAdv, 1), VQX_RESULT_API_OK);
   VQX_FILTER_HANDLE h = Group();
   VQX_FILTER_HANDLE hLibGroup = Filter({FilterSet(VQX_FILTER_MASK_MSG_GROUP, 0x02010000)});

@@ -143,10 +143,10 @@ class HostsTest : public ::testing::Test {
       _VQX_HOST_INFO info{};
       if (VQXGetRemoteHostInfo(mhLib, ah[i], &info) != VQX_RESULT_API_OK) continue;
       if (strcmp(info.szApplicationName, pszApp) != 0) continue;
-      VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-      const VQX_PEER* pPeer = VqxHostRemoteHostByHandle(mhLib, ah[i]);
-      const bool fReady = pPeer != nullptr && pPeer->fFiltersComplete != 0 && pPeer->un32NbRemoteFilters > 0;
-      VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+      const bool fReady = Locked(mhLib, [&] {
+        const VQX_PEER* pPeer = VqxHostRemoteHostByHandle(mhLib, ah[i]);
+        return pPeer != nullptr && pPeer->fFiltersComplete != 0 && pPeer->un32NbRemoteFilters > 0;
+      });
       if (fReady) return ah[i];
     }
     return 0;

@@ -4,18 +4,14 @@
  * queue and its thread, deferred events, statistics, and concurrent use of
  * messages from several threads (also run under ThreadSanitizer).
  */
-#include <gtest/gtest.h>
 #include <string.h>
 
 #include <atomic>
 #include <map>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "support/hostlib_fixture.h"
-#include "vqx_host_internal.h"
 
 namespace {
 
@@ -282,7 +278,9 @@ TEST_F(LibTest, EventsSetUnderTheLockWaitForTheOutermostLeave) {
 
 /* ------------------------------------------------------- concurrency */
 
-TEST_F(LibTest, MessagesFromManyThreads) {
+/* Threads allocate, log and release while the parameters change: printers and trace level are swapped under
+   their locks, every message comes back and every serial is taken once. */
+TEST_F(LibTest, MessagesFromManyThreadsWhileTheParametersChange) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 2000;
   std::atomic<int> failures{0};
@@ -292,13 +290,11 @@ TEST_F(LibTest, MessagesFromManyThreads) {
       for (int i = 0; i < kRounds; i++) {
         VQX_MSG_HANDLE hMsg = nullptr;
         if (VQXGetMsg(mhLib, static_cast<u32>((i * 37 + t * 101) % 9000), &hMsg) != VQX_RESULT_API_OK) failures++;
-        if (hMsg != nullptr) hMsg->un32PayloadLength = 8;
         if (i % 500 == 0) VQX_LOG_V(mhLib, 0, "thread %d round %d\n", t, i);
         if (VQXReleaseMsgEx(mhLib, &hMsg) != VQX_RESULT_OK) failures++;
       }
     });
   }
-  /* Parameters change meanwhile: printers and trace level are swapped under their locks. */
   threads.emplace_back([&] {
     _VQX_LIB_PARAMS params = mParams;
     for (u32 i = 0; i < 20; i++) {
@@ -310,9 +306,7 @@ TEST_F(LibTest, MessagesFromManyThreads) {
   for (std::thread& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(LiveCount(), 0u);
-  _VQX_LIB_STATS stats = LibStats(mhLib);
-  EXPECT_EQ(stats.MsgSerial, static_cast<u64>(kThreads * kRounds));
-  EXPECT_EQ(stats.CurrentAllocated, 0u);
+  EXPECT_EQ(LibStats(mhLib).MsgSerial, static_cast<u64>(kThreads * kRounds));
   EXPECT_TRUE(mLog.WaitFor("thread 3 round 1500"));
 }
 

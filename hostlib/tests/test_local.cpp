@@ -5,7 +5,6 @@
  * the checks on a received message before dispatch (corrupt sizes, an older
  * peer's 64-byte header widened to 88 bytes).
  */
-#include <gtest/gtest.h>
 
 #include <string.h>
 
@@ -77,8 +76,7 @@ TEST_F(LocalTest, BadHandles) {
   VQX_MSG_HANDLE hGot = Take();
   ASSERT_EQ(hGot, hKeep);
   ASSERT_EQ(VQXReleaseMsgEx(mhLib, &hGot), VQX_RESULT_OK);
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib); /* the release is done at this leave */
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  Locked(mhLib, [] {}); /* the release is done at this leave */
   /* Sending it again after its release is refused without touching it. */
   EXPECT_EQ(VQXSendMsgEx(mhLib, &hKeep, nullptr), VQX_RESULT_API_INVALID_MSG_HANDLE);
   EXPECT_EQ(Take(), nullptr);
@@ -114,11 +112,7 @@ TEST_F(LocalTest, MultipleSendClearsEntriesAndNamesBadOnes) {
 /* ------------------------------------------------------------ received checks */
 
 TEST_F(LocalTest, ReceivedCorruptSizesAreDropped) {
-  const struct {
-    const char* pszName;
-    u32 un32Length, un32PayloadMax, un32Payload, un32Start;
-    const char* pszLine;
-  } rows[] = {
+  const struct { const char* pszName; u32 un32Length, un32PayloadMax, un32Payload, un32Start; const char* pszLine; } rows[] = {
       {"max", 160, 0xA00001, 8, 88, "Received corrupted message (un32PayloadMaxLength = 10485761, > 10485760)"},
       {"length", 0xA00001, 72, 8, 88, "Received corrupted message (un32Length = 10485761, > 10485760)"},
       {"payload", 160, 72, 80, 88, "Received corrupted message (un32PayloadLength(80) > un32PayloadMaxLength(72))"},
@@ -127,22 +121,19 @@ TEST_F(LocalTest, ReceivedCorruptSizesAreDropped) {
       {"start 96", 160, 64, 8, 96, "Message received has unsupported payload start! (96 > 88)"},
   };
   for (const auto& r : rows) {
-    VQX_MSG_HANDLE hMsg = nullptr;
-    ASSERT_EQ(VQXGetMsg(mhLib, 72, &hMsg), VQX_RESULT_API_OK);
-    hMsg->un32MsgId = 0x06000001;
+    SCOPED_TRACE(r.pszName);
+    VQX_MSG_HANDLE hMsg = NewMsg(0x06000001, 0, 72);
     hMsg->un32Length = r.un32Length;
     hMsg->un32PayloadMaxLength = r.un32PayloadMax;
     hMsg->un32PayloadLength = r.un32Payload;
     hMsg->un32PayloadStart = r.un32Start;
-    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-    EXPECT_EQ(VqxFilterApply(mhLib, &hMsg, nullptr), VQX_RESULT_API_UNSUPPORTED_VERSION) << r.pszName;
-    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    Locked(mhLib, [&] { EXPECT_EQ(VqxFilterApply(mhLib, &hMsg, nullptr), VQX_RESULT_API_UNSUPPORTED_VERSION); });
     EXPECT_EQ(hMsg, nullptr);
-    EXPECT_TRUE(mLog.WaitFor(r.pszLine)) << r.pszName;
-    EXPECT_EQ(Take(), nullptr) << r.pszName;
+    EXPECT_TRUE(mLog.WaitFor(r.pszLine));
+    EXPECT_EQ(Take(), nullptr);
   }
   EXPECT_TRUE(mLog.WaitFor("VqxFilterApply: Invalid message (sent by adapter running more recent build?), dropping."));
-  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
+  EXPECT_EQ(LiveCount(), 0u);
 }
 
 TEST_F(LocalTest, ReceivedOldHeaderIsWidened) {

@@ -73,11 +73,7 @@ TEST_F(PeerTest, NewHostIsAnnouncedOnlyWhenItsFiltersAreDone) {
   ASSERT_EQ(Up(0xCB000001, nullptr, &adv, 1), VQX_RESULT_API_OK);
   EXPECT_EQ(TakeIds(), (std::vector<u32>{0x02010013})) << "path up, but no added before DONE";
   EXPECT_STREQ(Peer(0xCB000001)->szName, "hostb-appb-0A000007000004D2");
-  /* Connection sequence to a new host: CLEAR, then DONE (no filter of interest yet). */
-  auto sent = TakeSent();
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(MsgId(sent[0]), 0x020D0100u);
-  EXPECT_EQ(MsgId(sent[1]), 0x020D0107u);
+  std::string text = SentStep("a new host: CLEAR, then DONE (no filter of interest yet)");
 
   /* Its DONE arrives: added once, and the answer goes back. */
   for (int i = 0; i < 2; i++) {
@@ -94,10 +90,7 @@ TEST_F(PeerTest, NewHostIsAnnouncedOnlyWhenItsFiltersAreDone) {
   EXPECT_EQ(std::string(pInfo->szHostName) + "/" + pInfo->szApplicationName + "/" + pInfo->szIpAddress1,
             "hostb/appb/10.1.0.7");
   EXPECT_TRUE(Take().empty()) << "a second DONE announces nothing more";
-  sent = TakeSent();
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(Rd32(sent[0].data(), 4), 2u) << "answered as a response";
-  EXPECT_EQ(Rd32(Payload(sent[0]), 12), VQX_RESULT_API_OK);
+  text += SentStep("its DONE twice: each answered as a response, result 0x02010000");
 
   /* Last path lost: host record freed, removed notification with its layout. */
   Down(0xCB000001, 1, VQX_PEER_CAUSE_POLL_TIMEOUT);
@@ -112,9 +105,8 @@ TEST_F(PeerTest, NewHostIsAnnouncedOnlyWhenItsFiltersAreDone) {
   const VQX_GW_HOST_ADV old = HostAdv("hosto", "appo", 0x0A00000800000001ull, 0x02021500);
   ASSERT_EQ(Up(0xCB000002, nullptr, &old, 0), VQX_RESULT_API_OK);
   EXPECT_EQ(TakeIds(), (std::vector<u32>{0x02010011, 0x02010013}));
-  sent = TakeSent();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(MsgId(sent[0]), 0x020D0100u);
+  text += SentStep("a host of an older build: CLEAR only");
+  ExpectGolden(text, "peer_new_host_sent.txt");
 }
 
 TEST_F(PeerTest, SinglePathOnlyWhileThePeerOwesAnAcknowledgement) {
@@ -122,10 +114,13 @@ TEST_F(PeerTest, SinglePathOnlyWhileThePeerOwesAnAcknowledgement) {
   const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-0042", "board-a", "10.0.0.5", "10.1.0.5");
   ASSERT_EQ(Up(kBoard, &adv, nullptr, 1), VQX_RESULT_API_OK);
   VQX_PEER* pPeer = Peer(kBoard);
-  struct Row {
-    u32 un32Pending, un32TxSeq, un32Acked;
-    bool fAwaiting;
-  } rows[] = {{0, 5, 0, false}, {2, 5, 5, false}, {2, 5, 4, true}, {2, 1, 0xFFFFFFFF, true}, {2, 0xFFFFFFFF, 1, false}};
+  struct Row { u32 un32Pending, un32TxSeq, un32Acked; bool fAwaiting; } rows[] = {
+      {0, 5, 0, false},
+      {2, 5, 5, false},
+      {2, 5, 4, true},
+      {2, 1, 0xFFFFFFFF, true},
+      {2, 0xFFFFFFFF, 1, false},
+  };
   for (const Row& row : rows) {
     pPeer->un32TxPendingCount = row.un32Pending;
     pPeer->un32TxSeq = row.un32TxSeq;
@@ -159,11 +154,9 @@ TEST_F(PeerTest, SinglePathOnlyWhileThePeerOwesAnAcknowledgement) {
 }
 
 TEST_F(PeerTest, ActivatedFilterIsBroughtUpToDatePerPresentPeer) {
-  const VQX_GW_ADAPTER_ADV a = AdapterAdv("SN-A", "a", "10.0.0.1", "10.1.0.1");
-  const VQX_GW_ADAPTER_ADV b = AdapterAdv("SN-B", "b", "10.0.0.2", "10.1.0.2");
   const VQX_GW_HOST_ADV h = HostAdv("hostn", "appn", 0x0A00000900000009ull, 0x02070B04);
-  ASSERT_EQ(Up(0xCA00000A, &a, nullptr, 1), VQX_RESULT_API_OK);
-  ASSERT_EQ(Up(0xCA00000B, &b, nullptr, 0), VQX_RESULT_API_OK);
+  ASSERT_EQ(UpBoard(0xCA00000A, "SN-A"), VQX_RESULT_API_OK);
+  ASSERT_EQ(UpBoard(0xCA00000B, "SN-B", 0), VQX_RESULT_API_OK);
   ASSERT_EQ(Up(0xCB00000C, nullptr, &h, 1), VQX_RESULT_API_OK); /* filters not done: not replayed */
   CatchNotifications();
   std::vector<u32> handles;
@@ -181,10 +174,7 @@ TEST_F(PeerTest, ActivatedFilterIsBroughtUpToDatePerPresentPeer) {
 TEST_F(PeerTest, ListsAreSortedAndCutWithAWarning) {
   const u32 ah[] = {0xCA000030, 0xCA000010, 0xCA000020};
   for (u32 i = 0; i < 3; i++) {
-    char szSerial[32];
-    snprintf(szSerial, sizeof(szSerial), "L%u", i);
-    const VQX_GW_ADAPTER_ADV adv = AdapterAdv(szSerial, "x", "10.0.0.9", "10.1.0.9");
-    ASSERT_EQ(Up(ah[i], &adv, nullptr, 1), VQX_RESULT_API_OK);
+    ASSERT_EQ(UpBoard(ah[i], ("L" + std::to_string(i)).c_str()), VQX_RESULT_API_OK);
   }
   const VQX_GW_HOST_ADV host = HostAdv("h", "a", 1, 0x02021500);
   ASSERT_EQ(Up(0xCB000005, nullptr, &host, 1), VQX_RESULT_API_OK);
@@ -225,12 +215,8 @@ TEST_F(PeerTest, InformationQueriesAndSearches) {
 struct LevelRow { u32 un32Level; u32 un32Api; u32 un32Effective; u32 fHalve; u32 un32Bytes; u32 un32Msgs; };
 
 TEST_F(PeerTest, FlowControlLevelsAndLimits) {
-  const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-F", "f", "10.0.0.4", "10.1.0.4");
-  ASSERT_EQ(Up(0xCA000004, &adv, nullptr, 1), VQX_RESULT_API_OK);
+  ASSERT_EQ(UpBoard(0xCA000004, "SN-F"), VQX_RESULT_API_OK);
   VQX_PEER* pPeer = Peer(0xCA000004);
-  EXPECT_EQ(pPeer->un32FlowLevelApi, 0xFFFFFFFFu);
-  EXPECT_EQ(pPeer->un32FlowLevelEffective, 16u);
-  EXPECT_EQ(pPeer->un32ByteLimit, 0x40000u / 16);
   const LevelRow rows[] = {
       {20, 16, 16, 0, 0x40000 / 16, 768 / 16},         {0xFFFFFFFF, 0xFFFFFFFF, 16, 0, 0x40000 / 16, 48},
       {4, 4, 4, 0, 0x10000, 192},                       {0, 0, 4, 0, 0x10000, 192}, /* 0 keeps the effective */
@@ -266,8 +252,7 @@ TEST_F(PeerTest, FlowControlLevelsAndLimits) {
 }
 
 TEST_F(PeerTest, SendFifoReleaseClearsTheWarningAndWakesWaiters) {
-  const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-S", "s", "10.0.0.6", "10.1.0.6");
-  ASSERT_EQ(Up(0xCA000006, &adv, nullptr, 1), VQX_RESULT_API_OK);
+  ASSERT_EQ(UpBoard(0xCA000006, "SN-S"), VQX_RESULT_API_OK);
   StatusLog status;
   VqxLib(mhLib)->Params.pFctStatusCallback = StatusLog::OnStatus;
   VqxLib(mhLib)->Params.pvStatusContext = &status;
@@ -329,8 +314,7 @@ class RemoteFilterTest : public PeerTest {
     PeerTest::SetUp();
     const VQX_GW_HOST_ADV host = HostAdv("rh", "ra", 0x0A0000010000002Aull, 0x02070B04);
     ASSERT_EQ(Up(kRHost, nullptr, &host, 1), VQX_RESULT_API_OK);
-    const VQX_GW_ADAPTER_ADV board = AdapterAdv("SN-R", "r", "10.0.0.8", "10.1.0.8", 0x00600000);
-    ASSERT_EQ(Up(kRBoard, &board, nullptr, 1), VQX_RESULT_API_OK);
+    ASSERT_EQ(UpBoard(kRBoard, "SN-R"), VQX_RESULT_API_OK);
     TakeSent();
   }
   VQX_MSG_HANDLE GwOp(u32 un32Id, u32 MsgType, u32 un32Payload, u32 hFrom = kRHost) {
@@ -529,11 +513,8 @@ TEST_F(RemoteFilterTest, BadCreatesAreAnsweredAndChangeNothing) {
 }
 
 TEST_F(RemoteFilterTest, RequestsFromABoardAreRefused) {
-  const struct {
-    u32 un32Id;
-    u32 un32Payload;
-    const char* pszPrefix;
-  } rows[] = {{0x020D0100, 528, "VqxRemoteHostFiltersClear: "},
+  const struct { u32 un32Id; u32 un32Payload; const char* pszPrefix; } rows[] = {
+      {0x020D0100, 528, "VqxRemoteHostFiltersClear: "},
               {0x020D0101, 72, "VqxRemoteHostFilterCreate: "},
               {0x020D0102, 16, "VqxRemoteHostFilterDestroy: "},
               {0x020D0107, 16, "VqxRemoteHostFiltersDone: "}};
@@ -568,9 +549,7 @@ TEST_F(RemoteFilterTest, ResponsesAndOtherMessagesAreConsumed) {
   EXPECT_EQ(Handle(GwOp(0x020D0104, 1, 16, kRBoard)), ~0u);
   /* The peer value is echoed in our next CLEAR to that host. */
   Locked(mhLib, [&] { VqxSendRemoteFilterClear(mhLib, Peer(kRHost)); });
-  auto sent = TakeSent();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(Rd32(Payload(sent[0]), 12), 0xABCDu);
+  EXPECT_EQ(SentStep("CLEAR"), "# CLEAR\nto CB000001 id 020D0100 type 1 len 616 serial 0 two 2 | 00000005 0000ABCD\n");
   /* Not of the family: not consumed. */
   hMsg = GwOp(0x020D0012, 1, 16);
   Locked(mhLib, [&] { EXPECT_FALSE(VqxPeerHandleGwOpMsg(mhLib, Peer(kRHost), hMsg)); });
@@ -605,10 +584,7 @@ TEST_F(RemoteFilterTest, BoardHostListSetsTheLevelAndHalvesTheLimits) {
 /* What the peers are sent as our filters are made, changed and destroyed: golden file, one step a block. */
 TEST_F(RemoteFilterTest, OurFiltersFollowThePeers) {
   std::string text;
-  const auto step = [&](const char* pszStep) {
-    text += std::string("# ") + pszStep + "\n";
-    for (const auto& m : TakeSent()) text += SentLine(m);
-  };
+  const auto step = [&](const char* pszStep) { text += SentStep(pszStep); };
   _VQX_FILTER_PARAMS own = Set(VQX_FILTER_MASK_MSG_GROUP, 0, 0x0201);
   VQX_FILTER_HANDLE hOwn = nullptr;
   ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 1, &own, &hOwn), VQX_RESULT_API_OK);
@@ -655,26 +631,17 @@ TEST_F(RemoteFilterTest, ConnectionSequenceFollowsTheActiveListAndClearLayout) {
   EXPECT_STREQ(reinterpret_cast<const char*>(Payload(clr) + 144), mParams.szApplicationName);
   EXPECT_STREQ(reinterpret_cast<const char*>(Payload(clr) + 272), "10.0.0.99");
   EXPECT_STREQ(reinterpret_cast<const char*>(Payload(clr) + 400), VQX_HOSTLIB_RELEASE_TAG);
-  const VQX_GW_ADAPTER_ADV old = AdapterAdv("SN-OLD", "o", "10.0.0.3", "10.1.0.3", 0x004E0000);
-  ASSERT_EQ(Up(0xCA000009, &old, nullptr, 1), VQX_RESULT_API_OK);
-  text += "# a board too old for remote filters: nothing\n";
-  for (const auto& m : TakeSent()) text += SentLine(m);
-  const VQX_GW_ADAPTER_ADV recent = AdapterAdv("SN-NEW", "n", "10.0.0.4", "10.1.0.4", 0x005F0801);
-  ASSERT_EQ(Up(0xCA00000A, &recent, nullptr, 1), VQX_RESULT_API_OK);
-  text += "# a board above the flow-level build: CLEAR, no CREATE (user groups are not a board's), its level\n";
-  for (const auto& m : TakeSent()) text += SentLine(m);
+  ASSERT_EQ(UpBoard(0xCA000009, "SN-OLD", 1, 0x004E0000), VQX_RESULT_API_OK);
+  text += SentStep("a board too old for remote filters: nothing");
+  ASSERT_EQ(UpBoard(0xCA00000A, "SN-NEW", 1, 0x005F0801), VQX_RESULT_API_OK);
+  text += SentStep("a board above the flow-level build: CLEAR, no CREATE (user groups are not a board's), its level");
   ExpectGolden(text, "rfilter_connection_sequence.txt");
 }
 
 TEST_F(RemoteFilterTest, AdapterMessageDelayIsCapped) {
   EXPECT_EQ(VQXAdapterMsgDelay(mhLib, kRBoard, 1000), VQX_RESULT_API_OK);
   EXPECT_EQ(VQXAdapterMsgDelay(mhLib, kRBoard, 40), VQX_RESULT_API_OK);
-  auto sent = TakeSent();
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(MsgId(sent[0]), 0x020D0106u);
-  EXPECT_EQ(sent[0].size(), 112u);
-  EXPECT_EQ(Rd32(Payload(sent[0]), 16), 250u);
-  EXPECT_EQ(Rd32(Payload(sent[1]), 16), 40u);
+  ExpectGolden(SentStep("delays of 1000 ms (sent as 250) and 40 ms"), "peer_message_delay_sent.txt");
   EXPECT_EQ(VQXAdapterMsgDelay(mhLib, kRHost, 10), VQX_RESULT_API_INVALID_HANDLE) << "hosts take no delay";
   EXPECT_EQ(VQXAdapterMsgDelay(mhLib, 0xCA0000FF, 10), VQX_RESULT_API_INVALID_HANDLE);
 }

@@ -135,6 +135,12 @@ inline std::string SentLine(const std::vector<u8>& m, u32 un32Words = 16) {
   return line + "\n";
 }
 inline const u8* Payload(const std::vector<u8>& m) { return m.data() + VQX_MSG_HEADER_SIZE; }
+/* "# step" and one line per message handed to the send path since the last step, for golden files. */
+inline std::string SentStep(const char* pszStep) {
+  std::string text = std::string("# ") + pszStep + "\n";
+  for (const auto& m : TakeSent()) text += SentLine(m);
+  return text;
+}
 
 /* A library with no transport, a catch-all filter and the send path recorded. */
 class PeerTest : public HostLibTest {
@@ -154,6 +160,11 @@ class PeerTest : public HostLibTest {
   void CatchNotifications() { mhAll = Filter({FilterSet(VQX_FILTER_MASK_MSG_GROUP, 0x02010000)}); }
   VQX_RESULT Up(u32 h, const VQX_GW_ADAPTER_ADV* pA, const VQX_GW_HOST_ADV* pH, u32 fGw0) {
     return PathUp(mhLib, h, pA, pH, fGw0);
+  }
+  /* A board whose serial number and name are pszSerial (addresses 10.0.0.9 and 10.1.0.9) up on one path. */
+  VQX_RESULT UpBoard(u32 h, const char* pszSerial, u32 fGw0 = 1, u32 un32Build = 0x00600000) {
+    const VQX_GW_ADAPTER_ADV adv = AdapterAdv(pszSerial, pszSerial, "10.0.0.9", "10.1.0.9", un32Build);
+    return Up(h, &adv, nullptr, fGw0);
   }
   void Down(u32 h, u32 fGw0, u32 un32Cause) {
     Locked(mhLib, [&] { VqxHostAdapterDown(mhLib, h, fGw0, un32Cause); });

@@ -7,7 +7,6 @@
  * payloads. Also: the remote-filter connection sequence reaches the board
  * and its answers (little- or big-endian) are accepted.
  */
-#include <memory>
 
 #include "support/hostlib_sim.h"
 #include "test_peer_util.h"

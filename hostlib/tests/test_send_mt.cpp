@@ -63,15 +63,7 @@ class SendTest : public HostLibTest {
   u32 mun32Base = 0;
 };
 
-struct CheckRow {
-  const char* pszName;
-  u32 un32Id;
-  u32 hDest;
-  u32 un32Payload;
-  u32 MsgType;
-  VQX_RESULT expected;
-  const char* pszLine; /* logged, or null */
-};
+struct CheckRow { const char* pszName; u32 un32Id, hDest, un32Payload, MsgType; VQX_RESULT expected; const char* pszLine; };
 
 TEST_F(SendTest, ChecksTowardsAPeer) {
   Open(false);
