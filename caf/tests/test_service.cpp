@@ -103,30 +103,27 @@ TEST_F(ServiceTest, IgnoredRemoteAndRefusals) {
   EXPECT_EQ(Logged("Derived class has not filled-out mParams from this base class!"), 1u);
 }
 
-TEST_F(ServiceTest, ShutdownShapeFinishes) {
+TEST_F(ServiceTest, StopFinishesInsideItsCallbackAndUnderTheApplicationLock) {
   CVQCAFMutex AppMutex;
-  CServer Srv;
+  CServer Srv, Stopper(kServer + 1, "stopper");
   Srv.mpLock = &AppMutex;
+  Stopper.mfStopInside = true;
   ASSERT_EQ(Srv.Start(nullptr), VQX_RESULT_OK);
+  ASSERT_EQ(Stopper.Start(nullptr), VQX_RESULT_OK);
   AnnounceProvider(true);
-  ASSERT_TRUE(WaitFor([&] { return Srv.Side(0) != nullptr && Srv.Side(0)->Ids().size() == 1; }));
+  ASSERT_TRUE(WaitFor([&] {
+    return Srv.Side(0) != nullptr && Stopper.Side(0) != nullptr && Srv.Side(0)->Ids().size() == 1 &&
+           Stopper.Side(0)->Ids().size() == 1;
+  }));
+  Send(kData, "stop");
+  ASSERT_TRUE(WaitFor([&] { return Stopper.HandedBack() == 1; }));
+  EXPECT_EQ(Stopper.maOwned[0]->mStopResult, VQX_RESULT_OK);
+  EXPECT_EQ(Stopper.GetRegistrationHandle(), nullptr);
   EXPECT_TRUE(ReturnsInTime([&] {
     CVQCAFMutexAutoGetGive Guard(&AppMutex);  // clean-up holds the application mutex while it stops
     EXPECT_EQ(Srv.Stop(), VQX_RESULT_OK);
   }));
   EXPECT_EQ(Srv.maOwned[0]->Ids().back(), VQCAF_MSG_SERVICE_DISCONNECTED);
-}
-
-TEST_F(ServiceTest, StopInsideItsOwnCallbackFinishes) {
-  CServer Stopper(kServer + 1, "stopper");
-  Stopper.mfStopInside = true;
-  ASSERT_EQ(Stopper.Start(nullptr), VQX_RESULT_OK);
-  AnnounceProvider(true, 2);
-  ASSERT_TRUE(WaitFor([&] { return Stopper.Side(0) != nullptr && Stopper.Side(0)->Ids().size() == 1; }));
-  Send(kData, "stop");
-  ASSERT_TRUE(WaitFor([&] { return Stopper.maHandedBack.size() == 1; }));
-  EXPECT_EQ(Stopper.maOwned[0]->mStopResult, VQX_RESULT_OK);
-  EXPECT_EQ(Stopper.GetRegistrationHandle(), nullptr);
 }
 
 /* The golden service information read back (its bytes are checked in test_comm_msg), then copied to the library. */
