@@ -19,13 +19,9 @@ std::string Profile() { return ReadFile(DataPath("adapter_profile.json")); }
 TEST(AdapterDiscovery, ProfileOfEveryProtocolGivesGoldenTableAndOneReadyMessage) {
   CBoardBench b(Profile());
   ASSERT_TRUE(b.AddAdapter());
-  SAppMsg Ready;
-  for (int i = 0; i < 200 && Ready.un32Id != VQCAF::QUELLAN_NOTIF_ADAPTER_READY; i++) Ready = b.Next(50);
-  ASSERT_EQ(Ready.un32Id, VQCAF::QUELLAN_NOTIF_ADAPTER_READY);
+  const SAppMsg Ready = b.WaitReady();
   ASSERT_EQ(Ready.Payload.size(), 424u);
-  u32 hHandle;
-  memcpy(&hHandle, &Ready.Payload[12], 4);
-  EXPECT_EQ(hHandle, b.pAdapter->GetAdapterHandle());
+  EXPECT_EQ(*reinterpret_cast<const u32*>(&Ready.Payload[12]), b.pAdapter->GetAdapterHandle());
   EXPECT_STREQ(reinterpret_cast<const char*>(&Ready.Payload[288]), "12345678");
   EXPECT_TRUE(std::all_of(Ready.Payload.begin(), Ready.Payload.begin() + 8, [](u8 c) { return c == 0; }));
   EXPECT_EQ(b.pAdapter->IsAdapterReady(), 1u);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 
 #include "peers/loopback.h"
 #include "vqcaf.h"
@@ -85,33 +86,30 @@ bool CBoardBench::AddAdapter() {
     if (Msg.un32Id != VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED) continue;
     pAdapter = std::make_unique<CVQSigTraceAdapter>();
     pAdapter->SetClock(&Clock);
-    u32 hAdapter;
-    memcpy(&hAdapter, Msg.Payload.data() + VQ_SIGTRACE_NOTIF_OFFSET_HANDLE, 4);
-    return pAdapter->Init(hAdapter) == VQX_RESULT_OK;
+    return pAdapter->Init(*reinterpret_cast<const u32*>(&Msg.Payload[VQ_SIGTRACE_NOTIF_OFFSET_HANDLE])) == VQX_RESULT_OK;
   }
   return false;
 }
 
-bool CBoardBench::WaitReady(u32 un32Ms) {
-  for (u32 i = 0; i < un32Ms / 50; i++)
-    if (Next(50).un32Id == QUELLAN_NOTIF_ADAPTER_READY) return true;
-  return false;
+SAppMsg CBoardBench::WaitReady(u32 un32Ms) {
+  SAppMsg Msg;
+  for (u32 i = 0; i < un32Ms / 50 && Msg.un32Id != QUELLAN_NOTIF_ADAPTER_READY; i++) Msg = Next(50);
+  return Msg.un32Id == QUELLAN_NOTIF_ADAPTER_READY ? Msg : SAppMsg();
 }
 
 std::string CBoardBench::Entities() {
   CVQCAFMutexAutoGetGive Lock(&pAdapter->GetMutex());
   CVQSigTraceAdapter::EntityTable& T = pAdapter->GetEntityTable();
-  T.ResetNext();
-  std::vector<std::string> aLines;
+  std::set<std::string> aLines;
   char sz[1024];
+  T.ResetNext();
   for (CVQSigTraceEntityParams* p = T.Next(); p != nullptr; p = T.Next()) {
     snprintf(sz, sizeof(sz), "%s | %u | %s | %s | %u | %08X | %02X | '%s' | %s | %u | %u | %u%u | %u\n", p->mstrName.c_str(),
              p->mun32Type, p->mstrAdapterName.c_str(), p->mstrGroupName.c_str(), p->mun32Trunk, p->mun32TimeslotMask,
              p->mun8BitMask, p->mstrEthPort.c_str(), p->mstrIpMask.c_str(), p->mun32Port, p->mun32Transport,
              p->mfCapFile, p->mfExtended, p->mun32ProviderEntityId);
-    aLines.push_back(sz);
+    aLines.insert(sz);
   }
-  std::sort(aLines.begin(), aLines.end());
   std::string str;
   for (const std::string& s : aLines) str += s;
   return str;

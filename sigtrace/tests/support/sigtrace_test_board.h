@@ -27,6 +27,7 @@ namespace sigtest {
 struct SAppMsg {
   u32 un32Id = 0;            /* 0: nothing arrived */
   std::vector<u8> Payload;   /* un32PayloadLength bytes */
+  explicit operator bool() const { return un32Id != 0; }
 };
 
 class CBoardBench {
@@ -40,9 +41,9 @@ class CBoardBench {
   bool AddAdapter();
   /* The next application or adapter event within un32Ms (id 0: none). */
   SAppMsg Next(u32 un32Ms);
-  /* Waits for the next adapter-ready message; false on time-out (other
-   * messages are skipped). un32Readies counts every ready message seen. */
-  bool WaitReady(u32 un32Ms = 10000);
+  /* The next adapter-ready message (id 0 on time-out; other messages are
+   * skipped). un32Readies counts every ready message seen. */
+  SAppMsg WaitReady(u32 un32Ms = 10000);
   /* Moves the adapter's clock on. */
   static void Advance(u64 un64Ms) { s_un64Offset += un64Ms; }
   /* The entity table, one line per entity (sorted), every field. */
