@@ -177,6 +177,7 @@ u32 CVQSigTraceAdapter::Clear() {
       CVQCAFMutexAutoGiveGet Unlock(&mMutex);
       Stop(1);
     }
+    /* The thread destroys its filter when it ends; this one was never used. */
     if (mhFilter != nullptr) VQXDestroyMsgFilterDbg(mhHostLib, &mhFilter, __FILE__, __LINE__);
     mhFilter = nullptr;
     if (mhHostLib != nullptr) CVQCAFComm::ReleaseHostLibInstance();
@@ -229,6 +230,9 @@ void CVQSigTraceAdapter::Run() {
   } catch (...) {
     CaughtFailure("CVQSigTraceAdapter::Run", __LINE__);
   }
+  /* Nothing is received for this board any more. */
+  VQXDestroyMsgFilterDbg(mhHostLib, &mhFilter, __FILE__, __LINE__);
+  mhFilter = nullptr;
 }
 
 void CVQSigTraceAdapter::DispatchAnswer(VQX_MSG_HANDLE hMsg) {

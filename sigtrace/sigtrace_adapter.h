@@ -262,7 +262,7 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   u32 mun32NbLapd = 0;
   CVQCAFPtr<CVQSigTraceAdapterPage> mpPage;  /* the console page */
   u64 mun64RequestContext = 0;           /* user context 1 of every request, key of the thread's filter */
-  VQX_FILTER_HANDLE mhFilter = nullptr;  /* the thread's filter: made by Init before the first request */
+  VQX_FILTER_HANDLE mhFilter = nullptr;  /* the thread's filter: made by Init before the first request, destroyed when the thread ends */
   EntityTable mEntities;                 /* discovered entities by name */
   VQX_ADAPTER_INFO mAdapterInfo{};       /* the host library's record of the board */
   u32 mun32TuclInstanceId = 0;           /* last TUCL instance listed */
