@@ -13,6 +13,9 @@
 #include "vqcmc_generic_headers.h"
 #include "vqcmc_media_attributes.h"
 #include "vqcmc_message.h"
+#include "vqcmc_protocol_attribute.h"
+#include "vqcmc_media_profile.h"
+#include "vq500_sip_text.h"
 #include "vqcmclib.h"
 #include "vqx_msg_element.h"
 
@@ -49,7 +52,7 @@ class CmcAttrTest : public CommTest {
     ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
     std::ifstream f(std::string(getenv("VQX_TEST_DATA")) + "/cmc_attr_payloads.txt");
     for (std::string strName, strHex; f >> strName >> strHex;) mGolden[strName] = Bytes(strHex);
-    ASSERT_EQ(mGolden.size(), 4u);
+    ASSERT_EQ(mGolden.size(), 11u);
   }
   void TearDown() override {
     for (VQX_MSG_HANDLE& h : maMsgs) VQXReleaseMsgEx(mhLib, &h);
@@ -458,6 +461,141 @@ TEST_F(CmcAttrTest, TypedWrappersAllocateCheckAndRelease) {
   GetStats NoBridge(4096);
   EXPECT_EQ(NoBridge.GetPayload(), nullptr);
   EXPECT_EQ(Logged("CVQCAFBasicApiMsg::CVQCAFBasicApiMsg: CVQCAFComm::Init() must be called first! (8200000F)"), 1u);
+}
+
+/* Profiles and protocol attributes: built as the golden encoder did, read back (CopyFrom) and copied out (CopyTo). */
+TEST_F(CmcAttrTest, ProfileAndProtocolEqualGoldenBothWays) {
+  VQX_MSG_HANDLE h = Received(mGolden["profile"]);
+  CVQCMC_MEDIA_PROFILE Profile;
+  ASSERT_EQ(Profile.CopyFrom(h, Payload<_VQCMC_MEDIA_PROFILE>(h)), VQX_RESULT_OK);
+  _VQX_SDP_INFO_COMPACT* pLocal = nullptr;
+  ASSERT_EQ(Profile.GetLocalSDP(&pLocal), VQX_RESULT_OK);
+  EXPECT_EQ(std::vector<u32>({Profile.GetLocalSdpState(), pLocal->un32Size, Profile.GetProfileName().GetLength()}),
+            std::vector<u32>({1, 24, 63}));
+  CVQCMC_MEDIA_PROFILE Copy(Profile);
+  for (const char* pszRow : {"profile", "profile_local_withheld"}) {
+    auto* pSet = Copy.CreateMessage();
+    ASSERT_NE(pSet, nullptr) << pszRow;
+    EXPECT_EQ(Hex(Used(pSet->GetMsg())), Hex(mGolden[pszRow])) << pszRow;
+    CVQCMC_MEDIA_PROFILE::DestroyMessage(pSet);
+    Copy.GetLocalSdpState() = VQCMC_SDP_STATE_WITHHELD;
+  }
+  CVQCMC_MEDIA_PROFILE Named;  // a name of 70 characters travels as its first 63
+  std::string strName = "abcdefghijklmnopqrstuvwxyz";
+  ASSERT_EQ(Named.SetByProfileName((strName + strName + strName).substr(0, 70).c_str()), VQX_RESULT_OK);
+  auto* pNamed = Named.CreateMessage();
+  const std::string& strGolden = mGolden["profile"];
+  EXPECT_EQ(Hex(Used(pNamed->GetMsg()).substr(72)), Hex(strGolden.substr(strGolden.size() - 96)));
+  CVQCMC_MEDIA_PROFILE::DestroyMessage(pNamed);
+
+  const std::string strBody300 = [] { std::string s; for (int i = 0; i < 300; i++) s += char(i * 11 + 3); return s; }();
+  struct Row {
+    const char* pszName;
+    std::function<VQX_RESULT(CVQCMC_PROTOCOL_ATTRIBUTE&)> Build;
+  } aRows[] = {
+      {"protocol_sip_single", [&](CVQCMC_PROTOCOL_ATTRIBUTE& P) {
+         return P.SetChargeNumber(3, 4) | P.SetSipStatusCode(180, 1) | P.SetSipSuppInfoTransId(0x1234) |
+                P.SetSinglePartSipRawBody(reinterpret_cast<const u8*>(strBody300.data()), 300);
+       }},
+      {"protocol_sip_multipart", [&](CVQCMC_PROTOCOL_ATTRIBUTE& P) {
+         VQX_RESULT r = P.SetSipStatusCode(200, 0);
+         for (const char* psz : {"part one", "the second part"}) {
+           SipBodyMultiPartIe* pPart = nullptr;
+           r |= P.AddMultiPartSipBody(nullptr, &pPart, &P.GetPayload()->SipBody);
+           r |= P.SetSinglePartSipBody(psz, &pPart->stBody);
+         }
+         return r;
+       }},
+      {"protocol_ss7", [](CVQCMC_PROTOCOL_ATTRIBUTE& P) { return P.SetSS7Ie(5, (const u8*)"\x01\x02\x03\x04\x05"); }},
+      {"protocol_isdn", [](CVQCMC_PROTOCOL_ATTRIBUTE& P) { return P.SetIsdnIe(4, (const u8*)"\xa1\xb2\xc3\xd4"); }},
+      {"protocol_cas", nullptr},  // no setter: received only
+  };
+  for (Row& r : aRows) {
+    if (r.Build) {
+      CVQCMC_PROTOCOL_ATTRIBUTE Built;
+      ASSERT_EQ(r.Build(Built), VQX_RESULT_OK) << r.pszName;
+      EXPECT_EQ(Hex(Used(Built.GetMsg())), Hex(mGolden[r.pszName])) << r.pszName;
+    }
+    h = Received(mGolden[r.pszName]);
+    CVQCMC_PROTOCOL_ATTRIBUTE In;
+    ASSERT_EQ(In.CopyFrom(h, Payload<_VQCMC_PROTOCOL_ATTRIBUTE>(h)), VQX_RESULT_OK) << r.pszName;
+    EXPECT_EQ(Hex(Used(In.GetMsg())), Hex(mGolden[r.pszName])) << r.pszName;
+    VQX_MSG_HANDLE hCmd = Received(std::string(128, '\0'));
+    ASSERT_EQ(VQXMsgElementInit(hCmd, 128), VQX_RESULT_OK);
+    ASSERT_EQ(In.CopyTo(hCmd, Payload<_VQCMC_PROTOCOL_ATTRIBUTE>(hCmd)), VQX_RESULT_OK) << r.pszName;
+    EXPECT_EQ(Hex(Used(hCmd)), Hex(mGolden[r.pszName])) << r.pszName;
+    CVQCMC_PROTOCOL_ATTRIBUTE Exact(In, 1);
+    EXPECT_EQ(Hex(Used(Exact.GetMsg())), Hex(mGolden[r.pszName])) << r.pszName << " exact-room copy";
+  }
+  u8 un8A = 0, un8B = 0;
+  CVQCMC_PROTOCOL_ATTRIBUTE Charge;
+  EXPECT_EQ(Charge.GetChargeNumber(un8A, un8B), VQX_RESULT_NOT_FOUND);
+  Charge.SetChargeNumber(1, 2), Charge.SetChargeNumber(7, 8);
+  EXPECT_EQ(Charge.GetChargeNumber(un8A, un8B), VQX_RESULT_OK);
+  EXPECT_EQ(std::vector<u32>({un8A, un8B, VQXMsgElementCount(&Charge.GetPayload()->setGenericHeaders)}), std::vector<u32>({7, 8, 1}));
+}
+
+/* The protocol attribute's rules as one table: gate, second elements, bodies, header copies, sizes. */
+TEST_F(CmcAttrTest, ProtocolAttributeRules) {
+  CVQCMC_PROTOCOL_ATTRIBUTE Sip, Ss7, Other, Empty;
+  VQX_MSG_HANDLE hMsg = nullptr;
+  VQXMsgElementSet* pHeaders = nullptr;
+  ASSERT_EQ(Sip.InitSipHeaders(&hMsg, &pHeaders), VQX_RESULT_OK);
+  const u8 aby[4] = {1, 2, 3, 4};
+  ASSERT_EQ(Ss7.SetSS7Ie(4, aby), VQX_RESULT_OK);
+  auto ContentType = [&](CVQCMC_PROTOCOL_ATTRIBUTE& P, const char* psz) {
+    VQX_MSG_HANDLE hP = nullptr;
+    VQXMsgElementSet* pSet = nullptr;
+    P.InitSipHeaders(&hP, &pSet);
+    return VQ500SipHeaderAddStr_ContentType(hP, pSet, psz);
+  };
+  CVQCMC_PROTOCOL_ATTRIBUTE Plain, NoBoundary, Mixed;
+  ContentType(Plain, "text/plain"), ContentType(NoBoundary, "multipart/mixed"), ContentType(Mixed, "multipart/mixed; boundary=b1");
+  void* pv = nullptr;
+  ASSERT_EQ(VQXMsgElementAlloc(hMsg, pHeaders, 16, &pv), VQX_RESULT_OK);
+  *static_cast<u32*>(pv) = 87;  // a Privacy header in Sip
+  const std::string strBig(65536, 'b');
+  struct Row {
+    const char* pszName;
+    std::function<VQX_RESULT()> Call;
+    VQX_RESULT Expected;
+    const char* pszLogged;
+  } aRows[] = {
+      {"SIP setter after SS7", [&] { return Ss7.SetSipStatusCode(1, 1); }, VQX_RESULT_MISMATCH, "AddSipBody: Structure is not initialized for SIP attributes"},
+      {"headers after SS7", [&] { return Ss7.InitSipHeaders(nullptr, nullptr); }, VQX_RESULT_MISMATCH, "AddSipHeader: Structure is not initialized"},
+      {"SS7 after SIP", [&] { return Sip.SetSS7Ie(4, aby); }, VQX_RESULT_NOT_SUPPORTED, "SetSS7Ie: Cannot add several protocol element"},
+      {"ISDN after SS7", [&] { return Ss7.SetIsdnIe(4, aby); }, VQX_RESULT_NOT_SUPPORTED, "SetIsdnIe: Cannot add several protocol element"},
+      {"ISDN of 65536 bytes", [&] { return Other.SetIsdnIe(65536, aby); }, VQX_RESULT_INVALID_PARAM, "SetIsdnIe: Element too large"},
+      {"body of 65536 bytes", [&] { return Other.SetSinglePartSipBody(strBig.c_str()); }, VQX_RESULT_INVALID_PARAM, "SetSinglePartSipBody: Element too large"},
+      {"multipart without Content-Type", [&] { return Other.AddMultiPartSipBody(nullptr, nullptr); }, VQX_RESULT_NOT_SUPPORTED, "You must add a content-type header"},
+      {"multipart under text/plain", [&] { return Plain.AddMultiPartSipBody(nullptr, nullptr); }, VQX_RESULT_NOT_SUPPORTED, "must be multipart/mixed"},
+      {"multipart without boundary", [&] { return NoBoundary.AddMultiPartSipBody(nullptr, nullptr); }, VQX_RESULT_NOT_SUPPORTED, "unique boundary paramter"},
+      {"first part", [&] { return Mixed.AddMultiPartSipAutomaticSDP(nullptr, nullptr); }, VQX_RESULT_OK, nullptr},
+      {"second part", [&] { return Mixed.AddMultiPartSipBody(nullptr, nullptr); }, VQX_RESULT_OK, nullptr},
+      {"single part", [&] { return Sip.SetSinglePartSipBody("v=0"); }, VQX_RESULT_OK, nullptr},
+      {"second single part", [&] { return Sip.SetSinglePartSipBody("v=0"); }, VQX_RESULT_NOT_SUPPORTED, "Cannot add several single part SIP body"},
+      {"multipart onto a single part", [&] { return Sip.AddMultiPartSipBody(nullptr, nullptr, &Sip.GetPayload()->SipBody); }, VQX_RESULT_NOT_SUPPORTED, "Cannot add a multipart body to a sigle part body"},
+      {"header copy into SS7", [&] { return Ss7.CopySipPrivacyHeader(Sip); }, VQX_RESULT_MISMATCH, nullptr},
+      {"header missing in source", [&] { return Mixed.CopySipRPIDPrivacyHeader(Sip); }, VQX_RESULT_NOT_FOUND, nullptr},
+      {"header copy", [&] { return Mixed.CopySipPrivacyHeader(Sip); }, VQX_RESULT_OK, nullptr},
+      {"header already present", [&] { return Mixed.CopySipPrivacyHeader(Sip); }, VQX_RESULT_INVALID_OPERATION, nullptr},
+      {"CopyFrom once", [&] { return Empty.CopyFrom(Ss7.GetMsg(), Ss7.GetPayload()); }, VQX_RESULT_OK, nullptr},
+      {"CopyFrom twice", [&] { return Empty.CopyFrom(Sip.GetMsg(), Sip.GetPayload()); }, VQX_RESULT_NOT_SUPPORTED, "CopyFrom: Cannot add several protocol element"},
+  };
+  for (Row& r : aRows) {
+    const std::string strBefore = Used(Other.GetMsg());
+    EXPECT_EQ(r.Call(), r.Expected) << r.pszName;
+    if (r.pszLogged != nullptr) {
+      EXPECT_EQ(Logged(r.pszLogged), 1u) << r.pszName;
+    }
+    EXPECT_EQ(Used(Other.GetMsg()), strBefore) << r.pszName << ": nothing written";
+    mLog.Take(), maSeen.clear();
+  }
+  EXPECT_EQ(std::vector<u32>({Sip.GetPayload()->un16SipStatusCode, Sip.GetPayload()->un32SipSuppInfoTransId,
+                              VQXMsgElementCount(&Mixed.GetPayload()->SipBody.u.alt3.msBodyMultiPart),
+                              Empty.GetPayload()->un32ProtocolType}),
+            std::vector<u32>({200, 0xC0000001u, 2, VQCMC_PROTOCOL_SS7}));
+  EXPECT_EQ(Other.SetIsdnIe(2, aby), VQX_RESULT_OK) << "a refused element left the attribute free";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-# Golden payloads of the play, record and event attributes and of the generic headers of a protocol attribute,
+# Golden payloads of the play, record and event attributes, the generic headers of a protocol attribute, media
+# profiles, protocol attributes (SIP single part and multipart, SS7, ISDN, CAS) and the leg attributes,
 # encoded from the record tables (docs/cmc-payloads.md conventions: host byte order, little-endian here) and the
 # element-set layout of docs/msg-element-sets.md (32-bit layout, big-endian bookkeeping), independently of the C++.
 # Each line: "name hex-of-the-used-payload". Writes cmc_attr_payloads.txt into caf/tests/data, or into the folder
@@ -89,9 +90,78 @@ def generic_headers():
     return p.bytes()
 
 
+# Compact SDP blob as the profile carries it: magic F0 F1 F2 3F, u32 size (whole blob), then its bytes.
+def blob(fill, size):
+    return bytes.fromhex("F0F1F23F") + struct.pack("<I", size) + bytes((fill + i) & 0xFF for i in range(size - 8))
+
+
+LOCAL, PEER = blob(0x10, 24), blob(0x80, 40)
+NAME70 = "".join(chr(ord("a") + i % 26) for i in range(70))
+
+
+def profile(local_state, with_local=True):
+    # 72-byte record: media description 0-63, byte 64 zero, element set at 68. Elements: local SDP (type 3,
+    # state, 8 zero bytes, blob), peer SDP (type 4, 4 zero bytes, blob, element = blob + 16), name (type 2, u32 5,
+    # 8 zero bytes, char[64] holding at most 63 characters and a NUL).
+    p = Payload(72)
+    p.buf[0:64] = bytes((i * 5) & 0xFF for i in range(64))
+    if with_local:
+        p.add(68, struct.pack("<II8x", 3, local_state) + LOCAL)
+    p.add(68, struct.pack("<I4x", 4) + PEER + bytes(8))
+    p.add(68, struct.pack("<II8x", 2, 5) + NAME70[:63].encode().ljust(64, b"\0"))
+    return p.bytes()
+
+
+def protocol_record(present, ptype, status=0, status_arg=0, trans_id=0):
+    # 128 bytes: present at 0, protocol type at 4, generic headers set at 8, protocol set at 24, SIP body at 28
+    # (u32 body type; single part: u32 kind at 32, bytes set at 36; multipart: parts set at 32), status u16 at 116,
+    # its byte at 118, transaction id at 124.
+    p = Payload(128)
+    p.buf[0] = present
+    struct.pack_into("<I", p.buf, 4, ptype)
+    struct.pack_into("<HB", p.buf, 116, status, status_arg)
+    struct.pack_into("<I", p.buf, 124, trans_id)
+    return p
+
+
+BODY300 = bytes((i * 11 + 3) & 0xFF for i in range(300))
+
+
+def protocol_sip_single():
+    # Charge number first (generic header type 2: values 3, 4), then SIP status 180/1, transaction id 0x1234 and a
+    # single-part raw body of 300 bytes.
+    p = protocol_record(1, 2, 180, 1, 0x1234)
+    p.add(8, struct.pack("<IBB2x", 2, 3, 4))
+    struct.pack_into("<II", p.buf, 28, 2, 2)
+    p.add(36, BODY300)
+    return p.bytes()
+
+
+def protocol_sip_multipart():
+    # SIP status 200/0, then two parts (92 bytes: headers set at 0, body at 4), each with a raw single-part body.
+    p = protocol_record(1, 2, 200, 0, 0)
+    struct.pack_into("<I", p.buf, 28, 3)
+    for text in (b"part one", b"the second part"):
+        at = p.add(32, struct.pack("<III", 0, 2, 2) + bytes(80))
+        p.add(at + 12, text)
+    return p.bytes()
+
+
+def protocol_element(ptype, data):
+    # SS7 (1), ISDN (3) or CAS (4): the one protocol element in the set at 24.
+    p = protocol_record(1, ptype)
+    p.add(24, data)
+    return p.bytes()
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else DATA
-    rows = [("play", play()), ("record", record()), ("event", event()), ("generic_headers", generic_headers())]
+    rows = [("play", play()), ("record", record()), ("event", event()), ("generic_headers", generic_headers()),
+            ("profile", profile(1)), ("profile_local_withheld", profile(4, False)),
+            ("protocol_sip_single", protocol_sip_single()), ("protocol_sip_multipart", protocol_sip_multipart()),
+            ("protocol_ss7", protocol_element(1, bytes.fromhex("0102030405"))),
+            ("protocol_isdn", protocol_element(3, bytes.fromhex("a1b2c3d4"))),
+            ("protocol_cas", protocol_element(4, bytes.fromhex("0f0e0d0c0b0a0908")))]
     with open(os.path.join(out, "cmc_attr_payloads.txt"), "w") as f:
         for name, data in rows:
             f.write("%s %s\n" % (name, data.hex()))

@@ -7,6 +7,7 @@
 #define VQCMC_MSG_INTERNAL_H
 
 #include "vqx_host.h"
+#include "vqx_msg_element.h"
 #include "vqx_result.h"
 #include "vqx_types.h"
 
@@ -31,6 +32,23 @@ VQX_RESULT VqCmcCheckRecord(VQX_MSG_HANDLE hMsg, const void* pvRecord, u32 un32S
 
 /* The record check, then VqxMsgElementCheckSet on the set word at pvSet. */
 VQX_RESULT VqCmcCheckRecordSet(VQX_MSG_HANDLE hMsg, const void* pvRecord, u32 un32Size, const void* pvSet);
+
+/*
+ * Copies a whole attribute record of un32Size bytes from pSrc to pDst in
+ * hDstMsg, then duplicates each of its sets (byte offsets in the record) into hDstMsg, element by element (pfnCopy as VQXMsgElementDupSet's,
+ * null for plain bytes). With hSrcMsg the record must lie in its used
+ * payload and every set pass VqxMsgElementCheckSet (refused, logged, nothing
+ * written); overlapping records 0x8200000A; without it the source is one of our own holders. This is the
+ * one place an attribute's whole copy is made until the core library offers
+ * its own copies. 0x82000009 null destination or source.
+ */
+VQX_RESULT VqCmcCopyRecord(VQX_MSG_HANDLE hSrcMsg, const void* pSrc, u32 un32Size, const u32* paun32Sets, u32 un32NbSets,
+                           VQX_MSG_HANDLE hDstMsg, void* pDst, const char* pszOperation,
+                           PFN_VQX_MSG_ELEMENT_COPY pfnCopy = nullptr, void* pvContext = nullptr);
+
+/* Bytes of a text field of un32Field bytes received from outside, up to its
+ * first NUL or the field's end. */
+u32 VqCmcFieldLength(const char* pszField, u32 un32Field);
 
 }  // namespace VQCAF
 

@@ -114,5 +114,7 @@ VQX_RESULT CVQCMCMsgset<T>::CopyRecordFrom(VQX_MSG_HANDLE hSrcMsg, const T* pSrc
 template class CVQCMCMsgset<_VQCMC_PLAY_ATTRIBUTE>;
 template class CVQCMCMsgset<_VQCMC_RECORD_ATTRIBUTE>;
 template class CVQCMCMsgset<_VQCMC_EVENT_ATTRIBUTE>;
+template class CVQCMCMsgset<_VQCMC_MEDIA_PROFILE>;
+template class CVQCMCMsgset<_VQCMC_PROTOCOL_ATTRIBUTE>;
 
 }  // namespace VQCAF

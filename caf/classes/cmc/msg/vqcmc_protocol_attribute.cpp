@@ -1,0 +1,455 @@
+/*
+ * CVQCMC_PROTOCOL_ATTRIBUTE (vqcmc_protocol_attribute.h): the SIP gate,
+ * bodies, header copies, the one protocol element, the generic headers and
+ * the whole-attribute copy.
+ */
+#include "vqcmc_protocol_attribute.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "vq500_sip_find.h"
+#include "vq500_sip_text.h"
+#include "vqcmc_msg_internal.h"
+#include "vqx_msg_element.h"
+
+namespace VQCAF {
+
+namespace {
+
+constexpr u32 kMaxElement = 0xFFFFu;
+constexpr u32 kSipBodyNone = 1u, kSipBodySinglePart = 2u, kSipBodyMultiPart = 3u;
+constexpr u32 kSipBodyPartRaw = 2u;
+constexpr u16 kSipStatusInit = 200u;
+constexpr u32 kSipTransIdInit = 0xC0000001u;
+constexpr u32 kHeaderContentType = 20u;
+constexpr u32 kMediaTypeMultipart = 7u, kMediaSubtypeMixed = 1u;
+constexpr u32 kContentTypeOffsetType = 4u, kContentTypeOffsetSubtype = 12u;
+/* Header copies keep the bytes as stored here. */
+constexpr u32 kOrderAsStored = 2u;
+
+const char* const kSipGateText = "AddSipBody: Structure is not initialized for SIP attributes\n";
+
+/*
+ * Generic headers hold sets of their own (user-to-user and SS7 data at 4,
+ * extra-number digits at 28): an element is copied with its inner set, which
+ * is checked first when it came from outside (context: the source message).
+ */
+i32 GenericHeaderCopy(void* pvSrcMsg, const void* pvSrc, void* pDstMsg, void* pvDst, u16 un16Size) {
+  if (pvSrc != pvDst) memcpy(pvDst, pvSrc, un16Size);
+  if (un16Size < 4) return static_cast<i32>(VQX_RESULT_OK);
+  u32 un32Type;
+  memcpy(&un32Type, pvSrc, 4);
+  u32 un32Set = 0;
+  if ((un32Type == VQCMC_GENERIC_HEADER_UUI || un32Type == VQCMC_GENERIC_HEADER_SS7_RAW_DATA) &&
+      un16Size >= sizeof(_VQCMC_PROTOCOL_UUI_DATA)) {
+    un32Set = offsetof(_VQCMC_PROTOCOL_UUI_DATA, setData);
+  } else if (un32Type == VQCMC_GENERIC_HEADER_EXTRA_NUMBER && un16Size >= sizeof(_VQCMC_PROTOCOL_EXTRA_NUMBER)) {
+    un32Set = offsetof(_VQCMC_PROTOCOL_EXTRA_NUMBER, setDigits);
+  } else {
+    return static_cast<i32>(VQX_RESULT_OK);
+  }
+  const u8* pbySrcSet = static_cast<const u8*>(pvSrc) + un32Set;
+  if (pvSrcMsg != nullptr) {
+    const VQX_RESULT Result = VqxMsgElementCheckSet(pvSrcMsg, pbySrcSet);
+    if (VQX_RESULT_FAILED(Result)) return static_cast<i32>(Result);
+  }
+  u8* pbyDstSet = static_cast<u8*>(pvDst) + un32Set;
+  if (pbySrcSet == pbyDstSet) return static_cast<i32>(VQX_RESULT_OK);
+  memset(pbyDstSet, 0, sizeof(VQXMsgElementSet));
+  return static_cast<i32>(VQXMsgElementDupSet(pbySrcSet, pDstMsg, pbyDstSet, nullptr, nullptr));
+}
+
+/* The record with its generic headers and, when present and asked for, its protocol part. */
+VQX_RESULT ProtocolCopy(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_PROTOCOL_ATTRIBUTE* pSrc, VQX_MSG_HANDLE hDstMsg,
+                        _VQCMC_PROTOCOL_ATTRIBUTE* pDst, u32 fProtocol, const char* pszOperation) {
+  static const u32 kGeneric = offsetof(_VQCMC_PROTOCOL_ATTRIBUTE, setGenericHeaders);
+  if (pSrc == nullptr || pDst == nullptr || hDstMsg == nullptr) return VQX_RESULT_NULL_PARAM;
+  if (hSrcMsg != nullptr) {
+    // The protocol set is checked even when not copied: its word is part of what is read.
+    VQX_RESULT Result = VqCmcCheckRecordSet(hSrcMsg, pSrc, sizeof(*pSrc), &pSrc->setProtocolData);
+    if (VQX_RESULT_FAILED(Result)) {
+      VQCMC_LOG_FAILURE(pszOperation, "Malformed attribute refused", Result);
+      return Result;
+    }
+  }
+  VQX_RESULT Result = VqCmcCopyRecord(hSrcMsg, pSrc, sizeof(*pSrc), &kGeneric, 1, hDstMsg, pDst, pszOperation,
+                                      GenericHeaderCopy, hSrcMsg);
+  if (VQX_RESULT_FAILED(Result)) return Result;
+  const bool fCopyProtocol = pSrc->un8Present != 0 && fProtocol != 0;
+  const u32 un32BodyType = pSrc->SipBody.eBodyType;
+  // What is not copied must not point into the source's message.
+  pDst->setProtocolData = 0;
+  if (un32BodyType == kSipBodySinglePart) pDst->SipBody.u.alt2.stBodySinglePart.u.alt2.msText = 0;
+  if (un32BodyType == kSipBodyMultiPart) pDst->SipBody.u.alt3.msBodyMultiPart = 0;
+  if (!fCopyProtocol) return VQX_RESULT_OK;
+  if (pSrc->un32ProtocolType != VQCMC_PROTOCOL_SIP) {
+    // SS7, ISDN and CAS elements are plain bytes.
+    Result = VQXMsgElementDupSet(&pSrc->setProtocolData, hDstMsg, &pDst->setProtocolData, nullptr, nullptr);
+    if (VQX_RESULT_FAILED(Result)) VQCMC_LOG_FAILURE(pszOperation, "VQXMsgElementDupSet Failed", Result);
+    return Result;
+  }
+  IeCopyContext Context{0, kOrderAsStored, nullptr, hSrcMsg};
+  if (un32BodyType >= kSipBodyNone && un32BodyType <= kSipBodyMultiPart) {
+    Result = static_cast<VQX_RESULT>(VQ500SipBodyCopy(&Context, &pSrc->SipBody, hDstMsg, &pDst->SipBody));
+    if (VQX_RESULT_FAILED(Result)) {
+      VQCMC_LOG_FAILURE(pszOperation, "VQ500SipBodyCopy Failed", Result);
+      return Result;
+    }
+  }
+  Result = VQXMsgElementDupSet(&pSrc->setProtocolData, hDstMsg, &pDst->setProtocolData,
+                               static_cast<PFN_VQX_MSG_ELEMENT_COPY>(VQ500SipHeaderCopy), &Context);
+  if (VQX_RESULT_FAILED(Result)) VQCMC_LOG_FAILURE(pszOperation, "SIP headers copy Failed", Result);
+  return Result;
+}
+
+u32 GetU32(const void* pv, u32 un32Offset) {
+  u32 un32;
+  memcpy(&un32, static_cast<const u8*>(pv) + un32Offset, 4);
+  return un32;
+}
+
+}  // namespace
+
+CVQCMC_PROTOCOL_ATTRIBUTE::CVQCMC_PROTOCOL_ATTRIBUTE(const CVQCMC_PROTOCOL_ATTRIBUTE& Src, unsigned int fExactRoom)
+    : CVQCMCMsgset(fExactRoom == 0 || Src.mpMsg == nullptr
+                       ? VQCMC_MSGSET_ELEMENT_ROOM
+                       : Src.mpMsg->un32PayloadLength - std::min<u32>(Src.mpMsg->un32PayloadLength, sizeof(_VQCMC_PROTOCOL_ATTRIBUTE))) {
+  *this = Src;
+}
+
+CVQCMC_PROTOCOL_ATTRIBUTE& CVQCMC_PROTOCOL_ATTRIBUTE::operator=(const CVQCMC_PROTOCOL_ATTRIBUTE& Src) {
+  if (this == &Src || mpPayload == nullptr || Src.mpPayload == nullptr) return *this;
+  mfElementAdded = Src.mfElementAdded;
+  ProtocolCopy(nullptr, Src.mpPayload, mpMsg, mpPayload, Src.mfElementAdded, "CVQCMC_PROTOCOL_ATTRIBUTE::operator=");
+  return *this;
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCMC_PROTOCOL_ATTRIBUTE* pDst) const {
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  return ProtocolCopy(nullptr, mpPayload, hDstMsg, pDst, mfElementAdded, "CVQCMC_PROTOCOL_ATTRIBUTE::CopyTo");
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_PROTOCOL_ATTRIBUTE* pSrc) {
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  if (mfElementAdded != 0) {
+    VqCmcLogLine("CopyFrom: Cannot add several protocol element in the same structure\n");
+    return VQX_RESULT_NOT_SUPPORTED;
+  }
+  if (hSrcMsg == nullptr) return VQX_RESULT_NULL_PARAM;
+  const VQX_RESULT Result = ProtocolCopy(hSrcMsg, pSrc, mpMsg, mpPayload, 1, "CVQCMC_PROTOCOL_ATTRIBUTE::CopyFrom");
+  if (VQX_RESULT_SUCCEEDED(Result)) mfElementAdded = 1;
+  return Result;
+}
+
+bool CVQCMC_PROTOCOL_ATTRIBUTE::SipGate(const char* pszText) {
+  if (mfElementAdded != 0 && mpPayload->un32ProtocolType != VQCMC_PROTOCOL_SIP) {
+    VqCmcLogLine("%s", pszText);
+    return false;
+  }
+  return true;
+}
+
+void CVQCMC_PROTOCOL_ATTRIBUTE::MarkSip() {
+  mfElementAdded = 1;
+  mpPayload->un8Present = 1;
+  mpPayload->un32ProtocolType = VQCMC_PROTOCOL_SIP;
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::InitSipHeaders(VQX_MSG_HANDLE* phMsg, VQXMsgElementSet** ppSet) {
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  if (!SipGate("AddSipHeader: Structure is not initialized for SIP attributes\n")) return VQX_RESULT_MISMATCH;
+  if (mfElementAdded == 0) {
+    mpPayload->un16SipStatusCode = kSipStatusInit;
+    mpPayload->un8SipStatusArg = 0;
+    mpPayload->un32SipSuppInfoTransId = kSipTransIdInit;
+  }
+  MarkSip();
+  if (phMsg != nullptr) *phMsg = mpMsg;
+  if (ppSet != nullptr) *ppSet = &mpPayload->setProtocolData;
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::SetSipStatusCode(unsigned short un16Code, unsigned char un8Arg) {
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  if (!SipGate(kSipGateText)) return VQX_RESULT_MISMATCH;
+  MarkSip();
+  mpPayload->un16SipStatusCode = un16Code;
+  mpPayload->un8SipStatusArg = un8Arg;
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::SetSipSuppInfoTransId(unsigned int un32TransId) {
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  if (!SipGate(kSipGateText)) return VQX_RESULT_MISMATCH;
+  MarkSip();
+  mpPayload->un32SipSuppInfoTransId = un32TransId;
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::SetSinglePartSipRawBody(const unsigned char* pbyData, unsigned int un32Length,
+                                                              SipBodyIe* pBody) {
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  if (pbyData == nullptr && un32Length != 0) return VQX_RESULT_NULL_PARAM;
+  if (!SipGate("SetSinglePartSipBody: Structure is not initialized for SIP attributes\n")) return VQX_RESULT_MISMATCH;
+  // A body a 16-bit element size cannot hold is refused whole rather than cut.
+  if (un32Length > kMaxElement) {
+    VQCMC_LOG_FAILURE("SetSinglePartSipBody", "Element too large", VQX_RESULT_INVALID_PARAM);
+    return VQX_RESULT_INVALID_PARAM;
+  }
+  if (mfElementAdded == 0) {
+    mpPayload->un16SipStatusCode = 0;
+    mpPayload->un8SipStatusArg = 0;
+  }
+  SipBodyIe* pTarget = pBody != nullptr ? pBody : &mpPayload->SipBody;
+  if (pTarget->eBodyType == kSipBodySinglePart) {
+    VqCmcLogLine("SetSinglePartSipBody: Cannot add several single part SIP body in the same structure\n");
+    return VQX_RESULT_NOT_SUPPORTED;
+  }
+  MarkSip();
+  pTarget->eBodyType = kSipBodySinglePart;
+  pTarget->u.alt2.stBodySinglePart.eBodyPartType = kSipBodyPartRaw;
+  void* pv = nullptr;
+  const VQX_RESULT Result =
+      VQXMsgElementAlloc(mpMsg, &pTarget->u.alt2.stBodySinglePart.u.alt2.msText, static_cast<u16>(un32Length), &pv);
+  if (pv == nullptr) {
+    VqCmcLogLine("SetSinglePartSipBody: not enough memory to add %u bytes\n", un32Length);
+  } else {
+    memcpy(pv, pbyData, un32Length);
+  }
+  return Result;
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::SetSinglePartSipBody(const char* pszText, SipBodyIe* pBody) {
+  if (pszText == nullptr) return VQX_RESULT_NULL_PARAM;
+  const size_t nLength = strlen(pszText);
+  return SetSinglePartSipRawBody(reinterpret_cast<const u8*>(pszText),
+                                 nLength > kMaxElement ? kMaxElement + 1 : static_cast<u32>(nLength), pBody);
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::AddMultiPartSipBody(VQX_MSG_HANDLE* phMsg, SipBodyMultiPartIe** ppPart,
+                                                          SipBodyIe* pBody) {
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  if (!SipGate("AddMultiPartSipBody: Structure is not initialized for SIP attributes\n")) return VQX_RESULT_MISMATCH;
+  if (pBody == nullptr) {
+    u16 un16Size = 0;
+    const void* pHeader = VQ500SipHeaderFind(&mpPayload->setProtocolData, kHeaderContentType, nullptr, &un16Size);
+    if (pHeader == nullptr || un16Size < sizeof(SipHeaderContenttypeIe)) {
+      VqCmcLogLine("AddMultiPartSipBody: You must add a content-type header to add a sip body.\n");
+      return VQX_RESULT_NOT_SUPPORTED;
+    }
+    if (GetU32(pHeader, kContentTypeOffsetType) != kMediaTypeMultipart ||
+        GetU32(pHeader, kContentTypeOffsetSubtype) != kMediaSubtypeMixed) {
+      VqCmcLogLine("AddMultiPartSipBody: Content-type header must be multipart/mixed.\n");
+      return VQX_RESULT_NOT_SUPPORTED;
+    }
+    const auto* pContentType = static_cast<const SipHeaderContenttypeIe*>(pHeader);
+    if (VQ500SipParameterFind(&pContentType->msParameter, "boundary", nullptr, nullptr).data() == nullptr) {
+      VqCmcLogLine("AddMultiPartSipBody: You must add a unique boundary paramter to the content-type header.\n");
+      return VQX_RESULT_NOT_SUPPORTED;
+    }
+  }
+  SipBodyIe* pTarget = pBody != nullptr ? pBody : &mpPayload->SipBody;
+  if (pTarget->eBodyType == kSipBodySinglePart) {
+    VqCmcLogLine("AddMultiPartSipBody: Cannot add a multipart body to a sigle part body\n");
+    return VQX_RESULT_NOT_SUPPORTED;
+  }
+  MarkSip();
+  pTarget->eBodyType = kSipBodyMultiPart;
+  void* pv = nullptr;
+  const VQX_RESULT Result =
+      VQXMsgElementAlloc(mpMsg, &pTarget->u.alt3.msBodyMultiPart, sizeof(SipBodyMultiPartIe), &pv);
+  if (pv == nullptr) {
+    VqCmcLogLine("AddMultiPartSipBody: not enough memory to add %u bytes\n", static_cast<u32>(sizeof(SipBodyMultiPartIe)));
+  }
+  if (phMsg != nullptr) *phMsg = mpMsg;
+  if (ppPart != nullptr) *ppPart = static_cast<SipBodyMultiPartIe*>(pv);
+  return Result;
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::AddMultiPartSipAutomaticSDP(VQX_MSG_HANDLE* phMsg, SipBodyMultiPartIe** ppPart,
+                                                                  SipBodyIe* pBody) {
+  SipBodyMultiPartIe* pPart = nullptr;
+  VQX_RESULT Result = AddMultiPartSipBody(phMsg, &pPart, pBody);
+  if (ppPart != nullptr) *ppPart = pPart;
+  if (VQX_RESULT_FAILED(Result) || pPart == nullptr) {
+    VqCmcLogLine("AddMultiPartSipAutomaticSDP: can't create MultiPart body for SDP\n");
+    return VQX_RESULT_FAILED(Result) ? Result : VQX_RESULT_FAIL;
+  }
+  pPart->stBody.eBodyType = kSipBodySinglePart;
+  pPart->stBody.u.alt2.stBodySinglePart.eBodyPartType = kSipBodyPartRaw;
+  Result = VQ500SipHeaderAddStr_ContentType(mpMsg, &pPart->msHeader, "application/sdp");
+  if (VQX_RESULT_FAILED(Result)) VqCmcLogLine("Can't set SipHeader content-type");
+  return Result;
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopySipHeader(CVQCMC_PROTOCOL_ATTRIBUTE& Src, u32 un32Type, u16 un16Size,
+                                                    i32 (*pfnCopy)(const IeCopyContext*, const void*, void*, void*)) {
+  if (mpPayload == nullptr || Src.mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  if (mpPayload->un32ProtocolType != VQCMC_PROTOCOL_SIP || Src.mpPayload->un32ProtocolType != VQCMC_PROTOCOL_SIP) {
+    return VQX_RESULT_MISMATCH;
+  }
+  u16 un16Found = 0;
+  const void* pSrcHeader = VQ500SipHeaderFind(&Src.mpPayload->setProtocolData, un32Type, nullptr, &un16Found);
+  if (pSrcHeader == nullptr) return VQX_RESULT_NOT_FOUND;
+  if (un16Found < un16Size) return VQX_RESULT_INVALID_MESSAGE;  // shorter than its record: never read past it
+  if (VQ500SipHeaderFind(&mpPayload->setProtocolData, un32Type, nullptr, nullptr) != nullptr) {
+    return VQX_RESULT_INVALID_OPERATION;
+  }
+  void* pv = nullptr;
+  const VQX_RESULT Result = VQXMsgElementAlloc(mpMsg, &mpPayload->setProtocolData, un16Size, &pv);
+  if (VQX_RESULT_FAILED(Result) || pv == nullptr) return Result;
+  const IeCopyContext Context{0, kOrderAsStored, nullptr, Src.mpMsg};
+  return static_cast<VQX_RESULT>(pfnCopy(&Context, pSrcHeader, mpMsg, pv));
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopySipPrivacyHeader(CVQCMC_PROTOCOL_ATTRIBUTE& Src) {
+  return CopySipHeader(Src, 87, 16, VQ500SipHeaderPrivacyCopy);
+}
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopySipPPreferredIdHeader(CVQCMC_PROTOCOL_ATTRIBUTE& Src) {
+  return CopySipHeader(Src, 89, 72, VQ500SipHeaderPPreferredIdCopy);
+}
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopySipPAssertedIdHeader(CVQCMC_PROTOCOL_ATTRIBUTE& Src) {
+  return CopySipHeader(Src, 88, 72, VQ500SipHeaderPAssertedIdCopy);
+}
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopySipRPIDPrivacyHeader(CVQCMC_PROTOCOL_ATTRIBUTE& Src) {
+  return CopySipHeader(Src, 79, 12, VQ500SipHeaderRpidPrivCopy);
+}
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopySipRemotePartyIdHeader(CVQCMC_PROTOCOL_ATTRIBUTE& Src) {
+  return CopySipHeader(Src, 80, 76, VQ500SipHeaderRemPartyCopy);
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::SetProtocolIe(u32 un32Type, u32 un32Length, const u8* pbyData, const char* pszName) {
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  if (mfElementAdded != 0) {
+    VqCmcLogLine("%s: Cannot add several protocol element in the same structure\n", pszName);
+    return VQX_RESULT_NOT_SUPPORTED;
+  }
+  // Refused before anything changes: a 16-bit element size cannot hold it.
+  if (un32Length > kMaxElement) {
+    VQCMC_LOG_FAILURE(pszName, "Element too large", VQX_RESULT_INVALID_PARAM);
+    return VQX_RESULT_INVALID_PARAM;
+  }
+  if (pbyData == nullptr) return VQX_RESULT_NULL_PARAM;
+  mfElementAdded = 1;
+  mpPayload->un8Present = 1;
+  mpPayload->un32ProtocolType = un32Type;
+  void* pv = nullptr;
+  const VQX_RESULT Result = VQXMsgElementAlloc(mpMsg, &mpPayload->setProtocolData, static_cast<u16>(un32Length), &pv);
+  if (pv == nullptr) {
+    VqCmcLogLine("%s: not enough memory to add %u bytes\n", pszName, un32Length);
+  } else {
+    memcpy(pv, pbyData, un32Length);
+  }
+  return Result;
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::SetIsdnIe(unsigned int un32Length, const unsigned char* pbyData) {
+  return SetProtocolIe(VQCMC_PROTOCOL_ISDN, un32Length, pbyData, "SetIsdnIe");
+}
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::SetSS7Ie(unsigned int un32Length, const unsigned char* pbyData) {
+  return SetProtocolIe(VQCMC_PROTOCOL_SS7, un32Length, pbyData, "SetSS7Ie");
+}
+
+u8* CVQCMC_PROTOCOL_ATTRIBUTE::FindGenericHeader(u32 un32Type, u32 un32MinSize, const u32* pun32NumberType) {
+  if (mpPayload == nullptr) return nullptr;
+  u16 un16Size = 0;
+  for (void* pv = nullptr; (pv = VQXMsgElementGetNext(&mpPayload->setGenericHeaders, pv, &un16Size)) != nullptr;) {
+    if (un16Size < un32MinSize || GetU32(pv, 0) != un32Type) continue;
+    if (pun32NumberType != nullptr && GetU32(pv, offsetof(_VQCMC_PROTOCOL_EXTRA_NUMBER, NumberType)) != *pun32NumberType) {
+      continue;
+    }
+    return static_cast<u8*>(pv);
+  }
+  return nullptr;
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::SetChargeNumber(unsigned char un8Value1, unsigned char un8Value2) {
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  auto* pCharge = reinterpret_cast<_VQCMC_PROTOCOL_CHARGE_NUMBER*>(
+      FindGenericHeader(VQCMC_GENERIC_HEADER_CHARGE_NUMBER, sizeof(_VQCMC_PROTOCOL_CHARGE_NUMBER)));
+  if (pCharge == nullptr) {
+    void* pv = nullptr;
+    const VQX_RESULT Result =
+        VQXMsgElementAlloc(mpMsg, &mpPayload->setGenericHeaders, sizeof(_VQCMC_PROTOCOL_CHARGE_NUMBER), &pv);
+    if (pv == nullptr) return Result;
+    pCharge = static_cast<_VQCMC_PROTOCOL_CHARGE_NUMBER*>(pv);
+    pCharge->Type = VQCMC_GENERIC_HEADER_CHARGE_NUMBER;
+  }
+  pCharge->un8Value1 = un8Value1;
+  pCharge->un8Value2 = un8Value2;
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::GetChargeNumber(unsigned char& un8Value1, unsigned char& un8Value2) {
+  const auto* pCharge = reinterpret_cast<const _VQCMC_PROTOCOL_CHARGE_NUMBER*>(
+      FindGenericHeader(VQCMC_GENERIC_HEADER_CHARGE_NUMBER, sizeof(_VQCMC_PROTOCOL_CHARGE_NUMBER)));
+  un8Value1 = pCharge == nullptr ? 0 : pCharge->un8Value1;
+  un8Value2 = pCharge == nullptr ? 0 : pCharge->un8Value2;
+  return pCharge == nullptr ? VQX_RESULT_NOT_FOUND : VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::SetUui(CVQCMCUserToUserInfo& Uui) {
+  return mpPayload == nullptr ? VQX_RESULT_NOT_INITIALIZED : Uui.InsertAsGenericHeader(mpMsg, mpPayload);
+}
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::SetExtraNumber(CVQCMCExtraNumber& Number) {
+  return mpPayload == nullptr ? VQX_RESULT_NOT_INITIALIZED : Number.InsertAsGenericHeader(mpMsg, mpPayload);
+}
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::SetSs7RawData(CVQCMCSs7RawData& Data) {
+  return mpPayload == nullptr ? VQX_RESULT_NOT_INITIALIZED : Data.InsertAsGenericHeader(mpMsg, mpPayload);
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::GetUui(CVQCMCUserToUserInfo& Uui) {
+  const u8* pby = FindGenericHeader(VQCMC_GENERIC_HEADER_UUI, sizeof(_VQCMC_PROTOCOL_UUI_DATA));
+  if (pby == nullptr) {
+    Uui.Clear();
+    return VQX_RESULT_NOT_FOUND;
+  }
+  return Uui.Assign(mpMsg, *reinterpret_cast<const _VQCMC_PROTOCOL_UUI_DATA*>(pby));
+}
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::GetSs7RawData(CVQCMCSs7RawData& Data) {
+  const u8* pby = FindGenericHeader(VQCMC_GENERIC_HEADER_SS7_RAW_DATA, sizeof(_VQCMC_PROTOCOL_SS7_RAW_DATA));
+  if (pby == nullptr) {
+    Data.Clear();
+    return VQX_RESULT_NOT_FOUND;
+  }
+  return Data.Assign(mpMsg, *reinterpret_cast<const _VQCMC_PROTOCOL_SS7_RAW_DATA*>(pby));
+}
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::GetExtraNumber(_VQCMC_PROTOCOL_NUMBER_TYPE Type, CVQCMCExtraNumber& Number) {
+  const u32 un32Type = Type;
+  const u8* pby = FindGenericHeader(VQCMC_GENERIC_HEADER_EXTRA_NUMBER, sizeof(_VQCMC_PROTOCOL_EXTRA_NUMBER), &un32Type);
+  if (pby == nullptr) {
+    Number.Clear();
+    return VQX_RESULT_NOT_FOUND;
+  }
+  return Number.Assign(mpMsg, *reinterpret_cast<const _VQCMC_PROTOCOL_EXTRA_NUMBER*>(pby));
+}
+
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::GetUui(CVQCAFPtr<CVQCMCUserToUserInfo>* ppUui) {
+  const u8* pby = FindGenericHeader(VQCMC_GENERIC_HEADER_UUI, sizeof(_VQCMC_PROTOCOL_UUI_DATA));
+  if (ppUui != nullptr) {
+    *ppUui = pby == nullptr ? nullptr
+                            : new CVQCMCUserToUserInfo(mpMsg, *reinterpret_cast<const _VQCMC_PROTOCOL_UUI_DATA*>(pby));
+  }
+  return pby == nullptr ? VQX_RESULT_NOT_FOUND : VQX_RESULT_OK;
+}
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::GetSs7RawData(CVQCAFPtr<CVQCMCSs7RawData>* ppData) {
+  const u8* pby = FindGenericHeader(VQCMC_GENERIC_HEADER_SS7_RAW_DATA, sizeof(_VQCMC_PROTOCOL_SS7_RAW_DATA));
+  if (ppData != nullptr) {
+    *ppData = pby == nullptr ? nullptr
+                             : new CVQCMCSs7RawData(mpMsg, *reinterpret_cast<const _VQCMC_PROTOCOL_SS7_RAW_DATA*>(pby));
+  }
+  return pby == nullptr ? VQX_RESULT_NOT_FOUND : VQX_RESULT_OK;
+}
+VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::GetExtraNumber(_VQCMC_PROTOCOL_NUMBER_TYPE Type,
+                                                     CVQCAFPtr<CVQCMCExtraNumber>* ppNumber) {
+  const u32 un32Type = Type;
+  const u8* pby = FindGenericHeader(VQCMC_GENERIC_HEADER_EXTRA_NUMBER, sizeof(_VQCMC_PROTOCOL_EXTRA_NUMBER), &un32Type);
+  if (ppNumber != nullptr) {
+    *ppNumber = pby == nullptr ? nullptr
+                               : new CVQCMCExtraNumber(mpMsg, *reinterpret_cast<const _VQCMC_PROTOCOL_EXTRA_NUMBER*>(pby));
+  }
+  return pby == nullptr ? VQX_RESULT_NOT_FOUND : VQX_RESULT_OK;
+}
+
+}  // namespace VQCAF
