@@ -245,6 +245,18 @@ class FragTest : public BufTest {
     VqxHostLibCriticalSectionEnter(mhLib);
     return fLogged;
   }
+  /* A fragment made and handed to reassembly; the completed message, if any, goes to *phWhole (or fails the test). */
+  VQX_RESULT Add(u32 un32Serial, u16 un16FragInfo, u32 un32Length, u8 byFill, VQX_MSG_HANDLE* phWhole = nullptr) {
+    VQX_MSG_HANDLE hMsg = MakeFragment(mhLib, un32Serial, un16FragInfo, un32Length, byFill);
+    const VQX_RESULT result = VqxFragReassemble(mhLib, &mState, &hMsg);
+    if (phWhole != nullptr) {
+      *phWhole = hMsg;
+    } else if (hMsg != nullptr) {
+      ADD_FAILURE() << "fragment " << un16FragInfo << " of " << un32Serial << " completed a message";
+      VQXReleaseMsgEx(mhLib, &hMsg);
+    }
+    return result;
+  }
   VQX_FRAG_STATE mState{};
 };
 
@@ -252,17 +264,12 @@ TEST_F(FragTest, ThreeFragmentsMakeOneMessage) {
   const u32 aun32Length[3] = {40, 24, 64};
   VQX_MSG_HANDLE hWhole = nullptr;
   for (u32 i = 0; i < 3; i++) {
-    VQX_MSG_HANDLE hMsg = MakeFragment(mhLib, 500, i < 2 ? static_cast<u16>(i + 1) : 0x8003, aun32Length[i],
-                                       static_cast<u8>(0xA0 + i));
     /* A fragment of another message in between keeps its own context. */
-    if (i == 1) {
-      VQX_MSG_HANDLE hOther = MakeFragment(mhLib, 501, 1, 16, 0xEE);
-      ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hOther), VQX_RESULT_OK);
-      EXPECT_EQ(hOther, nullptr);
-    }
-    ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK) << i;
-    if (i < 2) { EXPECT_EQ(hMsg, nullptr) << "consumed, nothing to dispatch yet"; }
-    hWhole = hMsg;
+    if (i == 1) { ASSERT_EQ(Add(501, 1, 16, 0xEE), VQX_RESULT_OK); }
+    ASSERT_EQ(Add(500, i < 2 ? static_cast<u16>(i + 1) : 0x8003, aun32Length[i], static_cast<u8>(0xA0 + i),
+                  i < 2 ? nullptr : &hWhole),
+              VQX_RESULT_OK)
+        << i;
   }
   ASSERT_NE(hWhole, nullptr);
   EXPECT_EQ(mState.un32NbContexts, 1u) << "serial 501 still waits";
@@ -281,10 +288,9 @@ TEST_F(FragTest, ThreeFragmentsMakeOneMessage) {
   EXPECT_EQ(VQXTestMsgEx(mhLib, hWhole, 0, 0), VQX_RESULT_API_OK);
   VQXReleaseMsgEx(mhLib, &hWhole);
   /* A fragment shorter than the 8 link bytes, then a last fragment numbered 0x7FFF: 4 + 8 bytes kept. */
-  VQX_MSG_HANDLE hMsg = MakeFragment(mhLib, 7, 1, 4, 0x11);
-  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
-  hMsg = MakeFragment(mhLib, 7, 0xFFFF, 12, 0x22);
-  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  VQX_MSG_HANDLE hMsg = nullptr;
+  ASSERT_EQ(Add(7, 1, 4, 0x11), VQX_RESULT_OK);
+  ASSERT_EQ(Add(7, 0xFFFF, 12, 0x22, &hMsg), VQX_RESULT_OK);
   ASSERT_NE(hMsg, nullptr);
   EXPECT_EQ(hMsg->un32PayloadLength, 16u);
   EXPECT_EQ(std::vector<u8>(VQXMsgPayload(hMsg) + 8, VQXMsgPayload(hMsg) + 16),
@@ -312,20 +318,13 @@ TEST_F(FragTest, BadFragmentsAreDroppedWithTheirContext) {
   EXPECT_EQ(mState.un32NbContexts, 0u);
 
   /* Fragments adding up beyond the largest message. */
-  for (int i = 0; i < 2; i++) {
-    hMsg = MakeFragment(mhLib, 10, 1, 16, 0x44);
-    hMsg->un32PayloadLength = 16;
-    ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
-  }
-  hMsg = MakeFragment(mhLib, 10, 0x8002, VQX_MSG_MAX_PAYLOAD_SIZE - 8, 0x55);
-  EXPECT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_API_MSGSZ_NOT_SUPPORTED);
-  EXPECT_EQ(hMsg, nullptr);
+  for (int i = 0; i < 2; i++) ASSERT_EQ(Add(10, 1, 16, 0x44), VQX_RESULT_OK);
+  EXPECT_EQ(Add(10, 0x8002, VQX_MSG_MAX_PAYLOAD_SIZE - 8, 0x55), VQX_RESULT_API_MSGSZ_NOT_SUPPORTED);
   EXPECT_EQ(mState.un32NbContexts, 0u);
   EXPECT_TRUE(LoggedOutsideTheLock("VqxFragReassemble: This message size is not supported"));
 
   /* Pending contexts are discarded with their fragments (peer removed). */
-  hMsg = MakeFragment(mhLib, 11, 1, 16, 0x66);
-  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  ASSERT_EQ(Add(11, 1, 16, 0x66), VQX_RESULT_OK);
   EXPECT_EQ(mState.un32NbContexts, 1u);
   EXPECT_EQ(VqxFragPendingFree(mhLib, &mState), VQX_RESULT_OK);
   EXPECT_EQ(mState.un32NbContexts, 0u);
@@ -334,24 +333,20 @@ TEST_F(FragTest, BadFragmentsAreDroppedWithTheirContext) {
 TEST_F(FragTest, ContextsHaveAByteBoundAndATimeLimit) {
   /* Fragments that are not last but already add up beyond the largest message: given up at once. */
   const u32 un32Half = VQX_MSG_MAX_PAYLOAD_SIZE / 2 + 8;
-  VQX_MSG_HANDLE hMsg = MakeFragment(mhLib, 20, 1, un32Half, 0x11);
-  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
-  hMsg = MakeFragment(mhLib, 20, 2, un32Half, 0x12);
-  EXPECT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_API_MSGSZ_NOT_SUPPORTED);
-  EXPECT_EQ(hMsg, nullptr);
+  ASSERT_EQ(Add(20, 1, un32Half, 0x11), VQX_RESULT_OK);
+  EXPECT_EQ(Add(20, 2, un32Half, 0x12), VQX_RESULT_API_MSGSZ_NOT_SUPPORTED);
   EXPECT_EQ(mState.un32NbContexts, 0u);
   EXPECT_EQ(mState.un64BytesHeld, 0u);
 
   /* One peer's waiting fragments are bounded: the oldest messages make room for the newest. */
   const u32 un32Big = 9u * 1024u * 1024u;
   for (u32 i = 0; i < 5; i++) {
-    hMsg = MakeFragment(mhLib, 30 + i, 1, un32Big, 0x20);
-    ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK) << i;
+    ASSERT_EQ(Add(30 + i, 1, un32Big, 0x20), VQX_RESULT_OK) << i;
     EXPECT_LE(mState.un64BytesHeld, u64{VQX_FRAG_MAX_BYTES_PER_PEER}) << i;
   }
   EXPECT_EQ(mState.un32NbContexts, 4u) << "the first message was given up";
-  hMsg = MakeFragment(mhLib, 30, 0x8002, 16, 0x21);
-  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  VQX_MSG_HANDLE hMsg = nullptr;
+  ASSERT_EQ(Add(30, 0x8002, 16, 0x21, &hMsg), VQX_RESULT_OK);
   ASSERT_NE(hMsg, nullptr);
   EXPECT_EQ(hMsg->un32PayloadLength, 16u) << "serial 30 started afresh from its last fragment";
   VQXReleaseMsgEx(mhLib, &hMsg);
@@ -367,18 +362,15 @@ u64 FakeClock() { return g_un64FakeNow; }
 
 TEST_F(FragTest, IncompleteMessageExpiresJustPastItsTimeLimit) {
   VqxClockSetSource(FakeClock);
-  VQX_MSG_HANDLE hMsg = MakeFragment(mhLib, 40, 1, 16, 0x30);
-  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  ASSERT_EQ(Add(40, 1, 16, 0x30), VQX_RESULT_OK);
   const u64 un64Start = VQXGetClock();
   EXPECT_EQ(VqxFragExpire(mhLib, &mState, un64Start + VQX_FRAG_MAX_AGE_MS), 0u) << "exactly at the limit: kept";
   /* The next fragment of another message checks the ages too. */
   g_un64FakeNow += VQX_FRAG_MAX_AGE_MS;
-  hMsg = MakeFragment(mhLib, 41, 1, 16, 0x31);
-  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  ASSERT_EQ(Add(41, 1, 16, 0x31), VQX_RESULT_OK);
   EXPECT_EQ(mState.un32NbContexts, 2u);
   g_un64FakeNow += 1;
-  hMsg = MakeFragment(mhLib, 42, 1, 16, 0x32);
-  ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK);
+  ASSERT_EQ(Add(42, 1, 16, 0x32), VQX_RESULT_OK);
   EXPECT_EQ(mState.un32NbContexts, 2u) << "one millisecond past: message 40 given up";
   EXPECT_EQ(VqxFragExpire(mhLib, &mState, g_un64FakeNow + VQX_FRAG_MAX_AGE_MS + 1), 2u);
   EXPECT_EQ(mState.un64BytesHeld, 0u);
@@ -387,15 +379,9 @@ TEST_F(FragTest, IncompleteMessageExpiresJustPastItsTimeLimit) {
 }
 
 TEST_F(FragTest, AMessageHoldsAtMost65535Fragments) {
-  VQX_MSG_HANDLE hMsg = nullptr;
-  for (u32 i = 0; i < VQX_FRAG_MAX_FRAGMENTS; i++) {
-    hMsg = MakeFragment(mhLib, 50, 1, 8, 0x40);
-    ASSERT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_OK) << i;
-  }
+  for (u32 i = 0; i < VQX_FRAG_MAX_FRAGMENTS; i++) ASSERT_EQ(Add(50, 1, 8, 0x40), VQX_RESULT_OK) << i;
   EXPECT_EQ(mState.un32NbContexts, 1u) << "65535 fragments wait";
-  hMsg = MakeFragment(mhLib, 50, 0x8001, 8, 0x41);
-  EXPECT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_API_OUT_OF_RESOURCE) << "the 65536th";
-  EXPECT_EQ(hMsg, nullptr);
+  EXPECT_EQ(Add(50, 0x8001, 8, 0x41), VQX_RESULT_API_OUT_OF_RESOURCE) << "the 65536th";
   EXPECT_EQ(mState.un32NbContexts, 0u) << "the message is given up with its fragments";
   EXPECT_EQ(mState.un64BytesHeld, 0u);
   EXPECT_TRUE(LoggedOutsideTheLock("Too many fragments"));

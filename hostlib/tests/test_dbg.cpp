@@ -15,7 +15,8 @@ namespace {
 constexpr u32 kLocal = 0xDA000001u;
 constexpr u32 kUserId = 0x06000020u;
 
-class DbgTest : public ::testing::Test {
+/* The library opened and closed through the verifying entry points. */
+class DbgTest : public HostLibTest {
  protected:
   void SetUp() override {
     mParams = HostLibTestParams(&mLog);
@@ -47,9 +48,6 @@ class DbgTest : public ::testing::Test {
     hMsg->un32PayloadLength = 16;
     return hMsg;
   }
-  CapturedLog mLog;
-  _VQX_LIB_PARAMS mParams{};
-  VQX_LIB_HANDLE mhLib = nullptr;
 };
 
 TEST(DbgOpen, VersionMismatchesAreRefused) {

@@ -76,11 +76,9 @@ TEST(Env, Ipv4ParserIsStrict) {
 class EnvLib : public HostLibTest {
  protected:
   void TearDown() override {
-    unsetenv("VQX_GW_PORT");
-    unsetenv("VQX_GW_ADDRESS");
-    unsetenv("VQX_GW_ADDRESS_0");
-    unsetenv("VQX_GW_ADDRESS_1");
-    unsetenv("VQX_GW_REMOTE_ADDR");
+    for (const char* pszName : {"VQX_GW_PORT", "VQX_GW_ADDRESS", "VQX_GW_ADDRESS_0", "VQX_GW_ADDRESS_1", "VQX_GW_REMOTE_ADDR"}) {
+      unsetenv(pszName);
+    }
     VqxGwLibSetInterfaceProvider(nullptr);
     HostLibTest::TearDown();
   }

@@ -208,9 +208,7 @@ class FilterTest : public PeerTest {
     return VQXSendMsgEx(mhLib, &hMsg, nullptr);
   }
   void SendId(u32 un32Id, u64 uc1 = 0, u64 uc2 = 0, u32 hAdapter = kLocal) {
-    MsgFields f;
-    f.un32MsgId = un32Id, f.un64UserContext1 = uc1, f.un64UserContext2 = uc2, f.hAdapter = hAdapter;
-    ASSERT_EQ(SendF(f), VQX_RESULT_API_OK);
+    ASSERT_EQ(SendF(MsgFields{un32Id, VQX_MSG_TYPE_EVENT, hAdapter, 7, uc1, uc2}), VQX_RESULT_API_OK);
   }
   VQX_FILTER_HANDLE Group() { return Filter({SetOf(VQX_FILTER_MASK_MSG_GROUP, MsgFields{})}); }
   VQX_FILTER_HANDLE IdFilter() { return Filter({FilterSet(VQX_FILTER_MASK_MSG_ID, kDestroyId)}); }
