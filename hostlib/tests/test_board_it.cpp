@@ -72,7 +72,7 @@ TEST_F(BoardTest, EventsAcknowledgedWithoutTrafficOfOurOwnThenRequestsAnsweredTh
   EXPECT_GE(stats.TxPureAck, static_cast<u64>(nAcks1 + 1 - nAcks0)) << "every acknowledgement the board counted";
   VQXDestroyMsgFilterEx(b.hLib, &hEvents);
 
-  ASSERT_EQ(b.Board.Command("answer " + std::to_string(kRequestId)), "ok");
+  ASSERT_TRUE(b.AnswerRequests(false));
   constexpr u32 kCount = 40;
   std::vector<VQX_FILTER_HANDLE> ahImplicit(kCount, nullptr);
   for (u32 i = 0; i < kCount; i++) {
@@ -106,8 +106,7 @@ TEST_F(BoardTest, EventsAcknowledgedWithoutTrafficOfOurOwnThenRequestsAnsweredTh
 
 TEST_F(BoardTest, BoardThatHoldsItsAnswersIsFlowControlledAndReleasedByThem) {
   ASSERT_EQ(b.Board.Command("full on"), "ok");
-  ASSERT_EQ(b.Board.Command("answer " + std::to_string(kRequestId)), "ok");
-  ASSERT_EQ(b.Board.Command("hold"), "ok");
+  ASSERT_TRUE(b.AnswerRequests(true));
   const u32 un32Limit = b.WithPeer([](VQX_PEER* p) { return p->un32MsgLimit; });
   ASSERT_GT(un32Limit, 0u);
   const u32 un32Sent = SendPastTheLimit(un32Limit);
@@ -136,8 +135,7 @@ TEST_F(BoardTest, SilentBoardIsFlowControlledAndTheTimeOutReleasesIt) {
   ASSERT_GE(b.WithPeer([](VQX_PEER* p) { return p->un32BuildNumber; }), VQX_PEER_BUILD_RETRANSMIT);
   ASSERT_EQ(b.WithPeer([](VQX_PEER* p) { return p->un32MsgLimit; }), 768u);
   /* The board counts the requests and never answers them. */
-  ASSERT_EQ(b.Board.Command("answer " + std::to_string(kRequestId)), "ok");
-  ASSERT_EQ(b.Board.Command("hold"), "ok");
+  ASSERT_TRUE(b.AnswerRequests(true));
   const u32 un32Sent = SendPastTheLimit(768);
   EXPECT_EQ(VQXWaitSentMsg(b.hLib, 100), VQX_RESULT_API_OK) << "a time-out is not a failure";
   /* 60 s later every request has timed out: the totals fall back and the rest goes out. */

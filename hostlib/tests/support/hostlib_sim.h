@@ -26,8 +26,9 @@
 #include "vqx_gwlib.h"
 #include "vqx_host_peer_internal.h"
 
-/* The simulated board's handle (serial number 12345678). */
+/* The simulated board's handle (serial number 12345678), and the id of the requests it answers when told. */
 constexpr u32 kSimBoard = 0xCA345678u;
+constexpr u32 kRequestId = 0x03000001u;
 
 /* Polls cond every few milliseconds until it holds or un32Ms pass; its last value. */
 inline bool WaitUntil(const std::function<bool()>& cond, u32 un32Ms) {
@@ -118,6 +119,10 @@ class BoardLib {
     VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
     return r;
   }
+  /* The board answers the requests kRequestId (their answers kept back until "release" when fHold). */
+  bool AnswerRequests(bool fHold) {
+    return Board.Command("answer " + std::to_string(kRequestId)) == "ok" && (!fHold || Board.Command("hold") == "ok");
+  }
   bool PathUp(u32 un32Path) {
     return WithPeer([&](VQX_PEER* p) { return p != nullptr && p->afPathUp[un32Path] != 0; });
   }
@@ -132,11 +137,10 @@ class BoardLib {
 };
 
 /* A board reached on two paths that answers the requests kRequestId; a filter takes the answers. */
-constexpr u32 kRequestId = 0x03000001u;
 class TwoPathTest : public ::testing::Test {
  protected:
   void Start(const _VQX_NETWORK_REDUNDANCY_PARAMETERS* pRedundancy = nullptr) {
-    ASSERT_EQ(b.Board.Command("answer " + std::to_string(kRequestId)), "ok");
+    ASSERT_TRUE(b.AnswerRequests(false));
     ASSERT_TRUE(b.Open(pRedundancy));
     mhAnswers = NewFilter(b.hLib, {FilterSet(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_MSG_TYPE, kRequestId, 0,
                                              VQX_MSG_TYPE_RESPONSE)});
