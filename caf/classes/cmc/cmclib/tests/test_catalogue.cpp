@@ -89,12 +89,6 @@ TEST(Catalogue, LookupsByRowAndGapsUnknown) {
   EXPECT_EQ(VqCmcCatalogueMinPayload(VQCMC_MSG_NOTIF_JOIN_DONE, VQCMC_MSG_KIND_RESPONSE), 32u);
 }
 
-template <class T>
-T Zeroed() {
-  T r;
-  std::memset(static_cast<void*>(&r), 0, sizeof r);
-  return r;
-}
 /* A fixed text field as the protocol fills it: at most N-1 characters, then NUL. */
 template <size_t N>
 void Text(char (&dst)[N], const char* src) {
@@ -102,112 +96,79 @@ void Text(char (&dst)[N], const char* src) {
   std::memcpy(dst, src, n);
   std::memset(dst + n, 0, N - n);
 }
+/* The hex of a zeroed record of type T (head marked as the library's when fLib) after fill. */
 template <class T>
-T LibBuilt(u32 un32Mapping = 0, u32 un32Word7 = 0) {
-  T r = Zeroed<T>();
-  r.Head.un32LibBuilt = VQCMC_PAYLOAD_LIB_BUILT_MARK;
-  r.Head.un32MappingId = un32Mapping;
-  r.Head.un32Word7 = un32Word7;
-  return r;
+std::string Filled(bool fLib, const std::function<void(T&)>& fill) {
+  T r;
+  std::memset(static_cast<void*>(&r), 0, sizeof r);
+  if constexpr (requires { r.Head; }) r.Head.un32LibBuilt = fLib ? VQCMC_PAYLOAD_LIB_BUILT_MARK : 0;
+  fill(r);
+  return CmcHex(&r, sizeof r);
 }
 
 /* Records filled field by field against tests/data/payload_records.txt, written by the
  * stand-in's independent encoder (testing/cmcsim/cmcsim_wire.py records). */
 TEST(PayloadRecords, FilledByFieldMatchTheEncoder) {
   const std::map<std::string, std::string> golden = CmcGolden("payload_records.txt");
-  _VQCMC_MEDIA_PROFILE profile = Zeroed<_VQCMC_MEDIA_PROFILE>();
+  _VQCMC_MEDIA_PROFILE profile{};
   std::memset(profile.abyMediaDescription, 0x11, sizeof profile.abyMediaDescription);
   profile.setProfileElements = 0x48;
   const u8 aJoin[8] = {1, 2, 3, 4, 5, 6, 7, 8}, aJoin2[8] = {0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28};
-  struct Row {
-    const char* pszName;
-    std::function<std::string()> Fill;
-  };
-  const Row aRows[] = {
-      {"Leg sync notification, call leg", [&] {
-         auto r = LibBuilt<_VQCMC_LIB_MSG_NOTIF_LEG_SYNC>(0x5001);
-         r.Head.aun32Reserved1[0] = 0x0C;
-         r.Head.aun32Reserved1[2] = 0x14;
-         r.Leg.un32LegId = 0x1234;
-         r.Leg.un32LegType = VQCMC_LEG_TYPE_CALL;
+  using LegSync = _VQCMC_LIB_MSG_NOTIF_LEG_SYNC;
+  const std::pair<const char*, std::string> aRows[] = {
+      {"Leg sync notification, call leg", Filled<LegSync>(true, [&](LegSync& r) {
+         r.Head.un32MappingId = 0x5001, r.Head.aun32Reserved1[0] = 0x0C, r.Head.aun32Reserved1[2] = 0x14;
+         r.Leg.un32LegId = 0x1234, r.Leg.un32LegType = VQCMC_LEG_TYPE_CALL;
          _VQCMC_CALL_LEG_ATTRIBUTE& a = r.Leg.CallLeg;
          Text(a.szCalledNumber, "0123456789012345678901234567890123456789012345678901234567890123456789");
          a.un32CalledNoa = 3, a.un32CalledNpi = 1, a.un32CallingDisplayType = 2, a.un32CallingCategory = 10;
-         Text(a.szCallingNumber, "5550100");
-         Text(a.szCallingDisplay, "Front desk");
+         Text(a.szCallingNumber, "5550100"), Text(a.szCallingDisplay, "Front desk");
          a.un32CallingNoa = 4, a.un32CallingNpi = 9, a.un32CallingPresentation = 1, a.un32CallingScreening = 3;
-         a.un32PrivateDisplayType = 5;
-         Text(a.szPrivateDisplay, "Private");
-         Text(a.szPrivateAddress, "sip:a@b");
-         a.un8OliPresent = 1, a.un8Oli = 62;
-         Text(a.szNetworkAccessPoint, "nap-7");
-         a.MediaProfile = profile;
-         a.un32ProtocolType = VQCMC_PROTOCOL_SIP;
+         a.un32PrivateDisplayType = 5, a.un8OliPresent = 1, a.un8Oli = 62;
+         Text(a.szPrivateDisplay, "Private"), Text(a.szPrivateAddress, "sip:a@b"), Text(a.szNetworkAccessPoint, "nap-7");
+         a.MediaProfile = profile, a.un32ProtocolType = VQCMC_PROTOCOL_SIP;
          r.Leg.CallLegUpdate = {2, 7, 1, 1, {}};
          r.setPlayAttributes = 0x300, r.setRecordAttributes = 0x388;
-         return CmcHex(&r, sizeof r);
-       }},
-      {"Leg sync notification, media-only leg", [&] {
-         auto r = LibBuilt<_VQCMC_LIB_MSG_NOTIF_LEG_SYNC>(0x5002);
-         r.Leg.un32LegId = 0x1235;
-         r.Leg.un32LegType = VQCMC_LEG_TYPE_MEDIA_ONLY;
+       })},
+      {"Leg sync notification, media-only leg", Filled<LegSync>(true, [&](LegSync& r) {
+         r.Head.un32MappingId = 0x5002, r.Leg.un32LegId = 0x1235, r.Leg.un32LegType = VQCMC_LEG_TYPE_MEDIA_ONLY;
          Text(r.Leg.MediaOnlyLeg.szNetworkAccessPoint, "media-nap-0123456789-0123456789-overflow");
          r.Leg.MediaOnlyLeg.MediaProfile = profile;
-         return CmcHex(&r, sizeof r);
-       }},
-      {"Leg terminated notification", [&] {
-         auto r = LibBuilt<_VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED>();
-         r.un32EntityId = 0x1234;
-         return CmcHex(&r, sizeof r);
-       }},
-      {"Link sync notification", [&] {
-         auto r = LibBuilt<_VQCMC_LIB_MSG_NOTIF_LINK_SYNC>();
+       })},
+      {"Leg terminated notification",
+       Filled<_VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED>(true, [](auto& r) { r.un32EntityId = 0x1234; })},
+      {"Link sync notification", Filled<_VQCMC_LIB_MSG_NOTIF_LINK_SYNC>(true, [&](auto& r) {
          r.un32SrcLegId = 0x1234, r.un32DstLegId = 0x1235;
          std::memcpy(r.abyJoinAttribute, aJoin, 8);
-         return CmcHex(&r, sizeof r);
-       }},
-      {"Mixer sync notification", [&] {
-         auto r = LibBuilt<_VQCMC_LIB_MSG_NOTIF_MIXER_SYNC>(0x6001, 0x2222);
+       })},
+      {"Mixer sync notification", Filled<_VQCMC_LIB_MSG_NOTIF_MIXER_SYNC>(true, [](auto& r) {
+         r.Head.un32MappingId = 0x6001, r.Head.un32Word7 = 0x2222;
          r.Mixer.un8ReserveListenerSlot = 1, r.Mixer.un8ReserveIvrSlot = 1;
          r.Mixer.un32ReservedActiveSpeakerSlots = 2, r.Mixer.un32NbDominantSpeakers = 3;
          r.Mixer.n32NoiseFloor = -30, r.Mixer.n32NoiseSuppressionLimit = 30;
          r.Mixer.n32TargetPower = -5, r.Mixer.n32LossLimit = -10, r.Mixer.n32GainLimit = 5;
          r.setPlayAttributes = 0x80, r.setRecordAttributes = 0x90;
-         return CmcHex(&r, sizeof r);
-       }},
-      {"Mixer link sync notification", [&] {
-         auto r = LibBuilt<_VQCMC_LIB_MSG_NOTIF_MIXER_LINK_SYNC>();
+       })},
+      {"Mixer link sync notification", Filled<_VQCMC_LIB_MSG_NOTIF_MIXER_LINK_SYNC>(true, [&](auto& r) {
          r.un32MixerId = 0x2222, r.un32EntityId = 0x2223;
          std::memcpy(r.abyMixerMixerJoin, aJoin2, 8);
-         return CmcHex(&r, sizeof r);
-       }},
-      {"Protocol attribute, SIP 183", [&] {
-         auto r = Zeroed<_VQCMC_PROTOCOL_ATTRIBUTE>();
+       })},
+      {"Protocol attribute, SIP 183", Filled<_VQCMC_PROTOCOL_ATTRIBUTE>(false, [](auto& r) {
          r.un8Present = 1, r.un32ProtocolType = VQCMC_PROTOCOL_SIP, r.setGenericHeaders = 0x10;
          r.setProtocolData = 0x20, r.SipBody.eBodyType = 2;  /* single part */
          r.un16SipStatusCode = 183, r.un8SipStatusArg = 1, r.un32SipSuppInfoTransId = 0xC0000001u;
-         return CmcHex(&r, sizeof r);
-       }},
-      {"Server NotifLinkSync", [&] {
-         auto r = Zeroed<_VQCMC_SRV_NOTIF_LINK_SYNC>();
+       })},
+      {"Server NotifLinkSync", Filled<_VQCMC_SRV_NOTIF_LINK_SYNC>(false, [&](auto& r) {
          r.un32SrcLegId = 0x1234, r.un32DstLegId = 0x1235, r.un32SrcMappingId = 0x5001, r.un32DstMappingId = 0x5002;
          std::memcpy(r.abyJoinAttribute, aJoin, 8);
-         return CmcHex(&r, sizeof r);
-       }},
-      {"Server NotifMixerLinkSync", [&] {
-         auto r = Zeroed<_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC>();
-         r.un32MixerId = 0x2222, r.un32EntityId = 0x1234, r.un32MixerMappingId = 0x6001;
-         r.un32EntityMappingId = 0x5001;
-         std::memcpy(r.abyMixerLegJoin, aJoin, 8);
-         std::memcpy(r.abyMixerMixerJoin, aJoin2, 8);
-         return CmcHex(&r, sizeof r);
-       }},
+       })},
+      {"Server NotifMixerLinkSync", Filled<_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC>(false, [&](auto& r) {
+         r.un32MixerId = 0x2222, r.un32EntityId = 0x1234, r.un32MixerMappingId = 0x6001, r.un32EntityMappingId = 0x5001;
+         std::memcpy(r.abyMixerLegJoin, aJoin, 8), std::memcpy(r.abyMixerMixerJoin, aJoin2, 8);
+       })},
   };
   ASSERT_EQ(golden.size(), std::size(aRows));
-  for (const Row& row : aRows) {
-    SCOPED_TRACE(row.pszName);
-    EXPECT_EQ(row.Fill(), golden.at(row.pszName));
-  }
+  for (const auto& [pszName, hex] : aRows) EXPECT_EQ(hex, golden.at(pszName)) << pszName;
 }
 
 }  // namespace
