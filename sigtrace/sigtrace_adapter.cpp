@@ -294,6 +294,7 @@ void CVQSigTraceAdapter::CompleteRoundIfDone() {
 u32 CVQSigTraceAdapter::SendAdapterNotifReady() {
   static constexpr const char* kOp = "CVQSigTraceAdapter::SendAdapterNotifReady";
   LogTrace(VQMSG, "\033[36m<Sync> %s: NotifReady", GetAdapterName());
+  if (mhHostLib == nullptr) return Failure(kOp, "VQXGetMsg failed", VQX_RESULT_INVALID_STATE, __LINE__);
   VQX_MSG_HANDLE hMsg = nullptr;
   VQX_RESULT r = VQXGetMsgDbg(mhHostLib, VQ_SIGTRACE_NOTIF_READY_SIZE, &hMsg, __FILE__, __LINE__);
   if (VQX_RESULT_FAILED(r)) return Failure(kOp, "VQXGetMsg failed", r, __LINE__);

@@ -95,6 +95,8 @@ using namespace vqdisc;
 
 u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Resends) {
   const SRequestKind* pKind = RequestKind(un32MsgId);
+  /* Not initialised, or cleared: there is no library to take a message from. */
+  if (mhHostLib == nullptr) return Failure(pszOperation, "VQXGetMsg failed", VQX_RESULT_INVALID_STATE, __LINE__);
   VQX_MSG_HANDLE hMsg = nullptr;
   VQX_RESULT r = VQXGetMsgDbg(mhHostLib, pKind->un32Size, &hMsg, __FILE__, __LINE__);
   if (VQX_RESULT_FAILED(r)) return Failure(pszOperation, "VQXGetMsg failed", r, __LINE__);
