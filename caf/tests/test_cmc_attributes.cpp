@@ -15,6 +15,8 @@
 #include "vqcmc_message.h"
 #include "vqcmc_protocol_attribute.h"
 #include "vqcmc_media_profile.h"
+#include "vqcmc_leg_attributes.h"
+#include <osipparser2/osip_uri.h>
 #include "vq500_sip_text.h"
 #include "vqcmclib.h"
 #include "vqx_msg_element.h"
@@ -52,7 +54,7 @@ class CmcAttrTest : public CommTest {
     ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
     std::ifstream f(std::string(getenv("VQX_TEST_DATA")) + "/cmc_attr_payloads.txt");
     for (std::string strName, strHex; f >> strName >> strHex;) mGolden[strName] = Bytes(strHex);
-    ASSERT_EQ(mGolden.size(), 11u);
+    ASSERT_EQ(mGolden.size(), 13u);
   }
   void TearDown() override {
     for (VQX_MSG_HANDLE& h : maMsgs) VQXReleaseMsgEx(mhLib, &h);
@@ -596,6 +598,80 @@ TEST_F(CmcAttrTest, ProtocolAttributeRules) {
                               Empty.GetPayload()->un32ProtocolType}),
             std::vector<u32>({200, 0xC0000001u, 2, VQCMC_PROTOCOL_SS7}));
   EXPECT_EQ(Other.SetIsdnIe(2, aby), VQX_RESULT_OK) << "a refused element left the attribute free";
+}
+
+/* Leg attributes: text limits, image and profile against the golden records, both ways; leg-kind rules. */
+TEST_F(CmcAttrTest, LegAttributesEqualGoldenBothWays) {
+  CVQCMC_CALL_LEG_ATTRIBUTE Leg;
+  Leg.GetCalledNumber() = std::string(70, '1').c_str(), Leg.GetCalledNoa() = 3, Leg.GetCalledNpi() = 1;
+  Leg.GetCallingNumber(0) = "5551234", Leg.GetCallingDisplayType() = 2, Leg.GetCallingDisplay() = std::string(130, 'D').c_str();
+  Leg.GetCallingCategory() = 10, Leg.GetCallingNoa() = 4, Leg.GetCallingNpi() = 1, Leg.GetCallingPresentation() = 1;
+  Leg.GetCallingScreening() = 3, Leg.GetPrivateDisplayType() = 1, Leg.GetPrivateDisplay() = std::string(128, 'P').c_str();
+  Leg.GetPrivateAddress() = "sip:alice@example.com", Leg.GetNetworkAccessPoint() = ("nap-" + std::string(36, 'x')).c_str();
+  Leg.SetOriginatingLineInformation(7), Leg.GetProtocolType() = 2;
+  Leg.GetProfile().SetByProfileName("leg profile");
+  const u32 un32Word = 0x11223344;
+  memcpy(Leg.GetProfile().GetMediaDescription() + 8, &un32Word, 4);
+  CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE MediaOnly;
+  MediaOnly.GetNetworkAccessPoint() = ("media-" + std::string(34, 'y')).c_str();
+  MediaOnly.GetProfile().SetByProfileName("mo");
+  auto Command = [&](u32 un32Size) {
+    VQX_MSG_HANDLE h = Received(std::string(un32Size, '\0'));
+    EXPECT_EQ(VQXMsgElementInit(h, un32Size), VQX_RESULT_OK);
+    return h;
+  };
+  VQX_MSG_HANDLE hLeg = Command(668), hMediaOnly = Command(144);
+  ASSERT_EQ(Leg.CopyTo(hLeg, Payload<_VQCMC_CALL_LEG_ATTRIBUTE>(hLeg)), VQX_RESULT_OK);
+  ASSERT_EQ(MediaOnly.CopyTo(hMediaOnly, Payload<_VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE>(hMediaOnly)), VQX_RESULT_OK);
+  EXPECT_EQ(Hex(Used(hLeg)), Hex(mGolden["call_leg"]));
+  EXPECT_EQ(Hex(Used(hMediaOnly)), Hex(mGolden["media_only_leg"]));
+
+  VQX_MSG_HANDLE h = Received(mGolden["call_leg"]);
+  CVQCMC_CALL_LEG_ATTRIBUTE In;
+  ASSERT_EQ(In.CopyFrom(h, Payload<_VQCMC_CALL_LEG_ATTRIBUTE>(h)), VQX_RESULT_OK);
+  unsigned int fOli = 0;
+  EXPECT_EQ(std::vector<u32>({In.GetCalledNumber().GetLength(), In.GetCallingDisplay().GetLength(), In.GetPrivateDisplay().GetLength(),
+                              In.GetNetworkAccessPoint().GetLength(), In.GetCallingCategory(), In.GetCallingScreening(),
+                              In.GetOriginatingLineInformation(&fOli), fOli, In.GetProtocolType()}),
+            std::vector<u32>({63, 127, 127, 31, 10, 3, 7, 1, 2}));
+  EXPECT_STREQ(In.GetProfile().GetProfileName().c_str(), "leg profile");
+  VQX_MSG_HANDLE hAgain = Command(668);
+  ASSERT_EQ(In.CopyTo(hAgain, Payload<_VQCMC_CALL_LEG_ATTRIBUTE>(hAgain)), VQX_RESULT_OK);
+  EXPECT_EQ(Hex(Used(hAgain)), Hex(mGolden["call_leg"]));
+  h = Received(mGolden["media_only_leg"]);
+  CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE MediaOnlyIn;
+  ASSERT_EQ(MediaOnlyIn.CopyFrom(h, Payload<_VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE>(h)), VQX_RESULT_OK);
+  EXPECT_EQ(std::string(MediaOnlyIn.GetNetworkAccessPoint().c_str()) + "/" + MediaOnlyIn.GetProfile().GetProfileName().c_str(),
+            "media-" + std::string(25, 'y') + "/mo");
+
+  // Leg-kind rules: a media-only copy is refused and logged; a call leg ignores a media-only source; a call-leg
+  // copy clears mapping id, leg id and protocol type.
+  EXPECT_EQ(MediaOnly.CopyLegAttributeFrom(In), VQX_RESULT_FAIL);
+  EXPECT_EQ(Logged("CopyLegAttributeFrom: Child class type=2 (MediaOnly) is not implemented"), 1u);
+  CVQCMC_CALL_LEG_ATTRIBUTE Target;
+  Target.GetMappingId() = 5, Target.GetAttrLegId() = 6;
+  EXPECT_EQ(Target.CopyLegAttributeFrom(MediaOnly), VQX_RESULT_OK);
+  EXPECT_EQ(Target.GetMappingId(), 5u);
+  EXPECT_EQ(Target.CopyLegAttributeFrom(In), VQX_RESULT_OK);
+  EXPECT_EQ(std::vector<u32>({Target.GetMappingId(), Target.GetAttrLegId(), Target.GetProtocolType(),
+                              Target.GetCalledNumber().GetLength(), Target.GetNetworkAccessPoint().GetLength()}),
+            std::vector<u32>({0, 0, 0, 63, 0}));
+  EXPECT_TRUE(MediaOnly.GetCallLegAttribute() == nullptr && In.GetCallLegAttribute() == &In);
+
+  // GetCallingNumber(1) gives the user part that libosip2's URI parser finds, or the whole address without one.
+  for (const char* pszAddress : {"sip:alice@example.com", "sips:bob:secret@host.org:5061", "sip:host.only.org",
+                                 "sip:12345@10.0.0.1;transport=udp", "sip:+15551234@gw.example.net?subject=x"}) {
+    osip_uri_t* pUri = nullptr;
+    ASSERT_EQ(osip_uri_init(&pUri), 0);
+    ASSERT_EQ(osip_uri_parse(pUri, pszAddress), 0) << pszAddress;
+    const std::string strExpected = pUri->username != nullptr ? pUri->username : pszAddress;
+    osip_uri_free(pUri);
+    In.GetPrivateAddress() = pszAddress;
+    EXPECT_EQ(std::string(In.GetCallingNumber(1).c_str()), strExpected) << pszAddress;
+    EXPECT_STREQ(In.GetCallingNumber(0).c_str(), "5551234") << pszAddress;
+  }
+  In.GetPrivateAddress() = "";
+  EXPECT_STREQ(In.GetCallingNumber(1).c_str(), "5551234");
 }
 
 }  // namespace

@@ -154,6 +154,38 @@ def protocol_element(ptype, data):
     return p.bytes()
 
 
+def text(value, field):
+    # At most field - 1 characters, NUL-padded to the field.
+    return value[:field - 1].encode().ljust(field, b"\0")
+
+
+def name_element(name):
+    return struct.pack("<II8x", 2, 5) + text(name, 64)
+
+
+def call_leg():
+    # 668-byte record (text limits 64, 64, 128, 128, 64, 32), media profile at 592 (description word at 8, name
+    # element in its set at 660), protocol type at 664.
+    p = Payload(668)
+    fields = [(0, text("1" * 70, 64)), (64, struct.pack("<II", 3, 1)), (84, text("5551234", 64)),
+              (148, struct.pack("<I", 2)), (152, text("D" * 130, 128)), (284, struct.pack("<6I", 10, 4, 1, 1, 3, 1)),
+              (308, text("P" * 128, 128)), (440, text("sip:alice@example.com", 64)), (504, bytes([1, 7])),
+              (520, text("nap-" + "x" * 36, 32)), (600, struct.pack("<I", 0x11223344)), (664, struct.pack("<I", 2))]
+    for at, data in fields:
+        p.buf[at:at + len(data)] = data
+    p.add(660, name_element("leg profile"))
+    return p.bytes()
+
+
+def media_only_leg():
+    # 144 bytes: access point (31 characters and a NUL in 32 bytes), 40 bytes left as they were, profile at 72
+    # with a name element in its set at 140.
+    p = Payload(144)
+    p.buf[0:32] = text("media-" + "y" * 34, 32)
+    p.add(140, name_element("mo"))
+    return p.bytes()
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else DATA
     rows = [("play", play()), ("record", record()), ("event", event()), ("generic_headers", generic_headers()),
@@ -161,7 +193,8 @@ def main():
             ("protocol_sip_single", protocol_sip_single()), ("protocol_sip_multipart", protocol_sip_multipart()),
             ("protocol_ss7", protocol_element(1, bytes.fromhex("0102030405"))),
             ("protocol_isdn", protocol_element(3, bytes.fromhex("a1b2c3d4"))),
-            ("protocol_cas", protocol_element(4, bytes.fromhex("0f0e0d0c0b0a0908")))]
+            ("protocol_cas", protocol_element(4, bytes.fromhex("0f0e0d0c0b0a0908"))),
+            ("call_leg", call_leg()), ("media_only_leg", media_only_leg())]
     with open(os.path.join(out, "cmc_attr_payloads.txt"), "w") as f:
         for name, data in rows:
             f.write("%s %s\n" % (name, data.hex()))
