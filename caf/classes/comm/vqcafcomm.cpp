@@ -205,6 +205,13 @@ void CVQCAFComm::ReleaseHostLibInstance() {
   CPinned p;
   if (p) p->ReleaseHostLibInstancePrivate();
 }
+VQX_LIB_HANDLE CVQCAFComm::PinHostLib() {
+  CVQCAFComm* p = Pin();
+  VQX_LIB_HANDLE h = p != nullptr ? p->mhHostLib : nullptr;
+  if (p != nullptr && h == nullptr) Unpin();
+  return h;
+}
+void CVQCAFComm::UnpinHostLib() { Unpin(); }
 /* The count is bookkeeping for the destructor's check: an atomic, so that
  * lending the handle never waits for an owner of the bridge. */
 VQX_LIB_HANDLE CVQCAFComm::GetHostLibInstancePrivate() {

@@ -50,6 +50,11 @@ class CVQCAFComm : private CVQCAFLogTrace {
   static VQX_LIB_HANDLE GetHostLibInstance();
   /* One user less; nothing without a bridge. */
   static void ReleaseHostLibInstance();
+  /* The library handle pinned for one short operation (Uninit waits until it
+   * is unpinned), or null; no user is counted. Pair with UnpinHostLib when
+   * the handle is not null. */
+  static VQX_LIB_HANDLE PinHostLib();
+  static void UnpinHostLib();
 
   /* 0x82000016 without a bridge; 0x8200000F without an open library; the
    * library's failure (VQXModifLibParams, then VQXConfigureNetworkRedundancy). */

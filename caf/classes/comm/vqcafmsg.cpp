@@ -14,12 +14,14 @@ namespace VQCAF {
 
 namespace {
 
-/* The host library borrowed from the bridge for one operation. */
+/* The host library pinned for one allocation or release (the bridge cannot
+ * go meanwhile); a pin costs two atomic operations where a counted loan
+ * costs six. */
 class CHostLibLoan {
  public:
-  CHostLibLoan() : mh(CVQCAFComm::GetHostLibInstance()) {}
+  CHostLibLoan() : mh(CVQCAFComm::PinHostLib()) {}
   ~CHostLibLoan() {
-    if (mh != nullptr) CVQCAFComm::ReleaseHostLibInstance();
+    if (mh != nullptr) CVQCAFComm::UnpinHostLib();
   }
   VQX_LIB_HANDLE Get() const { return mh; }
 
