@@ -54,24 +54,28 @@ struct Options {
 bool Parse(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
-    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-    auto Num = [&](auto& out) { return v != nullptr && (out = static_cast<std::remove_reference_t<decltype(out)>>(strtoul(v, nullptr, 0)), ++i); };
-    auto Text = [&](std::string& out) { return v != nullptr && (out = v, ++i); };
-    bool ok = true;
-    if (a == "--port") ok = Num(o.un16Port);
-    else if (a == "--peer-port") ok = Num(o.un16PeerPort);
-    else if (a == "--app") ok = Text(o.strApp);
-    else if (a == "--name") ok = Text(o.strName);
-    else if (a == "--description") ok = Text(o.strDescription);
-    else if (a == "--count") ok = Num(o.un32Count);
-    else if (a == "--size") ok = Num(o.un32Size) && o.un32Size <= VQCAF_SIGTRACE_MAX_DATA;
-    else if (a == "--length") ok = Num(o.un32Length) && (o.fLength = true);
-    else if (a == "--no-register") o.fRegister = false;
-    else if (a == "--unregister") o.fUnregister = true;
-    else if (a == "--broadcast-last") o.fBroadcastLast = true;
-    else if (a == "--stay") o.fStay = true;
-    else ok = false;
-    if (!ok) return fprintf(stderr, "sigtrace_provider: bad option %s\n", a.c_str()), false;
+    const bool fValue = i + 1 < argc;
+    const char* v = fValue ? argv[i + 1] : "";
+    const u32 n = static_cast<u32>(strtoul(v, nullptr, 0));
+    bool ok = true, fTaken = true;
+    if (a == "--port") o.un16Port = static_cast<u16>(n);
+    else if (a == "--peer-port") o.un16PeerPort = static_cast<u16>(n);
+    else if (a == "--app") o.strApp = v;
+    else if (a == "--name") o.strName = v;
+    else if (a == "--description") o.strDescription = v;
+    else if (a == "--count") o.un32Count = n;
+    else if (a == "--size") o.un32Size = n, ok = n <= VQCAF_SIGTRACE_MAX_DATA;
+    else if (a == "--length") o.un32Length = n, o.fLength = true;
+    else {
+      fTaken = false;
+      if (a == "--no-register") o.fRegister = false;
+      else if (a == "--unregister") o.fUnregister = true;
+      else if (a == "--broadcast-last") o.fBroadcastLast = true;
+      else if (a == "--stay") o.fStay = true;
+      else ok = false;
+    }
+    if (!ok || (fTaken && !fValue)) return fprintf(stderr, "sigtrace_provider: bad option %s\n", a.c_str()), false;
+    if (fTaken) i++;
   }
   return o.un16Port != 0 && o.un16PeerPort != 0;
 }
