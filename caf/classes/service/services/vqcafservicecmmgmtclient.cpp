@@ -96,7 +96,12 @@ CVQCAFServiceCmMgmtClient::~CVQCAFServiceCmMgmtClient() { Stop(); }
 VQX_RESULT CVQCAFServiceCmMgmtClient::Init() {
   if (spInstance != nullptr) return VQCAF_REPORT_FAILURE("CVQCAFServiceCmMgmtClient::Init", "Cannot init twice.",
                                                          VQX_RESULT_INVALID_OPERATION);
-  CVQCAFServiceCmMgmtClient* p = new (std::nothrow) CVQCAFServiceCmMgmtClient();
+  CVQCAFServiceCmMgmtClient* p = nullptr;
+  try {
+    p = new (std::nothrow) CVQCAFServiceCmMgmtClient();  // its filter list may still throw
+  } catch (...) {
+    return VqcafReportCurrentException("CVQCAFServiceCmMgmtClient::Init", __FILE__, __LINE__);
+  }
   if (p == nullptr)
     return VQCAF_REPORT_FAILURE("CVQCAFServiceCmMgmtClient::Init", "Failed to allocate CVQCAFServiceCmMgmtClient",
                                 VQX_RESULT_OUT_OF_MEMORY);
