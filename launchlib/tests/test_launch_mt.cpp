@@ -2,8 +2,12 @@
  * test_launch_mt.cpp - the launch library from four threads at once (run
  * under ThreadSanitizer too): eight children created, each locked and
  * unlocked by every thread while its owner destroys it (gracefully or at
- * once) and the library's thread reaps them; ids stay distinct.
+ * once) and the library's thread reaps them; ids stay distinct. Each
+ * destroy holds a caller's lock that the shutdown callback takes too, as
+ * the framework's service does: a callback made under the library's mutex
+ * would be reported as a lock-order inversion.
  */
+#include <mutex>
 #include <barrier>
 #include <set>
 #include <thread>
@@ -12,8 +16,19 @@
 
 namespace {
 
+std::recursive_mutex s_Caller;
+
+void OnShutdown(void* pv, VQX_LAUNCH_LIB_HANDLE, _VQX_LAUNCH_LIB_PROCESS_INFO* pInfo) {
+  std::lock_guard<std::recursive_mutex> C(s_Caller);
+  auto* t = static_cast<LaunchTest*>(pv);
+  std::lock_guard<std::mutex> L(t->mMutex);
+  t->mEvents.push_back({false, *pInfo});
+  t->mCv.notify_all();
+}
+
 TEST_F(LaunchTest, FourThreadsCreateLockAndDestroyEightChildren) {
-  ASSERT_EQ(Open(), VQX_RESULT_OK);  /* 8 contexts; a locked, then unlocked, child is killed 400 ms later */
+  /* 8 contexts; a child locked while destroyed is killed 400 ms after its unlock */
+  ASSERT_EQ(Open([](auto& p) { p.pFctLaunchProcessShutdown = OnShutdown; }), VQX_RESULT_OK);
   std::atomic<u32> aun32Id[8] = {};
   std::barrier Created(4);
   std::vector<std::thread> aThreads;
@@ -25,6 +40,7 @@ TEST_F(LaunchTest, FourThreadsCreateLockAndDestroyEightChildren) {
         const u32 un32Other = aun32Id[(2 * t + n) % 8];
         VQXLaunchLibLockApplication(mh, un32Other, 1);  /* the child may be gone already (0x8200000C) */
         if (n < 2) {  /* its own two: one graceful, one immediate */
+          std::lock_guard<std::recursive_mutex> C(s_Caller);
           EXPECT_EQ(n ? VQXLaunchLibForceShutdown(mh, un32Other) : VQXLaunchLibManagementShutdown(mh, un32Other), 0x02000000u);
         }
         VQXLaunchLibLockApplication(mh, un32Other, 0);
