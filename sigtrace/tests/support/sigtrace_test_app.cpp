@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "support/sigtrace_test_support.h"
 #include "vqcafdiag.h"
 
 namespace sigtest {
@@ -30,6 +33,30 @@ std::string CLogLines::Text() {
   std::string str;
   for (const std::string& s : Take()) str += (str.empty() ? "" : "\n") + s;
   return str;
+}
+
+std::vector<std::vector<std::string>> DataRows(const std::string& strName) {
+  std::vector<std::vector<std::string>> aRows;
+  std::istringstream In(ReadFile(DataPath(strName)));
+  for (std::string strLine; std::getline(In, strLine);) {
+    if (strLine.empty() || strLine[0] == '#') continue;
+    std::vector<std::string> aFields;
+    strLine += ' ';  // a row ending in " |" gets its empty last field
+    for (size_t n; (n = strLine.find(" | ")) != std::string::npos; strLine.erase(0, n + 3)) aFields.push_back(strLine.substr(0, n));
+    if (!strLine.empty()) strLine.pop_back();
+    aFields.push_back(strLine);
+    aRows.push_back(aFields);
+  }
+  return aRows;
+}
+
+std::vector<char*> Argv(std::vector<std::string>& aStore, const std::string& strArgs) {
+  aStore = {"quellan"};
+  std::istringstream In(strArgs);
+  for (std::string s; In >> s;) aStore.push_back(s);
+  std::vector<char*> apsz;
+  for (std::string& s : aStore) apsz.push_back(s.data());
+  return apsz;
 }
 
 COffScreenConsole::COffScreenConsole(u32 un32Rows) {

@@ -35,6 +35,14 @@ class CLogLines : public VQCAF::IVQCAFLogTraceListener {
   std::vector<std::string> maLines;
 };
 
+/* The rows of a table kept in tests/data: one row a line, fields separated
+ * by " | " (kept as written, a row ending in " |" has an empty last field);
+ * blank lines and lines starting with '#' are skipped. */
+std::vector<std::vector<std::string>> DataRows(const std::string& strName);
+/* argv of "quellan" and the blank-separated words of strArgs (valid while
+ * the vector of strings lives). */
+std::vector<char*> Argv(std::vector<std::string>& aStore, const std::string& strArgs);
+
 /* An off-screen console of 100 x un32Rows with the given pages. */
 class COffScreenConsole {
  public:
