@@ -340,15 +340,31 @@ void VqCmcThreadRunFifo(VQCMC_LIB_CTX* pCtx);
 /* Jobs the job layer holds (FIFO or pool). */
 u32 VqCmcThreadJobsHeld(VQCMC_LIB_CTX* pCtx);
 
-/* ------------------------------------------------------------ entities (minimal table) */
+/* ------------------------------------------------------------ entities */
 
 VQX_RESULT VqCmcEntityInit(VQCMC_LIB_CTX* pCtx);
 VQX_RESULT VqCmcEntityUninit(VQCMC_LIB_CTX* pCtx);
-/* A record under that id on that server (tests and the leg and mixer layers). */
-VQX_RESULT VqCmcLibEntityCreate(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, u32 un32Type,
-                                const _VQCMC_LIB_ENTITY_PARAMS* pParams, _VQCMC_ENTITY_CTX** ppEntity);
-/* Frees it now, or marks it destroy-deferred while jobs or timers are pending. */
-VQX_RESULT VqCmcLibEntityDestroy(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity);
+/* The next id not in use after NextEntityId: 1 .. 0x7FFFFFFF, then 1 again. Always succeeds. */
+VQX_RESULT VqCmcLibGenerateNewEntityId(VQCMC_LIB_CTX* pCtx, u32* pun32Id);
+/* Checks shared by legs and mixers: an entity id, a callback, a callback context (0x8200000A). */
+VQX_RESULT VqCmcEntityParamValidate(VQCMC_LIB_CTX* pCtx, const _VQCMC_LIB_ENTITY_PARAMS* pParams);
+/* By entity id alone, or by mapping id when the entity id is 0; 0x82000015 and null when absent. */
+VQX_RESULT VqCmcLibEntityFind(VQCMC_LIB_CTX* pCtx, u32 un32EntityId, u32 un32MappingId, _VQCMC_ENTITY_CTX** ppEntity);
+VQX_RESULT VqCmcLibEntityFindByMapId(VQCMC_LIB_CTX* pCtx, u32 un32MappingId, _VQCMC_ENTITY_CTX** ppEntity);
+/* Binds the mapping id to the record (the caller sets its MappingId); a previous holder loses it. */
+VQX_RESULT VqCmcLibEntityInsertMapId(VQCMC_LIB_CTX* pCtx, u32 un32MappingId, _VQCMC_ENTITY_CTX* pEntity);
+/* A new record (kind 0, the library's default callback) on *ppHost (null: the first ready server,
+ * written back); entity id 0 generates one. An existing record of that id (or of that mapping id
+ * when the id is 0) comes back with 0x8200000C; 0x82000015 no server; 0x82000012 pool full. */
+VQX_RESULT VqCmcLibEntityCreate(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX** ppHost, u32 un32EntityId, u32 un32MappingId,
+                                _VQCMC_ENTITY_CTX** ppEntity);
+/* The step both kind-specific creates share: the kind, the server's count, the statistics. */
+void VqCmcEntitySetKind(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u32 un32Type);
+/* Frees the record now, or marks it destroy-deferred while jobs or timers are pending;
+ * 0x82000015 unknown id, 0x8200000B a record of kind 0 (left as it is). */
+VQX_RESULT VqCmcLibEntityDestroy(VQCMC_LIB_CTX* pCtx, u32 un32EntityId);
+/* Moves the records of servers in "Host removed" or "Host dead" to this server. */
+VQX_RESULT VqCmcLibRecoverOrphanedEntitiesOwnership(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost);
 VQX_RESULT VqCmcEntityEventInit(VQCMC_LIB_CTX* pCtx);
 VQX_RESULT VqCmcEntityEventUninit(VQCMC_LIB_CTX* pCtx);
 

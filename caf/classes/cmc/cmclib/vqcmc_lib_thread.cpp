@@ -123,7 +123,7 @@ bool JobStart(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
     VQCMC_TRACE(pCtx, 0, "VqCmcThreadJobHandler", "Deleting Pending JoB EntityId=0x%08X,MsgId=%X",
                 pEntity->Params.EntityId, pJob->hMsg->un32MsgId);
     pJob->pEntity = nullptr;
-    VqCmcLibEntityDestroy(pCtx, pEntity);
+    VqCmcLibEntityDestroy(pCtx, pEntity->Params.EntityId);
   }
   if (start != Start::Call && pJob->hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
   return start == Start::Call;

@@ -49,13 +49,12 @@ void BM_JobLayer4Threads(benchmark::State& state) {
   _VQCMC_HOST_CTX* pHost = VqCmcHostFirst(hCmc);
   std::vector<_VQCMC_ENTITY_CTX*> apLegs;
   for (u32 i = 0; i < kLegs; i++) {
-    _VQCMC_LIB_ENTITY_PARAMS params{};
-    params.EntityId = 0x1000 + i;
-    params.Callback.pFctCallback = OnLeg;
-    params.Callback.pvLegUserContext = &counter;
     _VQCMC_ENTITY_CTX* pLeg = nullptr;
     VqxMutexGet(hCmc->hThreadSem);
-    VqCmcLibEntityCreate(hCmc, pHost, VQCMC_ENTITY_TYPE_LEG, &params, &pLeg);
+    VqCmcLibEntityCreate(hCmc, &pHost, 0x1000 + i, 0, &pLeg);
+    VqCmcEntitySetKind(hCmc, pLeg, VQCMC_ENTITY_TYPE_LEG);
+    pLeg->Params.Callback.pFctCallback = OnLeg;
+    pLeg->Params.Callback.pvLegUserContext = &counter;
     VqxMutexGive(hCmc->hThreadSem);
     apLegs.push_back(pLeg);
   }

@@ -91,7 +91,7 @@ TEST_F(FifoJobs, CancelledEventKeepsItsCountsAndLeavesANewerEventAlone) {
   /* A leg destroyed with a job queued is destroyed by that job, which calls nothing. */
   EXPECT_EQ(Event(pLeg, 44), VQX_RESULT_OK);
   VqxMutexGet(mhCmc->hThreadSem);
-  EXPECT_EQ(VqCmcLibEntityDestroy(mhCmc, pLeg), VQX_RESULT_OK);
+  EXPECT_EQ(VqCmcLibEntityDestroy(mhCmc, pLeg->Params.EntityId), VQX_RESULT_OK);
   VqxMutexGive(mhCmc->hThreadSem);
   EXPECT_EQ(Stats().un32LegsActive, 1u);
   Intake();

@@ -119,7 +119,7 @@ TEST_F(ServerMachine, DeadServerKeepsItsLegUntilDestroyedAndTerminatesFromTheSec
   EXPECT_EQ(LogCount("is dead, killing all calls"), 0u);
   Expire(1000);
   EXPECT_EQ(LogCount("Host h100.cmc_server is dead, killing all calls (1) and mixers (0)"), 1u);
-  ASSERT_EQ(VqCmcLibEntityDestroy(mhCmc, pLeg), VQX_RESULT_OK);
+  ASSERT_EQ(VqCmcLibEntityDestroy(mhCmc, pLeg->Params.EntityId), VQX_RESULT_OK);
   Expire(1000);
   EXPECT_EQ(Host(kSrv), nullptr);
 }
@@ -194,11 +194,11 @@ TEST_F(CmcTest, GoldenToServerPayloadsAndNotifications) {
   Advance(1001);
   _VQCMC_ENTITY_CTX* pLeg = Leg(0x1234, 0x100, nullptr, nullptr, nullptr);
   pLeg->MappingId = 0x5001;
-  _VQCMC_LIB_ENTITY_PARAMS mixer{};
-  mixer.EntityId = 0x2222;
   _VQCMC_ENTITY_CTX* pMixer = nullptr;
+  _VQCMC_HOST_CTX* pHost = Host(0x100);
   VqxMutexGet(mhCmc->hThreadSem);
-  ASSERT_EQ(VqCmcLibEntityCreate(mhCmc, Host(0x100), VQCMC_ENTITY_TYPE_MIXER, &mixer, &pMixer), VQX_RESULT_OK);
+  ASSERT_EQ(VqCmcLibEntityCreate(mhCmc, &pHost, 0x2222, 0, &pMixer), VQX_RESULT_OK);
+  VqCmcEntitySetKind(mhCmc, pMixer, VQCMC_ENTITY_TYPE_MIXER);
   pMixer->MappingId = 0x6001;
   EXPECT_EQ(VqCmcHostSendSetLegOwnership(mhCmc, Host(0x100), pLeg), VQX_RESULT_OK);
   EXPECT_EQ(VqCmcHostSendSetLinkOwnership(mhCmc, Host(0x100), 0x1234, 0x1235), VQX_RESULT_OK);
@@ -233,8 +233,8 @@ TEST_F(CmcTest, GoldenToServerPayloadsAndNotifications) {
   EXPECT_EQ(CmcHex(mNotifPayloads[0].data(), mNotifPayloads[0].size()), golden.at("Ready notification built by the library"));
   EXPECT_EQ(CmcHex(mNotifPayloads[1].data(), mNotifPayloads[1].size()), golden.at("Not-ready notification"));
   VqxMutexGet(mhCmc->hThreadSem);
-  VqCmcLibEntityDestroy(mhCmc, pLeg);
-  VqCmcLibEntityDestroy(mhCmc, pMixer);
+  VqCmcLibEntityDestroy(mhCmc, pLeg->Params.EntityId);
+  VqCmcLibEntityDestroy(mhCmc, pMixer->Params.EntityId);
   VqxMutexGive(mhCmc->hThreadSem);
 }
 

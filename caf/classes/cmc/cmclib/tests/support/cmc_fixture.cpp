@@ -176,15 +176,13 @@ _VQCMC_HOST_CTX* CmcTest::Host(u32 hHost) {
 _VQCMC_ENTITY_CTX* CmcTest::Leg(u32 un32Id, u32 hHost, PFCT_VQCMC_ENTITY_CALLBACK pFct,
                                 PFCT_VQCMC_ENTITY_EVENT_CALLBACK pFctEvent, void* pvContext, u32 un32SerialId) {
   if (Host(hHost) == nullptr) Intake({AddServer(hHost, hHost)});
-  _VQCMC_LIB_ENTITY_PARAMS params{};
-  params.EntityId = un32Id;
-  params.un32SerialisationId = un32SerialId;
-  params.Callback.pFctCallback = pFct;
-  params.Callback.pFctEventCallback = pFctEvent;
-  params.Callback.pvLegUserContext = pvContext;
   _VQCMC_ENTITY_CTX* pLeg = nullptr;
+  _VQCMC_HOST_CTX* pHost = Host(hHost);
   VqxMutexGet(mhCmc->hThreadSem);
-  EXPECT_EQ(VqCmcLibEntityCreate(mhCmc, Host(hHost), VQCMC_ENTITY_TYPE_LEG, &params, &pLeg), VQX_RESULT_OK);
+  EXPECT_EQ(VqCmcLibEntityCreate(mhCmc, &pHost, un32Id, 0, &pLeg), VQX_RESULT_OK);
+  VqCmcEntitySetKind(mhCmc, pLeg, VQCMC_ENTITY_TYPE_LEG);
+  pLeg->Params.un32SerialisationId = un32SerialId != 0 ? un32SerialId : un32Id;
+  pLeg->Params.Callback = {pFct, pFctEvent, pvContext};
   VqxMutexGive(mhCmc->hThreadSem);
   return pLeg;
 }
