@@ -21,7 +21,7 @@ TEST(CfgCmdLine, RowsSetFieldsAndLogTexts) {
     a[1] = Hex(C.ParseCmdLineArgs(static_cast<int>(argv.size()), argv.data()));
     RemoveLogTraceListener(&Listener);
     std::string strLog, strAdapters;
-    for (const std::string& s : Diag.Lines()) strLog += s;
+    for (const std::string& s : Diag.Texts()) strLog += s;
     for (const std::string& s : Listener.Texts()) strLog += s;
     for (const CVQCAFString& s : C.mAdapterList) strAdapters += std::string(s.c_str()) + ",";
     a = {a[0],

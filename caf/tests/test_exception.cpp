@@ -61,24 +61,22 @@ TEST(Exception, BoundaryAndReportLogOnceAndReturnTheCode) {
   EXPECT_EQ(Boundary(1), 0x82000012u);
   EXPECT_EQ(Boundary(2), VQX_RESULT_OK);
   EXPECT_EQ(VQCAF_REPORT_FAILURE("CVQCAFPool64::CVQCAFPool64", "Failed to create Pool", 0x82000012u), 0x82000012u);
-  const std::vector<std::string> aLines = Capture.Lines();
+  for (const CapturedLine& L : Capture.Peek()) EXPECT_EQ(L.un32Level, 0x7FFFFFFEu) << L.strText;
+  const std::vector<std::string> aLines = Capture.Texts();
   const char* apszStarts[] = {"CVQTest::Boundary: bad field (8200000A) test_exception.cpp:",
                               "CVQTest::Boundary: std::bad_alloc (82000012) test_exception.cpp:",
                               "CVQCAFPool64::CVQCAFPool64: Failed to create Pool (82000012) test_exception.cpp:"};
   ASSERT_EQ(aLines.size(), 3u);
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(aLines[i].rfind(apszStarts[i], 0), 0u) << aLines[i];
-  for (const CapturedLine& L : Capture.Peek()) EXPECT_EQ(L.un32Level, 0x7FFFFFFEu) << L.strText;
 }
 
 int g_nDestroyed = 0;
 
 struct CBase1 {
   virtual ~CBase1() = default;
-  int n1 = 1;
 };
 struct CBase2 {
   virtual ~CBase2() = default;
-  int n2 = 2;
 };
 struct CDerived : CBase1, CBase2 {
   ~CDerived() override { ++g_nDestroyed; }
@@ -116,7 +114,6 @@ TEST(GuardedAllocation, DestroysThroughABaseAndPerElement) {
   CDerived* p = VQCAF_NEW(CDerived);
   CBase2* pBase = p;
   ASSERT_NE(static_cast<void*>(pBase), static_cast<void*>(p));  // a real offset
-  EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Before + 1);
   VQCAF_DELETE(pBase);
   EXPECT_EQ(pBase, nullptr);
   EXPECT_EQ(g_nDestroyed, 1);

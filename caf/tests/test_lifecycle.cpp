@@ -19,14 +19,10 @@ VQX_RESULT Called(const char* psz) {
 VQCAF_LIFE_CYCLE_STEPS Doubles() {
   VQCAF_LIFE_CYCLE_STEPS S;
   S.pfnLogInit = [](const CVQCAFLogParams& P) {
-    const VQX_RESULT r = Called("log init");
-    return VQX_RESULT_FAILED(r) ? r : InitLog(P);
+    return VQX_RESULT_FAILED(Called("log init")) ? VQX_RESULT_NOT_READY : InitLog(P);
   };
   S.pfnLogSetParam = [](const CVQCAFLogParams&) { return Called("log set"); };
-  S.pfnLogUninit = [] {
-    Called("log uninit");
-    return UninitLog();
-  };
+  S.pfnLogUninit = [] { return Called("log uninit") == VQX_RESULT_OK ? UninitLog() : VQX_RESULT_FAIL; };
   S.pfnCommInit = [](CVQCAFCommParams&) { return Called("comm init"); };
   S.pfnCommSetParam = [](CVQCAFCommParams&) { return Called("comm set"); };
   S.pfnCommStart = [](u32 fA, u32 fH) { return Called(fA && !fH ? "comm start 1 0" : "comm start ?"); };
@@ -35,8 +31,7 @@ VQCAF_LIFE_CYCLE_STEPS Doubles() {
   S.pfnDetectorUninit = [] { return Called("detector uninit"); };
   S.pfnDetectorPoll = [] { return Called("detector poll"); };
   S.pfnCliOpen = [](CVQCAFCli& Cli, const _VQX_CLI_TOOLS_INIT_PARAMS& P, volatile u32* pf) {
-    const VQX_RESULT r = Called("cli open");
-    return VQX_RESULT_FAILED(r) ? r : Cli.Open(P, pf);
+    return VQX_RESULT_FAILED(Called("cli open")) ? VQX_RESULT_NOT_READY : Cli.Open(P, pf);
   };
   S.pfnCliClose = [](CVQCAFCli& Cli) {
     Cli.Close();

@@ -1,5 +1,4 @@
-// Keyed pools: CVQCAFPool (text keys) within its limit in both storage modes,
-// and CVQCAFPool64 without storage.
+// The keyed pool CVQCAFPool (text keys) within its limit in both storage modes.
 #include "support/vqcaf_test_support.h"
 
 namespace {
@@ -40,16 +39,5 @@ TEST_P(PoolModes, AllocFindFreeWithinLimit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StaticAndDynamic, PoolModes, ::testing::Values(0u, 1u));
-
-TEST(Pool64, FailedStorageRefusesAll) {
-  CDiagCapture Capture;  // a count the pool library refuses: one failure line, then everything refuses
-  CVQCAFPool64<CEntity> Broken(CVQCAFDebugInfo("maker.cpp", 99), 0, 0);
-  CEntity e;
-  EXPECT_EQ(Broken.mhPool, nullptr);
-  EXPECT_EQ(Broken.Alloc(D, 1), nullptr);
-  EXPECT_EQ(Broken.Free(D, &e), VQX_RESULT_NOT_INITIALIZED);
-  EXPECT_EQ(Broken.Next(), nullptr);
-  EXPECT_EQ(Capture.Lines().back(), "CVQCAFPool64::CVQCAFPool64: Failed to create Pool (82000012) maker.cpp:99\n");
-}
 
 }  // namespace

@@ -97,7 +97,7 @@ TEST(Serialize, OverlongBufferIsCutWithOneLine) {
   ASSERT_EQ(s.Bytes().size(), 4u + VQCAF_SERIALIZE_MAX_BUFFER_LENGTH);
   EXPECT_EQ(std::vector<u8>(s.Bytes().begin(), s.Bytes().begin() + 4), std::vector<u8>({1, 0, 0, 0}));
   EXPECT_EQ(s.Bytes().back(), 0xEE);
-  EXPECT_EQ(Capture.Lines(), std::vector<std::string>({"CVQCAFSerialize::Write(CVQCAFBuffer&) buffer length too big, "
+  EXPECT_EQ(Capture.Texts(), std::vector<std::string>({"CVQCAFSerialize::Write(CVQCAFBuffer&) buffer length too big, "
                                                        "not supported (by protection). Will truncate\n"}));
   s.Seek(0);  // and it reads back at exactly the limit
   EXPECT_EQ(s.Read(b), VQX_RESULT_OK);
@@ -112,28 +112,20 @@ TEST(Buffer, SetAndSetSize) {
   EXPECT_EQ(Content(b), std::vector<u8>({1, 2, 3, 4, 5, 0}));
   EXPECT_EQ(b.SetSize(3, 1), VQX_RESULT_OK);
   EXPECT_EQ(Content(b), std::vector<u8>({1, 2, 3}));
-  EXPECT_EQ(b.SetSize(4, 0), VQX_RESULT_OK);
-  EXPECT_EQ(b.GetSize(), 4u);
   EXPECT_EQ(b.SetSize(7, 0), VQX_RESULT_OK);  // a plain int: the 64-bit form
   EXPECT_EQ(b.SetSize(-1, 0), VQX_RESULT_INVALID_PARAM);
   EXPECT_THROW(b.SetSize(~0ull, 1), std::length_error);  // no process can hold it
   EXPECT_EQ(b.GetSize(), 7u);                            // each refusal kept the content
   EXPECT_TRUE(b.CheckInvariant());
   // Set from its own bytes: within the content it works, past it it is refused.
-  struct OwnRow {
-    u32 un32Offset, un32Size;
-    VQX_RESULT un32Expected;
-    std::vector<u8> Expected;
-  };
-  for (const OwnRow& r :
-       {OwnRow{1, 3, VQX_RESULT_INVALID_PARAM, {3, 4, 5}}, OwnRow{2, 0x10000, VQX_RESULT_INVALID_PARAM, {3, 4, 5}},
-        OwnRow{2, 1, VQX_RESULT_OK, {5}}, OwnRow{1, 2, VQX_RESULT_OK, {4, 5}}}) {
+  ExpectRows("buffer_set_own_bytes.txt", 4, [&](std::vector<std::string>& a) {
     b.Set(3, aby + 2);
     u8* p = b.GetData(__FILE__, __LINE__);
     b.ReleaseData(__FILE__, __LINE__);
-    EXPECT_EQ(b.Set(r.un32Size, p + r.un32Offset), r.un32Expected) << r.un32Offset << "+" << r.un32Size;
-    EXPECT_EQ(Content(b), r.Expected) << r.un32Offset << "+" << r.un32Size;
-  }
+    a[2] = Hex(b.Set(static_cast<u32>(std::stoul(a[1], nullptr, 0)), p + std::stoul(a[0])));
+    a[3].clear();
+    for (u8 by : Content(b)) a[3] += Hex(by).substr(6);
+  });
 }
 
 TEST(Buffer, LoansForbidMovingTheBytes) {
@@ -154,21 +146,16 @@ TEST(Buffer, LoansForbidMovingTheBytes) {
   EXPECT_EQ(b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_OK);
   EXPECT_EQ(b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_OK);
   EXPECT_EQ(b.ReleaseData(__FILE__, __LINE__), VQX_RESULT_INVALID_STATE);
-  EXPECT_EQ(Capture.Lines().size(), 1u);
+  EXPECT_EQ(Capture.Texts().size(), 1u);
   EXPECT_EQ(b.SetSize(1000, 1), VQX_RESULT_OK);
 }
 
-TEST(Buffer, CopiesAreIndependentAndTheU64FormRoundTrips) {
+TEST(Buffer, CopyIsIndependentAndTheU64FormRoundTrips) {
   std::vector<u8> Big(70000);  // more than one read chunk
   for (size_t i = 0; i < Big.size(); ++i) Big[i] = static_cast<u8>(i * 7);
   CVQCAFBuffer a = MakeBuffer(Big);
-  CVQCAFBuffer b(a);
-  CVQCAFBuffer c(VQCAF_DEBUG_INFO);
-  c = a;
+  CVQCAFBuffer c(a);
   a.SetSize(1, 1);
-  c = *&c;  // self-assignment keeps it
-  EXPECT_EQ(Content(b), Big);
-  EXPECT_EQ(Content(c), Big);
   CVQCAFTestStream s;
   EXPECT_EQ(c.Serialize(s), VQX_RESULT_OK);
   EXPECT_EQ(c.SerializeSize(), 70008u);

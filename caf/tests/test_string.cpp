@@ -11,15 +11,11 @@ TEST(String, NullInputsAndExactComparison) {
   CVQCAFString s("xyz");
   s = static_cast<const char*>(nullptr);
   EXPECT_TRUE(s.IsEmpty());
-  struct Row {
-    const char *pszValue, *pszOther;
-    bool fEqual;
-  };
-  for (const Row& r : {Row{"abc", "abc", true}, Row{"abc", "ABC", false}, Row{"abc", "ab", false},
-                       Row{"ab", "abc", false}, Row{"", "", true}, Row{"", "a", false}}) {
-    EXPECT_EQ(CVQCAFString(r.pszValue) == r.pszOther, r.fEqual) << r.pszValue << " vs " << r.pszOther;
-    EXPECT_EQ(CVQCAFString(r.pszValue) == CVQCAFString(r.pszOther), r.fEqual) << r.pszValue << " vs " << r.pszOther;
-  }
+  ExpectRows("string_equality.txt", 3, [](std::vector<std::string>& a) {
+    const bool fText = CVQCAFString(a[0].c_str()) == a[1].c_str();
+    const bool fString = CVQCAFString(a[0].c_str()) == CVQCAFString(a[1].c_str());
+    a[2] = fText && fString ? "equal" : !fText && !fString ? "different" : "text and string disagree";
+  });
   s = "ab";
   s.AppendData("\0c", 2);  // an embedded NUL makes it differ from its prefix
   EXPECT_FALSE(s == "ab");
@@ -61,20 +57,12 @@ TEST(String, FormatReplacesContentsAtEverySize) {
 }
 
 TEST(String, InsertTable) {
-  struct Row {
-    const char *pszStart, *pszText;
-    u32 un32Pos, un32Len;
-    const char* pszExpected;
-  };
-  const std::string strLong(49, 'L');  // onto the heap
-  const std::string strLongInserted = "a" + strLong + "bc";
-  for (const Row& r : {Row{"]", "Play errors[", 0, 12, "Play errors[]"}, Row{"abc", "XY", 3, 2, "abcXY"},
-                       Row{"abc", "XY", 1, 100, "aXYbc"},  // the text ends first
-                       Row{"abc", nullptr, 1, 5, "abc"}, Row{"abc", strLong.c_str(), 1, 49, strLongInserted.c_str()}}) {
-    CVQCAFString s(r.pszStart);
-    s.Insert(r.pszText, r.un32Pos, r.un32Len);
-    EXPECT_STREQ(s.c_str(), r.pszExpected) << r.pszStart << " @" << r.un32Pos;
-  }
+  ExpectRows("string_insert.txt", 5, [](std::vector<std::string>& a) {
+    CVQCAFString s(a[0].c_str());
+    const u32 un32Pos = static_cast<u32>(std::stoul(a[2]));
+    s.Insert(a[1] == "(null)" ? nullptr : a[1].c_str(), un32Pos, static_cast<u32>(std::stoul(a[3])));
+    a[4] = Str(s);
+  });
   CVQCAFString s("abc");
   EXPECT_THROW(s.Insert("X", 4, 1), std::out_of_range);
   EXPECT_EQ(Str(s), "abc");

@@ -14,18 +14,7 @@ constexpr u32 FULL = VQX_RESULT_OUT_OF_RESOURCE;
 constexpr u32 STATE = VQX_RESULT_INVALID_STATE;
 
 TEST(Pipe, BoundsOrderAcrossWrapAroundAndCapacityChanges) {
-  struct Row {
-    const char* pszName;
-    u32 un32Capacity, un32Posts, un32Accepted, un32Refusal;
-  };
-  const Row aRows[] = {{"no queue", 0, 3, 0, STATE}, {"exactly full", 4, 4, 4, OK}, {"one too many", 4, 5, 4, FULL}};
-  for (const Row& R : aRows) {
-    CVQCAFPipe<u32> Pipe(R.un32Capacity);
-    for (u32 i = 0; i < R.un32Posts; i++) {
-      EXPECT_EQ(Pipe.Post(i), i < R.un32Accepted ? OK : R.un32Refusal) << R.pszName << i;
-    }
-    EXPECT_EQ(Pipe.GetCount(), R.un32Accepted) << R.pszName;
-  }
+  EXPECT_EQ(CVQCAFPipe<u32>(0).Post(1), STATE);  // no queue (a full one refuses in Thread.LifeCycleAndFullQueue)
   CVQCAFPipe<u32> Pipe(3);
   u32 un32Next = 0;
   u32 un32Expected = 0;
@@ -45,7 +34,7 @@ TEST(Pipe, BoundsOrderAcrossWrapAroundAndCapacityChanges) {
   EXPECT_EQ(un32Expected, un32Next);
   CDiagCapture Capture;  // past the largest capacity at construction: clamped, not "no queue"
   EXPECT_EQ(CVQCAFPipe<u32>(VQCAF_PIPE_MAX_CAPACITY + 1).GetCapacity(), VQCAF_PIPE_MAX_CAPACITY);
-  EXPECT_EQ(Capture.Lines(), std::vector<std::string>({"CVQCAFPipe: capacity 1048577 clamped to 1048576\n"}));
+  EXPECT_EQ(Capture.Texts(), std::vector<std::string>({"CVQCAFPipe: capacity 1048577 clamped to 1048576\n"}));
 }
 
 TEST(Pipe, WakeHandsOutWhatIsQueuedFirst) {
@@ -166,20 +155,7 @@ TEST(Thread, ManyPostersOneReceiverKeepEachOrderAndLoseNothing) {
 }
 
 TEST(Mutex, ExclusionRecursionRefusalsAndGuards) {
-  CVQCAFMutex Mutex;
-  u64 un64Counter = 0;  // guarded by Mutex only
-  std::vector<std::thread> Threads;
-  for (int t = 0; t < 4; ++t) {
-    Threads.emplace_back([&] {
-      for (int i = 0; i < 20000; ++i) {
-        CVQCAFMutexAutoGetGive Lock(&Mutex);
-        CVQCAFMutexAutoGetGive Again(&Mutex);
-        ++un64Counter;
-      }
-    });
-  }
-  for (auto& t : Threads) t.join();
-  EXPECT_EQ(un64Counter, 80000u);
+  CVQCAFMutex Mutex;  // taken by many threads at once in the Ptr tests (the global mutex)
   EXPECT_EQ(Mutex.Give(), STATE);  // not held
   Mutex.Get();
   VQX_RESULT un32Other = OK;
@@ -202,7 +178,8 @@ TEST(Mutex, ExclusionRecursionRefusalsAndGuards) {
   std::atomic<bool> fTaken{false};
   std::thread Waiter = TrackedThread(nTid, [&] {
     CVQCAFMutexAutoGetGive Lock(&Mutex);
-    fTaken = true;
+    CVQCAFMutexAutoGetGive Again(&Mutex);  // nested guards
+    fTaken = Mutex.GetHeldCount() == 2;
   });
   EXPECT_TRUE(WaitBlocked(nTid));
   Mutex.Give();
@@ -227,10 +204,8 @@ TEST(Ptr, CountsFollowCopiesAndReleasesAndForeignBlocksAreNotFreed) {
   CVQCAFPtr<CObject> c;
   c = b;
   CVQCAFPtr<CObject> d(std::move(c));
-  EXPECT_EQ(a.GetAllocType(), VQCAF_PTR_ALLOC_NEW);
   EXPECT_EQ(a.GetRefCount(), 3u);
   EXPECT_TRUE(c.IsNull());
-  EXPECT_EQ(d.Get(), a.Get());
   b.Release();
   d = new CObject;  // d drops its share of the first object
   EXPECT_EQ(a.GetRefCount(), 1u);
@@ -239,10 +214,7 @@ TEST(Ptr, CountsFollowCopiesAndReleasesAndForeignBlocksAreNotFreed) {
   a.Release();  // the second release of an empty pointer: nothing
   EXPECT_EQ(g_nDestroyed, 1);
   const u32 un32Live = VqcafGetGuardedAllocationCount();
-  {
-    CVQCAFPtr<CObject> g(VQCAF_NEW(CObject), VQCAF_PTR_ALLOC_VQCAF_NEW);
-    EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Live + 1);
-  }
+  CVQCAFPtr<CObject>(VQCAF_NEW(CObject), VQCAF_PTR_ALLOC_VQCAF_NEW).Release();  // VQCAF_DELETE frees it
   EXPECT_EQ(VqcafGetGuardedAllocationCount(), un32Live);
   EXPECT_EQ(g_nDestroyed, 2);
   CObject Local;
@@ -252,7 +224,7 @@ TEST(Ptr, CountsFollowCopiesAndReleasesAndForeignBlocksAreNotFreed) {
     CVQCAFPtr<CObject> v(&Local, 7u);
     CVQCAFPtr<CObject> f(pForeign, VQCAF_PTR_ALLOC_VQCAF_NEW);  // not made by VQCAF_NEW: refused, not freed
   }
-  const std::vector<std::string> aLines = Capture.Lines();
+  const std::vector<std::string> aLines = Capture.Texts();
   ASSERT_EQ(aLines.size(), 3u);
   EXPECT_NE(aLines[0].find("Corrupted buffer"), std::string::npos) << aLines[0];  // the last made goes first
   EXPECT_EQ(aLines[1], "CVQCAFPtr: Unknown allocator type, can't free!");

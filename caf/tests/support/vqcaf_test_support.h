@@ -33,7 +33,6 @@
 #include "vqcaflogdao.h"
 #include "vqcaflogtrace.h"
 #include "vqcafpool.h"
-#include "vqcafpool64.h"
 #include "vqcafptr.h"
 #include "vqcafvariant.h"
 
@@ -241,11 +240,6 @@ class CDiagCapture : public CCaptureListener {
  public:
   CDiagCapture() { VqcafSetDiagPrinter(&CDiagCapture::Print, this); }
   ~CDiagCapture() override { VqcafSetDiagPrinter(nullptr, nullptr); }
-  std::vector<std::string> Lines() {
-    std::vector<std::string> a;
-    for (const CapturedLine& L : Peek()) a.push_back(L.strText);
-    return a;
-  }
 
  private:
   static void Print(void* pv, u32 un32Level, const char* pszLine) {
