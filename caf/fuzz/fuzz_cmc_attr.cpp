@@ -1,18 +1,22 @@
 /*
  * fuzz_cmc_attr.cpp - received payloads into the call/media control
  * attributes: CopyFrom of the play, record and event holders and Assign of
- * the three generic headers, over random element sets. What was accepted is
+ * the three generic headers, and CopyFrom of the media profile, the protocol
+ * attribute and the two leg attributes, over random element sets. What was accepted is
  * copied or inserted again and its set checked, so that a copy that passed a
  * malformed set through is caught as well as any read past the payload.
  *
- * Input: u8 flags (bits 0-2 the target, bit 3 an end marker of the 32-bit
- * layout appended, bit 4 one of the 16-bit layout), u16 record offset in
+ * Input: u8 flags (bits 0-2 the target; with bit 5 set bits 0-1 pick the
+ * profile, protocol, call-leg or media-only target instead; bit 3 an end
+ * marker of the 32-bit layout appended, bit 4 one of the 16-bit layout), u16 record offset in
  * 4-byte units (little-endian), then the payload bytes (at most 16 KiB).
  */
 #include <cstdlib>
 #include <cstring>
 
 #include "vqcmc_generic_headers.h"
+#include "vqcmc_leg_attributes.h"
+#include "vqcmc_protocol_attribute.h"
 #include "vqcmc_media_attributes.h"
 #include "vqcmclib.h"
 #include "vqx_msg_element.h"
@@ -67,6 +71,53 @@ void Reinsert(Header& Object) {
   VQXReleaseMsgEx(s_hVqx, &h);
 }
 
+/* A command message whose payload starts with an empty record of un32Size bytes. */
+VQX_MSG_HANDLE Command(u32 un32Size) {
+  VQX_MSG_HANDLE h = nullptr;
+  if (VQXGetMsg(s_hVqx, un32Size + 16384, &h) != VQX_RESULT_API_OK) abort();
+  VQXMsgElementInit(h, un32Size);
+  return h;
+}
+
+void Profile(VQX_MSG_HANDLE hIn, const u8* pRecord) {
+  CVQCMC_MEDIA_PROFILE In;
+  if (VQX_RESULT_FAILED(In.CopyFrom(hIn, reinterpret_cast<const _VQCMC_MEDIA_PROFILE*>(pRecord)))) return;
+  CVQCMC_MEDIA_PROFILE Copy(In);  // blobs copied by the size in their header: must lie in what was read
+  if (Copy.GetProfileName().GetLength() > 63) abort();
+  auto* pSet = Copy.CreateMessage();
+  if (pSet != nullptr) MustHold(pSet->GetMsg(), &pSet->GetPayload()->setProfileElements);
+  CVQCMC_MEDIA_PROFILE::DestroyMessage(pSet);
+}
+
+void Protocol(VQX_MSG_HANDLE hIn, const u8* pRecord) {
+  CVQCMC_PROTOCOL_ATTRIBUTE In;
+  if (VQX_RESULT_FAILED(In.CopyFrom(hIn, reinterpret_cast<const _VQCMC_PROTOCOL_ATTRIBUTE*>(pRecord)))) return;
+  MustHold(In.GetMsg(), &In.GetPayload()->setGenericHeaders);
+  MustHold(In.GetMsg(), &In.GetPayload()->setProtocolData);
+  CVQCMCUserToUserInfo Uui;
+  CVQCMCExtraNumber Number;
+  u8 un8A, un8B;
+  In.GetUui(Uui), In.GetExtraNumber(static_cast<_VQCMC_PROTOCOL_NUMBER_TYPE>(3), Number), In.GetChargeNumber(un8A, un8B);
+  VQX_MSG_HANDLE hOut = Command(sizeof(_VQCMC_PROTOCOL_ATTRIBUTE));
+  auto* pOut = reinterpret_cast<_VQCMC_PROTOCOL_ATTRIBUTE*>(VQXMsgPayload(hOut));
+  if (VQX_RESULT_SUCCEEDED(In.CopyTo(hOut, pOut))) {
+    MustHold(hOut, &pOut->setGenericHeaders);
+    MustHold(hOut, &pOut->setProtocolData);
+  }
+  VQXReleaseMsgEx(s_hVqx, &hOut);
+}
+
+template <class Leg, class T>
+void LegAttribute(VQX_MSG_HANDLE hIn, const u8* pRecord) {
+  Leg In;
+  if (VQX_RESULT_FAILED(In.CopyFrom(hIn, reinterpret_cast<const T*>(pRecord)))) return;
+  VQX_MSG_HANDLE hOut = Command(sizeof(T));
+  T* pOut = reinterpret_cast<T*>(VQXMsgPayload(hOut));
+  if (VQX_RESULT_SUCCEEDED(In.CopyTo(hOut, pOut))) MustHold(hOut, &pOut->MediaProfile.setProfileElements);
+  In.GetCallingNumber(1);
+  VQXReleaseMsgEx(s_hVqx, &hOut);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
@@ -94,6 +145,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   }
   // The record may start past the used payload or run over its end: the checks must refuse it.
   const u8* pRecord = pby + un32Offset;
+  if (un8Flags & 0x20) {
+    switch (un8Flags & 3u) {
+      case 0: Profile(h, pRecord); break;
+      case 1: Protocol(h, pRecord); break;
+      case 2: LegAttribute<CVQCMC_CALL_LEG_ATTRIBUTE, _VQCMC_CALL_LEG_ATTRIBUTE>(h, pRecord); break;
+      default: LegAttribute<CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE, _VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE>(h, pRecord); break;
+    }
+    VQXReleaseMsgEx(s_hVqx, &h);
+    return 0;
+  }
   switch (un8Flags & 7u) {
     case 0: Holder_<CVQCMC_PLAY_ATTRIBUTE>(h, reinterpret_cast<const _VQCMC_PLAY_ATTRIBUTE*>(pRecord)); break;
     case 1: Holder_<CVQCMC_RECORD_ATTRIBUTE>(h, reinterpret_cast<const _VQCMC_RECORD_ATTRIBUTE*>(pRecord)); break;

@@ -598,6 +598,8 @@ TEST_F(CmcAttrTest, ProtocolAttributeRules) {
                               Empty.GetPayload()->un32ProtocolType}),
             std::vector<u32>({200, 0xC0000001u, 2, VQCMC_PROTOCOL_SS7}));
   EXPECT_EQ(Other.SetIsdnIe(2, aby), VQX_RESULT_OK) << "a refused element left the attribute free";
+  CVQCMC_PROTOCOL_ATTRIBUTE Fresh, FreshCopy(Fresh, 1);
+  EXPECT_EQ(Hex(Used(FreshCopy.GetMsg())), Hex(Used(Fresh.GetMsg()))) << "an empty source gives an empty copy";
 }
 
 /* Leg attributes: text limits, image and profile against the golden records, both ways; leg-kind rules. */
@@ -672,6 +674,38 @@ TEST_F(CmcAttrTest, LegAttributesEqualGoldenBothWays) {
   }
   In.GetPrivateAddress() = "";
   EXPECT_STREQ(In.GetCallingNumber(1).c_str(), "5551234");
+}
+
+/* A received profile is read within its elements: a bad blob or name is skipped or bounded, a broken set refused. */
+TEST_F(CmcAttrTest, MalformedProfilesBounded) {
+  struct Row {
+    const char* pszName;
+    u32 un32Offset;
+    std::string strBytes;
+    VQX_RESULT Expected;
+    std::vector<u32> aExpected;  /* local state, local found, peer found, name length */
+  } aRows[] = {
+      {"local blob without magic", 96, std::string(1, '\0'), VQX_RESULT_OK, {0, 0, 1, 63}},
+      {"peer blob longer than its element", 140, std::string("\x31\0\0\0", 4), VQX_RESULT_OK, {1, 1, 0, 63}},
+      {"name without NUL", 271, "z", VQX_RESULT_OK, {1, 1, 1, 64}},
+      {"set past the end", 68, Be32(0x8003FFFF), VQX_RESULT_MISMATCH, {0, 0, 0, 0}},
+  };
+  for (const Row& r : aRows) {
+    std::string strPayload = mGolden["profile"];
+    strPayload.replace(r.un32Offset, r.strBytes.size(), r.strBytes);
+    VQX_MSG_HANDLE h = Received(strPayload);
+    CVQCMC_MEDIA_PROFILE Profile;
+    EXPECT_EQ(Profile.CopyFrom(h, Payload<_VQCMC_MEDIA_PROFILE>(h)), r.Expected) << r.pszName;
+    EXPECT_EQ(std::vector<u32>({Profile.GetLocalSdpState(), Profile.GetLocalSDP(nullptr) == VQX_RESULT_OK,
+                                Profile.GetPeerSDP(nullptr) == VQX_RESULT_OK, Profile.GetProfileName().GetLength()}),
+              r.aExpected) << r.pszName;
+  }
+  EXPECT_EQ(Logged("Malformed SDP element skipped"), 2u);
+  // A leg record that runs past its message is refused whole.
+  VQX_MSG_HANDLE h = Received(mGolden["call_leg"].substr(0, 600));
+  CVQCMC_CALL_LEG_ATTRIBUTE Leg;
+  EXPECT_EQ(Leg.CopyFrom(h, Payload<_VQCMC_CALL_LEG_ATTRIBUTE>(h)), VQX_RESULT_MISMATCH);
+  EXPECT_EQ(Leg.GetCalledNumber().GetLength(), 0u);
 }
 
 }  // namespace
