@@ -105,6 +105,7 @@ class AlmScenario : public ::testing::TestWithParam<Row> {
  protected:
   void SetUp() override {
     if (getenv("VQX_ALM_CHILD") != nullptr) GTEST_SKIP();
+    mfStarted = true;  /* from here on, TearDown undoes whatever SetUp got through */
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     for (const char* psz : {"VQX_ALM_PORT", "VQX_ALM_CHILD_PORT"}) setenv(psz, std::to_string(FreePort()).c_str(), 1);
     setenv("VQX_ALM_CHILD", GetParam().pszChild, 1);
@@ -115,7 +116,7 @@ class AlmScenario : public ::testing::TestWithParam<Row> {
     ASSERT_EQ(mp->SetParams(2000, kHbMs, 5000), VQX_RESULT_OK);
   }
   void TearDown() override {
-    if (mp == nullptr) return;
+    if (!mfStarted) return;
     EXPECT_EQ(CVQCAFServiceAlmMgmt::Uninit(), VQX_RESULT_OK);
     CloseFramework();
     RemoveLogTraceListener(&mLog);
@@ -133,6 +134,7 @@ class AlmScenario : public ::testing::TestWithParam<Row> {
   }
   CAlmEvents mMaster, mApp;
   CVQCAFServiceAlmMgmt* mp = nullptr;
+  bool mfStarted = false;
   CCaptureListener mLog;
 };
 
