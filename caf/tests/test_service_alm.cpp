@@ -2,8 +2,9 @@
  * test_service_alm.cpp - process management in one process: the client role
  * linked to a master service announced from this host (services protocol),
  * heartbeat and shutdown operations in, the notifications' bytes out (read
- * by a filter of the test), failures and warnings of the application, short
- * payloads, the singleton, and the master operations without a launch library.
+ * by a filter of the test), a failure of the application (a warning, and
+ * both roles together, run in test_service_alm_it), short payloads, the
+ * singleton, and the master operations without a launch library.
  */
 #include <fstream>
 
@@ -20,14 +21,9 @@ class AlmTest : public CommTest {
   void SetUp() override {
     CommTest::SetUp();
     ASSERT_EQ(CVQCAFServiceDetector::Init(), VQX_RESULT_OK);
-    _VQX_FILTER_PARAMS f{};
-    f.un32Version = 1;
-    f.un32Mask = VQX_FILTER_MASK_MSG_ID;
-    for (u32 id : {VQX_LAUNCH_MSG_ID_NOTIF_READY, VQX_LAUNCH_MSG_ID_NOTIF_SHUTDOWN}) {
-      f.MsgId = id;
-      maF.push_back(f);
-    }
-    ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 2, maF.data(), &mhFilter), VQX_RESULT_API_OK);
+    _VQX_FILTER_PARAMS aF[2] = {{1, VQX_FILTER_MASK_MSG_ID, 0, 0, VQX_LAUNCH_MSG_ID_NOTIF_READY, 0, 0, 0, 0, 0},
+                                {1, VQX_FILTER_MASK_MSG_ID, 0, 0, VQX_LAUNCH_MSG_ID_NOTIF_SHUTDOWN, 0, 0, 0, 0, 0}};
+    ASSERT_EQ(VQXCreateMsgFilterEx(mhLib, 2, aF, &mhFilter), VQX_RESULT_API_OK);
   }
   void TearDown() override {
     EXPECT_EQ(CVQCAFServiceAlmMgmt::Uninit(), VQX_RESULT_OK);
@@ -67,7 +63,6 @@ class AlmTest : public CommTest {
     EXPECT_EQ(system(("python3 " + std::string(getenv("VQX_SOURCE_DIR")) + "/testing/golden/launchlib/launch_golden.py "
                       "check " + ::testing::TempDir() + " " + pszName).c_str()), 0) << pszName;
   }
-  std::vector<_VQX_FILTER_PARAMS> maF;
   VQX_FILTER_HANDLE mhFilter = nullptr;
 };
 
