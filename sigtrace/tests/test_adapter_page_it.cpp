@@ -1,0 +1,83 @@
+// The adapter's console page on off-screen consoles, over an adapter that
+// discovered a board of every entity type: the rows (golden frame), the
+// scroll notes and the drift back on a taller screen, 'r', and the add
+// command's fields (a bad entity and an empty group asked again) with the
+// activations it posts.
+#include <gtest/gtest.h>
+
+#include "sigtrace_adapter_page.h"
+#include "sigtrace_cfg_cmdline.h"
+#include "support/sigtrace_test_board.h"
+#include "support/sigtrace_test_support.h"
+
+using namespace VQCAF;
+
+namespace {
+
+constexpr const char* kAbove = "(more entity to display above, press ctrl-up-arrow to scroll down)";
+constexpr const char* kBelow = "(more entities to display below, press ctrl-down-arrow to scroll up)";
+
+std::string Fields(const sigtest::SAppMsg& M) {
+  if (M.un32Id != QUELLAN_NOTIF_ACTIVATE_MONITORING || M.Payload.size() != VQ_SIGTRACE_NOTIF_ACTIVATE_SIZE) return "none";
+  const u8* p = M.Payload.data();
+  u32 a[3];
+  memcpy(a, p + VQ_SIGTRACE_NOTIF_OFFSET_PORT, sizeof(a));
+  char sz[300];
+  snprintf(sz, sizeof(sz), "%.127s|%.127s|%u|%u|%u", p + VQ_SIGTRACE_NOTIF_OFFSET_ENTITY, p + VQ_SIGTRACE_NOTIF_OFFSET_GROUP,
+           a[0], a[1], a[2]);
+  return sz;
+}
+
+TEST(AdapterPage, RowsNotesDriftResyncAndAddCommand) {
+  sigtest::CBoardBench B(sigtest::ReadFile(sigtest::DataPath("page_profile.json")));
+  ASSERT_TRUE(B.AddAdapter() && B.WaitReady().un32Id != 0);
+  CVQSigTraceCfgCmdLine CmdLine;
+  CmdLine.mfCasr2Extended = 1;  // "-x"
+  CVQSigTraceAdapterPage* pPage = new CVQSigTraceAdapterPage(B.pAdapter.get(), &CmdLine);
+  CVQCAFPtr<IVQCAFCliPage> Page(pPage);
+  std::unique_ptr<sigtest::COffScreenConsole> pCon;
+  auto Show = [&](u32 un32Rows) {
+    if (pCon) pCon->Cli.RemovePage(Page);
+    pCon = std::make_unique<sigtest::COffScreenConsole>(un32Rows);
+    pCon->Cli.AddPage(Page);
+  };
+  auto Key = [&](int nKey) { return VqxCliToolsInjectKey(pCon->Cli.GetHandle(), nKey), pCon->Frame(); };
+
+  Show(40);  // 24 entities, room for fewer
+  EXPECT_EQ(sigtest::Count(pCon->Frame(), kBelow), 1u);
+  Key(VQX_CLI_TOOLS_KEY_CTRL_UP);  // nothing above: stays
+  EXPECT_EQ(pPage->GetScroll(), 0u);
+  for (u32 n = 0; n < 30 && sigtest::Count(pCon->Frame(), kBelow) == 1;) Key(VQX_CLI_TOOLS_KEY_CTRL_DOWN), n++;
+  EXPECT_EQ(sigtest::Count(Key(VQX_CLI_TOOLS_KEY_CTRL_DOWN), kAbove), 1u);  // nothing below: stays
+  const u32 un32Bottom = pPage->GetScroll();
+  EXPECT_GT(un32Bottom, 0u);
+  Show(60);  // a taller screen: one row back per refresh until every row shows
+  for (u32 s = un32Bottom; s > 0; s--) {
+    EXPECT_EQ(pPage->GetScroll(), s);
+    pCon->Frame();
+  }
+  EXPECT_EQ(sigtest::CompareGolden("adapter_page.txt", pCon->Frame()), "");
+
+  B.Lines("");
+  Key('r');
+  EXPECT_NE(B.WaitReady().un32Id, 0u);
+  EXPECT_EQ(B.Lines("<Sync> 12345678: Started!").size(), 1u);
+  const std::pair<const char*, const char*> kSteps[] = {
+      // Typed (then Return), and what the prompt line shows next.
+      {"link_a", "Invalid value, try again: > Entity                 : link_a"},  // names are exact
+      {"LINK_A", "> Group                  : "},
+      {"", "Invalid value, try again: > Group                  : "},  // no empty group
+      {"grp", "> Port (0 for all ports) : 0"},
+      {"abc", "> Cap file               : 0"},
+  };
+  EXPECT_NE(Key('a').find("> Entity                 : \n"), std::string::npos);
+  for (const auto& [pszTyped, pszShown] : kSteps) EXPECT_NE(pCon->Keys(pszTyped, true).find(pszShown), std::string::npos) << pszTyped;
+  pCon->Keys("2", true);
+  EXPECT_EQ(Fields(B.Next(2000)), "LINK_A|grp|0|1|1");  // cap file 2 is 1; extended is "-x"
+  EXPECT_NE(Key('a').find("> Entity                 : LINK_A"), std::string::npos);  // the last values are the defaults
+  for (const char* psz : {"R2_07", "", "5060", ""}) pCon->Keys(psz, true);
+  EXPECT_EQ(Fields(B.Next(2000)), "R2_07|grp|5060|0|1");  // CAS R2 as text
+  pCon->Cli.RemovePage(Page);
+}
+
+}  // namespace
