@@ -38,20 +38,8 @@ namespace
 constexpr u32 kMsgSize = 150;
 constexpr u32 kBatches = 2000; /* 30000 messages per stream pass */
 
-constexpr auto Loopback = gwpeer::LoopbackInterfaces;
-
-u16 FreePort()
-{
-    int t = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7F000001u);
-    bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t l = sizeof(a);
-    getsockname(t, reinterpret_cast<sockaddr*>(&a), &l);
-    close(t);
-    return ntohs(a.sin_port);
-}
+using loopnet::FreeLoopbackPort;
+using loopnet::UseLoopbackNets;
 
 std::vector<u8> Stream()
 {
@@ -193,10 +181,9 @@ int LinkIn(u16 udpPort)
 
 void BM_RxThroughput(benchmark::State& state)
 {
-    VqxGwLibSetInterfaceProvider(Loopback);
-    VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
+    UseLoopbackNets(1);
     Counter k;
-    u16 port = FreePort();
+    u16 port = FreeLoopbackPort();
     VqxGwLibParams p = Host(port, 0, 0x7F00000100000001ull, k, nullptr);
     VqxGwLibContext ctx = nullptr;
     if (VqxGwLibAllocate(&p, &ctx) != VQX_RESULT_OK || VqxGwLibEnable(ctx) != VQX_RESULT_OK)
@@ -281,13 +268,10 @@ BENCHMARK(BM_PlainReadBaseline)->Iterations(20)->Repetitions(5)->ReportAggregate
 void BM_PlainReadTcpBaseline(benchmark::State& state)
 {
     int l = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7F000001u);
+    sockaddr_in a = loopnet::LoopbackAddress(0);
     bind(l, reinterpret_cast<sockaddr*>(&a), sizeof(a));
     listen(l, 1);
-    socklen_t al = sizeof(a);
-    getsockname(l, reinterpret_cast<sockaddr*>(&a), &al);
+    a = loopnet::LoopbackAddress(loopnet::BoundPort(l));
     int w = socket(AF_INET, SOCK_STREAM, 0);
     int size = 65535, on = 1;
     setsockopt(w, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
@@ -328,11 +312,11 @@ BENCHMARK(BM_PlainReadTcpBaseline)->Iterations(20)->Repetitions(5)->ReportAggreg
 
 void BM_RoundTrip(benchmark::State& state)
 {
-    VqxGwLibSetInterfaceProvider(Loopback);
-    VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
+    UseLoopbackNets(1);
     Counter ka, kb;
     kb.fEcho = true;
-    u16 pa = FreePort(), pb = FreePort();
+    u16 pa = FreeLoopbackPort();
+    u16 pb = FreeLoopbackPort();
     VQX_GW_EXTRA_ADDR ea{}, eb{};
     VqxGwLibParams prA = Host(pa, pb, 0x7F00000100000002ull, ka, &ea);
     VqxGwLibParams prB = Host(pb, pa, 0x7F00000100000001ull, kb, &eb);

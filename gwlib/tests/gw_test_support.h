@@ -1,6 +1,5 @@
 /*
- * gw_test_support.h - what the gateway transport tests share: a
- * loopback-only interface table, free ports, parameter records for an
+ * gw_test_support.h - what the gateway transport tests share: parameter records for an
  * adapters' or hosts' instance, a recorder of callbacks whose waits end on
  * the event, one instance or a linked pair of hosts' instances. Raw UDP
  * and TCP ends come from testing/peers/gw_raw_host.h.
@@ -30,11 +29,10 @@ using gwpeer::ConnectLoopback;
 using gwpeer::LoopbackAddress;
 using UdpPeer = gwpeer::RawUdp;
 
-/* Installs the 127.0.0.1/255.0.0.0 interface table and redirects the
- * discovery broadcasts to 127.0.0.1. */
-void UseLoopbackOnly();
-/* A port that is free for UDP and TCP on 127.0.0.1 right now. */
-u16 FreePort();
+/* The loopback interface table (UseLoopbackNets(1): 127.0.0.1/8, discovery
+ * broadcasts to 127.0.0.1) and a port free for UDP and TCP, from loopback.h. */
+using loopnet::FreeLoopbackPort;
+using loopnet::UseLoopbackNets;
 /* Milliseconds since t. */
 long MsSince(std::chrono::steady_clock::time_point t);
 /* Entries of /proc/self/task and /proc/self/fd. */
@@ -72,17 +70,27 @@ class Recorder {
     return WaitFor(ms, [&] { return Has(Traces, part) || Has(Errors, part); });
   }
   void ClearLines() {
-    WaitFor(0, [&] { return Traces.clear(), Errors.clear(), true; });
+    WaitFor(0, [&] {
+      Traces.clear();
+      Errors.clear();
+      return true;
+    });
   }
   size_t Reports() {
     size_t n = 0;
-    WaitFor(0, [&] { return n = UpDowns.size(), true; });
+    WaitFor(0, [&] {
+      n = UpDowns.size();
+      return true;
+    });
     return n;
   }
   /* The i-th up/down report (zeroed when there is none). */
   UpDown Report(size_t i) {
     UpDown u{};
-    WaitFor(0, [&] { return u = i < UpDowns.size() ? UpDowns[i] : UpDown{}, true; });
+    WaitFor(0, [&] {
+      if (i < UpDowns.size()) u = UpDowns[i];
+      return true;
+    });
     return u;
   }
   /* Waits for the n-th up/down report. */
@@ -116,7 +124,8 @@ constexpr u64 kSmallId = 0x7F00000100000001ull;
 constexpr u64 kGreatId = 0x7F00000100000002ull;
 struct HostPair {
   Recorder recA, recB;
-  u16 portA = FreePort(), portB = FreePort();
+  u16 portA = FreeLoopbackPort();
+  u16 portB = FreeLoopbackPort();
   VQX_GW_EXTRA_ADDR extraA{}, extraB{};
   VqxGwLibContext a = nullptr, b = nullptr;
   using Adjust = std::function<void(VqxGwLibParams& pa, VqxGwLibParams& pb)>;

@@ -25,15 +25,16 @@ namespace {
 constexpr u32 kBoardHandle = 0xCA345678; /* serial number 12345678 */
 
 /* The simulated board and an adapters' instance that finds it; Linked()
- * waits for the first up report. */
+ * waits for the first up report; the loopback table while it lives. */
 struct Fixture {
-  u16 port = FreePort();
+  loopnet::LoopbackNets nets;
+  u16 port = FreeLoopbackPort();
   gwpeer::BoardProcess board;
   Instance in;
   Recorder& rec = in.rec;
   Fixture(u32 pollMs, u32 downMs, std::vector<std::string> boardArgs = {},
           std::function<void(VqxGwLibParams&, u16)> adjust = nullptr)
-      : board((UseLoopbackOnly(), port), FreePort(), boardArgs), in([&](Recorder& r) {
+      : board(port, FreeLoopbackPort(), boardArgs), in([&](Recorder& r) {
           VqxGwLibParams p = AdapterParams(port, r, pollMs, downMs, downMs);
           if (adjust) adjust(p, port);
           return p;

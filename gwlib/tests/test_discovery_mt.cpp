@@ -26,8 +26,8 @@ namespace {
 constexpr u64 kId = 0x7F00000100000042ull;
 
 VqxGwLibParams Quellan(Recorder& r) {
-  UseLoopbackOnly();
-  return HostParams(FreePort(), 0, kId, "quellan", r, 2000, 4500, 10000, nullptr);
+  UseLoopbackNets(1);
+  return HostParams(FreeLoopbackPort(), 0, kId, "quellan", r, 2000, 4500, 10000, nullptr);
 }
 
 std::vector<u8> HostAdv(u64 uid, u8 kind, size_t len = kHostAdvSize, u16 tcpPort = 1) {
@@ -113,9 +113,9 @@ TEST(GwDiscovery, SourceFilterWithAutoDiscoveryOffOrLoopbackOnly) {
                     {"loopback only", 0, 1, "Only local loopback are allowed", false}};
   for (const Row& r : rows) {
     Instance in([&](Recorder& rec) {
-      UseLoopbackOnly();
+      UseLoopbackNets(1);
       static VQX_GW_EXTRA_ADDR extra;
-      const u16 port = FreePort();
+      const u16 port = FreeLoopbackPort();
       VqxGwLibParams p = HostParams(port, port, kId, "app", rec, 2000, 4500, 10000, &extra);
       p.fDisableAutoDiscovery = r.fDisableAuto;
       p.fLocalLoopbackOnly = r.fLoopbackOnly;
@@ -266,7 +266,7 @@ TEST(GwInterfaces, CountsAndCopies) {
     EXPECT_NE(ntohl(a[i]) >> 24, 127u);
     EXPECT_LE(ntohl(a[i]) >> 24, 223u);
   }
-  UseLoopbackOnly();
+  UseLoopbackNets(1);
 }
 
 TEST(GwInterfaces, AllowedSubnetsChooseTheBroadcastInterfaces) {
@@ -287,7 +287,7 @@ TEST(GwInterfaces, AllowedSubnetsChooseTheBroadcastInterfaces) {
     u32 subnet = htonl(r.subnet);
     Instance in(
         [&](Recorder& rec) {
-          VqxGwLibParams p = HostParams(FreePort(), 0, kId, "app", rec, 2000, 4500, 10000, nullptr);
+          VqxGwLibParams p = HostParams(FreeLoopbackPort(), 0, kId, "app", rec, 2000, 4500, 10000, nullptr);
           p.HostGwParms.szIpAddress0[0] = '\0';
           p.un32NbAllowedSubnets = 1;
           p.paun32AllowedSubnetIps = &subnet;
@@ -304,7 +304,7 @@ TEST(GwInterfaces, AllowedSubnetsChooseTheBroadcastInterfaces) {
     ASSERT_EQ(sent.size(), r.bcast ? 1u : 0u) << r.subnet;
     if (r.bcast) { EXPECT_NE(sent[0].find(r.bcast), std::string::npos) << sent[0]; }
   }
-  UseLoopbackOnly();
+  UseLoopbackNets(1);
 }
 
 TEST(GwDiscovery, LostPathSearchSchedule) {

@@ -107,7 +107,7 @@ void Exchange(VqxGwLibContext from, u32 hPeer, Recorder& to, u32 n, u8 seed) {
 }  // namespace
 
 TEST(GwHighFd, HostsLinkAndExchangeWithDescriptorsPast1024) {
-  UseLoopbackOnly();
+  UseLoopbackNets(1);
   /* a first thread has ThreadSanitizer start its own before the count */
   std::thread([] {}).join();
   const int threads0 = ThreadCount();
@@ -194,7 +194,8 @@ TEST(GwHighFd, WaitSetAnswersAsSelectDid) {
   EXPECT_TRUE(ws.Readable(pfd[0]));
   /* a descriptor closed before the wait fails it with EBADF, as select() */
   const int closedFd = pfd[0];
-  close(pfd[0]), close(pfd[1]);
+  close(pfd[0]);
+  close(pfd[1]);
   ws.Clear();
   ws.AddRead(closedFd);
   errno = 0;

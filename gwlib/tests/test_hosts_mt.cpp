@@ -171,8 +171,8 @@ TEST(GwHosts, HandshakeOfARefusedLengthIsRefusedWhole) {
    * as it announces (or fewer, then the writer stops and waits); the link
    * is closed without a byte back and the row's own line is logged. */
   Instance in([](Recorder& r) {
-    UseLoopbackOnly();
-    return HostParams(FreePort(), 0, kSmallId, "appB", r, 300, 2000, 2000, nullptr);
+    UseLoopbackNets(1);
+    return HostParams(FreeLoopbackPort(), 0, kSmallId, "appB", r, 300, 2000, 2000, nullptr);
   });
   UdpPeer u;
   u.Send(in.params.aun16GwPorts[0], Word(0x484C4449, 4));

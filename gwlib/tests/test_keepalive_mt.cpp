@@ -37,8 +37,8 @@ struct RawPeer {
 
   RawPeer(u32 pollMs, u32 downMs)
       : in([&](Recorder& r) {
-          UseLoopbackOnly();
-          return HostParams(FreePort(), 0, kSmallId, "inst", r, pollMs, downMs, downMs, nullptr);
+          UseLoopbackNets(1);
+          return HostParams(FreeLoopbackPort(), 0, kSmallId, "inst", r, pollMs, downMs, downMs, nullptr);
         }) {
     gwpeer::RawHost me;
     me.un32BuildNumber = 0x02030000, me.un8NewInfo = 0, me.pszHostName = "raw", me.pszAppName = "peer";
@@ -199,10 +199,10 @@ TEST(GwKeepAlive, BoardOnALocalInterfaceIsLinkedThrough127001OnGw0Only) {
   gwpeer::RawBoard board;
   {
     Instance in([&](Recorder& r) {
-      UseLoopbackOnly();
+      UseLoopbackNets(1);
       VqxGwLibSetInterfaceProvider(InterfaceIs127002);
       VQXGetIpInterfacesRefresh();
-      VqxGwLibParams p = AdapterParams(FreePort(), r, 200, 2000, 2000);
+      VqxGwLibParams p = AdapterParams(FreeLoopbackPort(), r, 200, 2000, 2000);
       p.AdapterGwParams.szIpAddress0[0] = '\0';
       return p;
     });
@@ -216,7 +216,7 @@ TEST(GwKeepAlive, BoardOnALocalInterfaceIsLinkedThrough127001OnGw0Only) {
     EXPECT_EQ(in.rec.Report(0).sIp1, "");
     close(s);
   }
-  UseLoopbackOnly();
+  UseLoopbackNets(1);
 }
 
 TEST(GwKeepAlive, DestroyStopsAHandshakeReadAtOnce) {
@@ -225,8 +225,8 @@ TEST(GwKeepAlive, DestroyStopsAHandshakeReadAtOnce) {
    * the read's 1000 ms limit */
   gwpeer::RawBoard board;
   Instance in([](Recorder& r) {
-    UseLoopbackOnly();
-    return AdapterParams(FreePort(), r, 200, 2000, 2000);
+    UseLoopbackNets(1);
+    return AdapterParams(FreeLoopbackPort(), r, 200, 2000, 2000);
   });
   int s = board.AdvertiseUntilLinked(in.params.aun16GwPorts[0], "127.0.0.1", "");
   ASSERT_GE(s, 0);

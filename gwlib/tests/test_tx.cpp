@@ -27,8 +27,8 @@ struct Tx {
   int far[2] = {-1, -1}; /* the remote ends of gw0 and gw1 */
 
   explicit Tx(u32 pollMs) {
-    UseLoopbackOnly();
-    VqxGwLibParams prm = HostParams(FreePort(), 0, 5, "tx", rec, pollMs, 4500, 10000, nullptr);
+    UseLoopbackNets(1);
+    VqxGwLibParams prm = HostParams(FreeLoopbackPort(), 0, 5, "tx", rec, pollMs, 4500, 10000, nullptr);
     EXPECT_EQ(VqxGwLibAllocate(&prm, &ctx), VQX_RESULT_OK);
     c = reinterpret_cast<GwLibCtx*>(ctx);
     VQX_GW_HOST_ADV adv{0x484C5041, 0, 0, 0, 0, 1, 0, {}};
@@ -47,7 +47,8 @@ struct Tx {
   }
   ~Tx() {
     VqxGwLibDestroy(ctx);
-    close(far[0]), close(far[1]);
+    close(far[0]);
+    close(far[1]);
   }
   void Write() {
     Lock(c);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "peers/gw_raw_host.h"
+#include "peers/wait_until.h"
 
 namespace gwpeer {
 
@@ -55,10 +56,14 @@ class BoardProcess {
     setsockopt(m_ctl, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
   }
   ~BoardProcess() {
-    if (m_ctl >= 0) Command("quit"), close(m_ctl);
-    for (int i = 0; i < 50 && m_pid > 0; i++, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-      if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) return;
-    if (m_pid > 0) kill(m_pid, SIGKILL), waitpid(m_pid, nullptr, 0);
+    if (m_ctl >= 0) {
+      Command("quit");
+      close(m_ctl);
+    }
+    if (m_pid <= 0) return;
+    if (peerwait::WaitUntil([&] { return waitpid(m_pid, nullptr, WNOHANG) == m_pid; }, 1000)) return;
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, nullptr, 0);
   }
   bool Ready() const { return m_pid > 0 && m_ctl >= 0; }
   /* Sends one control line and returns the answer line ("" on failure). */
@@ -71,7 +76,8 @@ class BoardProcess {
   }
   /* A number from the "stats" answer, -1 when it is missing. */
   long Stat(const std::string& key) {
-    const std::string s = Command("stats"), k = "\"" + key + "\": ";
+    const std::string s = Command("stats");
+    const std::string k = "\"" + key + "\": ";
     const size_t i = s.find(k);
     return i == std::string::npos ? -1 : std::strtol(s.c_str() + i + k.size(), nullptr, 10);
   }
@@ -86,18 +92,23 @@ class BoardProcess {
  * sent unasked to an adapters' instance until it links in. What the link
  * then carries (the 4-byte handshake or nothing) is the caller's. */
 struct RawBoard {
-  int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   RawBoard() {
     const sockaddr_in a = LoopbackAddress(0);
     bind(lst, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
     listen(lst, 4);
   }
-  ~RawBoard() { close(udp), close(lst); }
+  ~RawBoard() {
+    close(udp);
+    close(lst);
+  }
   /* The accepted link, or -1 when the instance did not link in within 3 s. */
   int AdvertiseUntilLinked(u16 udpPort, const char* ip0, const char* ip1) {
     VQX_GW_ADAPTER_ADV adv{vqxgw::kAdaptersReplyId, {}, 1, BoundPort(lst), {}};
     adv.Info = {{}, "fake", "87654321", 0, {}, {}, {0, 0, 0, 1}, {0, 0, 0, 1}, vqxgw::kHostBuildNumber, 0, 0, {}};
-    std::strncpy(adv.Info.szIpAddress0, ip0, 63), std::strncpy(adv.Info.szIpAddress1, ip1, 63);
+    std::strncpy(adv.Info.szIpAddress0, ip0, 63);
+    std::strncpy(adv.Info.szIpAddress1, ip1, 63);
     u8 pkt[vqxgw::kAdapterAdvSize];
     vqxgw::EncodeAdapterAdv(adv, pkt);
     const sockaddr_in to = LoopbackAddress(udpPort);

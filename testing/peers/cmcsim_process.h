@@ -27,24 +27,22 @@
 #include <vector>
 
 #include "loopback.h"
+#include "wait_until.h"
 #include "vqx_host.h"
 
 namespace cmcpeer {
 
-/* Polls cond every few milliseconds until it holds or un32Ms pass; its last value. */
-inline bool WaitUntil(const std::function<bool()>& cond, u32 un32Ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(un32Ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return cond();
-}
+/* The bounded wait on a condition (wait_until.h). */
+using peerwait::WaitUntil;
 
 /* Host library parameters: the hosts' instance only, on un16Port, the servers' ports as extra addresses. */
 inline _VQX_LIB_PARAMS HostParams(u16 un16Port, const std::vector<u16>& servers, std::vector<_VQX_EXTRA_GW_ADDR>* pAddr) {
   _VQX_LIB_PARAMS p{};
-  p.un32StructVersion = 1, p.un32TransportType = 1, p.fAdaptersGwOff = 1, p.fHostsGwOn = 1, p.un16GwPort = un16Port;
+  p.un32StructVersion = 1;
+  p.un32TransportType = 1;
+  p.fAdaptersGwOff = 1;
+  p.fHostsGwOn = 1;
+  p.un16GwPort = un16Port;
   snprintf(p.szApplicationName, sizeof(p.szApplicationName), "cmc_client");
   pAddr->assign(servers.size(), _VQX_EXTRA_GW_ADDR{});
   for (size_t i = 0; i < servers.size(); i++) {
@@ -81,7 +79,10 @@ class CmcServerProcess {
         [&] {
           const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
           const sockaddr_in a = loopnet::LoopbackAddress(un16Ctl);
-          if (connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) return close(s), false;
+          if (connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) {
+            close(s);
+            return false;
+          }
           timeval tv{10, 0};
           setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
           mCtl = s;
@@ -90,7 +91,10 @@ class CmcServerProcess {
         5000);
   }
   ~CmcServerProcess() {
-    if (mCtl >= 0) Command("quit"), close(mCtl);
+    if (mCtl >= 0) {
+      Command("quit");
+      close(mCtl);
+    }
     if (mPid > 0 && !WaitUntil([&] { return waitpid(mPid, nullptr, WNOHANG) == mPid; }, 2000)) {
       kill(mPid, SIGKILL);
       waitpid(mPid, nullptr, 0);
@@ -107,7 +111,8 @@ class CmcServerProcess {
   }
   /* A number from the "stats" answer (first occurrence of "key": N), -1 when absent. */
   long Stat(const std::string& key) {
-    const std::string s = Command("stats"), k = "\"" + key + "\": ";
+    const std::string s = Command("stats");
+    const std::string k = "\"" + key + "\": ";
     const size_t i = s.find(k);
     return i == std::string::npos ? -1 : std::strtol(s.c_str() + i + k.size(), nullptr, 10);
   }

@@ -15,12 +15,6 @@
 namespace gwtest {
 
 namespace {
-u32 LoopbackProvider(u32 max, u32* a, u32* b, u32* m) {
-  if (max == 0) return 0;
-  a[0] = htonl(0x7F000001u), b[0] = htonl(0x7FFFFFFFu), m[0] = htonl(0xFF000000u);
-  return 1;
-}
-
 int CountDir(const char* path) {
   DIR* d = opendir(path);
   int n = 0;
@@ -87,28 +81,12 @@ void OnFree(void* ctx, void** pp) {
 void OnFreeMultiple(void* ctx, u32 n, void** bufs) {
   for (u32 i = 0; i < n; i++) OnFree(ctx, &bufs[i]);
 }
-VQX_RESULT OnAvail(void*, u32* p) { return *p = 1, VQX_RESULT_OK; }
+VQX_RESULT OnAvail(void*, u32* p) {
+  *p = 1;
+  return VQX_RESULT_OK;
+}
 
 }  // namespace
-
-void UseLoopbackOnly() {
-  VqxGwLibSetInterfaceProvider(LoopbackProvider);
-  VqxGwLibSetBroadcastRedirect(htonl(0x7F000001u));
-  VQXGetIpInterfacesInit();
-}
-
-u16 FreePort() {
-  for (int tries = 0; tries < 50; tries++) {
-    int t = socket(AF_INET, SOCK_STREAM, 0), u = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = LoopbackAddress(0);
-    bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    a = LoopbackAddress(BoundPort(t));
-    const bool ok = bind(u, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-    close(t), close(u);
-    if (ok) return ntohs(a.sin_port);
-  }
-  return 0;
-}
 
 long MsSince(std::chrono::steady_clock::time_point t) {
   return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count());
@@ -127,11 +105,20 @@ bool Recorder::Has(const std::vector<std::string>& v, const std::string& part) {
   return false;
 }
 void Recorder::Install(VqxGwLibParams& p) {
-  p.pFctRxMultiple = OnRxMultiple, p.pFctUpDown = OnUpDown, p.pFctGetEthAvailability = OnAvail;
-  p.pFctAllocMsg = OnAlloc, p.pFctAllocMsgMultiple = OnAllocMultiple;
-  p.pFctFreeMsg = OnFree, p.pFctFreeMsgMultiple = OnFreeMultiple;
-  p.pFctErrorLog = OnError, p.pFctTraceLog = OnTrace;
-  p.pRxCtx = p.pUpDownCtx = p.pBufferCtx = p.pErrorCtx = p.pTraceCtx = this;
+  p.pFctRxMultiple = OnRxMultiple;
+  p.pFctUpDown = OnUpDown;
+  p.pFctGetEthAvailability = OnAvail;
+  p.pFctAllocMsg = OnAlloc;
+  p.pFctAllocMsgMultiple = OnAllocMultiple;
+  p.pFctFreeMsg = OnFree;
+  p.pFctFreeMsgMultiple = OnFreeMultiple;
+  p.pFctErrorLog = OnError;
+  p.pFctTraceLog = OnTrace;
+  p.pRxCtx = this;
+  p.pUpDownCtx = this;
+  p.pBufferCtx = this;
+  p.pErrorCtx = this;
+  p.pTraceCtx = this;
 }
 
 namespace {
@@ -141,8 +128,10 @@ VqxGwLibParams Common(u16 udpPort, Recorder& rec, u32 pollMs, u32 netDownMs, u32
   p.fUseSeparatePollSocket = p.fIsGw0 = p.fIsGw1 = p.fOpenPollSocketsAlways = 1;
   p.RedundancyParams = {1, pollMs, netDownMs, adaDownMs, 1, 1, 0};
   /* the 16 bytes "IDWGSDWGIPWGAPWG" (or "...LH") as four words */
-  std::memcpy(&p.un32GwDiscoveryId, ids, 4), std::memcpy(&p.un32GwDiscoverySpecificId, ids + 4, 4);
-  std::memcpy(&p.un32GwPollId, ids + 8, 4), std::memcpy(&p.un32GwReplyId, ids + 12, 4);
+  std::memcpy(&p.un32GwDiscoveryId, ids, 4);
+  std::memcpy(&p.un32GwDiscoverySpecificId, ids + 4, 4);
+  std::memcpy(&p.un32GwPollId, ids + 8, 4);
+  std::memcpy(&p.un32GwReplyId, ids + 12, 4);
   rec.Install(p);
   return p;
 }
@@ -189,7 +178,7 @@ Instance::~Instance() {
 }
 
 HostPair::HostPair(u32 pollMs, const Adjust& adjust, const char* appA) {
-  UseLoopbackOnly();
+  UseLoopbackNets(1);
   VqxGwLibParams pa = HostParams(portA, portB, kGreatId, appA, recA, pollMs, 2000, 2000, &extraA);
   VqxGwLibParams pb = HostParams(portB, portA, kSmallId, "appB", recB, pollMs, 2000, 2000, &extraB);
   if (adjust) adjust(pa, pb);
