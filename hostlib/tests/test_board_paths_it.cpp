@@ -40,7 +40,13 @@ TEST_F(TwoPathTest, RequestsOvertakingTheLostOnesAreSentAgain) {
   EXPECT_EQ(b.Board.Command("read"), "ok");
   /* Once the transport has closed gw0, what is sent goes on gw1, ahead of the lost five. */
   long nOutOfOrder = 0;
-  WaitUntil([&] { return Request(), (nOutOfOrder = b.Board.Stat("out_of_order")) >= 1; }, 3000);
+  WaitUntil(
+      [&] {
+        Request();
+        nOutOfOrder = b.Board.Stat("out_of_order");
+        return nOutOfOrder >= 1;
+      },
+      3000);
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(b.hLib);
   EXPECT_GE(nOutOfOrder, 1) << "a request overtook the lost ones";
   ASSERT_EQ(b.Board.Command("release").rfind("ok", 0), 0u);

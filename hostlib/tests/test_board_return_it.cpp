@@ -34,9 +34,14 @@ TEST_F(TwoPathTest, PathComingBackMidStreamLosesNoRequest) {
    */
   const long nLinks = b.Board.Stat("links");
   u32 un32Streamed = 0;
-  EXPECT_TRUE(WaitUntil([&] { return Request(), ++un32Streamed % 10 == 0 && (Drain(0), b.Board.Stat("links") > nLinks); },
-                        15000))
-      << "gw0 linked again";
+  const auto streamUntilRelinked = [&] {
+    Request();
+    un32Streamed++;
+    if (un32Streamed % 10 != 0) return false;
+    Drain(0);
+    return b.Board.Stat("links") > nLinks;
+  };
+  EXPECT_TRUE(WaitUntil(streamUntilRelinked, 15000)) << "gw0 linked again";
   ASSERT_EQ(b.Board.Command("stopread"), "ok");
   for (u32 i = 0; i < 60; i++) {
     ASSERT_EQ(b.Send(0x03000002u, VQX_MSG_TYPE_EVENT, 32000), VQX_RESULT_API_OK) << i;

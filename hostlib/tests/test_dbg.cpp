@@ -1,7 +1,7 @@
 /*
  * test_dbg.cpp - the verifying entry points: version checks at open, one
- * registered library per process, double release, unknown handles, silent
- * time-outs, the leak report with the file and line of what was never given
+ * registered library per process, double release, unknown handles, the
+ * leak report with the file and line of what was never given
  * back.
  */
 
@@ -114,29 +114,6 @@ TEST_F(DbgTest, LeakReportNamesFileAndLine) {
   EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "creator.cpp", 41), VQX_RESULT_API_OK);
   ASSERT_EQ(VQXLibGetStats(mhLib, &stats), VQX_RESULT_API_OK);
   EXPECT_EQ(stats.DebugHashItems, 0u);
-}
-
-TEST_F(DbgTest, TimeoutAndWakeAreSilentOtherFailuresLogged) {
-  VQX_FILTER_HANDLE h = UserFilter(60);
-  VQX_MSG_HANDLE hMsg = nullptr;
-  EXPECT_EQ(VQXReceiveMsgDbg(mhLib, h, 0, &hMsg, "quiet.cpp", 1), VQX_RESULT_API_TIMEOUT);
-  ASSERT_EQ(VQXWakeMsgFilterDbg(mhLib, h, "quiet.cpp", 2), VQX_RESULT_API_OK);
-  EXPECT_EQ(VQXReceiveMsgDbg(mhLib, h, 0, &hMsg, "quiet.cpp", 3), VQX_RESULT_API_FILTER_AWAKENED);
-  u32 n = 7;
-  EXPECT_EQ(VQXWaitMsgDbg(mhLib, h, 0, &n, "quiet.cpp", 4), VQX_RESULT_API_TIMEOUT);
-  EXPECT_EQ(n, 0u);
-  Sync();
-  EXPECT_EQ(mLog.Count("quiet.cpp"), 0u);
-  /* A filter the layer does not know is refused, with its address. */
-  VQX_FILTER_HANDLE hPlain = NewFilter(mhLib, {FilterSet(VQX_FILTER_MASK_MSG_ID, 0x06000099u)});
-  EXPECT_EQ(VQXReceiveMsgDbg(mhLib, hPlain, 0, &hMsg, "loud.cpp", 5), VQX_RESULT_API_INVALID_FIL_HANDLE);
-  EXPECT_TRUE(mLog.WaitFor("loud.cpp:5> VQXReceiveMsgDbg: "));
-  EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &hPlain, "loud.cpp", 6), VQX_RESULT_API_INVALID_FIL_HANDLE);
-  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hPlain), VQX_RESULT_API_OK);
-  /* Another library handle is refused by every twin. */
-  VQX_LIB_HANDLE hOther = reinterpret_cast<VQX_LIB_HANDLE>(&hPlain);
-  EXPECT_EQ(VQXReceiveMsgDbg(hOther, h, 0, &hMsg, "loud.cpp", 7), VQX_RESULT_API_INVALID_LIB_HANDLE);
-  EXPECT_EQ(VQXDestroyMsgFilterDbg(mhLib, &h, "quiet.cpp", 8), VQX_RESULT_API_OK);
 }
 
 TEST_F(DbgTest, TrackedMessageCarriesItsMarksAndAnUntrackedOneIsUnknown) {

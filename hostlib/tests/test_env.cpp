@@ -114,21 +114,6 @@ u32 OneLanInterface(u32 un32Max, u32 *paAddr, u32 *paBcast, u32 *paMask) {
 
 u32 NoInterface(u32, u32 *, u32 *, u32 *) { return 0; }
 
-TEST_F(EnvLib, WantedAddressesFollowTheirOrder) {
-  _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
-  setenv("VQX_GW_ADDRESS_0", "1.1.1.1", 1);
-  EXPECT_EQ(VqxGetLocalIpAddrToUse(mhLib, &params, 0), inet_addr("1.1.1.1"));
-  setenv("VQX_GW_ADDRESS", "2.2.2.2", 1);
-  EXPECT_EQ(VqxGetLocalIpAddrToUse(mhLib, &params, 0), inet_addr("2.2.2.2"));
-  strcpy(params.szGw0Address, "3.3.3.3");
-  EXPECT_EQ(VqxGetLocalIpAddrToUse(mhLib, &params, 0), inet_addr("3.3.3.3"));
-  strcpy(params.szGw0Address, "eth0");
-  EXPECT_EQ(VqxGetLocalIpAddrToUse(mhLib, &params, 0), VQX_GW_INVALID_ADDR);
-  EXPECT_EQ(VqxGetLocalIpAddrToUse(mhLib, &params, 1), VQX_GW_INVALID_ADDR);
-  setenv("VQX_GW_ADDRESS_1", "4.4.4.4", 1);
-  EXPECT_EQ(VqxGetLocalIpAddrToUse(mhLib, &params, 1), inet_addr("4.4.4.4"));
-}
-
 TEST_F(EnvLib, SubnetSelectsTheInterfaceAndUnknownAddressIsWarned) {
   VqxGwLibSetInterfaceProvider(OneLanInterface);
   setenv("VQX_GW_ADDRESS_0", "192.168.7.0", 1);

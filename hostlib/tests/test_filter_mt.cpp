@@ -1,7 +1,7 @@
 /*
  * test_filter_mt.cpp - filters: matching (every mask bit, both forms, the type mask), negative sets,
  * several takers, creation and receive checks, flush, leak watch, modify, posted callbacks, awaited
- * responses; exclusive claims (conflict table, priority, modify, re-sort by hits); destroy while
+ * responses; exclusive claims (conflict table, priority, modify); destroy while
  * readers are blocked (the record outlives every reader, the last one out frees it); and what the
  * filters keep per source peer (receive high watermark, the send hook of remote hosts' messages).
  */
@@ -228,12 +228,7 @@ class FilterTest : public PeerTest {
   }
   /* Waits until n readers sleep on the filter's event (not polling any more). */
   bool WaitBlocked(VQX_FILTER_HANDLE h, u32 n) {
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-      if (Locked(mhLib, [&] { return h->un32Waiters; }) >= n) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
+    return WaitUntil([&] { return Locked(mhLib, [&] { return h->un32Waiters; }) >= n; }, 10000);
   }
   /* The library goes on working while readers of the destroyed filter are held. */
   void UseLibrary() {
@@ -525,28 +520,6 @@ TEST_F(FilterTest, ListPriorityContextBeforeAdapterBeforeGroup) {
   EXPECT_EQ(Drain(hOrdinary), 1u);
 }
 
-TEST_F(FilterTest, SortPutsBusiestFirstAndClearsHits) {
-  VQX_FILTER_HANDLE ah[3];
-  for (u32 i = 0; i < 3; i++) ah[i] = Create(Set(XG, kLocal, 0x0600 + i));
-  const u32 aSends[3] = {1, 5, 3};
-  for (u32 i = 0; i < 3; i++) { for (u32 k = 0; k < aSends[i]; k++) SendId(((0x0600 + i) << 16) | 1); }
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  VqxMsgSortExclusiveFilters(mhLib);
-  const VQX_EXCL_LIST& list = VqxFilterLib(mhLib)->aExcl[VQX_EXCL_BY_GROUP];
-  const u32 aOrder[3] = {0x0601, 0x0602, 0x0600};
-  u32 i = 0;
-  const VQX_EXCL_ENTRY* pPrev = nullptr;
-  for (const VQX_EXCL_ENTRY* p = list.pFirst; p != nullptr; pPrev = p, p = p->pNext, i++) {
-    ASSERT_LT(i, 3u);
-    EXPECT_EQ(p->un32MsgGroup, aOrder[i]);
-    EXPECT_EQ(p->un32Hits, 0u);
-    EXPECT_EQ(p->pPrev, pPrev);
-  }
-  EXPECT_EQ(list.pLast, pPrev);
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
-  for (u32 k = 0; k < 3; k++) EXPECT_EQ(Drain(ah[k]), aSends[k]);
-}
-
 /* Two readers (a receive and a wait) held after their wake-up: the destroy does not wait for them, the
    handle is refused at once, and the record lives until the last one is out. */
 TEST_F(FilterTest, DestroyDoesNotWaitForItsReadersAndTheLastOneOutFreesTheRecord) {
@@ -573,10 +546,7 @@ TEST_F(FilterTest, DestroyDoesNotWaitForItsReadersAndTheLastOneOutFreesTheRecord
   EXPECT_EQ(aResult[0].load() + aResult[1].load(), 0u) << "both still held";
   ReaderGate::Get().Let(1);
   /* One reader leaves; the other is still held, inside the record. */
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (aResult[0].load() == 0 && aResult[1].load() == 0 && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  EXPECT_TRUE(WaitUntil([&] { return aResult[0].load() != 0 || aResult[1].load() != 0; }, 10000));
   EXPECT_TRUE(aResult[0].load() == 0 || aResult[1].load() == 0);
   UseLibrary();
   ReaderGate::Get().Let(1);

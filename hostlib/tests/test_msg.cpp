@@ -193,17 +193,29 @@ struct HeaderFault { const char* pszName; void (*pFctBreak)(VQX_MSG_HANDLE); VQX
 TEST_F(MsgTest, HeaderThatDoesNotFitItsBufferIsRefused) {
   constexpr VQX_RESULT kInvalid = VQX_RESULT_API_MSGSZ_INVALID;
   const HeaderFault faults[] = {
-      {"length beyond the largest message", [](VQX_MSG_HANDLE h) { h->un32Length = 0x7FFFFFF0; h->un32PayloadMaxLength = 0x7FFFFFF0 - 88; },
+      {"length beyond the largest message",
+       [](VQX_MSG_HANDLE h) {
+         h->un32Length = 0x7FFFFFF0;
+         h->un32PayloadMaxLength = 0x7FFFFFF0 - 88;
+       },
        VQX_RESULT_API_MSGSZ_NOT_SUPPORTED, "VqxMsgSend: This message is too huge\n"},
-      {"length beyond buffer", [](VQX_MSG_HANDLE h) { h->un32Length = 1000; h->un32PayloadMaxLength = 912; }, kInvalid,
-       "VqxMsgSend: Msg=0x06000001 header does not match its buffer"},
+      {"length beyond buffer",
+       [](VQX_MSG_HANDLE h) {
+         h->un32Length = 1000;
+         h->un32PayloadMaxLength = 912;
+       },
+       kInvalid, "VqxMsgSend: Msg=0x06000001 header does not match its buffer"},
       {"payload start", [](VQX_MSG_HANDLE h) { h->un32PayloadStart = 64; }, kInvalid, "header does not match its buffer"},
       {"payload length above max", [](VQX_MSG_HANDLE h) { h->un32PayloadLength = h->un32PayloadMaxLength + 1; }, kInvalid,
        "VqxMsgSend: Msg=0x06000001 invalid un32PayloadLength\n"},
       {"max not length - 88", [](VQX_MSG_HANDLE h) { h->un32PayloadMaxLength = h->un32Length; }, kInvalid,
        "VqxMsgSend: Msg=0x06000001 invalid un32PayloadMaxLength\n"},
-      {"length below header", [](VQX_MSG_HANDLE h) { h->un32Length = 40; h->un32PayloadMaxLength = 0xFFFFFFD0; }, kInvalid,
-       "header does not match its buffer"},
+      {"length below header",
+       [](VQX_MSG_HANDLE h) {
+         h->un32Length = 40;
+         h->un32PayloadMaxLength = 0xFFFFFFD0;
+       },
+       kInvalid, "header does not match its buffer"},
   };
   for (const HeaderFault& fault : faults) {
     SCOPED_TRACE(fault.pszName);

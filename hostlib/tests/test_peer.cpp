@@ -1,7 +1,7 @@
 /*
  * test_peer.cpp - adapter and remote host records driven through their path changes without a
  * transport: the notifications with their bytes (golden file), presence rules for old and new hosts,
- * single-path loss, replay to a newly activated filter, lists, queries, flow-control
+ * single-path loss, replay to a newly activated filter, flow-control
  * levels and limits, the release of a send fifo. Remote filters: the byte-order rule, which sets
  * concern a peer, forwarding, requests from hosts with their answers, and what peers are sent as our
  * own filters are made, changed and destroyed (golden files).
@@ -169,47 +169,6 @@ TEST_F(PeerTest, ActivatedFilterIsBroughtUpToDatePerPresentPeer) {
   }
   EXPECT_EQ(ids, (std::vector<u32>{0x02010001, 0x02010003, 0x02010003, 0x02010001, 0x02010003, 0x02010003}));
   EXPECT_EQ(handles, (std::vector<u32>{0xCA00000A, 0xCA00000A, 0xCA00000A, 0xCA00000B, 0xCA00000B, 0xCA00000B}));
-}
-
-TEST_F(PeerTest, ListsAreSortedAndCutWithAWarning) {
-  const u32 ah[] = {0xCA000030, 0xCA000010, 0xCA000020};
-  for (u32 i = 0; i < 3; i++) {
-    ASSERT_EQ(UpBoard(ah[i], ("L" + std::to_string(i)).c_str()), VQX_RESULT_API_OK);
-  }
-  const VQX_GW_HOST_ADV host = HostAdv("h", "a", 1, 0x02021500);
-  ASSERT_EQ(Up(0xCB000005, nullptr, &host, 1), VQX_RESULT_API_OK);
-  u32 aOut[8] = {};
-  u32 n = 0;
-  EXPECT_EQ(VQXGetAdaptersList(mhLib, 8, &n, aOut), VQX_RESULT_API_OK);
-  EXPECT_EQ(std::vector<u32>(aOut, aOut + n), (std::vector<u32>{0xCA000010, 0xCA000020, 0xCA000030}));
-  EXPECT_EQ(VQXGetAdaptersList(mhLib, 2, &n, aOut), VQX_RESULT_API_INCOMPLETE);
-  EXPECT_EQ(std::vector<u32>(aOut, aOut + n), (std::vector<u32>{0xCA000010, 0xCA000030})) << "first two in pool order";
-  EXPECT_EQ(VQXGetRemoteHostsList(mhLib, 8, &n, aOut), VQX_RESULT_API_OK);
-  EXPECT_EQ(std::vector<u32>(aOut, aOut + n), (std::vector<u32>{0xCB000005}));
-  EXPECT_EQ(VQXGetAdaptersList(mhLib, 8, nullptr, aOut), VQX_RESULT_API_NULL_PARAM);
-  EXPECT_EQ(VQXGetAdaptersList(nullptr, 8, &n, aOut), VQX_RESULT_API_INVALID_LIB_HANDLE);
-}
-
-TEST_F(PeerTest, InformationQueriesAndSearches) {
-  snprintf(VqxLib(mhLib)->szLocalGw0Address, 64, "192.168.7.1");
-  const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-I", "board-i", "127.0.0.1", "10.1.0.3");
-  ASSERT_EQ(Up(0xCA000003, &adv, nullptr, 1), VQX_RESULT_API_OK);
-  VQX_ADAPTER_INFO info{};
-  ASSERT_EQ(VQXGetAdapterInfo(mhLib, 0xCA000003, &info), VQX_RESULT_API_OK);
-  EXPECT_STREQ(info.szIpAddress0, "192.168.7.1") << "loopback shown as this library's own address";
-  /* Found by serial, name or the extra name; refused when empty or null. */
-  const struct { const char* pszName; VQX_RESULT expected; } rows[] = {
-      {"SN-I", VQX_RESULT_API_OK}, {"board-i", VQX_RESULT_API_OK}, {"more-SN-I", VQX_RESULT_API_OK},
-      {"nobody", VQX_RESULT_API_NOT_FOUND}, {"", VQX_RESULT_API_NULL_PARAM}, {nullptr, VQX_RESULT_API_NULL_PARAM}};
-  for (const auto& row : rows) {
-    VQX_ADAPTER_INFO found{};
-    EXPECT_EQ(VQXFindAdapter(mhLib, row.pszName, &found), row.expected) << (row.pszName ? row.pszName : "null");
-    EXPECT_EQ(found.hAdapter, row.expected == VQX_RESULT_API_OK ? 0xCA000003u : 0u) << (row.pszName ? row.pszName : "");
-  }
-  EXPECT_EQ(VQXGetAdapterInfo(mhLib, 0xCA0000FF, &info), VQX_RESULT_API_INVALID_HANDLE);
-  EXPECT_TRUE(mLog.WaitFor("VqxHostAdapterGetInfo: Invalid Handle"));
-  _VQX_HOST_INFO hi{};
-  EXPECT_EQ(VQXGetRemoteHostInfo(mhLib, 0xCA000003, &hi), VQX_RESULT_API_INVALID_HANDLE) << "an adapter is no host";
 }
 
 struct LevelRow { u32 un32Level; u32 un32Api; u32 un32Effective; u32 fHalve; u32 un32Bytes; u32 un32Msgs; };

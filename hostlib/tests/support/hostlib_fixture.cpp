@@ -8,10 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 std::string DataPath(const char* pszFile) {
   const char* pszDir = getenv("VQX_TEST_DATA");
@@ -69,12 +67,7 @@ size_t CapturedLog::Count(const char* pszText) {
 }
 
 bool CapturedLog::WaitFor(const char* pszText, unsigned uTimeoutMs, size_t nLines) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(uTimeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (Count(pszText) >= nLines) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return Count(pszText) >= nLines;
+  return WaitUntil([&] { return Count(pszText) >= nLines; }, uTimeoutMs);
 }
 
 std::string CapturedLog::Text(const char* pszFrom) {

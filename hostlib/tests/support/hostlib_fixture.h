@@ -1,7 +1,8 @@
 /*
  * hostlib_fixture.h - what the host library's tests share: default open
  * parameters, a captured error/trace log, and counts of this process's
- * threads and descriptors.
+ * threads and descriptors; the bounded wait on a condition shared with the
+ * other libraries' peer tests.
  */
 #ifndef HOSTLIB_FIXTURE_H
 #define HOSTLIB_FIXTURE_H
@@ -14,9 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "peers/wait_until.h"
 #include "vqx_host.h"
 #include "vqx_host_filter.h"
 #include "vqx_host_internal.h"
+
+using peerwait::WaitUntil;
 
 /* Lines printed by a library through its error and trace callbacks. */
 class CapturedLog {

@@ -1,8 +1,8 @@
 /*
  * hostlib_sim.h - the integration tests' peers, all on 127.0.0.1 (loopback
  * interface tables, free ports and the simulated board's child process from
- * testing/peers): a library that finds the board, and bounded waits on a
- * condition instead of fixed sleeps. Header only: the integration programs
+ * testing/peers): a library that finds the board; waits are the shared
+ * bounded WaitUntil, never fixed sleeps. Header only: the integration programs
  * alone include it (and link what it uses).
  */
 #ifndef HOSTLIB_SIM_H
@@ -13,11 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <functional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "peers/boardsim_process.h"
@@ -29,16 +26,6 @@
 /* The simulated board's handle (serial number 12345678), and the id of the requests it answers when told. */
 constexpr u32 kSimBoard = 0xCA345678u;
 constexpr u32 kRequestId = 0x03000001u;
-
-/* Polls cond every few milliseconds until it holds or un32Ms pass; its last value. */
-inline bool WaitUntil(const std::function<bool()>& cond, u32 un32Ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(un32Ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return cond();
-}
 
 /* Loopback nets (1: 127.0.0.0/8; 2: 127.0.0.0/24 as gw0 and 127.0.1.0/24 as gw1; 0 restores) and free ports. */
 using loopnet::FreeLoopbackPort;
@@ -69,7 +56,9 @@ class BoardLib {
   ~BoardLib() {
     DumpLogOnFailure(Log);
     if (hNotif != nullptr) VQXDestroyMsgFilterEx(hLib, &hNotif);
-    if (hLib != nullptr) { EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK); }
+    if (hLib != nullptr) {
+      EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+    }
     unsetenv("VQX_GW_PORT");
     UseLoopbackNets(0);
   }
@@ -121,7 +110,8 @@ class BoardLib {
   }
   /* The board answers the requests kRequestId (their answers kept back until "release" when fHold). */
   bool AnswerRequests(bool fHold) {
-    return Board.Command("answer " + std::to_string(kRequestId)) == "ok" && (!fHold || Board.Command("hold") == "ok");
+    if (Board.Command("answer " + std::to_string(kRequestId)) != "ok") return false;
+    return !fHold || Board.Command("hold") == "ok";
   }
   bool PathUp(u32 un32Path) {
     return WithPeer([&](VQX_PEER* p) { return p != nullptr && p->afPathUp[un32Path] != 0; });
@@ -154,8 +144,9 @@ class TwoPathTest : public ::testing::Test {
     if (mhAnswers != nullptr) VQXDestroyMsgFilterEx(b.hLib, &mhAnswers);
   }
   void Request(u32 un32Count = 1) {
-    for (u32 i = 0; i < un32Count; i++, mun32Sent++) {
+    for (u32 i = 0; i < un32Count; i++) {
       ASSERT_EQ(b.Send(kRequestId, VQX_MSG_TYPE_REQUEST, 8), VQX_RESULT_API_OK) << mun32Sent;
+      mun32Sent++;
     }
   }
   /* Takes the answers that came within un32Ms. */
@@ -171,7 +162,12 @@ class TwoPathTest : public ::testing::Test {
   }
   /* Waits (bounded) for an answer to every request sent, then checks each came once. */
   void ExpectAllAnsweredOnce() {
-    WaitUntil([&] { return Drain(50), mSerials.size() >= mun32Sent; }, 10000);
+    WaitUntil(
+        [&] {
+          Drain(50);
+          return mSerials.size() >= mun32Sent;
+        },
+        10000);
     EXPECT_EQ(mSerials.size(), mun32Sent) << "every request answered";
     EXPECT_EQ(mun32Received, mun32Sent) << "each once";
     EXPECT_EQ(b.Board.Stat("requests"), static_cast<long>(mun32Sent)) << "the board saw each once";
