@@ -34,6 +34,7 @@ TEST(AdapterDiscovery, ProfileOfEveryProtocolGivesGoldenTableAndOneReadyMessage)
   EXPECT_EQ(CompareGolden("adapter_sync.log", strSync), "");
   EXPECT_EQ(Seen(aLines, "HandleIsdnOpGetParamsResponse: Unknown isdn variant (82000001)"), 2u) << "variants 0 and 9";
   EXPECT_EQ(Seen(aLines, "HandleLapdOpLinkGetParamsResponse: Timeslot 32 above 31, link refused (8200000A)"), 1u);
+  EXPECT_EQ(Seen(aLines, "HandleIsdnOpGetParamsResponse: 3 trunks announced, 1 received"), 1u);
   EXPECT_EQ(b.Next(300).un32Id, 0u) << "nothing more after the ready message";
   EXPECT_EQ(b.un32Readies, 1u);
   EXPECT_EQ(b.pBoard->Stat("violations"), 0) << b.pBoard->Command("stats");
@@ -76,15 +77,16 @@ TEST(AdapterDiscovery, LostShortFailedAndOverlappingRoundsEachEndInOneReadyMessa
   EXPECT_EQ(b.Entities().find("D3 |"), std::string::npos);
   EXPECT_EQ(b.Lines("ISDN_OP_GET_PARAMS (item 3) not answered after 4 sends, given up").size(), 1u);
   /* Short answers: parameters refused whole, a list cut to its whole entries. */
-  Round("short", {"short 0x04210012 200", "short 0x04210014 24"});
+  Round("short", {"short 0x04210012 200", "short 0x04210014 24", "short 0x04090001 2688"});
   ASSERT_TRUE(b.WaitReady());
   EXPECT_EQ(b.Entities().find("L1 |"), std::string::npos);
   const std::vector<std::string> aShort = b.Lines("CVQSigTraceAdapter::Handle");
-  EXPECT_EQ(aShort.size(), 2u) << "the list cut once, its one link refused";
+  EXPECT_EQ(aShort.size(), 3u) << "features and a list cut once each, the one link refused";
+  EXPECT_EQ(Seen(aShort, "HandleAdapterConfigGetResponse: 3 feature entries announced, 1 received"), 1u);
   EXPECT_EQ(Seen(aShort, "HandleMtp2OpLinkGetListResponse: 2 entries announced, 1 received"), 1u);
   EXPECT_EQ(Seen(aShort, "HandleMtp2OpLinkGetParamsResponse: Answer too short (200 bytes, byte 296 needed)"), 1u);
   /* A failed answer ends its branch. */
-  Round("failed", {"short 0x04210012 0", "short 0x04210014 0", "fail 0x04080003 -5"});
+  Round("failed", {"short 0x04210012 0", "short 0x04210014 0", "short 0x04090001 0", "fail 0x04080003 -5"});
   ASSERT_TRUE(b.WaitReady());
   EXPECT_EQ(b.Entities().find("D3 |"), std::string::npos);
   EXPECT_EQ(b.Lines("ISDN_OP_GET_PARAMS failed (FFFFFFFB)").size(), 1u);
