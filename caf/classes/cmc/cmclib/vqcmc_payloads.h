@@ -12,8 +12,7 @@
  * layout's size against its own. Host byte order; an element-set head
  * (VQXMsgElementSet) is a u32 naming elements stored later in the same
  * message. Records of the play, record, event, join and transfer
- * attributes and of the generic headers live in vqcmc_attr_records.h; where
- * one is embedded here it is held as bytes, named in a comment.
+ * attributes and of the generic headers live in vqcmc_attr_records.h.
  * Threads: none; types only.
  */
 #ifndef VQCMC_PAYLOADS_H
@@ -22,6 +21,7 @@
 #include <cstddef>
 
 #include "vq500_sip_ie_records.h"
+#include "vqcmc_attr_records.h"
 #include "vqx_msg_element.h"
 #include "vqx_types.h"
 
@@ -227,9 +227,9 @@ static_assert(offsetof(_VQCMC_MIXER, n32LossLimit) == 36);
 static_assert(offsetof(_VQCMC_MIXER, n32GainLimit) == 40);
 
 /* A join attribute travels as 8 bytes carried as they stand: the leg-leg one
- * (_VQCMC_JOIN_ATTRIBUTE of vqcmc_attr_records.h, which names byte 0 of
- * them), the mixer-leg and the mixer-mixer ones. */
+ * (_VQCMC_JOIN_ATTRIBUTE), the mixer-leg and the mixer-mixer ones (held as bytes). */
 #define VQCMC_JOIN_ATTRIBUTE_SIZE 8u
+static_assert(sizeof(_VQCMC_JOIN_ATTRIBUTE) == VQCMC_JOIN_ATTRIBUTE_SIZE);
 
 /* ------------------------------------------------------------ library notifications */
 
@@ -266,11 +266,11 @@ typedef struct _VQCMC_NOTIF_LINK_SYNC {
   _VQCMC_MSG_HEAD Head;
   u32 un32SrcLegId;
   u32 un32DstLegId;
-  u8 abyJoinAttribute[VQCMC_JOIN_ATTRIBUTE_SIZE];
+  _VQCMC_JOIN_ATTRIBUTE JoinAttribute;
 } _VQCMC_NOTIF_LINK_SYNC;
 static_assert(sizeof(_VQCMC_NOTIF_LINK_SYNC) == 48);
 static_assert(offsetof(_VQCMC_NOTIF_LINK_SYNC, un32DstLegId) == 36);
-static_assert(offsetof(_VQCMC_NOTIF_LINK_SYNC, abyJoinAttribute) == 40);
+static_assert(offsetof(_VQCMC_NOTIF_LINK_SYNC, JoinAttribute) == 40);
 
 /* A mixer a resynchronising server still holds; the mixer id is word 7. */
 typedef struct _VQCMC_NOTIF_MIXER_SYNC {
@@ -320,12 +320,12 @@ typedef struct _VQCMC_SRV_NOTIF_LINK_SYNC {
   u32 un32DstLegId;
   u32 un32SrcMappingId;
   u32 un32DstMappingId;
-  u8 abyJoinAttribute[VQCMC_JOIN_ATTRIBUTE_SIZE];
+  _VQCMC_JOIN_ATTRIBUTE JoinAttribute;
 } _VQCMC_SRV_NOTIF_LINK_SYNC;
 static_assert(sizeof(_VQCMC_SRV_NOTIF_LINK_SYNC) == 56);
 static_assert(offsetof(_VQCMC_SRV_NOTIF_LINK_SYNC, un32SrcMappingId) == 40);
 static_assert(offsetof(_VQCMC_SRV_NOTIF_LINK_SYNC, un32DstMappingId) == 44);
-static_assert(offsetof(_VQCMC_SRV_NOTIF_LINK_SYNC, abyJoinAttribute) == 48);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_LINK_SYNC, JoinAttribute) == 48);
 
 /* NotifMixerSync: mapping id at 8, mixer id at 28 (0: the library chooses). */
 typedef struct _VQCMC_SRV_NOTIF_MIXER_SYNC {

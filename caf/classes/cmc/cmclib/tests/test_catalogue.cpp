@@ -139,7 +139,7 @@ TEST(PayloadRecords, FilledByFieldMatchTheEncoder) {
        Filled<_VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED>(true, [](auto& r) { r.un32EntityId = 0x1234; })},
       {"Link sync notification", Filled<_VQCMC_LIB_MSG_NOTIF_LINK_SYNC>(true, [&](auto& r) {
          r.un32SrcLegId = 0x1234, r.un32DstLegId = 0x1235;
-         std::memcpy(r.abyJoinAttribute, aJoin, 8);
+         std::memcpy(&r.JoinAttribute, aJoin, 8);
        })},
       {"Mixer sync notification", Filled<_VQCMC_LIB_MSG_NOTIF_MIXER_SYNC>(true, [](auto& r) {
          r.Head.un32MappingId = 0x6001, r.Head.un32Word7 = 0x2222;
@@ -160,7 +160,7 @@ TEST(PayloadRecords, FilledByFieldMatchTheEncoder) {
        })},
       {"Server NotifLinkSync", Filled<_VQCMC_SRV_NOTIF_LINK_SYNC>(false, [&](auto& r) {
          r.un32SrcLegId = 0x1234, r.un32DstLegId = 0x1235, r.un32SrcMappingId = 0x5001, r.un32DstMappingId = 0x5002;
-         std::memcpy(r.abyJoinAttribute, aJoin, 8);
+         std::memcpy(&r.JoinAttribute, aJoin, 8);
        })},
       {"Server NotifMixerLinkSync", Filled<_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC>(false, [&](auto& r) {
          r.un32MixerId = 0x2222, r.un32EntityId = 0x1234, r.un32MixerMappingId = 0x6001, r.un32EntityMappingId = 0x5001;
