@@ -83,9 +83,12 @@ void Profile(VQX_MSG_HANDLE hIn, const u8* pRecord) {
   CVQCMC_MEDIA_PROFILE In;
   if (VQX_RESULT_FAILED(In.CopyFrom(hIn, reinterpret_cast<const _VQCMC_MEDIA_PROFILE*>(pRecord)))) return;
   CVQCMC_MEDIA_PROFILE Copy(In);  // blobs copied by the size in their header: must lie in what was read
-  if (Copy.GetProfileName().GetLength() > 63) abort();
+  if (Copy.GetProfileName().GetLength() > 64) abort();  // read within its 64-byte field
   auto* pSet = Copy.CreateMessage();
-  if (pSet != nullptr) MustHold(pSet->GetMsg(), &pSet->GetPayload()->setProfileElements);
+  // A profile with nothing to carry is a bare record: no element area to check.
+  if (pSet != nullptr && pSet->GetMsg()->un32PayloadLength > sizeof(_VQCMC_MEDIA_PROFILE)) {
+    MustHold(pSet->GetMsg(), &pSet->GetPayload()->setProfileElements);
+  }
   CVQCMC_MEDIA_PROFILE::DestroyMessage(pSet);
 }
 

@@ -63,6 +63,10 @@ class CVQCMC_MEDIA_PROFILE {
    * hand it back to DestroyMessage. */
   CVQCMCMsgset<_VQCMC_MEDIA_PROFILE>* CreateMessage() const;
   static void DestroyMessage(CVQCMCMsgset<_VQCMC_MEDIA_PROFILE>* pMsgset);
+  /* The wire form written straight into pDst, its elements appended to
+   * hMsg (what CreateMessage holds; the leg attributes' copies use it to
+   * spare a message). A first refused element ends it: its result. */
+  VQX_RESULT WriteTo(VQX_MSG_HANDLE hMsg, _VQCMC_MEDIA_PROFILE* pDst) const;
   /*
    * Reads a received profile: the media-description record, then each
    * element (local SDP with its state, peer SDP, name). The record and its

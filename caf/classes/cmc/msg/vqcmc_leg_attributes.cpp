@@ -24,7 +24,6 @@ constexpr LegTypeName kLegTypeNames[] = {
 
 /* Image bytes copied between payload and attribute: 0-83, 84-519, 520-591. */
 constexpr size_t kImageBytes = offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, MediaProfile);
-constexpr u32 kProfileSet = offsetof(_VQCMC_MEDIA_PROFILE, setProfileElements);
 /* The media-description word a leg copy takes over. */
 constexpr u32 kMediaDescriptionWord = 8u;
 
@@ -42,14 +41,9 @@ void PutText(char (&szField)[N], const CVQCAFString& str) {
 }
 
 /* The profile's wire form, with its elements, into pDst in hDstMsg. */
-VQX_RESULT ProfileTo(const CVQCMC_MEDIA_PROFILE& Profile, VQX_MSG_HANDLE hDstMsg, _VQCMC_MEDIA_PROFILE* pDst,
-                     const char* pszOperation) {
-  CVQCMCMsgset<_VQCMC_MEDIA_PROFILE>* pSet = Profile.CreateMessage();
-  if (pSet == nullptr) return VQX_RESULT_FAIL;
-  const VQX_RESULT Result =
-      VqCmcCopyRecord(nullptr, pSet->GetPayload(), sizeof(*pDst), &kProfileSet, 1, hDstMsg, pDst, pszOperation);
-  CVQCMC_MEDIA_PROFILE::DestroyMessage(pSet);
-  return Result;
+VQX_RESULT ProfileTo(const CVQCMC_MEDIA_PROFILE& Profile, VQX_MSG_HANDLE hDstMsg, _VQCMC_MEDIA_PROFILE* pDst) {
+  const VQX_RESULT Result = Profile.WriteTo(hDstMsg, pDst);
+  return VQX_RESULT_FAILED(Result) ? VQX_RESULT_FAIL : Result;
 }
 
 }  // namespace
@@ -204,7 +198,7 @@ VQX_RESULT CVQCMC_CALL_LEG_ATTRIBUTE::CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCMC_CALL
   PutText(mImage.szPrivateAddress, privateAddress);
   memcpy(pDst, &mImage, kImageBytes);
   pDst->un32ProtocolType = mImage.un32ProtocolType;
-  return ProfileTo(profile, hDstMsg, &pDst->MediaProfile, "CVQCMC_CALL_LEG_ATTRIBUTE::CopyTo");
+  return ProfileTo(profile, hDstMsg, &pDst->MediaProfile);
 }
 
 VQX_RESULT CVQCMC_CALL_LEG_ATTRIBUTE::UpdateFrom(const _VQCMC_CALL_LEG_ATTRIBUTE_UPDATE* pUpdate) {
@@ -253,7 +247,7 @@ VQX_RESULT CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE::CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCM
   if (hDstMsg == nullptr || pDst == nullptr) return VQX_RESULT_NULL_PARAM;
   CVQCAFMutexAutoGetGive Lock(&mutex);
   PutText(pDst->szNetworkAccessPoint, networkAccessPoint);
-  return ProfileTo(profile, hDstMsg, &pDst->MediaProfile, "CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE::CopyTo");
+  return ProfileTo(profile, hDstMsg, &pDst->MediaProfile);
 }
 
 }  // namespace VQCAF

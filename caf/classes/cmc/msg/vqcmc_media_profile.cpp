@@ -59,15 +59,14 @@ u32 ReceivedBlobSize(const u8* pby, u32 un32Room) {
 }
 
 /* Appends one element of un32Size bytes; 0x8200000A (logged) for more than a set holds. */
-VQX_RESULT AddElement(CVQCMCMsgset<_VQCMC_MEDIA_PROFILE>* pSet, u32 un32Size, u8** ppby, const char* pszFailure) {
+VQX_RESULT AddElement(VQX_MSG_HANDLE hMsg, VQXMsgElementSet* pSet, u32 un32Size, u8** ppby, const char* pszFailure) {
   *ppby = nullptr;
   if (un32Size > kMaxElement) {
     VQCMC_LOG_FAILURE("CVQCMC_MEDIA_PROFILE::CreateMessage", "Element too large", VQX_RESULT_INVALID_PARAM);
     return VQX_RESULT_INVALID_PARAM;
   }
   void* pv = nullptr;
-  const VQX_RESULT Result = VQXMsgElementAlloc(pSet->GetMsg(), &pSet->GetPayload()->setProfileElements,
-                                               static_cast<u16>(un32Size), &pv);
+  const VQX_RESULT Result = VQXMsgElementAlloc(hMsg, pSet, static_cast<u16>(un32Size), &pv);
   if (pv == nullptr) VqCmcLogLine("%s", pszFailure);
   *ppby = static_cast<u8*>(pv);
   return Result;
@@ -164,19 +163,25 @@ CVQCMCMsgset<_VQCMC_MEDIA_PROFILE>* CVQCMC_MEDIA_PROFILE::CreateMessage() const 
   if (peerSdp != nullptr) un32Room += VQXMsgElementComputeSize(BlobSize(peerSdp) + kSdpElementExtra);
   if (profileName != nullptr) un32Room += VQXMsgElementComputeSize(kNameElement);
   auto* pSet = new CVQCMCMsgset<_VQCMC_MEDIA_PROFILE>(un32Room);
-  _VQCMC_MEDIA_PROFILE* pPayload = pSet->GetPayload();
-  if (pPayload == nullptr) {
+  if (pSet->GetPayload() == nullptr || VQX_RESULT_FAILED(WriteTo(pSet->GetMsg(), pSet->GetPayload()))) {
     delete pSet;
     return nullptr;
   }
-  memcpy(pPayload->abyMediaDescription, mediaDescription, sizeof(mediaDescription));
-  pPayload->un8Zero = 0;
-  pPayload->setProfileElements = 0;
+  return pSet;
+}
+
+VQX_RESULT CVQCMC_MEDIA_PROFILE::WriteTo(VQX_MSG_HANDLE hMsg, _VQCMC_MEDIA_PROFILE* pDst) const {
+  if (hMsg == nullptr || pDst == nullptr) return VQX_RESULT_NULL_PARAM;
+  memcpy(pDst->abyMediaDescription, mediaDescription, sizeof(mediaDescription));
+  pDst->un8Zero = 0;
+  memset(pDst->abyReserved, 0, sizeof(pDst->abyReserved));
+  pDst->setProfileElements = 0;
+  VQXMsgElementSet* pSet = &pDst->setProfileElements;
   VQX_RESULT Result = VQX_RESULT_OK;
   u8* pby = nullptr;
   if (localSdp != nullptr && localSdpState != VQCMC_SDP_STATE_WITHHELD) {
     const u32 un32Blob = BlobSize(localSdp);
-    Result = AddElement(pSet, u64{un32Blob} + kSdpElementExtra > kMaxElement ? kMaxElement + 1 : un32Blob + kSdpElementExtra,
+    Result = AddElement(hMsg, pSet, u64{un32Blob} + kSdpElementExtra > kMaxElement ? kMaxElement + 1 : un32Blob + kSdpElementExtra,
                         &pby, "CVQCMC_MEDIA_PROFILE::CreateMessage => ElementAlloc Failed for Local SDP\n");
     if (pby != nullptr) {
       PutU32(pby, VQCMC_MEDIA_ELEMENT_LOCAL_SDP);
@@ -186,7 +191,7 @@ CVQCMCMsgset<_VQCMC_MEDIA_PROFILE>* CVQCMC_MEDIA_PROFILE::CreateMessage() const 
   }
   if ((Result & 0xC0000000u) == 0 && peerSdp != nullptr && peerSdpState != VQCMC_SDP_STATE_WITHHELD) {
     const u32 un32Blob = BlobSize(peerSdp);
-    Result = AddElement(pSet, u64{un32Blob} + kSdpElementExtra > kMaxElement ? kMaxElement + 1 : un32Blob + kSdpElementExtra,
+    Result = AddElement(hMsg, pSet, u64{un32Blob} + kSdpElementExtra > kMaxElement ? kMaxElement + 1 : un32Blob + kSdpElementExtra,
                         &pby, "CVQCMC_MEDIA_PROFILE::CreateMessage => ElementAlloc Failed for Peer SDP\n");
     if (pby != nullptr) {
       PutU32(pby, VQCMC_MEDIA_ELEMENT_PEER_SDP);
@@ -194,7 +199,7 @@ CVQCMCMsgset<_VQCMC_MEDIA_PROFILE>* CVQCMC_MEDIA_PROFILE::CreateMessage() const 
     }
   }
   if ((Result & 0xC0000000u) == 0 && profileName != nullptr) {
-    Result = AddElement(pSet, kNameElement, &pby,
+    Result = AddElement(hMsg, pSet, kNameElement, &pby,
                         "CVQCMC_MEDIA_PROFILE::CreateMessage => ElementAlloc Failed for Local Profile Name\n");
     if (pby != nullptr) {
       PutU32(pby, VQCMC_MEDIA_ELEMENT_NAME);
@@ -203,11 +208,7 @@ CVQCMCMsgset<_VQCMC_MEDIA_PROFILE>* CVQCMC_MEDIA_PROFILE::CreateMessage() const 
       memcpy(pby + kNameOffset, profileName, strnlen(profileName, kNameField - 1));
     }
   }
-  if (VQX_RESULT_FAILED(Result)) {
-    delete pSet;
-    return nullptr;
-  }
-  return pSet;
+  return Result;
 }
 
 void CVQCMC_MEDIA_PROFILE::DestroyMessage(CVQCMCMsgset<_VQCMC_MEDIA_PROFILE>* pMsgset) { delete pMsgset; }
