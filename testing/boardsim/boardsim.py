@@ -39,6 +39,9 @@ answer line each:
   quit                  exit now
   drop/short/fail/requests  entity discovery faults and record, with --profile
                         (boardsim_discovery.py, docs/board-discovery.md)
+  trace KIND N [SIZE]   N trace units to each entity of KIND whose trace is on,
+                        logged to --trace-log (boardsim_trace.py,
+                        docs/board-trace-messages.md)
 Paths: --gw0 / --gw1 give the addresses advertised and listened on (both
 loopback addresses, e.g. 127.0.0.2 and 127.0.0.3, for two paths; a board
 whose address is 127.0.0.1 is reached on gw0 only).
@@ -63,6 +66,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from boardsim_control import serve_control  # noqa: E402
 from boardsim_discovery import Discovery  # noqa: E402
 from boardsim_host import HostLayer  # noqa: E402
+from boardsim_trace import Trace  # noqa: E402
 from boardsim_wire import (BATCH_HEADER_SIZE, HOST_HEADER_SIZE, ID_DISCOVERY, ID_POLL,  # noqa: E402
                            HOST_POLL, ID_SPECIFIC, MAX_BATCH, MAX_MSG, POLL_BLOCK_SIZE, POLL_REPLY,
                            adapter_advertisement, batch, host_message, parse_host_header)
@@ -106,10 +110,13 @@ class Board:
         self.host = HostLayer()
         self.host.full = args.full
         self.discovery = None
+        self.trace = None
         if args.profile:
             with open(args.profile) as f:
-                self.discovery = Discovery(json.load(f))
-            self.host.request_hook = self.discovery.on_request
+                profile = json.load(f)
+            self.discovery = Discovery(profile)
+            self.trace = Trace(profile, args.trace_log)
+            self.host.request_hook = self.on_request
         self.control = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.control.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.control.bind(("127.0.0.1", args.control_port))
@@ -124,6 +131,10 @@ class Board:
         self.handlers = {}  # message id -> function(board, link, message) -> replies
         self.adv = adapter_advertisement(self.tcp_port, args.name, args.serial, args.gw0 or "127.0.0.1", args.gw1 or "",
                                          args.build)
+
+    def on_request(self, h, p):
+        answers = self.discovery.on_request(h, p)
+        return answers if answers is not None else self.trace.on_request(h, p)
 
     # UDP discovery, poll and specific discovery
     def on_udp(self, udp):
@@ -253,7 +264,7 @@ class Board:
             return "error empty"
         cmd = words[0]
         if cmd == "stats":
-            extra = self.discovery.stats() if self.discovery is not None else {}
+            extra = dict(self.discovery.stats(), **self.trace.stats()) if self.discovery is not None else {}
             return json.dumps(dict(self.stats, host=self.host.stats(), **extra))
         if cmd == "full" and len(words) == 2:
             self.host.full = words[1] == "on"
@@ -279,6 +290,14 @@ class Board:
             for link in ([self.out_link()] if self.host.full and self.open_links() else self.open_links()):
                 self.send_batches(link, msgs)
             return "ok"
+        if cmd == "trace" and len(words) in (3, 4) and self.trace is not None:
+            if not self.open_links():
+                return "error no link"
+            units = self.trace.units(words[1], int(words[2]), int(words[3]) if len(words) == 4 else 16)
+            msgs = [self.host.event(msg_id, p) for msg_id, p in units]
+            if msgs:
+                self.send_batches(self.out_link(), msgs)
+            return "ok %d" % len(msgs)
         if cmd == "closegw" and len(words) == 2:
             path = int(words[1])
             for link in [l for l in self.open_links() if l.path == path]:
@@ -370,6 +389,7 @@ def main(argv):
     p.add_argument("--gw1", default="", help="gw1 address; empty: gw0 only")
     p.add_argument("--full", action="store_true", help="sequence numbers and acknowledgements from the start")
     p.add_argument("--profile", default="", help="JSON profile answering entity discovery (docs/board-discovery.md)")
+    p.add_argument("--trace-log", default="", help="JSON lines of the trace units sent (docs/board-trace-messages.md)")
     args = p.parse_args(argv)
     Board(args).run()
 
