@@ -28,6 +28,7 @@ GENERATORS = [
     ("testing/golden/utillib/gen_msg_element_golden.py", ["{out}"], "utillib/tests/data/msg_element_*.bin"),
     ("testing/golden/sigtrace/gen_framings.py", ["{out}"], "sigtrace/tests/data/framing_*.bin"),
     ("testing/golden/sigtrace/gen_decoder_cases.py", ["{out}"], ["sigtrace/tests/data/decoder_model_cases.txt"]),
+    ("testing/golden/sigtrace/gen_board_trace.py", ["{out}"], ["sigtrace/tests/data/board_trace_cases.txt"]),
     ("testing/golden/hostlib/peer_notifications.py", ["{out}"], ["hostlib/tests/data/peer_notifications.hex"]),
     ("testing/golden/caf/comm_golden.py", ["write", "{out}"], "caf/tests/data/comm_*.bin"),
     ("testing/golden/svclib/services_golden.py", ["write", "{out}"], "svclib/tests/data/svc_*.bin"),
