@@ -26,13 +26,6 @@ class DbgTest : public HostLibTest {
   void TearDown() override {
     if (mhLib != nullptr) { EXPECT_EQ(VQXCloseLibDbg(&mhLib, __FILE__, __LINE__), VQX_RESULT_API_OK); }
   }
-  /* Everything logged so far has been printed once this marker shows. */
-  void Sync() {
-    static int s_n = 0;
-    const std::string marker = "sync-marker-" + std::to_string(++s_n);
-    VQX_LOG_V(mhLib, 0, "%s\n", marker.c_str());
-    ASSERT_TRUE(mLog.WaitFor(marker.c_str()));
-  }
   VQX_FILTER_HANDLE UserFilter(int line) {
     _VQX_FILTER_PARAMS set = FilterSet(VQX_FILTER_MASK_MSG_ID, kUserId);
     VQX_FILTER_HANDLE h = nullptr;

@@ -207,9 +207,6 @@ class FilterTest : public PeerTest {
     VQX_MSG_HANDLE hMsg = Msg(f);
     return VQXSendMsgEx(mhLib, &hMsg, nullptr);
   }
-  void SendId(u32 un32Id, u64 uc1 = 0, u64 uc2 = 0, u32 hAdapter = kLocal) {
-    ASSERT_EQ(SendF(MsgFields{un32Id, VQX_MSG_TYPE_EVENT, hAdapter, 7, uc1, uc2}), VQX_RESULT_API_OK);
-  }
   VQX_FILTER_HANDLE Group() { return Filter({SetOf(VQX_FILTER_MASK_MSG_GROUP, MsgFields{})}); }
   VQX_FILTER_HANDLE IdFilter() { return Filter({FilterSet(VQX_FILTER_MASK_MSG_ID, kDestroyId)}); }
   VQX_FILTER_HANDLE Create(_VQX_FILTER_PARAMS set, VQX_RESULT expected = VQX_RESULT_API_OK) {
@@ -225,10 +222,6 @@ class FilterTest : public PeerTest {
     VQX_MSG_HANDLE hMsg = NewMsg(kUserId, kLocal, 8, VQX_MSG_TYPE_REQUEST);
     EXPECT_EQ(VQXSendMsgEx(mhLib, &hMsg, phImplicit), VQX_RESULT_API_OK);
     return *phImplicit;
-  }
-  /* Waits until n readers sleep on the filter's event (not polling any more). */
-  bool WaitBlocked(VQX_FILTER_HANDLE h, u32 n) {
-    return WaitUntil([&] { return Locked(mhLib, [&] { return h->un32Waiters; }) >= n; }, 10000);
   }
   /* The library goes on working while readers of the destroyed filter are held. */
   void UseLibrary() {
@@ -491,7 +484,7 @@ TEST_F(FilterTest, ModifyWithOwnClaimsSucceeds) {
   _VQX_FILTER_PARAMS grab = Set(XG, kLocal, 0x0700);
   EXPECT_EQ(VQXModifyMsgFilter(mhLib, h, 1, &grab, nullptr), VQX_RESULT_API_ACCESS_DENIED);
   EXPECT_TRUE(mLog.WaitFor("VqxFilterModify: Filter exclusivity conflict"));
-  SendId(kId, 0, 0, 0xDA000077u);
+  ASSERT_EQ(Send(kId, 0xDA000077u), VQX_RESULT_API_OK);
   EXPECT_EQ(Drain(h), 1u);
 }
 
@@ -508,15 +501,15 @@ TEST_F(FilterTest, ListPriorityContextBeforeAdapterBeforeGroup) {
       {0x78, kLocal, hGroup},
   };
   for (const auto& r : rows) {
-    SendId(kId, r.uc1, 0, r.hAdapter);
+    ASSERT_EQ(Send(kId, r.hAdapter, 8, VQX_MSG_TYPE_EVENT, r.uc1), VQX_RESULT_API_OK);
     for (VQX_FILTER_HANDLE h : {hCtx, hAdapter, hGroup, hOrdinary}) {
       EXPECT_EQ(Drain(h), h == r.hExpected ? 1u : 0u) << r.uc1 << " " << r.hAdapter;
     }
   }
   /* A group nobody claims reaches the ordinary filter. */
-  SendId(0x07000001u);
+  ASSERT_EQ(Send(0x07000001u, kLocal), VQX_RESULT_API_OK);
   hOrdinary->aParams[0].MsgId = 0x07000001u;
-  SendId(0x07000001u);
+  ASSERT_EQ(Send(0x07000001u, kLocal), VQX_RESULT_API_OK);
   EXPECT_EQ(Drain(hOrdinary), 1u);
 }
 

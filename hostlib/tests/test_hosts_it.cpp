@@ -11,6 +11,7 @@
  * exits 0 only when the count is the expected one, in order, and nothing
  * came over the link that no filter of its own wanted.
  */
+#include "peers/host_params.h"
 #include "support/hostlib_sim.h"
 #include "test_peer_util.h"
 
@@ -19,22 +20,16 @@ namespace {
 constexpr u32 kEndId = 0x02150001u;
 constexpr u32 kWaitMs = 20000;
 
-/* Library parameters of one host: the hosts' instance only, its port, the others reached on 127.0.0.1. */
+/* Library parameters of one host (the hosts' instance only, the others on 127.0.0.1), every trace to pLog. */
 _VQX_LIB_PARAMS HostParams(CapturedLog* pLog, u16 un16Port, const char* pszApp, const std::vector<u16>& peers,
                            std::vector<_VQX_EXTRA_GW_ADDR>* pStorage) {
-  _VQX_LIB_PARAMS params = HostLibTestParams(pLog);
-  params.fAdaptersGwOff = 1;
-  params.fHostsGwOn = 1;
-  params.un16GwPort = un16Port;
+  _VQX_LIB_PARAMS params = hostpeer::HostOnlyParams(un16Port, pszApp, peers, pStorage);
+  const _VQX_LIB_PARAMS logged = HostLibTestParams(pLog);
+  params.pFctErrorCallback = logged.pFctErrorCallback;
+  params.pvErrorContext = logged.pvErrorContext;
+  params.pFctTraceCallback = logged.pFctTraceCallback;
+  params.pvTraceContext = logged.pvTraceContext;
   params.un32TraceLevel = 0x7FFFFFFE;
-  snprintf(params.szApplicationName, sizeof(params.szApplicationName), "%s", pszApp);
-  pStorage->assign(peers.size(), _VQX_EXTRA_GW_ADDR{});
-  for (size_t i = 0; i < peers.size(); i++) {
-    snprintf((*pStorage)[i].szIpAddress0, sizeof((*pStorage)[i].szIpAddress0), "127.0.0.1");
-    (*pStorage)[i].un16Port = peers[i];
-  }
-  params.un32NbExtraGwAddr = static_cast<u32>(pStorage->size());
-  params.paExtraGwAddr = pStorage->data();
   return params;
 }
 

@@ -95,7 +95,10 @@ inline std::map<std::string, std::vector<u8>> GoldenNotifications() {
 }
 
 /* Messages handed to the send path, as bytes (header in host order). */
-struct SentLog { std::mutex Mutex; std::vector<std::vector<u8>> Msgs; };
+struct SentLog {
+  std::mutex Mutex;
+  std::vector<std::vector<u8>> Msgs;
+};
 inline SentLog& Sent() {
   static SentLog s_Log;
   return s_Log;

@@ -3,9 +3,10 @@
  * wire form from a peer record made without a transport: sequence numbers (in order, the other path's
  * copies, a loss resynchronised and counted, the wrap past 0), connection counts, pure and piggy-backed
  * acknowledgements, sizes that do not fit the bytes received, unknown peers, the receive fifo's pause,
- * and two peers fed at once while readers take. Blocking receive across threads: wake-ups, a reader
- * released by a message or by the destroy of its filter, several senders to one reader with nothing
- * lost, callback filters fed by the receive thread, readers woken at the end of a batch, filters coming and going while messages flow. Every wait is bounded.
+ * and two peers fed at once while readers take. Blocking receive across threads: wake-ups, a waiter
+ * released by a message (a destroy releasing readers is the filter tests'), several senders to one
+ * reader with nothing lost, callback filters fed by the receive thread, readers woken at the end of a
+ * batch, filters coming and going while messages flow. Every wait is bounded.
  */
 #include <atomic>
 #include <chrono>
@@ -307,7 +308,7 @@ class ReceiveMtTest : public HostLibTest {
   /* Starts a reader blocked on the filter (10 s at most); its result lands in *pResult. */
   std::thread BlockedReader(VQX_FILTER_HANDLE h, std::atomic<VQX_RESULT>* pResult, VQX_MSG_HANDLE* phGot) {
     std::thread t([=, this] { *pResult = VQXReceiveMsg(mhLib, h, 10000, phGot); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20)); /* lets it block; each outcome is right anyway */
+    EXPECT_TRUE(WaitBlocked(h, 1));
     return t;
   }
 };
@@ -343,7 +344,7 @@ TEST_F(ReceiveMtTest, MessageReleasesAWaiterThatDoesNotTake) {
   u32 n = 0;
   std::atomic<VQX_RESULT> waitResult{0};
   std::thread waiter([&] { waitResult = VQXWaitMsg(mhLib, h, 10000, &n); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(WaitBlocked(h, 1));
   ASSERT_EQ(Send(kIdA, kLocal, 8, VQX_MSG_TYPE_EVENT, 42), VQX_RESULT_API_OK);
   waiter.join();
   EXPECT_EQ(waitResult.load(), VQX_RESULT_API_OK);

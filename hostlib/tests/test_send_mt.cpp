@@ -162,7 +162,11 @@ TEST_F(SendTest, WaitSentWithoutAnEventIsOutOfResource) {
 }
 
 /* A transport stand-in that takes everything posted and records each record's sequence number. */
-struct PostedLog { std::mutex Mutex; std::vector<u32> Seqs; bool fRefuseNext = false; } g_Posted;
+struct PostedLog {
+  std::mutex Mutex;
+  std::vector<u32> Seqs;
+  bool fRefuseNext = false;
+} g_Posted;
 
 u32 StandInCanSend(VQX_LIB_HANDLE, u32, u32* pun32Dropped) {
   *pun32Dropped = 0;

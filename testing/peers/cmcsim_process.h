@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_params.h"
 #include "loopback.h"
 #include "wait_until.h"
 #include "vqx_host.h"
@@ -37,21 +38,7 @@ using peerwait::WaitUntil;
 
 /* Host library parameters: the hosts' instance only, on un16Port, the servers' ports as extra addresses. */
 inline _VQX_LIB_PARAMS HostParams(u16 un16Port, const std::vector<u16>& servers, std::vector<_VQX_EXTRA_GW_ADDR>* pAddr) {
-  _VQX_LIB_PARAMS p{};
-  p.un32StructVersion = 1;
-  p.un32TransportType = 1;
-  p.fAdaptersGwOff = 1;
-  p.fHostsGwOn = 1;
-  p.un16GwPort = un16Port;
-  snprintf(p.szApplicationName, sizeof(p.szApplicationName), "cmc_client");
-  pAddr->assign(servers.size(), _VQX_EXTRA_GW_ADDR{});
-  for (size_t i = 0; i < servers.size(); i++) {
-    snprintf((*pAddr)[i].szIpAddress0, sizeof((*pAddr)[i].szIpAddress0), "127.0.0.1");
-    (*pAddr)[i].un16Port = servers[i];
-  }
-  p.un32NbExtraGwAddr = static_cast<u32>(pAddr->size());
-  p.paExtraGwAddr = pAddr->data();
-  return p;
+  return hostpeer::HostOnlyParams(un16Port, "cmc_client", servers, pAddr);
 }
 
 /* The stand-in server on udpPort, looking for the library host on peerPort; extra cmcsim options

@@ -17,6 +17,7 @@
 
 #include "peers/wait_until.h"
 #include "vqx_host.h"
+#include "vqx_filter_internal.h"
 #include "vqx_host_filter.h"
 #include "vqx_host_internal.h"
 
@@ -109,6 +110,10 @@ class HostLibTest : public ::testing::Test {
   VQX_FILTER_HANDLE Filter(std::initializer_list<_VQX_FILTER_PARAMS> sets);
   /* Messages waiting on a filter, each taken and released (un32Max at most). */
   u32 Drain(VQX_FILTER_HANDLE hFilter, u32 un32Max = 100000);
+  /* Waits (bounded) until n readers sleep on the filter's event (not polling any more). */
+  bool WaitBlocked(VQX_FILTER_HANDLE h, u32 n) {
+    return WaitUntil([&] { return Locked(mhLib, [&] { return h->un32Waiters; }) >= n; }, 10000);
+  }
   /* Buffers still allocated, once the releases deferred to the lock's leave are done. */
   u32 LiveCount() {
     Locked(mhLib, [] {});
