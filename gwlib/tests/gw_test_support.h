@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vqx_gwlib.h"
@@ -33,6 +34,10 @@ using UdpPeer = gwpeer::RawUdp;
  * broadcasts to 127.0.0.1) and a port free for UDP and TCP, from loopback.h. */
 using loopnet::FreeLoopbackPort;
 using loopnet::UseLoopbackNets;
+/* The transport's interface table made of these nets ({address, mask},
+ * host order; broadcast = address | ~mask). Neither reread nor redirected. */
+using Net = std::pair<u32, u32>;
+void UseInterfaces(const std::vector<Net>& nets);
 /* Milliseconds since t. */
 long MsSince(std::chrono::steady_clock::time_point t);
 /* Entries of /proc/self/task and /proc/self/fd. */
@@ -70,28 +75,18 @@ class Recorder {
     return WaitFor(ms, [&] { return Has(Traces, part) || Has(Errors, part); });
   }
   void ClearLines() {
-    WaitFor(0, [&] {
-      Traces.clear();
-      Errors.clear();
-      return true;
-    });
+    std::lock_guard<std::mutex> g(m);
+    Traces.clear();
+    Errors.clear();
   }
   size_t Reports() {
-    size_t n = 0;
-    WaitFor(0, [&] {
-      n = UpDowns.size();
-      return true;
-    });
-    return n;
+    std::lock_guard<std::mutex> g(m);
+    return UpDowns.size();
   }
   /* The i-th up/down report (zeroed when there is none). */
   UpDown Report(size_t i) {
-    UpDown u{};
-    WaitFor(0, [&] {
-      if (i < UpDowns.size()) u = UpDowns[i];
-      return true;
-    });
-    return u;
+    std::lock_guard<std::mutex> g(m);
+    return i < UpDowns.size() ? UpDowns[i] : UpDown{};
   }
   /* Waits for the n-th up/down report. */
   bool WaitReports(size_t n, u32 ms) {

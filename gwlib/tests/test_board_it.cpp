@@ -204,21 +204,13 @@ TEST(GwBoard, FoundBySpecificDiscoveryWithAutoDiscoveryOff) {
   EXPECT_EQ(f.rec.Report(0).hPeer, kBoardHandle);
 }
 
-namespace {
-/* One interface that is not on the loopback network (as on a real host,
- * whose table never holds 127.0.0.1); broadcasts still go to 127.0.0.1. */
-u32 OtherNetProvider(u32 max, u32* a, u32* b, u32* m) {
-  if (max == 0) return 0;
-  a[0] = htonl(0x0A630001u), b[0] = htonl(0x0A63FFFFu), m[0] = htonl(0xFFFF0000u); /* 10.99.0.1/16 */
-  return 1;
-}
-}  // namespace
-
 TEST(GwBoard, BoardAdvertisingLoopbackOnGw0KeepsItsGw1) {
   /* only an address of a local interface makes a board local (gw0 only):
    * a board that advertises 127.0.0.1 and 127.0.0.3 is linked on both */
   Fixture f(200, 1500, {"--gw1", "127.0.0.3"}, [](VqxGwLibParams& p, u16) {
-    VqxGwLibSetInterfaceProvider(OtherNetProvider);
+    /* One interface that is not on the loopback network (as on a real host, whose table never holds
+     * 127.0.0.1): 10.99.0.1/16; broadcasts still go to 127.0.0.1. */
+    UseInterfaces({{0x0A630001u, 0xFFFF0000u}});
     VQXGetIpInterfacesRefresh();
     p.AdapterGwParams.szIpAddress0[0] = '\0';
   });

@@ -223,22 +223,6 @@ TEST(GwParams, FixedFieldsCannotChangeAndNullsAreRefused) {
 }
 
 namespace {
-u32 FiveInterfaces(u32 max, u32* a, u32* b, u32* m) {
-  u32 n = max < 5 ? max : 5;
-  for (u32 i = 0; i < n; i++) {
-    a[i] = htonl(0x0A000001u + (i << 8));
-    m[i] = htonl(0xFFFFFF00u);
-    b[i] = htonl(0x0A0000FFu + (i << 8));
-  }
-  return n;
-}
-
-u32 TwoLoopbackNets(u32 max, u32* a, u32* b, u32* m) {
-  if (max < 2) return 0;
-  a[0] = htonl(0x7F000001u), m[0] = htonl(0xFFFF0000u), b[0] = htonl(0x7F00FFFFu);
-  a[1] = htonl(0x7F010001u), m[1] = htonl(0xFFFF0000u), b[1] = htonl(0x7F01FFFFu);
-  return 2;
-}
 }  // namespace
 
 TEST(GwInterfaces, CountsAndCopies) {
@@ -247,7 +231,8 @@ TEST(GwInterfaces, CountsAndCopies) {
   u32 a[5], b[5], m[5];
   EXPECT_EQ(VQXGetIpInterfaces(nullptr, a, b, m), VQX_RESULT_NULL_PARAM);
   EXPECT_EQ(VQXGetIpInterfaces(&n, a, b, m), VQX_RESULT_INVALID_STATE);
-  VqxGwLibSetInterfaceProvider(FiveInterfaces);
+  UseInterfaces({{0x0A000001u, 0xFFFFFF00u}, {0x0A000101u, 0xFFFFFF00u}, {0x0A000201u, 0xFFFFFF00u},
+                 {0x0A000301u, 0xFFFFFF00u}, {0x0A000401u, 0xFFFFFF00u}});
   ASSERT_EQ(VQXGetIpInterfacesInit(), VQX_RESULT_OK);
   n = 3;
   ASSERT_EQ(VQXGetIpInterfaces(&n, a, b, m), VQX_RESULT_OK);
@@ -282,7 +267,7 @@ TEST(GwInterfaces, AllowedSubnetsChooseTheBroadcastInterfaces) {
       {0x0A090000u, 0, nullptr, true}, /* matches nothing: no broadcast */
   };
   for (const Row& r : rows) {
-    VqxGwLibSetInterfaceProvider(TwoLoopbackNets);
+    UseInterfaces({{0x7F000001u, 0xFFFF0000u}, {0x7F010001u, 0xFFFF0000u}});
     VqxGwLibSetBroadcastRedirect(0);
     u32 subnet = htonl(r.subnet);
     Instance in(

@@ -156,9 +156,18 @@ TEST(GwHighFd, WaitSetAnswersAsSelectDid) {
   } const rows[] = {
       {"data waiting in the pipe", [](int& w, int&) { ASSERT_EQ(write(w, "x", 1), 1); }, 2, true, true},
       {"pipe empty, socket has room", [](int&, int&) {}, 1, false, true},
-      {"pipe closed by the writer (end of stream)", [](int& w, int&) { close(w), w = -1; }, 2, true, true},
-      {"peer socket gone: a write fails at once, so it is writable", [](int&, int& b) { close(b), b = -1; }, 1, false,
-       true}};
+      {"pipe closed by the writer (end of stream)",
+       [](int& w, int&) {
+         close(w);
+         w = -1;
+       },
+       2, true, true},
+      {"peer socket gone: a write fails at once, so it is writable",
+       [](int&, int& b) {
+         close(b);
+         b = -1;
+       },
+       1, false, true}};
   for (const Row& r : rows) {
     int pfd[2], sp[2];
     ASSERT_EQ(pipe(pfd), 0) << r.name;

@@ -78,19 +78,24 @@ struct ExtLock {
   static void Enter(void* c) {
     ExtLock* l = static_cast<ExtLock*>(c);
     l->m.lock();
-    l->owner = std::this_thread::get_id(), l->depth++;
+    l->owner = std::this_thread::get_id();
+    l->depth++;
   }
   static void Leave(void* c) {
     ExtLock* l = static_cast<ExtLock*>(c);
     std::vector<void*> ev;
-    if (--l->depth == 0) ev.swap(l->pending), l->owner = std::thread::id();
+    if (--l->depth == 0) {
+      ev.swap(l->pending);
+      l->owner = std::thread::id();
+    }
     l->m.unlock();
     for (void* e : ev) VqxGwLibEventSetNow(e);
   }
   static void Set(void* c, void* e) {
     ExtLock* l = static_cast<ExtLock*>(c);
     if (l->owner.load() != std::this_thread::get_id()) return VqxGwLibEventSetNow(e);
-    l->pending.push_back(e), l->deferred++;
+    l->pending.push_back(e);
+    l->deferred++;
   }
   static void Destroy(void* c, void* e) {
     ExtLock* l = static_cast<ExtLock*>(c);
@@ -98,7 +103,10 @@ struct ExtLock {
     l->pending.erase(std::remove(l->pending.begin(), l->pending.end(), e), l->pending.end());
   }
   void Install(VqxGwLibParams& p) {
-    p.pFctLockEnter = Enter, p.pFctLockLeave = Leave, p.pFctEventSet = Set, p.pFctEventDestroy = Destroy;
+    p.pFctLockEnter = Enter;
+    p.pFctLockLeave = Leave;
+    p.pFctEventSet = Set;
+    p.pFctEventDestroy = Destroy;
     p.pLockCtx = this;
   }
 };

@@ -41,7 +41,10 @@ struct RawPeer {
           return HostParams(FreeLoopbackPort(), 0, kSmallId, "inst", r, pollMs, downMs, downMs, nullptr);
         }) {
     gwpeer::RawHost me;
-    me.un32BuildNumber = 0x02030000, me.un8NewInfo = 0, me.pszHostName = "raw", me.pszAppName = "peer";
+    me.un32BuildNumber = 0x02030000;
+    me.un8NewInfo = 0;
+    me.pszHostName = "raw";
+    me.pszAppName = "peer";
     s = gwpeer::LinkIn(in.params.aun16GwPorts[0], me);
     EXPECT_GE(s, 0);
     EXPECT_TRUE(in.rec.WaitReports(1, 5000));
@@ -187,20 +190,12 @@ TEST(GwKeepAlive, OldHostPeerNotAnsweringUdpPollsIsClosedWithReason7) {
   EXPECT_EQ(p.recA.Report(1).un32Reason, VQX_GW_CLOSE_UDP_TIMEOUT);
 }
 
-namespace {
-u32 InterfaceIs127002(u32 max, u32* a, u32* b, u32* m) {
-  if (max == 0) return 0;
-  a[0] = htonl(0x7F000002u), b[0] = htonl(0x7FFFFFFFu), m[0] = htonl(0xFF000000u);
-  return 1;
-}
-}  // namespace
-
 TEST(GwKeepAlive, BoardOnALocalInterfaceIsLinkedThrough127001OnGw0Only) {
   gwpeer::RawBoard board;
   {
     Instance in([&](Recorder& r) {
       UseLoopbackNets(1);
-      VqxGwLibSetInterfaceProvider(InterfaceIs127002);
+      UseInterfaces({{0x7F000002u, 0xFF000000u}});
       VQXGetIpInterfacesRefresh();
       VqxGwLibParams p = AdapterParams(FreeLoopbackPort(), r, 200, 2000, 2000);
       p.AdapterGwParams.szIpAddress0[0] = '\0';

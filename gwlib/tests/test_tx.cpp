@@ -150,7 +150,9 @@ TEST(GwTx, RedundancyRingSkipsPureAcksAndTrims) {
   const u8 ack[4] = {0x02, 0x0D, 0x00, 0x12};
   std::memcpy(msgs[1].data(), ack, 4);
   ASSERT_EQ(t.Send(msgs, 0, 4), VQX_RESULT_OK);
-  t.Write(), t.Drain(0), t.Drain(1);
+  t.Write();
+  t.Drain(0);
+  t.Drain(1);
   EXPECT_EQ(t.p->Red3000.un32Count, 3u);
   EXPECT_EQ(t.p->Red3000.un64Bytes, 3u * 96u);
   /* 8 messages of 40000 bytes against the 4 x 65535 + 2048 byte budget */

@@ -15,6 +15,17 @@
 namespace gwtest {
 
 namespace {
+std::vector<Net> g_nets;
+u32 NetsProvider(u32 max, u32* a, u32* b, u32* m) {
+  u32 n = 0;
+  for (; n < max && n < g_nets.size(); n++) {
+    a[n] = htonl(g_nets[n].first);
+    m[n] = htonl(g_nets[n].second);
+    b[n] = htonl(g_nets[n].first | ~g_nets[n].second);
+  }
+  return n;
+}
+
 int CountDir(const char* path) {
   DIR* d = opendir(path);
   int n = 0;
@@ -87,6 +98,11 @@ VQX_RESULT OnAvail(void*, u32* p) {
 }
 
 }  // namespace
+
+void UseInterfaces(const std::vector<Net>& nets) {
+  g_nets = nets;
+  VqxGwLibSetInterfaceProvider(NetsProvider);
+}
 
 long MsSince(std::chrono::steady_clock::time_point t) {
   return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count());
