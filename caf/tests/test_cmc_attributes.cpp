@@ -461,7 +461,9 @@ TEST_F(CmcAttrTest, ProfileAndProtocolEqualGoldenBothWays) {
   ASSERT_EQ(Profile.GetLocalSDP(&pLocal), VQX_RESULT_OK);
   EXPECT_EQ(std::vector<u32>({Profile.GetLocalSdpState(), pLocal->un32Size, Profile.GetProfileName().GetLength()}),
             std::vector<u32>({1, 24, 63}));
-  CVQCMC_MEDIA_PROFILE Copy(Profile);
+  CVQCMC_MEDIA_PROFILE Copy(Profile);  // its name replaced by one of 70 characters, which travels as its first 63
+  const std::string strAbc = "abcdefghijklmnopqrstuvwxyz";
+  ASSERT_EQ(Copy.SetByProfileName((strAbc + strAbc + strAbc).substr(0, 70).c_str()), VQX_RESULT_OK);
   for (const char* pszRow : {"profile", "profile_local_withheld"}) {
     auto* pSet = Copy.CreateMessage();
     ASSERT_NE(pSet, nullptr) << pszRow;
@@ -469,13 +471,6 @@ TEST_F(CmcAttrTest, ProfileAndProtocolEqualGoldenBothWays) {
     CVQCMC_MEDIA_PROFILE::DestroyMessage(pSet);
     Copy.GetLocalSdpState() = VQCMC_SDP_STATE_WITHHELD;
   }
-  CVQCMC_MEDIA_PROFILE Named;  // a name of 70 characters travels as its first 63
-  std::string strName = "abcdefghijklmnopqrstuvwxyz";
-  ASSERT_EQ(Named.SetByProfileName((strName + strName + strName).substr(0, 70).c_str()), VQX_RESULT_OK);
-  auto* pNamed = Named.CreateMessage();
-  const std::string& strGolden = mGolden["profile"];
-  EXPECT_EQ(Hex(Used(pNamed->GetMsg()).substr(72)), Hex(strGolden.substr(strGolden.size() - 96)));
-  CVQCMC_MEDIA_PROFILE::DestroyMessage(pNamed);
 
   const std::string strBody300 = [] { std::string s; for (int i = 0; i < 300; i++) s += char(i * 11 + 3); return s; }();
   struct Row { const char* pszName; std::function<VQX_RESULT(CVQCMC_PROTOCOL_ATTRIBUTE&)> Build; } aRows[] = {
@@ -637,7 +632,6 @@ TEST_F(CmcAttrTest, LegAttributesEqualGoldenBothWays) {
   EXPECT_EQ(std::vector<u32>({Target.GetMappingId(), Target.GetAttrLegId(), Target.GetProtocolType(),
                               Target.GetCalledNumber().GetLength(), Target.GetNetworkAccessPoint().GetLength()}),
             std::vector<u32>({0, 0, 0, 63, 0}));
-  EXPECT_TRUE(MediaOnly.GetCallLegAttribute() == nullptr && In.GetCallLegAttribute() == &In);
 
   // GetCallingNumber(1) gives the user part that libosip2's URI parser finds, or the whole address without one.
   for (const char* pszAddress : {"sip:alice@example.com", "sips:bob:secret@host.org:5061", "sip:host.only.org",
@@ -649,7 +643,6 @@ TEST_F(CmcAttrTest, LegAttributesEqualGoldenBothWays) {
     osip_uri_free(pUri);
     In.GetPrivateAddress() = pszAddress;
     EXPECT_EQ(std::string(In.GetCallingNumber(1).c_str()), strExpected) << pszAddress;
-    EXPECT_STREQ(In.GetCallingNumber(0).c_str(), "5551234") << pszAddress;
   }
   In.GetPrivateAddress() = "";
   EXPECT_STREQ(In.GetCallingNumber(1).c_str(), "5551234");
