@@ -514,6 +514,17 @@ TEST_F(CmcAttrTest, ProfileAndProtocolEqualGoldenBothWays) {
   Charge.SetChargeNumber(1, 2), Charge.SetChargeNumber(7, 8);
   EXPECT_EQ(Charge.GetChargeNumber(un8A, un8B), VQX_RESULT_OK);
   EXPECT_EQ(std::vector<u32>({un8A, un8B, VQXMsgElementCount(&Charge.GetPayload()->setGenericHeaders)}), std::vector<u32>({7, 8, 1}));
+  // Generic headers come through the protocol copy with their own sets; the getters find them by kind.
+  h = Received(mGolden["generic_headers"]);
+  CVQCMC_PROTOCOL_ATTRIBUTE Generic;
+  ASSERT_EQ(Generic.CopyFrom(h, Payload<_VQCMC_PROTOCOL_ATTRIBUTE>(h)), VQX_RESULT_OK);
+  EXPECT_EQ(Hex(Used(Generic.GetMsg())), Hex(mGolden["generic_headers"]));
+  CVQCAFPtr<CVQCMCSs7RawData> pSs7;
+  CVQCAFPtr<CVQCMCExtraNumber> pNumber(new CVQCMCExtraNumber);
+  CVQCMCUserToUserInfo Uui;
+  EXPECT_EQ(std::vector<u32>({Generic.GetUui(Uui), Generic.GetSs7RawData(&pSs7), Generic.GetExtraNumber(static_cast<_VQCMC_PROTOCOL_NUMBER_TYPE>(4), &pNumber)}),
+            std::vector<u32>({VQX_RESULT_OK, VQX_RESULT_OK, VQX_RESULT_NOT_FOUND}));
+  EXPECT_EQ(std::vector<bool>({Uui.GetUuiData().GetSize() == 2048, pSs7.Get() != nullptr, pNumber.Get() == nullptr}), std::vector<bool>(3, true));
 }
 
 /* The protocol attribute's rules as one table: gate, second elements, bodies, header copies, sizes. */
