@@ -41,7 +41,8 @@ answer line each:
                         (boardsim_discovery.py, docs/board-discovery.md)
   trace KIND N [SIZE]   N trace units to each entity of KIND whose trace is on,
                         logged to --trace-log (boardsim_trace.py,
-                        docs/board-trace-messages.md)
+                        docs/board-trace-messages.md); tracelog FILE
+                        logs them to FILE from now on
 Paths: --gw0 / --gw1 give the addresses advertised and listened on (both
 loopback addresses, e.g. 127.0.0.2 and 127.0.0.3, for two paths; a board
 whose address is 127.0.0.1 is reached on gw0 only).
@@ -335,6 +336,8 @@ class Board:
             raise SystemExit(0)
         if self.discovery is not None:
             answer = self.discovery.command(words)
+            if answer is None:
+                answer = self.trace.command(words)
             if answer is not None:
                 return answer
         return "error unknown command"

@@ -176,6 +176,15 @@ class Trace:
 
     # ------------------------------------------------------------ control
 
+    def command(self, words):
+        """Answer line of a control command, None when it is not ours."""
+        if words[0] == "tracelog" and len(words) == 2:
+            if self.log:
+                self.log.close()
+            self.log = open(words[1], "a")
+            return "ok"
+        return None
+
     def stats(self):
         return {"trace_requests": self.requests, "traces_on": len(self.on),
                 "trace_violations": len(self.violations), "trace_violation_texts": self.violations[:5]}

@@ -6,14 +6,15 @@ must give back, and the bad inputs a reader or builder must refuse.
 
 Writes OUT/board_trace_cases.txt (default sigtrace/tests/data). Rows:
   request NAME key=value... = HEX | refused
-  unit NAME FAMILY HEX => FIELDS | error: TEXT
+  unit NAME NOTIFICATION-ID HEX => the unit as the board logs it | error: TEXT
   answer NAME HEX => result=N | error: TEXT
 """
+import json
 import os
 import struct
 import sys
 
-REQ = {"ss7": 0x04210030, "lapd": 0x04540030, "isdn": 0x04080030, "casr2": 0x04510030, "ip": 0x04390030}
+NOTIF = {"ss7": 0x04210031, "lapd": 0x04540031, "isdn": 0x04080031, "casr2": 0x04510031, "ip": 0x04390031}
 TYPES = {"ss7": 2, "isdn": 3, "ip": 4, "casr2": 5, "lapd": 7}
 OFFSET = {"ss7": 0x30, "lapd": 0x28, "isdn": 0x28, "casr2": 0x28, "ip": 0x68}
 
@@ -79,12 +80,16 @@ def rows():
                "iface=- addr=- = refused")
 
     def u(name, fam, payload, expect):
-        out.append("unit %s %s %s => %s" % (name, fam, hexs(payload), expect))
+        out.append("unit %s 0x%08x %s => %s" % (name, NOTIF[fam], hexs(payload), expect))
+
+    def j(fam, n, direction, data, **fields):
+        """The unit as the simulated board logs it."""
+        return json.dumps(dict(fields, family=fam, unit=n, direction=direction, data=hexs(data)), sort_keys=True)
 
     data = bytes(range(1, 11))
     ss7f = struct.pack("<6I", 5, 0x10002, 0x7F, 1, 4, 24)
     ss7 = unit("ss7", 1, 2, ss7f, data)
-    fields_ss7 = "unit=1 dir=2 trunk=5 mask=0x10002 bits=0x7f annex=1 variant=4 pc=24 data=" + hexs(data)
+    fields_ss7 = j("ss7", 1, 2, data, trunk=5, mask=0x10002, bits=0x7F, annex_a=1, variant=4, pc_length=24)
     u("ss7_ok", "ss7", ss7, fields_ss7)
     u("ss7_short", "ss7", ss7[:-8], "error: SS7 trace unit: short (payload 56, data needs 64)")
     u("ss7_oversized", "ss7", ss7 + bytes(8), "error: SS7 trace unit: oversized (payload 72, data needs 64)")
@@ -102,29 +107,29 @@ def rows():
       "error: SS7 trace unit: annex A 2 out of range")
     max_data = bytes(k & 0xFF for k in range(4096))
     u("ss7_max_data", "ss7", unit("ss7", 9, 1, struct.pack("<6I", 1, 2, 0xFF, 0, 1, 14), max_data),
-      "unit=9 dir=1 trunk=1 mask=0x2 bits=0xff annex=0 variant=1 pc=14 data=" + hexs(max_data))
+      j("ss7", 9, 1, max_data, trunk=1, mask=2, bits=0xFF, annex_a=0, variant=1, pc_length=14))
 
     lapd = unit("lapd", 2, 1, struct.pack("<4I", 2, 1 << 16, 0x7E, 1), data[:3])
-    u("lapd_ok", "lapd", lapd, "unit=2 dir=1 trunk=2 mask=0x10000 bits=0x7e side=1 data=010203")
+    u("lapd_ok", "lapd", lapd, j("lapd", 2, 1, data[:3], trunk=2, mask=1 << 16, bits=0x7E, side=1))
     u("lapd_side_3", "lapd", unit("lapd", 2, 1, struct.pack("<4I", 2, 1, 0xFF, 3), data),
       "error: LAPD trace unit: side 3 out of range")
     u("lapd_bits_256", "lapd", unit("lapd", 2, 1, struct.pack("<4I", 2, 1, 0x100, 1), data),
       "error: LAPD trace unit: bit mask 256 out of range")
     isdn = unit("isdn", 3, 2, struct.pack("<4I", 1, 1 << 16, 0xFF, 2), data)
-    u("isdn_ok", "isdn", isdn, "unit=3 dir=2 trunk=1 mask=0x10000 bits=0xff side=2 data=" + hexs(data))
+    u("isdn_ok", "isdn", isdn, j("isdn", 3, 2, data, trunk=1, mask=1 << 16, bits=0xFF, side=2))
     u("isdn_cut_in_fields", "isdn", isdn[:20], "error: ISDN trace unit: short (payload 20, header 40)")
 
     def cas(n, direction, kind, slot, stamp, payload, length=None):
         return unit("casr2", n, direction, struct.pack("<4I", 1, kind, slot, stamp), payload, length)
 
     u("casr2_state", "casr2", cas(4, 0, 1, 5, 4000, struct.pack("<II", 3, 2)),
-      "unit=4 dir=0 trunk=1 kind=1 slot=5 stamp=4000 state=3 internal=2")
+      j("casr2", 4, 0, struct.pack("<II", 3, 2), trunk=1, kind=1, timeslot=5, timestamp=4000))
     tone = struct.pack("<IiII4II", 200, -10, 0, 0, 1, 2, 3, 4, 9)
     u("casr2_tone", "casr2", cas(5, 1, 2, 31, 5000, tone),
-      "unit=5 dir=1 trunk=1 kind=2 slot=31 stamp=5000 tone=200 level=-10 custom=1,2,3,4 value=9")
+      j("casr2", 5, 1, tone, trunk=1, kind=2, timeslot=31, timestamp=5000))
     bits = bytes([1, 0, 1, 0, 0, 0, 0, 1]) + struct.pack("<III", 4960, 5000, 3)
     u("casr2_bits", "casr2", cas(6, 2, 3, 0, 6000, bits),
-      "unit=6 dir=2 trunk=1 kind=3 slot=0 stamp=6000 bits=1,0,1,0,0,0,0,1 start=4960 end=5000 count=3")
+      j("casr2", 6, 2, bits, trunk=1, kind=3, timeslot=0, timestamp=6000))
     u("casr2_kind_4", "casr2", cas(6, 2, 4, 0, 1, bits), "error: CASR2 trace unit: kind 4 out of range")
     u("casr2_state_with_tone_length", "casr2", cas(6, 2, 1, 0, 1, tone),
       "error: CASR2 trace unit: data length 36 out of range")
@@ -140,11 +145,11 @@ def rows():
         return unit("ip", n, direction, f, payload)
 
     u("ip_ok", "ip", ip(7, 1, 0x100000002, 1, 1, "eth0", "10.1.2.3", "127.0.0.1", sip),
-      "unit=7 dir=1 ctx=0x100000002 transport=1 protocol=1 lport=5060 rport=5070 time=1234567 "
-      "iface=eth0 remote=10.1.2.3 local=127.0.0.1 data=" + hexs(sip))
+      j("ip", 7, 1, sip, context=0x100000002, transport=1, protocol=1, local_port=5060, remote_port=5070,
+        time_ms=1234567, interface="eth0", remote="10.1.2.3", local="127.0.0.1"))
     u("ip_full_texts", "ip", ip(8, 2, 1, 3, 2, "x" * 15, "1" * 15, "", sip[:1]),
-      "unit=8 dir=2 ctx=0x1 transport=3 protocol=2 lport=5060 rport=5070 time=1234567 "
-      "iface=%s remote=%s local= data=4f" % ("x" * 15, "1" * 15))
+      j("ip", 8, 2, sip[:1], context=1, transport=3, protocol=2, local_port=5060, remote_port=5070,
+        time_ms=1234567, interface="x" * 15, remote="1" * 15, local=""))
     u("ip_interface_unterminated", "ip", ip(8, 2, 1, 1, 1, "", "", "", sip, raw_iface=b"e" * 16),
       "error: IP trace unit: interface without terminator")
     u("ip_protocol_3", "ip", ip(8, 2, 1, 1, 3, "", "", "", sip), "error: IP trace unit: protocol 3 out of range")
