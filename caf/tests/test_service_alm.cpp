@@ -138,6 +138,10 @@ TEST_F(AlmTest, SingletonAndMasterOperationsInTheClientRole) {
                {"GetApplicationInfo", p->GetApplicationInfo(1, &Info), 0x8200000Cu},
                {"GetApplicationName", p->GetApplicationName(1, strName), 0x8200000Cu}});
   EXPECT_STREQ(strName.c_str(), "NotAvailable");
+  ASSERT_EQ(CVQCAFServiceAlmMgmt::Uninit(), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCAFServiceAlmMgmt::Init(1, 0, nullptr, nullptr), 0x8200000Au) << "a master of no application";
+  EXPECT_EQ(Logged("CVQCAFServiceAlmMgmt::Init: Failed to open launch library. (0x00000000) 0x8200000A"), 1u);
+  EXPECT_EQ(CVQCAFServiceAlmMgmt::GetInstance(), nullptr);
 }
 
 }  // namespace

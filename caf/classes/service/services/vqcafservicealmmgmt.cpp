@@ -6,6 +6,7 @@
 
 #include "vqcafcomm.h"
 #include "vqcafexception.h"
+#include "vqcaflog.h"
 
 namespace VQCAF {
 
@@ -25,7 +26,7 @@ void LogInitFailure(CVQCAFLogTrace* pLog, const char* pszText, VQX_RESULT r, int
   if (pLog != nullptr)
     pLog->LogTrace(VQERR, pszFmt, pszText, 0u, r, "vqcafservicealmmgmt.cpp", nLine);
   else
-    VqcafReportFailure("CVQCAFServiceAlmMgmt::Init", pszText, r, __FILE__, nLine);
+    ::VQCAF::LogTrace(VQERR, pszFmt, pszText, 0u, r, "vqcafservicealmmgmt.cpp", nLine);
 }
 
 }  // namespace
@@ -135,8 +136,14 @@ VQX_RESULT CVQCAFServiceAlmMgmt::Init(u32 fMaster, u32 un32MaxApplication, IVQCA
       if (fMaster) {
         p->mpMaster = pMaster;
         p->mpClient = pClient;
+        p->LogTrace(VQLV2, "Opening launch library\n");
         r = p->OpenLaunchLib(un32MaxApplication);
-        if (VQX_RESULT_FAILED(r)) pszText = "VQXLaunchLibOpen failed.", nLine = __LINE__;
+        if (VQX_RESULT_FAILED(r)) {
+          pszText = "Failed to open launch library.", nLine = __LINE__;
+        } else {
+          p->LogTrace(VQLV2, "Successfully opened launch library\n");
+          if (p->mhLaunchLib == nullptr) r = VQX_RESULT_FAIL, pszText = "Creating CVQCAFServiceAlmMgmt Failed.", nLine = __LINE__;
+        }
       } else {
         _VQX_FILTER_PARAMS f{};
         f.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
