@@ -97,9 +97,16 @@ TEST_F(ServiceTest, IgnoredRemoteAndRefusals) {
   CWordsMsg Msg(0x0B0D0300, 1);
   CVQCAFMsgBuffer Buffer;
   ASSERT_EQ(Buffer.SerializeFromMsg(Msg, nullptr), VQX_RESULT_OK);
+  struct CThrowingMsg : CWordsMsg {
+    CThrowingMsg() : CWordsMsg(0x0B0D0300, 1) {}
+    void SetServiceInstanceHandle(u32*) override { throw std::out_of_range("handle"); }
+  } Bad;
   ExpectSteps({{"unlinked send", Unlinked.SendMsg(Msg, 0), VQX_RESULT_NOT_READY},
                {"unlinked broadcast", Unlinked.SendMsg(Msg, 1), VQX_RESULT_OK},
-               {"unlinked buffer broadcast", Unlinked.SendMsg(Buffer, 1), VQX_RESULT_NOT_READY}});
+               {"unlinked buffer broadcast", Unlinked.SendMsg(Buffer, 1), VQX_RESULT_NOT_READY},
+               {"exception, owner logs", Default.SendMsg(Bad, 1), VQX_RESULT_OUT_OF_RANGE},
+               {"exception, no owner", Unlinked.SendMsg(Bad, 1), VQX_RESULT_OUT_OF_RANGE}});
+  EXPECT_EQ(Logged("CVQCAFServiceInstance::SendMsg: std::out_of_range (0x00000000) 0x82000006 vqcafservice.cpp:"), 1u);
   EXPECT_EQ(Logged("Derived class has not filled-out mParams from this base class!"), 1u);
 }
 

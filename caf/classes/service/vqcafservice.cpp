@@ -3,6 +3,8 @@
 
 #include <stdio.h>
 
+#include <new>
+
 #include "vqcafcomm.h"
 #include "vqcafexception.h"
 #include "vqcaflog.h"
@@ -31,15 +33,28 @@ void CVQCAFServiceInstance::SetReady(u32 fReady) {
 }
 
 namespace {
-/* Logs a send failure through the owner (instance mutex released meanwhile). */
-VQX_RESULT SendFailure(CVQCAFService* pOwner, CVQCAFMutex* pMutex, VQX_RESULT Result) {
-  if (pOwner != nullptr) {
-    const VQCAF_FAILURE Failure = VQCAF_CURRENT_FAILURE("CVQCAFServiceInstance::SendMsg");
-    CVQCAFMutexAutoGiveGet Unlocked(pMutex);
-    pOwner->LogTrace(VQERR, "%s", Failure.strLine.c_str());
-    return Failure.un32Result;
+/* Maps the exception being handled and, with an owner, logs it through the
+ * owner (instance mutex released meanwhile). Called inside a catch block. */
+VQX_RESULT SendFailure(CVQCAFService* pOwner, CVQCAFMutex* pMutex, int nLine) {
+  const VQX_RESULT r = VQCAF_CURRENT_FAILURE("CVQCAFServiceInstance::SendMsg").un32Result;
+  if (pOwner == nullptr) return r;
+  const char* pszText = "(Un-handled exception)";
+  try {
+    throw;
+  } catch (const CVQCAFException& e) {
+    pszText = e.What();
+  } catch (const std::bad_alloc&) {
+    pszText = "std::bad_alloc";
+  } catch (const std::length_error&) {
+    pszText = "std::length_error";
+  } catch (const std::out_of_range&) {
+    pszText = "std::out_of_range";
+  } catch (...) {
   }
-  return Result;
+  CVQCAFMutexAutoGiveGet Unlocked(pMutex);
+  pOwner->LogTrace(VQERR, "CVQCAFServiceInstance::SendMsg: %s (0x%08X) 0x%08X %s:%d\n", pszText, 0u, r,
+                   "vqcafservice.cpp", nLine);
+  return r;
 }
 }  // namespace
 
@@ -51,7 +66,7 @@ VQX_RESULT CVQCAFServiceInstance::SendMsg(CVQCAFMsg& Msg, u32 fBroadcast) {
     const VQX_RESULT r = CVQCAFServiceDetector::SendMsg(Msg, fBroadcast);
     return VQX_RESULT_FAILED(r) ? r : VQX_RESULT_OK;
   } catch (...) {
-    return SendFailure(mpOwner, mpMutex, VQX_RESULT_FATAL_ERROR);
+    return SendFailure(mpOwner, mpMutex, __LINE__);
   }
 }
 
@@ -63,7 +78,7 @@ VQX_RESULT CVQCAFServiceInstance::SendMsg(CVQCAFMsgBuffer& Msg, u32 fBroadcast) 
     const VQX_RESULT r = CVQCAFServiceDetector::SendMsg(Msg, fBroadcast);
     return VQX_RESULT_FAILED(r) ? r : VQX_RESULT_OK;
   } catch (...) {
-    return SendFailure(mpOwner, mpMutex, VQX_RESULT_FATAL_ERROR);
+    return SendFailure(mpOwner, mpMutex, __LINE__);
   }
 }
 
