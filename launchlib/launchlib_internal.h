@@ -77,6 +77,8 @@ _VQX_LAUNCH_LIB_PROCESS_INFO VqxLaunchInfo(const VqxLaunchCtx& C);
 void VqxLaunchQueue(_VQX_LAUNCH_LIB* p, VqxLaunchCtx& C, bool fReady);
 /* Makes the queued callbacks with the mutex released. */
 void VqxLaunchFlush(_VQX_LAUNCH_LIB* p, std::unique_lock<std::recursive_mutex>& Lock);
+/* Sends a heartbeat or shutdown operation to the context's host; 0x82000017 without one,
+ * 0x8200000F for a heartbeat to a process in state 5 or 6 (none is sent while shutting down). */
 VQX_RESULT VqxLaunchSendOp(_VQX_LAUNCH_LIB* p, VqxLaunchCtx& C, u32 un32MsgId);
 void VqxLaunchKill(_VQX_LAUNCH_LIB* p, VqxLaunchCtx& C);
 VqxLaunchCtx* VqxLaunchFind(_VQX_LAUNCH_LIB* p, u32 un32Id);

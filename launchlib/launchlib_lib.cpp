@@ -91,6 +91,9 @@ void VqxLaunchFlush(_VQX_LAUNCH_LIB* p, std::unique_lock<std::recursive_mutex>& 
 VQX_RESULT VqxLaunchSendOp(_VQX_LAUNCH_LIB* p, VqxLaunchCtx& C, u32 un32MsgId) {
   if (p->Params.hLib == nullptr || C.hHost == 0) return VQX_RESULT_NOT_ACCESSIBLE;
   const bool fHb = un32MsgId == VQX_LAUNCH_MSG_ID_OP_HEARTBEAT;
+  /* A process being shut down gets no more heartbeats. */
+  if (fHb && (C.un32State == VQX_LAUNCH_STATE_MGMT_SHUTDOWN || C.un32State == VQX_LAUNCH_STATE_SHUTDOWN))
+    return VQX_RESULT_INVALID_STATE;
   u32 un32Size = fHb ? VQX_LAUNCH_OP_HEARTBEAT_SIZE : VQX_LAUNCH_OP_SHUTDOWN_SIZE;
   if (fHb && !C.sParams.empty()) un32Size += VQXMsgElementComputeSize(static_cast<u32>(C.sParams.size() + 1));
   VQX_MSG_HANDLE hMsg = nullptr;

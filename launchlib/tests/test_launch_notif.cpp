@@ -121,11 +121,16 @@ TEST_F(LaunchTest, RecordsAndOperationsMatchTheIndependentDecoder) {
   ASSERT_EQ(VQXCreateMsgFilterEx(hLib, 1, &F, &hFilter), VQX_RESULT_API_OK);
   ASSERT_EQ(Open([&](auto& p) { p.hLib = hLib, p.fAppManager = 0; }), VQX_RESULT_OK);
   VqxLaunchCtx C;
-  C.hHost = VQX_HOSTLIB_ADAPTER_HANDLE, C.un32State = VQX_LAUNCH_STATE_SHUTDOWN;
+  C.hHost = VQX_HOSTLIB_ADAPTER_HANDLE, C.un32State = VQX_LAUNCH_STATE_MGMT_SHUTDOWN, mh->Ctx[9] = C;
+  EXPECT_EQ(VqxLaunchSendOp(mh, C, VQX_LAUNCH_MSG_ID_OP_HEARTBEAT), VQX_RESULT_INVALID_STATE) << "shutting down";
+  EXPECT_EQ(VQXLaunchLibSendHeartbeat(mh, C.hHost), VQX_RESULT_OK);
+  EXPECT_EQ(mh->Ctx[9].un32HbCounter + C.un32HbCounter, 0u) << "no heartbeat sent while shutting down";
+  mh->Ctx.erase(9);
   const std::pair<const char*, const char*> aOps[] = {{"hb_plain.bin", ""}, {"hb_params.bin", "-a \"b c\""},
                                                       {"op_shutdown.bin", nullptr}};
   for (auto& [pszFile, pszParams] : aOps) {
     C.sParams = pszParams != nullptr ? pszParams : "";
+    C.un32State = pszParams != nullptr ? VQX_LAUNCH_STATE_READY : VQX_LAUNCH_STATE_SHUTDOWN;
     const u32 un32Id = pszParams != nullptr ? VQX_LAUNCH_MSG_ID_OP_HEARTBEAT : VQX_LAUNCH_MSG_ID_OP_SHUTDOWN;
     ASSERT_FALSE(VQX_RESULT_FAILED(VqxLaunchSendOp(mh, C, un32Id))) << pszFile;
     VQX_MSG_HANDLE h = nullptr;
