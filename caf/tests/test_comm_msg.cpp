@@ -185,17 +185,26 @@ TEST_F(CommTest, BufferMembersInAStream) {
       {"data larger than a message", strMagic + Be32(0x7CAF7002) + Be32(0xA00000) + "x",
        {{VQX_RESULT_OUT_OF_RANGE, ""}}, 1},
       {"data past the stream", strMagic + Be32(0x7CAF7002) + Be32(100) + "x", {{VQX_RESULT_OUT_OF_RESOURCE, ""}}, 1},
+      {"largest data in a short stream", strMagic + Be32(0x7CAF7002) + Be32(VQX_MSG_MAX_PAYLOAD_SIZE),
+       {{VQX_RESULT_OUT_OF_RESOURCE, ""}}, 0},
       {"no magic member", Member(0x7CAF7002, "a"), {{VQX_RESULT_FAIL, ""}}, 1},
       {"wrong magic", Member(0x7CAF7001, Be32(0x1234CAFF)), {{VQX_RESULT_FAIL, ""}}, 0},
       {"magic inside", strMagic + strMagic, {{VQX_RESULT_INVALID_MESSAGE, ""}}, 4},
   };
+  _VQX_LIB_STATS St{};
+  auto Allocs = [&] {
+    return VQX_RESULT_FAILED(VQXLibGetStats(mhLib, &St)) ? 0 : St.un64BufPoolHit + St.un64BufPoolMissAlloc;
+  };
   for (const auto& row : rows) {
     CVQCAFTestStream In(row.strStream);
     CVQCAFMsgBuffer b;
+    u64 un64Allocs = Allocs();
     for (const auto& [Expected, strPayload] : row.reads) {
       EXPECT_EQ(b.Unserialize(In), Expected) << row.pszRow;
       EXPECT_EQ(Payload(b), strPayload) << row.pszRow;
+      un64Allocs += !strPayload.empty();
     }
+    EXPECT_EQ(Allocs(), un64Allocs) << row.pszRow << ": a message is taken only for data in the stream";
     EXPECT_EQ(In.Bytes().size() - In.GetCurrentSeek(), row.un64Left) << row.pszRow;
   }
 }

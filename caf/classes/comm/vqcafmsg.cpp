@@ -306,6 +306,11 @@ VQX_RESULT CVQCAFMsgBuffer::Unserialize(CVQCAFSerialize& In) {
         if (mpMsg != nullptr) return Fail(kOp, "Second CVQCAFMSGBUF_ELEMENT_SUB_Data member", VQX_RESULT_INVALID_MESSAGE, __LINE__);
         if (un32Size > VQX_MSG_MAX_PAYLOAD_SIZE)
           return Fail(kOp, "CVQCAFMSGBUF_ELEMENT_SUB_Data larger than a host message", VQX_RESULT_OUT_OF_RANGE, __LINE__);
+        /* The declared size must be in the stream before a message that big is taken. */
+        const u64 un64Data = In.GetCurrentSeek();
+        r = In.Read(un32Size, nullptr);
+        In.Seek(un64Data);
+        if (VQX_RESULT_FAILED(r)) return Fail(kOp, "Failed to read CVQCAFMSGBUF_ELEMENT_SUB_Data", r, __LINE__);
         {
           CHostLibLoan Lib;
           if (Lib.Get() == nullptr) return Fail(kOp, kNoComm, VQX_RESULT_INVALID_STATE, __LINE__);
