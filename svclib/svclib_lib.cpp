@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "svclib_proto.h"
@@ -477,11 +478,19 @@ VQX_RESULT VQXServicesOpenLib(const _VQX_SERVICES_LIB_OPEN_PARAMS* pParams, VQX_
   p->Params = *pParams;
   if (p->Params.un32MaxServices == 0) p->Params.un32MaxServices = VQX_SERVICES_LIB_DEFAULT_MAX_SERVICES;
   p->hHostLib = hHostLib;
-  _VQX_LIB_INFO* pInfo = new _VQX_LIB_INFO();
-  VQXGetLibInfo(hHostLib, pInfo);
+  std::unique_ptr<_VQX_LIB_INFO> pInfo(new (std::nothrow) _VQX_LIB_INFO());
+  std::vector<_VQX_FILTER_PARAMS> Sets;
+  try {
+    Sets = BaseSets();
+  } catch (const std::bad_alloc&) {
+    pInfo.reset();
+  }
+  if (pInfo == nullptr) {
+    delete p;
+    return VQX_RESULT_OUT_OF_MEMORY;
+  }
+  VQXGetLibInfo(hHostLib, pInfo.get());
   p->un64UniqueId = pInfo->un64UniqueHostId;
-  delete pInfo;
-  std::vector<_VQX_FILTER_PARAMS> Sets = BaseSets();
   if (VQX_RESULT_FAILED(VQXCreateMsgFilterEx(hHostLib, static_cast<u32>(Sets.size()), Sets.data(), &p->hFilter))) {
     delete p;
     return VQX_RESULT_OUT_OF_MEMORY;
@@ -493,7 +502,12 @@ VQX_RESULT VQXServicesOpenLib(const _VQX_SERVICES_LIB_OPEN_PARAMS* pParams, VQX_
     delete p;
     return VQX_RESULT_OUT_OF_MEMORY;
   }
-  SendProto(p, 0xFFFFFFFFu, VQX_SVC_MSG_ID_LIST_REQUEST, VqxSvcProtoEncodeRequest());
+  try {
+    SendProto(p, 0xFFFFFFFFu, VQX_SVC_MSG_ID_LIST_REQUEST, VqxSvcProtoEncodeRequest());
+  } catch (const std::bad_alloc&) {
+    VQXServicesCloseLib(p);
+    return VQX_RESULT_OUT_OF_MEMORY;
+  }
   *phLib = p;
   return VQX_RESULT_OK;
 }
@@ -525,41 +539,54 @@ VQX_RESULT VQXServicesServiceRegister(VQX_SERVICES_LIB_HANDLE p, const _VQX_SERV
     Log(p, 0x7FFFFFFE, "VQXServicesServiceRegister: %s\n", "Invalid service parameters.");
     return VQX_RESULT_INVALID_PARAM;
   }
-  auto ps = std::make_shared<Service>();
+  std::shared_ptr<Service> ps;
+  try {
+    ps = std::make_shared<Service>();
+    ps->strContext.assign(reinterpret_cast<const char*>(In.pbyServiceUserContext), In.un32ServiceUserContextSize);
+  } catch (const std::bad_alloc&) {
+    return VQX_RESULT_OUT_OF_MEMORY;  // the user context cannot be copied
+  }
   ps->Params = *pParams;
-  ps->strContext.assign(reinterpret_cast<const char*>(In.pbyServiceUserContext), In.un32ServiceUserContextSize);
   ps->Params.Info.pbyServiceUserContext = nullptr;
   ps->pvContext = pvServiceContext;
   {
-    std::lock_guard<std::mutex> Lock(p->Mutex);
+    std::unique_lock<std::mutex> Lock(p->Mutex);
     for (const auto& [h, s] : p->Services) {
       if (s->Params.Info.un32ServiceId == In.un32ServiceId) {
         Log(p, 0x7FFFFFFE, "VQXServicesServiceRegister: %s\n", "ServiceId already registered.");
         return VQX_RESULT_ACCESS_DENIED;
       }
     }
-    size_t nSets = FilterSetsLocked(p).size() + pParams->un32NbFilters;
-    if (p->Services.size() >= p->Params.un32MaxServices || nSets > kMaxFilterSets ||
-        p->Services.size() >= VQX_SVC_PROTO_MAX_SERVICES) {
-      Log(p, 0x7FFFFFFE, "VQXServicesServiceRegister: %s\n", "Maximum number of registered services reached.");
-      return VQX_RESULT_OUT_OF_RESOURCE;
-    }
-    ps->h = reinterpret_cast<u32*>(p->unNextService++);
+    /* Out of memory or threads: whatever was entered is undone, the service's thread stopped. */
     try {
+      size_t nSets = FilterSetsLocked(p).size() + pParams->un32NbFilters;
+      if (p->Services.size() >= p->Params.un32MaxServices || nSets > kMaxFilterSets ||
+          p->Services.size() >= VQX_SVC_PROTO_MAX_SERVICES) {
+        Log(p, 0x7FFFFFFE, "VQXServicesServiceRegister: %s\n", "Maximum number of registered services reached.");
+        return VQX_RESULT_OUT_OF_RESOURCE;
+      }
+      ps->h = reinterpret_cast<u32*>(p->unNextService++);
+      p->Services[ps->h] = ps;
       ps->Thread = std::thread(ServiceThread, p, ps);
+      for (auto& [hHost, Known] : p->Hosts) {
+        for (auto& [key, r] : Known) {
+          if (Detects(*ps, r.Entry.un32ServiceId)) LinkLocked(p, *ps, r);
+        }
+      }
     } catch (...) {
+      if (ps->Thread.joinable()) UnregisterLocked(p, Lock, ps);
+      p->Services.erase(ps->h);
       return VQX_RESULT_OUT_OF_MEMORY;
     }
-    p->Services[ps->h] = ps;
-    for (auto& [hHost, Known] : p->Hosts) {
-      for (auto& [key, r] : Known) {
-        if (Detects(*ps, r.Entry.un32ServiceId)) LinkLocked(p, *ps, r);
-      }
-    }
+  }
+  try {
+    UpdateFilter(p);
+    Announce(p);
+  } catch (const std::bad_alloc&) {
+    VQXServicesServiceUnregister(p, ps->h);
+    return VQX_RESULT_OUT_OF_MEMORY;
   }
   *phService = ps->h;
-  UpdateFilter(p);
-  Announce(p);
   return VQX_RESULT_OK;
 }
 
@@ -593,7 +620,11 @@ VQX_RESULT VQXServicesServiceUnregister(VQX_SERVICES_LIB_HANDLE p, u32* hService
   if (it == p->Services.end()) return VQX_RESULT_INVALID_HANDLE;
   UnregisterLocked(p, Lock, it->second);
   Lock.unlock();
-  UpdateFilter(p);
-  Announce(p);
+  try {
+    UpdateFilter(p);
+    Announce(p);
+  } catch (const std::bad_alloc&) {
+    return VQX_RESULT_OUT_OF_MEMORY;  // gone here, the other hosts not yet told
+  }
   return VQX_RESULT_OK;
 }

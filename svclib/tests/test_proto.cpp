@@ -11,9 +11,8 @@ namespace {
 const std::string kData = getenv("VQX_TEST_DATA") != nullptr ? getenv("VQX_TEST_DATA") : "svclib/tests/data";
 
 std::string ReadBytes(const std::string& strPath) {
-  std::stringstream s;
-  s << std::ifstream(strPath, std::ios::binary).rdbuf();
-  return s.str();
+  std::ifstream In(strPath, std::ios::binary);
+  return {std::istreambuf_iterator<char>(In), {}};
 }
 std::string Be32(u32 v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 u32 Decode(const std::string& s, VqxSvcProtoList* p) {
@@ -30,9 +29,8 @@ TEST(SvcProto, GoldenBytesBothWays) {
     EXPECT_EQ(strBytes, ReadBytes(kData + "/" + pszName)) << pszName;
     std::ofstream(strDir + "/" + pszName, std::ios::binary) << strBytes;
   }
-  EXPECT_EQ(system(("python3 " + std::string(getenv("VQX_SOURCE_DIR")) + "/testing/golden/svclib/services_golden.py check " +
-                    strDir).c_str()),
-            0);
+  const std::string strTool = std::string(getenv("VQX_SOURCE_DIR")) + "/testing/golden/svclib/services_golden.py";
+  EXPECT_EQ(system(("python3 " + strTool + " check " + strDir).c_str()), 0);
   VqxSvcProtoList Back;
   ASSERT_EQ(Decode(VqxSvcProtoEncodeList(kList), &Back), VQX_RESULT_OK);
   EXPECT_TRUE(Back.aServices == kList.aServices && Back.un64SenderUniqueId == kList.un64SenderUniqueId);
@@ -62,9 +60,7 @@ TEST(SvcProto, DecoderRefusals) {
   for (const auto& row : rows) {
     VqxSvcProtoList List{99, {}};
     EXPECT_EQ(Decode(row.strPayload, &List), row.un32Expected) << row.pszRow;
-    if (row.un32Expected != VQX_RESULT_OK) {
-      EXPECT_EQ(List.un64SenderUniqueId, 99u) << row.pszRow << ": untouched";
-    }
+    EXPECT_TRUE(row.un32Expected == VQX_RESULT_OK || List.un64SenderUniqueId == 99u) << row.pszRow << ": untouched";
   }
   EXPECT_EQ(VqxSvcProtoDecodeRequest(reinterpret_cast<const u8*>(strHead.data()), 11), VQX_RESULT_INVALID_MESSAGE);
   EXPECT_EQ(VqxSvcProtoDecodeRequest(nullptr, 0), VQX_RESULT_INVALID_MESSAGE);

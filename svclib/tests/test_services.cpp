@@ -3,7 +3,17 @@
 // lists, callbacks in order (connect, messages, disconnect), unregister
 // delivering disconnections, refusals and message ownership.
 
+#include <dlfcn.h>
+
 #include "svc_test_support.h"
+
+/* Set by a test: the allocation of its thread that throws (1: the next one; 0: none). */
+static thread_local u32 t_un32FailNew = 0;
+void* operator new(std::size_t n) {
+  if (t_un32FailNew != 0 && --t_un32FailNew == 0) throw std::bad_alloc();
+  static void* (*const s_pNext)(std::size_t) = reinterpret_cast<void* (*)(std::size_t)>(dlsym(RTLD_NEXT, "_Znwm"));
+  return s_pNext(n);
+}
 
 namespace {
 
@@ -18,8 +28,7 @@ std::string Word(const std::string& s, int n) {
 }
 
 TEST_F(SvcTest, ListsLinkAndUnlinkInOrder) {
-  u32* hS = Register();
-  const std::string S = Num(hS);
+  const std::string S = Num(Register());
   InjectList({{7, kProvider, {0, 0}, "ctx"}, {8, 0x0B0D0999, {0, 0}, ""}});
   ASSERT_TRUE(WaitEvents(1));
   const std::string R1 = Word(Events()[0], 2);
@@ -61,7 +70,17 @@ TEST_F(SvcTest, UnregisterDeliversDisconnectionsAndNothingAfter) {
 TEST_F(SvcTest, RefusalsAndMessageOwnership) {
   u32 *h = nullptr, *h2 = reinterpret_cast<u32*>(1);
   _VQX_SERVICES_LIB_SERVICE_PARAMS sp = ServiceParams(0x0B0D0100, 0, 0x0B0D), bad = sp;
-  ASSERT_EQ(VQXServicesServiceRegister(mhSvc, &sp, nullptr, &h), VQX_RESULT_OK);
+  sp.Info.pbyServiceUserContext = reinterpret_cast<u8*>(&bad);  // 40 bytes of it: a context copied to the heap
+  sp.Info.un32ServiceUserContextSize = 40;
+  /* Each allocation failing in turn is refused whole (0x82000007, no handle, nothing leaked) until none is left. */
+  VQX_RESULT r = VQX_RESULT_OUT_OF_MEMORY;
+  for (u32 k = 1; r == VQX_RESULT_OUT_OF_MEMORY && k < 100; k++) {
+    t_un32FailNew = k;
+    r = VQXServicesServiceRegister(mhSvc, &sp, nullptr, &h);
+    t_un32FailNew = 0;
+    EXPECT_TRUE(r == VQX_RESULT_OK || h == nullptr) << "allocation " << k;
+  }
+  ASSERT_EQ(r, VQX_RESULT_OK) << "registered once nothing fails";
   EXPECT_EQ(VQXServicesServiceRegister(mhSvc, &sp, nullptr, &h2), VQX_RESULT_ACCESS_DENIED);
   EXPECT_EQ(h2, nullptr);
   bad.un32NbFilters = 9;
