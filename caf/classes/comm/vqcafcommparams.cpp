@@ -111,8 +111,10 @@ VQX_RESULT CVQCAFCommParams::LoadFromCfgFile(const char* pszFileName, char* pszE
     const char* psz = szLine;
     while (*psz != '\0' && strchr(" \f\t\v\r\n", *psz) != nullptr) psz++;
     char szReason[VQX_CLI_TOOLS_ERROR_TEXT_SIZE] = "";
-    if (VqxCliToolsAnyConfigParseLine(psz, &mNetworkConfig, pAny, szReason) != VQX_RESULT_OK) {
-      snprintf(pszError, VQX_CLI_TOOLS_ERROR_TEXT_SIZE, "Line %u: %.200s", un32Line, szReason);
+    /* The parser writes a reason exactly when it refuses a line; either one stops the reading. */
+    if (VqxCliToolsAnyConfigParseLine(psz, &mNetworkConfig, pAny, szReason) != VQX_RESULT_OK || szReason[0] != '\0') {
+      snprintf(pszError, VQX_CLI_TOOLS_ERROR_TEXT_SIZE, "Line %u: %.200s", un32Line,
+               szReason[0] != '\0' ? szReason : "Invalid line");
       Result = VQX_RESULT_INVALID_CONFIG;
       break;
     }
