@@ -2,8 +2,8 @@
  * test_service_it.cpp - the sig-trace service between two processes on
  * 127.0.0.1, the provider being the test provider program
  * (testing/sigtrace_provider): mutual detection, typed messages both ways, a
- * broadcast, and connect / messages / disconnect in order when the provider
- * unregisters; then a provider killed with SIGKILL is disconnected and a new
+ * broadcast, and connect / messages / the unregister message / disconnect
+ * in order when the provider leaves; then a provider killed with SIGKILL is disconnected and a new
  * one registers again.
  */
 #include <signal.h>
@@ -36,7 +36,7 @@ TEST_F(ServiceTwoProcesses, ProviderRegistersSendsAndLeavesInOrder) {
   {
     CRecordingService Server("server", VQCAF_SERVICE_ID_SIGTRACE_SERVER, VQCAF_SERVICE_ID_SIGTRACE_PROVIDER);
     ASSERT_EQ(Server.Start(nullptr), VQX_RESULT_OK);
-    auto p1 = Provider("provider1");
+    auto p1 = Provider("provider1", {"--unregister"});
     ASSERT_TRUE(WaitFor([&] { return Server.Side(0) != nullptr && Server.Side(0)->Ids().size() >= 2; }));
     CVQCAFMsgSigtraceCapture Capture;
     Capture.mInfo.un32Capture = 1;
@@ -45,7 +45,8 @@ TEST_F(ServiceTwoProcesses, ProviderRegistersSendsAndLeavesInOrder) {
     ASSERT_TRUE(WaitFor([&] { return Server.HandedBack() == 1; }));
     EXPECT_EQ(Server.Side(0)->Ids(),
               std::vector<u32>({VQCAF_MSG_SERVICE_CONNECTED, VQCAF_MSG_SIGTRACE_REGISTER, VQCAF_MSG_SIGTRACE_DATA,
-                                VQCAF_MSG_SIGTRACE_DATA, VQCAF_MSG_SIGTRACE_DATA, VQCAF_MSG_SERVICE_DISCONNECTED}));
+                                VQCAF_MSG_SIGTRACE_DATA, VQCAF_MSG_SIGTRACE_DATA, VQCAF_MSG_SIGTRACE_UNREGISTER,
+                                VQCAF_MSG_SERVICE_DISCONNECTED}));
     EXPECT_EQ(Server.Side(0)->maData, std::vector<u8>({1, 2, 3}));
 
     auto pKilled = Provider("provider2", {"--stay"});

@@ -375,7 +375,12 @@ void CVQCAFServiceDetector::OnServiceDisconnected(CVQCAFService* pService, u32* 
       return;
     }
     CVQCAFServiceInstance* pInstance = AsInstance(pElement);
-    CVQCAFServiceInfo Info = pInstance->GetServiceInfo();
+    CVQCAFServiceInfo Info;
+    {
+      /* The instance's lock is its service's, taken before this one (a send holds it): never under it. */
+      CVQCAFMutexAutoGiveGet Unlocked(&mMutex);
+      Info = pInstance->GetServiceInfo();
+    }
     const _VQX_HOST_INFO& h = Info.mHostInfo;
     pService->LogTrace(VQLV2,
                        "OnServiceDisconnected: Remote service disconnected: id 0x%08X on %s.%s (handle 0x%p, "
