@@ -20,6 +20,7 @@
 
 #include "vqx_gwlib.h"
 #include "peers/gw_raw_host.h"
+#include "peers/process_counts.h"
 #include "vqx_gwlib_wire.h"
 
 namespace gwtest {
@@ -40,9 +41,9 @@ using Net = std::pair<u32, u32>;
 void UseInterfaces(const std::vector<Net>& nets);
 /* Milliseconds since t. */
 long MsSince(std::chrono::steady_clock::time_point t);
-/* Entries of /proc/self/task and /proc/self/fd. */
-int ThreadCount();
-int FdCount();
+/* Threads and open descriptors of this process (testing/peers/process_counts.h). */
+inline int ThreadCount() { return int(proccount::ProcessThreadCount()); }
+inline int FdCount() { return int(proccount::ProcessFdCount()); }
 
 struct UpDown {
   u32 hPeer, fGw0Up, fGw1Up, un32Reason;

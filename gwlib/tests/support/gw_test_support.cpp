@@ -2,7 +2,6 @@
 #include "gw_test_support.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,14 +23,6 @@ u32 NetsProvider(u32 max, u32* a, u32* b, u32* m) {
     b[n] = htonl(g_nets[n].first | ~g_nets[n].second);
   }
   return n;
-}
-
-int CountDir(const char* path) {
-  DIR* d = opendir(path);
-  int n = 0;
-  while (d != nullptr && readdir(d) != nullptr) n++;
-  if (d != nullptr) closedir(d);
-  return n - 2 - (std::strcmp(path, "/proc/self/fd") == 0);  // ".", ".." and the directory's own fd
 }
 
 void Line(void* ctx, bool fError, const char* fmt, va_list ap) {
@@ -108,8 +99,6 @@ long MsSince(std::chrono::steady_clock::time_point t) {
   return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count());
 }
 
-int ThreadCount() { return CountDir("/proc/self/task"); }
-int FdCount() { return CountDir("/proc/self/fd"); }
 
 bool Recorder::WaitFor(u32 ms, const std::function<bool()>& pred) {
   std::unique_lock<std::mutex> g(m);

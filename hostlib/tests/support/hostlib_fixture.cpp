@@ -4,7 +4,6 @@
 #include "support/hostlib_fixture.h"
 
 #include <ctype.h>
-#include <dirent.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -113,19 +112,6 @@ _VQX_LIB_PARAMS HostLibTestParams(CapturedLog* pLog) {
   }
   return params;
 }
-
-static size_t CountDirEntries(const char* pszPath) {
-  size_t n = 0;
-  DIR* pDir = opendir(pszPath);
-  if (pDir == nullptr) return 0;
-  while (dirent* pEntry = readdir(pDir)) { if (pEntry->d_name[0] != '.') n++; }
-  closedir(pDir);
-  return n;
-}
-
-size_t ProcessThreadCount() { return CountDirEntries("/proc/self/task"); }
-/* The directory stream itself holds one descriptor while it is read. */
-size_t ProcessFdCount() { return CountDirEntries("/proc/self/fd") - 1; }
 
 void HostLibTest::SetUp() {
   mParams = HostLibTestParams(&mLog);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "peers/process_counts.h"
 #include "peers/wait_until.h"
 #include "vqx_host.h"
 #include "vqx_filter_internal.h"
@@ -73,9 +74,9 @@ inline _VQX_LIB_STATS LibStats(VQX_LIB_HANDLE hLib) {
 /* Parameters that open the library with no transport and every line captured. */
 _VQX_LIB_PARAMS HostLibTestParams(CapturedLog* pLog);
 
-/* Threads (/proc/self/task) and open descriptors (/proc/self/fd) of this process. */
-size_t ProcessThreadCount();
-size_t ProcessFdCount();
+/* Threads and open descriptors of this process (testing/peers/process_counts.h). */
+using proccount::ProcessFdCount;
+using proccount::ProcessThreadCount;
 
 /* Status-callback reports of a library (pvStatusContext = the log); each answered with un32Answer unless ~0. */
 struct StatusLog {
