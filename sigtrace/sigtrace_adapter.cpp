@@ -91,7 +91,7 @@ u32 CVQSigTraceAdapter::CaughtFailure(const char* pszOperation, int nLine) {
 
 /* ------------------------------------------------------------ life cycle */
 
-u32 CVQSigTraceAdapter::Init(unsigned int hAdapter) {
+u32 CVQSigTraceAdapter::Init(unsigned int hAdapter, const CVQSigTraceCfgCmdLine* pCmdLine) {
   static constexpr const char* kOp = "CVQSigTraceAdapter::Init";
   CVQCAFMutexAutoGetGive Lock(&mMutex);
   u32 un32Result = VQX_RESULT_OK;
@@ -112,7 +112,7 @@ u32 CVQSigTraceAdapter::Init(unsigned int hAdapter) {
       }
     }
     if (un32Result == VQX_RESULT_OK) {
-      mpPage = new CVQSigTraceAdapterPage(this);
+      mpPage = new CVQSigTraceAdapterPage(this, pCmdLine);
       CVQCAFCli* pCli = GetCli();
       const VQX_RESULT r =
           pCli != nullptr ? pCli->AddPage(CVQCAFPtr<IVQCAFCliPage>(mpPage)) : VQX_RESULT_NOT_INITIALIZED;

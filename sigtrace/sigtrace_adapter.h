@@ -102,13 +102,15 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
 
   /*
    * Called once, right after the adapter-added event, with the board's
-   * handle: reads the board's information record, adds the console page,
-   * starts the thread and calls Synchronize. Failures (each followed by
+   * handle and the application's command line (pCmdLine, kept by the
+   * console page, outlives the adapter; null: the page's add command sends
+   * extended flag 0): reads the board's information record, adds the console
+   * page, starts the thread and calls Synchronize. Failures (each followed by
    * Clear): 0x8200000F "CVQCAFComm must be initialized first"; 0x82000015
    * "Host information not found"; the console's code with "Failed to add CLI
    * page for adapter.".
    */
-  u32 Init(unsigned int hAdapter);
+  u32 Init(unsigned int hAdapter, const CVQSigTraceCfgCmdLine* pCmdLine = nullptr);
 
   /* Starts a discovery round: empties the request and entity tables, clears
    * the ready flag, logs "<Sync> name: Started!" and asks the board for its

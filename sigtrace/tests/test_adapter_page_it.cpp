@@ -7,6 +7,7 @@
 
 #include "sigtrace_adapter_page.h"
 #include "sigtrace_cfg_cmdline.h"
+#include "vqcaf.h"
 #include "support/sigtrace_test_board.h"
 #include "support/sigtrace_test_support.h"
 
@@ -29,11 +30,12 @@ std::string Fields(const sigtest::SAppMsg& M) {
 }
 
 TEST(AdapterPage, RowsNotesDriftResyncAndAddCommand) {
-  sigtest::CBoardBench B(sigtest::ReadFile(sigtest::DataPath("page_profile.json")));
-  ASSERT_TRUE(B.AddAdapter() && B.WaitReady().un32Id != 0);
   CVQSigTraceCfgCmdLine CmdLine;
-  CmdLine.mfCasr2Extended = 1;  // "-x"
-  CVQSigTraceAdapterPage* pPage = new CVQSigTraceAdapterPage(B.pAdapter.get(), &CmdLine);
+  CmdLine.mfCasr2Extended = 1;  // "-x", reaching the adapter's own page through Init
+  sigtest::CBoardBench B(sigtest::ReadFile(sigtest::DataPath("page_profile.json")));
+  ASSERT_TRUE(B.AddAdapter(&CmdLine) && B.WaitReady().un32Id != 0);
+  // A second page over the same adapter, drawn on screens of chosen heights.
+  CVQSigTraceAdapterPage* pPage = new CVQSigTraceAdapterPage(B.pAdapter.get());
   CVQCAFPtr<IVQCAFCliPage> Page(pPage);
   std::unique_ptr<sigtest::COffScreenConsole> pCon;
   auto Show = [&](u32 un32Rows) {
@@ -70,14 +72,16 @@ TEST(AdapterPage, RowsNotesDriftResyncAndAddCommand) {
       {"grp", "> Port (0 for all ports) : 0"},
       {"abc", "> Cap file               : 0"},
   };
-  EXPECT_NE(Key('a').find("> Entity                 : \n"), std::string::npos);
-  for (const auto& [pszTyped, pszShown] : kSteps) EXPECT_NE(pCon->Keys(pszTyped, true).find(pszShown), std::string::npos) << pszTyped;
-  pCon->Keys("2", true);
-  EXPECT_EQ(Fields(B.Next(2000)), "LINK_A|grp|0|1|1");  // cap file 2 is 1; extended is "-x"
-  EXPECT_NE(Key('a').find("> Entity                 : LINK_A"), std::string::npos);  // the last values are the defaults
-  for (const char* psz : {"R2_07", "", "5060", ""}) pCon->Keys(psz, true);
-  EXPECT_EQ(Fields(B.Next(2000)), "R2_07|grp|5060|0|1");  // CAS R2 as text
+  // The add command on the application's console, over the page the adapter made.
   pCon->Cli.RemovePage(Page);
+  auto AppKeys = [](const std::string& strKeys, bool fEnter) { return sigtest::ConsoleKeys(*GetCli(), strKeys, fEnter); };
+  EXPECT_NE(AppKeys("a", false).find("> Entity                 : \n"), std::string::npos);
+  for (const auto& [pszTyped, pszShown] : kSteps) EXPECT_NE(AppKeys(pszTyped, true).find(pszShown), std::string::npos) << pszTyped;
+  AppKeys("2", true);
+  EXPECT_EQ(Fields(B.Next(2000)), "LINK_A|grp|0|1|1");  // cap file 2 is 1; extended is "-x"
+  EXPECT_NE(AppKeys("a", false).find("> Entity                 : LINK_A"), std::string::npos);  // the last values are the defaults
+  for (const char* psz : {"R2_07", "", "5060", ""}) AppKeys(psz, true);
+  EXPECT_EQ(Fields(B.Next(2000)), "R2_07|grp|5060|0|1");  // CAS R2 as text
 }
 
 }  // namespace

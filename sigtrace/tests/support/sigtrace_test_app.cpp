@@ -70,7 +70,7 @@ COffScreenConsole::COffScreenConsole(u32 un32Rows) {
 }
 COffScreenConsole::~COffScreenConsole() { Cli.Close(); }
 
-std::string COffScreenConsole::Keys(const std::string& strKeys, bool fEnter) {
+std::string ConsoleKeys(VQCAF::CVQCAFCli& Cli, const std::string& strKeys, bool fEnter) {
   for (char c : strKeys) VqxCliToolsInjectKey(Cli.GetHandle(), static_cast<unsigned char>(c));
   if (fEnter) VqxCliToolsInjectKey(Cli.GetHandle(), '\r');
   VqxCliToolsRefresh(Cli.GetHandle());

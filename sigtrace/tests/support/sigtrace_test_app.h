@@ -43,15 +43,17 @@ std::vector<std::vector<std::string>> DataRows(const std::string& strName);
  * the vector of strings lives). */
 std::vector<char*> Argv(std::vector<std::string>& aStore, const std::string& strArgs);
 
+/* Feeds the keys to an off-screen console (text characters one by one, then
+ * Return when fEnter), draws one frame and returns it as text. */
+std::string ConsoleKeys(VQCAF::CVQCAFCli& Cli, const std::string& strKeys, bool fEnter = false);
+
 /* An off-screen console of 100 x un32Rows with the given pages. */
 class COffScreenConsole {
  public:
   explicit COffScreenConsole(u32 un32Rows = 40);
   ~COffScreenConsole();
   VQCAF::CVQCAFCli Cli;
-  /* Feeds the keys (text characters one by one, then Return when fEnter),
-   * draws one frame and returns it as text. */
-  std::string Keys(const std::string& strKeys, bool fEnter = false);
+  std::string Keys(const std::string& strKeys, bool fEnter = false) { return ConsoleKeys(Cli, strKeys, fEnter); }
   std::string Frame() { return Keys(""); }
 };
 
