@@ -34,6 +34,9 @@ class CVQSigTraceEntityParams {
   CVQSigTraceEntityParams() = default;
   CVQSigTraceEntityParams(const CVQSigTraceEntityParams&) = default;
   CVQSigTraceEntityParams& operator=(const CVQSigTraceEntityParams&) = default;
+  /* Moved, not copied, when a container of records grows. */
+  CVQSigTraceEntityParams(CVQSigTraceEntityParams&&) noexcept = default;
+  CVQSigTraceEntityParams& operator=(CVQSigTraceEntityParams&&) noexcept = default;
   ~CVQSigTraceEntityParams() = default;
 
   u32 mun32Type = 0;                /* protocol type (enum above) */

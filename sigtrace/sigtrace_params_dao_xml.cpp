@@ -141,9 +141,16 @@ class CElementReader {
   }
 
  private:
+  /* The store takes the attribute name as a writable text. */
+  static void AttrName(const KeyRow& K, char (&szAttr)[32]) {
+    const size_t n = strnlen(K.pszAttr, sizeof(szAttr) - 1);
+    memcpy(szAttr, K.pszAttr, n);
+    szAttr[n] = '\0';
+  }
+
   VQX_RESULT ReadKey(const KeyRow& K, CVQSigTraceEntityParams& R) {
     char szAttr[32];
-    Snprintf(szAttr, sizeof(szAttr), "%s", K.pszAttr);
+    AttrName(K, szAttr);
     char szText[VQCAF_CFG_VALUE_SIZE];
     u32 un32 = 0;
     VQX_RESULT r = VQX_RESULT_OK;
@@ -217,7 +224,7 @@ class CElementReader {
          * trace another timeslot (n mod 32) than the one configured. */
         if (un32 > kMaxTimeslot) {
           char szAttr[32], szText[VQCAF_CFG_VALUE_SIZE];
-          Snprintf(szAttr, sizeof(szAttr), "%s", K.pszAttr);
+          AttrName(K, szAttr);
           if (VQX_RESULT_FAILED(mStore.Get(mstrPath.c_str(), mun32Index, szAttr, sizeof(szText), szText)))
             Snprintf(szText, sizeof(szText), "%u", un32);
           std::string strFormat(K.pszError);
@@ -320,6 +327,25 @@ VQX_RESULT ReadSection(IVQCAFCfgFile& Store, const char* pszOperation, const Sec
   return VQX_RESULT_OK;
 }
 
+/* The records the section will append, counted through the store without
+ * reading a value or logging (a count that cannot be read adds nothing; the
+ * read reports it): the container grows once, not once per doubling of
+ * thousands of records. */
+size_t CountRecords(IVQCAFCfgFile& Store, const std::string& strBase) {
+  size_t nRecords = 0;
+  auto Count = [&Store](const std::string& strPath) {
+    u32 un32Count = 0;
+    return VQX_RESULT_FAILED(Store.GetCount(strPath.c_str(), &un32Count)) ? 0u : un32Count;
+  };
+  for (const SectionRow& S : kSections) {
+    const std::string strPath = strBase + S.pszName;
+    const u32 un32Elements = Count(strPath);
+    for (u32 i = 0; i < un32Elements; i++)
+      nRecords += S.aTrunkKeys.empty() ? 1u : Count(strPath + ":[" + std::to_string(i) + "]:trunk");
+  }
+  return nRecords + Count(strBase + "ip") + Count(strBase + "sip") + 1;
+}
+
 }  // namespace
 
 CVQSigTraceParamsDaoXml::CVQSigTraceParamsDaoXml(CVQCAFPtr<IVQCAFCfgFile> in_pConfigFile, const char* pszRootName)
@@ -352,6 +378,7 @@ VQX_RESULT CVQSigTraceParamsDaoXml::GetParams(CVQSigTraceParams& Params) {
     if (VQX_RESULT_FAILED(r)) return r;
     IVQCAFCfgFile& Store = *mptrConfigFile;
     const std::string strBase = std::string(mstrRootName.c_str()) + ":signaling:";
+    Params.mvEntities.reserve(Params.Count() + CountRecords(Store, strBase));
     for (const SectionRow& S : kSections) {
       r = ReadSection(Store, "GetParams", S, strBase + S.pszName, Params);
       if (VQX_RESULT_FAILED(r)) return r;
