@@ -19,6 +19,8 @@ namespace VQCAF {
 namespace {
 
 constexpr const char* kOperation = "CVQSigTraceCfgCmdLine::ParseCmdLineArgs";
+/* The source name that failure lines carry. */
+constexpr const char* kSource = "CVQSigTraceCfgCmdLine";
 
 enum class OptKind { kProtocol, kSet, kOld, kRunTime, kHelp };
 using C = CVQSigTraceCfgCmdLine;
@@ -115,7 +117,8 @@ CVQSigTraceCfgCmdLine::CVQSigTraceCfgCmdLine() = default;
 VQX_RESULT CVQSigTraceCfgCmdLine::ParseCmdLineArgs(int argc, char** argv) {
   try {
     if (argc < 2 || argv == nullptr)
-      return VQCAF_REPORT_FAILURE(kOperation, "No parameter to parse on the command line", VQX_RESULT_INVALID_PARAM);
+      return VqcafReportFailure(kOperation, "No parameter to parse on the command line", VQX_RESULT_INVALID_PARAM,
+                                kSource, __LINE__);
     (void)CVQCAFCfgCmdLine::ParseCmdLineArgs(argc, argv);
 
     bool fProtocolSeen = false;
@@ -152,7 +155,8 @@ VQX_RESULT CVQSigTraceCfgCmdLine::ParseCmdLineArgs(int argc, char** argv) {
             std::string strValue(argv[i + 1]);
             for (char& c : strValue) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
             if (!ParseWholeU32(strValue.c_str(), &mun32ExecTimeMs))
-              return VQCAF_REPORT_FAILURE(kOperation, "Invalid value for option '-e'", VQX_RESULT_INVALID_PARAM);
+              return VqcafReportFailure(kOperation, "Invalid value for option '-e'", VQX_RESULT_INVALID_PARAM, kSource,
+                                        __LINE__);
           }
           i++;
           break;
@@ -167,13 +171,15 @@ VQX_RESULT CVQSigTraceCfgCmdLine::ParseCmdLineArgs(int argc, char** argv) {
     u32 un32Protocols = 0;
     for (u32 C::*pf : kProtocolFlags) un32Protocols += (this->*pf != 0);
     if (un32Protocols > 1)
-      return VQCAF_REPORT_FAILURE(kOperation,
+      return VqcafReportFailure(kOperation,
                                   "Only one (1) protocol is allowed at a time when \"stdout\" mode is being used",
-                                  VQX_RESULT_INVALID_PARAM);
+                                  VQX_RESULT_INVALID_PARAM, kSource, __LINE__);
     mfRegroup = 1;
     return VQX_RESULT_OK;
   }
-  VQCAF_CATCH_RETURN(kOperation)
+  catch (...) {
+    return VqcafReportCurrentException(kOperation, kSource, __LINE__);
+  }
 }
 
 bool CVQSigTraceCfgCmdLine::IsAdapterSelected(const char* pszAdapterName) const {
