@@ -177,6 +177,8 @@ VQX_RESULT VqCmcLibEntityDestroy(VQCMC_LIB_CTX* pCtx, u32 un32EntityId) {
     VQCMC_ERR(pCtx, kOp, result, "VqCmcLibEntityFind Failed EntityId=0x%08X", un32EntityId);
     return result;
   }
+  /* Its timed events can no longer be delivered: they hold nothing back. */
+  VqCmcLibEntityEventDropAll(pCtx, pEntity);
   {
     std::lock_guard<std::mutex> guard(pCtx->JobLock);
     if (pEntity->un32NbPendingJobs != 0 || pEntity->un32NbPendingTimers != 0) {
@@ -245,6 +247,3 @@ VQX_RESULT VqCmcLibRecoverOrphanedEntitiesOwnership(VQCMC_LIB_CTX* pCtx, _VQCMC_
   return VQX_RESULT_OK;
 }
 
-/* Entity events come with the leg layer; the table holds nothing yet. */
-VQX_RESULT VqCmcEntityEventInit(VQCMC_LIB_CTX*) { return VQX_RESULT_OK; }
-VQX_RESULT VqCmcEntityEventUninit(VQCMC_LIB_CTX*) { return VQX_RESULT_OK; }

@@ -197,8 +197,25 @@ typedef struct _VQCMC_ENTITY_CTX {
   u8 fDestroyDeferred;           /* VQCMC_ENTITY_FLAG_DESTROY_DEFERRED as workers read it, under JobLock */
   u32 MappingId;
   _VQCMC_HOST_CTX* pHostCtx;
+  struct _VQCMC_ENTITY_EVENT* pEventHead;  /* its timed events, so that a destroy drops them */
   _VQCMC_LIB_ENTITY_PARAMS Params;
 } _VQCMC_ENTITY_CTX;
+
+/* One timed entity event, owned by the event table until delivered, cancelled or dropped.
+ * The wheel keeps its usage flag at byte 4; the links after byte 24 chain the entity's events. */
+typedef struct _VQCMC_ENTITY_EVENT {
+  u32 un32DelayMs;
+  u8 fInUse;
+  u8 abyPad[3];
+  _VQCMC_ENTITY_CTX* pEntity;
+  u64 un64EventKey;
+  struct _VQCMC_ENTITY_EVENT* pPrev;
+  struct _VQCMC_ENTITY_EVENT* pNext;
+} _VQCMC_ENTITY_EVENT;
+#define VQCMC_EVENT_OFFSET_IN_USE 4u
+static_assert(offsetof(_VQCMC_ENTITY_EVENT, un32DelayMs) == 0 && offsetof(_VQCMC_ENTITY_EVENT, fInUse) == VQCMC_EVENT_OFFSET_IN_USE &&
+              offsetof(_VQCMC_ENTITY_EVENT, pEntity) == 8 && offsetof(_VQCMC_ENTITY_EVENT, un64EventKey) == 16 &&
+              offsetof(_VQCMC_ENTITY_EVENT, pPrev) == 24);
 
 /* One delivery to the application. */
 typedef struct _VQCMC_JOB {
@@ -273,6 +290,10 @@ struct _VQCMC_LIB_CTX {
   u32 fStopped;
   /* entities */
   HVQXPOOLOFBUFFERS hEntityPool;
+  /* entity events: the records by event key, and their own wheel */
+  HVQXHASH hHashOfTimers;
+  HVQXTIMER hEventTimer;
+  u32 un32EventTimeMs;           /* time of the last event poll */
   HVQXHASH hHashEntityByMapId;
   /* servers */
   HVQXPOOLOFBUFFERS64 pHostPool;
@@ -365,8 +386,24 @@ void VqCmcEntitySetKind(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u32 un3
 VQX_RESULT VqCmcLibEntityDestroy(VQCMC_LIB_CTX* pCtx, u32 un32EntityId);
 /* Moves the records of servers in "Host removed" or "Host dead" to this server. */
 VQX_RESULT VqCmcLibRecoverOrphanedEntitiesOwnership(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost);
+
+/* ------------------------------------------------------------ entity events (event) */
+
 VQX_RESULT VqCmcEntityEventInit(VQCMC_LIB_CTX* pCtx);
+/* Frees the wheel, the hash and every record still pending (not delivered). Always succeeds. */
 VQX_RESULT VqCmcEntityEventUninit(VQCMC_LIB_CTX* pCtx);
+/* Schedules the event key on the entity: a delay of 0 or 0xFFFFFFFF posts it now; otherwise it is
+ * due that many ms after the clock read here. 0x82000005 key pending; 0x8200000A delay beyond the
+ * wheel (0x7FFFFFFF); 0x8200000F terminal notice posted (immediate only); 0x82000012 no memory. */
+VQX_RESULT VqCmcLibEntityEvent(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u64 un64EventKey, u32 un32DelayMs);
+/* Cancels the timed event of that key, or else its queued or running job (the job layer's codes). */
+VQX_RESULT VqCmcLibEntityEventCancel(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u64 un64EventKey);
+/* Removes and frees one record; finishes a deferred destroy its entity waited for. Always succeeds. */
+VQX_RESULT VqCmcLibEntityEventRemoveTimer(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_EVENT* pEvent);
+/* Frees every timed event of the entity without delivering it (the entity is being destroyed). */
+void VqCmcLibEntityEventDropAll(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity);
+/* Posts the events due by the clock; called by the intake's timer poll. */
+VQX_RESULT VqCmcLibEntityEventPollTimers(VQCMC_LIB_CTX* pCtx);
 
 /* ------------------------------------------------------------ messages (msg) */
 

@@ -84,6 +84,7 @@ VQX_RESULT VqCmcStatePollTimeout(VQCMC_LIB_CTX* pCtx) {
   pCtx->un32CurrTimeMs = VqCmcClockRead(pCtx);
   if (pCtx->un32CurrTimeMs - pCtx->un32LastPollMs <= VQCMC_TIMER_POLL_MIN_MS) return VQX_RESULT_OK;
   pCtx->un32LastPollMs = pCtx->un32CurrTimeMs;
+  VqCmcLibEntityEventPollTimers(pCtx);
   u32 un32Count = 0;
   VQX_RESULT result = VQXTimerPoll(pCtx->hTimer, pCtx->un32CurrTimeMs, &un32Count, nullptr);
   if (VQX_RESULT_FAILED(result)) {
