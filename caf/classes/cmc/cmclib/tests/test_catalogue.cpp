@@ -46,44 +46,24 @@ TEST(Catalogue, SixtyOnePublicAndTwelveLibraryNamesOnceEach) {
   EXPECT_EQ(un32Public + un32Lib, VQCMC_CATALOGUE_NB_NAMED);  /* names are unique: each is a constant */
 }
 
-/* Rows named in the failure message: id, name, size, dispatchers, key, minimum payload of a notification. */
+/* Each id of tests/data/catalogue_rows.txt rendered from the catalogue as its golden line (the id names the
+ * row): name, size, dispatcher bits (1 leg, 2 mixer), entity key, minimum payload of a notification; ids in
+ * the gaps are unknown. */
 TEST(Catalogue, LookupsByRowAndGapsUnknown) {
-  struct Row {
-    u32 un32Id;
-    const char* pszName;
-    u16 un16Size;
-    u8 un8Entities;
-    VqCmcEntityKey Key;
-    u32 un32MinNotif;
-  };
-  const u8 kLeg = VQCMC_CATALOGUE_LEG, kMix = VQCMC_CATALOGUE_MIXER, kBoth = kLeg | kMix;
-  const Row aRows[] = {
-      {0x0A010001u, "VQCMC_MSG_CMD_JOIN", 56, kLeg, VqCmcEntityKey::Context, 32},
-      {0x0A010003u, "(no name)", 0, kLeg, VqCmcEntityKey::Context, 32},
-      {0x0A010004u, "VQCMC_MSG_NOTIF_JOIN_DONE", 0, kLeg, VqCmcEntityKey::Word8, 36},
-      {0x0A010011u, "VQCMC_MSG_NOTIF_CALL_LEG_PRESENT", 0, kLeg, VqCmcEntityKey::Creates, 36},
-      {0x0A01001Fu, "VQCMC_MSG_NOTIF_STATS_UPDATED", 0, kLeg, VqCmcEntityKey::Word7, 32},
-      {0x0A010020u, "VQCMC_MSG_CMD_MIXER_CREATE", 152, kMix, VqCmcEntityKey::Context, 32},
-      {0x0A010051u, "VQCMC_MSG_CMD_PLAY", 56, kBoth, VqCmcEntityKey::Context, 32},
-      {0x0A010076u, "VQCMC_MSG_NOTIF_EVENT_PLAYING_DONE", 0, kBoth, VqCmcEntityKey::Word7, 32},
-      {0x0A010108u, "VQCMC_MSG_CMD_CALL_TRANSFER_RESPONSE", 184, kLeg, VqCmcEntityKey::Context, 32},
-      {0x0A020001u, "VQCMC_APP_MSG_NOTIF_READY", 64, 0, VqCmcEntityKey::None, 0},
-      {0x0A02000Cu, "VQCMC_LIB_MSG_NOTIF_MIXER_LINK_SYNC", 56, 0, VqCmcEntityKey::None, 0},
-  };
-  for (const Row& row : aRows) {
-    SCOPED_TRACE(row.pszName);
-    const _VQCMC_CATALOGUE_ROW* pRow = VqCmcCatalogueFind(row.un32Id);
-    ASSERT_NE(pRow, nullptr);
-    EXPECT_STREQ(pRow->pszName, row.pszName);
-    EXPECT_STREQ(VqCmcCatalogueName(row.un32Id), row.pszName);
-    EXPECT_EQ(pRow->un16Size, row.un16Size);
-    EXPECT_EQ(pRow->un8Entities, row.un8Entities);
-    EXPECT_EQ(pRow->Key, row.Key);
-    EXPECT_EQ(VqCmcCatalogueMinPayload(row.un32Id, VQCMC_MSG_KIND_NOTIFICATION), row.un32MinNotif);
-  }
-  for (u32 un32Id : {0x0A010000u, 0x0A010006u, 0x0A010022u, 0x0A010043u, 0x0A010109u, 0x0A02000Du, 0x0A020300u}) {
-    EXPECT_EQ(VqCmcCatalogueFind(un32Id), nullptr) << un32Id;
-    EXPECT_STREQ(VqCmcCatalogueName(un32Id), "(unknown)");
+  const char* const apszKeys[] = {"None", "Context", "Word7", "Word8", "Creates"};
+  const std::map<std::string, std::string> golden = CmcGolden("catalogue_rows.txt");
+  ASSERT_EQ(golden.size(), 18u);
+  for (const auto& [strId, strExpected] : golden) {
+    const u32 un32Id = static_cast<u32>(std::stoul(strId, nullptr, 16));
+    const _VQCMC_CATALOGUE_ROW* pRow = VqCmcCatalogueFind(un32Id);
+    std::string strLine = VqCmcCatalogueName(un32Id);
+    if (pRow != nullptr) {
+      EXPECT_STREQ(pRow->pszName, VqCmcCatalogueName(un32Id)) << strId;
+      strLine += " size " + std::to_string(pRow->un16Size) + " entities " + std::to_string(pRow->un8Entities);
+      strLine += std::string(" key ") + apszKeys[static_cast<u8>(pRow->Key)];
+      strLine += " notif " + std::to_string(VqCmcCatalogueMinPayload(un32Id, VQCMC_MSG_KIND_NOTIFICATION));
+    }
+    EXPECT_EQ(strLine, strExpected) << strId;
   }
   /* A response is keyed by the context: its result at 28 is the last word read. */
   EXPECT_EQ(VqCmcCatalogueMinPayload(VQCMC_MSG_NOTIF_JOIN_DONE, VQCMC_MSG_KIND_RESPONSE), 32u);
@@ -125,7 +105,9 @@ TEST(PayloadRecords, FilledByFieldMatchTheEncoder) {
          Text(a.szCallingNumber, "5550100"), Text(a.szCallingDisplay, "Front desk");
          a.un32CallingNoa = 4, a.un32CallingNpi = 9, a.un32CallingPresentation = 1, a.un32CallingScreening = 3;
          a.un32PrivateDisplayType = 5, a.un8OliPresent = 1, a.un8Oli = 62;
-         Text(a.szPrivateDisplay, "Private"), Text(a.szPrivateAddress, "sip:a@b"), Text(a.szNetworkAccessPoint, "nap-7");
+         Text(a.szPrivateDisplay, "Private");
+         Text(a.szPrivateAddress, "sip:a@b");
+         Text(a.szNetworkAccessPoint, "nap-7");
          a.MediaProfile = profile, a.un32ProtocolType = VQCMC_PROTOCOL_SIP;
          r.Leg.CallLegUpdate = {2, 7, 1, 1, {}};
          r.setPlayAttributes = 0x300, r.setRecordAttributes = 0x388;
