@@ -41,28 +41,6 @@ TEST_F(BufTest, ExactRequestsMarkStatesAndUsableSize) {
 
 /* ---------------------------------------------------- pools of messages */
 
-TEST_F(BufTest, PoolOfMessagesRefusals) {
-  const struct { const char* pszName; _VQX_POOL_OF_MESSAGES_PARAMS params; VQX_RESULT expected; const char* pszLine; } rows[] = {
-      {"no class", {0, {}}, VQX_RESULT_API_INVALID_PARAM, "aun32PreAllocBufferPools can't be 0"},
-      {"size 0", {2, {{256, 4}, {0, 4}}}, VQX_RESULT_API_INVALID_PARAM, "un32BufSize can't be 0"},
-      {"count 0", {1, {{256, 0}}}, VQX_RESULT_API_INVALID_PARAM, "un32NbBuf can't be 0"},
-      {"9 classes", {9, {}}, VQX_RESULT_API_INVALID_NB_PREALLOC_BUF_POOLS, nullptr},
-  };
-  for (const auto& row : rows) {
-    VQX_POOL_OF_MESSAGES_HANDLE hPool = reinterpret_cast<VQX_POOL_OF_MESSAGES_HANDLE>(1);
-    EXPECT_EQ(VQXPoolOfMessagesAlloc(mhLib, &row.params, &hPool), row.expected) << row.pszName;
-    EXPECT_EQ(hPool, nullptr) << row.pszName;
-    if (row.pszLine != nullptr) { EXPECT_TRUE(mLog.WaitFor(row.pszLine)) << row.pszName; }
-    EXPECT_EQ(VqxBufLiveCount(mhLib), 0u) << row.pszName << ": nothing allocated";
-  }
-  VQX_POOL_OF_MESSAGES_HANDLE hPool = nullptr;
-  _VQX_POOL_OF_MESSAGES_PARAMS params = {1, {{64, 1}}};
-  EXPECT_EQ(VQXPoolOfMessagesAlloc(nullptr, &params, &hPool), VQX_RESULT_API_INVALID_LIB_HANDLE);
-  EXPECT_EQ(VQXPoolOfMessagesAlloc(mhLib, nullptr, &hPool), VQX_RESULT_API_NULL_PARAM);
-  EXPECT_EQ(VQXPoolOfMessagesAlloc(mhLib, &params, nullptr), VQX_RESULT_API_NULL_PARAM);
-  EXPECT_EQ(VQXPoolOfMessagesDestroy(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
-}
-
 TEST_F(BufTest, PoolOfMessagesTakeRefillAndFallBack) {
   /* Given in descending order: the pool still picks the smallest class that fits. */
   _VQX_POOL_OF_MESSAGES_PARAMS params = {2, {{1000, 2}, {100, 3}}};

@@ -185,10 +185,6 @@ class ReaderGate {
 };
 
 constexpr u32 kBoard = 0xCA00000Au;
-constexpr u32 kHost = 0xCB00000Cu;
-
-struct HookLog { std::vector<u32> Ids; };
-void OnSendHook(void* pv, VQX_LIB_HANDLE, VQX_MSG_HANDLE hMsg) { static_cast<HookLog*>(pv)->Ids.push_back(hMsg->un32MsgId); }
 
 /* One library per test; the peer tests' send stand-in is harmless when no peer exists. */
 class FilterTest : public PeerTest {
@@ -563,64 +559,6 @@ TEST_F(FilterTest, ReaderAboutToPollOrSleepWhileDestroysRepeat) {
     reader.join();
     ASSERT_EQ(result.load(), VQX_RESULT_API_INVALID_FIL_HANDLE) << "round " << round;
   }
-}
-
-TEST_F(FilterTest, ReceiveWatermarkWarnsOnceAndClearsAtHalf) {
-  /* A receive fifo of 6: watermark (2 x 6 + 4) / 3 = 5, cleared at 3. */
-  Reopen([](_VQX_LIB_PARAMS& p) { p.un32ReceiveFifoSize = 6; });
-  ASSERT_EQ(UpBoard(kBoard, "SN-A"), VQX_RESULT_API_OK);
-  VQX_FILTER_HANDLE h = Group();
-  const struct { u32 un32After; u32 fRequested; } rows[] = {{1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 0}, {6, 1}, {7, 1}};
-  for (const auto& r : rows) {
-    ASSERT_EQ(Receive(kBoard, 0x06000001), VQX_RESULT_API_OK);
-    VQX_PEER* pPeer = Peer(kBoard);
-    ASSERT_NE(pPeer, nullptr);
-    EXPECT_EQ(pPeer->un32MsgsInFilters, r.un32After);
-    EXPECT_EQ(pPeer->un32FlowLevelRequested, r.fRequested) << r.un32After;
-  }
-  ASSERT_TRUE(mLog.WaitFor("WARNING: High watermark passed for "));
-  EXPECT_EQ(mLog.Count("(5 Rx msg pending in filters, max is 6)"), 1u);
-  /* Taken down to 4: still requested; to 3: cleared. */
-  EXPECT_EQ(Drain(h, 3), 3u);
-  EXPECT_EQ(Peer(kBoard)->un32FlowLevelRequested, 1u);
-  EXPECT_EQ(Drain(h, 1), 1u);
-  EXPECT_EQ(Peer(kBoard)->un32FlowLevelRequested, 0u);
-  EXPECT_TRUE(mLog.WaitFor("NOTE: High watermark warning cleared for "));
-  EXPECT_EQ(mLog.Count("(now down to 3 Rx msg pending in filters)"), 1u);
-  /* Flushing counts too; nothing goes below zero. */
-  ASSERT_EQ(VQXFlushMsgs(mhLib, h, nullptr), VQX_RESULT_API_OK);
-  EXPECT_EQ(Peer(kBoard)->un32MsgsInFilters, 0u);
-}
-
-TEST_F(FilterTest, SendHookSeesWhatReadersTakeFromRemoteHosts) {
-  HookLog log;
-  Reopen([&](_VQX_LIB_PARAMS& p) {
-    p.pFctSendHook = OnSendHook;
-    p.pvSendHookContext = &log;
-  });
-  const VQX_GW_HOST_ADV hostAdv = HostAdv("hostn", "appn", 0x0A00000900000009ull, 0x02070B04);
-  ASSERT_EQ(UpBoard(kBoard, "SN-A"), VQX_RESULT_API_OK);
-  ASSERT_EQ(Up(kHost, nullptr, &hostAdv, 1), VQX_RESULT_API_OK);
-  VQX_FILTER_HANDLE h = Group();
-  VQX_FILTER_HANDLE hLibGroup = Filter({FilterSet(VQX_FILTER_MASK_MSG_GROUP, 0x02010000)});
-  const struct { const char* pszName; u32 hFrom, un32Id, un32FixedTwo; bool fHook; } rows[] = {
-      {"host, other value", kHost, 0x06000001, 3, true},
-      {"host, value 2", kHost, 0x06000002, 2, false},
-      {"board, other value", kBoard, 0x06000003, 3, false},
-      {"host, library group", kHost, 0x02010099, 3, false},
-      {"local", 0xDA000001, 0x06000004, 3, false},
-  };
-  for (const auto& r : rows) {
-    log.Ids.clear();
-    ASSERT_EQ(Receive(r.hFrom, r.un32Id, r.un32FixedTwo), VQX_RESULT_API_OK) << r.pszName;
-    EXPECT_EQ(Drain(r.un32Id >> 16 == 0x0201 ? hLibGroup : h, 1), 1u) << r.pszName;
-    EXPECT_EQ(log.Ids, r.fHook ? std::vector<u32>{r.un32Id} : std::vector<u32>{}) << r.pszName;
-  }
-  /* A flush is not a read: no hook. */
-  log.Ids.clear();
-  ASSERT_EQ(Receive(kHost, 0x06000005, 3), VQX_RESULT_API_OK);
-  ASSERT_EQ(VQXFlushMsgs(mhLib, h, nullptr), VQX_RESULT_API_OK);
-  EXPECT_TRUE(log.Ids.empty());
 }
 
 }  // namespace

@@ -255,21 +255,6 @@ TEST_F(MsgTest, SentStateAndReleaseRules) {
   EXPECT_EQ(VqxMsgReleaseInternal(mhLib, hMsg), VQX_RESULT_API_INVALID_MSG_HANDLE);
 }
 
-TEST_F(MsgTest, ReleaseBeyondTheListIsFreedAtOnce) {
-  std::vector<VQX_MSG_HANDLE> messages(VQX_LIB_MSGS_TO_RELEASE_MAX + 1);
-  for (VQX_MSG_HANDLE& h : messages) ASSERT_EQ(VQXGetMsg(mhLib, 8, &h), VQX_RESULT_API_OK);
-  /* Holding the lock keeps every other thread from emptying the list meanwhile. */
-  VqxHostLibCriticalSectionEnter(mhLib);
-  for (u32 i = 0; i < VQX_LIB_MSGS_TO_RELEASE_MAX; i++) EXPECT_EQ(VQXReleaseMsgEx(mhLib, &messages[i]), VQX_RESULT_OK);
-  EXPECT_EQ(VqxBufLiveCount(mhLib), VQX_LIB_MSGS_TO_RELEASE_MAX + 1);
-  EXPECT_EQ(VqxLib(mhLib)->un32NbMsgsToRelease, VQX_LIB_MSGS_TO_RELEASE_MAX);
-  /* The 2049th is freed at once under the lock; leaving that inner hold empties the list too. */
-  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &messages.back()), VQX_RESULT_OK);
-  EXPECT_EQ(VqxLib(mhLib)->un32NbMsgsToRelease, 0u);
-  EXPECT_EQ(VqxBufLiveCount(mhLib), 0u);
-  VqxHostLibCriticalSectionLeave(mhLib);
-}
-
 /* The library's allocator serves message-element resizing while it is open, and no longer after its close. */
 TEST_F(MsgTest, ElementResizeUsesTheLibraryWhileItIsOpen) {
   VQX_MSG_HANDLE hMsg = NewMsg(0x06000002, 0, 16);

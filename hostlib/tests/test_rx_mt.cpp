@@ -255,23 +255,6 @@ TEST_F(RxOverflowTest, UnreadMessagesPauseTheReaderWithoutACallback) {
   EXPECT_EQ(stats.RxOverflow, 2u) << "read: no more pause";
 }
 
-TEST_F(RxOverflowTest, CallbackHearsOfItAndMayDisconnect) {
-  Open(true);
-  mOverflow.un32Answer = 0; /* nothing */
-  FeedMs(1);
-  FeedMs(2);
-  {
-    std::lock_guard<std::mutex> guard(mOverflow.Mutex);
-    ASSERT_FALSE(mOverflow.Events.empty());
-    const _VQX_LIB_ERROR_INFO& e = mOverflow.Events.back();
-    EXPECT_EQ((std::vector<u32>{e.un32Cause, e.un32MsgCount, e.hAdapter}),
-              (std::vector<u32>{VQX_LIB_STATUS_RX_OVERFLOW, 2, kBoard}));
-  }
-  mOverflow.un32Answer = 2; /* flush, then disconnect */
-  FeedMs(3);
-  EXPECT_TRUE(Delivered().empty()) << "the peer's unread messages were flushed";
-}
-
 std::atomic<u64> g_un64Offset{0};
 u64 ShiftedClock() { return VqxClockReadSystem() + g_un64Offset.load(); }
 
