@@ -191,18 +191,6 @@ TEST_F(BufTest, CoalescingQueueRefusalsAndNoSendPath) {
 
 /* -------------------------------------------------------- reassembly */
 
-VQX_MSG_HANDLE MakeFragment(VQX_LIB_HANDLE hLib, u32 un32Serial, u16 un16FragInfo, u32 un32PayloadLength, u8 byFill) {
-  VQX_MSG_HANDLE hMsg = nullptr;
-  EXPECT_EQ(VQXGetMsg(hLib, un32PayloadLength, &hMsg), VQX_RESULT_API_OK);
-  hMsg->un32MsgId = 0x06010203;
-  hMsg->MsgType = 4;
-  hMsg->un32SerialNumber = un32Serial;
-  hMsg->un16FragInfo = un16FragInfo;
-  hMsg->un32PayloadLength = un32PayloadLength;
-  memset(VQXMsgPayload(hMsg), byFill, un32PayloadLength);
-  return hMsg;
-}
-
 class FragTest : public BufTest {
  protected:
   void SetUp() override {
@@ -223,9 +211,16 @@ class FragTest : public BufTest {
     VqxHostLibCriticalSectionEnter(mhLib);
     return fLogged;
   }
+  VQX_MSG_HANDLE MakeFragment(u32 un32Serial, u16 un16FragInfo, u32 un32PayloadLength, u8 byFill) {
+    VQX_MSG_HANDLE hMsg = NewMsg(0x06010203, 0, un32PayloadLength, VQX_MSG_TYPE_EVENT);
+    hMsg->un32SerialNumber = un32Serial;
+    hMsg->un16FragInfo = un16FragInfo;
+    memset(VQXMsgPayload(hMsg), byFill, un32PayloadLength);
+    return hMsg;
+  }
   /* A fragment made and handed to reassembly; the completed message, if any, goes to *phWhole (or fails the test). */
   VQX_RESULT Add(u32 un32Serial, u16 un16FragInfo, u32 un32Length, u8 byFill, VQX_MSG_HANDLE* phWhole = nullptr) {
-    VQX_MSG_HANDLE hMsg = MakeFragment(mhLib, un32Serial, un16FragInfo, un32Length, byFill);
+    VQX_MSG_HANDLE hMsg = MakeFragment(un32Serial, un16FragInfo, un32Length, byFill);
     const VQX_RESULT result = VqxFragReassemble(mhLib, &mState, &hMsg);
     if (phWhole != nullptr) {
       *phWhole = hMsg;
@@ -278,7 +273,7 @@ TEST_F(FragTest, ThreeFragmentsMakeOneMessage) {
 
 TEST_F(FragTest, BadFragmentsAreDroppedWithTheirContext) {
   /* A header that claims more than its buffer: refused before it is read. */
-  VQX_MSG_HANDLE hMsg = MakeFragment(mhLib, 9, 1, 16, 0x33);
+  VQX_MSG_HANDLE hMsg = MakeFragment(9, 1, 16, 0x33);
   hMsg->un32PayloadLength = 5000;
   EXPECT_EQ(VqxFragReassemble(mhLib, &mState, &hMsg), VQX_RESULT_API_MSGSZ_INVALID);
   EXPECT_EQ(hMsg, nullptr);

@@ -2,8 +2,8 @@
  * test_filter_mt.cpp - filters: matching (every mask bit, both forms, the type mask), negative sets,
  * several takers, creation and receive checks, flush, leak watch, modify, posted callbacks, awaited
  * responses; exclusive claims (conflict table, priority, modify); destroy while
- * readers are blocked (the record outlives every reader, the last one out frees it); and what the
- * filters keep per source peer (receive high watermark, the send hook of remote hosts' messages).
+ * readers are blocked (the record outlives every reader, the last one out frees it); and the send hook
+ * on reads of remote hosts' messages.
  */
 #include <atomic>
 #include <chrono>
@@ -102,10 +102,7 @@ constexpr u32 kGroup = 0x0600u;
 constexpr u32 kId = 0x06000001u;
 
 _VQX_FILTER_PARAMS Set(u32 un32Mask, u32 hAdapter = kLocal, u32 un32Group = kGroup, u64 uc1 = 0x11, u64 uc2 = 0x22) {
-  _VQX_FILTER_PARAMS p{};
-  p.un32Version = 1;
-  p.un32Mask = un32Mask;
-  p.hAdapter = hAdapter;
+  _VQX_FILTER_PARAMS p = FilterSet(un32Mask, 0, hAdapter);
   p.MsgGroup = un32Group;
   p.un64UserContext1 = uc1;
   p.un64UserContext2 = uc2;
@@ -185,6 +182,10 @@ class ReaderGate {
 };
 
 constexpr u32 kBoard = 0xCA00000Au;
+constexpr u32 kHost = 0xCB00000Cu;
+
+struct HookLog { std::vector<u32> Ids; };
+void OnSendHook(void* pv, VQX_LIB_HANDLE, VQX_MSG_HANDLE hMsg) { static_cast<HookLog*>(pv)->Ids.push_back(hMsg->un32MsgId); }
 
 /* One library per test; the peer tests' send stand-in is harmless when no peer exists. */
 class FilterTest : public PeerTest {
@@ -559,6 +560,37 @@ TEST_F(FilterTest, ReaderAboutToPollOrSleepWhileDestroysRepeat) {
     reader.join();
     ASSERT_EQ(result.load(), VQX_RESULT_API_INVALID_FIL_HANDLE) << "round " << round;
   }
+}
+
+TEST_F(FilterTest, SendHookSeesWhatReadersTakeFromRemoteHosts) {
+  HookLog log;
+  Reopen([&](_VQX_LIB_PARAMS& p) {
+    p.pFctSendHook = OnSendHook;
+    p.pvSendHookContext = &log;
+  });
+  const VQX_GW_HOST_ADV hostAdv = HostAdv("hostn", "appn", 0x0A00000900000009ull, 0x02070B04);
+  ASSERT_EQ(UpBoard(kBoard, "SN-A"), VQX_RESULT_API_OK);
+  ASSERT_EQ(Up(kHost, nullptr, &hostAdv, 1), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE h = Group();
+  VQX_FILTER_HANDLE hLibGroup = Filter({FilterSet(VQX_FILTER_MASK_MSG_GROUP, 0x02010000)});
+  const struct { const char* pszName; u32 hFrom, un32Id, un32FixedTwo; bool fHook; } rows[] = {
+      {"host, other value", kHost, 0x06000001, 3, true},
+      {"host, value 2", kHost, 0x06000002, 2, false},
+      {"board, other value", kBoard, 0x06000003, 3, false},
+      {"host, library group", kHost, 0x02010099, 3, false},
+      {"local", 0xDA000001, 0x06000004, 3, false},
+  };
+  for (const auto& r : rows) {
+    log.Ids.clear();
+    ASSERT_EQ(Receive(r.hFrom, r.un32Id, r.un32FixedTwo), VQX_RESULT_API_OK) << r.pszName;
+    EXPECT_EQ(Drain(r.un32Id >> 16 == 0x0201 ? hLibGroup : h, 1), 1u) << r.pszName;
+    EXPECT_EQ(log.Ids, r.fHook ? std::vector<u32>{r.un32Id} : std::vector<u32>{}) << r.pszName;
+  }
+  /* A flush is not a read: no hook. */
+  log.Ids.clear();
+  ASSERT_EQ(Receive(kHost, 0x06000005, 3), VQX_RESULT_API_OK);
+  ASSERT_EQ(VQXFlushMsgs(mhLib, h, nullptr), VQX_RESULT_API_OK);
+  EXPECT_TRUE(log.Ids.empty());
 }
 
 }  // namespace

@@ -309,13 +309,8 @@ class RemoteFilterTest : public PeerTest {
 };
 
 _VQX_FILTER_PARAMS Set(u32 un32Mask, u32 hAdapter = 0, u32 MsgGroup = 0, u32 MsgId = 0, u32 MsgTypeMask = 0) {
-  _VQX_FILTER_PARAMS s{};
-  s.un32Version = 1;
-  s.un32Mask = un32Mask;
-  s.hAdapter = hAdapter;
+  _VQX_FILTER_PARAMS s = FilterSet(un32Mask, MsgId, hAdapter, MsgTypeMask);
   s.MsgGroup = MsgGroup;
-  s.MsgId = MsgId;
-  s.MsgTypeMask = MsgTypeMask;
   return s;
 }
 
