@@ -2,7 +2,8 @@
 // application's main thread: a profile of every protocol and its edge cases
 // (tests/data/adapter_profile.json, one row per case) gives the golden entity
 // table and "<Sync>" lines and one adapter-ready message; lost, short and
-// failed answers and resynchronisations mid-round; a full table.
+// failed answers and resynchronisations mid-round; a full table; Init refused
+// before the framework and for a board the host library does not know.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -44,6 +45,17 @@ TEST(AdapterDiscovery, ProfileOfEveryProtocolGivesGoldenTableAndOneReadyMessage)
             "\"0x04210012\": [11, 12, 13, 21, 22, 23], \"0x04210014\": [1, 2], \"0x04390003\": [7, 9], "
             "\"0x04390004\": [0], \"0x04510003\": [1, 2], \"0x04510004\": [0], \"0x04540005\": [0], "
             "\"0x04540012\": [51, 52], \"0x04540014\": [5]}");
+  /* A board the host library does not know. */
+  EXPECT_EQ(VQCAF::CVQSigTraceAdapter().Init(0xDEADu), 0x82000015u);
+  EXPECT_EQ(b.Lines("CVQSigTraceAdapter::Init: Host information not found (82000015) CVQSigTraceAdapter:").size(), 1u);
+}
+
+TEST(AdapterDiscovery, InitBeforeTheFrameworkIsRefusedAndClearedOnce) {
+  CLogLines Log;
+  VQCAF::CVQSigTraceAdapter A;
+  EXPECT_EQ(A.Init(1), 0x8200000Fu);
+  EXPECT_EQ(A.Clear(), VQX_RESULT_OK);
+  EXPECT_EQ(Log.Text().find("CVQSigTraceAdapter::Init: CVQCAFComm must be initialized first (8200000F) CVQSigTraceAdapter:"), 0u);
 }
 
 TEST(AdapterDiscovery, LostShortFailedAndOverlappingRoundsEachEndInOneReadyMessage) {
