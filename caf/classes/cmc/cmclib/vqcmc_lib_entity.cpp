@@ -28,8 +28,8 @@ u32 MaxLegs(const VQCMC_LIB_CTX* pCtx) {
 }  // namespace
 
 /* The leg, mixer and link layers fill the rest. */
-const _VQCMC_ENTITY_HOOKS g_VqCmcEntityHooks = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, RecoverOrphans,
-                                                 nullptr, nullptr};
+const _VQCMC_ENTITY_HOOKS g_VqCmcEntityHooks = {nullptr, nullptr, VqCmcLinkMsgHandleNotifLinkSync, nullptr, nullptr,
+                                                 nullptr, RecoverOrphans, nullptr, nullptr};
 
 VQX_RESULT VqCmcEntityInit(VQCMC_LIB_CTX* pCtx) {
   pCtx->hEntityPool = VQXPoolOfBuffersCreate(MaxLegs(pCtx), sizeof(_VQCMC_ENTITY_CTX), EntityGetKey, pCtx, 1);

@@ -405,6 +405,15 @@ void VqCmcLibEntityEventDropAll(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity)
 /* Posts the events due by the clock; called by the intake's timer poll. */
 VQX_RESULT VqCmcLibEntityEventPollTimers(VQCMC_LIB_CTX* pCtx);
 
+/* ------------------------------------------------------------ links (link) */
+
+/* Link id 0 in: the next of the counter (never 0). An id given in is kept and only moves the
+ * counter up (or, from near its top, back down to a low id below 0x100000). Always succeeds. */
+VQX_RESULT VqCmcLibLegGenerateNewLinkid(VQCMC_LIB_CTX* pCtx, u32* pun32LinkId);
+/* NotifLinkSync of a resynchronising server: both legs by mapping id, or nothing done. The
+ * caller releases the message. Always succeeds. */
+VQX_RESULT VqCmcLinkMsgHandleNotifLinkSync(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMsg);
+
 /* ------------------------------------------------------------ messages (msg) */
 
 VQX_RESULT VqCmcMsgPrivateAllocHandle(VQCMC_LIB_CTX* pCtx, u32 un32Id, u64 un64Uc1, VQX_MSG_HANDLE* phMsg);

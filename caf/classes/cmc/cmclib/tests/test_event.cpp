@@ -15,15 +15,13 @@ struct Row {
 
 class EntityEvents : public CmcTest {
  public:
-  VQX_RESULT Call(const std::function<VQX_RESULT()>& fct) { std::lock_guard<EntityEvents> lock(*this); return fct(); }
-  void lock() { VqxMutexGet(mhCmc->hThreadSem); }
-  void unlock() { VqxMutexGive(mhCmc->hThreadSem); }
   static void OnMsg(VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {}
   static void OnEvent(VQCMC_LIB_HANDLE, void* pv, u64 un64Key, u8* pfCancelled) {
     auto* pTest = static_cast<EntityEvents*>(pv);
     pTest->mEvents.push_back(*pfCancelled);
-    std::lock_guard<EntityEvents> lock(*pTest);
-    if (pTest->mpCancelRunning) pTest->mCancelRunning = VqCmcLibEntityEventCancel(pTest->mhCmc, pTest->mpCancelRunning, un64Key);
+    if (pTest->mpCancelRunning) {
+      pTest->mCancelRunning = pTest->Locked([&] { return VqCmcLibEntityEventCancel(pTest->mhCmc, pTest->mpCancelRunning, un64Key); });
+    }
   }
   std::vector<u8> mEvents;
   _VQCMC_ENTITY_CTX* mpCancelRunning = nullptr;
@@ -57,10 +55,10 @@ TEST_F(EntityEvents, DueTimesKeysCancelAndTermination) {
     const u32 un32Destroyed = Stats().un32LegsDestroyed;
     Advance(VQCMC_TIMER_POLL_MIN_MS + 1);
     mun32Now += 90;  /* due times count from here, not from the last poll */
-    ASSERT_EQ(Call([&] { return VqCmcLibEntityEvent(mhCmc, pLeg, un64Key, row.un32Delay); }), row.scheduled)
+    ASSERT_EQ(Locked([&] { return VqCmcLibEntityEvent(mhCmc, pLeg, un64Key, row.un32Delay); }), row.scheduled)
         << row.pszName;
     VQX_MSG_HANDLE h = Msg(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, 0x100, VQX_MSG_TYPE_EVENT, 40);
-    const VQX_RESULT acted = Call([&] {
+    const VQX_RESULT acted = Locked([&] {
       switch (row.action) {
         case kDuplicate: return VqCmcLibEntityEvent(mhCmc, pLeg, un64Key, 100);
         case kCancel: return VqCmcLibEntityEventCancel(mhCmc, pLeg, un64Key);
@@ -80,14 +78,14 @@ TEST_F(EntityEvents, DueTimesKeysCancelAndTermination) {
     EXPECT_TRUE(row.action != kCancelRunning || mCancelRunning == VQX_RESULT_OK) << row.pszName;
     EXPECT_FALSE(VQX_RESULT_SUCCEEDED(VQXHashFind(mhCmc->hHashOfTimers, un64Key, nullptr))) << row.pszName;
     EXPECT_TRUE(row.action == kDestroyDeferred || (pLeg->un32NbPendingTimers == 0 && pLeg->pEventHead == nullptr &&
-                                                   Call([&] { return VqCmcLibEntityDestroy(mhCmc, un32Id); }) == kOk))
+                                                   Locked([&] { return VqCmcLibEntityDestroy(mhCmc, un32Id); }) == kOk))
         << row.pszName;
     EXPECT_EQ(Stats().un32LegsDestroyed, un32Destroyed + 1) << row.pszName << ": freed at once";
   }
   EXPECT_EQ(LogCount("VqCmcLibEntityEventInsertTimer Failed Delay=0x80000000"), 1u);
   EXPECT_EQ(LogCount("Ignoring Entity Event for EntityId=0x0000004B"), 1u);
   /* Left pending at close: freed with the table (the sanitizer build sees a leak). */
-  ASSERT_EQ(Call([&] { return VqCmcLibEntityEvent(mhCmc, Leg(0x70, 0x100, OnMsg, OnEvent, this), 1, 1000); }), 0x02000000u);
+  ASSERT_EQ(Locked([&] { return VqCmcLibEntityEvent(mhCmc, Leg(0x70, 0x100, OnMsg, OnEvent, this), 1, 1000); }), 0x02000000u);
 }
 
 }  // namespace

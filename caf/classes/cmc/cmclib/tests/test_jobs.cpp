@@ -24,18 +24,15 @@ class FifoJobs : public CmcTest {
   }
   VQX_RESULT Post(_VQCMC_ENTITY_CTX* pLeg, u32 un32Id, i32 n32Result = 0) {
     VQX_MSG_HANDLE h = Msg(un32Id, 0x100, VQX_MSG_TYPE_EVENT, 40, n32Result);
-    VqxMutexGet(mhCmc->hThreadSem);
-    const VQX_RESULT result = VqCmcThreadJobPost(mhCmc, pLeg, 0, pLeg->Params.un32SerialisationId, &h);
-    VqxMutexGive(mhCmc->hThreadSem);
+    const VQX_RESULT result = Locked([&] { return VqCmcThreadJobPost(mhCmc, pLeg, 0, pLeg->Params.un32SerialisationId, &h); });
     EXPECT_EQ(h, nullptr);
     return result;
   }
   VQX_RESULT Event(_VQCMC_ENTITY_CTX* pLeg, u64 un64Key, bool fCancel = false) {
-    VqxMutexGet(mhCmc->hThreadSem);
-    const VQX_RESULT result = fCancel ? VqCmcThreadJobEventCancel(mhCmc, pLeg, un64Key)
-                                      : VqCmcThreadJobEventPostInternal(mhCmc, pLeg, un64Key, __FILE__, __LINE__);
-    VqxMutexGive(mhCmc->hThreadSem);
-    return result;
+    return Locked([&] {
+      return fCancel ? VqCmcThreadJobEventCancel(mhCmc, pLeg, un64Key)
+                     : VqCmcThreadJobEventPostInternal(mhCmc, pLeg, un64Key, __FILE__, __LINE__);
+    });
   }
   Seen mSeen;
 };

@@ -53,9 +53,7 @@ class PoolJobs : public CmcTest {
     VQX_MSG_HANDLE h = Msg(0x0A010101u, 0x100, VQX_MSG_TYPE_EVENT, 40);
     memcpy(VQXMsgPayload(h) + 32, &pLeg->Params.EntityId, 4);
     memcpy(VQXMsgPayload(h) + 36, &un32Seq, 4);
-    VqxMutexGet(mhCmc->hThreadSem);
-    EXPECT_EQ(VqCmcThreadJobPost(mhCmc, pLeg, 0, pLeg->Params.un32SerialisationId, &h), VQX_RESULT_OK);
-    VqxMutexGive(mhCmc->hThreadSem);
+    EXPECT_EQ(Locked([&] { return VqCmcThreadJobPost(mhCmc, pLeg, 0, pLeg->Params.un32SerialisationId, &h); }), 0x02000000u);
   }
   /* Waits (bounded) until the pool holds no job. */
   bool Drained() {

@@ -51,6 +51,12 @@ class CmcTest : public ::testing::Test {
   /* A leg record on a server record (made by AddServer first), and a message for it. */
   _VQCMC_ENTITY_CTX* Leg(u32 un32Id, u32 hHost, PFCT_VQCMC_ENTITY_CALLBACK pFct, PFCT_VQCMC_ENTITY_EVENT_CALLBACK pFctEvent,
                          void* pvContext, u32 un32SerialId = 0);
+  /* Runs fct with the library lock held; its result. */
+  VQX_RESULT Locked(const std::function<VQX_RESULT()>& fct) {
+    VqxMutexGet(mhCmc->hThreadSem);
+    const VQX_RESULT result = fct();
+    return VqxMutexGive(mhCmc->hThreadSem), result;
+  }
   _VQCMC_LIB_STATS Stats();
   void ExpectCounters(u32 un32Queued, u32 un32Running, u32 un32Done);
   /* Threads, descriptors, host-library messages and filters this process holds. */
