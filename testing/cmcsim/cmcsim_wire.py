@@ -233,7 +233,14 @@ def golden_records():
     return ["%s: %s" % (name, payload.hex()) for name, payload in rows]
 
 
+GOLDEN_FILES = (("to_server_payloads.txt", golden_lines), ("payload_records.txt", golden_records))
+
 if __name__ == "__main__":
-    # python3 cmcsim_wire.py > caf/classes/cmc/cmclib/tests/data/to_server_payloads.txt
-    # python3 cmcsim_wire.py records > caf/classes/cmc/cmclib/tests/data/payload_records.txt
-    print("\n".join(golden_records() if sys.argv[1:] == ["records"] else golden_lines()))
+    # python3 cmcsim_wire.py write caf/classes/cmc/cmclib/tests/data   (both golden files)
+    # python3 cmcsim_wire.py [records]                                  (one of them on stdout)
+    if sys.argv[1:2] == ["write"] and len(sys.argv) == 3:
+        for name, lines in GOLDEN_FILES:
+            with open(os.path.join(sys.argv[2], name), "w") as f:
+                f.write("\n".join(lines()) + "\n")
+    else:
+        print("\n".join(golden_records() if sys.argv[1:] == ["records"] else golden_lines()))
