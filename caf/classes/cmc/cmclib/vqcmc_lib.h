@@ -96,6 +96,33 @@ VQX_RESULT VQCmcLibStop(VQCMC_LIB_HANDLE hLib);
 VQX_RESULT VQCmcLibClose(VQCMC_LIB_HANDLE hLib);
 
 /* Messages the application fills: from the library's pool; release what it does not hand on. */
+/*
+ * Commands to the server that holds a leg (mixer): the message, taken from the caller (*phMsg
+ * is cleared on every path), goes to the server with user context 1 = (tag << 32) | id; a server
+ * still registering gets it too. 0x8200000A an id of the other kind; 0x82000015 unknown id;
+ * 0x8201020A the server is neither ready nor registering (the message is released).
+ */
+VQX_RESULT VQCmcLibLegMsgProcess(VQCMC_LIB_HANDLE hLib, u32 un32LegId, u32 un32Tag, VQX_MSG_HANDLE* phMsg);
+VQX_RESULT VQCmcLibMixerMsgProcess(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, u32 un32Tag, VQX_MSG_HANDLE* phMsg);
+/*
+ * Entity events: the key comes back through the entity's event callback, in order with its
+ * messages, after the delay (0 or 0xFFFFFFFF: at once; at most 0x7FFFFFFF ms, else 0x8200000A).
+ * 0x8200000F the entity's terminal notice is posted; 0x82000005 the key is pending. Cancel takes
+ * the timed event out, or flags its queued or running job. The Entity calls route by kind.
+ */
+VQX_RESULT VQCmcLibLegEvent(VQCMC_LIB_HANDLE hLib, u32 un32LegId, u64 un64EventKey, u32 un32DelayMs);
+VQX_RESULT VQCmcLibMixerEvent(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, u64 un64EventKey, u32 un32DelayMs);
+VQX_RESULT VQCmcLibEntityEvent(VQCMC_LIB_HANDLE hLib, u32 un32EntityId, u64 un64EventKey, u32 un32DelayMs);
+VQX_RESULT VQCmcLibLegEventCancel(VQCMC_LIB_HANDLE hLib, u32 un32LegId, u64 un64EventKey);
+VQX_RESULT VQCmcLibMixerEventCancel(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, u64 un64EventKey);
+VQX_RESULT VQCmcLibEntityEventCancel(VQCMC_LIB_HANDLE hLib, u32 un32EntityId, u64 un64EventKey);
+/* Destroys the leg (mixer) now, or once its pending jobs have run; its timed events are dropped. */
+VQX_RESULT VQCmcLibLegDestroy(VQCMC_LIB_HANDLE hLib, u32 un32LegId);
+VQX_RESULT VQCmcLibMixerDestroy(VQCMC_LIB_HANDLE hLib, u32 un32MixerId);
+/* A leg id not in use (1 .. 0x7FFFFFFF), and a new link id (never 0); 0 for a null handle. */
+u32 VQCmcLibLegIdCreate(VQCMC_LIB_HANDLE hLib);
+u32 VQCmcLibLinkIdCreate(VQCMC_LIB_HANDLE hLib);
+
 VQX_RESULT VQCmcLibMsgAlloc(VQCMC_LIB_HANDLE hLib, u32 un32Size, VQX_MSG_HANDLE* phMsg);
 VQX_RESULT VQCmcLibMsgRelease(VQCMC_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg);
 
