@@ -88,9 +88,18 @@ class CVQCAFCfgFileXml : public IVQCAFCfgFile {
   u32 IsOpened() override;
 
  private:
-  /* The attribute's text (libxml2-owned copy, freed by the caller) or a code. */
+  /* An attribute's text: a view into the tree, or a libxml2 copy it frees. */
+  struct AttrText {
+    const char* psz = "";
+    unsigned char* pOwned = nullptr;
+    AttrText() = default;
+    AttrText(const AttrText&) = delete;
+    AttrText& operator=(const AttrText&) = delete;
+    ~AttrText();
+  };
+  /* The attribute's text (valid while mMutex is held) or a code. Under mMutex. */
   VQX_RESULT GetAttribute(const char* pszOperation, const char* pszPath, u32 un32Index, const char* pszField,
-                          unsigned char** ppszText);
+                          AttrText* pText);
 
   /* The elements of a path (xmlNode*), from a small cache of the latest
    * paths: the document never changes while open, and readers walk one path
@@ -103,6 +112,7 @@ class CVQCAFCfgFileXml : public IVQCAFCfgFile {
   static constexpr u32 kCacheSize = 8;
   std::vector<PathNodes> maCache;
   u32 mun32NextSlot = 0;
+  u32 mun32LastHit = 0;
 
   CVQCAFMutex mMutex;
   CVQCAFString mDbName;

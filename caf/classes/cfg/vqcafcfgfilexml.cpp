@@ -191,52 +191,80 @@ VQX_RESULT CVQCAFCfgFileXml::Open() {
 }
 
 const std::vector<void*>& CVQCAFCfgFileXml::Lookup(const char* pszPath) {
-  for (const PathNodes& e : maCache) {
-    if (e.strPath == pszPath) return e.aNodes;
+  /* Readers ask for one path value after value: the entry of the last hit is
+   * tried first, so that a repeated path costs one comparison. */
+  if (mun32LastHit < maCache.size() && maCache[mun32LastHit].strPath == pszPath) return maCache[mun32LastHit].aNodes;
+  for (u32 i = 0; i < maCache.size(); i++) {
+    if (maCache[i].strPath == pszPath) {
+      mun32LastHit = i;
+      return maCache[i].aNodes;
+    }
   }
-  PathNodes& e = maCache.size() < kCacheSize ? maCache.emplace_back() : maCache[mun32NextSlot++ % kCacheSize];
+  u32 un32Slot = static_cast<u32>(maCache.size());
+  if (un32Slot < kCacheSize) maCache.emplace_back();
+  else un32Slot = mun32NextSlot++ % kCacheSize;
+  PathNodes& e = maCache[un32Slot];
   e.strPath = pszPath;
   const NodeList Nodes = CollectNodes(static_cast<xmlDocPtr>(mpDoc), pszPath);
   e.aNodes.assign(Nodes.begin(), Nodes.end());
+  mun32LastHit = un32Slot;
   return e.aNodes;
 }
 
 VQX_RESULT CVQCAFCfgFileXml::Close() {
   CVQCAFMutexAutoGetGive Lock(&mMutex);
   maCache.clear();
+  mun32NextSlot = 0;
+  mun32LastHit = 0;
   if (mpDoc != nullptr) xmlFreeDoc(static_cast<xmlDocPtr>(mpDoc));
   mpDoc = nullptr;
   return VQX_RESULT_OK;
 }
 
 VQX_RESULT CVQCAFCfgFileXml::GetAttribute(const char* pszOperation, const char* pszPath, u32 un32Index,
-                                          const char* pszField, unsigned char** ppszText) {
-  *ppszText = nullptr;
+                                          const char* pszField, AttrText* pText) {
   if (mpDoc == nullptr) return VQCAF_REPORT_FAILURE(pszOperation, kNotOpenedText, VQX_RESULT_INVALID_OPERATION);
   const std::vector<void*>& Nodes = Lookup(pszPath);
   if (un32Index >= Nodes.size()) return VQX_RESULT_NOT_FOUND;
   xmlNodePtr pNode = static_cast<xmlNodePtr>(Nodes[un32Index]);
   xmlAttrPtr pAttr = xmlHasProp(pNode, reinterpret_cast<const xmlChar*>(pszField));
   if (pAttr == nullptr || pAttr->type != XML_ATTRIBUTE_NODE) return VQX_RESULT_NOT_FOUND;
-  *ppszText = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(pAttr));
-  if (*ppszText == nullptr) *ppszText = xmlStrdup(reinterpret_cast<const xmlChar*>(""));
-  return *ppszText != nullptr ? VQX_RESULT_OK : VQX_RESULT_NOT_ENOUGH_MEMORY;
+  /* The usual attribute holds one text node: its text is read in place (the
+   * tree is not changed while open, and the caller holds mMutex). Anything
+   * else (entity references) is joined into a copy, as libxml2 does. */
+  xmlNodePtr pChild = pAttr->children;
+  if (pChild == nullptr) {
+    pText->psz = "";
+    return VQX_RESULT_OK;
+  }
+  if (pChild->next == nullptr && (pChild->type == XML_TEXT_NODE || pChild->type == XML_CDATA_SECTION_NODE)) {
+    pText->psz = pChild->content != nullptr ? reinterpret_cast<const char*>(pChild->content) : "";
+    return VQX_RESULT_OK;
+  }
+  xmlChar* pszCopy = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(pAttr));
+  if (pszCopy == nullptr) pszCopy = xmlStrdup(reinterpret_cast<const xmlChar*>(""));
+  if (pszCopy == nullptr) return VQX_RESULT_NOT_ENOUGH_MEMORY;
+  pText->pOwned = pszCopy;
+  pText->psz = reinterpret_cast<const char*>(pszCopy);
+  return VQX_RESULT_OK;
+}
+
+CVQCAFCfgFileXml::AttrText::~AttrText() {
+  if (pOwned != nullptr) xmlFree(pOwned);
 }
 
 VQX_RESULT CVQCAFCfgFileXml::Get(const char* pszPath, u32 un32Index, char* pszField, u32 un32Size, char* pszValue) {
   if (pszPath == nullptr || pszField == nullptr || pszValue == nullptr || un32Size == 0) return VQX_RESULT_NULL_PARAM;
   pszValue[0] = '\0';
   CVQCAFMutexAutoGetGive Lock(&mMutex);
-  unsigned char* pszText = nullptr;
-  const VQX_RESULT r = GetAttribute("CVQCAFCfgFileXml::Get", pszPath, un32Index, pszField, &pszText);
+  AttrText Text;
+  const VQX_RESULT r = GetAttribute("CVQCAFCfgFileXml::Get", pszPath, un32Index, pszField, &Text);
   if (VQX_RESULT_FAILED(r)) return r;
-  const size_t len = strlen(reinterpret_cast<char*>(pszText));
+  const size_t len = strlen(Text.psz);
   if (len >= un32Size) {
-    xmlFree(pszText);
     return VQCAF_REPORT_FAILURE("CVQCAFCfgFileXml::Get", kTooLongText, VQX_RESULT_BUFFER_TOO_SMALL);
   }
-  memcpy(pszValue, pszText, len + 1);
-  xmlFree(pszText);
+  memcpy(pszValue, Text.psz, len + 1);
   return VQX_RESULT_OK;
 }
 
@@ -244,11 +272,10 @@ VQX_RESULT CVQCAFCfgFileXml::Get(const char* pszPath, u32 un32Index, char* pszFi
   if (pszPath == nullptr || pszField == nullptr || pbyValue == nullptr) return VQX_RESULT_NULL_PARAM;
   *pbyValue = 0;
   CVQCAFMutexAutoGetGive Lock(&mMutex);
-  unsigned char* pszText = nullptr;
-  const VQX_RESULT r = GetAttribute("CVQCAFCfgFileXml::Get", pszPath, un32Index, pszField, &pszText);
+  AttrText Text;
+  const VQX_RESULT r = GetAttribute("CVQCAFCfgFileXml::Get", pszPath, un32Index, pszField, &Text);
   if (VQX_RESULT_FAILED(r)) return r;
-  *pbyValue = VqcafCfgParseBool(reinterpret_cast<char*>(pszText));
-  xmlFree(pszText);
+  *pbyValue = VqcafCfgParseBool(Text.psz);
   return VQX_RESULT_OK;
 }
 
@@ -256,11 +283,10 @@ VQX_RESULT CVQCAFCfgFileXml::Get(const char* pszPath, u32 un32Index, char* pszFi
   if (pszPath == nullptr || pszField == nullptr || pun32Value == nullptr) return VQX_RESULT_NULL_PARAM;
   *pun32Value = 0;
   CVQCAFMutexAutoGetGive Lock(&mMutex);
-  unsigned char* pszText = nullptr;
-  const VQX_RESULT r = GetAttribute("CVQCAFCfgFileXml::Get", pszPath, un32Index, pszField, &pszText);
+  AttrText Text;
+  const VQX_RESULT r = GetAttribute("CVQCAFCfgFileXml::Get", pszPath, un32Index, pszField, &Text);
   if (VQX_RESULT_FAILED(r)) return r;
-  const VQX_RESULT rNum = VqcafCfgParseU32(reinterpret_cast<char*>(pszText), pun32Value);
-  xmlFree(pszText);
+  const VQX_RESULT rNum = VqcafCfgParseU32(Text.psz, pun32Value);
   if (VQX_RESULT_FAILED(rNum)) {
     CVQCAFString strText;
     strText.Format("Value of '%s' at '%s'[%u] is beyond 32 bits", pszField, pszPath, un32Index);
