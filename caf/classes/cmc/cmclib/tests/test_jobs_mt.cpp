@@ -88,10 +88,8 @@ TEST_F(PoolJobs, CancelledQueuedEventEndsOnceAndStopDropsTheRest) {
   mRec.Gate(0x30);
   Post(pLeg, 0);   /* holds key 0x30 on a worker */
   ASSERT_TRUE(mRec.WaitCalls(1, true));
-  VqxMutexGet(mhCmc->hThreadSem);
-  EXPECT_EQ(VqCmcThreadJobEventPostInternal(mhCmc, pLeg, 99, __FILE__, __LINE__), VQX_RESULT_OK);
-  EXPECT_EQ(VqCmcThreadJobEventCancel(mhCmc, pLeg, 99), VQX_RESULT_OK);
-  VqxMutexGive(mhCmc->hThreadSem);
+  EXPECT_EQ(VQCmcLibLegEvent(mhCmc, 0x30, 99, 0), VQX_RESULT_OK);  /* delay 0: queued at once */
+  EXPECT_EQ(VQCmcLibLegEventCancel(mhCmc, 0x30, 99), VQX_RESULT_OK);
   Post(pLeg, 1);
   EXPECT_EQ(VQCmcLibStop(mhCmc), VQX_RESULT_OK);
   mRec.Gate(0);
