@@ -440,12 +440,23 @@ VQX_RESULT VqCmcThreadJobEventCancel(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX*, u6
       return result;
     }
   }
-  std::lock_guard<std::mutex> guard(pCtx->JobLock);
-  /* Out of the pool's queue: its done step follows on a worker and counts nothing more.
-   * In the FIFO the job stays queued and counted until it runs (its callback sees the
-   * flag); the key is freed now so that a new event of the key can be posted. */
-  if (pCtx->hJobPool != nullptr) LeaveQueued(pCtx, pJob);
-  HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
+  _VQCMC_ENTITY_CTX* pDestroy = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(pCtx->JobLock);
+    /* Out of the pool's queue: its done step follows on a worker and counts nothing more.
+     * In the FIFO the job stays queued and counted until it runs (its callback sees the
+     * flag); the key is freed now so that a new event of the key can be posted. */
+    if (pCtx->hJobPool != nullptr) LeaveQueued(pCtx, pJob);
+    HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
+    /* The entity's destroy may have waited for this job alone: it finishes now. */
+    _VQCMC_ENTITY_CTX* pEntity = pJob->pEntity;
+    if (pCtx->hJobPool != nullptr && pEntity != nullptr && pEntity->fDestroyDeferred &&
+        pEntity->un32NbPendingJobs == 0 && pEntity->un32NbPendingTimers == 0) {
+      pDestroy = pEntity;
+      pJob->pEntity = nullptr;
+    }
+  }
+  if (pDestroy != nullptr) VqCmcLibEntityDestroy(pCtx, pDestroy->Params.EntityId);
   return VQX_RESULT_OK;
 }
 

@@ -99,6 +99,18 @@ TEST_F(PoolJobs, CancelledQueuedEventEndsOnceAndStopDropsTheRest) {
   EXPECT_EQ(mRec.un32Calls, 1u);  /* the one already running; the one after Stop is dropped */
 }
 
+TEST_F(PoolJobs, CancellingTheLastQueuedJobFinishesADeferredDestroy) {
+  _VQCMC_ENTITY_CTX* pLeg = Leg(0x31, 0x100, OnMsg, nullptr, &mRec);
+  mRec.Gate(0x31);
+  Post(pLeg, 0);  /* runs, held */
+  ASSERT_TRUE(mRec.WaitCalls(1, true));
+  EXPECT_EQ(VQCmcLibLegEvent(mhCmc, 0x31, 98, 0) | VQCmcLibLegDestroy(mhCmc, 0x31), VQX_RESULT_OK);  /* deferred */
+  EXPECT_EQ(VQCmcLibLegEventCancel(mhCmc, 0x31, 98), VQX_RESULT_OK);
+  EXPECT_EQ(Stats().un32LegsDestroyed, 1u);
+  mRec.Gate(0);
+  ASSERT_TRUE(Drained());
+}
+
 /* The sync ends when the jobs queued before READY have run, though later traffic keeps the pool busy. */
 TEST_F(PoolJobs, SyncWaitsOnlyForJobsQueuedBeforeReady) {
   _VQCMC_ENTITY_CTX* pOld = Leg(0x40, 0x100, OnMsg, nullptr, &mRec);
