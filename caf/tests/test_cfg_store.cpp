@@ -39,6 +39,13 @@ TEST_F(Fixture, ReadsGiveTheirValuesAndCodes) {
   });
 }
 
+/* More paths than the store keeps resolved: a path resolved again counts the same. */
+TEST_F(Fixture, PathsPastTheCacheCountTheSame) {
+  std::vector<u32> a(80, 99);
+  for (u32 k = 0; k < 80; k++) ASSERT_EQ(Store.GetCount(("quellan:signaling:ss7:[" + std::to_string(k % 40) + "]:trunk").c_str(), &a[k]), VQX_RESULT_OK);
+  EXPECT_EQ(std::vector<u32>(a.begin(), a.begin() + 40), std::vector<u32>(a.begin() + 40, a.end()));
+}
+
 /* Every element's line as expat numbers it, also past line 65535. */
 void ExpectExpatLines(const std::string& strFile) {
   CVQCAFCfgFileXml Store(strFile.c_str());

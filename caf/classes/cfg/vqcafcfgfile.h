@@ -107,9 +107,12 @@ class CVQCAFCfgFileXml : public IVQCAFCfgFile {
   const std::vector<void*>& Lookup(const char* pszPath);
   struct PathNodes {
     std::string strPath;
+    size_t nHash = 0; /* of strPath, compared first */
     std::vector<void*> aNodes;
   };
-  static constexpr u32 kCacheSize = 8;
+  /* Room for a section's element paths and the trunk paths under them, which
+   * a reader counts in one pass and reads in the next. */
+  static constexpr u32 kCacheSize = 32;
   std::vector<PathNodes> maCache;
   u32 mun32NextSlot = 0;
   u32 mun32LastHit = 0;

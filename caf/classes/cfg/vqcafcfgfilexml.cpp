@@ -8,6 +8,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -194,8 +195,10 @@ const std::vector<void*>& CVQCAFCfgFileXml::Lookup(const char* pszPath) {
   /* Readers ask for one path value after value: the entry of the last hit is
    * tried first, so that a repeated path costs one comparison. */
   if (mun32LastHit < maCache.size() && maCache[mun32LastHit].strPath == pszPath) return maCache[mun32LastHit].aNodes;
+  const std::string_view svPath(pszPath);
+  const size_t nHash = std::hash<std::string_view>{}(svPath);
   for (u32 i = 0; i < maCache.size(); i++) {
-    if (maCache[i].strPath == pszPath) {
+    if (maCache[i].nHash == nHash && maCache[i].strPath == svPath) {
       mun32LastHit = i;
       return maCache[i].aNodes;
     }
@@ -204,7 +207,8 @@ const std::vector<void*>& CVQCAFCfgFileXml::Lookup(const char* pszPath) {
   if (un32Slot < kCacheSize) maCache.emplace_back();
   else un32Slot = mun32NextSlot++ % kCacheSize;
   PathNodes& e = maCache[un32Slot];
-  e.strPath = pszPath;
+  e.strPath = svPath;
+  e.nHash = nHash;
   const NodeList Nodes = CollectNodes(static_cast<xmlDocPtr>(mpDoc), pszPath);
   e.aNodes.assign(Nodes.begin(), Nodes.end());
   mun32LastHit = un32Slot;
