@@ -420,27 +420,20 @@ TEST_F(CmcAttrTest, TypedWrappersAllocateCheckAndRelease) {
   EXPECT_EQ(Allocated(), un32Before) << "owned buffers released";
 
   // Received: a foreign id, a short payload and a claimed length past the capacity show no payload.
-  struct RxRow {
-    const char* pszName;
-    u32 un32Id, un32Size, un32Claimed, fOwned;
-    bool fPayload;
-  } aRx[] = {
-      {"right id, 40 bytes", VQCMC_MSG_CMD_GET_STATS, 40, 40, 1, true},
-      {"foreign id", VQCMC_MSG_CMD_JOIN, 40, 40, 1, false},
-      {"right id, 39 bytes", VQCMC_MSG_CMD_GET_STATS, 39, 39, 1, false},
-      {"right id, length past capacity", VQCMC_MSG_CMD_GET_STATS, 8, 0x10000, 1, false},
-      {"not owned", VQCMC_MSG_CMD_GET_STATS, 40, 40, 0, true},
-  };
-  for (const RxRow& r : aRx) {
-    VQX_MSG_HANDLE h = HostMsg(mhLib, r.un32Id, std::string(r.un32Size, '\x11'));
-    h->un32PayloadLength = r.un32Claimed;
+  ExpectRows("cmc_received_wrappers.txt", 6, [&](std::vector<std::string>& a) {
+    const u32 un32Size = static_cast<u32>(std::stoul(a[2]));
+    const bool fOwned = a[4] == "owned";
+    VQX_MSG_HANDLE h = HostMsg(mhLib, static_cast<u32>(std::stoul(a[1], nullptr, 16)), std::string(un32Size, '\x11'));
+    h->un32PayloadLength = static_cast<u32>(std::stoul(a[3], nullptr, 0));
     {
-      GetStats Rx(h, r.fOwned);
-      EXPECT_EQ(Rx.GetPayload() != nullptr, r.fPayload) << r.pszName;
+      GetStats Rx(h, fOwned);
+      a[5] = Rx.GetPayload() != nullptr ? "payload" : "none";
     }
-    EXPECT_EQ(Allocated(), un32Before + (r.fOwned ? 0 : 1)) << r.pszName;
-    if (!r.fOwned) VQXReleaseMsgEx(mhLib, &h);
-  }
+    if (Allocated() != un32Before + (fOwned ? 0 : 1)) {
+      a[5] += " (buffer not released as owned)";
+    }
+    if (!fOwned) VQXReleaseMsgEx(mhLib, &h);
+  });
   EXPECT_EQ(Logged("CVQCAFBasicApiMsg"), 0u);
 
   // A failed allocation: no buffer, logged with the host library's result; destroying it does nothing.
@@ -694,28 +687,18 @@ TEST_F(CmcAttrTest, LegAttributesEqualGoldenBothWays) {
 
 /* A received profile is read within its elements: a bad blob or name is skipped or bounded, a broken set refused. */
 TEST_F(CmcAttrTest, MalformedProfilesBounded) {
-  struct Row {
-    const char* pszName;
-    u32 un32Offset;
-    std::string strBytes;
-    VQX_RESULT Expected;
-    std::vector<u32> aExpected; /* local state, local found, peer found, name length */
-  } aRows[] = {
-      {"local blob without magic", 96, std::string(1, '\0'), VQX_RESULT_OK, {0, 0, 1, 63}},
-      {"peer blob longer than its element", 140, std::string("\x31\0\0\0", 4), VQX_RESULT_OK, {1, 1, 0, 63}},
-      {"name without NUL", 271, "z", VQX_RESULT_OK, {1, 1, 1, 64}},
-      {"set past the end", 68, Be32(0x8003FFFF), VQX_RESULT_MISMATCH, {0, 0, 0, 0}},
-  };
-  for (const Row& r : aRows) {
+  ExpectRows("cmc_profile_malformed.txt", 5, [&](std::vector<std::string>& a) {
     std::string strPayload = mGolden["profile"];
-    strPayload.replace(r.un32Offset, r.strBytes.size(), r.strBytes);
+    const std::string strBytes = Bytes(a[2]);
+    strPayload.replace(std::stoul(a[1]), strBytes.size(), strBytes);
     VQX_MSG_HANDLE h = Received(strPayload);
     CVQCMC_MEDIA_PROFILE Profile;
-    EXPECT_EQ(Profile.CopyFrom(h, Payload<_VQCMC_MEDIA_PROFILE>(h)), r.Expected) << r.pszName;
-    EXPECT_EQ(std::vector<u32>({Profile.GetLocalSdpState(), Profile.GetLocalSDP(nullptr) == VQX_RESULT_OK,
-                                Profile.GetPeerSDP(nullptr) == VQX_RESULT_OK, Profile.GetProfileName().GetLength()}),
-              r.aExpected) << r.pszName;
-  }
+    a[3] = vqtest::Hex(Profile.CopyFrom(h, Payload<_VQCMC_MEDIA_PROFILE>(h)));
+    a[4] = std::to_string(Profile.GetLocalSdpState());
+    a[4] += " " + std::to_string(Profile.GetLocalSDP(nullptr) == VQX_RESULT_OK);
+    a[4] += " " + std::to_string(Profile.GetPeerSDP(nullptr) == VQX_RESULT_OK);
+    a[4] += " " + std::to_string(Profile.GetProfileName().GetLength());
+  });
   EXPECT_EQ(Logged("Malformed SDP element skipped"), 2u);
   // A leg record that runs past its message is refused whole.
   VQX_MSG_HANDLE h = Received(mGolden["call_leg"].substr(0, 600));
