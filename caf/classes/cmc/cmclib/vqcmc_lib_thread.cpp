@@ -132,14 +132,23 @@ bool JobStart(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
 /* Done step, under hThreadSem: every counter the job still holds, its own hash entries, the record. */
 void JobDoneInternal(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
   if (pJob->hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &pJob->hMsg);
+  _VQCMC_ENTITY_CTX* pDestroy = nullptr;
   {
     std::lock_guard<std::mutex> guard(pCtx->JobLock);
     HashRemoveOwn(pCtx->hHashPendingJobs, pJob, &pJob->fInPendingHash);
     HashRemoveOwn(pCtx->hHashProcessingJobs, pJob, &pJob->fInProcessingHash);
+    /* A job that never started (dropped after Stop) may be the last one a deferred destroy
+     * waited for: the destroy finishes here. */
+    _VQCMC_ENTITY_CTX* pEntity = pJob->fQueued ? pJob->pEntity : nullptr;
     LeaveQueued(pCtx, pJob);
+    if (pEntity != nullptr && pEntity->fDestroyDeferred && pEntity->un32NbPendingJobs == 0 &&
+        pEntity->un32NbPendingTimers == 0) {
+      pDestroy = pEntity;
+    }
     if (pJob->fRunning && pCtx->Stats.un32JobsRunning > 0) pCtx->Stats.un32JobsRunning--;
     pCtx->Stats.un32JobsDone++;
   }
+  if (pDestroy != nullptr) VqCmcLibEntityDestroy(pCtx, pDestroy->Params.EntityId);
   if (pCtx->un32JobsLive > 0) pCtx->un32JobsLive--;
   VqCmcHostJobEnded(pCtx, pJob->un64Serial);
   delete pJob;

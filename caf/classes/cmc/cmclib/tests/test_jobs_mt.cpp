@@ -99,7 +99,7 @@ TEST_F(PoolJobs, CancelledQueuedEventEndsOnceAndStopDropsTheRest) {
   EXPECT_EQ(mRec.un32Calls, 1u);  /* the one already running; the one after Stop is dropped */
 }
 
-TEST_F(PoolJobs, CancellingTheLastQueuedJobFinishesADeferredDestroy) {
+TEST_F(PoolJobs, CancellingOrDroppingTheLastQueuedJobFinishesADeferredDestroy) {
   _VQCMC_ENTITY_CTX* pLeg = Leg(0x31, 0x100, OnMsg, nullptr, &mRec);
   mRec.Gate(0x31);
   Post(pLeg, 0);  /* runs, held */
@@ -107,8 +107,13 @@ TEST_F(PoolJobs, CancellingTheLastQueuedJobFinishesADeferredDestroy) {
   EXPECT_EQ(VQCmcLibLegEvent(mhCmc, 0x31, 98, 0) | VQCmcLibLegDestroy(mhCmc, 0x31), VQX_RESULT_OK);  /* deferred */
   EXPECT_EQ(VQCmcLibLegEventCancel(mhCmc, 0x31, 98), VQX_RESULT_OK);
   EXPECT_EQ(Stats().un32LegsDestroyed, 1u);
+  /* The same when the last job is dropped after Stop. */
+  _VQCMC_ENTITY_CTX* pLeg2 = Leg(0x32, 0x100, OnMsg, nullptr, &mRec, 0x31);
+  Post(pLeg2, 0);  /* queued behind the held job's key */
+  EXPECT_EQ(VQCmcLibLegDestroy(mhCmc, 0x32) | VQCmcLibStop(mhCmc), VQX_RESULT_OK);
   mRec.Gate(0);
   ASSERT_TRUE(Drained());
+  EXPECT_EQ(Stats().un32LegsDestroyed, 2u);
 }
 
 /* The sync ends when the jobs queued before READY have run, though later traffic keeps the pool busy. */
