@@ -39,13 +39,11 @@ TEST(CmClient, ManagerDrivesTheThreeRequests) {
   {
     CChild Manager({"python3", std::string(getenv("VQX_SOURCE_DIR")) + "/testing/cmmgrsim/cmmgrsim.py",
                     "--udp-port", std::to_string(un16Manager), "--peer-port", std::to_string(un16Port)});
-    std::vector<std::string> lines;
-    for (std::string s; lines.size() < 8 && !(s = Manager.ReadLine()).empty();)
-      if (s.rfind("ready", 0) != 0) lines.push_back(s);
-    EXPECT_EQ(lines, std::vector<std::string>({"answer 0x0b0c0011 1 0x02000000", "answer 0x0b0c0012 2 0x82000001",
-                                               "answer 0x0b0c0013 3 0x42000001", "answer 0x0b0c0011 4 0x82000010",
-                                               "answer 0x0b0c0012 5 0x8200000a", "answer 0x0b0c0013 6 0x8200000a",
-                                               "answer 0x0b0c0011 7 0x02000000", "done"}));
+    std::string strGot;
+    for (std::string s; strGot.size() < 4096 && !(s = Manager.ReadLine()).empty();) {
+      if (s.rfind("ready", 0) != 0) strGot += s + "\n";
+    }
+    EXPECT_EQ(strGot, DataFile("cm_manager_answers.txt")) << "the manager's answers: id, request number, result";
     EXPECT_EQ(Manager.Wait(), 0);
   }
   EXPECT_EQ(App.ma, std::vector<std::string>({"validate 7 9 quellan.xml", "reload 3 quellan.xml -db", "db",
