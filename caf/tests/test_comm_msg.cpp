@@ -126,7 +126,8 @@ TEST_F(CommTest, SigtraceRecordsReadFromAPeerAreChecked) {
     Info.un32DataLength = un32Length;
     CVQCAFMsgBuffer b(HostMsg(mhLib, 0x0B0D0400, strHead + std::string(reinterpret_cast<char*>(&Info), sizeof(Info))));
     CVQCAFMsgSigtraceData Data;
-    EXPECT_EQ(b.UnserializeToMsg(Data, nullptr), un32Length == 10240 ? VQX_RESULT_OK : VQX_RESULT_INVALID_PARAM) << un32Length;
+    const VQX_RESULT Expected = un32Length == 10240 ? VQX_RESULT_OK : VQX_RESULT_INVALID_PARAM;
+    EXPECT_EQ(b.UnserializeToMsg(Data, nullptr), Expected) << un32Length;
     EXPECT_EQ(strlen(Data.mInfo.szName), 31u) << "terminated within its field";
   }
   VQCAF_SIGTRACE_REGISTER_INFO Reg;

@@ -6,8 +6,9 @@
  * and immediate destroy of a managed client; a child that never joins (its
  * three-level tree killed whole, or only its root with the single-process
  * flag); the watchdog (a frozen child, a locked frozen one, a warning result,
- * a failing one); a bootstrap heartbeat whose answer is lost. Short times; the master is the subreaper of every orphan, reaps
- * them, and finds no descendant in /proc at the end of a row.
+ * a failing one); a bootstrap heartbeat whose answer is lost. Short times;
+ * the master is the subreaper of every orphan, reaps them, and finds no
+ * descendant in /proc at the end of a row.
  */
 #include <signal.h>
 #include <sys/prctl.h>
@@ -29,7 +30,8 @@ std::pair<pid_t, char> ProcStat(pid_t Pid) {
   std::string s;
   std::getline(f, s);  /* empty when the process went meanwhile */
   const size_t n = s.rfind(')');
-  return n == std::string::npos || n + 4 > s.size() ? std::make_pair(0, '\0') : std::make_pair(atoi(&s[n + 4]), s[n + 2]);
+  if (n == std::string::npos || n + 4 > s.size()) return std::make_pair(0, '\0');
+  return std::make_pair(atoi(&s[n + 4]), s[n + 2]);
 }
 /* Root and its descendants, zombies included, parents first. */
 std::vector<pid_t> Family(pid_t Root) {
@@ -50,8 +52,15 @@ u16 EnvPort(const char* pszName) { return static_cast<u16>(atoi(getenv(pszName))
 /* A client that withholds its first answers, and whose heartbeat result changes once it was told ready. */
 struct CAfterReady : CAlmEvents {
   using CAlmEvents::OnMgmtReady;
-  void OnMgmtReady() override { CAlmEvents::OnMgmtReady(), mHbResult = mAfterReady; }
-  u32 OnMgmtHeartBeat() override { return mun32Withheld > 0 ? (mun32Withheld--, 0x82000001u) : mHbResult; }
+  void OnMgmtReady() override {
+    CAlmEvents::OnMgmtReady();
+    mHbResult = mAfterReady;
+  }
+  u32 OnMgmtHeartBeat() override {
+    if (mun32Withheld == 0) return mHbResult;
+    mun32Withheld--;
+    return 0x82000001u;
+  }
   u32 mAfterReady = VQX_RESULT_OK, mun32Withheld = 0;
 };
 
@@ -83,14 +92,23 @@ TEST(AlmChild, Behaviour) {
 enum Act { kGraceful, kNow, kFreeze, kLockFreeze, kHoldGraceful, kNothing };
 /* Child behaviour, launched with the kill-single-process flag, state reached (4 ready, 2 not using ALM messages),
  * what the master does then, exit status, both watchdog warnings and the kill line logged. */
-struct Row { const char* pszName; const char* pszChild; u8 fSingle; u32 un32Reached; Act Action; u32 un32Exit; bool fWatchdog; };
+struct Row {
+  const char* pszName;
+  const char* pszChild;
+  u8 fSingle;
+  u32 un32Reached;
+  Act Action;
+  u32 un32Exit;
+  bool fWatchdog;
+};
 const Row kRows[] = {
     {"GracefulDestroy", "1", 0, 4, kGraceful, 0, false},
     {"ImmediateDestroy", "0", 0, 4, kNow, 0, false},
     {"NeverJoinsTreeKilled", "tree", 0, 2, kNow, kKilled, false},
     {"NeverJoinsOnlyRootKilled", "tree", 1, 2, kNow, kKilled, false},
     {"FrozenChildKilledByWatchdog", "1", 0, 4, kFreeze, kKilled, true},
-    {"LockedFrozenChildSurvivesUntilUnlocked", "1", 0, 4, kLockFreeze, kKilled, true},  /* watched again from the unlock */
+    /* Watched again from the unlock. */
+    {"LockedFrozenChildSurvivesUntilUnlocked", "1", 0, 4, kLockFreeze, kKilled, true},
     {"WarningResultKeepsItAlive", "warn", 0, 4, kHoldGraceful, 0, false},
     {"FailingResultGetsItKilled", "fail", 0, 4, kNothing, kKilled, true},
     {"LostBootstrapHeartbeatStillReady", "late", 0, 4, kGraceful, 0, false}};
@@ -124,7 +142,8 @@ class AlmScenario : public ::testing::TestWithParam<Row> {
     const std::vector<pid_t> aLeft = Family(getpid());
     for (size_t i = 1; i < aLeft.size(); ++i) {
       ADD_FAILURE() << "left running or unreaped: " << aLeft[i];
-      kill(aLeft[i], SIGKILL), waitpid(aLeft[i], nullptr, 0);
+      kill(aLeft[i], SIGKILL);
+      waitpid(aLeft[i], nullptr, 0);
     }
   }
   bool Seen(u32 v) { return mMaster.Has(v) || mApp.Has(v); }
@@ -143,7 +162,9 @@ TEST_P(AlmScenario, Row) {
   char szExe[512] = {};
   ASSERT_GT(readlink("/proc/self/exe", szExe, sizeof(szExe) - 1), 0);
   _VQX_LAUNCH_LIB_CREATE_PROCESS C{};
-  C.pszPath = szExe, C.pszParams = "--gtest_filter=AlmChild.*", C.fKillSingleProcess = R.fSingle;
+  C.pszPath = szExe;
+  C.pszParams = "--gtest_filter=AlmChild.*";
+  C.fKillSingleProcess = R.fSingle;
   u32 un32Id = 0;
   ASSERT_EQ(R.fSingle ? VQXLaunchLibCreateProcess(CLaunchOf::Get(), &C, &un32Id)
                       : mp->CreateApplication(szExe, C.pszParams, nullptr, &un32Id, &mApp, 0), VQX_RESULT_OK);
@@ -180,22 +201,29 @@ TEST_P(AlmScenario, Row) {
   ASSERT_TRUE(WaitFor([&] { return Seen(107) && Exit().first != 9; }));
   EXPECT_EQ(Exit(), std::make_pair(1u, R.un32Exit)) << "exited, its status";
   if (R.un32Reached == 4 && R.Action <= kNow) {
-    EXPECT_EQ(mApp.Get(), (std::vector<u32>{3, 4, R.Action == kNow ? 106u : 105u})) << "first shutdown report, then removed";
+    EXPECT_EQ(mApp.Get(), (std::vector<u32>{3, 4, R.Action == kNow ? 106u : 105u}))
+        << "first shutdown report, then removed";
   }
-  for (const char* psz : {"Warning: Process vqoam_2_7_11..caf_test_service_alm_it heart-beat silent for ", " ms (1/2 of 1500 ms)",
-                          " ms (3/4 of 1500 ms)", "Error: Process vqoam_2_7_11..caf_test_service_alm_it heart-beat "
-                          "watchdog timeout expired (", " > 1500 ms). Killing application NOW!"})
+  for (const char* psz : {"Warning: Process vqoam_2_7_11..caf_test_service_alm_it heart-beat silent for ",
+                          " ms (1/2 of 1500 ms)", " ms (3/4 of 1500 ms)",
+                          "Error: Process vqoam_2_7_11..caf_test_service_alm_it heart-beat watchdog timeout expired (",
+                          " > 1500 ms). Killing application NOW!"}) {
     EXPECT_EQ(Logged(psz), R.fWatchdog) << psz;
+  }
   if (!aTree.empty()) {  /* its sh and sleep, once killed: zombies of ours (their subreaper), or gone when the
                           * dying child's own wait reaped one */
     auto Alive = [&] {
-      return std::count_if(aTree.begin() + 1, aTree.end(), [](pid_t p) { return ProcStat(p).second != 'Z' && ProcStat(p).second; });
+      auto Running = [](pid_t p) { return ProcStat(p).second != 'Z' && ProcStat(p).second; };
+      return std::count_if(aTree.begin() + 1, aTree.end(), Running);
     };
     WaitMs(R.fSingle ? 300 : 5000, [&] { return Alive() == 0; });
     std::string sStates;  /* pid and state letter of each ('-' gone) */
     for (pid_t p : aTree) sStates += std::to_string(p) + std::max(ProcStat(p).second, '-') + ' ';
     EXPECT_EQ(Alive(), R.fSingle ? 2 : 0) << "whole tree, or only its root: " << sStates;
-    for (size_t i = 1; i < aTree.size(); ++i) kill(aTree[i], SIGKILL), waitpid(aTree[i], nullptr, 0);
+    for (size_t i = 1; i < aTree.size(); ++i) {
+      kill(aTree[i], SIGKILL);
+      waitpid(aTree[i], nullptr, 0);
+    }
   }
 }
 

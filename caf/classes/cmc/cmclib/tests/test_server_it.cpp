@@ -82,7 +82,8 @@ TEST_F(ServerIt, RegistersTurnsReadyAndNotReadyIntoOneNoticeEachAndKeepsTheRecor
   EXPECT_TRUE(Await(pszRegistered, 2));
   EXPECT_TRUE(AwaitNotifs({VQCMC_APP_MSG_NOTIF_READY, VQCMC_LIB_MSG_NOTIF_NOT_READY}));
   EXPECT_EQ(NbServers(), 1u);
-  const long nSyncCompleted = std::max(0L, mServers[0]->Stat("SyncCompleted"));  /* the first may go with the old link */
+  /* The first may go with the old link. */
+  const long nSyncCompleted = std::max(0L, mServers[0]->Stat("SyncCompleted"));
   for (const char* pszCommand : {"ready", "notready"}) EXPECT_EQ(mServers[0]->Command(pszCommand), "ok");
   EXPECT_TRUE(AwaitNotifs({VQCMC_APP_MSG_NOTIF_READY, VQCMC_LIB_MSG_NOTIF_NOT_READY, VQCMC_APP_MSG_NOTIF_READY,
                            VQCMC_LIB_MSG_NOTIF_NOT_READY}));
@@ -92,7 +93,8 @@ TEST_F(ServerIt, RegistersTurnsReadyAndNotReadyIntoOneNoticeEachAndKeepsTheRecor
   Close();
   EXPECT_TRUE(cmcpeer::WaitUntil([&] { return HeldBy()[2] == 0 && HeldBy()[3] == 0; }, 20000));
   ASSERT_EQ(VQXCloseLibEx(&mhVqx), VQX_RESULT_API_OK);
-  EXPECT_TRUE(cmcpeer::WaitUntil([&] { return HeldBy() == mBaseline; }, 20000)) << testing::PrintToString(mBaseline) << " then " << testing::PrintToString(HeldBy());
+  EXPECT_TRUE(cmcpeer::WaitUntil([&] { return HeldBy() == mBaseline; }, 20000))
+      << testing::PrintToString(mBaseline) << " then " << testing::PrintToString(HeldBy());
 }
 
 TEST_F(ServerIt, SyncStartingForcesTheOtherNotReadyThenReplaysInOrderAndRefusesThe81921st) {

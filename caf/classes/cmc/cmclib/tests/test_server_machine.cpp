@@ -36,7 +36,8 @@ TEST_F(ServerMachine, DetectionByNameInAnyCaseOrByIdOnly) {
   EXPECT_EQ(LogCount("ADDED CMCapp 0x00000301 h301-CMC_Server 127.0.0.1"), 1u);
   Intake({Msg(VQCMC_HL_ADAPTER_ADDED, 0xDA000000u, VQX_MSG_TYPE_EVENT, 424),
           Msg(VQCMC_HL_ADAPTER_REMOVED, 0xDA000000u, VQX_MSG_TYPE_EVENT, 8)});
-  EXPECT_EQ(LogCount("Short adapter-added message (424 bytes)") + LogCount("Short adapter-removed message (8 bytes)"), 2u);
+  EXPECT_EQ(LogCount("Short adapter-added message (424 bytes)"), 1u);
+  EXPECT_EQ(LogCount("Short adapter-removed message (8 bytes)"), 1u);
 }
 
 /* One server through every transition of its machine; each row checks the state and its line. */
@@ -65,7 +66,8 @@ TEST_F(ServerMachine, EveryTransitionWithItsStateChangeLine) {
     EXPECT_GT(LogCount(step.pszLine), nBefore);
   }
   EXPECT_EQ(LogCount("StateChange (Ready -> Not ready)"), 1u);
-  EXPECT_EQ(SentOf(VQCMC_SRV_LIB_REGISTER).size(), 4u);  /* each "Init" entry: added, retry, after Not ready, added back */
+  /* Each "Init" entry registers: added, retry, after Not ready, added back. */
+  EXPECT_EQ(SentOf(VQCMC_SRV_LIB_REGISTER).size(), 4u);
   /* 10000 ms in "Host removed", then "Host dead" frees the record that owns nothing. */
   Expire(9000);
   EXPECT_EQ(State(kSrv), 3u);
@@ -230,7 +232,8 @@ TEST_F(CmcTest, GoldenToServerPayloadsAndNotifications) {
     EXPECT_EQ(CmcHex(sent[row.nIndex].Payload.data(), sent[row.nIndex].Payload.size()), golden.at(row.pszName));
   }
   ASSERT_EQ(mNotifPayloads.size(), 2u);
-  EXPECT_EQ(CmcHex(mNotifPayloads[0].data(), mNotifPayloads[0].size()), golden.at("Ready notification built by the library"));
+  EXPECT_EQ(CmcHex(mNotifPayloads[0].data(), mNotifPayloads[0].size()),
+            golden.at("Ready notification built by the library"));
   EXPECT_EQ(CmcHex(mNotifPayloads[1].data(), mNotifPayloads[1].size()), golden.at("Not-ready notification"));
   VqxMutexGet(mhCmc->hThreadSem);
   VqCmcLibEntityDestroy(mhCmc, pLeg->Params.EntityId);
