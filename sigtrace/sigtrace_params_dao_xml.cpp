@@ -51,8 +51,9 @@ struct SectionRow {
   std::span<const KeyRow> aKeys;
   std::span<const KeyRow> aTrunkKeys; /* empty: one record per element */
   Names names;
-  const char* pszGroupFormat;  /* "%s_" (adapter) then the entity format */
-  const char* pszEntityFormat;
+  /* The entity name starts with this prefix; a generated group name is the
+   * adapter, "_", then the entity name. */
+  const char* pszNamePrefix;
 };
 
 constexpr KeyRow kSysMgrKeys[] = {
@@ -110,21 +111,60 @@ constexpr KeyRow kIpKeys[] = {
 
 /* In reading order; ip and sip are read by GetIpParams between lapd and h248. */
 const SectionRow kSections[] = {
-    {"sysmgr", VQ_SIGTRACE_TYPE_BY_NAME, kSysMgrKeys, {}, Names::kSysMgr, nullptr, nullptr},
-    {"ss7", VQ_SIGTRACE_TYPE_SS7, kSs7Keys, kSs7TrunkKeys, Names::kTdm, "%s_ss7_trk_%02u_%08X_%02x",
-     "ss7_trk_%02u_%08X_%02x"},
-    {"isdn", VQ_SIGTRACE_TYPE_ISDN, kIsdnKeys, kIsdnTrunkKeys, Names::kTdm, "%s_isdn_trk_%02u_%08X_%02x",
-     "isdn_trk_%02u_%08X_%02x"},
-    {"casr2", VQ_SIGTRACE_TYPE_CASR2, kCasr2Keys, kCasr2TrunkKeys, Names::kCas, "%s_casr2_trk_%02u",
-     "casr2_trk_%02u"},
-    {"lapd", VQ_SIGTRACE_TYPE_LAPD, kLapdKeys, kLapdTrunkKeys, Names::kTdm, "%s_lapd_trk_%02u_%08X_%02x",
-     "lapd_trk_%02u_%08X_%02x"},
+    {"sysmgr", VQ_SIGTRACE_TYPE_BY_NAME, kSysMgrKeys, {}, Names::kSysMgr, nullptr},
+    {"ss7", VQ_SIGTRACE_TYPE_SS7, kSs7Keys, kSs7TrunkKeys, Names::kTdm, "ss7_trk_"},
+    {"isdn", VQ_SIGTRACE_TYPE_ISDN, kIsdnKeys, kIsdnTrunkKeys, Names::kTdm, "isdn_trk_"},
+    {"casr2", VQ_SIGTRACE_TYPE_CASR2, kCasr2Keys, kCasr2TrunkKeys, Names::kCas, "casr2_trk_"},
+    {"lapd", VQ_SIGTRACE_TYPE_LAPD, kLapdKeys, kLapdTrunkKeys, Names::kTdm, "lapd_trk_"},
 };
-const SectionRow kIpSection = {"ip", VQ_SIGTRACE_TYPE_IP, kIpKeys, {}, Names::kIp, "%s_sip_%s_%s_%u",
-                               "sip_%s_%s_%u"};
+const SectionRow kIpSection = {"ip", VQ_SIGTRACE_TYPE_IP, kIpKeys, {}, Names::kIp, "sip_"};
 
 constexpr const char* kEthPorts[] = {"eth0", "eth1", "voip0", "voip1", "any"};
 constexpr u32 kMaxTimeslot = 31;
+
+/* ASCII letters only, byte by byte, as the string's own case change. */
+void ChangeCase(char* psz, char cFrom, char cTo) {
+  for (; *psz != 0; ++psz)
+    if (*psz >= cFrom && *psz <= static_cast<char>(cFrom + 25)) *psz = static_cast<char>(*psz - cFrom + cTo);
+}
+
+/* A generated name composed in place, without printf: texts, "%u" / "%02u"
+ * decimals, "%08X" and "%02x" hex. Room for the prefix, three texts of a
+ * store value each and the numbers. */
+class CNameText {
+ public:
+  void Text(const char* psz) {
+    const size_t n = strnlen(psz, VQCAF_CFG_VALUE_SIZE);
+    memcpy(macText + mnLength, psz, n);
+    mnLength += n;
+  }
+  void Char(char c) { macText[mnLength++] = c; }
+  /* Decimal, at least un32Width digits (zero padded). */
+  void Decimal(u32 un32, u32 un32Width) {
+    char acDigits[10];
+    u32 n = 0;
+    do {
+      acDigits[n++] = static_cast<char>('0' + un32 % 10);
+      un32 /= 10;
+    } while (un32 != 0);
+    for (; n < un32Width; --un32Width) macText[mnLength++] = '0';
+    while (n > 0) macText[mnLength++] = acDigits[--n];
+  }
+  /* Exactly un32Digits hex digits of the low bits (the values fit them). */
+  void Hex(u32 un32, u32 un32Digits, const char* pszDigits) {
+    for (u32 i = un32Digits; i > 0; --i) macText[mnLength++] = pszDigits[(un32 >> ((i - 1) * 4)) & 0xF];
+  }
+  size_t Length() const { return mnLength; }
+  /* The text from nFrom on, terminated. */
+  const char* From(size_t nFrom) {
+    macText[mnLength] = 0;
+    return macText + nFrom;
+  }
+
+ private:
+  char macText[3 * VQCAF_CFG_VALUE_SIZE + 64];
+  size_t mnLength = 0;
+};
 
 /* One element (or trunk) of a path, read key by key into a record. */
 class CElementReader {
@@ -157,8 +197,8 @@ class CElementReader {
     switch (K.key) {
       case Key::kName:
         if (VQX_RESULT_FAILED(mStore.Get(mstrPath.c_str(), mun32Index, szAttr, sizeof(szText), szText))) szText[0] = 0;
+        ChangeCase(szText, 'a', 'A');
         R.mstrName = szText;
-        R.mstrName.vqx_toupper(true);
         return VQX_RESULT_OK;
       case Key::kCapFile:
       case Key::kExtended:
@@ -177,8 +217,8 @@ class CElementReader {
     r = mStore.Get(mstrPath.c_str(), mun32Index, szAttr, sizeof(szText), szText);
     if (K.key == Key::kAdapter) {
       if (VQX_RESULT_FAILED(r) || szText[0] == 0) return FailAt(K.pszError, nullptr, VQX_RESULT_FAIL);
+      ChangeCase(szText, 'a', 'A');
       R.mstrAdapterName = szText;
-      R.mstrAdapterName.vqx_toupper(true);
       return VQX_RESULT_OK;
     }
     if (VQX_RESULT_FAILED(r)) return Fail(K.pszError, r);
@@ -187,8 +227,8 @@ class CElementReader {
         R.mstrGroupName = szText;
         break;
       case Key::kEthPort: {
+        ChangeCase(szText, 'A', 'a');
         R.mstrEthPort = szText;
-        R.mstrEthPort.vqx_tolower(true);
         bool fKnown = false;
         for (const char* psz : kEthPorts) fKnown = fKnown || R.mstrEthPort == psz;
         if (!fKnown) return FailAt("Invalid xml file : sip 'ethport' value invalid (%s:%u)", nullptr, VQX_RESULT_FAIL);
@@ -264,31 +304,37 @@ class CElementReader {
   u32 mun32Index;
 };
 
-/* The generated group (when grpname was empty) and entity names. */
+/* The generated group (when grpname was empty) and entity names: the group
+ * is the adapter, "_" and the entity name, composed once. */
 void NameRecord(const SectionRow& S, CVQSigTraceEntityParams& R) {
-  const char* pszAdapter = R.mstrAdapterName.c_str();
-  const bool fGroup = R.mstrGroupName.IsEmpty();
-  switch (S.names) {
-    case Names::kSysMgr:
-      if (fGroup) R.mstrGroupName = R.mstrName;
-      break;
-    case Names::kTdm: {
-      const u32 un32Bits = R.mun8BitMask;
-      if (fGroup) R.mstrGroupName.Format(S.pszGroupFormat, pszAdapter, R.mun32Trunk, R.mun32TimeslotMask, un32Bits);
-      R.mstrName.Format(S.pszEntityFormat, R.mun32Trunk, R.mun32TimeslotMask, un32Bits);
-      break;
-    }
-    case Names::kCas:
-      if (fGroup) R.mstrGroupName.Format(S.pszGroupFormat, pszAdapter, R.mun32Trunk);
-      R.mstrName.Format(S.pszEntityFormat, R.mun32Trunk);
-      break;
-    case Names::kIp:
-      if (fGroup)
-        R.mstrGroupName.Format(S.pszGroupFormat, pszAdapter, R.mstrEthPort.c_str(), R.mstrIpMask.c_str(),
-                               R.mun32Port);
-      R.mstrName.Format(S.pszEntityFormat, R.mstrEthPort.c_str(), R.mstrIpMask.c_str(), R.mun32Port);
-      break;
+  if (S.names == Names::kSysMgr) {
+    if (R.mstrGroupName.IsEmpty()) R.mstrGroupName = R.mstrName;
+    return;
   }
+  static constexpr char kUpperHex[] = "0123456789ABCDEF";
+  static constexpr char kLowerHex[] = "0123456789abcdef";
+  CNameText T;
+  T.Text(R.mstrAdapterName.c_str());
+  T.Char('_');
+  const size_t nEntity = T.Length();
+  T.Text(S.pszNamePrefix);
+  if (S.names == Names::kIp) {
+    T.Text(R.mstrEthPort.c_str());
+    T.Char('_');
+    T.Text(R.mstrIpMask.c_str());
+    T.Char('_');
+    T.Decimal(R.mun32Port, 1);
+  } else {
+    T.Decimal(R.mun32Trunk, 2);
+    if (S.names == Names::kTdm) {
+      T.Char('_');
+      T.Hex(R.mun32TimeslotMask, 8, kUpperHex);
+      T.Char('_');
+      T.Hex(R.mun8BitMask, 2, kLowerHex);
+    }
+  }
+  if (R.mstrGroupName.IsEmpty()) R.mstrGroupName = T.From(0);
+  R.mstrName = T.From(nEntity);
 }
 
 VQX_RESULT CountAt(IVQCAFCfgFile& Store, const char* pszOperation, const std::string& strPath, u32* pun32Count) {
