@@ -416,6 +416,11 @@ TEST_F(CmcAttrTest, TypedWrappersAllocateCheckAndRelease) {
     }
     EXPECT_EQ(Stats.GetMsg()->un32MsgId + Stats.IsProcessed(), VQCMC_MSG_CMD_GET_STATS);
     EXPECT_EQ(Allocated(), un32Before + 3);
+    // Handed over (an unknown leg: the core library logs, refuses and releases it), then refused; a received one too.
+    Play In(HostMsg(mhLib, VQCMC_MSG_CMD_PLAY, std::string(64, '\0')));
+    EXPECT_EQ(std::vector<VQX_RESULT>({Stats.LegMsgProcess(9, 0), Stats.MixerMsgProcess(9, 0), In.LegMsgProcess(1, 0)}),
+              std::vector<VQX_RESULT>({VQX_RESULT_NOT_FOUND, VQX_RESULT_INVALID_STATE, VQX_RESULT_INVALID_STATE}));
+    EXPECT_TRUE(Stats.GetMsg() == nullptr && Stats.GetPayload() == nullptr && Allocated() == un32Before + 3);
   }
   EXPECT_EQ(Allocated(), un32Before) << "owned buffers released";
 
@@ -448,6 +453,8 @@ TEST_F(CmcAttrTest, TypedWrappersAllocateCheckAndRelease) {
   auto pOwner = std::make_unique<GetStats>(4096);
   ASSERT_NE(pOwner->GetPayload(), nullptr);
   CVQCMCLib::TestUninstall();
+  EXPECT_EQ(GetStats(4096).LegMsgProcess(0x99, 0), VQX_RESULT_NULL_PARAM) << "no core library: kept and released";
+  EXPECT_EQ(Allocated(), un32Before + 1);
   ASSERT_EQ(VQCmcLibClose(mhCmc), VQX_RESULT_OK);
   mhCmc = nullptr;
   for (VQX_MSG_HANDLE& h : maMsgs) VQXReleaseMsgEx(mhLib, &h);

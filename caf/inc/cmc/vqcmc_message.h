@@ -10,8 +10,8 @@
  * the message. The pairs (T, id) are the named rows of the message
  * catalogue (vqcmc_msg_catalogue.def), all instantiated in
  * vqcmc_message.cpp; no other pair links.
- * The hand-over to the core library (leg and mixer message processing) is
- * not offered yet: the core library does not provide it.
+ * LegMsgProcess and MixerMsgProcess hand the buffer to the core library,
+ * which sends or releases it; the wrapper then owns nothing.
  * Threads: one thread for the wrapper's life; the client singleton must
  * exist while it is built (without it the library handle is null).
  */
@@ -39,7 +39,18 @@ class CVQCMCMessage : public CVQCAFBasicApiMsg<T, id> {
   /* Nonzero once handed over, and from the start for a received message. */
   u32 IsProcessed() const { return mfProcessed; }
 
+  /* Hands the message to the core library for that leg (mixer) with the user
+   * value for the upper half of user context 1, and returns the library's
+   * result. 0x8200000F without calling it: no payload, already handed over,
+   * or a received message. The library takes the buffer on every path but a
+   * null library handle (0x82000009), where the wrapper keeps and releases it. */
+  VQX_RESULT LegMsgProcess(u32 un32LegId, u32 un32UserValue);
+  VQX_RESULT MixerMsgProcess(u32 un32MixerId, u32 un32UserValue);
+
  private:
+  using PFCT_PROCESS = VQX_RESULT (*)(VQCMC_LIB_HANDLE, u32, u32, VQX_MSG_HANDLE*);
+  VQX_RESULT HandOver(PFCT_PROCESS pfnProcess, u32 un32Id, u32 un32UserValue);
+
   VQCMC_LIB_HANDLE mhCmcLib = nullptr;
   u32 mfProcessed = 0;
 };

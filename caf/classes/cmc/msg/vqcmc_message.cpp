@@ -119,6 +119,27 @@ template <class T, u32 id>
 CVQCMCMessage<T, id>::CVQCMCMessage(VQX_MSG_HANDLE hMsg, u32 fOwned)
     : CVQCAFBasicApiMsg<T, id>(hMsg, fOwned), mhCmcLib(ClientLibHandle()), mfProcessed(1) {}
 
+template <class T, u32 id>
+VQX_RESULT CVQCMCMessage<T, id>::HandOver(PFCT_PROCESS pfnProcess, u32 un32Id, u32 un32UserValue) {
+  if (this->mpPayload == nullptr || mfProcessed != 0) return VQX_RESULT_INVALID_STATE;
+  const VQX_RESULT Result = pfnProcess(mhCmcLib, un32Id, un32UserValue, &this->mpMsg);
+  mfProcessed = 1;
+  // Only a refusal before the library looked at the message leaves it here: released at destruction.
+  this->mfOwned = this->mpMsg != nullptr ? 1u : 0u;
+  if (this->mpMsg == nullptr) this->mpPayload = nullptr;
+  return Result;
+}
+
+template <class T, u32 id>
+VQX_RESULT CVQCMCMessage<T, id>::LegMsgProcess(u32 un32LegId, u32 un32UserValue) {
+  return HandOver(VQCmcLibLegMsgProcess, un32LegId, un32UserValue);
+}
+
+template <class T, u32 id>
+VQX_RESULT CVQCMCMessage<T, id>::MixerMsgProcess(u32 un32MixerId, u32 un32UserValue) {
+  return HandOver(VQCmcLibMixerMsgProcess, un32MixerId, un32UserValue);
+}
+
 /* The 73 named pairs of the catalogue, once each. */
 #define VQCMC_UNNAMED_ROW(id, entity, key)
 #define VQCMC_ROW(id, name, kinds, dir, size, room, entity, key) \
