@@ -294,18 +294,11 @@ void CVQSigTraceAdapter::CompleteRoundIfDone() {
 u32 CVQSigTraceAdapter::SendAdapterNotifReady() {
   static constexpr const char* kOp = "CVQSigTraceAdapter::SendAdapterNotifReady";
   LogTrace(VQMSG, "\033[36m<Sync> %s: NotifReady", GetAdapterName());
-  if (mhHostLib == nullptr) return Failure(kOp, "VQXGetMsg failed", VQX_RESULT_INVALID_STATE, __LINE__);
   VQX_MSG_HANDLE hMsg = nullptr;
-  VQX_RESULT r = VQXGetMsgDbg(mhHostLib, VQ_SIGTRACE_NOTIF_READY_SIZE, &hMsg, __FILE__, __LINE__);
-  if (VQX_RESULT_FAILED(r)) return Failure(kOp, "VQXGetMsg failed", r, __LINE__);
+  u32 r = NewMsg(kOp, QUELLAN_NOTIF_ADAPTER_READY, VQX_MSG_TYPE_EVENT, VQ_SIGTRACE_NOTIF_READY_SIZE,
+                 VQX_HOSTLIB_ADAPTER_HANDLE, 0, &hMsg);
+  if (VQX_RESULT_FAILED(r)) return r;
   u8* pPayload = VQXMsgPayload(hMsg);
-  memset(pPayload, 0, hMsg->un32PayloadMaxLength);
-  hMsg->un32MsgId = QUELLAN_NOTIF_ADAPTER_READY;
-  hMsg->MsgType = VQX_MSG_TYPE_EVENT;
-  hMsg->hAdapter = VQX_HOSTLIB_ADAPTER_HANDLE;
-  hMsg->un64UserContext1 = 0;
-  hMsg->un64UserContext2 = 0;
-  hMsg->un32PayloadLength = std::min(VQ_SIGTRACE_NOTIF_READY_SIZE, hMsg->un32PayloadMaxLength);
   if (hMsg->un32PayloadLength >= VQ_SIGTRACE_NOTIF_OFFSET_INFO + sizeof(mAdapterInfo))
     memcpy(pPayload + VQ_SIGTRACE_NOTIF_OFFSET_INFO, &mAdapterInfo, sizeof(mAdapterInfo));
   r = VQXSendMsgDbg(mhHostLib, &hMsg, nullptr, __FILE__, __LINE__);

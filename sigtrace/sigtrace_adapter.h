@@ -224,6 +224,10 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   /* Sends the catalogue request un32MsgId about un32Item; on success files
    * it under the message's serial (un32Resends already made). */
   u32 SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Resends = 0);
+  /* Takes a zeroed message of un32Size payload bytes with its header set; a failure is logged under
+     pszOperation and leaves *phMsg null. */
+  u32 NewMsg(const char* pszOperation, u32 un32MsgId, u32 un32Type, u32 un32Size, u32 hAdapter, u64 un64Context1,
+             VQX_MSG_HANDLE* phMsg);
   /* Dispatches one received message (Run, mutex held). */
   void DispatchAnswer(VQX_MSG_HANDLE hMsg);
   /* Sends again, or gives up, the requests older than the resend delay. */

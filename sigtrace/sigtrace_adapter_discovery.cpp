@@ -93,21 +93,32 @@ using namespace vqdisc;
 
 /* ------------------------------------------------------------ requests */
 
-u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Resends) {
-  const SRequestKind* pKind = RequestKind(un32MsgId);
+u32 CVQSigTraceAdapter::NewMsg(const char* pszOperation, u32 un32MsgId, u32 un32Type, u32 un32Size, u32 hAdapter,
+                               u64 un64Context1, VQX_MSG_HANDLE* phMsg) {
+  *phMsg = nullptr;
   /* Not initialised, or cleared: there is no library to take a message from. */
   if (mhHostLib == nullptr) return Failure(pszOperation, "VQXGetMsg failed", VQX_RESULT_INVALID_STATE, __LINE__);
   VQX_MSG_HANDLE hMsg = nullptr;
-  VQX_RESULT r = VQXGetMsgDbg(mhHostLib, pKind->un32Size, &hMsg, __FILE__, __LINE__);
+  const VQX_RESULT r = VQXGetMsgDbg(mhHostLib, un32Size, &hMsg, __FILE__, __LINE__);
   if (VQX_RESULT_FAILED(r)) return Failure(pszOperation, "VQXGetMsg failed", r, __LINE__);
-  u8* pPayload = VQXMsgPayload(hMsg);
-  memset(pPayload, 0, hMsg->un32PayloadMaxLength);
+  memset(VQXMsgPayload(hMsg), 0, hMsg->un32PayloadMaxLength);
   hMsg->un32MsgId = un32MsgId;
-  hMsg->MsgType = VQX_MSG_TYPE_REQUEST;
-  hMsg->un32PayloadLength = std::min(pKind->un32Size, hMsg->un32PayloadMaxLength);
-  hMsg->hAdapter = mAdapterInfo.hAdapter;
-  hMsg->un64UserContext1 = mun64RequestContext;
+  hMsg->MsgType = un32Type;
+  hMsg->un32PayloadLength = std::min(un32Size, hMsg->un32PayloadMaxLength);
+  hMsg->hAdapter = hAdapter;
+  hMsg->un64UserContext1 = un64Context1;
   hMsg->un64UserContext2 = 0;
+  *phMsg = hMsg;
+  return VQX_RESULT_OK;
+}
+
+u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Resends) {
+  const SRequestKind* pKind = RequestKind(un32MsgId);
+  VQX_MSG_HANDLE hMsg = nullptr;
+  u32 r = NewMsg(pszOperation, un32MsgId, VQX_MSG_TYPE_REQUEST, pKind->un32Size, mAdapterInfo.hAdapter,
+                 mun64RequestContext, &hMsg);
+  if (VQX_RESULT_FAILED(r)) return r;
+  u8* pPayload = VQXMsgPayload(hMsg);
   const auto Put32 = [&](u32 un32Offset, u32 un32Value) {
     for (u32 i = 0; i < 4; i++) pPayload[un32Offset + i] = static_cast<u8>(un32Value >> (8 * i));
   };
