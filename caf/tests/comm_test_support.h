@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -181,7 +182,7 @@ class CRecorder : public CVQCAFServiceInstance {
   u32 mfReadyAtLast = 0;
   CVQCAFMutex* mpLock = nullptr;
   bool mfStopInside = false;
-  VQX_RESULT mStopResult = 0;
+  std::atomic<VQX_RESULT> mStopResult{0};  /* written by the delivery thread after Stop returns */
 };
 
 /* A service on the sig-trace group detecting un32Detects; hands out recorders (or refuses, or reuses one)

@@ -123,8 +123,9 @@ TEST_F(ServiceTest, StopFinishesInsideItsCallbackAndUnderTheApplicationLock) {
            Stopper.Side(0)->Ids().size() == 1;
   }));
   Send(kData, "stop");
-  ASSERT_TRUE(WaitFor([&] { return Stopper.HandedBack() == 1; }));
-  EXPECT_EQ(Stopper.maOwned[0]->mStopResult, VQX_RESULT_OK);
+  /* The instance is handed back inside Stop, before Stop returns to the callback that records its result. */
+  ASSERT_TRUE(WaitFor([&] { return Stopper.HandedBack() == 1 && Stopper.maOwned[0]->mStopResult.load() != 0; }));
+  EXPECT_EQ(Stopper.maOwned[0]->mStopResult.load(), VQX_RESULT_OK);
   EXPECT_EQ(Stopper.GetRegistrationHandle(), nullptr);
   EXPECT_TRUE(ReturnsInTime([&] {
     CVQCAFMutexAutoGetGive Guard(&AppMutex);  // clean-up holds the application mutex while it stops
