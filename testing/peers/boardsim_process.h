@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "peers/gw_raw_host.h"
+#include "peers/control_line.h"
 #include "peers/wait_until.h"
 
 namespace gwpeer {
@@ -66,21 +67,10 @@ class BoardProcess {
     waitpid(m_pid, nullptr, 0);
   }
   bool Ready() const { return m_pid > 0 && m_ctl >= 0; }
-  /* Sends one control line and returns the answer line ("" on failure). */
-  std::string Command(const std::string& line) {
-    const std::string l = line + "\n";
-    if (m_ctl < 0 || send(m_ctl, l.data(), l.size(), MSG_NOSIGNAL) != ssize_t(l.size())) return "";
-    std::string out;
-    for (char ch; recv(m_ctl, &ch, 1, 0) == 1 && ch != '\n';) out += ch;
-    return out;
-  }
-  /* A number from the "stats" answer, -1 when it is missing. */
-  long Stat(const std::string& key) {
-    const std::string s = Command("stats");
-    const std::string k = "\"" + key + "\": ";
-    const size_t i = s.find(k);
-    return i == std::string::npos ? -1 : std::strtol(s.c_str() + i + k.size(), nullptr, 10);
-  }
+  /* One command line, its one-line answer ("" when the stand-in is gone). */
+  std::string Command(const std::string& line) { return peerctl::Command(m_ctl, line); }
+  /* A number from the "stats" answer, -1 when absent. */
+  long Stat(const std::string& key) { return peerctl::Stat(m_ctl, key); }
 
  private:
   pid_t m_pid = -1;

@@ -28,6 +28,7 @@
 
 #include "host_params.h"
 #include "loopback.h"
+#include "control_line.h"
 #include "wait_until.h"
 #include "vqx_host.h"
 
@@ -89,20 +90,9 @@ class CmcServerProcess {
   }
   bool Ready() const { return mPid > 0 && mCtl >= 0; }
   /* One command line, its one-line answer ("" when the stand-in is gone). */
-  std::string Command(const std::string& line) {
-    const std::string l = line + "\n";
-    if (mCtl < 0 || send(mCtl, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size())) return "";
-    std::string out;
-    for (char ch; recv(mCtl, &ch, 1, 0) == 1 && ch != '\n';) out += ch;
-    return out;
-  }
-  /* A number from the "stats" answer (first occurrence of "key": N), -1 when absent. */
-  long Stat(const std::string& key) {
-    const std::string s = Command("stats");
-    const std::string k = "\"" + key + "\": ";
-    const size_t i = s.find(k);
-    return i == std::string::npos ? -1 : std::strtol(s.c_str() + i + k.size(), nullptr, 10);
-  }
+  std::string Command(const std::string& line) { return peerctl::Command(mCtl, line); }
+  /* A number from the "stats" answer, -1 when absent. */
+  long Stat(const std::string& key) { return peerctl::Stat(mCtl, key); }
 
  private:
   pid_t mPid = -1;
