@@ -95,6 +95,55 @@ VQX_RESULT VQCmcLibStop(VQCMC_LIB_HANDLE hLib);
 /* Tears everything down and frees the context; 0x8200000F from a library callback. */
 VQX_RESULT VQCmcLibClose(VQCMC_LIB_HANDLE hLib);
 
+/*
+ * Legs and mixers. The creation record (head shared by both kinds): the kind as the creator fills
+ * it (stored and returned unchanged), the entity id (0 on create: a new one, written back), the
+ * serialisation key of its jobs (0 on create: the entity id), a user context, the message callback
+ * and its context (neither null), the event callback. The library keeps a byte copy of the record.
+ */
+typedef void (*PFCT_VQCMC_ENTITY_CALLBACK)(VQCMC_LIB_HANDLE hLib, void* pvLegUserContext, VQX_MSG_HANDLE* phMsg);
+typedef void (*PFCT_VQCMC_ENTITY_EVENT_CALLBACK)(VQCMC_LIB_HANDLE hLib, void* pvLegUserContext, u64 un64EventKey,
+                                                 u8* pfCancelled);
+#define VQCMC_LEG_TYPE_CALL 1u
+#define VQCMC_LEG_TYPE_MEDIA_ONLY 2u
+typedef struct _VQCMC_LIB_LEG_PARAMS {
+  u32 un32Kind;
+  u32 EntityId;
+  u32 un32SerialisationId;
+  void* pvUserContext;
+  struct {
+    PFCT_VQCMC_ENTITY_CALLBACK pFctCallback;
+    PFCT_VQCMC_ENTITY_EVENT_CALLBACK pFctEventCallback;
+    void* pvLegUserContext;
+  } Callback;
+  u32 LegType;  /* 0, VQCMC_LEG_TYPE_CALL or VQCMC_LEG_TYPE_MEDIA_ONLY */
+} _VQCMC_LIB_LEG_PARAMS;
+typedef struct _VQCMC_LIB_MIXER_PARAMS {
+  u32 un32Kind;
+  u32 EntityId;
+  u32 un32SerialisationId;
+  void* pvUserContext;
+  struct {
+    PFCT_VQCMC_ENTITY_CALLBACK pFctCallback;
+    PFCT_VQCMC_ENTITY_EVENT_CALLBACK pFctEventCallback;
+    void* pvLegUserContext;
+  } Callback;
+  u64 aun64Data[3];  /* stored and returned, never read */
+} _VQCMC_LIB_MIXER_PARAMS;
+
+/* Creates the entity on a ready server; Init then Ready before the call returns. */
+VQX_RESULT VQCmcLibLegCreate(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_LEG_PARAMS* pParams);
+VQX_RESULT VQCmcLibMixerCreate(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_MIXER_PARAMS* pParams);
+/* Replaces the stored record; a new serialisation key moves the entity's queued jobs to it. */
+VQX_RESULT VQCmcLibLegModify(VQCMC_LIB_HANDLE hLib, const _VQCMC_LIB_LEG_PARAMS* pParams);
+VQX_RESULT VQCmcLibMixerModify(VQCMC_LIB_HANDLE hLib, const _VQCMC_LIB_MIXER_PARAMS* pParams);
+/* The find's code; the stored record copied out when found and pParams is not null. No log. */
+VQX_RESULT VQCmcLibLegFind(VQCMC_LIB_HANDLE hLib, u32 un32LegId, _VQCMC_LIB_LEG_PARAMS* pParams);
+VQX_RESULT VQCmcLibMixerFind(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, _VQCMC_LIB_MIXER_PARAMS* pParams);
+/* As Find, with the out record zeroed first (all zero for an unknown id). */
+VQX_RESULT VQCmcLibLegGetParam(VQCMC_LIB_HANDLE hLib, u32 un32LegId, _VQCMC_LIB_LEG_PARAMS* pParams);
+VQX_RESULT VQCmcLibMixerGetParam(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, _VQCMC_LIB_MIXER_PARAMS* pParams);
+
 /* Messages the application fills: from the library's pool; release what it does not hand on. */
 /*
  * Commands to the server that holds a leg (mixer): the message, taken from the caller (*phMsg

@@ -1,0 +1,16 @@
+/*
+ * vqcmc_lib_leg_api.cpp - the public calls that create, modify, find and
+ * read back legs.
+ */
+#include "vqcmc_lib_internal.h"
+
+VQX_RESULT VQCmcLibLegCreate(VQCMC_LIB_HANDLE, _VQCMC_LIB_LEG_PARAMS*) { return VQX_RESULT_NOT_SUPPORTED; }
+VQX_RESULT VQCmcLibLegModify(VQCMC_LIB_HANDLE, const _VQCMC_LIB_LEG_PARAMS*) { return VQX_RESULT_NOT_SUPPORTED; }
+VQX_RESULT VQCmcLibLegFind(VQCMC_LIB_HANDLE, u32, _VQCMC_LIB_LEG_PARAMS*) { return VQX_RESULT_NOT_SUPPORTED; }
+VQX_RESULT VQCmcLibLegGetParam(VQCMC_LIB_HANDLE, u32, _VQCMC_LIB_LEG_PARAMS*) { return VQX_RESULT_NOT_SUPPORTED; }
+
+/* ---- mixers: to move into the mixer files. ---- */
+VQX_RESULT VQCmcLibMixerCreate(VQCMC_LIB_HANDLE, _VQCMC_LIB_MIXER_PARAMS*) { return VQX_RESULT_NOT_SUPPORTED; }
+VQX_RESULT VQCmcLibMixerModify(VQCMC_LIB_HANDLE, const _VQCMC_LIB_MIXER_PARAMS*) { return VQX_RESULT_NOT_SUPPORTED; }
+VQX_RESULT VQCmcLibMixerFind(VQCMC_LIB_HANDLE, u32, _VQCMC_LIB_MIXER_PARAMS*) { return VQX_RESULT_NOT_SUPPORTED; }
+VQX_RESULT VQCmcLibMixerGetParam(VQCMC_LIB_HANDLE, u32, _VQCMC_LIB_MIXER_PARAMS*) { return VQX_RESULT_NOT_SUPPORTED; }
