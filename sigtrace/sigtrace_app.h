@@ -1,0 +1,265 @@
+/*
+ * sigtrace_app.h - CVQSigTrace, the trace application: configuration, the
+ * pools of adapters, trace groups and remote providers, the main loop and
+ * its dispatch, the management callbacks and the clean-up.
+ *
+ * Model. main builds one CVQSigTrace (in a CVQCAFPtr), calls Init, then
+ * MainLoop until the quit flag is set, then releases it. Init reads the XML
+ * configuration (unless "-db"), brings the framework up (GlobalSetParam),
+ * borrows the host library, adds the main console page, starts the
+ * management clients ("-db") and the sig-trace server service (H.248 on),
+ * prints the configuration and attaches the page. MainLoop receives on one
+ * host-library filter: the adapter-added and -removed events (one
+ * CVQSigTraceAdapter per board), the application's own adapter-ready and
+ * activation messages (group 0x0B08), the boards' trace units and the
+ * answers to trace on/off requests (docs/board-trace-messages.md).
+ *
+ * A unit is written by the group of its entity: the entity is found from the
+ * sending board's name and the unit's trunk and timeslot mask (SS7, LAPD,
+ * ISDN), trunk (CAS R2) or trace context id (IP); the SS7 link number is the
+ * entity's 1-based position in its group. Every unit counts in
+ * mun32PacketCount, also when no entity takes it.
+ *
+ * The run ends when mfQuit is set: the console's quit, the main page's 'Q',
+ * the run time of "-e" (checked by the main loop, in ms), a broken standard
+ * output in "-stdout" mode, a management shutdown, SIGTERM or SIGINT
+ * (main's handler sets the flag; see VqSigTraceQuitFlag).
+ *
+ * Clean-up (Clear, also run by the destructor): traces off at the boards,
+ * capture off to every provider, sig-trace service stopped, adapters freed,
+ * management clients stopped, groups closed (text files end "[END]"),
+ * providers freed, page removed, host library given back, framework stopped
+ * (GlobalSetParam with empty parameters). It never holds the application
+ * mutex while it waits for the console, a service or an adapter thread, whose
+ * callbacks take that mutex.
+ *
+ * Threads and locks. The application mutex (recursive) guards every field
+ * below. The main thread holds it except while it waits for a message (100
+ * ms) and during the 1 s back-off after a receive error. Callback threads
+ * take it for each call: the console thread (pages), the services thread
+ * (providers, management clients). Lock order: application mutex, then an
+ * adapter's mutex.
+ *
+ * Results: 0x02000000 unless said otherwise; failures are logged once at the
+ * error level as "CVQSigTrace::<operation>: <text> (<code>) CVQSigTrace:<line>".
+ */
+#ifndef SIGTRACE_APP_H
+#define SIGTRACE_APP_H
+
+#include "sigtrace_adapter.h"
+#include "sigtrace_cfg_cmdline.h"
+#include "sigtrace_entity.h"
+#include "sigtrace_params_dao_xml.h"
+#include "sigtracegrp.h"
+#include "vqcaf.h"
+#include "vqcafcfgfile.h"
+#include "vqcaflogtrace.h"
+#include "vqcafmutex.h"
+#include "vqcafpool.h"
+#include "vqcafptr.h"
+#include "vqcafservice.h"
+#include "vqcafstring.h"
+#include "vqx_host.h"
+#include "vqx_host_filter.h"
+#include "vqx_host_peer.h"
+
+namespace VQCAF {
+
+class CVQSigTracePage;             /* the main console page (sigtrace_page.h) */
+class CVQSigTraceProviderEntity;   /* one remote trace provider (sigtrace_provider_entity.h) */
+class CVQCAFServiceSigTraceServer; /* the sig-trace server service */
+
+constexpr u32 QUELLAN_MAX_ADAPTERS = 32u;
+constexpr u32 QUELLAN_MAX_PROVIDERS = 20u;
+constexpr u32 VQ_SIGTRACE_STDOUT_POLL_MS = 1000u;  /* "-stdout": the output is checked this often */
+
+/* The host library's adapter-removed event carries the adapter name here. */
+constexpr u32 VQ_SIGTRACE_REMOVED_OFFSET_NAME = 292u;  /* adapter name in the removed event's payload */
+
+class CVQSigTrace : public CVQCAFLogTrace,
+                    public IVQCAFServiceHandler,
+                    public IVQCAFServiceAlmMgmtClient,
+                    public IVQCAFServiceCmMgmtClient {
+ public:
+  typedef CVQCAFPool<CVQSigTraceAdapter> AdapterPool;
+  typedef CVQCAFPool<CVQSigTraceGrp> GroupPool;
+  typedef CVQCAFPool<CVQSigTraceProviderEntity> ProviderPool;
+
+  /*
+   * Keeps a copy of the parsed command line. Pools of 32 adapters (keyed by
+   * adapter name), 64 groups (group name) and 20 providers (host name "."
+   * application name), all case-sensitive. With "-stdout" the log is brought
+   * up at once, writing only to the log file (standard output carries the
+   * trace stream alone).
+   */
+  explicit CVQSigTrace(const CVQSigTraceCfgCmdLine& CmdLine);
+  /* Clear; a failure is logged as "Clear Failed.". */
+  ~CVQSigTrace() override;
+  CVQSigTrace(const CVQSigTrace&) = delete;
+  CVQSigTrace& operator=(const CVQSigTrace&) = delete;
+
+  /* ---------------------------------------------------- life cycle (main thread) */
+
+  /*
+   * Under the application mutex: name ("-name" or "quellan"); LoadFromXml of
+   * GetConfigFilePath unless "-db" (a failure fails Init); GlobalSetParam;
+   * host library, own host information and gateway port; main page added;
+   * in "-db" mode the process- and configuration-management clients; the
+   * sig-trace server service when H.248 tracing is on; PrintCfg;
+   * InitalizeApplication. Any failure runs Clear and is returned.
+   */
+  u32 Init();
+  /* Attaches the main page (its run clock starts). */
+  u32 InitalizeApplication();
+  /* The clean-up of the model above; later calls do nothing. */
+  u32 Clear();
+
+  /*
+   * Runs until mfQuit is set (or returns at once when Init did not
+   * succeed): one filter (adapter events, group 0x0B08, the five trace
+   * families' notifications and on/off answers); each turn waits up to 100 ms
+   * with the mutex released, then dispatches under it; a receive error is
+   * logged and followed by 1 s of sleep without the mutex. Ends the run at
+   * the "-e" time ("Test duration (%u) completed, quitting application!"),
+   * and in "-stdout" mode when the output is found broken (checked every
+   * 1000 ms). Returns the run's result (0x02000000, or the failure that ended
+   * it).
+   */
+  u32 MainLoop();
+
+  /* Reloads the XML configuration from GetConfigFilePath; on success logs
+   * "Config successfully reloaded\n" and resynchronises every adapter. A
+   * failure ("ReloadConfig failed.") keeps the previous configuration. */
+  u32 ReloadConfig(unsigned int un32Param);
+  /* The "-c" file, or in "-db" mode the second configuration path. */
+  CVQCAFString& GetConfigFilePath();
+  /*
+   * Opens (or reopens) the store, reads the framework's common parameters
+   * and this application's section. A section the reader stops in fails the
+   * load with the reader's code (its log line names the file and line), and
+   * mSigTraceParams keeps the previous records; a missing file is success
+   * with nothing read.
+   */
+  u32 LoadFromXml(CVQCAFString strFileName);
+  /* One line per configured record. */
+  u32 PrintCfg();
+  /* Takes and releases the application mutex; 1. */
+  u32 IsApplicationReady();
+
+  /* ---------------------------------------------------- groups (application mutex held) */
+
+  /*
+   * Finds or creates (64 at most; "No more group context (increase
+   * QUELLAN_MAX_GROUPS define)") the group of Entity's group name; refuses
+   * an entity traced elsewhere ("Trying to monitor twice the same entity on
+   * %s, %s:%s conflict with %s:%s") and another protocol ("Type mismatch:
+   * SS7, ISDN and SIP cannot be merged inside the same group"); skips one
+   * already in the group, except that an entity of this same adapter is
+   * switched on again (a board back after removal or resynchronised);
+   * sets the trace context id, keeps a copy, switches the trace on.
+   */
+  u32 AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEntityParams& Entity);
+  /* Switches the entity's trace off and removes it from the group. */
+  u32 DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& Entity);
+  /* Sends the on/off request of one board entity (no-op for H.248 and
+   * entities whose adapter is absent). */
+  u32 SetEntityTrace(CVQSigTraceEntityParams& Entity, bool fOn);
+
+  /* ---------------------------------------------------- main-loop handlers (application mutex held) */
+
+  /* Each takes a received message (the address of its 88-byte header,
+   * payload at the header's payload start); the message stays the caller's. */
+  u32 HandleNotifAdapterReady(unsigned int* pMsg);
+  u32 HandleNotifActivateMonitoring(unsigned int* pMsg);
+  u32 HandleNotifAdapterAdded(unsigned int* pMsg);
+  u32 HandleNotifAdapterRemoved(unsigned int* pMsg);
+  /* A trace unit of one of the five families: read whole (refused with the
+   * reader's text otherwise), its entity found, written, counted. */
+  u32 HandleTraceUnit(unsigned int* pMsg);
+  /* The answer to a trace on/off request: a board's failure is logged. */
+  u32 HandleTraceAnswer(unsigned int* pMsg);
+  /* Dispatch of one received message by id (unknown ids are logged). */
+  u32 DispatchMsg(unsigned int* pMsg);
+
+  /* ---------------------------------------------------- remote providers (sigtrace_app_provider.cpp) */
+
+  CVQCAFServiceInstance* OnServiceConnected(CVQCAFService* pService, CVQCAFServiceInfo* pInfo) override;
+  void OnServiceDisconnected(CVQCAFService* pService, CVQCAFServiceInstance* pInstance) override;
+  u32 OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName, char* pszDescription);
+  u32 OnUnregister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName,
+                   char* pszDescription);
+  u32 OnTraceMsgReceived(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName,
+                         unsigned int un32Direction, unsigned char* pData, unsigned int un32Length);
+  u32 ChangeProviderGroupState(CVQSigTraceGrp* pGroup, unsigned int un32State);
+
+  /* ---------------------------------------------------- management ("-db") */
+
+  void OnMgmtReady() override;
+  /* Sets the quit flag; "graceful" or "immediate" in the log line. */
+  void OnMgmtShutdown(u32 fGraceful) override;
+  /* Runs GlobalPoll; its result. */
+  u32 OnMgmtHeartBeat() override;
+  u32 OnValidateConfig(u32 un32Param1, u32 un32Param2, CVQCAFString strText) override;
+  u32 OnReloadConfig(u32 un32Param, CVQCAFString strText1, CVQCAFString strText2) override;
+  u32 OnDbMaintenance() override;
+
+  /* ---------------------------------------------------- state (application mutex) */
+
+  CVQCAFMutex mAppMutex;                 /* the application mutex */
+  CVQSigTraceCfgCmdLine mCmdLine;        /* the parsed command line ("-e" run time included) */
+  CVQCAFString mstrAppName;              /* "-name", else "quellan" */
+  _VQX_HOST_INFO mHostInfo;              /* this application's host information */
+  u32 mun32GwPort = 0;                   /* gateway port in use */
+  volatile u32 mfQuit = 0;               /* the main loop ends when set */
+  u32 mun32PacketCount = 0;              /* trace units received */
+  u32 mun32LostUnits = 0;                /* units no entity took, or refused by their reader */
+  CVQSigTraceParams mSigTraceParams;     /* the configured records */
+  AdapterPool mAdapters;                 /* 32, by adapter name */
+  GroupPool mGroups;                     /* 64, by group name */
+  ProviderPool mProviders;               /* 20, by host name "." application name */
+  u32 mun32EntityNumber = 0;             /* last provider entity number / trace context id taken */
+
+  /* Framework parameters handed to GlobalSetParam. */
+  CVQCAFLogParams mLogParams;
+  CVQCAFCommParams mCommParams;
+  _VQX_CLI_TOOLS_INIT_PARAMS mCliParams;
+  CVQCAFGlobalsParams mGlobalsParams;
+
+  CVQCAFPtr<IVQCAFCfgFile> mptrConfigFile;                    /* the opened XML store */
+  CVQCAFPtr<CVQSigTraceParamsDaoXml> mptrSigTraceParamsDaoXml; /* reader of the ":signaling" section */
+  CVQCAFPtr<IVQCAFCliPage> mptrPage;                          /* the main page, once added */
+  CVQSigTracePage* mpPage = nullptr;                          /* the same page, for Attach */
+  CVQCAFServiceSigTraceServer* mpSigTraceServer = nullptr;    /* running while H.248 tracing is on */
+  VQX_LIB_HANDLE mhHostLib = nullptr;                          /* borrowed from the communication bridge */
+  VQX_FILTER_HANDLE mhFilter = nullptr;                        /* the main loop's filter */
+  u32 mfFrameworkUp = 0;                 /* GlobalSetParam was called */
+  u32 mfMgmtClients = 0;                 /* the management clients run */
+  u32 mfInitDone = 0;                    /* Init succeeded */
+  u32 mfCleared = 0;                     /* Clear ran */
+  u32 mun32RunResult = 0x02000000u;      /* what ended the run */
+
+ private:
+  /* Logs the failure line and returns the code. */
+  u32 Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine);
+  /* The group of this name, created with the entity's type and flags when absent (null: pool full). */
+  CVQSigTraceGrp* FindOrCreateGroup(const CVQSigTraceEntityParams& Entity);
+  /* The adapter of the name at payload offset un32Offset (null: none). */
+  CVQSigTraceAdapter* FindAdapterOf(unsigned int* pMsg, u32 un32Offset);
+  /* Stops what Init started, in the clean-up order; the mutex is released
+   * around every wait on another thread. */
+  void Teardown();
+  /* Opens the main loop's filter. */
+  u32 CreateFilter();
+};
+
+/*
+ * The quit flag of the running application, for main's signal handler
+ * (SIGTERM, SIGINT) and for the main loop's broken-output check. Set by
+ * VqSigTraceSetRunning; null when none runs.
+ */
+volatile u32* VqSigTraceQuitFlag();
+void VqSigTraceSetRunning(volatile u32* pfQuit);
+
+}  // namespace VQCAF
+
+#endif
