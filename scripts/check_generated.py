@@ -34,7 +34,8 @@ GENERATORS = [
     ("testing/golden/svclib/services_golden.py", ["write", "{out}"], "svclib/tests/data/svc_*.bin"),
     ("testing/golden/cmc/cmc_attr_golden.py", ["{out}"], ["caf/tests/data/cmc_attr_payloads.txt"]),
     ("testing/cmcsim/cmcsim_wire.py", ["write", "{out}"],
-     ["caf/classes/cmc/cmclib/tests/data/to_server_payloads.txt", "caf/classes/cmc/cmclib/tests/data/payload_records.txt"]),
+     ["caf/classes/cmc/cmclib/tests/data/to_server_payloads.txt", "caf/classes/cmc/cmclib/tests/data/payload_records.txt",
+      "caf/classes/cmc/cmclib/tests/data/server_sync_payloads.txt"]),
 ]
 
 

@@ -23,11 +23,54 @@ notifications (40 bytes: word 7 at 28 their number from 1, word 8 at 32 the
 entity), sent in order behind anything queued before them. Every message
 received is logged on standard output ("recv NAME ...") and counted.
 
+It answers the application's leg and mixer commands (the catalogue's command
+ids, kind 1): the command's payload with the result at 28 and a mapping id at
+8, as the control line told (default: success; a fresh mapping id from 0x5001
+up for CALL_LEG_CREATE and MIXER_CREATE, the received one kept for the rest).
+Each command is checked first: kind 1, the entity id in the low half of user
+context 1, the used payload at least the catalogue's structure rounded up to 8
+plus the element set's end marker, a multiple of 8 ending in the 32-bit
+layout's marker (PLAY: 56 bytes alone, or more and ending in the marker); each
+failure counts in "violations" (per command name) and is logged
+("violation NAME: what"). The destination (header word 7) and user contexts of
+the last command of each name are kept for "last".
+
+It plays a scripted resynchronisation: SYNC_STARTING, then the script's items
+in the order given (NotifLegSync, NotifLinkSync, NotifMixerSync,
+NotifMixerLinkSync built by cmcsim_wire with descriptions and play and record
+element sets, and plain notifications the library must hold until the sync is
+done), then READY. The ownership messages that the library must send for them
+(SetLegOwnership mapping id and leg id, SetLinkOwnership the two leg ids,
+SetMixerOwnership, SetMixerLinkOwnership) are expected byte for byte
+(cmcsim_wire.to_server; a script id of 0 accepts the id the library chose):
+"claims" counts those received as expected, "claims_unexpected" the others,
+"claims_missing" those not yet received. A hand-over is the same script played
+by a second instance after the first has left (quit, or restart).
+
 Control: line commands on 127.0.0.1:--control-port, one answer line each:
   stats                 JSON: links, received counts per name, host layer
   register MODE         ok, standby, version or silent for what follows
   ready | notready | syncstarting   send that notification
   events ID COUNT ENTITY  send COUNT notifications of id ID (numbered 1..COUNT)
+  answer ID|all RESULT|silent [keep|auto|MAPPING]
+                        how commands of id ID (or every command) are answered
+                        from now on: result code (or no answer), mapping id at
+                        8 kept as received, a fresh one, or the value given;
+                        the rule of an id beats the rule of all
+  last NAME             JSON of the last command of that name (e.g.
+                        CALL_LEG_CREATE): dest, ctx1, ctx2, kind, plen; "none"
+  notify ID ENTITY [COUNT]  COUNT (default 1) notifications of id ID naming
+                        ENTITY where the catalogue keys it (word 7 at 28, word
+                        8 at 32, or user context 1), numbered 1..COUNT at 36
+  offer LEG MAPPING     a call offer (0x0A010011, 40 bytes): the leg id at 32
+                        (0: the library picks one), the mapping id at 8
+  script clear          forget the resynchronisation script
+  script leg ID MAPPING [media]   a NotifLegSync (call leg, or media-only)
+  script link ID1 ID2 MAP1 MAP2   a NotifLinkSync
+  script mixer ID MAPPING         a NotifMixerSync
+  script mixerlink MIXER ENTITY MIXERMAP ENTITYMAP  a NotifMixerLinkSync
+  script notify ID ENTITY [COUNT] notifications sent inside the resync
+  resync                SYNC_STARTING, the script in order, READY
   silent / talk         stop / resume answering anything (links stay)
   restart               drop links and the accept socket, come back with the
                         same unique id and host context on a new port
@@ -93,6 +136,12 @@ class Server:
         self.received = {}
         self.restarts = 0
         self.mapping = 0x5000
+        self.answers = {}         # command id (or "all") -> (result or None for silent, mapping rule)
+        self.violations = {}
+        self.last = {}            # command name -> what the last one carried
+        self.script = []          # (payload builder items) of the resynchronisation
+        self.expected = []        # ownership payloads still expected, (msg id, bytes, wildcard offset)
+        self.claims = {"claims": 0, "claims_unexpected": 0}
         self.start()
 
     def start(self):
@@ -265,8 +314,12 @@ class Server:
             return [] if self.silent else handled
         self.received[name] = self.received.get(name, 0) + 1
         print("recv %s type %d plen %d payload %s" % (name, h["type"], h["plen"], payload.hex()), flush=True)
+        if h["id"] in cw.COMMANDS and not self.silent:
+            return self.on_command(h, payload)
         if self.silent or h["type"] != TYPE_REQUEST or h["id"] not in cw.NAMES:
             return []
+        if cw.SET_LEG_OWNERSHIP <= h["id"] <= cw.SET_MIXER_LINK_OWNERSHIP:
+            self.on_claim(h["id"], payload)
         if h["id"] == cw.LIB_REGISTER:
             if self.register == "silent":
                 return []
@@ -280,11 +333,81 @@ class Server:
             body = cw.answer_payload(payload, cw.RESULT_OK, mapping_id=self.mapping)
         return [build(h["id"], 2, body, h["serial_raw"], h["ctx1_raw"], h["ctx2_raw"])]
 
-    def notify(self, msg_id, payloads):
+    def on_command(self, h, payload):
+        """Checks a leg or mixer command, keeps what it carried, answers it as told."""
+        name = cw.COMMANDS[h["id"]][0]
+        (ctx1,) = struct.unpack("<Q", h["ctx1_raw"])
+        (ctx2,) = struct.unpack("<Q", h["ctx2_raw"])
+        for v in cw.check_command(h["id"], h["type"], h["plen"], payload, ctx1):
+            self.violations[name] = self.violations.get(name, 0) + 1
+            print("violation %s" % v, flush=True)
+        self.last[name] = {"dest": h["adapter"], "ctx1": ctx1, "ctx2": ctx2, "kind": h["type"], "plen": h["plen"]}
+        default = (cw.RESULT_OK, "auto" if h["id"] in cw.CREATES else "keep")
+        result, rule = self.answers.get(h["id"], self.answers.get("all", default))
+        if result is None or h["type"] != TYPE_REQUEST:
+            return []
+        if rule == "auto":
+            self.mapping += 1
+            mapping = self.mapping
+        else:
+            mapping = None if rule == "keep" else rule
+        body = cw.command_answer(h["id"], payload, result, mapping)
+        return [build(h["id"], 2, body, h["serial_raw"], h["ctx1_raw"], h["ctx2_raw"])]
+
+    def on_claim(self, msg_id, payload):
+        """Matches an ownership message byte for byte against those the script expects."""
+        for i, (want_id, want, wild) in enumerate(self.expected):
+            if want_id != msg_id or len(want) != len(payload):
+                continue
+            if wild is not None:
+                want = want[:wild] + payload[wild:wild + 4] + want[wild + 4:]
+            if want == payload and (wild is None or payload[wild:wild + 4] != bytes(4)):
+                del self.expected[i]
+                self.claims["claims"] += 1
+                return
+        self.claims["claims_unexpected"] += 1
+        print("unexpected claim %s %s" % (cw.NAMES[msg_id], payload.hex()), flush=True)
+
+    def script_item(self, words):
+        """One resynchronisation item: (notification id, payload, user context 1, ownership expected)."""
+        kind, n = words[0], [int(w, 0) for w in words[1:] if w != "media"]
+        if kind == "leg" and len(n) == 2:
+            claim = cw.to_server(cw.SET_LEG_OWNERSHIP, mapping_id=n[1], entity_id=n[0])
+            return [(cw.NOTIF_LEG_SYNC, cw.notif_leg_sync(n[0], n[1], 2 if "media" in words else 1), 0,
+                     (cw.SET_LEG_OWNERSHIP, claim, 28 if n[0] == 0 else None))]
+        if kind == "mixer" and len(n) == 2:
+            claim = cw.to_server(cw.SET_MIXER_OWNERSHIP, mapping_id=n[1], entity_id=n[0])
+            return [(cw.NOTIF_MIXER_SYNC, cw.notif_mixer_sync(n[0], n[1]), 0,
+                     (cw.SET_MIXER_OWNERSHIP, claim, 28 if n[0] == 0 else None))]
+        if kind == "link" and len(n) == 4:
+            return [(cw.NOTIF_LINK_SYNC, cw.notif_link_sync(*n), 0,
+                     (cw.SET_LINK_OWNERSHIP, cw.to_server(cw.SET_LINK_OWNERSHIP, id1=n[0], id2=n[1]), None))]
+        if kind == "mixerlink" and len(n) == 4:
+            claim = cw.to_server(cw.SET_MIXER_LINK_OWNERSHIP, id1=n[0], id2=n[1])
+            return [(cw.NOTIF_MIXER_LINK_SYNC, cw.notif_mixer_link_sync(*n), 0,
+                     (cw.SET_MIXER_LINK_OWNERSHIP, claim, None))]
+        if kind == "notify" and len(n) in (2, 3) and n[0] in cw.NOTIF_KEYS:
+            return [(n[0],) + cw.notification(n[0], n[1], i) + (None,) for i in range(1, (n[2:] or [1])[0] + 1)]
+        return None
+
+    def resync(self):
+        if not self.links:
+            return "error no link"
+        msgs = [build(cw.SYNC_STARTING, 4, cw.lib_notification(32))]
+        for msg_id, payload, ctx1, claim in (item for entry in self.script for item in entry):
+            msgs.append(build(msg_id, 4, payload, ctx1_raw=struct.pack("<Q", ctx1)))
+            if claim is not None:
+                self.expected.append(claim)
+        msgs.append(build(cw.READY, 4, cw.ready_payload(BUILD)))
+        self.backlog += [self.host.number(m) for m in msgs]
+        self.flush()
+        return "ok"
+
+    def notify(self, msg_id, payloads, ctx1=0):
         """Queues notifications behind the backlog; run() sends a share of it each turn."""
         if not self.links:
             return "error no link"
-        self.backlog += [self.host.number(build(msg_id, 4, p)) for p in payloads]
+        self.backlog += [self.host.number(build(msg_id, 4, p, ctx1_raw=struct.pack("<Q", ctx1))) for p in payloads]
         self.flush()
         return "ok"
 
@@ -306,6 +429,12 @@ class Server:
 
     # control commands
     def command(self, line):
+        try:
+            return self.control_command(line)
+        except ValueError:
+            return "error bad number"
+
+    def control_command(self, line):
         words = line.split()
         if not words:
             return "error empty"
@@ -314,7 +443,9 @@ class Server:
             return json.dumps({"links": len(self.links), "restarts": self.restarts, "tcp_port": self.tcp_port,
                                "backlog": len(self.backlog),
                                "unique_id": self.unique_id, "received": self.received,
-                               "host": self.host.stats()})
+                               "violations": self.violations, "claims": self.claims["claims"],
+                               "claims_unexpected": self.claims["claims_unexpected"],
+                               "claims_missing": len(self.expected), "host": self.host.stats()})
         if cmd == "register" and len(words) == 2 and words[1] in list(REGISTER_RESULTS) + ["silent"]:
             self.register = words[1]
             return "ok"
@@ -327,6 +458,33 @@ class Server:
         if cmd == "events" and len(words) == 4:
             msg_id, count, entity = (int(w, 0) for w in words[1:])
             return self.notify(msg_id, [cw.entity_notification(entity, n) for n in range(1, count + 1)])
+        if cmd == "answer" and len(words) in (3, 4) and (words[1] == "all" or int(words[1], 0) in cw.COMMANDS):
+            key = "all" if words[1] == "all" else int(words[1], 0)
+            rule = words[3] if len(words) == 4 and words[3] in ("keep", "auto") else (
+                int(words[3], 0) if len(words) == 4 else None)
+            self.answers[key] = (None if words[2] == "silent" else int(words[2], 0) & 0xFFFFFFFF,
+                                 rule or ("auto" if key in cw.CREATES else "keep"))
+            return "ok"
+        if cmd == "last" and len(words) == 2:
+            return json.dumps(self.last[words[1]]) if words[1] in self.last else "none"
+        if cmd == "notify" and len(words) in (3, 4) and int(words[1], 0) in cw.NOTIF_KEYS:
+            msg_id, entity, count = int(words[1], 0), int(words[2], 0), int(words[3], 0) if len(words) == 4 else 1
+            built = [cw.notification(msg_id, entity, i) for i in range(1, count + 1)]
+            return self.notify(msg_id, [b[0] for b in built], built[0][1] if built else 0)
+        if cmd == "offer" and len(words) == 3:
+            return self.notify(cw.CALL_OFFER, [cw.notification(cw.CALL_OFFER, int(words[1], 0), 1,
+                                                                int(words[2], 0))[0]])
+        if cmd == "script" and words[1:] == ["clear"]:
+            self.script = []
+            return "ok"
+        if cmd == "script" and len(words) >= 3:
+            item = self.script_item(words[1:])
+            if item is None:
+                return "error bad script item"
+            self.script.append(item)
+            return "ok"
+        if cmd == "resync":
+            return self.resync()
         if cmd in ("silent", "talk"):
             self.silent = cmd == "silent"
             return "ok"

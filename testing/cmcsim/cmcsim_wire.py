@@ -33,6 +33,7 @@ SET_LEG_OWNERSHIP, SET_LINK_OWNERSHIP = 0x0A020403, 0x0A020404
 SET_MIXER_OWNERSHIP, SET_MIXER_LINK_OWNERSHIP = 0x0A020405, 0x0A020406
 READY, NOTIF_LEG_SYNC, NOTIF_LINK_SYNC, NOT_READY, SYNC_STARTING = (0x0A020410, 0x0A020411, 0x0A020412,
                                                                    0x0A020413, 0x0A020414)
+NOTIF_MIXER_SYNC, NOTIF_MIXER_LINK_SYNC = 0x0A020415, 0x0A020416
 SIZES = {LIB_REGISTER: 72, HOST_STATES_GET: 104, SYNC_COMPLETED: 64, SET_LEG_OWNERSHIP: 96,
          SET_LINK_OWNERSHIP: 88, SET_MIXER_OWNERSHIP: 80, SET_MIXER_LINK_OWNERSHIP: 88}
 NAMES = {LIB_REGISTER: "LibRegister", HOST_STATES_GET: "HostStatesGet", SYNC_COMPLETED: "SyncCompleted",
@@ -225,15 +226,217 @@ def golden_records():
             (32, mix), (120, struct.pack(ORDER + "II", 0x80, 0x90))))),
         ("Mixer link sync notification", lib_payload(56, ((32, 0x2222), (36, 0x2223)), ((48, join2),))),
         ("Protocol attribute, SIP 183", protocol_attribute(2, 0x10, 0x20, 2, 183, 1, 0xC0000001)),
-        ("Server NotifLinkSync", lib_payload(56, ((24, 0), (32, 0x1234), (36, 0x1235), (40, 0x5001), (44, 0x5002)),
-                                             ((48, join),))),
-        ("Server NotifMixerLinkSync", lib_payload(64, ((24, 0), (32, 0x2222), (36, 0x1234), (40, 0x6001),
-                                                       (44, 0x5001)), ((48, join), (56, join2)))),
+        ("Server NotifLinkSync", notif_link_sync(0x1234, 0x1235, 0x5001, 0x5002, join)),
+        ("Server NotifMixerLinkSync", notif_mixer_link_sync(0x2222, 0x1234, 0x6001, 0x5001, join, join2)),
     ]
     return ["%s: %s" % (name, payload.hex()) for name, payload in rows]
 
 
-GOLDEN_FILES = (("to_server_payloads.txt", golden_lines), ("payload_records.txt", golden_records))
+# Application commands and server notifications, from the message catalogue. A command travels with
+# kind 1 and user context 1 = (tag << 32) | entity id; its payload is the structure of the size below,
+# then (+E) an element set opened right after it: used payload = round8(size) + the set, ending in
+# the 32-bit layout's end marker (docs/msg-element-sets.md). PLAY carries exactly its play elements:
+# 56 bytes alone, or 56 + the elements ending in the marker.
+MARKER = bytes.fromhex("EDDA21433412ADDE")
+PLAY = 0x0A010051
+CREATES = (0x0A010017, 0x0A010020)  # the two commands whose answer gives the server's mapping id
+COMMANDS = {  # id: (name, structure size, entity kinds)
+    0x0A010001: ("JOIN", 56, "leg"), 0x0A010002: ("UNJOIN", 48, "leg"),
+    0x0A010017: ("CALL_LEG_CREATE", 872, "leg"), 0x0A010018: ("CALL_LEG_ACCEPT", 192, "leg"),
+    0x0A010019: ("CALL_LEG_ALERT", 192, "leg"), 0x0A01001A: ("CALL_LEG_ANSWER", 192, "leg"),
+    0x0A01001B: ("CALL_LEG_TERMINATE", 184, "leg"), 0x0A01001D: ("CALL_SUPP_INFO", 192, "leg"),
+    0x0A01001E: ("GET_STATS", 40, "leg"), 0x0A010020: ("MIXER_CREATE", 152, "mixer"),
+    0x0A010021: ("MIXER_TERMINATE", 64, "mixer"), 0x0A010023: ("MIXER_SET_ATTRIBUTE", 152, "mixer"),
+    0x0A010024: ("MIXER_LEG_JOIN", 80, "mixer"), 0x0A010025: ("MIXER_MIXER_JOIN", 80, "mixer"),
+    0x0A010026: ("MIXER_LEG_UNJOIN", 72, "mixer"), 0x0A010027: ("MIXER_MIXER_UNJOIN", 72, "mixer"),
+    0x0A010042: ("MEDIA_PROFILE_CHANGE", 112, "leg"), PLAY: ("PLAY", 56, "leg mixer"),
+    0x0A010052: ("RECORD", 112, "leg mixer"), 0x0A010053: ("PAUSE", 48, "leg mixer"),
+    0x0A010054: ("RESUME", 48, "leg mixer"), 0x0A010055: ("STOP", 48, "leg mixer"),
+    0x0A010061: ("DIGIT_PLAY", 96, "leg mixer"), 0x0A010062: ("DIGIT_COLLECT_START", 48, "leg"),
+    0x0A010063: ("DIGIT_COLLECT_STOP", 32, "leg"), 0x0A010071: ("EVENT_PLAY", 40, "leg mixer"),
+    0x0A010072: ("EVENT_CANCEL", 32, "leg mixer"), 0x0A010073: ("EVENT_COLLECT_START", 48, "leg"),
+    0x0A010074: ("EVENT_COLLECT_STOP", 32, "leg"), 0x0A010106: ("CALL_TRANSFER_REQUEST", 256, "leg"),
+    0x0A010107: ("CALL_TRANSFER_PROGRESS", 168, "leg"), 0x0A010108: ("CALL_TRANSFER_RESPONSE", 184, "leg"),
+}
+CALL_OFFER = 0x0A010011
+# Where a server notification names its entity: "ctx" the low half of user context 1, "w7" payload 28,
+# "w8" payload 32; the call offer carries the new leg's id at 32 (0: the library picks) and the mapping id at 8.
+NOTIF_KEYS = dict([(i, "ctx") for i in (0x0A010003, 0x0A010041)] +
+                  [(i, "w8") for i in (0x0A010004, 0x0A010005, 0x0A010012, 0x0A010013, 0x0A010014, 0x0A010015,
+                                       0x0A010016, 0x0A01001C, 0x0A010035, 0x0A010036, 0x0A010037, 0x0A010038,
+                                       0x0A010101, 0x0A010102, 0x0A010103)] +
+                  [(i, "w7") for i in (0x0A01001F, 0x0A010030, 0x0A010032, 0x0A010033, 0x0A010034, 0x0A010044,
+                                       0x0A010056, 0x0A010057, 0x0A010064, 0x0A010065, 0x0A010075, 0x0A010076,
+                                       0x0A010091)] + [(CALL_OFFER, "w8")])
+NOTIF_SIZE = 40  # server-set: the common head, the entity word, then the stand-in's sequence number at 36
+
+
+def round8(n):
+    return n + (-n % 8)
+
+
+def check_command(msg_id, kind, plen, payload, ctx1):
+    """What is wrong with a command as the library forwarded it: a list of short texts (empty: sound)."""
+    name, size, _ = COMMANDS[msg_id]
+    bad = []
+    if kind != 1:
+        bad.append("kind %d" % kind)
+    if len(payload) != plen:
+        bad.append("payload %d of %d bytes" % (len(payload), plen))
+    if ctx1 & 0xFFFFFFFF == 0:
+        bad.append("no entity id in user context 1")
+    with_set = msg_id != PLAY or plen > size
+    least = round8(size) + len(MARKER) if with_set else size
+    if plen < least:
+        bad.append("used payload %d below %d" % (plen, least))
+    elif with_set and (plen % 8 or payload[plen - 8:plen] != MARKER):
+        bad.append("no element-set end marker at %d" % (plen - 8))
+    return ["%s: %s" % (name, b) for b in bad]
+
+
+def command_answer(msg_id, payload, result, mapping):
+    """The answer's payload: the command's, result at 28, mapping id at 8 unless mapping is None."""
+    return answer_payload(payload, result, mapping_id=mapping)
+
+
+def notification(msg_id, entity, number=0, mapping=0):
+    """(payload, user context 1) of a server notification naming entity where the catalogue keys it."""
+    key = NOTIF_KEYS[msg_id]
+    p = bytearray(NOTIF_SIZE)
+    _put(p, 8, "I", mapping)
+    _put(p, 36, "I", number)
+    if key != "ctx":
+        _put(p, 28 if key == "w7" else 32, "I", entity)
+    return bytes(p), (entity if key == "ctx" else 0)
+
+
+class ElementPayload:
+    """A fixed record followed by 32-bit-layout element sets (docs/msg-element-sets.md); elements are
+    appended at the end, a set word names the first element and each header the next of its set."""
+
+    def __init__(self, record_size):
+        self.buf = bytearray(round8(record_size))
+        self.chains = {}  # set word offset -> [(element header offset, data size)]
+
+    def add(self, set_off, data):
+        at = len(self.buf)
+        self.buf += struct.pack(">II", len(data), 0) + data + bytes(-len(data) % 8)
+        chain = self.chains.setdefault(set_off, [])
+        if chain:
+            last, size = chain[-1]
+            struct.pack_into(">II", self.buf, last, size, at - last)
+        chain.append((at, len(data)))
+        struct.pack_into(">I", self.buf, set_off, 0x80000000 | (len(chain) << 16) | ((chain[0][0] - set_off) // 4))
+        return at + 8  # where the element's data starts
+
+    def bytes(self):
+        return bytes(self.buf) + MARKER
+
+
+def walk_set(payload, set_off):
+    """The (data offset, size) of each element of the set whose word is at set_off, checked as the
+    layout page says; raises ValueError on a set that does not hold."""
+    end = len(payload) - 8
+    if len(payload) % 8 or payload[end:] != MARKER:
+        raise ValueError("no end marker")
+    (word,) = struct.unpack_from(">I", payload, set_off)
+    if word == 0:
+        return []
+    count, dist = (word >> 16) & 0x7FFF, word & 0xFFFF
+    if not word & 0x80000000 or count == 0 or dist == 0:
+        raise ValueError("set word 0x%08x" % word)
+    out, at = [], set_off + 4 * dist
+    for i in range(count):
+        if at % 8 or at + 8 > end:
+            raise ValueError("element %d header at %d" % (i, at))
+        size, nxt = struct.unpack_from(">II", payload, at)
+        if at + 8 + size > end or size > 65535:
+            raise ValueError("element %d of %d bytes at %d" % (i, size, at))
+        out.append((at + 8, size))
+        if (nxt == 0) != (i == count - 1) or (nxt and nxt < round8(8 + size)):
+            raise ValueError("element %d link %d" % (i, nxt))
+        at += nxt
+    return out
+
+
+def play_attribute(p, set_off, urls, index=0):
+    """One play attribute element (20-byte record: its set of play files at 0, play index at 15) with a
+    play-file element per URL (three u32 parameters, the URL and its NUL: URL length + 16 bytes)."""
+    at = p.add(set_off, bytes(15) + bytes([index]) + bytes(4))
+    for n, u in enumerate(urls):
+        p.add(at, struct.pack(ORDER + "III", n + 1, 0, 0xFFFFFFFF) + u.encode() + bytes(4))
+
+
+def record_attribute(p, set_off, urls):
+    """One record attribute element (80-byte record: its set of URL elements at 0)."""
+    at = p.add(set_off, bytes(80))
+    for u in urls:
+        p.add(at, u.encode() + b"\0")
+
+
+def sync_media(p, play_off, record_off, entity):
+    """The play and record sets of a sync notification, named after the entity."""
+    play_attribute(p, play_off, ["file:///media/%x-a.wav" % entity, "http://media.local/%x-b.wav" % entity], 1)
+    record_attribute(p, record_off, ["file:///rec/%x.wav" % entity])
+
+
+def profile_with_name(p, profile_off, name):
+    """Element of type 2 (u32 5, 8 zero bytes, char[64]) in the media profile's set at profile_off + 68."""
+    p.add(profile_off + 68, struct.pack(ORDER + "II8x", 2, 5) + _text(name, 64))
+
+
+def notif_leg_sync(leg_id, mapping_id, leg_type=1):
+    """NotifLegSync (752 bytes and elements): mapping id at 8, 12-23 carried, the leg at 32 (its id the
+    payload's word 8), play set at 744, record set at 748; the leg's profile holds a name element."""
+    p = ElementPayload(752)
+    _put(p.buf, 8, "IIII", mapping_id, 0x0C, 0x10, 0x14)
+    if leg_type == 1:
+        attr = call_leg_attribute(dict(called="2000", calling="1000", calling_display="leg %x" % leg_id,
+                                       nap="nap-%x" % leg_id, protocol=2))
+    else:
+        attr = media_only_leg_attribute("media-%x" % leg_id, media_profile())
+    p.buf[32:32 + 692] = leg(leg_id, leg_type, attr, (1, 2, 1, 0) if leg_type == 1 else (0, 0, 0, 0))
+    profile_with_name(p, 32 + 8 + (592 if leg_type == 1 else 72), "profile %x" % leg_id)
+    sync_media(p, 744, 748, leg_id or mapping_id)
+    return p.bytes()
+
+
+def notif_mixer_sync(mixer_id, mapping_id):
+    """NotifMixerSync (136 bytes and elements): mapping id at 8, mixer id at 28, the mixer at 32, play
+    set at 128, record set at 132."""
+    p = ElementPayload(136)
+    _put(p.buf, 8, "IIII", mapping_id, 0x0C, 0x10, 0x14)
+    _put(p.buf, 28, "I", mixer_id)
+    p.buf[32:76] = mixer(1, 0, 1, 4, 2, -40, 20, -10, -6, 6)
+    sync_media(p, 128, 132, mixer_id or mapping_id)
+    return p.bytes()
+
+
+def notif_link_sync(id1, id2, map1, map2, join=bytes(range(1, 9))):
+    """NotifLinkSync (56): leg ids 32, 36; mapping ids 40, 44; join attribute 48."""
+    return lib_payload(56, ((24, 0), (32, id1), (36, id2), (40, map1), (44, map2)), ((48, join),))
+
+
+def notif_mixer_link_sync(mixer_id, entity_id, mixer_map, entity_map, leg_join=bytes(range(1, 9)),
+                          mixer_join=bytes(range(0x21, 0x29))):
+    """NotifMixerLinkSync (64): ids 32, 36; mapping ids 40, 44; mixer-leg join 48, mixer-mixer join 56."""
+    return lib_payload(64, ((24, 0), (32, mixer_id), (36, entity_id), (40, mixer_map), (44, entity_map)),
+                       ((48, leg_join), (56, mixer_join)))
+
+
+def golden_server_sync():
+    """Server-built resynchronisation messages with their element sets: name, then hex."""
+    rows = [
+        ("NotifLegSync call leg 0x1234 map 0x5001", notif_leg_sync(0x1234, 0x5001)),
+        ("NotifLegSync media-only leg id 0 map 0x5002", notif_leg_sync(0, 0x5002, 2)),
+        ("NotifMixerSync mixer 0x2222 map 0x6001", notif_mixer_sync(0x2222, 0x6001)),
+        ("Call offer leg 0 map 0x5003", notification(CALL_OFFER, 0, 1, 0x5003)[0]),
+    ]
+    return ["%s: %s" % (name, payload.hex()) for name, payload in rows]
+
+
+GOLDEN_FILES = (("to_server_payloads.txt", golden_lines), ("payload_records.txt", golden_records),
+                ("server_sync_payloads.txt", golden_server_sync))
 
 if __name__ == "__main__":
     # python3 cmcsim_wire.py write caf/classes/cmc/cmclib/tests/data   (both golden files)

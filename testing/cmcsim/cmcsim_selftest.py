@@ -1,0 +1,215 @@
+#!/usr/bin/env python3
+"""Self-test of the stand-in call/media control server (run by ctest): the
+command check, the element sets of the resynchronisation payloads read back
+with an independent walk, and the server's answers, notifications, script
+and ownership matching over a 127.0.0.1 connection standing for the library's link.
+Standard library only; no network beyond 127.0.0.1 sockets of port 0."""
+import argparse
+import os
+import socket
+import struct
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import cmcsim  # noqa: E402
+import cmcsim_wire as cw  # noqa: E402
+from boardsim_host import HEADER, TYPE_REQUEST, build, parse_header  # noqa: E402
+
+CREATE, STOP = 0x0A010017, 0x0A010055
+
+
+def command(msg_id, size, elements=b"", ctx1=(7 << 32) | 0x1234, kind=TYPE_REQUEST, marker=cw.MARKER):
+    """A command as the library forwards it: structure, element bytes, end marker."""
+    payload = bytes(cw.round8(size)) + elements + marker
+    return build(msg_id, kind, payload, struct.pack(">I", 9), struct.pack("<Q", ctx1), struct.pack("<Q", 5))
+
+
+class CommandCheck(unittest.TestCase):
+    def test_rows(self):
+        rows = [  # name, message id, payload, kind, user context 1, expected texts
+            ("create with an empty set", CREATE, bytes(872) + cw.MARKER, 1, 0x11, []),
+            ("create with an element", CREATE, bytes(872) + bytes(16) + cw.MARKER, 1, 0x11, []),
+            ("create short", CREATE, bytes(864) + cw.MARKER, 1, 0x11, ["used payload 872 below 880"]),
+            ("create without marker", CREATE, bytes(880), 1, 0x11, ["no element-set end marker at 872"]),
+            ("create of 884 bytes", CREATE, bytes(876) + cw.MARKER, 1, 0x11, ["no element-set end marker at 876"]),
+            ("response kind, no entity", STOP, bytes(48) + cw.MARKER, 2, 7 << 32,
+             ["kind 2", "no entity id in user context 1"]),
+            ("play alone", cw.PLAY, bytes(56), 1, 0x11, []),
+            ("play with elements", cw.PLAY, bytes(56) + bytes(24) + cw.MARKER, 1, 0x11, []),
+            ("play of 60 bytes", cw.PLAY, bytes(60), 1, 0x11, ["used payload 60 below 64"]),
+            ("play of 72 bytes", cw.PLAY, bytes(72), 1, 0x11, ["no element-set end marker at 64"]),
+            ("play short", cw.PLAY, bytes(48), 1, 0x11, ["used payload 48 below 56"]),
+        ]
+        for name, msg_id, payload, kind, ctx1, want in rows:
+            prefix = cw.COMMANDS[msg_id][0] + ": "
+            got = cw.check_command(msg_id, kind, len(payload), payload, ctx1)
+            self.assertEqual(got, [prefix + w for w in want], name)
+        self.assertEqual(cw.check_command(STOP, 1, 64, bytes(56), 1), ["STOP: payload 56 of 64 bytes",
+                                                                         "STOP: no element-set end marker at 56"])
+
+
+class SyncPayloads(unittest.TestCase):
+    def elements(self, payload, set_off):
+        return [payload[at:at + size] for at, size in cw.walk_set(payload, set_off)]
+
+    def media(self, payload, play_off, record_off, entity):
+        """Play and record sets: one attribute each, with their files read back from the nested sets."""
+        (play,), (record,) = self.elements(payload, play_off), self.elements(payload, record_off)
+        self.assertEqual((len(play), play[15], len(record)), (20, 1, 80))
+        play_at = cw.walk_set(payload, play_off)[0][0]
+        files = [payload[at:at + size] for at, size in cw.walk_set(payload, play_at)]
+        self.assertEqual([struct.unpack_from("<I", f)[0] for f in files], [1, 2])
+        self.assertEqual([f[12:].rstrip(b"\0").decode() for f in files],
+                         ["file:///media/%x-a.wav" % entity, "http://media.local/%x-b.wav" % entity])
+        self.assertEqual([len(f) for f in files], [len(f[12:].rstrip(b"\0")) + 16 for f in files])
+        rec_at = cw.walk_set(payload, record_off)[0][0]
+        self.assertEqual(self.elements(payload, rec_at), [b"file:///rec/%x.wav\0" % entity])
+
+    def test_leg_sync_of_both_kinds(self):
+        for leg_id, mapping, kind, profile_set in ((0x1234, 0x5001, 1, 700), (0, 0x5002, 2, 180)):
+            p = cw.notif_leg_sync(leg_id, mapping, kind)
+            self.assertEqual(struct.unpack_from("<IIIII", p, 8), (mapping, 0x0C, 0x10, 0x14, 0))
+            self.assertEqual(struct.unpack_from("<II", p, 32), (leg_id, kind))
+            (name,) = self.elements(p, profile_set)
+            self.assertEqual(struct.unpack_from("<II", name) + (name[16:].rstrip(b"\0"),),
+                             (2, 5, b"profile %x" % leg_id))
+            self.media(p, 744, 748, leg_id or mapping)
+
+    def test_mixer_sync(self):
+        p = cw.notif_mixer_sync(0x2222, 0x6001)
+        self.assertEqual(struct.unpack_from("<I16xI", p, 8), (0x6001, 0x2222))
+        self.assertEqual(p[32:76], cw.mixer(1, 0, 1, 4, 2, -40, 20, -10, -6, 6))
+        self.media(p, 128, 132, 0x2222)
+
+    def test_walk_refuses_broken_sets(self):
+        good = bytearray(cw.notif_mixer_sync(0x2222, 0x6001))
+        (first_at, _), = cw.walk_set(good, 128)
+        rows = [("marker gone", len(good) - 1, 0), ("size past the end", first_at - 8 + 1, 0x40),
+                ("link backwards", first_at - 4, 0xFF), ("count of two", 129, 0x02)]
+        for name, at, value in rows:
+            bad = bytearray(good)
+            bad[at] = value
+            with self.assertRaises(ValueError, msg=name):
+                cw.walk_set(bytes(bad), 128)
+
+    def test_notification_keys(self):
+        rows = [(0x0A010012, 28, 32), (0x0A010030, 32, 28), (cw.CALL_OFFER, 28, 32)]
+        for msg_id, empty, entity in rows:
+            p, ctx1 = cw.notification(msg_id, 0x77, 3, 0x5009)
+            self.assertEqual(struct.unpack_from("<I", p, entity)[0], 0x77, hex(msg_id))
+            self.assertEqual(struct.unpack_from("<IIII", p, 8)[0::3] + (p[empty:empty + 4], ctx1),
+                             (0x5009, 0, bytes(4), 0), hex(msg_id))
+        p, ctx1 = cw.notification(0x0A010041, 0x77, 3)
+        self.assertEqual((p[28:36], ctx1, struct.unpack_from("<I", p, 36)[0]), (bytes(8), 0x77, 3))
+
+
+class ServerOverALink(unittest.TestCase):
+    def setUp(self):
+        args = argparse.Namespace(udp_port=0, peer_port=1, control_port=0, name="cmc_server", host_name="cmcsim",
+                                  unique_id=1, host_context=1, register="ok", lifetime=1.0)
+        self.server = cmcsim.Server(args)
+        with socket.create_server(("127.0.0.1", 0)) as listener:
+            self.lib = socket.create_connection(listener.getsockname())
+            self.link = self.server.add_link(listener.accept()[0])
+        self.lib.settimeout(2.0)
+        self.assertEqual([m["id"] for m in self.read(2)], [cmcsim.FILTER_CLEAR, cmcsim.FILTER_DONE])
+
+    def tearDown(self):
+        self.server.stop()
+        self.lib.close()
+        for s in (self.server.udp, self.server.control):
+            s.close()
+
+    def read(self, count):
+        """count messages from the link, as header dicts with their payload."""
+        out, buf = [], b""
+        for _ in range(1000):
+            if len(out) == count:
+                return out
+            while len(buf) < 64:
+                buf += self.lib.recv(65536)
+            words = struct.unpack_from(">16I", buf)
+            need = 64 + sum(words[1:1 + words[0]])
+            while len(buf) < need:
+                buf += self.lib.recv(65536)
+            pos = 64
+            for size in words[1:1 + words[0]]:
+                h = parse_header(buf[pos:pos + size])
+                h["payload"] = buf[pos + HEADER:pos + size]
+                out.append(h)
+                pos += size
+            buf = buf[need:]
+        self.fail("no %d messages" % count)
+
+    def send(self, msg):
+        return self.server.on_message(msg)
+
+    def test_answers_as_told_and_counts_violations(self):
+        rows = [  # control line (or None), command, result, mapping id at 8 (None: no answer)
+            (None, command(CREATE, 872), cw.RESULT_OK, 0x5001),
+            (None, command(STOP, 48), cw.RESULT_OK, 0),
+            ("answer 0x0A010055 0x82000015 0x77", command(STOP, 48), 0x82000015, 0x77),
+            ("answer all 0x8200000A keep", command(CREATE, 872), 0x8200000A, 0),
+            ("answer all silent", command(CREATE, 872), None, None),  # the rule of STOP's id still holds
+            (None, command(STOP, 48), 0x82000015, 0x77),
+        ]
+        for line, msg, result, mapping in rows:
+            if line is not None:
+                self.assertEqual(self.server.command(line), "ok", line)
+            answers = self.send(msg)
+            if result is None:
+                self.assertEqual(answers, [], line)
+                continue
+            (a,) = answers
+            h = parse_header(a)
+            self.assertEqual((h["type"], h["serial_raw"], h["ctx1_raw"], h["ctx2_raw"]),
+                             (2, struct.pack(">I", 9), struct.pack("<Q", (7 << 32) | 0x1234), struct.pack("<Q", 5)))
+            self.assertEqual(struct.unpack_from("<II", a, HEADER + 24)[1], result, line)
+            self.assertEqual(struct.unpack_from("<I", a, HEADER + 8)[0], mapping, line)
+        self.send(command(CREATE, 864, ctx1=0))
+        self.send(command(STOP, 48, marker=bytes(8)))
+        self.assertEqual(self.server.violations, {"CALL_LEG_CREATE": 2, "STOP": 1})
+        self.assertEqual(self.server.command("last CALL_LEG_CREATE"),
+                         '{"dest": 0, "ctx1": 0, "ctx2": 5, "kind": 1, "plen": 872}')
+        for bad in ("answer 0x0A010011 0", "answer nine 0", "last JOIN", "notify 0x0A010017 1", "script leg 1"):
+            self.assertTrue(self.server.command(bad).startswith(("error", "none")), bad)
+
+    def test_notify_and_offer_keyed_by_the_catalogue(self):
+        for line in ("notify 0x0A010013 0x1234 2", "notify 0x0A010041 0x99", "offer 0 0x5003"):
+            self.assertEqual(self.server.command(line), "ok")
+        got = self.read(4)
+        self.assertEqual([(m["id"], m["type"]) for m in got], [(0x0A010013, 4)] * 2 + [(0x0A010041, 4),
+                                                                                      (cw.CALL_OFFER, 4)])
+        self.assertEqual([struct.unpack_from("<I", m["payload"], 32)[0] for m in got], [0x1234, 0x1234, 0, 0])
+        self.assertEqual([struct.unpack_from("<I", m["payload"], 36)[0] for m in got], [1, 2, 1, 1])
+        self.assertEqual(struct.unpack("<Q", got[2]["ctx1_raw"])[0], 0x99)
+        self.assertEqual(struct.unpack_from("<I", got[3]["payload"], 8)[0], 0x5003)
+        self.assertEqual([m["tx_seq"] for m in got], [3, 4, 5, 6])
+
+    def test_resync_plays_the_script_and_matches_the_claims(self):
+        for line in ("script leg 0x1234 0x5001", "script leg 0 0x5002 media", "script link 0x1234 0x99 0x5001 0x5002",
+                     "script mixer 0x2222 0x6001", "script mixerlink 0x2222 0x1234 0x6001 0x5001",
+                     "script notify 0x0A010012 0x1234 2", "resync"):
+            self.assertEqual(self.server.command(line), "ok", line)
+        got = self.read(9)
+        self.assertEqual([m["id"] for m in got], [cw.SYNC_STARTING, cw.NOTIF_LEG_SYNC, cw.NOTIF_LEG_SYNC,
+                                                  cw.NOTIF_LINK_SYNC, cw.NOTIF_MIXER_SYNC, cw.NOTIF_MIXER_LINK_SYNC,
+                                                  0x0A010012, 0x0A010012, cw.READY])
+        self.assertEqual(got[2]["payload"], cw.notif_leg_sync(0, 0x5002, 2))
+        self.assertEqual(got[8]["payload"], cw.ready_payload(cmcsim.BUILD))
+        claims = [(cw.SET_LEG_OWNERSHIP, dict(mapping_id=0x5001, entity_id=0x1234)),
+                  (cw.SET_LEG_OWNERSHIP, dict(mapping_id=0x5002, entity_id=0x7001)),  # the id the library chose
+                  (cw.SET_LEG_OWNERSHIP, dict(mapping_id=0x5002, entity_id=0x7001)),  # twice: unexpected
+                  (cw.SET_LINK_OWNERSHIP, dict(id1=0x1234, id2=0x99)),
+                  (cw.SET_MIXER_OWNERSHIP, dict(mapping_id=0x6001, entity_id=0x2223)),  # wrong id
+                  (cw.SET_MIXER_LINK_OWNERSHIP, dict(id1=0x2222, id2=0x1234))]
+        for msg_id, fields in claims:
+            self.assertEqual(len(self.send(build(msg_id, TYPE_REQUEST, cw.to_server(msg_id, **fields)))), 1)
+        self.assertEqual((self.server.claims, len(self.server.expected)),
+                         ({"claims": 4, "claims_unexpected": 2}, 1))
+
+
+if __name__ == "__main__":
+    unittest.main()
