@@ -24,13 +24,15 @@ inline std::string Command(int fd, const std::string& line) {
   return out;
 }
 
-/* A number from the "stats" answer (first occurrence of "key": N), -1 when absent. */
-inline long Stat(int fd, const std::string& key) {
-  const std::string s = Command(fd, "stats");
+/* The number after the first "key": in a one-line JSON answer, -1 when absent. */
+inline long long Number(const std::string& json, const std::string& key) {
   const std::string k = "\"" + key + "\": ";
-  const size_t i = s.find(k);
-  return i == std::string::npos ? -1 : std::strtol(s.c_str() + i + k.size(), nullptr, 10);
+  const size_t i = json.find(k);
+  return i == std::string::npos ? -1 : static_cast<long long>(std::strtoull(json.c_str() + i + k.size(), nullptr, 10));
 }
+
+/* A number from the "stats" answer (first occurrence of "key": N), -1 when absent. */
+inline long Stat(int fd, const std::string& key) { return static_cast<long>(Number(Command(fd, "stats"), key)); }
 
 }  // namespace peerctl
 
