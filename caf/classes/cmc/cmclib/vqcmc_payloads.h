@@ -356,6 +356,68 @@ static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, un32EntityMappingId) ==
 static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, abyMixerLegJoin) == 48);
 static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, abyMixerMixerJoin) == 56);
 
+/* ------------------------------------------------------------ call leg records of the client objects */
+
+/* Why a call ends: the reason code first (an ITU-T Q.850 cause, a server code or a SIP
+ * status); a reason the client builds itself carries only the code. */
+typedef struct _VQCMC_CALL_REASON {
+  u32 un32ReasonCode;
+  u8 abyReserved[12];
+} _VQCMC_CALL_REASON;
+static_assert(sizeof(_VQCMC_CALL_REASON) == 16);
+
+/* The leg a command is about. */
+typedef struct _VQCMC_COMMON_LEG {
+  u32 un32LegId;
+  u32 un32LegType;                    /* VQCMC_LEG_TYPE_... */
+} _VQCMC_COMMON_LEG;
+static_assert(sizeof(_VQCMC_COMMON_LEG) == 8 && offsetof(_VQCMC_COMMON_LEG, un32LegType) == 4);
+
+/* A call leg's changeable fields, as accept, alert, answer and supplementary
+ * information carry them (at payload 32, the protocol attribute following at 64). */
+typedef struct _VQCMC_CALL_LEG_UPDATE {
+  u32 un32LegId;
+  u32 un32LegType;
+  _VQCMC_CALL_LEG_ATTRIBUTE_UPDATE CallLegUpdate;  /* leg type 1 */
+  u8 abyReserved[12];
+} _VQCMC_CALL_LEG_UPDATE;
+static_assert(sizeof(_VQCMC_CALL_LEG_UPDATE) == 32);
+static_assert(offsetof(_VQCMC_CALL_LEG_UPDATE, un32LegType) == 4 && offsetof(_VQCMC_CALL_LEG_UPDATE, CallLegUpdate) == 8);
+
+/* A leg's statistics as the server reports them: counters the client hands to the
+ * application unread (their meaning is the server's). */
+#define VQCMC_LEG_STATS_SIZE 128u
+typedef struct _VQCMC_LEG_STATS {
+  u32 aun32Counters[VQCMC_LEG_STATS_SIZE / 4];
+} _VQCMC_LEG_STATS;
+static_assert(sizeof(_VQCMC_LEG_STATS) == VQCMC_LEG_STATS_SIZE);
+
+/* Statistics updated (0x0A01001F): the leg id at 28, the reason at 36, the statistics at 40. */
+typedef struct _VQCMC_NOTIF_STATS_UPDATED {
+  _VQCMC_MSG_HEAD Head;
+  u32 un32Reserved;
+  u32 un32ReasonCode;
+  _VQCMC_LEG_STATS Stats;
+} _VQCMC_NOTIF_STATS_UPDATED;
+static_assert(sizeof(_VQCMC_NOTIF_STATS_UPDATED) == 40 + VQCMC_LEG_STATS_SIZE);
+static_assert(offsetof(_VQCMC_NOTIF_STATS_UPDATED, un32ReasonCode) == 36 && offsetof(_VQCMC_NOTIF_STATS_UPDATED, Stats) == 40);
+
+/* Leg error (0x0A010091): the leg id at 28, the server's code at 36, its text at 40
+ * (NUL-terminated within the 256 bytes: a reader stops at byte 295 whatever comes),
+ * the media-path detail block at 296. */
+#define VQCMC_LEG_ERROR_TEXT_SIZE 256u
+#define VQCMC_LEG_ERROR_DETAIL_BYTES 108u
+typedef struct _VQCMC_NOTIF_LEG_ERROR {
+  _VQCMC_MSG_HEAD Head;
+  u32 un32Reserved;
+  u32 un32ErrorCode;
+  char szErrorText[VQCMC_LEG_ERROR_TEXT_SIZE];
+  u8 abyDetail[VQCMC_LEG_ERROR_DETAIL_BYTES];
+} _VQCMC_NOTIF_LEG_ERROR;
+static_assert(sizeof(_VQCMC_NOTIF_LEG_ERROR) == 404);
+static_assert(offsetof(_VQCMC_NOTIF_LEG_ERROR, un32ErrorCode) == 36 && offsetof(_VQCMC_NOTIF_LEG_ERROR, szErrorText) == 40);
+static_assert(offsetof(_VQCMC_NOTIF_LEG_ERROR, abyDetail) == 296);
+
 /* ------------------------------------------------------------ layout of each message */
 
 /*
