@@ -16,6 +16,7 @@
 #include "vqcmc_protocol_attribute.h"
 #include "vqcmc_media_profile.h"
 #include "vqcmc_leg_attributes.h"
+#include "vqcmc_lib_util.h"
 #include <osipparser2/osip_uri.h>
 #include "vq500_sip_text.h"
 #include "vqcmclib.h"
@@ -52,11 +53,17 @@ class CmcAttrTest : public CommTest {
     p.Callback.pFctCallback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {};
     p.Threads.un32NbThread = 1;
     p.un32LibId = 7777;
+    p.Log.pContext = &maCmcLog;
+    p.Log.pFctLog = [](void* pContext, u32, u32, const char* pszFormat, va_list Args) {
+      char szLine[512];
+      vsnprintf(szLine, sizeof(szLine), pszFormat, Args);
+      static_cast<std::vector<std::string>*>(pContext)->push_back(szLine);
+    };
     ASSERT_EQ(VQCmcLibOpen(&p, &mhCmc), VQX_RESULT_OK);
     ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
     std::ifstream f(std::string(getenv("VQX_TEST_DATA")) + "/cmc_attr_payloads.txt");
     for (std::string strName, strHex; f >> strName >> strHex;) mGolden[strName] = Bytes(strHex);
-    ASSERT_EQ(mGolden.size(), 13u);
+    ASSERT_EQ(mGolden.size(), 20u);
   }
   void TearDown() override {
     for (VQX_MSG_HANDLE& h : maMsgs) VQXReleaseMsgEx(mhLib, &h);
@@ -103,6 +110,7 @@ class CmcAttrTest : public CommTest {
   }
 
   VQCMC_LIB_HANDLE mhCmc = nullptr;
+  std::vector<std::string> maCmcLog;  // the core library's log lines
   std::map<std::string, std::string> mGolden;
   std::vector<VQX_MSG_HANDLE> maMsgs;
 };
@@ -712,6 +720,74 @@ TEST_F(CmcAttrTest, MalformedProfilesBounded) {
   CVQCMC_CALL_LEG_ATTRIBUTE Leg;
   EXPECT_EQ(Leg.CopyFrom(h, Payload<_VQCMC_CALL_LEG_ATTRIBUTE>(h)), VQX_RESULT_MISMATCH);
   EXPECT_EQ(Leg.GetCalledNumber().GetLength(), 0u);
+}
+
+/* The core library's record copies, as rows of tests/data/cmc_copy_rows.txt: a golden payload (bytes replaced
+ * at an offset, if any) received and copied into a fresh message (or onto itself), the result, the golden that
+ * the destination then equals, and whether a refusal was logged. */
+TEST_F(CmcAttrTest, RecordCopiesRebuildGoldenAndRefuseBadInput) {
+  using Copy = std::function<VQX_RESULT(VQX_MSG_HANDLE, const u8*, VQX_MSG_HANDLE, u8*)>;
+#define VQCMC_COPY_ROW(name, T, call) \
+  {name, {sizeof(T), [&](VQX_MSG_HANDLE hS, const u8* pS, VQX_MSG_HANDLE hD, u8* pD) { \
+            auto* pSrc = reinterpret_cast<const T*>(pS);                            \
+            auto* pDst = reinterpret_cast<T*>(pD);                                  \
+            return call;                                                            \
+          }}}
+  const std::map<std::string, std::pair<u32, Copy>> Copies = {
+      VQCMC_COPY_ROW("event", _VQCMC_EVENT_ATTRIBUTE, VQCmcLibMsgCopyEventAttribute(mhCmc, pSrc, hD, pDst, hS)),
+      VQCMC_COPY_ROW("record", _VQCMC_RECORD_ATTRIBUTE, VQCmcLibMsgCopyRecordAttribute(mhCmc, pSrc, hD, pDst, hS)),
+      VQCMC_COPY_ROW("play", _VQCMC_PLAY_ATTRIBUTE, VQCmcLibMsgCopyPlayAttribute(mhCmc, pSrc, hD, pDst, 20, hS)),
+      VQCMC_COPY_ROW("protocol", _VQCMC_PROTOCOL_ATTRIBUTE,
+                     VQCmcLibMsgCopyProtocolAttribute(mhCmc, pSrc, hD, pDst, 1, hS)),
+      VQCMC_COPY_ROW("protocol without its part", _VQCMC_PROTOCOL_ATTRIBUTE,
+                     VQCmcLibMsgCopyProtocolAttribute(mhCmc, pSrc, hD, pDst, 0, hS)),
+      VQCMC_COPY_ROW("profile", _VQCMC_MEDIA_PROFILE, VQCmcLibMsgCopyMediaProfile(mhCmc, pSrc, hD, pDst, hS)),
+      VQCMC_COPY_ROW("call leg", _VQCMC_CALL_LEG_ATTRIBUTE,
+                     VQCmcLibMsgCopyCallLegAttribute(mhCmc, pSrc, hD, pDst, nullptr, hS)),
+      VQCMC_COPY_ROW("media-only leg", _VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE,
+                     VQCmcLibMsgCopyMediaOnlyLegAttribute(mhCmc, pSrc, hD, pDst, nullptr, hS)),
+      VQCMC_COPY_ROW("leg", _VQCMC_LEG, VQCmcLibMsgCopyLeg(mhCmc, pSrc, hD, pDst, hS)),
+      VQCMC_COPY_ROW("mixer", _VQCMC_MIXER, VQCmcLibMsgCopyMixer(mhCmc, pSrc, hD, pDst, hS)),
+  };
+#undef VQCMC_COPY_ROW
+  ExpectRows("cmc_copy_rows.txt", 7, [&](std::vector<std::string>& a) {
+    std::string strSource = mGolden[a[1]];
+    const std::string strBytes = Bytes(a[4]);
+    if (!strBytes.empty()) strSource.replace(std::stoul(a[3]), strBytes.size(), strBytes);
+    const bool fSelf = a[2].ends_with(" onto itself");
+    const auto it = Copies.find(fSelf ? a[2].substr(0, a[2].size() - 12) : a[2]);
+    ASSERT_NE(it, Copies.end()) << a[2];
+    VQX_MSG_HANDLE hSrc = Received(strSource);
+    VQX_MSG_HANDLE hDst = fSelf ? hSrc : Received(std::string(it->second.first, '\0'));
+    if (!fSelf) {
+      ASSERT_EQ(VQXMsgElementInit(hDst, it->second.first), VQX_RESULT_OK);
+    }
+    const std::string strFresh = Used(hDst);
+    maCmcLog.clear();
+    a[5] = vqtest::Hex(it->second.second(hSrc, VQXMsgPayload(hSrc), hDst, VQXMsgPayload(hDst)));
+    a[6] = Used(hDst) == strFresh ? (fSelf ? "source unchanged" : "nothing written") : "other bytes";
+    for (const auto& [strName, strBytesOf] : mGolden) {
+      if (!fSelf && Used(hDst) == strBytesOf) a[6] = strName;
+    }
+    if (!maCmcLog.empty()) a[6] += ", logged " + std::to_string(maCmcLog.size());
+  });
+  // A name of 70 characters is stored as its first 63; a compacted SDP reads back with its state.
+  VQX_MSG_HANDLE h = Received(std::string(72, '\0'));
+  ASSERT_EQ(VQXMsgElementInit(h, 72), VQX_RESULT_OK);
+  auto* pProfile = Payload<_VQCMC_MEDIA_PROFILE>(h);
+  std::string strName70;
+  for (int i = 0; i < 70; i++) strName70 += char('a' + i % 26);
+  ASSERT_EQ(VQCmcLibMsgAlterMediaProfile(mhCmc, strName70.c_str(), 5, h, pProfile), VQX_RESULT_OK);
+  EXPECT_EQ(Hex(Used(h)), Hex(mGolden["profile_name70"]));
+  _VQX_SDP_INFO Sdp{};
+  Sdp.un64SessionId = 77;
+  ASSERT_EQ(VQCmcLibMsgAlterMediaProfileBySDP(mhCmc, &Sdp, 4, h, pProfile), VQX_RESULT_OK);
+  CVQCMC_MEDIA_PROFILE Back;
+  ASSERT_EQ(Back.CopyFrom(h, pProfile), VQX_RESULT_OK);
+  _VQX_SDP_INFO Read{};
+  ASSERT_EQ(Back.GetLocalSDP(Read), VQX_RESULT_OK);
+  EXPECT_EQ(std::vector<u32>({Back.GetLocalSdpState(), static_cast<u32>(Read.un64SessionId), Back.GetProfileName().GetLength()}),
+            std::vector<u32>({4, 77, 63}));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 # Golden payloads of the play, record and event attributes, the generic headers of a protocol attribute, media
-# profiles, protocol attributes (SIP single part and multipart, SS7, ISDN, CAS) and the leg attributes,
+# profiles, protocol attributes (SIP single part and multipart, SS7, ISDN, CAS), the leg attributes, leg and
+# mixer descriptions, and what the record copies rebuild,
 # encoded from the record tables (docs/cmc-payloads.md conventions: host byte order, little-endian here) and the
 # element-set layout of docs/msg-element-sets.md (32-bit layout, big-endian bookkeeping), independently of the C++.
 # Each line: "name hex-of-the-used-payload". Writes cmc_attr_payloads.txt into caf/tests/data, or into the folder
@@ -163,26 +164,101 @@ def name_element(name):
     return struct.pack("<II8x", 2, 5) + text(name, 64)
 
 
-def call_leg():
-    # 668-byte record (text limits 64, 64, 128, 128, 64, 32), media profile at 592 (description word at 8, name
-    # element in its set at 660), protocol type at 664.
-    p = Payload(668)
+def call_leg_fields(p, base):
+    # 668-byte record from base (text limits 64, 64, 128, 128, 64, 32), media profile at 592 (description word at
+    # 8, name element in its set at 660), protocol type at 664.
     fields = [(0, text("1" * 70, 64)), (64, struct.pack("<II", 3, 1)), (84, text("5551234", 64)),
               (148, struct.pack("<I", 2)), (152, text("D" * 130, 128)), (284, struct.pack("<6I", 10, 4, 1, 1, 3, 1)),
               (308, text("P" * 128, 128)), (440, text("sip:alice@example.com", 64)), (504, bytes([1, 7])),
               (520, text("nap-" + "x" * 36, 32)), (600, struct.pack("<I", 0x11223344)), (664, struct.pack("<I", 2))]
     for at, data in fields:
-        p.buf[at:at + len(data)] = data
-    p.add(660, name_element("leg profile"))
+        p.buf[base + at:base + at + len(data)] = data
+    p.add(base + 660, name_element("leg profile"))
+
+
+def call_leg():
+    p = Payload(668)
+    call_leg_fields(p, 0)
     return p.bytes()
 
 
+def media_only_fields(p, base):
+    # 144 bytes from base: access point (31 characters and a NUL in 32 bytes), 40 bytes left as they were,
+    # profile at 72 with a name element in its set at 140.
+    p.buf[base:base + 32] = text("media-" + "y" * 34, 32)
+    p.add(base + 140, name_element("mo"))
+
+
 def media_only_leg():
-    # 144 bytes: access point (31 characters and a NUL in 32 bytes), 40 bytes left as they were, profile at 72
-    # with a name element in its set at 140.
     p = Payload(144)
-    p.buf[0:32] = text("media-" + "y" * 34, 32)
-    p.add(140, name_element("mo"))
+    media_only_fields(p, 0)
+    return p.bytes()
+
+
+def leg(leg_type):
+    # 692-byte leg description: leg id, leg type, the attribute of that type at 8 (call leg 668 bytes or
+    # media-only 144), 4 reserved bytes, then for a call leg the update at 680 (protocol type, charge indicator,
+    # early media, echo canceller).
+    p = Payload(692)
+    struct.pack_into("<II", p.buf, 0, 0x1234, leg_type)
+    if leg_type == 1:
+        call_leg_fields(p, 8)
+        struct.pack_into("<IIBB", p.buf, 680, 2, 9, 1, 1)
+    else:
+        media_only_fields(p, 8)
+    return p.bytes()
+
+
+def mixer():
+    # 44 bytes: listener, IVR and playback flags at 0-2, u32 at 8 and 12, i32 at 16 and 20, i32 at 32, 36, 40.
+    p = Payload(44)
+    p.buf[0:3] = bytes([1, 1, 1])
+    struct.pack_into("<IIii", p.buf, 8, 2, 3, -30, 30)
+    struct.pack_into("<iii", p.buf, 32, -5, -10, 5)
+    return p.bytes()
+
+
+def profile_copied():
+    # The golden profile as the profile copy rebuilds it: a peer SDP element of 8 + its blob's size (the 8 bytes
+    # after the blob are not carried).
+    p = Payload(72)
+    p.buf[0:64] = bytes((i * 5) & 0xFF for i in range(64))
+    p.add(68, struct.pack("<II8x", 3, 1) + LOCAL)
+    p.add(68, struct.pack("<I4x", 4) + PEER)
+    p.add(68, struct.pack("<II8x", 2, 5) + NAME70[:63].encode().ljust(64, b"\0"))
+    return p.bytes()
+
+
+def profile_name70():
+    # An empty profile given a 70-character name with value 5: one name element holding its first 63 characters.
+    p = Payload(72)
+    p.add(68, name_element(NAME70))
+    return p.bytes()
+
+
+def protocol_sip_headers():
+    # Generic headers first (5 bytes of user-to-user information, an extra number with digits), then a raw
+    # single-part body, then two SIP headers (Subject 45, Call-ID 9: u32 type, string set at 4), as the copy
+    # rebuilds them in that order.
+    p = protocol_record(1, 2, 183, 0, 7)
+    at = p.add(8, struct.pack("<II12x", 0, 0))
+    p.add(at + 4, b"\x01\x02\x03\x04\x05")
+    at = p.add(8, extra_number(3, 4, 1, 1, 3, 0, 9, 1))
+    p.add(at + 28, b"5551234\0")
+    struct.pack_into("<II", p.buf, 28, 2, 2)
+    p.add(36, b"v=0\r\n")
+    for header_type, value in ((45, b"hello\0"), (9, b"abc@host\0")):
+        at = p.add(24, struct.pack("<I4x", header_type))
+        p.add(at + 4, value)
+    return p.bytes()
+
+
+def protocol_sip_single_bare():
+    # protocol_sip_single copied without its protocol part: the 128 bytes with the body area after its type word
+    # cleared, and the charge number.
+    p = protocol_record(1, 2, 180, 1, 0x1234)
+    p.add(8, struct.pack("<IBB2x", 2, 3, 4))
+    struct.pack_into("<I", p.buf, 28, 2)
     return p.bytes()
 
 
@@ -193,8 +269,11 @@ def main():
             ("protocol_sip_single", protocol_sip_single()), ("protocol_sip_multipart", protocol_sip_multipart()),
             ("protocol_ss7", protocol_element(1, bytes.fromhex("0102030405"))),
             ("protocol_isdn", protocol_element(3, bytes.fromhex("a1b2c3d4"))),
-            ("protocol_cas", protocol_element(4, bytes.fromhex("0f0e0d0c0b0a0908"))),
-            ("call_leg", call_leg()), ("media_only_leg", media_only_leg())]
+            ("protocol_cas", protocol_element(4, struct.pack("<7I", 1, 10, 20, 0, 0, 0, 0))),
+            ("call_leg", call_leg()), ("media_only_leg", media_only_leg()),
+            ("leg_call", leg(1)), ("leg_media_only", leg(2)), ("mixer", mixer()),
+            ("profile_copied", profile_copied()), ("profile_name70", profile_name70()),
+            ("protocol_sip_headers", protocol_sip_headers()), ("protocol_sip_single_bare", protocol_sip_single_bare())]
     with open(os.path.join(out, "cmc_attr_payloads.txt"), "w") as f:
         for name, data in rows:
             f.write("%s %s\n" % (name, data.hex()))
