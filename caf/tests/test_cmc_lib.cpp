@@ -1,0 +1,350 @@
+/*
+ * The call/media control client singleton: the parameter file, the life
+ * cycle in sequence (also through the framework shell), the registries,
+ * events posted to a core-library leg, the default and log callbacks, and
+ * the error objects' texts against tests/data/cmc_error_texts.txt.
+ */
+#include "comm_test_support.h"
+#include "vqcaf.h"
+#include "vqcmc_error.h"
+#include "vqcmc_lib_internal.h"
+#include "vqcmclib.h"
+
+namespace {
+
+using vqtest::ExpectSteps;
+
+/* The bridge with no transport (CommTest) and an instance on it, removed at the end. */
+class CmcLibTest : public vqtest::CommTest {
+ protected:
+  void TearDown() override {
+    CVQCMCLib::Uninit();
+    vqtest::CommTest::TearDown();
+  }
+  /* An instance with the core library open (nThreads job threads). */
+  CVQCMCLib* Attached(u32 un32Threads = 2) {
+    CVQCMCLibParams P;
+    P.mun32NbThreads = un32Threads;
+    EXPECT_EQ(CVQCMCLib::Init(P), VQX_RESULT_OK);
+    EXPECT_EQ(CVQCMCLib::Attach(nullptr), VQX_RESULT_OK);
+    return CVQCMCLib::GetInstance();
+  }
+  u64 HeldMsgs() {
+    _VQX_LIB_STATS Stats{};
+    Stats.un32StructVersion = 1;
+    VQXLibGetStats(mhLib, &Stats);
+    return Stats.CurrentAllocated;
+  }
+};
+
+/* ------------------------------------------------------------------ parameter file */
+
+TEST(CmcLibParams, LoadFromCfgFileRows) {
+  const std::string kLong(1022, 'x'), kBlank(1100, ' ');
+  struct Row {
+    const char* pszName;
+    std::string strText;  /* "-": no file */
+    VQX_RESULT Result;
+    u32 un32Threads;
+    const char* pszError;
+  } const kRows[] = {
+      {"hexadecimal", "cmc_nb_threads = 0x10\n", VQX_RESULT_OK, 16, ""},
+      {"octal, no spaces", "cmc_nb_threads=010", VQX_RESULT_OK, 8, ""},
+      {"spaces of every kind", " \t\vcmc_nb_threads\f=\t 7 \r\n", VQX_RESULT_OK, 7, ""},
+      {"a later line wins", "cmc_nb_threads = 3\nother = 1\ncmc_nb_threads = 4\n", VQX_RESULT_OK, 4, ""},
+      {"no equals sign", "cmc_nb_threads 7\n", VQX_RESULT_OK, 5, ""},
+      {"commented-out key", "#cmc_nb_threads = 7\n", VQX_RESULT_OK, 5, ""},
+      {"key inside a longer key", "max_cmc_nb_threads = 7\ncmc_nb_threads_old = 9\n", VQX_RESULT_OK, 5, ""},
+      {"overlong line, its tail", kLong + "cmc_nb_threads = 9\ncmc_nb_threads = 6\n", VQX_RESULT_OK, 6, ""},
+      {"overlong line, its head", "cmc_nb_threads = 9" + kBlank + "\ncmc_nb_threads = 6", VQX_RESULT_OK, 6, ""},
+      {"missing file", "-", VQX_RESULT_OK, 5, ""},
+      {"zero", "cmc_nb_threads = 0\n", VQX_RESULT_INVALID_PARAM, 5, "cmc_nb_threads too small, min is 1"},
+      {"201", "cmc_nb_threads = 201\n", VQX_RESULT_INVALID_PARAM, 5, "cmc_nb_threads too big, max is 200"},
+      {"past 32 bits", "cmc_nb_threads = 4294967297\n", VQX_RESULT_INVALID_PARAM, 5, "cmc_nb_threads too big, max is 200"},
+      {"trailing junk", "cmc_nb_threads = 12abc\n", VQX_RESULT_INVALID_PARAM, 5, "cmc_nb_threads is not a number: '12abc'"},
+      {"sign", "cmc_nb_threads = -3\n", VQX_RESULT_INVALID_PARAM, 5, "cmc_nb_threads is not a number: '-3'"},
+      {"empty value", "cmc_nb_threads =\n", VQX_RESULT_INVALID_PARAM, 5, "cmc_nb_threads is not a number: ''"},
+      {"a refused line stops the file", "cmc_nb_threads = 0\ncmc_nb_threads = 9\n", VQX_RESULT_INVALID_PARAM, 5,
+       "cmc_nb_threads too small, min is 1"},
+  };
+  vqtest::CTempDir Dir;
+  for (const Row& R : kRows) {
+    const std::string strPath = Dir.Path(R.strText == "-" ? "missing.cfg" : "cmc.cfg");
+    if (R.strText != "-") std::ofstream(strPath) << R.strText;
+    CVQCMCLibParams P;
+    P.mun32NbThreads = 5;
+    char szError[256] = "stale";
+    EXPECT_EQ(P.LoadFromCfgFile(strPath.c_str(), szError), R.Result) << R.pszName;
+    EXPECT_EQ(P.mun32NbThreads, R.un32Threads) << R.pszName;
+    EXPECT_STREQ(szError, R.pszError) << R.pszName;
+  }
+}
+
+/* ------------------------------------------------------------------ life cycle */
+
+TEST_F(CmcLibTest, LifeCycleSequence) {
+  CVQCMCLibParams P;
+  SetGlobals(nullptr);
+  ExpectSteps({{"Init before GlobalInit", CVQCMCLib::Init(P), VQX_RESULT_NOT_READY},
+               {"no instance", CVQCMCLib::GetInstance() == nullptr, true},
+               {"Attach without instance", CVQCMCLib::Attach(nullptr), VQX_RESULT_INVALID_OPERATION},
+               {"Detach without instance", CVQCMCLib::Detach(), VQX_RESULT_INVALID_OPERATION},
+               {"Uninit without instance", CVQCMCLib::Uninit(), VQX_RESULT_OK}});
+  SetGlobals(vqtest::FakeGlobals());
+  ASSERT_EQ(CVQCMCLib::Init(P), VQX_RESULT_OK);
+  CVQCMCLib* pLib = CVQCMCLib::GetInstance();
+  u32 un32Count = 7;
+  _VQCMC_LIB_CMCSERVER_INFO aServers[2];
+  ExpectSteps({{"second Init", CVQCMCLib::Init(P), VQX_RESULT_INVALID_OPERATION},
+               {"the live instance stays", CVQCMCLib::GetInstance() == pLib, true},
+               {"SetParam before Attach", pLib->SetParam(P), VQX_RESULT_INVALID_OPERATION},
+               {"UpdateTraceLevel before Attach", pLib->UpdateTraceLevel(), VQX_RESULT_INVALID_OPERATION},
+               {"server list before Attach", pLib->GetCMCServerList(&un32Count, aServers), VQX_RESULT_NOT_READY},
+               {"its count", un32Count, 0},
+               {"SendEvent before Attach", pLib->SendEvent(5, nullptr, 0), VQX_RESULT_INVALID_OPERATION},
+               {"CancelEvent before Attach", pLib->CancelEvent(5, nullptr), VQX_RESULT_INVALID_OPERATION},
+               {"Attach", CVQCMCLib::Attach(nullptr), VQX_RESULT_OK},
+               {"dummies made", CVQCMCLib::mpDummyAttr != nullptr && CVQCMCLib::mpDummyMediaProfile != nullptr, true}});
+  EXPECT_EQ(Logged("CVQCMCLib::Init: Cannot init twice (0x00000000) 0x82000011 vqcmclib.cpp:"), 1u);
+  // SetParam and UpdateTraceLevel log their refusal, CancelEvent too, SendEvent does not.
+  EXPECT_EQ(Logged("Must attach first"), 3u);
+  VQCMC_LIB_HANDLE hCmc = pLib->GetCmcLibHandle();
+  ASSERT_NE(hCmc, nullptr);
+
+  CVQCMCLibParams New;
+  New.mun32MaxLegs = 30;
+  New.mun32NbThreads = 3;
+  New.maun8Flags[1] = 0;
+  CVQCMCLibParams Bad;
+  Bad.mun32NbThreads = 0;
+  _VQCMC_LIB_PARAMS Core{};
+  SetSubModTraceLevel(VQCAF_SUBMODULE_CMC, 2);
+  un32Count = 2;
+  ExpectSteps({{"second Attach", CVQCMCLib::Attach(nullptr), VQX_RESULT_INVALID_OPERATION},
+               {"the first core library stays", pLib->GetCmcLibHandle() == hCmc, true},
+               {"SetParam", pLib->SetParam(New), VQX_RESULT_OK},
+               {"threads taken", pLib->GetParams()->mun32NbThreads, 3},
+               {"flags taken", pLib->GetParams()->maun8Flags[1], 0},
+               {"the open number of legs stays", pLib->GetParams()->mun32MaxLegs, VQCMC_LIB_DEFAULT_MAX_LEGS},
+               {"SetParam refused by the core library", pLib->SetParam(Bad), VQX_RESULT_INVALID_PARAM},
+               {"threads kept", pLib->GetParams()->mun32NbThreads, 3},
+               {"UpdateTraceLevel", pLib->UpdateTraceLevel(), VQX_RESULT_OK},
+               {"core parameters", VQCmcLibGetParam(hCmc, &Core), VQX_RESULT_OK},
+               {"core trace level", Core.un32TraceLevel, 2},
+               {"server list", pLib->GetCMCServerList(&un32Count, aServers), VQX_RESULT_OK},
+               {"no server", un32Count, 0},
+               {"Detach", CVQCMCLib::Detach(), VQX_RESULT_OK},
+               {"Uninit", CVQCMCLib::Uninit(), VQX_RESULT_OK},
+               {"gone", CVQCMCLib::GetInstance() == nullptr, true},
+               {"dummies gone", CVQCMCLib::mpDummyAttr == nullptr && CVQCMCLib::mpDummyMediaProfile == nullptr, true},
+               {"a new Init", CVQCMCLib::Init(P), VQX_RESULT_OK}});
+  SetSubModTraceLevel(VQCAF_SUBMODULE_CMC, 0);
+  EXPECT_EQ(Logged("CVQCMCLib::Attach: Already attached."), 1u);
+  EXPECT_EQ(Logged("CVQCMCLib::Init: VQCmcLibModify Failed. (0x00000000) 0x8200000A"), 1u);
+  u32 un32Quit = 1;
+  CVQCMCLib::GetInstance()->Run(&un32Quit);  // returns at once: the word is set
+}
+
+TEST(CmcLibInit, NoBridgeInstallsNothing) {
+  SetGlobals(vqtest::FakeGlobals());
+  CVQCMCLibParams P;
+  EXPECT_EQ(CVQCMCLib::Init(P), VQX_RESULT_INVALID_PARAM);
+  EXPECT_EQ(CVQCMCLib::GetInstance(), nullptr);
+  SetGlobals(nullptr);
+}
+
+TEST_F(CmcLibTest, ThroughTheShell) {
+  SetGlobals(nullptr);
+  ASSERT_EQ(GlobalInit(), VQX_RESULT_OK);
+  CVQCMCLibParams P;
+  CVQCAFGlobalsParams G;
+  G.mpCmcParams = &P;
+  EXPECT_EQ(GlobalSetParam(&G), VQX_RESULT_OK);
+  EXPECT_NE(CVQCMCLib::GetInstance(), nullptr);
+  EXPECT_EQ(GlobalSetParam(&G), VQX_RESULT_INVALID_OPERATION);  // SetParam: not attached
+  EXPECT_EQ(GlobalPoll(), VQX_RESULT_OK);
+  G.mpCmcParams = nullptr;
+  EXPECT_EQ(GlobalSetParam(&G), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCMCLib::GetInstance(), nullptr);
+  EXPECT_EQ(GlobalUninit(), VQX_RESULT_OK);
+  SetGlobals(vqtest::FakeGlobals());
+  for (const char* psz : {"CVQCMCLib initialized.", "CVQCMCLib un-initialized."}) {
+    EXPECT_EQ(Logged(psz), 1u) << psz;
+  }
+}
+
+/* ------------------------------------------------------------------ registries and events */
+
+TEST_F(CmcLibTest, Registries) {
+  CVQCMCLib* pLib = Attached();
+  CVQCMCLeg* pA = reinterpret_cast<CVQCMCLeg*>(0x1000);
+  CVQCMCLeg* pB = reinterpret_cast<CVQCMCLeg*>(0x2000);
+  ExpectSteps({{"add", pLib->LegIdAdd(7, pA), VQX_RESULT_OK},
+               {"add again", pLib->LegIdAdd(7, pB), VQX_RESULT_ACCESS_DENIED},
+               {"the first stays", pLib->LegIdFind(7) == pA, true},
+               {"all-ones object", pLib->LegIdAdd(8, reinterpret_cast<CVQCMCLeg*>(~uintptr_t(0))), VQX_RESULT_INVALID_PARAM},
+               {"null object", pLib->LegIdAdd(8, nullptr), VQX_RESULT_INVALID_PARAM},
+               {"unknown id", pLib->LegIdFind(9) == nullptr, true},
+               {"remove unknown", pLib->LegIdRemove(9), VQX_RESULT_NOT_FOUND},
+               {"remove", pLib->LegIdRemove(7), VQX_RESULT_OK},
+               {"removed", pLib->LegIdFind(7) == nullptr, true}});
+  u32 un32Added = 0;
+  for (u32 i = 1; i <= VQCMC_LIB_DEFAULT_MAX_LEGS / 3; i++) {
+    un32Added += pLib->MixerIdAdd(i, reinterpret_cast<CVQCMCMixer*>(uintptr_t(i) * 8)) == VQX_RESULT_OK;
+  }
+  EXPECT_EQ(un32Added, 27306u);
+  EXPECT_EQ(pLib->MixerIdAdd(27307, reinterpret_cast<CVQCMCMixer*>(8)), VQX_RESULT_OUT_OF_RESOURCE);
+  EXPECT_EQ(pLib->MixerIdFind(27306), reinterpret_cast<CVQCMCMixer*>(uintptr_t(27306) * 8));
+}
+
+/* Events and messages the fake core-library leg's callbacks received. */
+struct Received {
+  std::mutex Mutex;
+  std::vector<std::pair<u64, u8>> aEvents;
+};
+
+class TypedEvent : public IVQCMCEvent {
+ public:
+  explicit TypedEvent(unsigned int un32Type) : mun32Type(un32Type) {}
+  unsigned int GetType() override { return mun32Type; }
+  unsigned int GetCause() override { return 0; }
+  unsigned int mun32Type;
+};
+
+TEST_F(CmcLibTest, EventsReachTheLegOrAreCancelled) {
+  CVQCMCLib* pLib = Attached();
+  // A leg of the core library on a server record of the test's own, its event callback the test's.
+  static _VQCMC_HOST_CTX s_Host;
+  static Received s_Got;
+  _VQCMC_HOST_CTX* pHost = &s_Host;
+  _VQCMC_ENTITY_CTX* pLeg = nullptr;
+  VQCMC_LIB_HANDLE hCmc = pLib->GetCmcLibHandle();
+  VqxMutexGet(hCmc->hThreadSem);
+  ASSERT_EQ(VqCmcLibEntityCreate(hCmc, &pHost, 5, 0, &pLeg), VQX_RESULT_OK);
+  VqCmcEntitySetKind(hCmc, pLeg, VQCMC_ENTITY_TYPE_LEG);
+  pLeg->Params.Callback.pFctEventCallback = [](VQCMC_LIB_HANDLE, void*, u64 un64Key, u8* pfCancelled) {
+    std::lock_guard<std::mutex> Lock(s_Got.Mutex);
+    s_Got.aEvents.push_back({un64Key, *pfCancelled});
+  };
+  VqxMutexGive(hCmc->hThreadSem);
+  TypedEvent Later(1), Plain(1), TypeTwo(2);
+  ExpectSteps({{"post with a delay", pLib->SendLegEvent(5, &Later, 60000), VQX_RESULT_OK},
+               {"cancel before delivery", pLib->CancelLegEvent(5, &Later), VQX_RESULT_OK},
+               {"post", pLib->SendEvent(5, &Plain, 0), VQX_RESULT_OK},
+               {"post a type-2 event", pLib->SendEvent(5, &TypeTwo, 0xFFFFFFFF), VQX_RESULT_OK},
+               {"post to an unknown leg", pLib->SendEvent(6, &Plain, 0), VQX_RESULT_NOT_FOUND},
+               {"cancel on an unknown leg", pLib->CancelEvent(6, &Plain), VQX_RESULT_NOT_FOUND}});
+  ASSERT_TRUE(vqtest::WaitFor([] {
+    std::lock_guard<std::mutex> Lock(s_Got.Mutex);
+    return s_Got.aEvents.size() >= 2;
+  }));
+  EXPECT_EQ(VQCmcLibLegDestroy(hCmc, 5), VQX_RESULT_OK);
+  std::lock_guard<std::mutex> Lock(s_Got.Mutex);
+  ASSERT_EQ(s_Got.aEvents.size(), 2u);  // the cancelled one never came
+  EXPECT_EQ(VqCmcEventFromKey(s_Got.aEvents[0].first), &Plain);
+  EXPECT_EQ(VqCmcEventFromKey(s_Got.aEvents[1].first), &TypeTwo);
+  EXPECT_EQ(s_Got.aEvents[1].second, 0);
+}
+
+/* ------------------------------------------------------------------ callbacks */
+
+TEST_F(CmcLibTest, DefaultCallbackTakesEveryMessageOnce) {
+  // Without an instance the message stays with the core library.
+  VQX_MSG_HANDLE h = vqtest::HostMsg(mhLib, 0x0A020004, std::string(40, '\0'));
+  VQCmcHandleDefaultCb(nullptr, nullptr, &h);
+  ASSERT_NE(h, nullptr);
+  VQXReleaseMsgEx(mhLib, &h);
+  Attached(1);
+  const u64 un64Held = HeldMsgs();
+  // Ids no handler takes yet, and one addressed to a leg that reached the library.
+  for (u32 un32Id : {0x0A010011u, 0x0A010016u, 0x0A020001u, 0x0A020002u, 0x0A020003u, 0x0A020005u, 0x0A020008u,
+                     0x0A02000Cu, 0x0A020004u, 0x12345678u}) {
+    h = vqtest::HostMsg(mhLib, un32Id, std::string(40, '\0'));
+    VQCmcHandleDefaultCb(nullptr, nullptr, &h);
+    EXPECT_EQ(h, nullptr) << std::hex << un32Id;
+  }
+  EXPECT_TRUE(vqtest::WaitFor([&] { return HeldMsgs() <= un64Held; })) << HeldMsgs() - un64Held << " held";
+  EXPECT_EQ(Logged("CVQCMCLib::HandleMessage: Could not handle message (0x0A020004) 0x82000010"), 1u);
+  EXPECT_EQ(Logged("CVQCMCLib::HandleMessage: Could not handle message (0x12345678) 0x82000010"), 1u);
+}
+
+void LogThrough(void* pvContext, u32 un32Level, const char* pszFormat, ...) {
+  va_list Args;
+  va_start(Args, pszFormat);
+  VQCmcLogTraceCb(pvContext, 0, un32Level, pszFormat, Args);
+  va_end(Args);
+}
+
+TEST_F(CmcLibTest, LogCallbackFiltersBySubModule) {
+  CVQCMCLib* pLib = Attached(1);
+  Logged("");
+  SetSubModTraceLevel(VQCAF_SUBMODULE_CMC, 3);
+  LogThrough(nullptr, VQERR, "no context %d\n", 1);
+  LogThrough(static_cast<CVQCAFLogTrace*>(pLib), 2, "below the level %d\n", 2);
+  LogThrough(static_cast<CVQCAFLogTrace*>(pLib), 3, "at the level %d\n", 3);
+  SetSubModTraceLevel(VQCAF_SUBMODULE_CMC, 0);
+  EXPECT_EQ(Logged("no context"), 0u);
+  EXPECT_EQ(Logged("below the level 2"), 0u);
+  EXPECT_EQ(Logged("at the level 3"), 1u);
+}
+
+/* ------------------------------------------------------------------ error texts */
+
+/* A leg error with the detail words given as "offset=value" pairs. */
+CVQCMCLegError LegError(std::istringstream& Words) {
+  CVQCMCLegError E;
+  for (std::string strWord; Words >> strWord;) {
+    const u32 un32Offset = std::stoul(strWord.substr(0, strWord.find('=')));
+    const u32 un32Value = std::stoul(strWord.substr(strWord.find('=') + 1), nullptr, 0);
+    memcpy(E.mabyDetail + un32Offset, &un32Value, sizeof(un32Value));
+  }
+  return E;
+}
+
+TEST(CmcErrors, GoldenTexts) {
+  // Each row: a name, the detail words, then the expected datapath text on the next line.
+  std::ifstream File(std::string(getenv("VQX_TEST_DATA")) + "/cmc_error_texts.txt");
+  u32 un32Rows = 0;
+  for (std::string strName, strWords, strExpected; std::getline(File, strName) && std::getline(File, strWords) &&
+                                                   std::getline(File, strExpected);) {
+    std::istringstream Words(strWords);
+    CVQCMCLegError E = LegError(Words);
+    const CVQCMCLegError Copy(E);
+    EXPECT_STREQ(Copy.GetDatapathErrorsStr().c_str(), strExpected.c_str()) << strName;
+    un32Rows++;
+  }
+  EXPECT_EQ(un32Rows, 8u);
+  CVQCMCMixerError M;
+  M.mabyDetail[0] = 0xC;
+  M.mabyDetail[4] = 1;
+  M.mabyDetail[12] = 2;
+  M.mabyDetail[32] = 3;
+  EXPECT_STREQ(CVQCMCMixerError(M).GetPlayErrorsStr().c_str(), "Play errors[No packet played; Invalid packets=2]");
+  EXPECT_STREQ(M.GetRecordErrorsStr().c_str(), "Record errors[Dropped incomplete arp=3]");
+}
+
+TEST(CmcErrors, CodesCopiesAndEvents) {
+  char szOk[127], szInvalid[127];
+  VQXGetErrorString(VQX_RESULT_OK, sizeof(szOk), szOk);
+  VQXGetErrorString(VQX_RESULT_INVALID_PARAM, sizeof(szInvalid), szInvalid);
+  CVQCMCLegError Default;
+  EXPECT_EQ(std::string(Default.which()) + "|" + Default.what() + "|" + Default.mpszFile, std::string(szOk) + "||not set");
+  CVQCMCLegError E(VQX_RESULT_NOT_FOUND, "CVQCMCLeg::AcceptCall Failed", "leg.cpp", 12);
+  const std::string strCode = E.which();
+  E.mun32Code = VQX_RESULT_INVALID_PARAM;  // the text stays the one computed at construction
+  E.mun32MsgId = 0x0A010018;
+  E.mabyDetail[0] = 0x4;
+  CVQCMCLegErrorEvent Event(&E);
+  Event.mun32Cause = 9;
+  CVQCMCLegErrorEvent Copy(Event);
+  ExpectSteps({{"code text kept", strCode == E.which(), true},
+               {"event type", Copy.GetType() == 3 && CVQCMCMixerErrorEvent(nullptr).GetType() == 3, true},
+               {"event cause copied", Copy.GetCause(), 9},
+               {"event without message id", Copy.mun32MsgId, 0},
+               {"event without detail", Copy.IsDataPathErrors(), 0},
+               {"event line and code", Copy.mun32Line == 12 && Copy.mun32Code == VQX_RESULT_INVALID_PARAM, true},
+               {"event message", std::string(Copy.what()) == "CVQCMCLeg::AcceptCall Failed", true},
+               {"event code text recomputed", std::string(Copy.which()) == szInvalid, true}});
+}
+
+}  // namespace
