@@ -104,8 +104,6 @@ VQX_RESULT VQCmcLibClose(VQCMC_LIB_HANDLE hLib);
 typedef void (*PFCT_VQCMC_ENTITY_CALLBACK)(VQCMC_LIB_HANDLE hLib, void* pvLegUserContext, VQX_MSG_HANDLE* phMsg);
 typedef void (*PFCT_VQCMC_ENTITY_EVENT_CALLBACK)(VQCMC_LIB_HANDLE hLib, void* pvLegUserContext, u64 un64EventKey,
                                                  u8* pfCancelled);
-#define VQCMC_LEG_TYPE_CALL 1u
-#define VQCMC_LEG_TYPE_MEDIA_ONLY 2u
 typedef struct _VQCMC_LIB_LEG_PARAMS {
   u32 un32Kind;
   u32 EntityId;

@@ -40,6 +40,14 @@ void UnSyncAll(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) {
   VqCmcStateHostFreePendingMsgs(pCtx, pHost);
 }
 
+/* The leg handler, then the mixer handler for what it left; never postponed. */
+void OfferToEntities(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMsg) {
+  if (pCtx->pHooks->pFctLegMsgHandle != nullptr) pCtx->pHooks->pFctLegMsgHandle(pCtx, pHost, phMsg);
+  if (*phMsg != nullptr && pCtx->pHooks->pFctMixerMsgHandle != nullptr) {
+    pCtx->pHooks->pFctMixerMsgHandle(pCtx, pHost, phMsg);
+  }
+}
+
 void StateInit(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMsg) {
   const u32 un32Id = (*phMsg)->un32MsgId;
   if (IsEnter(*phMsg)) {
@@ -179,10 +187,7 @@ void StateRemoved(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* p
       VqCmcHostStateChange(pCtx, pHost, VQCMC_LIB_STATE_INIT);
       return;
     default:
-      if (pCtx->pHooks->pFctLegMsgHandle != nullptr) pCtx->pHooks->pFctLegMsgHandle(pCtx, pHost, phMsg);
-      if (*phMsg != nullptr && pCtx->pHooks->pFctMixerMsgHandle != nullptr) {
-        pCtx->pHooks->pFctMixerMsgHandle(pCtx, pHost, phMsg);
-      }
+      OfferToEntities(pCtx, pHost, phMsg);
       return;
   }
 }
@@ -221,6 +226,9 @@ bool StateDead(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMs
       VqCmcHostStateChange(pCtx, pHost, VQCMC_LIB_STATE_INIT);
       return true;
     default:
+      /* As in "Host removed": the timeouts of its unsynchronised legs and mixers still take
+       * them to their terminated state, so the application can destroy them and the record goes. */
+      OfferToEntities(pCtx, pHost, phMsg);
       return true;
   }
 }

@@ -1,0 +1,303 @@
+/* Legs: the router's table, the state machine, the 10000 ms rule, server input, the public leg calls. */
+#include <cstring>
+#include <functional>
+
+#include "support/cmc_fixture.h"
+#include "vqcmc_lib_leg_internal.h"
+
+namespace {
+
+constexpr u32 kSrv = 0x100, kLeg = 0x41;
+
+void UnSync(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) { VqCmcLegUnSyncAll(p, h); }
+void TermUnSynced(VQCMC_LIB_CTX* p) { VqCmcLegTerminateUnSynced(p, nullptr); }
+void SyncDone(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) { VqCmcLegAllSyncDone(p, h); }
+void Orphans(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) { VqCmcLibRecoverOrphanedEntitiesOwnership(p, h); }
+const _VQCMC_ENTITY_HOOKS kLegHooks = {
+    VqCmcLegMsgHandle, nullptr, nullptr, UnSync, TermUnSynced, SyncDone, Orphans, VqCmcLegTerminateOwned, nullptr};
+
+class Legs : public CmcTest {
+ protected:
+  void SetUp() override {
+    CmcTest::SetUp();
+    mpHooks = &kLegHooks;
+    ASSERT_EQ(Open(), VQX_RESULT_OK);
+    Intake({AddServer(kSrv, kSrv)});
+    Host(kSrv)->fReady = 1;
+  }
+  static void OnLegMsg(VQCMC_LIB_HANDLE, void* pv, VQX_MSG_HANDLE* phMsg) {
+    static_cast<Legs*>(pv)->mLegMsgs.push_back((*phMsg)->un32MsgId);
+  }
+  static void OnLegEvent(VQCMC_LIB_HANDLE, void* pv, u64 un64Key, u8*) {
+    static_cast<Legs*>(pv)->mLegMsgs.push_back(static_cast<u32>(un64Key));
+  }
+  /* A leg of the application, created through the public call. */
+  _VQCMC_ENTITY_CTX* NewLeg(u32 un32Id) {
+    _VQCMC_LIB_LEG_PARAMS params{};
+    params.EntityId = un32Id;
+    params.Callback = {OnLegMsg, OnLegEvent, this};
+    EXPECT_EQ(VQCmcLibLegCreate(mhCmc, &params), VQX_RESULT_OK);
+    _VQCMC_ENTITY_CTX* pLeg = nullptr;
+    VqCmcLibLegFind(mhCmc, params.EntityId, 0, &pLeg);
+    return pLeg;
+  }
+  /* Runs the router on the message (lock held); true when it was consumed. */
+  bool Route(VQX_MSG_HANDLE h) {
+    Locked([&] { return VqCmcLegMsgHandle(mhCmc, Host(kSrv), &h); });
+    const bool fConsumed = h == nullptr;
+    if (h != nullptr) VQXReleaseMsgEx(mhVqx, &h);
+    Intake();
+    return fConsumed;
+  }
+  VQX_MSG_HANDLE LegSync(u32 un32LegId, u32 un32MapId, u32 un32Size = sizeof(_VQCMC_SRV_NOTIF_LEG_SYNC)) {
+    VQX_MSG_HANDLE h = Msg(VQCMC_SRV_NOTIF_LEG_SYNC, kSrv, VQX_MSG_TYPE_EVENT, un32Size);
+    if (un32Size >= 36) memcpy(VQXMsgPayload(h) + 32, &un32LegId, 4);
+    memcpy(VQXMsgPayload(h) + 8, &un32MapId, 4);
+    return h;
+  }
+  void Change(_VQCMC_ENTITY_CTX* pLeg, u32 un32State) {
+    Locked([&] { return VqCmcLegStateChange(mhCmc, Host(kSrv), pLeg, un32State); });
+  }
+  std::vector<u32> mLegMsgs;
+};
+
+/* Every row of the router: the leg found where the id says, and what an unknown leg does. */
+TEST_F(Legs, RoutingTable) {
+  _VQCMC_ENTITY_CTX* pLeg = NewLeg(kLeg);
+  enum Where : u8 { P32, P28, CTX, P8 };
+  /* {message id, where the leg id is, quiet, delivered to the leg's callbacks} */
+  const std::tuple<u32, Where, bool, bool> aRows[] = {{0x0A010001u, CTX, false, true},
+                                                      {0x0A010004u, P32, false, true},
+                                                      {0x0A010012u, P32, false, true},
+                                                      {0x0A010016u, P32, false, true},
+                                                      {0x0A010017u, CTX, false, true},
+                                                      {0x0A01001Bu, CTX, false, true},
+                                                      {0x0A01001Cu, P32, false, true},
+                                                      {0x0A01001Du, CTX, false, true},
+                                                      {0x0A01001Fu, P28, false, true},
+                                                      {0x0A010041u, CTX, false, true},
+                                                      {0x0A010044u, P28, false, true},
+                                                      {0x0A010051u, CTX, true, true},
+                                                      {0x0A010056u, P28, true, true},
+                                                      {0x0A010061u, CTX, true, true},
+                                                      {0x0A010062u, CTX, false, true},
+                                                      {0x0A010064u, P28, false, true},
+                                                      {0x0A010065u, P28, true, true},
+                                                      {0x0A010071u, CTX, true, true},
+                                                      {0x0A010073u, CTX, false, true},
+                                                      {0x0A010075u, P28, false, true},
+                                                      {0x0A010076u, P28, true, true},
+                                                      {0x0A010091u, P28, false, true},
+                                                      {0x0A010101u, P32, false, true},
+                                                      {0x0A010106u, CTX, false, true},
+                                                      {VQCMC_PRIV_LEG_TIMEOUT, CTX, false, false},
+                                                      {VQCMC_PRIV_LEG_STATE_ENTER, CTX, false, false},
+                                                      {VQCMC_PRIV_LEG_EVENT, P8, false, true}};
+  for (const auto& [un32Id, where, fQuiet, fDelivered] : aRows) {
+    for (const u32 un32LegId : {kLeg, 0x99u}) {
+      pLeg->un8Flags = 0; /* a call-terminated row ends the leg's deliveries */
+      mLegMsgs.clear();
+      mNotifs.clear();
+      VQX_MSG_HANDLE h = Msg(un32Id, kSrv, VQX_MSG_TYPE_EVENT, 40);
+      const u32 un32Offset[] = {32, 28, 0, 8};
+      if (where == CTX) h->un64UserContext1 = 0x700000000ull | un32LegId;
+      if (where != CTX) memcpy(VQXMsgPayload(h) + un32Offset[where], &un32LegId, 4);
+      if (un32Id == VQCMC_PRIV_LEG_EVENT) memcpy(VQXMsgPayload(h) + 16, &un32Id, 4);
+      const bool fConsumed = Route(h);
+      if (un32LegId == kLeg) {
+        EXPECT_TRUE(fConsumed) << std::hex << un32Id;
+        EXPECT_EQ(mLegMsgs, fDelivered ? std::vector<u32>{un32Id} : std::vector<u32>{}) << std::hex << un32Id;
+      } else {
+        EXPECT_EQ(fConsumed, !fQuiet) << std::hex << un32Id;
+        EXPECT_EQ(mNotifs.size(), un32Id == VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED ? 1u : 0u) << std::hex << un32Id;
+      }
+    }
+  }
+  EXPECT_EQ(LogCount("VqCmcLibLegFind Failed (LegId=0x00000099 msg=0x0a010013)"), 0u);
+  EXPECT_EQ(LogCount("VqCmcLibLegFind Failed (LegId=0x00000099 msg=0x0a010012)"), 1u);
+  EXPECT_FALSE(Route(Msg(0x0A010030u, kSrv, VQX_MSG_TYPE_EVENT, 40))); /* not a leg message */
+}
+
+/* The leg's states through every transition; each row: what happens, the state, what the application got. */
+TEST_F(Legs, StateMachineTransitions) {
+  _VQCMC_ENTITY_CTX* pLeg = NewLeg(kLeg);
+  EXPECT_EQ(LogCount("0x00000041 StateChange (Init -> Init)") + LogCount("0x00000041 StateChange (Init -> Ready)"), 2u);
+  _VQCMC_HOST_CTX* pHost = Host(kSrv);
+  const u32 un32SyncLost = VQCMC_LIB_MSG_NOTIF_LEG_SYNC_LOST, un32Term = VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED;
+  struct Step {
+    const char* pszName;
+    std::function<void()> Do;
+    u32 un32State;
+    std::vector<u32> aLeg, aDefault; /* what the leg's callback and the default callback received */
+  };
+  const Step aSteps[] = {
+      {"created", [] {}, 1, {}, {}},
+      {"server lost", [&] { Locked([&] { return VqCmcLegUnSyncAll(mhCmc, pHost); }); }, 5, {un32SyncLost}, {}},
+      {"claimed again", [&] { Route(LegSync(kLeg, 0x777)); }, 1, {}, {VQCMC_LIB_MSG_NOTIF_LEG_SYNC}},
+      {"claimed while ready", [&] { Route(LegSync(kLeg, 0x777)); }, 1, {}, {VQCMC_LIB_MSG_NOTIF_LEG_SYNC}},
+      {"lost again", [&] { Locked([&] { return VqCmcLegUnSyncAll(mhCmc, pHost); }); }, 5, {un32SyncLost}, {}},
+      {"a server ready", [&] { Locked([&] { return VqCmcLegTerminateUnSynced(mhCmc, pHost); }); }, 6, {un32Term}, {}},
+      {"lost once terminated", [&] { Locked([&] { return VqCmcLegUnSyncAll(mhCmc, pHost); }); }, 5, {}, {}},
+      {"server dead", [&] { Locked([&] { return VqCmcLegTerminateOwned(mhCmc, pHost), VQX_RESULT_OK; }); }, 6, {}, {}},
+      {"unknown state 3", [&] { Change(pLeg, 3); }, 3, {}, {}},
+  };
+  for (const Step& step : aSteps) {
+    mLegMsgs.clear();
+    mNotifs.clear();
+    step.Do();
+    Intake();
+    EXPECT_EQ(pLeg->CurrState, step.un32State) << step.pszName;
+    EXPECT_EQ(mLegMsgs, step.aLeg) << step.pszName;
+    EXPECT_EQ(mNotifs, step.aDefault) << step.pszName;
+  }
+  EXPECT_EQ(LogCount("Unk New State 0x3"), 1u);
+  EXPECT_EQ(SentOf(VQCMC_SRV_SET_LEG_OWNERSHIP).size(), 2u);
+  EXPECT_EQ(LogCount("LegId 0x00000041 flushed because VQCMC_LIB_STATE_CLEG_UNSYNCED") +
+                LogCount("HostDead: Terminating leg 0x00000041 state=5"),
+            2u);
+}
+
+/* An unsynchronised leg is terminated at 10000 ms, not before, unless claimed; pending requests hold the check. */
+TEST_F(Legs, TenSecondRule) {
+  /* {claimed at (ms, 0: never), requests pending, state at 9999 ms, state at 10000 ms} */
+  const u32 aRows[][4] = {{0, 0, 5, 6}, {5000, 0, 1, 1}, {5000, 1, 5, 1}, {0, 1, 5, 6}};
+  u32 un32Id = 0x50;
+  for (const auto& [un32SyncAt, un32Pending, un32Before, un32After] : aRows) {
+    _VQCMC_ENTITY_CTX* pLeg = NewLeg(++un32Id);
+    Change(pLeg, VQCMC_LIB_STATE_CLEG_UNSYNCED);
+    for (u32 i = 0; i < un32Pending; i++) {
+      u8* pPayload = nullptr;
+      Locked([&] { return VqCmcMsgProtectedAlloc(mhCmc, VQCMC_SRV_SYNC_COMPLETED, &pPayload); });
+      EXPECT_EQ(Locked([&] { return VqCmcLegHostMsgSend(mhCmc, Host(kSrv), pLeg, &pPayload); }), VQX_RESULT_OK);
+    }
+    u32 un32Elapsed = 0;
+    if (un32SyncAt != 0) {
+      Advance(un32SyncAt);
+      un32Elapsed = un32SyncAt;
+      Route(LegSync(un32Id, 0x800 + un32Id));
+    }
+    Advance(9999 - un32Elapsed);
+    Intake();
+    EXPECT_EQ(pLeg->CurrState, un32Before) << "row " << un32Id;
+    Advance(101); /* the next timer poll (polls are over 100 ms apart) */
+    Intake();
+    EXPECT_EQ(pLeg->CurrState, un32After) << "row " << un32Id;
+  }
+  EXPECT_EQ(SentOf(VQCMC_SRV_SYNC_COMPLETED).size(), 2u);
+}
+
+/* Legs a server creates: a call offer or a NotifLegSync with id 0 gets the library's id written back; bad input
+ * refused. */
+TEST_F(Legs, ServerCreatedLegsAndBadInput) {
+  mOnNotif = [&](VQX_MSG_HANDLE*) {};
+  std::vector<std::vector<u8>> aLegPayloads;
+  NewLeg(kLeg);
+  /* A call offer with id 0: the leg's callback (the default one) reads the new id at 32. */
+  VQX_MSG_HANDLE hOffer = Msg(VQCMC_MSG_NOTIF_CALL_LEG_PRESENT, kSrv, VQX_MSG_TYPE_EVENT, 40);
+  const u32 un32Map = 0x1234;
+  memcpy(VQXMsgPayload(hOffer) + 8, &un32Map, 4);
+  mhCmc->NextEntityId = 0x60;
+  EXPECT_TRUE(Route(hOffer));
+  ASSERT_EQ(mNotifPayloads.size(), 1u);
+  u32 un32Read = 0;
+  memcpy(&un32Read, mNotifPayloads[0].data() + 32, 4);
+  EXPECT_EQ(un32Read, 0x61u);
+  _VQCMC_ENTITY_CTX* pOffered = nullptr;
+  EXPECT_EQ(VqCmcLibLegFind(mhCmc, 0, un32Map, &pOffered), VQX_RESULT_OK);
+  EXPECT_TRUE(pOffered != nullptr && pOffered->Params.EntityId == 0x61u && pOffered->CurrState == 1u);
+  /* An offer for an existing leg reaches that leg. */
+  VQX_MSG_HANDLE hAgain = Msg(VQCMC_MSG_NOTIF_CALL_LEG_PRESENT, kSrv, VQX_MSG_TYPE_EVENT, 40);
+  memcpy(VQXMsgPayload(hAgain) + 32, &kLeg, 4);
+  EXPECT_TRUE(Route(hAgain));
+  EXPECT_EQ(mLegMsgs, std::vector<u32>{VQCMC_MSG_NOTIF_CALL_LEG_PRESENT});
+  EXPECT_EQ(LogCount("CALL_LEG_PRESENT: VqCmcLibLegCreate Failed"), 1u);
+  /* A NotifLegSync with id 0 for a leg unknown: created, claimed, LEG_SYNC with the new id. */
+  mNotifPayloads.clear();
+  EXPECT_TRUE(Route(LegSync(0, 0x4321)));
+  ASSERT_EQ(mNotifPayloads.size(), 1u);
+  memcpy(&un32Read, mNotifPayloads[0].data() + 32, 4);
+  EXPECT_EQ(un32Read, 0x62u);
+  EXPECT_EQ(CmcHex(mNotifPayloads[0].data() + 8, 4), "21430000");
+  /* Bad input, each row refused with its line and nothing created: {message, line} */
+  VQX_MSG_HANDLE hBadSet = LegSync(0x70, 0x70);
+  const u32 un32Broken = 0x00010100u; /* one element, 256 bytes ahead: past the payload */
+  memcpy(VQXMsgPayload(hBadSet) + 744, &un32Broken, 4);
+  const std::pair<VQX_MSG_HANDLE, const char*> aBad[] = {
+      {LegSync(0x71, 0x71, 751), "NotifLegSync refused: short record (751 bytes)"},
+      {hBadSet, "NotifLegSync refused: broken element set (752 bytes)"},
+      {Msg(VQCMC_MSG_NOTIF_CALL_LEG_PRESENT, kSrv, VQX_MSG_TYPE_EVENT, 32), "CALL_LEG_PRESENT refused (32 bytes)"},
+      {Msg(VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED, kSrv, VQX_MSG_TYPE_EVENT, 35), "Message 0x0a010012 refused (35 bytes)"},
+      {Msg(VQCMC_MSG_NOTIF_LEG_ERROR, kSrv, VQX_MSG_TYPE_EVENT, 30), "Message 0x0a010091 refused (30 bytes)"}};
+  const u32 un32Legs = Stats().un32LegsActive;
+  for (const auto& [h, pszLine] : aBad) {
+    EXPECT_TRUE(Route(h)) << pszLine;
+    EXPECT_EQ(LogCount(pszLine), 1u) << pszLine;
+  }
+  EXPECT_EQ(Stats().un32LegsActive, un32Legs);
+  /* A short quiet message is left to the mixers. */
+  EXPECT_FALSE(Route(Msg(VQCMC_MSG_NOTIF_PLAYING_DONE, kSrv, VQX_MSG_TYPE_EVENT, 20)));
+}
+
+/* A leg left unsynchronised by a server that went dead still times out to Cleg terminated; its destroy frees the
+ * record. */
+TEST_F(Legs, DeadServerLegTimesOut) {
+  _VQCMC_ENTITY_CTX* pLeg = NewLeg(kLeg);
+  Intake({AddServer(0x200, 0x200)});
+  Host(0x200)->fReady = 1; /* another server is ready: the dead one's legs are not killed wholesale */
+  ASSERT_EQ(pLeg->pHostCtx, Host(kSrv));
+  Intake({Removed(kSrv)});
+  EXPECT_EQ(pLeg->CurrState, 5u);
+  for (u32 i = 0; i < 3 && pLeg->CurrState != 6; i++) {
+    Advance(10001);
+    Intake();
+  }
+  EXPECT_EQ(Host(kSrv)->CurrState, VQCMC_LIB_STATE_HOST_DEAD);
+  EXPECT_EQ(pLeg->CurrState, 6u);
+  EXPECT_EQ(mLegMsgs.back(), VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED);
+  EXPECT_EQ(VQCmcLibLegDestroy(mhCmc, kLeg), VQX_RESULT_OK);
+  Advance(1001);
+  Intake();
+  EXPECT_EQ(Host(kSrv), nullptr);
+}
+
+/* The public leg calls: create with id 0, modify, find, get-parameters, their refusals. */
+TEST_F(Legs, PublicCalls) {
+  _VQCMC_LIB_LEG_PARAMS params{};
+  params.Callback = {OnLegMsg, OnLegEvent, this};
+  params.LegType = VQCMC_LEG_TYPE_MEDIA_ONLY;
+  mhCmc->NextEntityId = 0x80;
+  ASSERT_EQ(VQCmcLibLegCreate(mhCmc, &params), VQX_RESULT_OK);
+  _VQCMC_LIB_LEG_PARAMS got{};
+  EXPECT_EQ(VQCmcLibLegGetParam(mhCmc, 0x81, &got), VQX_RESULT_OK);
+  EXPECT_TRUE(params.EntityId == 0x81u && got.un32SerialisationId == 0x81u && got.LegType == 2u &&
+              got.Callback.pvLegUserContext == this);
+  _VQCMC_LIB_LEG_PARAMS modified = got;
+  modified.un32SerialisationId = 0;
+  EXPECT_EQ(VQCmcLibLegModify(mhCmc, &modified), VQX_RESULT_OK);
+  EXPECT_EQ(VQCmcLibLegFind(mhCmc, 0x81, &got), VQX_RESULT_OK);
+  EXPECT_EQ(got.un32SerialisationId, 0u);
+  EXPECT_EQ(VQCmcLibLegFind(mhCmc, 0x81, nullptr), VQX_RESULT_OK);
+  memset(&got, 0xAB, sizeof(got));
+  EXPECT_EQ(VQCmcLibLegGetParam(mhCmc, 0x99, &got), VQX_RESULT_NOT_FOUND);
+  EXPECT_EQ(CmcHex(&got, sizeof(got)), std::string(2 * sizeof(got), '0'));
+  /* {record change, call, result, line} */
+  const std::tuple<std::function<void(_VQCMC_LIB_LEG_PARAMS&)>, bool, VQX_RESULT, const char*> aRows[] = {
+      {[](auto& p) { p.LegType = 3; }, true, VQX_RESULT_INVALID_PARAM, "Invalid LegType=0x3"},
+      {[](auto& p) { p.Callback.pvLegUserContext = nullptr; }, true, VQX_RESULT_INVALID_PARAM,
+       "Callback.pvLegUserContext Is NULL"},
+      {[](auto& p) { p.EntityId = 0x81; }, true, VQX_RESULT_INVALID_HANDLE, "VqCmcLibLegCreate Failed"},
+      {[](auto& p) { p.EntityId = 0x99; }, false, VQX_RESULT_NOT_FOUND, "VqCmcLibLegFind Failed LegId=0x00000099"},
+      {[](auto& p) { p.EntityId = 0x81, p.LegType = 7; }, false, VQX_RESULT_INVALID_PARAM, "Invalid LegType=0x7"}};
+  for (const auto& [change, fCreate, expected, pszLine] : aRows) {
+    _VQCMC_LIB_LEG_PARAMS p{};
+    p.Callback = {OnLegMsg, OnLegEvent, this};
+    change(p);
+    EXPECT_EQ(fCreate ? VQCmcLibLegCreate(mhCmc, &p) : VQCmcLibLegModify(mhCmc, &p), expected) << pszLine;
+    EXPECT_EQ(LogCount(pszLine), 1u) << pszLine;
+  }
+  EXPECT_EQ(Stats().un32LegsCreated, 1u);
+  EXPECT_EQ(VQCmcLibLegDestroy(mhCmc, 0x81), VQX_RESULT_OK);
+  EXPECT_EQ(Stats().un32LegsActive, 0u);
+}
+
+}  // namespace
