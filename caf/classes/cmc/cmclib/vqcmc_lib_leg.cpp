@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "vqcmc_lib_leg_internal.h"
+#include "vqcmc_lib_util.h"
 #include "vqx_msg_element.h"
 
 namespace {
@@ -101,20 +102,23 @@ VQX_RESULT CheckNestedSets(VQX_MSG_HANDLE hMsg, const VQXMsgElementSet* pSet, u3
   return VQX_RESULT_OK;
 }
 
-/* A play or record attribute element: its fixed bytes, then its set at offset 0 rebuilt. */
-i32 CopyAttributeElement(void* pvFixedSize, const void* pvSrc, void* pDstMsg, void* pvDst, u16) {
-  memcpy(pvDst, pvSrc, static_cast<u32>(reinterpret_cast<uintptr_t>(pvFixedSize)));
-  *static_cast<VQXMsgElementSet*>(pvDst) = 0;
-  return static_cast<i32>(VQXMsgElementDupSet(pvSrc, pDstMsg, pvDst, nullptr, nullptr));
+/* The play and record attribute copies as element copies of a set duplication. */
+struct ElementCopy {
+  VQCMC_LIB_CTX* pCtx;
+  VQX_MSG_HANDLE hSrcMsg;
+};
+i32 CopyPlayElement(void* pv, const void* pvSrc, void* pDstMsg, void* pvDst, u16 un16Size) {
+  const ElementCopy* pCopy = static_cast<const ElementCopy*>(pv);
+  return static_cast<i32>(VQCmcLibMsgCopyPlayAttribute(pCopy->pCtx, static_cast<const _VQCMC_PLAY_ATTRIBUTE*>(pvSrc),
+                                                       static_cast<VQX_MSG_HANDLE>(pDstMsg),
+                                                       static_cast<_VQCMC_PLAY_ATTRIBUTE*>(pvDst), un16Size,
+                                                       pCopy->hSrcMsg));
 }
-
-/* A leg description: its fixed bytes, then its media profile's elements rebuilt. */
-VQX_RESULT CopyLeg(const _VQCMC_LEG* pSrc, VQX_MSG_HANDLE hDstMsg, _VQCMC_LEG* pDst) {
-  memcpy(pDst, pSrc, sizeof(*pDst));
-  VQXMsgElementSet* pDstSet = ProfileSet(pDst);
-  if (pDstSet == nullptr) return VQX_RESULT_OK;
-  *pDstSet = 0;
-  return VQXMsgElementDupSet(ProfileSet(const_cast<_VQCMC_LEG*>(pSrc)), hDstMsg, pDstSet, nullptr, nullptr);
+i32 CopyRecordElement(void* pv, const void* pvSrc, void* pDstMsg, void* pvDst, u16) {
+  const ElementCopy* pCopy = static_cast<const ElementCopy*>(pv);
+  return static_cast<i32>(VQCmcLibMsgCopyRecordAttribute(
+      pCopy->pCtx, static_cast<const _VQCMC_RECORD_ATTRIBUTE*>(pvSrc), static_cast<VQX_MSG_HANDLE>(pDstMsg),
+      static_cast<_VQCMC_RECORD_ATTRIBUTE*>(pvDst), pCopy->hSrcMsg));
 }
 
 /* One 40-byte notification about the leg, as a job of the leg. */
@@ -289,18 +293,16 @@ VQX_RESULT VqCmcLegMsgPostNotifLegSync(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX*, 
   memcpy(pPayload + VQCMC_PAYLOAD_OFFSET_MAPPING_ID, VQXMsgPayload(hSync) + VQCMC_PAYLOAD_OFFSET_MAPPING_ID, 16);
   PutU32(pPayload, VQCMC_PAYLOAD_OFFSET_LIB_BUILT, 1);
   const char* pszFailed = "VQCmcLibMsgCopyLeg Failed";
-  result = CopyLeg(&pSrc->Leg, hNotif, &pDst->Leg);
-  void* pvPlay = reinterpret_cast<void*>(uintptr_t{sizeof(_VQCMC_PLAY_ATTRIBUTE)});
-  void* pvRecord = reinterpret_cast<void*>(uintptr_t{sizeof(_VQCMC_RECORD_ATTRIBUTE)});
+  result = VQCmcLibMsgCopyLeg(pCtx, &pSrc->Leg, hNotif, &pDst->Leg, hSync);
+  ElementCopy copy{pCtx, hSync};
   if (VQX_RESULT_SUCCEEDED(result)) {
     pszFailed = "VQXMsgElementDupSet Failed for setPlayAttribute";
-    result =
-        VQXMsgElementDupSet(&pSrc->setPlayAttributes, hNotif, &pDst->setPlayAttributes, CopyAttributeElement, pvPlay);
+    result = VQXMsgElementDupSet(&pSrc->setPlayAttributes, hNotif, &pDst->setPlayAttributes, CopyPlayElement, &copy);
   }
   if (VQX_RESULT_SUCCEEDED(result)) {
     pszFailed = "VQXMsgElementDupSet Failed for setRecordAttribute";
-    result = VQXMsgElementDupSet(&pSrc->setRecordAttributes, hNotif, &pDst->setRecordAttributes, CopyAttributeElement,
-                                 pvRecord);
+    result =
+        VQXMsgElementDupSet(&pSrc->setRecordAttributes, hNotif, &pDst->setRecordAttributes, CopyRecordElement, &copy);
   }
   if (VQX_RESULT_FAILED(result)) {
     VQCMC_ERR(pCtx, kSync, result, "%s", pszFailed);

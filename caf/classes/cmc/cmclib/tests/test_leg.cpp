@@ -49,8 +49,11 @@ class Legs : public CmcTest {
     Intake();
     return fConsumed;
   }
+  /* A NotifLegSync with its element area (a short one without). */
   VQX_MSG_HANDLE LegSync(u32 un32LegId, u32 un32MapId, u32 un32Size = sizeof(_VQCMC_SRV_NOTIF_LEG_SYNC)) {
-    VQX_MSG_HANDLE h = Msg(VQCMC_SRV_NOTIF_LEG_SYNC, kSrv, VQX_MSG_TYPE_EVENT, un32Size);
+    VQX_MSG_HANDLE h = Msg(VQCMC_SRV_NOTIF_LEG_SYNC, kSrv, VQX_MSG_TYPE_EVENT, un32Size + 512);
+    h->un32PayloadLength = un32Size;
+    if (un32Size == sizeof(_VQCMC_SRV_NOTIF_LEG_SYNC)) VQXMsgElementInit(h, un32Size);
     if (un32Size >= 36) memcpy(VQXMsgPayload(h) + 32, &un32LegId, 4);
     memcpy(VQXMsgPayload(h) + 8, &un32MapId, 4);
     return h;
@@ -64,52 +67,28 @@ class Legs : public CmcTest {
 /* Every row of the router: the leg found where the id says, and what an unknown leg does. */
 TEST_F(Legs, RoutingTable) {
   _VQCMC_ENTITY_CTX* pLeg = NewLeg(kLeg);
-  enum Where : u8 { P32, P28, CTX, P8 };
-  /* {message id, where the leg id is, quiet, delivered to the leg's callbacks} */
-  const std::tuple<u32, Where, bool, bool> aRows[] = {{0x0A010001u, CTX, false, true},
-                                                      {0x0A010004u, P32, false, true},
-                                                      {0x0A010012u, P32, false, true},
-                                                      {0x0A010016u, P32, false, true},
-                                                      {0x0A010017u, CTX, false, true},
-                                                      {0x0A01001Bu, CTX, false, true},
-                                                      {0x0A01001Cu, P32, false, true},
-                                                      {0x0A01001Du, CTX, false, true},
-                                                      {0x0A01001Fu, P28, false, true},
-                                                      {0x0A010041u, CTX, false, true},
-                                                      {0x0A010044u, P28, false, true},
-                                                      {0x0A010051u, CTX, true, true},
-                                                      {0x0A010056u, P28, true, true},
-                                                      {0x0A010061u, CTX, true, true},
-                                                      {0x0A010062u, CTX, false, true},
-                                                      {0x0A010064u, P28, false, true},
-                                                      {0x0A010065u, P28, true, true},
-                                                      {0x0A010071u, CTX, true, true},
-                                                      {0x0A010073u, CTX, false, true},
-                                                      {0x0A010075u, P28, false, true},
-                                                      {0x0A010076u, P28, true, true},
-                                                      {0x0A010091u, P28, false, true},
-                                                      {0x0A010101u, P32, false, true},
-                                                      {0x0A010106u, CTX, false, true},
-                                                      {VQCMC_PRIV_LEG_TIMEOUT, CTX, false, false},
-                                                      {VQCMC_PRIV_LEG_STATE_ENTER, CTX, false, false},
-                                                      {VQCMC_PRIV_LEG_EVENT, P8, false, true}};
-  for (const auto& [un32Id, where, fQuiet, fDelivered] : aRows) {
+  /* Rows "id: where the leg id is (ctx, w7, w8, p8), delivered or consumed, quiet". */
+  const std::map<std::string, std::string> rows = CmcGolden("leg_routes.txt");
+  ASSERT_EQ(rows.size(), 27u);
+  for (const auto& [id, row] : rows) {
+    const u32 un32Id = std::stoul(id, nullptr, 16);
     for (const u32 un32LegId : {kLeg, 0x99u}) {
       pLeg->un8Flags = 0; /* a call-terminated row ends the leg's deliveries */
       mLegMsgs.clear();
       mNotifs.clear();
       VQX_MSG_HANDLE h = Msg(un32Id, kSrv, VQX_MSG_TYPE_EVENT, 40);
-      const u32 un32Offset[] = {32, 28, 0, 8};
-      if (where == CTX) h->un64UserContext1 = 0x700000000ull | un32LegId;
-      if (where != CTX) memcpy(VQXMsgPayload(h) + un32Offset[where], &un32LegId, 4);
-      if (un32Id == VQCMC_PRIV_LEG_EVENT) memcpy(VQXMsgPayload(h) + 16, &un32Id, 4);
+      h->un64UserContext1 = row.starts_with("ctx") ? 0x700000000ull | un32LegId : 0;
+      const u32 un32Offset = row.starts_with("w8") ? 32 : row.starts_with("w7") ? 28 : row.starts_with("p8") ? 8 : 0;
+      if (un32Offset != 0) memcpy(VQXMsgPayload(h) + un32Offset, &un32LegId, 4);
+      if (un32Offset == 8) memcpy(VQXMsgPayload(h) + 16, &un32Id, 4); /* the event key the leg gets */
       const bool fConsumed = Route(h);
+      const bool fQuiet = row.ends_with("quiet"), fDelivered = row.find("delivered") != std::string::npos;
       if (un32LegId == kLeg) {
-        EXPECT_TRUE(fConsumed) << std::hex << un32Id;
-        EXPECT_EQ(mLegMsgs, fDelivered ? std::vector<u32>{un32Id} : std::vector<u32>{}) << std::hex << un32Id;
+        EXPECT_TRUE(fConsumed) << id;
+        EXPECT_EQ(mLegMsgs, fDelivered ? std::vector<u32>{un32Id} : std::vector<u32>{}) << id;
       } else {
-        EXPECT_EQ(fConsumed, !fQuiet) << std::hex << un32Id;
-        EXPECT_EQ(mNotifs.size(), un32Id == VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED ? 1u : 0u) << std::hex << un32Id;
+        EXPECT_EQ(fConsumed, !fQuiet) << id;
+        EXPECT_EQ(mNotifs.size(), un32Id == VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED ? 1u : 0u) << id;
       }
     }
   }
@@ -189,8 +168,6 @@ TEST_F(Legs, TenSecondRule) {
 /* Legs a server creates: a call offer or a NotifLegSync with id 0 gets the library's id written back; bad input
  * refused. */
 TEST_F(Legs, ServerCreatedLegsAndBadInput) {
-  mOnNotif = [&](VQX_MSG_HANDLE*) {};
-  std::vector<std::vector<u8>> aLegPayloads;
   NewLeg(kLeg);
   /* A call offer with id 0: the leg's callback (the default one) reads the new id at 32. */
   VQX_MSG_HANDLE hOffer = Msg(VQCMC_MSG_NOTIF_CALL_LEG_PRESENT, kSrv, VQX_MSG_TYPE_EVENT, 40);
@@ -211,20 +188,28 @@ TEST_F(Legs, ServerCreatedLegsAndBadInput) {
   EXPECT_TRUE(Route(hAgain));
   EXPECT_EQ(mLegMsgs, std::vector<u32>{VQCMC_MSG_NOTIF_CALL_LEG_PRESENT});
   EXPECT_EQ(LogCount("CALL_LEG_PRESENT: VqCmcLibLegCreate Failed"), 1u);
-  /* A NotifLegSync with id 0 for a leg unknown: created, claimed, LEG_SYNC with the new id. */
+  /* A NotifLegSync with id 0 for a leg unknown: created, claimed, LEG_SYNC with the new id and a copy of
+   * its play set (one play attribute naming one file). */
   mNotifPayloads.clear();
-  EXPECT_TRUE(Route(LegSync(0, 0x4321)));
+  VQX_MSG_HANDLE hSync = LegSync(0, 0x4321);
+  void* pvPlay = nullptr;
+  ASSERT_EQ(VQXMsgElementAlloc(hSync, VQXMsgPayload(hSync) + 744, sizeof(_VQCMC_PLAY_ATTRIBUTE), &pvPlay), VQX_RESULT_OK);
+  ASSERT_EQ(VQXMsgElementStringAdd(hSync, pvPlay, "hold.wav"), VQX_RESULT_OK);
+  EXPECT_TRUE(Route(hSync));
   ASSERT_EQ(mNotifPayloads.size(), 1u);
   memcpy(&un32Read, mNotifPayloads[0].data() + 32, 4);
   EXPECT_EQ(un32Read, 0x62u);
   EXPECT_EQ(CmcHex(mNotifPayloads[0].data() + 8, 4), "21430000");
+  const void* pvCopy = VQXMsgElementGet(mNotifPayloads[0].data() + 736, 0, nullptr);
+  ASSERT_NE(pvCopy, nullptr);
+  EXPECT_STREQ(static_cast<const char*>(VQXMsgElementGet(pvCopy, 0, nullptr)), "hold.wav");
   /* Bad input, each row refused with its line and nothing created: {message, line} */
   VQX_MSG_HANDLE hBadSet = LegSync(0x70, 0x70);
   const u32 un32Broken = 0x00010100u; /* one element, 256 bytes ahead: past the payload */
   memcpy(VQXMsgPayload(hBadSet) + 744, &un32Broken, 4);
   const std::pair<VQX_MSG_HANDLE, const char*> aBad[] = {
       {LegSync(0x71, 0x71, 751), "NotifLegSync refused: short record (751 bytes)"},
-      {hBadSet, "NotifLegSync refused: broken element set (752 bytes)"},
+      {hBadSet, "NotifLegSync refused: broken element set (760 bytes)"},
       {Msg(VQCMC_MSG_NOTIF_CALL_LEG_PRESENT, kSrv, VQX_MSG_TYPE_EVENT, 32), "CALL_LEG_PRESENT refused (32 bytes)"},
       {Msg(VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED, kSrv, VQX_MSG_TYPE_EVENT, 35), "Message 0x0a010012 refused (35 bytes)"},
       {Msg(VQCMC_MSG_NOTIF_LEG_ERROR, kSrv, VQX_MSG_TYPE_EVENT, 30), "Message 0x0a010091 refused (30 bytes)"}};
