@@ -39,45 +39,37 @@ class CmcLibTest : public vqtest::CommTest {
 
 /* ------------------------------------------------------------------ parameter file */
 
+/* The text of a row of cmc_lib_cfg_rows.txt: C escapes and the two long-line tokens expanded. */
+std::string RowText(const std::string& strRow) {
+  std::string str;
+  for (size_t i = 0; i < strRow.size(); i++) {
+    if (strRow.compare(i, 6, "{LONG}") == 0) str += std::string(1022, 'x'), i += 5;
+    else if (strRow.compare(i, 7, "{BLANK}") == 0) str += std::string(1100, ' '), i += 6;
+    else if (strRow[i] == '\\' && i + 1 < strRow.size()) str += "\n\t\v\f\r"[std::string("ntvfr").find(strRow[++i])];
+    else str += strRow[i];
+  }
+  return str;
+}
+
 TEST(CmcLibParams, LoadFromCfgFileRows) {
-  const std::string kLong(1022, 'x'), kBlank(1100, ' ');
-  struct Row {
-    const char* pszName;
-    std::string strText;  /* "-": no file */
-    VQX_RESULT Result;
-    u32 un32Threads;
-    const char* pszError;
-  } const kRows[] = {
-      {"hexadecimal", "cmc_nb_threads = 0x10\n", VQX_RESULT_OK, 16, ""},
-      {"octal, no spaces", "cmc_nb_threads=010", VQX_RESULT_OK, 8, ""},
-      {"spaces of every kind", " \t\vcmc_nb_threads\f=\t 7 \r\n", VQX_RESULT_OK, 7, ""},
-      {"a later line wins", "cmc_nb_threads = 3\nother = 1\ncmc_nb_threads = 4\n", VQX_RESULT_OK, 4, ""},
-      {"no equals sign", "cmc_nb_threads 7\n", VQX_RESULT_OK, 5, ""},
-      {"commented-out key", "#cmc_nb_threads = 7\n", VQX_RESULT_OK, 5, ""},
-      {"key inside a longer key", "max_cmc_nb_threads = 7\ncmc_nb_threads_old = 9\n", VQX_RESULT_OK, 5, ""},
-      {"overlong line, its tail", kLong + "cmc_nb_threads = 9\ncmc_nb_threads = 6\n", VQX_RESULT_OK, 6, ""},
-      {"overlong line, its head", "cmc_nb_threads = 9" + kBlank + "\ncmc_nb_threads = 6", VQX_RESULT_OK, 6, ""},
-      {"missing file", "-", VQX_RESULT_OK, 5, ""},
-      {"zero", "cmc_nb_threads = 0\n", VQX_RESULT_INVALID_PARAM, 5, "cmc_nb_threads too small, min is 1"},
-      {"201", "cmc_nb_threads = 201\n", VQX_RESULT_INVALID_PARAM, 5, "cmc_nb_threads too big, max is 200"},
-      {"past 32 bits", "cmc_nb_threads = 4294967297\n", VQX_RESULT_INVALID_PARAM, 5, "cmc_nb_threads too big, max is 200"},
-      {"trailing junk", "cmc_nb_threads = 12abc\n", VQX_RESULT_INVALID_PARAM, 5, "cmc_nb_threads is not a number: '12abc'"},
-      {"sign", "cmc_nb_threads = -3\n", VQX_RESULT_INVALID_PARAM, 5, "cmc_nb_threads is not a number: '-3'"},
-      {"empty value", "cmc_nb_threads =\n", VQX_RESULT_INVALID_PARAM, 5, "cmc_nb_threads is not a number: ''"},
-      {"a refused line stops the file", "cmc_nb_threads = 0\ncmc_nb_threads = 9\n", VQX_RESULT_INVALID_PARAM, 5,
-       "cmc_nb_threads too small, min is 1"},
-  };
   vqtest::CTempDir Dir;
-  for (const Row& R : kRows) {
-    const std::string strPath = Dir.Path(R.strText == "-" ? "missing.cfg" : "cmc.cfg");
-    if (R.strText != "-") std::ofstream(strPath) << R.strText;
+  std::ifstream Rows(std::string(getenv("VQX_TEST_DATA")) + "/cmc_lib_cfg_rows.txt");
+  u32 un32Rows = 0;
+  for (std::string strLine; std::getline(Rows, strLine);) {
+    if (strLine[0] == '#') continue;
+    std::vector<std::string> a;
+    for (size_t n = 0, m; a.size() < 4; n = m + 1) a.push_back(strLine.substr(n, (m = strLine.find('|', n)) - n));
+    const std::string strPath = Dir.Path(a[1] == "-" ? "missing.cfg" : "cmc.cfg");
+    if (a[1] != "-") std::ofstream(strPath) << RowText(a[1]);
     CVQCMCLibParams P;
     P.mun32NbThreads = 5;
     char szError[256] = "stale";
-    EXPECT_EQ(P.LoadFromCfgFile(strPath.c_str(), szError), R.Result) << R.pszName;
-    EXPECT_EQ(P.mun32NbThreads, R.un32Threads) << R.pszName;
-    EXPECT_STREQ(szError, R.pszError) << R.pszName;
+    EXPECT_EQ(P.LoadFromCfgFile(strPath.c_str(), szError), std::stoul(a[2], nullptr, 16)) << a[0];
+    EXPECT_EQ(P.mun32NbThreads, std::stoul(a[3])) << a[0];
+    EXPECT_EQ(szError, strLine.substr(strLine.rfind('|') + 1)) << a[0];
+    un32Rows++;
   }
+  EXPECT_EQ(un32Rows, 17u);
 }
 
 /* ------------------------------------------------------------------ life cycle */
@@ -90,6 +82,7 @@ TEST_F(CmcLibTest, LifeCycleSequence) {
                {"Attach without instance", CVQCMCLib::Attach(nullptr), VQX_RESULT_INVALID_OPERATION},
                {"Detach without instance", CVQCMCLib::Detach(), VQX_RESULT_INVALID_OPERATION},
                {"Uninit without instance", CVQCMCLib::Uninit(), VQX_RESULT_OK}});
+  EXPECT_EQ(Logged("CVQCMCLib::Init: Please call VQCAF::GlobalInit() first (0x00000000) 0x82000016"), 1u);
   SetGlobals(vqtest::FakeGlobals());
   ASSERT_EQ(CVQCMCLib::Init(P), VQX_RESULT_OK);
   CVQCMCLib* pLib = CVQCMCLib::GetInstance();
@@ -197,12 +190,6 @@ TEST_F(CmcLibTest, Registries) {
   EXPECT_EQ(pLib->MixerIdFind(27306), reinterpret_cast<CVQCMCMixer*>(uintptr_t(27306) * 8));
 }
 
-/* Events and messages the fake core-library leg's callbacks received. */
-struct Received {
-  std::mutex Mutex;
-  std::vector<std::pair<u64, u8>> aEvents;
-};
-
 class TypedEvent : public IVQCMCEvent {
  public:
   explicit TypedEvent(unsigned int un32Type) : mun32Type(un32Type) {}
@@ -215,7 +202,8 @@ TEST_F(CmcLibTest, EventsReachTheLegOrAreCancelled) {
   CVQCMCLib* pLib = Attached();
   // A leg of the core library on a server record of the test's own, its event callback the test's.
   static _VQCMC_HOST_CTX s_Host;
-  static Received s_Got;
+  static std::mutex s_Mutex;
+  static std::vector<std::pair<u64, u8>> s_aGot;  /* event key, cancelled byte */
   _VQCMC_HOST_CTX* pHost = &s_Host;
   _VQCMC_ENTITY_CTX* pLeg = nullptr;
   VQCMC_LIB_HANDLE hCmc = pLib->GetCmcLibHandle();
@@ -223,8 +211,8 @@ TEST_F(CmcLibTest, EventsReachTheLegOrAreCancelled) {
   ASSERT_EQ(VqCmcLibEntityCreate(hCmc, &pHost, 5, 0, &pLeg), VQX_RESULT_OK);
   VqCmcEntitySetKind(hCmc, pLeg, VQCMC_ENTITY_TYPE_LEG);
   pLeg->Params.Callback.pFctEventCallback = [](VQCMC_LIB_HANDLE, void*, u64 un64Key, u8* pfCancelled) {
-    std::lock_guard<std::mutex> Lock(s_Got.Mutex);
-    s_Got.aEvents.push_back({un64Key, *pfCancelled});
+    std::lock_guard<std::mutex> Lock(s_Mutex);
+    s_aGot.push_back({un64Key, *pfCancelled});
   };
   VqxMutexGive(hCmc->hThreadSem);
   TypedEvent Later(1), Plain(1), TypeTwo(2);
@@ -234,21 +222,22 @@ TEST_F(CmcLibTest, EventsReachTheLegOrAreCancelled) {
                {"post a type-2 event", pLib->SendEvent(5, &TypeTwo, 0xFFFFFFFF), VQX_RESULT_OK},
                {"post to an unknown leg", pLib->SendEvent(6, &Plain, 0), VQX_RESULT_NOT_FOUND},
                {"cancel on an unknown leg", pLib->CancelEvent(6, &Plain), VQX_RESULT_NOT_FOUND}});
-  ASSERT_TRUE(vqtest::WaitFor([] {
-    std::lock_guard<std::mutex> Lock(s_Got.Mutex);
-    return s_Got.aEvents.size() >= 2;
-  }));
+  ASSERT_TRUE(vqtest::WaitFor([] { std::lock_guard<std::mutex> Lock(s_Mutex); return s_aGot.size() >= 2; }));
   EXPECT_EQ(VQCmcLibLegDestroy(hCmc, 5), VQX_RESULT_OK);
-  std::lock_guard<std::mutex> Lock(s_Got.Mutex);
-  ASSERT_EQ(s_Got.aEvents.size(), 2u);  // the cancelled one never came
-  EXPECT_EQ(VqCmcEventFromKey(s_Got.aEvents[0].first), &Plain);
-  EXPECT_EQ(VqCmcEventFromKey(s_Got.aEvents[1].first), &TypeTwo);
-  EXPECT_EQ(s_Got.aEvents[1].second, 0);
+  std::lock_guard<std::mutex> Lock(s_Mutex);  // the cancelled one never came; the type-2 one as any other
+  EXPECT_EQ(s_aGot, (std::vector<std::pair<u64, u8>>{{VqCmcEventKey(&Plain), 0}, {VqCmcEventKey(&TypeTwo), 0}}));
 }
 
 /* ------------------------------------------------------------------ callbacks */
 
-TEST_F(CmcLibTest, DefaultCallbackTakesEveryMessageOnce) {
+void LogThrough(void* pvContext, u32 un32Level, const char* pszFormat, ...) {
+  va_list Args;
+  va_start(Args, pszFormat);
+  VQCmcLogTraceCb(pvContext, 0, un32Level, pszFormat, Args);
+  va_end(Args);
+}
+
+TEST_F(CmcLibTest, DefaultAndLogCallbacks) {
   // Without an instance the message stays with the core library.
   VQX_MSG_HANDLE h = vqtest::HostMsg(mhLib, 0x0A020004, std::string(40, '\0'));
   VQCmcHandleDefaultCb(nullptr, nullptr, &h);
@@ -266,49 +255,28 @@ TEST_F(CmcLibTest, DefaultCallbackTakesEveryMessageOnce) {
   EXPECT_TRUE(vqtest::WaitFor([&] { return HeldMsgs() <= un64Held; })) << HeldMsgs() - un64Held << " held";
   EXPECT_EQ(Logged("CVQCMCLib::HandleMessage: Could not handle message (0x0A020004) 0x82000010"), 1u);
   EXPECT_EQ(Logged("CVQCMCLib::HandleMessage: Could not handle message (0x12345678) 0x82000010"), 1u);
-}
-
-void LogThrough(void* pvContext, u32 un32Level, const char* pszFormat, ...) {
-  va_list Args;
-  va_start(Args, pszFormat);
-  VQCmcLogTraceCb(pvContext, 0, un32Level, pszFormat, Args);
-  va_end(Args);
-}
-
-TEST_F(CmcLibTest, LogCallbackFiltersBySubModule) {
-  CVQCMCLib* pLib = Attached(1);
-  Logged("");
+  // The log callback: nothing without a context or below the sub-module's level.
   SetSubModTraceLevel(VQCAF_SUBMODULE_CMC, 3);
   LogThrough(nullptr, VQERR, "no context %d\n", 1);
-  LogThrough(static_cast<CVQCAFLogTrace*>(pLib), 2, "below the level %d\n", 2);
-  LogThrough(static_cast<CVQCAFLogTrace*>(pLib), 3, "at the level %d\n", 3);
+  LogThrough(static_cast<CVQCAFLogTrace*>(CVQCMCLib::GetInstance()), 2, "below the level %d\n", 2);
+  LogThrough(static_cast<CVQCAFLogTrace*>(CVQCMCLib::GetInstance()), 3, "at the level %d\n", 3);
   SetSubModTraceLevel(VQCAF_SUBMODULE_CMC, 0);
-  EXPECT_EQ(Logged("no context"), 0u);
-  EXPECT_EQ(Logged("below the level 2"), 0u);
-  EXPECT_EQ(Logged("at the level 3"), 1u);
+  EXPECT_EQ(Logged("no context") + Logged("below the level 2") * 10 + Logged("at the level 3") * 100, 100u);
 }
 
 /* ------------------------------------------------------------------ error texts */
 
-/* A leg error with the detail words given as "offset=value" pairs. */
-CVQCMCLegError LegError(std::istringstream& Words) {
-  CVQCMCLegError E;
-  for (std::string strWord; Words >> strWord;) {
-    const u32 un32Offset = std::stoul(strWord.substr(0, strWord.find('=')));
-    const u32 un32Value = std::stoul(strWord.substr(strWord.find('=') + 1), nullptr, 0);
-    memcpy(E.mabyDetail + un32Offset, &un32Value, sizeof(un32Value));
-  }
-  return E;
-}
-
 TEST(CmcErrors, GoldenTexts) {
-  // Each row: a name, the detail words, then the expected datapath text on the next line.
   std::ifstream File(std::string(getenv("VQX_TEST_DATA")) + "/cmc_error_texts.txt");
+  File.ignore(1 << 10, '\n');  // the heading
   u32 un32Rows = 0;
   for (std::string strName, strWords, strExpected; std::getline(File, strName) && std::getline(File, strWords) &&
                                                    std::getline(File, strExpected);) {
+    CVQCMCLegError E;
     std::istringstream Words(strWords);
-    CVQCMCLegError E = LegError(Words);
+    for (u32 un32Offset, un32Value; Words >> un32Offset && Words.ignore(1) && Words >> std::hex >> un32Value >> std::dec;) {
+      memcpy(E.mabyDetail + un32Offset, &un32Value, sizeof(un32Value));
+    }
     const CVQCMCLegError Copy(E);
     EXPECT_STREQ(Copy.GetDatapathErrorsStr().c_str(), strExpected.c_str()) << strName;
     un32Rows++;

@@ -1,0 +1,51 @@
+/*
+ * The client singleton's registries under threads: legs and mixers added,
+ * found and removed from four threads at once, one id contended by all of
+ * them, finds held under LegIdLock. Run under ThreadSanitizer too.
+ */
+#include <thread>
+
+#include "support/vqcaf_test_support.h"
+#include "vqcmclib.h"
+
+namespace {
+
+TEST(CmcLibRegistriesMt, ChurnOnThreads) {
+  ASSERT_EQ(CVQCMCLib::TestInstall(nullptr), VQX_RESULT_OK);
+  CVQCMCLib* pLib = CVQCMCLib::GetInstance();
+  constexpr u32 kThreads = 4, kRounds = 2000, kShared = 0x7FFFFFFF;
+  std::atomic<u32> aun32SharedWins[kThreads] = {};
+  std::atomic<u32> un32Faults{0};
+  std::vector<std::thread> aThreads;
+  for (u32 t = 0; t < kThreads; t++) {
+    aThreads.emplace_back([&, t] {
+      CVQCMCLeg* pMine = reinterpret_cast<CVQCMCLeg*>(uintptr_t(t + 1) * 16);
+      for (u32 i = 0; i < kRounds; i++) {
+        const u32 un32Id = t * kRounds + i + 1;
+        // Its own ids: every step must succeed and find what it added.
+        if (pLib->LegIdAdd(un32Id, pMine) != VQX_RESULT_OK || pLib->LegIdFind(un32Id) != pMine ||
+            pLib->MixerIdAdd(un32Id, reinterpret_cast<CVQCMCMixer*>(pMine)) != VQX_RESULT_OK) {
+          un32Faults++;
+        }
+        // The shared id: whoever holds it under the lock sees its own object until it removes it.
+        if (pLib->LegIdAdd(kShared, pMine) == VQX_RESULT_OK) {
+          pLib->LegIdLock();
+          if (pLib->LegIdFind(kShared) != pMine || pLib->LegIdRemove(kShared) != VQX_RESULT_OK) un32Faults++;
+          pLib->LegIdUnlock();
+          aun32SharedWins[t]++;
+        }
+        if (pLib->LegIdRemove(un32Id) != VQX_RESULT_OK || pLib->MixerIdRemove(un32Id) != VQX_RESULT_OK) un32Faults++;
+      }
+    });
+  }
+  for (std::thread& T : aThreads) T.join();
+  EXPECT_EQ(un32Faults.load(), 0u);
+  u32 un32Wins = 0;
+  for (const auto& Wins : aun32SharedWins) un32Wins += Wins.load();
+  EXPECT_GT(un32Wins, 0u);
+  EXPECT_EQ(pLib->LegIdFind(kShared), nullptr);
+  EXPECT_EQ(pLib->LegIdRemove(1), VQX_RESULT_NOT_FOUND);  // every id went away again
+  CVQCMCLib::TestUninstall();
+}
+
+}  // namespace
