@@ -621,13 +621,23 @@ VQX_RESULT VqxCliToolsRefresh(VQX_CLI_TOOLS_HANDLE h) {
   return VQX_RESULT_OK;
 }
 
-VQX_RESULT VqxCliToolsGetFrameText(VQX_CLI_TOOLS_HANDLE h, char* pszText, u32 un32Size) {
+namespace {
+VQX_RESULT GetFrame(VQX_CLI_TOOLS_HANDLE h, char* pszText, u32 un32Size, bool fEscapes) {
   if (h == nullptr || pszText == nullptr || un32Size == 0) return VQX_RESULT_NULL_PARAM;
   if (h->P.fOffScreen == 0) return VQX_RESULT_INVALID_STATE;
   std::string s;
-  for (const std::string& r : h->aFrameRows) s += StripEscapes(r) + "\n";
+  for (const std::string& r : h->aFrameRows) s += (fEscapes ? r : StripEscapes(r)) + "\n";
   snprintf(pszText, un32Size, "%s", s.c_str());
   return VQX_RESULT_OK;
+}
+}  // namespace
+
+VQX_RESULT VqxCliToolsGetFrameText(VQX_CLI_TOOLS_HANDLE h, char* pszText, u32 un32Size) {
+  return GetFrame(h, pszText, un32Size, false);
+}
+
+VQX_RESULT VqxCliToolsGetFrameWithEscapes(VQX_CLI_TOOLS_HANDLE h, char* pszText, u32 un32Size) {
+  return GetFrame(h, pszText, un32Size, true);
 }
 
 u32 VqxCliToolsBuildFrame(const char* pszPage, u32 un32Columns, u32 un32Rows, char* pszOut, u32 un32Size) {

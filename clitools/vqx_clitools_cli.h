@@ -119,6 +119,9 @@ void VqxCliToolsLogScroll(VQX_CLI_TOOLS_HANDLE hCli, int nLines);
 VQX_RESULT VqxCliToolsInjectKey(VQX_CLI_TOOLS_HANDLE hCli, int nKey);
 VQX_RESULT VqxCliToolsRefresh(VQX_CLI_TOOLS_HANDLE hCli);
 VQX_RESULT VqxCliToolsGetFrameText(VQX_CLI_TOOLS_HANDLE hCli, char* pszText, u32 un32Size);
+/* Off-screen: the last frame as VqxCliToolsGetFrameText, its escape
+ * sequences (colours, blink, title) kept. */
+VQX_RESULT VqxCliToolsGetFrameWithEscapes(VQX_CLI_TOOLS_HANDLE hCli, char* pszText, u32 un32Size);
 
 /* Builds the frame bytes of a page text the way the console writes them
  * (cut lines, escapes zero width, whole frame) into pszOut; returns the byte

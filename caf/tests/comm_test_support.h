@@ -27,6 +27,7 @@
 #include "vqcafmsgsigtrace.h"
 #include "vqcafservicealmmgmt.h"
 #include "vqcafservicedetector.h"
+#include "peers/child_process.h"
 #include "peers/loopback.h"
 
 namespace vqtest {
@@ -83,53 +84,8 @@ inline void CloseFramework() {
   loopnet::UseLoopbackNets(0);
 }
 
-/* A child program run with argv; its standard output read line by line (with a bounded wait) when
- * captured, else shared with the test; killed and reaped at the latest when the object goes. */
-class CChild {
- public:
-  explicit CChild(std::vector<std::string> args, bool fCapture = true) {
-    int fd[2];
-    if (pipe2(fd, O_CLOEXEC) != 0) return;
-    mPid = fork();
-    if (mPid == 0) {
-      if (fCapture) dup2(fd[1], 1);
-      std::vector<char*> av;
-      for (std::string& a : args) av.push_back(a.data());
-      av.push_back(nullptr);
-      execvp(av[0], av.data());
-      _exit(127);
-    }
-    close(fd[1]);
-    mFd = fd[0];
-  }
-  ~CChild() {
-    if (mPid > 0) Wait();
-    if (mPid > 0) kill(mPid, SIGKILL), waitpid(mPid, nullptr, 0);  // still running after kBound
-    if (mFd >= 0) close(mFd);
-  }
-  /* The next line ("" at the end of the output or after kBound). */
-  std::string ReadLine() {
-    std::string s;
-    const auto End = std::chrono::steady_clock::now() + kBound;
-    for (char ch; std::chrono::steady_clock::now() < End;) {
-      pollfd p{mFd, POLLIN, 0};
-      if (poll(&p, 1, 100) == 1 && read(mFd, &ch, 1) != 1) break;
-      if (p.revents == 0) continue;
-      if (ch == '\n') return s;
-      s += ch;
-    }
-    return s;
-  }
-  /* The exit status once the child ends within kBound; -1 otherwise (or after a signal). */
-  int Wait() {
-    int status = -1;
-    if (mPid <= 0 || !WaitFor([&] { return waitpid(mPid, &status, WNOHANG) == mPid; })) return -1;
-    mPid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  pid_t mPid = -1;
-  int mFd = -1;
-};
+/* A child program (testing/peers/child_process.h). */
+using CChild = peerproc::CChild;
 
 /* A framework message of any id whose body is un32Words words i * 0x01010101. */
 class CWordsMsg : public CVQCAFMsg {

@@ -13,11 +13,8 @@
 
 namespace {
 
-/* The provider program: VQX_SIGTRACE_PROVIDER, else beside this build's testing folder. */
 std::string ProviderPath() {
-  if (const char* psz = getenv("VQX_SIGTRACE_PROVIDER")) return psz;
-  return std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() /
-         "testing/sigtrace_provider/vqx_sigtrace_provider";
+  return peerproc::BuildProgram("VQX_SIGTRACE_PROVIDER", "testing/sigtrace_provider/vqx_sigtrace_provider");
 }
 
 class ServiceTwoProcesses : public ::testing::Test {

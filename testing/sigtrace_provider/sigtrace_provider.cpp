@@ -2,9 +2,11 @@
  * sigtrace_provider.cpp - a remote trace provider for the tests: a framework
  * application on 127.0.0.1 (docs/sigtrace-service.md). It offers the provider
  * service (0x0B0D0200), links the first sig-trace server it detects, sends
- * the register message once connected, answers the first capture request
- * with --count data messages, and leaves: the unregister message (with
- * --unregister), then the service stopped, which disconnects it.
+ * the register message once connected, answers every capture-on request
+ * with --count data messages, and leaves once it answered --captures of
+ * them: the unregister message (with --unregister), then the service
+ * stopped, which disconnects it. Each capture request it gets is printed on
+ * the standard output as "capture N NAME" (its capture and name fields).
  *
  *   --port P --peer-port Q   its gateway port and the server's (required)
  *   --app NAME               application name ("provider")
@@ -15,6 +17,9 @@
  *   --count N --size S       N data messages of S bytes (3, 1); byte values
  *                            are the message's number, 1..N
  *   --length L               data length field written instead of S
+ *   --captures N             capture-on requests answered before leaving (1)
+ *   --both-ways              odd messages direction 1, even ones 2 (else
+ *                            the message's default, 2)
  *   --broadcast-last         the last data message is broadcast
  *   --stay                   after the data, wait to be killed (30 s at most)
  *
@@ -29,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -46,8 +52,8 @@ namespace {
 struct Options {
   u16 un16Port = 0, un16PeerPort = 0;
   std::string strApp = "provider", strName = "mgc1", strDescription = "test provider";
-  bool fRegister = true, fUnregister = false, fBroadcastLast = false, fStay = false;
-  u32 un32Count = 3, un32Size = 1, un32Length = 0;
+  bool fRegister = true, fUnregister = false, fBroadcastLast = false, fStay = false, fBothWays = false;
+  u32 un32Count = 3, un32Size = 1, un32Length = 0, un32Captures = 1;
   bool fLength = false;
 };
 
@@ -64,6 +70,7 @@ bool Parse(int argc, char** argv, Options& o) {
     else if (a == "--name") o.strName = v;
     else if (a == "--description") o.strDescription = v;
     else if (a == "--count") o.un32Count = n;
+    else if (a == "--captures") o.un32Captures = n;
     else if (a == "--size") o.un32Size = n, ok = n <= VQCAF_SIGTRACE_MAX_DATA;
     else if (a == "--length") o.un32Length = n, o.fLength = true;
     else {
@@ -72,6 +79,7 @@ bool Parse(int argc, char** argv, Options& o) {
       else if (a == "--unregister") o.fUnregister = true;
       else if (a == "--broadcast-last") o.fBroadcastLast = true;
       else if (a == "--stay") o.fStay = true;
+      else if (a == "--both-ways") o.fBothWays = true;
       else ok = false;
     }
     if (!ok || (fTaken && !fValue)) return fprintf(stderr, "sigtrace_provider: bad option %s\n", a.c_str()), false;
@@ -112,15 +120,22 @@ class CProvider : public CVQCAFService {
       CVQCAFMsgSigtraceRegister Reg;
       Fill(Reg.mInfo);
       Note(SendMsg(Reg, 0));
-    } else if (un32Id == VQCAF_MSG_SIGTRACE_CAPTURE && !mfCaptured) {
-      CVQCAFMsgSigtraceData Data;
+    } else if (un32Id == VQCAF_MSG_SIGTRACE_CAPTURE) {
+      CVQCAFMsgSigtraceCapture Capture;
+      if (VQX_RESULT_FAILED(Msg.UnserializeToMsg(Capture, nullptr))) return Note(VQX_RESULT_FAIL);
+      printf("capture %u %s\n", Capture.mInfo.un32Capture, Capture.mInfo.szName);
+      fflush(stdout);
+      if (Capture.mInfo.un32Capture == 0) return;
+      std::unique_ptr<CVQCAFMsgSigtraceData> pData(new CVQCAFMsgSigtraceData);
+      CVQCAFMsgSigtraceData& Data = *pData;
       SetText(Data.mInfo.szName, mOpt.strName);
       for (u32 i = 1; i <= mOpt.un32Count; i++) {
         memset(Data.mInfo.abyData, static_cast<int>(i), mOpt.un32Size);
         Data.mInfo.un32DataLength = mOpt.fLength ? mOpt.un32Length : mOpt.un32Size;
+        if (mOpt.fBothWays) Data.mInfo.un32Direction = i % 2 == 1 ? 1 : 2;
         Note(SendMsg(Data, mOpt.fBroadcastLast && i == mOpt.un32Count ? 1 : 0));
       }
-      mfCaptured = true;
+      mfCaptured = ++mun32Answered >= mOpt.un32Captures;
     }
   }
   void Fill(VQCAF_SIGTRACE_REGISTER_INFO& Info) {
@@ -133,6 +148,7 @@ class CProvider : public CVQCAFService {
 
   const Options& mOpt;
   std::atomic<bool> mfLinked{false}, mfCaptured{false}, mfSendFailed{false};
+  u32 mun32Answered = 0;
 };
 
 /* Polls cond every 5 ms for at most un32Ms. */

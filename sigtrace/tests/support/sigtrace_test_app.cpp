@@ -59,11 +59,11 @@ std::vector<char*> Argv(std::vector<std::string>& aStore, const std::string& str
   return apsz;
 }
 
-COffScreenConsole::COffScreenConsole(u32 un32Rows) {
+COffScreenConsole::COffScreenConsole(u32 un32Rows, u32 un32Columns) {
   _VQX_CLI_TOOLS_INIT_PARAMS P;
   VqxCliToolsInitParamsDefault(&P);
   P.fOffScreen = 1;
-  P.un32Columns = 100;
+  P.un32Columns = un32Columns;
   P.un32Rows = un32Rows;
   P.un32LogViewLines = 0;
   EXPECT_EQ(Cli.Open(P, nullptr), VQX_RESULT_OK);

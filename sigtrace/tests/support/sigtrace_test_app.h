@@ -47,10 +47,10 @@ std::vector<char*> Argv(std::vector<std::string>& aStore, const std::string& str
  * Return when fEnter), draws one frame and returns it as text. */
 std::string ConsoleKeys(VQCAF::CVQCAFCli& Cli, const std::string& strKeys, bool fEnter = false);
 
-/* An off-screen console of 100 x un32Rows with the given pages. */
+/* An off-screen console of un32Columns x un32Rows with the given pages. */
 class COffScreenConsole {
  public:
-  explicit COffScreenConsole(u32 un32Rows = 40);
+  explicit COffScreenConsole(u32 un32Rows = 40, u32 un32Columns = 100);
   ~COffScreenConsole();
   VQCAF::CVQCAFCli Cli;
   std::string Keys(const std::string& strKeys, bool fEnter = false) { return ConsoleKeys(Cli, strKeys, fEnter); }
