@@ -1,0 +1,59 @@
+/*
+ * vqcmc_leg_internal.h - what the files of CVQCMCLeg share: the core library
+ * handle, the release of a message no handler took, the filling of a
+ * response's error, and the check that a received payload holds the bytes a
+ * handler reads. Not a public header.
+ */
+#ifndef VQCMC_LEG_INTERNAL_H
+#define VQCMC_LEG_INTERNAL_H
+
+#include <cstring>
+
+#include "vqcmc_leg.h"
+#include "vqcmc_message.h"
+#include "vqcmc_msg_internal.h"
+
+namespace VQCAF {
+
+/* The client singleton's core library handle, or null. */
+VQCMC_LIB_HANDLE VqCmcLegLibHandle();
+/* Gives a message back to the host library and clears the pointer (nothing for null). */
+void VqCmcLegReleaseMsg(VQX_MSG_HANDLE* phMsg);
+/* A response's error: code, message, file, line and the response's message id. */
+void VqCmcLegErrorFill(CVQCMCLegError& Error, u32 un32Code, const char* pszText, const char* pszFile, u32 un32Line,
+                       u32 un32MsgId);
+/* The detail block of a leg-error notification into the error. */
+void VqCmcLegErrorSetDetail(CVQCMCLegError& Error, const u8* pbyDetail, u32 un32Size);
+
+/* A reason the leg builds itself: the code, the other 12 bytes zero. */
+inline void VqCmcReasonInit(_VQCMC_CALL_REASON& Reason, u32 un32Code) {
+  memset(&Reason, 0, sizeof(Reason));
+  Reason.un32ReasonCode = un32Code;
+}
+inline u32 VqCmcReasonCode(const _VQCMC_CALL_REASON& Reason) { return Reason.un32ReasonCode; }
+
+/* Takes the message out of the caller's pointer (the wrapper built on it owns it). */
+inline VQX_MSG_HANDLE VqCmcTake(VQX_MSG_HANDLE* phMsg) {
+  VQX_MSG_HANDLE hMsg = *phMsg;
+  *phMsg = nullptr;
+  return hMsg;
+}
+
+/* The payload of a received message when it is of the wrapper's id and its
+ * used payload holds at least un32Need bytes; else null ("Invalid message"). */
+template <class T, u32 id>
+T* VqCmcPayload(const CVQCMCMessage<T, id>& Msg, u32 un32Need = sizeof(T)) {
+  T* pPayload = Msg.GetPayload();
+  if (pPayload == nullptr || VQX_RESULT_FAILED(VqCmcCheckRecord(Msg.GetMsg(), pPayload, un32Need))) return nullptr;
+  return pPayload;
+}
+
+/* A u32 (or record) at a byte offset of a checked payload. */
+template <class R = u32, class T>
+R* VqCmcAt(T* pPayload, u32 un32Offset) {
+  return reinterpret_cast<R*>(reinterpret_cast<u8*>(pPayload) + un32Offset);
+}
+
+}  // namespace VQCAF
+
+#endif

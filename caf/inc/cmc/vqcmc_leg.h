@@ -1,0 +1,418 @@
+/*
+ * vqcmc_leg.h - CVQCMCLeg, the application's object for one call leg held by
+ * a remote call/media control server.
+ *
+ * Model. A leg owns one leg of the core library: the creating constructor
+ * makes a new one (id 0: the library chooses), the adopting constructor takes
+ * over one the library already holds (an incoming call, a leg found again
+ * after resynchronisation). Commands become typed command messages handed to
+ * the core library; responses and notifications come back through
+ * HandleMessage and become the virtual callbacks of the four interfaces
+ * (vqcmc_leg_if.h), whose defaults here do nothing. A command remembers its
+ * error listener: the first listener ever given becomes the leg's default,
+ * others wait per request (keyed by the message's serial number, at most 20
+ * at a time) for the response, which reports a negative result to it and
+ * then, unless the listener marked the error handled, to OnLegError.
+ * Freeing: FreeLeg marks the leg; the free check at the end of the message
+ * or event being handled hands it to its free listener (the leg's own Free
+ * deletes it). Nothing of the leg may be touched after that.
+ * Ownership: a message handed to HandleMessage belongs to the leg, which
+ * clears the caller's pointer and releases the message exactly once.
+ * Results: 0x02000000 success; bit 31 set failure (0x8200000A invalid
+ * parameter or message, 0x8200000F refused by the state, 0x82000008 20
+ * listeners pending, 0x82000010 a message the leg does not handle,
+ * 0x82000013 not supported); failures are logged once at VQERR as
+ * "CVQCMCLeg::<operation>: %s (0x%08X) 0x%08X %s:%d\n".
+ * Threads: commands on the application's threads, messages and events on the
+ * core library's job threads; every operation that touches more than one
+ * field holds the leg's recursive mutex (given at construction, may be shared
+ * by several legs, null for none). The state queries read one field unlocked.
+ */
+#ifndef VQCMC_LEG_H
+#define VQCMC_LEG_H
+
+#include "vqcafmutex.h"
+#include "vqcafptr.h"
+#include "vqcaflogtrace.h"
+#include "vqcmc_attributes.h"
+#include "vqcmc_generic_headers.h"
+#include "vqcmc_leg_attributes.h"
+#include "vqcmc_error.h"
+#include "vqcmc_listener.h"
+#include "vqcmc_leg_if.h"
+#include "vqcmc_message.h"
+#include "vqcmc_protocol_attribute.h"
+#include "vqcmclib.h"
+#include "vqx_hash.h"
+
+namespace VQCAF {
+
+/* Number of play streams (indexes 0..3) plus the record stream (index 4). */
+constexpr u32 VQCMC_LEG_NB_STREAMS = 5u;
+/* Extra-number slots of the data to transmit. */
+constexpr u32 VQCMC_LEG_NB_EXTRA_NUMBERS = 5u;
+/* Requests whose own error listener waits for the response. */
+constexpr u32 VQCMC_LEG_MAX_PENDING_LISTENERS = 20u;
+
+/* Name of a supplementary-information type; "Unknown" for any other. */
+const char* VqCmcSuppInfoName(u32 un32Type);
+/* Name of a call reason code; "Unknown" for any other. */
+const char* VqCmcCallReasonName(u32 un32Code);
+
+class CVQCMCLeg : public IVQCMCLeg,
+                  public IVQCMCCallLeg,
+                  public IVQCMCStream,
+                  public IVQCMCTone,
+                  public IVQCMCFreeListener<CVQCMCLeg>,
+                  public CVQCAFLogTrace {
+ public:
+  /* A new outgoing leg in the core library (leg id 0: the library's choice). */
+  CVQCMCLeg(unsigned int un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON> pAttributes,
+            IVQCMCFreeListener<CVQCMCLeg>* pFreeListener, unsigned int un32SerialisationId, CVQCAFMutex* pMutex);
+  /* Adopts a leg the core library holds; fails (not valid) when another leg
+   * object already represents that id. */
+  CVQCMCLeg(unsigned int un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON> pAttributes,
+            IVQCMCFreeListener<CVQCMCLeg>* pFreeListener, _VQCMC_MSG_CALL_LEG_STATE State,
+            unsigned int un32SerialisationId, CVQCAFMutex* pMutex);
+  /* Removes what this object registered: its registry entry, its core-library leg. */
+  ~CVQCMCLeg() override;
+
+  /* ------------------------------------------------ IVQCMCLeg defaults */
+  void OnLegEvent(IVQCMCEvent*) override {}
+  void OnLegError(CVQCMCLegError&) override {}
+  void OnCallTerminated(_VQCMC_CALL_REASON&, CVQCMC_PROTOCOL_ATTRIBUTE&) override {}
+  void OnSendTerminateCall(_VQCMC_CALL_REASON&) override {}
+  void OnSyncDone() override {}
+  void OnSyncLost() override {}
+  void OnProfileChanged(CVQCMC_MEDIA_PROFILE&, _VQCMC_MEDIA_REASON_CODE, _VQCMC_CALL_REASON_CODE) override {}
+  void OnJoinResponse(_VQCMC_MSG_CMD_JOIN*, unsigned int* pfHandled) override { Unhandled(pfHandled); }
+  void OnUnjoinResponse(_VQCMC_MSG_CMD_UNJOIN*, unsigned int* pfHandled) override { Unhandled(pfHandled); }
+  void OnChangeProfileResponse(_VQCMC_MSG_CMD_MEDIA_PROFILE_CHANGE*, unsigned int* pfHandled) override {
+    Unhandled(pfHandled);
+  }
+  void OnGetStatsResponse(_VQCMC_MSG_CMD_GET_STATS*, unsigned int* pfHandled) override { Unhandled(pfHandled); }
+  void OnStatsUpdated(_VQCMC_LEG_STATS&, _VQCMC_GET_STATS_REASON_CODE) override {}
+  unsigned int UseLegacyOnJoinDone() override { return 1; }
+  void OnJoinDone() override {}
+  void OnUnjoinDone() override {}
+  void OnJoinDone(CVQCMCLeg*, CVQCMC_JOIN_ATTRIBUTE*) override {}
+  void OnUnjoinDone(CVQCMCLeg*, CVQCMC_JOIN_ATTRIBUTE*) override {}
+  using IVQCMCLeg::OnProfileChanged;
+
+  /* Always 0: a leg has no link of its own. */
+  virtual unsigned int GetLinkId() { return 0; }
+  /*
+   * Ends the call: refused (0x8200000F) out of synchronisation or when
+   * already called; else state 5, OnSendTerminateCall, and the terminate
+   * command of the leg's type. A command that could not be sent is returned
+   * and the state put back, so that the terminate may be retried.
+   */
+  virtual VQX_RESULT TerminateCall(_VQCMC_CALL_REASON& Reason, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute,
+                                   IVQCMCErrorListener* pListener);
+
+  /* -------------------------------------------- IVQCMCCallLeg defaults */
+  void OnCallAccepted(CVQCMC_PROTOCOL_ATTRIBUTE&) override {}
+  void OnCallAlerting(CVQCMC_PROTOCOL_ATTRIBUTE&) override {}
+  void OnCallAnswered(CVQCMC_PROTOCOL_ATTRIBUTE&) override {}
+  void OnCallTerminatingIndication(_VQCMC_CALL_REASON&, CVQCMC_PROTOCOL_ATTRIBUTE&) override {}
+  void OnCallSuppInfo(_VQCMC_SUPP_INFO_MSG_TYPE, CVQCMC_PROTOCOL_ATTRIBUTE&) override {}
+  void OnCallTransferRequest(_VQCMC_CALL_TRANSFER&, CVQCMC_PROTOCOL_ATTRIBUTE&) override {}
+  void OnCallTransferProgress(CVQCMC_PROTOCOL_ATTRIBUTE&) override {}
+  void OnCallTransferResponse(_VQCMC_CALL_REASON&, CVQCMC_PROTOCOL_ATTRIBUTE&) override {}
+  /* A negative result first marks the leg terminated (state 5, terminating). */
+  void OnCreateCallResponse(_VQCMC_MSG_CMD_CALL_LEG_CREATE* pPayload, unsigned int* pfHandled) override;
+  void OnAcceptCallResponse(_VQCMC_MSG_CMD_CALL_LEG_ACCEPT*, unsigned int* p) override { Unhandled(p); }
+  void OnAlertCallResponse(_VQCMC_MSG_CMD_CALL_LEG_ALERT*, unsigned int* p) override { Unhandled(p); }
+  void OnAnswerCallResponse(_VQCMC_MSG_CMD_CALL_LEG_ANSWER*, unsigned int* p) override { Unhandled(p); }
+  void OnTerminateCallResponse(_VQCMC_MSG_CMD_CALL_LEG_TERMINATE*, unsigned int* p) override { Unhandled(p); }
+  void OnSendCallSuppInfoResponse(_VQCMC_MSG_CMD_CALL_SUPP_INFO*, unsigned int* p) override { Unhandled(p); }
+  void OnCallTransferRequestResponse(_VQCMC_MSG_CMD_CALL_TRANSFER_REQUEST*, unsigned int* p) override {
+    Unhandled(p);
+  }
+  void OnCallTransferProgressResponse(_VQCMC_MSG_CMD_CALL_TRANSFER_PROGRESS*, unsigned int* p) override {
+    Unhandled(p);
+  }
+  void OnCallTransferResponseResponse(_VQCMC_MSG_CMD_CALL_TRANSFER_RESPONSE*, unsigned int* p) override {
+    Unhandled(p);
+  }
+
+  /* ---------------------------------------------- IVQCMCStream defaults */
+  void OnStreamPlayingStarted(unsigned char, unsigned char, VQCMCMediaFileInfo const&) override {}
+  void OnStreamRecordingStarted(VQCMCMediaFileInfo const&) override {}
+  void OnStreamPlayingDone(unsigned char, _VQCMC_IVR_REASON_CODE) override {}
+  void OnStreamRecordingDone(_VQCMC_IVR_REASON_CODE) override {}
+  void OnPlayStreamResponse(_VQCMC_MSG_CMD_PLAY*, unsigned int* p) override { Unhandled(p); }
+  void OnRecordStreamResponse(_VQCMC_MSG_CMD_RECORD*, unsigned int* p) override { Unhandled(p); }
+  void OnPauseStreamResponse(_VQCMC_MSG_CMD_PAUSE*, unsigned int* p) override { Unhandled(p); }
+  void OnResumeStreamResponse(_VQCMC_MSG_CMD_RESUME*, unsigned int* p) override { Unhandled(p); }
+  void OnStopStreamResponse(_VQCMC_MSG_CMD_STOP*, unsigned int* p) override { Unhandled(p); }
+
+  /* ------------------------------------------------ IVQCMCTone defaults */
+  void OnDigitPlayingDone() override {}
+  void OnDigitCollected(CVQCMC_COLLECTED_DIGIT_ATTRIBUTE&) override {}
+  void OnEventPlayingDone() override {}
+  void OnEventCollected(CVQCAFString const&) override {}
+  void OnPlayDigitResponse(_VQCMC_MSG_CMD_DIGIT_PLAY*, unsigned int* p) override { Unhandled(p); }
+  void OnStartDigitCollectionResponse(_VQCMC_MSG_CMD_DIGIT_COLLECT_START*, unsigned int* p) override {
+    Unhandled(p);
+  }
+  void OnStopDigitCollectionResponse(_VQCMC_MSG_CMD_DIGIT_COLLECT_STOP*, unsigned int* p) override {
+    Unhandled(p);
+  }
+  void OnPlayEventResponse(_VQCMC_MSG_CMD_EVENT_PLAY*, unsigned int* p) override { Unhandled(p); }
+  void OnCancelEventResponse(_VQCMC_MSG_CMD_EVENT_CANCEL*, unsigned int* p) override { Unhandled(p); }
+  void OnStartEventCollectionResponse(_VQCMC_MSG_CMD_EVENT_COLLECT_START*, unsigned int* p) override {
+    Unhandled(p);
+  }
+  void OnStopEventCollectionResponse(_VQCMC_MSG_CMD_EVENT_COLLECT_STOP*, unsigned int* p) override {
+    Unhandled(p);
+  }
+
+  /* ----------------------------------------------- call-control commands
+   * Each: precondition (else 0x8200000F, traced at level 1, no error), the
+   * command message filled from the leg and the arguments, the listener
+   * remembered, the message handed to the core library; a later failure
+   * reaches the listener and OnLegError as "CVQCMCLeg::<command> Failed". */
+  /* Type 1: CreateCallSignalingMedia; type 2: CreateCallMediaOnly; else 0x8200000A. */
+  VQX_RESULT CreateCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener);
+  VQX_RESULT CreateCallSignalingMedia(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener);
+  VQX_RESULT CreateCallMediaOnly(IVQCMCErrorListener* pListener);
+  VQX_RESULT AcceptCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener);
+  VQX_RESULT AlertCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener);
+  VQX_RESULT AnswerCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener);
+  /* Supplementary information 100 (SS7), 200 (ISDN) or 1 with SIP status 183;
+   * the command's result; 0x82000013 for another protocol. */
+  VQX_RESULT ProgressCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener);
+  VQX_RESULT SendCallSuppInfo(_VQCMC_SUPP_INFO_MSG_TYPE Type, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute,
+                              IVQCMCErrorListener* pListener);
+  VQX_RESULT CallTransferRequest(CVQCMC_CALL_TRANSFER const& Transfer, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute,
+                                 IVQCMCErrorListener* pListener);
+  VQX_RESULT CallTransferProgress(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener);
+  VQX_RESULT CallTransferResponse(const _VQCMC_CALL_REASON& Reason, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute,
+                                  IVQCMCErrorListener* pListener);
+  /* The leg registered in the core library under un32LegId; 0x8200000B when it has no object. */
+  static VQX_RESULT TerminateCall(unsigned int un32LegId, _VQCMC_CALL_REASON& Reason,
+                                  CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener);
+  VQX_RESULT TerminateCallSignalingMedia(_VQCMC_CALL_REASON& Reason, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute,
+                                         IVQCMCErrorListener* pListener);
+  VQX_RESULT TerminateCallMediaOnly(_VQCMC_CALL_REASON& Reason, IVQCMCErrorListener* pListener);
+  /* Terminates with this code and frees itself: after the terminated
+   * notification, or at once when the terminate cannot be sent. */
+  void RefuseLeg(_VQCMC_CALL_REASON_CODE Code, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute);
+  VQX_RESULT ChangeProfile(IVQCMCErrorListener* pListener, unsigned int fFlag);
+  VQX_RESULT GetStats(IVQCMCErrorListener* pListener);
+
+  /* Takes the message (*phMsg cleared, released once), dispatches it by kind
+   * and id, then runs the free check. Kind 1 and ids the leg does not handle:
+   * 0x82000010 (logged "Could not handle message"); kinds other than 1, 2
+   * and 4: dropped, 0x02000000; a handler's failure is returned. */
+  virtual VQX_RESULT HandleMessage(VQX_MSG_HANDLE* phMsg);
+
+  /* --------------------------------------------------- state queries */
+  u32 IsValidCallCtx() const { return mfValidCallCtx; }
+  u32 IsTerminating() const { return mfValidCallCtx == 0 ? 1u : mfTerminating; }
+  u32 IsAccepted() const { return mfAccepted; }
+  u32 IsAlerted() const { return mfAlerted; }
+  u32 IsAnswered() const { return mfAnswered; }
+  u32 IsSynchronized() const { return mfSynchronized; }
+  u32 IsBeingFreed() const { return mfBeingFreed; }
+  /* Whether the stream has plays in progress; *pfPaused (when given) is 0
+   * only for a stream in progress and not paused. An index past the streams
+   * answers as an idle stream. */
+  u32 IsPlayingStream(unsigned char un8Index, unsigned int* pfPaused) const;
+  u32 IsRecordingStream(unsigned int* pfPaused) const { return IsPlayingStream(VQCMC_LEG_NB_STREAMS - 1, pfPaused); }
+  u32 IsPlayingDigit() const { return mun32DigitPlays != 0; }
+  u32 IsPlayingEvent() const { return mun32EventPlays != 0; }
+  u32 GetLegId() const { return mun32LegId; }
+  _VQCMC_MSG_CALL_LEG_STATE GetState() const { return mState; }
+  /* The attribute object itself (no reference taken; may be null). */
+  CVQCMC_CALL_LEG_ATTRIBUTE_COMMON* GetAttributes() const { return mpAttributes.Get(); }
+
+  /* ------------------------------------------------- free protocol */
+  /* Marks the leg; it is deleted by its free listener after the message or
+   * event being handled. */
+  VQX_RESULT FreeLeg();
+  void SetFreeListener(IVQCMCFreeListener<CVQCMCLeg>* pListener);
+  /* Hands a marked leg to its free listener (mutex released first). */
+  VQX_RESULT CheckFreeLeg();
+  /* The default free listener: deletes the leg. */
+  VQX_RESULT Free(CVQCMCLeg* pLeg) override;
+
+  /* Delivers a posted event (pfSkip non-zero: cancelled, nothing delivered);
+   * an error event (type 3) goes to OnLegError and is deleted, any other
+   * type to OnLegEvent. Then the free check. */
+  VQX_RESULT HandleLegEvent(void* pvEvent, unsigned char* pfSkip);
+  /* Changes the mutex and the core library's serialisation id. */
+  VQX_RESULT ReSerialize(CVQCAFMutex* pMutex, unsigned int un32SerialisationId);
+
+  /* ----------------------------------------------- request machinery */
+  /* Remembers the listener of a command about to be sent (see the model). */
+  VQX_RESULT HandleRequest(VQX_MSG_HANDLE hMsg, IVQCMCErrorListener* pListener);
+  /* Reports a response's negative result to its request's listener (else the
+   * default one) unless fHandled; always 0x02000000. */
+  VQX_RESULT HandleResponse(VQX_MSG_HANDLE hMsg, unsigned int fHandled, unsigned int un32Result, const char* pszText);
+  /* The listener, then OnLegError unless the listener marked it handled. */
+  VQX_RESULT HandleCmcError(CVQCMCLegError& Error, IVQCMCErrorListener* pListener);
+  /* Posts the error to the leg itself as an error event; 0x8200000F while being freed. */
+  VQX_RESULT LegError(CVQCMCLegError* pError, IVQCMCErrorListener* pListener);
+  /* Number of listeners waiting for their responses. */
+  u32 GetPendingListenerCount() const { return mun32PendingListeners; }
+
+  /* ------------------------------------- attributes and data to send */
+  /* The attributes' leg type; 1 when the leg has no attribute object. */
+  u32 GetLegType() const;
+  VQX_RESULT CopyLegCommon(VQX_MSG_HANDLE hMsg, _VQCMC_COMMON_LEG* pRecord);
+  VQX_RESULT CopyLeg(VQX_MSG_HANDLE hMsg, _VQCMC_LEG* pRecord);
+  VQX_RESULT CopyLegUpdate(VQX_MSG_HANDLE hMsg, _VQCMC_CALL_LEG_UPDATE* pRecord);
+  VQX_RESULT SetProfile(CVQCMC_MEDIA_PROFILE& Profile);
+  CVQCMC_MEDIA_PROFILE& GetProfile();
+  VQX_RESULT SetUuiToTransmit(CVQCAFPtr<CVQCMCUserToUserInfo> pUui);
+  VQX_RESULT SetUuiToTransmit(CVQCMCUserToUserInfo& Uui);
+  CVQCAFPtr<CVQCMCUserToUserInfo> GetUuiToTransmit();
+  VQX_RESULT SetSs7RawDataToTransmit(CVQCAFPtr<CVQCMCSs7RawData> pData);
+  /* Slot by number type: 0, 1, 2 and 5, 10, 12; 3, 4, 6-9 and 11 refused
+   * (0x82000013); above 12 accepted and never sent. */
+  VQX_RESULT SetExtraNbToTransmit(CVQCAFPtr<CVQCMCExtraNumber> pNumber);
+  /* Appends the held items to the attribute's generic headers (UUI, SS7 raw
+   * data, extra-number slots 1, 2, 3, 5, 4) and drops them; the caller holds
+   * the mutex. */
+  VQX_RESULT InsertGenericHeader(VQX_MSG_HANDLE hMsg, _VQCMC_PROTOCOL_ATTRIBUTE* pProtocol);
+  /* Traces the attribute's protocol content at level 0, within its elements. */
+  void PrintProtocolInfo(char const* pszLabel, CVQCMC_PROTOCOL_ATTRIBUTE& Attribute);
+
+  /* ------------------------------------------------------- logging */
+  void LogTrace(_VQX_TRACE_LEVEL Level, const char* pszFormat, ...) override __attribute__((format(printf, 3, 4)));
+  void LogTrace(_VQX_TRACE_LEVEL Level, const char* pszFormat, _VQX_VA_LIST& args) override;
+  void LogTrace(_VQX_TRACE_LEVEL Level, char** apszPrefix, u32 un32Count, const char* pszFormat,
+                _VQX_VA_LIST& args) override;
+
+ protected:
+  static void Unhandled(unsigned int* pfHandled) {
+    if (pfHandled != nullptr) *pfHandled = 0;
+  }
+  /* The failure line "CVQCMCLeg::<op>: %s (0x%08X) 0x%08X %s:%d\n". */
+  void LogFailure(const char* pszOperation, const char* pszText, u32 un32Detail, VQX_RESULT Result, int nLine,
+                  const char* pszFile = __builtin_FILE());
+  /* A command's failure after its precondition: an error (pszErrorText, this
+   * file, nLine) to the listener and OnLegError, then the failure line with
+   * pszStep; returns Result. */
+  VQX_RESULT ReportFailure(const char* pszOperation, const char* pszErrorText, const char* pszStep,
+                           VQX_RESULT Result, IVQCMCErrorListener* pListener, int nLine,
+                           const char* pszFile = __builtin_FILE());
+
+ private:
+  using PFN_HANDLER = VQX_RESULT (CVQCMCLeg::*)(VQX_MSG_HANDLE*);
+  struct HandlerRow {
+    u32 un32Id;
+    PFN_HANDLER pfnHandler;
+  };
+  static const HandlerRow s_aResponseRows[];
+  static const HandlerRow s_aNotificationRows[];
+  static PFN_HANDLER FindHandler(const HandlerRow* pRows, u32 un32Id);
+
+  void Construct(unsigned int un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>& pAttributes,
+                 IVQCMCFreeListener<CVQCMCLeg>* pFreeListener, _VQCMC_MSG_CALL_LEG_STATE State,
+                 unsigned int un32SerialisationId, CVQCAFMutex* pMutex, _VQCMC_LIB_LEG_PARAMS* pParams);
+  /* Registers the constructed leg (valid only when the core library leg is
+   * ours and the registry took this object). */
+  void Register(const char* pszText, VQX_RESULT Result);
+  /* Drops every pending listener (the leg will get no further responses). */
+  void ClearPendingListeners();
+  /* Removes the listener remembered for a request whose send failed. */
+  void ForgetRequest(u32 un32Serial);
+  /* A response's mapping id into the attributes (logged when it changed). */
+  void UpdateMappingId(VQX_MSG_HANDLE hMsg);
+  /* Where a call-control command carries its parts (payload byte offsets). */
+  enum class LegRecord : u8 { Leg, Update, Common };
+  struct CommandLayout {
+    const char* pszLogOp;      /* operation of the failure line */
+    const char* pszError;      /* message of the error object */
+    LegRecord Record;
+    u16 un16RecordOffset;
+    u16 un16ProtocolOffset;    /* 0: neither attribute nor generic headers */
+  };
+  /* Steps after the precondition: payload present, leg record, attribute,
+   * generic headers, version word, listener, hand-over. */
+  template <class T, u32 id>
+  VQX_RESULT RunCommand(CVQCMCMessage<T, id>& Msg, const CommandLayout& Layout, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute,
+                        IVQCMCErrorListener* pListener, u32 un32Version = 1);
+  /* A filled command: listener remembered, handed to the core library. */
+  template <class T, u32 id>
+  VQX_RESULT SendBuilt(CVQCMCMessage<T, id>& Msg, const char* pszLogOp, const char* pszError,
+                       IVQCMCErrorListener* pListener);
+  /* The response sequence: callback with the handled word, then HandleResponse. */
+  template <class T, u32 id>
+  VQX_RESULT HandleCallResponse(VQX_MSG_HANDLE* phMsg, void (CVQCMCLeg::*pfnCallback)(T*, unsigned int*),
+                                const char* pszHandler, const char* pszText, T** ppPayload = nullptr);
+  /* A received protocol attribute at that offset into Attr when its first byte says present. */
+  bool ReadProtocol(VQX_MSG_HANDLE hMsg, u8* pbyPayload, u32 un32Offset, CVQCMC_PROTOCOL_ATTRIBUTE& Attr);
+  /* Accepted, alerting, answered: update, attribute, trace, callback (pbyPayload null: invalid). */
+  VQX_RESULT CallProgressNotif(VQX_MSG_HANDLE hMsg, u8* pbyPayload, const char* pszHandler, const char* pszLabel,
+                               void (CVQCMCLeg::*pfnCallback)(CVQCMC_PROTOCOL_ATTRIBUTE&));
+  /* The call-leg attribute when the leg is a call leg with one, else null. */
+  CVQCMC_CALL_LEG_ATTRIBUTE* CallLegAttribute() const;
+  /* The 5 extra-number slot of a number type, or -1 when refused, -2 ignored. */
+  static int ExtraNumberSlot(u32 un32NumberType);
+
+  VQX_RESULT HandleCreateCallResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleAcceptCallResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleAlertCallResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleAnswerCallResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleTerminateCallResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleSendCallSuppInfoResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleGetStatsResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleChangeProfileResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleSendCallTransferReqResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleSendCallTransferProgressResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleSendCallTransferRspResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleCallAccepted(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleCallAlerting(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleCallAnswered(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleCallTerminatingIndication(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleCallTerminated(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleLegTerminated(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleCallSuppInfo(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleCallTransferRequest(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleCallTransferProgress(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleCallTransferResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleProfileChanged(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleStatsUpdated(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleLegSyncDone(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleLegSyncLost(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleLegError(VQX_MSG_HANDLE* phMsg);
+
+ protected:
+  CVQCAFMutex* mpMutex = nullptr;
+  u32 mfValidCallCtx = 0;
+  u32 mfTerminating = 0;
+  u32 mfAccepted = 0;
+  u32 mfAlerted = 0;
+  u32 mfAnswered = 0;
+  _VQCMC_MSG_CALL_LEG_STATE mState = VQCMC_CALL_LEG_STATE_OUTGOING;
+  u32 mun32LegId = 0;
+  u32 mfSynchronized = 1;
+  u32 maun32StreamsInProgress[VQCMC_LEG_NB_STREAMS] = {};
+  u8 maun8StreamPaused[VQCMC_LEG_NB_STREAMS] = {};
+  u32 mun32DigitPlays = 0;
+  u32 mun32EventPlays = 0;
+  u32 mfRefused = 0;
+  CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON> mpAttributes;
+  CVQCAFPtr<CVQCMCUserToUserInfo> mpUuiToTransmit;
+  CVQCAFPtr<CVQCMCSs7RawData> mpSs7RawDataToTransmit;
+  CVQCAFPtr<CVQCMCExtraNumber> mapExtraNbToTransmit[VQCMC_LEG_NB_EXTRA_NUMBERS];
+  IVQCMCFreeListener<CVQCMCLeg>* mpFreeListener = nullptr;
+  u32 mfBeingFreed = 0;
+  IVQCMCErrorListener* mpDefaultErrorListener = nullptr;
+  HVQXHASH mhPendingListeners = nullptr;
+  u32 mun32PendingListeners = 0;
+  /* What this object registered, and so removes: its registry entry, the core-library leg. */
+  u32 mfRegistered = 0;
+  /* Messages and events being handled (a free then waits for their end). */
+  u32 mun32Dispatching = 0;
+  u32 mfOwnsLibLeg = 0;
+  _VQCMC_LIB_LEG_PARAMS mLibParams{};
+};
+
+}  // namespace VQCAF
+
+#endif

@@ -1,0 +1,392 @@
+/*
+ * The call leg object: dispatch of received messages to their handlers (one
+ * table of rows, short and unknown ones included), error routing through
+ * the request listeners, the default listener and the handled word, the
+ * commands' preconditions and failed sends, events, the free protocol, and
+ * the protocol trace against its golden text (tests/data/cmc_leg_trace.txt).
+ * The core library is the real one opened over a bridge with no transport:
+ * it has no server, so the legs are not valid and every send fails.
+ */
+#include <cstdarg>
+#include <fstream>
+
+#include "comm_test_support.h"
+#include "vqcmc_leg.h"
+#include "vqx_msg_element.h"
+
+namespace {
+
+/* The leg's mutex outlives the leg (a base built before it). */
+struct MutexHolder {
+  CVQCAFMutex mMutex;
+};
+
+/* A leg that writes its callbacks and its trace lines down. */
+class TestLeg : private MutexHolder, public CVQCMCLeg {
+ public:
+  TestLeg(u32 un32State, CVQCMC_CALL_LEG_ATTRIBUTE_COMMON* pAttr, u32 un32Id = 0x51)
+      : CVQCMCLeg(un32Id, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>(pAttr), nullptr,
+                  static_cast<_VQCMC_MSG_CALL_LEG_STATE>(un32State), 0, &mMutex) {}
+  ~TestLeg() override {
+    if (mpfDeleted != nullptr) *mpfDeleted = true;
+  }
+  void LogTrace(_VQX_TRACE_LEVEL, char**, u32, const char* pszFormat, _VQX_VA_LIST& args) override {
+    char sz[512];
+    vsnprintf(sz, sizeof(sz), pszFormat, args);
+    std::string s(sz);
+    for (size_t n; (n = s.find('\n')) != std::string::npos;) s.replace(n, 1, "\\n");
+    maTrace.push_back(s);
+  }
+  void On(const std::string& s) { mstrCalls += s + ";"; }
+  void OnLegEvent(IVQCMCEvent* p) override { On("Event" + std::to_string(p->GetType())); }
+  void OnLegError(CVQCMCLegError& e) override { On(std::string("LegError:") + e.what()); }
+  void OnCallTerminated(_VQCMC_CALL_REASON& r, CVQCMC_PROTOCOL_ATTRIBUTE&) override {
+    On("Terminated" + std::to_string(r.un32ReasonCode));
+  }
+  void OnSendTerminateCall(_VQCMC_CALL_REASON&) override { On("SendTerminate"); }
+  void OnSyncDone() override { On("SyncDone"); }
+  void OnSyncLost() override { On("SyncLost"); }
+  void OnStatsUpdated(_VQCMC_LEG_STATS& s, _VQCMC_GET_STATS_REASON_CODE c) override {
+    On("Stats" + std::to_string(c) + "/" + std::to_string(s.aun32Counters[0]));
+  }
+  void OnProfileChanged(CVQCMC_MEDIA_PROFILE&, _VQCMC_MEDIA_REASON_CODE m, _VQCMC_CALL_REASON_CODE c) override {
+    On("Profile" + std::to_string(m) + "/" + std::to_string(c));
+  }
+  void OnCallAccepted(CVQCMC_PROTOCOL_ATTRIBUTE&) override { On("Accepted"); }
+  void OnCallAlerting(CVQCMC_PROTOCOL_ATTRIBUTE&) override { On("Alerting"); }
+  void OnCallAnswered(CVQCMC_PROTOCOL_ATTRIBUTE&) override { On("Answered@" + std::to_string(GetState())); }
+  void OnCallTerminatingIndication(_VQCMC_CALL_REASON& r, CVQCMC_PROTOCOL_ATTRIBUTE&) override {
+    On("Terminating" + std::to_string(r.un32ReasonCode));
+  }
+  void OnCallSuppInfo(_VQCMC_SUPP_INFO_MSG_TYPE t, CVQCMC_PROTOCOL_ATTRIBUTE&) override {
+    On("SuppInfo" + std::to_string(t));
+  }
+  void OnCallTransferRequest(_VQCMC_CALL_TRANSFER& t, CVQCMC_PROTOCOL_ATTRIBUTE&) override {
+    On(std::string("TransferRequest:") + t.szTransferNumber);
+  }
+  void OnCallTransferProgress(CVQCMC_PROTOCOL_ATTRIBUTE&) override { On("TransferProgress"); }
+  void OnCallTransferResponse(_VQCMC_CALL_REASON& r, CVQCMC_PROTOCOL_ATTRIBUTE&) override {
+    On("TransferResponse" + std::to_string(r.un32ReasonCode));
+  }
+  void OnAcceptCallResponse(_VQCMC_MSG_CMD_CALL_LEG_ACCEPT*, unsigned int* p) override {
+    On("AcceptResponse");
+    *p = mfHandle;
+  }
+  using CVQCMCLeg::mfRefused;
+  std::string mstrCalls;
+  std::vector<std::string> maTrace;
+  u32 mfHandle = 0;
+  bool* mpfDeleted = nullptr;
+};
+
+class TestListener : public IVQCMCErrorListener {
+ public:
+  explicit TestListener(const char* pszName, u32 fHandle = 0) : mpszName(pszName), mfHandle(fHandle) {}
+  void OnCmcLegError(unsigned int* p, CVQCMCLegError& e) override {
+    mstrSeen += std::string(mpszName) + ":" + e.what() + "(" + std::to_string(e.mun32MsgId) + ");";
+    *p = mfHandle;
+  }
+  void OnCmcMixerError(unsigned int*, CVQCMCMixerError&) override {}
+  const char* mpszName;
+  u32 mfHandle;
+  std::string mstrSeen;
+};
+
+/* A bridge with no transport, the core library over it, the client singleton on that library. */
+class CmcLegTest : public CommTest {
+ protected:
+  void SetUp() override {
+    CommTest::SetUp();
+    _VQCMC_LIB_PARAMS p{};
+    p.hVqxLib = mhLib;
+    p.Callback.pFctCallback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {};
+    p.Threads.un32NbThread = 1;
+    ASSERT_EQ(VQCmcLibOpen(&p, &mhCmc), VQX_RESULT_OK);
+    ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
+  }
+  void TearDown() override {
+    CVQCMCLib::TestUninstall();
+    EXPECT_EQ(VQCmcLibClose(mhCmc), VQX_RESULT_OK);
+    CommTest::TearDown();
+  }
+  /* A received message of that kind: id, then the payload (words at their offsets). */
+  VQX_MSG_HANDLE Received(u32 un32Kind, u32 un32Id, u32 un32Size, std::initializer_list<std::pair<u32, u32>> aWords) {
+    std::string s(un32Size, '\0');
+    for (auto [off, v] : aWords) memcpy(&s[off], &v, 4);
+    VQX_MSG_HANDLE h = HostMsg(mhLib, un32Id, s);
+    h->MsgType = un32Kind;
+    return h;
+  }
+  VQX_RESULT Deliver(CVQCMCLeg& Leg, VQX_MSG_HANDLE h) {
+    const VQX_RESULT Result = Leg.HandleMessage(&h);
+    EXPECT_EQ(h, nullptr);
+    return Result;
+  }
+  VQCMC_LIB_HANDLE mhCmc = nullptr;
+};
+
+/* Every message is taken and released once (ASan sees a double release or a leak). */
+TEST_F(CmcLegTest, DispatchRows) {
+  struct Row {
+    const char* pszName;
+    u32 un32Kind, un32Id, un32Size;
+    std::initializer_list<std::pair<u32, u32>> aWords;
+    VQX_RESULT Result;
+    const char* pszCalls;
+  } aRows[] = {
+      {"command", 1, VQCMC_MSG_CMD_CALL_LEG_ACCEPT, 192, {}, VQX_RESULT_INVALID_MESSAGE, ""},
+      {"kind 3 dropped", 3, VQCMC_MSG_NOTIF_CALL_LEG_ALERTING, 192, {}, VQX_RESULT_OK, ""},
+      {"kind 8 dropped", 8, 0x0A019999, 8, {}, VQX_RESULT_OK, ""},
+      {"unknown response", 2, VQCMC_MSG_CMD_PLAY, 56, {}, VQX_RESULT_INVALID_MESSAGE, ""},
+      {"unknown notification", 4, VQCMC_MSG_NOTIF_MIXER_CREATED, 40, {}, VQX_RESULT_INVALID_MESSAGE, ""},
+      {"alerting short", 4, VQCMC_MSG_NOTIF_CALL_LEG_ALERTING, 191, {}, VQX_RESULT_INVALID_PARAM, ""},
+      {"alerting", 4, VQCMC_MSG_NOTIF_CALL_LEG_ALERTING, 192, {}, VQX_RESULT_OK, "Alerting;"},
+      {"accepted", 4, VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED, 192, {}, VQX_RESULT_OK, "Accepted;"},
+      {"answered", 4, VQCMC_MSG_NOTIF_CALL_LEG_ANSWERED, 192, {}, VQX_RESULT_OK, "Answered@1;"},
+      {"terminating", 4, VQCMC_MSG_NOTIF_CALL_LEG_TERMINATING_INDICATION, 184, {{40, 17}}, VQX_RESULT_OK,
+       "Terminating17;"},
+      {"terminated short", 4, VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, 183, {{40, 16}}, VQX_RESULT_INVALID_PARAM, ""},
+      {"terminated", 4, VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, 184, {{40, 16}}, VQX_RESULT_OK, "Terminated16;"},
+      {"supp info", 4, VQCMC_MSG_NOTIF_CALL_SUPP_INFO, 192, {{28, 101}}, VQX_RESULT_OK, "SuppInfo101;"},
+      {"stats short", 4, VQCMC_MSG_NOTIF_STATS_UPDATED, 167, {}, VQX_RESULT_INVALID_PARAM, ""},
+      {"stats", 4, VQCMC_MSG_NOTIF_STATS_UPDATED, 168, {{36, 3}, {40, 9}}, VQX_RESULT_OK, "Stats3/9;"},
+      {"profile", 4, VQCMC_MSG_NOTIF_MEDIA_PROFILE_CHANGED, 112, {{32, 16}, {36, 2}}, VQX_RESULT_OK, "Profile2/16;"},
+      {"transfer request", 4, VQCMC_MSG_NOTIF_CALL_TRANSFER_REQUEST, 256, {{172, 0x333231}}, VQX_RESULT_OK,
+       "TransferRequest:123;"},
+      {"transfer progress", 4, VQCMC_MSG_NOTIF_CALL_TRANSFER_PROGRESS, 168, {}, VQX_RESULT_OK, "TransferProgress;"},
+      {"transfer response", 4, VQCMC_MSG_NOTIF_CALL_TRANSFER_RESPONSE, 184, {{168, 486}}, VQX_RESULT_OK,
+       "TransferResponse486;"},
+      {"leg error short", 4, VQCMC_MSG_NOTIF_LEG_ERROR, 403, {}, VQX_RESULT_INVALID_PARAM, ""},
+      {"leg error empty text", 4, VQCMC_MSG_NOTIF_LEG_ERROR, 404, {{36, 5}}, VQX_RESULT_OK,
+       "LegError:Received Event from CMC Server: ;"},
+      {"sync lost", 4, VQCMC_LIB_MSG_NOTIF_LEG_SYNC_LOST, 40, {}, VQX_RESULT_OK, "SyncLost;"},
+      {"sync done", 4, VQCMC_LIB_MSG_NOTIF_LEG_SYNC_DONE, 40, {}, VQX_RESULT_OK, "SyncDone;"},
+      {"leg terminated", 4, VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED, 40, {}, VQX_RESULT_OK, "Terminated205;"},
+      {"accept response failed", 2, VQCMC_MSG_CMD_CALL_LEG_ACCEPT, 192, {{28, 0x80000001}}, VQX_RESULT_OK,
+       "AcceptResponse;"},
+  };
+  for (const Row& r : aRows) {
+    TestLeg Leg(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+    EXPECT_EQ(Deliver(Leg, Received(r.un32Kind, r.un32Id, r.un32Size, r.aWords)), r.Result) << r.pszName;
+    EXPECT_EQ(Leg.mstrCalls, r.pszCalls) << r.pszName;
+    const bool fLogged = !Leg.maTrace.empty() && Leg.maTrace.back().find("CVQCMCLeg::HandleMessage: Could not handle "
+                                                                         "message") == 0;
+    EXPECT_EQ(fLogged, VQX_RESULT_FAILED(r.Result)) << r.pszName;
+  }
+}
+
+/* The server's text is read within its 256 bytes; a leg error carries its code, id and detail. */
+TEST_F(CmcLegTest, LegErrorTextBounded) {
+  struct Seen : TestLeg {
+    using TestLeg::TestLeg;
+    void OnLegError(CVQCMCLegError& e) override {
+      mstrText = e.what(), mun32Code = e.mun32Code, mun32Id = e.mun32MsgId, mfPlay = e.IsPlayErrors();
+    }
+    std::string mstrText;
+    u32 mun32Code = 0, mun32Id = 0, mfPlay = 0;
+  } Leg(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+  VQX_MSG_HANDLE h = Received(4, VQCMC_MSG_NOTIF_LEG_ERROR, 404, {{36, 0x8200000A}, {296, 4}});
+  memset(reinterpret_cast<u8*>(VQXMsgPayload(h)) + 40, 'x', 256);
+  EXPECT_EQ(Deliver(Leg, h), VQX_RESULT_OK);
+  EXPECT_EQ(Leg.mstrText, "Received Event from CMC Server: " + std::string(256, 'x'));
+  EXPECT_EQ(Leg.mun32Code, 0x8200000Au);
+  EXPECT_EQ(Leg.mun32Id, VQCMC_MSG_NOTIF_LEG_ERROR);
+  EXPECT_NE(Leg.mfPlay, 0u);
+}
+
+/* Listener of the request, else the default; handled words; at most 20 pending. */
+TEST_F(CmcLegTest, ErrorRouting) {
+  TestLeg Leg(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+  TestListener Default("D"), Other("O"), Handling("H", 1);
+  std::vector<TestListener> aMany(20, TestListener("M"));
+  auto Request = [&](u32 un32Serial, IVQCMCErrorListener* p) {
+    _VQX_MSG_HEADER Msg{};
+    Msg.un32SerialNumber = un32Serial;
+    return Leg.HandleRequest(&Msg, p);
+  };
+  auto Response = [&](u32 un32Serial, u32 un32Result) {
+    _VQX_MSG_HEADER Msg{};
+    Msg.un32SerialNumber = un32Serial;
+    Msg.un32MsgId = VQCMC_MSG_CMD_CALL_LEG_ALERT;
+    return Leg.HandleResponse(&Msg, 0, un32Result, "AlertCall() Request failed on CMC server");
+  };
+  const std::string strText = "AlertCall() Request failed on CMC server(" +
+                              std::to_string(VQCMC_MSG_CMD_CALL_LEG_ALERT) + ");";
+  EXPECT_EQ(Request(1, nullptr), VQX_RESULT_OK);
+  EXPECT_EQ(Response(1, 0x80000001), VQX_RESULT_OK);
+  EXPECT_EQ(Leg.mstrCalls, "") << "no listener at all: nothing is called";
+  EXPECT_EQ(Request(2, &Default), VQX_RESULT_OK);
+  EXPECT_EQ(Request(3, &Other), VQX_RESULT_OK);
+  EXPECT_EQ(Request(4, &Handling), VQX_RESULT_OK);
+  EXPECT_EQ(Leg.GetPendingListenerCount(), 2u) << "the default is not held per request";
+  EXPECT_EQ(Response(3, 0x80000001), VQX_RESULT_OK);
+  EXPECT_EQ(Response(2, 0x80000001), VQX_RESULT_OK);
+  EXPECT_EQ(Response(4, 0x80000001), VQX_RESULT_OK);
+  EXPECT_EQ(Response(3, 0x02000000), VQX_RESULT_OK);
+  EXPECT_EQ(Other.mstrSeen, "O:" + strText);
+  EXPECT_EQ(Default.mstrSeen, "D:" + strText);
+  EXPECT_EQ(Handling.mstrSeen, "H:" + strText);
+  EXPECT_EQ(Leg.mstrCalls, "LegError:AlertCall() Request failed on CMC server;LegError:AlertCall() Request failed "
+                           "on CMC server;") << "the handled one stops at its listener";
+  for (u32 i = 0; i < 20; i++) EXPECT_EQ(Request(100 + i, &aMany[i]), VQX_RESULT_OK) << i;
+  EXPECT_EQ(Request(200, &Other), VQX_RESULT_OUT_OF_RESOURCE);
+  EXPECT_EQ(Request(201, &Default), VQX_RESULT_OK) << "the default listener is never limited";
+  EXPECT_EQ(Response(100, 0x80000002), VQX_RESULT_OK);
+  EXPECT_EQ(Request(200, &Other), VQX_RESULT_OK) << "a response frees its entry";
+  // The server forgets the leg: no response will come, the table empties.
+  EXPECT_EQ(Deliver(Leg, Received(4, VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED, 40, {})), VQX_RESULT_OK);
+  EXPECT_EQ(Leg.GetPendingListenerCount(), 0u);
+}
+
+/* Preconditions refuse with 0x8200000F and their trace; a failed send reaches the listener and
+ * leaves no pending entry; a terminate that was not sent may be tried again. */
+TEST_F(CmcLegTest, CommandsPreconditionsAndFailedSends) {
+  TestListener Default("D"), Other("O");
+  TestLeg Out(VQCMC_CALL_LEG_STATE_OUTGOING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+  struct Row {
+    const char* pszName;
+    std::function<VQX_RESULT()> Run;
+    const char* pszTrace;
+  } aRows[] = {
+      {"accept", [&] { return Out.AcceptCall(nullptr, &Default); },
+       "CVQCMCLeg::AcceptCall: This function can only be used on a call in the incoming state.\\n"},
+      {"alert", [&] { return Out.AlertCall(nullptr, &Default); },
+       "CVQCMCLeg::AlertCall: This function can only be used on a call in the incoming state.\\n"},
+      {"answer", [&] { return Out.AnswerCall(nullptr, &Default); },
+       "CVQCMCLeg::AnswerCall: This function can only be used on a call in the incoming state.\\n"},
+  };
+  for (const Row& r : aRows) {
+    EXPECT_EQ(r.Run(), VQX_RESULT_INVALID_STATE) << r.pszName;
+    EXPECT_EQ(Out.maTrace.back(), r.pszTrace) << r.pszName;
+  }
+  EXPECT_EQ(Default.mstrSeen, "") << "a refused precondition makes no error";
+  TestLeg In(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+  EXPECT_EQ(In.CreateCallSignalingMedia(nullptr, nullptr), VQX_RESULT_INVALID_STATE);
+  EXPECT_TRUE(VQX_RESULT_FAILED(In.AlertCall(nullptr, &Default)));
+  EXPECT_TRUE(VQX_RESULT_FAILED(In.AcceptCall(nullptr, &Other)));
+  EXPECT_EQ(Other.mstrSeen, "O:CVQCMCLeg::AcceptCall Failed(0);");
+  EXPECT_EQ(In.GetPendingListenerCount(), 0u) << "the failed send's listener is not kept";
+  EXPECT_EQ(In.IsAccepted(), 1u);
+  _VQCMC_CALL_REASON Reason{16, {}};
+  EXPECT_TRUE(VQX_RESULT_FAILED(In.TerminateCall(Reason, nullptr, &Other)));
+  EXPECT_EQ(In.GetState(), VQCMC_CALL_LEG_STATE_INCOMING) << "not sent: the terminate may be retried";
+  EXPECT_TRUE(VQX_RESULT_FAILED(In.TerminateCall(Reason, nullptr, &Other)));
+  EXPECT_NE(In.mstrCalls.find("SendTerminate;LegError:CVQCMCLeg::TerminateCallSignalingMedia Failed;SendTerminate;"),
+            std::string::npos) << "the second one was tried again: " << In.mstrCalls;
+  EXPECT_EQ(Deliver(In, Received(4, VQCMC_LIB_MSG_NOTIF_LEG_SYNC_LOST, 40, {})), VQX_RESULT_OK);
+  EXPECT_EQ(In.TerminateCall(Reason, nullptr, &Other), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(In.maTrace.back(), "CVQCMCLeg::TerminateCall: Terminate was called when out of sync, ignoring...\\n");
+  EXPECT_EQ(In.ProgressCall(nullptr, &Other), VQX_RESULT_NOT_SUPPORTED) << "protocol 0";
+}
+
+/* A leg without attributes refuses what needs them instead of reading through null. */
+TEST_F(CmcLegTest, NoAttributesRefused) {
+  TestLeg Leg(VQCMC_CALL_LEG_STATE_INCOMING, nullptr);
+  _VQCMC_CALL_REASON Reason{16, {}};
+  CVQCMC_MEDIA_PROFILE Profile;
+  _VQCMC_LEG Record{};
+  EXPECT_EQ(Leg.GetLegType(), 1u);
+  EXPECT_EQ(Leg.TerminateCall(Reason, nullptr, nullptr), VQX_RESULT_INVALID_PARAM);
+  EXPECT_EQ(Leg.ProgressCall(nullptr, nullptr), VQX_RESULT_INVALID_PARAM);
+  EXPECT_EQ(Leg.SetProfile(Profile), VQX_RESULT_INVALID_PARAM);
+  EXPECT_EQ(Leg.CopyLeg(nullptr, &Record), VQX_RESULT_INVALID_PARAM);
+  EXPECT_EQ(Leg.CreateCall(nullptr, nullptr), VQX_RESULT_INVALID_PARAM);
+  EXPECT_EQ(Deliver(Leg, Received(4, VQCMC_MSG_NOTIF_CALL_LEG_ANSWERED, 192, {})), VQX_RESULT_OK);
+  EXPECT_EQ(Deliver(Leg, Received(2, VQCMC_MSG_CMD_CALL_LEG_ALERT, 192, {{8, 7}})), VQX_RESULT_OK);
+}
+
+/* Events: cancelled ones are not delivered, type 2 like any other, an error event once and deleted. */
+TEST_F(CmcLegTest, Events) {
+  struct Plain : IVQCMCEvent {
+    explicit Plain(u32 t) : mun32Type(t) {}
+    unsigned int GetType() override { return mun32Type; }
+    unsigned int GetCause() override { return 0; }
+    u32 mun32Type;
+  } Two(2), Seven(7);
+  TestLeg Leg(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+  u8 fCancelled = 1;
+  CVQCMCLegError Error(0x82000001, "posted", __FILE__, __LINE__);
+  EXPECT_EQ(Leg.HandleLegEvent(&Two, &fCancelled), VQX_RESULT_OK);
+  EXPECT_EQ(Leg.HandleLegEvent(&Two, nullptr), VQX_RESULT_OK);
+  EXPECT_EQ(Leg.HandleLegEvent(&Seven, nullptr), VQX_RESULT_OK);
+  EXPECT_EQ(Leg.HandleLegEvent(new CVQCMCLegErrorEvent(&Error), nullptr), VQX_RESULT_OK);
+  EXPECT_EQ(Leg.mstrCalls, "Event2;Event7;LegError:posted;");
+  EXPECT_TRUE(VQX_RESULT_FAILED(Leg.LegError(&Error, nullptr))) << "not a leg of the core library";
+  EXPECT_EQ(Leg.FreeLeg(), VQX_RESULT_OK);
+  EXPECT_EQ(Leg.LegError(&Error, nullptr), VQX_RESULT_INVALID_STATE);
+}
+
+/* Adopting an id that another object represents fails and leaves that entry alone. */
+TEST_F(CmcLegTest, AdoptingARepresentedIdFails) {
+  CVQCMCLib* pLib = CVQCMCLib::GetInstance();
+  TestLeg Other(VQCMC_CALL_LEG_STATE_INCOMING, nullptr, 0x99);
+  ASSERT_EQ(pLib->LegIdAdd(0x77, &Other), VQX_RESULT_OK);
+  {
+    TestLeg Second(VQCMC_CALL_LEG_STATE_INCOMING, nullptr, 0x77);
+    EXPECT_EQ(Second.IsValidCallCtx(), 0u);
+    EXPECT_EQ(Second.IsTerminating(), 1u);
+  }
+  EXPECT_EQ(pLib->LegIdFind(0x77), &Other) << "the destructor removed only what it registered";
+  EXPECT_EQ(pLib->LegIdRemove(0x77), VQX_RESULT_OK);
+}
+
+/* A refused leg is freed: at once when its terminate cannot be sent, after leg-terminated otherwise. */
+TEST_F(CmcLegTest, RefusedLegsAreFreed) {
+  bool fDeleted = false;
+  TestLeg* pLeg = new TestLeg(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+  pLeg->mpfDeleted = &fDeleted;
+  pLeg->RefuseLeg(static_cast<_VQCMC_CALL_REASON_CODE>(21), nullptr);
+  EXPECT_TRUE(fDeleted);
+  fDeleted = false;
+  pLeg = new TestLeg(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+  pLeg->mpfDeleted = &fDeleted;
+  pLeg->mfRefused = 1;
+  pLeg->SetFreeListener(pLeg);
+  EXPECT_EQ(Deliver(*pLeg, Received(4, VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED, 40, {})), VQX_RESULT_OK);
+  EXPECT_TRUE(fDeleted);
+}
+
+/* The protocol trace of SS7, ISDN and SIP attributes against its golden text. */
+TEST_F(CmcLegTest, ProtocolTraceGolden) {
+  std::ifstream f(std::string(getenv("VQX_TEST_DATA")) + "/cmc_leg_trace.txt");
+  std::string strLine, strName, strProtocol, strHex;
+  std::vector<std::pair<std::string, std::vector<std::string>>> aCases;
+  while (std::getline(f, strLine)) {
+    if (strLine.empty() || strLine[0] == '#') continue;
+    if (strLine[0] == '>') {
+      aCases.back().second.push_back(strLine.substr(1));
+    } else {
+      aCases.push_back({strLine, {}});
+    }
+  }
+  ASSERT_EQ(aCases.size(), 8u);
+  for (auto& [strCase, aExpected] : aCases) {
+    std::istringstream In(strCase);
+    In >> strName >> strProtocol >> strHex;
+    std::string strBytes;
+    for (size_t i = 0; i + 1 < strHex.size(); i += 2) strBytes += char(std::stoi(strHex.substr(i, 2), nullptr, 16));
+    CVQCMC_PROTOCOL_ATTRIBUTE Attr;
+    const u8* pby = reinterpret_cast<const u8*>(strBytes.data());
+    if (strProtocol == "ss7") {
+      ASSERT_EQ(Attr.SetSS7Ie(strBytes.size(), pby), VQX_RESULT_OK) << strName;
+    } else if (strProtocol == "isdn") {
+      ASSERT_EQ(Attr.SetIsdnIe(strBytes.size(), pby), VQX_RESULT_OK) << strName;
+    }
+    if (strProtocol == "sip") {
+      VQX_MSG_HANDLE hMsg = nullptr;
+      VQXMsgElementSet* pSet = nullptr;
+      ASSERT_EQ(Attr.InitSipHeaders(&hMsg, &pSet), VQX_RESULT_OK);
+      for (u8 un8Type : strBytes) {
+        void* pv = nullptr;
+        ASSERT_EQ(VQXMsgElementAlloc(hMsg, pSet, 8, &pv), VQX_RESULT_OK);
+        *static_cast<u32*>(pv) = un8Type;
+      }
+      ASSERT_EQ(Attr.SetSinglePartSipBody("v=0"), VQX_RESULT_OK);
+    }
+    TestLeg Leg(VQCMC_CALL_LEG_STATE_INCOMING, nullptr);
+    Leg.PrintProtocolInfo("L", Attr);
+    EXPECT_EQ(Leg.maTrace, aExpected) << strName;
+  }
+}
+
+}  // namespace
