@@ -8,49 +8,20 @@
  * re-registering each second; a restarted server keeping its record.
  */
 #include <algorithm>
-#include <memory>
 
-#include "peers/cmcsim_process.h"
-#include "support/cmc_fixture.h"
+#include "support/cmc_servers.h"
 
 namespace {
 
-class ServerIt : public CmcTest {
+class ServerIt : public CmcServersTest {
  protected:
-  /* One stand-in per option list (host names cmcsim1, cmcsim2, ... unless given), a host
-   * library that finds them, and the library open over it with two job threads and the
-   * leg hook below. */
+  /* The stand-ins and the library, with the leg hook below in place of the leg layer. */
   void Start(const std::vector<std::vector<std::string>>& options) {
-    ASSERT_EQ(VQXCloseLibEx(&mhVqx), VQX_RESULT_API_OK);
-    std::vector<u16> ports;
-    for (size_t i = 0; i < options.size(); i++) {
-      ports.push_back(loopnet::FreeLoopbackPort());
-      std::vector<std::string> extra = {"--host-name", "cmcsim" + std::to_string(i + 1)};
-      extra.insert(extra.end(), options[i].begin(), options[i].end());
-      mServers.push_back(std::make_unique<cmcpeer::CmcServerProcess>(ports.back(), mun16Host, extra));
-      ASSERT_TRUE(mServers.back()->Ready());
-    }
-    mBaseline = HeldBy();
-    _VQX_LIB_PARAMS params = cmcpeer::HostParams(mun16Host, ports, &mAddr);
-    ASSERT_EQ(VQXOpenLib(&params, &mhVqx), VQX_RESULT_API_OK);
-    mfRealPeers = true;
     s_pIt = this;
     mRecorder.pFctLegMsgHandle = RecordLegMsg;
-    mpHooks = &mRecorder;
-    ASSERT_EQ(Open(2), VQX_RESULT_OK);
-  }
-  bool Await(const std::string& text, size_t nCount = 1, u32 un32Ms = 20000) {
-    return cmcpeer::WaitUntil([&] { return LogCount(text) >= nCount; }, un32Ms);
-  }
-  bool AwaitNotifs(const std::vector<u32>& ids) {
-    return cmcpeer::WaitUntil([&] { return std::lock_guard(mMutex), mNotifs == ids; }, 20000);
+    CmcServersTest::Start(options, &mRecorder);
   }
   long Registers(size_t i) { return mServers[i]->Stat("LibRegister"); }
-  u32 NbServers() {
-    _VQCMC_LIB_CMCSERVER_INFO aInfo[4];
-    u32 un32Count = 4;
-    return VQCmcLibGetCmcServerList(mhCmc, &un32Count, aInfo) == VQX_RESULT_OK ? un32Count : 0;
-  }
   /* The leg layer's place in the message chain: records the number (word 7) of each leg notification. */
   static VQX_RESULT RecordLegMsg(VQCMC_LIB_CTX*, _VQCMC_HOST_CTX*, VQX_MSG_HANDLE* phMsg) {
     if ((*phMsg)->un32MsgId == VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED) {
@@ -61,12 +32,7 @@ class ServerIt : public CmcTest {
   }
   static inline ServerIt* s_pIt = nullptr;
 
-  loopnet::LoopbackNets mNet;
-  const u16 mun16Host = loopnet::FreeLoopbackPort();
-  std::vector<std::unique_ptr<cmcpeer::CmcServerProcess>> mServers;
-  std::vector<_VQX_EXTRA_GW_ADDR> mAddr;
   std::vector<u32> mLegMsgs;
-  std::vector<u64> mBaseline;  /* threads, descriptors, messages, filters before the host library opened */
   _VQCMC_ENTITY_HOOKS mRecorder{};
 };
 
@@ -81,7 +47,7 @@ TEST_F(ServerIt, RegistersTurnsReadyAndNotReadyIntoOneNoticeEachAndKeepsTheRecor
   EXPECT_TRUE(Await("StateChange (Ready -> Host removed)") && Await("StateChange (Host removed -> Init)"));
   EXPECT_TRUE(Await(pszRegistered, 2));
   EXPECT_TRUE(AwaitNotifs({VQCMC_APP_MSG_NOTIF_READY, VQCMC_LIB_MSG_NOTIF_NOT_READY}));
-  EXPECT_EQ(NbServers(), 1u);
+  EXPECT_EQ(Servers().size(), 1u);
   /* The first may go with the old link. */
   const long nSyncCompleted = std::max(0L, mServers[0]->Stat("SyncCompleted"));
   for (const char* pszCommand : {"ready", "notready"}) EXPECT_EQ(mServers[0]->Command(pszCommand), "ok");

@@ -1,0 +1,36 @@
+/* The core library against stand-in servers (see cmc_servers.h). */
+#include "support/cmc_servers.h"
+
+void CmcServersTest::Start(const std::vector<std::vector<std::string>>& options, const _VQCMC_ENTITY_HOOKS* pHooks) {
+  ASSERT_EQ(VQXCloseLibEx(&mhVqx), VQX_RESULT_API_OK);
+  std::vector<u16> ports;
+  for (size_t i = 0; i < options.size(); i++) {
+    ports.push_back(loopnet::FreeLoopbackPort());
+    std::vector<std::string> extra = {"--host-name", "cmcsim" + std::to_string(i + 1)};
+    extra.insert(extra.end(), options[i].begin(), options[i].end());
+    mServers.push_back(std::make_unique<cmcpeer::CmcServerProcess>(ports.back(), mun16Host, extra));
+    ASSERT_TRUE(mServers.back()->Ready());
+  }
+  mBaseline = HeldBy();
+  _VQX_LIB_PARAMS params = cmcpeer::HostParams(mun16Host, ports, &mAddr);
+  ASSERT_EQ(VQXOpenLib(&params, &mhVqx), VQX_RESULT_API_OK);
+  mfRealPeers = true;
+  mpHooks = pHooks;
+  ASSERT_EQ(Open(2), VQX_RESULT_OK);
+}
+
+bool CmcServersTest::Await(const std::string& text, size_t nCount, u32 un32Ms) {
+  return cmcpeer::WaitUntil([&] { return LogCount(text) >= nCount; }, un32Ms);
+}
+
+bool CmcServersTest::AwaitNotifs(const std::vector<u32>& ids) {
+  return cmcpeer::WaitUntil([&] { return std::lock_guard(mMutex), mNotifs == ids; }, 20000);
+}
+
+std::vector<_VQCMC_LIB_CMCSERVER_INFO> CmcServersTest::Servers() {
+  std::vector<_VQCMC_LIB_CMCSERVER_INFO> aInfo(8);
+  u32 un32Count = static_cast<u32>(aInfo.size());
+  if (VQCmcLibGetCmcServerList(mhCmc, &un32Count, aInfo.data()) != VQX_RESULT_OK) un32Count = 0;
+  aInfo.resize(un32Count);
+  return aInfo;
+}
