@@ -25,8 +25,12 @@ import struct
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "boardsim"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "boardsim"))
+sys.path.insert(0, os.path.join(HERE, "..", "golden", "cmc"))
 from boardsim_host import TYPE_EVENT, TYPE_RESPONSE, build  # noqa: E402
+# A fixed record followed by 32-bit-layout element sets (docs/msg-element-sets.md), and its end marker.
+from cmc_attr_golden import MARKER, Payload as ElementPayload  # noqa: E402
 
 LIB_REGISTER, HOST_STATES_GET, SYNC_COMPLETED = 0x0A020400, 0x0A020401, 0x0A020402
 SET_LEG_OWNERSHIP, SET_LINK_OWNERSHIP = 0x0A020403, 0x0A020404
@@ -237,26 +241,25 @@ def golden_records():
 # then (+E) an element set opened right after it: used payload = round8(size) + the set, ending in
 # the 32-bit layout's end marker (docs/msg-element-sets.md). PLAY carries exactly its play elements:
 # 56 bytes alone, or 56 + the elements ending in the marker.
-MARKER = bytes.fromhex("EDDA21433412ADDE")
 PLAY = 0x0A010051
 CREATES = (0x0A010017, 0x0A010020)  # the two commands whose answer gives the server's mapping id
-COMMANDS = {  # id: (name, structure size, entity kinds)
-    0x0A010001: ("JOIN", 56, "leg"), 0x0A010002: ("UNJOIN", 48, "leg"),
-    0x0A010017: ("CALL_LEG_CREATE", 872, "leg"), 0x0A010018: ("CALL_LEG_ACCEPT", 192, "leg"),
-    0x0A010019: ("CALL_LEG_ALERT", 192, "leg"), 0x0A01001A: ("CALL_LEG_ANSWER", 192, "leg"),
-    0x0A01001B: ("CALL_LEG_TERMINATE", 184, "leg"), 0x0A01001D: ("CALL_SUPP_INFO", 192, "leg"),
-    0x0A01001E: ("GET_STATS", 40, "leg"), 0x0A010020: ("MIXER_CREATE", 152, "mixer"),
-    0x0A010021: ("MIXER_TERMINATE", 64, "mixer"), 0x0A010023: ("MIXER_SET_ATTRIBUTE", 152, "mixer"),
-    0x0A010024: ("MIXER_LEG_JOIN", 80, "mixer"), 0x0A010025: ("MIXER_MIXER_JOIN", 80, "mixer"),
-    0x0A010026: ("MIXER_LEG_UNJOIN", 72, "mixer"), 0x0A010027: ("MIXER_MIXER_UNJOIN", 72, "mixer"),
-    0x0A010042: ("MEDIA_PROFILE_CHANGE", 112, "leg"), PLAY: ("PLAY", 56, "leg mixer"),
-    0x0A010052: ("RECORD", 112, "leg mixer"), 0x0A010053: ("PAUSE", 48, "leg mixer"),
-    0x0A010054: ("RESUME", 48, "leg mixer"), 0x0A010055: ("STOP", 48, "leg mixer"),
-    0x0A010061: ("DIGIT_PLAY", 96, "leg mixer"), 0x0A010062: ("DIGIT_COLLECT_START", 48, "leg"),
-    0x0A010063: ("DIGIT_COLLECT_STOP", 32, "leg"), 0x0A010071: ("EVENT_PLAY", 40, "leg mixer"),
-    0x0A010072: ("EVENT_CANCEL", 32, "leg mixer"), 0x0A010073: ("EVENT_COLLECT_START", 48, "leg"),
-    0x0A010074: ("EVENT_COLLECT_STOP", 32, "leg"), 0x0A010106: ("CALL_TRANSFER_REQUEST", 256, "leg"),
-    0x0A010107: ("CALL_TRANSFER_PROGRESS", 168, "leg"), 0x0A010108: ("CALL_TRANSFER_RESPONSE", 184, "leg"),
+COMMANDS = {  # id: (name, structure size)
+    0x0A010001: ("JOIN", 56), 0x0A010002: ("UNJOIN", 48),
+    0x0A010017: ("CALL_LEG_CREATE", 872), 0x0A010018: ("CALL_LEG_ACCEPT", 192),
+    0x0A010019: ("CALL_LEG_ALERT", 192), 0x0A01001A: ("CALL_LEG_ANSWER", 192),
+    0x0A01001B: ("CALL_LEG_TERMINATE", 184), 0x0A01001D: ("CALL_SUPP_INFO", 192),
+    0x0A01001E: ("GET_STATS", 40), 0x0A010020: ("MIXER_CREATE", 152),
+    0x0A010021: ("MIXER_TERMINATE", 64), 0x0A010023: ("MIXER_SET_ATTRIBUTE", 152),
+    0x0A010024: ("MIXER_LEG_JOIN", 80), 0x0A010025: ("MIXER_MIXER_JOIN", 80),
+    0x0A010026: ("MIXER_LEG_UNJOIN", 72), 0x0A010027: ("MIXER_MIXER_UNJOIN", 72),
+    0x0A010042: ("MEDIA_PROFILE_CHANGE", 112), PLAY: ("PLAY", 56),
+    0x0A010052: ("RECORD", 112), 0x0A010053: ("PAUSE", 48),
+    0x0A010054: ("RESUME", 48), 0x0A010055: ("STOP", 48),
+    0x0A010061: ("DIGIT_PLAY", 96), 0x0A010062: ("DIGIT_COLLECT_START", 48),
+    0x0A010063: ("DIGIT_COLLECT_STOP", 32), 0x0A010071: ("EVENT_PLAY", 40),
+    0x0A010072: ("EVENT_CANCEL", 32), 0x0A010073: ("EVENT_COLLECT_START", 48),
+    0x0A010074: ("EVENT_COLLECT_STOP", 32), 0x0A010106: ("CALL_TRANSFER_REQUEST", 256),
+    0x0A010107: ("CALL_TRANSFER_PROGRESS", 168), 0x0A010108: ("CALL_TRANSFER_RESPONSE", 184),
 }
 CALL_OFFER = 0x0A010011
 # Where a server notification names its entity: "ctx" the low half of user context 1, "w7" payload 28,
@@ -277,7 +280,7 @@ def round8(n):
 
 def check_command(msg_id, kind, plen, payload, ctx1):
     """What is wrong with a command as the library forwarded it: a list of short texts (empty: sound)."""
-    name, size, _ = COMMANDS[msg_id]
+    name, size = COMMANDS[msg_id]
     bad = []
     if kind != 1:
         bad.append("kind %d" % kind)
@@ -308,29 +311,6 @@ def notification(msg_id, entity, number=0, mapping=0):
     if key != "ctx":
         _put(p, 28 if key == "w7" else 32, "I", entity)
     return bytes(p), (entity if key == "ctx" else 0)
-
-
-class ElementPayload:
-    """A fixed record followed by 32-bit-layout element sets (docs/msg-element-sets.md); elements are
-    appended at the end, a set word names the first element and each header the next of its set."""
-
-    def __init__(self, record_size):
-        self.buf = bytearray(round8(record_size))
-        self.chains = {}  # set word offset -> [(element header offset, data size)]
-
-    def add(self, set_off, data):
-        at = len(self.buf)
-        self.buf += struct.pack(">II", len(data), 0) + data + bytes(-len(data) % 8)
-        chain = self.chains.setdefault(set_off, [])
-        if chain:
-            last, size = chain[-1]
-            struct.pack_into(">II", self.buf, last, size, at - last)
-        chain.append((at, len(data)))
-        struct.pack_into(">I", self.buf, set_off, 0x80000000 | (len(chain) << 16) | ((chain[0][0] - set_off) // 4))
-        return at + 8  # where the element's data starts
-
-    def bytes(self):
-        return bytes(self.buf) + MARKER
 
 
 def walk_set(payload, set_off):
