@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "support/cmc_fixture.h"
 #include "vqcmc_msg_catalogue.h"
@@ -151,6 +153,50 @@ TEST(PayloadRecords, FilledByFieldMatchTheEncoder) {
   };
   ASSERT_EQ(golden.size(), std::size(aRows));
   for (const auto& [pszName, hex] : aRows) EXPECT_EQ(hex, golden.at(pszName)) << pszName;
+}
+
+/* The stand-in's resynchronisation payloads (tests/data/server_sync_payloads.txt, its independent
+ * encoder) pass the element check on each set, the play and record sets' inner sets included, with
+ * the counts the encoder wrote; the call offer carries mapping id, leg id 0 and its sequence. */
+TEST_F(CmcTest, ServerSyncPayloadsPassTheElementCheck) {
+  const std::map<std::string, std::string> golden = CmcGolden("server_sync_payloads.txt");
+  struct Row {
+    const char* pszName;
+    u32 un32Mapping, un32ProfileSet, un32PlaySet, un32RecordSet;  /* payload offsets; 0 none */
+  };
+  const Row aRows[] = {{"NotifLegSync call leg 0x1234 map 0x5001", 0x5001, 700, 744, 748},
+                       {"NotifLegSync media-only leg id 0 map 0x5002", 0x5002, 180, 744, 748},
+                       {"NotifMixerSync mixer 0x2222 map 0x6001", 0x6001, 0, 128, 132},
+                       {"Call offer leg 0 map 0x5003", 0x5003, 0, 0, 0}};
+  ASSERT_EQ(golden.size(), std::size(aRows));
+  for (const Row& r : aRows) {
+    SCOPED_TRACE(r.pszName);
+    const std::string& hex = golden.at(r.pszName);
+    VQX_MSG_HANDLE h = Msg(0, 0, VQX_MSG_TYPE_EVENT, static_cast<u32>(hex.size() / 2));
+    u8* p = VQXMsgPayload(h);
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+      p[i / 2] = static_cast<u8>(std::stoul(hex.substr(i, 2), nullptr, 16));
+    }
+    /* The set at pSet checks and counts un16Count; returns its first element's data (an attribute's own set). */
+    auto set = [&](const u8* pSet, u16 un16Count) {
+      EXPECT_EQ(VqxMsgElementCheckSet(h, pSet), VQX_RESULT_OK) << "set at " << pSet - p;
+      EXPECT_EQ(VQXMsgElementCount(pSet), un16Count) << "set at " << pSet - p;
+      u16 un16Size = 0;
+      const u8* pData = static_cast<const u8*>(VQXMsgElementGet(pSet, 0, &un16Size));
+      return pData != nullptr ? pData : p;
+    };
+    u32 aun32Words[3];
+    std::memcpy(aun32Words, p + 8, 4);
+    std::memcpy(aun32Words + 1, p + 32, 8);
+    EXPECT_EQ(aun32Words[0], r.un32Mapping);
+    if (r.un32ProfileSet != 0) set(p + r.un32ProfileSet, 1);
+    if (r.un32PlaySet != 0) set(set(p + r.un32PlaySet, 1), 2);
+    if (r.un32RecordSet != 0) set(set(p + r.un32RecordSet, 1), 1);
+    if (r.un32PlaySet == 0) {
+      EXPECT_EQ(std::make_pair(aun32Words[1], aun32Words[2]), std::make_pair(0u, 1u));
+    }
+    VQXReleaseMsgEx(mhVqx, &h);
+  }
 }
 
 }  // namespace
