@@ -1,7 +1,8 @@
 /*
  * test_resync_it.cpp - legs A and B linked and leg C kept through a
  * stand-in server's restart and handed over to a second stand-in
- * (testing/cmcsim, python3 children over a real host library on 127.0.0.1). The stand-ins answer the create commands with their mapping
+ * (testing/cmcsim, python3 children over a real host library on
+ * 127.0.0.1). The stand-ins answer the create commands with their mapping
  * ids, replay a scripted resynchronisation of all but C and check the
  * library's ownership claims byte for byte.
  */
@@ -45,7 +46,8 @@ class ResyncIt : public CmcServersTest {
     if ((*phMsg)->MsgType == VQX_MSG_TYPE_RESPONSE) s_pIt->mMapping[e] = un32Mapping;
   }
   /* A, B and C created on the ready server, each with its create command answered by a mapping
-   * id; the stand-in finds nothing wrong in the commands and saw C's tag and id. */
+   * id; the stand-in finds nothing wrong in the commands and saw C's destination (the server's
+   * peer handle), tag and id. */
   void CreateAll() {
     for (uintptr_t e = A; e < kEntities; e++) {
       _VQCMC_LIB_LEG_PARAMS leg{};
@@ -63,7 +65,10 @@ class ResyncIt : public CmcServersTest {
     }
     ASSERT_TRUE(cmcpeer::WaitUntil([&] { return std::lock_guard(mMutex), mMapping.size() == kEntities; }, 20000));
     EXPECT_EQ(mServers[0]->Violations(), 0);
-    EXPECT_EQ(mServers[0]->Last("CALL_LEG_CREATE").un64Ctx1, (u64{0x70 + C} << 32) | mId[C]);
+    const cmcpeer::CmcServerProcess::Seen last = mServers[0]->Last("CALL_LEG_CREATE");
+    u64 un64Ready = 0;
+    for (const _VQCMC_LIB_CMCSERVER_INFO& s : Servers()) un64Ready = s.fReady ? s.HostInfo.hAdapter : un64Ready;
+    EXPECT_EQ(std::make_pair(last.un64Dest, last.un64Ctx1), std::make_pair(un64Ready, (u64{0x70 + C} << 32) | mId[C]));
   }
   /* The script of all but C, with three call-accepted notifications for A the library must hold. */
   std::vector<std::string> ScriptAllButC() {
