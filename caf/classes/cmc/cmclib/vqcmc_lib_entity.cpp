@@ -12,10 +12,17 @@
 #include <cstring>
 
 #include "vqcmc_lib_internal.h"
+#include "vqcmc_lib_mixer_internal.h"
 
 namespace {
 
 void RecoverOrphans(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) { VqCmcLibRecoverOrphanedEntitiesOwnership(pCtx, pHost); }
+
+/* The sweeps the server machine runs, over every kind of entity. */
+void UnSyncAll(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) { VqCmcMixerUnSyncAll(pCtx, pHost); }
+void TerminateUnSynced(VQCMC_LIB_CTX* pCtx) { VqCmcMixerTerminateUnSynced(pCtx, nullptr); }
+void AllSyncDone(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) { VqCmcMixerAllSyncDone(pCtx, pHost); }
+void TerminateOwned(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) { VqCmcMixerTerminateOwned(pCtx, pHost); }
 
 u64 EntityGetKey(void*, const void* pRecord) {
   return static_cast<const _VQCMC_ENTITY_CTX*>(pRecord)->Params.EntityId;
@@ -28,8 +35,17 @@ u32 MaxLegs(const VQCMC_LIB_CTX* pCtx) {
 }  // namespace
 
 /* The leg, mixer and link layers fill the rest. */
-const _VQCMC_ENTITY_HOOKS g_VqCmcEntityHooks = {nullptr, nullptr, VqCmcLinkMsgHandleNotifLinkSync, nullptr, nullptr,
-                                                 nullptr, RecoverOrphans, nullptr, nullptr};
+const _VQCMC_ENTITY_HOOKS g_VqCmcEntityHooks = {
+    .pFctLegMsgHandle = nullptr,
+    .pFctMixerMsgHandle = VqCmcMixerMsgHandle,
+    .pFctLinkMsgHandleNotifLinkSync = VqCmcLinkMsgHandleNotifLinkSync,
+    .pFctUnSyncAll = UnSyncAll,
+    .pFctTerminateUnSynced = TerminateUnSynced,
+    .pFctAllSyncDone = AllSyncDone,
+    .pFctRecoverOrphans = RecoverOrphans,
+    .pFctTerminateOwned = TerminateOwned,
+    .pFctDestroyEntity = nullptr,
+};
 
 VQX_RESULT VqCmcEntityInit(VQCMC_LIB_CTX* pCtx) {
   pCtx->hEntityPool = VQXPoolOfBuffersCreate(MaxLegs(pCtx), sizeof(_VQCMC_ENTITY_CTX), EntityGetKey, pCtx, 1);

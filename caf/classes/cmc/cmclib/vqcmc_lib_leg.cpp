@@ -90,8 +90,11 @@ VQXMsgElementSet* ProfileSet(_VQCMC_LEG* pLeg) {
   return nullptr;
 }
 
-/* Every element of the set has at least un32MinSize bytes and a sound set at its offset 0. */
-VQX_RESULT CheckNestedSets(VQX_MSG_HANDLE hMsg, const VQXMsgElementSet* pSet, u32 un32MinSize) {
+}  // namespace
+
+/* Every element of the set has at least un32MinSize bytes and a sound set at its offset 0 (the
+ * mixer layer shares this and the two element copies below). */
+VQX_RESULT VqCmcCheckNestedSets(VQX_MSG_HANDLE hMsg, const VQXMsgElementSet* pSet, u32 un32MinSize) {
   u16 un16Size = 0;
   for (void* p = VQXMsgElementGetNext(pSet, nullptr, &un16Size); p != nullptr;
        p = VQXMsgElementGetNext(pSet, p, &un16Size)) {
@@ -102,24 +105,21 @@ VQX_RESULT CheckNestedSets(VQX_MSG_HANDLE hMsg, const VQXMsgElementSet* pSet, u3
   return VQX_RESULT_OK;
 }
 
-/* The play and record attribute copies as element copies of a set duplication. */
-struct ElementCopy {
-  VQCMC_LIB_CTX* pCtx;
-  VQX_MSG_HANDLE hSrcMsg;
-};
-i32 CopyPlayElement(void* pv, const void* pvSrc, void* pDstMsg, void* pvDst, u16 un16Size) {
-  const ElementCopy* pCopy = static_cast<const ElementCopy*>(pv);
+i32 VqCmcCopyPlayElement(void* pv, const void* pvSrc, void* pDstMsg, void* pvDst, u16 un16Size) {
+  const _VQCMC_ELEMENT_COPY* pCopy = static_cast<const _VQCMC_ELEMENT_COPY*>(pv);
   return static_cast<i32>(VQCmcLibMsgCopyPlayAttribute(pCopy->pCtx, static_cast<const _VQCMC_PLAY_ATTRIBUTE*>(pvSrc),
                                                        static_cast<VQX_MSG_HANDLE>(pDstMsg),
                                                        static_cast<_VQCMC_PLAY_ATTRIBUTE*>(pvDst), un16Size,
                                                        pCopy->hSrcMsg));
 }
-i32 CopyRecordElement(void* pv, const void* pvSrc, void* pDstMsg, void* pvDst, u16) {
-  const ElementCopy* pCopy = static_cast<const ElementCopy*>(pv);
+i32 VqCmcCopyRecordElement(void* pv, const void* pvSrc, void* pDstMsg, void* pvDst, u16) {
+  const _VQCMC_ELEMENT_COPY* pCopy = static_cast<const _VQCMC_ELEMENT_COPY*>(pv);
   return static_cast<i32>(VQCmcLibMsgCopyRecordAttribute(
       pCopy->pCtx, static_cast<const _VQCMC_RECORD_ATTRIBUTE*>(pvSrc), static_cast<VQX_MSG_HANDLE>(pDstMsg),
       static_cast<_VQCMC_RECORD_ATTRIBUTE*>(pvDst), pCopy->hSrcMsg));
 }
+
+namespace {
 
 /* One 40-byte notification about the leg, as a job of the leg. */
 VQX_RESULT PostSimple(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pLeg, u32 un32MsgId, const char* pszOp,
@@ -193,7 +193,7 @@ bool VqCmcLegSyncInputOk(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hMsg) {
     for (const auto& [pSet, un32Min] : aSets) {
       if (pSet == nullptr || *pSet == 0) continue;
       result = VqxMsgElementCheckSet(hMsg, pSet);
-      if (VQX_RESULT_SUCCEEDED(result) && un32Min != 0) result = CheckNestedSets(hMsg, pSet, un32Min);
+      if (VQX_RESULT_SUCCEEDED(result) && un32Min != 0) result = VqCmcCheckNestedSets(hMsg, pSet, un32Min);
       if (VQX_RESULT_FAILED(result)) {
         pszFault = "broken element set";
         break;
@@ -294,15 +294,15 @@ VQX_RESULT VqCmcLegMsgPostNotifLegSync(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX*, 
   PutU32(pPayload, VQCMC_PAYLOAD_OFFSET_LIB_BUILT, 1);
   const char* pszFailed = "VQCmcLibMsgCopyLeg Failed";
   result = VQCmcLibMsgCopyLeg(pCtx, &pSrc->Leg, hNotif, &pDst->Leg, hSync);
-  ElementCopy copy{pCtx, hSync};
+  _VQCMC_ELEMENT_COPY copy{pCtx, hSync};
   if (VQX_RESULT_SUCCEEDED(result)) {
     pszFailed = "VQXMsgElementDupSet Failed for setPlayAttribute";
-    result = VQXMsgElementDupSet(&pSrc->setPlayAttributes, hNotif, &pDst->setPlayAttributes, CopyPlayElement, &copy);
+    result = VQXMsgElementDupSet(&pSrc->setPlayAttributes, hNotif, &pDst->setPlayAttributes, VqCmcCopyPlayElement, &copy);
   }
   if (VQX_RESULT_SUCCEEDED(result)) {
     pszFailed = "VQXMsgElementDupSet Failed for setRecordAttribute";
     result =
-        VQXMsgElementDupSet(&pSrc->setRecordAttributes, hNotif, &pDst->setRecordAttributes, CopyRecordElement, &copy);
+        VQXMsgElementDupSet(&pSrc->setRecordAttributes, hNotif, &pDst->setRecordAttributes, VqCmcCopyRecordElement, &copy);
   }
   if (VQX_RESULT_FAILED(result)) {
     VQCMC_ERR(pCtx, kSync, result, "%s", pszFailed);

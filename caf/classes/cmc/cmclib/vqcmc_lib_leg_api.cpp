@@ -87,9 +87,3 @@ VQX_RESULT VQCmcLibLegGetParam(VQCMC_LIB_HANDLE hLib, u32 un32LegId, _VQCMC_LIB_
   memset(pParams, 0, sizeof(*pParams));
   return VQCmcLibLegFind(hLib, un32LegId, pParams);
 }
-
-/* ---- mixers: to move into the mixer files. ---- */
-VQX_RESULT VQCmcLibMixerCreate(VQCMC_LIB_HANDLE, _VQCMC_LIB_MIXER_PARAMS*) { return VQX_RESULT_NOT_SUPPORTED; }
-VQX_RESULT VQCmcLibMixerModify(VQCMC_LIB_HANDLE, const _VQCMC_LIB_MIXER_PARAMS*) { return VQX_RESULT_NOT_SUPPORTED; }
-VQX_RESULT VQCmcLibMixerFind(VQCMC_LIB_HANDLE, u32, _VQCMC_LIB_MIXER_PARAMS*) { return VQX_RESULT_NOT_SUPPORTED; }
-VQX_RESULT VQCmcLibMixerGetParam(VQCMC_LIB_HANDLE, u32, _VQCMC_LIB_MIXER_PARAMS*) { return VQX_RESULT_NOT_SUPPORTED; }

@@ -53,6 +53,19 @@ VQX_RESULT VqCmcLegMsgPostNotifLegTerm(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* p
 VQX_RESULT VqCmcLegMsgPostNotifLegSyncDone(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pLeg);
 VQX_RESULT VqCmcLegMsgPostNotifLegSyncLost(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pLeg);
 
+/* ------------------------------------------------------------ sync sets (leg), shared with the mixers */
+
+/* Every element of the set has at least un32MinSize bytes and a sound set at its offset 0. */
+VQX_RESULT VqCmcCheckNestedSets(VQX_MSG_HANDLE hMsg, const VQXMsgElementSet* pSet, u32 un32MinSize);
+/* The play and record attribute copies as element copies of VQXMsgElementDupSet; the context is a
+ * _VQCMC_ELEMENT_COPY naming the library and the (checked) source message. */
+typedef struct _VQCMC_ELEMENT_COPY {
+  VQCMC_LIB_CTX* pCtx;
+  VQX_MSG_HANDLE hSrcMsg;
+} _VQCMC_ELEMENT_COPY;
+i32 VqCmcCopyPlayElement(void* pv, const void* pvSrc, void* pDstMsg, void* pvDst, u16 un16Size);
+i32 VqCmcCopyRecordElement(void* pv, const void* pvSrc, void* pDstMsg, void* pvDst, u16 un16Size);
+
 /* ------------------------------------------------------------ state machine (leg_state) */
 
 /* Enters the state and runs its entry at once (0x0A020303 through the handler). */

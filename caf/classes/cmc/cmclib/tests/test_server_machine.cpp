@@ -231,7 +231,7 @@ TEST_F(CmcTest, GoldenToServerPayloadsAndNotifications) {
     EXPECT_EQ(sent[row.nIndex].un32Type, VQX_MSG_TYPE_REQUEST);
     EXPECT_EQ(CmcHex(sent[row.nIndex].Payload.data(), sent[row.nIndex].Payload.size()), golden.at(row.pszName));
   }
-  ASSERT_EQ(mNotifPayloads.size(), 2u);
+  ASSERT_GE(mNotifPayloads.size(), 2u);  /* then the unsynchronised mixer's SYNC_LOST */
   EXPECT_EQ(CmcHex(mNotifPayloads[0].data(), mNotifPayloads[0].size()),
             golden.at("Ready notification built by the library"));
   EXPECT_EQ(CmcHex(mNotifPayloads[1].data(), mNotifPayloads[1].size()), golden.at("Not-ready notification"));

@@ -1,0 +1,225 @@
+/* Mixers: the public calls, the router, the state machine and its sweeps, the re-claim of mixers
+ * and mixer links, and server input refused before it is read. */
+#include <cstring>
+
+#include "support/cmc_fixture.h"
+#include "vqcmc_lib_mixer_internal.h"
+#include "vqcmc_payloads.h"
+
+namespace {
+
+void OnMsg(VQCMC_LIB_HANDLE, void* pv, VQX_MSG_HANDLE* phMsg) {
+  static_cast<std::vector<u32>*>(pv)->push_back((*phMsg)->un32MsgId);
+}
+
+class Mixers : public CmcTest {
+ public:
+  void Ready(u32 hHost) {
+    Intake({AddServer(hHost, hHost)});
+    Intake({Msg(VQCMC_SRV_READY, hHost, VQX_MSG_TYPE_EVENT, 64)});
+  }
+  _VQCMC_ENTITY_CTX* Create(u32 un32Id, u32 hHost = 0x100) {
+    _VQCMC_ENTITY_CTX* p = nullptr;
+    EXPECT_EQ(Locked([&] { return VqCmcLibMixerCreate(mhCmc, Host(hHost), un32Id, 0, &p); }), VQX_RESULT_OK);
+    p->Params.Callback = {OnMsg, nullptr, &mCalls};
+    return p;
+  }
+  /* Runs the router on the message, then the jobs; true when the message was left to the chain. */
+  bool Route(VQX_MSG_HANDLE h, u32 hHost = 0x100) {
+    Locked([&] { return VqCmcMixerMsgHandle(mhCmc, Host(hHost), &h); });
+    const bool fLeft = h != nullptr;
+    if (fLeft) VQXReleaseMsgEx(mhVqx, &h);
+    Intake();
+    return fLeft;
+  }
+  VQX_MSG_HANDLE Keyed(u32 un32Id, u32 un32Offset, u32 un32Value, u32 un32Size = 40) {
+    VQX_MSG_HANDLE h = Msg(un32Id, 0x100, VQX_MSG_TYPE_EVENT, un32Size);
+    memcpy(un32Offset == 0 ? reinterpret_cast<u8*>(&h->un64UserContext1) : VQXMsgPayload(h) + un32Offset, &un32Value,
+           4);
+    return h;
+  }
+  std::vector<u32> mCalls;
+};
+
+TEST_F(Mixers, PublicCallsAndRouting) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  _VQCMC_LIB_MIXER_PARAMS params{3, 0, 0, nullptr, {OnMsg, nullptr, &mCalls}, {1, 2, 3}}, out{};
+  EXPECT_EQ(VQCmcLibMixerCreate(mhCmc, &params), VQX_RESULT_NOT_FOUND); /* no ready server */
+  Ready(0x100);
+  params.EntityId = 0;
+  ASSERT_EQ(VQCmcLibMixerCreate(mhCmc, &params), VQX_RESULT_OK);
+  const u32 un32Id = params.EntityId;
+  EXPECT_EQ(VQCmcLibMixerCreate(mhCmc, &params), VQX_RESULT_INVALID_HANDLE);
+  EXPECT_TRUE(VQCmcLibMixerFind(mhCmc, un32Id, &out) == VQX_RESULT_OK && memcmp(&out, &params, sizeof(out)) == 0);
+  EXPECT_EQ(out.un32SerialisationId, un32Id);
+  params.un32SerialisationId = 0;
+  params.Callback.pvLegUserContext = nullptr;
+  EXPECT_EQ(VQCmcLibMixerModify(mhCmc, &params), VQX_RESULT_INVALID_PARAM);
+  params.Callback.pvLegUserContext = &mCalls;
+  EXPECT_EQ(VQCmcLibMixerModify(mhCmc, &params) | VQCmcLibMixerGetParam(mhCmc, un32Id, &out), VQX_RESULT_OK);
+  EXPECT_EQ(out.un32SerialisationId, 0u);
+  memset(&out, 0xAB, sizeof(out));
+  EXPECT_EQ(VQCmcLibMixerGetParam(mhCmc, 0x7777, &out), VQX_RESULT_INVALID_PARAM);
+  EXPECT_EQ(CmcHex(&out, sizeof(out)), std::string(2 * sizeof(out), '0'));
+  EXPECT_TRUE(Stats().un32MixersActive == 1 && Stats().un32MixersCreated == 1 && Host(0x100)->un32NbMixers == 1);
+  _VQCMC_ENTITY_CTX* pMixer = static_cast<_VQCMC_ENTITY_CTX*>(VQXPoolOfBuffersFind(mhCmc->hEntityPool, un32Id));
+  EXPECT_TRUE(pMixer->CurrState == VQCMC_LIB_STATE_READY && mCalls.empty() && mNotifs.size() == 1); /* READY only */
+  pMixer->Params.un32SerialisationId = un32Id;
+  /* {message id, where its mixer id is (0 the context), id there, payload size, delivered, left to the chain} */
+  const std::tuple<u32, u32, u32, u32, bool, bool> aRows[] = {
+      {VQCMC_MSG_CMD_MIXER_CREATE, 0, un32Id, 40, true, false},
+      {VQCMC_MSG_CMD_RECORD, 0, un32Id, 40, true, false},
+      {VQCMC_MSG_NOTIF_MIXER_ATTRIBUTE_CHANGED, 28, un32Id, 40, true, false},
+      {VQCMC_MSG_NOTIF_EVENT_PLAYING_DONE, 28, un32Id, 40, true, false},
+      {VQCMC_MSG_NOTIF_MIXER_LEG_JOIN_DONE, 32, un32Id, 40, true, false},
+      {VQCMC_MSG_NOTIF_MIXER_LEG_JOIN_DONE, 28, un32Id, 40, false, true},     /* word 8 is 0 */
+      {VQCMC_MSG_NOTIF_MIXER_MIXER_UNJOIN_DONE, 32, un32Id, 34, false, true}, /* word 8 not there */
+      {VQCMC_MSG_NOTIF_DIGIT_COLLECTED, 28, un32Id, 40, false, true},         /* a leg's only */
+      {VQCMC_MSG_NOTIF_MIXER_ERROR, 28, 0x999, 40, false, false},             /* unknown: dropped */
+      {VQCMC_MSG_NOTIF_MIXER_TERMINATED, 28, 0x999, 40, false, false},        /* unknown: default callback */
+  };
+  for (const auto& [un32MsgId, un32Offset, un32Value, un32Size, fDelivered, fLeft] : aRows) {
+    mCalls.clear();
+    VQX_MSG_HANDLE h = Keyed(un32MsgId, un32Offset, un32Value, un32Size);
+    if (un32MsgId == VQCMC_MSG_CMD_MIXER_CREATE) memcpy(VQXMsgPayload(h) + 8, "\x44\x33\x22\x11", 4);
+    EXPECT_EQ(Route(h), fLeft) << std::hex << un32MsgId;
+    EXPECT_EQ(mCalls, fDelivered ? std::vector<u32>{un32MsgId} : std::vector<u32>{}) << std::hex << un32MsgId;
+  }
+  EXPECT_EQ(pMixer->MappingId, 0x11223344u);
+  EXPECT_EQ(mNotifs.back(), VQCMC_MSG_NOTIF_MIXER_TERMINATED);
+  EXPECT_EQ(LogCount("VqCmcLibMixerFind Failed (MixerId=0x00000999 msg=0x0a010034)"), 1u);
+  EXPECT_EQ(VQCmcLibMixerDestroy(mhCmc, un32Id) | VQCmcLibMixerFind(mhCmc, un32Id, nullptr), VQX_RESULT_INVALID_PARAM);
+}
+
+TEST_F(Mixers, StatesSweepsAndTheTenSecondRule) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  Ready(0x100);
+  Intake({AddServer(0x200, 0x200)});
+  _VQCMC_ENTITY_CTX* pMixer = Create(0x31);
+  _VQCMC_ENTITY_CTX* pOther = Create(0x32, 0x200);
+  auto Change = [&](_VQCMC_ENTITY_CTX* p, u32 un32State) {
+    Locked([&] { return VqCmcMixerStateChange(mhCmc, p->pHostCtx, p, un32State); });
+    Intake();
+  };
+  auto UnSync = [&](u32 hHost) {
+    Locked([&] { return VqCmcMixerUnSyncAll(mhCmc, Host(hHost)); });
+    Host(hHost)->fReady = hHost == 0x100; /* as the server machine keeps it */
+    Intake();
+  };
+  auto Tick = [&](u32 un32Ms) { Advance(un32Ms), Intake(); }; /* the timeout loops back once */
+  auto Timeout = [&] { Route(Keyed(VQCMC_PRIV_MIXER_TIMEOUT, 0, 0x31)); };
+  auto SyncDone = [&] {
+    pMixer->un8Flags = 0;
+    Locked([&] { return VqCmcMixerAllSyncDone(mhCmc, Host(0x100)); });
+    Intake();
+  };
+  const u32 kLost = VQCMC_LIB_MSG_NOTIF_MIXER_SYNC_LOST, kTerm = VQCMC_LIB_MSG_NOTIF_MIXER_TERMINATED;
+  /* {step, action, state after, the mixer callback's messages}; polls are 100 ms apart at least */
+  const std::tuple<const char*, std::function<void()>, u32, std::vector<u32>> aSteps[] = {
+      {"unsync", [&] { UnSync(0x100); }, 8, {kLost}},
+      {"9899 ms", [&] { Tick(9899); }, 8, {}},
+      {"10000 ms", [&] { Tick(101); }, 9, {kTerm}},
+      {"unsync a terminated one", [&] { UnSync(0x100); }, 8, {}},
+      {"sync done only in Ready", [&] { SyncDone(); }, 8, {}},
+      {"state 3", [&] { Change(pMixer, 3); }, 3, {}},
+      {"timeout in Not ready", [&] { Timeout(); }, 3, {}},
+      {"ready", [&] { Change(pMixer, 1); }, 1, {}},
+      {"a late timeout in Ready", [&] { Timeout(); }, 1, {}},
+      {"sync done", [&] { SyncDone(); }, 1, {VQCMC_LIB_MSG_NOTIF_MIXER_SYNC_DONE}},
+  };
+  for (const auto& [pszStep, action, un32State, aCalls] : aSteps) {
+    mCalls.clear();
+    action();
+    EXPECT_EQ(pMixer->CurrState, un32State) << pszStep;
+    EXPECT_EQ(mCalls, aCalls) << pszStep;
+  }
+  EXPECT_EQ(LogCount("Unk New State 0x3"), 1u);
+  /* Another server entering Ready ends the unsynchronised mixers of every server. */
+  UnSync(0x200);
+  Intake({Msg(VQCMC_SRV_READY, 0x200, VQX_MSG_TYPE_EVENT, 64)});
+  EXPECT_EQ(pOther->CurrState, 9u);
+  /* A dead server's unsynchronised mixer still times out while another server is ready. */
+  Change(pOther, 1);
+  Intake({Removed(0x200)});
+  EXPECT_EQ(pOther->CurrState, 8u);
+  Locked([&] { return VqCmcHostStateChange(mhCmc, Host(0x200), VQCMC_LIB_STATE_HOST_DEAD); });
+  Advance(9000);
+  Advance(1000);
+  Intake();
+  EXPECT_EQ(pOther->CurrState, 9u);
+}
+
+TEST_F(Mixers, ResynchronisationAndRefusedInput) {
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  Ready(0x100);
+  /* NotifMixerSync: {mixer id, mapping id, size, fault (1 play set past the payload, 2 play element
+   * shorter than its record), mixer id reached (0 refused)} */
+  const u32 aRows[][5] = {{0x41, 0x6001, 136, 0, 0x41},
+                          {0, 0x6001, 136, 0, 0x41},
+                          {0x42, 0x6002, 135, 0, 0},
+                          {0x42, 0x6002, 136, 1, 0},
+                          {0x42, 0x6002, 136, 2, 0}};
+  for (const auto& row : aRows) {
+    mNotifPayloads.clear(), mSent.clear();
+    VQX_MSG_HANDLE h = Msg(VQCMC_SRV_NOTIF_MIXER_SYNC, 0x100, VQX_MSG_TYPE_EVENT, 512);
+    ASSERT_EQ(VQXMsgElementInit(h, 136), VQX_RESULT_OK);
+    u8* pPayload = VQXMsgPayload(h);
+    for (u32 i = 8; i < 76; i++) pPayload[i] = static_cast<u8>(i);
+    memcpy(pPayload + 8, &row[1], 4);
+    memcpy(pPayload + 28, &row[0], 4);
+    void* pPlay = nullptr;
+    ASSERT_EQ(VQXMsgElementAlloc(h, pPayload + 128, row[3] == 2 ? 8 : 20, &pPlay), VQX_RESULT_OK);
+    memset(static_cast<u8*>(pPlay) + 4, 0x5A, row[3] == 2 ? 4 : 16);
+    ASSERT_EQ(row[3] == 2 ? 0x02000000u : VQXMsgElementStringAdd(h, pPlay, "prompt.wav"), VQX_RESULT_OK);
+    h->un32PayloadLength = row[3] == 1 ? 144 : row[2] == 135 ? 135 : h->un32PayloadLength;
+    EXPECT_FALSE(Route(h)) << row[0];
+    const bool fFound = VQXPoolOfBuffersFind(mhCmc->hEntityPool, row[0] != 0 ? row[0] : 0x41) != nullptr;
+    ASSERT_TRUE(fFound == (row[4] != 0) && mNotifPayloads.size() == (row[4] != 0 ? 1u : 0u)) << row[0] << " " << row[3];
+    if (row[4] == 0) continue;
+    const u8* pNotif = mNotifPayloads[0].data();
+    const u32 aHead[] = {row[1], 0x0F0E0D0Cu, 0x13121110u, 0x17161514u, 1, row[4]};
+    EXPECT_EQ(CmcHex(pNotif + 8, 68), CmcHex(aHead, 24) + CmcHex(pPayload + 32, 44)) << row[0];
+    u16 un16Size = 0;
+    const u8* pElement = static_cast<const u8*>(VQXMsgElementGet(pNotif + 120, 0, &un16Size));
+    ASSERT_TRUE(pElement != nullptr && un16Size == 20 && pElement[19] == 0x5A);
+    EXPECT_STREQ(static_cast<const char*>(VQXMsgElementGet(pElement, 0, nullptr)), "prompt.wav");
+    EXPECT_EQ(VQXMsgElementCount(pNotif + 124), 0u);
+    ASSERT_EQ(SentOf(VQCMC_SRV_SET_MIXER_OWNERSHIP).size(), 1u);
+    EXPECT_EQ(CmcHex(SentOf(VQCMC_SRV_SET_MIXER_OWNERSHIP)[0].Payload.data() + 28, 4), CmcHex(&row[4], 4));
+  }
+  EXPECT_EQ(LogCount("MsgId 0x0A020415 refused"), 3u);
+  /* A mixer in Cmixer unsynced is claimed back to Ready in the same turn. */
+  auto* pMixer = static_cast<_VQCMC_ENTITY_CTX*>(VQXPoolOfBuffersFind(mhCmc->hEntityPool, 0x41));
+  Locked([&] { return VqCmcMixerStateChange(mhCmc, Host(0x100), pMixer, VQCMC_LIB_STATE_CMIXER_UNSYNCED); });
+  VQX_MSG_HANDLE h = Msg(VQCMC_SRV_NOTIF_MIXER_SYNC, 0x100, VQX_MSG_TYPE_EVENT, 136);
+  memcpy(VQXMsgPayload(h) + 28, "\x41", 1);
+  Route(h);
+  EXPECT_EQ(pMixer->CurrState, 1u);
+  /* NotifMixerLinkSync: {mixer mapping id, entity mapping id, size, join offset in the notification (0 none)} */
+  _VQCMC_ENTITY_CTX* pLeg = Leg(0x51, 0x100, OnMsg, nullptr, &mCalls);
+  Locked([&] {
+    return VqCmcLibEntityInsertMapId(mhCmc, 0x7001, pLeg) | VqCmcLibEntityInsertMapId(mhCmc, 0x6003, Create(0x44));
+  });
+  const u32 aLinks[][4] = {
+      {0x6001, 0x7001, 64, 40}, {0x6001, 0x6003, 64, 48}, {0x6009, 0x7001, 64, 0}, {0x6001, 0x7001, 60, 0}};
+  for (const auto& [un32MixerMap, un32EntityMap, un32Size, un32JoinAt] : aLinks) {
+    mNotifPayloads.clear(), mSent.clear();
+    VQX_MSG_HANDLE hLink = Msg(VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, 0x100, VQX_MSG_TYPE_EVENT, 64);
+    const u32 aWords[] = {0x41, 0x51, un32MixerMap, un32EntityMap, 0x04030201u, 0x08070605u, 0x0C0B0A09u, 0x100F0E0Du};
+    memcpy(VQXMsgPayload(hLink) + 32, aWords, sizeof(aWords));
+    hLink->un32PayloadLength = un32Size;
+    EXPECT_FALSE(Route(hLink));
+    ASSERT_EQ(mNotifPayloads.size(), un32JoinAt != 0 ? 1u : 0u) << std::hex << un32EntityMap << " " << un32Size;
+    if (un32JoinAt == 0) continue;
+    const u8* pNotif = mNotifPayloads[0].data();
+    const u32 un32Joined = un32JoinAt == 40 ? 0x51 : 0x44;
+    EXPECT_EQ(CmcHex(pNotif + 32, 8), CmcHex(aWords, 4) + CmcHex(&un32Joined, 4));
+    EXPECT_EQ(CmcHex(pNotif + un32JoinAt, 8), CmcHex(aWords + (un32JoinAt == 40 ? 4 : 6), 8));
+    EXPECT_EQ(CmcHex(pNotif + (un32JoinAt == 40 ? 48 : 40), 8), std::string(16, '0'));
+    EXPECT_EQ(SentOf(VQCMC_SRV_SET_MIXER_LINK_OWNERSHIP).size(), 1u);
+  }
+  EXPECT_EQ(pLeg->Params.un32SerialisationId, 0x41u);
+  EXPECT_EQ(LogCount("(MixerMapId=0x00006009)") + LogCount("refused (60 bytes"), 2u);
+}
+
+}  // namespace
