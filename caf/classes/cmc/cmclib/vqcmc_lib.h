@@ -104,28 +104,22 @@ VQX_RESULT VQCmcLibClose(VQCMC_LIB_HANDLE hLib);
 typedef void (*PFCT_VQCMC_ENTITY_CALLBACK)(VQCMC_LIB_HANDLE hLib, void* pvLegUserContext, VQX_MSG_HANDLE* phMsg);
 typedef void (*PFCT_VQCMC_ENTITY_EVENT_CALLBACK)(VQCMC_LIB_HANDLE hLib, void* pvLegUserContext, u64 un64EventKey,
                                                  u8* pfCancelled);
-typedef struct _VQCMC_LIB_LEG_PARAMS {
-  u32 un32Kind;
-  u32 EntityId;
-  u32 un32SerialisationId;
-  void* pvUserContext;
-  struct {
-    PFCT_VQCMC_ENTITY_CALLBACK pFctCallback;
-    PFCT_VQCMC_ENTITY_EVENT_CALLBACK pFctEventCallback;
-    void* pvLegUserContext;
+#define VQCMC_ENTITY_PARAMS_HEAD                       \
+  u32 un32Kind;                                        \
+  u32 EntityId;                                        \
+  u32 un32SerialisationId;                             \
+  void* pvUserContext;                                 \
+  struct {                                             \
+    PFCT_VQCMC_ENTITY_CALLBACK pFctCallback;           \
+    PFCT_VQCMC_ENTITY_EVENT_CALLBACK pFctEventCallback; \
+    void* pvLegUserContext;                            \
   } Callback;
+typedef struct _VQCMC_LIB_LEG_PARAMS {
+  VQCMC_ENTITY_PARAMS_HEAD
   u32 LegType;  /* 0, VQCMC_LEG_TYPE_CALL or VQCMC_LEG_TYPE_MEDIA_ONLY */
 } _VQCMC_LIB_LEG_PARAMS;
 typedef struct _VQCMC_LIB_MIXER_PARAMS {
-  u32 un32Kind;
-  u32 EntityId;
-  u32 un32SerialisationId;
-  void* pvUserContext;
-  struct {
-    PFCT_VQCMC_ENTITY_CALLBACK pFctCallback;
-    PFCT_VQCMC_ENTITY_EVENT_CALLBACK pFctEventCallback;
-    void* pvLegUserContext;
-  } Callback;
+  VQCMC_ENTITY_PARAMS_HEAD
   u64 aun64Data[3];  /* stored and returned, never read */
 } _VQCMC_LIB_MIXER_PARAMS;
 

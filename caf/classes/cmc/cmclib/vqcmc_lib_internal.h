@@ -163,20 +163,9 @@ typedef struct _VQCMC_HOST_CTX {
 #define VQCMC_ENTITY_FLAG_TERMINATE_POSTED 0x04u
 #define VQCMC_ENTITY_FLAG_DESTROY_DEFERRED 0x08u
 
-/* The head both kinds of creation parameters share. */
-typedef void (*PFCT_VQCMC_ENTITY_CALLBACK)(VQCMC_LIB_HANDLE hLib, void* pvLegUserContext, VQX_MSG_HANDLE* phMsg);
-typedef void (*PFCT_VQCMC_ENTITY_EVENT_CALLBACK)(VQCMC_LIB_HANDLE hLib, void* pvLegUserContext, u64 un64EventKey,
-                                                 u8* pfCancelled);
+/* The head both kinds of creation parameters share (vqcmc_lib.h), then room for either's own fields. */
 typedef struct _VQCMC_LIB_ENTITY_PARAMS {
-  u32 un32Kind;
-  u32 EntityId;
-  u32 un32SerialisationId;
-  void* pvUserContext;
-  struct {
-    PFCT_VQCMC_ENTITY_CALLBACK pFctCallback;
-    PFCT_VQCMC_ENTITY_EVENT_CALLBACK pFctEventCallback;
-    void* pvLegUserContext;
-  } Callback;
+  VQCMC_ENTITY_PARAMS_HEAD
   u8 abyKindSpecific[64];        /* the leg's or mixer's own fields */
 } _VQCMC_LIB_ENTITY_PARAMS;
 
