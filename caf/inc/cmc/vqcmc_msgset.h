@@ -54,14 +54,6 @@ class CVQCMCMsgset {
   VQX_RESULT GetFixedByte(u32 un32Offset, u8* pun8Value) const;
 
  protected:
-  /* Copies this holder's record and one of its sets (at un32SetOffset) into
-   * pDst in hDstMsg. */
-  VQX_RESULT CopyRecordTo(VQX_MSG_HANDLE hDstMsg, T* pDst, u32 un32SetOffset, const char* pszOperation) const;
-  /* Copies a received record and its set into this holder's message, after
-   * checking that the record lies in hSrcMsg's used payload and that its set
-   * passes the element library's check (refusals logged, nothing copied). */
-  VQX_RESULT CopyRecordFrom(VQX_MSG_HANDLE hSrcMsg, const T* pSrc, u32 un32SetOffset, const char* pszOperation);
-
   VQX_MSG_HANDLE mpMsg = nullptr;
   VQCMC_LIB_HANDLE mhCmcLib = nullptr;
   T* mpPayload = nullptr;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "vqcafcomm.h"
+#include "vqcmc_lib_util.h"
 #include "vqcmc_msg_internal.h"
 #include "vqx_host_filter.h"
 #include "vqx_msg_element.h"
@@ -91,12 +92,14 @@ VQX_RESULT CVQCMC_PLAY_ATTRIBUTE::AddPlayFilePath(const char* pszPath, unsigned 
 }
 
 VQX_RESULT CVQCMC_PLAY_ATTRIBUTE::CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCMC_PLAY_ATTRIBUTE* pDst) const {
-  return CopyRecordTo(hDstMsg, pDst, offsetof(_VQCMC_PLAY_ATTRIBUTE, setPlayFileParams), "CVQCMC_PLAY_ATTRIBUTE::CopyTo");
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  return VQCmcLibMsgCopyPlayAttribute(mhCmcLib, mpPayload, hDstMsg, pDst, sizeof(*pDst), nullptr);
 }
 
 VQX_RESULT CVQCMC_PLAY_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_PLAY_ATTRIBUTE* pSrc) {
-  return CopyRecordFrom(hSrcMsg, pSrc, offsetof(_VQCMC_PLAY_ATTRIBUTE, setPlayFileParams),
-                        "CVQCMC_PLAY_ATTRIBUTE::CopyFrom");
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  if (hSrcMsg == nullptr) return VQX_RESULT_NULL_PARAM;
+  return VQCmcLibMsgCopyPlayAttribute(mhCmcLib, pSrc, mpMsg, mpPayload, sizeof(*pSrc), hSrcMsg);
 }
 
 /* ---------------------------------------------------------------- record */
@@ -116,13 +119,14 @@ VQX_RESULT CVQCMC_RECORD_ATTRIBUTE::AddRecFilePath(const char* pszPath) {
 }
 
 VQX_RESULT CVQCMC_RECORD_ATTRIBUTE::CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCMC_RECORD_ATTRIBUTE* pDst) const {
-  return CopyRecordTo(hDstMsg, pDst, offsetof(_VQCMC_RECORD_ATTRIBUTE, setRecordFilePaths),
-                      "CVQCMC_RECORD_ATTRIBUTE::CopyTo");
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  return VQCmcLibMsgCopyRecordAttribute(mhCmcLib, mpPayload, hDstMsg, pDst, nullptr);
 }
 
 VQX_RESULT CVQCMC_RECORD_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_RECORD_ATTRIBUTE* pSrc) {
-  return CopyRecordFrom(hSrcMsg, pSrc, offsetof(_VQCMC_RECORD_ATTRIBUTE, setRecordFilePaths),
-                        "CVQCMC_RECORD_ATTRIBUTE::CopyFrom");
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  if (hSrcMsg == nullptr) return VQX_RESULT_NULL_PARAM;
+  return VQCmcLibMsgCopyRecordAttribute(mhCmcLib, pSrc, mpMsg, mpPayload, hSrcMsg);
 }
 
 /* ----------------------------------------------------------------- event */
@@ -151,11 +155,14 @@ VQX_RESULT CVQCMC_EVENT_ATTRIBUTE::AddToneString(const char* pszTones) {
 }
 
 VQX_RESULT CVQCMC_EVENT_ATTRIBUTE::CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCMC_EVENT_ATTRIBUTE* pDst) const {
-  return CopyRecordTo(hDstMsg, pDst, offsetof(_VQCMC_EVENT_ATTRIBUTE, setTones), "CVQCMC_EVENT_ATTRIBUTE::CopyTo");
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  return VQCmcLibMsgCopyEventAttribute(mhCmcLib, mpPayload, hDstMsg, pDst, nullptr);
 }
 
 VQX_RESULT CVQCMC_EVENT_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_EVENT_ATTRIBUTE* pSrc) {
-  return CopyRecordFrom(hSrcMsg, pSrc, offsetof(_VQCMC_EVENT_ATTRIBUTE, setTones), "CVQCMC_EVENT_ATTRIBUTE::CopyFrom");
+  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
+  if (hSrcMsg == nullptr) return VQX_RESULT_NULL_PARAM;
+  return VQCmcLibMsgCopyEventAttribute(mhCmcLib, pSrc, mpMsg, mpPayload, hSrcMsg);
 }
 
 }  // namespace VQCAF

@@ -1,11 +1,12 @@
 /*
  * vqcmc_msg_internal.h - what the call/media control message and attribute
  * classes share inside caf: their failure log line and the checks of
- * received records. Not a public header.
+ * received records (those of the core library's copies). Not a public header.
  */
 #ifndef VQCMC_MSG_INTERNAL_H
 #define VQCMC_MSG_INTERNAL_H
 
+#include "vqcmc_lib_util.h"
 #include "vqx_host.h"
 #include "vqx_msg_element.h"
 #include "vqx_result.h"
@@ -28,23 +29,15 @@ void VqCmcLogLine(const char* pszFormat, ...) __attribute__((format(printf, 1, 2
  * the message's capacity); 0x82000009 null message or record; 0x82000004
  * otherwise.
  */
-VQX_RESULT VqCmcCheckRecord(VQX_MSG_HANDLE hMsg, const void* pvRecord, u32 un32Size);
+inline VQX_RESULT VqCmcCheckRecord(VQX_MSG_HANDLE hMsg, const void* pvRecord, u32 un32Size) {
+  return VQCmcLibMsgCheckRecord(hMsg, pvRecord, un32Size);
+}
 
 /* The record check, then VqxMsgElementCheckSet on the set word at pvSet. */
-VQX_RESULT VqCmcCheckRecordSet(VQX_MSG_HANDLE hMsg, const void* pvRecord, u32 un32Size, const void* pvSet);
-
-/*
- * Copies a whole attribute record of un32Size bytes from pSrc to pDst in
- * hDstMsg, then duplicates each of its sets (byte offsets in the record) into hDstMsg, element by element (pfnCopy as VQXMsgElementDupSet's,
- * null for plain bytes). With hSrcMsg the record must lie in its used
- * payload and every set pass VqxMsgElementCheckSet (refused, logged, nothing
- * written); overlapping records 0x8200000A; without it the source is one of our own holders. This is the
- * one place an attribute's whole copy is made until the core library offers
- * its own copies. 0x82000009 null destination or source.
- */
-VQX_RESULT VqCmcCopyRecord(VQX_MSG_HANDLE hSrcMsg, const void* pSrc, u32 un32Size, const u32* paun32Sets, u32 un32NbSets,
-                           VQX_MSG_HANDLE hDstMsg, void* pDst, const char* pszOperation,
-                           PFN_VQX_MSG_ELEMENT_COPY pfnCopy = nullptr, void* pvContext = nullptr);
+inline VQX_RESULT VqCmcCheckRecordSet(VQX_MSG_HANDLE hMsg, const void* pvRecord, u32 un32Size, const void* pvSet) {
+  const VQX_RESULT Result = VQCmcLibMsgCheckRecord(hMsg, pvRecord, un32Size);
+  return VQX_RESULT_FAILED(Result) ? Result : VqxMsgElementCheckSet(hMsg, pvSet);
+}
 
 /* Bytes of a text field of un32Field bytes received from outside, up to its
  * first NUL or the field's end. */

@@ -1,7 +1,7 @@
 /*
  * CVQCMCMsgset<T> (vqcmc_msgset.h): allocation through the core library,
- * adoption, release, the fixed-byte accessor and the record copies shared
- * by the attribute holders. Instantiated below for each record type.
+ * adoption, release and the fixed-byte accessor. Instantiated below for
+ * each record type.
  */
 #include "vqcmc_msgset.h"
 
@@ -75,40 +75,6 @@ VQX_RESULT CVQCMCMsgset<T>::GetFixedByte(u32 un32Offset, u8* pun8Value) const {
   if (un32Offset < VQCMC_MEDIA_ATTR_OFFSET_CARRIED || un32Offset >= sizeof(T)) return VQX_RESULT_INVALID_PARAM;
   *pun8Value = reinterpret_cast<const u8*>(mpPayload)[un32Offset];
   return VQX_RESULT_OK;
-}
-
-template <class T>
-VQX_RESULT CVQCMCMsgset<T>::CopyRecordTo(VQX_MSG_HANDLE hDstMsg, T* pDst, u32 un32SetOffset,
-                                         const char* pszOperation) const {
-  if (hDstMsg == nullptr || pDst == nullptr) return VQX_RESULT_NULL_PARAM;
-  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
-  memcpy(pDst, mpPayload, sizeof(T));
-  const u8* pbySrcSet = reinterpret_cast<const u8*>(mpPayload) + un32SetOffset;
-  u8* pbyDstSet = reinterpret_cast<u8*>(pDst) + un32SetOffset;
-  memset(pbyDstSet, 0, sizeof(VQXMsgElementSet));
-  const VQX_RESULT Result = VQXMsgElementDupSet(pbySrcSet, hDstMsg, pbyDstSet, nullptr, nullptr);
-  if (VQX_RESULT_FAILED(Result)) VQCMC_LOG_FAILURE(pszOperation, "VQXMsgElementDupSet Failed", Result);
-  return Result;
-}
-
-template <class T>
-VQX_RESULT CVQCMCMsgset<T>::CopyRecordFrom(VQX_MSG_HANDLE hSrcMsg, const T* pSrc, u32 un32SetOffset,
-                                           const char* pszOperation) {
-  if (hSrcMsg == nullptr || pSrc == nullptr) return VQX_RESULT_NULL_PARAM;
-  if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
-  const u8* pbySrcSet = reinterpret_cast<const u8*>(pSrc) + un32SetOffset;
-  VQX_RESULT Result = VqCmcCheckRecordSet(hSrcMsg, pSrc, sizeof(T), pbySrcSet);
-  if (VQX_RESULT_FAILED(Result)) {
-    VQCMC_LOG_FAILURE(pszOperation, "Malformed attribute refused", Result);
-    return Result;
-  }
-  if (pSrc == mpPayload) return VQX_RESULT_OK;
-  memmove(mpPayload, pSrc, sizeof(T));
-  u8* pbyDstSet = reinterpret_cast<u8*>(mpPayload) + un32SetOffset;
-  memset(pbyDstSet, 0, sizeof(VQXMsgElementSet));
-  Result = VQXMsgElementDupSet(pbySrcSet, mpMsg, pbyDstSet, nullptr, nullptr);
-  if (VQX_RESULT_FAILED(Result)) VQCMC_LOG_FAILURE(pszOperation, "VQXMsgElementDupSet Failed", Result);
-  return Result;
 }
 
 template class CVQCMCMsgset<_VQCMC_PLAY_ATTRIBUTE>;

@@ -10,6 +10,7 @@
 
 #include "vq500_sip_find.h"
 #include "vq500_sip_text.h"
+#include "vqcmc_lib_util.h"
 #include "vqcmc_msg_internal.h"
 #include "vqx_msg_element.h"
 
@@ -18,90 +19,15 @@ namespace VQCAF {
 namespace {
 
 constexpr u32 kMaxElement = 0xFFFFu;
-constexpr u32 kSipBodyNone = 1u, kSipBodySinglePart = 2u, kSipBodyMultiPart = 3u;
+constexpr u32 kSipBodySinglePart = 2u, kSipBodyMultiPart = 3u;
 constexpr u32 kSipBodyPartRaw = 2u;
 constexpr u16 kSipStatusInit = 200u;
 constexpr u32 kSipTransIdInit = 0xC0000001u;
 constexpr u32 kHeaderContentType = 20u;
 constexpr u32 kMediaTypeMultipart = 7u, kMediaSubtypeMixed = 1u;
 constexpr u32 kContentTypeOffsetType = 4u, kContentTypeOffsetSubtype = 12u;
-/* Header copies keep the bytes as stored here. */
-constexpr u32 kOrderAsStored = 2u;
 
 const char* const kSipGateText = "AddSipBody: Structure is not initialized for SIP attributes\n";
-
-/*
- * Generic headers hold sets of their own (user-to-user and SS7 data at 4,
- * extra-number digits at 28): an element is copied with its inner set, which
- * is checked first when it came from outside (context: the source message).
- */
-i32 GenericHeaderCopy(void* pvSrcMsg, const void* pvSrc, void* pDstMsg, void* pvDst, u16 un16Size) {
-  if (pvSrc != pvDst) memcpy(pvDst, pvSrc, un16Size);
-  if (un16Size < 4) return static_cast<i32>(VQX_RESULT_OK);
-  u32 un32Type;
-  memcpy(&un32Type, pvSrc, 4);
-  u32 un32Set = 0;
-  if ((un32Type == VQCMC_GENERIC_HEADER_UUI || un32Type == VQCMC_GENERIC_HEADER_SS7_RAW_DATA) &&
-      un16Size >= sizeof(_VQCMC_PROTOCOL_UUI_DATA)) {
-    un32Set = offsetof(_VQCMC_PROTOCOL_UUI_DATA, setData);
-  } else if (un32Type == VQCMC_GENERIC_HEADER_EXTRA_NUMBER && un16Size >= sizeof(_VQCMC_PROTOCOL_EXTRA_NUMBER)) {
-    un32Set = offsetof(_VQCMC_PROTOCOL_EXTRA_NUMBER, setDigits);
-  } else {
-    return static_cast<i32>(VQX_RESULT_OK);
-  }
-  const u8* pbySrcSet = static_cast<const u8*>(pvSrc) + un32Set;
-  if (pvSrcMsg != nullptr) {
-    const VQX_RESULT Result = VqxMsgElementCheckSet(pvSrcMsg, pbySrcSet);
-    if (VQX_RESULT_FAILED(Result)) return static_cast<i32>(Result);
-  }
-  u8* pbyDstSet = static_cast<u8*>(pvDst) + un32Set;
-  if (pbySrcSet == pbyDstSet) return static_cast<i32>(VQX_RESULT_OK);
-  memset(pbyDstSet, 0, sizeof(VQXMsgElementSet));
-  return static_cast<i32>(VQXMsgElementDupSet(pbySrcSet, pDstMsg, pbyDstSet, nullptr, nullptr));
-}
-
-/* The record with its generic headers and, when present and asked for, its protocol part. */
-VQX_RESULT ProtocolCopy(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_PROTOCOL_ATTRIBUTE* pSrc, VQX_MSG_HANDLE hDstMsg,
-                        _VQCMC_PROTOCOL_ATTRIBUTE* pDst, u32 fProtocol, const char* pszOperation) {
-  static const u32 kGeneric = offsetof(_VQCMC_PROTOCOL_ATTRIBUTE, setGenericHeaders);
-  if (pSrc == nullptr || pDst == nullptr || hDstMsg == nullptr) return VQX_RESULT_NULL_PARAM;
-  if (hSrcMsg != nullptr) {
-    // The protocol set is checked even when not copied: its word is part of what is read.
-    VQX_RESULT Result = VqCmcCheckRecordSet(hSrcMsg, pSrc, sizeof(*pSrc), &pSrc->setProtocolData);
-    if (VQX_RESULT_FAILED(Result)) {
-      VQCMC_LOG_FAILURE(pszOperation, "Malformed attribute refused", Result);
-      return Result;
-    }
-  }
-  VQX_RESULT Result = VqCmcCopyRecord(hSrcMsg, pSrc, sizeof(*pSrc), &kGeneric, 1, hDstMsg, pDst, pszOperation,
-                                      GenericHeaderCopy, hSrcMsg);
-  if (VQX_RESULT_FAILED(Result)) return Result;
-  const bool fCopyProtocol = pSrc->un8Present != 0 && fProtocol != 0;
-  const u32 un32BodyType = pSrc->SipBody.eBodyType;
-  // What is not copied must not point into the source's message.
-  pDst->setProtocolData = 0;
-  if (un32BodyType == kSipBodySinglePart) pDst->SipBody.u.alt2.stBodySinglePart.u.alt2.msText = 0;
-  if (un32BodyType == kSipBodyMultiPart) pDst->SipBody.u.alt3.msBodyMultiPart = 0;
-  if (!fCopyProtocol) return VQX_RESULT_OK;
-  if (pSrc->un32ProtocolType != VQCMC_PROTOCOL_SIP) {
-    // SS7, ISDN and CAS elements are plain bytes.
-    Result = VQXMsgElementDupSet(&pSrc->setProtocolData, hDstMsg, &pDst->setProtocolData, nullptr, nullptr);
-    if (VQX_RESULT_FAILED(Result)) VQCMC_LOG_FAILURE(pszOperation, "VQXMsgElementDupSet Failed", Result);
-    return Result;
-  }
-  IeCopyContext Context{0, kOrderAsStored, nullptr, hSrcMsg};
-  if (un32BodyType >= kSipBodyNone && un32BodyType <= kSipBodyMultiPart) {
-    Result = static_cast<VQX_RESULT>(VQ500SipBodyCopy(&Context, &pSrc->SipBody, hDstMsg, &pDst->SipBody));
-    if (VQX_RESULT_FAILED(Result)) {
-      VQCMC_LOG_FAILURE(pszOperation, "VQ500SipBodyCopy Failed", Result);
-      return Result;
-    }
-  }
-  Result = VQXMsgElementDupSet(&pSrc->setProtocolData, hDstMsg, &pDst->setProtocolData,
-                               static_cast<PFN_VQX_MSG_ELEMENT_COPY>(VQ500SipHeaderCopy), &Context);
-  if (VQX_RESULT_FAILED(Result)) VQCMC_LOG_FAILURE(pszOperation, "SIP headers copy Failed", Result);
-  return Result;
-}
 
 u32 GetU32(const void* pv, u32 un32Offset) {
   u32 un32;
@@ -121,13 +47,13 @@ CVQCMC_PROTOCOL_ATTRIBUTE::CVQCMC_PROTOCOL_ATTRIBUTE(const CVQCMC_PROTOCOL_ATTRI
 CVQCMC_PROTOCOL_ATTRIBUTE& CVQCMC_PROTOCOL_ATTRIBUTE::operator=(const CVQCMC_PROTOCOL_ATTRIBUTE& Src) {
   if (this == &Src || mpPayload == nullptr || Src.mpPayload == nullptr) return *this;
   mfElementAdded = Src.mfElementAdded;
-  ProtocolCopy(nullptr, Src.mpPayload, mpMsg, mpPayload, Src.mfElementAdded, "CVQCMC_PROTOCOL_ATTRIBUTE::operator=");
+  VQCmcLibMsgCopyProtocolAttribute(mhCmcLib, Src.mpPayload, mpMsg, mpPayload, Src.mfElementAdded, nullptr);
   return *this;
 }
 
 VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCMC_PROTOCOL_ATTRIBUTE* pDst) const {
   if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
-  return ProtocolCopy(nullptr, mpPayload, hDstMsg, pDst, mfElementAdded, "CVQCMC_PROTOCOL_ATTRIBUTE::CopyTo");
+  return VQCmcLibMsgCopyProtocolAttribute(mhCmcLib, mpPayload, hDstMsg, pDst, mfElementAdded, nullptr);
 }
 
 VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_PROTOCOL_ATTRIBUTE* pSrc) {
@@ -137,7 +63,7 @@ VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQ
     return VQX_RESULT_NOT_SUPPORTED;
   }
   if (hSrcMsg == nullptr) return VQX_RESULT_NULL_PARAM;
-  const VQX_RESULT Result = ProtocolCopy(hSrcMsg, pSrc, mpMsg, mpPayload, 1, "CVQCMC_PROTOCOL_ATTRIBUTE::CopyFrom");
+  const VQX_RESULT Result = VQCmcLibMsgCopyProtocolAttribute(mhCmcLib, pSrc, mpMsg, mpPayload, 1, hSrcMsg);
   if (VQX_RESULT_SUCCEEDED(Result)) mfElementAdded = 1;
   return Result;
 }
@@ -299,7 +225,7 @@ VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopySipHeader(CVQCMC_PROTOCOL_ATTRIBUTE& S
   void* pv = nullptr;
   const VQX_RESULT Result = VQXMsgElementAlloc(mpMsg, &mpPayload->setProtocolData, un16Size, &pv);
   if (VQX_RESULT_FAILED(Result) || pv == nullptr) return Result;
-  const IeCopyContext Context{0, kOrderAsStored, nullptr, Src.mpMsg};
+  const IeCopyContext Context{0, VQCMC_COPY_ORDER_HOST, nullptr, Src.mpMsg};
   return static_cast<VQX_RESULT>(pfnCopy(&Context, pSrcHeader, mpMsg, pv));
 }
 
