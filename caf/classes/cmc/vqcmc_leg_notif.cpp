@@ -47,6 +47,23 @@ bool CVQCMCLeg::ReadProtocol(VQX_MSG_HANDLE hMsg, u8* pbyPayload, u32 un32Offset
   return true;
 }
 
+template <class T, u32 id, class F>
+VQX_RESULT CVQCMCLeg::AttributeNotif(VQX_MSG_HANDLE* phMsg, const char* pszHandler, const char* pszLabel, u32 un32Need,
+                                     u32 un32ProtocolOffset, F&& fnCallback) {
+  CVQCAFMutexAutoGetGive Lock(mpMutex);
+  CVQCMCMessage<T, id> Msg(VqCmcTake(phMsg));
+  CVQCMC_PROTOCOL_ATTRIBUTE Attribute;
+  u8* pbyPayload = reinterpret_cast<u8*>(VqCmcPayload(Msg, un32Need));
+  if (pbyPayload == nullptr) {
+    LogFailure(pszHandler, "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
+    return VQX_RESULT_INVALID_PARAM;
+  }
+  ReadProtocol(Msg.GetMsg(), pbyPayload, un32ProtocolOffset, Attribute);
+  PrintProtocolInfo(pszLabel, Attribute);
+  fnCallback(pbyPayload, Attribute);
+  return VQX_RESULT_OK;
+}
+
 VQX_RESULT CVQCMCLeg::CallProgressNotif(VQX_MSG_HANDLE hMsg, u8* pbyPayload, const char* pszHandler,
                                         const char* pszLabel, void (CVQCMCLeg::*pfnCallback)(CVQCMC_PROTOCOL_ATTRIBUTE&)) {
   CVQCMC_PROTOCOL_ATTRIBUTE Attribute;
@@ -99,21 +116,15 @@ VQX_RESULT CVQCMCLeg::HandleCallAnswered(VQX_MSG_HANDLE* phMsg) {
 
 VQX_RESULT CVQCMCLeg::HandleCallTerminatingIndication(VQX_MSG_HANDLE* phMsg) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
-  CVQCMCMessage<_VQCMC_MSG_NOTIF_CALL_LEG_TERMINATING_INDICATION, VQCMC_MSG_NOTIF_CALL_LEG_TERMINATING_INDICATION> Msg(
-      VqCmcTake(phMsg));
-  CVQCMC_PROTOCOL_ATTRIBUTE Attribute;
   mfTerminating = 1;
-  u8* pbyPayload = reinterpret_cast<u8*>(VqCmcPayload(Msg, kNeedTermination));
-  if (pbyPayload == nullptr) {
-    LogFailure("HandleCallTerminatingIndication", "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
-    return VQX_RESULT_INVALID_PARAM;
-  }
-  _VQCMC_CALL_REASON Reason;
-  memcpy(&Reason, pbyPayload + kOffsetReason, sizeof(Reason));
-  ReadProtocol(Msg.GetMsg(), pbyPayload, kOffsetReasonProtocol, Attribute);
-  PrintProtocolInfo("OnCallTerminatingIndication", Attribute);
-  OnCallTerminatingIndication(Reason, Attribute);
-  return VQX_RESULT_OK;
+  return AttributeNotif<_VQCMC_MSG_NOTIF_CALL_LEG_TERMINATING_INDICATION,
+                        VQCMC_MSG_NOTIF_CALL_LEG_TERMINATING_INDICATION>(
+      phMsg, "HandleCallTerminatingIndication", "OnCallTerminatingIndication", kNeedTermination, kOffsetReasonProtocol,
+      [&](u8* pbyPayload, CVQCMC_PROTOCOL_ATTRIBUTE& Attribute) {
+        _VQCMC_CALL_REASON Reason;
+        memcpy(&Reason, pbyPayload + kOffsetReason, sizeof(Reason));
+        OnCallTerminatingIndication(Reason, Attribute);
+      });
 }
 
 VQX_RESULT CVQCMCLeg::HandleCallTerminated(VQX_MSG_HANDLE* phMsg) {
@@ -155,69 +166,37 @@ VQX_RESULT CVQCMCLeg::HandleLegTerminated(VQX_MSG_HANDLE* phMsg) {
 }
 
 VQX_RESULT CVQCMCLeg::HandleCallSuppInfo(VQX_MSG_HANDLE* phMsg) {
-  CVQCAFMutexAutoGetGive Lock(mpMutex);
-  CVQCMCMessage<_VQCMC_MSG_NOTIF_CALL_SUPP_INFO, VQCMC_MSG_NOTIF_CALL_SUPP_INFO> Msg(VqCmcTake(phMsg));
-  CVQCMC_PROTOCOL_ATTRIBUTE Attribute;
-  u8* pbyPayload = reinterpret_cast<u8*>(VqCmcPayload(Msg, kNeedProgress));
-  if (pbyPayload == nullptr) {
-    LogFailure("HandleCallSuppInfo", "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
-    return VQX_RESULT_INVALID_PARAM;
-  }
-  if (CVQCMC_CALL_LEG_ATTRIBUTE* pCall = CallLegAttribute()) {
-    pCall->UpdateFrom(VqCmcAt<const _VQCMC_CALL_LEG_ATTRIBUTE_UPDATE>(pbyPayload, kOffsetUpdate));
-  }
-  const auto Type = static_cast<_VQCMC_SUPP_INFO_MSG_TYPE>(*VqCmcAt(pbyPayload, kOffsetSuppInfoType));
-  ReadProtocol(Msg.GetMsg(), pbyPayload, kOffsetProtocol, Attribute);
-  PrintProtocolInfo("OnCallSuppInfo", Attribute);
-  OnCallSuppInfo(Type, Attribute);
-  return VQX_RESULT_OK;
+  return AttributeNotif<_VQCMC_MSG_NOTIF_CALL_SUPP_INFO, VQCMC_MSG_NOTIF_CALL_SUPP_INFO>(
+      phMsg, "HandleCallSuppInfo", "OnCallSuppInfo", kNeedProgress, kOffsetProtocol,
+      [&](u8* pbyPayload, CVQCMC_PROTOCOL_ATTRIBUTE& Attribute) {
+        // Other leg types: no update and no error.
+        if (CVQCMC_CALL_LEG_ATTRIBUTE* pCall = CallLegAttribute()) {
+          pCall->UpdateFrom(VqCmcAt<const _VQCMC_CALL_LEG_ATTRIBUTE_UPDATE>(pbyPayload, kOffsetUpdate));
+        }
+        OnCallSuppInfo(static_cast<_VQCMC_SUPP_INFO_MSG_TYPE>(*VqCmcAt(pbyPayload, kOffsetSuppInfoType)), Attribute);
+      });
 }
 
 VQX_RESULT CVQCMCLeg::HandleCallTransferRequest(VQX_MSG_HANDLE* phMsg) {
-  CVQCAFMutexAutoGetGive Lock(mpMutex);
-  CVQCMCMessage<_VQCMC_MSG_NOTIF_CALL_TRANSFER_REQUEST, VQCMC_MSG_NOTIF_CALL_TRANSFER_REQUEST> Msg(VqCmcTake(phMsg));
-  CVQCMC_PROTOCOL_ATTRIBUTE Attribute;
-  u8* pbyPayload = reinterpret_cast<u8*>(VqCmcPayload(Msg, kNeedTransfer));
-  if (pbyPayload == nullptr) {
-    LogFailure("HandleCallTransferRequest", "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
-    return VQX_RESULT_INVALID_PARAM;
-  }
-  ReadProtocol(Msg.GetMsg(), pbyPayload, kOffsetTransferProtocol, Attribute);
-  PrintProtocolInfo("OnCallTransferRequest", Attribute);
-  OnCallTransferRequest(*VqCmcAt<_VQCMC_CALL_TRANSFER>(pbyPayload, kOffsetTransferExtra), Attribute);
-  return VQX_RESULT_OK;
+  return AttributeNotif<_VQCMC_MSG_NOTIF_CALL_TRANSFER_REQUEST, VQCMC_MSG_NOTIF_CALL_TRANSFER_REQUEST>(
+      phMsg, "HandleCallTransferRequest", "OnCallTransferRequest", kNeedTransfer, kOffsetTransferProtocol,
+      [&](u8* pbyPayload, CVQCMC_PROTOCOL_ATTRIBUTE& Attribute) {
+        OnCallTransferRequest(*VqCmcAt<_VQCMC_CALL_TRANSFER>(pbyPayload, kOffsetTransferExtra), Attribute);
+      });
 }
 
 VQX_RESULT CVQCMCLeg::HandleCallTransferProgress(VQX_MSG_HANDLE* phMsg) {
-  CVQCAFMutexAutoGetGive Lock(mpMutex);
-  CVQCMCMessage<_VQCMC_MSG_NOTIF_CALL_TRANSFER_PROGRESS, VQCMC_MSG_NOTIF_CALL_TRANSFER_PROGRESS> Msg(
-      VqCmcTake(phMsg));
-  CVQCMC_PROTOCOL_ATTRIBUTE Attribute;
-  u8* pbyPayload = reinterpret_cast<u8*>(VqCmcPayload(Msg, kNeedTransferProgress));
-  if (pbyPayload == nullptr) {
-    LogFailure("HandleCallTransferProgress", "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
-    return VQX_RESULT_INVALID_PARAM;
-  }
-  ReadProtocol(Msg.GetMsg(), pbyPayload, kOffsetTransferProtocol, Attribute);
-  PrintProtocolInfo("OnCallTransferProgress", Attribute);
-  OnCallTransferProgress(Attribute);
-  return VQX_RESULT_OK;
+  return AttributeNotif<_VQCMC_MSG_NOTIF_CALL_TRANSFER_PROGRESS, VQCMC_MSG_NOTIF_CALL_TRANSFER_PROGRESS>(
+      phMsg, "HandleCallTransferProgress", "OnCallTransferProgress", kNeedTransferProgress, kOffsetTransferProtocol,
+      [&](u8*, CVQCMC_PROTOCOL_ATTRIBUTE& Attribute) { OnCallTransferProgress(Attribute); });
 }
 
 VQX_RESULT CVQCMCLeg::HandleCallTransferResponse(VQX_MSG_HANDLE* phMsg) {
-  CVQCAFMutexAutoGetGive Lock(mpMutex);
-  CVQCMCMessage<_VQCMC_MSG_NOTIF_CALL_TRANSFER_RESPONSE, VQCMC_MSG_NOTIF_CALL_TRANSFER_RESPONSE> Msg(
-      VqCmcTake(phMsg));
-  CVQCMC_PROTOCOL_ATTRIBUTE Attribute;
-  u8* pbyPayload = reinterpret_cast<u8*>(VqCmcPayload(Msg, kNeedTransferResponse));
-  if (pbyPayload == nullptr) {
-    LogFailure("HandleCallTransferResponse", "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
-    return VQX_RESULT_INVALID_PARAM;
-  }
-  ReadProtocol(Msg.GetMsg(), pbyPayload, kOffsetTransferProtocol, Attribute);
-  PrintProtocolInfo("OnCallTransferResponse", Attribute);
-  OnCallTransferResponse(*VqCmcAt<_VQCMC_CALL_REASON>(pbyPayload, kOffsetTransferExtra), Attribute);
-  return VQX_RESULT_OK;
+  return AttributeNotif<_VQCMC_MSG_NOTIF_CALL_TRANSFER_RESPONSE, VQCMC_MSG_NOTIF_CALL_TRANSFER_RESPONSE>(
+      phMsg, "HandleCallTransferResponse", "OnCallTransferResponse", kNeedTransferResponse, kOffsetTransferProtocol,
+      [&](u8* pbyPayload, CVQCMC_PROTOCOL_ATTRIBUTE& Attribute) {
+        OnCallTransferResponse(*VqCmcAt<_VQCMC_CALL_REASON>(pbyPayload, kOffsetTransferExtra), Attribute);
+      });
 }
 
 VQX_RESULT CVQCMCLeg::HandleProfileChanged(VQX_MSG_HANDLE* phMsg) {

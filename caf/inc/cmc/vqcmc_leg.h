@@ -346,6 +346,11 @@ class CVQCMCLeg : public IVQCMCLeg,
                                 const char* pszHandler, const char* pszText, T** ppPayload = nullptr);
   /* A received protocol attribute at that offset into Attr when its first byte says present. */
   bool ReadProtocol(VQX_MSG_HANDLE hMsg, u8* pbyPayload, u32 un32Offset, CVQCMC_PROTOCOL_ATTRIBUTE& Attr);
+  /* A notification carrying a protocol attribute: payload of at least un32Need bytes (else
+   * "Invalid message"), the attribute read and traced, then fnCallback(payload, attribute). */
+  template <class T, u32 id, class F>
+  VQX_RESULT AttributeNotif(VQX_MSG_HANDLE* phMsg, const char* pszHandler, const char* pszLabel, u32 un32Need,
+                            u32 un32ProtocolOffset, F&& fnCallback);
   /* Accepted, alerting, answered: update, attribute, trace, callback (pbyPayload null: invalid). */
   VQX_RESULT CallProgressNotif(VQX_MSG_HANDLE hMsg, u8* pbyPayload, const char* pszHandler, const char* pszLabel,
                                void (CVQCMCLeg::*pfnCallback)(CVQCMC_PROTOCOL_ATTRIBUTE&));

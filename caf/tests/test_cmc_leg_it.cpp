@@ -1,0 +1,122 @@
+/*
+ * A call leg against the stand-in server (testing/cmcsim) over the framework's
+ * bridge on 127.0.0.1: a new leg is created in the core library, its create,
+ * supplementary-information and terminate commands reach the server with the
+ * leg's context and their sizes as the server checks them, the answers come
+ * back to the leg's response callbacks and a refused one to the request's
+ * listener; a terminate is sent once.
+ */
+#include <mutex>
+
+#include "comm_test_support.h"
+#include "peers/cmcsim_process.h"
+#include "vqcmc_leg.h"
+
+namespace {
+
+struct LegMutex {
+  CVQCAFMutex mMutex;
+};
+
+/* Records the responses it gets; callbacks run on the core library's job threads. */
+class ItLeg : private LegMutex, public CVQCMCLeg {
+ public:
+  explicit ItLeg(CVQCMC_CALL_LEG_ATTRIBUTE_COMMON* pAttr)
+      : CVQCMCLeg(0, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>(pAttr), nullptr, 0, &mMutex) {}
+  void OnCreateCallResponse(_VQCMC_MSG_CMD_CALL_LEG_CREATE* p, unsigned int* pf) override {
+    CVQCMCLeg::OnCreateCallResponse(p, pf);
+    Add("Create");
+  }
+  void OnSendCallSuppInfoResponse(_VQCMC_MSG_CMD_CALL_SUPP_INFO*, unsigned int*) override { Add("SuppInfo"); }
+  void OnTerminateCallResponse(_VQCMC_MSG_CMD_CALL_LEG_TERMINATE*, unsigned int*) override { Add("Terminate"); }
+  void OnLegError(CVQCMCLegError& e) override { Add(std::string("Error:") + e.what()); }
+  void Add(const std::string& s) {
+    std::lock_guard Lock(mGuard);
+    mstrSeen += s + ";";
+  }
+  bool Saw(const std::string& s) {
+    return cmcpeer::WaitUntil(
+        [&] {
+          std::lock_guard Lock(mGuard);
+          return mstrSeen.find(s) != std::string::npos;
+        },
+        20000);
+  }
+  std::mutex mGuard;
+  std::string mstrSeen;
+};
+
+class Listener : public IVQCMCErrorListener {
+ public:
+  void OnCmcLegError(unsigned int* pfHandled, CVQCMCLegError& e) override {
+    std::lock_guard Lock(mGuard);
+    mstrSeen += std::string(e.what()) + ";";
+    *pfHandled = 1;
+  }
+  void OnCmcMixerError(unsigned int*, CVQCMCMixerError&) override {}
+  std::string Seen() {
+    std::lock_guard Lock(mGuard);
+    return mstrSeen;
+  }
+  std::mutex mGuard;
+  std::string mstrSeen;
+};
+
+TEST(CmcLegIt, OutgoingCallCommandsAndAnswers) {
+  const u16 un16Host = FreePort();
+  const u16 un16Server = FreePort();
+  cmcpeer::CmcServerProcess Server(un16Server, un16Host, {"--host-name", "cmcsim1"});
+  ASSERT_TRUE(Server.Ready());
+  OpenFramework("cmc_leg_it", un16Host, un16Server);
+  static std::mutex s_Guard;
+  static std::vector<u32> s_aNotifs;
+  _VQCMC_LIB_PARAMS p{};
+  p.hVqxLib = CVQCAFComm::GetHostLibInstance();
+  p.Callback.pFctCallback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE* ph) {
+    std::lock_guard Lock(s_Guard);
+    s_aNotifs.push_back((*ph)->un32MsgId);
+  };
+  p.Threads.un32NbThread = 2;
+  VQCMC_LIB_HANDLE hCmc = nullptr;
+  ASSERT_EQ(VQCmcLibOpen(&p, &hCmc), VQX_RESULT_OK);
+  ASSERT_EQ(CVQCMCLib::TestInstall(hCmc), VQX_RESULT_OK);
+  auto Ready = [&] {
+    std::lock_guard Lock(s_Guard);
+    return std::find(s_aNotifs.begin(), s_aNotifs.end(), VQCMC_APP_MSG_NOTIF_READY) != s_aNotifs.end();
+  };
+  // The server says ready once the library has registered with it (bounded retries).
+  EXPECT_TRUE(cmcpeer::WaitUntil([&] { return Server.Command("ready") == "ok" && cmcpeer::WaitUntil(Ready, 500); },
+                                 20000));
+  Listener Refusals;
+  {
+    ItLeg Leg(new CVQCMC_CALL_LEG_ATTRIBUTE());
+    ASSERT_EQ(Leg.IsValidCallCtx(), 1u);
+    ASSERT_NE(Leg.GetLegId(), 0u);
+    EXPECT_EQ(CVQCMCLib::GetInstance()->LegIdFind(Leg.GetLegId()), &Leg);
+    EXPECT_EQ(Leg.CreateCall(nullptr, nullptr), VQX_RESULT_OK);
+    EXPECT_TRUE(Leg.Saw("Create;"));
+    const auto Create = Server.Last("CALL_LEG_CREATE");
+    EXPECT_TRUE(Create.fSeen);
+    EXPECT_EQ(Create.un64Ctx1 & 0xFFFFFFFFu, Leg.GetLegId());
+    EXPECT_EQ(Create.nKind, 1);
+    // The server refuses supplementary information: the request's listener hears it, and handles it.
+    ASSERT_TRUE(Server.Answer("0x0A01001D", "0x82000005"));
+    EXPECT_EQ(Leg.SendCallSuppInfo(VQCMC_SUPP_INFO_SIP_CALL_PROGRESS, nullptr, &Refusals), VQX_RESULT_OK);
+    EXPECT_TRUE(Leg.Saw("SuppInfo;"));
+    EXPECT_EQ(Refusals.Seen(), "SendCallSuppInfo() Request failed on CMC server;");
+    _VQCMC_CALL_REASON Reason{16, {}};
+    EXPECT_EQ(Leg.TerminateCall(Reason, nullptr, nullptr), VQX_RESULT_OK);
+    EXPECT_EQ(Leg.TerminateCall(Reason, nullptr, nullptr), VQX_RESULT_INVALID_STATE);
+    EXPECT_TRUE(Leg.Saw("Terminate;"));
+    EXPECT_EQ(Server.Last("CALL_LEG_TERMINATE").nPayloadLength >= 184, true);
+    EXPECT_EQ(Leg.mstrSeen.find("Error:"), std::string::npos) << Leg.mstrSeen;
+    EXPECT_EQ(Server.Violations(), 0);
+  }
+  EXPECT_EQ(CVQCMCLib::GetInstance()->LegIdFind(1), nullptr);
+  CVQCMCLib::TestUninstall();
+  EXPECT_EQ(VQCmcLibClose(hCmc), VQX_RESULT_OK);
+  CVQCAFComm::ReleaseHostLibInstance();
+  CloseFramework();
+}
+
+}  // namespace
