@@ -1,0 +1,165 @@
+/*
+ * sigtrace_provider_entity.cpp - one remote trace provider: its messages in
+ * (services thread, application mutex held) and the capture request out.
+ */
+#include "sigtrace_provider_entity.h"
+
+#include <cstring>
+#include <memory>
+
+#include "sigtrace_app.h"
+#include "vqcafexception.h"
+#include "vqcaflog.h"
+#include "vqcafservicedetector.h"
+
+namespace VQCAF {
+
+namespace {
+
+constexpr const char* kSource = "CVQSigTraceProviderEntity";
+constexpr const char* kOnMsg = "CVQSigTraceProviderEntity::OnMsgReceived";
+constexpr const char* kSendCapture = "CVQSigTraceProviderEntity::SendCaptureRequest";
+constexpr int kHostField = static_cast<int>(sizeof(_VQX_HOST_INFO::szHostName));
+constexpr int kAppField = static_cast<int>(sizeof(_VQX_HOST_INFO::szApplicationName));
+
+void LogFailure(const char* pszOperation, const char* pszText, VQX_RESULT r, int nLine) {
+  SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQERR, "%s",
+                 VqcafFormatFailureLine(pszOperation, pszText, r, kSource, nLine).c_str());
+}
+
+}  // namespace
+
+CVQSigTraceProviderEntity::CVQSigTraceProviderEntity() {
+  Clear();
+  memset(&mHostInfo, 0, sizeof(mHostInfo));
+  memset(&mRegisterInfo, 0, sizeof(mRegisterInfo));
+}
+
+void CVQSigTraceProviderEntity::Clear() {
+  mfConnected = 0;
+  mfRegistered = 0;
+  mun32Capture = 0;
+}
+
+CVQCAFString CVQSigTraceProviderEntity::KeyOf(const _VQX_HOST_INFO& Host) {
+  CVQCAFString str;
+  str.Format("%.*s.%.*s", kHostField, Host.szHostName, kAppField, Host.szApplicationName);
+  return str;
+}
+
+/* The log prefix's two names, each read within its field of the host record. */
+#define VQ_PROVIDER_NAMES kHostField, mHostInfo.szHostName, kAppField, mHostInfo.szApplicationName
+
+void CVQSigTraceProviderEntity::OnMsgReceived(CVQCAFService* /*pService*/, CVQCAFMsgBuffer& Msg) {
+  try {
+    CVQCAFMutexAutoGetGive Lock(mpAppMutex);
+    const u32 un32Id = Msg.GetMsgId();
+    switch (un32Id) {
+      case VQCAF_MSG_SIGTRACE_REGISTER:
+      case VQCAF_MSG_SIGTRACE_UNREGISTER: {
+        const bool fRegister = un32Id == VQCAF_MSG_SIGTRACE_REGISTER;
+        CVQCAFMsgSigtraceRegister Reg;
+        CVQCAFMsgSigtraceUnRegister Unreg;
+        CVQCAFMsg& Typed = fRegister ? static_cast<CVQCAFMsg&>(Reg) : static_cast<CVQCAFMsg&>(Unreg);
+        VQCAF_SIGTRACE_REGISTER_INFO& Info = fRegister ? Reg.mInfo : Unreg.mInfo;
+        const VQX_RESULT r = Msg.UnserializeToMsg(Typed, nullptr);
+        if (VQX_RESULT_FAILED(r)) {
+          LogFailure(kOnMsg, fRegister ? "Failed to unserialize MsgSigtraceRegister" : "Failed to unserialize MsgSigtraceUnRegister",
+                     r, __LINE__);
+          return;
+        }
+        if (Info.szName[0] == '\0') {
+          LogFailure(kOnMsg, fRegister ? "Register refused: empty name" : "Unregister refused: empty name",
+                     VQX_RESULT_INVALID_PARAM, __LINE__);
+          return;
+        }
+        if (fRegister) {
+          mfRegistered = 1;
+          mRegisterInfo = Info;
+        }
+        SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQMSG, "\033[33mOnMsgReceived (%.*s.%.*s): %s type=%u name=%s desc=%s",
+                       VQ_PROVIDER_NAMES, fRegister ? "Register" : "Unregister", Info.un32Type, Info.szName,
+                       Info.szDescription);
+        if (mpSigTrace == nullptr) return;
+        if (fRegister) mpSigTrace->OnRegister(this, Info.un32Type, Info.szName, Info.szDescription);
+        else mpSigTrace->OnUnregister(this, Info.un32Type, Info.szName, Info.szDescription);
+        return;
+      }
+      case VQCAF_MSG_SIGTRACE_DATA: {
+        /* 10 KiB: on the heap, not on the services thread's stack. */
+        std::unique_ptr<CVQCAFMsgSigtraceData> pData(new CVQCAFMsgSigtraceData);
+        const VQX_RESULT r = Msg.UnserializeToMsg(*pData, nullptr);
+        if (VQX_RESULT_FAILED(r)) {
+          LogFailure(kOnMsg, "Failed to unserialize MsgSigtraceData", r, __LINE__);
+          return;
+        }
+        VQCAF_SIGTRACE_DATA_INFO& Info = pData->mInfo;
+        if (Info.szName[0] == '\0') {
+          LogFailure(kOnMsg, "Data refused: empty name", VQX_RESULT_INVALID_PARAM, __LINE__);
+          return;
+        }
+        SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQLV0, "\033[33mOnMsgReceived (%.*s.%.*s): Data received", VQ_PROVIDER_NAMES);
+        if (mpSigTrace != nullptr)
+          mpSigTrace->OnTraceMsgReceived(this, Info.un32Type, Info.szName, Info.un32Direction, Info.abyData,
+                                         Info.un32DataLength);
+        return;
+      }
+      case VQCAF_MSG_SERVICE_CONNECTED:
+        mfConnected = 1;
+        SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQLV2, "\033[33mOnMsgReceived (%.*s.%.*s): service connected",
+                       VQ_PROVIDER_NAMES);
+        return;
+      case VQCAF_MSG_SERVICE_DISCONNECTED:
+        mfConnected = 0;
+        mun32Capture = 0;
+        SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQLV2, "\033[33mOnMsgReceived (%.*s.%.*s): service disconnected",
+                       VQ_PROVIDER_NAMES);
+        return;
+      default:
+        SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQERR, "OnMsgReceived %.*s.%.*s: not supported MsgId=0x%08x",
+                       VQ_PROVIDER_NAMES, un32Id);
+        return;
+    }
+  } catch (...) {
+    const VQCAF_FAILURE F = VqcafCatchCurrentException(kOnMsg, kSource, __LINE__);
+    SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQERR, "%s", F.strLine.c_str());
+  }
+}
+
+VQX_RESULT CVQSigTraceProviderEntity::SendCaptureRequest(unsigned int un32Capture) {
+  try {
+    if (mfRegistered == 0) {
+      if (un32Capture != 0) LogFailure(kSendCapture, "Entity not yet registered", VQX_RESULT_NOT_READY, __LINE__);
+      return VQX_RESULT_NOT_READY;
+    }
+    SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQMSG, "SendCaptureRequest (%.*s.%.*s): capture=%u", VQ_PROVIDER_NAMES,
+                   un32Capture);
+    mun32Capture = un32Capture;
+    CVQCAFMsgSigtraceCapture Capture;
+    Capture.mInfo.un32Type = mRegisterInfo.un32Type;
+    /* At most 31 characters, terminated within the field. */
+    snprintf(Capture.mInfo.szName, sizeof(Capture.mInfo.szName), "%.*s",
+             static_cast<int>(sizeof(mRegisterInfo.szName) - 1), mRegisterInfo.szName);
+    Capture.mInfo.un32Capture = un32Capture;
+    CVQCAFMsgBuffer Buffer;
+    VQX_RESULT r = Buffer.SerializeFromMsg(Capture, nullptr);
+    if (VQX_RESULT_FAILED(r)) {
+      LogFailure(kSendCapture, "Failed to serialize MsgSigtraceCapture", r, __LINE__);
+      return r;
+    }
+    r = SendMsg(Buffer, 0);
+    if (VQX_RESULT_FAILED(r)) {
+      LogFailure(kSendCapture, "Failed to send MsgSigtraceCapture", r, __LINE__);
+      return r;
+    }
+    return VQX_RESULT_OK;
+  } catch (...) {
+    const VQCAF_FAILURE F = VqcafCatchCurrentException(kSendCapture, kSource, __LINE__);
+    SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQERR, "%s", F.strLine.c_str());
+    return F.un32Result;
+  }
+}
+
+#undef VQ_PROVIDER_NAMES
+
+}  // namespace VQCAF

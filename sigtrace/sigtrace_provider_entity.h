@@ -1,0 +1,77 @@
+/*
+ * sigtrace_provider_entity.h - CVQSigTraceProviderEntity, one remote
+ * application that pushes H.248 traces to this server over the sig-trace
+ * service (docs/sigtrace-service.md).
+ *
+ * Model. The application makes one provider per remote application that
+ * offers the provider service (its OnServiceConnected, pool of 20 keyed by
+ * "<host name>.<application name>"), sets mpAppMutex, mpSigTrace and
+ * mHostInfo, and hands it to the service as the link's instance. The service
+ * then delivers, one at a time on its own thread, the connected message, the
+ * provider's register, unregister and data messages and the disconnected
+ * message to OnMsgReceived, which takes the application mutex for the whole
+ * call and hands register, unregister and data to the application's
+ * OnRegister, OnUnregister and OnTraceMsgReceived. The application answers
+ * with SendCaptureRequest (its callers hold the application mutex).
+ *
+ * Input checks: every record is read within its fields (the messages
+ * terminate their texts); a data length over 10240 is refused by the data
+ * message itself; a register, unregister or data message with an empty trace
+ * name is refused here (logged, nothing handed on): that name is the group's
+ * name and so the base of its file names.
+ *
+ * Log lines go to the trace application's sub-module; failures in the
+ * framework form "op: text (code) CVQSigTraceProviderEntity:line".
+ */
+#ifndef SIGTRACE_PROVIDER_ENTITY_H
+#define SIGTRACE_PROVIDER_ENTITY_H
+
+#include "vqcafmsgsigtrace.h"
+#include "vqcafmutex.h"
+#include "vqcafservice.h"
+#include "vqx_host_peer.h"
+
+namespace VQCAF {
+
+class CVQSigTrace;
+
+class CVQSigTraceProviderEntity : public CVQCAFServiceInstance {
+ public:
+  /* Cleared, host and register records zero-filled. */
+  CVQSigTraceProviderEntity();
+  ~CVQSigTraceProviderEntity() override = default;
+  CVQSigTraceProviderEntity(const CVQSigTraceProviderEntity&) = delete;
+  CVQSigTraceProviderEntity& operator=(const CVQSigTraceProviderEntity&) = delete;
+
+  /* Not connected, not registered, capture off. */
+  void Clear();
+
+  /* One message of this provider (services thread): register 0x0B0D0100,
+   * unregister 0x0B0D0200, data 0x0B0D0400, service connected 0x0B000100,
+   * service disconnected 0x0B000200; any other id is logged as not supported.
+   * Takes *mpAppMutex throughout (when set). */
+  void OnMsgReceived(CVQCAFService* pService, CVQCAFMsgBuffer& Msg) override;
+
+  /* Sends the capture message (1 on, 0 off) with the registered type and
+   * name. 0x82000016 before the first register message (logged only for
+   * capture on); the serialiser's or the send's failure code (the new state
+   * is kept); 0x02000000. The caller holds the application mutex. */
+  VQX_RESULT SendCaptureRequest(unsigned int un32Capture);
+
+  /* "<host name>.<application name>" of mHostInfo: the provider's pool key
+   * and its entity name in groups, each part read within its field. */
+  CVQCAFString GetKey() const { return KeyOf(mHostInfo); }
+  static CVQCAFString KeyOf(const _VQX_HOST_INFO& Host);
+
+  CVQCAFMutex* mpAppMutex = nullptr;      /* application mutex, set at creation */
+  CVQSigTrace* mpSigTrace = nullptr;      /* owner, set at creation */
+  u32 mfConnected = 0;                    /* 1 while the service reports the link up */
+  _VQX_HOST_INFO mHostInfo;               /* the remote host's record, copied at creation */
+  VQCAF_SIGTRACE_REGISTER_INFO mRegisterInfo; /* last register record */
+  u32 mfRegistered = 0;                   /* 1 once a register message was taken */
+  u32 mun32Capture = 0;                   /* capture state last requested */
+};
+
+}  // namespace VQCAF
+
+#endif
