@@ -344,6 +344,16 @@ TEST_F(CmcLegTest, RefusedLegsAreFreed) {
   pLeg->SetFreeListener(pLeg);
   EXPECT_EQ(Deliver(*pLeg, Received(4, VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED, 40, {})), VQX_RESULT_OK);
   EXPECT_TRUE(fDeleted);
+  // Refused from its own callback: deleted after the message, not under the handler.
+  struct Refusing : TestLeg {
+    using TestLeg::TestLeg;
+    void OnCallAlerting(CVQCMC_PROTOCOL_ATTRIBUTE&) override { RefuseLeg(static_cast<_VQCMC_CALL_REASON_CODE>(21), nullptr); }
+  };
+  fDeleted = false;
+  pLeg = new Refusing(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+  pLeg->mpfDeleted = &fDeleted;
+  EXPECT_EQ(Deliver(*pLeg, Received(4, VQCMC_MSG_NOTIF_CALL_LEG_ALERTING, 192, {})), VQX_RESULT_OK);
+  EXPECT_TRUE(fDeleted);
 }
 
 /* The protocol trace of SS7, ISDN and SIP attributes against its golden text. */

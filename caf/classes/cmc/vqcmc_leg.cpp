@@ -218,6 +218,7 @@ VQX_RESULT CVQCMCLeg::HandleMessage(VQX_MSG_HANDLE* phMsg) {
   VQX_RESULT Result = VQX_RESULT_OK;
   {
     CVQCAFMutexAutoGetGive Lock(mpMutex);
+    mun32Dispatching++;  // a free asked for by a callback waits for the end of this message
     if (un32Kind == VQCMC_MSG_KIND_COMMAND) {
       Result = VQX_RESULT_INVALID_MESSAGE;
     } else if (un32Kind == VQCMC_MSG_KIND_RESPONSE || un32Kind == VQCMC_MSG_KIND_NOTIFICATION) {
@@ -227,6 +228,7 @@ VQX_RESULT CVQCMCLeg::HandleMessage(VQX_MSG_HANDLE* phMsg) {
       // An id without a handler stays with the leg: released below, never handed on under this mutex.
       Result = pfnHandler == nullptr ? VQX_RESULT_INVALID_MESSAGE : (this->*pfnHandler)(&hMsg);
     }
+    mun32Dispatching--;
   }
   VqCmcLegReleaseMsg(&hMsg);
   if (VQX_RESULT_FAILED(Result)) LogFailure("HandleMessage", "Could not handle message", un32Id, Result, __LINE__);
@@ -348,6 +350,7 @@ VQX_RESULT CVQCMCLeg::LegError(CVQCMCLegError* pError, IVQCMCErrorListener* pLis
 VQX_RESULT CVQCMCLeg::HandleLegEvent(void* pvEvent, unsigned char* pfSkip) {
   {
     CVQCAFMutexAutoGetGive Lock(mpMutex);
+    mun32Dispatching++;
     IVQCMCEvent* pEvent = static_cast<IVQCMCEvent*>(pvEvent);
     if ((pfSkip == nullptr || *pfSkip == 0) && pEvent != nullptr) {
       CVQCMCLegErrorEvent* pErrorEvent =
@@ -361,6 +364,7 @@ VQX_RESULT CVQCMCLeg::HandleLegEvent(void* pvEvent, unsigned char* pfSkip) {
         OnLegEvent(pEvent);
       }
     }
+    mun32Dispatching--;
   }
   CheckFreeLeg();
   return VQX_RESULT_OK;

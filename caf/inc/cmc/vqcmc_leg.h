@@ -101,6 +101,8 @@ class CVQCMCLeg : public IVQCMCLeg,
 
   /* Always 0: a leg has no link of its own. */
   virtual unsigned int GetLinkId() { return 0; }
+  /* The library's shared join attribute (null before the library is attached). */
+  virtual CVQCMC_JOIN_ATTRIBUTE* GetJoinAttributes() { return CVQCMCLib::mpDummyAttr; }
   /*
    * Ends the call: refused (0x8200000F) out of synchronisation or when
    * already called; else state 5, OnSendTerminateCall, and the terminate
