@@ -134,8 +134,8 @@ VQX_RESULT CVQCMCLib::Init(CVQCMCLibParams& Params) {
     const VQX_RESULT Result = fNoGlobals ? VQX_RESULT_NOT_READY : VQX_RESULT_INVALID_OPERATION;
     // A refusal leaves a live instance as it is: legs and mixers still use it.
     if (pLive != nullptr) return pLive->Fail(kOp, pszText, 0, Result, __LINE__);
-    SubModLogTrace(VQCAF_SUBMODULE_CMC, VQERR, "%s: %s (0x%08X) 0x%08X %s:%d\n", kOp, pszText, 0u, Result,
-                   VqxFileNameFromPath(__FILE__), __LINE__);
+    VQCAF::LogTrace(VQERR, "%s: %s (0x%08X) 0x%08X %s:%d\n", kOp, pszText, 0u, Result, VqxFileNameFromPath(__FILE__),
+                    __LINE__);
     return Result;
   }
   CVQCMCLib* pNew = new (std::nothrow) CVQCMCLib(Params);
