@@ -89,10 +89,17 @@ TEST(CmcLegIt, OutgoingCallCommandsAndAnswers) {
                                  20000));
   Listener Refusals;
   {
+    CVQCAFMutex Other;  // outlives the leg
     ItLeg Leg(new CVQCMC_CALL_LEG_ATTRIBUTE());
     ASSERT_EQ(Leg.IsValidCallCtx(), 1u);
     ASSERT_NE(Leg.GetLegId(), 0u);
     EXPECT_EQ(CVQCMCLib::GetInstance()->LegIdFind(Leg.GetLegId()), &Leg);
+    // Moved to another serialisation (and mutex) before its first command.
+    _VQCMC_LIB_LEG_PARAMS Params{};
+    EXPECT_EQ(Leg.ReSerialize(&Other, 0x7000), VQX_RESULT_OK);
+    EXPECT_EQ(VQCmcLibLegFind(hCmc, Leg.GetLegId(), &Params), VQX_RESULT_OK);
+    EXPECT_EQ(Params.un32SerialisationId, 0x7000u);
+    EXPECT_EQ(Params.pvUserContext, static_cast<void*>(&Leg));
     EXPECT_EQ(Leg.CreateCall(nullptr, nullptr), VQX_RESULT_OK);
     EXPECT_TRUE(Leg.Saw("Create;"));
     const auto Create = Server.Last("CALL_LEG_CREATE");
