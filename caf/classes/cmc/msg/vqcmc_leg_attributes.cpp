@@ -27,17 +27,20 @@ constexpr size_t kImageBytes = offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, MediaProfile)
 /* The media-description word a leg copy takes over. */
 constexpr u32 kMediaDescriptionWord = 8u;
 
-/* A received text field: up to its NUL or its end. */
+/* A received text field, up to its NUL or its end, into str (in its own buffer when it fits). */
 template <size_t N>
-CVQCAFString FieldText(const char (&szField)[N]) {
-  return CVQCAFString(szField, VqCmcFieldLength(szField, N));
+void AssignText(CVQCAFString& str, const char (&szField)[N]) {
+  const u32 un32Length = VqCmcFieldLength(szField, N);
+  str.PreAllocateBuffer(un32Length, __FILE__, __LINE__, 0);
+  str.AppendData(szField, un32Length);
 }
 
 /* At most N-1 characters and a NUL; the rest of the field zero. */
 template <size_t N>
 void PutText(char (&szField)[N], const CVQCAFString& str) {
-  memset(szField, 0, N);
-  memcpy(szField, str.c_str(), std::min<size_t>(str.GetLength(), N - 1));
+  const size_t nLength = std::min<size_t>(str.GetLength(), N - 1);
+  memcpy(szField, str.c_str(), nLength);
+  memset(szField + nLength, 0, N - nLength);
 }
 
 /* The profile's wire form, with its elements, into pDst in hDstMsg. */
@@ -168,22 +171,21 @@ VQX_RESULT CVQCMC_CALL_LEG_ATTRIBUTE::CopyLegAttributeFrom(CVQCMC_CALL_LEG_ATTRI
 
 VQX_RESULT CVQCMC_CALL_LEG_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_CALL_LEG_ATTRIBUTE* pSrc) {
   CVQCAFMutexAutoGetGive Lock(&mutex);
-  const VQX_RESULT Result = VqCmcCheckRecordSet(hSrcMsg, pSrc, sizeof(*pSrc), &pSrc->MediaProfile.setProfileElements);
+  // The profile goes first: its checks refuse a bad set before anything here changes.
+  VQX_RESULT Result = VqCmcCheckRecord(hSrcMsg, pSrc, sizeof(*pSrc));
+  if (VQX_RESULT_SUCCEEDED(Result)) Result = profile.ReplaceFrom(hSrcMsg, &pSrc->MediaProfile);
   if (VQX_RESULT_FAILED(Result)) {
     VQCMC_LOG_FAILURE("CVQCMC_CALL_LEG_ATTRIBUTE::CopyFrom", "Malformed attribute refused", Result);
     return Result;
   }
   memcpy(&mImage, pSrc, kImageBytes);
   mImage.un32ProtocolType = pSrc->un32ProtocolType;
-  calledNumber = FieldText(mImage.szCalledNumber);
-  callingNumber = FieldText(mImage.szCallingNumber);
-  callingDisplay = FieldText(mImage.szCallingDisplay);
-  privateDisplay = FieldText(mImage.szPrivateDisplay);
-  privateAddress = FieldText(mImage.szPrivateAddress);
-  networkAccessPoint = FieldText(mImage.szNetworkAccessPoint);
-  CVQCMC_MEDIA_PROFILE Fresh;
-  Fresh.CopyFrom(hSrcMsg, &pSrc->MediaProfile);
-  profile = Fresh;
+  AssignText(calledNumber, mImage.szCalledNumber);
+  AssignText(callingNumber, mImage.szCallingNumber);
+  AssignText(callingDisplay, mImage.szCallingDisplay);
+  AssignText(privateDisplay, mImage.szPrivateDisplay);
+  AssignText(privateAddress, mImage.szPrivateAddress);
+  AssignText(networkAccessPoint, mImage.szNetworkAccessPoint);
   return VQX_RESULT_OK;
 }
 
@@ -231,16 +233,14 @@ VQX_RESULT CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE::BuildFrom(CVQCMC_CALL_LEG_ATTRIBUTE_
 
 VQX_RESULT CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE* pSrc) {
   CVQCAFMutexAutoGetGive Lock(&mutex);
-  const VQX_RESULT Result = VqCmcCheckRecordSet(hSrcMsg, pSrc, sizeof(*pSrc), &pSrc->MediaProfile.setProfileElements);
+  VQX_RESULT Result = VqCmcCheckRecord(hSrcMsg, pSrc, sizeof(*pSrc));
+  if (VQX_RESULT_SUCCEEDED(Result)) Result = profile.ReplaceFrom(hSrcMsg, &pSrc->MediaProfile);
   if (VQX_RESULT_FAILED(Result)) {
     VQCMC_LOG_FAILURE("CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE::CopyFrom", "Malformed attribute refused", Result);
     return Result;
   }
-  networkAccessPoint = FieldText(pSrc->szNetworkAccessPoint);
-  CVQCMC_MEDIA_PROFILE Fresh;
-  const VQX_RESULT ProfileResult = Fresh.CopyFrom(hSrcMsg, &pSrc->MediaProfile);
-  profile = Fresh;
-  return ProfileResult;
+  AssignText(networkAccessPoint, pSrc->szNetworkAccessPoint);
+  return Result;
 }
 
 VQX_RESULT CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE::CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE* pDst) {

@@ -36,6 +36,32 @@ _VQX_SDP_INFO_COMPACT* DupBlob(const void* pvBlob, u32 un32Size) {
   return static_cast<_VQX_SDP_INFO_COMPACT*>(pv);
 }
 
+/* Replaces a held blob by un32Size bytes at pvBlob, in its own buffer when realloc keeps it. */
+void StoreBlob(_VQX_SDP_INFO_COMPACT*& pBlob, const void* pvBlob, u32 un32Size) {
+  void* pv = realloc(pBlob, un32Size);
+  if (pv == nullptr) {
+    free(pBlob);
+    pBlob = nullptr;
+    return;
+  }
+  memcpy(pv, pvBlob, un32Size);
+  pBlob = static_cast<_VQX_SDP_INFO_COMPACT*>(pv);
+}
+
+char* DupText(const char* psz, size_t nLength);
+
+/* Replaces a held text by nLength bytes at psz and a NUL, in place when the old text is at least as long. */
+void StoreText(char*& pszHeld, const char* psz, size_t nLength) {
+  if (pszHeld != nullptr && strlen(pszHeld) >= nLength) {
+    memcpy(pszHeld, psz, nLength);
+    pszHeld[nLength] = '\0';
+    return;
+  }
+  char* pszNew = DupText(psz, nLength);
+  delete[] pszHeld;
+  pszHeld = pszNew;
+}
+
 char* DupText(const char* psz, size_t nLength) {
   char* pszCopy = new char[nLength + 1];
   memcpy(pszCopy, psz, nLength);
@@ -214,6 +240,14 @@ VQX_RESULT CVQCMC_MEDIA_PROFILE::WriteTo(VQX_MSG_HANDLE hMsg, _VQCMC_MEDIA_PROFI
 void CVQCMC_MEDIA_PROFILE::DestroyMessage(CVQCMCMsgset<_VQCMC_MEDIA_PROFILE>* pMsgset) { delete pMsgset; }
 
 VQX_RESULT CVQCMC_MEDIA_PROFILE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_MEDIA_PROFILE* pSrc) {
+  return Read(hSrcMsg, pSrc, false);
+}
+
+VQX_RESULT CVQCMC_MEDIA_PROFILE::ReplaceFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_MEDIA_PROFILE* pSrc) {
+  return Read(hSrcMsg, pSrc, true);
+}
+
+VQX_RESULT CVQCMC_MEDIA_PROFILE::Read(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_MEDIA_PROFILE* pSrc, bool fReplace) {
   static const char* const kOperation = "CVQCMC_MEDIA_PROFILE::CopyFrom";
   const VQX_RESULT Result = VqCmcCheckRecordSet(hSrcMsg, pSrc, sizeof(*pSrc), &pSrc->setProfileElements);
   if (VQX_RESULT_FAILED(Result)) {
@@ -221,6 +255,7 @@ VQX_RESULT CVQCMC_MEDIA_PROFILE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_M
     return Result;
   }
   memcpy(mediaDescription, pSrc->abyMediaDescription, sizeof(mediaDescription));
+  bool afSeen[3] = {};  // local, peer, name
   u16 un16Size = 0;
   for (void* pv = nullptr; (pv = VQXMsgElementGetNext(&pSrc->setProfileElements, pv, &un16Size)) != nullptr;) {
     const u8* pby = static_cast<const u8*>(pv);
@@ -238,9 +273,8 @@ VQX_RESULT CVQCMC_MEDIA_PROFILE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_M
         continue;
       }
       if (fLocal) localSdpState = GetU32(pby + 4);
-      _VQX_SDP_INFO_COMPACT*& pBlob = fLocal ? localSdp : peerSdp;
-      FreeSDP(&pBlob);
-      pBlob = DupBlob(pby + un32At, un32Blob);
+      afSeen[fLocal ? 0 : 1] = true;
+      StoreBlob(fLocal ? localSdp : peerSdp, pby + un32At, un32Blob);
     } else if (un32Type == VQCMC_MEDIA_ELEMENT_NAME) {
       if (un16Size <= kNameOffset) {
         VQCMC_LOG_FAILURE(kOperation, "Short name element skipped", VQX_RESULT_INVALID_MESSAGE);
@@ -248,10 +282,15 @@ VQX_RESULT CVQCMC_MEDIA_PROFILE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_M
       }
       const char* pszName = reinterpret_cast<const char*>(pby + kNameOffset);
       const u32 un32Field = std::min<u32>(un16Size - kNameOffset, kNameField);
-      char* pszNew = DupText(pszName, VqCmcFieldLength(pszName, un32Field));
-      delete[] profileName;
-      profileName = pszNew;
+      afSeen[2] = true;
+      StoreText(profileName, pszName, VqCmcFieldLength(pszName, un32Field));
     }
+  }
+  if (fReplace) {
+    if (!afSeen[0]) localSdpState = 0, FreeSDP(&localSdp);
+    if (!afSeen[1]) FreeSDP(&peerSdp);
+    if (!afSeen[2]) delete[] profileName, profileName = nullptr;
+    peerSdpState = 0;
   }
   return VQX_RESULT_OK;
 }
