@@ -1,7 +1,7 @@
 /*
- * test_resync_it.cpp - legs A and B linked and leg C kept through a
- * stand-in server's restart and handed over to a second stand-in
- * (testing/cmcsim, python3 children over a real host library on
+ * test_resync_it.cpp - legs A and B linked, leg C and mixer M linked to A,
+ * kept through a stand-in server's restart and handed over to a second
+ * stand-in (testing/cmcsim, python3 children over a real host library on
  * 127.0.0.1). The stand-ins answer the create commands with their mapping
  * ids, replay a scripted resynchronisation of all but C and check the
  * library's ownership claims byte for byte.
@@ -11,18 +11,33 @@
 
 #include "support/cmc_servers.h"
 #include "vqcmc_lib_leg_internal.h"
+#include "vqcmc_lib_mixer_internal.h"
 
 namespace {
 
-/* The leg layer, its sweeps and the link handler, where the server machine and the message chain call them. */
-void UnSync(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) { VqCmcLegUnSyncAll(p, h); }
-void TermUnSynced(VQCMC_LIB_CTX* p) { VqCmcLegTerminateUnSynced(p, nullptr); }
-void SyncDone(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) { VqCmcLegAllSyncDone(p, h); }
+/* The leg and mixer layers, their sweeps and the link handler, where the server machine and the message
+ * chain call them. */
+void UnSync(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) {
+  VqCmcLegUnSyncAll(p, h);
+  VqCmcMixerUnSyncAll(p, h);
+}
+void TermUnSynced(VQCMC_LIB_CTX* p) {
+  VqCmcLegTerminateUnSynced(p, nullptr);
+  VqCmcMixerTerminateUnSynced(p, nullptr);
+}
+void SyncDone(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) {
+  VqCmcLegAllSyncDone(p, h);
+  VqCmcMixerAllSyncDone(p, h);
+}
+void TermOwned(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) {
+  VqCmcLegTerminateOwned(p, h);
+  VqCmcMixerTerminateOwned(p, h);
+}
 void Orphans(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) { VqCmcLibRecoverOrphanedEntitiesOwnership(p, h); }
-const _VQCMC_ENTITY_HOOKS kLayers = {VqCmcLegMsgHandle, nullptr, VqCmcLinkMsgHandleNotifLinkSync, UnSync, TermUnSynced,
-                                     SyncDone, Orphans, VqCmcLegTerminateOwned, nullptr};
+const _VQCMC_ENTITY_HOOKS kLayers = {VqCmcLegMsgHandle, VqCmcMixerMsgHandle, VqCmcLinkMsgHandleNotifLinkSync, UnSync,
+                                     TermUnSynced, SyncDone, Orphans, TermOwned, nullptr};
 
-enum Entity : uintptr_t { A, B, C, kEntities };
+enum Entity : uintptr_t { A, B, C, M, kEntities };
 
 class ResyncIt : public CmcServersTest {
  protected:
@@ -45,23 +60,26 @@ class ResyncIt : public CmcServersTest {
     s_pIt->mSeen[e].emplace_back((*phMsg)->un32MsgId, un32Seq);
     if ((*phMsg)->MsgType == VQX_MSG_TYPE_RESPONSE) s_pIt->mMapping[e] = un32Mapping;
   }
-  /* A, B and C created on the ready server, each with its create command answered by a mapping
-   * id; the stand-in finds nothing wrong in the commands and saw C's destination (the server's
-   * peer handle), tag and id. */
+  /* A, B, C and M created on the ready server, each with its create command answered by a
+   * mapping id; the stand-in finds nothing wrong in the commands and saw C's destination (the
+   * server's peer handle), tag and id. */
   void CreateAll() {
     for (uintptr_t e = A; e < kEntities; e++) {
       _VQCMC_LIB_LEG_PARAMS leg{};
-      leg.Callback.pFctCallback = OnEntity;
-      leg.Callback.pvLegUserContext = reinterpret_cast<void*>(e + 1);
+      _VQCMC_LIB_MIXER_PARAMS mixer{};
+      leg.Callback.pFctCallback = mixer.Callback.pFctCallback = OnEntity;
+      leg.Callback.pvLegUserContext = mixer.Callback.pvLegUserContext = reinterpret_cast<void*>(e + 1);
       leg.LegType = VQCMC_LEG_TYPE_CALL;
-      ASSERT_EQ(VQCmcLibLegCreate(mhCmc, &leg), VQX_RESULT_OK);
-      mId[e] = leg.EntityId;
+      ASSERT_EQ(e == M ? VQCmcLibMixerCreate(mhCmc, &mixer) : VQCmcLibLegCreate(mhCmc, &leg), VQX_RESULT_OK);
+      mId[e] = e == M ? mixer.EntityId : leg.EntityId;
+      const u32 un32Size = e == M ? 152 : 872;
       VQX_MSG_HANDLE hMsg = nullptr;
-      ASSERT_EQ(VQCmcLibMsgAlloc(mhCmc, 872 + 4096, &hMsg), VQX_RESULT_OK);
-      hMsg->un32MsgId = VQCMC_MSG_CMD_CALL_LEG_CREATE;
+      ASSERT_EQ(VQCmcLibMsgAlloc(mhCmc, un32Size + 4096, &hMsg), VQX_RESULT_OK);
+      hMsg->un32MsgId = e == M ? VQCMC_MSG_CMD_MIXER_CREATE : VQCMC_MSG_CMD_CALL_LEG_CREATE;
       hMsg->MsgType = VQX_MSG_TYPE_REQUEST;
-      ASSERT_EQ(VQXMsgElementInit(hMsg, 872), VQX_RESULT_OK);
-      ASSERT_EQ(VQCmcLibLegMsgProcess(mhCmc, mId[e], 0x70 + e, &hMsg), VQX_RESULT_OK);
+      ASSERT_EQ(VQXMsgElementInit(hMsg, un32Size), VQX_RESULT_OK);
+      const auto process = e == M ? VQCmcLibMixerMsgProcess : VQCmcLibLegMsgProcess;
+      ASSERT_EQ(process(mhCmc, mId[e], 0x70 + e, &hMsg), VQX_RESULT_OK);
     }
     ASSERT_TRUE(cmcpeer::WaitUntil([&] { return std::lock_guard(mMutex), mMapping.size() == kEntities; }, 20000));
     EXPECT_EQ(mServers[0]->Violations(), 0);
@@ -75,17 +93,20 @@ class ResyncIt : public CmcServersTest {
     auto hex = cmcpeer::CmcServerProcess::Hex;
     return {"leg " + hex(mId[A]) + " " + hex(mMapping[A]), "leg " + hex(mId[B]) + " " + hex(mMapping[B]),
             "link " + hex(mId[A]) + " " + hex(mId[B]) + " " + hex(mMapping[A]) + " " + hex(mMapping[B]),
+            "mixer " + hex(mId[M]) + " " + hex(mMapping[M]),
+            "mixerlink " + hex(mId[M]) + " " + hex(mId[A]) + " " + hex(mMapping[M]) + " " + hex(mMapping[A]),
             "notify 0x0A010012 " + hex(mId[A]) + " 3"};
   }
   /* After the resynchronisation, each entity's notices in order (the create answers left out): lost,
-   * then done for A and B, A's held notifications after its done, C terminated. */
+   * then done for A, B and M, A's held notifications after its done, C terminated. */
   void ExpectSeenAfterSync() {
     const u32 kLost = VQCMC_LIB_MSG_NOTIF_LEG_SYNC_LOST, kDone = VQCMC_LIB_MSG_NOTIF_LEG_SYNC_DONE;
     const u32 kAccepted = VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED;
     const std::map<Entity, Seen> want = {
         {A, {{kLost, 0}, {kDone, 0}, {kAccepted, 1}, {kAccepted, 2}, {kAccepted, 3}}},
         {B, {{kLost, 0}, {kDone, 0}}},
-        {C, {{kLost, 0}, {VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED, 0}}}};
+        {C, {{kLost, 0}, {VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED, 0}}},
+        {M, {{VQCMC_LIB_MSG_NOTIF_MIXER_SYNC_LOST, 0}, {VQCMC_LIB_MSG_NOTIF_MIXER_SYNC_DONE, 0}}}};
     EXPECT_TRUE(cmcpeer::WaitUntil([&] { return std::lock_guard(mMutex), Notices() == want; }, 20000))
         << testing::PrintToString(Notices());
   }
@@ -93,14 +114,15 @@ class ResyncIt : public CmcServersTest {
     std::map<Entity, Seen> out;
     for (const auto& [e, seen] : mSeen)
       for (const auto& s : seen)
-        if (s.first != VQCMC_MSG_CMD_CALL_LEG_CREATE) out[e].push_back(s);
+        if (s.first != VQCMC_MSG_CMD_CALL_LEG_CREATE && s.first != VQCMC_MSG_CMD_MIXER_CREATE) out[e].push_back(s);
     return out;
   }
   /* The default callback's sync notices from index nFrom: ids in order, and the words the
    * catalogue gives them (mapping ids, entity ids, the join attribute 01..08 of the script). */
   void ExpectSyncNotices(size_t nFrom) {
     const std::vector<u32> ids = {VQCMC_LIB_MSG_NOTIF_LEG_SYNC, VQCMC_LIB_MSG_NOTIF_LEG_SYNC,
-                                  VQCMC_LIB_MSG_NOTIF_LINK_SYNC};
+                                  VQCMC_LIB_MSG_NOTIF_LINK_SYNC, VQCMC_LIB_MSG_NOTIF_MIXER_SYNC,
+                                  VQCMC_LIB_MSG_NOTIF_MIXER_LINK_SYNC};
     const u64 un64Join = 0x0807060504030201u;
     struct Word {
       u32 un32At, un32Width;
@@ -108,7 +130,9 @@ class ResyncIt : public CmcServersTest {
     };
     const std::vector<std::vector<Word>> words = {
         {{8, 4, mMapping[A]}, {32, 4, mId[A]}}, {{8, 4, mMapping[B]}, {32, 4, mId[B]}},
-        {{32, 4, mId[A]}, {36, 4, mId[B]}, {40, 8, un64Join}}};
+        {{32, 4, mId[A]}, {36, 4, mId[B]}, {40, 8, un64Join}},
+        {{8, 4, mMapping[M]}, {28, 4, mId[M]}},
+        {{32, 4, mId[M]}, {36, 4, mId[A]}, {40, 8, un64Join}, {48, 8, 0}}};
     std::lock_guard guard(mMutex);
     ASSERT_GE(mNotifs.size(), nFrom + ids.size());
     for (size_t i = 0; i < ids.size(); i++) {
@@ -123,7 +147,7 @@ class ResyncIt : public CmcServersTest {
   /* The claims the script calls for, each received byte for byte, and the servers' counts. */
   void ExpectClaimsAndCounts(size_t nServer, u32 un32Legs, u32 un32Mixers) {
     EXPECT_TRUE(cmcpeer::WaitUntil(
-        [&] { return mServers[nServer]->ClaimCounts() == cmcpeer::CmcServerProcess::Claims{3, 0, 0}; }, 20000));
+        [&] { return mServers[nServer]->ClaimCounts() == cmcpeer::CmcServerProcess::Claims{5, 0, 0}; }, 20000));
     for (const _VQCMC_LIB_CMCSERVER_INFO& s : Servers()) {
       const bool fNew = s.fReady != 0;
       EXPECT_EQ(std::make_pair(s.un32NbLegs, s.un32NbMixers),
@@ -148,9 +172,10 @@ TEST_F(ResyncIt, RestartResynchronisesAllButCWhichIsTerminatedAndHeldMessagesFol
   ASSERT_TRUE(mServers[0]->Resync(ScriptAllButC()));
   ExpectSeenAfterSync();
   EXPECT_TRUE(AwaitNotifs({VQCMC_APP_MSG_NOTIF_READY, VQCMC_LIB_MSG_NOTIF_NOT_READY, VQCMC_LIB_MSG_NOTIF_LEG_SYNC,
-                           VQCMC_LIB_MSG_NOTIF_LEG_SYNC, VQCMC_LIB_MSG_NOTIF_LINK_SYNC, VQCMC_APP_MSG_NOTIF_READY}));
+                           VQCMC_LIB_MSG_NOTIF_LEG_SYNC, VQCMC_LIB_MSG_NOTIF_LINK_SYNC, VQCMC_LIB_MSG_NOTIF_MIXER_SYNC,
+                           VQCMC_LIB_MSG_NOTIF_MIXER_LINK_SYNC, VQCMC_APP_MSG_NOTIF_READY}));
   ExpectSyncNotices(2);
-  ExpectClaimsAndCounts(0, 3, 0);
+  ExpectClaimsAndCounts(0, 3, 1);
   EXPECT_EQ(Servers().size(), 1u);
 }
 
@@ -168,7 +193,7 @@ TEST_F(ResyncIt, HandOverToASecondServerReHomesTheOrphansWithTheirCounts) {
   ExpectSyncNotices(2);
   /* Everything, C included, counts on the second server; the first owns nothing and is freed once
    * "Host removed" gives way to "Host dead" (10 s). */
-  ExpectClaimsAndCounts(1, 3, 0);
+  ExpectClaimsAndCounts(1, 3, 1);
   EXPECT_TRUE(cmcpeer::WaitUntil([&] { return Servers().size() == 1; }, 20000));
 }
 
