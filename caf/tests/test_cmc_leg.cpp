@@ -347,7 +347,9 @@ TEST_F(CmcLegTest, RefusedLegsAreFreed) {
   // Refused from its own callback: deleted after the message, not under the handler.
   struct Refusing : TestLeg {
     using TestLeg::TestLeg;
-    void OnCallAlerting(CVQCMC_PROTOCOL_ATTRIBUTE&) override { RefuseLeg(static_cast<_VQCMC_CALL_REASON_CODE>(21), nullptr); }
+    void OnCallAlerting(CVQCMC_PROTOCOL_ATTRIBUTE&) override {
+      RefuseLeg(static_cast<_VQCMC_CALL_REASON_CODE>(21), nullptr);
+    }
   };
   fDeleted = false;
   pLeg = new Refusing(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());

@@ -254,7 +254,9 @@ VQX_RESULT CVQCMCLeg::ProgressCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMC
   CVQCMC_PROTOCOL_ATTRIBUTE Local;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   const u32 un32Protocol = mpAttributes.IsNull() ? 0u : mpAttributes->GetProtocolType();
-  if (un32Protocol == VQCMC_PROTOCOL_SS7) return SendCallSuppInfo(VQCMC_SUPP_INFO_SS7_CALL_PROGRESS, pAttribute, pListener);
+  if (un32Protocol == VQCMC_PROTOCOL_SS7) {
+    return SendCallSuppInfo(VQCMC_SUPP_INFO_SS7_CALL_PROGRESS, pAttribute, pListener);
+  }
   if (un32Protocol == VQCMC_PROTOCOL_ISDN) {
     return SendCallSuppInfo(VQCMC_SUPP_INFO_ISDN_CALL_PROGRESS, pAttribute, pListener);
   }
@@ -283,7 +285,9 @@ VQX_RESULT CVQCMCLeg::CallTransferRequest(CVQCMC_CALL_TRANSFER const& Transfer, 
     return VQX_RESULT_INVALID_STATE;
   }
   LogTrace(VQLV1, "CVQCMCLeg::CallTransferRequest (Number: %s)\n", Transfer.GetTransferNumber(nullptr));
-  if (Msg.GetPayload() != nullptr) Transfer.CopyTo(*VqCmcAt<_VQCMC_CALL_TRANSFER>(Msg.GetPayload(), kOffsetTransferExtra));
+  if (Msg.GetPayload() != nullptr) {
+    Transfer.CopyTo(*VqCmcAt<_VQCMC_CALL_TRANSFER>(Msg.GetPayload(), kOffsetTransferExtra));
+  }
   return RunCommand(Msg, L, pAttribute, pListener);
 }
 
@@ -455,7 +459,9 @@ VQX_RESULT CVQCMCLeg::SendBuilt(CVQCMCMessage<T, id>& Msg, const char* pszLogOp,
                                 IVQCMCErrorListener* pListener) {
   const u32 un32Serial = Msg.GetMsg()->un32SerialNumber;
   VQX_RESULT Result = HandleRequest(Msg.GetMsg(), pListener);
-  if (VQX_RESULT_FAILED(Result)) return ReportFailure(pszLogOp, pszError, "HandleRequest Failed.", Result, pListener, __LINE__);
+  if (VQX_RESULT_FAILED(Result)) {
+    return ReportFailure(pszLogOp, pszError, "HandleRequest Failed.", Result, pListener, __LINE__);
+  }
   Result = Msg.LegMsgProcess(GetLegId(), 0);
   if (VQX_RESULT_FAILED(Result)) {
     ForgetRequest(un32Serial);

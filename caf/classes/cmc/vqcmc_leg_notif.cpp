@@ -65,7 +65,8 @@ VQX_RESULT CVQCMCLeg::AttributeNotif(VQX_MSG_HANDLE* phMsg, const char* pszHandl
 }
 
 VQX_RESULT CVQCMCLeg::CallProgressNotif(VQX_MSG_HANDLE hMsg, u8* pbyPayload, const char* pszHandler,
-                                        const char* pszLabel, void (CVQCMCLeg::*pfnCallback)(CVQCMC_PROTOCOL_ATTRIBUTE&)) {
+                                        const char* pszLabel,
+                                        void (CVQCMCLeg::*pfnCallback)(CVQCMC_PROTOCOL_ATTRIBUTE&)) {
   CVQCMC_PROTOCOL_ATTRIBUTE Attribute;
   if (pbyPayload == nullptr) {
     LogFailure(pszHandler, "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
