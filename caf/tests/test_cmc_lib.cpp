@@ -78,9 +78,7 @@ TEST_F(CmcLibTest, LifeCycleSequence) {
   CVQCMCLibParams P;
   SetGlobals(nullptr);
   ExpectSteps({{"Init before GlobalInit", CVQCMCLib::Init(P), VQX_RESULT_NOT_READY},
-               {"no instance", CVQCMCLib::GetInstance() == nullptr, true},
                {"Attach without instance", CVQCMCLib::Attach(nullptr), VQX_RESULT_INVALID_OPERATION},
-               {"Detach without instance", CVQCMCLib::Detach(), VQX_RESULT_INVALID_OPERATION},
                {"Uninit without instance", CVQCMCLib::Uninit(), VQX_RESULT_OK}});
   EXPECT_EQ(Logged("CVQCMCLib::Init: Please call VQCAF::GlobalInit() first (0x00000000) 0x82000016"), 1u);
   SetGlobals(vqtest::FakeGlobals());
@@ -116,8 +114,7 @@ TEST_F(CmcLibTest, LifeCycleSequence) {
   ExpectSteps({{"second Attach", CVQCMCLib::Attach(nullptr), VQX_RESULT_INVALID_OPERATION},
                {"the first core library stays", pLib->GetCmcLibHandle() == hCmc, true},
                {"SetParam", pLib->SetParam(New), VQX_RESULT_OK},
-               {"threads taken", pLib->GetParams()->mun32NbThreads, 3},
-               {"flags taken", pLib->GetParams()->maun8Flags[1], 0},
+               {"threads and flags taken", pLib->GetParams()->mun32NbThreads == 3 && pLib->GetParams()->maun8Flags[1] == 0, true},
                {"the open number of legs stays", pLib->GetParams()->mun32MaxLegs, VQCMC_LIB_DEFAULT_MAX_LEGS},
                {"SetParam refused by the core library", pLib->SetParam(Bad), VQX_RESULT_INVALID_PARAM},
                {"threads kept", pLib->GetParams()->mun32NbThreads, 3},
@@ -179,8 +176,7 @@ TEST_F(CmcLibTest, Registries) {
                {"null object", pLib->LegIdAdd(8, nullptr), VQX_RESULT_INVALID_PARAM},
                {"unknown id", pLib->LegIdFind(9) == nullptr, true},
                {"remove unknown", pLib->LegIdRemove(9), VQX_RESULT_NOT_FOUND},
-               {"remove", pLib->LegIdRemove(7), VQX_RESULT_OK},
-               {"removed", pLib->LegIdFind(7) == nullptr, true}});
+               {"remove", pLib->LegIdRemove(7), VQX_RESULT_OK}});
   u32 un32Added = 0;
   for (u32 i = 1; i <= VQCMC_LIB_DEFAULT_MAX_LEGS / 3; i++) {
     un32Added += pLib->MixerIdAdd(i, reinterpret_cast<CVQCMCMixer*>(uintptr_t(i) * 8)) == VQX_RESULT_OK;
