@@ -1,5 +1,6 @@
 /* Mixers: the public calls, the router, the state machine and its sweeps, the re-claim of mixers
  * and mixer links, and server input refused before it is read. */
+#include <cstdio>
 #include <cstring>
 
 #include "support/cmc_fixture.h"
@@ -24,19 +25,17 @@ class Mixers : public CmcTest {
     p->Params.Callback = {OnMsg, nullptr, &mCalls};
     return p;
   }
+  /* Runs fct under the lock, then the jobs. */
+  void Run(const std::function<VQX_RESULT()>& fct) { Locked(fct), Intake(); }
   /* Runs the router on the message, then the jobs; true when the message was left to the chain. */
-  bool Route(VQX_MSG_HANDLE h, u32 hHost = 0x100) {
-    Locked([&] { return VqCmcMixerMsgHandle(mhCmc, Host(hHost), &h); });
-    const bool fLeft = h != nullptr;
-    if (fLeft) VQXReleaseMsgEx(mhVqx, &h);
-    Intake();
-    return fLeft;
+  bool Route(VQX_MSG_HANDLE h) {
+    Run([&] { return VqCmcMixerMsgHandle(mhCmc, Host(0x100), &h); });
+    return h != nullptr && (VQXReleaseMsgEx(mhVqx, &h), true);
   }
   VQX_MSG_HANDLE Keyed(u32 un32Id, u32 un32Offset, u32 un32Value, u32 un32Size = 40) {
     VQX_MSG_HANDLE h = Msg(un32Id, 0x100, VQX_MSG_TYPE_EVENT, un32Size);
-    memcpy(un32Offset == 0 ? reinterpret_cast<u8*>(&h->un64UserContext1) : VQXMsgPayload(h) + un32Offset, &un32Value,
-           4);
-    return h;
+    u8* p = un32Offset == 0 ? reinterpret_cast<u8*>(&h->un64UserContext1) : VQXMsgPayload(h) + un32Offset;
+    return memcpy(p, &un32Value, 4), h;
   }
   std::vector<u32> mCalls;
 };
@@ -50,43 +49,34 @@ TEST_F(Mixers, PublicCallsAndRouting) {
   ASSERT_EQ(VQCmcLibMixerCreate(mhCmc, &params), VQX_RESULT_OK);
   const u32 un32Id = params.EntityId;
   EXPECT_EQ(VQCmcLibMixerCreate(mhCmc, &params), VQX_RESULT_INVALID_HANDLE);
-  EXPECT_TRUE(VQCmcLibMixerFind(mhCmc, un32Id, &out) == VQX_RESULT_OK && memcmp(&out, &params, sizeof(out)) == 0);
-  EXPECT_EQ(out.un32SerialisationId, un32Id);
-  params.un32SerialisationId = 0;
-  params.Callback.pvLegUserContext = nullptr;
+  EXPECT_TRUE(VQCmcLibMixerFind(mhCmc, un32Id, &out) == VQX_RESULT_OK && memcmp(&out, &params, sizeof(out)) == 0 &&
+              out.un32SerialisationId == un32Id);
+  params.un32SerialisationId = 0, params.Callback.pvLegUserContext = nullptr;
   EXPECT_EQ(VQCmcLibMixerModify(mhCmc, &params), VQX_RESULT_INVALID_PARAM);
   params.Callback.pvLegUserContext = &mCalls;
-  EXPECT_EQ(VQCmcLibMixerModify(mhCmc, &params) | VQCmcLibMixerGetParam(mhCmc, un32Id, &out), VQX_RESULT_OK);
-  EXPECT_EQ(out.un32SerialisationId, 0u);
+  EXPECT_TRUE((VQCmcLibMixerModify(mhCmc, &params) | VQCmcLibMixerGetParam(mhCmc, un32Id, &out)) == VQX_RESULT_OK &&
+              out.un32SerialisationId == 0);
   memset(&out, 0xAB, sizeof(out));
   EXPECT_EQ(VQCmcLibMixerGetParam(mhCmc, 0x7777, &out), VQX_RESULT_INVALID_PARAM);
   EXPECT_EQ(CmcHex(&out, sizeof(out)), std::string(2 * sizeof(out), '0'));
   EXPECT_TRUE(Stats().un32MixersActive == 1 && Stats().un32MixersCreated == 1 && Host(0x100)->un32NbMixers == 1);
   _VQCMC_ENTITY_CTX* pMixer = static_cast<_VQCMC_ENTITY_CTX*>(VQXPoolOfBuffersFind(mhCmc->hEntityPool, un32Id));
   EXPECT_TRUE(pMixer->CurrState == VQCMC_LIB_STATE_READY && mCalls.empty() && mNotifs.size() == 1); /* READY only */
-  pMixer->Params.un32SerialisationId = un32Id;
-  /* {message id, where its mixer id is (0 the context), id there, payload size, delivered, left to the chain} */
-  const std::tuple<u32, u32, u32, u32, bool, bool> aRows[] = {
-      {VQCMC_MSG_CMD_MIXER_CREATE, 0, un32Id, 40, true, false},
-      {VQCMC_MSG_CMD_RECORD, 0, un32Id, 40, true, false},
-      {VQCMC_MSG_NOTIF_MIXER_ATTRIBUTE_CHANGED, 28, un32Id, 40, true, false},
-      {VQCMC_MSG_NOTIF_EVENT_PLAYING_DONE, 28, un32Id, 40, true, false},
-      {VQCMC_MSG_NOTIF_MIXER_LEG_JOIN_DONE, 32, un32Id, 40, true, false},
-      {VQCMC_MSG_NOTIF_MIXER_LEG_JOIN_DONE, 28, un32Id, 40, false, true},     /* word 8 is 0 */
-      {VQCMC_MSG_NOTIF_MIXER_MIXER_UNJOIN_DONE, 32, un32Id, 34, false, true}, /* word 8 not there */
-      {VQCMC_MSG_NOTIF_DIGIT_COLLECTED, 28, un32Id, 40, false, true},         /* a leg's only */
-      {VQCMC_MSG_NOTIF_MIXER_ERROR, 28, 0x999, 40, false, false},             /* unknown: dropped */
-      {VQCMC_MSG_NOTIF_MIXER_TERMINATED, 28, 0x999, 40, false, false},        /* unknown: default callback */
-  };
-  for (const auto& [un32MsgId, un32Offset, un32Value, un32Size, fDelivered, fLeft] : aRows) {
-    mCalls.clear();
-    VQX_MSG_HANDLE h = Keyed(un32MsgId, un32Offset, un32Value, un32Size);
+  const auto routes = CmcGolden("mixer_routes.txt");
+  ASSERT_EQ(routes.size(), 10u);
+  for (const auto& [name, row] : routes) {
+    u32 un32MsgId = 0, un32Offset = 0, un32Value = 0, un32Size = 0, fDelivered = 0, fLeft = 0;
+    ASSERT_EQ(
+        sscanf(row.c_str(), "%x %u %x %u %u %u", &un32MsgId, &un32Offset, &un32Value, &un32Size, &fDelivered, &fLeft),
+        6)
+        << name;
+    VQX_MSG_HANDLE h = Keyed(un32MsgId, un32Offset, un32Value != 0 ? un32Value : un32Id, un32Size);
     if (un32MsgId == VQCMC_MSG_CMD_MIXER_CREATE) memcpy(VQXMsgPayload(h) + 8, "\x44\x33\x22\x11", 4);
-    EXPECT_EQ(Route(h), fLeft) << std::hex << un32MsgId;
-    EXPECT_EQ(mCalls, fDelivered ? std::vector<u32>{un32MsgId} : std::vector<u32>{}) << std::hex << un32MsgId;
+    mCalls.clear();
+    EXPECT_TRUE(Route(h) == (fLeft != 0) && mCalls == (fDelivered ? std::vector<u32>{un32MsgId} : std::vector<u32>{}))
+        << name;
   }
-  EXPECT_EQ(pMixer->MappingId, 0x11223344u);
-  EXPECT_EQ(mNotifs.back(), VQCMC_MSG_NOTIF_MIXER_TERMINATED);
+  EXPECT_TRUE(pMixer->MappingId == 0x11223344u && mNotifs.back() == VQCMC_MSG_NOTIF_MIXER_TERMINATED);
   EXPECT_EQ(LogCount("VqCmcLibMixerFind Failed (MixerId=0x00000999 msg=0x0a010034)"), 1u);
   EXPECT_EQ(VQCmcLibMixerDestroy(mhCmc, un32Id) | VQCmcLibMixerFind(mhCmc, un32Id, nullptr), VQX_RESULT_INVALID_PARAM);
 }
@@ -98,21 +88,13 @@ TEST_F(Mixers, StatesSweepsAndTheTenSecondRule) {
   _VQCMC_ENTITY_CTX* pMixer = Create(0x31);
   _VQCMC_ENTITY_CTX* pOther = Create(0x32, 0x200);
   auto Change = [&](_VQCMC_ENTITY_CTX* p, u32 un32State) {
-    Locked([&] { return VqCmcMixerStateChange(mhCmc, p->pHostCtx, p, un32State); });
-    Intake();
+    Run([&] { return VqCmcMixerStateChange(mhCmc, p->pHostCtx, p, un32State); });
   };
-  auto UnSync = [&](u32 hHost) {
-    Locked([&] { return VqCmcMixerUnSyncAll(mhCmc, Host(hHost)); });
-    Host(hHost)->fReady = hHost == 0x100; /* as the server machine keeps it */
-    Intake();
-  };
+  /* The sweep clears fReady, which the server machine keeps for a server still ready. */
+  auto UnSync = [&](u32 h) { Run([&] { return VqCmcMixerUnSyncAll(mhCmc, Host(h)); }), Host(0x100)->fReady = 1; };
   auto Tick = [&](u32 un32Ms) { Advance(un32Ms), Intake(); }; /* the timeout loops back once */
   auto Timeout = [&] { Route(Keyed(VQCMC_PRIV_MIXER_TIMEOUT, 0, 0x31)); };
-  auto SyncDone = [&] {
-    pMixer->un8Flags = 0;
-    Locked([&] { return VqCmcMixerAllSyncDone(mhCmc, Host(0x100)); });
-    Intake();
-  };
+  auto SyncDone = [&] { pMixer->un8Flags = 0, Run([&] { return VqCmcMixerAllSyncDone(mhCmc, Host(0x100)); }); };
   const u32 kLost = VQCMC_LIB_MSG_NOTIF_MIXER_SYNC_LOST, kTerm = VQCMC_LIB_MSG_NOTIF_MIXER_TERMINATED;
   /* {step, action, state after, the mixer callback's messages}; polls are 100 ms apart at least */
   const std::tuple<const char*, std::function<void()>, u32, std::vector<u32>> aSteps[] = {
@@ -128,10 +110,8 @@ TEST_F(Mixers, StatesSweepsAndTheTenSecondRule) {
       {"sync done", [&] { SyncDone(); }, 1, {VQCMC_LIB_MSG_NOTIF_MIXER_SYNC_DONE}},
   };
   for (const auto& [pszStep, action, un32State, aCalls] : aSteps) {
-    mCalls.clear();
-    action();
-    EXPECT_EQ(pMixer->CurrState, un32State) << pszStep;
-    EXPECT_EQ(mCalls, aCalls) << pszStep;
+    mCalls.clear(), action();
+    EXPECT_TRUE(pMixer->CurrState == un32State && mCalls == aCalls) << pszStep;
   }
   EXPECT_EQ(LogCount("Unk New State 0x3"), 1u);
   /* Another server entering Ready ends the unsynchronised mixers of every server. */
@@ -142,10 +122,8 @@ TEST_F(Mixers, StatesSweepsAndTheTenSecondRule) {
   Change(pOther, 1);
   Intake({Removed(0x200)});
   EXPECT_EQ(pOther->CurrState, 8u);
-  Locked([&] { return VqCmcHostStateChange(mhCmc, Host(0x200), VQCMC_LIB_STATE_HOST_DEAD); });
-  Advance(9000);
-  Advance(1000);
-  Intake();
+  Run([&] { return VqCmcHostStateChange(mhCmc, Host(0x200), VQCMC_LIB_STATE_HOST_DEAD); });
+  Advance(9000), Tick(1000);
   EXPECT_EQ(pOther->CurrState, 9u);
 }
 
@@ -183,17 +161,14 @@ TEST_F(Mixers, ResynchronisationAndRefusedInput) {
     const u8* pElement = static_cast<const u8*>(VQXMsgElementGet(pNotif + 120, 0, &un16Size));
     ASSERT_TRUE(pElement != nullptr && un16Size == 20 && pElement[19] == 0x5A);
     EXPECT_STREQ(static_cast<const char*>(VQXMsgElementGet(pElement, 0, nullptr)), "prompt.wav");
-    EXPECT_EQ(VQXMsgElementCount(pNotif + 124), 0u);
-    ASSERT_EQ(SentOf(VQCMC_SRV_SET_MIXER_OWNERSHIP).size(), 1u);
-    EXPECT_EQ(CmcHex(SentOf(VQCMC_SRV_SET_MIXER_OWNERSHIP)[0].Payload.data() + 28, 4), CmcHex(&row[4], 4));
+    const auto aClaims = SentOf(VQCMC_SRV_SET_MIXER_OWNERSHIP);
+    EXPECT_TRUE(aClaims.size() == 1 && CmcHex(aClaims[0].Payload.data() + 28, 4) == CmcHex(&row[4], 4));
   }
   EXPECT_EQ(LogCount("MsgId 0x0A020415 refused"), 3u);
   /* A mixer in Cmixer unsynced is claimed back to Ready in the same turn. */
   auto* pMixer = static_cast<_VQCMC_ENTITY_CTX*>(VQXPoolOfBuffersFind(mhCmc->hEntityPool, 0x41));
   Locked([&] { return VqCmcMixerStateChange(mhCmc, Host(0x100), pMixer, VQCMC_LIB_STATE_CMIXER_UNSYNCED); });
-  VQX_MSG_HANDLE h = Msg(VQCMC_SRV_NOTIF_MIXER_SYNC, 0x100, VQX_MSG_TYPE_EVENT, 136);
-  memcpy(VQXMsgPayload(h) + 28, "\x41", 1);
-  Route(h);
+  Route(Keyed(VQCMC_SRV_NOTIF_MIXER_SYNC, 28, 0x41, 136));
   EXPECT_EQ(pMixer->CurrState, 1u);
   /* NotifMixerLinkSync: {mixer mapping id, entity mapping id, size, join offset in the notification (0 none)} */
   _VQCMC_ENTITY_CTX* pLeg = Leg(0x51, 0x100, OnMsg, nullptr, &mCalls);
@@ -213,13 +188,13 @@ TEST_F(Mixers, ResynchronisationAndRefusedInput) {
     if (un32JoinAt == 0) continue;
     const u8* pNotif = mNotifPayloads[0].data();
     const u32 un32Joined = un32JoinAt == 40 ? 0x51 : 0x44;
-    EXPECT_EQ(CmcHex(pNotif + 32, 8), CmcHex(aWords, 4) + CmcHex(&un32Joined, 4));
-    EXPECT_EQ(CmcHex(pNotif + un32JoinAt, 8), CmcHex(aWords + (un32JoinAt == 40 ? 4 : 6), 8));
-    EXPECT_EQ(CmcHex(pNotif + (un32JoinAt == 40 ? 48 : 40), 8), std::string(16, '0'));
+    const std::string join = CmcHex(aWords + (un32JoinAt == 40 ? 4 : 6), 8), zero(16, '0');
+    EXPECT_EQ(CmcHex(pNotif + 32, 24),
+              CmcHex(aWords, 4) + CmcHex(&un32Joined, 4) + (un32JoinAt == 40 ? join + zero : zero + join));
     EXPECT_EQ(SentOf(VQCMC_SRV_SET_MIXER_LINK_OWNERSHIP).size(), 1u);
   }
-  EXPECT_EQ(pLeg->Params.un32SerialisationId, 0x41u);
-  EXPECT_EQ(LogCount("(MixerMapId=0x00006009)") + LogCount("refused (60 bytes"), 2u);
+  EXPECT_TRUE(pLeg->Params.un32SerialisationId == 0x41u &&
+              LogCount("(MixerMapId=0x00006009)") + LogCount("refused (60 bytes") == 2);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-/* A leg joined to a mixer by a resynchronising server, on the worker pool: the job queued under the
- * leg's old key runs after the mixer's running job and before the leg's next one, never beside them. */
+/* A leg joined to a mixer (or linked to a leg) by a resynchronising server, on the worker pool: the job
+ * queued under the leg's old key runs after the other's running job and before the leg's next one,
+ * never beside them. */
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -18,13 +19,12 @@ struct Trace {
   std::vector<i32> aEvents;
   std::set<i32> aHeld{1, 2};
   size_t At(i32 n) const { return std::find(aEvents.begin(), aEvents.end(), n) - aEvents.begin(); }
-  bool Seen(i32 n) const { return At(n) < aEvents.size(); }
   /* Lets one held seq go (0: all), then waits (bounded) until the event n is seen. */
   bool ReleaseAndWait(i32 n32Release, i32 n32Ended) {
     std::unique_lock<std::mutex> lock(Mutex);
     n32Release != 0 ? (void)aHeld.erase(n32Release) : aHeld.clear();
     Cond.notify_all();
-    return Cond.wait_for(lock, std::chrono::seconds(20), [&] { return Seen(n32Ended); });
+    return Cond.wait_for(lock, std::chrono::seconds(20), [&] { return At(n32Ended) < aEvents.size(); });
   }
 };
 
@@ -33,11 +33,9 @@ void OnMsg(VQCMC_LIB_HANDLE, void* pv, VQX_MSG_HANDLE* phMsg) {
   i32 n32Seq = 0;
   memcpy(&n32Seq, VQXMsgPayload(*phMsg) + 36, 4);
   std::unique_lock<std::mutex> lock(p->Mutex);
-  p->aEvents.push_back(n32Seq);
-  p->Cond.notify_all();
+  p->aEvents.push_back(n32Seq), p->Cond.notify_all();
   p->Cond.wait_for(lock, std::chrono::seconds(20), [&] { return p->aHeld.count(n32Seq) == 0; });
-  p->aEvents.push_back(-n32Seq);
-  p->Cond.notify_all();
+  p->aEvents.push_back(-n32Seq), p->Cond.notify_all();
 }
 
 using MixerLinkPool = CmcTest;
@@ -49,9 +47,12 @@ TEST_F(MixerLinkPool, JobsOfTheOldKeyMoveWithTheLeg) {
     const u32 un32Base = 0x100 + un32Round * 0x10, aMaps[] = {0x6000 + un32Base, 0x7000 + un32Base};
     _VQCMC_ENTITY_CTX* pLeg = Leg(un32Base + 1, 0x100, OnMsg, nullptr, &trace);
     _VQCMC_ENTITY_CTX* pOther = Leg(un32Base + 2, 0x100, OnMsg, nullptr, &trace);
-    _VQCMC_ENTITY_CTX* pMixer = nullptr;
+    /* Odd rounds: a leg-to-leg link (NotifLinkSync, the same mapping-id words) in place of the mixer. */
+    const bool fLink = (un32Round & 1) != 0;
+    _VQCMC_ENTITY_CTX* pMixer = fLink ? Leg(un32Base + 3, 0x100, OnMsg, nullptr, &trace) : nullptr;
     Locked([&] {
       VqCmcLibEntityInsertMapId(mhCmc, aMaps[1], pLeg);
+      if (fLink) return VqCmcLibEntityInsertMapId(mhCmc, aMaps[0], pMixer);
       return VqCmcLibMixerCreate(mhCmc, Host(0x100), un32Base + 3, aMaps[0], &pMixer);
     });
     pMixer->Params.Callback = {OnMsg, nullptr, &trace};
@@ -64,9 +65,11 @@ TEST_F(MixerLinkPool, JobsOfTheOldKeyMoveWithTheLeg) {
     Post(pOther, 2);
     ASSERT_TRUE(trace.ReleaseAndWait(-1, 1) && trace.ReleaseAndWait(-1, 2)); /* -1: lets nothing go */
     Post(pLeg, 3);                                                           /* queued under the leg's own key */
-    VQX_MSG_HANDLE h = Msg(VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, 0x100, VQX_MSG_TYPE_EVENT, 64);
+    VQX_MSG_HANDLE h =
+        Msg(fLink ? VQCMC_SRV_NOTIF_LINK_SYNC : VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, 0x100, VQX_MSG_TYPE_EVENT, 64);
     memcpy(VQXMsgPayload(h) + 40, aMaps, sizeof(aMaps));
-    Locked([&] { return VqCmcMixerMsgHandle(mhCmc, Host(0x100), &h); });
+    Locked([&] { return (fLink ? VqCmcLinkMsgHandleNotifLinkSync : VqCmcMixerMsgHandle)(mhCmc, Host(0x100), &h); });
+    if (h != nullptr) VQXReleaseMsgEx(mhVqx, &h);
     Post(pLeg, 4);   /* under the mixer's key */
     Post(pOther, 5); /* runs on the worker 2 frees while 3 waits behind 1 */
     ASSERT_TRUE(trace.ReleaseAndWait(2, -5));
