@@ -158,9 +158,7 @@ TEST_F(CmcLibTest, ThroughTheShell) {
   EXPECT_EQ(CVQCMCLib::GetInstance(), nullptr);
   EXPECT_EQ(GlobalUninit(), VQX_RESULT_OK);
   SetGlobals(vqtest::FakeGlobals());
-  for (const char* psz : {"CVQCMCLib initialized.", "CVQCMCLib un-initialized."}) {
-    EXPECT_EQ(Logged(psz), 1u) << psz;
-  }
+  EXPECT_EQ(Logged("CVQCMCLib initialized.") * 10 + Logged("CVQCMCLib un-initialized."), 11u);
 }
 
 /* ------------------------------------------------------------------ registries and events */
@@ -269,22 +267,19 @@ TEST(CmcErrors, GoldenTexts) {
   for (std::string strName, strWords, strExpected; std::getline(File, strName) && std::getline(File, strWords) &&
                                                    std::getline(File, strExpected);) {
     CVQCMCLegError E;
+    CVQCMCMixerError M;  // rows named "mixer ...": its play and record texts, joined by "|"
+    const bool fMixer = strName.rfind("mixer", 0) == 0;
     std::istringstream Words(strWords);
     for (u32 un32Offset, un32Value; Words >> un32Offset && Words.ignore(1) && Words >> std::hex >> un32Value >> std::dec;) {
-      memcpy(E.mabyDetail + un32Offset, &un32Value, sizeof(un32Value));
+      memcpy((fMixer ? M.mabyDetail : E.mabyDetail) + un32Offset, &un32Value, sizeof(un32Value));
     }
-    const CVQCMCLegError Copy(E);
-    EXPECT_STREQ(Copy.GetDatapathErrorsStr().c_str(), strExpected.c_str()) << strName;
+    const CVQCMCLegError CopyE(E);
+    const CVQCMCMixerError CopyM(M);
+    EXPECT_EQ(fMixer ? std::string(CopyM.GetPlayErrorsStr().c_str()) + "|" + CopyM.GetRecordErrorsStr().c_str()
+                     : std::string(CopyE.GetDatapathErrorsStr().c_str()), strExpected) << strName;
     un32Rows++;
   }
-  EXPECT_EQ(un32Rows, 8u);
-  CVQCMCMixerError M;
-  M.mabyDetail[0] = 0xC;
-  M.mabyDetail[4] = 1;
-  M.mabyDetail[12] = 2;
-  M.mabyDetail[32] = 3;
-  EXPECT_STREQ(CVQCMCMixerError(M).GetPlayErrorsStr().c_str(), "Play errors[No packet played; Invalid packets=2]");
-  EXPECT_STREQ(M.GetRecordErrorsStr().c_str(), "Record errors[Dropped incomplete arp=3]");
+  EXPECT_EQ(un32Rows, 10u);
 }
 
 TEST(CmcErrors, CodesCopiesAndEvents) {
@@ -306,8 +301,8 @@ TEST(CmcErrors, CodesCopiesAndEvents) {
                {"event cause copied", Copy.GetCause(), 9},
                {"event without message id", Copy.mun32MsgId, 0},
                {"event without detail", Copy.IsDataPathErrors(), 0},
-               {"event line and code", Copy.mun32Line == 12 && Copy.mun32Code == VQX_RESULT_INVALID_PARAM, true},
-               {"event message", std::string(Copy.what()) == "CVQCMCLeg::AcceptCall Failed", true},
+               {"event line, code, message", Copy.mun32Line == 12 && Copy.mun32Code == VQX_RESULT_INVALID_PARAM &&
+                                                 std::string(Copy.what()) == "CVQCMCLeg::AcceptCall Failed", true},
                {"event code text recomputed", std::string(Copy.which()) == szInvalid, true}});
 }
 
