@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "vqcmc_lib_internal.h"
+#include "vqcmc_lib_leg_internal.h"
 #include "vqcmc_lib_mixer_internal.h"
 
 namespace {
@@ -19,10 +20,22 @@ namespace {
 void RecoverOrphans(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) { VqCmcLibRecoverOrphanedEntitiesOwnership(pCtx, pHost); }
 
 /* The sweeps the server machine runs, over every kind of entity. */
-void UnSyncAll(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) { VqCmcMixerUnSyncAll(pCtx, pHost); }
-void TerminateUnSynced(VQCMC_LIB_CTX* pCtx) { VqCmcMixerTerminateUnSynced(pCtx, nullptr); }
-void AllSyncDone(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) { VqCmcMixerAllSyncDone(pCtx, pHost); }
-void TerminateOwned(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) { VqCmcMixerTerminateOwned(pCtx, pHost); }
+void UnSyncAll(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) {
+  VqCmcLegUnSyncAll(pCtx, pHost);
+  VqCmcMixerUnSyncAll(pCtx, pHost);
+}
+void TerminateUnSynced(VQCMC_LIB_CTX* pCtx) {
+  VqCmcLegTerminateUnSynced(pCtx, nullptr);
+  VqCmcMixerTerminateUnSynced(pCtx, nullptr);
+}
+void AllSyncDone(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) {
+  VqCmcLegAllSyncDone(pCtx, pHost);
+  VqCmcMixerAllSyncDone(pCtx, pHost);
+}
+void TerminateOwned(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost) {
+  VqCmcLegTerminateOwned(pCtx, pHost);
+  VqCmcMixerTerminateOwned(pCtx, pHost);
+}
 
 u64 EntityGetKey(void*, const void* pRecord) {
   return static_cast<const _VQCMC_ENTITY_CTX*>(pRecord)->Params.EntityId;
@@ -36,7 +49,7 @@ u32 MaxLegs(const VQCMC_LIB_CTX* pCtx) {
 
 /* The leg, mixer and link layers fill the rest. */
 const _VQCMC_ENTITY_HOOKS g_VqCmcEntityHooks = {
-    .pFctLegMsgHandle = nullptr,
+    .pFctLegMsgHandle = VqCmcLegMsgHandle,
     .pFctMixerMsgHandle = VqCmcMixerMsgHandle,
     .pFctLinkMsgHandleNotifLinkSync = VqCmcLinkMsgHandleNotifLinkSync,
     .pFctUnSyncAll = UnSyncAll,
