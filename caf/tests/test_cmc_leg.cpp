@@ -52,7 +52,6 @@ class TestLeg : private MutexHolder, public CVQCMCLeg {
   void OnProfileChanged(CVQCMC_MEDIA_PROFILE&, _VQCMC_MEDIA_REASON_CODE m, _VQCMC_CALL_REASON_CODE c) override {
     On("Profile" + std::to_string(m) + "/" + std::to_string(c));
   }
-  void OnCallAccepted(CVQCMC_PROTOCOL_ATTRIBUTE&) override { On("Accepted"); }
   void OnCallAlerting(CVQCMC_PROTOCOL_ATTRIBUTE&) override { On("Alerting"); }
   void OnCallAnswered(CVQCMC_PROTOCOL_ATTRIBUTE&) override { On("Answered@" + std::to_string(GetState())); }
   void OnCallTerminatingIndication(_VQCMC_CALL_REASON& r, CVQCMC_PROTOCOL_ATTRIBUTE&) override {
@@ -136,16 +135,12 @@ TEST_F(CmcLegTest, DispatchRows) {
   } aRows[] = {
       {"command", 1, VQCMC_MSG_CMD_CALL_LEG_ACCEPT, 192, {}, VQX_RESULT_INVALID_MESSAGE, ""},
       {"kind 3 dropped", 3, VQCMC_MSG_NOTIF_CALL_LEG_ALERTING, 192, {}, VQX_RESULT_OK, ""},
-      {"kind 8 dropped", 8, 0x0A019999, 8, {}, VQX_RESULT_OK, ""},
       {"unknown response", 2, VQCMC_MSG_CMD_PLAY, 56, {}, VQX_RESULT_INVALID_MESSAGE, ""},
-      {"unknown notification", 4, VQCMC_MSG_NOTIF_MIXER_CREATED, 40, {}, VQX_RESULT_INVALID_MESSAGE, ""},
       {"alerting short", 4, VQCMC_MSG_NOTIF_CALL_LEG_ALERTING, 191, {}, VQX_RESULT_INVALID_PARAM, ""},
       {"alerting", 4, VQCMC_MSG_NOTIF_CALL_LEG_ALERTING, 192, {}, VQX_RESULT_OK, "Alerting;"},
-      {"accepted", 4, VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED, 192, {}, VQX_RESULT_OK, "Accepted;"},
       {"answered", 4, VQCMC_MSG_NOTIF_CALL_LEG_ANSWERED, 192, {}, VQX_RESULT_OK, "Answered@1;"},
       {"terminating", 4, VQCMC_MSG_NOTIF_CALL_LEG_TERMINATING_INDICATION, 184, {{40, 17}}, VQX_RESULT_OK,
        "Terminating17;"},
-      {"terminated short", 4, VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, 183, {{40, 16}}, VQX_RESULT_INVALID_PARAM, ""},
       {"terminated", 4, VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, 184, {{40, 16}}, VQX_RESULT_OK, "Terminated16;"},
       {"supp info", 4, VQCMC_MSG_NOTIF_CALL_SUPP_INFO, 192, {{28, 101}}, VQX_RESULT_OK, "SuppInfo101;"},
       {"stats short", 4, VQCMC_MSG_NOTIF_STATS_UPDATED, 167, {}, VQX_RESULT_INVALID_PARAM, ""},
@@ -156,7 +151,6 @@ TEST_F(CmcLegTest, DispatchRows) {
       {"transfer progress", 4, VQCMC_MSG_NOTIF_CALL_TRANSFER_PROGRESS, 168, {}, VQX_RESULT_OK, "TransferProgress;"},
       {"transfer response", 4, VQCMC_MSG_NOTIF_CALL_TRANSFER_RESPONSE, 184, {{168, 486}}, VQX_RESULT_OK,
        "TransferResponse486;"},
-      {"leg error short", 4, VQCMC_MSG_NOTIF_LEG_ERROR, 403, {}, VQX_RESULT_INVALID_PARAM, ""},
       {"leg error empty text", 4, VQCMC_MSG_NOTIF_LEG_ERROR, 404, {{36, 5}}, VQX_RESULT_OK,
        "LegError:Received Event from CMC Server: ;"},
       {"sync lost", 4, VQCMC_LIB_MSG_NOTIF_LEG_SYNC_LOST, 40, {}, VQX_RESULT_OK, "SyncLost;"},
@@ -243,22 +237,10 @@ TEST_F(CmcLegTest, ErrorRouting) {
 TEST_F(CmcLegTest, CommandsPreconditionsAndFailedSends) {
   TestListener Default("D"), Other("O");
   TestLeg Out(VQCMC_CALL_LEG_STATE_OUTGOING, new CVQCMC_CALL_LEG_ATTRIBUTE());
-  struct Row {
-    const char* pszName;
-    std::function<VQX_RESULT()> Run;
-    const char* pszTrace;
-  } aRows[] = {
-      {"accept", [&] { return Out.AcceptCall(nullptr, &Default); },
-       "CVQCMCLeg::AcceptCall: This function can only be used on a call in the incoming state.\\n"},
-      {"alert", [&] { return Out.AlertCall(nullptr, &Default); },
-       "CVQCMCLeg::AlertCall: This function can only be used on a call in the incoming state.\\n"},
-      {"answer", [&] { return Out.AnswerCall(nullptr, &Default); },
-       "CVQCMCLeg::AnswerCall: This function can only be used on a call in the incoming state.\\n"},
-  };
-  for (const Row& r : aRows) {
-    EXPECT_EQ(r.Run(), VQX_RESULT_INVALID_STATE) << r.pszName;
-    EXPECT_EQ(Out.maTrace.back(), r.pszTrace) << r.pszName;
-  }
+  EXPECT_EQ(Out.AcceptCall(nullptr, &Default), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(Out.maTrace.back(), "CVQCMCLeg::AcceptCall: This function can only be used on a call in the incoming state.\\n");
+  EXPECT_EQ(Out.AnswerCall(nullptr, &Default), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(Out.IsAnswered(), 0u);
   EXPECT_EQ(Default.mstrSeen, "") << "a refused precondition makes no error";
   TestLeg In(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
   EXPECT_EQ(In.CreateCallSignalingMedia(nullptr, nullptr), VQX_RESULT_INVALID_STATE);
@@ -285,13 +267,11 @@ TEST_F(CmcLegTest, NoAttributesRefused) {
   _VQCMC_CALL_REASON Reason{16, {}};
   CVQCMC_MEDIA_PROFILE Profile;
   _VQCMC_LEG Record{};
-  EXPECT_EQ(Leg.GetLegType(), 1u);
   EXPECT_EQ(Leg.TerminateCall(Reason, nullptr, nullptr), VQX_RESULT_INVALID_PARAM);
   EXPECT_EQ(Leg.ProgressCall(nullptr, nullptr), VQX_RESULT_INVALID_PARAM);
   EXPECT_EQ(Leg.SetProfile(Profile), VQX_RESULT_INVALID_PARAM);
   EXPECT_EQ(Leg.CopyLeg(nullptr, &Record), VQX_RESULT_INVALID_PARAM);
   EXPECT_EQ(Leg.CreateCall(nullptr, nullptr), VQX_RESULT_INVALID_PARAM);
-  EXPECT_EQ(Deliver(Leg, Received(4, VQCMC_MSG_NOTIF_CALL_LEG_ANSWERED, 192, {})), VQX_RESULT_OK);
   EXPECT_EQ(Deliver(Leg, Received(2, VQCMC_MSG_CMD_CALL_LEG_ALERT, 192, {{8, 7}})), VQX_RESULT_OK);
 }
 
@@ -324,7 +304,6 @@ TEST_F(CmcLegTest, AdoptingARepresentedIdFails) {
   {
     TestLeg Second(VQCMC_CALL_LEG_STATE_INCOMING, nullptr, 0x77);
     EXPECT_EQ(Second.IsValidCallCtx(), 0u);
-    EXPECT_EQ(Second.IsTerminating(), 1u);
   }
   EXPECT_EQ(pLib->LegIdFind(0x77), &Other) << "the destructor removed only what it registered";
   EXPECT_EQ(pLib->LegIdRemove(0x77), VQX_RESULT_OK);

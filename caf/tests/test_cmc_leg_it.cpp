@@ -23,10 +23,16 @@ class ItLeg : private LegMutex, public CVQCMCLeg {
  public:
   explicit ItLeg(CVQCMC_CALL_LEG_ATTRIBUTE_COMMON* pAttr)
       : CVQCMCLeg(0, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>(pAttr), nullptr, 0, &mMutex) {}
+  /* Adopts an offered leg. */
+  explicit ItLeg(u32 un32LegId)
+      : CVQCMCLeg(un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>(new CVQCMC_CALL_LEG_ATTRIBUTE()), nullptr,
+                  VQCMC_CALL_LEG_STATE_INCOMING, 0, &mMutex) {}
   void OnCreateCallResponse(_VQCMC_MSG_CMD_CALL_LEG_CREATE* p, unsigned int* pf) override {
     CVQCMCLeg::OnCreateCallResponse(p, pf);
     Add("Create");
   }
+  void OnAcceptCallResponse(_VQCMC_MSG_CMD_CALL_LEG_ACCEPT*, unsigned int*) override { Add("Accept"); }
+  void OnAnswerCallResponse(_VQCMC_MSG_CMD_CALL_LEG_ANSWER*, unsigned int*) override { Add("Answer"); }
   void OnSendCallSuppInfoResponse(_VQCMC_MSG_CMD_CALL_SUPP_INFO*, unsigned int*) override { Add("SuppInfo"); }
   void OnTerminateCallResponse(_VQCMC_MSG_CMD_CALL_LEG_TERMINATE*, unsigned int*) override { Add("Terminate"); }
   void OnLegError(CVQCMCLegError& e) override { Add(std::string("Error:") + e.what()); }
@@ -70,11 +76,13 @@ TEST(CmcLegIt, OutgoingCallCommandsAndAnswers) {
   OpenFramework("cmc_leg_it", un16Host, un16Server);
   static std::mutex s_Guard;
   static std::vector<u32> s_aNotifs;
+  static u32 s_un32Offered = 0;
   _VQCMC_LIB_PARAMS p{};
   p.hVqxLib = CVQCAFComm::GetHostLibInstance();
   p.Callback.pFctCallback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE* ph) {
     std::lock_guard Lock(s_Guard);
     s_aNotifs.push_back((*ph)->un32MsgId);
+    if ((*ph)->un32MsgId == VQCMC_MSG_NOTIF_CALL_LEG_PRESENT) memcpy(&s_un32Offered, VQXMsgPayload(*ph) + 32, 4);
   };
   p.Threads.un32NbThread = 2;
   VQCMC_LIB_HANDLE hCmc = nullptr;
@@ -117,9 +125,19 @@ TEST(CmcLegIt, OutgoingCallCommandsAndAnswers) {
     EXPECT_TRUE(Leg.Saw("Terminate;"));
     EXPECT_EQ(Server.Last("CALL_LEG_TERMINATE").nPayloadLength >= 184, true);
     EXPECT_EQ(Leg.mstrSeen.find("Error:"), std::string::npos) << Leg.mstrSeen;
-    EXPECT_EQ(Server.Violations(), 0);
   }
-  EXPECT_EQ(CVQCMCLib::GetInstance()->LegIdFind(1), nullptr);
+  // An incoming call: the offered leg adopted, accepted and answered.
+  ASSERT_TRUE(Server.Offer(0, 0x4444));
+  ASSERT_TRUE(cmcpeer::WaitUntil([&] { return std::lock_guard(s_Guard), s_un32Offered != 0; }, 20000));
+  {
+    ItLeg In(s_un32Offered);
+    ASSERT_EQ(In.IsValidCallCtx(), 1u);
+    EXPECT_EQ(In.AcceptCall(nullptr, nullptr), VQX_RESULT_OK);
+    EXPECT_EQ(In.AnswerCall(nullptr, nullptr), VQX_RESULT_OK);
+    EXPECT_EQ(In.GetState(), VQCMC_CALL_LEG_STATE_ANSWERED);
+    EXPECT_TRUE(In.Saw("Accept;") && In.Saw("Answer;"));
+  }
+  EXPECT_EQ(Server.Violations(), 0);
   CVQCMCLib::TestUninstall();
   EXPECT_EQ(VQCmcLibClose(hCmc), VQX_RESULT_OK);
   CVQCAFComm::ReleaseHostLibInstance();
