@@ -10,16 +10,7 @@
 
 namespace {
 
-class CLibLock {
- public:
-  explicit CLibLock(VQCMC_LIB_CTX* pCtx) : mhSem(pCtx->hThreadSem) { VqxMutexGet(mhSem); }
-  ~CLibLock() { VqxMutexGive(mhSem); }
-  CLibLock(const CLibLock&) = delete;
-  CLibLock& operator=(const CLibLock&) = delete;
-
- private:
-  VQX_MUTEX_HANDLE mhSem;
-};
+using CLibLock = CVqCmcLibLock;
 
 struct Kind {
   u32 un32Type;

@@ -301,6 +301,18 @@ struct _VQCMC_LIB_CTX {
   u32 fClockRead;
 };
 
+/* hThreadSem held for a scope: the public calls. */
+class CVqCmcLibLock {
+ public:
+  explicit CVqCmcLibLock(VQCMC_LIB_CTX* pCtx) : mhSem(pCtx->hThreadSem) { VqxMutexGet(mhSem); }
+  ~CVqCmcLibLock() { VqxMutexGive(mhSem); }
+  CVqCmcLibLock(const CVqCmcLibLock&) = delete;
+  CVqCmcLibLock& operator=(const CVqCmcLibLock&) = delete;
+
+ private:
+  VQX_MUTEX_HANDLE mhSem;
+};
+
 /* ------------------------------------------------------------ log */
 
 /* Error line "%s: %s (%X) %s:%d\n", always passed on. */

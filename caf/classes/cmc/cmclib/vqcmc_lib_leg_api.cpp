@@ -7,25 +7,10 @@
 
 #include "vqcmc_lib_leg_internal.h"
 
-namespace {
-
-class CLibLock {
- public:
-  explicit CLibLock(VQCMC_LIB_CTX* pCtx) : mhSem(pCtx->hThreadSem) { VqxMutexGet(mhSem); }
-  ~CLibLock() { VqxMutexGive(mhSem); }
-  CLibLock(const CLibLock&) = delete;
-  CLibLock& operator=(const CLibLock&) = delete;
-
- private:
-  VQX_MUTEX_HANDLE mhSem;
-};
-
-}  // namespace
-
 VQX_RESULT VQCmcLibLegCreate(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_LEG_PARAMS* pParams) {
   static const char* kOp = "VQCmcLibLegCreate";
   if (hLib == nullptr || pParams == nullptr) return VQX_RESULT_NULL_PARAM;
-  CLibLock lock(hLib);
+  CVqCmcLibLock lock(hLib);
   if (pParams->EntityId == 0 && VQX_RESULT_FAILED(VqCmcLibGenerateNewEntityId(hLib, &pParams->EntityId))) {
     VQCMC_RED(hLib, kOp, "VqCmcLibGenerateNewEntityId Failed");
   }
@@ -48,7 +33,7 @@ VQX_RESULT VQCmcLibLegCreate(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_LEG_PARAMS* pPara
 VQX_RESULT VQCmcLibLegModify(VQCMC_LIB_HANDLE hLib, const _VQCMC_LIB_LEG_PARAMS* pParams) {
   static const char* kOp = "VQCmcLibLegModify";
   if (hLib == nullptr || pParams == nullptr) return VQX_RESULT_NULL_PARAM;
-  CLibLock lock(hLib);
+  CVqCmcLibLock lock(hLib);
   VQX_RESULT result = VqCmcLegParamValidate(hLib, pParams);
   if (VQX_RESULT_FAILED(result)) {
     VQCMC_ERR(hLib, kOp, result, "VqCmcLegParamValidate Failed");
@@ -75,7 +60,7 @@ VQX_RESULT VQCmcLibLegModify(VQCMC_LIB_HANDLE hLib, const _VQCMC_LIB_LEG_PARAMS*
 
 VQX_RESULT VQCmcLibLegFind(VQCMC_LIB_HANDLE hLib, u32 un32LegId, _VQCMC_LIB_LEG_PARAMS* pParams) {
   if (hLib == nullptr) return VQX_RESULT_NULL_PARAM;
-  CLibLock lock(hLib);
+  CVqCmcLibLock lock(hLib);
   _VQCMC_ENTITY_CTX* pLeg = nullptr;
   const VQX_RESULT result = VqCmcLibLegFind(hLib, un32LegId, 0, &pLeg);
   if (VQX_RESULT_SUCCEEDED(result) && pParams != nullptr) memcpy(pParams, &pLeg->Params, sizeof(*pParams));

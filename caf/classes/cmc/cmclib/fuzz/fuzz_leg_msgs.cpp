@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench/bench_cmc_common.h"
 #include "vqcmc_lib_leg_internal.h"
 
 namespace {
@@ -24,23 +25,7 @@ const u32 kIds[] = {0x0A010001u, 0x0A010004u, 0x0A010011u, 0x0A010012u, 0x0A0100
                     0x0A010101u, 0x0A010106u, 0x0A020302u, 0x0A020303u, 0x0A020411u, 0x0A020411u, 0x0A020411u};
 constexpr u32 kServer = 0x100;
 
-u32 s_un32Now = 1000;
-u32 Clock(void*) { return s_un32Now; }
-
-/* Every handle is the one server. */
-VQX_RESULT Peer(VQX_LIB_HANDLE, u32 hHost, _VQX_HOST_INFO* pInfo) {
-  *pInfo = _VQX_HOST_INFO{};
-  pInfo->hAdapter = hHost;
-  pInfo->un64UniqueHostId = 0x5000 + hHost;
-  snprintf(pInfo->szApplicationName, sizeof(pInfo->szApplicationName), "cmc_server");
-  return VQX_RESULT_API_OK;
-}
-
 void Drain(VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {}
-
-void UnSync(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) { VqCmcLegUnSyncAll(p, h); }
-const _VQCMC_ENTITY_HOOKS kHooks = {VqCmcLegMsgHandle, nullptr, nullptr, UnSync, nullptr, nullptr, nullptr,
-                                    VqCmcLegTerminateOwned, nullptr};
 
 /* One intake call with these messages; what the library sends to itself comes back next time. */
 void Intake(VQCMC_LIB_HANDLE hCmc, VQX_LIB_HANDLE hVqx, std::vector<VQX_MSG_HANDLE>& aLoop,
@@ -62,19 +47,10 @@ void Intake(VQCMC_LIB_HANDLE hCmc, VQX_LIB_HANDLE hVqx, std::vector<VQX_MSG_HAND
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
-  static VQX_LIB_HANDLE s_hVqx = [] {
-    _VQX_LIB_PARAMS params{};
-    params.un32StructVersion = 1;
-    params.un32TransportType = 1;
-    params.fAdaptersGwOff = 1;
-    params.un32TraceLevel = 0x7FFFFFFF;
-    VQX_LIB_HANDLE h = nullptr;
-    VQXOpenLib(&params, &h);
-    return h;
-  }();
+  static VQX_LIB_HANDLE s_hVqx = cmcbench::OpenHostLib();
   if (s_hVqx == nullptr) return 0;
-  s_un32Now = 1000;
-  _VQCMC_LIB_SEAMS seams{Clock, nullptr, Peer, nullptr, 1, 0, 0, &kHooks};
+  cmcbench::s_un32Now = 1000;
+  _VQCMC_LIB_SEAMS seams{cmcbench::Clock, nullptr, cmcbench::HostInfo, nullptr, 1, 0, 0, nullptr};
   VqCmcLibSetSeams(&seams);
   _VQCMC_LIB_PARAMS p{};
   p.hVqxLib = s_hVqx;
@@ -118,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
       memcpy(&un16Len, pData + nPos + 4, 2);
       nPos += 6;
       const u32 un32Len = std::min<u32>(un16Len % 1200, static_cast<u32>(nSize - nPos));
-      s_un32Now += un16Step;
+      cmcbench::s_un32Now += un16Step;
       const u32 un32Id = kIds[un8Selector % (sizeof(kIds) / sizeof(kIds[0]))];
       const bool fElements = un32Id == VQCMC_SRV_NOTIF_LEG_SYNC && (un8Flags & 1) != 0;
       /* Exactly the payload it uses, so that a read past it is one past the buffer. */
