@@ -10,32 +10,8 @@
 #include <map>
 
 #include "support/cmc_servers.h"
-#include "vqcmc_lib_leg_internal.h"
-#include "vqcmc_lib_mixer_internal.h"
 
 namespace {
-
-/* The leg and mixer layers, their sweeps and the link handler, where the server machine and the message
- * chain call them. */
-void UnSync(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) {
-  VqCmcLegUnSyncAll(p, h);
-  VqCmcMixerUnSyncAll(p, h);
-}
-void TermUnSynced(VQCMC_LIB_CTX* p) {
-  VqCmcLegTerminateUnSynced(p, nullptr);
-  VqCmcMixerTerminateUnSynced(p, nullptr);
-}
-void SyncDone(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) {
-  VqCmcLegAllSyncDone(p, h);
-  VqCmcMixerAllSyncDone(p, h);
-}
-void TermOwned(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) {
-  VqCmcLegTerminateOwned(p, h);
-  VqCmcMixerTerminateOwned(p, h);
-}
-void Orphans(VQCMC_LIB_CTX* p, _VQCMC_HOST_CTX* h) { VqCmcLibRecoverOrphanedEntitiesOwnership(p, h); }
-const _VQCMC_ENTITY_HOOKS kLayers = {VqCmcLegMsgHandle, VqCmcMixerMsgHandle, VqCmcLinkMsgHandleNotifLinkSync, UnSync,
-                                     TermUnSynced, SyncDone, Orphans, TermOwned, nullptr};
 
 enum Entity : uintptr_t { A, B, C, M, kEntities };
 
@@ -162,7 +138,7 @@ class ResyncIt : public CmcServersTest {
 };
 
 TEST_F(ResyncIt, RestartResynchronisesAllButCWhichIsTerminatedAndHeldMessagesFollowInOrder) {
-  Start({{}}, &kLayers);
+  Start({{}});
   ASSERT_TRUE(Await("Successfully registered to CMCServer cmcsim1.cmc_server"));
   ASSERT_EQ(mServers[0]->Command("ready"), "ok");
   ASSERT_TRUE(AwaitNotifs({VQCMC_APP_MSG_NOTIF_READY}));
@@ -180,7 +156,7 @@ TEST_F(ResyncIt, RestartResynchronisesAllButCWhichIsTerminatedAndHeldMessagesFol
 }
 
 TEST_F(ResyncIt, HandOverToASecondServerReHomesTheOrphansWithTheirCounts) {
-  Start({{}, {}}, &kLayers);
+  Start({{}, {}});
   ASSERT_TRUE(Await("Successfully registered to CMCServer cmcsim1.cmc_server"));
   ASSERT_TRUE(Await("Successfully registered to CMCServer cmcsim2.cmc_server"));
   ASSERT_EQ(mServers[0]->Command("ready"), "ok");
