@@ -6,8 +6,14 @@
  * copied or inserted again and its set checked, so that a copy that passed a
  * malformed set through is caught as well as any read past the payload.
  *
+ * The core library's record copies that no attribute class wraps (leg and
+ * mixer descriptions, the leg update, a profile or protocol attribute copied
+ * directly, flag 0 included) and the value classes read from a payload (join,
+ * collected digits, call transfer) are fed the same way.
+ *
  * Input: u8 flags (bits 0-2 the target; with bit 5 set bits 0-1 pick the
- * profile, protocol, call-leg or media-only target instead; bit 3 an end
+ * profile, protocol, call-leg or media-only target instead; with bit 6 set
+ * bits 0-2 pick a direct copy or a value class; bit 3 an end
  * marker of the 32-bit layout appended, bit 4 one of the 16-bit layout), u16 record offset in
  * 4-byte units (little-endian), then the payload bytes (at most 16 KiB).
  */
@@ -15,7 +21,9 @@
 #include <cstring>
 
 #include "vqcmc_generic_headers.h"
+#include "vqcmc_attributes.h"
 #include "vqcmc_leg_attributes.h"
+#include "vqcmc_lib_util.h"
 #include "vqcmc_protocol_attribute.h"
 #include "vqcmc_media_attributes.h"
 #include "vqcmclib.h"
@@ -26,6 +34,7 @@ using namespace VQCAF;
 namespace {
 
 VQX_LIB_HANDLE s_hVqx = nullptr;
+VQCMC_LIB_HANDLE s_hCmc = nullptr;
 
 void OnNotif(VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {}
 
@@ -40,8 +49,7 @@ void Open() {
   p.Callback.pFctCallback = OnNotif;
   p.Threads.un32NbThread = 1;
   p.un32LibId = 7777;
-  VQCMC_LIB_HANDLE hCmc = nullptr;
-  if (VQCmcLibOpen(&p, &hCmc) != VQX_RESULT_OK || CVQCMCLib::TestInstall(hCmc) != VQX_RESULT_OK) abort();
+  if (VQCmcLibOpen(&p, &s_hCmc) != VQX_RESULT_OK || CVQCMCLib::TestInstall(s_hCmc) != VQX_RESULT_OK) abort();
 }
 
 /* A message's copied set must pass the element library's own check. */
@@ -121,6 +129,69 @@ void LegAttribute(VQX_MSG_HANDLE hIn, const u8* pRecord) {
   VQXReleaseMsgEx(s_hVqx, &hOut);
 }
 
+/* A record copied straight by the core library into a fresh command; what was accepted must hold its sets. */
+template <class T, class F>
+void Direct(VQX_MSG_HANDLE hIn, const u8* pRecord, F Copy, std::initializer_list<u32> Sets) {
+  VQX_MSG_HANDLE hOut = Command(sizeof(T));
+  T* pOut = reinterpret_cast<T*>(VQXMsgPayload(hOut));
+  if (VQX_RESULT_SUCCEEDED(Copy(reinterpret_cast<const T*>(pRecord), hOut, pOut, hIn))) {
+    for (u32 un32Set : Sets) MustHold(hOut, reinterpret_cast<u8*>(pOut) + un32Set);
+  }
+  VQXReleaseMsgEx(s_hVqx, &hOut);
+}
+
+/* The direct copies and the value classes (bit 6): records without a message check only where they fit. */
+void Other(u8 un8Target, VQX_MSG_HANDLE hIn, const u8* pRecord, u32 un32Left) {
+  constexpr u32 kLegProfile = offsetof(_VQCMC_LEG, CallLeg) + offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, MediaProfile) +
+                              offsetof(_VQCMC_MEDIA_PROFILE, setProfileElements);
+  switch (un8Target) {
+    case 0:
+      Direct<_VQCMC_LEG>(hIn, pRecord, [](auto p, auto h, auto q, auto s) { return VQCmcLibMsgCopyLeg(s_hCmc, p, h, q, s); },
+                         {kLegProfile});
+      break;
+    case 1:
+      Direct<_VQCMC_MIXER>(hIn, pRecord,
+                           [](auto p, auto h, auto q, auto s) { return VQCmcLibMsgCopyMixer(s_hCmc, p, h, q, s); }, {});
+      break;
+    case 2:
+      Direct<_VQCMC_MEDIA_PROFILE>(
+          hIn, pRecord, [](auto p, auto h, auto q, auto s) { return VQCmcLibMsgCopyMediaProfile(s_hCmc, p, h, q, s); },
+          {offsetof(_VQCMC_MEDIA_PROFILE, setProfileElements)});
+      break;
+    case 3:
+      Direct<_VQCMC_PROTOCOL_ATTRIBUTE>(
+          hIn, pRecord,
+          [](auto p, auto h, auto q, auto s) { return VQCmcLibMsgCopyProtocolAttribute(s_hCmc, p, h, q, 0, s); },
+          {offsetof(_VQCMC_PROTOCOL_ATTRIBUTE, setGenericHeaders), offsetof(_VQCMC_PROTOCOL_ATTRIBUTE, setProtocolData)});
+      break;
+    case 4:
+      Direct<_VQCMC_CALL_LEG_ATTRIBUTE_UPDATE>(hIn, pRecord, [](auto p, auto h, auto q, auto s) {
+        return VQCmcLibMsgCopyCallLegAttributeUpdate(s_hCmc, p, h, q, s);
+      }, {});
+      break;
+    case 5: {
+      CVQCMC_COLLECTED_DIGIT_ATTRIBUTE Digits;
+      Digits.CopyFrom(reinterpret_cast<const _VQCMC_MSG_NOTIF_DIGIT_COLLECTED*>(VQXMsgPayload(hIn)),
+                      hIn->un32PayloadLength);
+      if (Digits.GetCollectedDigits().GetLength() > hIn->un32PayloadLength) abort();
+      break;
+    }
+    case 6:
+      if (un32Left >= sizeof(_VQCMC_JOIN_ATTRIBUTE)) {
+        CVQCMC_JOIN_ATTRIBUTE Join;
+        Join.CopyFrom(reinterpret_cast<const _VQCMC_JOIN_ATTRIBUTE*>(pRecord));
+      }
+      break;
+    default:
+      if (un32Left >= sizeof(_VQCMC_CALL_TRANSFER)) {
+        CVQCAFString strNumber;
+        CVQCMC_CALL_TRANSFER(*reinterpret_cast<const _VQCMC_CALL_TRANSFER*>(pRecord)).GetTransferNumber(&strNumber);
+        if (strNumber.GetLength() >= VQCMC_TRANSFER_NUMBER_SIZE) abort();
+      }
+      break;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
@@ -148,6 +219,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   }
   // The record may start past the used payload or run over its end: the checks must refuse it.
   const u8* pRecord = pby + un32Offset;
+  if (un8Flags & 0x40) {
+    Other(un8Flags & 7u, h, pRecord, un32Offset <= un32Length ? un32Length - un32Offset : 0);
+    VQXReleaseMsgEx(s_hVqx, &h);
+    return 0;
+  }
   if (un8Flags & 0x20) {
     switch (un8Flags & 3u) {
       case 0: Profile(h, pRecord); break;

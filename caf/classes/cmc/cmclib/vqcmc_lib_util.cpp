@@ -39,6 +39,16 @@ void SwapU32(void* pv, u32 un32At) { PutU32(pv, un32At, __builtin_bswap32(GetU32
 
 const IeCopyContext* Context(void* pvContext) { return static_cast<const IeCopyContext*>(pvContext); }
 
+/* What an element copy starts with: its arguments, and its first word as stored and as read in the source order. */
+VQX_RESULT ElementStart(const IeCopyContext* pCtx, const void* pvSrc, const void* pDstMsg, const void* pvDst,
+                        u16 un16Size, u32* pun32Word, u32* pun32Type) {
+  if (pCtx == nullptr || pvSrc == nullptr || pDstMsg == nullptr || pvDst == nullptr) return VQX_RESULT_NULL_PARAM;
+  if (un16Size < 4) return VQX_RESULT_INVALID_MESSAGE;
+  *pun32Word = GetU32(pvSrc);
+  *pun32Type = pCtx->un32SrcOrder == VQCMC_COPY_ORDER_HOST ? *pun32Word : __builtin_bswap32(*pun32Word);
+  return VQX_RESULT_OK;
+}
+
 /* An inner set of an element: checked in the source message when the context names one, then duplicated
  * (nothing for the same word). */
 i32 DupInner(const IeCopyContext* pCtx, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet) {
@@ -184,12 +194,9 @@ VQX_RESULT VQCmcLibMsgCheckRecord(VQX_MSG_HANDLE hMsg, const void* pvRecord, u32
 
 i32 VQCmcLibMsgSwapCopyGenericHeader(void* pvContext, const void* pvSrc, void* pDstMsg, void* pvDst, u16 un16Size) {
   const IeCopyContext* pCtx = Context(pvContext);
-  if (pCtx == nullptr || pvSrc == nullptr || pDstMsg == nullptr || pvDst == nullptr) {
-    return static_cast<i32>(VQX_RESULT_NULL_PARAM);
-  }
-  if (un16Size < 4) return static_cast<i32>(VQX_RESULT_INVALID_MESSAGE);
-  const u32 un32Word = GetU32(pvSrc);
-  const u32 un32Type = pCtx->un32SrcOrder == VQCMC_COPY_ORDER_HOST ? un32Word : __builtin_bswap32(un32Word);
+  u32 un32Word = 0, un32Type = 0;
+  const VQX_RESULT Start = ElementStart(pCtx, pvSrc, pDstMsg, pvDst, un16Size, &un32Word, &un32Type);
+  if (VQX_RESULT_FAILED(Start)) return static_cast<i32>(Start);
   // Per type: the bytes it needs, its inner set (0: none) and its swapped words.
   static constexpr struct {
     u32 un32Need, un32Whole, un32Set;
@@ -223,12 +230,9 @@ i32 VQCmcLibMsgSwapCopyGenericHeader(void* pvContext, const void* pvSrc, void* p
 
 i32 VQCmcLibMsgSwapCopyCasIE(void* pvContext, const void* pvSrc, void* pDstMsg, void* pvDst, u16 un16Size) {
   const IeCopyContext* pCtx = Context(pvContext);
-  if (pCtx == nullptr || pvSrc == nullptr || pDstMsg == nullptr || pvDst == nullptr) {
-    return static_cast<i32>(VQX_RESULT_NULL_PARAM);
-  }
-  if (un16Size < 4) return static_cast<i32>(VQX_RESULT_INVALID_MESSAGE);
-  const u32 un32Word = GetU32(pvSrc);
-  const u32 un32Type = pCtx->un32SrcOrder == VQCMC_COPY_ORDER_HOST ? un32Word : __builtin_bswap32(un32Word);
+  u32 un32Word = 0, un32Type = 0;
+  const VQX_RESULT Start = ElementStart(pCtx, pvSrc, pDstMsg, pvDst, un16Size, &un32Word, &un32Type);
+  if (VQX_RESULT_FAILED(Start)) return static_cast<i32>(Start);
   if (un32Type != kCasType1 && un32Type != kCasType2) return static_cast<i32>(VQX_RESULT_INVALID_PARAM);
   if (un16Size != VQCMC_CAS_IE_SIZE) return static_cast<i32>(VQX_RESULT_INVALID_MESSAGE);
   if (pvSrc != pvDst) memcpy(pvDst, pvSrc, VQCMC_CAS_IE_SIZE);
