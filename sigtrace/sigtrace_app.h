@@ -237,17 +237,22 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 mfInitDone = 0;                    /* Init succeeded */
   u32 mfCleared = 0;                     /* Clear ran */
   u32 mun32RunResult = 0x02000000u;      /* what ended the run */
+  u64 mun64StartMs = 0;                  /* clock when the application was attached ("-e" counts from it) */
 
  private:
   /* Logs the failure line and returns the code. */
   u32 Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine);
   /* The group of this name, created with the entity's type and flags when absent (null: pool full). */
   CVQSigTraceGrp* FindOrCreateGroup(const CVQSigTraceEntityParams& Entity);
+  /* The name an adapter is filed under in the pool (its board's name). */
+  const char* AdapterName(CVQSigTraceAdapter& Adapter);
   /* The adapter of the name at payload offset un32Offset (null: none). */
   CVQSigTraceAdapter* FindAdapterOf(unsigned int* pMsg, u32 un32Offset);
   /* Stops what Init started, in the clean-up order; the mutex is released
    * around every wait on another thread. */
   void Teardown();
+  /* "-stdout": the console kept off-screen. */
+  void StdoutConsole();
   /* Opens the main loop's filter. */
   u32 CreateFilter();
 };

@@ -1,0 +1,358 @@
+/*
+ * sigtrace_app.cpp - the application's life cycle: construction, Init (the
+ * framework brought up in order), the configuration (load, reload, print),
+ * the management callbacks of "-db" mode and the clean-up.
+ *
+ * Init, MainLoop and the destructor run on the main thread; ReloadConfig also
+ * on the console thread (main page) and the services thread (configuration
+ * manager). Everything runs under the application mutex (sigtrace_app.h),
+ * which the clean-up gives back whenever it waits for another thread.
+ */
+#include "sigtrace_app.h"
+
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "sigtrace_page.h"
+#include "sigtrace_provider_entity.h"
+#include "vqcafcomm.h"
+#include "vqcafparamsdaoxml.h"
+#include "vqcafservicealmmgmt.h"
+#include "vqcafservicecmmgmtclient.h"
+#include "vqcafservicesigtraceserver.h"
+
+namespace VQCAF {
+
+namespace {
+
+constexpr const char* kSource = "CVQSigTrace";
+constexpr const char* kDefaultAppName = "quellan";
+constexpr const char* kRootName = "quellan";
+constexpr u32 kMaxApplications = 30u;      /* process management, client role */
+constexpr u32 kOffSendWaitMs = 500u;       /* the clean-up lets the off requests leave */
+
+std::atomic<volatile u32*> s_pfQuit{nullptr};
+
+}  // namespace
+
+volatile u32* VqSigTraceQuitFlag() { return s_pfQuit.load(); }
+void VqSigTraceSetRunning(volatile u32* pfQuit) { s_pfQuit.store(pfQuit); }
+
+CVQSigTrace::CVQSigTrace(const CVQSigTraceCfgCmdLine& CmdLine)
+    : CVQCAFLogTrace(VQCAF_SUBMODULE_VQLT),
+      mCmdLine(CmdLine),
+      mHostInfo(),
+      mAdapters(CVQCAFDebugInfo(__FILE__, __LINE__), QUELLAN_MAX_ADAPTERS, 1, 1, 0),
+      mGroups(CVQCAFDebugInfo(__FILE__, __LINE__), QUELLAN_MAX_GROUPS, 1, 1, 0),
+      mProviders(CVQCAFDebugInfo(__FILE__, __LINE__), QUELLAN_MAX_PROVIDERS, 1, 1, 0) {
+  VqxCliToolsInitParamsDefault(&mCliParams);
+  mGlobalsParams.mpLogParams = &mLogParams;
+  mGlobalsParams.mpCommParams = &mCommParams;
+  mGlobalsParams.mpCliParams = &mCliParams;
+  mGlobalsParams.mpfQuit = &mfQuit;
+  VqSigTraceSetRunning(&mfQuit);
+  StdoutConsole();
+  if (mCmdLine.mfStdout != 0) {
+    /* The log file from the start: no line may reach the trace stream. */
+    CVQCAFGlobalsParams LogOnly;
+    LogOnly.mpLogParams = &mLogParams;
+    if (VQX_RESULT_SUCCEEDED(GlobalSetParam(&LogOnly))) mfFrameworkUp = 1;
+  }
+}
+
+CVQSigTrace::~CVQSigTrace() {
+  if (VQX_RESULT_FAILED(Clear())) LogTrace(VQERR, "Clear Failed.");
+  if (VqSigTraceQuitFlag() == &mfQuit) VqSigTraceSetRunning(nullptr);
+}
+
+void CVQSigTrace::StdoutConsole() {
+  /* "-stdout": the trace stream alone on standard output; the console keeps
+   * its pages (the adapters' too) but never draws nor reads a terminal. */
+  if (mCmdLine.mfStdout != 0) mCliParams.fOffScreen = 1;
+}
+
+u32 CVQSigTrace::Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine) {
+  LogTrace(VQERR, "%s", VqcafFormatFailureLine(pszOperation, pszText, un32Result, kSource, nLine).c_str());
+  return un32Result;
+}
+
+/* ------------------------------------------------------------ Init */
+
+u32 CVQSigTrace::Init() {
+  static constexpr const char* kOp = "CVQSigTrace::Init";
+  u32 r = VQX_RESULT_OK;
+  {
+    CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+    try {
+      mstrAppName = mCmdLine.mAppName.IsEmpty() ? CVQCAFString(kDefaultAppName) : mCmdLine.mAppName;
+      mCommParams.mApplicationName = mstrAppName;
+      if (mCmdLine.mun32DbMode == 0) {
+        r = LoadFromXml(GetConfigFilePath());
+        if (VQX_RESULT_FAILED(r)) r = Failure(kOp, "LoadFromXml failed", r, __LINE__);
+      }
+      /* The command line's gateway options win over the file's. */
+      if (r == VQX_RESULT_OK) {
+        if (mCmdLine.mun32GwPort != 0) mCommParams.mun16GwPort = static_cast<u16>(mCmdLine.mun32GwPort);
+        if (!mCmdLine.mGwAddr0.IsEmpty())
+          snprintf(mCommParams.mszGwAddress0, sizeof(mCommParams.mszGwAddress0), "%s", mCmdLine.mGwAddr0.c_str());
+        if (!mCmdLine.mGwAddr1.IsEmpty())
+          snprintf(mCommParams.mszGwAddress1, sizeof(mCommParams.mszGwAddress1), "%s", mCmdLine.mGwAddr1.c_str());
+        if (mCmdLine.mfStdout != 0 && mfFrameworkUp != 0) {
+          /* The log brought up by the constructor restarts under the configured name. */
+          CVQCAFGlobalsParams Empty;
+          GlobalSetParam(&Empty);
+        }
+        r = GlobalSetParam(&mGlobalsParams);
+        mfFrameworkUp = 1;
+        if (VQX_RESULT_FAILED(r)) r = Failure(kOp, "GlobalSetParam failed", r, __LINE__);
+      }
+      if (r == VQX_RESULT_OK) {
+        mhHostLib = CVQCAFComm::GetHostLibInstance();
+        if (mhHostLib == nullptr) r = Failure(kOp, "CVQCAFComm must be initialized first", VQX_RESULT_INVALID_STATE, __LINE__);
+      }
+      if (r == VQX_RESULT_OK) {
+        _VQX_LIB_INFO Info{};
+        Info.un32StructVersion = 1;
+        VQXGetLibInfo(mhHostLib, &Info);
+        mHostInfo.un32StructVersion = 1;
+        mHostInfo.hAdapter = VQX_HOSTLIB_ADAPTER_HANDLE;
+        memcpy(mHostInfo.szHostName, Info.szHostName, sizeof(mHostInfo.szHostName));
+        mHostInfo.szHostName[sizeof(mHostInfo.szHostName) - 1] = '\0';
+        snprintf(mHostInfo.szApplicationName, sizeof(mHostInfo.szApplicationName), "%s", mstrAppName.c_str());
+        mHostInfo.un64UniqueHostId = Info.un64UniqueHostId;
+        mun32GwPort = Info.LibParams.un16GwPort;
+        r = CreateFilter();
+      }
+      if (r == VQX_RESULT_OK) {
+        mpPage = new CVQSigTracePage(this);
+        mptrPage = CVQCAFPtr<IVQCAFCliPage>(mpPage);
+        CVQCAFCli* pCli = GetCli();
+        /* Without a console the page stays unlisted. */
+        if (pCli != nullptr) {
+          const VQX_RESULT rPage = pCli->AddPage(mptrPage);
+          if (VQX_RESULT_FAILED(rPage)) r = Failure(kOp, "Failed to add CLI page.", rPage, __LINE__);
+        }
+      }
+      if (r == VQX_RESULT_OK && mCmdLine.mun32DbMode != 0) {
+        mfMgmtClients = 1;
+        r = CVQCAFServiceAlmMgmt::Init(0, kMaxApplications, nullptr, nullptr);
+        if (VQX_RESULT_SUCCEEDED(r)) CVQCAFServiceAlmMgmt::GetInstance()->Register(static_cast<IVQCAFServiceAlmMgmtClient*>(this));
+        else r = Failure(kOp, "CVQCAFServiceAlmMgmt::Init failed", r, __LINE__);
+        if (VQX_RESULT_SUCCEEDED(r)) {
+          r = CVQCAFServiceCmMgmtClient::Init();
+          if (VQX_RESULT_SUCCEEDED(r)) CVQCAFServiceCmMgmtClient::GetInstance()->Register(this);
+          else r = Failure(kOp, "CVQCAFServiceCmMgmtClient::Init failed", r, __LINE__);
+        }
+        if (VQX_RESULT_SUCCEEDED(r)) r = VQX_RESULT_OK;
+      }
+      if (r == VQX_RESULT_OK && mCmdLine.mfH248 != 0) {
+        mpSigTraceServer = new CVQCAFServiceSigTraceServer(this);
+        r = mpSigTraceServer->Start();
+        if (VQX_RESULT_FAILED(r)) r = Failure(kOp, "Failed to start the sig-trace server service", r, __LINE__);
+        else r = VQX_RESULT_OK;
+      }
+      if (r == VQX_RESULT_OK) {
+        PrintCfg();
+        r = InitalizeApplication();
+      }
+    } catch (...) {
+      VQCAF_FAILURE F = VQCAF_CURRENT_FAILURE(kOp);
+      LogTrace(VQERR, "%s", F.strLine.c_str());
+      r = F.un32Result;
+    }
+    if (r == VQX_RESULT_OK) mfInitDone = 1;
+  }
+  if (r != VQX_RESULT_OK) Clear();
+  return r;
+}
+
+u32 CVQSigTrace::InitalizeApplication() {
+  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  mun64StartMs = VQXGetClock();
+  if (mpPage != nullptr) mpPage->Attach();
+  return VQX_RESULT_OK;
+}
+
+u32 CVQSigTrace::IsApplicationReady() {
+  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  return 1;
+}
+
+/* ------------------------------------------------------------ configuration */
+
+CVQCAFString& CVQSigTrace::GetConfigFilePath() {
+  return mCmdLine.mun32DbMode != 0 ? mCmdLine.mCfgPath : mCmdLine.mCfgFile;
+}
+
+u32 CVQSigTrace::LoadFromXml(CVQCAFString strFileName) {
+  static constexpr const char* kOp = "CVQSigTrace::LoadFromXml";
+  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  try {
+    if (strFileName.IsEmpty() || access(strFileName.c_str(), F_OK) != 0) {
+      LogTrace(VQMSG, "No configuration file '%s': the command line alone applies", strFileName.c_str());
+      return VQX_RESULT_OK;
+    }
+    /* Everything is read into copies first: a file that fails leaves the
+     * configuration in use as it was. */
+    CVQCAFPtr<IVQCAFCfgFile> ptrStore(new CVQCAFCfgFileXml(strFileName.c_str()));
+    VQX_RESULT r = ptrStore->Open();
+    if (VQX_RESULT_FAILED(r)) return Failure(kOp, "Cannot open the configuration file", r, __LINE__);
+    CVQCAFLogParams Log = mLogParams;
+    CVQCAFCommParams Comm = mCommParams;
+    _VQX_CLI_TOOLS_INIT_PARAMS Cli = mCliParams;
+    r = CVQCAFParamsDaoXml::ReadCommonParams(*ptrStore, Log, Comm, Cli);
+    if (VQX_RESULT_FAILED(r)) return Failure(kOp, "Failed to read the common parameters", r, __LINE__);
+    const bool fFirst = mptrSigTraceParamsDaoXml.Get() == nullptr;
+    CVQCAFPtr<CVQSigTraceParamsDaoXml> ptrDao(new CVQSigTraceParamsDaoXml(ptrStore, kRootName));
+    r = fFirst ? ptrDao->Init() : ptrDao->Reload();
+    if (VQX_RESULT_FAILED(r)) {
+      return Failure(kOp, fFirst ? "mptrSigTraceParamsDaoXml->Init failed" : "mptrSigTraceParamsDaoXml->Reload failed",
+                     r, __LINE__);
+    }
+    CVQSigTraceParams Params;
+    r = ptrDao->GetParams(Params);
+    if (VQX_RESULT_FAILED(r)) return Failure(kOp, "mptrSigTraceParamsDaoXml->GetParams(mSigTraceParams) failed", r, __LINE__);
+    mptrConfigFile = ptrStore;
+    mptrSigTraceParamsDaoXml = ptrDao;
+    mSigTraceParams = std::move(Params);
+    mLogParams = Log;
+    mCommParams = Comm;
+    mCliParams = Cli;
+    StdoutConsole();
+    return VQX_RESULT_OK;
+  } catch (...) {
+    VQCAF_FAILURE F = VQCAF_CURRENT_FAILURE(kOp);
+    LogTrace(VQERR, "%s", F.strLine.c_str());
+    return F.un32Result;
+  }
+}
+
+u32 CVQSigTrace::ReloadConfig(unsigned int /*un32Param*/) {
+  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  const u32 r = LoadFromXml(GetConfigFilePath());
+  if (VQX_RESULT_FAILED(r)) return Failure("CVQSigTrace::ReloadConfig", "ReloadConfig failed.", r, __LINE__);
+  LogTrace(VQMSG, "Config successfully reloaded\n");
+  PrintCfg();
+  mAdapters.ResetNext();
+  for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next()) p->Synchronize();
+  return VQX_RESULT_OK;
+}
+
+u32 CVQSigTrace::PrintCfg() {
+  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  LogTrace(VQMSG, "Configuration: %u entities, SS7=%u ISDN=%u CASR2=%u SIP=%u H248=%u TXT2PCAP=%u EXTENDED=%u "
+                  "REGROUP=%u STDOUT=%u RUNTIME=%u adapter=%s",
+           static_cast<u32>(mSigTraceParams.Count()), mCmdLine.mfSs7, mCmdLine.mfIsdn, mCmdLine.mfCasr2,
+           mCmdLine.mfIp, mCmdLine.mfH248, mCmdLine.mfCapFormat, mCmdLine.mfCasr2Extended, mCmdLine.mfRegroup,
+           mCmdLine.mfStdout, mCmdLine.mun32ExecTimeMs, mCmdLine.mAdapterName.c_str());
+  u32 i = 0;
+  for (const CVQSigTraceEntityParams& E : mSigTraceParams) {
+    LogTrace(VQMSG, "  [%u] %-5s adapter=%s group=%s name=%s cap=%u ext=%u trunk=%u ts=0x%08X mask=0x%02X "
+                    "eth=%s ip=%s port=%u transport=%u",
+             i++, VqSigTraceEntityTypeName(E.mun32Type), E.mstrAdapterName.c_str(), E.mstrGroupName.c_str(),
+             E.mstrName.c_str(), E.mfCapFile, E.mfExtended, E.mun32Trunk, E.mun32TimeslotMask, E.mun8BitMask,
+             E.mstrEthPort.c_str(), E.mstrIpMask.c_str(), E.mun32Port, E.mun32Transport);
+  }
+  return VQX_RESULT_OK;
+}
+
+/* ------------------------------------------------------------ management ("-db") */
+
+void CVQSigTrace::OnMgmtReady() { LogTrace(VQMSG, "OnMgmtReady"); }
+
+void CVQSigTrace::OnMgmtShutdown(u32 fGraceful) {
+  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  LogTrace(VQMSG, "OnMgmtShutdown: %s shutdown requested, quitting application!", fGraceful ? "graceful" : "immediate");
+  mfQuit = 1;
+}
+
+u32 CVQSigTrace::OnMgmtHeartBeat() { return GlobalPoll(); }
+
+u32 CVQSigTrace::OnValidateConfig(u32 /*un32Param1*/, u32 /*un32Param2*/, CVQCAFString /*strText*/) {
+  return VQX_RESULT_OK;
+}
+
+u32 CVQSigTrace::OnReloadConfig(u32 un32Param, CVQCAFString /*strText1*/, CVQCAFString /*strText2*/) {
+  return ReloadConfig(un32Param);
+}
+
+u32 CVQSigTrace::OnDbMaintenance() { return VQX_RESULT_OK; }
+
+/* ------------------------------------------------------------ clean-up */
+
+u32 CVQSigTrace::Clear() {
+  {
+    CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+    if (mfCleared != 0) return VQX_RESULT_OK;
+    mfCleared = 1;
+  }
+  try {
+    Teardown();
+  } catch (...) {
+    VQCAF_FAILURE F = VQCAF_CURRENT_FAILURE("CVQSigTrace::Clear");
+    LogTrace(VQERR, "%s", F.strLine.c_str());
+    return F.un32Result;
+  }
+  return VQX_RESULT_OK;
+}
+
+void CVQSigTrace::Teardown() {
+  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  const CVQCAFDebugInfo Here(__FILE__, __LINE__);
+  /* 1. Traces off at the boards, while the adapters are still known. */
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next())
+    for (CVQSigTraceEntityParams& E : pGroup->mvEntities) SetEntityTrace(E, false);
+  if (mhHostLib != nullptr) VQXWaitSentMsg(mhHostLib, kOffSendWaitMs);
+  /* 2. Capture off to every provider. */
+  mProviders.ResetNext();
+  for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr; p = mProviders.Next()) p->SendCaptureRequest(0);
+  /* 3. The sig-trace service: its instances' callbacks take the application mutex. */
+  if (mpSigTraceServer != nullptr) {
+    CVQCAFServiceSigTraceServer* pServer = mpSigTraceServer;
+    mpSigTraceServer = nullptr;
+    CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
+    pServer->Stop();
+    delete pServer;
+  }
+  /* 4. Adapters: each stops its thread and removes its page (neither takes this mutex). */
+  mAdapters.Clear(Here);
+  /* 5. Management clients. */
+  if (mfMgmtClients != 0) {
+    mfMgmtClients = 0;
+    CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
+    CVQCAFServiceCmMgmtClient::Uninit();
+    CVQCAFServiceAlmMgmt::Uninit();
+  }
+  /* 6. Groups: text files end with their trailer. */
+  mGroups.Clear(Here);
+  /* 7. Providers. */
+  mProviders.Clear(Here);
+  /* 8. The main page: the console may be inside it, waiting for this mutex. */
+  if (mptrPage.Get() != nullptr) {
+    CVQCAFPtr<IVQCAFCliPage> Page = mptrPage;
+    mptrPage = CVQCAFPtr<IVQCAFCliPage>();
+    mpPage = nullptr;
+    if (CVQCAFCli* pCli = GetCli()) pCli->RemovePage(Page, &mAppMutex);
+  }
+  /* 9. The host library (the answers to the off requests are dropped unread). */
+  if (mhFilter != nullptr) {
+    u32 un32Dropped = 0;
+    VQXFlushMsgs(mhHostLib, mhFilter, &un32Dropped);
+    VQXDestroyMsgFilterEx(mhHostLib, &mhFilter);
+  }
+  mhFilter = nullptr;
+  if (mhHostLib != nullptr) CVQCAFComm::ReleaseHostLibInstance();
+  mhHostLib = nullptr;
+  /* 10. The framework: console, detector, communication, log. */
+  if (mfFrameworkUp != 0) {
+    mfFrameworkUp = 0;
+    CVQCAFGlobalsParams Empty;
+    CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
+    GlobalSetParam(&Empty);
+  }
+}
+
+}  // namespace VQCAF

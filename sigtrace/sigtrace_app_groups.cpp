@@ -1,0 +1,127 @@
+/*
+ * sigtrace_app_groups.cpp - entities into and out of their trace groups, and
+ * the board's trace of one entity switched on or off
+ * (docs/board-trace-messages.md).
+ *
+ * Main thread (and the console page for DetachEntity), application mutex held.
+ */
+#include <string.h>
+
+#include "sigtrace_app.h"
+#include "sigtrace_board_trace.h"
+
+namespace VQCAF {
+
+namespace {
+
+/* The same board entity: adapter (case-blind) and its addressing. */
+bool SameEntity(const CVQSigTraceEntityParams& a, const CVQSigTraceEntityParams& b) {
+  if (a.mun32Type != b.mun32Type || strcasecmp(a.mstrAdapterName.c_str(), b.mstrAdapterName.c_str()) != 0) return false;
+  switch (a.mun32Type) {
+    case VQ_SIGTRACE_TYPE_IP:
+      return a.mun32Transport == b.mun32Transport && a.mun32Port == b.mun32Port &&
+             strcmp(a.mstrEthPort.c_str(), b.mstrEthPort.c_str()) == 0 && strcmp(a.mstrIpMask.c_str(), b.mstrIpMask.c_str()) == 0;
+    case VQ_SIGTRACE_TYPE_CASR2: return a.mun32Trunk == b.mun32Trunk;
+    case VQ_SIGTRACE_TYPE_H248: return strcmp(a.mstrName.c_str(), b.mstrName.c_str()) == 0;
+    default: return a.mun32Trunk == b.mun32Trunk && (a.mun32TimeslotMask & b.mun32TimeslotMask) != 0;
+  }
+}
+
+}  // namespace
+
+CVQSigTraceGrp* CVQSigTrace::FindOrCreateGroup(const CVQSigTraceEntityParams& Entity) {
+  const CVQCAFHashKeyString Key(Entity.mstrGroupName);
+  if (CVQSigTraceGrp* pGroup = mGroups.Find(Key)) return pGroup;
+  CVQSigTraceGrp* pGroup = mGroups.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), Key);
+  if (pGroup == nullptr) return nullptr;
+  pGroup->mstrName = Entity.mstrGroupName;
+  pGroup->mun32Type = Entity.mun32Type;
+  pGroup->mfPcap = Entity.mfCapFile;
+  pGroup->mfStdout = mCmdLine.mfStdout != 0 ? 1 : 0;
+  pGroup->mfOldIsdnFraming = mCmdLine.mfOldIsdnCap != 0 ? 1 : 0;
+  return pGroup;
+}
+
+u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEntityParams& Entity) {
+  static constexpr const char* kOp = "CVQSigTrace::AttachEntityToGroup";
+  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  Entity.mstrAdapterName = CVQCAFString(AdapterName(Adapter));
+  /* Traced in a group already: the same record back (board re-added or
+   * resynchronised) is switched on again; anything else is a conflict. */
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) {
+    for (CVQSigTraceEntityParams& Traced : pGroup->mvEntities) {
+      if (!SameEntity(Traced, Entity)) continue;
+      if (pGroup->mstrName == Entity.mstrGroupName && Traced.mstrName == Entity.mstrName) {
+        LogTrace(VQMSG, "Entity %s:%s back in group %s: trace on again", Traced.mstrAdapterName.c_str(),
+                 Traced.mstrName.c_str(), pGroup->mstrName.c_str());
+        return SetEntityTrace(Traced, true);
+      }
+      CVQCAFString strText;
+      strText.Format("Trying to monitor twice the same entity on %s, %s:%s conflict with %s:%s",
+                     pGroup->mstrName.c_str(), Entity.mstrAdapterName.c_str(), Entity.mstrName.c_str(),
+                     Traced.mstrAdapterName.c_str(), Traced.mstrName.c_str());
+      return Failure(kOp, strText.c_str(), VQX_RESULT_INVALID_OPERATION, __LINE__);
+    }
+  }
+  CVQSigTraceGrp* pGroup = FindOrCreateGroup(Entity);
+  if (pGroup == nullptr)
+    return Failure(kOp, "No more group context (increase QUELLAN_MAX_GROUPS define)", VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
+  if (pGroup->mun32Type != Entity.mun32Type)
+    return Failure(kOp, "Type mismatch: SS7, ISDN and SIP cannot be merged inside the same group",
+                   VQX_RESULT_INVALID_PARAM, __LINE__);
+  for (const CVQSigTraceEntityParams& Traced : pGroup->mvEntities)
+    if (Traced.mstrName == Entity.mstrName) return VQX_RESULT_OK;
+  Entity.mun64EntityId = ++mun32EntityNumber;
+  Entity.mun32RxCount = Entity.mun32TxCount = Entity.mun32ExtCount = 0;
+  pGroup->mvEntities.push_back(Entity);
+  LogTrace(VQMSG, "Allocate entity: add \033[32m%s:%s\033[m in group \033[32m%s\033[m %s", Entity.mstrAdapterName.c_str(),
+           Entity.mstrName.c_str(), pGroup->mstrName.c_str(), pGroup->IsPcap() ? "CAP" : "FORMAT");
+  return SetEntityTrace(pGroup->mvEntities.back(), true);
+}
+
+u32 CVQSigTrace::DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& Entity) {
+  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  for (auto it = Group.mvEntities.begin(); it != Group.mvEntities.end(); ++it) {
+    if (&*it != &Entity && !(it->mstrName == Entity.mstrName && it->mstrAdapterName == Entity.mstrAdapterName)) continue;
+    SetEntityTrace(*it, false);
+    LogTrace(VQMSG, "Free entity: \033[32m %s:%s\033[m in group \033[32m%s\033[m", it->mstrAdapterName.c_str(),
+             it->mstrName.c_str(), Group.mstrName.c_str());
+    Group.mvEntities.erase(it);
+    return VQX_RESULT_OK;
+  }
+  return VQX_RESULT_NOT_FOUND;
+}
+
+u32 CVQSigTrace::SetEntityTrace(CVQSigTraceEntityParams& Entity, bool fOn) {
+  static constexpr const char* kOp = "CVQSigTrace::SetEntityTrace";
+  if (Entity.mun32Type == VQ_SIGTRACE_TYPE_H248 || mhHostLib == nullptr) return VQX_RESULT_OK;
+  CVQSigTraceAdapter* pAdapter = mAdapters.Find(CVQCAFHashKeyString(Entity.mstrAdapterName));
+  if (pAdapter == nullptr) return VQX_RESULT_OK;  /* board gone: its trace went with it */
+  u32 un32Tucl = 0, hAdapter = 0;
+  {
+    CVQCAFMutexAutoGetGive AdapterLock(&pAdapter->GetMutex());
+    un32Tucl = pAdapter->GetTuclInstanceId();
+    hAdapter = pAdapter->GetAdapterHandle();
+  }
+  std::vector<u8> Payload;
+  u32 un32MsgId = 0;
+  VQX_RESULT r = VqBuildTraceSet(Entity, fOn, un32Tucl, un32MsgId, Payload);
+  if (VQX_RESULT_FAILED(r)) return Failure(kOp, "Entity cannot be traced by its board", r, __LINE__);
+  VQX_MSG_HANDLE hMsg = nullptr;
+  r = VQXGetMsgDbg(mhHostLib, static_cast<u32>(Payload.size()), &hMsg, __FILE__, __LINE__);
+  if (VQX_RESULT_FAILED(r)) return Failure(kOp, "VQXGetMsg failed", r, __LINE__);
+  memcpy(VQXMsgPayload(hMsg), Payload.data(), Payload.size());
+  hMsg->un32MsgId = un32MsgId;
+  hMsg->MsgType = VQX_MSG_TYPE_REQUEST;
+  hMsg->un32PayloadLength = static_cast<u32>(Payload.size());
+  hMsg->hAdapter = hAdapter;
+  hMsg->un64UserContext1 = 0;
+  hMsg->un64UserContext2 = 0;
+  r = VQXSendMsgDbg(mhHostLib, &hMsg, nullptr, __FILE__, __LINE__);
+  if (VQX_RESULT_FAILED(r)) return Failure(kOp, "VQXSendMsg failed", r, __LINE__);
+  LogTrace(VQLV1, "Trace %s on %s:%s", fOn ? "on" : "off", Entity.mstrAdapterName.c_str(), Entity.mstrName.c_str());
+  return VQX_RESULT_OK;
+}
+
+}  // namespace VQCAF

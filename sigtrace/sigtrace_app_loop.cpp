@@ -1,0 +1,232 @@
+/*
+ * sigtrace_app_loop.cpp - the main loop and the handling of the adapter
+ * events and of the application's own messages: an adapter per board, the
+ * configured entities attached when a board is ready, the activation
+ * messages of the selected entities.
+ *
+ * Main thread only, under the application mutex (released while waiting).
+ */
+#include <poll.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "sigtrace_adapter_wire_internal.h"
+#include "sigtrace_app.h"
+#include "sigtrace_board_trace.h"
+
+namespace VQCAF {
+
+namespace {
+
+constexpr u32 kReceiveTimeout = 0x82010003u;  /* nothing arrived within the wait */
+constexpr u32 kFilterAwakened = 0x82010210u;  /* the filter was woken */
+
+/* A NUL-terminated text of at most un32Size bytes at un32Offset of the payload
+ * ("" when the payload does not hold the whole field). */
+CVQCAFString PayloadText(const CVQSigTraceCursor& c, u32 un32Offset, u32 un32Size) {
+  if (!c.Has(un32Offset) || c.Size() - un32Offset < un32Size) return CVQCAFString();
+  const std::span<const u8> b = c.Bytes(un32Offset, un32Size);
+  const auto itEnd = std::find(b.begin(), b.end(), u8{0});
+  return CVQCAFString(std::string(b.begin(), itEnd).c_str());
+}
+
+/* The configured record's adapter field names this board: its name or its
+ * second identifying text, case-blind; an empty field names no board. */
+bool NamesBoard(const CVQSigTraceEntityParams& E, const CVQCAFString& strName, const CVQCAFString& strName2) {
+  if (E.mstrAdapterName.IsEmpty()) return false;
+  return CVQSigTraceCfgCmdLine::IsAdapterSelected(E.mstrAdapterName.c_str(), strName.c_str()) ||
+         (!strName2.IsEmpty() && CVQSigTraceCfgCmdLine::IsAdapterSelected(E.mstrAdapterName.c_str(), strName2.c_str()));
+}
+
+/* Standard output's read end is gone (the reader closed the pipe). */
+bool StdoutBroken() {
+  pollfd p{STDOUT_FILENO, POLLOUT, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
+}  // namespace
+
+u32 CVQSigTrace::CreateFilter() {
+  /* Adapter events, the application's own messages, the five families'
+   * units and on/off answers. */
+  std::vector<_VQX_FILTER_PARAMS> aSets;
+  const auto Add = [&](u32 un32Mask, u32 un32Id, u32 un32Group) {
+    _VQX_FILTER_PARAMS S{};
+    S.un32Version = 1, S.un32Mask = un32Mask, S.MsgId = un32Id, S.MsgGroup = un32Group;
+    aSets.push_back(S);
+  };
+  Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, 0);
+  Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, 0);
+  Add(VQX_FILTER_MASK_MSG_GROUP, 0, QUELLAN_NOTIF_ADAPTER_READY >> 16);
+  for (EVQTraceFamily e : {EVQTraceFamily::Ss7, EVQTraceFamily::Lapd, EVQTraceFamily::Isdn, EVQTraceFamily::Casr2,
+                           EVQTraceFamily::Ip}) {
+    Add(VQX_FILTER_MASK_MSG_ID, VqTraceFamily(e).un32NotifId, 0);
+    Add(VQX_FILTER_MASK_MSG_ID, VqTraceFamily(e).un32RequestId, 0);
+  }
+  const VQX_RESULT r = VQXCreateMsgFilterDbg(mhHostLib, static_cast<u32>(aSets.size()), aSets.data(), &mhFilter,
+                                             __FILE__, __LINE__);
+  if (VQX_RESULT_FAILED(r)) return Failure("CVQSigTrace::CreateFilter", "Failed to create hostlib filter", r, __LINE__);
+  return VQX_RESULT_OK;
+}
+
+u32 CVQSigTrace::MainLoop() {
+  static constexpr const char* kOp = "CVQSigTrace::MainLoop";
+  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  if (mfInitDone == 0 || mhFilter == nullptr) return Failure(kOp, "Init must succeed first", VQX_RESULT_INVALID_STATE, __LINE__);
+  u64 un64NextStdoutCheck = VQXGetClock() + VQ_SIGTRACE_STDOUT_POLL_MS;
+  while (mfQuit == 0) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    VQX_RESULT r;
+    {
+      CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
+      r = VQXReceiveMsgDbg(mhHostLib, mhFilter, VQ_SIGTRACE_RECEIVE_WAIT_MS, &hMsg, __FILE__, __LINE__);
+    }
+    if (VQX_RESULT_SUCCEEDED(r) && hMsg != nullptr) {
+      DispatchMsg(reinterpret_cast<unsigned int*>(hMsg));
+      VQXReleaseMsgDbg(mhHostLib, &hMsg, __FILE__, __LINE__);
+    } else if (r != kReceiveTimeout && r != kFilterAwakened) {
+      Failure(kOp, "VQXReceiveMsg failed", r, __LINE__);
+      CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
+      std::this_thread::sleep_for(std::chrono::milliseconds(VQ_SIGTRACE_BACKOFF_MS));
+    }
+    const u64 un64Now = VQXGetClock();
+    if (mCmdLine.mun32ExecTimeMs != 0xFFFFFFFFu && un64Now - mun64StartMs >= mCmdLine.mun32ExecTimeMs) {
+      LogTrace(VQMSG, "Test duration (%u) completed, quitting application!", mCmdLine.mun32ExecTimeMs);
+      mfQuit = 1;
+    }
+    if (mCmdLine.mfStdout != 0 && un64Now >= un64NextStdoutCheck) {
+      un64NextStdoutCheck = un64Now + VQ_SIGTRACE_STDOUT_POLL_MS;
+      if (StdoutBroken()) {
+        LogTrace(VQERR, "Standard output closed by its reader, quitting application!");
+        mfQuit = 1;
+      }
+    }
+  }
+  LogTrace(VQMSG, "MainLoop ended (0x%08X)", mun32RunResult);
+  return mun32RunResult;
+}
+
+u32 CVQSigTrace::DispatchMsg(unsigned int* pMsg) {
+  if (pMsg == nullptr) return VQX_RESULT_NULL_PARAM;
+  const u32 un32Id = reinterpret_cast<const VQX_MSG_HEADER*>(pMsg)->un32MsgId;
+  switch (un32Id) {
+    case VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED: return HandleNotifAdapterAdded(pMsg);
+    case VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED: return HandleNotifAdapterRemoved(pMsg);
+    case QUELLAN_NOTIF_ADAPTER_READY: return HandleNotifAdapterReady(pMsg);
+    case QUELLAN_NOTIF_ACTIVATE_MONITORING: return HandleNotifActivateMonitoring(pMsg);
+    default: break;
+  }
+  if (VqTraceFamilyOfNotif(un32Id) != nullptr) return HandleTraceUnit(pMsg);
+  if (VqTraceFamilyOfRequest(un32Id) != nullptr) return HandleTraceAnswer(pMsg);
+  LogTrace(VQERR, "MainLoop: not supported MsgId=0x%08x", un32Id);
+  return VQX_RESULT_INVALID_PARAM;
+}
+
+const char* CVQSigTrace::AdapterName(CVQSigTraceAdapter& Adapter) {
+  const CVQCAFHashKeyString* pKey = mAdapters.GetKey(&Adapter);
+  return pKey != nullptr ? pKey->c_str() : Adapter.GetAdapterName();
+}
+
+CVQSigTraceAdapter* CVQSigTrace::FindAdapterOf(unsigned int* pMsg, u32 un32Offset) {
+  const CVQCAFString strName = PayloadText(vqdisc::AnswerPayload(pMsg), un32Offset, VQ_SIGTRACE_NOTIF_NAME_FIELD);
+  return strName.IsEmpty() ? nullptr : mAdapters.Find(CVQCAFHashKeyString(strName));
+}
+
+u32 CVQSigTrace::HandleNotifAdapterAdded(unsigned int* pMsg) {
+  static constexpr const char* kOp = "CVQSigTrace::HandleNotifAdapterAdded";
+  try {
+    const CVQSigTraceCursor c = vqdisc::AnswerPayload(pMsg);
+    const CVQCAFString strName = PayloadText(c, VQ_SIGTRACE_NOTIF_OFFSET_NAME, VQ_SIGTRACE_NOTIF_NAME_FIELD);
+    if (strName.IsEmpty()) return Failure(kOp, "Adapter added without a name", VQX_RESULT_INVALID_PARAM, __LINE__);
+    const u32 hAdapter = vqdisc::Le32(c, VQ_SIGTRACE_NOTIF_OFFSET_HANDLE);
+    if (mAdapters.Find(CVQCAFHashKeyString(strName)) != nullptr) {
+      LogTrace(VQMSG, "Adapter %s added again: already known", strName.c_str());
+      return VQX_RESULT_OK;
+    }
+    CVQSigTraceAdapter* pAdapter = mAdapters.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString(strName));
+    if (pAdapter == nullptr) return Failure(kOp, "Too many adapters detected (or increase max adapters)", VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
+    LogTrace(VQMSG, "\033[32mAdapter %s added (handle 0x%08X)\033[m", strName.c_str(), hAdapter);
+    (void)pAdapter->Init(hAdapter, &mCmdLine);
+    return VQX_RESULT_OK;
+  } catch (const CVQSigTraceTruncated&) {
+    return Failure(kOp, "Adapter added event too short", VQX_RESULT_INVALID_PARAM, __LINE__);
+  }
+}
+
+u32 CVQSigTrace::HandleNotifAdapterRemoved(unsigned int* pMsg) {
+  CVQSigTraceAdapter* pAdapter = FindAdapterOf(pMsg, VQ_SIGTRACE_REMOVED_OFFSET_NAME);
+  if (pAdapter == nullptr) return VQX_RESULT_OK;
+  LogTrace(VQMSG, "\033[31mAdapter %s removed\033[m", AdapterName(*pAdapter));
+  /* Its entities stay in their groups: when the board comes back they are
+   * switched on again (AttachEntityToGroup). */
+  mAdapters.Free(CVQCAFDebugInfo(__FILE__, __LINE__), pAdapter);
+  return VQX_RESULT_OK;
+}
+
+u32 CVQSigTrace::HandleNotifAdapterReady(unsigned int* pMsg) {
+  static constexpr const char* kOp = "CVQSigTrace::HandleNotifAdapterReady";
+  CVQSigTraceAdapter* pAdapter = FindAdapterOf(pMsg, VQ_SIGTRACE_NOTIF_OFFSET_NAME);
+  if (pAdapter == nullptr)
+    return Failure(kOp, "Adapter context not found, when receiving QUELLAN_NOTIF_ADAPTER_READY", VQX_RESULT_FAIL, __LINE__);
+  const CVQSigTraceCursor c = vqdisc::AnswerPayload(pMsg);
+  const CVQCAFString strName(AdapterName(*pAdapter));
+  const CVQCAFString strName2 = PayloadText(c, VQ_SIGTRACE_NOTIF_OFFSET_NAME2, VQ_SIGTRACE_NOTIF_NAME_FIELD);
+  for (const CVQSigTraceEntityParams& Configured : mSigTraceParams) {
+    if (Configured.mun32Type == VQ_SIGTRACE_TYPE_H248) continue;  /* providers' groups, never a board's */
+    CVQSigTraceEntityParams Entity;
+    if (Configured.mun32Type == VQ_SIGTRACE_TYPE_BY_NAME) {
+      CVQCAFString strEntity = Configured.mstrName;
+      if (pAdapter->GetEntityInformation(strEntity, &Entity) == 0) continue;
+      Entity.mstrGroupName = Configured.mstrGroupName;
+      Entity.mfCapFile = Configured.mfCapFile;
+      Entity.mfExtended = Configured.mfExtended;
+      Entity.mstrAdapterName = strName;
+    } else {
+      if (!NamesBoard(Configured, strName, strName2)) continue;
+      Entity = Configured;
+      Entity.mstrAdapterName = strName;
+    }
+    if (Entity.mun32Type == VQ_SIGTRACE_TYPE_CASR2) Entity.mfCapFile = 0;
+    AttachEntityToGroup(*pAdapter, Entity);
+  }
+  if (mCmdLine.IsAdapterSelected(strName.c_str())) {
+    LogTrace(VQMSG,
+             "\033[32mActivate all signaling entities on %s SS7=%u ISDN=%u CASR2=%u SIP=%u H248=%u TXT2PCAP=%u "
+             "EXTENDED=%u\033[m",
+             strName.c_str(), mCmdLine.mfSs7, mCmdLine.mfIsdn, mCmdLine.mfCasr2, mCmdLine.mfIp, mCmdLine.mfH248,
+             mCmdLine.mfCapFormat, mCmdLine.mfCasr2Extended);
+    pAdapter->ActivateAllTraces(mCmdLine);
+  }
+  return VQX_RESULT_OK;
+}
+
+u32 CVQSigTrace::HandleNotifActivateMonitoring(unsigned int* pMsg) {
+  static constexpr const char* kOp = "CVQSigTrace::HandleNotifActivateMonitoring";
+  CVQSigTraceAdapter* pAdapter = FindAdapterOf(pMsg, VQ_SIGTRACE_NOTIF_OFFSET_NAME);
+  if (pAdapter == nullptr)
+    return Failure(kOp, "Adapter context not found, when receiving QUELLAN_NOTIF_ACTIVATE_MONITORING", VQX_RESULT_FAIL,
+                   __LINE__);
+  try {
+    const CVQSigTraceCursor c = vqdisc::AnswerPayload(pMsg);
+    CVQCAFString strEntity = PayloadText(c, VQ_SIGTRACE_NOTIF_OFFSET_ENTITY, VQ_SIGTRACE_NOTIF_NAME_FIELD);
+    CVQSigTraceEntityParams Entity;
+    if (strEntity.IsEmpty() || pAdapter->GetEntityInformation(strEntity, &Entity) == 0) return VQX_RESULT_OK;
+    const CVQCAFString strGroup = PayloadText(c, VQ_SIGTRACE_NOTIF_OFFSET_GROUP, VQ_SIGTRACE_NOTIF_NAME_FIELD);
+    if (strGroup.IsEmpty()) return Failure(kOp, "Activation without a group name", VQX_RESULT_INVALID_PARAM, __LINE__);
+    Entity.mstrGroupName = strGroup;
+    Entity.mun32Port = vqdisc::Le32(c, VQ_SIGTRACE_NOTIF_OFFSET_PORT);
+    Entity.mfCapFile = vqdisc::Le32(c, VQ_SIGTRACE_NOTIF_OFFSET_PCAP) != 0 ? 1 : 0;
+    Entity.mfExtended = vqdisc::Le32(c, VQ_SIGTRACE_NOTIF_OFFSET_EXTENDED) != 0 ? 1 : 0;
+    /* CAS R2 is written as text whatever the run time. */
+    if (Entity.mun32Type == VQ_SIGTRACE_TYPE_CASR2) Entity.mfCapFile = 0;
+    return AttachEntityToGroup(*pAdapter, Entity);
+  } catch (const CVQSigTraceTruncated&) {
+    return Failure(kOp, "Activation message too short", VQX_RESULT_INVALID_PARAM, __LINE__);
+  }
+}
+
+}  // namespace VQCAF

@@ -1,0 +1,89 @@
+#include "support/sigtrace_test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "peers/loopback.h"
+#include "peers/wait_until.h"
+
+namespace sigtest {
+
+CServerBench::CServerBench() {
+  char szDir[] = "/tmp/sigtrace_server_XXXXXX";
+  mstrDir = mkdtemp(szDir);
+  mun16Port = loopnet::FreeLoopbackPort();
+  mun16Control = loopnet::FreeLoopbackPort();
+  std::filesystem::copy_file(std::string(std::getenv("VQX_TEST_DATA")) + "/activate_profile.json", Path("profile.json"));
+  std::ofstream(Path("quellan.xml"))
+      << "<quellan>\n  <params>\n    <host pollDelay=\"200\" networkDownDelay=\"500\" adapterDownDelay=\"1100\">\n"
+      << "      <env VQX_GW_PORT=\"" << mun16Port << "\" VQX_GW_REMOTE_ADDR=\"(127.0.0.1:" << mun16Port << ")\"/>\n"
+      << "    </host>\n    <log baseName=\"" << mstrDir << "/server\"/>\n  </params>\n</quellan>\n";
+  StartBoard();
+}
+
+CServerBench::~CServerBench() {
+  if (mpServer && mpServer->mPid > 0) kill(mpServer->mPid, SIGTERM);
+  mpServer.reset();
+  mpBoard.reset();
+  if (::testing::Test::HasFailure()) {
+    for (const std::string& s : LogLines("")) fprintf(stderr, "log: %s\n", s.c_str());
+  }
+  std::filesystem::remove_all(mstrDir);
+}
+
+void CServerBench::StartBoard() {
+  mpBoard.reset();
+  mpBoard = std::make_unique<gwpeer::BoardProcess>(
+      mun16Port, mun16Control, std::vector<std::string>{"--profile", Path("profile.json"), "--trace-log", Path("board.log")});
+  EXPECT_TRUE(mpBoard->Ready());
+}
+
+void CServerBench::StartServer(const std::string& strArgs, bool fStdoutOnly) {
+  StartShell("exec \"$SIGTRACE\" " + strArgs + (fStdoutOnly ? "" : " 2>&1"));
+}
+
+void CServerBench::StartShell(const std::string& strScript) {
+  setenv("SIGTRACE", peerproc::BuildProgram("VQX_SIGTRACE_PROGRAM", "sigtrace/sigtrace").c_str(), 1);
+  mpServer.reset();
+  mpServer = std::make_unique<peerproc::CChild>(std::vector<std::string>{"sh", "-c", "cd " + mstrDir + " && " + strScript});
+}
+
+bool CServerBench::WaitTracesOn(long nCount) {
+  return peerwait::WaitUntil([&] { return mpBoard->Stat("traces_on") == nCount; }, 10000);
+}
+
+long CServerBench::SendUnits(u32 un32PerEntity) {
+  long nSent = 0;
+  for (const char* pszKind : {"ss7", "lapd", "isdn", "casr2", "ip"}) {
+    const std::string s = mpBoard->Command(std::string("trace ") + pszKind + " " + std::to_string(un32PerEntity));
+    nSent += s.rfind("ok ", 0) == 0 ? std::stol(s.substr(3)) : 0;
+  }
+  return nSent;
+}
+
+bool CServerBench::Drained() {
+  mpBoard->Command("event 1 0x04210031 8");
+  const size_t n = ++mnSentinels;
+  return peerwait::WaitUntil([&] { return LogLines("SS7 unit refused").size() >= n; }, 10000);
+}
+
+std::string CServerBench::Read(const std::string& strName) const {
+  std::ifstream In(Path(strName));
+  return std::string(std::istreambuf_iterator<char>(In), {});
+}
+
+std::vector<std::string> CServerBench::LogLines(const std::string& strPart) const {
+  std::vector<std::string> v;
+  for (const auto& e : std::filesystem::directory_iterator(mstrDir)) {
+    if (e.path().filename().string().rfind("server_", 0) != 0) continue;
+    std::istringstream In(Read(e.path().filename().string()));
+    for (std::string s; std::getline(In, s);)
+      if (s.find(strPart) != std::string::npos) v.push_back(s);
+  }
+  return v;
+}
+
+}  // namespace sigtest

@@ -1,0 +1,167 @@
+/*
+ * The application's handlers without a framework: messages built here are
+ * handed to DispatchMsg, with adapters filed in the pool by name (handle 0)
+ * and the groups writing into a directory of the test's own.
+ */
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "sigtrace_app.h"
+#include "sigtrace_board_trace.h"
+#include "support/sigtrace_test_board.h"
+
+namespace {
+
+using namespace VQCAF;
+
+/* A payload of un32Size zero bytes with texts at their offsets and u32 values. */
+std::vector<u8> Payload(u32 un32Size, std::vector<std::pair<u32, std::string>> aTexts, std::vector<std::pair<u32, u32>> aWords = {}) {
+  std::vector<u8> v(un32Size);
+  for (auto& [o, s] : aTexts) memcpy(&v[o], s.c_str(), s.size());
+  for (auto& [o, w] : aWords) memcpy(&v[o], &w, 4);
+  return v;
+}
+
+/* A unit of the fuzz target's seeds (its first byte picks the id there). */
+std::vector<u8> Seed(const std::string& strName) {
+  std::ifstream In(std::string(getenv("VQX_SOURCE_DIR")) + "/sigtrace/fuzz/seeds/fuzz_app_dispatch/" + strName);
+  const std::string s((std::istreambuf_iterator<char>(In)), {});
+  return s.empty() ? std::vector<u8>() : std::vector<u8>(s.begin() + 1, s.end());
+}
+
+CVQSigTraceEntityParams Entity(u32 un32Type, const char* pszAdapter, const char* pszGroup, const char* pszName,
+                               u32 un32Trunk = 1, u32 un32Mask = 1, u8 fCap = 1) {
+  CVQSigTraceEntityParams E;
+  E.mun32Type = un32Type, E.mstrAdapterName = pszAdapter, E.mstrGroupName = pszGroup, E.mstrName = pszName;
+  E.mun32Trunk = un32Trunk, E.mun32TimeslotMask = un32Mask, E.mfCapFile = fCap;
+  return E;
+}
+
+class SigTraceApp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char sz[] = "/tmp/sigtrace_app_XXXXXX";
+    mstrDir = mkdtemp(sz);
+    mstrCwd = std::filesystem::current_path();
+    std::filesystem::current_path(mstrDir);
+    pApp = std::make_unique<CVQSigTrace>(CmdLine);
+    pAdapter = pApp->mAdapters.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString("B1"));
+  }
+  void TearDown() override {
+    pApp.reset();
+    std::filesystem::current_path(mstrCwd);
+    std::filesystem::remove_all(mstrDir);
+  }
+  /* The message as received: header, then the payload. */
+  u32 Dispatch(u32 un32Id, const std::vector<u8>& Payload) {
+    std::vector<u32> v((VQX_MSG_HEADER_SIZE + Payload.size()) / 4 + 1);
+    auto* h = reinterpret_cast<VQX_MSG_HEADER*>(v.data());
+    h->un32MsgId = un32Id, h->un32PayloadStart = VQX_MSG_HEADER_SIZE, h->un32PayloadLength = u32(Payload.size());
+    h->un32Length = VQX_MSG_HEADER_SIZE + u32(Payload.size());
+    std::copy(Payload.begin(), Payload.end(), reinterpret_cast<u8*>(v.data()) + VQX_MSG_HEADER_SIZE);
+    return pApp->DispatchMsg(v.data());
+  }
+  CVQSigTraceGrp* Group(const char* pszName) { return pApp->mGroups.Find(CVQCAFHashKeyString(pszName)); }
+
+  sigtest::CLogLines Log;
+  CVQSigTraceCfgCmdLine CmdLine;
+  std::unique_ptr<CVQSigTrace> pApp;
+  CVQSigTraceAdapter* pAdapter = nullptr;
+  std::string mstrDir, mstrCwd;
+};
+
+TEST_F(SigTraceApp, ConfiguredEntitiesOfAReadyBoard) {
+  /* Adapter field against the board's name "B1" and second text "SERIAL9", case-blind; an empty field names no board. */
+  for (const auto& E : {Entity(VQ_SIGTRACE_TYPE_SS7, "b1", "G_NAME", "e1"), Entity(VQ_SIGTRACE_TYPE_CASR2, "serial9", "G_NAME2", "e2", 2),
+                        Entity(VQ_SIGTRACE_TYPE_SS7, "", "G_EMPTY", "e3", 3), Entity(VQ_SIGTRACE_TYPE_H248, "", "G_H248", "e4"),
+                        Entity(VQ_SIGTRACE_TYPE_SS7, "B2", "G_OTHER", "e5", 5)})
+    pApp->mSigTraceParams.Append(E);
+  EXPECT_EQ(Dispatch(QUELLAN_NOTIF_ADAPTER_READY, Payload(424, {{288, "B1"}, {160, "SERIAL9"}})), VQX_RESULT_OK);
+  for (const auto& [pszGroup, fMade] : {std::pair{"G_NAME", true}, {"G_NAME2", true}, {"G_EMPTY", false}, {"G_H248", false}, {"G_OTHER", false}})
+    EXPECT_EQ(Group(pszGroup) != nullptr, fMade) << pszGroup;
+  EXPECT_EQ(Group("G_NAME2")->mfPcap, 0) << "CAS R2 is text";
+  EXPECT_EQ(Group("G_NAME")->mvEntities.at(0).mstrAdapterName, CVQCAFString("B1"));
+  /* A board no adapter stands for. */
+  EXPECT_EQ(Dispatch(QUELLAN_NOTIF_ADAPTER_READY, Payload(424, {{288, "B9"}})), VQX_RESULT_FAIL);
+  EXPECT_EQ(sigtest::Seen(Log.Take(), "Adapter context not found, when receiving QUELLAN_NOTIF_ADAPTER_READY"), 1u);
+}
+
+TEST_F(SigTraceApp, ActivationAttachesOnceAndABoardBackIsSwitchedOnAgain) {
+  CVQSigTraceEntityParams* p =
+      pAdapter->GetEntityTable().Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString("R2"));
+  *p = Entity(VQ_SIGTRACE_TYPE_CASR2, "B1", "x", "R2", 4, 0);
+  const auto Activate = [&](const char* pszGroup, u32 fPcap) {
+    return Dispatch(QUELLAN_NOTIF_ACTIVATE_MONITORING,
+                    Payload(688, {{288, "B1"}, {420, "R2"}, {548, pszGroup}}, {{680, fPcap}, {684, 1}}));
+  };
+  EXPECT_EQ(Activate("G1", 1), VQX_RESULT_OK);
+  ASSERT_NE(Group("G1"), nullptr);
+  EXPECT_EQ(Group("G1")->mfPcap, 0) << "CAS R2 always pcap 0";
+  EXPECT_EQ(Group("G1")->mvEntities.at(0).mfExtended, 1);
+  EXPECT_EQ(Activate("G1", 1), VQX_RESULT_OK) << "the same entity back (board re-added)";
+  EXPECT_EQ(Group("G1")->mvEntities.size(), 1u);
+  EXPECT_EQ(Activate("G2", 0), VQX_RESULT_INVALID_OPERATION) << "traced in another group";
+  const auto Lines = Log.Take();
+  EXPECT_EQ(sigtest::Seen(Lines, "Entity B1:R2 back in group G1: trace on again"), 1u);
+  EXPECT_EQ(sigtest::Seen(Lines, "Trying to monitor twice the same entity on G1, B1:R2 conflict with B1:R2"), 1u);
+  EXPECT_EQ(Dispatch(QUELLAN_NOTIF_ACTIVATE_MONITORING, Payload(688, {{288, "B7"}})), VQX_RESULT_FAIL);
+}
+
+TEST_F(SigTraceApp, UnitsReachTheirEntityAnswersAndRefusalsAreLogged) {
+  CVQSigTraceEntityParams E1 = Entity(VQ_SIGTRACE_TYPE_SS7, "B1", "SS7", "L1", 1, 1);
+  CVQSigTraceEntityParams E2 = Entity(VQ_SIGTRACE_TYPE_SS7, "B1", "SS7", "L2", 5, 0x00010002);
+  CVQSigTraceEntityParams E3 = Entity(VQ_SIGTRACE_TYPE_IP, "B1", "IP", "SIP");
+  E3.mstrEthPort = "eth0";
+  for (CVQSigTraceEntityParams* p : {&E1, &E2, &E3}) ASSERT_EQ(pApp->AttachEntityToGroup(*pAdapter, *p), VQX_RESULT_OK);
+  Group("IP")->mvEntities[0].mun64EntityId = 0x100000002ull; /* the context id of the row */
+  const struct {
+    u32 un32Id;
+    std::vector<u8> Payload;
+    u32 un32Result;
+    const char* pszLog;
+  } aRows[] = {
+      {0x04210031, Seed("ss7_ok"), VQX_RESULT_OK, ""},
+      {0x04390031, Seed("ip_ok"), VQX_RESULT_OK, ""},
+      {0x04540031, Seed("lapd_ok"), VQX_RESULT_NOT_FOUND, ""},
+      {0x04210031, Seed("ss7_short"), VQX_RESULT_INVALID_PARAM, "SS7 unit refused: SS7 trace unit: short"},
+      {0x04210030, Payload(16, {}, {{8, 1}, {12, static_cast<u32>(-2)}}), VQX_RESULT_FAIL, "SS7 trace on/off refused by B1: result -2"},
+      {0x04390030, Payload(16, {}, {{8, 1}}), VQX_RESULT_OK, ""},
+      {0x04080030, Payload(8, {}), VQX_RESULT_INVALID_PARAM, "ISDN trace answer refused"},
+      {0x12345678, {}, VQX_RESULT_INVALID_PARAM, "MainLoop: not supported MsgId=0x12345678"},
+  };
+  for (const auto& r : aRows) {
+    EXPECT_EQ(Dispatch(r.un32Id, r.Payload), r.un32Result) << std::hex << r.un32Id;
+    const auto Lines = Log.Take();
+    if (*r.pszLog) {
+      EXPECT_EQ(sigtest::Seen(Lines, r.pszLog), 1u) << r.pszLog;
+    }
+  }
+  EXPECT_EQ(pApp->mun32PacketCount, 4u);
+  EXPECT_EQ(pApp->mun32LostUnits, 2u);
+  EXPECT_EQ(Group("SS7")->mvEntities[1].mun32TxCount + Group("SS7")->mvEntities[1].mun32RxCount, 1u);
+  EXPECT_EQ(Group("IP")->mvEntities[0].mun32RxCount + Group("IP")->mvEntities[0].mun32TxCount, 1u);
+  pApp.reset();  /* closes the files */
+  std::ifstream In(mstrDir + "/SS7_000.cap", std::ios::binary);
+  const std::string s((std::istreambuf_iterator<char>(In)), {});
+  ASSERT_GE(s.size(), 44u);
+  EXPECT_EQ((u8(s[42]) << 8) | u8(s[43]), 2) << "link number: the position of L2";
+}
+
+TEST_F(SigTraceApp, AFailedReloadKeepsTheConfigurationInUse) {
+  pApp->mCmdLine.mCfgFile = "quellan.xml";
+  for (const auto& [pszTimeslot, un32Result] : {std::pair{"3", VQX_RESULT_OK}, {"40", VQX_RESULT_INVALID_PARAM}}) {
+    std::ofstream("quellan.xml") << "<quellan><signaling>\n<ss7 adapter=\"B1\" grpname=\"G\" capfile=\"1\">\n<trunk idx=\"1\" "
+                                 << "timeslot=\"" << pszTimeslot << "\" mask=\"255\"/>\n</ss7></signaling></quellan>\n";
+    EXPECT_EQ(pApp->ReloadConfig(0), un32Result) << pszTimeslot;
+    ASSERT_EQ(pApp->mSigTraceParams.Count(), 1u);
+    EXPECT_EQ(pApp->mSigTraceParams.mvEntities[0].mun32TimeslotMask, 1u << 3);
+  }
+  const auto Lines = Log.Take();
+  for (const char* psz : {"Config successfully reloaded", "ReloadConfig failed.", "(quellan.xml:3)"})
+    EXPECT_EQ(sigtest::Seen(Lines, psz), 1u) << psz;
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+/*
+ * The trace server end to end: the program and the simulated board as
+ * children (sigtrace_test_server.h). Every family of the board's profile is
+ * written and read back by tshark; the run ends by SIGTERM, the run time (as
+ * a daemon), a broken standard output or a bad configuration, with its exit
+ * status; a board that goes and comes back is traced again.
+ */
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "peers/boardsim_trace_log.h"
+#include "peers/tshark.h"
+#include "support/sigtrace_test_server.h"
+
+namespace {
+
+using sigtest::CServerBench;
+
+constexpr long kEntities = 7;  /* every entity of the profile: 2 SS7, 1 LAPD, 1 ISDN, 2 CAS R2, 1 IP */
+
+/* The board's made-up payload bytes (a byte ramp) are no protocol: their dissectors stay out. */
+constexpr const char* kPayloadOff = "--disable-protocol mtp3 --disable-protocol q931";
+
+/* Ends the server with SIGTERM; its exit status. */
+int Terminate(CServerBench& B) {
+  kill(B.Server().mPid, SIGTERM);
+  return B.Server().Wait();
+}
+
+TEST(SigTraceServer, EveryFamilyWrittenAsTsharkReadsItAndTextEndsAfterSigterm) {
+  if (!peertshark::Present()) GTEST_SKIP() << "tshark is not installed";
+  CServerBench B;
+  B.StartServer("-cap");
+  ASSERT_TRUE(B.WaitTracesOn(kEntities));
+  ASSERT_EQ(B.SendUnits(3), 3 * kEntities);
+  ASSERT_TRUE(B.Drained());
+  EXPECT_EQ(Terminate(B), 0);
+  EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
+  /* Pcap: SS7 and IP frames as tshark reads them end with the unit's bytes;
+   * LAPD and ISDN (IUA) carry the unit's trunk as interface identifier. */
+  for (const auto& [pszFamily, pszFile] : {std::pair{"ss7", "SS7_000.cap"}, {"lapd", "LAPD_000.cap"},
+                                           {"isdn", "ISDN_000.cap"}, {"ip", "IP_000.cap"}}) {
+    const auto Sent = peerboard::TraceLog(B.Path("board.log"), pszFamily);
+    const bool fIua = pszFamily == std::string("lapd") || pszFamily == std::string("isdn");
+    const auto Frames = fIua ? peertshark::Lines(B.Path(pszFile), "-T fields -e iua.int_interface_identifier")
+                             : peertshark::Frames(B.Path(pszFile), kPayloadOff);
+    ASSERT_EQ(Frames.size(), Sent.size()) << pszFile;
+    for (size_t i = 0; i < Sent.size(); i++) {
+      char szTrunk[16];
+      snprintf(szTrunk, sizeof(szTrunk), "0x%08x", Sent[i].trunk);
+      EXPECT_TRUE(fIua ? Frames[i] == szTrunk : Frames[i].ends_with(Sent[i].data))
+          << pszFile << " frame " << i << ": " << Frames[i];
+    }
+    EXPECT_EQ(peertshark::Errors(B.Path(pszFile), kPayloadOff), std::vector<std::string>()) << pszFile;
+  }
+  /* CAS R2: one text file per trunk, one line per unit, closed by the trailer. */
+  size_t nLines = 0;
+  for (const char* pszFile : {"12345678_casr2_trk_01_000.log", "12345678_casr2_trk_03_000.log"}) {
+    const std::string s = B.Read(pszFile);
+    EXPECT_TRUE(s.ends_with("\n\n[END]\n")) << pszFile;
+    for (size_t i = s.find(" TS="); i != std::string::npos; i = s.find(" TS=", i + 1)) nLines++;
+  }
+  EXPECT_EQ(nLines, peerboard::TraceLog(B.Path("board.log"), "casr2").size());
+}
+
+TEST(SigTraceServer, BoardLostAndBackIsTracedAgain) {
+  CServerBench B;
+  B.StartServer("-ss7");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  B.StopBoard();
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("Adapter 12345678 removed").empty(); }, 10000));
+  B.StartBoard();
+  ASSERT_TRUE(B.WaitTracesOn(2)) << "the links of the board back are switched on again";
+  EXPECT_EQ(B.SendUnits(2), 4);
+  ASSERT_TRUE(B.Drained());
+  EXPECT_EQ(Terminate(B), 0);
+  EXPECT_EQ(B.LogLines("Trying to monitor twice").size(), 0u);
+  EXPECT_TRUE(!peertshark::Present() || peertshark::Frames(B.Path("SS7_000.cap")).size() == 4u);
+}
+
+TEST(SigTraceServer, StdoutStreamIntoTsharkAndBrokenPipeEndsTheRun) {
+  if (!peertshark::Present()) GTEST_SKIP() << "tshark is not installed";
+  CServerBench B;
+  /* The stream read by tshark until the run time ends it. */
+  B.StartShell("\"$SIGTRACE\" -ss7 -stdout -e 4000 2>/dev/null | tshark -r - -T fields -e frame.len 2>/dev/null");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  EXPECT_EQ(B.SendUnits(2), 4);
+  std::vector<std::string> Lines;
+  for (std::string s; Lines.size() < 5 && !(s = B.Server().ReadLine()).empty();) Lines.push_back(s);
+  EXPECT_EQ(Lines, std::vector<std::string>(4, "16"));
+  EXPECT_EQ(B.Server().Wait(), 0);
+  EXPECT_EQ(B.LogLines("Test duration (4000) completed").size(), 1u);
+  /* A reader that goes away: the run ends by itself, in success. */
+  B.StartShell("(\"$SIGTRACE\" -ss7 -stdout -e 60000 2>/dev/null; echo rc=$? > rc.txt) | head -c 1 >/dev/null");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  B.SendUnits(1);
+  EXPECT_EQ(B.Server().Wait(), 0);
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return B.Read("rc.txt") == "rc=0\n"; }, 5000)) << B.Read("rc.txt");
+  EXPECT_EQ(B.LogLines("Standard output closed by its reader").size(), 1u);
+}
+
+TEST(SigTraceServer, RunTimeEndsADaemonOnTime) {
+  CServerBench B;
+  B.StartServer("-d -e 1500");
+  EXPECT_EQ(B.Server().Wait(), 0) << "the parent of the daemon";
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("MainLoop ended (0x02000000)").empty(); }, 10000));
+  /* From the start of the run (the configuration printed just before) to its end. */
+  const auto Ms = [](const std::string& s) {
+    return std::stol(s.substr(11, 2)) * 3600000 + std::stol(s.substr(14, 2)) * 60000 + std::stol(s.substr(17, 2)) * 1000 +
+           std::stol(s.substr(20, 3));
+  };
+  const long nRun = Ms(B.LogLines("Test duration (1500) completed").at(0)) - Ms(B.LogLines("Configuration:").at(0));
+  EXPECT_GE(nRun, 1500);
+  EXPECT_LE(nRun, 1500 + 100 + 20) << "within one main-loop period";
+}
+
+TEST(SigTraceServer, BadConfigurationExitsOneWithItsLine) {
+  for (const auto& [pszName, pszXml, pszText] :
+       {std::tuple{"not XML", "<quellan>\n<params>\n<host pollDelay=\"1\">\n</quellan>\n", "(line 5)"},
+        {"reader stops",
+         "<quellan><signaling>\n<ss7 adapter=\"B1\" grpname=\"G\" capfile=\"1\">\n<trunk idx=\"1\" timeslot=\"40\" "
+         "mask=\"255\"/>\n</ss7></signaling></quellan>\n",
+         "value 40 above 31 (quellan.xml:3)"}}) {
+    CServerBench B;
+    std::ofstream(B.Path("quellan.xml")) << pszXml;
+    B.StartServer("-cap");
+    std::string strOut;
+    for (std::string s; !(s = B.Server().ReadLine()).empty();) strOut += s + "\n";
+    EXPECT_EQ(B.Server().Wait(), 1) << pszName;
+    EXPECT_NE(strOut.find(pszText), std::string::npos) << pszName << ":\n" << strOut;
+    EXPECT_NE(strOut.find("Init failed."), std::string::npos) << pszName;
+  }
+}
+
+}  // namespace
