@@ -1,0 +1,155 @@
+/*
+ * CVQCMCMixer: the handlers of the mixer's own responses (create, terminate,
+ * set attribute) and of its notifications (created, terminated, attribute
+ * changed, error, sync done, sync lost). Each runs under the mixer's mutex,
+ * called by HandleMessage, and takes the message (released once by its wrapper).
+ */
+#include <algorithm>
+#include <cstring>
+
+#include "vqcmc_leg_internal.h"
+#include "vqcmc_mixer.h"
+#include "vqx_string.h"
+
+namespace VQCAF {
+
+namespace {
+
+/* The server's mixer-error notification: code, text, media-path detail. */
+constexpr u32 kMixerErrorCode = 36u;
+constexpr u32 kMixerErrorText = 40u;
+constexpr u32 kMixerErrorTextSize = 256u;
+constexpr u32 kMixerErrorDetail = 296u;
+constexpr u32 kMixerErrorSize = kMixerErrorDetail + VQCMC_MIXER_ERROR_DETAIL_SIZE;
+constexpr u32 kOffsetWord7 = VQCMC_PAYLOAD_OFFSET_WORD7;
+constexpr const char* kMixerErrorPrefix = "Received Event from CMC Server: ";
+
+}  // namespace
+
+/* ------------------------------------------------------------ responses */
+
+template <class T, u32 id>
+VQX_RESULT CVQCMCMixer::HandleMixerResponse(VQX_MSG_HANDLE* phMsg,
+                                            void (CVQCMCMixer::*pfnCallback)(T*, unsigned int*),
+                                            const char* pszHandler, const char* pszText, i32* pn32Result) {
+  CVQCMCMessage<T, id> Msg(VqCmcTake(phMsg));
+  T* pPayload = VqCmcPayload(Msg);
+  if (pPayload == nullptr) {
+    LogFailure(pszHandler, "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
+    return VQX_RESULT_INVALID_PARAM;
+  }
+  const u32 un32Result = *VqCmcAt(pPayload, kOffsetWord7);
+  if (pn32Result != nullptr) *pn32Result = static_cast<i32>(un32Result);
+  unsigned int fHandled = 0;
+  (this->*pfnCallback)(pPayload, &fHandled);
+  const VQX_RESULT Result = HandleResponse(Msg.GetMsg(), fHandled, un32Result, pszText);
+  if (VQX_RESULT_FAILED(Result)) {
+    LogFailure(pszHandler, "HandleResponse Failed", 0, Result, __LINE__);
+    return Result;
+  }
+  return VQX_RESULT_OK;
+}
+
+void CVQCMCMixer::OnMixerCreateResponse(_VQCMC_MSG_CMD_MIXER_CREATE* pPayload, unsigned int* pfHandled) {
+  if (pPayload != nullptr && static_cast<i32>(*VqCmcAt(pPayload, kOffsetWord7)) < 0) mfTerminating = 1;
+  Unhandled(pfHandled);
+}
+
+VQX_RESULT CVQCMCMixer::HandleMixerCreateResponse(VQX_MSG_HANDLE* phMsg) {
+  i32 n32Result = 0;
+  const VQX_RESULT Result = HandleMixerResponse<_VQCMC_MSG_CMD_MIXER_CREATE, VQCMC_MSG_CMD_MIXER_CREATE>(
+      phMsg, &CVQCMCMixer::OnMixerCreateResponse, "HandleMixerCreateResponse",
+      "MixerCreate() Request failed on CMC server", &n32Result);
+  if (VQX_RESULT_SUCCEEDED(Result) && n32Result < 0) OnMixerTerminated();
+  return Result;
+}
+
+VQX_RESULT CVQCMCMixer::HandleMixerTerminateResponse(VQX_MSG_HANDLE* phMsg) {
+  return HandleMixerResponse<_VQCMC_MSG_CMD_MIXER_TERMINATE, VQCMC_MSG_CMD_MIXER_TERMINATE>(
+      phMsg, &CVQCMCMixer::OnMixerTerminateResponse, "HandleMixerTerminateResponse",
+      "MixerTerminate() Request failed on CMC server");
+}
+
+VQX_RESULT CVQCMCMixer::HandleMixerSetAttributeResponse(VQX_MSG_HANDLE* phMsg) {
+  return HandleMixerResponse<_VQCMC_MSG_CMD_MIXER_SET_ATTRIBUTE, VQCMC_MSG_CMD_MIXER_SET_ATTRIBUTE>(
+      phMsg, &CVQCMCMixer::OnMixerSetAttributeResponse, "HandleMixerSetAttributeResponse",
+      "MixerSetAttribute() Request failed on CMC server");
+}
+
+/* ------------------------------------------------------------ notifications */
+
+VQX_RESULT CVQCMCMixer::CheckedNotif(VQX_MSG_HANDLE* phMsg, const char* pszHandler, const char* pszText,
+                                     void (CVQCMCMixer::*pfnCallback)()) {
+  VQX_MSG_HANDLE hMsg = VqCmcTake(phMsg);
+  const auto* pHead = reinterpret_cast<const _VQCMC_MSG_HEAD*>(VQXMsgPayload(hMsg));
+  const bool fPresent = VQX_RESULT_SUCCEEDED(VqCmcCheckRecord(hMsg, pHead, sizeof(_VQCMC_MSG_HEAD)));
+  const bool fMine = fPresent && pHead->un32Word7 == mun32MixerId;
+  VqCmcLegReleaseMsg(&hMsg);
+  if (!fMine) {
+    LogFailure(pszHandler, fPresent ? pszText : "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
+    return VQX_RESULT_INVALID_PARAM;
+  }
+  (this->*pfnCallback)();
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCMCMixer::HandleMixerCreated(VQX_MSG_HANDLE* phMsg) {
+  return CheckedNotif(phMsg, "HandleMixerCreated", "Invalid mixer id in event mixer created",
+                      &CVQCMCMixer::OnMixerCreated);
+}
+
+VQX_RESULT CVQCMCMixer::HandleMixerAttributeChanged(VQX_MSG_HANDLE* phMsg) {
+  return CheckedNotif(phMsg, "HandleMixerAttributeChanged", "Invalid mixer id in event mixer attribute changed",
+                      &CVQCMCMixer::OnMixerAttributeChanged);
+}
+
+VQX_RESULT CVQCMCMixer::HandleMixerTerminated(VQX_MSG_HANDLE* phMsg) {
+  VqCmcLegReleaseMsg(phMsg);
+  mfCreated = 0;
+  if (mfRefused != 0) {
+    FreeMixer();
+  } else {
+    OnMixerTerminated();
+  }
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCMCMixer::HandleMixerError(VQX_MSG_HANDLE* phMsg) {
+  VQX_MSG_HANDLE hMsg = VqCmcTake(phMsg);
+  const u8* pbyPayload = static_cast<const u8*>(VQXMsgPayload(hMsg));
+  const bool fPresent = VQX_RESULT_SUCCEEDED(VqCmcCheckRecord(hMsg, pbyPayload, kMixerErrorSize));
+  if (!fPresent || *reinterpret_cast<const u32*>(pbyPayload + kOffsetWord7) != mun32MixerId) {
+    VqCmcLegReleaseMsg(&hMsg);
+    LogFailure("HandleMixerError", fPresent ? "Invalid mixer id in event mixer error" : "Invalid message", 0,
+               VQX_RESULT_INVALID_PARAM, __LINE__);
+    return VQX_RESULT_INVALID_PARAM;
+  }
+  // The server's text is read within its field, NUL or not.
+  const char* pszField = reinterpret_cast<const char*>(pbyPayload + kMixerErrorText);
+  const u32 un32Length = VqCmcFieldLength(pszField, kMixerErrorTextSize);
+  std::string strMessage(kMixerErrorPrefix);
+  strMessage.append(pszField, un32Length);
+  CVQCMCMixerError Error(*reinterpret_cast<const u32*>(pbyPayload + kMixerErrorCode), strMessage.c_str(),
+                         VqxFileNameFromPath(__FILE__), __LINE__);
+  Error.mun32MsgId = VQCMC_MSG_NOTIF_MIXER_ERROR;
+  memcpy(Error.mabyDetail, pbyPayload + kMixerErrorDetail, VQCMC_MIXER_ERROR_DETAIL_SIZE);
+  VqCmcLegReleaseMsg(&hMsg);
+  OnMixerError(Error);
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCMCMixer::HandleMixerSyncDone(VQX_MSG_HANDLE* phMsg) {
+  VqCmcLegReleaseMsg(phMsg);
+  mfSynchronized = 1;
+  OnMixerSyncDone();
+  return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCMCMixer::HandleMixerSyncLost(VQX_MSG_HANDLE* phMsg) {
+  VqCmcLegReleaseMsg(phMsg);
+  mfSynchronized = 0;
+  OnMixerSyncLost();
+  return VQX_RESULT_OK;
+}
+
+}  // namespace VQCAF

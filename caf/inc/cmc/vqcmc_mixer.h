@@ -1,0 +1,253 @@
+/*
+ * vqcmc_mixer.h - CVQCMCMixer, the application's object for one conference
+ * mixer held by a remote call/media control server, and its three callback
+ * interfaces.
+ *
+ * Model. A mixer owns one mixer of the core library: id 0 creates a new one
+ * (the library chooses the id), another id adopts the one the library holds.
+ * Responses and notifications come back through HandleMessage and become the
+ * virtual callbacks below, whose defaults do nothing (a failed create marks
+ * the mixer terminating). A command remembers its error listener as a leg
+ * does: the first one ever given becomes the default, others wait per
+ * request (serial number, at most 20) for their response; a negative result
+ * reaches the listener, then OnMixerError unless the listener handled it.
+ * Freeing: FreeMixer marks the mixer; the check at the end of the message or
+ * event being handled hands it to its free listener (the mixer's own Free
+ * deletes it).
+ * Ownership: a message handed to HandleMessage belongs to the mixer, which
+ * clears the caller's pointer and releases it exactly once.
+ * Results: 0x02000000 success; bit 31 set failure (0x8200000A invalid
+ * message, 0x82000008 20 listeners pending, 0x82000010 a message the mixer
+ * does not handle); failures are logged at VQERR as
+ * "CVQCMCMixer::<operation>: %s (0x%08X) 0x%08X %s:%d\n".
+ * Threads: commands on the application's threads, messages and events on the
+ * core library's job threads, under the mixer's recursive mutex (may be
+ * shared with legs and mixers, null for none). State queries read unlocked.
+ */
+#ifndef VQCMC_MIXER_H
+#define VQCMC_MIXER_H
+
+#include "vqcafmutex.h"
+#include "vqcafptr.h"
+#include "vqcaflogtrace.h"
+#include "vqcmc_attributes.h"
+#include "vqcmc_error.h"
+#include "vqcmc_leg_if.h"
+#include "vqcmc_listener.h"
+#include "vqcmclib.h"
+#include "vqx_hash.h"
+
+namespace VQCAF {
+
+class CVQCMCMixer;
+
+/* Play streams of a mixer (indexes 0..3); the record stream is apart. */
+constexpr u32 VQCMC_MIXER_NB_PLAYS = 4u;
+constexpr u32 VQCMC_MIXER_MAX_PENDING_LISTENERS = 20u;
+
+class IVQCMCMixer {
+ public:
+  virtual ~IVQCMCMixer() = default;
+  virtual void OnMixerCreateResponse(_VQCMC_MSG_CMD_MIXER_CREATE* pPayload, unsigned int* pfHandled) = 0;
+  virtual void OnMixerTerminateResponse(_VQCMC_MSG_CMD_MIXER_TERMINATE* pPayload, unsigned int* pfHandled) = 0;
+  virtual void OnMixerSetAttributeResponse(_VQCMC_MSG_CMD_MIXER_SET_ATTRIBUTE* pPayload, unsigned int* pfHandled) = 0;
+  virtual void OnMixerCreated() = 0;
+  virtual void OnMixerEvent(IVQCMCEvent* pEvent) = 0;
+  virtual void OnMixerError(CVQCMCMixerError& Error) = 0;
+  virtual void OnMixerTerminated() = 0;
+  virtual void OnMixerSyncDone() = 0;
+  virtual void OnMixerSyncLost() = 0;
+  virtual void OnMixerAttributeChanged() = 0;
+};
+
+class IVQCMCMixerJoin {
+ public:
+  virtual ~IVQCMCMixerJoin() = default;
+  virtual void OnMixerJoinResponse(_VQCMC_MSG_CMD_MIXER_LEG_JOIN* pPayload, unsigned int* pfHandled) = 0;
+  virtual void OnMixerJoinResponse(_VQCMC_MSG_CMD_MIXER_MIXER_JOIN* pPayload, unsigned int* pfHandled) = 0;
+  virtual void OnMixerUnjoinResponse(_VQCMC_MSG_CMD_MIXER_LEG_UNJOIN* pPayload, unsigned int* pfHandled) = 0;
+  virtual void OnMixerUnjoinResponse(_VQCMC_MSG_CMD_MIXER_MIXER_UNJOIN* pPayload, unsigned int* pfHandled) = 0;
+  virtual void OnMixerLegJoinDone(CVQCMCLeg* pLeg) = 0;
+  virtual void OnMixerMixerJoinDone(CVQCMCMixer* pMixer) = 0;
+  virtual void OnMixerLegUnjoinDone(CVQCMCLeg* pLeg) = 0;
+  virtual void OnMixerMixerUnjoinDone(CVQCMCMixer* pMixer) = 0;
+};
+
+class IVQCMCMixerStream {
+ public:
+  virtual ~IVQCMCMixerStream() = default;
+  virtual void OnMixerPlayStreamResponse(_VQCMC_MSG_CMD_PLAY* pPayload, unsigned int* pfHandled) = 0;
+  virtual void OnMixerRecordStreamResponse(_VQCMC_MSG_CMD_RECORD* pPayload, unsigned int* pfHandled) = 0;
+  virtual void OnMixerPauseStreamResponse(_VQCMC_MSG_CMD_PAUSE* pPayload, unsigned int* pfHandled) = 0;
+  virtual void OnMixerResumeStreamResponse(_VQCMC_MSG_CMD_RESUME* pPayload, unsigned int* pfHandled) = 0;
+  virtual void OnMixerStopStreamResponse(_VQCMC_MSG_CMD_STOP* pPayload, unsigned int* pfHandled) = 0;
+  virtual void OnMixerStreamPlayingStarted(unsigned char un8Index, unsigned char un8Flag,
+                                           VQCMCMediaFileInfo const& File) = 0;
+  virtual void OnMixerStreamRecordingStarted(VQCMCMediaFileInfo const& File) = 0;
+  virtual void OnMixerStreamPlayingDone(unsigned char un8Index, _VQCMC_IVR_REASON_CODE Reason) = 0;
+  virtual void OnMixerStreamRecordingDone(_VQCMC_IVR_REASON_CODE Reason) = 0;
+};
+
+class CVQCMCMixer : public IVQCMCMixer,
+                    public IVQCMCMixerJoin,
+                    public IVQCMCMixerStream,
+                    public IVQCMCFreeListener<CVQCMCMixer>,
+                    public CVQCAFLogTrace {
+ public:
+  /* Id 0: a new core-library mixer; another id: adopts the library's mixer
+   * of that id (fails, context invalid, when another mixer object represents it). */
+  CVQCMCMixer(unsigned int un32MixerId, CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE> pAttribute,
+              IVQCMCFreeListener<CVQCMCMixer>* pFreeListener, unsigned int un32SerialisationId, CVQCAFMutex* pMutex);
+  /* Removes what this object registered: its registry entry, its core-library mixer. */
+  ~CVQCMCMixer() override;
+
+  /* ------------------------------------------------ IVQCMCMixer defaults */
+  /* A negative result marks the mixer terminating. */
+  void OnMixerCreateResponse(_VQCMC_MSG_CMD_MIXER_CREATE* pPayload, unsigned int* pfHandled) override;
+  void OnMixerTerminateResponse(_VQCMC_MSG_CMD_MIXER_TERMINATE*, unsigned int* p) override { Unhandled(p); }
+  void OnMixerSetAttributeResponse(_VQCMC_MSG_CMD_MIXER_SET_ATTRIBUTE*, unsigned int* p) override { Unhandled(p); }
+  void OnMixerCreated() override {}
+  void OnMixerEvent(IVQCMCEvent*) override {}
+  void OnMixerError(CVQCMCMixerError&) override {}
+  void OnMixerTerminated() override {}
+  void OnMixerSyncDone() override {}
+  void OnMixerSyncLost() override {}
+  void OnMixerAttributeChanged() override {}
+
+  /* The default free listener: deletes the mixer. */
+  VQX_RESULT Free(CVQCMCMixer* pMixer) override;
+  /* Takes the message (*phMsg cleared, released once), dispatches it by kind
+   * and id, then runs the free check. Kind 1 and ids the mixer does not
+   * handle: 0x82000010 ("Could not handle message"); other kinds than 1, 2
+   * and 4: dropped, 0x02000000; a handler's failure is returned. */
+  virtual VQX_RESULT HandleMessage(VQX_MSG_HANDLE* phMsg);
+
+  /* -------------------------------------------- IVQCMCMixerJoin defaults */
+  void OnMixerJoinResponse(_VQCMC_MSG_CMD_MIXER_LEG_JOIN*, unsigned int* p) override { Unhandled(p); }
+  void OnMixerJoinResponse(_VQCMC_MSG_CMD_MIXER_MIXER_JOIN*, unsigned int* p) override { Unhandled(p); }
+  void OnMixerUnjoinResponse(_VQCMC_MSG_CMD_MIXER_LEG_UNJOIN*, unsigned int* p) override { Unhandled(p); }
+  void OnMixerUnjoinResponse(_VQCMC_MSG_CMD_MIXER_MIXER_UNJOIN*, unsigned int* p) override { Unhandled(p); }
+
+  /* ------------------------------------------ IVQCMCMixerStream defaults */
+  void OnMixerPlayStreamResponse(_VQCMC_MSG_CMD_PLAY*, unsigned int* p) override { Unhandled(p); }
+  void OnMixerRecordStreamResponse(_VQCMC_MSG_CMD_RECORD*, unsigned int* p) override { Unhandled(p); }
+  void OnMixerPauseStreamResponse(_VQCMC_MSG_CMD_PAUSE*, unsigned int* p) override { Unhandled(p); }
+  void OnMixerResumeStreamResponse(_VQCMC_MSG_CMD_RESUME*, unsigned int* p) override { Unhandled(p); }
+  void OnMixerStopStreamResponse(_VQCMC_MSG_CMD_STOP*, unsigned int* p) override { Unhandled(p); }
+  void OnMixerLegJoinDone(CVQCMCLeg*) override {}
+  void OnMixerMixerJoinDone(CVQCMCMixer*) override {}
+  void OnMixerLegUnjoinDone(CVQCMCLeg*) override {}
+  void OnMixerMixerUnjoinDone(CVQCMCMixer*) override {}
+  void OnMixerStreamPlayingStarted(unsigned char, unsigned char, VQCMCMediaFileInfo const&) override {}
+  void OnMixerStreamRecordingStarted(VQCMCMediaFileInfo const&) override {}
+  void OnMixerStreamPlayingDone(unsigned char, _VQCMC_IVR_REASON_CODE) override {}
+  void OnMixerStreamRecordingDone(_VQCMC_IVR_REASON_CODE) override {}
+
+  /* ------------------------------------------------------- logging */
+  void LogTrace(_VQX_TRACE_LEVEL Level, const char* pszFormat, ...) override __attribute__((format(printf, 3, 4)));
+  void LogTrace(_VQX_TRACE_LEVEL Level, const char* pszFormat, _VQX_VA_LIST& args) override;
+  void LogTrace(_VQX_TRACE_LEVEL Level, char** apszPrefix, u32 un32Count, const char* pszFormat,
+                _VQX_VA_LIST& args) override;
+
+  /* --------------------------------------------------- state queries */
+  u32 GetMixerId() const { return mun32MixerId; }
+  u32 IsValidMixerCtx() const { return mfValidMixerCtx; }
+  u32 IsTerminating() const { return mfValidMixerCtx == 0 ? 1u : mfTerminating; }
+  u32 IsSynchronized() const { return mfSynchronized; }
+  u32 IsCreated() const { return mfCreated; }
+  /* Whether that play has plays in progress; *pfPaused (when given) is 0 only
+   * for a play in progress and not paused. An index past the plays answers idle. */
+  u32 IsPlayingStream(unsigned char un8Index, unsigned int* pfPaused) const;
+  u32 IsRecordingStream(unsigned int* pfPaused) const;
+  u32 IsPlayingDigit() const { return 0; }
+  u32 IsPlayingEvent() const { return 0; }
+  /* One more reference to the mixer's attribute (taken under the mutex). */
+  CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE> GetMixerAttributes();
+  /* The attribute into a mixer description (bytes 3-7 and 24-31 untouched). */
+  VQX_RESULT CopyMixer(VQX_MSG_HANDLE hMsg, _VQCMC_MIXER* pRecord);
+
+  /* ------------------------------------------------- free protocol */
+  VQX_RESULT FreeMixer();
+  void SetFreeListener(IVQCMCFreeListener<CVQCMCMixer>* pListener);
+  /* Hands a marked mixer to its free listener (mutex released first). */
+  VQX_RESULT CheckFreeMixer();
+  /* Delivers a posted event (pfSkip non-zero: cancelled); an error event
+   * (type 3) goes to OnMixerError and is deleted, any other type to
+   * OnMixerEvent. Then the free check. */
+  VQX_RESULT HandleMixerEvent(void* pvEvent, unsigned char* pfSkip);
+  /* Changes the mutex and the core library's serialisation id. */
+  VQX_RESULT ReSerialize(CVQCAFMutex* pMutex, unsigned int un32SerialisationId);
+
+  /* ----------------------------------------------- request machinery */
+  VQX_RESULT HandleRequest(VQX_MSG_HANDLE hMsg, IVQCMCErrorListener* pListener);
+  VQX_RESULT HandleResponse(VQX_MSG_HANDLE hMsg, unsigned int fHandled, unsigned int un32Result, const char* pszText);
+  VQX_RESULT HandleCmcError(CVQCMCMixerError& Error, IVQCMCErrorListener* pListener);
+  u32 GetPendingListenerCount() const { return mun32PendingListeners; }
+
+ protected:
+  static void Unhandled(unsigned int* pfHandled) {
+    if (pfHandled != nullptr) *pfHandled = 0;
+  }
+  void LogFailure(const char* pszOperation, const char* pszText, u32 un32Detail, VQX_RESULT Result, int nLine,
+                  const char* pszFile = __builtin_FILE());
+  /* Removes the listener remembered for a request whose send failed. */
+  void ForgetRequest(u32 un32Serial);
+
+ private:
+  using PFN_HANDLER = VQX_RESULT (CVQCMCMixer::*)(VQX_MSG_HANDLE*);
+  struct HandlerRow {
+    u32 un32Kind;
+    u32 un32Id;
+    PFN_HANDLER pfnHandler;
+  };
+  static const HandlerRow s_aRows[];
+
+  void Construct(unsigned int un32MixerId, CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE>& pAttribute,
+                 IVQCMCFreeListener<CVQCMCMixer>* pFreeListener, unsigned int un32SerialisationId,
+                 CVQCAFMutex* pMutex, _VQCMC_LIB_MIXER_PARAMS* pParams);
+  void UpdateMappingId(VQX_MSG_HANDLE hMsg);
+  /* The response sequence: callback with the handled word, then HandleResponse. */
+  template <class T, u32 id>
+  VQX_RESULT HandleMixerResponse(VQX_MSG_HANDLE* phMsg, void (CVQCMCMixer::*pfnCallback)(T*, unsigned int*),
+                                 const char* pszHandler, const char* pszText, i32* pn32Result = nullptr);
+  /* A notification whose word 7 must be this mixer's id: 0x8200000A otherwise. */
+  VQX_RESULT CheckedNotif(VQX_MSG_HANDLE* phMsg, const char* pszHandler, const char* pszText,
+                          void (CVQCMCMixer::*pfnCallback)());
+
+  VQX_RESULT HandleMixerCreateResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerTerminateResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerSetAttributeResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerCreated(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerTerminated(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerAttributeChanged(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerError(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerSyncDone(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerSyncLost(VQX_MSG_HANDLE* phMsg);
+
+ protected:
+  CVQCAFMutex* mpMutex = nullptr;
+  u32 mfValidMixerCtx = 0;
+  u32 mfCreated = 0;
+  u32 mfTerminating = 0;
+  u32 mun32MixerId = 0;
+  u32 mfSynchronized = 1;
+  u32 maun32PlaysInProgress[VQCMC_MIXER_NB_PLAYS] = {};
+  u32 mun32RecordsInProgress = 0;
+  u8 maun8PlayPaused[VQCMC_MIXER_NB_PLAYS] = {};
+  u8 mun8RecordPaused = 0;
+  u32 mfRefused = 0;
+  CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE> mpAttribute;
+  IVQCMCFreeListener<CVQCMCMixer>* mpFreeListener = nullptr;
+  u32 mfBeingFreed = 0;
+  IVQCMCErrorListener* mpDefaultErrorListener = nullptr;
+  HVQXHASH mhPendingListeners = nullptr;
+  u32 mun32PendingListeners = 0;
+  /* What this object registered, and so removes. */
+  u32 mfRegistered = 0;
+  u32 mfOwnsLibMixer = 0;
+  _VQCMC_LIB_MIXER_PARAMS mLibParams{};
+};
+
+}  // namespace VQCAF
+
+#endif

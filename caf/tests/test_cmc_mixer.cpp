@@ -1,0 +1,212 @@
+/*
+ * The mixer object: dispatch of received messages (one table of rows: short,
+ * foreign and unknown ones included), error routing through the request
+ * listeners and the handled word, the mixer-error text read within its
+ * field, posted events, the free protocol, and an adoption the core library
+ * refuses. The core library is the real one over a bridge with no
+ * transport: it has no server, so mixers are not valid (id 0).
+ */
+#include <cstdarg>
+
+#include "comm_test_support.h"
+#include "vqcmc_mixer.h"
+
+namespace {
+
+struct MutexHolder {
+  CVQCAFMutex mMutex;
+};
+
+/* A mixer that writes its callbacks and its trace lines down. */
+class TestMixer : private MutexHolder, public CVQCMCMixer {
+ public:
+  explicit TestMixer(u32 un32Id = 0, IVQCMCFreeListener<CVQCMCMixer>* pFree = nullptr)
+      : CVQCMCMixer(un32Id, CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE>(new CVQCMC_MIXER_ATTRIBUTE()), pFree, 0, &mMutex) {}
+  void LogTrace(_VQX_TRACE_LEVEL, char**, u32, const char* pszFormat, _VQX_VA_LIST& args) override {
+    char sz[512];
+    vsnprintf(sz, sizeof(sz), pszFormat, args);
+    maTrace.emplace_back(sz);
+  }
+  void On(const std::string& s) { mstrCalls += s + ";"; }
+  void OnMixerCreated() override { On("Created"); }
+  void OnMixerEvent(IVQCMCEvent* p) override { On("Event" + std::to_string(p->GetType())); }
+  void OnMixerError(CVQCMCMixerError& e) override { On(std::string("Error:") + e.what()), mLastError = e; }
+  void OnMixerTerminated() override { On("Terminated"); }
+  void OnMixerSyncDone() override { On("SyncDone"); }
+  void OnMixerSyncLost() override { On("SyncLost"); }
+  void OnMixerAttributeChanged() override { On("AttrChanged"); }
+  void OnMixerCreateResponse(_VQCMC_MSG_CMD_MIXER_CREATE* p, unsigned int* pf) override {
+    CVQCMCMixer::OnMixerCreateResponse(p, pf);
+    On("CreateResponse");
+  }
+  std::string mstrCalls;
+  std::vector<std::string> maTrace;
+  CVQCMCMixerError mLastError;
+};
+
+class TestListener : public IVQCMCErrorListener {
+ public:
+  explicit TestListener(const char* pszName, u32 fHandle = 0) : mpszName(pszName), mfHandle(fHandle) {}
+  void OnCmcLegError(unsigned int*, CVQCMCLegError&) override {}
+  void OnCmcMixerError(unsigned int* p, CVQCMCMixerError& e) override {
+    mstrSeen += std::string(mpszName) + ":" + e.what() + ";";
+    *p = mfHandle;
+  }
+  const char* mpszName;
+  u32 mfHandle;
+  std::string mstrSeen;
+};
+
+class CmcMixerTest : public CommTest {
+ protected:
+  void SetUp() override {
+    CommTest::SetUp();
+    _VQCMC_LIB_PARAMS p{};
+    p.hVqxLib = mhLib;
+    p.Callback.pFctCallback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {};
+    p.Threads.un32NbThread = 1;
+    ASSERT_EQ(VQCmcLibOpen(&p, &mhCmc), VQX_RESULT_OK);
+    ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
+  }
+  void TearDown() override {
+    CVQCMCLib::TestUninstall();
+    EXPECT_EQ(VQCmcLibClose(mhCmc), VQX_RESULT_OK);
+    CommTest::TearDown();
+  }
+  VQX_RESULT Deliver(CVQCMCMixer& Mixer, u32 un32Kind, u32 un32Id, u32 un32Size,
+                     std::initializer_list<std::pair<u32, u32>> aWords, char cFill = '\0') {
+    std::string s(un32Size, cFill);
+    for (auto [off, v] : aWords) memcpy(&s[off], &v, 4);
+    VQX_MSG_HANDLE h = HostMsg(mhLib, un32Id, s);
+    h->MsgType = un32Kind;
+    const VQX_RESULT Result = Mixer.HandleMessage(&h);
+    EXPECT_EQ(h, nullptr);
+    return Result;
+  }
+  VQCMC_LIB_HANDLE mhCmc = nullptr;
+};
+
+/* Every message is taken and released once (ASan sees a double release or a leak). */
+TEST_F(CmcMixerTest, DispatchRows) {
+  struct Row {
+    const char* pszName;
+    u32 un32Kind, un32Id, un32Size;
+    std::initializer_list<std::pair<u32, u32>> aWords;
+    VQX_RESULT Result;
+    const char* pszCalls;
+  } aRows[] = {
+      {"command", 1, VQCMC_MSG_CMD_MIXER_CREATE, 152, {}, VQX_RESULT_INVALID_MESSAGE, ""},
+      {"kind 3 dropped", 3, VQCMC_MSG_NOTIF_MIXER_CREATED, 40, {}, VQX_RESULT_OK, ""},
+      {"unknown notification", 4, VQCMC_MSG_NOTIF_CALL_LEG_ALERTING, 192, {}, VQX_RESULT_INVALID_MESSAGE, ""},
+      {"created short", 4, VQCMC_MSG_NOTIF_MIXER_CREATED, 31, {}, VQX_RESULT_INVALID_PARAM, ""},
+      {"created other mixer", 4, VQCMC_MSG_NOTIF_MIXER_CREATED, 40, {{28, 7}}, VQX_RESULT_INVALID_PARAM, ""},
+      {"created", 4, VQCMC_MSG_NOTIF_MIXER_CREATED, 40, {}, VQX_RESULT_OK, "Created;"},
+      {"attribute changed", 4, VQCMC_MSG_NOTIF_MIXER_ATTRIBUTE_CHANGED, 40, {}, VQX_RESULT_OK, "AttrChanged;"},
+      {"terminated", 4, VQCMC_MSG_NOTIF_MIXER_TERMINATED, 40, {}, VQX_RESULT_OK, "Terminated;"},
+      {"library terminated", 4, VQCMC_LIB_MSG_NOTIF_MIXER_TERMINATED, 40, {}, VQX_RESULT_OK, "Terminated;"},
+      {"sync lost", 4, VQCMC_LIB_MSG_NOTIF_MIXER_SYNC_LOST, 40, {}, VQX_RESULT_OK, "SyncLost;"},
+      {"sync done", 4, VQCMC_LIB_MSG_NOTIF_MIXER_SYNC_DONE, 40, {}, VQX_RESULT_OK, "SyncDone;"},
+      {"error short", 4, VQCMC_MSG_NOTIF_MIXER_ERROR, 1363, {}, VQX_RESULT_INVALID_PARAM, ""},
+      {"error other mixer", 4, VQCMC_MSG_NOTIF_MIXER_ERROR, 1364, {{28, 9}}, VQX_RESULT_INVALID_PARAM, ""},
+      {"create response short", 2, VQCMC_MSG_CMD_MIXER_CREATE, 151, {}, VQX_RESULT_INVALID_PARAM, ""},
+      {"create response failed", 2, VQCMC_MSG_CMD_MIXER_CREATE, 152, {{28, 0x80000001}}, VQX_RESULT_OK,
+       "CreateResponse;Terminated;"},
+      {"terminate response", 2, VQCMC_MSG_CMD_MIXER_TERMINATE, 64, {{28, 0x80000001}}, VQX_RESULT_OK, ""},
+  };
+  for (const Row& r : aRows) {
+    TestMixer Mixer;
+    EXPECT_EQ(Deliver(Mixer, r.un32Kind, r.un32Id, r.un32Size, r.aWords), r.Result) << r.pszName;
+    EXPECT_EQ(Mixer.mstrCalls, r.pszCalls) << r.pszName;
+    const bool fLogged = !Mixer.maTrace.empty() && Mixer.maTrace.back().find("CVQCMCMixer::HandleMessage: Could not "
+                                                                             "handle message") == 0;
+    EXPECT_EQ(fLogged, VQX_RESULT_FAILED(r.Result)) << r.pszName;
+    EXPECT_EQ(Mixer.IsSynchronized(), strcmp(r.pszName, "sync lost") == 0 ? 0u : 1u) << r.pszName;
+  }
+}
+
+/* The text is read within its 256 bytes; code from word 9, the 1068-byte detail from byte 296. */
+TEST_F(CmcMixerTest, MixerErrorBounded) {
+  TestMixer Mixer;
+  EXPECT_EQ(Deliver(Mixer, 4, VQCMC_MSG_NOTIF_MIXER_ERROR, 1364, {{36, 0x8200000A}, {296, 8}}, 'x'),
+            VQX_RESULT_INVALID_PARAM) << "word 7 made of fill bytes is another mixer";
+  EXPECT_EQ(Deliver(Mixer, 4, VQCMC_MSG_NOTIF_MIXER_ERROR, 1364, {{0, 0}, {28, 0}, {36, 0x8200000A}, {296, 8}}, 'x'),
+            VQX_RESULT_OK);
+  EXPECT_EQ(std::string(Mixer.mLastError.what()), "Received Event from CMC Server: " + std::string(256, 'x'));
+  EXPECT_EQ(Mixer.mLastError.mun32Code, 0x8200000Au);
+  EXPECT_EQ(Mixer.mLastError.mun32MsgId, VQCMC_MSG_NOTIF_MIXER_ERROR);
+  EXPECT_NE(Mixer.mLastError.IsRecordErrors(), 0u);
+  EXPECT_EQ(Mixer.mLastError.mabyDetail[VQCMC_MIXER_ERROR_DETAIL_SIZE - 1], 'x');
+}
+
+/* Listener of the request, else the default; handled words; at most 20 pending. */
+TEST_F(CmcMixerTest, ErrorRouting) {
+  TestMixer Mixer;
+  TestListener Default("D"), Other("O"), Handling("H", 1);
+  std::vector<TestListener> aMany(20, TestListener("M"));
+  _VQX_MSG_HEADER Msg{};
+  Msg.un32MsgId = VQCMC_MSG_CMD_MIXER_TERMINATE;
+  auto Request = [&](u32 un32Serial, IVQCMCErrorListener* p) {
+    Msg.un32SerialNumber = un32Serial;
+    return Mixer.HandleRequest(&Msg, p);
+  };
+  auto Response = [&](u32 un32Serial, u32 un32Result) {
+    Msg.un32SerialNumber = un32Serial;
+    return Mixer.HandleResponse(&Msg, 0, un32Result, "MixerTerminate() Request failed on CMC server");
+  };
+  EXPECT_EQ(Response(1, 0x80000001), VQX_RESULT_OK);
+  EXPECT_EQ(Mixer.mstrCalls, "") << "no listener at all: nothing is called";
+  for (auto [un32Serial, pListener] : {std::pair{2u, &Default}, {3u, &Other}, {4u, &Handling}}) {
+    EXPECT_EQ(Request(un32Serial, pListener), VQX_RESULT_OK);
+  }
+  EXPECT_EQ(Mixer.GetPendingListenerCount(), 2u) << "the default is not held per request";
+  for (u32 un32Serial : {3u, 2u, 4u, 3u}) EXPECT_EQ(Response(un32Serial, 0x80000001), VQX_RESULT_OK);
+  EXPECT_EQ(Other.mstrSeen, "O:MixerTerminate() Request failed on CMC server;");
+  EXPECT_EQ(Default.mstrSeen, "D:MixerTerminate() Request failed on CMC server;D:MixerTerminate() Request failed "
+                              "on CMC server;") << "an entry is removed by its response";
+  EXPECT_EQ(Handling.mstrSeen, "H:MixerTerminate() Request failed on CMC server;");
+  EXPECT_EQ(Mixer.mstrCalls.size(), 3 * std::string("Error:MixerTerminate() Request failed on CMC server;").size())
+      << "the handled one stops at its listener: " << Mixer.mstrCalls;
+  for (u32 i = 0; i < 20; i++) EXPECT_EQ(Request(100 + i, &aMany[i]), VQX_RESULT_OK) << i;
+  EXPECT_EQ(Request(200, &Other), VQX_RESULT_OUT_OF_RESOURCE);
+  EXPECT_EQ(Mixer.maTrace.back().find("CVQCMCMixer::HandleRequest: VQXHashInsert Failed."), 0u);
+  EXPECT_EQ(Request(201, &Default), VQX_RESULT_OK) << "the default listener is never limited";
+}
+
+/* Events (cancelled, error, the application's own), the free protocol, mapping id, a refused adoption. */
+TEST_F(CmcMixerTest, EventsFreeAndAdoption) {
+  struct Event : IVQCMCEvent {
+    unsigned int GetType() override { return 2; }
+    unsigned int GetCause() override { return 0; }
+  } Own;
+  bool fFreed = false;
+  struct Freer : IVQCMCFreeListener<CVQCMCMixer> {
+    explicit Freer(bool* p) : pf(p) {}
+    bool* pf;
+    VQX_RESULT Free(CVQCMCMixer* p) override { return *pf = true, delete p, VQX_RESULT_OK; }
+  } Free(&fFreed);
+  auto* pMixer = new TestMixer(0, nullptr);
+  u8 fCancel = 1;
+  CVQCMCMixerError Error(0x8200000F, "posted", "f.cpp", 1);
+  EXPECT_EQ(pMixer->HandleMixerEvent(&Own, &fCancel), VQX_RESULT_OK);
+  EXPECT_EQ(pMixer->HandleMixerEvent(&Own, nullptr), VQX_RESULT_OK);
+  EXPECT_EQ(pMixer->HandleMixerEvent(new CVQCMCMixerErrorEvent(&Error), nullptr), VQX_RESULT_OK);
+  EXPECT_EQ(pMixer->mstrCalls, "Event2;Error:posted;");
+  EXPECT_EQ(Deliver(*pMixer, 2, VQCMC_MSG_CMD_MIXER_TERMINATE, 64, {{8, 0x11}}), VQX_RESULT_OK);
+  EXPECT_EQ(Deliver(*pMixer, 2, VQCMC_MSG_CMD_MIXER_TERMINATE, 64, {{8, 0x12}}), VQX_RESULT_OK);
+  EXPECT_EQ(pMixer->GetMixerAttributes()->GetMappingId(), 0x12u);
+  EXPECT_EQ(pMixer->maTrace.back(),
+            "CVQCMCMixer::HandleMessage: Error, mappingId appears to have changed from 0x00000011 to 0x00000012!\n");
+  EXPECT_EQ(pMixer->FreeMixer(), VQX_RESULT_OK);
+  EXPECT_EQ(pMixer->HandleMixerEvent(&Own, &fCancel), VQX_RESULT_OK);
+  EXPECT_FALSE(fFreed) << "without a free listener the mixer stays";
+  pMixer->SetFreeListener(&Free);
+  EXPECT_EQ(pMixer->HandleMixerEvent(&Own, &fCancel), VQX_RESULT_OK);
+  EXPECT_TRUE(fFreed) << "a cancelled event still runs the free check";
+  // An id the core library does not hold: not adopted (traced by the base), nothing left in the registry.
+  TestMixer Adopted(5);
+  EXPECT_EQ(Adopted.IsValidMixerCtx(), 0u);
+  EXPECT_EQ(Adopted.IsTerminating(), 1u);
+  EXPECT_EQ(CVQCMCLib::GetInstance()->MixerIdFind(5), nullptr);
+}
+
+}  // namespace
