@@ -47,6 +47,27 @@ inline VQCMC_LIB_HANDLE OpenCmc(VQX_LIB_HANDLE hVqx, u32 un32Threads, PFCT_VQCMC
   return h;
 }
 
+/* A server peer added and READY (its sync done), so that its messages reach the entities. */
+inline void AddReadyServer(VQX_LIB_HANDLE hVqx, VQCMC_LIB_HANDLE hCmc, u32 hHost) {
+  VQX_MSG_HANDLE aMsgs[VQCMC_COALESCING_SLOTS] = {};
+  VQXGetMsg(hVqx, VQCMC_HL_ADDED_OFFSET_HOST_KEY + 8, &aMsgs[0]);
+  aMsgs[0]->un32MsgId = VQCMC_HL_ADAPTER_ADDED;
+  aMsgs[0]->un32PayloadLength = VQCMC_HL_ADDED_OFFSET_HOST_KEY + 8;
+  const u64 un64Key = hHost;
+  memcpy(VQXMsgPayload(aMsgs[0]) + VQCMC_HL_ADDED_OFFSET_HANDLE, &hHost, 4);
+  memcpy(VQXMsgPayload(aMsgs[0]) + VQCMC_HL_ADDED_OFFSET_HOST_KEY, &un64Key, 8);
+  VQXGetMsg(hVqx, 64, &aMsgs[1]);
+  aMsgs[1]->un32MsgId = VQCMC_SRV_READY;
+  aMsgs[1]->hAdapter = hHost;
+  aMsgs[1]->un32PayloadLength = 64;
+  for (u32 i = 0; i < 2; i++) {
+    VQX_MSG_HANDLE aBatch[VQCMC_COALESCING_SLOTS] = {aMsgs[i]};
+    u32 un32Count = 1;
+    VqCmcMsgReceived(hCmc, hVqx, hCmc->hFilter, &un32Count, aBatch);
+    for (u32 j = 0; j < un32Count; j++) VQXReleaseMsgEx(hVqx, &aBatch[j]);
+  }
+}
+
 }  // namespace cmcbench
 
 #endif

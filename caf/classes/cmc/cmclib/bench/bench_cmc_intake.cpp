@@ -36,26 +36,7 @@ void BM_IntakeResponses(benchmark::State& state) {
   VQX_LIB_HANDLE hVqx = cmcbench::OpenHostLib();
   VQCMC_LIB_HANDLE hCmc = cmcbench::OpenCmc(hVqx, 1, [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {}, nullptr);
   std::vector<VQX_MSG_HANDLE> aMsgs(kBatch, nullptr);
-  /* A ready server: added, READY. */
-  VQX_MSG_HANDLE hAdd = nullptr;
-  VQXGetMsg(hVqx, 432, &hAdd);
-  hAdd->un32MsgId = VQCMC_HL_ADAPTER_ADDED;
-  hAdd->un32PayloadLength = 432;
-  const u32 h = kServer;
-  const u64 key = kServer;
-  memcpy(VQXMsgPayload(hAdd) + 12, &h, 4);
-  memcpy(VQXMsgPayload(hAdd) + 424, &key, 8);
-  VQX_MSG_HANDLE hReady = nullptr;
-  VQXGetMsg(hVqx, 64, &hReady);
-  hReady->un32MsgId = VQCMC_SRV_READY;
-  hReady->hAdapter = kServer;
-  hReady->un32PayloadLength = 64;
-  for (VQX_MSG_HANDLE hSetup : {hAdd, hReady}) {
-    aMsgs[0] = hSetup;
-    u32 un32Count = 1;
-    VqCmcMsgReceived(hCmc, hVqx, hCmc->hFilter, &un32Count, aMsgs.data());
-    for (u32 i = 0; i < un32Count; i++) VQXReleaseMsgEx(hVqx, &aMsgs[i]);
-  }
+  cmcbench::AddReadyServer(hVqx, hCmc, kServer);
   for (auto _ : state) {
     Fill(hVqx, aMsgs);
     cmcbench::s_un32Now += 1;
