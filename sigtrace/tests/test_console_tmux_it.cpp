@@ -1,0 +1,61 @@
+// The running trace server's console as an operator sees it: the program in
+// a tmux pane of 132 x 50, the simulated board tracing SS7
+// (sigtrace_test_server.h). The table's columns, colours and totals as drawn,
+// Tab to the board's page and back, then "g", "s", "p", "r" and "Q" typed
+// into the pane, each seen in the server's log, the last ending the run.
+// Skipped without tmux.
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include "support/sigtrace_test_server.h"
+
+namespace {
+
+TEST(ConsoleInTmux, TableTabAndKeys) {
+  if (system("which tmux > /dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+  sigtest::CServerBench B;
+  auto Tmux = [&](const std::string& strArgs) {
+    std::string s;
+    if (FILE* f = popen(("tmux -S " + B.Path("tmux.sock") + " " + strArgs + " 2>/dev/null").c_str(), "r")) {
+      for (int c; (c = fgetc(f)) != EOF;) s += static_cast<char>(c);
+      pclose(f);
+    }
+    return s;
+  };
+  auto Screen = [&](const char* pszPart) {  // the pane once it shows pszPart (bounded wait)
+    std::string s;
+    peerwait::WaitUntil([&] { return (s = Tmux("capture-pane -p -e -t st")).find(pszPart) != std::string::npos; }, 5000);
+    return s;
+  };
+  Tmux("new-session -d -x 132 -y 50 -s st 'cd " + B.mstrDir + " && exec " +
+       peerproc::BuildProgram("VQX_SIGTRACE_PROGRAM", "sigtrace/sigtrace") + " -ss7 -e 60000'");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  EXPECT_EQ(B.SendUnits(3), 6);
+  ASSERT_TRUE(B.Drained());
+  const std::string s = Screen("|         6 |");
+  for (const char* psz : {"    Group                                   | Type  | Nb        | RX        | TX        | EXT       | Filename",
+                          "\033[32m    SS7                                     | SS7   |         2 |",
+                          "        12345678:LINK_A                                         |",
+                          "\033[32m    TOTAL                                   |       |         2 |"})
+    EXPECT_NE(s.find(psz), std::string::npos) << psz << "\n" << s;
+  Tmux("send-keys -t st Tab");
+  EXPECT_NE(Screen("LINK_A").find("Name                             | Desc"), std::string::npos);
+  Tmux("send-keys -t st BTab");
+  EXPECT_NE(Screen("GW_PORT=").find("Running"), std::string::npos);
+  const std::pair<const char*, const char*> kKeys[] = {
+      {"g Enter", "Close log file SS7_000.cap for group=SS7"},
+      {"s 12345678 Enter LINK_A Enter", "Free entity: \033[32m 12345678:LINK_A"},
+      {"p SS7 Enter y Enter", "ChangeProviderGroupState is only supported for entity type H248"},  // not "ALL" from g
+      {"r Enter", "Config successfully reloaded"},
+      {"Q", "CVQSigTracePage::HandleChoice: manually quitting application!!"},
+      {"", "MainLoop ended (0x02000000)"},
+  };
+  for (const auto& [pszKeys, pszLog] : kKeys) {
+    if (*pszKeys != '\0') Tmux(std::string("send-keys -t st ") + pszKeys);
+    EXPECT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines(pszLog).empty(); }, 5000)) << pszKeys << pszLog;
+  }
+  EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
+  Tmux("kill-server");
+}
+
+}  // namespace
