@@ -34,6 +34,10 @@ struct SKey {
   u64 un64ContextId = 0;
 };
 
+/* The board's direction (1 received, 2 sent) as the SS7, LAPD and ISDN
+ * writers take it (0 received, otherwise sent). */
+u32 WriterDirection(u32 un32BoardDirection) { return un32BoardDirection == 2 ? 1u : 0u; }
+
 bool Matches(const CVQSigTraceEntityParams& E, const SKey& K) {
   if (E.mun32Type != K.un32Type) return false;
   if (K.un32Type == VQ_SIGTRACE_TYPE_IP) return E.mun64EntityId == K.un64ContextId;
@@ -120,11 +124,12 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
   switch (pFamily->eFamily) {
     case EVQTraceFamily::Ss7:
       return pGroup->WriteSs7PacketData(*pEntity, un32Position, Ss7.fAnnexA, Ss7.un32Variant, Ss7.un32PcLength,
-                                        Ss7.un32Direction, static_cast<u32>(Ss7.Data.size()), Ss7.Data.data());
+                                        WriterDirection(Ss7.un32Direction), static_cast<u32>(Ss7.Data.size()),
+                                        Ss7.Data.data());
     case EVQTraceFamily::Lapd:
     case EVQTraceFamily::Isdn:
-      return pGroup->WriteIsdnPacketData(*pEntity, Isdn.un32Direction, Isdn.un32Side, static_cast<u32>(Isdn.Data.size()),
-                                         Isdn.Data.data());
+      return pGroup->WriteIsdnPacketData(*pEntity, WriterDirection(Isdn.un32Direction), Isdn.un32Side,
+                                         static_cast<u32>(Isdn.Data.size()), Isdn.Data.data());
     case EVQTraceFamily::Casr2:
       switch (Casr2.un32Kind) {
         case 1:
