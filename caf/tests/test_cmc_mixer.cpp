@@ -7,6 +7,7 @@
  * transport: it has no server, so mixers are not valid (id 0).
  */
 #include <cstdarg>
+#include <functional>
 
 #include "comm_test_support.h"
 #include "vqcmc_mixer.h"
@@ -39,6 +40,13 @@ class TestMixer : private MutexHolder, public CVQCMCMixer {
     CVQCMCMixer::OnMixerCreateResponse(p, pf);
     On("CreateResponse");
   }
+  void OnMixerStreamPlayingDone(unsigned char i, _VQCMC_IVR_REASON_CODE r) override {
+    On("PlayDone" + std::to_string(i) + "/" + std::to_string(r));
+  }
+  void OnMixerStreamRecordingDone(_VQCMC_IVR_REASON_CODE r) override { On("RecordDone" + std::to_string(r)); }
+  using CVQCMCMixer::maun32PlaysInProgress;
+  using CVQCMCMixer::maun8PlayPaused;
+  using CVQCMCMixer::mun32RecordsInProgress;
   std::string mstrCalls;
   std::vector<std::string> maTrace;
   CVQCMCMixerError mLastError;
@@ -207,6 +215,94 @@ TEST_F(CmcMixerTest, EventsFreeAndAdoption) {
   EXPECT_EQ(Adopted.IsValidMixerCtx(), 0u);
   EXPECT_EQ(Adopted.IsTerminating(), 1u);
   EXPECT_EQ(CVQCMCLib::GetInstance()->MixerIdFind(5), nullptr);
+}
+
+/* State refusals are silent; a failed hand-over reaches the listener, keeps no entry and raises no
+ * count; a terminate not sent may be retried; a set attribute not sent keeps the old attribute. */
+TEST_F(CmcMixerTest, CommandsPreconditionsAndFailedSends) {
+  TestListener Default("D"), Other("O");
+  CVQCMC_PLAY_ATTRIBUTE Play;
+  CVQCMC_RECORD_ATTRIBUTE Record;
+  using Command = std::function<VQX_RESULT(IVQCMCErrorListener*)>;
+  auto Commands = [&](TestMixer& M) {
+    return std::vector<Command>{
+        [&](IVQCMCErrorListener* p) { return M.MixerSetAttribute(new CVQCMC_MIXER_ATTRIBUTE(), p); },
+        [&](IVQCMCErrorListener* p) { return M.MixerPlayStream(Play, p); },
+        [&](IVQCMCErrorListener* p) { return M.MixerRecordStream(Record, p); },
+        [&](IVQCMCErrorListener* p) { return M.MixerPauseStream(1, 1, 9, p); },
+        [&](IVQCMCErrorListener* p) { return M.MixerResumeStream(1, 0, 0, p); },
+        [&](IVQCMCErrorListener* p) { return M.MixerStopStream(0, 1, 0, p); },
+    };
+  };
+  TestMixer Mixer;
+  const std::vector<Command> aCommands = Commands(Mixer);
+  const char* apszNames[] = {"MixerSetAttribute", "MixerPlayStream", "MixerRecordStream", "MixerPauseStream",
+                             "MixerResumeStream", "MixerStopStream"};
+  CVQCMC_MIXER_ATTRIBUTE* pOld = Mixer.GetMixerAttributes().Get();
+  EXPECT_TRUE(VQX_RESULT_FAILED(Mixer.MixerCreate(&Default)));
+  for (size_t i = 0; i < std::size(aCommands); i++) {
+    EXPECT_TRUE(VQX_RESULT_FAILED(aCommands[i](&Other))) << apszNames[i];
+    EXPECT_NE(Other.mstrSeen.find(std::string("O:CVQCMCMixer::") + apszNames[i] + " Failed;"), std::string::npos)
+        << apszNames[i] << ": " << Other.mstrSeen;
+  }
+  EXPECT_EQ(Default.mstrSeen, "D:CVQCMCMixer::MixerCreate Failed;");
+  EXPECT_EQ(Mixer.IsCreated(), 0u);
+  EXPECT_EQ(Mixer.GetPendingListenerCount(), 0u) << "the failed sends' listeners are not kept";
+  EXPECT_EQ(Mixer.GetMixerAttributes().Get(), pOld) << "not sent: the attribute stays";
+  EXPECT_EQ(Mixer.IsPlayingStream(0, nullptr) + Mixer.IsRecordingStream(nullptr), 0u);
+  ASSERT_EQ(Play.SetFixedByte(15, 4), VQX_RESULT_OK);
+  EXPECT_EQ(Mixer.MixerPlayStream(Play, &Other), VQX_RESULT_INVALID_PARAM);
+  EXPECT_EQ(Mixer.maTrace.back().find("CVQCMCMixer::MixerPlayStream: un8PlayIndex out of range"), 0u);
+  for (int i = 0; i < 2; i++) {
+    EXPECT_TRUE(VQX_RESULT_FAILED(Mixer.MixerTerminate(&Other))) << i;
+    EXPECT_EQ(Mixer.maTrace.back().find("CVQCMCMixer::MixerTerminate: ProcessMsg Failed"), 0u) << "tried again";
+  }
+  Mixer.FreeMixer();
+  const std::string strSeen = Other.mstrSeen;
+  for (auto& Command : aCommands) EXPECT_EQ(Command(&Other), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(Other.mstrSeen, strSeen) << "a free requested refuses silently";
+  TestMixer Terminating;
+  EXPECT_EQ(Deliver(Terminating, 2, VQCMC_MSG_CMD_MIXER_CREATE, 152, {{28, 0x80000001}}), VQX_RESULT_OK);
+  for (auto& Command : Commands(Terminating)) EXPECT_EQ(Command(&Other), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(Terminating.maTrace.back(),
+            "CVQCMCMixer::MixerStopStream: This function cannot be used on a mixer in the terminating state.\n");
+  EXPECT_EQ(Terminating.MixerTerminate(&Other), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(Terminating.maTrace.back(), "CVQCMCMixer::MixerTerminate: Terminate was already called before.\n");
+  EXPECT_EQ(Deliver(Terminating, 4, VQCMC_LIB_MSG_NOTIF_MIXER_SYNC_LOST, 40, {}), VQX_RESULT_OK);
+  EXPECT_EQ(Terminating.MixerTerminate(&Other), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(Terminating.maTrace.back(),
+            "CVQCMCMixer::MixerTerminate: Terminate was called when out of sync, ignoring...\n");
+  EXPECT_EQ(Other.mstrSeen, strSeen) << "a terminating refusal is silent";
+  // A refusal of a mixer the core library does not know frees it at once (ASan sees a leak).
+  CVQCMC_MIXER_ATTRIBUTE Attr;
+  CVQCMCMixer::RefuseMixer(5, Attr);
+  EXPECT_EQ(CVQCMCLib::GetInstance()->MixerIdFind(5), nullptr);
+}
+
+/* A failed play or record response and a playing done lower their counts; index 4 and above touch nothing. */
+TEST_F(CmcMixerTest, StreamCounts) {
+  TestMixer Mixer;
+  for (u32 i = 0; i < VQCMC_MIXER_NB_PLAYS; i++) Mixer.maun32PlaysInProgress[i] = 1, Mixer.maun8PlayPaused[i] = 1;
+  Mixer.mun32RecordsInProgress = 2;
+  u32 fPaused = 0;
+  EXPECT_EQ(Mixer.IsPlayingStream(2, &fPaused), 1u);
+  EXPECT_EQ(fPaused, 1u);
+  const u32 un32Index7 = 0x07000000;  // byte 47: the play attribute's index
+  EXPECT_EQ(Deliver(Mixer, 2, VQCMC_MSG_CMD_PLAY, 56, {{28, 0x80000001}, {44, un32Index7}}), VQX_RESULT_OK);
+  EXPECT_EQ(Deliver(Mixer, 2, VQCMC_MSG_CMD_PLAY, 56, {{28, 0x80000001}, {44, 0x02000000}}), VQX_RESULT_OK);
+  EXPECT_EQ(Deliver(Mixer, 2, VQCMC_MSG_CMD_PLAY, 56, {{28, 0x80000001}, {44, 0x02000000}}), VQX_RESULT_OK);
+  EXPECT_EQ(Deliver(Mixer, 2, VQCMC_MSG_CMD_RECORD, 112, {{28, 0x80000001}}), VQX_RESULT_OK);
+  EXPECT_EQ(Mixer.IsPlayingStream(2, nullptr), 0u) << "lowered once, never below 0";
+  EXPECT_EQ(Mixer.mun32RecordsInProgress, 1u);
+  EXPECT_EQ(Deliver(Mixer, 4, VQCMC_MSG_NOTIF_PLAYING_DONE, 44, {{32, 1}}), VQX_RESULT_INVALID_PARAM) << "short";
+  EXPECT_EQ(Deliver(Mixer, 4, VQCMC_MSG_NOTIF_PLAYING_DONE, 48, {{28, 3}, {32, 1}}), VQX_RESULT_INVALID_PARAM);
+  EXPECT_EQ(Deliver(Mixer, 4, VQCMC_MSG_NOTIF_PLAYING_DONE, 48, {{32, 1}, {40, 6}, {44, 9}}), VQX_RESULT_OK);
+  EXPECT_EQ(Deliver(Mixer, 4, VQCMC_MSG_NOTIF_PLAYING_DONE, 48, {{32, 1}, {36, 1}, {40, 5}, {44, 1}}), VQX_RESULT_OK);
+  EXPECT_EQ(Mixer.mstrCalls, "PlayDone9/6;PlayDone1/5;RecordDone5;");
+  const u32 aPlays[] = {1, 0, 0, 1};
+  for (u32 i = 0; i < VQCMC_MIXER_NB_PLAYS; i++) EXPECT_EQ(Mixer.maun32PlaysInProgress[i], aPlays[i]) << i;
+  EXPECT_EQ(Mixer.maun8PlayPaused[1] + Mixer.mun32RecordsInProgress, 0u);
+  EXPECT_EQ(Mixer.IsPlayingStream(4, &fPaused), 0u);
 }
 
 }  // namespace

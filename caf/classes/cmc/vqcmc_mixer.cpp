@@ -25,6 +25,12 @@ const CVQCMCMixer::HandlerRow CVQCMCMixer::s_aRows[] = {
     {VQCMC_MSG_KIND_RESPONSE, VQCMC_MSG_CMD_MIXER_CREATE, &CVQCMCMixer::HandleMixerCreateResponse},
     {VQCMC_MSG_KIND_RESPONSE, VQCMC_MSG_CMD_MIXER_TERMINATE, &CVQCMCMixer::HandleMixerTerminateResponse},
     {VQCMC_MSG_KIND_RESPONSE, VQCMC_MSG_CMD_MIXER_SET_ATTRIBUTE, &CVQCMCMixer::HandleMixerSetAttributeResponse},
+    {VQCMC_MSG_KIND_RESPONSE, VQCMC_MSG_CMD_PLAY, &CVQCMCMixer::HandlePlayStreamResponse},
+    {VQCMC_MSG_KIND_RESPONSE, VQCMC_MSG_CMD_RECORD, &CVQCMCMixer::HandleRecordStreamResponse},
+    {VQCMC_MSG_KIND_RESPONSE, VQCMC_MSG_CMD_PAUSE, &CVQCMCMixer::HandlePauseStreamResponse},
+    {VQCMC_MSG_KIND_RESPONSE, VQCMC_MSG_CMD_RESUME, &CVQCMCMixer::HandleResumeStreamResponse},
+    {VQCMC_MSG_KIND_RESPONSE, VQCMC_MSG_CMD_STOP, &CVQCMCMixer::HandleStopStreamResponse},
+    {VQCMC_MSG_KIND_NOTIFICATION, VQCMC_MSG_NOTIF_PLAYING_DONE, &CVQCMCMixer::HandleStreamPlayingDone},
     {VQCMC_MSG_KIND_NOTIFICATION, VQCMC_MSG_NOTIF_MIXER_CREATED, &CVQCMCMixer::HandleMixerCreated},
     {VQCMC_MSG_KIND_NOTIFICATION, VQCMC_MSG_NOTIF_MIXER_TERMINATED, &CVQCMCMixer::HandleMixerTerminated},
     {VQCMC_MSG_KIND_NOTIFICATION, VQCMC_MSG_NOTIF_MIXER_ATTRIBUTE_CHANGED, &CVQCMCMixer::HandleMixerAttributeChanged},
@@ -144,17 +150,7 @@ CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE> CVQCMCMixer::GetMixerAttributes() {
 VQX_RESULT CVQCMCMixer::CopyMixer(VQX_MSG_HANDLE, _VQCMC_MIXER* pRecord) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   if (pRecord == nullptr || mpAttribute.IsNull()) return VQX_RESULT_NULL_PARAM;
-  const CVQCMC_MIXER_ATTRIBUTE& Attr = *mpAttribute;
-  pRecord->un8ReserveListenerSlot = static_cast<u8>(Attr.IsReserveListenerSlot());
-  pRecord->un8ReserveIvrSlot = static_cast<u8>(Attr.IsReserveIvrSlot());
-  pRecord->un8RecordPlayback = static_cast<u8>(Attr.IsRecordPlayback());
-  pRecord->un32ReservedActiveSpeakerSlots = Attr.GetNbReservedActiveSpeakerSlots();
-  pRecord->un32NbDominantSpeakers = Attr.GetNbDominantSpeakers();
-  pRecord->n32NoiseFloor = static_cast<i32>(Attr.GetNoiseFloor());
-  pRecord->n32NoiseSuppressionLimit = static_cast<i32>(Attr.GetNoiseSuppressionLimit());
-  pRecord->n32TargetPower = static_cast<i32>(Attr.GetTargetPower());
-  pRecord->n32LossLimit = static_cast<i32>(Attr.GetLossLimit());
-  pRecord->n32GainLimit = static_cast<i32>(Attr.GetGainLimit());
+  CopyMixerFrom(*mpAttribute, pRecord);
   return VQX_RESULT_OK;
 }
 
@@ -168,6 +164,7 @@ VQX_RESULT CVQCMCMixer::HandleMessage(VQX_MSG_HANDLE* phMsg) {
   VQX_RESULT Result = VQX_RESULT_OK;
   {
     CVQCAFMutexAutoGetGive Lock(mpMutex);
+    mun32Dispatching++;
     if (un32Kind == VQCMC_MSG_KIND_COMMAND) {
       Result = VQX_RESULT_INVALID_MESSAGE;
     } else if (un32Kind == VQCMC_MSG_KIND_RESPONSE || un32Kind == VQCMC_MSG_KIND_NOTIFICATION) {
@@ -180,6 +177,7 @@ VQX_RESULT CVQCMCMixer::HandleMessage(VQX_MSG_HANDLE* phMsg) {
         }
       }
     }
+    mun32Dispatching--;
   }
   VqCmcLegReleaseMsg(&hMsg);  // what no handler took
   if (VQX_RESULT_FAILED(Result)) LogFailure("HandleMessage", "Could not handle message", un32Id, Result, __LINE__);
@@ -269,6 +267,7 @@ VQX_RESULT CVQCMCMixer::HandleCmcError(CVQCMCMixerError& Error, IVQCMCErrorListe
 VQX_RESULT CVQCMCMixer::HandleMixerEvent(void* pvEvent, unsigned char* pfSkip) {
   {
     CVQCAFMutexAutoGetGive Lock(mpMutex);
+    mun32Dispatching++;
     IVQCMCEvent* pEvent = static_cast<IVQCMCEvent*>(pvEvent);
     if ((pfSkip == nullptr || *pfSkip == 0) && pEvent != nullptr) {
       CVQCMCMixerErrorEvent* pErrorEvent =
@@ -282,6 +281,7 @@ VQX_RESULT CVQCMCMixer::HandleMixerEvent(void* pvEvent, unsigned char* pfSkip) {
         OnMixerEvent(pEvent);
       }
     }
+    mun32Dispatching--;
   }
   CheckFreeMixer();
   return VQX_RESULT_OK;

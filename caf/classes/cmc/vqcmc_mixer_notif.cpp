@@ -1,7 +1,9 @@
 /*
  * CVQCMCMixer: the handlers of the mixer's own responses (create, terminate,
- * set attribute) and of its notifications (created, terminated, attribute
- * changed, error, sync done, sync lost). Each runs under the mixer's mutex,
+ * set attribute, the five stream commands) and of its notifications (created,
+ * terminated, attribute changed, error, sync done, sync lost, playing done).
+ * A failed play or record response and a playing done lower their count (an
+ * index of 4 or more touches no count or flag). Each runs under the mixer's mutex,
  * called by HandleMessage, and takes the message (released once by its wrapper).
  */
 #include <algorithm>
@@ -23,6 +25,15 @@ constexpr u32 kMixerErrorDetail = 296u;
 constexpr u32 kMixerErrorSize = kMixerErrorDetail + VQCMC_MIXER_ERROR_DETAIL_SIZE;
 constexpr u32 kOffsetWord7 = VQCMC_PAYLOAD_OFFSET_WORD7;
 constexpr const char* kMixerErrorPrefix = "Received Event from CMC Server: ";
+constexpr u32 kOffsetRecord = 32u;   /* the play attribute of a play response */
+constexpr u32 kPlayAttrIndex = 15u;  /* play attribute: play index */
+/* Playing done: word 8 play done, word 9 record done, word 10 reason, byte 44 play index. */
+constexpr u32 kDonePlay = 32u, kDoneRecord = 36u, kDoneReason = 40u, kDoneIndex = 44u, kDoneSize = 45u;
+
+/* A count that a finished or failed stream lowers, never below 0. */
+inline void Lower(u32& un32Count) {
+  if (un32Count != 0) un32Count--;
+}
 
 }  // namespace
 
@@ -149,6 +160,82 @@ VQX_RESULT CVQCMCMixer::HandleMixerSyncLost(VQX_MSG_HANDLE* phMsg) {
   VqCmcLegReleaseMsg(phMsg);
   mfSynchronized = 0;
   OnMixerSyncLost();
+  return VQX_RESULT_OK;
+}
+
+/* ------------------------------------------------------------ stream responses */
+
+VQX_RESULT CVQCMCMixer::HandlePlayStreamResponse(VQX_MSG_HANDLE* phMsg) {
+  // A failed play frees its slot before the callback (an index past the plays touches nothing).
+  VQX_MSG_HANDLE hMsg = *phMsg;
+  const u8* pbyPayload = reinterpret_cast<const u8*>(VQXMsgPayload(hMsg));
+  if (VQX_RESULT_SUCCEEDED(VqCmcCheckRecord(hMsg, pbyPayload, sizeof(_VQCMC_MSG_CMD_PLAY))) &&
+      hMsg->un32MsgId == VQCMC_MSG_CMD_PLAY && *reinterpret_cast<const i32*>(pbyPayload + kOffsetWord7) < 0) {
+    const u8 un8Index = pbyPayload[kOffsetRecord + kPlayAttrIndex];
+    if (un8Index < VQCMC_MIXER_NB_PLAYS) Lower(maun32PlaysInProgress[un8Index]);
+  }
+  return HandleMixerResponse<_VQCMC_MSG_CMD_PLAY, VQCMC_MSG_CMD_PLAY>(
+      phMsg, &CVQCMCMixer::OnMixerPlayStreamResponse, "HandlePlayStreamResponse",
+      "MixerPlayStream() Request failed on CMC server");
+}
+
+VQX_RESULT CVQCMCMixer::HandleRecordStreamResponse(VQX_MSG_HANDLE* phMsg) {
+  VQX_MSG_HANDLE hMsg = *phMsg;
+  const u8* pbyPayload = reinterpret_cast<const u8*>(VQXMsgPayload(hMsg));
+  if (VQX_RESULT_SUCCEEDED(VqCmcCheckRecord(hMsg, pbyPayload, sizeof(_VQCMC_MSG_CMD_RECORD))) &&
+      *reinterpret_cast<const i32*>(pbyPayload + kOffsetWord7) < 0) {
+    Lower(mun32RecordsInProgress);
+  }
+  return HandleMixerResponse<_VQCMC_MSG_CMD_RECORD, VQCMC_MSG_CMD_RECORD>(
+      phMsg, &CVQCMCMixer::OnMixerRecordStreamResponse, "HandleRecordStreamResponse",
+      "MixerRecordStream() Request failed on CMC server");
+}
+
+VQX_RESULT CVQCMCMixer::HandlePauseStreamResponse(VQX_MSG_HANDLE* phMsg) {
+  return HandleMixerResponse<_VQCMC_MSG_CMD_PAUSE, VQCMC_MSG_CMD_PAUSE>(
+      phMsg, &CVQCMCMixer::OnMixerPauseStreamResponse, "HandlePauseStreamResponse",
+      "MixerPauseStream() Request failed on CMC server");
+}
+
+VQX_RESULT CVQCMCMixer::HandleResumeStreamResponse(VQX_MSG_HANDLE* phMsg) {
+  return HandleMixerResponse<_VQCMC_MSG_CMD_RESUME, VQCMC_MSG_CMD_RESUME>(
+      phMsg, &CVQCMCMixer::OnMixerResumeStreamResponse, "HandleResumeStreamResponse",
+      "MixerResumeStream() Request failed on CMC server");
+}
+
+VQX_RESULT CVQCMCMixer::HandleStopStreamResponse(VQX_MSG_HANDLE* phMsg) {
+  return HandleMixerResponse<_VQCMC_MSG_CMD_STOP, VQCMC_MSG_CMD_STOP>(
+      phMsg, &CVQCMCMixer::OnMixerStopStreamResponse, "HandleStopStreamResponse",
+      "MixerStopStream() Request failed on CMC server");
+}
+
+VQX_RESULT CVQCMCMixer::HandleStreamPlayingDone(VQX_MSG_HANDLE* phMsg) {
+  VQX_MSG_HANDLE hMsg = VqCmcTake(phMsg);
+  u8* pbyPayload = reinterpret_cast<u8*>(VQXMsgPayload(hMsg));
+  const bool fPresent = VQX_RESULT_SUCCEEDED(VqCmcCheckRecord(hMsg, pbyPayload, kDoneSize));
+  if (!fPresent || *VqCmcAt(pbyPayload, kOffsetWord7) != mun32MixerId) {
+    VqCmcLegReleaseMsg(&hMsg);
+    LogFailure("HandleStreamPlayingDone", fPresent ? "Invalid mixer id in event stream playing done" : "Invalid message",
+               0, VQX_RESULT_INVALID_PARAM, __LINE__);
+    return VQX_RESULT_INVALID_PARAM;
+  }
+  const u32 fPlayDone = *VqCmcAt(pbyPayload, kDonePlay);
+  const u32 fRecordDone = *VqCmcAt(pbyPayload, kDoneRecord);
+  const auto Reason = static_cast<_VQCMC_IVR_REASON_CODE>(*VqCmcAt(pbyPayload, kDoneReason));
+  const u8 un8Index = pbyPayload[kDoneIndex];
+  VqCmcLegReleaseMsg(&hMsg);
+  if (fPlayDone != 0) {
+    if (un8Index < VQCMC_MIXER_NB_PLAYS) {
+      Lower(maun32PlaysInProgress[un8Index]);
+      maun8PlayPaused[un8Index] = 0;
+    }
+    OnMixerStreamPlayingDone(un8Index, Reason);
+  }
+  if (fRecordDone != 0) {
+    Lower(mun32RecordsInProgress);
+    mun8RecordPaused = 0;
+    OnMixerStreamRecordingDone(Reason);
+  }
   return VQX_RESULT_OK;
 }
 

@@ -34,6 +34,8 @@
 #include "vqcmc_error.h"
 #include "vqcmc_leg_if.h"
 #include "vqcmc_listener.h"
+#include "vqcmc_media_attributes.h"
+#include "vqcmc_message.h"
 #include "vqcmclib.h"
 #include "vqx_hash.h"
 
@@ -143,6 +145,40 @@ class CVQCMCMixer : public IVQCMCMixer,
   void OnMixerStreamPlayingDone(unsigned char, _VQCMC_IVR_REASON_CODE) override {}
   void OnMixerStreamRecordingDone(_VQCMC_IVR_REASON_CODE) override {}
 
+  /* ------------------------------------------------- mixer commands
+   * Each: state checks (free requested: 0x8200000F silently; terminating:
+   * 0x8200000F traced at level 1), the command filled, the listener
+   * remembered, the message handed to the core library; a later failure
+   * reaches the listener and OnMixerError as "CVQCMCMixer::<command> Failed".
+   * A command whose hand-over failed leaves no count raised and no listener kept. */
+  /* No state checks; created once handed over. */
+  VQX_RESULT MixerCreate(IVQCMCErrorListener* pListener);
+  /* Refused (0x8200000F) out of synchronisation or when already called; a
+   * terminate that could not be sent may be tried again. */
+  VQX_RESULT MixerTerminate(IVQCMCErrorListener* pListener);
+  /* The mixer the core library holds under that id; 0x8200000B when it has no object. */
+  static VQX_RESULT MixerTerminate(unsigned int un32MixerId, IVQCMCErrorListener* pListener);
+  /* The mixer keeps the new attribute only once the command is handed over. */
+  VQX_RESULT MixerSetAttribute(CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE> pAttribute, IVQCMCErrorListener* pListener);
+  /* Play index (byte 15 of the attribute) 0..3, else 0x8200000A; the slot is
+   * busy (paused as byte 16 says) once handed over. */
+  VQX_RESULT MixerPlayStream(CVQCMC_PLAY_ATTRIBUTE& Attribute, IVQCMCErrorListener* pListener);
+  VQX_RESULT MixerRecordStream(CVQCMC_RECORD_ATTRIBUTE& Attribute, IVQCMCErrorListener* pListener);
+  /* Sent for any index; only a play index 0..3 has its paused flag changed. */
+  VQX_RESULT MixerPauseStream(unsigned int fPlay, unsigned int fRecord, unsigned char un8Index,
+                              IVQCMCErrorListener* pListener);
+  VQX_RESULT MixerResumeStream(unsigned int fPlay, unsigned int fRecord, unsigned char un8Index,
+                               IVQCMCErrorListener* pListener);
+  VQX_RESULT MixerStopStream(unsigned int fPlay, unsigned int fRecord, unsigned char un8Index,
+                             IVQCMCErrorListener* pListener);
+  /* Terminates and frees itself once terminated; when the terminate cannot be
+   * sent, freed after the message or event being handled (at once outside one):
+   * the caller must not touch it after the call. */
+  void RefuseMixer();
+  /* Refuses the core library's mixer of that id (found while resynchronising);
+   * an id the library does not know, or a terminate not sent: freed at once. */
+  static void RefuseMixer(unsigned int un32MixerId, CVQCMC_MIXER_ATTRIBUTE& Attribute);
+
   /* ------------------------------------------------------- logging */
   void LogTrace(_VQX_TRACE_LEVEL Level, const char* pszFormat, ...) override __attribute__((format(printf, 3, 4)));
   void LogTrace(_VQX_TRACE_LEVEL Level, const char* pszFormat, _VQX_VA_LIST& args) override;
@@ -192,6 +228,11 @@ class CVQCMCMixer : public IVQCMCMixer,
                   const char* pszFile = __builtin_FILE());
   /* Removes the listener remembered for a request whose send failed. */
   void ForgetRequest(u32 un32Serial);
+  /* A command's failure after its state checks: the error to the listener (else
+   * OnMixerError), the failure line with pszStep; returns Result. */
+  VQX_RESULT ReportFailure(const char* pszOperation, const char* pszErrorText, const char* pszStep,
+                           VQX_RESULT Result, IVQCMCErrorListener* pListener, int nLine);
+  static void CopyMixerFrom(const CVQCMC_MIXER_ATTRIBUTE& Attr, _VQCMC_MIXER* pRecord);
 
  private:
   using PFN_HANDLER = VQX_RESULT (CVQCMCMixer::*)(VQX_MSG_HANDLE*);
@@ -206,6 +247,18 @@ class CVQCMCMixer : public IVQCMCMixer,
                  IVQCMCFreeListener<CVQCMCMixer>* pFreeListener, unsigned int un32SerialisationId,
                  CVQCAFMutex* pMutex, _VQCMC_LIB_MIXER_PARAMS* pParams);
   void UpdateMappingId(VQX_MSG_HANDLE hMsg);
+  /* False (nothing sent) while free requested or terminating. */
+  bool Refusable(const char* pszOp);
+  /* Version and mixer id words, listener remembered, handed over. */
+  template <class T, u32 id>
+  VQX_RESULT SendBuilt(CVQCMCMessage<T, id>& Msg, u32 un32Version, const char* pszOp, const char* pszError,
+                       IVQCMCErrorListener* pListener);
+  /* Pause (nPaused 1), resume (0) and stop (-1: no flag changes). */
+  template <class T, u32 id>
+  VQX_RESULT StreamControl(const char* pszOp, const char* pszError, unsigned int fPlay, unsigned int fRecord,
+                           unsigned char un8Index, int nPaused, IVQCMCErrorListener* pListener);
+  /* RefuseMixer's steps: its own free listener, refused, terminate; the terminate's result. */
+  VQX_RESULT Refuse();
   /* The response sequence: callback with the handled word, then HandleResponse. */
   template <class T, u32 id>
   VQX_RESULT HandleMixerResponse(VQX_MSG_HANDLE* phMsg, void (CVQCMCMixer::*pfnCallback)(T*, unsigned int*),
@@ -223,6 +276,12 @@ class CVQCMCMixer : public IVQCMCMixer,
   VQX_RESULT HandleMixerError(VQX_MSG_HANDLE* phMsg);
   VQX_RESULT HandleMixerSyncDone(VQX_MSG_HANDLE* phMsg);
   VQX_RESULT HandleMixerSyncLost(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandlePlayStreamResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleRecordStreamResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandlePauseStreamResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleResumeStreamResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleStopStreamResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleStreamPlayingDone(VQX_MSG_HANDLE* phMsg);
 
  protected:
   CVQCAFMutex* mpMutex = nullptr;
@@ -245,6 +304,8 @@ class CVQCMCMixer : public IVQCMCMixer,
   /* What this object registered, and so removes. */
   u32 mfRegistered = 0;
   u32 mfOwnsLibMixer = 0;
+  /* Messages and events being handled (a refusal's free then waits for their end). */
+  u32 mun32Dispatching = 0;
   _VQCMC_LIB_MIXER_PARAMS mLibParams{};
 };
 
