@@ -119,6 +119,17 @@ i32 VqCmcCopyRecordElement(void* pv, const void* pvSrc, void* pDstMsg, void* pvD
       static_cast<_VQCMC_RECORD_ATTRIBUTE*>(pvDst), pCopy->hSrcMsg));
 }
 
+VQX_RESULT VqCmcCopySyncSets(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hSync, const VQXMsgElementSet* pSrcPlay,
+                             const VQXMsgElementSet* pSrcRecord, VQX_MSG_HANDLE hNotif, VQXMsgElementSet* pDstPlay,
+                             VQXMsgElementSet* pDstRecord, const char** ppszFailed) {
+  _VQCMC_ELEMENT_COPY copy{pCtx, hSync};
+  *ppszFailed = "VQXMsgElementDupSet Failed for setPlayAttribute";
+  const VQX_RESULT result = VQXMsgElementDupSet(pSrcPlay, hNotif, pDstPlay, VqCmcCopyPlayElement, &copy);
+  if (VQX_RESULT_FAILED(result)) return result;
+  *ppszFailed = "VQXMsgElementDupSet Failed for setRecordAttribute";
+  return VQXMsgElementDupSet(pSrcRecord, hNotif, pDstRecord, VqCmcCopyRecordElement, &copy);
+}
+
 namespace {
 
 /* One 40-byte notification about the leg, as a job of the leg. */
@@ -294,15 +305,9 @@ VQX_RESULT VqCmcLegMsgPostNotifLegSync(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX*, 
   PutU32(pPayload, VQCMC_PAYLOAD_OFFSET_LIB_BUILT, 1);
   const char* pszFailed = "VQCmcLibMsgCopyLeg Failed";
   result = VQCmcLibMsgCopyLeg(pCtx, &pSrc->Leg, hNotif, &pDst->Leg, hSync);
-  _VQCMC_ELEMENT_COPY copy{pCtx, hSync};
   if (VQX_RESULT_SUCCEEDED(result)) {
-    pszFailed = "VQXMsgElementDupSet Failed for setPlayAttribute";
-    result = VQXMsgElementDupSet(&pSrc->setPlayAttributes, hNotif, &pDst->setPlayAttributes, VqCmcCopyPlayElement, &copy);
-  }
-  if (VQX_RESULT_SUCCEEDED(result)) {
-    pszFailed = "VQXMsgElementDupSet Failed for setRecordAttribute";
-    result =
-        VQXMsgElementDupSet(&pSrc->setRecordAttributes, hNotif, &pDst->setRecordAttributes, VqCmcCopyRecordElement, &copy);
+    result = VqCmcCopySyncSets(pCtx, hSync, &pSrc->setPlayAttributes, &pSrc->setRecordAttributes, hNotif,
+                               &pDst->setPlayAttributes, &pDst->setRecordAttributes, &pszFailed);
   }
   if (VQX_RESULT_FAILED(result)) {
     VQCMC_ERR(pCtx, kSync, result, "%s", pszFailed);

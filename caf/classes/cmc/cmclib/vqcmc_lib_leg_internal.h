@@ -65,6 +65,11 @@ typedef struct _VQCMC_ELEMENT_COPY {
 } _VQCMC_ELEMENT_COPY;
 i32 VqCmcCopyPlayElement(void* pv, const void* pvSrc, void* pDstMsg, void* pvDst, u16 un16Size);
 i32 VqCmcCopyRecordElement(void* pv, const void* pvSrc, void* pDstMsg, void* pvDst, u16 un16Size);
+/* Both attribute sets of a checked sync message into its notification, through the two copies; on
+ * failure *ppszFailed names the step ("VQXMsgElementDupSet Failed for setPlayAttribute" or ...Record...). */
+VQX_RESULT VqCmcCopySyncSets(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hSync, const VQXMsgElementSet* pSrcPlay,
+                             const VQXMsgElementSet* pSrcRecord, VQX_MSG_HANDLE hNotif, VQXMsgElementSet* pDstPlay,
+                             VQXMsgElementSet* pDstRecord, const char** ppszFailed);
 
 /* ------------------------------------------------------------ state machine (leg_state) */
 

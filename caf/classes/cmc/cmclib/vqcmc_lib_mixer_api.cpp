@@ -11,14 +11,6 @@
 
 namespace {
 
-template <class Fct>
-VQX_RESULT Locked(VQCMC_LIB_CTX* pCtx, Fct fct) {
-  VqxMutexGet(pCtx->hThreadSem);
-  const VQX_RESULT result = fct();
-  VqxMutexGive(pCtx->hThreadSem);
-  return result;
-}
-
 VQX_RESULT Find(VQCMC_LIB_CTX* pCtx, u32 un32MixerId, _VQCMC_LIB_MIXER_PARAMS* pParams) {
   _VQCMC_ENTITY_CTX* pMixer = nullptr;
   const VQX_RESULT result = VqCmcLibMixerFind(pCtx, un32MixerId, 0, &pMixer);
@@ -31,62 +23,62 @@ VQX_RESULT Find(VQCMC_LIB_CTX* pCtx, u32 un32MixerId, _VQCMC_LIB_MIXER_PARAMS* p
 VQX_RESULT VQCmcLibMixerCreate(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_MIXER_PARAMS* pParams) {
   static const char* kOp = "VQCmcLibMixerCreate";
   if (hLib == nullptr || pParams == nullptr) return VQX_RESULT_NULL_PARAM;
-  return Locked(hLib, [&] {
-    if (pParams->EntityId == 0 && VQX_RESULT_FAILED(VqCmcLibGenerateNewEntityId(hLib, &pParams->EntityId))) {
-      VQCMC_RED(hLib, kOp, "VqCmcLibGenerateNewEntityId Failed");
-    }
-    VQX_RESULT result = VqCmcMixerParamValidate(hLib, pParams);
-    if (VQX_RESULT_FAILED(result)) {
-      VQCMC_ERR(hLib, kOp, result, "VqCmcMixerParamValidate Failed");
-      return result;
-    }
-    _VQCMC_ENTITY_CTX* pMixer = nullptr;
-    result = VqCmcLibMixerCreate(hLib, nullptr, pParams->EntityId, 0, &pMixer);
-    if (VQX_RESULT_FAILED(result)) {
-      VQCMC_ERR(hLib, kOp, result, "VqCmcLibMixerCreate Failed");
-      return result;
-    }
-    if (pParams->un32SerialisationId == 0) pParams->un32SerialisationId = pParams->EntityId;
-    memcpy(&pMixer->Params, pParams, sizeof(*pParams));
-    return VQX_RESULT_OK;
-  });
+  CVqCmcLibLock lock(hLib);
+  if (pParams->EntityId == 0 && VQX_RESULT_FAILED(VqCmcLibGenerateNewEntityId(hLib, &pParams->EntityId))) {
+    VQCMC_RED(hLib, kOp, "VqCmcLibGenerateNewEntityId Failed");
+  }
+  VQX_RESULT result = VqCmcMixerParamValidate(hLib, pParams);
+  if (VQX_RESULT_FAILED(result)) {
+    VQCMC_ERR(hLib, kOp, result, "VqCmcMixerParamValidate Failed");
+    return result;
+  }
+  _VQCMC_ENTITY_CTX* pMixer = nullptr;
+  result = VqCmcLibMixerCreate(hLib, nullptr, pParams->EntityId, 0, &pMixer);
+  if (VQX_RESULT_FAILED(result)) {
+    VQCMC_ERR(hLib, kOp, result, "VqCmcLibMixerCreate Failed");
+    return result;
+  }
+  if (pParams->un32SerialisationId == 0) pParams->un32SerialisationId = pParams->EntityId;
+  memcpy(&pMixer->Params, pParams, sizeof(*pParams));
+  return VQX_RESULT_OK;
 }
 
 VQX_RESULT VQCmcLibMixerModify(VQCMC_LIB_HANDLE hLib, const _VQCMC_LIB_MIXER_PARAMS* pParams) {
   static const char* kOp = "VQCmcLibMixerModify";
   if (hLib == nullptr || pParams == nullptr) return VQX_RESULT_NULL_PARAM;
-  return Locked(hLib, [&] {
-    VQX_RESULT result = VqCmcMixerParamValidate(hLib, pParams);
+  CVqCmcLibLock lock(hLib);
+  VQX_RESULT result = VqCmcMixerParamValidate(hLib, pParams);
+  if (VQX_RESULT_FAILED(result)) {
+    VQCMC_ERR(hLib, kOp, result, "VqCmcMixerParamValidate Failed");
+    return result;
+  }
+  _VQCMC_ENTITY_CTX* pMixer = nullptr;
+  result = VqCmcLibMixerFind(hLib, pParams->EntityId, 0, &pMixer);
+  if (VQX_RESULT_FAILED(result)) {
+    VQCMC_ERR(hLib, kOp, result, "VqCmcLibMixerFind Failed MixerId=0x%08X", pParams->EntityId);
+    return result;
+  }
+  const u32 un32Old = pMixer->Params.un32SerialisationId, un32New = pParams->un32SerialisationId;
+  if (hLib->hJobPool != nullptr && un32New != 0 && un32New != un32Old) {
+    result = VqCmcThreadJobReserialize(hLib, un32Old, un32New);
     if (VQX_RESULT_FAILED(result)) {
-      VQCMC_ERR(hLib, kOp, result, "VqCmcMixerParamValidate Failed");
+      VQCMC_ERR(hLib, kOp, result, "VqCmcThreadJobReserialize Failed");
       return result;
     }
-    _VQCMC_ENTITY_CTX* pMixer = nullptr;
-    result = VqCmcLibMixerFind(hLib, pParams->EntityId, 0, &pMixer);
-    if (VQX_RESULT_FAILED(result)) {
-      VQCMC_ERR(hLib, kOp, result, "VqCmcLibMixerFind Failed MixerId=0x%08X", pParams->EntityId);
-      return result;
-    }
-    const u32 un32Old = pMixer->Params.un32SerialisationId, un32New = pParams->un32SerialisationId;
-    if (hLib->hJobPool != nullptr && un32New != 0 && un32New != un32Old) {
-      result = VqCmcThreadJobReserialize(hLib, un32Old, un32New);
-      if (VQX_RESULT_FAILED(result)) {
-        VQCMC_ERR(hLib, kOp, result, "VqCmcThreadJobReserialize Failed");
-        return result;
-      }
-    }
-    memcpy(&pMixer->Params, pParams, sizeof(*pParams));
-    return VQX_RESULT_OK;
-  });
+  }
+  memcpy(&pMixer->Params, pParams, sizeof(*pParams));
+  return VQX_RESULT_OK;
 }
 
 VQX_RESULT VQCmcLibMixerFind(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, _VQCMC_LIB_MIXER_PARAMS* pParams) {
   if (hLib == nullptr) return VQX_RESULT_NULL_PARAM;
-  return Locked(hLib, [&] { return Find(hLib, un32MixerId, pParams); });
+  CVqCmcLibLock lock(hLib);
+  return Find(hLib, un32MixerId, pParams);
 }
 
 VQX_RESULT VQCmcLibMixerGetParam(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, _VQCMC_LIB_MIXER_PARAMS* pParams) {
   if (hLib == nullptr || pParams == nullptr) return VQX_RESULT_NULL_PARAM;
   memset(pParams, 0, sizeof(*pParams));
-  return Locked(hLib, [&] { return Find(hLib, un32MixerId, pParams); });
+  CVqCmcLibLock lock(hLib);
+  return Find(hLib, un32MixerId, pParams);
 }

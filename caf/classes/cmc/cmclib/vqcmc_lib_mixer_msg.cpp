@@ -65,18 +65,11 @@ VQX_RESULT VqCmcMixerMsgPostNotifMixerSync(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CT
   memcpy(&pNotif->Head.un32MappingId, &pSrc->Head.un32MappingId, 16);
   pNotif->Head.un32LibBuilt = VQCMC_PAYLOAD_LIB_BUILT_MARK;
   pNotif->Head.un32Word7 = pMixer->Params.EntityId;
-  _VQCMC_ELEMENT_COPY copy{pCtx, hSync};
   result = VQCmcLibMsgCopyMixer(pCtx, &pSrc->Mixer, hNotif, &pNotif->Mixer, hSync);
   const char* pszFailed = "VQCmcLibMsgCopyMixer Failed";
   if (VQX_RESULT_SUCCEEDED(result)) {
-    pszFailed = "VQXMsgElementDupSet Failed for setPlayAttribute";
-    result =
-        VQXMsgElementDupSet(&pSrc->setPlayAttributes, hNotif, &pNotif->setPlayAttributes, VqCmcCopyPlayElement, &copy);
-  }
-  if (VQX_RESULT_SUCCEEDED(result)) {
-    pszFailed = "VQXMsgElementDupSet Failed for setRecordAttribute";
-    result = VQXMsgElementDupSet(&pSrc->setRecordAttributes, hNotif, &pNotif->setRecordAttributes,
-                                 VqCmcCopyRecordElement, &copy);
+    result = VqCmcCopySyncSets(pCtx, hSync, &pSrc->setPlayAttributes, &pSrc->setRecordAttributes, hNotif,
+                               &pNotif->setPlayAttributes, &pNotif->setRecordAttributes, &pszFailed);
   }
   if (VQX_RESULT_FAILED(result)) {
     /* Half built: nothing refers to it, so it goes back now. */

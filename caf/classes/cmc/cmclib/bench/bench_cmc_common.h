@@ -6,7 +6,9 @@
 #ifndef BENCH_CMC_COMMON_H
 #define BENCH_CMC_COMMON_H
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "vqcmc_lib_internal.h"
 
@@ -65,6 +67,24 @@ inline void AddReadyServer(VQX_LIB_HANDLE hVqx, VQCMC_LIB_HANDLE hCmc, u32 hHost
     u32 un32Count = 1;
     VqCmcMsgReceived(hCmc, hVqx, hCmc->hFilter, &un32Count, aBatch);
     for (u32 j = 0; j < un32Count; j++) VQXReleaseMsgEx(hVqx, &aBatch[j]);
+  }
+}
+
+/* One intake call with these messages (the looped-back ones first); what the library sends to
+ * itself is kept for the next call (64 at most), the rest released. */
+inline void IntakeLoop(VQCMC_LIB_HANDLE hCmc, VQX_LIB_HANDLE hVqx, std::vector<VQX_MSG_HANDLE>& aLoop,
+                       std::vector<VQX_MSG_HANDLE> aMsgs) {
+  aMsgs.insert(aMsgs.begin(), aLoop.begin(), aLoop.end());
+  aLoop.clear();
+  u32 un32Count = static_cast<u32>(std::min<size_t>(aMsgs.size(), 200));
+  aMsgs.resize(std::max<size_t>(aMsgs.size(), VQCMC_COALESCING_SLOTS), nullptr);
+  VqCmcMsgReceived(hCmc, hVqx, hCmc->hFilter, &un32Count, aMsgs.data());
+  for (u32 i = 0; i < un32Count; i++) {
+    if (aMsgs[i]->hAdapter == VQCMC_LOCAL_DELIVERY && aLoop.size() < 64) {
+      aLoop.push_back(aMsgs[i]);
+    } else {
+      VQXReleaseMsgEx(hVqx, &aMsgs[i]);
+    }
   }
 }
 

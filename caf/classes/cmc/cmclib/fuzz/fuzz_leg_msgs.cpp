@@ -27,23 +27,6 @@ constexpr u32 kServer = 0x100;
 
 void Drain(VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {}
 
-/* One intake call with these messages; what the library sends to itself comes back next time. */
-void Intake(VQCMC_LIB_HANDLE hCmc, VQX_LIB_HANDLE hVqx, std::vector<VQX_MSG_HANDLE>& aLoop,
-            std::vector<VQX_MSG_HANDLE> aMsgs) {
-  aMsgs.insert(aMsgs.begin(), aLoop.begin(), aLoop.end());
-  aLoop.clear();
-  aMsgs.resize(std::max<size_t>(aMsgs.size(), VQCMC_COALESCING_SLOTS), nullptr);
-  u32 un32Count = static_cast<u32>(std::min<size_t>(aMsgs.size(), 200));
-  VqCmcMsgReceived(hCmc, hVqx, hCmc->hFilter, &un32Count, aMsgs.data());
-  for (u32 i = 0; i < un32Count; i++) {
-    if (aMsgs[i]->hAdapter == VQCMC_LOCAL_DELIVERY && aLoop.size() < 64) {
-      aLoop.push_back(aMsgs[i]);
-    } else {
-      VQXReleaseMsgEx(hVqx, &aMsgs[i]);
-    }
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
@@ -71,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
   memset(VQXMsgPayload(hAdded), 0, hAdded->un32PayloadLength);
   const u32 hServer = kServer;
   memcpy(VQXMsgPayload(hAdded) + VQCMC_HL_ADDED_OFFSET_HANDLE, &hServer, 4);
-  Intake(hCmc, s_hVqx, aLoop, {hAdded});
+  cmcbench::IntakeLoop(hCmc, s_hVqx, aLoop, {hAdded});
   /* Four legs on the ready server, two of them unsynchronised. */
   VqxMutexGet(hCmc->hThreadSem);
   _VQCMC_HOST_CTX* pHost = VqCmcHostFirst(hCmc);
@@ -115,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
       nPos += un32Len;
       aMsgs.push_back(h);
     }
-    Intake(hCmc, s_hVqx, aLoop, aMsgs);
+    cmcbench::IntakeLoop(hCmc, s_hVqx, aLoop, aMsgs);
   }
   for (VQX_MSG_HANDLE& h : aLoop) VQXReleaseMsgEx(s_hVqx, &h);
   VQCmcLibClose(hCmc);

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench/bench_cmc_common.h"
 #include "vqcmc_lib_leg_internal.h"
 #include "vqcmc_lib_mixer_internal.h"
 
@@ -31,39 +32,11 @@ const u32 kIds[] = {0x0A010020u, 0x0A010021u, 0x0A010027u, 0x0A010030u, 0x0A0100
 constexpr u32 kServer = 0x100;
 constexpr u32 kSyncSize = sizeof(_VQCMC_SRV_NOTIF_MIXER_SYNC);
 
-u32 s_un32Now = 1000;
-u32 Clock(void*) { return s_un32Now; }
-
-VQX_RESULT Peer(VQX_LIB_HANDLE, u32 hHost, _VQX_HOST_INFO* pInfo) {
-  *pInfo = _VQX_HOST_INFO{};
-  pInfo->hAdapter = hHost;
-  pInfo->un64UniqueHostId = 0x5000 + hHost;
-  snprintf(pInfo->szApplicationName, sizeof(pInfo->szApplicationName), "cmc_server");
-  return VQX_RESULT_API_OK;
-}
-
 /* Reads the whole payload it was given, as an application would. */
 void ReadAll(VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE* phMsg) {
   volatile u8 un8Sum = 0;
   const u8* p = VQXMsgPayload(*phMsg);
   for (u32 i = 0; i < (*phMsg)->un32PayloadLength; i++) un8Sum = un8Sum + p[i];
-}
-
-/* One intake call; what the library sends to itself comes back next time. */
-void Intake(VQCMC_LIB_HANDLE hCmc, VQX_LIB_HANDLE hVqx, std::vector<VQX_MSG_HANDLE>& aLoop,
-            std::vector<VQX_MSG_HANDLE> aMsgs) {
-  aMsgs.insert(aMsgs.begin(), aLoop.begin(), aLoop.end());
-  aLoop.clear();
-  u32 un32Count = static_cast<u32>(std::min<size_t>(aMsgs.size(), 200));
-  aMsgs.resize(std::max<size_t>(aMsgs.size(), VQCMC_COALESCING_SLOTS), nullptr);
-  VqCmcMsgReceived(hCmc, hVqx, hCmc->hFilter, &un32Count, aMsgs.data());
-  for (u32 i = 0; i < un32Count; i++) {
-    if (aMsgs[i]->hAdapter == VQCMC_LOCAL_DELIVERY && aLoop.size() < 64) {
-      aLoop.push_back(aMsgs[i]);
-    } else {
-      VQXReleaseMsgEx(hVqx, &aMsgs[i]);
-    }
-  }
 }
 
 /* A play set with one file and a record set with one path, as a server builds them. */
@@ -83,19 +56,10 @@ void SoundSets(VQX_MSG_HANDLE h) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
-  static VQX_LIB_HANDLE s_hVqx = [] {
-    _VQX_LIB_PARAMS params{};
-    params.un32StructVersion = 1;
-    params.un32TransportType = 1;
-    params.fAdaptersGwOff = 1;
-    params.un32TraceLevel = 0x7FFFFFFF;
-    VQX_LIB_HANDLE h = nullptr;
-    VQXOpenLib(&params, &h);
-    return h;
-  }();
+  static VQX_LIB_HANDLE s_hVqx = cmcbench::OpenHostLib();
   if (s_hVqx == nullptr) return 0;
-  s_un32Now = 1000;
-  _VQCMC_LIB_SEAMS seams{Clock, nullptr, Peer, nullptr, 1, 0, 0, nullptr};
+  cmcbench::s_un32Now = 1000;
+  _VQCMC_LIB_SEAMS seams{cmcbench::Clock, nullptr, cmcbench::HostInfo, nullptr, 1, 0, 0, nullptr};
   VqCmcLibSetSeams(&seams);
   _VQCMC_LIB_PARAMS p{};
   p.hVqxLib = s_hVqx;
@@ -108,19 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
   VqCmcLibSetSeams(nullptr);
   if (VQX_RESULT_FAILED(result)) return 0;
   std::vector<VQX_MSG_HANDLE> aLoop;
-  VQX_MSG_HANDLE hAdded = nullptr;
-  VQXGetMsg(s_hVqx, VQCMC_HL_ADDED_OFFSET_HOST_KEY + 16, &hAdded);
-  hAdded->un32MsgId = VQCMC_HL_ADAPTER_ADDED;
-  hAdded->hAdapter = 0xDA000000u;
-  hAdded->un32PayloadLength = VQCMC_HL_ADDED_OFFSET_HOST_KEY + 16;
-  memset(VQXMsgPayload(hAdded), 0, hAdded->un32PayloadLength);
-  memcpy(VQXMsgPayload(hAdded) + VQCMC_HL_ADDED_OFFSET_HANDLE, &kServer, 4);
-  Intake(hCmc, s_hVqx, aLoop, {hAdded});
+  cmcbench::AddReadyServer(s_hVqx, hCmc, kServer);
   /* Four mixers on the ready server, two of them unsynchronised, and a leg to join them. */
   VqxMutexGet(hCmc->hThreadSem);
   _VQCMC_HOST_CTX* pHost = VqCmcHostFirst(hCmc);
   if (pHost != nullptr) {
-    pHost->fReady = 1;
     for (u32 un32Id = 1; un32Id <= 5; un32Id++) {
       _VQCMC_ENTITY_CTX* pEntity = nullptr;
       if (un32Id == 5) {
@@ -144,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
       memcpy(&un16Len, pData + nPos + 4, 2);
       nPos += 6;
       const u32 un32Len = std::min<u32>(un16Len % 1200, static_cast<u32>(nSize - nPos));
-      s_un32Now += un16Step;
+      cmcbench::s_un32Now += un16Step;
       const u32 un32Id = kIds[(un8Selector & 0x7F) % (sizeof(kIds) / sizeof(kIds[0]))];
       const bool fSync = un32Id == VQCMC_SRV_NOTIF_MIXER_SYNC;
       const bool fElements = fSync && (un8Flags & 1) != 0, fSound = fSync && (un8Flags & 2) != 0;
@@ -169,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
       nPos += un32Len;
       aMsgs.push_back(h);
     }
-    Intake(hCmc, s_hVqx, aLoop, aMsgs);
+    cmcbench::IntakeLoop(hCmc, s_hVqx, aLoop, aMsgs);
   }
   for (VQX_MSG_HANDLE& h : aLoop) VQXReleaseMsgEx(s_hVqx, &h);
   VQCmcLibClose(hCmc);
