@@ -35,6 +35,8 @@ const CVQCMCLeg::HandlerRow CVQCMCLeg::s_aResponseRows[] = {
     {VQCMC_MSG_CMD_CALL_TRANSFER_REQUEST, &CVQCMCLeg::HandleSendCallTransferReqResponse},
     {VQCMC_MSG_CMD_CALL_TRANSFER_PROGRESS, &CVQCMCLeg::HandleSendCallTransferProgressResponse},
     {VQCMC_MSG_CMD_CALL_TRANSFER_RESPONSE, &CVQCMCLeg::HandleSendCallTransferRspResponse},
+    {VQCMC_MSG_CMD_JOIN, &CVQCMCLeg::HandleJoinResponse},
+    {VQCMC_MSG_CMD_UNJOIN, &CVQCMCLeg::HandleUnjoinResponse},
     {0, nullptr},
 };
 
@@ -55,6 +57,8 @@ const CVQCMCLeg::HandlerRow CVQCMCLeg::s_aNotificationRows[] = {
     {VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED, &CVQCMCLeg::HandleLegTerminated},
     {VQCMC_LIB_MSG_NOTIF_LEG_SYNC_DONE, &CVQCMCLeg::HandleLegSyncDone},
     {VQCMC_LIB_MSG_NOTIF_LEG_SYNC_LOST, &CVQCMCLeg::HandleLegSyncLost},
+    {VQCMC_MSG_NOTIF_JOIN_DONE, &CVQCMCLeg::HandleJoinDone},
+    {VQCMC_MSG_NOTIF_UNJOIN_DONE, &CVQCMCLeg::HandleUnjoinDone},
     {0, nullptr},
 };
 
@@ -181,6 +185,7 @@ CVQCMCLeg::CVQCMCLeg(unsigned int un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE
 }
 
 CVQCMCLeg::~CVQCMCLeg() {
+  SetUnjoined(nullptr);
   ClearPendingListeners();
   if (mhPendingListeners != nullptr) VQXHashDestroy(mhPendingListeners);
   mhPendingListeners = nullptr;

@@ -138,6 +138,7 @@ VQX_RESULT CVQCMCLeg::HandleCallTerminated(VQX_MSG_HANDLE* phMsg) {
     LogFailure("HandleCallTerminated", "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
     return VQX_RESULT_INVALID_PARAM;
   }
+  SetUnjoined(nullptr);
   if (mfRefused != 0) return FreeLeg();
   _VQCMC_CALL_REASON Reason;
   memcpy(&Reason, pbyPayload + kOffsetReason, sizeof(Reason));
@@ -158,6 +159,7 @@ VQX_RESULT CVQCMCLeg::HandleLegTerminated(VQX_MSG_HANDLE* phMsg) {
   }
   // The server no longer knows the leg: no response will come for what is pending.
   ClearPendingListeners();
+  SetUnjoined(nullptr);
   _VQCMC_CALL_REASON Reason;
   VqCmcReasonInit(Reason, VQCMC_CALL_REASON_SYNC_DROP);
   OnCallTerminated(Reason, Attribute);

@@ -40,6 +40,7 @@
 #include "vqcmc_error.h"
 #include "vqcmc_listener.h"
 #include "vqcmc_leg_if.h"
+#include "vqcmc_leg_join.h"
 #include "vqcmc_message.h"
 #include "vqcmc_protocol_attribute.h"
 #include "vqcmclib.h"
@@ -209,6 +210,31 @@ class CVQCMCLeg : public IVQCMCLeg,
    * 0x82000010 (logged "Could not handle message"); kinds other than 1, 2
    * and 4: dropped, 0x02000000; a handler's failure is returned. */
   virtual VQX_RESULT HandleMessage(VQX_MSG_HANDLE* phMsg);
+
+  /* ------------------------------------------- leg joins (vqcmc_leg_join.cpp)
+   * Join: this leg's media to pLeg, and back for a full-duplex attribute (null:
+   * the library's); refused (0x8200000F) while either leg is freed or
+   * terminated, or when a receiving leg already receives from another leg.
+   * The record exists, join pending, once the command is handed over.
+   * Unjoin: the pair's unjoin (pLeg null: the leg this one receives from);
+   * 0x82000011 for a pair without a record; a pair already unjoining: 0x02000000.
+   * Join state lives under the records' class mutex: no operation here holds
+   * two leg mutexes, and walks run over a snapshot of the lists. */
+  VQX_RESULT Join(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener, unsigned int un32Option,
+                  CVQCMC_JOIN_ATTRIBUTE* pAttribute);
+  VQX_RESULT Unjoin(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener);
+  /* Records the join with pLeg (pAttribute not null); fPending marks it join pending. */
+  void SetJoined(CVQCMCLeg* pLeg, CVQCMC_JOIN_ATTRIBUTE* pAttribute, unsigned int fPending);
+  /* Drops the join with pLeg, or every join of this leg for null; no callback, nothing sent. */
+  void SetUnjoined(CVQCMCLeg* pLeg);
+  /* Drops the record's join, then the unjoin-done callbacks. */
+  void CallUnjoinDone(CVQCAFPtr<CVQCMCLegJoinedLeg> pJoin);
+  /* Number of leg joins; when given, the vector receives the other leg of each. */
+  u32 GetJoinedLegs(std::vector<CVQCMCLeg*>* paLegs);
+  /* The other leg of the join with un32LegId (null when none) and its duplex flag. */
+  CVQCMCLeg* GetJoinedLegAttributes(unsigned int un32LegId, CVQCMC_JOIN_ATTRIBUTE* pAttribute);
+  /* 1 when this leg receives from a leg (written to *ppLeg) with the record's pending flags. */
+  u32 IsJoined(CVQCMCLeg** ppLeg, unsigned int* pfJoinPending, unsigned int* pfUnjoinPending);
 
   /* --------------------------------------------------- state queries */
   u32 IsValidCallCtx() const { return mfValidCallCtx; }
@@ -387,6 +413,12 @@ class CVQCMCLeg : public IVQCMCLeg,
   VQX_RESULT HandleLegSyncDone(VQX_MSG_HANDLE* phMsg);
   VQX_RESULT HandleLegSyncLost(VQX_MSG_HANDLE* phMsg);
   VQX_RESULT HandleLegError(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleJoinResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleUnjoinResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleJoinDone(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleUnjoinDone(VQX_MSG_HANDLE* phMsg);
+  /* The join pointers of the pair cleared and its record destroyed (class mutex only). */
+  static void UnjoinPair(CVQCMCLeg* pA, CVQCMCLeg* pB);
 
  protected:
   CVQCAFMutex* mpMutex = nullptr;
@@ -418,6 +450,12 @@ class CVQCMCLeg : public IVQCMCLeg,
   u32 mun32Dispatching = 0;
   u32 mfOwnsLibLeg = 0;
   _VQCMC_LIB_LEG_PARAMS mLibParams{};
+  /* Leg joins, under the records' class mutex: this leg as leg2, as leg1, and
+   * the leg whose media this leg receives. */
+  CVQCMCLegJoinList1 mJoinedLegs1;
+  CVQCMCLegJoinList2 mJoinedLegs2;
+  CVQCMCLeg* mpJoinedLeg = nullptr;
+  friend class CVQCMCLegJoinedLeg;
 };
 
 }  // namespace VQCAF
