@@ -77,37 +77,18 @@ TEST_F(SigTraceApp, ConfiguredEntitiesOfAReadyBoard) {
   /* Adapter field against the board's name "B1" and second text "SERIAL9", case-blind; an empty field names no board. */
   for (const auto& E : {Entity(VQ_SIGTRACE_TYPE_SS7, "b1", "G_NAME", "e1"), Entity(VQ_SIGTRACE_TYPE_CASR2, "serial9", "G_NAME2", "e2", 2),
                         Entity(VQ_SIGTRACE_TYPE_SS7, "", "G_EMPTY", "e3", 3), Entity(VQ_SIGTRACE_TYPE_H248, "", "G_H248", "e4"),
-                        Entity(VQ_SIGTRACE_TYPE_SS7, "B2", "G_OTHER", "e5", 5)})
+                        Entity(VQ_SIGTRACE_TYPE_SS7, "B2", "G_OTHER", "e5", 5), Entity(VQ_SIGTRACE_TYPE_SS7, "B1", "G_TWICE", "e6")})
     pApp->mSigTraceParams.Append(E);
   EXPECT_EQ(Dispatch(QUELLAN_NOTIF_ADAPTER_READY, Payload(424, {{288, "B1"}, {160, "SERIAL9"}})), VQX_RESULT_OK);
-  for (const auto& [pszGroup, fMade] : {std::pair{"G_NAME", true}, {"G_NAME2", true}, {"G_EMPTY", false}, {"G_H248", false}, {"G_OTHER", false}})
+  for (const auto& [pszGroup, fMade] : {std::pair{"G_NAME", true}, {"G_NAME2", true}, {"G_EMPTY", false}, {"G_H248", false},
+                                        {"G_OTHER", false}, {"G_TWICE", false}})
     EXPECT_EQ(Group(pszGroup) != nullptr, fMade) << pszGroup;
   EXPECT_EQ(Group("G_NAME2")->mfPcap, 0) << "CAS R2 is text";
-  EXPECT_EQ(Group("G_NAME")->mvEntities.at(0).mstrAdapterName, CVQCAFString("B1"));
-  /* A board no adapter stands for. */
-  EXPECT_EQ(Dispatch(QUELLAN_NOTIF_ADAPTER_READY, Payload(424, {{288, "B9"}})), VQX_RESULT_FAIL);
-  EXPECT_EQ(sigtest::Seen(Log.Take(), "Adapter context not found, when receiving QUELLAN_NOTIF_ADAPTER_READY"), 1u);
-}
-
-TEST_F(SigTraceApp, ActivationAttachesOnceAndABoardBackIsSwitchedOnAgain) {
-  CVQSigTraceEntityParams* p =
-      pAdapter->GetEntityTable().Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString("R2"));
-  *p = Entity(VQ_SIGTRACE_TYPE_CASR2, "B1", "x", "R2", 4, 0);
-  const auto Activate = [&](const char* pszGroup, u32 fPcap) {
-    return Dispatch(QUELLAN_NOTIF_ACTIVATE_MONITORING,
-                    Payload(688, {{288, "B1"}, {420, "R2"}, {548, pszGroup}}, {{680, fPcap}, {684, 1}}));
-  };
-  EXPECT_EQ(Activate("G1", 1), VQX_RESULT_OK);
-  ASSERT_NE(Group("G1"), nullptr);
-  EXPECT_EQ(Group("G1")->mfPcap, 0) << "CAS R2 always pcap 0";
-  EXPECT_EQ(Group("G1")->mvEntities.at(0).mfExtended, 1);
-  EXPECT_EQ(Activate("G1", 1), VQX_RESULT_OK) << "the same entity back (board re-added)";
-  EXPECT_EQ(Group("G1")->mvEntities.size(), 1u);
-  EXPECT_EQ(Activate("G2", 0), VQX_RESULT_INVALID_OPERATION) << "traced in another group";
+  /* The same board ready again (back, or resynchronised): its entities are switched on again. */
+  EXPECT_EQ(Dispatch(QUELLAN_NOTIF_ADAPTER_READY, Payload(424, {{288, "B1"}, {160, "SERIAL9"}})), VQX_RESULT_OK);
   const auto Lines = Log.Take();
-  EXPECT_EQ(sigtest::Seen(Lines, "Entity B1:R2 back in group G1: trace on again"), 1u);
-  EXPECT_EQ(sigtest::Seen(Lines, "Trying to monitor twice the same entity on G1, B1:R2 conflict with B1:R2"), 1u);
-  EXPECT_EQ(Dispatch(QUELLAN_NOTIF_ACTIVATE_MONITORING, Payload(688, {{288, "B7"}})), VQX_RESULT_FAIL);
+  EXPECT_EQ(sigtest::Seen(Lines, "Entity B1:e1 back in group G_NAME: trace on again"), 1u);
+  EXPECT_EQ(sigtest::Seen(Lines, "Trying to monitor twice the same entity on G_NAME, B1:e6 conflict with B1:e1"), 2u);
 }
 
 TEST_F(SigTraceApp, UnitsReachTheirEntityAnswersAndRefusalsAreLogged) {
@@ -128,7 +109,6 @@ TEST_F(SigTraceApp, UnitsReachTheirEntityAnswersAndRefusalsAreLogged) {
       {0x04540031, Seed("lapd_ok"), VQX_RESULT_NOT_FOUND, ""},
       {0x04210031, Seed("ss7_short"), VQX_RESULT_INVALID_PARAM, "SS7 unit refused: SS7 trace unit: short"},
       {0x04210030, Payload(16, {}, {{8, 1}, {12, static_cast<u32>(-2)}}), VQX_RESULT_FAIL, "SS7 trace on/off refused by B1: result -2"},
-      {0x04390030, Payload(16, {}, {{8, 1}}), VQX_RESULT_OK, ""},
       {0x04080030, Payload(8, {}), VQX_RESULT_INVALID_PARAM, "ISDN trace answer refused"},
       {0x12345678, {}, VQX_RESULT_INVALID_PARAM, "MainLoop: not supported MsgId=0x12345678"},
   };

@@ -77,7 +77,6 @@ TEST(SigTraceServer, BoardLostAndBackIsTracedAgain) {
   EXPECT_EQ(B.SendUnits(2), 4);
   ASSERT_TRUE(B.Drained());
   EXPECT_EQ(Terminate(B), 0);
-  EXPECT_EQ(B.LogLines("Trying to monitor twice").size(), 0u);
   EXPECT_TRUE(!peertshark::Present() || peertshark::Frames(B.Path("SS7_000.cap")).size() == 4u);
 }
 
@@ -92,7 +91,6 @@ TEST(SigTraceServer, StdoutStreamIntoTsharkAndBrokenPipeEndsTheRun) {
   for (std::string s; Lines.size() < 5 && !(s = B.Server().ReadLine()).empty();) Lines.push_back(s);
   EXPECT_EQ(Lines, std::vector<std::string>(4, "16"));
   EXPECT_EQ(B.Server().Wait(), 0);
-  EXPECT_EQ(B.LogLines("Test duration (4000) completed").size(), 1u);
   /* A reader that goes away: the run ends by itself, in success. */
   B.StartShell("(\"$SIGTRACE\" -ss7 -stdout -e 60000 2>/dev/null; echo rc=$? > rc.txt) | head -c 1 >/dev/null");
   ASSERT_TRUE(B.WaitTracesOn(2));
@@ -119,8 +117,7 @@ TEST(SigTraceServer, RunTimeEndsADaemonOnTime) {
 
 TEST(SigTraceServer, BadConfigurationExitsOneWithItsLine) {
   for (const auto& [pszName, pszXml, pszText] :
-       {std::tuple{"not XML", "<quellan>\n<params>\n<host pollDelay=\"1\">\n</quellan>\n", "(line 5)"},
-        {"reader stops",
+       {std::tuple{"not XML", "<quellan>\n<params>\n<host pollDelay=\"1\">\n</quellan>\n", "(line 5)"}, {"reader stops",
          "<quellan><signaling>\n<ss7 adapter=\"B1\" grpname=\"G\" capfile=\"1\">\n<trunk idx=\"1\" timeslot=\"40\" "
          "mask=\"255\"/>\n</ss7></signaling></quellan>\n",
          "value 40 above 31 (quellan.xml:3)"}}) {
