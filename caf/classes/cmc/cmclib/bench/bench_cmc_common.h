@@ -35,7 +35,10 @@ inline VQX_LIB_HANDLE OpenHostLib() {
   return h;
 }
 
-inline VQCMC_LIB_HANDLE OpenCmc(VQX_LIB_HANDLE hVqx, u32 un32Threads, PFCT_VQCMC_LIB_CALLBACK pFct, void* pv) {
+/* The library over the host library with the harness's clock and peers; null on failure. A job
+ * FIFO and entity table of 0 take the library's defaults. */
+inline VQCMC_LIB_HANDLE OpenCmc(VQX_LIB_HANDLE hVqx, u32 un32Threads, PFCT_VQCMC_LIB_CALLBACK pFct, void* pv,
+                                u32 un32FifoMax = 0, u32 un32MaxLegs = 0) {
   _VQCMC_LIB_SEAMS seams{Clock, nullptr, HostInfo, nullptr, 1, 0, 0, nullptr};
   VqCmcLibSetSeams(&seams);
   _VQCMC_LIB_PARAMS p{};
@@ -43,6 +46,8 @@ inline VQCMC_LIB_HANDLE OpenCmc(VQX_LIB_HANDLE hVqx, u32 un32Threads, PFCT_VQCMC
   p.Callback.pFctCallback = pFct;
   p.Callback.pContext = pv;
   p.Threads.un32NbThread = un32Threads;
+  p.un32JobsFifoMax = un32FifoMax;
+  p.un32MaxLegs = un32MaxLegs;
   VQCMC_LIB_HANDLE h = nullptr;
   VQCmcLibOpen(&p, &h);
   VqCmcLibSetSeams(nullptr);

@@ -59,18 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
   static VQX_LIB_HANDLE s_hVqx = cmcbench::OpenHostLib();
   if (s_hVqx == nullptr) return 0;
   cmcbench::s_un32Now = 1000;
-  _VQCMC_LIB_SEAMS seams{cmcbench::Clock, nullptr, cmcbench::HostInfo, nullptr, 1, 0, 0, nullptr};
-  VqCmcLibSetSeams(&seams);
-  _VQCMC_LIB_PARAMS p{};
-  p.hVqxLib = s_hVqx;
-  p.Callback.pFctCallback = ReadAll;
-  p.Threads.un32NbThread = 1;
-  p.un32JobsFifoMax = 128;
-  p.un32MaxLegs = 32;
-  VQCMC_LIB_HANDLE hCmc = nullptr;
-  const VQX_RESULT result = VQCmcLibOpen(&p, &hCmc);
-  VqCmcLibSetSeams(nullptr);
-  if (VQX_RESULT_FAILED(result)) return 0;
+  VQCMC_LIB_HANDLE hCmc = cmcbench::OpenCmc(s_hVqx, 1, ReadAll, nullptr, 128, 32);
+  if (hCmc == nullptr) return 0;
   std::vector<VQX_MSG_HANDLE> aLoop;
   cmcbench::AddReadyServer(s_hVqx, hCmc, kServer);
   /* Four mixers on the ready server, two of them unsynchronised, and a leg to join them. */
