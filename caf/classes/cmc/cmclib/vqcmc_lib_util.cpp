@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <type_traits>
 
 #include "vq500_sip_ie_records.h"
 #include "vqcmc_lib_internal.h"
@@ -178,6 +179,18 @@ VQX_RESULT LegProfile(VQCMC_LIB_HANDLE hLib, const char* pszOp, const _VQCMC_MED
   return Result;
 }
 
+/* A leg attribute: its fixed fields (pfnFixed, not onto itself), then its profile (pProfile or its own). */
+template <class T>
+VQX_RESULT CopyLegRecord(VQCMC_LIB_HANDLE hLib, const char* pszOp, const T* pSrc, VQX_MSG_HANDLE hDstMsg, T* pDst,
+                         const _VQCMC_MEDIA_PROFILE* pProfile, VQX_MSG_HANDLE hSrcMsg,
+                         std::type_identity_t<void (*)(const T*, T*)> pfnFixed) {
+  const VQX_RESULT Result = CheckSource(hLib, pszOp, hSrcMsg, pSrc, hDstMsg, pDst, sizeof(T), {});
+  if (VQX_RESULT_FAILED(Result)) return Result;
+  if (pSrc != pDst) pfnFixed(pSrc, pDst);
+  return LegProfile(hLib, pszOp, pProfile != nullptr ? pProfile : &pSrc->MediaProfile, hDstMsg, &pDst->MediaProfile,
+                    hSrcMsg);
+}
+
 }  // namespace
 
 VQX_RESULT VQCmcLibMsgCheckRecord(VQX_MSG_HANDLE hMsg, const void* pvRecord, u32 un32Size) {
@@ -336,28 +349,23 @@ VQX_RESULT VQCmcLibMsgCopyMediaProfile(VQCMC_LIB_HANDLE hLib, const _VQCMC_MEDIA
 VQX_RESULT VQCmcLibMsgCopyMediaOnlyLegAttribute(VQCMC_LIB_HANDLE hLib, const _VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE* pSrc,
                                                 VQX_MSG_HANDLE hDstMsg, _VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE* pDst,
                                                 const _VQCMC_MEDIA_PROFILE* pProfile, VQX_MSG_HANDLE hSrcMsg) {
-  static const char* const kOp = "VQCmcLibMsgCopyMediaOnlyLegAttribute";
-  const VQX_RESULT Result = CheckSource(hLib, kOp, hSrcMsg, pSrc, hDstMsg, pDst, sizeof(*pSrc), {});
-  if (VQX_RESULT_FAILED(Result)) return Result;
-  if (pSrc != pDst) memcpy(pDst, pSrc, offsetof(_VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE, MediaProfile));
-  return LegProfile(hLib, kOp, pProfile != nullptr ? pProfile : &pSrc->MediaProfile, hDstMsg, &pDst->MediaProfile,
-                    hSrcMsg);
+  return CopyLegRecord(hLib, "VQCmcLibMsgCopyMediaOnlyLegAttribute", pSrc, hDstMsg, pDst, pProfile, hSrcMsg,
+                       [](const _VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE* p, _VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE* q) {
+                         memcpy(q, p, offsetof(_VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE, MediaProfile));
+                       });
 }
 
 VQX_RESULT VQCmcLibMsgCopyCallLegAttribute(VQCMC_LIB_HANDLE hLib, const _VQCMC_CALL_LEG_ATTRIBUTE* pSrc,
                                            VQX_MSG_HANDLE hDstMsg, _VQCMC_CALL_LEG_ATTRIBUTE* pDst,
                                            const _VQCMC_MEDIA_PROFILE* pProfile, VQX_MSG_HANDLE hSrcMsg) {
-  static const char* const kOp = "VQCmcLibMsgCopyCallLegAttribute";
-  const VQX_RESULT Result = CheckSource(hLib, kOp, hSrcMsg, pSrc, hDstMsg, pDst, sizeof(*pSrc), {});
-  if (VQX_RESULT_FAILED(Result)) return Result;
-  if (pSrc != pDst) {
-    memcpy(pDst, pSrc, offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, MediaProfile));
-    pDst->MediaProfile.un8Zero = pSrc->MediaProfile.un8Zero;
-    memcpy(pDst->MediaProfile.abyReserved, pSrc->MediaProfile.abyReserved, sizeof(pDst->MediaProfile.abyReserved));
-    pDst->un32ProtocolType = pSrc->un32ProtocolType;
-  }
-  return LegProfile(hLib, kOp, pProfile != nullptr ? pProfile : &pSrc->MediaProfile, hDstMsg, &pDst->MediaProfile,
-                    hSrcMsg);
+  return CopyLegRecord(hLib, "VQCmcLibMsgCopyCallLegAttribute", pSrc, hDstMsg, pDst, pProfile, hSrcMsg,
+                       [](const _VQCMC_CALL_LEG_ATTRIBUTE* p, _VQCMC_CALL_LEG_ATTRIBUTE* q) {
+                         memcpy(q, p, offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, MediaProfile));
+                         q->MediaProfile.un8Zero = p->MediaProfile.un8Zero;
+                         memcpy(q->MediaProfile.abyReserved, p->MediaProfile.abyReserved,
+                                sizeof(q->MediaProfile.abyReserved));
+                         q->un32ProtocolType = p->un32ProtocolType;
+                       });
 }
 
 VQX_RESULT VQCmcLibMsgCopyCallLegAttributeUpdate(VQCMC_LIB_HANDLE hLib, const _VQCMC_CALL_LEG_ATTRIBUTE_UPDATE* pSrc,
