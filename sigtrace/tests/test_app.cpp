@@ -10,7 +10,6 @@
 #include <fstream>
 
 #include "sigtrace_app.h"
-#include "sigtrace_board_trace.h"
 #include "support/sigtrace_test_board.h"
 
 namespace {

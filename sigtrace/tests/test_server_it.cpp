@@ -6,9 +6,7 @@
  * status; a board that goes and comes back is traced again.
  */
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "peers/boardsim_trace_log.h"
