@@ -111,8 +111,6 @@ CVQCMCMixer::CVQCMCMixer(unsigned int un32MixerId, CVQCAFPtr<CVQCMC_MIXER_ATTRIB
 }
 
 CVQCMCMixer::~CVQCMCMixer() {
-  if (mhPendingListeners != nullptr) VQXHashDestroy(mhPendingListeners);
-  mhPendingListeners = nullptr;
   if (mfRegistered != 0) {
     CVQCMCLib* pLib = CVQCMCLib::GetInstance();
     const VQX_RESULT Result = pLib == nullptr ? VQX_RESULT_NOT_INITIALIZED : pLib->MixerIdRemove(mun32MixerId);
@@ -205,46 +203,21 @@ void CVQCMCMixer::UpdateMappingId(VQX_MSG_HANDLE hMsg) {
 
 VQX_RESULT CVQCMCMixer::HandleRequest(VQX_MSG_HANDLE hMsg, IVQCMCErrorListener* pListener) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
-  if (pListener == nullptr) return VQX_RESULT_OK;
-  if (mpDefaultErrorListener == nullptr || pListener == mpDefaultErrorListener) {
-    mpDefaultErrorListener = pListener;
-    return VQX_RESULT_OK;
-  }
-  if (hMsg == nullptr) return VQX_RESULT_NULL_PARAM;
-  if (mhPendingListeners == nullptr) {
-    mhPendingListeners = VQXHashCreateWithKeyInternal(VQCMC_MIXER_MAX_PENDING_LISTENERS, "CVQCMCMixer", 0);
-    if (mhPendingListeners == nullptr) {
-      LogFailure("HandleRequest", "VQXHashCreateWithKey Failed.", 0, VQX_RESULT_NOT_ENOUGH_MEMORY, __LINE__);
-      return VQX_RESULT_NOT_ENOUGH_MEMORY;
-    }
-  }
-  const VQX_RESULT Result =
-      VQXHashInsert(mhPendingListeners, hMsg->un32SerialNumber, reinterpret_cast<uintptr_t>(pListener));
-  if (VQX_RESULT_FAILED(Result)) {
-    LogFailure("HandleRequest", "VQXHashInsert Failed.", 0, Result, __LINE__);
-    return Result;
-  }
-  mun32PendingListeners++;
-  return VQX_RESULT_OK;
+  const char* pszStep = "";
+  const VQX_RESULT Result = mRequests.Remember(hMsg, pListener, &pszStep);
+  if (VQX_RESULT_FAILED(Result)) LogFailure("HandleRequest", pszStep, 0, Result, __LINE__);
+  return Result;
 }
 
 void CVQCMCMixer::ForgetRequest(u32 un32Serial) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
-  if (mhPendingListeners != nullptr && VQX_RESULT_SUCCEEDED(VQXHashRemove(mhPendingListeners, un32Serial, nullptr))) {
-    mun32PendingListeners--;
-  }
+  mRequests.Forget(un32Serial);
 }
 
 VQX_RESULT CVQCMCMixer::HandleResponse(VQX_MSG_HANDLE hMsg, unsigned int fHandled, unsigned int un32Result,
                                        const char* pszText) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
-  IVQCMCErrorListener* pListener = mpDefaultErrorListener;
-  u64 un64Listener = 0;
-  if (hMsg != nullptr && mhPendingListeners != nullptr &&
-      VQX_RESULT_SUCCEEDED(VQXHashRemove(mhPendingListeners, hMsg->un32SerialNumber, &un64Listener))) {
-    mun32PendingListeners--;
-    pListener = reinterpret_cast<IVQCMCErrorListener*>(static_cast<uintptr_t>(un64Listener));
-  }
+  IVQCMCErrorListener* pListener = mRequests.Take(hMsg);
   if (fHandled == 0 && static_cast<i32>(un32Result) < 0 && pListener != nullptr) {
     CVQCMCMixerError Error(un32Result, pszText, VqxFileNameFromPath(__FILE__), __LINE__);
     Error.mun32MsgId = hMsg == nullptr ? 0 : hMsg->un32MsgId;

@@ -37,7 +37,7 @@
 #include "vqcmc_media_attributes.h"
 #include "vqcmc_message.h"
 #include "vqcmclib.h"
-#include "vqx_hash.h"
+#include "vqcmc_request_table.h"
 
 namespace VQCAF {
 
@@ -218,7 +218,7 @@ class CVQCMCMixer : public IVQCMCMixer,
   VQX_RESULT HandleRequest(VQX_MSG_HANDLE hMsg, IVQCMCErrorListener* pListener);
   VQX_RESULT HandleResponse(VQX_MSG_HANDLE hMsg, unsigned int fHandled, unsigned int un32Result, const char* pszText);
   VQX_RESULT HandleCmcError(CVQCMCMixerError& Error, IVQCMCErrorListener* pListener);
-  u32 GetPendingListenerCount() const { return mun32PendingListeners; }
+  u32 GetPendingListenerCount() const { return mRequests.GetCount(); }
 
  protected:
   static void Unhandled(unsigned int* pfHandled) {
@@ -298,9 +298,7 @@ class CVQCMCMixer : public IVQCMCMixer,
   CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE> mpAttribute;
   IVQCMCFreeListener<CVQCMCMixer>* mpFreeListener = nullptr;
   u32 mfBeingFreed = 0;
-  IVQCMCErrorListener* mpDefaultErrorListener = nullptr;
-  HVQXHASH mhPendingListeners = nullptr;
-  u32 mun32PendingListeners = 0;
+  CVQCMCRequestTable mRequests{"CVQCMCMixer", VQCMC_MIXER_MAX_PENDING_LISTENERS};
   /* What this object registered, and so removes. */
   u32 mfRegistered = 0;
   u32 mfOwnsLibMixer = 0;
