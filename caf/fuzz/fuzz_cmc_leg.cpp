@@ -10,11 +10,9 @@
  * protocol 1 SS7, 2 SIP, 3 ISDN), then for a message u8 id index, u8 kind,
  * the payload (at most 8 KiB); for a trace the element bytes.
  */
-#include <cstdlib>
-#include <cstring>
+#include <cstdio>
 
-#include "vqcafcomm.h"
-#include "vqcafglobals.h"
+#include "cmc_fuzz_harness.h"
 #include "vqcmc_leg.h"
 #include "vqx_msg_element.h"
 
@@ -48,35 +46,6 @@ class QuietLeg : public CVQCMCLeg {
   }
 };
 
-VQX_LIB_HANDLE s_hVqx = nullptr;
-
-void Open() {
-  alignas(16) static char acGlobals[16];
-  SetGlobals(reinterpret_cast<CVQCAFGlobals*>(acGlobals));
-  CVQCAFCommParams Params;
-  if (CVQCAFComm::Init(Params) != VQX_RESULT_OK) abort();
-  s_hVqx = CVQCAFComm::GetHostLibInstance();
-  _VQCMC_LIB_PARAMS p{};
-  p.hVqxLib = s_hVqx;
-  p.Callback.pFctCallback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {};
-  p.Threads.un32NbThread = 1;
-  VQCMC_LIB_HANDLE hCmc = nullptr;
-  if (VQCmcLibOpen(&p, &hCmc) != VQX_RESULT_OK || CVQCMCLib::TestInstall(hCmc) != VQX_RESULT_OK) abort();
-}
-
-void Message(QuietLeg& Leg, const u8* pData, size_t nSize) {
-  if (nSize < 2) return;
-  VQX_MSG_HANDLE h = nullptr;
-  const u32 un32Payload = static_cast<u32>(nSize - 2);
-  if (VQXGetMsg(s_hVqx, un32Payload + 8, &h) != VQX_RESULT_API_OK) abort();
-  h->un32MsgId = kIds[pData[0] % (sizeof(kIds) / sizeof(kIds[0]))];
-  h->MsgType = pData[1] % 9;
-  h->un32PayloadLength = un32Payload;
-  memcpy(VQXMsgPayload(h), pData + 2, un32Payload);
-  Leg.HandleMessage(&h);
-  if (h != nullptr) abort();  // the leg takes every message
-}
-
 void Trace(QuietLeg& Leg, u8 un8Protocol, const u8* pData, size_t nSize) {
   CVQCMC_PROTOCOL_ATTRIBUTE Attr;
   if (un8Protocol == VQCMC_PROTOCOL_SS7) {
@@ -100,13 +69,13 @@ void Trace(QuietLeg& Leg, u8 un8Protocol, const u8* pData, size_t nSize) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
-  static bool fOpen = (Open(), true);
+  static bool fOpen = (cmcfuzz::Open(), true);
   (void)fOpen;
   // One leg for the whole run: the messages move it through its states as a server would.
   static QuietLeg Leg;
   if (nSize < 1 || nSize > 8192 + 3) return 0;
   if ((pData[0] & 0x80) == 0) {
-    Message(Leg, pData + 1, nSize - 1);
+    cmcfuzz::Message(kIds, pData + 1, nSize - 1, [](VQX_MSG_HANDLE* ph) { Leg.HandleMessage(ph); });
   } else {
     Trace(Leg, pData[0] & 3, pData + 1, nSize - 1);
   }
