@@ -59,6 +59,8 @@ Control: line commands on 127.0.0.1:--control-port, one answer line each:
                         the rule of an id beats the rule of all
   last NAME             JSON of the last command of that name (e.g.
                         CALL_LEG_CREATE): dest, ctx1, ctx2, kind, plen; "none"
+  fields NAME           JSON of the attributes the last CALL_LEG_CREATE, PLAY
+                        or EVENT_PLAY carried (cmcsim_attrs); "none"
   notify ID ENTITY [COUNT]  COUNT (default 1) notifications of id ID naming
                         ENTITY where the catalogue keys it (word 7 at 28, word
                         8 at 32, or user context 1), numbered 1..COUNT at 36
@@ -92,6 +94,7 @@ sys.path.insert(0, HERE)
 from boardsim_control import serve_control  # noqa: E402
 from boardsim_host import HEADER, PURE_ACK, TYPE_REQUEST, HostLayer, build, parse_header  # noqa: E402
 from boardsim_wire import BATCH_HEADER_SIZE, MAX_BATCH, MAX_MSG, POLL_REPLY, batch  # noqa: E402
+import cmcsim_attrs  # noqa: E402
 import cmcsim_wire as cw  # noqa: E402
 
 HOST_DISCOVERY, HOST_SPECIFIC, HOST_POLL_ID, HOST_REPLY = 0x484C4449, 0x484C4453, 0x484C5049, 0x484C5041
@@ -139,6 +142,7 @@ class Server:
         self.answers = {}         # command id (or "all") -> (result or None for silent, mapping rule)
         self.violations = {}
         self.last = {}            # command name -> what the last one carried
+        self.fields = {}          # command name -> the attributes the last one carried (cmcsim_attrs)
         self.script = []          # (payload builder items) of the resynchronisation
         self.expected = []        # ownership payloads still expected, (msg id, bytes, wildcard offset)
         self.claims = {"claims": 0, "claims_unexpected": 0}
@@ -341,6 +345,9 @@ class Server:
         for v in cw.check_command(h["id"], h["type"], h["plen"], payload, ctx1):
             self.violations[name] = self.violations.get(name, 0) + 1
             print("violation %s" % v, flush=True)
+        fields = cmcsim_attrs.decode(h["id"], payload)
+        if fields is not None:
+            self.fields[name] = fields
         self.last[name] = {"dest": h["adapter"], "ctx1": ctx1, "ctx2": ctx2, "kind": h["type"], "plen": h["plen"]}
         default = (cw.RESULT_OK, "auto" if h["id"] in cw.CREATES else "keep")
         result, rule = self.answers.get(h["id"], self.answers.get("all", default))
@@ -467,6 +474,8 @@ class Server:
             return "ok"
         if cmd == "last" and len(words) == 2:
             return json.dumps(self.last[words[1]]) if words[1] in self.last else "none"
+        if cmd == "fields" and len(words) == 2:
+            return json.dumps(self.fields[words[1]]) if words[1] in self.fields else "none"
         if cmd == "notify" and len(words) in (3, 4) and int(words[1], 0) in cw.NOTIF_KEYS:
             msg_id, entity, count = int(words[1], 0), int(words[2], 0), int(words[3], 0) if len(words) == 4 else 1
             built = [cw.notification(msg_id, entity, i) for i in range(1, count + 1)]

@@ -5,6 +5,7 @@ with an independent walk, and the server's answers, notifications, script
 and ownership matching over a 127.0.0.1 connection standing for the library's link.
 Standard library only; no network beyond 127.0.0.1 sockets of port 0."""
 import argparse
+import json
 import os
 import socket
 import struct
@@ -15,6 +16,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import cmcsim  # noqa: E402
 import cmcsim_wire as cw  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "golden", "cmc"))
+import cmc_attr_golden as golden  # noqa: E402
 from boardsim_host import HEADER, TYPE_REQUEST, build, parse_header  # noqa: E402
 
 CREATE, STOP = 0x0A010017, 0x0A010055
@@ -209,6 +212,45 @@ class ServerOverALink(unittest.TestCase):
             self.assertEqual(len(self.send(build(msg_id, TYPE_REQUEST, cw.to_server(msg_id, **fields)))), 1)
         self.assertEqual((self.server.claims, len(self.server.expected)),
                          ({"claims": 4, "claims_unexpected": 2}, 1))
+
+    def test_fields_of_the_attributes_carried(self):
+        """The golden encoder's attributes placed in the commands read back as fields; a broken set is an error."""
+        create = golden.Payload(872)
+        struct.pack_into("<III", create.buf, 24, 1, 0x1234, 1)
+        golden.call_leg_fields(create, 36)
+        create.buf[732] = 1
+        struct.pack_into("<I", create.buf, 736, 2)
+        struct.pack_into("<II", create.buf, 760, 2, 2)
+        struct.pack_into("<HBxxxxxI", create.buf, 848, 180, 1, 0x4321)
+        create.add(740, struct.pack("<IBB2x", 2, 3, 4))
+        play = golden.Payload(56)
+        play.buf[47:49] = b"\x02\x01"
+        for i in range(3):
+            play.add(32, struct.pack("<3I", i, 2, 3) + golden.url("/m/%d%s.wav" % (i, "x" * 400)).encode() + b"\0")
+        event = golden.Payload(40)
+        struct.pack_into("<H", event.buf, 36, 60)
+        for tones in ("123#", "*9"):
+            event.add(32, tones.encode() + b"\0")
+        bad = bytearray(event.bytes())
+        struct.pack_into(">I", bad, 40, 4000)  # the first tone claims more than the payload holds
+        files = [[i, 2, 3, "file:///m/%d%s.wav" % (i, "x" * 400)] for i in range(3)]
+        rows = [  # command, payload as the library forwards it, control line, fields
+            (CREATE, create.bytes(), "fields CALL_LEG_CREATE",
+             {"leg_id": 0x1234, "leg_type": 1, "texts": ["1" * 63, "5551234", "D" * 127, "P" * 127,
+                                                          "sip:alice@example.com", "nap-" + "x" * 27],
+              "protocol_type": 2, "profile_name": "leg profile", "present": 1, "ptype": 2, "generic_headers": 1,
+              "body_type": 2, "status": 180, "status_arg": 1, "trans_id": 0x4321}),
+            (cw.PLAY, play.bytes(), "fields PLAY", {"index": 2, "paused": 1, "files": files}),
+            (cw.PLAY, bytes(56), "fields PLAY", {"index": 0, "paused": 0, "files": []}),
+            (0x0A010071, event.bytes(), "fields EVENT_PLAY", {"tones": ["123#", "*9"], "inter_tone": 60}),
+            (0x0A010071, bytes(bad), "fields EVENT_PLAY", {"error": "element 0 of 4000 bytes at 40"}),
+        ]
+        self.assertEqual(self.server.command("fields PLAY"), "none")
+        for msg_id, payload, line, want in rows:
+            self.send(build(msg_id, TYPE_REQUEST, payload, struct.pack(">I", 9), struct.pack("<Q", 0x11),
+                            struct.pack("<Q", 5)))
+            self.assertEqual(json.loads(self.server.command(line)), want, line)
+        self.assertEqual(self.server.violations, {})
 
 
 if __name__ == "__main__":
