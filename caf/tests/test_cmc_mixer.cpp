@@ -9,7 +9,7 @@
 #include <cstdarg>
 #include <functional>
 
-#include "comm_test_support.h"
+#include "cmc_test_support.h"
 #include "vqcmc_mixer.h"
 
 namespace {
@@ -65,33 +65,15 @@ class TestListener : public IVQCMCErrorListener {
   std::string mstrSeen;
 };
 
-class CmcMixerTest : public CommTest {
+class CmcMixerTest : public CmcLibTest {
  protected:
-  void SetUp() override {
-    CommTest::SetUp();
-    _VQCMC_LIB_PARAMS p{};
-    p.hVqxLib = mhLib;
-    p.Callback.pFctCallback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {};
-    p.Threads.un32NbThread = 1;
-    ASSERT_EQ(VQCmcLibOpen(&p, &mhCmc), VQX_RESULT_OK);
-    ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
-  }
-  void TearDown() override {
-    CVQCMCLib::TestUninstall();
-    EXPECT_EQ(VQCmcLibClose(mhCmc), VQX_RESULT_OK);
-    CommTest::TearDown();
-  }
   VQX_RESULT Deliver(CVQCMCMixer& Mixer, u32 un32Kind, u32 un32Id, u32 un32Size,
                      std::initializer_list<std::pair<u32, u32>> aWords, char cFill = '\0') {
-    std::string s(un32Size, cFill);
-    for (auto [off, v] : aWords) memcpy(&s[off], &v, 4);
-    VQX_MSG_HANDLE h = HostMsg(mhLib, un32Id, s);
-    h->MsgType = un32Kind;
+    VQX_MSG_HANDLE h = Received(un32Kind, un32Id, un32Size, aWords, cFill);
     const VQX_RESULT Result = Mixer.HandleMessage(&h);
     EXPECT_EQ(h, nullptr);
     return Result;
   }
-  VQCMC_LIB_HANDLE mhCmc = nullptr;
 };
 
 /* Every message is taken and released once (ASan sees a double release or a leak). */
