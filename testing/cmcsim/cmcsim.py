@@ -61,6 +61,10 @@ Control: line commands on 127.0.0.1:--control-port, one answer line each:
                         CALL_LEG_CREATE): dest, ctx1, ctx2, kind, plen; "none"
   fields NAME           JSON of the attributes the last CALL_LEG_CREATE, PLAY
                         or EVENT_PLAY carried (cmcsim_attrs); "none"
+  echo present LEG MAPPING | echo profile LEG | echo digits LEG
+                        a leg present (the last CALL_LEG_CREATE's leg and
+                        protocol attributes), profile changed (its profile) or
+                        digit collected (the last EVENT_PLAY's tones) to LEG
   notify ID ENTITY [COUNT]  COUNT (default 1) notifications of id ID naming
                         ENTITY where the catalogue keys it (word 7 at 28, word
                         8 at 32, or user context 1), numbered 1..COUNT at 36
@@ -476,6 +480,10 @@ class Server:
             return json.dumps(self.last[words[1]]) if words[1] in self.last else "none"
         if cmd == "fields" and len(words) == 2:
             return json.dumps(self.fields[words[1]]) if words[1] in self.fields else "none"
+        if cmd == "echo" and len(words) in (3, 4) and words[1] in ("present", "profile", "digits"):
+            source = self.fields.get("EVENT_PLAY" if words[1] == "digits" else "CALL_LEG_CREATE")
+            built = cmcsim_attrs.echo(words[1], source, *(int(w, 0) for w in words[2:]))
+            return "none" if built is None else self.notify(built[0], [built[1]])
         if cmd == "notify" and len(words) in (3, 4) and int(words[1], 0) in cw.NOTIF_KEYS:
             msg_id, entity, count = int(words[1], 0), int(words[2], 0), int(words[3], 0) if len(words) == 4 else 1
             built = [cw.notification(msg_id, entity, i) for i in range(1, count + 1)]

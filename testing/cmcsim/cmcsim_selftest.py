@@ -238,7 +238,8 @@ class ServerOverALink(unittest.TestCase):
             (CREATE, create.bytes(), "fields CALL_LEG_CREATE",
              {"leg_id": 0x1234, "leg_type": 1, "texts": ["1" * 63, "5551234", "D" * 127, "P" * 127,
                                                           "sip:alice@example.com", "nap-" + "x" * 27],
-              "protocol_type": 2, "profile_name": "leg profile", "present": 1, "ptype": 2, "generic_headers": 1,
+              "protocol_type": 2, "profile_name": "leg profile", "present": 1, "ptype": 2,
+              "generic_headers": ["0200000003040000"],
               "body_type": 2, "status": 180, "status_arg": 1, "trans_id": 0x4321}),
             (cw.PLAY, play.bytes(), "fields PLAY", {"index": 2, "paused": 1, "files": files}),
             (cw.PLAY, bytes(56), "fields PLAY", {"index": 0, "paused": 0, "files": []}),
@@ -251,6 +252,20 @@ class ServerOverALink(unittest.TestCase):
                             struct.pack("<Q", 5)))
             self.assertEqual(json.loads(self.server.command(line)), want, line)
         self.assertEqual(self.server.violations, {})
+        # Sent back: the create's attributes in a leg present, its profile name, the tones as digits.
+        self.assertEqual(self.server.command("echo digits 0x1234"), "none", "the last EVENT_PLAY was broken")
+        self.send(build(0x0A010071, TYPE_REQUEST, event.bytes(), struct.pack(">I", 9), struct.pack("<Q", 0x11)))
+        for line in ("echo present 0x77 0x5009", "echo profile 0x77", "echo digits 0x77"):
+            self.assertEqual(self.server.command(line), "ok", line)
+        present, changed, digits = self.read(3)
+        self.assertEqual((present["id"], changed["id"], digits["id"]), (0x0A010011, 0x0A010044, 0x0A010064))
+        got = cmcsim.cmcsim_attrs.decode(0x0A010011, present["payload"])
+        self.assertEqual(got, dict(self.server.fields["CALL_LEG_CREATE"], leg_id=0x77))
+        self.assertEqual(struct.unpack_from("<I", present["payload"], 8)[0], 0x5009)
+        name = cw.walk_set(changed["payload"], 108)[0][0]
+        self.assertEqual((struct.unpack_from("<I", changed["payload"], 28)[0], changed["payload"][name + 16:name + 27]),
+                         (0x77, b"leg profile"))
+        self.assertEqual(digits["payload"], struct.pack("<28xIII", 0x77, 1, 0) + b"123#*9\0\0")
 
 
 if __name__ == "__main__":
