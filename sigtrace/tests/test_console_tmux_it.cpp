@@ -55,7 +55,6 @@ TEST(ConsoleInTmux, TableTabAndKeys) {
     EXPECT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines(pszLog).empty(); }, 5000)) << pszKeys << pszLog;
   }
   EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
-  Tmux("kill-server");
 }
 
 }  // namespace

@@ -60,8 +60,6 @@ class CProviderBench {
     GlobalSetParam(nullptr);
     GlobalUninit();
     loopnet::UseLoopbackNets(0);
-    if (::testing::Test::HasFailure())
-      for (const std::string& s : Log.Take()) fprintf(stderr, "log: %s\n", s.c_str());
   }
   /* The provider program with "--port <free> --peer-port <ours> --app APP" and aExtra; its output captured. */
   std::unique_ptr<peerproc::CChild> Launch(const std::string& strApp, std::vector<std::string> aExtra) {
