@@ -8,7 +8,9 @@
  * it has no server, so the legs are not valid and every send fails.
  */
 #include <cstdarg>
+#include <cstring>
 #include <fstream>
+#include <functional>
 
 #include "comm_test_support.h"
 #include "vqcmc_leg.h"
@@ -71,7 +73,34 @@ class TestLeg : private MutexHolder, public CVQCMCLeg {
     On("AcceptResponse");
     *p = mfHandle;
   }
+  void OnStreamPlayingStarted(unsigned char i, unsigned char k, VQCMCMediaFileInfo const& f) override {
+    On("PlayStarted" + std::to_string(i) + "/" + std::to_string(k) + ":" + f.strPath.c_str());
+  }
+  void OnStreamRecordingStarted(VQCMCMediaFileInfo const& f) override { On(std::string("RecStarted:") + f.strPath.c_str()); }
+  void OnStreamPlayingDone(unsigned char i, _VQCMC_IVR_REASON_CODE r) override {
+    On("PlayDone" + std::to_string(i) + "/" + std::to_string(r));
+  }
+  void OnStreamRecordingDone(_VQCMC_IVR_REASON_CODE r) override { On("RecDone" + std::to_string(r)); }
+  void OnDigitPlayingDone() override { On("DigitDone"); }
+  void OnEventPlayingDone() override { On("EventDone"); }
+  void OnDigitCollected(CVQCMC_COLLECTED_DIGIT_ATTRIBUTE& d) override {
+    On("Digits" + std::to_string(d.GetMatchingMap()) + ":" + d.GetCollectedDigits().c_str());
+  }
+  void OnEventCollected(CVQCAFString const& s) override { On(std::string("Events:") + s.c_str()); }
+  /* Stream entries "active/paused" 0-4, then digit and event plays. */
+  std::string Counters() const {
+    std::string s;
+    for (u32 i = 0; i < VQCMC_LEG_NB_STREAMS; i++) {
+      s += std::to_string(maun32StreamsInProgress[i]) + "/" + std::to_string(maun8StreamPaused[i]) + " ";
+    }
+    return s + "d" + std::to_string(mun32DigitPlays) + " e" + std::to_string(mun32EventPlays);
+  }
+  void SetAllCounters(u32 n) {
+    for (u32 i = 0; i < VQCMC_LEG_NB_STREAMS; i++) maun32StreamsInProgress[i] = n, maun8StreamPaused[i] = 1;
+    mun32DigitPlays = mun32EventPlays = n;
+  }
   using CVQCMCLeg::mfRefused;
+  using CVQCMCLeg::mState;
   std::string mstrCalls;
   std::vector<std::string> maTrace;
   u32 mfHandle = 0;
@@ -135,7 +164,7 @@ TEST_F(CmcLegTest, DispatchRows) {
   } aRows[] = {
       {"command", 1, VQCMC_MSG_CMD_CALL_LEG_ACCEPT, 192, {}, VQX_RESULT_INVALID_MESSAGE, ""},
       {"kind 3 dropped", 3, VQCMC_MSG_NOTIF_CALL_LEG_ALERTING, 192, {}, VQX_RESULT_OK, ""},
-      {"unknown response", 2, VQCMC_MSG_CMD_PLAY, 56, {}, VQX_RESULT_INVALID_MESSAGE, ""},
+      {"unknown response", 2, 0x0A0100EEu, 56, {}, VQX_RESULT_INVALID_MESSAGE, ""},
       {"alerting short", 4, VQCMC_MSG_NOTIF_CALL_LEG_ALERTING, 191, {}, VQX_RESULT_INVALID_PARAM, ""},
       {"alerting", 4, VQCMC_MSG_NOTIF_CALL_LEG_ALERTING, 192, {}, VQX_RESULT_OK, "Alerting;"},
       {"answered", 4, VQCMC_MSG_NOTIF_CALL_LEG_ANSWERED, 192, {}, VQX_RESULT_OK, "Answered@1;"},
@@ -378,6 +407,143 @@ TEST_F(CmcLegTest, ProtocolTraceGolden) {
     Leg.PrintProtocolInfo("L", Attr);
     EXPECT_EQ(Leg.maTrace, aExpected) << strName;
   }
+}
+
+/* Stream, digit and event counters through responses and notifications; every
+ * row starts from 1 play (paused) on each stream, 1 digit and 1 event play.
+ * A play index past the play streams touches nothing; the callbacks still run. */
+TEST_F(CmcLegTest, MediaCounterRows) {
+  constexpr u32 kNeg = 0x80000001;
+  struct Row {
+    const char* pszName;
+    u32 un32Kind, un32Id, un32Size;
+    std::initializer_list<std::pair<u32, u32>> aWords;
+    VQX_RESULT Result;
+    const char* pszCounters;
+    const char* pszCalls;
+  } aRows[] = {
+      {"play refused v2 index 2", 2, VQCMC_MSG_CMD_PLAY, 56, {{24, 2}, {28, kNeg}, {44, 2u << 24}}, VQX_RESULT_OK,
+       "1/1 1/1 0/1 1/1 1/1 d1 e1", ""},
+      {"play refused v1 is index 0", 2, VQCMC_MSG_CMD_PLAY, 56, {{24, 1}, {28, kNeg}, {44, 2u << 24}}, VQX_RESULT_OK,
+       "0/1 1/1 1/1 1/1 1/1 d1 e1", ""},
+      {"play refused index 4", 2, VQCMC_MSG_CMD_PLAY, 56, {{24, 2}, {28, kNeg}, {44, 4u << 24}}, VQX_RESULT_OK,
+       "1/1 1/1 1/1 1/1 1/1 d1 e1", ""},
+      {"play accepted", 2, VQCMC_MSG_CMD_PLAY, 56, {{24, 2}, {44, 2u << 24}}, VQX_RESULT_OK,
+       "1/1 1/1 1/1 1/1 1/1 d1 e1", ""},
+      {"play short", 2, VQCMC_MSG_CMD_PLAY, 55, {}, VQX_RESULT_INVALID_PARAM, "1/1 1/1 1/1 1/1 1/1 d1 e1", ""},
+      {"record refused", 2, VQCMC_MSG_CMD_RECORD, 112, {{28, kNeg}}, VQX_RESULT_OK, "1/1 1/1 1/1 1/1 0/1 d1 e1", ""},
+      {"pause refused", 2, VQCMC_MSG_CMD_PAUSE, 48, {{28, kNeg}, {32, 1}, {36, 1}}, VQX_RESULT_OK,
+       "1/1 1/1 1/1 1/1 1/1 d1 e1", ""},
+      {"digit play refused", 2, VQCMC_MSG_CMD_DIGIT_PLAY, 96, {{28, kNeg}}, VQX_RESULT_OK,
+       "1/1 1/1 1/1 1/1 1/1 d0 e1", ""},
+      {"event play refused", 2, VQCMC_MSG_CMD_EVENT_PLAY, 40, {{28, kNeg}}, VQX_RESULT_OK,
+       "1/1 1/1 1/1 1/1 1/1 d1 e0", ""},
+      {"cancel refused", 2, VQCMC_MSG_CMD_EVENT_CANCEL, 32, {{28, kNeg}}, VQX_RESULT_OK, "1/1 1/1 1/1 1/1 1/1 d1 e1", ""},
+      {"playing done v2 index 3", 4, VQCMC_MSG_NOTIF_PLAYING_DONE, 48, {{24, 2}, {32, 1}, {40, 7}, {44, 3}},
+       VQX_RESULT_OK, "1/1 1/1 1/1 0/0 1/1 d1 e1", "PlayDone3/7;"},
+      {"playing done index 4", 4, VQCMC_MSG_NOTIF_PLAYING_DONE, 48, {{24, 2}, {32, 1}, {40, 7}, {44, 4}},
+       VQX_RESULT_OK, "1/1 1/1 1/1 1/1 1/1 d1 e1", "PlayDone4/7;"},
+      {"playing and recording done v1", 4, VQCMC_MSG_NOTIF_PLAYING_DONE, 44, {{24, 1}, {32, 1}, {36, 1}, {40, 9}},
+       VQX_RESULT_OK, "0/0 1/1 1/1 1/1 0/0 d1 e1", "PlayDone0/9;RecDone9;"},
+      {"playing done v2 short", 4, VQCMC_MSG_NOTIF_PLAYING_DONE, 44, {{24, 2}, {32, 1}}, VQX_RESULT_INVALID_PARAM,
+       "1/1 1/1 1/1 1/1 1/1 d1 e1", ""},
+      {"playing done v1 short", 4, VQCMC_MSG_NOTIF_PLAYING_DONE, 43, {{24, 1}, {32, 1}}, VQX_RESULT_INVALID_PARAM,
+       "1/1 1/1 1/1 1/1 1/1 d1 e1", ""},
+      {"started v1", 4, VQCMC_MSG_NOTIF_PLAYING_STARTED, 40, {{24, 1}, {32, 0x03010002}}, VQX_RESULT_OK,
+       "1/1 1/1 1/1 1/1 1/1 d1 e1", "PlayStarted0/2:;RecStarted:;"},
+      {"started v2 short", 4, VQCMC_MSG_NOTIF_PLAYING_STARTED, 47, {{24, 2}, {32, 0x03000001}},
+       VQX_RESULT_INVALID_PARAM, "1/1 1/1 1/1 1/1 1/1 d1 e1", ""},
+      {"digit done", 4, VQCMC_MSG_NOTIF_DIGIT_PLAYING_DONE, 40, {}, VQX_RESULT_OK, "1/1 1/1 1/1 1/1 1/1 d0 e1",
+       "DigitDone;"},
+      {"event done", 4, VQCMC_MSG_NOTIF_EVENT_PLAYING_DONE, 40, {}, VQX_RESULT_OK, "1/1 1/1 1/1 1/1 1/1 d1 e0",
+       "EventDone;"},
+      {"digits to the end of the payload", 4, VQCMC_MSG_NOTIF_DIGIT_COLLECTED, 44, {{36, 5}, {40, 0x34333231}},
+       VQX_RESULT_OK, "1/1 1/1 1/1 1/1 1/1 d1 e1", "Digits5:1234;"},
+      {"events to the end of the payload", 4, VQCMC_MSG_NOTIF_EVENT_COLLECTED, 40, {{32, 0x44434241}, {36, 0x48474645}},
+       VQX_RESULT_OK, "1/1 1/1 1/1 1/1 1/1 d1 e1", "Events:ABCDEFGH;"},
+      {"events short", 4, VQCMC_MSG_NOTIF_EVENT_COLLECTED, 39, {}, VQX_RESULT_INVALID_PARAM,
+       "1/1 1/1 1/1 1/1 1/1 d1 e1", ""},
+  };
+  for (const Row& r : aRows) {
+    TestLeg Leg(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+    Leg.SetAllCounters(1);
+    EXPECT_EQ(Deliver(Leg, Received(r.un32Kind, r.un32Id, r.un32Size, r.aWords)), r.Result) << r.pszName;
+    EXPECT_EQ(Leg.Counters(), r.pszCounters) << r.pszName;
+    EXPECT_EQ(Leg.mstrCalls, r.pszCalls) << r.pszName;
+  }
+  TestLeg Leg(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+  EXPECT_EQ(Deliver(Leg, Received(4, VQCMC_MSG_NOTIF_DIGIT_PLAYING_DONE, 40, {})), VQX_RESULT_OK);
+  EXPECT_EQ(Leg.Counters(), "0/0 0/0 0/0 0/0 0/0 d0 e0") << "never below 0";
+  unsigned int fPaused = 7;
+  EXPECT_EQ(Leg.IsPlayingStream(5, &fPaused), 0u);
+  EXPECT_EQ(fPaused, 1u);
+}
+
+/* A playing-started path is the first element of its set, read within the element. */
+TEST_F(CmcLegTest, PlayingStartedPath) {
+  for (const char* pszPath : {"media/a.wav", "abcd"}) {
+    VQX_MSG_HANDLE h = HostMsg(mhLib, VQCMC_MSG_NOTIF_PLAYING_STARTED, std::string(256, '\0'));
+    h->MsgType = 4;
+    ASSERT_EQ(VQXMsgElementInit(h, 48), VQX_RESULT_OK);
+    u8* pby = reinterpret_cast<u8*>(h) + VQX_MSG_OFFSET_PAYLOAD;
+    const u32 aWords[][2] = {{24, 2}, {32, 0x02000001}};
+    for (auto& w : aWords) memcpy(pby + w[0], &w[1], 4);
+    void* pv = nullptr;
+    const u16 un16Size = strcmp(pszPath, "abcd") == 0 ? 4 : strlen(pszPath) + 1;  // "abcd" without its NUL
+    ASSERT_EQ(VQXMsgElementAlloc(h, pby + 36, un16Size, &pv), VQX_RESULT_OK);
+    memcpy(pv, pszPath, un16Size);
+    TestLeg Leg(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+    EXPECT_EQ(Deliver(Leg, h), VQX_RESULT_OK);
+    EXPECT_EQ(Leg.mstrCalls, std::string("PlayStarted2/1:") + pszPath + ";");
+  }
+}
+
+/* Media commands: state refusals without an error, the play index checked
+ * before building, and a send the core library refuses counts nothing. */
+TEST_F(CmcLegTest, MediaCommands) {
+  TestListener L("L", 1);
+  TestLeg Leg(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+  CVQCMC_PLAY_ATTRIBUTE Play;
+  ASSERT_EQ(Play.SetFixedByte(15, 4), VQX_RESULT_OK);
+  EXPECT_EQ(Leg.PlayStream(Play, &L), VQX_RESULT_INVALID_PARAM);
+  EXPECT_EQ(L.mstrSeen, "L:CVQCMCLeg::PlayStream Failed(0);");
+  EXPECT_EQ(Leg.maTrace.back().rfind("CVQCMCLeg::PlayStream: un8PlayIndex out of range (0x00000000) 0x8200000A", 0),
+            0u);
+  ASSERT_EQ(Play.SetFixedByte(15, 3), VQX_RESULT_OK);
+  CVQCMC_RECORD_ATTRIBUTE Record;
+  CVQCMC_EVENT_ATTRIBUTE Event;
+  const std::pair<const char*, std::function<VQX_RESULT()>> aCommands[] = {
+      {"PlayStream", [&] { return Leg.PlayStream(Play, &L); }},
+      {"RecordStream", [&] { return Leg.RecordStream(Record, &L); }},
+      {"PauseStream", [&] { return Leg.PauseStream(1, 1, 0, &L); }},
+      {"ResumeStream", [&] { return Leg.ResumeStream(1, 1, 0, &L); }},
+      {"StopStream", [&] { return Leg.StopStream(1, 1, 0, &L); }},
+      {"PlayDigit", [&] { return Leg.PlayDigit(nullptr, &L); }},
+      {"StartDigitCollection", [&] { return Leg.StartDigitCollection(1, "12#", 2, &L); }},
+      {"StopDigitCollection", [&] { return Leg.StopDigitCollection(&L); }},
+      {"PlayEvent", [&] { return Leg.PlayEvent(Event, &L); }},
+      {"CancelEvent", [&] { return Leg.CancelEvent(&L); }},
+      {"StartEventCollection", [&] { return Leg.StartEventCollection(1, Event, &L); }},
+      {"StopEventCollection", [&] { return Leg.StopEventCollection(&L); }},
+  };
+  for (const auto& [pszName, fnCommand] : aCommands) {
+    L.mstrSeen.clear();
+    EXPECT_TRUE(VQX_RESULT_FAILED(fnCommand())) << pszName << ": no server";
+    EXPECT_EQ(L.mstrSeen, std::string("L:CVQCMCLeg::") + pszName + " Failed(0);") << pszName;
+    EXPECT_NE(Leg.maTrace.back().find("ProcessMsg Failed"), std::string::npos) << pszName;
+  }
+  EXPECT_EQ(Leg.Counters(), "0/0 0/0 0/0 0/0 0/0 d0 e0");
+  L.mstrSeen.clear();
+  EXPECT_EQ(Leg.StartDigitCollection(1, nullptr, 2, &L), VQX_RESULT_INVALID_PARAM);
+  EXPECT_EQ(Leg.maTrace.back().rfind("CVQCMCLeg::StartDigitCollection: VQXMsgElementStringAdd Failed.", 0), 0u);
+  L.mstrSeen.clear();
+  Leg.mState = VQCMC_CALL_LEG_STATE_TERMINATED;
+  for (const auto& [pszName, fnCommand] : aCommands) {
+    EXPECT_EQ(fnCommand(), VQX_RESULT_INVALID_STATE) << pszName;
+    EXPECT_EQ(Leg.maTrace.back(),
+              std::string("CVQCMCLeg::") + pszName + ": This function cannot be used on a call in the terminating state.\\n");
+  }
+  EXPECT_EQ(L.mstrSeen, "") << "refusals by state make no error";
 }
 
 }  // namespace

@@ -21,8 +21,7 @@ namespace VQCAF {
 
 /* ------------------------------------------------------------ dispatch tables */
 
-/* Responses (kind 2) the leg handles; join, stream, digit and tone responses
- * are not handled yet and answer as unknown ids. */
+/* Responses (kind 2) the leg handles; any other id answers as unknown. */
 const CVQCMCLeg::HandlerRow CVQCMCLeg::s_aResponseRows[] = {
     {VQCMC_MSG_CMD_CALL_LEG_CREATE, &CVQCMCLeg::HandleCreateCallResponse},
     {VQCMC_MSG_CMD_CALL_LEG_ACCEPT, &CVQCMCLeg::HandleAcceptCallResponse},
@@ -35,12 +34,24 @@ const CVQCMCLeg::HandlerRow CVQCMCLeg::s_aResponseRows[] = {
     {VQCMC_MSG_CMD_CALL_TRANSFER_REQUEST, &CVQCMCLeg::HandleSendCallTransferReqResponse},
     {VQCMC_MSG_CMD_CALL_TRANSFER_PROGRESS, &CVQCMCLeg::HandleSendCallTransferProgressResponse},
     {VQCMC_MSG_CMD_CALL_TRANSFER_RESPONSE, &CVQCMCLeg::HandleSendCallTransferRspResponse},
+    {VQCMC_MSG_CMD_PLAY, &CVQCMCLeg::HandlePlayStreamResponse},
+    {VQCMC_MSG_CMD_RECORD, &CVQCMCLeg::HandleRecordStreamResponse},
+    {VQCMC_MSG_CMD_PAUSE, &CVQCMCLeg::HandlePauseStreamResponse},
+    {VQCMC_MSG_CMD_RESUME, &CVQCMCLeg::HandleResumeStreamResponse},
+    {VQCMC_MSG_CMD_STOP, &CVQCMCLeg::HandleStopStreamResponse},
+    {VQCMC_MSG_CMD_DIGIT_PLAY, &CVQCMCLeg::HandlePlayDigitResponse},
+    {VQCMC_MSG_CMD_DIGIT_COLLECT_START, &CVQCMCLeg::HandleStartDigitCollectionResponse},
+    {VQCMC_MSG_CMD_DIGIT_COLLECT_STOP, &CVQCMCLeg::HandleStopDigitCollectionResponse},
+    {VQCMC_MSG_CMD_EVENT_PLAY, &CVQCMCLeg::HandlePlayEventResponse},
+    {VQCMC_MSG_CMD_EVENT_CANCEL, &CVQCMCLeg::HandleCancelEventResponse},
+    {VQCMC_MSG_CMD_EVENT_COLLECT_START, &CVQCMCLeg::HandleStartEventCollectionResponse},
+    {VQCMC_MSG_CMD_EVENT_COLLECT_STOP, &CVQCMCLeg::HandleStopEventCollectionResponse},
     {VQCMC_MSG_CMD_JOIN, &CVQCMCLeg::HandleJoinResponse},
     {VQCMC_MSG_CMD_UNJOIN, &CVQCMCLeg::HandleUnjoinResponse},
     {0, nullptr},
 };
 
-/* Notifications (kind 4) the leg handles (joins, streams, digits, tones: not yet). */
+/* Notifications (kind 4) the leg handles. */
 const CVQCMCLeg::HandlerRow CVQCMCLeg::s_aNotificationRows[] = {
     {VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED, &CVQCMCLeg::HandleCallAccepted},
     {VQCMC_MSG_NOTIF_CALL_LEG_ALERTING, &CVQCMCLeg::HandleCallAlerting},
@@ -57,6 +68,12 @@ const CVQCMCLeg::HandlerRow CVQCMCLeg::s_aNotificationRows[] = {
     {VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED, &CVQCMCLeg::HandleLegTerminated},
     {VQCMC_LIB_MSG_NOTIF_LEG_SYNC_DONE, &CVQCMCLeg::HandleLegSyncDone},
     {VQCMC_LIB_MSG_NOTIF_LEG_SYNC_LOST, &CVQCMCLeg::HandleLegSyncLost},
+    {VQCMC_MSG_NOTIF_PLAYING_STARTED, &CVQCMCLeg::HandleStreamPlayingStarted},
+    {VQCMC_MSG_NOTIF_PLAYING_DONE, &CVQCMCLeg::HandleStreamPlayingDone},
+    {VQCMC_MSG_NOTIF_DIGIT_PLAYING_DONE, &CVQCMCLeg::HandleDigitPlayingDone},
+    {VQCMC_MSG_NOTIF_EVENT_PLAYING_DONE, &CVQCMCLeg::HandleEventPlayingDone},
+    {VQCMC_MSG_NOTIF_DIGIT_COLLECTED, &CVQCMCLeg::HandleDigitCollected},
+    {VQCMC_MSG_NOTIF_EVENT_COLLECTED, &CVQCMCLeg::HandleEventCollected},
     {VQCMC_MSG_NOTIF_JOIN_DONE, &CVQCMCLeg::HandleJoinDone},
     {VQCMC_MSG_NOTIF_UNJOIN_DONE, &CVQCMCLeg::HandleUnjoinDone},
     {0, nullptr},

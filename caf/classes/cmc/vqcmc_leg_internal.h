@@ -54,6 +54,49 @@ R* VqCmcAt(T* pPayload, u32 un32Offset) {
   return reinterpret_cast<R*>(reinterpret_cast<u8*>(pPayload) + un32Offset);
 }
 
+/* The command and response sequences the leg's command files share. */
+template <class T, u32 id>
+VQX_RESULT CVQCMCLeg::SendBuilt(CVQCMCMessage<T, id>& Msg, const char* pszLogOp, const char* pszError,
+                                IVQCMCErrorListener* pListener) {
+  const u32 un32Serial = Msg.GetMsg()->un32SerialNumber;
+  VQX_RESULT Result = HandleRequest(Msg.GetMsg(), pListener);
+  if (VQX_RESULT_FAILED(Result)) {
+    return ReportFailure(pszLogOp, pszError, "HandleRequest Failed.", Result, pListener, __LINE__);
+  }
+  Result = Msg.LegMsgProcess(GetLegId(), 0);
+  if (VQX_RESULT_FAILED(Result)) {
+    ForgetRequest(un32Serial);
+    return ReportFailure(pszLogOp, pszError, "ProcessMsg Failed", Result, pListener, __LINE__);
+  }
+  return VQX_RESULT_OK;
+}
+
+template <class T, u32 id>
+VQX_RESULT CVQCMCLeg::HandleCallResponse(VQX_MSG_HANDLE* phMsg, void (CVQCMCLeg::*pfnCallback)(T*, unsigned int*),
+                                         const char* pszHandler, const char* pszText, T** ppPayload) {
+  CVQCAFMutexAutoGetGive Lock(mpMutex);
+  CVQCMCMessage<T, id> Msg(VqCmcTake(phMsg));
+  T* pPayload = VqCmcPayload(Msg);
+  if (pPayload == nullptr) {
+    LogFailure(pszHandler, "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
+    return VQX_RESULT_INVALID_PARAM;
+  }
+  if (ppPayload != nullptr) *ppPayload = pPayload;
+  const u32 un32Result = *VqCmcAt(pPayload, VQCMC_PAYLOAD_OFFSET_WORD7);
+  // A refused play (stream, digits, event) is no longer in progress.
+  if (u32* pun32Plays = FailedPlayCounter(id, pPayload); pun32Plays != nullptr && static_cast<i32>(un32Result) < 0) {
+    if (*pun32Plays > 0) (*pun32Plays)--;
+  }
+  unsigned int fHandled = 0;
+  (this->*pfnCallback)(pPayload, &fHandled);
+  const VQX_RESULT Result = HandleResponse(Msg.GetMsg(), fHandled, un32Result, pszText);
+  if (VQX_RESULT_FAILED(Result)) {
+    LogFailure(pszHandler, "HandleResponse Failed", 0, Result, __LINE__);
+    return Result;
+  }
+  return VQX_RESULT_OK;
+}
+
 }  // namespace VQCAF
 
 #endif

@@ -39,6 +39,7 @@
 #include "vqcmc_leg_attributes.h"
 #include "vqcmc_error.h"
 #include "vqcmc_listener.h"
+#include "vqcmc_media_attributes.h"
 #include "vqcmc_leg_if.h"
 #include "vqcmc_leg_join.h"
 #include "vqcmc_message.h"
@@ -204,6 +205,30 @@ class CVQCMCLeg : public IVQCMCLeg,
   void RefuseLeg(_VQCMC_CALL_REASON_CODE Code, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute);
   VQX_RESULT ChangeProfile(IVQCMCErrorListener* pListener, unsigned int fFlag);
   VQX_RESULT GetStats(IVQCMCErrorListener* pListener);
+
+  /* --------------------- streams, digits, tones (vqcmc_leg_stream.cpp, vqcmc_leg_digit.cpp)
+   * Each: freed or terminated leg 0x8200000F (no error object), else the
+   * command handed over as the call-control commands are. Plays are counted
+   * from hand-over to a refused response or their playing-done notification;
+   * a play index of 4 or more is refused by PlayStream (0x8200000A) and read
+   * from a server message touches no stream field. */
+  VQX_RESULT PlayStream(CVQCMC_PLAY_ATTRIBUTE& Attribute, IVQCMCErrorListener* pListener);
+  VQX_RESULT RecordStream(CVQCMC_RECORD_ATTRIBUTE& Attribute, IVQCMCErrorListener* pListener);
+  VQX_RESULT PauseStream(u32 fPlay, u32 fRecord, u8 un8PlayIndex, IVQCMCErrorListener* pListener);
+  VQX_RESULT ResumeStream(u32 fPlay, u32 fRecord, u8 un8PlayIndex, IVQCMCErrorListener* pListener);
+  VQX_RESULT StopStream(u32 fPlay, u32 fRecord, u8 un8PlayIndex, IVQCMCErrorListener* pListener);
+  /* At most 63 digits are sent; a null string sends none. */
+  VQX_RESULT PlayDigit(const char* pszDigits, IVQCMCErrorListener* pListener);
+  VQX_RESULT StartDigitCollection(u32 un32First, const char* pszDigitString, u32 un32Second,
+                                  IVQCMCErrorListener* pListener);
+  VQX_RESULT StopDigitCollection(IVQCMCErrorListener* pListener);
+  VQX_RESULT PlayEvent(CVQCMC_EVENT_ATTRIBUTE& Attribute, IVQCMCErrorListener* pListener);
+  VQX_RESULT CancelEvent(IVQCMCErrorListener* pListener);
+  VQX_RESULT StartEventCollection(u32 un32First, CVQCMC_EVENT_ATTRIBUTE& Attribute, IVQCMCErrorListener* pListener);
+  VQX_RESULT StopEventCollection(IVQCMCErrorListener* pListener);
+  /* A notification's file: the host of un64HostId (when the host library knows
+   * it) and the first element of pFileSet (null: none) read within its size. */
+  static void BuildMediaFileInfo(u32* pFileSet, u64 un64HostId, VQCMCMediaFileInfo& Info);
 
   /* Takes the message (*phMsg cleared, released once), dispatches it by kind
    * and id, then runs the free check. Kind 1 and ids the leg does not handle:
@@ -386,6 +411,42 @@ class CVQCMCLeg : public IVQCMCLeg,
   CVQCMC_CALL_LEG_ATTRIBUTE* CallLegAttribute() const;
   /* The 5 extra-number slot of a number type, or -1 when refused, -2 ignored. */
   static int ExtraNumberSlot(u32 un32NumberType);
+  /* Streams, digits and tones. */
+  VQX_RESULT HandlePlayStreamResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleRecordStreamResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandlePauseStreamResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleResumeStreamResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleStopStreamResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleStreamPlayingStarted(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleStreamPlayingDone(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandlePlayDigitResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleStartDigitCollectionResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleStopDigitCollectionResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandlePlayEventResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleCancelEventResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleStartEventCollectionResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleStopEventCollectionResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleDigitPlayingDone(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleEventPlayingDone(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleDigitCollected(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleEventCollected(VQX_MSG_HANDLE* phMsg);
+  /* 0x8200000F for a freed leg (silently) or a terminated one (traced at level 1). */
+  VQX_RESULT CheckCommandState(const char* pszOperation);
+  /* Pause (nPaused 1), resume (0) or stop (-1: no field changed). */
+  template <class T, u32 id>
+  VQX_RESULT StreamControl(const char* pszOperation, const char* pszError, u32 fPlay, u32 fRecord, u8 un8Index,
+                           int nPaused, IVQCMCErrorListener* pListener);
+  /* A digit or tone command: fnFill(msg, payload, &detail) fills it; *pun32Plays counts a sent play. */
+  template <class T, u32 id, class F>
+  VQX_RESULT ToneCommand(const char* pszOperation, const char* pszError, IVQCMCErrorListener* pListener,
+                         u32* pun32Plays, F&& fnFill);
+  /* A digit or tone notification of at least un32Need bytes: fnWork(payload, bytes in use). */
+  template <class T, u32 id, class F>
+  VQX_RESULT ToneNotif(VQX_MSG_HANDLE* phMsg, const char* pszHandler, u32 un32Need, F&& fnWork);
+  /* The play counter a refused response of that id lowers (null: none, or a play index past the streams). */
+  u32* FailedPlayCounter(u32 un32Id, const void* pPayload);
+  /* One play or record of the entry finished: count lowered (not below 0), not paused. */
+  void EndStream(u32 un32Entry);
 
   VQX_RESULT HandleCreateCallResponse(VQX_MSG_HANDLE* phMsg);
   VQX_RESULT HandleAcceptCallResponse(VQX_MSG_HANDLE* phMsg);
