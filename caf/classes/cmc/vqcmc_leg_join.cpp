@@ -157,6 +157,49 @@ void CVQCMCLegJoinedLeg::GetLegs(CVQCMCLeg** ppFirst, CVQCMCLeg** ppSecond) {
 
 /* ------------------------------------------------------------ commands */
 
+template <class M, class F>
+VQX_RESULT CVQCMCLegJoinedLeg::SendCommand(CVQCMCLeg& Leg, M& Msg, const char* pszOp, const char* pszError,
+                                           u32 un32Other, IVQCMCErrorListener* pListener, F&& fnFill) {
+  auto* pPayload = Msg.GetPayload();
+  if (pPayload == nullptr) {
+    return Leg.ReportFailure(pszOp, pszError, "Message allocation failed", VQX_RESULT_NOT_ENOUGH_MEMORY, pListener,
+                             __LINE__);
+  }
+  *VqCmcAt(pPayload, VQCMC_PAYLOAD_OFFSET_LIB_BUILT) = VQCMC_PAYLOAD_LIB_BUILT_MARK;
+  *VqCmcAt(pPayload, kOffsetLegId) = Leg.GetLegId();
+  *VqCmcAt(pPayload, kOffsetOtherLegId) = un32Other;
+  fnFill(pPayload);
+  const u32 un32Serial = Msg.GetMsg()->un32SerialNumber;
+  VQX_RESULT Result = Leg.HandleRequest(Msg.GetMsg(), pListener);
+  if (VQX_RESULT_FAILED(Result)) {
+    return Leg.ReportFailure(pszOp, pszError, "HandleRequest Failed.", Result, pListener, __LINE__);
+  }
+  Result = Msg.LegMsgProcess(Leg.GetLegId(), un32Other);
+  if (VQX_RESULT_FAILED(Result)) {
+    Leg.ForgetRequest(un32Serial);
+    return Leg.ReportFailure(pszOp, pszError, "ProcessMsg Failed", Result, pListener, __LINE__);
+  }
+  return VQX_RESULT_OK;
+}
+
+template <class M, class T>
+VQX_RESULT CVQCMCLegJoinedLeg::ReadResponse(CVQCMCLeg& Leg, M& Msg, void (CVQCMCLeg::*pfnCallback)(T*, unsigned int*),
+                                            const char* pszHandler, const char* pszText, u32* pun32Result,
+                                            u32* pun32Other) {
+  T* pPayload = VqCmcPayload(Msg);
+  if (pPayload == nullptr) {
+    Leg.LogFailure(pszHandler, "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
+    return VQX_RESULT_INVALID_PARAM;
+  }
+  *pun32Other = static_cast<u32>(Msg.GetMsg()->un64UserContext1 >> 32);
+  *pun32Result = *VqCmcAt(pPayload, VQCMC_PAYLOAD_OFFSET_WORD7);
+  unsigned int fHandled = 0;
+  (Leg.*pfnCallback)(pPayload, &fHandled);
+  const VQX_RESULT Result = Leg.HandleResponse(Msg.GetMsg(), fHandled, *pun32Result, pszText);
+  if (VQX_RESULT_FAILED(Result)) Leg.LogFailure(pszHandler, "HandleResponse Failed", 0, Result, __LINE__);
+  return Result;
+}
+
 VQX_RESULT CVQCMCLeg::Join(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener, unsigned int un32Option,
                            CVQCMC_JOIN_ATTRIBUTE* pAttribute) {
   static const char kOp[] = "Join";
@@ -186,24 +229,16 @@ VQX_RESULT CVQCMCLeg::Join(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener, unsi
       pszRefused = "Destination call leg is already joined as a destination with another leg, must unjoin first";
     }
   }
-  if (pszRefused != nullptr) return ReportFailure(kOp, kError, pszRefused, VQX_RESULT_INVALID_STATE, pListener, __LINE__);
-  _VQCMC_MSG_CMD_JOIN* pPayload = Msg.GetPayload();
-  if (pPayload == nullptr) {
-    return ReportFailure(kOp, kError, "Message allocation failed", VQX_RESULT_NOT_ENOUGH_MEMORY, pListener, __LINE__);
+  if (pszRefused != nullptr) {
+    return ReportFailure(kOp, kError, pszRefused, VQX_RESULT_INVALID_STATE, pListener, __LINE__);
   }
-  *VqCmcAt(pPayload, VQCMC_PAYLOAD_OFFSET_LIB_BUILT) = VQCMC_PAYLOAD_LIB_BUILT_MARK;
-  *VqCmcAt<u8>(pPayload, kOffsetOption) = static_cast<u8>(un32Option);
-  *VqCmcAt(pPayload, kOffsetLegId) = mun32LegId;
-  *VqCmcAt(pPayload, kOffsetOtherLegId) = pLeg->GetLegId();
-  *VqCmcAt<u8>(pPayload, kOffsetFullDuplex) = fFull;
-  const u32 un32Serial = Msg.GetMsg()->un32SerialNumber;
-  VQX_RESULT Result = HandleRequest(Msg.GetMsg(), pListener);
-  if (VQX_RESULT_FAILED(Result)) return ReportFailure(kOp, kError, "HandleRequest Failed.", Result, pListener, __LINE__);
-  Result = Msg.LegMsgProcess(mun32LegId, pLeg->GetLegId());
-  if (VQX_RESULT_FAILED(Result)) {
-    ForgetRequest(un32Serial);
-    return ReportFailure(kOp, kError, "ProcessMsg Failed", Result, pListener, __LINE__);
-  }
+  const VQX_RESULT Result = CVQCMCLegJoinedLeg::SendCommand(*this, Msg, kOp, kError, pLeg->GetLegId(), pListener,
+                                                            [&](_VQCMC_MSG_CMD_JOIN* pPayload) {
+                                                              *VqCmcAt<u8>(pPayload, kOffsetOption) =
+                                                                  static_cast<u8>(un32Option);
+                                                              *VqCmcAt<u8>(pPayload, kOffsetFullDuplex) = fFull;
+                                                            });
+  if (VQX_RESULT_FAILED(Result)) return Result;
   SetJoined(pLeg, pAttribute, 1);
   return VQX_RESULT_OK;
 }
@@ -237,21 +272,9 @@ VQX_RESULT CVQCMCLeg::Unjoin(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener) {
     return ReportFailure(kOp, kError, "These legs are not joined", VQX_RESULT_INVALID_OPERATION, pListener, __LINE__);
   }
   LogTrace(VQLV1, "CVQCMCLeg::Unjoin\n");
-  _VQCMC_MSG_CMD_UNJOIN* pPayload = Msg.GetPayload();
-  if (pPayload == nullptr) {
-    return ReportFailure(kOp, kError, "Message allocation failed", VQX_RESULT_NOT_ENOUGH_MEMORY, pListener, __LINE__);
-  }
-  *VqCmcAt(pPayload, VQCMC_PAYLOAD_OFFSET_LIB_BUILT) = VQCMC_PAYLOAD_LIB_BUILT_MARK;
-  *VqCmcAt(pPayload, kOffsetLegId) = mun32LegId;
-  *VqCmcAt(pPayload, kOffsetOtherLegId) = un32Other;
-  const u32 un32Serial = Msg.GetMsg()->un32SerialNumber;
-  VQX_RESULT Result = HandleRequest(Msg.GetMsg(), pListener);
-  if (VQX_RESULT_FAILED(Result)) return ReportFailure(kOp, kError, "HandleRequest Failed.", Result, pListener, __LINE__);
-  Result = Msg.LegMsgProcess(mun32LegId, un32Other);
-  if (VQX_RESULT_FAILED(Result)) {
-    ForgetRequest(un32Serial);
-    return ReportFailure(kOp, kError, "ProcessMsg Failed", Result, pListener, __LINE__);
-  }
+  const VQX_RESULT Result = CVQCMCLegJoinedLeg::SendCommand(*this, Msg, kOp, kError, un32Other, pListener,
+                                                            [](_VQCMC_MSG_CMD_UNJOIN*) {});
+  if (VQX_RESULT_FAILED(Result)) return Result;
   JoinLock JLock;
   pJoin->mfUnjoinPending = 1;
   return VQX_RESULT_OK;
@@ -373,21 +396,11 @@ u32 CVQCMCLeg::IsJoined(CVQCMCLeg** ppLeg, unsigned int* pfJoinPending, unsigned
 VQX_RESULT CVQCMCLeg::HandleJoinResponse(VQX_MSG_HANDLE* phMsg) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_JOIN, VQCMC_MSG_CMD_JOIN> Msg(VqCmcTake(phMsg));
-  _VQCMC_MSG_CMD_JOIN* pPayload = VqCmcPayload(Msg);
-  if (pPayload == nullptr) {
-    LogFailure("HandleJoinResponse", "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
-    return VQX_RESULT_INVALID_PARAM;
-  }
-  const u32 un32Other = static_cast<u32>(Msg.GetMsg()->un64UserContext1 >> 32);
-  const u32 un32Result = *VqCmcAt(pPayload, VQCMC_PAYLOAD_OFFSET_WORD7);
-  unsigned int fHandled = 0;
-  OnJoinResponse(pPayload, &fHandled);
-  const VQX_RESULT Result =
-      HandleResponse(Msg.GetMsg(), fHandled, un32Result, "Join() Request failed on CMC server classes/cmc/CVQCMCLeg:5782");
-  if (VQX_RESULT_FAILED(Result)) {
-    LogFailure("HandleJoinResponse", "HandleResponse Failed", 0, Result, __LINE__);
-    return Result;
-  }
+  u32 un32Result = 0, un32Other = 0;
+  const VQX_RESULT Result = CVQCMCLegJoinedLeg::ReadResponse(
+      *this, Msg, &CVQCMCLeg::OnJoinResponse, "HandleJoinResponse",
+      "Join() Request failed on CMC server classes/cmc/CVQCMCLeg:5782", &un32Result, &un32Other);
+  if (VQX_RESULT_FAILED(Result)) return Result;
   if (static_cast<i32>(un32Result) < 0) {
     // Refused by the server: the join recorded when the command left is undone.
     CVQCAFPtr<CVQCMCLegJoinedLeg> pJoin = CVQCMCLegJoinedLeg::Find(mun32LegId, un32Other);
@@ -399,21 +412,11 @@ VQX_RESULT CVQCMCLeg::HandleJoinResponse(VQX_MSG_HANDLE* phMsg) {
 VQX_RESULT CVQCMCLeg::HandleUnjoinResponse(VQX_MSG_HANDLE* phMsg) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_UNJOIN, VQCMC_MSG_CMD_UNJOIN> Msg(VqCmcTake(phMsg));
-  _VQCMC_MSG_CMD_UNJOIN* pPayload = VqCmcPayload(Msg);
-  if (pPayload == nullptr) {
-    LogFailure("HandleUnjoinResponse", "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
-    return VQX_RESULT_INVALID_PARAM;
-  }
-  const u32 un32Other = static_cast<u32>(Msg.GetMsg()->un64UserContext1 >> 32);
-  const u32 un32Result = *VqCmcAt(pPayload, VQCMC_PAYLOAD_OFFSET_WORD7);
-  unsigned int fHandled = 0;
-  OnUnjoinResponse(pPayload, &fHandled);
-  const VQX_RESULT Result = HandleResponse(Msg.GetMsg(), fHandled, un32Result,
-                                           "Unjoin() Request failed on CMC server classes/cmc/CVQCMCLeg:5860");
-  if (VQX_RESULT_FAILED(Result)) {
-    LogFailure("HandleUnjoinResponse", "HandleResponse Failed", 0, Result, __LINE__);
-    return Result;
-  }
+  u32 un32Result = 0, un32Other = 0;
+  const VQX_RESULT Result = CVQCMCLegJoinedLeg::ReadResponse(
+      *this, Msg, &CVQCMCLeg::OnUnjoinResponse, "HandleUnjoinResponse",
+      "Unjoin() Request failed on CMC server classes/cmc/CVQCMCLeg:5860", &un32Result, &un32Other);
+  if (VQX_RESULT_FAILED(Result)) return Result;
   if (static_cast<i32>(un32Result) < 0) {
     // The join stays; a later Unjoin must send again instead of answering "already unjoining".
     CVQCAFPtr<CVQCMCLegJoinedLeg> pJoin = CVQCMCLegJoinedLeg::Find(mun32LegId, un32Other);

@@ -29,6 +29,7 @@ namespace VQCAF {
 class CVQCAFMutex;
 class CVQCMCLeg;
 class CVQCMC_JOIN_ATTRIBUTE;
+class IVQCMCErrorListener;
 
 /* (larger id << 32) + smaller id: the same key for (a, b) and (b, a). */
 constexpr u64 CVQCMCLegJoinedLegKey(u32 a, u32 b) {
@@ -74,6 +75,21 @@ class CVQCMCLegJoinedLeg {
   u8 mfJoined2To1 = 0;
   u8 mfJoinPending = 0;
   u8 mfUnjoinPending = 0;
+
+ private:
+  friend class CVQCMCLeg;
+  /* What the leg's join and unjoin share (this class is the leg's friend): the
+   * payload checked, its head and leg ids written, fnFill(payload) for the
+   * rest, the listener remembered, the message handed over with un32Other as
+   * the caller value; a failure reported as the leg's commands report it. */
+  template <class M, class F>
+  static VQX_RESULT SendCommand(CVQCMCLeg& Leg, M& Msg, const char* pszOp, const char* pszError, u32 un32Other,
+                                IVQCMCErrorListener* pListener, F&& fnFill);
+  /* The response steps: payload check, the callback with its handled word, HandleResponse; the
+   * result word into *pun32Result and the other leg's id (context) into *pun32Other. */
+  template <class M, class T>
+  static VQX_RESULT ReadResponse(CVQCMCLeg& Leg, M& Msg, void (CVQCMCLeg::*pfnCallback)(T*, unsigned int*),
+                                 const char* pszHandler, const char* pszText, u32* pun32Result, u32* pun32Other);
 };
 
 /* A leg's first list (joins in which it is leg2) and its second list (it is leg1). */
