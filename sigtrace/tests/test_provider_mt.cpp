@@ -96,16 +96,20 @@ bool Until(const std::function<bool()>& fn) { return peerwait::WaitUntil(fn, 100
 
 TEST(Providers, RegisterDataCaptureOffAndOnUnregister) {
   CProviderBench B;
-  B.pApp->mSigTraceParams.Append(sigtest::Entity(VQ_SIGTRACE_TYPE_H248, "", ""));  // configured h248 record: text, not the command line's pcap
+  // The configured h248 record (text, not the command line's pcap), put in under the application mutex.
+  CVQCAFMutexAutoGetGive(&B.pApp->mAppMutex), B.pApp->mSigTraceParams.Append(sigtest::Entity(VQ_SIGTRACE_TYPE_H248, "", ""));
   auto pA = B.Launch("pa", {"--name", "mgc1", "--both-ways", "--count", "4", "--captures", "2", "--unregister"});
   EXPECT_EQ(pA->ReadLine(), "capture 1 mgc1");
   EXPECT_TRUE(Until([&] { return B.Counters("mgc1") == "1 2 2"; })) << B.Counters("mgc1");
+  std::unique_ptr<peerproc::CChild> pLate;
   for (const char* pszAnswer : {"n", "y"}) {  // the main page's provider-group command
     B.Keys("p"), B.Keys("", true), B.Keys(pszAnswer, true);
     EXPECT_EQ(pA->ReadLine(), std::string("capture ") + (*pszAnswer == 'y' ? "1" : "0") + " mgc1");
+    if (!pLate) pLate = B.Launch("late", {"--name", "mgc1", "--count", "0"});  // joins while capture is off
+    EXPECT_EQ(pLate->ReadLine(), std::string("capture ") + (*pszAnswer == 'y' ? "1" : "0") + " mgc1");
   }
   EXPECT_EQ(pA->Wait(), 0) << "linked, captures answered, every send";
-  EXPECT_TRUE(Until([&] { return B.Counters("mgc1") == "0 4 4"; })) << B.Counters("mgc1");
+  EXPECT_TRUE(Until([&] { return B.Counters("mgc1") == "1 4 4"; })) << B.Counters("mgc1");  // the late one stays
   const std::string strLog = B.Log.Text();
   for (const char* psz : {"OnServiceConnected: New application ", "Register type=1 name=mgc1 desc=test provider",
                           "in group \033[32mmgc1\033[m FORMAT", "ChangeState: Disable packet capture for group: mgc1",
