@@ -8,7 +8,9 @@
 #include "vqcaf.h"
 #include "vqcmc_error.h"
 #include "vqcmc_lib_internal.h"
+#include "vqcmc_libuser.h"
 #include "vqcmclib.h"
+#include "vqx_msg_element.h"
 
 namespace {
 
@@ -304,6 +306,49 @@ TEST(CmcErrors, CodesCopiesAndEvents) {
                {"event line, code, message", Copy.mun32Line == 12 && Copy.mun32Code == VQX_RESULT_INVALID_PARAM &&
                                                  std::string(Copy.what()) == "CVQCMCLeg::AcceptCall Failed", true},
                {"event code text recomputed", std::string(Copy.which()) == szInvalid, true}});
+}
+
+/* Access point statistics: the bytes each type keeps (a short element keeps
+ * what it has), one list in set order whose objects outlive the callback,
+ * no call for an empty set. Records are 0xA5 bytes with their type at 32. */
+TEST_F(CmcLibTest, NapStatsExtents) {
+  struct User : CVQCMCLibUser {
+    void OnNapStatsUpdated(std::vector<CVQCAFPtr<CVQCAFNapStats>> aStats) override {
+      maKept = aStats;
+      mun32Calls++;
+    }
+    std::vector<CVQCAFPtr<CVQCAFNapStats>> maKept;
+    u32 mun32Calls = 0;
+  } U;
+  CVQCMCLibParams P;
+  ASSERT_EQ(CVQCMCLib::Init(P), VQX_RESULT_OK);
+  ASSERT_EQ(CVQCMCLib::Attach(&U), VQX_RESULT_OK);
+  const struct {
+    u32 un32Type, un32Size, un32Kept;
+  } aRows[] = {{2, 216, 216}, {3, 216, 192}, {7, 216, 0}, {1, 240, 192}, {2, 100, 100}, {4, 30, 0}};
+  VQX_MSG_HANDLE h = vqtest::HostMsg(mhLib, 0x0A020001, std::string(4096, '\0'));
+  ASSERT_EQ(VQXMsgElementInit(h, 36), VQX_RESULT_OK);
+  u32* pSet = reinterpret_cast<u32*>(reinterpret_cast<u8*>(h) + VQX_MSG_OFFSET_PAYLOAD + 32);
+  CVQCMCLib* pLib = CVQCMCLib::GetInstance();
+  EXPECT_EQ(pLib->HandleNapStats(pSet), VQX_RESULT_OK);
+  EXPECT_EQ(U.mun32Calls, 0u) << "empty set";
+  std::vector<std::string> aExpected;
+  for (const auto& r : aRows) {
+    std::string strRecord(r.un32Size, char(0xA5));
+    if (r.un32Size >= 36) memcpy(&strRecord[32], &r.un32Type, 4);
+    void* pv = nullptr;
+    ASSERT_EQ(VQXMsgElementAlloc(h, pSet, r.un32Size, &pv), VQX_RESULT_OK);
+    memcpy(pv, strRecord.data(), r.un32Size);
+    aExpected.push_back(strRecord.substr(0, r.un32Kept) + std::string(216 - r.un32Kept, '\0'));
+  }
+  EXPECT_EQ(pLib->HandleNapStats(pSet), VQX_RESULT_OK);
+  ASSERT_EQ(U.mun32Calls, 1u);
+  ASSERT_EQ(U.maKept.size(), std::size(aRows));
+  for (size_t i = 0; i < std::size(aRows); i++) {
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&U.maKept[i]->mNapStats), 216), aExpected[i]) << "row " << i;
+  }
+  VQXReleaseMsgEx(mhLib, &h);
+  EXPECT_EQ(CVQCMCLib::Detach(), VQX_RESULT_OK);
 }
 
 }  // namespace

@@ -203,6 +203,12 @@ class CVQCMCLeg : public IVQCMCLeg,
   /* Terminates with this code and frees itself: after the terminated
    * notification, or at once when the terminate cannot be sent. */
   void RefuseLeg(_VQCMC_CALL_REASON_CODE Code, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute);
+  /* A re-synchronised leg no object represents: a leg object for it (adopted,
+   * answered, when the core library holds it) refused with Code. */
+  static void RefuseLeg(unsigned int un32LegId, CVQCMC_CALL_LEG_ATTRIBUTE_COMMON& Attribute,
+                        _VQCMC_CALL_REASON_CODE Code, CVQCMC_PROTOCOL_ATTRIBUTE* pProtocol);
+  /* The link's unjoin sent to the first leg; once sent, its record is unjoin pending. */
+  static void RefuseLink(unsigned int un32FirstLegId, unsigned int un32SecondLegId);
   VQX_RESULT ChangeProfile(IVQCMCErrorListener* pListener, unsigned int fFlag);
   VQX_RESULT GetStats(IVQCMCErrorListener* pListener);
 

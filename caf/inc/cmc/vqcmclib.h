@@ -119,6 +119,9 @@ class CVQCMCLib : public CVQCAFLogTrace {
    * id has no handler: 0x82000010, logged "Could not handle message".
    */
   VQX_RESULT HandleMessage(VQX_MSG_HANDLE* phMsg);
+  /* A server's access point statistics (the element set of a ready or call-leg-present
+   * notification) to the attached user as one list; nothing for an empty set. */
+  VQX_RESULT HandleNapStats(unsigned int* pSet);
 
   /* Registries (id -> object), each call under mpIdMutex: add 0x82000005 when the id is
    * present (the first stays), 0x82000008 when full, 0x8200000A for a null or all-ones

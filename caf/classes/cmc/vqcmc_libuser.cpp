@@ -1,0 +1,89 @@
+/*
+ * CVQCMCLibUser's defaults (a trace each; the synchronisation callbacks
+ * refuse what they are offered) and the leg's static refusals of a
+ * re-synchronised leg and leg-to-leg link that no object represents.
+ */
+#include "vqcmc_libuser.h"
+
+#include "vqcaflog.h"
+#include "vqcmc_leg_internal.h"
+#include "vqcmc_mixer.h"
+
+namespace VQCAF {
+
+namespace {
+/* The call reason a refused re-synchronised leg is terminated with. */
+constexpr u32 kRefusedLegReason = 41;
+}  // namespace
+
+void CVQCMCLibUser::OnCallLegPresent(unsigned int, CVQCMC_CALL_LEG_ATTRIBUTE_COMMON&, CVQCMC_PROTOCOL_ATTRIBUTE&) {
+  LogTrace(VQLV4, "CVQCMCLibUser::OnCallLegPresent");
+}
+
+void CVQCMCLibUser::OnCallLegFailure(unsigned int, CVQCMC_CALL_LEG_ATTRIBUTE_COMMON&, _VQCMC_CALL_REASON&,
+                                     CVQCMC_PROTOCOL_ATTRIBUTE&) {
+  LogTrace(VQLV2, "CVQCMCLibUser::OnCallLegFailure");
+}
+
+void CVQCMCLibUser::OnCallLegSync(unsigned int un32LegId, CVQCMC_CALL_LEG_ATTRIBUTE_COMMON& Attribute) {
+  LogTrace(VQLV4, "CVQCMCLibUser::OnCallLegSync. Refusing the leg.");
+  CVQCMCLeg::RefuseLeg(un32LegId, Attribute, static_cast<_VQCMC_CALL_REASON_CODE>(kRefusedLegReason), nullptr);
+}
+
+void CVQCMCLibUser::OnLinkSync(unsigned int, unsigned int un32FirstLegId, unsigned int un32SecondLegId,
+                               CVQCMC_JOIN_ATTRIBUTE&) {
+  LogTrace(VQLV4, "CVQCMCLibUser::OnLinkSync. Refusing link");
+  CVQCMCLeg::RefuseLink(un32FirstLegId, un32SecondLegId);
+}
+
+void CVQCMCLibUser::OnMixerSync(unsigned int un32MixerId, CVQCMC_MIXER_ATTRIBUTE& Attribute) {
+  LogTrace(VQLV4, "CVQCMCLibUser::OnMixerSync. Refuse mixer");
+  CVQCMCMixer::RefuseMixer(un32MixerId, Attribute);
+}
+
+void CVQCMCLibUser::OnMixerLinkSync(unsigned int, unsigned int, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE*,
+                                    CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE*) {
+  LogTrace(VQLV4, "CVQCMCLibUser::OnMixerLinkSync. Refuse mixer link");
+}
+
+void CVQCMCLibUser::OnCmcLibReady() { LogTrace(VQLV4, "CVQCMCLibUser::OnCmcLibReady"); }
+
+void CVQCMCLibUser::OnCmcLibNotReady() { LogTrace(VQLV4, "CVQCMCLibUser::OnCmcLibNotReady"); }
+
+void CVQCMCLibUser::OnNapStatsUpdated(std::vector<CVQCAFPtr<CVQCAFNapStats>>) {
+  LogTrace(VQLV1, "CVQCMCLibUser::OnNapStatsUpdated");
+}
+
+/* ------------------------------------------------------------ refusals */
+
+void CVQCMCLeg::RefuseLeg(unsigned int un32LegId, CVQCMC_CALL_LEG_ATTRIBUTE_COMMON& Attribute,
+                          _VQCMC_CALL_REASON_CODE Code, CVQCMC_PROTOCOL_ATTRIBUTE* pProtocol) {
+  CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON> pCopy;
+  if (Attribute.GetLegType() == 1 && Attribute.GetCallLegAttribute() != nullptr) {
+    pCopy = CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>(new CVQCMC_CALL_LEG_ATTRIBUTE(*Attribute.GetCallLegAttribute()));
+  } else if (Attribute.GetLegType() == 2 && Attribute.GetMediaOnlyLegAttribute() != nullptr) {
+    pCopy = CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>(
+        new CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE(*Attribute.GetMediaOnlyLegAttribute()));
+  }
+  const VQX_RESULT Found = VQCmcLibLegFind(VqCmcLegLibHandle(), un32LegId, nullptr);
+  CVQCMCLeg* pLeg = (Found & 0xC0000000u) == 0
+                        ? new CVQCMCLeg(un32LegId, pCopy, nullptr, VQCMC_CALL_LEG_STATE_ANSWERED, 0, nullptr)
+                        : new CVQCMCLeg(un32LegId, pCopy, nullptr, 0, nullptr);
+  // The leg becomes its own free listener: it deletes itself once terminated.
+  pLeg->RefuseLeg(Code, pProtocol);
+}
+
+void CVQCMCLeg::RefuseLink(unsigned int un32FirstLegId, unsigned int un32SecondLegId) {
+  CVQCMCMessage<_VQCMC_MSG_CMD_UNJOIN, VQCMC_MSG_CMD_UNJOIN> Msg(VQCMC_MSG_ELEMENT_ROOM);
+  VQCAF::LogTrace(VQLV1, "CVQCMCLeg::RefuseLink 0x%08X - 0x%08X\n", un32FirstLegId, un32SecondLegId);
+  if (Msg.GetPayload() == nullptr) return;
+  *VqCmcAt(Msg.GetPayload(), 24) = 1;
+  *VqCmcAt(Msg.GetPayload(), 32) = un32FirstLegId;
+  *VqCmcAt(Msg.GetPayload(), 36) = un32SecondLegId;
+  if (VQX_RESULT_FAILED(Msg.LegMsgProcess(un32FirstLegId, 0))) return;
+  if (CVQCAFPtr<CVQCMCLegJoinedLeg> pJoin = CVQCMCLegJoinedLeg::Find(un32FirstLegId, un32SecondLegId); pJoin) {
+    pJoin->mfUnjoinPending = 1;
+  }
+}
+
+}  // namespace VQCAF
