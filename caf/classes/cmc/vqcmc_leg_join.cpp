@@ -104,11 +104,13 @@ CVQCAFPtr<CVQCMCLegJoinedLeg> CVQCMCLegJoinedLeg::Alloc(CVQCMCLeg* pA, CVQCMCLeg
   if (pA == nullptr || pB == nullptr || s_pPoolOfLegJoinedLegs == nullptr) return {};
   const u8 fFull = FullDuplexOf(pAttribute);
   const bool fSwap = pA->GetLegId() > pB->GetLegId();
-  if (!Find(pA->GetLegId(), pB->GetLegId()).IsNull()) return {};
+  const u64 un64Key = CVQCMCLegJoinedLegKey(pA->GetLegId(), pB->GetLegId());
   JoinLock Lock;
+  // A pair that has a record is refused here, under the same lock as the insertion (no
+  // reference taken for the check, no window for another record of the pair).
+  if (s_pPoolOfLegJoinedLegs->Find(un64Key) != nullptr) return {};
   const CVQCAFDebugInfo Debug(__FILE__, __LINE__);
-  CVQCAFPtr<CVQCMCLegJoinedLeg>* pElement =
-      s_pPoolOfLegJoinedLegs->Alloc(Debug, CVQCMCLegJoinedLegKey(pA->GetLegId(), pB->GetLegId()));
+  CVQCAFPtr<CVQCMCLegJoinedLeg>* pElement = s_pPoolOfLegJoinedLegs->Alloc(Debug, un64Key);
   if (pElement == nullptr) return {};
   CVQCAFPtr<CVQCMCLegJoinedLeg> pJoin;
   try {
