@@ -207,7 +207,7 @@ VQX_RESULT CVQCMCLeg::Join(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener, unsi
   static const char kOp[] = "Join";
   static const char kError[] = "CVQCMCLeg::Join Failed";
   CVQCAFMutexAutoGetGive Lock(mpMutex);
-  CVQCMCMessage<_VQCMC_MSG_CMD_JOIN, VQCMC_MSG_CMD_JOIN> Msg(0);
+  CVQCMCMessage<_VQCMC_MSG_CMD_JOIN, VQCMC_MSG_CMD_JOIN> Msg(VQCMC_MSG_ELEMENT_ROOM);
   if (pLeg == nullptr) return ReportFailure(kOp, kError, "Null leg", VQX_RESULT_NULL_PARAM, pListener, __LINE__);
   CVQCMC_JOIN_ATTRIBUTE Default;
   if (pAttribute == nullptr) pAttribute = GetJoinAttributes();
@@ -249,7 +249,7 @@ VQX_RESULT CVQCMCLeg::Unjoin(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener) {
   static const char kOp[] = "Unjoin";
   static const char kError[] = "CVQCMCLeg::Unjoin Failed";
   CVQCAFMutexAutoGetGive Lock(mpMutex);
-  CVQCMCMessage<_VQCMC_MSG_CMD_UNJOIN, VQCMC_MSG_CMD_UNJOIN> Msg(0);
+  CVQCMCMessage<_VQCMC_MSG_CMD_UNJOIN, VQCMC_MSG_CMD_UNJOIN> Msg(VQCMC_MSG_ELEMENT_ROOM);
   if (mfBeingFreed != 0) return VQX_RESULT_INVALID_STATE;
   if (mfSynchronized == 0) {
     LogTrace(VQLV3, "CVQCMCLeg::Unjoin: Unjoin was called when out of sync. Ignoring.\n");
