@@ -1,16 +1,15 @@
 /*
  * cmc_join_test_support.h - what the leg join tests share: a leg that writes
  * its join callbacks and trace lines down (callbacks may come from a peer's
- * thread: guarded), a half-duplex attribute, and a fixture with the core
- * library over a bridge with no transport and the client singleton on it,
- * which delivers join messages to a leg.
+ * thread: guarded), a half-duplex attribute, and the client objects'
+ * fixture (cmc_test_support.h) with the delivery of join messages to a leg.
  */
 #ifndef CMC_JOIN_TEST_SUPPORT_H
 #define CMC_JOIN_TEST_SUPPORT_H
 
 #include <mutex>
 
-#include "comm_test_support.h"
+#include "cmc_test_support.h"
 #include "vqcmc_leg.h"
 
 struct MutexHolder {
@@ -56,35 +55,18 @@ inline CVQCMC_JOIN_ATTRIBUTE Half() {
   return a;
 }
 
-class CmcJoinTest : public CommTest {
+class CmcJoinTest : public CmcLibTest {
  protected:
-  void SetUp() override {
-    CommTest::SetUp();
-    _VQCMC_LIB_PARAMS p{};
-    p.hVqxLib = mhLib;
-    p.Callback.pFctCallback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {};
-    p.Threads.un32NbThread = 1;
-    ASSERT_EQ(VQCmcLibOpen(&p, &mhCmc), VQX_RESULT_OK);
-    ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
-  }
-  void TearDown() override {
-    CVQCMCLib::TestUninstall();
-    EXPECT_EQ(VQCmcLibClose(mhCmc), VQX_RESULT_OK);
-    CommTest::TearDown();
-  }
-  /* A received join message: kind, id, the two leg ids at 32 and 36, the result at 28, the other leg in ctx1. */
+  /* A received join message: kind, id, the result at 28 and the two leg ids at 32 and 36 (a
+   * payload under 40 bytes: none), the other leg in the upper half of the context. */
   VQX_RESULT Deliver(CVQCMCLeg& Leg, u32 un32Kind, u32 un32Id, u32 un32A, u32 un32B, u32 un32Result = 0,
                      u32 un32Size = 56) {
-    std::string s(un32Size, '\0');
-    for (auto [off, v] : {std::pair<u32, u32>{28, un32Result}, {32, un32A}, {36, un32B}}) {
-      if (off + 4 <= un32Size) memcpy(&s[off], &v, 4);
-    }
-    VQX_MSG_HANDLE h = HostMsg(mhLib, un32Id, s);
-    h->MsgType = un32Kind;
+    VQX_MSG_HANDLE h = un32Size < 40
+                           ? Received(un32Kind, un32Id, un32Size, {})
+                           : Received(un32Kind, un32Id, un32Size, {{28, un32Result}, {32, un32A}, {36, un32B}});
     h->un64UserContext1 = static_cast<u64>(un32B) << 32 | un32A;
     return Leg.HandleMessage(&h);
   }
-  VQCMC_LIB_HANDLE mhCmc = nullptr;
 };
 
 #endif
