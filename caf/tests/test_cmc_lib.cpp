@@ -8,6 +8,7 @@
 #include "vqcaf.h"
 #include "vqcmc_error.h"
 #include "vqcmc_lib_internal.h"
+#include "vqcmc_leg.h"
 #include "vqcmc_libuser.h"
 #include "vqcmclib.h"
 #include "vqx_msg_element.h"
@@ -348,6 +349,94 @@ TEST_F(CmcLibTest, NapStatsExtents) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&U.maKept[i]->mNapStats), 216), aExpected[i]) << "row " << i;
   }
   VQXReleaseMsgEx(mhLib, &h);
+  EXPECT_EQ(CVQCMCLib::Detach(), VQX_RESULT_OK);
+}
+
+/* Library notifications with a user that writes its callbacks down: ready
+ * (statistics first), not ready, short ones refused, and a leg's
+ * re-synchronisation: streams no longer reported end with reason 5, a
+ * reported one keeps its paused flag, an index past the play streams or an
+ * element too short for its bytes changes nothing, an unknown leg type asks
+ * nothing. Sizes and words of the rows are the payloads' own. */
+TEST_F(CmcLibTest, LibraryNotificationsAndLegSync) {
+  struct Leg : CVQCMCLeg {
+    Leg(std::string* pstrCalls)
+        : CVQCMCLeg(0x77, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>(new CVQCMC_CALL_LEG_ATTRIBUTE()), nullptr,
+                    VQCMC_CALL_LEG_STATE_ANSWERED, 0, nullptr),
+          mpstrCalls(pstrCalls) {}
+    void OnStreamPlayingDone(unsigned char i, _VQCMC_IVR_REASON_CODE r) override {
+      *mpstrCalls += "PlayDone" + std::to_string(i) + "/" + std::to_string(r) + ";";
+    }
+    void OnStreamRecordingDone(_VQCMC_IVR_REASON_CODE r) override { *mpstrCalls += "RecDone" + std::to_string(r) + ";"; }
+    std::string* mpstrCalls;
+    using CVQCMCLeg::maun32StreamsInProgress;
+    using CVQCMCLeg::maun8StreamPaused;
+  };
+  struct User : CVQCMCLibUser {
+    void OnNapStatsUpdated(std::vector<CVQCAFPtr<CVQCAFNapStats>> a) override { On("Nap" + std::to_string(a.size())); }
+    void OnCmcLibReady() override { On("Ready"); }
+    void OnCmcLibNotReady() override { On("NotReady"); }
+    void OnCallLegSync(unsigned int un32Id, CVQCMC_CALL_LEG_ATTRIBUTE_COMMON&) override { On("Sync" + std::to_string(un32Id)); }
+    void On(const std::string& s) { mstrCalls += s + ";"; }
+    std::string mstrCalls;
+  } U;
+  CVQCMCLibParams P;
+  ASSERT_EQ(CVQCMCLib::Init(P), VQX_RESULT_OK);
+  ASSERT_EQ(CVQCMCLib::Attach(&U), VQX_RESULT_OK);
+  CVQCMCLib* pLib = CVQCMCLib::GetInstance();
+  Leg L(&U.mstrCalls);
+  const u32 un32Id = L.GetLegId();
+  ASSERT_EQ(pLib->LegIdAdd(un32Id, &L), VQX_RESULT_OK) << "no server: the test registers the leg";
+  /* A message of that id: fixed words, then elements of (size, bytes at offsets) in the set at un32Set. */
+  auto Make = [&](u32 un32Id, u32 un32Fixed, std::initializer_list<std::pair<u32, u32>> aWords, u32 un32Set,
+                  std::initializer_list<std::pair<u16, std::pair<u8, u8>>> aElements) {
+    VQX_MSG_HANDLE h = vqtest::HostMsg(mhLib, un32Id, std::string(4096, '\0'));
+    h->MsgType = 4;
+    EXPECT_EQ(VQXMsgElementInit(h, un32Fixed), VQX_RESULT_OK);
+    u8* pby = reinterpret_cast<u8*>(h) + VQX_MSG_OFFSET_PAYLOAD;
+    for (auto [off, v] : aWords) memcpy(pby + off, &v, 4);
+    for (auto [un16Size, Bytes] : aElements) {
+      void* pv = nullptr;
+      EXPECT_EQ(VQXMsgElementAlloc(h, pby + un32Set, un16Size, &pv), VQX_RESULT_OK);
+      u8* pbyElement = static_cast<u8*>(pv);
+      if (un16Size > 16) pbyElement[15] = Bytes.first, pbyElement[16] = Bytes.second;
+      if (un16Size > 70) pbyElement[70] = Bytes.second;
+    }
+    return h;
+  };
+  const std::string strOffered = "Sync" + std::to_string(un32Id + 2) + ";";
+  struct Row {
+    const char* pszName;
+    VQX_MSG_HANDLE h;
+    VQX_RESULT Result;
+    const char* pszCalls;
+    const char* pszStreams;  /* the leg's "count/paused" per stream after it */
+  } aRows[] = {
+      {"ready: statistics first", Make(0x0A020001, 36, {}, 32, {{216, {0, 0}}}), VQX_RESULT_OK, "Nap1;Ready;", ""},
+      {"ready short", vqtest::HostMsg(mhLib, 0x0A020001, std::string(35, '\0')), VQX_RESULT_INVALID_PARAM, "", ""},
+      {"not ready", Make(0x0A020002, 32, {}, 0, {}), VQX_RESULT_OK, "NotReady;", ""},
+      {"leg sync: streams 0 and record ended, 2 kept paused", 
+       Make(0x0A020003, 744, {{32, un32Id}, {36, 1}}, 736, {{20, {2, 1}}, {20, {4, 0}}, {16, {1, 0}}}), VQX_RESULT_OK,
+       "PlayDone0/5;PlayDone2/5;RecDone5;", "0/0 0/0 1/1 0/0 0/0 "},
+      {"unknown leg of type 3", Make(0x0A020003, 744, {{32, un32Id + 1}, {36, 3}}, 736, {}), VQX_RESULT_OK, "", ""},
+      {"unknown leg of type 1 offered", Make(0x0A020003, 744, {{32, un32Id + 2}, {36, 1}}, 736, {}), VQX_RESULT_OK,
+       strOffered.c_str(), ""},
+  };
+  for (Row& r : aRows) {
+    r.h->MsgType = 4;
+    U.mstrCalls.clear();
+    L.maun32StreamsInProgress[0] = 1, L.maun32StreamsInProgress[2] = 2, L.maun32StreamsInProgress[4] = 1;
+    EXPECT_EQ(pLib->HandleMessage(&r.h), r.Result) << r.pszName;
+    EXPECT_EQ(r.h, nullptr) << r.pszName;
+    EXPECT_EQ(U.mstrCalls, r.pszCalls) << r.pszName;
+    if (*r.pszStreams == 0) continue;
+    std::string strStreams;
+    for (u32 i = 0; i < VQCMC_LEG_NB_STREAMS; i++) {
+      strStreams += std::to_string(L.maun32StreamsInProgress[i]) + "/" + std::to_string(L.maun8StreamPaused[i]) + " ";
+    }
+    EXPECT_EQ(strStreams, r.pszStreams) << r.pszName;
+  }
+  EXPECT_EQ(pLib->LegIdRemove(un32Id), VQX_RESULT_OK);
   EXPECT_EQ(CVQCMCLib::Detach(), VQX_RESULT_OK);
 }
 

@@ -122,6 +122,10 @@ class CVQCMCLib : public CVQCAFLogTrace {
   /* A server's access point statistics (the element set of a ready or call-leg-present
    * notification) to the attached user as one list; nothing for an empty set. */
   VQX_RESULT HandleNapStats(unsigned int* pSet);
+  /* A library notification of at least un32Need payload bytes (else "Invalid
+   * message"): fnWork(message, payload); the message released on return. */
+  template <class T, u32 id, class F>
+  VQX_RESULT LibNotif(VQX_MSG_HANDLE* phMsg, const char* pszHandler, u32 un32Need, F&& fnWork);
 
   /* Registries (id -> object), each call under mpIdMutex: add 0x82000005 when the id is
    * present (the first stays), 0x82000008 when full, 0x8200000A for a null or all-ones
