@@ -2,7 +2,9 @@
  * fuzz_cmc_lib_dispatch.cpp - random library-wide messages through the
  * client singleton's default callback (every one must be taken: the
  * pointer cleared, the buffer given back), and random detail blocks through
- * the error objects' texts.
+ * the error objects' texts. The set-up is the shared harness's: the message
+ * wrappers release through the framework's communication bridge, so without
+ * it every wrapped message stayed held and the run ran out of memory.
  *
  * Input: u8 selector (bit 0: 0 a message, 1 a detail block); for a message
  * u32 id, u32 kind (little-endian), then the payload (at most 4 KiB); for a
@@ -12,29 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cmc_fuzz_harness.h"
 #include "vqcmc_error.h"
-#include "vqcmclib.h"
 
 using namespace VQCAF;
 
 namespace {
-
-VQX_LIB_HANDLE s_hVqx = nullptr;
-
-void Open() {
-  _VQX_LIB_PARAMS params{};
-  params.un32StructVersion = 1;
-  params.un32TransportType = 1;
-  params.fAdaptersGwOff = 1;
-  if (VQXOpenLib(&params, &s_hVqx) != VQX_RESULT_API_OK) abort();
-  _VQCMC_LIB_PARAMS p{};
-  p.hVqxLib = s_hVqx;
-  p.Callback.pFctCallback = VQCmcHandleDefaultCb;
-  p.Threads.un32NbThread = 1;
-  p.un32LibId = 7777;
-  VQCMC_LIB_HANDLE hCmc = nullptr;
-  if (VQCmcLibOpen(&p, &hCmc) != VQX_RESULT_OK || CVQCMCLib::TestInstall(hCmc) != VQX_RESULT_OK) abort();
-}
 
 void Message(const u8* pby, size_t nSize) {
   u32 aun32Head[2];
@@ -43,7 +28,7 @@ void Message(const u8* pby, size_t nSize) {
   pby += sizeof(aun32Head);
   nSize = std::min<size_t>(nSize - sizeof(aun32Head), 4096);
   VQX_MSG_HANDLE h = nullptr;
-  if (VQXGetMsg(s_hVqx, static_cast<u32>(nSize) + 8, &h) != VQX_RESULT_API_OK) abort();
+  if (VQXGetMsg(cmcfuzz::HostLib(), static_cast<u32>(nSize) + 8, &h) != VQX_RESULT_API_OK) abort();
   h->un32MsgId = aun32Head[0];
   h->MsgType = aun32Head[1];
   h->un32PayloadLength = static_cast<u32>(nSize);
@@ -68,7 +53,7 @@ void Detail(const u8* pby, size_t nSize) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const u8* pby, size_t nSize) {
-  if (s_hVqx == nullptr) Open();
+  if (cmcfuzz::HostLib() == nullptr) cmcfuzz::Open();
   if (nSize < 1) return 0;
   if (pby[0] & 1) {
     Detail(pby + 1, nSize - 1);
