@@ -3,12 +3,16 @@
  * objects share: a fixture with the core library opened over a bridge with
  * no transport (no server: legs and mixers it creates are not valid) and
  * the client singleton installed on it, and received messages built from
- * (offset, word) pairs.
+ * (offset, word) pairs; for the integration tests, a stand-in server run.
  */
 #ifndef CMC_TEST_SUPPORT_H
 #define CMC_TEST_SUPPORT_H
 
+#include <functional>
+
 #include "comm_test_support.h"
+#include "peers/cmcsim_process.h"
+#include "vqcmc_listener.h"
 #include "vqcmclib.h"
 
 class CmcLibTest : public CommTest {
@@ -36,6 +40,60 @@ class CmcLibTest : public CommTest {
     h->MsgType = un32Kind;
     return h;
   }
+  /* Hands h to the object, which must take it. */
+  template <class T>
+  VQX_RESULT Deliver(T& Object, VQX_MSG_HANDLE h) {
+    const VQX_RESULT Result = Object.HandleMessage(&h);
+    EXPECT_EQ(h, nullptr);
+    return Result;
+  }
+  VQCMC_LIB_HANDLE mhCmc = nullptr;
+};
+
+/* Writes down "name:text(message id);" of leg errors and "name:text;" of mixer errors, handled as told. */
+class TestListener : public VQCAF::IVQCMCErrorListener {
+ public:
+  explicit TestListener(const char* pszName, u32 fHandle = 0) : mpszName(pszName), mfHandle(fHandle) {}
+  void OnCmcLegError(unsigned int* p, VQCAF::CVQCMCLegError& e) override {
+    mstrSeen += std::string(mpszName) + ":" + e.what() + "(" + std::to_string(e.mun32MsgId) + ");";
+    *p = mfHandle;
+  }
+  void OnCmcMixerError(unsigned int* p, VQCAF::CVQCMCMixerError& e) override {
+    mstrSeen += std::string(mpszName) + ":" + e.what() + ";";
+    *p = mfHandle;
+  }
+  const char* mpszName;
+  u32 mfHandle;
+  std::string mstrSeen;
+};
+
+/* A stand-in server on loopback, the framework over it, the core library (two job threads, fnCallback
+ * for what no object takes) with the client singleton, and the library registered once fnReady holds. */
+class CmcServerRun {
+ public:
+  void Open(const char* pszApp, PFCT_VQCMC_LIB_CALLBACK fnCallback, const std::function<bool()>& fnReady) {
+    ASSERT_TRUE(Server.Ready());
+    OpenFramework(pszApp, mun16Host, mun16Server);
+    _VQCMC_LIB_PARAMS p{};
+    p.hVqxLib = CVQCAFComm::GetHostLibInstance();  // one reference, given back by Close
+    p.Callback.pFctCallback = fnCallback;
+    p.Threads.un32NbThread = 2;
+    ASSERT_EQ(VQCmcLibOpen(&p, &mhCmc), VQX_RESULT_OK);
+    ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
+    // The server says ready once the library has registered with it (bounded retries).
+    EXPECT_TRUE(cmcpeer::WaitUntil([&] { return Server.Command("ready") == "ok" && cmcpeer::WaitUntil(fnReady, 500); },
+                                   20000));
+  }
+  /* fnAfterLib runs once the core library is closed, with the host library still open. */
+  void Close(const std::function<void()>& fnAfterLib = {}) {
+    CVQCMCLib::TestUninstall();
+    EXPECT_EQ(VQCmcLibClose(mhCmc), VQX_RESULT_OK);
+    if (fnAfterLib) fnAfterLib();
+    CVQCAFComm::ReleaseHostLibInstance();
+    CloseFramework();
+  }
+  const u16 mun16Host = FreePort(), mun16Server = FreePort();
+  cmcpeer::CmcServerProcess Server{mun16Server, mun16Host, {"--host-name", "cmcsim1"}};
   VQCMC_LIB_HANDLE mhCmc = nullptr;
 };
 

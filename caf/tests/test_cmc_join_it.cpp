@@ -9,42 +9,29 @@
 #include <algorithm>
 
 #include "cmc_join_test_support.h"
-#include "peers/cmcsim_process.h"
 
 namespace {
 
 TEST(CmcJoinIt, HalfJoinUnjoinAndRefusedJoin) {
-  const u16 un16Host = FreePort();
-  const u16 un16Server = FreePort();
-  cmcpeer::CmcServerProcess Server(un16Server, un16Host, {"--host-name", "cmcsim1"});
-  ASSERT_TRUE(Server.Ready());
-  OpenFramework("cmc_join_it", un16Host, un16Server);
+  CmcServerRun Run;
   static std::mutex s_Guard;
   static std::vector<u32> s_aOffered;
   static bool s_fReady = false;
-  _VQCMC_LIB_PARAMS p{};
-  p.hVqxLib = CVQCAFComm::GetHostLibInstance();
-  p.Callback.pFctCallback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE* ph) {
+  const PFCT_VQCMC_LIB_CALLBACK Callback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE* ph) {
     std::lock_guard Lock(s_Guard);
     if ((*ph)->un32MsgId == VQCMC_APP_MSG_NOTIF_READY) s_fReady = true;
     u32 un32Id = 0;
     memcpy(&un32Id, VQXMsgPayload(*ph) + 32, 4);
     if ((*ph)->un32MsgId == VQCMC_MSG_NOTIF_CALL_LEG_PRESENT) s_aOffered.push_back(un32Id);
   };
-  p.Threads.un32NbThread = 2;
-  VQCMC_LIB_HANDLE hCmc = nullptr;
-  ASSERT_EQ(VQCmcLibOpen(&p, &hCmc), VQX_RESULT_OK);
-  ASSERT_EQ(CVQCMCLib::TestInstall(hCmc), VQX_RESULT_OK);
   auto Locked = [](auto f) {
     return [f] {
       std::lock_guard Lock(s_Guard);
       return f();
     };
   };
-  EXPECT_TRUE(cmcpeer::WaitUntil(
-      [&] { return Server.Command("ready") == "ok" && cmcpeer::WaitUntil(Locked([] { return s_fReady; }), 500); },
-      20000));
-  ASSERT_TRUE(Server.Offer(1, 0x4441) && Server.Offer(2, 0x4442));
+  Run.Open("cmc_join_it", Callback, Locked([] { return s_fReady; }));
+  ASSERT_TRUE(Run.Server.Offer(1, 0x4441) && Run.Server.Offer(2, 0x4442));
   ASSERT_TRUE(cmcpeer::WaitUntil(Locked([] { return s_aOffered.size() == 2; }), 20000));
   {
     JoinLeg A(1), B(2);
@@ -60,30 +47,27 @@ TEST(CmcJoinIt, HalfJoinUnjoinAndRefusedJoin) {
     CVQCMC_JOIN_ATTRIBUTE H = Half();
     EXPECT_EQ(A.Join(&B, nullptr, 7, &H), VQX_RESULT_OK);
     cmcpeer::CmcServerProcess::Seen Join;
-    EXPECT_TRUE(cmcpeer::WaitUntil([&] { return (Join = Server.Last("JOIN")).fSeen; }, 20000));
+    EXPECT_TRUE(cmcpeer::WaitUntil([&] { return (Join = Run.Server.Last("JOIN")).fSeen; }, 20000));
     EXPECT_EQ(Join.un64Ctx1, 0x0000000200000001ull);  // this leg, and the other leg as the caller value
     EXPECT_GE(Join.nPayloadLength, 56);
     unsigned int fPending = 0;
     EXPECT_EQ(B.IsJoined(nullptr, &fPending, nullptr), 1u);
     EXPECT_EQ(fPending, 1u);
-    ASSERT_TRUE(Server.Notify(VQCMC_MSG_NOTIF_JOIN_DONE, 1, 2));
+    ASSERT_TRUE(Run.Server.Notify(VQCMC_MSG_NOTIF_JOIN_DONE, 1, 2));
     EXPECT_TRUE(Saw(A, "JoinDone;") && Saw(B, "JoinDone;"));
     EXPECT_EQ(A.Unjoin(&B, nullptr), VQX_RESULT_OK);
-    EXPECT_TRUE(cmcpeer::WaitUntil([&] { return Server.Last("UNJOIN").un64Ctx1 == 0x0000000200000001ull; }, 20000));
-    ASSERT_TRUE(Server.Notify(VQCMC_MSG_NOTIF_UNJOIN_DONE, 1, 2));
+    EXPECT_TRUE(cmcpeer::WaitUntil([&] { return Run.Server.Last("UNJOIN").un64Ctx1 == 0x0000000200000001ull; }, 20000));
+    ASSERT_TRUE(Run.Server.Notify(VQCMC_MSG_NOTIF_UNJOIN_DONE, 1, 2));
     EXPECT_TRUE(Saw(A, "JoinDone;UnjoinDone;") && Saw(B, "JoinDone;UnjoinDone;"));
     EXPECT_EQ(B.IsJoined(nullptr, nullptr, nullptr), 0u);
     // Refused on the server: the full join B <-> A recorded on sending is undone.
-    ASSERT_TRUE(Server.Answer("0x0A010001", "0x82000005"));
+    ASSERT_TRUE(Run.Server.Answer("0x0A010001", "0x82000005"));
     EXPECT_EQ(B.Join(&A, nullptr, 0, nullptr), VQX_RESULT_OK);
     EXPECT_TRUE(Saw(B, "JoinDone;UnjoinDone;UnjoinDone;") && Saw(A, "JoinDone;UnjoinDone;UnjoinDone;"));
     EXPECT_EQ(A.IsJoined(nullptr, nullptr, nullptr) + CVQCMCLegJoinedLeg::GetCount(), 0u);
-    EXPECT_EQ(Server.Violations(), 0) << Server.Command("stats");
+    EXPECT_EQ(Run.Server.Violations(), 0) << Run.Server.Command("stats");
   }
-  CVQCMCLib::TestUninstall();
-  EXPECT_EQ(VQCmcLibClose(hCmc), VQX_RESULT_OK);
-  CVQCAFComm::ReleaseHostLibInstance();
-  CloseFramework();
+  Run.Close();
 }
 
 }  // namespace

@@ -10,9 +10,8 @@
 #include <cstdarg>
 #include <cstring>
 #include <fstream>
-#include <functional>
 
-#include "comm_test_support.h"
+#include "cmc_test_support.h"
 #include "vqcmc_leg.h"
 #include "vqx_msg_element.h"
 
@@ -107,51 +106,7 @@ class TestLeg : private MutexHolder, public CVQCMCLeg {
   bool* mpfDeleted = nullptr;
 };
 
-class TestListener : public IVQCMCErrorListener {
- public:
-  explicit TestListener(const char* pszName, u32 fHandle = 0) : mpszName(pszName), mfHandle(fHandle) {}
-  void OnCmcLegError(unsigned int* p, CVQCMCLegError& e) override {
-    mstrSeen += std::string(mpszName) + ":" + e.what() + "(" + std::to_string(e.mun32MsgId) + ");";
-    *p = mfHandle;
-  }
-  void OnCmcMixerError(unsigned int*, CVQCMCMixerError&) override {}
-  const char* mpszName;
-  u32 mfHandle;
-  std::string mstrSeen;
-};
-
-/* A bridge with no transport, the core library over it, the client singleton on that library. */
-class CmcLegTest : public CommTest {
- protected:
-  void SetUp() override {
-    CommTest::SetUp();
-    _VQCMC_LIB_PARAMS p{};
-    p.hVqxLib = mhLib;
-    p.Callback.pFctCallback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {};
-    p.Threads.un32NbThread = 1;
-    ASSERT_EQ(VQCmcLibOpen(&p, &mhCmc), VQX_RESULT_OK);
-    ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
-  }
-  void TearDown() override {
-    CVQCMCLib::TestUninstall();
-    EXPECT_EQ(VQCmcLibClose(mhCmc), VQX_RESULT_OK);
-    CommTest::TearDown();
-  }
-  /* A received message of that kind: id, then the payload (words at their offsets). */
-  VQX_MSG_HANDLE Received(u32 un32Kind, u32 un32Id, u32 un32Size, std::initializer_list<std::pair<u32, u32>> aWords) {
-    std::string s(un32Size, '\0');
-    for (auto [off, v] : aWords) memcpy(&s[off], &v, 4);
-    VQX_MSG_HANDLE h = HostMsg(mhLib, un32Id, s);
-    h->MsgType = un32Kind;
-    return h;
-  }
-  VQX_RESULT Deliver(CVQCMCLeg& Leg, VQX_MSG_HANDLE h) {
-    const VQX_RESULT Result = Leg.HandleMessage(&h);
-    EXPECT_EQ(h, nullptr);
-    return Result;
-  }
-  VQCMC_LIB_HANDLE mhCmc = nullptr;
-};
+using CmcLegTest = CmcLibTest;
 
 /* Every message is taken and released once (ASan sees a double release or a leak). */
 TEST_F(CmcLegTest, DispatchRows) {

@@ -8,8 +8,7 @@
  */
 #include <mutex>
 
-#include "comm_test_support.h"
-#include "peers/cmcsim_process.h"
+#include "cmc_test_support.h"
 #include "vqcmc_leg.h"
 
 namespace {
@@ -69,32 +68,18 @@ class Listener : public IVQCMCErrorListener {
 };
 
 TEST(CmcLegIt, OutgoingCallCommandsAndAnswers) {
-  const u16 un16Host = FreePort();
-  const u16 un16Server = FreePort();
-  cmcpeer::CmcServerProcess Server(un16Server, un16Host, {"--host-name", "cmcsim1"});
-  ASSERT_TRUE(Server.Ready());
-  OpenFramework("cmc_leg_it", un16Host, un16Server);
+  CmcServerRun Run;
   static std::mutex s_Guard;
   static std::vector<u32> s_aNotifs;
   static u32 s_un32Offered = 0;
-  _VQCMC_LIB_PARAMS p{};
-  p.hVqxLib = CVQCAFComm::GetHostLibInstance();
-  p.Callback.pFctCallback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE* ph) {
+  Run.Open("cmc_leg_it", [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE* ph) {
     std::lock_guard Lock(s_Guard);
     s_aNotifs.push_back((*ph)->un32MsgId);
     if ((*ph)->un32MsgId == VQCMC_MSG_NOTIF_CALL_LEG_PRESENT) memcpy(&s_un32Offered, VQXMsgPayload(*ph) + 32, 4);
-  };
-  p.Threads.un32NbThread = 2;
-  VQCMC_LIB_HANDLE hCmc = nullptr;
-  ASSERT_EQ(VQCmcLibOpen(&p, &hCmc), VQX_RESULT_OK);
-  ASSERT_EQ(CVQCMCLib::TestInstall(hCmc), VQX_RESULT_OK);
-  auto Ready = [&] {
+  }, [] {
     std::lock_guard Lock(s_Guard);
     return std::find(s_aNotifs.begin(), s_aNotifs.end(), VQCMC_APP_MSG_NOTIF_READY) != s_aNotifs.end();
-  };
-  // The server says ready once the library has registered with it (bounded retries).
-  EXPECT_TRUE(cmcpeer::WaitUntil([&] { return Server.Command("ready") == "ok" && cmcpeer::WaitUntil(Ready, 500); },
-                                 20000));
+  });
   Listener Refusals;
   {
     CVQCAFMutex Other;  // outlives the leg
@@ -105,17 +90,17 @@ TEST(CmcLegIt, OutgoingCallCommandsAndAnswers) {
     // Moved to another serialisation (and mutex) before its first command.
     _VQCMC_LIB_LEG_PARAMS Params{};
     EXPECT_EQ(Leg.ReSerialize(&Other, 0x7000), VQX_RESULT_OK);
-    EXPECT_EQ(VQCmcLibLegFind(hCmc, Leg.GetLegId(), &Params), VQX_RESULT_OK);
+    EXPECT_EQ(VQCmcLibLegFind(Run.mhCmc, Leg.GetLegId(), &Params), VQX_RESULT_OK);
     EXPECT_EQ(Params.un32SerialisationId, 0x7000u);
     EXPECT_EQ(Params.pvUserContext, static_cast<void*>(&Leg));
     EXPECT_EQ(Leg.CreateCall(nullptr, nullptr), VQX_RESULT_OK);
     EXPECT_TRUE(Leg.Saw("Create;"));
-    const auto Create = Server.Last("CALL_LEG_CREATE");
+    const auto Create = Run.Server.Last("CALL_LEG_CREATE");
     EXPECT_TRUE(Create.fSeen);
     EXPECT_EQ(Create.un64Ctx1 & 0xFFFFFFFFu, Leg.GetLegId());
     EXPECT_EQ(Create.nKind, 1);
     // The server refuses supplementary information: the request's listener hears it, and handles it.
-    ASSERT_TRUE(Server.Answer("0x0A01001D", "0x82000005"));
+    ASSERT_TRUE(Run.Server.Answer("0x0A01001D", "0x82000005"));
     EXPECT_EQ(Leg.SendCallSuppInfo(VQCMC_SUPP_INFO_SIP_CALL_PROGRESS, nullptr, &Refusals), VQX_RESULT_OK);
     EXPECT_TRUE(Leg.Saw("SuppInfo;"));
     EXPECT_EQ(Refusals.Seen(), "SendCallSuppInfo() Request failed on CMC server;");
@@ -123,11 +108,11 @@ TEST(CmcLegIt, OutgoingCallCommandsAndAnswers) {
     EXPECT_EQ(Leg.TerminateCall(Reason, nullptr, nullptr), VQX_RESULT_OK);
     EXPECT_EQ(Leg.TerminateCall(Reason, nullptr, nullptr), VQX_RESULT_INVALID_STATE);
     EXPECT_TRUE(Leg.Saw("Terminate;"));
-    EXPECT_EQ(Server.Last("CALL_LEG_TERMINATE").nPayloadLength >= 184, true);
+    EXPECT_EQ(Run.Server.Last("CALL_LEG_TERMINATE").nPayloadLength >= 184, true);
     EXPECT_EQ(Leg.mstrSeen.find("Error:"), std::string::npos) << Leg.mstrSeen;
   }
   // An incoming call: the offered leg adopted, accepted and answered.
-  ASSERT_TRUE(Server.Offer(0, 0x4444));
+  ASSERT_TRUE(Run.Server.Offer(0, 0x4444));
   ASSERT_TRUE(cmcpeer::WaitUntil([&] { return std::lock_guard(s_Guard), s_un32Offered != 0; }, 20000));
   {
     ItLeg In(s_un32Offered);
@@ -137,11 +122,8 @@ TEST(CmcLegIt, OutgoingCallCommandsAndAnswers) {
     EXPECT_EQ(In.GetState(), VQCMC_CALL_LEG_STATE_ANSWERED);
     EXPECT_TRUE(In.Saw("Accept;") && In.Saw("Answer;"));
   }
-  EXPECT_EQ(Server.Violations(), 0);
-  CVQCMCLib::TestUninstall();
-  EXPECT_EQ(VQCmcLibClose(hCmc), VQX_RESULT_OK);
-  CVQCAFComm::ReleaseHostLibInstance();
-  CloseFramework();
+  EXPECT_EQ(Run.Server.Violations(), 0);
+  Run.Close();
 }
 
 }  // namespace

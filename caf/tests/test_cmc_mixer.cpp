@@ -52,27 +52,11 @@ class TestMixer : private MutexHolder, public CVQCMCMixer {
   CVQCMCMixerError mLastError;
 };
 
-class TestListener : public IVQCMCErrorListener {
- public:
-  explicit TestListener(const char* pszName, u32 fHandle = 0) : mpszName(pszName), mfHandle(fHandle) {}
-  void OnCmcLegError(unsigned int*, CVQCMCLegError&) override {}
-  void OnCmcMixerError(unsigned int* p, CVQCMCMixerError& e) override {
-    mstrSeen += std::string(mpszName) + ":" + e.what() + ";";
-    *p = mfHandle;
-  }
-  const char* mpszName;
-  u32 mfHandle;
-  std::string mstrSeen;
-};
-
 class CmcMixerTest : public CmcLibTest {
  protected:
   VQX_RESULT Deliver(CVQCMCMixer& Mixer, u32 un32Kind, u32 un32Id, u32 un32Size,
                      std::initializer_list<std::pair<u32, u32>> aWords, char cFill = '\0') {
-    VQX_MSG_HANDLE h = Received(un32Kind, un32Id, un32Size, aWords, cFill);
-    const VQX_RESULT Result = Mixer.HandleMessage(&h);
-    EXPECT_EQ(h, nullptr);
-    return Result;
+    return CmcLibTest::Deliver(Mixer, Received(un32Kind, un32Id, un32Size, aWords, cFill));
   }
 };
 

@@ -8,14 +8,12 @@
  */
 #include <mutex>
 
-#include "comm_test_support.h"
-#include "peers/cmcsim_process.h"
+#include "cmc_test_support.h"
 #include "vqcmc_attributes.h"
 #include "vqcmc_leg_attributes.h"
 #include "vqcmc_media_attributes.h"
 #include "vqcmc_message.h"
 #include "vqcmc_protocol_attribute.h"
-#include "vqcmclib.h"
 
 namespace {
 
@@ -53,23 +51,12 @@ void Fill(VQX_MSG_HANDLE h, u32 un32Version, u32 un32Leg) {
 }
 
 TEST(CmcRoundTripIt, AttributesThroughTheStandIn) {
-  const u16 un16Host = FreePort(), un16Server = FreePort();
-  cmcpeer::CmcServerProcess Server(un16Server, un16Host, {"--host-name", "cmcsim1"});
-  ASSERT_TRUE(Server.Ready());
-  OpenFramework("cmc_roundtrip_it", un16Host, un16Server);
-  _VQCMC_LIB_PARAMS p{};
-  p.hVqxLib = CVQCAFComm::GetHostLibInstance();  // one reference, released at the end
-  p.Callback.pFctCallback = Keep;
-  p.Threads.un32NbThread = 2;
-  VQCMC_LIB_HANDLE hCmc = nullptr;
-  ASSERT_EQ(VQCmcLibOpen(&p, &hCmc), VQX_RESULT_OK);
-  ASSERT_EQ(CVQCMCLib::TestInstall(hCmc), VQX_RESULT_OK);
-  ASSERT_TRUE(cmcpeer::WaitUntil([&] { return Server.Command("ready") == "ok" && Await(VQCMC_APP_MSG_NOTIF_READY); },
-                                 20000));
+  CmcServerRun Run;
+  Run.Open("cmc_roundtrip_it", Keep, [] { return Await(VQCMC_APP_MSG_NOTIF_READY) != nullptr; });
   _VQCMC_LIB_LEG_PARAMS Leg{};
   Leg.Callback = {Keep, nullptr, &g_Guard};
   Leg.LegType = VQCMC_LEG_TYPE_CALL;
-  ASSERT_EQ(VQCmcLibLegCreate(hCmc, &Leg), VQX_RESULT_OK);
+  ASSERT_EQ(VQCmcLibLegCreate(Run.mhCmc, &Leg), VQX_RESULT_OK);
   const u32 un32Leg = Leg.EntityId;
   {
     CVQCMC_CALL_LEG_ATTRIBUTE Attr;
@@ -88,13 +75,13 @@ TEST(CmcRoundTripIt, AttributesThroughTheStandIn) {
     ASSERT_EQ(Proto.CopyTo(h, At<_VQCMC_PROTOCOL_ATTRIBUTE>(h, 732)), VQX_RESULT_OK);
     ASSERT_EQ(Create.LegMsgProcess(un32Leg, 0), VQX_RESULT_OK);
     ASSERT_NE(Await(VQCMC_MSG_CMD_CALL_LEG_CREATE), nullptr);
-    const std::string strCreate = Server.Command("fields CALL_LEG_CREATE");
+    const std::string strCreate = Run.Server.Command("fields CALL_LEG_CREATE");
     for (const char* psz : {"\"5551234\"", "\"Alice\"", "\"protocol_type\": 2,", "\"profile_name\": \"leg profile\"",
                             "\"status\": 180,", "\"status_arg\": 1,", "\"trans_id\": 17185",
                             "\"generic_headers\": [\"0200000003040000\"]"})
       EXPECT_NE(strCreate.find(psz), std::string::npos) << psz << " in " << strCreate;
     // Back in a leg present (to the library's callback), read by the same classes.
-    ASSERT_EQ(Server.Command("echo present 0 0x5009"), "ok");
+    ASSERT_EQ(Run.Server.Command("echo present 0 0x5009"), "ok");
     VQX_MSG_HANDLE hPresent = Await(VQCMC_MSG_NOTIF_CALL_LEG_PRESENT);
     ASSERT_NE(hPresent, nullptr);
     CVQCMC_CALL_LEG_ATTRIBUTE In;
@@ -110,7 +97,7 @@ TEST(CmcRoundTripIt, AttributesThroughTheStandIn) {
                               pbyProto[118], *reinterpret_cast<const u32*>(pbyProto + 124)),
               std::make_tuple(std::string("5551234"), std::string("Alice"), 2u, true, u8{3}, u8{4}, u16{180}, u8{1},
                               0x4321u));
-    ASSERT_EQ(Server.Command("echo profile " + std::to_string(un32Leg)), "ok");
+    ASSERT_EQ(Run.Server.Command("echo profile " + std::to_string(un32Leg)), "ok");
     VQX_MSG_HANDLE hChanged = Await(VQCMC_MSG_NOTIF_MEDIA_PROFILE_CHANGED);
     ASSERT_NE(hChanged, nullptr);
     CVQCMC_MEDIA_PROFILE Changed;
@@ -134,7 +121,7 @@ TEST(CmcRoundTripIt, AttributesThroughTheStandIn) {
     std::string strWant = "{\"index\": 2, \"paused\": 0, \"files\": [";
     for (u32 i = 0; i < 3; ++i)
       strWant += (i ? ", [" : "[") + std::to_string(i) + ", 2, 3, \"file:///m/" + std::to_string(i) + strLong + "\"]";
-    EXPECT_EQ(Server.Command("fields PLAY"), strWant + "]}");
+    EXPECT_EQ(Run.Server.Command("fields PLAY"), strWant + "]}");
   }
   {
     CVQCMC_EVENT_ATTRIBUTE Event;
@@ -145,8 +132,8 @@ TEST(CmcRoundTripIt, AttributesThroughTheStandIn) {
     ASSERT_EQ(Event.CopyTo(Msg.GetMsg(), At<_VQCMC_EVENT_ATTRIBUTE>(Msg.GetMsg(), 32)), VQX_RESULT_OK);
     ASSERT_EQ(Msg.LegMsgProcess(un32Leg, 0), VQX_RESULT_OK);
     ASSERT_NE(Await(VQCMC_MSG_CMD_EVENT_PLAY), nullptr);
-    EXPECT_EQ(Server.Command("fields EVENT_PLAY"), "{\"tones\": [\"123#\", \"*9\"], \"inter_tone\": 90}");
-    ASSERT_EQ(Server.Command("echo digits " + std::to_string(un32Leg)), "ok");
+    EXPECT_EQ(Run.Server.Command("fields EVENT_PLAY"), "{\"tones\": [\"123#\", \"*9\"], \"inter_tone\": 90}");
+    ASSERT_EQ(Run.Server.Command("echo digits " + std::to_string(un32Leg)), "ok");
     VQX_MSG_HANDLE hDigits = Await(VQCMC_MSG_NOTIF_DIGIT_COLLECTED);
     ASSERT_NE(hDigits, nullptr);
     CVQCMC_COLLECTED_DIGIT_ATTRIBUTE Digits;
@@ -154,12 +141,11 @@ TEST(CmcRoundTripIt, AttributesThroughTheStandIn) {
               VQX_RESULT_OK);
     EXPECT_EQ(std::string(Digits.GetCollectedDigits().c_str()), "123#*9");
   }
-  EXPECT_EQ(Server.Violations(), 0);
-  CVQCMCLib::TestUninstall();
-  EXPECT_EQ(VQCmcLibClose(hCmc), VQX_RESULT_OK);
-  for (VQX_MSG_HANDLE& h : g_aMsgs) VQXReleaseMsgEx(p.hVqxLib, &h);
-  CVQCAFComm::ReleaseHostLibInstance();
-  CloseFramework();
+  EXPECT_EQ(Run.Server.Violations(), 0);
+  Run.Close([] {
+    for (VQX_MSG_HANDLE& h : g_aMsgs) VQXReleaseMsgEx(CVQCAFComm::GetHostLibInstance(), &h);
+    CVQCAFComm::ReleaseHostLibInstance();  // the reference just taken
+  });
 }
 
 }  // namespace
