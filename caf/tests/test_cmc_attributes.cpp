@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "comm_test_support.h"
+#include "peers/log_lines.h"
 #include "vqcmc_attributes.h"
 #include "vqcmc_generic_headers.h"
 #include "vqcmc_media_attributes.h"
@@ -53,11 +54,9 @@ class CmcAttrTest : public CommTest {
     p.Callback.pFctCallback = [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {};
     p.Threads.un32NbThread = 1;
     p.un32LibId = 7777;
-    p.Log.pContext = &maCmcLog;
+    p.Log.pContext = &mCmcLog;
     p.Log.pFctLog = [](void* pContext, u32, u32, const char* pszFormat, va_list Args) {
-      char szLine[512];
-      vsnprintf(szLine, sizeof(szLine), pszFormat, Args);
-      static_cast<std::vector<std::string>*>(pContext)->push_back(szLine);
+      static_cast<peerlog::LineLog*>(pContext)->AddV(pszFormat, Args);
     };
     ASSERT_EQ(VQCmcLibOpen(&p, &mhCmc), VQX_RESULT_OK);
     ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
@@ -110,7 +109,7 @@ class CmcAttrTest : public CommTest {
   }
 
   VQCMC_LIB_HANDLE mhCmc = nullptr;
-  std::vector<std::string> maCmcLog;  // the core library's log lines
+  peerlog::LineLog mCmcLog;  // the core library's log lines (its receive thread logs too)
   std::map<std::string, std::string> mGolden;
   std::vector<VQX_MSG_HANDLE> maMsgs;
 };
@@ -304,11 +303,12 @@ TEST_F(CmcAttrTest, MalformedReceivedPayloadsRefused) {
     VQX_MSG_HANDLE h = Received(strPayload);
     CVQCMC_EVENT_ATTRIBUTE Event;
     const std::string strBefore = Used(Event.GetMsg());
-    maCmcLog.clear();
+    mCmcLog.Clear();
     auto* pRecord = reinterpret_cast<_VQCMC_EVENT_ATTRIBUTE*>(VQXMsgPayload(h) + std::stoi(a[3]));
     a[4] = vqtest::Hex(Event.CopyFrom(h, pRecord));
     a[5] = Used(Event.GetMsg()) == strBefore ? "nothing copied" : "copied";
-    a[5] += maCmcLog.size() == 1 && maCmcLog[0].find("Malformed record refused") != std::string::npos ? ", logged" : "";
+    const std::vector<std::string> aLogged = mCmcLog.Own();
+    a[5] += aLogged.size() == 1 && aLogged[0].find("Malformed record refused") != std::string::npos ? ", logged" : "";
     mLog.Take(), maSeen.clear();
   });
   // Generic headers: a broken data set leaves the object empty; digits without their NUL end with their element.
@@ -764,13 +764,13 @@ TEST_F(CmcAttrTest, RecordCopiesRebuildGoldenAndRefuseBadInput) {
       ASSERT_EQ(VQXMsgElementInit(hDst, it->second.first), VQX_RESULT_OK);
     }
     const std::string strFresh = Used(hDst);
-    maCmcLog.clear();
+    mCmcLog.Clear();
     a[5] = vqtest::Hex(it->second.second(hSrc, VQXMsgPayload(hSrc), hDst, VQXMsgPayload(hDst)));
     a[6] = Used(hDst) == strFresh ? (fSelf ? "source unchanged" : "nothing written") : "other bytes";
     for (const auto& [strName, strBytesOf] : mGolden) {
       if (!fSelf && Used(hDst) == strBytesOf) a[6] = strName;
     }
-    if (!maCmcLog.empty()) a[6] += ", logged " + std::to_string(maCmcLog.size());
+    if (const size_t nLogged = mCmcLog.Own().size(); nLogged != 0) a[6] += ", logged " + std::to_string(nLogged);
   });
   // A name of 70 characters is stored as its first 63; a compacted SDP reads back with its state.
   VQX_MSG_HANDLE h = Received(std::string(72, '\0'));

@@ -274,7 +274,7 @@ TEST(SigTraceGroup, ExceptionLines) {
     std::vector<std::string> vExpected{std::string("CVQSigTraceGrp::CloseFile: ") + pszText + strAt};
     if (un32Result == 0x82000002u) vExpected.insert(vExpected.begin(), "CVQSigTraceGrp::CloseFile: Un-handled exception: " + strAt);
     EXPECT_EQ(r, un32Result) << pszText;
-    EXPECT_EQ(log.vLines, vExpected) << pszText;
+    EXPECT_EQ(log.Lines(), vExpected) << pszText;
   }
 }
 

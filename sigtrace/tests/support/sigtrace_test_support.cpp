@@ -91,14 +91,9 @@ std::string CompareGolden(const std::string& strName, const std::string& strActu
 VQCAF::SVQSigTraceTime FixedTime() { return {1772600767, 89123, 3600}; /* 2026-03-04 05:06:07 UTC */ }
 
 CLogCapture::CLogCapture() {
-  VQCAF::VqcafSetDiagPrinter([](void* pv, u32, const char* psz) { static_cast<CLogCapture*>(pv)->vLines.emplace_back(psz); }, this);
+  VQCAF::VqcafSetDiagPrinter([](void* pv, u32, const char* psz) { static_cast<CLogCapture*>(pv)->Log.Add(psz); }, this);
 }
 CLogCapture::~CLogCapture() { VQCAF::VqcafSetDiagPrinter(nullptr, nullptr); }
-size_t CLogCapture::Count(const char* pszPart) const {
-  size_t n = 0;
-  for (const auto& s : vLines) n += s.find(pszPart) != std::string::npos;
-  return n;
-}
 
 VQCAF::CVQSigTraceEntityParams Entity(u32 un32Type, const char* pszAdapter, const char* pszName) {
   VQCAF::CVQSigTraceEntityParams e;

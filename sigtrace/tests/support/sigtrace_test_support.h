@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "peers/log_lines.h"
 #include "sigtracegrp.h"
 
 namespace sigtest {
@@ -44,12 +45,13 @@ std::string CompareGolden(const std::string& strName, const std::string& strActu
 /* 2026-03-04 05:06:07.089123 UTC, local zone +01:00. */
 VQCAF::SVQSigTraceTime FixedTime();
 
-/* Captures the lines the library logs while it lives. */
+/* Captures the lines the library logs while it lives (from any thread, under a lock). */
 struct CLogCapture {
-  std::vector<std::string> vLines;
+  peerlog::LineLog Log;
   CLogCapture();
   ~CLogCapture();
-  size_t Count(const char* pszPart) const;
+  std::vector<std::string> Lines() const { return Log.All(); }
+  size_t Count(const char* pszPart) const { return Log.Count(pszPart); }
 };
 
 VQCAF::CVQSigTraceEntityParams Entity(u32 un32Type, const char* pszAdapter, const char* pszName);
