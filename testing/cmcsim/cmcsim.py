@@ -18,9 +18,12 @@ CLEAR and DONE so that the library reports it.
 As a server it answers LibRegister (--register ok, standby = 0x82000005,
 version = 0x82000020, silent = no answer), HostStatesGet (state block),
 SyncCompleted and the ownership requests (success, a mapping id), and sends
-READY, NOT READY and SYNC_STARTING on command, and runs of leg or mixer
-notifications (40 bytes: word 7 at 28 their number from 1, word 8 at 32 the
-entity), sent in order behind anything queued before them. Every message
+READY (with network access point statistics on request), NOT READY and
+SYNC_STARTING on command, and runs of leg or mixer notifications in their full
+layouts (cmcsim_layouts: the entity where the catalogue keys it, the fields the
+control line names, an element area and its end marker), sent in order behind
+anything queued before them. With --plain (the core library's own tests) they
+are 40 bytes: word 7 at 28 their number from 1, word 8 at 32 the entity. Every message
 received is logged on standard output ("recv NAME ...") and counted.
 
 It answers the application's leg and mixer commands (the catalogue's command
@@ -30,7 +33,9 @@ up for CALL_LEG_CREATE and MIXER_CREATE, the received one kept for the rest).
 Each command is checked first: kind 1, the entity id in the low half of user
 context 1, the used payload at least the catalogue's structure rounded up to 8
 plus the element set's end marker, a multiple of 8 ending in the 32-bit
-layout's marker (PLAY: 56 bytes alone, or more and ending in the marker); each
+layout's marker (PLAY: 56 bytes alone, or more and ending in the marker), then
+(not with --plain) its version word, its entity id and second id and leg type
+at their offsets (cmcsim_layouts.COMMANDS); each
 failure counts in "violations" (per command name) and is logged
 ("violation NAME: what"). The destination (header word 7) and user contexts of
 the last command of each name are kept for "last".
@@ -50,7 +55,8 @@ by a second instance after the first has left (quit, or restart).
 Control: line commands on 127.0.0.1:--control-port, one answer line each:
   stats                 JSON: links, received counts per name, host layer
   register MODE         ok, standby, version or silent for what follows
-  ready | notready | syncstarting   send that notification
+  ready [stats=T,T..] | notready | syncstarting   send that notification (READY
+                        with one statistics record per type T in its set at 32)
   events ID COUNT ENTITY  send COUNT notifications of id ID (numbered 1..COUNT)
   answer ID|all RESULT|silent [keep|auto|MAPPING]
                         how commands of id ID (or every command) are answered
@@ -60,16 +66,20 @@ Control: line commands on 127.0.0.1:--control-port, one answer line each:
   last NAME             JSON of the last command of that name (e.g.
                         CALL_LEG_CREATE): dest, ctx1, ctx2, kind, plen; "none"
   fields NAME           JSON of the attributes the last CALL_LEG_CREATE, PLAY
-                        or EVENT_PLAY carried (cmcsim_attrs); "none"
+                        or EVENT_PLAY carried (cmcsim_attrs), or of the fields
+                        of the last other command of that name; "none"
   echo present LEG MAPPING | echo profile LEG | echo digits LEG
                         a leg present (the last CALL_LEG_CREATE's leg and
                         protocol attributes), profile changed (its profile) or
                         digit collected (the last EVENT_PLAY's tones) to LEG
-  notify ID ENTITY [COUNT]  COUNT (default 1) notifications of id ID naming
-                        ENTITY where the catalogue keys it (word 7 at 28, word
-                        8 at 32, or user context 1), numbered 1..COUNT at 36
-  offer LEG MAPPING     a call offer (0x0A010011, 40 bytes): the leg id at 32
-                        (0: the library picks one), the mapping id at 8
+  notify ID ENTITY [COUNT] [NAME=VALUE..]  COUNT (default 1) notifications of
+                        id ID naming ENTITY where the catalogue keys it (word 7
+                        at 28, word 8 at 32, or user context 1), in the id's
+                        layout with the fields named (cmcsim_layouts.NOTIFS;
+                        '_' in a text stands for a space)
+  offer LEG MAPPING [NAME=VALUE..]  a call offer (0x0A010011, 864 bytes): the
+                        leg id at 32 (0: the library picks one), the mapping id
+                        at 8, call leg type 1 at 36
   script clear          forget the resynchronisation script
   script leg ID MAPPING [media]   a NotifLegSync (call leg, or media-only)
   script link ID1 ID2 MAP1 MAP2   a NotifLinkSync
@@ -99,6 +109,7 @@ from boardsim_control import serve_control  # noqa: E402
 from boardsim_host import HEADER, PURE_ACK, TYPE_REQUEST, HostLayer, build, parse_header  # noqa: E402
 from boardsim_wire import BATCH_HEADER_SIZE, MAX_BATCH, MAX_MSG, POLL_REPLY, batch  # noqa: E402
 import cmcsim_attrs  # noqa: E402
+import cmcsim_layouts as layouts  # noqa: E402
 import cmcsim_wire as cw  # noqa: E402
 
 HOST_DISCOVERY, HOST_SPECIFIC, HOST_POLL_ID, HOST_REPLY = 0x484C4449, 0x484C4453, 0x484C5049, 0x484C5041
@@ -346,12 +357,11 @@ class Server:
         name = cw.COMMANDS[h["id"]][0]
         (ctx1,) = struct.unpack("<Q", h["ctx1_raw"])
         (ctx2,) = struct.unpack("<Q", h["ctx2_raw"])
-        for v in cw.check_command(h["id"], h["type"], h["plen"], payload, ctx1):
+        for v in cw.check_command(h["id"], h["type"], h["plen"], payload, ctx1, not self.args.plain):
             self.violations[name] = self.violations.get(name, 0) + 1
             print("violation %s" % v, flush=True)
         fields = cmcsim_attrs.decode(h["id"], payload)
-        if fields is not None:
-            self.fields[name] = fields
+        self.fields[name] = fields if fields is not None else layouts.fields(h["id"], payload, ctx1)
         self.last[name] = {"dest": h["adapter"], "ctx1": ctx1, "ctx2": ctx2, "kind": h["type"], "plen": h["plen"]}
         default = (cw.RESULT_OK, "auto" if h["id"] in cw.CREATES else "keep")
         result, rule = self.answers.get(h["id"], self.answers.get("all", default))
@@ -398,7 +408,8 @@ class Server:
             return [(cw.NOTIF_MIXER_LINK_SYNC, cw.notif_mixer_link_sync(*n), 0,
                      (cw.SET_MIXER_LINK_OWNERSHIP, claim, None))]
         if kind == "notify" and len(n) in (2, 3) and n[0] in cw.NOTIF_KEYS:
-            return [(n[0],) + cw.notification(n[0], n[1], i) + (None,) for i in range(1, (n[2:] or [1])[0] + 1)]
+            make = cw.plain_notification if self.args.plain else cw.notification
+            return [(n[0],) + make(n[0], n[1], i) + (None,) for i in range(1, (n[2:] or [1])[0] + 1)]
         return None
 
     def resync(self):
@@ -460,8 +471,11 @@ class Server:
         if cmd == "register" and len(words) == 2 and words[1] in list(REGISTER_RESULTS) + ["silent"]:
             self.register = words[1]
             return "ok"
-        if cmd == "ready":
-            return self.notify(cw.READY, [cw.ready_payload(BUILD)])
+        if cmd == "ready" and len(words) <= 2:
+            f = layouts.parse_fields(words[1:])
+            if set(f) - {"stats"}:
+                return "error unknown field"
+            return self.notify(cw.READY, [cw.ready_payload(BUILD, f.get("stats"))])
         if cmd == "notready":
             return self.notify(cw.NOT_READY, [cw.lib_notification(32)])
         if cmd == "syncstarting":
@@ -484,13 +498,24 @@ class Server:
             source = self.fields.get("EVENT_PLAY" if words[1] == "digits" else "CALL_LEG_CREATE")
             built = cmcsim_attrs.echo(words[1], source, *(int(w, 0) for w in words[2:]))
             return "none" if built is None else self.notify(built[0], [built[1]])
-        if cmd == "notify" and len(words) in (3, 4) and int(words[1], 0) in cw.NOTIF_KEYS:
-            msg_id, entity, count = int(words[1], 0), int(words[2], 0), int(words[3], 0) if len(words) == 4 else 1
-            built = [cw.notification(msg_id, entity, i) for i in range(1, count + 1)]
+        if cmd == "notify" and len(words) >= 3 and int(words[1], 0) in cw.NOTIF_KEYS:
+            numbers = [w for w in words[3:4] if "=" not in w]
+            msg_id, entity, count = int(words[1], 0), int(words[2], 0), int(numbers[0], 0) if numbers else 1
+            f = layouts.parse_fields(words[3 + len(numbers):])
+            try:
+                built = [cw.plain_notification(msg_id, entity, i) if self.args.plain and not f else
+                         cw.notification(msg_id, entity, i, fields=f) for i in range(1, count + 1)]
+            except KeyError as e:
+                return "error unknown field %s" % e
             return self.notify(msg_id, [b[0] for b in built], built[0][1] if built else 0)
-        if cmd == "offer" and len(words) == 3:
-            return self.notify(cw.CALL_OFFER, [cw.notification(cw.CALL_OFFER, int(words[1], 0), 1,
-                                                                int(words[2], 0))[0]])
+        if cmd == "offer" and len(words) >= 3:
+            try:
+                f = layouts.parse_fields(words[3:])
+                built = (cw.plain_notification if self.args.plain and not f else cw.notification)(
+                    cw.CALL_OFFER, int(words[1], 0), 1, int(words[2], 0), *([f] if f else []))
+            except KeyError as e:
+                return "error unknown field %s" % e
+            return self.notify(cw.CALL_OFFER, [built[0]])
         if cmd == "script" and words[1:] == ["clear"]:
             self.script = []
             return "ok"
@@ -564,6 +589,8 @@ def main(argv):
     p.add_argument("--host-context", type=lambda v: int(v, 0), default=0x0C0C0001)
     p.add_argument("--register", choices=list(REGISTER_RESULTS) + ["silent"], default="ok")
     p.add_argument("--lifetime", type=float, default=60.0)
+    p.add_argument("--plain", action="store_true",
+                   help="40-byte numbered notifications and command shapes only (the core library's own tests)")
     args = p.parse_args(argv)
     Server(args).run()
 

@@ -16,6 +16,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import cmcsim  # noqa: E402
 import cmcsim_wire as cw  # noqa: E402
+import cmcsim_layouts as layouts  # noqa: E402
 sys.path.insert(0, os.path.join(HERE, "..", "golden", "cmc"))
 import cmc_attr_golden as golden  # noqa: E402
 from boardsim_host import HEADER, TYPE_REQUEST, build, parse_header  # noqa: E402
@@ -23,9 +24,23 @@ from boardsim_host import HEADER, TYPE_REQUEST, build, parse_header  # noqa: E40
 CREATE, STOP = 0x0A010017, 0x0A010055
 
 
+def sound(msg_id, payload, ctx1):
+    """The payload with the version, the entity id (and a second id, a leg type) where the command has them."""
+    p = bytearray(payload)
+    version, entity, second, more = layouts.COMMANDS[msg_id]
+    struct.pack_into("<II", p, 24, version, 0)
+    struct.pack_into("<I", p, entity, ctx1 & 0xFFFFFFFF)
+    if second is not None:
+        struct.pack_into("<I", p, second[0], (ctx1 >> 32) or 0x99)
+    for name, off, fmt in more:
+        if name == "leg_type":
+            struct.pack_into("<I", p, off, 1)
+    return bytes(p)
+
+
 def command(msg_id, size, elements=b"", ctx1=(7 << 32) | 0x1234, kind=TYPE_REQUEST, marker=cw.MARKER):
-    """A command as the library forwards it: structure, element bytes, end marker."""
-    payload = bytes(cw.round8(size)) + elements + marker
+    """A command as the library forwards it: structure (its fields sound), element bytes, end marker."""
+    payload = sound(msg_id, bytes(cw.round8(size)) + elements + marker, ctx1)
     return build(msg_id, kind, payload, struct.pack(">I", 9), struct.pack("<Q", ctx1), struct.pack("<Q", 5))
 
 
@@ -47,10 +62,37 @@ class CommandCheck(unittest.TestCase):
         ]
         for name, msg_id, payload, kind, ctx1, want in rows:
             prefix = cw.COMMANDS[msg_id][0] + ": "
+            payload = sound(msg_id, payload, ctx1) if len(payload) >= 48 else payload
             got = cw.check_command(msg_id, kind, len(payload), payload, ctx1)
             self.assertEqual(got, [prefix + w for w in want], name)
         self.assertEqual(cw.check_command(STOP, 1, 64, bytes(56), 1), ["STOP: payload 56 of 64 bytes",
                                                                          "STOP: no element-set end marker at 56"])
+
+    def test_fields_at_their_offsets(self):
+        rows = [  # name, message id, structure size, (offset, format, value) written after sound(), texts
+            ("accept sound", 0x0A010018, 192, (), []),
+            ("accept version 2", 0x0A010018, 192, ((24, "I", 2),), ["version 2 at 24, not 1"]),
+            ("accept of another leg", 0x0A010018, 192, ((32, "I", 0x77),), ["entity 0x77 at 32, not 0x1234"]),
+            ("profile change version 1", 0x0A010042, 112, ((24, "I", 1),), ["version 1 at 24, not 2"]),
+            ("terminate leg type 0", 0x0A01001B, 184, ((36, "I", 0),), ["leg type 0"]),
+            ("join second id not the caller value", 0x0A010001, 56, ((36, "I", 0x55),),
+             ["second id 0x55 at 36, not the caller value 0x7"]),
+            ("unjoin sent without caller value", 0x0A010002, 48, (), []),
+            ("mixer unjoin: this mixer second", 0x0A010027, 72, ((36, "I", 0x2222),), ["entity 0x2222 at 36, not 0x1234"]),
+            ("mixer-leg join without leg", 0x0A010024, 80, ((36, "I", 0),), ["no second id at 36"]),
+            ("digits without NUL", 0x0A010061, 96, ((32, "64s", b"9" * 64),), ["text at 32 without its NUL"]),
+        ]
+        for name, msg_id, size, pokes, want in rows:
+            ctx1 = (0 if msg_id == 0x0A010002 else 7 << 32) | 0x1234
+            p = bytearray(sound(msg_id, bytes(cw.round8(size)) + cw.MARKER, ctx1))
+            for off, fmt, value in pokes:
+                struct.pack_into("<" + fmt, p, off, value)
+            got = cw.check_command(msg_id, 1, len(p), bytes(p), ctx1)
+            self.assertEqual(got, [cw.COMMANDS[msg_id][0] + ": " + w for w in want], name)
+        p = sound(0x0A01001B, bytes(184) + cw.MARKER, 0x1234)
+        p = p[:40] + struct.pack("<I", 41) + p[44:]
+        self.assertEqual(layouts.fields(0x0A01001B, p, 0x1234), {"version": 1, "entity": 0x1234, "leg_type": 1,
+                                                                 "reason": 41, "protocol_present": 0})
 
 
 class SyncPayloads(unittest.TestCase):
@@ -86,6 +128,47 @@ class SyncPayloads(unittest.TestCase):
         self.assertEqual(p[32:76], cw.mixer(1, 0, 1, 4, 2, -40, 20, -10, -6, 6))
         self.media(p, 128, 132, 0x2222)
 
+    def test_notification_layouts(self):
+        """Each layout at its size (rounded to 8, element area, marker), the fields given at their offsets."""
+        proto = lambda at: ((at, "B", 1), (at + 4, "I", 2), (at + 116, "H", 183))  # noqa: E731
+        rows = [  # id, fields, size with marker, (offset, format, value) read back
+            (0x0A010013, dict(protocol=183), 200, ((32, "I", 0x77), (36, "I", 1)) + proto(64)),
+            (0x0A010016, dict(reason=486, protocol=183), 192, ((32, "I", 0x77), (40, "I", 486)) + proto(56)),
+            (0x0A010015, {}, 192, ((40, "I", 16), (56, "B", 0))),
+            (0x0A01001C, dict(type=5, echo=1), 200, ((28, "I", 5), (49, "B", 1), (64, "B", 0))),
+            (0x0A01001F, dict(reason=2, stats=7), 176, ((28, "I", 0x77), (36, "I", 2), (40, "B", 7), (167, "B", 134))),
+            (0x0A010044, dict(call_reason=16, media_reason=3), 120, ((28, "I", 0x77), (32, "I", 16), (36, "I", 3))),
+            (0x0A010091, dict(code=0x8200000F, text="Disk full", detail=1), 416,
+             ((36, "I", 0x8200000F), (40, "10s", b"Disk full\0"), (295, "B", 0), (296, "B", 1), (403, "B", 108))),
+            (0x0A010034, dict(code=9, text="x" * 300), 1376, ((28, "I", 0x77), (36, "I", 9), (294, "B", 120),
+                                                            (295, "B", 0), (296, "B", 0))),
+            (0x0A010101, dict(number="5550199", noa=3, protocol=183), 264,
+             ((32, "I", 0x77), (168, "I", 1), (172, "8s", b"5550199\0"), (236, "I", 3)) + proto(40)),
+            (0x0A010103, dict(reason=17), 192, ((40, "B", 0), (168, "I", 17))),
+            (0x0A010056, dict(index=3, reason=5, record=1), 56, ((24, "I", 2), (32, "I", 1), (36, "I", 1),
+                                                                  (40, "I", 5), (44, "B", 3))),
+            (0x0A010064, dict(digits="123#"), 56, ((28, "I", 0x77), (32, "I", 1), (40, "5s", b"123#\0"))),
+            (0x0A010075, dict(event="A"), 48, ((28, "I", 0x77), (32, "2s", b"A\0"))),
+            (0x0A010035, dict(other=0x55), 48, ((32, "I", 0x77), (36, "I", 0x55))),
+            (0x0A010004, {}, 48, ((32, "I", 0x77), (36, "I", 3))),  # the other id numbered
+        ]
+        for msg_id, fields, size, reads in rows:
+            p, _ = cw.notification(msg_id, 0x77, 3, 0, fields)
+            self.assertEqual((len(p), p[-8:]), (size, cw.MARKER), hex(msg_id))
+            for off, fmt, value in reads:
+                self.assertEqual(struct.unpack_from("<" + fmt, p, off)[0], value, "%x at %d" % (msg_id, off))
+        started, _ = cw.notification(0x0A010057, 0x77, 1, 0, dict(path="/m/a.wav", host=0x1122334455, index=2))
+        (at, size), = cw.walk_set(started, 36)
+        self.assertEqual((started[at:at + size], struct.unpack_from("<Q", started, 40)[0], started[35]),
+                         (b"/m/a.wav\0", 0x1122334455, 2))
+        offer, _ = cw.notification(cw.CALL_OFFER, 0, 1, 0x5003, dict(calling="5550100", stats="2,3"))
+        self.assertEqual([struct.unpack_from("<I", offer, a + 32)[0] for a, _ in cw.walk_set(offer, 28)], [2, 3])
+        self.assertEqual((offer[124:132], struct.unpack_from("<I", offer, 36)[0]), (b"5550100\0", 1))
+        ready = cw.ready_payload(7, "2,7")
+        self.assertEqual([ready[a:a + n] for a, n in cw.walk_set(ready, 32)], [layouts.nap_stats(2), layouts.nap_stats(7)])
+        with self.assertRaises(KeyError):
+            cw.notification(0x0A010013, 0x77, 1, 0, dict(reason=1))
+
     def test_walk_refuses_broken_sets(self):
         good = bytearray(cw.notif_mixer_sync(0x2222, 0x6001))
         (first_at, _), = cw.walk_set(good, 128)
@@ -111,7 +194,8 @@ class SyncPayloads(unittest.TestCase):
 class ServerOverALink(unittest.TestCase):
     def setUp(self):
         args = argparse.Namespace(udp_port=0, peer_port=1, control_port=0, name="cmc_server", host_name="cmcsim",
-                                  unique_id=1, host_context=1, register="ok", lifetime=1.0)
+                                  unique_id=1, host_context=1, register="ok", lifetime=1.0,
+                                  plain=False)
         self.server = cmcsim.Server(args)
         with socket.create_server(("127.0.0.1", 0)) as listener:
             self.lib = socket.create_connection(listener.getsockname())
@@ -186,7 +270,9 @@ class ServerOverALink(unittest.TestCase):
         self.assertEqual([(m["id"], m["type"]) for m in got], [(0x0A010013, 4)] * 2 + [(0x0A010041, 4),
                                                                                       (cw.CALL_OFFER, 4)])
         self.assertEqual([struct.unpack_from("<I", m["payload"], 32)[0] for m in got], [0x1234, 0x1234, 0, 0])
-        self.assertEqual([struct.unpack_from("<I", m["payload"], 36)[0] for m in got], [1, 2, 1, 1])
+        # Alerting and the offer are full layouts (leg type 1 at 36); the unnamed id numbers itself there.
+        self.assertEqual([len(m["payload"]) for m in got], [200, 200, 48, 872])
+        self.assertEqual([struct.unpack_from("<I", m["payload"], 36)[0] for m in got], [1, 1, 1, 1])
         self.assertEqual(struct.unpack("<Q", got[2]["ctx1_raw"])[0], 0x99)
         self.assertEqual(struct.unpack_from("<I", got[3]["payload"], 8)[0], 0x5003)
         self.assertEqual([m["tx_seq"] for m in got], [3, 4, 5, 6])
@@ -224,10 +310,12 @@ class ServerOverALink(unittest.TestCase):
         struct.pack_into("<HBxxxxxI", create.buf, 848, 180, 1, 0x4321)
         create.add(740, struct.pack("<IBB2x", 2, 3, 4))
         play = golden.Payload(56)
+        struct.pack_into("<II", play.buf, 24, 2, 0x1234)
         play.buf[47:49] = b"\x02\x01"
         for i in range(3):
             play.add(32, struct.pack("<3I", i, 2, 3) + golden.url("/m/%d%s.wav" % (i, "x" * 400)).encode() + b"\0")
         event = golden.Payload(40)
+        struct.pack_into("<II", event.buf, 24, 1, 0x1234)
         struct.pack_into("<H", event.buf, 36, 60)
         for tones in ("123#", "*9"):
             event.add(32, tones.encode() + b"\0")
@@ -242,13 +330,13 @@ class ServerOverALink(unittest.TestCase):
               "generic_headers": ["0200000003040000"],
               "body_type": 2, "status": 180, "status_arg": 1, "trans_id": 0x4321}),
             (cw.PLAY, play.bytes(), "fields PLAY", {"index": 2, "paused": 1, "files": files}),
-            (cw.PLAY, bytes(56), "fields PLAY", {"index": 0, "paused": 0, "files": []}),
+            (cw.PLAY, sound(cw.PLAY, bytes(56), 0x1234), "fields PLAY", {"index": 0, "paused": 0, "files": []}),
             (0x0A010071, event.bytes(), "fields EVENT_PLAY", {"tones": ["123#", "*9"], "inter_tone": 60}),
             (0x0A010071, bytes(bad), "fields EVENT_PLAY", {"error": "element 0 of 4000 bytes at 40"}),
         ]
         self.assertEqual(self.server.command("fields PLAY"), "none")
         for msg_id, payload, line, want in rows:
-            self.send(build(msg_id, TYPE_REQUEST, payload, struct.pack(">I", 9), struct.pack("<Q", 0x11),
+            self.send(build(msg_id, TYPE_REQUEST, payload, struct.pack(">I", 9), struct.pack("<Q", 0x1234),
                             struct.pack("<Q", 5)))
             self.assertEqual(json.loads(self.server.command(line)), want, line)
         self.assertEqual(self.server.violations, {})

@@ -31,6 +31,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "golden", "cmc"))
 from boardsim_host import TYPE_EVENT, TYPE_RESPONSE, build  # noqa: E402
 # A fixed record followed by 32-bit-layout element sets (docs/msg-element-sets.md), and its end marker.
 from cmc_attr_golden import MARKER, Payload as ElementPayload  # noqa: E402
+sys.path.insert(0, HERE)
+import cmcsim_layouts as layouts  # noqa: E402
 
 LIB_REGISTER, HOST_STATES_GET, SYNC_COMPLETED = 0x0A020400, 0x0A020401, 0x0A020402
 SET_LEG_OWNERSHIP, SET_LINK_OWNERSHIP = 0x0A020403, 0x0A020404
@@ -85,11 +87,19 @@ def state_block(ready, legs, mixers):
     return struct.pack(ORDER + "III", 1 if ready else 0, legs, mixers).ljust(STATE_BLOCK, b"\0")
 
 
-def ready_payload(build_number):
-    """64 bytes: u32 1 at 24, the server's build number at 28, a zero element area at 32."""
-    p = bytearray(64)
-    struct.pack_into(ORDER + "II", p, 24, 1, build_number)
-    return bytes(p)
+def ready_payload(build_number, stats=None):
+    """64 bytes: u32 1 at 24, the server's build number at 28, a zero element area at 32; with stats
+    (a list of statistics types, "2,3,7"), the set at 32 holds one 216-byte record per type and the
+    element area and end marker follow."""
+    if not stats:
+        p = bytearray(64)
+        struct.pack_into(ORDER + "II", p, 24, 1, build_number)
+        return bytes(p)
+    p = ElementPayload(64)
+    struct.pack_into(ORDER + "II", p.buf, 24, 1, build_number)
+    for t in str(stats).split(","):
+        p.add(32, layouts.nap_stats(int(t, 0)))
+    return p.bytes()
 
 
 def lib_notification(size):
@@ -271,15 +281,15 @@ NOTIF_KEYS = dict([(i, "ctx") for i in (0x0A010003, 0x0A010041)] +
                   [(i, "w7") for i in (0x0A01001F, 0x0A010030, 0x0A010032, 0x0A010033, 0x0A010034, 0x0A010044,
                                        0x0A010056, 0x0A010057, 0x0A010064, 0x0A010065, 0x0A010075, 0x0A010076,
                                        0x0A010091)] + [(CALL_OFFER, "w8")])
-NOTIF_SIZE = 40  # server-set: the common head, the entity word, then the stand-in's sequence number at 36
 
 
 def round8(n):
     return n + (-n % 8)
 
 
-def check_command(msg_id, kind, plen, payload, ctx1):
-    """What is wrong with a command as the library forwarded it: a list of short texts (empty: sound)."""
+def check_command(msg_id, kind, plen, payload, ctx1, fields=True):
+    """What is wrong with a command as the library forwarded it: a list of short texts (empty: sound).
+    fields: its fields at their offsets too (cmcsim_layouts), not only its shape."""
     name, size = COMMANDS[msg_id]
     bad = []
     if kind != 1:
@@ -294,6 +304,8 @@ def check_command(msg_id, kind, plen, payload, ctx1):
         bad.append("used payload %d below %d" % (plen, least))
     elif with_set and (plen % 8 or payload[plen - 8:plen] != MARKER):
         bad.append("no element-set end marker at %d" % (plen - 8))
+    elif fields:
+        bad += layouts.check_fields(msg_id, payload, ctx1)
     return ["%s: %s" % (name, b) for b in bad]
 
 
@@ -302,15 +314,25 @@ def command_answer(msg_id, payload, result, mapping):
     return answer_payload(payload, result, mapping_id=mapping)
 
 
-def notification(msg_id, entity, number=0, mapping=0):
-    """(payload, user context 1) of a server notification naming entity where the catalogue keys it."""
+def plain_notification(msg_id, entity, number=0, mapping=0):
+    """(payload, user context 1) of 40 bytes: the entity where the catalogue keys it, the mapping id
+    at 8, the number at 36 (--plain: for the core library's tests, which read no client payload)."""
     key = NOTIF_KEYS[msg_id]
-    p = bytearray(NOTIF_SIZE)
+    p = bytearray(40)
     _put(p, 8, "I", mapping)
     _put(p, 36, "I", number)
     if key != "ctx":
         _put(p, 28 if key == "w7" else 32, "I", entity)
     return bytes(p), (entity if key == "ctx" else 0)
+
+
+def notification(msg_id, entity, number=0, mapping=0, fields=None):
+    """(payload, user context 1) of a server notification naming entity where the catalogue keys it:
+    its full layout (cmcsim_layouts.NOTIFS) with the fields given; the mapping id at 8."""
+    key = NOTIF_KEYS[msg_id]
+    off = None if key == "ctx" else 28 if key == "w7" else 32
+    return layouts.build(ElementPayload, msg_id, off, entity, number, mapping, fields or {}), (
+        entity if key == "ctx" else 0)
 
 
 def walk_set(payload, set_off):

@@ -6,7 +6,8 @@ void CmcServersTest::Start(const std::vector<std::vector<std::string>>& options,
   std::vector<u16> ports;
   for (size_t i = 0; i < options.size(); i++) {
     ports.push_back(loopnet::FreeLoopbackPort());
-    std::vector<std::string> extra = {"--host-name", "cmcsim" + std::to_string(i + 1)};
+    // The core library reads no client payload: plain numbered notifications, command shapes only.
+    std::vector<std::string> extra = {"--host-name", "cmcsim" + std::to_string(i + 1), "--plain"};
     extra.insert(extra.end(), options[i].begin(), options[i].end());
     mServers.push_back(std::make_unique<cmcpeer::CmcServerProcess>(ports.back(), mun16Host, extra));
     ASSERT_TRUE(mServers.back()->Ready());
