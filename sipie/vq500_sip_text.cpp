@@ -589,15 +589,15 @@ VQX_RESULT VQ500GetStatusCodeBody(const char* szText, u16* pun16Code)
     if (szText == nullptr || std::strncmp(szText, s_szPrefix, sizeof s_szPrefix - 1) != 0) {
         return VQX_RESULT_INVALID_PARAM;
     }
+    // As "SIP/2.0 %3u" reads it: any run of blanks, then at most three
+    // digits (the blanks do not count into the width). A sign is refused.
     const char* p = szText + sizeof s_szPrefix - 1;
-    int nField = 0;
-    while (*p == ' ' && nField < 2) {
+    while (std::isspace(static_cast<unsigned char>(*p))) {
         ++p;
-        ++nField;
     }
     u32 un32Code = 0;
     int nDigits = 0;
-    for (; nField < 3 && std::isdigit(static_cast<unsigned char>(*p)); ++p, ++nField, ++nDigits) {
+    for (; nDigits < 3 && std::isdigit(static_cast<unsigned char>(*p)); ++p, ++nDigits) {
         un32Code = un32Code * 10 + static_cast<u32>(*p - '0');
     }
     if (nDigits == 0) {

@@ -76,8 +76,8 @@ VQX_RESULT VQ500SipHeaderAddStr_UUI(void* pMsg, void* pSet, const char* szData, 
 
 /* "SIP/2.0 %3u reason"; always 0x02000000 (cut to size - 1). */
 VQX_RESULT VQ500FormatStatusCodeBody(u16 un16Code, char* szOut, u32 un32Size);
-/* "SIP/2.0 " then up to three digits (spaces before them allowed);
- * 0x8200000A otherwise, the code then 0. */
+/* "SIP/2.0 " then any blanks and up to three digits (the blanks do not
+ * count into the three); 0x8200000A otherwise, the code then 0. */
 VQX_RESULT VQ500GetStatusCodeBody(const char* szText, u16* pun16Code);
 /* message/sipfrag NOTIFY body: Content-Type 6/5 into the header set, the
  * status text (and " extra") with its NUL as the opaque single part. A text

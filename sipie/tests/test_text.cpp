@@ -214,7 +214,11 @@ TEST(Text, StatusBodies)
     EXPECT_STREQ(out, "SIP/2.0  99");
     const std::pair<const char*, int> rows[] = {{"SIP/2.0 486 Busy Here", 486}, {"SIP/2.0  99 x", 99},
                                                 {"SIP/2.0 1234", 123},          {"SIP/2.0 x", -1},
-                                                {"SIP/2.1 200 OK", -1},         {"", -1}};
+                                                {"SIP/2.1 200 OK", -1},         {"", -1},
+                                                /* blanks before the code do not count into its width */
+                                                {"SIP/2.0  486 Busy Here", 486}, {"SIP/2.0    5", 5},
+                                                {"SIP/2.0 \t 603", 603},        {"SIP/2.0  ", -1},
+                                                {"SIP/2.0 -5", -1},              {"SIP/2.0486", -1}};
     for (const auto& [text, code] : rows) {
         u16 c = 7;
         EXPECT_EQ(VQ500GetStatusCodeBody(text, &c), code < 0 ? VQX_RESULT_INVALID_PARAM : VQX_RESULT_OK) << text;
