@@ -222,7 +222,15 @@ bool MakeConnection(SdpParseContext* c, const VqxSdpConnValue& v, _VQX_SDP_CONNE
   pConn->un32NbAddresses = 1;
   const std::string_view a = v.address.View();
   u64 n = 0;
-  if (v.ttl.p != nullptr) {
+  if (Stricmp(std::string(v.addrtype.View()).c_str(), "IP6") == 0) {
+    /* IPv6 has no TTL: its one suffix is the number of addresses
+     * (RFC 4566 section 5.7). */
+    if (v.count.p != nullptr) return false;
+    if (v.ttl.p != nullptr) {
+      if (!VqxSdpTokenNumber(v.ttl, 0xFFFFFFFFu, &n)) return false;
+      pConn->un32NbAddresses = static_cast<u32>(n);
+    }
+  } else if (v.ttl.p != nullptr) {
     if (!VqxSdpTokenNumber(v.ttl, 255, &n)) return false;
     pConn->un8Ttl = static_cast<u8>(n);
   }
@@ -319,6 +327,20 @@ void VqxSdpSyntaxError(SdpParseContext* pCtx) {
 /* The engine has emptied its stack and dropped the token: the line failed. */
 void VqxSdpStackOverflow(SdpParseContext* pCtx) { VqxSdpSyntaxError(pCtx); }
 
+void VqxSdpLineEnd(SdpParseContext* c, bool fRefused) {
+  if (fRefused && c->fRecordSaved != 0) {
+    std::memcpy(Rec(c), &c->savedRecord, sizeof c->savedRecord);
+    c->pDesc = nullptr;
+    c->nCapChoice = -1;
+  }
+  c->fRecordSaved = 0;
+}
+
+void VqxSdpOtherLine(SdpParseContext* c, const VqxSdpTokenValue& type) {
+  const std::string_view t = type.View();
+  if (t.size() != 1 || std::string_view("uepUEP").find(t[0]) == std::string_view::npos) LineError(c);
+}
+
 void VqxMediaLibParseOrigin(SdpParseContext* c, const VqxSdpTokenValue& id, const VqxSdpTokenValue& version) {
   u64 a, b;
   if (!VqxSdpTokenNumber(id, ~0ull, &a) || !VqxSdpTokenNumber(version, ~0ull, &b)) return LineError(c);
@@ -330,7 +352,11 @@ void VqxSdpConnection(SdpParseContext* c, const VqxSdpConnValue& v) {
   _VQX_SDP_CONNECTION conn;
   if (!MakeConnection(c, v, &conn)) return LineError(c);
   if (c->pDesc != nullptr) {
-    VQXMediaLibMediaDescConnectionAdd(Rec(c), c->pDesc, &conn); /* a ninth is ignored */
+    /* The first c= line of a block is the description's, as other parsers
+     * read it; a ninth connection of the record is ignored. */
+    if (c->fDescConnection != 0) return;
+    c->fDescConnection = 1;
+    VQXMediaLibMediaDescConnectionAdd(Rec(c), c->pDesc, &conn);
   } else if (AtSession(c)) {
     /* Slot 0 is the session's; a second session c= line would overwrite it. */
     if (Rec(c)->un8NbConnections != 0) return LineError(c);
@@ -344,6 +370,9 @@ void VqxSdpMediaKeyword(SdpParseContext* c, u8 un8Kind) {
   for (VqxSdpPendingFmtp& e : c->aPending) e.fUsed = 0;
   c->un32NbPending = 0;
   c->pDesc = nullptr;
+  c->fDescConnection = 0;
+  std::memcpy(&c->savedRecord, Rec(c), sizeof c->savedRecord);
+  c->fRecordSaved = 1;
   if (VQX_RESULT_FAILED(VQXMediaLibMediaDescCreate(Rec(c), &c->pDesc))) return LineError(c);
   c->pDesc->un8MediaKind = un8Kind;
   VqxMediaLibParseMediaDescAdded(c);

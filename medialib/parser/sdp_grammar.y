@@ -5,8 +5,9 @@
  * syntax error, so that the rest of a failed line is tried from the start
  * state and the next line starts clean. Values are views into the text.
  *
- * Known lines and attributes are checked here; unknown line letters and
- * attribute names take the rest of their line (`rest`) and are skipped.
+ * Known lines and attributes are checked here; the line letters u, e, p and
+ * unknown attribute names take the rest of their line (`rest`) and are
+ * skipped; any other line letter is a line error.
  * fmtp parameters, s=, i= and k= take any text to the end of the line; their
  * values are read again from the text by the actions.
  */
@@ -92,7 +93,10 @@ information_field ::= INFOKEYWORD rest eol.
 information_field ::= MINFOKEYWORD rest eol.
 key_field ::= KEYKEYWORD rest eol.
 key_field ::= MKEYKEYWORD rest eol.
-other_field ::= word EQ rest eol.
+/* A line type without its own keyword: u=, e= and p= (RFC 4566) are skipped,
+ * any other type is a line error. */
+other_field ::= other_type rest eol.
+other_type ::= word(T) EQ. { VqxSdpOtherLine(pCtx, T); }
 
 /* Actions run before the line's end: Lemon reduces a rule that ends with the
  * line break only when the next line's first token arrives. */

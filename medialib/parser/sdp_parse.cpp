@@ -116,6 +116,9 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
   std::memset(pRecord, 0, sizeof *pRecord);
   Report rep{un32Flags & VQX_SDP_PARSE_PRINT_ERRORS, pszErrText, un32ErrTextSize, 0};
 
+  /* An empty text describes no session: refused like a line that does not
+   * parse. */
+  if (*pszText == '\0') rep.Line(1, VqxSdpTokenValue{0, pszText}, 0);
   const char* pEnd = pszText + std::strlen(pszText);
   const char* pCursor = pszText;
   int nLine = 1;
@@ -153,6 +156,7 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
     VqxMediaLibStoreNotParsedAttribute(&ctx, pStart);
     ctx.pLineStart = nullptr;
     ctx.fNewNotParsed = 0;
+    VqxSdpLineEnd(&ctx, ctx.fLineError != 0);
     if (ctx.fLineError != 0) {
       ctx.fLineError = 0;
       /* The line break itself, without its last byte. */
@@ -163,7 +167,9 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
   /* The last line without a line break ends with the end of the text. */
   VqxMediaLibParse(pParser, VQX_SDP_EOM, last, &ctx);
   VqxMediaLibStoreNotParsedAttribute(&ctx, pEnd);
-  if (ctx.fLineError != 0 && ctx.pLineStart != nullptr) rep.Line(nLine, last, last.un32Length);
+  const bool fLastRefused = ctx.fLineError != 0 && ctx.pLineStart != nullptr;
+  VqxSdpLineEnd(&ctx, fLastRefused);
+  if (fLastRefused) rep.Line(nLine, last, last.un32Length);
   VqxMediaLibParseFree(pParser, std::free);
   return rep.fFailed ? VQX_RESULT_INVALID_CONFIG : VQX_RESULT_OK;
 }

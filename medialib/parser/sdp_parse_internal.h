@@ -68,9 +68,12 @@ struct SdpParseContext {
   u32 un32LineFirstToken;       /* code of the current line's first token */
   u32 un32LineSecondToken;      /* and of its next one that is not blank (an attribute's name) */
   u32 fNewNotParsed;            /* this line's rtpmap made a not-parsed capability */
+  u32 fDescConnection;          /* the current description has its c= line (a second one is skipped) */
+  u32 fRecordSaved;             /* an m= line is being parsed: savedRecord is the record before it */
   VqxSdpDefaults session, media;
   u32 un32NbPending;
   VqxSdpPendingFmtp aPending[VQX_SDP_MAX_PENDING];
+  _VQX_SDP_INFO savedRecord;    /* put back when the m= line is refused */
 };
 
 /* ---- helpers (sdp_actions.cpp) ---- */
@@ -87,6 +90,12 @@ bool VqxSdpTokenNumber(const VqxSdpTokenValue& t, u64 un64Max, u64* pun64Value);
 
 void VqxSdpSyntaxError(SdpParseContext* pCtx);
 void VqxSdpStackOverflow(SdpParseContext* pCtx);
+/* Run at the end of every line: a refused m= line leaves nothing in the
+ * record (no description, no capability), and the lines of its block then
+ * change nothing, as after a ninth m= line. */
+void VqxSdpLineEnd(SdpParseContext* pCtx, bool fRefused);
+/* A line whose type has no keyword (`type` is the word before its "="). */
+void VqxSdpOtherLine(SdpParseContext* pCtx, const VqxSdpTokenValue& type);
 void VqxMediaLibParseOrigin(SdpParseContext* pCtx, const VqxSdpTokenValue& id, const VqxSdpTokenValue& version);
 /* A c= line: the session's before the first m= line, else the description's. */
 void VqxSdpConnection(SdpParseContext* pCtx, const VqxSdpConnValue& c);

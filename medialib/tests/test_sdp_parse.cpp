@@ -37,8 +37,14 @@ TEST(SdpParse, ErrorTexts) {
       /* The last line without a line break is reported too. */
       {"v=0\nm=audio 65536 RTP/AVP 0", "SDP parsing error at line 2. Last token was '0'\n"},
       {"v=x\nv=0\n\nv= 1 2\n", "SDP parsing error at line 1. Last token was ''\nSDP parsing error at line 3. Last token was ''\n"},
-      {"", ""},
       {"\r\n\r\nv=0", ""},
+      /* An empty text, or one that starts with its NUL, describes nothing. */
+      {"", "SDP parsing error at line 1. Last token was ''\n"},
+      {"\0v=0\r\n", "SDP parsing error at line 1. Last token was ''\n"},
+      /* A line type without a keyword: u=, e=, p= are skipped, others refused. */
+      {"v=0\r\nu=http://h/\r\ne=a@h\r\nP=+1 555\r\nx=1\r\nfoo=1\r\nv=0\r\n",
+       "SDP parsing error at line 5. Last token was '\r'\nSDP parsing error at line 6. Last token was '\r'\n"},
+      {"v=0\nx=1", "SDP parsing error at line 2. Last token was '='\n"},
   };
   for (const auto& row : rows) {
     VQX_RESULT res;
@@ -128,9 +134,20 @@ TEST(SdpParse, ActionAndCodecRows) {
       {"b=TIAS ignored", "m=video 1 RTP/AVP 34\r\nb=TIAS:64000\r\n", false, "type 34: 02020000 ffff"},
       {"setup direction", "a=direction:both\r\nm=audio 1 RTP/AVP 0\r\nm=audio 2 RTP/AVP 8\r\na=direction:passive\r\n", false,
        "kind 1 port 1/1 conn 0/0 setup 3 choices 0\ndesc 0.1 kind 1 port 2/1 conn 0/0 setup 1"},
-      {"payload type above 127", "m=audio 1 RTP/AVP 128\r\n", true, "choices\n"},
-      {"port above 65535", "m=audio 65536 RTP/AVP 0\r\n", true, "port 0/0"},
-      {"port count above 255", "m=audio 5/256 RTP/AVP 0\r\n", true, "port 0/0"},
+      /* A refused m= line leaves nothing, and its block's lines change nothing. */
+      {"payload type above 127", "m=audio 1 RTP/AVP 0 128\r\na=sendonly\r\n", true, "caps 0 groups 0 conns 1\n"},
+      {"duplicate format", "m=audio 1 RTP/AVP 8\r\nm=audio 2 RTP/AVP 0 0\r\nc=IN IP4 192.0.2.9\r\n", true,
+       "caps 1 groups 1 conns 1\nconn 0 '192.0.2.1' n 1 ttl 0 type 0\ndesc 0.0 kind 1 port 1/1 conn 0/0 setup 0 choices 0\n"
+       "cap 0 dir 3 tr 1 pt 8"},
+      {"port above 65535", "m=audio 70000 RTP/AVP 0\r\n", true, "caps 0 groups 0 conns 1\n"},
+      {"port count above 255", "m=audio 65535/300 RTP/AVP 0\r\n", true, "caps 0 groups 0 conns 1\n"},
+      {"refused last line", "m=audio 1 RTP/AVP 0\r\nm=audio 65536 RTP/AVP 8", true, "caps 1 groups 1"},
+      /* IPv6 has no TTL: its one suffix counts addresses (RFC 4566 5.7). */
+      {"IPv6 address count", "m=audio 1 RTP/AVP 0\r\nc=IN IP6 FF15::101/3\r\n", false, "n 3 ttl 0 type 2\n"},
+      {"IPv6 TTL refused", "m=audio 1 RTP/AVP 0\r\nc=IN IP6 ::1/5/6\r\n", true, "conns 1\n"},
+      {"IPv4 TTL and count", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 224.2.1.1/127/3\r\n", false, "n 3 ttl 127 type 0\n"},
+      {"first c= of a block kept", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 192.0.2.7\r\nc=IN IP4 192.0.2.8\r\n", false,
+       "conns 2\nconn 0 '192.0.2.1' n 1 ttl 0 type 0\nconn 1 '192.0.2.7' n 1 ttl 0 type 0\ndesc 0.0 kind 1 port 1/1 conn 1/0"},
       {"TTL above 255", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 224.2.1.1/256\r\n", true, "conns 1\n"},
       {"session id beyond 64 bits", "o=- 18446744073709551616 1 IN IP4 192.0.2.1\r\n", true, "session 1 2 "},
       {"second session c=", "c=IN IP4 192.0.2.2\r\n", true, "conn 0 '192.0.2.1'"},
