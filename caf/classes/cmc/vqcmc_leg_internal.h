@@ -54,6 +54,17 @@ R* VqCmcAt(T* pPayload, u32 un32Offset) {
   return reinterpret_cast<R*>(reinterpret_cast<u8*>(pPayload) + un32Offset);
 }
 
+/* The file of a checked playing-started payload: none for version 1; from
+ * version 2 the host id at 40 and the path element of the set at 36. */
+inline void VqCmcReadStartedFile(VQX_MSG_HANDLE hMsg, u8* pbyPayload, VQCMCMediaFileInfo& Info) {
+  if (*VqCmcAt(pbyPayload, VQCMC_PAYLOAD_OFFSET_LIB_BUILT) <= 1) return;
+  u32* pSet = VqCmcAt(pbyPayload, 36);
+  if (VQX_RESULT_FAILED(VqCmcCheckRecordSet(hMsg, pbyPayload, 48, pSet))) pSet = nullptr;
+  u64 un64Host = 0;
+  memcpy(&un64Host, pbyPayload + 40, sizeof(un64Host));
+  CVQCMCLeg::BuildMediaFileInfo(pSet, un64Host, Info);
+}
+
 /* The command and response sequences the leg's command files share. */
 template <class T, u32 id>
 VQX_RESULT CVQCMCLeg::SendBuilt(CVQCMCMessage<T, id>& Msg, const char* pszLogOp, const char* pszError,

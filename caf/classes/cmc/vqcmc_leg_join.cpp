@@ -316,12 +316,15 @@ void CVQCMCLeg::SetUnjoined(CVQCMCLeg* pLeg) {
     UnjoinPair(this, pLeg);
     return;
   }
-  // Every join of this leg: the peers are touched under the class mutex only, never their own.
-  JoinLock JLock;
-  std::vector<CVQCMCLegJoinedLeg*> aJoins;
-  mJoinedLegs1.Snapshot(aJoins);
-  mJoinedLegs2.Snapshot(aJoins);
-  for (CVQCMCLegJoinedLeg* pJoin : aJoins) UnjoinPair(pJoin->mpLeg1, pJoin->mpLeg2);
+  // Every join of this leg: the peers are touched under the class mutexes only, never their own.
+  {
+    JoinLock JLock;
+    std::vector<CVQCMCLegJoinedLeg*> aJoins;
+    mJoinedLegs1.Snapshot(aJoins);
+    mJoinedLegs2.Snapshot(aJoins);
+    for (CVQCMCLegJoinedLeg* pJoin : aJoins) UnjoinPair(pJoin->mpLeg1, pJoin->mpLeg2);
+  }
+  DropMixerJoins();
 }
 
 void CVQCMCLeg::CallUnjoinDone(CVQCAFPtr<CVQCMCLegJoinedLeg> pJoin) {

@@ -205,15 +205,6 @@ void CVQCMCLeg::BuildMediaFileInfo(u32* pFileSet, u64 un64HostId, VQCMCMediaFile
 
 /* The file of a playing-started notification: path and host read only from
  * version 2 on, the path only when the element set lies in the message. */
-static void ReadStartedFile(VQX_MSG_HANDLE hMsg, u8* pbyPayload, VQCMCMediaFileInfo& Info) {
-  if (*VqCmcAt(pbyPayload, kOffsetVersion) <= 1) return;
-  u32* pSet = VqCmcAt(pbyPayload, 36);
-  if (VQX_RESULT_FAILED(VqCmcCheckRecordSet(hMsg, pbyPayload, 48, pSet))) pSet = nullptr;
-  u64 un64Host = 0;
-  memcpy(&un64Host, pbyPayload + 40, sizeof(un64Host));
-  CVQCMCLeg::BuildMediaFileInfo(pSet, un64Host, Info);
-}
-
 VQX_RESULT CVQCMCLeg::HandleStreamPlayingStarted(VQX_MSG_HANDLE* phMsg) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_NOTIF_PLAYING_STARTED, VQCMC_MSG_NOTIF_PLAYING_STARTED> Msg(VqCmcTake(phMsg));
@@ -229,12 +220,12 @@ VQX_RESULT CVQCMCLeg::HandleStreamPlayingStarted(VQX_MSG_HANDLE* phMsg) {
   const u8 un8Index = *VqCmcAt(pbyPayload, kOffsetVersion) > 1 ? pbyPayload[35] : 0;
   if (pbyPayload[32] != 0 || pbyPayload[33] != 0) {
     VQCMCMediaFileInfo Info;
-    ReadStartedFile(Msg.GetMsg(), pbyPayload, Info);
+    VqCmcReadStartedFile(Msg.GetMsg(), pbyPayload, Info);
     OnStreamPlayingStarted(un8Index, pbyPayload[32], Info);
   }
   if (pbyPayload[34] != 0) {
     VQCMCMediaFileInfo Info;
-    ReadStartedFile(Msg.GetMsg(), pbyPayload, Info);
+    VqCmcReadStartedFile(Msg.GetMsg(), pbyPayload, Info);
     OnStreamRecordingStarted(Info);
   }
   return VQX_RESULT_OK;

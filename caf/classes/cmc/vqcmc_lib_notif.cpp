@@ -1,14 +1,15 @@
 /*
  * The library-wide notifications HandleMessage routes here (under the
  * library's message mutex): ready and not ready, an incoming call leg, a
- * call leg that ended without an object, and the legs and leg-to-leg links
- * a server still holds after a re-synchronisation. Each takes the message
- * (its wrapper releases it) and reads only what lies in the payload in use.
- * The mixer and mixer-link synchronisations are not handled yet (refused as
- * not supported, the message released by HandleMessage).
+ * call leg that ended without an object, and the legs, leg-to-leg links,
+ * mixers and mixer links a server still holds after a re-synchronisation
+ * (a known object brought up to date, its streams under its own mutex; an
+ * unknown one offered to the user). Each takes the message (its wrapper
+ * releases it) and reads only what lies in the payload in use.
  */
 #include "vqcmc_leg_internal.h"
 #include "vqcmc_libuser.h"
+#include "vqcmc_mixer.h"
 #include "vqx_msg_element.h"
 
 namespace VQCAF {
@@ -26,6 +27,38 @@ void* FirstElement(VQX_MSG_HANDLE hMsg, const void* pPayload, u32* pSet, u16* pu
   *pun16Size = 0;
   if (VQX_RESULT_FAILED(VqCmcCheckRecordSet(hMsg, pPayload, sizeof(u32), pSet))) return nullptr;
   return VQXMsgElementGetNext(pSet, nullptr, pun16Size);
+}
+
+/* A play or record no longer reported after a re-synchronisation ends with this reason. */
+constexpr auto kSyncReason = static_cast<_VQCMC_IVR_REASON_CODE>(5);
+/* Play and record elements: play index at 15, paused at 16; record paused at 70. */
+constexpr u32 kPlayIndex = 15, kPlayPaused = 16, kRecordPaused = 70;
+
+/* The plays a set reports: each count 1 with its paused flag, the others 0. An element too
+ * short for its index and paused bytes, or an index past the plays, changes nothing. */
+void ReadPlaySet(u32* pSet, u32* aun32Counts, u8* aun8Paused, u32 un32Plays) {
+  for (u32 i = 0; i < un32Plays; i++) aun32Counts[i] = 0, aun8Paused[i] = 0;
+  u16 un16Size = 0;
+  for (u8* pby = pSet == nullptr ? nullptr : static_cast<u8*>(VQXMsgElementGetNext(pSet, nullptr, &un16Size));
+       pby != nullptr; pby = static_cast<u8*>(VQXMsgElementGetNext(pSet, pby, &un16Size))) {
+    if (un16Size <= kPlayPaused || pby[kPlayIndex] >= un32Plays) continue;
+    aun32Counts[pby[kPlayIndex]] = 1;
+    aun8Paused[pby[kPlayIndex]] = pby[kPlayPaused];
+  }
+}
+
+/* The record a set reports by its first element (paused read only when the element holds it). */
+void ReadRecordSet(u32* pSet, u32* pun32Count, u8* pun8Paused) {
+  u16 un16Size = 0;
+  u8* pby = pSet == nullptr ? nullptr : static_cast<u8*>(VQXMsgElementGetNext(pSet, nullptr, &un16Size));
+  *pun32Count = pby != nullptr ? 1 : 0;
+  *pun8Paused = pby != nullptr && un16Size > kRecordPaused ? pby[kRecordPaused] : 0;
+}
+
+/* The element set at un32Offset when it lies within the un32Need bytes checked (else null). */
+u32* SetAt(VQX_MSG_HANDLE hMsg, u8* pbyPayload, u32 un32Need, u32 un32Offset) {
+  u32* pSet = VqCmcAt(pbyPayload, un32Offset);
+  return VQX_RESULT_SUCCEEDED(VqCmcCheckRecordSet(hMsg, pbyPayload, un32Need, pSet)) ? pSet : nullptr;
 }
 
 }  // namespace
@@ -124,11 +157,7 @@ VQX_RESULT CVQCMCLib::HandleLegSync(VQX_MSG_HANDLE* phMsg) {
         }
         // The callback may have made the leg object (adopted or refused).
         if (CVQCMCLeg* pLeg = LegIdFind(un32LegId); pLeg != nullptr) {
-          u32* pPlaySet = VqCmcAt(pbyPayload, 736);
-          u32* pRecordSet = VqCmcAt(pbyPayload, 740);
-          if (VQX_RESULT_FAILED(VqCmcCheckRecordSet(hMsg, pbyPayload, 744, pPlaySet))) pPlaySet = nullptr;
-          if (VQX_RESULT_FAILED(VqCmcCheckRecordSet(hMsg, pbyPayload, 744, pRecordSet))) pRecordSet = nullptr;
-          pLeg->SyncStreams(pPlaySet, pRecordSet, aun32Before);
+          pLeg->SyncStreams(SetAt(hMsg, pbyPayload, 744, 736), SetAt(hMsg, pbyPayload, 744, 740), aun32Before);
         }
       });
 }
@@ -153,8 +182,71 @@ VQX_RESULT CVQCMCLib::HandleLinkSync(VQX_MSG_HANDLE* phMsg) {
       });
 }
 
-VQX_RESULT CVQCMCLib::HandleMixerSync(VQX_MSG_HANDLE*) { return VQX_RESULT_NOT_SUPPORTED; }
-VQX_RESULT CVQCMCLib::HandleMixerLinkSync(VQX_MSG_HANDLE*) { return VQX_RESULT_NOT_SUPPORTED; }
+VQX_RESULT CVQCMCLib::HandleMixerSync(VQX_MSG_HANDLE* phMsg) {
+  return LibNotif<_VQCMC_LIB_MSG_NOTIF_MIXER_SYNC, VQCMC_LIB_MSG_NOTIF_MIXER_SYNC>(
+      phMsg, "CVQCMCLib::HandleMixerSync", sizeof(_VQCMC_NOTIF_MIXER_SYNC), [this](VQX_MSG_HANDLE hMsg, u8* pbyPayload) {
+        const auto* pSync = reinterpret_cast<const _VQCMC_NOTIF_MIXER_SYNC*>(pbyPayload);
+        const u32 un32MixerId = pSync->Head.un32Word7;
+        u32 aun32Plays[VQCMC_MIXER_NB_PLAYS] = {};
+        u32 un32Records = 0;
+        if (CVQCMCMixer* pMixer = MixerIdFind(un32MixerId); pMixer != nullptr) {
+          pMixer->GetStreamCounts(aun32Plays, &un32Records);
+        } else if (mpUser != nullptr) {
+          // Only the three settings the server reports; the others keep their defaults.
+          CVQCMC_MIXER_ATTRIBUTE Attribute;
+          Attribute.SetNbReservedActiveSpeakerSlots(pSync->Mixer.un32ReservedActiveSpeakerSlots);
+          Attribute.SetReserveIvrSlot(pSync->Mixer.un8ReserveIvrSlot);
+          Attribute.SetReserveListenerSlot(pSync->Mixer.un8ReserveListenerSlot);
+          Attribute.GetMappingId() = *VqCmcAt(pbyPayload, kOffsetMappingId);
+          mpUser->OnMixerSync(un32MixerId, Attribute);
+        }
+        // The callback may have made the mixer object (adopted or refused).
+        if (CVQCMCMixer* pMixer = MixerIdFind(un32MixerId); pMixer != nullptr) {
+          constexpr u32 kSize = sizeof(_VQCMC_NOTIF_MIXER_SYNC);
+          pMixer->SyncStreams(SetAt(hMsg, pbyPayload, kSize, offsetof(_VQCMC_NOTIF_MIXER_SYNC, setPlayAttributes)),
+                              SetAt(hMsg, pbyPayload, kSize, offsetof(_VQCMC_NOTIF_MIXER_SYNC, setRecordAttributes)),
+                              aun32Plays, un32Records);
+        }
+      });
+}
+
+VQX_RESULT CVQCMCLib::HandleMixerLinkSync(VQX_MSG_HANDLE* phMsg) {
+  return LibNotif<_VQCMC_LIB_MSG_NOTIF_MIXER_LINK_SYNC, VQCMC_LIB_MSG_NOTIF_MIXER_LINK_SYNC>(
+      phMsg, "CVQCMCLib::HandleMixerLinkSync", sizeof(_VQCMC_NOTIF_MIXER_LINK_SYNC), [this](VQX_MSG_HANDLE, u8* pbyPayload) {
+        const auto* pSync = reinterpret_cast<const _VQCMC_NOTIF_MIXER_LINK_SYNC*>(pbyPayload);
+        const u32 un32MixerId = pSync->un32MixerId;
+        const u32 un32PeerId = pSync->un32EntityId;
+        if (CVQCMCMixerJoinedLeg::Find(un32MixerId, un32PeerId) || CVQCMCMixerJoinedMixer::Find(un32MixerId, un32PeerId)) {
+          return;
+        }
+        CVQCMCMixer* pMixer = MixerIdFind(un32MixerId);
+        if (pMixer == nullptr) return;
+        // The peer is a mixer when one has its id, else a leg.
+        if (CVQCMCMixer* pPeer = MixerIdFind(un32PeerId); pPeer != nullptr) {
+          CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE Attribute;
+          Attribute.SetJoinedFrom1to2(pSync->MixerMixerJoin.un8JoinedFrom1to2);
+          Attribute.SetJoinedFrom2to1(pSync->MixerMixerJoin.un8JoinedFrom2to1);
+          pMixer->MixerSetJoined(pPeer, &Attribute, 0);
+          if (pMixer->IsTerminating() == 0 && pPeer->IsTerminating() == 0) {
+            if (mpUser != nullptr) mpUser->OnMixerLinkSync(un32MixerId, un32PeerId, nullptr, &Attribute);
+          } else if (auto pJoin = CVQCMCMixerJoinedMixer::Find(un32MixerId, un32PeerId); pJoin) {
+            CVQCAFMutexAutoGetGive Lock(CVQCMCMixerJoinedMixer::GetMutex());
+            pJoin->mfUnjoinPending = 1;
+          }
+        } else if (CVQCMCLeg* pLeg = LegIdFind(un32PeerId); pLeg != nullptr) {
+          CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Attribute;
+          Attribute.SetListener(pSync->MixerLegJoin.un8Listener);
+          Attribute.SetSpeaker(pSync->MixerLegJoin.un8Speaker);
+          pMixer->MixerSetJoined(pLeg, &Attribute, 0);
+          if (pMixer->IsTerminating() == 0 && pLeg->IsTerminating() == 0) {
+            if (mpUser != nullptr) mpUser->OnMixerLinkSync(un32MixerId, un32PeerId, &Attribute, nullptr);
+          } else if (auto pJoin = CVQCMCMixerJoinedLeg::Find(un32MixerId, un32PeerId); pJoin) {
+            CVQCAFMutexAutoGetGive Lock(CVQCMCMixerJoinedLeg::GetMutex());
+            pJoin->mfUnjoinPending = 1;
+          }
+        }
+      });
+}
 
 /* ------------------------------------------------------------ the leg's side */
 
@@ -165,24 +257,32 @@ void CVQCMCLeg::GetStreamCounts(u32 (&aun32Counts)[VQCMC_LEG_NB_STREAMS]) {
 
 void CVQCMCLeg::SyncStreams(u32* pPlaySet, u32* pRecordSet, const u32 (&aun32Before)[VQCMC_LEG_NB_STREAMS]) {
   constexpr u32 kRecord = VQCMC_LEG_NB_STREAMS - 1;
-  constexpr auto kSyncReason = static_cast<_VQCMC_IVR_REASON_CODE>(5);
   CVQCAFMutexAutoGetGive Lock(mpMutex);
-  for (u32 i = 0; i < kRecord; i++) maun32StreamsInProgress[i] = 0, maun8StreamPaused[i] = 0;
-  u16 un16Size = 0;
-  for (u8* pby = pPlaySet == nullptr ? nullptr : static_cast<u8*>(VQXMsgElementGetNext(pPlaySet, nullptr, &un16Size));
-       pby != nullptr; pby = static_cast<u8*>(VQXMsgElementGetNext(pPlaySet, pby, &un16Size))) {
-    // An element too short for its index and paused bytes, or an index past the play streams: skipped.
-    if (un16Size < 17 || pby[15] >= kRecord) continue;
-    maun32StreamsInProgress[pby[15]] = 1;
-    maun8StreamPaused[pby[15]] = pby[16];
-  }
+  ReadPlaySet(pPlaySet, maun32StreamsInProgress, maun8StreamPaused, kRecord);
   for (u8 i = 0; i < kRecord; i++) {
     for (u32 n = aun32Before[i]; n > maun32StreamsInProgress[i]; n--) OnStreamPlayingDone(i, kSyncReason);
   }
-  u8* pbyRecord = pRecordSet == nullptr ? nullptr : static_cast<u8*>(VQXMsgElementGetNext(pRecordSet, nullptr, &un16Size));
-  maun32StreamsInProgress[kRecord] = pbyRecord != nullptr ? 1 : 0;
-  maun8StreamPaused[kRecord] = pbyRecord != nullptr && un16Size > 70 ? pbyRecord[70] : 0;
+  ReadRecordSet(pRecordSet, &maun32StreamsInProgress[kRecord], &maun8StreamPaused[kRecord]);
   for (u32 n = aun32Before[kRecord]; n > maun32StreamsInProgress[kRecord]; n--) OnStreamRecordingDone(kSyncReason);
+}
+
+/* ------------------------------------------------------------ the mixer's side */
+
+void CVQCMCMixer::GetStreamCounts(u32 (&aun32Plays)[VQCMC_MIXER_NB_PLAYS], u32* pun32Records) {
+  CVQCAFMutexAutoGetGive Lock(mpMutex);
+  memcpy(aun32Plays, maun32PlaysInProgress, sizeof(aun32Plays));
+  *pun32Records = mun32RecordsInProgress;
+}
+
+void CVQCMCMixer::SyncStreams(u32* pPlaySet, u32* pRecordSet, const u32 (&aun32Plays)[VQCMC_MIXER_NB_PLAYS],
+                              u32 un32Records) {
+  CVQCAFMutexAutoGetGive Lock(mpMutex);
+  ReadPlaySet(pPlaySet, maun32PlaysInProgress, maun8PlayPaused, VQCMC_MIXER_NB_PLAYS);
+  for (u8 i = 0; i < VQCMC_MIXER_NB_PLAYS; i++) {
+    for (u32 n = aun32Plays[i]; n > maun32PlaysInProgress[i]; n--) OnMixerStreamPlayingDone(i, kSyncReason);
+  }
+  ReadRecordSet(pRecordSet, &mun32RecordsInProgress, &mun8RecordPaused);
+  for (u32 n = un32Records; n > mun32RecordsInProgress; n--) OnMixerStreamRecordingDone(kSyncReason);
 }
 
 }  // namespace VQCAF

@@ -41,9 +41,15 @@ void CVQCMCLibUser::OnMixerSync(unsigned int un32MixerId, CVQCMC_MIXER_ATTRIBUTE
   CVQCMCMixer::RefuseMixer(un32MixerId, Attribute);
 }
 
-void CVQCMCLibUser::OnMixerLinkSync(unsigned int, unsigned int, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE*,
-                                    CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE*) {
+void CVQCMCLibUser::OnMixerLinkSync(unsigned int un32MixerId, unsigned int un32PeerId,
+                                    CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE* pLegJoin,
+                                    CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE* pMixerJoin) {
   LogTrace(VQLV4, "CVQCMCLibUser::OnMixerLinkSync. Refuse mixer link");
+  if (pLegJoin != nullptr) {
+    CVQCMCMixer::RefuseMixerLink(un32MixerId, un32PeerId, pLegJoin);
+  } else if (pMixerJoin != nullptr) {
+    CVQCMCMixer::RefuseMixerLink(un32MixerId, un32PeerId, pMixerJoin);
+  }
 }
 
 void CVQCMCLibUser::OnCmcLibReady() { LogTrace(VQLV4, "CVQCMCLibUser::OnCmcLibReady"); }
@@ -82,6 +88,42 @@ void CVQCMCLeg::RefuseLink(unsigned int un32FirstLegId, unsigned int un32SecondL
   *VqCmcAt(Msg.GetPayload(), 36) = un32SecondLegId;
   if (VQX_RESULT_FAILED(Msg.LegMsgProcess(un32FirstLegId, 0))) return;
   if (CVQCAFPtr<CVQCMCLegJoinedLeg> pJoin = CVQCMCLegJoinedLeg::Find(un32FirstLegId, un32SecondLegId); pJoin) {
+    pJoin->mfUnjoinPending = 1;
+  }
+}
+
+namespace {
+
+/* A mixer link's unjoin (72 bytes and element room) for the mixer, with its two ids; true once handed over. */
+template <class T, u32 id>
+bool SendMixerUnjoin(u32 un32MixerId, u32 un32PeerId) {
+  CVQCMCMessage<T, id> Msg(VQCMC_MSG_ELEMENT_ROOM);
+  if (Msg.GetPayload() == nullptr) return false;
+  *VqCmcAt(Msg.GetPayload(), VQCMC_PAYLOAD_OFFSET_LIB_BUILT) = VQCMC_PAYLOAD_LIB_BUILT_MARK;
+  *VqCmcAt(Msg.GetPayload(), VQCMC_PAYLOAD_OFFSET_WORD8) = un32MixerId;
+  *VqCmcAt(Msg.GetPayload(), VQCMC_PAYLOAD_OFFSET_WORD9) = un32PeerId;
+  return VQX_RESULT_SUCCEEDED(Msg.MixerMsgProcess(un32MixerId, 0));
+}
+
+}  // namespace
+
+void CVQCMCMixer::RefuseMixerLink(unsigned int un32MixerId, unsigned int un32LegId, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE*) {
+  VQCAF::LogTrace(VQLV1, "CVQCMCMixer::RefuseMixerLink Mixer 0x%08X - Leg 0x%08X\n", un32MixerId, un32LegId);
+  if (!SendMixerUnjoin<_VQCMC_MSG_CMD_MIXER_LEG_UNJOIN, VQCMC_MSG_CMD_MIXER_LEG_UNJOIN>(un32MixerId, un32LegId)) return;
+  if (CVQCAFPtr<CVQCMCMixerJoinedLeg> pJoin = CVQCMCMixerJoinedLeg::Find(un32MixerId, un32LegId); pJoin) {
+    CVQCAFMutexAutoGetGive Lock(CVQCMCMixerJoinedLeg::GetMutex());
+    pJoin->mfUnjoinPending = 1;
+  }
+}
+
+void CVQCMCMixer::RefuseMixerLink(unsigned int un32MixerId, unsigned int un32PeerId,
+                                  CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE*) {
+  VQCAF::LogTrace(VQLV1, "CVQCMCMixer::RefuseMixerLink Mixer 0x%08X - Mixer 0x%08X\n", un32MixerId, un32PeerId);
+  if (!SendMixerUnjoin<_VQCMC_MSG_CMD_MIXER_MIXER_UNJOIN, VQCMC_MSG_CMD_MIXER_MIXER_UNJOIN>(un32MixerId, un32PeerId)) {
+    return;
+  }
+  if (CVQCAFPtr<CVQCMCMixerJoinedMixer> pJoin = CVQCMCMixerJoinedMixer::Find(un32MixerId, un32PeerId); pJoin) {
+    CVQCAFMutexAutoGetGive Lock(CVQCMCMixerJoinedMixer::GetMutex());
     pJoin->mfUnjoinPending = 1;
   }
 }

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "vqcmc_leg_internal.h"
-#include "vqcmc_mixer.h"
+#include "vqcmc_mixer_internal.h"
 #include "vqx_string.h"
 
 namespace VQCAF {
@@ -29,6 +29,10 @@ constexpr u32 kOffsetRecord = 32u;   /* the play attribute of a play response */
 constexpr u32 kPlayAttrIndex = 15u;  /* play attribute: play index */
 /* Playing done: word 8 play done, word 9 record done, word 10 reason, byte 44 play index. */
 constexpr u32 kDonePlay = 32u, kDoneRecord = 36u, kDoneReason = 40u, kDoneIndex = 44u, kDoneSize = 45u;
+/* Playing started: bytes 32-33 a play started, 34 a record started; from version 2 the play
+ * index at 35 and the file (element set at 36, host id at 40). */
+constexpr u32 kOffsetVersion = VQCMC_PAYLOAD_OFFSET_LIB_BUILT;
+constexpr u32 kStartedPlay = 32u, kStartedRecord = 34u, kStartedIndex = 35u, kStartedSize = 36u, kStartedSize2 = 48u;
 
 /* A count that a finished or failed stream lowers, never below 0. */
 inline void Lower(u32& un32Count) {
@@ -38,28 +42,6 @@ inline void Lower(u32& un32Count) {
 }  // namespace
 
 /* ------------------------------------------------------------ responses */
-
-template <class T, u32 id>
-VQX_RESULT CVQCMCMixer::HandleMixerResponse(VQX_MSG_HANDLE* phMsg,
-                                            void (CVQCMCMixer::*pfnCallback)(T*, unsigned int*),
-                                            const char* pszHandler, const char* pszText, i32* pn32Result) {
-  CVQCMCMessage<T, id> Msg(VqCmcTake(phMsg));
-  T* pPayload = VqCmcPayload(Msg);
-  if (pPayload == nullptr) {
-    LogFailure(pszHandler, "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
-    return VQX_RESULT_INVALID_PARAM;
-  }
-  const u32 un32Result = *VqCmcAt(pPayload, kOffsetWord7);
-  if (pn32Result != nullptr) *pn32Result = static_cast<i32>(un32Result);
-  unsigned int fHandled = 0;
-  (this->*pfnCallback)(pPayload, &fHandled);
-  const VQX_RESULT Result = HandleResponse(Msg.GetMsg(), fHandled, un32Result, pszText);
-  if (VQX_RESULT_FAILED(Result)) {
-    LogFailure(pszHandler, "HandleResponse Failed", 0, Result, __LINE__);
-    return Result;
-  }
-  return VQX_RESULT_OK;
-}
 
 void CVQCMCMixer::OnMixerCreateResponse(_VQCMC_MSG_CMD_MIXER_CREATE* pPayload, unsigned int* pfHandled) {
   if (pPayload != nullptr && static_cast<i32>(*VqCmcAt(pPayload, kOffsetWord7)) < 0) mfTerminating = 1;
@@ -120,6 +102,7 @@ VQX_RESULT CVQCMCMixer::HandleMixerTerminated(VQX_MSG_HANDLE* phMsg) {
   if (mfRefused != 0) {
     FreeMixer();
   } else {
+    MixerSetUnjoined(1u);
     OnMixerTerminated();
   }
   return VQX_RESULT_OK;
@@ -207,6 +190,28 @@ VQX_RESULT CVQCMCMixer::HandleStopStreamResponse(VQX_MSG_HANDLE* phMsg) {
   return HandleMixerResponse<_VQCMC_MSG_CMD_STOP, VQCMC_MSG_CMD_STOP>(
       phMsg, &CVQCMCMixer::OnMixerStopStreamResponse, "HandleStopStreamResponse",
       "MixerStopStream() Request failed on CMC server");
+}
+
+VQX_RESULT CVQCMCMixer::HandleStreamPlayingStarted(VQX_MSG_HANDLE* phMsg) {
+  CVQCMCMessage<_VQCMC_MSG_NOTIF_PLAYING_STARTED, VQCMC_MSG_NOTIF_PLAYING_STARTED> Msg(VqCmcTake(phMsg));
+  u8* pbyPayload = reinterpret_cast<u8*>(VqCmcPayload(Msg, kStartedSize));
+  // The play index and the file exist from version 2 on, as for a leg: a version 1
+  // notification is play 0 without a file, a short version 2 one is invalid.
+  const bool fIndexed = pbyPayload != nullptr && *VqCmcAt(pbyPayload, kOffsetVersion) > 1;
+  if (fIndexed && VQX_RESULT_FAILED(VqCmcCheckRecord(Msg.GetMsg(), pbyPayload, kStartedSize2))) pbyPayload = nullptr;
+  if (pbyPayload == nullptr || *VqCmcAt(pbyPayload, kOffsetWord7) != mun32MixerId) {
+    LogFailure("HandleStreamPlayingStarted",
+               pbyPayload == nullptr ? "Invalid message" : "Invalid mixer id in event stream playing started", 0,
+               VQX_RESULT_INVALID_PARAM, __LINE__);
+    return VQX_RESULT_INVALID_PARAM;
+  }
+  VQCMCMediaFileInfo Info;
+  VqCmcReadStartedFile(Msg.GetMsg(), pbyPayload, Info);
+  if (pbyPayload[kStartedPlay] != 0 || pbyPayload[kStartedPlay + 1] != 0) {
+    OnMixerStreamPlayingStarted(fIndexed ? pbyPayload[kStartedIndex] : 0, pbyPayload[kStartedPlay], Info);
+  }
+  if (pbyPayload[kStartedRecord] != 0) OnMixerStreamRecordingStarted(Info);
+  return VQX_RESULT_OK;
 }
 
 VQX_RESULT CVQCMCMixer::HandleStreamPlayingDone(VQX_MSG_HANDLE* phMsg) {

@@ -43,6 +43,7 @@
 #include "vqcmc_leg_if.h"
 #include "vqcmc_leg_join.h"
 #include "vqcmc_message.h"
+#include "vqcmc_mixer_join.h"
 #include "vqcmc_protocol_attribute.h"
 #include "vqcmclib.h"
 #include "vqx_hash.h"
@@ -262,7 +263,8 @@ class CVQCMCLeg : public IVQCMCLeg,
   VQX_RESULT Unjoin(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener);
   /* Records the join with pLeg (pAttribute not null); fPending marks it join pending. */
   void SetJoined(CVQCMCLeg* pLeg, CVQCMC_JOIN_ATTRIBUTE* pAttribute, unsigned int fPending);
-  /* Drops the join with pLeg, or every join of this leg for null; no callback, nothing sent. */
+  /* Drops the join with pLeg, or every join of this leg (mixer joins included) for null; no
+   * callback, nothing sent. */
   void SetUnjoined(CVQCMCLeg* pLeg);
   /* Drops the record's join, then the unjoin-done callbacks. */
   void CallUnjoinDone(CVQCAFPtr<CVQCMCLegJoinedLeg> pJoin);
@@ -272,6 +274,10 @@ class CVQCMCLeg : public IVQCMCLeg,
   CVQCMCLeg* GetJoinedLegAttributes(unsigned int un32LegId, CVQCMC_JOIN_ATTRIBUTE* pAttribute);
   /* 1 when this leg receives from a leg (written to *ppLeg) with the record's pending flags. */
   u32 IsJoined(CVQCMCLeg** ppLeg, unsigned int* pfJoinPending, unsigned int* pfUnjoinPending);
+  /* The mixer this leg listens to (also into *ppMixer when given); null, *ppMixer untouched, when none. */
+  CVQCMCMixer* GetListenerMixer(CVQCMCMixer** ppMixer);
+  /* The first mixer this leg speaks to (null: none); the vector receives every one in join order. */
+  CVQCMCMixer* GetSpeakerMixers(std::vector<CVQCMCMixer*>* paMixers);
 
   /* --------------------------------------------------- state queries */
   u32 IsValidCallCtx() const { return mfValidCallCtx; }
@@ -490,6 +496,8 @@ class CVQCMCLeg : public IVQCMCLeg,
   VQX_RESULT HandleUnjoinResponse(VQX_MSG_HANDLE* phMsg);
   VQX_RESULT HandleJoinDone(VQX_MSG_HANDLE* phMsg);
   VQX_RESULT HandleUnjoinDone(VQX_MSG_HANDLE* phMsg);
+  /* Every mixer join of this leg dropped (the mixer-leg class mutex only). */
+  void DropMixerJoins();
   /* The join pointers of the pair cleared and its record destroyed (class mutex only). */
   static void UnjoinPair(CVQCMCLeg* pA, CVQCMCLeg* pB);
 
@@ -528,7 +536,14 @@ class CVQCMCLeg : public IVQCMCLeg,
   CVQCMCLegJoinList1 mJoinedLegs1;
   CVQCMCLegJoinList2 mJoinedLegs2;
   CVQCMCLeg* mpJoinedLeg = nullptr;
+  /* Mixer joins, under the mixer-leg records' class mutex: the record of the mixer
+   * this leg listens to, those it speaks to, and the rest (neither flag, or a
+   * listener of another mixer while the slot is taken). */
+  CVQCMCMixerJoinedLeg* mpListenerMixerJoin = nullptr;
+  CVQCMCLegMixerList mSpeakerMixers;
+  CVQCMCLegMixerList mOtherMixerJoins;
   friend class CVQCMCLegJoinedLeg;
+  friend class CVQCMCMixerJoinedLeg;
 };
 
 }  // namespace VQCAF

@@ -36,6 +36,7 @@
 #include "vqcmc_listener.h"
 #include "vqcmc_media_attributes.h"
 #include "vqcmc_message.h"
+#include "vqcmc_mixer_join.h"
 #include "vqcmclib.h"
 #include "vqcmc_request_table.h"
 
@@ -179,6 +180,60 @@ class CVQCMCMixer : public IVQCMCMixer,
    * an id the library does not know, or a terminate not sent: freed at once. */
   static void RefuseMixer(unsigned int un32MixerId, CVQCMC_MIXER_ATTRIBUTE& Attribute);
 
+  /* Refuses a link the core library holds after re-synchronising: the unjoin
+   * sent for the mixer; once sent, the record of the pair is unjoin pending.
+   * The attribute pointer selects the kind of peer and is not read. */
+  static void RefuseMixerLink(unsigned int un32MixerId, unsigned int un32LegId, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE*);
+  static void RefuseMixerLink(unsigned int un32MixerId, unsigned int un32PeerId, CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE*);
+  /* Re-synchronisation (under the mixer's mutex): the play and record counts,
+   * then the streams the server reports (play elements: index at 15, paused
+   * at 16; the record element's paused at 70) with one playing-done (reason
+   * 5) for each play or record counted before and not reported any more. */
+  void GetStreamCounts(u32 (&aun32Plays)[VQCMC_MIXER_NB_PLAYS], u32* pun32Records);
+  void SyncStreams(u32* pPlaySet, u32* pRecordSet, const u32 (&aun32Plays)[VQCMC_MIXER_NB_PLAYS], u32 un32Records);
+
+  /* ------------------------------------------- joins (vqcmc_mixer_join.cpp)
+   * A leg joins as listener (receives the mix), speaker (is mixed in), both
+   * or neither (null attribute); a mixer joins in the directions its
+   * attribute names, mixer 1 being this one. A join is recorded, join
+   * pending, once its command is handed over, and confirmed by its join
+   * done; an unjoin marks the record unjoin pending and its unjoin done
+   * removes it. Refused (0x8200000F) while either party is freed or
+   * terminating (joins) or this mixer is freed or out of synchronisation
+   * (unjoins); a listener that receives from a leg or listens to another
+   * mixer: 0x8200000F; a null mixer attribute or a pair without a record:
+   * 0x82000011. Join state changes under the records' class mutexes only:
+   * no operation here holds two object mutexes, and a peer mixer's own
+   * mutex is never taken. The done callbacks of a mixer-mixer join go to
+   * the record's lower-id mixer (without its mutex when it is the peer). */
+  VQX_RESULT MixerJoin(CVQCMCLeg* pLeg, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener);
+  VQX_RESULT MixerJoin(CVQCMCMixer* pMixer, CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE* pAttribute,
+                       IVQCMCErrorListener* pListener);
+  VQX_RESULT MixerUnjoin(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener);
+  VQX_RESULT MixerUnjoin(CVQCMCMixer* pMixer, IVQCMCErrorListener* pListener);
+  /* Records the join (an existing record takes the new flags and moves on the
+   * leg where they say); fPending marks it join pending. Nothing sent. */
+  virtual void MixerSetJoined(CVQCMCLeg* pLeg, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE* pAttribute, unsigned int fPending);
+  virtual void MixerSetJoined(CVQCMCMixer* pMixer, CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE* pAttribute,
+                              unsigned int fPending);
+  /* Drops the join with that leg or mixer; the u32 form drops every join of the mixer. No callback. */
+  virtual void MixerSetUnjoined(CVQCMCLeg* pLeg);
+  virtual void MixerSetUnjoined(CVQCMCMixer* pMixer);
+  virtual void MixerSetUnjoined(unsigned int);
+  /* Drops the record's join, then the unjoin-done callback. */
+  void CallMixerLegUnjoinDone(CVQCAFPtr<CVQCMCMixerJoinedLeg> pJoin);
+  void CallMixerMixerUnjoinDone(CVQCAFPtr<CVQCMCMixerJoinedMixer> pJoin);
+  /* Number of joined legs; the vector (when given) receives them in join order. */
+  u32 GetJoinedLegs(std::vector<CVQCMCLeg*>* paLegs);
+  /* Number of joined mixers; the vector receives the peers of the higher-id list, then of the lower-id list. */
+  u32 GetJoinedMixers(std::vector<CVQCMCMixer*>* paMixers);
+  /* The joined leg of that id (null: none) sharing the record's attribute, and its pending flags. */
+  CVQCMCLeg* GetJoinedLegAttributes(unsigned int un32LegId, CVQCAFPtr<CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE>* ppAttribute,
+                                    unsigned int* pfJoinPending, unsigned int* pfUnjoinPending);
+  /* The joined mixer of that id (null: none), its directions seen from this mixer, its pending flags. */
+  CVQCMCMixer* GetJoinedMixerAttributes(unsigned int un32MixerId, CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE* pAttribute,
+                                        unsigned int* pfJoinPending, unsigned int* pfUnjoinPending);
+
   /* ------------------------------------------------------- logging */
   void LogTrace(_VQX_TRACE_LEVEL Level, const char* pszFormat, ...) override __attribute__((format(printf, 3, 4)));
   void LogTrace(_VQX_TRACE_LEVEL Level, const char* pszFormat, _VQX_VA_LIST& args) override;
@@ -282,6 +337,24 @@ class CVQCMCMixer : public IVQCMCMixer,
   VQX_RESULT HandleResumeStreamResponse(VQX_MSG_HANDLE* phMsg);
   VQX_RESULT HandleStopStreamResponse(VQX_MSG_HANDLE* phMsg);
   VQX_RESULT HandleStreamPlayingDone(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleStreamPlayingStarted(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerLegJoinResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerMixerJoinResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerLegUnjoinResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerMixerUnjoinResponse(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerLegJoinDone(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerMixerJoinDone(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerLegUnjoinDone(VQX_MSG_HANDLE* phMsg);
+  VQX_RESULT HandleMixerMixerUnjoinDone(VQX_MSG_HANDLE* phMsg);
+  /* A join command's steps after its checks: payload (ids at 32 and 36, fnFill
+   * for the rest), listener remembered, handed over for un32Peer. */
+  template <class T, u32 id, class F>
+  VQX_RESULT SendJoin(CVQCMCMessage<T, id>& Msg, const char* pszOp, const char* pszError, u32 un32First,
+                      u32 un32Second, u32 un32Peer, IVQCMCErrorListener* pListener, F&& fnFill);
+  /* A join response: the response sequence, then the server's result and the peer id (context). */
+  template <class T, u32 id>
+  VQX_RESULT JoinResponse(VQX_MSG_HANDLE* phMsg, void (CVQCMCMixer::*pfnCallback)(T*, unsigned int*),
+                          const char* pszHandler, const char* pszText, i32* pn32Result, u32* pun32Peer);
 
  protected:
   CVQCAFMutex* mpMutex = nullptr;
@@ -305,6 +378,13 @@ class CVQCMCMixer : public IVQCMCMixer,
   /* Messages and events being handled (a refusal's free then waits for their end). */
   u32 mun32Dispatching = 0;
   _VQCMC_LIB_MIXER_PARAMS mLibParams{};
+  /* Joins, under the records' class mutexes: legs, mixers with a lower id
+   * (this one is mixer2), mixers with a higher id (this one is mixer1). */
+  CVQCMCMixerLegList mJoinedLegs;
+  CVQCMCMixerHighList mJoinedMixersHigh;
+  CVQCMCMixerLowList mJoinedMixersLow;
+  friend class CVQCMCMixerJoinedLeg;
+  friend class CVQCMCMixerJoinedMixer;
 };
 
 }  // namespace VQCAF

@@ -191,8 +191,8 @@ VQX_RESULT VqCmcLinkMsgHandleNotifMixerLinkSync(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST
     VqCmcThreadJobReserialize(pCtx, un32OldKey, pEntity->Params.un32SerialisationId);
   }
   const bool fLeg = pEntity->Type == VQCMC_ENTITY_TYPE_LEG;
-  VqCmcLinkMsgPostNotifMixerLinkSync(pCtx, fLeg ? sync.abyMixerLegJoin : nullptr,
-                                     IsMixer(pEntity) ? sync.abyMixerMixerJoin : nullptr, pMixer, pEntity);
+  VqCmcLinkMsgPostNotifMixerLinkSync(pCtx, fLeg ? reinterpret_cast<const u8*>(&sync.MixerLegJoin) : nullptr,
+                                     IsMixer(pEntity) ? reinterpret_cast<const u8*>(&sync.MixerMixerJoin) : nullptr, pMixer, pEntity);
   VqCmcHostSendSetMixerLinkOwnership(pCtx, pHost, pMixer->Params.EntityId, pEntity->Params.EntityId);
   return VQX_RESULT_OK;
 }

@@ -107,8 +107,8 @@ VQX_RESULT VqCmcLinkMsgPostNotifMixerLinkSync(VQCMC_LIB_CTX* pCtx, const u8* pMi
   pNotif->Head.un32LibBuilt = VQCMC_PAYLOAD_LIB_BUILT_MARK;
   pNotif->un32MixerId = pMixer->Params.EntityId;
   pNotif->un32EntityId = pEntity->Params.EntityId;
-  if (pMixerLegJoin != nullptr) memcpy(pNotif->abyMixerLegJoin, pMixerLegJoin, VQCMC_JOIN_ATTRIBUTE_SIZE);
-  if (pMixerMixerJoin != nullptr) memcpy(pNotif->abyMixerMixerJoin, pMixerMixerJoin, VQCMC_JOIN_ATTRIBUTE_SIZE);
+  if (pMixerLegJoin != nullptr) memcpy(&pNotif->MixerLegJoin, pMixerLegJoin, VQCMC_JOIN_ATTRIBUTE_SIZE);
+  if (pMixerMixerJoin != nullptr) memcpy(&pNotif->MixerMixerJoin, pMixerMixerJoin, VQCMC_JOIN_ATTRIBUTE_SIZE);
   result = VqCmcLibMsgPost(pCtx, &pPayload);
   if (VQX_RESULT_FAILED(result)) VQCMC_ERR(pCtx, kOp, result, "VqCmcLigMsgPost Failed");
   return result;

@@ -227,9 +227,27 @@ static_assert(offsetof(_VQCMC_MIXER, n32LossLimit) == 36);
 static_assert(offsetof(_VQCMC_MIXER, n32GainLimit) == 40);
 
 /* A join attribute travels as 8 bytes carried as they stand: the leg-leg one
- * (_VQCMC_JOIN_ATTRIBUTE), the mixer-leg and the mixer-mixer ones (held as bytes). */
+ * (_VQCMC_JOIN_ATTRIBUTE), the mixer-leg and the mixer-mixer ones. */
 #define VQCMC_JOIN_ATTRIBUTE_SIZE 8u
 static_assert(sizeof(_VQCMC_JOIN_ATTRIBUTE) == VQCMC_JOIN_ATTRIBUTE_SIZE);
+
+/* A leg joined to a mixer: it hears the mix (listener), it is mixed in (speaker). */
+typedef struct _VQCMC_MIXER_LEG_JOIN_ATTRIBUTE {
+  u8 un8Listener;
+  u8 un8Speaker;
+  u8 abyReserved[6];
+} _VQCMC_MIXER_LEG_JOIN_ATTRIBUTE;
+static_assert(sizeof(_VQCMC_MIXER_LEG_JOIN_ATTRIBUTE) == VQCMC_JOIN_ATTRIBUTE_SIZE);
+static_assert(offsetof(_VQCMC_MIXER_LEG_JOIN_ATTRIBUTE, un8Speaker) == 1);
+
+/* Two mixers joined: mixer 1 (the first of the pair) sends to mixer 2, and back. */
+typedef struct _VQCMC_MIXER_MIXER_JOIN_ATTRIBUTE {
+  u8 un8JoinedFrom1to2;
+  u8 un8JoinedFrom2to1;
+  u8 abyReserved[6];
+} _VQCMC_MIXER_MIXER_JOIN_ATTRIBUTE;
+static_assert(sizeof(_VQCMC_MIXER_MIXER_JOIN_ATTRIBUTE) == VQCMC_JOIN_ATTRIBUTE_SIZE);
+static_assert(offsetof(_VQCMC_MIXER_MIXER_JOIN_ATTRIBUTE, un8JoinedFrom2to1) == 1);
 
 /* ------------------------------------------------------------ library notifications */
 
@@ -290,13 +308,15 @@ typedef struct _VQCMC_NOTIF_MIXER_LINK_SYNC {
   _VQCMC_MSG_HEAD Head;
   u32 un32MixerId;
   u32 un32EntityId;
-  u8 abyMixerLegJoin[VQCMC_JOIN_ATTRIBUTE_SIZE];    /* the joined entity is a leg */
-  u8 abyMixerMixerJoin[VQCMC_JOIN_ATTRIBUTE_SIZE];  /* the joined entity is a mixer */
+  _VQCMC_MIXER_LEG_JOIN_ATTRIBUTE MixerLegJoin;      /* the joined entity is a leg */
+  _VQCMC_MIXER_MIXER_JOIN_ATTRIBUTE MixerMixerJoin;  /* the joined entity is a mixer */
 } _VQCMC_NOTIF_MIXER_LINK_SYNC;
 static_assert(sizeof(_VQCMC_NOTIF_MIXER_LINK_SYNC) == 56);
 static_assert(offsetof(_VQCMC_NOTIF_MIXER_LINK_SYNC, un32EntityId) == 36);
-static_assert(offsetof(_VQCMC_NOTIF_MIXER_LINK_SYNC, abyMixerLegJoin) == 40);
-static_assert(offsetof(_VQCMC_NOTIF_MIXER_LINK_SYNC, abyMixerMixerJoin) == 48);
+static_assert(offsetof(_VQCMC_NOTIF_MIXER_LINK_SYNC, MixerLegJoin.un8Listener) == 40);
+static_assert(offsetof(_VQCMC_NOTIF_MIXER_LINK_SYNC, MixerLegJoin.un8Speaker) == 41);
+static_assert(offsetof(_VQCMC_NOTIF_MIXER_LINK_SYNC, MixerMixerJoin.un8JoinedFrom1to2) == 48);
+static_assert(offsetof(_VQCMC_NOTIF_MIXER_LINK_SYNC, MixerMixerJoin.un8JoinedFrom2to1) == 49);
 
 /* ------------------------------------------------------------ server resynchronisation */
 
@@ -347,14 +367,14 @@ typedef struct _VQCMC_SRV_NOTIF_MIXER_LINK_SYNC {
   u32 un32EntityId;
   u32 un32MixerMappingId;
   u32 un32EntityMappingId;
-  u8 abyMixerLegJoin[VQCMC_JOIN_ATTRIBUTE_SIZE];
-  u8 abyMixerMixerJoin[VQCMC_JOIN_ATTRIBUTE_SIZE];
+  _VQCMC_MIXER_LEG_JOIN_ATTRIBUTE MixerLegJoin;
+  _VQCMC_MIXER_MIXER_JOIN_ATTRIBUTE MixerMixerJoin;
 } _VQCMC_SRV_NOTIF_MIXER_LINK_SYNC;
 static_assert(sizeof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC) == 64);
 static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, un32MixerMappingId) == 40);
 static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, un32EntityMappingId) == 44);
-static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, abyMixerLegJoin) == 48);
-static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, abyMixerMixerJoin) == 56);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, MixerLegJoin) == 48);
+static_assert(offsetof(_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC, MixerMixerJoin) == 56);
 
 /* ------------------------------------------------------------ call leg records of the client objects */
 

@@ -135,7 +135,7 @@ TEST(PayloadRecords, FilledByFieldMatchTheEncoder) {
        })},
       {"Mixer link sync notification", Filled<_VQCMC_LIB_MSG_NOTIF_MIXER_LINK_SYNC>(true, [&](auto& r) {
          r.un32MixerId = 0x2222, r.un32EntityId = 0x2223;
-         std::memcpy(r.abyMixerMixerJoin, aJoin2, 8);
+         std::memcpy(&r.MixerMixerJoin, aJoin2, 8);
        })},
       {"Protocol attribute, SIP 183", Filled<_VQCMC_PROTOCOL_ATTRIBUTE>(false, [](auto& r) {
          r.un8Present = 1, r.un32ProtocolType = VQCMC_PROTOCOL_SIP, r.setGenericHeaders = 0x10;
@@ -148,7 +148,7 @@ TEST(PayloadRecords, FilledByFieldMatchTheEncoder) {
        })},
       {"Server NotifMixerLinkSync", Filled<_VQCMC_SRV_NOTIF_MIXER_LINK_SYNC>(false, [&](auto& r) {
          r.un32MixerId = 0x2222, r.un32EntityId = 0x1234, r.un32MixerMappingId = 0x6001, r.un32EntityMappingId = 0x5001;
-         std::memcpy(r.abyMixerLegJoin, aJoin, 8), std::memcpy(r.abyMixerMixerJoin, aJoin2, 8);
+         std::memcpy(&r.MixerLegJoin, aJoin, 8), std::memcpy(&r.MixerMixerJoin, aJoin2, 8);
        })},
   };
   ASSERT_EQ(golden.size(), std::size(aRows));
