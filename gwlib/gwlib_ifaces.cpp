@@ -2,7 +2,9 @@
  * gwlib_ifaces.cpp - the process-wide table of local IPv4 interfaces
  * (address, broadcast, netmask; at most 16), shared by both transport
  * instances and the host library, and the test seams (interface provider,
- * clock, broadcast redirect).
+ * clock, broadcast redirect). Confined to loopback, the table is the
+ * loopback interface alone and discovery goes to 127.0.0.1: nothing the
+ * transports send leaves the host.
  */
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -34,6 +36,20 @@ IfaceTable& Table()
 std::atomic<PFN_VQX_GW_IFACE_PROVIDER> g_pFctProvider{nullptr};
 std::atomic<PFN_VQX_GW_CLOCK> g_pFctClock{nullptr};
 std::atomic<u32> g_un32BroadcastRedirect{0};
+std::atomic<u32> g_fLoopbackOnly{0};
+
+constexpr u32 kLoopbackHost = 0x7F000001u; /* 127.0.0.1 */
+
+/* The loopback interface as the table holds it: 127.0.0.1/8. */
+u32 ReadLoopback(u32 max, u32* a, u32* b, u32* m)
+{
+    if (max == 0)
+        return 0;
+    a[0] = htonl(kLoopbackHost);
+    b[0] = htonl(0x7FFFFFFFu);
+    m[0] = htonl(0xFF000000u);
+    return 1;
+}
 
 u32 ReadSystem(u32 max, u32* a, u32* b, u32* m)
 {
@@ -84,7 +100,9 @@ VQX_RESULT VQXGetIpInterfacesRefresh(void)
 {
     u32 a[VQX_GW_MAX_INTERFACES], b[VQX_GW_MAX_INTERFACES], m[VQX_GW_MAX_INTERFACES];
     PFN_VQX_GW_IFACE_PROVIDER p = g_pFctProvider.load();
-    u32 n = p != nullptr ? p(VQX_GW_MAX_INTERFACES, a, b, m) : ReadSystem(VQX_GW_MAX_INTERFACES, a, b, m);
+    u32 n = p != nullptr            ? p(VQX_GW_MAX_INTERFACES, a, b, m)
+            : g_fLoopbackOnly.load() ? ReadLoopback(VQX_GW_MAX_INTERFACES, a, b, m)
+                                     : ReadSystem(VQX_GW_MAX_INTERFACES, a, b, m);
     if (n > VQX_GW_MAX_INTERFACES)
         n = VQX_GW_MAX_INTERFACES;
     IfaceTable& t = Table();
@@ -135,6 +153,16 @@ VQX_RESULT VQXGetIpInterfacesUninit(void)
     return VQX_RESULT_OK;
 }
 
+void VqxGwLibSetLoopbackOnly(u32 fOn)
+{
+    g_fLoopbackOnly.store(fOn != 0 ? 1u : 0u);
+}
+
+u32 VqxGwLibLoopbackOnly(void)
+{
+    return g_fLoopbackOnly.load();
+}
+
 void VqxGwLibSetInterfaceProvider(PFN_VQX_GW_IFACE_PROVIDER pFct)
 {
     g_pFctProvider.store(pFct);
@@ -163,7 +191,9 @@ u32 Now()
 
 u32 BroadcastRedirect()
 {
-    return g_un32BroadcastRedirect.load();
+    /* The loopback interface's broadcast reaches no peer bound to 127.0.0.1: send there instead. */
+    const u32 un32Redirect = g_un32BroadcastRedirect.load();
+    return un32Redirect != 0 || !g_fLoopbackOnly.load() ? un32Redirect : htonl(kLoopbackHost);
 }
 
 void RefreshIfaces(GwLibCtx* c)

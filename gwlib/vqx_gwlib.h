@@ -280,6 +280,13 @@ VQX_RESULT VQXGetIpInterfacesRefresh(void);
  * address array, the number of interfaces). Addresses in network order. */
 VQX_RESULT VQXGetIpInterfaces(u32* pun32Count, u32* paun32Addr, u32* paun32Bcast, u32* paun32Mask);
 VQX_RESULT VQXGetIpInterfacesUninit(void);
+/* Confines every transport of the process to loopback (fOn != 0): the table
+ * read from the system is then the loopback interface alone (127.0.0.1/8)
+ * and discovery "broadcasts" go to 127.0.0.1. Takes effect at the next
+ * VQXGetIpInterfacesInit/Refresh; an interface provider still takes
+ * precedence. VqxGwLibLoopbackOnly gives the setting. */
+void VqxGwLibSetLoopbackOnly(u32 fOn);
+u32 VqxGwLibLoopbackOnly(void);
 
 /* ---- Seams for tests ------------------------------------------------------ */
 

@@ -292,6 +292,8 @@ u32 VqxGetLocalIpAddrToUse(VQX_LIB_HANDLE, const _VQX_LIB_PARAMS *pParams, u32 f
   return VqxParseIpv4(text.c_str(), &un32Addr) ? un32Addr : VQX_GW_INVALID_ADDR;
 }
 
+bool VqxIsLoopback(u32 un32Addr) { return un32Addr != VQX_GW_INVALID_ADDR && (ntohl(un32Addr) >> 24) == 127; }
+
 namespace {
 
 /* Matches a wanted address (or subnet) against the interfaces; the interface's
@@ -321,6 +323,8 @@ VQX_RESULT VqxIpAddressesPrepare(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS *pParams) 
   u32 aAddr[VQX_GW_MAX_LOCAL_IFACES], aMask[VQX_GW_MAX_LOCAL_IFACES];
   u32 aWanted[2] = {VqxGetLocalIpAddrToUse(hLib, pParams, 0), VqxGetLocalIpAddrToUse(hLib, pParams, 1)};
   const bool afGiven[2] = {aWanted[0] != VQX_GW_INVALID_ADDR, aWanted[1] != VQX_GW_INVALID_ADDR};
+  /* A local address on 127.0.0.0/8 keeps the process's transports on the loopback interface. */
+  VqxGwLibSetLoopbackOnly(VqxIsLoopback(aWanted[0]) || VqxIsLoopback(aWanted[1]));
   if (VQX_RESULT_FAILED(VQXGetIpInterfacesInit())) {
     VQX_LOG_V(hLib, 0, "%s, result 0x%08X\n", "ERROR: Host library could not get list of local IP addresses!",
               VQX_RESULT_API_FAIL);

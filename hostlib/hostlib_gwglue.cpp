@@ -157,7 +157,9 @@ u64 VqxUniqueHostId(VQX_LIB_HANDLE hLib) {
   }
   /* A loopback address in either byte order says nothing about this host. */
   if (un32Address == 0 || un32Address == VQX_GW_LOOPBACK_AS_LISTED || un32Address == htonl(VQX_GW_LOOPBACK_AS_LISTED)) {
-    VQX_LOG_V(hLib, 0, "VqxGatewayLibInit: Failed to get local IP, can't generate unique host id!!!\n");
+    /* Confined to loopback on purpose, the random part is expected: no error then. */
+    if (!VqxGwLibLoopbackOnly())
+      VQX_LOG_V(hLib, 0, "VqxGatewayLibInit: Failed to get local IP, can't generate unique host id!!!\n");
     un32Address = VQX_RAND();
   }
   return (u64{un32Address} << 32) | static_cast<u32>(getpid());

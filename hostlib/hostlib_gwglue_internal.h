@@ -46,6 +46,11 @@ u16 VqxGwPortFromEnv(VQX_LIB_HANDLE hLib);
 /* Wanted address of gw0 (fGw1 0) or gw1 (network order), VQX_GW_INVALID_ADDR
  * for none. */
 u32 VqxGetLocalIpAddrToUse(VQX_LIB_HANDLE hLib, const _VQX_LIB_PARAMS *pParams, u32 fGw1);
+/* True for an address (network order) on 127.0.0.0/8. */
+bool VqxIsLoopback(u32 un32Addr);
+/* Settles the local addresses against the interface table. A wanted gw0 or
+ * gw1 address on 127.0.0.0/8 first confines the process's transports to the
+ * loopback interface (VqxGwLibSetLoopbackOnly); any other setting lifts it. */
 VQX_RESULT VqxIpAddressesPrepare(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS *pParams);
 void VqxIpAddressesUpdate(VQX_LIB_HANDLE hLib);
 VQX_RESULT VqxHostGuessLocalIPs(VQX_LIB_HANDLE hLib, const char *pszPeerGw0, const char *pszPeerGw1);

@@ -23,7 +23,7 @@ cat > quellan.xml <<EOF
 <quellan>
   <params>
     <host pollDelay="200" networkDownDelay="500" adapterDownDelay="1100">
-      <env VQX_GW_PORT="$PORT" VQX_GW_REMOTE_ADDR="(127.0.0.1:$PORT)"/>
+      <env VQX_GW_ADDRESS_0="127.0.0.1" VQX_GW_PORT="$PORT" VQX_GW_REMOTE_ADDR="(127.0.0.1:$PORT)"/>
     </host>
     <log baseName="$DIR/server"/>
   </params>

@@ -1,14 +1,17 @@
 /*
  * test_env.cpp - the environment the host library reads: the extra gateway
  * address syntax with every error text, the subnet list, the gateway port,
- * and the choice of local addresses against a given interface table.
+ * the choice of local addresses against a given interface table, and a
+ * loopback local address confining the transports to the loopback interface.
  */
 #include <arpa/inet.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "hostlib_gwglue_internal.h"
+#include "peers/loopback.h"
 #include "support/hostlib_fixture.h"
 
 namespace {
@@ -213,6 +216,49 @@ TEST(EnvUniqueId, LocalAddressThenProcessId) {
   EXPECT_EQ(un32Count, 2u);
   EXPECT_EQ(VQXCloseLibEx(&hLib2), VQX_RESULT_API_OK);
   EXPECT_EQ(VQXGetIpInterfaces(&un32Count, nullptr, nullptr, nullptr), VQX_RESULT_INVALID_STATE) << "released";
+  unsetenv("VQX_GW_ADDRESS_0");
+  VqxGwLibSetInterfaceProvider(nullptr);
+}
+
+/* VQX_GW_ADDRESS_0 on 127.0.0.0/8, with the system's table (no provider): the table is the loopback interface
+ * alone, gw0 settles on it and the adapters' discovery goes to 127.0.0.1; another setting lifts it. */
+TEST(EnvLoopback, LoopbackAddressConfinesTheTransportsToLoopback) {
+  const u16 un16Port = loopnet::FreeLoopbackPort();
+  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));  // beside the transport's own socket on the port
+  const sockaddr_in a = loopnet::LoopbackAddress(un16Port);
+  ASSERT_EQ(bind(s, reinterpret_cast<const sockaddr *>(&a), sizeof(a)), 0);
+  for (const char *pszAddress : {"127.0.0.1", "127.0.0.0"}) {
+    SCOPED_TRACE(pszAddress);
+    setenv("VQX_GW_ADDRESS_0", pszAddress, 1);
+    CapturedLog log;
+    _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+    params.fAdaptersGwOff = 0, params.un16GwPort = un16Port;
+    VQX_LIB_HANDLE hLib = nullptr;
+    ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
+    u32 un32Count = 4, aAddr[4], aBcast[4], aMask[4];
+    ASSERT_EQ(VQXGetIpInterfaces(&un32Count, aAddr, aBcast, aMask), VQX_RESULT_OK);
+    EXPECT_EQ(std::vector<u32>(aAddr, aAddr + un32Count), std::vector<u32>{inet_addr("127.0.0.1")});
+    EXPECT_EQ(aMask[0], inet_addr("255.0.0.0"));
+    EXPECT_STREQ(params.szGw0Address, "127.0.0.1");
+    EXPECT_STREQ(VqxLib(hLib)->szLocalGw0Address, "127.0.0.1");
+    u8 buf[512];
+    pollfd pf{s, POLLIN, 0};
+    EXPECT_TRUE(poll(&pf, 1, 5000) == 1 && recv(s, buf, sizeof(buf), 0) > 0) << "discovery sent to 127.0.0.1";
+    EXPECT_EQ(log.Count("unique host id"), 0u) << "a random host id is no error when confined on purpose";
+    EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+    while (recv(s, buf, sizeof(buf), MSG_DONTWAIT) > 0) {
+    }
+  }
+  close(s);
+  setenv("VQX_GW_ADDRESS_0", "10.9.0.5", 1);
+  VqxGwLibSetInterfaceProvider(OneLanInterface);
+  _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
+  VQX_LIB_HANDLE hLib = nullptr;
+  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
+  EXPECT_EQ(VqxGwLibLoopbackOnly(), 0u) << "another local address lifts the confinement";
+  EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
   unsetenv("VQX_GW_ADDRESS_0");
   VqxGwLibSetInterfaceProvider(nullptr);
 }

@@ -101,6 +101,7 @@ TEST(SigTraceServer, RunTimeEndsADaemonOnTime) {
   };
   const long nRun = Ms(B.LogLines("Test duration (1500) completed").at(0)) - Ms(B.LogLines("Configuration:").at(0));
   EXPECT_TRUE(nRun >= 1500 && nRun <= 1500 + 100 + 20) << nRun << " ms: not early, within one main-loop period";
+  EXPECT_EQ(B.LogLines("Local IPs are 127.0.0.1/").size(), 1u) << "the gateway kept on the loopback interface";
 }
 
 TEST(SigTraceServer, DbModeEndsOnTheManagementShutdown) {
@@ -110,7 +111,7 @@ TEST(SigTraceServer, DbModeEndsOnTheManagementShutdown) {
   peerproc::CChild Master({"python3", std::string(getenv("VQX_SOURCE_DIR")) + "/testing/mgmtsim/mgmtsim.py", "--address",
                            "127.0.0.2", "--udp-port", P, "--peer-port", P});
   ASSERT_EQ(Master.ReadLine().rfind("ready tcp=", 0), 0u);
-  B.StartShell("VQX_GW_PORT=" + P + " VQX_GW_REMOTE_ADDR='" + A + "' exec \"$SIGTRACE\" -db -ss7");
+  B.StartShell("VQX_GW_ADDRESS_0=127.0.0.1 VQX_GW_PORT=" + P + " VQX_GW_REMOTE_ADDR='" + A + "' exec \"$SIGTRACE\" -db -ss7");
   ASSERT_TRUE(B.WaitTracesOn(2));
   /* Each heartbeat answered by a watched ready notification, the graceful shutdown acknowledged. */
   for (const char* psz : {"ready 1 1", "ready 2 1", "ready 3 1", "shutdown 5", ""}) EXPECT_EQ(Master.ReadLine(), psz);

@@ -19,7 +19,7 @@ CServerBench::CServerBench() {
   std::filesystem::copy_file(std::string(std::getenv("VQX_TEST_DATA")) + "/activate_profile.json", Path("profile.json"));
   std::ofstream(Path("quellan.xml"))
       << "<quellan>\n  <params>\n    <host pollDelay=\"200\" networkDownDelay=\"500\" adapterDownDelay=\"1100\">\n"
-      << "      <env VQX_GW_PORT=\"" << mun16Port << "\" VQX_GW_REMOTE_ADDR=\"(127.0.0.1:" << mun16Port << ")\"/>\n"
+      << "      <env VQX_GW_ADDRESS_0=\"127.0.0.1\" VQX_GW_PORT=\"" << mun16Port << "\" VQX_GW_REMOTE_ADDR=\"(127.0.0.1:" << mun16Port << ")\"/>\n"
       << "    </host>\n    <log baseName=\"" << mstrDir << "/server\"/>\n  </params>\n</quellan>\n";
   StartBoard();
 }
