@@ -101,13 +101,18 @@ TEST_F(ServiceTest, IgnoredRemoteAndRefusals) {
     CThrowingMsg() : CWordsMsg(0x0B0D0300, 1) {}
     void SetServiceInstanceHandle(u32*) override { throw std::out_of_range("handle"); }
   } Bad;
-  ExpectSteps({{"unlinked send", Unlinked.SendMsg(Msg, 0), VQX_RESULT_NOT_READY},
+  CVQCAFMsgBuffer Broken;  // the host library refuses it: that refusal is the detector's result
+  ASSERT_EQ(Broken.SerializeFromMsg(Msg, nullptr), VQX_RESULT_OK);
+  Broken.GetMsgHandle(0)->un32PayloadLength = Broken.GetMsgHandle(0)->un32PayloadMaxLength + 1;
+  ExpectSteps({{"detector send refused below", CVQCAFServiceDetector::SendMsg(Broken, 1), VQX_RESULT_API_MSGSZ_INVALID},
+               {"unlinked send", Unlinked.SendMsg(Msg, 0), VQX_RESULT_NOT_READY},
                {"unlinked broadcast", Unlinked.SendMsg(Msg, 1), VQX_RESULT_OK},
                {"unlinked buffer broadcast", Unlinked.SendMsg(Buffer, 1), VQX_RESULT_NOT_READY},
                {"exception, owner logs", Default.SendMsg(Bad, 1), VQX_RESULT_OUT_OF_RANGE},
                {"exception, no owner", Unlinked.SendMsg(Bad, 1), VQX_RESULT_OUT_OF_RANGE}});
   EXPECT_EQ(Logged("CVQCAFServiceInstance::SendMsg: std::out_of_range (0x00000000) 0x82000006 vqcafservice.cpp:"), 1u);
   EXPECT_EQ(Logged("Derived class has not filled-out mParams from this base class!"), 1u);
+  EXPECT_EQ(Broken.GetMsgHandle(0), nullptr) << "the refused message was taken";
 }
 
 TEST_F(ServiceTest, StopFinishesInsideItsCallbackAndUnderTheApplicationLock) {

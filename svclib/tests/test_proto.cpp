@@ -39,6 +39,11 @@ TEST(SvcProto, GoldenBytesBothWays) {
 TEST(SvcProto, DecoderRefusals) {
   const std::string strLink(8, '\0'), strHead = strLink + Be32(1) + Be32(0) + Be32(5);
   auto Entry = [](u32 key, u32 size) { return Be32(key) + Be32(0x0B0D0100) + Be32(0) + Be32(0) + Be32(size); };
+  auto Entries = [&](u32 n) {
+    std::string s;
+    for (u32 k = 1; k <= n; k++) s += Entry(k, 0);
+    return s;
+  };
   const struct {
     const char* pszRow;
     std::string strPayload;
@@ -47,7 +52,8 @@ TEST(SvcProto, DecoderRefusals) {
       {"empty list", strHead + Be32(0), VQX_RESULT_OK},
       {"no link area", Be32(1), VQX_RESULT_INVALID_MESSAGE},
       {"version 2", strLink + Be32(2) + Be32(0) + Be32(0) + Be32(0), VQX_RESULT_UNSUPPORTED_VERSION},
-      {"count 65", strHead + Be32(65), VQX_RESULT_INVALID_MESSAGE},
+      {"count 64", strHead + Be32(64) + Entries(64), VQX_RESULT_OK},
+      {"count 65", strHead + Be32(65) + Entries(65), VQX_RESULT_INVALID_MESSAGE},
       {"count past the data", strHead + Be32(1), VQX_RESULT_INVALID_MESSAGE},
       {"context 4096", strHead + Be32(1) + Entry(1, 4096) + std::string(4096, 'c'), VQX_RESULT_OK},
       {"context 4097", strHead + Be32(1) + Entry(1, 4097) + std::string(4097, 'c'), VQX_RESULT_INVALID_MESSAGE},

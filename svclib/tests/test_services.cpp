@@ -45,6 +45,19 @@ TEST_F(SvcTest, ListsLinkAndUnlinkInOrder) {
                                          "D " + S + " " + R2}));
 }
 
+TEST_F(SvcTest, ARestartedHostLosesItsOldLinks) {
+  const std::string S = Num(Register());
+  const std::vector<VqxSvcProtoService> List = {{7, kProvider, {0, 0}, "ctx"}};
+  InjectList(List, 0x7F00000100000001ull);
+  InjectList(List, 0x7F00000100000002ull);  // the same list from a new process on that host
+  ASSERT_TRUE(WaitEvents(3));
+  const std::vector<std::string> a = Events();
+  const std::string R1 = Word(a[0], 2), R2 = Word(a[2], 2);
+  EXPECT_EQ(a[1], "D " + S + " " + R1);
+  EXPECT_EQ(a[2].substr(0, 2), "C ");
+  EXPECT_NE(R2, R1) << "the new process's service is a new remote";
+}
+
 TEST_F(SvcTest, UnregisterDeliversDisconnectionsAndNothingAfter) {
   InjectList({{1, kProvider, {0, 0}, ""}});
   u32* hS = Register();
@@ -98,6 +111,13 @@ TEST_F(SvcTest, RefusalsAndMessageOwnership) {
   EXPECT_EQ(VQXServicesServiceSendMsg(mhSvc, nullptr, &pMsg, 1), VQX_RESULT_OK) << "a broadcast with no host";
   EXPECT_EQ(pMsg, nullptr) << "a send attempt takes it";
   EXPECT_EQ(VQXServicesServiceSendMsg(mhSvc, nullptr, &pMsg, 1), VQX_RESULT_NULL_PARAM);
+  /* The host library's refusal is the send's result, and the message is gone. */
+  ASSERT_EQ(VQXGetMsg(mhHost, 8, &hMsg), VQX_RESULT_API_OK);
+  hMsg->un32MsgId = 0x0B0D0300;
+  hMsg->un32PayloadLength = hMsg->un32PayloadMaxLength + 1;
+  pMsg = reinterpret_cast<u32*>(hMsg);
+  EXPECT_EQ(VQXServicesServiceSendMsg(mhSvc, nullptr, &pMsg, 1), VQX_RESULT_API_MSGSZ_INVALID);
+  EXPECT_EQ(pMsg, nullptr);
   _VQX_SERVICES_LIB_OPEN_PARAMS op{};
   VQX_SERVICES_LIB_HANDLE hLib = reinterpret_cast<VQX_SERVICES_LIB_HANDLE>(1);
   EXPECT_EQ(VQXServicesOpenLib(&op, mhHost, &hLib), VQX_RESULT_NOT_SUPPORTED) << "callbacks missing";
