@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "vqx_clock.h"
 #include "vqx_host_filter.h"
 #include "vqx_msg_element.h"
 
@@ -32,11 +33,8 @@ u32 Rd32(const u8* p) {
 
 }  // namespace
 
-u64 VqxLaunchNowMs() {
-  timespec Ts{};
-  clock_gettime(CLOCK_MONOTONIC, &Ts);
-  return static_cast<u64>(Ts.tv_sec) * 1000u + static_cast<u64>(Ts.tv_nsec) / 1000000u;
-}
+/* The libraries' one clock, so that tests can step it by hand. */
+u64 VqxLaunchNowMs() { return VQXGetClock(); }
 
 void VqxLaunchLog(_VQX_LAUNCH_LIB* p, u32 un32Level, const char* pszFormat, ...) {
   if (un32Level < p->Params.un32MinLevel || p->fClosing.load()) return;

@@ -5,8 +5,12 @@
  * the watchdog run end to end in caf's two-process test (test_service_alm_it).
  */
 #include <signal.h>
+#include <sys/wait.h>
 
+#include <atomic>
 #include <tuple>
+
+#include "vqx_clock.h"
 
 #include "support/launch_fixture.h"
 
@@ -101,6 +105,84 @@ TEST(LaunchProc, StatParserCommandLineAndEnvironment) {
   C.pszPath = "/tmp";  /* not a regular file */
   EXPECT_FALSE(VqxLaunchPrepare(C, &S, &sError));
   EXPECT_EQ(sError, "File not found /tmp");
+}
+
+/* The clocks of the periodic task, each at its boundary, on a clock stepped
+ * by hand: the watchdog kills a ready, watched process silent for more than
+ * the heartbeat time; a management shutdown is killed past its own limit, a
+ * shutdown past the heartbeat time; a heartbeat goes every min(2000, heartbeat
+ * time / 3) ms. No library thread runs (no application manager), so the task
+ * runs only here. */
+std::atomic<u64> s_un64FakeNow{0};
+u64 FakeNow() { return s_un64FakeNow.load(); }
+
+TEST_F(LaunchTest, PeriodicClocksAtTheirBoundaries) {
+  _VQX_LIB_PARAMS Lp{};
+  Lp.un32StructVersion = Lp.un32TransportType = Lp.fAdaptersGwOff = 1;
+  Lp.un32TraceLevel = 0x7FFFFFFF;
+  Lp.pFctErrorCallback = [](void*, VQX_LIB_HANDLE, const char*) {};
+  VQX_LIB_HANDLE hHost = nullptr;
+  ASSERT_EQ(VQXOpenLib(&Lp, &hHost), VQX_RESULT_API_OK);
+  ASSERT_EQ(Open([&](auto& p) { p.fAppManager = 0, p.hLib = hHost, p.un32MgmtShutdownTimeMs = 1000; }), VQX_RESULT_OK);
+  struct Row {
+    const char* pszName;
+    u32 un32State, un32HeartbeatMs;
+    bool fWatch;
+    u64 un64Elapsed; /* since the state began, the last ready and the last heartbeat */
+    bool fKilled;
+    u32 un32Heartbeats;
+  };
+  const Row aRows[] = {
+      {"watchdog at its time", VQX_LAUNCH_STATE_READY, 400, true, 400, false, 1},
+      {"watchdog past its time", VQX_LAUNCH_STATE_READY, 400, true, 401, true, 1},
+      {"management shutdown at its limit", VQX_LAUNCH_STATE_MGMT_SHUTDOWN, 400, false, 1000, false, 0},
+      {"management shutdown past its limit", VQX_LAUNCH_STATE_MGMT_SHUTDOWN, 400, false, 1001, true, 0},
+      {"shutdown at the heartbeat time", VQX_LAUNCH_STATE_SHUTDOWN, 400, false, 400, false, 0},
+      {"shutdown past the heartbeat time", VQX_LAUNCH_STATE_SHUTDOWN, 400, false, 401, true, 0},
+      {"heartbeat before a third", VQX_LAUNCH_STATE_READY, 3000, false, 999, false, 0},
+      {"heartbeat at a third", VQX_LAUNCH_STATE_READY, 3000, false, 1000, false, 1},
+      {"heartbeat before the 2000 ms cap", VQX_LAUNCH_STATE_READY, 9000, false, 1999, false, 0},
+      {"heartbeat at the 2000 ms cap", VQX_LAUNCH_STATE_READY, 9000, false, 2000, false, 1},
+  };
+  VqxClockSetSource(FakeNow);
+  u64 T0 = 1000000;
+  for (const Row& R : aRows) {
+    T0 += 100000;  // forward only: the clock holds still on a small step back
+    const pid_t Child = fork();
+    if (Child == 0) {
+      pause();
+      _exit(0);
+    }
+    ASSERT_GT(Child, 0);
+    bool fKilled;
+    u32 un32Heartbeats;
+    {
+      std::lock_guard<std::recursive_mutex> L(mh->Mutex);
+      mh->Params.un32HeartbeatTimeMs = R.un32HeartbeatMs;
+      VqxLaunchCtx C;
+      C.un32Id = 1, C.un32State = R.un32State, C.Pid = Child, C.hHost = VQX_HOSTLIB_ADAPTER_HANDLE;
+      C.fWatch = R.fWatch, C.sName = R.pszName;
+      C.un64StateMs = C.un64LastReadyMs = C.un64LastHbMs = T0;
+      mh->Ctx[1] = C;
+      s_un64FakeNow = T0 + R.un64Elapsed;
+      VqxLaunchPeriodic(mh);
+      fKilled = mh->Ctx[1].fKilled;
+      un32Heartbeats = mh->Ctx[1].un32HbCounter;
+      mh->Ctx.clear();
+      mh->aPending.clear();
+    }
+    EXPECT_EQ(fKilled, R.fKilled) << R.pszName;
+    EXPECT_EQ(un32Heartbeats, R.un32Heartbeats) << R.pszName;
+    int Status = 0;
+    if (!fKilled) kill(Child, SIGKILL);
+    ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+    EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == SIGKILL) << R.pszName;
+  }
+  VqxClockSetSource(nullptr);
+  EXPECT_TRUE(HasLog("heart-beat watchdog timeout expired (401 > 400 ms)"));
+  EXPECT_TRUE(HasLog("still shutting down after 1000 ms: killed"));
+  EXPECT_EQ(VQXLaunchLibClose(std::exchange(mh, nullptr)), VQX_RESULT_OK);
+  EXPECT_EQ(VQXCloseLibEx(&hHost), VQX_RESULT_API_OK);
 }
 
 TEST_F(LaunchTest, ChildLifeStartingNotUsingAlmAndExit) {
