@@ -40,8 +40,10 @@ def sound(msg_id, payload, ctx1):
 
 def command(msg_id, size, elements=b"", ctx1=(7 << 32) | 0x1234, kind=TYPE_REQUEST, marker=cw.MARKER):
     """A command as the library forwards it: structure (its fields sound), element bytes, end marker."""
-    payload = sound(msg_id, bytes(cw.round8(size)) + elements + marker, ctx1)
-    return build(msg_id, kind, payload, struct.pack(">I", 9), struct.pack("<Q", ctx1), struct.pack("<Q", 5))
+    payload = bytearray(sound(msg_id, bytes(cw.round8(size)) + elements + marker, ctx1))
+    if msg_id == CREATE and size > cw.CREATE_PROTOCOL_AT:
+        struct.pack_into("<I", payload, cw.CREATE_PROTOCOL_AT, 3)  # an ISDN call
+    return build(msg_id, kind, bytes(payload), struct.pack(">I", 9), struct.pack("<Q", ctx1), struct.pack("<Q", 5))
 
 
 class CommandCheck(unittest.TestCase):
@@ -255,6 +257,8 @@ class ServerOverALink(unittest.TestCase):
                              (2, struct.pack(">I", 9), struct.pack("<Q", (7 << 32) | 0x1234), struct.pack("<Q", 5)))
             self.assertEqual(struct.unpack_from("<II", a, HEADER + 24)[1], result, line)
             self.assertEqual(struct.unpack_from("<I", a, HEADER + 8)[0], mapping, line)
+            if h["id"] == CREATE:  # the protocol type its attribute asked for; refused, its call reason
+                self.assertEqual(struct.unpack_from("<II", a, HEADER + 32), (3, 47 if result >> 31 else 0), line)
         self.send(command(CREATE, 864, ctx1=0))
         self.send(command(STOP, 48, marker=bytes(8)))
         self.assertEqual(self.server.violations, {"CALL_LEG_CREATE": 2, "STOP": 1})

@@ -309,9 +309,21 @@ def check_command(msg_id, kind, plen, payload, ctx1, fields=True):
     return ["%s: %s" % (name, b) for b in bad]
 
 
+REFUSED_CREATE_REASON = 47  # resource unavailable: the call reason a refused CALL_LEG_CREATE answer gives at 36
+CREATE_PROTOCOL_AT = 28 + 8 + 664  # the call-leg attribute's protocol type in CALL_LEG_CREATE
+
+
 def command_answer(msg_id, payload, result, mapping):
-    """The answer's payload: the command's, result at 28, mapping id at 8 unless mapping is None."""
-    return answer_payload(payload, result, mapping_id=mapping)
+    """The answer's payload: the command's, result at 28, mapping id at 8 unless mapping is None. A
+    CALL_LEG_CREATE answer gives the call's protocol type at 32 (the one its call-leg attribute asked
+    for; 0 for another leg type) and, refused, its call reason at 36."""
+    p = answer_payload(payload, result, mapping_id=mapping)
+    if msg_id == CREATES[0] and len(p) >= CREATE_PROTOCOL_AT + 4:
+        (leg_type,) = struct.unpack_from(ORDER + "I", p, 32)
+        (protocol,) = struct.unpack_from(ORDER + "I", p, CREATE_PROTOCOL_AT)
+        reason = REFUSED_CREATE_REASON if result & 0x80000000 else 0
+        p = p[:32] + struct.pack(ORDER + "II", protocol if leg_type == 1 else 0, reason) + p[40:]
+    return p
 
 
 def plain_notification(msg_id, entity, number=0, mapping=0):
