@@ -2,8 +2,8 @@
 // a tmux pane of 132 x 50, the simulated board tracing SS7
 // (sigtrace_test_server.h). The table's columns, colours and totals as drawn,
 // Tab to the board's page and back, then "g", "s", "p", "r" and "Q" typed
-// into the pane, each seen in the server's log, the last ending the run.
-// Skipped without tmux.
+// into the pane, each seen in the server's log, the last ending the run; and
+// "-e" ending a run shown on the board's page on time. Skipped without tmux.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -11,24 +11,37 @@
 
 namespace {
 
-TEST(ConsoleInTmux, TableTabAndKeys) {
-  if (system("which tmux > /dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+/* The bench and a tmux server of its own, the program started in pane "st". */
+struct CTmuxBench {
   sigtest::CServerBench B;
-  auto Tmux = [&](const std::string& strArgs) {
+  std::string Tmux(const std::string& strArgs) {
     std::string s;
     if (FILE* f = popen(("tmux -S " + B.Path("tmux.sock") + " " + strArgs + " 2>/dev/null").c_str(), "r")) {
       for (int c; (c = fgetc(f)) != EOF;) s += static_cast<char>(c);
       pclose(f);
     }
     return s;
-  };
-  auto Screen = [&](const char* pszPart) {  // the pane once it shows pszPart (bounded wait)
+  }
+  /* The pane once it shows pszPart (bounded wait). */
+  std::string Screen(const char* pszPart) {
     std::string s;
     peerwait::WaitUntil([&] { return (s = Tmux("capture-pane -p -e -t st")).find(pszPart) != std::string::npos; }, 5000);
     return s;
-  };
-  Tmux("new-session -d -x 132 -y 50 -s st 'cd " + B.mstrDir + " && exec " +
-       peerproc::BuildProgram("VQX_SIGTRACE_PROGRAM", "sigtrace/sigtrace") + " -ss7 -e 60000'");
+  }
+  /* The program with strArgs; its exit status is written to rc.txt. */
+  void Start(const std::string& strArgs) {
+    Tmux("new-session -d -x 132 -y 50 -s st 'cd " + B.mstrDir + " && " +
+         peerproc::BuildProgram("VQX_SIGTRACE_PROGRAM", "sigtrace/sigtrace") + " " + strArgs + "; echo rc=$? > rc.txt'");
+  }
+};
+
+TEST(ConsoleInTmux, TableTabAndKeys) {
+  if (system("which tmux > /dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+  CTmuxBench T;
+  auto& B = T.B;
+  auto Tmux = [&](const std::string& strArgs) { return T.Tmux(strArgs); };
+  auto Screen = [&](const char* pszPart) { return T.Screen(pszPart); };
+  T.Start("-ss7 -e 60000");
   ASSERT_TRUE(B.WaitTracesOn(2));
   EXPECT_EQ(B.SendUnits(3), 6);
   ASSERT_TRUE(B.Drained());
@@ -55,6 +68,29 @@ TEST(ConsoleInTmux, TableTabAndKeys) {
     EXPECT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines(pszLog).empty(); }, 5000)) << pszKeys << pszLog;
   }
   EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
+}
+
+/* "-e 1500" while the board's page is shown: the run ends not before 1.5 s and within one main-loop period
+ * (100 ms) after, exit 0. */
+TEST(ConsoleInTmux, RunTimeEndsTheRunOnAnAdapterPage) {
+  if (system("which tmux > /dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+  CTmuxBench T;
+  T.Start("-ss7 -e 1500");
+  T.Screen("Page 1/2");  // the board's page is listed
+  T.Tmux("send-keys -t st Tab");
+  const std::string s = T.Screen("Page 2/2");
+  ASSERT_NE(s.find("Name                             | Desc"), std::string::npos) << s;
+  ASSERT_TRUE(T.B.LogLines("Test duration").empty()) << "the board's page was shown before the end";
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return T.B.Read("rc.txt") == "rc=0\n"; }, 10000)) << T.B.Read("rc.txt");
+  /* From the start of the run (the configuration printed just before) to its end, by the log's times. */
+  const auto Ms = [](const std::string& s) {
+    return std::stol(s.substr(11, 2)) * 3600000 + std::stol(s.substr(14, 2)) * 60000 + std::stol(s.substr(17, 2)) * 1000 +
+           std::stol(s.substr(20, 3));
+  };
+  const auto End = T.B.LogLines("Test duration (1500) completed"), Start = T.B.LogLines("Configuration:");
+  ASSERT_TRUE(End.size() == 1 && !Start.empty());
+  const long nRun = Ms(End[0]) - Ms(Start[0]);
+  EXPECT_TRUE(nRun >= 1500 && nRun <= 1500 + 100 + 20) << nRun << " ms";
 }
 
 }  // namespace

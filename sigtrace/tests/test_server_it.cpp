@@ -8,6 +8,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "peers/boardsim_trace_log.h"
@@ -87,6 +88,50 @@ TEST(SigTraceServer, StdoutStreamIntoTsharkAndBrokenPipeEndsTheRun) {
   EXPECT_EQ(B.Server().Wait(), 0);
   EXPECT_TRUE(peerwait::WaitUntil([&] { return B.Read("rc.txt") == "rc=0\n"; }, 5000)) << B.Read("rc.txt");
   EXPECT_EQ(B.LogLines("Standard output closed by its reader").size(), 1u);
+}
+
+/* "-isdn -stdout": ISDN and LAPD are both pcap groups, the standard output holds one stream: the group that writes
+ * first owns it, the other is refused once, and the stream carries that family's units alone. */
+TEST(SigTraceServer, IsdnAndLapdOnStdoutGiveOneStreamAndRefuseTheOtherGroup) {
+  if (!peertshark::Present()) GTEST_SKIP() << "tshark is not installed";
+  CServerBench B;
+  B.StartShell("exec \"$SIGTRACE\" -isdn -stdout -e 60000 2>/dev/null > stream.cap");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  ASSERT_TRUE(B.SendUnits(3) == 6 && B.Drained() && kill(B.Server().mPid, SIGTERM) == 0);
+  EXPECT_EQ(B.Server().Wait(), 0);
+  const auto Frames = peertshark::Lines(B.Path("stream.cap"), "-T fields -e iua.int_interface_identifier");
+  ASSERT_EQ(Frames.size(), 3u) << "one group's units";
+  const char* pszTrunk = Frames[0] == "0x00000002" ? "0x00000002" : "0x00000001";  /* LAPD_A on trunk 2, D1 on 1 */
+  EXPECT_EQ(Frames, std::vector<std::string>(3, pszTrunk));
+  EXPECT_EQ(B.LogLines("Another group already writes a pcap stream to the standard output").size(), 1u);
+}
+
+/* Under a stream of SS7 units the pcap file rotates past 10 MiB: both segments read cleanly, none lost, the
+ * units in order across the boundary. Bursts of 0.6 MB keep the board answering its polls. */
+TEST(SigTraceServer, PcapRotatesPast10MiBUnderLoadLosingNothing) {
+  if (!peertshark::Present()) GTEST_SKIP() << "tshark is not installed";
+  CServerBench B;
+  B.StartServer("-ss7");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  long nSent = 0;
+  for (int i = 0; i < 17; i++) {  /* 34000 units of 296 bytes, under the 300-byte capture cap: 316 bytes a record */
+    const std::string s = B.Board().Command("trace ss7 1000 296");
+    nSent += s.rfind("ok ", 0) == 0 ? std::stol(s.substr(3)) : 0;
+  }
+  ASSERT_EQ(nSent, 34000);
+  ASSERT_TRUE(B.Drained() && kill(B.Server().mPid, SIGTERM) == 0);
+  EXPECT_EQ(B.Server().Wait(), 0);
+  const auto Sent = peerboard::TraceLog(B.Path("board.log"), "ss7");
+  const std::string aFile[2] = {B.Path("SS7_000.cap"), B.Path("SS7_001.cap")};
+  const size_t nFirst = peertshark::Lines(aFile[0], "-T fields -e frame.len").size();
+  EXPECT_EQ(nFirst + peertshark::Lines(aFile[1], "-T fields -e frame.len").size(), Sent.size()) << "none lost";
+  const auto nSize = std::filesystem::file_size(aFile[0]);
+  EXPECT_TRUE(nSize > 10485760u && nSize <= 10485760u + 316u) << nSize << ": past 10 MiB by one record at most";
+  const auto Last = peertshark::Frames(aFile[0], std::string(kPayloadOff) + " -Y frame.number==" + std::to_string(nFirst));
+  const auto Next = peertshark::Frames(aFile[1], std::string(kPayloadOff) + " -c 1");
+  ASSERT_TRUE(Last.size() == 1 && Next.size() == 1 && nFirst < Sent.size());
+  EXPECT_TRUE(Last[0].ends_with(Sent[nFirst - 1].data) && Next[0].ends_with(Sent[nFirst].data)) << "in order";
+  for (const std::string& f : aFile) EXPECT_EQ(peertshark::Errors(f, kPayloadOff), std::vector<std::string>()) << f;
 }
 
 TEST(SigTraceServer, RunTimeEndsADaemonOnTime) {
