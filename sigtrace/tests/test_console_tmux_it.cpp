@@ -82,14 +82,7 @@ TEST(ConsoleInTmux, RunTimeEndsTheRunOnAnAdapterPage) {
   ASSERT_NE(s.find("Name                             | Desc"), std::string::npos) << s;
   ASSERT_TRUE(T.B.LogLines("Test duration").empty()) << "the board's page was shown before the end";
   EXPECT_TRUE(peerwait::WaitUntil([&] { return T.B.Read("rc.txt") == "rc=0\n"; }, 10000)) << T.B.Read("rc.txt");
-  /* From the start of the run (the configuration printed just before) to its end, by the log's times. */
-  const auto Ms = [](const std::string& s) {
-    return std::stol(s.substr(11, 2)) * 3600000 + std::stol(s.substr(14, 2)) * 60000 + std::stol(s.substr(17, 2)) * 1000 +
-           std::stol(s.substr(20, 3));
-  };
-  const auto End = T.B.LogLines("Test duration (1500) completed"), Start = T.B.LogLines("Configuration:");
-  ASSERT_TRUE(End.size() == 1 && !Start.empty());
-  const long nRun = Ms(End[0]) - Ms(Start[0]);
+  const long nRun = T.B.RunMs("Test duration (1500) completed");
   EXPECT_TRUE(nRun >= 1500 && nRun <= 1500 + 100 + 20) << nRun << " ms";
 }
 

@@ -86,4 +86,13 @@ std::vector<std::string> CServerBench::LogLines(const std::string& strPart) cons
   return v;
 }
 
+long CServerBench::RunMs(const std::string& strEnd) const {
+  const auto Ms = [](const std::string& s) {  // "YYYY-MM-DD hh:mm:ss.mmm ..."
+    return std::stol(s.substr(11, 2)) * 3600000 + std::stol(s.substr(14, 2)) * 60000 + std::stol(s.substr(17, 2)) * 1000 +
+           std::stol(s.substr(20, 3));
+  };
+  const auto End = LogLines(strEnd), Start = LogLines("Configuration:");
+  return End.empty() || Start.empty() ? -1 : Ms(End[0]) - Ms(Start[0]);
+}
+
 }  // namespace sigtest

@@ -45,6 +45,9 @@ class CServerBench {
   std::string Read(const std::string& strName) const;
   /* Lines of the server's log file(s) holding strPart. */
   std::vector<std::string> LogLines(const std::string& strPart) const;
+  /* Ms from the start of the run (its configuration printed just before) to
+   * the first log line holding strEnd, by the log's times; -1 when missing. */
+  long RunMs(const std::string& strEnd) const;
 
   std::string mstrDir;
   u16 mun16Port = 0, mun16Control = 0;
