@@ -59,6 +59,14 @@ TEST(CommParams, LoadFromCfgFile) {
   EXPECT_EQ(P.mun16GwPort, 4000) << "lines before the refused one apply";
   EXPECT_EQ(P.mNetworkRedundancyParams.un32PollDelayMs, 2000u);
 
+  /* A configured delay and a remote-address table filled to its last slot come through the whole chain. */
+  std::string strAddr;
+  for (char c = 'a'; c < 'a' + VQCAF_COMM_MAX_EXTRA_GW_ADDR; c++) strAddr += std::string("(") + c + ":7)";
+  EXPECT_EQ(Load(".NETWORK\npollDelay = 900\nVQX_GW_REMOTE_ADDR = " + strAddr + "\n", P, szError), VQX_RESULT_OK);
+  EXPECT_EQ(P.mNetworkRedundancyParams.un32PollDelayMs, 900u);
+  ASSERT_EQ(P.mun32NbExtraGwAddr, VQCAF_COMM_MAX_EXTRA_GW_ADDR);
+  EXPECT_STREQ(P.maExtraGwAddr[VQCAF_COMM_MAX_EXTRA_GW_ADDR - 1].szIpAddress0, "p");
+
   EXPECT_EQ(Load(".NETWORK\nVQX_GW_REMOTE_ADDR = (10.0.0.5:99)\napplicationName=" + std::string(1100, 'a') + "\n", P,
                  szError),
             VQX_RESULT_INVALID_CONFIG);

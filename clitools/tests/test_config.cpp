@@ -73,7 +73,9 @@ TEST(CliToolsConfig, NetworkKeysAndOtherSections) {
   EXPECT_EQ(lib.un32NbExtraGwAddr, 3u);
   EXPECT_EQ(lib.paExtraGwAddr, p.Net.aExtraGwAddr);
   EXPECT_EQ(lib.NetworkRedundancy.fValid, 1u);
+  EXPECT_EQ(lib.NetworkRedundancy.un32PollDelayMs, 1000u) << "a configured delay is kept, not the default";
   EXPECT_EQ(lib.NetworkRedundancy.un32NetworkDownDelayMs, 3000u);
+  EXPECT_EQ(lib.NetworkRedundancy.un32AdapterDownDelayMs, 8000u);
   EXPECT_EQ(lib.NetworkRedundancy.FlowControlMode, 16);
   EXPECT_EQ(lib.NetworkRedundancy.fUseGw0 + lib.NetworkRedundancy.fUseGw1, 2u);
 }
@@ -133,6 +135,13 @@ TEST(CliToolsConfig, BoundsOfRepeatedEntries) {
             VQX_RESULT_OK);
   EXPECT_EQ(p.Feed({"VQX_GW_REMOTE_ADDR=(o:1)(p:1)(q:1)"}), VQX_RESULT_INVALID_CONFIG);
   EXPECT_EQ(p.Net.un32NbExtraGwAddr, 14u) << "a list that does not fit changes nothing";
+  ASSERT_EQ(p.Feed({"VQX_GW_REMOTE_ADDR=(o:1)(p:2)"}), VQX_RESULT_OK) << "the table filled to its last slot";
+  EXPECT_EQ(p.Feed({"VQX_GW_REMOTE_ADDR=(q:1)"}), VQX_RESULT_INVALID_CONFIG);
+  _VQX_LIB_PARAMS lib{};
+  ASSERT_EQ(VqxCliToolsNetworkConfigCopyToVqxLibParams(&p.Net, &lib), VQX_RESULT_OK);
+  ASSERT_EQ(lib.un32NbExtraGwAddr, VQX_CLI_TOOLS_MAX_EXTRA_GW_ADDR);
+  EXPECT_STREQ(lib.paExtraGwAddr[VQX_CLI_TOOLS_MAX_EXTRA_GW_ADDR - 1].szIpAddress0, "p");
+  EXPECT_EQ(lib.paExtraGwAddr[VQX_CLI_TOOLS_MAX_EXTRA_GW_ADDR - 1].un16Port, 2);
   ASSERT_EQ(p.Feed({".LOG_FILE_CONFIG"}), VQX_RESULT_OK);
   for (u32 i = 0; i < VQX_CLI_TOOLS_MAX_LOG_LINES; i++) ASSERT_EQ(p.Feed({"k = v"}), VQX_RESULT_OK);
   EXPECT_EQ(p.Feed({"k = v"}), VQX_RESULT_INVALID_CONFIG);
