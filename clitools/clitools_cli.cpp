@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "clitools_keys_internal.h"
 #include "vqx_clitools_cli.h"
 #include "vqx_result.h"
 
@@ -128,12 +129,9 @@ constexpr KeySeq kKeySeqs[] = {
     {"\x1b[B", VQX_CLI_TOOLS_KEY_DOWN},
 };
 
-/*
- * Takes one key from the front of the bytes read. 0 when an escape sequence
- * is still incomplete (wait for more, or call with fFlush to take a lone
- * Escape); -1 for a sequence that is consumed but means nothing here.
- */
-int TakeKey(std::string& strIn, bool fFlush) {
+}  // namespace
+
+int VqxCliToolsTakeKey(std::string& strIn, bool fFlush) {
   const unsigned char c = static_cast<unsigned char>(strIn[0]);
   if (c != 0x1B) {
     strIn.erase(0, 1);
@@ -162,6 +160,8 @@ int TakeKey(std::string& strIn, bool fFlush) {
   strIn.erase(0, 1);
   return VQX_CLI_TOOLS_KEY_ESCAPE;
 }
+
+namespace {
 
 /* -------------------------------------------------------------- frame */
 
@@ -440,7 +440,7 @@ void VQX_CLI_TOOLS_HANDLE_::Run() {
       }
     }
     while (!strIn.empty()) {
-      const int nKey = TakeKey(strIn, !fRead);
+      const int nKey = VqxCliToolsTakeKey(strIn, !fRead);
       if (nKey == 0) break;
       if (nKey > 0) HandleKey(nKey);
       VqxCliToolsRequestRefresh(this);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../clitools_keys_internal.h"
 #include "vqx_clitools_cli.h"
 #include "vqx_result.h"
 
@@ -122,6 +123,42 @@ TEST(CliEngine, PromptFlowAsksUntilValidThenApplies) {
   S.Keys("z");           // no command: a key again
   EXPECT_EQ(S.aCalls, (std::vector<std::string>{"key 99", "validate 0 e1", "validate 1 bad", "validate 1 gx",
                                                 "apply 7 e1 gx", "key 122"}));
+}
+
+/* The terminal's bytes as keys: DEL, what terminals send for Backspace,
+ * edits like Backspace; escape sequences whole, a lone Escape only at the
+ * end of what was read. */
+TEST(CliEngine, TerminalBytesBecomeKeys) {
+  const struct {
+    const char* pszRow;
+    std::string strIn;
+    bool fFlush;
+    std::vector<int> aKeys;
+  } rows[] = {
+      {"DEL is Backspace", "a\x7f\x08", false, {'a', 8, 8}},
+      {"LF is Enter", "\n\r", false, {'\r', '\r'}},
+      {"cursor keys", "\x1b[A\x1b[1;5B\x1bOa\x1b[Z\x1b[6~", false,
+       {VQX_CLI_TOOLS_KEY_UP, VQX_CLI_TOOLS_KEY_CTRL_DOWN, VQX_CLI_TOOLS_KEY_CTRL_UP, VQX_CLI_TOOLS_KEY_BACK_TAB,
+        VQX_CLI_TOOLS_KEY_PAGE_DOWN}},
+      {"unused sequence skipped whole", "\x1b[15~x", false, {-1, 'x'}},
+      {"sequence not complete yet", "\x1b[1;5", false, {0}},
+      {"lone Escape at the end", "\x1b", true, {VQX_CLI_TOOLS_KEY_ESCAPE}},
+  };
+  for (const auto& row : rows) {
+    std::string s = row.strIn;
+    std::vector<int> a;
+    while (!s.empty() && a.size() < 16) {
+      a.push_back(VqxCliToolsTakeKey(s, row.fFlush));
+      if (a.back() == 0) break;
+    }
+    EXPECT_EQ(a, row.aKeys) << row.pszRow;
+  }
+  Shell S(60, 12);
+  S.Command(3, {{"Name : ", "ab"}});
+  S.Keys("c");
+  std::string strTyped = "\x7fx\r";
+  for (int nKey; !strTyped.empty() && (nKey = VqxCliToolsTakeKey(strTyped, true)) > 0;) VqxCliToolsInjectKey(S.h, nKey);
+  EXPECT_EQ(S.aCalls.back(), "apply 3 ax");
 }
 
 TEST(CliEngine, CommandsWithoutFieldsTooManyFieldsAndEscape) {
