@@ -61,7 +61,7 @@ TEST(CommParams, LoadFromCfgFile) {
 
   /* A configured delay and a remote-address table filled to its last slot come through the whole chain. */
   std::string strAddr;
-  for (char c = 'a'; c < 'a' + VQCAF_COMM_MAX_EXTRA_GW_ADDR; c++) strAddr += std::string("(") + c + ":7)";
+  for (u32 i = 0; i < VQCAF_COMM_MAX_EXTRA_GW_ADDR; i++) strAddr += std::string("(") + char('a' + i) + ":7)";
   EXPECT_EQ(Load(".NETWORK\npollDelay = 900\nVQX_GW_REMOTE_ADDR = " + strAddr + "\n", P, szError), VQX_RESULT_OK);
   EXPECT_EQ(P.mNetworkRedundancyParams.un32PollDelayMs, 900u);
   ASSERT_EQ(P.mun32NbExtraGwAddr, VQCAF_COMM_MAX_EXTRA_GW_ADDR);
