@@ -77,6 +77,11 @@ struct VqxPoolCore {
   u32 un32NbUsed;
   HVQXHASH hKeyIndex;  /* key -> slot, keyed pools only */
   HVQXHASH hAddrIndex; /* record address -> slot, heap mode only */
+  /* Heap mode: index of the record First or Next handed out last. A walk
+   * passes that record back to Next, which then finds its index without the
+   * address hash; any other record goes through the hash. Callers serialise
+   * every call on a pool, so the const walks may keep it up to date. */
+  mutable u32 un32WalkHint;
   PFN_VQX_POOL_VPRINTF* ppFctPrint;
   void** ppPrintContext;
 };
@@ -162,6 +167,7 @@ bool VqxPoolInit(VqxPoolCore* p, u32 un32Magic, u32 un32NbBuffers, u32 un32Buffe
   p->pszCreateFile = pszFile;
   p->un32CreateLine = un32Line;
   p->un32UsedHead = p->un32UsedTail = VQX_POOL_NONE;
+  p->un32WalkHint = VQX_POOL_NONE;
   if (un32Magic == VQX_POOL64_MAGIC) {
     p->ppFctPrint = &g_pFctVqxPoolOfBuffers64vPrintf;
     p->ppPrintContext = &g_pVqxPoolOfBuffers64vPrintfContext;
@@ -345,6 +351,7 @@ void* VqxPoolFind(const VqxPoolCore* p, u64 un64Key) {
 }
 
 void* VqxPoolFirst(const VqxPoolCore* p) {
+  p->un32WalkHint = p->un32UsedHead;
   return p->un32UsedHead == VQX_POOL_NONE ? nullptr : VqxPoolRecordOf(p, p->un32UsedHead);
 }
 
@@ -353,9 +360,14 @@ void* VqxPoolLast(const VqxPoolCore* p) {
 }
 
 void* VqxPoolNext(const VqxPoolCore* p, const void* pRecord) {
-  const u32 un32Index = VqxPoolIndexOf(p, pRecord);
+  /* A used slot whose record is pRecord is pRecord's own (live records have distinct addresses). */
+  const u32 un32Hint = p->un32WalkHint;
+  const bool fHinted = p->fHeapMode && pRecord != nullptr && un32Hint < p->un32NbBuffers &&
+                       VqxPoolSlotUsed(p->paSlots[un32Hint]) && p->papRecords[un32Hint] == pRecord;
+  const u32 un32Index = fHinted ? un32Hint : VqxPoolIndexOf(p, pRecord);
   if (un32Index == VQX_POOL_NONE) return nullptr;
   const u32 un32Next = p->paSlots[un32Index].un32Next;
+  p->un32WalkHint = un32Next;
   return un32Next == VQX_POOL_NONE ? nullptr : VqxPoolRecordOf(p, un32Next);
 }
 

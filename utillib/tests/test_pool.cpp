@@ -158,6 +158,20 @@ TEST_P(PoolTest, NullAndWrongKindHandlesAreRefusedWithoutBeingUsed) {
   EXPECT_EQ((Results{VqxPoolOfBuffers64Check(h64), VQXPoolOfBuffers64Destroy(h64)}), Results(2, kOk));
 }
 
+TEST_P(PoolTest, NextFromAnyRecordWhileAWalkGoesOn) {  // heap pools remember where a walk is
+  Pool h = Make(8, 16, false);
+  Ptrs v;
+  for (u32 i = 0; i < 4; ++i) v.push_back(VQXPoolOfBuffersAlloc(h, i));  // head first: v[3], v[2], v[1], v[0]
+  EXPECT_EQ(VQXPoolOfBuffersFirst(h), v[3]);
+  EXPECT_EQ(VQXPoolOfBuffersNext(h, v[1]), v[0]) << "another record than the walked one";
+  EXPECT_EQ(VQXPoolOfBuffersNext(h, v[3]), v[2]) << "back to an earlier one";
+  ASSERT_EQ(VQXPoolOfBuffersFree(h, v[2]), kOk);
+  EXPECT_EQ(VQXPoolOfBuffersNext(h, v[2]), nullptr) << "the walked record freed";
+  void* pNew = VQXPoolOfBuffersAlloc(h, 9);  // takes the freed index (on the heap perhaps the address too)
+  EXPECT_EQ(VQXPoolOfBuffersNext(h, pNew), v[3]) << "the newest record is the head";
+  EXPECT_EQ(Walk(h), (Ptrs{pNew, v[3], v[1], v[0]}));
+}
+
 TEST_P(PoolTest, RandomisedAgainstAListModel) {
   // The model holds, per record in use, its key, its index and its address; head = newest.
   constexpr u32 kNb = 200;
