@@ -258,15 +258,13 @@ VQX_RESULT VqCmcHostStateChange(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, u32
   if (VQX_RESULT_FAILED(VqCmcStateSetTimeout(pCtx, &pHost->StateTimer, un32NewState, VQCMC_TIMER_DISARMED))) {
     VQCMC_ERR(pCtx, "VqCmcHostStateChange", VQX_RESULT_FAIL, "VqCmcStateSetTimeout Failed");
   }
-  VQX_MSG_HANDLE hEnter = nullptr;
   const VQX_RESULT result =
-      VqCmcMsgPrivateAllocHandle(pCtx, VQCMC_PRIV_HOST_STATE_ENTER, pHost->StateTimer.un64Key, &hEnter);
+      VqCmcMsgEntryRun(pCtx, VQCMC_PRIV_HOST_STATE_ENTER, pHost->StateTimer.un64Key,
+                       [&](VQX_MSG_HANDLE* phEnter) { Dispatch(pCtx, pHost, phEnter); });
   if (VQX_RESULT_FAILED(result)) {
     VQCMC_ERR(pCtx, "VqCmcHostStateChange", result, "VqCmcMsgPrivateAllocHandle Failed");
     return result;
   }
-  Dispatch(pCtx, pHost, &hEnter);
-  Release(pCtx, &hEnter);
   return VQX_RESULT_OK;
 }
 

@@ -35,6 +35,9 @@
 #define VQCMC_PRIV_MIXER_STATE_ENTER 0x0A020306u
 #define VQCMC_PRIV_MIXER_EVENT 0x0A020307u
 #define VQCMC_PRIV_PAYLOAD_SIZE 24u
+/* Entry messages kept between state changes: one per nesting level of entries (Init's entry
+ * moves a leg on to Ready, whose entry may move it again). */
+#define VQCMC_ENTRY_MSGS_KEPT 4u
 #define VQCMC_PRIV_OFFSET_ENTITY_ID 8u
 #define VQCMC_PRIV_OFFSET_EVENT_KEY 16u
 
@@ -299,6 +302,11 @@ struct _VQCMC_LIB_CTX {
   const _VQCMC_ENTITY_HOOKS* pHooks;    /* the leg, mixer and link layers */
   u32 un32LastClockMs;           /* last raw clock reading (backward-step rule) */
   u32 fClockRead;
+  /* State-entry messages (VqCmcMsgEntryRun): the free ones kept for the next state change,
+   * and the one lent to the running entry handler (cleared when the handler frees it). */
+  VQX_MSG_HANDLE ahEntryFree[VQCMC_ENTRY_MSGS_KEPT];
+  u32 un32EntryFree;
+  std::atomic<VQX_MSG_HANDLE> hEntryLent;
 };
 
 /* hThreadSem held for a scope: the public calls. */
@@ -423,6 +431,28 @@ VQX_RESULT VqCmcMsgPrivateSend(VQCMC_LIB_CTX* pCtx, u32 un32Id, u64 un64Uc1, u64
 VQX_RESULT VqCmcMsgProtectedAlloc(VQCMC_LIB_CTX* pCtx, u32 un32Id, u8** ppPayload);
 VQX_RESULT VqCmcMsgPublicAlloc(VQCMC_LIB_CTX* pCtx, u32 un32Id, u8** ppPayload);
 VQX_RESULT VqCmcMsgFreeHandle(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE* phMsg);
+/*
+ * A state change's entry: the private message un32Id (payload zeroed, user context 1 un64Uc1)
+ * handed to fHandler(&hMsg) at once. The message never leaves the library, so it is taken from
+ * and given back to a few kept in the context instead of the host library each time: a handler
+ * frees it as any other (VqCmcMsgFreeHandle only clears the handle) or leaves it. Fails, with
+ * the handler not run, when no message can be had. hThreadSem held.
+ */
+VQX_RESULT VqCmcMsgEntryTake(VQCMC_LIB_CTX* pCtx, u32 un32Id, u64 un64Uc1, VQX_MSG_HANDLE* phMsg);
+void VqCmcMsgEntryGiveBack(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hLent, VQX_MSG_HANDLE hLeft, VQX_MSG_HANDLE hOuter);
+template <typename F>
+VQX_RESULT VqCmcMsgEntryRun(VQCMC_LIB_CTX* pCtx, u32 un32Id, u64 un64Uc1, F&& fHandler) {
+  VQX_MSG_HANDLE hEnter = nullptr;
+  const VQX_RESULT result = VqCmcMsgEntryTake(pCtx, un32Id, un64Uc1, &hEnter);
+  if (VQX_RESULT_FAILED(result)) return result;
+  const VQX_MSG_HANDLE hLent = hEnter;
+  const VQX_MSG_HANDLE hOuter = pCtx->hEntryLent.exchange(hLent, std::memory_order_relaxed);
+  fHandler(&hEnter);
+  VqCmcMsgEntryGiveBack(pCtx, hLent, hEnter, hOuter);
+  return VQX_RESULT_OK;
+}
+/* Releases the kept entry messages (library close). */
+void VqCmcMsgEntryUninit(VQCMC_LIB_CTX* pCtx);
 VQX_MSG_HANDLE VqCmcMsgFromPayload(VQCMC_LIB_CTX* pCtx, u8* pPayload);
 VQX_RESULT VqCmcLibMsgPost(VQCMC_LIB_CTX* pCtx, u8** ppPayload);
 VQX_RESULT VqCmcLibMsgPostNotifReady(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE* phHeldReady);

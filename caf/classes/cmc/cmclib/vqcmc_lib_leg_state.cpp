@@ -147,15 +147,14 @@ VQX_RESULT VqCmcLegStateChange(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, _VQC
   if (VQX_RESULT_FAILED(VqCmcStateSetTimeout(pCtx, &pLeg->StateTimer, VQCMC_TIMER_DISARMED, un32PeriodMs))) {
     VQCMC_ERR(pCtx, kChange, VQX_RESULT_FAIL, "VqCmcStateSetTimeout Failed");
   }
-  VQX_MSG_HANDLE hEnter = nullptr;
-  const VQX_RESULT result =
-      VqCmcMsgPrivateAllocHandle(pCtx, VQCMC_PRIV_LEG_STATE_ENTER, pLeg->StateTimer.un64Key, &hEnter);
+  const VQX_RESULT result = VqCmcMsgEntryRun(pCtx, VQCMC_PRIV_LEG_STATE_ENTER, pLeg->StateTimer.un64Key,
+                                             [&](VQX_MSG_HANDLE* phEnter) {
+                                               pLeg->pFctStateHandler(pCtx, pHost, pLeg, phEnter);
+                                             });
   if (VQX_RESULT_FAILED(result)) {
     VQCMC_ERR(pCtx, kChange, result, "VqCmcMsgPrivateAllocHandle Failed");
     return result;
   }
-  pLeg->pFctStateHandler(pCtx, pHost, pLeg, &hEnter);
-  Free(pCtx, &hEnter);
   return VQX_RESULT_OK;
 }
 

@@ -89,6 +89,7 @@ void TearDown(VQCMC_LIB_CTX* pCtx, bool fLogFailures) {
     }
   }
   pCtx->hFilter = nullptr;
+  VqCmcMsgEntryUninit(pCtx);
   if (pCtx->hMsgPool != nullptr) VQXPoolOfMessagesDestroy(pCtx->hVqxLib, pCtx->hMsgPool);
   pCtx->hMsgPool = nullptr;
   if (pCtx->hThreadSem != nullptr) VqxMutexDestroy(pCtx->hThreadSem);

@@ -116,15 +116,14 @@ VQX_RESULT VqCmcMixerStateChange(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, _V
   if (VQX_RESULT_FAILED(VqCmcStateSetTimeout(pCtx, &pMixer->StateTimer, VQCMC_TIMER_DISARMED, un32PeriodMs))) {
     VQCMC_ERR(pCtx, kOp, VQX_RESULT_FAIL, "VqCmcStateSetTimeout Failed");
   }
-  VQX_MSG_HANDLE hEnter = nullptr;
-  const VQX_RESULT result =
-      VqCmcMsgPrivateAllocHandle(pCtx, VQCMC_PRIV_MIXER_STATE_ENTER, pMixer->StateTimer.un64Key, &hEnter);
+  const VQX_RESULT result = VqCmcMsgEntryRun(pCtx, VQCMC_PRIV_MIXER_STATE_ENTER, pMixer->StateTimer.un64Key,
+                                             [&](VQX_MSG_HANDLE* phEnter) {
+                                               pMixer->pFctStateHandler(pCtx, pHost, pMixer, phEnter);
+                                             });
   if (VQX_RESULT_FAILED(result)) {
     VQCMC_ERR(pCtx, kOp, result, "VqCmcMsgPrivateAllocHandle Failed");
     return result;
   }
-  pMixer->pFctStateHandler(pCtx, pHost, pMixer, &hEnter);
-  if (hEnter != nullptr) VqCmcMsgFreeHandle(pCtx, &hEnter);
   return VQX_RESULT_OK;
 }
 

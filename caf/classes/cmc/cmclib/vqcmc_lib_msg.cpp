@@ -149,7 +149,37 @@ VQX_RESULT VqCmcMsgPublicAlloc(VQCMC_LIB_CTX* pCtx, u32 un32Id, u8** ppPayload) 
   return VQX_RESULT_OK;
 }
 
+VQX_RESULT VqCmcMsgEntryTake(VQCMC_LIB_CTX* pCtx, u32 un32Id, u64 un64Uc1, VQX_MSG_HANDLE* phMsg) {
+  if (pCtx->un32EntryFree == 0) return VqCmcMsgPrivateAllocHandle(pCtx, un32Id, un64Uc1, phMsg);
+  *phMsg = pCtx->ahEntryFree[--pCtx->un32EntryFree];
+  memset(VQXMsgPayload(*phMsg), 0, VQCMC_PRIV_PAYLOAD_SIZE);
+  SetHeader(*phMsg, un32Id, VQX_MSG_TYPE_EVENT, VQCMC_PRIV_PAYLOAD_SIZE, un64Uc1, 0);
+  return VQX_RESULT_OK;
+}
+
+void VqCmcMsgEntryGiveBack(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hLent, VQX_MSG_HANDLE hLeft, VQX_MSG_HANDLE hOuter) {
+  /* Nested entries restore what they found, so a null here means the handler freed hLent. */
+  const bool fFreed = pCtx->hEntryLent.exchange(hOuter, std::memory_order_relaxed) == nullptr;
+  /* Neither freed nor left: the handler passed it on, and it is no longer the library's to keep. */
+  if (!fFreed && hLeft != hLent) return;
+  if (pCtx->un32EntryFree < VQCMC_ENTRY_MSGS_KEPT) {
+    pCtx->ahEntryFree[pCtx->un32EntryFree++] = hLent;
+  } else {
+    VqCmcMsgFreeHandle(pCtx, &hLent);
+  }
+}
+
+void VqCmcMsgEntryUninit(VQCMC_LIB_CTX* pCtx) {
+  while (pCtx->un32EntryFree > 0) VqCmcMsgFreeHandle(pCtx, &pCtx->ahEntryFree[--pCtx->un32EntryFree]);
+}
+
 VQX_RESULT VqCmcMsgFreeHandle(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE* phMsg) {
+  /* The entry message lent to a handler goes back to the state change that lent it. */
+  if (*phMsg != nullptr && *phMsg == pCtx->hEntryLent.load(std::memory_order_relaxed)) {
+    pCtx->hEntryLent.store(nullptr, std::memory_order_relaxed);
+    *phMsg = nullptr;
+    return VQX_RESULT_OK;
+  }
   const VQX_RESULT result = VQXReleaseMsgDbg(pCtx->hVqxLib, phMsg, __FILE__, __LINE__);
   if (VQX_RESULT_FAILED(result)) VQCMC_ERR(pCtx, "VqCmcMsgFreeHandle", result, "VQXReleaseMsg Failed");
   return result;

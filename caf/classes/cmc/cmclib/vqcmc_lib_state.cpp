@@ -72,7 +72,8 @@ VQX_RESULT VqCmcSendMsg(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hMsg) {
 }
 
 VQX_RESULT VqCmcStateSetTimeout(VQCMC_LIB_CTX* pCtx, _VQCMC_TIMER* pTimer, u32 un32State, u32 un32PeriodMs) {
-  VQXTimerRemove(pCtx->hTimer, pTimer);
+  /* The wheel keeps fInUse: a timer it does not hold needs no search of its index. */
+  if (pTimer->fInUse) VQXTimerRemove(pCtx->hTimer, pTimer);
   pTimer->un32PeriodMs = un32PeriodMs;
   pTimer->un32State = un32State;
   if (un32PeriodMs == VQCMC_TIMER_DISARMED) return VQX_RESULT_OK;

@@ -199,6 +199,32 @@ TEST_F(Legs, DeadServerLegTimesOut) {
   EXPECT_EQ(Host(kSrv), nullptr);
 }
 
+/* State entries run on a few messages the library keeps: nested entries (Init then Ready), resync
+ * cycles, an entry no handler takes; nothing more is held once the library is closed. */
+TEST_F(Legs, StateEntriesRunOnKeptMessages) {
+  Close();
+  const std::vector<u64> held = HeldBy();
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  Intake({AddServer(kSrv, kSrv)});
+  _VQCMC_HOST_CTX* pHost = Host(kSrv);
+  pHost->fReady = 1;
+  _VQCMC_ENTITY_CTX* pLeg = NewLeg(kLeg);
+  const u32 un32Kept = mhCmc->un32EntryFree;
+  for (u32 i = 0; i < 20; i++) {
+    Locked([&] { return VqCmcLegUnSyncAll(mhCmc, pHost); });
+    pHost->fReady = 1;
+    Route(LegSync(kLeg, 0x777));
+  }
+  EXPECT_EQ(pLeg->CurrState, VQCMC_LIB_STATE_READY);
+  EXPECT_EQ(mLegMsgs, std::vector<u32>(20, VQCMC_LIB_MSG_NOTIF_LEG_SYNC_LOST));
+  EXPECT_TRUE(un32Kept >= 1 && un32Kept <= VQCMC_ENTRY_MSGS_KEPT && mhCmc->un32EntryFree == un32Kept);
+  Locked([&] { return VqCmcHostStateChange(mhCmc, pHost, 7); }); /* "Invalid state": left in the handle */
+  EXPECT_EQ(LogCount("Invalid state for 0x00000100"), 1u);
+  EXPECT_TRUE(mhCmc->un32EntryFree == un32Kept && mhCmc->hEntryLent.load() == nullptr);
+  Close();
+  EXPECT_EQ(HeldBy(), held);
+}
+
 /* The public leg calls: create with id 0, modify, find, get-parameters, their refusals. */
 TEST_F(Legs, PublicCalls) {
   _VQCMC_LIB_LEG_PARAMS params{}, got{};
