@@ -151,7 +151,7 @@ void CVQCMC_CALL_LEG_ATTRIBUTE::SetOriginatingLineInformation(unsigned char un8V
 VQX_RESULT CVQCMC_CALL_LEG_ATTRIBUTE::CopyLegAttributeFrom(CVQCMC_CALL_LEG_ATTRIBUTE_COMMON& Src) {
   CVQCMC_CALL_LEG_ATTRIBUTE* pSrc = Src.GetLegType() == VQCMC_LEG_TYPE_CALL ? Src.GetCallLegAttribute() : nullptr;
   if (pSrc == nullptr || pSrc == this) return VQX_RESULT_OK;
-  memcpy(&mImage, &pSrc->mImage, kImageBytes);
+  VqCmcCopyBytes(&mImage, &pSrc->mImage, kImageBytes);
   chargeIndicator = pSrc->chargeIndicator;
   mImage.un32ProtocolType = pSrc->mImage.un32ProtocolType;
   earlyMedia = pSrc->earlyMedia;
@@ -178,7 +178,7 @@ VQX_RESULT CVQCMC_CALL_LEG_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQ
     VQCMC_LOG_FAILURE("CVQCMC_CALL_LEG_ATTRIBUTE::CopyFrom", "Malformed attribute refused", Result);
     return Result;
   }
-  memcpy(&mImage, pSrc, kImageBytes);
+  VqCmcCopyBytes(&mImage, pSrc, kImageBytes);
   mImage.un32ProtocolType = pSrc->un32ProtocolType;
   AssignText(calledNumber, mImage.szCalledNumber);
   AssignText(callingNumber, mImage.szCallingNumber);
@@ -198,7 +198,7 @@ VQX_RESULT CVQCMC_CALL_LEG_ATTRIBUTE::CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCMC_CALL
   PutText(mImage.szCallingDisplay, callingDisplay);
   PutText(mImage.szPrivateDisplay, privateDisplay);
   PutText(mImage.szPrivateAddress, privateAddress);
-  memcpy(pDst, &mImage, kImageBytes);
+  VqCmcCopyBytes(pDst, &mImage, kImageBytes);
   pDst->un32ProtocolType = mImage.un32ProtocolType;
   return ProfileTo(profile, hDstMsg, &pDst->MediaProfile);
 }

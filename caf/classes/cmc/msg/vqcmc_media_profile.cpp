@@ -36,8 +36,13 @@ _VQX_SDP_INFO_COMPACT* DupBlob(const void* pvBlob, u32 un32Size) {
   return static_cast<_VQX_SDP_INFO_COMPACT*>(pv);
 }
 
-/* Replaces a held blob by un32Size bytes at pvBlob, in its own buffer when realloc keeps it. */
+/* Replaces a held blob by un32Size bytes at pvBlob: in place when it is no larger (a held blob's
+ * buffer always holds at least its own size), else in a buffer realloc makes room in. */
 void StoreBlob(_VQX_SDP_INFO_COMPACT*& pBlob, const void* pvBlob, u32 un32Size) {
+  if (pBlob != nullptr && un32Size <= BlobSize(pBlob)) {
+    memcpy(pBlob, pvBlob, un32Size);
+    return;
+  }
   void* pv = realloc(pBlob, un32Size);
   if (pv == nullptr) {
     free(pBlob);

@@ -44,6 +44,22 @@ void Guarded(const char* pszOperation, F&& fn) {
   }
 }
 
+/* The host library pinned for one allocation or release (the bridge cannot go meanwhile): two
+ * atomic operations, where a counted loan costs six. */
+class CHostLibPin {
+ public:
+  CHostLibPin() : mh(CVQCAFComm::PinHostLib()) {}
+  ~CHostLibPin() {
+    if (mh != nullptr) CVQCAFComm::UnpinHostLib();
+  }
+  CHostLibPin(const CHostLibPin&) = delete;
+  CHostLibPin& operator=(const CHostLibPin&) = delete;
+  VQX_LIB_HANDLE Get() const { return mh; }
+
+ private:
+  VQX_LIB_HANDLE mh;
+};
+
 VQCMC_LIB_HANDLE ClientLibHandle() {
   CVQCMCLib* pLib = CVQCMCLib::GetInstance();
   return pLib == nullptr ? nullptr : pLib->GetCmcLibHandle();
@@ -54,7 +70,8 @@ VQCMC_LIB_HANDLE ClientLibHandle() {
 template <class T, u32 id>
 CVQCAFBasicApiMsg<T, id>::CVQCAFBasicApiMsg(u32 un32Extra) {
   Guarded(kCtor, [&] {
-    VQX_LIB_HANDLE hLib = CVQCAFComm::GetHostLibInstance();
+    const CHostLibPin Pin;
+    VQX_LIB_HANDLE hLib = Pin.Get();
     if (hLib == nullptr) {
       LogFailure(kCtor, "CVQCAFComm::Init() must be called first!", VQX_RESULT_INVALID_STATE, __LINE__);
       return;
@@ -81,7 +98,6 @@ CVQCAFBasicApiMsg<T, id>::CVQCAFBasicApiMsg(u32 un32Extra) {
       }
       mfOwned = 1;
     }
-    CVQCAFComm::ReleaseHostLibInstance();
   });
 }
 
@@ -98,7 +114,8 @@ CVQCAFBasicApiMsg<T, id>::CVQCAFBasicApiMsg(VQX_MSG_HANDLE hMsg, u32 fOwned) : m
 template <class T, u32 id>
 CVQCAFBasicApiMsg<T, id>::~CVQCAFBasicApiMsg() {
   Guarded(kDtor, [&] {
-    VQX_LIB_HANDLE hLib = CVQCAFComm::GetHostLibInstance();
+    const CHostLibPin Pin;
+    VQX_LIB_HANDLE hLib = Pin.Get();
     if (hLib == nullptr) {
       LogFailure(kDtor, "CVQCAFComm::Init() must be called first!", VQX_RESULT_INVALID_STATE, __LINE__);
       return;
@@ -108,7 +125,6 @@ CVQCAFBasicApiMsg<T, id>::~CVQCAFBasicApiMsg() {
       mpMsg = nullptr;
       mpPayload = nullptr;
     }
-    CVQCAFComm::ReleaseHostLibInstance();
   });
 }
 
