@@ -32,6 +32,7 @@ struct VqxLaunchCtx {
   bool fLocked = false;
   bool fWatch = false;
   bool fAttached = false;     /* not started here: seen through its host library */
+  u64 un64Start = 0;          /* attached: its start time, so that a reused pid is never signalled */
   bool fHostRemoved = false;
   bool fKilled = false;
   bool fShutdownReported = false;

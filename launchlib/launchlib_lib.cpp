@@ -118,11 +118,24 @@ VQX_RESULT VqxLaunchSendOp(_VQX_LAUNCH_LIB* p, VqxLaunchCtx& C, u32 un32MsgId) {
   return VQXSendMsgEx(p->Params.hLib, &hMsg, nullptr);
 }
 
+/* An attached process has ended when its pid is free or names another process now. */
+static bool AttachedGone(const VqxLaunchCtx& C) {
+  u32 un32Ppid = 0;
+  u64 un64Start = 0;
+  return !VqxLaunchReadStat(C.Pid, &un32Ppid, &un64Start) || un64Start != C.un64Start;
+}
+
 void VqxLaunchKill(_VQX_LAUNCH_LIB* p, VqxLaunchCtx& C) {
   if (C.fLocked || C.Pid <= 0 || C.fExited) return;
-  VqxLaunchKillTree(C.Pid, C.fKillSingle != 0);
+  if (C.fAttached && AttachedGone(C)) {
+    VqxLaunchLog(p, VQX_LAUNCH_LEVEL_ERR,
+                 "Process %s.%u (AppId=%u) not killed: the attached process has ended (pid free or reused)\n",
+                 p->Params.szName, static_cast<u32>(C.Pid), C.un32Id);
+    C.fExited = 1;
+    return;
+  }
+  VqxLaunchKillTree(C.Pid, C.fKillSingle != 0, C.fAttached ? C.un64Start : 0);
   C.fKilled = true;
-  (void)p;
 }
 
 VqxLaunchCtx* VqxLaunchFind(_VQX_LAUNCH_LIB* p, u32 un32Id) {
@@ -135,6 +148,18 @@ VqxLaunchCtx* VqxLaunchFindHost(_VQX_LAUNCH_LIB* p, u32 hHost) {
   for (auto& [k, C] : p->Ctx)
     if (C.hHost == hHost) return &C;
   return nullptr;
+}
+
+/* A host record is from this machine when it gives an address and every
+ * address it gives is loopback or one of our interfaces. */
+static bool OnThisMachine(const _VQX_HOST_INFO& Info) {
+  bool fAny = false;
+  for (const char* psz : {Info.szIpAddress0, Info.szIpAddress1}) {
+    if (psz[0] == '\0') continue;
+    if (!VqxLaunchIsLocalAddress(psz)) return false;
+    fAny = true;
+  }
+  return fAny;
 }
 
 static u32 LogLevel(const VqxLaunchCtx& C) { return C.fQuiet ? 1u : VQX_LAUNCH_LEVEL_MSG; }
@@ -188,13 +213,28 @@ void VqxLaunchHandleMsg(_VQX_LAUNCH_LIB* p, const VQX_MSG_HEADER* pHdr, const u8
       _VQX_HOST_INFO Info;
       memcpy(&Info, pPayload + VQX_NOTIF_OFFSET_INFO, sizeof(Info));
       Info.szHostName[sizeof(Info.szHostName) - 1] = '\0';
+      Info.szIpAddress0[sizeof(Info.szIpAddress0) - 1] = Info.szIpAddress1[sizeof(Info.szIpAddress1) - 1] = '\0';
       if (strcmp(Info.szHostName, p->szLocalHost) != 0) return;
       const u32 un32Pid = static_cast<u32>(Info.un64UniqueHostId & 0xFFFFFFFFu);
+      /* A host name is only a claim: any host on the network may use ours. */
+      if (!OnThisMachine(Info)) {
+        VqxLaunchLog(p, VQX_LAUNCH_LEVEL_ERR,
+                     "LaunchLib thread: host %s (pid %u) at %s/%s is not on this machine: ignored\n",
+                     Info.szHostName, un32Pid, Info.szIpAddress0, Info.szIpAddress1);
+        return;
+      }
       VqxLaunchCtx* pFound = nullptr;
       for (auto& [k, C] : p->Ctx)
         if (!C.fGone && static_cast<u32>(C.Pid) == un32Pid) pFound = &C;
       if (pFound == nullptr) {
         if (!p->Params.fAttach || VqxLaunchFindHost(p, Info.hAdapter) != nullptr) return;
+        u64 un64Start = 0;
+        const char* pszWhy = "";
+        if (un32Pid > 0x7FFFFFFFu || !VqxLaunchAttachable(static_cast<pid_t>(un32Pid), &un64Start, &pszWhy)) {
+          VqxLaunchLog(p, VQX_LAUNCH_LEVEL_ERR, "LaunchLib thread: host %s pid %u not attached: %s\n",
+                       Info.szHostName, un32Pid, un32Pid > 0x7FFFFFFFu ? "no such process" : pszWhy);
+          return;
+        }
         if (p->Ctx.size() >= p->Params.un32MaxApplication) {
           VqxLaunchLog(p, VQX_LAUNCH_LEVEL_ERR, "No more context available\n");
           return;
@@ -203,6 +243,7 @@ void VqxLaunchHandleMsg(_VQX_LAUNCH_LIB* p, const VQX_MSG_HEADER* pHdr, const u8
         N.un32Id = p->un32NextId++;
         N.Pid = static_cast<pid_t>(un32Pid);
         N.fAttached = true;
+        N.un64Start = un64Start;
         N.un64StateMs = Now;
         pFound = &p->Ctx.emplace(N.un32Id, N).first->second;
       }
@@ -253,7 +294,7 @@ void VqxLaunchPeriodic(_VQX_LAUNCH_LIB* p) {
         EndCtx(p, C);
         continue;
       }
-    } else if (C.fAttached && C.fHostRemoved && (kill(C.Pid, 0) != 0 && errno == ESRCH)) {
+    } else if (C.fAttached && (C.fExited || (C.fHostRemoved && AttachedGone(C)))) {
       C.fExited = 1;
       EndCtx(p, C);
       continue;

@@ -5,8 +5,11 @@
  */
 #include "launchlib_proc_internal.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -184,11 +187,12 @@ pid_t VqxLaunchFork(const VqxLaunchSpawn& Spawn) {
   return Pid;
 }
 
-std::vector<VqxLaunchProc> VqxLaunchCollectTree(pid_t Root, bool fSingle) {
+std::vector<VqxLaunchProc> VqxLaunchCollectTree(pid_t Root, bool fSingle, u64 un64RootStart) {
   std::vector<VqxLaunchProc> aTree;
   u32 un32Ppid = 0;
   u64 un64Start = 0;
-  if (!VqxLaunchReadStat(Root, &un32Ppid, &un64Start)) return aTree;
+  if (Root <= 0 || !VqxLaunchReadStat(Root, &un32Ppid, &un64Start)) return aTree;
+  if (un64RootStart != 0 && un64Start != un64RootStart) return aTree;
   aTree.push_back({Root, un64Start});
   if (fSingle) return aTree;
   std::multimap<u32, VqxLaunchProc> Children;
@@ -210,7 +214,7 @@ std::vector<VqxLaunchProc> VqxLaunchCollectTree(pid_t Root, bool fSingle) {
   return aTree;
 }
 
-u32 VqxLaunchKillTree(pid_t Root, bool fSingle) {
+u32 VqxLaunchKillTree(pid_t Root, bool fSingle, u64 un64RootStart) {
   /* Stopped top-down so that no parent starts a new child meanwhile; the
    * tree is read again until a pass finds nobody new (a child being forked
    * during one pass shows up in the next). Each pid was read with its start
@@ -218,7 +222,7 @@ u32 VqxLaunchKillTree(pid_t Root, bool fSingle) {
   std::vector<VqxLaunchProc> aStopped;
   for (int nPass = 0; nPass < 16; ++nPass) {
     bool fNew = false;
-    for (auto& P : VqxLaunchCollectTree(Root, fSingle)) {
+    for (auto& P : VqxLaunchCollectTree(Root, fSingle, un64RootStart)) {
       bool fKnown = false;
       for (auto& S : aStopped) fKnown = fKnown || (S.Pid == P.Pid && S.un64Start == P.un64Start);
       if (fKnown) continue;
@@ -234,4 +238,44 @@ u32 VqxLaunchKillTree(pid_t Root, bool fSingle) {
     if (::kill(P.Pid, SIGKILL) == 0) ++un32Killed;
   }
   return un32Killed;
+}
+
+bool VqxLaunchIsLocalAddress(const char* pszAddr) {
+  in_addr Addr{};
+  if (pszAddr == nullptr || inet_pton(AF_INET, pszAddr, &Addr) != 1) return false;
+  if ((ntohl(Addr.s_addr) >> 24) == 127) return true;
+  ifaddrs* pList = nullptr;
+  if (getifaddrs(&pList) != 0) return false;
+  bool fLocal = false;
+  for (ifaddrs* pIf = pList; pIf != nullptr && !fLocal; pIf = pIf->ifa_next) {
+    if (pIf->ifa_addr == nullptr || pIf->ifa_addr->sa_family != AF_INET) continue;
+    fLocal = reinterpret_cast<const sockaddr_in*>(pIf->ifa_addr)->sin_addr.s_addr == Addr.s_addr;
+  }
+  freeifaddrs(pList);
+  return fLocal;
+}
+
+bool VqxLaunchAttachable(pid_t Pid, u64* pun64Start, const char** ppszWhy) {
+  u32 un32Ppid = 0;
+  if (Pid <= 0 || !VqxLaunchReadStat(Pid, &un32Ppid, pun64Start)) {
+    *ppszWhy = "no such process";
+    return false;
+  }
+  if (Pid == 1) {
+    *ppszWhy = "pid 1";
+    return false;
+  }
+  /* This process and the chain of its parents up to pid 1 (bounded: a
+   * parent chain is short, and a loop cannot be followed for ever). */
+  pid_t Cur = ::getpid();
+  for (int nDepth = 0; Cur > 1 && nDepth < 4096; ++nDepth) {
+    if (Cur == Pid) {
+      *ppszWhy = nDepth == 0 ? "this process" : "an ancestor of this process";
+      return false;
+    }
+    u64 un64Ignored = 0;
+    if (!VqxLaunchReadStat(Cur, &un32Ppid, &un64Ignored)) break;
+    Cur = static_cast<pid_t>(un32Ppid);
+  }
+  return true;
 }

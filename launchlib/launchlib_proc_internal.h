@@ -38,15 +38,29 @@ bool VqxLaunchPrepare(const _VQX_LAUNCH_LIB_CREATE_PROCESS& Create, VqxLaunchSpa
 pid_t VqxLaunchFork(const VqxLaunchSpawn& Spawn);
 
 /* The process and its descendants, parents before children, each with its
- * start time. Only the root when fSingle. */
+ * start time. Only the root when fSingle; nobody when un64RootStart is not 0
+ * and the root's start time differs. */
 struct VqxLaunchProc {
   pid_t Pid;
   u64 un64Start;
 };
-std::vector<VqxLaunchProc> VqxLaunchCollectTree(pid_t Root, bool fSingle);
+
+std::vector<VqxLaunchProc> VqxLaunchCollectTree(pid_t Root, bool fSingle, u64 un64RootStart = 0);
 
 /* SIGSTOP top-down, then SIGKILL, each pid checked against its start time
- * first. Returns the number of processes sent SIGKILL. */
-u32 VqxLaunchKillTree(pid_t Root, bool fSingle);
+ * first. With un64RootStart not 0, nothing is done unless the root still
+ * has that start time (the pid may have been reused since it was recorded).
+ * Returns the number of processes sent SIGKILL. */
+u32 VqxLaunchKillTree(pid_t Root, bool fSingle, u64 un64RootStart = 0);
+
+/* True when the dotted IPv4 text is a loopback address or an address of one
+ * of this machine's interfaces. */
+bool VqxLaunchIsLocalAddress(const char* pszAddr);
+
+/* Whether a process the library did not start may be attached (watched and
+ * later killed with its tree): it must be alive and be neither pid 1, this
+ * process nor one of its ancestors. True with its start time; false with
+ * *ppszWhy set to the reason, for a log line. */
+bool VqxLaunchAttachable(pid_t Pid, u64* pun64Start, const char** ppszWhy);
 
 #endif

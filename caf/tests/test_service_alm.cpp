@@ -96,6 +96,20 @@ TEST_F(AlmTest, HeartbeatsAreAnsweredAndReadyIsToldOnce) {
   EXPECT_EQ(Master.Get(), std::vector<u32>{4});
 }
 
+/* A service to the outside only: it logs through the services' sub-module like its base. */
+static_assert(!std::is_convertible_v<CVQCAFServiceAlmMgmt*, IVQCAFServiceAlmMgmt*>);
+TEST_F(AlmTest, LogsThroughTheServicesSubModule) {
+  CVQCAFServiceAlmMgmt* p = StartClient();
+  CAlmEvents Client;
+  p->Register(static_cast<IVQCAFServiceAlmMgmtClient*>(&Client));
+  p->Register(static_cast<IVQCAFServiceAlmMgmtClient*>(&Client));
+  std::vector<std::string> aSubMods;
+  for (const CapturedLine& L : mLog.Take())
+    if (L.strText.find("Someone is already registered") != std::string::npos)
+      aSubMods.push_back(GetSubModName(L.un32SubMod));
+  EXPECT_EQ(aSubMods, std::vector<std::string>{"SER "});
+}
+
 TEST_F(AlmTest, ShutdownIsAcknowledgedThenTold) {
   CVQCAFServiceAlmMgmt* p = StartClient();
   CAlmEvents Client;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "peers/child_process.h"
 #include "support/launch_fixture.h"
 #include "vqx_host_filter.h"
 
@@ -21,7 +22,8 @@ struct Msg {
 
 /* A notification from hHost: the word at 12 and the watch byte, or for the
  * host notifications the handle and (added) a host record naming the pid. */
-Msg Notif(u32 un32Id, u32 hHost, u32 un32Word, u8 byWatch = 0, const char* pszHost = "localhost") {
+Msg Notif(u32 un32Id, u32 hHost, u32 un32Word, u8 byWatch = 0, const char* pszHost = "localhost",
+          const char* pszAddr = "127.0.0.1") {
   Msg M;
   M.Hdr.un32MsgId = un32Id, M.Hdr.hAdapter = hHost;
   memcpy(M.aPayload + VQX_LAUNCH_OFFSET_NUMBER, &un32Word, 4);
@@ -29,6 +31,7 @@ Msg Notif(u32 un32Id, u32 hHost, u32 un32Word, u8 byWatch = 0, const char* pszHo
   _VQX_HOST_INFO I{};
   I.hAdapter = hHost, I.un64UniqueHostId = (0x7F000001ull << 32) | un32Word;
   snprintf(I.szHostName, sizeof(I.szHostName), "%s", pszHost);
+  snprintf(I.szIpAddress0, sizeof(I.szIpAddress0), "%s", pszAddr);
   if (un32Id == VQX_MSG_ID_API_NOTIF_HOST_ADDED) memcpy(M.aPayload + VQX_NOTIF_OFFSET_INFO, &I, sizeof(I));
   if (un32Id == VQX_MSG_ID_API_NOTIF_HOST_REMOVED) memcpy(M.aPayload + VQX_NOTIF_OFFSET_HANDLE, &hHost, 4);
   return M;
@@ -79,6 +82,68 @@ TEST_F(LaunchNotif, ShortAndUnknownMessagesAreDroppedWithALine) {
   EXPECT_EQ(mh->Ctx[un32Id].hHost, 0xCB000001u);
   EXPECT_EQ(mh->Ctx[un32Id].un32State, 3u) << "nothing taken from a short notification";
   EXPECT_EQ(VQXLaunchLibSendHeartbeat(mh, 0xCB000009), 0x82000017u);
+}
+
+/* Attach on: a host that names us is attached only from this machine and only
+ * for a live process that is not pid 1, this process or one of its parents. */
+class LaunchAttach : public LaunchNotif {
+ public:
+  void SetUp() override { ASSERT_EQ(Open([](auto& p) { p.fAttach = 1; }), VQX_RESULT_OK); }
+  /* Still running (reaped, and forgotten, once it has ended). */
+  static bool Alive(peerproc::CChild& Child) {
+    if (Child.mPid > 0 && waitpid(Child.mPid, nullptr, WNOHANG) == Child.mPid) Child.mPid = -1;
+    return Child.mPid > 0;
+  }
+};
+
+TEST_F(LaunchAttach, OnlyALocalLiveStrangerIsAttachedAndKilledWhileItIsThatProcess) {
+  peerproc::CChild Stranger({"sleep", "30"}, false);
+  const u32 un32Stranger = static_cast<u32>(Stranger.mPid);
+  struct Row { const char* pszName; const char* pszAddr; u32 un32Pid; const char* pszLine; };
+  const Row aRows[] = {
+      {"address not ours", "198.51.100.7", un32Stranger, "(pid %u) at 198.51.100.7/ is not on this machine: ignored"},
+      {"no address", "", un32Stranger, "(pid %u) at / is not on this machine: ignored"},
+      {"pid 1", "127.0.0.1", 1, "pid %u not attached: pid 1"},
+      {"this process", "127.0.0.1", static_cast<u32>(getpid()), "pid %u not attached: this process"},
+      {"our parent", "127.0.0.1", static_cast<u32>(getppid()), "pid %u not attached: an ancestor of this process"},
+      {"no such pid", "127.0.0.1", 0x7FFFFFF0, "pid %u not attached: no such process"},
+      {"negative pid", "127.0.0.1", 0xFFFFFFFF, "pid %u not attached: no such process"}};
+  u32 hHost = 0xCB000010;
+  for (const Row& R : aRows) {
+    Deliver(Notif(kAdded, ++hHost, R.un32Pid, 0, "localhost", R.pszAddr), 432);
+    Deliver(Notif(kRemoved, hHost, 0), 440);
+    char szLine[160];
+    snprintf(szLine, sizeof(szLine), R.pszLine, R.un32Pid);
+    EXPECT_TRUE(HasLog(szLine)) << R.pszName;
+    std::lock_guard<std::recursive_mutex> L(mh->Mutex);
+    EXPECT_TRUE(mh->Ctx.empty()) << R.pszName;
+  }
+  /* Past the heartbeat time nothing was killed. */
+  EXPECT_FALSE(WaitEvent(1, 7, false, 600));
+  EXPECT_TRUE(Alive(Stranger));
+
+  /* Attached from loopback and watched; then its pid names another process (its start time
+   * differs): the watchdog kills nothing, says why and ends the context. */
+  Deliver(Notif(kAdded, 0xCB000020, un32Stranger), 432);
+  ASSERT_TRUE(WaitEvent(1, 3, true, 0));
+  Deliver(Notif(kReady, 0xCB000020, 1, 1), 48);
+  {
+    std::lock_guard<std::recursive_mutex> L(mh->Mutex);
+    ASSERT_EQ(mh->Ctx.count(1), 1u);
+    EXPECT_NE(mh->Ctx[1].un64Start, 0u);
+    mh->Ctx[1].un64Start += 1;
+  }
+  EXPECT_TRUE(WaitEvent(1, 7, false, 3000));
+  EXPECT_TRUE(HasLog("(AppId=1) not killed: the attached process has ended (pid free or reused)"));
+  EXPECT_TRUE(Alive(Stranger));
+
+  /* The same process attached again is still killed with its tree once its host is gone. */
+  Deliver(Notif(kAdded, 0xCB000021, un32Stranger), 432);
+  ASSERT_TRUE(WaitEvent(2, 3, true, 0));
+  Deliver(Notif(kRemoved, 0xCB000021, 0), 440);
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return !Alive(Stranger); }, 3000));
+  EXPECT_TRUE(WaitEvent(2, 7, false, 3000)) << "its end seen once its parent (this test) reaped it";
+  if (Stranger.mPid > 0) kill(Stranger.mPid, SIGKILL);
 }
 
 /* The warnings, the kill line and a locked process: end to end in caf's test_service_alm_it. */

@@ -59,7 +59,6 @@ void VQCAFAlmMgmtProcessShutdown(void* pContext, VQX_LAUNCH_LIB_HANDLE, _VQX_LAU
 
 CVQCAFServiceAlmMgmt::CVQCAFServiceAlmMgmt(u32 fMaster) : CVQCAFService("AlmMgmt", nullptr), mApplications(16) {
   CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
-  mSubModId = VQCAF_SUBMODULE_ALM;
   mfMaster = fMaster;
   mParams.mServiceInfo.mun32ServiceId = fMaster ? VQCAF_SERVICE_ID_ALM_MASTER : VQCAF_SERVICE_ID_ALM_CLIENT;
   mParams.mServiceInfo.maun32DetectedRemoteServiceId[0] = fMaster ? VQCAF_SERVICE_ID_ALM_CLIENT

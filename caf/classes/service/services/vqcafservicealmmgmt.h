@@ -87,7 +87,9 @@ void VQCAFAlmMgmtProcessReady(void* pContext, VQX_LAUNCH_LIB_HANDLE hLaunchLib, 
 void VQCAFAlmMgmtProcessShutdown(void* pContext, VQX_LAUNCH_LIB_HANDLE hLaunchLib,
                                  _VQX_LAUNCH_LIB_PROCESS_INFO* pInfo);
 
-class CVQCAFServiceAlmMgmt : public CVQCAFService, public IVQCAFServiceAlmMgmt {
+/* A service to the outside; the management interface is a private base, through which
+ * the launch library's reports reach it (and the table of applications). */
+class CVQCAFServiceAlmMgmt : public CVQCAFService, private IVQCAFServiceAlmMgmt {
  public:
   static CVQCAFServiceAlmMgmt* GetInstance() { return spInstance; }
   /* 0x82000011 when an instance exists (it stays); a failing registration
