@@ -143,6 +143,8 @@ TEST_F(CommTest, StreamGrowthSeekAndRead) {
   VQX_MSG_HANDLE h = nullptr;
   ASSERT_EQ(VQXGetMsg(mhLib, 128, &h), VQX_RESULT_API_OK);
   h->un32MsgId = 0x0B030100;
+  h->un64UserContext1 = 11;
+  h->un64UserContext2 = 22;
   CVQCAFMsgBuffer b(h);
   const std::string strFirst(125, 'a');
   ASSERT_EQ(b.Write(125, strFirst.data()), VQX_RESULT_OK);
@@ -150,13 +152,18 @@ TEST_F(CommTest, StreamGrowthSeekAndRead) {
   EXPECT_EQ(b.GetMsgHandle(0)->un32PayloadMaxLength, 256u);
   EXPECT_EQ(b.GetMsgHandle(0)->un32MsgId, 0x0B030100u);
   EXPECT_EQ(Payload(b), strFirst + "0123456789");
+  EXPECT_EQ(std::make_pair(b.GetUserContext1(), b.GetUserContext2()), std::make_pair(u64{11}, u64{22})) << "kept by growth";
   char ac[8];
   ExpectSteps({{"seek past capacity", b.Seek(257), VQX_RESULT_OUT_OF_RANGE},
                {"offset kept", b.GetCurrentSeek(), 135u},
                {"seek to capacity", b.Seek(256), VQX_RESULT_OK},
                {"seek back", b.Seek(130), VQX_RESULT_OK},
                {"read 5", b.Read(5, ac), VQX_RESULT_OK},
-               {"read past in use", b.Read(1, ac), VQX_RESULT_OUT_OF_RESOURCE}});
+               {"read past in use", b.Read(1, ac), VQX_RESULT_OUT_OF_RESOURCE},
+               {"seek back to 2", b.Seek(2), VQX_RESULT_OK},
+               {"write over", b.Write(3, "xyz"), VQX_RESULT_OK},
+               {"length kept", b.GetMsgHandle(0)->un32PayloadLength, 135u}});
+  EXPECT_EQ(Payload(b), "aaxyz" + strFirst.substr(5) + "0123456789");
   CVQCAFMsgBuffer Empty;
   ExpectSteps({{"empty seek 0", Empty.Seek(0), VQX_RESULT_OK},
                {"empty seek 1", Empty.Seek(1), VQX_RESULT_NOT_INITIALIZED},
