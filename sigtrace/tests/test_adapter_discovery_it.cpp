@@ -116,6 +116,15 @@ TEST(AdapterDiscovery, LostShortFailedAndOverlappingRoundsEachEndInOneReadyMessa
   EXPECT_EQ(b.pBoard->Stat("violations"), 0) << b.pBoard->Command("stats");
 }
 
+/* A feature's resource count is the smaller of its two counts: a family
+ * with either count 0 is not listed. */
+TEST(AdapterDiscovery, AFeatureCountsTheSmallerOfItsTwoCounts) {
+  CBoardBench b(R"({"features": [[31, 2, 0], [20, 0, 1], [110, 1, 1]], "tucl": [{"id": 7, "name": "SIP"}]})");
+  ASSERT_TRUE(b.AddAdapter());
+  ASSERT_TRUE(b.WaitReady());
+  EXPECT_EQ(b.pBoard->Command("requests"), "{\"0x04090001\": [0], \"0x04390003\": [7], \"0x04390004\": [0]}");
+}
+
 TEST(AdapterDiscovery, TheEntityPastAFullTableIsRefusedAndDiscoveryCompletes) {
   std::string strProfile = R"({"tucl": [)";
   for (int i = 1; i <= 129; i++) strProfile += (i > 1 ? ", {\"id\": " : "{\"id\": ") + std::to_string(i) + ", \"name\": \"I" + std::to_string(i) + "\"}";

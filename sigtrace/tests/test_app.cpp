@@ -10,7 +10,9 @@
 #include <fstream>
 
 #include "sigtrace_app.h"
+#include "sigtrace_provider_entity.h"
 #include "support/sigtrace_test_board.h"
+#include "vqcafservicedetector.h"
 
 namespace {
 
@@ -128,6 +130,23 @@ TEST_F(SigTraceApp, UnitsReachTheirEntityAnswersAndRefusalsAreLogged) {
   ASSERT_GE(s.size(), 44u);
   EXPECT_EQ(s[40], 1) << "sent";
   EXPECT_EQ((u8(s[42]) << 8) | u8(s[43]), 2) << "link number: the position of L2";
+}
+
+/* A provider's link up and down as its service reports them: the
+ * disconnection also forgets the capture state it was last told. */
+TEST_F(SigTraceApp, AProviderDisconnectClearsItsCaptureState) {
+  CVQSigTraceProviderEntity P;
+  P.mun32Capture = 1;
+  for (const auto& [un32Id, un32Connected, un32Capture] :
+       {std::tuple{VQCAF_MSG_SERVICE_CONNECTED, 1u, 1u}, {VQCAF_MSG_SERVICE_DISCONNECTED, 0u, 0u}}) {
+    std::vector<u32> v(VQX_MSG_HEADER_SIZE / 4 + 2);
+    auto* h = reinterpret_cast<VQX_MSG_HEADER*>(v.data());
+    h->un32MsgId = un32Id, h->un32PayloadStart = VQX_MSG_HEADER_SIZE, h->un32Length = VQX_MSG_HEADER_SIZE;
+    CVQCAFMsgBuffer Msg(reinterpret_cast<VQX_MSG_HANDLE>(h));
+    P.OnMsgReceived(nullptr, Msg);
+    Msg.GetMsgHandle(1);  // the test's own bytes: not released
+    EXPECT_EQ(std::make_pair(P.mfConnected, P.mun32Capture), std::make_pair(un32Connected, un32Capture)) << un32Id;
+  }
 }
 
 TEST_F(SigTraceApp, AFailedReloadKeepsTheConfigurationInUse) {
