@@ -38,6 +38,9 @@ TEST(Text, UriSplit)
         {"no separator", "(null)|(null)|(null)|(null)|(null)|0"},
         {"sip:[2001:db8::1]:5061;lr", "sip|(null)|(null)|[2001:db8::1]|lr|5061"},
         {"sip:bob@[2001:db8::10]", "sip|bob|(null)|[2001:db8::10]|(null)|0"},
+        /* the colon after ']' starts the port, also without a scheme */
+        {"[2001:db8::1]:5060", "(null)|(null)|(null)|[2001:db8::1]|(null)|5060"},
+        {"sip:bob@[::1]:5062;lr", "sip|bob|(null)|[::1]|lr|5062"},
         {"sip:bob@host;x=1?subject=a@b", "sip|bob|(null)|host|x=1|0"},
         {"sip:bob@host:5060?h=v", "sip|bob|(null)|host|(null)|5060"},
         {"sip:host:65536", "sip|(null)|(null)|host|(null)|0"},
