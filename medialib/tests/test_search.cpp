@@ -88,6 +88,14 @@ TEST(Search, ClassesModesAndTemplates) {
   t.Encoding.G726.un32BitRateKbps = 24;
   t.Encoding.aun8Params[0] = 9; /* not in the default mask */
   EXPECT_EQ(VQXMediaFindCapWithParams(r.get(), 125, 0, &t, nullptr, 0, nullptr, nullptr, nullptr), VQX_RESULT_OK);
+  /* A mask over everything: only the template's first un32Length bytes from 24 count. */
+  u8 aMask[sizeof(_VQX_MEDIA_CAP)];
+  std::memset(aMask, 0xFF, sizeof aMask);
+  t = r->aMediaCap[0];
+  reinterpret_cast<u8*>(&t)[36] ^= 1;
+  for (const auto& [un32Length, res] : {std::pair{12u, VQX_RESULT_OK}, {13u, VQX_RESULT_NOT_FOUND}})
+    EXPECT_EQ(VQXMediaFindCapWithParams(r.get(), 125, 0, &t, aMask, un32Length, nullptr, nullptr, nullptr), res)
+        << un32Length;
 }
 
 TEST(Compare, CapabilitiesRatesAndSets) {
@@ -125,8 +133,12 @@ TEST(Compare, CapabilitiesRatesAndSets) {
   VqxRecord x = GoldenRecord("pcmu_te.bin"), y = GoldenRecord("pcmu_te.bin");
   y->aCapGroups[0].aSimultaneousCap[0].un8MediaKind = 3;
   EXPECT_TRUE(VQXMediaCapabilitiesCompare(x.get(), PackSet(*y).data()));
+  /* A description's port counts in every pair of forms. */
   y->aCapGroups[0].aSimultaneousCap[0].un16Port = 1;
   EXPECT_FALSE(VQXMediaCapabilitiesCompare(PackSet(*x).data(), PackSet(*y).data()));
+  EXPECT_FALSE(VQXMediaCapabilitiesCompare(x.get(), y.get()));
+  EXPECT_FALSE(VQXMediaCapabilitiesCompare(PackSet(*x).data(), y.get()));
+  EXPECT_FALSE(VQXSDPInfoCompare(x.get(), y.get()));
 }
 
 TEST(Not, RowsIntoANewRecordAndIntoItself) {
