@@ -68,6 +68,22 @@ TEST(String, InsertTable) {
   EXPECT_EQ(Str(s), "abc");
 }
 
+TEST(String, CaseChangesAsciiLettersOnlyAndInPlaceOnlyWhenAsked) {
+  /* Each letter's neighbours: '@' 'A' 'Z' '[' and '`' 'a' 'z' '{'; other bytes travel unchanged. */
+  const std::string strIn = "@AZ[`az{\xe9\xc9";
+  const struct {
+    bool fUpper, fInPlace;
+    const char* pszOut;
+  } rows[] = {{true, false, "@AZ[`AZ{\xe9\xc9"}, {false, false, "@az[`az{\xe9\xc9"},
+              {true, true, "@AZ[`AZ{\xe9\xc9"},  {false, true, "@az[`az{\xe9\xc9"}};
+  for (const auto& row : rows) {
+    CVQCAFString s(strIn.c_str());
+    const CVQCAFString Out = row.fUpper ? s.vqx_toupper(row.fInPlace) : s.vqx_tolower(row.fInPlace);
+    EXPECT_EQ(Str(Out), row.pszOut) << row.fUpper << row.fInPlace;
+    EXPECT_EQ(Str(s), row.fInPlace ? row.pszOut : strIn) << row.fUpper << row.fInPlace;
+  }
+}
+
 TEST(String, LengthLimitLeavesStringUnchanged) {
   CVQCAFString s(std::string(VQCAF_STRING_MAX_LENGTH - 1, 'm').c_str());
   CVQCAFString f("keep");

@@ -58,7 +58,7 @@ TEST(Stricmp, CaseBlindRows) {
       {"abc", "ABC", 3, 0, 0}, {"abc", "abd", 2, -1, 0}, {"abd", "abc", 3, 1, 1},   {"ab", "abc", 3, -1, -1},
       {"ab", "abc", 2, -1, 0}, {"ab", "AB", 10, 0, 0},   {"x", "y", 0, -1, 0},      {"", "", 1, 0, 0},
       {"[", "{", 1, -1, -1},   {"_a", "_A", 2, 0, 0},    {"_", "a", 1, 1, 1},       {nullptr, "a", 1, -1, -1},
-      {nullptr, nullptr, 1, 0, 0}};
+      {nullptr, nullptr, 1, 0, 0}, {"az", "AZ", 2, 0, 0}, {"`", "@", 1, 1, 1}};
   for (const auto& row : rows) {
     EXPECT_EQ(std::pair(Sign(Stricmp(row.pszA, row.pszB)), Sign(Strnicmp(row.pszA, row.pszB, row.n))),
               std::pair(row.nSignFull, row.nSignN))
