@@ -654,7 +654,9 @@ VQX_RESULT VqxGwLibDestroy(VqxGwLibContext hCtx)
             for (int gw = 0; gw < 2; gw++)
             {
                 pp->Gw[gw].fForceCloseConnectionRx = 1;
-                pp->Gw[gw].fForceCloseConnectionTx = 1;
+                /* Only an open transmit path is closed (the flag on a closed one reads as a fault). */
+                if (pp->Gw[gw].iTxSocket >= 0)
+                    pp->Gw[gw].fForceCloseConnectionTx = 1;
             }
     SetPeerEvent(c);
     while (Peer* pp = FirstPeer(c))

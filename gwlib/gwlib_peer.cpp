@@ -719,8 +719,14 @@ u32 ConnectThread(void* arg)
                 PathCtx& g = p->Gw[gw];
                 if (g.fForceCloseConnectionTx && g.iTxSocket < 0)
                 {
-                    ErrorLog(c, "VqxGwLibConnectThread: ERROR!! %s iTxSocket == -1 && GwX.fForceCloseConnectionTx == TRUE",
-                             GwName(gw));
+                    /* While the instance or the peer is being destroyed another path may
+                     * have closed the socket first: expected, not a fault. */
+                    if (c->fDestroying || p->fDying)
+                        Trace(c, 4, "VqxGwLibConnectThread: %s already closed", GwName(gw));
+                    else
+                        ErrorLog(c,
+                                 "VqxGwLibConnectThread: ERROR!! %s iTxSocket == -1 && GwX.fForceCloseConnectionTx == TRUE",
+                                 GwName(gw));
                     g.fForceCloseConnectionTx = 0;
                 }
                 if (g.iTxSocket >= 0 && (g.fForceCloseConnectionTx || !p->Uses(gw) || !UsesGw(c, gw)))

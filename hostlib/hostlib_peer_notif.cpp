@@ -48,6 +48,11 @@ constexpr CauseRow kCauses[] = {
     {VQX_PEER_CAUSE_CLOSING, "Hostlib Closing"},
 };
 
+/* A peer taken down because this library is closing is the expected end of a
+ * clean shutdown, not a fault: it is traced, not printed as an error. */
+constexpr u32 kClosingLevel = 3;
+u32 PresenceLevel(u32 un32Cause) { return un32Cause == VQX_PEER_CAUSE_CLOSING ? kClosingLevel : 0; }
+
 /* Local time as "%m/%d/%Y %H:%M:%S". */
 void NowText(char* pszBuf, size_t size) {
   time_t now = time(nullptr);
@@ -150,7 +155,8 @@ VQX_RESULT VqxHostSendAdapterRemovedEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, 
   if (pFilter == nullptr) {
     char szNow[64];
     NowText(szNow, sizeof(szNow));
-    VQX_LOG_V(hLib, 0, "%s: %s removed (cause: %s)\n", szNow, pPeer->szName, VqxPeerCauseText(pPeer->un32LastCause));
+    VQX_LOG_V(hLib, PresenceLevel(pPeer->un32LastCause), "%s: %s removed (cause: %s)\n", szNow, pPeer->szName,
+              VqxPeerCauseText(pPeer->un32LastCause));
   }
   const bool fAdapter = pPeer->fAdapter != 0;
   VQX_MSG_HANDLE hMsg =
@@ -191,7 +197,8 @@ VQX_RESULT VqxHostSendGwDownEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32
   if (pFilter == nullptr) {
     char szNow[64];
     NowText(szNow, sizeof(szNow));
-    VQX_LOG_V(hLib, 0, "%s: %s:%s gw%d DOWN (%s)\n", szNow, pPeer->szName, PathAddress(pPeer, un32Path),
+    VQX_LOG_V(hLib, PresenceLevel(un32Cause), "%s: %s:%s gw%d DOWN (%s)\n", szNow, pPeer->szName,
+              PathAddress(pPeer, un32Path),
               static_cast<int>(un32Path), VqxPeerCauseText(un32Cause));
   }
   VQX_MSG_HANDLE hMsg = NewNotification(
