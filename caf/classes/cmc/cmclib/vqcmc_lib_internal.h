@@ -330,8 +330,18 @@ void VqCmcLogError(VQCMC_LIB_CTX* pCtx, const char* pszOp, VQX_RESULT result, co
 void VqCmcLogTrace(VQCMC_LIB_CTX* pCtx, u32 un32Level, const char* pszPrefix, const char* pszOp,
                    const char* pszFile, int nLine, const char* pszFormat, ...) __attribute__((format(printf, 7, 8)));
 #define VQCMC_ERR(ctx, op, res, ...) VqCmcLogError((ctx), (op), (res), __FILE__, __LINE__, __VA_ARGS__)
-#define VQCMC_TRACE(ctx, lvl, op, ...) VqCmcLogTrace((ctx), (lvl), "", (op), __FILE__, __LINE__, __VA_ARGS__)
-#define VQCMC_RED(ctx, op, ...) VqCmcLogTrace((ctx), VQCMC_LOG_LEVEL_ERROR, "\033[31m", (op), __FILE__, __LINE__, __VA_ARGS__)
+/* Whether VqCmcLogTrace writes a line of that level: the trace macros test it first, so that a
+ * trace that is off costs neither the call nor its arguments (state changes trace several). */
+inline bool VqCmcTraceOn(const VQCMC_LIB_CTX* pCtx, u32 un32Level) {
+  return pCtx != nullptr && pCtx->Params.Log.pFctLog != nullptr && un32Level >= pCtx->Params.un32TraceLevel;
+}
+#define VQCMC_TRACE(ctx, lvl, op, ...)                                                                  \
+  (VqCmcTraceOn((ctx), (lvl)) ? VqCmcLogTrace((ctx), (lvl), "", (op), __FILE__, __LINE__, __VA_ARGS__) \
+                              : void())
+#define VQCMC_RED(ctx, op, ...)                                                                                \
+  (VqCmcTraceOn((ctx), VQCMC_LOG_LEVEL_ERROR)                                                                  \
+       ? VqCmcLogTrace((ctx), VQCMC_LOG_LEVEL_ERROR, "\033[31m", (op), __FILE__, __LINE__, __VA_ARGS__) \
+       : void())
 #define VQCMC_COLOUR_GREEN "\033[32m"
 #define VQCMC_COLOUR_YELLOW "\033[33m"
 
@@ -446,7 +456,9 @@ VQX_RESULT VqCmcMsgEntryRun(VQCMC_LIB_CTX* pCtx, u32 un32Id, u64 un64Uc1, F&& fH
   const VQX_RESULT result = VqCmcMsgEntryTake(pCtx, un32Id, un64Uc1, &hEnter);
   if (VQX_RESULT_FAILED(result)) return result;
   const VQX_MSG_HANDLE hLent = hEnter;
-  const VQX_MSG_HANDLE hOuter = pCtx->hEntryLent.exchange(hLent, std::memory_order_relaxed);
+  /* Written only by this thread (the one holding hThreadSem): a load and a store, no exchange. */
+  const VQX_MSG_HANDLE hOuter = pCtx->hEntryLent.load(std::memory_order_relaxed);
+  pCtx->hEntryLent.store(hLent, std::memory_order_relaxed);
   fHandler(&hEnter);
   VqCmcMsgEntryGiveBack(pCtx, hLent, hEnter, hOuter);
   return VQX_RESULT_OK;

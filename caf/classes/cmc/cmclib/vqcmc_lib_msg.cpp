@@ -159,7 +159,8 @@ VQX_RESULT VqCmcMsgEntryTake(VQCMC_LIB_CTX* pCtx, u32 un32Id, u64 un64Uc1, VQX_M
 
 void VqCmcMsgEntryGiveBack(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hLent, VQX_MSG_HANDLE hLeft, VQX_MSG_HANDLE hOuter) {
   /* Nested entries restore what they found, so a null here means the handler freed hLent. */
-  const bool fFreed = pCtx->hEntryLent.exchange(hOuter, std::memory_order_relaxed) == nullptr;
+  const bool fFreed = pCtx->hEntryLent.load(std::memory_order_relaxed) == nullptr;
+  pCtx->hEntryLent.store(hOuter, std::memory_order_relaxed);
   /* Neither freed nor left: the handler passed it on, and it is no longer the library's to keep. */
   if (!fFreed && hLeft != hLent) return;
   if (pCtx->un32EntryFree < VQCMC_ENTRY_MSGS_KEPT) {
