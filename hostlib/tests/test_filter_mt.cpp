@@ -235,6 +235,33 @@ class FilterTest : public PeerTest {
   }
 };
 
+/* Per source: the peer's messages waiting in filters pass the watermark once (flow control asked, one
+ * warning) and clear it at half the receive fifo; a flush counts as taking them. */
+TEST_F(FilterTest, ReceiveWatermarkWarnsOnceAndClearsAtHalf) {
+  /* A receive fifo of 6: watermark (2 x 6 + 4) / 3 = 5, cleared at 3. */
+  Reopen([](_VQX_LIB_PARAMS& p) { p.un32ReceiveFifoSize = 6; });
+  ASSERT_EQ(UpBoard(kBoard, "SN-A"), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE h = Group();
+  const struct { u32 un32After, fRequested; } rows[] = {{1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 0}, {6, 1}, {7, 1}};
+  for (const auto& r : rows) {
+    ASSERT_EQ(Receive(kBoard, 0x06000001), VQX_RESULT_API_OK);
+    VQX_PEER* pPeer = Peer(kBoard);
+    ASSERT_NE(pPeer, nullptr);
+    EXPECT_EQ(std::make_pair(pPeer->un32MsgsInFilters, pPeer->un32FlowLevelRequested),
+              std::make_pair(r.un32After, r.fRequested)) << r.un32After;
+  }
+  ASSERT_TRUE(mLog.WaitFor("WARNING: High watermark passed for "));
+  EXPECT_EQ(mLog.Count("(5 Rx msg pending in filters, max is 6)"), 1u);
+  EXPECT_EQ(Drain(h, 3), 3u);
+  EXPECT_EQ(Peer(kBoard)->un32FlowLevelRequested, 1u) << "down to 4: still asked";
+  EXPECT_EQ(Drain(h, 1), 1u);
+  EXPECT_EQ(Peer(kBoard)->un32FlowLevelRequested, 0u) << "down to 3: cleared";
+  EXPECT_TRUE(mLog.WaitFor("NOTE: High watermark warning cleared for "));
+  EXPECT_EQ(mLog.Count("(now down to 3 Rx msg pending in filters)"), 1u);
+  ASSERT_EQ(VQXFlushMsgs(mhLib, h, nullptr), VQX_RESULT_API_OK);
+  EXPECT_EQ(Peer(kBoard)->un32MsgsInFilters, 0u);
+}
+
 TEST_F(FilterTest, ThreeTakersFirstTwoGetCopiesLastTheMessage) {
   VQX_FILTER_HANDLE ah[3] = {Group(), Group(), Group()};
   VQX_MSG_HANDLE hMsg = Msg(MsgFields{}, 16);

@@ -151,6 +151,81 @@ TEST(LibOpen, FailingStepRollsEverythingBack) {
   VqxHostLibSetPart(VQX_HOSTLIB_PART_FILTERS, nullptr);
 }
 
+/* A gateway glue that records what the library asks of it; an adapters' enable fails on request. */
+struct GlueCalls {
+  std::atomic<int> init{0}, uninit{0}, apply{0};
+  std::atomic<int> enable[2][2] = {{0, 0}, {0, 0}};
+  std::atomic<bool> fFailAdaptersEnable{false};
+} g_glue;
+int g_adaptersInstance, g_hostsInstance;
+
+const VQX_HOSTLIB_GATEWAY_GLUE kGlue = {
+    nullptr,
+    nullptr,
+    [](VQX_LIB_HANDLE hLib) {
+      g_glue.init++;
+      VqxLib(hLib)->pvAdaptersGw = &g_adaptersInstance;
+      VqxLib(hLib)->un64UniqueHostId = 0x7F0000AA00001234ull;
+      return VQX_RESULT_OK;
+    },
+    [](VQX_LIB_HANDLE hLib) {
+      EXPECT_EQ(VqxHostLibLockHeld(hLib), 0u) << "transport threads call back under the library lock";
+      g_glue.uninit++;
+    },
+    [](VQX_LIB_HANDLE hLib, u32 fHosts, u32 fOn) {
+      if (fHosts != 0 && VqxLib(hLib)->pvHostsGw == nullptr) VqxLib(hLib)->pvHostsGw = &g_hostsInstance;
+      g_glue.enable[fHosts][fOn]++;
+      return fHosts == 0 && fOn != 0 && g_glue.fFailAdaptersEnable ? VQX_RESULT_FAIL : VQX_RESULT_OK;
+    },
+    [](VQX_LIB_HANDLE, u32) {
+      g_glue.apply++;
+      return VQX_RESULT_OK;
+    },
+    nullptr,
+    nullptr,
+};
+
+/* The switches reach the glue at open and modify; a failing enable rolls the open back whole (the glue
+ * taken down again, no handle) and leaves a modify's switch as it was. */
+TEST(LibGateway, SwitchesReachTheGlueAndAFailingEnableRollsBack) {
+  const VQX_HOSTLIB_GATEWAY_GLUE* pBefore = VqxHostLibGatewayGlue();
+  VqxHostLibSetGatewayGlue(&kGlue);
+  CapturedLog log;
+  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+  params.fAdaptersGwOff = 0;
+  VQX_LIB_HANDLE hLib = nullptr;
+  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
+  EXPECT_EQ(params.un32BuildNumber, 0x00001234u);
+  auto Calls = [] {
+    return std::vector<int>{g_glue.enable[0][0], g_glue.enable[0][1], g_glue.enable[1][0], g_glue.enable[1][1],
+                            g_glue.apply, g_glue.uninit};
+  };
+  EXPECT_EQ(Calls(), (std::vector<int>{0, 1, 0, 0, 0, 0})) << "adapters' on only";
+  const struct { const char* pszName; u32 fHostsOn, fAdaptersOff, fFail; u16 un16Port; VQX_RESULT r; std::vector<int> calls; } rows[] = {
+      {"hosts on, adapters off, new port", 1, 1, 0, 5000, VQX_RESULT_API_OK, {1, 1, 0, 1, 2, 0}},
+      {"nothing changed", 1, 1, 0, 5000, VQX_RESULT_API_OK, {1, 1, 0, 1, 2, 0}},
+      {"adapters' enable fails", 1, 0, 1, 5000, VQX_RESULT_FAIL, {1, 2, 0, 1, 2, 0}},
+      {"the same switch tried again", 1, 0, 0, 5000, VQX_RESULT_API_OK, {1, 3, 0, 1, 2, 0}},
+  };
+  for (const auto& r : rows) {
+    g_glue.fFailAdaptersEnable = r.fFail != 0;
+    params.fHostsGwOn = r.fHostsOn, params.fAdaptersGwOff = r.fAdaptersOff, params.un16GwPort = r.un16Port;
+    EXPECT_EQ(VQXModifLibParams(hLib, &params), r.r) << r.pszName;
+    EXPECT_EQ(Calls(), r.calls) << r.pszName;
+  }
+  EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+  EXPECT_EQ(g_glue.uninit.load(), 1);
+  g_glue.fFailAdaptersEnable = true;
+  params = HostLibTestParams(&log);
+  params.fAdaptersGwOff = 0;
+  EXPECT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_FAIL);
+  EXPECT_EQ(hLib, nullptr);
+  EXPECT_EQ(g_glue.uninit.load(), 2) << "the open's glue taken down again";
+  EXPECT_EQ(log.Count("VQXOpenLib: Adapters Gateway Library enable failed"), 1u);
+  EXPECT_EQ(log.Count("VQXModifLibParams: Adapter Gateway Library enable failed"), 1u);
+  VqxHostLibSetGatewayGlue(pBefore);
+}
+
 /* ------------------------------------------------------------- modify */
 
 TEST_F(LibTest, FailingModifyLeavesTheLockFree) {

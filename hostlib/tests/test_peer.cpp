@@ -85,6 +85,26 @@ TEST_F(PeerTest, RemovalByOurOwnCloseIsNoErrorLine) {
     EXPECT_TRUE(Errors.WaitFor(psz)) << psz;
 }
 
+/* An adapter is found by its serial number, its name or its further name, whole and exactly; a host is no
+ * adapter; an empty or null name is refused. */
+TEST_F(PeerTest, AdapterSearchByEachOfItsNames) {
+  const VQX_GW_ADAPTER_ADV a1 = AdapterAdv("SN-1", "board-1", "10.0.0.1", ""), a2 = AdapterAdv("SN-2", "board-2", "10.0.0.2", "");
+  const VQX_GW_HOST_ADV host = HostAdv("hostn", "appn", 0x0A00000900000009ull, 0x02070B04);
+  ASSERT_EQ(Up(0xCA000001, &a1, nullptr, 1), VQX_RESULT_API_OK);
+  ASSERT_EQ(Up(0xCA000002, &a2, nullptr, 1), VQX_RESULT_API_OK);
+  ASSERT_EQ(Up(0xCB000003, nullptr, &host, 1), VQX_RESULT_API_OK);
+  const struct { const char* pszName; VQX_RESULT expected; u32 hFound; } rows[] = {
+      {"SN-2", VQX_RESULT_API_OK, 0xCA000002},      {"board-2", VQX_RESULT_API_OK, 0xCA000002},
+      {"more-SN-2", VQX_RESULT_API_OK, 0xCA000002}, {"board-1", VQX_RESULT_API_OK, 0xCA000001},
+      {"SN-", VQX_RESULT_API_NOT_FOUND, 0},         {"hostn", VQX_RESULT_API_NOT_FOUND, 0},
+      {"", VQX_RESULT_API_NULL_PARAM, 0},           {nullptr, VQX_RESULT_API_NULL_PARAM, 0}};
+  for (const auto& r : rows) {
+    VQX_ADAPTER_INFO found{};
+    EXPECT_EQ(VQXFindAdapter(mhLib, r.pszName, &found), r.expected) << (r.pszName ? r.pszName : "null");
+    EXPECT_EQ(found.hAdapter, r.hFound) << (r.pszName ? r.pszName : "null");
+  }
+}
+
 TEST_F(PeerTest, NewHostIsAnnouncedOnlyWhenItsFiltersAreDone) {
   CatchNotifications();
   const VQX_GW_HOST_ADV adv = HostAdv("hostb", "appb", 0x0A000007000004D2ull, 0x02070B04);

@@ -255,6 +255,29 @@ TEST_F(RxOverflowTest, UnreadMessagesPauseTheReaderWithoutACallback) {
   EXPECT_EQ(stats.RxOverflow, 2u) << "read: no more pause";
 }
 
+/* The status callback hears of the overflow (cause, count, peer); its answer is applied: nothing, a
+ * disconnection, or the peer's unread messages flushed before the disconnection. */
+TEST_F(RxOverflowTest, TheCallbackHearsOfItAndItsAnswerIsApplied) {
+  const struct { const char* pszName; u32 un32Answer; size_t nLeft; } rows[] = {
+      {"nothing", 0, 2}, {"disconnect", 1, 2}, {"flush, then disconnect", 2, 0}};
+  for (const auto& r : rows) {
+    if (mhData != nullptr) VQXDestroyMsgFilterEx(mhLib, &mhData);
+    Open(true);
+    mOverflow.un32Answer = r.un32Answer;
+    FeedMs(1);
+    FeedMs(2);
+    {
+      std::lock_guard<std::mutex> guard(mOverflow.Mutex);
+      ASSERT_EQ(mOverflow.Events.size(), 1u) << r.pszName;
+      const _VQX_LIB_ERROR_INFO& e = mOverflow.Events.back();
+      EXPECT_EQ((std::vector<u32>{e.un32Cause, e.un32MsgCount, e.hAdapter}),
+                (std::vector<u32>{VQX_LIB_STATUS_RX_OVERFLOW, 2, kBoard})) << r.pszName;
+      mOverflow.Events.clear();
+    }
+    EXPECT_EQ(Delivered().size(), r.nLeft) << r.pszName;
+  }
+}
+
 std::atomic<u64> g_un64Offset{0};
 u64 ShiftedClock() { return VqxClockReadSystem() + g_un64Offset.load(); }
 
