@@ -43,6 +43,11 @@ answer line each:
                         logged to --trace-log (boardsim_trace.py,
                         docs/board-trace-messages.md); tracelog FILE
                         logs them to FILE from now on
+Sending never blocks the board: what it sends waits in each link's queue of
+whole frames (batches, poll replies) and leaves as the host reads; polls are
+still read and answered meanwhile, a reply going out right after the frame in
+progress. A link the host closes or resets is dropped with what it still
+queued (counted in stats "unsent"), and the board carries on.
 Paths: --gw0 / --gw1 give the addresses advertised and listened on (both
 loopback addresses, e.g. 127.0.0.2 and 127.0.0.3, for two paths; a board
 whose address is 127.0.0.1 is reached on gw0 only).
@@ -55,6 +60,7 @@ the messages to send back (in batches).
 """
 
 import argparse
+import collections
 import json
 import os
 import select
@@ -74,6 +80,8 @@ from boardsim_wire import (BATCH_HEADER_SIZE, HOST_HEADER_SIZE, ID_DISCOVERY, ID
 
 # ---------------------------------------------------------------- board
 
+LINK_SEND_BUFFER = 64 * 1024
+
 
 class Link:
     def __init__(self, sock, path=0):
@@ -82,6 +90,9 @@ class Link:
         self.buf = bytearray()
         self.closing = False
         self.awaiting_reply = False
+        self.out = collections.deque()  # [frame bytes, host messages in it]
+        self.sent = 0  # bytes of out[0] already written
+        self.shut_pending = False  # close our side once out is empty
 
 
 class Board:
@@ -127,7 +138,7 @@ class Board:
         self.silent = args.silent
         self.reading = True
         self.stats = {"links": 0, "messages": 0, "polls": 0, "bytes": 0, "order_errors": 0,
-                      "last_seq": -1, "udp": 0, "closed_by_host": 0, "poll_replies": 0}
+                      "last_seq": -1, "udp": 0, "closed_by_host": 0, "poll_replies": 0, "unsent": 0}
         self.next_seq = 0
         self.handlers = {}  # message id -> function(board, link, message) -> replies
         self.adv = adapter_advertisement(self.tcp_port, args.name, args.serial, args.gw0 or "127.0.0.1", args.gw1 or "",
@@ -153,8 +164,16 @@ class Board:
 
     def on_accept(self, listen):
         s, _ = listen.accept()
-        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        s.sendall(struct.pack(">I", os.getpid()))
+        try:
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            # A board's buffers are small: what is sent waits in our queue, not in
+            # the kernel, so that a poll reply overtakes the rest of a burst.
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, LINK_SEND_BUFFER)
+            s.sendall(struct.pack(">I", os.getpid()))
+        except OSError:  # a probe that connected and went at once
+            s.close()
+            return
+        s.setblocking(False)
         if not [l for l in self.links if not l.closing]:
             self.host.presence()
         self.links.append(Link(s, 1 if listen is self.listen1 else 0))
@@ -163,13 +182,73 @@ class Board:
     def drop(self, link):
         if link in self.links:
             self.links.remove(link)
+        self.stats["unsent"] += sum(n for _, n in link.out)
+        link.out.clear()
         try:
             link.sock.close()
         except OSError:
             pass
 
+    # output: whole frames queued per link, written as the host reads them
+    def queue(self, link, frames, urgent=False):
+        """Queues frames ((bytes, host messages) pairs); an urgent one (a poll
+        reply) goes right after the frame being written."""
+        if link is None or link not in self.links:
+            return
+        if urgent:
+            link.out.insert(1 if link.sent else 0, frames[0])
+        else:
+            link.out.extend(frames)
+        self.flush(link)
+
+    def flush(self, link):
+        while link.out:
+            frame = link.out[0][0]
+            try:
+                n = link.sock.send(memoryview(frame)[link.sent:])
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError:  # closed or reset by the host meanwhile
+                if not link.closing:
+                    self.stats["closed_by_host"] += 1
+                self.drop(link)
+                return
+            link.sent += n
+            if link.sent < len(frame):
+                return
+            link.out.popleft()
+            link.sent = 0
+        if link.shut_pending:
+            link.shut_pending = False
+            self.shut(link)
+
+    def shut(self, link):
+        """Closes our side once what is queued has left (the host then reads the end)."""
+        link.closing = True
+        if link.out:
+            link.shut_pending = True
+            return
+        try:
+            link.sock.shutdown(socket.SHUT_WR)
+        except OSError:
+            self.drop(link)
+
+    def flush_all(self, seconds):
+        """Bounded wait for every queue to empty (before quitting)."""
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            pending = [l.sock for l in self.links if l.out]
+            if not pending:
+                return
+            _, wr, _ = select.select([], pending, [], max(0.0, end - time.monotonic()))
+            for link in [l for l in self.links if l.sock in wr]:
+                self.flush(link)
+
     def on_link(self, link):
-        data = link.sock.recv(65536)
+        try:
+            data = link.sock.recv(65536)
+        except (BlockingIOError, InterruptedError):
+            return
         if not data:
             if not link.closing:
                 self.stats["closed_by_host"] += 1
@@ -198,7 +277,9 @@ class Board:
                     continue
                 self.stats["polls"] += 1
                 if not self.silent and not link.closing:
-                    link.sock.sendall(POLL_REPLY)
+                    self.queue(link, [(POLL_REPLY, 0)], urgent=True)
+                    if link not in self.links:
+                        return
                 continue
             head = parse_host_header(b)
             if head is None:
@@ -217,12 +298,18 @@ class Board:
                 replies = handler(self, link, bytes(b[:size]))
             else:
                 replies = self.host.on_message(bytes(b[:size]))
-            self.send_batches(self.out_link(link), replies or [])
             del b[:size]
+            self.send_batches(self.out_link(link), replies or [])
+            if link not in self.links:
+                return
+
+    @staticmethod
+    def frames(msgs):
+        return [(batch(msgs[i:i + MAX_BATCH]), len(msgs[i:i + MAX_BATCH])) for i in range(0, len(msgs), MAX_BATCH)]
 
     def send_batches(self, link, msgs):
-        for i in range(0, len(msgs), MAX_BATCH):
-            link.sock.sendall(batch(msgs[i:i + MAX_BATCH]))
+        if msgs:
+            self.queue(link, self.frames(msgs))
 
     def open_links(self):
         return [l for l in self.links if not l.closing]
@@ -240,9 +327,8 @@ class Board:
         for _ in range(count):
             msgs.append(self.host.number(host_message(0x03000001, self.next_seq, size)))
             self.next_seq += 1
-        out = b"".join(batch(msgs[i:i + MAX_BATCH]) for i in range(0, len(msgs), MAX_BATCH))
         for link in ([self.out_link()] if self.host.full and self.open_links() else self.open_links()):
-            link.sock.sendall(out)
+            self.send_batches(link, msgs)
 
     def send_corrupt(self, kind):
         sizes = [100] + [0] * 15
@@ -256,7 +342,7 @@ class Board:
             sizes[0] = MAX_MSG + 1
         hdr = struct.pack(">16I", count, *sizes[:15])
         for link in [l for l in self.links if not l.closing]:
-            link.sock.sendall(hdr + b"\0" * 100)
+            self.queue(link, [(hdr + b"\0" * 100, 1)])
 
     # control commands
     def command(self, line):
@@ -302,8 +388,7 @@ class Board:
         if cmd == "closegw" and len(words) == 2:
             path = int(words[1])
             for link in [l for l in self.open_links() if l.path == path]:
-                link.closing = True
-                link.sock.shutdown(socket.SHUT_WR)
+                self.shut(link)
             return "ok"
         if cmd == "send" and len(words) == 3:
             self.send_messages(int(words[1]), int(words[2]))
@@ -315,8 +400,7 @@ class Board:
             # An orderly close: the host reads the end of the stream, then
             # closes its side; what it still sends is read and dropped.
             for link in list(self.links):
-                link.closing = True
-                link.sock.shutdown(socket.SHUT_WR)
+                self.shut(link)
             return "ok"
         if cmd in ("silent", "talk"):
             self.silent = cmd == "silent"
@@ -330,9 +414,10 @@ class Board:
         if cmd == "poll":
             for link in [l for l in self.links if not l.closing]:
                 link.awaiting_reply = True
-                link.sock.sendall(HOST_POLL)
+                self.queue(link, [(HOST_POLL, 0)], urgent=True)
             return "ok"
         if cmd == "quit":
+            self.flush_all(2.0)
             raise SystemExit(0)
         if self.discovery is not None:
             answer = self.discovery.command(words)
@@ -353,7 +438,10 @@ class Board:
             if self.listen1 is not None:
                 rd.append(self.listen1)
             rd += [link.sock for link in self.links if self.reading or link.closing]
-            ready, _, _ = select.select(rd, [], [], 0.1)
+            wr = [link.sock for link in self.links if link.out]
+            ready, writable, _ = select.select(rd, wr, [], 0.1)
+            for link in [l for l in self.links if l.sock in writable]:
+                self.flush(link)
             for s in ready:
                 if s is self.udp or s in self.udp_paths:
                     self.on_udp(s)
@@ -369,7 +457,7 @@ class Board:
                     if link is not None:
                         try:
                             self.on_link(link)
-                        except ConnectionResetError:
+                        except (ConnectionResetError, BrokenPipeError):
                             # A host that closes with our bytes still unread resets the link: closed all the same.
                             if not link.closing:
                                 self.stats["closed_by_host"] += 1

@@ -6,7 +6,10 @@ def serve_control(controls, sock, command):
     """Reads what the control connection `sock` sent, answers each whole line
     with command(line), and forgets the connection when the test closes it.
     `controls` maps each open control socket to its unfinished line."""
-    data = sock.recv(4096)
+    try:
+        data = sock.recv(4096)
+    except OSError:  # reset by a client (or a probe) that closed at once
+        data = b""
     if not data:
         del controls[sock]
         sock.close()
@@ -15,4 +18,10 @@ def serve_control(controls, sock, command):
     while b"\n" in controls[sock]:
         line, rest = controls[sock].split(b"\n", 1)
         controls[sock] = rest
-        sock.sendall((command(line.decode()) + "\n").encode())
+        answer = (command(line.decode()) + "\n").encode()
+        try:
+            sock.sendall(answer)
+        except OSError:  # the client went without reading its answer
+            del controls[sock]
+            sock.close()
+            return
