@@ -127,29 +127,25 @@ u32 VqSigTraceFrameIua(std::vector<u8>& v, const CVQSigTraceEntityParams& Entity
   const u32 s = std::min(Entity.mstrEthPort.GetLength(), kun32IuaMaxInfoString);
   const u32 S = RoundUp4(s);
 
-  /* Q.921 frame kind (control field, Q.921 3.6). IUA carries layer-3 data:
-   * an I frame's from octet 4 in Data messages, a UI frame's from octet 3 in
-   * Unit Data messages; other frames carry none and go without Protocol
-   * Data, so that nothing but a layer-3 message reaches the decoders. */
+  /* Q.921 frame kind (control field, Q.921 3.6). The DLCI parameter holds
+   * octets 0 to 3; IUA carries the layer-3 data of an I frame from octet 4
+   * in Data messages, of a UI frame from octet 3 in Unit Data messages. An S
+   * or other U frame has none by its format, but whatever such a frame holds
+   * past octet 3 is carried in Protocol Data too: the record keeps every
+   * octet the board captured (a decoder may call it malformed, which it is). */
   const bool fHasControl = L >= 3;
   const u8 c = frame.AtOr(2, 0);
   const bool fUi = fHasControl && (c & 0xEFu) == 0x03u;
-  const bool fInfo = !fHasControl || (c & 1u) == 0;
-  u32 un32DataFrom = n; /* no layer-3 data */
+  u32 un32DataFrom = 4;
   u8 un8Type = un32Direction == 1 ? kun8IuaDataRequest : kun8IuaDataIndication;
   u8 aun8Dlci2[2] = {frame.AtOr(2, 0), frame.AtOr(3, 0)};
-  if (fInfo) {
-    un32DataFrom = 4;
-  } else if (fUi) {
+  if (fUi) {
     un32DataFrom = 3;
     un8Type = un32Direction == 1 ? kun8IuaUnitDataRequest : kun8IuaUnitDataIndication;
     aun8Dlci2[1] = 0;
   }
-  const bool fCarriesData = fInfo || fUi;
-  const u32 un32Data = fCarriesData && n > un32DataFrom ? n - un32DataFrom : 0;
-  /* Other frames carry no Protocol Data at any length: their wire length
-   * has none either, also past the 300-octet cap. */
-  const u32 un32WireData = fCarriesData && L > un32DataFrom ? L - un32DataFrom : 0;
+  const u32 un32Data = n > un32DataFrom ? n - un32DataFrom : 0;
+  const u32 un32WireData = L > un32DataFrom ? L - un32DataFrom : 0;
   const u32 D = un32Data ? RoundUp4(4 + un32Data) : 0;
   const u32 M = kun32IuaMessageFixed + S + D;
   const u32 un32Address = Address(Entity.mstrIpMask.c_str());

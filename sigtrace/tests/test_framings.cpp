@@ -62,6 +62,10 @@ std::vector<SFramingCase> Cases() {
        [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(2, "D0:ETSI:NET", "192.168.10.20"), 0, c); }, 90 + 12 + 8},
       {"iua_sabme3", FromHex("00 01 7F"), [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(1, "x", "10.0.0.9"), 1, c); },
        90 + 4},
+      {"iua_rr6_tx", FromHex("02 01 01 05 0A 0B"),
+       [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(3, "D1", "10.0.0.7"), 1, c); }, 90 + 4 + 8},
+      {"iua_sabme5_rx", FromHex("00 01 7F C1 C2"),
+       [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(3, "D1", "10.0.0.7"), 0, c); }, 90 + 4 + 8},
       {"iua_setup", FromHex(kpszSetup),
        [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(5, "E1_0:ETSI:USER", "10.20.30.40"), 1, c); }, 90 + 16 + 28},
       {"h248_dir2", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 2, c); }, 42 + un32H248},
@@ -95,9 +99,8 @@ TEST(SigTraceFramings, GoldenBytesAndWireLengths) {
 }
 
 /* Captured and wire lengths at the caps: SS7 at 300 octets; IUA frames of
- * 0 to 4 octets (DLCI octets they lack are zero) and above 300 (I frames
- * carry octets 4 on, UI frames octets 3 on, other frames no layer-3 data at
- * any length), with the IUA, SCTP and IPv4 lengths of the captured part;
+ * 0 to 4 octets (DLCI octets they lack are zero) and above 300 (UI frames
+ * carry octets 3 on, every other frame octets 4 on), with the IUA, SCTP and IPv4 lengths of the captured part;
  * H.248 at 5000. Each unit sits in a block of exactly its size. */
 TEST(SigTraceFramings, CapsAndLengths) {
   const CVQSigTraceEntityParams e = IsdnEntity(1, "abcde", "1.2.3.4"); /* S = 8 */
@@ -112,7 +115,8 @@ TEST(SigTraceFramings, CapsAndLengths) {
       {"I 310", 310, 0x02, 98 + 300, 98 + 312}, /* Protocol Data 4 + 296, wire 4 + 306 */
       {"I 300", 300, 0x02, 98 + 300, 98 + 300},
       {"UI 310", 310, 0x03, 98 + 304, 98 + 312}, /* 4 + 297 -> 304, wire 4 + 307 -> 312 */
-      {"FRMR 310", 310, 0x87, 98, 98}, {"XID 301", 301, 0xAF, 98, 98}, {"RR 310", 310, 0x01, 98, 98},
+      {"FRMR 310", 310, 0x87, 98 + 300, 98 + 312}, {"XID 301", 301, 0xAF, 98 + 300, 98 + 304},
+      {"RR 310", 310, 0x01, 98 + 300, 98 + 312},
       {"H.248 5001", 5001, 'x', 42 + 5000, 42 + 5001},
   };
   for (const auto& row : aRows) {

@@ -85,6 +85,11 @@ CASES = {
     "iua_ui": iua(2, b"D0:ETSI:NET", "192.168.10.20", 0, bytes.fromhex("02010308010505"), 4,
                   bytes.fromhex("0300"), bytes.fromhex("08010505")),
     "iua_sabme3": iua(1, b"x", "10.0.0.9", 1, bytes.fromhex("00017f"), 1, bytes.fromhex("7f00"), None),
+    # S and U frames longer than their format: the octets past 3 ride in Protocol Data.
+    "iua_rr6_tx": iua(3, b"D1", "10.0.0.7", 1, bytes.fromhex("020101050a0b"), 1, bytes.fromhex("0105"),
+                      bytes.fromhex("0a0b")),
+    "iua_sabme5_rx": iua(3, b"D1", "10.0.0.7", 0, bytes.fromhex("00017fc1c2"), 2, bytes.fromhex("7fc1"),
+                         bytes.fromhex("c2")),
     "iua_setup": iua(5, b"E1_0:ETSI:USER", "10.20.30.40", 1, SETUP, 1, SETUP[2:4], SETUP[4:]),
     "h248_dir2": udp_frame(MG, MGC, "192.168.0.2", "192.168.0.1", 2945, 2944, H248),
     "h248_dir1": udp_frame(MGC, MG, "192.168.0.1", "192.168.0.2", 2944, 2945, H248),
