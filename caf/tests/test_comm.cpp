@@ -104,6 +104,9 @@ TEST_F(CommTest, BuildsParametersLendsTheLibraryAndChangesParameters) {
   P.mNetworkRedundancyParams.un32NetworkDownDelayMs = 4500;
   CVQCAFComm* pComm = CVQCAFComm::GetInstance();
   ASSERT_NE(pComm, nullptr);
+  /* The banner names the local addresses: no separator without a second one. */
+  EXPECT_EQ(Logged("Local IPs are "), 1u);
+  EXPECT_EQ(Logged("/, VQX_GW_PORT="), 0u);
   _VQX_LIB_PARAMS L;
   pComm->BuildHostLibParams(P, &L);
   EXPECT_EQ(L.NetworkRedundancy.un32PollDelayMs, 1500u);

@@ -42,6 +42,14 @@ TEST(ParamsDao, AbsentKeepsDefaultsBadValuesRefused) {
     std::ofstream(Dir.Path("p.xml")) << "<q><params>" << a[0] << "</params></q>";
     a[1] = Hex(Read(Dir.Path("p.xml")).un32Result);
   });
+  /* A refused number is quoted as written, with its file and line. */
+  CDiagCapture Diag;
+  std::ofstream(Dir.Path("p.xml")) << "<q>\n<params>\n<host pollDelay=\"abc\"/>\n</params>\n</q>\n";
+  EXPECT_EQ(Read(Dir.Path("p.xml")).un32Result, VQX_RESULT_INVALID_PARAM);
+  const std::string strWant = ":params:host@pollDelay = \"abc\" is outside 1..3600000 (" + Dir.Path("p.xml") + ":3)";
+  const std::vector<std::string> aLines = Diag.Texts();
+  EXPECT_EQ(std::count_if(aLines.begin(), aLines.end(), [&](const std::string& s) { return s.find(strWant) != std::string::npos; }), 1)
+      << strWant;
 }
 
 }  // namespace

@@ -154,9 +154,11 @@ CVQCAFComm::CVQCAFComm(CVQCAFCommParams& Params)
   static const char kStars[] = "*****************************************";
   static_assert(sizeof(kStars) == 42);
   LogTrace(VQMSG, "\033[32m%s\n", kStars);
-  LogTrace(VQMSG, "\033[32m* %s.%s: VQX Library %s (0x%08X). Local IPs are %s/%s, VQX_GW_PORT=%u\n", pInfo->szHostName,
+  /* "<gw0>/<gw1>", or the one address when the second path has none. */
+  const bool fTwo = pInfo->szLocalGw1Address[0] != '\0';
+  LogTrace(VQMSG, "\033[32m* %s.%s: VQX Library %s (0x%08X). Local IPs are %s%s%s, VQX_GW_PORT=%u\n", pInfo->szHostName,
            pInfo->szApplicationName, pInfo->szLibReleaseTag, pInfo->un32LibBuildNumber, pInfo->szLocalGw0Address,
-           pInfo->szLocalGw1Address, static_cast<u32>(lp.un16GwPort));
+           fTwo ? "/" : "", fTwo ? pInfo->szLocalGw1Address : "", static_cast<u32>(lp.un16GwPort));
   LogTrace(VQMSG, "\033[32m%s\n", kStars);
   delete pInfo;
 }

@@ -24,9 +24,17 @@ VQX_RESULT ReadNumber(IVQCAFCfgFile& Cfg, const char* pszPath, u32 un32Index, co
   if (r == VQX_RESULT_NOT_FOUND) return VQX_RESULT_OK;
   if (VQX_RESULT_FAILED(r)) return r;
   if (v < un32Min || v > un32Max) {
-    char sz[160];
-    snprintf(sz, sizeof(sz), "%s@%s = %u is outside %u..%u", pszPath, pszField, v, un32Min, un32Max);
-    return VQCAF_REPORT_FAILURE(kOp, sz, VQX_RESULT_INVALID_PARAM);
+    /* Quote the text as written (a word reads as 0) and where it stands. */
+    char szText[VQCAF_CFG_VALUE_SIZE];
+    if (VQX_RESULT_FAILED(Cfg.Get(pszPath, un32Index, const_cast<char*>(pszField), sizeof(szText), szText)))
+      snprintf(szText, sizeof(szText), "%u", v);
+    u32 un32Line = 0;
+    Cfg.GetLineNumber(pszPath, un32Index, const_cast<char*>(pszField), &un32Line);
+    const char* pszFile = Cfg.GetDbName() != nullptr ? Cfg.GetDbName() : "";
+    CVQCAFString strText;
+    strText.Format("%s@%s = \"%s\" is outside %u..%u (%s:%u)", pszPath, pszField, szText, un32Min, un32Max, pszFile,
+                   un32Line);
+    return VQCAF_REPORT_FAILURE(kOp, strText.c_str(), VQX_RESULT_INVALID_PARAM);
   }
   *pun32 = v;
   return VQX_RESULT_OK;
