@@ -159,6 +159,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * sets the trace context id, keeps a copy, switches the trace on.
    */
   u32 AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEntityParams& Entity);
+  /* Each turn of the main loop: the groups' buffered records to their
+   * files, at once when the loop is idle (CVQSigTraceGrp::WriteOut). */
+  void WriteOutGroups(bool fIdle);
   /* Switches the entity's trace off and removes it from the group. */
   u32 DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& Entity);
   /* Sends the on/off request of one board entity (no-op for H.248 and

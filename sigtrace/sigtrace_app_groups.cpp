@@ -80,6 +80,12 @@ u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEnt
   return SetEntityTrace(pGroup->mvEntities.back(), true);
 }
 
+void CVQSigTrace::WriteOutGroups(bool fIdle) {
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) pGroup->WriteOut(fIdle);
+  mGroups.ResetNext();
+}
+
 u32 CVQSigTrace::DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& Entity) {
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
   for (auto it = Group.mvEntities.begin(); it != Group.mvEntities.end(); ++it) {

@@ -52,6 +52,8 @@ class CVQSigTraceSegment {
   bool IsStdout() const { return mfStdout; }
   const std::string& GetCurrentPath() const { return mstrPath; }
 
+  /* Whole pieces are waiting in the buffer. */
+  bool HasBuffered() const { return !mvPieces.empty(); }
   /* Size of the segment once everything accepted is written. */
   u64 GetSize() const { return mun64Durable + mvBuffer.size(); }
 

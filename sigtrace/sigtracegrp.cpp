@@ -96,6 +96,7 @@ CVQSigTraceGrp::CVQSigTraceGrp()
       mpClock(&VqSigTraceWallClock()),
       mn64LastFailureLog(INT64_MIN),
       mun32LostSinceLog(0),
+      mn64BufferedSinceUs(-1),
       mfStdoutRefused(false),
       mfStdoutText(false) {}
 
@@ -348,6 +349,35 @@ void CVQSigTraceGrp::EndRecord(bool fFlushStdout, bool fCountAsRecord) {
   bool fOk = mFile.EndRecord(fCountAsRecord ? CVQSigTraceSegment::EPiece::Record : CVQSigTraceSegment::EPiece::Continuation);
   if (fOk && fFlushStdout && mFile.IsStdout()) fOk = mFile.Flush();
   if (!fOk) HandleWriteFailure();
+  if (!mFile.HasBuffered()) mn64BufferedSinceUs = -1;
+  else if (mn64BufferedSinceUs < 0) mn64BufferedSinceUs = NowUs();
+}
+
+i64 CVQSigTraceGrp::NowUs() const {
+  const SVQSigTraceTime t = mpClock->Now();
+  return t.n64Seconds * 1000000 + t.un32Microseconds;
+}
+
+VQX_RESULT CVQSigTraceGrp::WriteOut(bool fIdle) {
+  try {
+    if (!mFile.IsOpened() || !mFile.HasBuffered()) {
+      mn64BufferedSinceUs = -1;
+      return VQX_RESULT_OK;
+    }
+    if (!fIdle) {
+      if (mn64BufferedSinceUs < 0) {
+        mn64BufferedSinceUs = NowUs(); /* only a file header so far */
+        return VQX_RESULT_OK;
+      }
+      const i64 n64Waited = NowUs() - mn64BufferedSinceUs;
+      /* A clock set back counts as due. */
+      if (n64Waited >= 0 && n64Waited < kn64WriteOutDelayUs) return VQX_RESULT_OK;
+    }
+    if (!mFile.Flush()) HandleWriteFailure();
+    mn64BufferedSinceUs = mFile.HasBuffered() ? NowUs() : -1;
+    return VQX_RESULT_OK;
+  }
+  VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteOut")
 }
 
 bool CVQSigTraceGrp::PrepareRecord() {

@@ -78,6 +78,8 @@ class CVQSigTraceGrp {
   /* Longest interface description carried in an IUA Info String (bounds
    * one record; the parameter's length field has 16 bits). */
   static constexpr u32 kun32IuaMaxInfoString = 1024;
+  /* Longest wait of a buffered record before WriteOut writes it (1 s). */
+  static constexpr i64 kn64WriteOutDelayUs = 1000000;
 
   CVQSigTraceGrp();
   ~CVQSigTraceGrp();
@@ -92,6 +94,13 @@ class CVQSigTraceGrp {
    * group's framing of a full frame; the writers below use their own). */
   VQX_RESULT WritePacketHeader(CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Length,
                                _VQ500_TUCL_TRACE_TRANSPORT_TYPE Transport);
+  /* Records wait in the segment's buffer (64 KiB) between writes; the owner
+   * calls this on every turn of its loop so that they reach the file when
+   * the loop is idle (fIdle), or once the oldest has waited
+   * kn64WriteOutDelayUs on the group's clock, whatever the rate: a crash
+   * loses at most that last second. 0x02000000 (failures handled as those
+   * of any write). */
+  VQX_RESULT WriteOut(bool fIdle);
 
   /* Packet writers: pcap record with its framing, or text record. */
   VQX_RESULT WriteSs7PacketData(CVQSigTraceEntityParams& Entity, u32 un32LinkNumber, u32 fAnnexA, u32 un32Variant,
@@ -197,12 +206,15 @@ class CVQSigTraceGrp {
   void NoteLost(u32 un32Count);
   std::string SegmentPath(u32 un32Number) const;
   bool OpenFailureLogDue();
+  /* The group's clock in microseconds. */
+  i64 NowUs() const;
 
   const IVQSigTraceClock* mpClock;
   std::vector<u8> mvScratch;         /* framing of the record being written */
   std::string mstrText;              /* text body of the record being written */
   i64 mn64LastFailureLog;            /* time of the last open/write failure line */
   u32 mun32LostSinceLog;             /* records lost since that line */
+  i64 mn64BufferedSinceUs;           /* clock when the oldest buffered record was ended (-1: none) */
   bool mfStdoutRefused;              /* the standard output carries a stream this group cannot join */
   bool mfStdoutText;                 /* counted among the text groups writing to the standard output */
 };

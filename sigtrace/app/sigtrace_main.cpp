@@ -6,7 +6,9 @@
  * the 32-bit result is logged ("Exit code 0x%08X"), since a process status
  * keeps only 8 bits of it. SIGTERM and SIGINT set the application's quit flag,
  * so that the run ends as by the quit key (traces off, files closed);
- * SIGPIPE is ignored, a broken standard output being noticed by the main loop.
+ * SIGPIPE is ignored, a broken standard output being noticed by the main loop;
+ * SIGXFSZ too, so that a write past a file size limit fails with EFBIG and the
+ * segment is cut back to its last whole record instead of the process dying.
  */
 #include <fcntl.h>
 #include <signal.h>
@@ -67,6 +69,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; i++)
     if (strcmp(argv[i], "-d") == 0) Daemonize();
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   struct sigaction Quit {};
   Quit.sa_handler = OnQuitSignal;
   sigemptyset(&Quit.sa_mask);

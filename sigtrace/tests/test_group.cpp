@@ -215,6 +215,35 @@ TEST(SigTraceGroup, RotationBySize) {
   EXPECT_EQ(PcapRecords(ReadFile("big_001.cap"), 139), 1);
 }
 
+/* Buffered records reach the file when the owner's loop is idle, or once the
+ * oldest has waited a second on the group's clock, however few follow it. */
+TEST(SigTraceGroup, WriteOutWhenIdleOrAfterASecond) {
+  CScratchDir dir;
+  SGroup g("wo", VQ_SIGTRACE_TYPE_SS7, true);
+  const auto At = [&](i64 n64Us) { g.clock.Set({FixedTime().n64Seconds + n64Us / 1000000, static_cast<u32>(n64Us % 1000000), 3600}); };
+  const auto Records = [] { return PcapRecords(ReadFile("wo_000.cap"), 139); };
+  At(0);
+  g.Ss7(0);
+  const struct {
+    i64 n64Us;   /* clock at the turn */
+    bool fIdle;  /* the loop found nothing to do */
+    bool fWrite; /* a record ends before the turn */
+    long nOnDisk;
+  } aTurns[] = {
+      {0, false, false, -1},        {999999, false, true, -1}, /* busy, under a second: nothing yet */
+      {1000000, false, false, 2},   /* the oldest waited a second: both written */
+      {1000001, false, true, 2},    {1000002, true, false, 3}, /* idle: at once */
+      {1000003, false, true, 3},    {999999, false, false, 4}, /* a clock set back counts as due */
+      {3000000, false, false, 4},   {3000001, true, false, 4}, /* nothing buffered: nothing to do */
+  };
+  for (const auto& t : aTurns) {
+    At(t.n64Us);
+    if (t.fWrite) g.Ss7(0);
+    EXPECT_EQ(g.g.WriteOut(t.fIdle), VQX_RESULT_OK);
+    EXPECT_EQ(Records(), t.nOnDisk) << "turn at " << t.n64Us << " us";
+  }
+}
+
 /* Names of earlier runs are probed and skipped, never overwritten; a forced
  * rotation closes the segment with its trailer and the next record opens
  * the next one. Segments are created as the standard stream library creates

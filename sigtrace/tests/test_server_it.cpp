@@ -1,19 +1,22 @@
 /*
  * The trace server end to end: the program and the simulated board as
  * children (sigtrace_test_server.h). Every family of the board's profile is
- * written and read back by tshark; the run ends by SIGTERM, the run time (as
+ * written and read back by tshark, also after a SIGKILL and under a file
+ * size limit; the run ends by SIGTERM, the run time (as
  * a daemon), a broken standard output, a bad configuration or the management
  * master's shutdown ("-db", testing/mgmtsim), with its exit status; a board
  * that goes and comes back is traced again.
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
 #include "peers/boardsim_trace_log.h"
 #include "peers/tshark.h"
 #include "support/sigtrace_test_server.h"
+#include "support/sigtrace_test_support.h"
 
 namespace {
 
@@ -24,16 +27,22 @@ constexpr long kEntities = 7;  /* every entity of the profile: 2 SS7, 1 LAPD, 1 
 /* The board's made-up payload bytes (a byte ramp) are no protocol: their dissectors stay out. */
 constexpr const char* kPayloadOff = "--disable-protocol mtp3 --disable-protocol q931";
 
-TEST(SigTraceServer, EveryFamilyWrittenAsTsharkReadsItAndTextEndsAfterSigterm) {
-  if (!peertshark::Present()) GTEST_SKIP() << "tshark is not installed";
-  CServerBench B;
-  B.StartServer("-cap");
-  ASSERT_TRUE(B.WaitTracesOn(kEntities));
-  ASSERT_TRUE(B.SendUnits(3) == 3 * kEntities && B.Drained() && kill(B.Server().mPid, SIGTERM) == 0);
-  EXPECT_EQ(B.Server().Wait(), 0) << "ended by SIGTERM";
-  EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
-  /* Pcap: SS7 and IP frames as tshark reads them end with the unit's bytes;
-   * LAPD and ISDN (IUA) carry the unit's trunk as interface identifier. */
+constexpr const char* kCasr2Files[] = {"12345678_casr2_trk_01_000.log", "12345678_casr2_trk_03_000.log"};
+
+/* CAS R2 lines in the files, one per unit. */
+long Casr2Lines(CServerBench& B) {
+  long n = 0;
+  for (const char* pszFile : kCasr2Files) {
+    const std::string s = B.Read(pszFile);
+    for (size_t i = s.find(" TS="); i != std::string::npos; i = s.find(" TS=", i + 1)) n++;
+  }
+  return n;
+}
+
+/* Every unit the board logged is in the files: pcap (SS7 and IP frames as
+ * tshark reads them end with the unit's bytes; LAPD and ISDN in IUA carry
+ * the unit's trunk as interface identifier), CAS R2 one text line each. */
+void ExpectEveryUnitInTheFiles(CServerBench& B) {
   for (const auto& [pszFamily, pszFile] : {std::pair{"ss7", "SS7_000.cap"}, {"lapd", "LAPD_000.cap"},
                                            {"isdn", "ISDN_000.cap"}, {"ip", "IP_000.cap"}}) {
     const auto Sent = peerboard::TraceLog(B.Path("board.log"), pszFamily);
@@ -49,14 +58,72 @@ TEST(SigTraceServer, EveryFamilyWrittenAsTsharkReadsItAndTextEndsAfterSigterm) {
     }
     EXPECT_EQ(peertshark::Errors(B.Path(pszFile), kPayloadOff), std::vector<std::string>()) << pszFile;
   }
-  /* CAS R2: one text file per trunk, one line per unit, closed by the trailer. */
-  size_t nLines = 0;
-  for (const char* pszFile : {"12345678_casr2_trk_01_000.log", "12345678_casr2_trk_03_000.log"}) {
-    const std::string s = B.Read(pszFile);
-    EXPECT_TRUE(s.ends_with("\n\n[END]\n")) << pszFile;
-    for (size_t i = s.find(" TS="); i != std::string::npos; i = s.find(" TS=", i + 1)) nLines++;
+  EXPECT_EQ(Casr2Lines(B), static_cast<long>(peerboard::TraceLog(B.Path("board.log"), "casr2").size()));
+}
+
+TEST(SigTraceServer, EveryFamilyWrittenAsTsharkReadsItAndTextEndsAfterSigterm) {
+  if (!peertshark::Present()) GTEST_SKIP() << "tshark is not installed";
+  CServerBench B;
+  B.StartServer("-cap");
+  ASSERT_TRUE(B.WaitTracesOn(kEntities));
+  ASSERT_TRUE(B.SendUnits(3) == 3 * kEntities && B.Drained() && kill(B.Server().mPid, SIGTERM) == 0);
+  EXPECT_EQ(B.Server().Wait(), 0) << "ended by SIGTERM";
+  EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
+  ExpectEveryUnitInTheFiles(B);
+  /* CAS R2: one text file per trunk, closed by the trailer. */
+  for (const char* pszFile : kCasr2Files) EXPECT_TRUE(B.Read(pszFile).ends_with("\n\n[END]\n")) << pszFile;
+}
+
+/* A crash (SIGKILL) loses at most the last second: a few units, far from
+ * filling the groups' 64 KiB buffers, reach the files while the server runs
+ * idle, and so do the log's lines. */
+TEST(SigTraceServer, KilledServerLeavesWhatItReceivedInTheFiles) {
+  if (!peertshark::Present()) GTEST_SKIP() << "tshark is not installed";
+  CServerBench B;
+  B.StartServer("-cap");
+  ASSERT_TRUE(B.WaitTracesOn(kEntities));
+  ASSERT_EQ(B.SendUnits(1) + B.SendUnits(1), 2 * kEntities);
+  const auto OnDisk = [&] {
+    long n = Casr2Lines(B);
+    for (const auto& [pszFile, un32Link] : {std::pair{"SS7_000.cap", 139u}, {"LAPD_000.cap", 1u}, {"ISDN_000.cap", 1u}, {"IP_000.cap", 1u}})
+      n += std::max(0L, sigtest::PcapRecords(B.Read(pszFile), un32Link));
+    return n;
+  };
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return OnDisk() == 2 * kEntities && !B.LogLines("Allocate entity").empty(); }, 5000))
+      << OnDisk() << " units on disk";
+  ASSERT_EQ(kill(B.Server().mPid, SIGKILL), 0);
+  EXPECT_EQ(B.Server().Wait(), -1) << "killed";
+  ExpectEveryUnitInTheFiles(B);
+}
+
+/* Under a file size limit a full segment is cut back to its last whole
+ * record and the rest goes to the next one: the server is not killed by
+ * SIGXFSZ, and every unit is in the segments, which tshark reads. */
+TEST(SigTraceServer, FileSizeLimitCutsSegmentsAtWholeRecords) {
+  if (!peertshark::Present()) GTEST_SKIP() << "tshark is not installed";
+  CServerBench B;
+  B.StartShell("exec prlimit --fsize=200000 \"$SIGTRACE\" -ip -cap 2>&1");
+  ASSERT_TRUE(B.WaitTracesOn(1));
+  EXPECT_EQ(B.Board().Command("trace ip 60 4000"), "ok 60");
+  ASSERT_TRUE(B.Drained() && kill(B.Server().mPid, SIGTERM) == 0);
+  EXPECT_EQ(B.Server().Wait(), 0) << "ended by SIGTERM, not by SIGXFSZ";
+  const auto Sent = peerboard::TraceLog(B.Path("board.log"), "ip");
+  std::vector<std::string> vFiles;
+  for (const auto& e : std::filesystem::directory_iterator(B.mstrDir))
+    if (e.path().filename().string().starts_with("IP_")) vFiles.push_back(e.path().filename().string());
+  std::sort(vFiles.begin(), vFiles.end());
+  EXPECT_GE(vFiles.size(), 2u);
+  size_t nFrame = 0;
+  for (const std::string& strFile : vFiles) {
+    const char* pszFile = strFile.c_str();
+    EXPECT_GE(sigtest::PcapRecords(B.Read(pszFile), 1), 1) << pszFile << ": not whole records";
+    EXPECT_LE(B.Read(pszFile).size(), 200000u) << pszFile;
+    for (const std::string& s : peertshark::Frames(B.Path(pszFile), kPayloadOff))
+      EXPECT_TRUE(nFrame < Sent.size() && s.ends_with(Sent[nFrame++].data)) << pszFile << " frame " << nFrame;
+    EXPECT_EQ(peertshark::Errors(B.Path(pszFile), kPayloadOff), std::vector<std::string>()) << pszFile;
   }
-  EXPECT_EQ(nLines, peerboard::TraceLog(B.Path("board.log"), "casr2").size());
+  EXPECT_EQ(nFrame, Sent.size());
+  EXPECT_EQ(B.LogLines("Failed to write IP_000.cap file (File too large), rest carried to the next segment").size(), 1u);
 }
 
 TEST(SigTraceServer, BoardLostAndBackIsTracedAgain) {

@@ -45,8 +45,9 @@ constexpr u32 VQCAF_LOG_MAX_TEXT = 8192u;
 constexpr const char* VQCAF_LOG_TRUNCATED_MARK = " [...]\n";
 /* Follows the count of lost lines in the file's report line. */
 constexpr const char* VQCAF_LOG_DROP_TEXT = "log line(s) dropped (log queue full or write failed)";
-/* The writer writes what is queued at least this often. */
-constexpr u32 VQCAF_LOG_FLUSH_PERIOD_MS = 2000u;
+/* The writer writes what is queued at least this often: a crash loses at most
+ * the last second of lines. */
+constexpr u32 VQCAF_LOG_FLUSH_PERIOD_MS = 1000u;
 /* Size of one queue block; the queue is a whole number of blocks. */
 constexpr u32 VQCAF_LOG_BLOCK_SIZE = 0x40000u; /* 256 KiB */
 /* Default and smallest queue memory. */
