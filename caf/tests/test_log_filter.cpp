@@ -122,6 +122,41 @@ TEST_F(LogFilter, PrefixesCutLinesAndFoundationDiagnostics) {
                                       "VQERR BASE ~CVQCAFPool: error: Element still present in pool!!!"}));
 }
 
+/* Logs from inside its call, adds and removes listeners there, and throws once. */
+class CUnrulyListener : public IVQCAFLogTraceListener {
+ public:
+  void OnLogTrace(_VQX_TRACE_LEVEL, _VQCAF_SUBMODULE_TYPE, const char* pszText, u32) override {
+    mun32AddResult = AddLogTraceListener(this);
+    mun32RemoveResult = RemoveLogTraceListener(this);
+    LogTrace(VQERR, "inner of %s", pszText);
+    if (++mun32Calls == 1) throw std::length_error("listener");
+  }
+  std::atomic<u32> mun32Calls{0}, mun32AddResult{0}, mun32RemoveResult{0};
+};
+
+/* None of it dead-locks on the listener registry, recurses into the listener or reaches the caller. */
+TEST_F(LogFilter, AListenerCannotDeadLockRecurseOrThrowIntoItsCaller) {
+  OpenLog();
+  CUnrulyListener Unruly;
+  ASSERT_EQ(AddLogTraceListener(&Unruly), VQX_RESULT_OK);
+  auto Outer = std::async(std::launch::async, [] { LogTrace(VQERR, "outer"); });
+  if (Outer.wait_for(kBound) != std::future_status::ready) {
+    ADD_FAILURE() << "the logging thread dead-locked inside its listener";
+    std::_Exit(1);  // the blocked thread cannot be ended otherwise
+  }
+  EXPECT_NO_THROW(Outer.get());
+  ExpectSteps({{"remove", RemoveLogTraceListener(&Unruly), VQX_RESULT_OK},
+               {"calls", Unruly.mun32Calls.load(), 1},  // not for its own lines
+               {"add from inside", Unruly.mun32AddResult.load(), VQX_RESULT_INVALID_STATE},
+               {"remove from inside", Unruly.mun32RemoveResult.load(), VQX_RESULT_INVALID_STATE}});
+  const std::vector<std::string> aFile = FileLines();
+  ASSERT_EQ(aFile.size(), 3u);
+  EXPECT_EQ(aFile[0], "VQERR BASE inner of outer");
+  EXPECT_EQ(aFile[1].rfind("VQERR BASE IVQCAFLogTraceListener::OnLogTrace: ", 0), 0u) << aFile[1];
+  EXPECT_NE(aFile[1].find("(8200000A)"), std::string::npos) << aFile[1];
+  EXPECT_EQ(aFile[2], "VQERR BASE outer");
+}
+
 TEST_F(LogFilter, ListenerRegistry) {
   OpenLog();
   std::vector<CCaptureListener> aMore(VQCAF_LOG_MAX_LISTENERS);
