@@ -10,6 +10,7 @@
 #include "vqcmc_lib_internal.h"
 #include "vqcmc_leg.h"
 #include "vqcmc_libuser.h"
+#include "vqcmc_mixer.h"
 #include "vqcmclib.h"
 #include "vqx_msg_element.h"
 
@@ -437,6 +438,129 @@ TEST_F(CmcLibTest, LibraryNotificationsAndLegSync) {
     EXPECT_EQ(strStreams, r.pszStreams) << r.pszName;
   }
   EXPECT_EQ(pLib->LegIdRemove(un32Id), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCMCLib::Detach(), VQX_RESULT_OK);
+}
+
+/* Mixer and mixer-link re-synchronisation: a known mixer's plays no longer reported end with
+ * reason 5 (an index past the plays or a short element changes nothing); an unknown mixer is
+ * offered and refused by the default (the core library does not know it: freed at once); a link
+ * whose parties are known becomes a record (flags read from bytes 40/41 or 48/49) and is
+ * offered, then refused by the default; an unknown party or a known record changes nothing. */
+TEST_F(CmcLibTest, MixerAndMixerLinkSync) {
+  struct Mixer : CVQCMCMixer {
+    Mixer(u32 un32Id, std::string* pstrCalls)
+        : CVQCMCMixer(un32Id, CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE>(new CVQCMC_MIXER_ATTRIBUTE()), nullptr, 0, nullptr),
+          mpstrCalls(pstrCalls) {
+      mfValidMixerCtx = 1;  // as if adopted
+    }
+    void OnMixerStreamPlayingDone(unsigned char i, _VQCMC_IVR_REASON_CODE r) override {
+      *mpstrCalls += "PlayDone" + std::to_string(i) + "/" + std::to_string(r) + ";";
+    }
+    void OnMixerStreamRecordingDone(_VQCMC_IVR_REASON_CODE r) override { *mpstrCalls += "RecDone" + std::to_string(r) + ";"; }
+    std::string* mpstrCalls;
+    using CVQCMCMixer::maun32PlaysInProgress;
+    using CVQCMCMixer::maun8PlayPaused;
+    using CVQCMCMixer::mun32RecordsInProgress;
+  };
+  struct User : CVQCMCLibUser {
+    void OnMixerSync(unsigned int un32Id, CVQCMC_MIXER_ATTRIBUTE& a) override {
+      On("MixerSync" + std::to_string(un32Id) + "/" + std::to_string(a.IsReserveListenerSlot()) +
+         std::to_string(a.IsReserveIvrSlot()) + std::to_string(a.GetNbReservedActiveSpeakerSlots()) + "/" +
+         std::to_string(a.GetMappingId()));
+      CVQCMCLibUser::OnMixerSync(un32Id, a);
+    }
+    void OnMixerLinkSync(unsigned int m, unsigned int p, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE* pL,
+                         CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE* pM) override {
+      On("Link" + std::to_string(m) + "-" + std::to_string(p) + "/" +
+         (pL != nullptr ? "L" + std::to_string(pL->IsListener()) + std::to_string(pL->IsSpeaker()) : "") +
+         (pM != nullptr ? "M" + std::to_string(pM->IsJoinedFrom1to2()) + std::to_string(pM->IsJoinedFrom2to1()) : ""));
+      CVQCMCLibUser::OnMixerLinkSync(m, p, pL, pM);
+    }
+    void On(const std::string& s) { mstrCalls += s + ";"; }
+    std::string mstrCalls;
+  } U;
+  CVQCMCLibParams P;
+  ASSERT_EQ(CVQCMCLib::Init(P), VQX_RESULT_OK);
+  ASSERT_EQ(CVQCMCLib::Attach(&U), VQX_RESULT_OK);
+  CVQCMCLib* pLib = CVQCMCLib::GetInstance();
+  Mixer M(0x55, &U.mstrCalls), M2(0x56, &U.mstrCalls);
+  struct Leg : CVQCMCLeg {
+    Leg(u32 un32Id, u32 fValid)
+        : CVQCMCLeg(un32Id, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>(new CVQCMC_CALL_LEG_ATTRIBUTE()), nullptr,
+                    VQCMC_CALL_LEG_STATE_ANSWERED, 0, nullptr) {
+      mfValidCallCtx = fValid;  // not valid: terminating
+    }
+  } L(0x77, 1), Ending(0x78, 0);
+  ASSERT_EQ(pLib->MixerIdAdd(0x55, &M) + pLib->MixerIdAdd(0x56, &M2) + pLib->LegIdAdd(0x77, &L) +
+                pLib->LegIdAdd(0x78, &Ending),
+            4 * VQX_RESULT_OK)
+      << "no server: the test registers the objects";
+  auto Make = [&](u32 un32Id, u32 un32Fixed, std::initializer_list<std::pair<u32, u32>> aWords,
+                  std::initializer_list<std::pair<u16, std::pair<u8, u8>>> aElements) {
+    VQX_MSG_HANDLE h = vqtest::HostMsg(mhLib, un32Id, std::string(4096, '\0'));
+    h->MsgType = 4;
+    EXPECT_EQ(VQXMsgElementInit(h, un32Fixed), VQX_RESULT_OK);
+    u8* pby = reinterpret_cast<u8*>(h) + VQX_MSG_OFFSET_PAYLOAD;
+    for (auto [off, v] : aWords) memcpy(pby + off, &v, 4);
+    for (auto [un16Size, Bytes] : aElements) {
+      void* pv = nullptr;
+      EXPECT_EQ(VQXMsgElementAlloc(h, pby + 120, un16Size, &pv), VQX_RESULT_OK);
+      if (un16Size > 16) static_cast<u8*>(pv)[15] = Bytes.first, static_cast<u8*>(pv)[16] = Bytes.second;
+    }
+    return h;
+  };
+  struct Row {
+    const char* pszName;
+    VQX_MSG_HANDLE h;
+    const char* pszCalls;
+    const char* pszState;  /* mixer 0x55: "count/paused" per play, the record count; then its joins */
+  } aRows[] = {
+      {"known mixer: plays 0 and the record ended, 2 kept paused",
+       Make(0x0A020008, 128, {{28, 0x55}}, {{20, {2, 1}}, {20, {4, 0}}, {16, {1, 0}}}),
+       "PlayDone0/5;PlayDone2/5;RecDone5;", "0/0 0/0 1/1 0/0 0 L0 M0"},
+      {"unknown mixer offered with its three settings, refused",
+       Make(0x0A020008, 128, {{8, 0x99}, {28, 0x57}, {32, 0x0101}, {40, 6}}, {}), "MixerSync87/116/153;", ""},
+      {"short mixer sync", vqtest::HostMsg(mhLib, 0x0A020008, std::string(127, '\0')), "", ""},
+      {"leg link", Make(0x0A02000C, 56, {{32, 0x55}, {36, 0x77}, {40, 0x0100}, {48, 0x0101}}, {}), "Link85-119/L01;",
+       "1/0 0/0 2/1 0/0 1 L1 M0"},
+      {"leg link known", Make(0x0A02000C, 56, {{32, 0x55}, {36, 0x77}, {40, 0x0101}}, {}), "", ""},
+      {"link of a terminating leg: unjoin pending, not offered", Make(0x0A02000C, 56, {{32, 0x55}, {36, 0x78}}, {}),
+       "", "1/0 0/0 2/1 0/0 1 L2 M0"},
+      {"mixer link", Make(0x0A02000C, 56, {{32, 0x55}, {36, 0x56}, {40, 0x0101}, {48, 0x0001}}, {}),
+       "Link85-86/M10;", "1/0 0/0 2/1 0/0 1 L2 M1"},
+      {"unknown mixer's link", Make(0x0A02000C, 56, {{32, 0x58}, {36, 0x77}}, {}), "", ""},
+      {"link to an unknown peer", Make(0x0A02000C, 56, {{32, 0x55}, {36, 0x79}}, {}), "", "1/0 0/0 2/1 0/0 1 L2 M1"},
+  };
+  for (Row& r : aRows) {
+    r.h->MsgType = 4;
+    U.mstrCalls.clear();
+    M.maun32PlaysInProgress[0] = 1, M.maun32PlaysInProgress[2] = 2, M.mun32RecordsInProgress = 1;
+    const bool fShort = strstr(r.pszName, "short") != nullptr;
+    EXPECT_EQ(pLib->HandleMessage(&r.h), fShort ? VQX_RESULT_INVALID_PARAM : VQX_RESULT_OK) << r.pszName;
+    EXPECT_EQ(r.h, nullptr) << r.pszName;
+    EXPECT_EQ(U.mstrCalls, r.pszCalls) << r.pszName;
+    if (*r.pszState == 0) continue;
+    std::string strState;
+    for (u32 i = 0; i < VQCMC_MIXER_NB_PLAYS; i++) {
+      strState += std::to_string(M.maun32PlaysInProgress[i]) + "/" + std::to_string(M.maun8PlayPaused[i]) + " ";
+    }
+    strState += std::to_string(M.mun32RecordsInProgress) + " L" + std::to_string(M.GetJoinedLegs(nullptr)) + " M" +
+                std::to_string(M.GetJoinedMixers(nullptr));
+    EXPECT_EQ(strState, r.pszState) << r.pszName;
+  }
+  // The records made: listener and speaker as sent, directions seen from each mixer; the default
+  // refusals could not send (no server): not unjoin pending.
+  CVQCAFPtr<CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE> pLegJoin;
+  unsigned int fJoin = 1, fUnjoin = 1;
+  EXPECT_EQ(M.GetJoinedLegAttributes(0x77, &pLegJoin, &fJoin, &fUnjoin), &L);
+  EXPECT_EQ(pLegJoin->IsListener() * 10 + pLegJoin->IsSpeaker() + fJoin + fUnjoin, 1u);
+  EXPECT_EQ(M.GetJoinedLegAttributes(0x78, nullptr, &fJoin, &fUnjoin), &Ending);
+  EXPECT_EQ(fJoin * 10 + fUnjoin, 1u);
+  CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE Seen;
+  EXPECT_EQ(M2.GetJoinedMixerAttributes(0x55, &Seen, nullptr, nullptr), &M);
+  EXPECT_EQ(Seen.IsJoinedFrom1to2() * 10 + Seen.IsJoinedFrom2to1(), 1u);
+  EXPECT_EQ(pLib->MixerIdRemove(0x55) + pLib->MixerIdRemove(0x56) + pLib->LegIdRemove(0x77) + pLib->LegIdRemove(0x78),
+            4 * VQX_RESULT_OK);
   EXPECT_EQ(CVQCMCLib::Detach(), VQX_RESULT_OK);
 }
 

@@ -1,0 +1,199 @@
+/*
+ * Mixer joins: the records of a mixer and a leg (where each sits on the leg
+ * by its flags, rejoins that move it, a listener displaced by another mixer,
+ * every one gone with the leg), of two mixers (ids 5 and 3: orientation,
+ * directions as each side sees them), the join messages through the
+ * mixer's dispatch, the commands' refusals, and the playing-started
+ * versions. The core library has no server: mixers and legs are adopted
+ * ids that are not valid, and every command send fails.
+ */
+#include "cmc_join_test_support.h"
+
+namespace {
+
+using MixerJoinTest = CmcJoinTest;
+
+/* Where a leg's record sits by its flags, moved by a rejoin, and gone with the leg (no "Bug" trace). */
+TEST_F(MixerJoinTest, LegRecordsFollowTheirFlags) {
+  EXPECT_EQ(CVQCMCMixerJoinedLegKey(5, 3), 0x0000000500000003ull);
+  EXPECT_NE(CVQCMCMixerJoinedLegKey(3, 5), CVQCMCMixerJoinedLegKey(5, 3));
+  struct Row {
+    const char* pszName;
+    std::vector<std::pair<u32, u32>> aJoins;  /* (listener, speaker) of each MixerSetJoined, the last one holds */
+    bool fListener;
+    u32 un32Speakers;
+  } aRows[] = {
+      {"listener", {{1, 0}}, true, 0},
+      {"speaker", {{0, 1}}, false, 1},
+      {"both: the listener slot only", {{1, 1}}, true, 0},
+      {"neither: on no leg query, still dropped with the leg", {{0, 0}}, false, 0},
+      {"speaker rejoined as listener", {{0, 1}, {1, 0}}, true, 0},
+      {"listener rejoined as neither", {{1, 0}, {0, 0}}, false, 0},
+      {"neither rejoined as speaker", {{0, 0}, {0, 1}}, false, 1},
+  };
+  JoinMixer M(5);
+  for (const Row& r : aRows) {
+    {
+      JoinLeg L(3);
+      for (auto [fL, fS] : r.aJoins) {
+        CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE a = LegJoin(fL, fS);
+        M.MixerSetJoined(&L, &a, 1);
+      }
+      std::vector<CVQCMCMixer*> aSpeakers;
+      EXPECT_EQ(L.GetListenerMixer(nullptr), r.fListener ? &M : nullptr) << r.pszName;
+      EXPECT_EQ(L.GetSpeakerMixers(&aSpeakers), r.un32Speakers != 0 ? &M : nullptr) << r.pszName;
+      EXPECT_EQ(aSpeakers.size(), r.un32Speakers) << r.pszName;
+      CVQCAFPtr<CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE> pAttribute;
+      unsigned int fJoin = 0, fUnjoin = 1;
+      EXPECT_EQ(M.GetJoinedLegAttributes(3, &pAttribute, &fJoin, &fUnjoin), &L) << r.pszName;
+      EXPECT_EQ(pAttribute->IsListener() * 10 + pAttribute->IsSpeaker(),
+                r.aJoins.back().first * 10 + r.aJoins.back().second) << r.pszName;
+      EXPECT_EQ(fJoin * 10 + fUnjoin, 10u) << r.pszName;
+      EXPECT_EQ(M.GetJoinedLegs(nullptr), 1u) << r.pszName;
+    }
+    EXPECT_EQ(M.GetJoinedLegs(nullptr) + CVQCMCMixerJoinedLeg::GetCount(), 0u) << r.pszName;
+  }
+  // A listener of mixer 5 that mixer 3 then takes (re-synchronised: no command checks): the newest
+  // holds the slot, the other stays the leg's and takes the slot back when it frees.
+  JoinMixer N(3);
+  {
+    JoinLeg L(7);
+    CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE a = LegJoin(1, 0);
+    M.MixerSetJoined(&L, &a, 0);
+    N.MixerSetJoined(&L, &a, 0);
+    CVQCMCMixer* pOut = nullptr;
+    EXPECT_EQ(L.GetListenerMixer(&pOut), &N);
+    EXPECT_EQ(pOut, &N);
+    N.MixerSetUnjoined(&L);
+    EXPECT_EQ(L.GetListenerMixer(nullptr), &M);
+    N.MixerSetJoined(&L, &a, 0);
+  }
+  EXPECT_EQ(M.GetJoinedLegs(nullptr) + N.GetJoinedLegs(nullptr) + CVQCMCMixerJoinedLeg::GetCount(), 0u);
+  EXPECT_EQ(M.mstrTrace + N.mstrTrace, "");
+  // The leg record's own checks: duplicates and null arguments refused, an unknown pair not found.
+  JoinLeg L(9);
+  CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE a = LegJoin(0, 1);
+  EXPECT_FALSE(CVQCMCMixerJoinedLeg::Alloc(&M, &L, &a).IsNull());
+  EXPECT_TRUE(CVQCMCMixerJoinedLeg::Alloc(&M, &L, &a).IsNull());
+  EXPECT_TRUE(CVQCMCMixerJoinedLeg::Alloc(&M, &L, nullptr).IsNull());
+  EXPECT_EQ(CVQCMCMixerJoinedLeg::Destroy(9, 5), VQX_RESULT_NOT_FOUND);
+  EXPECT_EQ(CVQCMCMixerJoinedLeg::Destroy(5, 9), VQX_RESULT_OK);
+}
+
+/* Mixers 5 and 3 joined from 5: mixer1 3, mixer2 5, joined from 2 to 1 only; each side sees its own. */
+TEST_F(MixerJoinTest, MixerRecordsAndMessages) {
+  EXPECT_EQ(CVQCMCMixerJoinedMixerKey(5, 3), CVQCMCMixerJoinedMixerKey(3, 5));
+  JoinMixer M5(5), M3(3);
+  CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE a = MixerJoin(1, 0);
+  M5.MixerSetJoined(&M3, &a, 1);
+  auto pJoin = CVQCMCMixerJoinedMixer::Find(5, 3);
+  ASSERT_FALSE(pJoin.IsNull());
+  EXPECT_TRUE(pJoin->mpMixer1 == &M3 && pJoin->mpMixer2 == &M5);
+  EXPECT_EQ(pJoin->mfJoined1To2 * 10 + pJoin->mfJoined2To1, 1);
+  CVQCMCMixer *pFirst = nullptr, *pSecond = nullptr;
+  pJoin->GetMixers(&pFirst, &pSecond);
+  EXPECT_TRUE(pFirst == &M5 && pSecond == &M3) << "(sending, receiving)";
+  pJoin.Release();
+  CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE Seen5, Seen3;
+  unsigned int fJoin = 0, fUnjoin = 1;
+  EXPECT_EQ(M5.GetJoinedMixerAttributes(3, &Seen5, &fJoin, &fUnjoin), &M3);
+  EXPECT_EQ(fJoin * 10 + fUnjoin, 10u);
+  EXPECT_EQ(M3.GetJoinedMixerAttributes(5, &Seen3, nullptr, nullptr), &M5);
+  EXPECT_EQ(Seen5.IsJoinedFrom1to2() * 10 + Seen5.IsJoinedFrom2to1(), 10u);
+  EXPECT_EQ(Seen3.IsJoinedFrom1to2() * 10 + Seen3.IsJoinedFrom2to1(), 1u);
+  std::vector<CVQCMCMixer*> aPeers;
+  EXPECT_EQ(M5.GetJoinedMixers(&aPeers), 1u);
+  EXPECT_EQ(aPeers, std::vector<CVQCMCMixer*>{&M3});
+  // Messages: done callbacks of mixer joins go to the lower id (3), whichever mixer receives them.
+  JoinLeg L(0x31);
+  CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Speaker = LegJoin(0, 1);
+  M5.MixerSetJoined(&L, &Speaker, 1);
+  struct Row {
+    const char* pszName;
+    u32 un32Kind, un32Id, un32A, un32B, un32Result, un32Size;
+    VQX_RESULT Result;
+    const char* psz5;
+    const char* psz3;
+  } aRows[] = {
+      {"mixer join done", 4, VQCMC_MSG_NOTIF_MIXER_MIXER_JOIN_DONE, 5, 3, 0, 40, VQX_RESULT_OK, "", "MixerJoinDone(5);"},
+      {"leg join done", 4, VQCMC_MSG_NOTIF_MIXER_LEG_JOIN_DONE, 5, 0x31, 0, 40, VQX_RESULT_OK, "LegJoinDone(49);", ""},
+      {"leg join done, unknown pair", 4, VQCMC_MSG_NOTIF_MIXER_LEG_JOIN_DONE, 5, 0x32, 0, 40, VQX_RESULT_NOT_FOUND,
+       "", ""},
+      {"short", 4, VQCMC_MSG_NOTIF_MIXER_LEG_UNJOIN_DONE, 5, 0x31, 0, 39, VQX_RESULT_INVALID_PARAM, "", ""},
+      {"unjoin refused: stays", 2, VQCMC_MSG_CMD_MIXER_LEG_UNJOIN, 5, 0x31, 0x80000001, 72, VQX_RESULT_OK,
+       "UnjoinResponse(0);", ""},
+      {"mixer unjoin done of another mixer", 4, VQCMC_MSG_NOTIF_MIXER_MIXER_UNJOIN_DONE, 3, 5, 0, 40,
+       VQX_RESULT_INVALID_PARAM, "", ""},
+      {"mixer unjoin done", 4, VQCMC_MSG_NOTIF_MIXER_MIXER_UNJOIN_DONE, 5, 3, 0, 40, VQX_RESULT_OK, "",
+       "MixerUnjoinDone(5);"},
+      {"mixer unjoin done again: normal after a refusal", 4, VQCMC_MSG_NOTIF_MIXER_MIXER_UNJOIN_DONE, 5, 3, 0, 40,
+       VQX_RESULT_OK, "", ""},
+      {"leg join refused: undone", 2, VQCMC_MSG_CMD_MIXER_LEG_JOIN, 5, 0x31, 0x80000001, 80, VQX_RESULT_OK,
+       "JoinResponse(0);LegUnjoinDone(49);", ""},
+  };
+  for (const Row& r : aRows) {
+    M5.mstrCalls.clear(), M3.mstrCalls.clear();
+    EXPECT_EQ(Deliver(M5, r.un32Kind, r.un32Id, r.un32A, r.un32B, r.un32Result, r.un32Size), r.Result) << r.pszName;
+    EXPECT_EQ(M5.mstrCalls, r.psz5) << r.pszName;
+    EXPECT_EQ(M3.mstrCalls, r.psz3) << r.pszName;
+  }
+  EXPECT_EQ(M5.GetJoinedMixers(nullptr) + M5.GetJoinedLegs(nullptr) + M3.GetJoinedMixers(nullptr), 0u);
+  EXPECT_EQ(L.GetSpeakerMixers(nullptr), nullptr);
+  EXPECT_NE(M5.mstrTrace.find("Received MixerLegJoinDone for unknown join context!"), std::string::npos);
+  EXPECT_NE(M5.mstrTrace.find("Invalid mixer id in event mixer unjoin done"), std::string::npos);
+  EXPECT_NE(M5.mstrTrace.find("Mixer 0x00000005, Mixer 0x00000003\n" + std::string(41, ' ') + "(normal after"),
+            std::string::npos);
+  // Every join of a mixer dropped at once, no callback; the peer's lists follow.
+  M5.MixerSetJoined(&M3, &a, 0), M3.MixerSetJoined(&L, &Speaker, 0), M5.MixerSetJoined(&L, &Speaker, 0);
+  M5.mstrCalls.clear();
+  M5.MixerSetUnjoined(0u);
+  EXPECT_EQ(M5.GetJoinedMixers(nullptr) + M5.GetJoinedLegs(nullptr) + M3.GetJoinedMixers(nullptr), 0u);
+  EXPECT_EQ(L.GetSpeakerMixers(nullptr), &M3);
+  EXPECT_EQ(M5.mstrCalls + M3.mstrCalls, "");
+}
+
+/* Command refusals; a command the core library cannot send leaves no record and reaches the listener. */
+TEST_F(MixerJoinTest, Commands) {
+  JoinMixer M5(5), M3(3);
+  JoinLeg L(0x31);
+  TestListener Listener("T", 1);
+  CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE a = MixerJoin(1, 1);
+  EXPECT_EQ(M5.MixerJoin(&M3, nullptr, &Listener), VQX_RESULT_INVALID_OPERATION);
+  EXPECT_EQ(M5.MixerJoin(&L, nullptr, &Listener), VQX_RESULT_INVALID_STATE) << "a leg without call: terminating";
+  EXPECT_EQ(M5.MixerUnjoin(&L, &Listener), VQX_RESULT_INVALID_OPERATION);
+  EXPECT_EQ(M5.MixerUnjoin(&M3, &Listener), VQX_RESULT_INVALID_OPERATION);
+  EXPECT_NE(M5.MixerJoin(&M3, &a, &Listener), VQX_RESULT_OK);
+  EXPECT_EQ(Listener.mstrSeen, "T:CVQCMCMixer::MixerJoin Failed;T:CVQCMCMixer::MixerUnjoin Failed;"
+                               "T:CVQCMCMixer::MixerUnjoin Failed;T:CVQCMCMixer::MixerJoin Failed;");
+  EXPECT_NE(M5.mstrTrace.find("Mixer and Leg are not joined"), std::string::npos);
+  EXPECT_NE(M5.mstrTrace.find("Both mixer are not joined"), std::string::npos);
+  EXPECT_NE(M5.mstrTrace.find("ProcessMsg Failed"), std::string::npos);
+  EXPECT_EQ(M5.GetJoinedMixers(nullptr) + M5.GetPendingListenerCount(), 0u);
+}
+
+/* Playing started: play index and file only from version 2; a version 2 payload must hold them. */
+TEST_F(MixerJoinTest, PlayingStartedVersions) {
+  JoinMixer M(5);
+  struct Row {
+    const char* pszName;
+    u32 un32Version, un32Size, un32Word8;  /* bytes 32-35: play, play, record, index */
+    VQX_RESULT Result;
+    const char* pszCalls;
+  } aRows[] = {
+      {"version 1: play 0, no file", 1, 40, 0x02010001, VQX_RESULT_OK, "PlayStarted1/(0);RecordStarted(0);"},
+      {"version 2: its index", 2, 48, 0x02000100, VQX_RESULT_OK, "PlayStarted0/(2);"},
+      {"version 2 short", 2, 47, 0x02000001, VQX_RESULT_INVALID_PARAM, ""},
+      {"version 1 short", 1, 39, 0x00000001, VQX_RESULT_INVALID_PARAM, ""},
+  };
+  for (const Row& r : aRows) {
+    M.mstrCalls.clear();
+    VQX_MSG_HANDLE h = Received(4, VQCMC_MSG_NOTIF_PLAYING_STARTED, r.un32Size,
+                                r.un32Size < 40 ? std::initializer_list<std::pair<u32, u32>>{{24, r.un32Version}}
+                                                : std::initializer_list<std::pair<u32, u32>>{
+                                                      {24, r.un32Version}, {28, 5}, {32, r.un32Word8}});
+    EXPECT_EQ(CmcLibTest::Deliver(M, h), r.Result) << r.pszName;
+    EXPECT_EQ(M.mstrCalls, r.pszCalls) << r.pszName;
+  }
+}
+
+}  // namespace

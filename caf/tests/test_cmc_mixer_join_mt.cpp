@@ -1,0 +1,74 @@
+/*
+ * Mixer joins under threads: mixers 5 and 3, each on its own mutex, joined
+ * both ways from their job threads, confirmed, unjoined and terminated from
+ * both sides, while legs join both as listener and speaker and leave (their
+ * records go with them) and the core library re-synchronises mixer 5's
+ * streams against its playing-done notifications. Before the join state
+ * moved under the records' class mutexes, an unjoin done or a termination on
+ * one mixer took the other's mutex under its own while the other did the
+ * reverse, and the re-synchronisation rewrote the streams without the lock.
+ */
+#include <atomic>
+#include <thread>
+
+#include "cmc_join_test_support.h"
+
+namespace {
+
+using CmcMixerJoinMt = CmcJoinTest;
+
+constexpr u32 kRounds = 200;
+
+TEST_F(CmcMixerJoinMt, TwoMixersJoinedBothWaysAsLegsLeave) {
+  JoinMixer M5(5), M3(3);
+  CVQCMCLib* pLib = CVQCMCLib::GetInstance();
+  ASSERT_EQ(pLib->MixerIdAdd(5, &M5), VQX_RESULT_OK) << "no server: the test registers mixer 5";
+  CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE From = MixerJoin(1, 0), Both = MixerJoin(1, 1);
+  CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Listener = LegJoin(1, 0), Speaker = LegJoin(0, 1);
+  std::atomic<u32> un32Rounds{0};
+  /* One side's job thread: joins the peer, a leg that listens here and speaks there and leaves. */
+  auto Side = [&](JoinMixer& Self, JoinMixer& Peer, CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE& Attribute, u32 un32LegBase) {
+    for (u32 i = 0; i < kRounds; i++, un32Rounds++) {
+      Self.MixerSetJoined(&Peer, &Attribute, 1);
+      Deliver(Self, 4, VQCMC_MSG_NOTIF_MIXER_MIXER_JOIN_DONE, Self.GetMixerId(), Peer.GetMixerId(), 0, 40);
+      {
+        JoinLeg L(un32LegBase + i);
+        Self.MixerSetJoined(&L, &Listener, 1);
+        Peer.MixerSetJoined(&L, &Speaker, 0);
+        Deliver(Self, 4, VQCMC_MSG_NOTIF_PLAYING_DONE, 1, 0, Self.GetMixerId(), 45);  // play 0 done
+      }
+      if (i % 2 == 0) {
+        Deliver(Self, 4, VQCMC_MSG_NOTIF_MIXER_MIXER_UNJOIN_DONE, Self.GetMixerId(), Peer.GetMixerId(), 0, 40);
+      } else {
+        Deliver(Self, 4, VQCMC_MSG_NOTIF_MIXER_TERMINATED, 0, 0, 0, 40);  // drops all its joins
+      }
+    }
+  };
+  std::thread Job5([&] { Side(M5, M3, From, 0x1000); });
+  std::thread Job3([&] { Side(M3, M5, Both, 0x2000); });
+  std::thread Library([&] {
+    std::vector<CVQCMCMixer*> aMixers;
+    for (u32 i = 0; i < kRounds; i++) {
+      VQX_MSG_HANDLE h = Received(4, VQCMC_LIB_MSG_NOTIF_MIXER_SYNC, 128, {{28, 5}});
+      EXPECT_EQ(pLib->HandleMessage(&h), VQX_RESULT_OK);
+      M5.GetJoinedMixers(&aMixers);
+      M3.GetJoinedLegs(nullptr);
+    }
+  });
+  Job5.join();
+  Job3.join();
+  Library.join();
+  EXPECT_EQ(un32Rounds.load(), 2 * kRounds);
+  // Whatever the interleaving: the lists hold together, no leg record outlived its leg.
+  EXPECT_TRUE(M5.mJoinedLegs.Check() && M5.mJoinedMixersHigh.Check() && M5.mJoinedMixersLow.Check());
+  EXPECT_TRUE(M3.mJoinedLegs.Check() && M3.mJoinedMixersHigh.Check() && M3.mJoinedMixersLow.Check());
+  EXPECT_EQ(M5.GetJoinedLegs(nullptr) + M3.GetJoinedLegs(nullptr) + CVQCMCMixerJoinedLeg::GetCount(), 0u);
+  EXPECT_EQ(M5.GetJoinedMixers(nullptr), CVQCMCMixerJoinedMixer::GetCount());
+  EXPECT_NE(M3.Calls().find("MixerUnjoinDone(5);"), std::string::npos);
+  EXPECT_EQ((M5.mstrTrace + M3.mstrTrace).find("Bug:"), std::string::npos);
+  M3.MixerSetUnjoined(0u);
+  EXPECT_EQ(M5.GetJoinedMixers(nullptr) + CVQCMCMixerJoinedMixer::GetCount(), 0u);
+  EXPECT_EQ(pLib->MixerIdRemove(5), VQX_RESULT_OK);
+}
+
+}  // namespace
