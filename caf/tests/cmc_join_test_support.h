@@ -80,6 +80,7 @@ class JoinMixer : private MutexHolder, public CVQCMCMixer {
     std::lock_guard Lock(mGuard);
     mstrCalls += s + "(" + std::to_string(un32Id) + ");";
   }
+  CVQCAFMutex& Mutex() { return mMutex; }
   std::string Calls() {
     std::lock_guard Lock(mGuard);
     return mstrCalls;

@@ -7,6 +7,8 @@
  * versions. The core library has no server: mixers and legs are adopted
  * ids that are not valid, and every command send fails.
  */
+#include <future>
+
 #include "cmc_join_test_support.h"
 
 namespace {
@@ -150,6 +152,29 @@ TEST_F(MixerJoinTest, MixerRecordsAndMessages) {
   EXPECT_EQ(M5.GetJoinedMixers(nullptr) + M5.GetJoinedLegs(nullptr) + M3.GetJoinedMixers(nullptr), 0u);
   EXPECT_EQ(L.GetSpeakerMixers(nullptr), &M3);
   EXPECT_EQ(M5.mstrCalls + M3.mstrCalls, "");
+}
+
+/* An unjoin done, a join refused and a termination on mixer 5 finish while another thread holds
+ * mixer 3's mutex: the peer's records change under the class mutex, its own mutex is never taken
+ * (a thread holding it may be waiting for mixer 5's). */
+TEST_F(MixerJoinTest, PeerMutexNeverTaken) {
+  JoinMixer M5(5), M3(3);
+  CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE a = MixerJoin(1, 1);
+  ASSERT_EQ(M3.Mutex().Get(), VQX_RESULT_OK);
+  auto Done = std::async(std::launch::async, [&] {
+    M5.MixerSetJoined(&M3, &a, 0);
+    Deliver(M5, 4, VQCMC_MSG_NOTIF_MIXER_MIXER_UNJOIN_DONE, 5, 3, 0, 40);
+    M5.MixerSetJoined(&M3, &a, 1);
+    Deliver(M5, 2, VQCMC_MSG_CMD_MIXER_MIXER_JOIN, 5, 3, 0x80000001, 80);
+    M5.MixerSetJoined(&M3, &a, 0);
+    Deliver(M5, 4, VQCMC_MSG_NOTIF_MIXER_TERMINATED, 0, 0, 0, 40);
+    return M5.GetJoinedMixers(nullptr);
+  });
+  const bool fFinished = Done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  M3.Mutex().Give();
+  ASSERT_TRUE(fFinished) << "mixer 5 waited for mixer 3's mutex";
+  EXPECT_EQ(Done.get() + M3.GetJoinedMixers(nullptr), 0u);
+  EXPECT_EQ(M3.Calls(), "MixerUnjoinDone(5);MixerUnjoinDone(5);");
 }
 
 /* Command refusals; a command the core library cannot send leaves no record and reaches the listener. */
