@@ -2,6 +2,9 @@
 // JoinRecords: Alloc + Find + Destroy of one leg-leg join record while the pool holds 80,200 others,
 // beside the same three steps on a std::unordered_map of std::shared_ptr under a std::mutex holding as
 // many: the target is at least half the map's rate.
+// MixerJoins/N: MixerSetJoined + MixerSetUnjoined of one leg on a mixer that has N other legs joined
+// (100 and 10,000): the target is at most 1.5 times the time at 100 per join at 10,000, and at least
+// half the rate of JoinRecords.
 // LegCallback: VQCmcHandleLegCb with an accept-call response (dispatch, callback, listener routing,
 // release), beside the floor of allocating the same host buffer, reading its result word and releasing
 // it: the target is at most twice the floor's time.
@@ -17,6 +20,7 @@
 #include "vqcaflog.h"
 #include "vqcafmutex.h"
 #include "vqcmc_leg.h"
+#include "vqcmc_mixer.h"
 
 using namespace VQCAF;
 
@@ -81,6 +85,41 @@ void JoinRecords(benchmark::State& State) {
   }
 }
 BENCHMARK(JoinRecords);
+
+struct BenchMixer : CVQCMCMixer {
+  explicit BenchMixer(u32 un32Id)
+      : CVQCMCMixer(un32Id, CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE>(new CVQCMC_MIXER_ATTRIBUTE()), nullptr, 0, nullptr) {}
+};
+
+/* Mixer 0x8000 + N with N legs joined as speakers (legs made once, shared by the mixers). */
+BenchMixer& MixerWith(u32 un32Legs) {
+  static std::vector<BenchLeg*> s_apLegs;
+  static std::unordered_map<u32, BenchMixer*> s_Mixers;
+  Prepared();
+  while (s_apLegs.size() < un32Legs) s_apLegs.push_back(new BenchLeg(0x20000 + static_cast<u32>(s_apLegs.size())));
+  BenchMixer*& pMixer = s_Mixers[un32Legs];
+  if (pMixer == nullptr) {
+    pMixer = new BenchMixer(0x8000 + un32Legs);
+    CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE a;
+    a.SetSpeaker(1);
+    for (u32 i = 0; i < un32Legs; i++) pMixer->MixerSetJoined(s_apLegs[i], &a, 0);
+  }
+  return *pMixer;
+}
+
+void MixerJoins(benchmark::State& State) {
+  const u32 un32Legs = static_cast<u32>(State.range(0));
+  BenchMixer& M = MixerWith(un32Legs);
+  if (M.GetJoinedLegs(nullptr) != un32Legs) State.SkipWithError("mixer not filled");
+  BenchLeg& X = *Prepared().pX;
+  CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE a;
+  a.SetListener(1);
+  for (auto _ : State) {
+    M.MixerSetJoined(&X, &a, 1);
+    M.MixerSetUnjoined(&X);
+  }
+}
+BENCHMARK(MixerJoins)->Arg(100)->Arg(10000);
 
 struct MapRecord {
   void* pLeg1 = nullptr;
