@@ -58,6 +58,18 @@ TEST_F(SvcTest, ARestartedHostLosesItsOldLinks) {
   EXPECT_NE(R2, R1) << "the new process's service is a new remote";
 }
 
+TEST_F(SvcTest, SixtyFourServicesAreTheMostAListCarries) {
+  ASSERT_EQ(VQXServicesCloseLib(std::exchange(mhSvc, nullptr)), VQX_RESULT_OK);
+  const _VQX_SERVICES_LIB_OPEN_PARAMS op{100, &SvcTest::OnConnected, this, &SvcTest::OnMsg, this, nullptr, nullptr, 0};
+  ASSERT_EQ(VQXServicesOpenLib(&op, mhHost, &mhSvc), VQX_RESULT_OK);
+  for (u32 i = 1; i <= VQX_SVC_PROTO_MAX_SERVICES + 1; i++) {
+    u32* h = nullptr;
+    _VQX_SERVICES_LIB_SERVICE_PARAMS sp = ServiceParams(0x0B0D1000 + i, 0, 0x0B0D);
+    EXPECT_EQ(VQXServicesServiceRegister(mhSvc, &sp, nullptr, &h),
+              i <= VQX_SVC_PROTO_MAX_SERVICES ? VQX_RESULT_OK : VQX_RESULT_OUT_OF_RESOURCE) << i;
+  }
+}
+
 TEST_F(SvcTest, UnregisterDeliversDisconnectionsAndNothingAfter) {
   InjectList({{1, kProvider, {0, 0}, ""}});
   u32* hS = Register();
