@@ -1,9 +1,9 @@
 /*
  * cmc_it_leg.h - what the integration tests of the call/media control client
  * objects against the stand-in server share: a journal of callbacks in the
- * order they ran, a leg that writes every callback it gets into it
- * ("A:Accepted 183;"), and a listener that does the same with the errors it
- * is handed. Uses the client objects' public headers only. Callbacks run on
+ * order they ran, a leg and a mixer that write every callback they get
+ * into it ("A:Accepted 183;"), and a listener that does the same with the
+ * errors it is handed. Uses the client objects' public headers only. Callbacks run on
  * the core library's job threads, so the journal is locked.
  */
 #ifndef CMC_IT_LEG_H
@@ -16,6 +16,7 @@
 
 #include "peers/wait_until.h"
 #include "vqcmc_leg.h"
+#include "vqcmc_mixer.h"
 
 namespace cmcit {
 
@@ -53,6 +54,10 @@ inline std::string Result(i32 n32) { return n32 >= 0 ? "ok" : Hex(static_cast<u3
 inline u32 Sip(CVQCMC_PROTOCOL_ATTRIBUTE& Attr) {
   return Attr.GetPayload() != nullptr && Attr.GetPayload()->un8Present != 0 ? Attr.GetPayload()->un16SipStatusCode : 0;
 }
+
+/* A response callback: its name and the result; the response is not marked handled. */
+#define CMC_IT_RESPONSE(Cb, T, Name) \
+  void Cb(T* p, unsigned int* pf) override { *pf = 0, Add(std::string(Name " ") + Result(p->Head.n32Result)); }
 
 /* Errors handed to a listener: "<name>:<message>;", marked handled as told. */
 class CItListener : public IVQCMCErrorListener {
@@ -117,8 +122,6 @@ class CItLeg : private CItMutex, public CVQCMCLeg {
     mun32Mapping = p->Head.un32MappingId;
     Add("Create " + Result(p->Head.n32Result));
   }
-#define CMC_IT_RESPONSE(Cb, T, Name) \
-  void Cb(T* p, unsigned int* pf) override { *pf = 0, Add(std::string(Name " ") + Result(p->Head.n32Result)); }
   CMC_IT_RESPONSE(OnAcceptCallResponse, _VQCMC_MSG_CMD_CALL_LEG_ACCEPT, "Accept")
   CMC_IT_RESPONSE(OnAlertCallResponse, _VQCMC_MSG_CMD_CALL_LEG_ALERT, "Alert")
   CMC_IT_RESPONSE(OnAnswerCallResponse, _VQCMC_MSG_CMD_CALL_LEG_ANSWER, "Answer")
@@ -139,7 +142,6 @@ class CItLeg : private CItMutex, public CVQCMCLeg {
   CMC_IT_RESPONSE(OnPlayDigitResponse, _VQCMC_MSG_CMD_DIGIT_PLAY, "PlayDigit")
   CMC_IT_RESPONSE(OnStartDigitCollectionResponse, _VQCMC_MSG_CMD_DIGIT_COLLECT_START, "StartDigits")
   CMC_IT_RESPONSE(OnStopDigitCollectionResponse, _VQCMC_MSG_CMD_DIGIT_COLLECT_STOP, "StopDigits")
-#undef CMC_IT_RESPONSE
 
   /* Notifications: the callback's name and what it was handed. */
   void OnCallAccepted(CVQCMC_PROTOCOL_ATTRIBUTE& a) override { Add("Accepted " + std::to_string(Sip(a))); }
@@ -200,6 +202,55 @@ class CItLeg : private CItMutex, public CVQCMCLeg {
   u32 mun32Mapping = 0;
 };
 
+/* The name a journal knows a leg by. */
+inline std::string Name(CVQCMCLeg* pLeg) {
+  auto* p = dynamic_cast<CItLeg*>(pLeg);
+  return p != nullptr ? p->mpszName : "?";
+}
+
+/* A mixer that writes each callback into the journal; its own free listener, as the leg. */
+class CItMixer : private CItMutex, public CVQCMCMixer {
+ public:
+  CItMixer(CJournal& J, const char* pszName)
+      : CVQCMCMixer(0, CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE>(new CVQCMC_MIXER_ATTRIBUTE()), nullptr, 0, &mMutex),
+        mJ(J), mpszName(pszName) {
+    SetFreeListener(this);
+  }
+  ~CItMixer() override { Add("Freed"); }
+  void Add(const std::string& s) { mJ.Add(std::string(mpszName) + ":" + s); }
+  void OnMixerCreateResponse(_VQCMC_MSG_CMD_MIXER_CREATE* p, unsigned int* pf) override {
+    CVQCMCMixer::OnMixerCreateResponse(p, pf);
+    mun32Mapping = p->Head.un32MappingId;
+    Add("Create " + Result(p->Head.n32Result));
+  }
+  CMC_IT_RESPONSE(OnMixerTerminateResponse, _VQCMC_MSG_CMD_MIXER_TERMINATE, "Terminate")
+  CMC_IT_RESPONSE(OnMixerJoinResponse, _VQCMC_MSG_CMD_MIXER_LEG_JOIN, "Join")
+  CMC_IT_RESPONSE(OnMixerUnjoinResponse, _VQCMC_MSG_CMD_MIXER_LEG_UNJOIN, "Unjoin")
+  CMC_IT_RESPONSE(OnMixerPlayStreamResponse, _VQCMC_MSG_CMD_PLAY, "Play")
+  CMC_IT_RESPONSE(OnMixerStopStreamResponse, _VQCMC_MSG_CMD_STOP, "Stop")
+  void OnMixerCreated() override { Add("Created"); }
+  void OnMixerTerminated() override {
+    Add("Terminated");
+    if (mfFreeOnEnd) FreeMixer();
+  }
+  void OnMixerSyncDone() override { Add("SyncDone"); }
+  void OnMixerSyncLost() override { Add("SyncLost"); }
+  void OnMixerLegJoinDone(CVQCMCLeg* pLeg) override { Add("JoinDone " + Name(pLeg)); }
+  void OnMixerLegUnjoinDone(CVQCMCLeg* pLeg) override { Add("UnjoinDone " + Name(pLeg)); }
+  void OnMixerStreamPlayingStarted(unsigned char i, unsigned char k, VQCMCMediaFileInfo const& f) override {
+    Add("PlayingStarted " + std::to_string(i) + " " + std::to_string(k) + " " + f.strPath.c_str());
+  }
+  void OnMixerStreamPlayingDone(unsigned char i, _VQCMC_IVR_REASON_CODE r) override {
+    Add("PlayingDone " + std::to_string(i) + " " + std::to_string(r));
+  }
+  CJournal& mJ;
+  const char* mpszName;
+  bool mfFreeOnEnd = false;
+  u32 mun32Mapping = 0;
+};
+
 }  // namespace cmcit
+
+#undef CMC_IT_RESPONSE
 
 #endif

@@ -61,11 +61,8 @@ inline _VQX_FILTER_PARAMS GroupFilter(u16 un16Group) {
 
 /* The two-process programs: a port free on 127.0.0.1. */
 inline u16 FreePort() { return loopnet::FreeLoopbackPort(); }
-/* Globals, bridge on the hosts' transport (own port, the peer's as extra address), detector. */
-inline void OpenFramework(const char* pszApp, u16 un16Port, u16 un16PeerPort) {
-  loopnet::UseLoopbackNets(1);
-  SetGlobals(FakeGlobals());
-  CVQCAFCommParams P;
+/* Bridge parameters on the hosts' transport: own port, the peer's as extra address on 127.0.0.1. */
+inline void LoopbackCommParams(CVQCAFCommParams& P, const char* pszApp, u16 un16Port, u16 un16PeerPort) {
   P.mApplicationName = pszApp;
   P.mun16GwPort = un16Port;
   P.mun32NbExtraGwAddr = 1;
@@ -73,6 +70,13 @@ inline void OpenFramework(const char* pszApp, u16 un16Port, u16 un16PeerPort) {
   P.maExtraGwAddr[0].un16Port = un16PeerPort;
   P.mfRemoteAddrOnGwPortOnly = 0;
   P.mun32HostLibTraceLevel = 0x7FFFFFFE;
+}
+/* Globals, bridge on the hosts' transport (own port, the peer's as extra address), detector. */
+inline void OpenFramework(const char* pszApp, u16 un16Port, u16 un16PeerPort) {
+  loopnet::UseLoopbackNets(1);
+  SetGlobals(FakeGlobals());
+  CVQCAFCommParams P;
+  LoopbackCommParams(P, pszApp, un16Port, un16PeerPort);
   ASSERT_EQ(CVQCAFComm::Init(P), VQX_RESULT_OK);
   ASSERT_EQ(CVQCAFComm::Start(0, 1), VQX_RESULT_OK);
   ASSERT_EQ(CVQCAFServiceDetector::Init(), VQX_RESULT_OK);
