@@ -173,6 +173,9 @@ u32 CVQSigTraceAdapter::Clear() {
       if (CVQCAFCli* pCli = GetCli()) pCli->RemovePage(Page);
     }
     mpPage.Release();
+    /* The thread is woken from its wait rather than found at its next turn. */
+    Stop(0);
+    if (mhFilter != nullptr) VQXWakeMsgFilter(mhHostLib, mhFilter);
     {
       CVQCAFMutexAutoGiveGet Unlock(&mMutex);
       Stop(1);

@@ -15,6 +15,7 @@
 
 #include <atomic>
 
+#include "sigtrace_board_trace.h"
 #include "sigtrace_page.h"
 #include "sigtrace_provider_entity.h"
 #include "vqcafcomm.h"
@@ -265,7 +266,7 @@ void CVQSigTrace::OnMgmtReady() { LogTrace(VQMSG, "OnMgmtReady"); }
 void CVQSigTrace::OnMgmtShutdown(u32 fGraceful) {
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
   LogTrace(VQMSG, "OnMgmtShutdown: %s shutdown requested, quitting application!", fGraceful ? "graceful" : "immediate");
-  mfQuit = 1;
+  RequestQuit();
 }
 
 u32 CVQSigTrace::OnMgmtHeartBeat() { return GlobalPoll(); }
@@ -301,11 +302,18 @@ u32 CVQSigTrace::Clear() {
 void CVQSigTrace::Teardown() {
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
   const CVQCAFDebugInfo Here(__FILE__, __LINE__);
-  /* 1. Traces off at the boards, while the adapters are still known. */
+  /* 1. Traces off at the boards, while the adapters are still known; then
+   * what was taken in before the boards stopped is written. */
+  u32 un32OffSent = 0;
   mGroups.ResetNext();
   for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next())
-    for (CVQSigTraceEntityParams& E : pGroup->mvEntities) SetEntityTrace(E, false);
+    for (CVQSigTraceEntityParams& E : pGroup->mvEntities) {
+      u32 fSent = 0;
+      SetEntityTrace(E, false, &fSent);
+      un32OffSent += fSent;
+    }
   if (mhHostLib != nullptr) VQXWaitSentMsg(mhHostLib, kOffSendWaitMs);
+  DrainTraceUnits(un32OffSent);
   /* 2. Capture off to every provider. */
   mProviders.ResetNext();
   for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr; p = mProviders.Next()) p->SendCaptureRequest(0);
@@ -339,8 +347,8 @@ void CVQSigTrace::Teardown() {
   }
   /* 9. The host library (the answers to the off requests are dropped unread). */
   if (mhFilter != nullptr) {
-    u32 un32Dropped = 0;
-    VQXFlushMsgs(mhHostLib, mhFilter, &un32Dropped);
+    const u32 un32Dropped = DropQueued();
+    if (un32Dropped != 0) LogTrace(VQERR, "Close: %u trace unit(s) received too late to be written, dropped", un32Dropped);
     VQXDestroyMsgFilterEx(mhHostLib, &mhFilter);
   }
   mhFilter = nullptr;
@@ -353,6 +361,49 @@ void CVQSigTrace::Teardown() {
     CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
     GlobalSetParam(&Empty);
   }
+}
+
+void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
+  if (mhHostLib == nullptr || mhFilter == nullptr) return;
+  const u64 un64End = VQXGetClock() + VQ_SIGTRACE_DRAIN_MS;
+  for (;;) {
+    const u64 un64Now = VQXGetClock();
+    if (un64Now >= un64End) break;
+    VQX_MSG_HANDLE hMsg = nullptr;
+    VQX_RESULT r;
+    {
+      CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
+      r = VQXReceiveMsgDbg(mhHostLib, mhFilter, un32Answers != 0 ? static_cast<u32>(un64End - un64Now) : 0, &hMsg,
+                           __FILE__, __LINE__);
+    }
+    if (VQX_RESULT_FAILED(r) || hMsg == nullptr) {
+      if (r == 0x82010210u) continue; /* a late wake-up of the main loop */
+      break;
+    }
+    const u32 un32Id = hMsg->un32MsgId;
+    if (VqTraceFamilyOfNotif(un32Id) != nullptr) {
+      HandleTraceUnit(reinterpret_cast<unsigned int*>(hMsg));
+    } else if (VqTraceFamilyOfRequest(un32Id) != nullptr) {
+      HandleTraceAnswer(reinterpret_cast<unsigned int*>(hMsg));
+      if (un32Answers != 0) un32Answers--;
+    } /* boards coming or going no longer matter */
+    VQXReleaseMsgDbg(mhHostLib, &hMsg, __FILE__, __LINE__);
+  }
+}
+
+u32 CVQSigTrace::DropQueued() {
+  u32 un32Units = 0;
+  VQX_MSG_HANDLE hMsg = nullptr;
+  /* A board that keeps sending cannot hold the close: what is left then is counted as a whole. */
+  const u64 un64End = VQXGetClock() + kOffSendWaitMs;
+  while (VQXGetClock() < un64End && VQX_RESULT_SUCCEEDED(VQXReceiveMsgDbg(mhHostLib, mhFilter, 0, &hMsg, __FILE__, __LINE__)) &&
+         hMsg != nullptr) {
+    if (VqTraceFamilyOfNotif(hMsg->un32MsgId) != nullptr) un32Units++;
+    VQXReleaseMsgDbg(mhHostLib, &hMsg, __FILE__, __LINE__);
+  }
+  u32 un32Left = 0;
+  VQXFlushMsgs(mhHostLib, mhFilter, &un32Left);
+  return un32Units + un32Left;
 }
 
 }  // namespace VQCAF

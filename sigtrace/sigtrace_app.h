@@ -23,10 +23,12 @@
  * The run ends when mfQuit is set: the console's quit, the main page's 'Q',
  * the run time of "-e" (checked by the main loop, in ms), a broken standard
  * output in "-stdout" mode, a management shutdown, SIGTERM or SIGINT
- * (main's handler sets the flag; see VqSigTraceQuitFlag).
+ * (main's handler, VqSigTraceSignalQuit). Each of them but the framework
+ * console's own quit also wakes the main loop's wait (RequestQuit).
  *
  * Clean-up (Clear, also run by the destructor): traces off at the boards,
- * capture off to every provider, sig-trace service stopped, adapters freed,
+ * the units already taken in written (within 2 s; those still dropped are
+ * counted and logged), capture off to every provider, sig-trace service stopped, adapters freed,
  * management clients stopped, groups closed (text files end "[END]"),
  * providers freed, page removed, host library given back, framework stopped
  * (GlobalSetParam with empty parameters). It never holds the application
@@ -72,6 +74,7 @@ class CVQCAFServiceSigTraceServer; /* the sig-trace server service */
 constexpr u32 QUELLAN_MAX_ADAPTERS = 32u;
 constexpr u32 QUELLAN_MAX_PROVIDERS = 20u;
 constexpr u32 VQ_SIGTRACE_STDOUT_POLL_MS = 1000u;  /* "-stdout": the output is checked this often */
+constexpr u32 VQ_SIGTRACE_DRAIN_MS = 2000u;        /* the close writes what was taken in within this */
 
 /* The host library's adapter-removed event carries the adapter name here. */
 constexpr u32 VQ_SIGTRACE_REMOVED_OFFSET_NAME = 292u;  /* adapter name in the removed event's payload */
@@ -126,6 +129,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * it).
    */
   u32 MainLoop();
+  /* Sets the quit flag and wakes the main loop's wait at once (any thread:
+   * the quit keys, a management shutdown, the signals' watcher). */
+  void RequestQuit();
 
   /* Reloads the XML configuration from GetConfigFilePath; on success logs
    * "Config successfully reloaded\n" and resynchronises every adapter. A
@@ -165,8 +171,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* Switches the entity's trace off and removes it from the group. */
   u32 DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& Entity);
   /* Sends the on/off request of one board entity (no-op for H.248 and
-   * entities whose adapter is absent). */
-  u32 SetEntityTrace(CVQSigTraceEntityParams& Entity, bool fOn);
+   * entities whose adapter is absent); *pfSent (optional) 1 when sent. */
+  u32 SetEntityTrace(CVQSigTraceEntityParams& Entity, bool fOn, u32* pfSent = nullptr);
 
   /* ---------------------------------------------------- main-loop handlers (application mutex held) */
 
@@ -258,6 +264,14 @@ class CVQSigTrace : public CVQCAFLogTrace,
   void StdoutConsole();
   /* Opens the main loop's filter. */
   u32 CreateFilter();
+  /* At the close, after the traces went off: writes the units the main
+   * loop's filter holds or receives until the boards have answered
+   * un32Answers off requests (a board answers after the units it sent
+   * before) and the filter is empty, within VQ_SIGTRACE_DRAIN_MS. */
+  void DrainTraceUnits(u32 un32Answers);
+  /* Empties the main loop's filter (within 500 ms); the number of trace units
+   * among its messages, which nothing will write any more. */
+  u32 DropQueued();
 };
 
 /*
@@ -267,6 +281,10 @@ class CVQSigTrace : public CVQCAFLogTrace,
  */
 volatile u32* VqSigTraceQuitFlag();
 void VqSigTraceSetRunning(volatile u32* pfQuit);
+/* For main's SIGTERM and SIGINT handler (async-signal-safe): sets the quit
+ * flag of the running application and writes one byte to the self-pipe that
+ * its main loop watches, which wakes the loop's wait. */
+void VqSigTraceSignalQuit();
 
 }  // namespace VQCAF
 

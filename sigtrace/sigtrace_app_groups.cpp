@@ -99,7 +99,8 @@ u32 CVQSigTrace::DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& En
   return VQX_RESULT_NOT_FOUND;
 }
 
-u32 CVQSigTrace::SetEntityTrace(CVQSigTraceEntityParams& Entity, bool fOn) {
+u32 CVQSigTrace::SetEntityTrace(CVQSigTraceEntityParams& Entity, bool fOn, u32* pfSent) {
+  if (pfSent != nullptr) *pfSent = 0;
   static constexpr const char* kOp = "CVQSigTrace::SetEntityTrace";
   if (Entity.mun32Type == VQ_SIGTRACE_TYPE_H248 || mhHostLib == nullptr) return VQX_RESULT_OK;
   CVQSigTraceAdapter* pAdapter = mAdapters.Find(CVQCAFHashKeyString(Entity.mstrAdapterName));
@@ -126,6 +127,7 @@ u32 CVQSigTrace::SetEntityTrace(CVQSigTraceEntityParams& Entity, bool fOn) {
   hMsg->un64UserContext2 = 0;
   r = VQXSendMsgDbg(mhHostLib, &hMsg, nullptr, __FILE__, __LINE__);
   if (VQX_RESULT_FAILED(r)) return Failure(kOp, "VQXSendMsg failed", r, __LINE__);
+  if (pfSent != nullptr) *pfSent = 1;
   LogTrace(VQLV1, "Trace %s on %s:%s", fOn ? "on" : "off", Entity.mstrAdapterName.c_str(), Entity.mstrName.c_str());
   return VQX_RESULT_OK;
 }

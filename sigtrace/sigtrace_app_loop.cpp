@@ -6,12 +6,17 @@
  *
  * Main thread only, under the application mutex (released while waiting).
  */
+#include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "sigtrace_adapter_wire_internal.h"
@@ -48,7 +53,71 @@ bool StdoutBroken() {
   return poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
+/* The signals' self-pipe: made once (by the first main loop) and never
+ * closed, so that a late signal never writes into a descriptor reused since.
+ * Non-blocking: a full pipe already holds a wake-up. */
+std::atomic<int> s_anQuitPipe[2] = {-1, -1};
+
+void OpenQuitPipe() {
+  static std::once_flag s_Once;
+  std::call_once(s_Once, [] {
+    int an[2];
+    if (pipe2(an, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    s_anQuitPipe[0].store(an[0]);
+    s_anQuitPipe[1].store(an[1]);
+  });
+}
+
+void PokeQuitPipe() {
+  const int n = s_anQuitPipe[1].load();
+  if (n >= 0) {
+    const ssize_t nWritten = write(n, "q", 1);
+    (void)nWritten;
+  }
+}
+
+/* While the main loop runs: a thread that waits on the self-pipe and wakes
+ * the loop's receive for each signal (the host library's wake-up is no call
+ * for a signal handler). */
+class CQuitWatcher {
+ public:
+  explicit CQuitWatcher(std::function<void()> fnWake) : mfnWake(std::move(fnWake)), mThread([this] { Run(); }) {}
+  ~CQuitWatcher() {
+    mfStop.store(true);
+    PokeQuitPipe();
+    mThread.join();
+  }
+  CQuitWatcher(const CQuitWatcher&) = delete;
+  CQuitWatcher& operator=(const CQuitWatcher&) = delete;
+
+ private:
+  void Run() {
+    const int nRead = s_anQuitPipe[0].load();
+    while (nRead >= 0 && !mfStop.load()) {
+      pollfd p{nRead, POLLIN, 0};
+      if (poll(&p, 1, -1) < 0 && errno != EINTR) return;
+      char a[64];
+      while (read(nRead, a, sizeof(a)) > 0) {
+      }
+      if (!mfStop.load()) mfnWake();
+    }
+  }
+  std::function<void()> mfnWake;
+  std::atomic<bool> mfStop{false};
+  std::thread mThread;
+};
+
 }  // namespace
+
+void VqSigTraceSignalQuit() {
+  if (volatile u32* pfQuit = VqSigTraceQuitFlag()) *pfQuit = 1;
+  PokeQuitPipe();
+}
+
+void CVQSigTrace::RequestQuit() {
+  mfQuit = 1;
+  if (mhHostLib != nullptr && mhFilter != nullptr) VQXWakeMsgFilter(mhHostLib, mhFilter);
+}
 
 u32 CVQSigTrace::CreateFilter() {
   /* Adapter events, the application's own messages, the five families'
@@ -78,6 +147,10 @@ u32 CVQSigTrace::MainLoop() {
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
   if (mfInitDone == 0 || mhFilter == nullptr) return Failure(kOp, "Init must succeed first", VQX_RESULT_INVALID_STATE, __LINE__);
   u64 un64NextStdoutCheck = VQXGetClock() + VQ_SIGTRACE_STDOUT_POLL_MS;
+  OpenQuitPipe();  /* a signal before it only set the flag, which the loop reads first */
+  const VQX_LIB_HANDLE hLib = mhHostLib;
+  const VQX_FILTER_HANDLE hFilter = mhFilter;  /* both stay until the clean-up, after this loop */
+  CQuitWatcher Watcher([hLib, hFilter] { VQXWakeMsgFilter(hLib, hFilter); });
   while (mfQuit == 0) {
     VQX_MSG_HANDLE hMsg = nullptr;
     VQX_RESULT r;

@@ -148,7 +148,7 @@ VQX_RESULT CVQSigTracePage::HandleChoice(int nKey, _VQX_CLI_TOOLS_CMD* pCmd, uns
     switch (nKey) {
       case 'Q':
         SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQMSG, "CVQSigTracePage::HandleChoice: manually quitting application!!");
-        App.mfQuit = 1;
+        App.RequestQuit();
         break;
       case 'c':
         VqxCliToolsLogClearBuffer(mhCli);

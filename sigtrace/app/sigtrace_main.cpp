@@ -25,9 +25,7 @@ using namespace VQCAF;
 
 namespace {
 
-void OnQuitSignal(int /*nSignal*/) {
-  if (volatile u32* pfQuit = VqSigTraceQuitFlag()) *pfQuit = 1;
-}
+void OnQuitSignal(int /*nSignal*/) { VqSigTraceSignalQuit(); }
 
 volatile sig_atomic_t s_fUninitDone = 0;
 
@@ -82,7 +80,8 @@ int main(int argc, char** argv) {
   CVQSigTraceCfgCmdLine CmdLine;
   CmdLine.mCfgFile = "quellan.xml";
   CmdLine.mAdapterName = "ALL";
-  r = CmdLine.ParseCmdLineArgs(argc, argv);
+  /* Without an argument the defaults apply. */
+  if (argc > 1) r = CmdLine.ParseCmdLineArgs(argc, argv);
   if (VQX_RESULT_FAILED(r)) {
     LogTrace(VQERR, "ParseAppArgument Failed.");
     return ExitStatus(r);
