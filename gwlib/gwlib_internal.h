@@ -101,6 +101,9 @@ struct PathCtx
     u32 fForceCloseConnectionTx = 0;
     u32 fRxReplace = 0; /* separate sockets: a new receive link replaces this one */
     u32 un32CloseReason = 0;
+    /* A keep-alive timeout closes the path: what its socket already holds is
+     * read and delivered first (the reason may be reported and cleared before). */
+    bool fDrainOnClose = false;
     bool fReportedUp = false;
     /* receive */
     RxParser Parser;

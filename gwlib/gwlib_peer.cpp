@@ -670,6 +670,7 @@ void ConnectPath(GwLibCtx* c, Peer* p, int gw)
     {
         g.iRxSocket = s;
         g.Parser = RxParser();
+        g.fDrainOnClose = false;
     }
     p->fEverConnected = true;
     SetPeerEvent(c);
@@ -881,6 +882,7 @@ void AcceptPeer(GwLibCtx* c, int s, u32 from)
     p->un8SentCount = 0;
     g.iRxSocket = s;
     g.Parser = RxParser();
+    g.fDrainOnClose = false;
     g.fForceCloseConnectionRx = 0;
     g.fRxReplace = 0;
     if (!fSeparate)

@@ -180,11 +180,46 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
     return size_t(n) == kRxChunk && g.iRxSocket >= 0 && !g.fForceCloseConnectionRx;
 }
 
+/* Before a keep-alive close (decided here while the link may still carry
+ * data: a board busy sending answers no poll), what the peer's TCP already
+ * accepted is read and delivered: the peer counts it as sent. Bounded by
+ * the socket's receive buffer, so a peer that keeps sending cannot hold the
+ * close back. Other closes are not drained: a request may come with a flush. */
+void DrainBeforeClose(GwLibCtx* c, Peer* p, int gw)
+{
+    PathCtx& g = p->Gw[gw];
+    const bool fDrain = g.fDrainOnClose;
+    g.fDrainOnClose = false;
+    if (c->fDestroying || !fDrain)
+        return;
+    int rcvbuf = 0;
+    socklen_t len = sizeof(rcvbuf);
+    if (getsockopt(g.iRxSocket, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len) != 0 || rcvbuf <= 0)
+        rcvbuf = 0;
+    size_t left = size_t(rcvbuf) + kRxChunk;
+    while (left > 0 && g.iRxSocket >= 0 && g.Parser.GetState() != RxParser::kDiscard)
+    {
+        const ssize_t n = recv(g.iRxSocket, c->pRxBuf.get(), kRxChunk, MSG_DONTWAIT);
+        if (n <= 0)
+            break;
+        left = size_t(n) < left ? left - size_t(n) : 0;
+        PathSink sink(c, p, gw);
+        g.Parser.Feed(c->pRxBuf.get(), size_t(n), sink);
+    }
+}
+
 } // namespace
 
 void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
 {
     PathCtx& g = p->Gw[gw];
+    if (g.iRxSocket < 0)
+    {
+        g.fForceCloseConnectionRx = 0;
+        g.fDrainOnClose = false;
+        return;
+    }
+    DrainBeforeClose(c, p, gw);
     if (g.iRxSocket < 0)
     {
         g.fForceCloseConnectionRx = 0;
@@ -216,14 +251,24 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
     g.fForceCloseConnectionRx = 0;
     SetPeerEvent(c);
     PathSink sink(c, p, gw);
-    g.Parser.Reset(sink);
+    if (const u32 un32Lost = g.Parser.Reset(sink))
+    {
+        if (c->fDestroying)
+            Trace(c, 4, "%s:gw%d : link closed within a batch, %u message(s) of it lost", p->sName.c_str(), gw,
+                  unsigned(un32Lost));
+        else
+            ErrorLog(c, "%s:gw%d : link closed within a batch, %u message(s) of it lost\n", p->sName.c_str(), gw,
+                     unsigned(un32Lost));
+    }
     g.un32CurrentBytesInBuffers = 0;
 }
 
 void RxDropPartial(GwLibCtx* c, Peer* p, int gw)
 {
     PathSink sink(c, p, gw);
-    p->Gw[gw].Parser.Reset(sink);
+    if (const u32 un32Lost = p->Gw[gw].Parser.Reset(sink))
+        Trace(c, 4, "%s:gw%d : partly received batch dropped with the peer, %u message(s) of it lost",
+              p->sName.c_str(), gw, unsigned(un32Lost));
 }
 
 u32 RxThread(void* arg)

@@ -115,8 +115,9 @@ RxError RxParser::Feed(const u8* p, size_t n, RxSink& sink)
     return kRxOk;
 }
 
-void RxParser::Reset(RxSink& sink)
+u32 RxParser::Reset(RxSink& sink)
 {
+    const u32 un32Lost = m_eState == kReadMessages ? m_Hdr.un32Count : 0;
     if (m_eState == kReadMessages)
         sink.Free(m_Hdr.un32Count, m_apBufs);
     std::memset(m_apBufs, 0, sizeof(m_apBufs));
@@ -125,6 +126,7 @@ void RxParser::Reset(RxSink& sink)
     m_un32Idx = 0;
     m_un32Got = 0;
     m_eState = kReadHeader;
+    return un32Lost;
 }
 
 } // namespace vqxgw

@@ -59,8 +59,9 @@ public:
     /* Parses every byte given; returns kRxOk or the error that moved the
      * parser to the discarding state. Bytes after an error are dropped. */
     RxError Feed(const u8* p, size_t n, RxSink& sink);
-    /* Frees a partly received batch and returns to state 1. */
-    void Reset(RxSink& sink);
+    /* Frees a partly received batch and returns to state 1; returns the
+     * number of its messages so lost (0 when no batch was in progress). */
+    u32 Reset(RxSink& sink);
     State GetState() const { return m_eState; }
     bool Idle() const { return m_eState == kReadHeader && m_un32HdrBytes == 0; }
 

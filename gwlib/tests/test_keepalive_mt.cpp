@@ -15,6 +15,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -35,10 +37,12 @@ struct RawPeer {
   Instance in;
   int s = -1;
 
-  RawPeer(u32 pollMs, u32 downMs)
+  RawPeer(u32 pollMs, u32 downMs, const std::function<void(VqxGwLibParams&)>& adjust = {})
       : in([&](Recorder& r) {
           UseLoopbackNets(1);
-          return HostParams(FreeLoopbackPort(), 0, kSmallId, "inst", r, pollMs, downMs, downMs, nullptr);
+          VqxGwLibParams p = HostParams(FreeLoopbackPort(), 0, kSmallId, "inst", r, pollMs, downMs, downMs, nullptr);
+          if (adjust) adjust(p);
+          return p;
         }) {
     gwpeer::RawHost me;
     me.un32BuildNumber = 0x02030000;
@@ -151,7 +155,44 @@ TEST(GwKeepAlive, PartlyReceivedBatchIsFreedWhenTheLinkOrTheInstanceGoes) {
     std::lock_guard<std::mutex> g(r.in.rec.m);
     EXPECT_EQ(r.in.rec.nFreed, 2) << fDestroy;
     EXPECT_TRUE(r.in.rec.Messages.empty()) << fDestroy;
+    EXPECT_EQ(Recorder::Has(r.in.rec.Errors, "raw.peer:gw0 : link closed within a batch, 2 message(s) of it lost"),
+              fDestroy == 0);
   }
+}
+
+/* What the peer's TCP accepted before a keep-alive close is delivered: A holds its first delivery while
+ * B sends on and then stops answering the UDP polls; the rest waits in A's socket until the timeout. */
+TEST(GwKeepAlive, DataAcceptedBeforeATimeoutCloseIsDelivered) {
+  struct HeldFirst {
+    Recorder* pRec = nullptr;
+    std::atomic<bool> fInside{false};
+    std::atomic<u32> nMsgs{0};
+    static void On(void* pv, u32, u32, u32 n, void** bufs, const u32*, u32*) {
+      HeldFirst* h = static_cast<HeldFirst*>(pv);
+      if (!h->fInside.exchange(true)) h->pRec->WaitFor(5000, [&] { return h->pRec->UpDowns.size() >= 2; });
+      h->nMsgs += n;
+      for (u32 i = 0; i < n; i++) std::free(bufs[i]);
+    }
+  } held;
+  HostPair p(100, [&](VqxGwLibParams& pa, VqxGwLibParams& pb) {
+    pa.HostGwParms.un32BuildNumber = pb.HostGwParms.un32BuildNumber = 700; /* UDP keep-alive only */
+    pa.RedundancyParams.un32NetworkDownDelayMs = pa.RedundancyParams.un32AdapterDownDelayMs = 400;
+    pb.RedundancyParams.un32NetworkDownDelayMs = pb.RedundancyParams.un32AdapterDownDelayMs = 8000;
+    pa.pFctRxMultiple = HeldFirst::On;
+    pa.pRxCtx = &held;
+  });
+  held.pRec = &p.recA;
+  ASSERT_TRUE(p.Link());
+  constexpr u32 kMsgs = 40;
+  std::vector<u8> m(1000, 0x55);
+  VqxGwLibSendRecord rec{m.data(), u32(m.size()), 0, 0};
+  ASSERT_EQ(VqxGwLibSendMsgs(p.b, p.recB.Report(0).hPeer, 1, &rec, 1), VQX_RESULT_OK);
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return held.fInside.load(); }, 5000));
+  for (u32 i = 1; i < kMsgs; i++) ASSERT_EQ(VqxGwLibSendMsgs(p.b, p.recB.Report(0).hPeer, 1, &rec, 1), VQX_RESULT_OK);
+  ASSERT_EQ(VqxGwLibDisable(p.b), VQX_RESULT_OK); /* B stops answering */
+  ASSERT_TRUE(p.recA.WaitReports(2, 5000));
+  EXPECT_EQ(p.recA.Report(1).un32Reason, VQX_GW_CLOSE_UDP_TIMEOUT);
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return held.nMsgs.load() == kMsgs; }, 3000)) << held.nMsgs.load();
 }
 
 TEST(GwKeepAlive, OlderPeersLinkWithSeparateSockets) {
