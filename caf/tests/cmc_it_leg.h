@@ -89,9 +89,10 @@ struct CItMutex {
 class CItLeg : private CItMutex, public CVQCMCLeg {
  public:
   /* A new outgoing leg (call leg, SIP, profile "p-<name>", called number 5551000). */
-  CItLeg(CJournal& J, const char* pszName)
-      : CVQCMCLeg(0, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>(NewAttribute(pszName)), nullptr, 0, &mMutex),
-        mJ(J), mpszName(pszName) {
+  CItLeg(CJournal& J, const char* pszName) : CItLeg(J, pszName, NewAttribute(pszName)) {}
+  /* A new outgoing leg of that attribute (taken over). */
+  CItLeg(CJournal& J, const char* pszName, CVQCMC_CALL_LEG_ATTRIBUTE_COMMON* pAttr)
+      : CVQCMCLeg(0, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>(pAttr), nullptr, 0, &mMutex), mJ(J), mpszName(pszName) {
     SetFreeListener(this);
   }
   /* Adopts a leg the core library holds, in the given state. */

@@ -5,7 +5,9 @@
  * notification comes in its full layout and reaches its callback with what
  * it carried, in order; the call ends terminated and freed. Also: commands
  * the state refuses, answers the server refuses (to the request's listener),
- * a refused create ending the leg, a leg error with its detail block, and a
+ * a refused create ending the leg, a leg error with its detail block, a
+ * media-only leg created without protocol attribute and ended through the
+ * static terminate, and a
  * server restart after which one leg is synchronised again (sync lost, sync
  * done) and the other, not reported, is dropped with reason 205 and freed.
  */
@@ -134,6 +136,20 @@ TEST_F(CmcCallIt, OutgoingCallThroughEveryCommandAndNotification) {
   B->mfFreeOnEnd = true;
   EXPECT_TRUE(J.Step([&] { Ok(B->CreateCall(nullptr, &L)); },
                      "B:Create 82000015;L:CreateCall() Request failed on CMC server;B:Terminated 47 0;B:Freed;"))
+      << J.Get();
+  // A media-only leg: created without the caller's protocol attribute, ended through the static terminate.
+  ASSERT_TRUE(Run.Server.Answer("0x0A010017", "0x02000000", "auto"));
+  auto* E = new CItLeg(J, "E", new CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE());
+  E->mfFreeOnEnd = true;
+  CVQCMC_PROTOCOL_ATTRIBUTE Sip180;
+  ASSERT_EQ(Sip180.SetSipStatusCode(180, 0), VQX_RESULT_OK);
+  ASSERT_TRUE(J.Step([&] { Ok(E->CreateCall(&Sip180, &L)); }, "E:Create ok;")) << J.Get();
+  ExpectFields("CALL_LEG_CREATE", {"\"leg_type\": 2,", "\"present\": 0,"});
+  EXPECT_TRUE(VQX_RESULT_FAILED(CVQCMCLeg::TerminateCall(0x7FFFFFF0u, Normal, nullptr, &L)));  // no such leg
+  ASSERT_TRUE(J.Step([&] { Ok(CVQCMCLeg::TerminateCall(E->GetLegId(), Normal, &Sip180, &L)); },
+                     "E:SendTerminate 16;E:Terminate ok;"));
+  ExpectFields("CALL_LEG_TERMINATE", {"\"leg_type\": 2, \"reason\": 16, \"protocol_present\": 0}"});
+  EXPECT_TRUE(J.Step(Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, E->GetLegId()), "E:Terminated 16 0;E:Freed;"))
       << J.Get();
 }
 

@@ -29,7 +29,9 @@ received is logged on standard output ("recv NAME ...") and counted.
 It answers the application's leg and mixer commands (the catalogue's command
 ids, kind 1): the command's payload with the result at 28 and a mapping id at
 8, as the control line told (default: success; a fresh mapping id from 0x5001
-up for CALL_LEG_CREATE and MIXER_CREATE, the received one kept for the rest).
+up for CALL_LEG_CREATE and MIXER_CREATE, the received one kept for the rest; a
+CALL_LEG_CREATE answer gives the call's protocol type at 32 and, refused, the
+call reason 47 at 36).
 Each command is checked first: kind 1, the entity id in the low half of user
 context 1, the used payload at least the catalogue's structure rounded up to 8
 plus the element set's end marker, a multiple of 8 ending in the 32-bit
