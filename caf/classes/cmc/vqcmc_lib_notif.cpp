@@ -184,7 +184,8 @@ VQX_RESULT CVQCMCLib::HandleLinkSync(VQX_MSG_HANDLE* phMsg) {
 
 VQX_RESULT CVQCMCLib::HandleMixerSync(VQX_MSG_HANDLE* phMsg) {
   return LibNotif<_VQCMC_LIB_MSG_NOTIF_MIXER_SYNC, VQCMC_LIB_MSG_NOTIF_MIXER_SYNC>(
-      phMsg, "CVQCMCLib::HandleMixerSync", sizeof(_VQCMC_NOTIF_MIXER_SYNC), [this](VQX_MSG_HANDLE hMsg, u8* pbyPayload) {
+      phMsg, "CVQCMCLib::HandleMixerSync", sizeof(_VQCMC_NOTIF_MIXER_SYNC),
+      [this](VQX_MSG_HANDLE hMsg, u8* pbyPayload) {
         const auto* pSync = reinterpret_cast<const _VQCMC_NOTIF_MIXER_SYNC*>(pbyPayload);
         const u32 un32MixerId = pSync->Head.un32Word7;
         u32 aun32Plays[VQCMC_MIXER_NB_PLAYS] = {};
@@ -212,13 +213,13 @@ VQX_RESULT CVQCMCLib::HandleMixerSync(VQX_MSG_HANDLE* phMsg) {
 
 VQX_RESULT CVQCMCLib::HandleMixerLinkSync(VQX_MSG_HANDLE* phMsg) {
   return LibNotif<_VQCMC_LIB_MSG_NOTIF_MIXER_LINK_SYNC, VQCMC_LIB_MSG_NOTIF_MIXER_LINK_SYNC>(
-      phMsg, "CVQCMCLib::HandleMixerLinkSync", sizeof(_VQCMC_NOTIF_MIXER_LINK_SYNC), [this](VQX_MSG_HANDLE, u8* pbyPayload) {
+      phMsg, "CVQCMCLib::HandleMixerLinkSync", sizeof(_VQCMC_NOTIF_MIXER_LINK_SYNC),
+      [this](VQX_MSG_HANDLE, u8* pbyPayload) {
         const auto* pSync = reinterpret_cast<const _VQCMC_NOTIF_MIXER_LINK_SYNC*>(pbyPayload);
         const u32 un32MixerId = pSync->un32MixerId;
         const u32 un32PeerId = pSync->un32EntityId;
-        if (CVQCMCMixerJoinedLeg::Find(un32MixerId, un32PeerId) || CVQCMCMixerJoinedMixer::Find(un32MixerId, un32PeerId)) {
-          return;
-        }
+        if (CVQCMCMixerJoinedLeg::Find(un32MixerId, un32PeerId)) return;
+        if (CVQCMCMixerJoinedMixer::Find(un32MixerId, un32PeerId)) return;
         CVQCMCMixer* pMixer = MixerIdFind(un32MixerId);
         if (pMixer == nullptr) return;
         // The peer is a mixer when one has its id, else a leg.

@@ -321,7 +321,9 @@ VQX_RESULT CVQCMCMixer::SendJoin(CVQCMCMessage<T, id>& Msg, const char* pszOp, c
   fnFill(pbyPayload);
   const u32 un32Serial = Msg.GetMsg()->un32SerialNumber;
   VQX_RESULT Result = HandleRequest(Msg.GetMsg(), pListener);
-  if (VQX_RESULT_FAILED(Result)) return ReportFailure(pszOp, pszError, "HandleRequest Failed.", Result, pListener, __LINE__);
+  if (VQX_RESULT_FAILED(Result)) {
+    return ReportFailure(pszOp, pszError, "HandleRequest Failed.", Result, pListener, __LINE__);
+  }
   Result = Msg.MixerMsgProcess(mun32MixerId, un32Peer);
   if (VQX_RESULT_FAILED(Result)) {
     ForgetRequest(un32Serial);
@@ -355,7 +357,9 @@ VQX_RESULT CVQCMCMixer::MixerJoin(CVQCMCLeg* pLeg, CVQCMC_MIXER_LEG_JOIN_ATTRIBU
     } else if (CVQCMCMixer* pOther = pLeg->GetListenerMixer(nullptr); pOther != nullptr && pOther != this) {
       pszRefused = "Call leg is already joined as a destination with another mixer, must unjoin first";
     }
-    if (pszRefused != nullptr) return ReportFailure(kOp, kError, pszRefused, VQX_RESULT_INVALID_STATE, pListener, __LINE__);
+    if (pszRefused != nullptr) {
+      return ReportFailure(kOp, kError, pszRefused, VQX_RESULT_INVALID_STATE, pListener, __LINE__);
+    }
   }
   LogTrace(VQLV1, "CVQCMCMixer::MixerJoin\n");
   const VQX_RESULT Result = SendJoin(Msg, kOp, kError, mun32MixerId, pLeg->GetLegId(), pLeg->GetLegId(), pListener,
@@ -413,7 +417,8 @@ VQX_RESULT CVQCMCMixer::MixerUnjoin(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListe
   CVQCAFPtr<CVQCMCMixerJoinedLeg> pJoin;
   if (pLeg != nullptr) pJoin = CVQCMCMixerJoinedLeg::Find(mun32MixerId, pLeg->GetLegId());
   if (pJoin.IsNull()) {
-    return ReportFailure(kOp, kError, "Mixer and Leg are not joined", VQX_RESULT_INVALID_OPERATION, pListener, __LINE__);
+    return ReportFailure(kOp, kError, "Mixer and Leg are not joined", VQX_RESULT_INVALID_OPERATION, pListener,
+                         __LINE__);
   }
   LogTrace(VQLV1, "CVQCMCMixer::MixerUnjoin\n");
   const VQX_RESULT Result = SendJoin(Msg, kOp, kError, mun32MixerId, pLeg->GetLegId(), pLeg->GetLegId(), pListener,
@@ -639,7 +644,9 @@ CVQCMCMixer* CVQCMCLeg::GetSpeakerMixers(std::vector<CVQCMCMixer*>* paMixers) {
   LegLock JLock;
   if (paMixers != nullptr) {
     paMixers->clear();
-    for (auto* p = mSpeakerMixers.First(); p != nullptr; p = CVQCMCLegMixerList::Next(p)) paMixers->push_back(p->mpMixer);
+    for (auto* p = mSpeakerMixers.First(); p != nullptr; p = CVQCMCLegMixerList::Next(p)) {
+      paMixers->push_back(p->mpMixer);
+    }
   }
   return mSpeakerMixers.First() == nullptr ? nullptr : mSpeakerMixers.First()->mpMixer;
 }

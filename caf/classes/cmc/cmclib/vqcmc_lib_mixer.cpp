@@ -191,8 +191,10 @@ VQX_RESULT VqCmcLinkMsgHandleNotifMixerLinkSync(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST
     VqCmcThreadJobReserialize(pCtx, un32OldKey, pEntity->Params.un32SerialisationId);
   }
   const bool fLeg = pEntity->Type == VQCMC_ENTITY_TYPE_LEG;
-  VqCmcLinkMsgPostNotifMixerLinkSync(pCtx, fLeg ? reinterpret_cast<const u8*>(&sync.MixerLegJoin) : nullptr,
-                                     IsMixer(pEntity) ? reinterpret_cast<const u8*>(&sync.MixerMixerJoin) : nullptr, pMixer, pEntity);
+  const u8* pbyLegJoin = reinterpret_cast<const u8*>(&sync.MixerLegJoin);
+  const u8* pbyMixerJoin = reinterpret_cast<const u8*>(&sync.MixerMixerJoin);
+  VqCmcLinkMsgPostNotifMixerLinkSync(pCtx, fLeg ? pbyLegJoin : nullptr, IsMixer(pEntity) ? pbyMixerJoin : nullptr,
+                                     pMixer, pEntity);
   VqCmcHostSendSetMixerLinkOwnership(pCtx, pHost, pMixer->Params.EntityId, pEntity->Params.EntityId);
   return VQX_RESULT_OK;
 }
