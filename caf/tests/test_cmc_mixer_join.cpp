@@ -194,6 +194,16 @@ TEST_F(MixerJoinTest, Commands) {
   EXPECT_NE(M5.mstrTrace.find("Both mixer are not joined"), std::string::npos);
   EXPECT_NE(M5.mstrTrace.find("ProcessMsg Failed"), std::string::npos);
   EXPECT_EQ(M5.GetJoinedMixers(nullptr) + M5.GetPendingListenerCount(), 0u);
+  // A leg that listens to a mixer receives no leg's media: refused as source of a full join and as destination.
+  JoinLeg B(0x32);
+  CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Listen = LegJoin(1, 0);
+  CVQCMC_JOIN_ATTRIBUTE H = Half();
+  M5.MixerSetJoined(&L, &Listen, 0);
+  EXPECT_EQ(L.Join(&B, nullptr, 0, nullptr), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(B.Join(&L, nullptr, 0, &H), VQX_RESULT_INVALID_STATE);
+  EXPECT_NE(L.mstrTrace.find("Source call leg is already joined as a destination with another mixer"), std::string::npos);
+  EXPECT_NE(B.mstrTrace.find("Destination call leg is already joined as a destination with another mixer"),
+            std::string::npos);
 }
 
 /* Playing started: play index and file only from version 2; a version 2 payload must hold them. */

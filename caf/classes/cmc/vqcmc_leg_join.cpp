@@ -223,12 +223,19 @@ VQX_RESULT CVQCMCLeg::Join(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener, unsi
   }
   LogTrace(VQLV1, "CVQCMCLeg::Join\n");
   const char* pszRefused = nullptr;
+  // A leg that listens to a mixer receives no other leg's media either.
+  const bool fSourceListens = GetListenerMixer(nullptr) != nullptr;
+  const bool fDestinationListens = pLeg->GetListenerMixer(nullptr) != nullptr;
   {
     JoinLock JLock;
     if (fFull != 0 && mpJoinedLeg != nullptr && mpJoinedLeg != pLeg) {
       pszRefused = "Source call leg is already joined as a destination with another leg, must unjoin first";
+    } else if (fFull != 0 && fSourceListens) {
+      pszRefused = "Source call leg is already joined as a destination with another mixer, must unjoin first";
     } else if (pLeg->mpJoinedLeg != nullptr && pLeg->mpJoinedLeg != this) {
       pszRefused = "Destination call leg is already joined as a destination with another leg, must unjoin first";
+    } else if (fDestinationListens) {
+      pszRefused = "Destination call leg is already joined as a destination with another mixer, must unjoin first";
     }
   }
   if (pszRefused != nullptr) {
