@@ -115,6 +115,8 @@ TEST_F(CmcExampleIt, CallsMixerMediaAndAServerRestart) {
   ASSERT_EQ(CVQCMCLib::Attach(&User), VQX_RESULT_OK);
   ASSERT_TRUE(cmcpeer::WaitUntil([&] { return Server.Stat("LibRegister") > 0; }, 20000));
   ASSERT_TRUE(JU.Step(Line("ready stats=2,3,7"), "NapStats 2:223,247 3:239,0 0:0,0;Ready;")) << JU.Get();
+  EXPECT_EQ(CVQCMCLib::GetInstance()->GetActiveCMCServerBuildNumber(), 0x02070B04u);  // the stand-in's
+  EXPECT_EQ(GlobalPoll(), VQX_RESULT_OK);
 
   // An outgoing call, and two more legs kept for the restart.
   auto* A = new CItLeg(JA, "A");

@@ -170,6 +170,9 @@ class SyncPayloads(unittest.TestCase):
         self.assertEqual([ready[a:a + n] for a, n in cw.walk_set(ready, 32)], [layouts.nap_stats(2), layouts.nap_stats(7)])
         with self.assertRaises(KeyError):
             cw.notification(0x0A010013, 0x77, 1, 0, dict(reason=1))
+        # --plain: 40 bytes, the entity where keyed, the number at 36, no element area.
+        plain, _ = cw.plain_notification(0x0A010012, 0x77, 3, 0x5009)
+        self.assertEqual(plain, struct.pack("<8xI16xIII", 0x5009, 0, 0x77, 3))
 
     def test_walk_refuses_broken_sets(self):
         good = bytearray(cw.notif_mixer_sync(0x2222, 0x6001))
