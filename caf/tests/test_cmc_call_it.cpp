@@ -8,8 +8,9 @@
  * a refused create ending the leg, a leg error with its detail block, a
  * media-only leg created without protocol attribute and ended through the
  * static terminate, and a
- * server restart after which one leg is synchronised again (sync lost, sync
- * done) and the other, not reported, is dropped with reason 205 and freed.
+ * server restart after which one leg is synchronised again (sync lost, a
+ * terminate refused while out of sync, sync done) and the other, not
+ * reported, is dropped with reason 205 and freed.
  */
 #include "cmc_it_leg.h"
 #include "cmc_test_support.h"
@@ -165,6 +166,11 @@ TEST_F(CmcCallIt, RestartSynchronisesOneLegAndDropsTheOther) {
   const long nRegistered = Run.Server.Stat("LibRegister");
   ASSERT_EQ(Run.Server.Command("restart"), "ok");
   ASSERT_TRUE(cmcpeer::WaitUntil([&] { return Run.Server.Stat("LibRegister") > nRegistered; }, 20000));
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return JC.Get() == "C:Create ok;C:SyncLost;"; }, 20000)) << JC.Get();
+  // Out of synchronisation: a terminate is refused and changes nothing.
+  _VQCMC_CALL_REASON Normal{16, {}};
+  EXPECT_EQ(C->TerminateCall(Normal, nullptr, nullptr), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(C->IsSynchronized() * 10 + C->IsTerminating(), 0u);
   auto hex = cmcpeer::CmcServerProcess::Hex;
   ASSERT_TRUE(Run.Server.Resync({"leg " + hex(un32C) + " " + hex(C->mun32Mapping)}));
   EXPECT_TRUE(peerwait::WaitUntil([&] { return JC.Get() == "C:Create ok;C:SyncLost;C:SyncDone;"; }, 20000)) << JC.Get();
@@ -172,8 +178,7 @@ TEST_F(CmcCallIt, RestartSynchronisesOneLegAndDropsTheOther) {
                                   20000))
       << JD.Get();
   EXPECT_EQ(Run.Server.ClaimCounts(), (cmcpeer::CmcServerProcess::Claims{1, 0, 0}));
-  EXPECT_EQ(C->GetState(), VQCMC_CALL_LEG_STATE_ANSWERED);
-  _VQCMC_CALL_REASON Normal{16, {}};
+  EXPECT_EQ(C->GetState() * 10 + C->IsSynchronized(), VQCMC_CALL_LEG_STATE_ANSWERED * 10 + 1u);
   EXPECT_TRUE(JC.Step([&] { EXPECT_EQ(C->TerminateCall(Normal, nullptr, nullptr), VQX_RESULT_OK); },
                       "C:SendTerminate 16;C:Terminate ok;"));
   EXPECT_TRUE(JC.Step(Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, un32C), "C:Terminated 16 0;C:Freed;")) << JC.Get();
