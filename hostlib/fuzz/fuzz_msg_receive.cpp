@@ -10,8 +10,12 @@
  * one input to the next and the per-message and per-peer limits are
  * reached. Each input is a list of operations (first byte & 7):
  *   0-2 batch: selector (bit 0 host, bit 1 gw1, bit 2 stop flag, bits 4-7
- *       count - 1), then per message: flags, 3-byte buffer size, 2-byte
- *       count of bytes given, the bytes (the rest of the buffer is zero).
+ *       count - 1), then per message: flags, buffer size (2 bytes, then a
+ *       scale byte: from 0xF8 + k on the size is times 2^k, below it is
+ *       kept), 2-byte count of bytes given, the bytes (the rest of the
+ *       buffer is zero). Random bytes thus mostly give buffers of at most
+ *       64 KiB; megabytes (zeroed, page by page) take a chosen scale, or
+ *       every run would build and zero several of them.
  *       Flags make parts of the header agree with the receiver's state
  *       (sizes, next sequence, an awaited serial, a valid acknowledgement,
  *       fragments, user contexts, ids) so that the fuzzer gets past them.
@@ -34,6 +38,7 @@ constexpr u64 kCtx2Refused = 0x3333;  /* kept away from filter 2 by its negative
 constexpr u32 kGroup = 0x0B08;        /* wanted by filter 2 */
 constexpr u32 kMaxImplicit = 8;
 constexpr u32 kMaxMsgSize = VQX_GW_MAX_MSG_SIZE; /* the transport's framing limit */
+constexpr u8 kScaleFrom = 0xF8;                  /* scale bytes from here multiply the size */
 /* Received bytes one input may have allocated: past it, buffers stay small (filters are read at the end of
    an input, so what they hold must fit in memory). */
 constexpr u64 kInputBudget = 256ull << 20;
@@ -196,7 +201,8 @@ void PutBe32(void* pField, u32 un32Value) {
 /* One received buffer as the transport allocates it, with the fix-ups its flags ask for. */
 void* ReadMessage(fuzz::Input& in, u32 hPeer, u32 un32FragSerial, u32* pun32NextSeq, u32* pun32Size) {
   const u8 un8Flags = in.U8();
-  u32 un32Size = in.U8() | (in.U8() << 8) | (static_cast<u32>(in.U8()) << 16);
+  u32 un32Size = in.U8() | (in.U8() << 8);
+  if (const u8 un8Scale = in.U8(); un8Scale >= kScaleFrom) un32Size <<= (un8Scale - kScaleFrom);
   if (un32Size > kMaxMsgSize) un32Size = kMaxMsgSize;
   if (un32Size == 0) un32Size = 1;
   if (g_un64InputBytes + un32Size > kInputBudget && un32Size > 4096) un32Size = 4096;

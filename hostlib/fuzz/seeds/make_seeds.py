@@ -30,9 +30,18 @@ def golden_header():
 
 # ---------------------------------------------------------------- fuzz_msg_receive
 
+def scaled_size(size):
+    """Two bytes of size and a scale byte (0xF8 + k: times 2^k; below 0xF8: as given)."""
+    k = 0
+    while size >> k > 0xFFFF:
+        k += 1
+    assert k < 8 and (size >> k) << k == size, size
+    return struct.pack("<HB", size >> k, 0xF8 + k if k else 0)
+
+
 def message(flags, size, given, extra=b""):
-    """One received buffer: flags, 3-byte size, 2-byte count of given bytes, the bytes, then what the flags read."""
-    return struct.pack("<B", flags) + struct.pack("<I", size)[:3] + struct.pack("<H", len(given)) + given + extra
+    """One received buffer: flags, scaled size, 2-byte count of given bytes, the bytes, then what the flags read."""
+    return struct.pack("<B", flags) + scaled_size(size) + struct.pack("<H", len(given)) + given + extra
 
 
 def batch(sel, frag_serial, messages):
