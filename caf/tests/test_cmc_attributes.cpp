@@ -701,6 +701,45 @@ TEST_F(CmcAttrTest, LegAttributesEqualGoldenBothWays) {
   EXPECT_STREQ(In.GetCallingNumber(1).c_str(), "5551234");
 }
 
+/* A received leg's texts end at their NUL or at their field's end, on either side of a 16-byte block and
+ * whatever bytes follow the field; one attribute reads the rows in turn, so a text follows an empty field and
+ * an empty field a text. The bytes between the texts travel unchanged from CopyFrom through CopyTo. */
+TEST_F(CmcAttrTest, LegTextsEndAtNulOrFieldEnd) {
+  struct Row {
+    u32 un32At, un32Field, un32Length;
+    CVQCAFString& (*pfGet)(CVQCMC_CALL_LEG_ATTRIBUTE&);
+  };
+  auto Called = [](CVQCMC_CALL_LEG_ATTRIBUTE& a) -> CVQCAFString& { return a.GetCalledNumber(); };
+  auto Display = [](CVQCMC_CALL_LEG_ATTRIBUTE& a) -> CVQCAFString& { return a.GetCallingDisplay(); };
+  auto Address = [](CVQCMC_CALL_LEG_ATTRIBUTE& a) -> CVQCAFString& { return a.GetPrivateAddress(); };
+  auto Nap = [](CVQCMC_CALL_LEG_ATTRIBUTE& a) -> CVQCAFString& { return a.GetNetworkAccessPoint(); };
+  const Row aRows[] = {
+      {0, 64, 15, Called},   {0, 64, 0, Called},     {0, 64, 16, Called},  {0, 64, 17, Called},
+      {0, 64, 64, Called},   {152, 128, 31, Display}, {152, 128, 0, Display}, {152, 128, 128, Display},
+      {440, 64, 48, Address}, {520, 32, 32, Nap},     {520, 32, 1, Nap},
+  };
+  /* Bytes 64-83, 148-151, 280-307, 436-439, 504-519 and 552-591 are no text: a pattern the round trip keeps. */
+  std::string strBase = mGolden["call_leg"];
+  for (const auto& [un32From, un32To] : {std::pair<u32, u32>{72, 84}, {280, 284}, {436, 440}, {506, 520}, {552, 592}}) {
+    for (u32 i = un32From; i < un32To; i++) strBase[i] = static_cast<char>(0xA0 + i % 31);
+  }
+  CVQCMC_CALL_LEG_ATTRIBUTE In;
+  for (const Row& r : aRows) {
+    std::string strPayload = strBase;
+    for (u32 i = 0; i < r.un32Field; i++) strPayload[r.un32At + i] = i < r.un32Length ? static_cast<char>('a' + i % 26) : '\0';
+    VQX_MSG_HANDLE h = Received(strPayload);
+    ASSERT_EQ(In.CopyFrom(h, Payload<_VQCMC_CALL_LEG_ATTRIBUTE>(h)), VQX_RESULT_OK) << r.un32At << "/" << r.un32Length;
+    EXPECT_EQ(std::string(r.pfGet(In).c_str()), strPayload.substr(r.un32At, r.un32Length)) << r.un32At << "/" << r.un32Length;
+    VQX_MSG_HANDLE hOut = Received(std::string(668, '\0'));
+    ASSERT_EQ(VQXMsgElementInit(hOut, 668), VQX_RESULT_OK);
+    ASSERT_EQ(In.CopyTo(hOut, Payload<_VQCMC_CALL_LEG_ATTRIBUTE>(hOut)), VQX_RESULT_OK);
+    for (const auto& [un32From, un32To] : {std::pair<u32, u32>{64, 84}, {148, 152}, {280, 308}, {436, 440}, {504, 520}, {552, 592}}) {
+      EXPECT_EQ(Hex(Used(hOut).substr(un32From, un32To - un32From)), Hex(strPayload.substr(un32From, un32To - un32From)))
+          << "bytes " << un32From << "-" << un32To - 1 << " after row " << r.un32At << "/" << r.un32Length;
+    }
+  }
+}
+
 /* A received profile is read within its elements: a bad blob or name is skipped or bounded, a broken set refused. */
 TEST_F(CmcAttrTest, MalformedProfilesBounded) {
   ExpectRows("cmc_profile_malformed.txt", 5, [&](std::vector<std::string>& a) {

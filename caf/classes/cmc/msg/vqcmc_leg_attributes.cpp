@@ -24,13 +24,41 @@ constexpr LegTypeName kLegTypeNames[] = {
 
 /* Image bytes copied between payload and attribute: 0-83, 84-519, 520-591. */
 constexpr size_t kImageBytes = offsetof(_VQCMC_CALL_LEG_ATTRIBUTE, MediaProfile);
+
+/* The image bytes between its text fields. A received attribute takes only these into the image:
+ * its texts go to the strings, and CopyTo writes the strings back over every text field of the
+ * image before the image leaves, so the image's own text bytes are never read. */
+template <size_t nFrom, size_t nTo>
+void CopySpan(_VQCMC_CALL_LEG_ATTRIBUTE& Dst, const _VQCMC_CALL_LEG_ATTRIBUTE& Src) {
+  static_assert(nFrom < nTo && nTo <= kImageBytes);
+  memcpy(reinterpret_cast<u8*>(&Dst) + nFrom, reinterpret_cast<const u8*>(&Src) + nFrom, nTo - nFrom);
+}
+void CopyBetweenTexts(_VQCMC_CALL_LEG_ATTRIBUTE& Dst, const _VQCMC_CALL_LEG_ATTRIBUTE& Src) {
+  using T = _VQCMC_CALL_LEG_ATTRIBUTE;
+  CopySpan<offsetof(T, un32CalledNoa), offsetof(T, szCallingNumber)>(Dst, Src);
+  CopySpan<offsetof(T, un32CallingDisplayType), offsetof(T, szCallingDisplay)>(Dst, Src);
+  CopySpan<offsetof(T, abyCarried1), offsetof(T, szPrivateDisplay)>(Dst, Src);
+  CopySpan<offsetof(T, abyCarried2), offsetof(T, szPrivateAddress)>(Dst, Src);
+  CopySpan<offsetof(T, un8OliPresent), offsetof(T, szNetworkAccessPoint)>(Dst, Src);
+  CopySpan<offsetof(T, abyCarried4), kImageBytes>(Dst, Src);
+  static_assert(offsetof(T, szCalledNumber) == 0 && offsetof(T, un32CalledNoa) == sizeof(T::szCalledNumber) &&
+                offsetof(T, un32CallingDisplayType) == offsetof(T, szCallingNumber) + sizeof(T::szCallingNumber) &&
+                offsetof(T, abyCarried1) == offsetof(T, szCallingDisplay) + sizeof(T::szCallingDisplay) &&
+                offsetof(T, abyCarried2) == offsetof(T, szPrivateDisplay) + sizeof(T::szPrivateDisplay) &&
+                offsetof(T, un8OliPresent) == offsetof(T, szPrivateAddress) + sizeof(T::szPrivateAddress) &&
+                offsetof(T, abyCarried4) == offsetof(T, szNetworkAccessPoint) + sizeof(T::szNetworkAccessPoint),
+                "the spans and the six text fields cover the image");
+}
+
 /* The media-description word a leg copy takes over. */
 constexpr u32 kMediaDescriptionWord = 8u;
 
-/* A received text field, up to its NUL or its end, into str (in its own buffer when it fits). */
+/* A received text field, up to its NUL or its end, into str (in its own buffer when it fits). An
+ * empty field leaves an empty string as it is: most fields of a leg are empty. */
 template <size_t N>
 void AssignText(CVQCAFString& str, const char (&szField)[N]) {
   const u32 un32Length = VqCmcFieldLength(szField, N);
+  if (un32Length == 0 && str.IsEmpty()) return;
   str.PreAllocateBuffer(un32Length, __FILE__, __LINE__, 0);
   str.AppendData(szField, un32Length);
 }
@@ -178,14 +206,14 @@ VQX_RESULT CVQCMC_CALL_LEG_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQ
     VQCMC_LOG_FAILURE("CVQCMC_CALL_LEG_ATTRIBUTE::CopyFrom", "Malformed attribute refused", Result);
     return Result;
   }
-  VqCmcCopyBytes(&mImage, pSrc, kImageBytes);
+  CopyBetweenTexts(mImage, *pSrc);
   mImage.un32ProtocolType = pSrc->un32ProtocolType;
-  AssignText(calledNumber, mImage.szCalledNumber);
-  AssignText(callingNumber, mImage.szCallingNumber);
-  AssignText(callingDisplay, mImage.szCallingDisplay);
-  AssignText(privateDisplay, mImage.szPrivateDisplay);
-  AssignText(privateAddress, mImage.szPrivateAddress);
-  AssignText(networkAccessPoint, mImage.szNetworkAccessPoint);
+  AssignText(calledNumber, pSrc->szCalledNumber);
+  AssignText(callingNumber, pSrc->szCallingNumber);
+  AssignText(callingDisplay, pSrc->szCallingDisplay);
+  AssignText(privateDisplay, pSrc->szPrivateDisplay);
+  AssignText(privateAddress, pSrc->szPrivateAddress);
+  AssignText(networkAccessPoint, pSrc->szNetworkAccessPoint);
   return VQX_RESULT_OK;
 }
 

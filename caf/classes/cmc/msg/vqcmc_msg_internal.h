@@ -6,6 +6,12 @@
 #ifndef VQCMC_MSG_INTERNAL_H
 #define VQCMC_MSG_INTERNAL_H
 
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "vqcmc_lib_util.h"
 #include "vqx_host.h"
 #include "vqx_msg_element.h"
@@ -40,8 +46,21 @@ inline VQX_RESULT VqCmcCheckRecordSet(VQX_MSG_HANDLE hMsg, const void* pvRecord,
 }
 
 /* Bytes of a text field of un32Field bytes received from outside, up to its
- * first NUL or the field's end. */
-u32 VqCmcFieldLength(const char* pszField, u32 un32Field);
+ * first NUL or the field's end. Inline, 16 bytes at a time: the texts of a
+ * leg are short and most end in their first block, where a call of the C
+ * library's scan per field cost more than the scan. */
+inline u32 VqCmcFieldLength(const char* pszField, u32 un32Field) {
+  u32 un32At = 0;
+#if defined(__SSE2__)
+  for (; un32Field - un32At >= 16u; un32At += 16u) {
+    const __m128i Block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pszField + un32At));
+    const u32 un32Nuls = static_cast<u32>(_mm_movemask_epi8(_mm_cmpeq_epi8(Block, _mm_setzero_si128())));
+    if (un32Nuls != 0) return un32At + static_cast<u32>(__builtin_ctz(un32Nuls));
+  }
+#endif
+  const void* pvNul = memchr(pszField + un32At, 0, un32Field - un32At);
+  return pvNul == nullptr ? un32Field : static_cast<u32>(static_cast<const char*>(pvNul) - pszField);
+}
 
 /* memcpy through the C library's vectorised copy: for records of a few hundred bytes the
  * compiler's inline expansion of a constant-size copy (a string move) costs several times more. */

@@ -277,9 +277,4 @@ void VqCmcLogFailure(const char* pszOperation, const char* pszText, VQX_RESULT R
 
 [[gnu::noinline]] void VqCmcCopyBytes(void* pDst, const void* pSrc, size_t nBytes) { memcpy(pDst, pSrc, nBytes); }
 
-u32 VqCmcFieldLength(const char* pszField, u32 un32Field) {
-  const void* pvNul = memchr(pszField, 0, un32Field);
-  return pvNul == nullptr ? un32Field : static_cast<u32>(static_cast<const char*>(pvNul) - pszField);
-}
-
 }  // namespace VQCAF
