@@ -334,7 +334,8 @@ void CVQSigTrace::Teardown() {
     CVQCAFServiceCmMgmtClient::Uninit();
     CVQCAFServiceAlmMgmt::Uninit();
   }
-  /* 6. Groups: text files end with their trailer. */
+  /* 6. Groups: text files end with their trailer; one summary line each. */
+  LogGroupSummaries();
   mGroups.Clear(Here);
   /* 7. Providers. */
   mProviders.Clear(Here);

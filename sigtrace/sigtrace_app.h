@@ -51,6 +51,7 @@
 #include "sigtrace_adapter.h"
 #include "sigtrace_cfg_cmdline.h"
 #include "sigtrace_entity.h"
+#include "sigtrace_log_limit.h"
 #include "sigtrace_params_dao_xml.h"
 #include "sigtracegrp.h"
 #include "vqcaf.h"
@@ -166,8 +167,16 @@ class CVQSigTrace : public CVQCAFLogTrace,
    */
   u32 AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEntityParams& Entity);
   /* Each turn of the main loop: the groups' buffered records to their
-   * files, at once when the loop is idle (CVQSigTraceGrp::WriteOut). */
-  void WriteOutGroups(bool fIdle);
+   * files, at once when the loop is idle (CVQSigTraceGrp::WriteOut); the
+   * lines held back by the once-a-second limits, when due; and the first
+   * open failure of each group ("Group %s cannot open its file %s: its
+   * units are lost until it can"), also on standard error when no console
+   * shows the log (daemon, service or "-stdout" mode). */
+  void OnLoopTurn(bool fIdle);
+  /* Closes every group's file and logs one line per group ("Group %s: %u
+   * units written, %u lost"); when the log cannot take them (a full disk),
+   * they also go to standard error. Run by the clean-up. */
+  void LogGroupSummaries();
   /* Switches the entity's trace off and removes it from the group. */
   u32 DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& Entity);
   /* Sends the on/off request of one board entity (no-op for H.248 and
@@ -183,7 +192,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 HandleNotifAdapterAdded(unsigned int* pMsg);
   u32 HandleNotifAdapterRemoved(unsigned int* pMsg);
   /* A trace unit of one of the five families: read whole (refused with the
-   * reader's text otherwise), its entity found, written, counted. */
+   * reader's text otherwise, one line a second per family with the count of
+   * those left out), its entity found, written, counted. */
   u32 HandleTraceUnit(unsigned int* pMsg);
   /* The answer to a trace on/off request: a board's failure is logged. */
   u32 HandleTraceAnswer(unsigned int* pMsg);
@@ -222,6 +232,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   volatile u32 mfQuit = 0;               /* the main loop ends when set */
   u32 mun32PacketCount = 0;              /* trace units received */
   u32 mun32LostUnits = 0;                /* units no entity took, or refused by their reader */
+  CVQSigTraceLogLimit maRefusalLimit[5]; /* a refusal line per trace family, once a second */
+  PFN_VQX_CLOCK_SOURCE mpfnClock = nullptr; /* clock of those limits (null: the library clock) */
   CVQSigTraceParams mSigTraceParams;     /* the configured records */
   AdapterPool mAdapters;                 /* 32, by adapter name */
   GroupPool mGroups;                     /* 64, by group name */
@@ -249,6 +261,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u64 mun64StartMs = 0;                  /* clock when the application was attached ("-e" counts from it) */
 
  private:
+  /* The clock of the line limits, in ms. */
+  u64 ClockMs() const { return mpfnClock != nullptr ? mpfnClock() : VQXGetClock(); }
   /* Logs the failure line and returns the code. */
   u32 Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine);
   /* The group of this name, created with the entity's type and flags when absent (null: pool full). */

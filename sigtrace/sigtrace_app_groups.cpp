@@ -1,14 +1,18 @@
 /*
- * sigtrace_app_groups.cpp - entities into and out of their trace groups, and
- * the board's trace of one entity switched on or off
- * (docs/board-trace-messages.md).
+ * sigtrace_app_groups.cpp - entities into and out of their trace groups, the
+ * board's trace of one entity switched on or off
+ * (docs/board-trace-messages.md), the groups' turn of the main loop and
+ * their summary lines at the end.
  *
  * Main thread (and the console page for DetachEntity), application mutex held.
  */
+#include <stdio.h>
 #include <string.h>
 
 #include "sigtrace_app.h"
 #include "sigtrace_board_trace.h"
+#include "vqcafcli.h"
+#include "vqx_clitools_cli.h"
 
 namespace VQCAF {
 
@@ -25,6 +29,14 @@ bool SameEntity(const CVQSigTraceEntityParams& a, const CVQSigTraceEntityParams&
     case VQ_SIGTRACE_TYPE_H248: return strcmp(a.mstrName.c_str(), b.mstrName.c_str()) == 0;
     default: return a.mun32Trunk == b.mun32Trunk && (a.mun32TimeslotMask & b.mun32TimeslotMask) != 0;
   }
+}
+
+constexpr u32 kun32SummaryFlushMs = 1000u; /* the summaries' wait for the log writer */
+
+/* Whether the log's lines reach a screen: a console drawing on a terminal. */
+bool LogOnScreen() {
+  CVQCAFCli* pCli = GetCli();
+  return pCli != nullptr && VqxCliToolsIsInteractive(pCli->GetHandle()) != 0;
 }
 
 }  // namespace
@@ -80,10 +92,50 @@ u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEnt
   return SetEntityTrace(pGroup->mvEntities.back(), true);
 }
 
-void CVQSigTrace::WriteOutGroups(bool fIdle) {
+
+void CVQSigTrace::OnLoopTurn(bool fIdle) {
   mGroups.ResetNext();
-  for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) pGroup->WriteOut(fIdle);
+  for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) {
+    pGroup->WriteOut(fIdle);
+    if (pGroup->mfOpenFailed == 0 || pGroup->mfOpenFailureShown != 0) continue;
+    pGroup->mfOpenFailureShown = 1;
+    CVQCAFString strText;
+    strText.Format("Group %s cannot open its file %s: its units are lost until it can", pGroup->mstrName.c_str(),
+                   pGroup->mstrFailedFile.c_str());
+    LogTrace(VQERR, "%s", strText.c_str());
+    /* Without a log file the line went to standard error already. */
+    if (IsLogInitialized() != 0 && !LogOnScreen()) fprintf(stderr, "%s\n", strText.c_str());
+  }
   mGroups.ResetNext();
+  for (EVQTraceFamily e : {EVQTraceFamily::Ss7, EVQTraceFamily::Lapd, EVQTraceFamily::Isdn, EVQTraceFamily::Casr2,
+                           EVQTraceFamily::Ip}) {
+    const u32 un32LeftOut = maRefusalLimit[static_cast<u32>(e)].TakeDue(ClockMs());
+    if (un32LeftOut == 0) continue;
+    CVQCAFString strText;
+    strText.Format("%s unit refused %u more time(s) since the last line", VqTraceFamily(e).pszName, un32LeftOut);
+    Failure("CVQSigTrace::HandleTraceUnit", strText.c_str(), VQX_RESULT_INVALID_PARAM, __LINE__);
+  }
+}
+
+void CVQSigTrace::LogGroupSummaries() {
+  const bool fLogFile = IsLogInitialized() != 0;
+  const u64 un64Dropped = fLogFile ? GetLogDroppedCount() : 0;
+  std::string strLines;
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) {
+    pGroup->CloseFile(); /* what the last write loses is counted before the line */
+    const u32 un32Records = pGroup->mun32RxCount + pGroup->mun32TxCount + pGroup->mun32ExtCount;
+    CVQCAFString strLine;
+    strLine.Format("Group %s: %u units written, %u lost", pGroup->mstrName.c_str(), un32Records - pGroup->mun32LostCount,
+                   pGroup->mun32LostCount);
+    LogTrace(VQMSG, "%s", strLine.c_str());
+    strLines += std::string(strLine.c_str()) + "\n";
+  }
+  mGroups.ResetNext();
+  /* The log shares the disk the groups may have filled. */
+  if (fLogFile && !strLines.empty() &&
+      (VQX_RESULT_FAILED(FlushLog(kun32SummaryFlushMs)) || GetLogDroppedCount() != un64Dropped))
+    fputs(strLines.c_str(), stderr);
 }
 
 u32 CVQSigTrace::DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& Entity) {

@@ -166,7 +166,7 @@ u32 CVQSigTrace::MainLoop() {
       CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
       std::this_thread::sleep_for(std::chrono::milliseconds(VQ_SIGTRACE_BACKOFF_MS));
     }
-    WriteOutGroups(r == kReceiveTimeout);
+    OnLoopTurn(r == kReceiveTimeout);
     const u64 un64Now = VQXGetClock();
     if (mCmdLine.mun32ExecTimeMs != 0xFFFFFFFFu && un64Now - mun64StartMs >= mCmdLine.mun32ExecTimeMs) {
       LogTrace(VQMSG, "Test duration (%u) completed, quitting application!", mCmdLine.mun32ExecTimeMs);

@@ -91,8 +91,16 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
   }
   if (VQX_RESULT_FAILED(r)) {
     mun32LostUnits++;
+    /* A stream of malformed units: one line a second per family. */
+    u32 un32LeftOut = 0;
+    if (!maRefusalLimit[static_cast<u32>(pFamily->eFamily)].Allow(ClockMs(), un32LeftOut)) return r;
     CVQCAFString strText;
     strText.Format("%s unit refused: %s", pFamily->pszName, strError.c_str());
+    if (un32LeftOut != 0) {
+      CVQCAFString strMore;
+      strMore.Format(" (and %u more since the last line)", un32LeftOut);
+      strText += strMore;
+    }
     return Failure(kOp, strText.c_str(), r, __LINE__);
   }
   if (pAdapter == nullptr && Key.un32Type != VQ_SIGTRACE_TYPE_IP) {

@@ -23,7 +23,7 @@ namespace VQCAF {
 namespace {
 
 constexpr const char* kSource = "CVQSigTracePage";
-constexpr const char* kTableFormat = "    %-39s | %-5s | %-9s | %-9s | %-9s | %-9s | %s\n";
+constexpr const char* kTableFormat = "    %-39s | %-5s | %-9s | %-9s | %-9s | %-9s | %-9s | %s\n";
 constexpr const char* kNoteAbove = "\033[33m(more groups to display above, press ctrl-up-arrow to scroll down)\n";
 constexpr const char* kNoteBelow = "\033[33m(more groups to display below, press ctrl-down-arrow to scroll up)\n";
 constexpr const char* kHelp =
@@ -96,10 +96,10 @@ VQX_RESULT CVQSigTracePage::Display() {
                      un32Elapsed, szLimit, App.mun32PacketCount, Groups.GetCount(), mun32Scroll);
     VqxCliToolsPrintFillLine(mhCli, '-');
     VqxCliToolsPrint(mhCli, "\n");
-    VqxCliToolsPrint(mhCli, kTableFormat, "Group", "Type", "Nb", "RX", "TX", "EXT", "Filename");
+    VqxCliToolsPrint(mhCli, kTableFormat, "Group", "Type", "Nb", "RX", "TX", "EXT", "LOST", "Filename");
     VqxCliToolsPrint(mhCli, kTableFormat, "--------------------------------", "-----", "---------", "---------",
-                     "---------", "---------", "---------");
-    u32 un32Entities = 0, un32Rx = 0, un32Tx = 0, un32Ext = 0;
+                     "---------", "---------", "---------", "---------");
+    u32 un32Entities = 0, un32Rx = 0, un32Tx = 0, un32Ext = 0, un32Lost = 0;
     bool fMoreBelow = false;
     u32 un32Position = 0;
     Groups.ResetNext();
@@ -108,6 +108,7 @@ VQX_RESULT CVQSigTracePage::Display() {
       un32Rx += g->mun32RxCount;
       un32Tx += g->mun32TxCount;
       un32Ext += g->mun32ExtCount;
+      un32Lost += g->mun32LostCount;
       if (un32Position < mun32Scroll) {
         if (un32Position == 0) VqxCliToolsPrint(mhCli, "%s", kNoteAbove);
         continue;
@@ -116,10 +117,10 @@ VQX_RESULT CVQSigTracePage::Display() {
         fMoreBelow = true;
         break;
       }
-      VqxCliToolsPrint(mhCli, "%s    %-39s | %-5s | %9u | %9u | %9u | %9u | %s\033[m\n", g->mfCaptureOff ? "\033[31m" : "\033[32m",
-                       g->mstrName.c_str(), VqSigTraceEntityTypeName(g->mun32Type),
-                       static_cast<u32>(g->mvEntities.size()), g->mun32RxCount, g->mun32TxCount, g->mun32ExtCount,
-                       g->mfStdout ? "stdout" : g->mstrCurrentFile.c_str());
+      VqxCliToolsPrint(mhCli, "%s    %-39s | %-5s | %9u | %9u | %9u | %9u | %9u | %s\033[m\n",
+                       g->mfCaptureOff ? "\033[31m" : "\033[32m", g->mstrName.c_str(),
+                       VqSigTraceEntityTypeName(g->mun32Type), static_cast<u32>(g->mvEntities.size()), g->mun32RxCount,
+                       g->mun32TxCount, g->mun32ExtCount, g->mun32LostCount, g->mfStdout ? "stdout" : g->mstrCurrentFile.c_str());
       for (const CVQSigTraceEntityParams& e : g->mvEntities) {
         if (VqxCliToolsGetRemainingLines(mhCli) < kMinFreeLines) {
           VqxCliToolsPrint(mhCli, "        %8s:%-46s\n", "", "too many entity in the same group");
@@ -132,8 +133,8 @@ VQX_RESULT CVQSigTracePage::Display() {
                          e.mun32ExtCount);
       }
     }
-    VqxCliToolsPrint(mhCli, "\033[32m    %-39s | %-5s | %9u | %9u | %9u | %9u | %s\033[m\n", "TOTAL", "", un32Entities,
-                     un32Rx, un32Tx, un32Ext, "");
+    VqxCliToolsPrint(mhCli, "\033[32m    %-39s | %-5s | %9u | %9u | %9u | %9u | %9u | %s\033[m\n", "TOTAL", "", un32Entities,
+                     un32Rx, un32Tx, un32Ext, un32Lost, "");
     if (fMoreBelow) VqxCliToolsPrint(mhCli, "%s", kNoteBelow);
     return VQX_RESULT_OK;
   }

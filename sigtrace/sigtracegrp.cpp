@@ -93,6 +93,7 @@ CVQSigTraceGrp::CVQSigTraceGrp()
       mun32ExtCount(0),
       mun32NextSegment(0),
       mun32LostCount(0),
+      mfOpenFailureShown(0),
       mpClock(&VqSigTraceWallClock()),
       mn64LastFailureLog(INT64_MIN),
       mun32LostSinceLog(0),
@@ -190,6 +191,7 @@ VQX_RESULT CVQSigTraceGrp::CreateNewFile() {
       }
       if (VQX_RESULT_FAILED(r)) {
         mfOpenFailed = 1;
+        mstrFailedFile = strPath.c_str();
         if (OpenFailureLogDue()) {
           CVQCAFString strText;
           strText.Format("Failed to open %s file.", strPath.c_str());
@@ -205,10 +207,14 @@ VQX_RESULT CVQSigTraceGrp::CreateNewFile() {
       mun32NextSegment = un32Number + 1;
     }
     if (mfOpenFailed || mun32LostSinceLog != 0) {
-      VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "Group %s: writing to %s, %u record(s) lost before\n", mstrName.c_str(),
-                      mFile.GetCurrentPath().c_str(), mun32LostSinceLog);
+      /* A full disk reopens a segment at every flush: once a second at most. */
+      u32 un32LeftOut = 0;
+      if (mLostLineLimit.Allow(NowMs(), un32LeftOut)) {
+        VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "Group %s: writing to %s, %u record(s) lost before%s\n", mstrName.c_str(),
+                        mFile.GetCurrentPath().c_str(), mun32LostSinceLog, LeftOutText(un32LeftOut).c_str());
+        mun32LostSinceLog = 0;
+      }
       mfOpenFailed = 0;
-      mun32LostSinceLog = 0;
     }
     mstrCurrentFile = mFile.GetCurrentPath().c_str();
     WriteFileHeader();
@@ -358,8 +364,29 @@ i64 CVQSigTraceGrp::NowUs() const {
   return t.n64Seconds * 1000000 + t.un32Microseconds;
 }
 
+u64 CVQSigTraceGrp::NowMs() const {
+  const i64 n64Us = NowUs();
+  return n64Us > 0 ? static_cast<u64>(n64Us / 1000) : 0;
+}
+
+std::string CVQSigTraceGrp::LeftOutText(u32 un32LeftOut) {
+  if (un32LeftOut == 0) return std::string();
+  char ac[64];
+  snprintf(ac, sizeof(ac), " (%u similar line(s) left out)", un32LeftOut);
+  return ac;
+}
+
+void CVQSigTraceGrp::ReportLeftOut() {
+  const u32 un32LeftOut = mLostLineLimit.TakeDue(NowMs());
+  if (un32LeftOut == 0) return;
+  VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "Group %s: %u record(s) lost since the last line%s\n", mstrName.c_str(),
+                  mun32LostSinceLog, LeftOutText(un32LeftOut).c_str());
+  mun32LostSinceLog = 0;
+}
+
 VQX_RESULT CVQSigTraceGrp::WriteOut(bool fIdle) {
   try {
+    ReportLeftOut();
     if (!mFile.IsOpened() || !mFile.HasBuffered()) {
       mn64BufferedSinceUs = -1;
       return VQX_RESULT_OK;

@@ -36,6 +36,7 @@
 
 #include "sigtrace_clock.h"
 #include "sigtrace_entity.h"
+#include "sigtrace_log_limit.h"
 #include "sigtrace_segment.h"
 #include "vq500_trace_types.h"
 #include "vqcafstring.h"
@@ -98,8 +99,9 @@ class CVQSigTraceGrp {
    * calls this on every turn of its loop so that they reach the file when
    * the loop is idle (fIdle), or once the oldest has waited
    * kn64WriteOutDelayUs on the group's clock, whatever the rate: a crash
-   * loses at most that last second. 0x02000000 (failures handled as those
-   * of any write). */
+   * loses at most that last second. It also logs the lost-records lines
+   * held back (once a second at most) when their period is over.
+   * 0x02000000 (failures handled as those of any write). */
   VQX_RESULT WriteOut(bool fIdle);
 
   /* Packet writers: pcap record with its framing, or text record. */
@@ -175,6 +177,8 @@ class CVQSigTraceGrp {
   CVQSigTraceSegment mFile;         /* the open segment or the standard output */
   u32 mun32NextSegment;             /* number of the next segment; 0 before the first */
   u32 mun32LostCount;               /* records counted but not written (open or write failures) */
+  CVQCAFString mstrFailedFile;      /* the last segment path that could not be opened */
+  u8 mfOpenFailureShown;            /* kept for the owner: it showed this group's first open failure */
 
  private:
   enum class EKind { Packet, Casr2 };
@@ -206,8 +210,13 @@ class CVQSigTraceGrp {
   void NoteLost(u32 un32Count);
   std::string SegmentPath(u32 un32Number) const;
   bool OpenFailureLogDue();
-  /* The group's clock in microseconds. */
+  /* The group's clock in microseconds, in milliseconds. */
   i64 NowUs() const;
+  u64 NowMs() const;
+  /* " (N similar line(s) left out)", or nothing for 0. */
+  static std::string LeftOutText(u32 un32LeftOut);
+  /* The lost-records line held back by mLostLineLimit, once due. */
+  void ReportLeftOut();
 
   const IVQSigTraceClock* mpClock;
   std::vector<u8> mvScratch;         /* framing of the record being written */
@@ -215,6 +224,7 @@ class CVQSigTraceGrp {
   i64 mn64LastFailureLog;            /* time of the last open/write failure line */
   u32 mun32LostSinceLog;             /* records lost since that line */
   i64 mn64BufferedSinceUs;           /* clock when the oldest buffered record was ended (-1: none) */
+  CVQSigTraceLogLimit mLostLineLimit; /* the "record(s) lost before" line, once a second */
   bool mfStdoutRefused;              /* the standard output carries a stream this group cannot join */
   bool mfStdoutText;                 /* counted among the text groups writing to the standard output */
 };

@@ -3,7 +3,9 @@
  * handed to DispatchMsg, with adapters filed in the pool by name (handle 0)
  * and the groups writing into a directory of the test's own.
  */
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include "sigtrace_app.h"
 #include "sigtrace_provider_entity.h"
 #include "support/sigtrace_test_board.h"
+#include "support/sigtrace_test_support.h"
 #include "vqcafservicedetector.h"
 
 namespace {
@@ -124,7 +127,10 @@ TEST_F(SigTraceApp, UnitsReachTheirEntityAnswersAndRefusalsAreLogged) {
   EXPECT_EQ(pApp->mun32LostUnits, 2u);
   EXPECT_EQ(Group("SS7")->mvEntities[1].mun32TxCount, 1u) << "the row's unit was sent (direction 2)";
   EXPECT_EQ(Group("IP")->mvEntities[0].mun32RxCount + Group("IP")->mvEntities[0].mun32TxCount, 1u);
-  pApp.reset();  /* closes the files */
+  pApp.reset();  /* closes the files, one summary line per group */
+  const auto End = Log.Take();
+  for (const char* psz : {"Group SS7: 1 units written, 0 lost", "Group IP: 1 units written, 0 lost"})
+    EXPECT_EQ(sigtest::Seen(End, psz), 1u) << psz;
   std::ifstream In(mstrDir + "/SS7_000.cap", std::ios::binary);
   const std::string s((std::istreambuf_iterator<char>(In)), {});
   ASSERT_GE(s.size(), 44u);
@@ -147,6 +153,60 @@ TEST_F(SigTraceApp, AProviderDisconnectClearsItsCaptureState) {
     Msg.GetMsgHandle(1);  // the test's own bytes: not released
     EXPECT_EQ(std::make_pair(P.mfConnected, P.mun32Capture), std::make_pair(un32Connected, un32Capture)) << un32Id;
   }
+}
+
+u64 s_un64TestClockMs = 0;
+
+/* A stream of malformed units: one line a second per family, on the
+ * application's clock; the refusals left out are counted in the next line,
+ * or in one of their own from the loop's turn once the second is over. */
+TEST_F(SigTraceApp, RefusalLinesOnceASecondPerFamily) {
+  pApp->mpfnClock = [] { return s_un64TestClockMs; };
+  const struct {
+    u64 un64Ms;
+    u32 un32Ss7, un32Isdn;                /* malformed units dispatched at that time */
+    std::vector<const char*> vLines;      /* the refusal lines logged up to the loop's turn */
+  } aRows[] = {
+      {5000, 3, 1, {"SS7 unit refused: SS7 trace unit: short (", "ISDN unit refused: "}},
+      {5999, 2, 1, {}},
+      {6000, 0, 0, {"SS7 unit refused 4 more time(s) since the last line", "ISDN unit refused 1 more time(s) since the last line"}},
+      {6500, 1, 0, {}},
+      {7000, 1, 0, {"SS7 unit refused: SS7 trace unit: short ", "(and 1 more since the last line) ("}},
+      {9000, 0, 0, {}},
+  };
+  for (const auto& r : aRows) {
+    s_un64TestClockMs = r.un64Ms;
+    for (u32 i = 0; i < r.un32Ss7; i++) EXPECT_EQ(Dispatch(0x04210031, Seed("ss7_short")), VQX_RESULT_INVALID_PARAM);
+    for (u32 i = 0; i < r.un32Isdn; i++) EXPECT_TRUE(VQX_RESULT_FAILED(Dispatch(0x04080031, Seed("isdn_cut_in_fields"))));
+    pApp->OnLoopTurn(false);
+    const auto Lines = Log.Take();
+    EXPECT_EQ(sigtest::Seen(Lines, " unit refused"), r.un64Ms == 7000 ? 1u : r.vLines.size()) << "at " << r.un64Ms;
+    for (const char* psz : r.vLines) EXPECT_EQ(sigtest::Seen(Lines, psz), 1u) << "at " << r.un64Ms << ": " << psz;
+  }
+  EXPECT_EQ(pApp->mun32LostUnits, 9u);
+}
+
+/* A group that cannot open its file (its directory removed, in a child):
+ * the first failure is said once, on standard error too when no console
+ * shows the log; the units are counted as lost. */
+TEST_F(SigTraceApp, AGroupThatCannotOpenItsFileIsShownOnce) {
+  CVQSigTraceEntityParams E = Entity(VQ_SIGTRACE_TYPE_SS7, "B1", "SS7", "L2", 5, 0x00010002);
+  ASSERT_EQ(pApp->AttachEntityToGroup(*pAdapter, E), VQX_RESULT_OK);
+  const std::vector<u8> Unit = Seed("ss7_ok");
+  EXPECT_TRUE(sigtest::InChild([&] {
+    fflush(stderr);
+    const int nFd = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(nFd, STDERR_FILENO);
+    close(nFd);
+    if (mkdir("gone", 0755) != 0 || chdir("gone") != 0 || rmdir("../gone") != 0) return false;
+    for (int i = 0; i < 3; i++) {
+      Dispatch(0x04210031, Unit);
+      pApp->OnLoopTurn(true);
+    }
+    const std::string s = sigtest::ReadFile(mstrDir + "/stderr.txt");
+    return sigtest::Count(s, "Group SS7 cannot open its file SS7_000.cap: its units are lost until it can") == 1 &&
+           Group("SS7")->mun32LostCount == 3;
+  }));
 }
 
 TEST_F(SigTraceApp, AFailedReloadKeepsTheConfigurationInUse) {

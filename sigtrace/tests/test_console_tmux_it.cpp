@@ -46,7 +46,7 @@ TEST(ConsoleInTmux, TableTabAndKeys) {
   EXPECT_EQ(B.SendUnits(3), 6);
   ASSERT_TRUE(B.Drained());
   const std::string s = Screen("|         6 |");
-  for (const char* psz : {"    Group                                   | Type  | Nb        | RX        | TX        | EXT       | Filename",
+  for (const char* psz : {"    Group                                   | Type  | Nb        | RX        | TX        | EXT       | LOST      | Filename",
                           "\033[32m    SS7                                     | SS7   |         2 |",
                           "        12345678:LINK_A                                         |",
                           "\033[32m    TOTAL                                   |       |         2 |"})

@@ -357,6 +357,28 @@ TEST(SigTraceGroup, NothingWritableLeavesNoEmptySegments) {
   }));
 }
 
+/* A full disk reopens a segment at every 64 KiB flush: its lost-records line
+ * is logged once a second at most, the lines left out counted in the next
+ * one, or in a line of their own once the second is over. */
+TEST(SigTraceGroup, LostRecordLinesOnceASecond) {
+  CScratchDir dir;
+  EXPECT_TRUE(InChild([] {
+    LimitFileSize(10);
+    CLogCapture log;
+    SGroup g("full", VQ_SIGTRACE_TYPE_SS7, true);
+    const std::vector<u8> v(296, 0x42); /* 316-byte records: a flush every 208 */
+    for (int i = 0; i < 2000; ++i) g.Ss7(0, v);
+    const size_t nBurst = log.Count("record(s) lost before");
+    g.g.WriteOut(false); /* the same second: nothing more */
+    const size_t nSameSecond = log.Count("record(s) lost");
+    g.clock.Set({FixedTime().n64Seconds + 1, FixedTime().un32Microseconds, 3600});
+    g.g.WriteOut(false);
+    const bool fSummary = log.Count("similar line(s) left out)") == 1 && log.Count("record(s) lost since the last line") == 1;
+    g.g.WriteOut(false); /* said once */
+    return nBurst == 1 && nSameSecond == 2 && fSummary && log.Count("record(s) lost") == 3 && g.g.mun32LostCount == 2000;
+  }));
+}
+
 /* Standard output mode: one pcap stream only (a second pcap group and text
  * groups are refused), flushed per packet record; a text group writes its
  * header once and its trailer at close; text groups share the output and a

@@ -1,6 +1,6 @@
 // The application's main console page on off-screen consoles, over an
 // application whose groups are set by hand (tests/data/main_page_groups.txt):
-// the table with its colours on a tall screen, scrolled past every group and
+// the table with its colours and each group's lost records on a tall screen, scrolled past every group and
 // on a short screen (golden frames), then the keys as typed, each row with
 // what the next frame and the log show (tests/data/main_page_keys.txt).
 #include <gtest/gtest.h>
@@ -36,10 +36,10 @@ class MainPage : public ::testing::Test {
     for (const auto& R : sigtest::DataRows("main_page_groups.txt")) {
       CVQSigTraceGrp* g = pApp->mGroups.Alloc(VQCAF_DEBUG_INFO, R[0].c_str());
       g->mstrName = R[0].c_str(), g->mun32Type = std::stoul(R[1]), g->mun32RxCount = std::stoul(R[2]);
-      g->mun32TxCount = std::stoul(R[3]), g->mun32ExtCount = std::stoul(R[4]);
-      g->mfCaptureOff = R[5] == "1", g->mfStdout = R[6] == "1";
+      g->mun32TxCount = std::stoul(R[3]), g->mun32ExtCount = std::stoul(R[4]), g->mun32LostCount = std::stoul(R[5]);
+      g->mfCaptureOff = R[6] == "1", g->mfStdout = R[7] == "1";
       g->mstrCurrentFile.Format("%s_000.cap", R[0].c_str());
-      std::istringstream In(R[7]);
+      std::istringstream In(R[8]);
       for (std::string s; In >> s;) {
         const size_t n = s.find(':');
         g->mvEntities.push_back(sigtest::Entity(g->mun32Type, s.substr(0, n).c_str(), s.substr(n + 1).c_str()));

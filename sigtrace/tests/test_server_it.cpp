@@ -124,6 +124,22 @@ TEST(SigTraceServer, FileSizeLimitCutsSegmentsAtWholeRecords) {
   }
   EXPECT_EQ(nFrame, Sent.size());
   EXPECT_EQ(B.LogLines("Failed to write IP_000.cap file (File too large), rest carried to the next segment").size(), 1u);
+  EXPECT_EQ(B.LogLines("Group IP: 60 units written, 0 lost").size(), 1u);
+}
+
+/* The log shares the full disk: the groups' summary lines at the end also
+ * go to standard error. */
+TEST(SigTraceServer, SummaryOnStandardErrorWhenTheLogIsFull) {
+  CServerBench B;
+  B.StartShell("exec prlimit --fsize=1000 \"$SIGTRACE\" -ss7 -cap 2>&1");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  EXPECT_EQ(B.Board().Command("trace ss7 2"), "ok 4");
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return sigtest::PcapRecords(B.Read("SS7_000.cap"), 139) == 4; }, 10000));
+  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
+  std::string strOut;
+  for (std::string s; !(s = B.Server().ReadLine()).empty();) strOut += s + "\n";
+  EXPECT_EQ(B.Server().Wait(), 0);
+  EXPECT_NE(strOut.find("Group SS7: 4 units written, 0 lost\n"), std::string::npos) << strOut;
 }
 
 /* No argument: the defaults (every family). SIGTERM right after a burst: the traces go off, then what the server

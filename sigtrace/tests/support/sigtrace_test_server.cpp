@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -67,7 +68,23 @@ long CServerBench::SendUnits(u32 un32PerEntity) {
 bool CServerBench::Drained() {
   mpBoard->Command("event 1 0x04210031 8");
   const size_t n = ++mnSentinels;
-  return peerwait::WaitUntil([&] { return LogLines("SS7 unit refused").size() >= n; }, 10000);
+  return peerwait::WaitUntil([&] { return RefusedSs7Units() >= n; }, 10000);
+}
+
+size_t CServerBench::RefusedSs7Units() const {
+  /* "SS7 unit refused: <why>[ (and N more since the last line)]" or, once a
+   * second, "SS7 unit refused N more time(s) since the last line". */
+  size_t n = 0;
+  for (const std::string& s : LogLines("SS7 unit refused")) {
+    unsigned u = 0;
+    if (sscanf(s.c_str() + s.find("SS7 unit refused"), "SS7 unit refused %u more time", &u) == 1) {
+      n += u;
+      continue;
+    }
+    const size_t iAnd = s.find(" (and ");
+    n += 1 + (iAnd != std::string::npos && sscanf(s.c_str() + iAnd, " (and %u more", &u) == 1 ? u : 0);
+  }
+  return n;
 }
 
 std::string CServerBench::Read(const std::string& strName) const {

@@ -40,6 +40,8 @@ class CServerBench {
   /* True once the server has handled everything the board sent so far: a
    * short SS7 unit follows it and its refusal reaches the server's log. */
   bool Drained();
+  /* SS7 units the server's log says it refused (lines held back counted). */
+  size_t RefusedSs7Units() const;
   /* The run directory's file (path). */
   std::string Path(const std::string& strName) const { return mstrDir + "/" + strName; }
   std::string Read(const std::string& strName) const;
