@@ -109,7 +109,8 @@ void CVQSigTrace::OnLoopTurn(bool fIdle) {
   mGroups.ResetNext();
   for (EVQTraceFamily e : {EVQTraceFamily::Ss7, EVQTraceFamily::Lapd, EVQTraceFamily::Isdn, EVQTraceFamily::Casr2,
                            EVQTraceFamily::Ip}) {
-    const u32 un32LeftOut = maRefusalLimit[static_cast<u32>(e)].TakeDue(ClockMs());
+    CVQSigTraceLogLimit& Limit = maRefusalLimit[static_cast<u32>(e)];
+    const u32 un32LeftOut = Limit.LeftOut() != 0 ? Limit.TakeDue(ClockMs()) : 0;
     if (un32LeftOut == 0) continue;
     CVQCAFString strText;
     strText.Format("%s unit refused %u more time(s) since the last line", VqTraceFamily(e).pszName, un32LeftOut);

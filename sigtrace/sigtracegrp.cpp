@@ -377,6 +377,7 @@ std::string CVQSigTraceGrp::LeftOutText(u32 un32LeftOut) {
 }
 
 void CVQSigTraceGrp::ReportLeftOut() {
+  if (mLostLineLimit.LeftOut() == 0) return; /* no clock read on the common path */
   const u32 un32LeftOut = mLostLineLimit.TakeDue(NowMs());
   if (un32LeftOut == 0) return;
   VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "Group %s: %u record(s) lost since the last line%s\n", mstrName.c_str(),
