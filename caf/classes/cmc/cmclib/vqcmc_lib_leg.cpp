@@ -217,7 +217,13 @@ bool VqCmcLegSyncInputOk(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hMsg) {
   return false;
 }
 
-VQX_RESULT VqCmcLegMsgHandleNotifLegSync(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMsg) {
+namespace {
+
+/* VqCmcLegMsgHandleNotifLegSync, handing back the leg it claimed (null when it claimed none): the
+ * routing then takes the message to that leg without looking its id up a second time. */
+VQX_RESULT ClaimSyncedLeg(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMsg,
+                          _VQCMC_ENTITY_CTX** ppClaimed) {
+  *ppClaimed = nullptr;
   u8* pPayload = VQXMsgPayload(*phMsg);
   u32 un32LegId = 0, un32MappingId = 0;
   memcpy(&un32LegId, pPayload + VQCMC_PAYLOAD_OFFSET_WORD8, 4);
@@ -228,7 +234,15 @@ VQX_RESULT VqCmcLegMsgHandleNotifLegSync(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* p
   if (pLeg->Type != VQCMC_ENTITY_TYPE_LEG) return VQX_RESULT_INVALID_PARAM; /* the id of a mixer: no claim */
   if (un32LegId == 0) PutU32(pPayload, VQCMC_PAYLOAD_OFFSET_WORD8, pLeg->Params.EntityId);
   VqCmcHostSendSetLegOwnership(pCtx, pHost, pLeg);
+  *ppClaimed = pLeg;
   return VQX_RESULT_OK;
+}
+
+}  // namespace
+
+VQX_RESULT VqCmcLegMsgHandleNotifLegSync(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMsg) {
+  _VQCMC_ENTITY_CTX* pLeg = nullptr;
+  return ClaimSyncedLeg(pCtx, pHost, phMsg, &pLeg);
 }
 
 VQX_RESULT VqCmcLegMsgHandle(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMsg) {
@@ -255,29 +269,32 @@ VQX_RESULT VqCmcLegMsgHandle(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MS
         Free(pCtx, phMsg);
         return VQX_RESULT_OK;
       }
-      const VQX_RESULT result = VqCmcLegMsgHandleNotifLegSync(pCtx, pHost, phMsg);
+      const VQX_RESULT result = ClaimSyncedLeg(pCtx, pHost, phMsg, &pLeg);
       if (VQX_RESULT_FAILED(result))
         VQCMC_ERR(pCtx, kOp, result, "NOTIF_LEG_SYNC: VqCmcLegMsgHandleNotifLegSync Failed");
     }
-    if (!ReadLegId(*phMsg, pRoute->place, &un32LegId)) {
-      if (pRoute->fQuiet) return VQX_RESULT_OK;
-      VQCMC_ERR(pCtx, kOp, VQX_RESULT_INVALID_MESSAGE, "Message 0x%08x refused (%u bytes)", un32MsgId,
-                (*phMsg)->un32PayloadLength);
-      Free(pCtx, phMsg);
-      return VQX_RESULT_OK;
-    }
-    if (un32LegId == 0) return VQX_RESULT_OK;
-    if (VQX_RESULT_FAILED(VqCmcLibLegFind(pCtx, un32LegId, 0, &pLeg))) {
-      if (pRoute->fQuiet) return VQX_RESULT_OK;
-      if (un32MsgId == VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED && pCtx->Params.Callback.pFctCallback != nullptr) {
-        /* The application still learns that a call it does not know has ended. */
-        VqCmcThreadJobPost(pCtx, nullptr, 0, VQCMC_LIB_JOB_KEY, phMsg);
+    /* A leg just claimed is the one P32 names now: no second lookup. */
+    if (pLeg == nullptr) {
+      if (!ReadLegId(*phMsg, pRoute->place, &un32LegId)) {
+        if (pRoute->fQuiet) return VQX_RESULT_OK;
+        VQCMC_ERR(pCtx, kOp, VQX_RESULT_INVALID_MESSAGE, "Message 0x%08x refused (%u bytes)", un32MsgId,
+                  (*phMsg)->un32PayloadLength);
+        Free(pCtx, phMsg);
         return VQX_RESULT_OK;
       }
-      VqCmcLogTrace(pCtx, 3, "\033[31m", kOp, __FILE__, __LINE__, "VqCmcLibLegFind Failed (LegId=0x%08X msg=0x%08x)",
-                    un32LegId, un32MsgId);
-      Free(pCtx, phMsg);
-      return VQX_RESULT_OK;
+      if (un32LegId == 0) return VQX_RESULT_OK;
+      if (VQX_RESULT_FAILED(VqCmcLibLegFind(pCtx, un32LegId, 0, &pLeg))) {
+        if (pRoute->fQuiet) return VQX_RESULT_OK;
+        if (un32MsgId == VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED && pCtx->Params.Callback.pFctCallback != nullptr) {
+          /* The application still learns that a call it does not know has ended. */
+          VqCmcThreadJobPost(pCtx, nullptr, 0, VQCMC_LIB_JOB_KEY, phMsg);
+          return VQX_RESULT_OK;
+        }
+        VqCmcLogTrace(pCtx, 3, "\033[31m", kOp, __FILE__, __LINE__,
+                      "VqCmcLibLegFind Failed (LegId=0x%08X msg=0x%08x)", un32LegId, un32MsgId);
+        Free(pCtx, phMsg);
+        return VQX_RESULT_OK;
+      }
     }
   }
   pLeg->pFctStateHandler(pCtx, pHost, pLeg, phMsg);

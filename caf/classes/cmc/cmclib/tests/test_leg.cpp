@@ -4,6 +4,7 @@
 
 #include "support/cmc_fixture.h"
 #include "vqcmc_lib_leg_internal.h"
+#include "vqcmc_lib_mixer_internal.h"
 
 namespace {
 
@@ -175,6 +176,14 @@ TEST_F(Legs, ServerCreatedLegsAndBadInput) {
       {Msg(VQCMC_MSG_NOTIF_LEG_ERROR, kSrv, VQX_MSG_TYPE_EVENT, 30), "Message 0x0a010091 refused (30 bytes)"}};
   for (const auto& [h, pszLine] : aBad) EXPECT_TRUE(Route(h) && LogCount(pszLine) == 1u) << pszLine;
   EXPECT_EQ(Stats().un32LegsActive, 3u); /* kLeg and the two above */
+  /* A NotifLegSync naming a mixer claims nothing: no SetLegOwnership, no LEG_SYNC, the message freed. */
+  _VQCMC_ENTITY_CTX* pMixer = nullptr;
+  ASSERT_EQ(Locked([&] { return VqCmcLibMixerCreate(mhCmc, Host(kSrv), 0x72, 0, &pMixer); }), VQX_RESULT_OK);
+  const size_t nSent = mSent.size(), nNotifs = mNotifs.size();
+  EXPECT_TRUE(Route(LegSync(0x72, 0x72)));
+  EXPECT_EQ(LogCount("NOTIF_LEG_SYNC: VqCmcLegMsgHandleNotifLegSync Failed"), 1u);
+  EXPECT_EQ(LogCount("VqCmcLibLegFind Failed (LegId=0x00000072 msg=0x0a020411)"), 1u);
+  EXPECT_TRUE(mSent.size() == nSent && mNotifs.size() == nNotifs);
   /* A short quiet message is left to the mixers. */
   EXPECT_FALSE(Route(Msg(VQCMC_MSG_NOTIF_PLAYING_DONE, kSrv, VQX_MSG_TYPE_EVENT, 20)));
 }
