@@ -28,6 +28,12 @@ struct CTmuxBench {
     peerwait::WaitUntil([&] { return (s = Tmux("capture-pane -p -e -t st")).find(pszPart) != std::string::npos; }, 5000);
     return s;
   }
+  /* The program has ended (rc.txt written) and the tmux server is gone before the bench removes their
+   * folder: the program still writes its closing lines after the one a test waits for. */
+  ~CTmuxBench() {
+    peerwait::WaitUntil([&] { return !B.Read("rc.txt").empty(); }, 10000);
+    Tmux("kill-server");
+  }
   /* The program with strArgs; its exit status is written to rc.txt. */
   void Start(const std::string& strArgs) {
     Tmux("new-session -d -x 132 -y 50 -s st 'cd " + B.mstrDir + " && " +
