@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -43,6 +44,24 @@ bool ParseNumber(const char* p, const char* pEnd, u64* pun64Out) {
   }
   *pun64Out = v;
   return true;
+}
+
+/* The process a task id belongs to ("Tgid:" of /proc/<id>/status); 0 when unreadable. */
+pid_t ReadTgid(pid_t Pid) {
+  char szPath[64];
+  snprintf(szPath, sizeof(szPath), "/proc/%d/status", static_cast<int>(Pid));
+  FILE* pFile = fopen(szPath, "re");
+  if (pFile == nullptr) return 0;
+  char szLine[256];
+  long lTgid = 0;
+  while (fgets(szLine, sizeof(szLine), pFile) != nullptr) {
+    if (strncmp(szLine, "Tgid:", 5) == 0) {
+      lTgid = strtol(szLine + 5, nullptr, 10);
+      break;
+    }
+  }
+  fclose(pFile);
+  return lTgid > 0 && lTgid <= 0x7FFFFFFF ? static_cast<pid_t>(lTgid) : 0;
 }
 
 }  // namespace
@@ -263,6 +282,12 @@ bool VqxLaunchAttachable(pid_t Pid, u64* pun64Start, const char** ppszWhy) {
   }
   if (Pid == 1) {
     *ppszWhy = "pid 1";
+    return false;
+  }
+  /* /proc answers for thread ids too, and a signal to a thread reaches its whole process. */
+  const pid_t Tgid = ReadTgid(Pid);
+  if (Tgid != Pid) {
+    *ppszWhy = Tgid == ::getpid() ? "a thread of this process" : "a thread, not a process";
     return false;
   }
   /* This process and the chain of its parents up to pid 1 (bounded: a

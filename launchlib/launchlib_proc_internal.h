@@ -58,8 +58,8 @@ u32 VqxLaunchKillTree(pid_t Root, bool fSingle, u64 un64RootStart = 0);
 bool VqxLaunchIsLocalAddress(const char* pszAddr);
 
 /* Whether a process the library did not start may be attached (watched and
- * later killed with its tree): it must be alive and be neither pid 1, this
- * process nor one of its ancestors. True with its start time; false with
+ * later killed with its tree): it must be alive, a process (not a thread of
+ * one) and be neither pid 1, this process nor one of its ancestors. True with its start time; false with
  * *ppszWhy set to the reason, for a log line. */
 bool VqxLaunchAttachable(pid_t Pid, u64* pun64Start, const char** ppszWhy);
 

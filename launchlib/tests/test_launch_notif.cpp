@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "peers/child_process.h"
@@ -99,6 +100,11 @@ class LaunchAttach : public LaunchNotif {
 TEST_F(LaunchAttach, OnlyALocalLiveStrangerIsAttachedAndKilledWhileItIsThatProcess) {
   peerproc::CChild Stranger({"sleep", "30"}, false);
   const u32 un32Stranger = static_cast<u32>(Stranger.mPid);
+  u32 un32OurThread = 0; /* the library's own thread: its id names this whole process to kill() */
+  for (const auto& Entry : std::filesystem::directory_iterator("/proc/self/task"))
+    if (const u32 un32Tid = static_cast<u32>(std::stoul(Entry.path().filename().string())); un32Tid != u32(getpid()))
+      un32OurThread = un32Tid;
+  ASSERT_NE(un32OurThread, 0u);
   struct Row { const char* pszName; const char* pszAddr; u32 un32Pid; const char* pszLine; };
   const Row aRows[] = {
       {"address not ours", "198.51.100.7", un32Stranger, "(pid %u) at 198.51.100.7/ is not on this machine: ignored"},
@@ -106,6 +112,7 @@ TEST_F(LaunchAttach, OnlyALocalLiveStrangerIsAttachedAndKilledWhileItIsThatProce
       {"pid 1", "127.0.0.1", 1, "pid %u not attached: pid 1"},
       {"this process", "127.0.0.1", static_cast<u32>(getpid()), "pid %u not attached: this process"},
       {"our parent", "127.0.0.1", static_cast<u32>(getppid()), "pid %u not attached: an ancestor of this process"},
+      {"our thread", "127.0.0.1", un32OurThread, "pid %u not attached: a thread of this process"},
       {"no such pid", "127.0.0.1", 0x7FFFFFF0, "pid %u not attached: no such process"},
       {"negative pid", "127.0.0.1", 0xFFFFFFFF, "pid %u not attached: no such process"}};
   u32 hHost = 0xCB000010;
