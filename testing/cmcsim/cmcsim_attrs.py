@@ -11,7 +11,7 @@ decode() gives the fields as a dict, or {"error": ...} for a payload whose sets 
 
 echo() builds the notifications that carry them back (the golden attribute encoder's layout): leg present
 (statistics set at 28, leg record at 32: leg id, leg type, the call-leg attribute at 40 with the profile name
-element in its set at 764, the protocol attribute at 736 with its generic headers; generic headers travel
+element in its set at 700, the protocol attribute at 736 with its generic headers; generic headers travel
 as their element bytes, so one with a set of its own is not carried back), profile changed (leg at 28,
 call and media reasons at 32 and 36, the profile at 40 with its name element in the set at 108) and digit
 collected (leg at 28, valid 1 at 32, matching map 0 at 36, the event tones joined and a NUL from 40)."""

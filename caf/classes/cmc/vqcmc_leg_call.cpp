@@ -180,7 +180,8 @@ VQX_RESULT CVQCMCLeg::CreateCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCEr
 
 VQX_RESULT CVQCMCLeg::CreateCallSignalingMedia(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute,
                                                IVQCMCErrorListener* pListener) {
-  static const CommandLayout L{"CreateCall", "CVQCMCLeg::CreateCallSignalingMedia Failed", LegRecord::Leg, 28, 732};
+  static const CommandLayout L{"CreateCall", "CVQCMCLeg::CreateCallSignalingMedia Failed", LegRecord::Leg,
+                               VQCMC_CREATE_LEG_OFFSET, VQCMC_CREATE_PROTOCOL_OFFSET};
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_CALL_LEG_CREATE, VQCMC_MSG_CMD_CALL_LEG_CREATE> Msg(VQCMC_MSG_ELEMENT_ROOM);
   if (mState != VQCMC_CALL_LEG_STATE_OUTGOING) {
@@ -193,7 +194,8 @@ VQX_RESULT CVQCMCLeg::CreateCallSignalingMedia(CVQCMC_PROTOCOL_ATTRIBUTE* pAttri
 }
 
 VQX_RESULT CVQCMCLeg::CreateCallMediaOnly(IVQCMCErrorListener* pListener) {
-  static const CommandLayout L{"CreateCall", "CVQCMCLeg::CreateCall Failed", LegRecord::Leg, 28, 0};
+  static const CommandLayout L{"CreateCall", "CVQCMCLeg::CreateCall Failed", LegRecord::Leg,
+                               VQCMC_CREATE_LEG_OFFSET, 0};
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_CALL_LEG_CREATE, VQCMC_MSG_CMD_CALL_LEG_CREATE> Msg(VQCMC_MSG_ELEMENT_ROOM);
   return RunCommand(Msg, L, nullptr, pListener);

@@ -19,8 +19,9 @@ namespace {
 constexpr u32 kOffsetMappingId = 8;
 constexpr u32 kLegTypeCall = 1;
 constexpr u32 kLegTypeMediaOnly = 2;
-/* A leg element of a terminated notification: leg id, leg type, then the attribute. */
-constexpr u32 kLegElementMin = 704;
+/* A leg element of a terminated notification: leg id, leg type, then the attribute,
+ * read only when the element fills a whole leg slot. */
+constexpr u32 kLegElementMin = VQCMC_LEG_SPAN;
 
 /* The first element of a set that lies in the message (null when none), and its size. */
 void* FirstElement(VQX_MSG_HANDLE hMsg, const void* pPayload, u32* pSet, u16* pun16Size) {
@@ -95,17 +96,20 @@ VQX_RESULT CVQCMCLib::HandleCmcLibNotReady(VQX_MSG_HANDLE* phMsg) {
 
 VQX_RESULT CVQCMCLib::HandleCallLegPresent(VQX_MSG_HANDLE* phMsg) {
   return LibNotif<_VQCMC_MSG_NOTIF_CALL_LEG_PRESENT, VQCMC_MSG_NOTIF_CALL_LEG_PRESENT>(
-      phMsg, "CVQCMCLib::HandleCallLegPresent", 736 + sizeof(_VQCMC_PROTOCOL_ATTRIBUTE),
+      phMsg, "CVQCMCLib::HandleCallLegPresent",
+      VQCMC_LEG_PRESENT_PROTOCOL_OFFSET + sizeof(_VQCMC_PROTOCOL_ATTRIBUTE),
       [this](VQX_MSG_HANDLE hMsg, u8* pbyPayload) {
-        if (mpUser == nullptr || *VqCmcAt(pbyPayload, 36) != kLegTypeCall) return;
+        const auto* pLeg = VqCmcAt<_VQCMC_LEG>(pbyPayload, VQCMC_LEG_PRESENT_LEG_OFFSET);
+        if (mpUser == nullptr || pLeg->un32LegType != kLegTypeCall) return;
         u32* pSet = VqCmcAt(pbyPayload, 28);
         if (VQX_RESULT_SUCCEEDED(VqCmcCheckRecordSet(hMsg, pbyPayload, 32, pSet))) HandleNapStats(pSet);
         CVQCMC_CALL_LEG_ATTRIBUTE Attribute;
         CVQCMC_PROTOCOL_ATTRIBUTE Protocol;
-        Attribute.CopyFrom(hMsg, VqCmcAt<_VQCMC_CALL_LEG_ATTRIBUTE>(pbyPayload, 40));
-        Attribute.UpdateFrom(VqCmcAt<_VQCMC_CALL_LEG_ATTRIBUTE_UPDATE>(pbyPayload, 712));
-        if (pbyPayload[736] != 0) Protocol.CopyFrom(hMsg, VqCmcAt<_VQCMC_PROTOCOL_ATTRIBUTE>(pbyPayload, 736));
-        const u32 un32LegId = *VqCmcAt(pbyPayload, 32);
+        Attribute.CopyFrom(hMsg, VqCmcAt<_VQCMC_CALL_LEG_ATTRIBUTE>(pbyPayload, VQCMC_LEG_PRESENT_ATTRIBUTE_OFFSET));
+        Attribute.UpdateFrom(VqCmcAt<_VQCMC_CALL_LEG_ATTRIBUTE_UPDATE>(pbyPayload, VQCMC_LEG_PRESENT_UPDATE_OFFSET));
+        auto* pProtocol = VqCmcAt<_VQCMC_PROTOCOL_ATTRIBUTE>(pbyPayload, VQCMC_LEG_PRESENT_PROTOCOL_OFFSET);
+        if (pProtocol->un8Present != 0) Protocol.CopyFrom(hMsg, pProtocol);
+        const u32 un32LegId = pLeg->un32LegId;
         Attribute.GetMappingId() = *VqCmcAt(pbyPayload, kOffsetMappingId);
         Attribute.GetAttrLegId() = un32LegId;
         mpUser->OnCallLegPresent(un32LegId, Attribute, Protocol);
@@ -133,23 +137,24 @@ VQX_RESULT CVQCMCLib::HandleCallLegFailure(VQX_MSG_HANDLE* phMsg) {
 
 VQX_RESULT CVQCMCLib::HandleLegSync(VQX_MSG_HANDLE* phMsg) {
   return LibNotif<_VQCMC_LIB_MSG_NOTIF_LEG_SYNC, VQCMC_LIB_MSG_NOTIF_LEG_SYNC>(
-      phMsg, "CVQCMCLib::HandleLegSync", 744, [this](VQX_MSG_HANDLE hMsg, u8* pbyPayload) {
-        const u32 un32LegId = *VqCmcAt(pbyPayload, 32);
+      phMsg, "CVQCMCLib::HandleLegSync", sizeof(_VQCMC_NOTIF_LEG_SYNC), [this](VQX_MSG_HANDLE hMsg, u8* pbyPayload) {
+        auto* pSync = reinterpret_cast<_VQCMC_NOTIF_LEG_SYNC*>(pbyPayload);
+        const u32 un32LegId = pSync->Leg.un32LegId;
         u32 aun32Before[VQCMC_LEG_NB_STREAMS] = {};
         if (CVQCMCLeg* pLeg = LegIdFind(un32LegId); pLeg != nullptr) {
           pLeg->GetStreamCounts(aun32Before);
         } else if (mpUser != nullptr) {
-          const u32 un32Type = *VqCmcAt(pbyPayload, 36);
+          const u32 un32Type = pSync->Leg.un32LegType;
           const u32 un32Mapping = *VqCmcAt(pbyPayload, kOffsetMappingId);
           if (un32Type == kLegTypeCall) {
             CVQCMC_CALL_LEG_ATTRIBUTE Attribute;
-            Attribute.CopyFrom(hMsg, VqCmcAt<_VQCMC_CALL_LEG_ATTRIBUTE>(pbyPayload, 40));
+            Attribute.CopyFrom(hMsg, &pSync->Leg.CallLeg);
             Attribute.GetMappingId() = un32Mapping;
             Attribute.GetAttrLegId() = un32LegId;
             mpUser->OnCallLegSync(un32LegId, Attribute);
           } else if (un32Type == kLegTypeMediaOnly) {
             CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE Attribute;
-            Attribute.CopyFrom(hMsg, VqCmcAt<_VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE>(pbyPayload, 40));
+            Attribute.CopyFrom(hMsg, &pSync->Leg.MediaOnlyLeg);
             Attribute.GetMappingId() = un32Mapping;
             Attribute.GetAttrLegId() = un32LegId;
             mpUser->OnCallLegSync(un32LegId, Attribute);
@@ -157,7 +162,10 @@ VQX_RESULT CVQCMCLib::HandleLegSync(VQX_MSG_HANDLE* phMsg) {
         }
         // The callback may have made the leg object (adopted or refused).
         if (CVQCMCLeg* pLeg = LegIdFind(un32LegId); pLeg != nullptr) {
-          pLeg->SyncStreams(SetAt(hMsg, pbyPayload, 744, 736), SetAt(hMsg, pbyPayload, 744, 740), aun32Before);
+          constexpr u32 kSize = sizeof(_VQCMC_NOTIF_LEG_SYNC);
+          pLeg->SyncStreams(SetAt(hMsg, pbyPayload, kSize, offsetof(_VQCMC_NOTIF_LEG_SYNC, setPlayAttributes)),
+                            SetAt(hMsg, pbyPayload, kSize, offsetof(_VQCMC_NOTIF_LEG_SYNC, setRecordAttributes)),
+                            aun32Before);
         }
       });
 }

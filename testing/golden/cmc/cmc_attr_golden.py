@@ -218,6 +218,15 @@ def mixer():
     return p.bytes()
 
 
+def mixer_copied():
+    # The golden mixer as the mixer copy writes it: the listener and IVR bytes (0, 1) and the active-speaker
+    # slots (u32 at 8); every other byte 0.
+    p = Payload(44)
+    p.buf[0:2] = bytes([1, 1])
+    struct.pack_into("<I", p.buf, 8, 2)
+    return p.bytes()
+
+
 def profile_copied():
     # The golden profile as the profile copy rebuilds it: a peer SDP element of 8 + its blob's size (the 8 bytes
     # after the blob are not carried).
@@ -271,7 +280,7 @@ def main():
             ("protocol_isdn", protocol_element(3, bytes.fromhex("a1b2c3d4"))),
             ("protocol_cas", protocol_element(4, struct.pack("<7I", 1, 10, 20, 0, 0, 0, 0))),
             ("call_leg", call_leg()), ("media_only_leg", media_only_leg()),
-            ("leg_call", leg(1)), ("leg_media_only", leg(2)), ("mixer", mixer()),
+            ("leg_call", leg(1)), ("leg_media_only", leg(2)), ("mixer", mixer()), ("mixer_copied", mixer_copied()),
             ("profile_copied", profile_copied()), ("profile_name70", profile_name70()),
             ("protocol_sip_headers", protocol_sip_headers()), ("protocol_sip_single_bare", protocol_sip_single_bare())]
     with open(os.path.join(out, "cmc_attr_payloads.txt"), "w") as f:

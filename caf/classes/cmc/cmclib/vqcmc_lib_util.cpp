@@ -408,7 +408,12 @@ VQX_RESULT VQCmcLibMsgCopyLeg(VQCMC_LIB_HANDLE hLib, const _VQCMC_LEG* pSrc, VQX
 VQX_RESULT VQCmcLibMsgCopyMixer(VQCMC_LIB_HANDLE hLib, const _VQCMC_MIXER* pSrc, VQX_MSG_HANDLE hDstMsg,
                                 _VQCMC_MIXER* pDst, VQX_MSG_HANDLE hSrcMsg) {
   const VQX_RESULT Result = CheckSource(hLib, "VQCmcLibMsgCopyMixer", hSrcMsg, pSrc, hDstMsg, pDst, sizeof(*pSrc), {});
-  if (VQX_RESULT_SUCCEEDED(Result) && pSrc != pDst) memcpy(pDst, pSrc, sizeof(*pDst));
+  if (VQX_RESULT_FAILED(Result)) return Result;
+  _VQCMC_MIXER Fixed{};
+  Fixed.un8ReserveListenerSlot = pSrc->un8ReserveListenerSlot;
+  Fixed.un8ReserveIvrSlot = pSrc->un8ReserveIvrSlot;
+  Fixed.un32ReservedActiveSpeakerSlots = pSrc->un32ReservedActiveSpeakerSlots;
+  *pDst = Fixed;
   return Result;
 }
 

@@ -116,7 +116,9 @@ VQX_RESULT VQCmcLibMsgCopyCallLegAttributeUpdate(VQCMC_LIB_HANDLE hLib, const _V
 VQX_RESULT VQCmcLibMsgCopyLeg(VQCMC_LIB_HANDLE hLib, const _VQCMC_LEG* pSrc, VQX_MSG_HANDLE hDstMsg,
                               _VQCMC_LEG* pDst, VQX_MSG_HANDLE hSrcMsg);
 
-/* Mixer description: all 44 bytes (every field the client objects write and the bytes between them). */
+/* Mixer description: the reserve-listener byte (0), the reserve-IVR byte (1) and the
+ * reserved active-speaker slots (u32 at 8), the fields a mixer sync is read for; the
+ * destination's other bytes are cleared. Source and destination may be the same. */
 VQX_RESULT VQCmcLibMsgCopyMixer(VQCMC_LIB_HANDLE hLib, const _VQCMC_MIXER* pSrc, VQX_MSG_HANDLE hDstMsg,
                                 _VQCMC_MIXER* pDst, VQX_MSG_HANDLE hSrcMsg);
 

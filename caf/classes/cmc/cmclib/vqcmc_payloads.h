@@ -201,6 +201,28 @@ static_assert(offsetof(_VQCMC_LEG, un32LegType) == 4);
 static_assert(offsetof(_VQCMC_LEG, CallLeg) == 8 && offsetof(_VQCMC_LEG, MediaOnlyLeg) == 8);
 static_assert(offsetof(_VQCMC_LEG, CallLegUpdate) == 680);
 
+/* A payload that carries a leg description gives it a slot of VQCMC_LEG_SPAN
+ * bytes: the description's 692 bytes, then 12 reserved ones. What follows the
+ * description (a protocol attribute, the leg sync's stream sets) starts at
+ * the end of the slot, never at sizeof(_VQCMC_LEG), which would put it 12
+ * bytes early. */
+constexpr u32 VQCMC_LEG_SPAN = 704;
+static_assert(sizeof(_VQCMC_LEG) <= VQCMC_LEG_SPAN && VQCMC_LEG_SPAN - sizeof(_VQCMC_LEG) == 12);
+
+/* Create call (0x0A010017): the leg description at 28, the protocol attribute after its slot. */
+constexpr u32 VQCMC_CREATE_LEG_OFFSET = 28;
+constexpr u32 VQCMC_CREATE_PROTOCOL_OFFSET = VQCMC_CREATE_LEG_OFFSET + VQCMC_LEG_SPAN;
+static_assert(VQCMC_CREATE_PROTOCOL_OFFSET == 732);
+
+/* Leg present (0x0A010011): the leg description at 32 (leg id 32, type 36, attribute 40,
+ * update 712), the protocol attribute after its slot. */
+constexpr u32 VQCMC_LEG_PRESENT_LEG_OFFSET = 32;
+constexpr u32 VQCMC_LEG_PRESENT_ATTRIBUTE_OFFSET = VQCMC_LEG_PRESENT_LEG_OFFSET + offsetof(_VQCMC_LEG, CallLeg);
+constexpr u32 VQCMC_LEG_PRESENT_UPDATE_OFFSET = VQCMC_LEG_PRESENT_LEG_OFFSET + offsetof(_VQCMC_LEG, CallLegUpdate);
+constexpr u32 VQCMC_LEG_PRESENT_PROTOCOL_OFFSET = VQCMC_LEG_PRESENT_LEG_OFFSET + VQCMC_LEG_SPAN;
+static_assert(VQCMC_LEG_PRESENT_ATTRIBUTE_OFFSET == 40 && VQCMC_LEG_PRESENT_UPDATE_OFFSET == 712 &&
+              VQCMC_LEG_PRESENT_PROTOCOL_OFFSET == 736);
+
 /* Mixer description; bytes 3-7 and 24-31 are not written by the client objects. */
 typedef struct _VQCMC_MIXER {
   u8 un8ReserveListenerSlot;
@@ -270,12 +292,13 @@ static_assert(sizeof(_VQCMC_NOTIF_ENTITY) == 40 && offsetof(_VQCMC_NOTIF_ENTITY,
 typedef struct _VQCMC_NOTIF_LEG_SYNC {
   _VQCMC_MSG_HEAD Head;
   _VQCMC_LEG Leg;
-  u8 abyReserved[12];
+  u8 abyReserved[VQCMC_LEG_SPAN - sizeof(_VQCMC_LEG)];
   VQXMsgElementSet setPlayAttributes;    /* elements: _VQCMC_PLAY_ATTRIBUTE */
   VQXMsgElementSet setRecordAttributes;  /* elements: _VQCMC_RECORD_ATTRIBUTE */
 } _VQCMC_NOTIF_LEG_SYNC;
 static_assert(sizeof(_VQCMC_NOTIF_LEG_SYNC) == 744);
 static_assert(offsetof(_VQCMC_NOTIF_LEG_SYNC, Leg) == 32);
+static_assert(offsetof(_VQCMC_NOTIF_LEG_SYNC, setPlayAttributes) == offsetof(_VQCMC_NOTIF_LEG_SYNC, Leg) + VQCMC_LEG_SPAN);
 static_assert(offsetof(_VQCMC_NOTIF_LEG_SYNC, setPlayAttributes) == 736);
 static_assert(offsetof(_VQCMC_NOTIF_LEG_SYNC, setRecordAttributes) == 740);
 
