@@ -49,7 +49,7 @@ function(vqx_bench)
   endif()
   add_executable(${B_NAME} ${B_SOURCES})
   target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
-  target_include_directories(${B_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/testing)
+  target_include_directories(${B_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/testing ${PROJECT_SOURCE_DIR}/utillib/bench)
 endfunction()
 
 function(vqx_fuzz)

@@ -1,12 +1,22 @@
 // bench_ratio.h - runs the registered benchmarks and prints, for each pair
 // {baseline, candidate}, how many times faster the candidate is, measured in
 // the same run, and for each throughput target the measured rate over the
-// target. Shared by the utility library's benchmark programs.
+// target. Shared by the benchmark programs (the build puts this folder on every
+// benchmark's include path).
+//
+// Paired ratios (VqxBenchPaired): on a loaded machine two benchmarks run one
+// after the other see different loads, and their ratio drifts from run to run.
+// A paired benchmark times a batch of the candidate and a batch of the
+// baseline back to back in every iteration (which goes first alternates), so
+// that both see the same load; it reports the median of the per-batch time
+// ratios, and with repetitions the report takes the median of those.
 #ifndef VQX_BENCH_RATIO_H
 #define VQX_BENCH_RATIO_H
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -31,11 +41,77 @@ class VqxBenchCollector : public benchmark::ConsoleReporter {
       if (rate != r.counters.end()) m_rates[r.run_name.str()] = rate->second.value;
       if (fMean) m_means[r.run_name.str()] = true;
     }
+    for (const Run& r : runs) {
+      // A paired ratio: the median over repetitions, else the one run's.
+      auto ratio = r.counters.find("ratio");
+      if (r.error_occurred || ratio == r.counters.end()) continue;
+      const bool fMedian = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+      const std::string strName = r.run_name.function_name;
+      if (fMedian || (r.run_type == Run::RT_Iteration && m_paired_medians.count(strName) == 0)) {
+        m_paired[strName] = ratio->second.value;
+      }
+      if (fMedian) m_paired_medians[strName] = true;
+    }
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> m_times;
   std::map<std::string, double> m_rates; /* items per second, where counted */
   std::map<std::string, bool> m_means;
+  std::map<std::string, double> m_paired; /* candidate time / baseline time of a paired benchmark */
+  std::map<std::string, bool> m_paired_medians;
+};
+
+// Times nBatch calls fnCandidate(i) and nBatch calls fnBaseline(i), i = 0 ..
+// nBatch - 1, in every iteration (alternating which batch goes first), each
+// batch after an untimed fnSetUp() (inputs a batch consumes), and sets the
+// counters ratio (median of candidate time / baseline time over the
+// iterations), candidate_ns and baseline_ns (medians per call).
+template <class C, class B, class S>
+void VqxBenchPaired(benchmark::State& State, int nBatch, C&& fnCandidate, B&& fnBaseline, S&& fnSetUp) {
+  using Clock = std::chrono::steady_clock;
+  std::vector<double> aCandidate, aBaseline, aRatio;
+  const auto TimeBatch = [&](auto& fn) {
+    State.PauseTiming();
+    fnSetUp();
+    State.ResumeTiming();
+    const Clock::time_point t0 = Clock::now();
+    for (int i = 0; i < nBatch; i++) fn(i);
+    return std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / nBatch;
+  };
+  bool fCandidateFirst = true;
+  for (auto _ : State) {
+    double dCandidate, dBaseline;
+    if (fCandidateFirst) {
+      dCandidate = TimeBatch(fnCandidate);
+      dBaseline = TimeBatch(fnBaseline);
+    } else {
+      dBaseline = TimeBatch(fnBaseline);
+      dCandidate = TimeBatch(fnCandidate);
+    }
+    fCandidateFirst = !fCandidateFirst;
+    aCandidate.push_back(dCandidate);
+    aBaseline.push_back(dBaseline);
+    aRatio.push_back(dBaseline > 0 ? dCandidate / dBaseline : 0);
+  }
+  const auto Median = [](std::vector<double>& a) {
+    if (a.empty()) return 0.0;
+    std::nth_element(a.begin(), a.begin() + a.size() / 2, a.end());
+    return a[a.size() / 2];
+  };
+  State.counters["ratio"] = Median(aRatio);
+  State.counters["candidate_ns"] = Median(aCandidate);
+  State.counters["baseline_ns"] = Median(aBaseline);
+}
+
+template <class C, class B>
+void VqxBenchPaired(benchmark::State& State, int nBatch, C&& fnCandidate, B&& fnBaseline) {
+  VqxBenchPaired(State, nBatch, fnCandidate, fnBaseline, [] {});
+}
+
+// A paired benchmark's target: candidate time / baseline time at most dMax.
+struct VqxBenchPairedTarget {
+  const char* pszName;
+  double dMax;
 };
 
 // A throughput target: benchmark name and the items per second it must reach.
@@ -45,7 +121,8 @@ struct VqxBenchRate {
 };
 
 inline int VqxBenchRunWithRatios(int argc, char** argv, const std::vector<VqxBenchRatio>& ratios,
-                                 const std::vector<VqxBenchRate>& rates = {}) {
+                                 const std::vector<VqxBenchRate>& rates = {},
+                                 const std::vector<VqxBenchPairedTarget>& paired = {}) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   VqxBenchCollector collector;
@@ -63,6 +140,13 @@ inline int VqxBenchRunWithRatios(int argc, char** argv, const std::vector<VqxBen
     const double dRatio = it->second / r.dTargetPerSecond;
     std::printf("ratio %s = %.3g items/s / target %.3g items/s = %.2fx (target >= 1.00x): %s\n", r.pszName,
                 it->second, r.dTargetPerSecond, dRatio, dRatio >= 1.0 ? "met" : "NOT MET");
+  }
+  for (const VqxBenchPairedTarget& r : paired) {
+    auto it = collector.m_paired.find(r.pszName);
+    if (it == collector.m_paired.end()) continue;
+    std::printf("paired %s: candidate / baseline time = %.2fx (%s, target <= %.2fx): %s\n", r.pszName, it->second,
+                collector.m_paired_medians.count(r.pszName) != 0 ? "median of repetitions" : "one run", r.dMax,
+                it->second <= r.dMax ? "met" : "NOT MET");
   }
   benchmark::Shutdown();
   return 0;  // a missed target is reported, not turned into a crash of the run
