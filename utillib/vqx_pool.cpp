@@ -6,9 +6,12 @@
  * form a doubly linked list, newest at the head. In block mode record i lives
  * at block + i * stride, so a pointer maps back to its index by arithmetic,
  * which also proves it lies at a record boundary. In heap mode each record is
- * a separate heap block and an address index (hash table) maps live records
- * to their slots, so that a pointer the pool never gave out, or gave back
- * already, is recognised without being dereferenced. Keyed pools keep a
+ * a separate heap block, made on its slot's first use and kept for the slot's
+ * later uses until the pool is destroyed (an allocation and a release then
+ * cost no heap call and no index update); an address index (hash table) maps
+ * the records made to their slots, so that a pointer the pool never gave out,
+ * or gave back already (its slot is free), is recognised without being
+ * dereferenced. Keyed pools keep a
  * second hash table from key to slot.
  *
  * Both public handle kinds wrap the same core; a magic word tells them apart
@@ -70,7 +73,7 @@ struct VqxPoolCore {
   u64 un64DivM; /* 2^64 / un32BufferSize rounded up, for blocks below 4 GiB */
   VqxPoolSlot* paSlots;
   u64* paun64Keys;   /* keyed pools: key of each used index */
-  void** papRecords; /* heap mode: record of each used index */
+  void** papRecords; /* heap mode: record of each index, once made */
   u32 un32FreeHead;
   u32 un32UsedHead;
   u32 un32UsedTail;
@@ -280,25 +283,27 @@ __attribute__((noinline)) void* VqxPoolAllocIndexed(VqxPoolCore* p, u64 un64Key)
   }
   const u32 un32Index = p->un32FreeHead;
   void* pRecord;
-  if (p->fHeapMode) {
+  bool fMade = false;
+  if (p->fHeapMode && p->papRecords[un32Index] == nullptr) {
     pRecord = std::calloc(1, p->un32BufferSize);
     if (pRecord == nullptr) return nullptr;
     if (VQXHashInsert(p->hAddrIndex, reinterpret_cast<uintptr_t>(pRecord), un32Index) != VQX_RESULT_OK) {
       std::free(pRecord);
       return nullptr;
     }
+    fMade = true;
   } else {
-    pRecord = p->pbyBlock + static_cast<u64>(un32Index) * p->un32BufferSize;
+    pRecord = VqxPoolRecordOf(p, un32Index);
     VqxPoolZero(pRecord, p->un32BufferSize);
   }
   if (p->hKeyIndex != nullptr && VQXHashInsert(p->hKeyIndex, un64Key, un32Index) != VQX_RESULT_OK) {
-    if (p->fHeapMode) {
+    if (fMade) {
       VQXHashRemove(p->hAddrIndex, reinterpret_cast<uintptr_t>(pRecord), nullptr);
       std::free(pRecord);
     }
     return nullptr;
   }
-  if (p->fHeapMode) p->papRecords[un32Index] = pRecord;
+  if (fMade) p->papRecords[un32Index] = pRecord;
   if (p->paun64Keys != nullptr) p->paun64Keys[un32Index] = un64Key;
   VqxPoolLinkAtHead(p, un32Index);
   return pRecord;
@@ -314,21 +319,16 @@ inline void* VqxPoolAlloc(VqxPoolCore* p, u64 un64Key) {
   return pRecord;
 }
 
-/* Drops a used record from the key and address indexes (heap mode: frees it). */
-__attribute__((noinline)) void VqxPoolUnindex(VqxPoolCore* p, u32 un32Index, void* pRecord) {
+/* Drops a used record's key from the key index (a heap record stays with its slot). */
+__attribute__((noinline)) void VqxPoolUnindex(VqxPoolCore* p, u32 un32Index) {
   if (p->hKeyIndex != nullptr) VQXHashRemove(p->hKeyIndex, p->paun64Keys[un32Index], nullptr);
-  if (p->fHeapMode) {
-    VQXHashRemove(p->hAddrIndex, reinterpret_cast<uintptr_t>(pRecord), nullptr);
-    std::free(pRecord);
-    p->papRecords[un32Index] = nullptr;
-  }
 }
 
 /* Release in a keyed or heap-mode pool: index tables to keep up. */
 __attribute__((noinline)) VQX_RESULT VqxPoolFreeIndexed(VqxPoolCore* p, void* pRecord) {
   const u32 un32Index = VqxPoolIndexOf(p, pRecord);
   if (un32Index == VQX_POOL_NONE) return VQX_RESULT_INVALID_PARAM;
-  VqxPoolUnindex(p, un32Index, pRecord);
+  VqxPoolUnindex(p, un32Index);
   VqxPoolUnlink(p, un32Index);
   return VQX_RESULT_OK;
 }
@@ -396,7 +396,7 @@ void VqxPoolRelease(VqxPoolCore* p) {
   p->un32Magic = VQX_POOL_DEAD_MAGIC;
   if (p->fHeapMode)
     for (u32 i = 0; i < p->un32NbBuffers; ++i)
-      if (VqxPoolSlotUsed(p->paSlots[i])) std::free(p->papRecords[i]);
+      std::free(p->papRecords[i]);
   if (p->hKeyIndex != nullptr) VQXHashDestroy(p->hKeyIndex);
   if (p->hAddrIndex != nullptr) VQXHashDestroy(p->hAddrIndex);
   std::free(p->pbyBlock);

@@ -15,9 +15,10 @@
  * both compare the full 64 bits.
  *
  * Storage: by default all records live in one block taken at creation. In
- * heap mode (fHeapMode = 1) each record is taken from the heap when it is
- * allocated and given back to the heap when it is freed; the pool then only
- * holds the bookkeeping.
+ * heap mode (fHeapMode = 1) each record is taken from the heap when its slot
+ * is first used and kept for that slot's later uses; the pool holds only the
+ * bookkeeping until records are used, and gives every record back when it is
+ * destroyed.
  *
  * Threads: a pool has no lock of its own. Callers that share one pool between
  * threads serialise every call on it.
@@ -87,7 +88,7 @@ extern void* g_pVqxPoolOfBuffers64vPrintfContext;
  *  pszFile, un32Line  creating source position (kept as a pointer: pass a
  *                  string literal, as __FILE__ is).
  *  fHeapMode       0: records in one block taken now; 1: each record taken
- *                  from the heap at Alloc and given back at Free.
+ *                  from the heap at its slot's first Alloc, kept until Destroy.
  * Returns the pool, or null when an argument is refused or memory runs out.
  * The caller owns the pool and frees it with VQXPoolOfBuffersDestroy.
  */
@@ -113,7 +114,7 @@ void* VQXPoolOfBuffersAllocPrivate(HVQXPOOLOFBUFFERS hPool, u64 un64Key, const c
  * record; 0x8200000C for a handle of the other kind; 0x8200000A (VQX_RESULT_INVALID_PARAM) for a pointer that is not a
  * record of this pool in use (outside the pool, not at a record boundary,
  * already free, or never allocated): nothing is changed then.
- * In heap mode the record's memory is returned to the heap.
+ * In heap mode the record's memory stays with its slot for the next Alloc.
  */
 VQX_RESULT VQXPoolOfBuffersFreePrivate(HVQXPOOLOFBUFFERS hPool, void* pRecord, const char* pszFile, u32 un32Line);
 

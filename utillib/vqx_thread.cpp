@@ -157,7 +157,9 @@ bool VqxMutexInit(pthread_mutex_t* pMutex, bool fPriorityInherit) {
 
 } // namespace
 
-VQX_RESULT VqxMutexCreate(VQX_MUTEX_HANDLE* phMutex) {
+namespace {
+
+VQX_RESULT VqxMutexCreateWith(VQX_MUTEX_HANDLE* phMutex, bool fPriorityInherit) {
   if (phMutex == nullptr) return VQX_RESULT_NULL_PARAM;
   *phMutex = nullptr;
   _VQX_MUTEX* p = new (std::nothrow) _VQX_MUTEX;
@@ -165,13 +167,19 @@ VQX_RESULT VqxMutexCreate(VQX_MUTEX_HANDLE* phMutex) {
   p->fOwned.store(false);
   p->un32Depth = 0;
   /* Without priority inheritance on this system, keep a plain recursive mutex. */
-  if (!VqxMutexInit(&p->mutex, true) && !VqxMutexInit(&p->mutex, false)) {
+  if (!(fPriorityInherit && VqxMutexInit(&p->mutex, true)) && !VqxMutexInit(&p->mutex, false)) {
     delete p;
     return VQX_RESULT_FAIL;
   }
   *phMutex = p;
   return VQX_RESULT_OK;
 }
+
+}  // namespace
+
+VQX_RESULT VqxMutexCreate(VQX_MUTEX_HANDLE* phMutex) { return VqxMutexCreateWith(phMutex, true); }
+
+VQX_RESULT VqxMutexCreatePlain(VQX_MUTEX_HANDLE* phMutex) { return VqxMutexCreateWith(phMutex, false); }
 
 VQX_RESULT VqxMutexDestroy(VQX_MUTEX_HANDLE hMutex) {
   if (hMutex == nullptr) return VQX_RESULT_NULL_PARAM;

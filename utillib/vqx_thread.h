@@ -106,6 +106,14 @@ typedef struct _VQX_MUTEX* VQX_MUTEX_HANDLE;
 VQX_RESULT VqxMutexCreate(VQX_MUTEX_HANDLE* phMutex);
 
 /*
+ * As VqxMutexCreate, without priority inheritance: for a lock that is only
+ * ever held for a few instructions (a table lookup or insertion), where the
+ * kernel-assisted priority-inheriting lock and release cost more than the
+ * work they guard. Same results.
+ */
+VQX_RESULT VqxMutexCreatePlain(VQX_MUTEX_HANDLE* phMutex);
+
+/*
  * Frees the mutex; it must not be held or waited for. Returns 0x02000000;
  * 0x82000009 for null; 0x8200000F when some thread holds it (then it is not
  * freed).

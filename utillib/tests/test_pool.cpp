@@ -158,6 +158,19 @@ TEST_P(PoolTest, NullAndWrongKindHandlesAreRefusedWithoutBeingUsed) {
   EXPECT_EQ((Results{VqxPoolOfBuffers64Check(h64), VQXPoolOfBuffers64Destroy(h64)}), Results(2, kOk));
 }
 
+TEST_P(PoolTest, AReusedRecordComesBackZeroedAndItsOldKeyIsGone) {  // heap records stay with their slot
+  Pool h = Make(2, 24);
+  auto* a = static_cast<u8*>(AllocKeyed(h, 1));
+  ASSERT_NE(a, nullptr);
+  std::memset(a + 4, 0xA5, 20);
+  ASSERT_EQ(VQXPoolOfBuffersFree(h, a), kOk);
+  auto* b = static_cast<u8*>(VQXPoolOfBuffersAlloc(h, 2));
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b, a) << "the freed slot and its record are taken again";
+  EXPECT_EQ(std::vector<u8>(b, b + 24), std::vector<u8>(24, 0)) << "nothing of the previous use is left";
+  EXPECT_EQ((Ptrs{VQXPoolOfBuffersFind(h, 1), VQXPoolOfBuffersFind(h, 2)}), (Ptrs{nullptr, b}));
+}
+
 TEST_P(PoolTest, NextFromAnyRecordWhileAWalkGoesOn) {  // heap pools remember where a walk is
   Pool h = Make(8, 16, false);
   Ptrs v;

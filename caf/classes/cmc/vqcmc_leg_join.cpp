@@ -56,7 +56,9 @@ u8 FullDuplexOf(CVQCMC_JOIN_ATTRIBUTE* pAttribute) { return pAttribute == nullpt
 
 VQX_RESULT CVQCMCLegJoinedLeg::Init(const CVQCAFDebugInfo& DebugInfo, u32 un32Max) {
   try {
-    s_pMutexOfLegJoinedLegs = new CVQCAFMutex;
+    // Held only around record and list updates, never across a wait or a callback: a plain
+    // recursive lock, without the priority-inheriting kernel path.
+    s_pMutexOfLegJoinedLegs = new CVQCAFMutex(false);
     s_pPoolOfLegJoinedLegs = new CVQCAFPool64<CVQCAFPtr<CVQCMCLegJoinedLeg>>(DebugInfo, un32Max, 1);
   } catch (...) {
   }

@@ -8,8 +8,10 @@
 
 namespace VQCAF {
 
-CVQCAFMutex::CVQCAFMutex() : mhMutex(nullptr) {
-  VQX_RESULT un32Result = VqxMutexCreate(&mhMutex);
+CVQCAFMutex::CVQCAFMutex() : CVQCAFMutex(true) {}
+
+CVQCAFMutex::CVQCAFMutex(bool fPriorityInherit) : mhMutex(nullptr) {
+  VQX_RESULT un32Result = fPriorityInherit ? VqxMutexCreate(&mhMutex) : VqxMutexCreatePlain(&mhMutex);
   if (VQX_RESULT_FAILED(un32Result)) throw CVQCAFException("Failed to create mutex", un32Result);
 }
 

@@ -11,8 +11,8 @@
  *                           takes it again as many times at the scope's end.
  * Both do nothing for a null mutex, so that a null pointer means "no locking".
  *
- * The framework's global mutex (GetGlobalMutex) guards the reference counts
- * of CVQCAFPtr; it exists from first use to the end of the process.
+ * The framework's global mutex (GetGlobalMutex) exists from first use to the
+ * end of the process.
  */
 #ifndef VQCAFMUTEX_H
 #define VQCAFMUTEX_H
@@ -28,6 +28,9 @@ class CVQCAFMutex : private CVQCAFNonCopyable {
  public:
   /* Throws CVQCAFException (0x82000012 / 0x82000001) when the lock cannot be made. */
   CVQCAFMutex();
+  /* The same without priority inheritance (fPriorityInherit 0): for a class
+   * lock held only around table updates, never across a wait or a callback. */
+  explicit CVQCAFMutex(bool fPriorityInherit);
   /* Destroys the underlying lock; it must not be held by anyone. */
   ~CVQCAFMutex();
 

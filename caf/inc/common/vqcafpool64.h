@@ -7,8 +7,8 @@
  * key up directly (VQXPoolOfBuffers64Find, then PayloadOfRecord).
  *
  * Built with (debug info, maximum count, dynamic flag: 1 takes each record
- * from the heap when it is allocated). When the storage cannot be made the
- * failure line "CVQCAFPool64::CVQCAFPool64: Failed to create Pool (82000012)
+ * from the heap when its slot is first used, kept for the slot's later uses).
+ * When the storage cannot be made the failure line "CVQCAFPool64::CVQCAFPool64: Failed to create Pool (82000012)
  * file:line" is printed and mhPool stays null: every Alloc then gives null
  * and every Free 0x82000014.
  *

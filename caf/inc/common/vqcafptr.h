@@ -10,10 +10,11 @@
  *   printed (foundation printer, error level) and the object is left alone.
  * Making a pointer from an object sets the count to 1; copying adds one;
  * releasing, emptying or reassigning subtracts one; the last release frees
- * the object by its kind and frees the count. Every count change happens
- * under the framework's global mutex (GetGlobalMutex); the object itself is
- * freed after that mutex has been given back, so a destructor may use other
- * CVQCAFPtr freely.
+ * the object by its kind and frees the count. The count changes atomically
+ * (a release publishes the holder's writes to the thread that frees), with
+ * no lock held, so a destructor may use other CVQCAFPtr freely. Counts once
+ * changed under the framework's global mutex: two mutex round trips per
+ * copy and release were most of the cost of handing a shared record out.
  *
  * Threads: different CVQCAFPtr objects sharing one object may be copied and
  * released on any threads at once. One CVQCAFPtr object is not itself
@@ -22,6 +23,7 @@
 #ifndef VQCAFPTR_H
 #define VQCAFPTR_H
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -92,7 +94,7 @@ class CVQCAFPtr {
   explicit operator bool() const noexcept { return mp != nullptr; }
   bool IsNull() const noexcept { return mp == nullptr; }
   u32 GetAllocType() const noexcept { return mun32AllocType; }
-  /* The shared count (0 for an empty pointer), read under the global mutex. */
+  /* The shared count (0 for an empty pointer). */
   u32 GetRefCount() const;
 
   void Swap(CVQCAFPtr& Other) noexcept {
@@ -131,10 +133,7 @@ void CVQCAFPtr<T>::Take(T* p, u32 un32AllocType) {
 template <class T>
 template <class U>
 void CVQCAFPtr<T>::Share(U* p, u32* pun32RefCount, u32 un32AllocType) noexcept {
-  if (pun32RefCount != nullptr) {
-    CVQCAFMutexAutoGetGive Lock(GetGlobalMutex());
-    ++*pun32RefCount;
-  }
+  if (pun32RefCount != nullptr) std::atomic_ref<u32>(*pun32RefCount).fetch_add(1, std::memory_order_relaxed);
   mp = p;
   mpun32RefCount = pun32RefCount;
   mun32AllocType = un32AllocType;
@@ -147,12 +146,7 @@ void CVQCAFPtr<T>::Release() noexcept {
   mp = nullptr;
   mpun32RefCount = nullptr;
   if (pun32Count == nullptr) return;
-  u32 un32Left;
-  {
-    CVQCAFMutexAutoGetGive Lock(GetGlobalMutex());
-    un32Left = --*pun32Count;
-  }
-  if (un32Left != 0) return;
+  if (std::atomic_ref<u32>(*pun32Count).fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   delete pun32Count;
   FreeObject(p, mun32AllocType);
 }
@@ -182,8 +176,7 @@ void CVQCAFPtr<T>::FreeObject(T* p, u32 un32AllocType) noexcept {
 template <class T>
 u32 CVQCAFPtr<T>::GetRefCount() const {
   if (mpun32RefCount == nullptr) return 0;
-  CVQCAFMutexAutoGetGive Lock(GetGlobalMutex());
-  return *mpun32RefCount;
+  return std::atomic_ref<u32>(*mpun32RefCount).load(std::memory_order_acquire);
 }
 
 }  // namespace VQCAF
