@@ -140,10 +140,9 @@ VQX_RESULT CVQCMCLib::HandleLegSync(VQX_MSG_HANDLE* phMsg) {
       phMsg, "CVQCMCLib::HandleLegSync", sizeof(_VQCMC_NOTIF_LEG_SYNC), [this](VQX_MSG_HANDLE hMsg, u8* pbyPayload) {
         auto* pSync = reinterpret_cast<_VQCMC_NOTIF_LEG_SYNC*>(pbyPayload);
         const u32 un32LegId = pSync->Leg.un32LegId;
-        u32 aun32Before[VQCMC_LEG_NB_STREAMS] = {};
-        if (CVQCMCLeg* pLeg = LegIdFind(un32LegId); pLeg != nullptr) {
-          pLeg->GetStreamCounts(aun32Before);
-        } else if (mpUser != nullptr) {
+        CVQCMCLeg* pLeg = LegIdFind(un32LegId);
+        const bool fKnown = pLeg != nullptr;
+        if (!fKnown && mpUser != nullptr) {
           const u32 un32Type = pSync->Leg.un32LegType;
           const u32 un32Mapping = *VqCmcAt(pbyPayload, kOffsetMappingId);
           if (un32Type == kLegTypeCall) {
@@ -160,13 +159,13 @@ VQX_RESULT CVQCMCLib::HandleLegSync(VQX_MSG_HANDLE* phMsg) {
             mpUser->OnCallLegSync(un32LegId, Attribute);
           }
         }
-        // The callback may have made the leg object (adopted or refused).
-        if (CVQCMCLeg* pLeg = LegIdFind(un32LegId); pLeg != nullptr) {
-          constexpr u32 kSize = sizeof(_VQCMC_NOTIF_LEG_SYNC);
-          pLeg->SyncStreams(SetAt(hMsg, pbyPayload, kSize, offsetof(_VQCMC_NOTIF_LEG_SYNC, setPlayAttributes)),
-                            SetAt(hMsg, pbyPayload, kSize, offsetof(_VQCMC_NOTIF_LEG_SYNC, setRecordAttributes)),
-                            aun32Before);
-        }
+        // The callback may have made the leg object (adopted or refused): it starts from no streams.
+        if (!fKnown) pLeg = LegIdFind(un32LegId);
+        if (pLeg == nullptr) return;
+        constexpr u32 kSize = sizeof(_VQCMC_NOTIF_LEG_SYNC);
+        pLeg->SyncStreams(SetAt(hMsg, pbyPayload, kSize, offsetof(_VQCMC_NOTIF_LEG_SYNC, setPlayAttributes)),
+                          SetAt(hMsg, pbyPayload, kSize, offsetof(_VQCMC_NOTIF_LEG_SYNC, setRecordAttributes)),
+                          fKnown);
       });
 }
 
@@ -259,14 +258,12 @@ VQX_RESULT CVQCMCLib::HandleMixerLinkSync(VQX_MSG_HANDLE* phMsg) {
 
 /* ------------------------------------------------------------ the leg's side */
 
-void CVQCMCLeg::GetStreamCounts(u32 (&aun32Counts)[VQCMC_LEG_NB_STREAMS]) {
-  CVQCAFMutexAutoGetGive Lock(mpMutex);
-  memcpy(aun32Counts, maun32StreamsInProgress, sizeof(aun32Counts));
-}
-
-void CVQCMCLeg::SyncStreams(u32* pPlaySet, u32* pRecordSet, const u32 (&aun32Before)[VQCMC_LEG_NB_STREAMS]) {
+void CVQCMCLeg::SyncStreams(u32* pPlaySet, u32* pRecordSet, bool fCountedBefore) {
   constexpr u32 kRecord = VQCMC_LEG_NB_STREAMS - 1;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
+  // What the leg counted before, read under the same lock as the rewrite.
+  u32 aun32Before[VQCMC_LEG_NB_STREAMS] = {};
+  if (fCountedBefore) memcpy(aun32Before, maun32StreamsInProgress, sizeof(aun32Before));
   ReadPlaySet(pPlaySet, maun32StreamsInProgress, maun8StreamPaused, kRecord);
   for (u8 i = 0; i < kRecord; i++) {
     for (u32 n = aun32Before[i]; n > maun32StreamsInProgress[i]; n--) OnStreamPlayingDone(i, kSyncReason);

@@ -210,12 +210,12 @@ class CVQCMCLeg : public IVQCMCLeg,
                         _VQCMC_CALL_REASON_CODE Code, CVQCMC_PROTOCOL_ATTRIBUTE* pProtocol);
   /* The link's unjoin sent to the first leg; once sent, its record is unjoin pending. */
   static void RefuseLink(unsigned int un32FirstLegId, unsigned int un32SecondLegId);
-  /* Re-synchronisation (under the leg's mutex): the stream counts, then the
-   * streams the server reports (play elements: index at 15, paused at 16;
-   * the record element's paused at 70) with one playing-done (reason 5) for
-   * each play or record counted before and not reported any more. */
-  void GetStreamCounts(u32 (&aun32Counts)[VQCMC_LEG_NB_STREAMS]);
-  void SyncStreams(u32* pPlaySet, u32* pRecordSet, const u32 (&aun32Before)[VQCMC_LEG_NB_STREAMS]);
+  /* Re-synchronisation (under the leg's mutex): the streams the server
+   * reports (play elements: index at 15, paused at 16; the record element's
+   * paused at 70) replace the counts, with one playing-done (reason 5) for
+   * each play or record counted before (fCountedBefore; a leg just made
+   * counted none) and not reported any more. */
+  void SyncStreams(u32* pPlaySet, u32* pRecordSet, bool fCountedBefore);
   VQX_RESULT ChangeProfile(IVQCMCErrorListener* pListener, unsigned int fFlag);
   VQX_RESULT GetStats(IVQCMCErrorListener* pListener);
 
