@@ -103,7 +103,10 @@ TEST(CmcLegIt, OutgoingCallCommandsAndAnswers) {
     ASSERT_TRUE(Run.Server.Answer("0x0A01001D", "0x82000005"));
     EXPECT_EQ(Leg.SendCallSuppInfo(VQCMC_SUPP_INFO_SIP_CALL_PROGRESS, nullptr, &Refusals), VQX_RESULT_OK);
     EXPECT_TRUE(Leg.Saw("SuppInfo;"));
-    EXPECT_EQ(Refusals.Seen(), "SendCallSuppInfo() Request failed on CMC server;");
+    // The listener hears the refusal after the response callback has run: wait for it too.
+    EXPECT_TRUE(cmcpeer::WaitUntil([&] { return Refusals.Seen() == "SendCallSuppInfo() Request failed on CMC server;"; },
+                                   20000))
+        << Refusals.Seen();
     _VQCMC_CALL_REASON Reason{16, {}};
     EXPECT_EQ(Leg.TerminateCall(Reason, nullptr, nullptr), VQX_RESULT_OK);
     EXPECT_EQ(Leg.TerminateCall(Reason, nullptr, nullptr), VQX_RESULT_INVALID_STATE);
