@@ -145,6 +145,7 @@ u32 CVQSigTraceAdapter::Synchronize() {
   try {
     mEntities.Clear(CVQCAFDebugInfo(__FILE__, __LINE__));
     mRequests.clear();
+    mUnsent.clear();
     CountOutstanding();
     mfReady = 0;
     mfRoundOpen = 1;
@@ -154,6 +155,11 @@ u32 CVQSigTraceAdapter::Synchronize() {
     CaughtFailure("CVQSigTraceAdapter::Synchronize", __LINE__);
   }
   return VQX_RESULT_OK;
+}
+
+CVQCAFPtr<IVQCAFCliPage> CVQSigTraceAdapter::GetPage() {
+  CVQCAFMutexAutoGetGive Lock(&mMutex);
+  return CVQCAFPtr<IVQCAFCliPage>(mpPage);
 }
 
 u32 CVQSigTraceAdapter::IsAdapterReady() {
@@ -171,6 +177,8 @@ u32 CVQSigTraceAdapter::Clear() {
       CVQCAFPtr<IVQCAFCliPage> Page(mpPage);
       CVQCAFMutexAutoGiveGet Unlock(&mMutex);
       if (CVQCAFCli* pCli = GetCli()) pCli->RemovePage(Page);
+      /* The console may still hold the page: none of its calls reaches this adapter from here on. */
+      mpPage->Detach();
     }
     mpPage.Release();
     /* The thread is woken from its wait rather than found at its next turn. */
@@ -186,6 +194,7 @@ u32 CVQSigTraceAdapter::Clear() {
     if (mhHostLib != nullptr) CVQCAFComm::ReleaseHostLibInstance();
     mhHostLib = nullptr;
     mRequests.clear();
+    mUnsent.clear();
     CountOutstanding();
     mfRoundOpen = 0;
     mEntities.Clear(CVQCAFDebugInfo(__FILE__, __LINE__));
@@ -262,7 +271,7 @@ void CVQSigTraceAdapter::DispatchAnswer(VQX_MSG_HANDLE hMsg) {
 }
 
 void CVQSigTraceAdapter::ResendOverdue() {
-  if (mRequests.empty()) return;
+  if (mRequests.empty() && mUnsent.empty()) return;
   const u64 un64Now = Now();
   std::vector<std::pair<u32, SRequest>> Overdue;
   for (const auto& [un32Serial, Request] : mRequests)
@@ -277,18 +286,33 @@ void CVQSigTraceAdapter::ResendOverdue() {
     }
     LogTrace(VQMSG, "\033[36m<Sync> %s: %s (item %u) not answered, sent again", GetAdapterName(), pKind->pszName,
              Request.un32Item);
-    if (VQX_RESULT_FAILED(SendRequest(pKind->pszSender, Request.un32MsgId, Request.un32Item,
-                                      Request.un32Resends + 1))) {
-      /* Still awaited: tried again after the next delay. */
-      mRequests[un32Serial] = {Request.un32MsgId, Request.un32Item, un64Now, Request.un32Resends + 1};
+    SendRequest(pKind->pszSender, Request.un32MsgId, Request.un32Item, Request.un32Resends + 1);
+  }
+  /* Sends that failed: tried again by the same rule (a failed try is filed again by SendRequest). */
+  std::vector<SRequest> Unsent;
+  for (auto it = mUnsent.begin(); it != mUnsent.end();) {
+    if (un64Now - it->un64SentAt >= VQ_SIGTRACE_RESEND_AFTER_MS) {
+      Unsent.push_back(*it);
+      it = mUnsent.erase(it);
+    } else {
+      ++it;
     }
+  }
+  for (const SRequest& Request : Unsent) {
+    const vqdisc::SRequestKind* pKind = vqdisc::RequestKind(Request.un32MsgId);
+    if (Request.un32Resends >= VQ_SIGTRACE_MAX_RESENDS) {
+      LogTrace(VQERR, "\033[36m<Sync> %s: %s (item %u) could not be sent in %u tries, given up", GetAdapterName(),
+               pKind->pszName, Request.un32Item, Request.un32Resends + 1);
+      continue;
+    }
+    SendRequest(pKind->pszSender, Request.un32MsgId, Request.un32Item, Request.un32Resends + 1);
   }
   CountOutstanding();
   CompleteRoundIfDone();
 }
 
 void CVQSigTraceAdapter::CompleteRoundIfDone() {
-  if (mfRoundOpen == 0 || !mRequests.empty()) return;
+  if (mfRoundOpen == 0 || !mRequests.empty() || !mUnsent.empty()) return;
   mfRoundOpen = 0;
   mfReady = 1;
   SendAdapterNotifReady();

@@ -21,6 +21,7 @@
  * is logged and dropped. A request not answered within 5 s (on the adapter's
  * clock, replaceable for tests) is sent again, at most 3 times; then it is
  * given up with a log line, and the round completes with what was found.
+ * A request whose send fails is tried again by the same rule.
  * Synchronize starts a new round with an empty request table and an empty
  * entity table; each completed round posts exactly one adapter-ready message.
  *
@@ -46,12 +47,14 @@
 #define SIGTRACE_ADAPTER_H
 
 #include <map>
+#include <vector>
 
 #include "sigtrace_entity.h"
 #include "vqcafexception.h"
 #include "vqcaflogtrace.h"
 #include "vqcafmutex.h"
 #include "vqcafpool.h"
+#include "vqcafclipage.h"
 #include "vqcafptr.h"
 #include "vqcafstring.h"
 #include "vqcafthread.h"
@@ -209,6 +212,8 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   u32 GetTuclInstanceId() const { return mun32TuclInstanceId; }
   /* Requests of the current round still awaited. */
   u32 GetOutstandingCount() const { return mun32OutstandingCount; }
+  /* Its console page (empty before Init and after Clear). */
+  CVQCAFPtr<IVQCAFCliPage> GetPage();
   /* Replaces the clock of the resend timer (null: the library clock). */
   void SetClock(PFN_VQX_CLOCK_SOURCE pfnClock) { mpfnClock = pfnClock; }
 
@@ -222,7 +227,8 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   };
 
   /* Sends the catalogue request un32MsgId about un32Item; on success files
-   * it under the message's serial (un32Resends already made). */
+   * it under the message's serial (un32Resends already made), else among the
+   * unsent ones, tried again by the same rule as an unanswered one. */
   u32 SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Resends = 0);
   /* Takes a zeroed message of un32Size payload bytes with its header set; a failure is logged under
      pszOperation and leaves *phMsg null. */
@@ -230,12 +236,13 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
              VQX_MSG_HANDLE* phMsg);
   /* Dispatches one received message (Run, mutex held). */
   void DispatchAnswer(VQX_MSG_HANDLE hMsg);
-  /* Sends again, or gives up, the requests older than the resend delay. */
+  /* Sends again, or gives up, the requests (awaited or unsent) older than
+   * the resend delay. */
   void ResendOverdue();
   /* Posts the adapter-ready message once when the round has nothing awaited. */
   void CompleteRoundIfDone();
-  /* Sets the outstanding count from the request table. */
-  void CountOutstanding() { mun32OutstandingCount = static_cast<u32>(mRequests.size()); }
+  /* Sets the outstanding count from the request tables. */
+  void CountOutstanding() { mun32OutstandingCount = static_cast<u32>(mRequests.size() + mUnsent.size()); }
   u64 Now() const { return mpfnClock != nullptr ? mpfnClock() : VQXGetClock(); }
   /* Logs a failure line "op: text (code) CVQSigTraceAdapter:line" and returns the code. */
   u32 Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine);
@@ -274,6 +281,7 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   u32 mun32TuclInstanceId = 0;           /* last TUCL instance listed */
 
   std::map<u32, SRequest> mRequests;     /* awaited requests of the round, by serial */
+  std::vector<SRequest> mUnsent;         /* requests of the round whose send failed, by time of the attempt */
   u32 mfRoundOpen = 0;                   /* a round started and its ready message not yet posted */
   PFN_VQX_CLOCK_SOURCE mpfnClock = nullptr;
 };

@@ -114,10 +114,15 @@ u32 CVQSigTraceAdapter::NewMsg(const char* pszOperation, u32 un32MsgId, u32 un32
 
 u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Resends) {
   const SRequestKind* pKind = RequestKind(un32MsgId);
+  const auto Unsent = [&](u32 un32Result) {
+    mUnsent.push_back({un32MsgId, un32Item, Now(), un32Resends});
+    CountOutstanding();
+    return un32Result;
+  };
   VQX_MSG_HANDLE hMsg = nullptr;
   u32 r = NewMsg(pszOperation, un32MsgId, VQX_MSG_TYPE_REQUEST, pKind->un32Size, mAdapterInfo.hAdapter,
                  mun64RequestContext, &hMsg);
-  if (VQX_RESULT_FAILED(r)) return r;
+  if (VQX_RESULT_FAILED(r)) return Unsent(r);
   u8* pPayload = VQXMsgPayload(hMsg);
   const auto Put32 = [&](u32 un32Offset, u32 un32Value) {
     for (u32 i = 0; i < 4; i++) pPayload[un32Offset + i] = static_cast<u8>(un32Value >> (8 * i));
@@ -128,7 +133,7 @@ u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32
   const u32 un32Serial = hMsg->un32SerialNumber;
   const u64 un64SentAt = Now();
   r = VQXSendMsgDbg(mhHostLib, &hMsg, nullptr, __FILE__, __LINE__);
-  if (VQX_RESULT_FAILED(r)) return Failure(pszOperation, "VQXSendMsg failed", r, __LINE__);
+  if (VQX_RESULT_FAILED(r)) return Unsent(Failure(pszOperation, "VQXSendMsg failed", r, __LINE__));
   mRequests[un32Serial] = {un32MsgId, un32Item, un64SentAt, un32Resends};
   CountOutstanding();
   return VQX_RESULT_OK;

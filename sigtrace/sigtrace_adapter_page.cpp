@@ -1,7 +1,8 @@
 /*
  * sigtrace_adapter_page.cpp - one adapter's console page: its entity list
  * and the resynchronise and add-entity commands. Runs on the console
- * thread; every operation but Attach holds the adapter mutex throughout.
+ * thread; every operation but Attach holds a pass on the adapter and the
+ * adapter mutex throughout.
  */
 #include "sigtrace_adapter_page.h"
 
@@ -64,26 +65,55 @@ u32 ReadDecimal(const char* psz) { return static_cast<u32>(strtoul(psz, nullptr,
 }  // namespace
 
 CVQSigTraceAdapterPage::CVQSigTraceAdapterPage(CVQSigTraceAdapter* pAdapter, const CVQSigTraceCfgCmdLine* pCmdLine)
-    : mpAdapter(pAdapter), mpCmdLine(pCmdLine) {}
+    : mpCmdLine(pCmdLine),
+      mpAdapter(pAdapter),
+      mstrTitle(pAdapter->GetAdapterName()),
+      mSubModId(pAdapter->GetLogSubModId()) {}
+
+CVQSigTraceAdapterPage::CPass::CPass(CVQSigTraceAdapterPage& Page) : mPage(Page) {
+  std::lock_guard<std::mutex> Lock(mPage.mGateMutex);
+  mpAdapter = mPage.mpAdapter;
+  if (mpAdapter != nullptr) mPage.mun32Calls++;
+}
+
+CVQSigTraceAdapterPage::CPass::~CPass() {
+  if (mpAdapter == nullptr) return;
+  std::lock_guard<std::mutex> Lock(mPage.mGateMutex);
+  if (--mPage.mun32Calls == 0) mPage.mGateCond.notify_all();
+}
+
+void CVQSigTraceAdapterPage::Detach() {
+  std::unique_lock<std::mutex> Lock(mGateMutex);
+  mpAdapter = nullptr;
+  mGateCond.wait(Lock, [&] { return mun32Calls == 0; });
+}
+
+/* The start of an operation: its pass, the adapter (the operation returns
+ * Result once the page is detached) and the adapter's mutex. */
+#define VQ_ADAPTER_PAGE_ENTER(Result)                  \
+  const CPass Pass(*this);                             \
+  CVQSigTraceAdapter* const pAdapter = Pass.Adapter(); \
+  if (pAdapter == nullptr) return Result;              \
+  CVQCAFMutexAutoGetGive Lock(&pAdapter->GetMutex())
 
 /* The catch clause of the page's operations: the failure line under the
  * adapter's sub-module, the code returned. */
 #define VQ_ADAPTER_PAGE_CATCH(pszOperation)                                                       \
   catch (...) {                                                                                   \
     const VQCAF_FAILURE F = VqcafCatchCurrentException((pszOperation), kSource, __LINE__);        \
-    SubModLogTrace(mpAdapter->GetLogSubModId(), VQERR, "%s", F.strLine.c_str());                  \
+    SubModLogTrace(mSubModId, VQERR, "%s", F.strLine.c_str());                                    \
     return F.un32Result;                                                                          \
   }
 
 VQX_RESULT CVQSigTraceAdapterPage::Display() {
   try {
-    CVQCAFMutexAutoGetGive Lock(&mpAdapter->GetMutex());
-    if (mpAdapter->IsAdapterReady() == 0) {
+    VQ_ADAPTER_PAGE_ENTER(VQX_RESULT_OK);
+    if (pAdapter->IsAdapterReady() == 0) {
       VqxCliToolsBlinkLine(mhCli);
       VqxCliToolsPrint(mhCli, "\033[33m********** Synchronization in progress ********** \033[m\n");
     }
     if (mfEnabled == 0) return VQX_RESULT_OK;
-    const VQX_ADAPTER_INFO& I = mpAdapter->GetAdapterInfo();
+    const VQX_ADAPTER_INFO& I = pAdapter->GetAdapterInfo();
     /* Each text is read within its field of the board's record. */
     VqxCliToolsPrint(mhCli, "%.*s.%.*s - (%.*s-%.*s)\n", static_cast<int>(sizeof(I.szName)), I.szName,
                      static_cast<int>(sizeof(I.szName2)), I.szName2, static_cast<int>(sizeof(I.szIpAddress0)),
@@ -95,7 +125,7 @@ VQX_RESULT CVQSigTraceAdapterPage::Display() {
     VqxCliToolsPrint(mhCli, kRowFormat, "Name", "Desc", "Group");
     VqxCliToolsPrint(mhCli, kRowFormat, "--------------------------------", "--------------------------------",
                      "-----------");
-    CVQSigTraceAdapter::EntityTable& Table = mpAdapter->GetEntityTable();
+    CVQSigTraceAdapter::EntityTable& Table = pAdapter->GetEntityTable();
     Table.ResetNext();
     u32 un32Position = 0;
     for (CVQSigTraceEntityParams* p = Table.Next(); p != nullptr; p = Table.Next(), un32Position++) {
@@ -121,7 +151,7 @@ VQX_RESULT CVQSigTraceAdapterPage::Display() {
 
 VQX_RESULT CVQSigTraceAdapterPage::HandleChoice(int nKey, _VQX_CLI_TOOLS_CMD* pCmd, unsigned int* pfHandled) {
   try {
-    CVQCAFMutexAutoGetGive Lock(&mpAdapter->GetMutex());
+    VQ_ADAPTER_PAGE_ENTER(VQX_RESULT_OK);
     if (mfEnabled == 0 || pCmd == nullptr || pfHandled == nullptr) return VQX_RESULT_OK;
     switch (nKey) {
       case 'r':
@@ -155,14 +185,14 @@ VQX_RESULT CVQSigTraceAdapterPage::HandleChoice(int nKey, _VQX_CLI_TOOLS_CMD* pC
 
 VQX_RESULT CVQSigTraceAdapterPage::ValidateUserInput(_VQX_CLI_TOOLS_CMD* pCmd, unsigned int* pfValid) {
   try {
-    CVQCAFMutexAutoGetGive Lock(&mpAdapter->GetMutex());
+    VQ_ADAPTER_PAGE_ENTER(VQX_RESULT_OK);
     if (mfEnabled == 0 || pCmd == nullptr || pfValid == nullptr) return VQX_RESULT_OK;
     if (pCmd->un32Cmd == kCmdResync) {
       *pfValid = 1;
     } else if (pCmd->un32Cmd == kCmdAddEntity && pCmd->un32Index < VQX_CLI_TOOLS_MAX_CMD_FIELDS) {
       const char* pszValue = pCmd->aszValue[pCmd->un32Index];
       if (pCmd->un32Index == 0)
-        *pfValid = mpAdapter->GetEntityTable().Find(CVQCAFHashKeyString(pszValue)) != nullptr ? 1 : 0;
+        *pfValid = pAdapter->GetEntityTable().Find(CVQCAFHashKeyString(pszValue)) != nullptr ? 1 : 0;
       else if (pCmd->un32Index == 1)
         *pfValid = pszValue[0] != 0 ? 1 : 0;
       else
@@ -175,15 +205,15 @@ VQX_RESULT CVQSigTraceAdapterPage::ValidateUserInput(_VQX_CLI_TOOLS_CMD* pCmd, u
 
 VQX_RESULT CVQSigTraceAdapterPage::ApplyUserInput(_VQX_CLI_TOOLS_CMD* pCmd) {
   if (pCmd == nullptr) return VQX_RESULT_OK;
+  const u32 un32Cmd = pCmd->un32Cmd;
+  pCmd->un32Cmd = 0;
   try {
-    CVQCAFMutexAutoGetGive Lock(&mpAdapter->GetMutex());
-    const u32 un32Cmd = pCmd->un32Cmd;
-    pCmd->un32Cmd = 0;
+    VQ_ADAPTER_PAGE_ENTER(VQX_RESULT_OK);
     if (mfEnabled == 0) return VQX_RESULT_OK;
     if (un32Cmd == kCmdResync) {
-      const VQX_RESULT r = mpAdapter->Synchronize();
+      const VQX_RESULT r = pAdapter->Synchronize();
       if (VQX_RESULT_FAILED(r)) {
-        SubModLogTrace(mpAdapter->GetLogSubModId(), VQERR, "%s",
+        SubModLogTrace(pAdapter->GetLogSubModId(), VQERR, "%s",
                        VqcafFormatFailureLine("CVQSigTraceAdapterPage::ApplyUserInput", "Resynchronize adapter failed.",
                                               r, kSource, __LINE__)
                            .c_str());
@@ -196,10 +226,10 @@ VQX_RESULT CVQSigTraceAdapterPage::ApplyUserInput(_VQX_CLI_TOOLS_CMD* pCmd) {
       mfCapFile = ReadDecimal(pCmd->aszValue[3]) != 0 ? 1 : 0;
       /* CAS R2 is always traced as text, as the whole-adapter activation does. */
       CVQSigTraceEntityParams Entity;
-      const bool fCasr2 = mpAdapter->GetEntityInformation(mEntityName, &Entity) != 0 &&
+      const bool fCasr2 = pAdapter->GetEntityInformation(mEntityName, &Entity) != 0 &&
                           Entity.mun32Type == VQ_SIGTRACE_TYPE_CASR2;
       const u32 fExtended = mpCmdLine != nullptr && mpCmdLine->mfCasr2Extended != 0 ? 1 : 0;
-      (void)mpAdapter->SendAdapterNotifActivateMonitoring(mEntityName, mGroupName, mun32Port, fCasr2 ? 0 : mfCapFile,
+      (void)pAdapter->SendAdapterNotifActivateMonitoring(mEntityName, mGroupName, mun32Port, fCasr2 ? 0 : mfCapFile,
                                                           fExtended);
     }
     return VQX_RESULT_OK;
@@ -207,15 +237,15 @@ VQX_RESULT CVQSigTraceAdapterPage::ApplyUserInput(_VQX_CLI_TOOLS_CMD* pCmd) {
   VQ_ADAPTER_PAGE_CATCH("CVQSigTraceAdapterPage::ApplyUserInput")
 }
 
-const char* CVQSigTraceAdapterPage::GetTitle() { return mpAdapter->GetAdapterName(); }
+const char* CVQSigTraceAdapterPage::GetTitle() { return mstrTitle.c_str(); }
 
 u32 CVQSigTraceAdapterPage::IsEnabled() {
-  CVQCAFMutexAutoGetGive Lock(&mpAdapter->GetMutex());
+  VQ_ADAPTER_PAGE_ENTER(0);
   return mfEnabled;
 }
 
 void CVQSigTraceAdapterPage::SetEnabled(unsigned int fEnabled) {
-  CVQCAFMutexAutoGetGive Lock(&mpAdapter->GetMutex());
+  VQ_ADAPTER_PAGE_ENTER();
   mfEnabled = fEnabled != 0 ? 1 : 0;
 }
 

@@ -7,7 +7,11 @@
  * The adapter makes its page in Init, adds it to the console and removes it
  * in Clear. The console thread calls every operation; each takes the
  * adapter's mutex for its whole run (never the application mutex), so the
- * list is never read while the adapter thread fills it. While disabled the
+ * list is never read while the adapter thread fills it. The console may
+ * still hold the page, or be inside one of its calls, when the adapter goes:
+ * the adapter's Clear detaches the page, which waits for the calls under
+ * way; afterwards no call reaches the adapter (the title is the page's own
+ * copy). While disabled the
  * page draws at most the synchronisation line and takes no command.
  *
  * The add command posts the adapter's activate-monitoring message with the
@@ -19,7 +23,11 @@
 #ifndef SIGTRACE_ADAPTER_PAGE_H
 #define SIGTRACE_ADAPTER_PAGE_H
 
+#include <condition_variable>
+#include <mutex>
+
 #include "vqcafclipage.h"
+#include "vqcaflogtrace.h"
 #include "vqcafstring.h"
 
 namespace VQCAF {
@@ -57,7 +65,7 @@ class CVQSigTraceAdapterPage : public IVQCAFCliPage {
    * typed values as the next defaults and posts the activation. The command
    * number is reset to 0 in every case. */
   VQX_RESULT ApplyUserInput(_VQX_CLI_TOOLS_CMD* pCmd) override;
-  /* The adapter's name (owned by the adapter). */
+  /* The adapter's name (the page's copy). */
   const char* GetTitle() override;
   u32 IsEnabled() override;
   void SetEnabled(unsigned int fEnabled) override;
@@ -67,10 +75,32 @@ class CVQSigTraceAdapterPage : public IVQCAFCliPage {
 
   /* Entities skipped at the top of the list (tests read the scroll state). */
   u32 GetScroll() const { return mun32Scroll; }
+  /* The adapter goes (called by it without its mutex): waits until no call
+   * uses it; then every operation does nothing (disabled, title kept). */
+  void Detach();
 
  private:
-  CVQSigTraceAdapter* mpAdapter;
+  /* One call's use of the adapter: null once detached. */
+  class CPass {
+   public:
+    explicit CPass(CVQSigTraceAdapterPage& Page);
+    ~CPass();
+    CPass(const CPass&) = delete;
+    CPass& operator=(const CPass&) = delete;
+    CVQSigTraceAdapter* Adapter() const { return mpAdapter; }
+
+   private:
+    CVQSigTraceAdapterPage& mPage;
+    CVQSigTraceAdapter* mpAdapter;
+  };
+
   const CVQSigTraceCfgCmdLine* mpCmdLine;
+  std::mutex mGateMutex;             /* guards mpAdapter and mun32Calls */
+  std::condition_variable mGateCond; /* mun32Calls fell to 0 */
+  u32 mun32Calls = 0;                /* calls holding a pass */
+  CVQSigTraceAdapter* mpAdapter;     /* null once detached */
+  CVQCAFString mstrTitle;            /* the adapter's name */
+  _VQCAF_SUBMODULE_TYPE mSubModId;   /* the adapter's log sub-module */
   u32 mfEnabled = 1;
   u32 mun32Scroll = 0;
   u32 mfMoreAbove = 0;

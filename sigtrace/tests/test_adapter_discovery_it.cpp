@@ -116,6 +116,59 @@ TEST(AdapterDiscovery, LostShortFailedAndOverlappingRoundsEachEndInOneReadyMessa
   EXPECT_EQ(b.pBoard->Stat("violations"), 0) << b.pBoard->Command("stats");
 }
 
+/* A request that cannot be sent (the board is gone) is tried again after 5 s: with the board back the round
+ * completes; never sendable, it is given up after four tries with a line and the round still ends. */
+TEST(AdapterDiscovery, AnUnsentRequestIsTriedAgainThenGivenUp) {
+  CBoardBench b(R"({"tucl": [{"id": 7, "name": "SIP"}]})");
+  ASSERT_TRUE(b.AddAdapter());
+  ASSERT_TRUE(b.WaitReady());
+  const std::string strAll = b.Entities();
+  const auto Boards = [&] {
+    u32 n = 0, ah[4];
+    return VQXGetAdaptersList(b.hLib, 4, &n, ah) == VQX_RESULT_API_OK ? n : 99u;
+  };
+  size_t nFailedSends = 0, nGivenUp = 0;
+  const auto Failed = [&] {
+    for (const std::string& s : b.Log.Take()) {
+      nFailedSends += s.find("SendAdapterConfigGet: VQXSendMsg failed") != std::string::npos;
+      nGivenUp += s.find("ADAPTER_OP_CONFIG_GET (item 0) could not be sent in 4 tries, given up") != std::string::npos;
+    }
+    return nFailedSends;
+  };
+  for (const bool fBack : {true, false}) {
+    SCOPED_TRACE(fBack ? "board back" : "board gone");
+    b.StopBoard();
+    ASSERT_TRUE(Within(5000, [&] { return Boards() == 0; }));
+    const size_t nFailed = Failed();
+    b.pAdapter->Synchronize();
+    EXPECT_EQ(Failed(), nFailed + 1);
+    EXPECT_EQ(b.Next(300).un32Id, 0u) << "not ready while the request is unsent";
+    if (fBack) {
+      b.StartBoard();
+      /* Found again by discovery (seconds), the adapter's clock held still meanwhile. */
+      auto Last = std::chrono::steady_clock::now();
+      ASSERT_TRUE(Within(20000, [&] {
+        const auto Ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - Last);
+        CBoardBench::Advance(-static_cast<u64>(Ms.count()));
+        Last += Ms;
+        return Boards() == 1;
+      }));
+      CBoardBench::Advance(5000);
+      ASSERT_TRUE(b.WaitReady());
+      EXPECT_EQ(b.Entities(), strAll);
+      continue;
+    }
+    for (size_t n = 2; n <= 4; n++) {
+      CBoardBench::Advance(5000);
+      ASSERT_TRUE(Within(3000, [&] { return Failed() == nFailed + n; })) << n;
+    }
+    CBoardBench::Advance(5000);
+    ASSERT_TRUE(b.WaitReady());
+    Failed();
+    EXPECT_EQ(nGivenUp, 1u);
+  }
+}
+
 /* A feature's resource count is the smaller of its two counts: a family
  * with either count 0 is not listed. */
 TEST(AdapterDiscovery, AFeatureCountsTheSmallerOfItsTwoCounts) {

@@ -84,4 +84,25 @@ TEST(AdapterPage, RowsNotesDriftResyncAndAddCommand) {
   EXPECT_EQ(Fields(B.Next(2000)), "R2_07|grp|5060|0|1");  // CAS R2 as text
 }
 
+/* The console may still hold the adapter's page when the adapter goes: the page is detached first, and its calls
+ * afterwards do nothing and touch nothing of the freed adapter (AddressSanitizer would see it). */
+TEST(AdapterPage, APageOutlivingItsAdapterNoLongerReachesIt) {
+  sigtest::CBoardBench B(R"({"tucl": [{"id": 7, "name": "SIP"}]})");
+  ASSERT_TRUE(B.AddAdapter() && B.WaitReady().un32Id != 0);
+  CVQCAFPtr<IVQCAFCliPage> Page = B.pAdapter->GetPage();
+  ASSERT_TRUE(Page.Get() != nullptr && Page->IsEnabled() == 1);
+  B.pAdapter.reset();
+  EXPECT_STREQ(Page->GetTitle(), "12345678");
+  EXPECT_EQ(Page->IsEnabled(), 0u);
+  Page->SetEnabled(1);
+  _VQX_CLI_TOOLS_CMD Cmd{};
+  u32 fHandled = 0, fValid = 0;
+  EXPECT_EQ(Page->HandleChoice('r', &Cmd, &fHandled), VQX_RESULT_OK);
+  Cmd.un32Cmd = CVQSigTraceAdapterPage::kCmdResync;
+  EXPECT_EQ(Page->ValidateUserInput(&Cmd, &fValid), VQX_RESULT_OK);
+  EXPECT_EQ(Page->ApplyUserInput(&Cmd), VQX_RESULT_OK);
+  EXPECT_EQ(Page->Display(), VQX_RESULT_OK);
+  EXPECT_EQ(fHandled + fValid + Cmd.un32Cmd, 0u) << "nothing handled, validated or left pending";
+}
+
 }  // namespace

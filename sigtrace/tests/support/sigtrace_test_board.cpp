@@ -36,9 +36,9 @@ CBoardBench::CBoardBench(const std::string& strProfile) {
   mstrProfilePath = szPath;
   EXPECT_EQ(write(fd, strProfile.data(), strProfile.size()), static_cast<ssize_t>(strProfile.size()));
   close(fd);
-  const u16 un16Port = loopnet::FreeLoopbackPort();
-  pBoard = new gwpeer::BoardProcess(un16Port, loopnet::FreeLoopbackPort(), {"--profile", mstrProfilePath});
-  EXPECT_TRUE(pBoard->Ready());
+  mun16Port = loopnet::FreeLoopbackPort(), mun16Control = loopnet::FreeLoopbackPort();
+  StartBoard();
+  const u16 un16Port = mun16Port;
   VqcafSetLifeCycleSteps(&kSteps);
   EXPECT_EQ(GlobalInit(), VQX_RESULT_OK);
   mComm.mApplicationName = "sigtrace_test", mComm.mun16GwPort = un16Port, mComm.mun32HostLibTraceLevel = 0x7FFFFFFE;
@@ -66,6 +66,17 @@ CBoardBench::~CBoardBench() {
   unlink(mstrProfilePath.c_str());
   if (::testing::Test::HasFailure())
     for (const std::string& s : Log.Take()) fprintf(stderr, "log: %s\n", s.c_str());
+}
+
+void CBoardBench::StopBoard() {
+  delete pBoard;
+  pBoard = nullptr;
+}
+
+void CBoardBench::StartBoard() {
+  StopBoard();
+  pBoard = new gwpeer::BoardProcess(mun16Port, mun16Control, {"--profile", mstrProfilePath});
+  EXPECT_TRUE(pBoard->Ready());
 }
 
 SAppMsg CBoardBench::Next(u32 un32Ms) {

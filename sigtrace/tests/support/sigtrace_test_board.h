@@ -55,6 +55,9 @@ class CBoardBench {
   u64 LiveFilters();
   /* Requests of that id ("0x04090001") the board has seen. */
   size_t Asked(const char* pszId);
+  /* Stops the board, or starts it again (same ports, profile and serial). */
+  void StopBoard();
+  void StartBoard();
 
   gwpeer::BoardProcess* pBoard = nullptr;
   std::unique_ptr<VQCAF::CVQSigTraceAdapter> pAdapter;
@@ -66,6 +69,7 @@ class CBoardBench {
   static u64 Clock();
   static std::atomic<u64> s_un64Offset;
   std::string mstrProfilePath;
+  u16 mun16Port = 0, mun16Control = 0;
   VQX_FILTER_HANDLE mhFilter = nullptr;
   VQCAF::CVQCAFCommParams mComm;
   _VQX_CLI_TOOLS_INIT_PARAMS mCli{};
