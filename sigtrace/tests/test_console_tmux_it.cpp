@@ -33,6 +33,8 @@ struct CTmuxBench {
   ~CTmuxBench() {
     peerwait::WaitUntil([&] { return !B.Read("rc.txt").empty(); }, 10000);
     Tmux("kill-server");
+    const std::string strProbe = "tmux -S " + B.Path("tmux.sock") + " has-session 2>/dev/null";
+    peerwait::WaitUntil([&] { return system(strProbe.c_str()) != 0; }, 5000);
   }
   /* The program with strArgs; its exit status is written to rc.txt. */
   void Start(const std::string& strArgs) {
@@ -74,6 +76,7 @@ TEST(ConsoleInTmux, TableTabAndKeys) {
     EXPECT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines(pszLog).empty(); }, 5000)) << pszKeys << pszLog;
   }
   EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return B.Read("rc.txt") == "rc=0\n"; }, 10000)) << B.Read("rc.txt");
 }
 
 /* "-e 1500" while the board's page is shown: the run ends not before 1.5 s and within one main-loop period
