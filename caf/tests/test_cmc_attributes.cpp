@@ -760,6 +760,20 @@ TEST_F(CmcAttrTest, MalformedProfilesBounded) {
   CVQCMC_CALL_LEG_ATTRIBUTE Leg;
   EXPECT_EQ(Leg.CopyFrom(h, Payload<_VQCMC_CALL_LEG_ATTRIBUTE>(h)), VQX_RESULT_MISMATCH);
   EXPECT_EQ(Leg.GetCalledNumber().GetLength(), 0u);
+  // A leg whose profile set points past its message is refused whole too, the attribute left as it was.
+  const std::string strBroken("\x00\x01\x01\x00", 4); /* one element, 1024 bytes ahead */
+  std::string strLeg = mGolden["call_leg"], strMediaOnly = mGolden["media_only_leg"];
+  strLeg.replace(592 + 68, 4, strBroken), strMediaOnly.replace(72 + 68, 4, strBroken);
+  CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE MediaOnly;
+  MediaOnly.GetNetworkAccessPoint() = "kept";
+  Leg.GetCalledNumber() = "kept";
+  const size_t nRefused = Logged("Malformed profile refused");
+  h = Received(strLeg);
+  VQX_MSG_HANDLE hMediaOnly = Received(strMediaOnly);
+  EXPECT_TRUE(VQX_RESULT_FAILED(Leg.CopyFrom(h, Payload<_VQCMC_CALL_LEG_ATTRIBUTE>(h))));
+  EXPECT_TRUE(VQX_RESULT_FAILED(MediaOnly.CopyFrom(hMediaOnly, Payload<_VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE>(hMediaOnly))));
+  EXPECT_EQ(std::string(Leg.GetCalledNumber().c_str()) + MediaOnly.GetNetworkAccessPoint().c_str(), "keptkept");
+  EXPECT_EQ(Logged("Malformed profile refused"), nRefused + 2u);
 }
 
 /* The core library's record copies, as rows of tests/data/cmc_copy_rows.txt: a golden payload (bytes replaced

@@ -75,13 +75,16 @@ class CVQCMC_MEDIA_PROFILE {
    * without its magic or larger than its element, is skipped (logged).
    */
   VQX_RESULT CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_MEDIA_PROFILE* pSrc);
-  /* The same, the profile then holding exactly what the payload carries (as
-   * a fresh profile read with CopyFrom would: both states 0 and no blob or
-   * name unless an element gives them), its buffers reused where they fit. */
+  /* The same for a profile inside a record that the caller has checked
+   * against hSrcMsg already (only its set is checked here), the profile then
+   * holding exactly what the payload carries (as a fresh profile read with
+   * CopyFrom would: both states 0 and no blob or name unless an element
+   * gives them), its buffers reused where they fit. */
   VQX_RESULT ReplaceFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_MEDIA_PROFILE* pSrc);
 
  private:
   VQX_RESULT SetSDP(_VQX_SDP_INFO& Sdp, u32& un32State, _VQX_SDP_INFO_COMPACT*& pBlob);
+  /* fReplace: ReplaceFrom (the record checked by the caller), else CopyFrom. */
   VQX_RESULT Read(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_MEDIA_PROFILE* pSrc, bool fReplace);
 
   u32 localSdpState = 0;

@@ -56,7 +56,7 @@ constexpr u32 kMediaDescriptionWord = 8u;
 /* A received text field, up to its NUL or its end, into str (in its own buffer when it fits). An
  * empty field leaves an empty string as it is: most fields of a leg are empty. */
 template <size_t N>
-void AssignText(CVQCAFString& str, const char (&szField)[N]) {
+[[gnu::always_inline]] inline void AssignText(CVQCAFString& str, const char (&szField)[N]) {
   const u32 un32Length = VqCmcFieldLength(szField, N);
   if (un32Length == 0 && str.IsEmpty()) return;
   str.PreAllocateBuffer(un32Length, __FILE__, __LINE__, 0);

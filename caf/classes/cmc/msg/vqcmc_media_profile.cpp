@@ -254,7 +254,8 @@ VQX_RESULT CVQCMC_MEDIA_PROFILE::ReplaceFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCM
 
 VQX_RESULT CVQCMC_MEDIA_PROFILE::Read(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_MEDIA_PROFILE* pSrc, bool fReplace) {
   static const char* const kOperation = "CVQCMC_MEDIA_PROFILE::CopyFrom";
-  const VQX_RESULT Result = VqCmcCheckRecordSet(hSrcMsg, pSrc, sizeof(*pSrc), &pSrc->setProfileElements);
+  const VQX_RESULT Result = fReplace ? VqxMsgElementCheckSet(hSrcMsg, &pSrc->setProfileElements)
+                                     : VqCmcCheckRecordSet(hSrcMsg, pSrc, sizeof(*pSrc), &pSrc->setProfileElements);
   if (VQX_RESULT_FAILED(Result)) {
     VQCMC_LOG_FAILURE(kOperation, "Malformed profile refused", Result);
     return Result;
