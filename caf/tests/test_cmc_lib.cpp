@@ -39,6 +39,26 @@ class CmcLibTest : public vqtest::CommTest {
     VQXLibGetStats(mhLib, &Stats);
     return Stats.CurrentAllocated;
   }
+  /* Words at payload offsets, and elements as (size, the bytes put at 15 and 16; the second also at 70). */
+  using WordList = std::initializer_list<std::pair<u32, u32>>;
+  using ElementList = std::initializer_list<std::pair<u16, std::pair<u8, u8>>>;
+  /* A server notification of that id: the fixed part of un32Fixed bytes with the words, then the elements
+   * in the set at un32Set. */
+  VQX_MSG_HANDLE Notification(u32 un32Msg, u32 un32Fixed, WordList aWords, u32 un32Set, ElementList aElements) {
+    VQX_MSG_HANDLE h = vqtest::HostMsg(mhLib, un32Msg, std::string(4096, '\0'));
+    h->MsgType = 4;
+    EXPECT_EQ(VQXMsgElementInit(h, un32Fixed), VQX_RESULT_OK);
+    u8* pby = reinterpret_cast<u8*>(h) + VQX_MSG_OFFSET_PAYLOAD;
+    for (auto [off, v] : aWords) memcpy(pby + off, &v, 4);
+    for (auto [un16Size, Bytes] : aElements) {
+      void* pv = nullptr;
+      EXPECT_EQ(VQXMsgElementAlloc(h, pby + un32Set, un16Size, &pv), VQX_RESULT_OK);
+      u8* pbyElement = static_cast<u8*>(pv);
+      if (un16Size > 16) pbyElement[15] = Bytes.first, pbyElement[16] = Bytes.second;
+      if (un16Size > 70) pbyElement[70] = Bytes.second;
+    }
+    return h;
+  }
 };
 
 /* ------------------------------------------------------------------ parameter file */
@@ -388,22 +408,8 @@ TEST_F(CmcLibTest, LibraryNotificationsAndLegSync) {
   Leg L(&U.mstrCalls);
   const u32 un32Id = L.GetLegId();
   ASSERT_EQ(pLib->LegIdAdd(un32Id, &L), VQX_RESULT_OK) << "no server: the test registers the leg";
-  /* A message of that id: fixed words, then elements of (size, bytes at offsets) in the set at un32Set. */
-  auto Make = [&](u32 un32Id, u32 un32Fixed, std::initializer_list<std::pair<u32, u32>> aWords, u32 un32Set,
-                  std::initializer_list<std::pair<u16, std::pair<u8, u8>>> aElements) {
-    VQX_MSG_HANDLE h = vqtest::HostMsg(mhLib, un32Id, std::string(4096, '\0'));
-    h->MsgType = 4;
-    EXPECT_EQ(VQXMsgElementInit(h, un32Fixed), VQX_RESULT_OK);
-    u8* pby = reinterpret_cast<u8*>(h) + VQX_MSG_OFFSET_PAYLOAD;
-    for (auto [off, v] : aWords) memcpy(pby + off, &v, 4);
-    for (auto [un16Size, Bytes] : aElements) {
-      void* pv = nullptr;
-      EXPECT_EQ(VQXMsgElementAlloc(h, pby + un32Set, un16Size, &pv), VQX_RESULT_OK);
-      u8* pbyElement = static_cast<u8*>(pv);
-      if (un16Size > 16) pbyElement[15] = Bytes.first, pbyElement[16] = Bytes.second;
-      if (un16Size > 70) pbyElement[70] = Bytes.second;
-    }
-    return h;
+  auto Make = [this](u32 un32Msg, u32 un32Fixed, WordList aWords, u32 un32Set, ElementList aElements) {
+    return Notification(un32Msg, un32Fixed, aWords, un32Set, aElements);
   };
   const std::string strOffered = "Sync" + std::to_string(un32Id + 2) + ";";
   struct Row {
@@ -495,19 +501,9 @@ TEST_F(CmcLibTest, MixerAndMixerLinkSync) {
                 pLib->LegIdAdd(0x78, &Ending),
             4 * VQX_RESULT_OK)
       << "no server: the test registers the objects";
-  auto Make = [&](u32 un32Id, u32 un32Fixed, std::initializer_list<std::pair<u32, u32>> aWords,
-                  std::initializer_list<std::pair<u16, std::pair<u8, u8>>> aElements) {
-    VQX_MSG_HANDLE h = vqtest::HostMsg(mhLib, un32Id, std::string(4096, '\0'));
-    h->MsgType = 4;
-    EXPECT_EQ(VQXMsgElementInit(h, un32Fixed), VQX_RESULT_OK);
-    u8* pby = reinterpret_cast<u8*>(h) + VQX_MSG_OFFSET_PAYLOAD;
-    for (auto [off, v] : aWords) memcpy(pby + off, &v, 4);
-    for (auto [un16Size, Bytes] : aElements) {
-      void* pv = nullptr;
-      EXPECT_EQ(VQXMsgElementAlloc(h, pby + 120, un16Size, &pv), VQX_RESULT_OK);
-      if (un16Size > 16) static_cast<u8*>(pv)[15] = Bytes.first, static_cast<u8*>(pv)[16] = Bytes.second;
-    }
-    return h;
+  /* The mixer sync's element set is at 120. */
+  auto Make = [this](u32 un32Msg, u32 un32Fixed, WordList aWords, ElementList aElements) {
+    return Notification(un32Msg, un32Fixed, aWords, 120, aElements);
   };
   struct Row {
     const char* pszName;
