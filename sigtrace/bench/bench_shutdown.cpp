@@ -21,11 +21,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <thread>
 
 #include "peers/boardsim_process.h"
 #include "peers/child_process.h"
 #include "peers/loopback.h"
+#include "peers/wait_until.h"
 #include "vqx_host.h"
 #include "vqx_host_peer.h"
 
@@ -45,19 +45,21 @@ struct SBoard {
                              {"--profile", Source() + "/sigtrace/tests/data/activate_profile.json"}};
 };
 
-/* Polls (bounded) until fn holds. */
-template <class F>
-bool Until(F fn) {
-  for (int i = 0; i < 1000; i++) {
-    if (fn()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
-}
+/* The bounded waits of the bench: at most 5 s each. */
+constexpr unsigned kWaitMs = 5000;
 
 void BM_SigtermToExit(benchmark::State& state) {
   SBoard B;
-  const std::filesystem::path Dir = std::filesystem::temp_directory_path() / ("bench_shutdown_" + std::to_string(getpid()));
+  /* The run directory goes on every way out, an error's too. */
+  struct SRunDir {
+    std::filesystem::path Path =
+        std::filesystem::temp_directory_path() / ("bench_shutdown_" + std::to_string(getpid()));
+    ~SRunDir() {
+      std::error_code Ignored;
+      std::filesystem::remove_all(Path, Ignored);
+    }
+  } RunDir;
+  const std::filesystem::path& Dir = RunDir.Path;
   std::filesystem::create_directories(Dir);
   std::ofstream(Dir / "quellan.xml")
       << "<quellan><params><host pollDelay=\"200\" networkDownDelay=\"500\" adapterDownDelay=\"1100\">"
@@ -72,7 +74,7 @@ void BM_SigtermToExit(benchmark::State& state) {
       execl(strProgram.c_str(), "sigtrace", "-ss7", "-e", "60000", static_cast<char*>(nullptr));
       _exit(127);
     }
-    if (!Until([&] { return B.Board.Stat("traces_on") == 2; })) {
+    if (!peerwait::WaitUntil([&] { return B.Board.Stat("traces_on") == 2; }, kWaitMs)) {
       kill(Pid, SIGKILL), waitpid(Pid, nullptr, 0);
       return state.SkipWithError("the server did not switch the board's traces on");
     }
@@ -83,9 +85,8 @@ void BM_SigtermToExit(benchmark::State& state) {
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
     if (!WIFEXITED(nStatus) || WEXITSTATUS(nStatus) != 0) return state.SkipWithError("the server did not exit 0");
     /* The board sees the link go before the next run links in. */
-    Until([&] { return B.Board.Stat("traces_on") == 0; });
+    peerwait::WaitUntil([&] { return B.Board.Stat("traces_on") == 0; }, kWaitMs);
   }
-  std::filesystem::remove_all(Dir);
 }
 BENCHMARK(BM_SigtermToExit)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
 
@@ -100,7 +101,10 @@ void BM_BareHostLibClose(benchmark::State& state) {
     VQX_LIB_HANDLE hLib = nullptr;
     if (VQXOpenLib(&Params, &hLib) != VQX_RESULT_API_OK) return state.SkipWithError("VQXOpenLib failed");
     u32 un32Adapters = 0, ahAdapters[4];
-    if (!Until([&] { return VQXGetAdaptersList(hLib, 4, &un32Adapters, ahAdapters) == VQX_RESULT_API_OK && un32Adapters; })) {
+    const auto Found = [&] {
+      return VQXGetAdaptersList(hLib, 4, &un32Adapters, ahAdapters) == VQX_RESULT_API_OK && un32Adapters != 0;
+    };
+    if (!peerwait::WaitUntil(Found, kWaitMs)) {
       VQXCloseLibEx(&hLib);
       return state.SkipWithError("the board was not found");
     }
