@@ -7,6 +7,7 @@
  * versions. The core library has no server: mixers and legs are adopted
  * ids that are not valid, and every command send fails.
  */
+#include <functional>
 #include <future>
 
 #include "cmc_join_test_support.h"
@@ -80,6 +81,47 @@ TEST_F(MixerJoinTest, LegRecordsFollowTheirFlags) {
   EXPECT_TRUE(CVQCMCMixerJoinedLeg::Alloc(&M, &L, nullptr).IsNull());
   EXPECT_EQ(CVQCMCMixerJoinedLeg::Destroy(9, 5), VQX_RESULT_NOT_FOUND);
   EXPECT_EQ(CVQCMCMixerJoinedLeg::Destroy(5, 9), VQX_RESULT_OK);
+}
+
+/* A leg destroyed while still joined writes one line per kind of join it still holds, and drops them. */
+TEST_F(MixerJoinTest, DestroyedLegTellsWhatItWasStillJoinedTo) {
+  const std::string strPrefix = "CVQCMCLeg::~CVQCMCLeg: ";
+  JoinMixer M5(5), M3(3), M7(7);
+  JoinLeg A(0x21), B(0x23);
+  CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Listener = LegJoin(1, 0), Speaker = LegJoin(0, 1);
+  CVQCMC_JOIN_ATTRIBUTE H = Half();
+  struct Row {
+    const char* pszName;
+    std::function<void(CVQCMCLeg&)> fnJoin;
+    std::vector<std::string> aLines;
+  } aRows[] = {
+      {"nothing joined: nothing written", [](CVQCMCLeg&) {}, {}},
+      {"two legs, listener of 5, speaker to 3 and 7",
+       [&](CVQCMCLeg& L) {
+         L.SetJoined(&A, &H, 0);
+         B.SetJoined(&L, &H, 0);
+         M5.MixerSetJoined(&L, &Listener, 0);
+         M3.MixerSetJoined(&L, &Speaker, 0);
+         M7.MixerSetJoined(&L, &Speaker, 0);
+       },
+       {"Leg is still joined to 2 other Legs\n",
+        "leg 0x00000022 is still joined as listener to a mixer (0x00000005)\n",
+        "leg 0x00000022 is still joined as a speaker to 2 mixers\n"}},
+      {"speaker only", [&](CVQCMCLeg& L) { M3.MixerSetJoined(&L, &Speaker, 0); },
+       {"leg 0x00000022 is still joined as a speaker to 1 mixers\n"}},
+  };
+  for (const Row& r : aRows) {
+    auto* pLeg = new JoinLeg(0x22);
+    r.fnJoin(*pLeg);
+    mLog.Take();
+    delete pLeg;
+    std::vector<std::string> aLines;
+    for (const std::string& s : mLog.Texts()) {
+      if (s.compare(0, strPrefix.size(), strPrefix) == 0) aLines.push_back(s.substr(strPrefix.size()));
+    }
+    EXPECT_EQ(aLines, r.aLines) << r.pszName;
+    EXPECT_EQ(CVQCMCLegJoinedLeg::GetCount() + CVQCMCMixerJoinedLeg::GetCount(), 0u) << r.pszName;
+  }
 }
 
 /* Mixers 5 and 3 joined from 5: mixer1 3, mixer2 5, joined from 2 to 1 only; each side sees its own. */

@@ -202,6 +202,7 @@ CVQCMCLeg::CVQCMCLeg(unsigned int un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE
 }
 
 CVQCMCLeg::~CVQCMCLeg() {
+  LogStillJoined();
   SetUnjoined(nullptr);
   ClearPendingListeners();
   if (mhPendingListeners != nullptr) VQXHashDestroy(mhPendingListeners);

@@ -88,6 +88,7 @@ void CVQCMCLeg::RefuseLink(unsigned int un32FirstLegId, unsigned int un32SecondL
   *VqCmcAt(Msg.GetPayload(), 36) = un32SecondLegId;
   if (VQX_RESULT_FAILED(Msg.LegMsgProcess(un32FirstLegId, 0))) return;
   if (CVQCAFPtr<CVQCMCLegJoinedLeg> pJoin = CVQCMCLegJoinedLeg::Find(un32FirstLegId, un32SecondLegId); pJoin) {
+    CVQCAFMutexAutoGetGive Lock(CVQCMCLegJoinedLeg::GetMutex());  // join state changes under the class mutex
     pJoin->mfUnjoinPending = 1;
   }
 }

@@ -651,6 +651,30 @@ CVQCMCMixer* CVQCMCLeg::GetSpeakerMixers(std::vector<CVQCMCMixer*>* paMixers) {
   return mSpeakerMixers.First() == nullptr ? nullptr : mSpeakerMixers.First()->mpMixer;
 }
 
+void CVQCMCLeg::LogStillJoined() {
+  const u32 un32Legs = GetJoinedLegs(nullptr);
+  bool fListener = false;
+  u32 un32ListenerMixer = 0;
+  u32 un32Speakers = 0;
+  {
+    LegLock JLock;
+    fListener = mpListenerMixerJoin != nullptr;
+    if (fListener && mpListenerMixerJoin->mpMixer != nullptr) {
+      un32ListenerMixer = mpListenerMixerJoin->mpMixer->GetMixerId();
+    }
+    un32Speakers = mSpeakerMixers.GetCount();
+  }
+  if (un32Legs != 0) LogTrace(VQERR, "CVQCMCLeg::~CVQCMCLeg: Leg is still joined to %u other Legs\n", un32Legs);
+  if (fListener) {
+    LogTrace(VQERR, "CVQCMCLeg::~CVQCMCLeg: leg 0x%08X is still joined as listener to a mixer (0x%08X)\n",
+             mun32LegId, un32ListenerMixer);
+  }
+  if (un32Speakers != 0) {
+    LogTrace(VQERR, "CVQCMCLeg::~CVQCMCLeg: leg 0x%08X is still joined as a speaker to %u mixers\n", mun32LegId,
+             un32Speakers);
+  }
+}
+
 void CVQCMCLeg::DropMixerJoins() {
   // Every record of this leg, wherever its flags put it: none outlives the leg.
   LegLock JLock;

@@ -498,6 +498,8 @@ class CVQCMCLeg : public IVQCMCLeg,
   VQX_RESULT HandleUnjoinDone(VQX_MSG_HANDLE* phMsg);
   /* Every mixer join of this leg dropped (the mixer-leg class mutex only). */
   void DropMixerJoins();
+  /* The destructor's lines for joins still held: legs, listener mixer, speaker mixers. */
+  void LogStillJoined();
   /* The join pointers of the pair cleared and its record destroyed (class mutex only). */
   static void UnjoinPair(CVQCMCLeg* pA, CVQCMCLeg* pB);
 
