@@ -3,7 +3,8 @@
  * both ways from their job threads, confirmed, unjoined and terminated from
  * both sides, while legs join both as listener and speaker and leave (their
  * records go with them) and the core library re-synchronises mixer 5's
- * streams against its playing-done notifications. Before the join state
+ * streams against its playing-done notifications; join dones racing the
+ * free of the peer they call or hand out. Before the join state
  * moved under the records' class mutexes, an unjoin done or a termination on
  * one mixer took the other's mutex under its own while the other did the
  * reverse, and the re-synchronisation rewrote the streams without the lock.
@@ -69,6 +70,43 @@ TEST_F(CmcMixerJoinMt, TwoMixersJoinedBothWaysAsLegsLeave) {
   M3.MixerSetUnjoined(0u);
   EXPECT_EQ(M5.GetJoinedMixers(nullptr) + CVQCMCMixerJoinedMixer::GetCount(), 0u);
   EXPECT_EQ(pLib->MixerIdRemove(5), VQX_RESULT_OK);
+}
+
+/* Join dones whose callbacks go to the peer (mixer 3 is the lower id, leg 0x51 is leg1 of a legacy
+ * leg join) or hand it out (the leg to mixer 5's callback) while the peer is freed on its own thread:
+ * the free waits for the call, or a peer already being freed is not called. Before, the call ran on
+ * the peer's memory after its free listener had deleted it. */
+TEST_F(CmcMixerJoinMt, JoinDoneRacesTheFreeOfItsPeer) {
+  JoinMixer M5(5);
+  JoinLeg A(0x60);
+  CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE From = MixerJoin(1, 0);
+  CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Listener = LegJoin(1, 0);
+  CVQCMC_JOIN_ATTRIBUTE Full;
+  for (u32 i = 0; i < kRounds; i++) {
+    auto* pM3 = new JoinMixer(3);
+    auto* pLeg = new JoinLeg(0x51);
+    pM3->SetFreeListener(pM3);  // the default listener: deletes
+    pLeg->SetFreeListener(pLeg);
+    M5.MixerSetJoined(pM3, &From, 1);
+    M5.MixerSetJoined(pLeg, &Listener, 1);
+    A.SetJoined(pLeg, &Full, 1);
+    std::thread Peers([&] {
+      // Each freed at the end of a message on its own thread.
+      pM3->FreeMixer();
+      Deliver(*pM3, 4, VQCMC_MSG_NOTIF_MIXER_MIXER_JOIN_DONE, 3, 5, 0, 40);
+      pLeg->FreeLeg();
+      Deliver(*pLeg, 4, VQCMC_MSG_NOTIF_JOIN_DONE, 0x51, 0x60, 0, 40);
+    });
+    Deliver(M5, 4, VQCMC_MSG_NOTIF_MIXER_MIXER_JOIN_DONE, 5, 3, 0, 40);
+    Deliver(M5, 4, VQCMC_MSG_NOTIF_MIXER_LEG_JOIN_DONE, 5, 0x51, 0, 40);
+    Deliver(A, 4, VQCMC_MSG_NOTIF_JOIN_DONE, 0x60, 0x51, 0, 40);
+    Peers.join();
+  }
+  // The freed peers took their records with them.
+  EXPECT_EQ(CVQCMCMixerJoinedMixer::GetCount() + CVQCMCMixerJoinedLeg::GetCount() + CVQCMCLegJoinedLeg::GetCount(), 0u);
+  EXPECT_TRUE(M5.mJoinedLegs.Check() && M5.mJoinedMixersHigh.Check() && M5.mJoinedMixersLow.Check());
+  EXPECT_TRUE(A.mJoinedLegs1.Check() && A.mJoinedLegs2.Check());
+  EXPECT_EQ(M5.mstrTrace.find("Bug:"), std::string::npos);
 }
 
 }  // namespace

@@ -413,6 +413,7 @@ VQX_RESULT CVQCMCLeg::CheckFreeLeg() {
     if (mpFreeListener == nullptr || mfBeingFreed == 0) return VQX_RESULT_OK;
     pListener = mpFreeListener;
   }
+  mCallPins.CloseForFree();  // a peer's thread calling into this leg finishes first
   const VQX_RESULT Result = pListener->Free(this);
   if (VQX_RESULT_FAILED(Result)) LogFailure("CheckFreeLeg", "Could not free leg", 0, Result, __LINE__);
   return Result;

@@ -12,7 +12,9 @@
  * other leg, and two legs unjoining each other on two threads cannot
  * deadlock. Walks copy the list under the class mutex and work on the copy.
  * A leg pointer read from a record is valid while the class mutex is held:
- * a leg's destructor drops its records under that mutex first.
+ * a leg's destructor drops its records under that mutex first. A done
+ * callback made on (or handing out) the peer after the mutex is released
+ * holds a pin on it, which keeps it from its free listener meanwhile.
  */
 #include <vector>
 
@@ -339,25 +341,29 @@ void CVQCMCLeg::SetUnjoined(CVQCMCLeg* pLeg) {
 void CVQCMCLeg::CallUnjoinDone(CVQCAFPtr<CVQCMCLegJoinedLeg> pJoin) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   if (pJoin.IsNull()) return;
-  CVQCMCLeg* pLeg1 = nullptr;
-  CVQCMCLeg* pLeg2 = nullptr;
+  // The peer (called, or handed out) may be freed on its own thread meanwhile.
+  CVQCMCPinned<CVQCMCLeg> Leg1, Leg2;
   CVQCMC_JOIN_ATTRIBUTE Attribute;
   {
     JoinLock JLock;
-    pLeg1 = pJoin->mpLeg1;
-    pLeg2 = pJoin->mpLeg2;
+    CVQCMCLeg* pLeg1 = pJoin->mpLeg1;
+    CVQCMCLeg* pLeg2 = pJoin->mpLeg2;
     Attribute.IsFullDuplex() = pJoin->mfJoined1To2 != 0 && pJoin->mfJoined2To1 != 0 ? 1 : 0;
     // Destroyed already by another path (the peer's end): nothing left to report.
     if (pLeg1 == nullptr || pLeg2 == nullptr || !pLeg1->mJoinedLegs2.Contains(pJoin.Get())) return;
+    Leg1.Pin(pLeg1, this);
+    Leg2.Pin(pLeg2, this);
     // Cleared here under the class mutex instead of under leg1's own mutex, which this
     // thread must not take while holding this leg's (two legs unjoining each other).
     UnjoinPair(pLeg1, pLeg2);
   }
   pJoin.Release();
+  CVQCMCLeg* pLeg1 = Leg1.Get();
+  CVQCMCLeg* pLeg2 = Leg2.Get();
   if (UseLegacyOnJoinDone() != 0) {
-    pLeg1->OnUnjoinDone();
-    if (pLeg2 != pLeg1) pLeg2->OnUnjoinDone();
-  } else {
+    if (pLeg1 != nullptr) pLeg1->OnUnjoinDone();
+    if (pLeg2 != nullptr && pLeg2 != pLeg1) pLeg2->OnUnjoinDone();
+  } else if (pLeg1 != nullptr && pLeg2 != nullptr) {
     OnUnjoinDone(pLeg1 != this ? pLeg1 : pLeg2, &Attribute);
   }
 }
@@ -454,21 +460,28 @@ VQX_RESULT CVQCMCLeg::HandleJoinDone(VQX_MSG_HANDLE* phMsg) {
     LogFailure("HandleJoinDone", "Received JoinDone for unknown join context!", 0, VQX_RESULT_NOT_FOUND, __LINE__);
     return VQX_RESULT_NOT_FOUND;
   }
-  CVQCMCLeg* pFirst = nullptr;
-  CVQCMCLeg* pSecond = nullptr;
+  // The legs read and pinned under the class mutex: the peer may be freed on its own thread meanwhile.
+  CVQCMCPinned<CVQCMCLeg> First, Second;
   CVQCMC_JOIN_ATTRIBUTE Attribute;
+  const bool fLegacy = UseLegacyOnJoinDone() != 0;
   {
     JoinLock JLock;
     pJoin->mfJoinPending = 0;
     Attribute.IsFullDuplex() = pJoin->mfJoined1To2 != 0 && pJoin->mfJoined2To1 != 0 ? 1 : 0;
+    CVQCMCLeg* pFirst = pJoin->mpLeg1;
+    CVQCMCLeg* pSecond = pJoin->mpLeg2;
+    if (!fLegacy) pJoin->GetLegs(&pFirst, &pSecond);  // the class mutex is recursive
+    // A record dropped since the find (a leg gone or going) names no leg to call.
+    if (pJoin->mpLeg1 != nullptr && pJoin->mpLeg1->mJoinedLegs2.Contains(pJoin.Get())) {
+      First.Pin(pFirst, this);
+      Second.Pin(pSecond, this);
+    }
   }
-  if (UseLegacyOnJoinDone() != 0) {
-    pFirst = pJoin->mpLeg1, pSecond = pJoin->mpLeg2;
-    if (pFirst != nullptr) pFirst->OnJoinDone();
-    if (pSecond != nullptr) pSecond->OnJoinDone();
-  } else {
-    pJoin->GetLegs(&pFirst, &pSecond);
-    if (pFirst != nullptr) pFirst->OnJoinDone(pSecond, &Attribute);
+  if (fLegacy) {
+    if (First.Get() != nullptr) First.Get()->OnJoinDone();
+    if (Second.Get() != nullptr) Second.Get()->OnJoinDone();
+  } else if (First.Get() != nullptr && Second.Get() != nullptr) {
+    First.Get()->OnJoinDone(Second.Get(), &Attribute);
   }
   return VQX_RESULT_OK;
 }

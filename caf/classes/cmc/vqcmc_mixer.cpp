@@ -290,6 +290,7 @@ VQX_RESULT CVQCMCMixer::CheckFreeMixer() {
     if (mpFreeListener == nullptr || mfBeingFreed == 0) return VQX_RESULT_OK;
     pListener = mpFreeListener;
   }
+  mCallPins.CloseForFree();  // a peer's thread calling into this mixer finishes first
   const VQX_RESULT Result = pListener->Free(this);
   if (VQX_RESULT_FAILED(Result)) LogFailure("CheckFreeMixer", "Could not free mixer", 0, Result, __LINE__);
   return Result;

@@ -10,7 +10,9 @@
  * taken after the calling mixer's own mutex and never with another object
  * mutex: a peer mixer's or a leg's mutex is never taken here, so two mixers
  * joined both ways and unjoining each other on two threads cannot wait on
- * each other. The two class mutexes are never held together.
+ * each other. The two class mutexes are never held together. A done
+ * callback made on a peer mixer, or handing out a peer (the lower-id mixer,
+ * the leg), pins it under the class mutex first: its free waits for the call.
  */
 #include <vector>
 
@@ -534,29 +536,32 @@ void CVQCMCMixer::MixerSetUnjoined(unsigned int) {
 void CVQCMCMixer::CallMixerLegUnjoinDone(CVQCAFPtr<CVQCMCMixerJoinedLeg> pJoin) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   if (pJoin.IsNull()) return;
-  CVQCMCLeg* pLeg = nullptr;
+  CVQCMCPinned<CVQCMCLeg> Leg;  // the leg handed out may be freed on its own thread meanwhile
   {
     LegLock JLock;
-    pLeg = pJoin->mpLeg;
+    CVQCMCLeg* pLeg = pJoin->mpLeg;
     // Dropped already by another path (the leg's end): nothing left to report.
     if (pLeg == nullptr || pJoin->mpMixer != this || !mJoinedLegs.Contains(pJoin.Get())) return;
+    Leg.Pin(pLeg, nullptr);
     MixerSetUnjoined(pLeg);  // this mixer's own mutex only, held already
     pJoin->mfUnjoinPending = 0;
   }
   pJoin.Release();
-  OnMixerLegUnjoinDone(pLeg);
+  if (Leg.Get() != nullptr) OnMixerLegUnjoinDone(Leg.Get());
 }
 
 void CVQCMCMixer::CallMixerMixerUnjoinDone(CVQCAFPtr<CVQCMCMixerJoinedMixer> pJoin) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   if (pJoin.IsNull()) return;
-  CVQCMCMixer* pMixer1 = nullptr;
-  CVQCMCMixer* pMixer2 = nullptr;
+  // The peer (the callback's target or its argument) may be freed on its own thread meanwhile.
+  CVQCMCPinned<CVQCMCMixer> Mixer1, Mixer2;
   {
     MixerLock JLock;
-    pMixer1 = pJoin->mpMixer1;
-    pMixer2 = pJoin->mpMixer2;
+    CVQCMCMixer* pMixer1 = pJoin->mpMixer1;
+    CVQCMCMixer* pMixer2 = pJoin->mpMixer2;
     if (pMixer1 == nullptr || pMixer2 == nullptr || !pMixer1->mJoinedMixersLow.Contains(pJoin.Get())) return;
+    Mixer1.Pin(pMixer1, this);
+    Mixer2.Pin(pMixer2, this);
     // The record leaves both mixers' lists under the class mutex: the peer's own mutex,
     // which its thread may hold while it waits for this one, is not taken.
     if (pMixer1 == this) {
@@ -566,7 +571,7 @@ void CVQCMCMixer::CallMixerMixerUnjoinDone(CVQCAFPtr<CVQCMCMixerJoinedMixer> pJo
     }
   }
   pJoin.Release();
-  pMixer1->OnMixerMixerUnjoinDone(pMixer2);
+  if (Mixer1.Get() != nullptr && Mixer2.Get() != nullptr) Mixer1.Get()->OnMixerMixerUnjoinDone(Mixer2.Get());
 }
 
 /* ------------------------------------------------------------ queries */
@@ -751,13 +756,14 @@ VQX_RESULT CVQCMCMixer::HandleMixerLegJoinDone(VQX_MSG_HANDLE* phMsg) {
                VQX_RESULT_NOT_FOUND, __LINE__);
     return VQX_RESULT_NOT_FOUND;
   }
-  CVQCMCLeg* pLeg = nullptr;
+  CVQCMCPinned<CVQCMCLeg> Leg;
   {
     LegLock JLock;
     pJoin->mfJoinPending = 0;
-    pLeg = pJoin->mpLeg;
+    // A record dropped since the find (its leg gone or going) names no leg to hand out.
+    if (mJoinedLegs.Contains(pJoin.Get())) Leg.Pin(pJoin->mpLeg, nullptr);
   }
-  OnMixerLegJoinDone(pLeg);
+  if (Leg.Get() != nullptr) OnMixerLegJoinDone(Leg.Get());
   return VQX_RESULT_OK;
 }
 
@@ -775,15 +781,17 @@ VQX_RESULT CVQCMCMixer::HandleMixerMixerJoinDone(VQX_MSG_HANDLE* phMsg) {
                VQX_RESULT_NOT_FOUND, __LINE__);
     return VQX_RESULT_NOT_FOUND;
   }
-  CVQCMCMixer* pMixer1 = nullptr;
-  CVQCMCMixer* pMixer2 = nullptr;
+  CVQCMCPinned<CVQCMCMixer> Mixer1, Mixer2;
   {
     MixerLock JLock;
     pJoin->mfJoinPending = 0;
-    pMixer1 = pJoin->mpMixer1;
-    pMixer2 = pJoin->mpMixer2;
+    // A record dropped since the find (a mixer gone or going) names no mixer to call.
+    if (pJoin->mpMixer1 != nullptr && pJoin->mpMixer1->mJoinedMixersLow.Contains(pJoin.Get())) {
+      Mixer1.Pin(pJoin->mpMixer1, this);
+      Mixer2.Pin(pJoin->mpMixer2, this);
+    }
   }
-  if (pMixer1 != nullptr) pMixer1->OnMixerMixerJoinDone(pMixer2);
+  if (Mixer1.Get() != nullptr && Mixer2.Get() != nullptr) Mixer1.Get()->OnMixerMixerJoinDone(Mixer2.Get());
   return VQX_RESULT_OK;
 }
 

@@ -14,6 +14,7 @@
 #ifndef VQCMC_JOIN_LIST_H
 #define VQCMC_JOIN_LIST_H
 
+#include <atomic>
 #include <vector>
 
 #include "vqx_types.h"
@@ -82,6 +83,74 @@ class CVQCMCJoinList {
   R* mpHead = nullptr;
   R* mpTail = nullptr;
   u32 mun32Count = 0;
+};
+
+/*
+ * Pins: what keeps a joined leg or mixer from going to its free listener
+ * while another object's thread uses it. A done callback of a join may go to
+ * the peer, or hand the peer to the application, on the thread of the object
+ * that received the message; the peer may be freed on its own thread at that
+ * moment. The pin is taken under the record's class mutex while the record
+ * still names the peer (a leg or mixer drops its records only after its free
+ * listener was called), and the free check waits for the pins to be given
+ * back before it hands the object over, then refuses new ones: a peer being
+ * freed is not called.
+ */
+class CVQCMCPins {
+ public:
+  /* One more pin; false once the object went (or goes) to its free listener. */
+  bool Take() {
+    u32 n = mun32State.load();
+    do {
+      if ((n & kFreeing) != 0) return false;
+    } while (!mun32State.compare_exchange_weak(n, n + 1));
+    return true;
+  }
+  void Give() {
+    mun32State.fetch_sub(1);
+    mun32State.notify_all();
+  }
+  /* Waits until no pin is held, then refuses new pins (again on a second free check). */
+  void CloseForFree() {
+    u32 n = mun32State.load();
+    for (;;) {
+      if ((n & ~kFreeing) != 0) {
+        mun32State.wait(n);
+        n = mun32State.load();
+      } else if (mun32State.compare_exchange_weak(n, n | kFreeing)) {
+        return;
+      }
+    }
+  }
+
+ private:
+  static constexpr u32 kFreeing = 0x80000000u;
+  std::atomic<u32> mun32State{0};
+};
+
+/* A leg or mixer pinned for the length of a scope: null when none was given or
+ * it is being freed. The object this thread is handling needs no pin (pSelf):
+ * it is freed only at the end of its own message. */
+template <class T>
+class CVQCMCPinned {
+ public:
+  CVQCMCPinned() = default;
+  ~CVQCMCPinned() {
+    if (mfPinned) mp->mCallPins.Give();
+  }
+  CVQCMCPinned(const CVQCMCPinned&) = delete;
+  CVQCMCPinned& operator=(const CVQCMCPinned&) = delete;
+  /* Once, under the record's class mutex. */
+  void Pin(T* p, const T* pSelf) {
+    mp = p;
+    mfPinned = p != nullptr && p != pSelf;
+    if (mfPinned && !p->mCallPins.Take()) mp = nullptr, mfPinned = false;
+  }
+  T* Get() const { return mp; }
+
+ private:
+  T* mp = nullptr;
+  bool mfPinned = false;
 };
 
 }  // namespace VQCAF

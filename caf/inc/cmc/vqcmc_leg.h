@@ -304,7 +304,8 @@ class CVQCMCLeg : public IVQCMCLeg,
    * event being handled. */
   VQX_RESULT FreeLeg();
   void SetFreeListener(IVQCMCFreeListener<CVQCMCLeg>* pListener);
-  /* Hands a marked leg to its free listener (mutex released first). */
+  /* Hands a marked leg to its free listener (mutex released first), once no
+   * peer's thread is calling it or handing it out (it waits for them). */
   VQX_RESULT CheckFreeLeg();
   /* The default free listener: deletes the leg. */
   VQX_RESULT Free(CVQCMCLeg* pLeg) override;
@@ -546,6 +547,10 @@ class CVQCMCLeg : public IVQCMCLeg,
   CVQCMCLegMixerList mOtherMixerJoins;
   friend class CVQCMCLegJoinedLeg;
   friend class CVQCMCMixerJoinedLeg;
+  /* Held by a peer's thread while it calls this object or hands it out (vqcmc_join_list.h). */
+  CVQCMCPins mCallPins;
+  template <class T>
+  friend class CVQCMCPinned;
 };
 
 }  // namespace VQCAF

@@ -260,7 +260,8 @@ class CVQCMCMixer : public IVQCMCMixer,
   /* ------------------------------------------------- free protocol */
   VQX_RESULT FreeMixer();
   void SetFreeListener(IVQCMCFreeListener<CVQCMCMixer>* pListener);
-  /* Hands a marked mixer to its free listener (mutex released first). */
+  /* Hands a marked mixer to its free listener (mutex released first), once no
+   * peer's thread is calling it or handing it out (it waits for them). */
   VQX_RESULT CheckFreeMixer();
   /* Delivers a posted event (pfSkip non-zero: cancelled); an error event
    * (type 3) goes to OnMixerError and is deleted, any other type to
@@ -385,6 +386,10 @@ class CVQCMCMixer : public IVQCMCMixer,
   CVQCMCMixerLowList mJoinedMixersLow;
   friend class CVQCMCMixerJoinedLeg;
   friend class CVQCMCMixerJoinedMixer;
+  /* Held by a peer's thread while it calls this object or hands it out (vqcmc_join_list.h). */
+  CVQCMCPins mCallPins;
+  template <class T>
+  friend class CVQCMCPinned;
 };
 
 }  // namespace VQCAF
