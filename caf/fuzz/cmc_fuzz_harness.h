@@ -4,6 +4,11 @@
  * once, the core library over it with the client singleton installed, and
  * one received message built from the input (u8 id index into the target's
  * ids, u8 kind, then the payload) handed to an object that must take it.
+ * Random input fails on nearly every message, and each failure is a log
+ * line: the client objects' and the messaging's lines are switched off, so
+ * that a run does not write gigabytes of them to standard error. Crash and
+ * sanitizer reports, and the foundation's diagnostics (leaks, pool misuse),
+ * still go there.
  */
 #ifndef CMC_FUZZ_HARNESS_H
 #define CMC_FUZZ_HARNESS_H
@@ -12,6 +17,7 @@
 #include <cstring>
 
 #include "vqcafcomm.h"
+#include "vqcaflog.h"
 #include "vqcafglobals.h"
 #include "vqcmclib.h"
 
@@ -28,6 +34,9 @@ inline VQX_LIB_HANDLE& HostLib() {
 inline void Open() {
   alignas(16) static char acGlobals[16];
   SetGlobals(reinterpret_cast<CVQCAFGlobals*>(acGlobals));
+  for (_VQCAF_SUBMODULE_TYPE SubMod : {VQCAF_SUBMODULE_CMC, VQCAF_SUBMODULE_CALL, VQCAF_SUBMODULE_COMM}) {
+    SetSubModTraceLevel(SubMod, VQDIS);
+  }
   CVQCAFCommParams Params;
   if (CVQCAFComm::Init(Params) != VQX_RESULT_OK) abort();
   HostLib() = CVQCAFComm::GetHostLibInstance();
