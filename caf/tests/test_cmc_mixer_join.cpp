@@ -83,12 +83,21 @@ TEST_F(MixerJoinTest, LegRecordsFollowTheirFlags) {
   EXPECT_EQ(CVQCMCMixerJoinedLeg::Destroy(5, 9), VQX_RESULT_OK);
 }
 
-/* A leg destroyed while still joined writes one line per kind of join it still holds, and drops them. */
-TEST_F(MixerJoinTest, DestroyedLegTellsWhatItWasStillJoinedTo) {
-  const std::string strPrefix = "CVQCMCLeg::~CVQCMCLeg: ";
+/* A leg or a mixer freed or destroyed while still joined says which joins it still held (a line per
+ * kind), and the destructor drops them. */
+TEST_F(MixerJoinTest, StillJoinedWhenFreedOrDestroyed) {
+  /* The log lines of the destructors that start with pszPrefix, without it. */
+  auto Lines = [this](const std::string& strPrefix) {
+    std::vector<std::string> aLines;
+    for (const std::string& s : mLog.Texts()) {
+      if (s.compare(0, strPrefix.size(), strPrefix) == 0) aLines.push_back(s.substr(strPrefix.size()));
+    }
+    return aLines;
+  };
   JoinMixer M5(5), M3(3), M7(7);
   JoinLeg A(0x21), B(0x23);
   CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Listener = LegJoin(1, 0), Speaker = LegJoin(0, 1);
+  CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE Both = MixerJoin(1, 1);
   CVQCMC_JOIN_ATTRIBUTE H = Half();
   struct Row {
     const char* pszName;
@@ -115,13 +124,30 @@ TEST_F(MixerJoinTest, DestroyedLegTellsWhatItWasStillJoinedTo) {
     r.fnJoin(*pLeg);
     mLog.Take();
     delete pLeg;
-    std::vector<std::string> aLines;
-    for (const std::string& s : mLog.Texts()) {
-      if (s.compare(0, strPrefix.size(), strPrefix) == 0) aLines.push_back(s.substr(strPrefix.size()));
-    }
-    EXPECT_EQ(aLines, r.aLines) << r.pszName;
+    EXPECT_EQ(Lines("CVQCMCLeg::~CVQCMCLeg: "), r.aLines) << r.pszName;
     EXPECT_EQ(CVQCMCLegJoinedLeg::GetCount() + CVQCMCMixerJoinedLeg::GetCount(), 0u) << r.pszName;
   }
+  // A mixer with two legs and two mixers.
+  auto* pMixer = new JoinMixer(9);
+  pMixer->MixerSetJoined(&A, &Speaker, 0);
+  pMixer->MixerSetJoined(&B, &Speaker, 0);
+  pMixer->MixerSetJoined(&M5, &Both, 0);
+  M3.MixerSetJoined(pMixer, &Both, 0);
+  EXPECT_EQ(pMixer->FreeMixer(), VQX_RESULT_OK);
+  EXPECT_EQ(pMixer->mstrTrace,
+            "CVQCMCMixer::FreeMixer: mixer is still joined with other legs\n|"
+            "CVQCMCMixer::FreeMixer: mixer is still joined with other mixers\n|");
+  mLog.Take();
+  delete pMixer;
+  EXPECT_EQ(Lines("CVQCMCMixer::~CVQCMCMixer: "),
+            (std::vector<std::string>{"mixer is still joined to 2 legs\n", "mixer is still joined to 2 other mixers\n"}));
+  EXPECT_EQ(CVQCMCMixerJoinedLeg::GetCount() + CVQCMCMixerJoinedMixer::GetCount(), 0u);
+  // A leg that receives another leg's media when its free is asked for; the sending one says nothing.
+  A.SetJoined(&B, &H, 0);
+  A.mstrTrace.clear(), B.mstrTrace.clear();
+  EXPECT_EQ(B.FreeLeg() + A.FreeLeg(), 2 * VQX_RESULT_OK);
+  EXPECT_EQ(B.mstrTrace, "CVQCMCLeg::FreeLeg: leg is still joined with an other leg\n|");
+  EXPECT_EQ(A.mstrTrace, "");
 }
 
 /* Mixers 5 and 3 joined from 5: mixer1 3, mixer2 5, joined from 2 to 1 only; each side sees its own. */

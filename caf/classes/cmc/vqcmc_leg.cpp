@@ -397,6 +397,9 @@ VQX_RESULT CVQCMCLeg::HandleLegEvent(void* pvEvent, unsigned char* pfSkip) {
 
 VQX_RESULT CVQCMCLeg::FreeLeg() {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
+  if (IsJoined(nullptr, nullptr, nullptr) != 0) {
+    LogTrace(VQERR, "CVQCMCLeg::FreeLeg: leg is still joined with an other leg\n");
+  }
   mfBeingFreed = 1;
   return VQX_RESULT_OK;
 }

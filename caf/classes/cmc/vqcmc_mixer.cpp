@@ -120,6 +120,12 @@ CVQCMCMixer::CVQCMCMixer(unsigned int un32MixerId, CVQCAFPtr<CVQCMC_MIXER_ATTRIB
 }
 
 CVQCMCMixer::~CVQCMCMixer() {
+  if (const u32 un32Legs = GetJoinedLegs(nullptr); un32Legs != 0) {
+    LogTrace(VQERR, "CVQCMCMixer::~CVQCMCMixer: mixer is still joined to %u legs\n", un32Legs);
+  }
+  if (const u32 un32Mixers = GetJoinedMixers(nullptr); un32Mixers != 0) {
+    LogTrace(VQERR, "CVQCMCMixer::~CVQCMCMixer: mixer is still joined to %u other mixers\n", un32Mixers);
+  }
   MixerSetUnjoined(0u);  // no record keeps this mixer once it is gone
   if (mfRegistered != 0) {
     CVQCMCLib* pLib = CVQCMCLib::GetInstance();
@@ -274,6 +280,10 @@ VQX_RESULT CVQCMCMixer::HandleMixerEvent(void* pvEvent, unsigned char* pfSkip) {
 
 VQX_RESULT CVQCMCMixer::FreeMixer() {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
+  if (GetJoinedLegs(nullptr) != 0) LogTrace(VQERR, "CVQCMCMixer::FreeMixer: mixer is still joined with other legs\n");
+  if (GetJoinedMixers(nullptr) != 0) {
+    LogTrace(VQERR, "CVQCMCMixer::FreeMixer: mixer is still joined with other mixers\n");
+  }
   mfBeingFreed = 1;
   return VQX_RESULT_OK;
 }
