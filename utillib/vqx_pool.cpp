@@ -271,39 +271,35 @@ inline void VqxPoolUnlink(VqxPoolCore* p, u32 un32Index) {
 
 }  // namespace
 
-/* Allocation in a keyed or heap-mode pool: index tables to keep up. */
+/* Allocation in a keyed or heap-mode pool: index tables to keep up. The key goes in first: its
+ * insertion is also the duplicate check (one probe of the key index, not two). */
 __attribute__((noinline)) void* VqxPoolAllocIndexed(VqxPoolCore* p, u64 un64Key) {
   if (p->un32FreeHead == VQX_POOL_NONE) return nullptr;
-  if (p->hKeyIndex != nullptr && VQXHashFind(p->hKeyIndex, un64Key, nullptr) == VQX_RESULT_OK) {
-    VqxPoolPrint(p,
-                 "\nProcess 0x%X: VQXPool:Error: Caller trying to allocate two elements with the same hashing key "
-                 "(0x%08X)!!!\n",
-                 static_cast<unsigned>(getpid()), static_cast<unsigned>(static_cast<u32>(un64Key)));
-    return nullptr;
-  }
   const u32 un32Index = p->un32FreeHead;
+  if (p->hKeyIndex != nullptr) {
+    const VQX_RESULT un32Result = VQXHashInsert(p->hKeyIndex, un64Key, un32Index);
+    if (un32Result == VQX_RESULT_ACCESS_DENIED) {
+      VqxPoolPrint(p,
+                   "\nProcess 0x%X: VQXPool:Error: Caller trying to allocate two elements with the same hashing key "
+                   "(0x%08X)!!!\n",
+                   static_cast<unsigned>(getpid()), static_cast<unsigned>(static_cast<u32>(un64Key)));
+    }
+    if (un32Result != VQX_RESULT_OK) return nullptr;
+  }
   void* pRecord;
-  bool fMade = false;
   if (p->fHeapMode && p->papRecords[un32Index] == nullptr) {
     pRecord = std::calloc(1, p->un32BufferSize);
-    if (pRecord == nullptr) return nullptr;
-    if (VQXHashInsert(p->hAddrIndex, reinterpret_cast<uintptr_t>(pRecord), un32Index) != VQX_RESULT_OK) {
+    if (pRecord == nullptr ||
+        VQXHashInsert(p->hAddrIndex, reinterpret_cast<uintptr_t>(pRecord), un32Index) != VQX_RESULT_OK) {
       std::free(pRecord);
+      if (p->hKeyIndex != nullptr) VQXHashRemove(p->hKeyIndex, un64Key, nullptr);
       return nullptr;
     }
-    fMade = true;
+    p->papRecords[un32Index] = pRecord;
   } else {
     pRecord = VqxPoolRecordOf(p, un32Index);
     VqxPoolZero(pRecord, p->un32BufferSize);
   }
-  if (p->hKeyIndex != nullptr && VQXHashInsert(p->hKeyIndex, un64Key, un32Index) != VQX_RESULT_OK) {
-    if (fMade) {
-      VQXHashRemove(p->hAddrIndex, reinterpret_cast<uintptr_t>(pRecord), nullptr);
-      std::free(pRecord);
-    }
-    return nullptr;
-  }
-  if (fMade) p->papRecords[un32Index] = pRecord;
   if (p->paun64Keys != nullptr) p->paun64Keys[un32Index] = un64Key;
   VqxPoolLinkAtHead(p, un32Index);
   return pRecord;
@@ -339,6 +335,19 @@ inline VQX_RESULT VqxPoolFree(VqxPoolCore* p, void* pRecord) {
   if (__builtin_expect(p->fIndexed, 0)) return VqxPoolFreeIndexed(p, pRecord);
   const u32 un32Index = VqxPoolIndexOfBlock(p, pRecord);
   if (un32Index == VQX_POOL_NONE) return VQX_RESULT_INVALID_PARAM;
+  VqxPoolUnlink(p, un32Index);
+  return VQX_RESULT_OK;
+}
+
+/* Release of a used record whose index the caller knows: the index names the record, so that
+ * no address lookup is needed; a mismatch is refused like any foreign pointer. */
+VQX_RESULT VqxPoolFreeAt(VqxPoolCore* p, u32 un32Index, void* pRecord) {
+  if (pRecord == nullptr) return VQX_RESULT_NULL_PARAM;
+  if (un32Index >= p->un32NbBuffers || !VqxPoolSlotUsed(p->paSlots[un32Index]) ||
+      VqxPoolRecordOf(p, un32Index) != pRecord) {
+    return VQX_RESULT_INVALID_PARAM;
+  }
+  if (p->fIndexed) VqxPoolUnindex(p, un32Index);
   VqxPoolUnlink(p, un32Index);
   return VQX_RESULT_OK;
 }
@@ -477,6 +486,10 @@ inline VQX_RESULT VqxPoolBadHandle(const void* h) {
   VQX_RESULT PREFIX##FreePrivate(HANDLE hPool, void* pRecord, const char*, u32) {                          \
     VqxPoolCore* p = VqxPoolCoreOf(hPool, MAGIC);                                                          \
     return p == nullptr ? VqxPoolBadHandle(hPool) : VqxPoolFree(p, pRecord);                              \
+  }                                                                                                        \
+  VQX_RESULT PREFIX##FreeAtIndexPrivate(HANDLE hPool, u32 un32Index, void* pRecord, const char*, u32) {      \
+    VqxPoolCore* p = VqxPoolCoreOf(hPool, MAGIC);                                                          \
+    return p == nullptr ? VqxPoolBadHandle(hPool) : VqxPoolFreeAt(p, un32Index, pRecord);                 \
   }                                                                                                        \
   void* PREFIX##Find(HANDLE hPool, u64 un64Key) {                                                          \
     VqxPoolCore* p = VqxPoolCoreOf(hPool, MAGIC);                                                          \

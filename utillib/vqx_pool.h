@@ -118,6 +118,14 @@ void* VQXPoolOfBuffersAllocPrivate(HVQXPOOLOFBUFFERS hPool, u64 un64Key, const c
  */
 VQX_RESULT VQXPoolOfBuffersFreePrivate(HVQXPOOLOFBUFFERS hPool, void* pRecord, const char* pszFile, u32 un32Line);
 
+/*
+ * VQXPoolOfBuffersFreeAtIndexPrivate: the same for a record whose index the
+ * caller has (from GetBufferIndex): no address lookup. The same results;
+ * 0x8200000A also when the index is not that of pRecord in use.
+ */
+VQX_RESULT VQXPoolOfBuffersFreeAtIndexPrivate(HVQXPOOLOFBUFFERS hPool, u32 un32Index, void* pRecord,
+                                              const char* pszFile, u32 un32Line);
+
 /* VQXPoolOfBuffersFind: the used record filed under the key, or null (also
  * for a null or unkeyed pool). */
 void* VQXPoolOfBuffersFind(HVQXPOOLOFBUFFERS hPool, u64 un64Key);
@@ -176,6 +184,8 @@ HVQXPOOLOFBUFFERS64 VQXPoolOfBuffers64CreatePrivate(u32 un32NbBuffers, u32 un32B
 void* VQXPoolOfBuffers64AllocPrivate(HVQXPOOLOFBUFFERS64 hPool, u64 un64Key, const char* pszFile, u32 un32Line);
 VQX_RESULT VQXPoolOfBuffers64FreePrivate(HVQXPOOLOFBUFFERS64 hPool, void* pRecord, const char* pszFile,
                                          u32 un32Line);
+VQX_RESULT VQXPoolOfBuffers64FreeAtIndexPrivate(HVQXPOOLOFBUFFERS64 hPool, u32 un32Index, void* pRecord,
+                                                const char* pszFile, u32 un32Line);
 void* VQXPoolOfBuffers64Find(HVQXPOOLOFBUFFERS64 hPool, u64 un64Key);
 void* VQXPoolOfBuffers64First(HVQXPOOLOFBUFFERS64 hPool);
 void* VQXPoolOfBuffers64Next(HVQXPOOLOFBUFFERS64 hPool, const void* pRecord);

@@ -169,6 +169,16 @@ TEST_P(PoolTest, AReusedRecordComesBackZeroedAndItsOldKeyIsGone) {  // heap reco
   EXPECT_EQ(b, a) << "the freed slot and its record are taken again";
   EXPECT_EQ(std::vector<u8>(b, b + 24), std::vector<u8>(24, 0)) << "nothing of the previous use is left";
   EXPECT_EQ((Ptrs{VQXPoolOfBuffersFind(h, 1), VQXPoolOfBuffersFind(h, 2)}), (Ptrs{nullptr, b}));
+  // Freed at its index: any other index, a free slot or a null record is refused and changes nothing.
+  u32 un32Index = 9;
+  ASSERT_EQ(VQXPoolOfBuffersGetBufferIndex(h, b, &un32Index), kOk);
+  EXPECT_EQ((Results{VQXPoolOfBuffersFreeAtIndexPrivate(h, un32Index + 1, b, nullptr, 0),
+                     VQXPoolOfBuffersFreeAtIndexPrivate(h, 2, b, nullptr, 0),
+                     VQXPoolOfBuffersFreeAtIndexPrivate(h, un32Index, nullptr, nullptr, 0),
+                     VQXPoolOfBuffersFreeAtIndexPrivate(h, un32Index, b, nullptr, 0),
+                     VQXPoolOfBuffersFreeAtIndexPrivate(h, un32Index, b, nullptr, 0)}),
+            (Results{kInvalid, kInvalid, kNull, kOk, kInvalid}));
+  EXPECT_EQ(VQXPoolOfBuffersFind(h, 2), nullptr);
 }
 
 TEST_P(PoolTest, NextFromAnyRecordWhileAWalkGoesOn) {  // heap pools remember where a walk is

@@ -154,7 +154,9 @@ VQX_RESULT CVQCAFPool64<T>::Free(const CVQCAFDebugInfo& DebugInfo, T* pPayload) 
   if (VQX_RESULT_FAILED(un32Result)) return un32Result;
   if (mfWalking && mpWalkNext == pRecord) mpWalkNext = VQXPoolOfBuffers64Next(mhPool, pRecord);
   static_cast<Element*>(pRecord)->~Element();
-  return VQXPoolOfBuffers64FreePrivate(mhPool, pRecord, DebugInfo.GetFile(), static_cast<u32>(DebugInfo.GetLine()));
+  // The slot stays in use through the destructor, so the index found above still names it.
+  return VQXPoolOfBuffers64FreeAtIndexPrivate(mhPool, un32Index, pRecord, DebugInfo.GetFile(),
+                                              static_cast<u32>(DebugInfo.GetLine()));
 }
 
 template <class T>
