@@ -104,6 +104,23 @@ class CVQCAFComm : private CVQCAFLogTrace {
   CVQCAFPtr<CVQCAFCommParams> mpParams;
 };
 
+/* The host library pinned for one short operation (an allocation or a release): the bridge cannot
+ * close meanwhile. Get() is null when there is no bridge, and then nothing is pinned. Two atomic
+ * operations, where a counted loan (GetHostLibInstance) costs six. */
+class CVQCAFHostLibPin {
+ public:
+  CVQCAFHostLibPin() : mh(CVQCAFComm::PinHostLib()) {}
+  ~CVQCAFHostLibPin() {
+    if (mh != nullptr) CVQCAFComm::UnpinHostLib();
+  }
+  CVQCAFHostLibPin(const CVQCAFHostLibPin&) = delete;
+  CVQCAFHostLibPin& operator=(const CVQCAFHostLibPin&) = delete;
+  VQX_LIB_HANDLE Get() const { return mh; }
+
+ private:
+  VQX_LIB_HANDLE mh;
+};
+
 /* The library's print callbacks (context: the bridge). */
 void VQCAFCommLogPrint(void* pvContext, VQX_LIB_HANDLE hLib, const char* pszText);
 void VQCAFCommLogPrintError(void* pvContext, VQX_LIB_HANDLE hLib, const char* pszText);

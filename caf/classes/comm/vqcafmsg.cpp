@@ -14,21 +14,6 @@ namespace VQCAF {
 
 namespace {
 
-/* The host library pinned for one allocation or release (the bridge cannot
- * go meanwhile); a pin costs two atomic operations where a counted loan
- * costs six. */
-class CHostLibLoan {
- public:
-  CHostLibLoan() : mh(CVQCAFComm::PinHostLib()) {}
-  ~CHostLibLoan() {
-    if (mh != nullptr) CVQCAFComm::UnpinHostLib();
-  }
-  VQX_LIB_HANDLE Get() const { return mh; }
-
- private:
-  VQX_LIB_HANDLE mh;
-};
-
 constexpr const char* kNoComm = "CVQCAFComm::Init() must be called first!";
 
 void PutBe32(u8* p, u32 v) {
@@ -93,7 +78,7 @@ VQX_RESULT CVQCAFMsgBuffer::Write(u32 un32Count, const void* pvSource) {
     const u32 un32Cap = mpMsg->un32PayloadMaxLength;
     if (static_cast<u64>(mun32Offset) + un32Count > un32Cap) {
       /* The library is borrowed only to grow: most writes fit. */
-      CHostLibLoan Lib;
+      CVQCAFHostLibPin Lib;
       if (Lib.Get() == nullptr) return Fail("CVQCAFMsgBuffer::Write", kNoComm, VQX_RESULT_INVALID_STATE, __LINE__);
       u64 un64New = static_cast<u64>(un32Cap) * 2;
       if (un64New < static_cast<u64>(mun32Offset) + un32Count) un64New = static_cast<u64>(mun32Offset) + un32Count;
@@ -133,7 +118,7 @@ VQX_RESULT CVQCAFMsgBuffer::Write(u32 un32Count, const void* pvSource) {
 }
 
 VQX_RESULT CVQCAFMsgBuffer::Clear() {
-  CHostLibLoan Lib;
+  CVQCAFHostLibPin Lib;
   if (Lib.Get() == nullptr) {
     if (mpMsg != nullptr) {
       LogTrace(VQERR, "CVQCAFMsgBuffer::~CVQCAFMsgBuffer: CVQCAFComm::Init() must be called first!");
@@ -165,7 +150,7 @@ VQX_RESULT CVQCAFMsgBuffer::SerializeToVqxMsg(u32 un32MsgId, IVQCAFSerializable&
   try {
     if (mpMsg != nullptr) Clear();
     {
-      CHostLibLoan Lib;
+      CVQCAFHostLibPin Lib;
       if (Lib.Get() == nullptr) return Fail(kOp, kNoComm, VQX_RESULT_INVALID_STATE, __LINE__);
       const u64 un64Ask = static_cast<u64>(SerializeSizeBase()) + un32Size;
       if (un64Ask > VQX_MSG_MAX_PAYLOAD_SIZE) return Fail(kOp, "Failed to get message buffer", VQX_RESULT_OUT_OF_RANGE, __LINE__);
@@ -312,7 +297,7 @@ VQX_RESULT CVQCAFMsgBuffer::Unserialize(CVQCAFSerialize& In) {
         In.Seek(un64Data);
         if (VQX_RESULT_FAILED(r)) return Fail(kOp, "Failed to read CVQCAFMSGBUF_ELEMENT_SUB_Data", r, __LINE__);
         {
-          CHostLibLoan Lib;
+          CVQCAFHostLibPin Lib;
           if (Lib.Get() == nullptr) return Fail(kOp, kNoComm, VQX_RESULT_INVALID_STATE, __LINE__);
           r = VQXGetMsgDbg(Lib.Get(), un32Size, &mpMsg, __FILE__, __LINE__);
           if (VQX_RESULT_FAILED(r)) return Fail(kOp, "Failed to get message buffer", r, __LINE__);

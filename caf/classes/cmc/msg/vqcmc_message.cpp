@@ -44,22 +44,6 @@ void Guarded(const char* pszOperation, F&& fn) {
   }
 }
 
-/* The host library pinned for one allocation or release (the bridge cannot go meanwhile): two
- * atomic operations, where a counted loan costs six. */
-class CHostLibPin {
- public:
-  CHostLibPin() : mh(CVQCAFComm::PinHostLib()) {}
-  ~CHostLibPin() {
-    if (mh != nullptr) CVQCAFComm::UnpinHostLib();
-  }
-  CHostLibPin(const CHostLibPin&) = delete;
-  CHostLibPin& operator=(const CHostLibPin&) = delete;
-  VQX_LIB_HANDLE Get() const { return mh; }
-
- private:
-  VQX_LIB_HANDLE mh;
-};
-
 VQCMC_LIB_HANDLE ClientLibHandle() {
   CVQCMCLib* pLib = CVQCMCLib::GetInstance();
   return pLib == nullptr ? nullptr : pLib->GetCmcLibHandle();
@@ -70,7 +54,7 @@ VQCMC_LIB_HANDLE ClientLibHandle() {
 template <class T, u32 id>
 CVQCAFBasicApiMsg<T, id>::CVQCAFBasicApiMsg(u32 un32Extra) {
   Guarded(kCtor, [&] {
-    const CHostLibPin Pin;
+    const CVQCAFHostLibPin Pin;
     VQX_LIB_HANDLE hLib = Pin.Get();
     if (hLib == nullptr) {
       LogFailure(kCtor, "CVQCAFComm::Init() must be called first!", VQX_RESULT_INVALID_STATE, __LINE__);
@@ -114,7 +98,7 @@ CVQCAFBasicApiMsg<T, id>::CVQCAFBasicApiMsg(VQX_MSG_HANDLE hMsg, u32 fOwned) : m
 template <class T, u32 id>
 CVQCAFBasicApiMsg<T, id>::~CVQCAFBasicApiMsg() {
   Guarded(kDtor, [&] {
-    const CHostLibPin Pin;
+    const CVQCAFHostLibPin Pin;
     VQX_LIB_HANDLE hLib = Pin.Get();
     if (hLib == nullptr) {
       LogFailure(kDtor, "CVQCAFComm::Init() must be called first!", VQX_RESULT_INVALID_STATE, __LINE__);
