@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cmc_fuzz_harness.h"
 #include "vqcmc_generic_headers.h"
 #include "vqcmc_attributes.h"
 #include "vqcmc_leg_attributes.h"
@@ -36,20 +37,12 @@ namespace {
 VQX_LIB_HANDLE s_hVqx = nullptr;
 VQCMC_LIB_HANDLE s_hCmc = nullptr;
 
-void OnNotif(VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE*) {}
-
+/* The bridge, the core library over its host library and the client singleton (the holders release
+ * their messages through the bridge). */
 void Open() {
-  _VQX_LIB_PARAMS params{};
-  params.un32StructVersion = 1;
-  params.un32TransportType = 1;
-  params.fAdaptersGwOff = 1;
-  if (VQXOpenLib(&params, &s_hVqx) != VQX_RESULT_API_OK) abort();
-  _VQCMC_LIB_PARAMS p{};
-  p.hVqxLib = s_hVqx;
-  p.Callback.pFctCallback = OnNotif;
-  p.Threads.un32NbThread = 1;
-  p.un32LibId = 7777;
-  if (VQCmcLibOpen(&p, &s_hCmc) != VQX_RESULT_OK || CVQCMCLib::TestInstall(s_hCmc) != VQX_RESULT_OK) abort();
+  cmcfuzz::Open();
+  s_hVqx = cmcfuzz::HostLib();
+  s_hCmc = CVQCMCLib::GetInstance()->GetCmcLibHandle();
 }
 
 /* A message's copied set must pass the element library's own check. */

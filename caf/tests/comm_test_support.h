@@ -246,6 +246,17 @@ class CommTest : public ::testing::Test {
     if (fUp) s += Be32(un32Key) + Be32(un32Id) + Be32(un32Detects) + Be32(0) + Be32(0);
     Send(0x0A5E0001, s);
   }
+  /* Messages the host library has handed out and not taken back, read while a probe is held: taking it
+   * flushes the releases the library defers, and whichever thread flushes next cannot drop the probe
+   * from the count (it is not counted). */
+  u32 Allocated() {
+    VQX_MSG_HANDLE hProbe = nullptr;
+    EXPECT_EQ(VQXGetMsg(mhLib, 8, &hProbe), VQX_RESULT_API_OK);
+    _VQX_LIB_STATS s{};
+    EXPECT_EQ(VQXLibGetStats(mhLib, &s), VQX_RESULT_API_OK);
+    VQXReleaseMsgEx(mhLib, &hProbe);
+    return s.CurrentAllocated - 1;
+  }
   /* Lines logged so far that contain pszText. */
   size_t Logged(const char* pszText) {
     for (std::string& s : mLog.Texts()) maSeen.push_back(s);

@@ -79,16 +79,6 @@ class CmcAttrTest : public CommTest {
   }
   template <class T>
   T* Payload(VQX_MSG_HANDLE h) { return reinterpret_cast<T*>(VQXMsgPayload(h)); }
-  /* Messages the host library has handed out and not taken back (an allocation first flushes the releases
-   * it defers; the probe itself is counted each time). */
-  u32 Allocated() {
-    VQX_MSG_HANDLE hProbe = nullptr;
-    EXPECT_EQ(VQXGetMsg(mhLib, 8, &hProbe), VQX_RESULT_API_OK);
-    VQXReleaseMsgEx(mhLib, &hProbe);
-    _VQX_LIB_STATS s{};
-    EXPECT_EQ(VQXLibGetStats(mhLib, &s), VQX_RESULT_API_OK);
-    return s.CurrentAllocated;
-  }
 
   /* Runs the calls named by the rows of tests/data/pszFile (case|result|line logged once, if any) in the
    * file's order; a call that changes what Snapshot reads is marked as having written. */
@@ -477,6 +467,79 @@ TEST_F(CmcAttrTest, TypedWrappersAllocateCheckAndRelease) {
   GetStats NoBridge(4096);
   EXPECT_EQ(NoBridge.GetPayload(), nullptr);
   EXPECT_EQ(Logged("CVQCAFBasicApiMsg::CVQCAFBasicApiMsg: CVQCAFComm::Init() must be called first! (8200000F)"), 1u);
+}
+
+/* Holders and wrappers outliving the core library that the client singleton opened: destroyed after its
+ * Uninit closed the library, each gives its buffer back (through the bridge) without touching the closed
+ * library; destroyed after the bridge is gone too, a holder logs and keeps its buffer. */
+TEST_F(CmcAttrTest, HoldersDestroyedAfterTheLibraryCloses) {
+  CVQCMCLib::TestUninstall();  // the fixture's library makes way for one the singleton owns
+  ASSERT_EQ(VQCmcLibClose(mhCmc), VQX_RESULT_OK);
+  mhCmc = nullptr;
+  const u32 un32Before = Allocated();
+  CVQCMCLibParams P;
+  auto Attach = [&] {
+    const VQX_RESULT Result = CVQCMCLib::Init(P);
+    return VQX_RESULT_FAILED(Result) ? Result : CVQCMCLib::Attach(nullptr);
+  };
+  ASSERT_EQ(Attach(), VQX_RESULT_OK);
+  using Held = std::shared_ptr<void>;
+  auto Owning = [](auto* p) { return p->GetMsg() != nullptr ? Held(p) : (delete p, Held()); };
+  const std::string strLong(1000, 'p');
+  CVQCMC_MEDIA_PROFILE Profile;
+  ASSERT_EQ(Profile.SetByProfileName("p"), VQX_RESULT_OK);
+  const std::vector<std::pair<const char*, std::function<Held()>>> aRows = {
+      {"play grown past its room", [&] {
+         auto* p = new CVQCMC_PLAY_ATTRIBUTE;
+         for (u32 i = 0; i < 5; i++) p->AddPlayFilePath(strLong.c_str(), i, 0, 0);
+         return p->GetMsg()->un32PayloadMaxLength > 8192 ? Owning(p) : (delete p, Held());
+       }},
+      {"record", [&] {
+         auto* p = new CVQCMC_RECORD_ATTRIBUTE;
+         p->AddRecFilePath("a.wav");
+         return Owning(p);
+       }},
+      {"event", [&] { return Owning(new CVQCMC_EVENT_ATTRIBUTE); }},
+      {"event adopting a received message", [&] {
+         VQX_MSG_HANDLE h = HostMsg(mhLib, 0x0A010051, std::string(64, '\0'));
+         return Owning(new CVQCMC_EVENT_ATTRIBUTE(h, Payload<_VQCMC_EVENT_ATTRIBUTE>(h)));
+       }},
+      {"protocol", [&] {
+         auto* p = new CVQCMC_PROTOCOL_ATTRIBUTE;
+         p->SetSinglePartSipBody("v=0");
+         return Owning(p);
+       }},
+      {"protocol copied with its exact room",
+       [&] { return Owning(new CVQCMC_PROTOCOL_ATTRIBUTE(CVQCMC_PROTOCOL_ATTRIBUTE(), 1)); }},
+      {"media profile message", [&] { return Held(Profile.CreateMessage(), CVQCMC_MEDIA_PROFILE::DestroyMessage); }},
+      {"typed wrapper", [&] {
+         using GetStats = CVQCMCMessage<_VQCMC_MSG_CMD_GET_STATS, VQCMC_MSG_CMD_GET_STATS>;
+         return Owning(new GetStats(4096));
+       }},
+  };
+  std::vector<Held> aHeld;
+  for (const auto& [pszRow, fnMake] : aRows) {
+    aHeld.push_back(fnMake());
+    EXPECT_NE(aHeld.back(), nullptr) << pszRow << ": not built";
+  }
+  EXPECT_EQ(CVQCMCLib::Uninit(), VQX_RESULT_OK);  // closes the core library and its pool
+  EXPECT_EQ(Allocated(), un32Before + aRows.size()) << "each still holds its buffer";
+  for (size_t i = 0; i < aRows.size(); i++) {
+    aHeld[i].reset();
+    EXPECT_EQ(Allocated(), un32Before + aRows.size() - 1 - i) << aRows[i].first << ": buffer not given back";
+  }
+  EXPECT_EQ(Logged("Failed to free message"), 0u);
+
+  // The bridge gone as well: nothing left to release through, the holder says so and keeps its buffer.
+  ASSERT_EQ(Attach(), VQX_RESULT_OK);
+  auto pLate = std::make_unique<CVQCMC_RECORD_ATTRIBUTE>();
+  ASSERT_NE(pLate->GetMsg(), nullptr);
+  EXPECT_EQ(CVQCMCLib::Uninit(), VQX_RESULT_OK);
+  CVQCAFComm::ReleaseHostLibInstance();
+  mhLib = nullptr;
+  ASSERT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
+  pLate.reset();
+  EXPECT_EQ(Logged("CVQCMCMsgset: Failed to free message"), 1u);
 }
 
 /* Profiles and protocol attributes: built as the golden encoder did, read back (CopyFrom) and copied out (CopyTo). */

@@ -163,8 +163,7 @@ TEST_F(CmcExampleIt, CallsMixerMediaAndAServerRestart) {
   B->GetSpeakerMixers(&aSpeakers);
   EXPECT_EQ(aSpeakers, std::vector<CVQCMCMixer*>{M});
 
-  // Media: a file on the mixer and on A, A recorded, digits played and collected (the attributes
-  // live in the core library's buffers: they go before it closes).
+  // Media: a file on the mixer and on A, A recorded, digits played and collected.
   const std::string strA = H(A->GetLegId());
   {
     CVQCMC_PLAY_ATTRIBUTE MixerPlay, LegPlay;

@@ -7,8 +7,10 @@
  * client singleton's library handle) with the record zeroed and 4096 bytes
  * of element room; an adopting holder takes a received (message, payload)
  * pair. Either way the holder owns the message and releases it when
- * destroyed. Derived classes fill the record and its sets and copy them in
- * and out of other messages. When the allocation fails the holder is empty
+ * destroyed, through the bridge's host library (so also after the core
+ * library has closed; with no bridge left it is kept). Derived classes
+ * fill the record and its sets and copy them in and out of other
+ * messages. When the allocation fails the holder is empty
  * (null message and payload): writers then fail, nothing is written.
  * Instances: the play, record and event attributes (vqcmc_media_attributes.h).
  * Threads: a holder is used by one thread at a time; no lock.
@@ -36,8 +38,8 @@ class CVQCMCMsgset {
   CVQCMCMsgset(VQX_MSG_HANDLE hMsg, T* pPayload);
   CVQCMCMsgset(const CVQCMCMsgset&) = delete;
   CVQCMCMsgset& operator=(const CVQCMCMsgset&) = delete;
-  /* Releases an owned message; a failure is logged ("CVQCMCMsgset: Failed
-   * to free message"), destruction goes on. */
+  /* Releases an owned message through the bridge; a failure, or no bridge,
+   * is logged ("CVQCMCMsgset: Failed to free message"), destruction goes on. */
   virtual ~CVQCMCMsgset();
 
   VQX_MSG_HANDLE GetMsg() const { return mpMsg; }

@@ -67,16 +67,15 @@ VQX_RESULT CVQCMC_PLAY_ATTRIBUTE::AddPlayFilePath(const char* pszPath, unsigned 
         Result = VQX_RESULT_OUT_OF_RANGE;
       } else {
         const u32 un32NewSize = std::min(2 * mpMsg->un32PayloadMaxLength, VQCMC_PLAY_MAX_MSG_SIZE);
-        VQX_LIB_HANDLE hLib = CVQCAFComm::GetHostLibInstance();
+        const CVQCAFHostLibPin Pin;  // the library the destructor releases through
         VQX_MSG_HANDLE hNew = nullptr;
-        Result = VQXMsgElementDupMsgResize(hLib, mpMsg, reinterpret_cast<void**>(&hNew), un32NewSize);
+        Result = VQXMsgElementDupMsgResize(Pin.Get(), mpMsg, reinterpret_cast<void**>(&hNew), un32NewSize);
         if (VQX_RESULT_SUCCEEDED(Result)) {
-          VQXReleaseMsgDbg(hLib, &mpMsg, __FILE__, __LINE__);
+          VQXReleaseMsgDbg(Pin.Get(), &mpMsg, __FILE__, __LINE__);
           mpMsg = hNew;
           mpPayload = reinterpret_cast<_VQCMC_PLAY_ATTRIBUTE*>(reinterpret_cast<u8*>(mpMsg) + mpMsg->un32PayloadStart);
+          continue;
         }
-        if (hLib != nullptr) CVQCAFComm::ReleaseHostLibInstance();
-        if (VQX_RESULT_SUCCEEDED(Result)) continue;
       }
     }
     VqCmcLogLine("AddPlayFilePath: Maximum msgset size reached! (%u bytes)\n", VQCMC_PLAY_MAX_MSG_SIZE);

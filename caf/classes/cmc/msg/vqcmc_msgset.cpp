@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "vqcafcomm.h"
 #include "vqcmc_attr_records.h"
 #include "vqcmc_msg_internal.h"
 #include "vqcmclib.h"
@@ -54,10 +55,19 @@ void CVQCMCMsgset<T>::Allocate(u32 un32ElementRoom) {
   }
 }
 
+/*
+ * The message goes back through the bridge's host library, pinned, not through the core library: a
+ * holder may outlive the core library (a local still alive when the client singleton closes it,
+ * possibly on another thread), and a message taken from the core library's pool is the host
+ * library's like any other. Without a bridge there is nothing to release it through: it is kept.
+ */
 template <class T>
 CVQCMCMsgset<T>::~CVQCMCMsgset() {
   if (mfOwned == 0 || mpPayload == nullptr) return;
-  if (VQX_RESULT_FAILED(VQCmcLibMsgRelease(mhCmcLib, &mpMsg))) VqCmcLogLine("CVQCMCMsgset: Failed to free message\n");
+  const CVQCAFHostLibPin Pin;
+  const VQX_RESULT Result =
+      Pin.Get() == nullptr ? VQX_RESULT_INVALID_STATE : VQXReleaseMsgDbg(Pin.Get(), &mpMsg, __FILE__, __LINE__);
+  if (VQX_RESULT_FAILED(Result)) VqCmcLogLine("CVQCMCMsgset: Failed to free message\n");
 }
 
 template <class T>
