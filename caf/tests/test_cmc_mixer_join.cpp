@@ -150,6 +150,34 @@ TEST_F(MixerJoinTest, StillJoinedWhenFreedOrDestroyed) {
   EXPECT_EQ(A.mstrTrace, "");
 }
 
+/* A peer already handed to its free listener is neither called nor handed out by a join done
+ * (its own thread may be deleting it): mixer 3 as the lower id, a leg to the mixer's callback, a
+ * leg as leg1 of a legacy leg join. The other side still hears its own. */
+TEST_F(MixerJoinTest, PeerGivenToItsFreeListenerIsNotCalled) {
+  struct Keep : IVQCMCFreeListener<CVQCMCMixer>, IVQCMCFreeListener<CVQCMCLeg> {
+    VQX_RESULT Free(CVQCMCMixer*) override { return un32Freed++, VQX_RESULT_OK; }
+    VQX_RESULT Free(CVQCMCLeg*) override { return un32Freed++, VQX_RESULT_OK; }
+    u32 un32Freed = 0;
+  } Keeper;
+  JoinMixer M5(5), M3(3);
+  JoinLeg L(0x31), A(0x60);
+  CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE From = MixerJoin(1, 0);
+  CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Listener = LegJoin(1, 0);
+  CVQCMC_JOIN_ATTRIBUTE Full;
+  M5.MixerSetJoined(&M3, &From, 1);
+  M5.MixerSetJoined(&L, &Listener, 1);
+  A.SetJoined(&L, &Full, 1);
+  M3.SetFreeListener(&Keeper), L.SetFreeListener(&Keeper);
+  M3.FreeMixer(), L.FreeLeg();
+  EXPECT_EQ(M3.CheckFreeMixer() + L.CheckFreeLeg(), 2 * VQX_RESULT_OK);
+  EXPECT_EQ(Keeper.un32Freed, 2u);
+  EXPECT_EQ(Deliver(M5, 4, VQCMC_MSG_NOTIF_MIXER_MIXER_JOIN_DONE, 5, 3, 0, 40), VQX_RESULT_OK);
+  EXPECT_EQ(Deliver(M5, 4, VQCMC_MSG_NOTIF_MIXER_LEG_JOIN_DONE, 5, 0x31, 0, 40), VQX_RESULT_OK);
+  EXPECT_EQ(Deliver(A, 4, VQCMC_MSG_NOTIF_JOIN_DONE, 0x60, 0x31, 0, 40), VQX_RESULT_OK);
+  EXPECT_EQ(M3.Calls() + M5.Calls() + L.mstrCalls, "");
+  EXPECT_EQ(A.mstrCalls, "JoinDone;");
+}
+
 /* Mixers 5 and 3 joined from 5: mixer1 3, mixer2 5, joined from 2 to 1 only; each side sees its own. */
 TEST_F(MixerJoinTest, MixerRecordsAndMessages) {
   EXPECT_EQ(CVQCMCMixerJoinedMixerKey(5, 3), CVQCMCMixerJoinedMixerKey(3, 5));
