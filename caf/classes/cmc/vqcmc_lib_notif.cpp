@@ -195,11 +195,9 @@ VQX_RESULT CVQCMCLib::HandleMixerSync(VQX_MSG_HANDLE* phMsg) {
       [this](VQX_MSG_HANDLE hMsg, u8* pbyPayload) {
         const auto* pSync = reinterpret_cast<const _VQCMC_NOTIF_MIXER_SYNC*>(pbyPayload);
         const u32 un32MixerId = pSync->Head.un32Word7;
-        u32 aun32Plays[VQCMC_MIXER_NB_PLAYS] = {};
-        u32 un32Records = 0;
-        if (CVQCMCMixer* pMixer = MixerIdFind(un32MixerId); pMixer != nullptr) {
-          pMixer->GetStreamCounts(aun32Plays, &un32Records);
-        } else if (mpUser != nullptr) {
+        CVQCMCMixer* pMixer = MixerIdFind(un32MixerId);
+        const bool fKnown = pMixer != nullptr;
+        if (!fKnown && mpUser != nullptr) {
           // Only the three settings the server reports; the others keep their defaults.
           CVQCMC_MIXER_ATTRIBUTE Attribute;
           Attribute.SetNbReservedActiveSpeakerSlots(pSync->Mixer.un32ReservedActiveSpeakerSlots);
@@ -208,13 +206,13 @@ VQX_RESULT CVQCMCLib::HandleMixerSync(VQX_MSG_HANDLE* phMsg) {
           Attribute.GetMappingId() = *VqCmcAt(pbyPayload, kOffsetMappingId);
           mpUser->OnMixerSync(un32MixerId, Attribute);
         }
-        // The callback may have made the mixer object (adopted or refused).
-        if (CVQCMCMixer* pMixer = MixerIdFind(un32MixerId); pMixer != nullptr) {
-          constexpr u32 kSize = sizeof(_VQCMC_NOTIF_MIXER_SYNC);
-          pMixer->SyncStreams(SetAt(hMsg, pbyPayload, kSize, offsetof(_VQCMC_NOTIF_MIXER_SYNC, setPlayAttributes)),
-                              SetAt(hMsg, pbyPayload, kSize, offsetof(_VQCMC_NOTIF_MIXER_SYNC, setRecordAttributes)),
-                              aun32Plays, un32Records);
-        }
+        // The callback may have made the mixer object (adopted or refused): it starts from no streams.
+        if (!fKnown) pMixer = MixerIdFind(un32MixerId);
+        if (pMixer == nullptr) return;
+        constexpr u32 kSize = sizeof(_VQCMC_NOTIF_MIXER_SYNC);
+        pMixer->SyncStreams(SetAt(hMsg, pbyPayload, kSize, offsetof(_VQCMC_NOTIF_MIXER_SYNC, setPlayAttributes)),
+                            SetAt(hMsg, pbyPayload, kSize, offsetof(_VQCMC_NOTIF_MIXER_SYNC, setRecordAttributes)),
+                            fKnown);
       });
 }
 
@@ -274,15 +272,12 @@ void CVQCMCLeg::SyncStreams(u32* pPlaySet, u32* pRecordSet, bool fCountedBefore)
 
 /* ------------------------------------------------------------ the mixer's side */
 
-void CVQCMCMixer::GetStreamCounts(u32 (&aun32Plays)[VQCMC_MIXER_NB_PLAYS], u32* pun32Records) {
+void CVQCMCMixer::SyncStreams(u32* pPlaySet, u32* pRecordSet, bool fCountedBefore) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
-  memcpy(aun32Plays, maun32PlaysInProgress, sizeof(aun32Plays));
-  *pun32Records = mun32RecordsInProgress;
-}
-
-void CVQCMCMixer::SyncStreams(u32* pPlaySet, u32* pRecordSet, const u32 (&aun32Plays)[VQCMC_MIXER_NB_PLAYS],
-                              u32 un32Records) {
-  CVQCAFMutexAutoGetGive Lock(mpMutex);
+  // What the mixer counted before, read under the same lock as the rewrite.
+  u32 aun32Plays[VQCMC_MIXER_NB_PLAYS] = {};
+  if (fCountedBefore) memcpy(aun32Plays, maun32PlaysInProgress, sizeof(aun32Plays));
+  const u32 un32Records = fCountedBefore ? mun32RecordsInProgress : 0;
   ReadPlaySet(pPlaySet, maun32PlaysInProgress, maun8PlayPaused, VQCMC_MIXER_NB_PLAYS);
   for (u8 i = 0; i < VQCMC_MIXER_NB_PLAYS; i++) {
     for (u32 n = aun32Plays[i]; n > maun32PlaysInProgress[i]; n--) OnMixerStreamPlayingDone(i, kSyncReason);

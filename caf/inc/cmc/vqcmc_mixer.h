@@ -185,12 +185,12 @@ class CVQCMCMixer : public IVQCMCMixer,
    * The attribute pointer selects the kind of peer and is not read. */
   static void RefuseMixerLink(unsigned int un32MixerId, unsigned int un32LegId, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE*);
   static void RefuseMixerLink(unsigned int un32MixerId, unsigned int un32PeerId, CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE*);
-  /* Re-synchronisation (under the mixer's mutex): the play and record counts,
-   * then the streams the server reports (play elements: index at 15, paused
-   * at 16; the record element's paused at 70) with one playing-done (reason
-   * 5) for each play or record counted before and not reported any more. */
-  void GetStreamCounts(u32 (&aun32Plays)[VQCMC_MIXER_NB_PLAYS], u32* pun32Records);
-  void SyncStreams(u32* pPlaySet, u32* pRecordSet, const u32 (&aun32Plays)[VQCMC_MIXER_NB_PLAYS], u32 un32Records);
+  /* Re-synchronisation (under the mixer's mutex): the streams the server
+   * reports (play elements: index at 15, paused at 16; the record element's
+   * paused at 70) replace the counts, with one playing-done (reason 5) for
+   * each play or record counted before (fCountedBefore; a mixer just made
+   * counted none) and not reported any more. */
+  void SyncStreams(u32* pPlaySet, u32* pRecordSet, bool fCountedBefore);
 
   /* ------------------------------------------- joins (vqcmc_mixer_join.cpp)
    * A leg joins as listener (receives the mix), speaker (is mixed in), both
