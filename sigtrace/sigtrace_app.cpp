@@ -378,7 +378,7 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
                            __FILE__, __LINE__);
     }
     if (VQX_RESULT_FAILED(r) || hMsg == nullptr) {
-      if (r == 0x82010210u) continue; /* a late wake-up of the main loop */
+      if (r == VQX_RESULT_API_FILTER_AWAKENED) continue; /* a late wake-up of the main loop */
       break;
     }
     const u32 un32Id = hMsg->un32MsgId;
