@@ -549,7 +549,9 @@ TEST_F(CmcLibTest, MixerAndMixerLinkSync) {
   CVQCAFPtr<CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE> pLegJoin;
   unsigned int fJoin = 1, fUnjoin = 1;
   EXPECT_EQ(M.GetJoinedLegAttributes(0x77, &pLegJoin, &fJoin, &fUnjoin), &L);
-  EXPECT_EQ(pLegJoin->IsListener() * 10 + pLegJoin->IsSpeaker() + fJoin + fUnjoin, 1u);
+  EXPECT_EQ((std::vector<unsigned int>{pLegJoin->IsListener(), pLegJoin->IsSpeaker(), fJoin, fUnjoin}),
+            (std::vector<unsigned int>{0, 1, 0, 0}))
+      << "listener, speaker, join pending, unjoin pending";
   EXPECT_EQ(M.GetJoinedLegAttributes(0x78, nullptr, &fJoin, &fUnjoin), &Ending);
   EXPECT_EQ(fJoin * 10 + fUnjoin, 1u);
   CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE Seen;
