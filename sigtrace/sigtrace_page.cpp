@@ -113,9 +113,10 @@ VQX_RESULT CVQSigTracePage::Display() {
         if (un32Position == 0) VqxCliToolsPrint(mhCli, "%s", kNoteAbove);
         continue;
       }
-      if (VqxCliToolsGetRemainingLines(mhCli) < kMinFreeLines) {
+      /* The groups below the screen still count into the totals. */
+      if (fMoreBelow || VqxCliToolsGetRemainingLines(mhCli) < kMinFreeLines) {
         fMoreBelow = true;
-        break;
+        continue;
       }
       VqxCliToolsPrint(mhCli, "%s    %-39s | %-5s | %9u | %9u | %9u | %9u | %9u | %s\033[m\n",
                        g->mfCaptureOff ? "\033[31m" : "\033[32m", g->mstrName.c_str(),
