@@ -76,11 +76,33 @@ void ForEachNode(xmlDocPtr pDoc, const char* pszPath, F f) {
     return;
   }
   for (size_t i = 1; i < aSegs.size() && !Nodes.empty(); i++) {
-    const bool fLast = i + 1 == aSegs.size();
     const std::string& strSeg = aSegs[i];
     u32 un32Nth = 0;
     const bool fSelector = ParseSelector(strSeg, &un32Nth);
     NodeList Next;
+    /* A name followed by "[n]" keeps at most one child per parent: the walk
+     * counts the named children and stops at the n-th, instead of listing
+     * every one and ranking each among its siblings. */
+    u32 un32Pick = 0;
+    if (!fSelector && i + 1 < aSegs.size() && ParseSelector(aSegs[i + 1], &un32Pick)) {
+      const bool fLastPair = i + 2 == aSegs.size();
+      for (xmlNodePtr p : Nodes) {
+        if (strSeg.empty()) break;
+        u32 un32Seen = 0;
+        for (xmlNodePtr c = p->children; c != nullptr; c = c->next) {
+          if (c->type != XML_ELEMENT_NODE || strcmp(reinterpret_cast<const char*>(c->name), strSeg.c_str()) != 0)
+            continue;
+          if (un32Seen++ != un32Pick) continue;
+          if (!fLastPair) Next.push_back(c);
+          else if (f(c)) return;
+          break;
+        }
+      }
+      Nodes.swap(Next);
+      i++;
+      continue;
+    }
+    const bool fLast = i + 1 == aSegs.size();
     for (xmlNodePtr p : Nodes) {
       if (fSelector) {
         if (p == pRoot || SiblingRank(p) != un32Nth) continue;
