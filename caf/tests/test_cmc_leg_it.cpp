@@ -47,6 +47,10 @@ class ItLeg : private LegMutex, public CVQCMCLeg {
         },
         20000);
   }
+  std::string Seen() {
+    std::lock_guard Lock(mGuard);
+    return mstrSeen;
+  }
   std::mutex mGuard;
   std::string mstrSeen;
 };
@@ -112,7 +116,7 @@ TEST(CmcLegIt, OutgoingCallCommandsAndAnswers) {
     EXPECT_EQ(Leg.TerminateCall(Reason, nullptr, nullptr), VQX_RESULT_INVALID_STATE);
     EXPECT_TRUE(Leg.Saw("Terminate;"));
     EXPECT_EQ(Run.Server.Last("CALL_LEG_TERMINATE").nPayloadLength >= 184, true);
-    EXPECT_EQ(Leg.mstrSeen.find("Error:"), std::string::npos) << Leg.mstrSeen;
+    EXPECT_EQ(Leg.Seen().find("Error:"), std::string::npos) << Leg.Seen();
   }
   // An incoming call: the offered leg adopted, accepted and answered.
   ASSERT_TRUE(Run.Server.Offer(0, 0x4444));
