@@ -20,6 +20,8 @@ VQX_RESULT CVQSigTraceSegment::CreateExclusive(const char* pszPath) {
   }
   mnFd = nFd;
   mfStdout = false;
+  /* A full buffer and its last record without growing. */
+  mvBuffer.reserve(kun32FlushThreshold + kun32ReserveSlack);
   mstrPath = pszPath;
   mun64Durable = 0;
   mun64SegmentRecords = 0;
@@ -31,6 +33,7 @@ VQX_RESULT CVQSigTraceSegment::AttachStdout() {
   Close();
   mnFd = STDOUT_FILENO;
   mfStdout = true;
+  mvBuffer.reserve(kun32FlushThreshold + kun32ReserveSlack);
   mstrPath = ":STDOUT:";
   mun64Durable = 0;
   mun64SegmentRecords = 0;

@@ -36,6 +36,8 @@ class CVQSigTraceSegment {
   /* Buffered bytes that make the next record boundary flush. */
   static constexpr u32 kun32FlushThreshold = 64u * 1024u;
   static constexpr u32 kun32StdoutFlushThreshold = 4096u;
+  /* Room reserved past the flush threshold for the record that crosses it. */
+  static constexpr u32 kun32ReserveSlack = 16u * 1024u;
 
   CVQSigTraceSegment() = default;
   CVQSigTraceSegment(const CVQSigTraceSegment&) = delete;
@@ -67,6 +69,9 @@ class CVQSigTraceSegment {
   void BeginRecord();
   void Append(const void* pvData, size_t un64Length);
   void Append(const std::string& str) { Append(str.data(), str.size()); }
+  /* The buffer itself, for a piece built in place after BeginRecord: the
+   * caller only appends to it (or cuts back to where its piece began). */
+  std::vector<u8>& PieceBuffer() { return mvBuffer; }
   bool EndRecord(EPiece Kind = EPiece::Record);
 
   /* Writes the complete pieces buffered; false on a failed write. */

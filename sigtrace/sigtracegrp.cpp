@@ -441,14 +441,12 @@ void CVQSigTraceGrp::AppendPrefixLine(const CVQSigTraceEntityParams& Entity, u32
   mFile.Append(line.Str());
 }
 
-void CVQSigTraceGrp::WritePcapRecord(const SVQSigTraceTime& t, const u8* pBody, u32 un32Captured, u32 un32Wire) {
-  u8 aun8Header[kun32PcapRecordHeaderSize];
-  PutBe32(aun8Header + 0, static_cast<u32>(t.n64Seconds));
-  PutBe32(aun8Header + 4, t.un32Microseconds);
-  PutBe32(aun8Header + 8, un32Captured);
-  PutBe32(aun8Header + 12, un32Wire);
-  mFile.Append(aun8Header, sizeof(aun8Header));
-  mFile.Append(pBody, un32Captured);
+void CVQSigTraceGrp::PutPcapRecordHeader(u8* pHeader, const SVQSigTraceTime& t, u32 un32Captured, u32 un32Wire) {
+  static_assert(kun32PcapRecordHeaderBytes == kun32PcapRecordHeaderSize);
+  PutBe32(pHeader + 0, static_cast<u32>(t.n64Seconds));
+  PutBe32(pHeader + 4, t.un32Microseconds);
+  PutBe32(pHeader + 8, un32Captured);
+  PutBe32(pHeader + 12, un32Wire);
 }
 
 VQX_RESULT CVQSigTraceGrp::WritePacketHeader(CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Length,

@@ -188,8 +188,10 @@ class CVQSigTraceGrp {
   void CountPacket(CVQSigTraceEntityParams& Entity, u32 un32Direction);
   /* The text prefix line of a packet record. */
   void AppendPrefixLine(const CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Length);
-  /* One pcap record: header with these lengths, then the body. */
-  void WritePcapRecord(const SVQSigTraceTime& t, const u8* pBody, u32 un32Captured, u32 un32Wire);
+  /* Size of a pcap record header. */
+  static constexpr u32 kun32PcapRecordHeaderBytes = 16;
+  /* Fills the pcap record header at pHeader: the time t and these lengths. */
+  static void PutPcapRecordHeader(u8* pHeader, const SVQSigTraceTime& t, u32 un32Captured, u32 un32Wire);
   /* Ends the record being built; on a failed write closes the segment. */
   void EndRecord(bool fFlushStdout, bool fCountAsRecord = true);
   /* One packet record: rotation, counters, then the pcap framing built by
@@ -219,7 +221,6 @@ class CVQSigTraceGrp {
   void ReportLeftOut();
 
   const IVQSigTraceClock* mpClock;
-  std::vector<u8> mvScratch;         /* framing of the record being written */
   std::string mstrText;              /* text body of the record being written */
   i64 mn64LastFailureLog;            /* time of the last open/write failure line */
   u32 mun32LostSinceLog;             /* records lost since that line */

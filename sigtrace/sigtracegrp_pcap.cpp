@@ -24,9 +24,20 @@ VQX_RESULT CVQSigTraceGrp::WritePacket(CVQSigTraceEntityParams& Entity, u32 un32
   }
   mFile.BeginRecord();
   if (IsPcap()) {
-    mvScratch.clear();
-    const u32 un32Wire = fnFrame(mvScratch);
-    WritePcapRecord(mpClock->Now(), mvScratch.data(), static_cast<u32>(mvScratch.size()), un32Wire);
+    /* The framing goes straight into the segment's buffer behind room for
+     * the record header, filled in once the lengths are known. */
+    std::vector<u8>& v = mFile.PieceBuffer();
+    const size_t un64Start = v.size();
+    u32 un32Wire;
+    try {
+      v.resize(un64Start + kun32PcapRecordHeaderBytes);
+      un32Wire = fnFrame(v);
+    } catch (...) {
+      v.resize(un64Start); /* no part of a record is left to be written */
+      throw;
+    }
+    PutPcapRecordHeader(v.data() + un64Start, mpClock->Now(),
+                        static_cast<u32>(v.size() - un64Start - kun32PcapRecordHeaderBytes), un32Wire);
   } else {
     AppendPrefixLine(Entity, un32HeaderDirection, un32Length);
     /* The body is built in the group's reused buffer: no allocation per record. */
