@@ -51,10 +51,11 @@ struct IeSetJob {
 /* A source set from outside, checked within its message before the
  * duplication reads it; out of line so that the unchecked path of DupSet
  * needs no frame. */
-[[gnu::noinline]] i32 DupSetChecked(const void* pSrcMsg, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet,
+[[gnu::noinline]] i32 DupSetChecked(const IeWalk* pWalk, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet,
                                     PFN_VQX_MSG_ELEMENT_COPY pfnCopy, void* pvJob)
 {
-    const VQX_RESULT r = VqxMsgElementCheckSet(pSrcMsg, pbySrcSet);
+    const VQX_RESULT r = pWalk->pSrcCheck != nullptr ? VqxMsgElementCheckSetIn(pWalk->pSrcCheck, pbySrcSet)
+                                                     : VqxMsgElementCheckSet(pWalk->pContext->pSrcMsg, pbySrcSet);
     if (VQX_RESULT_FAILED(r)) {
         return static_cast<i32>(r);
     }
@@ -72,9 +73,8 @@ i32 DupSet(IeWalk* pWalk, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet, PFN
         memcpy(pbyDstSet, &un32Word, sizeof un32Word);
         return static_cast<i32>(VQX_RESULT_OK);
     }
-    const void* pSrcMsg = pWalk->pContext->pSrcMsg;
-    if (pSrcMsg != nullptr) {
-        return DupSetChecked(pSrcMsg, pbySrcSet, pDstMsg, pbyDstSet, pfnCopy, pvJob);
+    if (pWalk->pContext->pSrcMsg != nullptr) {
+        return DupSetChecked(pWalk, pbySrcSet, pDstMsg, pbyDstSet, pfnCopy, pvJob);
     }
     return static_cast<i32>(VQXMsgElementDupSet(pbySrcSet, pDstMsg, pbyDstSet, pfnCopy, pvJob));
 }
@@ -107,9 +107,16 @@ u32 VisitBudget(const IeCopyContext* pContext)
     return un32Payload / 8;
 }
 
-IeWalk StartWalk(const IeCopyContext* pContext)
+/* A walk; a source message other than the destination gets its prelude
+ * checked here, once, into *pChecker. */
+IeWalk StartWalk(const IeCopyContext* pContext, const void* pDstMsg, VqxMsgElementChecker* pChecker)
 {
-    return IeWalk{pContext, pContext->un32Swap, 0, VisitBudget(pContext)};
+    const VqxMsgElementChecker* pSrcCheck = nullptr;
+    if (pContext->pSrcMsg != nullptr && pContext->pSrcMsg != pDstMsg) {
+        (void)VqxMsgElementCheckerOpen(pContext->pSrcMsg, pChecker);
+        pSrcCheck = pChecker;
+    }
+    return IeWalk{pContext, pContext->un32Swap, 0, VisitBudget(pContext), pSrcCheck};
 }
 
 } // namespace
@@ -158,7 +165,8 @@ i32 VqxIeCopyEntry(const IeCopyContext* pContext, const IeRecordDesc* pRec, cons
     if (pContext == nullptr) {
         return static_cast<i32>(VQX_RESULT_NULL_PARAM);
     }
-    IeWalk walk = StartWalk(pContext);
+    VqxMsgElementChecker checker;
+    IeWalk walk = StartWalk(pContext, pDstMsg, &checker);
     return pRec->pfnCopy(&walk, static_cast<const u8*>(pvSrc), pDstMsg, static_cast<u8*>(pvDst), un32Avail);
 }
 
@@ -168,7 +176,8 @@ i32 VqxIeListEntry(const IeCopyContext* pContext, const IeListDesc* pList, const
     if (pContext == nullptr) {
         return static_cast<i32>(VQX_RESULT_NULL_PARAM);
     }
-    IeWalk walk = StartWalk(pContext);
+    VqxMsgElementChecker checker;
+    IeWalk walk = StartWalk(pContext, pDstMsg, &checker);
     if (un32Avail < sizeof(VQXMsgElementSet)) {
         Log(&walk, pList->szLabel, pList->pRec->pFamily, false, pList->szText, VQX_RESULT_INVALID_MESSAGE, 0,
             static_cast<int>(pList->un32Line));

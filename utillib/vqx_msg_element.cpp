@@ -871,6 +871,46 @@ VQX_RESULT VqxMsgElementCheckSet(const void* pMsg, const void* pSet)
     return r;
 }
 
+VQX_RESULT VqxMsgElementCheckerOpen(const void* pMsg, VqxMsgElementChecker* pChecker)
+{
+    if (pChecker == nullptr) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    *pChecker = VqxMsgElementChecker{nullptr, 0, 0, nullptr, VQX_RESULT_NULL_PARAM};
+    if (pMsg == nullptr) {
+        return pChecker->rOpen;
+    }
+    VqxMsgView view;
+    pChecker->rOpen = VqxMsgOpen(pMsg, view);
+    pChecker->pbyPayload = view.pbyPayload;
+    pChecker->un32Used = view.un32Used;
+    pChecker->un32Cap = view.un32Cap;
+    pChecker->pLayout = view.pLayout;
+    return pChecker->rOpen;
+}
+
+VQX_RESULT VqxMsgElementCheckSetIn(const VqxMsgElementChecker* pChecker, const void* pSet)
+{
+    if (pChecker == nullptr || pSet == nullptr) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    if (VQX_RESULT_FAILED(pChecker->rOpen)) {
+        return pChecker->rOpen;
+    }
+    VqxMsgView view;
+    view.pbyPayload = const_cast<u8*>(pChecker->pbyPayload);
+    view.un32Used = pChecker->un32Used;
+    view.un32Cap = pChecker->un32Cap;
+    view.pLayout = static_cast<const VqxSetLayout*>(pChecker->pLayout);
+    u32 un32SetOff = 0;
+    VqxSetTail tail;
+    VQX_RESULT r = VqxSetOffset(view, pSet, un32SetOff);
+    if (VQX_RESULT_SUCCEEDED(r)) {
+        r = VqxFindTail(view, un32SetOff, tail);
+    }
+    return r;
+}
+
 u32 VqxMsgElementMark(const void* pMsg)
 {
     return pMsg == nullptr ? 0 : VqxHeaderGet32(pMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH);

@@ -192,6 +192,24 @@ VQX_RESULT VqxMsgElementSetAllocator(PFN_VQX_MSG_ELEMENT_MSG_ALLOC pfnAlloc, PFN
  */
 VQX_RESULT VqxMsgElementCheckSet(const void* pMsg, const void* pSet);
 
+/*
+ * The prelude of a message checked once, for checking many of its sets while
+ * the message does not change (the source of a copy into another message).
+ * VqxMsgElementCheckerOpen fills it and returns the prelude's code (a null
+ * message 0x82000009); VqxMsgElementCheckSetIn then returns what
+ * VqxMsgElementCheckSet returns for the message as it was when opened.
+ */
+typedef struct VqxMsgElementChecker {
+    const u8* pbyPayload;
+    u32 un32Used;
+    u32 un32Cap;
+    const void* pLayout;
+    VQX_RESULT rOpen;
+} VqxMsgElementChecker;
+
+VQX_RESULT VqxMsgElementCheckerOpen(const void* pMsg, VqxMsgElementChecker* pChecker);
+VQX_RESULT VqxMsgElementCheckSetIn(const VqxMsgElementChecker* pChecker, const void* pSet);
+
 #ifdef __cplusplus
 }
 #endif

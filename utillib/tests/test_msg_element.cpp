@@ -49,7 +49,17 @@ VQX_RESULT Str(VqxTestMsg& m, void* pSet, const char* psz) { return VQXMsgElemen
 VQX_RESULT Dup(const void* pSrc, VqxTestMsg& dst, void* pDst, PFN_VQX_MSG_ELEMENT_COPY pfn = nullptr, void* pv = nullptr) {
   return VQXMsgElementDupSet(pSrc, dst.Msg(), pDst, pfn, pv);
 }
-VQX_RESULT Check(VqxTestMsg& m, const void* pSet) { return VqxMsgElementCheckSet(m.Msg(), pSet); }
+// Every check also goes through a checker opened on the message: the two must agree.
+VQX_RESULT Check(VqxTestMsg& m, const void* pSet) {
+  VqxMsgElementChecker checker;
+  const VQX_RESULT rOpen = VqxMsgElementCheckerOpen(m.Msg(), &checker);
+  const VQX_RESULT r = VqxMsgElementCheckSet(m.Msg(), pSet);
+  EXPECT_EQ(VqxMsgElementCheckSetIn(&checker, pSet), r);
+  if (VQX_RESULT_FAILED(rOpen)) {
+    EXPECT_EQ(rOpen, r);
+  }
+  return r;
+}
 
 // The example of docs/msg-element-sets.md: a 12-byte structure with set A at 0, set B at 4, u32 0x11223344 at 8.
 void BuildExample(VqxTestMsg& msg) {
@@ -117,6 +127,12 @@ TEST_P(MsgElementLayout, AppendGetWalkAndLimits) {
                      VQXMsgElementAlloc(msg.Msg(), msg.Set(4), 0, &p), Str(msg, msg.Set(4), longest.c_str())}),
             (Results{VQX_RESULT_INVALID_PARAM, VQX_RESULT_INVALID_PARAM, VQX_RESULT_OK, VQX_RESULT_NULL_PARAM, VQX_RESULT_NULL_PARAM,
                      VQX_RESULT_NULL_PARAM, VQX_RESULT_NULL_PARAM, VQX_RESULT_INVALID_PARAM, VQX_RESULT_OK}));
+  VqxMsgElementChecker nullChecker, checker;
+  EXPECT_EQ((Results{VqxMsgElementCheckerOpen(nullptr, &nullChecker), VqxMsgElementCheckSetIn(&nullChecker, msg.Set(4)),
+                     VqxMsgElementCheckerOpen(msg.Msg(), nullptr), VqxMsgElementCheckerOpen(msg.Msg(), &checker),
+                     VqxMsgElementCheckSetIn(nullptr, msg.Set(4)), VqxMsgElementCheckSetIn(&checker, nullptr)}),
+            (Results{VQX_RESULT_NULL_PARAM, VQX_RESULT_NULL_PARAM, VQX_RESULT_NULL_PARAM, VQX_RESULT_OK, VQX_RESULT_NULL_PARAM,
+                     VQX_RESULT_NULL_PARAM}));
   EXPECT_TRUE(p == nullptr && Contents(msg.Set(4)) == (Strings{{"", 1}, longest + '\0'}));
   VQX_RESULT r = VQX_RESULT_OK;
   u32 n = 0;
