@@ -16,8 +16,6 @@
  */
 #include <arpa/inet.h>
 
-#include <cstdio>
-
 #include "media_internal.h"
 
 namespace {
@@ -146,13 +144,21 @@ bool VqxDottedIpv4(const char* psz, u32& un32Addr) {
   return true;
 }
 
-/* Header word of a connection: its address, 0 for an empty text or a text
- * that is not a dotted IPv4 address (a broadcast address would be a lie). */
-u32 VqxHeaderIpv4(const _VQX_SDP_CONNECTION& c) {
-  char sz[sizeof c.szAddress + 1];
-  VqxAddressText(c, sz);
-  u32 un32Addr = 0;
-  return VqxDottedIpv4(sz, un32Addr) ? un32Addr : 0;
+/* "a.b.c.d" of four address bytes, the text "%u.%u.%u.%u" gives (at most
+ * 15 characters and the NUL), without the cost of a formatted print. */
+void VqxFormatDotted(const u8* pbyAddr, char* psz) {
+  for (u32 i = 0; i < 4; ++i) {
+    u32 v = pbyAddr[i];
+    if (v >= 100) {
+      *psz++ = static_cast<char>('0' + v / 100);
+      v %= 100;
+      *psz++ = static_cast<char>('0' + v / 10);
+    } else if (v >= 10) {
+      *psz++ = static_cast<char>('0' + v / 10);
+    }
+    *psz++ = static_cast<char>('0' + v % 10);
+    *psz++ = i < 3 ? '.' : '\0';
+  }
 }
 
 }  // namespace
@@ -288,7 +294,7 @@ VQX_RESULT VqxMediaSdpInfoExpandBytes(const u8* p, u64 un64Length, _VQX_SDP_INFO
       std::memcpy(c.szAddress, e + 7, n);
       c.szAddress[n] = '\0';
     } else {
-      std::snprintf(c.szAddress, sizeof c.szAddress, "%u.%u.%u.%u", e[0], e[1], e[2], e[3]);
+      VqxFormatDotted(e, c.szAddress);
     }
     c.un32NbAddresses = e[4];
     c.un8Ttl = e[5];
@@ -322,8 +328,19 @@ VQX_RESULT VqxPackBlob(const _VQX_SDP_INFO* r, u32 un32Size, u8* p) {
   if (un32Size < VQX_MEDIA_BLOB_HEADER || r->un8NbConnections > VQX_MEDIA_MAX_CONNECTIONS)
     return VQX_RESULT_INVALID_PARAM;
   std::memcpy(p, VQX_MEDIA_COMPACT_MAGIC, 4);
-  VqxStore32(p + VQX_MEDIA_BLOB_OFF_IPV4_0, r->un8NbConnections > 0 ? VqxHeaderIpv4(r->aConnections[0]) : 0);
-  VqxStore32(p + VQX_MEDIA_BLOB_OFF_IPV4_1, r->un8NbConnections > 1 ? VqxHeaderIpv4(r->aConnections[1]) : 0);
+  /* The first two connections' texts, read once for the header words (0 for
+   * an empty text or one that is no dotted IPv4 address: a broadcast address
+   * would be a lie) and again for their entries below. */
+  bool afDotted[2] = {false, false};
+  u32 aun32Addr[2] = {0, 0};
+  for (u32 i = 0; i < 2 && i < r->un8NbConnections; ++i) {
+    char sz[sizeof r->aConnections[i].szAddress + 1];
+    VqxAddressText(r->aConnections[i], sz);
+    afDotted[i] = VqxDottedIpv4(sz, aun32Addr[i]);
+    if (!afDotted[i]) aun32Addr[i] = 0;
+  }
+  VqxStore32(p + VQX_MEDIA_BLOB_OFF_IPV4_0, aun32Addr[0]);
+  VqxStore32(p + VQX_MEDIA_BLOB_OFF_IPV4_1, aun32Addr[1]);
   const VQX_RESULT res = VqxPackSet(r, un32Size - VQX_MEDIA_BLOB_OFF_SET, p + VQX_MEDIA_BLOB_OFF_SET);
   if (VQX_RESULT_FAILED(res)) {
     VqxStore32(p + VQX_MEDIA_BLOB_OFF_SET + VQX_MEDIA_CSET_OFF_SIZE, VQX_MEDIA_CSET_HEADER);
@@ -346,7 +363,11 @@ VQX_RESULT VqxPackBlob(const _VQX_SDP_INFO* r, u32 un32Size, u8* p) {
     u32 un32Addr = 0;
     u8 un8Type = c.un8AddressType;
     /* A numeric entry whose text is no IPv4 address travels as text. */
-    if (un8Type != 1 && un8Type != 2 && sz[0] != '\0' && !VqxDottedIpv4(sz, un32Addr)) un8Type = 1;
+    if (un8Type != 1 && un8Type != 2 && sz[0] != '\0') {
+      const bool fDotted = i < 2 ? afDotted[i] : VqxDottedIpv4(sz, un32Addr);
+      if (i < 2) un32Addr = aun32Addr[i];
+      if (!fDotted) un8Type = 1;
+    }
     const u32 un32Len = (un8Type == 1 || un8Type == 2) ? VQX_MEDIA_BLOB_CONN_TEXT : VQX_MEDIA_BLOB_CONN_SHORT;
     if (!w.Fits(off, un32Len)) return VQX_RESULT_BUFFER_TOO_SMALL;
     u8* e = w.At(off);

@@ -3,6 +3,11 @@
  * short destination, refusals of blobs that claim more than they hold or more
  * than a record can take, round trips, capability sizes.
  */
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
 #include "support/media_test.h"
 
 namespace {
@@ -37,6 +42,35 @@ TEST(Compact, GoldenBlobsAndRoundTrip) {
     } else {
       EXPECT_TRUE(VQXSDPInfoCompare(r.get(), back.get())) << name;
     }
+  }
+}
+
+/* Numeric connections of every byte value arrive as the text printf prints, the bytes after it kept, and
+ * the first two give the header's address words (a connection whose text is no address gives 0). */
+TEST(Compact, NumericConnectionsRoundTripAsPrintedText) {
+  for (u32 v = 0; v < 256; ++v) {
+    const u32 a[4] = {v, 255 - v, (v * 7) % 256, v / 3};
+    char szWant[32];
+    std::snprintf(szWant, sizeof szWant, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+    VqxRecord r = NewRecord();
+    r->un8NbConnections = 3;
+    const char* const apsz[3] = {szWant, "10.0.0.01", "10.0.0.1"};
+    for (u32 i = 0; i < 3; ++i) std::memcpy(r->aConnections[i].szAddress, apsz[i], std::strlen(apsz[i]) + 1); /* at most 16 */
+    const std::vector<u8> blob = PackBlob(*r);
+    ASSERT_GE(blob.size(), VQX_MEDIA_BLOB_OFF_IPV4_1 + 4u);
+    const u32 aun32Words[2] = {VqxLoad32(blob.data() + VQX_MEDIA_BLOB_OFF_IPV4_0), VqxLoad32(blob.data() + VQX_MEDIA_BLOB_OFF_IPV4_1)};
+    const u32 aun32Want[2] = {inet_addr(szWant), 0};
+    EXPECT_EQ(std::vector<u32>(aun32Words, aun32Words + 2), std::vector<u32>(aun32Want, aun32Want + 2)) << szWant;
+    VqxRecord back = NewRecord();
+    std::memset(back.get(), 0xA5, sizeof *back);
+    ASSERT_EQ(VqxMediaSdpInfoExpandBytes(blob.data(), blob.size(), back.get()), VQX_RESULT_OK) << szWant;
+    const _VQX_SDP_CONNECTION& c = back->aConnections[0];
+    EXPECT_EQ(std::string(c.szAddress), szWant);
+    for (size_t k = std::strlen(szWant) + 1; k < sizeof c.szAddress; ++k) EXPECT_EQ(static_cast<u8>(c.szAddress[k]), 0xA5) << szWant;
+    EXPECT_EQ(std::string(back->aConnections[1].szAddress) + "/" + std::to_string(back->aConnections[1].un8AddressType) + " " +
+                  std::string(back->aConnections[2].szAddress) + "/" + std::to_string(back->aConnections[2].un8AddressType),
+              "10.0.0.0/1 10.0.0.1/0")
+        << "a numeric entry that is no address travels as text";
   }
 }
 
