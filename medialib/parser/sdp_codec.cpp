@@ -6,8 +6,8 @@
  *
  * Every parser works on a view of the parameter text through one key lookup:
  * the first occurrence of the key, starting a word, then blanks and "=".
- * An absent or malformed key leaves its field as it was; nothing here fails
- * the line.
+ * An absent or malformed key, or a number too large for its field, leaves the
+ * field as it was; nothing here fails the line.
  */
 #include "sdp_parse_internal.h"
 #include "vqx_string.h"
@@ -42,6 +42,15 @@ bool Number(sv v, u64* pn) {
   return true;
 }
 
+/* A number for a field of un64Max at most: a larger one would be stored cut
+ * to the field's width (a QCIF MPI of 20000000000 as 0), so it is not taken. */
+bool NumberUpTo(sv v, u64 un64Max, u64* pn) {
+  u64 n;
+  if (!Number(v, &n) || n > un64Max) return false;
+  *pn = n;
+  return true;
+}
+
 bool StartsBlind(sv v, sv w) {
   while (!v.empty() && (v[0] == ' ' || v[0] == '\t')) v.remove_prefix(1);
   if (v.size() < w.size()) return false;
@@ -56,12 +65,12 @@ struct Fields {
   void U8(sv text, sv key, u32 off) {
     sv v;
     u64 n;
-    if (KeyValue(text, key, &v) && Number(v, &n)) b[off] = u8(n);
+    if (KeyValue(text, key, &v) && NumberUpTo(v, 0xFF, &n)) b[off] = u8(n);
   }
   void U16(sv text, sv key, u32 off) {
     sv v;
     u64 n;
-    if (KeyValue(text, key, &v) && Number(v, &n)) VqxStore16(b + off, u16(n));
+    if (KeyValue(text, key, &v) && NumberUpTo(v, 0xFFFF, &n)) VqxStore16(b + off, u16(n));
   }
   void Word(sv text, sv key, u32 off, sv word) {
     sv v;
@@ -104,7 +113,7 @@ void AmrCommon(sv t, Fields f, u32 offOctet, u32 offEfficient, u32 offNoCrc) {
   f.U8(t, "octet-align", offOctet);
   sv v;
   u64 n;
-  if (KeyValue(t, "crc", &v) && Number(v, &n)) {
+  if (KeyValue(t, "crc", &v) && NumberUpTo(v, 0xFF, &n)) {
     f.b[32] = u8(n);
     f.b[offNoCrc] = n == 0 ? 1 : 0;
     if (n != 0) f.b[offOctet] = 1;
@@ -150,8 +159,9 @@ void H263Cif(sv t, Fields f) {
   for (u32 k = 0; k < 3; ++k) {
     sv v;
     u64 n;
-    /* MPI 0 would say "size not supported" for a size the line names: ignored. */
-    if (!KeyValue(t, keys[k], &v, true) || !Number(v, &n) || n == 0) continue;
+    /* MPI 0 would say "size not supported" for a size the line names: ignored,
+     * as is one that does not fit its byte. */
+    if (!KeyValue(t, keys[k], &v, true) || !NumberUpTo(v, 0xFF, &n) || n == 0) continue;
     if (f.b[31] == 0) {
       f.b[28] = f.b[29] = f.b[30] = 0;
       f.b[31] = 1;

@@ -26,6 +26,37 @@ TEST(SdpParse, CorpusAgainstGoldenDumpsAndRegeneration) {
   }
 }
 
+/* Parsing into a record that held another text gives what a fresh record
+ * gets, and parse, generate, parse, generate into that one record is stable
+ * (the text of a number too large for its field once lost its H.263 sizes). */
+TEST(SdpParse, ReparseIntoTheSameRecord) {
+  const std::string head = "v=0\r\no=- 5 6 IN IP4 192.0.2.60\r\ns=-\r\nc=IN IP4 192.0.2.60\r\nt=0 0\r\n";
+  const struct {
+    const char* name;
+    const char* before; /* body parsed into the record first */
+    const char* body;   /* then this one */
+  } rows[] = {
+      {"H.263 sizes do not outlive their text", "m=video 9000 RTP/AVP 34\r\na=fmtp:34 CIF=4;SQCIF=1\r\na=framerate:10\r\n",
+       "m=video 9000 RTP/AVP 34 100\r\na=rtpmap:34 H263/90000\r\n"},
+      {"H.263 MPI beyond 64 bits", "m=audio 1 RTP/AVP 0\r\n",
+       "m=video 9000 RTP/AVP 34 100\r\na=rtpmap:34 H263/90000\r\na=fmtp:34 QCIF:2000000000000le=3;`evel=408445\r\n"},
+      {"EVRC after an unknown codec", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 FOO/8000\r\na=fmtp:96 x=1\r\n",
+       "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 EVRC/8000\r\na=fmtp:97 maxinterleave=261\r\n"},
+  };
+  for (const auto& row : rows) {
+    const VqxRecord fresh = ParseSdp(head + row.body);
+    VqxRecord r = ParseSdp(head + row.before);
+    ASSERT_EQ(VQXMediaLibSdpParse((head + row.body).c_str(), r.get(), 0, nullptr), VQX_RESULT_OK) << row.name;
+    EXPECT_EQ(DumpSdp(*r), DumpSdp(*fresh)) << row.name;
+    EXPECT_EQ(std::memcmp(r.get(), fresh.get(), sizeof *r), 0) << row.name;
+    for (const u32 flags : {0u, VQX_SDP_GEN_LF_ONLY | VQX_SDP_GEN_EXPLICIT | VQX_SDP_GEN_H263_1998 | VQX_SDP_GEN_NSE}) {
+      const std::string first = GenerateSdp(*r, flags);
+      ASSERT_EQ(VQXMediaLibSdpParse(first.c_str(), r.get(), 0, nullptr), VQX_RESULT_OK) << row.name << "\n" << first;
+      EXPECT_EQ(GenerateSdp(*r, flags), first) << row.name << " flags " << flags;
+    }
+  }
+}
+
 TEST(SdpParse, ErrorTexts) {
   const struct {
     const char* text;
@@ -102,6 +133,16 @@ TEST(SdpParse, ActionAndCodecRows) {
       {"H.263 unknown framesize keeps sizes", "m=video 1 RTP/AVP 34\r\na=framesize:34 640-480\r\n", false,
        "type 34: 02020000"},
       {"H.263 MPI 0 ignored", "m=video 1 RTP/AVP 34\r\na=fmtp:34 QCIF=0\r\n", false, "type 34: 02020000"},
+      /* Numbers too large for their byte are not stored cut to it. */
+      {"H.263 MPI beyond 64 bits ignored", "m=video 1 RTP/AVP 34\r\na=fmtp:34 QCIF:200000000000000000000\r\n", false,
+       "type 34: 02020000"},
+      {"H.263 MPI 257 ignored", "m=video 1 RTP/AVP 34\r\na=fmtp:34 CIF=257;QCIF=255\r\n", false, "type 34: ffff0001"},
+      {"EVRC numbers beyond a byte ignored", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 EVRC/8000\r\n"
+       "a=fmtp:97 maxinterleave=262;dtxmax=300\r\n", false, "type 111: 00040000 0501010c 20010000"},
+      {"AMR crc beyond a byte ignored", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 AMR/8000\r\na=fmtp:97 crc=256\r\n", false,
+       "type 104: c4040000 00000000 00010100"},
+      {"AMR-WB mode-change-period beyond 16 bits", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 AMR-WB/16000\r\n"
+       "a=fmtp:97 mode-change-period=65537\r\n", false, "type 126: 51090000 00000101 0000ff01"},
       {"event list without an event", "m=audio 1 RTP/AVP 101\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 x\r\n",
        false, "type 101: 401f0000 ffff0000"},
       {"not-parsed text starts at its rtpmap", "m=audio 1 RTP/AVP 96 97\r\na=rtpmap:96 FOO/8000 x/\r\na=fmtp:96 y\r\n"
