@@ -38,7 +38,9 @@ bool DottedIpv4(const _VQX_SDP_CONNECTION& c) {
 
 void Connection(Writer& w, const _VQX_SDP_CONNECTION& c) {
   w.Put("c=IN IP4 %s", c.szAddress);
-  if (c.un8Ttl != 0) w.Put("/%u", c.un8Ttl);
+  /* IPv4 puts the number of addresses after the TTL (RFC 4566 section 5.7):
+   * a count alone would read back as a TTL. */
+  if (c.un8Ttl != 0 || c.un32NbAddresses > 1) w.Put("/%u", c.un8Ttl);
   if (c.un32NbAddresses > 1) w.Put("/%u", c.un32NbAddresses);
   w.Put("\r\n");
 }

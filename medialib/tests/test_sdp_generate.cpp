@@ -51,6 +51,8 @@ TEST(SdpGenerate, RowsAgainstGoldenTexts) {
       {"b=AS before the a= lines", "c=IN IP4 192.0.2.1\r\nm=video 1 RTP/AVP 34\r\nb=AS:128\r\na=sendonly\r\n", 0, nullptr},
       {"media connections", "c=IN IP4 224.2.1.1/5/2\r\nm=audio 1 RTP/AVP 0\r\nm=audio 2 RTP/AVP 8\r\n"
        "c=IN IP4 192.0.2.2\r\na=inactive\r\na=direction:active\r\n", VQX_SDP_GEN_MEDIA_CONNECTIONS, nullptr},
+      {"address count without TTL", "c=IN IP6 192.0.2.1/3\r\nm=audio 1 RTP/AVP 0\r\nc=IN IP4 224.2.1.1/0/2\r\n", 0,
+       nullptr},
       {"IPv6 session refused", "c=IN IP6 2001:db8::1\r\nm=audio 1 RTP/AVP 0\r\n", 0, nullptr},
       {"host name in a block refused", "c=IN IP4 192.0.2.1\r\nm=audio 1 RTP/AVP 0\r\nc=IN IP4 media.example\r\n", 0, nullptr},
       {"static codecs on other numbers", "m=audio 1 RTP/AVP 89 97 98\r\na=rtpmap:89 G729/8000\r\na=rtpmap:97 G722/8000\r\n"

@@ -40,6 +40,8 @@ TEST(SdpParse, ReparseIntoTheSameRecord) {
        "m=video 9000 RTP/AVP 34 100\r\na=rtpmap:34 H263/90000\r\n"},
       {"H.263 MPI beyond 64 bits", "m=audio 1 RTP/AVP 0\r\n",
        "m=video 9000 RTP/AVP 34 100\r\na=rtpmap:34 H263/90000\r\na=fmtp:34 QCIF:2000000000000le=3;`evel=408445\r\n"},
+      {"IPv4 address count without TTL", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 224.2.1.1/9/4\r\n",
+       "m=audio 1 RTP/AVP 9\r\nc=IN IP6 192.0.2.1/300\r\n"},
       {"EVRC after an unknown codec", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 FOO/8000\r\na=fmtp:96 x=1\r\n",
        "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 EVRC/8000\r\na=fmtp:97 maxinterleave=261\r\n"},
   };
