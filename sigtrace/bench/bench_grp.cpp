@@ -115,6 +115,7 @@ class CFwritePeer {
   ~CFwritePeer() {
     if (mpFile) fclose(mpFile);
   }
+  const std::string& CurrentPath() const { return mstrPath; }
   void Write(const std::vector<u8>& f) {
     if (mun64Size > CVQSigTraceGrp::kun64RotationSize) Open();
     timeval tv{};
@@ -144,6 +145,7 @@ class CFwritePeer {
     if (mpFile) fclose(mpFile);
     char ac[64];
     snprintf(ac, sizeof(ac), "fwrite64k_%03u.cap", mun32Segment++);
+    mstrPath = ac;
     mpFile = fopen(ac, "wb");
     if (mpFile == nullptr || setvbuf(mpFile, nullptr, _IOFBF, 64 * 1024) != 0) abort();
     const u8 aun8Header[24] = {0xA1, 0xB2, 0xC3, 0xD4, 0, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 139};
@@ -151,6 +153,7 @@ class CFwritePeer {
     mun64Size = sizeof(aun8Header);
   }
   FILE* mpFile = nullptr;
+  std::string mstrPath;
   u64 mun64Size = 0;
   u32 mun32Segment = 0;
 };
@@ -172,7 +175,15 @@ void BM_PairedGroupPcapVsFwrite64K(benchmark::State& state) {
           const auto& f = vFrames[iGroup++ % vFrames.size()];
           g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, static_cast<u32>(f.size()), f.data());
         },
-        [&](int) { peer.Write(vFrames[iPeer++ % vFrames.size()]); });
+        [&](int) { peer.Write(vFrames[iPeer++ % vFrames.size()]); },
+        [&] {
+          /* Closed segments of both sides go between batches, untimed: the
+           * run keeps a few tens of MiB on the disk, not gigabytes. */
+          for (const auto& entry : std::filesystem::directory_iterator(".")) {
+            const std::string strName = entry.path().filename().string();
+            if (strName != peer.CurrentPath() && strName != g.mstrCurrentFile.c_str()) std::filesystem::remove(entry.path());
+          }
+        });
   }
   state.SetItemsProcessed(state.iterations() * 4096);
 }
