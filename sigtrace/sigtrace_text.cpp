@@ -4,6 +4,8 @@
  */
 #include "sigtrace_text.h"
 
+#include <array>
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -17,23 +19,67 @@ const char* VqSigTraceLookup(std::span<const SVQSigTraceName> table, u32 un32Val
   return pszFallback;
 }
 
+namespace {
+
+constexpr char s_acHex[] = "0123456789ABCDEF";
+
+/* s_aun64Spread[v] holds bit 7 - i of v in byte i (byte 0 first in memory
+ * on this little-endian host): the eight bits of a picture, most
+ * significant first, as 0/1 octets. */
+constexpr auto s_aun64Spread = [] {
+  std::array<u64, 256> a{};
+  for (u32 v = 0; v < 256; ++v) {
+    for (u32 i = 0; i < 8; ++i) a[v] |= static_cast<u64>((v >> (7 - i)) & 1u) << (8 * i);
+  }
+  return a;
+}();
+static_assert(std::endian::native == std::endian::little);
+
+/* The eight characters of a picture: '0'/'1' under the mask, '-' outside. */
+void Bits(char* p, u8 un8Value, u8 un8Mask) {
+  constexpr u64 kun64Zeros = 0x3030303030303030ull;
+  constexpr u64 kun64Dashes = 0x2D2D2D2D2D2D2D2Dull;
+  const u64 un64In = s_aun64Spread[un8Mask] * 0xFFu;
+  const u64 un64 = ((kun64Zeros | s_aun64Spread[un8Value]) & un64In) | (kun64Dashes & ~un64In);
+  memcpy(p, &un64, sizeof(un64));
+}
+
+}  // namespace
+
 SVQSigTracePicture VqSigTracePicture(u8 un8Value, u8 un8Mask) {
-  static const char s_acHex[] = "0123456789ABCDEF";
   SVQSigTracePicture pic;
   char* p = pic.sz;
-  *p++ = '[';
-  *p++ = '0';
-  *p++ = 'x';
-  *p++ = s_acHex[un8Value >> 4];
-  *p++ = s_acHex[un8Value & 0x0F];
-  *p++ = ']';
-  *p++ = ' ';
-  for (int nBit = 7; nBit >= 0; --nBit) {
-    const u8 un8Bit = static_cast<u8>(1u << nBit);
-    *p++ = (un8Mask & un8Bit) ? ((un8Value & un8Bit) ? '1' : '0') : '-';
-  }
-  *p = '\0';
+  memcpy(p, "[0x", 3);
+  p[3] = s_acHex[un8Value >> 4];
+  p[4] = s_acHex[un8Value & 0x0F];
+  p[5] = ']';
+  p[6] = ' ';
+  Bits(p + 7, un8Value, un8Mask);
+  p[15] = '\0';
   return pic;
+}
+
+void CVQSigTraceText::PutPicture(u8 un8Value, u8 un8Mask) {
+  char ac[17] = {' ', '[', '0', 'x', s_acHex[un8Value >> 4], s_acHex[un8Value & 0x0F], ']', ' '};
+  Bits(ac + 8, un8Value, un8Mask);
+  ac[16] = ' ';
+  ms.append(ac, sizeof(ac));
+}
+
+void CVQSigTraceText::PutHex2(u8 un8Value) {
+  const char ac[2] = {s_acHex[un8Value >> 4], s_acHex[un8Value & 0x0F]};
+  ms.append(ac, sizeof(ac));
+}
+
+void CVQSigTraceText::PutOne(SVQSigTraceDec d) {
+  char ac[10];
+  char* b = ac + sizeof(ac);
+  u32 un32 = d.un32Value;
+  do {
+    *--b = static_cast<char>('0' + un32 % 10);
+    un32 /= 10;
+  } while (un32 != 0);
+  ms.append(b, static_cast<size_t>(ac + sizeof(ac) - b));
 }
 
 namespace {
@@ -147,18 +193,22 @@ void CVQSigTraceText::Appendf(const char* pszFormat, ...) {
 }
 
 void CVQSigTraceText::RawBuffer(const char* pszPrefix, std::span<const u8> data, bool fWithOffsets) {
-  static const char s_acHex[] = "0123456789ABCDEF";
   constexpr u32 kun32OctetsPerLine = 16;
   constexpr u32 kun32OctetsPerGroup = 8;
   ms.append(pszPrefix);
   ms.reserve(ms.size() + data.size() * 3 + (data.size() / kun32OctetsPerLine + 1) * 10);
   for (u32 i = 0; i < data.size(); ++i) {
     const u32 un32InLine = i % kun32OctetsPerLine;
-    if (fWithOffsets && un32InLine == 0) Appendf("%04X  ", i);
-    ms.push_back(s_acHex[data[i] >> 4]);
-    ms.push_back(s_acHex[data[i] & 0x0F]);
-    ms.push_back(' ');
-    if (un32InLine == kun32OctetsPerGroup - 1) ms.append("  ");
+    if (fWithOffsets && un32InLine == 0) {
+      if (i > 0xFFFF) Appendf("%04X  ", i);
+      else {
+        const char ac[6] = {s_acHex[i >> 12], s_acHex[(i >> 8) & 0x0F], s_acHex[(i >> 4) & 0x0F], s_acHex[i & 0x0F], ' ', ' '};
+        ms.append(ac, sizeof(ac));
+      }
+    }
+    const char ac[3] = {s_acHex[data[i] >> 4], s_acHex[data[i] & 0x0F], ' '};
+    ms.append(ac, sizeof(ac));
+    if (un32InLine == kun32OctetsPerGroup - 1) ms.append("  ", 2);
     if (un32InLine == kun32OctetsPerLine - 1) ms.push_back('\n');
   }
   ms.push_back('\n');

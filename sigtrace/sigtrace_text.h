@@ -21,17 +21,32 @@
 
 namespace VQCAF {
 
-/* One row of a code table: the values lo..hi carry the text. */
+/* One row of a code table: the values lo..hi carry the text. The text's
+ * length is counted once, when the table is built. */
 struct SVQSigTraceName {
   u32 un32Lo;
   u32 un32Hi;
   const char* pszText;
-  constexpr SVQSigTraceName(u32 un32Value, const char* psz) : un32Lo(un32Value), un32Hi(un32Value), pszText(psz) {}
-  constexpr SVQSigTraceName(u32 un32From, u32 un32To, const char* psz) : un32Lo(un32From), un32Hi(un32To), pszText(psz) {}
+  u32 un32Len;
+  constexpr SVQSigTraceName(u32 un32Value, const char* psz)
+      : un32Lo(un32Value), un32Hi(un32Value), pszText(psz), un32Len(Length(psz)) {}
+  constexpr SVQSigTraceName(u32 un32From, u32 un32To, const char* psz)
+      : un32Lo(un32From), un32Hi(un32To), pszText(psz), un32Len(Length(psz)) {}
+
+ private:
+  static constexpr u32 Length(const char* psz) { return static_cast<u32>(std::char_traits<char>::length(psz)); }
 };
 
 /* Text of the first row that holds un32Value, else pszFallback. */
 const char* VqSigTraceLookup(std::span<const SVQSigTraceName> table, u32 un32Value, const char* pszFallback);
+/* The same as a view, its length taken from the table (the decoders' hot
+ * path appends it without counting it again). */
+inline std::string_view VqSigTraceName(std::span<const SVQSigTraceName> table, u32 un32Value, std::string_view fallback) {
+  for (const SVQSigTraceName& row : table) {
+    if (un32Value >= row.un32Lo && un32Value <= row.un32Hi) return {row.pszText, row.un32Len};
+  }
+  return fallback;
+}
 
 /* "[0x%02X] %s": the value in hex and its eight bits, most significant
  * first, "-" for each bit outside un8Mask. The value is never masked. */
@@ -41,11 +56,35 @@ struct SVQSigTracePicture {
 };
 SVQSigTracePicture VqSigTracePicture(u8 un8Value, u8 un8Mask = 0xFF);
 
+/* A number appended in decimal by CVQSigTraceText::Put and Field. */
+struct SVQSigTraceDec {
+  u32 un32Value;
+};
+
 /* The text of one record body under construction. */
 class CVQSigTraceText {
  public:
   void Append(std::string_view s) { ms.append(s); }
   void Appendf(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
+  /* The parts one after the other: texts as they are, SVQSigTraceDec in
+   * decimal. The decoders' per-field lines go through here rather than
+   * through a format string. */
+  template <class... T>
+  void Put(const T&... parts) {
+    (PutOne(parts), ...);
+  }
+  /* One field line: " ", the picture of un8Value under un8Mask (as
+   * VqSigTracePicture), " ", the parts, "\n". */
+  template <class... T>
+  void Field(u8 un8Value, u8 un8Mask, const T&... parts) {
+    PutPicture(un8Value, un8Mask);
+    (PutOne(parts), ...);
+    ms.push_back('\n');
+  }
+  /* " [0xHH] bbbbbbbb ": a field line's opening. */
+  void PutPicture(u8 un8Value, u8 un8Mask = 0xFF);
+  /* "%02X" of un8Value. */
+  void PutHex2(u8 un8Value);
   /* Hex dump: the prefix, then "%02X " per octet, two blanks after the 8th
    * octet of a line, "\n" after the 16th, "%04X  " line offsets when asked,
    * and a final "\n". */
@@ -58,6 +97,10 @@ class CVQSigTraceText {
   void Clear() { ms.clear(); }
 
  private:
+  void PutOne(std::string_view s) { ms.append(s); }
+  void PutOne(char c) { ms.push_back(c); }
+  void PutOne(SVQSigTraceDec d);
+
   std::string ms;
 };
 
