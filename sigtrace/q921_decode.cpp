@@ -48,7 +48,7 @@ constexpr u8 kun8IeChannelId = 0x18;
 
 /* " %s %s\n" with the picture under the mask and one of two texts. */
 void FlagLine(CVQSigTraceText& out, u8 un8Octet, u8 un8Mask, const char* pszSet, const char* pszClear) {
-  out.Appendf(" %s %s\n", VqSigTracePicture(un8Octet, un8Mask).c_str(), (un8Octet & un8Mask) ? pszSet : pszClear);
+  out.Field(un8Octet, un8Mask, (un8Octet & un8Mask) ? pszSet : pszClear);
 }
 
 /* Call reference (Q.931 4.3): length octet, then the value. Returns the
@@ -60,7 +60,7 @@ u32 CallReference(CVQSigTraceText& out, const CVQSigTraceCursor& m) {
   } else {
     u32 un32Value = m.At(1) & 0x7Fu;
     for (u32 k = 2; k <= un32Len; ++k) un32Value = un32Value * 256u + m.At(k);
-    out.Appendf(" Call reference -> %u\n", un32Value);
+    out.Put(" Call reference -> ", SVQSigTraceDec{un32Value}, "\n");
   }
   return un32Len + 1;
 }
@@ -77,23 +77,21 @@ bool VqSigTraceChannelIdLines(CVQSigTraceText& out, const CVQSigTraceCursor& ie,
   FlagLine(out, o3, 0x20, "Primary rate interface", "Basic rate interface");
   FlagLine(out, o3, 0x08, "Indicated channel is exclusive", "Indicated channel is prefered");
   FlagLine(out, o3, 0x04, "Channel identified is the D channel", "Channel identified is not the D channel");
-  out.Appendf(" %s Information channel selection: %s\n", VqSigTracePicture(o3, 0x03).c_str(),
-              VqSigTraceLookup(s_aChannelSelection, o3 & 3u, ""));
+  out.Field(o3, 0x03, "Information channel selection: ", VqSigTraceName(s_aChannelSelection, o3 & 3u, ""));
   if (un32IeLen <= 1) return false;
   u32 un32Index = 3;
   if (o3 & 0x40) {
     const u8 un8Interface = ie.At(un32Index);
-    out.Appendf(" %s Interface identifier:\n", VqSigTracePicture(un8Interface, 0x7F).c_str());
+    out.Field(un8Interface, 0x7F, "Interface identifier:");
     if ((un8Interface & 0x80) == 0) return true;
     ++un32Index;
   }
   const u8 o3a = ie.At(un32Index);
-  out.Appendf(" %s Coding Standard: %s\n", VqSigTracePicture(o3a, 0x60).c_str(), VqSigTraceQ931CodingStandard((o3a >> 5) & 3u));
+  out.Field(o3a, 0x60, "Coding Standard: ", VqSigTraceQ931CodingStandard((o3a >> 5) & 3u));
   FlagLine(out, o3a, 0x10, "Channel is indicated by the slot map", "Channel is indicated by the number");
-  out.Appendf(" %s Channel type/map element type: %s\n", VqSigTracePicture(o3a, 0x0F).c_str(),
-              VqSigTraceLookup(s_aChannelType, o3a & 0x0Fu, "Reserved: unknown"));
+  out.Field(o3a, 0x0F, "Channel type/map element type: ", VqSigTraceName(s_aChannelType, o3a & 0x0Fu, "Reserved: unknown"));
   const u8 un8Number = ie.At(un32Index + 1);
-  out.Appendf(" %s Channel number: %u\n", VqSigTracePicture(un8Number, 0x7F).c_str(), un8Number & 0x7Fu);
+  out.Field(un8Number, 0x7F, "Channel number: ", SVQSigTraceDec{un8Number & 0x7Fu});
   const u32 un32Rest = un32Index + 2;
   if (un32Rest < 2 + un32IeLen) out.RawBuffer(pszExtraPrefix, ie.Bytes(un32Rest, 2 + un32IeLen - un32Rest), fExtraOffsets);
   return false;
@@ -136,11 +134,11 @@ u32 VqSigTraceDecodeMaintenance(CVQSigTraceText& out, const CVQSigTraceCursor& m
 u32 VqSigTraceDecodeQ921(CVQSigTraceText& out, const CVQSigTraceCursor& f) {
   try {
     const u8 a1 = f.At(kun32Address1), a2 = f.At(kun32Address2);
-    out.Appendf("SAPI=%u, CR=%u, TEI=%u\n", a1 >> 2u, (a1 >> 1u) & 1u, a2 >> 1u);
+    out.Put("SAPI=", SVQSigTraceDec{(a1 >> 2u) & 0x3Fu}, ", CR=", SVQSigTraceDec{(a1 >> 1u) & 1u}, ", TEI=", SVQSigTraceDec{(a2 >> 1u) & 0x7Fu}, "\n");
     const u8 c = f.At(kun32Control1);
     if ((c & 1u) == 0) {
       const u8 d = f.At(kun32Control2);
-      out.Appendf("[I] PF= %u NR= %u NS= %u\n", d & 1u, d >> 1u, c >> 1u);
+      out.Put("[I] PF= ", SVQSigTraceDec{d & 1u}, " NR= ", SVQSigTraceDec{(d >> 1u) & 0x7Fu}, " NS= ", SVQSigTraceDec{(c >> 1u) & 0x7Fu}, "\n");
       const u8 un8Pd = f.At(kun32Discriminator);
       if (un8Pd == kun8PdQ931) {
         if (f.Size() > kun32Layer3) VqSigTraceDecodeQ931(out, f.Tail(kun32Layer3));

@@ -8,6 +8,7 @@
  * through a cursor bounded by the IE's own length. The richest IEs (bearer
  * capability, compatibilities, facilities, numbers) are in q931_ie_decode.cpp.
  */
+#include <array>
 #include <iterator>
 
 #include "sigtrace_decode.h"
@@ -118,19 +119,19 @@ void DumpFrom(CVQSigTraceText& out, const CVQSigTraceCursor& ie, u32 un32From, c
 }
 
 void CodingStandardLine(CVQSigTraceText& out, u8 un8Octet) {
-  out.Appendf(" %s Coding Standard: %s\n", VqSigTracePicture(un8Octet, 0x60).c_str(), VqSigTraceQ931CodingStandard((un8Octet >> 5) & 3u));
+  out.Field(un8Octet, 0x60, "Coding Standard: ", VqSigTraceQ931CodingStandard((un8Octet >> 5) & 3u));
 }
 void LocationLine(CVQSigTraceText& out, u8 un8Octet) {
-  out.Appendf(" %s Location: %s\n", VqSigTracePicture(un8Octet, 0x0F).c_str(), VqSigTraceLookup(s_aLocation, un8Octet & 0x0Fu, "Reserved"));
+  out.Field(un8Octet, 0x0F, "Location: ", VqSigTraceName(s_aLocation, un8Octet & 0x0Fu, "Reserved"));
 }
 
 bool Segmented(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   const u8 o3 = ie.At(kun32O3);
   if (o3 & 0x80) {
-    out.Appendf(" %s First segment, %u segments remaining, next message: %s\n", VqSigTracePicture(o3).c_str(), o3 & 0x7Fu,
-                VqSigTraceLookup(s_aMessageType, ie.At(kun32O4), "Unknown"));
+    out.Field(o3, 0xFF, "First segment, ", SVQSigTraceDec{o3 & 0x7Fu}, " segments remaining, next message: ",
+              VqSigTraceName(s_aMessageType, ie.At(kun32O4), "Unknown"));
   } else {
-    out.Appendf(" %s Subsequent segment, %u segments remaining\n", VqSigTracePicture(o3).c_str(), o3 & 0x7Fu);
+    out.Field(o3, 0xFF, "Subsequent segment, ", SVQSigTraceDec{o3 & 0x7Fu}, " segments remaining");
   }
   return false;
 }
@@ -140,8 +141,7 @@ bool Cause(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   CodingStandardLine(out, o3);
   LocationLine(out, o3);
   const u8 o4 = ie.At(kun32O4);
-  out.Appendf(" %s Cause value=%u %s\n", VqSigTracePicture(o4, 0x7F).c_str(), o4 & 0x7Fu,
-              VqSigTraceLookup(s_aCause, o4 & 0x7Fu, "Illegal value"));
+  out.Field(o4, 0x7F, "Cause value=", SVQSigTraceDec{o4 & 0x7Fu}, " ", VqSigTraceName(s_aCause, o4 & 0x7Fu, "Illegal value"));
   if (IeLength(ie) >= 3) DumpFrom(out, ie, kun32O4 + 1, "Extra bytes: ");
   return false;
 }
@@ -151,8 +151,8 @@ bool CallIdentity(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
 }
 bool CallState(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   const u8 o3 = ie.At(kun32O3);
-  out.Appendf(" %s Coding Standard: %s\n", VqSigTracePicture(o3, 0xC0).c_str(), VqSigTraceQ931CodingStandard(o3 >> 6));
-  out.Appendf(" %s Call state value: %s\n", VqSigTracePicture(o3, 0x3F).c_str(), VqSigTraceLookup(s_aCallState, o3 & 0x3Fu, "Reserved"));
+  out.Field(o3, 0xC0, "Coding Standard: ", VqSigTraceQ931CodingStandard(o3 >> 6));
+  out.Field(o3, 0x3F, "Call state value: ", VqSigTraceName(s_aCallState, o3 & 0x3Fu, "Reserved"));
   return false;
 }
 bool ChannelId(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
@@ -163,14 +163,13 @@ bool Progress(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   CodingStandardLine(out, o3);
   LocationLine(out, o3);
   const u8 o4 = ie.At(kun32O4);
-  out.Appendf(" %s Progress description: %s\n", VqSigTracePicture(o4, 0x7F).c_str(), VqSigTraceLookup(s_aProgress, o4 & 0x7Fu, "Reserved"));
+  out.Field(o4, 0x7F, "Progress description: ", VqSigTraceName(s_aProgress, o4 & 0x7Fu, "Reserved"));
   return false;
 }
 bool Facilities(CVQSigTraceText& out, const CVQSigTraceCursor& ie) { VqSigTraceQ931NetworkFacilities(out, ie); return false; }
 bool Notification(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   const u8 o3 = ie.At(kun32O3);
-  out.Appendf(" %s Notification description: %s\n", VqSigTracePicture(o3, 0x7F).c_str(),
-              VqSigTraceLookup(s_aNotification, o3 & 0x7Fu, "Reserved"));
+  out.Field(o3, 0x7F, "Notification description: ", VqSigTraceName(s_aNotification, o3 & 0x7Fu, "Reserved"));
   return false;
 }
 bool Display(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
@@ -179,47 +178,47 @@ bool Display(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
 }
 bool DateTime(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   const u32 un32Len = IeLength(ie);
-  out.Appendf(" %u/%u/%u", ie.At(2), ie.At(3), ie.At(4));
-  if (un32Len >= 4) out.Appendf(", %u:", ie.At(5));
-  if (un32Len >= 5) out.Appendf("%u:", ie.At(6));
-  if (un32Len >= 6) out.Appendf("%u", ie.At(7));
+  const u8 un8Year = ie.At(2), un8Month = ie.At(3), un8Day = ie.At(4);
+  out.Put(" ", SVQSigTraceDec{un8Year}, "/", SVQSigTraceDec{un8Month}, "/", SVQSigTraceDec{un8Day});
+  if (un32Len >= 4) out.Put(", ", SVQSigTraceDec{ie.At(5)}, ":");
+  if (un32Len >= 5) out.Put(SVQSigTraceDec{ie.At(6)}, ":");
+  if (un32Len >= 6) out.Put(SVQSigTraceDec{ie.At(7)});
   out.Append("\n");
   return false;
 }
 bool Signal(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   const u8 o3 = ie.At(kun32O3);
-  out.Appendf(" %s Signal value: %s\n", VqSigTracePicture(o3).c_str(), VqSigTraceLookup(s_aSignal, o3, "Reserved"));
+  out.Field(o3, 0xFF, "Signal value: ", VqSigTraceName(s_aSignal, o3, "Reserved"));
   return false;
 }
 bool PartyNumber(CVQSigTraceText& out, const CVQSigTraceCursor& ie) { VqSigTraceQ931PartyNumber(out, ie); return false; }
 bool Subaddress(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   const u8 o3 = ie.At(kun32O3);
   const u32 un32Type = (o3 >> 4) & 7u;
-  out.Appendf(" %s Type of subaddress: %s\n", VqSigTracePicture(o3, 0x70).c_str(), VqSigTraceLookup(s_aSubaddressType, un32Type, "Reserved"));
+  out.Field(o3, 0x70, "Type of subaddress: ", VqSigTraceName(s_aSubaddressType, un32Type, "Reserved"));
   if (un32Type == 2) {
-    out.Appendf(" %s Odd/even indicator: %s\n", VqSigTracePicture(o3, 0x80).c_str(),
-                (o3 & 0x80) ? "Odd number of address signals" : "Even number of address signals");
+    out.Field(o3, 0x80, "Odd/even indicator: ", (o3 & 0x80) ? "Odd number of address signals" : "Even number of address signals");
   }
   if (IeLength(ie) >= 2) DumpFrom(out, ie, kun32O4, " Subaddress information: ");
   return false;
 }
 bool TransitNetwork(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   const u8 o3 = ie.At(kun32O3);
-  out.Appendf(" %s Type of network identification: %s\n", VqSigTracePicture(o3, 0x70).c_str(), VqSigTraceQ931NetIdType((o3 >> 4) & 7u));
-  out.Appendf(" %s Network identification plan: %s\n", VqSigTracePicture(o3, 0x0F).c_str(), VqSigTraceQ931NetIdPlan(o3 & 0x0Fu));
+  out.Field(o3, 0x70, "Type of network identification: ", VqSigTraceQ931NetIdType((o3 >> 4) & 7u));
+  out.Field(o3, 0x0F, "Network identification plan: ", VqSigTraceQ931NetIdPlan(o3 & 0x0Fu));
   if (IeLength(ie) >= 2) DumpFrom(out, ie, kun32O4, " Network identification: ");
   return false;
 }
 bool Restart(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   const u8 o3 = ie.At(kun32O3);
-  out.Appendf(" %s Class: %s\n", VqSigTracePicture(o3, 0x07).c_str(), VqSigTraceLookup(s_aRestartClass, o3 & 7u, "Reserved"));
+  out.Field(o3, 0x07, "Class: ", VqSigTraceName(s_aRestartClass, o3 & 7u, "Reserved"));
   return false;
 }
 bool LowLayer(CVQSigTraceText& out, const CVQSigTraceCursor& ie) { VqSigTraceQ931LowLayerCompat(out, ie); return false; }
 bool HighLayer(CVQSigTraceText& out, const CVQSigTraceCursor& ie) { VqSigTraceQ931HighLayerCompat(out, ie); return false; }
 bool UserUser(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   const u8 o3 = ie.At(kun32O3);
-  out.Appendf(" %s Protocol discriminator: %s=%u\n", VqSigTracePicture(o3).c_str(), VqSigTraceLookup(s_aUserProtocol, o3, "Reserved"), o3);
+  out.Field(o3, 0xFF, "Protocol discriminator: ", VqSigTraceName(s_aUserProtocol, o3, "Reserved"), "=", SVQSigTraceDec{o3});
   if (IeLength(ie) >= 2) DumpFrom(out, ie, kun32O4, " User information: ");
   return false;
 }
@@ -228,64 +227,70 @@ constexpr u8 kun8IeEscape = 0x7F;
 
 struct SIeDecoder {
   u8 un8Id;
-  const char* pszHeading;
+  std::string_view heading; /* the heading line's text after the picture */
   bool (*pfnFields)(CVQSigTraceText&, const CVQSigTraceCursor&); /* true: the message ends here */
 };
 constexpr SIeDecoder s_aIeDecoders[] = {
-    {0x00, " %s Segmented message ->\n", Segmented},
-    {0x04, " %s Bearer capability ->\n", Bearer},
-    {0x08, " %s Cause ->\n", Cause},
-    {0x10, " %s Call identity ->\n", CallIdentity},
-    {0x14, " %s Call state ->\n", CallState},
-    {0x18, " %s Channel identification ->\n", ChannelId},
-    {0x1E, " %s Progress indicator ->\n", Progress},
-    {0x20, " %s Network specific facilities ->\n", Facilities},
-    {0x27, " %s Notification indicator ->\n", Notification},
-    {0x28, " %s Display ->\n", Display},
-    {0x29, " %s Date, time (Y/M/D) ->\n", DateTime},
-    {0x2C, " %s Keypad facility ->\n", Display},
-    {0x34, " %s Signal ->\n", Signal},
-    {0x6C, " %s Calling party number ->\n", PartyNumber},
-    {0x6D, " %s Calling party subaddress ->\n", Subaddress},
-    {0x70, " %s Called party number ->\n", PartyNumber},
-    {0x71, " %s Called party subaddress ->\n", Subaddress},
-    {0x74, " %s Redirecting number ->\n", PartyNumber},
-    {0x78, " %s Transit network selection ->\n", TransitNetwork},
-    {0x79, " %s Restart indicator ->\n", Restart},
-    {0x7C, " %s Low layer compatibility ->\n", LowLayer},
-    {0x7D, " %s High layer compatibility ->\n", HighLayer},
-    {0x7E, " %s User to user ->\n", UserUser},
-    {kun8IeEscape, " %s Escape for extension ->\n", nullptr},
+    {0x00, "Segmented message ->", Segmented},
+    {0x04, "Bearer capability ->", Bearer},
+    {0x08, "Cause ->", Cause},
+    {0x10, "Call identity ->", CallIdentity},
+    {0x14, "Call state ->", CallState},
+    {0x18, "Channel identification ->", ChannelId},
+    {0x1E, "Progress indicator ->", Progress},
+    {0x20, "Network specific facilities ->", Facilities},
+    {0x27, "Notification indicator ->", Notification},
+    {0x28, "Display ->", Display},
+    {0x29, "Date, time (Y/M/D) ->", DateTime},
+    {0x2C, "Keypad facility ->", Display},
+    {0x34, "Signal ->", Signal},
+    {0x6C, "Calling party number ->", PartyNumber},
+    {0x6D, "Calling party subaddress ->", Subaddress},
+    {0x70, "Called party number ->", PartyNumber},
+    {0x71, "Called party subaddress ->", Subaddress},
+    {0x74, "Redirecting number ->", PartyNumber},
+    {0x78, "Transit network selection ->", TransitNetwork},
+    {0x79, "Restart indicator ->", Restart},
+    {0x7C, "Low layer compatibility ->", LowLayer},
+    {0x7D, "High layer compatibility ->", HighLayer},
+    {0x7E, "User to user ->", UserUser},
+    {kun8IeEscape, "Escape for extension ->", nullptr},
 };
 
+/* 1 + the row of each identifier in s_aIeDecoders, 0 for none: one index
+ * per IE instead of a walk down the table. */
+constexpr auto s_aun8IeRow = [] {
+  std::array<u8, 256> a{};
+  for (size_t i = std::size(s_aIeDecoders); i-- > 0;) a[s_aIeDecoders[i].un8Id] = static_cast<u8>(i + 1);
+  return a;
+}();
+
 const SIeDecoder* FindIe(u8 un8Id) {
-  for (const SIeDecoder& d : s_aIeDecoders) {
-    if (d.un8Id == un8Id) return &d;
-  }
-  return nullptr;
+  const u8 un8Row = s_aun8IeRow[un8Id];
+  return un8Row != 0 ? &s_aIeDecoders[un8Row - 1] : nullptr;
 }
 
 /* Heading and length line of a variable-length IE; the IE's cursor. */
-CVQSigTraceCursor VariableIe(CVQSigTraceText& out, const CVQSigTraceCursor& m, u32 p, const char* pszHeading, u32 un32Arg,
+CVQSigTraceCursor VariableIe(CVQSigTraceText& out, const CVQSigTraceCursor& m, u32 p, std::string_view heading, u32 un32Arg,
                              bool fWithArg) {
   const u8 un8Id = m.At(p);
-  if (fWithArg) out.Appendf(pszHeading, VqSigTracePicture(un8Id).c_str(), un32Arg);
-  else out.Appendf(pszHeading, VqSigTracePicture(un8Id).c_str());
+  if (fWithArg) out.Field(un8Id, 0xFF, "IE from codeset ", SVQSigTraceDec{un32Arg}, " ->");
+  else out.Field(un8Id, 0xFF, heading);
   const u8 un8Len = m.At(p + 1);
-  out.Appendf(" %s IE Length = %u\n", VqSigTracePicture(un8Len).c_str(), un8Len);
+  out.Field(un8Len, 0xFF, "IE Length = ", SVQSigTraceDec{un8Len});
   return m.Sub(p, 2u + un8Len);
 }
 
 }  // namespace
 
-const char* VqSigTraceQ931CodingStandard(u32 un32Value) { return VqSigTraceLookup(s_aCodingStandard, un32Value, "Reserved"); }
+std::string_view VqSigTraceQ931CodingStandard(u32 un32Value) { return VqSigTraceName(s_aCodingStandard, un32Value, "Reserved"); }
 
 u32 VqSigTraceDecodeQ931(CVQSigTraceText& out, const CVQSigTraceCursor& m) {
   u32 p = 0;
   try {
     const u32 un32TypeIndex = VqSigTraceCallReference(out, m);
     const u8 un8Type = m.At(un32TypeIndex);
-    out.Appendf(" %s  %s\n", VqSigTracePicture(un8Type).c_str(), VqSigTraceLookup(s_aMessageType, un8Type, "Unknown"));
+    out.Field(un8Type, 0xFF, " ", VqSigTraceName(s_aMessageType, un8Type, "Unknown"));
     p = un32TypeIndex + 1;
   } catch (const CVQSigTraceTruncated& t) {
     out.Truncated(t);
@@ -300,40 +305,37 @@ u32 VqSigTraceDecodeQ931(CVQSigTraceText& out, const CVQSigTraceCursor& m) {
     u32 un32Next = m.Size(); /* where the walk goes on; the end when the length is unknown */
     try {
       if ((b & 0xF0) == 0x80) {
-        out.Appendf(" %s Reserved:\n", VqSigTracePicture(b).c_str());
+        out.Field(b, 0xFF, "Reserved:");
       } else if ((b & 0xF0) == 0x90) {
         const u32 un32Codeset = b & 7u;
         const bool fNonLocking = (b & 0x08) != 0;
         un32Locked = fNonLocking ? un32Active : un32Codeset;
-        out.Appendf(" %s %s -> %s\n", VqSigTracePicture(b).c_str(),
-                    fNonLocking ? "Non-locking Shift to codeset" : "Locking Shift to codeset",
-                    VqSigTraceLookup(s_aCodeset, un32Codeset, "Reserved"));
+        out.Field(b, 0xFF, fNonLocking ? "Non-locking Shift to codeset" : "Locking Shift to codeset", " -> ",
+                  VqSigTraceName(s_aCodeset, un32Codeset, "Reserved"));
         un32Active = un32Codeset;
         fOneShot = true;
         p += 1;
         continue;
       } else if (un32Active != 0) {
-        const CVQSigTraceCursor ie = VariableIe(out, m, p, " %s IE from codeset %u ->\n", un32Active, true);
+        const CVQSigTraceCursor ie = VariableIe(out, m, p, {}, un32Active, true);
         un32Next = p + 2 + IeLength(ie);
         DumpFrom(out, ie, kun32O3, "Raw data: ");
       } else if (b == 0xA0) {
-        out.Appendf(" %s More data\n", VqSigTracePicture(b).c_str());
+        out.Field(b, 0xFF, "More data");
       } else if (b == 0xA1) {
-        out.Appendf(" %s Sending complete\n", VqSigTracePicture(b).c_str());
+        out.Field(b, 0xFF, "Sending complete");
       } else if ((b & 0xF0) == 0xB0) {
         const u32 un32Level = b & 0x0Fu;
-        out.Appendf(" %s Congestion level -> %s\n", VqSigTracePicture(b).c_str(),
-                    un32Level == 0 ? "Receiver ready" : un32Level == 15 ? "Receiver not ready" : "Unknown");
+        out.Field(b, 0xFF, "Congestion level -> ", un32Level == 0 ? "Receiver ready" : un32Level == 15 ? "Receiver not ready" : "Unknown");
       } else if ((b & 0xF0) == 0xD0) {
-        out.Appendf(" %s Repeat indicator -> %s\n", VqSigTracePicture(b, 0x04).c_str(),
-                    (b & 7u) == 2 ? "Prioritized list for selecting one possibility" : "Reserved");
+        out.Field(b, 0x04, "Repeat indicator -> ", (b & 7u) == 2 ? "Prioritized list for selecting one possibility" : "Reserved");
       } else if (const SIeDecoder* pDec = FindIe(b)) {
-        const CVQSigTraceCursor ie = VariableIe(out, m, p, pDec->pszHeading, 0, false);
+        const CVQSigTraceCursor ie = VariableIe(out, m, p, pDec->heading, 0, false);
         /* The escape IE's contents are walked as IEs of their own. */
         un32Next = b == kun8IeEscape ? p + 2 : p + 2 + IeLength(ie);
         if (pDec->pfnFields && pDec->pfnFields(out, ie)) break;
       } else {
-        const CVQSigTraceCursor ie = VariableIe(out, m, p, " %s UNKNOWN IE ->\n", 0, false);
+        const CVQSigTraceCursor ie = VariableIe(out, m, p, "UNKNOWN IE ->", 0, false);
         un32Next = p + 2 + IeLength(ie);
         if (IeLength(ie) >= 1) DumpFrom(out, ie, kun32O3, " Extra bytes: ");
       }

@@ -78,22 +78,20 @@ void DumpRest(CVQSigTraceText& out, const CVQSigTraceCursor& ie, u32 un32From, c
 }
 
 void CodingAndCapability(CVQSigTraceText& out, u8 o3) {
-  out.Appendf(" %s Coding Standard: %s\n", VqSigTracePicture(o3, 0x60).c_str(), VqSigTraceQ931CodingStandard((o3 >> 5) & 3u));
-  out.Appendf(" %s Information transfer capability: %s\n", VqSigTracePicture(o3, 0x1F).c_str(),
-              VqSigTraceLookup(s_aTransferCapability, o3 & 0x1Fu, "Unknown"));
+  out.Field(o3, 0x60, "Coding Standard: ", VqSigTraceQ931CodingStandard((o3 >> 5) & 3u));
+  out.Field(o3, 0x1F, "Information transfer capability: ", VqSigTraceName(s_aTransferCapability, o3 & 0x1Fu, "Unknown"));
 }
 
 /* Transfer mode and rate at un32Index, then the rate multiplier; returns
  * the index after them. */
 u32 ModeAndRate(CVQSigTraceText& out, const CVQSigTraceCursor& ie, u32 un32Index) {
   const u8 o4 = ie.At(un32Index);
-  out.Appendf(" %s Transfer mode: %s\n", VqSigTracePicture(o4, 0x60).c_str(), VqSigTraceLookup(s_aTransferMode, (o4 >> 5) & 3u, "Unknown"));
-  out.Appendf(" %s Information transfer rate: %s\n", VqSigTracePicture(o4, 0x1F).c_str(),
-              VqSigTraceLookup(s_aTransferRate, o4 & 0x1Fu, "Unknown"));
+  out.Field(o4, 0x60, "Transfer mode: ", VqSigTraceName(s_aTransferMode, (o4 >> 5) & 3u, "Unknown"));
+  out.Field(o4, 0x1F, "Information transfer rate: ", VqSigTraceName(s_aTransferRate, o4 & 0x1Fu, "Unknown"));
   ++un32Index;
   if ((o4 & 0x1Fu) == kun32RateMultirate) {
     const u8 un8Mult = ie.At(un32Index);
-    out.Appendf(" %s Rate multiplier: %u\n", VqSigTracePicture(un8Mult, 0x7F).c_str(), un8Mult & 0x7Fu);
+    out.Field(un8Mult, 0x7F, "Rate multiplier: ", SVQSigTraceDec{un8Mult & 0x7Fu});
     ++un32Index;
   }
   return un32Index;
@@ -101,8 +99,8 @@ u32 ModeAndRate(CVQSigTraceText& out, const CVQSigTraceCursor& ie, u32 un32Index
 
 }  // namespace
 
-const char* VqSigTraceQ931NetIdType(u32 un32Value) { return VqSigTraceLookup(s_aNetIdType, un32Value, "Reserved"); }
-const char* VqSigTraceQ931NetIdPlan(u32 un32Value) { return VqSigTraceLookup(s_aNetIdPlan, un32Value, "Reserved"); }
+std::string_view VqSigTraceQ931NetIdType(u32 un32Value) { return VqSigTraceName(s_aNetIdType, un32Value, "Reserved"); }
+std::string_view VqSigTraceQ931NetIdPlan(u32 un32Value) { return VqSigTraceName(s_aNetIdPlan, un32Value, "Reserved"); }
 
 void VqSigTraceQ931BearerCapability(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   const u8 o3 = ie.At(kun32O3);
@@ -112,8 +110,7 @@ void VqSigTraceQ931BearerCapability(CVQSigTraceText& out, const CVQSigTraceCurso
    * the IE holds it. */
   if ((o3 & 0x1Fu) == 0 && k < IeEnd(ie) && ((ie.At(k) >> 5) & 3u) == 1) {
     const u8 o5 = ie.At(k);
-    out.Appendf(" %s User information layer 1: %s\n", VqSigTracePicture(o5, 0x1F).c_str(),
-                VqSigTraceLookup(s_aLayer1, o5 & 0x1Fu, "Reserved"));
+    out.Field(o5, 0x1F, "User information layer 1: ", VqSigTraceName(s_aLayer1, o5 & 0x1Fu, "Reserved"));
     ++k;
   }
   DumpRest(out, ie, k, "Extra bytes: ");
@@ -125,8 +122,8 @@ void VqSigTraceQ931LowLayerCompat(CVQSigTraceText& out, const CVQSigTraceCursor&
   u32 k = kun32O4;
   if ((o3 & kun8Ext) == 0) {
     const u8 o3a = ie.At(k);
-    out.Appendf(" %s Negociation indicator: %s\n", VqSigTracePicture(o3a, 0x40).c_str(),
-                (o3a & 0x40) ? "Out-band negotiation possible" : "Out-band negotiation not possible");
+    out.Field(o3a, 0x40, "Negociation indicator: ",
+              (o3a & 0x40) ? "Out-band negotiation possible" : "Out-band negotiation not possible");
     ++k;
   }
   k = ModeAndRate(out, ie, k);
@@ -135,11 +132,11 @@ void VqSigTraceQ931LowLayerCompat(CVQSigTraceText& out, const CVQSigTraceCursor&
 
 void VqSigTraceQ931NetworkFacilities(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   const u8 un8NetIdLen = ie.At(kun32O3);
-  out.Appendf(" %s Length of network identification: %u\n", VqSigTracePicture(un8NetIdLen).c_str(), un8NetIdLen);
+  out.Field(un8NetIdLen, 0xFF, "Length of network identification: ", SVQSigTraceDec{un8NetIdLen});
   if (un8NetIdLen != 0) {
     const u8 o4 = ie.At(kun32O4);
-    out.Appendf(" %s Type of network identification: %s\n", VqSigTracePicture(o4, 0x70).c_str(), VqSigTraceQ931NetIdType((o4 >> 4) & 7u));
-    out.Appendf(" %s Network identification plan: %s\n", VqSigTracePicture(o4, 0x0F).c_str(), VqSigTraceQ931NetIdPlan(o4 & 0x0Fu));
+    out.Field(o4, 0x70, "Type of network identification: ", VqSigTraceQ931NetIdType((o4 >> 4) & 7u));
+    out.Field(o4, 0x0F, "Network identification plan: ", VqSigTraceQ931NetIdPlan(o4 & 0x0Fu));
     if (ie.At(1) > 2) out.RawBuffer("Network identification: ", ie.Bytes(kun32O4 + 1, un8NetIdLen), false);
   }
   DumpRest(out, ie, kun32O4 + un8NetIdLen, "Network specific facilities: ");
@@ -148,20 +145,18 @@ void VqSigTraceQ931NetworkFacilities(CVQSigTraceText& out, const CVQSigTraceCurs
 void VqSigTraceQ931PartyNumber(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   const u8 un8Id = ie.At(0);
   const u8 o3 = ie.At(kun32O3);
-  out.Appendf(" %s Type of number: %s\n", VqSigTracePicture(o3, 0x70).c_str(), VqSigTraceLookup(s_aTypeOfNumber, (o3 >> 4) & 7u, "Reserved"));
-  out.Appendf(" %s Numbering plan identification: %s\n", VqSigTracePicture(o3, 0x0F).c_str(),
-              VqSigTraceLookup(s_aNumberingPlan, o3 & 0x0Fu, "Reserved"));
+  out.Field(o3, 0x70, "Type of number: ", VqSigTraceName(s_aTypeOfNumber, (o3 >> 4) & 7u, "Reserved"));
+  out.Field(o3, 0x0F, "Numbering plan identification: ", VqSigTraceName(s_aNumberingPlan, o3 & 0x0Fu, "Reserved"));
   u32 k = kun32O4;
   if ((o3 & kun8Ext) == 0) {
     const u8 o3a = ie.At(k++);
     if (un8Id == kun8IeCalling && (o3a & kun8Ext) == 0) out.Append("ERROR -> Detected invalid extension bit in octet 3a (should be 1)\n");
-    out.Appendf(" %s Presentation indicator: %s\n", VqSigTracePicture(o3a, 0x60).c_str(), VqSigTraceLookup(s_aPresentation, (o3a >> 5) & 3u, ""));
-    out.Appendf(" %s Screening indicator: %s\n", VqSigTracePicture(o3a, 0x03).c_str(), VqSigTraceLookup(s_aScreening, o3a & 3u, ""));
+    out.Field(o3a, 0x60, "Presentation indicator: ", VqSigTraceName(s_aPresentation, (o3a >> 5) & 3u, ""));
+    out.Field(o3a, 0x03, "Screening indicator: ", VqSigTraceName(s_aScreening, o3a & 3u, ""));
     if (un8Id == kun8IeRedirecting && (o3a & kun8Ext) == 0) {
       const u8 o3b = ie.At(k++);
       if ((o3b & kun8Ext) == 0) out.Append("ERROR -> Detected invalid extension bit in octet 3b (should be 1)\n");
-      out.Appendf(" %s Reason for redirection: %s\n", VqSigTracePicture(o3b, 0x0F).c_str(),
-                  VqSigTraceLookup(s_aRedirectReason, o3b & 0x0Fu, "Reserved"));
+      out.Field(o3b, 0x0F, "Reason for redirection: ", VqSigTraceName(s_aRedirectReason, o3b & 0x0Fu, "Reserved"));
     }
   }
   out.Append("            Number: ");
@@ -169,26 +164,30 @@ void VqSigTraceQ931PartyNumber(CVQSigTraceText& out, const CVQSigTraceCursor& ie
   for (; k < un32End; ++k) {
     const u8 c = ie.At(k);
     if ((c >= '0' && c <= '9') || c == '#') out.Str().push_back(static_cast<char>(c));
-    else out.Appendf(" [0x%02X] ", c);
+    else {
+      out.Put(" [0x");
+      out.PutHex2(c);
+      out.Put("] ");
+    }
   }
   out.Append("\n");
 }
 
 void VqSigTraceQ931HighLayerCompat(CVQSigTraceText& out, const CVQSigTraceCursor& ie) {
   const u8 o3 = ie.At(kun32O3);
-  out.Appendf(" %s Coding Standard: %s\n", VqSigTracePicture(o3, 0x60).c_str(), VqSigTraceQ931CodingStandard((o3 >> 5) & 3u));
+  out.Field(o3, 0x60, "Coding Standard: ", VqSigTraceQ931CodingStandard((o3 >> 5) & 3u));
   const u32 un32Interp = o3 & 0x1Cu;
-  out.Appendf(" %s Interpretation: %s=%u\n", VqSigTracePicture(o3, 0x1C).c_str(),
-              un32Interp == 16 ? "Use first high layer characteristics" : "Reserved", un32Interp);
+  out.Field(o3, 0x1C, "Interpretation: ", un32Interp == 16 ? "Use first high layer characteristics" : "Reserved", "=",
+            SVQSigTraceDec{un32Interp});
   const u32 un32Method = o3 & 0x03u;
-  out.Appendf(" %s Presentation method of protocol profile: %s=%u\n", VqSigTracePicture(o3, 0x03).c_str(),
-              un32Method == 1 ? "High layer" : "Reserved", un32Method);
+  out.Field(o3, 0x03, "Presentation method of protocol profile: ", un32Method == 1 ? "High layer" : "Reserved", "=",
+            SVQSigTraceDec{un32Method});
   const u8 o4 = ie.At(kun32O4);
   const u32 un32Char = o4 & 0x7Fu;
-  out.Appendf(" %s High layer Characteristics identification: %s=%u\n", VqSigTracePicture(o4, 0x7F).c_str(),
-              VqSigTraceLookup(s_aHighLayer, un32Char, "Reserved"), un32Char);
+  out.Field(o4, 0x7F, "High layer Characteristics identification: ", VqSigTraceName(s_aHighLayer, un32Char, "Reserved"), "=",
+            SVQSigTraceDec{un32Char});
   if ((un32Char >= 94 && un32Char <= 98) || un32Char == 104) {
-    out.Appendf(" %s Octet 4a\n", VqSigTracePicture(ie.At(kun32O4 + 1)).c_str());
+    out.Field(ie.At(kun32O4 + 1), 0xFF, "Octet 4a");
   }
 }
 

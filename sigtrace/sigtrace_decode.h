@@ -68,9 +68,9 @@ void VqSigTraceQ931HighLayerCompat(CVQSigTraceText& out, const CVQSigTraceCursor
 void VqSigTraceQ931NetworkFacilities(CVQSigTraceText& out, const CVQSigTraceCursor& ie);
 void VqSigTraceQ931PartyNumber(CVQSigTraceText& out, const CVQSigTraceCursor& ie);
 /* Shared field texts of the Q.931 IEs. */
-const char* VqSigTraceQ931CodingStandard(u32 un32Value);
-const char* VqSigTraceQ931NetIdType(u32 un32Value);
-const char* VqSigTraceQ931NetIdPlan(u32 un32Value);
+std::string_view VqSigTraceQ931CodingStandard(u32 un32Value);
+std::string_view VqSigTraceQ931NetIdType(u32 un32Value);
+std::string_view VqSigTraceQ931NetIdPlan(u32 un32Value);
 
 /* CAS R2 lines (text only). The entity name is printed right-aligned in 12. */
 void VqSigTraceCasr2LineStart(CVQSigTraceText& out, const char* pszEntity, u32 un32Timeslot, u32 un32Timestamp, u32 un32Direction);
