@@ -152,15 +152,24 @@ u32 CVQSigTrace::MainLoop() {
   const VQX_FILTER_HANDLE hFilter = mhFilter;  /* both stay until the clean-up, after this loop */
   CQuitWatcher Watcher([hLib, hFilter] { VQXWakeMsgFilter(hLib, hFilter); });
   while (mfQuit == 0) {
-    VQX_MSG_HANDLE hMsg = nullptr;
+    /* What is waiting, in bounded batches: the mutex is given back only
+     * around the wait, so the console and the providers get their turn
+     * between two batches. A batch is dispatched whole, quit or not: its
+     * messages have left the filter, where the close's drain looks. */
+    VQX_MSG_HANDLE ahMsg[VQX_RECEIVE_MULTIPLE_MAX];
+    u32 un32Count = 0;
     VQX_RESULT r;
     {
       CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
-      r = VQXReceiveMsgDbg(mhHostLib, mhFilter, VQ_SIGTRACE_RECEIVE_WAIT_MS, &hMsg, __FILE__, __LINE__);
+      r = VQXReceiveMsgMultipleDbg(mhHostLib, mhFilter, VQ_SIGTRACE_RECEIVE_WAIT_MS, &un32Count, ahMsg, __FILE__,
+                                   __LINE__);
     }
-    if (VQX_RESULT_SUCCEEDED(r) && hMsg != nullptr) {
-      DispatchMsg(reinterpret_cast<unsigned int*>(hMsg));
-      VQXReleaseMsgDbg(mhHostLib, &hMsg, __FILE__, __LINE__);
+    if (VQX_RESULT_SUCCEEDED(r)) {
+      for (u32 i = 0; i < un32Count && i < VQX_RECEIVE_MULTIPLE_MAX; i++) {
+        if (ahMsg[i] == nullptr) continue;
+        DispatchMsg(reinterpret_cast<unsigned int*>(ahMsg[i]));
+        VQXReleaseMsgDbg(mhHostLib, &ahMsg[i], __FILE__, __LINE__);
+      }
     } else if (r != kReceiveTimeout && r != kFilterAwakened) {
       Failure(kOp, "VQXReceiveMsg failed", r, __LINE__);
       CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
