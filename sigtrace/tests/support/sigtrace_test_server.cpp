@@ -53,8 +53,9 @@ void CServerBench::StartShell(const std::string& strScript) {
   mpServer = std::make_unique<peerproc::CChild>(std::vector<std::string>{"sh", "-c", "cd " + mstrDir + " && " + strScript});
 }
 
+/* 30 s: a board missed by the first discovery round is found by the next one, 10 s later. */
 bool CServerBench::WaitTracesOn(long nCount) {
-  return peerwait::WaitUntil([&] { return mpBoard->Stat("traces_on") == nCount; }, 10000);
+  return peerwait::WaitUntil([&] { return mpBoard->Stat("traces_on") == nCount; }, 30000);
 }
 
 long CServerBench::SendUnits(u32 un32PerEntity) {
@@ -69,7 +70,7 @@ long CServerBench::SendUnits(u32 un32PerEntity) {
 bool CServerBench::Drained() {
   mpBoard->Command("event 1 0x04210031 8");
   const size_t n = ++mnSentinels;
-  return peerwait::WaitUntil([&] { return RefusedSs7Units() >= n; }, 10000);
+  return peerwait::WaitUntil([&] { return RefusedSs7Units() >= n; }, 30000);
 }
 
 size_t CServerBench::RefusedSs7Units() const {
