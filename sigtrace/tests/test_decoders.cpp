@@ -266,11 +266,40 @@ TEST(SigTraceDecoders, Dumps) {
       {"SIP controls", [](auto& t) { VqSigTracePrintableDump(t, FromHex("41 00 7F 20 0A 0A 0D 43"), false); }, "A007F \nC\n\n"},
       {"IP 33", [](auto& t) { VqSigTraceIpHexDump(t, std::vector<u8>(33, 0xAB)); },
        "ABABABABABABABAB ABABABABABABABAB ABABABABABABABAB ABABABABABABABAB \nAB\n\n"},
+      {"field under a mask, decimals at both ends",
+       [](auto& t) { t.Field(0xA5, 0x3C, "x=", SVQSigTraceDec{0}, "/", SVQSigTraceDec{4294967295u}); },
+       " [0xA5] --1001-- x=0/4294967295\n"},
+      {"field, every bit", [](auto& t) { t.Field(0x81, 0xFF, "y"); }, " [0x81] 10000001 y\n"},
+      {"field, no bit", [](auto& t) { t.Field(0xFF, 0x00, ""); }, " [0xFF] -------- \n"},
+      {"put", [](auto& t) {
+         t.Put(" [0x");
+         t.PutHex2(0x0F);
+         t.Put("] ", 'c', SVQSigTraceDec{10});
+       }, " [0x0F] c10"},
   };
   for (const auto& [pszRow, fn, strExpected] : aRows) {
     CVQSigTraceText t;
     fn(t);
     EXPECT_EQ(t.Str(), strExpected) << "row " << pszRow;
+  }
+}
+
+/* The picture of every octet under masks of one, none, all and split bits,
+ * against a bit-by-bit reading; a field line opens with the same picture. */
+TEST(SigTraceDecoders, Pictures) {
+  for (const u8 un8Mask : {0xFF, 0x00, 0x80, 0x01, 0x0F, 0xF0, 0x81, 0x7E}) {
+    for (u32 v = 0; v < 256; ++v) {
+      char acHex[8];
+      snprintf(acHex, sizeof(acHex), "[0x%02X] ", v);
+      std::string strExpected = acHex;
+      for (int nBit = 7; nBit >= 0; --nBit) {
+        strExpected += ((un8Mask >> nBit) & 1) ? static_cast<char>('0' + ((v >> nBit) & 1)) : '-';
+      }
+      EXPECT_EQ(VqSigTracePicture(static_cast<u8>(v), un8Mask).c_str(), strExpected) << v << " mask " << +un8Mask;
+      CVQSigTraceText t;
+      t.Field(static_cast<u8>(v), un8Mask);
+      EXPECT_EQ(t.Str(), " " + strExpected + " \n") << v << " mask " << +un8Mask;
+    }
   }
 }
 
