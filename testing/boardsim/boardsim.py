@@ -46,7 +46,11 @@ answer line each:
 Sending never blocks the board: what it sends waits in each link's queue of
 whole frames (batches, poll replies) and leaves as the host reads; polls are
 still read and answered meanwhile, a reply going out right after the frame in
-progress. A link the host closes or resets is dropped with what it still
+progress. A trace burst is built as it leaves (a few batches per turn of the
+loop), so that the board answers polls and control lines however long it is;
+its "ok COUNT" comes once every unit is built and logged, and what the host
+is answered meanwhile goes out after the burst, as if it had been queued
+whole. A link the host closes or resets is dropped with what it still
 queued (counted in stats "unsent"), and the board carries on.
 Paths: --gw0 / --gw1 give the addresses advertised and listened on (both
 loopback addresses, e.g. 127.0.0.2 and 127.0.0.3, for two paths; a board
@@ -70,7 +74,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from boardsim_control import serve_control  # noqa: E402
+from boardsim_control import answer_line, serve_control, serve_lines  # noqa: E402
 from boardsim_discovery import Discovery  # noqa: E402
 from boardsim_host import HostLayer  # noqa: E402
 from boardsim_trace import Trace  # noqa: E402
@@ -81,6 +85,42 @@ from boardsim_wire import (BATCH_HEADER_SIZE, HOST_HEADER_SIZE, ID_DISCOVERY, ID
 # ---------------------------------------------------------------- board
 
 LINK_SEND_BUFFER = 64 * 1024
+BURST_FRAMES_PER_TURN = 8  # batches a burst builds before the loop looks at its sockets again
+
+
+class Burst:
+    """Trace units queued on a link and built as it drains: next_frame() gives
+    the next batch (bytes, units in it), None once all are built; done(built)
+    is called once, when the last is built or the link is dropped."""
+
+    def __init__(self, total, units, make, flush, done):
+        self.remaining = total
+        self.built = 0
+        self.units = units      # iterator of (message id, payload)
+        self.make = make        # function(message id, payload, index) -> host message
+        self.flush = flush      # puts the built units' log lines out
+        self.done = done
+
+    def next_frame(self):
+        msgs = []
+        for msg_id, payload in self.units:
+            msgs.append(self.make(msg_id, payload, self.built))
+            self.built += 1
+            if len(msgs) == MAX_BATCH:
+                break
+        self.remaining -= len(msgs)
+        self.flush()
+        return (batch(msgs), len(msgs)) if msgs else None
+
+    def finish(self):
+        if self.done is not None:
+            done, self.done = self.done, None
+            done(self.built)
+
+
+def pending_units(item):
+    """Units a link's queue entry (a frame or a Burst) still holds."""
+    return item.remaining if isinstance(item, Burst) else item[1]
 
 
 class Link:
@@ -134,6 +174,9 @@ class Board:
         self.control.bind(("127.0.0.1", args.control_port))
         self.control.listen(2)
         self.controls = {}
+        self.deferred = set()  # control sockets whose answer comes when a burst is built
+        self.asking = None     # the control socket whose line is being answered
+        self.finished = []     # (control socket, answer) of bursts built, answered by the loop
         self.links = []
         self.silent = args.silent
         self.reading = True
@@ -182,8 +225,11 @@ class Board:
     def drop(self, link):
         if link in self.links:
             self.links.remove(link)
-        self.stats["unsent"] += sum(n for _, n in link.out)
+        self.stats["unsent"] += sum(pending_units(item) for item in link.out)
+        bursts = [item for item in link.out if isinstance(item, Burst)]
         link.out.clear()
+        for b in bursts:
+            b.finish()
         try:
             link.sock.close()
         except OSError:
@@ -202,7 +248,20 @@ class Board:
         self.flush(link)
 
     def flush(self, link):
+        built = 0
         while link.out:
+            if isinstance(link.out[0], Burst):
+                if built == BURST_FRAMES_PER_TURN:
+                    return  # the loop's next turn goes on with it
+                head = link.out[0]
+                frame = head.next_frame()
+                if frame is None:
+                    link.out.popleft()
+                    head.finish()
+                else:
+                    link.out.appendleft(frame)
+                    built += 1
+                continue
             frame = link.out[0][0]
             try:
                 n = link.sock.send(memoryview(frame)[link.sent:])
@@ -380,11 +439,10 @@ class Board:
         if cmd == "trace" and len(words) in (3, 4) and self.trace is not None:
             if not self.open_links():
                 return "error no link"
-            units = self.trace.units(words[1], int(words[2]), int(words[3]) if len(words) == 4 else 16)
-            msgs = [self.host.event(msg_id, p) for msg_id, p in units]
-            if msgs:
-                self.send_batches(self.out_link(), msgs)
-            return "ok %d" % len(msgs)
+            total, units = self.trace.units(words[1], int(words[2]), int(words[3]) if len(words) == 4 else 16)
+            if total == 0:
+                return "ok 0"
+            return self.start_burst(total, units)
         if cmd == "closegw" and len(words) == 2:
             path = int(words[1])
             for link in [l for l in self.open_links() if l.path == path]:
@@ -427,14 +485,44 @@ class Board:
                 return answer
         return "error unknown command"
 
+    def start_burst(self, total, units):
+        """Queues a burst of trace units; the asker is answered "ok COUNT" once
+        all are built (None: the answer comes later)."""
+        asker = self.asking
+        first = self.host.reserve(total)
+
+        def make(msg_id, payload, i):
+            return self.host.event(msg_id, payload, self.host.seq_after(first, i + 1) if self.host.full else None)
+
+        def done(built):
+            self.trace.flush_log()
+            self.finished.append((asker, "ok %d" % built))
+
+        self.deferred.add(asker)
+        self.queue(self.out_link(), [Burst(total, units, make, self.trace.flush_log, done)])
+        return None
+
+    def answer_finished(self):
+        """Answers the askers of the bursts built (or dropped) since the last
+        turn, then the lines each sent meanwhile."""
+        while self.finished:
+            asker, answer = self.finished.pop(0)
+            self.deferred.discard(asker)
+            if asker in self.controls:
+                answer_line(self.controls, asker, answer)
+                self.asking = asker
+                serve_lines(self.controls, asker, self.command)
+
     def on_control_data(self, s):
+        self.asking = s
         serve_control(self.controls, s, self.command)
 
     def run(self):
         end = time.monotonic() + self.args.lifetime
         print("ready tcp=%d" % self.tcp_port, flush=True)
         while time.monotonic() < end:
-            rd = [self.udp, self.listen, self.control] + self.udp_paths + list(self.controls)
+            self.answer_finished()
+            rd = [self.udp, self.listen, self.control] + self.udp_paths + [c for c in self.controls if c not in self.deferred]
             if self.listen1 is not None:
                 rd.append(self.listen1)
             rd += [link.sock for link in self.links if self.reading or link.closing]

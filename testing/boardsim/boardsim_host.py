@@ -100,19 +100,35 @@ class HostLayer:
         self.tx_seq = 0
         self.rx_seq = 0
 
-    def number(self, msg):
-        """Puts sequence, connection count and acknowledgement into a built message (full mode)."""
+    @staticmethod
+    def seq_after(seq, count):
+        """The sequence number `count` steps after `seq` (1 follows 0xFFFFFFFF)."""
+        return (seq - 1 + count) % 0xFFFFFFFF + 1
+
+    def number(self, msg, seq=None):
+        """Puts sequence, connection count and acknowledgement into a built message
+        (full mode): the next sequence number, or `seq`, one taken by reserve()."""
         if not self.full:
             return msg
-        self.tx_seq = self.tx_seq + 1 if self.tx_seq < 0xFFFFFFFF else 1
+        if seq is None:
+            self.tx_seq = self.seq_after(self.tx_seq, 1)
+            seq = self.tx_seq
         m = bytearray(msg)
-        struct.pack_into(">I", m, 64, self.tx_seq)
+        struct.pack_into(">I", m, 64, seq)
         struct.pack_into(">H", m, 82, self.conn)
         struct.pack_into(">I", m, 84, self.rx_seq)
         return bytes(m)
 
-    def event(self, msg_id, payload):
-        return self.number(build(msg_id, TYPE_EVENT, payload))
+    def reserve(self, count):
+        """Takes `count` sequence numbers for messages built later (a burst) that
+        leave before anything numbered after this call; the one before the first."""
+        first = self.tx_seq
+        if self.full:
+            self.tx_seq = self.seq_after(self.tx_seq, count)
+        return first
+
+    def event(self, msg_id, payload, seq=None):
+        return self.number(build(msg_id, TYPE_EVENT, payload), seq)
 
     def on_message(self, b):
         """Messages to send back for one host message (bytes of exactly its length)."""

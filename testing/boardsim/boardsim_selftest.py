@@ -2,16 +2,21 @@
 """Self-test of the simulated board (run by ctest): it stays up when a probe
 connects to its ports and goes (closed or reset), when the host resets a link
 in the middle of a long send, and it answers a poll between the batches of a
-long burst that the host reads slowly. Wire facts are those of the gateway
-links: a 4-byte handshake, board-to-host batches behind a 64-byte header of
-sixteen big-endian words (a count, the sizes; all 0xFF: a poll reply), and a
-92-byte poll block from the host. Standard library only, 127.0.0.1 only."""
+long burst that the host reads slowly; a long trace burst is built as the host
+reads it, the board answering polls and control lines meanwhile. Wire facts
+are those of the gateway links: a 4-byte handshake, board-to-host batches
+behind a 64-byte header of sixteen big-endian words (a count, the sizes; all
+0xFF: a poll reply), and a 92-byte poll block from the host; host messages
+(88-byte header, big-endian words) and the SS7 trace request and unit of
+docs/board-trace-messages.md. Standard library only, 127.0.0.1 only."""
 import json
 import os
+import select
 import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -42,18 +47,39 @@ def read_exact(sock, n):
     return bytes(out)
 
 
+def read_frame(sock):
+    """One board-to-host frame: None for a poll reply, else its messages."""
+    head = read_exact(sock, 64)
+    if head == b"\xff" * 64:
+        return None
+    words = struct.unpack(">16I", head)
+    assert 1 <= words[0] <= 15, words
+    return [read_exact(sock, n) for n in words[1:1 + words[0]]]
+
+
+def ss7_trace_set(action, serial):
+    """SS7 trace on/off request for trunk 5, timeslot 16 (88-byte header, type 1)."""
+    payload = struct.pack("<8xIIIIIB3x", 1, 0, action, 5, 1 << 16, 0xFF)
+    head = struct.pack(">6I", 0x04210030, 1, 88 + len(payload), len(payload), len(payload), 88)
+    head += struct.pack("<I", serial) + bytes(4) + bytes(8) + struct.pack(">II", 1, 2) + bytes(40)
+    return head + payload
+
+
 def reset(sock):
     """Closes with a reset (what a host or probe going abruptly does)."""
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     sock.close()
 
 
-class Board(unittest.TestCase):
+class Peer(unittest.TestCase):
+    """The board as a child process, its control connection and host links."""
+    extra = []
+
     def setUp(self):
         self.control_port = free_port()
         self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "boardsim.py"), "--udp-port",
-                                      str(free_port()), "--control-port", str(self.control_port), "--lifetime", "60"],
-                                     stdout=subprocess.PIPE, text=True)
+                                      str(free_port()), "--control-port", str(self.control_port), "--lifetime", "60"]
+                                     + self.extra, stdout=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()
         self.assertTrue(line.startswith("ready tcp="), line)
         self.tcp_port = int(line.split("=")[1])
@@ -79,6 +105,8 @@ class Board(unittest.TestCase):
         self.assertEqual(len(read_exact(s, 4)), 4)
         return s
 
+
+class Board(Peer):
     def test_probes_that_go_at_once_leave_it_running(self):
         for port in (self.control_port, self.tcp_port):
             socket.create_connection(("127.0.0.1", port), timeout=5).close()
@@ -129,6 +157,82 @@ class Board(unittest.TestCase):
         self.assertEqual(self.ask("send 2 200"), "ok")
         self.assertEqual(struct.unpack(">I", read_exact(again, 64)[:4])[0], 2)
         again.close()
+
+
+class TraceBurst(Peer):
+    """A board with one SS7 link (trunk 5, timeslot 16) whose trace the host switches on."""
+    UNITS = 20000
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        profile = os.path.join(self.dir.name, "profile.json")
+        with open(profile, "w") as f:
+            json.dump({"mtp2": [{"id": 1, "links": [{"id": 11, "trunk": 5, "timeslots": [16]}]}]}, f)
+        self.log = os.path.join(self.dir.name, "units.log")
+        self.extra = ["--profile", profile, "--trace-log", self.log]
+        super().setUp()
+
+    def tearDown(self):
+        super().tearDown()
+        self.dir.cleanup()
+
+    def answer_of(self, host, serial):
+        (msg,) = read_frame(host)
+        self.assertEqual(struct.unpack_from(">II", msg), (0x04210030, 2))
+        self.assertEqual(struct.unpack_from("<I", msg, 24)[0], serial)
+        return struct.unpack_from("<i", msg, 88 + 12)[0]
+
+    def test_long_burst_is_built_as_the_host_reads_it(self):
+        host = self.host_link(rcvbuf=4096)
+        host.sendall(ss7_trace_set(1, 7))
+        self.assertEqual(self.answer_of(host, 7), 0)
+        self.control.sendall(("trace ss7 %d\n" % self.UNITS).encode())
+        # The host reads nothing yet: the board still answers another control
+        # connection, and the burst's own answer waits until every unit is built.
+        other = socket.create_connection(("127.0.0.1", self.control_port), timeout=10)
+        other.sendall(b"stats\n")
+        self.assertEqual(json.loads(other.makefile("r").readline())["traces_on"], 1)
+        other.close()
+        self.assertEqual(select.select([self.control], [], [], 0)[0], [], "answered before the burst was built")
+        host.sendall(poll_block())
+        units, reply_after, off_answer = [], None, None
+        while len(units) < self.UNITS:  # bounded: each frame holds at least one unit
+            frame = read_frame(host)
+            if frame is None:
+                self.assertIsNone(reply_after, "one poll, one reply")
+                reply_after = len(units)
+                host.sendall(ss7_trace_set(0, 8))  # its answer goes after the burst
+                continue
+            for msg in frame:
+                msg_id, length = struct.unpack_from(">I4xI", msg)
+                self.assertEqual((msg_id, length, len(msg)), (0x04210031, 88 + 0x30 + 16, len(msg)))
+                units.append(struct.unpack_from("<I", msg, 88 + 0x0C)[0])
+        self.assertIsNotNone(reply_after)
+        self.assertLess(reply_after, self.UNITS, "the poll was answered only after the whole burst")
+        self.assertEqual(units, list(range(1, self.UNITS + 1)))
+        self.assertEqual(self.answer_of(host, 8), 0)
+        self.assertEqual(self.answers.readline().strip(), "ok %d" % self.UNITS)
+        with open(self.log) as f:
+            self.assertEqual([json.loads(line)["unit"] for line in f], units)
+        self.assertEqual(json.loads(self.ask("stats"))["traces_on"], 0)
+        host.close()
+
+    def test_host_gone_during_a_burst_answers_what_was_built(self):
+        host = self.host_link(rcvbuf=4096)
+        host.sendall(ss7_trace_set(1, 7))
+        self.assertEqual(self.answer_of(host, 7), 0)
+        self.control.sendall(("trace ss7 %d\n" % self.UNITS).encode())
+        self.assertEqual(len(read_frame(host)), 15)
+        reset(host)
+        answer = self.answers.readline().strip().split()
+        self.assertEqual(answer[0], "ok")
+        built = int(answer[1])
+        self.assertTrue(15 <= built < self.UNITS, built)
+        with open(self.log) as f:
+            self.assertEqual(sum(1 for _ in f), built, "every unit built is logged")
+        stats = json.loads(self.ask("stats"))
+        self.assertEqual(stats["closed_by_host"], 1)
+        self.assertGreaterEqual(stats["unsent"], self.UNITS - built)
 
 
 if __name__ == "__main__":

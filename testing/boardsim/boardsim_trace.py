@@ -123,14 +123,17 @@ class Trace:
     # ------------------------------------------------------------ units
 
     def units(self, family, count, size):
-        """(id, payload) of `count` units for each entity of that family that is on."""
-        out = []
-        for (fam, _), e in sorted(self.on.items(), key=lambda kv: str(kv[0])):
-            if fam != family:
-                continue
-            for i in range(count):
-                out.append((NOTIF[family], self.build(family, e, i, size)))
-        return out
+        """(total, iterator of (id, payload)): `count` units for each entity of
+        that family that is on now. The units are built (numbered and logged)
+        as the iterator is drawn, so that a long burst goes out while the board
+        keeps answering; each is logged whole before it is handed out."""
+        entities = [e for (fam, _), e in sorted(self.on.items(), key=lambda kv: str(kv[0])) if fam == family]
+
+        def build_all():
+            for e in entities:
+                for i in range(count):
+                    yield NOTIF[family], self.build(family, e, i, size)
+        return len(entities) * count, build_all()
 
     def build(self, family, e, i, size):
         self.unit += 1
@@ -171,8 +174,12 @@ class Trace:
         body += b"\0" * (pad8(len(body)) - len(body))
         if self.log:
             self.log.write(json.dumps(rec, sort_keys=True) + "\n")
-            self.log.flush()
         return body
+
+    def flush_log(self):
+        """Puts the lines of the units handed out so far into the log file."""
+        if self.log:
+            self.log.flush()
 
     # ------------------------------------------------------------ control
 
