@@ -57,12 +57,17 @@ def read_frame(sock):
     return [read_exact(sock, n) for n in words[1:1 + words[0]]]
 
 
-def ss7_trace_set(action, serial):
-    """SS7 trace on/off request for trunk 5, timeslot 16 (88-byte header, type 1)."""
-    payload = struct.pack("<8xIIIIIB3x", 1, 0, action, 5, 1 << 16, 0xFF)
-    head = struct.pack(">6I", 0x04210030, 1, 88 + len(payload), len(payload), len(payload), 88)
-    head += struct.pack("<I", serial) + bytes(4) + bytes(8) + struct.pack(">II", 1, 2) + bytes(40)
+def request(msg_id, serial, payload, ctx1=0):
+    """A host request (88-byte header, type 1): big-endian words, serial number
+    and user context 1 in the sender's (little-endian) order."""
+    head = struct.pack(">6I", msg_id, 1, 88 + len(payload), len(payload), len(payload), 88)
+    head += struct.pack("<I", serial) + bytes(4) + struct.pack("<Q", ctx1) + struct.pack(">II", 1, 2) + bytes(40)
     return head + payload
+
+
+def ss7_trace_set(action, serial, trunk=5, mask=1 << 16, bits=0xFF, version=1):
+    """SS7 trace on/off request (default: trunk 5, timeslot 16)."""
+    return request(0x04210030, serial, struct.pack("<8xIIIIIB3x", version, 0, action, trunk, mask, bits))
 
 
 def reset(sock):
