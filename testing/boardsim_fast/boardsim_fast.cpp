@@ -20,7 +20,9 @@
  * trace on (--start on) or once a host links in (--start link, with the
  * fields of the link and its bit mask, for a host that asks for no trace).
  * A poll reply goes out between two batches; answers to requests made during
- * the burst go out after it. It prints "ready tcp=PORT", "burst start T" at
+ * the burst go out after it. With --sentinel 1 the burst ends with one more
+ * SS7 unit, too short to be read (an 8-byte payload): a server that logs it
+ * as refused has taken in every unit before it. It prints "ready tcp=PORT", "burst start T" at
  * its first unit and "burst end T units N" when the last has been written
  * (T: seconds since the epoch), and a JSON line of counts when it ends:
  * after --lifetime seconds, on SIGTERM or SIGINT. Listens on 127.0.0.1 only.
@@ -94,14 +96,14 @@ struct Options {
   uint32_t build = 0x02070B04, trunk = 5, timeslot = 16, size = 16;
   double lifetime = 60, rate = 0;
   uint64_t units = 0;
-  bool startOnLink = false;
+  bool startOnLink = false, sentinel = false;
 };
 
 [[noreturn]] void Usage(const char* why) {
   fprintf(stderr,
           "boardsim_fast: %s\nusage: boardsim_fast --udp-port P [--tcp-port P] [--serial S] [--name N] [--build B]\n"
           "  [--trunk T] [--timeslot S] [--units N] [--size BYTES] [--rate UNITS_PER_S] [--start on|link]\n"
-          "  [--lifetime SECONDS]\n",
+          "  [--lifetime SECONDS] [--sentinel 0|1]\n",
           why);
   exit(2);
 }
@@ -131,6 +133,7 @@ Options Parse(int argc, char** argv) {
     else if (a == "--size") o.size = uint32_t(Number("--size", v, 4096));
     else if (a == "--rate") o.rate = double(Number("--rate", v, 100000000));
     else if (a == "--lifetime") o.lifetime = double(Number("--lifetime", v, 86400));
+    else if (a == "--sentinel") o.sentinel = Number("--sentinel", v, 1) == 1;
     else if (a == "--start" && (std::string(v) == "on" || std::string(v) == "link")) o.startOnLink = std::string(v) == "link";
     else Usage(("unknown option " + a + " " + v).c_str());
   }
@@ -471,6 +474,7 @@ bool Board::Refill(Link& l) {
       fflush(stdout);
     }
     AppendUnits(l.cur, n);
+    if (mLeft == 0 && m.sentinel) AppendBatch(l.cur, {Message(kSs7Unit, kTypeEvent, std::vector<uint8_t>(8, 0))});
     if (mLeft == 0) {
       l.curEndsBurst = true;
       l.queue.erase(l.queue.begin());

@@ -5,8 +5,9 @@ one (boardsim_fast, its path the first argument), and what each puts on the
 wire must be the same bytes: the UDP advertisement (but its TCP port), the
 entity discovery answers, the trace request answers (a malformed one and an
 unknown entity included) and a burst of SS7 units in batches. A poll sent
-during the burst is answered before its end by both. Bad options make the
-C++ board exit 2 with the reason. Standard library only, 127.0.0.1 only."""
+during the burst is answered before its end by both. The C++ board's own
+modes (a burst on link, paced, closed by a too-short unit) are checked
+against the wire layout; bad options make it exit 2 with the reason. Standard library only, 127.0.0.1 only."""
 import json
 import os
 import socket
@@ -142,6 +143,36 @@ class Boards(unittest.TestCase):
         self.assertTrue(any(s.startswith("burst end ") and s.endswith(" units %d" % UNITS) for s in self.fast_out))
         stats = json.loads(self.fast_out[-1])
         self.assertEqual((stats["units"], stats["polls"], stats["traces_on"]), (UNITS, 1, 0))
+
+    def test_link_start_paced_burst_and_sentinel(self):
+        """--start link: units stream to a host that asks for nothing, with the link's
+        fields, at --rate (never faster), then the too-short unit of --sentinel 1."""
+        units, rate, udp = 600, 2000, free_port()
+        fast = subprocess.Popen([FAST, "--udp-port", str(udp), "--units", str(units), "--rate", str(rate), "--start",
+                                 "link", "--sentinel", "1", "--lifetime", "30"], stdout=subprocess.PIPE, text=True)
+        try:
+            tcp = int(fast.stdout.readline().split("=")[1])
+            host = socket.create_connection(("127.0.0.1", tcp), timeout=10)
+            read_exact(host, 4)
+            msgs = []
+            while len(msgs) <= units:  # bounded: each frame holds at least one message
+                frame = read_frame(host)
+                msgs += frame or []
+            host.close()
+            fast.send_signal(15)
+            out = fast.communicate(timeout=10)[0].splitlines()
+        finally:
+            if fast.poll() is None:
+                fast.kill()
+                fast.wait(10)
+        self.assertEqual(len(msgs), units + 1)
+        fields = [struct.unpack_from("<IIIIIIIII", m, 88 + 0x0C) for m in msgs[:units]]
+        self.assertEqual(fields, [(n, 1 + n % 2, 16, 5, 1 << 16, 0x7F, 0, 1, 14) for n in range(1, units + 1)])
+        self.assertEqual(msgs[-1], bytes.fromhex("04210031 00000004 00000060 00000008 00000008 00000058") + bytes(16)
+                         + bytes.fromhex("00000001 00000002") + bytes(48))
+        start = float(next(s for s in out if s.startswith("burst start ")).split()[2])
+        end = float(next(s for s in out if s.startswith("burst end ")).split()[2])
+        self.assertGreaterEqual(end - start, (units - 8 * 15 - 15) / rate, "faster than --rate")
 
     def test_bad_options_exit_2_with_the_reason(self):
         for args, why in ((["--udp-port", "x"], "bad --udp-port"), ([], "--udp-port is required"),
