@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <sys/time.h>
 
@@ -57,10 +58,11 @@ void VqSigTraceFormatDate(const SVQSigTraceTime& t, char* pszOut) {
 
 void VqSigTraceFormatTimeOfDay(const SVQSigTraceTime& t, char* pszOut) {
   const struct tm p = LocalParts(t);
-  const int nHours = t.n32ZoneOffset / 3600;
-  const int nMinutes = std::abs(t.n32ZoneOffset / 60) % 60;
-  snprintf(pszOut, kun32TimeTextSize, "%02d:%02d:%02d.%03u%+.2d%.2d", p.tm_hour, p.tm_min, p.tm_sec, t.un32Microseconds / 1000u,
-           nHours, nMinutes);
+  /* The sign is the offset's own: a zone less than an hour west of UTC is
+   * "-00mm", as in the file header. */
+  const i64 n64Abs = std::abs(static_cast<i64>(t.n32ZoneOffset));
+  snprintf(pszOut, kun32TimeTextSize, "%02d:%02d:%02d.%03u%c%02d%02d", p.tm_hour, p.tm_min, p.tm_sec, t.un32Microseconds / 1000u,
+           t.n32ZoneOffset < 0 ? '-' : '+', static_cast<int>(n64Abs / 3600), static_cast<int>(n64Abs / 60 % 60));
 }
 
 void VqSigTraceFormatCreation(const SVQSigTraceTime& t, char* pszOut) {
@@ -69,6 +71,30 @@ void VqSigTraceFormatCreation(const SVQSigTraceTime& t, char* pszOut) {
   const int nAbs = std::abs(nOffset);
   snprintf(pszOut, kun32TimeTextSize, "%04d-%02d-%02d %02d:%02d:%02d%c%02d%02d", p.tm_year + 1900, p.tm_mon + 1, p.tm_mday, p.tm_hour,
            p.tm_min, p.tm_sec, nOffset < 0 ? '-' : '+', nAbs / 60, nAbs % 60);
+}
+
+std::string_view CVQSigTraceStampText::Stamp(const SVQSigTraceTime& t) {
+  /* "HH:MM:SS." comes before the milliseconds in the time of day. */
+  constexpr u32 kun32MillisecondsAt = 9;
+  const u32 un32Ms = t.un32Microseconds / 1000u;
+  const bool fSameSecond = mfValid && t.n64Seconds == mn64Second && t.n32ZoneOffset == mn32ZoneOffset;
+  if (!fSameSecond || un32Ms > 999) {
+    VqSigTraceFormatDate(t, macText);
+    mun32DateLength = static_cast<u32>(strlen(macText));
+    macText[mun32DateLength] = '_';
+    VqSigTraceFormatTimeOfDay(t, macText + mun32DateLength + 1);
+    mun32Length = mun32DateLength + 1 + static_cast<u32>(strlen(macText + mun32DateLength + 1));
+    /* An out-of-range microsecond count (a test clock) prints as it is and is not kept. */
+    mfValid = un32Ms <= 999;
+    mn64Second = t.n64Seconds;
+    mn32ZoneOffset = t.n32ZoneOffset;
+    return {macText, mun32Length};
+  }
+  char* p = macText + mun32DateLength + 1 + kun32MillisecondsAt;
+  p[0] = static_cast<char>('0' + un32Ms / 100);
+  p[1] = static_cast<char>('0' + un32Ms / 10 % 10);
+  p[2] = static_cast<char>('0' + un32Ms % 10);
+  return {macText, mun32Length};
 }
 
 }  // namespace VQCAF

@@ -9,6 +9,8 @@
 #ifndef SIGTRACE_CLOCK_H
 #define SIGTRACE_CLOCK_H
 
+#include <string_view>
+
 #include "vqx_types.h"
 
 namespace VQCAF {
@@ -45,6 +47,27 @@ constexpr u32 kun32TimeTextSize = 64;
 void VqSigTraceFormatDate(const SVQSigTraceTime& t, char* pszOut);
 void VqSigTraceFormatTimeOfDay(const SVQSigTraceTime& t, char* pszOut);
 void VqSigTraceFormatCreation(const SVQSigTraceTime& t, char* pszOut);
+
+/* The stamp of a text record, "<date>_<time of day>" as the two functions
+ * above write them. Records of a burst share their second: the text is
+ * formatted once per second and zone offset, and per record only the three
+ * digits of the milliseconds are put in place. One per writer, not shared
+ * between threads. */
+class CVQSigTraceStampText {
+ public:
+  /* The stamp of t, valid until the next call. */
+  std::string_view Stamp(const SVQSigTraceTime& t);
+  /* Its time of day alone. */
+  std::string_view TimeOfDay(const SVQSigTraceTime& t) { return Stamp(t).substr(mun32DateLength + 1); }
+
+ private:
+  i64 mn64Second = 0;
+  i32 mn32ZoneOffset = 0;
+  bool mfValid = false;
+  u32 mun32DateLength = 0;
+  u32 mun32Length = 0;
+  char macText[2 * kun32TimeTextSize];
+};
 
 }  // namespace VQCAF
 

@@ -429,16 +429,14 @@ void CVQSigTraceGrp::CountPacket(CVQSigTraceEntityParams& Entity, u32 un32Direct
   }
 }
 
-void CVQSigTraceGrp::AppendPrefixLine(const CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Length) {
-  const SVQSigTraceTime t = mpClock->Now();
-  char acDate[kun32TimeTextSize], acTime[kun32TimeTextSize];
-  VqSigTraceFormatDate(t, acDate);
-  VqSigTraceFormatTimeOfDay(t, acTime);
-  CVQSigTraceText line;
-  line.Appendf("%s_%s  // %40s ", acDate, acTime, Entity.mstrName.c_str());
-  line.Append(un32Direction == 0 ? "<-----" : "----->");
-  line.Appendf("  length=%u\n", un32Length);
-  mFile.Append(line.Str());
+void CVQSigTraceGrp::AppendPrefixLine(CVQSigTraceText& text, const CVQSigTraceEntityParams& Entity, u32 un32Direction,
+                                      u32 un32Length) {
+  /* "<date>_<time>  // <name, right-aligned in 40> <arrow>  length=<n>". */
+  constexpr size_t kun64NameWidth = 40;
+  const std::string_view name(Entity.mstrName.c_str());
+  text.Put(mStamp.Stamp(mpClock->Now()), "  // ");
+  if (name.size() < kun64NameWidth) text.Str().append(kun64NameWidth - name.size(), ' ');
+  text.Put(name, ' ', un32Direction == 0 ? "<-----" : "----->", "  length=", SVQSigTraceDec{un32Length}, '\n');
 }
 
 void CVQSigTraceGrp::PutPcapRecordHeader(u8* pHeader, const SVQSigTraceTime& t, u32 un32Captured, u32 un32Wire) {
@@ -490,7 +488,9 @@ VQX_RESULT CVQSigTraceGrp::WritePacketHeader(CVQSigTraceEntityParams& Entity, u3
       PutBe32(aun8Header + 12, un32Framing + un32Wire);
       mFile.Append(aun8Header, sizeof(aun8Header));
     } else {
-      AppendPrefixLine(Entity, un32Direction, un32Length);
+      mText.Clear();
+      AppendPrefixLine(mText, Entity, un32Direction, un32Length);
+      mFile.Append(mText.Str());
     }
     EndRecord(false);
     return VQX_RESULT_OK;

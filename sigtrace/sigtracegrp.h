@@ -38,6 +38,7 @@
 #include "sigtrace_entity.h"
 #include "sigtrace_log_limit.h"
 #include "sigtrace_segment.h"
+#include "sigtrace_text.h"
 #include "vq500_trace_types.h"
 #include "vqcafstring.h"
 #include "vqx_result.h"
@@ -186,8 +187,8 @@ class CVQSigTraceGrp {
   bool PrepareRecord();
   /* Counters of a record by the packet writers' direction rule. */
   void CountPacket(CVQSigTraceEntityParams& Entity, u32 un32Direction);
-  /* The text prefix line of a packet record. */
-  void AppendPrefixLine(const CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Length);
+  /* The text prefix line of a packet record, appended to text. */
+  void AppendPrefixLine(CVQSigTraceText& text, const CVQSigTraceEntityParams& Entity, u32 un32Direction, u32 un32Length);
   /* Size of a pcap record header. */
   static constexpr u32 kun32PcapRecordHeaderBytes = 16;
   /* Fills the pcap record header at pHeader: the time t and these lengths. */
@@ -200,7 +201,8 @@ class CVQSigTraceGrp {
   template <class FFrame, class FText>
   VQX_RESULT WritePacket(CVQSigTraceEntityParams& Entity, u32 un32HeaderDirection, u32 un32Length, FFrame&& fnFrame,
                          FText&& fnText);
-  VQX_RESULT WriteTextRecord(const std::string& str);
+  /* The record built in mText (a body counted by WritePacketHeader). */
+  VQX_RESULT WriteTextRecord();
   void WriteFileHeader();
   void HandleWriteFailure();
   /* Counts the records a failed write lost and logs it (at most once a minute). */
@@ -221,7 +223,8 @@ class CVQSigTraceGrp {
   void ReportLeftOut();
 
   const IVQSigTraceClock* mpClock;
-  std::string mstrText;              /* text body of the record being written */
+  CVQSigTraceText mText;             /* text of the record being written, its storage reused */
+  CVQSigTraceStampText mStamp;       /* date and time texts of the records */
   i64 mn64LastFailureLog;            /* time of the last open/write failure line */
   u32 mun32LostSinceLog;             /* records lost since that line */
   i64 mn64BufferedSinceUs;           /* clock when the oldest buffered record was ended (-1: none) */

@@ -39,14 +39,12 @@ VQX_RESULT CVQSigTraceGrp::WritePacket(CVQSigTraceEntityParams& Entity, u32 un32
     PutPcapRecordHeader(v.data() + un64Start, mpClock->Now(),
                         static_cast<u32>(v.size() - un64Start - kun32PcapRecordHeaderBytes), un32Wire);
   } else {
-    AppendPrefixLine(Entity, un32HeaderDirection, un32Length);
-    /* The body is built in the group's reused buffer: no allocation per record. */
-    CVQSigTraceText text;
-    text.Str().swap(mstrText);
-    text.Clear();
-    fnText(text);
-    mFile.Append(text.Str());
-    text.Str().swap(mstrText);
+    /* Prefix line and body are built in the group's reused buffer (no
+     * allocation per record) and go to the segment in one piece. */
+    mText.Clear();
+    AppendPrefixLine(mText, Entity, un32HeaderDirection, un32Length);
+    fnText(mText);
+    mFile.Append(mText.Str());
   }
   /* Standard output is flushed after every packet record. */
   EndRecord(true);

@@ -5,8 +5,6 @@
  *
  * Called by the trace application's main thread under its mutex.
  */
-#include <cstring>
-
 #include "sigtrace_decode.h"
 #include "sigtracegrp.h"
 #include "vqcafexception.h"
@@ -21,10 +19,10 @@ VQX_RESULT CVQSigTraceGrp::GetBinaryString(u8 un8Value, CVQCAFString& strOut, u8
   VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::GetBinaryString")
 }
 
-VQX_RESULT CVQSigTraceGrp::WriteTextRecord(const std::string& str) {
+VQX_RESULT CVQSigTraceGrp::WriteTextRecord() {
   if (!mFile.IsOpened()) return VQX_RESULT_OK;
   mFile.BeginRecord();
-  mFile.Append(str);
+  mFile.Append(mText.Str());
   /* The body of a record counted by WritePacketHeader. */
   EndRecord(false, false);
   return VQX_RESULT_OK;
@@ -32,19 +30,21 @@ VQX_RESULT CVQSigTraceGrp::WriteTextRecord(const std::string& str) {
 
 VQX_RESULT CVQSigTraceGrp::WriteRawBuffer(const char* pszPrefix, u32 un32Length, const u8* pData, u32 fWithOffsets) {
   try {
-    CVQSigTraceText text;
-    text.RawBuffer(pszPrefix ? pszPrefix : "", CVQSigTraceCursor(pData, un32Length).All(), fWithOffsets != 0);
-    return WriteTextRecord(text.Str());
+    mText.Clear();
+    mText.RawBuffer(pszPrefix ? pszPrefix : "", CVQSigTraceCursor(pData, un32Length).All(), fWithOffsets != 0);
+    return WriteTextRecord();
   }
   VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteRawBuffer")
 }
 
-/* One decoder over (length, data) written as one piece; its result. */
+/* One decoder over (length, data) into the group's reused text, written as
+ * one piece; its result. */
 #define VQ_SIGTRACE_TEXT_ENTRY(pszName, call)  \
   try {                                        \
-    CVQSigTraceText text;                      \
+    CVQSigTraceText& text = mText;             \
+    text.Clear();                              \
     const VQX_RESULT r = (call);               \
-    WriteTextRecord(text.Str());               \
+    WriteTextRecord();                         \
     return r;                                  \
   }                                            \
   VQ_SIGTRACE_CATCH_RETURN(pszName)
@@ -107,9 +107,8 @@ VQX_RESULT CVQSigTraceGrp::WriteCasr2DateHeader(CVQSigTraceEntityParams& Entity,
       return VQX_RESULT_OK;
     }
     mFile.BeginRecord();
-    char acTime[kun32TimeTextSize];
-    VqSigTraceFormatTimeOfDay(mpClock->Now(), acTime);
-    mFile.Append(acTime, strlen(acTime));
+    const std::string_view time = mStamp.TimeOfDay(mpClock->Now());
+    mFile.Append(time.data(), time.size());
     mFile.Append(" ", 1);
     return VQX_RESULT_OK;
   }
@@ -121,7 +120,8 @@ VQX_RESULT CVQSigTraceGrp::WriteCasr2DateHeader(CVQSigTraceEntityParams& Entity,
 #define VQ_SIGTRACE_CASR2_FORMAT(pszName, body)                                                          \
   try {                                                                                                  \
     if (!mFile.IsOpened()) return VQX_RESULT_OK;                                                         \
-    CVQSigTraceText text;                                                                                \
+    CVQSigTraceText& text = mText;                                                                       \
+    text.Clear();                                                                                        \
     VqSigTraceCasr2LineStart(text, Entity.mstrName.c_str(), un32Timeslot, un32Timestamp, un32Direction); \
     body;                                                                                                \
     mFile.Append(text.Str());                                                                            \

@@ -142,9 +142,10 @@ TEST(SigTraceGroup, TypeNamesAndTextHeaders) {
 }
 
 /* Local date and time texts of the records against strftime in the same
- * zone: whole and half-hour zones on both sides of UTC, and a date change. */
+ * zone: whole and half-hour zones on both sides of UTC (one less than an
+ * hour west), and a date change. */
 TEST(SigTraceGroup, LocalTimeTexts) {
-  const char* const apszZones[] = {"UTC0", "CET-1", "IST-5:30", "NST3:30", "HST10", "XYZ-13:45"};
+  const char* const apszZones[] = {"UTC0", "CET-1", "IST-5:30", "NST3:30", "HST10", "XYZ-13:45", "XMZ0:30"};
   const i64 an64Times[] = {1772600767, 1772668799, 1772582400, 0, 2147483647};
   const char* pszOldTz = getenv("TZ");
   const std::string strOldTz = pszOldTz ? pszOldTz : "";
@@ -171,6 +172,28 @@ TEST(SigTraceGroup, LocalTimeTexts) {
   if (pszOldTz) setenv("TZ", strOldTz.c_str(), 1);
   else unsetenv("TZ");
   tzset();
+}
+
+/* The records' stamp, formatted once per second, follows the clock through
+ * milliseconds, seconds, dates and zones exactly as the full formatting. */
+TEST(SigTraceGroup, StampTextFollowsTheClock) {
+  const SVQSigTraceTime aTimes[] = {
+      {1772600767, 89123, 3600},     {1772600767, 89999, 3600},   {1772600767, 999999, 3600}, /* one second */
+      {1772600768, 0, 3600},         {1772600768, 5000, 3600},    /* the next */
+      {1772600768, 5000, -1800},     {1772600768, 7000, 19800},   /* same second, other zones */
+      {1772668799, 999000, 0},       {1772668800, 1000, 0},       /* a date change */
+      {1772668800, 1000000, 0},      {1772668800, 4294967295u, 0}, /* out of range: printed as they are */
+      {1772668800, 2000, 0},         {-1, 999000, 0},             {0, 0, -43200},
+  };
+  CVQSigTraceStampText stamp;
+  for (const SVQSigTraceTime& t : aTimes) {
+    char acDate[kun32TimeTextSize], acTime[kun32TimeTextSize];
+    VqSigTraceFormatDate(t, acDate);
+    VqSigTraceFormatTimeOfDay(t, acTime);
+    const std::string strRow = std::to_string(t.n64Seconds) + "." + std::to_string(t.un32Microseconds) + " " + std::to_string(t.n32ZoneOffset);
+    EXPECT_EQ(stamp.Stamp(t), std::string(acDate) + "_" + acTime) << strRow;
+    EXPECT_EQ(stamp.TimeOfDay(t), acTime) << strRow;
+  }
 }
 
 /* A segment rotates once larger than 10 MiB: a text segment ends with its
