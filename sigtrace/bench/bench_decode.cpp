@@ -8,7 +8,10 @@
  * children's usage) for a file of 1 + kun32Units units less that for a file
  * of one unit, over kun32Units: its start-up is left out, so the ratio is
  * per-unit work against per-unit work. Ours is the wall time of the decode
- * alone. Files go to a scratch directory under /tmp, removed afterwards.
+ * alone, and that of the whole text record path: the unit written by a
+ * text group (prefix line, decode, its segment file with rotations), as the
+ * server writes it. Files go to a scratch directory under /tmp, removed
+ * afterwards (closed segments between batches, untimed).
  */
 #include <benchmark/benchmark.h>
 
@@ -21,7 +24,9 @@
 #include <vector>
 
 #include "bench_ratio.h"
+#include "bench_scratch.h"
 #include "sigtrace_decode.h"
+#include "sigtracegrp.h"
 
 using namespace VQCAF;
 
@@ -66,6 +71,31 @@ void BM_Decode(benchmark::State& state, const SUnit& u) {
     text.Clear();
     Decode(text, u);
     benchmark::DoNotOptimize(text.Str().data());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_TextRecord(benchmark::State& state, const SUnit& u) {
+  constexpr u32 kun32Batch = 4096;
+  CSigTraceBenchScratch dir;
+  {
+    CVQSigTraceGrp g;
+    g.mstrName = u.pszName;
+    g.mun32Type = u.fSs7 ? VQ_SIGTRACE_TYPE_SS7 : VQ_SIGTRACE_TYPE_ISDN;
+    CVQSigTraceEntityParams e;
+    e.mstrName = "LINK_0";
+    const u32 un32Size = static_cast<u32>(u.vUnit.size());
+    u32 n = 0;
+    for (auto _ : state) {
+      if (u.fSs7) g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, un32Size, u.vUnit.data()); /* ITU, 14-bit point codes */
+      else g.WriteIsdnPacketData(e, 0, 0, un32Size, u.vUnit.data());
+      if (++n % kun32Batch == 0) {
+        state.PauseTiming();
+        CSigTraceBenchScratch::RemoveAllBut({g.mstrCurrentFile.c_str()});
+        state.ResumeTiming();
+      }
+    }
+    if (g.mun32LostCount != 0) state.SkipWithError("records lost");
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -140,15 +170,20 @@ void BM_TsharkVerbose(benchmark::State& state, const SUnit& u) {
 int main(int argc, char** argv) {
   std::vector<VqxBenchRatio> vRatios;
   std::vector<std::string> vNames; /* the ratio rows point into these */
-  vNames.reserve(6);
+  vNames.reserve(9);
   for (const SUnit* p : {&kSetup, &kIam, &kUdt}) {
     const std::string strDecode = std::string("BM_Decode") + p->pszName;
+    const std::string strRecord = std::string("BM_TextRecord") + p->pszName;
     const std::string strTshark = std::string("BM_TsharkVerbose") + p->pszName;
     benchmark::RegisterBenchmark(strDecode.c_str(), BM_Decode, *p);
+    benchmark::RegisterBenchmark(strRecord.c_str(), BM_TextRecord, *p);
     benchmark::RegisterBenchmark(strTshark.c_str(), BM_TsharkVerbose, *p)->Iterations(3)->UseManualTime();
     vNames.push_back(strTshark + "/iterations:3/manual_time");
     vNames.push_back(strDecode);
-    vRatios.push_back({vNames[vNames.size() - 2].c_str(), vNames.back().c_str(), 10.0});
+    vNames.push_back(strRecord);
+    const char* pszTshark = vNames[vNames.size() - 3].c_str();
+    vRatios.push_back({pszTshark, vNames[vNames.size() - 2].c_str(), 10.0});
+    vRatios.push_back({pszTshark, vNames.back().c_str(), 10.0});
   }
   return VqxBenchRunWithRatios(argc, argv, vRatios);
 }

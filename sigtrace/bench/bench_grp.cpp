@@ -7,14 +7,14 @@
  *     through a 64 KiB buffer of the same records with the same time
  *     stamps, one clock read per record, rotated at the same size;
  *   - decoded text records of a Q.931 SETUP and an ISUP IAM, written to a
- *     text segment and decoded only.
+ *     text segment and decoded only, and the SETUP's records paired against
+ *     their floor: the same decode and bytes through a 64 KiB fwrite.
  * Files go to a scratch directory under /tmp, removed afterwards.
  */
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <pcap/pcap.h>
 #include <string>
 #include <sys/time.h>
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench_ratio.h"
+#include "bench_scratch.h"
 #include "sigtrace_decode.h"
 #include "sigtracegrp.h"
 
@@ -29,24 +30,7 @@ using namespace VQCAF;
 
 namespace {
 
-class CScratch {
- public:
-  CScratch() {
-    char ac[] = "/tmp/sigtrace_bench_XXXXXX";
-    mstr = mkdtemp(ac);
-    char acOld[4096];
-    mstrOld = getcwd(acOld, sizeof(acOld));
-    if (chdir(mstr.c_str()) != 0) abort();
-  }
-  ~CScratch() {
-    if (chdir(mstrOld.c_str()) != 0) return;
-    std::error_code ec;
-    std::filesystem::remove_all(mstr, ec);
-  }
-
- private:
-  std::string mstr, mstrOld;
-};
+using CScratch = CSigTraceBenchScratch;
 
 /* MTP2 frames of 20 to 280 bytes, cycled. */
 std::vector<std::vector<u8>> Frames() {
@@ -105,58 +89,68 @@ void BM_FwriteSameBytes(benchmark::State& state) {
 }
 BENCHMARK(BM_FwriteSameBytes);
 
-/* The floor of the pcap path: the group's record bytes (big-endian record
- * header with a time stamp read per record, MTP2 pseudo-header, frame)
- * through stdio with a 64 KiB buffer, in segments rotated past the group's
- * size. */
+/* The floor of a group's records: the same bytes through stdio with a
+ * 64 KiB buffer, in segments ("fwrite64k_NNN.<ext>", each opening with the
+ * file header given) rotated past the group's size. */
 class CFwritePeer {
  public:
-  CFwritePeer() { Open(); }
+  CFwritePeer(const char* pszExt, std::string_view header) : mpszExt(pszExt), mstrHeader(header) { Open(); }
   ~CFwritePeer() {
     if (mpFile) fclose(mpFile);
   }
   const std::string& CurrentPath() const { return mstrPath; }
-  void Write(const std::vector<u8>& f) {
+  /* One record of these two parts. */
+  void Write(const void* pv1, size_t un64Size1, const void* pv2, size_t un64Size2) {
     if (mun64Size > CVQSigTraceGrp::kun64RotationSize) Open();
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    u8 aun8Record[20];
-    PutBe32(aun8Record + 0, static_cast<u32>(tv.tv_sec));
-    PutBe32(aun8Record + 4, static_cast<u32>(tv.tv_usec));
-    PutBe32(aun8Record + 8, static_cast<u32>(f.size() + 4));
-    PutBe32(aun8Record + 12, static_cast<u32>(f.size() + 4));
-    aun8Record[16] = 0;
-    aun8Record[17] = 0;
-    aun8Record[18] = 0;
-    aun8Record[19] = 1;
-    fwrite(aun8Record, 1, sizeof(aun8Record), mpFile);
-    fwrite(f.data(), 1, f.size(), mpFile);
-    mun64Size += sizeof(aun8Record) + f.size();
+    fwrite(pv1, 1, un64Size1, mpFile);
+    fwrite(pv2, 1, un64Size2, mpFile);
+    mun64Size += un64Size1 + un64Size2;
   }
 
  private:
-  static void PutBe32(u8* p, u32 x) {
-    p[0] = static_cast<u8>(x >> 24);
-    p[1] = static_cast<u8>(x >> 16);
-    p[2] = static_cast<u8>(x >> 8);
-    p[3] = static_cast<u8>(x);
-  }
   void Open() {
     if (mpFile) fclose(mpFile);
     char ac[64];
-    snprintf(ac, sizeof(ac), "fwrite64k_%03u.cap", mun32Segment++);
+    snprintf(ac, sizeof(ac), "fwrite64k_%03u.%s", mun32Segment++, mpszExt);
     mstrPath = ac;
     mpFile = fopen(ac, "wb");
     if (mpFile == nullptr || setvbuf(mpFile, nullptr, _IOFBF, 64 * 1024) != 0) abort();
-    const u8 aun8Header[24] = {0xA1, 0xB2, 0xC3, 0xD4, 0, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 139};
-    fwrite(aun8Header, 1, sizeof(aun8Header), mpFile);
-    mun64Size = sizeof(aun8Header);
+    fwrite(mstrHeader.data(), 1, mstrHeader.size(), mpFile);
+    mun64Size = mstrHeader.size();
   }
+  const char* mpszExt;
+  std::string mstrHeader;
   FILE* mpFile = nullptr;
   std::string mstrPath;
   u64 mun64Size = 0;
   u32 mun32Segment = 0;
 };
+
+void PutBe32(u8* p, u32 x) {
+  p[0] = static_cast<u8>(x >> 24);
+  p[1] = static_cast<u8>(x >> 16);
+  p[2] = static_cast<u8>(x >> 8);
+  p[3] = static_cast<u8>(x);
+}
+
+/* The pcap peer's record: big-endian record header with a time stamp read
+ * per record, MTP2 pseudo-header, frame. */
+void WritePcapPeer(CFwritePeer& peer, const std::vector<u8>& f) {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  u8 aun8Record[20];
+  PutBe32(aun8Record + 0, static_cast<u32>(tv.tv_sec));
+  PutBe32(aun8Record + 4, static_cast<u32>(tv.tv_usec));
+  PutBe32(aun8Record + 8, static_cast<u32>(f.size() + 4));
+  PutBe32(aun8Record + 12, static_cast<u32>(f.size() + 4));
+  aun8Record[16] = 0;
+  aun8Record[17] = 0;
+  aun8Record[18] = 0;
+  aun8Record[19] = 1;
+  peer.Write(aun8Record, sizeof(aun8Record), f.data(), f.size());
+}
+
+constexpr u8 kaun8PcapMtp2Header[24] = {0xA1, 0xB2, 0xC3, 0xD4, 0, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 139};
 
 void BM_PairedGroupPcapVsFwrite64K(benchmark::State& state) {
   CScratch dir;
@@ -167,7 +161,7 @@ void BM_PairedGroupPcapVsFwrite64K(benchmark::State& state) {
     g.mun32Type = VQ_SIGTRACE_TYPE_SS7;
     g.mfPcap = 1;
     CVQSigTraceEntityParams e;
-    CFwritePeer peer;
+    CFwritePeer peer("cap", std::string_view(reinterpret_cast<const char*>(kaun8PcapMtp2Header), sizeof(kaun8PcapMtp2Header)));
     size_t iGroup = 0, iPeer = 0;
     VqxBenchPaired(
         state, 4096,
@@ -175,15 +169,9 @@ void BM_PairedGroupPcapVsFwrite64K(benchmark::State& state) {
           const auto& f = vFrames[iGroup++ % vFrames.size()];
           g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, static_cast<u32>(f.size()), f.data());
         },
-        [&](int) { peer.Write(vFrames[iPeer++ % vFrames.size()]); },
-        [&] {
-          /* Closed segments of both sides go between batches, untimed: the
-           * run keeps a few tens of MiB on the disk, not gigabytes. */
-          for (const auto& entry : std::filesystem::directory_iterator(".")) {
-            const std::string strName = entry.path().filename().string();
-            if (strName != peer.CurrentPath() && strName != g.mstrCurrentFile.c_str()) std::filesystem::remove(entry.path());
-          }
-        });
+        [&](int) { WritePcapPeer(peer, vFrames[iPeer++ % vFrames.size()]); },
+        /* Closed segments of both sides go between batches, untimed. */
+        [&] { CScratch::RemoveAllBut({peer.CurrentPath(), g.mstrCurrentFile.c_str()}); });
   }
   state.SetItemsProcessed(state.iterations() * 4096);
 }
@@ -252,6 +240,39 @@ void BM_TextIsupIamRecord(benchmark::State& state) {
 }
 BENCHMARK(BM_TextIsupIamRecord);
 
+/* The text path against its floor, paired in the same iterations: Q.931
+ * SETUP records written by a text group, and the same unit decoded into a
+ * reused text and written with a prefix line of the group's length (the
+ * clock read per record) through a 64 KiB stdio buffer. */
+void BM_PairedGroupTextVsFwrite64K(benchmark::State& state) {
+  CScratch dir;
+  {
+    CVQSigTraceGrp g;
+    g.mstrName = "paired";
+    g.mun32Type = VQ_SIGTRACE_TYPE_ISDN;
+    CVQSigTraceEntityParams e;
+    e.mstrName = "E1_0:D";
+    CFwritePeer peer("log", "// Creation date: 2026-03-04 06:06:07+0100\n// Group name: paired, type: ISDN\n\n\n\n");
+    const std::string strPrefix = "2026-03-04_06:06:07.089+0100  // " + std::string(34, ' ') + "E1_0:D <-----  length=" +
+                                  std::to_string(kSetup.size()) + "\n";
+    CVQSigTraceText text;
+    const CVQSigTraceCursor unit(kSetup.data(), static_cast<u32>(kSetup.size()));
+    VqxBenchPaired(
+        state, 1024, [&](int) { g.WriteIsdnPacketData(e, 0, 0, static_cast<u32>(kSetup.size()), kSetup.data()); },
+        [&](int) {
+          timeval tv{};
+          gettimeofday(&tv, nullptr);
+          benchmark::DoNotOptimize(tv);
+          text.Clear();
+          VqSigTraceDecodeQ921(text, unit);
+          peer.Write(strPrefix.data(), strPrefix.size(), text.Str().data(), text.Str().size());
+        },
+        [&] { CScratch::RemoveAllBut({peer.CurrentPath(), g.mstrCurrentFile.c_str()}); });
+  }
+  state.SetItemsProcessed(state.iterations() * 1024);
+}
+BENCHMARK(BM_PairedGroupTextVsFwrite64K);
+
 void BM_DecodeOnlyQ931Setup(benchmark::State& state) {
   CVQSigTraceText text;
   for (auto _ : state) {
@@ -277,6 +298,7 @@ BENCHMARK(BM_DecodeOnlyIsupIam);
 }  // namespace
 
 int main(int argc, char** argv) {
-  /* The group's pcap records cost at most 1/0.9 of the 64 KiB fwrite floor. */
-  return VqxBenchRunWithRatios(argc, argv, {}, {}, {{"BM_PairedGroupPcapVsFwrite64K", 1.0 / 0.9}});
+  /* The group's pcap and text records cost at most 1/0.9 of the 64 KiB fwrite floor. */
+  return VqxBenchRunWithRatios(argc, argv, {}, {},
+                               {{"BM_PairedGroupPcapVsFwrite64K", 1.0 / 0.9}, {"BM_PairedGroupTextVsFwrite64K", 1.0 / 0.9}});
 }

@@ -1,5 +1,5 @@
 /*
- * bench_server.cpp - SS7 units from a board into the trace server's pcap
+ * bench_server.cpp - SS7 units from a board into the trace server's pcap and text
  * files, against the host library alone, in the same run.
  *
  * A C++ stand-in board (testing/peers, raw sockets on 127.0.0.1) advertises
@@ -8,7 +8,7 @@
  * BM_ServerSs7Units: the application (Init, its main loop on a thread, one
  * SS7 link attached to group "SS7", pcap) writes every unit; counted are the
  * units the group wrote, "lost" what it did not (or the board's units not
- * taken within 10 s). BM_BareFilterSs7Units: the same stream taken from a
+ * taken within 10 s). BM_ServerSs7UnitsText: the same into decoded text. BM_BareFilterSs7Units: the same stream taken from a
  * plain host-library filter and released (the yardstick of the ratio).
  */
 #include <benchmark/benchmark.h>
@@ -124,7 +124,7 @@ void RunPasses(benchmark::State& state, bool fLinked, int s, F fnTaken) {
   state.counters["lost"] = double(un64Lost);
 }
 
-void BM_ServerSs7Units(benchmark::State& state) {
+void ServerSs7Units(benchmark::State& state, u8 fCapFile) {
   signal(SIGPIPE, SIG_IGN);  /* the library writing to the board once it is gone */
   loopnet::UseLoopbackNets(1);
   const u16 un16Port = loopnet::FreeLoopbackPort();
@@ -152,7 +152,7 @@ void BM_ServerSs7Units(benchmark::State& state) {
     if (CVQSigTraceAdapter* pAdapter = pApp->mAdapters.Next()) {
       CVQSigTraceEntityParams E;
       E.mun32Type = VQ_SIGTRACE_TYPE_SS7, E.mun32Trunk = 5, E.mun32TimeslotMask = 0x00010002;
-      E.mstrGroupName = "SS7", E.mstrName = "LINK", E.mfCapFile = 1;
+      E.mstrGroupName = "SS7", E.mstrName = "LINK", E.mfCapFile = fCapFile;
       pApp->AttachEntityToGroup(*pAdapter, E);
       pGroup = pApp->mGroups.Find(CVQCAFHashKeyString("SS7"));
     }
@@ -172,7 +172,10 @@ void BM_ServerSs7Units(benchmark::State& state) {
   if (!getenv("BENCH_KEEP")) std::filesystem::remove_all(Dir);
   loopnet::UseLoopbackNets(0);
 }
+void BM_ServerSs7Units(benchmark::State& state) { ServerSs7Units(state, 1); }
 BENCHMARK(BM_ServerSs7Units)->Iterations(5)->Unit(benchmark::kMillisecond);
+void BM_ServerSs7UnitsText(benchmark::State& state) { ServerSs7Units(state, 0); }
+BENCHMARK(BM_ServerSs7UnitsText)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 void BM_BareFilterSs7Units(benchmark::State& state) {
   loopnet::UseLoopbackNets(1);
