@@ -212,15 +212,22 @@ const std::vector<u8> kIam = {0x10, 0x20, 0x3F, 0x85, 0x23, 0x41, 0x12, 0x50, 0x
                               0x00, 0x02, 0x08, 0x06, 0x83, 0x90, 0x21, 0x43, 0x65, 0x07, 0x0A, 0x06, 0x03, 0x13, 0x21,
                               0x43, 0x65, 0x87, 0x00};
 
+/* A text group of this type and the entity its records name. */
+struct STextGroup {
+  CVQSigTraceGrp g;
+  CVQSigTraceEntityParams e;
+  STextGroup(const char* pszName, u32 un32Type, const char* pszEntity) {
+    g.mstrName = pszName;
+    g.mun32Type = un32Type;
+    e.mstrName = pszEntity;
+  }
+};
+
 void BM_TextQ931SetupRecord(benchmark::State& state) {
   CScratch dir;
   {
-    CVQSigTraceGrp g;
-    g.mstrName = "q931";
-    g.mun32Type = VQ_SIGTRACE_TYPE_ISDN;
-    CVQSigTraceEntityParams e;
-    e.mstrName = "E1_0:D";
-    for (auto _ : state) g.WriteIsdnPacketData(e, 0, 0, static_cast<u32>(kSetup.size()), kSetup.data());
+    STextGroup t("q931", VQ_SIGTRACE_TYPE_ISDN, "E1_0:D");
+    for (auto _ : state) t.g.WriteIsdnPacketData(t.e, 0, 0, static_cast<u32>(kSetup.size()), kSetup.data());
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -229,12 +236,8 @@ BENCHMARK(BM_TextQ931SetupRecord);
 void BM_TextIsupIamRecord(benchmark::State& state) {
   CScratch dir;
   {
-    CVQSigTraceGrp g;
-    g.mstrName = "isup";
-    g.mun32Type = VQ_SIGTRACE_TYPE_SS7;
-    CVQSigTraceEntityParams e;
-    e.mstrName = "LINK_0";
-    for (auto _ : state) g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, static_cast<u32>(kIam.size()), kIam.data());
+    STextGroup t("isup", VQ_SIGTRACE_TYPE_SS7, "LINK_0");
+    for (auto _ : state) t.g.WriteSs7PacketData(t.e, 1, 0, 1, 2, 0, static_cast<u32>(kIam.size()), kIam.data());
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -247,18 +250,14 @@ BENCHMARK(BM_TextIsupIamRecord);
 void BM_PairedGroupTextVsFwrite64K(benchmark::State& state) {
   CScratch dir;
   {
-    CVQSigTraceGrp g;
-    g.mstrName = "paired";
-    g.mun32Type = VQ_SIGTRACE_TYPE_ISDN;
-    CVQSigTraceEntityParams e;
-    e.mstrName = "E1_0:D";
+    STextGroup t("paired", VQ_SIGTRACE_TYPE_ISDN, "E1_0:D");
     CFwritePeer peer("log", "// Creation date: 2026-03-04 06:06:07+0100\n// Group name: paired, type: ISDN\n\n\n\n");
     const std::string strPrefix = "2026-03-04_06:06:07.089+0100  // " + std::string(34, ' ') + "E1_0:D <-----  length=" +
                                   std::to_string(kSetup.size()) + "\n";
     CVQSigTraceText text;
     const CVQSigTraceCursor unit(kSetup.data(), static_cast<u32>(kSetup.size()));
     VqxBenchPaired(
-        state, 1024, [&](int) { g.WriteIsdnPacketData(e, 0, 0, static_cast<u32>(kSetup.size()), kSetup.data()); },
+        state, 1024, [&](int) { t.g.WriteIsdnPacketData(t.e, 0, 0, static_cast<u32>(kSetup.size()), kSetup.data()); },
         [&](int) {
           timeval tv{};
           gettimeofday(&tv, nullptr);
@@ -267,7 +266,7 @@ void BM_PairedGroupTextVsFwrite64K(benchmark::State& state) {
           VqSigTraceDecodeQ921(text, unit);
           peer.Write(strPrefix.data(), strPrefix.size(), text.Str().data(), text.Str().size());
         },
-        [&] { CScratch::RemoveAllBut({peer.CurrentPath(), g.mstrCurrentFile.c_str()}); });
+        [&] { CScratch::RemoveAllBut({peer.CurrentPath(), t.g.mstrCurrentFile.c_str()}); });
   }
   state.SetItemsProcessed(state.iterations() * 1024);
 }
