@@ -116,20 +116,31 @@ void VqxHostLibCriticalSectionEnter(VQX_LIB_HANDLE hLib) { VqxLibLockEnterSpinni
 
 void VqxHostLibFlushReleases(VQX_LIB_HANDLE hLib) { VqxBufFlushDeferred(hLib); }
 
+/*
+ * The released messages are freed at every leave. At the outermost one they
+ * are freed once the library lock is given up: they need only the buffer
+ * mutex, and a thread waiting for the lock (a reader, the transport's next
+ * batch) need not wait for the frees as well.
+ */
 void VqxHostLibCriticalSectionLeave(VQX_LIB_HANDLE hLib) {
   VQX_LIB* pLib = VqxLib(hLib);
   pLib->un32CsNesting--;
-  if (pLib->un32ReleasesPending.load(std::memory_order_relaxed) != 0) VqxHostLibFlushReleases(hLib);
-  if (pLib->un32CsNesting == 0 && pLib->un32EventsPending.load(std::memory_order_relaxed) != 0) {
+  if (pLib->un32CsNesting != 0) {
+    if (pLib->un32ReleasesPending.load(std::memory_order_relaxed) != 0) VqxHostLibFlushReleases(hLib);
+    VqxMutexGive(pLib->hCriticalSection);
+    return;
+  }
+  if (pLib->un32EventsPending.load(std::memory_order_relaxed) != 0) {
     VqxMutexGet(pLib->hEventsToSetCriticalSection);
     VqxMutexGive(pLib->hCriticalSection);
     for (u32 i = 0; i < pLib->un32NbEventsToSet; i++) VqxEventSetNow(pLib->apEventsToSet[i]);
     pLib->un32NbEventsToSet = 0;
     pLib->un32EventsPending.store(0, std::memory_order_relaxed);
     VqxMutexGive(pLib->hEventsToSetCriticalSection);
-    return;
+  } else {
+    VqxMutexGive(pLib->hCriticalSection);
   }
-  VqxMutexGive(pLib->hCriticalSection);
+  if (pLib->un32ReleasesPending.load(std::memory_order_relaxed) != 0) VqxHostLibFlushReleases(hLib);
 }
 
 u32 VqxHostLibLockHeld(VQX_LIB_HANDLE hLib) { return VqxMutexHeldCount(VqxLib(hLib)->hCriticalSection); }

@@ -71,6 +71,7 @@ bool VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg) {
        */
       VqxGwLibContext hGw = VqxGwOfPeer(hLib, pPeer->hAdapter);
       if (hGw != nullptr) VqxGwLibForceDisconnect(hGw, pPeer->hGwPeer, 1, 1);
+      pLib->Counters.RxMsgNotQueued++;
       VqxMsgReleaseInternal(hLib, hMsg);
       return false;
     }
@@ -180,6 +181,9 @@ void VqxRxOne(VQX_LIB_HANDLE hLib, u32 hPeer, void* pvMsg, u32 un32Size, VQX_BAT
     if (un32Size < VQX_MSG_HEADER_SIZE) {
       VQX_LOG_V(hLib, 0, "VqxHostGwLibRxHandler: %s: message of %u bytes is shorter than its header, dropped\n",
                 pPeer->szName, un32Size);
+    } else {
+      /* What follows a stop request in its batch is dropped: counted, since nothing else tells of it. */
+      pLib->Counters.RxMsgNotQueued++;
     }
     VqxBufFree(hLib, hMsg);
     return;
@@ -220,16 +224,22 @@ void VqxRxOne(VQX_LIB_HANDLE hLib, u32 hPeer, void* pvMsg, u32 un32Size, VQX_BAT
   }
   hMsg->hAdapter = pPeer->hAdapter;
   if (!VqxRxSequence(hLib, pPeer, hMsg)) return;
+  /* The transport's buffer holds un32Size bytes, as it asked; a reassembled message is looked up instead. */
+  u64 un64Held = un32Size;
   if (hMsg->un16FragInfo != 0) {
     if (VQX_RESULT_FAILED(VqxFragReassemble(hLib, &pPeer->Frag, &hMsg)) || hMsg == nullptr) return;
     hMsg->hAdapter = pPeer->hAdapter;
+    un64Held = 0;
   }
   if (pPeer->fAdapter && hMsg->MsgType == VQX_MSG_TYPE_RESPONSE && hMsg->un32SerialNumber != 0) {
     VqxPopRspAwaited(hLib, pPeer, hMsg);
   }
   if (VQX_MSG_GROUP(hMsg->un32MsgId) == VQX_GROUP_GW_OP && VqxPeerHandleGwOpMsg(hLib, pPeer, hMsg)) return;
   const u32 un32MsgId = hMsg->un32MsgId;
-  const VQX_RESULT result = VqxFilterApply(hLib, &hMsg, pBatch);
+  pBatch->hSource = pPeer->hAdapter;
+  pBatch->pSource = pPeer;
+  const VQX_RESULT result = VqxFilterApply(hLib, &hMsg, pBatch, un64Held);
+  pBatch->pSource = nullptr;
   if (result == VQX_RESULT_API_OK) {
     pLib->Counters.RxMsg++;
     pPeer->un64RxMsg++;

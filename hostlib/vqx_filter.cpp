@@ -479,12 +479,28 @@ VQX_RESULT VqxFilterModify(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbP
 
 /* ------------------------------------------------------------- queue */
 
-void VqxFilterUpdateMsgPopStats(VQX_LIB_HANDLE hLib, VQX_FILTER*, VQX_MSG_HANDLE hMsg, u32 fFromReceive) {
+namespace {
+
+/* The source of the last message popped: the messages of one take mostly share it, and one lookup serves them. */
+struct VQX_SOURCE_CACHE {
+  bool fValid = false;
+  u32 hAdapter = 0;
+  VQX_PEER* pPeer = nullptr;
+};
+
+VQX_PEER* VqxCachedSource(VQX_LIB_HANDLE hLib, const _VQX_MSG_HEADER* pMsg, VQX_SOURCE_CACHE* pCache) {
+  if (!pCache->fValid || pCache->hAdapter != pMsg->hAdapter) {
+    pCache->pPeer = VqxMsgSource(hLib, pMsg);
+    pCache->hAdapter = pMsg->hAdapter;
+    pCache->fValid = true;
+  }
+  return pCache->pPeer;
+}
+
+/* One message's share of the bookkeeping of a pop; the filter layer's totals are the caller's. */
+void VqxPopStatsOne(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fFromReceive, VQX_SOURCE_CACHE* pCache) {
   VQX_LIB* pLib = VqxLib(hLib);
-  VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
-  if (pFl->un64MsgWaiting != 0) pFl->un64MsgWaiting--;
-  pFl->un64MsgPopped++;
-  VQX_PEER* pSource = VqxMsgSource(hLib, hMsg);
+  VQX_PEER* pSource = VqxCachedSource(hLib, hMsg, pCache);
   if (pSource != nullptr) VqxSourceCountPopped(hLib, pSource);
   /* An event is numbered anew when it leaves the queue. */
   if (hMsg->MsgType == VQX_MSG_TYPE_EVENT) hMsg->un32SerialNumber = ++pLib->Counters.MsgSerial;
@@ -495,13 +511,47 @@ void VqxFilterUpdateMsgPopStats(VQX_LIB_HANDLE hLib, VQX_FILTER*, VQX_MSG_HANDLE
       (pSource->fAdapter == 0 || params.fSendHookAlways != 0) && un32Group != 0x0201 && un32Group != 0x020D &&
       (params.fSendHookAlways != 0 || hMsg->un32FixedTwo != VQX_MSG_FIXED_TWO)) {
     params.pFctSendHook(params.pvSendHookContext, hLib, hMsg);
+    /* The hook runs outside the library's control: what it may have changed is looked up afresh. */
+    pCache->fValid = false;
   }
+}
+
+void VqxPopTotals(VQX_LIB_HANDLE hLib, u32 un32Popped) {
+  VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
+  pFl->un64MsgWaiting = pFl->un64MsgWaiting > un32Popped ? pFl->un64MsgWaiting - un32Popped : 0;
+  pFl->un64MsgPopped += un32Popped;
+}
+
+}  // namespace
+
+void VqxFilterUpdateMsgPopStats(VQX_LIB_HANDLE hLib, VQX_FILTER*, VQX_MSG_HANDLE hMsg, u32 fFromReceive) {
+  VQX_SOURCE_CACHE cache;
+  VqxPopTotals(hLib, 1);
+  VqxPopStatsOne(hLib, hMsg, fFromReceive, &cache);
 }
 
 VQX_MSG_HANDLE VqxFilterPop(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 fFromReceive) {
   VQX_MSG_HANDLE hMsg = VqxQueuePopRaw(pFilter);
   if (hMsg != nullptr) VqxFilterUpdateMsgPopStats(hLib, pFilter, hMsg, fFromReceive);
   return hMsg;
+}
+
+u32 VqxFilterPopMany(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32Max, u32 fFromReceive, VQX_MSG_HANDLE* pahMsg) {
+  VQX_SOURCE_CACHE cache;
+  u32 n = 0;
+  for (; n < un32Max; n++) {
+    VQX_MSG_HANDLE hMsg = VqxQueuePopRaw(pFilter);
+    if (hMsg == nullptr) break;
+    /* The queue runs through buffers the posting thread wrote last: fetch the next while this one is counted. */
+    if (VQX_MSG_HANDLE hNext = pFilter->hFirst; hNext != nullptr) {
+      __builtin_prefetch(hNext, 1);
+      __builtin_prefetch(VqxMsgQueueLink(hNext), 1);
+    }
+    VqxPopStatsOne(hLib, hMsg, fFromReceive, &cache);
+    pahMsg[n] = hMsg;
+  }
+  VqxPopTotals(hLib, n);
+  return n;
 }
 
 VQX_RESULT VqxFiltersFlushAdapter(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_FILTER* pFirst) {
@@ -567,7 +617,10 @@ void VqxMsgPostToFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_MSG_HANDLE
   if (pFilter->un32Count > pFilter->un32PeakCount) pFilter->un32PeakCount = pFilter->un32Count;
   VqxFilterNoteActivity(pFilter);
   pLib->Counters.RxMsgQueued++;
-  if (VQX_PEER* pSource = VqxMsgSource(hLib, hMsg)) VqxSourceCountPosted(hLib, pSource);
+  VQX_PEER* pSource = pBatch != nullptr && pBatch->pSource != nullptr && pBatch->hSource == hMsg->hAdapter
+                          ? pBatch->pSource
+                          : VqxMsgSource(hLib, hMsg);
+  if (pSource != nullptr) VqxSourceCountPosted(hLib, pSource);
   VqxFilterLib(hLib)->un64MsgWaiting++;
   if (pFilter->Callbacks.pFctFilterMsgPosted != nullptr) {
     const _VQX_FILTER_POSTED_INFO info = {hMsg->un32MsgId, hMsg->hAdapter, hMsg->un64UserContext1,
@@ -652,7 +705,7 @@ bool VqxDispatchLocal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fResponsesOn
   VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
   /* Whoever receives it holds it afresh: the sender's tracking mark does not follow it (nor its copies). */
   hMsg->un32TrackMark = 0;
-  if (VqxMsgDispatchToExclusiveFilters(hLib, pBatch, hMsg)) return true;
+  if (VqxMsgDispatchToExclusiveFilters(hLib, pBatch, hMsg, fMarked)) return true;
   /* Marked once for both lists (one trip through the buffer layer's mutex). */
   if (!fMarked) VqxBufMarkReceived(hLib, hMsg);
   if (!fResponsesOnlyToImplicit || hMsg->MsgType == VQX_MSG_TYPE_RESPONSE) {

@@ -21,7 +21,7 @@ VQX_RESULT VqxApplyDrop(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg) {
 
 }  // namespace
 
-VQX_RESULT VqxFilterApply(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_BATCH_CONTEXT* pBatch) {
+VQX_RESULT VqxFilterApply(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_BATCH_CONTEXT* pBatch, u64 un64Held) {
   VQX_MSG_HANDLE hMsg = *phMsg;
   const u32 un32Max = VQX_MSG_MAX_BUFFER_SIZE;
   if (hMsg->un32PayloadMaxLength > un32Max) {
@@ -45,7 +45,7 @@ VQX_RESULT VqxFilterApply(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_BATCH_
   }
   /* The header's length must lie within the bytes really received, or every later read runs past them. */
   /* Marked as received in the same trip through the buffer mutex (a widened copy below is marked anew). */
-  const u64 un64Held = VqxBufMarkReceivedUsableSize(hLib, hMsg);
+  if (un64Held == 0) un64Held = VqxBufMarkReceivedUsableSize(hLib, hMsg);
   bool fMarked = true;
   if (hMsg->un32Length > un64Held || u64{hMsg->un32PayloadStart} + hMsg->un32PayloadLength > hMsg->un32Length) {
     VQX_LOG_V(hLib, 0, "Received corrupted message (un32Length = %u, > %u)\n", hMsg->un32Length,

@@ -305,7 +305,8 @@ VQX_RESULT VqxExclusiveFilterRemoveAll(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter)
   return VQX_RESULT_OK;
 }
 
-bool VqxMsgDispatchToExclusiveFilters(VQX_LIB_HANDLE hLib, VQX_BATCH_CONTEXT* pBatch, VQX_MSG_HANDLE hMsg) {
+bool VqxMsgDispatchToExclusiveFilters(VQX_LIB_HANDLE hLib, VQX_BATCH_CONTEXT* pBatch, VQX_MSG_HANDLE hMsg,
+                                      bool fMarked) {
   VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
   VQX_CLAIM aTries[5];
   u32 n = 0;
@@ -326,7 +327,7 @@ bool VqxMsgDispatchToExclusiveFilters(VQX_LIB_HANDLE hLib, VQX_BATCH_CONTEXT* pB
     if (pFl->aExcl[aTries[i].un32List].pFirst == nullptr) continue;
     VQX_EXCL_ENTRY* pEntry = VqxClaimFind(pFl, aTries[i]);
     if (pEntry == nullptr) continue;
-    VqxBufMarkReceived(hLib, hMsg);
+    if (!fMarked) VqxBufMarkReceived(hLib, hMsg);
     VqxMsgPostToFilter(hLib, pEntry->pOwner, hMsg, pBatch);
     return true;
   }

@@ -111,6 +111,9 @@ struct VQX_BATCH_CONTEXT {
   u32 un32NbToWake;
   u32 fOverflow;                     /* more than 64: wake at once */
   u64 un64Now = 0;                   /* clock read once per batch, 0: not yet */
+  /* The peer the message being dispatched came from, when the caller has it at hand (spares a lookup per post). */
+  u32 hSource = 0;
+  struct _VQX_PEER* pSource = nullptr;
 };
 
 /* Per-library state of the filter layer (VQX_LIB::pvFilters). */
@@ -177,6 +180,8 @@ VQX_RESULT VqxFiltersFlushAdapter(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_FILTER*
 void VqxFilterUpdateMsgPopStats(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_MSG_HANDLE hMsg, u32 fFromReceive);
 /* Pops the head of the queue (null when empty), with the pop bookkeeping. */
 VQX_MSG_HANDLE VqxFilterPop(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 fFromReceive);
+/* Pops up to un32Max messages into pahMsg, in queue order, with the bookkeeping of as many pops; returns how many. */
+u32 VqxFilterPopMany(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32Max, u32 fFromReceive, VQX_MSG_HANDLE* pahMsg);
 /* Is the filter one of this library's live filters (active, inactive or free implicit)? */
 bool VqxFilterIsKnown(VQX_LIB_HANDLE hLib, const VQX_FILTER* pFilter);
 /* Sends the held messages of a filter. */
@@ -237,9 +242,11 @@ void VqxBatchWake(VQX_LIB_HANDLE hLib, VQX_BATCH_CONTEXT* pBatch);
  * record: corrupted sizes, an old 64-byte header widened to 88 bytes, the
  * receive trace line; then dispatch. *phMsg is consumed in every case.
  * 0x02010000 taken; 0x82010020 unusable (released); 0x82010015 nobody took it
- * (released).
+ * (released). un64Held: the bytes the buffer holds when the caller knows them
+ * (a buffer the transport just had allocated, still in its allocated state),
+ * which spares the trip through the buffer mutex; 0: looked up.
  */
-VQX_RESULT VqxFilterApply(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_BATCH_CONTEXT* pBatch);
+VQX_RESULT VqxFilterApply(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_BATCH_CONTEXT* pBatch, u64 un64Held = 0);
 
 /* Implicit (awaited-response) filters. */
 VQX_RESULT VqxFilterImplicitAllocate(VQX_LIB_HANDLE hLib, VQX_FILTER** ppFilter);
@@ -254,7 +261,8 @@ VQX_RESULT VqxValidateExclusiveFilter(VQX_LIB_HANDLE hLib, const VQX_FILTER* pFi
 VQX_RESULT VqxExclusiveFilterInsertAll(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter);
 VQX_RESULT VqxExclusiveFilterRemoveAll(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter);
 /* True when a claim took the message (posted to its owner). */
-bool VqxMsgDispatchToExclusiveFilters(VQX_LIB_HANDLE hLib, VQX_BATCH_CONTEXT* pBatch, VQX_MSG_HANDLE hMsg);
+bool VqxMsgDispatchToExclusiveFilters(VQX_LIB_HANDLE hLib, VQX_BATCH_CONTEXT* pBatch, VQX_MSG_HANDLE hMsg,
+                                      bool fMarked = false);
 void VqxMsgSortExclusiveFilters(VQX_LIB_HANDLE hLib);
 void VqxExclusiveFreeAll(VQX_LIB_HANDLE hLib);
 

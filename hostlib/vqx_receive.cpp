@@ -167,12 +167,7 @@ VQX_RESULT VqxMsgReceive(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbToS
     return VQX_RESULT_API_INVALID_FIL_HANDLE;
   }
   pFilter->un64LastReadTick = VQXGetClock();
-  u32 un32Taken = 0;
-  while (un32Taken < un32Capacity) {
-    VQX_MSG_HANDLE hMsg = VqxFilterPop(hLib, pFilter, 1);
-    if (hMsg == nullptr) break;
-    pahMsg[un32Taken++] = hMsg;
-  }
+  const u32 un32Taken = VqxFilterPopMany(hLib, pFilter, un32Capacity, 1, pahMsg);
   pLib->Counters.RxMsgConsumedByApp += un32Taken;
   if (pFilter->un32Count == 0) VqxEventClear(pFilter->pEvent);
   VQX_RESULT result = VQX_RESULT_API_OK;

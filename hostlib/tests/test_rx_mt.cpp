@@ -114,6 +114,7 @@ TEST_F(RxTest, AcknowledgementsAndConnectionCount) {
   Feed(kBoard, Wire(kDataId, 2, 5, 0, 6));
   EXPECT_TRUE(Delivered().empty()) << "the stored count stays: the next of the new count is dropped too";
   EXPECT_EQ(Peer(kBoard)->un16RxConnectionCount, 5u);
+  EXPECT_EQ(LibStats(mhLib).RxMsgNotQueued, 2u) << "both drops of the new count are counted";
   /* The links dropped and made again: the new count is taken from its first message. */
   Locked(mhLib, [&] { VqxHostAdapterDown(mhLib, kBoard, 1, 3); });
   ASSERT_EQ(Up(kBoard, &mAdv), VQX_RESULT_API_OK);
@@ -162,6 +163,24 @@ TEST_F(RxTest, HeadersBeyondTheBytesReceivedAndUnknownPeersAreDropped) {
   Feed(0xCA00DEADu, Wire(kDataId, 0, 3));
   EXPECT_TRUE(mLog.WaitFor("VqxHostGwLibRxHandler: Unknown peer handle!\n"));
   EXPECT_EQ(LiveCount(), un32Live) << "nothing leaked";
+}
+
+/* What a batch holds after the transport's stop request is dropped, counted, and nothing of it leaks. */
+TEST_F(RxTest, MessagesAfterAStopRequestAreCountedAndFreed) {
+  const u32 un32Live = VqxBufLiveCount(mhLib);
+  void* ap[2] = {Wire(kDataId, 1, 1), Wire(kDataId, 2, 2)};
+  const u32 aSize[2] = {VQX_MSG_HEADER_SIZE + 16, VQX_MSG_HEADER_SIZE + 16};
+  u32 fStop = 1;
+  VqxHostGwLibRxHandlerMultiple(mhLib, kBoard, 1, 2, ap, aSize, &fStop);
+  EXPECT_TRUE(Delivered().empty());
+  EXPECT_EQ(LibStats(mhLib).RxMsgNotQueued, 2u);
+  EXPECT_EQ(LibStats(mhLib).RxMsg, 0u);
+  EXPECT_EQ(Peer(kBoard)->un32RxSeq, 0u) << "dropped messages leave the numbering alone";
+  EXPECT_EQ(LiveCount(), un32Live) << "nothing leaked";
+  /* The next batch without the request is delivered as usual. */
+  Feed(kBoard, Wire(kDataId, 1, 3));
+  EXPECT_EQ(Delivered(), std::vector<u32>{3});
+  EXPECT_EQ(LibStats(mhLib).RxMsgNotQueued, 2u);
 }
 
 /* A peer's maximum short of its length (payload inside both): delivered with the capacity the length gives. */
