@@ -271,6 +271,7 @@ def main(argv):
     p.add_argument("--units", type=int, default=300000)
     p.add_argument("--rate", type=int, default=0, help="units/s of the boards (0: as fast as the host reads)")
     p.add_argument("--runs", type=int, default=3)
+    p.add_argument("--keep", action="store_true", help="keep the legs' files (BUILD/bench_e2e/runN/LEG)")
     args = p.parse_args(argv)
     args.build = os.path.abspath(args.build)
     workdir = os.path.join(args.build, "bench_e2e")
@@ -280,8 +281,9 @@ def main(argv):
         print("== end-to-end run %d of %d: %d SS7 units of 16 bytes, load %s"
               % (run, args.runs, args.units, load()), flush=True)
         legs = {}
-        for leg in (BareLeg(args, "bare", workdir), ServerLeg(args, "pcap", workdir, "-cap"),
-                    ServerLeg(args, "text", workdir, "-format")):
+        rundir = os.path.join(workdir, "run%d" % run)
+        for leg in (BareLeg(args, "bare", rundir), ServerLeg(args, "pcap", rundir, "-cap"),
+                    ServerLeg(args, "text", rundir, "-format")):
             legs[leg.name] = leg.run()
             show(legs[leg.name])
         bare = legs["bare"]["rate"]
@@ -295,7 +297,8 @@ def main(argv):
         print("== median of %d runs: pcap %.2fx, text %.2fx; runs meeting both targets: %d"
               % (len(ratios), statistics.median(r[0] for r in ratios), statistics.median(r[1] for r in ratios),
                  sum(1 for pc, tx in ratios if pc >= PCAP_TARGET and tx >= TEXT_TARGET)))
-    subprocess.run(["rm", "-rf", workdir], check=False)
+    if not args.keep:
+        subprocess.run(["rm", "-rf", workdir], check=False)
     return 1 if failed else 0
 
 
