@@ -295,11 +295,41 @@ void ApplyPending(SdpParseContext* c) {
   c->un32NbPending = 0;
 }
 
+/* The record before an m= line: every byte but the capabilities from the
+ * count on, which stay zero until one is added (the record starts cleared,
+ * and dropping capabilities clears their slots). */
+constexpr size_t kCapsAt = offsetof(_VQX_SDP_INFO, aMediaCap);
+constexpr size_t kTailAt = offsetof(_VQX_SDP_INFO, un8NbConnections);
+static_assert(kCapsAt + sizeof(_VQX_SDP_INFO::aMediaCap) == kTailAt);
+
+void SaveRecord(SdpParseContext* c) {
+  const u8* r = reinterpret_cast<const u8*>(Rec(c));
+  u8* s = reinterpret_cast<u8*>(&c->savedRecord);
+  c->un32SavedCaps = VqxNbCaps(Rec(c));
+  std::memcpy(s, r, kCapsAt + c->un32SavedCaps * sizeof(_VQX_MEDIA_CAP));
+  std::memcpy(s + kTailAt, r + kTailAt, sizeof(_VQX_SDP_INFO) - kTailAt);
+}
+
+void RestoreRecord(SdpParseContext* c) {
+  u8* r = reinterpret_cast<u8*>(Rec(c));
+  const u8* s = reinterpret_cast<const u8*>(&c->savedRecord);
+  const size_t n = kCapsAt + c->un32SavedCaps * sizeof(_VQX_MEDIA_CAP);
+  std::memcpy(r, s, n);
+  std::memset(r + n, 0, kTailAt - n);
+  std::memcpy(r + kTailAt, s + kTailAt, sizeof(_VQX_SDP_INFO) - kTailAt);
+}
+
 bool IsH263(u32 t) { return t == VQX_MEDIA_TYPE_H263 || t == VQX_MEDIA_TYPE_H263_PLUS; }
 VqxSdpH263Block* Block(_VQX_MEDIA_CAP& cap) { return reinterpret_cast<VqxSdpH263Block*>(cap.Encoding.aun8Params); }
 static_assert(sizeof(VqxSdpH263Block) == 4);
 
 }  // namespace
+
+const char* VqxSdpLineBreak(const char* p, const char* pEnd) {
+  const char* lf = static_cast<const char*>(std::memchr(p, '\n', size_t(pEnd - p)));
+  if (lf == nullptr) return pEnd;
+  return lf > p && lf[-1] == '\r' ? lf - 1 : lf;
+}
 
 std::string_view VqxSdpRestOfLine(const char* p) {
   size_t n = 0;
@@ -329,7 +359,7 @@ void VqxSdpStackOverflow(SdpParseContext* pCtx) { VqxSdpSyntaxError(pCtx); }
 
 void VqxSdpLineEnd(SdpParseContext* c, bool fRefused) {
   if (fRefused && c->fRecordSaved != 0) {
-    std::memcpy(Rec(c), &c->savedRecord, sizeof c->savedRecord);
+    RestoreRecord(c);
     c->pDesc = nullptr;
     c->nCapChoice = -1;
   }
@@ -367,11 +397,11 @@ void VqxSdpConnection(SdpParseContext* c, const VqxSdpConnValue& v) {
 void VqxSdpMediaKeyword(SdpParseContext* c, u8 un8Kind) {
   std::memset(&c->media, 0, sizeof c->media);
   c->nCapChoice = -1;
-  for (VqxSdpPendingFmtp& e : c->aPending) e.fUsed = 0;
+  for (u32 i = 0; i < c->un32NbPending; ++i) c->aPending[i].fUsed = 0;
   c->un32NbPending = 0;
   c->pDesc = nullptr;
   c->fDescConnection = 0;
-  std::memcpy(&c->savedRecord, Rec(c), sizeof c->savedRecord);
+  SaveRecord(c);
   c->fRecordSaved = 1;
   if (VQX_RESULT_FAILED(VQXMediaLibMediaDescCreate(Rec(c), &c->pDesc))) return LineError(c);
   c->pDesc->un8MediaKind = un8Kind;

@@ -1,7 +1,8 @@
 /*
  * sdp_parse.cpp - the parse driver: cuts the text into tokens, tells session
- * from media lines, feeds the grammar (sdp_grammar.y), and reports each line
- * that failed. Runs on the caller's thread; the engine is allocated once per
+ * from media lines, feeds the grammar (sdp_grammar.y) a common line as one
+ * token (sdp_line_forms.cpp) and any other token by token, and reports each
+ * line that failed. Runs on the caller's thread; the engine is allocated once per
  * parse and reset in place after a syntax error, so that the rest of the
  * line is tried from the start state and the next line starts clean.
  */
@@ -28,7 +29,7 @@ static_assert(VQX_SDP_TK_T38UDPREDUNDANCY == VQX_SDP_T38UDPREDUNDANCY && VQX_SDP
 static_assert(VQX_SDP_TK_MEDIAKEYWORD == VQX_SDP_MEDIAKEYWORD && VQX_SDP_TK_T38FMT == VQX_SDP_T38FMT);
 static_assert(VQX_SDP_TK_MCONNKEYWORD == VQX_SDP_MCONNKEYWORD && VQX_SDP_TK_STRING == VQX_SDP_STRING);
 static_assert(VQX_SDP_TK_MINUS == VQX_SDP_MINUS && VQX_SDP_TK_KEYKEYWORD == VQX_SDP_KEYKEYWORD);
-static_assert(VQX_SDP_TK_DELIM == VQX_SDP_DELIM);
+static_assert(VQX_SDP_TK_DELIM == VQX_SDP_DELIM && VQX_SDP_TK_FORMLINE == VQX_SDP_FORMLINE);
 
 namespace {
 
@@ -64,13 +65,6 @@ bool RestIsFreeText(const SdpParseContext& c, int nCode) {
   if (first != VQX_SDP_ATTRKEYWORD) return false;
   if (second == VQX_SDP_FMTP) return nCode == VQX_SDP_NUM;
   return (second == VQX_SDP_TOK || second == VQX_SDP_HEX || second == VQX_SDP_CONNECTION) && nCode == int(second);
-}
-
-/* The line break that ends the line p is in (a CR LF pair, an LF) or the end. */
-const char* LineBreak(const char* p, const char* pEnd) {
-  const char* lf = static_cast<const char*>(std::memchr(p, '\n', size_t(pEnd - p)));
-  if (lf == nullptr) return pEnd;
-  return lf > p && lf[-1] == '\r' ? lf - 1 : lf;
 }
 
 struct Report {
@@ -109,7 +103,7 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
   if (pParser == nullptr) return VQX_RESULT_NOT_ENOUGH_MEMORY;
 
   SdpParseContext ctx;
-  std::memset(&ctx, 0, sizeof ctx);
+  std::memset(&ctx, 0, VQX_SDP_CONTEXT_HEAD);
   ctx.pszText = pszText;
   ctx.pRecord = pRecord;
   ctx.nCapChoice = -1;
@@ -123,6 +117,18 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
   const char* pCursor = pszText;
   int nLine = 1;
   VqxSdpTokenValue last{0, pszText};
+  /* Common lines go to the grammar whole; a traced parse (and the tests'
+   * reference parse) feeds every token. */
+  const bool fForms = (un32Flags & (VQX_SDP_PARSE_TRACE | VQX_SDP_PARSE_TOKENS)) == 0;
+  auto feed = [&](int nCode, const VqxSdpTokenValue& value) {
+    VqxMediaLibParse(pParser, nCode, value, &ctx);
+    if (ctx.fEngineReset != 0) {
+      /* Lemon keeps its stack after a syntax error: start over from state 0. */
+      ctx.fEngineReset = 0;
+      VqxMediaLibParseFinalize(pParser);
+      VqxMediaLibParseInit(pParser);
+    }
+  };
   for (;;) {
     const char* pStart;
     int nCode = VqxMedialibSdpTokenise(&pCursor, pEnd, &pStart);
@@ -138,19 +144,20 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
       ctx.pLineStart = pStart;
       ctx.un32LineFirstToken = static_cast<u32>(nCode);
       ctx.un32LineSecondToken = 0;
+      if (fForms && VqxSdpMatchLineForm(nCode, pCursor, pEnd, &ctx.form)) {
+        ctx.un32LineSecondToken = ctx.form.un32Second;
+        feed(VQX_SDP_FORMLINE, last);
+        last = ctx.form.last;
+        pCursor = ctx.form.pResume;
+        continue;
+      }
     } else if (ctx.un32LineSecondToken == 0 && nCode != VQX_SDP_SPACE) {
       ctx.un32LineSecondToken = static_cast<u32>(nCode);
     }
     if (ctx.fMediaSection) nCode = MediaVariant(nCode);
-    VqxMediaLibParse(pParser, nCode, last, &ctx);
-    if (ctx.fEngineReset != 0) {
-      /* Lemon keeps its stack after a syntax error: start over from state 0. */
-      ctx.fEngineReset = 0;
-      VqxMediaLibParseFinalize(pParser);
-      VqxMediaLibParseInit(pParser);
-    }
+    feed(nCode, last);
     if (nCode != VQX_SDP_CRLF) {
-      if (ctx.fLineError == 0 && RestIsFreeText(ctx, nCode)) pCursor = LineBreak(pCursor, pEnd);
+      if (ctx.fLineError == 0 && RestIsFreeText(ctx, nCode)) pCursor = VqxSdpLineBreak(pCursor, pEnd);
       continue;
     }
     VqxMediaLibStoreNotParsedAttribute(&ctx, pStart);

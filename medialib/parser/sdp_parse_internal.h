@@ -10,6 +10,7 @@
 #ifndef SDP_PARSE_INTERNAL_H
 #define SDP_PARSE_INTERNAL_H
 
+#include <cstddef>
 #include <string_view>
 
 #include "media_internal.h"
@@ -56,6 +57,32 @@ struct VqxSdpPendingFmtp {
   char szText[VQX_SDP_PENDING_TEXT];
 };
 
+/* A common line recognised whole by the driver (sdp_line_forms.cpp) and fed
+ * to the grammar as one FORMLINE token: which form, and the token values its
+ * actions take. */
+enum VqxSdpFormKind : u8 {
+  VQX_SDP_FORM_PLAIN,      /* no action: v=, t=, an attribute the parser skips */
+  VQX_SDP_FORM_ORIGIN,     /* o=: session id, version */
+  VQX_SDP_FORM_CONNECTION, /* c=: address type, address, TTL, count (empty when absent) */
+  VQX_SDP_FORM_BANDWIDTH,  /* b=: type, value */
+  VQX_SDP_FORM_MEDIA,      /* m=: port, port count, last protocol word, numeric formats */
+  VQX_SDP_FORM_RTPMAP,     /* a=rtpmap: payload type, encoding name */
+  VQX_SDP_FORM_FMTP,       /* a=fmtp: format */
+  VQX_SDP_FORM_PTIME,      /* a=ptime: milliseconds */
+  VQX_SDP_FORM_DIRECTION,  /* a=recvonly, sendrecv, sendonly, inactive (token code in un8Kind) */
+};
+#define VQX_SDP_FORM_VIEWS 40u
+struct VqxSdpLineForm {
+  VqxSdpFormKind nForm;
+  u8 un8Kind;                 /* m=: 1 audio, 2 video, 3 other; a= direction: its token code */
+  u32 un32Second;             /* the line's second token, blanks aside */
+  const char* pFreeText;      /* a line that ends in free text: where it starts, else null */
+  const char* pResume;        /* where the driver reads on: the line break or the end */
+  VqxSdpTokenValue last;      /* the line's last token, blanks included */
+  u32 un32NbViews;
+  VqxSdpTokenValue aView[VQX_SDP_FORM_VIEWS];
+};
+
 struct SdpParseContext {
   const char* pszText;          /* start of the SDP text (host-name offsets count from here) */
   _VQX_SDP_INFO* pRecord;
@@ -72,11 +99,26 @@ struct SdpParseContext {
   u32 fRecordSaved;             /* an m= line is being parsed: savedRecord is the record before it */
   VqxSdpDefaults session, media;
   u32 un32NbPending;
+  u32 un32SavedCaps;            /* capabilities the record held before the m= line */
+  /* Not cleared at the start of a parse: entries count only below
+   * un32NbPending, and savedRecord only while fRecordSaved is set. */
   VqxSdpPendingFmtp aPending[VQX_SDP_MAX_PENDING];
-  _VQX_SDP_INFO savedRecord;    /* put back when the m= line is refused */
+  VqxSdpLineForm form;          /* the line being fed as FORMLINE */
+  /* The record before the m= line, put back when the line is refused: all
+   * but the capabilities from un32SavedCaps on, which are zero then. */
+  _VQX_SDP_INFO savedRecord;
 };
+/* Bytes of the context cleared at the start of a parse. */
+#define VQX_SDP_CONTEXT_HEAD offsetof(SdpParseContext, aPending)
+
+/* Parse flag for the tests: every line through the grammar token by token,
+ * the reference the line forms are held to. */
+#define VQX_SDP_PARSE_TOKENS 0x100u
 
 /* ---- helpers (sdp_actions.cpp) ---- */
+
+/* The line break that ends the line p is in (a CR LF pair, an LF), or pEnd. */
+const char* VqxSdpLineBreak(const char* p, const char* pEnd);
 
 /* The line that contains p, from p up to its CR, LF or NUL. */
 std::string_view VqxSdpRestOfLine(const char* p);
@@ -125,6 +167,15 @@ void VqxSdpT38SetNumber(SdpParseContext* pCtx, u32 un32Offset, const VqxSdpToken
 /* Run after each line: keeps an a= line that parsed as text of the current
  * not-parsed capability. */
 void VqxMediaLibStoreNotParsedAttribute(SdpParseContext* pCtx, const char* pLineEnd);
+
+/* ---- line forms (sdp_line_forms.cpp) ---- */
+
+/* Whether the line whose first token (code nFirst) ends at p is one of the
+ * forms, read through the scanner up to its line break or pEnd; fills
+ * *pForm when it is. A line that is not a form is left to the grammar. */
+bool VqxSdpMatchLineForm(int nFirst, const char* p, const char* pEnd, VqxSdpLineForm* pForm);
+/* The FORMLINE reduction: the actions of the line's rule, in its order. */
+void VqxSdpFormLine(SdpParseContext* pCtx);
 
 /* ---- codec parameter parsers (sdp_codec.cpp) ---- */
 

@@ -4,6 +4,7 @@
  * second parse of every generated text, the error texts, and one row per
  * action and codec parameter case, each checked in the record's dump.
  */
+#include "sdp_parse_internal.h"
 #include "support/sdp_test.h"
 
 namespace {
@@ -205,6 +206,68 @@ TEST(SdpParse, ActionAndCodecRows) {
     EXPECT_EQ(res, row.fFails ? VQX_RESULT_INVALID_CONFIG : VQX_RESULT_OK) << row.name << ": " << err;
     EXPECT_NE(DumpSdp(*r).find(row.dump), std::string::npos) << row.name << "\n" << DumpSdp(*r);
   }
+}
+
+}  // namespace
+
+namespace {
+
+/* Result, error text and every record byte of one parse. */
+std::string Outcome(const std::string& text, u32 flags) {
+  VqxRecord r = NewRecord();
+  char szErr[2048];
+  const VQX_RESULT res = VQXMediaLibSdpParse2(text.c_str(), r.get(), flags, szErr, sizeof szErr, nullptr);
+  return std::to_string(res) + "\n" + szErr + "\n" + DumpSdp(*r) +
+         std::string(reinterpret_cast<const char*>(r.get()), sizeof *r);
+}
+
+/* Common lines reach the grammar whole (one token per line); the outcome is
+ * the one of the same text fed token by token, on the corpus and on lines
+ * that stand at the edges of each form: blanks where the grammar allows or
+ * refuses them, keywords where a word stands, values that do not fit, lines
+ * with no break. */
+TEST(SdpParse, LineFormsAgreeWithTheTokenGrammar) {
+  const std::string head = "v=0\r\no=- 1 2 IN IP4 192.0.2.1\r\ns=-\r\nc=IN IP4 192.0.2.1\r\nt=0 0\r\n";
+  std::string many = "m=audio 1 RTP/AVP";
+  for (int i = 0; i < 45; ++i) many += " " + std::to_string(i + 50);
+  const std::string rows[] = {
+      "o=s=x 1 2 IN IP4 h\r\n", "o=a b 1 2 IN IP4 h\r\n", "o=- 1 2 IN IP4 1.2.3.4 x\r\n", "o=-\t1 2 IN IP4 h \r\n",
+      "o=- 18446744073709551616 1 IN IP4 h\r\n", "o=audio 1 2 IN IP4 h\r\n", "o=- 1 2 ab IP4 h\r\n", "o=1 2 3 IN IP4 x\r\n",
+      "o=- 1 2 IN IP4 2001:db8::1\r\n", "o=- 1 2 IN IP4 h:1-2\r\n",
+      "m=audio 1 RTP/AVP 0\r\nc=IN IP4 224.2.1.1/127/3\r\n", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 224.2.1.1 / 127 / 3 \r\n",
+      "m=audio 1 RTP/AVP 0\r\nc=IN IP4 1.2.3.4/1/2/3\r\n", "m=audio 1 RTP/AVP 0\r\nc=IN ab 1.2.3.4\r\n",
+      "m=audio 1 RTP/AVP 0\r\nc=IN IP4 setup:x\r\n", "m=audio 1 RTP/AVP 0\r\nc=IN IP6 ::1/5/6\r\n",
+      "m=audio 1 RTP/AVP 0\r\nc=IN IP4 alt:1.2:x\r\n", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 host-1.example\r\n",
+      "c=IN IP4 192.0.2.2\r\n", "m=audio 1 RTP/AVP 0 8 t38 foo\r\n", "m=audio 1/2 RTP/AVP 0\r\n",
+      "m=audio 1 / 2 RTP/AVP 0\r\n", "m=audio 1/ 2 RTP/AVP 0\r\n", "m=audio 1 RTP /AVP 0\r\n", "m=audio 1 RTP/ AVP 0\r\n",
+      "m=audio 1 RTP/AVP\r\n", "m=audio 1 RTP/AVP \r\n", "m=audio 1 RTP/AVP 0 0\r\n", "m=video 70000 RTP/AVP 0\r\n",
+      "m=image 1 udptl t38\r\n", "m=image 1 UDP/UDPTL t38\r\n", "m=foo 1 TCP x\r\n", "m=audio 1 RTP/AVP 128\r\n",
+      "m=audio 1 RTP/AVP 1.5\r\n", "m= audio 1 RTP/AVP 0\r\n", "m=audio 1 RTP/AVP 0 a=sendonly\r\n", "m=audio1 RTP/AVP 0\r\n",
+      many + "\r\n", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 telephone-event/8000\r\n",
+      "m=audio 1 RTP/AVP 96\r\na=rtpmap : 96 X / 8000 / 2 3 \r\n", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 audio/8000\r\n",
+      "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 X/8000/\r\n", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96X/8000\r\n",
+      "m=audio 1 RTP/AVP 96\r\na=rtpmap:300 X/1\r\n", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 X/8000 x\r\n",
+      "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 ab/8000/2/2\r\n", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 H263-1998/90000 \r\n",
+      "m=audio 1 RTP/AVP 96\r\na=fmtp:96 x=1\r\na=rtpmap:96 FOO/8000\r\na=fmtp:96 y\r\na=foo:1\r\n",
+      "m=audio 1 RTP/AVP 96\r\na=fmtp:96\r\na=fmtp : 96  mode=30\r\na=fmtp:96x\r\na=fmtp:1.5 x\r\n",
+      "m=audio 1 RTP/AVP 0\r\na=ptime:20 \r\na=ptime:x\r\na=ptime:1.5\r\n", "a=sendonly x\r\nm=audio 1 RTP/AVP 0\r\n",
+      " a=recvonly\r\n", "a=inactive\r\nm=audio 1 RTP/AVP 0\r\na=recvonly \r\na=sendrecv\r\n",
+      "m=video 1 RTP/AVP 34\r\nb=AS:64\r\nb=AS : 64 x\r\nb=TIAS:64000\r\nb=ab:1\r\nb=CT:\r\n", "v=0 1\r\nt=0 0 0\r\nt=1-2 0\r\n",
+      "a=setup:active\r\na=connection:new\r\na=alt:1 2:x y\r\na=ice-ufrag:x\r\n", "m=audio 1 RTP/AVP 0\n\nb=AS:64\n",
+      "m=audio 1 RTP/AVP 0\r\nm=audio 65536 RTP/AVP 0  ", "m=audio 1 RTP/AVP 0\r\na=fmtp:0 x", "t=0 x", "a=rtpmap:0 PCMU/8000 ",
+  };
+  int nRows = 0;
+  for (const SdpFile& f : SdpCorpus()) {
+    EXPECT_EQ(Outcome(f.text, 0), Outcome(f.text, VQX_SDP_PARSE_TOKENS)) << f.name;
+    ++nRows;
+  }
+  for (const std::string& row : rows) {
+    for (const std::string& text : {head + row, row}) {
+      EXPECT_EQ(Outcome(text, 0), Outcome(text, VQX_SDP_PARSE_TOKENS)) << "row '" << text << "'";
+      ++nRows;
+    }
+  }
+  EXPECT_GE(nRows, 100);
 }
 
 }  // namespace

@@ -1,0 +1,280 @@
+/*
+ * sdp_line_forms.cpp - the line forms: the common SDP lines (v=, o=, c=, t=,
+ * b=, m=, a=rtpmap, a=fmtp, a=ptime, the direction attributes and attributes
+ * the parser skips) recognised by the driver on the scanner's own tokens, so
+ * that the grammar takes such a line as one FORMLINE token and its line
+ * break, instead of every token, blank and empty `ws` of it.
+ *
+ * A form is the grammar's rule for that line written out over token codes:
+ * a line matches only when the grammar would accept its tokens without a
+ * syntax error, and the form keeps the token values the rule's actions take,
+ * which VqxSdpFormLine then calls in the rule's order. Any other line (a
+ * token the form does not expect, more formats than it keeps) is not a
+ * form: the driver feeds it token by token as before. Called by the driver
+ * at a line's first token, on the caller's thread.
+ */
+#include "sdp_parse_internal.h"
+
+namespace {
+
+/* Blanks before a token: allowed (`ws`), required (`ws_1`), not allowed. */
+enum Blank { kMay, kMust, kNot };
+
+/* The scanner over one line: the current token (blanks skipped and noted),
+ * and the line's last token, blanks included, for the error text. */
+struct FormCursor {
+  const char* p;
+  const char* pEnd;
+  int nCode = VQX_SDP_END;
+  int nSecond = 0; /* the first token after the line's first, blanks aside */
+  bool fBlank = false;
+  VqxSdpTokenValue tok{0, nullptr}, last{0, nullptr};
+
+  void Next() {
+    const char* s;
+    nCode = VqxMedialibSdpTokenise(&p, pEnd, &s);
+    fBlank = nCode == VQX_SDP_SPACE;
+    if (fBlank) {
+      last = VqxSdpTokenValue{static_cast<u32>(p - s), s};
+      nCode = VqxMedialibSdpTokenise(&p, pEnd, &s);
+    }
+    tok = VqxSdpTokenValue{static_cast<u32>(p - s), s};
+    if (nSecond == 0) nSecond = nCode;
+    if (nCode != VQX_SDP_END && nCode != VQX_SDP_CRLF) last = tok;
+  }
+  bool BlankOk(Blank b) const { return b == kMay || (b == kMust) == fBlank; }
+  /* Takes the next token when it has that code and its blanks fit. */
+  bool Take(int nWant, Blank b, VqxSdpTokenValue* pValue = nullptr) {
+    Next();
+    if (nCode != nWant || !BlankOk(b)) return false;
+    if (pValue != nullptr) *pValue = tok;
+    return true;
+  }
+  /* The line ends here (blanks allowed before its break or the end). */
+  bool TakeEnd() {
+    Next();
+    return nCode == VQX_SDP_CRLF || nCode == VQX_SDP_END;
+  }
+};
+
+bool IsWord(int n) { return n == VQX_SDP_TOK || n == VQX_SDP_HEX; }
+bool IsUserWord(int n) {
+  switch (n) {
+    case VQX_SDP_SESSKEYWORD: case VQX_SDP_VERSIONKEYWORD: case VQX_SDP_NUM: case VQX_SDP_ORIGKEYWORD:
+    case VQX_SDP_TOK: case VQX_SDP_IP4ADDRESS: case VQX_SDP_HEX: case VQX_SDP_COLON: case VQX_SDP_SLASH:
+    case VQX_SDP_EQ: case VQX_SDP_COMMA: case VQX_SDP_SEMI: case VQX_SDP_NUMRANGE: case VQX_SDP_TYPEDTIME:
+    case VQX_SDP_STRING: case VQX_SDP_DELIM: return true;
+    default: return false;
+  }
+}
+bool IsAddressWord(int n) {
+  return n == VQX_SDP_TOK || n == VQX_SDP_HEX || n == VQX_SDP_NUM || n == VQX_SDP_COLON || n == VQX_SDP_IP4ADDRESS;
+}
+
+/* address: address words, the first after blanks, the others joined. Leaves
+ * the token after it current. */
+bool Address(FormCursor& c, VqxSdpTokenValue* pValue) {
+  c.Next();
+  if (!c.fBlank || !IsAddressWord(c.nCode)) return false;
+  const char* pStart = c.tok.p;
+  const char* pStop;
+  do {
+    pStop = c.tok.p + c.tok.un32Length;
+    c.Next();
+  } while (!c.fBlank && IsAddressWord(c.nCode));
+  *pValue = VqxSdpTokenValue{static_cast<u32>(pStop - pStart), pStart};
+  return true;
+}
+
+/* o=: ws username ws_1 NUM ws_1 NUM ws_1 TOK ws_1 TOK ws_1 address ws. */
+bool Origin(FormCursor& c, VqxSdpLineForm& f) {
+  c.Next();
+  if (!IsUserWord(c.nCode)) return false;
+  do c.Next();
+  while (!c.fBlank && IsUserWord(c.nCode));
+  if (c.nCode != VQX_SDP_NUM || !c.fBlank) return false;
+  f.aView[0] = c.tok;
+  VqxSdpTokenValue addr;
+  if (!c.Take(VQX_SDP_NUM, kMust, &f.aView[1]) || !c.Take(VQX_SDP_TOK, kMust) || !c.Take(VQX_SDP_TOK, kMust) ||
+      !Address(c, &addr))
+    return false;
+  return c.nCode == VQX_SDP_CRLF || c.nCode == VQX_SDP_END;
+}
+
+/* c=: ws TOK ws_1 TOK ws_1 address ws [SLASH ws NUM ws [SLASH ws NUM ws]]. */
+bool Connection(FormCursor& c, VqxSdpLineForm& f) {
+  for (u32 i = 0; i < 4; ++i) f.aView[i] = VqxSdpTokenValue{0, nullptr};
+  if (!c.Take(VQX_SDP_TOK, kMay) || !c.Take(VQX_SDP_TOK, kMust, &f.aView[0]) || !Address(c, &f.aView[1])) return false;
+  for (u32 i = 2; i < 4 && c.nCode == VQX_SDP_SLASH; ++i) {
+    if (!c.Take(VQX_SDP_NUM, kMay, &f.aView[i])) return false;
+    c.Next();
+  }
+  return c.nCode == VQX_SDP_CRLF || c.nCode == VQX_SDP_END;
+}
+
+/* m=: ws kind ws_1 NUM [SLASH NUM] ws_1 pword (SLASH pword)* (ws_1 fmt)+ ws.
+ * Views: port, port count (empty when absent), last protocol word, then the
+ * numeric formats. */
+bool Media(FormCursor& c, VqxSdpLineForm& f) {
+  c.Next();
+  switch (c.nCode) {
+    case VQX_SDP_AUDIO: f.un8Kind = 1; break;
+    case VQX_SDP_VIDEO: f.un8Kind = 2; break;
+    case VQX_SDP_IMAGE: case VQX_SDP_TOK: f.un8Kind = 3; break;
+    default: return false;
+  }
+  if (!c.Take(VQX_SDP_NUM, kMust, &f.aView[0])) return false;
+  f.aView[1] = VqxSdpTokenValue{0, nullptr};
+  c.Next();
+  if (c.nCode == VQX_SDP_SLASH && !c.fBlank) {
+    if (!c.Take(VQX_SDP_NUM, kNot, &f.aView[1])) return false;
+    c.Next();
+  }
+  for (bool fFirst = true;; fFirst = false) {
+    if ((fFirst ? !c.fBlank : c.fBlank) || (!IsWord(c.nCode) && c.nCode != VQX_SDP_UDPTLPROTO)) return false;
+    f.aView[2] = c.tok;
+    c.Next();
+    if (c.nCode != VQX_SDP_SLASH || c.fBlank) break;
+    c.Next();
+  }
+  f.un32NbViews = 3;
+  for (u32 n = 0;; ++n) {
+    if (c.nCode == VQX_SDP_CRLF || c.nCode == VQX_SDP_END) return n != 0;
+    if (!c.fBlank) return false;
+    if (c.nCode == VQX_SDP_NUM) {
+      if (f.un32NbViews == VQX_SDP_FORM_VIEWS) return false;
+      f.aView[f.un32NbViews++] = c.tok;
+    } else if (c.nCode != VQX_SDP_T38FMT && !IsWord(c.nCode)) {
+      return false;
+    }
+    c.Next();
+  }
+}
+
+/* a=rtpmap: ws COLON ws NUM ws_1 word ws SLASH ws NUM ws [SLASH ws NUM (ws_1 NUM)* ws]. */
+bool RtpMap(FormCursor& c, VqxSdpLineForm& f) {
+  if (!c.Take(VQX_SDP_COLON, kMay) || !c.Take(VQX_SDP_NUM, kMay, &f.aView[0])) return false;
+  c.Next();
+  if (!c.fBlank || !IsWord(c.nCode)) return false;
+  f.aView[1] = c.tok;
+  if (!c.Take(VQX_SDP_SLASH, kMay) || !c.Take(VQX_SDP_NUM, kMay)) return false;
+  c.Next();
+  if (c.nCode == VQX_SDP_SLASH) {
+    if (!c.Take(VQX_SDP_NUM, kMay)) return false;
+    for (c.Next(); c.nCode == VQX_SDP_NUM && c.fBlank; c.Next()) {
+    }
+  }
+  return c.nCode == VQX_SDP_CRLF || c.nCode == VQX_SDP_END;
+}
+
+/* a= lines. The name is the line's second token. */
+bool Attribute(FormCursor& c, VqxSdpLineForm& f) {
+  c.Next();
+  switch (c.nCode) {
+    case VQX_SDP_RTPMAP:
+      f.nForm = VQX_SDP_FORM_RTPMAP;
+      return RtpMap(c, f);
+    case VQX_SDP_FMTP:
+      /* FMTP ws COLON ws NUM, then free text (read again by the action). */
+      f.nForm = VQX_SDP_FORM_FMTP;
+      if (!c.Take(VQX_SDP_COLON, kMay) || !c.Take(VQX_SDP_NUM, kMay, &f.aView[0])) return false;
+      f.pFreeText = c.p;
+      return true;
+    case VQX_SDP_TOK: case VQX_SDP_HEX: case VQX_SDP_CONNECTION:
+      /* An attribute the parser skips: its name, then free text. */
+      f.nForm = VQX_SDP_FORM_PLAIN;
+      f.pFreeText = c.p;
+      return true;
+    case VQX_SDP_RECVONLY: case VQX_SDP_SENDRECV: case VQX_SDP_SENDONLY: case VQX_SDP_INACTIVE:
+      f.nForm = VQX_SDP_FORM_DIRECTION;
+      f.un8Kind = static_cast<u8>(c.nCode);
+      return c.TakeEnd();
+    case VQX_SDP_PTIME:
+      f.nForm = VQX_SDP_FORM_PTIME;
+      return c.Take(VQX_SDP_COLON, kMay) && c.Take(VQX_SDP_NUM, kMay, &f.aView[0]) && c.TakeEnd();
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool VqxSdpMatchLineForm(int nFirst, const char* p, const char* pEnd, VqxSdpLineForm* pForm) {
+  VqxSdpLineForm& f = *pForm;
+  FormCursor c{p, pEnd};
+  f.un32NbViews = 0;
+  f.pFreeText = nullptr;
+  bool fMatch;
+  switch (nFirst) {
+    case VQX_SDP_VERSIONKEYWORD:
+      /* v=: ws NUM ws. */
+      f.nForm = VQX_SDP_FORM_PLAIN;
+      fMatch = c.Take(VQX_SDP_NUM, kMay) && c.TakeEnd();
+      break;
+    case VQX_SDP_TIMEKEYWORD:
+      /* t=: ws NUM ws_1 NUM ws. */
+      f.nForm = VQX_SDP_FORM_PLAIN;
+      fMatch = c.Take(VQX_SDP_NUM, kMay) && c.Take(VQX_SDP_NUM, kMust) && c.TakeEnd();
+      break;
+    case VQX_SDP_ORIGKEYWORD:
+      f.nForm = VQX_SDP_FORM_ORIGIN;
+      fMatch = Origin(c, f);
+      break;
+    case VQX_SDP_CONNKEYWORD:
+      f.nForm = VQX_SDP_FORM_CONNECTION;
+      fMatch = Connection(c, f);
+      break;
+    case VQX_SDP_BWKEYWORD:
+      /* b=: ws word ws COLON ws NUM ws. */
+      f.nForm = VQX_SDP_FORM_BANDWIDTH;
+      c.Next();
+      f.aView[0] = c.tok;
+      fMatch = IsWord(c.nCode) && c.Take(VQX_SDP_COLON, kMay) && c.Take(VQX_SDP_NUM, kMay, &f.aView[1]) && c.TakeEnd();
+      break;
+    case VQX_SDP_MEDIAKEYWORD:
+      f.nForm = VQX_SDP_FORM_MEDIA;
+      fMatch = Media(c, f);
+      break;
+    case VQX_SDP_ATTRKEYWORD:
+      fMatch = Attribute(c, f);
+      break;
+    default:
+      return false;
+  }
+  if (!fMatch) return false;
+  f.un32Second = static_cast<u32>(c.nSecond);
+  f.last = c.last;
+  if (f.pFreeText != nullptr) {
+    f.pResume = VqxSdpLineBreak(f.pFreeText, pEnd);
+  } else {
+    /* Back to the line break (or the end), which the driver reads itself. */
+    f.pResume = c.tok.p;
+  }
+  return true;
+}
+
+void VqxSdpFormLine(SdpParseContext* pCtx) {
+  const VqxSdpLineForm& f = pCtx->form;
+  const VqxSdpTokenValue* v = f.aView;
+  switch (f.nForm) {
+    case VQX_SDP_FORM_ORIGIN: VqxMediaLibParseOrigin(pCtx, v[0], v[1]); break;
+    case VQX_SDP_FORM_CONNECTION: VqxSdpConnection(pCtx, VqxSdpConnValue{v[0], v[1], v[2], v[3]}); break;
+    case VQX_SDP_FORM_BANDWIDTH: VQXMediaLibParseBandwidth(pCtx, v[0], v[1]); break;
+    case VQX_SDP_FORM_MEDIA:
+      VqxSdpMediaKeyword(pCtx, f.un8Kind);
+      VqxSdpMediaPort(pCtx, v[0], v[1].p != nullptr ? &v[1] : nullptr);
+      VqxSdpMediaProto(pCtx, v[2]);
+      for (u32 i = 3; i < f.un32NbViews; ++i) VqxMediaLibParsePTAdd(pCtx, v[i]);
+      break;
+    case VQX_SDP_FORM_RTPMAP: VqxMediaLibParseRtpMap(pCtx, v[0], v[1]); break;
+    case VQX_SDP_FORM_FMTP: VqxMediaLibParseFmtpGeneric(pCtx, v[0]); break;
+    case VQX_SDP_FORM_PTIME: VqxMediaLibParsePTime(pCtx, v[0]); break;
+    case VQX_SDP_FORM_DIRECTION:
+      if (f.un8Kind == VQX_SDP_RECVONLY) VqxMediaLibParseReceiveOnly(pCtx);
+      else if (f.un8Kind == VQX_SDP_SENDRECV) VqxMediaLibParseSendReceive(pCtx);
+      else if (f.un8Kind == VQX_SDP_SENDONLY) VqxMediaLibParseSendOnly(pCtx);
+      else VqxMediaLibParseInactive(pCtx);
+      break;
+    default: break;
+  }
+}
