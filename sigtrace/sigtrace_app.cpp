@@ -327,6 +327,7 @@ void CVQSigTrace::Teardown() {
   }
   /* 4. Adapters: each stops its thread and removes its page (neither takes this mutex). */
   mAdapters.Clear(Here);
+  mUnitIndex.Invalidate();
   /* 5. Management clients. */
   if (mfMgmtClients != 0) {
     mfMgmtClients = 0;
@@ -337,6 +338,7 @@ void CVQSigTrace::Teardown() {
   /* 6. Groups: text files end with their trailer; one summary line each. */
   LogGroupSummaries();
   mGroups.Clear(Here);
+  mUnitIndex.Invalidate();
   /* 7. Providers. */
   mProviders.Clear(Here);
   /* 8. The main page: the console may be inside it, waiting for this mutex. */

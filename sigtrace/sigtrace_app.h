@@ -17,7 +17,10 @@
  * A unit is written by the group of its entity: the entity is found from the
  * sending board's name and the unit's trunk and timeslot mask (SS7, LAPD,
  * ISDN), trunk (CAS R2) or trace context id (IP); the SS7 link number is the
- * entity's 1-based position in its group. Every unit counts in
+ * entity's 1-based position in its group. The entities are found through
+ * mUnitIndex (sigtrace_unit_index.h), rebuilt from the pools on the first
+ * unit after any of them changed: every path that attaches or detaches an
+ * entity, or adds or removes an adapter, marks it stale. Every unit counts in
  * mun32PacketCount, also when no entity takes it.
  *
  * The run ends when mfQuit is set: the console's quit, the main page's 'Q',
@@ -53,6 +56,7 @@
 #include "sigtrace_entity.h"
 #include "sigtrace_log_limit.h"
 #include "sigtrace_params_dao_xml.h"
+#include "sigtrace_unit_index.h"
 #include "sigtracegrp.h"
 #include "vqcaf.h"
 #include "vqcafcfgfile.h"
@@ -73,6 +77,7 @@ class CVQSigTraceProviderEntity;   /* one remote trace provider (sigtrace_provid
 class CVQCAFServiceSigTraceServer; /* the sig-trace server service */
 
 constexpr u32 QUELLAN_MAX_ADAPTERS = 32u;
+static_assert(QUELLAN_MAX_ADAPTERS <= VQ_SIGTRACE_INDEX_MAX_ADAPTERS, "every adapter has its row in the unit index");
 constexpr u32 QUELLAN_MAX_PROVIDERS = 20u;
 constexpr u32 VQ_SIGTRACE_STDOUT_POLL_MS = 1000u;  /* "-stdout": the output is checked this often */
 constexpr u32 VQ_SIGTRACE_DRAIN_MS = 2000u;        /* the close writes what was taken in within this */
@@ -240,6 +245,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
   GroupPool mGroups;                     /* 64, by group name */
   ProviderPool mProviders;               /* 20, by host name "." application name */
   u32 mun32EntityNumber = 0;             /* last provider entity number / trace context id taken */
+  CVQSigTraceUnitIndex mUnitIndex;       /* units' entities by key; Invalidate when the pools above change */
 
   /* Framework parameters handed to GlobalSetParam. */
   CVQCAFLogParams mLogParams;
@@ -270,6 +276,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   CVQSigTraceGrp* FindOrCreateGroup(const CVQSigTraceEntityParams& Entity);
   /* The name an adapter is filed under in the pool (its board's name). */
   const char* AdapterName(CVQSigTraceAdapter& Adapter);
+  /* Refills mUnitIndex from the adapters and the groups. */
+  void RebuildUnitIndex();
   /* The adapter of the name at payload offset un32Offset (null: none). */
   CVQSigTraceAdapter* FindAdapterOf(unsigned int* pMsg, u32 un32Offset);
   /* Stops what Init started, in the clean-up order; the mutex is released

@@ -87,6 +87,7 @@ u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEnt
   Entity.mun64EntityId = ++mun32EntityNumber;
   Entity.mun32RxCount = Entity.mun32TxCount = Entity.mun32ExtCount = 0;
   pGroup->mvEntities.push_back(Entity);
+  mUnitIndex.Invalidate();
   LogTrace(VQMSG, "Allocate entity: add \033[32m%s:%s\033[m in group \033[32m%s\033[m %s", Entity.mstrAdapterName.c_str(),
            Entity.mstrName.c_str(), pGroup->mstrName.c_str(), pGroup->IsPcap() ? "CAP" : "FORMAT");
   return SetEntityTrace(pGroup->mvEntities.back(), true);
@@ -147,6 +148,7 @@ u32 CVQSigTrace::DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& En
     LogTrace(VQMSG, "Free entity: \033[32m %s:%s\033[m in group \033[32m%s\033[m", it->mstrAdapterName.c_str(),
              it->mstrName.c_str(), Group.mstrName.c_str());
     Group.mvEntities.erase(it);
+    mUnitIndex.Invalidate(); /* the later entities' positions moved too */
     return VQX_RESULT_OK;
   }
   return VQX_RESULT_NOT_FOUND;

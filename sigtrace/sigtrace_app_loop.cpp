@@ -234,6 +234,7 @@ u32 CVQSigTrace::HandleNotifAdapterAdded(unsigned int* pMsg) {
     if (pAdapter == nullptr) return Failure(kOp, "Too many adapters detected (or increase max adapters)", VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
     LogTrace(VQMSG, "\033[32mAdapter %s added (handle 0x%08X)\033[m", strName.c_str(), hAdapter);
     (void)pAdapter->Init(hAdapter, &mCmdLine);
+    mUnitIndex.Invalidate(); /* its entities' units carry the new handle */
     return VQX_RESULT_OK;
   } catch (const CVQSigTraceTruncated&) {
     return Failure(kOp, "Adapter added event too short", VQX_RESULT_INVALID_PARAM, __LINE__);
@@ -247,6 +248,7 @@ u32 CVQSigTrace::HandleNotifAdapterRemoved(unsigned int* pMsg) {
   /* Its entities stay in their groups: when the board comes back they are
    * switched on again (AttachEntityToGroup). */
   mAdapters.Free(CVQCAFDebugInfo(__FILE__, __LINE__), pAdapter);
+  mUnitIndex.Invalidate();
   return VQX_RESULT_OK;
 }
 

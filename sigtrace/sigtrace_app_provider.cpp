@@ -111,6 +111,7 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
       Entity.mun32ProviderEntityId = ++mun32EntityNumber;
       Entity.mfCapFile = pGroup->mfPcap;
       pGroup->mvEntities.push_back(Entity);
+      mUnitIndex.Invalidate();
       LogTrace(VQMSG, "Allocate entity: add \033[32m%s\033[m in group \033[32m%s\033[m %s", Entity.mstrName.c_str(),
                pGroup->mstrName.c_str(), pGroup->IsPcap() ? "CAP" : "FORMAT");
     }
@@ -132,6 +133,7 @@ u32 CVQSigTrace::OnUnregister(CVQSigTraceProviderEntity* pProvider, unsigned int
       LogTrace(VQMSG, "Free entity: \033[32m %s\033[m in group \033[32m%s\033[m", strKey.c_str(),
                pGroup->mstrName.c_str());
       pGroup->mvEntities.erase(it);
+      mUnitIndex.Invalidate();
       return VQX_RESULT_OK;
     }
   }

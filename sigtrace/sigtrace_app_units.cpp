@@ -1,6 +1,6 @@
 /*
  * sigtrace_app_units.cpp - one captured unit from a board: read whole by its
- * family's reader, its entity found in the groups, written by the group, and
+ * family's reader, its entity found through the unit index, written by the group, and
  * the answers to the trace on/off requests (docs/board-trace-messages.md).
  *
  * Main thread, application mutex held.
@@ -25,25 +25,9 @@ u32 EntityType(EVQTraceFamily e) {
   return VQ_SIGTRACE_TYPE_NONE;
 }
 
-/* What identifies the unit's entity. */
-struct SKey {
-  u32 un32Type = 0;
-  const char* pszAdapter = nullptr;  /* null for IP (the context id is unique) */
-  u32 un32Trunk = 0, un32TimeslotMask = 0;
-  bool fTrunkOnly = false;
-  u64 un64ContextId = 0;
-};
-
 /* The board's direction (1 received, 2 sent) as the SS7, LAPD and ISDN
  * writers take it (0 received, otherwise sent). */
 u32 WriterDirection(u32 un32BoardDirection) { return un32BoardDirection == 2 ? 1u : 0u; }
-
-bool Matches(const CVQSigTraceEntityParams& E, const SKey& K) {
-  if (E.mun32Type != K.un32Type) return false;
-  if (K.un32Type == VQ_SIGTRACE_TYPE_IP) return E.mun64EntityId == K.un64ContextId;
-  if (E.mun32Trunk != K.un32Trunk || (!K.fTrunkOnly && E.mun32TimeslotMask != K.un32TimeslotMask)) return false;
-  return E.mstrAdapterName == K.pszAdapter;
-}
 
 }  // namespace
 
@@ -55,14 +39,8 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
   mun32PacketCount++;
   const CVQSigTraceCursor Payload = vqdisc::AnswerPayload(pMsg);
   std::string strError;
-  SKey Key;
-  Key.un32Type = EntityType(pFamily->eFamily);
-  /* The board by its handle: units of a board not (or no longer) known are dropped. */
-  CVQSigTraceAdapter* pAdapter = nullptr;
-  mAdapters.ResetNext();
-  for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr && pAdapter == nullptr; p = mAdapters.Next())
-    if (p->GetAdapterHandle() == pHeader->hAdapter) pAdapter = p;
-  Key.pszAdapter = pAdapter != nullptr ? AdapterName(*pAdapter) : "";
+  SVQUnitKey Key;
+  const u32 un32Type = EntityType(pFamily->eFamily);
 
   SVQTraceSs7Unit Ss7;
   SVQTraceIsdnUnit Isdn;
@@ -72,21 +50,21 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
   switch (pFamily->eFamily) {
     case EVQTraceFamily::Ss7:
       r = VqReadSs7TraceUnit(Payload, Ss7, strError);
-      Key.un32Trunk = Ss7.un32Trunk, Key.un32TimeslotMask = Ss7.un32TimeslotMask;
+      Key = VqBoardUnitKey(un32Type, pHeader->hAdapter, Ss7.un32Trunk, Ss7.un32TimeslotMask);
       break;
     case EVQTraceFamily::Lapd:
     case EVQTraceFamily::Isdn:
       r = pFamily->eFamily == EVQTraceFamily::Lapd ? VqReadLapdTraceUnit(Payload, Isdn, strError)
                                                    : VqReadIsdnTraceUnit(Payload, Isdn, strError);
-      Key.un32Trunk = Isdn.un32Trunk, Key.un32TimeslotMask = Isdn.un32TimeslotMask;
+      Key = VqBoardUnitKey(un32Type, pHeader->hAdapter, Isdn.un32Trunk, Isdn.un32TimeslotMask);
       break;
     case EVQTraceFamily::Casr2:
       r = VqReadCasr2TraceUnit(Payload, Casr2, strError);
-      Key.un32Trunk = Casr2.un32Trunk, Key.fTrunkOnly = true;
+      Key = VqBoardUnitKey(un32Type, pHeader->hAdapter, Casr2.un32Trunk, 0);
       break;
     case EVQTraceFamily::Ip:
       r = VqReadIpTraceUnit(Payload, Ip, strError);
-      Key.un64ContextId = Ip.un64TraceContextId;
+      Key = VqIpUnitKey(Ip.un64TraceContextId);
       break;
   }
   if (VQX_RESULT_FAILED(r)) {
@@ -103,31 +81,23 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
     }
     return Failure(kOp, strText.c_str(), r, __LINE__);
   }
-  if (pAdapter == nullptr && Key.un32Type != VQ_SIGTRACE_TYPE_IP) {
-    mun32LostUnits++;
-    return VQX_RESULT_NOT_FOUND;
-  }
 
-  /* The entity and its 1-based position in its group (the SS7 link number). */
-  CVQSigTraceGrp* pGroup = nullptr;
-  CVQSigTraceEntityParams* pEntity = nullptr;
-  u32 un32Position = 0;
-  mGroups.ResetNext();
-  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr && pEntity == nullptr; g = mGroups.Next()) {
-    if (g->mun32Type != Key.un32Type) continue;
-    for (size_t i = 0; i < g->mvEntities.size(); i++) {
-      if (!Matches(g->mvEntities[i], Key)) continue;
-      pGroup = g, pEntity = &g->mvEntities[i], un32Position = static_cast<u32>(i + 1);
-      break;
-    }
-  }
-  mGroups.ResetNext();
-  if (pEntity == nullptr) {
+  /* The entity and its 1-based position in its group (the SS7 link number).
+   * A board unit's key holds the board's handle: units of a board not (or no
+   * longer) known find nothing and are dropped. */
+  if (mUnitIndex.IsStale()) RebuildUnitIndex();
+  const SVQUnitEntity Found = mUnitIndex.FindEntity(Key);
+  if (Found.pGroup == nullptr) {
     mun32LostUnits++;
+    const char* pszAdapter = mUnitIndex.FindAdapter(pHeader->hAdapter);
+    if (pszAdapter == nullptr && un32Type != VQ_SIGTRACE_TYPE_IP) return VQX_RESULT_NOT_FOUND;
     LogTrace(VQLV1, "%s unit %u of %s: no traced entity", pFamily->pszName, Ss7.un32Unit | Isdn.un32Unit | Casr2.un32Unit | Ip.un32Unit,
-             Key.pszAdapter);
+             pszAdapter != nullptr ? pszAdapter : "");
     return VQX_RESULT_NOT_FOUND;
   }
+  CVQSigTraceGrp* const pGroup = Found.pGroup;
+  CVQSigTraceEntityParams* const pEntity = &pGroup->mvEntities[Found.un32Position - 1];
+  const u32 un32Position = Found.un32Position;
 
   switch (pFamily->eFamily) {
     case EVQTraceFamily::Ss7:
@@ -161,6 +131,26 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
     }
   }
   return VQX_RESULT_OK;
+}
+
+void CVQSigTrace::RebuildUnitIndex() {
+  size_t nEntities = 0;
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next()) nEntities += g->mvEntities.size();
+  mUnitIndex.Reset(static_cast<u32>(nEntities));
+  mAdapters.ResetNext();
+  for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next())
+    mUnitIndex.AddAdapter(p->GetAdapterHandle(), AdapterName(*p));
+  /* In the order of the walk the index replaces: the first entity of a key keeps it. */
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next()) {
+    for (size_t i = 0; i < g->mvEntities.size(); i++) {
+      SVQUnitKey Key;
+      const CVQSigTraceEntityParams& E = g->mvEntities[i];
+      if (E.mun32Type == g->mun32Type && mUnitIndex.KeyOf(E, Key)) mUnitIndex.AddEntity(Key, g, static_cast<u32>(i + 1));
+    }
+  }
+  mGroups.ResetNext();
 }
 
 u32 CVQSigTrace::HandleTraceAnswer(unsigned int* pMsg) {

@@ -10,9 +10,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "sigtrace_app.h"
 #include "sigtrace_provider_entity.h"
+#include "support/sigtrace_test_app.h"
 #include "support/sigtrace_test_board.h"
 #include "support/sigtrace_test_support.h"
 #include "vqcafservicedetector.h"
@@ -29,12 +31,7 @@ std::vector<u8> Payload(u32 un32Size, std::vector<std::pair<u32, std::string>> a
   return v;
 }
 
-/* A unit of the fuzz target's seeds (its first byte picks the id there). */
-std::vector<u8> Seed(const std::string& strName) {
-  std::ifstream In(std::string(getenv("VQX_SOURCE_DIR")) + "/sigtrace/fuzz/seeds/fuzz_app_dispatch/" + strName);
-  const std::string s((std::istreambuf_iterator<char>(In)), {});
-  return s.empty() ? std::vector<u8>() : std::vector<u8>(s.begin() + 1, s.end());
-}
+std::vector<u8> Seed(const std::string& strName) { return sigtest::DispatchSeed(strName); }
 
 CVQSigTraceEntityParams Entity(u32 un32Type, const char* pszAdapter, const char* pszGroup, const char* pszName,
                                u32 un32Trunk = 1, u32 un32Mask = 1, u8 fCap = 1) {
@@ -59,13 +56,9 @@ class SigTraceApp : public ::testing::Test {
     std::filesystem::current_path(mstrCwd);
     std::filesystem::remove_all(mstrDir);
   }
-  /* The message as received: header, then the payload. */
-  u32 Dispatch(u32 un32Id, const std::vector<u8>& Payload) {
-    std::vector<u32> v((VQX_MSG_HEADER_SIZE + Payload.size()) / 4 + 1);
-    auto* h = reinterpret_cast<VQX_MSG_HEADER*>(v.data());
-    h->un32MsgId = un32Id, h->un32PayloadStart = VQX_MSG_HEADER_SIZE, h->un32PayloadLength = u32(Payload.size());
-    h->un32Length = VQX_MSG_HEADER_SIZE + u32(Payload.size());
-    std::copy(Payload.begin(), Payload.end(), reinterpret_cast<u8*>(v.data()) + VQX_MSG_HEADER_SIZE);
+  /* The message as received from the board of handle hAdapter. */
+  u32 Dispatch(u32 un32Id, const std::vector<u8>& Payload, u32 hAdapter = 0) {
+    std::vector<u32> v = sigtest::ReceivedMsg(un32Id, Payload, hAdapter);
     return pApp->DispatchMsg(v.data());
   }
   CVQSigTraceGrp* Group(const char* pszName) { return pApp->mGroups.Find(CVQCAFHashKeyString(pszName)); }
@@ -136,6 +129,108 @@ TEST_F(SigTraceApp, UnitsReachTheirEntityAnswersAndRefusalsAreLogged) {
   ASSERT_GE(s.size(), 44u);
   EXPECT_EQ(s[40], 1) << "sent";
   EXPECT_EQ((u8(s[42]) << 8) | u8(s[43]), 2) << "link number: the position of L2";
+}
+
+/* Units find their entity by board handle and trunk/timeslot mask (CAS R2:
+ * trunk; IP: trace context id) through attach, detach, the board lost and
+ * back under a new handle, and a reload that adds an entity. Each probe
+ * names the group and position of the entity whose count the unit raised,
+ * or "-" when none took it (counted lost). */
+TEST_F(SigTraceApp, UnitsFollowTheirEntitiesThroughAttachDetachBoardLossAndReload) {
+  pApp->mCmdLine.mCfgFile = "quellan.xml";
+  const auto Configure = [&](const char* pszMoreTrunks) {
+    std::ofstream("quellan.xml")
+        << "<quellan><signaling>\n<ss7 adapter=\"C1\" grpname=\"SS7\" capfile=\"1\">\n"
+        << "<trunk idx=\"5\" timeslot=\"1\" mask=\"255\"/><trunk idx=\"5\" timeslot=\"16\" mask=\"255\"/>" << pszMoreTrunks
+        << "</ss7>\n<ss7 adapter=\"C2\" grpname=\"SS7B\" capfile=\"1\"><trunk idx=\"5\" timeslot=\"1\" mask=\"255\"/></ss7>\n"
+        << "<casr2 adapter=\"C1\" grpname=\"R2\" extended=\"0\"><trunk idx=\"3\"/></casr2>\n"
+        << "<ip adapter=\"C1\" grpname=\"IP\" ethport=\"eth0\" transport=\"udp\" ipmask=\"10.0.0.1\" port=\"5060\" capfile=\"1\"/>\n"
+        << "</signaling></quellan>\n";
+    ASSERT_EQ(pApp->ReloadConfig(0), VQX_RESULT_OK);
+  };
+  const auto Board = [&](u32 un32Event, const char* pszName, u32 hAdapter = 0) {
+    const u32 un32NameAt = un32Event == VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED ? VQ_SIGTRACE_REMOVED_OFFSET_NAME : 288;
+    EXPECT_EQ(Dispatch(un32Event, Payload(424, {{un32NameAt, pszName}}, {{12, hAdapter}})), VQX_RESULT_OK) << pszName;
+  };
+  constexpr u32 kSs7 = 0x04210031, kLapd = 0x04540031, kCasr2 = 0x04510031, kIp = 0x04390031;
+  struct SProbe {
+    u32 un32Id, hAdapter, un32Trunk;
+    u64 un64Mask; /* IP: added to the IP entity's trace context id */
+    const char* pszWhere;
+  };
+  const struct {
+    const char* pszStep;
+    std::function<void()> fnStep;
+    std::vector<SProbe> vProbes;
+  } aSteps[] = {
+      {"attached",
+       [&] {
+         Configure("");
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x11), Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C2", 0x22);
+         Board(QUELLAN_NOTIF_ADAPTER_READY, "C1"), Board(QUELLAN_NOTIF_ADAPTER_READY, "C2");
+       },
+       {{kSs7, 0x11, 5, 0x2, "SS7#1"}, {kSs7, 0x11, 5, 0x10000, "SS7#2"}, {kSs7, 0x22, 5, 0x2, "SS7B#1"},
+        {kSs7, 0x11, 5, 0x4, "-"}, {kSs7, 0x33, 5, 0x2, "-"} /* no such board */, {kLapd, 0x11, 5, 0x2, "-"} /* type */,
+        {kCasr2, 0x11, 3, 0, "R2#1"}, {kCasr2, 0x22, 3, 0, "-"}, {kIp, 0x11, 0, 0, "IP#1"}, {kIp, 0x11, 0, 1000, "-"}}},
+      {"first SS7 link detached",
+       [&] {
+         CVQSigTraceEntityParams E(Group("SS7")->mvEntities[0]);
+         EXPECT_EQ(pApp->DetachEntity(*Group("SS7"), E), VQX_RESULT_OK);
+       },
+       {{kSs7, 0x11, 5, 0x2, "-"}, {kSs7, 0x11, 5, 0x10000, "SS7#1"}, {kSs7, 0x22, 5, 0x2, "SS7B#1"}}},
+      {"board C1 lost",
+       [&] { Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C1"); },
+       {{kSs7, 0x11, 5, 0x10000, "-"}, {kCasr2, 0x11, 3, 0, "-"}, {kIp, 0, 0, 0, "IP#1"}, {kSs7, 0x22, 5, 0x2, "SS7B#1"}}},
+      {"board C1 back as 0x44",
+       [&] { Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x44); },
+       {{kSs7, 0x11, 5, 0x10000, "-"}, {kSs7, 0x44, 5, 0x10000, "SS7#1"}, {kSs7, 0x44, 5, 0x2, "-"}, {kCasr2, 0x44, 3, 0, "R2#1"}}},
+      {"board C1 ready again",
+       [&] { Board(QUELLAN_NOTIF_ADAPTER_READY, "C1"); },
+       {{kSs7, 0x44, 5, 0x2, "SS7#2"} /* attached again, at the end */, {kSs7, 0x44, 5, 0x10000, "SS7#1"}, {kIp, 0x44, 0, 0, "IP#1"}}},
+      {"reloaded with trunk 6",
+       [&] { Configure("<trunk idx=\"6\" timeslot=\"2\" mask=\"255\"/>"), Board(QUELLAN_NOTIF_ADAPTER_READY, "C1"); },
+       {{kSs7, 0x44, 6, 0x4, "SS7#3"}, {kSs7, 0x44, 5, 0x10000, "SS7#1"}, {kSs7, 0x22, 6, 0x4, "-"}}},
+  };
+  /* The group and position of the one entity whose count the unit raised. */
+  const auto Route = [&](const SProbe& p) -> std::string {
+    std::vector<u8> Unit;
+    if (p.un32Id == kIp) {
+      Unit = sigtest::Patched(Seed("ip_ok"), 0x18, Group("IP")->mvEntities[0].mun64EntityId + p.un64Mask, 8);
+    } else {
+      Unit = Seed(p.un32Id == kSs7 ? "ss7_ok" : p.un32Id == kLapd ? "lapd_ok" : "casr2_state");
+      Unit = sigtest::Patched(sigtest::Patched(Unit, 0x18, p.un32Trunk), 0x1C, p.un32Id == kCasr2 ? Unit[0x1C] : p.un64Mask);
+    }
+    std::vector<std::pair<std::string, u32>> vCounts;
+    const auto Counts = [&] {
+      std::vector<std::pair<std::string, u32>> v;
+      pApp->mGroups.ResetNext();
+      for (CVQSigTraceGrp* g = pApp->mGroups.Next(); g != nullptr; g = pApp->mGroups.Next())
+        for (size_t i = 0; i < g->mvEntities.size(); i++) {
+          const CVQSigTraceEntityParams& e = g->mvEntities[i];
+          v.emplace_back(std::string(g->mstrName.c_str()) + "#" + std::to_string(i + 1), e.mun32RxCount + e.mun32TxCount + e.mun32ExtCount);
+        }
+      return v;
+    };
+    const auto Before = Counts();
+    const u32 un32Lost = pApp->mun32LostUnits;
+    const u32 r = Dispatch(p.un32Id, Unit, p.hAdapter);
+    const auto After = Counts();
+    std::string strWhere;
+    for (size_t i = 0; i < After.size() && i < Before.size(); i++)
+      if (After[i].second != Before[i].second) strWhere += (strWhere.empty() ? "" : ",") + After[i].first;
+    if (strWhere.empty()) strWhere = "-";
+    const bool fLost = pApp->mun32LostUnits == un32Lost + 1;
+    if (r != (strWhere == "-" ? VQX_RESULT_NOT_FOUND : VQX_RESULT_OK) || fLost != (strWhere == "-"))
+      strWhere += " (result " + std::to_string(r) + (fLost ? ", lost" : "") + ")";
+    return strWhere;
+  };
+  for (const auto& Step : aSteps) {
+    Step.fnStep();
+    for (const SProbe& p : Step.vProbes)
+      EXPECT_EQ(Route(p), p.pszWhere) << Step.pszStep << ": id 0x" << std::hex << p.un32Id << " board 0x" << p.hAdapter
+                                      << " trunk " << std::dec << p.un32Trunk << " mask/context +0x" << std::hex << p.un64Mask;
+    EXPECT_TRUE(pApp->mUnitIndex.CheckInvariant()) << Step.pszStep << "\n" << pApp->mUnitIndex.Dump();
+  }
 }
 
 /* A provider's link up and down as its service reports them: the

@@ -2,7 +2,10 @@
  * The application in this process against the simulated board: units flow
  * into the groups while the configuration is reloaded (every adapter
  * resynchronised) from another thread, then the run ends and nothing of it
- * is left running (ThreadSanitizer runs this too).
+ * is left running (ThreadSanitizer runs this too). And, without a
+ * framework, units dispatched under the application mutex while the console's
+ * thread attaches and detaches an entity: each unit is written or counted
+ * lost, never both, never routed to a detached entity.
  */
 #include <gtest/gtest.h>
 
@@ -11,7 +14,9 @@
 
 #include "peers/process_counts.h"
 #include "sigtrace_app.h"
+#include "support/sigtrace_test_app.h"
 #include "support/sigtrace_test_server.h"
+#include "support/sigtrace_test_support.h"
 #include "vqcaf.h"
 
 namespace {
@@ -44,6 +49,46 @@ TEST(SigTraceAppThreads, TrafficWhileReloadingThenNothingLeft) {
   std::filesystem::current_path(Cwd);
   EXPECT_TRUE(peerwait::WaitUntil([&] { return proccount::ProcessThreadCount() == nThreads; }, 5000))
       << proccount::ProcessThreadCount() << " threads, " << nThreads << " before";
+}
+
+TEST(SigTraceAppThreads, UnitsWhileTheConsoleAttachesAndDetaches) {
+  sigtest::CScratchDir Dir;
+  CVQSigTraceCfgCmdLine CmdLine;
+  CVQSigTrace App(CmdLine);
+  CVQSigTraceAdapter* pAdapter = App.mAdapters.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString("B1"));
+  CVQSigTraceEntityParams Stays, Toggled;
+  for (auto [p, un32Mask, pszName] : {std::tuple{&Stays, 0x10000u, "L1"}, {&Toggled, 0x2u, "L2"}}) {
+    p->mun32Type = VQ_SIGTRACE_TYPE_SS7, p->mstrGroupName = "SS7", p->mstrName = pszName, p->mfCapFile = 1;
+    p->mun32Trunk = 5, p->mun32TimeslotMask = un32Mask;
+  }
+  ASSERT_EQ(App.AttachEntityToGroup(*pAdapter, Stays), VQX_RESULT_OK);
+  constexpr u32 kTurns = 400, kUnits = 4000;
+  std::thread Console([&] {
+    for (u32 i = 0; i < kTurns; i++) {
+      CVQSigTraceEntityParams E(Toggled);
+      EXPECT_EQ(App.AttachEntityToGroup(*pAdapter, E), VQX_RESULT_OK);
+      CVQCAFMutexAutoGetGive Lock(&App.mAppMutex);
+      EXPECT_EQ(App.DetachEntity(*App.mGroups.Find(CVQCAFHashKeyString("SS7")), E), VQX_RESULT_OK);
+    }
+  });
+  const std::vector<u8> Seed = sigtest::DispatchSeed("ss7_ok");
+  u32 un32Written = 0, un32NotFound = 0;
+  for (u32 i = 0; i < kUnits; i++) {
+    std::vector<u32> Msg = sigtest::ReceivedMsg(0x04210031, sigtest::Patched(Seed, 0x1C, i % 2 == 0 ? 0x10000u : 0x2u));
+    CVQCAFMutexAutoGetGive Lock(&App.mAppMutex);
+    const u32 r = App.DispatchMsg(Msg.data());
+    un32Written += r == VQX_RESULT_OK;
+    un32NotFound += r == VQX_RESULT_NOT_FOUND;
+    EXPECT_TRUE(r == VQX_RESULT_OK || (r == VQX_RESULT_NOT_FOUND && i % 2 == 1)) << i << ": 0x" << std::hex << r;
+  }
+  Console.join();
+  CVQCAFMutexAutoGetGive Lock(&App.mAppMutex);
+  CVQSigTraceGrp* pGroup = App.mGroups.Find(CVQCAFHashKeyString("SS7"));
+  ASSERT_EQ(pGroup->mvEntities.size(), 1u);
+  EXPECT_EQ(un32Written + un32NotFound, kUnits);
+  EXPECT_EQ(App.mun32LostUnits, un32NotFound);
+  EXPECT_EQ(pGroup->mun32RxCount + pGroup->mun32TxCount + pGroup->mun32ExtCount, un32Written);
+  EXPECT_EQ(pGroup->mvEntities[0].mun32RxCount + pGroup->mvEntities[0].mun32TxCount, kUnits / 2) << "every unit of L1";
 }
 
 }  // namespace

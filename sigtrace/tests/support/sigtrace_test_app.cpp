@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "support/sigtrace_test_support.h"
 #include "vqcafdiag.h"
+#include "vqx_host.h"
 
 namespace sigtest {
 
@@ -48,6 +50,27 @@ std::vector<std::vector<std::string>> DataRows(const std::string& strName) {
     aRows.push_back(aFields);
   }
   return aRows;
+}
+
+std::vector<u32> ReceivedMsg(u32 un32Id, const std::vector<u8>& Payload, u32 hAdapter) {
+  std::vector<u32> v((VQX_MSG_HEADER_SIZE + Payload.size()) / 4 + 1);
+  auto* h = reinterpret_cast<VQX_MSG_HEADER*>(v.data());
+  h->un32MsgId = un32Id, h->un32PayloadStart = VQX_MSG_HEADER_SIZE, h->un32PayloadLength = u32(Payload.size());
+  h->un32Length = VQX_MSG_HEADER_SIZE + u32(Payload.size());
+  h->hAdapter = hAdapter;
+  std::copy(Payload.begin(), Payload.end(), reinterpret_cast<u8*>(v.data()) + VQX_MSG_HEADER_SIZE);
+  return v;
+}
+
+std::vector<u8> DispatchSeed(const std::string& strName) {
+  std::ifstream In(std::string(getenv("VQX_SOURCE_DIR")) + "/sigtrace/fuzz/seeds/fuzz_app_dispatch/" + strName);
+  const std::string s((std::istreambuf_iterator<char>(In)), {});
+  return s.empty() ? std::vector<u8>() : std::vector<u8>(s.begin() + 1, s.end());
+}
+
+std::vector<u8> Patched(std::vector<u8> Payload, u32 un32Offset, u64 v, u32 un32Size) {
+  for (u32 i = 0; i < un32Size && un32Offset + i < Payload.size(); i++) Payload[un32Offset + i] = u8(v >> (8 * i));
+  return Payload;
 }
 
 std::vector<char*> Argv(std::vector<std::string>& aStore, const std::string& strArgs) {

@@ -13,6 +13,7 @@
 
 #include "vqcafcli.h"
 #include "vqcaflog.h"
+#include "vqx_types.h"
 
 namespace sigtest {
 
@@ -39,6 +40,15 @@ class CLogLines : public VQCAF::IVQCAFLogTraceListener {
  * by " | " (kept as written, a row ending in " |" has an empty last field);
  * blank lines and lines starting with '#' are skipped. */
 std::vector<std::vector<std::string>> DataRows(const std::string& strName);
+/* A message as the main loop receives it: the 88-byte header (id, adapter
+ * handle, lengths) then the payload, in words so that it is aligned. */
+std::vector<u32> ReceivedMsg(u32 un32Id, const std::vector<u8>& Payload, u32 hAdapter = 0);
+/* A message payload of the application dispatch fuzz target's seeds (its
+ * first byte picks the id there, and is left out); empty when absent. */
+std::vector<u8> DispatchSeed(const std::string& strName);
+/* Payload with the u32 (or u64) v written little-endian at un32Offset. */
+std::vector<u8> Patched(std::vector<u8> Payload, u32 un32Offset, u64 v, u32 un32Size = 4);
+
 /* argv of "quellan" and the blank-separated words of strArgs (valid while
  * the vector of strings lives). */
 std::vector<char*> Argv(std::vector<std::string>& aStore, const std::string& strArgs);

@@ -1,0 +1,114 @@
+/*
+ * sigtrace_unit_index.h - where a board's trace unit goes: the traced entity
+ * (its group and its 1-based position there) of every key a unit can carry,
+ * found in constant time and without allocation.
+ *
+ * Model. The application rebuilds the index from its pools of adapters and
+ * groups whenever one of them changed (an entity attached or detached, an
+ * adapter added or removed, the clean-up) and it is marked stale; the unit
+ * path then finds an entity by one hashed probe instead of walking every
+ * adapter and every group. A key is the adapter handle, the group type and
+ * the trunk and timeslot mask (SS7, LAPD, ISDN), the trunk alone (CAS R2),
+ * or the trace context id alone (IP). When two entities share a key the
+ * first one of the walk (groups in pool order, entities in group order)
+ * keeps it, as the walk would find it first.
+ *
+ * What the index holds is borrowed: group pointers and adapter names stay
+ * valid until the pools change, which marks it stale; nothing is read from
+ * a stale index (the owner rebuilds it first).
+ *
+ * Threads: no lock inside; the application mutex guards it with the pools.
+ */
+#ifndef SIGTRACE_UNIT_INDEX_H
+#define SIGTRACE_UNIT_INDEX_H
+
+#include <string>
+#include <vector>
+
+#include "sigtrace_entity.h"
+#include "vqx_types.h"
+
+namespace VQCAF {
+
+class CVQSigTraceGrp;
+
+constexpr u32 VQ_SIGTRACE_INDEX_MAX_ADAPTERS = 32u; /* adapter rows of the index */
+
+/* What identifies a unit's entity; fields a type does not use are 0. */
+struct SVQUnitKey {
+  u32 un32Type = 0;
+  u32 hAdapter = 0;
+  u32 un32Trunk = 0;
+  u32 un32TimeslotMask = 0;
+  u64 un64ContextId = 0;
+  bool operator==(const SVQUnitKey&) const = default;
+};
+
+/* The key of a board unit of type un32Type (CAS R2 units name the trunk only). */
+SVQUnitKey VqBoardUnitKey(u32 un32Type, u32 hAdapter, u32 un32Trunk, u32 un32TimeslotMask);
+/* The key of an IP unit: its trace context id alone. */
+SVQUnitKey VqIpUnitKey(u64 un64ContextId);
+
+/* An entity found: its group and its 1-based position (the SS7 link number). */
+struct SVQUnitEntity {
+  CVQSigTraceGrp* pGroup = nullptr; /* null: no entity */
+  u32 un32Position = 0;
+};
+
+class CVQSigTraceUnitIndex {
+ public:
+  /* Stale until the first Reset. */
+  bool IsStale() const { return mfStale; }
+  /* The pools changed: the owner rebuilds before the next lookup. */
+  void Invalidate() { mfStale = true; }
+
+  /* Empties the index, sized for un32Entities entity rows (more may be
+   * added: it grows), and clears the stale flag. Keeps its storage. */
+  void Reset(u32 un32Entities);
+  /* Files an adapter by its handle; the first of a handle keeps it (false
+   * for the later ones, and beyond VQ_SIGTRACE_INDEX_MAX_ADAPTERS). The name
+   * is borrowed. */
+  bool AddAdapter(u32 hAdapter, const char* pszName);
+  /* The name of the adapter filed under hAdapter, or null. */
+  const char* FindAdapter(u32 hAdapter) const;
+  /* The key an entity's units carry: IP by its trace context id, the board
+   * types by the handle of the adapter filed under the entity's adapter name
+   * (case-sensitive). False when its units cannot reach it: another type, or
+   * its adapter not filed. */
+  bool KeyOf(const CVQSigTraceEntityParams& Entity, SVQUnitKey& Key) const;
+  /* Files an entity under Key; false (the first kept) when Key is taken. */
+  bool AddEntity(const SVQUnitKey& Key, CVQSigTraceGrp* pGroup, u32 un32Position);
+  /* The entity filed under Key (pGroup null when none). */
+  SVQUnitEntity FindEntity(const SVQUnitKey& Key) const;
+  u32 EntityCount() const { return mun32Entities; }
+
+  /* Every row is found by its own key, the counts agree and the table
+   * keeps a free slot; for tests. */
+  bool CheckInvariant() const;
+  /* One line per adapter and per entity row, for tests. */
+  std::string Dump() const;
+
+ private:
+  struct SAdapterRow {
+    u32 hAdapter;
+    const char* pszName;
+  };
+  struct SSlot {
+    SVQUnitKey Key;
+    SVQUnitEntity Entity; /* pGroup null: slot free */
+  };
+  /* The slot of Key, or the free slot where it would go. */
+  u32 Probe(const SVQUnitKey& Key) const;
+  /* Doubles the slots and files the rows again. */
+  void Grow();
+
+  bool mfStale = true;
+  SAdapterRow maAdapters[VQ_SIGTRACE_INDEX_MAX_ADAPTERS] = {};
+  u32 mun32Adapters = 0;
+  std::vector<SSlot> mvSlots; /* open addressing, linear probing; a power of two, at most half full */
+  u32 mun32Entities = 0;
+};
+
+}  // namespace VQCAF
+
+#endif

@@ -1,0 +1,104 @@
+/*
+ * The unit index alone: keys of each unit family, the first entity of a key
+ * kept, adapters by handle and entities by their adapter's name, and every
+ * row still found after the table grew many times over.
+ */
+#include <gtest/gtest.h>
+
+#include "sigtrace_unit_index.h"
+#include "sigtracegrp.h"
+
+namespace {
+
+using namespace VQCAF;
+
+CVQSigTraceEntityParams Entity(u32 un32Type, const char* pszAdapter, u32 un32Trunk, u32 un32Mask, u64 un64Id = 0) {
+  CVQSigTraceEntityParams E;
+  E.mun32Type = un32Type, E.mstrAdapterName = pszAdapter, E.mun32Trunk = un32Trunk, E.mun32TimeslotMask = un32Mask;
+  E.mun64EntityId = un64Id;
+  return E;
+}
+
+TEST(SigTraceUnitIndex, KeysAdaptersAndFirstEntityOfAKey) {
+  CVQSigTraceGrp G1, G2;
+  CVQSigTraceUnitIndex Index;
+  EXPECT_TRUE(Index.IsStale());
+  Index.Reset(0);
+  EXPECT_TRUE(Index.AddAdapter(0x11, "B1"));
+  EXPECT_TRUE(Index.AddAdapter(0x22, "B2"));
+  EXPECT_FALSE(Index.AddAdapter(0x11, "B3")) << "the first adapter of a handle keeps it";
+  EXPECT_STREQ(Index.FindAdapter(0x11), "B1");
+  EXPECT_EQ(Index.FindAdapter(0x33), nullptr);
+
+  /* Entity -> its key (or none), filed at position 1 of G1 when it has one. */
+  const struct {
+    CVQSigTraceEntityParams E;
+    bool fKeyed;
+    SVQUnitKey Key;
+  } aRows[] = {
+      {Entity(VQ_SIGTRACE_TYPE_SS7, "B1", 5, 0x2), true, VqBoardUnitKey(VQ_SIGTRACE_TYPE_SS7, 0x11, 5, 0x2)},
+      {Entity(VQ_SIGTRACE_TYPE_LAPD, "B2", 5, 0x2), true, VqBoardUnitKey(VQ_SIGTRACE_TYPE_LAPD, 0x22, 5, 0x2)},
+      {Entity(VQ_SIGTRACE_TYPE_ISDN, "B2", 0xFFFFFFFF, 0xFFFFFFFF), true, VqBoardUnitKey(VQ_SIGTRACE_TYPE_ISDN, 0x22, 0xFFFFFFFF, 0xFFFFFFFF)},
+      /* CAS R2 units carry no mask: any unit of the trunk. */
+      {Entity(VQ_SIGTRACE_TYPE_CASR2, "B1", 3, 0xFFFF), true, VqBoardUnitKey(VQ_SIGTRACE_TYPE_CASR2, 0x11, 3, 0x1)},
+      /* IP by its context id alone, whatever its adapter. */
+      {Entity(VQ_SIGTRACE_TYPE_IP, "GONE", 0, 0, 0x100000002ull), true, VqIpUnitKey(0x100000002ull)},
+      {Entity(VQ_SIGTRACE_TYPE_SS7, "b1", 5, 0x4), false, {}}, /* adapter names are case-sensitive */
+      {Entity(VQ_SIGTRACE_TYPE_SS7, "B3", 5, 0x8), false, {}}, /* its adapter is not filed */
+      {Entity(VQ_SIGTRACE_TYPE_H248, "B1", 0, 0), false, {}},
+      {Entity(VQ_SIGTRACE_TYPE_BY_NAME, "B1", 5, 0x10), false, {}},
+  };
+  for (const auto& r : aRows) {
+    SVQUnitKey Key;
+    ASSERT_EQ(Index.KeyOf(r.E, Key), r.fKeyed) << r.E.mstrAdapterName.c_str() << " type " << r.E.mun32Type;
+    if (!r.fKeyed) continue;
+    EXPECT_TRUE(Key == r.Key) << "type " << r.E.mun32Type;
+    EXPECT_TRUE(Index.AddEntity(Key, &G1, 1)) << "type " << r.E.mun32Type;
+    EXPECT_FALSE(Index.AddEntity(Key, &G2, 7)) << "the first entity of a key keeps it";
+  }
+  EXPECT_EQ(Index.EntityCount(), 5u);
+  for (const SVQUnitKey& Key : {VqBoardUnitKey(VQ_SIGTRACE_TYPE_SS7, 0x22, 5, 0x2) /* the other board */,
+                                VqBoardUnitKey(VQ_SIGTRACE_TYPE_LAPD, 0x11, 5, 0x2) /* the other family */,
+                                VqBoardUnitKey(VQ_SIGTRACE_TYPE_SS7, 0x11, 5, 0x3) /* another mask */,
+                                VqBoardUnitKey(VQ_SIGTRACE_TYPE_CASR2, 0x11, 4, 0), VqIpUnitKey(0x2), VqIpUnitKey(0)})
+    EXPECT_EQ(Index.FindEntity(Key).pGroup, nullptr) << Index.Dump();
+  EXPECT_EQ(Index.FindEntity(VqBoardUnitKey(VQ_SIGTRACE_TYPE_CASR2, 0x11, 3, 0xABCD)).pGroup, &G1);
+  EXPECT_TRUE(Index.CheckInvariant()) << Index.Dump();
+
+  /* Beyond the adapter rows; then a reset empties everything. */
+  for (u32 h = 0x100; h < 0x100 + VQ_SIGTRACE_INDEX_MAX_ADAPTERS - 2; h++) EXPECT_TRUE(Index.AddAdapter(h, "X"));
+  EXPECT_FALSE(Index.AddAdapter(0x999, "FULL"));
+  Index.Invalidate();
+  EXPECT_TRUE(Index.IsStale());
+  Index.Reset(1);
+  EXPECT_FALSE(Index.IsStale());
+  EXPECT_EQ(Index.FindAdapter(0x11), nullptr);
+  EXPECT_EQ(Index.FindEntity(VqIpUnitKey(0x100000002ull)).pGroup, nullptr);
+  EXPECT_EQ(Index.EntityCount(), 0u);
+}
+
+/* 32 boards x 2048 trunk/timeslot pairs, sized for none of them: every
+ * row is found at its position after the table grew, its neighbours not. */
+TEST(SigTraceUnitIndex, ManyLinksAfterGrowing) {
+  CVQSigTraceGrp G;
+  CVQSigTraceUnitIndex Index;
+  Index.Reset(0);
+  constexpr u32 kBoards = 32, kLinks = 2048;
+  u32 un32Position = 0;
+  for (u32 b = 0; b < kBoards; b++)
+    for (u32 l = 0; l < kLinks; l++)
+      ASSERT_TRUE(Index.AddEntity(VqBoardUnitKey(VQ_SIGTRACE_TYPE_SS7, b + 1, l / 32, 1u << (l % 32)), &G, ++un32Position));
+  EXPECT_EQ(Index.EntityCount(), kBoards * kLinks);
+  EXPECT_TRUE(Index.CheckInvariant());
+  un32Position = 0;
+  u32 un32Wrong = 0;
+  for (u32 b = 0; b < kBoards; b++)
+    for (u32 l = 0; l < kLinks; l++) {
+      un32Position++;
+      un32Wrong += Index.FindEntity(VqBoardUnitKey(VQ_SIGTRACE_TYPE_SS7, b + 1, l / 32, 1u << (l % 32))).un32Position != un32Position;
+      un32Wrong += Index.FindEntity(VqBoardUnitKey(VQ_SIGTRACE_TYPE_SS7, b + 1, l / 32, (1u << (l % 32)) | (1u << ((l + 1) % 32)))).pGroup != nullptr;
+    }
+  EXPECT_EQ(un32Wrong, 0u);
+}
+
+}  // namespace
