@@ -197,8 +197,23 @@ void DrainPipe(int fd)
     }
 }
 
+namespace
+{
+/* The instance whose receive thread this is, if it is one. */
+thread_local const GwLibCtx* t_pRxThreadOf = nullptr;
+} // namespace
+
+void MarkRxThread(GwLibCtx* c)
+{
+    t_pRxThreadOf = c;
+}
+
 void WakeRx(GwLibCtx* c)
 {
+    /* A send made from the receive thread itself (a callback's acknowledgement or answer) is seen by its loop
+     * before it waits again: a wake-up through the pipe would only cost two system calls. */
+    if (t_pRxThreadOf == c)
+        return;
     if (c->fRxWaitsOnConnectEvent)
         EventSet(c, &c->ConnectEvent);
     else

@@ -275,7 +275,10 @@ void EventForget(GwLibCtx* c, GwEvent* e);
 void SleepMs(GwLibCtx* c, u32 ms); /* with the lock released */
 void WakePipe(int fd);
 void DrainPipe(int fd);
+/* Wakes the receive thread (its loop then looks again at what there is to write); nothing when it is the caller. */
 void WakeRx(GwLibCtx* c);
+/* Called by the receive thread of c as it starts: it need not wake itself. */
+void MarkRxThread(GwLibCtx* c);
 void SetPeerEvent(GwLibCtx* c);
 
 /* ---- waits on descriptors (gwlib_wait.cpp) ---- */

@@ -275,6 +275,7 @@ u32 RxThread(void* arg)
 {
     GwLibCtx* c = static_cast<GwLibCtx*>(arg);
     ThreadRec& self = c->Threads[kThRx];
+    MarkRxThread(c);
     Lock(c);
     u32 tPrev = Now();
     WaitSet ws;

@@ -308,6 +308,10 @@ VQX_RESULT VqxExclusiveFilterRemoveAll(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter)
 bool VqxMsgDispatchToExclusiveFilters(VQX_LIB_HANDLE hLib, VQX_BATCH_CONTEXT* pBatch, VQX_MSG_HANDLE hMsg,
                                       bool fMarked) {
   VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
+  /* Most libraries hold no claim at all: nothing to build the tries for. */
+  bool fAnyClaim = false;
+  for (const VQX_EXCL_LIST& list : pFl->aExcl) fAnyClaim |= list.pFirst != nullptr;
+  if (!fAnyClaim) return false;
   VQX_CLAIM aTries[5];
   u32 n = 0;
   const VQX_CLAIM base{0, hMsg->hAdapter, VQX_MSG_GROUP(hMsg->un32MsgId), hMsg->un64UserContext1,
