@@ -1,12 +1,44 @@
 /*
  * The unit index alone: keys of each unit family, the first entity of a key
  * kept, adapters by handle and entities by their adapter's name, and every
- * row still found after the table grew many times over.
+ * row still found after the table grew many times over. Then the unit path
+ * of the application, lookup and group writer together, allocates nothing
+ * per unit once its buffers reached their size (this program counts what
+ * operator new hands out).
  */
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
+
+#include "sigtrace_app.h"
 #include "sigtrace_unit_index.h"
 #include "sigtracegrp.h"
+#include "support/sigtrace_test_app.h"
+#include "support/sigtrace_test_support.h"
+
+namespace {
+thread_local u64 t_un64News = 0; /* operator new calls of this thread */
+void* CountedNew(size_t n) {
+  t_un64News++;
+  return malloc(n != 0 ? n : 1);
+}
+void* CountedNewOrThrow(size_t n) {
+  if (void* p = CountedNew(n)) return p;
+  throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(size_t n) { return CountedNewOrThrow(n); }
+void* operator new[](size_t n) { return CountedNewOrThrow(n); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept { return CountedNew(n); }
+void* operator new[](size_t n, const std::nothrow_t&) noexcept { return CountedNew(n); }
+void operator delete(void* p) noexcept { free(p); }
+void operator delete[](void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete[](void* p, size_t) noexcept { free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { free(p); }
 
 namespace {
 
@@ -99,6 +131,51 @@ TEST(SigTraceUnitIndex, ManyLinksAfterGrowing) {
       un32Wrong += Index.FindEntity(VqBoardUnitKey(VQ_SIGTRACE_TYPE_SS7, b + 1, l / 32, (1u << (l % 32)) | (1u << ((l + 1) % 32)))).pGroup != nullptr;
     }
   EXPECT_EQ(un32Wrong, 0u);
+}
+
+/* Each family's unit dispatched to its entity as the main loop does (the
+ * groups' turn every 16 units): after 4096 units, 1024 more allocate nothing.
+ * The groups' clock stands still, so that their buffers are written when
+ * full, never by the time a loaded machine takes. */
+TEST(SigTraceUnitIndex, NoAllocationPerUnit) {
+  sigtest::CScratchDir Dir;
+  const CVQSigTraceFixedClock Clock(sigtest::FixedTime());
+  CVQSigTraceCfgCmdLine CmdLine;
+  CVQSigTrace App(CmdLine);
+  CVQSigTraceAdapter* pAdapter = App.mAdapters.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString("B1"));
+  const struct {
+    u32 un32Type, un32Id;
+    const char* pszSeed;
+    const char* pszGroup;
+    u8 fPcap;
+    u32 un32Trunk; /* SS7: in place of the seed's */
+  } aRows[] = {
+      {VQ_SIGTRACE_TYPE_SS7, 0x04210031, "ss7_ok", "SS7_PCAP", 1, 5},   {VQ_SIGTRACE_TYPE_SS7, 0x04210031, "ss7_ok", "SS7_TEXT", 0, 6},
+      {VQ_SIGTRACE_TYPE_LAPD, 0x04540031, "lapd_ok", "LAPD", 1, 0},    {VQ_SIGTRACE_TYPE_ISDN, 0x04080031, "isdn_ok", "ISDN", 0, 0},
+      {VQ_SIGTRACE_TYPE_CASR2, 0x04510031, "casr2_state", "R2", 0, 0}, {VQ_SIGTRACE_TYPE_IP, 0x04390031, "ip_ok", "IP", 1, 0},
+  };
+  for (const auto& r : aRows) {
+    std::vector<u8> Unit = sigtest::DispatchSeed(r.pszSeed);
+    ASSERT_GE(Unit.size(), 0x20u) << r.pszSeed;
+    if (r.un32Type == VQ_SIGTRACE_TYPE_SS7) Unit = sigtest::Patched(Unit, 0x18, r.un32Trunk);
+    CVQSigTraceEntityParams E;
+    E.mun32Type = r.un32Type, E.mstrGroupName = r.pszGroup, E.mstrName = r.pszGroup, E.mfCapFile = r.fPcap;
+    memcpy(&E.mun32Trunk, &Unit[0x18], 4), memcpy(&E.mun32TimeslotMask, &Unit[0x1C], 4);
+    ASSERT_EQ(App.AttachEntityToGroup(*pAdapter, E), VQX_RESULT_OK) << r.pszGroup;
+    CVQSigTraceGrp* pGroup = App.mGroups.Find(CVQCAFHashKeyString(r.pszGroup));
+    pGroup->SetClock(&Clock);
+    if (r.un32Type == VQ_SIGTRACE_TYPE_IP) Unit = sigtest::Patched(Unit, 0x18, pGroup->mvEntities[0].mun64EntityId, 8);
+    std::vector<u32> Msg = sigtest::ReceivedMsg(r.un32Id, Unit);
+    u32 un32Failed = 0;
+    u64 un64News = 0;
+    for (u32 i = 0; i < 4096 + 1024; i++) {
+      if (i == 4096) un64News = t_un64News;
+      un32Failed += App.DispatchMsg(Msg.data()) != VQX_RESULT_OK;
+      if (i % 16 == 15) App.OnLoopTurn(false);
+    }
+    EXPECT_EQ(un32Failed, 0u) << r.pszGroup;
+    EXPECT_EQ(t_un64News - un64News, 0u) << r.pszGroup << ": allocations in 1024 units";
+  }
 }
 
 }  // namespace
