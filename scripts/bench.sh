@@ -17,4 +17,4 @@ cmake --build --preset release -j "$(nproc)"
 find build/release -type f -executable -name 'bench_*' | sort | while read -r b; do
   echo "== $(basename "$b")"; "$b" "$@"
 done
-python3 scripts/bench_e2e.py --build build/release
+python3 scripts/bench_e2e.py --build build/release --search

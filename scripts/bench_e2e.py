@@ -16,6 +16,8 @@ server's "Group SS7: N units written, M lost" at SIGTERM against N), the
 host library's "High watermark passed" lines, CPU time per unit (user +
 system of the consumer over the burst, from /proc) and its peak memory
 (VmHWM). Every child's gateway stays on 127.0.0.1; each leg is bounded.
+With --search, each run also finds by bisection the highest board rate at
+which each server leg keeps up with no watermark line and nothing lost.
 Exit status 1 when a leg failed or lost a unit; the ratios are figures.
 """
 import argparse
@@ -114,8 +116,9 @@ def stop(proc, timeout=30):
 class Leg:
     """One consumer fed by its own stand-in board."""
 
-    def __init__(self, args, name, workdir):
+    def __init__(self, args, name, workdir, rate=None):
         self.args, self.name, self.dir = args, name, os.path.join(workdir, name)
+        self.rate = args.rate if rate is None else rate
         os.makedirs(self.dir, exist_ok=True)
         self.port = free_port()
         self.result = {"leg": name, "units": args.units, "rate": 0.0, "lost": args.units, "watermark": 0,
@@ -126,7 +129,7 @@ class Leg:
 
     def board(self, start):
         cmd = [os.path.join(self.args.build, "testing", "boardsim_fast"), "--udp-port", str(self.port), "--units",
-               str(self.args.units), "--size", "16", "--rate", str(self.args.rate), "--start", start, "--sentinel", "1",
+               str(self.args.units), "--size", "16", "--rate", str(self.rate), "--start", start, "--sentinel", "1",
                "--lifetime", str(int(LEG_TIMEOUT + 30))]
         return subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True, cwd=self.dir)
 
@@ -199,8 +202,8 @@ SUMMARY = re.compile(r"Group SS7: (\d+) units written, (\d+) lost")
 
 
 class ServerLeg(Leg):
-    def __init__(self, args, name, workdir, fmt):
-        super().__init__(args, name, workdir)
+    def __init__(self, args, name, workdir, fmt, rate=None):
+        super().__init__(args, name, workdir, rate)
         self.fmt = fmt
 
     def log_lines(self):
@@ -265,12 +268,36 @@ def show(r):
              "  ERROR: " + r["error"] if r["error"] else ""), flush=True)
 
 
+def sustained(args, rundir, name, fmt, top):
+    """The highest board rate (units/s, up to `top`) at which the server keeps up
+    with no watermark line and nothing lost, by bisection; 0 when none was found."""
+    def keeps_up(rate):
+        r = ServerLeg(args, "%s_at_%d" % (name, rate), rundir, fmt, rate).run()
+        ok = not r["error"] and r["lost"] == 0 and r["watermark"] == 0 and r["rate"] >= 0.95 * rate
+        print("    %s at %8d units/s: %s (%.0f units/s, watermark %d)"
+              % (name, rate, "keeps up" if ok else "falls behind", r["rate"], r["watermark"]), flush=True)
+        return ok
+    lo, hi = 0, int(top)
+    if keeps_up(hi):
+        return hi
+    for _ in range(args.search_steps):
+        mid = (lo + hi) // 2
+        if keeps_up(mid):
+            lo = mid
+        else:
+            hi = mid
+    return lo
+
+
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--build", default=os.path.join(ROOT, "build", "release"), help="build tree (preset release)")
     p.add_argument("--units", type=int, default=300000)
     p.add_argument("--rate", type=int, default=0, help="units/s of the boards (0: as fast as the host reads)")
     p.add_argument("--runs", type=int, default=3)
+    p.add_argument("--search", action="store_true",
+                   help="also find the highest rate each server leg sustains (no watermark line, none lost)")
+    p.add_argument("--search-steps", type=int, default=4, help="bisection steps of --search")
     p.add_argument("--keep", action="store_true", help="keep the legs' files (BUILD/bench_e2e/runN/LEG)")
     args = p.parse_args(argv)
     args.build = os.path.abspath(args.build)
@@ -293,6 +320,10 @@ def main(argv):
         print("  ratios to bare: pcap %.2fx (target >= %.1fx), text %.2fx (target >= %.1fx); load after %s"
               % (pcap, PCAP_TARGET, text, TEXT_TARGET, load()), flush=True)
         failed |= any(r["error"] or r["lost"] != 0 for r in legs.values())
+        if args.search and bare:
+            found = [(name, sustained(args, rundir, name, fmt, bare)) for name, fmt in (("pcap", "-cap"), ("text", "-format"))]
+            print("  sustained: " + ", ".join("%s %.0f units/s (%.2fx bare)" % (n, r, r / bare) for n, r in found),
+                  flush=True)
     if ratios:
         print("== median of %d runs: pcap %.2fx, text %.2fx; runs meeting both targets: %d"
               % (len(ratios), statistics.median(r[0] for r in ratios), statistics.median(r[1] for r in ratios),

@@ -539,7 +539,9 @@ void Board::Run() {
   while (g_fStop == 0 && Now() < end) {
     std::vector<pollfd> fds = {{mUdp, POLLIN, 0}, {mListen, POLLIN, 0}};
     for (const Link& l : mLinks) {
-      const bool fOut = l.curSent < l.cur.size() || l.pollReplies > 0 || !l.queue.empty();
+      /* a burst the rate holds back waits for the time-out, not for a writable socket (no spinning) */
+      const bool fOut = l.curSent < l.cur.size() || l.pollReplies > 0 ||
+                        (!l.queue.empty() && (!l.queue.front().burst || Budget() > 0));
       fds.push_back({l.fd, short(POLLIN | (fOut ? POLLOUT : 0)), 0});
     }
     if (poll(fds.data(), fds.size(), TimeoutMs()) < 0 && errno != EINTR) break;
