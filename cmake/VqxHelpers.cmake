@@ -64,7 +64,8 @@ function(vqx_fuzz)
   add_dependencies(vqx_fuzz_targets ${F_NAME})
 endfunction()
 
-# vqx_library_folder(TARGET name [SOURCE_DIRS ...] [INCLUDE_DIRS ...] [LIBS ...] [TEST_LIBS ...])
+# vqx_library_folder(TARGET name [SOURCE_DIRS ...] [INCLUDE_DIRS ...] [LIBS ...] [TEST_LIBS ...]
+#                    [TEST_INCLUDE_DIRS ...])
 #   The static library of the current folder, built from the *.cpp files of
 #   SOURCE_DIRS (default: the folder itself), and
 #   beside it, by file name:
@@ -72,11 +73,13 @@ endfunction()
 #                        which are also run under ThreadSanitizer);
 #                        tests/*_it.cpp are labelled "integration".
 #     tests/support/*.cpp  helpers linked into every test program;
+#                        TEST_INCLUDE_DIRS: fixtures of a lower layer's
+#                        tests that these tests share;
 #     bench/bench_*.cpp  one benchmark program each;
 #     fuzz/fuzz_*.cpp    one libFuzzer target each.
 #   Globbing keeps library folders free of per-file bookkeeping.
 function(vqx_library_folder)
-  cmake_parse_arguments(L "" "TARGET" "SOURCE_DIRS;INCLUDE_DIRS;LIBS;TEST_LIBS" ${ARGN})
+  cmake_parse_arguments(L "" "TARGET" "SOURCE_DIRS;INCLUDE_DIRS;LIBS;TEST_LIBS;TEST_INCLUDE_DIRS" ${ARGN})
   if(NOT L_SOURCE_DIRS)
     set(L_SOURCE_DIRS ${CMAKE_CURRENT_SOURCE_DIR})
   endif()
@@ -110,7 +113,7 @@ function(vqx_library_folder)
     endif()
     vqx_test(NAME ${L_TARGET}_${n} SOURCES ${t} ${support} LIBS ${L_TARGET} ${L_TEST_LIBS} LABELS ${labels} ${tsan})
     if(TARGET ${L_TARGET}_${n})
-      target_include_directories(${L_TARGET}_${n} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+      target_include_directories(${L_TARGET}_${n} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests ${L_TEST_INCLUDE_DIRS})
     endif()
   endforeach()
 

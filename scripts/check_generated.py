@@ -32,10 +32,10 @@ GENERATORS = [
     ("testing/golden/hostlib/peer_notifications.py", ["{out}"], ["hostlib/tests/data/peer_notifications.hex"]),
     ("testing/golden/caf/comm_golden.py", ["write", "{out}"], "caf/tests/data/comm_*.bin"),
     ("testing/golden/svclib/services_golden.py", ["write", "{out}"], "svclib/tests/data/svc_*.bin"),
-    ("testing/golden/cmc/cmc_attr_golden.py", ["{out}"], ["caf/tests/data/cmc_attr_payloads.txt"]),
+    ("testing/golden/cmc/cmc_attr_golden.py", ["{out}"], ["cmc/tests/data/cmc_attr_payloads.txt"]),
     ("testing/cmcsim/cmcsim_wire.py", ["write", "{out}"],
-     ["caf/classes/cmc/cmclib/tests/data/to_server_payloads.txt", "caf/classes/cmc/cmclib/tests/data/payload_records.txt",
-      "caf/classes/cmc/cmclib/tests/data/server_sync_payloads.txt"]),
+     ["cmc/lib/tests/data/to_server_payloads.txt", "cmc/lib/tests/data/payload_records.txt",
+      "cmc/lib/tests/data/server_sync_payloads.txt"]),
 ]
 
 

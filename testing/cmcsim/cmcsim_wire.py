@@ -453,8 +453,8 @@ GOLDEN_FILES = (("to_server_payloads.txt", golden_lines), ("payload_records.txt"
                 ("server_sync_payloads.txt", golden_server_sync))
 
 if __name__ == "__main__":
-    # python3 cmcsim_wire.py write caf/classes/cmc/cmclib/tests/data   (both golden files)
-    # python3 cmcsim_wire.py [records]                                  (one of them on stdout)
+    # python3 cmcsim_wire.py write cmc/lib/tests/data   (both golden files)
+    # python3 cmcsim_wire.py [records]                  (one of them on stdout)
     if sys.argv[1:2] == ["write"] and len(sys.argv) == 3:
         for name, lines in GOLDEN_FILES:
             with open(os.path.join(sys.argv[2], name), "w") as f:

@@ -11,8 +11,9 @@
  * "operation: text (code) CVQCAFBasicApiMsg:line", never thrown: a null
  * payload is what the caller tests. The host library is borrowed from the
  * framework's bridge (CVQCAFComm) only during the constructor and the
- * destructor. Instantiated once, explicitly, for every named call/media
- * control message (vqcmc_message.cpp); only CVQCMCMessage derives from it.
+ * destructor. Defined and instantiated, once for every named call/media
+ * control message, by its one user above the framework (the stack's
+ * vqcmc_message.cpp); only CVQCMCMessage derives from it.
  * Threads: a wrapper belongs to one thread for its whole life.
  */
 #ifndef CVQCAFBASICAPIMSG_H

@@ -4,13 +4,13 @@
 # mixer descriptions, and what the record copies rebuild,
 # encoded from the record tables (docs/cmc-payloads.md conventions: host byte order, little-endian here) and the
 # element-set layout of docs/msg-element-sets.md (32-bit layout, big-endian bookkeeping), independently of the C++.
-# Each line: "name hex-of-the-used-payload". Writes cmc_attr_payloads.txt into caf/tests/data, or into the folder
+# Each line: "name hex-of-the-used-payload". Writes cmc_attr_payloads.txt into cmc/tests/data, or into the folder
 # given as the only argument.
 import os
 import struct
 import sys
 
-DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "caf", "tests", "data")
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "cmc", "tests", "data")
 MARKER = bytes.fromhex("EDDA21433412ADDE")
 
 

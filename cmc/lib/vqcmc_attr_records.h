@@ -6,7 +6,7 @@
  * (host byte order); a VQXMsgElementSet word in it names a set of elements
  * stored after the structure in the same message (docs/msg-element-sets.md).
  * Bytes the system only carries are kept as reserved arrays so that a copy
- * moves them unchanged. The value classes of caf/inc/cmc read and write
+ * moves them unchanged. The value classes of cmc/msg read and write
  * these records; the core library's copies duplicate them between messages.
  * Threads: none; plain data.
  */

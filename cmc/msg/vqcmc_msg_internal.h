@@ -1,6 +1,6 @@
 /*
  * vqcmc_msg_internal.h - what the call/media control message and attribute
- * classes share inside caf: their failure log line and the checks of
+ * classes share inside the client library: their failure log line and the checks of
  * received records (those of the core library's copies). Not a public header.
  */
 #ifndef VQCMC_MSG_INTERNAL_H
