@@ -14,16 +14,6 @@ namespace {
 
 constexpr u32 kun32MinSlots = 16u;
 
-/* Mixes the key's words so that neighbouring trunks and masks spread. */
-u64 Hash(const SVQUnitKey& K) {
-  u64 h = ((u64(K.un32Type) << 32) | K.hAdapter) * 0x9E3779B97F4A7C15ull;
-  h ^= ((u64(K.un32Trunk) << 32) | K.un32TimeslotMask) + 0x632BE59BD9B4E019ull + (h << 6) + (h >> 2);
-  h ^= K.un64ContextId * 0xBF58476D1CE4E5B9ull;
-  h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ull;
-  h = (h ^ (h >> 27)) * 0x94D049BB133111EBull;
-  return h ^ (h >> 31);
-}
-
 bool BoardType(u32 un32Type) {
   return un32Type == VQ_SIGTRACE_TYPE_SS7 || un32Type == VQ_SIGTRACE_TYPE_LAPD || un32Type == VQ_SIGTRACE_TYPE_ISDN ||
          un32Type == VQ_SIGTRACE_TYPE_CASR2;
@@ -44,10 +34,12 @@ SVQUnitKey VqIpUnitKey(u64 un64ContextId) {
   return K;
 }
 
+CVQSigTraceUnitIndex::CVQSigTraceUnitIndex() { Size(kun32MinSlots); }
+
 void CVQSigTraceUnitIndex::Reset(u32 un32Entities) {
   u32 un32Slots = kun32MinSlots;
   while (un32Slots < 2 * un32Entities) un32Slots *= 2;
-  mvSlots.assign(un32Slots, SSlot{});
+  Size(un32Slots);
   mun32Entities = 0;
   mun32Adapters = 0;
   mfStale = false;
@@ -80,17 +72,17 @@ bool CVQSigTraceUnitIndex::KeyOf(const CVQSigTraceEntityParams& Entity, SVQUnitK
   return false;
 }
 
-u32 CVQSigTraceUnitIndex::Probe(const SVQUnitKey& Key) const {
-  const u32 un32Mask = static_cast<u32>(mvSlots.size()) - 1;
-  u32 i = static_cast<u32>(Hash(Key)) & un32Mask;
-  /* Bounded: the table is never more than half full. */
-  while (mvSlots[i].Entity.pGroup != nullptr && !(mvSlots[i].Key == Key)) i = (i + 1) & un32Mask;
-  return i;
+void CVQSigTraceUnitIndex::Size(u32 un32Slots) {
+  mvSlots.assign(un32Slots, SSlot{});
+  mun32SlotMask = un32Slots - 1;
+  mun32Shift = 64;
+  for (u32 n = un32Slots; n > 1; n >>= 1) mun32Shift--;
 }
 
 void CVQSigTraceUnitIndex::Grow() {
-  std::vector<SSlot> vOld(mvSlots.size() * 2);
+  std::vector<SSlot> vOld;
   vOld.swap(mvSlots);
+  Size(static_cast<u32>(vOld.size() * 2));
   for (const SSlot& s : vOld)
     if (s.Entity.pGroup != nullptr) mvSlots[Probe(s.Key)] = s;
 }
@@ -106,12 +98,6 @@ bool CVQSigTraceUnitIndex::AddEntity(const SVQUnitKey& Key, CVQSigTraceGrp* pGro
   return true;
 }
 
-SVQUnitEntity CVQSigTraceUnitIndex::FindEntity(const SVQUnitKey& Key) const {
-  assert(!mfStale);
-  if (mvSlots.empty()) return {};
-  return mvSlots[Probe(Key)].Entity;
-}
-
 bool CVQSigTraceUnitIndex::CheckInvariant() const {
   if (mfStale) return true;
   u32 un32Used = 0;
@@ -121,7 +107,8 @@ bool CVQSigTraceUnitIndex::CheckInvariant() const {
     if (Probe(mvSlots[i].Key) != i || mvSlots[i].Entity.un32Position == 0) return false;
   }
   const bool fPowerOfTwo = !mvSlots.empty() && (mvSlots.size() & (mvSlots.size() - 1)) == 0;
-  return un32Used == mun32Entities && fPowerOfTwo && 2 * mun32Entities <= mvSlots.size();
+  return un32Used == mun32Entities && fPowerOfTwo && mun32SlotMask == mvSlots.size() - 1 &&
+         (u64(1) << (64 - mun32Shift)) == mvSlots.size() && 2 * mun32Entities <= mvSlots.size();
 }
 
 std::string CVQSigTraceUnitIndex::Dump() const {

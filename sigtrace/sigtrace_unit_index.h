@@ -57,6 +57,8 @@ struct SVQUnitEntity {
 
 class CVQSigTraceUnitIndex {
  public:
+  /* Empty and stale. */
+  CVQSigTraceUnitIndex();
   /* Stale until the first Reset. */
   bool IsStale() const { return mfStale; }
   /* The pools changed: the owner rebuilds before the next lookup. */
@@ -78,8 +80,8 @@ class CVQSigTraceUnitIndex {
   bool KeyOf(const CVQSigTraceEntityParams& Entity, SVQUnitKey& Key) const;
   /* Files an entity under Key; false (the first kept) when Key is taken. */
   bool AddEntity(const SVQUnitKey& Key, CVQSigTraceGrp* pGroup, u32 un32Position);
-  /* The entity filed under Key (pGroup null when none). */
-  SVQUnitEntity FindEntity(const SVQUnitKey& Key) const;
+  /* The entity filed under Key (pGroup null when none). Inline: once per unit. */
+  SVQUnitEntity FindEntity(const SVQUnitKey& Key) const { return mvSlots[Probe(Key)].Entity; }
   u32 EntityCount() const { return mun32Entities; }
 
   /* Every row is found by its own key, the counts agree and the table
@@ -97,8 +99,22 @@ class CVQSigTraceUnitIndex {
     SVQUnitKey Key;
     SVQUnitEntity Entity; /* pGroup null: slot free */
   };
-  /* The slot of Key, or the free slot where it would go. */
-  u32 Probe(const SVQUnitKey& Key) const;
+  /* The slot of Key, or the free slot where it would go; bounded, the
+   * table is never more than half full. */
+  u32 Probe(const SVQUnitKey& Key) const {
+    u32 i = Home(Key);
+    while (mvSlots[i].Entity.pGroup != nullptr && !(mvSlots[i].Key == Key)) i = (i + 1) & mun32SlotMask;
+    return i;
+  }
+  /* First slot tried for Key: the top bits of one multiplication of the key's
+   * words folded together (a short chain, the lookup being once per unit). */
+  u32 Home(const SVQUnitKey& K) const {
+    const u64 a = ((u64(K.un32Trunk) << 32) | K.un32TimeslotMask) ^ K.un64ContextId;
+    const u64 b = ((u64(K.hAdapter) << 32) | K.un32Type) * 0x9E3779B97F4A7C15ull;
+    return static_cast<u32>(((a ^ b) * 0xBF58476D1CE4E5B9ull) >> mun32Shift);
+  }
+  /* un32Slots (a power of two) free slots. */
+  void Size(u32 un32Slots);
   /* Doubles the slots and files the rows again. */
   void Grow();
 
@@ -106,6 +122,8 @@ class CVQSigTraceUnitIndex {
   SAdapterRow maAdapters[VQ_SIGTRACE_INDEX_MAX_ADAPTERS] = {};
   u32 mun32Adapters = 0;
   std::vector<SSlot> mvSlots; /* open addressing, linear probing; a power of two, at most half full */
+  u32 mun32SlotMask = 0;      /* slots - 1 */
+  u32 mun32Shift = 64;        /* 64 - log2(slots): Home keeps the top bits */
   u32 mun32Entities = 0;
 };
 
