@@ -22,10 +22,12 @@
  * A poll reply goes out between two batches; answers to requests made during
  * the burst go out after it. With --sentinel 1 the burst ends with one more
  * SS7 unit, too short to be read (an 8-byte payload): a server that logs it
- * as refused has taken in every unit before it. It prints "ready tcp=PORT", "burst start T" at
- * its first unit and "burst end T units N" when the last has been written
- * (T: seconds since the epoch), and a JSON line of counts when it ends:
- * after --lifetime seconds, on SIGTERM or SIGINT. Listens on 127.0.0.1 only.
+ * as refused has taken in every unit before it.
+ *
+ * It prints "ready tcp=PORT", "burst start T" at its first unit and "burst
+ * end T units N" when the last has been written (T: seconds since the epoch),
+ * and a JSON line of counts when it ends: after --lifetime seconds, on SIGTERM
+ * or SIGINT. Single-threaded (one poll loop); listens on 127.0.0.1 only.
  */
 #include <arpa/inet.h>
 #include <fcntl.h>
