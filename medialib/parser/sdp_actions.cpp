@@ -197,6 +197,12 @@ u64 TokenLeading(const VqxSdpTokenValue& t, u64 un64Max) {
 
 bool Contains(std::string_view s, std::string_view w) { return s.find(w) != std::string_view::npos; }
 
+/* The whole token is the word, case-blind (read in place). */
+bool SameWord(const VqxSdpTokenValue& t, const char* pszWord) {
+  const size_t n = std::strlen(pszWord);
+  return t.p != nullptr && t.un32Length == n && Strnicmp(t.p, pszWord, n) == 0;
+}
+
 }  // namespace
 
 bool VqxSdpDottedQuad(std::string_view a) {
@@ -222,7 +228,7 @@ bool MakeConnection(SdpParseContext* c, const VqxSdpConnValue& v, _VQX_SDP_CONNE
   pConn->un32NbAddresses = 1;
   const std::string_view a = v.address.View();
   u64 n = 0;
-  if (Stricmp(std::string(v.addrtype.View()).c_str(), "IP6") == 0) {
+  if (SameWord(v.addrtype, "IP6")) {
     /* IPv6 has no TTL: its one suffix is the number of addresses
      * (RFC 4566 section 5.7). */
     if (v.count.p != nullptr) return false;
@@ -338,10 +344,11 @@ std::string_view VqxSdpRestOfLine(const char* p) {
 }
 
 bool VqxSdpTokenNumber(const VqxSdpTokenValue& t, u64 un64Max, u64* pv) {
-  const std::string_view s = t.View();
-  if (s.empty() || s.find_first_not_of("0123456789") != std::string_view::npos) return false;
+  if (t.p == nullptr || t.un32Length == 0) return false;
   u64 v = 0;
-  for (char ch : s) {
+  for (u32 i = 0; i < t.un32Length; ++i) {
+    const char ch = t.p[i];
+    if (ch < '0' || ch > '9') return false;
     const u64 d = u64(ch - '0');
     if (v > (un64Max - d) / 10) return false;
     v = v * 10 + d;
@@ -618,7 +625,7 @@ void VqxMediaLibParseVideoResolution(SdpParseContext* c, const VqxSdpTokenValue&
 void VQXMediaLibParseBandwidth(SdpParseContext* c, const VqxSdpTokenValue& type, const VqxSdpTokenValue& value) {
   /* Only application-specific maximum (RFC 4566 "AS") is kept; CT, TIAS, RS
    * and RR mean other things. */
-  if (Stricmp(std::string(type.View()).c_str(), "AS") != 0) return;
+  if (!SameWord(type, "AS")) return;
   const u16 v = VqxSdpBandwidthUnits(TokenLeading(value, ~0ull));
   auto fn = [&](_VQX_MEDIA_CAP& cap) {
     if (cap.Encoding.MediaType == VQX_MEDIA_TYPE_H263) cap.Encoding.H263.un16MaxBitRate = v;

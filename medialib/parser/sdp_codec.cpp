@@ -246,7 +246,7 @@ const ParserRow s_aParsers[] = {
 };
 
 struct NameRow {
-  const char* pszName;
+  std::string_view name;
   u32 un32Type, un32Param;
 };
 /* rtpmap encoding names (whole, case-blind) to media types. */
@@ -267,7 +267,7 @@ const NameRow PVQX_MEDIA_TYPE_STRING_PARAM_CONV_TABLE[] = {
 u32 VqxMediaStringToType(std::string_view name, u32* pun32Param) {
   *pun32Param = 0;
   for (const NameRow& r : PVQX_MEDIA_TYPE_STRING_PARAM_CONV_TABLE)
-    if (std::strlen(r.pszName) == name.size() && Strnicmp(r.pszName, name.data(), name.size()) == 0) {
+    if (r.name.size() == name.size() && Strnicmp(r.name.data(), name.data(), name.size()) == 0) {
       *pun32Param = r.un32Param;
       return r.un32Type;
     }

@@ -23,6 +23,7 @@
 #include "sdp_parse_internal.h"
 }
 %code {
+size_t VqxMediaLibParseSize(void) { return sizeof(yyParser); }
 const char* VqxMediaLibParseTokenName(int nCode) {
   if (nCode <= 0 || nCode >= (int)(sizeof yyTokenName / sizeof yyTokenName[0])) return "Unknown";
   return yyTokenName[nCode];
@@ -75,10 +76,9 @@ line ::= key_field.
 line ::= attribute_field.
 line ::= other_field.
 line ::= media_field.
-/* A line the driver recognised whole (sdp_line_forms.cpp): its actions run
- * before the line break, as those of the rule it stands for. */
-line ::= form_line eol.
-form_line ::= FORMLINE. { VqxSdpFormLine(pCtx); }
+/* A line the driver recognised whole, its break included (sdp_line_forms.cpp),
+ * in one reduction; the driver runs the actions of the rule it stands for. */
+lines ::= lines FORMLINE.
 
 ws ::= .
 ws ::= ws_1.

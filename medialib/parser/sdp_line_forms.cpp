@@ -1,9 +1,9 @@
 /*
- * sdp_line_forms.cpp - the line forms: the common SDP lines (v=, o=, c=, t=,
- * b=, m=, a=rtpmap, a=fmtp, a=ptime, the direction attributes and attributes
- * the parser skips) recognised by the driver on the scanner's own tokens, so
- * that the grammar takes such a line as one FORMLINE token and its line
- * break, instead of every token, blank and empty `ws` of it.
+ * sdp_line_forms.cpp - the line forms: the common SDP lines (v=, o=, s=, i=,
+ * k=, c=, t=, b=, m=, a=rtpmap, a=fmtp, a=ptime, a=framerate, the direction,
+ * setup, alt and T.38 attributes, and attributes the parser skips) recognised by the driver on the scanner's own tokens, so
+ * that the grammar takes such a line, its break included, as one FORMLINE
+ * token instead of every token, blank and empty `ws` of it.
  *
  * A form is the grammar's rule for that line written out over token codes:
  * a line matches only when the grammar would accept its tokens without a
@@ -16,6 +16,29 @@
 #include "sdp_parse_internal.h"
 
 namespace {
+
+bool IsBlank(char ch) { return ch == ' ' || ch == '\t' || ch == '\f'; }
+/* The scanner's token characters: [A-z0-9!%'*+\-.~]. */
+bool IsTokenChar(char ch) {
+  return (ch >= 'A' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '!' || ch == '%' || ch == '\'' || ch == '*' ||
+         ch == '+' || ch == '-' || ch == '.' || ch == '~';
+}
+
+/* Line keywords by letter (either case), 0 for the other bytes. */
+struct LineKeys {
+  u8 a[256] = {};
+  constexpr LineKeys() {
+    const struct {
+      char ch;
+      u8 code;
+    } rows[] = {{'v', VQX_SDP_VERSIONKEYWORD}, {'o', VQX_SDP_ORIGKEYWORD}, {'s', VQX_SDP_SESSKEYWORD},
+                {'i', VQX_SDP_INFOKEYWORD},    {'c', VQX_SDP_CONNKEYWORD}, {'b', VQX_SDP_BWKEYWORD},
+                {'t', VQX_SDP_TIMEKEYWORD},    {'r', VQX_SDP_REPEATKEYWORD}, {'z', VQX_SDP_ZONEKEYWORD},
+                {'k', VQX_SDP_KEYKEYWORD},     {'a', VQX_SDP_ATTRKEYWORD}, {'m', VQX_SDP_MEDIAKEYWORD}};
+    for (const auto& r : rows) a[u8(r.ch)] = a[u8(r.ch - 'a' + 'A')] = r.code;
+  }
+};
+constexpr LineKeys s_lineKeys;
 
 /* Blanks before a token: allowed (`ws`), required (`ws_1`), not allowed. */
 enum Blank { kMay, kMust, kNot };
@@ -31,17 +54,23 @@ struct FormCursor {
   VqxSdpTokenValue tok{0, nullptr}, last{0, nullptr};
 
   void Next() {
-    const char* s;
-    nCode = VqxMedialibSdpTokenise(&p, pEnd, &s);
-    fBlank = nCode == VQX_SDP_SPACE;
+    const char* s = p;
+    fBlank = p < pEnd && *p == ' ' && !IsBlank(p[1]);
+    if (fBlank) {
+      ++p;
+    } else {
+      nCode = Cut(&s);
+      fBlank = nCode == VQX_SDP_SPACE;
+    }
     if (fBlank) {
       last = VqxSdpTokenValue{static_cast<u32>(p - s), s};
-      nCode = VqxMedialibSdpTokenise(&p, pEnd, &s);
+      nCode = Cut(&s);
     }
     tok = VqxSdpTokenValue{static_cast<u32>(p - s), s};
     if (nSecond == 0) nSecond = nCode;
     if (nCode != VQX_SDP_END && nCode != VQX_SDP_CRLF) last = tok;
   }
+  int Cut(const char** ppStart) { return VqxSdpCutToken(&p, pEnd, ppStart); }
   bool BlankOk(Blank b) const { return b == kMay || (b == kMust) == fBlank; }
   /* Takes the next token when it has that code and its blanks fit. */
   bool Take(int nWant, Blank b, VqxSdpTokenValue* pValue = nullptr) {
@@ -56,6 +85,7 @@ struct FormCursor {
     return nCode == VQX_SDP_CRLF || nCode == VQX_SDP_END;
   }
 };
+
 
 bool IsWord(int n) { return n == VQX_SDP_TOK || n == VQX_SDP_HEX; }
 bool IsUserWord(int n) {
@@ -167,6 +197,56 @@ bool RtpMap(FormCursor& c, VqxSdpLineForm& f) {
   return c.nCode == VQX_SDP_CRLF || c.nCode == VQX_SDP_END;
 }
 
+/* The T.38 attributes: field offset in the capability, whether the value is
+ * a flag (the bare name sets it), and for a word value the two words and the
+ * values they store. */
+struct T38Row {
+  u8 un8Name;
+  u8 un8Offset;
+  bool fFlag;
+  u8 un8Word1, un8Value1, un8Word2, un8Value2;
+};
+const T38Row s_aT38[] = {
+    {VQX_SDP_T38FAXVERSION, 28, false, 0, 0, 0, 0},
+    {VQX_SDP_T38MAXBITRATE, 32, false, 0, 0, 0, 0},
+    {VQX_SDP_T38FAXFILLBITREMOVAL, 36, true, 0, 0, 0, 0},
+    {VQX_SDP_T38FAXTRANSCODINGMMR, 40, true, 0, 0, 0, 0},
+    {VQX_SDP_T38FAXTRANSCODINGJBIG, 44, true, 0, 0, 0, 0},
+    {VQX_SDP_T38FAXRATEMANAGEMENT, 48, false, VQX_SDP_T38LOCALTCF, 1, VQX_SDP_T38TRANSFERREDTCF, 2},
+    {VQX_SDP_T38FAXMAXBUFFER, 52, false, 0, 0, 0, 0},
+    {VQX_SDP_T38FAXMAXDATAGRAM, 56, false, 0, 0, 0, 0},
+    {VQX_SDP_T38FAXUDPEC, 60, false, VQX_SDP_T38UDPFEC, 2, VQX_SDP_T38UDPREDUNDANCY, 1},
+};
+
+/* a=T38...: NAME ws [COLON ws value ws], the bare name only for a flag. */
+bool T38(FormCursor& c, VqxSdpLineForm& f) {
+  const T38Row* pRow = nullptr;
+  for (const T38Row& r : s_aT38)
+    if (r.un8Name == c.nCode) pRow = &r;
+  if (pRow == nullptr) return false;
+  f.un32Offset = pRow->un8Offset;
+  f.fFlag = pRow->fFlag;
+  c.Next();
+  if (c.nCode == VQX_SDP_CRLF || c.nCode == VQX_SDP_END) {
+    f.nForm = VQX_SDP_FORM_T38_VALUE;
+    f.un32Value = 1;
+    return pRow->fFlag;
+  }
+  if (c.nCode != VQX_SDP_COLON) return false;
+  c.Next();
+  if (pRow->un8Word1 == 0) {
+    f.nForm = VQX_SDP_FORM_T38_NUMBER;
+    f.aView[0] = c.tok;
+    if (c.nCode != VQX_SDP_NUM) return false;
+  } else {
+    f.nForm = VQX_SDP_FORM_T38_VALUE;
+    if (c.nCode == pRow->un8Word1) f.un32Value = pRow->un8Value1;
+    else if (c.nCode == pRow->un8Word2) f.un32Value = pRow->un8Value2;
+    else return false;
+  }
+  return c.TakeEnd();
+}
+
 /* a= lines. The name is the line's second token. */
 bool Attribute(FormCursor& c, VqxSdpLineForm& f) {
   c.Next();
@@ -192,16 +272,64 @@ bool Attribute(FormCursor& c, VqxSdpLineForm& f) {
     case VQX_SDP_PTIME:
       f.nForm = VQX_SDP_FORM_PTIME;
       return c.Take(VQX_SDP_COLON, kMay) && c.Take(VQX_SDP_NUM, kMay, &f.aView[0]) && c.TakeEnd();
+    case VQX_SDP_FRAMERATE:
+      f.nForm = VQX_SDP_FORM_FRAMERATE;
+      return c.Take(VQX_SDP_COLON, kMay) && c.Take(VQX_SDP_NUM, kMay, &f.aView[0]) && c.TakeEnd();
+    case VQX_SDP_SETUP:
+      /* SETUP ws; ALT runs to the line break itself. */
+      f.nForm = VQX_SDP_FORM_PLAIN;
+      return c.TakeEnd();
+    case VQX_SDP_ALT:
+      f.nForm = VQX_SDP_FORM_PLAIN;
+      c.Next();
+      return (c.nCode == VQX_SDP_CRLF || c.nCode == VQX_SDP_END) && !c.fBlank;
     default:
-      return false;
+      return T38(c, f);
   }
 }
 
 }  // namespace
 
-bool VqxSdpMatchLineForm(int nFirst, const char* p, const char* pEnd, VqxSdpLineForm* pForm) {
+int VqxSdpCutToken(const char** ppCursor, const char* pEnd, const char** ppStart) {
+  const char* p = *ppCursor;
+  *ppStart = p;
+  if (p < pEnd) {
+    const char ch = *p;
+    if (ch == ':' || ch == '/') {
+      *ppCursor = p + 1;
+      return ch == ':' ? VQX_SDP_COLON : VQX_SDP_SLASH;
+    }
+    /* Digits that no token character follows (no dot, minus or letter):
+     * NUM, and no longer token starts with them. */
+    const char* q = p;
+    while (*q >= '0' && *q <= '9') ++q;
+    if (q != p && !IsTokenChar(*q)) {
+      *ppCursor = q;
+      return VQX_SDP_NUM;
+    }
+    /* A line keyword letter and "=": "=" is no token character. */
+    if (p[1] == '=' && s_lineKeys.a[u8(ch)] != 0) {
+      *ppCursor = p + 2;
+      return s_lineKeys.a[u8(ch)];
+    }
+    /* One line break that neither another break nor a blank follows. */
+    if (ch == '\r' && p[1] == '\n' && p[2] != '\r' && !IsBlank(p[2])) {
+      *ppCursor = p + 2;
+      return VQX_SDP_CRLF;
+    }
+    if (ch == '\n' && p[1] != '\n' && !IsBlank(p[1])) {
+      *ppCursor = p + 1;
+      return VQX_SDP_CRLF;
+    }
+  }
+  return VqxMedialibSdpTokenise(ppCursor, pEnd, ppStart);
+}
+
+bool VqxSdpMatchLineForm(int nFirst, const VqxSdpTokenValue& first, const char* pEnd, VqxSdpLineForm* pForm) {
   VqxSdpLineForm& f = *pForm;
+  const char* p = first.p + first.un32Length;
   FormCursor c{p, pEnd};
+  c.last = first;
   f.un32NbViews = 0;
   f.pFreeText = nullptr;
   bool fMatch;
@@ -215,6 +343,12 @@ bool VqxSdpMatchLineForm(int nFirst, const char* p, const char* pEnd, VqxSdpLine
       /* t=: ws NUM ws_1 NUM ws. */
       f.nForm = VQX_SDP_FORM_PLAIN;
       fMatch = c.Take(VQX_SDP_NUM, kMay) && c.Take(VQX_SDP_NUM, kMust) && c.TakeEnd();
+      break;
+    case VQX_SDP_SESSKEYWORD: case VQX_SDP_INFOKEYWORD: case VQX_SDP_KEYKEYWORD:
+      /* s=, i=, k=: free text. */
+      f.nForm = VQX_SDP_FORM_PLAIN;
+      f.pFreeText = p;
+      fMatch = true;
       break;
     case VQX_SDP_ORIGKEYWORD:
       f.nForm = VQX_SDP_FORM_ORIGIN;
@@ -269,6 +403,9 @@ void VqxSdpFormLine(SdpParseContext* pCtx) {
     case VQX_SDP_FORM_RTPMAP: VqxMediaLibParseRtpMap(pCtx, v[0], v[1]); break;
     case VQX_SDP_FORM_FMTP: VqxMediaLibParseFmtpGeneric(pCtx, v[0]); break;
     case VQX_SDP_FORM_PTIME: VqxMediaLibParsePTime(pCtx, v[0]); break;
+    case VQX_SDP_FORM_FRAMERATE: VqxMediaLibParseFrameRate(pCtx, v[0]); break;
+    case VQX_SDP_FORM_T38_NUMBER: VqxSdpT38SetNumber(pCtx, f.un32Offset, v[0], f.fFlag); break;
+    case VQX_SDP_FORM_T38_VALUE: VqxSdpT38Set(pCtx, f.un32Offset, f.un32Value); break;
     case VQX_SDP_FORM_DIRECTION:
       if (f.un8Kind == VQX_SDP_RECVONLY) VqxMediaLibParseReceiveOnly(pCtx);
       else if (f.un8Kind == VQX_SDP_SENDRECV) VqxMediaLibParseSendReceive(pCtx);

@@ -6,6 +6,7 @@
  * parse and reset in place after a syntax error, so that the rest of the
  * line is tried from the start state and the next line starts clean.
  */
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 
@@ -19,6 +20,7 @@ void VqxMediaLibParseFree(void* p, void (*pfnFree)(void*));
 void VqxMediaLibParseInit(void* p);
 void VqxMediaLibParseFinalize(void* p);
 void VqxMediaLibParse(void* p, int nCode, VqxSdpTokenValue value, SdpParseContext* pCtx);
+size_t VqxMediaLibParseSize(void);
 
 /* The grammar's terminals are the scanner's codes. */
 static_assert(VQX_SDP_TK_CRLF == VQX_SDP_CRLF && VQX_SDP_TK_EOM == VQX_SDP_EOM && VQX_SDP_TK_NUM == VQX_SDP_NUM);
@@ -35,6 +37,7 @@ namespace {
 
 #define VQX_SDP_TOKEN_COPY 256u
 #define VQX_SDP_MESSAGE 256u
+#define VQX_SDP_ENGINE_ROOM 4096u
 
 /* Session and media variants of the keywords. */
 int MediaVariant(int nCode) {
@@ -99,8 +102,12 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
   if (pszText == nullptr || pRecord == nullptr) return VQX_RESULT_NULL_PARAM;
   static char s_szPrompt[] = "VQXMediaLib:";
   if ((un32Flags & VQX_SDP_PARSE_TRACE) != 0) VqxMediaLibParseTrace(stdout, s_szPrompt);
-  void* pParser = VqxMediaLibParseAlloc(std::malloc);
+  /* The engine (its stack of 100 entries) lives on this stack when it fits. */
+  alignas(std::max_align_t) unsigned char aEngine[VQX_SDP_ENGINE_ROOM];
+  const bool fOnStack = VqxMediaLibParseSize() <= sizeof aEngine;
+  void* pParser = fOnStack ? aEngine : VqxMediaLibParseAlloc(std::malloc);
   if (pParser == nullptr) return VQX_RESULT_NOT_ENOUGH_MEMORY;
+  if (fOnStack) VqxMediaLibParseInit(pParser);
 
   SdpParseContext ctx;
   std::memset(&ctx, 0, VQX_SDP_CONTEXT_HEAD);
@@ -129,9 +136,10 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
       VqxMediaLibParseInit(pParser);
     }
   };
+  bool fFormLine = false; /* the current line went to the grammar whole, its break with it */
   for (;;) {
     const char* pStart;
-    int nCode = VqxMedialibSdpTokenise(&pCursor, pEnd, &pStart);
+    int nCode = fForms ? VqxSdpCutToken(&pCursor, pEnd, &pStart) : VqxMedialibSdpTokenise(&pCursor, pEnd, &pStart);
     if (nCode == VQX_SDP_END) break;
     last = VqxSdpTokenValue{static_cast<u32>(pCursor - pStart), pStart};
     if (ctx.pLineStart == nullptr && nCode != VQX_SDP_CRLF) {
@@ -144,9 +152,13 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
       ctx.pLineStart = pStart;
       ctx.un32LineFirstToken = static_cast<u32>(nCode);
       ctx.un32LineSecondToken = 0;
-      if (fForms && VqxSdpMatchLineForm(nCode, pCursor, pEnd, &ctx.form)) {
+      if (fForms && VqxSdpMatchLineForm(nCode, last, pEnd, &ctx.form)) {
+        /* The line's actions run now, before its break is handled, as the
+         * reductions of its rule would at the break. */
         ctx.un32LineSecondToken = ctx.form.un32Second;
         feed(VQX_SDP_FORMLINE, last);
+        if (ctx.fLineError == 0) VqxSdpFormLine(&ctx);
+        fFormLine = true;
         last = ctx.form.last;
         pCursor = ctx.form.pResume;
         continue;
@@ -155,7 +167,8 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
       ctx.un32LineSecondToken = static_cast<u32>(nCode);
     }
     if (ctx.fMediaSection) nCode = MediaVariant(nCode);
-    feed(nCode, last);
+    if (!fFormLine) feed(nCode, last);
+    fFormLine = false;
     if (nCode != VQX_SDP_CRLF) {
       if (ctx.fLineError == 0 && RestIsFreeText(ctx, nCode)) pCursor = VqxSdpLineBreak(pCursor, pEnd);
       continue;
@@ -177,7 +190,8 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
   const bool fLastRefused = ctx.fLineError != 0 && ctx.pLineStart != nullptr;
   VqxSdpLineEnd(&ctx, fLastRefused);
   if (fLastRefused) rep.Line(nLine, last, last.un32Length);
-  VqxMediaLibParseFree(pParser, std::free);
+  if (fOnStack) VqxMediaLibParseFinalize(pParser);
+  else VqxMediaLibParseFree(pParser, std::free);
   return rep.fFailed ? VQX_RESULT_INVALID_CONFIG : VQX_RESULT_OK;
 }
 

@@ -70,6 +70,9 @@ enum VqxSdpFormKind : u8 {
   VQX_SDP_FORM_FMTP,       /* a=fmtp: format */
   VQX_SDP_FORM_PTIME,      /* a=ptime: milliseconds */
   VQX_SDP_FORM_DIRECTION,  /* a=recvonly, sendrecv, sendonly, inactive (token code in un8Kind) */
+  VQX_SDP_FORM_FRAMERATE,  /* a=framerate: frames per second */
+  VQX_SDP_FORM_T38_NUMBER, /* a T.38 attribute with a number: the number (offset, flag below) */
+  VQX_SDP_FORM_T38_VALUE,  /* a T.38 attribute that stores un32Value at un32Offset */
 };
 #define VQX_SDP_FORM_VIEWS 40u
 struct VqxSdpLineForm {
@@ -79,6 +82,8 @@ struct VqxSdpLineForm {
   const char* pFreeText;      /* a line that ends in free text: where it starts, else null */
   const char* pResume;        /* where the driver reads on: the line break or the end */
   VqxSdpTokenValue last;      /* the line's last token, blanks included */
+  u32 un32Offset, un32Value;  /* T.38: field offset in the capability, value to store */
+  bool fFlag;                 /* T.38: the number is a flag (0 or 1) */
   u32 un32NbViews;
   VqxSdpTokenValue aView[VQX_SDP_FORM_VIEWS];
 };
@@ -170,11 +175,16 @@ void VqxMediaLibStoreNotParsedAttribute(SdpParseContext* pCtx, const char* pLine
 
 /* ---- line forms (sdp_line_forms.cpp) ---- */
 
-/* Whether the line whose first token (code nFirst) ends at p is one of the
+/* Whether the line whose first token is `first` (code nFirst) is one of the
  * forms, read through the scanner up to its line break or pEnd; fills
  * *pForm when it is. A line that is not a form is left to the grammar. */
-bool VqxSdpMatchLineForm(int nFirst, const char* p, const char* pEnd, VqxSdpLineForm* pForm);
-/* The FORMLINE reduction: the actions of the line's rule, in its order. */
+bool VqxSdpMatchLineForm(int nFirst, const VqxSdpTokenValue& first, const char* pEnd, VqxSdpLineForm* pForm);
+/* VqxMedialibSdpTokenise with the plainest tokens (a colon, a slash, digits
+ * that end a token, a line keyword, a single line break) cut without the
+ * automaton: the same codes and lengths. */
+int VqxSdpCutToken(const char** ppCursor, const char* pEnd, const char** ppStart);
+/* The actions of a form line's rule, in its order (run by the driver once
+ * the grammar took the line). */
 void VqxSdpFormLine(SdpParseContext* pCtx);
 
 /* ---- codec parameter parsers (sdp_codec.cpp) ---- */

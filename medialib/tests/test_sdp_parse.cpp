@@ -255,6 +255,13 @@ TEST(SdpParse, LineFormsAgreeWithTheTokenGrammar) {
       "m=video 1 RTP/AVP 34\r\nb=AS:64\r\nb=AS : 64 x\r\nb=TIAS:64000\r\nb=ab:1\r\nb=CT:\r\n", "v=0 1\r\nt=0 0 0\r\nt=1-2 0\r\n",
       "a=setup:active\r\na=connection:new\r\na=alt:1 2:x y\r\na=ice-ufrag:x\r\n", "m=audio 1 RTP/AVP 0\n\nb=AS:64\n",
       "m=audio 1 RTP/AVP 0\r\nm=audio 65536 RTP/AVP 0  ", "m=audio 1 RTP/AVP 0\r\na=fmtp:0 x", "t=0 x", "a=rtpmap:0 PCMU/8000 ",
+      "m=image 1 udptl t38\r\na=T38FaxVersion:3\r\na=T38MaxBitRate : 9600 \r\na=T38FaxFillBitRemoval\r\n"
+      "a=T38FaxTranscodingMMR:1\r\na=T38FaxTranscodingJBIG \r\na=T38FaxRateManagement:localTCF\r\n"
+      "a=T38FaxMaxBuffer:200\r\na=T38FaxMaxDatagram:72\r\na=T38FaxUdpEC:t38UDPFEC\r\n",
+      "m=image 1 udptl t38\r\na=T38FaxVersion\r\na=T38MaxBitRate:x\r\na=T38FaxRateManagement:TCF\r\n"
+      "a=T38FaxUdpEC:t38UDPRedundancy x\r\na=T38FaxMaxBuffer:99999999999\r\na=T38FaxFillBitRemoval:0 0\r\n",
+      "m=video 1 RTP/AVP 34\r\na=framerate:15\r\na=framerate : 0\r\na=framerate:1.5\r\na=framerate:x\r\n",
+      "a=setup: active \r\na=setup:active x\r\na=alt:1 2:x \r\na=alt:1 2:x\r\r\na=alt:1 2 : y", "s=\r\ni=x y\r\nk= z\r\n",
   };
   int nRows = 0;
   for (const SdpFile& f : SdpCorpus()) {

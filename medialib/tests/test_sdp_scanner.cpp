@@ -2,22 +2,25 @@
  * test_sdp_scanner.cpp - the SDP scanner: the pattern table's cases as rows,
  * and token streams of the corpus and of random text equal to those of the
  * independent Python tokenizer (testing/golden/medialib/sdp_tokens.py, which
- * wrote tests/data/sdp/tokens.txt).
+ * wrote tests/data/sdp/tokens.txt), with and without the parser's shortcuts
+ * for the plainest tokens.
  */
 #include <sstream>
 
+#include "sdp_parse_internal.h"
 #include "sdp_token.h"
 #include "support/sdp_test.h"
 
 namespace {
 
+using Cutter = int (*)(const char**, const char*, const char**);
+
 /* "code'text'" per token, or "code:length" with fText false. */
-std::string Tokens(const std::string& s, bool fText = true) {
+std::string Tokens(const std::string& s, bool fText = true, Cutter cut = VqxMedialibSdpTokenise) {
   std::string out;
   const char* cur = s.c_str();
   const char* start;
-  for (int code, guard = 0; (code = VqxMedialibSdpTokenise(&cur, s.c_str() + s.size(), &start)) != 0 && guard < 100000;
-       ++guard) {
+  for (int code, guard = 0; (code = cut(&cur, s.c_str() + s.size(), &start)) != 0 && guard < 100000; ++guard) {
     out += (out.empty() ? "" : " ") + std::to_string(code) +
            (fText ? "'" + std::string(start, cur) + "'" : ":" + std::to_string(cur - start));
   }
@@ -52,9 +55,17 @@ TEST(SdpScanner, PatternRows) {
       {"0x1F - -5 udptl UDPTL t38 T38", "8'0x1F' 3' ' 8'-' 3' ' 8'-5' 3' ' 74'udptl' 3' ' 74'UDPTL' 3' ' 75't38' 3' ' 75'T38'"},
       {"rtpmap:96 telephone-event/8000", "18'rtpmap' 19':' 6'96' 3' ' 8'telephone-event' 20'/' 6'8000'"},
       {"T38FaxUdpEC:t38UDPFEC;profile-level-id", "65'T38FaxUdpEC' 19':' 66't38UDPFEC' 25';' 31'profile-level-id'"},
+      /* Around the parser's shortcuts: breaks, digits, keyword letters. */
+      {"\r\n\nv=1:/2 m= 7\n\tx 12ab 12.5 12-3 12h 12\r\n\r\nB=",
+       "1'\r\n' 1'\n' 5'v=' 6'1' 19':' 20'/' 6'2' 3' ' 70'm=' 3' ' 6'7' 1'\n\t' 8'x' 3' ' 33'12ab' 3' ' 6'12.5' 3' ' "
+       "22'12-3' 3' ' 85'12h' 3' ' 6'12' 1'\r\n\r\n' 79'B='"},
+      {"9:x=y \r\n \n", "6'9' 19':' 8'x' 24'=' 8'y' 3' ' 1'\r\n ' 1'\n'"},
       {"", ""},
   };
-  for (const auto& r : rows) EXPECT_EQ(Tokens(r.in), r.tokens) << "row '" << r.in << "'";
+  for (const auto& r : rows) {
+    EXPECT_EQ(Tokens(r.in), r.tokens) << "row '" << r.in << "'";
+    EXPECT_EQ(Tokens(r.in, true, VqxSdpCutToken), r.tokens) << "shortcuts, row '" << r.in << "'";
+  }
 }
 
 TEST(SdpScanner, SameStreamsAsTheIndependentTokenizer) {
@@ -67,6 +78,7 @@ TEST(SdpScanner, SameStreamsAsTheIndependentTokenizer) {
     std::string bytes;
     for (size_t i = t1 + 1; i + 1 < t2; i += 2) bytes += char(std::stoi(line.substr(i, 2), nullptr, 16));
     EXPECT_EQ(Tokens(bytes, false), line.substr(t2 + 1)) << line.substr(0, t1);
+    EXPECT_EQ(Tokens(bytes, false, VqxSdpCutToken), line.substr(t2 + 1)) << "shortcuts, " << line.substr(0, t1);
     ++n;
   }
   EXPECT_GE(n, 300);
