@@ -167,14 +167,16 @@ class Board(Peer):
 class TraceBurst(Peer):
     """A board with one SS7 link (trunk 5, timeslot 16) whose trace the host switches on."""
     UNITS = 20000
+    full = []  # ["--full"]: numbered messages
 
     def setUp(self):
+        self.seqs = []  # transmit sequence of every message the board sent, in order
         self.dir = tempfile.TemporaryDirectory()
         profile = os.path.join(self.dir.name, "profile.json")
         with open(profile, "w") as f:
             json.dump({"mtp2": [{"id": 1, "links": [{"id": 11, "trunk": 5, "timeslots": [16]}]}]}, f)
         self.log = os.path.join(self.dir.name, "units.log")
-        self.extra = ["--profile", profile, "--trace-log", self.log]
+        self.extra = ["--profile", profile, "--trace-log", self.log] + self.full
         super().setUp()
 
     def tearDown(self):
@@ -183,6 +185,7 @@ class TraceBurst(Peer):
 
     def answer_of(self, host, serial):
         (msg,) = read_frame(host)
+        self.seqs.append(struct.unpack_from(">I", msg, 64)[0])
         self.assertEqual(struct.unpack_from(">II", msg), (0x04210030, 2))
         self.assertEqual(struct.unpack_from("<I", msg, 24)[0], serial)
         return struct.unpack_from("<i", msg, 88 + 12)[0]
@@ -200,7 +203,7 @@ class TraceBurst(Peer):
         other.close()
         self.assertEqual(select.select([self.control], [], [], 0)[0], [], "answered before the burst was built")
         host.sendall(poll_block())
-        units, reply_after, off_answer = [], None, None
+        units, reply_after = [], None
         while len(units) < self.UNITS:  # bounded: each frame holds at least one unit
             frame = read_frame(host)
             if frame is None:
@@ -212,10 +215,13 @@ class TraceBurst(Peer):
                 msg_id, length = struct.unpack_from(">I4xI", msg)
                 self.assertEqual((msg_id, length, len(msg)), (0x04210031, 88 + 0x30 + 16, len(msg)))
                 units.append(struct.unpack_from("<I", msg, 88 + 0x0C)[0])
+                self.seqs.append(struct.unpack_from(">I", msg, 64)[0])
         self.assertIsNotNone(reply_after)
         self.assertLess(reply_after, self.UNITS, "the poll was answered only after the whole burst")
         self.assertEqual(units, list(range(1, self.UNITS + 1)))
         self.assertEqual(self.answer_of(host, 8), 0)
+        # Numbered (full mode): the off answer, made during the burst, follows it in sequence too.
+        self.assertEqual(self.seqs, list(range(1, self.UNITS + 3)) if self.full else [0] * (self.UNITS + 2))
         self.assertEqual(self.answers.readline().strip(), "ok %d" % self.UNITS)
         with open(self.log) as f:
             self.assertEqual([json.loads(line)["unit"] for line in f], units)
@@ -238,6 +244,10 @@ class TraceBurst(Peer):
         stats = json.loads(self.ask("stats"))
         self.assertEqual(stats["closed_by_host"], 1)
         self.assertGreaterEqual(stats["unsent"], self.UNITS - built)
+
+
+class NumberedTraceBurst(TraceBurst):
+    full = ["--full"]
 
 
 if __name__ == "__main__":
