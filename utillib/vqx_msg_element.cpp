@@ -15,6 +15,13 @@
  * All reads of set chains go through VqxSetCursor, which validates each
  * element header before it is used, and checks it against the end of the
  * elements whenever the message is known.
+ *
+ * A copier (VqxMsgElementCopier) serves the many set duplications of one
+ * tree copy: each message's prelude is read once, the destination's then
+ * only compared (length, capacity, end marker) before each use; a source
+ * set of one element is checked by opening its cursor, and the usual set
+ * (one element, 32-bit layout) goes through VqxCopierOne in a few steps.
+ * Every other case takes the general path, which gives the same bytes.
  */
 #include "vqx_msg_element.h"
 
@@ -342,9 +349,10 @@ VQX_RESULT VqxFindTail(const VqxMsgView& view, u32 un32SetOff, VqxSetTail& tail)
 
 /*
  * Appends one element of un32Size bytes (0 allowed here: duplicates copy
- * what they find) after the tail, writes the message, and moves the tail.
+ * what they find) after the tail, writes the message, and moves the tail
+ * and the view's used length.
  */
-VQX_RESULT VqxAppend(void* pMsg, const VqxMsgView& view, VqxSetTail& tail, u32 un32Size, u8** ppbyData)
+VQX_RESULT VqxAppend(void* pMsg, VqxMsgView& view, VqxSetTail& tail, u32 un32Size, u8** ppbyData)
 {
     const VqxSetLayout& layout = *view.pLayout;
     if (tail.un32Count >= kMaxElementsPerSet) {
@@ -361,6 +369,7 @@ VQX_RESULT VqxAppend(void* pMsg, const VqxMsgView& view, VqxSetTail& tail, u32 u
     VqxWriteElementHeader(layout, pbyAt, un32Size, 0);
     std::memcpy(pbyAt + un32Storage, layout.abyTrailer, kTrailerSize);
     VqxHeaderPut32(pMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH, static_cast<u32>(un64NewUsed));
+    view.un32Used = static_cast<u32>(un64NewUsed);
 
     u8* pbySet = view.pbyPayload + tail.un32SetOff;
     if (tail.un32Count == 0) {
@@ -404,7 +413,7 @@ bool VqxIsInBuffer(const VqxMsgView& view, const void* p)
  * written is relinked as the last).
  */
 template <u32 kHeaderSize>
-VQX_RESULT VqxDupBytesAs(void* pMsg, const VqxMsgView& view, u32 un32DstOff, VqxSetCursor& cursor)
+VQX_RESULT VqxDupBytesAs(void* pMsg, VqxMsgView& view, u32 un32DstOff, VqxSetCursor& cursor)
 {
     const VqxSetLayout& layout = *view.pLayout;
     const u32 un32Limit = view.Limit();
@@ -456,11 +465,12 @@ VQX_RESULT VqxDupBytesAs(void* pMsg, const VqxMsgView& view, u32 un32DstOff, Vqx
                layout.un32SetFlag | (un32Count << kSetCountShift) | ((un32First - un32DstOff) / kSetFirstUnit));
     std::memcpy(pbyPayload + un32At, layout.abyTrailer, kTrailerSize);
     VqxHeaderPut32(pMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH, un32At + kTrailerSize);
+    view.un32Used = un32At + kTrailerSize;
     return r;
 }
 
 /* For a cursor on a non-empty set. */
-VQX_RESULT VqxDupBytes(void* pMsg, const VqxMsgView& view, u32 un32DstOff, VqxSetCursor& cursor)
+VQX_RESULT VqxDupBytes(void* pMsg, VqxMsgView& view, u32 un32DstOff, VqxSetCursor& cursor)
 {
     return view.pLayout->un32HeaderSize == 4 ? VqxDupBytesAs<4>(pMsg, view, un32DstOff, cursor)
                                              : VqxDupBytesAs<8>(pMsg, view, un32DstOff, cursor);
@@ -493,16 +503,74 @@ VQX_RESULT VqxInitLayout(void* pMsg, u32 un32StructSize, const VqxSetLayout& lay
     return VQX_RESULT_OK;
 }
 
+/* A checker's fields as a view. */
+VqxMsgView VqxViewOf(const VqxMsgElementChecker& checker)
+{
+    VqxMsgView view;
+    view.pbyPayload = const_cast<u8*>(checker.pbyPayload);
+    view.un32Used = checker.un32Used;
+    view.un32Cap = checker.un32Cap;
+    view.pLayout = static_cast<const VqxSetLayout*>(checker.pLayout);
+    return view;
+}
+
+/*
+ * A copier's destination: what VqxMsgOpen gives, read in full only when the
+ * payload length, the capacity or the end marker differ from what was last
+ * seen (the first time, after a refusal, after appends by other calls).
+ * Those three decide every prelude check, so the result is the same.
+ */
+VQX_RESULT VqxCopierDst(VqxMsgElementCopier& c, VqxMsgView& view)
+{
+    VqxMsgElementChecker& seen = c.dst;
+    const bool fSame = VQX_RESULT_SUCCEEDED(seen.rOpen) &&
+                       VqxHeaderGet32(c.pDstMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH) == seen.un32Used &&
+                       VqxHeaderGet32(c.pDstMsg, VQX_MSG_OFFSET_PAYLOAD_MAX_LENGTH) == seen.un32Cap &&
+                       std::memcmp(seen.pbyPayload + seen.un32Used - kTrailerSize,
+                                   static_cast<const VqxSetLayout*>(seen.pLayout)->abyTrailer, kTrailerSize) == 0;
+    if (!fSame) {
+        (void)VqxMsgElementCheckerOpen(c.pDstMsg, &seen);
+    }
+    view = VqxViewOf(seen);
+    return seen.rOpen;
+}
+
+/*
+ * A source set checked within the copier's source message, as
+ * VqxMsgElementCheckSetIn does it, leaving the cursor on its first element:
+ * opening the cursor checks a set of one element (most sets: one text);
+ * a longer chain is walked once more ahead of the copy.
+ */
+VQX_RESULT VqxCopierCheckSource(const VqxMsgElementChecker& checker, const void* pSet, VqxSetCursor& cursor)
+{
+    if (VQX_RESULT_FAILED(checker.rOpen)) {
+        return checker.rOpen;
+    }
+    const VqxMsgView view = VqxViewOf(checker);
+    u32 un32SetOff = 0;
+    VQX_RESULT r = VqxSetOffset(view, pSet, un32SetOff);
+    if (VQX_RESULT_SUCCEEDED(r)) {
+        r = VqxOpenBounded(view, un32SetOff, cursor);
+    }
+    if (VQX_RESULT_SUCCEEDED(r) && cursor.Count() > 1) {
+        VqxSetTail tail;
+        r = VqxFindTail(view, un32SetOff, tail);
+    }
+    return r;
+}
+
 /*
  * Duplication through a copy function of a set from outside the destination
- * buffer. The copy function may append to the message (nested sets), so
- * each append takes a fresh view; the set's tail is kept, and found again
- * only when the set word no longer holds the count appended.
+ * buffer. The copy function may append to the message (nested sets, through
+ * this copier or not), so the destination is seen afresh before each
+ * further append; the set's tail is kept, and found again only when the set
+ * word no longer holds the count appended.
  */
-VQX_RESULT VqxDupCalls(void* pMsg, VqxMsgView& view, u32 un32DstOff, VqxSetCursor& cursor,
-                       PFN_VQX_MSG_ELEMENT_COPY pfnCopy, void* pvContext)
+VQX_RESULT VqxCopierCalls(VqxMsgElementCopier& c, VqxMsgView& view, u32 un32DstOff, VqxSetCursor& cursor,
+                          PFN_VQX_MSG_ELEMENT_COPY pfnCopy, void* pvContext)
 {
-    u8* pbyDstSet = view.pbyPayload + un32DstOff;
+    void* const pMsg = c.pDstMsg;
+    const u8* pbyDstSet = view.pbyPayload + un32DstOff;
     VqxSetTail tail;
     tail.un32SetOff = un32DstOff;
     VQX_RESULT r = VQX_RESULT_OK;
@@ -512,7 +580,7 @@ VQX_RESULT VqxDupCalls(void* pMsg, VqxMsgView& view, u32 un32DstOff, VqxSetCurso
             if (VQX_RESULT_FAILED(r)) {
                 break;
             }
-            r = VqxMsgOpen(pMsg, view);
+            r = VqxCopierDst(c, view);
             if (VQX_RESULT_SUCCEEDED(r) && VQXMsgElementCount(pbyDstSet) != tail.un32Count) {
                 r = VqxFindTail(view, un32DstOff, tail);
             }
@@ -526,6 +594,7 @@ VQX_RESULT VqxDupCalls(void* pMsg, VqxMsgView& view, u32 un32DstOff, VqxSetCurso
         if (VQX_RESULT_FAILED(r)) {
             break;
         }
+        c.dst.un32Used = view.un32Used;
         const i32 n32Copy = pfnCopy(pvContext, cursor.Data(), pMsg, pbyDst, un16Size);
         if (VQX_RESULT_FAILED(n32Copy)) {
             r = static_cast<VQX_RESULT>(n32Copy);
@@ -601,6 +670,143 @@ VQX_RESULT VqxDupCalls(void* pMsg, VqxMsgView& view, u32 un32DstOff, VqxSetCurso
             }
         }
     }
+    return r;
+}
+
+/*
+ * The usual set of a tree copy in few steps: one element, from another
+ * message, the 32-bit layout on both sides, the destination as last seen,
+ * room enough. Anything else (a fault included) returns false having
+ * written nothing, and VqxCopierDupSet decides; what this writes is what
+ * VqxCopierDupSet writes for the same set.
+ */
+bool VqxCopierOne(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet, PFN_VQX_MSG_ELEMENT_COPY pfnCopy,
+                  void* pvContext, VQX_RESULT& r)
+{
+    const VqxSetLayout& layout = s_aLayouts[0];
+    const u32 un32Word = VqxGetBe32(pbySrcSet);
+    const u32 un32First = (un32Word & kSetFirstMask) * kSetFirstUnit;
+    if ((un32Word & ~kSetFirstMask) != (layout.un32SetFlag | (1u << kSetCountShift)) || un32First == 0) {
+        return false;
+    }
+    const u8* pbyHeader = pbySrcSet + un32First;
+    if (c.pSrcMsg != nullptr) {
+        /* Within the source's elements, as VqxCopierCheckSource checks. */
+        const VqxMsgElementChecker& src = c.src;
+        const uintptr_t uBase = reinterpret_cast<uintptr_t>(src.pbyPayload);
+        const uintptr_t uSet = reinterpret_cast<uintptr_t>(pbySrcSet);
+        if (c.pSrcMsg == c.pDstMsg || VQX_RESULT_FAILED(src.rOpen) || src.pLayout != &layout || uSet < uBase ||
+            uSet % sizeof(u32) != uBase % sizeof(u32)) {
+            return false;
+        }
+        const u64 un64Header = static_cast<u64>(uSet - uBase) + un32First;
+        if (un64Header % kElementAlign != 0 || un64Header + layout.un32HeaderSize > src.un32Used - kTrailerSize ||
+            VqxGetBe32(pbyHeader) > src.un32Used - kTrailerSize - layout.un32HeaderSize - un64Header) {
+            return false;
+        }
+    }
+    const u32 un32Size = VqxGetBe32(pbyHeader);
+    if (un32Size > kMaxElementSize || VqxGetBe32(pbyHeader + 4) != 0) {
+        return false;
+    }
+    /* The destination unchanged since last seen, the set word inside it,
+     * the source outside its buffer, and room for the element. */
+    const VqxMsgElementChecker& dst = c.dst;
+    if (VQX_RESULT_FAILED(dst.rOpen) || dst.pLayout != &layout ||
+        VqxHeaderGet32(c.pDstMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH) != dst.un32Used ||
+        VqxHeaderGet32(c.pDstMsg, VQX_MSG_OFFSET_PAYLOAD_MAX_LENGTH) != dst.un32Cap) {
+        return false;
+    }
+    u8* const pbyPayload = const_cast<u8*>(dst.pbyPayload);
+    const u32 un32At = dst.un32Used - kTrailerSize;
+    const uintptr_t uDstOff = reinterpret_cast<uintptr_t>(pbyDstSet) - reinterpret_cast<uintptr_t>(pbyPayload);
+    const uintptr_t uSrcOff = reinterpret_cast<uintptr_t>(pbySrcSet) - reinterpret_cast<uintptr_t>(pbyPayload);
+    const u32 un32Storage = VqxElementStorage(layout, un32Size);
+    const u32 un32Limit = dst.un32Cap < VQX_MSG_ELEMENT_MAX_PAYLOAD ? dst.un32Cap : VQX_MSG_ELEMENT_MAX_PAYLOAD;
+    if (std::memcmp(pbyPayload + un32At, layout.abyTrailer, kTrailerSize) != 0 || uDstOff > un32At ||
+        un32At - uDstOff < sizeof(u32) || uDstOff % sizeof(u32) != 0 || uSrcOff < dst.un32Cap || un32At + un32Storage + kTrailerSize > un32Limit) {
+        return false;
+    }
+    u8* const pbyAt = pbyPayload + un32At;
+    std::memset(pbyAt + un32Storage - kElementAlign, 0, kElementAlign);
+    VqxPutBe32(pbyAt, un32Size);
+    VqxPutBe32(pbyAt + 4, 0);
+    if (pfnCopy == nullptr) {
+        std::memcpy(pbyAt + layout.un32HeaderSize, pbyHeader + layout.un32HeaderSize, un32Size);
+    } else {
+        std::memset(pbyAt + layout.un32HeaderSize, 0, un32Storage - layout.un32HeaderSize);
+    }
+    VqxPutBe32(pbyDstSet, layout.un32SetFlag | (1u << kSetCountShift) |
+                              ((un32At - static_cast<u32>(uDstOff)) / kSetFirstUnit));
+    std::memcpy(pbyAt + un32Storage, layout.abyTrailer, kTrailerSize);
+    c.dst.un32Used = un32At + un32Storage + kTrailerSize;
+    VqxHeaderPut32(c.pDstMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH, c.dst.un32Used);
+    r = VQX_RESULT_OK;
+    if (pfnCopy != nullptr) {
+        const i32 n32Copy = pfnCopy(pvContext, pbyHeader + layout.un32HeaderSize, c.pDstMsg,
+                                    pbyAt + layout.un32HeaderSize, static_cast<u16>(un32Size));
+        if (VQX_RESULT_FAILED(n32Copy)) {
+            r = static_cast<VQX_RESULT>(n32Copy);
+        }
+    }
+    return true;
+}
+
+/*
+ * One set of a copier: the source check (when the copier has a source
+ * message), then the duplication of VQXMsgElementDupSet, sharing the
+ * source's cursor and the destination's prelude.
+ */
+VQX_RESULT VqxCopierDupSet(VqxMsgElementCopier& c, const void* pSrcSet, void* pDstSet, PFN_VQX_MSG_ELEMENT_COPY pfnCopy,
+                           void* pvContext)
+{
+    VqxSetCursor cursor;
+    bool fOpen = false;
+    VQX_RESULT r = VQX_RESULT_OK;
+    if (c.pSrcMsg != nullptr) {
+        if (pSrcSet == nullptr) {
+            return VQX_RESULT_NULL_PARAM;
+        }
+        if (c.pSrcMsg == c.pDstMsg) {
+            /* The source grows with the copy: checked in full each time. */
+            r = VqxMsgElementCheckSet(c.pSrcMsg, pSrcSet);
+        } else {
+            r = VqxCopierCheckSource(c.src, pSrcSet, cursor);
+            fOpen = true;
+        }
+        if (VQX_RESULT_FAILED(r)) {
+            return r;
+        }
+    }
+    if (pSrcSet == nullptr || c.pDstMsg == nullptr || pDstSet == nullptr) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    VqxMsgView view;
+    u32 un32DstOff = 0;
+    r = VqxCopierDst(c, view);
+    if (VQX_RESULT_SUCCEEDED(r)) {
+        r = VqxSetOffset(view, pDstSet, un32DstOff);
+    }
+    if (VQX_RESULT_FAILED(r)) {
+        return r;
+    }
+    if (pSrcSet == pDstSet || VqxIsInBuffer(view, pSrcSet)) {
+        return VqxDupSetInside(pSrcSet, c.pDstMsg, pDstSet, view, un32DstOff, pfnCopy, pvContext);
+    }
+    /* A source outside the destination buffer (another message): nothing
+     * written here can change it, so it is read as it is copied. */
+    VqxPutBe32(static_cast<u8*>(pDstSet), 0);
+    if (!fOpen) {
+        r = cursor.Open(static_cast<const u8*>(pSrcSet), nullptr, nullptr);
+    }
+    if (VQX_RESULT_FAILED(r) || cursor.Empty()) {
+        return r;
+    }
+    if (pfnCopy != nullptr) {
+        return VqxCopierCalls(c, view, un32DstOff, cursor, pfnCopy, pvContext);
+    }
+    r = VqxDupBytes(c.pDstMsg, view, un32DstOff, cursor);
+    c.dst.un32Used = view.un32Used;
     return r;
 }
 
@@ -762,30 +968,9 @@ void* VQXMsgElementGetNext(const void* pSet, const void* pvPrev, u16* pun16Size)
 VQX_RESULT VQXMsgElementDupSet(const void* pSrcSet, void* pDstMsg, void* pDstSet, PFN_VQX_MSG_ELEMENT_COPY pfnCopy,
                                void* pvContext)
 {
-    if (pSrcSet == nullptr || pDstMsg == nullptr || pDstSet == nullptr) {
-        return VQX_RESULT_NULL_PARAM;
-    }
-    VqxMsgView view;
-    u32 un32DstOff = 0;
-    VQX_RESULT r = VqxOpenSet(pDstMsg, pDstSet, view, un32DstOff);
-    if (VQX_RESULT_FAILED(r)) {
-        return r;
-    }
-    if (pSrcSet == pDstSet || VqxIsInBuffer(view, pSrcSet)) {
-        return VqxDupSetInside(pSrcSet, pDstMsg, pDstSet, view, un32DstOff, pfnCopy, pvContext);
-    }
-    /* A source outside the destination buffer (another message): nothing
-     * written here can change it, so it is read as it is copied. */
-    VqxPutBe32(static_cast<u8*>(pDstSet), 0);
-    VqxSetCursor cursor;
-    r = cursor.Open(static_cast<const u8*>(pSrcSet), nullptr, nullptr);
-    if (VQX_RESULT_FAILED(r) || cursor.Empty()) {
-        return r;
-    }
-    if (pfnCopy == nullptr) {
-        return VqxDupBytes(pDstMsg, view, un32DstOff, cursor);
-    }
-    return VqxDupCalls(pDstMsg, view, un32DstOff, cursor, pfnCopy, pvContext);
+    VqxMsgElementCopier c;
+    (void)VqxMsgElementCopierOpen(nullptr, pDstMsg, &c);
+    return VqxCopierDupSet(c, pSrcSet, pDstSet, pfnCopy, pvContext);
 }
 
 VQX_RESULT VQXMsgElementDupMsgResize(void* hLib, const void* pMsg, void** ppNewMsg, u32 un32NewSize)
@@ -897,11 +1082,7 @@ VQX_RESULT VqxMsgElementCheckSetIn(const VqxMsgElementChecker* pChecker, const v
     if (VQX_RESULT_FAILED(pChecker->rOpen)) {
         return pChecker->rOpen;
     }
-    VqxMsgView view;
-    view.pbyPayload = const_cast<u8*>(pChecker->pbyPayload);
-    view.un32Used = pChecker->un32Used;
-    view.un32Cap = pChecker->un32Cap;
-    view.pLayout = static_cast<const VqxSetLayout*>(pChecker->pLayout);
+    const VqxMsgView view = VqxViewOf(*pChecker);
     u32 un32SetOff = 0;
     VqxSetTail tail;
     VQX_RESULT r = VqxSetOffset(view, pSet, un32SetOff);
@@ -909,6 +1090,32 @@ VQX_RESULT VqxMsgElementCheckSetIn(const VqxMsgElementChecker* pChecker, const v
         r = VqxFindTail(view, un32SetOff, tail);
     }
     return r;
+}
+
+VQX_RESULT VqxMsgElementCopierOpen(const void* pSrcMsg, void* pDstMsg, VqxMsgElementCopier* pCopier)
+{
+    if (pCopier == nullptr) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    pCopier->pSrcMsg = pSrcMsg;
+    pCopier->pDstMsg = pDstMsg;
+    (void)VqxMsgElementCheckerOpen(pSrcMsg != pDstMsg ? pSrcMsg : nullptr, &pCopier->src);
+    (void)VqxMsgElementCheckerOpen(pDstMsg, &pCopier->dst);
+    return VQX_RESULT_OK;
+}
+
+VQX_RESULT VqxMsgElementCopierDupSet(VqxMsgElementCopier* pCopier, const void* pSrcSet, void* pDstSet,
+                                     PFN_VQX_MSG_ELEMENT_COPY pfnCopy, void* pvContext)
+{
+    if (pCopier == nullptr) {
+        return VQX_RESULT_NULL_PARAM;
+    }
+    VQX_RESULT r = VQX_RESULT_OK;
+    if (pSrcSet != nullptr && pDstSet != nullptr && pCopier->pDstMsg != nullptr &&
+        VqxCopierOne(*pCopier, static_cast<const u8*>(pSrcSet), static_cast<u8*>(pDstSet), pfnCopy, pvContext, r)) {
+        return r;
+    }
+    return VqxCopierDupSet(*pCopier, pSrcSet, pDstSet, pfnCopy, pvContext);
 }
 
 u32 VqxMsgElementMark(const void* pMsg)

@@ -210,6 +210,35 @@ typedef struct VqxMsgElementChecker {
 VQX_RESULT VqxMsgElementCheckerOpen(const void* pMsg, VqxMsgElementChecker* pChecker);
 VQX_RESULT VqxMsgElementCheckSetIn(const VqxMsgElementChecker* pChecker, const void* pSet);
 
+/*
+ * Many set duplications from one message into another (the deep copy of a
+ * record tree), with each message's prelude checked once rather than once
+ * per set and per element. VqxMsgElementCopierOpen records both messages
+ * and their preludes (pSrcMsg null: the source sets are trusted, as by
+ * VQXMsgElementDupSet; pSrcMsg equal to pDstMsg: the source grows with the
+ * copy and is checked in full each time); it writes nothing and returns
+ * 0x02000000, or 0x82000009 for a null copier. VqxMsgElementCopierDupSet
+ * then returns, and leaves in the destination, exactly what
+ *   VqxMsgElementCheckSet(pSrcMsg, pSrcSet)   (only when pSrcMsg is given)
+ * followed, when that passes, by
+ *   VQXMsgElementDupSet(pSrcSet, pDstMsg, pDstSet, pfnCopy, pvContext)
+ * would: a refused source set leaves the destination untouched. The
+ * destination's prelude is re-read in full whenever its payload length,
+ * capacity or end marker is not what the copier last saw, so appends made
+ * by other calls meanwhile are safe. pfnCopy may call back into the same
+ * copier for nested sets. One thread at a time, like the messages.
+ */
+typedef struct VqxMsgElementCopier {
+    const void* pSrcMsg;
+    void* pDstMsg;
+    VqxMsgElementChecker src; /* pSrcMsg's prelude (pSrcMsg given, not pDstMsg) */
+    VqxMsgElementChecker dst; /* pDstMsg's prelude as last seen */
+} VqxMsgElementCopier;
+
+VQX_RESULT VqxMsgElementCopierOpen(const void* pSrcMsg, void* pDstMsg, VqxMsgElementCopier* pCopier);
+VQX_RESULT VqxMsgElementCopierDupSet(VqxMsgElementCopier* pCopier, const void* pSrcSet, void* pDstSet,
+                                     PFN_VQX_MSG_ELEMENT_COPY pfnCopy, void* pvContext);
+
 #ifdef __cplusplus
 }
 #endif
