@@ -23,9 +23,9 @@ struct IeWalk {
     u32 un32Swap;
     u32 un32Depth;
     u32 un32VisitsLeft;
-    /* The source message's prelude, checked once per copy; null when the
-     * copy writes into the source message (its payload grows meanwhile). */
-    const VqxMsgElementChecker* pSrcCheck;
+    /* Every set of the copy goes through it: both messages' preludes are
+     * checked once per copy, the source's only when the context names it. */
+    VqxMsgElementCopier* pCopier;
 };
 
 /* A family's source file: the base name goes into its log lines. */

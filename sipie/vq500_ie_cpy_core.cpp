@@ -1,13 +1,14 @@
 /*
  * vq500_ie_cpy_core.cpp - the copy core under the generated record copies:
- * string and list duplication over VQXMsgElementDupSet, the bounds of a
+ * string and list duplication over the element copier, the bounds of a
  * walk, the log line, the base-name scan and the public scalar copies.
  *
- * Strings and sets go through VQXMsgElementDupSet; a set of records with
- * this file's element callback, which calls the element's record copy. A
- * source from outside (the context names its message) is checked within
- * that message before it is read, since the set readers trust the
- * distances they find. A walk carries its own state (nesting depth, element
+ * Strings and sets go through the walk's element copier
+ * (VqxMsgElementCopier: the set duplication with both messages' preludes
+ * checked once per walk); a set of records with this file's element
+ * callback, which calls the element's record copy. A source from outside
+ * (the context names its message) is checked within that message before it
+ * is read, since the set readers trust the distances they find. A walk carries its own state (nesting depth, element
  * visits left), so every entry called from outside, the five-argument
  * element form included, starts a fresh bound. Runs on the caller's thread;
  * no shared state.
@@ -48,35 +49,20 @@ struct IeSetJob {
     }
 }
 
-/* A source set from outside, checked within its message before the
- * duplication reads it; out of line so that the unchecked path of DupSet
- * needs no frame. */
-[[gnu::noinline]] i32 DupSetChecked(const IeWalk* pWalk, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet,
-                                    PFN_VQX_MSG_ELEMENT_COPY pfnCopy, void* pvJob)
-{
-    const VQX_RESULT r = pWalk->pSrcCheck != nullptr ? VqxMsgElementCheckSetIn(pWalk->pSrcCheck, pbySrcSet)
-                                                     : VqxMsgElementCheckSet(pWalk->pContext->pSrcMsg, pbySrcSet);
-    if (VQX_RESULT_FAILED(r)) {
-        return static_cast<i32>(r);
-    }
-    return static_cast<i32>(VQXMsgElementDupSet(pbySrcSet, pDstMsg, pbyDstSet, pfnCopy, pvJob));
-}
-
-i32 DupSet(IeWalk* pWalk, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet, PFN_VQX_MSG_ELEMENT_COPY pfnCopy,
-           void* pvJob)
+/* A set into the walk's destination message. */
+i32 DupSet(IeWalk* pWalk, const u8* pbySrcSet, u8* pbyDstSet, PFN_VQX_MSG_ELEMENT_COPY pfnCopy, void* pvJob)
 {
     // An empty source set empties the destination and is done: most sets of
     // a tree are empty, and this spares the duplication's message checks.
-    u32 un32Word;
-    memcpy(&un32Word, pbySrcSet, sizeof un32Word);
+    u32 un32Word = 1;
+    if (pbySrcSet != nullptr) {
+        memcpy(&un32Word, pbySrcSet, sizeof un32Word);
+    }
     if (un32Word == 0 && pbySrcSet != pbyDstSet) {
         memcpy(pbyDstSet, &un32Word, sizeof un32Word);
         return static_cast<i32>(VQX_RESULT_OK);
     }
-    if (pWalk->pContext->pSrcMsg != nullptr) {
-        return DupSetChecked(pWalk, pbySrcSet, pDstMsg, pbyDstSet, pfnCopy, pvJob);
-    }
-    return static_cast<i32>(VQXMsgElementDupSet(pbySrcSet, pDstMsg, pbyDstSet, pfnCopy, pvJob));
+    return static_cast<i32>(VqxMsgElementCopierDupSet(pWalk->pCopier, pbySrcSet, pbyDstSet, pfnCopy, pvJob));
 }
 
 i32 CopyElement(void* pvJob, const void* pvSrc, void* pDstMsg, void* pvDst, u16 un16Size)
@@ -107,16 +93,11 @@ u32 VisitBudget(const IeCopyContext* pContext)
     return un32Payload / 8;
 }
 
-/* A walk; a source message other than the destination gets its prelude
- * checked here, once, into *pChecker. */
-IeWalk StartWalk(const IeCopyContext* pContext, const void* pDstMsg, VqxMsgElementChecker* pChecker)
+/* A walk over a copier of the two messages. */
+IeWalk StartWalk(const IeCopyContext* pContext, void* pDstMsg, VqxMsgElementCopier* pCopier)
 {
-    const VqxMsgElementChecker* pSrcCheck = nullptr;
-    if (pContext->pSrcMsg != nullptr && pContext->pSrcMsg != pDstMsg) {
-        (void)VqxMsgElementCheckerOpen(pContext->pSrcMsg, pChecker);
-        pSrcCheck = pChecker;
-    }
-    return IeWalk{pContext, pContext->un32Swap, 0, VisitBudget(pContext), pSrcCheck};
+    (void)VqxMsgElementCopierOpen(pContext->pSrcMsg, pDstMsg, pCopier);
+    return IeWalk{pContext, pContext->un32Swap, 0, VisitBudget(pContext), pCopier};
 }
 
 } // namespace
@@ -127,12 +108,12 @@ i32 VqxIeFail(IeWalk* pWalk, const IeRecordDesc* pRec, const char* szText, i32 n
     return n32Code;
 }
 
-i32 VqxIeCopyString(IeWalk* pWalk, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet)
+i32 VqxIeCopyString(IeWalk* pWalk, const u8* pbySrcSet, void*, u8* pbyDstSet)
 {
-    return DupSet(pWalk, pbySrcSet, pDstMsg, pbyDstSet, nullptr, nullptr);
+    return DupSet(pWalk, pbySrcSet, pbyDstSet, nullptr, nullptr);
 }
 
-i32 VqxIeCopyList(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet)
+i32 VqxIeCopyList(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, void*, u8* pbyDstSet)
 {
     i32 r;
     u32 un32Word = 0;
@@ -149,7 +130,7 @@ i32 VqxIeCopyList(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, v
     } else {
         ++pWalk->un32Depth;
         IeSetJob job{pWalk, pList->pRec};
-        r = DupSet(pWalk, pbySrcSet, pDstMsg, pbyDstSet, CopyElement, &job);
+        r = DupSet(pWalk, pbySrcSet, pbyDstSet, CopyElement, &job);
         --pWalk->un32Depth;
     }
     if (VQX_RESULT_FAILED(r)) {
@@ -165,8 +146,8 @@ i32 VqxIeCopyEntry(const IeCopyContext* pContext, const IeRecordDesc* pRec, cons
     if (pContext == nullptr) {
         return static_cast<i32>(VQX_RESULT_NULL_PARAM);
     }
-    VqxMsgElementChecker checker;
-    IeWalk walk = StartWalk(pContext, pDstMsg, &checker);
+    VqxMsgElementCopier copier;
+    IeWalk walk = StartWalk(pContext, pDstMsg, &copier);
     return pRec->pfnCopy(&walk, static_cast<const u8*>(pvSrc), pDstMsg, static_cast<u8*>(pvDst), un32Avail);
 }
 
@@ -176,8 +157,8 @@ i32 VqxIeListEntry(const IeCopyContext* pContext, const IeListDesc* pList, const
     if (pContext == nullptr) {
         return static_cast<i32>(VQX_RESULT_NULL_PARAM);
     }
-    VqxMsgElementChecker checker;
-    IeWalk walk = StartWalk(pContext, pDstMsg, &checker);
+    VqxMsgElementCopier copier;
+    IeWalk walk = StartWalk(pContext, pDstMsg, &copier);
     if (un32Avail < sizeof(VQXMsgElementSet)) {
         Log(&walk, pList->szLabel, pList->pRec->pFamily, false, pList->szText, VQX_RESULT_INVALID_MESSAGE, 0,
             static_cast<int>(pList->un32Line));
