@@ -58,10 +58,11 @@ i32 DupSet(IeWalk* pWalk, const u8* pbySrcSet, u8* pbyDstSet, PFN_VQX_MSG_ELEMEN
     if (pbySrcSet != nullptr) {
         memcpy(&un32Word, pbySrcSet, sizeof un32Word);
     }
-    if (un32Word == 0 && pbySrcSet != pbyDstSet) {
+    if (un32Word == 0 && pbyDstSet != nullptr && pbySrcSet != pbyDstSet) {
         memcpy(pbyDstSet, &un32Word, sizeof un32Word);
         return static_cast<i32>(VQX_RESULT_OK);
     }
+    // A null set (a list entry called with one) is the copier's 0x82000009.
     return static_cast<i32>(VqxMsgElementCopierDupSet(pWalk->pCopier, pbySrcSet, pbyDstSet, pfnCopy, pvJob));
 }
 
@@ -121,7 +122,7 @@ i32 VqxIeCopyList(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, v
         memcpy(&un32Word, pbySrcSet, sizeof un32Word);
     }
     // An empty set nests nothing: it empties the destination and is done.
-    if (un32Word == 0 && pbySrcSet != nullptr && pbySrcSet != pbyDstSet) {
+    if (un32Word == 0 && pbySrcSet != nullptr && pbyDstSet != nullptr && pbySrcSet != pbyDstSet) {
         memcpy(pbyDstSet, &un32Word, sizeof un32Word);
         return static_cast<i32>(VQX_RESULT_OK);
     }

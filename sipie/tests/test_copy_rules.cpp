@@ -220,6 +220,15 @@ TEST(CopyRules, NullRecords)
         }
     }
     EXPECT_EQ(static_cast<u32>(VQ500SipHostCopy(nullptr, record, nullptr, record)), VQX_RESULT_NULL_PARAM);
+    // A list entry given a null set, source or destination (the source empty or not): refused and logged.
+    TestMsg msg(8);
+    msg.AddString(msg.At(4), "x");
+    for (const auto& [pSrc, pDst] : {std::pair<u8*, u8*>{nullptr, msg.At(0)}, {msg.At(0), nullptr}, {msg.At(4), nullptr}}) {
+        LogCapture::Lines().clear();
+        EXPECT_EQ(static_cast<u32>(VQ500SipHeaderMsgsetCopy(&ctx, pSrc, msg.Msg(), pDst)), VQX_RESULT_NULL_PARAM);
+        EXPECT_EQ(LogCapture::Masked(),
+                  std::vector<std::string>{"VQ500SipHeaderMsgsetCopy: VQXMsgElementDupSet for VQ500SipHeaderCopy Failed (82000009)" + kSip});
+    }
 }
 
 // A string or set word pointing outside the source message fails the copy
