@@ -133,10 +133,15 @@ u32 Checked(const CVQSigTraceCursor& m, u32 un32Index) {
  * un32LengthIndex, then the label. */
 void VariablePart(CVQSigTraceText& out, const CVQSigTraceCursor& m, u32 un32LengthIndex, const char* pszLabel) {
   const u32 un32Len = m.At(Checked(m, un32LengthIndex));
-  CVQSigTraceText line;
-  for (u32 k = 1; k <= un32Len; ++k) line.Appendf("0x%02X ", m.At(Checked(m, un32LengthIndex + k)));
-  line.Append(pszLabel);
-  out.Append(line.Str());
+  /* A part that runs past the message leaves no octet of it behind. */
+  const size_t un64Start = out.Str().size();
+  try {
+    for (u32 k = 1; k <= un32Len; ++k) out.Put("0x", SVQSigTraceHex{m.At(Checked(m, un32LengthIndex + k)), 2}, ' ');
+  } catch (...) {
+    out.Str().resize(un64Start);
+    throw;
+  }
+  out.Append(pszLabel);
 }
 
 bool IsAnsi(u32 un32Variant) { return un32Variant == VQ_SS7_VARIANT_ANSI_1 || un32Variant == VQ_SS7_VARIANT_ANSI_2; }
@@ -148,9 +153,9 @@ u32 VqSigTraceDecodeIsupOptions(CVQSigTraceText& out, const CVQSigTraceCursor& o
     u32 i = 0;
     while (opt.At(i) != 0) {
       const u8 un8Code = opt.At(i);
-      out.Appendf(" %s Option: %s\n", VqSigTracePicture(un8Code).c_str(), VqSigTraceLookup(s_aIsupParam, un8Code, "Unknown"));
+      out.Field(un8Code, 0xFF, "Option: ", VqSigTraceName(s_aIsupParam, un8Code, "Unknown"));
       const u8 un8Len = opt.At(i + 1);
-      out.Appendf(" %s Length: %u\n", VqSigTracePicture(un8Len).c_str(), un8Len);
+      out.Field(un8Len, 0xFF, "Length: ", SVQSigTraceDec{un8Len});
       out.RawBuffer("OptValue: ", opt.Bytes(i + 2, un8Len), false);
       i += 2u + un8Len;
       if (i >= opt.Size()) {
@@ -169,21 +174,24 @@ u32 VqSigTraceDecodeIsup(CVQSigTraceText& out, u32 un32Variant, const CVQSigTrac
     const u8 un8CicLow = m.At(kun32IsupCicLow);
     const u8 un8CicHigh = m.At(kun32IsupCicHigh);
     const u8 un8Type = m.At(kun32IsupType);
-    out.Appendf("\n[MSG] CIC=%05u (Raw=0x%02X%02X) 0x%02X ", (un8CicHigh & 0x3Fu) * 256u + un8CicLow, un8CicHigh,
-                un8CicLow, un8Type);
+    out.Put("\n[MSG] CIC=", SVQSigTraceDec{(un8CicHigh & 0x3Fu) * 256u + un8CicLow, 5, '0'}, " (Raw=0x", SVQSigTraceHex{un8CicHigh, 2},
+            SVQSigTraceHex{un8CicLow, 2}, ") 0x", SVQSigTraceHex{un8Type, 2}, ' ');
 
-    const char* pszPending = nullptr;
-    CVQSigTraceText pending;
+    /* What follows the optional part's lines: the name line of the messages
+     * decoded no further, then "No optional part" when there is none. */
+    enum class EPending { None, Grs, Name, Unknown } Pending = EPending::None;
+    std::string_view pendingName;
+    bool fNoOptionalPart = false;
     u32 un32OptPointer = 0; /* index of the optional-part pointer octet, 0: none */
     switch (un8Type) {
       case kun32IsupIam:
         out.Append("Initial Address (IAM)\n");
-        out.Appendf(" %s Nature of Connection indicators\n", VqSigTracePicture(m.At(3)).c_str());
-        out.Appendf(" %s Forward Call indicator H..A\n", VqSigTracePicture(m.At(4)).c_str());
-        out.Appendf(" %s Forward Call indicator P..I\n", VqSigTracePicture(m.At(5)).c_str());
-        out.Appendf(" %s Calling party category\n", VqSigTracePicture(m.At(6)).c_str());
+        out.Field(m.At(3), 0xFF, "Nature of Connection indicators");
+        out.Field(m.At(4), 0xFF, "Forward Call indicator H..A");
+        out.Field(m.At(5), 0xFF, "Forward Call indicator P..I");
+        out.Field(m.At(6), 0xFF, "Calling party category");
         if (!IsAnsi(un32Variant)) {
-          out.Appendf(" %s Transmission Medium\n", VqSigTracePicture(m.At(7)).c_str());
+          out.Field(m.At(7), 0xFF, "Transmission Medium");
         } else {
           VariablePart(out, m, 7u + m.At(7), "User service information\n");
         }
@@ -192,8 +200,8 @@ u32 VqSigTraceDecodeIsup(CVQSigTraceText& out, u32 un32Variant, const CVQSigTrac
         break;
       case kun32IsupAcm:
         out.Append("Address Complete (ACM)\n");
-        out.Appendf(" %s Backward Call indicator H..A\n", VqSigTracePicture(m.At(3)).c_str());
-        out.Appendf(" %s Backward Call indicator P..I\n", VqSigTracePicture(m.At(4)).c_str());
+        out.Field(m.At(3), 0xFF, "Backward Call indicator H..A");
+        out.Field(m.At(4), 0xFF, "Backward Call indicator P..I");
         un32OptPointer = 5;
         break;
       case kun32IsupAnm:
@@ -205,44 +213,45 @@ u32 VqSigTraceDecodeIsup(CVQSigTraceText& out, u32 un32Variant, const CVQSigTrac
         const u32 un32LenIndex = Checked(m, 3u + m.At(3));
         const u32 un32Len = m.At(un32LenIndex);
         const u8 un8First = m.At(Checked(m, un32LenIndex + 1));
-        out.Appendf(" %s Location\n", VqSigTracePicture(un8First, 0x0F).c_str());
-        out.Appendf(" %s spare\n", VqSigTracePicture(un8First, 0x10).c_str());
-        out.Appendf(" %s Coding standard\n", VqSigTracePicture(un8First, 0x60).c_str());
-        out.Appendf(" %s Extension bit\n", VqSigTracePicture(un8First, 0x80).c_str());
+        out.Field(un8First, 0x0F, "Location");
+        out.Field(un8First, 0x10, "spare");
+        out.Field(un8First, 0x60, "Coding standard");
+        out.Field(un8First, 0x80, "Extension bit");
         for (u32 k = 2; k <= un32Len; ++k) {
           const u8 un8Cause = m.At(Checked(m, un32LenIndex + k));
-          out.Appendf(" %s Cause=%u (%s)\n", VqSigTracePicture(un8Cause).c_str(), un8Cause & 0x7Fu,
-                      VqSigTraceLookup(s_aIsupCause, un8Cause & 0x7Fu, "Unknown"));
+          out.Field(un8Cause, 0xFF, "Cause=", SVQSigTraceDec{un8Cause & 0x7Fu}, " (",
+                    VqSigTraceName(s_aIsupCause, un8Cause & 0x7Fu, "Unknown"), ')');
         }
         un32OptPointer = 4;
         break;
       }
       case kun32IsupGrs:
-        pending.Appendf("Circuit Group Reset (GRS)\n Range = %u\n", m.At(5));
+        Pending = EPending::Grs;
         break;
       default:
-        pszPending = VqSigTraceLookup(s_aIsupMsg, un8Type, nullptr);
-        if (pszPending != nullptr) {
-          pending.Append(pszPending);
-          pending.Append("\n");
-        } else {
-          pending.Appendf("Unknown message=%u\n", un8Type);
-        }
+        pendingName = VqSigTraceName(s_aIsupMsg, un8Type, {});
+        Pending = pendingName.data() != nullptr ? EPending::Name : EPending::Unknown;
         break;
     }
     if (un32OptPointer != 0) {
       const u8 un8Pointer = m.At(un32OptPointer);
       if (un8Pointer == 0) {
-        pending.Append("No optional part\n");
+        fNoOptionalPart = true;
       } else {
         const u32 un32Start = Checked(m, un32OptPointer + un8Pointer);
         VqSigTraceDecodeIsupOptions(out, m.Tail(un32Start));
       }
     }
-    out.Append(pending.Str());
+    switch (Pending) {
+      case EPending::None: break;
+      case EPending::Grs: out.Put("Circuit Group Reset (GRS)\n Range = ", SVQSigTraceDec{m.At(5)}, '\n'); break;
+      case EPending::Name: out.Put(pendingName, '\n'); break;
+      case EPending::Unknown: out.Put("Unknown message=", SVQSigTraceDec{un8Type}, '\n'); break;
+    }
+    if (fNoOptionalPart) out.Append("No optional part\n");
     if (m.Size() > 1) out.RawBuffer("Raw data:\n", m.Tail(kun32IsupType).All(), true);
   } catch (const SInvalidIndex& e) {
-    out.Appendf("Invalid index inside message %u >= %u", e.un32Index, m.Size());
+    out.Put("Invalid index inside message ", SVQSigTraceDec{e.un32Index}, " >= ", SVQSigTraceDec{m.Size()});
     return VQX_RESULT_FAIL;
   } catch (const CVQSigTraceTruncated& t) {
     /* A fixed octet of the layout is missing: say so and show what came. */
@@ -256,17 +265,17 @@ u32 VqSigTraceDecodeIsup(CVQSigTraceText& out, u32 un32Variant, const CVQSigTrac
 u32 VqSigTraceDecodeSccp(CVQSigTraceText& out, u32 /*un32Variant*/, const CVQSigTraceCursor& m) {
   constexpr u32 kun32SccpMinLength = 2;
   if (m.Size() < kun32SccpMinLength) {
-    out.Appendf("Invalid index inside message %u >= %u", 1u, m.Size());
+    out.Put("Invalid index inside message 1 >= ", SVQSigTraceDec{m.Size()});
     return VQX_RESULT_FAIL;
   }
   const u8 un8Type = m.At(0);
-  out.Appendf("\n[SCCP MSG TYPE] %s (Raw=0x%02X)\n", VqSigTraceLookup(s_aSccpMsg, un8Type, "Unknown"), un8Type);
+  out.Put("\n[SCCP MSG TYPE] ", VqSigTraceName(s_aSccpMsg, un8Type, "Unknown"), " (Raw=0x", SVQSigTraceHex{un8Type, 2}, ")\n");
   if (un8Type == 9 || un8Type == 17 || un8Type == 19) {
-    out.Appendf(" %s Protocol Class\n", VqSigTracePicture(m.At(1), 0x0F).c_str());
+    out.Field(m.At(1), 0x0F, "Protocol Class");
   } else if (un8Type == 10 || un8Type == 18 || un8Type == 20) {
-    out.Appendf(" %s Return Cause\n", VqSigTracePicture(m.At(1)).c_str());
+    out.Field(m.At(1), 0xFF, "Return Cause");
   } else if (un8Type == 0 || un8Type > 20) {
-    out.Appendf(" Unknown message=%u", un8Type);
+    out.Put(" Unknown message=", SVQSigTraceDec{un8Type});
   }
   out.RawBuffer("Raw data:\n", m.All(), true);
   return VQX_RESULT_OK;

@@ -101,11 +101,10 @@ u32 VqSigTraceDecodeMaintenance(CVQSigTraceText& out, const CVQSigTraceCursor& m
   try {
     const u32 un32TypeIndex = CallReference(out, m);
     const u8 un8Type = m.At(un32TypeIndex);
-    out.Appendf(" %s  ", VqSigTracePicture(un8Type).c_str());
-    const char* pszType = VqSigTraceLookup(s_aMaintenanceType, un8Type, nullptr);
-    if (pszType) out.Append(pszType);
-    else out.Appendf("Unknown message type:0x%X", un8Type);
-    out.Append("\n");
+    out.PutPicture(un8Type);
+    const std::string_view type = VqSigTraceName(s_aMaintenanceType, un8Type, {});
+    if (type.data() != nullptr) out.Put(' ', type, '\n');
+    else out.Put(" Unknown message type:0x", SVQSigTraceHex{un8Type}, '\n');
     for (u32 p = un32TypeIndex + 1; p < m.Size();) {
       const u8 un8Id = m.At(p);
       if (un8Id != kun8IeChangeStatus && un8Id != kun8IeChannelId) {
@@ -114,12 +113,11 @@ u32 VqSigTraceDecodeMaintenance(CVQSigTraceText& out, const CVQSigTraceCursor& m
       }
       const u8 un8Len = m.At(p + 1);
       const CVQSigTraceCursor ie = m.Sub(p, 2u + un8Len);
-      out.Appendf(un8Id == kun8IeChangeStatus ? " %s Change status ->\n" : " %s Channel identification ->\n",
-                  VqSigTracePicture(un8Id).c_str());
-      out.Appendf(" %s IE Length = %u\n", VqSigTracePicture(un8Len).c_str(), un8Len);
+      out.Field(un8Id, 0xFF, un8Id == kun8IeChangeStatus ? "Change status ->" : "Channel identification ->");
+      out.Field(un8Len, 0xFF, "IE Length = ", SVQSigTraceDec{un8Len});
       if (un8Id == kun8IeChangeStatus) {
         const u8 o3 = ie.At(2);
-        out.Appendf(" %s Status: %s\n", VqSigTracePicture(o3, 0x0F).c_str(), VqSigTraceLookup(s_aChangeStatus, o3 & 0x0Fu, "Unknown"));
+        out.Field(o3, 0x0F, "Status: ", VqSigTraceName(s_aChangeStatus, o3 & 0x0Fu, "Unknown"));
       } else if (VqSigTraceChannelIdLines(out, ie, "Raw data:\n", true)) {
         break;
       }
@@ -146,7 +144,7 @@ u32 VqSigTraceDecodeQ921(CVQSigTraceText& out, const CVQSigTraceCursor& f) {
         out.Append("Q.931 AT&T Maintanence Message\n");
         if (f.Size() > kun32Layer3) VqSigTraceDecodeMaintenance(out, f.Tail(kun32Layer3));
       } else {
-        out.Appendf("Unknown Protocol Discriminator: 0x%X\n", un8Pd);
+        out.Put("Unknown Protocol Discriminator: 0x", SVQSigTraceHex{un8Pd}, '\n');
         out.RawBuffer("Raw data:\n", f.Tail(kun32Layer3).All(), true);
       }
     } else if (const char* pszS = VqSigTraceLookup(s_aSupervisory, c, nullptr)) {

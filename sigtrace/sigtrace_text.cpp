@@ -71,16 +71,20 @@ void CVQSigTraceText::PutHex2(u8 un8Value) {
   ms.append(ac, sizeof(ac));
 }
 
-void CVQSigTraceText::PutOne(SVQSigTraceDec d) {
+void CVQSigTraceText::PutNumber(u32 un32Value, u32 un32Base, u32 un32Width, char cFill) {
   char ac[10];
   char* b = ac + sizeof(ac);
-  u32 un32 = d.un32Value;
   do {
-    *--b = static_cast<char>('0' + un32 % 10);
-    un32 /= 10;
-  } while (un32 != 0);
-  ms.append(b, static_cast<size_t>(ac + sizeof(ac) - b));
+    *--b = s_acHex[un32Value % un32Base];
+    un32Value /= un32Base;
+  } while (un32Value != 0);
+  const u32 un32Digits = static_cast<u32>(ac + sizeof(ac) - b);
+  if (un32Width > un32Digits) ms.append(un32Width - un32Digits, cFill);
+  ms.append(b, un32Digits);
 }
+
+void CVQSigTraceText::PutOne(SVQSigTraceDec d) { PutNumber(d.un32Value, 10, d.un32Width, d.cFill); }
+void CVQSigTraceText::PutOne(SVQSigTraceHex h) { PutNumber(h.un32Value, 16, h.un32Width, '0'); }
 
 namespace {
 
@@ -193,25 +197,39 @@ void CVQSigTraceText::Appendf(const char* pszFormat, ...) {
 }
 
 void CVQSigTraceText::RawBuffer(const char* pszPrefix, std::span<const u8> data, bool fWithOffsets) {
-  constexpr u32 kun32OctetsPerLine = 16;
-  constexpr u32 kun32OctetsPerGroup = 8;
+  constexpr size_t kun64OctetsPerLine = 16;
+  constexpr size_t kun64OctetsPerGroup = 8;
+  /* A line at most: its offset ("%04X  ", up to 8 digits), 16 "HH ", the
+   * two blanks after the 8th and its "\n". */
+  constexpr size_t kun64MaxLine = 10 + 3 * kun64OctetsPerLine + 2 + 1;
   ms.append(pszPrefix);
-  ms.reserve(ms.size() + data.size() * 3 + (data.size() / kun32OctetsPerLine + 1) * 10);
-  for (u32 i = 0; i < data.size(); ++i) {
-    const u32 un32InLine = i % kun32OctetsPerLine;
-    if (fWithOffsets && un32InLine == 0) {
-      if (i > 0xFFFF) Appendf("%04X  ", i);
-      else {
-        const char ac[6] = {s_acHex[i >> 12], s_acHex[(i >> 8) & 0x0F], s_acHex[(i >> 4) & 0x0F], s_acHex[i & 0x0F], ' ', ' '};
-        ms.append(ac, sizeof(ac));
-      }
+  /* Written in place into room for the longest dump, then cut to size. */
+  const size_t un64Start = ms.size();
+  ms.resize(un64Start + (data.size() + kun64OctetsPerLine - 1) / kun64OctetsPerLine * kun64MaxLine + 1);
+  char* const pBegin = ms.data();
+  char* p = pBegin + un64Start;
+  for (size_t i = 0; i < data.size(); ++i) {
+    const size_t un64InLine = i % kun64OctetsPerLine;
+    if (fWithOffsets && un64InLine == 0) {
+      u32 un32Digits = 4;
+      while (un32Digits < 8 && (i >> (4 * un32Digits)) != 0) ++un32Digits;
+      for (u32 d = un32Digits; d-- > 0;) *p++ = s_acHex[(i >> (4 * d)) & 0x0F];
+      *p++ = ' ';
+      *p++ = ' ';
     }
-    const char ac[3] = {s_acHex[data[i] >> 4], s_acHex[data[i] & 0x0F], ' '};
-    ms.append(ac, sizeof(ac));
-    if (un32InLine == kun32OctetsPerGroup - 1) ms.append("  ", 2);
-    if (un32InLine == kun32OctetsPerLine - 1) ms.push_back('\n');
+    p[0] = s_acHex[data[i] >> 4];
+    p[1] = s_acHex[data[i] & 0x0F];
+    p[2] = ' ';
+    p += 3;
+    if (un64InLine == kun64OctetsPerGroup - 1) {
+      p[0] = ' ';
+      p[1] = ' ';
+      p += 2;
+    }
+    if (un64InLine == kun64OctetsPerLine - 1) *p++ = '\n';
   }
-  ms.push_back('\n');
+  *p++ = '\n';
+  ms.resize(static_cast<size_t>(p - pBegin));
 }
 
 void CVQSigTraceText::Truncated(const CVQSigTraceTruncated& t) {

@@ -56,9 +56,17 @@ struct SVQSigTracePicture {
 };
 SVQSigTracePicture VqSigTracePicture(u8 un8Value, u8 un8Mask = 0xFF);
 
-/* A number appended in decimal by CVQSigTraceText::Put and Field. */
+/* A number appended in decimal by CVQSigTraceText::Put and Field, right
+ * aligned in un32Width characters padded with cFill ("%3u", "%05u"). */
 struct SVQSigTraceDec {
   u32 un32Value;
+  u32 un32Width = 0;
+  char cFill = ' ';
+};
+/* A number appended in upper-case hex, zero-padded to un32Width ("%X", "%02X"). */
+struct SVQSigTraceHex {
+  u32 un32Value;
+  u32 un32Width = 0;
 };
 
 /* The text of one record body under construction. */
@@ -67,8 +75,8 @@ class CVQSigTraceText {
   void Append(std::string_view s) { ms.append(s); }
   void Appendf(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
   /* The parts one after the other: texts as they are, SVQSigTraceDec in
-   * decimal. The decoders' per-field lines go through here rather than
-   * through a format string. */
+   * decimal, SVQSigTraceHex in hex. The decoders' lines go through here
+   * rather than through a format string. */
   template <class... T>
   void Put(const T&... parts) {
     (PutOne(parts), ...);
@@ -100,6 +108,9 @@ class CVQSigTraceText {
   void PutOne(std::string_view s) { ms.append(s); }
   void PutOne(char c) { ms.push_back(c); }
   void PutOne(SVQSigTraceDec d);
+  void PutOne(SVQSigTraceHex h);
+  /* The digits of un32Value in this base, right aligned in un32Width with cFill. */
+  void PutNumber(u32 un32Value, u32 un32Base, u32 un32Width, char cFill);
 
   std::string ms;
 };

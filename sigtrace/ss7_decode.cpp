@@ -167,28 +167,37 @@ constexpr SLabelFormat s_Ansi24 = {"[ANSI 24 bits]", 9, 7, 8,
 u32 Dpc14(const CVQSigTraceCursor& m) { return (m.At(2) & 0x3Fu) * 256u + m.At(1); }
 u32 Opc14(const CVQSigTraceCursor& m) { return 4u * m.At(3) + (m.At(2) >> 6) + (m.At(4) & 0x0Fu) * 1024u; }
 
+/* "<title><pc> (Zn-Net-Sp=<zone>-<net>-<sp>)" and "<title><zone>.<net>.<sp>". */
+void PointCode(CVQSigTraceText& out, std::string_view title, u32 un32Pc, u32 un32Zone, u32 un32Net, u32 un32Sp) {
+  out.Put(title, SVQSigTraceDec{un32Pc}, " (Zn-Net-Sp=", SVQSigTraceDec{un32Zone}, '-', SVQSigTraceDec{un32Net}, '-',
+          SVQSigTraceDec{un32Sp}, ')');
+}
+void Dotted(CVQSigTraceText& out, std::string_view title, u32 un32Zone, u32 un32Net, u32 un32Sp) {
+  out.Put(title, SVQSigTraceDec{un32Zone}, '.', SVQSigTraceDec{un32Net}, '.', SVQSigTraceDec{un32Sp});
+}
+
 void DecodeLabel(CVQSigTraceText& out, const SLabelFormat& fmt, const CVQSigTraceCursor& m) {
   out.Append(fmt.pszTitle);
   if (&fmt == &s_Itu24) {
     const u32 un32Dpc = m.At(1) + 256u * m.At(2) + 65536u * m.At(3);
     const u32 un32Opc = m.At(4) + 256u * m.At(5) + 65536u * m.At(6);
-    out.Appendf("\nDPC=%u (Zn-Net-Sp=%d-%d-%d)", un32Dpc, m.At(3), m.At(2), m.At(1));
-    out.Appendf("\nOPC=%u (Zn-Net-Sp=%d-%d-%d)", un32Opc, m.At(6), m.At(5), m.At(4));
-    out.Appendf("\nSLS=%u", m.At(7) & 0x0Fu);
+    PointCode(out, "\nDPC=", un32Dpc, m.At(3), m.At(2), m.At(1));
+    PointCode(out, "\nOPC=", un32Opc, m.At(6), m.At(5), m.At(4));
+    out.Put("\nSLS=", SVQSigTraceDec{m.At(7) & 0x0Fu});
   } else if (&fmt == &s_Itu14) {
     const u32 un32Dpc = Dpc14(m), un32Opc = Opc14(m);
-    out.Appendf("\nDPC=%u (Zn-Net-Sp=%d-%d-%d)", un32Dpc, un32Dpc >> 11, (un32Dpc >> 3) & 0xFF, un32Dpc & 7);
-    out.Appendf("\nOPC=%u (Zn-Net-Sp=%d-%d-%d)", un32Opc, un32Opc >> 11, (un32Opc >> 3) & 0xFF, un32Opc & 7);
-    out.Appendf("\nSLS=%u", static_cast<u32>(m.At(4) >> 4));
+    PointCode(out, "\nDPC=", un32Dpc, un32Dpc >> 11, (un32Dpc >> 3) & 0xFF, un32Dpc & 7);
+    PointCode(out, "\nOPC=", un32Opc, un32Opc >> 11, (un32Opc >> 3) & 0xFF, un32Opc & 7);
+    out.Put("\nSLS=", SVQSigTraceDec{static_cast<u32>(m.At(4) >> 4)});
   } else if (&fmt == &s_Ansi14) {
     const u32 un32Dpc = Dpc14(m), un32Opc = Opc14(m);
-    out.Appendf("\nDPC %u.%u.%u", un32Dpc >> 11, (un32Dpc >> 3) & 0xFF, un32Dpc & 7);
-    out.Appendf("\nOPC %u.%u.%u", un32Opc >> 11, (un32Opc >> 3) & 0xFF, un32Opc & 7);
-    out.Appendf("\nSLS=%u", m.At(5));
+    Dotted(out, "\nDPC ", un32Dpc >> 11, (un32Dpc >> 3) & 0xFF, un32Dpc & 7);
+    Dotted(out, "\nOPC ", un32Opc >> 11, (un32Opc >> 3) & 0xFF, un32Opc & 7);
+    out.Put("\nSLS=", SVQSigTraceDec{m.At(5)});
   } else {
-    out.Appendf("\nDPC %u.%u.%u", m.At(3), m.At(2), m.At(1));
-    out.Appendf("\nOPC %u.%u.%u", m.At(6), m.At(5), m.At(4));
-    out.Appendf("\nSLS=%u", m.At(7));
+    Dotted(out, "\nDPC ", m.At(3), m.At(2), m.At(1));
+    Dotted(out, "\nOPC ", m.At(6), m.At(5), m.At(4));
+    out.Put("\nSLS=", SVQSigTraceDec{m.At(7)});
   }
 }
 
@@ -198,8 +207,8 @@ u32 VqSigTraceDecodeMtp3(CVQSigTraceText& out, u32 un32Variant, u32 un32PcLength
   try {
     const u8 un8Sio = m.At(0);
     const u32 un32Si = un8Sio & 0x0F;
-    out.Appendf(" Sub=%u %s", (un8Sio >> 4) & 3u, VqSigTraceLookup(s_aNetworkIndicator, un8Sio >> 6, ""));
-    out.Append(VqSigTraceLookup(s_aServiceIndicator, un32Si, ""));
+    out.Put(" Sub=", SVQSigTraceDec{(un8Sio >> 4) & 3u}, ' ', VqSigTraceName(s_aNetworkIndicator, un8Sio >> 6, ""),
+            VqSigTraceName(s_aServiceIndicator, un32Si, ""));
     if (un32PcLength < 1 || un32PcLength > 3) {
       out.Appendf("\nWARNING DPC length not set (value=%d), fix this please WARNING", static_cast<int>(un32PcLength));
     }
@@ -212,7 +221,7 @@ u32 VqSigTraceDecodeMtp3(CVQSigTraceText& out, u32 un32Variant, u32 un32PcLength
       default:
         if (un32Variant == VQ_SS7_VARIANT_TTC) out.Append("\n[TTC 16 bits]\n");
         else if (un32Variant == VQ_SS7_VARIANT_NTT) out.Append("\n[NTT 16 bits]\n");
-        else out.Appendf("\n[Unknown protocol variant %u]", un32Variant);
+        else out.Put("\n[Unknown protocol variant ", SVQSigTraceDec{un32Variant}, ']');
         out.RawBuffer("Raw data:\n", m.Tail(1).All(), true);
         return VQX_RESULT_OK;
     }
@@ -232,11 +241,11 @@ u32 VqSigTraceDecodeMtp3(CVQSigTraceText& out, u32 un32Variant, u32 un32PcLength
       case kun32SiMtns:
       case kun32SiTup: {
         const u8 un8Code = up.At(0);
-        const char* pszName = "Unknown";
-        if (un32Si == kun32SiSnm) pszName = VqSigTraceLookup(s_aSnmMsg, un8Code, "Unknown");
-        else if (un32Si == kun32SiTup) pszName = VqSigTraceLookup(s_aTupMsg, un8Code, "Unknown");
-        else pszName = VqSigTraceLookup(s_aMaintenanceMsg, un8Code, "Unknown");
-        out.Appendf("\nMSG=0x%02X : %s\n", un8Code, pszName);
+        std::string_view name;
+        if (un32Si == kun32SiSnm) name = VqSigTraceName(s_aSnmMsg, un8Code, "Unknown");
+        else if (un32Si == kun32SiTup) name = VqSigTraceName(s_aTupMsg, un8Code, "Unknown");
+        else name = VqSigTraceName(s_aMaintenanceMsg, un8Code, "Unknown");
+        out.Put("\nMSG=0x", SVQSigTraceHex{un8Code, 2}, " : ", name, '\n');
         break;
       }
       default: break;
@@ -269,13 +278,14 @@ u32 VqSigTraceDecodeSs7(CVQSigTraceText& out, u32 un32Variant, u32 un32PcLength,
       un32Header = kun32Mtp2ExtendedHeader;
     }
     un32Status = un32Header; /* the status octet follows the header */
-    out.Appendf("BSN(%u/%3u) FSN(%u/%3u) li=(%u/%2u) ", un32Bib, un32Bsn, un32Fib, un32Fsn, un32Spare, un32Li);
+    out.Put("BSN(", SVQSigTraceDec{un32Bib}, '/', SVQSigTraceDec{un32Bsn, 3}, ") FSN(", SVQSigTraceDec{un32Fib}, '/',
+            SVQSigTraceDec{un32Fsn, 3}, ") li=(", SVQSigTraceDec{un32Spare}, '/', SVQSigTraceDec{un32Li, 2}, ") ");
     if (un32Li == 0) {
       out.Append("[FISU]\n\n");
     } else if (un32Li <= 2) {
       out.Append("[LSSU] ");
-      out.Append(VqSigTraceLookup(s_aLssuStatus, su.At(un32Status) & 7u, ""));
-      if (un32Li == 2) out.Appendf("Stat2 = %u", su.At(un32Status + 1));
+      out.Put(VqSigTraceName(s_aLssuStatus, su.At(un32Status) & 7u, ""));
+      if (un32Li == 2) out.Put("Stat2 = ", SVQSigTraceDec{su.At(un32Status + 1)});
       out.Append("\n\n");
     } else {
       out.Append("[MSU]");

@@ -303,6 +303,46 @@ TEST(SigTraceDecoders, Pictures) {
   }
 }
 
+/* Numbers put directly agree with printf's "%u", "%3u", "%05u", "%X" and
+ * "%02X" at the ends of their range and where the digits meet the width;
+ * hex dumps agree with a printf reading of their layout, offsets past 64 KiB
+ * included. */
+TEST(SigTraceDecoders, DirectPartsMatchPrintf) {
+  for (const u32 v : {0u, 7u, 10u, 99u, 100u, 999u, 1000u, 65535u, 99999u, 100000u, 4294967295u}) {
+    const std::tuple<const char*, std::function<void(CVQSigTraceText&)>> aRows[] = {
+        {"%u", [&](auto& t) { t.Put(SVQSigTraceDec{v}); }},
+        {"%3u", [&](auto& t) { t.Put(SVQSigTraceDec{v, 3}); }},
+        {"%05u", [&](auto& t) { t.Put(SVQSigTraceDec{v, 5, '0'}); }},
+        {"%X", [&](auto& t) { t.Put(SVQSigTraceHex{v}); }},
+        {"%02X", [&](auto& t) { t.Put(SVQSigTraceHex{v, 2}); }},
+    };
+    for (const auto& [pszFormat, fn] : aRows) {
+      char acExpected[32];
+      snprintf(acExpected, sizeof(acExpected), pszFormat, v);
+      CVQSigTraceText t;
+      t.Put("<");
+      fn(t);
+      EXPECT_EQ(t.Str(), std::string("<") + acExpected) << pszFormat << " " << v;
+    }
+  }
+  for (const size_t n : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 33u, 65552u, 65553u}) {
+    const std::vector<u8> v = sigtest::Seq(static_cast<u32>(n));
+    for (const bool fOffsets : {false, true}) {
+      std::string strExpected = "P:";
+      char ac[16];
+      for (size_t i = 0; i < n; ++i) {
+        if (fOffsets && i % 16 == 0) strExpected += (snprintf(ac, sizeof(ac), "%04X  ", static_cast<unsigned>(i)), ac);
+        strExpected += (snprintf(ac, sizeof(ac), "%02X ", v[i]), ac);
+        if (i % 16 == 7) strExpected += "  ";
+        if (i % 16 == 15) strExpected += "\n";
+      }
+      CVQSigTraceText t;
+      t.RawBuffer("P:", v, fOffsets);
+      EXPECT_EQ(t.Str(), strExpected + "\n") << n << (fOffsets ? " with offsets" : "");
+    }
+  }
+}
+
 /* The text builder's own formatter agrees with printf on what the decoders
  * use (widths, flags, %c, %%), and falls back to it outside that subset. */
 TEST(SigTraceDecoders, FormatterMatchesPrintf) {
