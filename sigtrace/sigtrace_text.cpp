@@ -71,20 +71,32 @@ void CVQSigTraceText::PutHex2(u8 un8Value) {
   ms.append(ac, sizeof(ac));
 }
 
-void CVQSigTraceText::PutNumber(u32 un32Value, u32 un32Base, u32 un32Width, char cFill) {
-  char ac[10];
-  char* b = ac + sizeof(ac);
-  do {
-    *--b = s_acHex[un32Value % un32Base];
-    un32Value /= un32Base;
-  } while (un32Value != 0);
-  const u32 un32Digits = static_cast<u32>(ac + sizeof(ac) - b);
+void CVQSigTraceText::PutDigits(const char* pDigits, u32 un32Digits, u32 un32Width, char cFill) {
   if (un32Width > un32Digits) ms.append(un32Width - un32Digits, cFill);
-  ms.append(b, un32Digits);
+  ms.append(pDigits, un32Digits);
 }
 
-void CVQSigTraceText::PutOne(SVQSigTraceDec d) { PutNumber(d.un32Value, 10, d.un32Width, d.cFill); }
-void CVQSigTraceText::PutOne(SVQSigTraceHex h) { PutNumber(h.un32Value, 16, h.un32Width, '0'); }
+void CVQSigTraceText::PutOne(SVQSigTraceDec d) {
+  char ac[10];
+  char* b = ac + sizeof(ac);
+  u32 un32 = d.un32Value;
+  do {
+    *--b = static_cast<char>('0' + un32 % 10);
+    un32 /= 10;
+  } while (un32 != 0);
+  PutDigits(b, static_cast<u32>(ac + sizeof(ac) - b), d.un32Width, d.cFill);
+}
+
+void CVQSigTraceText::PutOne(SVQSigTraceHex h) {
+  char ac[8];
+  char* b = ac + sizeof(ac);
+  u32 un32 = h.un32Value;
+  do {
+    *--b = s_acHex[un32 & 0x0F];
+    un32 >>= 4;
+  } while (un32 != 0);
+  PutDigits(b, static_cast<u32>(ac + sizeof(ac) - b), h.un32Width, '0');
+}
 
 namespace {
 

@@ -109,8 +109,8 @@ class CVQSigTraceText {
   void PutOne(char c) { ms.push_back(c); }
   void PutOne(SVQSigTraceDec d);
   void PutOne(SVQSigTraceHex h);
-  /* The digits of un32Value in this base, right aligned in un32Width with cFill. */
-  void PutNumber(u32 un32Value, u32 un32Base, u32 un32Width, char cFill);
+  /* Digits right aligned in un32Width with cFill. */
+  void PutDigits(const char* pDigits, u32 un32Digits, u32 un32Width, char cFill);
 
   std::string ms;
 };

@@ -210,7 +210,10 @@ u32 VqSigTraceDecodeMtp3(CVQSigTraceText& out, u32 un32Variant, u32 un32PcLength
     out.Put(" Sub=", SVQSigTraceDec{(un8Sio >> 4) & 3u}, ' ', VqSigTraceName(s_aNetworkIndicator, un8Sio >> 6, ""),
             VqSigTraceName(s_aServiceIndicator, un32Si, ""));
     if (un32PcLength < 1 || un32PcLength > 3) {
-      out.Appendf("\nWARNING DPC length not set (value=%d), fix this please WARNING", static_cast<int>(un32PcLength));
+      /* The value as the board's signed field. */
+      const bool fNegative = static_cast<i32>(un32PcLength) < 0;
+      out.Put("\nWARNING DPC length not set (value=", fNegative ? "-" : "", SVQSigTraceDec{fNegative ? 0u - un32PcLength : un32PcLength},
+              "), fix this please WARNING");
     }
     const SLabelFormat* pFmt = nullptr;
     switch (un32Variant) {

@@ -325,6 +325,16 @@ TEST(SigTraceDecoders, DirectPartsMatchPrintf) {
       EXPECT_EQ(t.Str(), std::string("<") + acExpected) << pszFormat << " " << v;
     }
   }
+  /* A point-code length outside 1..3 is shown as the signed field it is. */
+  const std::vector<u8> vMtp3 = FromHex("85 01 02 03 04 05");
+  for (const u32 un32PcLength : {0u, 4u, 14u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    char acExpected[96];
+    snprintf(acExpected, sizeof(acExpected), " Sub=0 NATIONAL ISDN User Part (ISUP) \nWARNING DPC length not set (value=%d), fix",
+             static_cast<int>(un32PcLength));
+    CVQSigTraceText t;
+    VqSigTraceDecodeMtp3(t, 1, un32PcLength, CVQSigTraceCursor(vMtp3.data(), static_cast<u32>(vMtp3.size())));
+    EXPECT_EQ(t.Str().rfind(acExpected, 0), 0u) << un32PcLength << ": " << t.Str();
+  }
   for (const size_t n : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 33u, 65552u, 65553u}) {
     const std::vector<u8> v = sigtest::Seq(static_cast<u32>(n));
     for (const bool fOffsets : {false, true}) {
