@@ -223,6 +223,23 @@ bool VqxSdpDottedQuad(std::string_view a) {
 
 namespace {
 
+/* "dns_off:" and the text offset right-aligned in six places, as "%s%6u"
+ * writes it, cut to the field (written here: this runs per host-name or
+ * IPv6 connection line, where a formatter costs more than the line). */
+void OffsetAddress(u32 un32Offset, char (&szAddress)[16]) {
+  char aDigits[10];
+  u32 n = 0;
+  do aDigits[n++] = static_cast<char>('0' + un32Offset % 10);
+  while ((un32Offset /= 10) != 0);
+  char sz[24] = "dns_off:";
+  size_t k = 8;
+  for (u32 i = n; i < 6; ++i) sz[k++] = ' ';
+  while (n != 0) sz[k++] = aDigits[--n];
+  const size_t m = k < sizeof szAddress - 1 ? k : sizeof szAddress - 1;
+  std::memcpy(szAddress, sz, m);
+  szAddress[m] = '\0';
+}
+
 bool MakeConnection(SdpParseContext* c, const VqxSdpConnValue& v, _VQX_SDP_CONNECTION* pConn) {
   std::memset(pConn, 0, sizeof *pConn);
   pConn->un32NbAddresses = 1;
@@ -258,8 +275,7 @@ bool MakeConnection(SdpParseContext* c, const VqxSdpConnValue& v, _VQX_SDP_CONNE
       return false;
     pConn->un8AddressType = 1;
   }
-  Snprintf(pConn->szAddress, sizeof pConn->szAddress, "%s%6u", "dns_off:",
-           static_cast<unsigned>(v.address.p - c->pszText));
+  OffsetAddress(static_cast<u32>(v.address.p - c->pszText), pConn->szAddress);
   return true;
 }
 

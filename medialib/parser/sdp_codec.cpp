@@ -267,7 +267,8 @@ const NameRow PVQX_MEDIA_TYPE_STRING_PARAM_CONV_TABLE[] = {
 u32 VqxMediaStringToType(std::string_view name, u32* pun32Param) {
   *pun32Param = 0;
   for (const NameRow& r : PVQX_MEDIA_TYPE_STRING_PARAM_CONV_TABLE)
-    if (r.name.size() == name.size() && Strnicmp(r.name.data(), name.data(), name.size()) == 0) {
+    if (r.name.size() == name.size() && (r.name[0] | 0x20) == (name[0] | 0x20) &&
+        Strnicmp(r.name.data(), name.data(), name.size()) == 0) {
       *pun32Param = r.un32Param;
       return r.un32Type;
     }

@@ -37,7 +37,7 @@ namespace {
 
 #define VQX_SDP_TOKEN_COPY 256u
 #define VQX_SDP_MESSAGE 256u
-#define VQX_SDP_ENGINE_ROOM 4096u
+#define VQX_SDP_ENGINE_ROOM 8192u
 
 /* Session and media variants of the keywords. */
 int MediaVariant(int nCode) {
@@ -102,7 +102,7 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
   if (pszText == nullptr || pRecord == nullptr) return VQX_RESULT_NULL_PARAM;
   static char s_szPrompt[] = "VQXMediaLib:";
   if ((un32Flags & VQX_SDP_PARSE_TRACE) != 0) VqxMediaLibParseTrace(stdout, s_szPrompt);
-  /* The engine (its stack of 100 entries) lives on this stack when it fits. */
+  /* The engine (its stack of 100 entries, 7.2 KB) lives on this stack when it fits. */
   alignas(std::max_align_t) unsigned char aEngine[VQX_SDP_ENGINE_ROOM];
   const bool fOnStack = VqxMediaLibParseSize() <= sizeof aEngine;
   void* pParser = fOnStack ? aEngine : VqxMediaLibParseAlloc(std::malloc);
@@ -127,7 +127,9 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
   /* Common lines go to the grammar whole; a traced parse (and the tests'
    * reference parse) feeds every token. */
   const bool fForms = (un32Flags & (VQX_SDP_PARSE_TRACE | VQX_SDP_PARSE_TOKENS)) == 0;
+  bool fFormFed = false; /* the last token the grammar took was FORMLINE */
   auto feed = [&](int nCode, const VqxSdpTokenValue& value) {
+    fFormFed = nCode == VQX_SDP_FORMLINE;
     VqxMediaLibParse(pParser, nCode, value, &ctx);
     if (ctx.fEngineReset != 0) {
       /* Lemon keeps its stack after a syntax error: start over from state 0. */
@@ -156,7 +158,9 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
         /* The line's actions run now, before its break is handled, as the
          * reductions of its rule would at the break. */
         ctx.un32LineSecondToken = ctx.form.un32Second;
-        feed(VQX_SDP_FORMLINE, last);
+        /* After a FORMLINE the grammar is back where it was before it, so
+         * one token stands for a run of form lines. */
+        if (!fFormFed) feed(VQX_SDP_FORMLINE, last);
         if (ctx.fLineError == 0) VqxSdpFormLine(&ctx);
         fFormLine = true;
         last = ctx.form.last;

@@ -212,6 +212,24 @@ TEST(SdpParse, ActionAndCodecRows) {
 
 namespace {
 
+/* A host name is kept by its offset, "%s%6u" into 16 bytes: padded below six
+ * digits, cut after seven. */
+TEST(SdpParse, HostNameOffsetsAsTheFieldHoldsThem) {
+  const struct {
+    size_t offset;
+    const char* field;
+  } rows[] = {{20, "dns_off:    20"}, {999999, "dns_off:999999"}, {1234567, "dns_off:1234567"},
+              {10000005, "dns_off:1000000"}};
+  for (const auto& row : rows) {
+    const std::string text = "v=0\r\ns=" + std::string(row.offset - 18, 'x') + "\r\nc=IN IP4 h.example\r\n";
+    ASSERT_EQ(text.find("h.example"), row.offset);
+    VQX_RESULT res;
+    const VqxRecord r = ParseSdp(text, &res);
+    EXPECT_EQ(res, VQX_RESULT_OK) << row.offset;
+    EXPECT_EQ(std::memcmp(r->aConnections[0].szAddress, row.field, std::strlen(row.field) + 1), 0) << row.offset;
+  }
+}
+
 /* Result, error text and every record byte of one parse. */
 std::string Outcome(const std::string& text, u32 flags) {
   VqxRecord r = NewRecord();
