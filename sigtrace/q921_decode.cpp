@@ -24,13 +24,14 @@ constexpr u8 kun8PdQ931 = 8;
 constexpr u8 kun8PdMaintenance = 3;
 constexpr u8 kun8UnnumberedPf = 0x10;
 
+/* Frame names; a supervisory frame's line goes on with " PF= p NR= n", an
+ * unnumbered frame's with " PF= p". */
 constexpr SVQSigTraceName s_aSupervisory[] = {
-    {0x01, "[RR] PF= %u NR= %u\n"}, {0x05, "[RNR] PF= %u NR= %u\n"}, {0x09, "[REJ] PF= %u NR= %u\n"},
+    {0x01, "[RR]"}, {0x05, "[RNR]"}, {0x09, "[REJ]"},
 };
 
 constexpr SVQSigTraceName s_aUnnumbered[] = {
-    {0x6F, "[SABME] PF= %u\n"}, {0x0F, "[DM] PF= %u\n"}, {0x03, "[UI] PF= %u\n"}, {0x43, "[DISC] PF= %u\n"},
-    {0x63, "[UA] PF= %u\n"}, {0x87, "[FRMR] PF= %u\n"}, {0xAF, "[XID] PF= %u\n"},
+    {0x6F, "[SABME]"}, {0x0F, "[DM]"}, {0x03, "[UI]"}, {0x43, "[DISC]"}, {0x63, "[UA]"}, {0x87, "[FRMR]"}, {0xAF, "[XID]"},
 };
 
 constexpr SVQSigTraceName s_aMaintenanceType[] = {{0x0F, "SERVICE"}, {0x07, "SERVICE_ACK"}};
@@ -147,11 +148,11 @@ u32 VqSigTraceDecodeQ921(CVQSigTraceText& out, const CVQSigTraceCursor& f) {
         out.Put("Unknown Protocol Discriminator: 0x", SVQSigTraceHex{un8Pd}, '\n');
         out.RawBuffer("Raw data:\n", f.Tail(kun32Layer3).All(), true);
       }
-    } else if (const char* pszS = VqSigTraceLookup(s_aSupervisory, c, nullptr)) {
-      const u8 d = f.At(kun32Control2);
-      out.Appendf(pszS, d & 1u, d >> 1u);
-    } else if (const char* pszU = VqSigTraceLookup(s_aUnnumbered, c & ~kun8UnnumberedPf & 0xFFu, nullptr)) {
-      out.Appendf(pszU, (c >> 4) & 1u);
+    } else if (const std::string_view s = VqSigTraceName(s_aSupervisory, c, {}); s.data() != nullptr) {
+      const u32 d = f.At(kun32Control2);
+      out.Put(s, " PF= ", SVQSigTraceDec{d & 1u}, " NR= ", SVQSigTraceDec{d >> 1u}, '\n');
+    } else if (const std::string_view u = VqSigTraceName(s_aUnnumbered, c & ~kun8UnnumberedPf & 0xFFu, {}); u.data() != nullptr) {
+      out.Put(u, " PF= ", SVQSigTraceDec{(c >> 4) & 1u}, '\n');
     } else {
       out.RawBuffer("Unknown command: raw data:\n", f.All(), true);
     }

@@ -94,9 +94,13 @@ VQX_RESULT CVQSigTraceGrp::WriteTuclPacketData(CVQSigTraceEntityParams& Entity, 
                                      un32RemotePort, packet);
         },
         [&](CVQSigTraceText& text) {
-          text.Appendf("    If:%-4s  Lcl:%s:%u  Rem:%s:%u  Captured time: %u ms\n", pszInterface ? pszInterface : "",
-                       pszLocalAddress ? pszLocalAddress : "", un32LocalPort, pszRemoteAddress ? pszRemoteAddress : "",
-                       un32RemotePort, un32CapturedTimeMs);
+          /* "    If:<interface, left-aligned in 4>  Lcl:<address>:<port>  Rem:<address>:<port>  Captured time: <ms> ms". */
+          const std::string_view iface(pszInterface ? pszInterface : "");
+          text.Put("    If:", iface);
+          if (iface.size() < 4) text.Str().append(4 - iface.size(), ' ');
+          text.Put("  Lcl:", std::string_view(pszLocalAddress ? pszLocalAddress : ""), ':', SVQSigTraceDec{un32LocalPort},
+                   "  Rem:", std::string_view(pszRemoteAddress ? pszRemoteAddress : ""), ':', SVQSigTraceDec{un32RemotePort},
+                   "  Captured time: ", SVQSigTraceDec{un32CapturedTimeMs}, " ms\n");
           if (Protocol == VQ500_TUCL_TRACE_PROTOCOL_SIP) VqSigTracePrintableDump(text, packet.All(), false);
           else VqSigTraceIpHexDump(text, packet.All());
         });

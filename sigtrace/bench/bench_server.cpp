@@ -37,7 +37,9 @@ constexpr u32 kPayload = 0x30 + 16;
 constexpr u32 kMsgSize = VQX_MSG_HEADER_SIZE + kPayload;
 constexpr u32 kUnitId = 0x04210031u;
 
-/* One pass of batches of SS7 units: trunk 5, timeslots 1 and 16, 16 data bytes. */
+/* One pass of batches of SS7 units: trunk 5, timeslots 1 and 16, 16 data
+ * bytes filled as the stand-in boards fill them (octet i of unit n is
+ * n + i), so that text records cover every unit kind. */
 std::vector<u8> Stream() {
   std::vector<u8> s;
   u32 sizes[15];
@@ -54,10 +56,13 @@ std::vector<u8> Stream() {
   vqxgw::PutBe32(m + 44, 2);
   const u32 aWords[] = {0, 0, 1, 0, 1, 16, 5, 0x00010002, 0xFF, 0, 1, 14};  /* payload, little-endian */
   std::memcpy(m + VQX_MSG_HEADER_SIZE, aWords, sizeof(aWords));
-  for (u32 i = 0; i < 16; i++) m[VQX_MSG_HEADER_SIZE + 0x30 + i] = static_cast<u8>(0x80 + i);
+  u32 un32Unit = 0;
   for (u32 b = 0; b < kBatches; b++) {
     s.insert(s.end(), h, h + sizeof(h));
-    for (u32 i = 0; i < 15; i++) s.insert(s.end(), m, m + sizeof(m));
+    for (u32 u = 0; u < 15; u++, un32Unit++) {
+      for (u32 i = 0; i < 16; i++) m[VQX_MSG_HEADER_SIZE + 0x30 + i] = static_cast<u8>(un32Unit + i);
+      s.insert(s.end(), m, m + sizeof(m));
+    }
   }
   return s;
 }

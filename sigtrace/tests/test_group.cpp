@@ -174,6 +174,41 @@ TEST(SigTraceGroup, LocalTimeTexts) {
   tzset();
 }
 
+/* The prefix line's entity name right-aligned in 40 characters and the IP
+ * line's interface left-aligned in 4, each shorter, as long as and longer
+ * than its width, missing texts as empty, as printf writes them. */
+TEST(SigTraceGroup, PrefixAndAddressLinesAtTheirWidths) {
+  CScratchDir dir;
+  const std::tuple<std::string, const char*, const char*, const char*> aRows[] = {
+      {"", nullptr, nullptr, nullptr},
+      {"l", "", "1.2.3.4", "5.6.7.8"},
+      {std::string(39, 'n'), "e1", "10.0.0.1", nullptr},
+      {std::string(40, 'n'), "eth0", nullptr, "10.0.0.2"},
+      {std::string(41, 'n'), "voip10", "127.0.0.1", "127.0.0.2"},
+  };
+  std::string strExpected;
+  {
+    SGroup g("widths", VQ_SIGTRACE_TYPE_IP, false);
+    u32 un32Port = 0;
+    for (const auto& [strEntity, pszIface, pszLocal, pszRemote] : aRows) {
+      g.e.mstrName = strEntity.c_str();
+      g.g.WriteTuclPacketData(g.e, VQ500_TUCL_TRACE_DIRECTION_TX, VQ500_TUCL_TRACE_TRANSPORT_UDP, VQ500_TUCL_TRACE_PROTOCOL_SIP,
+                              pszIface, pszRemote, pszLocal, un32Port, 4294967295u - un32Port, un32Port * 1000, 1,
+                              FromHex("41").data());
+      char ac[512];
+      snprintf(ac, sizeof(ac), "2026-03-04_06:06:07.089+0100  // %40s ----->  length=1\n    If:%-4s  Lcl:%s:%u  Rem:%s:%u  Captured time: %u ms\nA\n\n",
+               strEntity.c_str(), pszIface ? pszIface : "", pszLocal ? pszLocal : "", un32Port, pszRemote ? pszRemote : "",
+               4294967295u - un32Port, un32Port * 1000);
+      strExpected += ac;
+      un32Port += 65535;
+    }
+  }
+  const std::string strFile = ReadFile("widths_000.log");
+  const size_t un64Body = strFile.find("2026-03-04_");
+  ASSERT_NE(un64Body, std::string::npos);
+  EXPECT_EQ(strFile.substr(un64Body), strExpected + "\n\n[END]\n");
+}
+
 /* The records' stamp, formatted once per second, follows the clock through
  * milliseconds, seconds, dates and zones exactly as the full formatting. */
 TEST(SigTraceGroup, StampTextFollowsTheClock) {
