@@ -20,7 +20,8 @@
  * tree copy: each message's prelude is read once, the destination's then
  * only compared (length, capacity, end marker) before each use; a source
  * set of one element is checked by opening its cursor, and the usual set
- * (one element, 32-bit layout) goes through VqxCopierOne in a few steps.
+ * (one element, 32-bit layout) goes through VqxCopierOne in a few steps,
+ * a longer sound chain through VqxCopierChain.
  * Every other case takes the general path, which gives the same bytes.
  */
 #include "vqx_msg_element.h"
@@ -674,6 +675,32 @@ VQX_RESULT VqxCopierCalls(VqxMsgElementCopier& c, VqxMsgView& view, u32 un32DstO
 }
 
 /*
+ * What the short paths need of the destination: unchanged since the copier
+ * last saw it (so its prelude stands), the 32-bit layout, the set word
+ * inside its elements, the source set outside its buffer, and room for
+ * un32Room bytes of elements. Gives where they go and the set's offset.
+ */
+[[gnu::always_inline]] inline bool VqxCopierDstReady(const VqxMsgElementCopier& c, const u8* pbySrcSet, const u8* pbyDstSet, u32 un32Room,
+                              u32& un32At, u32& un32DstOff)
+{
+    const VqxMsgElementChecker& dst = c.dst;
+    if (VQX_RESULT_FAILED(dst.rOpen) || dst.pLayout != &s_aLayouts[0] ||
+        VqxHeaderGet32(c.pDstMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH) != dst.un32Used ||
+        VqxHeaderGet32(c.pDstMsg, VQX_MSG_OFFSET_PAYLOAD_MAX_LENGTH) != dst.un32Cap) {
+        return false;
+    }
+    un32At = dst.un32Used - kTrailerSize;
+    const uintptr_t uBase = reinterpret_cast<uintptr_t>(dst.pbyPayload);
+    const uintptr_t uDstOff = reinterpret_cast<uintptr_t>(pbyDstSet) - uBase;
+    const uintptr_t uSrcOff = reinterpret_cast<uintptr_t>(pbySrcSet) - uBase;
+    const u32 un32Limit = dst.un32Cap < VQX_MSG_ELEMENT_MAX_PAYLOAD ? dst.un32Cap : VQX_MSG_ELEMENT_MAX_PAYLOAD;
+    un32DstOff = static_cast<u32>(uDstOff);
+    return std::memcmp(dst.pbyPayload + un32At, s_aLayouts[0].abyTrailer, kTrailerSize) == 0 && uDstOff <= un32At &&
+           un32At - uDstOff >= sizeof(u32) && uDstOff % sizeof(u32) == 0 && uSrcOff >= dst.un32Cap &&
+           static_cast<u64>(un32At) + un32Room + kTrailerSize <= un32Limit;
+}
+
+/*
  * The usual set of a tree copy in few steps: one element, from another
  * message, the 32-bit layout on both sides, the destination as last seen,
  * room enough. Anything else (a fault included) returns false having
@@ -709,24 +736,13 @@ bool VqxCopierOne(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet, PF
     if (un32Size > kMaxElementSize || VqxGetBe32(pbyHeader + 4) != 0) {
         return false;
     }
-    /* The destination unchanged since last seen, the set word inside it,
-     * the source outside its buffer, and room for the element. */
-    const VqxMsgElementChecker& dst = c.dst;
-    if (VQX_RESULT_FAILED(dst.rOpen) || dst.pLayout != &layout ||
-        VqxHeaderGet32(c.pDstMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH) != dst.un32Used ||
-        VqxHeaderGet32(c.pDstMsg, VQX_MSG_OFFSET_PAYLOAD_MAX_LENGTH) != dst.un32Cap) {
-        return false;
-    }
-    u8* const pbyPayload = const_cast<u8*>(dst.pbyPayload);
-    const u32 un32At = dst.un32Used - kTrailerSize;
-    const uintptr_t uDstOff = reinterpret_cast<uintptr_t>(pbyDstSet) - reinterpret_cast<uintptr_t>(pbyPayload);
-    const uintptr_t uSrcOff = reinterpret_cast<uintptr_t>(pbySrcSet) - reinterpret_cast<uintptr_t>(pbyPayload);
     const u32 un32Storage = VqxElementStorage(layout, un32Size);
-    const u32 un32Limit = dst.un32Cap < VQX_MSG_ELEMENT_MAX_PAYLOAD ? dst.un32Cap : VQX_MSG_ELEMENT_MAX_PAYLOAD;
-    if (std::memcmp(pbyPayload + un32At, layout.abyTrailer, kTrailerSize) != 0 || uDstOff > un32At ||
-        un32At - uDstOff < sizeof(u32) || uDstOff % sizeof(u32) != 0 || uSrcOff < dst.un32Cap || un32At + un32Storage + kTrailerSize > un32Limit) {
+    u32 un32At = 0;
+    u32 un32DstOff = 0;
+    if (!VqxCopierDstReady(c, pbySrcSet, pbyDstSet, un32Storage, un32At, un32DstOff)) {
         return false;
     }
+    u8* const pbyPayload = const_cast<u8*>(c.dst.pbyPayload);
     u8* const pbyAt = pbyPayload + un32At;
     std::memset(pbyAt + un32Storage - kElementAlign, 0, kElementAlign);
     VqxPutBe32(pbyAt, un32Size);
@@ -736,8 +752,7 @@ bool VqxCopierOne(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet, PF
     } else {
         std::memset(pbyAt + layout.un32HeaderSize, 0, un32Storage - layout.un32HeaderSize);
     }
-    VqxPutBe32(pbyDstSet, layout.un32SetFlag | (1u << kSetCountShift) |
-                              ((un32At - static_cast<u32>(uDstOff)) / kSetFirstUnit));
+    VqxPutBe32(pbyDstSet, layout.un32SetFlag | (1u << kSetCountShift) | ((un32At - un32DstOff) / kSetFirstUnit));
     std::memcpy(pbyAt + un32Storage, layout.abyTrailer, kTrailerSize);
     c.dst.un32Used = un32At + un32Storage + kTrailerSize;
     VqxHeaderPut32(c.pDstMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH, c.dst.un32Used);
@@ -747,6 +762,124 @@ bool VqxCopierOne(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet, PF
                                     pbyAt + layout.un32HeaderSize, static_cast<u16>(un32Size));
         if (VQX_RESULT_FAILED(n32Copy)) {
             r = static_cast<VQX_RESULT>(n32Copy);
+        }
+    }
+    return true;
+}
+
+/*
+ * A set of several elements in few steps: from another message, the
+ * 32-bit layout on both sides, a sound chain, the destination as last seen
+ * and, for a byte copy, room for the whole set (checked once). Anything
+ * else (a fault included) returns false having written nothing, and
+ * VqxCopierDupSet decides; what this writes and returns is what
+ * VqxCopierDupSet writes and returns for the same set.
+ */
+[[gnu::noinline]] bool VqxCopierChain(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet, PFN_VQX_MSG_ELEMENT_COPY pfnCopy,
+                   void* pvContext, VQX_RESULT& r)
+{
+    const VqxSetLayout& layout = s_aLayouts[0];
+    constexpr u32 kHeader = 8;
+    const u32 un32Word = VqxGetBe32(pbySrcSet);
+    const u32 un32Count = (un32Word >> kSetCountShift) & kSetCountMask;
+    const u32 un32First = (un32Word & kSetFirstMask) * kSetFirstUnit;
+    if ((un32Word & kSetFlag32) == 0 || un32Count == 0 || un32First == 0) {
+        return false;
+    }
+    /* The chain as the cursor checks it: within the source's elements when
+     * the copier checks the source, its shape only otherwise. */
+    u64 un64End = ~0ull;
+    uintptr_t uBase = 0;
+    if (c.pSrcMsg != nullptr) {
+        const VqxMsgElementChecker& src = c.src;
+        uBase = reinterpret_cast<uintptr_t>(src.pbyPayload);
+        const uintptr_t uSet = reinterpret_cast<uintptr_t>(pbySrcSet);
+        if (c.pSrcMsg == c.pDstMsg || VQX_RESULT_FAILED(src.rOpen) || src.pLayout != &layout || uSet < uBase ||
+            (uSet - uBase) % sizeof(u32) != 0) {
+            return false;
+        }
+        un64End = src.un32Used - kTrailerSize;
+    }
+    const u8* const pbyFirst = pbySrcSet + un32First;
+    u64 un64Header = static_cast<u64>(reinterpret_cast<uintptr_t>(pbyFirst) - uBase);
+    u32 un32Total = 0;
+    for (u32 i = 0; i < un32Count; ++i) {
+        if (un64Header % kElementAlign != 0 || un64Header + kHeader > un64End) {
+            return false;
+        }
+        const u8* pbyHeader = reinterpret_cast<const u8*>(uBase + un64Header);
+        const u32 un32Size = VqxGetBe32(pbyHeader);
+        const u32 un32Next = VqxGetBe32(pbyHeader + 4);
+        const u32 un32Storage = (kHeader + un32Size + (kElementAlign - 1)) & ~(kElementAlign - 1);
+        if (un32Size > kMaxElementSize || un32Size > un64End - kHeader - un64Header ||
+            (i + 1 == un32Count ? un32Next != 0
+                                : un32Next % kElementAlign != 0 || un32Next >= VQX_MSG_ELEMENT_MAX_PAYLOAD ||
+                                      un32Next < un32Storage)) {
+            return false;
+        }
+        un32Total += un32Storage;
+        un64Header += un32Next;
+    }
+    /* Room for a byte copy; a copy function's appends are checked one by one. */
+    u32 un32At = 0;
+    u32 un32DstOff = 0;
+    if (!VqxCopierDstReady(c, pbySrcSet, pbyDstSet, pfnCopy == nullptr ? un32Total : 0, un32At, un32DstOff)) {
+        return false;
+    }
+    u8* const pbyPayload = const_cast<u8*>(c.dst.pbyPayload);
+    if (pfnCopy == nullptr) {
+        /* As VqxDupBytesAs writes them: in a row, each linked to the next. */
+        const u8* pbySrc = pbyFirst;
+        u32 un32To = un32At;
+        for (u32 i = 0; i < un32Count; ++i) {
+            const u32 un32Size = VqxGetBe32(pbySrc);
+            const u32 un32Storage = (kHeader + un32Size + (kElementAlign - 1)) & ~(kElementAlign - 1);
+            u8* const pbyTo = pbyPayload + un32To;
+            std::memset(pbyTo + un32Storage - kElementAlign, 0, kElementAlign);
+            VqxPutBe32(pbyTo, un32Size);
+            VqxPutBe32(pbyTo + 4, i + 1 < un32Count ? un32Storage : 0);
+            std::memcpy(pbyTo + kHeader, pbySrc + kHeader, un32Size);
+            un32To += un32Storage;
+            pbySrc += VqxGetBe32(pbySrc + 4);
+        }
+        VqxPutBe32(pbyDstSet, layout.un32SetFlag | (un32Count << kSetCountShift) | ((un32At - un32DstOff) / kSetFirstUnit));
+        std::memcpy(pbyPayload + un32To, layout.abyTrailer, kTrailerSize);
+        c.dst.un32Used = un32To + kTrailerSize;
+        VqxHeaderPut32(c.pDstMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH, c.dst.un32Used);
+        r = VQX_RESULT_OK;
+        return true;
+    }
+    /* Through the copy function, as VqxCopierCalls does it. */
+    VqxMsgView view = VqxViewOf(c.dst);
+    VqxSetTail tail;
+    tail.un32SetOff = un32DstOff;
+    VqxPutBe32(pbyDstSet, 0);
+    const u8* pbySrc = pbyFirst;
+    u32 un32Next = 0;
+    r = VQX_RESULT_OK;
+    for (u32 i = 0; i < un32Count; ++i) {
+        if (i > 0) {
+            pbySrc += un32Next;
+            r = VqxCopierDst(c, view);
+            if (VQX_RESULT_SUCCEEDED(r) && VQXMsgElementCount(pbyDstSet) != tail.un32Count) {
+                r = VqxFindTail(view, un32DstOff, tail);
+            }
+            if (VQX_RESULT_FAILED(r)) {
+                break;
+            }
+        }
+        const u16 un16Size = static_cast<u16>(VqxGetBe32(pbySrc));
+        un32Next = VqxGetBe32(pbySrc + 4);
+        u8* pbyDst = nullptr;
+        r = VqxAppend(c.pDstMsg, view, tail, un16Size, &pbyDst);
+        if (VQX_RESULT_FAILED(r)) {
+            break;
+        }
+        c.dst.un32Used = view.un32Used;
+        const i32 n32Copy = pfnCopy(pvContext, pbySrc + kHeader, c.pDstMsg, pbyDst, un16Size);
+        if (VQX_RESULT_FAILED(n32Copy)) {
+            r = static_cast<VQX_RESULT>(n32Copy);
+            break;
         }
     }
     return true;
@@ -1113,6 +1246,10 @@ VQX_RESULT VqxMsgElementCopierDupSet(VqxMsgElementCopier* pCopier, const void* p
     VQX_RESULT r = VQX_RESULT_OK;
     if (pSrcSet != nullptr && pDstSet != nullptr && pCopier->pDstMsg != nullptr &&
         VqxCopierOne(*pCopier, static_cast<const u8*>(pSrcSet), static_cast<u8*>(pDstSet), pfnCopy, pvContext, r)) {
+        return r;
+    }
+    if (pSrcSet != nullptr && pDstSet != nullptr && pCopier->pDstMsg != nullptr &&
+        VqxCopierChain(*pCopier, static_cast<const u8*>(pSrcSet), static_cast<u8*>(pDstSet), pfnCopy, pvContext, r)) {
         return r;
     }
     return VqxCopierDupSet(*pCopier, pSrcSet, pDstSet, pfnCopy, pvContext);
