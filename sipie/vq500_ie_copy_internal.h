@@ -106,11 +106,37 @@ inline u32 VqxIeSdpDiscriminant(const IeWalk* pWalk, const u8* pbyWord)
 [[gnu::cold]] i32 VqxIeFail(IeWalk* pWalk, const IeRecordDesc* pRec, const char* szText, i32 n32Code, u32 un32Value,
                             int nLine);
 
-/* A string or u8 set: its elements duplicated byte for byte. */
-i32 VqxIeCopyString(IeWalk* pWalk, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet);
+/* The sets of a walk (null sets give 0x82000009): a string or u8 set, its
+ * elements duplicated byte for byte; a set of records through its list
+ * copy, logging the list's line on failure. */
+i32 VqxIeCopyStringSet(IeWalk* pWalk, const u8* pbySrcSet, u8* pbyDstSet);
+i32 VqxIeCopyListSet(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, u8* pbyDstSet);
 
-/* A set of records through its list copy; logs the list's line on failure. */
-i32 VqxIeCopyList(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, void* pDstMsg, u8* pbyDstSet);
+/* A member set: an empty source empties the destination and is done here,
+ * in the record copy (most sets of a tree are empty). Members are never
+ * null; a set converted in place goes to the walk. */
+inline bool VqxIeEmptied(const u8* pbySrcSet, u8* pbyDstSet)
+{
+    u32 un32Word;
+    memcpy(&un32Word, pbySrcSet, sizeof un32Word);
+    if (un32Word != 0 || pbySrcSet == pbyDstSet) {
+        return false;
+    }
+    memcpy(pbyDstSet, &un32Word, sizeof un32Word);
+    return true;
+}
+
+inline i32 VqxIeCopyString(IeWalk* pWalk, const u8* pbySrcSet, void*, u8* pbyDstSet)
+{
+    return VqxIeEmptied(pbySrcSet, pbyDstSet) ? static_cast<i32>(VQX_RESULT_OK)
+                                                : VqxIeCopyStringSet(pWalk, pbySrcSet, pbyDstSet);
+}
+
+inline i32 VqxIeCopyList(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, void*, u8* pbyDstSet)
+{
+    return VqxIeEmptied(pbySrcSet, pbyDstSet) ? static_cast<i32>(VQX_RESULT_OK)
+                                                : VqxIeCopyListSet(pWalk, pList, pbySrcSet, pbyDstSet);
+}
 
 /* Public entries of a record copy and a list copy; un32Avail is the element
  * size of the five-argument form, VQX_IE_SIZE_UNKNOWN otherwise. */

@@ -52,14 +52,9 @@ struct IeSetJob {
 /* A set into the walk's destination message. */
 i32 DupSet(IeWalk* pWalk, const u8* pbySrcSet, u8* pbyDstSet, PFN_VQX_MSG_ELEMENT_COPY pfnCopy, void* pvJob)
 {
-    // An empty source set empties the destination and is done: most sets of
-    // a tree are empty, and this spares the duplication's message checks.
-    u32 un32Word = 1;
-    if (pbySrcSet != nullptr) {
-        memcpy(&un32Word, pbySrcSet, sizeof un32Word);
-    }
-    if (un32Word == 0 && pbyDstSet != nullptr && pbySrcSet != pbyDstSet) {
-        memcpy(pbyDstSet, &un32Word, sizeof un32Word);
+    // An empty source set empties the destination and is done: this spares
+    // the duplication's message checks.
+    if (pbySrcSet != nullptr && pbyDstSet != nullptr && VqxIeEmptied(pbySrcSet, pbyDstSet)) {
         return static_cast<i32>(VQX_RESULT_OK);
     }
     // A null set (a list entry called with one) is the copier's 0x82000009.
@@ -109,12 +104,12 @@ i32 VqxIeFail(IeWalk* pWalk, const IeRecordDesc* pRec, const char* szText, i32 n
     return n32Code;
 }
 
-i32 VqxIeCopyString(IeWalk* pWalk, const u8* pbySrcSet, void*, u8* pbyDstSet)
+i32 VqxIeCopyStringSet(IeWalk* pWalk, const u8* pbySrcSet, u8* pbyDstSet)
 {
     return DupSet(pWalk, pbySrcSet, pbyDstSet, nullptr, nullptr);
 }
 
-i32 VqxIeCopyList(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, void*, u8* pbyDstSet)
+i32 VqxIeCopyListSet(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, u8* pbyDstSet)
 {
     i32 r;
     u32 un32Word = 0;
@@ -122,8 +117,7 @@ i32 VqxIeCopyList(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, v
         memcpy(&un32Word, pbySrcSet, sizeof un32Word);
     }
     // An empty set nests nothing: it empties the destination and is done.
-    if (un32Word == 0 && pbySrcSet != nullptr && pbyDstSet != nullptr && pbySrcSet != pbyDstSet) {
-        memcpy(pbyDstSet, &un32Word, sizeof un32Word);
+    if (pbySrcSet != nullptr && pbyDstSet != nullptr && VqxIeEmptied(pbySrcSet, pbyDstSet)) {
         return static_cast<i32>(VQX_RESULT_OK);
     }
     if (un32Word != 0 && pWalk->un32Depth >= VQ500_IE_MAX_SET_DEPTH) {
@@ -165,7 +159,7 @@ i32 VqxIeListEntry(const IeCopyContext* pContext, const IeListDesc* pList, const
             static_cast<int>(pList->un32Line));
         return static_cast<i32>(VQX_RESULT_INVALID_MESSAGE);
     }
-    return VqxIeCopyList(&walk, pList, static_cast<const u8*>(pSrcSet), pDstMsg, static_cast<u8*>(pDstSet));
+    return VqxIeCopyListSet(&walk, pList, static_cast<const u8*>(pSrcSet), static_cast<u8*>(pDstSet));
 }
 
 const char* VqxIeBaseName(const char* szPath)
