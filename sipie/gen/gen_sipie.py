@@ -382,16 +382,85 @@ def fn_name(rec):
     return 'Copy' + rec
 
 
+SCALAR_COPY = {'u8': None, 'u8bool': None, 'u16': 'VqxIeCopy16', 'u32': 'VqxIeCopy32',
+               'u32bool': 'VqxIeCopy32', 'enum': 'VqxIeCopy32'}
+
+
+def flat_scalars(model, name):
+    """The scalars (offset, kind) of a record made only of scalars and such
+    records, without a choice: its copy cannot fail once its parent's record
+    fits, so the parent copies them inline. None for any other record."""
+    r = model.records[name]
+    if r.get('dispatcher') or r.get('choice'):
+        return None
+    out = []
+    for m in r['members']:
+        if m['kind'] in SCALAR_COPY:
+            out.append((m['off'], m['kind']))
+        elif m['kind'] == 'rec' and flat_scalars(model, m['rec']) is not None:
+            out += [(m['off'] + o, k) for o, k in flat_scalars(model, m['rec'])]
+        else:
+            return None
+    return out
+
+
+def scalar_code(items, ind):
+    """Copies of scalars (offset, kind) in order. A run of two or more that
+    touch each other is one move when nothing is swapped: the same bytes,
+    padding between runs left as it is."""
+    runs = []
+    for off, k in items:
+        if runs and runs[-1][-1][0] + SCALARS[runs[-1][-1][1]][0] == off:
+            runs[-1].append((off, k))
+        else:
+            runs.append([(off, k)])
+    lines = []
+    for run in runs:
+        each = []
+        for off, k in run:
+            if SCALAR_COPY[k] is None:
+                each.append('%sd[%d] = s[%d];' % (ind, off, off))
+            else:
+                each.append('%s%s(x, s + %d, d + %d);' % (ind, SCALAR_COPY[k], off, off))
+        if len(run) == 1:
+            lines += each
+            continue
+        start = run[0][0]
+        move = '%smemmove(d + %d, s + %d, %d);' % (ind, start, start, run[-1][0] + SCALARS[run[-1][1]][0] - start)
+        if all(SCALAR_COPY[k] is None for _, k in run):
+            lines.append(move)
+            continue
+        lines.append('%sif (x == 0) {' % ind)
+        lines.append('    ' + move)
+        lines.append('%s} else {' % ind)
+        lines += ['    ' + line for line in each]
+        lines.append('%s}' % ind)
+    return lines
+
+
+def members_code(model, r, members, ind):
+    """Statements copying the members in order: scalars (and records of
+    scalars only) in runs, the rest one by one. A dispatcher's alternatives
+    are larger than the dispatcher's own record, so their size checks stay:
+    they are not copied inline."""
+    lines, scalars = [], []
+    for m in members:
+        inline = m['kind'] == 'rec' and not r.get('dispatcher') and flat_scalars(model, m['rec']) is not None
+        flat = [(m['off'], m['kind'])] if m['kind'] in SCALAR_COPY else \
+            [(m['off'] + o, k) for o, k in flat_scalars(model, m['rec'])] if inline else None
+        if flat is not None:
+            scalars += flat
+            continue
+        lines += scalar_code(scalars, ind) + member_code(model, r, m, ind)
+        scalars = []
+    return lines + scalar_code(scalars, ind)
+
+
 def member_code(model, r, m, ind):
-    """Statements copying one member; a failure logs this record's line."""
+    """Statements copying one member that is not a scalar; a failure logs
+    this record's line."""
     off = m['off']
     k = m['kind']
-    if k in ('u8', 'u8bool'):
-        return ['%sd[%d] = s[%d];' % (ind, off, off)]
-    if k == 'u16':
-        return ['%sVqxIeCopy16(x, s + %d, d + %d);' % (ind, off, off)]
-    if k in ('u32', 'u32bool', 'enum'):
-        return ['%sVqxIeCopy32(x, s + %d, d + %d);' % (ind, off, off)]
     if k in ('string', 'u8set'):
         call = 'VqxIeCopyString(w, s + %d, m, d + %d)' % (off, off)
     elif k == 'set':
@@ -447,42 +516,34 @@ def gen_record_fn(model, name):
     body.append('    }')
     if ch:
         body.append('    const u32 v = %s(w, s + %d);' % (rule, disc))
-    needs_r = any(m['kind'] not in SCALARS or m['kind'] in ('string', 'u8set', 'set') for m in pre)
-    alts_members = [m for a in (ch['alts'] if ch else []) for m in a['members']]
-    if ch and isinstance(ch.get('others'), dict):
-        alts_members += ch['others']['members']
-    needs_r = needs_r or any(m['kind'] not in SCALARS or m['kind'] in ('string', 'u8set', 'set') for m in alts_members)
-    needs_x = any(m['kind'] in ('u16', 'u32', 'u32bool', 'enum') for m in pre + alts_members)
-    if needs_x:
-        body.append('    const u32 x = w->un32Swap;')
-    if needs_r:
-        body.append('    i32 r;')
-    for m in pre:
-        body += member_code(model, r, m, '    ')
+    code = members_code(model, r, pre, '    ')
     if ch:
-        body.append('    switch (v) {')
+        code.append('    switch (v) {')
         for a in ch['alts']:
-            body.append('    %s' % case_labels(a['values']))
-            for m in a['members']:
-                body += member_code(model, r, m, '        ')
-            body.append('        break;')
+            code.append('    %s' % case_labels(a['values']))
+            code += members_code(model, r, a['members'], '        ')
+            code.append('        break;')
         nothing = list(ch.get('nothing', [])) + list(ch.get('valueless', []))
         if nothing:
-            body.append('    %s' % case_labels(nothing))
-            body.append('        break;')
-        body.append('    default:')
+            code.append('    %s' % case_labels(nothing))
+            code.append('        break;')
+        code.append('    default:')
         oth = ch.get('others')
         if oth == 'fail':
-            body.append('        return VqxIeFail(w, pRec, "Unk Enum value", static_cast<i32>(VQX_RESULT_INVALID_PARAM), v, __LINE__);')
+            code.append('        return VqxIeFail(w, pRec, "Unk Enum value", static_cast<i32>(VQX_RESULT_INVALID_PARAM), v, __LINE__);')
         elif oth == 'nothing':
-            body.append('        break;')
+            code.append('        break;')
         elif isinstance(oth, dict):
-            for m in oth['members']:
-                body += member_code(model, r, m, '        ')
-            body.append('        break;')
+            code += members_code(model, r, oth['members'], '        ')
+            code.append('        break;')
         else:
             fail('%s: others must be fail, nothing or members' % name)
-        body.append('    }')
+        code.append('    }')
+    if any('(x, ' in line or '(x == 0)' in line for line in code):
+        body.append('    const u32 x = w->un32Swap;')
+    if any('(r = ' in line for line in code):
+        body.append('    i32 r;')
+    body += code
     body.append('    return static_cast<i32>(VQX_RESULT_OK);')
     body.append('}')
     # check that no value selects two alternatives

@@ -20,8 +20,7 @@ i32 CopySdpUint8Ie(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u32 
     if (a < 2) {
         return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
-    d[0] = s[0];
-    d[1] = s[1];
+    memmove(d + 0, s + 0, 2);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -64,8 +63,7 @@ i32 CopySdpBooleanIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u3
     if (a < 2) {
         return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
-    d[0] = s[0];
-    d[1] = s[1];
+    memmove(d + 0, s + 0, 2);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -157,8 +155,12 @@ i32 CopySdpAddressIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u3
     const u32 v = VqxIeSdpDiscriminant(w, s + 4);
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     switch (v) {
     case 5:
         if (VQX_RESULT_FAILED(r = CopySdpIp4AddressIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
@@ -331,8 +333,12 @@ i32 CopySdpConnectionIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d,
     const u32 v = VqxIeSdpDiscriminant(w, s + 4);
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     switch (v) {
     case 5:
         if (VQX_RESULT_FAILED(r = CopySdpIp4ConnectionIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
@@ -409,14 +415,14 @@ i32 CopySdpIp4MulticastIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* 
     if (a < 16) {
         return VqxIeFail(w, pRec, "VQ500SdpIp4MulticastCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
+    const u32 x = w->un32Swap;
     i32 r;
     if (VQX_RESULT_FAILED(r = CopySdpIp4UnicastIe(w, s + 0, m, d + 0, VqxIeSub(a, 0)))) {
         return VqxIeFail(w, pRec, "VQ500SdpIp4UnicastCopy Failed", r, 0, __LINE__);
     }
     d[4] = s[4];
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
-    }
+    d[8] = s[8];
+    VqxIeCopy32(x, s + 12, d + 12);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -464,13 +470,13 @@ i32 CopySdpIp6MulticastIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* 
     if (a < 12) {
         return VqxIeFail(w, pRec, "VQ500SdpIp6MulticastCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
+    const u32 x = w->un32Swap;
     i32 r;
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 0, m, d + 0))) {
         return VqxIeFail(w, pRec, "VQ500SdpStringCopy Failed", r, 0, __LINE__);
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
-    }
+    d[4] = s[4];
+    VqxIeCopy32(x, s + 8, d + 8);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -846,8 +852,12 @@ i32 CopySdpAttributePacketTimeIe(IeWalk* w, const u8* s, [[maybe_unused]] void* 
         return VqxIeFail(w, pRec, "VQ500SdpAttributePacketTimeCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -861,8 +871,12 @@ i32 CopySdpAttributeOrientationIe(IeWalk* w, const u8* s, [[maybe_unused]] void*
         return VqxIeFail(w, pRec, "VQ500SdpAttributeOrientationCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1002,8 +1016,12 @@ i32 CopySdpAttributeClirIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8*
         return VqxIeFail(w, pRec, "VQ500SdpAttributeClirCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1017,8 +1035,12 @@ i32 CopySdpAttributeQ763NatureIe(IeWalk* w, const u8* s, [[maybe_unused]] void* 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeQ763NatureCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1032,8 +1054,12 @@ i32 CopySdpAttributeQ763PlanIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m,
         return VqxIeFail(w, pRec, "VQ500SdpAttributeQ763PlanCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1047,8 +1073,12 @@ i32 CopySdpAttributeQ763InnIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeQ763InnCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1116,8 +1146,12 @@ i32 CopySdpAttributeSequenceNumberIe(IeWalk* w, const u8* s, [[maybe_unused]] vo
         return VqxIeFail(w, pRec, "VQ500SdpAttributeSequenceNumberCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1131,8 +1165,12 @@ i32 CopySdpAttributeMaxPacketTimeIe(IeWalk* w, const u8* s, [[maybe_unused]] voi
         return VqxIeFail(w, pRec, "VQ500SdpAttributeMaxPacketTimeCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1147,8 +1185,12 @@ i32 CopySdpAttributeConferenceTypeIe(IeWalk* w, const u8* s, [[maybe_unused]] vo
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 8, m, d + 8))) {
         return VqxIeFail(w, pRec, "VQ500SdpStringCopy Failed", r, 0, __LINE__);
     }
@@ -1166,8 +1208,12 @@ i32 CopySdpAttributeRtpMapIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+    }
     if (VQX_RESULT_FAILED(r = CopySdpEncodingNameIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
         return VqxIeFail(w, pRec, "VQ500SdpEncodingNameCopy Failed", r, 0, __LINE__);
     }
@@ -1189,8 +1235,12 @@ i32 CopySdpAttributePhoneContextIdentIe(IeWalk* w, const u8* s, [[maybe_unused]]
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 8, m, d + 8))) {
         return VqxIeFail(w, pRec, "VQ500SdpStringCopy Failed", r, 0, __LINE__);
     }
@@ -1210,12 +1260,14 @@ i32 CopySdpAttributeDirectionIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m
         return VqxIeFail(w, pRec, "VQ500SdpAttributeDirectionCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 9);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        d[8] = s[8];
     }
+    VqxIeCopy16(x, s + 10, d + 10);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1229,12 +1281,14 @@ i32 CopySdpAttributeQosSecIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u
         return VqxIeFail(w, pRec, "VQ500SdpAttributeQosSecCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    VqxIeCopy32(x, s + 8, d + 8);
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 14);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
+        d[12] = s[12];
+        d[13] = s[13];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -1250,8 +1304,12 @@ i32 CopySdpAttributeGroupIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 8, m, d + 8))) {
         return VqxIeFail(w, pRec, "VQ500SdpStringCopy Failed", r, 0, __LINE__);
     }
@@ -1269,8 +1327,12 @@ i32 CopySdpAttributeCapabilityDescIe(IeWalk* w, const u8* s, [[maybe_unused]] vo
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+    }
     VqxIeCopy32(x, s + 8, d + 8);
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 12, m, d + 12))) {
         return VqxIeFail(w, pRec, "VQ500SdpStringCopy Failed", r, 0, __LINE__);
@@ -1293,8 +1355,12 @@ i32 CopySdpAttributeCapabilityParamIe(IeWalk* w, const u8* s, [[maybe_unused]] v
     const u32 v = VqxIeSdpDiscriminant(w, s + 4);
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     switch (v) {
     case 1:
         if (VQX_RESULT_FAILED(r = VqxIeCopyList(w, &g_kIeList_VQ500SdpBandwidthMsgsetCopy, s + 8, m, d + 8))) {
@@ -1345,8 +1411,12 @@ i32 CopySdpAttributeT38FaxIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u
     const u32 v = VqxIeSdpDiscriminant(w, s + 4);
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     switch (v) {
     case 1 ... 5: case 7: case 8: case 10: case 11:
         VqxIeCopy32(x, s + 8, d + 8);
@@ -1377,8 +1447,12 @@ i32 CopySdpAttributeFmtpIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8*
     const u32 v = VqxIeSdpDiscriminant(w, s + 4);
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     switch (v) {
     case 1:
         if (VQX_RESULT_FAILED(r = CopySdpAttributeFmtp_2848Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
@@ -1396,13 +1470,15 @@ i32 CopySdpAttributeFmtpIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8*
         }
         break;
     case 4:
-        if (VQX_RESULT_FAILED(r = CopySdpAttributeFmtpEmphasisIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-            return VqxIeFail(w, pRec, "VQ500SdpAttributeFmtpEmphasisCopy Failed", r, 0, __LINE__);
-        }
+        memmove(d + 8, s + 8, 2);
         break;
     case 5:
-        if (VQX_RESULT_FAILED(r = CopySdpAttributeFmtpChannelOrderIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-            return VqxIeFail(w, pRec, "VQ500SdpAttributeFmtpChannelOrderCopy Failed", r, 0, __LINE__);
+        d[8] = s[8];
+        if (x == 0) {
+            memmove(d + 12, s + 12, 8);
+        } else {
+            VqxIeCopy32(x, s + 12, d + 12);
+            VqxIeCopy32(x, s + 16, d + 16);
         }
         break;
     case 6:
@@ -1468,11 +1544,11 @@ i32 CopySdpAttributeFmtp_2733Ie(IeWalk* w, const u8* s, [[maybe_unused]] void* m
     if (a < 28) {
         return VqxIeFail(w, pRec, "VQ500SdpAttributeFmtp_2733Copy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
+    const u32 x = w->un32Swap;
     i32 r;
     d[0] = s[0];
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 2, m, d + 2, VqxIeSub(a, 2)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
-    }
+    d[2] = s[2];
+    VqxIeCopy16(x, s + 4, d + 4);
     if (VQX_RESULT_FAILED(r = CopySdpAddressIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
         return VqxIeFail(w, pRec, "VQ500SdpAddressCopy Failed", r, 0, __LINE__);
     }
@@ -1505,8 +1581,7 @@ i32 CopySdpAttributeFmtpEmphasisIe(IeWalk* w, const u8* s, [[maybe_unused]] void
     if (a < 2) {
         return VqxIeFail(w, pRec, "VQ500SdpAttributeFmtpEmphasisCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
-    d[0] = s[0];
-    d[1] = s[1];
+    memmove(d + 0, s + 0, 2);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1521,8 +1596,12 @@ i32 CopySdpAttributeFmtpChannelOrderIe(IeWalk* w, const u8* s, [[maybe_unused]] 
     }
     const u32 x = w->un32Swap;
     d[0] = s[0];
-    VqxIeCopy32(x, s + 4, d + 4);
-    VqxIeCopy32(x, s + 8, d + 8);
+    if (x == 0) {
+        memmove(d + 4, s + 4, 8);
+    } else {
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1538,8 +1617,12 @@ i32 CopySdpAttributeRangeIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8
     const u32 v = VqxIeSdpDiscriminant(w, s + 4);
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     switch (v) {
     case 1 ... 3:
         if (VQX_RESULT_FAILED(r = CopySdpSmpteRangeIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
@@ -1572,9 +1655,7 @@ i32 CopySdpSmpteRangeIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d,
         return VqxIeFail(w, pRec, "VQ500SdpSmpteRangeCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     i32 r;
-    if (VQX_RESULT_FAILED(r = CopySdpSmpteTimeCodeIe(w, s + 0, m, d + 0, VqxIeSub(a, 0)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpSmpteTimeCodeCopy Failed", r, 0, __LINE__);
-    }
+    memmove(d + 0, s + 0, 7);
     if (VQX_RESULT_FAILED(r = VqxIeCopyList(w, &g_kIeList_VQ500SdpSmpteTimeCodeMsgsetCopy, s + 8, m, d + 8))) {
         return VqxIeFail(w, pRec, "VQ500SdpSmpteTimeCodeMsgsetCopy Failed", r, 0, __LINE__);
     }
@@ -1590,16 +1671,7 @@ i32 CopySdpSmpteTimeCodeIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8*
     if (a < 7) {
         return VqxIeFail(w, pRec, "VQ500SdpSmpteTimeCodeCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
-    i32 r;
-    d[0] = s[0];
-    d[1] = s[1];
-    d[2] = s[2];
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 3, m, d + 3, VqxIeSub(a, 3)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 5, m, d + 5, VqxIeSub(a, 5)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
+    memmove(d + 0, s + 0, 7);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1633,18 +1705,21 @@ i32 CopySdpNptTimeCodeIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d
     }
     const u32 v = VqxIeSdpDiscriminant(w, s + 0);
     const u32 x = w->un32Swap;
-    i32 r;
     VqxIeCopy32(x, s + 0, d + 0);
     switch (v) {
     case 2:
-        if (VQX_RESULT_FAILED(r = CopySdpNptSecondIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SdpNptSecondCopy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 4, s + 4, 5);
+        } else {
+            VqxIeCopy32(x, s + 4, d + 4);
+            d[8] = s[8];
         }
+        VqxIeCopy32(x, s + 12, d + 12);
         break;
     case 3:
-        if (VQX_RESULT_FAILED(r = CopySdpNptHmsIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SdpNptHmsCopy Failed", r, 0, __LINE__);
-        }
+        memmove(d + 4, s + 4, 3);
+        d[8] = s[8];
+        VqxIeCopy32(x, s + 12, d + 12);
         break;
     case 1:
         break;
@@ -1664,11 +1739,13 @@ i32 CopySdpNptSecondIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, 
         return VqxIeFail(w, pRec, "VQ500SdpNptSecondCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
     }
+    VqxIeCopy32(x, s + 8, d + 8);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1681,13 +1758,10 @@ i32 CopySdpNptHmsIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u32
     if (a < 12) {
         return VqxIeFail(w, pRec, "VQ500SdpNptHmsCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
-    i32 r;
-    d[0] = s[0];
-    d[1] = s[1];
-    d[2] = s[2];
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
-    }
+    const u32 x = w->un32Swap;
+    memmove(d + 0, s + 0, 3);
+    d[4] = s[4];
+    VqxIeCopy32(x, s + 8, d + 8);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1700,10 +1774,16 @@ i32 CopySdpUtcRangeIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u
     if (a < 20) {
         return VqxIeFail(w, pRec, "VQ500SdpUtcRangeCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
+    const u32 x = w->un32Swap;
     i32 r;
-    if (VQX_RESULT_FAILED(r = CopySdpUtcTimeCodeIe(w, s + 0, m, d + 0, VqxIeSub(a, 0)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUtcTimeCodeCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 9);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        d[8] = s[8];
     }
+    VqxIeCopy32(x, s + 12, d + 12);
     if (VQX_RESULT_FAILED(r = VqxIeCopyList(w, &g_kIeList_VQ500SdpUtcTimeCodeMsgsetCopy, s + 16, m, d + 16))) {
         return VqxIeFail(w, pRec, "VQ500SdpUtcTimeCodeMsgsetCopy Failed", r, 0, __LINE__);
     }
@@ -1720,12 +1800,14 @@ i32 CopySdpUtcTimeCodeIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d
         return VqxIeFail(w, pRec, "VQ500SdpUtcTimeCodeCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 9);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        d[8] = s[8];
     }
+    VqxIeCopy32(x, s + 12, d + 12);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1802,8 +1884,12 @@ i32 CopySdpChannelIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u3
     VqxIeCopy32(x, s + 0, d + 0);
     switch (v) {
     case 3:
-        if (VQX_RESULT_FAILED(r = CopySdpVcciIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SdpVcciCopy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 4, s + 4, 6);
+        } else {
+            VqxIeCopy32(x, s + 4, d + 4);
+            d[8] = s[8];
+            d[9] = s[9];
         }
         break;
     case 4:
@@ -1817,13 +1903,22 @@ i32 CopySdpChannelIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u3
         }
         break;
     case 6:
-        if (VQX_RESULT_FAILED(r = CopySdpPortIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SdpPortCopy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 4, s + 4, 3);
+        } else {
+            VqxIeCopy16(x, s + 4, d + 4);
+            d[6] = s[6];
         }
+        VqxIeCopy16(x, s + 8, d + 8);
         break;
     case 7:
-        if (VQX_RESULT_FAILED(r = CopySdpVpciIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SdpVpciCopy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 4, s + 4, 6);
+        } else {
+            VqxIeCopy16(x, s + 4, d + 4);
+            VqxIeCopy16(x, s + 6, d + 6);
+            d[8] = s[8];
+            d[9] = s[9];
         }
         break;
     case 8:
@@ -1852,11 +1947,13 @@ i32 CopySdpPortIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u32 a
         return VqxIeFail(w, pRec, "VQ500SdpPortCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy16(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 2, m, d + 2, VqxIeSub(a, 2)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 3);
+    } else {
+        VqxIeCopy16(x, s + 0, d + 0);
+        d[2] = s[2];
     }
+    VqxIeCopy16(x, s + 4, d + 4);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -1870,10 +1967,12 @@ i32 CopySdpVcciIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u32 a
         return VqxIeFail(w, pRec, "VQ500SdpVcciCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 6);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+        d[5] = s[5];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -1888,11 +1987,13 @@ i32 CopySdpVpciIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u32 a
         return VqxIeFail(w, pRec, "VQ500SdpVpciCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy16(x, s + 0, d + 0);
-    VqxIeCopy16(x, s + 2, d + 2);
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 6);
+    } else {
+        VqxIeCopy16(x, s + 0, d + 0);
+        VqxIeCopy16(x, s + 2, d + 2);
+        d[4] = s[4];
+        d[5] = s[5];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -1907,11 +2008,13 @@ i32 CopySdpVpiIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u32 a)
         return VqxIeFail(w, pRec, "VQ500SdpVpiCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy16(x, s + 0, d + 0);
-    VqxIeCopy16(x, s + 2, d + 2);
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 6);
+    } else {
+        VqxIeCopy16(x, s + 0, d + 0);
+        VqxIeCopy16(x, s + 2, d + 2);
+        d[4] = s[4];
+        d[5] = s[5];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -1925,12 +2028,18 @@ i32 CopySdpVpiPortIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u3
     if (a < 12) {
         return VqxIeFail(w, pRec, "VQ500SdpVpiPortCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
+    const u32 x = w->un32Swap;
     i32 r;
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 0, m, d + 0))) {
         return VqxIeFail(w, pRec, "VQ500SdpStringCopy Failed", r, 0, __LINE__);
     }
-    if (VQX_RESULT_FAILED(r = CopySdpVpiIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpVpiCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 4, s + 4, 6);
+    } else {
+        VqxIeCopy16(x, s + 4, d + 4);
+        VqxIeCopy16(x, s + 6, d + 6);
+        d[8] = s[8];
+        d[9] = s[9];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -1946,18 +2055,26 @@ i32 CopySdpBcgIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u32 a)
     }
     const u32 v = VqxIeSdpDiscriminant(w, s + 4);
     const u32 x = w->un32Swap;
-    i32 r;
     d[0] = s[0];
     VqxIeCopy32(x, s + 4, d + 4);
     switch (v) {
     case 1:
-        if (VQX_RESULT_FAILED(r = CopySdpVcciIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-            return VqxIeFail(w, pRec, "VQ500SdpVcciCopy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 8, s + 8, 6);
+        } else {
+            VqxIeCopy32(x, s + 8, d + 8);
+            d[12] = s[12];
+            d[13] = s[13];
         }
         break;
     case 2:
-        if (VQX_RESULT_FAILED(r = CopySdpVpiIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-            return VqxIeFail(w, pRec, "VQ500SdpVpiCopy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 8, s + 8, 6);
+        } else {
+            VqxIeCopy16(x, s + 8, d + 8);
+            VqxIeCopy16(x, s + 10, d + 10);
+            d[12] = s[12];
+            d[13] = s[13];
         }
         break;
     default:
@@ -1984,13 +2101,22 @@ i32 CopySdpVcidAddrIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u
     VqxIeCopy32(x, s + 8, d + 8);
     switch (v) {
     case 1:
-        if (VQX_RESULT_FAILED(r = CopySdpVcciIe(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-            return VqxIeFail(w, pRec, "VQ500SdpVcciCopy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 12, s + 12, 6);
+        } else {
+            VqxIeCopy32(x, s + 12, d + 12);
+            d[16] = s[16];
+            d[17] = s[17];
         }
         break;
     case 2:
-        if (VQX_RESULT_FAILED(r = CopySdpVpciIe(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-            return VqxIeFail(w, pRec, "VQ500SdpVpciCopy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 12, s + 12, 6);
+        } else {
+            VqxIeCopy16(x, s + 12, d + 12);
+            VqxIeCopy16(x, s + 14, d + 14);
+            d[16] = s[16];
+            d[17] = s[17];
         }
         break;
     default:
@@ -2180,8 +2306,12 @@ i32 CopySdpAttributeAtmMapIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+    }
     if (VQX_RESULT_FAILED(r = CopySdpEncodingNameIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
         return VqxIeFail(w, pRec, "VQ500SdpEncodingNameCopy Failed", r, 0, __LINE__);
     }
@@ -2198,8 +2328,12 @@ i32 CopySdpAttributeEecidIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8
         return VqxIeFail(w, pRec, "VQ500SdpAttributeEecidCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2213,8 +2347,12 @@ i32 CopySdpAttributeAalTypeIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeAalTypeCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2228,18 +2366,22 @@ i32 CopySdpAttributeSilSuppIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeSilSuppCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 7);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+        d[5] = s[5];
+        d[6] = s[6];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 6, m, d + 6, VqxIeSub(a, 6)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
-    }
-    VqxIeCopy32(x, s + 12, d + 12);
-    VqxIeCopy32(x, s + 16, d + 16);
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 20, m, d + 20, VqxIeSub(a, 20)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
+    VqxIeCopy16(x, s + 8, d + 8);
+    if (x == 0) {
+        memmove(d + 12, s + 12, 10);
+    } else {
+        VqxIeCopy32(x, s + 12, d + 12);
+        VqxIeCopy32(x, s + 16, d + 16);
+        d[20] = s[20];
+        d[21] = s[21];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -2254,11 +2396,13 @@ i32 CopySdpAttributeEchoCanIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeEchoCanCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 10);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        d[8] = s[8];
+        d[9] = s[9];
     }
     VqxIeCopy32(x, s + 12, d + 12);
     return static_cast<i32>(VQX_RESULT_OK);
@@ -2274,15 +2418,16 @@ i32 CopySdpAttributeGainCtlIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeGainCtlCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 11);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        d[8] = s[8];
+        d[9] = s[9];
+        d[10] = s[10];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 10, m, d + 10, VqxIeSub(a, 10)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
-    }
+    VqxIeCopy16(x, s + 12, d + 12);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2322,9 +2467,12 @@ i32 CopySdpAttributeSelIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* 
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 6);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+        d[5] = s[5];
     }
     if (VQX_RESULT_FAILED(r = CopySdpSelComponentIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
         return VqxIeFail(w, pRec, "VQ500SdpSelComponentCopy Failed", r, 0, __LINE__);
@@ -2346,9 +2494,13 @@ i32 CopySdpAttributeOnewaySelIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    VqxIeCopy32(x, s + 8, d + 8);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 12);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
+    }
     if (VQX_RESULT_FAILED(r = CopySdpSelComponentIe(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
         return VqxIeFail(w, pRec, "VQ500SdpSelComponentCopy Failed", r, 0, __LINE__);
     }
@@ -2369,10 +2521,13 @@ i32 CopySdpAttributeCapabilityIe(IeWalk* w, const u8* s, [[maybe_unused]] void* 
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 10);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        d[8] = s[8];
+        d[9] = s[9];
     }
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 12, m, d + 12))) {
         return VqxIeFail(w, pRec, "VQ500SdpStringCopy Failed", r, 0, __LINE__);
@@ -2390,10 +2545,12 @@ i32 CopySdpAttributeQosClassIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m,
         return VqxIeFail(w, pRec, "VQ500SdpAttributeQosClassCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 6);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+        d[5] = s[5];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -2408,13 +2565,14 @@ i32 CopySdpAttributeBcobIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8*
         return VqxIeFail(w, pRec, "VQ500SdpAttributeBcobCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 6, m, d + 6, VqxIeSub(a, 6)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+        d[5] = s[5];
+        d[6] = s[6];
+        d[7] = s[7];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -2429,8 +2587,12 @@ i32 CopySdpAttributeStcIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeStcCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2444,10 +2606,12 @@ i32 CopySdpAttributeUpccIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8*
         return VqxIeFail(w, pRec, "VQ500SdpAttributeUpccCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 6);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+        d[5] = s[5];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -2462,24 +2626,38 @@ i32 CopySdpAttributeQosParmsIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m,
         return VqxIeFail(w, pRec, "VQ500SdpAttributeQosParmsCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    VqxIeCopy32(x, s + 8, d + 8);
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 13);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
+        d[12] = s[12];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 20, m, d + 20, VqxIeSub(a, 20)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 16, s + 16, 5);
+    } else {
+        VqxIeCopy32(x, s + 16, d + 16);
+        d[20] = s[20];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 28, m, d + 28, VqxIeSub(a, 28)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 24, s + 24, 5);
+    } else {
+        VqxIeCopy32(x, s + 24, d + 24);
+        d[28] = s[28];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 32, m, d + 32, VqxIeSub(a, 32)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 30, s + 30, 3);
+    } else {
+        VqxIeCopy16(x, s + 30, d + 30);
+        d[32] = s[32];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 36, m, d + 36, VqxIeSub(a, 36)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 34, s + 34, 4);
+    } else {
+        VqxIeCopy16(x, s + 34, d + 34);
+        d[36] = s[36];
+        d[37] = s[37];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -2530,33 +2708,52 @@ i32 CopySdpAttributeTrfcDescIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m,
         return VqxIeFail(w, pRec, "VQ500SdpAttributeTrfcDescCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    VqxIeCopy32(x, s + 8, d + 8);
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 13);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
+        d[12] = s[12];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 20, m, d + 20, VqxIeSub(a, 20)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 16, s + 16, 5);
+    } else {
+        VqxIeCopy32(x, s + 16, d + 16);
+        d[20] = s[20];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 28, m, d + 28, VqxIeSub(a, 28)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 24, s + 24, 5);
+    } else {
+        VqxIeCopy32(x, s + 24, d + 24);
+        d[28] = s[28];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 36, m, d + 36, VqxIeSub(a, 36)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 32, s + 32, 5);
+    } else {
+        VqxIeCopy32(x, s + 32, d + 32);
+        d[36] = s[36];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 44, m, d + 44, VqxIeSub(a, 44)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 40, s + 40, 5);
+    } else {
+        VqxIeCopy32(x, s + 40, d + 40);
+        d[44] = s[44];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 52, m, d + 52, VqxIeSub(a, 52)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 48, s + 48, 5);
+    } else {
+        VqxIeCopy32(x, s + 48, d + 48);
+        d[52] = s[52];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 60, m, d + 60, VqxIeSub(a, 60)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 62, m, d + 62, VqxIeSub(a, 62)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 56, s + 56, 8);
+    } else {
+        VqxIeCopy32(x, s + 56, d + 56);
+        d[60] = s[60];
+        d[61] = s[61];
+        d[62] = s[62];
+        d[63] = s[63];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -2607,21 +2804,20 @@ i32 CopySdpAttributeAbrParmsIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m,
         return VqxIeFail(w, pRec, "VQ500SdpAttributeAbrParmsCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 15);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        d[8] = s[8];
+        d[9] = s[9];
+        d[10] = s[10];
+        d[11] = s[11];
+        d[12] = s[12];
+        d[13] = s[13];
+        d[14] = s[14];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 10, m, d + 10, VqxIeSub(a, 10)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 14, m, d + 14, VqxIeSub(a, 14)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
-    }
+    VqxIeCopy16(x, s + 16, d + 16);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2635,8 +2831,12 @@ i32 CopySdpAttributeClockRecoveryIe(IeWalk* w, const u8* s, [[maybe_unused]] voi
         return VqxIeFail(w, pRec, "VQ500SdpAttributeClockRecoveryCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2650,8 +2850,12 @@ i32 CopySdpAttributeFecIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeFecCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2665,8 +2869,12 @@ i32 CopySdpAttributePrtflIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8
         return VqxIeFail(w, pRec, "VQ500SdpAttributePrtflCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2680,11 +2888,13 @@ i32 CopySdpAttributeBearerTypeIe(IeWalk* w, const u8* s, [[maybe_unused]] void* 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeBearerTypeCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 10);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        d[8] = s[8];
+        d[9] = s[9];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -2699,12 +2909,14 @@ i32 CopySdpAttributeStructureIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m
         return VqxIeFail(w, pRec, "VQ500SdpAttributeStructureCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 6, m, d + 6, VqxIeSub(a, 6)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
     }
+    d[6] = s[6];
+    VqxIeCopy16(x, s + 8, d + 8);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2718,8 +2930,12 @@ i32 CopySdpAttributeSbcIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeSbcCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2733,9 +2949,13 @@ i32 CopySdpAttributeCpsSduSizeIe(IeWalk* w, const u8* s, [[maybe_unused]] void* 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeCpsSduSizeCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    VqxIeCopy16(x, s + 8, d + 8);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 10);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy16(x, s + 8, d + 8);
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2749,19 +2969,22 @@ i32 CopySdpAttributeAal2CpsIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeAal2CpsCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 9);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+        d[5] = s[5];
+        d[6] = s[6];
+        d[7] = s[7];
+        d[8] = s[8];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 6, m, d + 6, VqxIeSub(a, 6)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 16, m, d + 16, VqxIeSub(a, 16)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 12, s + 12, 6);
+    } else {
+        VqxIeCopy32(x, s + 12, d + 12);
+        d[16] = s[16];
+        d[17] = s[17];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -2776,20 +2999,27 @@ i32 CopySdpAttributeAal2Sscs_3661UassIe(IeWalk* w, const u8* s, [[maybe_unused]]
         return VqxIeFail(w, pRec, "VQ500SdpAttributeAal2Sscs_3661UassCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 6);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+        d[5] = s[5];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    d[8] = s[8];
+    if (x == 0) {
+        memmove(d + 12, s + 12, 5);
+    } else {
+        VqxIeCopy32(x, s + 12, d + 12);
+        d[16] = s[16];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 16, m, d + 16, VqxIeSub(a, 16)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 20, s + 20, 5);
+    } else {
+        VqxIeCopy32(x, s + 20, d + 20);
+        d[24] = s[24];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 24, m, d + 24, VqxIeSub(a, 24)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
-    }
+    VqxIeCopy32(x, s + 28, d + 28);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2803,29 +3033,49 @@ i32 CopySdpAttributeAal2Sscs_3661AssIe(IeWalk* w, const u8* s, [[maybe_unused]] 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeAal2Sscs_3661AssCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 8, s + 8, 5);
+    } else {
+        VqxIeCopy32(x, s + 8, d + 8);
+        d[12] = s[12];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 20, m, d + 20, VqxIeSub(a, 20)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 16, s + 16, 5);
+    } else {
+        VqxIeCopy32(x, s + 16, d + 16);
+        d[20] = s[20];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 28, m, d + 28, VqxIeSub(a, 28)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 24, s + 24, 5);
+    } else {
+        VqxIeCopy32(x, s + 24, d + 24);
+        d[28] = s[28];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 32, m, d + 32, VqxIeSub(a, 32)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 30, s + 30, 3);
+    } else {
+        VqxIeCopy16(x, s + 30, d + 30);
+        d[32] = s[32];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 36, m, d + 36, VqxIeSub(a, 36)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 34, s + 34, 3);
+    } else {
+        VqxIeCopy16(x, s + 34, d + 34);
+        d[36] = s[36];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 40, m, d + 40, VqxIeSub(a, 40)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 38, s + 38, 3);
+    } else {
+        VqxIeCopy16(x, s + 38, d + 38);
+        d[40] = s[40];
     }
+    VqxIeCopy16(x, s + 42, d + 42);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2839,40 +3089,37 @@ i32 CopySdpAttributeAal2Sscs_3662Ie(IeWalk* w, const u8* s, [[maybe_unused]] voi
         return VqxIeFail(w, pRec, "VQ500SdpAttributeAal2Sscs_3662Copy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 29);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        d[8] = s[8];
+        d[9] = s[9];
+        d[10] = s[10];
+        d[11] = s[11];
+        d[12] = s[12];
+        d[13] = s[13];
+        d[14] = s[14];
+        d[15] = s[15];
+        d[16] = s[16];
+        d[17] = s[17];
+        d[18] = s[18];
+        d[19] = s[19];
+        d[20] = s[20];
+        d[21] = s[21];
+        d[22] = s[22];
+        d[23] = s[23];
+        VqxIeCopy32(x, s + 24, d + 24);
+        d[28] = s[28];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 10, m, d + 10, VqxIeSub(a, 10)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 30, s + 30, 3);
+    } else {
+        VqxIeCopy16(x, s + 30, d + 30);
+        d[32] = s[32];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 14, m, d + 14, VqxIeSub(a, 14)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 16, m, d + 16, VqxIeSub(a, 16)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 18, m, d + 18, VqxIeSub(a, 18)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 20, m, d + 20, VqxIeSub(a, 20)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 22, m, d + 22, VqxIeSub(a, 22)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
-    }
-    VqxIeCopy32(x, s + 24, d + 24);
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 28, m, d + 28, VqxIeSub(a, 28)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 32, m, d + 32, VqxIeSub(a, 32)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
-    }
+    VqxIeCopy16(x, s + 34, d + 34);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2887,8 +3134,12 @@ i32 CopySdpAttributeAalAppIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 8, m, d + 8))) {
         return VqxIeFail(w, pRec, "VQ500SdpStringCopy Failed", r, 0, __LINE__);
     }
@@ -2905,14 +3156,15 @@ i32 CopySdpAttributeLijIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeLijCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 6);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+        d[5] = s[5];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
-    }
+    d[8] = s[8];
+    VqxIeCopy32(x, s + 12, d + 12);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2931,15 +3183,7 @@ i32 CopySdpAttributeAnycastIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, 
     if (VQX_RESULT_FAILED(r = CopySdpAtmAddressIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
         return VqxIeFail(w, pRec, "VQ500SdpAtmAddressCopy Failed", r, 0, __LINE__);
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 14, m, d + 14, VqxIeSub(a, 14)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 16, m, d + 16, VqxIeSub(a, 16)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
+    memmove(d + 12, s + 12, 6);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2974,14 +3218,15 @@ i32 CopySdpAttributeCacheIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8
         return VqxIeFail(w, pRec, "VQ500SdpAttributeCacheCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpBooleanIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpBooleanCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 6);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+        d[5] = s[5];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
-    }
+    d[8] = s[8];
+    VqxIeCopy32(x, s + 12, d + 12);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2995,8 +3240,12 @@ i32 CopySdpAttributeChainIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8
         return VqxIeFail(w, pRec, "VQ500SdpAttributeChainCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -3010,34 +3259,48 @@ i32 CopySdpAttributeAbrSetupIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m,
         return VqxIeFail(w, pRec, "VQ500SdpAttributeAbrSetupCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 8, s + 8, 5);
+    } else {
+        VqxIeCopy32(x, s + 8, d + 8);
+        d[12] = s[12];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 20, m, d + 20, VqxIeSub(a, 20)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 16, s + 16, 5);
+    } else {
+        VqxIeCopy32(x, s + 16, d + 16);
+        d[20] = s[20];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 28, m, d + 28, VqxIeSub(a, 28)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 24, s + 24, 5);
+    } else {
+        VqxIeCopy32(x, s + 24, d + 24);
+        d[28] = s[28];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 36, m, d + 36, VqxIeSub(a, 36)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 32, s + 32, 5);
+    } else {
+        VqxIeCopy32(x, s + 32, d + 32);
+        d[36] = s[36];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 44, m, d + 44, VqxIeSub(a, 44)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 46, m, d + 46, VqxIeSub(a, 46)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 48, m, d + 48, VqxIeSub(a, 48)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 50, m, d + 50, VqxIeSub(a, 50)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 40, s + 40, 12);
+    } else {
+        VqxIeCopy32(x, s + 40, d + 40);
+        d[44] = s[44];
+        d[45] = s[45];
+        d[46] = s[46];
+        d[47] = s[47];
+        d[48] = s[48];
+        d[49] = s[49];
+        d[50] = s[50];
+        d[51] = s[51];
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -3052,14 +3315,19 @@ i32 CopySdpAttributeAal2CpsSduRateIe(IeWalk* w, const u8* s, [[maybe_unused]] vo
         return VqxIeFail(w, pRec, "VQ500SdpAttributeAal2CpsSduRateCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint32Ie(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 8, s + 8, 5);
+    } else {
+        VqxIeCopy32(x, s + 8, d + 8);
+        d[12] = s[12];
     }
+    VqxIeCopy32(x, s + 16, d + 16);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -3073,20 +3341,31 @@ i32 CopySdpAttributeAal5SscopIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m
         return VqxIeFail(w, pRec, "VQ500SdpAttributeAal5SscopCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 6, s + 6, 3);
+    } else {
+        VqxIeCopy16(x, s + 6, d + 6);
+        d[8] = s[8];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 10, s + 10, 3);
+    } else {
+        VqxIeCopy16(x, s + 10, d + 10);
+        d[12] = s[12];
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 16, m, d + 16, VqxIeSub(a, 16)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 14, s + 14, 3);
+    } else {
+        VqxIeCopy16(x, s + 14, d + 14);
+        d[16] = s[16];
     }
+    VqxIeCopy16(x, s + 18, d + 18);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -3158,8 +3437,12 @@ i32 CopySdpAttributeUilyr1ProtoIe(IeWalk* w, const u8* s, [[maybe_unused]] void*
         return VqxIeFail(w, pRec, "VQ500SdpAttributeUilyr1ProtoCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -3173,8 +3456,12 @@ i32 CopySdpAttributeCbrRateIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, 
         return VqxIeFail(w, pRec, "VQ500SdpAttributeCbrRateCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 5);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -3188,9 +3475,13 @@ i32 CopySdpAttributeIpbcpIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8
         return VqxIeFail(w, pRec, "VQ500SdpAttributeIpbcpCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    d[4] = s[4];
-    d[5] = s[5];
+    if (x == 0) {
+        memmove(d + 0, s + 0, 6);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        d[4] = s[4];
+        d[5] = s[5];
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -3203,19 +3494,14 @@ i32 CopySdpProfileComponentIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, 
     if (a < 20) {
         return VqxIeFail(w, pRec, "VQ500SdpProfileComponentCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
+    const u32 x = w->un32Swap;
     i32 r;
-    if (VQX_RESULT_FAILED(r = CopySdpUuiCodeRangeIe(w, s + 0, m, d + 0, VqxIeSub(a, 0)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUuiCodeRangeCopy Failed", r, 0, __LINE__);
-    }
+    memmove(d + 0, s + 0, 3);
     if (VQX_RESULT_FAILED(r = CopySdpEncodingNameIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
         return VqxIeFail(w, pRec, "VQ500SdpEncodingNameCopy Failed", r, 0, __LINE__);
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 14, m, d + 14, VqxIeSub(a, 14)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
-    }
+    memmove(d + 12, s + 12, 3);
+    VqxIeCopy16(x, s + 16, d + 16);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -3228,9 +3514,7 @@ i32 CopySdpUuiCodeRangeIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* 
     if (a < 3) {
         return VqxIeFail(w, pRec, "VQ500SdpUuiCodeRangeCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
-    d[0] = s[0];
-    d[1] = s[1];
-    d[2] = s[2];
+    memmove(d + 0, s + 0, 3);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -3243,16 +3527,13 @@ i32 CopySdpSelComponentIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* 
     if (a < 16) {
         return VqxIeFail(w, pRec, "VQ500SdpSelComponentCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
+    const u32 x = w->un32Swap;
     i32 r;
     if (VQX_RESULT_FAILED(r = CopySdpEncodingNameIe(w, s + 0, m, d + 0, VqxIeSub(a, 0)))) {
         return VqxIeFail(w, pRec, "VQ500SdpEncodingNameCopy Failed", r, 0, __LINE__);
     }
-    if (VQX_RESULT_FAILED(r = CopySdpUint8Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint8Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySdpUint16Ie(w, s + 10, m, d + 10, VqxIeSub(a, 10)))) {
-        return VqxIeFail(w, pRec, "VQ500SdpUint16Copy Failed", r, 0, __LINE__);
-    }
+    memmove(d + 8, s + 8, 3);
+    VqxIeCopy16(x, s + 12, d + 12);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -3825,7 +4106,7 @@ const IeRecordDesc g_kIeRec_SdpUuiCodeRangeIe = {&g_kIeFamilySdp, "VQ500SdpUuiCo
 const IeRecordDesc g_kIeRec_SdpSelComponentIe = {&g_kIeFamilySdp, "VQ500SdpSelComponentCopy", "VQ500SdpSelComponentCopy", CopySdpSelComponentIe, 0};
 const IeRecordDesc g_kIeRec_SdpAttributeIe = {&g_kIeFamilySdp, "VQ500SdpAttributeCopy", "VQ500SdpAttributeCopy", CopySdpAttributeIe, 0};
 
-const IeListDesc g_kIeList_VQ500SdpAttributeFmtp_2848ResMsgsetCopy = {"VQ500SdpAttributeFmtp_2848ResMsgsetCopy", "VQ500SdpAttributeFmtp_2848ResMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpAttributeFmtp_2848ResMsgsetCopy Failed", &g_kIeRec_SdpAttributeFmtp_2848ResIe, 3830};
+const IeListDesc g_kIeList_VQ500SdpAttributeFmtp_2848ResMsgsetCopy = {"VQ500SdpAttributeFmtp_2848ResMsgsetCopy", "VQ500SdpAttributeFmtp_2848ResMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpAttributeFmtp_2848ResMsgsetCopy Failed", &g_kIeRec_SdpAttributeFmtp_2848ResIe, 4111};
 i32 VQ500SdpAttributeFmtp_2848ResMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpAttributeFmtp_2848ResMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3834,7 +4115,7 @@ i32 VQ500SdpAttributeFmtp_2848ResMsgsetCopy(void* pvContext, const void* pSrcSet
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpAttributeFmtp_2848ResMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpAttributeMsgsetCopy = {"VQ500SdpAttributeMsgsetCopy", "VQ500SdpAttributeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpAttributeMsgsetCopy Failed", &g_kIeRec_SdpAttributeIe, 3839};
+const IeListDesc g_kIeList_VQ500SdpAttributeMsgsetCopy = {"VQ500SdpAttributeMsgsetCopy", "VQ500SdpAttributeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpAttributeMsgsetCopy Failed", &g_kIeRec_SdpAttributeIe, 4120};
 i32 VQ500SdpAttributeMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpAttributeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3843,7 +4124,7 @@ i32 VQ500SdpAttributeMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDst
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpAttributeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpBandwidthMsgsetCopy = {"VQ500SdpBandwidthMsgsetCopy", "VQ500SdpBandwidthMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpBandwidthMsgsetCopy Failed", &g_kIeRec_SdpBandwidthIe, 3848};
+const IeListDesc g_kIeList_VQ500SdpBandwidthMsgsetCopy = {"VQ500SdpBandwidthMsgsetCopy", "VQ500SdpBandwidthMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpBandwidthMsgsetCopy Failed", &g_kIeRec_SdpBandwidthIe, 4129};
 i32 VQ500SdpBandwidthMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpBandwidthMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3852,7 +4133,7 @@ i32 VQ500SdpBandwidthMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDst
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpBandwidthMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpConnectionMsgsetCopy = {"VQ500SdpConnectionMsgsetCopy", "VQ500SdpConnectionMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpConnectionMsgsetCopy Failed", &g_kIeRec_SdpConnectionIe, 3857};
+const IeListDesc g_kIeList_VQ500SdpConnectionMsgsetCopy = {"VQ500SdpConnectionMsgsetCopy", "VQ500SdpConnectionMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpConnectionMsgsetCopy Failed", &g_kIeRec_SdpConnectionIe, 4138};
 i32 VQ500SdpConnectionMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpConnectionMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3861,7 +4142,7 @@ i32 VQ500SdpConnectionMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDs
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpConnectionMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpEmailMsgsetCopy = {"VQ500SdpEmailMsgsetCopy", "VQ500SdpEmailMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpEmailMsgsetCopy Failed", &g_kIeRec_SdpEmailIe, 3866};
+const IeListDesc g_kIeList_VQ500SdpEmailMsgsetCopy = {"VQ500SdpEmailMsgsetCopy", "VQ500SdpEmailMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpEmailMsgsetCopy Failed", &g_kIeRec_SdpEmailIe, 4147};
 i32 VQ500SdpEmailMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpEmailMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3870,7 +4151,7 @@ i32 VQ500SdpEmailMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg,
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpEmailMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpIp4AddressMsgsetCopy = {"VQ500SdpIp4AddressMsgsetCopy", "VQ500SdpIp4AddressMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpIp4AddressMsgsetCopy Failed", &g_kIeRec_SdpIp4AddressIe, 3875};
+const IeListDesc g_kIeList_VQ500SdpIp4AddressMsgsetCopy = {"VQ500SdpIp4AddressMsgsetCopy", "VQ500SdpIp4AddressMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpIp4AddressMsgsetCopy Failed", &g_kIeRec_SdpIp4AddressIe, 4156};
 i32 VQ500SdpIp4AddressMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpIp4AddressMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3879,7 +4160,7 @@ i32 VQ500SdpIp4AddressMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDs
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpIp4AddressMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpIp4MulticastMsgsetCopy = {"VQ500SdpIp4MulticastMsgsetCopy", "VQ500SdpIp4MulticastMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpIp4MulticastMsgsetCopy Failed", &g_kIeRec_SdpIp4MulticastIe, 3884};
+const IeListDesc g_kIeList_VQ500SdpIp4MulticastMsgsetCopy = {"VQ500SdpIp4MulticastMsgsetCopy", "VQ500SdpIp4MulticastMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpIp4MulticastMsgsetCopy Failed", &g_kIeRec_SdpIp4MulticastIe, 4165};
 i32 VQ500SdpIp4MulticastMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpIp4MulticastMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3888,7 +4169,7 @@ i32 VQ500SdpIp4MulticastMsgsetCopy(void* pvContext, const void* pSrcSet, void* p
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpIp4MulticastMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpKeyMsgsetCopy = {"VQ500SdpKeyMsgsetCopy", "VQ500SdpKeyMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpKeyMsgsetCopy Failed", &g_kIeRec_SdpKeyIe, 3893};
+const IeListDesc g_kIeList_VQ500SdpKeyMsgsetCopy = {"VQ500SdpKeyMsgsetCopy", "VQ500SdpKeyMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpKeyMsgsetCopy Failed", &g_kIeRec_SdpKeyIe, 4174};
 i32 VQ500SdpKeyMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpKeyMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3897,7 +4178,7 @@ i32 VQ500SdpKeyMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg, v
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpKeyMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpMediaDescriptionMsgsetCopy = {"VQ500SdpMediaDescriptionMsgsetCopy", "VQ500SdpMediaDescriptionMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpMediaDescriptionMsgsetCopy Failed", &g_kIeRec_SdpMediaDescriptionIe, 3902};
+const IeListDesc g_kIeList_VQ500SdpMediaDescriptionMsgsetCopy = {"VQ500SdpMediaDescriptionMsgsetCopy", "VQ500SdpMediaDescriptionMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpMediaDescriptionMsgsetCopy Failed", &g_kIeRec_SdpMediaDescriptionIe, 4183};
 i32 VQ500SdpMediaDescriptionMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpMediaDescriptionMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3906,7 +4187,7 @@ i32 VQ500SdpMediaDescriptionMsgsetCopy(void* pvContext, const void* pSrcSet, voi
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpMediaDescriptionMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpMediaParamMsgsetCopy = {"VQ500SdpMediaParamMsgsetCopy", "VQ500SdpMediaParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpMediaParamMsgsetCopy Failed", &g_kIeRec_SdpMediaParamIe, 3911};
+const IeListDesc g_kIeList_VQ500SdpMediaParamMsgsetCopy = {"VQ500SdpMediaParamMsgsetCopy", "VQ500SdpMediaParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpMediaParamMsgsetCopy Failed", &g_kIeRec_SdpMediaParamIe, 4192};
 i32 VQ500SdpMediaParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpMediaParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3915,7 +4196,7 @@ i32 VQ500SdpMediaParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDs
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpMediaParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpNptTimeCodeMsgsetCopy = {"VQ500SdpNptTimeCodeMsgsetCopy", "VQ500SdpNptTimeCodeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpNptTimeCodeMsgsetCopy Failed", &g_kIeRec_SdpNptTimeCodeIe, 3920};
+const IeListDesc g_kIeList_VQ500SdpNptTimeCodeMsgsetCopy = {"VQ500SdpNptTimeCodeMsgsetCopy", "VQ500SdpNptTimeCodeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpNptTimeCodeMsgsetCopy Failed", &g_kIeRec_SdpNptTimeCodeIe, 4201};
 i32 VQ500SdpNptTimeCodeMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpNptTimeCodeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3924,7 +4205,7 @@ i32 VQ500SdpNptTimeCodeMsgsetCopy(void* pvContext, const void* pSrcSet, void* pD
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpNptTimeCodeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpOpTimeMsgsetCopy = {"VQ500SdpOpTimeMsgsetCopy", "VQ500SdpOpTimeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpOpTimeMsgsetCopy Failed", &g_kIeRec_SdpOpTimeIe, 3929};
+const IeListDesc g_kIeList_VQ500SdpOpTimeMsgsetCopy = {"VQ500SdpOpTimeMsgsetCopy", "VQ500SdpOpTimeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpOpTimeMsgsetCopy Failed", &g_kIeRec_SdpOpTimeIe, 4210};
 i32 VQ500SdpOpTimeMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpOpTimeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3933,7 +4214,7 @@ i32 VQ500SdpOpTimeMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpOpTimeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpOriginMsgsetCopy = {"VQ500SdpOriginMsgsetCopy", "VQ500SdpOriginMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpOriginMsgsetCopy Failed", &g_kIeRec_SdpOriginIe, 3938};
+const IeListDesc g_kIeList_VQ500SdpOriginMsgsetCopy = {"VQ500SdpOriginMsgsetCopy", "VQ500SdpOriginMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpOriginMsgsetCopy Failed", &g_kIeRec_SdpOriginIe, 4219};
 i32 VQ500SdpOriginMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpOriginMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3942,7 +4223,7 @@ i32 VQ500SdpOriginMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpOriginMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpPhoneMsgsetCopy = {"VQ500SdpPhoneMsgsetCopy", "VQ500SdpPhoneMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpPhoneMsgsetCopy Failed", &g_kIeRec_SdpPhoneIe, 3947};
+const IeListDesc g_kIeList_VQ500SdpPhoneMsgsetCopy = {"VQ500SdpPhoneMsgsetCopy", "VQ500SdpPhoneMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpPhoneMsgsetCopy Failed", &g_kIeRec_SdpPhoneIe, 4228};
 i32 VQ500SdpPhoneMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpPhoneMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3951,7 +4232,7 @@ i32 VQ500SdpPhoneMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg,
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpPhoneMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpProfileComponentMsgsetCopy = {"VQ500SdpProfileComponentMsgsetCopy", "VQ500SdpProfileComponentMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpProfileComponentMsgsetCopy Failed", &g_kIeRec_SdpProfileComponentIe, 3956};
+const IeListDesc g_kIeList_VQ500SdpProfileComponentMsgsetCopy = {"VQ500SdpProfileComponentMsgsetCopy", "VQ500SdpProfileComponentMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpProfileComponentMsgsetCopy Failed", &g_kIeRec_SdpProfileComponentIe, 4237};
 i32 VQ500SdpProfileComponentMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpProfileComponentMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3960,7 +4241,7 @@ i32 VQ500SdpProfileComponentMsgsetCopy(void* pvContext, const void* pSrcSet, voi
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpProfileComponentMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpRepeatMsgsetCopy = {"VQ500SdpRepeatMsgsetCopy", "VQ500SdpRepeatMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpRepeatMsgsetCopy Failed", &g_kIeRec_SdpRepeatIe, 3965};
+const IeListDesc g_kIeList_VQ500SdpRepeatMsgsetCopy = {"VQ500SdpRepeatMsgsetCopy", "VQ500SdpRepeatMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpRepeatMsgsetCopy Failed", &g_kIeRec_SdpRepeatIe, 4246};
 i32 VQ500SdpRepeatMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpRepeatMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3969,7 +4250,7 @@ i32 VQ500SdpRepeatMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpRepeatMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpSelComponentMsgsetCopy = {"VQ500SdpSelComponentMsgsetCopy", "VQ500SdpSelComponentMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpSelComponentMsgsetCopy Failed", &g_kIeRec_SdpSelComponentIe, 3974};
+const IeListDesc g_kIeList_VQ500SdpSelComponentMsgsetCopy = {"VQ500SdpSelComponentMsgsetCopy", "VQ500SdpSelComponentMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpSelComponentMsgsetCopy Failed", &g_kIeRec_SdpSelComponentIe, 4255};
 i32 VQ500SdpSelComponentMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpSelComponentMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3978,7 +4259,7 @@ i32 VQ500SdpSelComponentMsgsetCopy(void* pvContext, const void* pSrcSet, void* p
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpSelComponentMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpSmpteTimeCodeMsgsetCopy = {"VQ500SdpSmpteTimeCodeMsgsetCopy", "VQ500SdpSmpteTimeCodeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpSmpteTimeCodeMsgsetCopy Failed", &g_kIeRec_SdpSmpteTimeCodeIe, 3983};
+const IeListDesc g_kIeList_VQ500SdpSmpteTimeCodeMsgsetCopy = {"VQ500SdpSmpteTimeCodeMsgsetCopy", "VQ500SdpSmpteTimeCodeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpSmpteTimeCodeMsgsetCopy Failed", &g_kIeRec_SdpSmpteTimeCodeIe, 4264};
 i32 VQ500SdpSmpteTimeCodeMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpSmpteTimeCodeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3987,7 +4268,7 @@ i32 VQ500SdpSmpteTimeCodeMsgsetCopy(void* pvContext, const void* pSrcSet, void* 
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpSmpteTimeCodeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpTimeMsgsetCopy = {"VQ500SdpTimeMsgsetCopy", "VQ500SdpTimeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpTimeMsgsetCopy Failed", &g_kIeRec_SdpTimeIe, 3992};
+const IeListDesc g_kIeList_VQ500SdpTimeMsgsetCopy = {"VQ500SdpTimeMsgsetCopy", "VQ500SdpTimeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpTimeMsgsetCopy Failed", &g_kIeRec_SdpTimeIe, 4273};
 i32 VQ500SdpTimeMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpTimeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -3996,7 +4277,7 @@ i32 VQ500SdpTimeMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg, 
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpTimeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpTypedTimeMsgsetCopy = {"VQ500SdpTypedTimeMsgsetCopy", "VQ500SdpTypedTimeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpTypedTimeMsgsetCopy Failed", &g_kIeRec_SdpTypedTimeIe, 4001};
+const IeListDesc g_kIeList_VQ500SdpTypedTimeMsgsetCopy = {"VQ500SdpTypedTimeMsgsetCopy", "VQ500SdpTypedTimeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpTypedTimeMsgsetCopy Failed", &g_kIeRec_SdpTypedTimeIe, 4282};
 i32 VQ500SdpTypedTimeMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpTypedTimeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4005,7 +4286,7 @@ i32 VQ500SdpTypedTimeMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDst
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpTypedTimeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpUdptlFormatMsgsetCopy = {"VQ500SdpUdptlFormatMsgsetCopy", "VQ500SdpUdptlFormatMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpUdptlFormatMsgsetCopy Failed", &g_kIeRec_SdpUdptlFormatIe, 4010};
+const IeListDesc g_kIeList_VQ500SdpUdptlFormatMsgsetCopy = {"VQ500SdpUdptlFormatMsgsetCopy", "VQ500SdpUdptlFormatMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpUdptlFormatMsgsetCopy Failed", &g_kIeRec_SdpUdptlFormatIe, 4291};
 i32 VQ500SdpUdptlFormatMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpUdptlFormatMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4014,7 +4295,7 @@ i32 VQ500SdpUdptlFormatMsgsetCopy(void* pvContext, const void* pSrcSet, void* pD
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpUdptlFormatMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpUint8MsgsetCopy = {"VQ500SdpUint8MsgsetCopy", "VQ500SdpUint8MsgsetCopy", "VQXMsgElementDupSet for VQ500SdpUint8MsgsetCopy Failed", &g_kIeRec_SdpUint8Ie, 4019};
+const IeListDesc g_kIeList_VQ500SdpUint8MsgsetCopy = {"VQ500SdpUint8MsgsetCopy", "VQ500SdpUint8MsgsetCopy", "VQXMsgElementDupSet for VQ500SdpUint8MsgsetCopy Failed", &g_kIeRec_SdpUint8Ie, 4300};
 i32 VQ500SdpUint8MsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpUint8MsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4023,7 +4304,7 @@ i32 VQ500SdpUint8MsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg,
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpUint8MsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpUtcTimeCodeMsgsetCopy = {"VQ500SdpUtcTimeCodeMsgsetCopy", "VQ500SdpUtcTimeCodeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpUtcTimeCodeMsgsetCopy Failed", &g_kIeRec_SdpUtcTimeCodeIe, 4028};
+const IeListDesc g_kIeList_VQ500SdpUtcTimeCodeMsgsetCopy = {"VQ500SdpUtcTimeCodeMsgsetCopy", "VQ500SdpUtcTimeCodeMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpUtcTimeCodeMsgsetCopy Failed", &g_kIeRec_SdpUtcTimeCodeIe, 4309};
 i32 VQ500SdpUtcTimeCodeMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpUtcTimeCodeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4032,7 +4313,7 @@ i32 VQ500SdpUtcTimeCodeMsgsetCopy(void* pvContext, const void* pSrcSet, void* pD
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SdpUtcTimeCodeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SdpZoneAdjustementMsgsetCopy = {"VQ500SdpZoneAdjustementMsgsetCopy", "VQ500SdpZoneAdjustementMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpZoneAdjustementMsgsetCopy Failed", &g_kIeRec_SdpZoneAdjustementIe, 4037};
+const IeListDesc g_kIeList_VQ500SdpZoneAdjustementMsgsetCopy = {"VQ500SdpZoneAdjustementMsgsetCopy", "VQ500SdpZoneAdjustementMsgsetCopy", "VQXMsgElementDupSet for VQ500SdpZoneAdjustementMsgsetCopy Failed", &g_kIeRec_SdpZoneAdjustementIe, 4318};
 i32 VQ500SdpZoneAdjustementMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SdpZoneAdjustementMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);

@@ -20,8 +20,7 @@ i32 CopySipUint8Ie(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u32 
     if (a < 2) {
         return VqxIeFail(w, pRec, "VQ500SipUint8Copy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
-    d[0] = s[0];
-    d[1] = s[1];
+    memmove(d + 0, s + 0, 2);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -50,8 +49,12 @@ i32 CopySipUint32Ie(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u32
         return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -222,13 +225,13 @@ i32 CopySipStatusLineIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d,
     if (a < 12) {
         return VqxIeFail(w, pRec, "VQ500SipStatusLineCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
+    const u32 x = w->un32Swap;
     i32 r;
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 0, m, d + 0))) {
         return VqxIeFail(w, pRec, "VQ500SipStringCopy Failed", r, 0, __LINE__);
     }
-    if (VQX_RESULT_FAILED(r = CopySipUint16Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint16Copy Failed", r, 0, __LINE__);
-    }
+    d[4] = s[4];
+    VqxIeCopy16(x, s + 6, d + 6);
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 8, m, d + 8))) {
         return VqxIeFail(w, pRec, "VQ500SipStringCopy Failed", r, 0, __LINE__);
     }
@@ -596,8 +599,12 @@ i32 CopySipHeaderContactIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8*
     const u32 v = VqxIeSipDiscriminant(w, s + 4);
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     switch (v) {
     case 2:
         if (VQX_RESULT_FAILED(r = CopySipContactParamIe(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
@@ -685,10 +692,12 @@ i32 CopySipHeaderContentLengthIe(IeWalk* w, const u8* s, [[maybe_unused]] void* 
         return VqxIeFail(w, pRec, "VQ500SipHeaderContentLengthCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 12);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -728,9 +737,12 @@ i32 CopySipHeaderCseqIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d,
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 12);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
     }
     if (VQX_RESULT_FAILED(r = CopySipMethodIe(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
         return VqxIeFail(w, pRec, "VQ500SipMethodCopy Failed", r, 0, __LINE__);
@@ -748,11 +760,39 @@ i32 CopySipHeaderDateIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d,
         return VqxIeFail(w, pRec, "VQ500SipHeaderDateCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySipDateIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipDateCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 13);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
+        d[12] = s[12];
     }
+    if (x == 0) {
+        memmove(d + 14, s + 14, 3);
+    } else {
+        VqxIeCopy16(x, s + 14, d + 14);
+        d[16] = s[16];
+    }
+    if (x == 0) {
+        memmove(d + 18, s + 18, 3);
+    } else {
+        VqxIeCopy16(x, s + 18, d + 18);
+        d[20] = s[20];
+    }
+    if (x == 0) {
+        memmove(d + 22, s + 22, 3);
+    } else {
+        VqxIeCopy16(x, s + 22, d + 22);
+        d[24] = s[24];
+    }
+    if (x == 0) {
+        memmove(d + 26, s + 26, 3);
+    } else {
+        VqxIeCopy16(x, s + 26, d + 26);
+        d[28] = s[28];
+    }
+    VqxIeCopy16(x, s + 30, d + 30);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -805,10 +845,12 @@ i32 CopySipHeaderExpiresIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8*
         return VqxIeFail(w, pRec, "VQ500SipHeaderExpiresCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 12);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -862,10 +904,12 @@ i32 CopySipHeaderMaxForwardsIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m,
         return VqxIeFail(w, pRec, "VQ500SipHeaderMaxForwardsCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 12);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -898,10 +942,12 @@ i32 CopySipHeaderMinExpiresIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, 
         return VqxIeFail(w, pRec, "VQ500SipHeaderMinExpiresCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 12);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -935,8 +981,12 @@ i32 CopySipHeaderPriorityIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 8, m, d + 8))) {
         return VqxIeFail(w, pRec, "VQ500SipStringCopy Failed", r, 0, __LINE__);
     }
@@ -1086,9 +1136,12 @@ i32 CopySipHeaderRetryAfterIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, 
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 12);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
     }
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 12, m, d + 12))) {
         return VqxIeFail(w, pRec, "VQ500SipStringCopy Failed", r, 0, __LINE__);
@@ -1192,14 +1245,15 @@ i32 CopySipHeaderTimestampIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 4, m, d + 4))) {
         return VqxIeFail(w, pRec, "VQ500SipStringCopy Failed", r, 0, __LINE__);
     }
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 16, m, d + 16, VqxIeSub(a, 16)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 24, m, d + 24, VqxIeSub(a, 24)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 8, s + 8, 24);
+    } else {
+        VqxIeCopy32(x, s + 8, d + 8);
+        VqxIeCopy32(x, s + 12, d + 12);
+        VqxIeCopy32(x, s + 16, d + 16);
+        VqxIeCopy32(x, s + 20, d + 20);
+        VqxIeCopy32(x, s + 24, d + 24);
+        VqxIeCopy32(x, s + 28, d + 28);
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -1296,12 +1350,14 @@ i32 CopySipHeaderRackIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d,
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
-    }
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 20);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
+        VqxIeCopy32(x, s + 12, d + 12);
+        VqxIeCopy32(x, s + 16, d + 16);
     }
     if (VQX_RESULT_FAILED(r = CopySipMethodIe(w, s + 20, m, d + 20, VqxIeSub(a, 20)))) {
         return VqxIeFail(w, pRec, "VQ500SipMethodCopy Failed", r, 0, __LINE__);
@@ -1319,10 +1375,12 @@ i32 CopySipHeaderRseqIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d,
         return VqxIeFail(w, pRec, "VQ500SipHeaderRseqCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 12);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -1479,9 +1537,12 @@ i32 CopySipHeaderSessExpiresIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m,
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 12);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
     }
     if (VQX_RESULT_FAILED(r = VqxIeCopyList(w, &g_kIeList_VQ500SipSeParamMsgsetCopy, s + 12, m, d + 12))) {
         return VqxIeFail(w, pRec, "VQ500SipSeParamMsgsetCopy Failed", r, 0, __LINE__);
@@ -1500,9 +1561,12 @@ i32 CopySipHeaderMinseIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 12);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        VqxIeCopy32(x, s + 8, d + 8);
     }
     if (VQX_RESULT_FAILED(r = VqxIeCopyList(w, &g_kIeList_VQ500SipParameterMsgsetCopy, s + 12, m, d + 12))) {
         return VqxIeFail(w, pRec, "VQ500SipParameterMsgsetCopy Failed", r, 0, __LINE__);
@@ -1521,9 +1585,11 @@ i32 CopySipHeaderReqDispositionIe(IeWalk* w, const u8* s, [[maybe_unused]] void*
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    if (VQX_RESULT_FAILED(r = CopySipDirectiveIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipDirectiveCopy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
     }
     if (VQX_RESULT_FAILED(r = VqxIeCopyList(w, &g_kIeList_VQ500SipDirectiveMsgsetCopy, s + 8, m, d + 8))) {
         return VqxIeFail(w, pRec, "VQ500SipDirectiveMsgsetCopy Failed", r, 0, __LINE__);
@@ -1584,8 +1650,12 @@ i32 CopySipHeaderAnonymityIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 8, m, d + 8))) {
         return VqxIeFail(w, pRec, "VQ500SipStringCopy Failed", r, 0, __LINE__);
     }
@@ -2050,8 +2120,12 @@ i32 CopySipUserInfoIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 8, m, d + 8))) {
         return VqxIeFail(w, pRec, "VQ500SipStringCopy Failed", r, 0, __LINE__);
     }
@@ -2088,12 +2162,16 @@ i32 CopySipHostPortIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u
     if (a < 16) {
         return VqxIeFail(w, pRec, "VQ500SipHostPortCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
+    const u32 x = w->un32Swap;
     i32 r;
     if (VQX_RESULT_FAILED(r = CopySipHostIe(w, s + 0, m, d + 0, VqxIeSub(a, 0)))) {
         return VqxIeFail(w, pRec, "VQ500SipHostCopy Failed", r, 0, __LINE__);
     }
-    if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 8, s + 8, 8);
+    } else {
+        VqxIeCopy32(x, s + 8, d + 8);
+        VqxIeCopy32(x, s + 12, d + 12);
     }
     return static_cast<i32>(VQX_RESULT_OK);
 }
@@ -2163,9 +2241,8 @@ i32 CopySipUriParamIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u
         }
         break;
     case 4:
-        if (VQX_RESULT_FAILED(r = CopySipUint16Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SipUint16Copy Failed", r, 0, __LINE__);
-        }
+        d[4] = s[4];
+        VqxIeCopy16(x, s + 6, d + 6);
         break;
     case 5:
         if (VQX_RESULT_FAILED(r = CopySipHostIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
@@ -2435,13 +2512,15 @@ i32 CopySipQvalueIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u32
     if (a < 8) {
         return VqxIeFail(w, pRec, "VQ500SipQvalueCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
-    i32 r;
-    if (VQX_RESULT_FAILED(r = CopySipUint16Ie(w, s + 0, m, d + 0, VqxIeSub(a, 0)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint16Copy Failed", r, 0, __LINE__);
+    const u32 x = w->un32Swap;
+    d[0] = s[0];
+    if (x == 0) {
+        memmove(d + 2, s + 2, 3);
+    } else {
+        VqxIeCopy16(x, s + 2, d + 2);
+        d[4] = s[4];
     }
-    if (VQX_RESULT_FAILED(r = CopySipUint16Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint16Copy Failed", r, 0, __LINE__);
-    }
+    VqxIeCopy16(x, s + 6, d + 6);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -2529,20 +2608,27 @@ i32 CopySipContactParamStdIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u
     }
     const u32 v = VqxIeSipDiscriminant(w, s + 0);
     const u32 x = w->un32Swap;
-    i32 r;
     VqxIeCopy32(x, s + 0, d + 0);
     switch (v) {
     case 1:
-        if (VQX_RESULT_FAILED(r = CopySipQvalueIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SipQvalueCopy Failed", r, 0, __LINE__);
+        d[4] = s[4];
+        if (x == 0) {
+            memmove(d + 6, s + 6, 3);
+        } else {
+            VqxIeCopy16(x, s + 6, d + 6);
+            d[8] = s[8];
         }
+        VqxIeCopy16(x, s + 10, d + 10);
         break;
     case 2:
         VqxIeCopy32(x, s + 4, d + 4);
         break;
     case 3:
-        if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 4, s + 4, 8);
+        } else {
+            VqxIeCopy32(x, s + 4, d + 4);
+            VqxIeCopy32(x, s + 8, d + 8);
         }
         break;
     default:
@@ -2616,8 +2702,12 @@ i32 CopySipRpiPrivElemOptIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8
     }
     const u32 x = w->un32Swap;
     i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 8);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+    }
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 8, m, d + 8))) {
         return VqxIeFail(w, pRec, "VQ500SipStringCopy Failed", r, 0, __LINE__);
     }
@@ -2823,10 +2913,10 @@ i32 CopySipWarningValueIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* 
     if (a < 12) {
         return VqxIeFail(w, pRec, "VQ500SipWarningValueCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
+    const u32 x = w->un32Swap;
     i32 r;
-    if (VQX_RESULT_FAILED(r = CopySipUint16Ie(w, s + 0, m, d + 0, VqxIeSub(a, 0)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint16Copy Failed", r, 0, __LINE__);
-    }
+    d[0] = s[0];
+    VqxIeCopy16(x, s + 2, d + 2);
     if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 4, m, d + 4))) {
         return VqxIeFail(w, pRec, "VQ500SipStringCopy Failed", r, 0, __LINE__);
     }
@@ -2921,24 +3011,38 @@ i32 CopySipDateIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, u32 a
         return VqxIeFail(w, pRec, "VQ500SipDateCopy Failed", static_cast<i32>(VQX_RESULT_INVALID_MESSAGE), 0, __LINE__);
     }
     const u32 x = w->un32Swap;
-    i32 r;
-    VqxIeCopy32(x, s + 0, d + 0);
-    VqxIeCopy32(x, s + 4, d + 4);
-    if (VQX_RESULT_FAILED(r = CopySipUint16Ie(w, s + 8, m, d + 8, VqxIeSub(a, 8)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 0, s + 0, 9);
+    } else {
+        VqxIeCopy32(x, s + 0, d + 0);
+        VqxIeCopy32(x, s + 4, d + 4);
+        d[8] = s[8];
     }
-    if (VQX_RESULT_FAILED(r = CopySipUint16Ie(w, s + 12, m, d + 12, VqxIeSub(a, 12)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 10, s + 10, 3);
+    } else {
+        VqxIeCopy16(x, s + 10, d + 10);
+        d[12] = s[12];
     }
-    if (VQX_RESULT_FAILED(r = CopySipUint16Ie(w, s + 16, m, d + 16, VqxIeSub(a, 16)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 14, s + 14, 3);
+    } else {
+        VqxIeCopy16(x, s + 14, d + 14);
+        d[16] = s[16];
     }
-    if (VQX_RESULT_FAILED(r = CopySipUint16Ie(w, s + 20, m, d + 20, VqxIeSub(a, 20)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 18, s + 18, 3);
+    } else {
+        VqxIeCopy16(x, s + 18, d + 18);
+        d[20] = s[20];
     }
-    if (VQX_RESULT_FAILED(r = CopySipUint16Ie(w, s + 24, m, d + 24, VqxIeSub(a, 24)))) {
-        return VqxIeFail(w, pRec, "VQ500SipUint16Copy Failed", r, 0, __LINE__);
+    if (x == 0) {
+        memmove(d + 22, s + 22, 3);
+    } else {
+        VqxIeCopy16(x, s + 22, d + 22);
+        d[24] = s[24];
     }
+    VqxIeCopy16(x, s + 26, d + 26);
     return static_cast<i32>(VQX_RESULT_OK);
 }
 
@@ -3339,8 +3443,11 @@ i32 CopySipReasonParamIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d
     VqxIeCopy32(x, s + 0, d + 0);
     switch (v) {
     case 1:
-        if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 4, s + 4, 8);
+        } else {
+            VqxIeCopy32(x, s + 4, d + 4);
+            VqxIeCopy32(x, s + 8, d + 8);
         }
         break;
     case 2:
@@ -3374,9 +3481,14 @@ i32 CopySipMechanismParamIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8
     VqxIeCopy32(x, s + 0, d + 0);
     switch (v) {
     case 1:
-        if (VQX_RESULT_FAILED(r = CopySipQvalueIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SipQvalueCopy Failed", r, 0, __LINE__);
+        d[4] = s[4];
+        if (x == 0) {
+            memmove(d + 6, s + 6, 3);
+        } else {
+            VqxIeCopy16(x, s + 6, d + 6);
+            d[8] = s[8];
         }
+        VqxIeCopy16(x, s + 10, d + 10);
         break;
     case 2:
         if (VQX_RESULT_FAILED(r = VqxIeCopyString(w, s + 4, m, d + 4))) {
@@ -3424,13 +3536,19 @@ i32 CopySipSubexpParamIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d
         }
         break;
     case 2:
-        if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 4, s + 4, 8);
+        } else {
+            VqxIeCopy32(x, s + 4, d + 4);
+            VqxIeCopy32(x, s + 8, d + 8);
         }
         break;
     case 3:
-        if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 4, s + 4, 8);
+        } else {
+            VqxIeCopy32(x, s + 4, d + 4);
+            VqxIeCopy32(x, s + 8, d + 8);
         }
         break;
     case 4:
@@ -3616,9 +3734,8 @@ i32 CopySipViaParamsIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, 
     VqxIeCopy32(x, s + 0, d + 0);
     switch (v) {
     case 1:
-        if (VQX_RESULT_FAILED(r = CopySipUint16Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SipUint16Copy Failed", r, 0, __LINE__);
-        }
+        d[4] = s[4];
+        VqxIeCopy16(x, s + 6, d + 6);
         break;
     case 2:
         if (VQX_RESULT_FAILED(r = CopySipHostIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
@@ -3636,8 +3753,11 @@ i32 CopySipViaParamsIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d, 
         }
         break;
     case 5:
-        if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 4, s + 4, 8);
+        } else {
+            VqxIeCopy32(x, s + 4, d + 4);
+            VqxIeCopy32(x, s + 8, d + 8);
         }
         break;
     case 6:
@@ -3671,8 +3791,11 @@ i32 CopySipRetryParamIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d,
     VqxIeCopy32(x, s + 0, d + 0);
     switch (v) {
     case 1:
-        if (VQX_RESULT_FAILED(r = CopySipUint32Ie(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SipUint32Copy Failed", r, 0, __LINE__);
+        if (x == 0) {
+            memmove(d + 4, s + 4, 8);
+        } else {
+            VqxIeCopy32(x, s + 4, d + 4);
+            VqxIeCopy32(x, s + 8, d + 8);
         }
         break;
     case 2:
@@ -3761,9 +3884,14 @@ i32 CopySipAcceptParamIe(IeWalk* w, const u8* s, [[maybe_unused]] void* m, u8* d
     VqxIeCopy32(x, s + 0, d + 0);
     switch (v) {
     case 1:
-        if (VQX_RESULT_FAILED(r = CopySipQvalueIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
-            return VqxIeFail(w, pRec, "VQ500SipQvalueCopy Failed", r, 0, __LINE__);
+        d[4] = s[4];
+        if (x == 0) {
+            memmove(d + 6, s + 6, 3);
+        } else {
+            VqxIeCopy16(x, s + 6, d + 6);
+            d[8] = s[8];
         }
+        VqxIeCopy16(x, s + 10, d + 10);
         break;
     case 2:
         if (VQX_RESULT_FAILED(r = CopySipParameterIe(w, s + 4, m, d + 4, VqxIeSub(a, 4)))) {
@@ -4385,7 +4513,7 @@ const IeRecordDesc g_kIeRec_SipServervalIe = {&g_kIeFamilySip, "VQ500SipServerva
 const IeRecordDesc g_kIeRec_SipRpidIe = {&g_kIeFamilySip, "VQ500SipRpidCopy", "VQ500SipRpidCopy", CopySipRpidIe, 0};
 const IeRecordDesc g_kIeRec_SipHeaderIe = {&g_kIeFamilySip, "VQ500SipHeaderCopy", "VQ500SipHeaderCopy", CopySipHeaderIe, 1};
 
-const IeListDesc g_kIeList_VQ500RpiTokenMsgsetCopy = {"VQ500RpiTokenMsgsetCopy", "VQ500RpiTokenMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRpiTokenCopy Failed", &g_kIeRec_SipRpiTokenIe, 4390};
+const IeListDesc g_kIeList_VQ500RpiTokenMsgsetCopy = {"VQ500RpiTokenMsgsetCopy", "VQ500RpiTokenMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRpiTokenCopy Failed", &g_kIeRec_SipRpiTokenIe, 4518};
 i32 VQ500RpiTokenMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500RpiTokenMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4394,7 +4522,7 @@ i32 VQ500RpiTokenMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg,
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500RpiTokenMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipAcParamMsgsetCopy = {"VQ500SipAcParamMsgsetCopy", "VQ500SipAcParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipAcParamCopy Failed", &g_kIeRec_SipAcParamIe, 4399};
+const IeListDesc g_kIeList_VQ500SipAcParamMsgsetCopy = {"VQ500SipAcParamMsgsetCopy", "VQ500SipAcParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipAcParamCopy Failed", &g_kIeRec_SipAcParamIe, 4527};
 i32 VQ500SipAcParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipAcParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4403,7 +4531,7 @@ i32 VQ500SipAcParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMs
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipAcParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipAcValueMsgsetCopy = {"VQ500SipAcValueMsgsetCopy", "VQ500SipAcValueMsgsetCopy", "VQXMsgElementDupSet for VQ500SipAcValueCopy Failed", &g_kIeRec_SipAcValueIe, 4408};
+const IeListDesc g_kIeList_VQ500SipAcValueMsgsetCopy = {"VQ500SipAcValueMsgsetCopy", "VQ500SipAcValueMsgsetCopy", "VQXMsgElementDupSet for VQ500SipAcValueCopy Failed", &g_kIeRec_SipAcValueIe, 4536};
 i32 VQ500SipAcValueMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipAcValueMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4412,7 +4540,7 @@ i32 VQ500SipAcValueMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMs
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipAcValueMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipAcceptParamMsgsetCopy = {"VQ500SipAcceptParamMsgsetCopy", "VQ500SipAcceptParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipAcceptParamCopy Failed", &g_kIeRec_SipAcceptParamIe, 4417};
+const IeListDesc g_kIeList_VQ500SipAcceptParamMsgsetCopy = {"VQ500SipAcceptParamMsgsetCopy", "VQ500SipAcceptParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipAcceptParamCopy Failed", &g_kIeRec_SipAcceptParamIe, 4545};
 i32 VQ500SipAcceptParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipAcceptParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4421,7 +4549,7 @@ i32 VQ500SipAcceptParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* pD
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipAcceptParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipAcceptRangeMsgsetCopy = {"VQ500SipAcceptRangeMsgsetCopy", "VQ500SipAcceptRangeMsgsetCopy", "VQXMsgElementDupSet for VQ500SipAcceptRangeCopy Failed", &g_kIeRec_SipAcceptRangeIe, 4426};
+const IeListDesc g_kIeList_VQ500SipAcceptRangeMsgsetCopy = {"VQ500SipAcceptRangeMsgsetCopy", "VQ500SipAcceptRangeMsgsetCopy", "VQXMsgElementDupSet for VQ500SipAcceptRangeCopy Failed", &g_kIeRec_SipAcceptRangeIe, 4554};
 i32 VQ500SipAcceptRangeMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipAcceptRangeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4430,7 +4558,7 @@ i32 VQ500SipAcceptRangeMsgsetCopy(void* pvContext, const void* pSrcSet, void* pD
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipAcceptRangeMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipAddrParamMsgsetCopy = {"VQ500SipAddrParamMsgsetCopy", "VQ500SipAddrParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipAddrParamCopy Failed", &g_kIeRec_SipAddrParamIe, 4435};
+const IeListDesc g_kIeList_VQ500SipAddrParamMsgsetCopy = {"VQ500SipAddrParamMsgsetCopy", "VQ500SipAddrParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipAddrParamCopy Failed", &g_kIeRec_SipAddrParamIe, 4563};
 i32 VQ500SipAddrParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipAddrParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4439,7 +4567,7 @@ i32 VQ500SipAddrParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDst
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipAddrParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipBodyMultiPartMsgsetCopy = {"VQ500SipBodyMultiPartMsgsetCopy", "VQ500SipBodyMultiPartMsgsetCopy", "VQXMsgElementDupSet for VQ500SipBodyMultiPartCopy Failed", &g_kIeRec_SipBodyMultiPartIe, 4444};
+const IeListDesc g_kIeList_VQ500SipBodyMultiPartMsgsetCopy = {"VQ500SipBodyMultiPartMsgsetCopy", "VQ500SipBodyMultiPartMsgsetCopy", "VQXMsgElementDupSet for VQ500SipBodyMultiPartCopy Failed", &g_kIeRec_SipBodyMultiPartIe, 4572};
 i32 VQ500SipBodyMultiPartMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipBodyMultiPartMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4448,7 +4576,7 @@ i32 VQ500SipBodyMultiPartMsgsetCopy(void* pvContext, const void* pSrcSet, void* 
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipBodyMultiPartMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipCallInfoMsgsetCopy = {"VQ500SipCallInfoMsgsetCopy", "VQ500SipCallInfoMsgsetCopy", "VQXMsgElementDupSet for VQ500SipCallInfoCopy Failed", &g_kIeRec_SipCallInfoIe, 4453};
+const IeListDesc g_kIeList_VQ500SipCallInfoMsgsetCopy = {"VQ500SipCallInfoMsgsetCopy", "VQ500SipCallInfoMsgsetCopy", "VQXMsgElementDupSet for VQ500SipCallInfoCopy Failed", &g_kIeRec_SipCallInfoIe, 4581};
 i32 VQ500SipCallInfoMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipCallInfoMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4457,7 +4585,7 @@ i32 VQ500SipCallInfoMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstM
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipCallInfoMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipContactParamMsgsetCopy = {"VQ500SipContactParamMsgsetCopy", "VQ500SipContactParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipContactParamCopy Failed", &g_kIeRec_SipContactParamIe, 4462};
+const IeListDesc g_kIeList_VQ500SipContactParamMsgsetCopy = {"VQ500SipContactParamMsgsetCopy", "VQ500SipContactParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipContactParamCopy Failed", &g_kIeRec_SipContactParamIe, 4590};
 i32 VQ500SipContactParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipContactParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4466,7 +4594,7 @@ i32 VQ500SipContactParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* p
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipContactParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipContactParamsMsgsetCopy = {"VQ500SipContactParamsMsgsetCopy", "VQ500SipContactParamsMsgsetCopy", "VQXMsgElementDupSet for VQ500SipContactParamsCopy Failed", &g_kIeRec_SipContactParamsIe, 4471};
+const IeListDesc g_kIeList_VQ500SipContactParamsMsgsetCopy = {"VQ500SipContactParamsMsgsetCopy", "VQ500SipContactParamsMsgsetCopy", "VQXMsgElementDupSet for VQ500SipContactParamsCopy Failed", &g_kIeRec_SipContactParamsIe, 4599};
 i32 VQ500SipContactParamsMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipContactParamsMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4475,7 +4603,7 @@ i32 VQ500SipContactParamsMsgsetCopy(void* pvContext, const void* pSrcSet, void* 
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipContactParamsMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipContentCodingMsgsetCopy = {"VQ500SipContentCodingMsgsetCopy", "VQ500SipContentCodingMsgsetCopy", "VQXMsgElementDupSet for VQ500SipContentCodingCopy Failed", &g_kIeRec_SipContentCodingIe, 4480};
+const IeListDesc g_kIeList_VQ500SipContentCodingMsgsetCopy = {"VQ500SipContentCodingMsgsetCopy", "VQ500SipContentCodingMsgsetCopy", "VQXMsgElementDupSet for VQ500SipContentCodingCopy Failed", &g_kIeRec_SipContentCodingIe, 4608};
 i32 VQ500SipContentCodingMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipContentCodingMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4484,7 +4612,7 @@ i32 VQ500SipContentCodingMsgsetCopy(void* pvContext, const void* pSrcSet, void* 
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipContentCodingMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipDirectiveMsgsetCopy = {"VQ500SipDirectiveMsgsetCopy", "VQ500SipDirectiveMsgsetCopy", "VQXMsgElementDupSet for VQ500SipDirectiveCopy Failed", &g_kIeRec_SipDirectiveIe, 4489};
+const IeListDesc g_kIeList_VQ500SipDirectiveMsgsetCopy = {"VQ500SipDirectiveMsgsetCopy", "VQ500SipDirectiveMsgsetCopy", "VQXMsgElementDupSet for VQ500SipDirectiveCopy Failed", &g_kIeRec_SipDirectiveIe, 4617};
 i32 VQ500SipDirectiveMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipDirectiveMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4493,7 +4621,7 @@ i32 VQ500SipDirectiveMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDst
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipDirectiveMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipDispositionParamMsgsetCopy = {"VQ500SipDispositionParamMsgsetCopy", "VQ500SipDispositionParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipDispositionParamCopy Failed", &g_kIeRec_SipDispositionParamIe, 4498};
+const IeListDesc g_kIeList_VQ500SipDispositionParamMsgsetCopy = {"VQ500SipDispositionParamMsgsetCopy", "VQ500SipDispositionParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipDispositionParamCopy Failed", &g_kIeRec_SipDispositionParamIe, 4626};
 i32 VQ500SipDispositionParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipDispositionParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4502,7 +4630,7 @@ i32 VQ500SipDispositionParamMsgsetCopy(void* pvContext, const void* pSrcSet, voi
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipDispositionParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipEncodingMsgsetCopy = {"VQ500SipEncodingMsgsetCopy", "VQ500SipEncodingMsgsetCopy", "VQXMsgElementDupSet for VQ500SipEncodingCopy Failed", &g_kIeRec_SipEncodingIe, 4507};
+const IeListDesc g_kIeList_VQ500SipEncodingMsgsetCopy = {"VQ500SipEncodingMsgsetCopy", "VQ500SipEncodingMsgsetCopy", "VQXMsgElementDupSet for VQ500SipEncodingCopy Failed", &g_kIeRec_SipEncodingIe, 4635};
 i32 VQ500SipEncodingMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipEncodingMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4511,7 +4639,7 @@ i32 VQ500SipEncodingMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstM
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipEncodingMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipHeaderMsgsetCopy = {"VQ500SipHeaderMsgsetCopy", "VQ500SipHeaderMsgsetCopy", "VQXMsgElementDupSet for VQ500SipHeaderCopy Failed", &g_kIeRec_SipHeaderIe, 4516};
+const IeListDesc g_kIeList_VQ500SipHeaderMsgsetCopy = {"VQ500SipHeaderMsgsetCopy", "VQ500SipHeaderMsgsetCopy", "VQXMsgElementDupSet for VQ500SipHeaderCopy Failed", &g_kIeRec_SipHeaderIe, 4644};
 i32 VQ500SipHeaderMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipHeaderMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4520,7 +4648,7 @@ i32 VQ500SipHeaderMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipHeaderMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipInfoMsgsetCopy = {"VQ500SipInfoMsgsetCopy", "VQ500SipInfoMsgsetCopy", "VQXMsgElementDupSet for VQ500SipInfoCopy Failed", &g_kIeRec_SipInfoIe, 4525};
+const IeListDesc g_kIeList_VQ500SipInfoMsgsetCopy = {"VQ500SipInfoMsgsetCopy", "VQ500SipInfoMsgsetCopy", "VQXMsgElementDupSet for VQ500SipInfoCopy Failed", &g_kIeRec_SipInfoIe, 4653};
 i32 VQ500SipInfoMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipInfoMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4529,7 +4657,7 @@ i32 VQ500SipInfoMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg, 
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipInfoMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipInfoParamMsgsetCopy = {"VQ500SipInfoParamMsgsetCopy", "VQ500SipInfoParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipInfoParamCopy Failed", &g_kIeRec_SipInfoParamIe, 4534};
+const IeListDesc g_kIeList_VQ500SipInfoParamMsgsetCopy = {"VQ500SipInfoParamMsgsetCopy", "VQ500SipInfoParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipInfoParamCopy Failed", &g_kIeRec_SipInfoParamIe, 4662};
 i32 VQ500SipInfoParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipInfoParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4538,7 +4666,7 @@ i32 VQ500SipInfoParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDst
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipInfoParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipLanguageMsgsetCopy = {"VQ500SipLanguageMsgsetCopy", "VQ500SipLanguageMsgsetCopy", "VQXMsgElementDupSet for VQ500SipLanguageCopy Failed", &g_kIeRec_SipLanguageIe, 4543};
+const IeListDesc g_kIeList_VQ500SipLanguageMsgsetCopy = {"VQ500SipLanguageMsgsetCopy", "VQ500SipLanguageMsgsetCopy", "VQXMsgElementDupSet for VQ500SipLanguageCopy Failed", &g_kIeRec_SipLanguageIe, 4671};
 i32 VQ500SipLanguageMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipLanguageMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4547,7 +4675,7 @@ i32 VQ500SipLanguageMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstM
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipLanguageMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipMechanismParamMsgsetCopy = {"VQ500SipMechanismParamMsgsetCopy", "VQ500SipMechanismParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipMechanismParamCopy Failed", &g_kIeRec_SipMechanismParamIe, 4552};
+const IeListDesc g_kIeList_VQ500SipMechanismParamMsgsetCopy = {"VQ500SipMechanismParamMsgsetCopy", "VQ500SipMechanismParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipMechanismParamCopy Failed", &g_kIeRec_SipMechanismParamIe, 4680};
 i32 VQ500SipMechanismParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipMechanismParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4556,7 +4684,7 @@ i32 VQ500SipMechanismParamMsgsetCopy(void* pvContext, const void* pSrcSet, void*
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipMechanismParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipMethodMsgsetCopy = {"VQ500SipMethodMsgsetCopy", "VQ500SipMethodMsgsetCopy", "VQXMsgElementDupSet for VQ500SipMethodCopy Failed", &g_kIeRec_SipMethodIe, 4561};
+const IeListDesc g_kIeList_VQ500SipMethodMsgsetCopy = {"VQ500SipMethodMsgsetCopy", "VQ500SipMethodMsgsetCopy", "VQXMsgElementDupSet for VQ500SipMethodCopy Failed", &g_kIeRec_SipMethodIe, 4689};
 i32 VQ500SipMethodMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipMethodMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4565,7 +4693,7 @@ i32 VQ500SipMethodMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipMethodMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipNameAddrMsgsetCopy = {"VQ500SipNameAddrMsgsetCopy", "VQ500SipNameAddrMsgsetCopy", "VQXMsgElementDupSet for VQ500SipNameAddrCopy Failed", &g_kIeRec_SipNameAddrIe, 4570};
+const IeListDesc g_kIeList_VQ500SipNameAddrMsgsetCopy = {"VQ500SipNameAddrMsgsetCopy", "VQ500SipNameAddrMsgsetCopy", "VQXMsgElementDupSet for VQ500SipNameAddrCopy Failed", &g_kIeRec_SipNameAddrIe, 4698};
 i32 VQ500SipNameAddrMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipNameAddrMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4574,7 +4702,7 @@ i32 VQ500SipNameAddrMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstM
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipNameAddrMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipNamevalMsgsetCopy = {"VQ500SipNamevalMsgsetCopy", "VQ500SipNamevalMsgsetCopy", "VQXMsgElementDupSet for VQ500SipNamevalCopy Failed", &g_kIeRec_SipNamevalIe, 4579};
+const IeListDesc g_kIeList_VQ500SipNamevalMsgsetCopy = {"VQ500SipNamevalMsgsetCopy", "VQ500SipNamevalMsgsetCopy", "VQXMsgElementDupSet for VQ500SipNamevalCopy Failed", &g_kIeRec_SipNamevalIe, 4707};
 i32 VQ500SipNamevalMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipNamevalMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4583,7 +4711,7 @@ i32 VQ500SipNamevalMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMs
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipNamevalMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipParameterMsgsetCopy = {"VQ500SipParameterMsgsetCopy", "VQ500SipParameterMsgsetCopy", "VQXMsgElementDupSet for VQ500SipParameterCopy Failed", &g_kIeRec_SipParameterIe, 4588};
+const IeListDesc g_kIeList_VQ500SipParameterMsgsetCopy = {"VQ500SipParameterMsgsetCopy", "VQ500SipParameterMsgsetCopy", "VQXMsgElementDupSet for VQ500SipParameterCopy Failed", &g_kIeRec_SipParameterIe, 4716};
 i32 VQ500SipParameterMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipParameterMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4592,7 +4720,7 @@ i32 VQ500SipParameterMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDst
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipParameterMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipPrivValueMsgsetCopy = {"VQ500SipPrivValueMsgsetCopy", "VQ500SipPrivValueMsgsetCopy", "VQXMsgElementDupSet for VQ500SipPrivValueCopy Failed", &g_kIeRec_SipPrivValueIe, 4597};
+const IeListDesc g_kIeList_VQ500SipPrivValueMsgsetCopy = {"VQ500SipPrivValueMsgsetCopy", "VQ500SipPrivValueMsgsetCopy", "VQXMsgElementDupSet for VQ500SipPrivValueCopy Failed", &g_kIeRec_SipPrivValueIe, 4725};
 i32 VQ500SipPrivValueMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipPrivValueMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4601,7 +4729,7 @@ i32 VQ500SipPrivValueMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDst
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipPrivValueMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipRcParamMsgsetCopy = {"VQ500SipRcParamMsgsetCopy", "VQ500SipRcParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRcParamCopy Failed", &g_kIeRec_SipRcParamIe, 4606};
+const IeListDesc g_kIeList_VQ500SipRcParamMsgsetCopy = {"VQ500SipRcParamMsgsetCopy", "VQ500SipRcParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRcParamCopy Failed", &g_kIeRec_SipRcParamIe, 4734};
 i32 VQ500SipRcParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipRcParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4610,7 +4738,7 @@ i32 VQ500SipRcParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMs
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipRcParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipRcValueMsgsetCopy = {"VQ500SipRcValueMsgsetCopy", "VQ500SipRcValueMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRcValueCopy Failed", &g_kIeRec_SipRcValueIe, 4615};
+const IeListDesc g_kIeList_VQ500SipRcValueMsgsetCopy = {"VQ500SipRcValueMsgsetCopy", "VQ500SipRcValueMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRcValueCopy Failed", &g_kIeRec_SipRcValueIe, 4743};
 i32 VQ500SipRcValueMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipRcValueMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4619,7 +4747,7 @@ i32 VQ500SipRcValueMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMs
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipRcValueMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipReasonParamMsgsetCopy = {"VQ500SipReasonParamMsgsetCopy", "VQ500SipReasonParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipReasonParamCopy Failed", &g_kIeRec_SipReasonParamIe, 4624};
+const IeListDesc g_kIeList_VQ500SipReasonParamMsgsetCopy = {"VQ500SipReasonParamMsgsetCopy", "VQ500SipReasonParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipReasonParamCopy Failed", &g_kIeRec_SipReasonParamIe, 4752};
 i32 VQ500SipReasonParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipReasonParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4628,7 +4756,7 @@ i32 VQ500SipReasonParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* pD
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipReasonParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipReasonValueMsgsetCopy = {"VQ500SipReasonValueMsgsetCopy", "VQ500SipReasonValueMsgsetCopy", "VQXMsgElementDupSet for VQ500SipReasonValueCopy Failed", &g_kIeRec_SipReasonValueIe, 4633};
+const IeListDesc g_kIeList_VQ500SipReasonValueMsgsetCopy = {"VQ500SipReasonValueMsgsetCopy", "VQ500SipReasonValueMsgsetCopy", "VQXMsgElementDupSet for VQ500SipReasonValueCopy Failed", &g_kIeRec_SipReasonValueIe, 4761};
 i32 VQ500SipReasonValueMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipReasonValueMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4637,7 +4765,7 @@ i32 VQ500SipReasonValueMsgsetCopy(void* pvContext, const void* pSrcSet, void* pD
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipReasonValueMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipReferbyParamMsgsetCopy = {"VQ500SipReferbyParamMsgsetCopy", "VQ500SipReferbyParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipReferbyParamCopy Failed", &g_kIeRec_SipReferbyParamIe, 4642};
+const IeListDesc g_kIeList_VQ500SipReferbyParamMsgsetCopy = {"VQ500SipReferbyParamMsgsetCopy", "VQ500SipReferbyParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipReferbyParamCopy Failed", &g_kIeRec_SipReferbyParamIe, 4770};
 i32 VQ500SipReferbyParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipReferbyParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4646,7 +4774,7 @@ i32 VQ500SipReferbyParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* p
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipReferbyParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipReplacesParamMsgsetCopy = {"VQ500SipReplacesParamMsgsetCopy", "VQ500SipReplacesParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipReplacesParamCopy Failed", &g_kIeRec_SipReplacesParamIe, 4651};
+const IeListDesc g_kIeList_VQ500SipReplacesParamMsgsetCopy = {"VQ500SipReplacesParamMsgsetCopy", "VQ500SipReplacesParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipReplacesParamCopy Failed", &g_kIeRec_SipReplacesParamIe, 4779};
 i32 VQ500SipReplacesParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipReplacesParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4655,7 +4783,7 @@ i32 VQ500SipReplacesParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* 
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipReplacesParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipRetryParamMsgsetCopy = {"VQ500SipRetryParamMsgsetCopy", "VQ500SipRetryParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRetryParamCopy Failed", &g_kIeRec_SipRetryParamIe, 4660};
+const IeListDesc g_kIeList_VQ500SipRetryParamMsgsetCopy = {"VQ500SipRetryParamMsgsetCopy", "VQ500SipRetryParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRetryParamCopy Failed", &g_kIeRec_SipRetryParamIe, 4788};
 i32 VQ500SipRetryParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipRetryParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4664,7 +4792,7 @@ i32 VQ500SipRetryParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDs
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipRetryParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipRouteMsgsetCopy = {"VQ500SipRouteMsgsetCopy", "VQ500SipRouteMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRouteCopy Failed", &g_kIeRec_SipRouteIe, 4669};
+const IeListDesc g_kIeList_VQ500SipRouteMsgsetCopy = {"VQ500SipRouteMsgsetCopy", "VQ500SipRouteMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRouteCopy Failed", &g_kIeRec_SipRouteIe, 4797};
 i32 VQ500SipRouteMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipRouteMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4673,7 +4801,7 @@ i32 VQ500SipRouteMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg,
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipRouteMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipRpiPrivacyValueMsgsetCopy = {"VQ500SipRpiPrivacyValueMsgsetCopy", "VQ500SipPrivacyValueMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRpiPrivacyValCopy Failed", &g_kIeRec_SipRpiPrivacyValIe, 4678};
+const IeListDesc g_kIeList_VQ500SipRpiPrivacyValueMsgsetCopy = {"VQ500SipRpiPrivacyValueMsgsetCopy", "VQ500SipPrivacyValueMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRpiPrivacyValCopy Failed", &g_kIeRec_SipRpiPrivacyValIe, 4806};
 i32 VQ500SipRpiPrivacyValueMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipRpiPrivacyValueMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4682,7 +4810,7 @@ i32 VQ500SipRpiPrivacyValueMsgsetCopy(void* pvContext, const void* pSrcSet, void
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipRpiPrivacyValueMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipRpidMsgsetCopy = {"VQ500SipRpidMsgsetCopy", "VQ500SipRpidMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRpidCopy Failed", &g_kIeRec_SipRpidIe, 4687};
+const IeListDesc g_kIeList_VQ500SipRpidMsgsetCopy = {"VQ500SipRpidMsgsetCopy", "VQ500SipRpidMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRpidCopy Failed", &g_kIeRec_SipRpidIe, 4815};
 i32 VQ500SipRpidMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipRpidMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4691,7 +4819,7 @@ i32 VQ500SipRpidMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMsg, 
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipRpidMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipRpidPrivMsgsetCopy = {"VQ500SipRpidPrivMsgsetCopy", "VQ500SipRpidPrivMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRpidPrivCopy Failed", &g_kIeRec_SipRpidPrivIe, 4696};
+const IeListDesc g_kIeList_VQ500SipRpidPrivMsgsetCopy = {"VQ500SipRpidPrivMsgsetCopy", "VQ500SipRpidPrivMsgsetCopy", "VQXMsgElementDupSet for VQ500SipRpidPrivCopy Failed", &g_kIeRec_SipRpidPrivIe, 4824};
 i32 VQ500SipRpidPrivMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipRpidPrivMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4700,7 +4828,7 @@ i32 VQ500SipRpidPrivMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstM
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipRpidPrivMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipSeParamMsgsetCopy = {"VQ500SipSeParamMsgsetCopy", "VQ500SipSeParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipSeParamCopy Failed", &g_kIeRec_SipSeParamIe, 4705};
+const IeListDesc g_kIeList_VQ500SipSeParamMsgsetCopy = {"VQ500SipSeParamMsgsetCopy", "VQ500SipSeParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipSeParamCopy Failed", &g_kIeRec_SipSeParamIe, 4833};
 i32 VQ500SipSeParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipSeParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4709,7 +4837,7 @@ i32 VQ500SipSeParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstMs
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipSeParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipSecMechanismMsgsetCopy = {"VQ500SipSecMechanismMsgsetCopy", "VQ500SipSecMechanismMsgsetCopy", "VQXMsgElementDupSet for VQ500SipSecMechanismCopy Failed", &g_kIeRec_SipSecMechanismIe, 4714};
+const IeListDesc g_kIeList_VQ500SipSecMechanismMsgsetCopy = {"VQ500SipSecMechanismMsgsetCopy", "VQ500SipSecMechanismMsgsetCopy", "VQXMsgElementDupSet for VQ500SipSecMechanismCopy Failed", &g_kIeRec_SipSecMechanismIe, 4842};
 i32 VQ500SipSecMechanismMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipSecMechanismMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4718,7 +4846,7 @@ i32 VQ500SipSecMechanismMsgsetCopy(void* pvContext, const void* pSrcSet, void* p
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipSecMechanismMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipServervalMsgsetCopy = {"VQ500SipServervalMsgsetCopy", "VQ500SipServervalMsgsetCopy", "VQXMsgElementDupSet for VQ500SipServervalCopy Failed", &g_kIeRec_SipServervalIe, 4723};
+const IeListDesc g_kIeList_VQ500SipServervalMsgsetCopy = {"VQ500SipServervalMsgsetCopy", "VQ500SipServervalMsgsetCopy", "VQXMsgElementDupSet for VQ500SipServervalCopy Failed", &g_kIeRec_SipServervalIe, 4851};
 i32 VQ500SipServervalMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipServervalMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4727,7 +4855,7 @@ i32 VQ500SipServervalMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDst
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipServervalMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipSubexpParamMsgsetCopy = {"VQ500SipSubexpParamMsgsetCopy", "VQ500SipSubexpParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipSubexpParamCopy Failed", &g_kIeRec_SipSubexpParamIe, 4732};
+const IeListDesc g_kIeList_VQ500SipSubexpParamMsgsetCopy = {"VQ500SipSubexpParamMsgsetCopy", "VQ500SipSubexpParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipSubexpParamCopy Failed", &g_kIeRec_SipSubexpParamIe, 4860};
 i32 VQ500SipSubexpParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipSubexpParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4736,7 +4864,7 @@ i32 VQ500SipSubexpParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* pD
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipSubexpParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipTelParamMsgsetCopy = {"VQ500SipTelParamMsgsetCopy", "VQ500SipTelParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipTelParamCopy Failed", &g_kIeRec_SipTelParamIe, 4741};
+const IeListDesc g_kIeList_VQ500SipTelParamMsgsetCopy = {"VQ500SipTelParamMsgsetCopy", "VQ500SipTelParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipTelParamCopy Failed", &g_kIeRec_SipTelParamIe, 4869};
 i32 VQ500SipTelParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipTelParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4745,7 +4873,7 @@ i32 VQ500SipTelParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstM
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipTelParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipUriHeadersMsgsetCopy = {"VQ500SipUriHeadersMsgsetCopy", "VQ500SipUriHeadersMsgsetCopy", "VQXMsgElementDupSet for VQ500SipUriHeadersCopy Failed", &g_kIeRec_SipUriHeadersIe, 4750};
+const IeListDesc g_kIeList_VQ500SipUriHeadersMsgsetCopy = {"VQ500SipUriHeadersMsgsetCopy", "VQ500SipUriHeadersMsgsetCopy", "VQXMsgElementDupSet for VQ500SipUriHeadersCopy Failed", &g_kIeRec_SipUriHeadersIe, 4878};
 i32 VQ500SipUriHeadersMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipUriHeadersMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4754,7 +4882,7 @@ i32 VQ500SipUriHeadersMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDs
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipUriHeadersMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipUriParamMsgsetCopy = {"VQ500SipUriParamMsgsetCopy", "VQ500SipUriParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipUriParamCopy Failed", &g_kIeRec_SipUriParamIe, 4759};
+const IeListDesc g_kIeList_VQ500SipUriParamMsgsetCopy = {"VQ500SipUriParamMsgsetCopy", "VQ500SipUriParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipUriParamCopy Failed", &g_kIeRec_SipUriParamIe, 4887};
 i32 VQ500SipUriParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipUriParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4763,7 +4891,7 @@ i32 VQ500SipUriParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstM
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipUriParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipViaParamMsgsetCopy = {"VQ500SipViaParamMsgsetCopy", "VQ500SipViaParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipViaParamCopy Failed", &g_kIeRec_SipViaParamIe, 4768};
+const IeListDesc g_kIeList_VQ500SipViaParamMsgsetCopy = {"VQ500SipViaParamMsgsetCopy", "VQ500SipViaParamMsgsetCopy", "VQXMsgElementDupSet for VQ500SipViaParamCopy Failed", &g_kIeRec_SipViaParamIe, 4896};
 i32 VQ500SipViaParamMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipViaParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4772,7 +4900,7 @@ i32 VQ500SipViaParamMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDstM
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipViaParamMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipViaParamsMsgsetCopy = {"VQ500SipViaParamsMsgsetCopy", "VQ500SipViaParamsMsgsetCopy", "VQXMsgElementDupSet for VQ500SipViaParamsCopy Failed", &g_kIeRec_SipViaParamsIe, 4777};
+const IeListDesc g_kIeList_VQ500SipViaParamsMsgsetCopy = {"VQ500SipViaParamsMsgsetCopy", "VQ500SipViaParamsMsgsetCopy", "VQXMsgElementDupSet for VQ500SipViaParamsCopy Failed", &g_kIeRec_SipViaParamsIe, 4905};
 i32 VQ500SipViaParamsMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipViaParamsMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
@@ -4781,7 +4909,7 @@ i32 VQ500SipViaParamsMsgsetCopy(void* pvContext, const void* pSrcSet, void* pDst
 {
     return VqxIeListEntry(static_cast<const IeCopyContext*>(pvContext), &g_kIeList_VQ500SipViaParamsMsgsetCopy, pSrcSet, pDstMsg, pDstSet, un16Size);
 }
-const IeListDesc g_kIeList_VQ500SipWarningValueMsgsetCopy = {"VQ500SipWarningValueMsgsetCopy", "VQ500SipWarningValueMsgsetCopy", "VQXMsgElementDupSet for VQ500SipWarningValueCopy Failed", &g_kIeRec_SipWarningValueIe, 4786};
+const IeListDesc g_kIeList_VQ500SipWarningValueMsgsetCopy = {"VQ500SipWarningValueMsgsetCopy", "VQ500SipWarningValueMsgsetCopy", "VQXMsgElementDupSet for VQ500SipWarningValueCopy Failed", &g_kIeRec_SipWarningValueIe, 4914};
 i32 VQ500SipWarningValueMsgsetCopy(const IeCopyContext* pContext, const void* pSrcSet, void* pDstMsg, void* pDstSet)
 {
     return VqxIeListEntry(pContext, &g_kIeList_VQ500SipWarningValueMsgsetCopy, pSrcSet, pDstMsg, pDstSet, VQX_IE_SIZE_UNKNOWN);
