@@ -106,10 +106,8 @@ inline u32 VqxIeSdpDiscriminant(const IeWalk* pWalk, const u8* pbyWord)
 [[gnu::cold]] i32 VqxIeFail(IeWalk* pWalk, const IeRecordDesc* pRec, const char* szText, i32 n32Code, u32 un32Value,
                             int nLine);
 
-/* The sets of a walk (null sets give 0x82000009): a string or u8 set, its
- * elements duplicated byte for byte; a set of records through its list
- * copy, logging the list's line on failure. */
-i32 VqxIeCopyStringSet(IeWalk* pWalk, const u8* pbySrcSet, u8* pbyDstSet);
+/* A set of records through its list copy, logging the list's line on
+ * failure (null sets give 0x82000009). */
 i32 VqxIeCopyListSet(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, u8* pbyDstSet);
 
 /* A member set: an empty source empties the destination and is done here,
@@ -126,10 +124,13 @@ inline bool VqxIeEmptied(const u8* pbySrcSet, u8* pbyDstSet)
     return true;
 }
 
+/* A string or u8 set: its elements duplicated byte for byte. */
 inline i32 VqxIeCopyString(IeWalk* pWalk, const u8* pbySrcSet, void*, u8* pbyDstSet)
 {
-    return VqxIeEmptied(pbySrcSet, pbyDstSet) ? static_cast<i32>(VQX_RESULT_OK)
-                                                : VqxIeCopyStringSet(pWalk, pbySrcSet, pbyDstSet);
+    if (VqxIeEmptied(pbySrcSet, pbyDstSet)) {
+        return static_cast<i32>(VQX_RESULT_OK);
+    }
+    return static_cast<i32>(VqxMsgElementCopierDupSet(pWalk->pCopier, pbySrcSet, pbyDstSet, nullptr, nullptr));
 }
 
 inline i32 VqxIeCopyList(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, void*, u8* pbyDstSet)

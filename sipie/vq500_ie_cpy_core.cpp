@@ -49,18 +49,6 @@ struct IeSetJob {
     }
 }
 
-/* A set into the walk's destination message. */
-i32 DupSet(IeWalk* pWalk, const u8* pbySrcSet, u8* pbyDstSet, PFN_VQX_MSG_ELEMENT_COPY pfnCopy, void* pvJob)
-{
-    // An empty source set empties the destination and is done: this spares
-    // the duplication's message checks.
-    if (pbySrcSet != nullptr && pbyDstSet != nullptr && VqxIeEmptied(pbySrcSet, pbyDstSet)) {
-        return static_cast<i32>(VQX_RESULT_OK);
-    }
-    // A null set (a list entry called with one) is the copier's 0x82000009.
-    return static_cast<i32>(VqxMsgElementCopierDupSet(pWalk->pCopier, pbySrcSet, pbyDstSet, pfnCopy, pvJob));
-}
-
 i32 CopyElement(void* pvJob, const void* pvSrc, void* pDstMsg, void* pvDst, u16 un16Size)
 {
     const IeSetJob* pJob = static_cast<const IeSetJob*>(pvJob);
@@ -104,11 +92,6 @@ i32 VqxIeFail(IeWalk* pWalk, const IeRecordDesc* pRec, const char* szText, i32 n
     return n32Code;
 }
 
-i32 VqxIeCopyStringSet(IeWalk* pWalk, const u8* pbySrcSet, u8* pbyDstSet)
-{
-    return DupSet(pWalk, pbySrcSet, pbyDstSet, nullptr, nullptr);
-}
-
 i32 VqxIeCopyListSet(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet, u8* pbyDstSet)
 {
     i32 r;
@@ -125,7 +108,8 @@ i32 VqxIeCopyListSet(IeWalk* pWalk, const IeListDesc* pList, const u8* pbySrcSet
     } else {
         ++pWalk->un32Depth;
         IeSetJob job{pWalk, pList->pRec};
-        r = DupSet(pWalk, pbySrcSet, pbyDstSet, CopyElement, &job);
+        // A null set (a list entry called with one) is the copier's 0x82000009.
+        r = static_cast<i32>(VqxMsgElementCopierDupSet(pWalk->pCopier, pbySrcSet, pbyDstSet, CopyElement, &job));
         --pWalk->un32Depth;
     }
     if (VQX_RESULT_FAILED(r)) {
