@@ -294,6 +294,7 @@ _VQX_MEDIA_CAP NewRtpCap(SdpParseContext* c, u8 un8Format) {
     if (row.un8Format == un8Format) {
       cap.Encoding.MediaType = row.un32Type;
       VqxSdpApply(cap, row.aInit, std::size(row.aInit));
+      break; /* one row per format */
     }
   if (un8Format == 0 || un8Format == 8) cap.Encoding.aun8Params[1] = c->media.fSilence ? u8(c->media.un32Silence) : 0;
   return cap;
@@ -503,6 +504,7 @@ void VqxMediaLibParseRtpMap(SdpParseContext* c, const VqxSdpTokenValue& pt, cons
       if (row.un32Type == t) {
         if (row.un16ClearTo != 0) std::memset(b + 24, 0, row.un16ClearTo + 1u - 24u);
         VqxSdpApply(cap, row.aInit, std::size(row.aInit));
+        break; /* one row per type */
       }
     cap.Encoding.MediaType = t;
     if (t == VQX_MEDIA_TYPE_L16) b[28] = static_cast<u8>(channels);
