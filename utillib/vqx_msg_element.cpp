@@ -701,6 +701,32 @@ VQX_RESULT VqxCopierCalls(VqxMsgElementCopier& c, VqxMsgView& view, u32 un32DstO
 }
 
 /*
+ * What the short paths need of a source set before they read its word: a
+ * checked source in another message than the destination, its prelude
+ * sound in the 32-bit layout, the word 4-aligned inside its elements. Gives
+ * the bounds the chain must keep to, as offsets from uBase; a trusted
+ * source has none (0 and the largest offset).
+ */
+[[gnu::always_inline]] inline bool VqxCopierSrcReady(const VqxMsgElementCopier& c, const u8* pbySrcSet, uintptr_t& uBase,
+                                                     u64& un64End)
+{
+    uBase = 0;
+    un64End = ~0ull;
+    if (c.pSrcMsg == nullptr) {
+        return true;
+    }
+    const VqxMsgElementChecker& src = c.src;
+    if (c.pSrcMsg == c.pDstMsg || VQX_RESULT_FAILED(src.rOpen) || src.pLayout != &s_aLayouts[0]) {
+        return false;
+    }
+    uBase = reinterpret_cast<uintptr_t>(src.pbyPayload);
+    un64End = src.un32Used - kTrailerSize;
+    const uintptr_t uSet = reinterpret_cast<uintptr_t>(pbySrcSet);
+    return uSet >= uBase && uSet - uBase <= un64End && un64End - (uSet - uBase) >= sizeof(u32) &&
+           (uSet - uBase) % sizeof(u32) == 0;
+}
+
+/*
  * The usual set of a tree copy in few steps: one element, from another
  * message, the 32-bit layout on both sides, the destination as last seen,
  * room enough. Anything else (a fault included) returns false having
@@ -711,26 +737,21 @@ bool VqxCopierOne(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet, PF
                   void* pvContext, VQX_RESULT& r)
 {
     const VqxSetLayout& layout = s_aLayouts[0];
+    uintptr_t uBase = 0;
+    u64 un64End = 0;
+    if (!VqxCopierSrcReady(c, pbySrcSet, uBase, un64End)) {
+        return false;
+    }
     const u32 un32Word = VqxGetBe32(pbySrcSet);
     const u32 un32First = (un32Word & kSetFirstMask) * kSetFirstUnit;
     if ((un32Word & ~kSetFirstMask) != (layout.un32SetFlag | (1u << kSetCountShift)) || un32First == 0) {
         return false;
     }
     const u8* pbyHeader = pbySrcSet + un32First;
-    if (c.pSrcMsg != nullptr) {
-        /* Within the source's elements, as VqxCopierCheckSource checks. */
-        const VqxMsgElementChecker& src = c.src;
-        const uintptr_t uBase = reinterpret_cast<uintptr_t>(src.pbyPayload);
-        const uintptr_t uSet = reinterpret_cast<uintptr_t>(pbySrcSet);
-        if (c.pSrcMsg == c.pDstMsg || VQX_RESULT_FAILED(src.rOpen) || src.pLayout != &layout || uSet < uBase ||
-            uSet % sizeof(u32) != uBase % sizeof(u32)) {
-            return false;
-        }
-        const u64 un64Header = static_cast<u64>(uSet - uBase) + un32First;
-        if (un64Header % kElementAlign != 0 || un64Header + layout.un32HeaderSize > src.un32Used - kTrailerSize ||
-            VqxGetBe32(pbyHeader) > src.un32Used - kTrailerSize - layout.un32HeaderSize - un64Header) {
-            return false;
-        }
+    const u64 un64Header = reinterpret_cast<uintptr_t>(pbyHeader) - uBase;
+    if (un64Header % kElementAlign != 0 || un64Header + layout.un32HeaderSize > un64End ||
+        VqxGetBe32(pbyHeader) > un64End - layout.un32HeaderSize - un64Header) {
+        return false;
     }
     const u32 un32Size = VqxGetBe32(pbyHeader);
     if (un32Size > kMaxElementSize || VqxGetBe32(pbyHeader + 4) != 0) {
@@ -780,6 +801,11 @@ bool VqxCopierOne(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet, PF
 {
     const VqxSetLayout& layout = s_aLayouts[0];
     constexpr u32 kHeader = 8;
+    uintptr_t uBase = 0;
+    u64 un64End = 0;
+    if (!VqxCopierSrcReady(c, pbySrcSet, uBase, un64End)) {
+        return false;
+    }
     const u32 un32Word = VqxGetBe32(pbySrcSet);
     const u32 un32Count = (un32Word >> kSetCountShift) & kSetCountMask;
     const u32 un32First = (un32Word & kSetFirstMask) * kSetFirstUnit;
@@ -788,18 +814,6 @@ bool VqxCopierOne(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet, PF
     }
     /* The chain as the cursor checks it: within the source's elements when
      * the copier checks the source, its shape only otherwise. */
-    u64 un64End = ~0ull;
-    uintptr_t uBase = 0;
-    if (c.pSrcMsg != nullptr) {
-        const VqxMsgElementChecker& src = c.src;
-        uBase = reinterpret_cast<uintptr_t>(src.pbyPayload);
-        const uintptr_t uSet = reinterpret_cast<uintptr_t>(pbySrcSet);
-        if (c.pSrcMsg == c.pDstMsg || VQX_RESULT_FAILED(src.rOpen) || src.pLayout != &layout || uSet < uBase ||
-            (uSet - uBase) % sizeof(u32) != 0) {
-            return false;
-        }
-        un64End = src.un32Used - kTrailerSize;
-    }
     const u8* const pbyFirst = pbySrcSet + un32First;
     u64 un64Header = static_cast<u64>(reinterpret_cast<uintptr_t>(pbyFirst) - uBase);
     u32 un32Total = 0;

@@ -8,7 +8,8 @@
  * Invariants enforced (a violation traps): no read or write outside the
  * buffers (AddressSanitizer), a set that passed the check reads back with
  * exactly its count, every successful append and duplication leaves sets that
- * pass the check.
+ * pass the check, and a copier gives, for any set word, the result and the
+ * destination bytes of a check followed by the duplication.
  */
 #include "vqx_msg_element.h"
 #include "vqx_msg_layout.h"
@@ -161,8 +162,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     Msg dst(4096);
     Require(VQXMsgElementInit(dst.Ptr(), 8) == VQX_RESULT_OK);
+    /* The copier's destination and the reference's, in the message's layout. */
+    Msg dstCopier(1024), dstRef(1024);
+    Require(VqxMsgElementInitLayout(dstCopier.Ptr(), 8, layout) == VQX_RESULT_OK);
+    Require(VqxMsgElementInitLayout(dstRef.Ptr(), 8, layout) == VQX_RESULT_OK);
 
     for (u8* pSet : sets) {
+        /* Copier against check + duplication, plain and through a copy
+         * function; the copier is opened on the message as it is now. */
+        VqxMsgElementCopier copier;
+        Require(VqxMsgElementCopierOpen(msg.Ptr(), dstCopier.Ptr(), &copier) == VQX_RESULT_OK);
+        for (u32 k = 0; k < 2; ++k) {
+            PFN_VQX_MSG_ELEMENT_COPY pfn = k == 0 ? nullptr : TouchCopy;
+            u32 callsCopier = 0, callsRef = 0;
+            const VQX_RESULT rCopier = VqxMsgElementCopierDupSet(&copier, pSet, dstCopier.Payload() + 4 * k, pfn, &callsCopier);
+            VQX_RESULT rRef = VqxMsgElementCheckSet(msg.Ptr(), pSet);
+            if (rRef == VQX_RESULT_OK) {
+                rRef = VQXMsgElementDupSet(pSet, dstRef.Ptr(), dstRef.Payload() + 4 * k, pfn, &callsRef);
+            }
+            Require(rCopier == rRef && callsCopier == callsRef && dstCopier.storage == dstRef.storage);
+        }
         if (VqxMsgElementCheckSet(msg.Ptr(), pSet) == VQX_RESULT_OK) {
             const u16 n = VQXMsgElementCount(pSet);
             ReadAll(pSet, n);

@@ -188,6 +188,18 @@ TEST(MsgElementCopier, UncheckedInPlaceAndRefusals) {
     }
     EXPECT_EQ(dst[0].Bytes(), dst[1].Bytes());
   }
+  // A checked copier given a set word past its source (here past the buffer): refused before the word is read.
+  {
+    const VqxTestMsg src = CopierSource(k32);
+    VqxTestMsg dst(1024);
+    ASSERT_EQ(VQXMsgElementInit(dst.Msg(), 48), VQX_RESULT_OK);
+    VqxMsgElementCopier copier;
+    auto& s = const_cast<VqxTestMsg&>(src);
+    ASSERT_EQ(VqxMsgElementCopierOpen(s.Msg(), dst.Msg(), &copier), VQX_RESULT_OK);
+    const std::vector<u8> before = dst.Bytes();
+    EXPECT_EQ(VqxMsgElementCopierDupSet(&copier, s.Payload() + 512, dst.Set(0), nullptr, nullptr), VQX_RESULT_MISMATCH);
+    EXPECT_EQ(dst.Bytes(), before);
+  }
   VqxMsgElementCopier copier;
   VqxTestMsg msg(64);
   ASSERT_EQ(VQXMsgElementInit(msg.Msg(), 8), VQX_RESULT_OK);
