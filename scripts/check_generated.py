@@ -21,7 +21,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 GENERATORS = [
     ("hostlib/tools/gen_result_tables.py", ["hostlib/data/result_codes.txt", "{out}/vqx_result_tables.inc"],
-     ["hostlib/vqx_result_tables.inc"]),
+     ["hostlib/core/vqx_result_tables.inc"]),
     ("testing/golden/caf/serialize_golden.py", ["{out}"],
      ["caf/tests/data/serialize_golden.bin", "caf/tests/data/serialize_golden.txt"]),
     ("gwlib/tests/check_wire.py", ["{out}"], "gwlib/tests/data/*.bin"),

@@ -16,7 +16,7 @@
 
 #include <string>
 
-#include "hostlib_gwglue_internal.h"
+#include "gw/hostlib_gwglue_internal.h"
 
 namespace {
 

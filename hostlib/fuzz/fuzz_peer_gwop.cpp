@@ -19,7 +19,7 @@
 #include <string.h>
 
 #include "vqx_gwlib.h"
-#include "vqx_host_peer_internal.h"
+#include "peer/vqx_host_peer_internal.h"
 
 namespace {
 

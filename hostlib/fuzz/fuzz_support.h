@@ -22,11 +22,11 @@
 
 #include <atomic>
 
-#include "hostlib_gwglue_internal.h"
+#include "gw/hostlib_gwglue_internal.h"
 #include "vqx_clock.h"
 #include "vqx_gwlib_wire.h"
 #include "vqx_host_filter.h"
-#include "vqx_host_peer_internal.h"
+#include "peer/vqx_host_peer_internal.h"
 #include "vqx_usercontext.h"
 
 namespace fuzz {

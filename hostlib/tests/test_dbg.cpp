@@ -8,7 +8,7 @@
 #include <string.h>
 
 #include "support/hostlib_fixture.h"
-#include "vqx_filter_internal.h"
+#include "filter/vqx_filter_internal.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "hostlib_gwglue_internal.h"
+#include "gw/hostlib_gwglue_internal.h"
 #include "peers/loopback.h"
 #include "support/hostlib_fixture.h"
 

@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "support/hostlib_fixture.h"
-#include "vqx_filter_internal.h"
+#include "filter/vqx_filter_internal.h"
 #include "vqx_gwlib.h"
 #include "vqx_host_filter.h"
-#include "vqx_host_peer_internal.h"
+#include "peer/vqx_host_peer_internal.h"
 
 inline u32 Rd32(const u8* pby, size_t off) {
   u32 v;

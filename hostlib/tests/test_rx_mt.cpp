@@ -12,7 +12,7 @@
 #include <chrono>
 #include <thread>
 
-#include "hostlib_gwglue_internal.h"
+#include "gw/hostlib_gwglue_internal.h"
 #include "test_peer_util.h"
 #include "vqx_clock.h"
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <utility>
 
-#include "hostlib_gwglue_internal.h"
+#include "gw/hostlib_gwglue_internal.h"
 #include "test_peer_util.h"
 
 /* Set by a test to make the next non-throwing allocation of its own thread fail. */

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates hostlib/vqx_result_tables.inc from hostlib/data/result_codes.txt.
+"""Generates hostlib/core/vqx_result_tables.inc from hostlib/data/result_codes.txt.
 
 Usage: gen_result_tables.py [data file] [output file]
 (defaults: the files beside this script's folder). The output is checked in;
@@ -10,7 +10,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, '..', 'data', 'result_codes.txt')
-OUT = os.path.join(HERE, '..', 'vqx_result_tables.inc')
+OUT = os.path.join(HERE, '..', 'core', 'vqx_result_tables.inc')
 
 COMMON_FAIL = 0x82000000
 API_FAIL = 0x82010000

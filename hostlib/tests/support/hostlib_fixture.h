@@ -18,9 +18,9 @@
 #include "peers/process_counts.h"
 #include "peers/wait_until.h"
 #include "vqx_host.h"
-#include "vqx_filter_internal.h"
+#include "filter/vqx_filter_internal.h"
 #include "vqx_host_filter.h"
-#include "vqx_host_internal.h"
+#include "core/vqx_host_internal.h"
 
 using peerwait::WaitUntil;
 

@@ -21,7 +21,7 @@
 #include "peers/loopback.h"
 #include "support/hostlib_fixture.h"
 #include "vqx_gwlib.h"
-#include "vqx_host_peer_internal.h"
+#include "peer/vqx_host_peer_internal.h"
 
 /* The simulated board's handle (serial number 12345678), and the id of the requests it answers when told. */
 constexpr u32 kSimBoard = 0xCA345678u;

@@ -1,0 +1,307 @@
+/*
+ * hostlib_rx.cpp - what the gateway transport hands the host library: each
+ * message read from an adapter or a remote host is checked against the
+ * bytes received, its header restored to host order, its acknowledgement,
+ * connection count and sequence number consumed, fragments reassembled,
+ * awaited responses completed, and then dispatched to the filters. Also the
+ * transport's question whether it may reconnect to an adapter.
+ *
+ * Called on the transport's "gwlib_rx_read" thread (one for both paths of
+ * every peer of an instance): nothing here sleeps, since that thread is the
+ * only one that could deliver what a sleeper would wait for. A batch is
+ * handled in one hold of the library lock; the filters' events are set once
+ * when it is left.
+ */
+#include <string.h>
+#include <time.h>
+
+#include "gw/hostlib_gwglue_internal.h"
+#include "vqx_clock.h"
+#include "peer/vqx_host_peer_internal.h"
+
+namespace {
+
+#define VQX_PURE_ACK_MSG_ID 0x020D0012u
+#define VQX_GROUP_GW_OP 0x020Du
+#define VQX_ACK_NOW_MSGS 16u
+#define VQX_ACK_NOW_BYTES 16384u
+#define VQX_ACK_PENDING_MSGS 16383u
+#define VQX_RECONNECT_WAIT_MS 60000u
+#define VQX_RX_PAUSE_MS 100u
+/* Answers of the status callback to a receive overflow. */
+#define VQX_RX_ACTION_NONE 0u
+#define VQX_RX_ACTION_DISCONNECT 1u
+#define VQX_RX_ACTION_FLUSH_DISCONNECT 2u
+#define VQX_RX_ACTION_PAUSE 3u
+
+inline i32 VqxSeqDiff(u32 a, u32 b) { return static_cast<i32>(a - b); }
+
+/* Messages of a peer still waiting in the filters' queues. */
+u32 VqxMsgsInFilters(VQX_LIB_HANDLE hLib, u32 hAdapter) {
+  VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
+  if (pFl == nullptr) return 0;
+  u32 n = 0;
+  for (VQX_FILTER* apLists[2] = {pFl->pActiveFirst, pFl->pImplicitFirst}; VQX_FILTER * pFirst : apLists) {
+    for (VQX_FILTER* pFilter = pFirst; pFilter != nullptr; pFilter = pFilter->pNext) {
+      VQX_MSG_HANDLE hMsg = pFilter->hFirst;
+      for (u32 i = 0; i < pFilter->un32Count && hMsg != nullptr; i++, hMsg = *VqxMsgQueueLink(hMsg)) {
+        n += hMsg->hAdapter == hAdapter;
+      }
+    }
+  }
+  return n;
+}
+
+/*
+ * Connection count and sequence number of a message from the peer. False
+ * when the message is not to be delivered (it is then released here).
+ */
+bool VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  const u32 un32Seq = hMsg->un32TxSeq;
+  if (hMsg->un16ConnectionCount != 0 && pPeer->un32BuildNumber >= VQX_PEER_BUILD_CONNECTION_COUNT &&
+      hMsg->un16ConnectionCount != pPeer->un16RxConnectionCount) {
+    pPeer->un32RxSeq = un32Seq == 1 ? 0xFFFFFFFFu : un32Seq - 1;
+    if (pPeer->un16RxConnectionCount != 0) {
+      VQX_LOG_V(hLib, 0, "WARNING: Adapter un16ConnectionCount changed %d -> %d. Reseting sequence numbering.\n",
+                static_cast<int>(pPeer->un16RxConnectionCount), static_cast<int>(hMsg->un16ConnectionCount));
+      /*
+       * The stored count stays: until the dropped links come back (which clears it), every message
+       * of the new count is discarded, not only the first with the rest delivered past its hole.
+       */
+      VqxGwLibContext hGw = VqxGwOfPeer(hLib, pPeer->hAdapter);
+      if (hGw != nullptr) VqxGwLibForceDisconnect(hGw, pPeer->hGwPeer, 1, 1);
+      pLib->Counters.RxMsgNotQueued++;
+      VqxMsgReleaseInternal(hLib, hMsg);
+      return false;
+    }
+    pPeer->un16RxConnectionCount = hMsg->un16ConnectionCount;
+  }
+  if (un32Seq == 0) return true;
+  const u32 un32Expected = pPeer->un32RxSeq + 1 == 0 ? 1u : pPeer->un32RxSeq + 1;
+  if (un32Seq != un32Expected) {
+    if (VqxSeqDiff(un32Seq, pPeer->un32RxSeq) <= 0) {
+      /* Already delivered: the copy from the other path. */
+      pLib->Counters.RxMsgRedundant++;
+      pPeer->un64RxMsgRedundant++;
+      VqxMsgReleaseInternal(hLib, hMsg);
+      return false;
+    }
+    /* Lost on both paths: count what is missing and carry on from here rather than refuse all that follows. */
+    const u32 un32Lost = un32Seq - un32Expected - (un32Expected > un32Seq ? 1u : 0u);
+    pPeer->un64SeqLost += un32Lost;
+    VQX_LOG_V(hLib, 0, "WARNING: %s: %u message(s) lost (expected sequence %u, received %u), resynchronising\n",
+              pPeer->szName, un32Lost, un32Expected, un32Seq);
+  }
+  pPeer->un32RxSeq = un32Seq;
+  pPeer->un32RxUnacked++;
+  pPeer->un32RxBytesSinceAck += hMsg->un32PayloadLength;
+  /* Pending as the send side counts it: more than 16383 unacknowledged (else the 400 ms rule acknowledges). */
+  if (pPeer->un32RxUnacked > VQX_ACK_PENDING_MSGS && !pPeer->fPendingAck) {
+    pPeer->fPendingAck = 1;
+    VqxPeerLib(hLib)->un32NbPendingAck++;
+  }
+  if (pPeer->un32RxUnacked >= VQX_ACK_NOW_MSGS || pPeer->un32RxBytesSinceAck >= VQX_ACK_NOW_BYTES) {
+    VQXHostPostReadyMessagesToGwLib(hLib, pPeer, 0);
+  }
+  return true;
+}
+
+/*
+ * A peer whose messages pile up unread in the filters: the status callback
+ * hears of it (receive overflow, or a change of the flow-control request);
+ * on overflow the transport's reading of this batch pauses 100 ms (the
+ * default), or the peer is disconnected (after its messages are flushed).
+ */
+void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* pBatch) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  u32 un32Event = 0, un32Action = 0, un32Value = 0;
+  if (pPeer->un32MsgsInFilters >= pLib->Params.un32ReceiveFifoSize) {
+    un32Event = VQX_LIB_STATUS_RX_OVERFLOW;
+    un32Action = VQX_RX_ACTION_PAUSE;
+    pLib->Counters.RxOverflow++;
+  } else if (pPeer->un32FlowLevelRequested != pPeer->un32FlowLevelReported) {
+    un32Event = VQX_LIB_STATUS_RX_FLOW_CONTROL;
+    un32Value = pPeer->un32FlowLevelRequested;
+    pPeer->un32FlowLevelReported = pPeer->un32FlowLevelRequested;
+  } else {
+    return;
+  }
+  const u32 hAdapter = pPeer->hAdapter;
+  const u32 un32Count = pPeer->un32MsgsInFilters;
+  /* Readers must be able to empty the queues while this thread waits: wake them now. */
+  VqxBatchWake(hLib, pBatch);
+  pBatch->un32NbToWake = 0;
+  pBatch->fOverflow = 0;
+  if (pLib->Params.pFctStatusCallback != nullptr) {
+    _VQX_LIB_ERROR_INFO info = {un32Event, un32Count, un32Value, hAdapter};
+    _VQX_LIB_ERROR_ACTION action = {un32Action};
+    PFCT_VQX_LIB_STATUS pFct = pLib->Params.pFctStatusCallback;
+    void* pvContext = pLib->Params.pvStatusContext;
+    const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
+    pFct(pvContext, hLib, hAdapter, &info, &action);
+    VqxHostLibLockRetake(hLib, un32Levels);
+    un32Action = action.un32Action;
+    pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
+    if (pPeer == nullptr) {
+      VQX_LOG_V(hLib, 0, "VqxHostGwLibRxHandler: %s\n", "Peer disconnected while calling error handler!");
+      return;
+    }
+  }
+  if (un32Event != VQX_LIB_STATUS_RX_OVERFLOW) return;
+  if (un32Action == VQX_RX_ACTION_PAUSE) {
+    const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
+    struct timespec ts = {0, VQX_RX_PAUSE_MS * 1000000L};
+    nanosleep(&ts, nullptr);
+    VqxHostLibLockRetake(hLib, un32Levels);
+  } else if (un32Action == VQX_RX_ACTION_DISCONNECT || un32Action == VQX_RX_ACTION_FLUSH_DISCONNECT) {
+    if (un32Action == VQX_RX_ACTION_FLUSH_DISCONNECT) {
+      VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
+      if (pFl != nullptr) {
+        VqxFiltersFlushAdapter(hLib, hAdapter, pFl->pImplicitFirst);
+        VqxFiltersFlushAdapter(hLib, hAdapter, pFl->pActiveFirst);
+      }
+    }
+    VqxGwLibContext hGw = VqxGwOfPeer(hLib, hAdapter);
+    if (hGw != nullptr) VqxGwLibForceDisconnect(hGw, hAdapter, 1, 1);
+  }
+}
+
+/* One message; consumed on every path. */
+void VqxRxOne(VQX_LIB_HANDLE hLib, u32 hPeer, void* pvMsg, u32 un32Size, VQX_BATCH_CONTEXT* pBatch, u32* pfStop) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  VQX_MSG_HANDLE hMsg = static_cast<VQX_MSG_HANDLE>(pvMsg);
+  VQX_PEER* pPeer = VqxPeerLib(hLib) != nullptr ? VqxHostAdapterOrHostByHandle(hLib, hPeer) : nullptr;
+  if (pPeer == nullptr) {
+    VQX_LOG_V(hLib, 0, "VqxHostGwLibRxHandler: %s\n", "Unknown peer handle!");
+    VqxBufFree(hLib, hMsg);
+    return;
+  }
+  if (un32Size < VQX_MSG_HEADER_SIZE || (pfStop != nullptr && *pfStop != 0)) {
+    if (un32Size < VQX_MSG_HEADER_SIZE) {
+      VQX_LOG_V(hLib, 0, "VqxHostGwLibRxHandler: %s: message of %u bytes is shorter than its header, dropped\n",
+                pPeer->szName, un32Size);
+    } else {
+      /* What follows a stop request in its batch is dropped: counted, since nothing else tells of it. */
+      pLib->Counters.RxMsgNotQueued++;
+    }
+    VqxBufFree(hLib, hMsg);
+    return;
+  }
+  VqxHostSwapMsgIdReceived(hMsg);
+  const u32 un32Group = VQX_MSG_GROUP(hMsg->un32MsgId);
+  if (un32Group != VQX_GROUP_GW_OP && !pPeer->fFilterDone) {
+    if (pPeer->fAdapter) {
+      /* Boards never send their filters: the first message is as good as them, once per presence. */
+      pPeer->fFilterDone = 1;
+    } else if (!pPeer->fAddedNotified) {
+      VQX_LOG_V(hLib, 0,
+                "VqxHostGwLibRxHandler: Warning: Received 0x%08X msg before VQX_MSG_ID_GW_OP_HOST_FILTER_DONE. Please "
+                "recompile application %s\n",
+                hMsg->un32MsgId, pPeer->szName);
+      VQX_LOG_V(hLib, 0, "VqxHostGwLibRxHandler: Messages previously received: %llu\n",
+                static_cast<unsigned long long>(pPeer->un64RxMsg));
+    }
+    VqxPeerAnnounceIfNeeded(hLib, pPeer);
+  }
+  hMsg->un32TrackMark = 0;
+  VqxHostSwapMsgReceived(hMsg);
+  /* Every size field is checked against the bytes really received before anything reads by it. */
+  if (VQX_RESULT_FAILED(VqxMsgCheckReceivedHeader(hMsg, un32Size))) {
+    VQX_LOG_V(hLib, 0, "VqxHostGwLibRxHandler: %s: message 0x%08X with sizes beyond its %u bytes, dropped\n",
+              pPeer->szName, hMsg->un32MsgId, un32Size);
+    VqxBufFree(hLib, hMsg);
+    return;
+  }
+  if (hMsg->un32PiggyAck != 0 && VqxSeqDiff(hMsg->un32PiggyAck, pPeer->un32PeerAckSeq) > 0) {
+    pPeer->un32PeerAckSeq = hMsg->un32PiggyAck;
+  }
+  if (hMsg->un32MsgId == VQX_PURE_ACK_MSG_ID) {
+    pLib->Counters.RxPureAck++;
+    pPeer->un64RxPureAck++;
+    VqxBufFree(hLib, hMsg);
+    return;
+  }
+  hMsg->hAdapter = pPeer->hAdapter;
+  if (!VqxRxSequence(hLib, pPeer, hMsg)) return;
+  /* The transport's buffer holds un32Size bytes, as it asked; a reassembled message is looked up instead. */
+  u64 un64Held = un32Size;
+  if (hMsg->un16FragInfo != 0) {
+    if (VQX_RESULT_FAILED(VqxFragReassemble(hLib, &pPeer->Frag, &hMsg)) || hMsg == nullptr) return;
+    hMsg->hAdapter = pPeer->hAdapter;
+    un64Held = 0;
+  }
+  if (pPeer->fAdapter && hMsg->MsgType == VQX_MSG_TYPE_RESPONSE && hMsg->un32SerialNumber != 0) {
+    VqxPopRspAwaited(hLib, pPeer, hMsg);
+  }
+  if (VQX_MSG_GROUP(hMsg->un32MsgId) == VQX_GROUP_GW_OP && VqxPeerHandleGwOpMsg(hLib, pPeer, hMsg)) return;
+  const u32 un32MsgId = hMsg->un32MsgId;
+  pBatch->hSource = pPeer->hAdapter;
+  pBatch->pSource = pPeer;
+  const VQX_RESULT result = VqxFilterApply(hLib, &hMsg, pBatch, un64Held);
+  pBatch->pSource = nullptr;
+  if (result == VQX_RESULT_API_OK) {
+    pLib->Counters.RxMsg++;
+    pPeer->un64RxMsg++;
+  } else {
+    if (result == VQX_RESULT_API_NOT_FOUND) {
+      pLib->Counters.RxMsgMatchNoQ++;
+      pLib->Counters.SignoMatchNoQ = un32MsgId;
+    }
+    return;
+  }
+  VqxRxBackPressure(hLib, pPeer, pBatch);
+}
+
+void VqxRxBatch(void* pCtx, u32 hPeer, u32 un32Count, void** apMsgs, const u32* aun32Sizes, u32* pfStop) {
+  VQX_LIB_HANDLE hLib = static_cast<VQX_LIB_HANDLE>(pCtx);
+  VQX_BATCH_CONTEXT batch;
+  batch.un32NbToWake = 0;
+  batch.fOverflow = 0;
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  for (u32 i = 0; i < un32Count; i++) {
+    if (apMsgs[i] == nullptr) continue;
+    VqxRxOne(hLib, hPeer, apMsgs[i], aun32Sizes[i], &batch, pfStop);
+    apMsgs[i] = nullptr;
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  VqxBatchWake(hLib, &batch);
+}
+
+}  // namespace
+
+void VqxHostGwLibRxHandler(void* pCtx, u32 hPeer, u32, void* pMsg, u32 un32Size, u32* pfStop) {
+  void* apMsgs[1] = {pMsg};
+  VqxRxBatch(pCtx, hPeer, 1, apMsgs, &un32Size, pfStop);
+}
+
+void VqxHostGwLibRxHandlerMultiple(void* pCtx, u32 hPeer, u32, u32 un32Count, void** apMsgs, const u32* aun32Sizes,
+                                   u32* pfStop) {
+  VqxRxBatch(pCtx, hPeer, un32Count, apMsgs, aun32Sizes, pfStop);
+}
+
+u32 VqxHostGwLibCanConnectTo(void* pCtx, u32 hPeer) {
+  VQX_LIB_HANDLE hLib = static_cast<VQX_LIB_HANDLE>(pCtx);
+  u32 fYes = 1;
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  VQX_PEER* pPeer = VqxPeerLib(hLib) != nullptr ? VqxHostAdapterByHandle(hLib, hPeer) : nullptr;
+  const u32 un32Waiting = pPeer != nullptr && !VqxPeerActive(pPeer) ? VqxMsgsInFilters(hLib, hPeer) : 0;
+  if (un32Waiting == 0) {
+    if (pPeer != nullptr) pPeer->un64CanConnectTime = 0;
+  } else {
+    const u64 un64Now = VQXGetClock();
+    if (pPeer->un64CanConnectTime == 0) {
+      pPeer->un64CanConnectTime = un64Now;
+      fYes = 0;
+    } else if (un64Now - pPeer->un64CanConnectTime < VQX_RECONNECT_WAIT_MS) {
+      fYes = 0;
+    } else {
+      VQX_LOG_V(hLib, 0,
+                "ERROR: Timeout waiting for application to read all messages from adapter %s\n       (%ums elapsed, %u "
+                "msg stillin filters).\n       Will allow reconnecting to adapter anyways.\n",
+                pPeer->szName, static_cast<u32>(un64Now - pPeer->un64CanConnectTime), un32Waiting);
+    }
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  return fYes;
+}

@@ -1,0 +1,348 @@
+/*
+ * vqx_host_peer_internal.h - inside the host library: the record of each
+ * peer (adapter board or remote host) met through the gateway transport,
+ * the library-wide peer state, and the calls the transport glue, the send
+ * and receive paths and the filter layer make on peers.
+ *
+ * Model. At most VQX_PEER_MAX records, adapters and hosts together, kept in
+ * slots in "pool order" and found by handle through a hash. A record is made
+ * when a path to its peer first comes up; a host record is freed when its
+ * last path goes down, an adapter record is kept (absent) so that its handle
+ * and name stay valid for its return.
+ *
+ * Everything here runs with the library lock held unless said otherwise.
+ * Records can disappear whenever the lock is released: code that releases
+ * it looks the record up again by handle afterwards.
+ */
+#ifndef VQX_HOST_PEER_INTERNAL_H
+#define VQX_HOST_PEER_INTERNAL_H
+
+#include "core/vqx_host_internal.h"
+#include "vqx_host_peer.h"
+
+struct _VQX_FILTER_CONTEXT;
+struct VQX_BATCH_CONTEXT;
+
+/* ------------------------------------------------------------- constants */
+
+#define VQX_PEER_MAX 64u
+#define VQX_PEER_NAME_SIZE 288u                /* host (127) - application (127) - 16 hex digits */
+#define VQX_PEER_AWAIT_MAX 1152u               /* awaited responses per adapter */
+#define VQX_PEER_DEFAULT_BYTE_LIMIT 0x40000u   /* flow control towards adapters */
+#define VQX_PEER_DEFAULT_MSG_LIMIT 768u
+#define VQX_PEER_FLOW_LEVEL_NONE 0xFFFFFFFFu   /* no level set through the API */
+#define VQX_PEER_FLOW_LEVEL_MAX 16u
+#define VQX_PEER_CONNECTION_COUNT_MAX 65535u   /* then back to 1 */
+#define VQX_PEER_BUILD_RETRANSMIT 800u         /* acks, retransmission, flow control from this build */
+#define VQX_PEER_BUILD_FILTER_DONE 0x02021501u /* hosts from this build send / expect filter-done */
+#define VQX_PEER_BUILD_REMOTE_FILTERS 0x004E0001u
+#define VQX_PEER_BUILD_FILTER_REPLACE 0x00540001u
+#define VQX_PEER_BUILD_FLOW_LEVEL 0x005F0800u  /* flow-control level sent to adapters above this */
+#define VQX_PEER_BUILD_CONNECTION_COUNT 0x00530304u
+#define VQX_PEER_LOCAL_ADDRESS "127.0.0.1"
+
+/* Path indexes inside a record (the transport's "path" flag: 1 gw0, 0 gw1). */
+#define VQX_PEER_PATH_GW0 0u
+#define VQX_PEER_PATH_GW1 1u
+static inline u32 VqxPeerPathIndex(u32 fIsGw0) { return fIsGw0 != 0 ? VQX_PEER_PATH_GW0 : VQX_PEER_PATH_GW1; }
+
+/* Causes of a path loss (notification word and log text). */
+enum {
+  VQX_PEER_CAUSE_UNKNOWN = 0,
+  VQX_PEER_CAUSE_PROTOCOL_ERROR = 1,
+  VQX_PEER_CAUSE_DISABLED = 2,
+  VQX_PEER_CAUSE_CLOSED = 3,
+  VQX_PEER_CAUSE_RX_ERROR = 4,
+  VQX_PEER_CAUSE_TX_ERROR = 5,
+  VQX_PEER_CAUSE_TX_TIMEOUT = 6,
+  VQX_PEER_CAUSE_POLL_TIMEOUT = 7,
+  VQX_PEER_CAUSE_RECONNECTED = 8,
+  VQX_PEER_CAUSE_TCP_POLL_TIMEOUT = 9,
+  VQX_PEER_CAUSE_REDUNDANCY_NOT_ESTABLISHED = 10,
+  VQX_PEER_CAUSE_CLOSING = 11
+};
+/* Log word of a cause ("Unknown cause (case missing in switch statement)" outside 0..11). */
+const char* VqxPeerCauseText(u32 un32Cause);
+
+/* ------------------------------------------------------------ the record */
+
+struct VQX_REMOTE_FILTER; /* hostlib_rfilter.cpp */
+
+typedef struct _VQX_PEER {
+  u32 fAdapter;                 /* 1 adapter, 0 remote host */
+  u32 hAdapter;                 /* handle (0xCA...... adapters, 0xCB...... hosts) */
+  u32 hGwPeer;                  /* the transport's peer id (= hAdapter) */
+  u32 un32Slot;                 /* index in pool order */
+  u32 fPresent;                 /* a path has been up since the last removal */
+  u32 fAddedNotified;
+  u32 un32PeerValue;            /* last value received in a peer-value message */
+  char szName[VQX_PEER_NAME_SIZE]; /* adapters: serial (or name) from discovery; hosts: host-app-uniqueid */
+
+  /* ---- send side (used by the send path) ---- */
+  VQX_MSG_HANDLE* pahSendFifo;  /* ring of un32SendFifoCapacity slots (null until a path came up) */
+  u32 un32SendFifoCapacity;
+  u32 un32SendFifoCount;
+  u32 un32SendFifoHead;         /* oldest */
+  VQX_MSG_HANDLE* pahTxPending; /* sent, awaiting acknowledgement: ring of un32TxPendingCapacity */
+  u32 un32TxPendingCapacity;
+  u32 un32TxPendingCount;
+  u32 un32TxPendingHead;
+  u32 un32TxPendingToFree;      /* highest sequence acknowledged by the peer */
+  u32 un32TxRetransmitStart;
+  u32 fTxRetransmitting;
+  u32 fHighWatermarkWarned;
+  u32 fWatermarkReported;       /* warning state last given to the status callback */
+  u32 un32TxSeq;                /* last transmit sequence given (0 skipped) */
+  u16 un16ConnectionCount;      /* advanced (skipping 0) each time a first path comes up */
+  u16 un16RxConnectionCount;    /* the peer's count, as last received (0: none yet) */
+  u64 un64LastTxTime;           /* ms */
+  u64 un64TxMsg;
+  u64 un64TxMsgDropped;
+  u64 un64TxMsgRedundant;       /* statistics printout: per-peer counters of the send side */
+  u64 un64TxMsgQueued;
+  u64 un64TxPureAck;
+  u64 un64TxRetransmit;
+  _VQX_PEER* pSendNext;         /* list of peers with queued messages */
+  _VQX_PEER* pSendPrev;
+  u32 fInSendList;
+
+  /* ---- paths ---- */
+  u32 afPathUp[2];              /* [VQX_PEER_PATH_GW0], [VQX_PEER_PATH_GW1] */
+  VQX_MSG_HANDLE ahHeldMsg[2];  /* message received ahead of its sequence, per path */
+  u64 aun64PathUpTime[2];       /* ms */
+  u32 fSinglePath;              /* redundancy not yet established (see the send side) */
+  u32 un32LastCause;            /* of the last path loss */
+
+  /* ---- redundancy and flow control ---- */
+  u32 fRedundancyOn;
+  u32 un32PollDelayMs;
+  u32 un32AdapterDownDelayMs;
+  u32 un32FlowLevelApi;         /* VQX_PEER_FLOW_LEVEL_NONE when not set */
+  u32 un32FlowLevelEffective;   /* 1..16 */
+  u32 un32ByteLimit;            /* effective limits (after the level) */
+  u32 un32MsgLimit;
+  u8 fFlowBlocked;
+  u8 fPendingAck;
+  u8 fHalveLimits;              /* from the adapter's host list */
+  u8 un8Spare;
+
+  /* ---- receive side and acknowledgements (used by the receive path) ---- */
+  u32 un32RxSeq;                /* highest in-order sequence received */
+  u32 un32TxAckSeq;             /* last value acknowledged to the peer */
+  u32 un32RxUnacked;            /* messages received since the last acknowledgement */
+  u32 un32RxBytesSinceAck;
+  u64 un64LastAckTime;          /* ms */
+  u32 un32PeerAckSeq;           /* highest sequence the peer acknowledged (piggy-back) */
+  u32 un32MsgsInFilters;        /* its messages waiting in filters */
+  u32 un32FlowLevelRequested;   /* receive-side flow control asked by the filter layer */
+  u32 un32FlowLevelReported;
+  u32 fFilterDone;              /* filters received (hosts) / first message seen (adapters) */
+  u64 un64CanConnectTime;       /* first refused reconnection, 0 none */
+  u64 un64RxMsg;
+  u64 un64RxMsgRedundant;
+  u64 un64RxPureAck;
+  u64 un64SeqLost;              /* messages discarded out of sequence */
+
+  /* ---- awaited responses (adapters; owned by the send path) ---- */
+  void* pvAwait;                /* made and freed through VQX_PEER_HOOKS */
+  u64 un64AwaitBytesSent;
+  u64 un64AwaitBytesReceived;
+  u32 un32AwaitCount;           /* outstanding requests */
+  u32 un32ResponsesReceived;
+
+  /* ---- information ---- */
+  u32 un32BuildNumber;
+  u32 un32ProtocolVersion;
+  VQX_ADAPTER_INFO AdapterInfo;          /* adapters (and hosts of a non-zero host type) */
+  VQX_ADAPTER_INFO_MORE AdapterInfoMore;
+  _VQX_HOST_INFO HostInfo;               /* hosts */
+  u32 fHostAdapterInfo;                  /* a host also given adapter records */
+
+  /* ---- hosts: remote filters ---- */
+  u32 un32SendHookState;        /* un32FixedTwo of the host's last remote-filter clear */
+  u32 fLocalMachine;            /* the host runs on this machine */
+  void* hRemoteFilterHash;      /* filter number -> VQX_REMOTE_FILTER* */
+  VQX_REMOTE_FILTER* pRemoteFilters; /* newest first */
+  u32 un32NbRemoteFilters;
+  u32 fFiltersComplete;
+
+  /* ---- reassembly ---- */
+  VQX_FRAG_STATE Frag;
+} VQX_PEER;
+
+/* ------------------------------------------------- library-wide peer state */
+
+typedef struct _VQX_PEER_LIB {
+  VQX_PEER* apSlots[VQX_PEER_MAX]; /* pool order */
+  u32 un32NbRecords;
+  void* hHashByHandle;             /* handle -> VQX_PEER* */
+  /* Peers whose send fifo is not empty (the send path links and unlinks). */
+  VQX_PEER* pSendFirst;
+  VQX_PEER* pSendLast;
+  u32 un32NbInSendList;
+  u32 un32NbPendingAck;            /* peers with a pending acknowledgement */
+  u64 un64TxPending;               /* messages in all send fifos */
+  VQX_EVENT* pWaitSentEvent;       /* VQXWaitSentMsg waiters */
+  u32 un32WaitSentUseCount;
+  u32 un32DefaultPeerValue;
+  u32 un32DefaultFlowLevel;        /* from the library's redundancy record */
+  u64 un64Removals;
+} VQX_PEER_LIB;
+
+static inline VQX_PEER_LIB* VqxPeerLib(VQX_LIB_HANDLE hLib) {
+  return static_cast<VQX_PEER_LIB*>(VqxLib(hLib)->pvPeers);
+}
+
+/*
+ * What the send path lends the peer layer (set once, before the first open;
+ * each pointer may stay null).
+ *  pFctAwaitInit / pFctAwaitUninit: make and free pvAwait of an adapter.
+ *  pFctAwaitDiscardAll: forget every awaited response (last path down).
+ *  pFctPushPeer: hand the peer's ready messages to the transport now.
+ */
+typedef struct _VQX_PEER_HOOKS {
+  VQX_RESULT (*pFctAwaitInit)(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+  void (*pFctAwaitUninit)(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+  void (*pFctAwaitDiscardAll)(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+  void (*pFctPushPeer)(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+} VQX_PEER_HOOKS;
+void VqxPeerSetHooks(const VQX_PEER_HOOKS* pHooks);
+const VQX_PEER_HOOKS* VqxPeerHooks();
+
+/* ---------------------------------------------------------- life cycle */
+
+/* Part hooks of the library open / close (registered by hostlib_peer.cpp itself). */
+VQX_RESULT VqxHostAdapterInit(VQX_LIB_HANDLE hLib);
+void VqxHostAdapterUninit(VQX_LIB_HANDLE hLib);
+
+/* ------------------------------------------------ transport glue entries */
+
+/*
+ * A path came up. fIsGw0: 1 gw0, 0 gw1. Exactly one of pAdapterAdv /
+ * pHostAdv is the peer's stored advertisement (host order, as the transport
+ * hands it). 0x02010000, or 0x82010012 (no record left, no memory): the
+ * caller then closes that path, since a peer without a record is deaf.
+ */
+VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* pAdapterAdv, const void* pHostAdv,
+                                 u32 fIsGw0);
+/* A path went down (unknown peers and paths already down are ignored). */
+void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32Cause);
+/* Resets a record (and frees it with fFree). */
+void VqxHostAdapterRemove(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 fFree);
+
+/* ------------------------------------------------------------- lookups */
+
+VQX_PEER* VqxHostAdapterByHandle(VQX_LIB_HANDLE hLib, u32 hAdapter);      /* adapters only */
+VQX_PEER* VqxHostRemoteHostByHandle(VQX_LIB_HANDLE hLib, u32 hAdapter);   /* hosts only */
+VQX_PEER* VqxHostAdapterOrHostByHandle(VQX_LIB_HANDLE hLib, u32 hAdapter);
+VQX_PEER* VqxHostAdapterByPath(VQX_LIB_HANDLE hLib, const char* pszName);
+/* Present records in pool order: first, then the one after pPeer (null at the end). */
+VQX_PEER* VqxPeerFirst(VQX_LIB_HANDLE hLib);
+VQX_PEER* VqxPeerNext(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer);
+/* Is any path up? */
+static inline bool VqxPeerActive(const VQX_PEER* pPeer) {
+  return pPeer->fPresent != 0 && (pPeer->afPathUp[0] != 0 || pPeer->afPathUp[1] != 0);
+}
+
+/*
+ * Does something sent to the peer still wait for its acknowledgement? Kept
+ * messages (the retransmission ring) beyond the highest sequence the peer
+ * acknowledged. Decides the single-path state when a path comes or goes.
+ */
+bool VqxPeerAwaitingAck(const VQX_PEER* pPeer);
+
+/* ------------------------------------------------------ flow control */
+
+/* Redundancy record applied to one record (hAdapter) or every record (0); the last transport result. */
+VQX_RESULT VqxHostConfigureNetworkRedundancy(VQX_LIB_HANDLE hLib, u32 hAdapter,
+                                             const _VQX_NETWORK_REDUNDANCY_PARAMETERS* pParams);
+/* Sets the limits from a byte and a message limit, divided by the effective level. */
+void VqxHostAdapterSetFlowControlLimit(VQX_PEER* pPeer, u32 un32ByteLimit, u32 un32MsgLimit);
+/* Stores an API level (clamped) and derives the effective level. */
+void VqxPeerApplyFlowLevel(VQX_PEER* pPeer, u32 un32Level);
+
+/* ---------------------------------------------------------- send fifo */
+
+/*
+ * Releases the acknowledgement ring, then the send ring (with the
+ * watermark, pending-send list and status-callback bookkeeping). The status
+ * callback runs with the lock released: pPeer may be gone on return unless
+ * the caller still holds its own reference (the record is never freed here).
+ */
+void VqxHostFreeAdapterSendFifo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+/* Links / unlinks a peer in the list of peers with queued messages; the unlink wakes VQXWaitSentMsg waiters when the list empties. */
+void VqxPeerSendListLink(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+void VqxPeerSendListUnlink(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+
+/* ------------------------------------------------------- notifications */
+
+/*
+ * A message of the library's own making for a peer or about it: header as
+ * at allocation with the id, type, sizes, handle, track magic 1 and fixed
+ * two 2, serial 0, every other word and the payload zeroed. Null without memory.
+ */
+VQX_MSG_HANDLE VqxPeerNewLibMsg(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 un32MsgId, u32 MsgType, u32 un32Payload);
+
+/*
+ * Build the notification for the record's kind and dispatch it to pFilter
+ * alone, or (null) to the active ordinary filters, logging first. Released
+ * when nobody took it. 0x02010000 or 0x82010012.
+ */
+VQX_RESULT VqxHostSendAdapterAddedEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, _VQX_FILTER_CONTEXT* pFilter);
+VQX_RESULT VqxHostSendAdapterRemovedEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, _VQX_FILTER_CONTEXT* pFilter);
+VQX_RESULT VqxHostSendGwUpEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Path, _VQX_FILTER_CONTEXT* pFilter);
+VQX_RESULT VqxHostSendGwDownEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Path, u32 un32Cause,
+                                  _VQX_FILTER_CONTEXT* pFilter);
+/* Added notification the first time a board talks before its filters are done (at most once per presence). */
+void VqxPeerAnnounceIfNeeded(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+
+/* -------------------------------------------------- filter layer hooks */
+
+/* A filter was made: every present peer it concerns is sent a remote create. */
+void VqxPeerFilterCreated(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter);
+/* A filter goes away: every present peer it concerned is sent a remote destroy. */
+void VqxPeerFilterDestroyed(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter);
+/*
+ * Around a change of a filter's sets: Begin records which present peers the
+ * filter concerns (into the caller's array of VQX_PEER_MAX flags, indexed by
+ * slot); End tells each present peer create / modify / destroy.
+ */
+void VqxPeerFilterModifyBegin(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter, u8* pafConcerned);
+void VqxPeerFilterModifyEnd(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter, const u8* pafConcerned);
+/* An ordinary filter became active: added, gw0 up, gw1 up of each present peer, to it alone. */
+void VqxPeerFilterActivated(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter);
+
+/*
+ * Receive side, for messages of group 0x020D other than acknowledgements
+ * (remote filters, peer value, flow-control level, host list, message
+ * delay). Header in host order, hAdapter set to the peer. Returns true when
+ * the message was consumed here (answered, stored or released).
+ */
+bool VqxPeerHandleGwOpMsg(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg);
+
+/* ------------------------------------------------------- remote filters */
+
+VQX_RESULT VqxRemoteHostFiltersInit(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+void VqxRemoteHostFiltersUninit(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+void VqxRemoteHostFiltersFreeAll(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+/* Does a broadcast event go to this host? */
+bool VqxRemoteHostFiltersTest(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer, const _VQX_MSG_HEADER* pMsg);
+/* Which sets concern the peer: their number (copied to paOut when given). */
+u32 VqxAdapterFilterTestMatch(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer, const _VQX_FILTER_CONTEXT* pFilter,
+                              _VQX_FILTER_PARAMS* paOut);
+/* Byte order of the remote-filter family (see hostlib_rfilter_swap.cpp). */
+VQX_RESULT VqxRemoteHostFiltersMsgSwap(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
+/* Connection sequence when a peer's first path comes up. */
+void VqxRemoteFiltersConnect(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+VQX_RESULT VqxSendRemoteFilterClear(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+VQX_RESULT VqxSendRemoteFilterCreate(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const _VQX_FILTER_CONTEXT* pFilter);
+VQX_RESULT VqxSendRemoteFilterDestroy(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const _VQX_FILTER_CONTEXT* pFilter);
+/* DESTROY of a filter number whatever the filter's sets (a filter that stopped concerning the peer). */
+VQX_RESULT VqxSendRemoteFilterDestroyNumber(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32FilterNumber);
+VQX_RESULT VqxSendRemoteFilterModify(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const _VQX_FILTER_CONTEXT* pFilter);
+VQX_RESULT VqxSendRemoteFilterDone(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+VQX_RESULT VqxSendRemoteFlowControlLevel(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
+/* ADAPTER_MSG_DELAY with the delay capped at 250 ms, whatever the adapter's build. */
+VQX_RESULT VqxSendAdapterMsgDelay(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32DelayMs);
+
+#endif
