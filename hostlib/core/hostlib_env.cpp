@@ -12,7 +12,8 @@
 
 #include <string>
 
-#include "gw/hostlib_gwglue_internal.h"
+#include "core/vqx_host_internal.h"
+#include "vqx_gwlib.h"
 
 namespace {
 

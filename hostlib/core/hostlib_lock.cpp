@@ -13,7 +13,6 @@
 #include <string.h>
 #include <time.h>
 
-#include "filter/vqx_filter_internal.h"
 #include "core/vqx_host_internal.h"
 
 /* ------------------------------------------------------------------ events */
@@ -113,8 +112,6 @@ void VqxLibLockRetakeSpinning(VQX_LIB_HANDLE hLib, u32 un32Levels, u32 un32Tries
 }
 
 void VqxHostLibCriticalSectionEnter(VQX_LIB_HANDLE hLib) { VqxLibLockEnterSpinning(hLib, VQX_LIB_LOCK_ENTER_TRIES); }
-
-void VqxHostLibFlushReleases(VQX_LIB_HANDLE hLib) { VqxBufFlushDeferred(hLib); }
 
 /*
  * The released messages are freed at every leave. At the outermost one they

@@ -1,8 +1,9 @@
 /*
- * vqx_host_internal.h - inside the host library: the library instance, its
- * lock and deferred lists, the buffer layer, and the seams where the parts
- * of the library that sit on top (filters and local delivery, the verifying
- * entry points, peers, the gateway transport glue, send and receive) hook in.
+ * core/vqx_host_internal.h - inside the host library, its lowest module: the
+ * library instance, its lock and deferred lists, events, logging, result
+ * names, the local addresses and gateway environment, the buffer layer's
+ * records, and the seams where the modules above (msg, filter, peer, gw,
+ * diag, lib) hook in. It includes no header of those modules.
  *
  * Only the library's own .cpp files and its tests include this header.
  *
@@ -102,55 +103,6 @@ typedef struct _VQX_BUF_CLASS_TABLE {
 } VQX_BUF_CLASS_TABLE;
 
 class VqxLiveBufferTable; /* hostlib_buf.cpp: every buffer handed out and not yet freed */
-
-/*
- * Buffers (prefix hidden; the returned pointer is the message). All take the
- * buffer mutex; the Internal forms expect it held. A buffer's liveness and
- * state are kept in a table beside the buffers, so that a second release of
- * the same pointer is refused without reading freed memory.
- *  VqxBufMalloc: size in bytes (64-bit: no wrap); fExact: only a class of that
- *    exact rounded size, no heap fallback. Null when nothing can be had.
- *  VqxBufFree: 0x02000000; 0x82010207 not a live buffer (never allocated or
- *    already released); 0x82010001 prefix overwritten (nothing released).
- */
-void* VqxBufMalloc(VQX_LIB_HANDLE hLib, u64 un64Size, u32 fExact, const char* pszFile, u32 un32Line);
-void* VqxBufMallocInternal(VQX_LIB_HANDLE hLib, u64 un64Size, u32 fExact, const char* pszFile, u32 un32Line);
-VQX_RESULT VqxBufFree(VQX_LIB_HANDLE hLib, void* pBuf);
-VQX_RESULT VqxBufFreeInternal(VQX_LIB_HANDLE hLib, void* pBuf);
-VQX_RESULT VqxBufFreeMultiple(VQX_LIB_HANDLE hLib, u32 un32Count, void* const* papBuf);
-/*
- * Deferred release: the buffer must be live, not already released, and held
- * by its owner (allocated or received; sent only with fAllowSent); it is then
- * appended to the list of messages to release. 0x02000000 when listed;
- * 0x82010207 (or 0x82010001 when corrupted) refused; 0x82010008 when the list
- * is full (nothing changed: the caller frees it at once).
- */
-VQX_RESULT VqxBufReleaseDeferred(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowSent);
-/* Frees every buffer of the list of messages to release. */
-void VqxBufFlushDeferred(VQX_LIB_HANDLE hLib);
-VQX_RESULT VqxBufMarkReceived(VQX_LIB_HANDLE hLib, void* pBuf);
-/* 0x02000000; 0x82010001 already sent ("Trying to free already sent buffer") or corrupted. */
-VQX_RESULT VqxBufMarkSent(VQX_LIB_HANDLE hLib, void* pBuf);
-/* Live-buffer check: 0x02000000 live and intact; 0x82010207 unknown or released; 0x82010001 corrupted. */
-VQX_RESULT VqxBufCheck(VQX_LIB_HANDLE hLib, const void* pBuf);
-/* Bytes usable at pBuf (the size asked for at allocation); 0 when not live. */
-u64 VqxBufUsableSize(VQX_LIB_HANDLE hLib, const void* pBuf);
-VQX_RESULT VqxBufTest(VQX_LIB_HANDLE hLib, const void* pBuf);
-void VqxBufChangeFile(VQX_LIB_HANDLE hLib, void* pBuf, const char* pszFile, u32 un32Line);
-/* Creation site recorded for a live buffer (leak reports); false when not live. */
-bool VqxBufGetFileLine(VQX_LIB_HANDLE hLib, const void* pBuf, const char** ppszFile, u32* pun32Line);
-u32 VqxBufLiveCount(VQX_LIB_HANDLE hLib);
-/* Refuses the next n buffer allocations of this library as if memory had run out (out-of-memory tests). */
-void VqxBufRefuseNextAllocations(VQX_LIB_HANDLE hLib, u32 un32Count);
-/* Creates the live-buffer table (0x82010012 without memory). */
-VQX_RESULT VqxBufLayerInit(VQX_LIB_HANDLE hLib);
-/* At close: frees every buffer still live (the instance goes away with them) and the class table. */
-void VqxBufLayerDestroy(VQX_LIB_HANDLE hLib);
-/* Class table from the library parameters (defaults when they name none). */
-VQX_RESULT VQXUpdatePreAllocPoolsList(VQX_LIB_HANDLE hLib);
-void VQXUpdatePreFreePoolsList(VQX_LIB_HANDLE hLib, VQX_BUF_CLASS_TABLE* pTable);
-/* Default class table for a receive fifo size (count of pairs written). */
-u32 VqxBufDefaultClasses(u32 un32ReceiveFifoSize, _VQX_PREALLOC_BUF_POOL* paOut);
 
 /* ------------------------------------------------------ counters */
 
@@ -346,8 +298,33 @@ void VqxHostLibEventDestroy(VQX_LIB_HANDLE hLib, VQX_EVENT* pEvent);
 #define VQX_HOSTLIB_EVENT_SET(hLib, pEvent) VqxHostLibEventSet(hLib, pEvent)
 #define VQX_HOSTLIB_EVENT_DESTROY(hLib, pEvent) VqxHostLibEventDestroy(hLib, pEvent)
 
-/* Frees every message of the release list now (called at each leave). */
+/* Frees every message of the release list now (called at each leave; the buffer layer's). */
 void VqxHostLibFlushReleases(VQX_LIB_HANDLE hLib);
+
+/*
+ * Takes the library lock like VQX_HOSTLIB_CRITICAL_SECTION_ENTER, but tries
+ * a short while without sleeping first. The lock hands itself over to a
+ * sleeping waiter on release, so a sender and a reader that both sleep on it
+ * run in lock-step, one context switch per message; a reader that waits a
+ * few microseconds instead takes it while it is free.
+ */
+void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib);
+#define VQX_LIB_LOCK_SPIN_TRIES 200u
+#define VQX_LIB_LOCK_SPIN_PAUSES 16u
+/* The same with un32Tries attempts, each followed by un32Pauses processor pauses, before sleeping on the lock. */
+void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib, u32 un32Tries, u32 un32Pauses = VQX_LIB_LOCK_SPIN_PAUSES);
+/* Takes back un32Levels levels given up by VqxHostLibLockReleaseAll, the first one spinning. */
+void VqxLibLockRetakeSpinning(VQX_LIB_HANDLE hLib, u32 un32Levels, u32 un32Tries = VQX_LIB_LOCK_SPIN_TRIES,
+                              u32 un32Pauses = VQX_LIB_LOCK_SPIN_PAUSES);
+
+/* One pause of a spinning thread. */
+static inline void VqxCpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  __asm__ __volatile__("" ::: "memory");
+#endif
+}
 
 /* ------------------------------------------------------------- logging */
 
@@ -386,78 +363,49 @@ const char* VqxResultName(VQX_RESULT Result, char* pszBuf, u32 un32BufSize);
 const char* VqxResultSourceName(u32 un32Source);
 const char* VqxResultExactName(VQX_RESULT Result);
 
-/* ------------------------------------------------------------- messages */
+/* --------------------------------------------- local addresses, environment */
+
+#define VQX_GW_ENV_VALUE_MAX 1024u
+#define VQX_GW_ADDR_TEXT_MAX 63u
+#define VQX_GW_SUBNET_ENTRY_MAX 62u
+#define VQX_GW_ERROR_TEXT_SIZE 256u
+#define VQX_GW_INVALID_ADDR 0xFFFFFFFFu
+#define VQX_GW_MAX_LOCAL_IFACES 16u
+
+/* ------------------------------------------------------------ parsers */
 
 /*
- * The allocator behind every message: payload size in 32 bits, sums done in
- * 64 bits. fOversize lets the pools exceed 10485760 bytes. Caller holds the
- * library lock (the serial counter). Results as VQXGetMsg.
+ * Dotted IPv4 text (four decimal numbers 0..255) to a network-order value.
+ * False for anything else.
  */
-VQX_RESULT VqxMsgAllocateInternal(VQX_LIB_HANDLE hLib, u32 un32PayloadSize, VQX_MSG_HANDLE* phMsg,
-                                  u32 fOversize, const char* pszFile, u32 un32Line);
-/* A copy with a new serial number (RxMsgCopy counted); null when no memory. */
-VQX_MSG_HANDLE VqxMsgCopyCreate(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
+bool VqxParseIpv4(const char *pszText, u32 *pun32Addr);
+
 /*
- * Header sanity against the buffer really held: payload start 88, payload
- * maximum = length - 88, payload length <= maximum, length within the buffer.
- * 0x02000000; 0x8201020E when a field does not fit; VqxBufCheck's failures.
+ * Subnet list "[!](a.b.c.d, ...)": an allocated array (free()) of network-
+ * order addresses, 0, 255.255.255.255 and 127.0.0.1 left out; *pfExclude is
+ * 1 with a leading "!". Null with *pun32Count 0 when the list is empty.
  */
-VQX_RESULT VqxMsgCheckHeader(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
-/* Received header check against the number of bytes received (host order). */
-VQX_RESULT VqxMsgCheckReceivedHeader(const _VQX_MSG_HEADER* pHeader, u64 un64BufSize);
-/* Wire preparation (local word 0, unique id, big-endian fields). */
-VQX_RESULT VQXHostSwapMsgToSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
-/* Receive side: message id to host order, then every other swapped field. */
-void VqxHostSwapMsgIdReceived(VQX_MSG_HANDLE hMsg);
-void VqxHostSwapMsgReceived(VQX_MSG_HANDLE hMsg);
-/*
- * Release for the library's own code: like VQXReleaseMsgEx (deferred) but
- * also accepts a message already handed to the send path.
- */
-VQX_RESULT VqxMsgReleaseInternal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
+u32 *VqxHostParseGwSubnets(const char *pszText, u32 *pun32Count, u32 *pfExclude);
 
-/* --------------------------------------------------- coalescing queue */
+/* The gateway port from VQX_GW_PORT (automatic base); 12358 absent or invalid
+ * (warned). */
+u16 VqxGwPortFromEnv(VQX_LIB_HANDLE hLib);
 
-/* Public: vqx_host_coalesce.h. */
-#include "vqx_host_coalesce.h"
+/* ------------------------------------------------------ local addresses */
 
-/* ------------------------------------------------------ reassembly */
-
-#define VQX_FRAG_MAX_FRAGMENTS 65535u
-/* A message whose fragments keep coming for longer than this is given up. */
-#define VQX_FRAG_MAX_AGE_MS 30000u
-/* Fragment buffers one peer may have waiting; the oldest messages are given up beyond it. */
-#define VQX_FRAG_MAX_BYTES_PER_PEER (4u * VQX_MSG_MAX_BUFFER_SIZE)
-
-struct VQX_FRAG_CONTEXT;
-
-/* Per-peer reassembly state, held in the peer record. */
-typedef struct _VQX_FRAG_STATE {
-  void* hHash;                 /* serial number -> context */
-  VQX_FRAG_CONTEXT* pFirst;    /* contexts, oldest first */
-  VQX_FRAG_CONTEXT* pLast;
-  u32 un32NbContexts;
-  u64 un64BytesHeld;           /* buffer bytes of every queued fragment */
-} VQX_FRAG_STATE;
-
-VQX_RESULT VqxFragInit(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState);
-void VqxFragUninit(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState);
-VQX_RESULT VqxFragPendingFree(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState);
-/*
- * Takes a received fragment (un16FragInfo != 0, header in host order). On
- * the last fragment (un16FragInfo negative as i16) *phMsg becomes the whole
- * message; otherwise it is consumed and *phMsg is null. Under the library
- * lock. 0x02000000 / failures 0x82010012, 0x8201000F, 0x8201020E, 0x8201020B
- * (the fragments and partial message released, *phMsg null).
- */
-VQX_RESULT VqxFragReassemble(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState, VQX_MSG_HANDLE* phMsg);
-/* Gives up the messages whose first fragment came more than VQX_FRAG_MAX_AGE_MS before un64NowMs; their count. */
-u32 VqxFragExpire(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState, u64 un64NowMs);
-
-/* ---------------------------------------------------- pools of messages */
-
-/* The pool's creation site (file, line) is used when it refills a class. */
-VQX_RESULT VqxPoolOfMessagesTake(VQX_LIB_HANDLE hLib, VQX_POOL_OF_MESSAGES_HANDLE hPool, u32 un32PayloadSize,
-                                 VQX_MSG_HANDLE* phMsg, u32* pfFallBack);
+/* Wanted address of gw0 (fGw1 0) or gw1 (network order), VQX_GW_INVALID_ADDR
+ * for none. */
+u32 VqxGetLocalIpAddrToUse(VQX_LIB_HANDLE hLib, const _VQX_LIB_PARAMS *pParams, u32 fGw1);
+/* True for an address (network order) on 127.0.0.0/8. */
+bool VqxIsLoopback(u32 un32Addr);
+/* Settles the local addresses against the interface table. A wanted gw0 or
+ * gw1 address on 127.0.0.0/8 first confines the process's transports to the
+ * loopback interface (VqxGwLibSetLoopbackOnly); any other setting lifts it. */
+VQX_RESULT VqxIpAddressesPrepare(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS *pParams);
+void VqxIpAddressesUpdate(VQX_LIB_HANDLE hLib);
+VQX_RESULT VqxHostGuessLocalIPs(VQX_LIB_HANDLE hLib, const char *pszPeerGw0, const char *pszPeerGw1);
+/* Interfaces (network order) from the transport's table, refreshed first;
+ * count. */
+u32 VqxLocalInterfaces(u32 *paun32Addr, u32 *paun32Mask);
 
 #endif

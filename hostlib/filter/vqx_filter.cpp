@@ -18,7 +18,6 @@
 
 #include "vqx_clock.h"
 #include "filter/vqx_filter_internal.h"
-#include "peer/vqx_host_peer_internal.h"
 
 /*
  * The peer layer is told of filters that come, change and go (remote
@@ -30,7 +29,10 @@
 #pragma weak VqxPeerFilterModifyBegin
 #pragma weak VqxPeerFilterModifyEnd
 #pragma weak VqxPeerFilterActivated
-#pragma weak VqxHostAdapterOrHostByHandle
+#pragma weak VqxMsgSource
+#pragma weak VqxSourceCountPosted
+#pragma weak VqxSourceCountPopped
+#pragma weak VqxSourceIsAdapter
 
 namespace {
 
@@ -208,35 +210,6 @@ void VqxFilterLeakWatch(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_BATCH_CONT
               static_cast<int>(pFilter->un32Count), static_cast<void*>(pFilter));
   }
   pFilter->un64LastReadTick = un64Now;
-}
-
-/* The adapter or remote host a queued message came from (none for local messages or without peers). */
-VQX_PEER* VqxMsgSource(VQX_LIB_HANDLE hLib, const _VQX_MSG_HEADER* pMsg) {
-  if (VqxHostAdapterOrHostByHandle == nullptr || VqxLib(hLib)->pvPeers == nullptr) return nullptr;
-  if ((pMsg->hAdapter & 0xFFFF0000u) == VQX_HOSTLIB_ADAPTER_HANDLE) return nullptr;
-  return VqxHostAdapterOrHostByHandle(hLib, pMsg->hAdapter);
-}
-
-/* Receive watermark of a source: (2 x L + 4) / 3 messages waiting in filters, L the receive fifo size. */
-u32 VqxRxHighWatermark(VQX_LIB_HANDLE hLib) { return (2u * VqxLib(hLib)->Params.un32ReceiveFifoSize + 4u) / 3u; }
-
-void VqxSourceCountPosted(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
-  const u32 un32Watermark = VqxRxHighWatermark(hLib);
-  if (pPeer->un32MsgsInFilters == un32Watermark && pPeer->un32FlowLevelRequested == 0) {
-    pPeer->un32FlowLevelRequested = 1;
-    VQX_LOG_V(hLib, 0, "WARNING: High watermark passed for %s (%u Rx msg pending in filters, max is %u)\n",
-              pPeer->szName, un32Watermark, VqxLib(hLib)->Params.un32ReceiveFifoSize);
-  }
-  pPeer->un32MsgsInFilters++;
-}
-
-void VqxSourceCountPopped(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
-  if (pPeer->un32MsgsInFilters != 0) pPeer->un32MsgsInFilters--;
-  if (pPeer->un32MsgsInFilters == VqxLib(hLib)->Params.un32ReceiveFifoSize / 2 && pPeer->un32FlowLevelRequested != 0) {
-    pPeer->un32FlowLevelRequested = 0;
-    VQX_LOG_V(hLib, 0, "NOTE: High watermark warning cleared for %s (now down to %u Rx msg pending in filters)\n",
-              pPeer->szName, pPeer->un32MsgsInFilters);
-  }
 }
 
 /* True when the filter takes the message: the first matching set decides. */
@@ -485,12 +458,12 @@ namespace {
 struct VQX_SOURCE_CACHE {
   bool fValid = false;
   u32 hAdapter = 0;
-  VQX_PEER* pPeer = nullptr;
+  struct _VQX_PEER* pPeer = nullptr;
 };
 
-VQX_PEER* VqxCachedSource(VQX_LIB_HANDLE hLib, const _VQX_MSG_HEADER* pMsg, VQX_SOURCE_CACHE* pCache) {
+struct _VQX_PEER* VqxCachedSource(VQX_LIB_HANDLE hLib, const _VQX_MSG_HEADER* pMsg, VQX_SOURCE_CACHE* pCache) {
   if (!pCache->fValid || pCache->hAdapter != pMsg->hAdapter) {
-    pCache->pPeer = VqxMsgSource(hLib, pMsg);
+    pCache->pPeer = VqxMsgSource != nullptr ? VqxMsgSource(hLib, pMsg) : nullptr;
     pCache->hAdapter = pMsg->hAdapter;
     pCache->fValid = true;
   }
@@ -500,7 +473,7 @@ VQX_PEER* VqxCachedSource(VQX_LIB_HANDLE hLib, const _VQX_MSG_HEADER* pMsg, VQX_
 /* One message's share of the bookkeeping of a pop; the filter layer's totals are the caller's. */
 void VqxPopStatsOne(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fFromReceive, VQX_SOURCE_CACHE* pCache) {
   VQX_LIB* pLib = VqxLib(hLib);
-  VQX_PEER* pSource = VqxCachedSource(hLib, hMsg, pCache);
+  struct _VQX_PEER* pSource = VqxCachedSource(hLib, hMsg, pCache);
   if (pSource != nullptr) VqxSourceCountPopped(hLib, pSource);
   /* An event is numbered anew when it leaves the queue. */
   if (hMsg->MsgType == VQX_MSG_TYPE_EVENT) hMsg->un32SerialNumber = ++pLib->Counters.MsgSerial;
@@ -508,7 +481,7 @@ void VqxPopStatsOne(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fFromReceive, 
   const _VQX_LIB_PARAMS& params = pLib->Params;
   const u32 un32Group = VQX_MSG_GROUP(hMsg->un32MsgId);
   if (fFromReceive && params.pFctSendHook != nullptr && pSource != nullptr &&
-      (pSource->fAdapter == 0 || params.fSendHookAlways != 0) && un32Group != 0x0201 && un32Group != 0x020D &&
+      (!VqxSourceIsAdapter(pSource) || params.fSendHookAlways != 0) && un32Group != 0x0201 && un32Group != 0x020D &&
       (params.fSendHookAlways != 0 || hMsg->un32FixedTwo != VQX_MSG_FIXED_TWO)) {
     params.pFctSendHook(params.pvSendHookContext, hLib, hMsg);
     /* The hook runs outside the library's control: what it may have changed is looked up afresh. */
@@ -617,9 +590,9 @@ void VqxMsgPostToFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_MSG_HANDLE
   if (pFilter->un32Count > pFilter->un32PeakCount) pFilter->un32PeakCount = pFilter->un32Count;
   VqxFilterNoteActivity(pFilter);
   pLib->Counters.RxMsgQueued++;
-  VQX_PEER* pSource = pBatch != nullptr && pBatch->pSource != nullptr && pBatch->hSource == hMsg->hAdapter
+  struct _VQX_PEER* pSource = pBatch != nullptr && pBatch->pSource != nullptr && pBatch->hSource == hMsg->hAdapter
                           ? pBatch->pSource
-                          : VqxMsgSource(hLib, hMsg);
+                          : VqxMsgSource != nullptr ? VqxMsgSource(hLib, hMsg) : nullptr;
   if (pSource != nullptr) VqxSourceCountPosted(hLib, pSource);
   VqxFilterLib(hLib)->un64MsgWaiting++;
   if (pFilter->Callbacks.pFctFilterMsgPosted != nullptr) {

@@ -10,7 +10,7 @@
 #include <pthread.h>
 
 #include "vqx_host_filter.h"
-#include "core/vqx_host_internal.h"
+#include "msg/hostlib_msg_internal.h"
 
 #define VQX_FILTER_STATE_INACTIVE 0u
 #define VQX_FILTER_STATE_ACTIVE 1u
@@ -144,22 +144,6 @@ static inline VQX_MSG_HANDLE* VqxMsgQueueLink(VQX_MSG_HANDLE hMsg) {
   return reinterpret_cast<VQX_MSG_HANDLE*>(VQXMsgPayload(hMsg));
 }
 
-/*
- * Takes the library lock like VQX_HOSTLIB_CRITICAL_SECTION_ENTER, but tries
- * a short while without sleeping first. The lock hands itself over to a
- * sleeping waiter on release, so a sender and a reader that both sleep on it
- * run in lock-step, one context switch per message; a reader that waits a
- * few microseconds instead takes it while it is free.
- */
-void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib);
-#define VQX_LIB_LOCK_SPIN_TRIES 200u
-#define VQX_LIB_LOCK_SPIN_PAUSES 16u
-/* The same with un32Tries attempts, each followed by un32Pauses processor pauses, before sleeping on the lock. */
-void VqxLibLockEnterSpinning(VQX_LIB_HANDLE hLib, u32 un32Tries, u32 un32Pauses = VQX_LIB_LOCK_SPIN_PAUSES);
-/* Takes back un32Levels levels given up by VqxHostLibLockReleaseAll, the first one spinning. */
-void VqxLibLockRetakeSpinning(VQX_LIB_HANDLE hLib, u32 un32Levels, u32 un32Tries = VQX_LIB_LOCK_SPIN_TRIES,
-                              u32 un32Pauses = VQX_LIB_LOCK_SPIN_PAUSES);
-
 /* ------------------------------------------------------------ filter core */
 
 VQX_RESULT VqxFilterInit(VQX_LIB_HANDLE hLib);
@@ -202,20 +186,6 @@ bool VqxMsgDispatchLocal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fResponse
 /* The same for a message the caller has already marked as received (VqxBufMarkReceivedUsableSize). */
 bool VqxMsgDispatchLocalMarked(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fResponsesOnlyToImplicit,
                                VQX_BATCH_CONTEXT* pBatch);
-/*
- * VqxBufMarkReceived and VqxBufUsableSize in one trip through the buffer
- * mutex: the bytes asked for the buffer (0 when it is not live, then left
- * unmarked).
- */
-u64 VqxBufMarkReceivedUsableSize(VQX_LIB_HANDLE hLib, void* pBuf);
-/* One pause of a spinning thread. */
-static inline void VqxCpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#else
-  __asm__ __volatile__("" ::: "memory");
-#endif
-}
 
 /* Tells a polling reader that something happened on the filter (lock held). */
 static inline void VqxFilterNoteActivity(VQX_FILTER* pFilter) {
@@ -301,6 +271,39 @@ void VqxTraceMsg(VQX_LIB_HANDLE hLib, u32 fReceived, VQX_MSG_HANDLE hMsg);
  */
 typedef VQX_RESULT (*PFCT_VQX_SEND_TO_PEER)(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
 void VqxHostLibSetPeerSend(PFCT_VQX_SEND_TO_PEER pFct);
+
+/* ------------------------------------------- hooks of the peer module */
+
+/*
+ * Implemented by the peer module (peer/), which is linked only into programs
+ * that use peers: where the filter layer must run without it, it references
+ * them weakly and does without them when they are absent (null).
+ */
+#define VQX_PEER_MAX 64u
+struct _VQX_PEER;
+/* A filter was made: every present peer it concerns is sent a remote create. */
+void VqxPeerFilterCreated(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter);
+/* A filter goes away: every present peer it concerned is sent a remote destroy. */
+void VqxPeerFilterDestroyed(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter);
+/*
+ * Around a change of a filter's sets: Begin records which present peers the
+ * filter concerns (into the caller's array of VQX_PEER_MAX flags, indexed by
+ * slot); End tells each present peer create / modify / destroy.
+ */
+void VqxPeerFilterModifyBegin(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter, u8* pafConcerned);
+void VqxPeerFilterModifyEnd(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter, const u8* pafConcerned);
+/* An ordinary filter became active: added, gw0 up, gw1 up of each present peer, to it alone. */
+void VqxPeerFilterActivated(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter);
+/* The adapter or remote host a queued message came from (none for local messages or without peers). */
+struct _VQX_PEER* VqxMsgSource(VQX_LIB_HANDLE hLib, const _VQX_MSG_HEADER* pMsg);
+/* A source's count of messages waiting in filters, with its high watermark and its clearing. */
+void VqxSourceCountPosted(VQX_LIB_HANDLE hLib, struct _VQX_PEER* pPeer);
+void VqxSourceCountPopped(VQX_LIB_HANDLE hLib, struct _VQX_PEER* pPeer);
+/* True for an adapter board, false for a remote host. */
+bool VqxSourceIsAdapter(const struct _VQX_PEER* pPeer);
+/* Pushes every peer (fAll: posting and awaited-response time-outs) or the
+ * queued ones. */
+void VqxKickMsgSendToGwLib(VQX_LIB_HANDLE hLib, u32 fAll);
 
 /* ----------------------------------------------------- verifying layer */
 

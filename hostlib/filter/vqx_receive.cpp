@@ -17,9 +17,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "gw/hostlib_gwglue_internal.h"
-#include "vqx_clock.h"
 #include "filter/vqx_filter_internal.h"
+#include "vqx_clock.h"
 
 /* The send path towards peers, when linked: a reader about to block pushes what waits for the transport. */
 #pragma weak VqxKickMsgSendToGwLib

@@ -11,7 +11,6 @@
 #include <atomic>
 #include <string>
 
-#include "gw/hostlib_gwglue_internal.h"
 #include "filter/vqx_filter_internal.h"
 
 namespace {

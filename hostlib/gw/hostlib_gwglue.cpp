@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include "gw/hostlib_gwglue_internal.h"
-#include "peer/vqx_host_peer_internal.h"
 
 static_assert(sizeof(_VQX_EXTRA_GW_ADDR) == sizeof(VQX_GW_EXTRA_ADDR), "extra address records share one layout");
 static_assert(offsetof(_VQX_EXTRA_GW_ADDR, un16Port) == offsetof(VQX_GW_EXTRA_ADDR, un16Port));

@@ -17,7 +17,6 @@
 
 #include "gw/hostlib_gwglue_internal.h"
 #include "vqx_clock.h"
-#include "peer/vqx_host_peer_internal.h"
 
 namespace {
 

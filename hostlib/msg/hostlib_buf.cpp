@@ -19,8 +19,7 @@
 
 #include <new>
 
-#include "filter/vqx_filter_internal.h"
-#include "core/vqx_host_internal.h"
+#include "msg/hostlib_msg_internal.h"
 
 namespace {
 
@@ -356,6 +355,8 @@ void VqxBufFlushDeferred(VQX_LIB_HANDLE hLib) {
   pLib->un32NbMsgsToRelease = 0;
   pLib->un32ReleasesPending.store(0, std::memory_order_relaxed);
 }
+
+void VqxHostLibFlushReleases(VQX_LIB_HANDLE hLib) { VqxBufFlushDeferred(hLib); }
 
 /* ------------------------------------------------------------ states */
 

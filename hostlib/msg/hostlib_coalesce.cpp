@@ -9,7 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "core/vqx_host_internal.h"
+#include "msg/hostlib_msg_internal.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "core/vqx_host_internal.h"
+#include "msg/hostlib_msg_internal.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <new>
 
-#include "core/vqx_host_internal.h"
+#include "msg/hostlib_msg_internal.h"
 
 struct _VQX_POOL_OF_MESSAGES {
   VQX_MUTEX_HANDLE hMutex;

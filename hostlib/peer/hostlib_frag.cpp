@@ -16,7 +16,7 @@
 
 #include "vqx_clock.h"
 #include "vqx_hash.h"
-#include "core/vqx_host_internal.h"
+#include "peer/vqx_host_peer_internal.h"
 
 struct VQX_FRAG_CONTEXT {
   VQX_FRAG_CONTEXT* pNext;  /* peer's list, oldest first */

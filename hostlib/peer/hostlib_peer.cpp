@@ -12,11 +12,9 @@
 #include <algorithm>
 #include <new>
 
-#include "gw/hostlib_gwglue_internal.h"
-#include "filter/vqx_filter_internal.h"
+#include "peer/vqx_host_peer_internal.h"
 #include "vqx_gwlib.h"
 #include "vqx_hash.h"
-#include "peer/vqx_host_peer_internal.h"
 
 namespace {
 
@@ -803,3 +801,37 @@ struct VqxPeerRegistrar {
 const VqxPeerRegistrar s_Registrar;
 
 }  // namespace
+
+/* The source counts the filter layer keeps through its hooks (filter/vqx_filter_internal.h). */
+
+VQX_PEER* VqxMsgSource(VQX_LIB_HANDLE hLib, const _VQX_MSG_HEADER* pMsg) {
+  if (VqxLib(hLib)->pvPeers == nullptr) return nullptr;
+  if ((pMsg->hAdapter & 0xFFFF0000u) == VQX_HOSTLIB_ADAPTER_HANDLE) return nullptr;
+  return VqxHostAdapterOrHostByHandle(hLib, pMsg->hAdapter);
+}
+
+/* Receive watermark of a source: (2 x L + 4) / 3 messages waiting in filters, L the receive fifo size. */
+namespace {
+u32 VqxRxHighWatermark(VQX_LIB_HANDLE hLib) { return (2u * VqxLib(hLib)->Params.un32ReceiveFifoSize + 4u) / 3u; }
+}  // namespace
+
+void VqxSourceCountPosted(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
+  const u32 un32Watermark = VqxRxHighWatermark(hLib);
+  if (pPeer->un32MsgsInFilters == un32Watermark && pPeer->un32FlowLevelRequested == 0) {
+    pPeer->un32FlowLevelRequested = 1;
+    VQX_LOG_V(hLib, 0, "WARNING: High watermark passed for %s (%u Rx msg pending in filters, max is %u)\n",
+              pPeer->szName, un32Watermark, VqxLib(hLib)->Params.un32ReceiveFifoSize);
+  }
+  pPeer->un32MsgsInFilters++;
+}
+
+void VqxSourceCountPopped(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
+  if (pPeer->un32MsgsInFilters != 0) pPeer->un32MsgsInFilters--;
+  if (pPeer->un32MsgsInFilters == VqxLib(hLib)->Params.un32ReceiveFifoSize / 2 && pPeer->un32FlowLevelRequested != 0) {
+    pPeer->un32FlowLevelRequested = 0;
+    VQX_LOG_V(hLib, 0, "NOTE: High watermark warning cleared for %s (now down to %u Rx msg pending in filters)\n",
+              pPeer->szName, pPeer->un32MsgsInFilters);
+  }
+}
+
+bool VqxSourceIsAdapter(const VQX_PEER* pPeer) { return pPeer->fAdapter != 0; }

@@ -8,7 +8,6 @@
 #include <string.h>
 #include <time.h>
 
-#include "filter/vqx_filter_internal.h"
 #include "peer/vqx_host_peer_internal.h"
 
 namespace {

@@ -14,9 +14,8 @@
 #include <new>
 #include <vector>
 
-#include "filter/vqx_filter_internal.h"
-#include "vqx_hash.h"
 #include "peer/vqx_host_peer_internal.h"
+#include "vqx_hash.h"
 
 struct VQX_REMOTE_FILTER {
   VQX_REMOTE_FILTER* pNext; /* newest first */

@@ -17,9 +17,8 @@
 #include <atomic>
 #include <new>
 
-#include "gw/hostlib_gwglue_internal.h"
-#include "vqx_clock.h"
 #include "peer/vqx_host_peer_internal.h"
+#include "vqx_clock.h"
 
 namespace {
 

@@ -17,15 +17,12 @@
 #ifndef VQX_HOST_PEER_INTERNAL_H
 #define VQX_HOST_PEER_INTERNAL_H
 
-#include "core/vqx_host_internal.h"
+#include "filter/vqx_filter_internal.h"
+#include "vqx_gwlib.h"
 #include "vqx_host_peer.h"
-
-struct _VQX_FILTER_CONTEXT;
-struct VQX_BATCH_CONTEXT;
 
 /* ------------------------------------------------------------- constants */
 
-#define VQX_PEER_MAX 64u
 #define VQX_PEER_NAME_SIZE 288u                /* host (127) - application (127) - 16 hex digits */
 #define VQX_PEER_AWAIT_MAX 1152u               /* awaited responses per adapter */
 #define VQX_PEER_DEFAULT_BYTE_LIMIT 0x40000u   /* flow control towards adapters */
@@ -63,6 +60,39 @@ enum {
 };
 /* Log word of a cause ("Unknown cause (case missing in switch statement)" outside 0..11). */
 const char* VqxPeerCauseText(u32 un32Cause);
+
+/* ------------------------------------------------------ reassembly */
+
+#define VQX_FRAG_MAX_FRAGMENTS 65535u
+/* A message whose fragments keep coming for longer than this is given up. */
+#define VQX_FRAG_MAX_AGE_MS 30000u
+/* Fragment buffers one peer may have waiting; the oldest messages are given up beyond it. */
+#define VQX_FRAG_MAX_BYTES_PER_PEER (4u * VQX_MSG_MAX_BUFFER_SIZE)
+
+struct VQX_FRAG_CONTEXT;
+
+/* Per-peer reassembly state, held in the peer record. */
+typedef struct _VQX_FRAG_STATE {
+  void* hHash;                 /* serial number -> context */
+  VQX_FRAG_CONTEXT* pFirst;    /* contexts, oldest first */
+  VQX_FRAG_CONTEXT* pLast;
+  u32 un32NbContexts;
+  u64 un64BytesHeld;           /* buffer bytes of every queued fragment */
+} VQX_FRAG_STATE;
+
+VQX_RESULT VqxFragInit(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState);
+void VqxFragUninit(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState);
+VQX_RESULT VqxFragPendingFree(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState);
+/*
+ * Takes a received fragment (un16FragInfo != 0, header in host order). On
+ * the last fragment (un16FragInfo negative as i16) *phMsg becomes the whole
+ * message; otherwise it is consumed and *phMsg is null. Under the library
+ * lock. 0x02000000 / failures 0x82010012, 0x8201000F, 0x8201020E, 0x8201020B
+ * (the fragments and partial message released, *phMsg null).
+ */
+VQX_RESULT VqxFragReassemble(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState, VQX_MSG_HANDLE* phMsg);
+/* Gives up the messages whose first fragment came more than VQX_FRAG_MAX_AGE_MS before un64NowMs; their count. */
+u32 VqxFragExpire(VQX_LIB_HANDLE hLib, VQX_FRAG_STATE* pState, u64 un64NowMs);
 
 /* ------------------------------------------------------------ the record */
 
@@ -296,21 +326,7 @@ VQX_RESULT VqxHostSendGwDownEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32
 /* Added notification the first time a board talks before its filters are done (at most once per presence). */
 void VqxPeerAnnounceIfNeeded(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
 
-/* -------------------------------------------------- filter layer hooks */
-
-/* A filter was made: every present peer it concerns is sent a remote create. */
-void VqxPeerFilterCreated(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter);
-/* A filter goes away: every present peer it concerned is sent a remote destroy. */
-void VqxPeerFilterDestroyed(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter);
-/*
- * Around a change of a filter's sets: Begin records which present peers the
- * filter concerns (into the caller's array of VQX_PEER_MAX flags, indexed by
- * slot); End tells each present peer create / modify / destroy.
- */
-void VqxPeerFilterModifyBegin(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter, u8* pafConcerned);
-void VqxPeerFilterModifyEnd(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter, const u8* pafConcerned);
-/* An ordinary filter became active: added, gw0 up, gw1 up of each present peer, to it alone. */
-void VqxPeerFilterActivated(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter);
+/* The hooks the filter layer calls (VqxPeerFilter*, VqxMsgSource, VqxSourceCount*) are declared in filter/vqx_filter_internal.h. */
 
 /*
  * Receive side, for messages of group 0x020D other than acknowledgements
@@ -344,5 +360,32 @@ VQX_RESULT VqxSendRemoteFilterDone(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
 VQX_RESULT VqxSendRemoteFlowControlLevel(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
 /* ADAPTER_MSG_DELAY with the delay capped at 250 ms, whatever the adapter's build. */
 VQX_RESULT VqxSendAdapterMsgDelay(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32DelayMs);
+
+/* ------------------------------------------------------------- sending */
+
+/* Route to one peer or broadcast to remote hosts; takes the message. */
+VQX_RESULT VqxMsgSendToPeers(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
+/* Posts what is ready for one peer (retransmission, acknowledgement, up to 256 messages of its fifo). */
+void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER *pPeer, u32 fWriteNow);
+/* A response from an adapter completes its awaited request (flow control re-evaluated). */
+void VqxPopRspAwaited(VQX_LIB_HANDLE hLib, VQX_PEER *pPeer, VQX_MSG_HANDLE hMsg);
+
+/*
+ * The transport's send side for peers that have no transport instance (both
+ * instances off): null by default, so that such peers are never posted to.
+ * The fuzz targets put a stand-in here to drive numbering, acknowledgements
+ * and awaited responses with no socket. pFctCanSend answers as
+ * VqxGwLibCanSendMsg, pFctSend takes the records as VqxGwLibSendMsgs (it
+ * frees those marked fFreeAfterSend). Set before any library is opened.
+ */
+typedef struct _VQX_GW_SEND_STANDIN {
+  u32 (*pFctCanSend)(VQX_LIB_HANDLE hLib, u32 hPeer, u32 *pun32OldestSeq);
+  VQX_RESULT (*pFctSend)(VQX_LIB_HANDLE hLib, u32 hPeer, u32 un32Count, const VqxGwLibSendRecord *pRecords);
+} VQX_GW_SEND_STANDIN;
+void VqxGwSetSendStandIn(const VQX_GW_SEND_STANDIN *pStandIn);
+
+/* Transport instance of a peer handle: adapters' for 0xCA......, else hosts'. Defined by the glue
+ * (gw/hostlib_gwglue.cpp), whose object it also brings into every program that sends to peers. */
+VqxGwLibContext VqxGwOfPeer(VQX_LIB_HANDLE hLib, u32 hPeer);
 
 #endif

@@ -5,6 +5,7 @@
  */
 #include <string.h>
 
+#include "peer/vqx_host_peer_internal.h"
 #include "support/hostlib_fixture.h"
 #include "vqx_clock.h"
 
