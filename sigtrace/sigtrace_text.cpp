@@ -76,15 +76,35 @@ void CVQSigTraceText::PutDigits(const char* pDigits, u32 un32Digits, u32 un32Wid
   ms.append(pDigits, un32Digits);
 }
 
-void CVQSigTraceText::PutOne(SVQSigTraceDec d) {
+namespace {
+/* "00" to "99": two decimal digits per division. */
+constexpr auto s_acPairs = [] {
+  std::array<char, 200> a{};
+  for (u32 i = 0; i < 100; ++i) {
+    a[2 * i] = static_cast<char>('0' + i / 10);
+    a[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return a;
+}();
+}  // namespace
+
+void CVQSigTraceText::PutDec(SVQSigTraceDec d) {
   char ac[10];
-  char* b = ac + sizeof(ac);
+  char* const e = ac + sizeof(ac);
+  char* b = e;
   u32 un32 = d.un32Value;
-  do {
-    *--b = static_cast<char>('0' + un32 % 10);
-    un32 /= 10;
-  } while (un32 != 0);
-  PutDigits(b, static_cast<u32>(ac + sizeof(ac) - b), d.un32Width, d.cFill);
+  while (un32 >= 100) {
+    b -= 2;
+    memcpy(b, &s_acPairs[2 * (un32 % 100)], 2);
+    un32 /= 100;
+  }
+  if (un32 >= 10) {
+    b -= 2;
+    memcpy(b, &s_acPairs[2 * un32], 2);
+  } else {
+    *--b = static_cast<char>('0' + un32);
+  }
+  PutDigits(b, static_cast<u32>(e - b), d.un32Width, d.cFill);
 }
 
 void CVQSigTraceText::PutOne(SVQSigTraceHex h) {

@@ -107,7 +107,12 @@ class CVQSigTraceText {
  private:
   void PutOne(std::string_view s) { ms.append(s); }
   void PutOne(char c) { ms.push_back(c); }
-  void PutOne(SVQSigTraceDec d);
+  void PutOne(SVQSigTraceDec d) {
+    /* Most numbers of a record are one digit wide. */
+    if (d.un32Value < 10 && d.un32Width <= 1) ms.push_back(static_cast<char>('0' + d.un32Value));
+    else PutDec(d);
+  }
+  void PutDec(SVQSigTraceDec d);
   void PutOne(SVQSigTraceHex h);
   /* Digits right aligned in un32Width with cFill. */
   void PutDigits(const char* pDigits, u32 un32Digits, u32 un32Width, char cFill);
