@@ -23,7 +23,8 @@ u64* VqxTestMsgNewBuffer(u32 un32PayloadCapacity, u32& un32Length) {
 
 }  // namespace
 
-VqxTestMsg::VqxTestMsg(u32 un32PayloadCapacity) : m_pStorage(VqxTestMsgNewBuffer(un32PayloadCapacity, m_un32Length)) {}
+// The length is set in the body: a member initialiser would run before m_un32Length's own (= 0) and be undone.
+VqxTestMsg::VqxTestMsg(u32 un32PayloadCapacity) { m_pStorage.reset(VqxTestMsgNewBuffer(un32PayloadCapacity, m_un32Length)); }
 
 VqxTestMsg VqxTestMsg::Adopt(void* pMsg) {
   VqxTestMsg msg;
