@@ -700,6 +700,31 @@ VQX_RESULT VqxCopierCalls(VqxMsgElementCopier& c, VqxMsgView& view, u32 un32DstO
            static_cast<u64>(un32At) + un32Room + kTrailerSize <= un32Limit;
 }
 
+/* Element data, most often a short text, copied without a library call
+ * up to 16 bytes (two overlapping moves, or three single bytes). */
+[[gnu::always_inline]] inline void VqxCopyShort(u8* pbyTo, const u8* pbyFrom, u32 un32Size)
+{
+    if (un32Size > 16) {
+        std::memcpy(pbyTo, pbyFrom, un32Size);
+    } else if (un32Size >= 8) {
+        u64 un64Head, un64Tail;
+        std::memcpy(&un64Head, pbyFrom, 8);
+        std::memcpy(&un64Tail, pbyFrom + un32Size - 8, 8);
+        std::memcpy(pbyTo, &un64Head, 8);
+        std::memcpy(pbyTo + un32Size - 8, &un64Tail, 8);
+    } else if (un32Size >= 4) {
+        u32 un32Head, un32Tail;
+        std::memcpy(&un32Head, pbyFrom, 4);
+        std::memcpy(&un32Tail, pbyFrom + un32Size - 4, 4);
+        std::memcpy(pbyTo, &un32Head, 4);
+        std::memcpy(pbyTo + un32Size - 4, &un32Tail, 4);
+    } else if (un32Size > 0) {
+        pbyTo[0] = pbyFrom[0];
+        pbyTo[un32Size / 2] = pbyFrom[un32Size / 2];
+        pbyTo[un32Size - 1] = pbyFrom[un32Size - 1];
+    }
+}
+
 /*
  * What the short paths need of a source set before they read its word: a
  * checked source in another message than the destination, its prelude
@@ -769,7 +794,7 @@ bool VqxCopierOne(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet, PF
     VqxPutBe32(pbyAt, un32Size);
     VqxPutBe32(pbyAt + 4, 0);
     if (pfnCopy == nullptr) {
-        std::memcpy(pbyAt + layout.un32HeaderSize, pbyHeader + layout.un32HeaderSize, un32Size);
+        VqxCopyShort(pbyAt + layout.un32HeaderSize, pbyHeader + layout.un32HeaderSize, un32Size);
     } else {
         std::memset(pbyAt + layout.un32HeaderSize, 0, un32Storage - layout.un32HeaderSize);
     }
@@ -852,7 +877,7 @@ bool VqxCopierOne(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet, PF
             std::memset(pbyTo + un32Storage - kElementAlign, 0, kElementAlign);
             VqxPutBe32(pbyTo, un32Size);
             VqxPutBe32(pbyTo + 4, i + 1 < un32Count ? un32Storage : 0);
-            std::memcpy(pbyTo + kHeader, pbySrc + kHeader, un32Size);
+            VqxCopyShort(pbyTo + kHeader, pbySrc + kHeader, un32Size);
             un32To += un32Storage;
             pbySrc += VqxGetBe32(pbySrc + 4);
         }

@@ -188,6 +188,22 @@ TEST(MsgElementCopier, UncheckedInPlaceAndRefusals) {
     }
     EXPECT_EQ(dst[0].Bytes(), dst[1].Bytes());
   }
+  // One element of every size up to 40 bytes (the short copies' cases), by a checked copier and by the duplication.
+  for (u16 size = 1; size <= 40; ++size) {
+    std::vector<VqxTestMsg> m;
+    for (int i = 0; i < 3; ++i) {
+      m.emplace_back(256);
+      ASSERT_EQ(VQXMsgElementInit(m[i].Msg(), 8), VQX_RESULT_OK);
+    }
+    void* p = nullptr;
+    ASSERT_EQ(VQXMsgElementAlloc(m[0].Msg(), m[0].Set(0), size, &p), VQX_RESULT_OK);
+    for (u16 k = 0; k < size; ++k) static_cast<u8*>(p)[k] = u8(k + 1);
+    VqxMsgElementCopier copier;
+    ASSERT_EQ(VqxMsgElementCopierOpen(m[0].Msg(), m[1].Msg(), &copier), VQX_RESULT_OK);
+    EXPECT_EQ(VqxMsgElementCopierDupSet(&copier, m[0].Set(0), m[1].Set(4), nullptr, nullptr), VQX_RESULT_OK) << size;
+    EXPECT_EQ(VQXMsgElementDupSet(m[0].Set(0), m[2].Msg(), m[2].Set(4), nullptr, nullptr), VQX_RESULT_OK) << size;
+    EXPECT_EQ(m[1].Bytes(), m[2].Bytes()) << size;
+  }
   // A checked copier given a set word past its source (here past the buffer): refused before the word is read.
   {
     const VqxTestMsg src = CopierSource(k32);
