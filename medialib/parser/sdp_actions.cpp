@@ -12,6 +12,7 @@
  * description its own copy first.
  */
 #include <cstdio>
+#include <utility>
 
 #include "sdp_parse_internal.h"
 #include "vqx_string.h"
@@ -38,7 +39,7 @@ struct VqxSdpStaticRow {
   u32 un32Type;
   VqxSdpInit aInit[11];
 };
-const VqxSdpStaticRow s_aStatic[] = {
+constexpr VqxSdpStaticRow s_aStatic[] = {
     {0, 0, {}}, {2, 125, {{28, 1, 1}, {32, 4, 32}}}, {3, 3, {}}, {4, 4, {{28, 1, 1}, {29, 1, 1}, {30, 1, 1}, {31, 1, 1}}},
     {5, 5, {{28, 4, 8000}}}, {6, 5, {{28, 4, 16000}}}, {7, 7, {}}, {8, 8, {}}, {9, 9, {}},
     {10, 10, {{28, 1, 1}}}, {11, 10, {{28, 1, 1}}}, {12, 12, {{29, 1, 4}, {32, 4, 13}}}, {13, 13, {}}, {14, 14, {}},
@@ -47,6 +48,20 @@ const VqxSdpStaticRow s_aStatic[] = {
     {34, 34, {{28, 1, 2}, {29, 1, 2}, {32, 2, 0xFFFF}, {34, 1, 1}, {35, 1, 1}, {36, 1, 1}, {37, 1, 1}, {38, 1, 1},
               {40, 4, 0xFFFFFFFF}, {44, 2, 0xFFFF}, {54, 1, 10}}},
 };
+
+/* The row of s_aStatic for each payload type below 128 (0xFF: none). */
+struct VqxSdpStaticIndex {
+  u8 a[128];
+  constexpr VqxSdpStaticIndex() : a() {
+    for (u8& x : a) x = 0xFF;
+    for (size_t i = 0; i < std::size(s_aStatic); ++i) {
+      /* A payload type twice in the table stops the build here. */
+      if (s_aStatic[i].un8Format >= 128 || a[s_aStatic[i].un8Format] != 0xFF) throw "s_aStatic: bad or repeated format";
+      a[s_aStatic[i].un8Format] = static_cast<u8>(i);
+    }
+  }
+};
+constexpr VqxSdpStaticIndex s_staticIndex;
 
 /* Defaults an rtpmap line gives a media type: bytes 24..un16ClearTo cleared
  * first (0: nothing cleared), then the values. */
@@ -144,19 +159,19 @@ bool RoomForOne(_VQX_SDP_INFO* r) {
 }
 
 /* Changes the capability of one choice of the current description through
- * fn, copying it first when another description shares it. */
+ * fn, copying it first when another description shares it. fn changes the
+ * capability in place (one copy kept to compare with); a shared one gets its
+ * old bytes back and the changed ones go to a capability of their own. */
 template <class F>
 void UpdateChoice(SdpParseContext* c, u32 un32Choice, F fn) {
   _VQX_SDP_INFO* r = Rec(c);
   const u8 idx = c->pDesc->aMediaCapChoices[un32Choice].un8CapIdx;
   if (idx >= VqxNbCaps(r)) return;
-  _VQX_MEDIA_CAP tmp = r->aMediaCap[idx];
-  fn(tmp);
-  if (std::memcmp(&tmp, &r->aMediaCap[idx], sizeof tmp) == 0) return;
-  if (!SharedElsewhere(r, c->pDesc, idx)) {
-    r->aMediaCap[idx] = tmp;
-    return;
-  }
+  _VQX_MEDIA_CAP& cur = r->aMediaCap[idx];
+  _VQX_MEDIA_CAP tmp = cur;
+  fn(cur);
+  if (std::memcmp(&tmp, &cur, sizeof tmp) == 0 || !SharedElsewhere(r, c->pDesc, idx)) return;
+  std::swap(tmp, cur);
   /* An equal capability already stored is taken instead of a new copy. */
   u32 n = 0;
   while (n < VqxNbCaps(r) && std::memcmp(&r->aMediaCap[n], &tmp, sizeof tmp) != 0) ++n;
@@ -290,12 +305,11 @@ _VQX_MEDIA_CAP NewRtpCap(SdpParseContext* c, u8 un8Format) {
   cap.Transport.Rtp.un16MaxAudioFramesPerPacket = 1;
   cap.Transport.Rtp.un16PacketTimeMs = c->media.fPtime ? static_cast<u16>(c->media.un32Ptime) : 0;
   cap.Encoding.MediaType = VQX_MEDIA_TYPE_INVALID;
-  for (const VqxSdpStaticRow& row : s_aStatic)
-    if (row.un8Format == un8Format) {
-      cap.Encoding.MediaType = row.un32Type;
-      VqxSdpApply(cap, row.aInit, std::size(row.aInit));
-      break; /* one row per format */
-    }
+  if (un8Format < std::size(s_staticIndex.a) && s_staticIndex.a[un8Format] != 0xFF) {
+    const VqxSdpStaticRow& row = s_aStatic[s_staticIndex.a[un8Format]];
+    cap.Encoding.MediaType = row.un32Type;
+    VqxSdpApply(cap, row.aInit, std::size(row.aInit));
+  }
   if (un8Format == 0 || un8Format == 8) cap.Encoding.aun8Params[1] = c->media.fSilence ? u8(c->media.un32Silence) : 0;
   return cap;
 }
