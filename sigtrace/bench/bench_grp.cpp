@@ -6,9 +6,10 @@
  *     and paired in the same iterations against the real limit: fwrite
  *     through a 64 KiB buffer of the same records with the same time
  *     stamps, one clock read per record, rotated at the same size;
- *   - decoded text records of a Q.931 SETUP and an ISUP IAM, written to a
- *     text segment and decoded only, and the SETUP's records paired against
- *     their floor: the same decode and bytes through a 64 KiB fwrite;
+ *   - decoded text records of a Q.931 SETUP, an ISUP IAM and the stand-in
+ *     boards' 16-octet SS7 units, written to a text segment, the first two
+ *     also decoded only, and the SETUP's records paired against their
+ *     floor: the same decode and bytes through a 64 KiB fwrite;
  *   - one SS7 unit through the application's dispatch to its entity's group,
  *     with 32 boards of 128 links each attached and the unit for the last
  *     link of the last board, paired against the same unit with one board of
