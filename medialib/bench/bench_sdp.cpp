@@ -40,8 +40,20 @@ std::vector<std::string> Corpus() {
   for (const auto& p : files) {
     std::ifstream f(p, std::ios::binary);
     std::string s{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+    /* Only texts all three parse, so that the three do the same work. */
     _VQX_SDP_INFO r;
-    if (VQXMediaLibSdpParse(s.c_str(), &r, 0, nullptr) == VQX_RESULT_OK) v.push_back(s);
+    su_home_t* home = static_cast<su_home_t*>(su_home_new(sizeof(su_home_t)));
+    sdp_parser_t* sp = sdp_parse(home, s.data(), s.size(), sdp_f_anynet | sdp_f_c_missing);
+    const bool fSofia = sdp_session(sp) != nullptr;
+    sdp_parser_free(sp);
+    su_home_unref(home);
+    GstSDPMessage* m = nullptr;
+    gst_sdp_message_new(&m);
+    const bool fGst = gst_sdp_message_parse_buffer(reinterpret_cast<const guint8*>(s.data()), s.size(), m) == GST_SDP_OK;
+    gst_sdp_message_free(m);
+    const bool fOurs = VQXMediaLibSdpParse(s.c_str(), &r, 0, nullptr) == VQX_RESULT_OK;
+    if (fOurs && fSofia && fGst) v.push_back(s);
+    else std::printf("corpus: %s left out (ours, sofia-sip, GstSDP: %d %d %d)\n", p.filename().c_str(), fOurs, fSofia, fGst);
   }
   return v;
 }
