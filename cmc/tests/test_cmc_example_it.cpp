@@ -51,8 +51,10 @@ class CUser : public CVQCMCLibUser {
   void OnCmcLibNotReady() override { mJ.Add("NotReady"); }
   void OnCallLegPresent(unsigned int un32LegId, CVQCMC_CALL_LEG_ATTRIBUTE_COMMON& Attr,
                         CVQCMC_PROTOCOL_ATTRIBUTE&) override {
-    mJ.Add(std::string("CallLegPresent ") + Attr.GetCallingNumber(0).c_str());
+    // The leg is published before its line: the test reads mpB once it sees the line.
+    const std::string strLine = std::string("CallLegPresent ") + Attr.GetCallingNumber(0).c_str();
     mpB = new CItLeg(mJB, "B", un32LegId, Attr, VQCMC_CALL_LEG_STATE_INCOMING);
+    mJ.Add(strLine);
   }
   void OnCallLegSync(unsigned int un32LegId, CVQCMC_CALL_LEG_ATTRIBUTE_COMMON& Attr) override {
     mJ.Add("CallLegSync " + H(un32LegId));
