@@ -54,7 +54,9 @@ SetMixerOwnership, SetMixerLinkOwnership) are expected byte for byte
 "claims_missing" those not yet received. A hand-over is the same script played
 by a second instance after the first has left (quit, or restart).
 
-Control: line commands on 127.0.0.1:--control-port, one answer line each:
+Control: line commands on 127.0.0.1:--control-port (or on the listening socket
+inherited as --control-fd, which a parent binds first so that no other process
+can take the port in between), one answer line each:
   stats                 JSON: links, received counts per name, host layer
   register MODE         ok, standby, version or silent for what follows
   ready [stats=T,T..] | notready | syncstarting   send that notification (READY
@@ -148,9 +150,12 @@ class Server:
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.udp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.udp.bind(("127.0.0.1", args.udp_port))
-        self.control = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.control.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.control.bind(("127.0.0.1", args.control_port))
+        if getattr(args, "control_fd", None) is not None:
+            self.control = socket.socket(fileno=args.control_fd)
+        else:
+            self.control = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            self.control.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self.control.bind(("127.0.0.1", args.control_port))
         self.control.listen(2)
         self.controls = {}
         self.received = {}
@@ -584,7 +589,9 @@ def main(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--udp-port", type=int, required=True, help="this host's discovery port")
     p.add_argument("--peer-port", type=int, required=True, help="the library host's discovery port")
-    p.add_argument("--control-port", type=int, required=True)
+    control = p.add_mutually_exclusive_group(required=True)
+    control.add_argument("--control-port", type=int)
+    control.add_argument("--control-fd", type=int, help="an inherited socket bound to 127.0.0.1 and listening")
     p.add_argument("--name", default="cmc_server", help="application name")
     p.add_argument("--host-name", default="cmcsim")
     p.add_argument("--unique-id", type=lambda v: int(v, 0), default=0)

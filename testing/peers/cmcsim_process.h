@@ -14,6 +14,7 @@
 #define CMCSIM_PROCESS_H
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -49,36 +50,47 @@ inline _VQX_LIB_PARAMS HostParams(u16 un16Port, const std::vector<u16>& servers,
 class CmcServerProcess {
  public:
   CmcServerProcess(u16 un16UdpPort, u16 un16PeerPort, const std::vector<std::string>& extra = {}) {
-    const u16 un16Ctl = loopnet::FreeLoopbackPort();
+    /* The control socket is bound here and inherited: a port only picked here and bound by the
+     * child could be taken in between by another program, whose control port the test would reach. */
+    const int nListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in Any = loopnet::LoopbackAddress(0);
+    if (nListen < 0 || bind(nListen, reinterpret_cast<const sockaddr*>(&Any), sizeof(Any)) != 0 ||
+        listen(nListen, 2) != 0) {
+      if (nListen >= 0) close(nListen);
+      return;
+    }
+    const u16 un16Ctl = loopnet::BoundPort(nListen);
     const char* pszRoot = std::getenv("VQX_SOURCE_DIR");
     std::vector<std::string> args = {"python3", std::string(pszRoot != nullptr ? pszRoot : ".") + "/testing/cmcsim/cmcsim.py",
                                      "--udp-port", std::to_string(un16UdpPort), "--peer-port",
-                                     std::to_string(un16PeerPort), "--control-port", std::to_string(un16Ctl),
+                                     std::to_string(un16PeerPort), "--control-fd", std::to_string(nListen),
                                      "--lifetime", "60"};
     args.insert(args.end(), extra.begin(), extra.end());
     mPid = fork();
     if (mPid == 0) {
+      fcntl(nListen, F_SETFD, 0);
       std::vector<char*> av;
       for (std::string& a : args) av.push_back(a.data());
       av.push_back(nullptr);
       execvp(av[0], av.data());
       _exit(127);
     }
-    /* it listens once its interpreter has started: bounded retries */
-    WaitUntil(
-        [&] {
-          const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-          const sockaddr_in a = loopnet::LoopbackAddress(un16Ctl);
-          if (connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) {
-            close(s);
-            return false;
-          }
-          timeval tv{10, 0};
-          setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-          mCtl = s;
-          return true;
-        },
-        5000);
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopnet::LoopbackAddress(un16Ctl);
+    const bool fConnected = mPid > 0 && connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
+    close(nListen); /* the child's copy listens on */
+    if (!fConnected) {
+      close(s);
+      return;
+    }
+    timeval tv{10, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    mCtl = s;
+    /* ready once it answers: its interpreter has started and its sockets are bound */
+    if (Command("stats").empty()) {
+      close(mCtl);
+      mCtl = -1;
+    }
   }
   ~CmcServerProcess() {
     if (mCtl >= 0) {
