@@ -171,10 +171,14 @@ std::vector<uint8_t> Message(uint32_t id, uint32_t type, const std::vector<uint8
 
 /* Appends one batch (header and messages) to out. */
 void AppendBatch(std::vector<uint8_t>& out, const std::vector<std::vector<uint8_t>>& msgs) {
-  uint8_t h[kBatchHeader] = {};
-  Be32(h, uint32_t(msgs.size()));
-  for (size_t i = 0; i < msgs.size(); i++) Be32(h + 4 + 4 * i, uint32_t(msgs[i].size()));
-  out.insert(out.end(), h, h + sizeof(h));
+  if (msgs.size() > kMaxBatch) { /* the header holds at most 15 sizes */
+    fprintf(stderr, "boardsim_fast: a batch of %zu messages, at most %zu\n", msgs.size(), kMaxBatch);
+    abort();
+  }
+  const size_t at = out.size();
+  out.resize(at + kBatchHeader, 0);
+  Be32(&out[at], uint32_t(msgs.size()));
+  for (size_t i = 0; i < msgs.size(); i++) Be32(&out[at + 4 + 4 * i], uint32_t(msgs[i].size()));
   for (const auto& m : msgs) out.insert(out.end(), m.begin(), m.end());
 }
 
