@@ -8,6 +8,7 @@
 #include "sigtrace_adapter_wire_internal.h"
 #include "sigtrace_app.h"
 #include "sigtrace_board_trace.h"
+#include "sigtrace_decode.h"
 
 namespace VQCAF {
 
@@ -28,6 +29,16 @@ u32 EntityType(EVQTraceFamily e) {
 /* The board's direction (1 received, 2 sent) as the SS7, LAPD and ISDN
  * writers take it (0 received, otherwise sent). */
 u32 WriterDirection(u32 un32BoardDirection) { return un32BoardDirection == 2 ? 1u : 0u; }
+
+/* The board's point-code length in bits (14 or 24) as the SS7 decoder takes
+ * it. Any other value goes on unchanged, so the record's warning shows it. */
+u32 WriterPcLength(u32 un32BoardBits) {
+  switch (un32BoardBits) {
+    case 14: return VQ_SS7_PC_LENGTH_14;
+    case 24: return VQ_SS7_PC_LENGTH_24;
+    default: return un32BoardBits;
+  }
+}
 
 }  // namespace
 
@@ -101,7 +112,7 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
 
   switch (pFamily->eFamily) {
     case EVQTraceFamily::Ss7:
-      return pGroup->WriteSs7PacketData(*pEntity, un32Position, Ss7.fAnnexA, Ss7.un32Variant, Ss7.un32PcLength,
+      return pGroup->WriteSs7PacketData(*pEntity, un32Position, Ss7.fAnnexA, Ss7.un32Variant, WriterPcLength(Ss7.un32PcLength),
                                         WriterDirection(Ss7.un32Direction), static_cast<u32>(Ss7.Data.size()),
                                         Ss7.Data.data());
     case EVQTraceFamily::Lapd:

@@ -33,6 +33,14 @@ enum : u32 {
   VQ_SS7_VARIANT_NTT = 6,
 };
 
+/* Point-code lengths the SS7 decoders take. Any other value decodes as the
+ * default and the record carries a warning with the value. */
+enum : u32 {
+  VQ_SS7_PC_LENGTH_14 = 1,
+  VQ_SS7_PC_LENGTH_DEFAULT = 2, /* the variant's own: ITU 14-bit, ANSI 24-bit */
+  VQ_SS7_PC_LENGTH_24 = 3,
+};
+
 /* MTP2 signal unit from its first header octet (Q.703; Annex A: 6-octet header). */
 u32 VqSigTraceDecodeSs7(CVQSigTraceText& out, u32 un32Variant, u32 un32PcLength, u32 fAnnexA, const CVQSigTraceCursor& su);
 /* MTP3 MSU from its SIO (Q.704 routing label, ANSI T1.111 label). */

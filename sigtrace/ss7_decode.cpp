@@ -209,7 +209,7 @@ u32 VqSigTraceDecodeMtp3(CVQSigTraceText& out, u32 un32Variant, u32 un32PcLength
     const u32 un32Si = un8Sio & 0x0F;
     out.Put(" Sub=", SVQSigTraceDec{(un8Sio >> 4) & 3u}, ' ', VqSigTraceName(s_aNetworkIndicator, un8Sio >> 6, ""),
             VqSigTraceName(s_aServiceIndicator, un32Si, ""));
-    if (un32PcLength < 1 || un32PcLength > 3) {
+    if (un32PcLength < VQ_SS7_PC_LENGTH_14 || un32PcLength > VQ_SS7_PC_LENGTH_24) {
       /* The value as the board's signed field. */
       const bool fNegative = static_cast<i32>(un32PcLength) < 0;
       out.Put("\nWARNING DPC length not set (value=", fNegative ? "-" : "", SVQSigTraceDec{fNegative ? 0u - un32PcLength : un32PcLength},
@@ -218,9 +218,9 @@ u32 VqSigTraceDecodeMtp3(CVQSigTraceText& out, u32 un32Variant, u32 un32PcLength
     const SLabelFormat* pFmt = nullptr;
     switch (un32Variant) {
       case VQ_SS7_VARIANT_ITU_1:
-      case VQ_SS7_VARIANT_ITU_2: pFmt = un32PcLength == 3 ? &s_Itu24 : &s_Itu14; break;
+      case VQ_SS7_VARIANT_ITU_2: pFmt = un32PcLength == VQ_SS7_PC_LENGTH_24 ? &s_Itu24 : &s_Itu14; break;
       case VQ_SS7_VARIANT_ANSI_1:
-      case VQ_SS7_VARIANT_ANSI_2: pFmt = un32PcLength == 1 ? &s_Ansi14 : &s_Ansi24; break;
+      case VQ_SS7_VARIANT_ANSI_2: pFmt = un32PcLength == VQ_SS7_PC_LENGTH_14 ? &s_Ansi14 : &s_Ansi24; break;
       default:
         if (un32Variant == VQ_SS7_VARIANT_TTC) out.Append("\n[TTC 16 bits]\n");
         else if (un32Variant == VQ_SS7_VARIANT_NTT) out.Append("\n[NTT 16 bits]\n");

@@ -251,8 +251,9 @@ void BM_TextIsupIamRecord(benchmark::State& state) {
 BENCHMARK(BM_TextIsupIamRecord);
 
 /* Text records of the stand-in boards' SS7 units (16 octets, octet i of
- * unit n is n + i, 14-bit point codes as the boards send them): the text
- * group's share of the end-to-end text run, per unit. */
+ * unit n is n + i, the boards' 14-bit point codes as the application hands
+ * them to the group): the text group's share of the end-to-end text run,
+ * per unit. */
 void BM_TextSs7BoardUnits(benchmark::State& state) {
   CScratch dir;
   std::vector<std::vector<u8>> vUnits(256, std::vector<u8>(16));
@@ -264,7 +265,7 @@ void BM_TextSs7BoardUnits(benchmark::State& state) {
     u32 n = 0;
     for (auto _ : state) {
       const std::vector<u8>& v = vUnits[n++ % vUnits.size()];
-      t.g.WriteSs7PacketData(t.e, 1, 0, 1, 14, 0, static_cast<u32>(v.size()), v.data());
+      t.g.WriteSs7PacketData(t.e, 1, 0, 1, VQ_SS7_PC_LENGTH_14, 0, static_cast<u32>(v.size()), v.data());
       if (n % 65536 == 0) {
         state.PauseTiming();
         CScratch::RemoveAllBut({t.g.mstrCurrentFile.c_str()});

@@ -131,6 +131,54 @@ TEST_F(SigTraceApp, UnitsReachTheirEntityAnswersAndRefusalsAreLogged) {
   EXPECT_EQ((u8(s[42]) << 8) | u8(s[43]), 2) << "link number: the position of L2";
 }
 
+/* A board gives the point-code length in bits: its units are decoded with
+ * the label format they name, without the decoder's warning; a length the
+ * board does not send is refused, logged and counted lost, nothing written. */
+TEST_F(SigTraceApp, BoardPointCodeLengthPicksTheLabelFormat) {
+  CVQSigTraceEntityParams E = Entity(VQ_SIGTRACE_TYPE_SS7, "B1", "SS7T", "L1", 1, 1, 0);
+  ASSERT_EQ(pApp->AttachEntityToGroup(*pAdapter, E), VQX_RESULT_OK);
+  /* MSU, SI 0: label octets 23 41 12 50 01 00 05. */
+  const std::vector<u8> Msu = sigtest::FromHex("10 20 3F 80 23 41 12 50 01 00 05 17 00");
+  const struct {
+    u32 un32Variant, un32PcBits;
+    const char* pszLabel; /* title and DPC line; null: refused */
+  } aRows[] = {
+      {1, 14, "[ITU 14 bits]\nDPC=291 (Zn-Net-Sp=0-36-3)"},
+      {1, 24, "[ITU 24 bits]\nDPC=1196323 (Zn-Net-Sp=18-65-35)"},
+      {3, 14, "[ANSI 14 bits]\nDPC 0.36.3"},
+      {4, 24, "[ANSI 24 bits]\nDPC 18.65.35"},
+      {1, 16, nullptr},
+      {3, 3, nullptr}, /* the decoder's own value is not the board's */
+  };
+  /* A second apart: each refusal gets its own line. */
+  static u64 s_un64Ms = 0;
+  pApp->mpfnClock = [] { return s_un64Ms; };
+  u32 un32Lost = 0;
+  for (const auto& r : aRows) {
+    s_un64Ms += 1000;
+    std::vector<u8> Unit = Payload(0x30, {}, {{8, 1}, {12, 1}, {16, 1}, {20, u32(Msu.size())}, {24, 1}, {28, 1}, {32, 0xFF},
+                                              {40, r.un32Variant}, {44, r.un32PcBits}});
+    Unit.insert(Unit.end(), Msu.begin(), Msu.end());
+    Unit.resize((Unit.size() + 7) / 8 * 8);
+    EXPECT_EQ(Dispatch(0x04210031, Unit), r.pszLabel ? VQX_RESULT_OK : VQX_RESULT_INVALID_PARAM) << r.un32PcBits;
+    un32Lost += r.pszLabel ? 0 : 1;
+    const std::string strRefused = "SS7 unit refused: SS7 trace unit: point-code length " + std::to_string(r.un32PcBits) + " out of range";
+    EXPECT_EQ(sigtest::Seen(Log.Take(), strRefused.c_str()), r.pszLabel ? 0u : 1u) << r.un32PcBits;
+  }
+  EXPECT_EQ(pApp->mun32LostUnits, un32Lost);
+  pApp.reset();
+  std::ifstream In(mstrDir + "/SS7T_000.log");
+  const std::string s((std::istreambuf_iterator<char>(In)), {});
+  EXPECT_EQ(sigtest::Count(s, "[MSU] Sub=0 NATIONAL Signaling Network Management Message (SNM) \nMTP3 Header: "), 4u) << s;
+  EXPECT_EQ(sigtest::Count(s, "WARNING"), 0u) << s;
+  size_t nAt = 0;
+  for (const auto& r : aRows) {
+    if (r.pszLabel == nullptr) continue;
+    nAt = s.find(r.pszLabel, nAt);
+    ASSERT_NE(nAt, std::string::npos) << "in order: " << r.pszLabel << "\n" << s;
+  }
+}
+
 /* Units find their entity by board handle and trunk/timeslot mask (CAS R2:
  * trunk; IP: trace context id) through attach, detach, the board lost and
  * back under a new handle, and a reload that adds an entity. Each probe
