@@ -12,17 +12,18 @@
  * big-endian so that a payload travels between hosts unchanged. See
  * docs/msg-element-sets.md for the byte layout.
  *
- * All reads of set chains go through VqxSetCursor, which validates each
+ * Reads of set chains go through VqxSetCursor, which validates each
  * element header before it is used, and checks it against the end of the
  * elements whenever the message is known.
  *
  * A copier (VqxMsgElementCopier) serves the many set duplications of one
  * tree copy: each message's prelude is read once, the destination's then
- * only compared (length, capacity, end marker) before each use; a source
- * set of one element is checked by opening its cursor, and the usual set
- * (one element, 32-bit layout) goes through VqxCopierOne in a few steps,
- * a longer sound chain through VqxCopierChain.
- * Every other case takes the general path, which gives the same bytes.
+ * only compared (length, capacity, end marker) before each use. The usual
+ * sets (32-bit layout, one element: VqxCopierOne; a longer sound chain:
+ * VqxCopierChain) take short paths that check the cursor's rules inline
+ * before they read or write, and hand anything else, faults included, to
+ * the general path, which gives the same result and bytes (a test and the
+ * fuzz target compare the two).
  */
 #include "vqx_msg_element.h"
 
@@ -680,8 +681,8 @@ VQX_RESULT VqxCopierCalls(VqxMsgElementCopier& c, VqxMsgView& view, u32 un32DstO
  * inside its elements, the source set outside its buffer, and room for
  * un32Room bytes of elements. Gives where they go and the set's offset.
  */
-[[gnu::always_inline]] inline bool VqxCopierDstReady(const VqxMsgElementCopier& c, const u8* pbySrcSet, const u8* pbyDstSet, u32 un32Room,
-                              u32& un32At, u32& un32DstOff)
+[[gnu::always_inline]] inline bool VqxCopierDstReady(const VqxMsgElementCopier& c, const u8* pbySrcSet,
+                                                     const u8* pbyDstSet, u32 un32Room, u32& un32At, u32& un32DstOff)
 {
     const VqxMsgElementChecker& dst = c.dst;
     if (VQX_RESULT_FAILED(dst.rOpen) || dst.pLayout != &s_aLayouts[0] ||
@@ -732,8 +733,8 @@ VQX_RESULT VqxCopierCalls(VqxMsgElementCopier& c, VqxMsgView& view, u32 un32DstO
  * the bounds the chain must keep to, as offsets from uBase; a trusted
  * source has none (0 and the largest offset).
  */
-[[gnu::always_inline]] inline bool VqxCopierSrcReady(const VqxMsgElementCopier& c, const u8* pbySrcSet, uintptr_t& uBase,
-                                                     u64& un64End)
+[[gnu::always_inline]] inline bool VqxCopierSrcReady(const VqxMsgElementCopier& c, const u8* pbySrcSet,
+                                                     uintptr_t& uBase, u64& un64End)
 {
     uBase = 0;
     un64End = ~0ull;
@@ -821,8 +822,8 @@ bool VqxCopierOne(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet, PF
  * VqxCopierDupSet decides; what this writes and returns is what
  * VqxCopierDupSet writes and returns for the same set.
  */
-[[gnu::noinline]] bool VqxCopierChain(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet, PFN_VQX_MSG_ELEMENT_COPY pfnCopy,
-                   void* pvContext, VQX_RESULT& r)
+[[gnu::noinline]] bool VqxCopierChain(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet,
+                                      PFN_VQX_MSG_ELEMENT_COPY pfnCopy, void* pvContext, VQX_RESULT& r)
 {
     const VqxSetLayout& layout = s_aLayouts[0];
     constexpr u32 kHeader = 8;
@@ -881,7 +882,8 @@ bool VqxCopierOne(VqxMsgElementCopier& c, const u8* pbySrcSet, u8* pbyDstSet, PF
             un32To += un32Storage;
             pbySrc += VqxGetBe32(pbySrc + 4);
         }
-        VqxPutBe32(pbyDstSet, layout.un32SetFlag | (un32Count << kSetCountShift) | ((un32At - un32DstOff) / kSetFirstUnit));
+        VqxPutBe32(pbyDstSet,
+                   layout.un32SetFlag | (un32Count << kSetCountShift) | ((un32At - un32DstOff) / kSetFirstUnit));
         std::memcpy(pbyPayload + un32To, layout.abyTrailer, kTrailerSize);
         c.dst.un32Used = un32To + kTrailerSize;
         VqxHeaderPut32(c.pDstMsg, VQX_MSG_OFFSET_PAYLOAD_LENGTH, c.dst.un32Used);
