@@ -3,7 +3,8 @@
 // source order, into another message or in place. The source message is
 // given in the context, as for any message from outside: whatever the
 // bytes, a copy ends in a result and never reads or writes outside the
-// two messages.
+// two messages; and a tree copied as it is equals the same tree copied
+// byte-reversed and converted back in place.
 //
 // Input: one control byte (bits 0-1 entry, bit 2 swap, bit 3 source order
 // 2, bit 4 in place, bit 5 compact 16-bit layout), then the payload's bytes
@@ -67,20 +68,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         pDstMsg = dst.data();
         pDst = dst.data() + VQX_MSG_HEADER_SIZE;
     }
+    static i32 (*const s_apfnCopy[4])(const IeCopyContext*, const void*, void*, void*) = {
+        VQ500SipHeaderMsgsetCopy, VQ500SipBodyCopy, VQ500SdpSessionDescriptionCopy, VQ500SipMessageRequestCopy};
+    const auto Copy = s_apfnCopy[un32Entry];
     const IeCopyContext ctx{(byControl >> 2) & 1u, (byControl & 8) != 0 ? 2u : 0u, nullptr, src.data()};
-    switch (un32Entry) {
-    case 0:
-        VQ500SipHeaderMsgsetCopy(&ctx, pSrc, pDstMsg, pDst);
-        break;
-    case 1:
-        VQ500SipBodyCopy(&ctx, pSrc, pDstMsg, pDst);
-        break;
-    case 2:
-        VQ500SdpSessionDescriptionCopy(&ctx, pSrc, pDstMsg, pDst);
-        break;
-    default:
-        VQ500SipMessageRequestCopy(&ctx, pSrc, pDstMsg, pDst);
-        break;
+    const i32 r = Copy(&ctx, pSrc, pDstMsg, pDst);
+    // A tree copied as it is equals the tree copied byte-reversed and then
+    // converted back in place: the record copies' unswapped moves and their
+    // swaps must agree byte for byte.
+    if (!fInPlace && ctx.un32Swap == 0 && ctx.un32SrcOrder == 2 && VQX_RESULT_SUCCEEDED(r)) {
+        std::vector<u8> other(VQX_MSG_HEADER_SIZE + kCapacity, 0);
+        SetSizes(other, 0);
+        VqxMsgElementInitLayout(other.data(), un32Fixed, f16 ? VQX_MSG_ELEMENT_LAYOUT_16 : VQX_MSG_ELEMENT_LAYOUT_32);
+        u8* pOther = other.data() + VQX_MSG_HEADER_SIZE;
+        const IeCopyContext there{1, 2, nullptr, src.data()};
+        const IeCopyContext back{1, 0, nullptr, other.data()};
+        if (VQX_RESULT_SUCCEEDED(Copy(&there, pSrc, other.data(), pOther)) &&
+            VQX_RESULT_SUCCEEDED(Copy(&back, pOther, other.data(), pOther)) && other != dst) {
+            __builtin_trap();
+        }
     }
     return 0;
 }
