@@ -1,8 +1,9 @@
 /*
  * loopback.h - what every test and benchmark that talks over sockets needs
  * so that nothing leaves 127.0.0.1: socket addresses on 127.0.0.0/8, a port
- * free for both TCP and UDP, and the gateway transport's interface table
- * replaced by loopback nets (discovery broadcasts sent to 127.0.0.1).
+ * free for both TCP and UDP and kept for this process, and the gateway
+ * transport's interface table replaced by loopback nets (discovery
+ * broadcasts sent to 127.0.0.1).
  *
  * The interface table is process-wide: set it before the transport opens and
  * restore it (UseLoopbackNets(0), or a LoopbackNets going out of scope) after
@@ -12,9 +13,15 @@
 #define TESTING_PEERS_LOOPBACK_H
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <set>
 
 #include "vqx_gwlib.h"
 
@@ -37,18 +44,83 @@ inline u16 BoundPort(int s) {
   return ntohs(a.sin_port);
 }
 
-/* A port free for both TCP and UDP on 127.0.0.1 (the transports listen on both); 0 when none was found. */
+/*
+ * Ports handed to tests lie below the kernel's ephemeral range: a port the
+ * kernel numbers itself (a listener bound to port 0, a UDP socket's first
+ * send, an outgoing connection) never lands on one between its choice here
+ * and the bind of the stand-in that gets it. A port given out stays this
+ * process's until it exits: a lock on its byte of kPortLockFile keeps every
+ * other test process off it, and a set keeps this process from giving it
+ * twice. Without both, parallel tests shared ports: a board that binds
+ * 127.0.0.1:P takes every answer sent to another process's gateway socket
+ * numbered P (its discovery then finds nothing), or a board's control port
+ * was another board's.
+ */
+constexpr const char* kPortLockFile = "/tmp/vqx-test-ports.lock";
+/* Above the gateway's default port (12358) and the ports a gateway opens after it. */
+constexpr u16 kLowestTestPort = 20000;
+
+/* The first port of the kernel's ephemeral range (32768 when unreadable or not above the test ports). */
+inline u32 EphemeralPortsStart() {
+  unsigned low = 0, high = 0;
+  FILE* f = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r");
+  const bool fRead = f != nullptr && fscanf(f, "%u %u", &low, &high) == 2;
+  if (f != nullptr) fclose(f);
+  return fRead && low > kLowestTestPort ? low : 32768u;
+}
+
+/* True when port binds on 127.0.0.1 for TCP and for UDP right now. */
+inline bool LoopbackPortBindable(u16 port) {
+  const sockaddr_in a = LoopbackAddress(port);
+  bool fFree = true;
+  for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+    const int s = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    fFree = fFree && s >= 0 && bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
+    if (s >= 0) close(s);
+  }
+  return fFree;
+}
+
+/* The ports this process was given and the lock file that keeps them. The
+ * file is opened before main, so that tests counting their descriptors do
+ * not count it; a forked child opens it again, since the open file it
+ * inherited holds its parent's ports. */
+struct TestPortLocks {
+  std::mutex m;
+  std::set<u16> given;
+  int fd = -1;
+  pid_t pid = 0;
+  TestPortLocks() { Reopen(); }
+  void Reopen() {
+    if (fd >= 0) close(fd);
+    fd = open(kPortLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    pid = getpid();
+  }
+};
+inline TestPortLocks g_TestPorts;
+
+/* A port free for both TCP and UDP on 127.0.0.1 and kept for this process (see above); 0 when none was found. */
 inline u16 FreeLoopbackPort() {
-  for (int i = 0; i < 50; i++) {
-    const int t = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = LoopbackAddress(0);
-    bind(t, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
-    a = LoopbackAddress(BoundPort(t));
-    close(t);
-    const int u = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool fFree = a.sin_port != 0 && bind(u, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
-    close(u);
-    if (fFree) return ntohs(a.sin_port);
+  TestPortLocks& t = g_TestPorts;
+  const std::lock_guard<std::mutex> g(t.m);
+  if (t.pid != getpid()) t.Reopen();
+  const u32 span = EphemeralPortsStart() - kLowestTestPort;
+  const u32 start = static_cast<u32>(getpid()) * 7919u +
+                    static_cast<u32>(std::chrono::steady_clock::now().time_since_epoch().count());
+  for (u32 i = 0; i < span && i < 4096; i++) {
+    const u16 port = static_cast<u16>(kLowestTestPort + (start + i) % span);
+    if (t.given.count(port) != 0) continue;
+    /* A lock of the open file: it conflicts with every other process's and ends with this one. */
+    struct flock l{};
+    l.l_type = F_WRLCK, l.l_whence = SEEK_SET, l.l_start = port, l.l_len = 1;
+    if (t.fd < 0 || fcntl(t.fd, F_OFD_SETLK, &l) != 0) continue;
+    if (!LoopbackPortBindable(port)) {
+      l.l_type = F_UNLCK;
+      fcntl(t.fd, F_OFD_SETLK, &l);
+      continue;
+    }
+    t.given.insert(port);
+    return port;
   }
   return 0;
 }
