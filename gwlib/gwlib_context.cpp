@@ -30,18 +30,6 @@ void ErrorLog(GwLibCtx* c, const char* fmt, ...)
         c->Params.pFctErrorLog(c->Params.pErrorCtx, "%s", sz);
 }
 
-void Trace(GwLibCtx* c, u32 level, const char* fmt, ...)
-{
-    if (c->Params.pFctTraceLog == nullptr)
-        return;
-    char sz[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(sz, sizeof(sz), fmt, ap);
-    va_end(ap);
-    c->Params.pFctTraceLog(c->Params.pTraceCtx, level, "%s", sz);
-}
-
 void ErrnoLog(GwLibCtx* c, const char* text)
 {
     int e = errno;

@@ -248,7 +248,18 @@ enum ThreadIdx
 /* ---- clock, logs ---- */
 u32 Now();
 void ErrorLog(GwLibCtx* c, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void Trace(GwLibCtx* c, u32 level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+/* Trace lines reach the trace callback as format and arguments, unformatted:
+ * the callback formats only those its level keeps (most are dropped, some
+ * come once per received batch). TraceFormat is never run; it only has the
+ * compiler check each line's arguments against its format. */
+inline void __attribute__((format(printf, 1, 2))) TraceFormat(const char*, ...) {}
+template <typename... Args>
+inline void TraceArgs(GwLibCtx* c, u32 level, const char* fmt, Args... args)
+{
+    if (c->Params.pFctTraceLog != nullptr)
+        c->Params.pFctTraceLog(c->Params.pTraceCtx, level, fmt, args...);
+}
+#define Trace(c, level, ...) (false ? TraceFormat(__VA_ARGS__) : TraceArgs((c), (level), __VA_ARGS__))
 /* "%s, errno = %d (%s)\n" with the current errno. */
 void ErrnoLog(GwLibCtx* c, const char* text);
 std::string IpText(u32 addrNet);

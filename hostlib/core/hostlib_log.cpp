@@ -129,13 +129,20 @@ void VqxHostLibPrintError(VQX_LIB_HANDLE hLib, const char* pszLine) {
   VqxMutexGive(pLib->hOutputCriticalSection);
 }
 
+bool VqxHostLibLogKeeps(VQX_LIB_HANDLE hLib, u32 un32Level) {
+  const VQX_LIB* pLib = VqxLib(hLib);
+  /* Before the log thread runs every line goes to standard error. */
+  if (pLib == nullptr || pLib->pLogEvent == nullptr || pLib->hTraceQueueCriticalSection == nullptr) return true;
+  return un32Level == 0 || un32Level >= pLib->un32TraceLevel.load(std::memory_order_relaxed);
+}
+
 void VqxHostLibLogV(VQX_LIB_HANDLE hLib, u32 un32Level, const char* pszFormat, va_list vaArgs) {
   VQX_LIB* pLib = VqxLib(hLib);
   if (pLib == nullptr || pLib->pLogEvent == nullptr || pLib->hTraceQueueCriticalSection == nullptr) {
     vfprintf(stderr, pszFormat, vaArgs);
     return;
   }
-  if (un32Level != 0 && un32Level < pLib->un32TraceLevel.load(std::memory_order_relaxed)) return;
+  if (!VqxHostLibLogKeeps(hLib, un32Level)) return;
 
   /* Leading newlines of the format are skipped while more text follows. */
   while (pszFormat[0] == '\n' && pszFormat[1] != '\0') pszFormat++;

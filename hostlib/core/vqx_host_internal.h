@@ -329,6 +329,8 @@ static inline void VqxCpuRelax() {
 /* ------------------------------------------------------------- logging */
 
 void VqxHostLibLogV(VQX_LIB_HANDLE hLib, u32 un32Level, const char* pszFormat, va_list vaArgs);
+/* Whether a line of this level would be kept (VqxHostLibLogV drops the others before formatting). */
+bool VqxHostLibLogKeeps(VQX_LIB_HANDLE hLib, u32 un32Level);
 /* Prints one line now on the error path (under the output lock). */
 void VqxHostLibPrintError(VQX_LIB_HANDLE hLib, const char* pszLine);
 /* Log thread body and its start / stop. */

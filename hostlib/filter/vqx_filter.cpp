@@ -521,6 +521,7 @@ u32 VqxFilterPopMany(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32Max, u32 
       __builtin_prefetch(VqxMsgQueueLink(hNext), 1);
     }
     VqxPopStatsOne(hLib, hMsg, fFromReceive, &cache);
+    if (fFromReceive) VqxBufPrefetchRelease(hLib, hMsg);
     pahMsg[n] = hMsg;
   }
   VqxPopTotals(hLib, n);

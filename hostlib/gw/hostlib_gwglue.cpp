@@ -83,9 +83,7 @@ void* VqxHostGwLibAllocMsg(void* pCtx, u32 un32Size) {
 }
 
 void VqxHostGwLibAllocMsgMultiple(void* pCtx, u32 un32Count, const u32* aun32Sizes, void** apMsgs) {
-  VQX_LIB_HANDLE hLib = VqxCtxLib(pCtx);
-  std::lock_guard<std::mutex> guard(VqxLib(hLib)->BufMutex);
-  for (u32 i = 0; i < un32Count; i++) apMsgs[i] = VqxBufMallocInternal(hLib, aun32Sizes[i], 0, __FILE__, __LINE__);
+  VqxBufMallocMultiple(VqxCtxLib(pCtx), un32Count, aun32Sizes, apMsgs, __FILE__, __LINE__);
 }
 
 void VqxHostGwLibFreeMsg(void* pCtx, void** ppMsg) {
@@ -110,13 +108,14 @@ void VqxHostGwLibErrorLog(void* pCtx, const char* pszFormat, ...) {
 }
 
 void VqxHostGwLibTraceLog(void* pCtx, u32 un32Level, const char* pszFormat, ...) {
+  /* Level 0 is the library's error level: a transport trace never becomes an error line. */
+  const u32 un32Lvl = un32Level == 0 ? 1u : un32Level;
+  if (!VqxHostLibLogKeeps(VqxCtxLib(pCtx), un32Lvl)) return; /* dropped: not formatted either */
   char szLine[VQX_LIB_LOG_LINE_SIZE];
   va_list va;
   va_start(va, pszFormat);
   vsnprintf(szLine, sizeof(szLine), pszFormat, va);
   va_end(va);
-  /* Level 0 is the library's error level: a transport trace never becomes an error line. */
-  const u32 un32Lvl = un32Level == 0 ? 1u : un32Level;
   VQX_LOG_V(VqxCtxLib(pCtx), un32Lvl, "%s\n", szLine);
 }
 

@@ -17,6 +17,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <atomic>
 #include <new>
 
 #include "msg/hostlib_msg_internal.h"
@@ -127,6 +129,14 @@ class VqxLiveBufferTable {
 
   u64 Count() const { return mun64Count; }
 
+  /* Fetches a buffer's home slot into the cache ahead of its release, without
+   * the lock: the slot array may be replaced meanwhile, and a prefetch of a
+   * stale address reads nothing. */
+  void Prefetch(const void* pBuf) const {
+    const Entry* paSlots = mpaPublished.load(std::memory_order_relaxed);
+    if (paSlots != nullptr) __builtin_prefetch(&paSlots[Slot(pBuf, mun64PublishedMask.load(std::memory_order_relaxed))], 1);
+  }
+
   /* Calls fn(entry) for every live buffer, then forgets them all. */
   template <typename Fn>
   void DrainAll(Fn fn) {
@@ -139,9 +149,10 @@ class VqxLiveBufferTable {
   }
 
  private:
-  u64 Slot(const void* pBuf) const {
-    return ((reinterpret_cast<uintptr_t>(pBuf) >> 3) * 0x9E3779B97F4A7C15ull >> 20) & mun64Mask;
+  static u64 Slot(const void* pBuf, u64 un64Mask) {
+    return ((reinterpret_cast<uintptr_t>(pBuf) >> 3) * 0x9E3779B97F4A7C15ull >> 20) & un64Mask;
   }
+  u64 Slot(const void* pBuf) const { return Slot(pBuf, mun64Mask); }
 
   bool Resize(u64 un64Slots) {
     Entry* paNew = static_cast<Entry*>(calloc(un64Slots, sizeof(Entry)));
@@ -150,6 +161,8 @@ class VqxLiveBufferTable {
     const u64 un64OldSlots = paOld != nullptr ? mun64Mask + 1 : 0;
     mpaSlots = paNew;
     mun64Mask = un64Slots - 1;
+    mpaPublished.store(paNew, std::memory_order_relaxed);
+    mun64PublishedMask.store(mun64Mask, std::memory_order_relaxed);
     mun64Count = 0;
     for (u64 i = 0; i < un64OldSlots; i++) {
       if (paOld[i].pBuf != nullptr) *Insert(paOld[i].pBuf) = paOld[i];
@@ -161,6 +174,9 @@ class VqxLiveBufferTable {
   Entry* mpaSlots = nullptr;
   u64 mun64Mask = 0;
   u64 mun64Count = 0;
+  /* The slot array and its mask for Prefetch, which runs without the lock. */
+  std::atomic<const Entry*> mpaPublished{nullptr};
+  std::atomic<u64> mun64PublishedMask{0};
 };
 
 /* ----------------------------------------------------------- allocation */
@@ -246,6 +262,18 @@ void* VqxBufMallocInternal(VQX_LIB_HANDLE hLib, u64 un64Size, u32 fExact, const 
 void* VqxBufMalloc(VQX_LIB_HANDLE hLib, u64 un64Size, u32 fExact, const char* pszFile, u32 un32Line) {
   VqxBufLock guard(VqxLib(hLib)->BufMutex);
   return VqxBufMallocInternal(hLib, un64Size, fExact, pszFile, un32Line);
+}
+
+void VqxBufMallocMultiple(VQX_LIB_HANDLE hLib, u32 un32Count, const u32* paun32Sizes, void** papBuf,
+                          const char* pszFile, u32 un32Line) {
+  /* The lock is given up between chunks: a reader releasing its messages
+   * waits for one chunk, not for a whole read of the transport. */
+  constexpr u32 kChunk = 32;
+  for (u32 i = 0; i < un32Count;) {
+    VqxBufLock guard(VqxLib(hLib)->BufMutex);
+    for (const u32 un32End = std::min(un32Count, i + kChunk); i < un32End; i++)
+      papBuf[i] = VqxBufMallocInternal(hLib, paun32Sizes[i], 0, pszFile, un32Line);
+  }
 }
 
 /* ------------------------------------------------------------- release */
@@ -347,6 +375,8 @@ VQX_RESULT VqxBufReleaseDeferred(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowSent
   pLib->un32ReleasesPending.store(1, std::memory_order_relaxed);
   return VQX_RESULT_OK;
 }
+
+void VqxBufPrefetchRelease(VQX_LIB_HANDLE hLib, const void* pBuf) { VqxLib(hLib)->pLiveBuffers->Prefetch(pBuf); }
 
 void VqxBufFlushDeferred(VQX_LIB_HANDLE hLib) {
   VQX_LIB* pLib = VqxLib(hLib);

@@ -22,6 +22,9 @@
  */
 void* VqxBufMalloc(VQX_LIB_HANDLE hLib, u64 un64Size, u32 fExact, const char* pszFile, u32 un32Line);
 void* VqxBufMallocInternal(VQX_LIB_HANDLE hLib, u64 un64Size, u32 fExact, const char* pszFile, u32 un32Line);
+/* VqxBufMalloc of each size (a null entry where one failed). */
+void VqxBufMallocMultiple(VQX_LIB_HANDLE hLib, u32 un32Count, const u32* paun32Sizes, void** papBuf,
+                          const char* pszFile, u32 un32Line);
 VQX_RESULT VqxBufFree(VQX_LIB_HANDLE hLib, void* pBuf);
 VQX_RESULT VqxBufFreeInternal(VQX_LIB_HANDLE hLib, void* pBuf);
 VQX_RESULT VqxBufFreeMultiple(VQX_LIB_HANDLE hLib, u32 un32Count, void* const* papBuf);
@@ -33,6 +36,9 @@ VQX_RESULT VqxBufFreeMultiple(VQX_LIB_HANDLE hLib, u32 un32Count, void* const* p
  * is full (nothing changed: the caller frees it at once).
  */
 VQX_RESULT VqxBufReleaseDeferred(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowSent);
+/* Brings the live-buffer record of a buffer about to be handed to the
+ * application into the cache, so that its release does not wait for it. */
+void VqxBufPrefetchRelease(VQX_LIB_HANDLE hLib, const void* pBuf);
 /* Frees every buffer of the list of messages to release. */
 void VqxBufFlushDeferred(VQX_LIB_HANDLE hLib);
 VQX_RESULT VqxBufMarkReceived(VQX_LIB_HANDLE hLib, void* pBuf);

@@ -104,6 +104,37 @@ TEST_F(BoardTest, EventsAcknowledgedWithoutTrafficOfOurOwnThenRequestsAnsweredTh
   EXPECT_TRUE(WaitUntil([&] { return b.WithPeer([](VQX_PEER* p) { return p->un32RxUnacked == 0; }); }, 3000));
 }
 
+/* The transport's per-batch trace lines: dropped below the trace level, whole at or above it. */
+TEST_F(BoardTest, TransportTraceLinesFollowTheTraceLevel) {
+  ASSERT_EQ(b.Board.Command("full on"), "ok");
+  VQX_FILTER_HANDLE hEvents = NewFilter(b.hLib, {FilterSet(VQX_FILTER_MASK_MSG_ID, 0x03000005u)});
+  const auto TakeEvents = [&](u32 un32Count) {
+    u32 un32Got = 0;
+    VQX_MSG_HANDLE hMsg = nullptr;
+    for (u32 i = 0; i < 100 && un32Got < un32Count; i++) {
+      if (VQXReceiveMsg(b.hLib, hEvents, 100, &hMsg) != VQX_RESULT_API_OK) continue;
+      un32Got++;
+      VQXReleaseMsgEx(b.hLib, &hMsg);
+    }
+    return un32Got;
+  };
+  for (const u32 un32Level : {0x7FFFFFFEu, 1u}) {
+    VqxLib(b.hLib)->un32TraceLevel.store(un32Level);
+    b.Log.Clear();
+    ASSERT_EQ(b.Board.Command("event 4 0x03000005 16"), "ok");
+    EXPECT_EQ(TakeEvents(4), 4u) << un32Level;
+    /* Lines are printed in order: once this one is out, the transport's are too. */
+    VQX_LOG_V(b.hLib, 0, "marker %u\n", un32Level);
+    ASSERT_TRUE(b.Log.WaitFor(("marker " + std::to_string(un32Level)).c_str()));
+    if (un32Level == 1) {
+      EXPECT_EQ(b.Log.Count("VqxGwLibRxMultiHeaderParse simboard:gw0 : Receiving payload for 4 messages"), 1u);
+    } else {
+      EXPECT_EQ(b.Log.Count("VqxGwLibRx"), 0u);
+    }
+  }
+  VQXDestroyMsgFilterEx(b.hLib, &hEvents);
+}
+
 TEST_F(BoardTest, BoardThatHoldsItsAnswersIsFlowControlledAndReleasedByThem) {
   ASSERT_EQ(b.Board.Command("full on"), "ok");
   ASSERT_TRUE(b.AnswerRequests(true));
