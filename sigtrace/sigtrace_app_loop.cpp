@@ -30,6 +30,14 @@ namespace {
 constexpr u32 kReceiveTimeout = 0x82010003u;  /* nothing arrived within the wait */
 constexpr u32 kFilterAwakened = 0x82010210u;  /* the filter was woken */
 
+/* Messages taken per receive: as many as the library hands out at once. A
+ * reader that takes sixteen at a time falls behind a board's burst (the
+ * library's lock changes hands every sixteen units, and once behind every
+ * unit costs more); a whole batch still takes no more than a few
+ * milliseconds, text included, before the console and the providers get
+ * their turn. */
+constexpr u32 kReceiveBatch = VQX_MAX_MSG_PER_RECEIVE_LOOP;
+
 /* A NUL-terminated text of at most un32Size bytes at un32Offset of the payload
  * ("" when the payload does not hold the whole field). */
 CVQCAFString PayloadText(const CVQSigTraceCursor& c, u32 un32Offset, u32 un32Size) {
@@ -156,16 +164,16 @@ u32 CVQSigTrace::MainLoop() {
      * around the wait, so the console and the providers get their turn
      * between two batches. A batch is dispatched whole, quit or not: its
      * messages have left the filter, where the close's drain looks. */
-    VQX_MSG_HANDLE ahMsg[VQX_RECEIVE_MULTIPLE_MAX];
-    u32 un32Count = 0;
+    VQX_MSG_HANDLE ahMsg[kReceiveBatch];
+    u32 un32Count = kReceiveBatch;
     VQX_RESULT r;
     {
       CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
-      r = VQXReceiveMsgMultipleDbg(mhHostLib, mhFilter, VQ_SIGTRACE_RECEIVE_WAIT_MS, &un32Count, ahMsg, __FILE__,
-                                   __LINE__);
+      r = VQXSendReceiveMsgMultipleDbg(mhHostLib, 0, nullptr, mhFilter, VQ_SIGTRACE_RECEIVE_WAIT_MS, &un32Count, ahMsg,
+                                       __FILE__, __LINE__);
     }
     if (VQX_RESULT_SUCCEEDED(r)) {
-      for (u32 i = 0; i < un32Count && i < VQX_RECEIVE_MULTIPLE_MAX; i++) {
+      for (u32 i = 0; i < un32Count && i < kReceiveBatch; i++) {
         if (ahMsg[i] == nullptr) continue;
         DispatchMsg(reinterpret_cast<unsigned int*>(ahMsg[i]));
         VQXReleaseMsgDbg(mhHostLib, &ahMsg[i], __FILE__, __LINE__);
