@@ -354,7 +354,7 @@ VQX_RESULT VqxFindTail(const VqxMsgView& view, u32 un32SetOff, VqxSetTail& tail)
  * what they find) after the tail, writes the message, and moves the tail
  * and the view's used length.
  */
-VQX_RESULT VqxAppend(void* pMsg, VqxMsgView& view, VqxSetTail& tail, u32 un32Size, u8** ppbyData)
+[[gnu::always_inline]] inline VQX_RESULT VqxAppend(void* pMsg, VqxMsgView& view, VqxSetTail& tail, u32 un32Size, u8** ppbyData)
 {
     const VqxSetLayout& layout = *view.pLayout;
     if (tail.un32Count >= kMaxElementsPerSet) {
