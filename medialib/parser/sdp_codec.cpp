@@ -148,9 +148,9 @@ void H263Profile(sv t, Fields f) {
   f.U8(t, "level", 54);
   /* The baseline default picture sizes, unless sizes were given. */
   if (f.b[53] == 0 && f.b[54] == 10 && f.b[31] == 0) {
-    f.b[28] = 2;
-    f.b[29] = 2;
-    f.b[30] = 0;
+    f.b[28] = kVqxSdpH263BaselineSizes.un8Sqcif;
+    f.b[29] = kVqxSdpH263BaselineSizes.un8Qcif;
+    f.b[30] = kVqxSdpH263BaselineSizes.un8Cif;
   }
 }
 /* RFC 4629 writes "QCIF=2"; older offers "QCIF:2": both are taken. */

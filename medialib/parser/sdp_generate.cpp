@@ -74,6 +74,15 @@ void FrameSize(Writer& w, u32 pt, const u8* b, u32 flags) {
   w.Put("a=framesize:%u %s\r\n", pt, b[30] ? "352-288" : b[29] ? "176-144" : "128-96");
 }
 
+/* H.263 picture sizes as "CIF:%u;QCIF:%u;SQCIF:%u" items, each after sep:
+ * a smaller size only when its MPI is below the larger ones', as a size read
+ * back also gives its MPI to the smaller sizes the line leaves out. */
+void PictureSizes(Writer& w, const u8* b, const char* sep) {
+  if (b[30]) w.Put("%sCIF:%u", sep, b[30]), sep = ";";
+  if (b[29] && (!b[30] || b[29] < b[30])) w.Put("%sQCIF:%u", sep, b[29]), sep = ";";
+  if (b[28] && (!b[30] || b[28] < b[30]) && (!b[29] || b[28] < b[29])) w.Put("%sSQCIF:%u", sep, b[28]);
+}
+
 void Codec(Writer& w, const _VQX_MEDIA_CAP& c, u32 flags) {
   const bool x = (flags & VQX_SDP_GEN_EXPLICIT) != 0;
   const u32 pt = c.Transport.Rtp.un32PayloadType;
@@ -113,24 +122,28 @@ void Codec(Writer& w, const _VQX_MEDIA_CAP& c, u32 flags) {
       else if (x) w.Put("a=fmtp:%u annexb=yes\r\n", pt);
       break;
     }
-    case 34: {
+    case 34:
       rtpmap("H263", 90000);
       FrameSize(w, pt, b, flags);
       if ((b[28] | b[29] | b[30]) == 0) break;
       w.Put("a=fmtp:%u ", pt);
-      const char* sep = "";
-      if (b[30]) w.Put("%sCIF:%u", sep, b[30]), sep = ";";
-      if (b[29] && (!b[30] || b[29] < b[30])) w.Put("%sQCIF:%u", sep, b[29]), sep = ";";
-      if (b[28] && (!b[30] || b[28] < b[30]) && (!b[29] || b[28] < b[29])) w.Put("%sSQCIF:%u", sep, b[28]);
+      PictureSizes(w, b, "");
       w.Put("\r\n");
       break;
-    }
-    case 121:
+    case 121: {
       if (pt == 34) w.Put("a=rtpmap:34 H263/90000\r\n");
       else rtpmap((flags & VQX_SDP_GEN_H263_1998) ? "H263-1998" : "H263-2000", 90000);
-      w.Put("a=fmtp:%u profile=%u;level=%u\r\n", pt, b[53], b[54]);
+      w.Put("a=fmtp:%u profile=%u;level=%u", pt, b[53], b[54]);
+      /* Profile and level alone read back as the baseline sizes: other sizes
+       * (an offer's "CIF=1;QCIF=1", say) follow on the same line, or the
+       * text would offer less than the record holds. */
+      const VqxSdpH263Block& base = kVqxSdpH263BaselineSizes;
+      if ((b[28] | b[29] | b[30]) != 0 && (b[28] != base.un8Sqcif || b[29] != base.un8Qcif || b[30] != base.un8Cif))
+        PictureSizes(w, b, ";");
+      w.Put("\r\n");
       FrameSize(w, pt, b, flags);
       break;
+    }
     case 98:
       w.Put("a=T38FaxVersion:%u\r\na=T38MaxBitRate:%u\r\na=T38FaxFillBitRemoval:%u\r\n", c.Encoding.T38.un32T38FaxVersion,
             c.Encoding.T38.un32T38MaxBitRate, c.Encoding.T38.un32T38FillBitRemoval);

@@ -34,6 +34,10 @@ struct VqxSdpConnValue {
 struct VqxSdpH263Block {
   u8 un8Sqcif, un8Qcif, un8Cif, un8Given;
 };
+/* The picture sizes of the baseline profile 0 at level 10 (QCIF and SQCIF
+ * at 15 frames per second): what "profile=0;level=10" reads as, and so what
+ * an H.263+ profile and level line alone reads back as. */
+constexpr VqxSdpH263Block kVqxSdpH263BaselineSizes = {2, 2, 0, 0};
 
 /* Attribute values given at session or media level, for the capabilities
  * that come after them. */

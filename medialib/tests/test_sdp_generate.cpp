@@ -37,6 +37,11 @@ TEST(SdpGenerate, RowsAgainstGoldenTexts) {
       {"H.263 SQCIF 2 QCIF 2", "m=video 5 RTP/AVP 34\r\n", 0, nullptr},
       {"H.263+ as 1998 with frames", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 H263-1998/90000\r\na=framerate:15\r\n",
        VQX_SDP_GEN_H263_1998 | VQX_SDP_GEN_H263_FRAMES, nullptr},
+      /* Sizes other than the baseline ones follow profile and level. */
+      {"H.263-1998 offer with CIF and QCIF", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 H263-1998/90000\r\n"
+       "a=fmtp:96 CIF=1;QCIF=1\r\n", VQX_SDP_GEN_H263_1998, nullptr},
+      {"H.263-2000 profile 3 level 40 SQCIF", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 H263-2000/90000\r\n"
+       "a=fmtp:96 profile=3;level=40;SQCIF=1\r\n", 0, nullptr},
       {"H.264 42801E", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n", 0,
        [](_VQX_SDP_INFO& r) { Params(r, 0)[30] = 0x40, Params(r, 0)[31] = 64; }},
       {"telephone-event 0-15", "m=audio 1 RTP/AVP 101\r\na=rtpmap:101 telephone-event/8000\r\n", 0, nullptr},
@@ -82,6 +87,51 @@ TEST(SdpGenerate, RowsAgainstGoldenTexts) {
     for (char ch : text) golden += ch == '\r' ? std::string("\\r") : std::string(1, ch);
   }
   ExpectGolden("sdp/generate_rows.txt", golden);
+}
+
+/* The picture sizes, profile and level of every H.263 capability are what
+ * parsing the generated text gives back. */
+TEST(SdpGenerate, H263ParametersSurviveTheRoundTrip) {
+  const struct {
+    const char* name;
+    const char* sdp;
+  } rows[] = {
+      {"1998 CIF=1;QCIF=1", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 H263-1998/90000\r\na=fmtp:96 CIF=1;QCIF=1\r\n"},
+      {"2000 CIF:4;QCIF:2;SQCIF:1", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 H263-2000/90000\r\na=fmtp:96 CIF:4;QCIF:2;SQCIF:1\r\n"},
+      {"1998 profile 3 level 40 QCIF", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 H263-1998/90000\r\n"
+       "a=fmtp:96 profile=3;level=40;QCIF=1\r\n"},
+      {"1998 fmtp before rtpmap", "m=video 1 RTP/AVP 96\r\na=fmtp:96 QCIF=3\r\na=rtpmap:96 H263-1998/90000\r\n"},
+      {"1998 frame rate only", "a=framerate:30\r\nm=video 1 RTP/AVP 96\r\na=rtpmap:96 H263-1998/90000\r\n"},
+      {"1998 baseline sizes given", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 H263-1998/90000\r\na=fmtp:96 QCIF=2\r\n"},
+      {"1998 defaults", "m=video 1 RTP/AVP 96\r\na=rtpmap:96 H263-1998/90000\r\n"},
+      {"H.263 and H.263+ side by side", "m=video 1 RTP/AVP 34 96\r\na=fmtp:34 CIF=2\r\n"
+       "a=rtpmap:96 H263-2000/90000\r\na=fmtp:96 profile=0;level=10;CIF=1\r\n"},
+  };
+  auto sizes = [](const _VQX_SDP_INFO& r) {
+    std::string s;
+    for (u32 i = 0; i < r.un8NbMediaCapabilities; ++i) {
+      const _VQX_MEDIA_PARAMS_H263& h = r.aMediaCap[i].Encoding.H263;
+      const u32 t = r.aMediaCap[i].Encoding.MediaType;
+      if (t != VQX_MEDIA_TYPE_H263 && t != VQX_MEDIA_TYPE_H263_PLUS) continue;
+      char sz[80];
+      s += std::string(sz, snprintf(sz, sizeof sz, "%u: MPI %u %u %u profile %u level %u; ", t, h.un8SqcifMpi, h.un8QcifMpi,
+                                    h.un8CifMpi, h.un8Profile, h.un8Level));
+    }
+    return s;
+  };
+  for (const auto& row : rows)
+    for (const u32 flags : {0u, VQX_SDP_GEN_H263_1998}) {
+      VQX_RESULT res;
+      std::string err;
+      const VqxRecord r = ParseSdp(row.sdp, &res, &err);
+      ASSERT_EQ(res, VQX_RESULT_OK) << row.name << ": " << err;
+      ASSERT_NE(sizes(*r), "") << row.name;
+      const std::string text = GenerateSdp(*r, flags, &res);
+      ASSERT_EQ(res, VQX_RESULT_OK) << row.name;
+      const VqxRecord back = ParseSdp(text, &res, &err);
+      ASSERT_EQ(res, VQX_RESULT_OK) << row.name << ": " << err;
+      EXPECT_EQ(sizes(*back), sizes(*r)) << row.name << " flags " << flags << "\n" << text;
+    }
 }
 
 TEST(SdpGenerate, CompactBlobFullBufferAndMissingArguments) {
