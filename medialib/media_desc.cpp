@@ -160,7 +160,7 @@ VQX_RESULT VQXMediaLibMediaDescCapabilityAdd(_VQX_SDP_INFO* r, _VQX_SIMULTANEOUS
   if (VqxDescSlot(r, pDesc) < 0) return VQX_RESULT_INVALID_PARAM;
   const u32 N = VqxNbCaps(r);
   u32 i = 0;
-  while (i < N && std::memcmp(&r->aMediaCap[i], pCap, sizeof *pCap) != 0) ++i;
+  while (i < N && !VqxSameCap(r->aMediaCap[i], *pCap)) ++i;
   if (i < N && VqxHasChoice(*pDesc, i)) return VQX_RESULT_INVALID_CONFIG;
   if (pDesc->un8NbChoices >= VQX_MEDIA_MAX_CHOICES) return VQX_RESULT_OUT_OF_RESOURCE;
   if (i == N) {

@@ -58,6 +58,15 @@ inline u32 VqxNbCaps(const _VQX_SDP_INFO* p) { return p->un8NbMediaCapabilities 
 inline u32 VqxNbGroups(const _VQX_SDP_INFO* p) { return p->un8NbCapabilityGroups < VQX_MEDIA_MAX_GROUPS ? p->un8NbCapabilityGroups : VQX_MEDIA_MAX_GROUPS; }
 inline u32 VqxNbDescs(const _VQX_MEDIA_CAP_GROUP& g) { return g.un8NbSimultaneousCap < VQX_MEDIA_MAX_DESCS ? g.un8NbSimultaneousCap : VQX_MEDIA_MAX_DESCS; }
 inline u32 VqxNbChoices(const _VQX_SIMULTANEOUS_CAP& d) { return d.un8NbChoices < VQX_MEDIA_MAX_CHOICES ? d.un8NbChoices : VQX_MEDIA_MAX_CHOICES; }
+/* Whether two capabilities are equal byte for byte. Their first 16 bytes
+ * (direction, transport type, payload type) settle most comparisons, which
+ * the record's de-duplication makes once per stored capability. */
+inline bool VqxSameCap(const _VQX_MEDIA_CAP& a, const _VQX_MEDIA_CAP& b) {
+  const u8* pa = reinterpret_cast<const u8*>(&a);
+  const u8* pb = reinterpret_cast<const u8*>(&b);
+  return VqxLoad64(pa) == VqxLoad64(pb) && VqxLoad64(pa + 8) == VqxLoad64(pb + 8) &&
+         std::memcmp(pa + 16, pb + 16, sizeof a - 16) == 0;
+}
 
 /* ---- compact layout ---- */
 

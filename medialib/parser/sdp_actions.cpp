@@ -125,6 +125,40 @@ bool SharedElsewhere(const _VQX_SDP_INFO* r, const _VQX_SIMULTANEOUS_CAP* pDesc,
   return false;
 }
 
+/* The record before an m= line: every byte but the capabilities from the
+ * count on, which stay zero until one is added (the record starts cleared,
+ * and dropping capabilities clears their slots). An m= line only adds
+ * capabilities, so the ones below the count are copied only when one of them
+ * is about to change (KeepSavedCaps): a full table made room for one, or an
+ * attribute met after a syntax error in the line. */
+constexpr size_t kCapsAt = offsetof(_VQX_SDP_INFO, aMediaCap);
+constexpr size_t kTailAt = offsetof(_VQX_SDP_INFO, un8NbConnections);
+static_assert(kCapsAt + sizeof(_VQX_SDP_INFO::aMediaCap) == kTailAt);
+
+void SaveRecord(SdpParseContext* c) {
+  const u8* r = reinterpret_cast<const u8*>(Rec(c));
+  u8* s = reinterpret_cast<u8*>(&c->savedRecord);
+  c->un32SavedCaps = VqxNbCaps(Rec(c));
+  c->fSavedCapsKept = 0;
+  std::memcpy(s, r, kCapsAt);
+  std::memcpy(s + kTailAt, r + kTailAt, sizeof(_VQX_SDP_INFO) - kTailAt);
+}
+
+void KeepSavedCaps(SdpParseContext* c) {
+  if (c->fRecordSaved == 0 || c->fSavedCapsKept != 0) return;
+  c->fSavedCapsKept = 1;
+  std::memcpy(c->savedRecord.aMediaCap, Rec(c)->aMediaCap, c->un32SavedCaps * sizeof(_VQX_MEDIA_CAP));
+}
+
+void RestoreRecord(SdpParseContext* c) {
+  u8* r = reinterpret_cast<u8*>(Rec(c));
+  const u8* s = reinterpret_cast<const u8*>(&c->savedRecord);
+  const size_t n = kCapsAt + c->un32SavedCaps * sizeof(_VQX_MEDIA_CAP);
+  std::memcpy(r, s, c->fSavedCapsKept != 0 ? n : kCapsAt);
+  std::memset(r + n, 0, kTailAt - n);
+  std::memcpy(r + kTailAt, s + kTailAt, sizeof(_VQX_SDP_INFO) - kTailAt);
+}
+
 /* Makes room in a full table: a capability no description names is dropped,
  * and one equal to an earlier one is replaced by it in every description
  * (attribute lines met in another order leave such twins behind). False when
@@ -143,7 +177,7 @@ bool RoomForOne(_VQX_SDP_INFO* r) {
   for (u32 i = 0; i < VQX_MEDIA_MAX_CAPS; ++i) {
     if (!aUsed[i]) continue;
     u32 j = 0;
-    while (j < n && std::memcmp(&r->aMediaCap[j], &r->aMediaCap[i], sizeof r->aMediaCap[i]) != 0) ++j;
+    while (j < n && !VqxSameCap(r->aMediaCap[j], r->aMediaCap[i])) ++j;
     if (j == n) std::memmove(&r->aMediaCap[n++], &r->aMediaCap[i], sizeof r->aMediaCap[i]);
     aMap[i] = static_cast<u8>(j);
   }
@@ -158,25 +192,34 @@ bool RoomForOne(_VQX_SDP_INFO* r) {
   return n < VQX_MEDIA_MAX_CAPS;
 }
 
+/* RoomForOne for the parse: the record before an m= line keeps the
+ * capabilities the table's compaction moves. */
+bool MakeRoom(SdpParseContext* c) {
+  if (Rec(c)->un8NbMediaCapabilities >= VQX_MEDIA_MAX_CAPS) KeepSavedCaps(c);
+  return RoomForOne(Rec(c));
+}
+
 /* Changes the capability of one choice of the current description through
  * fn, copying it first when another description shares it. fn changes the
- * capability in place (one copy kept to compare with); a shared one gets its
- * old bytes back and the changed ones go to a capability of their own. */
+ * capability in place; only a shared one is copied to compare with: it gets
+ * its old bytes back and the changed ones go to a capability of their own. */
 template <class F>
 void UpdateChoice(SdpParseContext* c, u32 un32Choice, F fn) {
   _VQX_SDP_INFO* r = Rec(c);
   const u8 idx = c->pDesc->aMediaCapChoices[un32Choice].un8CapIdx;
   if (idx >= VqxNbCaps(r)) return;
   _VQX_MEDIA_CAP& cur = r->aMediaCap[idx];
+  if (idx < c->un32SavedCaps) KeepSavedCaps(c);
+  if (!SharedElsewhere(r, c->pDesc, idx)) return fn(cur);
   _VQX_MEDIA_CAP tmp = cur;
   fn(cur);
-  if (std::memcmp(&tmp, &cur, sizeof tmp) == 0 || !SharedElsewhere(r, c->pDesc, idx)) return;
+  if (VqxSameCap(tmp, cur)) return;
   std::swap(tmp, cur);
   /* An equal capability already stored is taken instead of a new copy. */
   u32 n = 0;
-  while (n < VqxNbCaps(r) && std::memcmp(&r->aMediaCap[n], &tmp, sizeof tmp) != 0) ++n;
+  while (n < VqxNbCaps(r) && !VqxSameCap(r->aMediaCap[n], tmp)) ++n;
   if (n == VqxNbCaps(r)) {
-    if (!RoomForOne(r)) return LineError(c);
+    if (!MakeRoom(c)) return LineError(c);
     n = r->un8NbMediaCapabilities++;
     r->aMediaCap[n] = tmp;
   }
@@ -190,6 +233,7 @@ void UpdateDesc(SdpParseContext* c, F fn) {
 
 template <class F>
 void UpdateRecord(SdpParseContext* c, F fn) {
+  KeepSavedCaps(c);
   for (u32 i = 0; i < VqxNbCaps(Rec(c)); ++i) fn(Rec(c)->aMediaCap[i]);
 }
 
@@ -294,10 +338,8 @@ bool MakeConnection(SdpParseContext* c, const VqxSdpConnValue& v, _VQX_SDP_CONNE
   return true;
 }
 
-/* A capability for a format of the current m= line. */
-_VQX_MEDIA_CAP NewRtpCap(SdpParseContext* c, u8 un8Format) {
-  _VQX_MEDIA_CAP cap;
-  std::memset(&cap, 0, sizeof cap);
+/* A capability for a format of the current m= line, written over a zero one. */
+void FillRtpCap(SdpParseContext* c, u8 un8Format, _VQX_MEDIA_CAP& cap) {
   cap.Direction = c->media.fDirection ? c->media.un32Direction
                   : c->session.fDirection ? c->session.un32Direction : VQX_MEDIA_DIR_SEND_RECV;
   cap.Transport.Type = VQX_MEDIA_TRANSPORT_RTP;
@@ -311,14 +353,32 @@ _VQX_MEDIA_CAP NewRtpCap(SdpParseContext* c, u8 un8Format) {
     VqxSdpApply(cap, row.aInit, std::size(row.aInit));
   }
   if (un8Format == 0 || un8Format == 8) cap.Encoding.aun8Params[1] = c->media.fSilence ? u8(c->media.un32Silence) : 0;
+}
+
+_VQX_MEDIA_CAP NewRtpCap(SdpParseContext* c, u8 un8Format) {
+  _VQX_MEDIA_CAP cap;
+  std::memset(&cap, 0, sizeof cap);
+  FillRtpCap(c, un8Format, cap);
   return cap;
 }
 
-/* Adds the format to the current description; its choice or -1. */
+/* Adds the format to the current description; its choice or -1. The
+ * capability is built in the first free slot, which is zero (the record
+ * starts cleared and dropped slots are cleared), and stays there unless an
+ * equal one is stored already; then the slot is cleared again. */
 int AddFormat(SdpParseContext* c, u8 un8Format) {
-  const _VQX_MEDIA_CAP cap = NewRtpCap(c, un8Format);
-  RoomForOne(Rec(c));
-  if (VQX_RESULT_FAILED(VQXMediaLibMediaDescCapabilityAdd(Rec(c), c->pDesc, &cap))) LineError(c);
+  _VQX_SDP_INFO* r = Rec(c);
+  MakeRoom(c);
+  const u32 n = VqxNbCaps(r);
+  if (n < VQX_MEDIA_MAX_CAPS) {
+    _VQX_MEDIA_CAP& slot = r->aMediaCap[n];
+    FillRtpCap(c, un8Format, slot);
+    if (VQX_RESULT_FAILED(VQXMediaLibMediaDescCapabilityAdd(r, c->pDesc, &slot))) LineError(c);
+    if (VqxNbCaps(r) == n) std::memset(&slot, 0, sizeof slot);
+  } else {
+    const _VQX_MEDIA_CAP cap = NewRtpCap(c, un8Format);
+    if (VQX_RESULT_FAILED(VQXMediaLibMediaDescCapabilityAdd(r, c->pDesc, &cap))) LineError(c);
+  }
   return FindChoice(c, un8Format);
 }
 
@@ -330,30 +390,6 @@ void ApplyPending(SdpParseContext* c) {
     e.fUsed = 0;
   }
   c->un32NbPending = 0;
-}
-
-/* The record before an m= line: every byte but the capabilities from the
- * count on, which stay zero until one is added (the record starts cleared,
- * and dropping capabilities clears their slots). */
-constexpr size_t kCapsAt = offsetof(_VQX_SDP_INFO, aMediaCap);
-constexpr size_t kTailAt = offsetof(_VQX_SDP_INFO, un8NbConnections);
-static_assert(kCapsAt + sizeof(_VQX_SDP_INFO::aMediaCap) == kTailAt);
-
-void SaveRecord(SdpParseContext* c) {
-  const u8* r = reinterpret_cast<const u8*>(Rec(c));
-  u8* s = reinterpret_cast<u8*>(&c->savedRecord);
-  c->un32SavedCaps = VqxNbCaps(Rec(c));
-  std::memcpy(s, r, kCapsAt + c->un32SavedCaps * sizeof(_VQX_MEDIA_CAP));
-  std::memcpy(s + kTailAt, r + kTailAt, sizeof(_VQX_SDP_INFO) - kTailAt);
-}
-
-void RestoreRecord(SdpParseContext* c) {
-  u8* r = reinterpret_cast<u8*>(Rec(c));
-  const u8* s = reinterpret_cast<const u8*>(&c->savedRecord);
-  const size_t n = kCapsAt + c->un32SavedCaps * sizeof(_VQX_MEDIA_CAP);
-  std::memcpy(r, s, n);
-  std::memset(r + n, 0, kTailAt - n);
-  std::memcpy(r + kTailAt, s + kTailAt, sizeof(_VQX_SDP_INFO) - kTailAt);
 }
 
 bool IsH263(u32 t) { return t == VQX_MEDIA_TYPE_H263 || t == VQX_MEDIA_TYPE_H263_PLUS; }
@@ -479,7 +515,7 @@ void VqxMediaLibParseUdptlAdd(SdpParseContext* c) {
   cap.Encoding.T38.un32T38MaxBitRate = 14400;
   cap.Encoding.T38.un32T38RateManagement = 2;
   cap.Encoding.T38.un32T38UdpEc = 1;
-  RoomForOne(Rec(c));
+  MakeRoom(c);
   if (VQX_RESULT_FAILED(VQXMediaLibMediaDescCapabilityAdd(Rec(c), c->pDesc, &cap))) LineError(c);
 }
 

@@ -106,6 +106,7 @@ struct SdpParseContext {
   u32 fNewNotParsed;            /* this line's rtpmap made a not-parsed capability */
   u32 fDescConnection;          /* the current description has its c= line (a second one is skipped) */
   u32 fRecordSaved;             /* an m= line is being parsed: savedRecord is the record before it */
+  u32 fSavedCapsKept;           /* savedRecord holds the capabilities below un32SavedCaps too */
   VqxSdpDefaults session, media;
   u32 un32NbPending;
   u32 un32SavedCaps;            /* capabilities the record held before the m= line */
@@ -114,7 +115,8 @@ struct SdpParseContext {
   VqxSdpPendingFmtp aPending[VQX_SDP_MAX_PENDING];
   VqxSdpLineForm form;          /* the line being fed as FORMLINE */
   /* The record before the m= line, put back when the line is refused: all
-   * but the capabilities from un32SavedCaps on, which are zero then. */
+   * but the capabilities from un32SavedCaps on, which are zero then, and
+   * those below it until one of them is about to change (fSavedCapsKept). */
   _VQX_SDP_INFO savedRecord;
 };
 /* Bytes of the context cleared at the start of a parse. */

@@ -295,4 +295,41 @@ TEST(SdpParse, LineFormsAgreeWithTheTokenGrammar) {
   EXPECT_GE(nRows, 100);
 }
 
+/* A refused m= line puts back every record byte it changed, fed whole or
+ * token by token: also when its formats made the full table merge a twin
+ * capability (the second description's PCMU became the first one's by its
+ * a=sendonly), and after a syntax error inside the line. */
+TEST(SdpParse, RefusedMediaLinePutsBackTheRecord) {
+  const std::string head = "v=0\r\no=- 1 2 IN IP4 192.0.2.1\r\ns=-\r\nc=IN IP4 192.0.2.1\r\nt=0 0\r\n";
+  std::string full = head + "m=audio 1 RTP/AVP 0\r\na=sendonly\r\nm=audio 2 RTP/AVP 0";
+  for (int pt = 96; pt < 126; ++pt) full += " " + std::to_string(pt);
+  full += "\r\na=sendonly\r\n";
+  const struct {
+    std::string before, refused;
+  } rows[] = {
+      {full, "m=audio 3 RTP/AVP 8 128\r\n"},
+      {full, "m=audio 3 RTP/AVP 8 128"},
+      {full, "m=audio 3 RTP/AVP 8 9 x a=sendonly\r\n"},
+      {head + "m=audio 1 RTP/AVP 0 8\r\na=rtpmap:0 PCMU/8000\r\n", "m=audio 2 RTP/AVP 0 96 x a=ptime:30\r\n"},
+      {head + "m=audio 1 RTP/AVP 0 8\r\n", "m=audio 2 RTP/AVP 18 0 8 200\r\na=sendonly\r\n"},
+  };
+  for (const auto& row : rows) {
+    for (const u32 flags : {0u, VQX_SDP_PARSE_TOKENS}) {
+      VqxRecord a = NewRecord(), b = NewRecord();
+      ASSERT_EQ(VQXMediaLibSdpParse(row.before.c_str(), a.get(), flags, nullptr), VQX_RESULT_OK) << row.refused;
+      ASSERT_EQ(VQXMediaLibSdpParse((row.before + row.refused).c_str(), b.get(), flags, nullptr), VQX_RESULT_INVALID_CONFIG)
+          << row.refused;
+      EXPECT_EQ(DumpSdp(*b), DumpSdp(*a)) << row.refused << " flags " << flags;
+      EXPECT_EQ(std::memcmp(a.get(), b.get(), sizeof *a), 0) << row.refused << " flags " << flags;
+    }
+  }
+  /* The first row does fill the table: without its refused line it takes a
+   * 33rd capability by merging the twin. */
+  VQX_RESULT res;
+  const VqxRecord r = ParseSdp(full + "m=audio 3 RTP/AVP 8\r\n", &res);
+  EXPECT_EQ(res, VQX_RESULT_OK);
+  EXPECT_NE(DumpSdp(*r).find("caps 32 "), std::string::npos) << DumpSdp(*r);
+  EXPECT_NE(DumpSdp(*ParseSdp(full)).find("caps 32 "), std::string::npos);
+}
+
 }  // namespace
