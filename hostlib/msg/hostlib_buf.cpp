@@ -379,11 +379,24 @@ VQX_RESULT VqxBufReleaseDeferred(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowSent
 void VqxBufPrefetchRelease(VQX_LIB_HANDLE hLib, const void* pBuf) { VqxLib(hLib)->pLiveBuffers->Prefetch(pBuf); }
 
 void VqxBufFlushDeferred(VQX_LIB_HANDLE hLib) {
+  /* From the end of the list, a chunk per hold of the mutex: a reader
+   * releasing the messages of its batch meanwhile waits for one chunk, not
+   * for the whole list. The list never holds more than its maximum, so the
+   * rounds are bounded; what is released during the last is left for the
+   * next flush. */
+  constexpr u32 kChunk = 32;
   VQX_LIB* pLib = VqxLib(hLib);
-  VqxBufLock guard(pLib->BufMutex);
-  for (u32 i = 0; i < pLib->un32NbMsgsToRelease; i++) VqxBufFreeInternal(hLib, pLib->apMsgsToRelease[i]);
-  pLib->un32NbMsgsToRelease = 0;
-  pLib->un32ReleasesPending.store(0, std::memory_order_relaxed);
+  for (u32 un32Round = 0; un32Round <= VQX_LIB_MSGS_TO_RELEASE_MAX / kChunk; un32Round++) {
+    VqxBufLock guard(pLib->BufMutex);
+    const u32 un32End = pLib->un32NbMsgsToRelease;
+    const u32 un32Start = un32End > kChunk ? un32End - kChunk : 0;
+    for (u32 i = un32Start; i < un32End; i++) VqxBufFreeInternal(hLib, pLib->apMsgsToRelease[i]);
+    pLib->un32NbMsgsToRelease = un32Start;
+    if (un32Start == 0) {
+      pLib->un32ReleasesPending.store(0, std::memory_order_relaxed);
+      return;
+    }
+  }
 }
 
 void VqxHostLibFlushReleases(VQX_LIB_HANDLE hLib) { VqxBufFlushDeferred(hLib); }

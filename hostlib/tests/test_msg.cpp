@@ -3,6 +3,7 @@
  * allocation, the wire byte order (checked by an independent Python struct
  * encoder and a golden file), copies, releases and integrity checks.
  */
+#include <vector>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -145,6 +146,23 @@ TEST_F(MsgTest, WireByteOrderMatchesIndependentEncoder) {
   before.un64SourceUniqueId = 0x0A0B0C0D00001F40ull;
   EXPECT_EQ(memcmp(&before, hMsg, sizeof(before)), 0) << Hex(hMsg, 88);
   VQXReleaseMsgEx(mhLib, &hMsg);
+}
+
+/* A full list of releases: 2048 wait for a leave of the lock, the 2049th is
+ * freed at once, and that one leave frees the whole list. */
+TEST_F(MsgTest, FullReleaseListIsFreedWholeAtOneLeave) {
+  const u32 un32Live0 = LiveCount();
+  std::vector<VQX_MSG_HANDLE> ahMsg(VQX_LIB_MSGS_TO_RELEASE_MAX + 2, nullptr);
+  for (VQX_MSG_HANDLE& h : ahMsg) ASSERT_EQ(VQXGetMsg(mhLib, 16, &h), VQX_RESULT_API_OK);
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib); /* nobody leaves the lock meanwhile */
+  for (u32 i = 0; i < VQX_LIB_MSGS_TO_RELEASE_MAX; i++) ASSERT_EQ(VQXReleaseMsgEx(mhLib, &ahMsg[i]), VQX_RESULT_OK) << i;
+  EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live0 + VQX_LIB_MSGS_TO_RELEASE_MAX + 2) << "released, waiting for a leave";
+  /* Freed at once, under the (nested) lock, whose leave empties the list. */
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &ahMsg[VQX_LIB_MSGS_TO_RELEASE_MAX]), VQX_RESULT_OK);
+  EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live0 + 1);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  EXPECT_EQ(VQXReleaseMsgEx(mhLib, &ahMsg.back()), VQX_RESULT_OK);
+  EXPECT_EQ(LiveCount(), un32Live0);
 }
 
 TEST_F(MsgTest, DoubleReleaseIsRefusedWithoutReadingFreedMemory) {
