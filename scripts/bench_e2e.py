@@ -24,7 +24,6 @@ import argparse
 import os
 import re
 import signal
-import socket
 import statistics
 import subprocess
 import sys
@@ -32,24 +31,11 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "testing", "peers"))
+from loopback_ports import free_port  # noqa: E402  (a port kept from every other test process)
 TICK = os.sysconf("SC_CLK_TCK")
 LEG_TIMEOUT = 90.0  # seconds, from a leg's start to its consumer having every unit
 PCAP_TARGET, TEXT_TARGET = 0.8, 0.5
-
-
-def free_port():
-    """A port free for TCP and UDP on 127.0.0.1 (the host library listens on both)."""
-    for _ in range(50):
-        with socket.socket() as t:
-            t.bind(("127.0.0.1", 0))
-            port = t.getsockname()[1]
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
-            try:
-                u.bind(("127.0.0.1", port))
-                return port
-            except OSError:
-                continue
-    raise RuntimeError("no free port on 127.0.0.1")
 
 
 def cpu_seconds(pid):
@@ -243,6 +229,11 @@ class ServerLeg(Leg):
                     % (self.port, self.port, self.dir))
         board = self.board("on")
         blines = Lines(board.stdout, self.on_board_line)
+        # The board's socket is bound before the server starts: its first discovery round finds it (not the next, 10 s on).
+        if blines.wait("ready", deadline) is None:
+            stop(board)
+            self.result["error"] = "the board did not start"
+            return self.result
         out = open(os.path.join(self.dir, "server.out"), "w")
         self.consumer = subprocess.Popen([os.path.join(self.args.build, "sigtrace", "sigtrace"), "-ss7", self.fmt, "-e",
                                           str(int(LEG_TIMEOUT * 1000))], stdin=subprocess.DEVNULL, stdout=out,
