@@ -103,6 +103,7 @@ typedef struct _VQX_BUF_CLASS_TABLE {
 } VQX_BUF_CLASS_TABLE;
 
 class VqxLiveBufferTable; /* hostlib_buf.cpp: every buffer handed out and not yet freed */
+class VqxBufHeapCache;    /* hostlib_buf.cpp: freed heap blocks kept for the next fallback allocations */
 
 /* ------------------------------------------------------ counters */
 
@@ -228,6 +229,7 @@ typedef struct _VQX_LIB_CONTEXT {
   std::mutex BufMutex;
   VQX_BUF_CLASS_TABLE* pBufClasses;
   VqxLiveBufferTable* pLiveBuffers;
+  VqxBufHeapCache* pHeapCache;
   VQX_BUF_COUNTERS BufCounters;
   u32 un32BufRefusals;    /* allocations still to refuse (VqxBufRefuseNextAllocations) */
 

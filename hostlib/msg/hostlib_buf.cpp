@@ -3,7 +3,8 @@
  *
  * A buffer is a 16-byte prefix followed by the caller's bytes. Buffers come
  * from size classes of pre-allocated buffers (stacks filled lazily from the
- * heap) when a class fits and has one free, else from the heap. Which
+ * heap) when a class fits and has one free, else from the heap (through a
+ * bounded cache of freed heap blocks, VqxBufHeapCache). Which
  * buffers are live, and in which state, is kept in a table beside them
  * (VqxLiveBufferTable): a release of a pointer that is not live is refused
  * without touching its memory, so a second release of the same message is
@@ -20,6 +21,10 @@
 #include <algorithm>
 #include <atomic>
 #include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include "msg/hostlib_msg_internal.h"
 
@@ -149,8 +154,15 @@ class VqxLiveBufferTable {
   }
 
  private:
+  /*
+   * Neighbouring buffers (64 bytes apart or more) get neighbouring slots, so
+   * a batch allocated or released together walks the table in order; each
+   * megabyte of addresses starts at a slot of its own, so that regions a
+   * power of two apart do not pile onto the same slots.
+   */
   static u64 Slot(const void* pBuf, u64 un64Mask) {
-    return ((reinterpret_cast<uintptr_t>(pBuf) >> 3) * 0x9E3779B97F4A7C15ull >> 20) & un64Mask;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(pBuf);
+    return ((address >> 6) + ((address >> 20) * 0x9E3779B97F4A7C15ull >> 40)) & un64Mask;
   }
   u64 Slot(const void* pBuf) const { return Slot(pBuf, mun64Mask); }
 
@@ -177,6 +189,107 @@ class VqxLiveBufferTable {
   /* The slot array and its mask for Prefetch, which runs without the lock. */
   std::atomic<const Entry*> mpaPublished{nullptr};
   std::atomic<u64> mun64PublishedMask{0};
+};
+
+/*
+ * Heap blocks of the fallback (no class fits or has one free), kept when freed
+ * for the next fallback allocation of the same size bin rather than given back
+ * to malloc: in a burst the board-reading thread allocates and another thread
+ * frees, and malloc's path for blocks freed by another thread is slow and grows
+ * the heap. Fallback blocks up to kMaxBlock bytes are allocated at their bin's
+ * size (a multiple of kBin) so that any block of a bin serves any request of
+ * it. At most kMaxBytes are kept in all; past that a freed block goes back to
+ * the heap. Counters, states and the live table are as for a malloc'd block:
+ * only where the memory comes from differs. Under the buffer mutex.
+ */
+class VqxBufHeapCache {
+ public:
+  static constexpr u64 kBin = 64;
+  static constexpr u64 kMaxBlock = 4096;
+  static constexpr u64 kMaxBytes = u64{1} << 20;
+
+  ~VqxBufHeapCache() { FreeAll(); }
+
+  /* Bytes really allocated for a fallback block of un64Size bytes. */
+  static u64 Capacity(u64 un64Size) { return un64Size <= kMaxBlock ? (un64Size + kBin - 1) & ~(kBin - 1) : un64Size; }
+
+  /* A block of Capacity(un64Size) bytes: a kept one when its bin has one, else from the heap. */
+  void* Take(u64 un64Size) {
+    const u64 un64Capacity = Capacity(un64Size);
+    if (un64Size > kMaxBlock) return malloc(un64Capacity);
+    Node*& rpHead = mapBins[Bin(un64Capacity)];
+    if (rpHead == nullptr) return malloc(un64Capacity);
+    Node* pNode = rpHead;
+    VqxUnpoison(pNode, un64Capacity);
+    rpHead = pNode->pNext;
+    mun64Bytes -= un64Capacity;
+    mun64Blocks--;
+    return pNode;
+  }
+
+  /* Keeps a block Take gave for un64Size bytes, or frees it when its size or the bound forbids. */
+  void Give(void* pBlock, u64 un64Size) {
+    const u64 un64Capacity = Capacity(un64Size);
+    if (un64Size > kMaxBlock || mun64Bytes + un64Capacity > kMaxBytes) {
+      free(pBlock);
+      return;
+    }
+    /* The link sits after the state word, which keeps reading "released". */
+    Node* pNode = static_cast<Node*>(pBlock);
+    Node*& rpHead = mapBins[Bin(un64Capacity)];
+    pNode->pNext = rpHead;
+    rpHead = pNode;
+    mun64Bytes += un64Capacity;
+    mun64Blocks++;
+    VqxPoison(pNode, un64Capacity);
+  }
+
+  void FreeAll() {
+    for (Node*& rpHead : mapBins) {
+      while (rpHead != nullptr) {
+        Node* pNode = rpHead;
+        VqxUnpoison(pNode, sizeof(Node));
+        rpHead = pNode->pNext;
+        free(pNode);
+      }
+    }
+    mun64Bytes = 0;
+    mun64Blocks = 0;
+  }
+
+  u64 Bytes() const { return mun64Bytes; }
+  u64 Blocks() const { return mun64Blocks; }
+
+ private:
+  struct Node {
+    u64 un64Prefix; /* state word and class index of the prefix, left as they were */
+    Node* pNext;
+  };
+  static_assert(sizeof(Node) <= VQX_BUF_PREFIX_SIZE, "the link fits in the prefix");
+
+  static u64 Bin(u64 un64Capacity) { return un64Capacity / kBin - 1; }
+
+  /* A kept block's bytes past the link are nobody's: the address sanitizer reports any use. */
+  static void VqxPoison(Node* pNode, u64 un64Capacity) {
+#if defined(__SANITIZE_ADDRESS__)
+    ASAN_POISON_MEMORY_REGION(&pNode->pNext + 1, un64Capacity - sizeof(Node));
+#else
+    (void)pNode;
+    (void)un64Capacity;
+#endif
+  }
+  static void VqxUnpoison(Node* pNode, u64 un64Capacity) {
+#if defined(__SANITIZE_ADDRESS__)
+    ASAN_UNPOISON_MEMORY_REGION(pNode, un64Capacity);
+#else
+    (void)pNode;
+    (void)un64Capacity;
+#endif
+  }
+
+  Node* mapBins[kMaxBlock / kBin] = {};
+  u64 mun64Bytes = 0;
+  u64 mun64Blocks = 0;
 };
 
 /* ----------------------------------------------------------- allocation */
@@ -227,7 +340,7 @@ void* VqxBufMallocInternal(VQX_LIB_HANDLE hLib, u64 un64Size, u32 fExact, const 
       pLib->BufCounters.un64BigMissAlloc++;
     }
     pLib->BufCounters.un64MissAlloc++;
-    pBlock = malloc(un64Rounded);
+    pBlock = pLib->pHeapCache->Take(un64Rounded);
     if (pBlock == nullptr) return nullptr;
   }
 
@@ -240,7 +353,7 @@ void* VqxBufMallocInternal(VQX_LIB_HANDLE hLib, u64 un64Size, u32 fExact, const 
       pClass->papFree[pClass->un32NbFree++] = pBlock;
       pClass->un32NbInUse--;
     } else {
-      free(pBlock);
+      pLib->pHeapCache->Give(pBlock, un64Rounded);
     }
     return nullptr;
   }
@@ -306,7 +419,11 @@ void VqxBufReturnBlock(VQX_LIB* pLib, const VqxLiveBufferTable::Entry& entry) {
   }
   if (!fCounted) pLib->BufCounters.un64BigMissFree++;
   pLib->BufCounters.un64MissFree++;
-  free(pBlock);
+  if (entry.un32ClassIndex == VQX_BUF_CLASS_HEAP) {
+    pLib->pHeapCache->Give(pBlock, entry.un64BlockSize);
+  } else {
+    free(pBlock); /* a class block's size need not be a bin's */
+  }
 }
 
 VQX_RESULT VqxBufLookup(VQX_LIB* pLib, const void* pBuf, VqxLiveBufferTable::Entry** ppEntry) {
@@ -502,10 +619,22 @@ u32 VqxBufLiveCount(VQX_LIB_HANDLE hLib) {
   return static_cast<u32>(pLib->pLiveBuffers->Count());
 }
 
+u64 VqxBufHeapCacheBytes(VQX_LIB_HANDLE hLib, u64* pun64Blocks) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  VqxBufLock guard(pLib->BufMutex);
+  if (pun64Blocks != nullptr) *pun64Blocks = pLib->pHeapCache->Blocks();
+  return pLib->pHeapCache->Bytes();
+}
+
+u64 VqxBufHeapCacheBound() { return VqxBufHeapCache::kMaxBytes; }
+
 VQX_RESULT VqxBufLayerInit(VQX_LIB_HANDLE hLib) {
   VQX_LIB* pLib = VqxLib(hLib);
   pLib->pLiveBuffers = new (std::nothrow) VqxLiveBufferTable;
-  if (pLib->pLiveBuffers == nullptr || !pLib->pLiveBuffers->Init()) return VQX_RESULT_API_NOT_ENOUGH_MEMORY;
+  pLib->pHeapCache = new (std::nothrow) VqxBufHeapCache;
+  if (pLib->pLiveBuffers == nullptr || !pLib->pLiveBuffers->Init() || pLib->pHeapCache == nullptr) {
+    return VQX_RESULT_API_NOT_ENOUGH_MEMORY;
+  }
   return VQX_RESULT_OK;
 }
 
@@ -517,6 +646,8 @@ void VqxBufLayerDestroy(VQX_LIB_HANDLE hLib) {
     delete pLib->pLiveBuffers;
     pLib->pLiveBuffers = nullptr;
   }
+  delete pLib->pHeapCache;
+  pLib->pHeapCache = nullptr;
   VQXUpdatePreFreePoolsList(hLib, pLib->pBufClasses);
   pLib->pBufClasses = nullptr;
 }

@@ -53,6 +53,10 @@ void VqxBufChangeFile(VQX_LIB_HANDLE hLib, void* pBuf, const char* pszFile, u32 
 /* Creation site recorded for a live buffer (leak reports); false when not live. */
 bool VqxBufGetFileLine(VQX_LIB_HANDLE hLib, const void* pBuf, const char** ppszFile, u32* pun32Line);
 u32 VqxBufLiveCount(VQX_LIB_HANDLE hLib);
+/* Freed heap blocks kept for later fallback allocations: their bytes and their count. */
+u64 VqxBufHeapCacheBytes(VQX_LIB_HANDLE hLib, u64* pun64Blocks);
+/* The most bytes ever kept for later fallback allocations. */
+u64 VqxBufHeapCacheBound();
 /* Refuses the next n buffer allocations of this library as if memory had run out (out-of-memory tests). */
 void VqxBufRefuseNextAllocations(VQX_LIB_HANDLE hLib, u32 un32Count);
 /* Creates the live-buffer table (0x82010012 without memory). */

@@ -40,6 +40,76 @@ TEST_F(BufTest, ExactRequestsMarkStatesAndUsableSize) {
   EXPECT_EQ(VqxBufUsableSize(mhLib, p), 0u);
 }
 
+/*
+ * Heap blocks freed while the classes are full are kept for the next fallback
+ * allocations, within a byte bound. Rows: a request its class could hold but
+ * has none free, one above every class, one too large to keep; each round
+ * allocates, frees and allocates again. What callers see of the second round
+ * (sizes, counters, creation sites, states) must be what they saw of the first.
+ */
+TEST_F(BufTest, FreedHeapBlocksAreKeptWithinTheirBoundAndServeLikeNewOnes) {
+  Reopen([](_VQX_LIB_PARAMS& p) {
+    p.un32NbPreAllocBufferPools = 2;
+    p.aPreAllocBufferPools[0] = {128, 2};
+    p.aPreAllocBufferPools[1] = {512, 1};
+  });
+  VQX_LIB* pLib = VqxLib(mhLib);
+  auto Counters = [pLib] {
+    std::lock_guard<std::mutex> guard(pLib->BufMutex);
+    return pLib->BufCounters;
+  };
+  const u64 un64Bound = VqxBufHeapCacheBound();
+  struct Row {
+    u64 un64Size, un64Count, un64KeptEach; /* bytes kept per freed block (0: never kept) */
+  } const aRows[] = {{100, 40, 128}, {3000, 20, 3072}, {5000, 5, 0}, {4000, 300, 4032}};
+  for (const Row& row : aRows) {
+    SCOPED_TRACE(row.un64Size);
+    std::vector<VQX_BUF_COUNTERS> deltas;
+    std::vector<void*> bufs;
+    u64 un64BlocksBefore = 0;
+    const u64 un64BytesBefore = VqxBufHeapCacheBytes(mhLib, &un64BlocksBefore);
+    for (u32 round = 0; round < 2; round++) {
+      const VQX_BUF_COUNTERS before = Counters();
+      bufs.clear();
+      for (u64 i = 0; i < row.un64Count; i++) bufs.push_back(VqxBufMalloc(mhLib, row.un64Size, 0, "site.cpp", u32(round)));
+      for (void* p : bufs) {
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(VqxBufUsableSize(mhLib, p), row.un64Size);
+        const char* pszFile = nullptr;
+        u32 un32Line = 9;
+        ASSERT_TRUE(VqxBufGetFileLine(mhLib, p, &pszFile, &un32Line));
+        EXPECT_STREQ(pszFile, "site.cpp");
+        EXPECT_EQ(un32Line, round);
+        EXPECT_EQ(VqxBufMarkSent(mhLib, p), VQX_RESULT_OK) << "a kept block starts allocated, not released";
+        memset(p, 0xA5, row.un64Size);
+      }
+      for (void* p : bufs) EXPECT_EQ(VqxBufFree(mhLib, p), VQX_RESULT_OK);
+      const VQX_BUF_COUNTERS after = Counters();
+      deltas.push_back({after.un64Hit - before.un64Hit, after.un64HitRelease - before.un64HitRelease,
+                        after.un64MissAlloc - before.un64MissAlloc, after.un64MissFree - before.un64MissFree,
+                        after.un64BigMissAlloc - before.un64BigMissAlloc, after.un64BigMissFree - before.un64BigMissFree});
+      u64 un64Blocks = 0;
+      const u64 un64Bytes = VqxBufHeapCacheBytes(mhLib, &un64Blocks);
+      EXPECT_LE(un64Bytes, un64Bound);
+      const u64 un64Fallbacks = row.un64Size < 128 ? row.un64Count - 2 : row.un64Count;
+      const u64 un64Kept =
+          row.un64KeptEach == 0 ? 0 : std::min(un64Fallbacks, (un64Bound - un64BytesBefore) / row.un64KeptEach);
+      EXPECT_EQ(un64Blocks, un64BlocksBefore + un64Kept);
+      EXPECT_EQ(un64Bytes, un64BytesBefore + un64Kept * row.un64KeptEach);
+    }
+    EXPECT_EQ(memcmp(&deltas[0], &deltas[1], sizeof(VQX_BUF_COUNTERS)), 0) << "the same counts whether kept or new";
+    EXPECT_EQ(deltas[1].un64MissAlloc, row.un64Size < 128 ? row.un64Count - 2 : row.un64Count);
+    /* A second release of a block now kept is refused and not kept twice. */
+    u64 un64Blocks = 0;
+    const u64 un64Bytes = VqxBufHeapCacheBytes(mhLib, &un64Blocks);
+    EXPECT_EQ(VqxBufFree(mhLib, bufs.back()), VQX_RESULT_API_INVALID_MSG_HANDLE);
+    u64 un64BlocksAfter = 0;
+    EXPECT_EQ(VqxBufHeapCacheBytes(mhLib, &un64BlocksAfter), un64Bytes);
+    EXPECT_EQ(un64BlocksAfter, un64Blocks);
+  }
+  EXPECT_EQ(LiveCount(), 0u);
+}
+
 /* ---------------------------------------------------- pools of messages */
 
 TEST_F(BufTest, PoolOfMessagesTakeRefillAndFallBack) {
