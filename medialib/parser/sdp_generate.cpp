@@ -74,13 +74,28 @@ void FrameSize(Writer& w, u32 pt, const u8* b, u32 flags) {
   w.Put("a=framesize:%u %s\r\n", pt, b[30] ? "352-288" : b[29] ? "176-144" : "128-96");
 }
 
-/* H.263 picture sizes as "CIF:%u;QCIF:%u;SQCIF:%u" items, each after sep:
- * a smaller size only when its MPI is below the larger ones', as a size read
+/* The H.263 picture-size items of a capability, 0 for an item left out: a
+ * smaller size only when its MPI is below the larger ones', as a size read
  * back also gives its MPI to the smaller sizes the line leaves out. */
-void PictureSizes(Writer& w, const u8* b, const char* sep) {
-  if (b[30]) w.Put("%sCIF:%u", sep, b[30]), sep = ";";
-  if (b[29] && (!b[30] || b[29] < b[30])) w.Put("%sQCIF:%u", sep, b[29]), sep = ";";
-  if (b[28] && (!b[30] || b[28] < b[30]) && (!b[29] || b[28] < b[29])) w.Put("%sSQCIF:%u", sep, b[28]);
+struct SizeItems {
+  u8 un8Sqcif, un8Qcif, un8Cif;
+};
+SizeItems PictureSizeItems(const u8* b) {
+  return {u8(b[28] && (!b[30] || b[28] < b[30]) && (!b[29] || b[28] < b[29]) ? b[28] : 0),
+          u8(b[29] && (!b[30] || b[29] < b[30]) ? b[29] : 0), b[30]};
+}
+/* The MPIs the items read back as, each size filling the smaller ones left
+ * at 0. */
+bool ReadsBackAs(const SizeItems& i, const VqxSdpH263Block& m) {
+  const u8 q = i.un8Qcif ? i.un8Qcif : i.un8Cif;
+  const u8 s = i.un8Sqcif ? i.un8Sqcif : q;
+  return s == m.un8Sqcif && q == m.un8Qcif && i.un8Cif == m.un8Cif;
+}
+/* "CIF:%u;QCIF:%u;SQCIF:%u", each item after sep. */
+void PictureSizes(Writer& w, const SizeItems& i, const char* sep) {
+  if (i.un8Cif) w.Put("%sCIF:%u", sep, i.un8Cif), sep = ";";
+  if (i.un8Qcif) w.Put("%sQCIF:%u", sep, i.un8Qcif), sep = ";";
+  if (i.un8Sqcif) w.Put("%sSQCIF:%u", sep, i.un8Sqcif);
 }
 
 void Codec(Writer& w, const _VQX_MEDIA_CAP& c, u32 flags) {
@@ -127,7 +142,7 @@ void Codec(Writer& w, const _VQX_MEDIA_CAP& c, u32 flags) {
       FrameSize(w, pt, b, flags);
       if ((b[28] | b[29] | b[30]) == 0) break;
       w.Put("a=fmtp:%u ", pt);
-      PictureSizes(w, b, "");
+      PictureSizes(w, PictureSizeItems(b), "");
       w.Put("\r\n");
       break;
     case 121: {
@@ -136,10 +151,11 @@ void Codec(Writer& w, const _VQX_MEDIA_CAP& c, u32 flags) {
       w.Put("a=fmtp:%u profile=%u;level=%u", pt, b[53], b[54]);
       /* Profile and level alone read back as the baseline sizes: other sizes
        * (an offer's "CIF=1;QCIF=1", say) follow on the same line, or the
-       * text would offer less than the record holds. */
-      const VqxSdpH263Block& base = kVqxSdpH263BaselineSizes;
-      if ((b[28] | b[29] | b[30]) != 0 && (b[28] != base.un8Sqcif || b[29] != base.un8Qcif || b[30] != base.un8Cif))
-        PictureSizes(w, b, ";");
+       * text would offer less than the record holds. Decided on what the
+       * items read back as, so that the text reads back to itself. */
+      const SizeItems items = PictureSizeItems(b);
+      if ((items.un8Sqcif | items.un8Qcif | items.un8Cif) != 0 && !ReadsBackAs(items, kVqxSdpH263BaselineSizes))
+        PictureSizes(w, items, ";");
       w.Put("\r\n");
       FrameSize(w, pt, b, flags);
       break;
