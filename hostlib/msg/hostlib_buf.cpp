@@ -553,13 +553,14 @@ VQX_RESULT VqxBufMarkSent(VQX_LIB_HANDLE hLib, void* pBuf) {
   return VQX_RESULT_OK;
 }
 
-VQX_RESULT VqxBufCheck(VQX_LIB_HANDLE hLib, const void* pBuf) {
+VQX_RESULT VqxBufCheck(VQX_LIB_HANDLE hLib, const void* pBuf, u64* pun64Usable) {
   VQX_LIB* pLib = VqxLib(hLib);
   VqxBufLock guard(pLib->BufMutex);
   VqxLiveBufferTable::Entry* pEntry;
   const VQX_RESULT result = VqxBufLookup(pLib, pBuf, &pEntry);
   /* Released by its holder and only waiting for the batch free: no longer a valid handle. */
   if (result == VQX_RESULT_OK && pEntry->fReleasePending != 0) return VQX_RESULT_API_INVALID_MSG_HANDLE;
+  if (result == VQX_RESULT_OK && pun64Usable != nullptr) *pun64Usable = pEntry->un64Requested;
   return result;
 }
 

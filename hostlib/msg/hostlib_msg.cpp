@@ -186,10 +186,11 @@ VQX_RESULT VqxMsgReleaseInternal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
 /* ---------------------------------------------------------------- checks */
 
 VQX_RESULT VqxMsgCheckHeader(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
-  const VQX_RESULT result = VqxBufCheck(hLib, hMsg);
+  /* Liveness and size in one trip through the buffer mutex. */
+  u64 un64Usable = 0;
+  const VQX_RESULT result = VqxBufCheck(hLib, hMsg, &un64Usable);
   if (VQX_RESULT_FAILED(result)) return result;
   /* Nothing of the header is read before the buffer is known to hold one. */
-  const u64 un64Usable = VqxBufUsableSize(hLib, hMsg);
   if (un64Usable < VQX_MSG_HEADER_SIZE) return VQX_RESULT_API_MSGSZ_INVALID;
   if (hMsg->un32PayloadStart != VQX_MSG_HEADER_SIZE || hMsg->un32Length < VQX_MSG_HEADER_SIZE ||
       hMsg->un32Length > un64Usable || hMsg->un32PayloadMaxLength != hMsg->un32Length - VQX_MSG_HEADER_SIZE ||

@@ -44,8 +44,11 @@ void VqxBufFlushDeferred(VQX_LIB_HANDLE hLib);
 VQX_RESULT VqxBufMarkReceived(VQX_LIB_HANDLE hLib, void* pBuf);
 /* 0x02000000; 0x82010001 already sent ("Trying to free already sent buffer") or corrupted. */
 VQX_RESULT VqxBufMarkSent(VQX_LIB_HANDLE hLib, void* pBuf);
-/* Live-buffer check: 0x02000000 live and intact; 0x82010207 unknown or released; 0x82010001 corrupted. */
-VQX_RESULT VqxBufCheck(VQX_LIB_HANDLE hLib, const void* pBuf);
+/*
+ * Live-buffer check: 0x02000000 live and intact; 0x82010207 unknown or released; 0x82010001 corrupted.
+ * When live and intact, *pun64Usable (if given) receives the bytes asked for the buffer.
+ */
+VQX_RESULT VqxBufCheck(VQX_LIB_HANDLE hLib, const void* pBuf, u64* pun64Usable = nullptr);
 /* Bytes usable at pBuf (the size asked for at allocation); 0 when not live. */
 u64 VqxBufUsableSize(VQX_LIB_HANDLE hLib, const void* pBuf);
 VQX_RESULT VqxBufTest(VQX_LIB_HANDLE hLib, const void* pBuf);
