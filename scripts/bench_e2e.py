@@ -127,6 +127,18 @@ class Leg:
                "--lifetime", str(int(LEG_TIMEOUT + 30))]
         return subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True, cwd=self.dir)
 
+    def ready_board(self, start, deadline):
+        """The board, started and bound (its "ready" line), and its lines, or (None, None) with the error set:
+        a consumer started after it finds it by its first discovery round (a board bound later is found by
+        the next round, 10 s on)."""
+        board = self.board(start)
+        lines = Lines(board.stdout, self.on_board_line)
+        if lines.wait("ready", deadline) is None:
+            stop(board)
+            self.result["error"] = "the board did not start"
+            return None, None
+        return board, lines
+
     def on_board_line(self, line):
         """At the first unit: the consumer's CPU time so far (what the burst costs is counted from here)."""
         if line.startswith("burst start ") and self.consumer is not None:
@@ -161,18 +173,18 @@ class Leg:
 class BareLeg(Leg):
     def run(self):
         deadline = time.monotonic() + LEG_TIMEOUT
+        board, blines = self.ready_board("link", deadline)
+        if board is None:
+            return self.result
         self.consumer = subprocess.Popen([os.path.join(self.args.build, "sigtrace", "e2e_bare_filter"), "--units",
                                           str(self.args.units)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                          stderr=subprocess.PIPE, text=True, cwd=self.dir, env=self.gateway_env())
         out = Lines(self.consumer.stdout)
         err = Lines(self.consumer.stderr)
-        board = None
         try:
             if out.wait("ready", deadline) is None:
                 self.result["error"] = "bare filter did not start"
                 return self.result
-            board = self.board("link")
-            blines = Lines(board.stdout, self.on_board_line)
             done = out.wait(("done ", "timeout "), deadline)
             blines.wait("burst end ", deadline)
             if done is None or not done.startswith("done "):
@@ -185,8 +197,7 @@ class BareLeg(Leg):
             if self.consumer.poll() is None:
                 self.consumer.stdin.close()
             stop(self.consumer)
-            if board is not None:
-                stop(board)
+            stop(board)
             self.result["watermark"] = sum(1 for s in err.lines if s and "High watermark passed" in s)
         return self.result
 
@@ -227,12 +238,8 @@ class ServerLeg(Leg):
                     '      <env VQX_GW_ADDRESS_0="127.0.0.1" VQX_GW_PORT="%d" VQX_GW_REMOTE_ADDR="(127.0.0.1:%d)"/>\n'
                     '    </host>\n    <log baseName="%s/server"/>\n  </params>\n</quellan>\n'
                     % (self.port, self.port, self.dir))
-        board = self.board("on")
-        blines = Lines(board.stdout, self.on_board_line)
-        # The board's socket is bound before the server starts: its first discovery round finds it (not the next, 10 s on).
-        if blines.wait("ready", deadline) is None:
-            stop(board)
-            self.result["error"] = "the board did not start"
+        board, blines = self.ready_board("on", deadline)
+        if board is None:
             return self.result
         out = open(os.path.join(self.dir, "server.out"), "w")
         self.consumer = subprocess.Popen([os.path.join(self.args.build, "sigtrace", "sigtrace"), "-ss7", self.fmt, "-e",

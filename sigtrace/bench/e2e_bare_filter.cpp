@@ -4,7 +4,8 @@
  * of SS7 trace units, with nothing done to them but their release.
  *
  * It opens the host library on the gateway port of the environment
- * (VQX_GW_PORT) with its interfaces on loopback, takes the units with
+ * (VQX_GW_PORT) with its interfaces on loopback, its filter made before the
+ * adapters' gateway starts (the board is started first), takes the units with
  * VQXReceiveMsgMultiple and prints "first T" at the first unit and "done T
  * units N" once it has --units of them (T: seconds since the epoch), or
  * "timeout units N" when they stop coming for --idle-ms. The library's lines
@@ -58,11 +59,19 @@ int main(int argc, char** argv) {
   Params.pFctErrorCallback = Print, Params.pFctTraceCallback = Print;
   Params.un32TraceLevel = 0x7FFFFFFE;
   snprintf(Params.szApplicationName, sizeof(Params.szApplicationName), "bare_filter");
+  /* The adapters' gateway starts once the filter exists: its first discovery round
+   * finds a board already up, and no unit comes before the filter. */
+  Params.fAdaptersGwOff = 1;
   VQX_LIB_HANDLE hLib = nullptr;
   VQX_FILTER_HANDLE hFilter = nullptr;
   _VQX_FILTER_PARAMS Set{};
   Set.un32Version = 1, Set.un32Mask = VQX_FILTER_MASK_MSG_ID, Set.MsgId = kSs7Unit;
-  if (VQXOpenLib(&Params, &hLib) != VQX_RESULT_API_OK || VQXCreateMsgFilterEx(hLib, 1, &Set, &hFilter) != VQX_RESULT_API_OK) {
+  bool fOpen = VQXOpenLib(&Params, &hLib) == VQX_RESULT_API_OK &&
+               VQXCreateMsgFilterEx(hLib, 1, &Set, &hFilter) == VQX_RESULT_API_OK &&
+               VQXGetLibParams(hLib, &Params) == VQX_RESULT_API_OK;
+  Params.fAdaptersGwOff = 0;
+  fOpen = fOpen && VQXModifLibParams(hLib, &Params) == VQX_RESULT_API_OK;
+  if (!fOpen) {
     fprintf(stderr, "e2e_bare_filter: cannot open the host library\n");
     return 1;
   }
