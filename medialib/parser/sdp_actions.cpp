@@ -413,6 +413,17 @@ std::string_view VqxSdpRestOfLine(const char* p) {
 bool VqxSdpTokenNumber(const VqxSdpTokenValue& t, u64 un64Max, u64* pv) {
   if (t.p == nullptr || t.un32Length == 0) return false;
   u64 v = 0;
+  if (t.un32Length <= 19) {
+    /* 19 digits cannot overflow: the bound is checked once, at the end. */
+    for (u32 i = 0; i < t.un32Length; ++i) {
+      const u32 d = u32(u8(t.p[i]) - u8('0'));
+      if (d > 9) return false;
+      v = v * 10 + d;
+    }
+    if (v > un64Max) return false;
+    *pv = v;
+    return true;
+  }
   for (u32 i = 0; i < t.un32Length; ++i) {
     const char ch = t.p[i];
     if (ch < '0' || ch > '9') return false;

@@ -9,6 +9,8 @@
  * An absent or malformed key, or a number too large for its field, leaves the
  * field as it was; nothing here fails the line.
  */
+#include <iterator>
+
 #include "sdp_parse_internal.h"
 #include "vqx_string.h"
 
@@ -250,7 +252,7 @@ struct NameRow {
   u32 un32Type, un32Param;
 };
 /* rtpmap encoding names (whole, case-blind) to media types. */
-const NameRow PVQX_MEDIA_TYPE_STRING_PARAM_CONV_TABLE[] = {
+constexpr NameRow PVQX_MEDIA_TYPE_STRING_PARAM_CONV_TABLE[] = {
     {"H263-2000", 121, 0}, {"H263-1998", 121, 0}, {"H263", 34, 0},       {"MPEG4", 119, 0},
     {"MP4V-ES", 119, 0},   {"H264", 122, 0},      {"PCMU", 0, 0},        {"G723", 4, 0},
     {"PCMA", 8, 0},        {"G722", 9, 0},        {"L16", 10, 0},        {"QCELP", 12, 0},
@@ -261,17 +263,38 @@ const NameRow PVQX_MEDIA_TYPE_STRING_PARAM_CONV_TABLE[] = {
     {"G726-16", 125, 16},  {"G726-24", 125, 24},  {"G726-32", 125, 32},  {"G726-40", 125, 40},
     {"G726", 125, 32},     {"RED", 120, 0},
 };
+constexpr size_t kNbNames = std::size(PVQX_MEDIA_TYPE_STRING_PARAM_CONV_TABLE);
+static_assert(kNbNames < 0xFF);
+
+/* The rows by first letter (case-blind), each chain in table order, so that a
+ * name is compared with the few rows that can match, the first match winning
+ * as in a scan of the whole table. */
+struct NameIndex {
+  u8 aHead[256];
+  u8 aNext[kNbNames];
+  constexpr NameIndex() : aHead(), aNext() {
+    for (u8& x : aHead) x = 0xFF;
+    for (size_t i = kNbNames; i-- > 0;) {
+      const u8 key = static_cast<u8>(PVQX_MEDIA_TYPE_STRING_PARAM_CONV_TABLE[i].name[0] | 0x20);
+      aNext[i] = aHead[key];
+      aHead[key] = static_cast<u8>(i);
+    }
+  }
+};
+constexpr NameIndex s_nameIndex;
 
 }  // namespace
 
 u32 VqxMediaStringToType(std::string_view name, u32* pun32Param) {
   *pun32Param = 0;
-  for (const NameRow& r : PVQX_MEDIA_TYPE_STRING_PARAM_CONV_TABLE)
-    if (r.name.size() == name.size() && (r.name[0] | 0x20) == (name[0] | 0x20) &&
-        Strnicmp(r.name.data(), name.data(), name.size()) == 0) {
+  if (name.empty()) return VQX_MEDIA_TYPE_INVALID;
+  for (u8 i = s_nameIndex.aHead[u8(name[0] | 0x20)]; i != 0xFF; i = s_nameIndex.aNext[i]) {
+    const NameRow& r = PVQX_MEDIA_TYPE_STRING_PARAM_CONV_TABLE[i];
+    if (r.name.size() == name.size() && Strnicmp(r.name.data(), name.data(), name.size()) == 0) {
       *pun32Param = r.un32Param;
       return r.un32Type;
     }
+  }
   return VQX_MEDIA_TYPE_INVALID;
 }
 

@@ -295,6 +295,44 @@ TEST(SdpParse, LineFormsAgreeWithTheTokenGrammar) {
   EXPECT_GE(nRows, 100);
 }
 
+/* Encoding names (whole, either case, the first row that matches) and whole
+ * numbers within their bound, as the actions read them. */
+TEST(SdpParse, NamesAndNumbersTheActionsRead) {
+  const struct {
+    const char* name;
+    u32 type, param;
+  } names[] = {
+      {"pcmu", 0, 0}, {"PCMA", 8, 0}, {"h263-1998", 121, 0}, {"H263", 34, 0}, {"g729ab", 18, 0}, {"G729E", 103, 0},
+      {"G729", 18, 0}, {"g726-24", 125, 24}, {"G726", 125, 32}, {"telephone-EVENT", 101, 0}, {"x-nse", 100, 0},
+      {"NSE", 100, 0}, {"amr-wb", 126, 0}, {"red", 120, 0}, {"Ilbc", 124, 0}, {"GSM-EFR", 105, 0}, {"cn", 13, 0},
+      {"", VQX_MEDIA_TYPE_INVALID, 0}, {"G7", VQX_MEDIA_TYPE_INVALID, 0}, {"PCMUX", VQX_MEDIA_TYPE_INVALID, 0},
+      {"ZZZ", VQX_MEDIA_TYPE_INVALID, 0}, {"-", VQX_MEDIA_TYPE_INVALID, 0},
+  };
+  for (const auto& row : names) {
+    u32 param = 7;
+    EXPECT_EQ(VqxMediaStringToType(row.name, &param), row.type) << row.name;
+    EXPECT_EQ(param, row.param) << row.name;
+  }
+  const struct {
+    const char* text;
+    u64 max;
+    bool fOk;
+    u64 value;
+  } numbers[] = {
+      {"0", 127, true, 0}, {"127", 127, true, 127}, {"128", 127, false, 0}, {"65535", 0xFFFF, true, 65535},
+      {"65536", 0xFFFF, false, 0}, {"9999999999999999999", ~0ull, true, 9999999999999999999ull},
+      {"18446744073709551615", ~0ull, true, ~0ull}, {"18446744073709551616", ~0ull, false, 0},
+      {"99999999999999999999", ~0ull, false, 0}, {"0000000000000000000001", 1, true, 1}, {"12a", ~0ull, false, 0},
+      {"1 ", ~0ull, false, 0}, {"", ~0ull, false, 0}, {"-1", ~0ull, false, 0},
+  };
+  for (const auto& row : numbers) {
+    u64 v = 12345;
+    const VqxSdpTokenValue t{static_cast<u32>(std::strlen(row.text)), row.text};
+    EXPECT_EQ(VqxSdpTokenNumber(t, row.max, &v), row.fOk) << row.text;
+    EXPECT_EQ(v, row.fOk ? row.value : 12345u) << row.text;
+  }
+}
+
 /* A refused m= line puts back every record byte it changed, fed whole or
  * token by token: also when its formats made the full table merge a twin
  * capability (the second description's PCMU became the first one's by its
