@@ -378,11 +378,13 @@ bool VqxSdpMatchLineForm(int nFirst, const VqxSdpTokenValue& first, const char* 
   if (!fMatch) return false;
   f.un32Second = static_cast<u32>(c.nSecond);
   f.last = c.last;
+  f.pBreakEnd = nullptr;
   if (f.pFreeText != nullptr) {
     f.pResume = VqxSdpLineBreak(f.pFreeText, pEnd);
   } else {
-    /* Back to the line break (or the end), which the driver reads itself. */
+    /* Back to the line break (or the end); a break is handed over as cut. */
     f.pResume = c.tok.p;
+    if (c.nCode == VQX_SDP_CRLF) f.pBreakEnd = c.tok.p + c.tok.un32Length;
   }
   return true;
 }

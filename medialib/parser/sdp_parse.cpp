@@ -139,9 +139,18 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
     }
   };
   bool fFormLine = false; /* the current line went to the grammar whole, its break with it */
+  const char* pBreakEnd = nullptr; /* the form line's break, cut already: from pCursor to here */
   for (;;) {
     const char* pStart;
-    int nCode = fForms ? VqxSdpCutToken(&pCursor, pEnd, &pStart) : VqxMedialibSdpTokenise(&pCursor, pEnd, &pStart);
+    int nCode;
+    if (pBreakEnd != nullptr) {
+      pStart = pCursor;
+      pCursor = pBreakEnd;
+      pBreakEnd = nullptr;
+      nCode = VQX_SDP_CRLF;
+    } else {
+      nCode = fForms ? VqxSdpCutToken(&pCursor, pEnd, &pStart) : VqxMedialibSdpTokenise(&pCursor, pEnd, &pStart);
+    }
     if (nCode == VQX_SDP_END) break;
     last = VqxSdpTokenValue{static_cast<u32>(pCursor - pStart), pStart};
     if (ctx.pLineStart == nullptr && nCode != VQX_SDP_CRLF) {
@@ -165,6 +174,7 @@ VQX_RESULT VQXMediaLibSdpParse2(const char* pszText, _VQX_SDP_INFO* pRecord, u32
         fFormLine = true;
         last = ctx.form.last;
         pCursor = ctx.form.pResume;
+        pBreakEnd = ctx.form.pBreakEnd;
         continue;
       }
     } else if (ctx.un32LineSecondToken == 0 && nCode != VQX_SDP_SPACE) {

@@ -85,6 +85,7 @@ struct VqxSdpLineForm {
   u32 un32Second;             /* the line's second token, blanks aside */
   const char* pFreeText;      /* a line that ends in free text: where it starts, else null */
   const char* pResume;        /* where the driver reads on: the line break or the end */
+  const char* pBreakEnd;      /* the line break the form cut at pResume: its end (null: none cut) */
   VqxSdpTokenValue last;      /* the line's last token, blanks included */
   u32 un32Offset, un32Value;  /* T.38: field offset in the capability, value to store */
   bool fFlag;                 /* T.38: the number is a flag (0 or 1) */
