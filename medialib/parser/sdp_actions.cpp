@@ -49,19 +49,26 @@ constexpr VqxSdpStaticRow s_aStatic[] = {
               {40, 4, 0xFFFFFFFF}, {44, 2, 0xFFFF}, {54, 1, 10}}},
 };
 
-/* The row of s_aStatic for each payload type below 128 (0xFF: none). */
-struct VqxSdpStaticIndex {
+/* The row of a table for each key below 128 (0xFF: none), built at compile
+ * time: a key twice in the table, or one of 128 and above, stops the build. */
+struct VqxSdpRowIndex {
   u8 a[128];
-  constexpr VqxSdpStaticIndex() : a() {
+  template <class Row, size_t N, class Key>
+  constexpr VqxSdpRowIndex(const Row (&rows)[N], Key key) : a() {
+    static_assert(N < 0xFF);
     for (u8& x : a) x = 0xFF;
-    for (size_t i = 0; i < std::size(s_aStatic); ++i) {
-      /* A payload type twice in the table stops the build here. */
-      if (s_aStatic[i].un8Format >= 128 || a[s_aStatic[i].un8Format] != 0xFF) throw "s_aStatic: bad or repeated format";
-      a[s_aStatic[i].un8Format] = static_cast<u8>(i);
+    for (size_t i = 0; i < N; ++i) {
+      const u32 k = key(rows[i]);
+      if (k >= 128 || a[k] != 0xFF) throw "bad or repeated key";
+      a[k] = static_cast<u8>(i);
     }
   }
+  /* The row's position for the key, or 0xFF. */
+  constexpr u8 Find(u32 un32Key) const { return un32Key < 128 ? a[un32Key] : 0xFF; }
 };
-constexpr VqxSdpStaticIndex s_staticIndex;
+
+/* The row of s_aStatic for each payload type. */
+constexpr VqxSdpRowIndex s_staticIndex(s_aStatic, [](const VqxSdpStaticRow& r) { return u32(r.un8Format); });
 
 /* Defaults an rtpmap line gives a media type: bytes 24..un16ClearTo cleared
  * first (0: nothing cleared), then the values. */
@@ -70,7 +77,7 @@ struct VqxSdpRtpmapRow {
   u16 un16ClearTo;
   VqxSdpInit aInit[12];
 };
-const VqxSdpRtpmapRow s_aRtpmap[] = {
+constexpr VqxSdpRtpmapRow s_aRtpmap[] = {
     {4, 31, {{28, 1, 1}, {29, 1, 1}, {30, 1, 1}, {31, 1, 1}}},
     {12, 39, {{29, 1, 4}, {32, 4, 13}}},
     {98, 63, {{32, 4, 14400}, {48, 4, 2}, {60, 4, 1}}},
@@ -90,6 +97,9 @@ const VqxSdpRtpmapRow s_aRtpmap[] = {
     {125, 39, {{28, 4, 1}}},
     {126, 47, {{28, 4, 2385}, {34, 1, 1}, {35, 1, 1}, {38, 2, 0x1FF}}},
 };
+
+/* The row of s_aRtpmap for each media type (those of 128 and above have none). */
+constexpr VqxSdpRowIndex s_rtpmapIndex(s_aRtpmap, [](const VqxSdpRtpmapRow& r) { return r.un32Type; });
 
 _VQX_SDP_INFO* Rec(SdpParseContext* c) { return c->pRecord; }
 void LineError(SdpParseContext* c) { c->fLineError = 1; }
@@ -347,8 +357,8 @@ void FillRtpCap(SdpParseContext* c, u8 un8Format, _VQX_MEDIA_CAP& cap) {
   cap.Transport.Rtp.un16MaxAudioFramesPerPacket = 1;
   cap.Transport.Rtp.un16PacketTimeMs = c->media.fPtime ? static_cast<u16>(c->media.un32Ptime) : 0;
   cap.Encoding.MediaType = VQX_MEDIA_TYPE_INVALID;
-  if (un8Format < std::size(s_staticIndex.a) && s_staticIndex.a[un8Format] != 0xFF) {
-    const VqxSdpStaticRow& row = s_aStatic[s_staticIndex.a[un8Format]];
+  if (const u8 i = s_staticIndex.Find(un8Format); i != 0xFF) {
+    const VqxSdpStaticRow& row = s_aStatic[i];
     cap.Encoding.MediaType = row.un32Type;
     VqxSdpApply(cap, row.aInit, std::size(row.aInit));
   }
@@ -561,12 +571,11 @@ void VqxMediaLibParseRtpMap(SdpParseContext* c, const VqxSdpTokenValue& pt, cons
       std::memset(cap.Encoding.szNotParsed, 0, sizeof cap.Encoding.szNotParsed);
       c->fNewNotParsed = 1;
     }
-    for (const VqxSdpRtpmapRow& row : s_aRtpmap)
-      if (row.un32Type == t) {
-        if (row.un16ClearTo != 0) std::memset(b + 24, 0, row.un16ClearTo + 1u - 24u);
-        VqxSdpApply(cap, row.aInit, std::size(row.aInit));
-        break; /* one row per type */
-      }
+    if (const u8 i = s_rtpmapIndex.Find(t); i != 0xFF) {
+      const VqxSdpRtpmapRow& row = s_aRtpmap[i];
+      if (row.un16ClearTo != 0) std::memset(b + 24, 0, row.un16ClearTo + 1u - 24u);
+      VqxSdpApply(cap, row.aInit, std::size(row.aInit));
+    }
     cap.Encoding.MediaType = t;
     if (t == VQX_MEDIA_TYPE_L16) b[28] = static_cast<u8>(channels);
     if (t == VQX_MEDIA_TYPE_NSE) b[28] = Contains(name.View(), "X-NSE") ? 1 : 0;
