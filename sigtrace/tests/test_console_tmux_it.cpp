@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <algorithm>
+#include <initializer_list>
+
 #include "support/sigtrace_test_server.h"
 
 namespace {
@@ -22,11 +25,22 @@ struct CTmuxBench {
     }
     return s;
   }
-  /* The pane once it shows pszPart (bounded wait). */
-  std::string Screen(const char* pszPart) {
+  /* The pane once it shows every part (bounded wait): parts the page before a key also shows would let the
+   * wait end before the key is handled, and a part drawn last would let it end on a frame half drawn. */
+  std::string Screen(std::initializer_list<const char*> Parts) {
     std::string s;
-    peerwait::WaitUntil([&] { return (s = Tmux("capture-pane -p -e -t st")).find(pszPart) != std::string::npos; }, 5000);
+    peerwait::WaitUntil(
+        [&] {
+          s = Tmux("capture-pane -p -e -t st");
+          return std::all_of(Parts.begin(), Parts.end(), [&](const char* p) { return s.find(p) != std::string::npos; });
+        },
+        10000);
     return s;
+  }
+  /* Each part is on the pane once it shows them all. */
+  void ExpectScreen(std::initializer_list<const char*> Parts) {
+    const std::string s = Screen(Parts);
+    for (const char* psz : Parts) EXPECT_NE(s.find(psz), std::string::npos) << psz << "\n" << s;
   }
   /* The program has ended (rc.txt written) and the tmux server is gone before the bench removes their
    * folder: the program still writes its closing lines after the one a test waits for. */
@@ -48,21 +62,19 @@ TEST(ConsoleInTmux, TableTabAndKeys) {
   CTmuxBench T;
   auto& B = T.B;
   auto Tmux = [&](const std::string& strArgs) { return T.Tmux(strArgs); };
-  auto Screen = [&](const char* pszPart) { return T.Screen(pszPart); };
   T.Start("-ss7 -e 60000");
   ASSERT_TRUE(B.WaitTracesOn(2));
   EXPECT_EQ(B.SendUnits(3), 6);
   ASSERT_TRUE(B.Drained());
-  const std::string s = Screen("|         6 |");
-  for (const char* psz : {"    Group                                   | Type  | Nb        | RX        | TX        | EXT       | LOST      | Filename",
-                          "\033[32m    SS7                                     | SS7   |         2 |",
-                          "        12345678:LINK_A                                         |",
-                          "\033[32m    TOTAL                                   |       |         2 |"})
-    EXPECT_NE(s.find(psz), std::string::npos) << psz << "\n" << s;
+  T.ExpectScreen({"    Group                                   | Type  | Nb        | RX        | TX        | EXT       | LOST      | Filename",
+                  "\033[32m    SS7                                     | SS7   |         2 |",
+                  "        12345678:LINK_A                                         |",
+                  "\033[32m    TOTAL                                   |       |         2 |         3 |         3 |         0 |         0 |"});
+  /* the main page also shows LINK_A: each page is known by what only it shows */
   Tmux("send-keys -t st Tab");
-  EXPECT_NE(Screen("LINK_A").find("Name                             | Desc"), std::string::npos);
+  T.ExpectScreen({"Page 2/2", "LINK_A", "Name                             | Desc"});
   Tmux("send-keys -t st BTab");
-  EXPECT_NE(Screen("GW_PORT=").find("Running"), std::string::npos);
+  T.ExpectScreen({"Page 1/2", "GW_PORT=", "Running"});
   const std::pair<const char*, const char*> kKeys[] = {
       {"g Enter", "Close log file SS7_000.cap for group=SS7"},
       {"s 12345678 Enter LINK_A Enter", "Free entity: \033[32m 12345678:LINK_A"},
@@ -85,9 +97,9 @@ TEST(ConsoleInTmux, RunTimeEndsTheRunOnAnAdapterPage) {
   if (system("which tmux > /dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
   CTmuxBench T;
   T.Start("-ss7 -e 1500");
-  T.Screen("Page 1/2");  // the board's page is listed
+  T.Screen({"Page 1/2"});  // the board's page is listed
   T.Tmux("send-keys -t st Tab");
-  const std::string s = T.Screen("Page 2/2");
+  const std::string s = T.Screen({"Page 2/2", "Name                             | Desc"});
   ASSERT_NE(s.find("Name                             | Desc"), std::string::npos) << s;
   ASSERT_TRUE(T.B.LogLines("Test duration").empty()) << "the board's page was shown before the end";
   EXPECT_TRUE(peerwait::WaitUntil([&] { return T.B.Read("rc.txt") == "rc=0\n"; }, 10000)) << T.B.Read("rc.txt");
