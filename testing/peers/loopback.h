@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -94,6 +95,7 @@ struct TestPortLocks {
   void Reopen() {
     if (fd >= 0) close(fd);
     fd = open(kPortLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) fchmod(fd, 0666); /* every user's tests share it, whoever made it */
     pid = getpid();
   }
 };
@@ -110,13 +112,14 @@ inline u16 FreeLoopbackPort() {
   for (u32 i = 0; i < span && i < 4096; i++) {
     const u16 port = static_cast<u16>(kLowestTestPort + (start + i) % span);
     if (t.given.count(port) != 0) continue;
-    /* A lock of the open file: it conflicts with every other process's and ends with this one. */
+    /* A lock of the open file: it conflicts with every other process's and ends with this one.
+     * Without the file (not writable) the port is only probed. */
     struct flock l{};
     l.l_type = F_WRLCK, l.l_whence = SEEK_SET, l.l_start = port, l.l_len = 1;
-    if (t.fd < 0 || fcntl(t.fd, F_OFD_SETLK, &l) != 0) continue;
+    if (t.fd >= 0 && fcntl(t.fd, F_OFD_SETLK, &l) != 0) continue;
     if (!LoopbackPortBindable(port)) {
       l.l_type = F_UNLCK;
-      fcntl(t.fd, F_OFD_SETLK, &l);
+      if (t.fd >= 0) fcntl(t.fd, F_OFD_SETLK, &l);
       continue;
     }
     t.given.insert(port);

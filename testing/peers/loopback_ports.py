@@ -43,14 +43,19 @@ def bindable(port):
 
 def _lock(port, kind):
     # struct flock: l_type, l_whence, l_start, l_len, l_pid (0 for a lock of the open file)
-    fcntl.fcntl(_lock_fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi", kind, os.SEEK_SET, port, 1, 0))
+    if _lock_fd is not None:
+        fcntl.fcntl(_lock_fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi", kind, os.SEEK_SET, port, 1, 0))
 
 
 def free_port():
     """A port free for TCP and UDP on 127.0.0.1, kept for this process; RuntimeError when none is left."""
     global _lock_fd, _lock_pid
     if _lock_pid != os.getpid():  # a forked child locks through its own open file
-        _lock_fd = os.open(LOCK_FILE, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        try:
+            _lock_fd = os.open(LOCK_FILE, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+            os.fchmod(_lock_fd, 0o666)  # every user's tests share it, whoever made it
+        except OSError:
+            _lock_fd = None  # not writable: ports are only probed
         _lock_pid = os.getpid()
     span = ephemeral_start() - LOWEST
     start = random.randrange(span)
