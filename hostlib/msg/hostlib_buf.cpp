@@ -438,14 +438,11 @@ VQX_RESULT VqxBufLookup(VQX_LIB* pLib, const void* pBuf, VqxLiveBufferTable::Ent
 
 }  // namespace
 
-VQX_RESULT VqxBufFreeInternal(VQX_LIB_HANDLE hLib, void* pBuf) {
+namespace {
+
+/* Frees a live buffer once looked up (result: that of its lookup). Caller holds BufMutex. */
+VQX_RESULT VqxBufFreeFound(VQX_LIB_HANDLE hLib, void* pBuf, VqxLiveBufferTable::Entry* pEntry, VQX_RESULT result) {
   VQX_LIB* pLib = VqxLib(hLib);
-  VqxLiveBufferTable::Entry* pEntry;
-  const VQX_RESULT result = VqxBufLookup(pLib, pBuf, &pEntry);
-  if (result == VQX_RESULT_API_INVALID_MSG_HANDLE) {
-    VQX_LOG_V(hLib, 0, "%s: Buffer %p is not allocated (released twice?)\n", "VqxBufFree", pBuf);
-    return result;
-  }
   const u32 un32PrefixState = VqxBufPrefix(pBuf)->un32State;
   if (VQX_RESULT_FAILED(result) ||
       (un32PrefixState != VQX_BUF_STATE_ALLOCATED && un32PrefixState != VQX_BUF_STATE_ALLOCATED2 &&
@@ -458,6 +455,18 @@ VQX_RESULT VqxBufFreeInternal(VQX_LIB_HANDLE hLib, void* pBuf) {
   pLib->pLiveBuffers->Remove(pEntry);
   VqxBufReturnBlock(pLib, entry);
   return VQX_RESULT_OK;
+}
+
+}  // namespace
+
+VQX_RESULT VqxBufFreeInternal(VQX_LIB_HANDLE hLib, void* pBuf) {
+  VqxLiveBufferTable::Entry* pEntry;
+  const VQX_RESULT result = VqxBufLookup(VqxLib(hLib), pBuf, &pEntry);
+  if (result == VQX_RESULT_API_INVALID_MSG_HANDLE) {
+    VQX_LOG_V(hLib, 0, "%s: Buffer %p is not allocated (released twice?)\n", "VqxBufFree", pBuf);
+    return result;
+  }
+  return VqxBufFreeFound(hLib, pBuf, pEntry, result);
 }
 
 VQX_RESULT VqxBufFree(VQX_LIB_HANDLE hLib, void* pBuf) {
@@ -476,9 +485,18 @@ VQX_RESULT VqxBufFreeMultiple(VQX_LIB_HANDLE hLib, u32 un32Count, void* const* p
  * Application release: the buffer must be live and held by the application
  * (allocated or received, or sent when fAllowSent); it is then marked as
  * waiting for the batch free, so that a second release is refused.
+ *
+ * A release by the application outside the library lock (fAllowSent clear,
+ * the lock not held) is freed at once in the same hold of the buffer mutex:
+ * no code of the library can still be reading it, and leaving it in the list
+ * would have the next thread to leave the lock (mostly the transport's
+ * receive thread, in the middle of a read) look it up again and free it.
+ * Library code and holders of the lock still release into the list, so that
+ * what they released stays readable until their leave.
  */
 VQX_RESULT VqxBufReleaseDeferred(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowSent) {
   VQX_LIB* pLib = VqxLib(hLib);
+  const bool fFreeNow = !fAllowSent && VqxHostLibLockHeld(hLib) == 0;
   VqxBufLock guard(pLib->BufMutex);
   VqxLiveBufferTable::Entry* pEntry;
   const VQX_RESULT result = VqxBufLookup(pLib, pBuf, &pEntry);
@@ -486,6 +504,7 @@ VQX_RESULT VqxBufReleaseDeferred(VQX_LIB_HANDLE hLib, void* pBuf, u32 fAllowSent
   if (pEntry->fReleasePending != 0) return VQX_RESULT_API_INVALID_MSG_HANDLE;
   if (pEntry->un32State == VQX_BUF_STATE_SENT && !fAllowSent) return VQX_RESULT_API_INVALID_MSG_HANDLE;
   if (VQX_RESULT_FAILED(result)) return result;
+  if (fFreeNow) return VqxBufFreeFound(hLib, pBuf, pEntry, result);
   if (pLib->un32NbMsgsToRelease >= VQX_LIB_MSGS_TO_RELEASE_MAX) return VQX_RESULT_OUT_OF_RESOURCE;
   pEntry->fReleasePending = 1;
   pLib->apMsgsToRelease[pLib->un32NbMsgsToRelease++] = pBuf;

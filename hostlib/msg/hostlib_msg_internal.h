@@ -31,7 +31,9 @@ VQX_RESULT VqxBufFreeMultiple(VQX_LIB_HANDLE hLib, u32 un32Count, void* const* p
 /*
  * Deferred release: the buffer must be live, not already released, and held
  * by its owner (allocated or received; sent only with fAllowSent); it is then
- * appended to the list of messages to release. 0x02000000 when listed;
+ * appended to the list of messages to release, or freed at once when the
+ * application releases it (fAllowSent clear) without holding the library
+ * lock. 0x02000000 when listed or freed;
  * 0x82010207 (or 0x82010001 when corrupted) refused; 0x82010008 when the list
  * is full (nothing changed: the caller frees it at once).
  */

@@ -165,13 +165,41 @@ TEST_F(MsgTest, FullReleaseListIsFreedWholeAtOneLeave) {
   EXPECT_EQ(LiveCount(), un32Live0);
 }
 
+/* Who frees a release: the application outside the lock frees it at once
+ * (nobody else's leave does it for it); under the lock, or by the library,
+ * it waits in the list for the releasing thread's own leave. */
+TEST_F(MsgTest, ReleaseIsFreedByTheReleasingThread) {
+  struct Row {
+    bool fUnderLock;
+    bool fInternal;
+    u32 un32LiveAfterRelease; /* above the count before allocation */
+  };
+  const Row aRows[] = {{false, false, 0}, {true, false, 1}, {false, true, 1}, {true, true, 1}};
+  for (const Row& row : aRows) {
+    SCOPED_TRACE(testing::Message() << "under lock " << row.fUnderLock << ", internal " << row.fInternal);
+    const u32 un32Live0 = VqxBufLiveCount(mhLib);
+    VQX_MSG_HANDLE hMsg = nullptr;
+    ASSERT_EQ(VQXGetMsg(mhLib, 100000, &hMsg), VQX_RESULT_API_OK); /* a heap buffer: really freed */
+    VQX_MSG_HANDLE hStale = hMsg;
+    if (row.fUnderLock) VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    EXPECT_EQ(row.fInternal ? VqxMsgReleaseInternal(mhLib, hMsg) : VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_OK);
+    EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live0 + row.un32LiveAfterRelease);
+    /* Refused either way, freed or listed. */
+    hMsg = hStale;
+    EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_API_INVALID_MSG_HANDLE);
+    if (row.fUnderLock) VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    if (!row.fUnderLock && row.fInternal) Locked(mhLib, [] {}); /* the releasing thread's next leave */
+    EXPECT_EQ(VqxBufLiveCount(mhLib), un32Live0) << "freed by the releasing thread's leave at the latest";
+  }
+}
+
 TEST_F(MsgTest, DoubleReleaseIsRefusedWithoutReadingFreedMemory) {
   VQX_MSG_HANDLE hMsg = nullptr;
   /* Larger than every class: a heap buffer, really freed by the batch. */
   ASSERT_EQ(VQXGetMsg(mhLib, 100000, &hMsg), VQX_RESULT_API_OK);
   VQX_MSG_HANDLE hStale = hMsg;
   EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_OK);
-  EXPECT_EQ(VQXTestMsgEx(mhLib, hStale, 0, 0), VQX_RESULT_API_INVALID_MSG_HANDLE) << "released, not yet freed";
+  EXPECT_EQ(VQXTestMsgEx(mhLib, hStale, 0, 0), VQX_RESULT_API_INVALID_MSG_HANDLE) << "released";
   /* Second release before the batch free. */
   hMsg = hStale;
   EXPECT_EQ(VQXReleaseMsgEx(mhLib, &hMsg), VQX_RESULT_API_INVALID_MSG_HANDLE);
