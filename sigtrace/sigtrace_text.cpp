@@ -71,9 +71,13 @@ void CVQSigTraceText::PutHex2(u8 un8Value) {
   ms.append(ac, sizeof(ac));
 }
 
-void CVQSigTraceText::PutDigits(const char* pDigits, u32 un32Digits, u32 un32Width, char cFill) {
-  if (un32Width > un32Digits) ms.append(un32Width - un32Digits, cFill);
-  ms.append(pDigits, un32Digits);
+char* CVQSigTraceText::WriteDigits(char* p, const char* pDigits, u32 un32Digits, u32 un32Width, char cFill) {
+  if (un32Width > un32Digits) {
+    memset(p, cFill, un32Width - un32Digits);
+    p += un32Width - un32Digits;
+  }
+  memcpy(p, pDigits, un32Digits);
+  return p + un32Digits;
 }
 
 namespace {
@@ -88,7 +92,7 @@ constexpr auto s_acPairs = [] {
 }();
 }  // namespace
 
-void CVQSigTraceText::PutDec(SVQSigTraceDec d) {
+char* CVQSigTraceText::WriteDec(char* p, SVQSigTraceDec d) {
   char ac[10];
   char* const e = ac + sizeof(ac);
   char* b = e;
@@ -104,10 +108,10 @@ void CVQSigTraceText::PutDec(SVQSigTraceDec d) {
   } else {
     *--b = static_cast<char>('0' + un32);
   }
-  PutDigits(b, static_cast<u32>(e - b), d.un32Width, d.cFill);
+  return WriteDigits(p, b, static_cast<u32>(e - b), d.un32Width, d.cFill);
 }
 
-void CVQSigTraceText::PutOne(SVQSigTraceHex h) {
+char* CVQSigTraceText::Write(char* p, SVQSigTraceHex h) {
   char ac[8];
   char* b = ac + sizeof(ac);
   u32 un32 = h.un32Value;
@@ -115,7 +119,7 @@ void CVQSigTraceText::PutOne(SVQSigTraceHex h) {
     *--b = s_acHex[un32 & 0x0F];
     un32 >>= 4;
   } while (un32 != 0);
-  PutDigits(b, static_cast<u32>(ac + sizeof(ac) - b), h.un32Width, '0');
+  return WriteDigits(p, b, static_cast<u32>(ac + sizeof(ac) - b), h.un32Width, '0');
 }
 
 namespace {

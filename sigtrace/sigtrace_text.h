@@ -12,6 +12,7 @@
 #ifndef SIGTRACE_TEXT_H
 #define SIGTRACE_TEXT_H
 
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -79,15 +80,14 @@ class CVQSigTraceText {
    * rather than through a format string. */
   template <class... T>
   void Put(const T&... parts) {
-    (PutOne(parts), ...);
+    PutParts(Part(parts)...);
   }
   /* One field line: " ", the picture of un8Value under un8Mask (as
    * VqSigTracePicture), " ", the parts, "\n". */
   template <class... T>
   void Field(u8 un8Value, u8 un8Mask, const T&... parts) {
     PutPicture(un8Value, un8Mask);
-    (PutOne(parts), ...);
-    ms.push_back('\n');
+    PutParts(Part(parts)..., '\n');
   }
   /* " [0xHH] bbbbbbbb ": a field line's opening. */
   void PutPicture(u8 un8Value, u8 un8Mask = 0xFF);
@@ -105,17 +105,48 @@ class CVQSigTraceText {
   void Clear() { ms.clear(); }
 
  private:
-  void PutOne(std::string_view s) { ms.append(s); }
-  void PutOne(char c) { ms.push_back(c); }
-  void PutOne(SVQSigTraceDec d) {
-    /* Most numbers of a record are one digit wide. */
-    if (d.un32Value < 10 && d.un32Width <= 1) ms.push_back(static_cast<char>('0' + d.un32Value));
-    else PutDec(d);
+  /* Texts of any kind as views, so that their length is known before the
+   * parts are written. */
+  static std::string_view Part(std::string_view s) { return s; }
+  static char Part(char c) { return c; }
+  static SVQSigTraceDec Part(SVQSigTraceDec d) { return d; }
+  static SVQSigTraceHex Part(SVQSigTraceHex h) { return h; }
+  /* The most characters a part can take. */
+  static size_t Room(std::string_view s) { return s.size(); }
+  static size_t Room(char) { return 1; }
+  static size_t Room(SVQSigTraceDec d) { return d.un32Width > 10 ? d.un32Width : 10; }
+  static size_t Room(SVQSigTraceHex h) { return h.un32Width > 8 ? h.un32Width : 8; }
+  /* The parts written in place after one growth of the text for all of
+   * them (a line of a record is a dozen parts: one capacity check, not a
+   * dozen), then the text cut to what was written. */
+  template <class... T>
+  void PutParts(const T&... parts) {
+    const size_t un64Start = ms.size();
+    ms.resize(un64Start + (Room(parts) + ...));
+    char* p = ms.data() + un64Start;
+    ((p = Write(p, parts)), ...);
+    ms.resize(static_cast<size_t>(p - ms.data()));
   }
-  void PutDec(SVQSigTraceDec d);
-  void PutOne(SVQSigTraceHex h);
+  static char* Write(char* p, std::string_view s) {
+    if (!s.empty()) memcpy(p, s.data(), s.size());
+    return p + s.size();
+  }
+  static char* Write(char* p, char c) {
+    *p = c;
+    return p + 1;
+  }
+  static char* Write(char* p, SVQSigTraceDec d) {
+    /* Most numbers of a record are one digit wide. */
+    if (d.un32Value < 10 && d.un32Width <= 1) {
+      *p = static_cast<char>('0' + d.un32Value);
+      return p + 1;
+    }
+    return WriteDec(p, d);
+  }
+  static char* WriteDec(char* p, SVQSigTraceDec d);
+  static char* Write(char* p, SVQSigTraceHex h);
   /* Digits right aligned in un32Width with cFill. */
-  void PutDigits(const char* pDigits, u32 un32Digits, u32 un32Width, char cFill);
+  static char* WriteDigits(char* p, const char* pDigits, u32 un32Digits, u32 un32Width, char cFill);
 
   std::string ms;
 };

@@ -315,10 +315,20 @@ TEST(SigTraceDecoders, DirectPartsMatchPrintf) {
         {"%05u", [&](auto& t) { t.Put(SVQSigTraceDec{v, 5, '0'}); }},
         {"%X", [&](auto& t) { t.Put(SVQSigTraceHex{v}); }},
         {"%02X", [&](auto& t) { t.Put(SVQSigTraceHex{v, 2}); }},
+        /* Widths past the longest number: the room a line's parts take is
+         * the width, not the digits. */
+        {"%12u", [&](auto& t) { t.Put(SVQSigTraceDec{v, 12}); }},
+        {"%012u", [&](auto& t) { t.Put(SVQSigTraceDec{v, 12, '0'}); }},
+        {"%010X", [&](auto& t) { t.Put(SVQSigTraceHex{v, 10}); }},
+        {"x=%u/%3u-%c%s%05u:%02X;%X", [&](auto& t) {
+           t.Put("x=", SVQSigTraceDec{v}, '/', SVQSigTraceDec{v, 3}, '-', 'c', std::string_view(), SVQSigTraceDec{v, 5, '0'},
+                 ':', SVQSigTraceHex{v, 2}, ';', SVQSigTraceHex{v});
+         }},
     };
     for (const auto& [pszFormat, fn] : aRows) {
-      char acExpected[32];
-      snprintf(acExpected, sizeof(acExpected), pszFormat, v);
+      char acExpected[96];
+      if (strchr(pszFormat, 's') != nullptr) snprintf(acExpected, sizeof(acExpected), pszFormat, v, v, 'c', "", v, v, v);
+      else snprintf(acExpected, sizeof(acExpected), pszFormat, v);
       CVQSigTraceText t;
       t.Put("<");
       fn(t);
