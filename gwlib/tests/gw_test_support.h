@@ -41,6 +41,8 @@ using Net = std::pair<u32, u32>;
 void UseInterfaces(const std::vector<Net>& nets);
 /* Milliseconds since t. */
 long MsSince(std::chrono::steady_clock::time_point t);
+/* Milliseconds from one time to another. */
+long MsBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to);
 /* Threads and open descriptors of this process (testing/peers/process_counts.h). */
 inline int ThreadCount() { return int(proccount::ProcessThreadCount()); }
 inline int FdCount() { return int(proccount::ProcessFdCount()); }
@@ -49,6 +51,7 @@ struct UpDown {
   u32 hPeer, fGw0Up, fGw1Up, un32Reason;
   u32 un32InfoId, un32TcpPort; /* from the stored advertisement */
   std::string sIp0, sIp1;      /* its address texts */
+  std::chrono::steady_clock::time_point tAt{}; /* when the callback came: a waiter may wake later */
 };
 
 /* Records every callback of one instance; buffers come from malloc. */

@@ -60,7 +60,8 @@ std::vector<u8> HostMessage(u32 seq, u32 size) {
 }  // namespace
 
 TEST(GwBoard, FindsTheBoardAndStaysLinkedPastTheDownDelayWhileItAnswersPolls) {
-  const u32 down = 300;
+  /* a delay a loaded machine's scheduling (the board is a Python child) cannot exceed between two replies */
+  const u32 down = 1000;
   Fixture f(100, down);
   ASSERT_TRUE(f.Linked());
   const UpDown u = f.rec.Report(0);
@@ -68,9 +69,9 @@ TEST(GwBoard, FindsTheBoardAndStaysLinkedPastTheDownDelayWhileItAnswersPolls) {
   EXPECT_EQ(u.fGw1Up, 0u);
   EXPECT_EQ(u.un32Reason, 0u);
   EXPECT_EQ(u.un32InfoId, 0x47575041u); /* the stored block is an adapter's */
-  /* the board sends nothing but its poll replies: three down delays pass */
-  EXPECT_FALSE(f.rec.WaitReports(2, 3 * down));
-  EXPECT_GE(f.board.Stat("polls"), 5);
+  /* the board sends nothing but its poll replies: two down delays pass */
+  EXPECT_FALSE(f.rec.WaitReports(2, 2 * down)) << "reason " << f.rec.Report(1).un32Reason;
+  EXPECT_GE(f.board.Stat("polls"), 10);
   EXPECT_EQ(f.board.Stat("order_errors"), 0);
 }
 
@@ -80,12 +81,12 @@ TEST(GwBoard, ClosedPathIsReportedAndNotReconnectedBeforeTheGate) {
   ASSERT_TRUE(f.Linked());
   ASSERT_EQ(f.board.Command("close"), "ok");
   ASSERT_TRUE(f.rec.WaitReports(2, 3000));
-  const auto tDown = std::chrono::steady_clock::now();
   EXPECT_EQ(f.rec.Report(1).fGw0Up, 0u);
   EXPECT_EQ(f.rec.Report(1).un32Reason, VQX_GW_CLOSE_BY_REMOTE);
   ASSERT_TRUE(f.rec.WaitReports(3, 8000));
   EXPECT_EQ(f.rec.Report(2).fGw0Up, 1u);
-  EXPECT_GE(MsSince(tDown), long(2 * down + 1000 - 150));
+  /* between the two callbacks: this thread may wake well after the first */
+  EXPECT_GE(MsBetween(f.rec.Report(1).tAt, f.rec.Report(2).tAt), long(2 * down + 1000 - 150));
   EXPECT_EQ(f.board.Stat("links"), 2);
 }
 
@@ -96,7 +97,7 @@ TEST(GwBoard, SilentBoardIsClosedWithReason9WithinTheDelayAndOnePollPeriod) {
   ASSERT_EQ(f.board.Command("silent"), "ok");
   const auto t0 = std::chrono::steady_clock::now(); /* at most one reply may still be on its way */
   ASSERT_TRUE(f.rec.WaitReports(2, 5000));
-  const long took = MsSince(t0);
+  const long took = MsBetween(t0, f.rec.Report(1).tAt); /* the callback's time: this thread may wake later */
   EXPECT_EQ(f.rec.Report(1).fGw0Up, 0u);
   EXPECT_EQ(f.rec.Report(1).un32Reason, VQX_GW_CLOSE_TCP_TIMEOUT);
   EXPECT_LE(took, long(down + poll + slack));

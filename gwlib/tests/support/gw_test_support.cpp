@@ -55,7 +55,8 @@ void OnUpDown(void* ctx, u32 h, const void* info, u32 f0, u32 f1, u32 reason) {
   const char* ip = static_cast<const char*>(info) + (id == vqxgw::kAdaptersReplyId ? 284 : 304);
   std::lock_guard<std::mutex> g(r->m);
   r->UpDowns.push_back(
-      {h, f0, f1, reason, id, port, std::string(ip, strnlen(ip, 64)), std::string(ip + 64, strnlen(ip + 64, 64))});
+      {h, f0, f1, reason, id, port, std::string(ip, strnlen(ip, 64)), std::string(ip + 64, strnlen(ip + 64, 64)),
+       std::chrono::steady_clock::now()});
   r->cv.notify_all();
 }
 
@@ -95,8 +96,9 @@ void UseInterfaces(const std::vector<Net>& nets) {
   VqxGwLibSetInterfaceProvider(NetsProvider);
 }
 
-long MsSince(std::chrono::steady_clock::time_point t) {
-  return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count());
+long MsSince(std::chrono::steady_clock::time_point t) { return MsBetween(t, std::chrono::steady_clock::now()); }
+long MsBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
+  return long(std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count());
 }
 
 
