@@ -92,11 +92,11 @@ constexpr auto s_acPairs = [] {
 }();
 }  // namespace
 
-char* CVQSigTraceText::WriteDec(char* p, SVQSigTraceDec d) {
+char* CVQSigTraceText::WriteDec(char* p, u32 un32Value, u32 un32Width, char cFill) {
   char ac[10];
   char* const e = ac + sizeof(ac);
   char* b = e;
-  u32 un32 = d.un32Value;
+  u32 un32 = un32Value;
   while (un32 >= 100) {
     b -= 2;
     memcpy(b, &s_acPairs[2 * (un32 % 100)], 2);
@@ -108,18 +108,18 @@ char* CVQSigTraceText::WriteDec(char* p, SVQSigTraceDec d) {
   } else {
     *--b = static_cast<char>('0' + un32);
   }
-  return WriteDigits(p, b, static_cast<u32>(e - b), d.un32Width, d.cFill);
+  return WriteDigits(p, b, static_cast<u32>(e - b), un32Width, cFill);
 }
 
-char* CVQSigTraceText::Write(char* p, SVQSigTraceHex h) {
+char* CVQSigTraceText::WriteHex(char* p, u32 un32Value, u32 un32Width) {
   char ac[8];
   char* b = ac + sizeof(ac);
-  u32 un32 = h.un32Value;
+  u32 un32 = un32Value;
   do {
     *--b = s_acHex[un32 & 0x0F];
     un32 >>= 4;
   } while (un32 != 0);
-  return WriteDigits(p, b, static_cast<u32>(ac + sizeof(ac) - b), h.un32Width, '0');
+  return WriteDigits(p, b, static_cast<u32>(ac + sizeof(ac) - b), un32Width, '0');
 }
 
 namespace {

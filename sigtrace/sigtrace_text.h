@@ -141,10 +141,14 @@ class CVQSigTraceText {
       *p = static_cast<char>('0' + d.un32Value);
       return p + 1;
     }
-    return WriteDec(p, d);
+    return WriteDec(p, d.un32Value, d.un32Width, d.cFill);
   }
-  static char* WriteDec(char* p, SVQSigTraceDec d);
-  static char* Write(char* p, SVQSigTraceHex h);
+  static char* Write(char* p, SVQSigTraceHex h) { return WriteHex(p, h.un32Value, h.un32Width); }
+  /* The fields go as scalars: a part built just before the call and passed
+   * as one aggregate was read back as a wider word than its stores (a
+   * store-forwarding stall per number). */
+  static char* WriteDec(char* p, u32 un32Value, u32 un32Width, char cFill);
+  static char* WriteHex(char* p, u32 un32Value, u32 un32Width);
   /* Digits right aligned in un32Width with cFill. */
   static char* WriteDigits(char* p, const char* pDigits, u32 un32Digits, u32 un32Width, char cFill);
 
