@@ -4,6 +4,7 @@
  */
 #include "sigtrace_text.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdarg>
@@ -81,6 +82,15 @@ char* CVQSigTraceText::WriteDigits(char* p, const char* pDigits, u32 un32Digits,
 }
 
 namespace {
+/* "00" to "FF": an octet's two hex digits in one load. */
+constexpr auto s_acHexPairs = [] {
+  std::array<char, 512> a{};
+  for (u32 i = 0; i < 256; ++i) {
+    a[2 * i] = s_acHex[i >> 4];
+    a[2 * i + 1] = s_acHex[i & 0x0F];
+  }
+  return a;
+}();
 /* "00" to "99": two decimal digits per division. */
 constexpr auto s_acPairs = [] {
   std::array<char, 200> a{};
@@ -244,25 +254,34 @@ void CVQSigTraceText::RawBuffer(const char* pszPrefix, std::span<const u8> data,
   ms.resize(un64Start + (data.size() + kun64OctetsPerLine - 1) / kun64OctetsPerLine * kun64MaxLine + 1);
   char* const pBegin = ms.data();
   char* p = pBegin + un64Start;
-  for (size_t i = 0; i < data.size(); ++i) {
-    const size_t un64InLine = i % kun64OctetsPerLine;
-    if (fWithOffsets && un64InLine == 0) {
+  /* Line by line: the offset, the octets of each half and their breaks
+   * without a test per octet. */
+  const u8* const pData = data.data();
+  for (size_t i = 0; i < data.size(); i += kun64OctetsPerLine) {
+    if (fWithOffsets) {
       u32 un32Digits = 4;
       while (un32Digits < 8 && (i >> (4 * un32Digits)) != 0) ++un32Digits;
       for (u32 d = un32Digits; d-- > 0;) *p++ = s_acHex[(i >> (4 * d)) & 0x0F];
       *p++ = ' ';
       *p++ = ' ';
     }
-    p[0] = s_acHex[data[i] >> 4];
-    p[1] = s_acHex[data[i] & 0x0F];
-    p[2] = ' ';
-    p += 3;
-    if (un64InLine == kun64OctetsPerGroup - 1) {
+    const size_t un64Line = std::min(kun64OctetsPerLine, data.size() - i);
+    const auto Octets = [&p](const u8* pFrom, size_t n) {
+      for (size_t j = 0; j < n; ++j) {
+        memcpy(p, &s_acHexPairs[2 * pFrom[j]], 2);
+        p[2] = ' ';
+        p += 3;
+      }
+    };
+    const size_t un64First = std::min(kun64OctetsPerGroup, un64Line);
+    Octets(pData + i, un64First);
+    if (un64First == kun64OctetsPerGroup) {
       p[0] = ' ';
       p[1] = ' ';
       p += 2;
+      Octets(pData + i + kun64OctetsPerGroup, un64Line - kun64OctetsPerGroup);
     }
-    if (un64InLine == kun64OctetsPerLine - 1) *p++ = '\n';
+    if (un64Line == kun64OctetsPerLine) *p++ = '\n';
   }
   *p++ = '\n';
   ms.resize(static_cast<size_t>(p - pBegin));
