@@ -173,10 +173,15 @@ u32 CVQSigTrace::MainLoop() {
                                        __FILE__, __LINE__);
     }
     if (VQX_RESULT_SUCCEEDED(r)) {
-      for (u32 i = 0; i < un32Count && i < kReceiveBatch; i++) {
-        if (ahMsg[i] == nullptr) continue;
-        DispatchMsg(reinterpret_cast<unsigned int*>(ahMsg[i]));
-        VQXReleaseMsgDbg(mhHostLib, &ahMsg[i], __FILE__, __LINE__);
+      const u32 un32Taken = std::min(un32Count, kReceiveBatch);
+      for (u32 i = 0; i < un32Taken; i++) {
+        if (ahMsg[i] != nullptr) DispatchMsg(reinterpret_cast<unsigned int*>(ahMsg[i]));
+      }
+      /* Given back together once the batch is written: the library's
+       * buffer lock is taken in one run rather than between two units,
+       * where the transport's reader waited on it. */
+      for (u32 i = 0; i < un32Taken; i++) {
+        if (ahMsg[i] != nullptr) VQXReleaseMsgDbg(mhHostLib, &ahMsg[i], __FILE__, __LINE__);
       }
     } else if (r != kReceiveTimeout && r != kFilterAwakened) {
       Failure(kOp, "VQXReceiveMsg failed", r, __LINE__);
