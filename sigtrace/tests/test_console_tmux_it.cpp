@@ -25,8 +25,8 @@ struct CTmuxBench {
     }
     return s;
   }
-  /* The pane once it shows every part (bounded wait): parts the page before a key also shows would let the
-   * wait end before the key is handled, and a part drawn last would let it end on a frame half drawn. */
+  /* The pane once it shows every part (bounded wait): a part the page before a key also shows would end the
+   * wait before the key is handled, and one part alone could end it on a frame half drawn. */
   std::string Screen(std::initializer_list<const char*> Parts) {
     std::string s;
     peerwait::WaitUntil(
