@@ -30,15 +30,18 @@ class CApp : public IVQCAFServiceCmMgmtClient {
 };
 
 TEST(CmClient, ManagerDrivesTheThreeRequests) {
-  const u16 un16Port = FreePort(), un16Manager = FreePort();
-  OpenFramework("cmclient", un16Port, un16Manager);
+  const u16 un16Port = FreePort();
+  loopnet::HeldPort ManagerUdp(SOCK_DGRAM); /* bound here, the manager's discovery socket once inherited */
+  ASSERT_TRUE(ManagerUdp.Ok());
+  OpenFramework("cmclient", un16Port, ManagerUdp.Port());
   CApp App;
   ASSERT_EQ(CVQCAFServiceCmMgmtClient::Init(), VQX_RESULT_OK);
   EXPECT_EQ(CVQCAFServiceCmMgmtClient::Init(), VQX_RESULT_INVALID_OPERATION) << "second Init";
   CVQCAFServiceCmMgmtClient::GetInstance()->Register(&App);
   {
-    CChild Manager({"python3", std::string(getenv("VQX_SOURCE_DIR")) + "/testing/cmmgrsim/cmmgrsim.py",
-                    "--udp-port", std::to_string(un16Manager), "--peer-port", std::to_string(un16Port)});
+    CChild Manager({"python3", std::string(getenv("VQX_SOURCE_DIR")) + "/testing/cmmgrsim/cmmgrsim.py", "--udp-fd",
+                    std::to_string(ManagerUdp.Fd()), "--peer-port", std::to_string(un16Port)},
+                   true, {ManagerUdp.Fd()});
     std::string strGot;
     for (std::string s; strGot.size() < 4096 && !(s = Manager.ReadLine()).empty();) {
       if (s.rfind("ready", 0) != 0) strGot += s + "\n";

@@ -92,8 +92,9 @@ class CmcServerRun {
     CVQCAFComm::ReleaseHostLibInstance();
     CloseFramework();
   }
-  const u16 mun16Host = FreePort(), mun16Server = FreePort();
-  cmcpeer::CmcServerProcess Server{mun16Server, mun16Host, {"--host-name", "cmcsim1"}};
+  const u16 mun16Host = FreePort();
+  cmcpeer::CmcServerProcess Server{0, mun16Host, {"--host-name", "cmcsim1"}};
+  const u16 mun16Server = Server.UdpPort();
   VQCMC_LIB_HANDLE mhCmc = nullptr;
 };
 

@@ -89,8 +89,9 @@ class CmcExampleIt : public testing::Test {
     GlobalUninit();
     loopnet::UseLoopbackNets(0);
   }
-  const u16 mun16Host = loopnet::FreeLoopbackPort(), mun16Server = loopnet::FreeLoopbackPort();
-  cmcpeer::CmcServerProcess Server{mun16Server, mun16Host, {"--host-name", "cmcsim1"}};
+  const u16 mun16Host = loopnet::FreeLoopbackPort();
+  cmcpeer::CmcServerProcess Server{0, mun16Host, {"--host-name", "cmcsim1"}};
+  const u16 mun16Server = Server.UdpPort();
   CJournal JU, JA, JB, JC, JD, JM;
   CItListener L{JU, "L"};
   CUser User{JU, JB};

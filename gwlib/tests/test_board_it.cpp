@@ -28,13 +28,13 @@ constexpr u32 kBoardHandle = 0xCA345678; /* serial number 12345678 */
  * waits for the first up report; the loopback table while it lives. */
 struct Fixture {
   loopnet::LoopbackNets nets;
-  u16 port = FreeLoopbackPort();
   gwpeer::BoardProcess board;
+  u16 port;
   Instance in;
   Recorder& rec = in.rec;
   Fixture(u32 pollMs, u32 downMs, std::vector<std::string> boardArgs = {},
           std::function<void(VqxGwLibParams&, u16)> adjust = nullptr)
-      : board(port, FreeLoopbackPort(), boardArgs), in([&](Recorder& r) {
+      : board(0, boardArgs), port(board.UdpPort()), in([&](Recorder& r) {
           VqxGwLibParams p = AdapterParams(port, r, pollMs, downMs, downMs);
           if (adjust) adjust(p, port);
           return p;

@@ -40,9 +40,8 @@ std::string Source() {
 
 /* The board on its own ports, with the profile of every family. */
 struct SBoard {
-  u16 un16Port = loopnet::FreeLoopbackPort();
-  gwpeer::BoardProcess Board{un16Port, loopnet::FreeLoopbackPort(),
-                             {"--profile", Source() + "/sigtrace/tests/data/activate_profile.json"}};
+  gwpeer::BoardProcess Board{0, {"--profile", Source() + "/sigtrace/tests/data/activate_profile.json"}};
+  u16 un16Port = Board.UdpPort();
 };
 
 /* The bounded waits of the bench: at most 5 s each. */

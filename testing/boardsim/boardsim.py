@@ -5,7 +5,7 @@ Written from the gateway wire formats (not from the C++ code), standard
 library only. Listens on 127.0.0.1 only and exits by itself after
 --lifetime seconds.
 
-UDP (port --udp-port): answers discovery ("GWDI"), poll ("GWPI") and
+UDP (port --udp-port, or the socket inherited as --udp-fd): answers discovery ("GWDI"), poll ("GWPI") and
 specific discovery ("GWDS", by serial number or adapter name) with a
 560-byte adapter advertisement ("GWPA") sent to the asker.
 
@@ -16,8 +16,8 @@ header; the message takes 88 + the payload length at offset 12 bytes) and
 0xFF. Board to host traffic uses batches: a 64-byte header of sixteen
 big-endian words (count 1..15, then the sizes), the messages back to back.
 
-Control: line commands on a TCP socket at 127.0.0.1:--control-port, one
-answer line each:
+Control: line commands on a TCP socket at 127.0.0.1:--control-port (or the
+socket inherited as --control-fd), one answer line each:
   stats                 JSON: links, messages, polls, bytes, order errors
   send N SIZE           send N messages of SIZE bytes (batches of up to 15)
   corrupt KIND          send a bad batch header: count16, size0, sizebig
@@ -52,6 +52,9 @@ its "ok COUNT" comes once every unit is built and logged, and what the host
 is answered meanwhile goes out after the burst, as if it had been queued
 whole. A link the host closes or resets is dropped with what it still
 queued (counted in stats "unsent"), and the board carries on.
+A test binds the UDP and control sockets itself and hands them down (--udp-fd,
+--control-fd): a port it only picked, bound later here, could be taken in
+between by another program.
 Paths: --gw0 / --gw1 give the addresses advertised and listened on (both
 loopback addresses, e.g. 127.0.0.2 and 127.0.0.3, for two paths; a board
 whose address is 127.0.0.1 is reached on gw0 only).
@@ -74,7 +77,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from boardsim_control import answer_line, serve_control, serve_lines  # noqa: E402
+from boardsim_control import add_socket_option, answer_line, option_socket, serve_control, serve_lines  # noqa: E402
 from boardsim_discovery import Discovery  # noqa: E402
 from boardsim_host import HostLayer  # noqa: E402
 from boardsim_trace import Trace  # noqa: E402
@@ -138,15 +141,14 @@ class Link:
 class Board:
     def __init__(self, args):
         self.args = args
-        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.udp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.udp.bind(("127.0.0.1", args.udp_port))
+        self.udp = option_socket(args.udp_fd, socket.SOCK_DGRAM, args.udp_port)
+        udp_port = self.udp.getsockname()[1]
         # Each path's address answers too: the host looks for a lost path there.
         self.udp_paths = []
         for addr in {args.gw0, args.gw1} - {"", "127.0.0.1"}:
             u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             u.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            u.bind((addr, args.udp_port))
+            u.bind((addr, udp_port))
             self.udp_paths.append(u)
         self.listen = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listen.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -169,9 +171,7 @@ class Board:
             self.discovery = Discovery(profile)
             self.trace = Trace(profile, args.trace_log)
             self.host.request_hook = self.on_request
-        self.control = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.control.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.control.bind(("127.0.0.1", args.control_port))
+        self.control = option_socket(args.control_fd, socket.SOCK_STREAM, args.control_port)
         self.control.listen(2)
         self.controls = {}
         self.deferred = set()  # control sockets whose answer comes when a burst is built
@@ -556,9 +556,9 @@ class Board:
 
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--udp-port", type=int, required=True)
+    add_socket_option(p, "udp", socket.SOCK_DGRAM, "discovery")
     p.add_argument("--tcp-port", type=int, default=0)
-    p.add_argument("--control-port", type=int, required=True)
+    add_socket_option(p, "control", socket.SOCK_STREAM, "control")
     p.add_argument("--serial", default="12345678")
     p.add_argument("--name", default="simboard")
     p.add_argument("--build", type=lambda v: int(v, 0), default=0x02070B04)

@@ -3,7 +3,13 @@ a test sends commands ending in a newline and reads one answer line each.
 
 A command may answer later (command(line) returns None, the peer calls
 answer_line when the work is done): the lines the test sent after it wait in
-the connection's buffer, so that answers keep the order of the commands."""
+the connection's buffer, so that answers keep the order of the commands.
+
+A test hands a stand-in the sockets it bound itself (inherited_socket): a port
+only picked by the test and bound later by the child could be taken in between
+by another program."""
+import argparse
+import socket
 
 
 def serve_control(controls, sock, command):
@@ -42,3 +48,42 @@ def answer_line(controls, sock, answer):
     except OSError:
         controls.pop(sock, None)
         sock.close()
+
+
+def inherited_socket(kind):
+    """argparse type of a --*-fd option: the inherited descriptor as a socket,
+    of `kind` (socket.SOCK_DGRAM, or SOCK_STREAM, which is then listened on)
+    and bound to 127.0.0.1; any other descriptor is refused with its reason."""
+    name = "UDP" if kind == socket.SOCK_DGRAM else "TCP"
+
+    def parse(text):
+        try:
+            sock = socket.socket(fileno=int(text))
+        except (ValueError, OSError) as e:
+            raise argparse.ArgumentTypeError("%s: not an inherited socket (%s)" % (text, e))
+        if sock.family != socket.AF_INET or sock.type != kind or sock.getsockname()[0] != "127.0.0.1":
+            sock.detach()
+            raise argparse.ArgumentTypeError("%s: not a %s socket bound to 127.0.0.1" % (text, name))
+        if kind == socket.SOCK_STREAM:
+            sock.listen(4)
+        return sock
+    return parse
+
+
+def add_socket_option(parser, name, kind, what):
+    """The required choice between --NAME-port P (the stand-in binds
+    127.0.0.1:P itself) and --NAME-fd N (a socket its parent bound)."""
+    group = parser.add_mutually_exclusive_group(required=True)
+    group.add_argument("--%s-port" % name, type=int, help="%s port on 127.0.0.1" % what)
+    group.add_argument("--%s-fd" % name, type=inherited_socket(kind), help="%s: an inherited socket bound to 127.0.0.1" % what)
+
+
+def option_socket(inherited, kind, port):
+    """The socket of a --NAME-fd option when one was given, else one bound
+    here to 127.0.0.1:port (--NAME-port, SO_REUSEADDR as by hand)."""
+    if inherited is not None:
+        return inherited
+    sock = socket.socket(socket.AF_INET, kind)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind(("127.0.0.1", port))
+    return sock

@@ -22,9 +22,20 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "peers"))
-from loopback_ports import free_port  # noqa: E402,F401  (also the stand-in checks' port source)
+from loopback_ports import free_port  # noqa: E402  (also the stand-in checks' port source)
 
 BURST, SIZE = 3000, 1000
+
+
+def held(kind):
+    """A socket bound on 127.0.0.1 here, on a port of free_port, for a
+    stand-in to inherit (--udp-fd, --control-fd): no moment passes between
+    the port's choice and its bind."""
+    s = socket.socket(socket.AF_INET, kind)
+    s.bind(("127.0.0.1", free_port()))
+    if kind == socket.SOCK_STREAM:
+        s.listen(4)
+    return s
 
 
 def poll_block():
@@ -78,10 +89,14 @@ class Peer(unittest.TestCase):
     extra = []
 
     def setUp(self):
-        self.control_port = free_port()
-        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "boardsim.py"), "--udp-port",
-                                      str(free_port()), "--control-port", str(self.control_port), "--lifetime", "60"]
-                                     + self.extra, stdout=subprocess.PIPE, text=True)
+        udp, control = held(socket.SOCK_DGRAM), held(socket.SOCK_STREAM)
+        self.udp_port, self.control_port = udp.getsockname()[1], control.getsockname()[1]
+        fds = (udp.fileno(), control.fileno())
+        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "boardsim.py"), "--udp-fd", str(fds[0]),
+                                      "--control-fd", str(fds[1]), "--lifetime", "60"] + self.extra,
+                                     stdout=subprocess.PIPE, text=True, pass_fds=fds)
+        udp.close()  # the board's copies go on
+        control.close()
         line = self.proc.stdout.readline()
         self.assertTrue(line.startswith("ready tcp="), line)
         self.tcp_port = int(line.split("=")[1])
@@ -119,6 +134,14 @@ class Board(Peer):
         reset(half)  # went without reading its answer
         self.assertTrue(self.ask("stats").startswith("{"))
         self.assertIsNone(self.proc.poll())
+
+    def test_discovery_answered_on_the_inherited_socket(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
+            u.settimeout(10)
+            u.sendto(struct.pack(">I", 0x47574449), ("127.0.0.1", self.udp_port))
+            adv, sender = u.recvfrom(2048)
+        self.assertEqual((len(adv), adv[:4], sender), (560, b"GWPA", ("127.0.0.1", self.udp_port)))
+        self.assertEqual(struct.unpack_from(">I", adv, 8)[0], self.tcp_port)
 
     def test_poll_answered_between_the_batches_of_a_long_burst(self):
         host = self.host_link(rcvbuf=4096)
@@ -241,6 +264,36 @@ class TraceBurst(Peer):
         stats = json.loads(self.ask("stats"))
         self.assertEqual(stats["closed_by_host"], 1)
         self.assertGreaterEqual(stats["unsent"], self.UNITS - built)
+
+
+class SocketOptions(unittest.TestCase):
+    """What the board refuses to start on: a clear error naming the option, exit 2, nothing served."""
+
+    def start(self, args, fds=()):
+        return subprocess.run([sys.executable, os.path.join(HERE, "boardsim.py"), "--lifetime", "1"] + args,
+                              pass_fds=fds, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+
+    def test_bad_descriptors_and_port_choices_are_refused(self):
+        with held(socket.SOCK_DGRAM) as udp, held(socket.SOCK_STREAM) as tcp, socket.socket() as unbound:
+            u, t = str(udp.fileno()), str(tcp.fileno())
+            for args, words in [
+                    (["--udp-fd", "0", "--control-fd", t], ["--udp-fd", "0: not an inherited socket"]),
+                    (["--udp-fd", "999", "--control-fd", t], ["--udp-fd", "999: not an inherited socket"]),
+                    (["--udp-fd", t, "--control-fd", u], ["--udp-fd", "not a UDP socket bound to 127.0.0.1"]),
+                    (["--udp-fd", u, "--control-fd", str(unbound.fileno())],
+                     ["--control-fd", "not a TCP socket bound to 127.0.0.1"]),
+                    (["--udp-fd", "x", "--control-fd", t], ["--udp-fd", "x: not an inherited socket"]),
+                    (["--udp-fd", u, "--udp-port", "0", "--control-fd", t], ["not allowed with argument"]),
+                    (["--udp-fd", u], ["one of the arguments --control-port --control-fd is required"])]:
+                run = self.start(args, (udp.fileno(), tcp.fileno(), unbound.fileno()))
+                self.assertEqual((run.returncode, run.stdout), (2, ""), args)
+                for w in words:
+                    self.assertIn(w, run.stderr, args)
+
+    def test_ports_given_by_hand_still_start_it(self):
+        run = self.start(["--udp-port", str(free_port()), "--control-port", str(free_port())])
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertTrue(run.stdout.startswith("ready tcp="), run.stdout)
 
 
 class NumberedTraceBurst(TraceBurst):

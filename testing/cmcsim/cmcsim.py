@@ -54,9 +54,11 @@ SetMixerOwnership, SetMixerLinkOwnership) are expected byte for byte
 "claims_missing" those not yet received. A hand-over is the same script played
 by a second instance after the first has left (quit, or restart).
 
-Control: line commands on 127.0.0.1:--control-port (or on the listening socket
-inherited as --control-fd, which a parent binds first so that no other process
-can take the port in between), one answer line each:
+Discovery on 127.0.0.1:--udp-port, or on the UDP socket inherited as --udp-fd.
+Control: line commands on 127.0.0.1:--control-port (or on the socket inherited
+as --control-fd). A parent that binds the two sockets first and hands them
+down leaves no moment in which another process could take their ports. One
+answer line each:
   stats                 JSON: links, received counts per name, host layer
   register MODE         ok, standby, version or silent for what follows
   ready [stats=T,T..] | notready | syncstarting   send that notification (READY
@@ -109,7 +111,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "boardsim"))
 sys.path.insert(0, HERE)
-from boardsim_control import serve_control  # noqa: E402
+from boardsim_control import add_socket_option, option_socket, serve_control  # noqa: E402
 from boardsim_host import HEADER, PURE_ACK, TYPE_REQUEST, HostLayer, build, parse_header  # noqa: E402
 from boardsim_wire import BATCH_HEADER_SIZE, MAX_BATCH, MAX_MSG, POLL_REPLY, batch  # noqa: E402
 import cmcsim_attrs  # noqa: E402
@@ -147,15 +149,9 @@ class Server:
         self.host_ctx = args.host_context
         self.register = args.register
         self.silent = False
-        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.udp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.udp.bind(("127.0.0.1", args.udp_port))
-        if getattr(args, "control_fd", None) is not None:
-            self.control = socket.socket(fileno=args.control_fd)
-        else:
-            self.control = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-            self.control.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            self.control.bind(("127.0.0.1", args.control_port))
+        # Servers built on this one (cmmgrsim, mgmtsim) may give no --*-fd options.
+        self.udp = option_socket(getattr(args, "udp_fd", None), socket.SOCK_DGRAM, args.udp_port)
+        self.control = option_socket(getattr(args, "control_fd", None), socket.SOCK_STREAM, args.control_port)
         self.control.listen(2)
         self.controls = {}
         self.received = {}
@@ -587,11 +583,9 @@ class Server:
 
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--udp-port", type=int, required=True, help="this host's discovery port")
+    add_socket_option(p, "udp", socket.SOCK_DGRAM, "this host's discovery")
     p.add_argument("--peer-port", type=int, required=True, help="the library host's discovery port")
-    control = p.add_mutually_exclusive_group(required=True)
-    control.add_argument("--control-port", type=int)
-    control.add_argument("--control-fd", type=int, help="an inherited socket bound to 127.0.0.1 and listening")
+    add_socket_option(p, "control", socket.SOCK_STREAM, "the control lines'")
     p.add_argument("--name", default="cmc_server", help="application name")
     p.add_argument("--host-name", default="cmcsim")
     p.add_argument("--unique-id", type=lambda v: int(v, 0), default=0)

@@ -9,6 +9,7 @@ import json
 import os
 import socket
 import struct
+import subprocess
 import sys
 import unittest
 
@@ -20,6 +21,7 @@ import cmcsim_layouts as layouts  # noqa: E402
 sys.path.insert(0, os.path.join(HERE, "..", "golden", "cmc"))
 import cmc_attr_golden as golden  # noqa: E402
 from boardsim_host import HEADER, TYPE_REQUEST, build, parse_header  # noqa: E402
+from boardsim_selftest import held  # noqa: E402
 
 CREATE, STOP = 0x0A010017, 0x0A010055
 
@@ -361,6 +363,30 @@ class ServerOverALink(unittest.TestCase):
         self.assertEqual((struct.unpack_from("<I", changed["payload"], 28)[0], changed["payload"][name + 16:name + 27]),
                          (0x77, b"leg profile"))
         self.assertEqual(digits["payload"], struct.pack("<28xIII", 0x77, 1, 0) + b"123#*9\0\0")
+
+
+class InheritedSockets(unittest.TestCase):
+    """The server as a child on the discovery and control sockets bound here (--udp-fd, --control-fd)."""
+
+    def test_discovery_and_control_on_the_inherited_sockets(self):
+        with held(socket.SOCK_DGRAM) as udp, held(socket.SOCK_STREAM) as control, held(socket.SOCK_DGRAM) as peer:
+            fds = (udp.fileno(), control.fileno())
+            proc = subprocess.Popen([sys.executable, os.path.join(HERE, "cmcsim.py"), "--udp-fd", str(fds[0]),
+                                     "--control-fd", str(fds[1]), "--peer-port", str(peer.getsockname()[1]),
+                                     "--lifetime", "30"], pass_fds=fds, stdout=subprocess.PIPE, text=True)
+            try:
+                self.assertTrue(proc.stdout.readline().startswith("ready tcp="))
+                peer.settimeout(10)
+                # Its first discovery round ("HLDI") comes from the socket bound here.
+                self.assertEqual(peer.recvfrom(2048), (b"HLDI", udp.getsockname()))
+                with socket.create_connection(control.getsockname(), timeout=10) as c:
+                    c.sendall(b"stats\nquit\n")
+                    self.assertEqual(json.loads(c.makefile("r").readline())["links"], 0)
+                self.assertEqual(proc.wait(10), 0)
+            finally:
+                proc.kill()
+                proc.wait(10)
+                proc.stdout.close()
 
 
 if __name__ == "__main__":

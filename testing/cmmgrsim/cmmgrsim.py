@@ -27,6 +27,7 @@ seconds.
 
 import argparse
 import os
+import socket
 import struct
 import sys
 
@@ -34,6 +35,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 for sub in ("../cmcsim", "../boardsim", "../golden/caf", "../golden/svclib"):
     sys.path.insert(0, os.path.join(HERE, sub))
 from boardsim_host import HEADER, TYPE_EVENT, TYPE_REQUEST, build, parse_header  # noqa: E402
+from boardsim_control import add_socket_option  # noqa: E402
 from cmcsim import Server  # noqa: E402
 from comm_golden import decode_cm, encode_message  # noqa: E402
 from services_golden import decode_list, encode_list  # noqa: E402
@@ -131,7 +133,7 @@ class Manager(Server):
 
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--udp-port", type=int, required=True, help="this host's discovery port")
+    add_socket_option(p, "udp", socket.SOCK_DGRAM, "this host's discovery")
     p.add_argument("--peer-port", type=int, required=True, help="the library host's discovery port")
     p.add_argument("--name", default="cm_manager", help="application name")
     p.add_argument("--host-name", default="cmmgrsim")

@@ -30,51 +30,32 @@
 
 namespace gwpeer {
 
-/* The simulated board answering discovery on udpPort; extra boardsim
- * options appended. It stops by itself after 60 s. */
+/* The simulated board answering discovery on udpPort (0: a free one, see
+ * UdpPort); extra boardsim options appended. It stops by itself after 60 s. */
 class BoardProcess {
  public:
-  BoardProcess(u16 udpPort, u16 controlPort, const std::vector<std::string>& extra = {}) {
-    const char* root = std::getenv("VQX_SOURCE_DIR");
-    std::vector<std::string> args = {"python3", std::string(root != nullptr ? root : ".") + "/testing/boardsim/boardsim.py",
-                                     "--udp-port", std::to_string(udpPort), "--lifetime", "60",
-                                     "--control-port", std::to_string(controlPort)};
-    args.insert(args.end(), extra.begin(), extra.end());
-    m_pid = fork();
-    if (m_pid == 0) {
-      std::vector<char*> av;
-      for (auto& a : args) av.push_back(const_cast<char*>(a.c_str()));
-      av.push_back(nullptr);
-      execvp("python3", av.data());
-      _exit(127);
-    }
-    /* the board listens once its interpreter has started: bounded retries */
-    for (int i = 0; i < 100 && m_ctl < 0; i++) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      m_ctl = ConnectLoopback(controlPort);
-    }
-    timeval tv{5, 0};
-    setsockopt(m_ctl, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  }
-  ~BoardProcess() {
-    if (m_ctl >= 0) {
-      Command("quit");
-      close(m_ctl);
-    }
-    if (m_pid <= 0) return;
-    if (peerwait::WaitUntil([&] { return waitpid(m_pid, nullptr, WNOHANG) == m_pid; }, 1000)) return;
-    kill(m_pid, SIGKILL);
-    waitpid(m_pid, nullptr, 0);
-  }
-  bool Ready() const { return m_pid > 0 && m_ctl >= 0; }
+  /* The discovery socket is bound here and inherited, as the control socket is (peerctl::ControlledChild). */
+  BoardProcess(u16 udpPort, const std::vector<std::string>& extra = {})
+      : m_udp(SOCK_DGRAM, udpPort), m_child(Args(m_udp.Fd(), extra), {m_udp.Fd()}) {}
+  bool Ready() const { return m_child.Ready(); }
+  /* The discovery port it answers on. */
+  u16 UdpPort() const { return m_udp.Port(); }
   /* One command line, its one-line answer ("" when the stand-in is gone). */
-  std::string Command(const std::string& line) { return peerctl::Command(m_ctl, line); }
+  std::string Command(const std::string& line) { return m_child.Command(line); }
   /* A number from the "stats" answer, -1 when absent. */
-  long Stat(const std::string& key) { return peerctl::Stat(m_ctl, key); }
+  long Stat(const std::string& key) { return m_child.Stat(key); }
 
  private:
-  pid_t m_pid = -1;
-  int m_ctl = -1;
+  static std::vector<std::string> Args(int udp, const std::vector<std::string>& extra) {
+    const char* root = std::getenv("VQX_SOURCE_DIR");
+    std::vector<std::string> args = {"python3", std::string(root != nullptr ? root : ".") + "/testing/boardsim/boardsim.py",
+                                     "--udp-fd", std::to_string(udp), "--lifetime", "60"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
+  loopnet::HeldPort m_udp; /* kept for UdpPort: the child answers on its own copy */
+  peerctl::ControlledChild m_child;
 };
 
 /* A board played by raw sockets: a TCP listener on 127.0.0.1 and the

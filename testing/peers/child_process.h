@@ -1,7 +1,7 @@
 /*
  * child_process.h - a peer program run as a child of the test: its standard
  * output read line by line with a bounded wait (when captured, else shared
- * with the test), its exit status awaited for a bounded time, and the child
+ * with the test), descriptors it inherits, its exit status awaited for a bounded time, and the child
  * killed and reaped at the latest when the object goes. Header only.
  */
 #ifndef TESTING_PEERS_CHILD_PROCESS_H
@@ -35,12 +35,14 @@ class CChild {
   /* Each wait of the child (a line, its end) lasts at most this long. */
   static constexpr unsigned kBoundMs = 10000;
 
-  explicit CChild(std::vector<std::string> args, bool fCapture = true) {
+  /* inherit: descriptors the child keeps open (sockets the test bound for it, loopback.h HeldPort). */
+  explicit CChild(std::vector<std::string> args, bool fCapture = true, const std::vector<int>& inherit = {}) {
     int fd[2];
     if (pipe2(fd, O_CLOEXEC) != 0) return;
     mPid = fork();
     if (mPid == 0) {
       if (fCapture) dup2(fd[1], 1);
+      for (const int n : inherit) fcntl(n, F_SETFD, 0);
       std::vector<char*> av;
       for (std::string& a : args) av.push_back(a.data());
       av.push_back(nullptr);

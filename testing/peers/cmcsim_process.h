@@ -45,68 +45,20 @@ inline _VQX_LIB_PARAMS HostParams(u16 un16Port, const std::vector<u16>& servers,
   return hostpeer::HostOnlyParams(un16Port, "cmc_client", servers, pAddr);
 }
 
-/* The stand-in server on udpPort, looking for the library host on peerPort; extra cmcsim options
- * appended. It stops by itself after 60 s. */
+/* The stand-in server on udpPort (0: a free one, see UdpPort), looking for the library host on
+ * peerPort; extra cmcsim options appended. It stops by itself after 60 s. */
 class CmcServerProcess {
  public:
-  CmcServerProcess(u16 un16UdpPort, u16 un16PeerPort, const std::vector<std::string>& extra = {}) {
-    /* The control socket is bound here and inherited: a port only picked here and bound by the
-     * child could be taken in between by another program, whose control port the test would reach. */
-    const int nListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in Any = loopnet::LoopbackAddress(0);
-    if (nListen < 0 || bind(nListen, reinterpret_cast<const sockaddr*>(&Any), sizeof(Any)) != 0 ||
-        listen(nListen, 2) != 0) {
-      if (nListen >= 0) close(nListen);
-      return;
-    }
-    const u16 un16Ctl = loopnet::BoundPort(nListen);
-    const char* pszRoot = std::getenv("VQX_SOURCE_DIR");
-    std::vector<std::string> args = {"python3", std::string(pszRoot != nullptr ? pszRoot : ".") + "/testing/cmcsim/cmcsim.py",
-                                     "--udp-port", std::to_string(un16UdpPort), "--peer-port",
-                                     std::to_string(un16PeerPort), "--control-fd", std::to_string(nListen),
-                                     "--lifetime", "60"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    mPid = fork();
-    if (mPid == 0) {
-      fcntl(nListen, F_SETFD, 0);
-      std::vector<char*> av;
-      for (std::string& a : args) av.push_back(a.data());
-      av.push_back(nullptr);
-      execvp(av[0], av.data());
-      _exit(127);
-    }
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in a = loopnet::LoopbackAddress(un16Ctl);
-    const bool fConnected = mPid > 0 && connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
-    close(nListen); /* the child's copy listens on */
-    if (!fConnected) {
-      close(s);
-      return;
-    }
-    timeval tv{10, 0};
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    mCtl = s;
-    /* ready once it answers: its interpreter has started and its sockets are bound */
-    if (Command("stats").empty()) {
-      close(mCtl);
-      mCtl = -1;
-    }
-  }
-  ~CmcServerProcess() {
-    if (mCtl >= 0) {
-      Command("quit");
-      close(mCtl);
-    }
-    if (mPid > 0 && !WaitUntil([&] { return waitpid(mPid, nullptr, WNOHANG) == mPid; }, 2000)) {
-      kill(mPid, SIGKILL);
-      waitpid(mPid, nullptr, 0);
-    }
-  }
-  bool Ready() const { return mPid > 0 && mCtl >= 0; }
+  /* The discovery socket is bound here and inherited, as the control socket is (peerctl::ControlledChild). */
+  CmcServerProcess(u16 un16UdpPort, u16 un16PeerPort, const std::vector<std::string>& extra = {})
+      : mUdp(SOCK_DGRAM, un16UdpPort), mChild(Args(mUdp.Fd(), un16PeerPort, extra), {mUdp.Fd()}) {}
+  /* The discovery port it answers on. */
+  u16 UdpPort() const { return mUdp.Port(); }
+  bool Ready() const { return mChild.Ready(); }
   /* One command line, its one-line answer ("" when the stand-in is gone). */
-  std::string Command(const std::string& line) { return peerctl::Command(mCtl, line); }
+  std::string Command(const std::string& line) { return mChild.Command(line); }
   /* A number from the "stats" answer, -1 when absent. */
-  long Stat(const std::string& key) { return peerctl::Stat(mCtl, key); }
+  long Stat(const std::string& key) { return mChild.Stat(key); }
 
   /* How commands of one id ("0x0A010017") or of "all" are answered from now on: result code or
    * "silent"; mapping id at 8 "keep", "auto" (a fresh one) or a number ("" the default rule). */
@@ -170,8 +122,17 @@ class CmcServerProcess {
   }
 
  private:
-  pid_t mPid = -1;
-  int mCtl = -1;
+  static std::vector<std::string> Args(int nUdp, u16 un16PeerPort, const std::vector<std::string>& extra) {
+    const char* pszRoot = std::getenv("VQX_SOURCE_DIR");
+    std::vector<std::string> args = {"python3", std::string(pszRoot != nullptr ? pszRoot : ".") + "/testing/cmcsim/cmcsim.py",
+                                     "--udp-fd", std::to_string(nUdp), "--peer-port", std::to_string(un16PeerPort),
+                                     "--lifetime", "60"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
+  loopnet::HeldPort mUdp; /* kept for UdpPort: the child answers on its own copy */
+  peerctl::ControlledChild mChild;
 };
 
 }  // namespace cmcpeer

@@ -1,9 +1,9 @@
 /*
  * loopback.h - what every test and benchmark that talks over sockets needs
  * so that nothing leaves 127.0.0.1: socket addresses on 127.0.0.0/8, a port
- * free for both TCP and UDP and kept for this process, and the gateway
- * transport's interface table replaced by loopback nets (discovery
- * broadcasts sent to 127.0.0.1).
+ * free for both TCP and UDP and kept for this process, a socket bound there
+ * for a child to inherit, and the gateway transport's interface table
+ * replaced by loopback nets (discovery broadcasts sent to 127.0.0.1).
  *
  * The interface table is process-wide: set it before the transport opens and
  * restore it (UseLoopbackNets(0), or a LoopbackNets going out of scope) after
@@ -127,6 +127,40 @@ inline u16 FreeLoopbackPort() {
   }
   return 0;
 }
+
+/*
+ * A socket bound on 127.0.0.1 by the test and inherited by a stand-in child
+ * (its --*-fd options), so that no moment passes between the port's choice
+ * and its bind. type: SOCK_DGRAM, or SOCK_STREAM listening; port 0 binds one
+ * of FreeLoopbackPort. SO_REUSEADDR is set before the bind: the gateway
+ * transport (bound to 0.0.0.0 with SO_REUSEADDR) shares a board's discovery
+ * port, and a stand-in started anew binds the port the transport still holds.
+ * Closed when the object goes (the child keeps its own copy).
+ */
+class HeldPort {
+ public:
+  explicit HeldPort(int type, u16 port = 0) : mFd(socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
+    const sockaddr_in a = LoopbackAddress(port != 0 ? port : FreeLoopbackPort());
+    const int on = 1;
+    if (mFd < 0 || a.sin_port == 0 || setsockopt(mFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+        bind(mFd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0 || (type == SOCK_STREAM && listen(mFd, 4) != 0))
+      Close();
+  }
+  ~HeldPort() { Close(); }
+  HeldPort(const HeldPort&) = delete;
+  HeldPort& operator=(const HeldPort&) = delete;
+  bool Ok() const { return mFd >= 0; }
+  int Fd() const { return mFd; }
+  /* The port bound, 0 when the bind failed. */
+  u16 Port() const { return mFd >= 0 ? BoundPort(mFd) : 0; }
+  void Close() {
+    if (mFd >= 0) close(mFd);
+    mFd = -1;
+  }
+
+ private:
+  int mFd;
+};
 
 /* Interface provider: 127.0.0.1/8 with broadcast 127.255.255.255, nothing else. */
 inline u32 LoopbackInterfaces(u32 max, u32* a, u32* b, u32* m) {

@@ -37,12 +37,6 @@ inline void DumpLogOnFailure(CapturedLog& log) {
   for (const std::string& line : log.Lines()) fprintf(stderr, "log: %s", line.c_str());
 }
 
-inline u16 PrepareBoardNet(u32 un32Nets) {
-  UseLoopbackNets(un32Nets);
-  const u16 un16Port = FreeLoopbackPort();
-  setenv("VQX_GW_PORT", std::to_string(un16Port).c_str(), 1);
-  return un16Port;
-}
 
 /*
  * One simulated board and a library whose adapters' instance finds it:
@@ -51,8 +45,11 @@ inline u16 PrepareBoardNet(u32 un32Nets) {
  */
 class BoardLib {
  public:
-  BoardLib(u32 un32Nets, const std::vector<std::string>& boardOptions)
-      : Board(PrepareBoardNet(un32Nets), FreeLoopbackPort(), boardOptions), mun32Nets(un32Nets) {}
+  /* The library shares the board's discovery port (VQX_GW_PORT). */
+  BoardLib(u32 un32Nets, const std::vector<std::string>& boardOptions) : Board(0, boardOptions), mun32Nets(un32Nets) {
+    UseLoopbackNets(un32Nets);
+    setenv("VQX_GW_PORT", std::to_string(Board.UdpPort()).c_str(), 1);
+  }
   ~BoardLib() {
     DumpLogOnFailure(Log);
     if (hNotif != nullptr) VQXDestroyMsgFilterEx(hLib, &hNotif);

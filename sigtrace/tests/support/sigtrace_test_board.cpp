@@ -36,7 +36,6 @@ CBoardBench::CBoardBench(const std::string& strProfile) {
   mstrProfilePath = szPath;
   EXPECT_EQ(write(fd, strProfile.data(), strProfile.size()), static_cast<ssize_t>(strProfile.size()));
   close(fd);
-  mun16Port = loopnet::FreeLoopbackPort(), mun16Control = loopnet::FreeLoopbackPort();
   StartBoard();
   const u16 un16Port = mun16Port;
   VqcafSetLifeCycleSteps(&kSteps);
@@ -75,8 +74,10 @@ void CBoardBench::StopBoard() {
 
 void CBoardBench::StartBoard() {
   StopBoard();
-  pBoard = new gwpeer::BoardProcess(mun16Port, mun16Control, {"--profile", mstrProfilePath});
+  /* a free port the first time, then the one the library shares with it */
+  pBoard = new gwpeer::BoardProcess(mun16Port, {"--profile", mstrProfilePath});
   EXPECT_TRUE(pBoard->Ready());
+  mun16Port = pBoard->UdpPort();
 }
 
 SAppMsg CBoardBench::Next(u32 un32Ms) {

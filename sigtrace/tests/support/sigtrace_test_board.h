@@ -69,7 +69,7 @@ class CBoardBench {
   static u64 Clock();
   static std::atomic<u64> s_un64Offset;
   std::string mstrProfilePath;
-  u16 mun16Port = 0, mun16Control = 0;
+  u16 mun16Port = 0;
   VQX_FILTER_HANDLE mhFilter = nullptr;
   VQCAF::CVQCAFCommParams mComm;
   _VQX_CLI_TOOLS_INIT_PARAMS mCli{};

@@ -15,14 +15,12 @@ namespace sigtest {
 CServerBench::CServerBench() {
   char szDir[] = "/tmp/sigtrace_server_XXXXXX";
   mstrDir = mkdtemp(szDir);
-  mun16Port = loopnet::FreeLoopbackPort();
-  mun16Control = loopnet::FreeLoopbackPort();
   std::filesystem::copy_file(std::string(std::getenv("VQX_TEST_DATA")) + "/activate_profile.json", Path("profile.json"));
+  StartBoard(); /* the server shares the board's discovery port */
   std::ofstream(Path("quellan.xml"))
       << "<quellan>\n  <params>\n    <host pollDelay=\"200\" networkDownDelay=\"500\" adapterDownDelay=\"1100\">\n"
       << "      <env VQX_GW_ADDRESS_0=\"127.0.0.1\" VQX_GW_PORT=\"" << mun16Port << "\" VQX_GW_REMOTE_ADDR=\"(127.0.0.1:" << mun16Port << ")\"/>\n"
       << "    </host>\n    <log baseName=\"" << mstrDir << "/server\"/>\n  </params>\n</quellan>\n";
-  StartBoard();
 }
 
 CServerBench::~CServerBench() {
@@ -38,9 +36,11 @@ CServerBench::~CServerBench() {
 
 void CServerBench::StartBoard() {
   mpBoard.reset();
+  /* a free port the first time, then the one the server shares with it */
   mpBoard = std::make_unique<gwpeer::BoardProcess>(
-      mun16Port, mun16Control, std::vector<std::string>{"--profile", Path("profile.json"), "--trace-log", Path("board.log")});
+      mun16Port, std::vector<std::string>{"--profile", Path("profile.json"), "--trace-log", Path("board.log")});
   EXPECT_TRUE(mpBoard->Ready());
+  mun16Port = mpBoard->UdpPort();
 }
 
 void CServerBench::StartServer(const std::string& strArgs, bool fStdoutOnly) {

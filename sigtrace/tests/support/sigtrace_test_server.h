@@ -52,7 +52,7 @@ class CServerBench {
   long RunMs(const std::string& strEnd) const;
 
   std::string mstrDir;
-  u16 mun16Port = 0, mun16Control = 0;
+  u16 mun16Port = 0;
 
  private:
   std::unique_ptr<gwpeer::BoardProcess> mpBoard;

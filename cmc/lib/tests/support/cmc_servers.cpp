@@ -5,12 +5,12 @@ void CmcServersTest::Start(const std::vector<std::vector<std::string>>& options,
   ASSERT_EQ(VQXCloseLibEx(&mhVqx), VQX_RESULT_API_OK);
   std::vector<u16> ports;
   for (size_t i = 0; i < options.size(); i++) {
-    ports.push_back(loopnet::FreeLoopbackPort());
     // The core library reads no client payload: plain numbered notifications, command shapes only.
     std::vector<std::string> extra = {"--host-name", "cmcsim" + std::to_string(i + 1), "--plain"};
     extra.insert(extra.end(), options[i].begin(), options[i].end());
-    mServers.push_back(std::make_unique<cmcpeer::CmcServerProcess>(ports.back(), mun16Host, extra));
+    mServers.push_back(std::make_unique<cmcpeer::CmcServerProcess>(0, mun16Host, extra));
     ASSERT_TRUE(mServers.back()->Ready());
+    ports.push_back(mServers.back()->UdpPort());
   }
   mBaseline = HeldBy();
   _VQX_LIB_PARAMS params = cmcpeer::HostParams(mun16Host, ports, &mAddr);
