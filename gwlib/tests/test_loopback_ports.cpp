@@ -3,7 +3,8 @@
  * ephemeral range (no socket the kernel numbers itself can take one before
  * the stand-in binds it), bindable when given, never given twice while the
  * process that got them lives, in that process or in another, and free
- * again once it has ended.
+ * again once it has ended; the sockets a test binds there and hands to a
+ * stand-in child.
  */
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <set>
 #include <vector>
 
+#include "peers/child_process.h"
 #include "peers/loopback.h"
 
 namespace {
@@ -82,6 +84,52 @@ TEST(LoopbackPorts, AnotherProcessNeverGetsOneWhileTheHolderLives) {
   for (u16 port : Child) EXPECT_TRUE(LockableElsewhere(port)) << port << " still kept after its holder ended";
   close(aToParent[0]);
   close(aToChild[1]);
+}
+
+/* Whether a socket of type binds 127.0.0.1:port (0.0.0.0 when fAny) now, with SO_REUSEADDR when fReuse; the
+ * socket stays open in *pKeep when given. */
+bool Binds(int type, u16 port, bool fAny, bool fReuse, int* pKeep = nullptr) {
+  const int s = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  if (fReuse) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  const sockaddr_in a = loopnet::LoopbackAddress(port, fAny ? 0 : 0x7F000001u);
+  const bool fBound = bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
+  if (fBound && pKeep != nullptr) *pKeep = s;
+  else close(s);
+  return fBound;
+}
+
+/* A held discovery socket: a test port, shared with the transport (0.0.0.0, SO_REUSEADDR) only, bound again on
+ * that port while the transport holds it (a stand-in started anew); a held listener; handed to a child only
+ * when named, and refused when its port is taken. */
+TEST(LoopbackPorts, HeldSocketsAreSharedWithTheTransportOnlyAndInheritedWhenNamed) {
+  int nTransport = -1;
+  u16 port = 0;
+  {
+    loopnet::HeldPort Udp(SOCK_DGRAM);
+    ASSERT_TRUE(Udp.Ok());
+    port = Udp.Port();
+    EXPECT_TRUE(port >= loopnet::kLowestTestPort && port < loopnet::EphemeralPortsStart()) << port;
+    EXPECT_FALSE(Binds(SOCK_DGRAM, port, false, false)) << "another program's own bind";
+    EXPECT_FALSE(Binds(SOCK_DGRAM, port, true, false));
+    ASSERT_TRUE(Binds(SOCK_DGRAM, port, true, true, &nTransport)) << "the transport shares it";
+    const std::string strFd = std::to_string(Udp.Fd()), strOpen = "[ -e /proc/self/fd/" + strFd + " ]";
+    EXPECT_EQ(peerproc::CChild({"sh", "-c", strOpen}, false, {Udp.Fd()}).Wait(), 0) << "named: inherited";
+    EXPECT_EQ(peerproc::CChild({"sh", "-c", strOpen}, false).Wait(), 1) << "not named: closed on exec";
+  }
+  loopnet::HeldPort Again(SOCK_DGRAM, port);
+  EXPECT_EQ(Again.Port(), port) << "bound again beside the transport";
+  close(nTransport);
+
+  loopnet::HeldPort Tcp(SOCK_STREAM);
+  ASSERT_TRUE(Tcp.Ok());
+  const int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in a = loopnet::LoopbackAddress(Tcp.Port());
+  EXPECT_EQ(connect(c, reinterpret_cast<const sockaddr*>(&a), sizeof(a)), 0) << "listening";
+  close(c);
+  loopnet::HeldPort Taken(SOCK_STREAM, Tcp.Port());
+  EXPECT_FALSE(Taken.Ok());
+  EXPECT_EQ(Taken.Port(), 0);
 }
 
 }  // namespace
