@@ -94,6 +94,7 @@ double Now() {
 
 struct Options {
   uint16_t udpPort = 0, tcpPort = 0;
+  int udpFd = -1; /* --udp-fd: a UDP socket the parent bound on 127.0.0.1, inherited */
   std::string serial = "12345678", name = "simboard";
   uint32_t build = 0x02070B04, trunk = 5, timeslot = 16, size = 16;
   double lifetime = 60, rate = 0;
@@ -103,7 +104,7 @@ struct Options {
 
 [[noreturn]] void Usage(const char* why) {
   fprintf(stderr,
-          "boardsim_fast: %s\nusage: boardsim_fast --udp-port P [--tcp-port P] [--serial S] [--name N] [--build B]\n"
+          "boardsim_fast: %s\nusage: boardsim_fast --udp-port P|--udp-fd N [--tcp-port P] [--serial S] [--name N] [--build B]\n"
           "  [--trunk T] [--timeslot S] [--units N] [--size BYTES] [--rate UNITS_PER_S] [--start on|link]\n"
           "  [--lifetime SECONDS] [--sentinel 0|1]\n",
           why);
@@ -125,6 +126,7 @@ Options Parse(int argc, char** argv) {
     if (i + 1 >= argc) Usage(("missing value of " + a).c_str());
     const char* v = argv[++i];
     if (a == "--udp-port") o.udpPort = uint16_t(Number("--udp-port", v, 65535));
+    else if (a == "--udp-fd") o.udpFd = int(Number("--udp-fd", v, 65535));
     else if (a == "--tcp-port") o.tcpPort = uint16_t(Number("--tcp-port", v, 65535));
     else if (a == "--serial") o.serial = v;
     else if (a == "--name") o.name = v;
@@ -139,7 +141,18 @@ Options Parse(int argc, char** argv) {
     else if (a == "--start" && (std::string(v) == "on" || std::string(v) == "link")) o.startOnLink = std::string(v) == "link";
     else Usage(("unknown option " + a + " " + v).c_str());
   }
-  if (o.udpPort == 0) Usage("--udp-port is required");
+  if (o.udpPort == 0 && o.udpFd < 0) Usage("--udp-port is required");
+  if (o.udpPort != 0 && o.udpFd >= 0) Usage("--udp-port and --udp-fd: one only");
+  if (o.udpFd >= 0) { /* the inherited socket must be a UDP one bound on 127.0.0.1 */
+    int type = 0;
+    socklen_t tl = sizeof(type);
+    sockaddr_in a{};
+    socklen_t al = sizeof(a);
+    if (getsockopt(o.udpFd, SOL_SOCKET, SO_TYPE, &type, &tl) != 0 || type != SOCK_DGRAM ||
+        getsockname(o.udpFd, reinterpret_cast<sockaddr*>(&a), &al) != 0 || a.sin_family != AF_INET ||
+        a.sin_addr.s_addr != htonl(INADDR_LOOPBACK) || a.sin_port == 0)
+      Usage("--udp-fd: not a UDP socket bound to 127.0.0.1");
+  }
   if (o.size == 0) Usage("--size must be 1..4096");
   if (o.serial.size() > 127 || o.name.size() > 127) Usage("--serial and --name: at most 127 characters");
   return o;
@@ -247,9 +260,10 @@ bool Board::Open() {
     a.sin_family = AF_INET, a.sin_port = htons(port), a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
   };
-  mUdp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  mUdp = m.udpFd >= 0 ? m.udpFd : socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   mListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (mUdp < 0 || mListen < 0 || !Bind(mUdp, m.udpPort) || !Bind(mListen, m.tcpPort) || listen(mListen, 4) != 0) {
+  const bool fUdp = m.udpFd >= 0 ? fcntl(mUdp, F_SETFL, fcntl(mUdp, F_GETFL) | O_NONBLOCK) == 0 : Bind(mUdp, m.udpPort);
+  if (mUdp < 0 || mListen < 0 || !fUdp || !Bind(mListen, m.tcpPort) || listen(mListen, 4) != 0) {
     fprintf(stderr, "boardsim_fast: cannot listen on 127.0.0.1 (%s)\n", strerror(errno));
     return false;
   }

@@ -19,7 +19,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "boardsim"))
-from boardsim_selftest import free_port, poll_block, read_exact, read_frame, request, ss7_trace_set  # noqa: E402
+from boardsim_selftest import free_port, held, poll_block, read_exact, read_frame, request, ss7_trace_set  # noqa: E402
 
 FAST = sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(HERE, "boardsim_fast")
 UNITS, SIZE = 3010, 20  # 201 batches, the last one of 10; 20 data bytes padded to 24 (560 KB: more than
@@ -88,10 +88,12 @@ class Boards(unittest.TestCase):
         profile = os.path.join(cls.dir.name, "profile.json")
         with open(profile, "w") as f:
             json.dump(PROFILE, f)
-        udp, control = free_port(), free_port()
-        py = subprocess.Popen([sys.executable, os.path.join(HERE, "..", "boardsim", "boardsim.py"), "--udp-port", str(udp),
-                               "--control-port", str(control), "--lifetime", "30", "--profile", profile],
-                              stdout=subprocess.PIPE, text=True)
+        # Each board's sockets are bound here and inherited: no moment passes between a port's choice and its bind.
+        with held(socket.SOCK_DGRAM) as u, held(socket.SOCK_STREAM) as c:
+            udp, control, fds = u.getsockname()[1], c.getsockname()[1], (u.fileno(), c.fileno())
+            py = subprocess.Popen([sys.executable, os.path.join(HERE, "..", "boardsim", "boardsim.py"), "--udp-fd",
+                                   str(fds[0]), "--control-fd", str(fds[1]), "--lifetime", "30", "--profile", profile],
+                                  stdout=subprocess.PIPE, text=True, pass_fds=fds)
         try:
             assert py.stdout.readline().startswith("ready tcp=")
             ctl = socket.create_connection(("127.0.0.1", control), timeout=10)
@@ -102,9 +104,10 @@ class Boards(unittest.TestCase):
             py.kill()
             py.wait(10)
             py.stdout.close()
-        udp = free_port()
-        fast = subprocess.Popen([FAST, "--udp-port", str(udp), "--units", str(UNITS), "--size", str(SIZE),
-                                 "--lifetime", "30"], stdout=subprocess.PIPE, text=True)
+        with held(socket.SOCK_DGRAM) as u:
+            udp = u.getsockname()[1]
+            fast = subprocess.Popen([FAST, "--udp-fd", str(u.fileno()), "--units", str(UNITS), "--size", str(SIZE),
+                                     "--lifetime", "30"], stdout=subprocess.PIPE, text=True, pass_fds=(u.fileno(),))
         try:
             assert fast.stdout.readline().startswith("ready tcp=")
             cls.fast = Session(udp, lambda: None)
@@ -177,8 +180,11 @@ class Boards(unittest.TestCase):
     def test_bad_options_exit_2_with_the_reason(self):
         for args, why in ((["--udp-port", "x"], "bad --udp-port"), ([], "--udp-port is required"),
                           (["--udp-port", "1", "--size", "0"], "--size must be"), (["--udp-port", "1", "--start", "now"],
-                                                                                  "unknown option --start now")):
-            r = subprocess.run([FAST] + args, capture_output=True, text=True, timeout=10)
+                                                                                  "unknown option --start now"),
+                          (["--udp-fd", "0"], "--udp-fd: not a UDP socket bound to 127.0.0.1"),
+                          (["--udp-fd", "999"], "--udp-fd: not a UDP socket bound to 127.0.0.1"),
+                          (["--udp-port", "1", "--udp-fd", "0"], "--udp-port and --udp-fd: one only")):
+            r = subprocess.run([FAST] + args, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=10)
             self.assertEqual(r.returncode, 2, args)
             self.assertIn(why, r.stderr, args)
 
