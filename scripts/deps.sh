@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, the Debian packages the build and the tests need,
-# and only those that are missing (a fresh Debian machine gets all of them).
+# Installs, with apt-get, the Debian packages the build needs, and only those
+# that are missing (a fresh Debian machine gets all of them).
+#   deps.sh        everything the tests and benchmarks need (their oracles
+#                  included: clang, libosip2, sofia-sip, GStreamer, tmux ...)
+#   deps.sh --run  only what the trace server and the simulated board need to
+#                  build and run, and tshark, which shows the files they wrote
 set -euo pipefail
-pkgs=(cmake ninja-build g++ ccache pkg-config python3 libgtest-dev libgmock-dev googletest
-      libbenchmark-dev libxml2-dev libxml2-utils libmd-dev clang libclang-rt-dev tshark libpcap-dev
-      libosip2-dev libsofia-sip-ua-dev libgstreamer-plugins-base1.0-dev re2c lemon tmux)
+run_pkgs=(cmake ninja-build g++ ccache pkg-config python3 libxml2-dev libmd-dev re2c lemon tshark)
+test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev libxml2-utils clang libclang-rt-dev libpcap-dev
+           libosip2-dev libsofia-sip-ua-dev libgstreamer-plugins-base1.0-dev tmux)
+pkgs=("${run_pkgs[@]}")
+[ "${1:-}" = "--run" ] || pkgs+=("${test_pkgs[@]}")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

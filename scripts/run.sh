@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# Builds the optimised tree (preset release) and shows the trace server at
-# work against the simulated board on 127.0.0.1: the board answers discovery
-# from a profile of every family (SS7, LAPD, ISDN, CAS R2, IP), the server
-# runs for a bounded time (-e, default 6000 ms) with its gateway on loopback,
-# the board sends trace units while it runs; then the files it wrote are
-# listed, each pcap summarised by tshark and the head of a text file shown.
+# Builds the trace server alone in the optimised tree (preset release, with
+# tests and benchmarks switched off) and shows it at work against the
+# simulated board on 127.0.0.1: the board answers discovery from a profile of
+# every family (SS7, LAPD, ISDN, CAS R2, IP), the server runs for a bounded
+# time (-e, default 6000 ms) with its gateway on loopback, the board sends
+# trace units while it runs; then the files it wrote are listed, each pcap
+# summarised by tshark and the head of a text file shown.
 # Extra arguments go to the server (for instance -format, -single, -ss7).
 # Everything happens in build/run (removed first).
+# It installs only what the server and the simulated board need (and tshark
+# for the summary): scripts/test.sh installs and builds everything else.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
-bash scripts/deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)"
+bash scripts/deps.sh --run
+cmake --preset release -DVQX_BUILD_TESTS=OFF -DVQX_BUILD_BENCH=OFF >/dev/null
+cmake --build --preset release -j "$(nproc)" --target sigtrace_server
 
 RUN_MS=${RUN_MS:-6000}
 PORT=${PORT:-23458}
