@@ -230,14 +230,20 @@ class CVQCMCLeg : public IVQCMCLeg,
   VQX_RESULT PauseStream(u32 fPlay, u32 fRecord, u8 un8PlayIndex, IVQCMCErrorListener* pListener);
   VQX_RESULT ResumeStream(u32 fPlay, u32 fRecord, u8 un8PlayIndex, IVQCMCErrorListener* pListener);
   VQX_RESULT StopStream(u32 fPlay, u32 fRecord, u8 un8PlayIndex, IVQCMCErrorListener* pListener);
-  /* At most 63 digits are sent; a null string sends none. */
+  /* At most 63 digits are sent; a null string sends none. The string form passes its characters. */
   VQX_RESULT PlayDigit(const char* pszDigits, IVQCMCErrorListener* pListener);
-  VQX_RESULT StartDigitCollection(u32 un32First, const char* pszDigitString, u32 un32Second,
-                                  IVQCMCErrorListener* pListener);
+  VQX_RESULT PlayDigit(const CVQCAFString& strDigits, IVQCMCErrorListener* pListener);
+  /* The digit string as one string element, un32First and un32Second (the server's collection
+   * parameters) copied unchanged; a null string: 0x8200000A "VQXMsgElementStringAdd Failed.". */
+  VQX_RESULT StartDigitCollection(const char* pszDigitString, IVQCMCErrorListener* pListener, u32 un32First,
+                                  u32 un32Second);
+  VQX_RESULT StartDigitCollection(const CVQCAFString& strDigitString, IVQCMCErrorListener* pListener, u32 un32First,
+                                  u32 un32Second);
   VQX_RESULT StopDigitCollection(IVQCMCErrorListener* pListener);
   VQX_RESULT PlayEvent(CVQCMC_EVENT_ATTRIBUTE& Attribute, IVQCMCErrorListener* pListener);
   VQX_RESULT CancelEvent(IVQCMCErrorListener* pListener);
-  VQX_RESULT StartEventCollection(u32 un32First, CVQCMC_EVENT_ATTRIBUTE& Attribute, IVQCMCErrorListener* pListener);
+  /* The tone mask of Attribute, un32First copied unchanged. */
+  VQX_RESULT StartEventCollection(CVQCMC_EVENT_ATTRIBUTE& Attribute, IVQCMCErrorListener* pListener, u32 un32First);
   VQX_RESULT StopEventCollection(IVQCMCErrorListener* pListener);
   /* A notification's file: the host of un64HostId (when the host library knows
    * it) and the first element of pFileSet (null: none) read within its size. */
@@ -269,15 +275,15 @@ class CVQCMCLeg : public IVQCMCLeg,
   /* Drops the record's join, then the unjoin-done callbacks. */
   void CallUnjoinDone(CVQCAFPtr<CVQCMCLegJoinedLeg> pJoin);
   /* Number of leg joins; when given, the vector receives the other leg of each. */
-  u32 GetJoinedLegs(std::vector<CVQCMCLeg*>* paLegs);
+  virtual u32 GetJoinedLegs(std::vector<CVQCMCLeg*>* paLegs);
   /* The other leg of the join with un32LegId (null when none) and its duplex flag. */
-  CVQCMCLeg* GetJoinedLegAttributes(unsigned int un32LegId, CVQCMC_JOIN_ATTRIBUTE* pAttribute);
+  virtual CVQCMCLeg* GetJoinedLegAttributes(unsigned int un32LegId, CVQCMC_JOIN_ATTRIBUTE* pAttribute);
   /* 1 when this leg receives from a leg (written to *ppLeg) with the record's pending flags. */
   u32 IsJoined(CVQCMCLeg** ppLeg, unsigned int* pfJoinPending, unsigned int* pfUnjoinPending);
   /* The mixer this leg listens to (also into *ppMixer when given); null, *ppMixer untouched, when none. */
-  CVQCMCMixer* GetListenerMixer(CVQCMCMixer** ppMixer);
+  virtual CVQCMCMixer* GetListenerMixer(CVQCMCMixer** ppMixer);
   /* The first mixer this leg speaks to (null: none); the vector receives every one in join order. */
-  CVQCMCMixer* GetSpeakerMixers(std::vector<CVQCMCMixer*>* paMixers);
+  virtual CVQCMCMixer* GetSpeakerMixers(std::vector<CVQCMCMixer*>* paMixers);
 
   /* --------------------------------------------------- state queries */
   u32 IsValidCallCtx() const { return mfValidCallCtx; }

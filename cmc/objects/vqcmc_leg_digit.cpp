@@ -63,8 +63,12 @@ VQX_RESULT CVQCMCLeg::PlayDigit(const char* pszDigits, IVQCMCErrorListener* pLis
       });
 }
 
-VQX_RESULT CVQCMCLeg::StartDigitCollection(u32 un32First, const char* pszDigitString, u32 un32Second,
-                                           IVQCMCErrorListener* pListener) {
+VQX_RESULT CVQCMCLeg::PlayDigit(const CVQCAFString& strDigits, IVQCMCErrorListener* pListener) {
+  return PlayDigit(strDigits.c_str(), pListener);
+}
+
+VQX_RESULT CVQCMCLeg::StartDigitCollection(const char* pszDigitString, IVQCMCErrorListener* pListener,
+                                           u32 un32First, u32 un32Second) {
   return ToneCommand<_VQCMC_MSG_CMD_DIGIT_COLLECT_START, VQCMC_MSG_CMD_DIGIT_COLLECT_START>(
       "StartDigitCollection", "CVQCMCLeg::StartDigitCollection Failed", pListener, nullptr,
       [&](VQX_MSG_HANDLE hMsg, u8* pbyPayload, const char** ppszDetail) {
@@ -74,6 +78,11 @@ VQX_RESULT CVQCMCLeg::StartDigitCollection(u32 un32First, const char* pszDigitSt
         if (pszDigitString == nullptr) return VQX_RESULT_INVALID_PARAM;
         return VQXMsgElementStringAdd(hMsg, pbyPayload + kOffsetSet, pszDigitString);
       });
+}
+
+VQX_RESULT CVQCMCLeg::StartDigitCollection(const CVQCAFString& strDigitString, IVQCMCErrorListener* pListener,
+                                           u32 un32First, u32 un32Second) {
+  return StartDigitCollection(strDigitString.c_str(), pListener, un32First, un32Second);
 }
 
 VQX_RESULT CVQCMCLeg::StopDigitCollection(IVQCMCErrorListener* pListener) {
@@ -95,8 +104,8 @@ VQX_RESULT CVQCMCLeg::CancelEvent(IVQCMCErrorListener* pListener) {
       "CancelEvent", "CVQCMCLeg::CancelEvent Failed", pListener, nullptr, NoFill);
 }
 
-VQX_RESULT CVQCMCLeg::StartEventCollection(u32 un32First, CVQCMC_EVENT_ATTRIBUTE& Attribute,
-                                           IVQCMCErrorListener* pListener) {
+VQX_RESULT CVQCMCLeg::StartEventCollection(CVQCMC_EVENT_ATTRIBUTE& Attribute, IVQCMCErrorListener* pListener,
+                                           u32 un32First) {
   return ToneCommand<_VQCMC_MSG_CMD_EVENT_COLLECT_START, VQCMC_MSG_CMD_EVENT_COLLECT_START>(
       "StartEventCollection", "CVQCMCLeg::StartEventCollection Failed", pListener, nullptr,
       [&](VQX_MSG_HANDLE hMsg, u8* pbyPayload, const char** ppszDetail) {

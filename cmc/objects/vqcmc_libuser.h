@@ -91,7 +91,7 @@ class CVQCMCLibUser : public IVQCMCLibUser {
                   CVQCMC_JOIN_ATTRIBUTE& Attribute) override;
   /* Refuses the mixer: terminated. */
   void OnMixerSync(unsigned int un32MixerId, CVQCMC_MIXER_ATTRIBUTE& Attribute) override;
-  /* Traces only: the mixer link refusal belongs to the mixer, which has none yet. */
+  /* Refuses the mixer link: unjoined on the server (RefuseMixerLink with the attribute given). */
   void OnMixerLinkSync(unsigned int un32MixerId, unsigned int un32PeerId, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE* pLegJoin,
                        CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE* pMixerJoin) override;
   void OnCmcLibReady() override;

@@ -206,11 +206,11 @@ class CVQCMCMixer : public IVQCMCMixer,
    * no operation here holds two object mutexes, and a peer mixer's own
    * mutex is never taken. The done callbacks of a mixer-mixer join go to
    * the record's lower-id mixer (without its mutex when it is the peer). */
-  VQX_RESULT MixerJoin(CVQCMCLeg* pLeg, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener);
-  VQX_RESULT MixerJoin(CVQCMCMixer* pMixer, CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE* pAttribute,
-                       IVQCMCErrorListener* pListener);
-  VQX_RESULT MixerUnjoin(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener);
-  VQX_RESULT MixerUnjoin(CVQCMCMixer* pMixer, IVQCMCErrorListener* pListener);
+  virtual VQX_RESULT MixerJoin(CVQCMCLeg* pLeg, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener);
+  virtual VQX_RESULT MixerJoin(CVQCMCMixer* pMixer, CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE* pAttribute,
+                               IVQCMCErrorListener* pListener);
+  virtual VQX_RESULT MixerUnjoin(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener);
+  virtual VQX_RESULT MixerUnjoin(CVQCMCMixer* pMixer, IVQCMCErrorListener* pListener);
   /* Records the join (an existing record takes the new flags and moves on the
    * leg where they say); fPending marks it join pending. Nothing sent. */
   virtual void MixerSetJoined(CVQCMCLeg* pLeg, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE* pAttribute, unsigned int fPending);
@@ -224,15 +224,17 @@ class CVQCMCMixer : public IVQCMCMixer,
   void CallMixerLegUnjoinDone(CVQCAFPtr<CVQCMCMixerJoinedLeg> pJoin);
   void CallMixerMixerUnjoinDone(CVQCAFPtr<CVQCMCMixerJoinedMixer> pJoin);
   /* Number of joined legs; the vector (when given) receives them in join order. */
-  u32 GetJoinedLegs(std::vector<CVQCMCLeg*>* paLegs);
+  virtual u32 GetJoinedLegs(std::vector<CVQCMCLeg*>* paLegs);
   /* Number of joined mixers; the vector receives the peers of the higher-id list, then of the lower-id list. */
-  u32 GetJoinedMixers(std::vector<CVQCMCMixer*>* paMixers);
+  virtual u32 GetJoinedMixers(std::vector<CVQCMCMixer*>* paMixers);
   /* The joined leg of that id (null: none) sharing the record's attribute, and its pending flags. */
-  CVQCMCLeg* GetJoinedLegAttributes(unsigned int un32LegId, CVQCAFPtr<CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE>* ppAttribute,
-                                    unsigned int* pfJoinPending, unsigned int* pfUnjoinPending);
+  virtual CVQCMCLeg* GetJoinedLegAttributes(unsigned int un32LegId,
+                                            CVQCAFPtr<CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE>* ppAttribute,
+                                            unsigned int* pfJoinPending, unsigned int* pfUnjoinPending);
   /* The joined mixer of that id (null: none), its directions seen from this mixer, its pending flags. */
-  CVQCMCMixer* GetJoinedMixerAttributes(unsigned int un32MixerId, CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE* pAttribute,
-                                        unsigned int* pfJoinPending, unsigned int* pfUnjoinPending);
+  virtual CVQCMCMixer* GetJoinedMixerAttributes(unsigned int un32MixerId,
+                                                CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE* pAttribute,
+                                                unsigned int* pfJoinPending, unsigned int* pfUnjoinPending);
 
   /* ------------------------------------------------------- logging */
   void LogTrace(_VQX_TRACE_LEVEL Level, const char* pszFormat, ...) override __attribute__((format(printf, 3, 4)));

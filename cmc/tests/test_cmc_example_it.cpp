@@ -186,7 +186,10 @@ TEST_F(CmcExampleIt, CallsMixerMediaAndAServerRestart) {
     ASSERT_TRUE(JA.Step([&] { EXPECT_EQ(A->PlayDigit("123#", &L), VQX_RESULT_OK); }, "A:PlayDigit ok;"));
     EXPECT_NE(Fields("DIGIT_PLAY").find("\"digits\": \"123#\""), std::string::npos);
     ASSERT_TRUE(JA.Step(Line("notify 0x0A010065 " + strA), "A:DigitPlayingDone;"));
-    ASSERT_TRUE(JA.Step([&] { EXPECT_EQ(A->StartDigitCollection(1, "#", 2, &L), VQX_RESULT_OK); }, "A:StartDigits ok;"));
+    ASSERT_TRUE(JA.Step([&] { EXPECT_EQ(A->StartDigitCollection(CVQCAFString("#"), &L, 1, 2), VQX_RESULT_OK); },
+                        "A:StartDigits ok;"));
+    EXPECT_NE(Fields("DIGIT_COLLECT_START").find("\"first\": 1, \"second\": 2"), std::string::npos)
+        << Fields("DIGIT_COLLECT_START");
     ASSERT_TRUE(JA.Step(Line("notify 0x0A010064 " + strA + " digits=4567"), "A:DigitCollected 4567;"));
   }
   u32 fPaused = 9;

@@ -474,11 +474,13 @@ TEST_F(CmcLegTest, MediaCommands) {
       {"ResumeStream", [&] { return Leg.ResumeStream(1, 1, 0, &L); }},
       {"StopStream", [&] { return Leg.StopStream(1, 1, 0, &L); }},
       {"PlayDigit", [&] { return Leg.PlayDigit(nullptr, &L); }},
-      {"StartDigitCollection", [&] { return Leg.StartDigitCollection(1, "12#", 2, &L); }},
+      {"PlayDigit", [&] { return Leg.PlayDigit(CVQCAFString("12"), &L); }},
+      {"StartDigitCollection", [&] { return Leg.StartDigitCollection(CVQCAFString(""), &L, 1, 2); }},
+      {"StartDigitCollection", [&] { return Leg.StartDigitCollection("12#", &L, 1, 2); }},
       {"StopDigitCollection", [&] { return Leg.StopDigitCollection(&L); }},
       {"PlayEvent", [&] { return Leg.PlayEvent(Event, &L); }},
       {"CancelEvent", [&] { return Leg.CancelEvent(&L); }},
-      {"StartEventCollection", [&] { return Leg.StartEventCollection(1, Event, &L); }},
+      {"StartEventCollection", [&] { return Leg.StartEventCollection(Event, &L, 1); }},
       {"StopEventCollection", [&] { return Leg.StopEventCollection(&L); }},
   };
   for (const auto& [pszName, fnCommand] : aCommands) {
@@ -489,7 +491,7 @@ TEST_F(CmcLegTest, MediaCommands) {
   }
   EXPECT_EQ(Leg.Counters(), "0/0 0/0 0/0 0/0 0/0 d0 e0");
   L.mstrSeen.clear();
-  EXPECT_EQ(Leg.StartDigitCollection(1, nullptr, 2, &L), VQX_RESULT_INVALID_PARAM);
+  EXPECT_EQ(Leg.StartDigitCollection(nullptr, &L, 1, 2), VQX_RESULT_INVALID_PARAM);
   EXPECT_EQ(Leg.maTrace.back().rfind("CVQCMCLeg::StartDigitCollection: VQXMsgElementStringAdd Failed.", 0), 0u);
   L.mstrSeen.clear();
   Leg.mState = VQCMC_CALL_LEG_STATE_TERMINATED;

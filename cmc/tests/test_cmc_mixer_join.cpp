@@ -327,4 +327,49 @@ TEST_F(MixerJoinTest, PlayingStartedVersions) {
   }
 }
 
+/* An application's leg and mixer override the join queries and commands; callers holding the base
+ * class reach the overrides. */
+TEST_F(MixerJoinTest, JoinOperationsAreOverridable) {
+  struct Leg : JoinLeg {
+    using JoinLeg::JoinLeg;
+    u32 GetJoinedLegs(std::vector<CVQCMCLeg*>*) override { return 11; }
+    CVQCMCLeg* GetJoinedLegAttributes(unsigned int, CVQCMC_JOIN_ATTRIBUTE*) override { return this; }
+    CVQCMCMixer* GetListenerMixer(CVQCMCMixer** pp) override { return pp != nullptr ? *pp : nullptr; }
+    CVQCMCMixer* GetSpeakerMixers(std::vector<CVQCMCMixer*>* pa) override { return pa->at(0); }
+  } L(3);
+  struct Mixer : JoinMixer {
+    using JoinMixer::JoinMixer;
+    u32 GetJoinedLegs(std::vector<CVQCMCLeg*>*) override { return 21; }
+    u32 GetJoinedMixers(std::vector<CVQCMCMixer*>*) override { return 22; }
+    CVQCMCLeg* GetJoinedLegAttributes(unsigned int, CVQCAFPtr<CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE>*, unsigned int*,
+                                      unsigned int*) override {
+      return mpLeg;
+    }
+    CVQCMCMixer* GetJoinedMixerAttributes(unsigned int, CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE*, unsigned int*,
+                                          unsigned int*) override {
+      return this;
+    }
+    VQX_RESULT MixerJoin(CVQCMCLeg*, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE*, IVQCMCErrorListener*) override { return 1; }
+    VQX_RESULT MixerJoin(CVQCMCMixer*, CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE*, IVQCMCErrorListener*) override { return 2; }
+    VQX_RESULT MixerUnjoin(CVQCMCLeg*, IVQCMCErrorListener*) override { return 3; }
+    VQX_RESULT MixerUnjoin(CVQCMCMixer*, IVQCMCErrorListener*) override { return 4; }
+    CVQCMCLeg* mpLeg = nullptr;
+  } M(5);
+  M.mpLeg = &L;
+  CVQCMCLeg& rL = L;
+  CVQCMCMixer& rM = M;
+  CVQCMCMixer* pMixer = &M;
+  std::vector<CVQCMCMixer*> aMixers{&M};
+  EXPECT_EQ(rL.GetJoinedLegs(nullptr), 11u);
+  EXPECT_EQ(rL.GetJoinedLegAttributes(7, nullptr), &L);
+  EXPECT_EQ(rL.GetListenerMixer(&pMixer), &M);
+  EXPECT_EQ(rL.GetSpeakerMixers(&aMixers), &M);
+  EXPECT_EQ(rM.GetJoinedLegs(nullptr) * 100 + rM.GetJoinedMixers(nullptr), 2122u);
+  EXPECT_EQ(rM.GetJoinedLegAttributes(3, nullptr, nullptr, nullptr), &L);
+  EXPECT_EQ(rM.GetJoinedMixerAttributes(3, nullptr, nullptr, nullptr), &M);
+  EXPECT_EQ(rM.MixerJoin(&L, nullptr, nullptr) * 1000 + rM.MixerJoin(&M, nullptr, nullptr) * 100 +
+                rM.MixerUnjoin(&L, nullptr) * 10 + rM.MixerUnjoin(&M, nullptr),
+            1234u);
+}
+
 }  // namespace
