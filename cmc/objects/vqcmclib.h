@@ -48,12 +48,15 @@ class CVQCMCLibParams {
 
   /*
    * Reads "cmc_nb_threads = N" from a text file of "key = value" lines (the
-   * key must be the whole text before "="; N decimal, 0x hexadecimal or
-   * leading-0 octal, 1..200). A missing file leaves the parameters unchanged
-   * and returns 0x02000000 (logged). A refused line (bad number, out of
-   * range, longer than 1022 characters) keeps the value held before it,
-   * writes its text into pszError (at least 256 bytes; set empty on entry)
-   * and returns 0x8200000A; the later lines are not read.
+   * key must be the whole text before "="; N is the number the value begins
+   * with, decimal, 0x hexadecimal or leading-0 octal, read up to the first
+   * character that does not fit: "12abc" is 12, no digits are 0; 1..200).
+   * A line longer than 1022 characters is skipped. A missing file leaves the
+   * parameters unchanged and returns 0x02000000 (logged). A value out of
+   * range (past 32 bits included) keeps the value held before it, writes
+   * "cmc_nb_threads too small, min is 1" or "cmc_nb_threads too big, max is
+   * 200" into pszError (at least 256 bytes; set empty on entry) and returns
+   * 0x8200000A; the later lines are not read.
    */
   VQX_RESULT LoadFromCfgFile(const char* pszPath, char* pszError);
 

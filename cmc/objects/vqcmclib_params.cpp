@@ -3,11 +3,11 @@
  * parameter file, text lines "key = value", of which "cmc_nb_threads" is
  * read. The key is the whole text before the first "=" (trimmed), so a
  * commented-out or longer key does not match; a line longer than 1022
- * characters is skipped whole; a value must be one unsigned number
- * (decimal, 0x hexadecimal, leading-0 octal) in 1..200. A refused value
- * leaves the parameter as it was.
+ * characters is skipped whole; the value is the unsigned number it begins
+ * with (decimal, 0x hexadecimal, leading-0 octal; "12abc" reads 12, no
+ * digits read 0) and must lie in 1..200, a value past 32 bits being
+ * refused rather than cut. A refused value leaves the parameter as it was.
  */
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,13 +32,12 @@ char* Trim(char* psz) {
   return psz;
 }
 
-/* The whole text as one unsigned number; false for anything else (sign, junk, empty, above 64 bits). */
-bool ParseNumber(const char* psz, unsigned long long* pull) {
-  if (*psz < '0' || *psz > '9') return false;
-  char* pszEnd = nullptr;
-  errno = 0;
-  *pull = strtoull(psz, &pszEnd, 0);
-  return errno == 0 && pszEnd != psz && *pszEnd == '\0';
+/* The number the text begins with (decimal, 0x hexadecimal, leading-0 octal), read up to the first
+ * character that does not fit; no digits (a sign included) give 0. A value past 64 bits reads as the
+ * largest one, which the range check refuses with the rest of those past 32 bits. */
+unsigned long long ParseNumber(const char* psz) {
+  if (*psz < '0' || *psz > '9') return 0;
+  return strtoull(psz, nullptr, 0);
 }
 
 }  // namespace
@@ -65,11 +64,9 @@ VQX_RESULT CVQCMCLibParams::LoadFromCfgFile(const char* pszPath, char* pszError)
     *pszEqual = '\0';
     if (strcmp(Trim(szLine), "cmc_nb_threads") != 0) continue;
     const char* pszValue = Trim(pszEqual + 1);
-    unsigned long long ullValue = 0;
+    const unsigned long long ullValue = ParseNumber(pszValue);
     char szText[kErrorSize];
-    if (!ParseNumber(pszValue, &ullValue)) {
-      snprintf(szText, sizeof(szText), "cmc_nb_threads is not a number: '%.200s'", pszValue);
-    } else if (ullValue < kMinThreads) {
+    if (ullValue < kMinThreads) {
       snprintf(szText, sizeof(szText), "cmc_nb_threads too small, min is %u", kMinThreads);
     } else if (ullValue > kMaxThreads) {
       snprintf(szText, sizeof(szText), "cmc_nb_threads too big, max is %u", kMaxThreads);

@@ -93,7 +93,7 @@ TEST(CmcLibParams, LoadFromCfgFileRows) {
     EXPECT_EQ(szError, strLine.substr(strLine.rfind('|') + 1)) << a[0];
     un32Rows++;
   }
-  EXPECT_EQ(un32Rows, 17u);
+  EXPECT_EQ(un32Rows, 19u);
 }
 
 /* ------------------------------------------------------------------ life cycle */
