@@ -18,6 +18,7 @@
 
 #include "sigtrace_adapter_page.h"
 #include "sigtrace_adapter_wire_internal.h"
+#include "sigtracegrp.h"
 #include "vqcaf.h"
 #include "vqcafcomm.h"
 #include "vqx_string.h"
@@ -86,12 +87,14 @@ u32 CVQSigTraceAdapter::ShortAnswer(const char* pszOperation, u32 un32Wanted, u3
 u32 CVQSigTraceAdapter::CaughtFailure(const char* pszOperation, int nLine) {
   const VQCAF_FAILURE F = VqcafCatchCurrentException(pszOperation, kSource, nLine);
   LogTrace(VQERR, "%s", F.strLine.c_str());
+  /* An exception of no known kind: where it was caught, on a line of its own. */
+  if (VqSigTraceCaughtForeign()) LogTrace(VQERR, "%s: Un-handled exception: %s:%u\n", pszOperation, kSource, static_cast<unsigned>(nLine));
   return F.un32Result;
 }
 
 /* ------------------------------------------------------------ life cycle */
 
-u32 CVQSigTraceAdapter::Init(unsigned int hAdapter, const CVQSigTraceCfgCmdLine* pCmdLine) {
+u32 CVQSigTraceAdapter::Init(unsigned int hAdapter) {
   static constexpr const char* kOp = "CVQSigTraceAdapter::Init";
   CVQCAFMutexAutoGetGive Lock(&mMutex);
   u32 un32Result = VQX_RESULT_OK;
@@ -112,7 +115,7 @@ u32 CVQSigTraceAdapter::Init(unsigned int hAdapter, const CVQSigTraceCfgCmdLine*
       }
     }
     if (un32Result == VQX_RESULT_OK) {
-      mpPage = new CVQSigTraceAdapterPage(this, pCmdLine);
+      mpPage = new CVQSigTraceAdapterPage(this);
       CVQCAFCli* pCli = GetCli();
       const VQX_RESULT r =
           pCli != nullptr ? pCli->AddPage(CVQCAFPtr<IVQCAFCliPage>(mpPage)) : VQX_RESULT_NOT_INITIALIZED;

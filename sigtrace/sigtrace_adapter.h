@@ -105,15 +105,13 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
 
   /*
    * Called once, right after the adapter-added event, with the board's
-   * handle and the application's command line (pCmdLine, kept by the
-   * console page, outlives the adapter; null: the page's add command sends
-   * extended flag 0): reads the board's information record, adds the console
+   * handle: reads the board's information record, adds the console
    * page, starts the thread and calls Synchronize. Failures (each followed by
    * Clear): 0x8200000F "CVQCAFComm must be initialized first"; 0x82000015
    * "Host information not found"; the console's code with "Failed to add CLI
    * page for adapter.".
    */
-  u32 Init(unsigned int hAdapter, const CVQSigTraceCfgCmdLine* pCmdLine = nullptr);
+  u32 Init(unsigned int hAdapter);
 
   /* Starts a discovery round: empties the request and entity tables, clears
    * the ready flag, logs "<Sync> name: Started!" and asks the board for its
@@ -217,6 +215,12 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   /* Replaces the clock of the resend timer (null: the library clock). */
   void SetClock(PFN_VQX_CLOCK_SOURCE pfnClock) { mpfnClock = pfnClock; }
 
+  /* The catch clause of every operation, called inside the catch block: the
+   * failure line of the framework's mapping ("op: text (code)
+   * CVQSigTraceAdapter:line"), followed for an exception of no known kind
+   * by "op: Un-handled exception: CVQSigTraceAdapter:line"; the code. */
+  u32 CaughtFailure(const char* pszOperation, int nLine);
+
  private:
   /* One awaited board request, filed under the serial of its message. */
   struct SRequest {
@@ -249,7 +253,6 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   /* The boundary of an answer handler: an answer shorter than a field it
    * needs (0x8200000A), or any other exception (the framework's mapping). */
   u32 ShortAnswer(const char* pszOperation, u32 un32Wanted, u32 un32End, int nLine);
-  u32 CaughtFailure(const char* pszOperation, int nLine);
 
   /* Shared steps of the answers (sigtrace_adapter_discovery.cpp). */
   u32 HandleListResponse(unsigned int* pMsg, const char* pszOperation, const char* pszFailure,

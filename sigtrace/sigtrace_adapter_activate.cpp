@@ -77,9 +77,7 @@ u32 CVQSigTraceAdapter::ActivateAllTraces(CVQSigTraceCfgCmdLine& CmdLine) {
     }
     return VQX_RESULT_OK;
   } catch (...) {
-    const VQCAF_FAILURE F = VQCAF_CURRENT_FAILURE(kOp);
-    LogTrace(VQERR, "%s", F.strLine.c_str());
-    return F.un32Result;
+    return CaughtFailure(kOp, __LINE__);
   }
 }
 

@@ -64,9 +64,8 @@ u32 ReadDecimal(const char* psz) { return static_cast<u32>(strtoul(psz, nullptr,
 
 }  // namespace
 
-CVQSigTraceAdapterPage::CVQSigTraceAdapterPage(CVQSigTraceAdapter* pAdapter, const CVQSigTraceCfgCmdLine* pCmdLine)
-    : mpCmdLine(pCmdLine),
-      mpAdapter(pAdapter),
+CVQSigTraceAdapterPage::CVQSigTraceAdapterPage(CVQSigTraceAdapter* pAdapter)
+    : mpAdapter(pAdapter),
       mstrTitle(pAdapter->GetAdapterName()),
       mSubModId(pAdapter->GetLogSubModId()) {}
 
@@ -228,9 +227,9 @@ VQX_RESULT CVQSigTraceAdapterPage::ApplyUserInput(_VQX_CLI_TOOLS_CMD* pCmd) {
       CVQSigTraceEntityParams Entity;
       const bool fCasr2 = pAdapter->GetEntityInformation(mEntityName, &Entity) != 0 &&
                           Entity.mun32Type == VQ_SIGTRACE_TYPE_CASR2;
-      const u32 fExtended = mpCmdLine != nullptr && mpCmdLine->mfCasr2Extended != 0 ? 1 : 0;
+      /* The one answer is both the capture flag and the CAS R2 extended flag. */
       (void)pAdapter->SendAdapterNotifActivateMonitoring(mEntityName, mGroupName, mun32Port, fCasr2 ? 0 : mfCapFile,
-                                                          fExtended);
+                                                          mfCapFile);
     }
     return VQX_RESULT_OK;
   }

@@ -15,10 +15,9 @@
  * page draws at most the synchronisation line and takes no command.
  *
  * The add command posts the adapter's activate-monitoring message with the
- * typed entity, group and port; the cap-file answer is the capture flag and
- * the extended flag is the application command line's "-x" (given to the
- * constructor). A CAS R2 entity is always sent as
- * text (capture flag 0), as the whole-adapter activation does.
+ * typed entity, group and port; the cap-file answer is both the capture flag
+ * and the extended flag (CAS R2 extended states). A CAS R2 entity is always
+ * sent as text (capture flag 0), as the whole-adapter activation does.
  */
 #ifndef SIGTRACE_ADAPTER_PAGE_H
 #define SIGTRACE_ADAPTER_PAGE_H
@@ -33,7 +32,6 @@
 namespace VQCAF {
 
 class CVQSigTraceAdapter;
-class CVQSigTraceCfgCmdLine;
 
 class CVQSigTraceAdapterPage : public IVQCAFCliPage {
  public:
@@ -43,10 +41,8 @@ class CVQSigTraceAdapterPage : public IVQCAFCliPage {
   /* Lines that must stay free below an entity row. */
   static constexpr u32 kMinFreeLines = 16;
 
-  /* pAdapter outlives the page (the adapter owns it); pCmdLine, when given,
-   * is the application's command line and outlives the page too (null: no
-   * "-x"). Enabled, not scrolled. */
-  explicit CVQSigTraceAdapterPage(CVQSigTraceAdapter* pAdapter, const CVQSigTraceCfgCmdLine* pCmdLine = nullptr);
+  /* pAdapter outlives the page (the adapter owns it). Enabled, not scrolled. */
+  explicit CVQSigTraceAdapterPage(CVQSigTraceAdapter* pAdapter);
   ~CVQSigTraceAdapterPage() override = default;
   CVQSigTraceAdapterPage(const CVQSigTraceAdapterPage&) = delete;
   CVQSigTraceAdapterPage& operator=(const CVQSigTraceAdapterPage&) = delete;
@@ -94,7 +90,6 @@ class CVQSigTraceAdapterPage : public IVQCAFCliPage {
     CVQSigTraceAdapter* mpAdapter;
   };
 
-  const CVQSigTraceCfgCmdLine* mpCmdLine;
   std::mutex mGateMutex;             /* guards mpAdapter and mun32Calls */
   std::condition_variable mGateCond; /* mun32Calls fell to 0 */
   u32 mun32Calls = 0;                /* calls holding a pass */

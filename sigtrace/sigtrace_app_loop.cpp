@@ -246,7 +246,7 @@ u32 CVQSigTrace::HandleNotifAdapterAdded(unsigned int* pMsg) {
     CVQSigTraceAdapter* pAdapter = mAdapters.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString(strName));
     if (pAdapter == nullptr) return Failure(kOp, "Too many adapters detected (or increase max adapters)", VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
     LogTrace(VQMSG, "\033[32mAdapter %s added (handle 0x%08X)\033[m", strName.c_str(), hAdapter);
-    (void)pAdapter->Init(hAdapter, &mCmdLine);
+    (void)pAdapter->Init(hAdapter);
     mUnitIndex.Invalidate(); /* its entities' units carry the new handle */
     return VQX_RESULT_OK;
   } catch (const CVQSigTraceTruncated&) {

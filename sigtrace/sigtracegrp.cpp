@@ -67,7 +67,7 @@ u32 RoundUp4(u32 v) { return (v + 3u) & ~3u; }
 
 }  // namespace
 
-VQX_RESULT VqSigTraceReportException(const char* pszOperation, const char* pszFile, int nLine) noexcept {
+bool VqSigTraceCaughtForeign() noexcept {
   try {
     throw;
   } catch (const CVQCAFException&) {
@@ -75,9 +75,15 @@ VQX_RESULT VqSigTraceReportException(const char* pszOperation, const char* pszFi
   } catch (const std::length_error&) {
   } catch (const std::out_of_range&) {
   } catch (...) {
+    return true;
+  }
+  return false;
+}
+
+VQX_RESULT VqSigTraceReportException(const char* pszOperation, const char* pszFile, int nLine) noexcept {
+  if (VqSigTraceCaughtForeign())
     VqcafDiagPrintf(VQCAF_DIAG_LEVEL_ERROR, "%s: Un-handled exception: %s:%u\n", pszOperation,
                     VqxFileNameFromPath(pszFile), static_cast<unsigned>(nLine));
-  }
   return VqcafReportCurrentException(pszOperation, pszFile, nLine);
 }
 

@@ -233,6 +233,9 @@ class CVQSigTraceGrp {
   bool mfStdoutText;                 /* counted among the text groups writing to the standard output */
 };
 
+/* Inside a catch block: true when the exception is of no known kind (not a
+ * framework exception, bad_alloc, length_error or out_of_range). */
+bool VqSigTraceCaughtForeign() noexcept;
 /* The catch clause of every group operation: the mapping and the one
  * failure line of vqcafexception.h; an exception of no known kind is
  * preceded by "<operation>: Un-handled exception: <file>:<line>". Must be

@@ -3,10 +3,14 @@
 // (tests/data/adapter_profile.json, one row per case) gives the golden entity
 // table and "<Sync>" lines and one adapter-ready message; lost, short and
 // failed answers and resynchronisations mid-round; a full table; Init refused
-// before the framework and for a board the host library does not know.
+// before the framework and for a board the host library does not know; the
+// failure lines of the operations' catch clause.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <stdexcept>
+#include <tuple>
 
 #include "support/sigtrace_test_board.h"
 #include "support/sigtrace_test_support.h"
@@ -56,6 +60,33 @@ TEST(AdapterDiscovery, InitBeforeTheFrameworkIsRefusedAndClearedOnce) {
   EXPECT_EQ(A.Init(1), 0x8200000Fu);
   EXPECT_EQ(A.Clear(), VQX_RESULT_OK);
   EXPECT_EQ(Log.Text().find("CVQSigTraceAdapter::Init: CVQCAFComm must be initialized first (8200000F) CVQSigTraceAdapter:"), 0u);
+}
+
+/* The failure lines of an operation's catch clause, by kind of exception: one of no known kind is followed by the
+ * line naming where it was caught. */
+TEST(AdapterDiscovery, ExceptionLines) {
+  const std::tuple<std::function<void()>, u32, const char*> aRows[] = {
+      {[] { throw VQCAF::CVQCAFException("boom", 0x8200000Fu); }, 0x8200000Fu, "boom (8200000F)"},
+      {[] { throw std::bad_alloc(); }, 0x82000012u, "std::bad_alloc (82000012)"},
+      {[] { throw std::length_error("x"); }, 0x8200000Au, "std::length_error (8200000A)"},
+      {[] { throw std::out_of_range("x"); }, 0x82000006u, "std::out_of_range (82000006)"},
+      {[] { throw std::runtime_error("x"); }, 0x82000002u, "(Un-handled exception) (82000002)"},
+      {[] { throw 42; }, 0x82000002u, "(Un-handled exception) (82000002)"},
+  };
+  VQCAF::CVQSigTraceAdapter A;
+  for (const auto& [fnThrow, un32Result, pszText] : aRows) {
+    CLogLines Log;
+    u32 r = 0;
+    try {
+      fnThrow();
+    } catch (...) {
+      r = A.CaughtFailure("CVQSigTraceAdapter::HandleIsdnOpGetListResponse", 77);
+    }
+    std::string strExpected = std::string("CVQSigTraceAdapter::HandleIsdnOpGetListResponse: ") + pszText + " CVQSigTraceAdapter:77";
+    if (un32Result == 0x82000002u) strExpected += "\nCVQSigTraceAdapter::HandleIsdnOpGetListResponse: Un-handled exception: CVQSigTraceAdapter:77";
+    EXPECT_EQ(r, un32Result) << pszText;
+    EXPECT_EQ(Log.Text(), strExpected) << pszText;
+  }
 }
 
 TEST(AdapterDiscovery, LostShortFailedAndOverlappingRoundsEachEndInOneReadyMessage) {

@@ -30,10 +30,8 @@ std::string Fields(const sigtest::SAppMsg& M) {
 }
 
 TEST(AdapterPage, RowsNotesDriftResyncAndAddCommand) {
-  CVQSigTraceCfgCmdLine CmdLine;
-  CmdLine.mfCasr2Extended = 1;  // "-x", reaching the adapter's own page through Init
   sigtest::CBoardBench B(sigtest::ReadFile(sigtest::DataPath("page_profile.json")));
-  ASSERT_TRUE(B.AddAdapter(&CmdLine) && B.WaitReady().un32Id != 0);
+  ASSERT_TRUE(B.AddAdapter() && B.WaitReady().un32Id != 0);
   // A second page over the same adapter, drawn on screens of chosen heights.
   CVQSigTraceAdapterPage* pPage = new CVQSigTraceAdapterPage(B.pAdapter.get());
   CVQCAFPtr<IVQCAFCliPage> Page(pPage);
@@ -78,10 +76,14 @@ TEST(AdapterPage, RowsNotesDriftResyncAndAddCommand) {
   EXPECT_NE(AppKeys("a", false).find("> Entity                 : \n"), std::string::npos);
   for (const auto& [pszTyped, pszShown] : kSteps) EXPECT_NE(AppKeys(pszTyped, true).find(pszShown), std::string::npos) << pszTyped;
   AppKeys("2", true);
-  EXPECT_EQ(Fields(B.Next(2000)), "LINK_A|grp|0|1|1");  // cap file 2 is 1; extended is "-x"
+  // Entity, group, port, capture flag, extended flag: the cap-file answer is both flags.
+  EXPECT_EQ(Fields(B.Next(2000)), "LINK_A|grp|0|1|1");  // cap file 2 is 1
   EXPECT_NE(AppKeys("a", false).find("> Entity                 : LINK_A"), std::string::npos);  // the last values are the defaults
   for (const char* psz : {"R2_07", "", "5060", ""}) AppKeys(psz, true);
-  EXPECT_EQ(Fields(B.Next(2000)), "R2_07|grp|5060|0|1");  // CAS R2 as text
+  EXPECT_EQ(Fields(B.Next(2000)), "R2_07|grp|5060|0|1");  // CAS R2 as text, extended
+  AppKeys("a", false);
+  for (const char* psz : {"R2_07", "", "", "0"}) AppKeys(psz, true);
+  EXPECT_EQ(Fields(B.Next(2000)), "R2_07|grp|5060|0|0");  // neither
 }
 
 /* The console may still hold the adapter's page when the adapter goes: the page is detached first, and its calls

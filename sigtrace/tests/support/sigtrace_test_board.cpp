@@ -92,13 +92,13 @@ SAppMsg CBoardBench::Next(u32 un32Ms) {
   return Msg;
 }
 
-bool CBoardBench::AddAdapter(const CVQSigTraceCfgCmdLine* pCmdLine) {
+bool CBoardBench::AddAdapter() {
   for (int i = 0; i < 100; i++) {
     const SAppMsg Msg = Next(200);
     if (Msg.un32Id != VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED) continue;
     pAdapter = std::make_unique<CVQSigTraceAdapter>();
     pAdapter->SetClock(&Clock);
-    return pAdapter->Init(*reinterpret_cast<const u32*>(&Msg.Payload[VQ_SIGTRACE_NOTIF_OFFSET_HANDLE]), pCmdLine) ==
+    return pAdapter->Init(*reinterpret_cast<const u32*>(&Msg.Payload[VQ_SIGTRACE_NOTIF_OFFSET_HANDLE])) ==
            VQX_RESULT_OK;
   }
   return false;

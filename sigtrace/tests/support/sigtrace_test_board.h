@@ -37,9 +37,9 @@ class CBoardBench {
   ~CBoardBench();
 
   /* Waits for the board's adapter-added event and makes and initialises the
-   * adapter (its clock the bench's, pCmdLine its command line); false when
+   * adapter (its clock the bench's); false when
    * no board came. */
-  bool AddAdapter(const VQCAF::CVQSigTraceCfgCmdLine* pCmdLine = nullptr);
+  bool AddAdapter();
   /* The next application or adapter event within un32Ms (id 0: none). */
   SAppMsg Next(u32 un32Ms);
   /* The next adapter-ready message (id 0 on time-out; other messages are
