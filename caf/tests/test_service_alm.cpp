@@ -2,8 +2,8 @@
  * test_service_alm.cpp - process management in one process: the client role
  * linked to a master service announced from this host (services protocol),
  * heartbeat and shutdown operations in, the notifications' bytes out (read
- * by a filter of the test), a failure of the application (a warning, and
- * both roles together, run in test_service_alm_it), short payloads, the
+ * by a filter of the test), a failure or a warning of the application (both
+ * roles together run in test_service_alm_it), short payloads, the
  * singleton, and the master operations without a launch library.
  */
 #include <fstream>
@@ -77,21 +77,27 @@ TEST_F(AlmTest, HeartbeatsAreAnsweredAndReadyIsToldOnce) {
   Golden("notif_ready.bin", sReady);
   ASSERT_TRUE(WaitFor([&] { return Master.Has(4); }));
 
-  /* Registered after the first answer: never told ready. A failure withholds the answer (a warning does not:
-   * the two-process test keeps such a client alive). */
+  /* Registered after the first answer: never told ready. A result with either top bit set withholds the
+   * answer, a warning (bit 30 alone) too; called through the service, a warning counts as success. */
   CAlmEvents Client;
   p->Register(static_cast<IVQCAFServiceAlmMgmtClient*>(&Client));
-  Client.mHbResult = 0x82000001u;
-  Operation(VQX_LAUNCH_MSG_ID_OP_HEARTBEAT, 9, 56);
-  EXPECT_TRUE(WaitFor([&] { return Logged("Heartbeat nb=9 returned error code 0x82000001!") == 1; }));
-  EXPECT_EQ(p->OnMgmtHeartBeat(), 0x82000001u);
-  EXPECT_EQ(Logged("OnMgmtHeartBeat: Heartbeat returned error"), 1u);
+  struct Row { u32 un32Nb, un32Result, un32Direct; };
+  const Row aRows[] = {{8, 0x42000000u, VQX_RESULT_OK}, {9, 0x82000001u, 0x82000001u}, {11, 0xC2000003u, 0xC2000003u}};
+  for (const Row& R : aRows) {
+    Client.mHbResult = R.un32Result;
+    Operation(VQX_LAUNCH_MSG_ID_OP_HEARTBEAT, R.un32Nb, 56);
+    char szLine[64];
+    snprintf(szLine, sizeof(szLine), "Heartbeat nb=%u returned error code 0x%08X!", R.un32Nb, R.un32Result);
+    EXPECT_TRUE(WaitFor([&] { return Logged(szLine) == 1; })) << szLine;
+    EXPECT_EQ(p->OnMgmtHeartBeat(), R.un32Direct) << szLine;
+  }
+  EXPECT_EQ(Logged("OnMgmtHeartBeat: Heartbeat returned error"), 2u) << "the two failures, not the warning";
   /* A short operation is dropped, never echoed. */
   Client.mHbResult = VQX_RESULT_OK;
   Operation(VQX_LAUNCH_MSG_ID_OP_HEARTBEAT, 10, 20);
   Operation(VQX_LAUNCH_MSG_ID_OP_SHUTDOWN, 5, 12);
   EXPECT_TRUE(WaitFor([&] { return Logged("Short management operation dropped") == 2; }));
-  EXPECT_EQ(Answer(100), "");
+  EXPECT_EQ(Answer(100), "") << "no failure, warning or short operation answered";
   EXPECT_EQ(Client.Get(), std::vector<u32>()) << "never told ready";
   EXPECT_EQ(Master.Get(), std::vector<u32>{4});
 }

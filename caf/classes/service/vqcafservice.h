@@ -47,7 +47,9 @@ class IVQCAFServiceAlmMgmtClient {
   virtual ~IVQCAFServiceAlmMgmtClient() = default;
   virtual void OnMgmtReady() = 0;
   virtual void OnMgmtShutdown(u32 un32State) = 0;
-  virtual u32 OnMgmtHeartBeat() = 0; /* a result code; a failure (bit 31) withholds the ready answer */
+  /* A result code; a failure (bit 31) or a warning (bit 30) withholds the ready
+   * answer, so the master's watchdog may kill the process. */
+  virtual u32 OnMgmtHeartBeat() = 0;
 };
 
 /* A configuration manager's requests (CVQCAFServiceCmMgmtClient); each result

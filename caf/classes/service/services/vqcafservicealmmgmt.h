@@ -100,7 +100,8 @@ class CVQCAFServiceAlmMgmt : public CVQCAFService, private IVQCAFServiceAlmMgmt 
 
   void Register(IVQCAFServiceAlmMgmtClient* p);
   void Register(IVQCAFServiceAlmMgmt* p);
-  /* The client's result; a failure (bit 31) is logged and returned. */
+  /* The client's result; a failure (bit 31) is logged and returned, a warning
+   * counts as success here (the message path withholds the answer for both). */
   virtual u32 OnMgmtHeartBeat();
   void OnMsgReceived(CVQCAFService* pService, CVQCAFMsgBuffer& Msg) override;
 
