@@ -105,17 +105,7 @@ VQX_RESULT VQXLaunchLibSetParams(VQX_LAUNCH_LIB_HANDLE p, const _VQX_LAUNCH_LIB_
   _VQX_LAUNCH_LIB_PARAMS N = *pParams;
   N.hLib = p->Params.hLib;  /* the filter and thread stay on the opening library */
   N.szName[sizeof(N.szName) - 1] = '\0';
-  /* A zero time would kill every process at once: keep the opening default. */
-  struct { u32* pun32; u32 un32Default; const char* psz; } aTimes[] = {
-      {&N.un32StartingTimeMs, VQX_LAUNCH_DEFAULT_STARTING_MS, "starting"},
-      {&N.un32HeartbeatTimeMs, VQX_LAUNCH_DEFAULT_HEARTBEAT_MS, "heartbeat"},
-      {&N.un32MgmtShutdownTimeMs, VQX_LAUNCH_DEFAULT_MGMT_SHUTDOWN_MS, "management-shutdown"}};
-  for (auto& T : aTimes) {
-    if (*T.pun32 != 0) continue;
-    *T.pun32 = T.un32Default;
-    VqxLaunchLog(p, VQX_LAUNCH_LEVEL_ERR, "VQXLaunchLibSetParams: Warning: %s time 0, %u ms kept\n", T.psz,
-                 T.un32Default);
-  }
+  /* Times are stored as given, 0 included: the periodic task gives a 0 its meaning. */
   p->Params = N;
   return VQX_RESULT_OK;
 }

@@ -68,7 +68,7 @@ struct _VQX_LAUNCH_LIB {
 u64 VqxLaunchNowMs();
 void VqxLaunchLog(_VQX_LAUNCH_LIB* p, u32 un32Level, const char* pszFormat, ...)
     __attribute__((format(printf, 3, 4)));
-/* Heartbeat period: min(2000, heartbeat time / 3) ms. */
+/* Heartbeat period: min(2000, heartbeat time / 3) ms, at least 1; 2000 for a heartbeat time of 0. */
 u32 VqxLaunchHeartbeatPeriod(const _VQX_LAUNCH_LIB_PARAMS& Params);
 /* Periodic task: every min(100, heartbeat time / 16) ms, at least 10 ms,
  * so that a kill follows the watchdog time closely. */

@@ -45,6 +45,9 @@ void VqxLaunchLog(_VQX_LAUNCH_LIB* p, u32 un32Level, const char* pszFormat, ...)
 }
 
 u32 VqxLaunchHeartbeatPeriod(const _VQX_LAUNCH_LIB_PARAMS& Params) {
+  /* A heartbeat time of 0 has no third to fit in: heartbeats keep the plain period
+   * instead of going out on every run of the task. */
+  if (Params.un32HeartbeatTimeMs == 0) return VQX_LAUNCH_HEARTBEAT_PERIOD_MS;
   u32 un32Third = Params.un32HeartbeatTimeMs / 3;
   if (un32Third == 0) un32Third = 1;
   return un32Third < VQX_LAUNCH_HEARTBEAT_PERIOD_MS ? un32Third : VQX_LAUNCH_HEARTBEAT_PERIOD_MS;
@@ -341,6 +344,9 @@ void VqxLaunchPeriodic(_VQX_LAUNCH_LIB* p) {
         const u32 Limit = C.un32State == VQX_LAUNCH_STATE_MGMT_SHUTDOWN ? P.un32MgmtShutdownTimeMs : P.un32HeartbeatTimeMs;
         if (Age <= Limit || C.fKilled) break;
         if (C.fLocked) {
+          /* Sent again each limit; a limit of 0 waits a heartbeat period instead of
+           * sending on every run of the task. */
+          if (Limit == 0 && Age < un32Period) break;
           VqxLaunchSendOp(p, C, VQX_LAUNCH_MSG_ID_OP_SHUTDOWN);
           C.un64StateMs = Now;
         } else if (C.fAttached && C.Pid <= 0) {

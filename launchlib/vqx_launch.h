@@ -151,9 +151,11 @@ VQX_RESULT VQXLaunchLibClose(VQX_LAUNCH_LIB_HANDLE hLaunch);
  * Ids are never reused while the library is open. */
 VQX_RESULT VQXLaunchLibCreateProcess(VQX_LAUNCH_LIB_HANDLE hLaunch, const _VQX_LAUNCH_LIB_CREATE_PROCESS* pCreate,
                                      u32* pun32AppId);
+/* The record as stored. 0x8200000C null handle, 0x82000009 null output. */
 VQX_RESULT VQXLaunchLibGetParams(VQX_LAUNCH_LIB_HANDLE hLaunch, _VQX_LAUNCH_LIB_PARAMS* pOut);
-/* 0x82000013 when the maximum, callbacks or fAppManager change; a time of 0
- * means the opening default (logged as a warning). */
+/* 0x82000013 when the maximum, callbacks or fAppManager change (logged); the
+ * record is stored as given, times of 0 included (no defaults, unlike at
+ * open): 0 ms of starting, shutdown or watchdog time means no grace at all. */
 VQX_RESULT VQXLaunchLibSetParams(VQX_LAUNCH_LIB_HANDLE hLaunch, const _VQX_LAUNCH_LIB_PARAMS* pParams);
 /* Both outputs zeroed, the host's application name preset to "NotAvailable".
  * 0x8200000C unknown id, 0x8200000F no host library, 0x82000015 host not seen. */

@@ -218,6 +218,12 @@ class CAlmEvents : public IVQCAFServiceAlmMgmt, public IVQCAFServiceAlmMgmtClien
   u32 mHbResult = VQX_RESULT_OK;
 };
 
+/* The process-management service's launch library, for what the framework does not offer (reading the
+ * stored record, the single-process flag). */
+struct CLaunchOf : CVQCAFServiceAlmMgmt {
+  static VQX_LAUNCH_LIB_HANDLE Get() { return GetInstance()->*&CLaunchOf::mhLaunchLib; }
+};
+
 /* Globals set, bridge open (no transport), log captured; all undone at the end. */
 class CommTest : public ::testing::Test {
  protected:

@@ -4,7 +4,8 @@
  * heartbeat and shutdown operations in, the notifications' bytes out (read
  * by a filter of the test), a failure or a warning of the application (both
  * roles together run in test_service_alm_it), short payloads, the
- * singleton, and the master operations without a launch library.
+ * singleton, the master operations without a launch library and the master
+ * role's times.
  */
 #include <fstream>
 
@@ -162,6 +163,13 @@ TEST_F(AlmTest, SingletonAndMasterOperationsInTheClientRole) {
   EXPECT_EQ(CVQCAFServiceAlmMgmt::Init(1, 0, nullptr, nullptr), 0x8200000Au) << "a master of no application";
   EXPECT_EQ(Logged("CVQCAFServiceAlmMgmt::Init: Failed to open launch library. (0x00000000) 0x8200000A"), 1u);
   EXPECT_EQ(CVQCAFServiceAlmMgmt::GetInstance(), nullptr);
+  /* The master role's times go to the launch library as given: three zeros are stored. */
+  ASSERT_EQ(CVQCAFServiceAlmMgmt::Init(1, 2, nullptr, nullptr), VQX_RESULT_OK);
+  EXPECT_EQ(CVQCAFServiceAlmMgmt::GetInstance()->SetParams(0, 0, 0), VQX_RESULT_OK);
+  _VQX_LAUNCH_LIB_PARAMS P{};
+  ASSERT_EQ(VQXLaunchLibGetParams(CLaunchOf::Get(), &P), VQX_RESULT_OK);
+  EXPECT_EQ(std::make_tuple(P.un32StartingTimeMs, P.un32HeartbeatTimeMs, P.un32MgmtShutdownTimeMs),
+            std::make_tuple(0u, 0u, 0u));
 }
 
 }  // namespace

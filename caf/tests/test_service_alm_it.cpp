@@ -114,10 +114,6 @@ const Row kRows[] = {
     {"LostBootstrapHeartbeatStillReady", "late", 0, 4, kGraceful, 0, false}};
 void PrintTo(const Row& R, std::ostream* pOs) { *pOs << R.pszName; }
 
-/* The service's launch library, for the one thing the framework does not offer: the single-process flag. */
-struct CLaunchOf : CVQCAFServiceAlmMgmt {
-  static VQX_LAUNCH_LIB_HANDLE Get() { return GetInstance()->*&CLaunchOf::mhLaunchLib; }
-};
 
 class AlmScenario : public ::testing::TestWithParam<Row> {
  protected:

@@ -37,7 +37,7 @@ TEST(LaunchChecks, OpenRefusesBadRecordsAndNullHandles) {
     EXPECT_EQ(r, 0x8200000Cu);
 }
 
-TEST_F(LaunchTest, SetParamsRefusesFixedFieldsAndZerosKeepTheDefaults) {
+TEST_F(LaunchTest, SetParamsRefusesFixedFieldsAndStoresZeroTimes) {
   ASSERT_EQ(Open([](auto& p) { p.un32StartingTimeMs = p.un32HeartbeatTimeMs = p.un32MgmtShutdownTimeMs = 0; }),
             VQX_RESULT_OK);
   auto Times = [&] {
@@ -62,8 +62,18 @@ TEST_F(LaunchTest, SetParamsRefusesFixedFieldsAndZerosKeepTheDefaults) {
   _VQX_LAUNCH_LIB_PARAMS P = mParams;
   P.un32StartingTimeMs = 7, P.un32HeartbeatTimeMs = 0, P.un32MgmtShutdownTimeMs = 1234;
   ASSERT_EQ(VQXLaunchLibSetParams(mh, &P), VQX_RESULT_OK);
-  EXPECT_EQ(Times(), std::vector<u32>({7, 5000, 1234}));
-  EXPECT_TRUE(HasLog("Warning: heartbeat time 0, 5000 ms kept"));
+  EXPECT_EQ(Times(), std::vector<u32>({7, 0, 1234}));
+  P.un32StartingTimeMs = P.un32MgmtShutdownTimeMs = 0;
+  ASSERT_EQ(VQXLaunchLibSetParams(mh, &P), VQX_RESULT_OK);
+  EXPECT_EQ(Times(), std::vector<u32>({0, 0, 0})) << "no defaults after open";
+  EXPECT_EQ(VqxLaunchTaskPeriod(mh->Params), 10u) << "the thread does not spin on a heartbeat time of 0";
+  /* Stored zeros are worked with: a child that never joins leaves state 1 at once and, shut down, is killed
+   * at once. */
+  const u32 un32Id = Spawn("sleep 30");
+  ASSERT_TRUE(WaitEvent(un32Id, 2, true, 2000));
+  EXPECT_EQ(VQXLaunchLibForceShutdown(mh, un32Id), VQX_RESULT_OK);
+  ASSERT_TRUE(WaitEvent(un32Id, 7, false, 2000));
+  EXPECT_EQ(LastExit(un32Id), 128u + SIGKILL);
 }
 
 TEST(LaunchProc, StatParserCommandLineAndEnvironment) {
@@ -110,8 +120,9 @@ TEST(LaunchProc, StatParserCommandLineAndEnvironment) {
 /* The clocks of the periodic task, each at its boundary, on a clock stepped
  * by hand: the watchdog kills a ready, watched process silent for more than
  * the heartbeat time; a management shutdown is killed past its own limit, a
- * shutdown past the heartbeat time; a heartbeat goes every min(2000, heartbeat
- * time / 3) ms. No library thread runs (no application manager), so the task
+ * shutdown past the heartbeat time (a locked one is sent the operation
+ * again); a heartbeat goes every min(2000, heartbeat time / 3) ms; stored
+ * times of 0. No library thread runs (no application manager), so the task
  * runs only here. */
 std::atomic<u64> s_un64FakeNow{0};
 u64 FakeNow() { return s_un64FakeNow.load(); }
@@ -127,22 +138,31 @@ TEST_F(LaunchTest, PeriodicClocksAtTheirBoundaries) {
   struct Row {
     const char* pszName;
     u32 un32State, un32HeartbeatMs;
-    bool fWatch;
+    bool fWatch, fLocked;
     u64 un64Elapsed; /* since the state began, the last ready and the last heartbeat */
     bool fKilled;
     u32 un32Heartbeats;
+    bool fResent; /* locked: the shutdown operation sent again (its state time restarts) */
   };
   const Row aRows[] = {
-      {"watchdog at its time", VQX_LAUNCH_STATE_READY, 400, true, 400, false, 1},
-      {"watchdog past its time", VQX_LAUNCH_STATE_READY, 400, true, 401, true, 1},
-      {"management shutdown at its limit", VQX_LAUNCH_STATE_MGMT_SHUTDOWN, 400, false, 1000, false, 0},
-      {"management shutdown past its limit", VQX_LAUNCH_STATE_MGMT_SHUTDOWN, 400, false, 1001, true, 0},
-      {"shutdown at the heartbeat time", VQX_LAUNCH_STATE_SHUTDOWN, 400, false, 400, false, 0},
-      {"shutdown past the heartbeat time", VQX_LAUNCH_STATE_SHUTDOWN, 400, false, 401, true, 0},
-      {"heartbeat before a third", VQX_LAUNCH_STATE_READY, 3000, false, 999, false, 0},
-      {"heartbeat at a third", VQX_LAUNCH_STATE_READY, 3000, false, 1000, false, 1},
-      {"heartbeat before the 2000 ms cap", VQX_LAUNCH_STATE_READY, 9000, false, 1999, false, 0},
-      {"heartbeat at the 2000 ms cap", VQX_LAUNCH_STATE_READY, 9000, false, 2000, false, 1},
+      {"watchdog at its time", VQX_LAUNCH_STATE_READY, 400, true, false, 400, false, 1, false},
+      {"watchdog past its time", VQX_LAUNCH_STATE_READY, 400, true, false, 401, true, 1, false},
+      {"management shutdown at its limit", VQX_LAUNCH_STATE_MGMT_SHUTDOWN, 400, false, false, 1000, false, 0, false},
+      {"management shutdown past its limit", VQX_LAUNCH_STATE_MGMT_SHUTDOWN, 400, false, false, 1001, true, 0, false},
+      {"shutdown at the heartbeat time", VQX_LAUNCH_STATE_SHUTDOWN, 400, false, false, 400, false, 0, false},
+      {"shutdown past the heartbeat time", VQX_LAUNCH_STATE_SHUTDOWN, 400, false, false, 401, true, 0, false},
+      {"locked shutdown past the heartbeat time", VQX_LAUNCH_STATE_SHUTDOWN, 400, false, true, 401, false, 0, true},
+      {"heartbeat before a third", VQX_LAUNCH_STATE_READY, 3000, false, false, 999, false, 0, false},
+      {"heartbeat at a third", VQX_LAUNCH_STATE_READY, 3000, false, false, 1000, false, 1, false},
+      {"heartbeat before the 2000 ms cap", VQX_LAUNCH_STATE_READY, 9000, false, false, 1999, false, 0, false},
+      {"heartbeat at the 2000 ms cap", VQX_LAUNCH_STATE_READY, 9000, false, false, 2000, false, 1, false},
+      /* A stored 0: no grace, but nothing sent on every run of the task. */
+      {"time 0: watchdog at the first silence", VQX_LAUNCH_STATE_READY, 0, true, false, 1, true, 0, false},
+      {"time 0: heartbeat not before 2000 ms", VQX_LAUNCH_STATE_READY, 0, false, false, 1999, false, 0, false},
+      {"time 0: heartbeat at 2000 ms", VQX_LAUNCH_STATE_READY, 0, false, false, 2000, false, 1, false},
+      {"time 0: shutdown killed at once", VQX_LAUNCH_STATE_SHUTDOWN, 0, false, false, 1, true, 0, false},
+      {"time 0: locked, not sent again at once", VQX_LAUNCH_STATE_SHUTDOWN, 0, false, true, 1999, false, 0, false},
+      {"time 0: locked, sent again after 2000 ms", VQX_LAUNCH_STATE_SHUTDOWN, 0, false, true, 2000, false, 0, true},
   };
   VqxClockSetSource(FakeNow);
   u64 T0 = 1000000;
@@ -154,25 +174,27 @@ TEST_F(LaunchTest, PeriodicClocksAtTheirBoundaries) {
       _exit(0);
     }
     ASSERT_GT(Child, 0);
-    bool fKilled;
+    bool fKilled, fResent;
     u32 un32Heartbeats;
     {
       std::lock_guard<std::recursive_mutex> L(mh->Mutex);
       mh->Params.un32HeartbeatTimeMs = R.un32HeartbeatMs;
       VqxLaunchCtx C;
       C.un32Id = 1, C.un32State = R.un32State, C.Pid = Child, C.hHost = VQX_HOSTLIB_ADAPTER_HANDLE;
-      C.fWatch = R.fWatch, C.sName = R.pszName;
+      C.fWatch = R.fWatch, C.fLocked = R.fLocked, C.sName = R.pszName;
       C.un64StateMs = C.un64LastReadyMs = C.un64LastHbMs = T0;
       mh->Ctx[1] = C;
       s_un64FakeNow = T0 + R.un64Elapsed;
       VqxLaunchPeriodic(mh);
       fKilled = mh->Ctx[1].fKilled;
       un32Heartbeats = mh->Ctx[1].un32HbCounter;
+      fResent = mh->Ctx[1].un64StateMs != T0;
       mh->Ctx.clear();
       mh->aPending.clear();
     }
     EXPECT_EQ(fKilled, R.fKilled) << R.pszName;
     EXPECT_EQ(un32Heartbeats, R.un32Heartbeats) << R.pszName;
+    EXPECT_EQ(fResent, R.fResent) << R.pszName;
     int Status = 0;
     if (!fKilled) kill(Child, SIGKILL);
     ASSERT_EQ(waitpid(Child, &Status, 0), Child);
