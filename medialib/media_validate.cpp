@@ -72,7 +72,9 @@ VQX_RESULT VqxValidateCapability(const _VQX_MEDIA_CAP& c, u32 i, VqxVerdict& v) 
       break;
     }
     case VQX_MEDIA_TRANSPORT_UDPTL:
-      if (t != VQX_MEDIA_TYPE_T38) res = kCap; /* no text for this one */
+      /* Only T.38 travels over UDPTL: refused without a text, and that ends
+       * the capability's texts (a type that is also invalid adds none). */
+      if (t != VQX_MEDIA_TYPE_T38) res = v.Fail(kCap, "");
       break;
     case VQX_MEDIA_TRANSPORT_OTHER:
       break;

@@ -209,7 +209,9 @@ VQX_RESULT VQXMediaCapabilitiesRemoveEmptyGroups(_VQX_SDP_INFO* pRecord);
 #define VQX_MEDIA_VALIDATE_TEXT_SIZE 256u
 /* 0x02000000; 0x82000006 structure fault; 0x8200000A capability fault.
  * pszText (VQX_MEDIA_VALIDATE_TEXT_SIZE bytes, may be null) explains the
- * first fault. pSdpInfo (or null) gives the connections to check against. */
+ * first fault; a type other than T.38 over UDPTL has no explanation (and its
+ * capability none of a further fault, such as an invalid type). pSdpInfo (or
+ * null) gives the connections to check against. */
 VQX_RESULT VQXMediaValidateCapabilitiesExpanded(const _VQX_SDP_INFO* pRecord, const _VQX_SDP_INFO* pSdpInfo,
                                                 char* pszText);
 VQX_RESULT VQXMediaValidateCapabilities(const void* pSet, const void* pSdpInfo, char* pszText);

@@ -208,6 +208,17 @@ struct _VQX_SDP_INFO {
 /* Bytes of a record that form its capability set. */
 #define VQX_MEDIA_CAPABILITIES_SIZE 10200u
 
+/* The capability set alone: the first VQX_MEDIA_CAPABILITIES_SIZE bytes of a
+ * record, field for field. The operations named "Capabilities" take a
+ * _VQX_SDP_INFO and touch only these bytes. */
+struct _VQX_MEDIA_CAPABILITIES {
+  u8 un8NbMediaCapabilities;
+  u8 un8NbCapabilityGroups;
+  u8 aun8Padding0[6];
+  _VQX_MEDIA_CAP_GROUP aCapGroups[VQX_MEDIA_MAX_GROUPS];
+  _VQX_MEDIA_CAP aMediaCap[VQX_MEDIA_MAX_CAPS];
+};
+
 /* The compact forms (layout in media_compact.cpp and vqx_media.h): a header
  * followed by variable data; only their first bytes have a fixed meaning. */
 struct _VQX_MEDIA_CAPABILITIES_COMPACT {
@@ -270,6 +281,11 @@ static_assert(offsetof(_VQX_SDP_INFO, un8ConnectionSpare) == 10201);
 static_assert(offsetof(_VQX_SDP_INFO, un64SessionId) == 10208);
 static_assert(offsetof(_VQX_SDP_INFO, un64SessionVersion) == 10216);
 static_assert(offsetof(_VQX_SDP_INFO, aConnections) == 10224);
+
+static_assert(sizeof(_VQX_MEDIA_CAPABILITIES) == VQX_MEDIA_CAPABILITIES_SIZE);
+static_assert(offsetof(_VQX_MEDIA_CAPABILITIES, un8NbCapabilityGroups) == offsetof(_VQX_SDP_INFO, un8NbCapabilityGroups));
+static_assert(offsetof(_VQX_MEDIA_CAPABILITIES, aCapGroups) == offsetof(_VQX_SDP_INFO, aCapGroups));
+static_assert(offsetof(_VQX_MEDIA_CAPABILITIES, aMediaCap) == offsetof(_VQX_SDP_INFO, aMediaCap));
 
 static_assert(sizeof(_VQX_SDP_INFO_COMPACT) == 16);
 

@@ -146,6 +146,25 @@ TEST(Compact, PackerRefusesCountsBeyondTheRecordAndConnectionCountIsCut) {
   EXPECT_EQ(back->un8NbConnections, 8);
 }
 
+/* A bare capability set is the head of a record: operations on capabilities
+ * given one on the heap (exactly its size, so that a read past it traps) pack,
+ * validate, search and compare it as the record it came from. */
+TEST(Compact, BareCapabilitySetIsTheRecordsHead) {
+  const VqxRecord r = GoldenRecord("pcmu_te.bin");
+  auto set = std::make_unique<_VQX_MEDIA_CAPABILITIES>();
+  std::memcpy(set.get(), r.get(), sizeof *set);
+  const auto* p = reinterpret_cast<const _VQX_SDP_INFO*>(set.get());
+  EXPECT_EQ(set->un8NbMediaCapabilities, 2);
+  EXPECT_EQ(set->aMediaCap[1].Encoding.MediaType, VQX_MEDIA_TYPE_TELEPHONE_EVENT);
+  EXPECT_EQ(PackSet(*p), PackSet(*r));
+  char sz[VQX_MEDIA_VALIDATE_TEXT_SIZE];
+  EXPECT_EQ(VQXMediaValidateCapabilities(p, nullptr, sz), VQX_RESULT_OK) << sz;
+  EXPECT_TRUE(VQXMediaCapabilitiesCompare(p, r.get()));
+  const _VQX_MEDIA_CAP* pCap = nullptr;
+  EXPECT_EQ(VQXMediaFindCapByPayloadType(p, 101, &pCap), VQX_RESULT_OK);
+  EXPECT_EQ(pCap, &set->aMediaCap[1]);
+}
+
 TEST(Compact, CapabilitySizes) {
   const u32 rows[][3] = {{0, 0, 32}, {119, 0, 40}, {119, 16, 56}, {768, 0, 29}, {770, 255, 284}, {0xFFFFFFFF, 0, 28}, {2, 0, 24}};
   for (const auto& [type, extra, size] : rows) {

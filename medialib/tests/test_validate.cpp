@@ -44,6 +44,8 @@ TEST(Validate, EveryMessage) {
       {frames(18, 0, 2), C, "aMediaCap[0].Transport.H223.un16MaxAudioFramesPerALSdu is invalid (0)"},
       {frames(18, 256, 2), C, "aMediaCap[0].Transport.H223.un16MaxAudioFramesPerALSdu is too big (256)"},
       {frames(0, 20, 3), C, ""},
+      {frames(96, 20, 3), C, ""},
+      {frames(514, 20, 3), C, ""},
       {frames(98, 0, 3), VQX_RESULT_OK, ""},
       {frames(0, 20, 7), C, "aMediaCap[0].Transport.Type is invalid (7)"},
       {frames(96, 20), C, "aMediaCap[0].Encoding.MediaType is invalid (96)"},
