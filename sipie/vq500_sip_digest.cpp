@@ -75,7 +75,7 @@ std::string_view ChallengeParam(const SipAuthSchemeIe* pChallenge, const char* s
         const char* szParam = p != nullptr && un16Size >= sizeof(SipParameterIe) ? VQ500SipStringGet(&p->msText)
                                                                                  : nullptr;
         if (szParam != nullptr && VqxSipIEq(szParam, szName)) {
-            return VQ500SipValueGet(&p->stValue);
+            return VqxSipValueView(&p->stValue);
         }
     }
     return {};

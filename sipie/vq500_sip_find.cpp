@@ -55,6 +55,13 @@ bool NameIs(const void* pField, const char* szName)
     return szText != nullptr && std::strcmp(szText, szName) == 0;
 }
 
+/* Schemes whose URIs carry headers; matched exactly. */
+bool HasUriHeaders(const char* szScheme)
+{
+    return szScheme != nullptr &&
+           (std::strcmp(szScheme, "sip") == 0 || std::strcmp(szScheme, "sips") == 0 || std::strcmp(szScheme, "im") == 0);
+}
+
 } // namespace
 
 void* VQ500SipHeaderFind(const void* pSet, u32 un32Type, u16* pun16Cursor, u16* pun16Size)
@@ -104,12 +111,9 @@ const char* VQ500SipStringGet(const void* pStringField)
     return sz;
 }
 
-std::string_view VQ500SipValueGet(const SipValueIe* pValue)
+std::string_view VqxSipValueView(const SipValueIe* pValue)
 {
-    if (pValue == nullptr) {
-        return {};
-    }
-    const char* sz = VQ500SipStringGet(&pValue->msText);
+    const char* sz = pValue != nullptr ? VQ500SipStringGet(&pValue->msText) : nullptr;
     if (sz == nullptr) {
         return {};
     }
@@ -121,24 +125,37 @@ std::string_view VQ500SipValueGet(const SipValueIe* pValue)
     return text;
 }
 
-std::string_view VQ500SipParameterFind(const void* pSet, const char* szName, u16* pun16Cursor, u16* pun16Size)
+char* VQ500SipValueGet(const SipValueIe* pValue, u16* pun16Length)
 {
-    if (szName == nullptr) {
-        return {};
+    const std::string_view text = VqxSipValueView(pValue);
+    if (pun16Length != nullptr) {
+        *pun16Length = static_cast<u16>(text.size());
     }
-    const void* p = Scan(pSet, pun16Cursor, pun16Size, [szName](const u8* pb, u16 un16Size) {
-        return un16Size >= sizeof(SipParameterIe) && NameIs(pb, szName);
-    });
-    return p != nullptr ? VQ500SipValueGet(&static_cast<const SipParameterIe*>(p)->stValue) : std::string_view{};
+    return const_cast<char*>(text.data());
 }
 
-const char* VQ500SipUriHeaderFind(const SipAddrspecIe* pAddrspec, const char* szName, u16* pun16Cursor,
-                                  u16* pun16Size)
+char* VQ500SipParameterFind(const void* pSet, const char* szName, u16* pun16Cursor, u16* pun16Size,
+                            u16* pun16Length)
+{
+    const void* p = nullptr;
+    if (szName != nullptr) {
+        p = Scan(pSet, pun16Cursor, pun16Size, [szName](const u8* pb, u16 un16Size) {
+            return un16Size >= sizeof(SipParameterIe) && NameIs(pb, szName);
+        });
+    }
+    return VQ500SipValueGet(p != nullptr ? &static_cast<const SipParameterIe*>(p)->stValue : nullptr, pun16Length);
+}
+
+char* VQ500SipUriHeaderFind(const SipAddrspecIe* pAddrspec, const char* szScheme, const char* szName,
+                            u16* pun16Cursor, u16* pun16Size)
 {
     if (pun16Size != nullptr) {
         *pun16Size = 0;
     }
-    if (pAddrspec == nullptr || szName == nullptr || !VqxSipIsUriKind(VqxSipGet32(&pAddrspec->eAddrspecType))) {
+    // The scheme says whether there are URI headers; the element's kind says
+    // whether its union holds a URI to read them from.
+    if (pAddrspec == nullptr || szName == nullptr || !HasUriHeaders(szScheme) ||
+        !VqxSipIsUriKind(VqxSipGet32(&pAddrspec->eAddrspecType))) {
         return nullptr;
     }
     const SipUriHeadersIe& headers = pAddrspec->u.alt1.stUri.stUriHeaders;
@@ -147,7 +164,7 @@ const char* VQ500SipUriHeaderFind(const SipAddrspecIe* pAddrspec, const char* sz
         if (pun16Cursor != nullptr) {
             *pun16Cursor = 1;
         }
-        return VQ500SipStringGet(&headers.stNameval.msTextAt4);
+        return const_cast<char*>(VQ500SipStringGet(&headers.stNameval.msTextAt4));
     }
     // Positions 1..n are the further pairs 0..n-1.
     u16 un16Inner = static_cast<u16>(un32Start > 0 ? un32Start - 1 : 0);
@@ -157,7 +174,8 @@ const char* VQ500SipUriHeaderFind(const SipAddrspecIe* pAddrspec, const char* sz
     if (pun16Cursor != nullptr) {
         *pun16Cursor = static_cast<u16>(un16Inner == 0xFFFFu ? 0xFFFFu : un16Inner + 1);
     }
-    return p != nullptr ? VQ500SipStringGet(&static_cast<const SipNamevalIe*>(p)->msTextAt4) : nullptr;
+    return p != nullptr ? const_cast<char*>(VQ500SipStringGet(&static_cast<const SipNamevalIe*>(p)->msTextAt4))
+                        : nullptr;
 }
 
 VQX_RESULT VQ500SipHeaderDup(u32 un32Type, u16* pun16Cursor, const void* pSrcSet, void* pDstMsg, void* pDstSet)

@@ -5,7 +5,8 @@
  *
  * Every list of the tree is a message-element set (vqx_msg_element.h) and
  * every text a one-element set holding the text and its NUL. Readers never
- * write: a value is handed back as a view into its element. An element too
+ * write: a value is handed back as a pointer into its element (with its
+ * length where the text does not end at its NUL). An element too
  * short for the words a search reads, or a text element without its NUL
  * inside it, never matches. No state, no locks; readers of one message may
  * run on several threads while nobody writes into it.
@@ -21,8 +22,6 @@
 #define VQ500_SIP_FIND_H
 
 #include "vq500_sip_ie_records.h"
-
-#include <string_view>
 
 /* First element at or after the cursor whose first u32 equals un32Type:
  * headers, contact parameters, subscription-state parameters, Remote-Party-ID
@@ -43,20 +42,28 @@ SipContactParamStdIe* VQ500SipContactParamsFind_StandardParam(const void* pSet, 
 const char* VQ500SipStringGet(const void* pStringField);
 
 /* Value of a value record: the stored text, or for a quoted string (type 2)
- * of at least two characters between double quotes, the inner text. A view
- * into the element (never written); data null when there is no text. */
-std::string_view VQ500SipValueGet(const SipValueIe* pValue);
+ * of three characters or more between double quotes, the text inside them.
+ * Null when there is no text. The pointer is into the element, which is
+ * never written (readers of one message may share it): a token ends at its
+ * NUL, but an unquoted value is followed there by its closing quote, so it
+ * is read for the *pun16Length characters given (optional). */
+char* VQ500SipValueGet(const SipValueIe* pValue, u16* pun16Length = nullptr);
 
-/* Value (as VQ500SipValueGet) of the first generic parameter at or after the
- * cursor whose name equals szName exactly; data null when none. */
-std::string_view VQ500SipParameterFind(const void* pSet, const char* szName, u16* pun16Cursor, u16* pun16Size);
+/* Value (as VQ500SipValueGet, pun16Length likewise) of the first generic
+ * parameter at or after the cursor whose name equals szName exactly; null
+ * when none. */
+char* VQ500SipParameterFind(const void* pSet, const char* szName, u16* pun16Cursor, u16* pun16Size,
+                            u16* pun16Length = nullptr);
 
-/* Value text of the URI header called szName in a SIP, SIPS or IM address
- * spec (kinds 1, 2, 4; any other kind finds nothing, cursor untouched).
- * Position 0 is the pair held directly, positions 1..n the further pairs;
- * the cursor counts positions. Null when none. */
-const char* VQ500SipUriHeaderFind(const SipAddrspecIe* pAddrspec, const char* szName, u16* pun16Cursor,
-                                  u16* pun16Size);
+/* Value text of the URI header called szName (exact) in the address spec.
+ * szScheme says whether the address has URI headers: exactly "sip", "sips"
+ * or "im" (case-sensitive); any other scheme, or an address spec of another
+ * kind than SIP, SIPS or IM (1, 2, 4: no URI headers to read), finds
+ * nothing and leaves the cursor untouched. Position 0 is the pair held
+ * directly, positions 1..n the further pairs; the cursor counts positions.
+ * Null when none. */
+char* VQ500SipUriHeaderFind(const SipAddrspecIe* pAddrspec, const char* szScheme, const char* szName,
+                            u16* pun16Cursor, u16* pun16Size);
 
 /* Appends to pDstSet of pDstMsg a deep copy of the header of type un32Type
  * found in pSrcSet (cursor as VQ500SipHeaderFind). Returns 0x02000000;

@@ -59,6 +59,10 @@ inline bool VqxSipIsUriKind(u32 un32Kind)
     return un32Kind == 1 || un32Kind == 2 || un32Kind == 4;
 }
 
+/* Value of a value record as VQ500SipValueGet gives it (data null when
+ * there is no text). */
+std::string_view VqxSipValueView(const SipValueIe* pValue);
+
 /* Calls onPair(name, value) for each name=value pair of a parameter text
  * (VQ500SipParameterFillStr's rule); returns the first failure. */
 template <class F>

@@ -170,7 +170,7 @@ VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::AddMultiPartSipBody(VQX_MSG_HANDLE* phMsg,
       return VQX_RESULT_NOT_SUPPORTED;
     }
     const auto* pContentType = static_cast<const SipHeaderContenttypeIe*>(pHeader);
-    if (VQ500SipParameterFind(&pContentType->msParameter, "boundary", nullptr, nullptr).data() == nullptr) {
+    if (VQ500SipParameterFind(&pContentType->msParameter, "boundary", nullptr, nullptr) == nullptr) {
       VqCmcLogLine("AddMultiPartSipBody: You must add a unique boundary paramter to the content-type header.\n");
       return VQX_RESULT_NOT_SUPPORTED;
     }

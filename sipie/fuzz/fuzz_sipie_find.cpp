@@ -84,9 +84,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             for (const char* szName : s_aszNames) {
                 u16 c = 0;
                 for (int i = 0; i <= un16Count + 1; ++i) {
-                    const std::string_view v = VQ500SipParameterFind(pParams, szName, &c, nullptr);
-                    if (v.data() == nullptr) {
+                    u16 un16Length = 0;
+                    const char* v = VQ500SipParameterFind(pParams, szName, &c, nullptr, &un16Length);
+                    if (v == nullptr) {
                         break;
+                    }
+                    if (memchr(v, '\0', un16Length) != nullptr) {
+                        abort();  // the length runs past the value
                     }
                 }
             }
@@ -94,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
                 const auto* a = &static_cast<const SipHeaderReferToIe*>(p)->stNameAddr.u.alt1.stAddrspec;
                 for (const char* szName : s_aszNames) {
                     u16 c = 0;
-                    for (int i = 0; i <= 0x10000 && VQ500SipUriHeaderFind(a, szName, &c, nullptr); ++i) {
+                    for (int i = 0; i <= 0x10000 && VQ500SipUriHeaderFind(a, "sip", szName, &c, nullptr); ++i) {
                         if (i == 0x10000) {
                             abort();
                         }

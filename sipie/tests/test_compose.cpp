@@ -13,6 +13,11 @@
 
 namespace {
 
+std::string S(const char* sz)
+{
+    return sz != nullptr ? sz : "(null)";
+}
+
 using Results = std::vector<VQX_RESULT>;
 
 // The calls gen_compose.py encodes, in its order.
@@ -73,25 +78,41 @@ TEST(Compose, SearchesWalkAndNeverWrite)
 
     auto* pEvent = static_cast<SipHeaderEventIe*>(VQ500SipHeaderFind(h, 60, nullptr, nullptr));
     ASSERT_NE(pEvent, nullptr);
-    EXPECT_EQ(VQ500SipParameterFind(&pEvent->msParameter, "id", nullptr, nullptr), "7");
-    EXPECT_EQ(VQ500SipParameterFind(&pEvent->msParameter, "ID", nullptr, nullptr).data(), nullptr) << "exact names";
+    // A token value reads as a C text; the set, name, cursor and size are all a caller gives.
+    const char* szId = VQ500SipParameterFind(&pEvent->msParameter, "id", nullptr, nullptr);
+    EXPECT_STREQ(szId, "7");
+    EXPECT_EQ(VQ500SipParameterFind(&pEvent->msParameter, "ID", nullptr, nullptr), nullptr) << "exact names";
 
     auto* pRefer = static_cast<SipHeaderReferToIe*>(VQ500SipHeaderFind(h, 64, nullptr, nullptr));
     ASSERT_NE(pRefer, nullptr);
     const SipAddrspecIe* a = &pRefer->stNameAddr.u.alt1.stAddrspec;
+    // The scheme text says whether there are URI headers: exactly sip, sips
+    // or im; any other finds nothing and leaves the cursor alone.
     struct Row {
+        const char* scheme;
         const char* name;
         u16 start;
         const char* value;
         u16 next;
     };
-    for (const Row& r : {Row{"Replaces", 0, "c1", 1}, Row{"Replaces", 1, nullptr, 4}, Row{"to-tag", 0, "tt", 2},
-                         Row{"from-tag", 2, "ft", 3}, Row{"from-tag", 3, nullptr, 4}, Row{"x", 9, nullptr, 10}}) {
+    for (const Row& r : {Row{"sip", "Replaces", 0, "c1", 1}, Row{"sip", "Replaces", 1, nullptr, 4},
+                         Row{"sip", "to-tag", 0, "tt", 2}, Row{"sips", "from-tag", 2, "ft", 3},
+                         Row{"im", "from-tag", 3, nullptr, 4}, Row{"sip", "x", 9, nullptr, 10},
+                         Row{"SIP", "Replaces", 0, nullptr, 0}, Row{"tel", "to-tag", 1, nullptr, 1},
+                         Row{"sipx", "Replaces", 0, nullptr, 0}, Row{nullptr, "Replaces", 0, nullptr, 0}}) {
         u16 c = r.start;
-        const char* v = VQ500SipUriHeaderFind(a, r.name, &c, nullptr);
+        char* v = VQ500SipUriHeaderFind(a, r.scheme, r.name, &c, nullptr);
         EXPECT_EQ(v != nullptr ? std::string(v) : "(null)", r.value != nullptr ? r.value : "(null)") << r.name;
-        EXPECT_EQ(c, r.next) << r.name << " from " << r.start;
+        EXPECT_EQ(c, r.next) << S(r.scheme) << " " << r.name << " from " << r.start;
     }
+    // A tel address spec holds no URI to read headers from, whatever the
+    // scheme text says.
+    TestMsg tel(sizeof(SipAddrspecIe));
+    auto* pTel = reinterpret_cast<SipAddrspecIe*>(tel.At(0));
+    ASSERT_EQ(VQ500SipAddrspecFill(tel.Msg(), pTel, "tel", "+1", nullptr, nullptr, 0), VQX_RESULT_OK);
+    u16 c = 0;
+    EXPECT_EQ(VQ500SipUriHeaderFind(pTel, "sip", "x", &c, nullptr), nullptr);
+    EXPECT_EQ(c, 0);
     auto* pContact = static_cast<SipHeaderContactIe*>(VQ500SipHeaderFind(h, 12, nullptr, nullptr));
     ASSERT_NE(pContact, nullptr);
     EXPECT_EQ(GetU32(&pContact->u.alt2.stContactParam.stNameAddr.u.alt1.stAddrspec.u.alt1.stUri.stHostPort), 2u)
@@ -99,8 +120,9 @@ TEST(Compose, SearchesWalkAndNeverWrite)
     EXPECT_EQ(msg.Bytes(), before) << "readers wrote";
 }
 
-// Quoted values come back without quotes as views; the element keeps them.
-TEST(Compose, ValueReadsAreViews)
+// Quoted values come back without quotes as a pointer into the element and
+// a length (the closing quote stays behind them); tokens end at their NUL.
+TEST(Compose, ValueReadsPointIntoTheElement)
 {
     TestMsg msg(8);
     void* m = msg.Msg();
@@ -118,10 +140,21 @@ TEST(Compose, ValueReadsAreViews)
     for (const Row& r : rows) {
         for (int pass = 0; pass < 2; ++pass) {
             u16 c = cur;
-            EXPECT_EQ(VQ500SipParameterFind(msg.At(0), "n", &c, nullptr), r.read) << r.stored << " pass " << pass;
+            EXPECT_EQ(ParamValue(msg.At(0), "n", &c), r.read) << r.stored << " pass " << pass;
             if (pass == 1) cur = c;
         }
+        const auto* prm = static_cast<const SipParameterIe*>(VQXMsgElementGet(msg.At(0), u16(cur - 1), nullptr));
+        u16 un16Length = 0;
+        const char* p = VQ500SipValueGet(&prm->stValue, &un16Length);
+        ASSERT_NE(p, nullptr) << r.stored;
+        EXPECT_EQ(ValueText(p, un16Length), r.read) << r.stored;
+        EXPECT_TRUE(p > reinterpret_cast<const char*>(msg.Payload()) &&
+                    p + un16Length < reinterpret_cast<const char*>(msg.Payload()) + msg.Used())
+            << r.stored << ": not inside the message";
+        EXPECT_EQ(p[un16Length], r.quoted && r.stored[0] != '\0' ? '"' : '\0') << r.stored;
     }
+    EXPECT_EQ(VQ500SipValueGet(nullptr), nullptr);
+    EXPECT_EQ(VQ500SipParameterFind(msg.At(0), nullptr, nullptr, nullptr), nullptr);
     EXPECT_EQ(msg.Bytes(), before);
     EXPECT_EQ(VQ500SipStringGet(msg.At(4)), nullptr) << "empty field";
 }
@@ -140,7 +173,7 @@ TEST(Compose, MalformedElementsNeverMatch)
     PutU32(pStd, 1);  // standard contact parameter without its second word
     EXPECT_EQ(VQ500SipContactParamsFind_StandardParam(msg.At(8), 0, nullptr, nullptr), nullptr);
     u8* pParam = msg.Alloc(msg.At(12), 8);  // parameter record cut short
-    EXPECT_EQ(VQ500SipParameterFind(msg.At(12), "", nullptr, nullptr).data(), nullptr);
+    EXPECT_EQ(VQ500SipParameterFind(msg.At(12), "", nullptr, nullptr), nullptr);
     (void)pParam;
 }
 

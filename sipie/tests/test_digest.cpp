@@ -170,8 +170,8 @@ TEST(Digest, RefusalsAddNothingAndCountsStep)
         u16 cur = 0;
         for (int k = 0; k <= i; ++k) VQ500SipHeaderFind(a.Set(), 36, &cur, nullptr);
         auto* h = static_cast<SipHeaderAuthorizationIe*>(VQXMsgElementGet(a.Set(), u16(cur - 1), nullptr));
-        nc.emplace_back(VQ500SipParameterFind(&h->stAuthScheme.msParameter, "nc", nullptr, nullptr));
-        cnonce.emplace_back(VQ500SipParameterFind(&h->stAuthScheme.msParameter, "cnonce", nullptr, nullptr));
+        nc.push_back(ParamValue(&h->stAuthScheme.msParameter, "nc"));
+        cnonce.push_back(ParamValue(&h->stAuthScheme.msParameter, "cnonce"));
     }
     EXPECT_EQ(nc, (std::vector<std::string>{"00000005", "00000006"}));
     EXPECT_NE(cnonce[0], cnonce[1]);

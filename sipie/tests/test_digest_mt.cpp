@@ -33,7 +33,7 @@ TEST(DigestMt, NonceCountsDistinctAcrossThreads)
             for (int i = 0; i < kEach; ++i) {
                 auto* h = static_cast<SipHeaderAuthorizationIe*>(VQ500SipHeaderFind(msg.At(72), 6, &cur, nullptr));
                 if (h == nullptr) break;
-                seen[t].emplace_back(VQ500SipParameterFind(&h->stAuthScheme.msParameter, "nc", nullptr, nullptr));
+                seen[t].push_back(ParamValue(&h->stAuthScheme.msParameter, "nc"));
             }
         });
     }

@@ -169,7 +169,9 @@ TEST(OsipOracle, ContentTypesAgree)
         std::string got = out;
         for (u16 i = 0; i < VQXMsgElementCount(&h->msParameter); ++i) {
             auto* prm = static_cast<SipParameterIe*>(VQXMsgElementGet(&h->msParameter, i, nullptr));
-            got += ";" + S(VQ500SipStringGet(&prm->msText)) + "=" + std::string(VQ500SipValueGet(&prm->stValue));
+            u16 un16Length = 0;
+            const char* szValue = VQ500SipValueGet(&prm->stValue, &un16Length);
+            got += ";" + S(VQ500SipStringGet(&prm->msText)) + "=" + ValueText(szValue, un16Length);
         }
         // Our names of the listed types are lower case; osip keeps the text's case.
         for (auto* s : {&want, &got})

@@ -126,3 +126,15 @@ std::vector<u8> ReadGolden(const std::string& name)
     EXPECT_TRUE(in.good()) << name;
     return std::vector<u8>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+std::string ValueText(const char* p, u16 un16Length)
+{
+    return p != nullptr ? std::string(p, un16Length) : "(null)";
+}
+
+std::string ParamValue(const void* pSet, const char* szName, u16* pun16Cursor)
+{
+    u16 un16Length = 0xFFFF;
+    const char* p = VQ500SipParameterFind(pSet, szName, pun16Cursor, nullptr, &un16Length);
+    return ValueText(p, un16Length);
+}
