@@ -18,12 +18,15 @@
 
 namespace {
 
-/* Index + 1 of the name equal to text (case-blind), 0 when none. */
+/* Index + 1 of the first name equal to text (case-blind), 0 when none;
+ * fShortened: text may also be the start of the name ("app" for
+ * "application"). */
 template <size_t N>
-u32 Lookup(const char* const (&names)[N], std::string_view text)
+u32 Lookup(const char* const (&names)[N], std::string_view text, bool fShortened = false)
 {
     for (size_t i = 0; i < N; ++i) {
-        if (VqxSipIEq(names[i], text)) {
+        const std::string_view name(names[i]);
+        if (VqxSipIEq(fShortened ? name.substr(0, text.size()) : name, text)) {
             return static_cast<u32>(i + 1);
         }
     }
@@ -168,10 +171,14 @@ void VQ500SipAddrspecStrParseString(char* szText, char** pszScheme, char** pszUs
         pColon = nullptr;
     }
     char* pHost = pSep != nullptr ? pSep + 1 : szText;
-    if (char* pQuery = std::strchr(pHost, '?')) {
+    // URI parameters come before the headers: the headers stay in the
+    // parameter text behind them. Without parameters, '?' ends the host
+    // part and the headers are dropped (a ';' behind it is theirs).
+    char* pSemi = std::strchr(pHost, ';');
+    char* pQuery = std::strchr(pHost, '?');
+    if (pQuery != nullptr && (pSemi == nullptr || pQuery < pSemi)) {
         *pQuery = '\0';
-    }
-    if (char* pSemi = std::strchr(pHost, ';')) {
+    } else if (pSemi != nullptr) {
         *pSemi = '\0';
         *pszParams = pSemi + 1;
     }
@@ -373,7 +380,9 @@ VQX_RESULT ParseContentType(const char* szText, ContentTypeParts& parts)
         sub.find_first_of(" \t") != std::string_view::npos) {
         return VQX_RESULT_INVALID_PARAM;
     }
-    parts.un32Type = Lookup(s_aszMediaTypes, type);
+    // A media type may be given shortened; a subtype is named whole, since
+    // registered ones start listed names (message/sip is not sipfrag).
+    parts.un32Type = Lookup(s_aszMediaTypes, type, true);
     parts.un32SubType = Lookup(s_aszMediaSubTypes, sub);
     if (parts.un32Type == 0) {
         parts.un32Type = kMediaTypeExtn;

@@ -6,8 +6,9 @@
  * URI split, in place (the caller keeps a copy when it needs the text): the
  * host part follows the first '@' (never unescaped elsewhere), or, without one,
  * the scheme's ':'; "[...]" IPv6 references stay whole; ';' starts the
- * parameters and '?' ends host, port and parameters (URI headers are
- * dropped); a port is 1-65535 decimal, anything else reads as 0. Known
+ * parameters, whose text keeps the URI headers behind them ("x=1?h=v");
+ * without parameters '?' ends host and port and the URI headers are
+ * dropped; a port is 1-65535 decimal, anything else reads as 0. Known
  * schemes (case-blind): sip, sips, mailto, im, tel; "tel:number" gives the
  * number as user; a text with ':' but no '@' whose first part is no known
  * scheme is host and port.
@@ -48,8 +49,11 @@ static_assert(sizeof(VQ500_SIP_USER_ADDR) == 532);
  * 0x82000011 for others. */
 VQX_RESULT VQ500SipAddrspecCreateUserAddr(const SipAddrspecIe* pAddrspec, VQ500_SIP_USER_ADDR* pOut);
 
-/* "type/subtype[;name=value...]": tokens compared whole and case-blind,
- * spaces around them skipped; unknown names are stored as extension texts.
+/* "type/subtype[;name=value...]": spaces around the tokens skipped, names
+ * compared case-blind, the type over the length of the given text (the
+ * first of text, image, audio, video, application, message, multipart that
+ * it starts: "app" is application), the subtype whole; unknown names are
+ * stored as extension texts.
  * 0x8200000A for a text without '/' or with an empty token (nothing
  * written). The add appends a 24-byte element of header type 20. */
 VQX_RESULT VQ500SipHeaderFillStr_ContentType(void* pMsg, SipHeaderContenttypeIe* p, const char* szText);

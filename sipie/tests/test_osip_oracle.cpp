@@ -45,6 +45,23 @@ Parts Ours(const std::string& uri)
     return p;
 }
 
+/* A URI header name or value as it stands in URI text (osip unescapes
+ * them): what RFC 3261 25.1 does not allow unescaped is escaped again. */
+std::string Hvalue(const std::string& text)
+{
+    std::string out;
+    for (const unsigned char c : text) {
+        if (isalnum(c) || strchr("-_.!~*'()[]/?:+$", c) != nullptr) {
+            out += static_cast<char>(c);
+        } else {
+            char sz[4];
+            snprintf(sz, sizeof sz, "%%%02X", c);
+            out += sz;
+        }
+    }
+    return out;
+}
+
 bool Osip(const std::string& uri, Parts& p)
 {
     osip_uri_t* u = nullptr;
@@ -56,6 +73,12 @@ bool Osip(const std::string& uri, Parts& p)
         for (int i = 0; i < osip_list_size(&u->url_params); ++i) {
             auto* prm = static_cast<osip_uri_param_t*>(osip_list_get(&u->url_params, i));
             p.params += (i ? ";" : "") + S(prm->gname) + (prm->gvalue ? "=" + S(prm->gvalue) : "");
+        }
+        // Our split keeps the URI headers in the parameter text behind the
+        // parameters (and drops them where there are none).
+        for (int i = 0; !p.params.empty() && i < osip_list_size(&u->url_headers); ++i) {
+            auto* h = static_cast<osip_uri_header_t*>(osip_list_get(&u->url_headers, i));
+            p.params += (i ? "&" : "?") + Hvalue(S(h->gname)) + (h->gvalue ? "=" + Hvalue(S(h->gvalue)) : "");
         }
     }
     osip_uri_free(u);

@@ -41,8 +41,12 @@ TEST(Text, UriSplit)
         /* the colon after ']' starts the port, also without a scheme */
         {"[2001:db8::1]:5060", "(null)|(null)|(null)|[2001:db8::1]|(null)|5060"},
         {"sip:bob@[::1]:5062;lr", "sip|bob|(null)|[::1]|lr|5062"},
-        {"sip:bob@host;x=1?subject=a@b", "sip|bob|(null)|host|x=1|0"},
+        /* URI headers stay behind the parameters; without parameters they are dropped */
+        {"sip:bob@host;x=1?subject=a@b", "sip|bob|(null)|host|x=1?subject=a@b|0"},
+        {"sip:bob@host:5070;transport=tcp;lr?h=v&i=w", "sip|bob|(null)|host|transport=tcp;lr?h=v&i=w|5070"},
+        {"sip:[::1]:5062;lr?h=v", "sip|(null)|(null)|[::1]|lr?h=v|5062"},
         {"sip:bob@host:5060?h=v", "sip|bob|(null)|host|(null)|5060"},
+        {"sip:host?h=v;x", "sip|(null)|(null)|host|(null)|0"},
         {"sip:host:65536", "sip|(null)|(null)|host|(null)|0"},
         {"sip:host:50a", "sip|(null)|(null)|host|(null)|0"},
         {"example.com:5060", "(null)|(null)|(null)|example.com|(null)|5060"},
@@ -62,6 +66,7 @@ TEST(Text, UriComposition)
     const Row rows[] = {
         {"sip", "alice", nullptr, "atlanta.com", nullptr, 5060, 64, "sip:alice@atlanta.com:5060"},
         {"sip", "alice", "pw", "h", "lr", 0, 64, "sip:alice:pw@h;lr"},
+        {"sip", "bob", nullptr, "host", "x=1?h=v", 5060, 64, "sip:bob@host:5060;x=1?h=v"},
         {"tel", "+1234", nullptr, nullptr, nullptr, 0, 64, "tel:+1234"},
         {"sip", nullptr, nullptr, "2001:db8::1", nullptr, 5061, 64, "sip:[2001:db8::1]:5061"},
         {"sip", nullptr, nullptr, "[::1]", nullptr, 65536, 64, "sip:[::1]"},
@@ -124,7 +129,14 @@ TEST(Text, ContentType)
         {"application/sdp", VQX_RESULT_OK, 5, 2, "", nullptr, "application/sdp"},
         {" Multipart / MIXED ;boundary=b1", VQX_RESULT_OK, 7, 1, "", "b1", "multipart/mixed"},
         {"text/plain", VQX_RESULT_OK, 1, 7, "/plain", nullptr, "text/plain"},
-        {"app/sdp", VQX_RESULT_OK, 8, 2, "app/", nullptr, "app/sdp"},
+        /* a type is compared over the length given: a shortened one names the type */
+        {"app/sdp", VQX_RESULT_OK, 5, 2, "", nullptr, "application/sdp"},
+        {"MULTI/mixed;boundary=x", VQX_RESULT_OK, 7, 1, "", "x", "multipart/mixed"},
+        {"t/html", VQX_RESULT_OK, 1, 7, "/html", nullptr, "text/html"},
+        {"m/sdp", VQX_RESULT_OK, 6, 2, "", nullptr, "message/sdp"},
+        {"applications/sdp", VQX_RESULT_OK, 8, 2, "applications/", nullptr, "applications/sdp"},
+        {"apq/sdp", VQX_RESULT_OK, 8, 2, "apq/", nullptr, "apq/sdp"},
+        /* a subtype is named whole: the registered message/sip stays itself */
         {"message/sip", VQX_RESULT_OK, 6, 7, "/sip", nullptr, "message/sip"},
         {"application", VQX_RESULT_INVALID_PARAM, 0, 0, "", nullptr, ""},
         {"/sdp", VQX_RESULT_INVALID_PARAM, 0, 0, "", nullptr, ""},
