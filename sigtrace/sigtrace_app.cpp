@@ -13,6 +13,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "sigtrace_board_trace.h"
@@ -336,7 +337,10 @@ void CVQSigTrace::Teardown() {
     CVQCAFServiceAlmMgmt::Uninit();
   }
   /* 6. Groups: text files end with their trailer; one summary line each. */
-  LogGroupSummaries();
+  if (LogGroupSummaries() && !VQX_RESULT_FAILED(mun32RunResult)) {
+    LogTrace(VQERR, "A group never opened its file: the run failed");
+    mun32RunResult = VQX_RESULT_FAIL;
+  }
   mGroups.Clear(Here);
   mUnitIndex.Invalidate();
   /* 7. Providers. */
@@ -366,30 +370,66 @@ void CVQSigTrace::Teardown() {
   }
 }
 
+void CVQSigTrace::SetGroupsDiscard(bool fDiscard) {
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) pGroup->mfDiscard = fDiscard ? 1 : 0;
+  mGroups.ResetNext();
+}
+
 void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
   if (mhHostLib == nullptr || mhFilter == nullptr) return;
-  const u64 un64End = VQXGetClock() + VQ_SIGTRACE_DRAIN_MS;
+  const u64 un64Start = VQXGetClock();
+  u64 un64LastMsg = un64Start;
+  bool fDiscarding = false;
+  VQX_MSG_HANDLE ahMsg[VQX_MAX_MSG_PER_RECEIVE_LOOP];
   for (;;) {
     const u64 un64Now = VQXGetClock();
-    if (un64Now >= un64End) break;
-    VQX_MSG_HANDLE hMsg = nullptr;
+    /* A board that keeps sending without answering cannot hold the close
+     * for ever, nor one that went silent. */
+    if (un64Now - un64Start >= VQ_SIGTRACE_DRAIN_CAP_MS) break;
+    if (un32Answers != 0 && un64Now - un64LastMsg >= VQ_SIGTRACE_DRAIN_MS) break;
+    if (!fDiscarding && un64Now - un64Start >= VQ_SIGTRACE_DRAIN_MS) {
+      /* Past the write time the units are only counted, in their groups'
+       * lost: cheaper than writing, so the close follows the boards. */
+      LogTrace(VQMSG, "Close: units still arriving after %u ms are counted as lost", VQ_SIGTRACE_DRAIN_MS);
+      SetGroupsDiscard(true);
+      fDiscarding = true;
+    }
+    u32 un32Count = VQX_MAX_MSG_PER_RECEIVE_LOOP;
     VQX_RESULT r;
     {
       CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
-      r = VQXReceiveMsgDbg(mhHostLib, mhFilter, un32Answers != 0 ? static_cast<u32>(un64End - un64Now) : 0, &hMsg,
-                           __FILE__, __LINE__);
+      r = VQXReceiveMsgMultipleDbg(mhHostLib, mhFilter, un32Answers != 0 ? VQ_SIGTRACE_RECEIVE_WAIT_MS : 0, &un32Count, ahMsg,
+                                   __FILE__, __LINE__);
     }
-    if (VQX_RESULT_FAILED(r) || hMsg == nullptr) {
-      if (r == VQX_RESULT_API_FILTER_AWAKENED) continue; /* a late wake-up of the main loop */
-      break;
+    if (r == VQX_RESULT_API_FILTER_AWAKENED) continue; /* a late wake-up of the main loop */
+    if (VQX_RESULT_FAILED(r)) {
+      if (r == VQX_RESULT_API_TIMEOUT && un32Answers != 0) continue;
+      break; /* everything answered and taken, or the filter is gone */
     }
-    const u32 un32Id = hMsg->un32MsgId;
-    if (VqTraceFamilyOfNotif(un32Id) != nullptr) {
-      HandleTraceUnit(reinterpret_cast<unsigned int*>(hMsg));
-    } else if (VqTraceFamilyOfRequest(un32Id) != nullptr) {
-      HandleTraceAnswer(reinterpret_cast<unsigned int*>(hMsg));
-      if (un32Answers != 0) un32Answers--;
-    } /* boards coming or going no longer matter */
+    un64LastMsg = VQXGetClock();
+    const u32 un32Taken = std::min(un32Count, VQX_MAX_MSG_PER_RECEIVE_LOOP);
+    for (u32 i = 0; i < un32Taken; i++) {
+      if (ahMsg[i] == nullptr) continue;
+      const u32 un32Id = ahMsg[i]->un32MsgId;
+      if (VqTraceFamilyOfNotif(un32Id) != nullptr) {
+        HandleTraceUnit(reinterpret_cast<unsigned int*>(ahMsg[i]));
+      } else if (VqTraceFamilyOfRequest(un32Id) != nullptr) {
+        HandleTraceAnswer(reinterpret_cast<unsigned int*>(ahMsg[i]));
+        if (un32Answers != 0) un32Answers--;
+      } /* boards coming or going no longer matter */
+    }
+    for (u32 i = 0; i < un32Taken; i++) {
+      if (ahMsg[i] != nullptr) VQXReleaseMsgDbg(mhHostLib, &ahMsg[i], __FILE__, __LINE__);
+    }
+  }
+  /* What is still queued is counted in its group, not written. */
+  SetGroupsDiscard(true);
+  const u64 un64End = VQXGetClock() + kOffSendWaitMs;
+  VQX_MSG_HANDLE hMsg = nullptr;
+  while (VQXGetClock() < un64End && VQX_RESULT_SUCCEEDED(VQXReceiveMsgDbg(mhHostLib, mhFilter, 0, &hMsg, __FILE__, __LINE__)) &&
+         hMsg != nullptr) {
+    if (VqTraceFamilyOfNotif(hMsg->un32MsgId) != nullptr) HandleTraceUnit(reinterpret_cast<unsigned int*>(hMsg));
     VQXReleaseMsgDbg(mhHostLib, &hMsg, __FILE__, __LINE__);
   }
 }
@@ -397,7 +437,7 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
 u32 CVQSigTrace::DropQueued() {
   u32 un32Units = 0;
   VQX_MSG_HANDLE hMsg = nullptr;
-  /* A board that keeps sending cannot hold the close: what is left then is counted as a whole. */
+  /* Only what came after the groups were closed: counted as a whole. */
   const u64 un64End = VQXGetClock() + kOffSendWaitMs;
   while (VQXGetClock() < un64End && VQX_RESULT_SUCCEEDED(VQXReceiveMsgDbg(mhHostLib, mhFilter, 0, &hMsg, __FILE__, __LINE__)) &&
          hMsg != nullptr) {

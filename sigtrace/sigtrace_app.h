@@ -30,8 +30,9 @@
  * console's own quit also wakes the main loop's wait (RequestQuit).
  *
  * Clean-up (Clear, also run by the destructor): traces off at the boards,
- * the units already taken in written (within 2 s; those still dropped are
- * counted and logged), capture off to every provider, sig-trace service stopped, adapters freed,
+ * the units taken in until the boards have answered written (within 2 s;
+ * later ones are counted in their groups' lost; 30 s at most), capture off
+ * to every provider, sig-trace service stopped, adapters freed,
  * management clients stopped, groups closed (text files end "[END]"),
  * providers freed, page removed, host library given back, framework stopped
  * (GlobalSetParam with empty parameters). It never holds the application
@@ -81,6 +82,7 @@ static_assert(QUELLAN_MAX_ADAPTERS <= VQ_SIGTRACE_INDEX_MAX_ADAPTERS, "every ada
 constexpr u32 QUELLAN_MAX_PROVIDERS = 20u;
 constexpr u32 VQ_SIGTRACE_STDOUT_POLL_MS = 1000u;  /* "-stdout": the output is checked this often */
 constexpr u32 VQ_SIGTRACE_DRAIN_MS = 2000u;        /* the close writes what was taken in within this */
+constexpr u32 VQ_SIGTRACE_DRAIN_CAP_MS = 30000u;   /* the close waits for the boards' last units this long at most */
 
 /* The host library's adapter-removed event carries the adapter name here. */
 constexpr u32 VQ_SIGTRACE_REMOVED_OFFSET_NAME = 292u;  /* adapter name in the removed event's payload */
@@ -120,7 +122,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 Init();
   /* Attaches the main page (its run clock starts). */
   u32 InitalizeApplication();
-  /* The clean-up of the model above; later calls do nothing. */
+  /* The clean-up of the model above; later calls do nothing. A group that
+   * had units and never opened its file fails the run: mun32RunResult is
+   * then 0x82000001 (unless it held a failure already). */
   u32 Clear();
 
   /*
@@ -177,12 +181,16 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * lines held back by the once-a-second limits, when due; and the first
    * open failure of each group ("Group %s cannot open its file %s: its
    * units are lost until it can"), also on standard error when no console
-   * shows the log (daemon, service or "-stdout" mode). */
+   * shows the log (daemon, service or "-stdout" mode), as is the group's
+   * first write failure that lost records (a full disk: the later ones go
+   * to the log only). */
   void OnLoopTurn(bool fIdle);
   /* Closes every group's file and logs one line per group ("Group %s: %u
    * units written, %u lost"); when the log cannot take them (a full disk),
-   * they also go to standard error. Run by the clean-up. */
-  void LogGroupSummaries();
+   * or when a group that had units never opened its file (every unit
+   * lost), they also go to standard error. Run by the clean-up; true in the
+   * last case. */
+  bool LogGroupSummaries();
   /* Switches the entity's trace off and removes it from the group. */
   u32 DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& Entity);
   /* Sends the on/off request of one board entity (no-op for H.248 and
@@ -264,7 +272,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 mfMgmtClients = 0;                 /* the management clients run */
   u32 mfInitDone = 0;                    /* Init succeeded */
   u32 mfCleared = 0;                     /* Clear ran */
-  u32 mun32RunResult = 0x02000000u;      /* what ended the run */
+  u32 mun32RunResult = 0x02000000u;      /* what ended the run, or the close's failure */
   u64 mun64StartMs = 0;                  /* clock when the application was attached ("-e" counts from it) */
 
  private:
@@ -287,13 +295,19 @@ class CVQSigTrace : public CVQCAFLogTrace,
   void StdoutConsole();
   /* Opens the main loop's filter. */
   u32 CreateFilter();
-  /* At the close, after the traces went off: writes the units the main
+  /* At the close, after the traces went off: takes the units the main
    * loop's filter holds or receives until the boards have answered
    * un32Answers off requests (a board answers after the units it sent
-   * before) and the filter is empty, within VQ_SIGTRACE_DRAIN_MS. */
+   * before) and the filter is empty; units are written within
+   * VQ_SIGTRACE_DRAIN_MS and counted in their groups' lost after it. The
+   * wait ends early when nothing arrives for VQ_SIGTRACE_DRAIN_MS, and at
+   * VQ_SIGTRACE_DRAIN_CAP_MS; what is queued then is counted lost too. */
   void DrainTraceUnits(u32 un32Answers);
-  /* Empties the main loop's filter (within 500 ms); the number of trace units
-   * among its messages, which nothing will write any more. */
+  /* Every group's records counted lost instead of written (the close). */
+  void SetGroupsDiscard(bool fDiscard);
+  /* Empties the main loop's filter (within 500 ms) once the groups are
+   * closed; the number of trace units among its messages, which nothing
+   * will write any more. */
   u32 DropQueued();
 };
 

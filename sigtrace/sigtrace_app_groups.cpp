@@ -98,14 +98,20 @@ void CVQSigTrace::OnLoopTurn(bool fIdle) {
   mGroups.ResetNext();
   for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) {
     pGroup->WriteOut(fIdle);
+    /* Without a log file the lines went to standard error already. */
+    const bool fAlsoStderr = IsLogInitialized() != 0 && !LogOnScreen();
+    if (!pGroup->mstrFirstLoss.IsEmpty() && pGroup->mfFirstLossShown == 0) {
+      /* The group's first write loss (a full disk): its later ones stay in the log. */
+      pGroup->mfFirstLossShown = 1;
+      if (fAlsoStderr) fprintf(stderr, "%s\n", pGroup->mstrFirstLoss.c_str());
+    }
     if (pGroup->mfOpenFailed == 0 || pGroup->mfOpenFailureShown != 0) continue;
     pGroup->mfOpenFailureShown = 1;
     CVQCAFString strText;
     strText.Format("Group %s cannot open its file %s: its units are lost until it can", pGroup->mstrName.c_str(),
                    pGroup->mstrFailedFile.c_str());
     LogTrace(VQERR, "%s", strText.c_str());
-    /* Without a log file the line went to standard error already. */
-    if (IsLogInitialized() != 0 && !LogOnScreen()) fprintf(stderr, "%s\n", strText.c_str());
+    if (fAlsoStderr) fprintf(stderr, "%s\n", strText.c_str());
   }
   mGroups.ResetNext();
   for (EVQTraceFamily e : {EVQTraceFamily::Ss7, EVQTraceFamily::Lapd, EVQTraceFamily::Isdn, EVQTraceFamily::Casr2,
@@ -119,10 +125,11 @@ void CVQSigTrace::OnLoopTurn(bool fIdle) {
   }
 }
 
-void CVQSigTrace::LogGroupSummaries() {
+bool CVQSigTrace::LogGroupSummaries() {
   const bool fLogFile = IsLogInitialized() != 0;
   const u64 un64Dropped = fLogFile ? GetLogDroppedCount() : 0;
   std::string strLines;
+  bool fNeverOpened = false;
   mGroups.ResetNext();
   for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) {
     pGroup->CloseFile(); /* what the last write loses is counted before the line */
@@ -132,12 +139,15 @@ void CVQSigTrace::LogGroupSummaries() {
                    pGroup->mun32LostCount);
     LogTrace(VQMSG, "%s", strLine.c_str());
     strLines += std::string(strLine.c_str()) + "\n";
+    if (un32Records != 0 && pGroup->mfEverOpened == 0) fNeverOpened = true;
   }
   mGroups.ResetNext();
-  /* The log shares the disk the groups may have filled. */
-  if (fLogFile && !strLines.empty() &&
-      (VQX_RESULT_FAILED(FlushLog(kun32SummaryFlushMs)) || GetLogDroppedCount() != un64Dropped))
+  /* The log shares the disk the groups may have filled; a run that lost a
+   * whole group says so where its caller looks. */
+  if (fNeverOpened ||
+      (fLogFile && !strLines.empty() && (VQX_RESULT_FAILED(FlushLog(kun32SummaryFlushMs)) || GetLogDroppedCount() != un64Dropped)))
     fputs(strLines.c_str(), stderr);
+  return fNeverOpened;
 }
 
 u32 CVQSigTrace::DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& Entity) {

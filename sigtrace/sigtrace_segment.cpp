@@ -7,13 +7,15 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace VQCAF {
 
-VQX_RESULT CVQSigTraceSegment::CreateExclusive(const char* pszPath) {
+VQX_RESULT CVQSigTraceSegment::CreateExclusive(const char* pszDirectory, const char* pszName) {
   Close();
-  const int nFd = ::open(pszPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); /* as fopen: the umask decides */
+  const std::string strFull = std::string(pszDirectory) + pszName;
+  const int nFd = ::open(strFull.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); /* as fopen: the umask decides */
   if (nFd < 0) {
     mnLastErrno = errno;
     return errno == EEXIST ? VQX_RESULT_ACCESS_DENIED : VQX_RESULT_FAIL;
@@ -22,7 +24,9 @@ VQX_RESULT CVQSigTraceSegment::CreateExclusive(const char* pszPath) {
   mfStdout = false;
   /* A full buffer and its last record without growing. */
   mvBuffer.reserve(kun32FlushThreshold + kun32ReserveSlack);
-  mstrPath = pszPath;
+  mstrPath = pszName;
+  mstrFullPath = strFull;
+  mfUnlinked = false;
   mun64Durable = 0;
   mun64SegmentRecords = 0;
   mnLastErrno = 0;
@@ -34,7 +38,8 @@ VQX_RESULT CVQSigTraceSegment::AttachStdout() {
   mnFd = STDOUT_FILENO;
   mfStdout = true;
   mvBuffer.reserve(kun32FlushThreshold + kun32ReserveSlack);
-  mstrPath = ":STDOUT:";
+  mstrPath = mstrFullPath = ":STDOUT:";
+  mfUnlinked = false;
   mun64Durable = 0;
   mun64SegmentRecords = 0;
   mnLastErrno = 0;
@@ -80,7 +85,14 @@ bool CVQSigTraceSegment::Flush() {
   if (mnFd < 0) return mvPieces.empty();
   size_t un64Done = 0;
   bool fOk = true;
-  while (un64Done < un64Complete) {
+  /* Once per write-out, not per record: the folder may have been removed. */
+  struct stat st {};
+  if (un64Complete != 0 && !mfStdout && ::fstat(mnFd, &st) == 0 && st.st_nlink == 0) {
+    mfUnlinked = true;
+    mnLastErrno = ENOENT;
+    fOk = false;
+  }
+  while (fOk && un64Done < un64Complete) {
     const ssize_t n = ::write(mnFd, mvBuffer.data() + un64Done, un64Complete - un64Done);
     if (n > 0) {
       un64Done += static_cast<size_t>(n);

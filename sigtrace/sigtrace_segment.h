@@ -44,15 +44,21 @@ class CVQSigTraceSegment {
   CVQSigTraceSegment& operator=(const CVQSigTraceSegment&) = delete;
   ~CVQSigTraceSegment() { Close(); }
 
-  /* Creates pszPath, refusing an existing file (errno EEXIST gives
+  /* Creates pszDirectory followed by pszName (the directory "" or ending
+   * in "/"), refusing an existing file (errno EEXIST gives
    * VQX_RESULT_ACCESS_DENIED so that the caller can take the next name);
-   * 0x82000001 for any other failure. */
-  VQX_RESULT CreateExclusive(const char* pszPath);
+   * 0x82000001 for any other failure. GetCurrentPath is then pszName,
+   * GetFullPath the whole path. */
+  VQX_RESULT CreateExclusive(const char* pszDirectory, const char* pszName);
   /* Attaches the standard output (not closed by Close). */
   VQX_RESULT AttachStdout();
   bool IsOpened() const { return mnFd >= 0; }
   bool IsStdout() const { return mfStdout; }
   const std::string& GetCurrentPath() const { return mstrPath; }
+  const std::string& GetFullPath() const { return mstrFullPath; }
+  /* The last failed write found the segment removed from its directory
+   * (no link left): nothing was written to it. */
+  bool IsUnlinked() const { return mfUnlinked; }
 
   /* Whole pieces are waiting in the buffer. */
   bool HasBuffered() const { return !mvPieces.empty(); }
@@ -74,7 +80,9 @@ class CVQSigTraceSegment {
   std::vector<u8>& PieceBuffer() { return mvBuffer; }
   bool EndRecord(EPiece Kind = EPiece::Record);
 
-  /* Writes the complete pieces buffered; false on a failed write. */
+  /* Writes the complete pieces buffered; false on a failed write. A
+   * segment removed from its directory takes nothing more (ENOENT): what
+   * it would take could not be read back by anyone. */
   bool Flush();
   /* Flushes and closes; the result of the last flush. Records still
    * buffered after a failure are counted as lost. */
@@ -105,6 +113,8 @@ class CVQSigTraceSegment {
   int mnFd = -1;
   bool mfStdout = false;
   std::string mstrPath;
+  std::string mstrFullPath;
+  bool mfUnlinked = false;
   struct SPiece {
     size_t un64End; /* offset in the buffer just past the piece */
     bool fRecord;

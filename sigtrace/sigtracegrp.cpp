@@ -42,8 +42,6 @@ constexpr u32 kun32PcapSnapLength = 65535;
 constexpr u32 kun32PcapGlobalHeaderSize = 24;
 constexpr u32 kun32PcapRecordHeaderSize = 16;
 
-/* A failure line at most this often per group (seconds). */
-constexpr i64 kn64FailureLogPeriod = 60;
 /* Names tried after an existing one before giving up. */
 constexpr u32 kun32MaxSegmentProbes = 100000;
 
@@ -100,8 +98,10 @@ CVQSigTraceGrp::CVQSigTraceGrp()
       mun32NextSegment(0),
       mun32LostCount(0),
       mfOpenFailureShown(0),
+      mfDiscard(0),
+      mfEverOpened(0),
+      mfFirstLossShown(0),
       mpClock(&VqSigTraceWallClock()),
-      mn64LastFailureLog(INT64_MIN),
       mun32LostSinceLog(0),
       mn64BufferedSinceUs(-1),
       mfStdoutRefused(false),
@@ -144,13 +144,6 @@ std::string CVQSigTraceGrp::SegmentPath(u32 un32Number) const {
   return strBase + acSuffix;
 }
 
-bool CVQSigTraceGrp::OpenFailureLogDue() {
-  const i64 n64Now = mpClock->Now().n64Seconds;
-  if (mn64LastFailureLog != INT64_MIN && n64Now - mn64LastFailureLog < kn64FailureLogPeriod) return false;
-  mn64LastFailureLog = n64Now;
-  return true;
-}
-
 void CVQSigTraceGrp::NoteLost(u32 un32Count) {
   mun32LostCount += un32Count;
   mun32LostSinceLog += un32Count;
@@ -190,17 +183,25 @@ VQX_RESULT CVQSigTraceGrp::CreateNewFile() {
       VQX_RESULT r = VQX_RESULT_FAIL;
       std::string strPath;
       u32 un32Number = mun32NextSegment;
+      if (mstrDirectory.empty()) {
+        /* Later segments are opened by the directory's path, so that a
+         * folder removed and made again takes them (not the process's
+         * working directory, which would stay the removed one). */
+        char acDir[4096];
+        if (::getcwd(acDir, sizeof(acDir)) != nullptr && acDir[0] == '/') mstrDirectory = std::string(acDir) + "/";
+      }
       for (u32 n = 0; n < kun32MaxSegmentProbes; ++n, ++un32Number) {
         strPath = SegmentPath(un32Number);
-        r = mFile.CreateExclusive(strPath.c_str());
+        r = mFile.CreateExclusive(mstrDirectory.c_str(), strPath.c_str());
         if (r != VQX_RESULT_ACCESS_DENIED) break; /* taken: an earlier run's file is never overwritten */
       }
       if (VQX_RESULT_FAILED(r)) {
         mfOpenFailed = 1;
         mstrFailedFile = strPath.c_str();
-        if (OpenFailureLogDue()) {
+        u32 un32LeftOut = 0;
+        if (mOpenLineLimit.Allow(NowMs(), un32LeftOut)) {
           CVQCAFString strText;
-          strText.Format("Failed to open %s file.", strPath.c_str());
+          strText.Format("Failed to open %s file.%s", strPath.c_str(), LeftOutText(un32LeftOut).c_str());
           VQCAF_REPORT_FAILURE("CVQSigTraceGrp::CreateNewFile", strText.c_str(), VQX_RESULT_FAIL);
           if (mun32LostSinceLog != 0) {
             VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "Group %s: %u record(s) lost, file not writable\n", mstrName.c_str(),
@@ -223,6 +224,7 @@ VQX_RESULT CVQSigTraceGrp::CreateNewFile() {
       mfOpenFailed = 0;
     }
     mstrCurrentFile = mFile.GetCurrentPath().c_str();
+    mfEverOpened = 1;
     WriteFileHeader();
     if (mfStdout) mFile.Flush();
     return VQX_RESULT_OK;
@@ -311,19 +313,24 @@ void CVQSigTraceGrp::ReleaseStdout() {
 
 void CVQSigTraceGrp::ReportWriteFailure(const std::string& strPath, const char* pszOutcome, int nErrno) {
   NoteLost(static_cast<u32>(mFile.TakeLostRecords()));
-  if (OpenFailureLogDue()) {
-    CVQCAFString strText;
-    strText.Format("Failed to write %s file (%s), %s, %u record(s) lost.", strPath.c_str(), strerror(nErrno),
-                   pszOutcome, mun32LostSinceLog);
+  const bool fLost = mun32LostSinceLog != 0;
+  CVQCAFString strText;
+  strText.Format("Failed to write %s file (%s), %s, %u record(s) lost.", strPath.c_str(), strerror(nErrno), pszOutcome,
+                 mun32LostSinceLog);
+  /* The owner shows the group's first loss beside the log (a full disk). */
+  if (fLost && mstrFirstLoss.IsEmpty()) mstrFirstLoss.Format("Group %s: %s", mstrName.c_str(), strText.c_str());
+  u32 un32LeftOut = 0;
+  if (mWriteLineLimit.Allow(NowMs(), un32LeftOut)) {
+    strText += LeftOutText(un32LeftOut).c_str();
     VQCAF_REPORT_FAILURE("CVQSigTraceGrp::WriteRecord", strText.c_str(), VQX_RESULT_FAIL);
     mun32LostSinceLog = 0;
   }
 }
 
-void CVQSigTraceGrp::DropEmptySegment(const std::string& strPath) {
+void CVQSigTraceGrp::DropEmptySegment(const std::string& strFullPath) {
   /* Nothing but the file header made it: do not leave a trail of empty
    * segments behind a full disk, reuse the number. */
-  ::unlink(strPath.c_str());
+  ::unlink(strFullPath.c_str());
   if (mun32NextSegment > 0) --mun32NextSegment;
 }
 
@@ -335,20 +342,25 @@ void CVQSigTraceGrp::HandleWriteFailure() {
   }
   /* The segment keeps the whole records that reached it; the others go to
    * the next segment, and so on while a segment takes at least one record.
-   * Bounded: every round either writes a record or ends. */
+   * A segment removed from its folder is replaced once, by its path: the
+   * folder may be back. Bounded: every round either writes a record or ends. */
+  bool fReplaced = false;
   while (mFile.IsOpened()) {
-    const std::string strPath = mFile.GetCurrentPath();
+    const std::string strPath = mFile.GetCurrentPath(), strFullPath = mFile.GetFullPath();
     const int nErrno = mFile.GetLastError();
+    const bool fUnlinked = mFile.IsUnlinked();
     const bool fTookRecords = mFile.GetSegmentRecords() != 0;
     CVQSigTraceSegment::SUnwritten Rest = mFile.TakeUnwritten();
     mFile.Close();
     mstrCurrentFile.Clear();
-    if (!fTookRecords) DropEmptySegment(strPath);
-    const bool fCarry = fTookRecords && !Rest.vEnds.empty() && !VQX_RESULT_FAILED(CreateNewFile());
+    if (!fTookRecords && !fUnlinked) DropEmptySegment(strFullPath);
+    const bool fTry = fTookRecords || (fUnlinked && !fReplaced);
+    fReplaced = fReplaced || fUnlinked;
+    const bool fCarry = fTry && !Rest.vEnds.empty() && !VQX_RESULT_FAILED(CreateNewFile());
     if (!fCarry) {
       /* Not even an empty segment could take the first of them. */
       NoteLost(static_cast<u32>(Rest.vEnds.size()));
-      ReportWriteFailure(strPath, "segment closed", nErrno);
+      ReportWriteFailure(strPath, fUnlinked ? "segment removed" : "segment closed", nErrno);
       return;
     }
     ReportWriteFailure(strPath, "rest carried to the next segment", nErrno);
@@ -383,8 +395,10 @@ std::string CVQSigTraceGrp::LeftOutText(u32 un32LeftOut) {
 }
 
 void CVQSigTraceGrp::ReportLeftOut() {
-  if (mLostLineLimit.LeftOut() == 0) return; /* no clock read on the common path */
-  const u32 un32LeftOut = mLostLineLimit.TakeDue(NowMs());
+  /* The lines of every kind left out, in one line. */
+  u32 un32LeftOut = 0;
+  for (CVQSigTraceLogLimit* pLimit : {&mLostLineLimit, &mOpenLineLimit, &mWriteLineLimit})
+    if (pLimit->LeftOut() != 0) un32LeftOut += pLimit->TakeDue(NowMs()); /* no clock read on the common path */
   if (un32LeftOut == 0) return;
   VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "Group %s: %u record(s) lost since the last line%s\n", mstrName.c_str(),
                   mun32LostSinceLog, LeftOutText(un32LeftOut).c_str());
@@ -415,6 +429,7 @@ VQX_RESULT CVQSigTraceGrp::WriteOut(bool fIdle) {
 }
 
 bool CVQSigTraceGrp::PrepareRecord() {
+  if (mfDiscard != 0) return false;
   if (!mFile.IsOpened()) {
     CreateNewFile();
   } else if (!mFile.IsStdout() && mFile.GetSize() > kun64RotationSize) {

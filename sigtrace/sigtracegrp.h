@@ -15,15 +15,22 @@
  * count every record (group and entity counters) even when nothing can be
  * written, and count what could not be written in mun32LostCount.
  *
- * Files: a segment is created next to the process (current directory) and
- * never overwrites an existing file; a group name that would leave that
+ * Files: a segment is created next to the process (current directory, by
+ * its absolute path as it was at the group's first open) and never
+ * overwrites an existing file; a group name that would leave that
  * directory (path separators, "..") is neutralised in the file name. An open
- * failure is retried at the next record, logged at most once a minute.
+ * failure is retried at the next record. A
+ * segment found removed from its folder when its buffer is written out
+ * (its folder deleted) takes nothing more: the buffered records go to a new
+ * segment opened by path, or are counted lost while the folder is missing.
  * A failed or short write closes the segment, cut back to the last whole
  * record that reached it (removed when it holds none), and carries the
  * records not written into the next segment; only records that even a new
  * segment cannot take are lost. File headers and trailers do not count as
- * records. A CAS R2 group always
+ * records. Each failure line (open, write, records lost before a new
+ * segment) is logged once a second at most, the lines left out counted in
+ * the next one or in a line of their own once the second is over
+ * (WriteOut). A CAS R2 group always
  * writes text. Only one group at a time writes a pcap stream to standard
  * output, and never beside text groups there.
  */
@@ -180,6 +187,10 @@ class CVQSigTraceGrp {
   u32 mun32LostCount;               /* records counted but not written (open or write failures) */
   CVQCAFString mstrFailedFile;      /* the last segment path that could not be opened */
   u8 mfOpenFailureShown;            /* kept for the owner: it showed this group's first open failure */
+  u8 mfDiscard;                     /* set by the owner: records are counted, and counted lost, not written */
+  u8 mfEverOpened;                  /* a segment (or the standard output) was opened once at least */
+  CVQCAFString mstrFirstLoss;       /* the first write failure that lost records ("Group <name>: <line>"), or empty */
+  u8 mfFirstLossShown;              /* kept for the owner: it showed mstrFirstLoss */
 
  private:
   enum class EKind { Packet, Casr2 };
@@ -205,15 +216,14 @@ class CVQSigTraceGrp {
   VQX_RESULT WriteTextRecord();
   void WriteFileHeader();
   void HandleWriteFailure();
-  /* Counts the records a failed write lost and logs it (at most once a minute). */
+  /* Counts the records a failed write lost and logs it (at most once a second). */
   void ReportWriteFailure(const std::string& strPath, const char* pszOutcome, int nErrno);
   /* Removes a segment that holds no record and gives its number back. */
-  void DropEmptySegment(const std::string& strPath);
+  void DropEmptySegment(const std::string& strFullPath);
   /* Gives up this group's share of the standard output. */
   void ReleaseStdout();
   void NoteLost(u32 un32Count);
   std::string SegmentPath(u32 un32Number) const;
-  bool OpenFailureLogDue();
   /* The group's clock in microseconds, in milliseconds. */
   i64 NowUs() const;
   u64 NowMs() const;
@@ -222,13 +232,15 @@ class CVQSigTraceGrp {
   /* The lost-records line held back by mLostLineLimit, once due. */
   void ReportLeftOut();
 
+  std::string mstrDirectory;         /* absolute folder of the segments, "/"-ended (taken at the first open; "" unknown) */
   const IVQSigTraceClock* mpClock;
   CVQSigTraceText mText;             /* text of the record being written, its storage reused */
   CVQSigTraceStampText mStamp;       /* date and time texts of the records */
-  i64 mn64LastFailureLog;            /* time of the last open/write failure line */
   u32 mun32LostSinceLog;             /* records lost since that line */
   i64 mn64BufferedSinceUs;           /* clock when the oldest buffered record was ended (-1: none) */
   CVQSigTraceLogLimit mLostLineLimit; /* the "record(s) lost before" line, once a second */
+  CVQSigTraceLogLimit mOpenLineLimit; /* the open failure line, once a second */
+  CVQSigTraceLogLimit mWriteLineLimit; /* the write failure line, once a second */
   bool mfStdoutRefused;              /* the standard output carries a stream this group cannot join */
   bool mfStdoutText;                 /* counted among the text groups writing to the standard output */
 };

@@ -2,7 +2,9 @@
  * sigtrace_main.cpp - the trace server program: daemon mode, the framework's
  * start, the command line, the application's run and the exit status.
  *
- * Exit status: 0 when the run ended in success (or a warning), 1 otherwise;
+ * Exit status: 0 when the run ended in success (or a warning), 1 otherwise
+ * (a group that had units and never opened its file fails the run, its
+ * summary on standard error);
  * the 32-bit result is logged ("Exit code 0x%08X"), since a process status
  * keeps only 8 bits of it. SIGTERM and SIGINT set the application's quit flag,
  * so that the run ends as by the quit key (traces off, files closed);
@@ -89,8 +91,14 @@ int main(int argc, char** argv) {
   {
     CVQCAFPtr<CVQSigTrace> ptrApp(new CVQSigTrace(CmdLine));
     r = ptrApp->Init();
-    if (VQX_RESULT_FAILED(r)) LogTrace(VQERR, "Init failed.");
-    else r = ptrApp->MainLoop();
+    if (VQX_RESULT_FAILED(r)) {
+      LogTrace(VQERR, "Init failed.");
+    } else {
+      r = ptrApp->MainLoop();
+      /* The close may still fail the run (a group that wrote nothing). */
+      ptrApp->Clear();
+      if (!VQX_RESULT_FAILED(r)) r = ptrApp->mun32RunResult;
+    }
   }
   const int nStatus = ExitStatus(r);
   s_fUninitDone = 1;

@@ -374,14 +374,15 @@ TEST(SigTraceGroup, OpenFailureRetriesAndRecovers) {
   const rlimit tiny{3, old.rlim_max}; /* no descriptor left: every open fails */
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tiny), 0);
   for (int i = 0; i < 5; ++i) g.Isdn(0, 0, kSetup);
-  g.clock.Set({FixedTime().n64Seconds + 61, 0, 3600});
+  g.clock.Set({FixedTime().n64Seconds + 1, FixedTime().un32Microseconds, 3600});
   g.Isdn(0, 0, kSetup);
   EXPECT_EQ(g.g.ForceLogRotation(), VQX_RESULT_OK); /* nothing open: nothing to close, no new attempt */
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
   EXPECT_EQ(log.Count("Close log file"), 0u);
   EXPECT_FALSE(g.g.mFile.IsOpened());
   EXPECT_EQ(g.g.mfOpenFailed, 1);
-  EXPECT_EQ(log.Count("Failed to open grp_000.log file."), 2u); /* once, then once a minute */
+  EXPECT_EQ(log.Count("Failed to open grp_000.log file."), 2u); /* once, then once a second */
+  EXPECT_EQ(log.Count("Failed to open grp_000.log file. (4 similar line(s) left out)"), 1u);
   EXPECT_EQ(log.Count("CVQSigTraceGrp::CreateNewFile"), 2u);
   EXPECT_EQ(log.Count("5 record(s) lost"), 1u);
   EXPECT_EQ(g.g.mun32LostCount, 6u);
@@ -415,9 +416,53 @@ TEST(SigTraceGroup, NothingWritableLeavesNoEmptySegments) {
   }));
 }
 
-/* A full disk reopens a segment at every 64 KiB flush: its lost-records line
- * is logged once a second at most, the lines left out counted in the next
- * one, or in a line of their own once the second is over. */
+/* The output folder removed while a segment is open: the next write-out
+ * finds the segment unlinked and writes nothing more into it; while the
+ * folder is missing the records are counted lost; once it is made again the
+ * next segment is opened there by its path (the working directory itself
+ * stays the removed one). Every record is in a file or counted lost. */
+TEST(SigTraceGroup, OutputFolderRemovedAndMadeAgain) {
+  CScratchDir dir;
+  const std::string strOut = std::filesystem::current_path().string() + "/out";
+  std::filesystem::create_directory(strOut);
+  ASSERT_EQ(chdir(strOut.c_str()), 0);
+  CLogCapture log;
+  {
+    SGroup g("grp", VQ_SIGTRACE_TYPE_SS7, true);
+    const auto Records = [&](const char* pszFile) { return PcapRecords(ReadFile(strOut + "/" + pszFile), 139); };
+    const struct {
+      const char* pszStep;
+      int nWritten;          /* records written before the write-out */
+      bool fRemove, fMake;   /* the folder removed, made again, before them */
+      u32 un32Lost;          /* the group's lost count after the write-out */
+      const char* pszFile;   /* the segment then open ("" none) */
+      long n000, n001;       /* records in grp_000.cap and grp_001.cap (-1 missing) */
+    } aSteps[] = {
+        {"written", 3, false, false, 0, "grp_000.cap", 3, -1},
+        {"folder removed", 2, true, false, 2, "", -1, -1},       /* unlinked: not written, no folder to open in */
+        {"still missing", 4, false, false, 6, "", -1, -1},       /* each record's open fails */
+        {"made again", 5, false, true, 6, "grp_001.cap", -1, 5}, /* opened by path in the new folder */
+    };
+    for (const auto& t : aSteps) {
+      if (t.fRemove) std::filesystem::remove_all(strOut);
+      if (t.fMake) std::filesystem::create_directory(strOut);
+      for (int i = 0; i < t.nWritten; ++i) g.Ss7(0);
+      g.g.WriteOut(true);
+      EXPECT_EQ(g.g.mun32LostCount, t.un32Lost) << t.pszStep;
+      EXPECT_EQ(g.g.mstrCurrentFile, t.pszFile) << t.pszStep;
+      EXPECT_EQ(Records("grp_000.cap"), t.n000) << t.pszStep;
+      EXPECT_EQ(Records("grp_001.cap"), t.n001) << t.pszStep;
+    }
+    EXPECT_EQ(g.g.mun32RxCount, 14u);
+  }
+  EXPECT_EQ(log.Count("Failed to write grp_000.cap file (No such file or directory), segment removed, 2 record(s) lost."), 1u);
+  EXPECT_EQ(ReadFile(strOut + "/grp_001.cap").size(), 24u + 5u * 23u);
+}
+
+/* A full disk reopens a segment at every 64 KiB flush: its write failure
+ * and lost-records lines are logged once a second at most, each kind, the
+ * lines left out counted in the next one, or in a line of their own once the
+ * second is over. */
 TEST(SigTraceGroup, LostRecordLinesOnceASecond) {
   CScratchDir dir;
   EXPECT_TRUE(InChild([] {
@@ -433,7 +478,10 @@ TEST(SigTraceGroup, LostRecordLinesOnceASecond) {
     g.g.WriteOut(false);
     const bool fSummary = log.Count("similar line(s) left out)") == 1 && log.Count("record(s) lost since the last line") == 1;
     g.g.WriteOut(false); /* said once */
-    return nBurst == 1 && nSameSecond == 2 && fSummary && log.Count("record(s) lost") == 3 && g.g.mun32LostCount == 2000;
+    /* Every write failure and reopening of the burst but the two logged, left out: counted here. */
+    const bool fLeftOut = log.Count("Group full: 1456 record(s) lost since the last line (15 similar line(s) left out)") == 1;
+    return nBurst == 1 && nSameSecond == 2 && fSummary && fLeftOut && log.Count("record(s) lost") == 3 &&
+           g.g.mun32LostCount == 2000;
   }));
 }
 

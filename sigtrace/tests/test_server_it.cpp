@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "peers/boardsim_trace_log.h"
 #include "peers/tshark.h"
@@ -142,6 +143,22 @@ TEST(SigTraceServer, SummaryOnStandardErrorWhenTheLogIsFull) {
   EXPECT_NE(strOut.find("Group SS7: 4 units written, 0 lost\n"), std::string::npos) << strOut;
 }
 
+/* A group that never opens its file (the working directory removed before
+ * the first segment) fails the run: exit status 1, its summary on standard
+ * error. */
+TEST(SigTraceServer, GroupThatNeverOpenedItsFileFailsTheRun) {
+  CServerBench B;
+  B.StartShell("mkdir gone && cd gone && rmdir ../gone && exec \"$SIGTRACE\" -c " + B.Path("quellan.xml") +
+               " -ss7 -cap 2>&1 >/dev/null");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  ASSERT_TRUE(B.SendUnits(2) == 4 && B.Drained() && kill(B.Server().mPid, SIGTERM) == 0);
+  std::string strErr;
+  for (std::string s; !(s = B.Server().ReadLine()).empty();) strErr += s + "\n";
+  EXPECT_EQ(B.Server().Wait(), 1);
+  EXPECT_NE(strErr.find("Group SS7: 0 units written, 4 lost\n"), std::string::npos) << strErr;
+  EXPECT_EQ(B.LogLines("A group never opened its file: the run failed").size(), 1u);
+}
+
 /* No argument: the defaults (every family). SIGTERM right after a burst: the traces go off, then what the server
  * had taken in is written (the boards answer the off requests after their last units), none dropped. */
 TEST(SigTraceServer, NoArgumentRunsWithDefaultsAndSigtermWritesWhatWasTakenIn) {
@@ -155,6 +172,31 @@ TEST(SigTraceServer, NoArgumentRunsWithDefaultsAndSigtermWritesWhatWasTakenIn) {
   EXPECT_EQ(B.Board().Stat("traces_on"), 0);
   EXPECT_EQ(peertshark::Lines(B.Path("SS7_000.cap"), "-T fields -e frame.len").size(), 4000u);
   EXPECT_EQ(B.LogLines("received too late to be written, dropped"), std::vector<std::string>());
+}
+
+/* SIGTERM in the middle of a long burst: every unit the board sent is in the
+ * file or counted in its group's "lost" of the summary, none dropped aside. */
+TEST(SigTraceServer, SigtermUnderLoadWritesOrCountsEveryUnitTakenIn) {
+  CServerBench B;
+  B.StartServer("-ss7");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  std::string strBurst;
+  std::thread Burst([&] { strBurst = B.Board().Command("trace ss7 100000"); });
+  const bool fSending = peerwait::WaitUntil([&] { return peerboard::TraceLog(B.Path("board.log"), "ss7").size() > 20000; }, 30000);
+  const int nKill = kill(B.Server().mPid, SIGTERM);
+  Burst.join();
+  ASSERT_TRUE(fSending && nKill == 0) << strBurst;
+  EXPECT_EQ(B.Server().Wait(), 0);
+  const long nSent = static_cast<long>(peerboard::TraceLog(B.Path("board.log"), "ss7").size());
+  const long nWritten = sigtest::PcapRecords(B.Read("SS7_000.cap"), 139);
+  const auto Summary = B.LogLines("Group SS7: ");
+  ASSERT_EQ(Summary.size(), 1u);
+  long nSaidWritten = -1, nLost = -1;
+  ASSERT_EQ(sscanf(Summary[0].c_str() + Summary[0].find("Group SS7: "), "Group SS7: %ld units written, %ld lost", &nSaidWritten,
+                   &nLost), 2) << Summary[0];
+  EXPECT_EQ(nSaidWritten, nWritten) << Summary[0];
+  EXPECT_EQ(nWritten + nLost, nSent) << Summary[0] << "; " << strBurst;
+  EXPECT_EQ(B.LogLines("received too late to be written"), std::vector<std::string>());
 }
 
 TEST(SigTraceServer, BoardLostAndBackIsTracedAgain) {
@@ -189,14 +231,15 @@ TEST(SigTraceServer, StdoutStreamIntoTsharkAndBrokenPipeEndsTheRun) {
 }
 
 /* "-isdn -stdout": ISDN and LAPD are both pcap groups, the standard output holds one stream: the group that writes
- * first owns it, the other is refused once, and the stream carries that family's units alone. */
+ * first owns it, the other is refused once, and the stream carries that family's units alone. The refused group
+ * lost every unit: the run fails. */
 TEST(SigTraceServer, IsdnAndLapdOnStdoutGiveOneStreamAndRefuseTheOtherGroup) {
   if (!peertshark::Present()) GTEST_SKIP() << "tshark is not installed";
   CServerBench B;
   B.StartShell("exec \"$SIGTRACE\" -isdn -stdout -e 60000 2>/dev/null > stream.cap");
   ASSERT_TRUE(B.WaitTracesOn(2));
   ASSERT_TRUE(B.SendUnits(3) == 6 && B.Drained() && kill(B.Server().mPid, SIGTERM) == 0);
-  EXPECT_EQ(B.Server().Wait(), 0);
+  EXPECT_EQ(B.Server().Wait(), 1);
   const auto Frames = peertshark::Lines(B.Path("stream.cap"), "-T fields -e iua.int_interface_identifier");
   ASSERT_EQ(Frames.size(), 3u) << "one group's units";
   const char* pszTrunk = Frames[0] == "0x00000002" ? "0x00000002" : "0x00000001";  /* LAPD_A on trunk 2, D1 on 1 */
