@@ -2,7 +2,8 @@
  * The application in this process against the simulated board: units flow
  * into the groups while the configuration is reloaded (every adapter
  * resynchronised) from another thread, then the run ends and nothing of it
- * is left running (ThreadSanitizer runs this too). And, without a
+ * is left running (ThreadSanitizer runs this too); many rounds of units
+ * leave as many of the library's messages alive as before. And, without a
  * framework, units dispatched under the application mutex while the console's
  * thread attaches and detaches an entity: each unit is written or counted
  * lost, never both, never routed to a detached entity.
@@ -23,32 +24,70 @@ namespace {
 
 using namespace VQCAF;
 
-TEST(SigTraceAppThreads, TrafficWhileReloadingThenNothingLeft) {
+/* The application of this process, its main loop on a thread of its own,
+ * in the bench's run directory, every entity of the board traced. */
+struct SRunningApp {
   sigtest::CServerBench B;
+  std::filesystem::path Cwd = std::filesystem::current_path();
+  std::unique_ptr<CVQSigTrace> pApp;
+  std::thread Loop;
+  bool Start() {
+    std::filesystem::current_path(B.mstrDir);
+    if (GlobalInit() != VQX_RESULT_OK) return false;
+    CVQSigTraceCfgCmdLine CmdLine;
+    CmdLine.mCfgFile = "quellan.xml", CmdLine.mAdapterName = "ALL", CmdLine.mfH248 = 0;
+    pApp = std::make_unique<CVQSigTrace>(CmdLine);
+    if (pApp->Init() != VQX_RESULT_OK) return false;
+    Loop = std::thread([this] { pApp->MainLoop(); });
+    return B.WaitTracesOn(7);
+  }
+  /* The run ended as by a management shutdown, the framework stopped. */
+  void Stop() {
+    if (pApp) pApp->OnMgmtShutdown(1); /* sets the quit flag under the application mutex */
+    if (Loop.joinable()) Loop.join();
+    pApp.reset();
+    GlobalUninit();
+    std::filesystem::current_path(Cwd);
+  }
+  ~SRunningApp() { Stop(); }
+  /* Messages of the host library alive now. */
+  u32 Allocated() {
+    _VQX_LIB_STATS Stats{};
+    Stats.un32StructVersion = 1;
+    return VQXLibGetStats(pApp->mhHostLib, &Stats) == VQX_RESULT_API_OK ? Stats.CurrentAllocated : 0xFFFFFFFFu;
+  }
+};
+
+TEST(SigTraceAppThreads, TrafficWhileReloadingThenNothingLeft) {
   std::thread([] {}).join();  /* a sanitizer's own thread, started with the first one, is not ours */
   const size_t nThreads = proccount::ProcessThreadCount();
-  const std::filesystem::path Cwd = std::filesystem::current_path();
-  std::filesystem::current_path(B.mstrDir);
-  ASSERT_EQ(GlobalInit(), VQX_RESULT_OK);
-  CVQSigTraceCfgCmdLine CmdLine;
-  CmdLine.mCfgFile = "quellan.xml", CmdLine.mAdapterName = "ALL", CmdLine.mfH248 = 0;
-  auto pApp = std::make_unique<CVQSigTrace>(CmdLine);
-  ASSERT_EQ(pApp->Init(), VQX_RESULT_OK);
-  std::thread Loop([&] { pApp->MainLoop(); });
-  EXPECT_TRUE(B.WaitTracesOn(7));
+  SRunningApp R;
+  ASSERT_TRUE(R.Start());
   for (int i = 0; i < 5; i++) {
-    EXPECT_GT(B.SendUnits(1), 0);
-    EXPECT_EQ(pApp->ReloadConfig(0), VQX_RESULT_OK);
+    EXPECT_GT(R.B.SendUnits(1), 0);
+    EXPECT_EQ(R.pApp->ReloadConfig(0), VQX_RESULT_OK);
   }
-  EXPECT_TRUE(B.Drained());
-  pApp->OnMgmtShutdown(1);  /* sets the quit flag under the application mutex */
-  Loop.join();
-  EXPECT_GE(pApp->mun32PacketCount, 5u * 7u);
-  pApp.reset();
-  GlobalUninit();
-  std::filesystem::current_path(Cwd);
+  EXPECT_TRUE(R.B.Drained());
+  R.pApp->OnMgmtShutdown(1);
+  R.Loop.join();
+  EXPECT_GE(R.pApp->mun32PacketCount, 5u * 7u);
+  R.Stop();
   EXPECT_TRUE(peerwait::WaitUntil([&] { return proccount::ProcessThreadCount() == nThreads; }, 5000))
       << proccount::ProcessThreadCount() << " threads, " << nThreads << " before";
+}
+
+/* The main loop gives every message of every batch back to the library: after many rounds of units of every
+ * family (batches of one to many messages), once all are handled, as many messages are alive as before. */
+TEST(SigTraceAppThreads, MainLoopGivesEveryMessageBack) {
+  SRunningApp R;
+  ASSERT_TRUE(R.Start());
+  ASSERT_TRUE(R.B.Drained());
+  const u32 un32Before = R.Allocated();
+  long nSent = 0;
+  for (u32 i = 0; i < 40; i++) nSent += R.B.SendUnits(1 + i % 7);
+  EXPECT_EQ(nSent, 7 * (40 / 7 * 28 + 1 + 2 + 3 + 4 + 5));
+  ASSERT_TRUE(R.B.Drained());
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return R.Allocated() == un32Before; }, 5000)) << R.Allocated() << " alive, " << un32Before << " before";
 }
 
 TEST(SigTraceAppThreads, UnitsWhileTheConsoleAttachesAndDetaches) {

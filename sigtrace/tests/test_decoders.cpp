@@ -364,7 +364,8 @@ TEST(SigTraceDecoders, DirectPartsMatchPrintf) {
 }
 
 /* The text builder's own formatter agrees with printf on what the decoders
- * use (widths, flags, %c, %%), and falls back to it outside that subset. */
+ * use (widths, flags, %c, %%), and falls back to it outside that subset,
+ * whatever the length of the text. */
 TEST(SigTraceDecoders, FormatterMatchesPrintf) {
   const char* const apszFormats[] = {"%d|%u|%s", "%3d|%2u|%12s", "%-4d|%05u|%-10s", "%d|%X|%-4s", "%c|%02X|%s",
                                      "%d|%10u|%s%%", "%d|%x|%s", "%+d|%u|%.2s"};
@@ -376,5 +377,14 @@ TEST(SigTraceDecoders, FormatterMatchesPrintf) {
       t.Appendf(pszFormat, n, u, psz);
       EXPECT_EQ(t.Str(), acExpected) << pszFormat << " " << n;
     }
+  }
+  /* The fallback's own buffer (512 bytes) at its edges: a text of its length less the terminator, its length, and
+   * past it, after what the builder holds already. */
+  for (const size_t un64Length : {3u, 510u, 511u, 512u, 513u, 2000u}) {
+    const std::string strTail(un64Length - 3, 'a');
+    CVQSigTraceText t;
+    t.Append("head|");
+    t.Appendf("%+d%s", -12, strTail.c_str());
+    EXPECT_EQ(t.Str(), "head|-12" + strTail) << un64Length << " characters";
   }
 }
