@@ -99,6 +99,10 @@ class Model:
                 if lst['name'] in self.lists:
                     fail('list %s twice' % lst['name'])
                 self.lists[lst['name']] = lst
+        aliases = [r['alias'] for r in self.records.values() if 'alias' in r]
+        for alias in aliases:
+            if aliases.count(alias) > 1 or alias in self.records:
+                fail('alias %s names two records' % alias)
         self.layouts = {}
         for name in self.order:
             self.layout(name, ())
@@ -300,6 +304,10 @@ def emit_struct(model, name):
     lines.append('};')
     lines.append('static_assert(sizeof(%s) == %d);' % (name, size))
     lines += asserts
+    if 'alias' in r:
+        lines.append('/* %s by the name its callers use */' % name)
+        lines.append('typedef %s %s;' % (name, r['alias']))
+        lines.append('static_assert(sizeof(%s) == %d);' % (r['alias'], size))
     return '\n'.join(lines) + '\n'
 
 

@@ -250,6 +250,9 @@ static_assert(offsetof(SipBodyIe, eBodyType) == 0);
 static_assert(offsetof(SipBodyIe, u.alt2.stBodySinglePart) == 4);
 static_assert(offsetof(SipBodyIe, u.alt3.msBodyMultiPart) == 4);
 static_assert(offsetof(SipBodyIe, u) == 4);
+/* SipBodyIe by the name its callers use */
+typedef SipBodyIe _VQ500_SIP_BODY;
+static_assert(sizeof(_VQ500_SIP_BODY) == 88);
 
 /* SipMessageRequestIe, copied by VQ500SipMessageRequestCopy */
 struct SipMessageRequestIe {
@@ -315,6 +318,9 @@ struct SipBodyMultiPartIe {
 static_assert(sizeof(SipBodyMultiPartIe) == 92);
 static_assert(offsetof(SipBodyMultiPartIe, msHeader) == 0);
 static_assert(offsetof(SipBodyMultiPartIe, stBody) == 4);
+/* SipBodyMultiPartIe by the name its callers use */
+typedef SipBodyMultiPartIe _VQ500_SIP_BODY_MULTI_PART;
+static_assert(sizeof(_VQ500_SIP_BODY_MULTI_PART) == 92);
 
 /* SipDisplayNameIe, copied by VQ500SipDisplayNameCopy */
 struct SipDisplayNameIe {
