@@ -110,62 +110,111 @@ void OnSmallStack(const std::function<void()>& fn)
     pthread_attr_destroy(&attr);
 }
 
-/* Multipart bodies nested nLevels deep (a SipBodyIe at payload 0); or
- * capability attributes holding attribute sets. Returns levels built. */
-u32 NestBodies(TestMsg& msg, u32 un32Levels)
+/* Multipart bodies nested un32Levels deep (a body at payload 0); beside the
+ * part that goes deeper, each level has un32Side parts whose body is a
+ * multipart of one part without a body: sets side by side, one deeper than
+ * the level's own. Returns the levels built. */
+u32 NestBodies(TestMsg& msg, u32 un32Levels, u32 un32Side)
 {
-    u8* pBody = msg.Payload();
+    auto* pBody = reinterpret_cast<_VQ500_SIP_BODY*>(msg.Payload());
+    auto part = [&msg](_VQ500_SIP_BODY* pIn) -> _VQ500_SIP_BODY* {
+        void* pv = nullptr;
+        if (VQXMsgElementAlloc(msg.Msg(), &pIn->u.alt3.msBodyMultiPart, sizeof(_VQ500_SIP_BODY_MULTI_PART), &pv) !=
+            VQX_RESULT_OK) {
+            return nullptr;
+        }
+        _VQ500_SIP_BODY* pPartBody = &static_cast<_VQ500_SIP_BODY_MULTI_PART*>(pv)->stBody;
+        pPartBody->eBodyType = 1;
+        return pPartBody;
+    };
     u32 un32Built = 0;
     for (; un32Built < un32Levels; ++un32Built) {
-        PutU32(pBody, 3);
-        void* pv = nullptr;
-        if (VQXMsgElementAlloc(msg.Msg(), pBody + 4, 92, &pv) != VQX_RESULT_OK) {
-            PutU32(pBody, 1);
+        pBody->eBodyType = 3;
+        for (u32 i = 0; i < un32Side; ++i) {
+            _VQ500_SIP_BODY* pSide = part(pBody);
+            if (pSide == nullptr) {
+                return un32Built;
+            }
+            pSide->eBodyType = 3;
+            if (part(pSide) == nullptr) {
+                pSide->eBodyType = 1;
+                return un32Built;
+            }
+        }
+        _VQ500_SIP_BODY* pNext = part(pBody);
+        if (pNext == nullptr) {
+            pBody->eBodyType = un32Side == 0 ? 1 : 3;
             break;
         }
-        pBody = static_cast<u8*>(pv) + 4;
-        PutU32(pBody, 1);
+        pBody = pNext;
     }
     return un32Built;
 }
 
-u32 NestAttributes(TestMsg& msg, u32 un32Levels)
+/* Capability attributes holding attribute sets, the same shape: beside the
+ * one that goes deeper, un32Side capability attributes each holding a set
+ * of one type-only attribute. */
+u32 NestAttributes(TestMsg& msg, u32 un32Levels, u32 un32Side)
 {
-    u8* pSet = msg.Payload();
-    u32 un32Built = 0;
-    for (; un32Built < un32Levels; ++un32Built) {
+    auto capability = [&msg](void* pSet) -> u8* {
         void* pv = nullptr;
         if (VQXMsgElementAlloc(msg.Msg(), pSet, 12, &pv) != VQX_RESULT_OK) {
-            break;
+            return nullptr;
         }
         PutU32(pv, 73);                        // capability parameter
         PutU32(static_cast<u8*>(pv) + 4, 2);   // holding a set of attributes
-        pSet = static_cast<u8*>(pv) + 8;
+        return static_cast<u8*>(pv) + 8;
+    };
+    u8* pSet = msg.Payload();
+    u32 un32Built = 0;
+    for (; un32Built < un32Levels; ++un32Built) {
+        for (u32 i = 0; i < un32Side; ++i) {
+            u8* pSideSet = capability(pSet);
+            void* pv = nullptr;
+            if (pSideSet == nullptr || VQXMsgElementAlloc(msg.Msg(), pSideSet, 4, &pv) != VQX_RESULT_OK) {
+                return un32Built;
+            }
+            PutU32(pv, 5);  // an attribute of its type word alone
+        }
+        pSet = capability(pSet);
+        if (pSet == nullptr) {
+            break;
+        }
     }
     return un32Built;
 }
 
 struct NestRow {
     const char* szName;
-    u32 (*pfnBuild)(TestMsg&, u32);
+    u32 (*pfnBuild)(TestMsg&, u32, u32);
     i32 (*pfnCopy)(const IeCopyContext*, const void*, void*, void*);
     u32 un32Levels;
+    u32 un32Side;
     u32 un32Result;
 };
 
+// The bound is on depth: sets side by side, far more than 64 in sum, copy.
 TEST(Crafted, DeepestNesting)
 {
     const NestRow rows[] = {
-        {"bodies 64", NestBodies, VQ500SipBodyCopy, 64, VQX_RESULT_OK},
-        {"bodies 65", NestBodies, VQ500SipBodyCopy, 65, VQX_RESULT_INVALID_MESSAGE},
-        {"bodies to the payload's end", NestBodies, VQ500SipBodyCopy, 100000, VQX_RESULT_INVALID_MESSAGE},
-        {"attributes 64", NestAttributes, VQ500SdpAttributeMsgsetCopy, 64, VQX_RESULT_OK},
-        {"attributes 65", NestAttributes, VQ500SdpAttributeMsgsetCopy, 65, VQX_RESULT_INVALID_MESSAGE},
-        {"attributes to the payload's end", NestAttributes, VQ500SdpAttributeMsgsetCopy, 100000, VQX_RESULT_INVALID_MESSAGE},
+        {"bodies 64", NestBodies, VQ500SipBodyCopy, 64, 0, VQX_RESULT_OK},
+        {"bodies 65", NestBodies, VQ500SipBodyCopy, 65, 0, VQX_RESULT_INVALID_MESSAGE},
+        {"bodies to the payload's end", NestBodies, VQ500SipBodyCopy, 100000, 0, VQX_RESULT_INVALID_MESSAGE},
+        {"bodies 2 deep, 200 sets side by side", NestBodies, VQ500SipBodyCopy, 1, 200, VQX_RESULT_OK},
+        {"bodies 63 deep, 2 side sets a level", NestBodies, VQ500SipBodyCopy, 63, 2, VQX_RESULT_OK},
+        {"bodies 64 deep, a side set at 65", NestBodies, VQ500SipBodyCopy, 64, 1, VQX_RESULT_INVALID_MESSAGE},
+        {"attributes 64", NestAttributes, VQ500SdpAttributeMsgsetCopy, 64, 0, VQX_RESULT_OK},
+        {"attributes 65", NestAttributes, VQ500SdpAttributeMsgsetCopy, 65, 0, VQX_RESULT_INVALID_MESSAGE},
+        {"attributes to the payload's end", NestAttributes, VQ500SdpAttributeMsgsetCopy, 100000, 0,
+         VQX_RESULT_INVALID_MESSAGE},
+        {"attributes 2 deep, 200 sets side by side", NestAttributes, VQ500SdpAttributeMsgsetCopy, 1, 200, VQX_RESULT_OK},
+        {"attributes 63 deep, 2 side sets a level", NestAttributes, VQ500SdpAttributeMsgsetCopy, 63, 2, VQX_RESULT_OK},
+        {"attributes 64 deep, a side set at 65", NestAttributes, VQ500SdpAttributeMsgsetCopy, 64, 1,
+         VQX_RESULT_INVALID_MESSAGE},
     };
     for (const NestRow& row : rows) {
         TestMsg src(88, VQX_MSG_ELEMENT_MAX_PAYLOAD);
-        const u32 un32Built = row.pfnBuild(src, row.un32Levels);
+        const u32 un32Built = row.pfnBuild(src, row.un32Levels, row.un32Side);
         EXPECT_GE(un32Built, std::min<u32>(row.un32Levels, 2000)) << row.szName;
         TestMsg dst(88, VQX_MSG_ELEMENT_MAX_PAYLOAD);
         u32 un32Result = 0;
@@ -174,6 +223,13 @@ TEST(Crafted, DeepestNesting)
             un32Result = static_cast<u32>(row.pfnCopy(&ctx, src.Payload(), dst.Msg(), dst.Payload()));
         });
         EXPECT_EQ(un32Result, row.un32Result) << row.szName;
+        if (un32Result == VQX_RESULT_OK) {
+            // Converted back in place, the copy is the source again.
+            const IeCopyContext back{1, 0, nullptr, dst.Msg()};
+            EXPECT_EQ(static_cast<u32>(row.pfnCopy(&back, dst.Payload(), dst.Msg(), dst.Payload())), VQX_RESULT_OK)
+                << row.szName;
+            EXPECT_EQ(dst.Bytes(), src.Bytes()) << row.szName;
+        }
     }
 }
 
