@@ -155,11 +155,14 @@ class CVQCMCMixer : public IVQCMCMixer,
   /* No state checks; created once handed over. */
   VQX_RESULT MixerCreate(IVQCMCErrorListener* pListener);
   /* Refused (0x8200000F) out of synchronisation or when already called; a
-   * terminate that could not be sent may be tried again. */
+   * terminate that could not be sent may be tried again. Once sent, every
+   * join record of the mixer is unjoin pending: the server ends them with it. */
   VQX_RESULT MixerTerminate(IVQCMCErrorListener* pListener);
   /* The mixer the core library holds under that id; 0x8200000B when it has no object. */
   static VQX_RESULT MixerTerminate(unsigned int un32MixerId, IVQCMCErrorListener* pListener);
-  /* The mixer keeps the new attribute only once the command is handed over. */
+  /* After the state checks the mixer's attribute is replaced by the given one
+   * and stays so whatever follows (a failed send included); a null attribute
+   * is refused (0x82000009, "CopyMixer Failed") and the held one kept. */
   VQX_RESULT MixerSetAttribute(CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE> pAttribute, IVQCMCErrorListener* pListener);
   /* Play index (byte 15 of the attribute) 0..3, else 0x8200000A; the slot is
    * busy (paused as byte 16 says) once handed over. */
@@ -291,6 +294,8 @@ class CVQCMCMixer : public IVQCMCMixer,
   VQX_RESULT ReportFailure(const char* pszOperation, const char* pszErrorText, const char* pszStep,
                            VQX_RESULT Result, IVQCMCErrorListener* pListener, int nLine);
   static void CopyMixerFrom(const CVQCMC_MIXER_ATTRIBUTE& Attr, _VQCMC_MIXER* pRecord);
+  /* Marks every join record of this mixer (legs, and mixers on either side) unjoin pending. */
+  void SetJoinsUnjoinPending();
 
  private:
   using PFN_HANDLER = VQX_RESULT (CVQCMCMixer::*)(VQX_MSG_HANDLE*);

@@ -126,6 +126,7 @@ VQX_RESULT CVQCMCMixer::MixerTerminate(IVQCMCErrorListener* pListener) {
     return Result;
   }
   mfBeingFreed = 0;
+  SetJoinsUnjoinPending();
   return VQX_RESULT_OK;
 }
 
@@ -148,14 +149,14 @@ VQX_RESULT CVQCMCMixer::MixerSetAttribute(CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE> pAtt
     return ReportFailure("MixerSetAttribute", kError, "Message allocation failed", VQX_RESULT_NOT_ENOUGH_MEMORY,
                          pListener, __LINE__);
   }
+  // No attribute: refused before anything is replaced, so that the mixer always holds one.
   if (pAttribute.IsNull()) {
     return ReportFailure("MixerSetAttribute", kError, "CopyMixer Failed", VQX_RESULT_NULL_PARAM, pListener, __LINE__);
   }
-  CopyMixerFrom(*pAttribute, VqCmcAt<_VQCMC_MIXER>(pbyPayload, kOffsetRecord));
-  const VQX_RESULT Result = SendBuilt(Msg, 1, "MixerSetAttribute", kError, pListener);
-  // The mixer keeps the attribute the server was told of: replaced only once handed over.
-  if (VQX_RESULT_SUCCEEDED(Result)) mpAttribute = pAttribute;
-  return Result;
+  // Replaced first and kept whatever follows: a send that fails leaves the new attribute held.
+  mpAttribute = pAttribute;
+  CopyMixerFrom(*mpAttribute, VqCmcAt<_VQCMC_MIXER>(pbyPayload, kOffsetRecord));
+  return SendBuilt(Msg, 1, "MixerSetAttribute", kError, pListener);
 }
 
 VQX_RESULT CVQCMCMixer::Refuse() {

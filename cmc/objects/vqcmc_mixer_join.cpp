@@ -533,6 +533,16 @@ void CVQCMCMixer::MixerSetUnjoined(unsigned int) {
   }
 }
 
+void CVQCMCMixer::SetJoinsUnjoinPending() {
+  {
+    LegLock JLock;
+    for (auto* p = mJoinedLegs.First(); p != nullptr; p = CVQCMCMixerLegList::Next(p)) p->mfUnjoinPending = 1;
+  }
+  MixerLock JLock;
+  for (auto* p = mJoinedMixersHigh.First(); p != nullptr; p = CVQCMCMixerHighList::Next(p)) p->mfUnjoinPending = 1;
+  for (auto* p = mJoinedMixersLow.First(); p != nullptr; p = CVQCMCMixerLowList::Next(p)) p->mfUnjoinPending = 1;
+}
+
 void CVQCMCMixer::CallMixerLegUnjoinDone(CVQCAFPtr<CVQCMCMixerJoinedLeg> pJoin) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   if (pJoin.IsNull()) return;

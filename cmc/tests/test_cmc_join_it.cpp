@@ -70,4 +70,55 @@ TEST(CmcJoinIt, HalfJoinUnjoinAndRefusedJoin) {
   Run.Close();
 }
 
+/* A mixer joined to a leg and to two mixers (one with a lower id, one with a higher) terminates: once
+ * the terminate is sent, every join record of it is unjoin pending, seen from both sides. */
+TEST(CmcJoinIt, MixerTerminateMarksItsJoinsUnjoinPending) {
+  CmcServerRun Run;
+  static std::mutex s_Guard;
+  static bool s_fReady = false;
+  static u32 s_un32Offered = 0;
+  Run.Open("cmc_join_it", [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE* ph) {
+    std::lock_guard Lock(s_Guard);
+    if ((*ph)->un32MsgId == VQCMC_APP_MSG_NOTIF_READY) s_fReady = true;
+    if ((*ph)->un32MsgId == VQCMC_MSG_NOTIF_CALL_LEG_PRESENT) memcpy(&s_un32Offered, VQXMsgPayload(*ph) + 32, 4);
+  }, [] { return std::lock_guard(s_Guard), s_fReady; });
+  ASSERT_TRUE(Run.Server.Offer(1, 0x4441));
+  ASSERT_TRUE(cmcpeer::WaitUntil([] { return std::lock_guard(s_Guard), s_un32Offered != 0; }, 20000));
+  {
+    JoinLeg A(1);
+    JoinMixer Low(0), M(0), High(0);  // ids given by the core library in this order
+    ASSERT_EQ(A.IsValidCallCtx() + Low.IsValidMixerCtx() + M.IsValidMixerCtx() + High.IsValidMixerCtx(), 4u);
+    ASSERT_TRUE(Low.GetMixerId() < M.GetMixerId() && M.GetMixerId() < High.GetMixerId());
+    CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Listener = LegJoin(1, 0);
+    CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE Both = MixerJoin(1, 1);
+    M.MixerSetJoined(&A, &Listener, 0);
+    M.MixerSetJoined(&Low, &Both, 0);
+    High.MixerSetJoined(&M, &Both, 0);
+    // The pending flags of M's three records, as M and as its peers see them: join*10 + unjoin.
+    auto Flags = [&] {
+      std::vector<u32> a;
+      unsigned int fJoin = 9, fUnjoin = 9;
+      EXPECT_EQ(M.GetJoinedLegAttributes(1, nullptr, &fJoin, &fUnjoin), &A);
+      a.push_back(fJoin * 10 + fUnjoin);
+      for (JoinMixer* pPeer : {&Low, &High}) {
+        EXPECT_EQ(M.GetJoinedMixerAttributes(pPeer->GetMixerId(), nullptr, &fJoin, &fUnjoin), pPeer);
+        a.push_back(fJoin * 10 + fUnjoin);
+        EXPECT_EQ(pPeer->GetJoinedMixerAttributes(M.GetMixerId(), nullptr, &fJoin, &fUnjoin), &M);
+        a.push_back(fJoin * 10 + fUnjoin);
+      }
+      return a;
+    };
+    EXPECT_EQ(Flags(), std::vector<u32>(5, 0u));
+    EXPECT_EQ(M.MixerTerminate(nullptr), VQX_RESULT_OK);
+    EXPECT_TRUE(cmcpeer::WaitUntil([&] { return Run.Server.Last("MIXER_TERMINATE").fSeen; }, 20000));
+    EXPECT_EQ(Flags(), std::vector<u32>(5, 1u));
+    // The records stay until the server ends the mixer; the termination drops them.
+    EXPECT_EQ(M.GetJoinedLegs(nullptr) + M.GetJoinedMixers(nullptr), 3u);
+    EXPECT_EQ(Low.MixerTerminate(nullptr), VQX_RESULT_OK);
+    EXPECT_EQ(High.MixerTerminate(nullptr), VQX_RESULT_OK);
+    EXPECT_EQ(Run.Server.Violations(), 0) << Run.Server.Command("stats");
+  }
+  Run.Close();
+}
+
 }  // namespace

@@ -184,7 +184,7 @@ TEST_F(CmcMixerTest, EventsFreeAndAdoption) {
 }
 
 /* State refusals are silent; a failed hand-over reaches the listener, keeps no entry and raises no
- * count; a terminate not sent may be retried; a set attribute not sent keeps the old attribute. */
+ * count; a terminate not sent may be retried; a set attribute is replaced even when not sent. */
 TEST_F(CmcMixerTest, CommandsPreconditionsAndFailedSends) {
   TestListener Default("D"), Other("O");
   CVQCMC_PLAY_ATTRIBUTE Play;
@@ -214,7 +214,12 @@ TEST_F(CmcMixerTest, CommandsPreconditionsAndFailedSends) {
   EXPECT_EQ(Default.mstrSeen, "D:CVQCMCMixer::MixerCreate Failed;");
   EXPECT_EQ(Mixer.IsCreated(), 0u);
   EXPECT_EQ(Mixer.GetPendingListenerCount(), 0u) << "the failed sends' listeners are not kept";
-  EXPECT_EQ(Mixer.GetMixerAttributes().Get(), pOld) << "not sent: the attribute stays";
+  EXPECT_NE(Mixer.GetMixerAttributes().Get(), pOld) << "replaced though not sent";
+  CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE> pNew(new CVQCMC_MIXER_ATTRIBUTE());
+  EXPECT_TRUE(VQX_RESULT_FAILED(Mixer.MixerSetAttribute(pNew, &Other)));
+  EXPECT_EQ(Mixer.GetMixerAttributes().Get(), pNew.Get()) << "replaced first, kept whatever follows";
+  EXPECT_EQ(Mixer.MixerSetAttribute(CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE>(), &Other), VQX_RESULT_NULL_PARAM);
+  EXPECT_EQ(Mixer.GetMixerAttributes().Get(), pNew.Get()) << "no attribute: the held one stays";
   EXPECT_EQ(Mixer.IsPlayingStream(0, nullptr) + Mixer.IsRecordingStream(nullptr), 0u);
   ASSERT_EQ(Play.SetFixedByte(15, 4), VQX_RESULT_OK);
   EXPECT_EQ(Mixer.MixerPlayStream(Play, &Other), VQX_RESULT_INVALID_PARAM);
