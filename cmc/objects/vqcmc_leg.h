@@ -202,7 +202,9 @@ class CVQCMCLeg : public IVQCMCLeg,
                                          IVQCMCErrorListener* pListener);
   VQX_RESULT TerminateCallMediaOnly(_VQCMC_CALL_REASON& Reason, IVQCMCErrorListener* pListener);
   /* Terminates with this code and frees itself: after the terminated
-   * notification, or at once when the terminate cannot be sent. */
+   * notification (which calls no callback and leaves the joins to the
+   * destructor, which reports and drops them), or at once when the terminate
+   * cannot be sent. */
   void RefuseLeg(_VQCMC_CALL_REASON_CODE Code, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute);
   /* A re-synchronised leg no object represents: a leg object for it (adopted,
    * answered, when the core library holds it) refused with Code. */

@@ -138,8 +138,9 @@ VQX_RESULT CVQCMCLeg::HandleCallTerminated(VQX_MSG_HANDLE* phMsg) {
     LogFailure("HandleCallTerminated", "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
     return VQX_RESULT_INVALID_PARAM;
   }
-  SetUnjoined(nullptr);
+  // A refused leg goes with its joins: its destructor reports and drops them.
   if (mfRefused != 0) return FreeLeg();
+  SetUnjoined(nullptr);
   _VQCMC_CALL_REASON Reason;
   memcpy(&Reason, pbyPayload + kOffsetReason, sizeof(Reason));
   ReadProtocol(Msg.GetMsg(), pbyPayload, kOffsetReasonProtocol, Attribute);

@@ -43,6 +43,7 @@ class JoinLeg : private MutexHolder, public CVQCMCLeg {
     Add(std::string(psz) + "(" + std::to_string(p->GetLegId()) + "," + std::to_string(a->IsFullDuplex()) +
         ");");
   }
+  using CVQCMCLeg::mfRefused;
   using CVQCMCLeg::mJoinedLegs1;
   using CVQCMCLeg::mJoinedLegs2;
   u32 mfLegacy;

@@ -138,4 +138,23 @@ TEST_F(CmcJoinTest, JoinRefusals) {
   B.SetFreeListener(nullptr);
 }
 
+/* The server's terminated notification to a refused leg leaves its joins alone: the leg is deleted after
+ * the message with them, its destructor reports them and drops them. */
+TEST_F(CmcJoinTest, TerminatedRefusedLegKeepsItsJoinsToItsEnd) {
+  JoinLeg B(0x51);
+  JoinMixer M(5);
+  auto* pRefused = new JoinLeg(0x60);
+  pRefused->SetFreeListener(pRefused);
+  pRefused->mfRefused = 1;
+  CVQCMC_JOIN_ATTRIBUTE Full;
+  CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Listener = LegJoin(1, 0);
+  pRefused->SetJoined(&B, &Full, 0);
+  M.MixerSetJoined(pRefused, &Listener, 0);
+  EXPECT_EQ(Deliver(*pRefused, 4, VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, 0x60, 0, 0, 184), VQX_RESULT_OK);
+  EXPECT_EQ(Logged("CVQCMCLeg::~CVQCMCLeg: Leg is still joined to 1 other Legs"), 1u);
+  EXPECT_EQ(Logged("CVQCMCLeg::~CVQCMCLeg: leg 0x00000060 is still joined as listener to a mixer (0x00000005)"), 1u);
+  EXPECT_EQ(B.GetJoinedLegs(nullptr) + M.GetJoinedLegs(nullptr), 0u) << "gone with the leg";
+  EXPECT_EQ(CVQCMCLegJoinedLeg::GetCount() + CVQCMCMixerJoinedLeg::GetCount(), 0u);
+}
+
 }  // namespace
