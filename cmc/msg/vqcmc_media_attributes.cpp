@@ -92,13 +92,13 @@ VQX_RESULT CVQCMC_PLAY_ATTRIBUTE::AddPlayFilePath(const char* pszPath, unsigned 
 
 VQX_RESULT CVQCMC_PLAY_ATTRIBUTE::CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCMC_PLAY_ATTRIBUTE* pDst) const {
   if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
-  return VQCmcLibMsgCopyPlayAttribute(mhCmcLib, mpPayload, hDstMsg, pDst, sizeof(*pDst), nullptr);
+  return VQCmcLibMsgCopyPlayAttribute(VqCmcLiveLibHandle(), mpPayload, hDstMsg, pDst, sizeof(*pDst), nullptr);
 }
 
 VQX_RESULT CVQCMC_PLAY_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_PLAY_ATTRIBUTE* pSrc) {
   if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
   if (hSrcMsg == nullptr) return VQX_RESULT_NULL_PARAM;
-  return VQCmcLibMsgCopyPlayAttribute(mhCmcLib, pSrc, mpMsg, mpPayload, sizeof(*pSrc), hSrcMsg);
+  return VQCmcLibMsgCopyPlayAttribute(VqCmcLiveLibHandle(), pSrc, mpMsg, mpPayload, sizeof(*pSrc), hSrcMsg);
 }
 
 /* ---------------------------------------------------------------- record */
@@ -119,13 +119,13 @@ VQX_RESULT CVQCMC_RECORD_ATTRIBUTE::AddRecFilePath(const char* pszPath) {
 
 VQX_RESULT CVQCMC_RECORD_ATTRIBUTE::CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCMC_RECORD_ATTRIBUTE* pDst) const {
   if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
-  return VQCmcLibMsgCopyRecordAttribute(mhCmcLib, mpPayload, hDstMsg, pDst, nullptr);
+  return VQCmcLibMsgCopyRecordAttribute(VqCmcLiveLibHandle(), mpPayload, hDstMsg, pDst, nullptr);
 }
 
 VQX_RESULT CVQCMC_RECORD_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_RECORD_ATTRIBUTE* pSrc) {
   if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
   if (hSrcMsg == nullptr) return VQX_RESULT_NULL_PARAM;
-  return VQCmcLibMsgCopyRecordAttribute(mhCmcLib, pSrc, mpMsg, mpPayload, hSrcMsg);
+  return VQCmcLibMsgCopyRecordAttribute(VqCmcLiveLibHandle(), pSrc, mpMsg, mpPayload, hSrcMsg);
 }
 
 /* ----------------------------------------------------------------- event */
@@ -155,13 +155,13 @@ VQX_RESULT CVQCMC_EVENT_ATTRIBUTE::AddToneString(const char* pszTones) {
 
 VQX_RESULT CVQCMC_EVENT_ATTRIBUTE::CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCMC_EVENT_ATTRIBUTE* pDst) const {
   if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
-  return VQCmcLibMsgCopyEventAttribute(mhCmcLib, mpPayload, hDstMsg, pDst, nullptr);
+  return VQCmcLibMsgCopyEventAttribute(VqCmcLiveLibHandle(), mpPayload, hDstMsg, pDst, nullptr);
 }
 
 VQX_RESULT CVQCMC_EVENT_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_EVENT_ATTRIBUTE* pSrc) {
   if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
   if (hSrcMsg == nullptr) return VQX_RESULT_NULL_PARAM;
-  return VQCmcLibMsgCopyEventAttribute(mhCmcLib, pSrc, mpMsg, mpPayload, hSrcMsg);
+  return VQCmcLibMsgCopyEventAttribute(VqCmcLiveLibHandle(), pSrc, mpMsg, mpPayload, hSrcMsg);
 }
 
 }  // namespace VQCAF

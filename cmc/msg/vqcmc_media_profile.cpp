@@ -37,20 +37,18 @@ _VQX_SDP_INFO_COMPACT* DupBlob(const void* pvBlob, u32 un32Size) {
 }
 
 /* Replaces a held blob by un32Size bytes at pvBlob: in place when it is no larger (a held blob's
- * buffer always holds at least its own size), else in a buffer realloc makes room in. */
-void StoreBlob(_VQX_SDP_INFO_COMPACT*& pBlob, const void* pvBlob, u32 un32Size) {
+ * buffer always holds at least its own size), else in a buffer realloc makes room in. False when
+ * there is no memory for it: the held blob stays as it was (realloc leaves it untouched). */
+bool StoreBlob(_VQX_SDP_INFO_COMPACT*& pBlob, const void* pvBlob, u32 un32Size) {
   if (pBlob != nullptr && un32Size <= BlobSize(pBlob)) {
     memcpy(pBlob, pvBlob, un32Size);
-    return;
+    return true;
   }
   void* pv = realloc(pBlob, un32Size);
-  if (pv == nullptr) {
-    free(pBlob);
-    pBlob = nullptr;
-    return;
-  }
+  if (pv == nullptr) return false;
   memcpy(pv, pvBlob, un32Size);
   pBlob = static_cast<_VQX_SDP_INFO_COMPACT*>(pv);
+  return true;
 }
 
 char* DupText(const char* psz, size_t nLength);
@@ -166,8 +164,14 @@ void CVQCMC_MEDIA_PROFILE::FreeSDP(_VQX_SDP_INFO_COMPACT** ppSdp) {
 
 void CVQCMC_MEDIA_PROFILE::CopyCompactSDP(_VQX_SDP_INFO_COMPACT* pSrc, _VQX_SDP_INFO_COMPACT** ppDst) {
   if (ppDst == nullptr || pSrc == *ppDst) return;
+  _VQX_SDP_INFO_COMPACT* pCopy = pSrc == nullptr ? nullptr : DupBlob(pSrc, BlobSize(pSrc));
+  if (pSrc != nullptr && pCopy == nullptr) {
+    VQCMC_LOG_FAILURE("CVQCMC_MEDIA_PROFILE::CopyCompactSDP", "No memory for the SDP blob: the one held is kept",
+                      VQX_RESULT_NOT_ENOUGH_MEMORY);
+    return;
+  }
   FreeSDP(ppDst);
-  if (pSrc != nullptr) *ppDst = DupBlob(pSrc, BlobSize(pSrc));
+  *ppDst = pCopy;
 }
 
 CVQCAFString CVQCMC_MEDIA_PROFILE::GetProfileName() const {
@@ -254,8 +258,8 @@ VQX_RESULT CVQCMC_MEDIA_PROFILE::ReplaceFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCM
 
 VQX_RESULT CVQCMC_MEDIA_PROFILE::Read(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_MEDIA_PROFILE* pSrc, bool fReplace) {
   static const char* const kOperation = "CVQCMC_MEDIA_PROFILE::CopyFrom";
-  const VQX_RESULT Result = fReplace ? VqxMsgElementCheckSet(hSrcMsg, &pSrc->setProfileElements)
-                                     : VqCmcCheckRecordSet(hSrcMsg, pSrc, sizeof(*pSrc), &pSrc->setProfileElements);
+  VQX_RESULT Result = fReplace ? VqxMsgElementCheckSet(hSrcMsg, &pSrc->setProfileElements)
+                               : VqCmcCheckRecordSet(hSrcMsg, pSrc, sizeof(*pSrc), &pSrc->setProfileElements);
   if (VQX_RESULT_FAILED(Result)) {
     VQCMC_LOG_FAILURE(kOperation, "Malformed profile refused", Result);
     return Result;
@@ -278,9 +282,13 @@ VQX_RESULT CVQCMC_MEDIA_PROFILE::Read(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_MEDIA
         VQCMC_LOG_FAILURE(kOperation, "Malformed SDP element skipped", VQX_RESULT_INVALID_MESSAGE);
         continue;
       }
-      if (fLocal) localSdpState = GetU32(pby + 4);
       afSeen[fLocal ? 0 : 1] = true;
-      StoreBlob(fLocal ? localSdp : peerSdp, pby + un32At, un32Blob);
+      if (!StoreBlob(fLocal ? localSdp : peerSdp, pby + un32At, un32Blob)) {
+        Result = VQX_RESULT_NOT_ENOUGH_MEMORY;
+        VQCMC_LOG_FAILURE(kOperation, "No memory for the SDP blob: the one held is kept", Result);
+        continue;
+      }
+      if (fLocal) localSdpState = GetU32(pby + 4);
     } else if (un32Type == VQCMC_MEDIA_ELEMENT_NAME) {
       if (un16Size <= kNameOffset) {
         VQCMC_LOG_FAILURE(kOperation, "Short name element skipped", VQX_RESULT_INVALID_MESSAGE);
@@ -298,7 +306,7 @@ VQX_RESULT CVQCMC_MEDIA_PROFILE::Read(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_MEDIA
     if (!afSeen[2]) delete[] profileName, profileName = nullptr;
     peerSdpState = 0;
   }
-  return VQX_RESULT_OK;
+  return Result;
 }
 
 }  // namespace VQCAF

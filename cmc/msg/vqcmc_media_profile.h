@@ -47,7 +47,8 @@ class CVQCMC_MEDIA_PROFILE {
   VQX_RESULT GetPeerSDP(_VQX_SDP_INFO_COMPACT** ppSdp);
   /* Frees *ppSdp and nulls it. */
   static void FreeSDP(_VQX_SDP_INFO_COMPACT** ppSdp);
-  /* Frees *ppDst, then stores a copy of pSrc (size from its header) when not null. */
+  /* Stores a copy of pSrc (size from its header; null: none) in *ppDst, freeing
+   * what it held; without memory for the copy *ppDst is kept (logged). */
   static void CopyCompactSDP(_VQX_SDP_INFO_COMPACT* pSrc, _VQX_SDP_INFO_COMPACT** ppDst);
 
   u32& GetLocalSdpState() { return localSdpState; }
@@ -72,7 +73,9 @@ class CVQCMC_MEDIA_PROFILE {
    * element (local SDP with its state, peer SDP, name). The record and its
    * set must pass the checks against hSrcMsg (else their code, logged,
    * nothing changed); an element too short for what it names, or a blob
-   * without its magic or larger than its element, is skipped (logged).
+   * without its magic or larger than its element, is skipped (logged). A
+   * blob there is no memory for leaves the one held (and its state) as it
+   * was, is logged, and makes the result 0x82000012 once the rest is read.
    */
   VQX_RESULT CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_MEDIA_PROFILE* pSrc);
   /* The same for a profile inside a record that the caller has checked

@@ -44,11 +44,6 @@ void Guarded(const char* pszOperation, F&& fn) {
   }
 }
 
-VQCMC_LIB_HANDLE ClientLibHandle() {
-  CVQCMCLib* pLib = CVQCMCLib::GetInstance();
-  return pLib == nullptr ? nullptr : pLib->GetCmcLibHandle();
-}
-
 }  // namespace
 
 template <class T, u32 id>
@@ -113,11 +108,11 @@ CVQCAFBasicApiMsg<T, id>::~CVQCAFBasicApiMsg() {
 }
 
 template <class T, u32 id>
-CVQCMCMessage<T, id>::CVQCMCMessage(u32 un32Extra) : CVQCAFBasicApiMsg<T, id>(un32Extra), mhCmcLib(ClientLibHandle()) {}
+CVQCMCMessage<T, id>::CVQCMCMessage(u32 un32Extra) : CVQCAFBasicApiMsg<T, id>(un32Extra), mhCmcLib(VqCmcLiveLibHandle()) {}
 
 template <class T, u32 id>
 CVQCMCMessage<T, id>::CVQCMCMessage(VQX_MSG_HANDLE hMsg, u32 fOwned)
-    : CVQCAFBasicApiMsg<T, id>(hMsg, fOwned), mhCmcLib(ClientLibHandle()), mfProcessed(1) {}
+    : CVQCAFBasicApiMsg<T, id>(hMsg, fOwned), mhCmcLib(VqCmcLiveLibHandle()), mfProcessed(1) {}
 
 template <class T, u32 id>
 VQX_RESULT CVQCMCMessage<T, id>::HandOver(PFCT_PROCESS pfnProcess, u32 un32Id, u32 un32UserValue) {

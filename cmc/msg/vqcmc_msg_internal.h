@@ -26,6 +26,11 @@ void VqCmcLogFailure(const char* pszOperation, const char* pszText, VQX_RESULT R
                      int nLine);
 #define VQCMC_LOG_FAILURE(op, text, result) ::VQCAF::VqCmcLogFailure(op, text, result, __FILE__, __LINE__)
 
+/* The core library the client singleton holds now (null without one). The attribute copies log
+ * through it, never through a handle kept since the holder was made, which the library's close
+ * leaves dangling: once the library is gone their lines are dropped. */
+VQCMC_LIB_HANDLE VqCmcLiveLibHandle();
+
 /* A plain line at VQERR through the client singleton (or sub-module "CMC "). */
 void VqCmcLogLine(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
 

@@ -27,15 +27,12 @@ CVQCMCMsgset<T>::CVQCMCMsgset(u32 un32ElementRoom) {
 }
 
 template <class T>
-CVQCMCMsgset<T>::CVQCMCMsgset(VQX_MSG_HANDLE hMsg, T* pPayload) : mpMsg(hMsg), mpPayload(pPayload) {
-  if (CVQCMCLib* pLib = CVQCMCLib::GetInstance()) mhCmcLib = pLib->GetCmcLibHandle();
-}
+CVQCMCMsgset<T>::CVQCMCMsgset(VQX_MSG_HANDLE hMsg, T* pPayload) : mpMsg(hMsg), mpPayload(pPayload) {}
 
 template <class T>
 void CVQCMCMsgset<T>::Allocate(u32 un32ElementRoom) {
-  if (CVQCMCLib* pLib = CVQCMCLib::GetInstance()) mhCmcLib = pLib->GetCmcLibHandle();
   const u32 un32Size = (VQXMsgComputeSize(sizeof(T), 0, 0) + un32ElementRoom + 7u) & ~7u;
-  const VQX_RESULT Result = VQCmcLibMsgAlloc(mhCmcLib, un32Size, &mpMsg);
+  const VQX_RESULT Result = VQCmcLibMsgAlloc(VqCmcLiveLibHandle(), un32Size, &mpMsg);
   if (VQX_RESULT_FAILED_OR_WARNING(Result) || mpMsg == nullptr) {
     VqCmcLogLine("CVQCMCMsgset: Failed to alloc message\n");
     mpMsg = nullptr;

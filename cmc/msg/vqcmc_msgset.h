@@ -10,7 +10,8 @@
  * destroyed, through the bridge's host library (so also after the core
  * library has closed; with no bridge left it is kept). Derived classes
  * fill the record and its sets and copy them in and out of other
- * messages. When the allocation fails the holder is empty
+ * messages; a copy logs through the core library the singleton holds at
+ * the time of the call (none: no line), never through one kept since. When the allocation fails the holder is empty
  * (null message and payload): writers then fail, nothing is written.
  * Instances: the play, record and event attributes (vqcmc_media_attributes.h).
  * Threads: a holder is used by one thread at a time; no lock.
@@ -57,7 +58,6 @@ class CVQCMCMsgset {
 
  protected:
   VQX_MSG_HANDLE mpMsg = nullptr;
-  VQCMC_LIB_HANDLE mhCmcLib = nullptr;
   T* mpPayload = nullptr;
   u32 mfOwned = 1;
   u32 mfElementAdded = 0;

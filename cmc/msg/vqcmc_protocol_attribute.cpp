@@ -45,15 +45,31 @@ CVQCMC_PROTOCOL_ATTRIBUTE::CVQCMC_PROTOCOL_ATTRIBUTE(const CVQCMC_PROTOCOL_ATTRI
 }
 
 CVQCMC_PROTOCOL_ATTRIBUTE& CVQCMC_PROTOCOL_ATTRIBUTE::operator=(const CVQCMC_PROTOCOL_ATTRIBUTE& Src) {
-  if (this == &Src || mpPayload == nullptr || Src.mpPayload == nullptr) return *this;
-  mfElementAdded = Src.mfElementAdded;
-  VQCmcLibMsgCopyProtocolAttribute(mhCmcLib, Src.mpPayload, mpMsg, mpPayload, Src.mfElementAdded, nullptr);
+  if (this == &Src) return *this;
+  const char* pszFailure = nullptr;
+  VQX_RESULT Result = VQX_RESULT_NOT_INITIALIZED;
+  if (mpPayload == nullptr) {
+    pszFailure = "No message to copy into";
+  } else if (Src.mpPayload == nullptr) {
+    pszFailure = "No message to copy from: the attribute is kept";
+  } else if (mpMsg->un32PayloadMaxLength - mpMsg->un32PayloadLength <
+             Src.mpMsg->un32PayloadLength - std::min<u32>(Src.mpMsg->un32PayloadLength, sizeof(*mpPayload))) {
+    // The record is copied before the elements: one that would not fit is refused before anything changes.
+    pszFailure = "Not enough room for the source's elements: the attribute is kept";
+    Result = VQX_RESULT_NOT_ENOUGH_MEMORY;
+  } else {
+    Result = VQCmcLibMsgCopyProtocolAttribute(VqCmcLiveLibHandle(), Src.mpPayload, mpMsg, mpPayload,
+                                              Src.mfElementAdded, nullptr);
+    if (VQX_RESULT_SUCCEEDED(Result)) mfElementAdded = Src.mfElementAdded;
+    else pszFailure = "Copy failed";
+  }
+  if (pszFailure != nullptr) VQCMC_LOG_FAILURE("CVQCMC_PROTOCOL_ATTRIBUTE::operator=", pszFailure, Result);
   return *this;
 }
 
 VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCMC_PROTOCOL_ATTRIBUTE* pDst) const {
   if (mpPayload == nullptr) return VQX_RESULT_NOT_INITIALIZED;
-  return VQCmcLibMsgCopyProtocolAttribute(mhCmcLib, mpPayload, hDstMsg, pDst, mfElementAdded, nullptr);
+  return VQCmcLibMsgCopyProtocolAttribute(VqCmcLiveLibHandle(), mpPayload, hDstMsg, pDst, mfElementAdded, nullptr);
 }
 
 VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_PROTOCOL_ATTRIBUTE* pSrc) {
@@ -63,7 +79,7 @@ VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQ
     return VQX_RESULT_NOT_SUPPORTED;
   }
   if (hSrcMsg == nullptr) return VQX_RESULT_NULL_PARAM;
-  const VQX_RESULT Result = VQCmcLibMsgCopyProtocolAttribute(mhCmcLib, pSrc, mpMsg, mpPayload, 1, hSrcMsg);
+  const VQX_RESULT Result = VQCmcLibMsgCopyProtocolAttribute(VqCmcLiveLibHandle(), pSrc, mpMsg, mpPayload, 1, hSrcMsg);
   if (VQX_RESULT_SUCCEEDED(Result)) mfElementAdded = 1;
   return Result;
 }

@@ -38,7 +38,10 @@ class CVQCMC_PROTOCOL_ATTRIBUTE : public CVQCMCMsgset<_VQCMC_PROTOCOL_ATTRIBUTE>
   /* Room 4096, or with fExactRoom the source's used length less the record
    * (never below 0: an empty source gives an empty copy); then assignment. */
   CVQCMC_PROTOCOL_ATTRIBUTE(const CVQCMC_PROTOCOL_ATTRIBUTE& Src, unsigned int fExactRoom);
-  /* Takes the source's flag and copies its record and elements in. */
+  /* Takes the source's flag and copies its record and elements in. What it
+   * cannot do is logged (VQERR, "CVQCMC_PROTOCOL_ATTRIBUTE::operator=: ...")
+   * and leaves this attribute as it was: an empty holder on either side, a
+   * source whose elements would not fit the room left here, a failed copy. */
   CVQCMC_PROTOCOL_ATTRIBUTE& operator=(const CVQCMC_PROTOCOL_ATTRIBUTE& Src);
 
   /* The record and its elements into pDst in hDstMsg; the protocol part only

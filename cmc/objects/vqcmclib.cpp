@@ -257,6 +257,11 @@ VQX_RESULT CVQCMCLib::TestInstall(VQCMC_LIB_HANDLE hCmcLib) {
 
 void CVQCMCLib::TestUninstall() { Uninit(); }
 
+VQCMC_LIB_HANDLE VqCmcLiveLibHandle() {
+  CVQCMCLib* pLib = CVQCMCLib::GetInstance();
+  return pLib == nullptr ? nullptr : pLib->GetCmcLibHandle();
+}
+
 void VqCmcLogLine(const char* pszFormat, ...) {
   char szLine[1024];
   va_list args;

@@ -4,6 +4,8 @@
  * refusals of elements and of malformed received payloads, the value
  * classes' defaults and texts.
  */
+#include <dlfcn.h>
+
 #include <functional>
 #include <map>
 #include <sstream>
@@ -22,6 +24,19 @@
 #include "vq500_sip_text.h"
 #include "vqcmclib.h"
 #include "vqx_msg_element.h"
+
+/* Set by a test to make the next realloc of its own thread fail, as it does when memory runs out. */
+static thread_local bool t_fFailNextRealloc = false;
+
+extern "C" void* realloc(void* pv, size_t nSize) noexcept {
+  using PFN_REALLOC = void* (*)(void*, size_t);
+  static const PFN_REALLOC s_pfnNext = reinterpret_cast<PFN_REALLOC>(dlsym(RTLD_NEXT, "realloc"));
+  if (t_fFailNextRealloc) {
+    t_fFailNextRealloc = false;
+    return nullptr;
+  }
+  return s_pfnNext(pv, nSize);
+}
 
 namespace {
 
@@ -542,6 +557,67 @@ TEST_F(CmcAttrTest, HoldersDestroyedAfterTheLibraryCloses) {
   EXPECT_EQ(Logged("CVQCMCMsgset: Failed to free message"), 1u);
 }
 
+/* Holders made while the singleton's core library was open copy in and out after it closed: a refused
+ * copy logs through the library open at the time of the call, and with none its line is dropped (before,
+ * it logged through the handle the holder kept, freed by the close). */
+TEST_F(CmcAttrTest, CopiesLogThroughTheLibraryOpenNow) {
+  CVQCMCLib::TestUninstall();  // the fixture's library makes way for one the singleton owns
+  ASSERT_EQ(VQCmcLibClose(mhCmc), VQX_RESULT_OK);
+  mhCmc = nullptr;
+  CVQCMCLibParams P;
+  ASSERT_EQ(CVQCMCLib::Init(P), VQX_RESULT_OK);
+  ASSERT_EQ(CVQCMCLib::Attach(nullptr), VQX_RESULT_OK);
+  CVQCMC_PLAY_ATTRIBUTE Play;
+  CVQCMC_RECORD_ATTRIBUTE Record;
+  CVQCMC_EVENT_ATTRIBUTE Event;
+  CVQCMC_PROTOCOL_ATTRIBUTE Protocol;
+  VQX_MSG_HANDLE h = Received(std::string(256, '\0'));
+  const std::vector<std::function<VQX_RESULT()>> aCopies = {
+      [&] { return Play.CopyTo(h, nullptr); },     [&] { return Play.CopyFrom(h, nullptr); },
+      [&] { return Record.CopyTo(h, nullptr); },   [&] { return Record.CopyFrom(h, nullptr); },
+      [&] { return Event.CopyTo(h, nullptr); },    [&] { return Event.CopyFrom(h, nullptr); },
+      [&] { return Protocol.CopyTo(h, nullptr); }, [&] { return Protocol.CopyFrom(h, nullptr); },
+  };
+  for (int fOpen = 1; fOpen >= 0; fOpen--) {
+    const size_t nBefore = Logged("Null argument");
+    for (size_t i = 0; i < aCopies.size(); i++) EXPECT_EQ(aCopies[i](), VQX_RESULT_NULL_PARAM) << i << " open " << fOpen;
+    EXPECT_EQ(Logged("Null argument"), nBefore + (fOpen ? aCopies.size() : 0u)) << "open " << fOpen;
+    if (fOpen) {
+      EXPECT_EQ(CVQCMCLib::Uninit(), VQX_RESULT_OK);  // closes the core library
+    }
+  }
+}
+
+/* Assignment of protocol attributes reports what it cannot do and keeps what the target held: an empty
+ * holder on either side, elements that would not fit the target's room. */
+TEST_F(CmcAttrTest, ProtocolAssignmentKeepsTheTargetOnFailure) {
+  CVQCMC_PROTOCOL_ATTRIBUTE Sip, Big, Small(CVQCMC_PROTOCOL_ATTRIBUTE(), 1);
+  ASSERT_EQ(Sip.SetSinglePartSipBody("v=0"), VQX_RESULT_OK);
+  ASSERT_EQ(Big.SetSinglePartSipBody(std::string(1000, 'b').c_str()), VQX_RESULT_OK);
+  CVQCMCLib::TestUninstall();  // no message can be had: an empty holder
+  {
+    CVQCMC_PROTOCOL_ATTRIBUTE Empty;
+    ASSERT_EQ(Empty.GetMsg(), nullptr);
+    const std::string strSip = Used(Sip.GetMsg());
+    Sip = Empty;
+    EXPECT_EQ(Hex(Used(Sip.GetMsg())), Hex(strSip)) << "an empty source leaves the target as it was";
+    Empty = Sip;
+    EXPECT_EQ(Empty.GetMsg(), nullptr);
+    EXPECT_EQ(Logged("CVQCMC_PROTOCOL_ATTRIBUTE::operator=: No message to copy from: the attribute is kept"), 1u);
+    EXPECT_EQ(Logged("CVQCMC_PROTOCOL_ATTRIBUTE::operator=: No message to copy into"), 1u);
+  }
+  ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
+  const std::string strSmall = Used(Small.GetMsg());
+  Small = Big;
+  EXPECT_EQ(Hex(Used(Small.GetMsg())), Hex(strSmall)) << "no room for the body: nothing copied";
+  EXPECT_EQ(Logged("operator=: Not enough room for the source's elements: the attribute is kept (82000012)"), 1u);
+  CVQCMC_PROTOCOL_ATTRIBUTE Copy;
+  Copy = Big;
+  EXPECT_EQ(Copy.GetPayload()->un8Present * 10 + Copy.GetPayload()->un32ProtocolType, 10u + VQCMC_PROTOCOL_SIP)
+      << "a copy with room goes through";
+  EXPECT_EQ(Used(Copy.GetMsg()).size(), Used(Big.GetMsg()).size());
+}
+
 /* Profiles and protocol attributes: built as the golden encoder did, read back (CopyFrom) and copied out (CopyTo). */
 TEST_F(CmcAttrTest, ProfileAndProtocolEqualGoldenBothWays) {
   VQX_MSG_HANDLE h = Received(mGolden["profile"]);
@@ -837,6 +913,53 @@ TEST_F(CmcAttrTest, MalformedProfilesBounded) {
   EXPECT_TRUE(VQX_RESULT_FAILED(MediaOnly.CopyFrom(hMediaOnly, Payload<_VQCMC_MEDIA_ONLY_LEG_ATTRIBUTE>(hMediaOnly))));
   EXPECT_EQ(std::string(Leg.GetCalledNumber().c_str()) + MediaOnly.GetNetworkAccessPoint().c_str(), "keptkept");
   EXPECT_EQ(Logged("Malformed profile refused"), nRefused + 2u);
+}
+
+/* ReplaceFrom leaves a profile holding exactly what the payload carries, as a fresh profile's CopyFrom
+ * would (states, blobs, name); a blob there is no memory for leaves the one held, and its state. */
+TEST_F(CmcAttrTest, ProfileReplaceFromAndBlobWithoutMemory) {
+  auto State = [](CVQCMC_MEDIA_PROFILE& Profile) {
+    _VQX_SDP_INFO_COMPACT *pLocal = nullptr, *pPeer = nullptr;
+    Profile.GetLocalSDP(&pLocal), Profile.GetPeerSDP(&pPeer);
+    auto Blob = [](_VQX_SDP_INFO_COMPACT* p) { return p == nullptr ? "-" : Hex(std::string((char*)p, p->un32Size)); };
+    return std::to_string(Profile.GetLocalSdpState()) + "/" + std::to_string(Profile.GetPeerSdpState()) + " " +
+           Profile.GetProfileName().c_str() + " " + Blob(pLocal) + " " + Blob(pPeer);
+  };
+  VQX_MSG_HANDLE hGolden = Received(mGolden["profile"]);
+  auto* pGolden = Payload<_VQCMC_MEDIA_PROFILE>(hGolden);
+  CVQCMC_MEDIA_PROFILE Fresh, Blank, Profile;
+  ASSERT_EQ(Fresh.CopyFrom(hGolden, pGolden), VQX_RESULT_OK);
+  ASSERT_EQ(Profile.SetByProfileName("old"), VQX_RESULT_OK);
+  Profile.GetLocalSdpState() = 4, Profile.GetPeerSdpState() = 7;
+  EXPECT_EQ(Profile.ReplaceFrom(hGolden, pGolden), VQX_RESULT_OK);
+  EXPECT_EQ(State(Profile), State(Fresh)) << "the name, the peer state and the states held are gone";
+  ASSERT_EQ(Blank.SetByProfileName("n"), VQX_RESULT_OK);
+  auto* pNameOnly = Blank.CreateMessage();
+  ASSERT_NE(pNameOnly, nullptr);
+  EXPECT_EQ(Profile.ReplaceFrom(pNameOnly->GetMsg(), pNameOnly->GetPayload()), VQX_RESULT_OK);
+  EXPECT_EQ(State(Profile), "0/0 n - -") << "no SDP element: no blob, states 0";
+  CVQCMC_MEDIA_PROFILE::DestroyMessage(pNameOnly);
+
+  // A profile holding a 16-byte local blob reads the golden one (24 bytes): realloc finds no memory.
+  std::string strSmall = mGolden["profile"];
+  const size_t nLocal = strSmall.find(std::string("\xf0\xf1\xf2\x3f\x18\0\0\0", 8));
+  ASSERT_NE(nLocal, std::string::npos);
+  strSmall[nLocal + 4] = 16;
+  VQX_MSG_HANDLE hSmall = Received(strSmall);
+  CVQCMC_MEDIA_PROFILE Held;
+  ASSERT_EQ(Held.CopyFrom(hSmall, Payload<_VQCMC_MEDIA_PROFILE>(hSmall)), VQX_RESULT_OK);
+  Held.GetLocalSdpState() = 9;
+  const std::string strHeld = State(Held);
+  for (bool fReplace : {false, true}) {
+    t_fFailNextRealloc = true;
+    EXPECT_EQ(fReplace ? Held.ReplaceFrom(hGolden, pGolden) : Held.CopyFrom(hGolden, pGolden),
+              VQX_RESULT_NOT_ENOUGH_MEMORY) << fReplace;
+    EXPECT_FALSE(t_fFailNextRealloc) << fReplace << ": the blob asked for memory";
+    EXPECT_EQ(State(Held), strHeld) << fReplace << ": the blob held and its state kept, the rest read";
+  }
+  EXPECT_EQ(Logged("CVQCMC_MEDIA_PROFILE::CopyFrom: No memory for the SDP blob: the one held is kept"), 2u);
+  EXPECT_EQ(Held.CopyFrom(hGolden, pGolden), VQX_RESULT_OK) << "memory back";
+  EXPECT_EQ(State(Held), State(Fresh));
 }
 
 /* The core library's record copies, as rows of tests/data/cmc_copy_rows.txt: a golden payload (bytes replaced
