@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "cmc_test_support.h"
+#include "vqcmc_generic_headers.h"
 #include "vqcmc_leg.h"
 #include "vqx_msg_element.h"
 
@@ -501,6 +502,66 @@ TEST_F(CmcLegTest, MediaCommands) {
               std::string("CVQCMCLeg::") + pszName + ": This function cannot be used on a call in the terminating state.\\n");
   }
   EXPECT_EQ(L.mstrSeen, "") << "refusals by state make no error";
+}
+
+/* The data to transmit goes out once, as generic headers in the order UUI, SS7 raw data, extra numbers of
+ * types 0, 1, 2 (or 5, one slot: the last set), 12, 10; types 13 and above are accepted and never sent,
+ * 3 refused. The next command carries none of it, sent or not. */
+TEST_F(CmcLegTest, DataToTransmitOnceInOrder) {
+  TestLeg Leg(VQCMC_CALL_LEG_STATE_INCOMING, new CVQCMC_CALL_LEG_ATTRIBUTE());
+  auto Number = [](u32 un32Type, const char* pszDigits) {
+    CVQCAFPtr<CVQCMCExtraNumber> p(new CVQCMCExtraNumber());
+    p->GetNumberType() = static_cast<_VQCMC_PROTOCOL_NUMBER_TYPE>(un32Type);
+    p->GetNumber() = pszDigits;
+    return p;
+  };
+  auto SetAll = [&] {
+    CVQCMCUserToUserInfo Uui;
+    Uui.SetUuiData(CVQCAFString("U"));
+    CVQCAFPtr<CVQCMCSs7RawData> pSs7(new CVQCMCSs7RawData());
+    EXPECT_EQ(pSs7->SetSs7RawDataHex(static_cast<_VQCMC_SS7_ISUP_PROTOCOL_VARIANT>(2), CVQCAFString("5354")),
+              VQX_RESULT_OK);
+    EXPECT_EQ(Leg.SetUuiToTransmit(Uui), VQX_RESULT_OK);
+    EXPECT_EQ(Leg.SetSs7RawDataToTransmit(pSs7), VQX_RESULT_OK);
+    for (auto [un32Type, pszDigits] : std::initializer_list<std::pair<u32, const char*>>{
+             {10, "n10"}, {12, "n12"}, {5, "n5"}, {2, "n2"}, {1, "n1"}, {0, "n0"}, {13, "n13"}}) {
+      EXPECT_EQ(Leg.SetExtraNbToTransmit(Number(un32Type, pszDigits)), VQX_RESULT_OK) << un32Type;
+    }
+    EXPECT_EQ(Leg.SetExtraNbToTransmit(Number(3, "n3")), VQX_RESULT_NOT_SUPPORTED);
+  };
+  // The generic headers a command's protocol attribute receives, as text.
+  auto Inserted = [&] {
+    CVQCMC_PROTOCOL_ATTRIBUTE Protocol;
+    const VQX_MSG_HANDLE h = Protocol.GetMsg();
+    EXPECT_EQ(Leg.InsertGenericHeader(h, Protocol.GetPayload()), VQX_RESULT_OK);
+    std::string str;
+    u16 un16Size = 0;
+    for (void* pv = nullptr; (pv = VQXMsgElementGetNext(&Protocol.GetPayload()->setGenericHeaders, pv, &un16Size));) {
+      CVQCAFString strText;
+      _VQCMC_SS7_ISUP_PROTOCOL_VARIANT Variant{};
+      switch (*static_cast<u32*>(pv)) {
+        case 0:
+          CVQCMCUserToUserInfo(h, *static_cast<_VQCMC_PROTOCOL_UUI_DATA*>(pv)).GetUuiData(strText);
+          str += std::string("uui:") + strText.c_str() + ";";
+          break;
+        case 3:
+          CVQCMCSs7RawData(h, *static_cast<_VQCMC_PROTOCOL_SS7_RAW_DATA*>(pv)).GetSs7RawDataHex(Variant, strText);
+          str += "ss7:" + std::to_string(Variant) + ":" + strText.c_str() + ";";
+          break;
+        default:
+          str += std::string(CVQCMCExtraNumber(h, *static_cast<_VQCMC_PROTOCOL_EXTRA_NUMBER*>(pv)).GetNumber().c_str()) +
+                 ";";
+      }
+    }
+    return str;
+  };
+  SetAll();
+  EXPECT_EQ(Inserted(), "uui:U;ss7:2:5354;n0;n1;n2;n12;n10;");
+  EXPECT_EQ(Inserted(), "") << "sent once";
+  SetAll();
+  EXPECT_TRUE(VQX_RESULT_FAILED(Leg.AcceptCall(nullptr, nullptr))) << "no server: built, not sent";
+  EXPECT_EQ(Inserted(), "") << "the command took them";
+  EXPECT_TRUE(Leg.GetUuiToTransmit().IsNull());
 }
 
 }  // namespace
