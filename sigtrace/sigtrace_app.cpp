@@ -338,7 +338,7 @@ void CVQSigTrace::Teardown() {
   }
   /* 6. Groups: text files end with their trailer; one summary line each. */
   if (LogGroupSummaries() && !VQX_RESULT_FAILED(mun32RunResult)) {
-    LogTrace(VQERR, "A group never opened its file: the run failed");
+    LogTrace(VQERR, "A group wrote none of its units: the run failed");
     mun32RunResult = VQX_RESULT_FAIL;
   }
   mGroups.Clear(Here);

@@ -123,7 +123,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* Attaches the main page (its run clock starts). */
   u32 InitalizeApplication();
   /* The clean-up of the model above; later calls do nothing. A group that
-   * had units and never opened its file fails the run: mun32RunResult is
+   * had units and wrote none of them (its file never opened, a full disk)
+   * fails the run: mun32RunResult is
    * then 0x82000001 (unless it held a failure already). */
   u32 Clear();
 
@@ -187,8 +188,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   void OnLoopTurn(bool fIdle);
   /* Closes every group's file and logs one line per group ("Group %s: %u
    * units written, %u lost"); when the log cannot take them (a full disk),
-   * or when a group that had units never opened its file (every unit
-   * lost), they also go to standard error. Run by the clean-up; true in the
+   * or when a group that had units wrote none of them (every unit lost),
+   * they also go to standard error. Run by the clean-up; true in the
    * last case. */
   bool LogGroupSummaries();
   /* Switches the entity's trace off and removes it from the group. */

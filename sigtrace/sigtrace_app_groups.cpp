@@ -129,7 +129,7 @@ bool CVQSigTrace::LogGroupSummaries() {
   const bool fLogFile = IsLogInitialized() != 0;
   const u64 un64Dropped = fLogFile ? GetLogDroppedCount() : 0;
   std::string strLines;
-  bool fNeverOpened = false;
+  bool fNoneWritten = false;
   mGroups.ResetNext();
   for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) {
     pGroup->CloseFile(); /* what the last write loses is counted before the line */
@@ -139,15 +139,15 @@ bool CVQSigTrace::LogGroupSummaries() {
                    pGroup->mun32LostCount);
     LogTrace(VQMSG, "%s", strLine.c_str());
     strLines += std::string(strLine.c_str()) + "\n";
-    if (un32Records != 0 && pGroup->mfEverOpened == 0) fNeverOpened = true;
+    if (un32Records != 0 && pGroup->mun32LostCount >= un32Records) fNoneWritten = true;
   }
   mGroups.ResetNext();
   /* The log shares the disk the groups may have filled; a run that lost a
    * whole group says so where its caller looks. */
-  if (fNeverOpened ||
+  if (fNoneWritten ||
       (fLogFile && !strLines.empty() && (VQX_RESULT_FAILED(FlushLog(kun32SummaryFlushMs)) || GetLogDroppedCount() != un64Dropped)))
     fputs(strLines.c_str(), stderr);
-  return fNeverOpened;
+  return fNoneWritten;
 }
 
 u32 CVQSigTrace::DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& Entity) {

@@ -99,7 +99,6 @@ CVQSigTraceGrp::CVQSigTraceGrp()
       mun32LostCount(0),
       mfOpenFailureShown(0),
       mfDiscard(0),
-      mfEverOpened(0),
       mfFirstLossShown(0),
       mpClock(&VqSigTraceWallClock()),
       mun32LostSinceLog(0),
@@ -224,7 +223,6 @@ VQX_RESULT CVQSigTraceGrp::CreateNewFile() {
       mfOpenFailed = 0;
     }
     mstrCurrentFile = mFile.GetCurrentPath().c_str();
-    mfEverOpened = 1;
     WriteFileHeader();
     if (mfStdout) mFile.Flush();
     return VQX_RESULT_OK;

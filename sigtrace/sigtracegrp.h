@@ -188,7 +188,6 @@ class CVQSigTraceGrp {
   CVQCAFString mstrFailedFile;      /* the last segment path that could not be opened */
   u8 mfOpenFailureShown;            /* kept for the owner: it showed this group's first open failure */
   u8 mfDiscard;                     /* set by the owner: records are counted, and counted lost, not written */
-  u8 mfEverOpened;                  /* a segment (or the standard output) was opened once at least */
   CVQCAFString mstrFirstLoss;       /* the first write failure that lost records ("Group <name>: <line>"), or empty */
   u8 mfFirstLossShown;              /* kept for the owner: it showed mstrFirstLoss */
 

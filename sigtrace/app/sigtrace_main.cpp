@@ -3,7 +3,7 @@
  * start, the command line, the application's run and the exit status.
  *
  * Exit status: 0 when the run ended in success (or a warning), 1 otherwise
- * (a group that had units and never opened its file fails the run, its
+ * (a group that had units and wrote none of them fails the run, its
  * summary on standard error);
  * the 32-bit result is logged ("Exit code 0x%08X"), since a process status
  * keeps only 8 bits of it. SIGTERM and SIGINT set the application's quit flag,

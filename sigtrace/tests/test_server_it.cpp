@@ -156,7 +156,29 @@ TEST(SigTraceServer, GroupThatNeverOpenedItsFileFailsTheRun) {
   for (std::string s; !(s = B.Server().ReadLine()).empty();) strErr += s + "\n";
   EXPECT_EQ(B.Server().Wait(), 1);
   EXPECT_NE(strErr.find("Group SS7: 0 units written, 4 lost\n"), std::string::npos) << strErr;
-  EXPECT_EQ(B.LogLines("A group never opened its file: the run failed").size(), 1u);
+  EXPECT_EQ(B.LogLines("A group wrote none of its units: the run failed").size(), 1u);
+}
+
+/* A disk too full for any record (a file size limit below one text record, the log's lines still fitting): the
+ * group's first loss goes to standard error, the later ones to the log only, once a second; no unit written fails
+ * the run. */
+TEST(SigTraceServer, FullDiskFirstLossOnStandardErrorTheRestInTheLog) {
+  CServerBench B;
+  B.StartShell("exec prlimit --fsize=14000 \"$SIGTRACE\" -ip -format 2>&1 >/dev/null");
+  ASSERT_TRUE(B.WaitTracesOn(1));
+  EXPECT_EQ(B.Board().Command("trace ip 1 16000"), "ok 1");
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("Failed to write IP_000.log file (File too large)").empty(); }, 10000));
+  for (int i = 0; i < 2; i++) EXPECT_EQ(B.Board().Command("trace ip 1 16000"), "ok 1");
+  /* The next losses' lines left out, counted once the second is over. */
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("Group IP: 2 record(s) lost since the last line (").empty(); }, 10000));
+  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
+  std::string strErr;
+  for (std::string s; !(s = B.Server().ReadLine()).empty();) strErr += s + "\n";
+  EXPECT_EQ(B.Server().Wait(), 1);
+  EXPECT_EQ(sigtest::Count(strErr, "Failed to write"), 1u) << strErr;
+  EXPECT_NE(strErr.find("Group IP: Failed to write IP_000.log file (File too large), segment closed, 1 record(s) lost.\n"),
+            std::string::npos) << strErr;
+  EXPECT_NE(strErr.find("Group IP: 0 units written, 3 lost\n"), std::string::npos) << strErr;
 }
 
 /* No argument: the defaults (every family). SIGTERM right after a burst: the traces go off, then what the server
