@@ -40,6 +40,14 @@ long Casr2Lines(CServerBench& B) {
   return n;
 }
 
+/* SIGTERM, then the lines the server wrote until it ended, and its exit status. */
+std::pair<std::string, int> Terminate(CServerBench& B) {
+  if (kill(B.Server().mPid, SIGTERM) != 0) return {"kill failed", -1};
+  std::string strOut;
+  for (std::string s; !(s = B.Server().ReadLine()).empty();) strOut += s + "\n";
+  return {strOut, B.Server().Wait()};
+}
+
 /* Every unit the board logged is in the files: pcap (SS7 and IP frames as
  * tshark reads them end with the unit's bytes; LAPD and ISDN in IUA carry
  * the unit's trunk as interface identifier), CAS R2 one text line each. */
@@ -136,10 +144,8 @@ TEST(SigTraceServer, SummaryOnStandardErrorWhenTheLogIsFull) {
   ASSERT_TRUE(B.WaitTracesOn(2));
   EXPECT_EQ(B.Board().Command("trace ss7 2"), "ok 4");
   EXPECT_TRUE(peerwait::WaitUntil([&] { return sigtest::PcapRecords(B.Read("SS7_000.cap"), 139) == 4; }, 10000));
-  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
-  std::string strOut;
-  for (std::string s; !(s = B.Server().ReadLine()).empty();) strOut += s + "\n";
-  EXPECT_EQ(B.Server().Wait(), 0);
+  const auto [strOut, nStatus] = Terminate(B);
+  EXPECT_EQ(nStatus, 0);
   EXPECT_NE(strOut.find("Group SS7: 4 units written, 0 lost\n"), std::string::npos) << strOut;
 }
 
@@ -151,10 +157,9 @@ TEST(SigTraceServer, GroupThatNeverOpenedItsFileFailsTheRun) {
   B.StartShell("mkdir gone && cd gone && rmdir ../gone && exec \"$SIGTRACE\" -c " + B.Path("quellan.xml") +
                " -ss7 -cap 2>&1 >/dev/null");
   ASSERT_TRUE(B.WaitTracesOn(2));
-  ASSERT_TRUE(B.SendUnits(2) == 4 && B.Drained() && kill(B.Server().mPid, SIGTERM) == 0);
-  std::string strErr;
-  for (std::string s; !(s = B.Server().ReadLine()).empty();) strErr += s + "\n";
-  EXPECT_EQ(B.Server().Wait(), 1);
+  ASSERT_TRUE(B.SendUnits(2) == 4 && B.Drained());
+  const auto [strErr, nStatus] = Terminate(B);
+  EXPECT_EQ(nStatus, 1);
   EXPECT_NE(strErr.find("Group SS7: 0 units written, 4 lost\n"), std::string::npos) << strErr;
   EXPECT_EQ(B.LogLines("A group wrote none of its units: the run failed").size(), 1u);
 }
@@ -171,10 +176,8 @@ TEST(SigTraceServer, FullDiskFirstLossOnStandardErrorTheRestInTheLog) {
   for (int i = 0; i < 2; i++) EXPECT_EQ(B.Board().Command("trace ip 1 16000"), "ok 1");
   /* The next losses' lines left out, counted once the second is over. */
   EXPECT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("Group IP: 2 record(s) lost since the last line (").empty(); }, 10000));
-  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
-  std::string strErr;
-  for (std::string s; !(s = B.Server().ReadLine()).empty();) strErr += s + "\n";
-  EXPECT_EQ(B.Server().Wait(), 1);
+  const auto [strErr, nStatus] = Terminate(B);
+  EXPECT_EQ(nStatus, 1);
   EXPECT_EQ(sigtest::Count(strErr, "Failed to write"), 1u) << strErr;
   EXPECT_NE(strErr.find("Group IP: Failed to write IP_000.log file (File too large), segment closed, 1 record(s) lost.\n"),
             std::string::npos) << strErr;
