@@ -132,7 +132,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * Runs until mfQuit is set (or returns at once when Init did not
    * succeed): one filter (adapter events, group 0x0B08, the five trace
    * families' notifications and on/off answers); each turn waits up to 100 ms
-   * with the mutex released for what is waiting (16 messages at most), then
+   * with the mutex released for what is waiting (1024 messages at most), then
    * dispatches the whole batch under one hold of it; a receive error is
    * logged and followed by 1 s of sleep without the mutex. Ends the run at
    * the "-e" time ("Test duration (%u) completed, quitting application!"),
