@@ -188,8 +188,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
   void OnLoopTurn(bool fIdle);
   /* Closes every group's file and logs one line per group ("Group %s: %u
    * units written, %u lost"); when the log cannot take them (a full disk),
-   * or when a group that had units wrote none of them (every unit lost),
-   * they also go to standard error. Run by the clean-up; true in the
+   * or when a group that had units wrote none of them (every unit lost;
+   * not a standard output taken and then closed by its reader), they also
+   * go to standard error. Run by the clean-up; true in the
    * last case. */
   bool LogGroupSummaries();
   /* Switches the entity's trace off and removes it from the group. */

@@ -139,7 +139,9 @@ bool CVQSigTrace::LogGroupSummaries() {
                    pGroup->mun32LostCount);
     LogTrace(VQMSG, "%s", strLine.c_str());
     strLines += std::string(strLine.c_str()) + "\n";
-    if (un32Records != 0 && pGroup->mun32LostCount >= un32Records) fNoneWritten = true;
+    /* A standard output whose reader went away ends the run in success. */
+    const bool fStdoutTaken = pGroup->mfStdout != 0 && pGroup->mstrCurrentFile == ":STDOUT:";
+    if (un32Records != 0 && pGroup->mun32LostCount >= un32Records && !fStdoutTaken) fNoneWritten = true;
   }
   mGroups.ResetNext();
   /* The log shares the disk the groups may have filled; a run that lost a
