@@ -98,8 +98,12 @@ VQX_RESULT VQCmcLibClose(VQCMC_LIB_HANDLE hLib);
 /*
  * Legs and mixers. The creation record (head shared by both kinds): the kind as the creator fills
  * it (stored and returned unchanged), the entity id (0 on create: a new one, written back), the
- * serialisation key of its jobs (0 on create: the entity id), a user context, the message callback
- * and its context (neither null), the event callback. The library keeps a byte copy of the record.
+ * serialisation key of its jobs (0 on create: the entity id in the stored copy; the caller's record
+ * keeps its 0), a user context, the message callback and its context (neither null), the event
+ * callback. The library keeps a byte copy of the record; a job takes the callbacks from it as it
+ * starts, so a modify applies to the jobs that start after it.
+ * The leg calls accept only a leg's id and the mixer calls only a mixer's: an id of the other kind,
+ * or of no entity, gives 0x8200000A (and a null or all-zero record where one is handed back).
  */
 typedef void (*PFCT_VQCMC_ENTITY_CALLBACK)(VQCMC_LIB_HANDLE hLib, void* pvLegUserContext, VQX_MSG_HANDLE* phMsg);
 typedef void (*PFCT_VQCMC_ENTITY_EVENT_CALLBACK)(VQCMC_LIB_HANDLE hLib, void* pvLegUserContext, u64 un64EventKey,
@@ -126,13 +130,14 @@ typedef struct _VQCMC_LIB_MIXER_PARAMS {
 /* Creates the entity on a ready server; Init then Ready before the call returns. */
 VQX_RESULT VQCmcLibLegCreate(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_LEG_PARAMS* pParams);
 VQX_RESULT VQCmcLibMixerCreate(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_MIXER_PARAMS* pParams);
-/* Replaces the stored record; a new serialisation key moves the entity's queued jobs to it. */
+/* Replaces the stored record (0 stays 0); a new serialisation key moves the entity's queued jobs to it. */
 VQX_RESULT VQCmcLibLegModify(VQCMC_LIB_HANDLE hLib, const _VQCMC_LIB_LEG_PARAMS* pParams);
 VQX_RESULT VQCmcLibMixerModify(VQCMC_LIB_HANDLE hLib, const _VQCMC_LIB_MIXER_PARAMS* pParams);
-/* The find's code; the stored record copied out when found and pParams is not null. No log. */
+/* 0x02000000 and the stored record copied out when found and pParams is not null; 0x8200000A
+ * for an id of no entity of that kind. No log. */
 VQX_RESULT VQCmcLibLegFind(VQCMC_LIB_HANDLE hLib, u32 un32LegId, _VQCMC_LIB_LEG_PARAMS* pParams);
 VQX_RESULT VQCmcLibMixerFind(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, _VQCMC_LIB_MIXER_PARAMS* pParams);
-/* As Find, with the out record zeroed first (all zero for an unknown id). */
+/* As Find, with the out record zeroed first (all zero for an id of no entity of that kind). */
 VQX_RESULT VQCmcLibLegGetParam(VQCMC_LIB_HANDLE hLib, u32 un32LegId, _VQCMC_LIB_LEG_PARAMS* pParams);
 VQX_RESULT VQCmcLibMixerGetParam(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, _VQCMC_LIB_MIXER_PARAMS* pParams);
 
@@ -140,8 +145,8 @@ VQX_RESULT VQCmcLibMixerGetParam(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, _VQCMC_
 /*
  * Commands to the server that holds a leg (mixer): the message, taken from the caller (*phMsg
  * is cleared on every path), goes to the server with user context 1 = (tag << 32) | id; a server
- * still registering gets it too. 0x8200000A an id of the other kind; 0x82000015 unknown id;
- * 0x8201020A the server is neither ready nor registering (the message is released).
+ * still registering gets it too. 0x8200000A an id of no entity of that kind (the message is
+ * released); 0x8201020A the server is neither ready nor registering (released too).
  */
 VQX_RESULT VQCmcLibLegMsgProcess(VQCMC_LIB_HANDLE hLib, u32 un32LegId, u32 un32Tag, VQX_MSG_HANDLE* phMsg);
 VQX_RESULT VQCmcLibMixerMsgProcess(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, u32 un32Tag, VQX_MSG_HANDLE* phMsg);
@@ -149,7 +154,8 @@ VQX_RESULT VQCmcLibMixerMsgProcess(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, u32 u
  * Entity events: the key comes back through the entity's event callback, in order with its
  * messages, after the delay (0 or 0xFFFFFFFF: at once; at most 0x7FFFFFFF ms, else 0x8200000A).
  * 0x8200000F the entity's terminal notice is posted; 0x82000005 the key is pending. Cancel takes
- * the timed event out, or flags its queued or running job. The Entity calls route by kind.
+ * the timed event out, or flags its queued or running job. The Entity calls route by kind (an
+ * unknown id: 0x82000015).
  */
 VQX_RESULT VQCmcLibLegEvent(VQCMC_LIB_HANDLE hLib, u32 un32LegId, u64 un64EventKey, u32 un32DelayMs);
 VQX_RESULT VQCmcLibMixerEvent(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, u64 un64EventKey, u32 un32DelayMs);
@@ -157,7 +163,8 @@ VQX_RESULT VQCmcLibEntityEvent(VQCMC_LIB_HANDLE hLib, u32 un32EntityId, u64 un64
 VQX_RESULT VQCmcLibLegEventCancel(VQCMC_LIB_HANDLE hLib, u32 un32LegId, u64 un64EventKey);
 VQX_RESULT VQCmcLibMixerEventCancel(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, u64 un64EventKey);
 VQX_RESULT VQCmcLibEntityEventCancel(VQCMC_LIB_HANDLE hLib, u32 un32EntityId, u64 un64EventKey);
-/* Destroys the leg (mixer) now, or once its pending jobs have run; its timed events are dropped. */
+/* Destroys the leg (mixer) now, or once its pending jobs have run; its timed events are dropped.
+ * A job already started keeps what it took of the record and runs its callback. */
 VQX_RESULT VQCmcLibLegDestroy(VQCMC_LIB_HANDLE hLib, u32 un32LegId);
 VQX_RESULT VQCmcLibMixerDestroy(VQCMC_LIB_HANDLE hLib, u32 un32MixerId);
 /* A leg id not in use (1 .. 0x7FFFFFFF), and a new link id (never 0); 0 for a null handle. */

@@ -6,7 +6,8 @@
  * recursive, so the application's callbacks may call in) and logs its
  * failure once.
  */
-#include "vqcmc_lib_internal.h"
+#include "vqcmc_lib_leg_internal.h"
+#include "vqcmc_lib_mixer_internal.h"
 
 namespace {
 
@@ -14,26 +15,22 @@ using CLibLock = CVqCmcLibLock;
 
 struct Kind {
   u32 un32Type;
+  /* The kind's find: 0x8200000A and null for an id of another kind or none. */
+  VQX_RESULT (*pFctFind)(VQCMC_LIB_CTX*, u32, u32, _VQCMC_ENTITY_CTX**);
   const char* pszFindFailed;   /* "%s Failed %s=0x%08X" */
   const char* pszIdName;
   const char* pszIgnoring;     /* the event of an entity whose terminal notice is posted */
   const char* pszSentNotReady; /* a command to a server still registering */
 };
-const Kind kLeg = {VQCMC_ENTITY_TYPE_LEG, "VqCmcLibLegFind", "LegId",
+const Kind kLeg = {VQCMC_ENTITY_TYPE_LEG, VqCmcLibLegFind, "VqCmcLibLegFind", "LegId",
                    "Ignoring Leg Event for LegId=0x%08X, which 'terminate' has already been posted for.",
                    "Message 0x%08x sent when host not Ready"};
-const Kind kMixer = {VQCMC_ENTITY_TYPE_MIXER, "VqCmcLibMixerFind", "MixerId",
+const Kind kMixer = {VQCMC_ENTITY_TYPE_MIXER, VqCmcLibMixerFind, "VqCmcLibMixerFind", "MixerId",
                      "Ignoring Mixer Event for MixerId=0x%08X, which 'terminate' has already been posted for.",
                      "Message sent when host not Ready"};
 
-/* The entity of that id and kind: 0x8200000A another kind, the find's code when absent. */
 VQX_RESULT FindKind(VQCMC_LIB_CTX* pCtx, const Kind& kind, u32 un32Id, _VQCMC_ENTITY_CTX** ppEntity) {
-  const VQX_RESULT result = VqCmcLibEntityFind(pCtx, un32Id, 0, ppEntity);
-  if (VQX_RESULT_SUCCEEDED(result) && (*ppEntity)->Type != kind.un32Type) {
-    *ppEntity = nullptr;
-    return VQX_RESULT_INVALID_PARAM;
-  }
-  return result;
+  return kind.pFctFind(pCtx, un32Id, 0, ppEntity);
 }
 
 VQX_RESULT MsgProcess(VQCMC_LIB_CTX* pCtx, const Kind& kind, const char* pszOp, u32 un32Id, u32 un32Tag,

@@ -61,14 +61,21 @@ const _VQCMC_ENTITY_HOOKS g_VqCmcEntityHooks = {
 };
 
 VQX_RESULT VqCmcEntityInit(VQCMC_LIB_CTX* pCtx) {
-  pCtx->hEntityPool = VQXPoolOfBuffersCreate(MaxLegs(pCtx), sizeof(_VQCMC_ENTITY_CTX), EntityGetKey, pCtx, 1);
-  pCtx->hHashEntityByMapId = VQXHashCreateWithKeyInternal(MaxLegs(pCtx), "cmc entities by mapping id", 0);
-  if (pCtx->hEntityPool == nullptr || pCtx->hHashEntityByMapId == nullptr) {
-    VQCMC_ERR(pCtx, "VqCmcEntityInit", VQX_RESULT_NOT_ENOUGH_MEMORY, "Failed To alloc entity table");
-    VqCmcEntityUninit(pCtx);
-    return VQX_RESULT_NOT_ENOUGH_MEMORY;
+  const u32 un32Fail = pCtx->Seams.un32FailOpenStep;
+  pCtx->hEntityPool = un32Fail == VQCMC_OPEN_STEP_ENTITY_POOL
+                          ? nullptr
+                          : VQXPoolOfBuffersCreate(MaxLegs(pCtx), sizeof(_VQCMC_ENTITY_CTX), EntityGetKey, pCtx, 1);
+  const char* pszFailed = "Failed To alloc pool of Entities";
+  if (pCtx->hEntityPool != nullptr) {
+    pszFailed = "Failed To alloc hash of Entities";
+    pCtx->hHashEntityByMapId = un32Fail == VQCMC_OPEN_STEP_ENTITY_HASH
+                                   ? nullptr
+                                   : VQXHashCreateWithKeyInternal(MaxLegs(pCtx), "cmc entities by mapping id", 0);
+    if (pCtx->hHashEntityByMapId != nullptr) return VQX_RESULT_OK;
   }
-  return VQX_RESULT_OK;
+  VQCMC_ERR(pCtx, "VqCmcEntityInit", VQX_RESULT_NOT_ENOUGH_MEMORY, "%s", pszFailed);
+  VqCmcEntityUninit(pCtx);
+  return VQX_RESULT_NOT_ENOUGH_MEMORY;
 }
 
 VQX_RESULT VqCmcEntityUninit(VQCMC_LIB_CTX* pCtx) {
@@ -190,6 +197,13 @@ VQX_RESULT VqCmcLibEntityCreate(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX** ppHost, u
   return VQX_RESULT_OK;
 }
 
+void VqCmcEntityStoreParams(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, const void* pParams, size_t nSize,
+                            bool fCreate) {
+  std::lock_guard<std::mutex> guard(pCtx->JobLock);
+  memcpy(&pEntity->Params, pParams, nSize);
+  if (fCreate && pEntity->Params.un32SerialisationId == 0) pEntity->Params.un32SerialisationId = pEntity->Params.EntityId;
+}
+
 void VqCmcEntitySetKind(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u32 un32Type) {
   pEntity->Type = un32Type;
   const bool fLeg = un32Type == VQCMC_ENTITY_TYPE_LEG;
@@ -262,9 +276,9 @@ VQX_RESULT VqCmcLibRecoverOrphanedEntitiesOwnership(VQCMC_LIB_CTX* pCtx, _VQCMC_
     _VQCMC_ENTITY_CTX* pEntity = static_cast<_VQCMC_ENTITY_CTX*>(p);
     _VQCMC_HOST_CTX* pOwner = pEntity->pHostCtx;
     if (pOwner == pHost || pOwner == nullptr) continue;
-    VQCMC_RED(pCtx, "VqCmcLibRecoverOrphanedEntitiesOwnership",
-              "RecoverOrphanedEntitiesOwnership checking EntityId=0x%08X pEntityCtx->Entity.pHostCtx->CurrState=%d",
-              pEntity->Params.EntityId, static_cast<int>(pOwner->CurrState));
+    VQCMC_TRACE_RED(pCtx, 1, "VqCmcLibRecoverOrphanedEntitiesOwnership",
+                    "RecoverOrphanedEntitiesOwnership checking EntityId=0x%08X pEntityCtx->Entity.pHostCtx->CurrState=%d",
+                    pEntity->Params.EntityId, static_cast<int>(pOwner->CurrState));
     if (pOwner->CurrState != VQCMC_LIB_STATE_HOST_REMOVED && pOwner->CurrState != VQCMC_LIB_STATE_HOST_DEAD) continue;
     if (pEntity->Type != VQCMC_ENTITY_TYPE_LEG && pEntity->Type != VQCMC_ENTITY_TYPE_MIXER) continue;
     const bool fLeg = pEntity->Type == VQCMC_ENTITY_TYPE_LEG;

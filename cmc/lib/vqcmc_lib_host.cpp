@@ -85,12 +85,10 @@ VQX_RESULT HostAdd(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE* phMsg) {
       }
       pHost->hHost = info.hAdapter;
       pHost->HostInfo = info;
-      /* A server found again starts a new life: a sync of its previous one is over. */
-      if (fNew) {
-        pHost->fSyncDone = 1;
-      } else if (!pHost->fSyncDone) {
-        VqCmcStateHostFreePendingMsgs(pCtx, pHost);
-      }
+      /* A refreshed record keeps its other fields. A sync under way keeps its postponed messages
+       * and goes on postponing, so that all of them are replayed in order once the server is
+       * ready; a record without a buffer has nothing held, and its server's messages pass. */
+      if (fNew || pHost->pahPendingMsgs == nullptr) pHost->fSyncDone = 1;
       VqCmcLogTrace(pCtx, VQCMC_LOG_LEVEL_NOTICE, "", kOp, __FILE__, __LINE__,
                     VQCMC_COLOUR_GREEN "ADDED CMCapp 0x%08X %s-%s %s", info.hAdapter, info.szHostName,
                     info.szApplicationName, info.szIpAddress0);

@@ -220,6 +220,11 @@ typedef struct _VQCMC_JOB {
   u8 fCancelled;
   u8 fQueued;                    /* counted in "jobs queued" and the entity's pending jobs */
   u8 fRunning;                   /* counted in "jobs running" */
+  /* The entity's callbacks, read under JobLock as the job starts: once its pending count
+   * drops, a destroy may free the entity, so the callback step never reads it. */
+  PFCT_VQCMC_ENTITY_CALLBACK pFctCallback;
+  PFCT_VQCMC_ENTITY_EVENT_CALLBACK pFctEventCallback;
+  void* pvLegUserContext;
   struct _VQCMC_JOB* pNextEnded; /* in the context's list of ended pool jobs */
   u64 un64Serial;                /* order of posting */
 } _VQCMC_JOB;
@@ -245,10 +250,13 @@ typedef struct _VQCMC_LIB_SEAMS {
   VQX_RESULT (*pFctGetRemoteHostInfo)(VQX_LIB_HANDLE hLib, u32 hHost, _VQX_HOST_INFO* pInfo);
   VQX_RESULT (*pFctGetRedundancy)(VQX_LIB_HANDLE hLib, u32 hHost, u32* pun32Gw0, u32* pun32Gw1);
   u32 fNoIntake;                 /* open without attaching the receive callback */
-  u32 un32FailOpenStep;          /* tests: open fails at this step (5..10); 0 never */
+  u32 un32FailOpenStep;          /* tests: open fails at this step (5..12); 0 never */
   u32 un32FailNextSends;         /* tests: that many next sends fail (the message is released) */
   const _VQCMC_ENTITY_HOOKS* pEntityHooks;  /* null: g_VqCmcEntityHooks */
 } _VQCMC_LIB_SEAMS;
+/* Open steps inside the entity layer (step 10) that un32FailOpenStep may fail. */
+#define VQCMC_OPEN_STEP_ENTITY_POOL 11u
+#define VQCMC_OPEN_STEP_ENTITY_HASH 12u
 /* Seams used by every later open (null: the real ones). Not thread-safe; tests only. */
 void VqCmcLibSetSeams(const _VQCMC_LIB_SEAMS* pSeams);
 
@@ -338,10 +346,11 @@ inline bool VqCmcTraceOn(const VQCMC_LIB_CTX* pCtx, u32 un32Level) {
 #define VQCMC_TRACE(ctx, lvl, op, ...)                                                                  \
   (VqCmcTraceOn((ctx), (lvl)) ? VqCmcLogTrace((ctx), (lvl), "", (op), __FILE__, __LINE__, __VA_ARGS__) \
                               : void())
-#define VQCMC_RED(ctx, op, ...)                                                                                \
-  (VqCmcTraceOn((ctx), VQCMC_LOG_LEVEL_ERROR)                                                                  \
-       ? VqCmcLogTrace((ctx), VQCMC_LOG_LEVEL_ERROR, "\033[31m", (op), __FILE__, __LINE__, __VA_ARGS__) \
-       : void())
+/* A red trace of that level; VQCMC_RED at the error level. */
+#define VQCMC_TRACE_RED(ctx, lvl, op, ...)                                                                \
+  (VqCmcTraceOn((ctx), (lvl)) ? VqCmcLogTrace((ctx), (lvl), "\033[31m", (op), __FILE__, __LINE__, __VA_ARGS__) \
+                              : void())
+#define VQCMC_RED(ctx, op, ...) VQCMC_TRACE_RED((ctx), VQCMC_LOG_LEVEL_ERROR, (op), __VA_ARGS__)
 #define VQCMC_COLOUR_GREEN "\033[32m"
 #define VQCMC_COLOUR_YELLOW "\033[33m"
 
@@ -398,6 +407,10 @@ VQX_RESULT VqCmcLibEntityInsertMapId(VQCMC_LIB_CTX* pCtx, u32 un32MappingId, _VQ
  * when the id is 0) comes back with 0x8200000C; 0x82000015 no server; 0x82000012 pool full. */
 VQX_RESULT VqCmcLibEntityCreate(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX** ppHost, u32 un32EntityId, u32 un32MappingId,
                                 _VQCMC_ENTITY_CTX** ppEntity);
+/* Stores a creation record (nSize bytes) in the entity, under JobLock, where a starting job reads
+ * the callbacks; on create a serialisation key of 0 is stored as the entity id. */
+void VqCmcEntityStoreParams(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, const void* pParams, size_t nSize,
+                            bool fCreate);
 /* The step both kind-specific creates share: the kind, the server's count, the statistics. */
 void VqCmcEntitySetKind(VQCMC_LIB_CTX* pCtx, _VQCMC_ENTITY_CTX* pEntity, u32 un32Type);
 /* Frees the record now, or marks it destroy-deferred while jobs or timers are pending;

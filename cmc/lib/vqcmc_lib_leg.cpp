@@ -182,9 +182,11 @@ VQX_RESULT VqCmcLibLegCreate(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, u32 un
 }
 
 VQX_RESULT VqCmcLibLegFind(VQCMC_LIB_CTX* pCtx, u32 un32LegId, u32 un32MappingId, _VQCMC_ENTITY_CTX** ppLeg) {
-  const VQX_RESULT result = VqCmcLibEntityFind(pCtx, un32LegId, un32MappingId, ppLeg);
-  if (VQX_RESULT_FAILED(result)) return result;
-  if ((*ppLeg)->Type == VQCMC_ENTITY_TYPE_LEG) return VQX_RESULT_OK;
+  /* As the mixer twin: an entity of another kind, or none, is no leg. */
+  if (VQX_RESULT_SUCCEEDED(VqCmcLibEntityFind(pCtx, un32LegId, un32MappingId, ppLeg)) &&
+      (*ppLeg)->Type == VQCMC_ENTITY_TYPE_LEG) {
+    return VQX_RESULT_OK;
+  }
   *ppLeg = nullptr;
   return VQX_RESULT_INVALID_PARAM;
 }
@@ -290,8 +292,7 @@ VQX_RESULT VqCmcLegMsgHandle(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MS
           VqCmcThreadJobPost(pCtx, nullptr, 0, VQCMC_LIB_JOB_KEY, phMsg);
           return VQX_RESULT_OK;
         }
-        VqCmcLogTrace(pCtx, 3, "\033[31m", kOp, __FILE__, __LINE__,
-                      "VqCmcLibLegFind Failed (LegId=0x%08X msg=0x%08x)", un32LegId, un32MsgId);
+        VQCMC_TRACE_RED(pCtx, 3, kOp, "VqCmcLibLegFind Failed (LegId=0x%08X msg=0x%08x)", un32LegId, un32MsgId);
         Free(pCtx, phMsg);
         return VQX_RESULT_OK;
       }

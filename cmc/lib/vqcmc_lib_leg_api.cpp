@@ -25,8 +25,8 @@ VQX_RESULT VQCmcLibLegCreate(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_LEG_PARAMS* pPara
     VQCMC_ERR(hLib, kOp, result, "VqCmcLibLegCreate Failed");
     return result;
   }
-  memcpy(&pLeg->Params, pParams, sizeof(*pParams));
-  if (pLeg->Params.un32SerialisationId == 0) pLeg->Params.un32SerialisationId = pLeg->Params.EntityId;
+  /* A serialisation key of 0 stands for the id in the stored copy; the caller's record keeps its 0. */
+  VqCmcEntityStoreParams(hLib, pLeg, pParams, sizeof(*pParams), true);
   return VQX_RESULT_OK;
 }
 
@@ -54,7 +54,7 @@ VQX_RESULT VQCmcLibLegModify(VQCMC_LIB_HANDLE hLib, const _VQCMC_LIB_LEG_PARAMS*
       return result;
     }
   }
-  memcpy(&pLeg->Params, pParams, sizeof(*pParams));
+  VqCmcEntityStoreParams(hLib, pLeg, pParams, sizeof(*pParams), false);
   return VQX_RESULT_OK;
 }
 

@@ -150,7 +150,7 @@ VQX_RESULT VqCmcMixerMsgHandle(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_
       return VQX_RESULT_OK;
     }
     if (un32MsgId != VQCMC_MSG_NOTIF_MIXER_TERMINATED) {
-      VQCMC_RED(pCtx, kOp, "VqCmcLibMixerFind Failed (MixerId=0x%08X msg=0x%08x)", un32MixerId, un32MsgId);
+      VQCMC_TRACE_RED(pCtx, 3, kOp, "VqCmcLibMixerFind Failed (MixerId=0x%08X msg=0x%08x)", un32MixerId, un32MsgId);
     }
     Release(pCtx, phMsg);
     return VQX_RESULT_OK;
@@ -164,6 +164,8 @@ VQX_RESULT VqCmcMixerMsgHandleNotifMixerSync(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CT
   _VQCMC_ENTITY_CTX* pMixer = nullptr;
   const VQX_RESULT result = VqCmcLibMixerCreate(pCtx, pHost, pSync->Head.un32Word7, pSync->Head.un32MappingId, &pMixer);
   if (pMixer == nullptr) return result;
+  /* The id (or mapping id) of a leg: no claim, nothing moved; the routing then finds no mixer. */
+  if (!IsMixer(pMixer)) return VQX_RESULT_INVALID_PARAM;
   if (pSync->Head.un32Word7 == kNoId) pSync->Head.un32Word7 = pMixer->Params.EntityId;
   VqCmcHostSendSetMixerOwnership(pCtx, pHost, pMixer);
   return VQX_RESULT_OK;

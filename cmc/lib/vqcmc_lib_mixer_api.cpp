@@ -38,8 +38,8 @@ VQX_RESULT VQCmcLibMixerCreate(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_MIXER_PARAMS* p
     VQCMC_ERR(hLib, kOp, result, "VqCmcLibMixerCreate Failed");
     return result;
   }
-  if (pParams->un32SerialisationId == 0) pParams->un32SerialisationId = pParams->EntityId;
-  memcpy(&pMixer->Params, pParams, sizeof(*pParams));
+  /* A serialisation key of 0 stands for the id in the stored copy; the caller's record keeps its 0. */
+  VqCmcEntityStoreParams(hLib, pMixer, pParams, sizeof(*pParams), true);
   return VQX_RESULT_OK;
 }
 
@@ -66,7 +66,7 @@ VQX_RESULT VQCmcLibMixerModify(VQCMC_LIB_HANDLE hLib, const _VQCMC_LIB_MIXER_PAR
       return result;
     }
   }
-  memcpy(&pMixer->Params, pParams, sizeof(*pParams));
+  VqCmcEntityStoreParams(hLib, pMixer, pParams, sizeof(*pParams), false);
   return VQX_RESULT_OK;
 }
 

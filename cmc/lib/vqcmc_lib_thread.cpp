@@ -68,18 +68,17 @@ void LeaveQueued(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
  * message the callback left is released here, outside the lock too. */
 void CallApp(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob) {
   VqCmcCallbackEnter(pCtx);
-  _VQCMC_ENTITY_CTX* pEntity = pJob->pEntity;
-  if (pEntity == nullptr) {
+  /* The entity is not read here: it may be gone already (JobStartLocked kept its callbacks). */
+  if (pJob->pEntity == nullptr) {
     pCtx->Params.Callback.pFctCallback(pCtx, pCtx->Params.Callback.pContext, &pJob->hMsg);
   } else if (pJob->hMsg->un32MsgId == VQCMC_PRIV_LEG_EVENT || pJob->hMsg->un32MsgId == VQCMC_PRIV_MIXER_EVENT) {
-    if (pEntity->Params.Callback.pFctEventCallback != nullptr) {
+    if (pJob->pFctEventCallback != nullptr) {
       u64 un64Key = 0;
       memcpy(&un64Key, VQXMsgPayload(pJob->hMsg) + VQCMC_PRIV_OFFSET_EVENT_KEY, sizeof(un64Key));
-      pEntity->Params.Callback.pFctEventCallback(pCtx, pEntity->Params.Callback.pvLegUserContext, un64Key,
-                                                 &pJob->fCancelled);
+      pJob->pFctEventCallback(pCtx, pJob->pvLegUserContext, un64Key, &pJob->fCancelled);
     }
-  } else if (pEntity->Params.Callback.pFctCallback != nullptr) {
-    pEntity->Params.Callback.pFctCallback(pCtx, pEntity->Params.Callback.pvLegUserContext, &pJob->hMsg);
+  } else if (pJob->pFctCallback != nullptr) {
+    pJob->pFctCallback(pCtx, pJob->pvLegUserContext, &pJob->hMsg);
   }
   VqCmcCallbackLeave();
   if (pJob->hMsg != nullptr) VQXReleaseMsgDbg(pCtx->hVqxLib, &pJob->hMsg, __FILE__, __LINE__);
@@ -104,6 +103,13 @@ Start JobStartLocked(VQCMC_LIB_CTX* pCtx, _VQCMC_JOB* pJob, bool fLibHeld) {
     } else {
       VQCMC_RED(pCtx, "VqCmcThreadJobHandler", "Failed to insert Job Context into hash of processing jobs");
     }
+  }
+  /* Read before the pending count drops: from then on a destroy may free the entity, and a
+   * modify rewrites these fields under JobLock. */
+  if (pEntity != nullptr && !fDestroy) {
+    pJob->pFctCallback = pEntity->Params.Callback.pFctCallback;
+    pJob->pFctEventCallback = pEntity->Params.Callback.pFctEventCallback;
+    pJob->pvLegUserContext = pEntity->Params.Callback.pvLegUserContext;
   }
   LeaveQueued(pCtx, pJob);
   pJob->fRunning = 1;

@@ -433,7 +433,7 @@ TEST_F(CmcAttrTest, TypedWrappersAllocateCheckAndRelease) {
     // Handed over (an unknown leg: the core library logs, refuses and releases it), then refused; a received one too.
     Play In(HostMsg(mhLib, VQCMC_MSG_CMD_PLAY, std::string(64, '\0')));
     EXPECT_EQ(std::vector<VQX_RESULT>({Stats.LegMsgProcess(9, 0), Stats.MixerMsgProcess(9, 0), In.LegMsgProcess(1, 0)}),
-              std::vector<VQX_RESULT>({VQX_RESULT_NOT_FOUND, VQX_RESULT_INVALID_STATE, VQX_RESULT_INVALID_STATE}));
+              std::vector<VQX_RESULT>({VQX_RESULT_INVALID_PARAM, VQX_RESULT_INVALID_STATE, VQX_RESULT_INVALID_STATE}));
     EXPECT_TRUE(Stats.GetMsg() == nullptr && Stats.GetPayload() == nullptr && Allocated() == un32Before + 3);
   }
   EXPECT_EQ(Allocated(), un32Before) << "owned buffers released";

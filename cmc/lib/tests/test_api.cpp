@@ -17,7 +17,8 @@ TEST_F(PublicCalls, CommandsEventsAndDestroy) {
   /* {leg call, id, server ready, server state, result, sent}: a registering server (state 0) gets it */
   const std::tuple<bool, u32, u8, u32, VQX_RESULT, bool> aRows[] = {
       {true, 0x21, 1, 1, VQX_RESULT_OK, true},  {false, 0x22, 1, 1, VQX_RESULT_OK, true},
-      {true, 0x22, 1, 1, VQX_RESULT_INVALID_PARAM, false}, {false, 0x99, 1, 1, VQX_RESULT_NOT_FOUND, false},
+      {true, 0x22, 1, 1, VQX_RESULT_INVALID_PARAM, false}, {false, 0x99, 1, 1, VQX_RESULT_INVALID_PARAM, false},
+      {true, 0x99, 1, 1, VQX_RESULT_INVALID_PARAM, false}, {false, 0x21, 1, 1, VQX_RESULT_INVALID_PARAM, false},
       {true, 0x21, 0, 0, VQX_RESULT_OK, true},  {false, 0x22, 0, 2, 0x8201020Au, false}};
   for (const auto& [fLeg, un32Id, fReady, un32State, expected, fSent] : aRows) {
     mSent.clear();
@@ -33,6 +34,21 @@ TEST_F(PublicCalls, CommandsEventsAndDestroy) {
     EXPECT_TRUE(!fSent || (mSent[0].hDest == 0x100u && mSent[0].un64Uc1 == (0x77ull << 32 | un32Id))) << un32Id;
   }
   EXPECT_EQ(LogCount("Message 0x0a010017 sent when host not Ready") + LogCount("MixerMsgProcess: Host Not Ready (8201020A)"), 2u);
+  /* The kind-specific calls on an id of the other kind, or of no entity: 0x8200000A each, nothing changed. */
+  for (const auto& [un32LegId, un32MixerId] : {std::pair{0x22u, 0x21u}, std::pair{0x99u, 0x99u}}) {
+    _VQCMC_LIB_LEG_PARAMS leg{};
+    _VQCMC_LIB_MIXER_PARAMS mixer{};
+    const std::vector<VQX_RESULT> aGot = {
+        VQCmcLibLegFind(mhCmc, un32LegId, &leg),       VQCmcLibLegGetParam(mhCmc, un32LegId, &leg),
+        VQCmcLibLegEvent(mhCmc, un32LegId, 3, 0),      VQCmcLibLegEventCancel(mhCmc, un32LegId, 3),
+        VQCmcLibLegDestroy(mhCmc, un32LegId),          VQCmcLibMixerFind(mhCmc, un32MixerId, &mixer),
+        VQCmcLibMixerGetParam(mhCmc, un32MixerId, &mixer), VQCmcLibMixerEvent(mhCmc, un32MixerId, 3, 0),
+        VQCmcLibMixerEventCancel(mhCmc, un32MixerId, 3), VQCmcLibMixerDestroy(mhCmc, un32MixerId)};
+    EXPECT_EQ(aGot, std::vector<VQX_RESULT>(10, VQX_RESULT_INVALID_PARAM)) << std::hex << un32LegId;
+  }
+  EXPECT_EQ(LogCount("VqCmcLibLegFind Failed LegId=0x00000099 does not exist") +
+                LogCount("VQCmcLibLegDestroy: VqCmcLibLegFind Failed LegId=0x00000099 (8200000A)"), 3u);
+  EXPECT_EQ(VQCmcLibLegFind(mhCmc, 0x21, nullptr) | VQCmcLibMixerFind(mhCmc, 0x22, nullptr), VQX_RESULT_OK);
   EXPECT_EQ(VQCmcLibEntityEvent(mhCmc, 0x21, 5, 0) | VQCmcLibEntityEvent(mhCmc, 0x22, 6, 200) |
                 VQCmcLibEntityEventCancel(mhCmc, 0x22, 6), VQX_RESULT_OK);
   pLeg->un8Flags |= VQCMC_ENTITY_FLAG_TERMINATE_POSTED;

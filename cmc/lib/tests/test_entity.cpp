@@ -95,7 +95,13 @@ TEST_F(EntityTable, ReadyServerTakesOverOnlyRecordsOfRemovedOrDeadServers) {
   Host(0x100)->CurrState = VQCMC_LIB_STATE_HOST_REMOVED;
   Host(0x200)->CurrState = VQCMC_LIB_STATE_HOST_DEAD;
   Host(0x300)->CurrState = VQCMC_LIB_STATE_NOT_READY;
+  mhCmc->Params.un32TraceLevel = 2;  /* hides the check lines, of level 1 */
   Intake({AddServer(0x400, 4), Msg(VQCMC_SRV_READY, 0x400, VQX_MSG_TYPE_EVENT, 64)});
+  EXPECT_EQ(LogCount("RecoverOrphanedEntitiesOwnership checking"), 0u);
+  mhCmc->Params.un32TraceLevel = 1;
+  VqCmcLibRecoverOrphanedEntitiesOwnership(mhCmc, Host(0x300));  /* owned by a ready server: nothing moves */
+  EXPECT_EQ(LogCount("RecoverOrphanedEntitiesOwnership checking EntityId=0x00000032 "
+                     "pEntityCtx->Entity.pHostCtx->CurrState=1"), 1u);
   _VQCMC_HOST_CTX* pNew = Host(0x400);
   for (_VQCMC_ENTITY_CTX* p : {pRemoved, pMixer, pDead}) EXPECT_EQ(p->pHostCtx, pNew) << p->Params.EntityId;
   EXPECT_EQ(pNotReady->pHostCtx, Host(0x300));

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <thread>
 
 #include "support/cmc_fixture.h"
 
@@ -162,6 +163,48 @@ TEST_F(PoolJobs, SyncAndRegistrationGiveUpWaitingAfter60000Ms) {
   EXPECT_FALSE(SentOf(VQCMC_SRV_LIB_REGISTER).empty());
   mRec.Gate(0);
   ASSERT_TRUE(Drained());
+}
+
+/* A job reads its entity's callbacks as it starts, under the job lock: a modify on another thread
+ * does not race with it, and a destroy that frees the leg right after the job's start (its last
+ * pending job) leaves the callback its context. Each round: a leg, two jobs, then a modify and a
+ * destroy on two threads while the jobs run. */
+TEST_F(PoolJobs, DestroyAndModifyWhileItsJobsStart) {
+  Intake({AddServer(0x100, 0x100)});
+  Host(0x100)->fReady = 1;
+  constexpr u32 kRounds = 300;
+  static std::atomic<u32> s_un32Calls{0}, s_un32Foreign{0};
+  static u32 s_aun32Contexts[2];
+  auto OnCount = [](VQCMC_LIB_HANDLE, void* pv, VQX_MSG_HANDLE*) {
+    s_un32Calls++;
+    s_un32Foreign += pv != &s_aun32Contexts[0] && pv != &s_aun32Contexts[1];
+  };
+  std::atomic<u32> un32Unexpected{0};
+  for (u32 i = 0; i < kRounds; i++) {
+    _VQCMC_LIB_LEG_PARAMS params{};
+    params.EntityId = 0x1000 + i;
+    params.Callback = {OnCount, nullptr, &s_aun32Contexts[0]};
+    ASSERT_EQ(VQCmcLibLegCreate(mhCmc, &params), VQX_RESULT_OK);
+    _VQCMC_ENTITY_CTX* pLeg = nullptr;
+    ASSERT_EQ(Locked([&] { return VqCmcLibEntityFind(mhCmc, params.EntityId, 0, &pLeg); }), VQX_RESULT_OK);
+    Post(pLeg, 0);
+    Post(pLeg, 1);
+    params.Callback.pvLegUserContext = &s_aun32Contexts[1];
+    std::thread Modifier([&] {
+      const VQX_RESULT result = VQCmcLibLegModify(mhCmc, &params);
+      un32Unexpected += result != VQX_RESULT_OK && result != VQX_RESULT_INVALID_PARAM;  /* gone already */
+    });
+    std::thread Destroyer([&] { un32Unexpected += VQCmcLibLegDestroy(mhCmc, params.EntityId) != VQX_RESULT_OK; });
+    Modifier.join();
+    Destroyer.join();
+  }
+  ASSERT_TRUE(Drained());
+  Intake();
+  EXPECT_EQ(un32Unexpected.load(), 0u);
+  EXPECT_EQ(s_un32Foreign.load(), 0u);
+  EXPECT_GT(s_un32Calls.load(), 0u);
+  ExpectCounters(0, 0, 2 * kRounds);
+  EXPECT_TRUE(Stats().un32LegsActive == 0 && Stats().un32LegsDestroyed == kRounds);
 }
 
 }  // namespace

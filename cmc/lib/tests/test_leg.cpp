@@ -243,17 +243,18 @@ TEST_F(Legs, PublicCalls) {
   ASSERT_EQ(VQCmcLibLegCreate(mhCmc, &params), VQX_RESULT_OK);
   EXPECT_EQ(VQCmcLibLegGetParam(mhCmc, 0x81, &got), VQX_RESULT_OK);
   EXPECT_TRUE(params.EntityId == 0x81u && got.un32SerialisationId == 0x81u && got.LegType == 2u);
+  EXPECT_EQ(params.un32SerialisationId, 0u); /* only the stored copy stands the id for 0 */
   EXPECT_EQ(VQCmcLibLegModify(mhCmc, &params), VQX_RESULT_OK); /* a serialisation id of 0 is stored as 0 */
   EXPECT_EQ(VQCmcLibLegFind(mhCmc, 0x81, &got), VQX_RESULT_OK);
   EXPECT_EQ(CmcHex(&got, sizeof(got)), CmcHex(&params, sizeof(params)));
   memset(&got, 0xAB, sizeof(got));
-  EXPECT_EQ(VQCmcLibLegGetParam(mhCmc, 0x99, &got), VQX_RESULT_NOT_FOUND);
+  EXPECT_EQ(VQCmcLibLegGetParam(mhCmc, 0x99, &got), VQX_RESULT_INVALID_PARAM);
   EXPECT_EQ(CmcHex(&got, sizeof(got)), std::string(2 * sizeof(got), '0'));
   /* {record change, call, result, line} */
   const std::tuple<std::function<void(_VQCMC_LIB_LEG_PARAMS&)>, bool, VQX_RESULT, const char*> aRows[] = {
       {[](auto& p) { p.LegType = 3; }, true, VQX_RESULT_INVALID_PARAM, "Invalid LegType=0x3"},
       {[](auto& p) { p.EntityId = 0x81; }, true, VQX_RESULT_INVALID_HANDLE, "VqCmcLibLegCreate Failed"},
-      {[](auto& p) { p.EntityId = 0x99; }, false, VQX_RESULT_NOT_FOUND, "VqCmcLibLegFind Failed LegId=0x00000099"},
+      {[](auto& p) { p.EntityId = 0x99; }, false, VQX_RESULT_INVALID_PARAM, "VqCmcLibLegFind Failed LegId=0x00000099"},
       {[](auto& p) { p.EntityId = 0x81, p.LegType = 7; }, false, VQX_RESULT_INVALID_PARAM, "Invalid LegType=0x7"}};
   for (const auto& [change, fCreate, expected, pszLine] : aRows) {
     _VQCMC_LIB_LEG_PARAMS p{};

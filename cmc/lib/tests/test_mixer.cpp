@@ -49,8 +49,11 @@ TEST_F(Mixers, PublicCallsAndRouting) {
   ASSERT_EQ(VQCmcLibMixerCreate(mhCmc, &params), VQX_RESULT_OK);
   const u32 un32Id = params.EntityId;
   EXPECT_EQ(VQCmcLibMixerCreate(mhCmc, &params), VQX_RESULT_INVALID_HANDLE);
-  EXPECT_TRUE(VQCmcLibMixerFind(mhCmc, un32Id, &out) == VQX_RESULT_OK && memcmp(&out, &params, sizeof(out)) == 0 &&
-              out.un32SerialisationId == un32Id);
+  /* As a leg's: only the stored copy stands the id for a serialisation key of 0. */
+  EXPECT_TRUE(VQCmcLibMixerFind(mhCmc, un32Id, &out) == VQX_RESULT_OK && out.un32SerialisationId == un32Id &&
+              params.un32SerialisationId == 0);
+  out.un32SerialisationId = 0;
+  EXPECT_EQ(CmcHex(&out, sizeof(out)), CmcHex(&params, sizeof(params)));
   params.un32SerialisationId = 0, params.Callback.pvLegUserContext = nullptr;
   EXPECT_EQ(VQCmcLibMixerModify(mhCmc, &params), VQX_RESULT_INVALID_PARAM);
   params.Callback.pvLegUserContext = &mCalls;
@@ -79,6 +82,12 @@ TEST_F(Mixers, PublicCallsAndRouting) {
   EXPECT_TRUE(pMixer->MappingId == 0x11223344u && mNotifs.back() == VQCMC_MSG_NOTIF_MIXER_TERMINATED);
   EXPECT_EQ(LogCount("VqCmcLibMixerFind Failed (MixerId=0x00000999 msg=0x0a010034)"), 1u);
   EXPECT_EQ(VQCmcLibMixerDestroy(mhCmc, un32Id) | VQCmcLibMixerFind(mhCmc, un32Id, nullptr), VQX_RESULT_INVALID_PARAM);
+  /* The unknown mixer's line is a trace of level 3. */
+  mhCmc->Params.un32TraceLevel = 4;
+  Route(Keyed(0x0A010034u, 28, 0x998));
+  mhCmc->Params.un32TraceLevel = 3;
+  Route(Keyed(0x0A010034u, 28, 0x997));
+  EXPECT_EQ(LogCount("(MixerId=0x00000998 ") * 10 + LogCount("VqCmcLibMixerFind Failed (MixerId=0x00000997 "), 1u);
 }
 
 TEST_F(Mixers, StatesSweepsAndTheTenSecondRule) {
@@ -168,6 +177,23 @@ TEST_F(Mixers, ResynchronisationAndRefusedInput) {
     EXPECT_TRUE(aClaims.size() == 1 && CmcHex(aClaims[0].Payload.data() + 28, 4) == CmcHex(&row[4], 4));
   }
   EXPECT_EQ(LogCount("MsgId 0x0A020415 refused"), 3u);
+  /* A NotifMixerSync naming a leg of another server (by id, or by mapping id with id 0) claims
+   * nothing: the leg, its server and both servers' counts stay as they were. */
+  Intake({AddServer(0x200, 0x200)});
+  _VQCMC_ENTITY_CTX* pSyncedLeg = Leg(0x61, 0x200, OnMsg, nullptr, &mCalls);
+  Locked([&] { return VqCmcLibEntityInsertMapId(mhCmc, 0x7061, pSyncedLeg); });
+  pSyncedLeg->MappingId = 0x7061;
+  for (const auto& [un32Id, un32MapId] : {std::pair{0x61u, 0u}, std::pair{0u, 0x7061u}}) {
+    mNotifPayloads.clear(), mSent.clear();
+    VQX_MSG_HANDLE h = Keyed(VQCMC_SRV_NOTIF_MIXER_SYNC, 28, un32Id, 136);
+    memcpy(VQXMsgPayload(h) + 8, &un32MapId, 4);
+    EXPECT_EQ(Route(h), un32Id == 0); /* with no mixer id it is left to the chain */
+    EXPECT_TRUE(pSyncedLeg->Type == VQCMC_ENTITY_TYPE_LEG && pSyncedLeg->pHostCtx == Host(0x200)) << un32MapId;
+    EXPECT_EQ(std::vector<u32>({Host(0x200)->un32NbLegs, Host(0x200)->un32NbMixers, Host(0x100)->un32NbLegs}),
+              std::vector<u32>({1, 0, 0})) << un32MapId;
+    EXPECT_TRUE(SentOf(VQCMC_SRV_SET_MIXER_OWNERSHIP).empty() && mNotifPayloads.empty()) << un32MapId;
+  }
+  EXPECT_EQ(LogCount("NOTIF_MIXER_SYNC: VqCmcMixerMsgHandleNotifMixerSync Failed (8200000A)"), 2u);
   /* A mixer in Cmixer unsynced is claimed back to Ready in the same turn. */
   auto* pMixer = static_cast<_VQCMC_ENTITY_CTX*>(VQXPoolOfBuffersFind(mhCmc->hEntityPool, 0x41));
   Locked([&] { return VqCmcMixerStateChange(mhCmc, Host(0x100), pMixer, VQCMC_LIB_STATE_CMIXER_UNSYNCED); });

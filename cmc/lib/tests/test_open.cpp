@@ -49,7 +49,7 @@ TEST_F(OpenTest, ValidationTable) {
 TEST_F(OpenTest, EachFailingStepLeavesNothingBehind) {
   for (u32 un32Threads : {1u, 4u}) {
     const std::vector<u64> before = HeldBy();
-    for (u32 un32Step = 5; un32Step <= 10; un32Step++) {
+    for (u32 un32Step = 5; un32Step <= VQCMC_OPEN_STEP_ENTITY_HASH; un32Step++) {
       SCOPED_TRACE(testing::Message() << "threads " << un32Threads << " step " << un32Step);
       EXPECT_TRUE(VQX_RESULT_FAILED(Open(un32Threads, un32Step)));
       EXPECT_EQ(mhCmc, nullptr);
@@ -63,6 +63,9 @@ TEST_F(OpenTest, EachFailingStepLeavesNothingBehind) {
   EXPECT_EQ(LogCount("Failed to allocate timer lib"), 2u);
   EXPECT_EQ(LogCount("VqCmcComInit Failed"), 4u);
   EXPECT_EQ(LogCount("VqCmcStateMachineThreadLaunch Failed"), 2u);
+  EXPECT_EQ(LogCount("VqCmcEntityInit: Failed To alloc pool of Entities (82000012)"), 2u);
+  EXPECT_EQ(LogCount("VqCmcEntityInit: Failed To alloc hash of Entities (82000012)"), 2u);
+  EXPECT_EQ(LogCount("VQCmcLibOpen: VqCmcEntityInit Failed (82000012)"), 4u);
 }
 
 TEST_F(OpenTest, ModifyReRegistersOnlyForFlagBytes013) {

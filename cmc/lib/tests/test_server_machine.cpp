@@ -183,6 +183,64 @@ TEST_F(ServerMachine, PostponementHoldsAtMost81920AndRetriesItsBuffer) {
   EXPECT_EQ(Host(kSrv)->pahPendingMsgs, nullptr);
 }
 
+/* A server added again before its sync ends keeps what it postponed, and postpones on: every
+ * message is replayed in arrival order once it is ready. */
+TEST_F(ServerMachine, AddedAgainDuringItsSyncKeepsItsPostponedMessages) {
+  Intake({AddServer(kSrv, kKey)});
+  Host(kSrv)->fReady = 1;  /* for the public create */
+  static std::vector<u32> s_aSeen;
+  s_aSeen.clear();
+  _VQCMC_LIB_LEG_PARAMS params{};
+  params.EntityId = 0x21;
+  params.Callback = {[](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE* phMsg) {
+                       u32 un32Seq = 0;
+                       memcpy(&un32Seq, VQXMsgPayload(*phMsg) + 36, 4);
+                       if ((*phMsg)->un32MsgId == VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED) s_aSeen.push_back(un32Seq);
+                     },
+                     nullptr, this};
+  ASSERT_EQ(VQCmcLibLegCreate(mhCmc, &params), VQX_RESULT_OK);
+  Host(kSrv)->fReady = 0;
+  Server(kSrv, VQCMC_SRV_SYNC_STARTING);
+  auto Accepted = [&](u32 un32Seq) {
+    VQX_MSG_HANDLE h = Msg(VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED, kSrv, VQX_MSG_TYPE_EVENT, 40);
+    const u32 aun32[] = {0x21, un32Seq};
+    memcpy(VQXMsgPayload(h) + 32, aun32, sizeof(aun32));
+    Intake({h});
+  };
+  for (u32 i = 0; i < 3; i++) Accepted(i);
+  Intake({AddServer(kSrv, kKey)});
+  EXPECT_EQ(State(kSrv), 0u);
+  EXPECT_EQ(Host(kSrv)->un32NbPendingMsgs, 3u);
+  Accepted(3);
+  EXPECT_TRUE(s_aSeen.empty());
+  Server(kSrv, VQCMC_SRV_READY);
+  EXPECT_EQ(s_aSeen, (std::vector<u32>{0, 1, 2, 3}));
+  EXPECT_TRUE(mhCmc->un32NbHostsResyncing == 0 && Host(kSrv)->pahPendingMsgs == nullptr);
+  EXPECT_EQ(VQCmcLibLegDestroy(mhCmc, 0x21), VQX_RESULT_OK);
+}
+
+/* The host library's own notices 0x02010001-0x02010004 are dropped at intake, even from a server's
+ * handle; the next id goes on to the leg and mixer handlers. */
+TEST_F(CmcTest, HostLibraryNoticesReachNoLegOrMixer) {
+  static std::vector<u32> s_aLeg, s_aMixer;
+  _VQCMC_ENTITY_HOOKS hooks = g_VqCmcEntityHooks;
+  hooks.pFctLegMsgHandle = [](VQCMC_LIB_CTX*, _VQCMC_HOST_CTX*, VQX_MSG_HANDLE* phMsg) {
+    s_aLeg.push_back((*phMsg)->un32MsgId);
+    return VQX_RESULT_OK;
+  };
+  hooks.pFctMixerMsgHandle = [](VQCMC_LIB_CTX*, _VQCMC_HOST_CTX*, VQX_MSG_HANDLE* phMsg) {
+    s_aMixer.push_back((*phMsg)->un32MsgId);
+    return VQX_RESULT_OK;
+  };
+  mpHooks = &hooks;
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  Intake({AddServer(kSrv, kKey)});
+  Intake({Msg(VQCMC_SRV_READY, kSrv, VQX_MSG_TYPE_EVENT, 64)});
+  s_aLeg.clear(), s_aMixer.clear();
+  for (u32 un32Id = 0x02010000u; un32Id <= 0x02010005u; un32Id++) Intake({Msg(un32Id, kSrv, VQX_MSG_TYPE_EVENT, 64)});
+  EXPECT_EQ(s_aLeg, (std::vector<u32>{0x02010000u, 0x02010005u}));
+  EXPECT_EQ(s_aMixer, s_aLeg);
+}
 
 /* Byte for byte against tests/data/to_server_payloads.txt, written by the stand-in's encoder
  * (testing/cmcsim/cmcsim_wire.py). */
