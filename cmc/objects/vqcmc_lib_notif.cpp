@@ -5,7 +5,9 @@
  * mixers and mixer links a server still holds after a re-synchronisation
  * (a known object brought up to date, its streams under its own mutex; an
  * unknown one offered to the user). Each takes the message (its wrapper
- * releases it) and reads only what lies in the payload in use.
+ * releases it) and reads only what lies in the payload in use. The user
+ * is read under the message mutex, as Detach clears it, and again after
+ * any callback that may have detached it.
  */
 #include "vqcmc_leg_internal.h"
 #include "vqcmc_libuser.h"
@@ -83,7 +85,7 @@ VQX_RESULT CVQCMCLib::HandleCmcLibReady(VQX_MSG_HANDLE* phMsg) {
         if (mpUser == nullptr) return;
         u32* pSet = VqCmcAt(pbyPayload, 32);
         if (VQX_RESULT_SUCCEEDED(VqCmcCheckRecordSet(hMsg, pbyPayload, 36, pSet))) HandleNapStats(pSet);
-        mpUser->OnCmcLibReady();
+        if (mpUser != nullptr) mpUser->OnCmcLibReady();  // the statistics callback may have detached
       });
 }
 
@@ -112,7 +114,7 @@ VQX_RESULT CVQCMCLib::HandleCallLegPresent(VQX_MSG_HANDLE* phMsg) {
         const u32 un32LegId = pLeg->un32LegId;
         Attribute.GetMappingId() = *VqCmcAt(pbyPayload, kOffsetMappingId);
         Attribute.GetAttrLegId() = un32LegId;
-        mpUser->OnCallLegPresent(un32LegId, Attribute, Protocol);
+        if (mpUser != nullptr) mpUser->OnCallLegPresent(un32LegId, Attribute, Protocol);  // as for ready
       });
 }
 

@@ -32,14 +32,16 @@ CVQCAFNapStats::CVQCAFNapStats(const _VQCMC_NAP_STATS* pStats, u32 un32Available
 }
 
 VQX_RESULT CVQCMCLib::HandleNapStats(unsigned int* pSet) {
-  if (pSet == nullptr || *pSet == 0 || mpUser == nullptr) return VQX_RESULT_OK;
+  CVQCAFMutexAutoGetGive Lock(mpMsgMutex);  // the user, as Detach clears it
+  CVQCMCLibUser* pUser = mpUser;
+  if (pSet == nullptr || *pSet == 0 || pUser == nullptr) return VQX_RESULT_OK;
   std::vector<CVQCAFPtr<CVQCAFNapStats>> aStats;
   u16 un16Size = 0;
   for (void* pv = VQXMsgElementGetNext(pSet, nullptr, &un16Size); pv != nullptr;
        pv = VQXMsgElementGetNext(pSet, pv, &un16Size)) {
     aStats.emplace_back(new CVQCAFNapStats(static_cast<const _VQCMC_NAP_STATS*>(pv), un16Size));
   }
-  mpUser->OnNapStatsUpdated(aStats);
+  pUser->OnNapStatsUpdated(aStats);
   return VQX_RESULT_OK;
 }
 

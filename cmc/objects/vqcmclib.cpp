@@ -178,7 +178,10 @@ VQX_RESULT CVQCMCLib::Attach(CVQCMCLibUser* pUser) {
   if (pLib == nullptr) return VQX_RESULT_INVALID_OPERATION;
   // A second open would replace the handle of the first and leave its context running.
   if (pLib->mhCmcLib != nullptr) return pLib->Fail(kOp, "Already attached.", 0, VQX_RESULT_INVALID_OPERATION, __LINE__);
-  pLib->mpUser = pUser;
+  {
+    CVQCAFMutexAutoGetGive Lock(pLib->mpMsgMutex);  // the handlers read the user under it
+    pLib->mpUser = pUser;
+  }
   _VQCMC_LIB_PARAMS Open;
   pLib->FillOpenParams(pLib->mParams, pLib->mParams.mun32MaxLegs, &Open);
   VQCMC_LIB_HANDLE hCmcLib = nullptr;
@@ -195,6 +198,11 @@ VQX_RESULT CVQCMCLib::Detach() {
   CVQCMCLib* pLib = GetInstance();
   if (pLib == nullptr) return VQX_RESULT_INVALID_OPERATION;
   if (pLib->mhCmcLib != nullptr) VQCmcLibStop(pLib->mhCmcLib);
+  // A handler holds the message lock throughout: one running on another thread ends before the
+  // user is cleared, and every later one finds none. Called from a handler, the lock is this
+  // thread's already (recursive), so Detach never waits on itself; the handler reads the user
+  // again before each call and makes no further one.
+  CVQCAFMutexAutoGetGive Lock(pLib->mpMsgMutex);
   pLib->mpUser = nullptr;
   return VQX_RESULT_OK;
 }

@@ -17,8 +17,9 @@
  * time), a leg's or mixer's own mutex, a join-record class mutex, mpIdMutex
  * (one registry call, or LegIdLock .. LegIdUnlock). All recursive.
  * Threads: Init, Attach, Detach, SetParam and Uninit from the application's
- * control thread, one at a time; GetInstance, the registries, the events
- * and the callbacks from any thread.
+ * control thread, one at a time (Detach also from a library-wide handler's
+ * user callback); GetInstance, the registries, the events and the
+ * callbacks from any thread.
  * Results: 0x02000000 success; bit 31 set failure (vqx_result.h names).
  */
 #ifndef VQCMCLIB_H
@@ -92,7 +93,14 @@ class CVQCMCLib : public CVQCAFLogTrace {
    * instance, or when the core library is open already; the open's code.
    */
   static VQX_RESULT Attach(CVQCMCLibUser* pUser);
-  /* Stops the core library (kept until Uninit) and clears the user. 0x82000011 with no instance. */
+  /*
+   * Stops the core library (kept until Uninit), then clears the user under mpMsgMutex: a
+   * library-wide handler running on another thread ends first, and no handler calls the user
+   * once Detach has returned, so the user may go then. From inside a handler (the mutex is this
+   * thread's already) it does not wait, and that handler makes no further call to the user.
+   * Not to be called holding a leg's, mixer's or join record's mutex (they come after
+   * mpMsgMutex). 0x82000011 with no instance.
+   */
   static VQX_RESULT Detach();
 
   /* Sleeps in 100 ms steps until *pun32Quit is non-zero (tested before each sleep). */

@@ -398,6 +398,11 @@ TEST_F(CmcLibTest, LibraryNotificationsAndLegSync) {
     void OnCmcLibReady() override { On("Ready"); }
     void OnCmcLibNotReady() override { On("NotReady"); }
     void OnCallLegSync(unsigned int un32Id, CVQCMC_CALL_LEG_ATTRIBUTE_COMMON&) override { On("Sync" + std::to_string(un32Id)); }
+    void OnCallLegFailure(unsigned int un32Id, CVQCMC_CALL_LEG_ATTRIBUTE_COMMON& a, _VQCMC_CALL_REASON& r,
+                          CVQCMC_PROTOCOL_ATTRIBUTE&) override {
+      On("Failure" + std::to_string(un32Id) + "/" + std::to_string(r.un32ReasonCode) + "/" +
+         std::to_string(a.GetMappingId()) + "/" + std::to_string(a.GetAttrLegId()));
+    }
     void On(const std::string& s) { mstrCalls += s + ";"; }
     std::string mstrCalls;
   } U;
@@ -412,6 +417,17 @@ TEST_F(CmcLibTest, LibraryNotificationsAndLegSync) {
     return Notification(un32Msg, un32Fixed, aWords, un32Set, aElements);
   };
   const std::string strOffered = "Sync" + std::to_string(un32Id + 2) + ";";
+  /* A call-leg-terminated notice of a leg without object: mapping id at 8, reason at 40, the leg's
+   * element (its id, its type 1) first in the set at 28; a whole leg slot is 704 bytes. */
+  auto Terminated = [&](u16 un16Element) {
+    VQX_MSG_HANDLE h = Make(0x0A010016, 56 + sizeof(_VQCMC_PROTOCOL_ATTRIBUTE), {{8, 0x4455}, {40, 17}}, 28,
+                            {{un16Element, {0, 0}}});
+    u8* pbyPayload = reinterpret_cast<u8*>(h) + VQX_MSG_OFFSET_PAYLOAD;
+    u8* pbyLeg = static_cast<u8*>(VQXMsgElementGetNext(pbyPayload + 28, nullptr, nullptr));
+    const u32 aun32Leg[] = {0x66, 1};
+    memcpy(pbyLeg, aun32Leg, sizeof(aun32Leg));
+    return h;
+  };
   struct Row {
     const char* pszName;
     VQX_MSG_HANDLE h;
@@ -428,6 +444,8 @@ TEST_F(CmcLibTest, LibraryNotificationsAndLegSync) {
       {"unknown leg of type 3", Make(0x0A020003, 744, {{32, un32Id + 1}, {36, 3}}, 736, {}), VQX_RESULT_OK, "", ""},
       {"unknown leg of type 1 offered", Make(0x0A020003, 744, {{32, un32Id + 2}, {36, 1}}, 736, {}), VQX_RESULT_OK,
        strOffered.c_str(), ""},
+      {"terminated call leg without object", Terminated(704), VQX_RESULT_OK, "Failure102/17/17493/102;", ""},
+      {"terminated, its leg element one byte short", Terminated(703), VQX_RESULT_OK, "", ""},
   };
   for (Row& r : aRows) {
     r.h->MsgType = 4;

@@ -2,7 +2,8 @@
  * The client singleton's registries under threads: legs and mixers added,
  * found and removed from four threads at once, one id contended by all of
  * them, finds held under LegIdLock; attributes destroyed on one thread while
- * the singleton closes the core library on another. Run under
+ * the singleton closes the core library on another; Detach while
+ * notifications reach the user, and from inside a handler. Run under
  * ThreadSanitizer too.
  */
 #include <latch>
@@ -10,9 +11,11 @@
 
 #include "comm_test_support.h"
 #include "support/vqcaf_test_support.h"
+#include "vqcmc_libuser.h"
 #include "vqcmc_media_attributes.h"
 #include "vqcmc_protocol_attribute.h"
 #include "vqcmclib.h"
+#include "vqx_msg_element.h"
 
 namespace {
 
@@ -82,6 +85,76 @@ TEST_F(CmcHoldersMt, DestroyedWhileTheLibraryCloses) {
   Destroyer.join();
   EXPECT_EQ(Allocated(), un32Before) << "every buffer given back";
   EXPECT_EQ(Logged("Failed to free message"), 0u);
+}
+
+/* A ready notification whose statistics set holds one record, as a server's would. */
+VQX_MSG_HANDLE ReadyNotification(VQX_LIB_HANDLE hLib) {
+  VQX_MSG_HANDLE h = vqtest::HostMsg(hLib, VQCMC_APP_MSG_NOTIF_READY, std::string(1024, '\0'));
+  h->MsgType = 4;
+  void* pv = nullptr;
+  EXPECT_EQ(VQXMsgElementInit(h, 36), VQX_RESULT_OK);
+  EXPECT_EQ(VQXMsgElementAlloc(h, reinterpret_cast<u8*>(h) + VQX_MSG_OFFSET_PAYLOAD + 32, 216, &pv), VQX_RESULT_OK);
+  return h;
+}
+
+/* Counts its callbacks; the statistics callback may detach the user. */
+struct CountingUser : CVQCMCLibUser {
+  void OnNapStatsUpdated(std::vector<CVQCAFPtr<CVQCAFNapStats>>) override {
+    mun32Calls++;
+    if (mfDetachInStats) mDetachResult = CVQCMCLib::Detach();
+  }
+  void OnCmcLibReady() override { mun32Calls++; }
+  std::atomic<u32> mun32Calls{0};
+  bool mfDetachInStats = false;
+  VQX_RESULT mDetachResult = 0;
+};
+
+/* Detach on one thread while ready notifications reach the user on another: the handler in flight
+ * ends first, none calls the user after Detach returned, and nothing reads a cleared user. */
+TEST_F(CmcHoldersMt, DetachWhileNotificationsArrive) {
+  constexpr u32 kRounds = 20, kNotifs = 40;
+  CountingUser U;
+  for (u32 r = 0; r < kRounds; r++) {
+    CVQCMCLibParams P;
+    ASSERT_EQ(CVQCMCLib::Init(P), VQX_RESULT_OK);
+    ASSERT_EQ(CVQCMCLib::Attach(&U), VQX_RESULT_OK);
+    CVQCMCLib* pLib = CVQCMCLib::GetInstance();
+    std::latch Start(2);
+    std::atomic<u32> un32Failed{0};
+    std::thread Feeder([&] {
+      Start.arrive_and_wait();
+      for (u32 i = 0; i < kNotifs; i++) {
+        VQX_MSG_HANDLE h = ReadyNotification(mhLib);
+        un32Failed += pLib->HandleMessage(&h) != VQX_RESULT_OK || h != nullptr;
+      }
+    });
+    Start.arrive_and_wait();
+    EXPECT_EQ(CVQCMCLib::Detach(), VQX_RESULT_OK);
+    const u32 un32AtDetach = U.mun32Calls.load();
+    Feeder.join();
+    EXPECT_EQ(U.mun32Calls.load(), un32AtDetach) << "round " << r;
+    EXPECT_EQ(un32Failed.load(), 0u);
+    EXPECT_EQ(CVQCMCLib::Uninit(), VQX_RESULT_OK);
+  }
+}
+
+/* Detach from inside a handler's user callback: no wait on itself, and the handler calls the user
+ * no more (ready follows the statistics in the same handler). */
+TEST_F(CmcHoldersMt, DetachFromInsideAHandler) {
+  CountingUser U;
+  U.mfDetachInStats = true;
+  CVQCMCLibParams P;
+  ASSERT_EQ(CVQCMCLib::Init(P), VQX_RESULT_OK);
+  ASSERT_EQ(CVQCMCLib::Attach(&U), VQX_RESULT_OK);
+  VQX_MSG_HANDLE h = ReadyNotification(mhLib);
+  EXPECT_EQ(CVQCMCLib::GetInstance()->HandleMessage(&h), VQX_RESULT_OK);
+  EXPECT_EQ(U.mDetachResult, VQX_RESULT_OK);
+  EXPECT_EQ(U.mun32Calls.load(), 1u) << "statistics only";
+  EXPECT_EQ(CVQCMCLib::GetInstance()->GetUser(), nullptr);
+  h = ReadyNotification(mhLib);
+  EXPECT_EQ(CVQCMCLib::GetInstance()->HandleMessage(&h), VQX_RESULT_OK);
+  EXPECT_EQ(U.mun32Calls.load(), 1u);
+  EXPECT_EQ(CVQCMCLib::Uninit(), VQX_RESULT_OK);
 }
 
 }  // namespace
