@@ -90,7 +90,7 @@ VQX_RESULT VQCmcLibGetStats(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_STATS* pStats);
 VQX_RESULT VQCmcLibGetCmcServerList(VQCMC_LIB_HANDLE hLib, u32* pun32Count, _VQCMC_LIB_CMCSERVER_INFO* paInfo);
 /* Build number of the first ready server; 0 when none is ready. */
 u32 VQCmcLibGetActiveCmcServerBuildNumber(VQCMC_LIB_HANDLE hLib);
-/* Stops the intake; from then on jobs are dropped. */
+/* Stops the intake; from then on jobs are dropped. A callback already running is not waited for. */
 VQX_RESULT VQCmcLibStop(VQCMC_LIB_HANDLE hLib);
 /* Tears everything down and frees the context; 0x8200000F from a library callback. */
 VQX_RESULT VQCmcLibClose(VQCMC_LIB_HANDLE hLib);
