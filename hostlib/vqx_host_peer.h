@@ -30,7 +30,13 @@
 #define VQX_MSG_ID_API_NOTIF_HOST_GW_UP 0x02010013u
 #define VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN 0x02010014u
 
-/* Gateway operations between libraries (group 0x020D). */
+/*
+ * Gateway operations between libraries (group 0x020D). The remote-filter
+ * requests CLEAR, CREATE, DESTROY and DONE are handled and answered for remote
+ * hosts only; one from an adapter is logged ("Error: Not supposed to recevie
+ * this msg from an adapter") and dropped without an answer, since an adapter
+ * is never sent a response.
+ */
 #define VQX_MSG_ID_GW_OP_PURE_ACK 0x020D0012u
 #define VQX_MSG_ID_GW_OP_PURE_ACK2 0x020D0015u
 #define VQX_MSG_ID_GW_OP_HOST_FILTER_CLEAR 0x020D0100u

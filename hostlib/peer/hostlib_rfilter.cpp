@@ -123,11 +123,15 @@ void Answer(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, VQX_RESULT Result) {
   VqxMsgSend(hLib, hMsg, nullptr);
 }
 
-/* Requests of this family are for hosts only. */
+/*
+ * Requests of this family are for hosts only. One from an adapter is refused
+ * without an answer: the answer would be a response, which an adapter is never
+ * sent, so the send path would refuse it with an error line of its own.
+ */
 bool RefuseFromAdapter(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg, const char* pszPrefix) {
   if (pPeer->fAdapter == 0) return false;
   VQX_LOG_V(hLib, 0, "%s: %s\n", pszPrefix, "Error: Not supposed to recevie this msg from an adapter");
-  Answer(hLib, hMsg, VQX_RESULT_API_NOT_SUPPORTED);
+  VqxMsgReleaseInternal(hLib, hMsg);
   return true;
 }
 

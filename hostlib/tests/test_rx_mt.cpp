@@ -123,6 +123,22 @@ TEST_F(RxTest, AcknowledgementsAndConnectionCount) {
   EXPECT_EQ(Peer(kBoard)->un16RxConnectionCount, 6u);
 }
 
+/* A remote-filter request from a board, through the real send path: refused with its one line, no answer
+ * queued for the board, no error of the send path, nothing leaked. */
+TEST_F(RxTest, RemoteFilterRequestFromABoardIsRefusedUnanswered) {
+  const u32 un32Live = LiveCount();
+  const u32 un32Queued = Peer(kBoard)->un32SendFifoCount; /* our own filters, sent at path up */
+  VQX_MSG_HANDLE hMsg = NewMsg(0x020D0100u, 0, 528, VQX_MSG_TYPE_REQUEST);
+  const u32 un32Version = 5;
+  memcpy(VQXMsgPayload(hMsg) + 8, &un32Version, 4);
+  Locked(mhLib, [&] { EXPECT_EQ(VQXHostSwapMsgToSend(mhLib, hMsg), VQX_RESULT_OK); });
+  Feed(kBoard, hMsg, VQX_MSG_HEADER_SIZE + 528);
+  EXPECT_TRUE(mLog.WaitFor("VqxRemoteHostFiltersClear: Error: Not supposed to recevie this msg from an adapter\n"));
+  EXPECT_EQ(mLog.Count("can't send 'response' to adapter"), 0u);
+  EXPECT_EQ(Peer(kBoard)->un32SendFifoCount, un32Queued) << "no answer queued";
+  EXPECT_EQ(LiveCount(), un32Live) << "the request is freed";
+}
+
 /* The pending-acknowledgement flag (the receive thread's 10 ms pace) is up only past 16383 unacknowledged. */
 TEST_F(RxTest, PendingAcknowledgementOnlyPast16383Unacknowledged) {
   const struct { u32 un32UnackedBefore; u8 fPending; } rows[] = {{0, 0}, {16381, 0}, {16382, 0}, {16383, 1}};
