@@ -11,6 +11,21 @@
  * when the last path is lost. A filter activated later is first sent, for
  * each present peer, added, gw0 up and gw1 up.
  *
+ * What a peer sends arrives in its sequence order: the other path's copy of
+ * a message already delivered is dropped (RxMsgRedundant). A peer of build
+ * at most 799 does not send again what a lost path carried, and may send its
+ * next message on the other path: a message 2 to 65534 ahead of the sequence
+ * is held, with the messages that follow it on its path, until the missing
+ * one arrives, then all are delivered in order. Held at most 1000 ms or 256
+ * messages per path; past either, or when the peer's last path goes (before
+ * its removal notification), the missing ones are counted lost ("... message(s)
+ * lost ...") and the held ones delivered. A path that skips while it holds
+ * is a fault of the sender: "BUG! Double reception of message in the future
+ * from gw0!" (or gw1), and what it held and the message are dropped and
+ * counted. From a newer peer a gap is counted and logged, and delivery goes on.
+ * An older peer's shorter header (payload start below 88) is widened to 88
+ * bytes, its payload moved behind it untouched, before any of it is read.
+ *
  * Results: 0x02010000 unless said otherwise; 0x82010206 a null library;
  * 0x82010009 a null out pointer; 0x8201000C an unknown peer handle.
  */

@@ -64,31 +64,10 @@ VQX_RESULT VqxFilterApply(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_BATCH_
     hMsg->un32PayloadMaxLength = hMsg->un32Length - VQX_MSG_HEADER_SIZE;
   }
   if (hMsg->un32PayloadStart < VQX_MSG_HEADER_SIZE) {
-    /* An older peer's shorter header: widen it to 88 bytes, payload moved behind it. */
-    const u32 un32Start = hMsg->un32PayloadStart;
-    const u32 un32Grow = VQX_MSG_HEADER_SIZE - un32Start;
-    const u32 un32PayloadArea = hMsg->un32Length - un32Start;
-    VQX_MSG_HANDLE hWide = nullptr;
-    const VQX_RESULT result = VqxMsgAllocateInternal(hLib, un32PayloadArea, &hWide, 0, __FILE__, __LINE__);
-    if (VQX_RESULT_FAILED(result)) {
-      VqxMsgReleaseInternal(hLib, hMsg);
-      *phMsg = nullptr;
-      return result;
-    }
-    u8* pbyDst = reinterpret_cast<u8*>(hWide);
-    const u8* pbySrc = reinterpret_cast<const u8*>(hMsg);
-    memcpy(pbyDst, pbySrc, un32Start);
-    memset(pbyDst + un32Start, 0, un32Grow);
-    memcpy(pbyDst + VQX_MSG_HEADER_SIZE, pbySrc + un32Start, un32PayloadArea);
-    /* The peer's handle is the receiver's own word, set before these checks: keep it when the
-       older header is too short to hold it. */
-    hWide->hAdapter = hMsg->hAdapter;
-    hWide->un32Length = hMsg->un32Length + un32Grow;
-    hWide->un32PayloadStart = VQX_MSG_HEADER_SIZE;
-    hWide->un32PayloadMaxLength = hWide->un32Length - VQX_MSG_HEADER_SIZE;
-    VqxMsgReleaseInternal(hLib, hMsg);
-    hMsg = hWide;
-    *phMsg = hMsg;
+    /* An older peer's shorter header (the receive path widens it before it reads the header's later words). */
+    const VQX_RESULT result = VqxMsgWidenReceived(hLib, phMsg);
+    if (VQX_RESULT_FAILED(result)) return result;
+    hMsg = *phMsg;
     fMarked = false;
   }
   VqxTraceMsg(hLib, 1, hMsg);

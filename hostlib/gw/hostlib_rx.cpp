@@ -8,9 +8,13 @@
  *
  * Called on the transport's "gwlib_rx_read" thread (one for both paths of
  * every peer of an instance): nothing here sleeps, since that thread is the
- * only one that could deliver what a sleeper would wait for. A batch is
- * handled in one hold of the library lock; the filters' events are set once
- * when it is left.
+ * only one that could deliver what a sleeper would wait for. So an older
+ * peer's message that overtook its predecessor on the other path is not
+ * waited for here: it is held with the messages that follow it on its path
+ * (peer/hostlib_peer_held.cpp), as they would have waited unread behind it,
+ * and delivered once the missing one arrives, or counted lost when it does
+ * not come in time. A batch is handled in one hold of the library lock; the
+ * filters' events are set once when it is left.
  */
 #include <string.h>
 #include <time.h>
@@ -51,16 +55,71 @@ u32 VqxMsgsInFilters(VQX_LIB_HANDLE hLib, u32 hAdapter) {
   return n;
 }
 
+/* What the sequence check makes of a message. */
+enum VQX_RX_VERDICT { VQX_RX_DELIVER, VQX_RX_HELD, VQX_RX_HELD_FULL, VQX_RX_DROPPED, VQX_RX_RELEASE_HELD_FIRST };
+
+inline u32 VqxSeqNext(u32 un32Seq) { return un32Seq + 1 == 0 ? 1u : un32Seq + 1; }
+inline u32 VqxSeqPrev(u32 un32Seq) { return un32Seq == 1 ? 0xFFFFFFFFu : un32Seq - 1; }
+/* Sequence numbers missing from un32Expected up to un32Seq (0 is no number). */
+inline u32 VqxSeqGap(u32 un32Expected, u32 un32Seq) {
+  return un32Seq - un32Expected - (un32Expected > un32Seq ? 1u : 0u);
+}
+
+/* The next message of the peer's sequence taken: numbering and acknowledgement bookkeeping. */
+void VqxRxAccept(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg) {
+  pPeer->un32RxSeq = hMsg->un32TxSeq;
+  pPeer->un32RxUnacked++;
+  pPeer->un32RxBytesSinceAck += hMsg->un32PayloadLength;
+  /* Pending as the send side counts it: more than 16383 unacknowledged (else the 400 ms rule acknowledges). */
+  if (pPeer->un32RxUnacked > VQX_ACK_PENDING_MSGS && !pPeer->fPendingAck) {
+    pPeer->fPendingAck = 1;
+    VqxPeerLib(hLib)->un32NbPendingAck++;
+  }
+  if (pPeer->un32RxUnacked >= VQX_ACK_NOW_MSGS || pPeer->un32RxBytesSinceAck >= VQX_ACK_NOW_BYTES) {
+    VQXHostPostReadyMessagesToGwLib(hLib, pPeer, 0);
+  }
+}
+
+/* The missing messages up to un32Seq counted lost: numbering carries on from there rather than refuse all that follows. */
+void VqxRxResynchronise(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Seq) {
+  const u32 un32Expected = VqxSeqNext(pPeer->un32RxSeq);
+  const u32 un32Lost = VqxSeqGap(un32Expected, un32Seq);
+  pPeer->un64SeqLost += un32Lost;
+  VQX_LOG_V(hLib, 0, "WARNING: %s: %u message(s) lost (expected sequence %u, received %u), resynchronising\n",
+            pPeer->szName, un32Lost, un32Expected, un32Seq);
+  pPeer->un32RxSeq = VqxSeqPrev(un32Seq);
+}
+
 /*
- * Connection count and sequence number of a message from the peer. False
- * when the message is not to be delivered (it is then released here).
+ * An older peer's message ahead of its sequence on path un32Path: held after
+ * what the path already holds when it follows it; a path that skips while it
+ * holds is a fault of the sender ("BUG!"): what it holds and the message go.
  */
-bool VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg) {
+VQX_RX_VERDICT VqxRxHold(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg, u32 un32Path) {
+  VQX_MSG_HANDLE hLast = VqxPeerHeldLast(pPeer, un32Path);
+  if (hLast != nullptr && hMsg->un32TxSeq != VqxSeqNext(hLast->un32TxSeq)) {
+    VQX_LOG_V(hLib, 0, "BUG! Double reception of message in the future from gw%u!\n", un32Path);
+    VqxPeerHeldDrop(hLib, pPeer, un32Path);
+    pPeer->un64SeqLost++;
+    VqxLib(hLib)->Counters.RxMsgNotQueued++;
+    VqxMsgReleaseInternal(hLib, hMsg);
+    return VQX_RX_DROPPED;
+  }
+  if (!VqxPeerHeldPush(hLib, pPeer, un32Path, hMsg)) return VQX_RX_HELD_FULL;
+  return pPeer->aun32HeldCount[un32Path] >= VQX_PEER_HELD_MAX ? VQX_RX_HELD_FULL : VQX_RX_HELD;
+}
+
+/*
+ * Connection count and sequence number of a message from the peer on path
+ * un32Path. Only a message to deliver now has been accepted into the
+ * sequence; a held one is the peer record's, a dropped one is released.
+ */
+VQX_RX_VERDICT VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg, u32 un32Path) {
   VQX_LIB* pLib = VqxLib(hLib);
   const u32 un32Seq = hMsg->un32TxSeq;
   if (hMsg->un16ConnectionCount != 0 && pPeer->un32BuildNumber >= VQX_PEER_BUILD_CONNECTION_COUNT &&
       hMsg->un16ConnectionCount != pPeer->un16RxConnectionCount) {
-    pPeer->un32RxSeq = un32Seq == 1 ? 0xFFFFFFFFu : un32Seq - 1;
+    pPeer->un32RxSeq = VqxSeqPrev(un32Seq);
     if (pPeer->un16RxConnectionCount != 0) {
       VQX_LOG_V(hLib, 0, "WARNING: Adapter un16ConnectionCount changed %d -> %d. Reseting sequence numbering.\n",
                 static_cast<int>(pPeer->un16RxConnectionCount), static_cast<int>(hMsg->un16ConnectionCount));
@@ -72,38 +131,32 @@ bool VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg) {
       if (hGw != nullptr) VqxGwLibForceDisconnect(hGw, pPeer->hGwPeer, 1, 1);
       pLib->Counters.RxMsgNotQueued++;
       VqxMsgReleaseInternal(hLib, hMsg);
-      return false;
+      return VQX_RX_DROPPED;
     }
     pPeer->un16RxConnectionCount = hMsg->un16ConnectionCount;
   }
-  if (un32Seq == 0) return true;
-  const u32 un32Expected = pPeer->un32RxSeq + 1 == 0 ? 1u : pPeer->un32RxSeq + 1;
-  if (un32Seq != un32Expected) {
+  if (un32Seq == 0) return VQX_RX_DELIVER;
+  if (un32Seq != VqxSeqNext(pPeer->un32RxSeq)) {
     if (VqxSeqDiff(un32Seq, pPeer->un32RxSeq) <= 0) {
       /* Already delivered: the copy from the other path. */
       pLib->Counters.RxMsgRedundant++;
       pPeer->un64RxMsgRedundant++;
       VqxMsgReleaseInternal(hLib, hMsg);
-      return false;
+      return VQX_RX_DROPPED;
     }
-    /* Lost on both paths: count what is missing and carry on from here rather than refuse all that follows. */
-    const u32 un32Lost = un32Seq - un32Expected - (un32Expected > un32Seq ? 1u : 0u);
-    pPeer->un64SeqLost += un32Lost;
-    VQX_LOG_V(hLib, 0, "WARNING: %s: %u message(s) lost (expected sequence %u, received %u), resynchronising\n",
-              pPeer->szName, un32Lost, un32Expected, un32Seq);
+    /* An older peer (no retransmission) may send its next message on the other path: held for it. Not the
+       first numbered message of a presence: such a peer does not restart its numbering, so nothing is missing. */
+    if (pPeer->un32BuildNumber <= VQX_PEER_BUILD_HOLD_MAX && pPeer->un32RxSeq != 0 &&
+        un32Seq - pPeer->un32RxSeq <= VQX_PEER_HOLD_AHEAD_MAX) {
+      return VqxRxHold(hLib, pPeer, hMsg, un32Path);
+    }
+    /* What is held goes first, in its order, before numbering jumps past it. */
+    if (pPeer->aun32HeldCount[0] != 0 || pPeer->aun32HeldCount[1] != 0) return VQX_RX_RELEASE_HELD_FIRST;
+    /* Lost on both paths (or too far ahead to wait for): counted, and carried on from here. */
+    VqxRxResynchronise(hLib, pPeer, un32Seq);
   }
-  pPeer->un32RxSeq = un32Seq;
-  pPeer->un32RxUnacked++;
-  pPeer->un32RxBytesSinceAck += hMsg->un32PayloadLength;
-  /* Pending as the send side counts it: more than 16383 unacknowledged (else the 400 ms rule acknowledges). */
-  if (pPeer->un32RxUnacked > VQX_ACK_PENDING_MSGS && !pPeer->fPendingAck) {
-    pPeer->fPendingAck = 1;
-    VqxPeerLib(hLib)->un32NbPendingAck++;
-  }
-  if (pPeer->un32RxUnacked >= VQX_ACK_NOW_MSGS || pPeer->un32RxBytesSinceAck >= VQX_ACK_NOW_BYTES) {
-    VQXHostPostReadyMessagesToGwLib(hLib, pPeer, 0);
-  }
-  return true;
+  VqxRxAccept(hLib, pPeer, hMsg);
+  return VQX_RX_DELIVER;
 }
 
 /*
@@ -166,8 +219,108 @@ void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* 
   }
 }
 
+/*
+ * A message taken into the peer's sequence, on to the filters: fragments,
+ * awaited responses, the library's own messages. True when a filter took it.
+ * un64Held: the bytes the buffer holds when the transport's own, else 0.
+ */
+bool VqxRxDeliver(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg, VQX_BATCH_CONTEXT* pBatch, u64 un64Held) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  if (hMsg->un16FragInfo != 0) {
+    if (VQX_RESULT_FAILED(VqxFragReassemble(hLib, &pPeer->Frag, &hMsg)) || hMsg == nullptr) return false;
+    hMsg->hAdapter = pPeer->hAdapter;
+    un64Held = 0;
+  }
+  if (pPeer->fAdapter && hMsg->MsgType == VQX_MSG_TYPE_RESPONSE && hMsg->un32SerialNumber != 0) {
+    VqxPopRspAwaited(hLib, pPeer, hMsg);
+  }
+  if (VQX_MSG_GROUP(hMsg->un32MsgId) == VQX_GROUP_GW_OP && VqxPeerHandleGwOpMsg(hLib, pPeer, hMsg)) return false;
+  const u32 un32MsgId = hMsg->un32MsgId;
+  pBatch->hSource = pPeer->hAdapter;
+  pBatch->pSource = pPeer;
+  const VQX_RESULT result = VqxFilterApply(hLib, &hMsg, pBatch, un64Held);
+  pBatch->pSource = nullptr;
+  if (result == VQX_RESULT_API_OK) {
+    pLib->Counters.RxMsg++;
+    pPeer->un64RxMsg++;
+    return true;
+  }
+  if (result == VQX_RESULT_API_NOT_FOUND) {
+    pLib->Counters.RxMsgMatchNoQ++;
+    pLib->Counters.SignoMatchNoQ = un32MsgId;
+  }
+  return false;
+}
+
+/*
+ * After the peer's sequence advanced: a held message that is now the next one
+ * is delivered (and so on along its path), one already delivered from the
+ * other path is freed as its copy. fTransport: on the transport's thread,
+ * whose reading the receive fifo's back pressure may pause.
+ */
+void VqxRxDrainHeld(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_BATCH_CONTEXT* pBatch, bool fTransport) {
+  /* Each round takes one held message: at most as many rounds as both paths can hold. */
+  for (u32 un32Round = 0; un32Round < 2 * VQX_PEER_HELD_MAX; un32Round++) {
+    VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
+    if (pPeer == nullptr) return;
+    VQX_MSG_HANDLE hTaken = nullptr;
+    for (u32 p = 0; p < 2 && hTaken == nullptr; p++) {
+      VQX_MSG_HANDLE hFirst = VqxPeerHeldFirst(pPeer, p);
+      if (hFirst == nullptr) continue;
+      if (VqxSeqDiff(hFirst->un32TxSeq, pPeer->un32RxSeq) <= 0) {
+        hTaken = VqxPeerHeldPop(hLib, pPeer, p);
+        VqxLib(hLib)->Counters.RxMsgRedundant++;
+        pPeer->un64RxMsgRedundant++;
+        VqxMsgReleaseInternal(hLib, hTaken);
+      } else if (hFirst->un32TxSeq == VqxSeqNext(pPeer->un32RxSeq)) {
+        hTaken = VqxPeerHeldPop(hLib, pPeer, p);
+        VqxRxAccept(hLib, pPeer, hTaken);
+        if (VqxRxDeliver(hLib, pPeer, hTaken, pBatch, 0) && fTransport) VqxRxBackPressure(hLib, pPeer, pBatch);
+      }
+    }
+    if (hTaken == nullptr) return;
+  }
+}
+
+/*
+ * What the peer holds delivered whether or not the missing messages came:
+ * the nearest held message first, the missing ones before it counted lost.
+ */
+void VqxRxHeldGiveUp(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_BATCH_CONTEXT* pBatch, bool fTransport) {
+  for (u32 un32Round = 0; un32Round < 2 * VQX_PEER_HELD_MAX; un32Round++) {
+    VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
+    if (pPeer == nullptr) return;
+    VQX_MSG_HANDLE hNearest = nullptr;
+    for (u32 p = 0; p < 2; p++) {
+      VQX_MSG_HANDLE hFirst = VqxPeerHeldFirst(pPeer, p);
+      if (hFirst != nullptr && (hNearest == nullptr || VqxSeqDiff(hFirst->un32TxSeq, hNearest->un32TxSeq) < 0)) {
+        hNearest = hFirst;
+      }
+    }
+    if (hNearest == nullptr) return;
+    if (VqxSeqDiff(hNearest->un32TxSeq, pPeer->un32RxSeq) > 0 && hNearest->un32TxSeq != VqxSeqNext(pPeer->un32RxSeq)) {
+      VqxRxResynchronise(hLib, pPeer, hNearest->un32TxSeq);
+    }
+    VqxRxDrainHeld(hLib, hAdapter, pBatch, fTransport);
+  }
+}
+
+/* The peer layer's release of what a peer holds (it goes, or held too long): off the transport's thread. */
+void VqxRxHeldRelease(VQX_LIB_HANDLE hLib, u32 hAdapter) {
+  VQX_BATCH_CONTEXT batch;
+  batch.un32NbToWake = 0;
+  batch.fOverflow = 0;
+  VqxRxHeldGiveUp(hLib, hAdapter, &batch, false);
+  VqxBatchWake(hLib, &batch);
+}
+
+struct VqxRxRegistration {
+  VqxRxRegistration() { VqxPeerSetHeldRelease(VqxRxHeldRelease); }
+} s_RxRegistration;
+
 /* One message; consumed on every path. */
-void VqxRxOne(VQX_LIB_HANDLE hLib, u32 hPeer, void* pvMsg, u32 un32Size, VQX_BATCH_CONTEXT* pBatch, u32* pfStop) {
+void VqxRxOne(VQX_LIB_HANDLE hLib, u32 hPeer, u32 un32Path, void* pvMsg, u32 un32Size, VQX_BATCH_CONTEXT* pBatch,
+              u32* pfStop) {
   VQX_LIB* pLib = VqxLib(hLib);
   VQX_MSG_HANDLE hMsg = static_cast<VQX_MSG_HANDLE>(pvMsg);
   VQX_PEER* pPeer = VqxPeerLib(hLib) != nullptr ? VqxHostAdapterOrHostByHandle(hLib, hPeer) : nullptr;
@@ -176,8 +329,8 @@ void VqxRxOne(VQX_LIB_HANDLE hLib, u32 hPeer, void* pvMsg, u32 un32Size, VQX_BAT
     VqxBufFree(hLib, hMsg);
     return;
   }
-  if (un32Size < VQX_MSG_HEADER_SIZE || (pfStop != nullptr && *pfStop != 0)) {
-    if (un32Size < VQX_MSG_HEADER_SIZE) {
+  if (un32Size < VQX_MSG_RECEIVED_MIN_SIZE || (pfStop != nullptr && *pfStop != 0)) {
+    if (un32Size < VQX_MSG_RECEIVED_MIN_SIZE) {
       VQX_LOG_V(hLib, 0, "VqxHostGwLibRxHandler: %s: message of %u bytes is shorter than its header, dropped\n",
                 pPeer->szName, un32Size);
     } else {
@@ -203,8 +356,8 @@ void VqxRxOne(VQX_LIB_HANDLE hLib, u32 hPeer, void* pvMsg, u32 un32Size, VQX_BAT
     }
     VqxPeerAnnounceIfNeeded(hLib, pPeer);
   }
-  hMsg->un32TrackMark = 0;
-  VqxHostSwapMsgReceived(hMsg);
+  /* Only the sender's header is converted: an older peer's is shorter, and payload follows it. */
+  VqxHostSwapMsgReceived(hMsg, un32Size);
   /* Every size field is checked against the bytes really received before anything reads by it. */
   if (VQX_RESULT_FAILED(VqxMsgCheckReceivedHeader(hMsg, un32Size))) {
     VQX_LOG_V(hLib, 0, "VqxHostGwLibRxHandler: %s: message 0x%08X with sizes beyond its %u bytes, dropped\n",
@@ -212,6 +365,14 @@ void VqxRxOne(VQX_LIB_HANDLE hLib, u32 hPeer, void* pvMsg, u32 un32Size, VQX_BAT
     VqxBufFree(hLib, hMsg);
     return;
   }
+  /* The transport's buffer holds un32Size bytes, as it asked; a widened or reassembled message is looked up. */
+  u64 un64Held = un32Size;
+  if (hMsg->un32PayloadStart < VQX_MSG_HEADER_SIZE) {
+    /* Widened before its sequence, acknowledgement and fragment words are read: they are zero, not payload. */
+    if (VQX_RESULT_FAILED(VqxMsgWidenReceived(hLib, &hMsg))) return;
+    un64Held = 0;
+  }
+  hMsg->un32TrackMark = 0;
   if (hMsg->un32PiggyAck != 0 && VqxSeqDiff(hMsg->un32PiggyAck, pPeer->un32PeerAckSeq) > 0) {
     pPeer->un32PeerAckSeq = hMsg->un32PiggyAck;
   }
@@ -222,37 +383,38 @@ void VqxRxOne(VQX_LIB_HANDLE hLib, u32 hPeer, void* pvMsg, u32 un32Size, VQX_BAT
     return;
   }
   hMsg->hAdapter = pPeer->hAdapter;
-  if (!VqxRxSequence(hLib, pPeer, hMsg)) return;
-  /* The transport's buffer holds un32Size bytes, as it asked; a reassembled message is looked up instead. */
-  u64 un64Held = un32Size;
-  if (hMsg->un16FragInfo != 0) {
-    if (VQX_RESULT_FAILED(VqxFragReassemble(hLib, &pPeer->Frag, &hMsg)) || hMsg == nullptr) return;
-    hMsg->hAdapter = pPeer->hAdapter;
-    un64Held = 0;
-  }
-  if (pPeer->fAdapter && hMsg->MsgType == VQX_MSG_TYPE_RESPONSE && hMsg->un32SerialNumber != 0) {
-    VqxPopRspAwaited(hLib, pPeer, hMsg);
-  }
-  if (VQX_MSG_GROUP(hMsg->un32MsgId) == VQX_GROUP_GW_OP && VqxPeerHandleGwOpMsg(hLib, pPeer, hMsg)) return;
-  const u32 un32MsgId = hMsg->un32MsgId;
-  pBatch->hSource = pPeer->hAdapter;
-  pBatch->pSource = pPeer;
-  const VQX_RESULT result = VqxFilterApply(hLib, &hMsg, pBatch, un64Held);
-  pBatch->pSource = nullptr;
-  if (result == VQX_RESULT_API_OK) {
-    pLib->Counters.RxMsg++;
-    pPeer->un64RxMsg++;
-  } else {
-    if (result == VQX_RESULT_API_NOT_FOUND) {
-      pLib->Counters.RxMsgMatchNoQ++;
-      pLib->Counters.SignoMatchNoQ = un32MsgId;
+  const u32 hAdapter = pPeer->hAdapter;
+  VQX_RX_VERDICT verdict = VqxRxSequence(hLib, pPeer, hMsg, un32Path);
+  if (verdict == VQX_RX_RELEASE_HELD_FIRST) {
+    VqxRxHeldGiveUp(hLib, hAdapter, pBatch, true);
+    pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
+    if (pPeer == nullptr) {
+      VqxMsgReleaseInternal(hLib, hMsg);
+      return;
     }
-    return;
+    /* Nothing held any more: the message is placed anew, without a second release. */
+    verdict = VqxRxSequence(hLib, pPeer, hMsg, un32Path);
   }
-  VqxRxBackPressure(hLib, pPeer, pBatch);
+  switch (verdict) {
+    case VQX_RX_DROPPED:
+    case VQX_RX_HELD:
+      return;
+    case VQX_RX_HELD_FULL:
+      /* As long as the path may keep its messages back: the missing ones are given up. */
+      VqxRxHeldGiveUp(hLib, hAdapter, pBatch, true);
+      return;
+    case VQX_RX_DELIVER:
+      break;
+    case VQX_RX_RELEASE_HELD_FIRST: /* cannot come twice; placed as too far ahead */
+      VqxRxResynchronise(hLib, pPeer, hMsg->un32TxSeq);
+      VqxRxAccept(hLib, pPeer, hMsg);
+      break;
+  }
+  if (VqxRxDeliver(hLib, pPeer, hMsg, pBatch, un64Held)) VqxRxBackPressure(hLib, pPeer, pBatch);
+  if (VqxPeerLib(hLib)->un32NbHeld != 0) VqxRxDrainHeld(hLib, hAdapter, pBatch, true);
 }
 
-void VqxRxBatch(void* pCtx, u32 hPeer, u32 un32Count, void** apMsgs, const u32* aun32Sizes, u32* pfStop) {
+void VqxRxBatch(void* pCtx, u32 hPeer, u32 fIsGw0, u32 un32Count, void** apMsgs, const u32* aun32Sizes, u32* pfStop) {
   VQX_LIB_HANDLE hLib = static_cast<VQX_LIB_HANDLE>(pCtx);
   VQX_BATCH_CONTEXT batch;
   batch.un32NbToWake = 0;
@@ -260,7 +422,7 @@ void VqxRxBatch(void* pCtx, u32 hPeer, u32 un32Count, void** apMsgs, const u32* 
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   for (u32 i = 0; i < un32Count; i++) {
     if (apMsgs[i] == nullptr) continue;
-    VqxRxOne(hLib, hPeer, apMsgs[i], aun32Sizes[i], &batch, pfStop);
+    VqxRxOne(hLib, hPeer, VqxPeerPathIndex(fIsGw0), apMsgs[i], aun32Sizes[i], &batch, pfStop);
     apMsgs[i] = nullptr;
   }
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
@@ -269,14 +431,14 @@ void VqxRxBatch(void* pCtx, u32 hPeer, u32 un32Count, void** apMsgs, const u32* 
 
 }  // namespace
 
-void VqxHostGwLibRxHandler(void* pCtx, u32 hPeer, u32, void* pMsg, u32 un32Size, u32* pfStop) {
+void VqxHostGwLibRxHandler(void* pCtx, u32 hPeer, u32 fIsGw0, void* pMsg, u32 un32Size, u32* pfStop) {
   void* apMsgs[1] = {pMsg};
-  VqxRxBatch(pCtx, hPeer, 1, apMsgs, &un32Size, pfStop);
+  VqxRxBatch(pCtx, hPeer, fIsGw0, 1, apMsgs, &un32Size, pfStop);
 }
 
-void VqxHostGwLibRxHandlerMultiple(void* pCtx, u32 hPeer, u32, u32 un32Count, void** apMsgs, const u32* aun32Sizes,
-                                   u32* pfStop) {
-  VqxRxBatch(pCtx, hPeer, un32Count, apMsgs, aun32Sizes, pfStop);
+void VqxHostGwLibRxHandlerMultiple(void* pCtx, u32 hPeer, u32 fIsGw0, u32 un32Count, void** apMsgs,
+                                   const u32* aun32Sizes, u32* pfStop) {
+  VqxRxBatch(pCtx, hPeer, fIsGw0, un32Count, apMsgs, aun32Sizes, pfStop);
 }
 
 u32 VqxHostGwLibCanConnectTo(void* pCtx, u32 hPeer) {

@@ -66,8 +66,11 @@ void VqxSwapField(u8* pbyHeader, const VQX_SWAPPED_FIELD& field) {
   }
 }
 
-void VqxSwapHeaderFields(VQX_MSG_HANDLE hMsg) {
-  for (const VQX_SWAPPED_FIELD& field : s_aSwappedFields) VqxSwapField(reinterpret_cast<u8*>(hMsg), field);
+/* The swapped fields that lie wholly within the first un32HeaderSize bytes. */
+void VqxSwapHeaderFields(VQX_MSG_HANDLE hMsg, u32 un32HeaderSize = VQX_MSG_HEADER_SIZE) {
+  for (const VQX_SWAPPED_FIELD& field : s_aSwappedFields) {
+    if (field.un32Offset + field.un32Width <= un32HeaderSize) VqxSwapField(reinterpret_cast<u8*>(hMsg), field);
+  }
 }
 
 /* Error line on standard error for calls that have no usable library. */
@@ -201,9 +204,11 @@ VQX_RESULT VqxMsgCheckHeader(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
 }
 
 VQX_RESULT VqxMsgCheckReceivedHeader(const _VQX_MSG_HEADER* pHeader, u64 un64BufSize) {
-  if (pHeader == nullptr || un64BufSize < VQX_MSG_HEADER_SIZE) return VQX_RESULT_API_MSGSZ_INVALID;
+  if (pHeader == nullptr || un64BufSize < VQX_MSG_RECEIVED_MIN_SIZE) return VQX_RESULT_API_MSGSZ_INVALID;
   const u64 un64Length = pHeader->un32Length;
-  if (un64Length > un64BufSize || pHeader->un32PayloadStart > un64Length ||
+  /* A header shorter than its own size words cannot be read. */
+  if (un64Length > un64BufSize || pHeader->un32PayloadStart < VQX_MSG_RECEIVED_MIN_SIZE ||
+      pHeader->un32PayloadStart > un64Length ||
       u64{pHeader->un32PayloadStart} + pHeader->un32PayloadLength > un64Length ||
       pHeader->un32PayloadLength > pHeader->un32PayloadMaxLength ||
       u64{pHeader->un32PayloadStart} + pHeader->un32PayloadMaxLength > un64Length) {
@@ -242,4 +247,38 @@ VQX_RESULT VQXHostSwapMsgToSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
 
 void VqxHostSwapMsgIdReceived(VQX_MSG_HANDLE hMsg) { hMsg->un32MsgId = be32toh(hMsg->un32MsgId); }
 
-void VqxHostSwapMsgReceived(VQX_MSG_HANDLE hMsg) { VqxSwapHeaderFields(hMsg); }
+void VqxHostSwapMsgReceived(VQX_MSG_HANDLE hMsg, u32 un32Size) {
+  if (un32Size < VQX_MSG_RECEIVED_MIN_SIZE) return;
+  u32 un32Start;
+  memcpy(&un32Start, reinterpret_cast<const u8*>(hMsg) + VQX_MSG_OFFSET_PAYLOAD_START, 4);
+  un32Start = be32toh(un32Start);
+  u32 un32Header = un32Start < VQX_MSG_HEADER_SIZE ? un32Start : VQX_MSG_HEADER_SIZE;
+  if (un32Header < VQX_MSG_RECEIVED_MIN_SIZE) un32Header = VQX_MSG_RECEIVED_MIN_SIZE; /* refused by the size check */
+  VqxSwapHeaderFields(hMsg, un32Header < un32Size ? un32Header : un32Size);
+}
+
+VQX_RESULT VqxMsgWidenReceived(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg) {
+  VQX_MSG_HANDLE hMsg = *phMsg;
+  const u32 un32Start = hMsg->un32PayloadStart;
+  if (un32Start >= VQX_MSG_HEADER_SIZE) return VQX_RESULT_API_OK;
+  const u32 un32Grow = VQX_MSG_HEADER_SIZE - un32Start;
+  const u32 un32PayloadArea = hMsg->un32Length - un32Start;
+  VQX_MSG_HANDLE hWide = nullptr;
+  const VQX_RESULT result = VqxMsgAllocateInternal(hLib, un32PayloadArea, &hWide, 0, __FILE__, __LINE__);
+  if (VQX_RESULT_FAILED(result)) {
+    VqxMsgReleaseInternal(hLib, hMsg);
+    *phMsg = nullptr;
+    return result;
+  }
+  u8* pbyDst = reinterpret_cast<u8*>(hWide);
+  const u8* pbySrc = reinterpret_cast<const u8*>(hMsg);
+  memcpy(pbyDst, pbySrc, un32Start);
+  memset(pbyDst + un32Start, 0, un32Grow);
+  memcpy(pbyDst + VQX_MSG_HEADER_SIZE, pbySrc + un32Start, un32PayloadArea);
+  hWide->un32Length = hMsg->un32Length + un32Grow;
+  hWide->un32PayloadStart = VQX_MSG_HEADER_SIZE;
+  hWide->un32PayloadMaxLength = hWide->un32Length - VQX_MSG_HEADER_SIZE;
+  VqxMsgReleaseInternal(hLib, hMsg);
+  *phMsg = hWide;
+  return VQX_RESULT_API_OK;
+}

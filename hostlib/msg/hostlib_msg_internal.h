@@ -97,13 +97,32 @@ VQX_MSG_HANDLE VqxMsgCopyCreate(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
  * 0x02000000; 0x8201020E when a field does not fit; VqxBufCheck's failures.
  */
 VQX_RESULT VqxMsgCheckHeader(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
-/* Received header check against the number of bytes received (host order). */
+/*
+ * The smallest received message whose sizes can be read: the words up to the
+ * payload start. An older peer's header is shorter than 88 bytes (its payload
+ * start says how long), so a received message may be shorter than 88 bytes.
+ */
+#define VQX_MSG_RECEIVED_MIN_SIZE (VQX_MSG_OFFSET_PAYLOAD_START + 4u)
+/* Received header check against the number of bytes received (host order); payload start at least 24. */
 VQX_RESULT VqxMsgCheckReceivedHeader(const _VQX_MSG_HEADER* pHeader, u64 un64BufSize);
 /* Wire preparation (local word 0, unique id, big-endian fields). */
 VQX_RESULT VQXHostSwapMsgToSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
-/* Receive side: message id to host order, then every other swapped field. */
+/*
+ * Receive side: message id to host order, then every other swapped field of
+ * the un32Size bytes received that lies within the sender's header (its
+ * payload start, at most 88): the payload behind an older peer's shorter
+ * header is never swapped.
+ */
 void VqxHostSwapMsgIdReceived(VQX_MSG_HANDLE hMsg);
-void VqxHostSwapMsgReceived(VQX_MSG_HANDLE hMsg);
+void VqxHostSwapMsgReceived(VQX_MSG_HANDLE hMsg, u32 un32Size = VQX_MSG_HEADER_SIZE);
+/*
+ * An older peer's header (payload start below 88, sizes checked, host order)
+ * widened to 88 bytes: a new message with the missing header words zero and
+ * the payload behind them; the received one is released. Nothing is done for
+ * payload start 88. 0x02010000, or the allocation's failure (the message is
+ * then released and *phMsg null).
+ */
+VQX_RESULT VqxMsgWidenReceived(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg);
 /*
  * Release for the library's own code: like VQXReleaseMsgEx (deferred) but
  * also accepts a message already handed to the send path.

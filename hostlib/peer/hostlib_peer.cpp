@@ -137,12 +137,6 @@ bool RefreshAddresses(VQX_PEER* pPeer, const VQX_GW_ADAPTER_ADV* pAdapter, const
   return true;
 }
 
-void ReleaseHeld(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Path) {
-  if (pPeer->ahHeldMsg[un32Path] != nullptr) {
-    VqxMsgReleaseInternal(hLib, pPeer->ahHeldMsg[un32Path]);
-    pPeer->ahHeldMsg[un32Path] = nullptr;
-  }
-}
 
 /* Pending-acknowledgement flag from the unacknowledged count, with the library-wide count. */
 void EvaluatePendingAck(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
@@ -176,7 +170,8 @@ void FreeRecord(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
   if (pPeer->fInSendList != 0) VqxPeerSendListUnlink(hLib, pPeer);
   if (pPeer->fPendingAck != 0 && pPl->un32NbPendingAck > 0) pPl->un32NbPendingAck--;
-  for (u32 p = 0; p < 2; p++) ReleaseHeld(hLib, pPeer, p);
+  VqxPeerHeldRelease(hLib, pPeer, 0);
+  for (u32 p = 0; p < 2; p++) free(pPeer->ahHeldMsg[p]);
   free(pPeer->pahSendFifo);
   free(pPeer->pahTxPending);
   if (pPeer->pvAwait != nullptr && s_Hooks.pFctAwaitUninit != nullptr) s_Hooks.pFctAwaitUninit(hLib, pPeer);
@@ -494,7 +489,6 @@ VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* 
     RefreshAddresses(pPeer, pAdapter, pHost);
     return VQX_RESULT_API_OK;
   }
-  ReleaseHeld(hLib, pPeer, un32Path);
   const bool fFirst = pPeer->afPathUp[0] == 0 && pPeer->afPathUp[1] == 0;
   pPeer->afPathUp[un32Path] = 1;
   VqxHostLibRefreshNow(hLib);
@@ -588,9 +582,15 @@ void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32C
   VqxGwLibContext hGw = PeerGw(hLib, pPeer);
   for (u32 p = 0; p < 2; p++) {
     if (afDown[p] == 0) continue;
-    ReleaseHeld(hLib, pPeer, p);
     pPeer->afPathUp[p] = 0;
     if (hGw != nullptr) VqxGwLibForceDisconnect(hGw, hAdapter, p == VQX_PEER_PATH_GW0 ? 1 : 0, p == VQX_PEER_PATH_GW1 ? 1 : 0);
+  }
+  /* No path left to bring what is missing: what the peer holds is delivered before it is reported gone. A
+     path that stays up may still bring it (or the hold times out). */
+  if (pPeer->afPathUp[0] == 0 && pPeer->afPathUp[1] == 0) {
+    VqxPeerHeldRelease(hLib, pPeer, 1);
+    pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
+    if (pPeer == nullptr) return;
   }
   /* 4. Notifications, gw0 first. */
   for (u32 p = 0; p < 2; p++) {
@@ -639,8 +639,8 @@ void VqxHostAdapterRemove(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 fFree) {
   pPeer->un32TxSeq = 0;
   pPeer->un32TxPendingToFree = 0;
   pPeer->un16ConnectionCount = 0;
+  VqxPeerHeldRelease(hLib, pPeer, 0);
   ResetReceiveState(hLib, pPeer);
-  for (u32 p = 0; p < 2; p++) ReleaseHeld(hLib, pPeer, p);
   VqxHostFreeAdapterSendFifo(hLib, pPeer);
   /* The status callback may have released the lock: the record can be gone. */
   pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);

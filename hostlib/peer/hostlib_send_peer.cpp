@@ -737,7 +737,9 @@ u32 VqxRxPeriodic(VQX_LIB_HANDLE hLib) {
   } else {
     VqxKickMsgSendToGwLib(hLib, 0);
   }
-  return pPl->un32NbPendingAck != 0 || pPl->pSendFirst != nullptr ? 10u : 0u;
+  /* Held messages are looked at in 10 ms steps, those held too long released. */
+  const bool fHeld = VqxPeerHeldExpire(hLib);
+  return fHeld || pPl->un32NbPendingAck != 0 || pPl->pSendFirst != nullptr ? 10u : 0u;
 }
 
 struct VqxSendRegistration {

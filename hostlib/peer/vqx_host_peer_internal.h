@@ -39,6 +39,16 @@
 #define VQX_PEER_LOCAL_ADDRESS "127.0.0.1"
 
 /* Path indexes inside a record (the transport's "path" flag: 1 gw0, 0 gw1). */
+/*
+ * Messages ahead of the receive sequence from a peer of build at most 799 (2
+ * to 65534 ahead) are held per path until the missing ones come from the
+ * other path: at most VQX_PEER_HELD_MAX per path and VQX_PEER_HELD_MAX_MS;
+ * past either the missing ones are counted lost and the held ones delivered.
+ */
+#define VQX_PEER_BUILD_HOLD_MAX 799u
+#define VQX_PEER_HOLD_AHEAD_MAX 65534u
+#define VQX_PEER_HELD_MAX 256u
+#define VQX_PEER_HELD_MAX_MS 1000u
 #define VQX_PEER_PATH_GW0 0u
 #define VQX_PEER_PATH_GW1 1u
 static inline u32 VqxPeerPathIndex(u32 fIsGw0) { return fIsGw0 != 0 ? VQX_PEER_PATH_GW0 : VQX_PEER_PATH_GW1; }
@@ -138,7 +148,11 @@ typedef struct _VQX_PEER {
 
   /* ---- paths ---- */
   u32 afPathUp[2];              /* [VQX_PEER_PATH_GW0], [VQX_PEER_PATH_GW1] */
-  VQX_MSG_HANDLE ahHeldMsg[2];  /* message received ahead of its sequence, per path */
+  /* Per path, messages of an older peer received ahead of its sequence, in order (VqxPeerHeld*). */
+  VQX_MSG_HANDLE* ahHeldMsg[2]; /* VQX_PEER_HELD_MAX slots, made at the first hold */
+  u32 aun32HeldFirst[2];
+  u32 aun32HeldCount[2];
+  u64 aun64HeldSince[2];        /* ms, when the first of them was held */
   u64 aun64PathUpTime[2];       /* ms */
   u32 fSinglePath;              /* redundancy not yet established (see the send side) */
   u32 un32LastCause;            /* of the last path loss */
@@ -217,6 +231,7 @@ typedef struct _VQX_PEER_LIB {
   u32 un32DefaultPeerValue;
   u32 un32DefaultFlowLevel;        /* from the library's redundancy record */
   u64 un64Removals;
+  u32 un32NbHeld;                  /* messages held ahead of their sequence, all peers */
 } VQX_PEER_LIB;
 
 static inline VQX_PEER_LIB* VqxPeerLib(VQX_LIB_HANDLE hLib) {
@@ -335,6 +350,29 @@ void VqxPeerAnnounceIfNeeded(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);
  * the message was consumed here (answered, stored or released).
  */
 bool VqxPeerHandleGwOpMsg(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg);
+
+/* ---------------------------------------- messages held ahead of sequence */
+
+/* Appends to what the path holds (time stamped when it held nothing); false when no memory. */
+bool VqxPeerHeldPush(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Path, VQX_MSG_HANDLE hMsg);
+/* The first or last message the path holds; null when none. */
+VQX_MSG_HANDLE VqxPeerHeldFirst(const VQX_PEER* pPeer, u32 un32Path);
+VQX_MSG_HANDLE VqxPeerHeldLast(const VQX_PEER* pPeer, u32 un32Path);
+/* Takes the first message the path holds (the caller owns it); null when none. */
+VQX_MSG_HANDLE VqxPeerHeldPop(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Path);
+/* Frees what the path holds, counted in the peer's lost messages and RxMsgNotQueued; returns how many. */
+u32 VqxPeerHeldDrop(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Path);
+/*
+ * The receive side's release of what a peer holds (gw/hostlib_rx.cpp sets it):
+ * the held messages delivered in order, the missing ones before each counted
+ * lost. VqxPeerHeldRelease uses it when fDeliver is set; otherwise, or without
+ * it, what is held is dropped, counted and logged.
+ */
+typedef void (*PFCT_VQX_PEER_HELD_RELEASE)(VQX_LIB_HANDLE hLib, u32 hAdapter);
+void VqxPeerSetHeldRelease(PFCT_VQX_PEER_HELD_RELEASE pFct);
+void VqxPeerHeldRelease(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 fDeliver);
+/* Releases what each peer has held for VQX_PEER_HELD_MAX_MS or more (receive thread); true while any is held. */
+bool VqxPeerHeldExpire(VQX_LIB_HANDLE hLib);
 
 /* ------------------------------------------------------- remote filters */
 
