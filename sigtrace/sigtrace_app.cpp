@@ -354,8 +354,7 @@ void CVQSigTrace::Teardown() {
   }
   /* 9. The host library (the answers to the off requests are dropped unread). */
   if (mhFilter != nullptr) {
-    const u32 un32Dropped = DropQueued();
-    if (un32Dropped != 0) LogTrace(VQERR, "Close: %u trace unit(s) received too late to be written, dropped", un32Dropped);
+    DropQueued(false);
     VQXDestroyMsgFilterEx(mhHostLib, &mhFilter);
   }
   mhFilter = nullptr;
@@ -425,28 +424,26 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
   }
   /* What is still queued is counted in its group, not written. */
   SetGroupsDiscard(true);
-  const u64 un64End = VQXGetClock() + kOffSendWaitMs;
-  VQX_MSG_HANDLE hMsg = nullptr;
-  while (VQXGetClock() < un64End && VQX_RESULT_SUCCEEDED(VQXReceiveMsgDbg(mhHostLib, mhFilter, 0, &hMsg, __FILE__, __LINE__)) &&
-         hMsg != nullptr) {
-    if (VqTraceFamilyOfNotif(hMsg->un32MsgId) != nullptr) HandleTraceUnit(reinterpret_cast<unsigned int*>(hMsg));
-    VQXReleaseMsgDbg(mhHostLib, &hMsg, __FILE__, __LINE__);
-  }
+  DropQueued(true);
 }
 
-u32 CVQSigTrace::DropQueued() {
+void CVQSigTrace::DropQueued(bool fIntoGroups) {
   u32 un32Units = 0;
   VQX_MSG_HANDLE hMsg = nullptr;
-  /* Only what came after the groups were closed: counted as a whole. */
+  /* A board that keeps sending cannot hold the close: what is left then is counted as a whole. */
   const u64 un64End = VQXGetClock() + kOffSendWaitMs;
   while (VQXGetClock() < un64End && VQX_RESULT_SUCCEEDED(VQXReceiveMsgDbg(mhHostLib, mhFilter, 0, &hMsg, __FILE__, __LINE__)) &&
          hMsg != nullptr) {
-    if (VqTraceFamilyOfNotif(hMsg->un32MsgId) != nullptr) un32Units++;
+    if (VqTraceFamilyOfNotif(hMsg->un32MsgId) != nullptr) {
+      if (fIntoGroups) HandleTraceUnit(reinterpret_cast<unsigned int*>(hMsg));
+      else un32Units++;
+    }
     VQXReleaseMsgDbg(mhHostLib, &hMsg, __FILE__, __LINE__);
   }
   u32 un32Left = 0;
   VQXFlushMsgs(mhHostLib, mhFilter, &un32Left);
-  return un32Units + un32Left;
+  if (un32Units + un32Left != 0)
+    LogTrace(VQERR, "Close: %u trace unit(s) received too late to be written, dropped", un32Units + un32Left);
 }
 
 }  // namespace VQCAF

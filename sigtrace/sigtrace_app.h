@@ -307,10 +307,12 @@ class CVQSigTrace : public CVQCAFLogTrace,
   void DrainTraceUnits(u32 un32Answers);
   /* Every group's records counted lost instead of written (the close). */
   void SetGroupsDiscard(bool fDiscard);
-  /* Empties the main loop's filter (within 500 ms) once the groups are
-   * closed; the number of trace units among its messages, which nothing
-   * will write any more. */
-  u32 DropQueued();
+  /* Empties the main loop's filter (within 500 ms): its trace units
+   * counted in their groups (fIntoGroups, the groups discarding), or, once
+   * the groups are closed, in the line "Close: %u trace unit(s) received
+   * too late to be written, dropped", as are those still queued at the
+   * 500 ms (a board that keeps sending). */
+  void DropQueued(bool fIntoGroups);
 };
 
 /*
