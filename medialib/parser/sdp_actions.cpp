@@ -477,10 +477,8 @@ void VqxSdpConnection(SdpParseContext* c, const VqxSdpConnValue& v) {
   _VQX_SDP_CONNECTION conn;
   if (!MakeConnection(c, v, &conn)) return LineError(c);
   if (c->pDesc != nullptr) {
-    /* The first c= line of a block is the description's, as other parsers
-     * read it; a ninth connection of the record is ignored. */
-    if (c->fDescConnection != 0) return;
-    c->fDescConnection = 1;
+    /* Every c= line of a block is added and becomes the description's; a
+     * ninth connection of the record is ignored. */
     VQXMediaLibMediaDescConnectionAdd(Rec(c), c->pDesc, &conn);
   } else if (AtSession(c)) {
     /* Slot 0 is the session's; a second session c= line would overwrite it. */
@@ -495,7 +493,6 @@ void VqxSdpMediaKeyword(SdpParseContext* c, u8 un8Kind) {
   for (u32 i = 0; i < c->un32NbPending; ++i) c->aPending[i].fUsed = 0;
   c->un32NbPending = 0;
   c->pDesc = nullptr;
-  c->fDescConnection = 0;
   SaveRecord(c);
   c->fRecordSaved = 1;
   if (VQX_RESULT_FAILED(VQXMediaLibMediaDescCreate(Rec(c), &c->pDesc))) return LineError(c);
@@ -602,9 +599,10 @@ void VqxMediaLibParseFmtpGeneric(SdpParseContext* c, const VqxSdpTokenValue& for
   u64 f;
   if (!VqxSdpTokenNumber(format, 127, &f)) return LineError(c);
   if (c->pDesc == nullptr) return;
+  /* The parameters may be empty: an empty event list leaves no event (the
+   * generator writes it so); other parameters take nothing from it. */
   std::string_view params = VqxSdpRestOfLine(format.p + format.un32Length);
   while (!params.empty() && (params[0] == ' ' || params[0] == '\t')) params.remove_prefix(1);
-  if (params.empty()) return;
   const int k = FindChoice(c, u32(f));
   const _VQX_MEDIA_CAP* pCap = k >= 0 ? ChoiceCap(c, u32(k)) : nullptr;
   if (pCap != nullptr && pCap->Encoding.MediaType != VQX_MEDIA_TYPE_INVALID) {

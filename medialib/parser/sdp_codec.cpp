@@ -134,11 +134,12 @@ void AmrWb(sv t, Fields f) {
   f.U8(t, "mode-change-neighbor", 40);
   sv v;
   if (!KeyValue(t, "mode-set", &v)) return;
-  /* RFC 4867: modes 0..8, mode m is bit m. */
+  /* Numbers 1..9 set bits 0..8 (bit i is number i + 1, as the servers read
+   * the word); any other number, mode 0 of RFC 4867 among them, adds nothing. */
   u16 set = 0;
   while (!v.empty()) {
     u64 m;
-    if (Number(v, &m) && m <= 8) set = u16(set | (1u << m));
+    if (Number(v, &m) && m >= 1 && m <= 9) set = u16(set | (1u << (m - 1)));
     const size_t k = v.find_first_of(",;\n");
     if (k == sv::npos || v[k] != ',') break;
     v.remove_prefix(k + 1);
@@ -231,8 +232,8 @@ void Events(sv t, Fields f) {
     if (k == sv::npos || t[k] != ',') break;
     t.remove_prefix(k + 1);
   }
-  /* A list without one event is malformed: the events stay as they were. */
-  if ((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) != 0) std::memcpy(f.b + 32, w, sizeof w);
+  /* The list replaces the events: one that yields no event leaves none. */
+  std::memcpy(f.b + 32, w, sizeof w);
 }
 
 struct ParserRow {
@@ -301,7 +302,7 @@ u32 VqxMediaStringToType(std::string_view name, u32* pun32Param) {
 void VqxSdpCodecParse(std::string_view params, _VQX_MEDIA_CAP* pCap) {
   const Fields f{reinterpret_cast<u8*>(pCap)};
   for (const ParserRow& r : s_aParsers)
-    if (r.un32Type == pCap->Encoding.MediaType) {
+    if (r.un32Type == pCap->Encoding.MediaType && (!params.empty() || r.pfn == Events)) {
       r.pfn(params, f);
       if (r.pfn2 != nullptr) r.pfn2(params, f);
     }

@@ -171,8 +171,8 @@ void Codec(Writer& w, const _VQX_MEDIA_CAP& c, u32 flags) {
       w.Put("a=T38FaxUdpEC:%s\r\n", c.Encoding.T38.un32T38UdpEc == 2 ? "t38UDPFEC" : "t38UDPRedundancy");
       break;
     case 100:
-      if (VQX_RESULT_FAILED(VQXMediaLibSdpFormatNseEventList(c.Encoding.Events.aun32Events, 255, sz)) || sz[0] == '\0')
-        break;
+      /* An empty list is written empty: it reads back as no event. */
+      if (VQX_RESULT_FAILED(VQXMediaLibSdpFormatNseEventList(c.Encoding.Events.aun32Events, 255, sz))) break;
       rtpmap((flags & VQX_SDP_GEN_NSE) ? "NSE" : "X-NSE", 8000);
       w.Put("a=fmtp:%u %s\r\n", pt, sz);
       break;
@@ -180,7 +180,7 @@ void Codec(Writer& w, const _VQX_MEDIA_CAP& c, u32 flags) {
       rtpmap("telephone-event", c.Encoding.Events.un16ClockRate);
       const u32* e = c.Encoding.Events.aun32Events;
       const bool fDefault = e[0] == 0xFFFF && (e[1] | e[2] | e[3] | e[4] | e[5] | e[6] | e[7]) == 0;
-      if ((!fDefault || x) && VQX_RESULT_SUCCEEDED(VQXMediaLibSdpFormatRFC2833EventList(e, 255, sz)) && sz[0] != '\0')
+      if ((!fDefault || x) && VQX_RESULT_SUCCEEDED(VQXMediaLibSdpFormatRFC2833EventList(e, 255, sz)))
         w.Put("a=fmtp:%u %s\r\n", pt, sz);
       break;
     }
@@ -198,11 +198,11 @@ void Codec(Writer& w, const _VQX_MEDIA_CAP& c, u32 flags) {
       else if (x) w.Put("a=fmtp:%u mode-change-neighbor=0\r\n", pt);
       const u16 set = VqxLoad16(b + 38);
       if (set != 0x1FF || x) {
-        /* RFC 4867: bit m is mode m. */
+        /* Bit i is number i + 1 (the parser's reading). */
         w.Put("a=fmtp:%u mode-set=", pt);
         const char* sep = "";
-        for (u32 m = 0; m <= 8; ++m)
-          if (set & (1u << m)) w.Put("%s%u", sep, m), sep = ",";
+        for (u32 i = 0; i <= 8; ++i)
+          if (set & (1u << i)) w.Put("%s%u", sep, i + 1), sep = ",";
         w.Put("\r\n");
       }
       break;

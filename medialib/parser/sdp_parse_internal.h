@@ -105,7 +105,6 @@ struct SdpParseContext {
   u32 un32LineFirstToken;       /* code of the current line's first token */
   u32 un32LineSecondToken;      /* and of its next one that is not blank (an attribute's name) */
   u32 fNewNotParsed;            /* this line's rtpmap made a not-parsed capability */
-  u32 fDescConnection;          /* the current description has its c= line (a second one is skipped) */
   u32 fRecordSaved;             /* an m= line is being parsed: savedRecord is the record before it */
   u32 fSavedCapsKept;           /* savedRecord holds the capabilities below un32SavedCaps too */
   VqxSdpDefaults session, media;
@@ -197,7 +196,8 @@ void VqxSdpFormLine(SdpParseContext* pCtx);
 /* ---- codec parameter parsers (sdp_codec.cpp) ---- */
 
 /* Reads the fmtp parameter text of one format into its capability, by media
- * type; types without parameters are left alone. */
+ * type; types without parameters are left alone. An empty text empties an
+ * event list and changes nothing else. */
 void VqxSdpCodecParse(std::string_view params, _VQX_MEDIA_CAP* pCap);
 void VqxMediaLibParseAttributeH263FrameRate(u32 un32Fps, VqxSdpH263Block* pBlock);
 VQX_RESULT VqxMediaLibParseAttributeH263FrameSize(std::string_view size, u32 un32Mpi, VqxSdpH263Block* pBlock);

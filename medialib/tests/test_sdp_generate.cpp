@@ -49,6 +49,9 @@ TEST(SdpGenerate, RowsAgainstGoldenTexts) {
        VQX_SDP_GEN_EXPLICIT, nullptr},
       {"telephone-event 0-16", "m=audio 1 RTP/AVP 101\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-16\r\n", 0,
        nullptr},
+      {"telephone-event without events", "m=audio 1 RTP/AVP 101\r\na=rtpmap:101 telephone-event/8000\r\n"
+       "a=fmtp:101 x\r\n", 0, nullptr},
+      {"NSE without events", "m=audio 1 RTP/AVP 100\r\na=rtpmap:100 X-NSE/8000\r\na=fmtp:100 x\r\n", 0, nullptr},
       {"NSE", "m=audio 1 RTP/AVP 100\r\na=rtpmap:100 X-NSE/8000\r\n", VQX_SDP_GEN_NSE, nullptr},
       {"X-NSE", "m=audio 1 RTP/AVP 100\r\na=rtpmap:100 X-NSE/8000\r\n", 0, nullptr},
       {"ptime per description", "c=IN IP4 192.0.2.1\r\nm=audio 1 RTP/AVP 0\r\na=ptime:40\r\nm=audio 2 RTP/AVP 8\r\n", 0,
@@ -65,7 +68,7 @@ TEST(SdpGenerate, RowsAgainstGoldenTexts) {
       {"format without rtpmap keeps its media word", "m=video 1 RTP/AVP 96\r\n", 0, nullptr},
       {"audio codecs", av, 0, nullptr},
       {"audio codecs explicit", av, VQX_SDP_GEN_EXPLICIT, nullptr},
-      /* G.723 annex A and G.729 annex B off, AMR-WB modes 0, 2, 8 and mode-change-neighbor, EVRC silence
+      /* G.723 annex A and G.729 annex B off, AMR-WB mode-set 1, 3, 9 and mode-change-neighbor, EVRC silence
        * suppression off, SMV maxinterleave 3, iLBC 20 ms. */
       {"audio codecs changed", av, 0, [](_VQX_SDP_INFO& r) {
          Params(r, 0)[30] = Params(r, 1)[28] = Params(r, 4)[34] = 0, Params(r, 3)[40] = 1, Params(r, 5)[32] = 3;

@@ -59,7 +59,9 @@ bool Sofia(const std::string& text, Seen* pOut) {
       /* A profile it does not take for RTP (UDP/TLS/RTP/SAVPF) keeps its formats as text. */
       for (const sdp_list_t* l = m->m_rtpmaps == nullptr ? m->m_format : nullptr; l != nullptr; l = l->l_next)
         Number(l->l_text, &x.formats);
+      /* Every c= line of a block is kept; the description's is the last. */
       const sdp_connection_t* c = m->m_connections != nullptr ? m->m_connections : s->sdp_connection;
+      while (m->m_connections != nullptr && c->c_next != nullptr) c = c->c_next;
       x.address = c != nullptr && c->c_address != nullptr ? c->c_address : "";
       x.direction = std::array<u32, 4>{5, VQX_MEDIA_DIR_SEND_ONLY, VQX_MEDIA_DIR_RECV_ONLY, 3}[m->m_mode & 3];
       const sdp_attribute_t* a = sdp_attribute_find(m->m_attributes, "ptime");
@@ -97,8 +99,8 @@ bool Gst(const std::string& text, Seen* pOut) {
       if (std::string(a->key) == "rtpmap" && a->value != nullptr && sscanf(a->value, "%u %63[^/]/%u", &pt, name, &clock) >= 2)
         x.rtpmaps.emplace_back(pt, name, clock);
     }
-    const GstSDPConnection* c = gst_sdp_media_connections_len(m) != 0 ? gst_sdp_media_get_connection(m, 0)
-                                                                        : gst_sdp_message_get_connection(msg);
+    const guint nConn = gst_sdp_media_connections_len(m);
+    const GstSDPConnection* c = nConn != 0 ? gst_sdp_media_get_connection(m, nConn - 1) : gst_sdp_message_get_connection(msg);
     x.address = c != nullptr && c->address != nullptr ? c->address : "";
     pOut->media.push_back(x);
   }

@@ -45,6 +45,8 @@ TEST(SdpParse, ReparseIntoTheSameRecord) {
        "m=audio 1 RTP/AVP 9\r\nc=IN IP6 192.0.2.1/300\r\n"},
       {"EVRC after an unknown codec", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 FOO/8000\r\na=fmtp:96 x=1\r\n",
        "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 EVRC/8000\r\na=fmtp:97 maxinterleave=261\r\n"},
+      {"event lists that yield no event", "m=audio 1 RTP/AVP 0\r\n", "m=audio 1 RTP/AVP 100 101\r\n"
+       "a=rtpmap:100 X-NSE/8000\r\na=fmtp:100 x\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 -\r\n"},
   };
   for (const auto& row : rows) {
     const VqxRecord fresh = ParseSdp(head + row.body);
@@ -146,13 +148,21 @@ TEST(SdpParse, ActionAndCodecRows) {
        "type 104: c4040000 00000000 00010100"},
       {"AMR-WB mode-change-period beyond 16 bits", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 AMR-WB/16000\r\n"
        "a=fmtp:97 mode-change-period=65537\r\n", false, "type 126: 51090000 00000101 0000ff01"},
+      /* A list replaces the events, also when it yields none. */
       {"event list without an event", "m=audio 1 RTP/AVP 101\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 x\r\n",
-       false, "type 101: 401f0000 ffff0000"},
+       false, "type 101: 401f0000 00000000 00000000"},
+      {"empty NSE event list", "m=audio 1 RTP/AVP 100\r\na=rtpmap:100 X-NSE/8000\r\na=fmtp:100\r\n", false,
+       "type 100: 01000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000\n"},
+      {"empty fmtp changes no other type", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 AMR/8000\r\na=fmtp:97 crc=1\r\n"
+       "a=fmtp:97 \r\n", false, "type 104: c4040000 01000000 01000000"},
       {"not-parsed text starts at its rtpmap", "m=audio 1 RTP/AVP 96 97\r\na=rtpmap:96 FOO/8000 x/\r\na=fmtp:96 y\r\n"
        "a=rtpmap:97 BAR/8000\r\n", true, "type 768: ''\ncap 1 dir 3 tr 1 pt 97 frames 1 ptime 0 type 768: 'a=rtpmap:97 BAR/8000'"},
       {"H.263 video-resolution", "m=video 1 RTP/AVP 34\r\na=video-resolution:CIF=15\r\n", false, "type 34: 02020201"},
-      {"AMR-WB mode-set modes 0-8", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 AMR-WB/16000\r\na=fmtp:97 mode-set=0,2,8,9\r\n",
-       false, "type 126: 51090000 00000101 00000501 00"},
+      /* Numbers 1..9 are bits 0..8; 0 and 10 add nothing. */
+      {"AMR-WB mode-set numbers 1-9", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 AMR-WB/16000\r\n"
+       "a=fmtp:97 mode-set=0,1,2\r\n", false, "type 126: 51090000 00000101 00000300 00"},
+      {"AMR-WB mode-set 2, 8, 9, 10", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 AMR-WB/16000\r\n"
+       "a=fmtp:97 mode-set=0,2,8,9,10\r\n", false, "type 126: 51090000 00000101 00008201 00"},
       {"AMR crc", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 AMR/8000\r\na=fmtp:97 crc=1\r\n", false,
        "type 104: c4040000 01000000 01000000"},
       {"events above 255 ignored", "m=audio 1 RTP/AVP 101\r\na=rtpmap:101 telephone-event/8000\r\n"
@@ -190,8 +200,17 @@ TEST(SdpParse, ActionAndCodecRows) {
       {"IPv6 address count", "m=audio 1 RTP/AVP 0\r\nc=IN IP6 FF15::101/3\r\n", false, "n 3 ttl 0 type 2\n"},
       {"IPv6 TTL refused", "m=audio 1 RTP/AVP 0\r\nc=IN IP6 ::1/5/6\r\n", true, "conns 1\n"},
       {"IPv4 TTL and count", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 224.2.1.1/127/3\r\n", false, "n 3 ttl 127 type 0\n"},
-      {"first c= of a block kept", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 192.0.2.7\r\nc=IN IP4 192.0.2.8\r\n", false,
-       "conns 2\nconn 0 '192.0.2.1' n 1 ttl 0 type 0\nconn 1 '192.0.2.7' n 1 ttl 0 type 0\ndesc 0.0 kind 1 port 1/1 conn 1/0"},
+      /* Every c= line of a block is added and becomes the description's. */
+      {"every c= of a block added", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 192.0.2.7\r\nc=IN IP4 192.0.2.8\r\n", false,
+       "conns 3\nconn 0 '192.0.2.1' n 1 ttl 0 type 0\nconn 1 '192.0.2.7' n 1 ttl 0 type 0\nconn 2 '192.0.2.8' n 1 ttl 0 "
+       "type 0\ndesc 0.0 kind 1 port 1/1 conn 2/0"},
+      {"c= beyond 8 connections ignored", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 192.0.2.2\r\nc=IN IP4 192.0.2.3\r\n"
+       "c=IN IP4 192.0.2.4\r\nc=IN IP4 192.0.2.5\r\nm=audio 2 RTP/AVP 0\r\nc=IN IP4 192.0.2.6\r\nc=IN IP4 192.0.2.7\r\n"
+       "c=IN IP4 192.0.2.8\r\nc=IN IP4 192.0.2.9\r\n", false,
+       "conns 8\n" "conn 0 '192.0.2.1' n 1 ttl 0 type 0\nconn 1 '192.0.2.2' n 1 ttl 0 type 0\nconn 2 '192.0.2.3' n 1 ttl 0 "
+       "type 0\nconn 3 '192.0.2.4' n 1 ttl 0 type 0\nconn 4 '192.0.2.5' n 1 ttl 0 type 0\nconn 5 '192.0.2.6' n 1 ttl 0 type 0\n"
+       "conn 6 '192.0.2.7' n 1 ttl 0 type 0\nconn 7 '192.0.2.8' n 1 ttl 0 type 0\ndesc 0.0 kind 1 port 1/1 conn 4/0 setup 0 "
+       "choices 0\ndesc 0.1 kind 1 port 2/1 conn 7/0"},
       {"TTL above 255", "m=audio 1 RTP/AVP 0\r\nc=IN IP4 224.2.1.1/256\r\n", true, "conns 1\n"},
       {"session id beyond 64 bits", "o=- 18446744073709551616 1 IN IP4 192.0.2.1\r\n", true, "session 1 2 "},
       {"second session c=", "c=IN IP4 192.0.2.2\r\n", true, "conn 0 '192.0.2.1'"},
