@@ -135,38 +135,96 @@ bool SharedElsewhere(const _VQX_SDP_INFO* r, const _VQX_SIMULTANEOUS_CAP* pDesc,
   return false;
 }
 
-/* The record before an m= line: every byte but the capabilities from the
- * count on, which stay zero until one is added (the record starts cleared,
- * and dropping capabilities clears their slots). An m= line only adds
- * capabilities, so the ones below the count are copied only when one of them
- * is about to change (KeepSavedCaps): a full table made room for one, or an
- * attribute met after a syntax error in the line. */
+/* The record before a line that may be refused after it changed the record
+ * (an m= line, an rtpmap line): what the line is about to change is copied
+ * first. Capabilities from the count on stay zero until one is added (the
+ * record starts cleared, and dropping capabilities clears their slots), so
+ * those lines only need the capabilities below the count that they change,
+ * each copied when it is about to change (KeepSavedCap), or all of them when
+ * a full table is compacted (KeepSavedCaps). An m= line copies the counts,
+ * groups and connections first; an rtpmap line, which changes only its own
+ * description until a full table is compacted, that description. The first
+ * save of a line holds: a line that runs more actions after a syntax error
+ * is put back as it was before all of them. */
 constexpr size_t kCapsAt = offsetof(_VQX_SDP_INFO, aMediaCap);
 constexpr size_t kTailAt = offsetof(_VQX_SDP_INFO, un8NbConnections);
 static_assert(kCapsAt + sizeof(_VQX_SDP_INFO::aMediaCap) == kTailAt);
 
+u8* Bytes(_VQX_SDP_INFO* r) { return reinterpret_cast<u8*>(r); }
+
+/* Before an m= line. An rtpmap line saved earlier in the same line becomes
+ * the save of the m= line: the heads as they were before it, and the tail,
+ * which an rtpmap line does not change. */
 void SaveRecord(SdpParseContext* c) {
-  const u8* r = reinterpret_cast<const u8*>(Rec(c));
-  u8* s = reinterpret_cast<u8*>(&c->savedRecord);
+  u8* s = Bytes(&c->savedRecord);
+  if (c->nSaved == VQX_SDP_SAVED_RTPMAP) {
+    if (c->fSavedHeads == 0) std::memcpy(s, Bytes(Rec(c)), kCapsAt);
+    const size_t at = size_t(reinterpret_cast<u8*>(c->pSavedDesc) - Bytes(Rec(c)));
+    std::memcpy(s + at, &c->savedDesc, sizeof c->savedDesc);
+    c->savedRecord.un8NbMediaCapabilities = static_cast<u8>(c->un32SavedCaps);
+  } else if (c->nSaved == 0) {
+    c->un32SavedCaps = VqxNbCaps(Rec(c));
+    c->un32SavedCapMask = 0;
+    std::memcpy(s, Bytes(Rec(c)), kCapsAt);
+  } else {
+    return;
+  }
+  std::memcpy(s + kTailAt, Bytes(Rec(c)) + kTailAt, sizeof(_VQX_SDP_INFO) - kTailAt);
+  c->nSaved = VQX_SDP_SAVED_MEDIA;
+}
+
+/* Before an rtpmap line of the current description: that description, the
+ * capability count, and the parse state the line changes. A line the grammar
+ * took whole can then be refused only by its action, which refuses before it
+ * changes anything unless the table fills: each capability the line may add
+ * (its format, a copy of a shared capability for it and for its not-parsed
+ * text, one per pending fmtp line) finding no room. Such a line needs no save
+ * while the table has room for all of them. */
+void SaveRtpmapLine(SdpParseContext* c) {
+  if (c->nSaved != 0) return;
+  if (c->fWholeLine != 0 && VqxNbCaps(Rec(c)) + 3 + c->un32NbPending < VQX_MEDIA_MAX_CAPS) return;
+  c->nSaved = VQX_SDP_SAVED_RTPMAP;
   c->un32SavedCaps = VqxNbCaps(Rec(c));
-  c->fSavedCapsKept = 0;
-  std::memcpy(s, r, kCapsAt);
-  std::memcpy(s + kTailAt, r + kTailAt, sizeof(_VQX_SDP_INFO) - kTailAt);
+  c->un32SavedCapMask = 0;
+  c->fSavedHeads = 0;
+  c->pSavedDesc = c->pDesc;
+  c->savedDesc = *c->pDesc;
+  c->nSavedCapChoice = c->nCapChoice;
+  c->un32SavedPending = c->un32NbPending;
+}
+
+static_assert(VQX_MEDIA_MAX_CAPS <= 32, "one mask bit per capability");
+
+void KeepSavedCap(SdpParseContext* c, u32 i) {
+  const u32 bit = 1u << i;
+  if (c->nSaved == 0 || i >= c->un32SavedCaps || (c->un32SavedCapMask & bit) != 0) return;
+  c->un32SavedCapMask |= bit;
+  c->savedRecord.aMediaCap[i] = Rec(c)->aMediaCap[i];
 }
 
 void KeepSavedCaps(SdpParseContext* c) {
-  if (c->fRecordSaved == 0 || c->fSavedCapsKept != 0) return;
-  c->fSavedCapsKept = 1;
-  std::memcpy(c->savedRecord.aMediaCap, Rec(c)->aMediaCap, c->un32SavedCaps * sizeof(_VQX_MEDIA_CAP));
+  if (c->nSaved == VQX_SDP_SAVED_RTPMAP && c->fSavedHeads == 0) {
+    c->fSavedHeads = 1;
+    std::memcpy(Bytes(&c->savedRecord), Bytes(Rec(c)), kCapsAt);
+  }
+  for (u32 i = 0; i < c->un32SavedCaps; ++i) KeepSavedCap(c, i);
 }
 
 void RestoreRecord(SdpParseContext* c) {
-  u8* r = reinterpret_cast<u8*>(Rec(c));
-  const u8* s = reinterpret_cast<const u8*>(&c->savedRecord);
-  const size_t n = kCapsAt + c->un32SavedCaps * sizeof(_VQX_MEDIA_CAP);
-  std::memcpy(r, s, c->fSavedCapsKept != 0 ? n : kCapsAt);
-  std::memset(r + n, 0, kTailAt - n);
-  std::memcpy(r + kTailAt, s + kTailAt, sizeof(_VQX_SDP_INFO) - kTailAt);
+  _VQX_SDP_INFO* r = Rec(c);
+  const u8* s = Bytes(&c->savedRecord);
+  const u32 n = VqxNbCaps(r);
+  if (c->nSaved == VQX_SDP_SAVED_MEDIA || c->fSavedHeads != 0) std::memcpy(Bytes(r), s, kCapsAt);
+  if (c->nSaved == VQX_SDP_SAVED_RTPMAP) {
+    *c->pSavedDesc = c->savedDesc;
+    r->un8NbMediaCapabilities = static_cast<u8>(c->un32SavedCaps);
+  }
+  for (u32 m = c->un32SavedCapMask; m != 0; m &= m - 1) {
+    const u32 i = static_cast<u32>(__builtin_ctz(m));
+    r->aMediaCap[i] = c->savedRecord.aMediaCap[i];
+  }
+  if (n > c->un32SavedCaps) std::memset(&r->aMediaCap[c->un32SavedCaps], 0, (n - c->un32SavedCaps) * sizeof r->aMediaCap[0]);
+  if (c->nSaved == VQX_SDP_SAVED_MEDIA) std::memcpy(Bytes(r) + kTailAt, s + kTailAt, sizeof(_VQX_SDP_INFO) - kTailAt);
 }
 
 /* Makes room in a full table: a capability no description names is dropped,
@@ -219,7 +277,7 @@ void UpdateChoice(SdpParseContext* c, u32 un32Choice, F fn) {
   const u8 idx = c->pDesc->aMediaCapChoices[un32Choice].un8CapIdx;
   if (idx >= VqxNbCaps(r)) return;
   _VQX_MEDIA_CAP& cur = r->aMediaCap[idx];
-  if (idx < c->un32SavedCaps) KeepSavedCaps(c);
+  KeepSavedCap(c, idx);
   if (!SharedElsewhere(r, c->pDesc, idx)) return fn(cur);
   _VQX_MEDIA_CAP tmp = cur;
   fn(cur);
@@ -365,6 +423,12 @@ void FillRtpCap(SdpParseContext* c, u8 un8Format, _VQX_MEDIA_CAP& cap) {
   if (un8Format == 0 || un8Format == 8) cap.Encoding.aun8Params[1] = c->media.fSilence ? u8(c->media.un32Silence) : 0;
 }
 
+/* The media type a format gets from its static payload type, or 0xFFFFFFFF. */
+u32 StaticType(u8 un8Format) {
+  const u8 i = s_staticIndex.Find(un8Format);
+  return i != 0xFF ? s_aStatic[i].un32Type : VQX_MEDIA_TYPE_INVALID;
+}
+
 _VQX_MEDIA_CAP NewRtpCap(SdpParseContext* c, u8 un8Format) {
   _VQX_MEDIA_CAP cap;
   std::memset(&cap, 0, sizeof cap);
@@ -453,12 +517,20 @@ void VqxSdpSyntaxError(SdpParseContext* pCtx) {
 void VqxSdpStackOverflow(SdpParseContext* pCtx) { VqxSdpSyntaxError(pCtx); }
 
 void VqxSdpLineEnd(SdpParseContext* c, bool fRefused) {
-  if (fRefused && c->fRecordSaved != 0) {
+  if (fRefused && c->nSaved != 0) {
     RestoreRecord(c);
-    c->pDesc = nullptr;
-    c->nCapChoice = -1;
+    if (c->nSaved == VQX_SDP_SAVED_MEDIA) {
+      c->pDesc = nullptr;
+      c->nCapChoice = -1;
+    } else {
+      /* The pending fmtp lines the rtpmap line took wait for the next one;
+       * their entries were only marked unused. */
+      c->nCapChoice = c->nSavedCapChoice;
+      c->un32NbPending = c->un32SavedPending;
+      for (u32 i = 0; i < c->un32NbPending; ++i) c->aPending[i].fUsed = 1;
+    }
   }
-  c->fRecordSaved = 0;
+  c->nSaved = 0;
 }
 
 void VqxSdpOtherLine(SdpParseContext* c, const VqxSdpTokenValue& type) {
@@ -494,7 +566,6 @@ void VqxSdpMediaKeyword(SdpParseContext* c, u8 un8Kind) {
   c->un32NbPending = 0;
   c->pDesc = nullptr;
   SaveRecord(c);
-  c->fRecordSaved = 1;
   if (VQX_RESULT_FAILED(VQXMediaLibMediaDescCreate(Rec(c), &c->pDesc))) return LineError(c);
   c->pDesc->un8MediaKind = un8Kind;
   VqxMediaLibParseMediaDescAdded(c);
@@ -538,13 +609,9 @@ void VqxMediaLibParseUdptlAdd(SdpParseContext* c) {
 }
 
 void VqxMediaLibParseRtpMap(SdpParseContext* c, const VqxSdpTokenValue& pt, const VqxSdpTokenValue& name) {
-  c->nCapChoice = -1;
   u64 p;
   if (!VqxSdpTokenNumber(pt, 127, &p)) return LineError(c);
   if (c->pDesc == nullptr) return;
-  int k = FindChoice(c, u32(p));
-  if (k < 0) k = AddFormat(c, u8(p));
-  if (k < 0) return;
   /* Clock rate after the name's "/", channels after a second "/". */
   u64 clock = 0, channels = 0;
   std::string_view tail = VqxSdpRestOfLine(name.p + name.un32Length);
@@ -556,6 +623,21 @@ void VqxMediaLibParseRtpMap(SdpParseContext* c, const VqxSdpTokenValue& pt, cons
   }
   u32 un32Param = 0;
   const u32 un32Looked = VqxMediaStringToType(name.View(), &un32Param);
+  /* The clock of telephone-event is kept in 16 bits, that of RED in 32: a
+   * clock that does not fit, or 0, is refused rather than stored cut. The
+   * type is the format's own (static payload types keep theirs), else the
+   * name's. */
+  int k = FindChoice(c, u32(p));
+  const u32 un32Own = k >= 0 ? ChoiceCap(c, u32(k))->Encoding.MediaType : StaticType(u8(p));
+  const u32 t = un32Own == VQX_MEDIA_TYPE_INVALID ? un32Looked : un32Own;
+  if ((t == VQX_MEDIA_TYPE_TELEPHONE_EVENT || t == VQX_MEDIA_TYPE_RED) &&
+      (clock == 0 || clock > (t == VQX_MEDIA_TYPE_RED ? 0xFFFFFFFFull : 0xFFFFull)))
+    return LineError(c);
+  /* A refused line is put back whole (VqxSdpLineEnd): the format it added,
+   * the capability it changed, the pending fmtp lines it applied. */
+  SaveRtpmapLine(c);
+  if (k < 0) k = AddFormat(c, u8(p));
+  if (k < 0) return;
   const u8 un8Kind = c->pDesc->un8MediaKind;
   const VqxSdpDefaults& m = c->media;
   const VqxSdpDefaults& s = c->session;

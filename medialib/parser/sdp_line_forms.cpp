@@ -393,6 +393,7 @@ bool VqxSdpMatchLineForm(int nFirst, const VqxSdpTokenValue& first, const char* 
 void VqxSdpFormLine(SdpParseContext* pCtx) {
   const VqxSdpLineForm& f = pCtx->form;
   const VqxSdpTokenValue* v = f.aView;
+  pCtx->fWholeLine = 1;
   switch (f.nForm) {
     case VQX_SDP_FORM_ORIGIN: VqxMediaLibParseOrigin(pCtx, v[0], v[1]); break;
     case VQX_SDP_FORM_CONNECTION: VqxSdpConnection(pCtx, VqxSdpConnValue{v[0], v[1], v[2], v[3]}); break;
@@ -417,4 +418,5 @@ void VqxSdpFormLine(SdpParseContext* pCtx) {
       break;
     default: break;
   }
+  pCtx->fWholeLine = 0;
 }

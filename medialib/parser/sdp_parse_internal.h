@@ -105,20 +105,31 @@ struct SdpParseContext {
   u32 un32LineFirstToken;       /* code of the current line's first token */
   u32 un32LineSecondToken;      /* and of its next one that is not blank (an attribute's name) */
   u32 fNewNotParsed;            /* this line's rtpmap made a not-parsed capability */
-  u32 fRecordSaved;             /* an m= line is being parsed: savedRecord is the record before it */
-  u32 fSavedCapsKept;           /* savedRecord holds the capabilities below un32SavedCaps too */
+  u32 fWholeLine;               /* the actions run are those of a form line, which the grammar took whole */
+  u32 nSaved;                   /* what this line put aside to be put back if it is refused (VQX_SDP_SAVED_*) */
+  u32 un32SavedCapMask;         /* capabilities below un32SavedCaps copied into savedRecord */
+  u32 fSavedHeads;              /* rtpmap line: savedRecord holds the counts and groups too */
   VqxSdpDefaults session, media;
   u32 un32NbPending;
-  u32 un32SavedCaps;            /* capabilities the record held before the m= line */
+  u32 un32SavedCaps;            /* capabilities the record held before the line */
+  int nSavedCapChoice;          /* rtpmap line: nCapChoice before it */
+  u32 un32SavedPending;         /* rtpmap line: un32NbPending before it */
+  _VQX_SIMULTANEOUS_CAP* pSavedDesc;  /* rtpmap line: its description, */
+  _VQX_SIMULTANEOUS_CAP savedDesc;    /* as it was before the line */
   /* Not cleared at the start of a parse: entries count only below
-   * un32NbPending, and savedRecord only while fRecordSaved is set. */
+   * un32NbPending, and savedRecord only while nSaved is set. */
   VqxSdpPendingFmtp aPending[VQX_SDP_MAX_PENDING];
   VqxSdpLineForm form;          /* the line being fed as FORMLINE */
-  /* The record before the m= line, put back when the line is refused: all
-   * but the capabilities from un32SavedCaps on, which are zero then, and
-   * those below it until one of them is about to change (fSavedCapsKept). */
+  /* The record before an m= or rtpmap line, put back when the line is
+   * refused: for an m= line all but the capabilities, for an rtpmap line its
+   * description alone (the counts and groups too once a full table is
+   * compacted); for both, each capability below un32SavedCaps once it is
+   * about to change (those from un32SavedCaps on are zero before the line). */
   _VQX_SDP_INFO savedRecord;
 };
+/* What a line saved (nSaved). */
+#define VQX_SDP_SAVED_MEDIA 1u
+#define VQX_SDP_SAVED_RTPMAP 2u
 /* Bytes of the context cleared at the start of a parse. */
 #define VQX_SDP_CONTEXT_HEAD offsetof(SdpParseContext, aPending)
 
@@ -145,7 +156,9 @@ void VqxSdpSyntaxError(SdpParseContext* pCtx);
 void VqxSdpStackOverflow(SdpParseContext* pCtx);
 /* Run at the end of every line: a refused m= line leaves nothing in the
  * record (no description, no capability), and the lines of its block then
- * change nothing, as after a ninth m= line. */
+ * change nothing, as after a ninth m= line; a refused rtpmap line leaves the
+ * record and its description's current format and pending fmtp lines as they
+ * were. */
 void VqxSdpLineEnd(SdpParseContext* pCtx, bool fRefused);
 /* A line whose type has no keyword (`type` is the word before its "="). */
 void VqxSdpOtherLine(SdpParseContext* pCtx, const VqxSdpTokenValue& type);

@@ -81,6 +81,8 @@ TEST(SdpParse, ErrorTexts) {
       {"v=0\r\nu=http://h/\r\ne=a@h\r\nP=+1 555\r\nx=1\r\nfoo=1\r\nv=0\r\n",
        "SDP parsing error at line 5. Last token was '\r'\nSDP parsing error at line 6. Last token was '\r'\n"},
       {"v=0\nx=1", "SDP parsing error at line 2. Last token was '='\n"},
+      {"v=0\r\nm=audio 1 RTP/AVP 101\r\na=rtpmap:101 telephone-event/70000\r\n",
+       "SDP parsing error at line 3. Last token was '\r'\n"},
   };
   for (const auto& row : rows) {
     VQX_RESULT res;
@@ -155,8 +157,24 @@ TEST(SdpParse, ActionAndCodecRows) {
        "type 100: 01000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000\n"},
       {"empty fmtp changes no other type", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 AMR/8000\r\na=fmtp:97 crc=1\r\n"
        "a=fmtp:97 \r\n", false, "type 104: c4040000 01000000 01000000"},
+      /* A refused rtpmap line leaves its format untyped, with no text. */
       {"not-parsed text starts at its rtpmap", "m=audio 1 RTP/AVP 96 97\r\na=rtpmap:96 FOO/8000 x/\r\na=fmtp:96 y\r\n"
-       "a=rtpmap:97 BAR/8000\r\n", true, "type 768: ''\ncap 1 dir 3 tr 1 pt 97 frames 1 ptime 0 type 768: 'a=rtpmap:97 BAR/8000'"},
+       "a=rtpmap:97 BAR/8000\r\n", true, "pt 96 frames 1 ptime 0 type 4294967295:\ncap 1 dir 3 tr 1 pt 97 frames 1 ptime 0 "
+       "type 768: 'a=rtpmap:97 BAR/8000'"},
+      /* Clocks: telephone-event's in 16 bits, RED's in 32; beyond, or 0, the line is refused. */
+      {"telephone-event clock 65535", "m=audio 1 RTP/AVP 101\r\na=rtpmap:101 telephone-event/65535\r\n", false,
+       "type 101: ffff0000 ffff0000"},
+      {"telephone-event clock 65536", "m=audio 1 RTP/AVP 101\r\na=rtpmap:101 telephone-event/65536\r\n", true,
+       "pt 101 frames 1 ptime 0 type 4294967295:"},
+      {"telephone-event clock 70000", "m=audio 1 RTP/AVP 0\r\na=rtpmap:101 telephone-event/70000\r\n", true,
+       "caps 1 groups 1"},
+      {"telephone-event clock 0", "m=audio 1 RTP/AVP 101\r\na=rtpmap:101 telephone-event/0\r\n", true,
+       "pt 101 frames 1 ptime 0 type 4294967295:"},
+      {"RED clock 4294967295", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 RED/4294967295/2\r\n", false,
+       "type 120: ffffffff 01000000"},
+      {"RED clock 4294967296", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 RED/4294967296\r\n", true,
+       "pt 96 frames 1 ptime 0 type 4294967295:"},
+      {"RED clock 0", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 RED/0\r\n", true, "pt 96 frames 1 ptime 0 type 4294967295:"},
       {"H.263 video-resolution", "m=video 1 RTP/AVP 34\r\na=video-resolution:CIF=15\r\n", false, "type 34: 02020201"},
       /* Numbers 1..9 are bits 0..8; 0 and 10 add nothing. */
       {"AMR-WB mode-set numbers 1-9", "m=audio 1 RTP/AVP 97\r\na=rtpmap:97 AMR-WB/16000\r\n"
@@ -352,29 +370,45 @@ TEST(SdpParse, NamesAndNumbersTheActionsRead) {
   }
 }
 
-/* A refused m= line puts back every record byte it changed, fed whole or
- * token by token: also when its formats made the full table merge a twin
- * capability (the second description's PCMU became the first one's by its
- * a=sendonly), and after a syntax error inside the line. */
-TEST(SdpParse, RefusedMediaLinePutsBackTheRecord) {
+/* A refused m= or rtpmap line puts back every record byte it changed, fed
+ * whole or token by token: also when its formats made the full table merge a
+ * twin capability (the second description's PCMU became the first one's by
+ * its a=sendonly), and after a syntax error inside the line; a refused rtpmap
+ * line also leaves the pending fmtp lines for the next one (`after`, parsed
+ * with and without the refused line). */
+TEST(SdpParse, RefusedLinesPutBackTheRecord) {
   const std::string head = "v=0\r\no=- 1 2 IN IP4 192.0.2.1\r\ns=-\r\nc=IN IP4 192.0.2.1\r\nt=0 0\r\n";
   std::string full = head + "m=audio 1 RTP/AVP 0\r\na=sendonly\r\nm=audio 2 RTP/AVP 0";
   for (int pt = 96; pt < 126; ++pt) full += " " + std::to_string(pt);
   full += "\r\na=sendonly\r\n";
+  const std::string av = head + "m=audio 1 RTP/AVP 0 8\r\nm=audio 2 RTP/AVP 0 96\r\n";
   const struct {
-    std::string before, refused;
+    std::string before, refused, after;
   } rows[] = {
-      {full, "m=audio 3 RTP/AVP 8 128\r\n"},
-      {full, "m=audio 3 RTP/AVP 8 128"},
-      {full, "m=audio 3 RTP/AVP 8 9 x a=sendonly\r\n"},
-      {head + "m=audio 1 RTP/AVP 0 8\r\na=rtpmap:0 PCMU/8000\r\n", "m=audio 2 RTP/AVP 0 96 x a=ptime:30\r\n"},
-      {head + "m=audio 1 RTP/AVP 0 8\r\n", "m=audio 2 RTP/AVP 18 0 8 200\r\na=sendonly\r\n"},
+      {full, "m=audio 3 RTP/AVP 8 128\r\n", ""},
+      {full, "m=audio 3 RTP/AVP 8 128", ""},
+      {full, "m=audio 3 RTP/AVP 8 9 x a=sendonly\r\n", ""},
+      {head + "m=audio 1 RTP/AVP 0 8\r\na=rtpmap:0 PCMU/8000\r\n", "m=audio 2 RTP/AVP 0 96 x a=ptime:30\r\n", ""},
+      {head + "m=audio 1 RTP/AVP 0 8\r\n", "m=audio 2 RTP/AVP 18 0 8 200\r\na=sendonly\r\n", ""},
+      /* rtpmap lines: a format it added (a shared static one too), the capability it changed. */
+      {av, "a=rtpmap:101 telephone-event/70000\r\n", ""},
+      {av, "a=rtpmap:8 PCMA/8000 x\r\n", "a=sendonly\r\n"},
+      {av, "a=rtpmap:96 FOO/8000 x/\r\n", "a=rtpmap:97 AMR/8000\r\n"},
+      {av, "a=rtpmap:96 RED/0\r\n", "a=rtpmap:96 RED/8000\r\n"},
+      {av + "a=fmtp:96 crc=1\r\n", "a=rtpmap:96 AMR/8000 x\r\n", "a=rtpmap:96 AMR/8000\r\n"},
+      {av + "a=fmtp:97 0-3\r\na=rtpmap:96 FOO/1\r\n", "a=rtpmap:97 telephone-event/0\r\n",
+       "a=foo\r\na=rtpmap:97 telephone-event/8000\r\n"},
+      /* In a full table: the twin merged to make room comes back. */
+      {full, "a=rtpmap:126 AMR/8000 x\r\n", "a=ptime:30\r\n"},
+      {full, "a=rtpmap:126 telephone-event/0\r\n", ""},
   };
   for (const auto& row : rows) {
     for (const u32 flags : {0u, VQX_SDP_PARSE_TOKENS}) {
       VqxRecord a = NewRecord(), b = NewRecord();
-      ASSERT_EQ(VQXMediaLibSdpParse(row.before.c_str(), a.get(), flags, nullptr), VQX_RESULT_OK) << row.refused;
-      ASSERT_EQ(VQXMediaLibSdpParse((row.before + row.refused).c_str(), b.get(), flags, nullptr), VQX_RESULT_INVALID_CONFIG)
+      ASSERT_EQ(VQXMediaLibSdpParse((row.before + row.after).c_str(), a.get(), flags, nullptr), VQX_RESULT_OK)
+          << row.refused;
+      ASSERT_EQ(VQXMediaLibSdpParse((row.before + row.refused + row.after).c_str(), b.get(), flags, nullptr),
+                VQX_RESULT_INVALID_CONFIG)
           << row.refused;
       EXPECT_EQ(DumpSdp(*b), DumpSdp(*a)) << row.refused << " flags " << flags;
       EXPECT_EQ(std::memcmp(a.get(), b.get(), sizeof *a), 0) << row.refused << " flags " << flags;
