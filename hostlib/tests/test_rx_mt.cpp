@@ -161,6 +161,19 @@ TEST_F(RxTest, OlderBoardsMessagesAheadAreHeldUntilTheGapFills) {
   EXPECT_EQ(Delivered(hOld, kOld), std::vector<u32>{7});
   EXPECT_EQ(held(), "0 0");
 
+  /* Build 800 retransmits: its gaps are not waited for, as from every newer peer. */
+  constexpr u32 kNewer = 0xCA000304u;
+  const VQX_GW_ADAPTER_ADV adv800 = AdapterAdv("304", "board800", "10.0.0.4", "10.1.0.4", 800);
+  ASSERT_EQ(PathUp(mhLib, kNewer, &adv800, nullptr, 1), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE h800 = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kDataId, kNewer)});
+  ASSERT_NE(h800, nullptr);
+  Feed(kNewer, Wire(kDataId, 1, 1));
+  Feed(kNewer, Wire(kDataId, 3, 3), 0, 0);
+  EXPECT_EQ(Delivered(h800, kNewer), (std::vector<u32>{1, 3}));
+  EXPECT_EQ(Peer(kNewer)->un64SeqLost, 1u);
+  EXPECT_EQ(Peer(kNewer)->aun32HeldCount[1], 0u);
+  VQXDestroyMsgFilterEx(mhLib, &h800);
+
   /* Held at close: dropped, counted and told. */
   ASSERT_EQ(PathUp(mhLib, kOld, &adv, nullptr, 1), VQX_RESULT_API_OK);
   feed(1, 1, 8);
