@@ -139,7 +139,9 @@ class CVQCMC_COLLECTED_DIGIT_ATTRIBUTE {
    * valid flag at 32, matching map at 36, the digits from 40 up to their NUL
    * or the end of the payload, whichever comes first (a server need not send
    * the NUL). 0x02000000; 0x82000009 null payload; 0x8200000A (logged,
-   * nothing changed) when the payload ends before offset 40.
+   * nothing changed) when the payload ends before offset 40. The length comes
+   * with the payload so that the digits are read within it: there is no
+   * form taking the payload alone.
    */
   VQX_RESULT CopyFrom(const _VQCMC_MSG_NOTIF_DIGIT_COLLECTED* pPayload, u32 un32PayloadLength);
 

@@ -7,7 +7,11 @@
  * vqcmc_attr_records.h) whose own set holds the bytes or the digits. These
  * classes read one such element from a received message (Assign, checked
  * against that message), hold its content, and insert themselves into the
- * list of a protocol attribute being built (InsertAsGenericHeader).
+ * list of a protocol attribute being built (InsertAsGenericHeader). A
+ * received element is taken with the message it came in, by the constructor
+ * (message, element) or Assign(message, element), in place of a constructor
+ * or an assignment from the element alone, which could not check the element
+ * and its set against the bytes the message holds.
  * Over-long data is cut to its limit when inserted (2048 bytes of user-to-
  * user information, 300 of SS7 raw data), logged, and the object keeps the
  * cut data. Log lines go to the framework log at VQERR.

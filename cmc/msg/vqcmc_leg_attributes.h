@@ -119,7 +119,10 @@ class CVQCMC_CALL_LEG_ATTRIBUTE : public CVQCMC_CALL_LEG_ATTRIBUTE_COMMON {
    * id, leg id and protocol type 0. Any other source: nothing, 0x02000000. */
   VQX_RESULT CopyLegAttributeFrom(CVQCMC_CALL_LEG_ATTRIBUTE_COMMON& Src) override;
 
-  /* A received record (inside hSrcMsg, profile set checked): image, texts, profile. */
+  /* A received record (inside hSrcMsg, profile set checked): image, texts,
+   * profile. The message comes with the record so that the record can be
+   * checked: there is no form taking the record alone (as for the media-only
+   * leg below). */
   VQX_RESULT CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_CALL_LEG_ATTRIBUTE* pSrc);
   /* Texts (cut), image and protocol type into pDst, the profile with its
    * elements appended to hDstMsg. */

@@ -15,6 +15,9 @@
  * 0x8200000A, logged, before anything is allocated. Other results are the
  * element library's (0x8200001A no room, ...); 0x82000009 null text;
  * 0x82000014 an empty holder (its allocation failed).
+ * Reading what came from outside takes the message it came in beside the
+ * payload (CopyFrom(hSrcMsg, pSrc)): a payload pointer alone cannot be
+ * checked against the bytes its message holds, so there is no such form.
  * Threads: one thread at a time. Growth borrows the host library from the
  * framework's bridge (CVQCAFComm).
  */

@@ -77,6 +77,8 @@ class CVQCMC_MEDIA_PROFILE {
    * blob there is no memory for leaves the one held (and its state) as it
    * was, is logged, and makes the result 0x82000012 once the rest is read.
    */
+  /* (The message comes with the record so that both are checked: there is
+   * no form taking the record alone.) */
   VQX_RESULT CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_MEDIA_PROFILE* pSrc);
   /* The same for a profile inside a record that the caller has checked
    * against hSrcMsg already (only its set is checked here), the profile then

@@ -48,7 +48,8 @@ class CVQCMC_PROTOCOL_ATTRIBUTE : public CVQCMCMsgset<_VQCMC_PROTOCOL_ATTRIBUTE>
    * once protocol content has been set. */
   VQX_RESULT CopyTo(VQX_MSG_HANDLE hDstMsg, _VQCMC_PROTOCOL_ATTRIBUTE* pDst) const;
   /* A received attribute (record and every set checked against hSrcMsg)
-   * into this holder, once. */
+   * into this holder, once. It takes the message beside the record: the
+   * record alone could not be checked against what the message holds. */
   VQX_RESULT CopyFrom(VQX_MSG_HANDLE hSrcMsg, const _VQCMC_PROTOCOL_ATTRIBUTE* pSrc);
 
   /* SIP: on first use status 200, byte 0, transaction id 0xC0000001. Gives
