@@ -8,8 +8,11 @@
  * moved under the records' class mutexes, an unjoin done or a termination on
  * one mixer took the other's mutex under its own while the other did the
  * reverse, and the re-synchronisation rewrote the streams without the lock.
+ * Against the stand-in server: one mixer unjoins another many times while a
+ * thread reads the join from the other side.
  */
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "cmc_join_test_support.h"
@@ -107,6 +110,53 @@ TEST_F(CmcMixerJoinMt, JoinDoneRacesTheFreeOfItsPeer) {
   EXPECT_TRUE(M5.mJoinedLegs.Check() && M5.mJoinedMixersHigh.Check() && M5.mJoinedMixersLow.Check());
   EXPECT_TRUE(A.mJoinedLegs1.Check() && A.mJoinedLegs2.Check());
   EXPECT_EQ(M5.mstrTrace.find("Bug:"), std::string::npos);
+}
+
+/* Two mixers on a stand-in server: one unjoins the other over and over (each unjoin sent, then the
+ * record marked unjoin pending) while a thread reads the join from the other side. The record's flags
+ * belong to the mixer-mixer records' class mutex; an unjoin that marked its record under another lock
+ * would race with the reader. */
+TEST(CmcMixerUnjoinMt, UnjoinsWhileThePeerReadsTheJoin) {
+  CmcServerRun Run;
+  static std::mutex s_Guard;
+  static bool s_fReady = false;
+  Run.Open("cmc_mixer_unjoin_mt", [](VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE* ph) {
+    std::lock_guard Lock(s_Guard);
+    if ((*ph)->un32MsgId == VQCMC_APP_MSG_NOTIF_READY) s_fReady = true;
+  }, [] { return std::lock_guard(s_Guard), s_fReady; });
+  struct Counting : JoinMixer {
+    using JoinMixer::JoinMixer;
+    void OnMixerUnjoinResponse(_VQCMC_MSG_CMD_MIXER_MIXER_UNJOIN*, unsigned int* pf) override { *pf = 0, un32Answers++; }
+    std::atomic<u32> un32Answers{0};
+  };
+  {
+    Counting A(0), B(0);
+    ASSERT_EQ(A.IsValidMixerCtx() + B.IsValidMixerCtx(), 2u);
+    CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE Both = MixerJoin(1, 1);
+    A.MixerSetJoined(&B, &Both, 0);
+    constexpr u32 kUnjoins = 300, kMaxReads = 200000;
+    std::atomic<bool> fDone{false};
+    std::thread Reader([&] {
+      CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE Seen;
+      for (u32 i = 0; i < kMaxReads && !fDone.load(); i++) {
+        unsigned int fJoin = 0, fUnjoin = 0;
+        EXPECT_EQ(B.GetJoinedMixerAttributes(A.GetMixerId(), &Seen, &fJoin, &fUnjoin), &A);
+      }
+    });
+    u32 un32Sent = 0;
+    for (u32 i = 0; i < kUnjoins; i++) un32Sent += A.MixerUnjoin(&B, nullptr) == VQX_RESULT_OK ? 1 : 0;
+    fDone = true;
+    Reader.join();
+    EXPECT_EQ(un32Sent, kUnjoins);
+    unsigned int fUnjoin = 0;
+    EXPECT_EQ(B.GetJoinedMixerAttributes(A.GetMixerId(), nullptr, nullptr, &fUnjoin), &A);
+    EXPECT_EQ(fUnjoin, 1u);
+    // Every answer in before the mixers go (the records with them).
+    EXPECT_TRUE(cmcpeer::WaitUntil([&] { return A.un32Answers.load() == kUnjoins; }, 20000)) << A.un32Answers.load();
+    EXPECT_EQ(Run.Server.Violations(), 0) << Run.Server.Command("stats");
+  }
+  EXPECT_EQ(CVQCMCMixerJoinedMixer::GetCount(), 0u);
+  Run.Close();
 }
 
 }  // namespace
