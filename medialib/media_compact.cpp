@@ -369,6 +369,11 @@ VQX_RESULT VqxPackBlob(const _VQX_SDP_INFO* r, u32 un32Size, u8* p) {
       if (!fDotted) un8Type = 1;
     }
     const u32 un32Len = (un8Type == 1 || un8Type == 2) ? VQX_MEDIA_BLOB_CONN_TEXT : VQX_MEDIA_BLOB_CONN_SHORT;
+    /* A text entry holds 8 characters: a longer text (a host name or IPv6
+     * address kept by its offset, "dns_off:" and six places) would arrive
+     * cut, so the record is refused instead. */
+    const size_t n = un32Len == VQX_MEDIA_BLOB_CONN_TEXT ? strnlen(sz, VQX_MEDIA_BLOB_TEXT_MAX + 1) : 0;
+    if (n > VQX_MEDIA_BLOB_TEXT_MAX) return VQX_RESULT_INVALID_PARAM;
     if (!w.Fits(off, un32Len)) return VQX_RESULT_BUFFER_TOO_SMALL;
     u8* e = w.At(off);
     VqxStore32(e, un32Len == VQX_MEDIA_BLOB_CONN_TEXT ? 0 : un32Addr);
@@ -376,7 +381,6 @@ VQX_RESULT VqxPackBlob(const _VQX_SDP_INFO* r, u32 un32Size, u8* p) {
     e[5] = c.un8Ttl;
     e[6] = un8Type;
     if (un32Len == VQX_MEDIA_BLOB_CONN_TEXT) {
-      const size_t n = strnlen(sz, VQX_MEDIA_BLOB_TEXT_MAX);
       std::memcpy(e + 7, sz, n);
       std::memset(e + 7 + n, 0, VQX_MEDIA_BLOB_CONN_TEXT - 7 - n);
     }

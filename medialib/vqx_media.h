@@ -73,7 +73,10 @@ VQX_RESULT VQXMediaLibCapabilitiesCompact(const _VQX_SDP_INFO* pRecord, u32 un32
 VQX_RESULT VQXMediaLibCapabilitiesExpand(const _VQX_MEDIA_CAPABILITIES_COMPACT* pSrc, _VQX_SDP_INFO* pRecord);
 
 /* Packs a whole record (size field 84 on failure; 0x8200000A under 84 bytes,
- * misaligned, or counts beyond the limits, connections included). */
+ * misaligned, counts beyond the limits, connections included, or a connection
+ * whose text travels as text - address types 1 and 2, a numeric entry that is
+ * no dotted IPv4 address - longer than the 8 characters its entry holds, such
+ * as the parser's "dns_off:" offset of a host name or IPv6 address). */
 VQX_RESULT VQXMediaLibSdpInfoCompact(const _VQX_SDP_INFO* pRecord, u32 un32Size, _VQX_SDP_INFO_COMPACT* pDst);
 /* Unpacks a whole blob; the capability set's failure is returned and then
  * nothing is written. Results as VQXMediaLibCapabilitiesExpand. */

@@ -36,8 +36,9 @@ TEST(Compact, GoldenBlobsAndRoundTrip) {
     for (u32 i = 0; i < back->un8NbConnections; ++i)
       conns += std::string(back->aConnections[i].szAddress) + "/" + std::to_string(back->aConnections[i].un8AddressType) + " ";
     if (std::string(name) == "two_groups.bin") {
-      /* Texts keep 8 characters; a numeric entry that is no address travels as text, not as 255.255.255.255. */
-      EXPECT_EQ(conns, "mx.examp/1 dns_off:/1 198.51.100.7/0 ");
+      /* Texts of 8 characters arrive whole; a numeric entry that is no address travels as text, not as
+       * 255.255.255.255. */
+      EXPECT_EQ(conns, "mx.a.org/1 host.lan/1 198.51.100.7/0 ");
       EXPECT_EQ(back->aMediaCap[2].Encoding.MediaType, 99u) << "a 24-byte type arrives with its media type";
     } else {
       EXPECT_TRUE(VQXSDPInfoCompare(r.get(), back.get())) << name;
@@ -54,7 +55,7 @@ TEST(Compact, NumericConnectionsRoundTripAsPrintedText) {
     std::snprintf(szWant, sizeof szWant, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
     VqxRecord r = NewRecord();
     r->un8NbConnections = 3;
-    const char* const apsz[3] = {szWant, "10.0.0.01", "10.0.0.1"};
+    const char* const apsz[3] = {szWant, "1.0.0.01", "10.0.0.1"};
     for (u32 i = 0; i < 3; ++i) std::memcpy(r->aConnections[i].szAddress, apsz[i], std::strlen(apsz[i]) + 1); /* at most 16 */
     const std::vector<u8> blob = PackBlob(*r);
     ASSERT_GE(blob.size(), VQX_MEDIA_BLOB_OFF_IPV4_1 + 4u);
@@ -69,7 +70,7 @@ TEST(Compact, NumericConnectionsRoundTripAsPrintedText) {
     for (size_t k = std::strlen(szWant) + 1; k < sizeof c.szAddress; ++k) EXPECT_EQ(static_cast<u8>(c.szAddress[k]), 0xA5) << szWant;
     EXPECT_EQ(std::string(back->aConnections[1].szAddress) + "/" + std::to_string(back->aConnections[1].un8AddressType) + " " +
                   std::string(back->aConnections[2].szAddress) + "/" + std::to_string(back->aConnections[2].un8AddressType),
-              "10.0.0.0/1 10.0.0.1/0")
+              "1.0.0.01/1 10.0.0.1/0")
         << "a numeric entry that is no address travels as text";
   }
 }
@@ -129,6 +130,10 @@ TEST(Compact, PackerRefusesCountsBeyondTheRecordAndConnectionCountIsCut) {
       {"9 descriptions", offsetof(_VQX_SDP_INFO, aCapGroups), 9},
       {"33 choices", offsetof(_VQX_SDP_INFO, aCapGroups[0].aSimultaneousCap), 33},
       {"9 connections", offsetof(_VQX_SDP_INFO, un8NbConnections), 9},
+      /* A text entry holds 8 characters: "192.0.2.10" as a host name or IPv6 text, or made no address. */
+      {"host-name text of 10 characters", offsetof(_VQX_SDP_INFO, aConnections[0].un8AddressType), 1},
+      {"IPv6 text of 10 characters", offsetof(_VQX_SDP_INFO, aConnections[0].un8AddressType), 2},
+      {"numeric entry of 10 characters that is no address", offsetof(_VQX_SDP_INFO, aConnections[0].szAddress[9]), 'x'},
   };
   for (const Row& row : rows) {
     VqxRecord r = GoldenRecord("pcmu.bin");

@@ -147,8 +147,9 @@ TEST(SdpGenerate, H263ParametersSurviveTheRoundTrip) {
 
 /* A host name or an IPv6 address is kept by its offset in the parsed text,
  * which the generator does not have: a connection it would write in such a
- * form fails the generation, from the record and from its compact blob
- * alike, and the text stops before the line that would carry it. */
+ * form fails the generation, and the text stops before the line that would
+ * carry it. Such a record has no compact blob either: the offset's text does
+ * not fit the blob's 8 characters (the text would arrive cut). */
 TEST(SdpGenerate, ConnectionsTheTextCannotCarryAreRefused) {
   const std::string head = "v=0\r\no=- 0 0 IN IP4 192.0.2.1\r\ns=-\r\nc=IN IP4 192.0.2.1\r\nt=0 0\r\n";
   const struct {
@@ -165,18 +166,14 @@ TEST(SdpGenerate, ConnectionsTheTextCannotCarryAreRefused) {
        0, head + "m=audio 1 RTP/AVP 0\r\n"},
   };
   std::vector<u64> blob(2048);
-  std::vector<char> buf(4096);
   for (const auto& row : rows) {
     const VqxRecord r = ParseSdp(row.sdp);
     VQX_RESULT res;
     EXPECT_EQ(GenerateSdp(*r, row.flags, &res), row.text) << row.name;
     EXPECT_EQ(res, VQX_RESULT_INVALID_PARAM) << row.name;
-    ASSERT_EQ(VQXMediaLibSdpInfoCompact(r.get(), blob.size() * 8, reinterpret_cast<_VQX_SDP_INFO_COMPACT*>(blob.data())),
-              VQX_RESULT_OK) << row.name;
-    u16 len = u16(buf.size());
-    EXPECT_EQ(VQXMediaLibSdpGenerate(blob.data(), buf.data(), &len, row.flags), VQX_RESULT_INVALID_PARAM) << row.name;
-    EXPECT_EQ(std::string(buf.data(), len), row.text) << row.name;
-    EXPECT_EQ(len, std::strlen(buf.data())) << row.name;
+    EXPECT_EQ(VQXMediaLibSdpInfoCompact(r.get(), blob.size() * 8, reinterpret_cast<_VQX_SDP_INFO_COMPACT*>(blob.data())),
+              VQX_RESULT_INVALID_PARAM) << row.name;
+    EXPECT_EQ(VqxMediaCompactSize(blob.data()), VQX_MEDIA_BLOB_HEADER) << row.name;
   }
 }
 

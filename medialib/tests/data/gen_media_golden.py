@@ -132,7 +132,9 @@ def encode_blob(rec, e):
     for text, naddr, ttl, atype in rec.conns:
         addr = dotted(text)
         if atype in (1, 2) or (text and addr is None):
-            t = text.encode()[:8]
+            t = text.encode()
+            if len(t) > 8:
+                raise ValueError("a text entry holds 8 characters; the packer refuses %r" % text)
             out += bytes(4) + bytes([naddr & 0xFF, ttl, atype if atype in (1, 2) else 1]) + t + bytes(9 - len(t))
         else:
             out += (addr or bytes(4)) + bytes([naddr & 0xFF, ttl, atype, 0])
@@ -152,7 +154,7 @@ def golden_records():
               Cap(770, transport=4, words=(0x01020304, 0x05060708), raw={28: b"a=foo:bar\r\na=x\0"}),
               Cap(99, direction=1, pt=112, frames=10, ptime=30)],
         groups=[[([0], 0, 0, 1, 5004, 2)], [([1, 2], 1, 2, 2, 6000, 3)]],
-        conns=[("mx.example.org", 3, 0, 1), ("dns_off:    42", 1, 0, 0), ("198.51.100.7", 1, 16, 0)],
+        conns=[("mx.a.org", 3, 0, 1), ("host.lan", 1, 0, 0), ("198.51.100.7", 1, 16, 0)],
         spare=7, sid=1, sver=0xFFFFFFFF00000001)
     return {
         "empty.bin": Record(),

@@ -75,10 +75,10 @@ VqxRecord GoldenRecord(const std::string& name) {
     np.Transport.Type = VQX_MEDIA_TRANSPORT_OTHER;
     np.Transport.Other = {0x01020304, 0x05060708};
     std::strcpy(np.Encoding.szNotParsed, "a=foo:bar\r\na=x");
-    _VQX_SIMULTANEOUS_CAP& d0 = Add(r.get(), {mp4}, "mx.example.org", 3, 0, 1);
+    _VQX_SIMULTANEOUS_CAP& d0 = Add(r.get(), {mp4}, "mx.a.org", 3, 0, 1);
     std::tie(d0.un8NbPorts, d0.un16Port, d0.un16SetupDirection) = std::tuple(1, 5004, 2);
     ++r->un8NbCapabilityGroups;
-    _VQX_SIMULTANEOUS_CAP& d1 = Add(r.get(), {np, MakeCap(99, 1, 112, 10, 30)}, "dns_off:    42", 1, 0, 0);
+    _VQX_SIMULTANEOUS_CAP& d1 = Add(r.get(), {np, MakeCap(99, 1, 112, 10, 30)}, "host.lan", 1, 0, 0);
     std::tie(d1.un8RedundantConnectionIdx, d1.un8NbPorts, d1.un16Port, d1.un16SetupDirection) = std::tuple(2, 2, 6000, 3);
     r->aConnections[r->un8NbConnections++] = {"198.51.100.7", 1, 16, 0, {}};
     std::tie(r->un8ConnectionSpare, r->un64SessionId, r->un64SessionVersion) = std::tuple(7, 1, 0xFFFFFFFF00000001ull);
