@@ -285,6 +285,21 @@ TEST(SdpParse, LineFormsAgreeWithTheTokenGrammar) {
   const std::string head = "v=0\r\no=- 1 2 IN IP4 192.0.2.1\r\ns=-\r\nc=IN IP4 192.0.2.1\r\nt=0 0\r\n";
   std::string many = "m=audio 1 RTP/AVP";
   for (int i = 0; i < 45; ++i) many += " " + std::to_string(i + 50);
+  /* An m= form keeps as many formats as its views hold (a line with one more
+   * is left to the grammar), after a shorter m= line: a view past the end
+   * would reach the record saved for the line, which that line filled. */
+  std::string atViews = "m=audio 2 RTP/AVP";
+  for (u32 i = 3; i < VQX_SDP_FORM_VIEWS; ++i) atViews += " " + std::to_string(i + 60);
+  const std::string pastViews = atViews + " 59", shorter = "m=audio 1 RTP/AVP 0 8\r\n";
+  for (const auto& [line, fForm] : {std::pair{atViews, true}, std::pair{pastViews, false}}) {
+    VqxSdpLineForm form;
+    const std::string text = line + "\r\n";
+    ASSERT_EQ(VqxSdpMatchLineForm(VQX_SDP_MEDIAKEYWORD, VqxSdpTokenValue{2, text.c_str()}, text.c_str() + text.size(), &form),
+              fForm) << line;
+    if (!fForm) continue;
+    EXPECT_EQ(form.un32NbViews, VQX_SDP_FORM_VIEWS) << line;
+    EXPECT_EQ(form.aView[form.un32NbViews - 1].View(), std::to_string(VQX_SDP_FORM_VIEWS - 1 + 60)) << line;
+  }
   const std::string rows[] = {
       "o=s=x 1 2 IN IP4 h\r\n", "o=a b 1 2 IN IP4 h\r\n", "o=- 1 2 IN IP4 1.2.3.4 x\r\n", "o=-\t1 2 IN IP4 h \r\n",
       "o=- 18446744073709551616 1 IN IP4 h\r\n", "o=audio 1 2 IN IP4 h\r\n", "o=- 1 2 ab IP4 h\r\n", "o=1 2 3 IN IP4 x\r\n",
@@ -298,7 +313,8 @@ TEST(SdpParse, LineFormsAgreeWithTheTokenGrammar) {
       "m=audio 1 RTP/AVP\r\n", "m=audio 1 RTP/AVP \r\n", "m=audio 1 RTP/AVP 0 0\r\n", "m=video 70000 RTP/AVP 0\r\n",
       "m=image 1 udptl t38\r\n", "m=image 1 UDP/UDPTL t38\r\n", "m=foo 1 TCP x\r\n", "m=audio 1 RTP/AVP 128\r\n",
       "m=audio 1 RTP/AVP 1.5\r\n", "m= audio 1 RTP/AVP 0\r\n", "m=audio 1 RTP/AVP 0 a=sendonly\r\n", "m=audio1 RTP/AVP 0\r\n",
-      many + "\r\n", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 telephone-event/8000\r\n",
+      many + "\r\n", shorter + atViews + "\r\n", shorter + pastViews + "\r\n", shorter + atViews,
+      "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 telephone-event/8000\r\n",
       "m=audio 1 RTP/AVP 96\r\na=rtpmap : 96 X / 8000 / 2 3 \r\n", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 audio/8000\r\n",
       "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 X/8000/\r\n", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96X/8000\r\n",
       "m=audio 1 RTP/AVP 96\r\na=rtpmap:300 X/1\r\n", "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 X/8000 x\r\n",
