@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -1040,6 +1041,42 @@ VQX_RESULT VqxGwLibGetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, VqxGwLib
     {
         *pParams = p->Red;
         r = VQX_RESULT_OK;
+    }
+    Unlock(c);
+    return r;
+}
+
+VQX_RESULT VqxGwLibGetPeerLinks(VqxGwLibContext hCtx, u32 hPeer, u32* pun32Count, VqxGwLibLinkEnds* paEnds)
+{
+    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
+    if (c == nullptr || pun32Count == nullptr || paEnds == nullptr)
+        return VQX_RESULT_NULL_PARAM;
+    *pun32Count = 0;
+    Lock(c);
+    Peer* p = FindPeer(c, hPeer);
+    VQX_RESULT r = VQX_RESULT_INVALID_HANDLE;
+    if (p != nullptr && !p->fDying)
+    {
+        r = VQX_RESULT_OK;
+        /* A shared link is one socket in both slots: listed once. */
+        int aiSeen[VQX_GW_MAX_PEER_LINKS];
+        u32 n = 0;
+        for (const PathCtx& g : p->Gw)
+        {
+            for (int s : {g.iRxSocket, g.iTxSocket})
+            {
+                if (s < 0 || std::find(aiSeen, aiSeen + n, s) != aiSeen + n)
+                    continue;
+                sockaddr_in l{}, rm{};
+                socklen_t ll = sizeof(l), rl = sizeof(rm);
+                if (getsockname(s, reinterpret_cast<sockaddr*>(&l), &ll) != 0 ||
+                    getpeername(s, reinterpret_cast<sockaddr*>(&rm), &rl) != 0 || l.sin_family != AF_INET)
+                    continue;
+                aiSeen[n] = s;
+                paEnds[n++] = {l.sin_addr.s_addr, rm.sin_addr.s_addr, ntohs(l.sin_port), ntohs(rm.sin_port)};
+            }
+        }
+        *pun32Count = n;
     }
     Unlock(c);
     return r;

@@ -118,6 +118,17 @@ typedef struct _VqxGwLibRedundancyParams
     u32 un32PreferredGw; /* 0 gw0, 1 gw1 */
 } VqxGwLibRedundancyParams;
 
+/* The two ends of one TCP link of a peer, as getsockname/getpeername give them
+ * (addresses in network order, ports in host order). */
+#define VQX_GW_MAX_PEER_LINKS 4u /* receive and send links of gw0 and gw1 */
+typedef struct _VqxGwLibLinkEnds
+{
+    u32 un32LocalAddr;
+    u32 un32RemoteAddr;
+    u16 un16LocalPort;
+    u16 un16RemotePort;
+} VqxGwLibLinkEnds;
+
 /* One message handed to VqxGwLibSendMsgs. */
 typedef struct _VqxGwLibSendRecord
 {
@@ -248,6 +259,10 @@ VQX_RESULT VqxGwLibForceDiscover(VqxGwLibContext hCtx);
 VQX_RESULT VqxGwLibForceDisconnect(VqxGwLibContext hCtx, u32 hPeer, u32 fGw0, u32 fGw1);
 VQX_RESULT VqxGwLibGetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, VqxGwLibRedundancyParams* pParams);
 VQX_RESULT VqxGwLibSetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, const VqxGwLibRedundancyParams* pParams);
+/* The peer's TCP links now, each socket once (up to VQX_GW_MAX_PEER_LINKS in
+ * paEnds, their number in *pun32Count; 0 while none is open). 0x8200000C for
+ * an unknown or dying peer. */
+VQX_RESULT VqxGwLibGetPeerLinks(VqxGwLibContext hCtx, u32 hPeer, u32* pun32Count, VqxGwLibLinkEnds* paEnds);
 /* Number of messages that may be given now (0 unknown/dying peer or full
  * ring); *pun32OldestSeq = newest sequence number dropped from the
  * redundancy ring. */

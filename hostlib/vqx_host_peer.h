@@ -125,6 +125,17 @@ typedef struct _VQX_NETWORK_REDUNDANCY_STATE {
 } _VQX_NETWORK_REDUNDANCY_STATE;
 static_assert(sizeof(_VQX_NETWORK_REDUNDANCY_STATE) == 32);
 
+/* One TCP link to a remote host, as this library's socket sees it: addresses
+ * in network order, ports in host order. */
+#define VQX_PEER_MAX_LINKS 4u /* receive and send links of gw0 and gw1 */
+typedef struct _VQX_PEER_LINK {
+  u32 un32LocalAddr;
+  u32 un32RemoteAddr;
+  u16 un16LocalPort;
+  u16 un16RemotePort;
+} _VQX_PEER_LINK;
+static_assert(sizeof(_VQX_PEER_LINK) == 12);
+
 /*
  * Notification payloads, offsets from the payload start (bytes 0..7 are the
  * library's link area). Path states are those after the change.
@@ -150,6 +161,12 @@ VQX_RESULT VQXGetAdapterInfo(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_ADAPTER_INFO
 VQX_RESULT VQXGetAdapterInfoMore(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_ADAPTER_INFO_MORE* pInfo);
 /* A remote host's record; 0xDA000000..0xDA00FFFF describe this application. */
 VQX_RESULT VQXGetRemoteHostInfo(VQX_LIB_HANDLE hLib, u32 hHost, _VQX_HOST_INFO* pInfo);
+/* The TCP links this library holds to a remote host now, each once: up to
+ * VQX_PEER_MAX_LINKS in paLinks, their number in *pun32Count (0 while none is
+ * open). Lets a caller find the process at the other end of a link (the
+ * launch library believes a local host's pid only from that). 0x8201000C an
+ * unknown host. */
+VQX_RESULT VQXGetRemoteHostLinks(VQX_LIB_HANDLE hLib, u32 hHost, u32* pun32Count, _VQX_PEER_LINK* paLinks);
 /* The host with that unique id; 0x82010015 none. */
 VQX_RESULT VQXFindRemoteHostById(VQX_LIB_HANDLE hLib, u64 un64UniqueId, _VQX_HOST_INFO* pInfo);
 /*

@@ -49,6 +49,10 @@ struct VqxLaunchPending {
   _VQX_LAUNCH_LIB_PROCESS_INFO Info;
 };
 
+/* Whether the process Pid holds the other end of the host's links: the claim
+ * of a pid in a host record is believed only then. */
+bool VqxLaunchHoldsHostLink(_VQX_LAUNCH_LIB* p, u32 hHost, pid_t Pid);
+
 struct _VQX_LAUNCH_LIB {
   _VQX_LAUNCH_LIB_PARAMS Params{};
   char szLocalHost[128]{};
@@ -63,6 +67,9 @@ struct _VQX_LAUNCH_LIB {
   std::atomic<bool> fClosing{false};  /* no callback once set */
   std::mutex WakeMutex;
   std::condition_variable WakeCv;
+  /* VqxLaunchHoldsHostLink; a test that feeds hand-made notifications, with no
+   * host library and so no links, puts its own here. */
+  bool (*pfnHoldsHostLink)(_VQX_LAUNCH_LIB* p, u32 hHost, pid_t Pid) = VqxLaunchHoldsHostLink;
 };
 
 u64 VqxLaunchNowMs();

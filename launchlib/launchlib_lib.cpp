@@ -165,6 +165,26 @@ static bool OnThisMachine(const _VQX_HOST_INFO& Info) {
   return fAny;
 }
 
+bool VqxLaunchHoldsHostLink(_VQX_LAUNCH_LIB* p, u32 hHost, pid_t Pid) {
+  if (p->Params.hLib == nullptr) return false;
+  _VQX_PEER_LINK aLinks[VQX_PEER_MAX_LINKS];
+  u32 un32Count = 0;
+  return VQX_RESULT_SUCCEEDED(VQXGetRemoteHostLinks(p->Params.hLib, hHost, &un32Count, aLinks)) &&
+         VqxLaunchHoldsPeerEnd(Pid, aLinks, un32Count);
+}
+
+/* Why a local host's claim of a pid is not believed (null: believed). A pid
+ * not of ours must be attachable; and since any local program may claim any
+ * pid, the claim holds only for the process at the other end of the host's
+ * links. Fills the start time of an attachable process. */
+static const char* ClaimRefused(_VQX_LAUNCH_LIB* p, u32 hHost, u32 un32Pid, bool fOurs, u64* pun64Start) {
+  if (un32Pid > 0x7FFFFFFFu) return "no such process";
+  const char* pszWhy = nullptr;
+  if (!fOurs && !VqxLaunchAttachable(static_cast<pid_t>(un32Pid), pun64Start, &pszWhy)) return pszWhy;
+  if (!p->pfnHoldsHostLink(p, hHost, static_cast<pid_t>(un32Pid))) return "not the process holding its connection";
+  return nullptr;
+}
+
 static u32 LogLevel(const VqxLaunchCtx& C) { return C.fQuiet ? 1u : VQX_LAUNCH_LEVEL_MSG; }
 
 /* Ends a context: state 7 reported through the shutdown callback. */
@@ -229,15 +249,14 @@ void VqxLaunchHandleMsg(_VQX_LAUNCH_LIB* p, const VQX_MSG_HEADER* pHdr, const u8
       VqxLaunchCtx* pFound = nullptr;
       for (auto& [k, C] : p->Ctx)
         if (!C.fGone && static_cast<u32>(C.Pid) == un32Pid) pFound = &C;
+      if (pFound == nullptr && (!p->Params.fAttach || VqxLaunchFindHost(p, Info.hAdapter) != nullptr)) return;
+      u64 un64Start = 0;
+      if (const char* pszWhy = ClaimRefused(p, Info.hAdapter, un32Pid, pFound != nullptr, &un64Start)) {
+        VqxLaunchLog(p, VQX_LAUNCH_LEVEL_ERR, "LaunchLib thread: host %s pid %u not attached: %s\n", Info.szHostName,
+                     un32Pid, pszWhy);
+        return;
+      }
       if (pFound == nullptr) {
-        if (!p->Params.fAttach || VqxLaunchFindHost(p, Info.hAdapter) != nullptr) return;
-        u64 un64Start = 0;
-        const char* pszWhy = "";
-        if (un32Pid > 0x7FFFFFFFu || !VqxLaunchAttachable(static_cast<pid_t>(un32Pid), &un64Start, &pszWhy)) {
-          VqxLaunchLog(p, VQX_LAUNCH_LEVEL_ERR, "LaunchLib thread: host %s pid %u not attached: %s\n",
-                       Info.szHostName, un32Pid, un32Pid > 0x7FFFFFFFu ? "no such process" : pszWhy);
-          return;
-        }
         if (p->Ctx.size() >= p->Params.un32MaxApplication) {
           VqxLaunchLog(p, VQX_LAUNCH_LEVEL_ERR, "No more context available\n");
           return;

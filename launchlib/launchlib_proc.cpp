@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -272,6 +273,61 @@ bool VqxLaunchIsLocalAddress(const char* pszAddr) {
   }
   freeifaddrs(pList);
   return fLocal;
+}
+
+bool VqxLaunchParseTcpLine(const char* pszLine, VqxLaunchTcpEntry* pOut) {
+  /* "sl: local rem st queues timer retransmits uid timeout inode ...", ends as ADDR:PORT in hex. */
+  unsigned int un32Local = 0, un32LocalPort = 0, un32Remote = 0, un32RemotePort = 0;
+  unsigned long long un64Inode = 0;
+  int nSlot = 0;
+  if (pszLine == nullptr ||
+      sscanf(pszLine, " %d: %8X:%4X %8X:%4X %*x %*x:%*x %*x:%*x %*x %*u %*d %llu", &nSlot, &un32Local,
+             &un32LocalPort, &un32Remote, &un32RemotePort, &un64Inode) != 6)
+    return false;
+  *pOut = {un32Local, un32Remote, static_cast<u16>(un32LocalPort), static_cast<u16>(un32RemotePort), un64Inode};
+  return true;
+}
+
+bool VqxLaunchHoldsPeerEnd(pid_t Pid, const _VQX_PEER_LINK* paLinks, u32 un32Count) {
+  if (Pid <= 0 || un32Count == 0) return false;
+  /* The peer's socket of a link is the entry whose ends are the link's, swapped. */
+  std::vector<u64> aInodes;
+  if (FILE* pFile = fopen("/proc/net/tcp", "re")) {
+    char szLine[512];
+    VqxLaunchTcpEntry E{};
+    while (fgets(szLine, sizeof(szLine), pFile) != nullptr) {
+      if (!VqxLaunchParseTcpLine(szLine, &E) || E.un64Inode == 0) continue;
+      for (u32 i = 0; i < un32Count; ++i) {
+        const _VQX_PEER_LINK& L = paLinks[i];
+        if (E.un32LocalAddr == L.un32RemoteAddr && E.un16LocalPort == L.un16RemotePort &&
+            E.un32RemoteAddr == L.un32LocalAddr && E.un16RemotePort == L.un16LocalPort)
+          aInodes.push_back(E.un64Inode);
+      }
+    }
+    fclose(pFile);
+  }
+  if (aInodes.empty()) return false;
+  char szDir[64];
+  snprintf(szDir, sizeof(szDir), "/proc/%d/fd", static_cast<int>(Pid));
+  DIR* pDir = ::opendir(szDir);
+  if (pDir == nullptr) return false;
+  bool fHolds = false;
+  while (dirent* pEnt = ::readdir(pDir)) {
+    if (pEnt->d_name[0] == '.') continue;
+    char szPath[sizeof(szDir) + sizeof(pEnt->d_name)], szTarget[64];
+    snprintf(szPath, sizeof(szPath), "%s/%s", szDir, pEnt->d_name);
+    const ssize_t n = ::readlink(szPath, szTarget, sizeof(szTarget) - 1);
+    unsigned long long un64Inode = 0;
+    if (n <= 0) continue;
+    szTarget[n] = '\0';
+    if (sscanf(szTarget, "socket:[%llu]", &un64Inode) == 1 &&
+        std::find(aInodes.begin(), aInodes.end(), un64Inode) != aInodes.end()) {
+      fHolds = true;
+      break;
+    }
+  }
+  ::closedir(pDir);
+  return fHolds;
 }
 
 bool VqxLaunchAttachable(pid_t Pid, u64* pun64Start, const char** ppszWhy) {

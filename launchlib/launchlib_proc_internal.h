@@ -57,6 +57,21 @@ u32 VqxLaunchKillTree(pid_t Root, bool fSingle, u64 un64RootStart = 0);
  * of this machine's interfaces. */
 bool VqxLaunchIsLocalAddress(const char* pszAddr);
 
+/* One line of /proc/net/tcp: the local and remote ends (each address the
+ * network-order word as the kernel prints it, ports in host order) and the
+ * socket's inode. False for the heading or a line cut short. */
+struct VqxLaunchTcpEntry {
+  u32 un32LocalAddr, un32RemoteAddr;
+  u16 un16LocalPort, un16RemotePort;
+  u64 un64Inode;
+};
+bool VqxLaunchParseTcpLine(const char* pszLine, VqxLaunchTcpEntry* pOut);
+
+/* Whether Pid holds, among its descriptors, the socket at the other end of
+ * one of our links (found in /proc/net/tcp by its two ends, then as
+ * "socket:[inode]" in /proc/<pid>/fd). False when it cannot be read. */
+bool VqxLaunchHoldsPeerEnd(pid_t Pid, const _VQX_PEER_LINK* paLinks, u32 un32Count);
+
 /* Whether a process the library did not start may be attached (watched and
  * later killed with its tree): it must be alive, a process (not a thread of
  * one) and be neither pid 1, this process nor one of its ancestors. True with its start time; false with

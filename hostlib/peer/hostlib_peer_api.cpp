@@ -246,6 +246,28 @@ VQX_RESULT VQXGetRemoteHostInfo(VQX_LIB_HANDLE hLib, u32 hHost, _VQX_HOST_INFO* 
   return result;
 }
 
+VQX_RESULT VQXGetRemoteHostLinks(VQX_LIB_HANDLE hLib, u32 hHost, u32* pun32Count, _VQX_PEER_LINK* paLinks) {
+  VQX_RESULT check = CheckArgs(hLib, "VQXGetRemoteHostLinks", pun32Count);
+  if (check == 0) check = CheckArgs(hLib, "VQXGetRemoteHostLinks", paLinks);
+  if (check != 0) return check;
+  *pun32Count = 0;
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  VQX_RESULT result = VQX_RESULT_API_INVALID_HANDLE;
+  const VQX_PEER* pPeer = VqxHostRemoteHostByHandle(hLib, hHost);
+  VqxGwLibContext hGw = pPeer != nullptr ? PeerGw(hLib, pPeer) : nullptr;
+  VqxGwLibLinkEnds aEnds[VQX_GW_MAX_PEER_LINKS];
+  u32 un32Count = 0;
+  static_assert(VQX_GW_MAX_PEER_LINKS == VQX_PEER_MAX_LINKS);
+  if (hGw != nullptr && VQX_RESULT_SUCCEEDED(VqxGwLibGetPeerLinks(hGw, hHost, &un32Count, aEnds))) {
+    for (u32 i = 0; i < un32Count; ++i)
+      paLinks[i] = {aEnds[i].un32LocalAddr, aEnds[i].un32RemoteAddr, aEnds[i].un16LocalPort, aEnds[i].un16RemotePort};
+    *pun32Count = un32Count;
+    result = VQX_RESULT_API_OK;
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  return result;
+}
+
 VQX_RESULT VQXFindRemoteHostById(VQX_LIB_HANDLE hLib, u64 un64UniqueId, _VQX_HOST_INFO* pInfo) {
   const VQX_RESULT check = CheckArgs(hLib, "VQXFindRemoteHostById", pInfo);
   if (check != 0) return check;

@@ -1,9 +1,10 @@
 /*
  * Launch library without a host library: checks and texts of the
- * operations, the /proc stat parser, command-line split and environment,
+ * operations, the /proc stat and net/tcp parsers, command-line split and environment,
  * process life (states 1, 2, 7), shutdowns and locks. The tree kill and
  * the watchdog run end to end in caf's two-process test (test_service_alm_it).
  */
+#include <arpa/inet.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -92,6 +93,24 @@ TEST(LaunchProc, StatParserCommandLineAndEnvironment) {
     u64 un64Start = 0;
     const bool fOk = VqxLaunchParseStat(R.pszText, strlen(R.pszText), &un32Ppid, &un64Start);
     EXPECT_EQ(std::make_tuple(fOk, un32Ppid, un64Start), std::make_tuple(R.fOk, R.un32Ppid, R.un64Start)) << R.pszText;
+  }
+
+  /* /proc/net/tcp lines: each address is the network-order word printed as a number, ports in host order. */
+  struct Tcp { const char* pszLine; bool fOk; VqxLaunchTcpEntry E; };
+  const Tcp aTcp[] = {
+      {"   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000        0 4242 1 "
+       "0000000000000000 100 0 0 10 0\n", true, {htonl(0x7F000001u), 0, 0x1F90, 0, 4242}},
+      {"  12: 0100007F:9C40 0101007F:D431 01 00000000:00000000 02:00000A1B 00000000     0        0 18446744073709551615 2 "
+       "0\n", true, {htonl(0x7F000001u), htonl(0x7F000101u), 0x9C40, 0xD431, 18446744073709551615ull}},
+      {"  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n", false, {}},
+      {"   3: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000        0", false, {}},
+      {"   4: 0100007F 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000        0 7 1", false, {}}};
+  for (auto& R : aTcp) {
+    VqxLaunchTcpEntry E{};
+    const bool fOk = VqxLaunchParseTcpLine(R.pszLine, &E);
+    EXPECT_EQ(std::make_tuple(fOk, E.un32LocalAddr, E.un16LocalPort, E.un32RemoteAddr, E.un16RemotePort, E.un64Inode),
+              std::make_tuple(R.fOk, R.E.un32LocalAddr, R.E.un16LocalPort, R.E.un32RemoteAddr, R.E.un16RemotePort,
+                              R.E.un64Inode)) << R.pszLine;
   }
 
   struct Split { const char* pszIn; std::vector<std::string> a; };

@@ -4,7 +4,10 @@
  * not sent): host added and removed, ready and shutdown notifications,
  * length checks, the watch byte; the bytes of the records and operations.
  */
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <cstring>
 #include <filesystem>
@@ -12,6 +15,7 @@
 
 #include "peers/child_process.h"
 #include "support/launch_fixture.h"
+#include "vqx_clock.h"
 #include "vqx_host_filter.h"
 
 namespace {
@@ -40,9 +44,16 @@ Msg Notif(u32 un32Id, u32 hHost, u32 un32Word, u8 byWatch = 0, const char* pszHo
 constexpr u32 kAdded = VQX_MSG_ID_API_NOTIF_HOST_ADDED, kRemoved = VQX_MSG_ID_API_NOTIF_HOST_REMOVED;
 constexpr u32 kReady = VQX_LAUNCH_MSG_ID_NOTIF_READY, kDown = VQX_LAUNCH_MSG_ID_NOTIF_SHUTDOWN;
 
+/* No host library here, so no links: a claimed pid is taken as the one holding them (the check itself runs
+ * in test_launch_attach_it against a stand-in peer). */
+bool HoldsAnyLink(_VQX_LAUNCH_LIB*, u32, pid_t) { return true; }
+
 class LaunchNotif : public LaunchTest {
  public:
-  void SetUp() override { ASSERT_EQ(Open(), VQX_RESULT_OK); }
+  void SetUp() override {
+    ASSERT_EQ(Open(), VQX_RESULT_OK);
+    mh->pfnHoldsHostLink = HoldsAnyLink;
+  }
   /* Handled under the library mutex, then the queued callbacks are made. */
   void Deliver(const Msg& M, u32 un32Len) {
     std::unique_lock<std::recursive_mutex> L(mh->Mutex);
@@ -89,7 +100,10 @@ TEST_F(LaunchNotif, ShortAndUnknownMessagesAreDroppedWithALine) {
  * for a live process that is not pid 1, this process or one of its parents. */
 class LaunchAttach : public LaunchNotif {
  public:
-  void SetUp() override { ASSERT_EQ(Open([](auto& p) { p.fAttach = 1; }), VQX_RESULT_OK); }
+  void SetUp() override {
+    ASSERT_EQ(Open([](auto& p) { p.fAttach = 1; }), VQX_RESULT_OK);
+    mh->pfnHoldsHostLink = HoldsAnyLink;
+  }
   /* Still running (reaped, and forgotten, once it has ended). */
   static bool Alive(peerproc::CChild& Child) {
     if (Child.mPid > 0 && waitpid(Child.mPid, nullptr, WNOHANG) == Child.mPid) Child.mPid = -1;
@@ -111,19 +125,23 @@ TEST_F(LaunchAttach, OnlyALocalLiveStrangerIsAttachedAndKilledWhileItIsThatProce
       {"no address", "", un32Stranger, "(pid %u) at / is not on this machine: ignored"},
       {"pid 1", "127.0.0.1", 1, "pid %u not attached: pid 1"},
       {"this process", "127.0.0.1", static_cast<u32>(getpid()), "pid %u not attached: this process"},
-      {"our parent", "127.0.0.1", static_cast<u32>(getppid()), "pid %u not attached: an ancestor of this process"},
       {"our thread", "127.0.0.1", un32OurThread, "pid %u not attached: a thread of this process"},
       {"no such pid", "127.0.0.1", 0x7FFFFFF0, "pid %u not attached: no such process"},
       {"negative pid", "127.0.0.1", 0xFFFFFFFF, "pid %u not attached: no such process"}};
   u32 hHost = 0xCB000010;
   for (const Row& R : aRows) {
     Deliver(Notif(kAdded, ++hHost, R.un32Pid, 0, "localhost", R.pszAddr), 432);
-    Deliver(Notif(kRemoved, hHost, 0), 440);
     char szLine[160];
     snprintf(szLine, sizeof(szLine), R.pszLine, R.un32Pid);
     EXPECT_TRUE(HasLog(szLine)) << R.pszName;
-    std::lock_guard<std::recursive_mutex> L(mh->Mutex);
-    EXPECT_TRUE(mh->Ctx.empty()) << R.pszName;
+    {
+      /* A context wrongly made is dropped before its host leaves: only a leaving host's process is killed, and
+       * these rows name processes this test did not make (pid 1, this one). */
+      std::lock_guard<std::recursive_mutex> L(mh->Mutex);
+      EXPECT_TRUE(mh->Ctx.empty()) << R.pszName;
+      mh->Ctx.clear();
+    }
+    Deliver(Notif(kRemoved, hHost, 0), 440);
   }
   /* Past the heartbeat time nothing was killed. */
   EXPECT_FALSE(WaitEvent(1, 7, false, 600));
@@ -151,6 +169,87 @@ TEST_F(LaunchAttach, OnlyALocalLiveStrangerIsAttachedAndKilledWhileItIsThatProce
   EXPECT_TRUE(peerwait::WaitUntil([&] { return !Alive(Stranger); }, 3000));
   EXPECT_TRUE(WaitEvent(2, 7, false, 3000)) << "its end seen once its parent (this test) reaped it";
   if (Stranger.mPid > 0) kill(Stranger.mPid, SIGKILL);
+}
+
+/* The refusal of an ancestor, run where a broken check can harm only what the test made: two throwaway
+ * processes (their own process group), the lower one's child running a launch library of its own (no thread,
+ * a hand-stepped clock) that is told a local host names its ancestor nUp levels up, which then leaves; past the
+ * heartbeat time the task runs, which would kill an attached ancestor with its tree. The child writes its log
+ * lines to a pipe. Returns them, and whether both throwaway processes ended by themselves. */
+std::atomic<u64> s_un64AncestorNow{0};
+std::pair<std::string, bool> AttachAncestorInThrowawayChain(int nUp) {
+  int aFd[2];
+  if (pipe2(aFd, O_CLOEXEC) != 0) return {"no pipe", false};
+  const pid_t Top = fork();
+  if (Top == 0) {
+    setpgid(0, 0);
+    const pid_t TopPid = getpid();
+    const pid_t Middle = fork();
+    if (Middle == 0) {
+      const pid_t Runner = fork();
+      if (Runner == 0) {
+        close(aFd[0]);
+        const pid_t Named = nUp == 1 ? getppid() : TopPid;
+        _VQX_LAUNCH_LIB_PARAMS P{};
+        P.pFctPrint = [](void* pv, u32, const char*, const char* pszFormat, va_list Args) {
+          char sz[512];
+          const int n = vsnprintf(sz, sizeof(sz), pszFormat, Args);
+          if (n > 0) (void)!write(*static_cast<int*>(pv), sz, std::min<size_t>(size_t(n), sizeof(sz) - 1));
+        };
+        P.pvPrintContext = &aFd[1];
+        P.un32MaxApplication = 2, P.fAttach = 1;
+        P.un32StartingTimeMs = P.un32HeartbeatTimeMs = P.un32MgmtShutdownTimeMs = 400;
+        VQX_LAUNCH_LIB_HANDLE h = nullptr;
+        if (VQXLaunchLibOpen(&P, &h) != VQX_RESULT_OK) _exit(2);
+        h->pfnHoldsHostLink = HoldsAnyLink;
+        VqxClockSetSource([] { return s_un64AncestorNow.load(); });
+        s_un64AncestorNow = 1000000;
+        {
+          std::unique_lock<std::recursive_mutex> L(h->Mutex);
+          const Msg Added = Notif(kAdded, 0xCB000030, static_cast<u32>(Named)), Gone = Notif(kRemoved, 0xCB000030, 0);
+          VqxLaunchHandleMsg(h, &Added.Hdr, Added.aPayload, 432);
+          VqxLaunchHandleMsg(h, &Gone.Hdr, Gone.aPayload, 440);
+          s_un64AncestorNow += 1000;
+          VqxLaunchPeriodic(h);
+          VqxLaunchFlush(h, L);
+        }
+        VQXLaunchLibClose(h);
+        _exit(0);
+      }
+      int nStatus = 0;
+      _exit(waitpid(Runner, &nStatus, 0) == Runner && WIFEXITED(nStatus) ? 0 : 3);
+    }
+    int nStatus = 0;
+    _exit(waitpid(Middle, &nStatus, 0) == Middle && WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 ? 0 : 3);
+  }
+  close(aFd[1]);
+  std::string sLog;
+  char ach[512];
+  pollfd Poll{aFd[0], POLLIN, 0};
+  for (int nRound = 0; nRound < 100 && poll(&Poll, 1, 100) >= 0;) {  /* 10 s at most without output */
+    if (Poll.revents == 0) {
+      ++nRound;
+      continue;
+    }
+    const ssize_t n = read(aFd[0], ach, sizeof(ach));
+    if (n <= 0) break;
+    sLog.append(ach, static_cast<size_t>(n));
+  }
+  close(aFd[0]);
+  int nStatus = 0;
+  if (!peerwait::WaitUntil([&] { return waitpid(Top, &nStatus, WNOHANG) == Top; }, 5000)) {
+    kill(-Top, SIGKILL);  /* the chain's own group: nothing else */
+    waitpid(Top, &nStatus, 0);
+  }
+  return {sLog, WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0};
+}
+
+TEST(LaunchAttachAncestor, RefusedAndNeverKilled) {
+  for (int nUp : {1, 2}) {
+    const auto [sLog, fEndedByThemselves] = AttachAncestorInThrowawayChain(nUp);
+    EXPECT_NE(sLog.find("not attached: an ancestor of this process"), std::string::npos) << nUp << ": " << sLog;
+    EXPECT_TRUE(fEndedByThemselves) << nUp << " levels up: a throwaway ancestor was killed";
+  }
 }
 
 /* The warnings, the kill line and a locked process: end to end in caf's test_service_alm_it. */

@@ -54,6 +54,9 @@ SetMixerOwnership, SetMixerLinkOwnership) are expected byte for byte
 "claims_missing" those not yet received. A hand-over is the same script played
 by a second instance after the first has left (quit, or restart).
 
+With --claim-pid it claims a process of this machine as a host library does
+(127.0.0.1 and the pid in its unique id): its own (self), or any other.
+
 Discovery on 127.0.0.1:--udp-port, or on the UDP socket inherited as --udp-fd.
 Control: line commands on 127.0.0.1:--control-port (or on the socket inherited
 as --control-fd). A parent that binds the two sockets first and hands them
@@ -589,12 +592,18 @@ def main(argv):
     p.add_argument("--name", default="cmc_server", help="application name")
     p.add_argument("--host-name", default="cmcsim")
     p.add_argument("--unique-id", type=lambda v: int(v, 0), default=0)
+    p.add_argument("--claim-pid", default=None,
+                   help="unique id as a host library of this machine makes it: 127.0.0.1 in the upper 32 bits, "
+                        "this process id (self) or the one given in the lower 32")
     p.add_argument("--host-context", type=lambda v: int(v, 0), default=0x0C0C0001)
     p.add_argument("--register", choices=list(REGISTER_RESULTS) + ["silent"], default="ok")
     p.add_argument("--lifetime", type=float, default=60.0)
     p.add_argument("--plain", action="store_true",
                    help="40-byte numbered notifications and command shapes only (the core library's own tests)")
     args = p.parse_args(argv)
+    if args.claim_pid is not None:
+        pid = os.getpid() if args.claim_pid == "self" else int(args.claim_pid, 0)
+        args.unique_id = (0x7F000001 << 32) | (pid & 0xFFFFFFFF)
     Server(args).run()
 
 
