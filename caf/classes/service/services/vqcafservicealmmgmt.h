@@ -105,7 +105,9 @@ class CVQCAFServiceAlmMgmt : public CVQCAFService, private IVQCAFServiceAlmMgmt 
   virtual u32 OnMgmtHeartBeat();
   void OnMsgReceived(CVQCAFService* pService, CVQCAFMsgBuffer& Msg) override;
 
-  /* Master role. 0x8200000C without the launch library (client role). */
+  /* Master role. 0x8200000C without the launch library (client role).
+   * SetParams: 0x8200000F in the client role; the three times (ms) go to the
+   * launch library as given, 0 included (no defaults, unlike at opening). */
   VQX_RESULT SetParams(u32 un32StartingMs, u32 un32HeartbeatMs, u32 un32MgmtShutdownMs);
   VQX_RESULT CreateApplication(const char* pszPath, const char* pszParams, const char* pszWorkDir, u32* pun32AppId,
                                IVQCAFServiceAlmMgmt* pApp, u32 fQuiet);
