@@ -1,9 +1,11 @@
 /*
- * fuzz_launch_stat.cpp - the /proc stat parser and the command-line split on
- * arbitrary text: the parser reads only inside the given length, and a
- * successful parse found its fields after the last ')'; the split never
- * yields more words than the text has bytes.
+ * fuzz_launch_stat.cpp - the /proc stat and net/tcp parsers and the
+ * command-line split on arbitrary text: the stat parser reads only inside the
+ * given length, and a successful parse found its fields after the last ')';
+ * a net/tcp line parses only when it holds the five colons of its fields;
+ * the split never yields more words than the text has bytes.
  */
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,5 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t un32Size) {
   std::string s(a.begin(), a.end());
   const std::string t = s.c_str();
   if (VqxLaunchSplitCmdLine(t.c_str()).size() > t.size()) __builtin_trap();
+  VqxLaunchTcpEntry E{};
+  if (VqxLaunchParseTcpLine(t.c_str(), &E) && std::count(t.begin(), t.end(), ':') < 5) __builtin_trap();
   return 0;
 }
