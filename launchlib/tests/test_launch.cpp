@@ -1,6 +1,7 @@
 /*
  * Launch library without a host library: checks and texts of the
- * operations, the /proc stat and net/tcp parsers, command-line split and environment,
+ * operations, the /proc stat and net/tcp parsers, the holder of a link's
+ * other end, command-line split and environment,
  * process life (states 1, 2, 7), shutdowns and locks. The tree kill and
  * the watchdog run end to end in caf's two-process test (test_service_alm_it).
  */
@@ -11,9 +12,10 @@
 #include <atomic>
 #include <tuple>
 
-#include "vqx_clock.h"
-
+#include "peers/child_process.h"
+#include "peers/loopback.h"
 #include "support/launch_fixture.h"
+#include "vqx_clock.h"
 
 namespace {
 
@@ -134,6 +136,42 @@ TEST(LaunchProc, StatParserCommandLineAndEnvironment) {
   C.pszPath = "/tmp";  /* not a regular file */
   EXPECT_FALSE(VqxLaunchPrepare(C, &S, &sError));
   EXPECT_EQ(sError, "File not found /tmp");
+}
+
+/* Who holds the other end of a link: a loopback connection of this process (both ends here, neither
+ * inherited by a child), described as our host library would describe it from either end. */
+TEST(LaunchProc, PeerEndOfALinkIsFoundAmongTheHoldersDescriptors) {
+  const int Listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in A = loopnet::LoopbackAddress(0);
+  socklen_t l = sizeof(A);
+  ASSERT_EQ(bind(Listen, reinterpret_cast<sockaddr*>(&A), sizeof(A)), 0);
+  ASSERT_EQ(listen(Listen, 1), 0);
+  ASSERT_EQ(getsockname(Listen, reinterpret_cast<sockaddr*>(&A), &l), 0);
+  const int Ours = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(Ours, reinterpret_cast<sockaddr*>(&A), sizeof(A)), 0);
+  const int Theirs = accept4(Listen, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(Theirs, 0);
+  auto LinkOf = [](int s) {
+    sockaddr_in L{}, R{};
+    socklen_t n = sizeof(L), m = sizeof(R);
+    getsockname(s, reinterpret_cast<sockaddr*>(&L), &n);
+    getpeername(s, reinterpret_cast<sockaddr*>(&R), &m);
+    return _VQX_PEER_LINK{L.sin_addr.s_addr, R.sin_addr.s_addr, ntohs(L.sin_port), ntohs(R.sin_port)};
+  };
+  peerproc::CChild Other({"sleep", "30"}, false);
+  ASSERT_GT(Other.mPid, 0);
+  _VQX_PEER_LINK Unknown = LinkOf(Ours);
+  Unknown.un16RemotePort ^= 1;
+  struct Row { const char* pszName; _VQX_PEER_LINK Link; u32 un32Count; pid_t Pid; bool fHolds; };
+  const Row aRows[] = {{"connected end, held here", LinkOf(Ours), 1, getpid(), true},
+                       {"accepted end, held here", LinkOf(Theirs), 1, getpid(), true},
+                       {"held by another process", LinkOf(Ours), 1, Other.mPid, false},
+                       {"no such link", Unknown, 1, getpid(), false},
+                       {"no link at all", LinkOf(Ours), 0, getpid(), false},
+                       {"no such process", LinkOf(Ours), 1, 0x7FFFFFF0, false}};
+  for (const Row& R : aRows) EXPECT_EQ(VqxLaunchHoldsPeerEnd(R.Pid, &R.Link, R.un32Count), R.fHolds) << R.pszName;
+  if (Other.mPid > 0) kill(Other.mPid, SIGKILL);
+  for (int s : {Listen, Ours, Theirs}) close(s);
 }
 
 /* The clocks of the periodic task, each at its boundary, on a clock stepped

@@ -223,6 +223,11 @@ std::pair<std::string, bool> AttachAncestorInThrowawayChain(int nUp) {
     _exit(waitpid(Middle, &nStatus, 0) == Middle && WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 ? 0 : 3);
   }
   close(aFd[1]);
+  if (Top < 0) {
+    close(aFd[0]);
+    return {"no fork", false};
+  }
+  setpgid(Top, Top);  /* as the child does itself: the group exists whichever runs first */
   std::string sLog;
   char ach[512];
   pollfd Poll{aFd[0], POLLIN, 0};
