@@ -398,6 +398,9 @@ TEST(SdpParse, RefusedLinesPutBackTheRecord) {
   for (int pt = 96; pt < 126; ++pt) full += " " + std::to_string(pt);
   full += "\r\na=sendonly\r\n";
   const std::string av = head + "m=audio 1 RTP/AVP 0 8\r\nm=audio 2 RTP/AVP 0 96\r\n";
+  std::string sharedFull = head + "m=audio 1 RTP/AVP 0 126\r\nm=audio 2 RTP/AVP";
+  for (int pt = 96; pt < 126; ++pt) sharedFull += " " + std::to_string(pt);
+  sharedFull += "\r\n";
   const struct {
     std::string before, refused, after;
   } rows[] = {
@@ -417,6 +420,8 @@ TEST(SdpParse, RefusedLinesPutBackTheRecord) {
       /* In a full table: the twin merged to make room comes back. */
       {full, "a=rtpmap:126 AMR/8000 x\r\n", "a=ptime:30\r\n"},
       {full, "a=rtpmap:126 telephone-event/0\r\n", ""},
+      /* A line taken whole that fills the table: its format shares the first description's, whose copy finds no room. */
+      {sharedFull, "a=rtpmap:126 AMR/8000\r\n", "a=sendonly\r\n"},
   };
   for (const auto& row : rows) {
     for (const u32 flags : {0u, VQX_SDP_PARSE_TOKENS}) {
