@@ -11,7 +11,10 @@
  * Threads. Every operation may be called from any thread. The library keeps
  * one re-entrant lock; releases and event signals are batched to the moment
  * the outermost holder gives it back, and log lines are printed by the
- * library's own log thread, never under the lock.
+ * library's own log thread, never under the lock. A line that a peer's bad
+ * input repeats (a stream of bad message headers) is printed once a second
+ * per kind at most; the next one ends in " (N similar line(s) left out)", or
+ * the count comes on a line of its own once the second is over.
  *
  * Results. 0x02010000 (VQX_RESULT_API_OK) on success unless said otherwise;
  * a failure has bit 31 set (VQX_RESULT_FAILED). Names and texts of all codes:

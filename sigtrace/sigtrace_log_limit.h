@@ -1,11 +1,8 @@
 /*
  * sigtrace_log_limit.h - one repeated log line kept to once a period: a
  * group's "records lost" line while its disk is full, the refusal of one
- * kind of malformed unit. A line that comes within the period of the last
- * one logged is counted instead; the count goes with the next line logged,
- * or on its own once the period is over (TakeDue, from the owner's loop), so
- * that a flood of bad input or a full disk neither floods the log nor goes
- * unsaid.
+ * kind of malformed unit. The limit itself is the utility library's
+ * (vqx_log_limit.h), shared with the host library and the gateway transport.
  *
  * Times are the owner's clock in milliseconds (injectable in tests). Not
  * thread-safe: the owner's lock serialises all calls.
@@ -13,45 +10,11 @@
 #ifndef SIGTRACE_LOG_LIMIT_H
 #define SIGTRACE_LOG_LIMIT_H
 
-#include "vqx_types.h"
+#include "vqx_log_limit.h"
 
 namespace VQCAF {
 
-class CVQSigTraceLogLimit {
- public:
-  static constexpr u64 kun64PeriodMs = 1000;
-
-  /* True when the line may be logged now, un32LeftOut then holding the
-   * lines counted since the last one logged; false when it is counted. */
-  bool Allow(u64 un64NowMs, u32& un32LeftOut) {
-    if (mfLogged && !Over(un64NowMs)) {
-      ++mun32LeftOut;
-      return false;
-    }
-    un32LeftOut = mun32LeftOut;
-    mun32LeftOut = 0;
-    mfLogged = true;
-    mun64LastMs = un64NowMs;
-    return true;
-  }
-  /* Lines counted whose period is over: their number, logged by the caller
-   * as one line now (which starts a new period); 0 otherwise. */
-  u32 TakeDue(u64 un64NowMs) {
-    if (mun32LeftOut == 0 || !Over(un64NowMs)) return 0;
-    u32 un32LeftOut = 0;
-    Allow(un64NowMs, un32LeftOut);
-    return un32LeftOut;
-  }
-  u32 LeftOut() const { return mun32LeftOut; }
-
- private:
-  /* A clock set back counts as a period over. */
-  bool Over(u64 un64NowMs) const { return un64NowMs < mun64LastMs || un64NowMs - mun64LastMs >= kun64PeriodMs; }
-
-  u64 mun64LastMs = 0;
-  bool mfLogged = false;
-  u32 mun32LeftOut = 0;
-};
+using CVQSigTraceLogLimit = ::CVqxLogLimit;
 
 }  // namespace VQCAF
 

@@ -84,6 +84,7 @@ u32 VqxLogThread(void* pvLib) {
     }
     VqxHostLibCriticalSectionEnter(hLib);
     VqxHostLibRefreshNow(hLib);
+    VqxHostLibLogLeftOut(hLib);
     const VQX_HOSTLIB_GATEWAY_GLUE* pGlue = VqxHostLibGatewayGlue();
     if ((pLib->fGw0Settled == 0 || pLib->fGw1Settled == 0) && pGlue != nullptr &&
         pGlue->pFctIpAddressesUpdate != nullptr &&
@@ -176,6 +177,55 @@ void VqxHostLibLogV(VQX_LIB_HANDLE hLib, u32 un32Level, const char* pszFormat, v
   pLib->un32LogCount++;
   VqxMutexGive(pLib->hTraceQueueCriticalSection);
   VqxEventSetNow(pLib->pLogEvent);
+}
+
+namespace {
+
+/* What a count logged on its own names, by kind. */
+const struct {
+  const char* pszOperation;
+  const char* pszWhat;
+} s_aLimitedKinds[VQX_LOG_LIMITED_NB_KINDS] = {
+    {"VqxHostGwLibRxHandler", "message shorter than its header"},
+    {"VqxHostGwLibRxHandler", "message with sizes beyond its bytes"},
+    {"VqxFilterApply", "payload maximum too large"},
+    {"VqxFilterApply", "length too large"},
+    {"VqxFilterApply", "payload length above its maximum"},
+    {"VqxFilterApply", "payload start beyond the length"},
+    {"VqxFilterApply", "length beyond the bytes received"},
+    {"VqxFilterApply", "unsupported payload start"},
+};
+
+}  // namespace
+
+bool VqxHostLibLogLimited(VQX_LIB_HANDLE hLib, u32 un32Kind, const char* pszFormat, ...) {
+  u32 un32LeftOut = 0;
+  if (!VqxLib(hLib)->aLogLimit[un32Kind].Allow(VQXGetClock(), un32LeftOut)) return false;
+  char szLine[VQX_LIB_LOG_LINE_SIZE];
+  va_list vaArgs;
+  va_start(vaArgs, pszFormat);
+  Vsnprintf(szLine, sizeof(szLine), pszFormat, vaArgs);
+  va_end(vaArgs);
+  /* The count goes before the line's newline. */
+  size_t n = strlen(szLine);
+  if (n != 0 && szLine[n - 1] == '\n') szLine[--n] = '\0';
+  char szLeftOut[64];
+  VqxHostLibLog(hLib, 0, "%s%s\n", szLine, VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut)));
+  return true;
+}
+
+void VqxHostLibLogLeftOut(VQX_LIB_HANDLE hLib) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  u64 un64Now = 0;
+  for (u32 i = 0; i < VQX_LOG_LIMITED_NB_KINDS; i++) {
+    if (pLib->aLogLimit[i].LeftOut() == 0) continue; /* no clock read while nothing waits */
+    if (un64Now == 0) un64Now = VQXGetClock();
+    const u32 un32LeftOut = pLib->aLogLimit[i].TakeDue(un64Now);
+    if (un32LeftOut != 0) {
+      VqxHostLibLog(hLib, 0, "%s: %s: %u similar line(s) left out\n", s_aLimitedKinds[i].pszOperation,
+                    s_aLimitedKinds[i].pszWhat, un32LeftOut);
+    }
+  }
 }
 
 void VqxHostLibLog(VQX_LIB_HANDLE hLib, u32 un32Level, const char* pszFormat, ...) {

@@ -27,6 +27,7 @@
 #include <mutex>
 
 #include "vqx_host.h"
+#include "vqx_log_limit.h"
 #include "vqx_thread.h"
 
 /* ------------------------------------------------------------- constants */
@@ -44,6 +45,19 @@
 #define VQX_LIB_ADDRESS_REFRESH_MS 10000u
 #define VQX_LIB_THREAD_WAIT_STEP_MS 10u
 #define VQX_LIB_MAGIC_OPEN 0x4F50454Eu     /* "OPEN" while the instance is usable */
+
+/* Kinds of the lines kept to once a second (VqxHostLibLogLimited): a received header that cannot be right. */
+enum {
+  VQX_LOG_LIMITED_RX_SHORT,        /* shorter than a header */
+  VQX_LOG_LIMITED_RX_SIZES,        /* sizes beyond the bytes received */
+  VQX_LOG_LIMITED_APPLY_MAX,       /* payload maximum above 10 MiB */
+  VQX_LOG_LIMITED_APPLY_LENGTH,    /* length above 10 MiB */
+  VQX_LOG_LIMITED_APPLY_PAYLOAD,   /* payload length above its maximum */
+  VQX_LOG_LIMITED_APPLY_START,     /* payload start beyond the length */
+  VQX_LOG_LIMITED_APPLY_HELD,      /* length beyond the buffer */
+  VQX_LOG_LIMITED_APPLY_NEWER,     /* payload start above 88 */
+  VQX_LOG_LIMITED_NB_KINDS
+};
 
 /* Buffer prefix state words (16-byte prefix before every message buffer). */
 #define VQX_BUF_STATE_ALLOCATED 0xFB0ABABEu  /* also the "received" mark */
@@ -257,6 +271,8 @@ typedef struct _VQX_LIB_CONTEXT {
 
   /* Counters. */
   VQX_LIB_COUNTERS Counters;
+  /* Lines a peer's bad input repeats, each once a second (under the library lock). */
+  CVqxLogLimit aLogLimit[VQX_LOG_LIMITED_NB_KINDS];
 
   /* Log thread. */
   VQX_THREAD_RECORD LogThread;
@@ -342,6 +358,17 @@ void VqxHostLibLogThreadStop(VQX_LIB_HANDLE hLib);
 void VqxHostLibLogQueueFree(VQX_LIB_HANDLE hLib);
 /* Refreshes "now" and the wall clock. */
 void VqxHostLibRefreshNow(VQX_LIB_HANDLE hLib);
+/*
+ * An error line a peer's input may repeat without end (a stream of bad message
+ * headers): logged once a second per kind (VQX_LOG_LIMITED_*) at most, the lines
+ * left out counted and told with the next one logged, " (N similar line(s) left
+ * out)" before its newline. Under the library lock; true when the line was logged,
+ * so that a line that goes with it is logged or left out alike.
+ */
+bool VqxHostLibLogLimited(VQX_LIB_HANDLE hLib, u32 un32Kind, const char* pszFormat, ...)
+    __attribute__((format(printf, 3, 4)));
+/* Counts left out whose second is over, each on a line of its own; the log thread's pass, under the lock. */
+void VqxHostLibLogLeftOut(VQX_LIB_HANDLE hLib);
 
 /*
  * Result tables of four adapter-board managers (boot 1047, voice processing

@@ -331,8 +331,9 @@ void VqxRxOne(VQX_LIB_HANDLE hLib, u32 hPeer, u32 un32Path, void* pvMsg, u32 un3
   }
   if (un32Size < VQX_MSG_RECEIVED_MIN_SIZE || (pfStop != nullptr && *pfStop != 0)) {
     if (un32Size < VQX_MSG_RECEIVED_MIN_SIZE) {
-      VQX_LOG_V(hLib, 0, "VqxHostGwLibRxHandler: %s: message of %u bytes is shorter than its header, dropped\n",
-                pPeer->szName, un32Size);
+      VqxHostLibLogLimited(hLib, VQX_LOG_LIMITED_RX_SHORT,
+                           "VqxHostGwLibRxHandler: %s: message of %u bytes is shorter than its header, dropped\n",
+                           pPeer->szName, un32Size);
     } else {
       /* What follows a stop request in its batch is dropped: counted, since nothing else tells of it. */
       pLib->Counters.RxMsgNotQueued++;
@@ -360,8 +361,9 @@ void VqxRxOne(VQX_LIB_HANDLE hLib, u32 hPeer, u32 un32Path, void* pvMsg, u32 un3
   VqxHostSwapMsgReceived(hMsg, un32Size);
   /* Every size field is checked against the bytes really received before anything reads by it. */
   if (VQX_RESULT_FAILED(VqxMsgCheckReceivedHeader(hMsg, un32Size))) {
-    VQX_LOG_V(hLib, 0, "VqxHostGwLibRxHandler: %s: message 0x%08X with sizes beyond its %u bytes, dropped\n",
-              pPeer->szName, hMsg->un32MsgId, un32Size);
+    VqxHostLibLogLimited(hLib, VQX_LOG_LIMITED_RX_SIZES,
+                         "VqxHostGwLibRxHandler: %s: message 0x%08X with sizes beyond its %u bytes, dropped\n",
+                         pPeer->szName, hMsg->un32MsgId, un32Size);
     VqxBufFree(hLib, hMsg);
     return;
   }

@@ -307,9 +307,12 @@ TEST_F(RxTest, HeadersBeyondTheBytesReceivedAndUnknownPeersAreDropped) {
       {"maximum size past the end", offsetof(_VQX_MSG_HEADER, un32PayloadMaxLength), 17, 104, "with sizes beyond its 104 bytes, dropped"},
   };
   const u32 un32Live = VqxBufLiveCount(mhLib);
+  HeldClock clock;
+  u64 un64Ms = 0;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.pszName);
     mLog.Clear();
+    clock.Set(un64Ms += 1000); /* a second apart: each kind of line is logged once a second */
     VQX_MSG_HANDLE hMsg = Wire(kDataId, 1, 1);
     if (row.off != SIZE_MAX) Wr32(reinterpret_cast<u8*>(hMsg), row.off, htobe32(row.un32Value));
     Feed(kBoard, hMsg, row.un32Size);
@@ -319,6 +322,48 @@ TEST_F(RxTest, HeadersBeyondTheBytesReceivedAndUnknownPeersAreDropped) {
   }
   Feed(0xCA00DEADu, Wire(kDataId, 0, 3));
   EXPECT_TRUE(mLog.WaitFor("VqxHostGwLibRxHandler: Unknown peer handle!\n"));
+  EXPECT_EQ(LiveCount(), un32Live) << "nothing leaked";
+}
+
+/* A stream of bad headers: each kind of line once a second, those left out counted on the next line
+ * of the kind, or on a line of their own from the log thread once the second is over. */
+TEST_F(RxTest, AStreamOfBadHeadersLogsEachKindOnceASecond) {
+  constexpr const char* kShort = "VqxHostGwLibRxHandler: 101: message of 20 bytes is shorter than its header, dropped";
+  constexpr const char* kSizes = "VqxHostGwLibRxHandler: 101: message 0x03000001 with sizes beyond its 96 bytes, dropped";
+  const struct { u64 un64Ms; u32 nShort, nSizes; size_t nShortLines, nSizesLines; const char* pszLast; } rows[] = {
+      {0, 1000, 1000, 1, 1, "\n"},
+      {999, 0, 1, 1, 1, nullptr},                                        /* within the second: counted */
+      {1000, 0, 1, 1, 2, " (1000 similar line(s) left out)\n"},   /* its second over: logged, 1000 told */
+      {1500, 0, 5, 1, 2, nullptr},
+  };
+  const u32 un32Live = VqxBufLiveCount(mhLib);
+  HeldClock clock;
+  u32 un32Marks = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.un64Ms);
+    std::vector<VQX_MSG_HANDLE> ahShort, ahSizes;
+    for (u32 i = 0; i < row.nShort; i++) ahShort.push_back(Wire(kDataId, 1, 1));
+    for (u32 i = 0; i < row.nSizes; i++) ahSizes.push_back(Wire(kDataId, 1, 1));
+    /* The clock set and the stream fed in one hold of the lock: the log thread's pass comes before or after. */
+    Locked(mhLib, [&] {
+      clock.Set(row.un64Ms);
+      for (VQX_MSG_HANDLE h : ahShort) Feed(kBoard, h, 20);
+      for (VQX_MSG_HANDLE h : ahSizes) Feed(kBoard, h, 96);
+      Feed(0xCA00DEADu, Wire(kDataId, 0, 3)); /* a mark: the lines before it are printed when it is */
+    });
+    ASSERT_TRUE(mLog.WaitFor("Unknown peer handle!", 3000, ++un32Marks));
+    EXPECT_EQ(mLog.Count(kShort), row.nShortLines);
+    EXPECT_EQ(mLog.Count(kSizes), row.nSizesLines);
+    if (row.pszLast != nullptr) {
+      EXPECT_EQ(mLog.Count((std::string(kSizes) + row.pszLast).c_str()), 1u);
+    }
+  }
+  EXPECT_TRUE(Delivered().empty());
+  EXPECT_EQ(Peer(kBoard)->un32RxSeq, 0u);
+  /* Once their second is over, the log thread tells the counts still held. */
+  clock.Set(2500);
+  EXPECT_TRUE(mLog.WaitFor("VqxHostGwLibRxHandler: message with sizes beyond its bytes: 5 similar line(s) left out\n"));
+  EXPECT_TRUE(mLog.WaitFor("VqxHostGwLibRxHandler: message shorter than its header: 999 similar line(s) left out\n"));
   EXPECT_EQ(LiveCount(), un32Live) << "nothing leaked";
 }
 

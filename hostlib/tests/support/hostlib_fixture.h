@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
@@ -17,6 +18,7 @@
 
 #include "peers/process_counts.h"
 #include "peers/wait_until.h"
+#include "vqx_clock.h"
 #include "vqx_host.h"
 #include "filter/vqx_filter_internal.h"
 #include "vqx_host_filter.h"
@@ -63,6 +65,23 @@ auto Locked(VQX_LIB_HANDLE hLib, F f) {
   } leave{hLib};
   return f();
 }
+
+/* The library's clock (VQXGetClock) held where the test sets it, in ms past a start; the system's again
+   when it goes. One at a time. */
+class HeldClock {
+ public:
+  static constexpr u64 kStart = 5000000;
+  HeldClock() {
+    s_un64Ms = kStart;
+    VqxClockSetSource(Read);
+  }
+  ~HeldClock() { VqxClockSetSource(nullptr); }
+  void Set(u64 un64Ms) { s_un64Ms = kStart + un64Ms; }
+
+ private:
+  static u64 Read() { return s_un64Ms.load(); }
+  static inline std::atomic<u64> s_un64Ms{0};
+};
 
 /* A library's statistics (a test failure when they cannot be read). */
 inline _VQX_LIB_STATS LibStats(VQX_LIB_HANDLE hLib) {
