@@ -848,7 +848,10 @@ u32 DiscoverThread(void* arg)
             }
         }
         if (!c->fDestroying)
+        {
             Periodic(c);
+            ConflictLinesLeftOut(c);
+        }
     }
     Unlock(c);
     return 0;

@@ -23,6 +23,7 @@
 #include "vqx_gwlib.h"
 #include "vqx_gwlib_wire.h"
 #include "vqx_hash.h"
+#include "vqx_log_limit.h"
 #include "vqx_pool.h"
 #include "vqx_thread.h"
 
@@ -195,6 +196,9 @@ struct GwLibCtx
     bool fHaveAvailability = false;
     u32 tLastDiscoverPass = 0;
     bool fKeepAliveDue = false; /* a poll found a path silent past its limit */
+    /* The handle conflict lines ([0] adapter, [1] host), which a refused peer's
+     * every advertisement repeats: once a second each (discover thread). */
+    CVqxLogLimit aConflictLogLimit[2];
 
     ThreadRec Threads[4]; /* discover, accept, rx, connect */
     GwEvent RxEvent;      /* receive event (created set) */
@@ -248,6 +252,8 @@ enum ThreadIdx
 /* ---- clock, logs ---- */
 u32 Now();
 void ErrorLog(GwLibCtx* c, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+/* The handle conflict lines left out whose second is over, each on a line of its own (discover thread). */
+void ConflictLinesLeftOut(GwLibCtx* c);
 /* Trace lines reach the trace callback as format and arguments, unformatted:
  * the callback formats only those its level keeps (most are dropped, some
  * come once per received batch). TraceFormat is never run; it only has the

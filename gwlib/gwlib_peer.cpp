@@ -465,8 +465,12 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
         h = HandleFromName(base, a->Info.szSerialNumber, true);
         if (Peer* o = FindPeer(c, h))
         {
-            ErrorLog(c, "VqxGwLibCreatePeer: Adapter handle conflict: '%s' with '%s'\n", a->Info.szSerialNumber,
-                     o->Adapter.Info.szSerialNumber);
+            u32 un32LeftOut = 0;
+            char szLeftOut[64];
+            if (c->aConflictLogLimit[0].Allow(Now(), un32LeftOut))
+                ErrorLog(c, "VqxGwLibCreatePeer: Adapter handle conflict: '%s' with '%s'%s\n", a->Info.szSerialNumber,
+                         o->Adapter.Info.szSerialNumber,
+                         VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut)));
             return VQX_RESULT_OUT_OF_RESOURCE;
         }
         Trace(c, 5, "VqxGwLibCreatePeer: (Remote 0%08X) Creating adapter %s for IP 0x%08X...", h,
@@ -482,8 +486,11 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
             {
                 /* A name-made handle has no other candidate: refuse this host
                  * rather than retry the same handle forever. */
-                ErrorLog(c, "VqxGwLibCreatePeer: Host handle conflict: '%s.%s' (0x%08X)\n", hb->Info.szHostName,
-                         hb->Info.szAppName, h);
+                u32 un32LeftOut = 0;
+                char szLeftOut[64];
+                if (c->aConflictLogLimit[1].Allow(Now(), un32LeftOut))
+                    ErrorLog(c, "VqxGwLibCreatePeer: Host handle conflict: '%s.%s' (0x%08X)%s\n", hb->Info.szHostName,
+                             hb->Info.szAppName, h, VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut)));
                 return VQX_RESULT_OUT_OF_RESOURCE;
             }
         }
@@ -527,6 +534,19 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
     RecomputeSmallestPollDelay(c);
     *out = raw;
     return VQX_RESULT_OK;
+}
+
+void ConflictLinesLeftOut(GwLibCtx* c)
+{
+    static const char* const apszKind[2] = {"Adapter", "Host"};
+    for (int i = 0; i < 2; i++)
+    {
+        CVqxLogLimit& limit = c->aConflictLogLimit[i];
+        const u32 un32LeftOut = limit.LeftOut() != 0 ? limit.TakeDue(Now()) : 0;
+        if (un32LeftOut != 0)
+            ErrorLog(c, "VqxGwLibCreatePeer: %s handle conflict: %u similar line(s) left out\n", apszKind[i],
+                     unsigned(un32LeftOut));
+    }
 }
 
 void DestroyPeer(GwLibCtx* c, Peer* p)

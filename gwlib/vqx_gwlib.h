@@ -219,7 +219,11 @@ typedef struct _VqxGwLibParams
     void* pBufferCtx;
     PFN_VQX_GW_CAN_CONNECT_TO pFctCanConnectTo;
     void* pCanConnectToCtx;
-    PFN_VQX_GW_ERROR_LOG pFctErrorLog; /* required */
+    /* required; a handle conflict, which a refused peer's every advertisement
+     * repeats, is logged once a second per kind (adapter, host) at most, the
+     * next line ending in " (N similar line(s) left out)", or the count told
+     * on a line of its own once the second is over */
+    PFN_VQX_GW_ERROR_LOG pFctErrorLog;
     void* pErrorCtx;
     PFN_VQX_GW_TRACE_LOG pFctTraceLog; /* optional */
     void* pTraceCtx;

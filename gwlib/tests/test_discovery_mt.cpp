@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <vector>
@@ -30,9 +31,12 @@ VqxGwLibParams Quellan(Recorder& r) {
   return HostParams(FreeLoopbackPort(), 0, kId, "quellan", r, 2000, 4500, 10000, nullptr);
 }
 
-std::vector<u8> HostAdv(u64 uid, u8 kind, size_t len = kHostAdvSize, u16 tcpPort = 1) {
-  VQX_GW_HOST_ADV adv{0x484C5041, kind, 0, 0, 0, tcpPort, 0, {}};
+/* A host's advertisement; a host type other than 0 makes its handle from its name. */
+std::vector<u8> HostAdv(u64 uid, u8 kind, size_t len = kHostAdvSize, u16 tcpPort = 1, u8 hostType = 0,
+                        const char* host = "raw") {
+  VQX_GW_HOST_ADV adv{0x484C5041, kind, hostType, 0, 0, tcpPort, 0, {}};
   adv.Info = {uid, 0, 2, "raw", "peer", 0, 0, "127.0.0.1", "", kHostBuildNumber, 2, {}};
+  std::strncpy(adv.Info.szHostName, host, sizeof(adv.Info.szHostName) - 1);
   u8 b[kHostAdvSize];
   EncodeHostAdv(adv, b);
   return std::vector<u8>(b, b + len);
@@ -166,6 +170,58 @@ TEST(GwDiscovery, HostPeerNeverLinkedExpiresAfterTenSeconds) {
     g_jumpMs = 10100;
     pass(); /* one that meets the peer inside a link attempt leaves it to the next */
     EXPECT_TRUE(in.rec.WaitLine("(raw.peer) destroyed", 3000));
+    close(refuser);
+  }
+  VqxGwLibSetClock(nullptr);
+}
+
+namespace {
+/* The library clock held where the test sets it. */
+std::atomic<u32> g_heldMs{0};
+u32 HeldClock() { return g_heldMs.load(); }
+}  // namespace
+
+/* A host whose name-made handle another host holds is refused at every advertisement: the line once a
+ * second, the count of those left out on a line of its own once the second is over. (The count carried by
+ * the next line is the host library's test: here a pass of the thread may tell it first.) */
+TEST(GwDiscovery, HandleConflictIsLoggedOnceASecond) {
+  constexpr const char* kLine = "VqxGwLibCreatePeer: Host handle conflict: '00112233.peer' (0xCB112233)\n";
+  constexpr const char* kLeftOut = "VqxGwLibCreatePeer: Host handle conflict: 20 similar line(s) left out\n";
+  g_heldMs = 5000000;
+  VqxGwLibSetClock(HeldClock);
+  {
+    Instance in(Quellan);
+    const int refuser = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); /* refuses the links at once */
+    const sockaddr_in a = LoopbackAddress(0);
+    ASSERT_EQ(bind(refuser, reinterpret_cast<const sockaddr*>(&a), sizeof(a)), 0);
+    UdpPeer first, second;
+    const u16 port = in.params.aun16GwPorts[0];
+    first.Send(port, HostAdv(kId - 1, 2, kHostAdvSize, BoundPort(refuser), 1, "00112233"));
+    ASSERT_TRUE(in.rec.WaitLine("Creating host 00112233.peer"));
+    const auto Count = [&](const char* psz) {
+      std::lock_guard<std::mutex> g(in.rec.m);
+      return std::count(in.rec.Errors.begin(), in.rec.Errors.end(), std::string(psz));
+    };
+    /* ms of the clock, advertisements of the second host, the lines then, the count told on its own */
+    const struct { u32 ms, ads; long lines, told; } rows[] = {
+        {0, 20, 1, 0},
+        {999, 1, 1, 0},   /* within the second: counted */
+        {2500, 0, 1, 1},  /* over: the 20 told by the thread's next pass */
+        {2500, 5, 1, 1},  /* the told count started a second */
+    };
+    for (const auto& r : rows) {
+      g_heldMs = 5000000 + r.ms;
+      for (u32 i = 0; i < r.ads; i++) second.Send(port, HostAdv(kId - 2, 2, kHostAdvSize, BoundPort(refuser), 1, "00112233"));
+      /* the discover thread takes packets in turn: once a discovery sent after them is answered, they are handled */
+      UdpPeer marker;
+      marker.Send(port, Word(0x484C4449, 4));
+      ASSERT_FALSE(marker.Recv(3000).empty()) << r.ms;
+      if (r.told != 0) {
+        EXPECT_TRUE(in.rec.WaitLine(kLeftOut)) << r.ms;
+      }
+      EXPECT_EQ(Count(kLine), r.lines) << r.ms;
+      EXPECT_EQ(Count(kLeftOut), r.told) << r.ms;
+    }
     close(refuser);
   }
   VqxGwLibSetClock(nullptr);
