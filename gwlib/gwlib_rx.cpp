@@ -182,9 +182,12 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
 
 /* Before a keep-alive close (decided here while the link may still carry
  * data: a board busy sending answers no poll), what the peer's TCP already
- * accepted is read and delivered: the peer counts it as sent. Bounded by
- * the socket's receive buffer, so a peer that keeps sending cannot hold the
- * close back. Other closes are not drained: a request may come with a flush. */
+ * accepted is read and delivered: the peer counts it as sent. The socket is
+ * shut down first, so that what arrives from then on is refused with a reset
+ * rather than acknowledged and dropped unread when the socket is closed, which
+ * (shared with the transmit side) the connect thread does later. Bounded by
+ * the socket's receive buffer. Other closes are not drained: a request may
+ * come with a flush. */
 void DrainBeforeClose(GwLibCtx* c, Peer* p, int gw)
 {
     PathCtx& g = p->Gw[gw];
@@ -192,6 +195,7 @@ void DrainBeforeClose(GwLibCtx* c, Peer* p, int gw)
     g.fDrainOnClose = false;
     if (c->fDestroying || !fDrain)
         return;
+    shutdown(g.iRxSocket, SHUT_RDWR);
     int rcvbuf = 0;
     socklen_t len = sizeof(rcvbuf);
     if (getsockopt(g.iRxSocket, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len) != 0 || rcvbuf <= 0)

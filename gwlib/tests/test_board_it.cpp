@@ -92,7 +92,8 @@ TEST(GwBoard, ClosedPathIsReportedAndNotReconnectedBeforeTheGate) {
 
 TEST(GwBoard, SilentBoardIsClosedWithReason9WithinTheDelayAndOnePollPeriod) {
   const u32 poll = 100, down = 400, slack = 150; /* slack: scheduling only */
-  Fixture f(poll, down);
+  /* one path of two linked: the adapter-down delay applies, not the network-down one (ten times longer) */
+  Fixture f(poll, down, {}, [&](VqxGwLibParams& p, u16) { p.RedundancyParams.un32NetworkDownDelayMs = 10 * down; });
   ASSERT_TRUE(f.Linked());
   ASSERT_EQ(f.board.Command("silent"), "ok");
   const auto t0 = std::chrono::steady_clock::now(); /* at most one reply may still be on its way */

@@ -101,16 +101,29 @@ TEST(GwKeepAlive, PeerAnsweringPollsStaysLinkedPastTheDownDelay) {
   EXPECT_EQ(r.in.rec.Reports(), 1u);
 }
 
+/* The two down delays differ tenfold, so that the one applied shows: the network-down delay while the
+ * instance uses one path, the adapter-down delay when it uses two and the peer has only one linked. */
 TEST(GwKeepAlive, SilentPeerIsClosedWithinTheDelayAndOnePollPeriod) {
   const u32 poll = 100, down = 400, slack = 150; /* slack: scheduling only */
-  RawPeer r(poll, down);
-  const auto t0 = std::chrono::steady_clock::now(); /* the peer's last bytes were its handshake */
-  EXPECT_GE(r.CountPolls(down, false, false), 3);
-  ASSERT_TRUE(r.in.rec.WaitReports(2, 5000));
-  EXPECT_LE(MsSince(t0), long(down + poll + slack));
-  EXPECT_EQ(r.in.rec.Report(1).fGw0Up, 0u);
-  EXPECT_EQ(r.in.rec.Report(1).un32Reason, VQX_GW_CLOSE_TCP_TIMEOUT);
-  EXPECT_TRUE(r.in.rec.HasError("VqxGwLibDiscoverThread: Remote raw.peer: gw0 TCP timeout ("));
+  const struct { const char* what; u32 isGw1, netDown, adaDown; } rows[] = {
+      {"gw0 only: network-down", 0, down, 10 * down},
+      {"gw1 not linked: adapter-down", 1, 10 * down, down},
+  };
+  for (const auto& row : rows) {
+    RawPeer r(poll, down, [&](VqxGwLibParams& p) {
+      p.fIsGw1 = row.isGw1;
+      p.RedundancyParams.un32NetworkDownDelayMs = row.netDown;
+      p.RedundancyParams.un32AdapterDownDelayMs = row.adaDown;
+    });
+    const auto t0 = std::chrono::steady_clock::now(); /* the peer's last bytes were its handshake */
+    EXPECT_GE(r.CountPolls(down, false, false), 3) << row.what;
+    ASSERT_TRUE(r.in.rec.WaitReports(2, 6000)) << row.what;
+    EXPECT_LE(MsSince(t0), long(down + poll + slack)) << row.what;
+    EXPECT_EQ(r.in.rec.Report(1).fGw0Up, 0u) << row.what;
+    EXPECT_EQ(r.in.rec.Report(1).un32Reason, VQX_GW_CLOSE_TCP_TIMEOUT) << row.what;
+    EXPECT_TRUE(r.in.rec.HasError("VqxGwLibDiscoverThread: Remote raw.peer: gw0 TCP timeout (")) << row.what;
+    EXPECT_TRUE(r.in.rec.HasError("ms > 400ms)")) << row.what << ": the limit logged";
+  }
 }
 
 TEST(GwKeepAlive, WritingToALinkResetByTheRemoteRaisesNoSignal) {
@@ -193,6 +206,88 @@ TEST(GwKeepAlive, DataAcceptedBeforeATimeoutCloseIsDelivered) {
   ASSERT_TRUE(p.recA.WaitReports(2, 5000));
   EXPECT_EQ(p.recA.Report(1).un32Reason, VQX_GW_CLOSE_UDP_TIMEOUT);
   EXPECT_TRUE(peerwait::WaitUntil([&] { return held.nMsgs.load() == kMsgs; }, 3000)) << held.nMsgs.load();
+}
+
+/* A busy board that answers no poll is closed with reason 9 mid-burst: every message its TCP saw
+ * acknowledged is delivered, in order (what the host read last may go unacknowledged, never the other
+ * way round); what it sends after the host's last read is refused, so the board learns it was not taken.
+ * A second board that links without its handshake holds the connect thread (1 s), which closes the
+ * shared socket, well past the receive thread's last read. One path of two: the adapter-down delay. */
+TEST(GwKeepAlive, BusyBoardClosedMidBurstLosesNothingItsTcpAcknowledged) {
+  struct Counted {
+    std::atomic<u32> nMsgs{0}, nOutOfOrder{0};
+    static void On(void* pv, u32, u32, u32 n, void** bufs, const u32*, u32*) {
+      Counted* k = static_cast<Counted*>(pv);
+      for (u32 i = 0; i < n; i++) {
+        k->nOutOfOrder += GetBe32(static_cast<const u8*>(bufs[i])) != k->nMsgs.load();
+        k->nMsgs++;
+        std::free(bufs[i]);
+      }
+    }
+  } counted;
+  gwpeer::RawBoard busy, mute;
+  Instance in([&](Recorder& r) {
+    UseLoopbackNets(1);
+    VqxGwLibParams p = AdapterParams(FreeLoopbackPort(), r, 100, 5000, 300);
+    p.pFctRxMultiple = Counted::On;
+    p.pRxCtx = &counted;
+    return p;
+  });
+  const int s = busy.AdvertiseUntilLinked(in.params.aun16GwPorts[0], "127.0.0.1", "");
+  ASSERT_GE(s, 0);
+  ASSERT_EQ(send(s, "\0\0\0\7", 4, MSG_NOSIGNAL), 4); /* the handshake */
+  ASSERT_TRUE(in.rec.WaitReports(1, 3000));
+  int sMute = -1;
+  std::thread linker([&] { sMute = mute.AdvertiseUntilLinked(in.params.aun16GwPorts[0], "127.0.0.1", "", "11223344"); });
+  constexpr u32 kMsgs = 15, kSize = 100, kBatch = kBatchHeaderSize + kMsgs * kSize;
+  std::vector<u8> out(kBatch);
+  u32 sizes[kMsgs];
+  std::fill(sizes, sizes + kMsgs, kSize);
+  u8 header[kBatchHeaderSize];
+  EncodeBatchHeader(kMsgs, sizes, header);
+  std::memcpy(out.data(), header, kBatchHeaderSize);
+  /* Batches as fast as the link takes them, the host's polls read and left unanswered, until the link goes. */
+  u64 sent = 0;
+  bool fClosed = false;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!fClosed && std::chrono::steady_clock::now() < end) {
+    const u32 off = u32(sent % kBatch);
+    if (off == 0)
+      for (u32 i = 0; i < kMsgs; i++) PutBe32(out.data() + kBatchHeaderSize + i * kSize, u32(sent / kBatch) * kMsgs + i);
+    const ssize_t n = send(s, out.data() + off, kBatch - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0)
+      sent += u64(n);
+    else if (errno != EAGAIN && errno != EWOULDBLOCK)
+      fClosed = true;
+    pollfd pf{s, POLLIN, 0};
+    if (poll(&pf, 1, n > 0 ? 0 : 10) == 1) {
+      u8 b[4096];
+      fClosed = fClosed || recv(s, b, sizeof(b), MSG_DONTWAIT) <= 0;
+    }
+  }
+  linker.join();
+  ASSERT_TRUE(fClosed) << "the link outlived 10 s";
+  /* tcpi_bytes_acked of the kernel's struct tcp_info, past the end of the C library's copy */
+  constexpr size_t kBytesAckedOffset = 120;
+  u8 ti[256] = {};
+  socklen_t len = sizeof(ti);
+  ASSERT_EQ(getsockopt(s, IPPROTO_TCP, TCP_INFO, ti, &len), 0);
+  ASSERT_GE(len, kBytesAckedOffset + 8);
+  u64 bytesAcked = 0;
+  std::memcpy(&bytesAcked, ti + kBytesAckedOffset, 8);
+  close(s);
+  if (sMute >= 0) close(sMute);
+  ASSERT_TRUE(in.rec.WaitFor(5000, [&] {
+    for (const UpDown& u : in.rec.UpDowns)
+      if (u.hPeer == 0xCA654321u && u.fGw0Up == 0) return u.un32Reason == VQX_GW_CLOSE_TCP_TIMEOUT;
+    return false;
+  }));
+  /* What the board's TCP counts as delivered: every byte it sent acknowledged, less the handshake. */
+  const u64 acked = bytesAcked - 4;
+  EXPECT_GT(acked, 4u * kBatch) << "the close came mid-burst";
+  EXPECT_GE(counted.nMsgs.load(), u32(acked / kBatch) * kMsgs) << acked << " of " << sent << " bytes acknowledged";
+  EXPECT_LE(counted.nMsgs.load(), u32(sent / kBatch) * kMsgs);
+  EXPECT_EQ(counted.nOutOfOrder.load(), 0u);
 }
 
 TEST(GwKeepAlive, OlderPeersLinkWithSeparateSockets) {

@@ -59,7 +59,7 @@ class BoardProcess {
 };
 
 /* A board played by raw sockets: a TCP listener on 127.0.0.1 and the
- * advertisement of serial number 87654321 with the given path addresses,
+ * advertisement of serial number 87654321 (or the one given) with the given path addresses,
  * sent unasked to an adapters' instance until it links in. What the link
  * then carries (the 4-byte handshake or nothing) is the caller's. */
 struct RawBoard {
@@ -75,9 +75,10 @@ struct RawBoard {
     close(lst);
   }
   /* The accepted link, or -1 when the instance did not link in within 3 s. */
-  int AdvertiseUntilLinked(u16 udpPort, const char* ip0, const char* ip1) {
+  int AdvertiseUntilLinked(u16 udpPort, const char* ip0, const char* ip1, const char* serial = "87654321") {
     VQX_GW_ADAPTER_ADV adv{vqxgw::kAdaptersReplyId, {}, 1, BoundPort(lst), {}};
-    adv.Info = {{}, "fake", "87654321", 0, {}, {}, {0, 0, 0, 1}, {0, 0, 0, 1}, vqxgw::kHostBuildNumber, 0, 0, {}};
+    adv.Info = {{}, "fake", {}, 0, {}, {}, {0, 0, 0, 1}, {0, 0, 0, 1}, vqxgw::kHostBuildNumber, 0, 0, {}};
+    std::strncpy(adv.Info.szSerialNumber, serial, sizeof(adv.Info.szSerialNumber) - 1);
     std::strncpy(adv.Info.szIpAddress0, ip0, 63);
     std::strncpy(adv.Info.szIpAddress1, ip1, 63);
     u8 pkt[vqxgw::kAdapterAdvSize];
