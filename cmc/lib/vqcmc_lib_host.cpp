@@ -87,8 +87,13 @@ VQX_RESULT HostAdd(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE* phMsg) {
       pHost->HostInfo = info;
       /* A refreshed record keeps its other fields. A sync under way keeps its postponed messages
        * and goes on postponing, so that all of them are replayed in order once the server is
-       * ready; a record without a buffer has nothing held, and its server's messages pass. */
-      if (fNew || pHost->pahPendingMsgs == nullptr) pHost->fSyncDone = 1;
+       * ready; a record without a buffer has nothing held: its sync ends (and leaves the count of
+       * servers in sync) and its server's messages pass. */
+      if (fNew) {
+        pHost->fSyncDone = 1;
+      } else if (pHost->pahPendingMsgs == nullptr) {
+        VqCmcStateHostFreePendingMsgs(pCtx, pHost);
+      }
       VqCmcLogTrace(pCtx, VQCMC_LOG_LEVEL_NOTICE, "", kOp, __FILE__, __LINE__,
                     VQCMC_COLOUR_GREEN "ADDED CMCapp 0x%08X %s-%s %s", info.hAdapter, info.szHostName,
                     info.szApplicationName, info.szIpAddress0);

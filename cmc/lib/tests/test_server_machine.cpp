@@ -216,6 +216,16 @@ TEST_F(ServerMachine, AddedAgainDuringItsSyncKeepsItsPostponedMessages) {
   Server(kSrv, VQCMC_SRV_READY);
   EXPECT_EQ(s_aSeen, (std::vector<u32>{0, 1, 2, 3}));
   EXPECT_TRUE(mhCmc->un32NbHostsResyncing == 0 && Host(kSrv)->pahPendingMsgs == nullptr);
+  /* A sync that holds nothing (no buffer could be had) ends with the refresh, and leaves the count
+   * of servers in sync with it. */
+  Intake({AddServer(kSrv, kKey)});
+  Host(kSrv)->fReady = 0;  /* as after NOT READY: no sync may end at the next intake */
+  Server(kSrv, VQCMC_SRV_SYNC_STARTING);
+  ASSERT_EQ(Host(kSrv)->fSyncDone * 10 + mhCmc->un32NbHostsResyncing, 1u);
+  delete[] Host(kSrv)->pahPendingMsgs;
+  Host(kSrv)->pahPendingMsgs = nullptr;
+  Intake({AddServer(kSrv, kKey)});
+  EXPECT_EQ(Host(kSrv)->fSyncDone * 10 + mhCmc->un32NbHostsResyncing, 10u);
   EXPECT_EQ(VQCmcLibLegDestroy(mhCmc, 0x21), VQX_RESULT_OK);
 }
 
