@@ -114,8 +114,12 @@ u32 CVQSigTraceAdapter::NewMsg(const char* pszOperation, u32 un32MsgId, u32 un32
 
 u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Resends) {
   const SRequestKind* pKind = RequestKind(un32MsgId);
+  /* A try counts from when it began: a failed one is filed with that time,
+   * not with one read after its failure line, which a reader of the log
+   * could already have acted on. */
+  const u64 un64TriedAt = Now();
   const auto Unsent = [&](u32 un32Result) {
-    mUnsent.push_back({un32MsgId, un32Item, Now(), un32Resends});
+    mUnsent.push_back({un32MsgId, un32Item, un64TriedAt, un32Resends});
     CountOutstanding();
     return un32Result;
   };
@@ -131,10 +135,9 @@ u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32
   if (pKind->fItem) Put32(kOffItem, un32Item);
   /* The board echoes the serial that the message got when it was taken. */
   const u32 un32Serial = hMsg->un32SerialNumber;
-  const u64 un64SentAt = Now();
   r = VQXSendMsgDbg(mhHostLib, &hMsg, nullptr, __FILE__, __LINE__);
   if (VQX_RESULT_FAILED(r)) return Unsent(Failure(pszOperation, "VQXSendMsg failed", r, __LINE__));
-  mRequests[un32Serial] = {un32MsgId, un32Item, un64SentAt, un32Resends};
+  mRequests[un32Serial] = {un32MsgId, un32Item, un64TriedAt, un32Resends};
   CountOutstanding();
   return VQX_RESULT_OK;
 }
