@@ -369,9 +369,9 @@ void CVQSigTrace::Teardown() {
   }
 }
 
-void CVQSigTrace::SetGroupsDiscard(bool fDiscard) {
+void CVQSigTrace::DiscardGroups() {
   mGroups.ResetNext();
-  for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) pGroup->mfDiscard = fDiscard ? 1 : 0;
+  for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) pGroup->mfDiscard = 1;
   mGroups.ResetNext();
 }
 
@@ -391,7 +391,7 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
       /* Past the write time the units are only counted, in their groups'
        * lost: cheaper than writing, so the close follows the boards. */
       LogTrace(VQMSG, "Close: units still arriving after %u ms are counted as lost", VQ_SIGTRACE_DRAIN_MS);
-      SetGroupsDiscard(true);
+      DiscardGroups();
       fDiscarding = true;
     }
     u32 un32Count = VQX_MAX_MSG_PER_RECEIVE_LOOP;
@@ -423,7 +423,7 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
     }
   }
   /* What is still queued is counted in its group, not written. */
-  SetGroupsDiscard(true);
+  DiscardGroups();
   DropQueued(true);
 }
 

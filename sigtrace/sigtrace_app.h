@@ -306,7 +306,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * VQ_SIGTRACE_DRAIN_CAP_MS; what is queued then is counted lost too. */
   void DrainTraceUnits(u32 un32Answers);
   /* Every group's records counted lost instead of written (the close). */
-  void SetGroupsDiscard(bool fDiscard);
+  void DiscardGroups();
   /* Empties the main loop's filter (within 500 ms): its trace units
    * counted in their groups (fIntoGroups, the groups discarding), or, once
    * the groups are closed, in the line "Close: %u trace unit(s) received
