@@ -95,11 +95,11 @@ u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEnt
 
 
 void CVQSigTrace::OnLoopTurn(bool fIdle) {
+  /* Without a log file the lines went to standard error already. */
+  const bool fAlsoStderr = IsLogInitialized() != 0 && !LogOnScreen();
   mGroups.ResetNext();
   for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) {
     pGroup->WriteOut(fIdle);
-    /* Without a log file the lines went to standard error already. */
-    const bool fAlsoStderr = IsLogInitialized() != 0 && !LogOnScreen();
     if (!pGroup->mstrFirstLoss.IsEmpty() && pGroup->mfFirstLossShown == 0) {
       /* The group's first write loss (a full disk): its later ones stay in the log. */
       pGroup->mfFirstLossShown = 1;
