@@ -35,12 +35,17 @@ u32 GetU32(const void* pv, u32 un32Offset) {
   return un32;
 }
 
+/* The bytes a holder's message uses past its record: what a copy of it appends (never below 0). */
+u32 ElementBytes(VQX_MSG_HANDLE hMsg) {
+  return hMsg->un32PayloadLength - std::min<u32>(hMsg->un32PayloadLength, sizeof(_VQCMC_PROTOCOL_ATTRIBUTE));
+}
+
 }  // namespace
 
 CVQCMC_PROTOCOL_ATTRIBUTE::CVQCMC_PROTOCOL_ATTRIBUTE(const CVQCMC_PROTOCOL_ATTRIBUTE& Src, unsigned int fExactRoom)
     : CVQCMCMsgset(fExactRoom == 0 || Src.mpMsg == nullptr
                        ? VQCMC_MSGSET_ELEMENT_ROOM
-                       : Src.mpMsg->un32PayloadLength - std::min<u32>(Src.mpMsg->un32PayloadLength, sizeof(_VQCMC_PROTOCOL_ATTRIBUTE))) {
+                       : ElementBytes(Src.mpMsg)) {
   *this = Src;
 }
 
@@ -52,8 +57,7 @@ CVQCMC_PROTOCOL_ATTRIBUTE& CVQCMC_PROTOCOL_ATTRIBUTE::operator=(const CVQCMC_PRO
     pszFailure = "No message to copy into";
   } else if (Src.mpPayload == nullptr) {
     pszFailure = "No message to copy from: the attribute is kept";
-  } else if (mpMsg->un32PayloadMaxLength - mpMsg->un32PayloadLength <
-             Src.mpMsg->un32PayloadLength - std::min<u32>(Src.mpMsg->un32PayloadLength, sizeof(*mpPayload))) {
+  } else if (mpMsg->un32PayloadMaxLength - mpMsg->un32PayloadLength < ElementBytes(Src.mpMsg)) {
     // The record is copied before the elements: one that would not fit is refused before anything changes.
     pszFailure = "Not enough room for the source's elements: the attribute is kept";
     Result = VQX_RESULT_NOT_ENOUGH_MEMORY;
