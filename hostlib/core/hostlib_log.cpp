@@ -216,11 +216,8 @@ bool VqxHostLibLogLimited(VQX_LIB_HANDLE hLib, u32 un32Kind, const char* pszForm
 
 void VqxHostLibLogLeftOut(VQX_LIB_HANDLE hLib) {
   VQX_LIB* pLib = VqxLib(hLib);
-  u64 un64Now = 0;
   for (u32 i = 0; i < VQX_LOG_LIMITED_NB_KINDS; i++) {
-    if (pLib->aLogLimit[i].LeftOut() == 0) continue; /* no clock read while nothing waits */
-    if (un64Now == 0) un64Now = VQXGetClock();
-    const u32 un32LeftOut = pLib->aLogLimit[i].TakeDue(un64Now);
+    const u32 un32LeftOut = pLib->aLogLimit[i].TakeDue(pLib->un64Now);
     if (un32LeftOut != 0) {
       VqxHostLibLog(hLib, 0, "%s: %s: %u similar line(s) left out\n", s_aLimitedKinds[i].pszOperation,
                     s_aLimitedKinds[i].pszWhat, un32LeftOut);

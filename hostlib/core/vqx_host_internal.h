@@ -367,7 +367,8 @@ void VqxHostLibRefreshNow(VQX_LIB_HANDLE hLib);
  */
 bool VqxHostLibLogLimited(VQX_LIB_HANDLE hLib, u32 un32Kind, const char* pszFormat, ...)
     __attribute__((format(printf, 3, 4)));
-/* Counts left out whose second is over, each on a line of its own; the log thread's pass, under the lock. */
+/* Counts left out whose second is over at "now" (VqxHostLibRefreshNow), each on a line of its own; the log
+   thread's pass, under the lock. */
 void VqxHostLibLogLeftOut(VQX_LIB_HANDLE hLib);
 
 /*
