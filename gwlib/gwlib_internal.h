@@ -360,6 +360,8 @@ u32 KeepAliveLimit(const GwLibCtx* c, const Peer* p);
 
 /* ---- peers, links (gwlib_peer.cpp) ---- */
 Peer* FindPeer(GwLibCtx* c, u32 hPeer);
+/* The peer with that handle, null when there is none or it is going. */
+Peer* FindLivePeer(GwLibCtx* c, u32 hPeer);
 Peer* FindHostPeer(GwLibCtx* c, u64 uid);
 Peer* FindAdapterPeer(GwLibCtx* c, const char* serial);
 VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer** out);

@@ -295,6 +295,12 @@ Peer* FindPeer(GwLibCtx* c, u32 hPeer)
     return static_cast<Peer*>(VQXPoolOfBuffersFind(c->hPeerPool, hPeer));
 }
 
+Peer* FindLivePeer(GwLibCtx* c, u32 hPeer)
+{
+    Peer* p = FindPeer(c, hPeer);
+    return p != nullptr && !p->fDying ? p : nullptr;
+}
+
 namespace
 {
 bool HandleTaken(GwLibCtx* c, u32 h)
@@ -1034,8 +1040,8 @@ VQX_RESULT VqxGwLibForceDisconnect(VqxGwLibContext hCtx, u32 hPeer, u32 fGw0, u3
     if (c == nullptr)
         return VQX_RESULT_NULL_PARAM;
     Lock(c);
-    Peer* p = FindPeer(c, hPeer);
-    if (p == nullptr || p->fDying)
+    Peer* p = FindLivePeer(c, hPeer);
+    if (p == nullptr)
     {
         Unlock(c);
         return VQX_RESULT_INVALID_HANDLE;
@@ -1055,9 +1061,9 @@ VQX_RESULT VqxGwLibGetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, VqxGwLib
     if (c == nullptr || pParams == nullptr)
         return VQX_RESULT_NULL_PARAM;
     Lock(c);
-    Peer* p = FindPeer(c, hPeer);
+    Peer* p = FindLivePeer(c, hPeer);
     VQX_RESULT r = VQX_RESULT_INVALID_HANDLE;
-    if (p != nullptr && !p->fDying)
+    if (p != nullptr)
     {
         *pParams = p->Red;
         r = VQX_RESULT_OK;
@@ -1073,9 +1079,9 @@ VQX_RESULT VqxGwLibGetPeerLinks(VqxGwLibContext hCtx, u32 hPeer, u32* pun32Count
         return VQX_RESULT_NULL_PARAM;
     *pun32Count = 0;
     Lock(c);
-    Peer* p = FindPeer(c, hPeer);
+    Peer* p = FindLivePeer(c, hPeer);
     VQX_RESULT r = VQX_RESULT_INVALID_HANDLE;
-    if (p != nullptr && !p->fDying)
+    if (p != nullptr)
     {
         r = VQX_RESULT_OK;
         /* A shared link is one socket in both slots: listed once. */
@@ -1108,8 +1114,8 @@ VQX_RESULT VqxGwLibSetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, const Vq
     if (c == nullptr || pParams == nullptr)
         return VQX_RESULT_NULL_PARAM;
     Lock(c);
-    Peer* p = FindPeer(c, hPeer);
-    if (p == nullptr || p->fDying)
+    Peer* p = FindLivePeer(c, hPeer);
+    if (p == nullptr)
     {
         Unlock(c);
         return VQX_RESULT_INVALID_HANDLE;

@@ -503,9 +503,9 @@ u32 VqxGwLibCanSendMsg(VqxGwLibContext hCtx, u32 hPeer, u32* pun32OldestSeq)
     if (c == nullptr)
         return 0;
     Lock(c);
-    Peer* p = FindPeer(c, hPeer);
+    Peer* p = FindLivePeer(c, hPeer);
     u32 n = 0;
-    if (p != nullptr && !p->fDying)
+    if (p != nullptr)
     {
         u32 f0 = u8(p->Gw[0].un8ReadIdx - p->un8WriteIdx - 1);
         u32 f1 = u8(p->Gw[1].un8ReadIdx - p->un8WriteIdx - 1);
@@ -524,8 +524,8 @@ VQX_RESULT VqxGwLibSendMsgs(VqxGwLibContext hCtx, u32 hPeer, u32 un32Count, cons
     if (c == nullptr || (pRecords == nullptr && un32Count != 0))
         return VQX_RESULT_NULL_PARAM;
     Lock(c);
-    Peer* p = FindPeer(c, hPeer);
-    if (p == nullptr || p->fDying)
+    Peer* p = FindLivePeer(c, hPeer);
+    if (p == nullptr)
     {
         Unlock(c);
         return VQX_RESULT_NOT_ACCESSIBLE;
