@@ -105,7 +105,14 @@ VQX_RX_VERDICT VqxRxHold(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hM
     VqxMsgReleaseInternal(hLib, hMsg);
     return VQX_RX_DROPPED;
   }
-  if (!VqxPeerHeldPush(hLib, pPeer, un32Path, hMsg)) return VQX_RX_HELD_FULL;
+  if (!VqxPeerHeldPush(hLib, pPeer, un32Path, hMsg)) {
+    /* No room to hold it (out of memory): not waited for, so not lost. What
+       is held goes first; then it is delivered past its gap, which is counted. */
+    if (pPeer->aun32HeldCount[0] != 0 || pPeer->aun32HeldCount[1] != 0) return VQX_RX_RELEASE_HELD_FIRST;
+    VqxRxResynchronise(hLib, pPeer, hMsg->un32TxSeq);
+    VqxRxAccept(hLib, pPeer, hMsg);
+    return VQX_RX_DELIVER;
+  }
   return pPeer->aun32HeldCount[un32Path] >= VQX_PEER_HELD_MAX ? VQX_RX_HELD_FULL : VQX_RX_HELD;
 }
 

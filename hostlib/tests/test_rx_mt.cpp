@@ -222,6 +222,27 @@ TEST_F(RxTest, AcknowledgementsAndConnectionCount) {
  * header words 64 to 87, which for it are payload. Its payload holds what would read as sequence 5, a
  * fragment, connection count 7 and acknowledgement 9: all must arrive untouched, none consumed.
  */
+/* A path that cannot hold (its store not to be had): the message ahead is
+ * delivered past its gap, counted, rather than taken and never seen again. */
+TEST_F(RxTest, OlderBoardsMessageAheadWithNoRoomToHoldIsDeliveredPastItsGap) {
+  constexpr u32 kOld = 0xCA000305u;
+  const VQX_GW_ADAPTER_ADV adv = AdapterAdv("305", "boardNoRoom", "10.0.0.5", "10.1.0.5", 799);
+  ASSERT_EQ(PathUp(mhLib, kOld, &adv, nullptr, 1), VQX_RESULT_API_OK);
+  ASSERT_EQ(PathUp(mhLib, kOld, &adv, nullptr, 0), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE hOld = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kDataId, kOld)});
+  ASSERT_NE(hOld, nullptr);
+  Feed(kOld, Wire(kDataId, 1, 1), 0, 1);
+  EXPECT_EQ(Delivered(hOld, kOld), std::vector<u32>{1});
+  /* The hold's store refuses the next message, as when its allocation fails. */
+  Locked(mhLib, [&] { Peer(kOld)->aun32HeldFirst[0] = VQX_PEER_HELD_MAX; });
+  Feed(kOld, Wire(kDataId, 3, 3), 0, 1);
+  Locked(mhLib, [&] { Peer(kOld)->aun32HeldFirst[0] = 0; });
+  EXPECT_EQ(Delivered(hOld, kOld), std::vector<u32>{3});
+  EXPECT_EQ(Peer(kOld)->un64SeqLost, 1u);
+  EXPECT_EQ(Peer(kOld)->aun32HeldCount[0], 0u);
+  VQXDestroyMsgFilterEx(mhLib, &hOld);
+}
+
 TEST_F(RxTest, OlderPeersShortHeaderIsWidenedBeforeItIsRead) {
   const u8 abyWords[24] = {0, 0, 0, 5, 0xDB, 0, 0xDB, 0, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18,
                            0x80, 0x03, 0x00, 0x07, 0, 0, 0, 9};
