@@ -88,11 +88,6 @@ CVQCMCLeg::PFN_HANDLER CVQCMCLeg::FindHandler(const HandlerRow* pRows, u32 un32I
 
 /* ------------------------------------------------------------ helpers */
 
-VQCMC_LIB_HANDLE VqCmcLegLibHandle() {
-  CVQCMCLib* pLib = CVQCMCLib::GetInstance();
-  return pLib == nullptr ? nullptr : pLib->GetCmcLibHandle();
-}
-
 void VqCmcLegReleaseMsg(VQX_MSG_HANDLE* phMsg) {
   if (phMsg == nullptr || *phMsg == nullptr) return;
   VQX_LIB_HANDLE hLib = CVQCAFComm::GetHostLibInstance();
@@ -157,7 +152,7 @@ CVQCMCLeg::CVQCMCLeg(unsigned int un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE
     : CVQCAFLogTrace(VQCAF_SUBMODULE_CALL) {
   Construct(un32LegId, pAttributes, pFreeListener, VQCMC_CALL_LEG_STATE_OUTGOING, un32SerialisationId, pMutex,
             &mLibParams);
-  const VQX_RESULT Result = VQCmcLibLegCreate(VqCmcLegLibHandle(), &mLibParams);
+  const VQX_RESULT Result = VQCmcLibLegCreate(VqCmcLiveLibHandle(), &mLibParams);
   if (VQX_RESULT_FAILED(Result)) {
     LogFailure("CVQCMCLeg", "VQCmcLibLegCreate Failed.", 0, Result, __LINE__);
     return;
@@ -190,7 +185,7 @@ CVQCMCLeg::CVQCMCLeg(unsigned int un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE
     return;
   }
   mfRegistered = 1;
-  const VQX_RESULT Result = VQCmcLibLegModify(VqCmcLegLibHandle(), &mLibParams);
+  const VQX_RESULT Result = VQCmcLibLegModify(VqCmcLiveLibHandle(), &mLibParams);
   if (VQX_RESULT_FAILED(Result)) {
     LogFailure("CVQCMCLeg", "VQCmcLibLegModify Failed.", 0, Result, __LINE__);
     pLib->LegIdRemove(mun32LegId);
@@ -216,7 +211,7 @@ CVQCMCLeg::~CVQCMCLeg() {
     }
   }
   if (mun32LegId != 0 && mfValidCallCtx != 0 && mfOwnsLibLeg != 0) {
-    VQCmcLibLegDestroy(VqCmcLegLibHandle(), mun32LegId);
+    VQCmcLibLegDestroy(VqCmcLiveLibHandle(), mun32LegId);
   }
   mun32LegId = 0;
 }
@@ -434,14 +429,14 @@ VQX_RESULT CVQCMCLeg::ReSerialize(CVQCAFMutex* pMutex, unsigned int un32Serialis
   mpMutex = pMutex;
   if (mfValidCallCtx == 0) return VQX_RESULT_OK;
   _VQCMC_LIB_LEG_PARAMS Params{};
-  VQX_RESULT Result = VQCmcLibLegFind(VqCmcLegLibHandle(), mun32LegId, &Params);
+  VQX_RESULT Result = VQCmcLibLegFind(VqCmcLiveLibHandle(), mun32LegId, &Params);
   if (VQX_RESULT_FAILED(Result)) {
     LogFailure("ReSerialize", "Failed to find current leg context in cmclib.", 0, Result, __LINE__);
     return Result;
   }
   if (Params.un32SerialisationId == un32SerialisationId) return VQX_RESULT_OK;
   Params.un32SerialisationId = un32SerialisationId;
-  Result = VQCmcLibLegModify(VqCmcLegLibHandle(), &Params);
+  Result = VQCmcLibLegModify(VqCmcLiveLibHandle(), &Params);
   if (VQX_RESULT_FAILED(Result)) {
     LogFailure("ReSerialize", "VQCmcLibLegModify Failed.", 0, Result, __LINE__);
     return Result;

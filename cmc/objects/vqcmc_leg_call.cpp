@@ -367,7 +367,7 @@ VQX_RESULT CVQCMCLeg::TerminateCall(_VQCMC_CALL_REASON& Reason, CVQCMC_PROTOCOL_
 VQX_RESULT CVQCMCLeg::TerminateCall(unsigned int un32LegId, _VQCMC_CALL_REASON& Reason,
                                     CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener) {
   _VQCMC_LIB_LEG_PARAMS Params{};
-  const VQX_RESULT Result = VQCmcLibLegFind(VqCmcLegLibHandle(), un32LegId, &Params);
+  const VQX_RESULT Result = VQCmcLibLegFind(VqCmcLiveLibHandle(), un32LegId, &Params);
   if (VQX_RESULT_FAILED(Result)) return Result;
   if (Params.pvUserContext == nullptr) return VQX_RESULT_INVALID_CONTEXT;
   return static_cast<CVQCMCLeg*>(Params.pvUserContext)->TerminateCall(Reason, pAttribute, pListener);

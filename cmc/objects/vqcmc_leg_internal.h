@@ -1,8 +1,8 @@
 /*
- * vqcmc_leg_internal.h - what the files of CVQCMCLeg share: the core library
- * handle, the release of a message no handler took, the filling of a
- * response's error, and the check that a received payload holds the bytes a
- * handler reads. Not a public header.
+ * vqcmc_leg_internal.h - what the files of CVQCMCLeg share: the release of a
+ * message no handler took, the filling of a response's error, and the check
+ * that a received payload holds the bytes a handler reads (the core library
+ * handle is VqCmcLiveLibHandle, vqcmc_msg_internal.h). Not a public header.
  */
 #ifndef VQCMC_LEG_INTERNAL_H
 #define VQCMC_LEG_INTERNAL_H
@@ -15,8 +15,6 @@
 
 namespace VQCAF {
 
-/* The client singleton's core library handle, or null. */
-VQCMC_LIB_HANDLE VqCmcLegLibHandle();
 /* Gives a message back to the host library and clears the pointer (nothing for null). */
 void VqCmcLegReleaseMsg(VQX_MSG_HANDLE* phMsg);
 /* A response's error: code, message, file, line and the response's message id. */

@@ -71,7 +71,7 @@ void CVQCMCLeg::RefuseLeg(unsigned int un32LegId, CVQCMC_CALL_LEG_ATTRIBUTE_COMM
     pCopy = CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>(
         new CVQCMC_MEDIA_ONLY_LEG_ATTRIBUTE(*Attribute.GetMediaOnlyLegAttribute()));
   }
-  const VQX_RESULT Found = VQCmcLibLegFind(VqCmcLegLibHandle(), un32LegId, nullptr);
+  const VQX_RESULT Found = VQCmcLibLegFind(VqCmcLiveLibHandle(), un32LegId, nullptr);
   CVQCMCLeg* pLeg = (Found & 0xC0000000u) == 0
                         ? new CVQCMCLeg(un32LegId, pCopy, nullptr, VQCMC_CALL_LEG_STATE_ANSWERED, 0, nullptr)
                         : new CVQCMCLeg(un32LegId, pCopy, nullptr, 0, nullptr);

@@ -91,7 +91,7 @@ CVQCMCMixer::CVQCMCMixer(unsigned int un32MixerId, CVQCAFPtr<CVQCMC_MIXER_ATTRIB
       return;
     }
     mfRegistered = 1;
-    const VQX_RESULT Result = VQCmcLibMixerModify(VqCmcLegLibHandle(), &mLibParams);
+    const VQX_RESULT Result = VQCmcLibMixerModify(VqCmcLiveLibHandle(), &mLibParams);
     if (VQX_RESULT_FAILED(Result)) {
       LogFailure("CVQCMCMixer", "VQCmcLibMixerModify Failed.", 0, Result, __LINE__);
       pLib->MixerIdRemove(un32MixerId);
@@ -100,7 +100,7 @@ CVQCMCMixer::CVQCMCMixer(unsigned int un32MixerId, CVQCAFPtr<CVQCMC_MIXER_ATTRIB
     }
     mfCreated = 1;
   } else {
-    const VQX_RESULT Result = VQCmcLibMixerCreate(VqCmcLegLibHandle(), &mLibParams);
+    const VQX_RESULT Result = VQCmcLibMixerCreate(VqCmcLiveLibHandle(), &mLibParams);
     if (VQX_RESULT_FAILED(Result)) {
       LogFailure("CVQCMCMixer", "VQCmcLibMixerCreate Failed.", 0, Result, __LINE__);
       return;
@@ -136,7 +136,7 @@ CVQCMCMixer::~CVQCMCMixer() {
     }
   }
   if (mun32MixerId != 0 && mfValidMixerCtx != 0 && mfOwnsLibMixer != 0) {
-    VQCmcLibMixerDestroy(VqCmcLegLibHandle(), mun32MixerId);
+    VQCmcLibMixerDestroy(VqCmcLiveLibHandle(), mun32MixerId);
   }
   mun32MixerId = 0;
 }
@@ -318,14 +318,14 @@ VQX_RESULT CVQCMCMixer::ReSerialize(CVQCAFMutex* pMutex, unsigned int un32Serial
   mpMutex = pMutex;
   if (mfValidMixerCtx == 0) return VQX_RESULT_OK;
   _VQCMC_LIB_MIXER_PARAMS Params{};
-  VQX_RESULT Result = VQCmcLibMixerFind(VqCmcLegLibHandle(), mun32MixerId, &Params);
+  VQX_RESULT Result = VQCmcLibMixerFind(VqCmcLiveLibHandle(), mun32MixerId, &Params);
   if (VQX_RESULT_FAILED(Result)) {
     LogFailure("ReSerialize", "Failed to find current mixer context in cmclib.", 0, Result, __LINE__);
     return Result;
   }
   if (Params.un32SerialisationId == un32SerialisationId) return VQX_RESULT_OK;
   Params.un32SerialisationId = un32SerialisationId;
-  Result = VQCmcLibMixerModify(VqCmcLegLibHandle(), &Params);
+  Result = VQCmcLibMixerModify(VqCmcLiveLibHandle(), &Params);
   if (VQX_RESULT_FAILED(Result)) {
     LogFailure("ReSerialize", "VQCmcLibMixerModify Failed.", 0, Result, __LINE__);
     return Result;

@@ -132,7 +132,7 @@ VQX_RESULT CVQCMCMixer::MixerTerminate(IVQCMCErrorListener* pListener) {
 
 VQX_RESULT CVQCMCMixer::MixerTerminate(unsigned int un32MixerId, IVQCMCErrorListener* pListener) {
   _VQCMC_LIB_MIXER_PARAMS Params{};
-  const VQX_RESULT Result = VQCmcLibMixerFind(VqCmcLegLibHandle(), un32MixerId, &Params);
+  const VQX_RESULT Result = VQCmcLibMixerFind(VqCmcLiveLibHandle(), un32MixerId, &Params);
   if (VQX_RESULT_FAILED(Result)) return Result;
   auto* pMixer = static_cast<CVQCMCMixer*>(Params.pvUserContext);
   return pMixer == nullptr ? VQX_RESULT_INVALID_CONTEXT : pMixer->MixerTerminate(pListener);
@@ -177,7 +177,7 @@ void CVQCMCMixer::RefuseMixer() {
 
 void CVQCMCMixer::RefuseMixer(unsigned int un32MixerId, CVQCMC_MIXER_ATTRIBUTE& Attribute) {
   CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE> pCopy(new CVQCMC_MIXER_ATTRIBUTE(Attribute));
-  const bool fKnown = VQX_RESULT_SUCCEEDED(VQCmcLibMixerFind(VqCmcLegLibHandle(), un32MixerId, nullptr));
+  const bool fKnown = VQX_RESULT_SUCCEEDED(VQCmcLibMixerFind(VqCmcLiveLibHandle(), un32MixerId, nullptr));
   auto* pMixer = new CVQCMCMixer(un32MixerId, pCopy, nullptr, fKnown ? 1u : 0u, nullptr);
   // A mixer the core library does not know, or whose terminate was not sent, goes at once.
   if (!fKnown || pMixer->IsValidMixerCtx() == 0 || VQX_RESULT_FAILED(pMixer->Refuse())) delete pMixer;
