@@ -12,7 +12,6 @@
 #include "vqcaflog.h"
 #include "vqcafcomm.h"
 #include "vqcmc_msg_internal.h"
-#include "vqcmclib.h"
 #include "vqx_host_filter.h"
 #include "vqx_msg_element.h"
 

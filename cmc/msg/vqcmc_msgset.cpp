@@ -11,7 +11,6 @@
 #include "vqcafcomm.h"
 #include "vqcmc_attr_records.h"
 #include "vqcmc_msg_internal.h"
-#include "vqcmclib.h"
 #include "vqx_msg_element.h"
 
 namespace VQCAF {
