@@ -19,8 +19,6 @@ constexpr struct {
                    {3, "Hostlib started    "},  {4, "Ready              "}, {5, "Management shutdown"},
                    {6, "Shutdown           "},  {7, "Destroyed          "}};
 constexpr const char* kUnknownState = "Unknown            ";
-/* A heartbeat result with either top bit set (failure or warning) gets no ready answer. */
-constexpr u32 kHeartbeatWithheld = 0xC0000000u;
 
 /* The second failure-line form of the framework's Init operations. */
 void LogInitFailure(CVQCAFLogTrace* pLog, const char* pszText, VQX_RESULT r, int nLine) {
@@ -265,9 +263,9 @@ void CVQCAFServiceAlmMgmt::OnMsgReceived(CVQCAFService*, CVQCAFMsgBuffer& Msg) {
             CVQCAFMutexAutoGiveGet Unlock(&mServiceMutex);
             un32Result = pClient->OnMgmtHeartBeat();
           }
-          /* Unlike elsewhere, a warning (bit 30) withholds the answer just as a failure
-           * does: the master's watchdog then sees the application as not answering. */
-          if ((un32Result & kHeartbeatWithheld) != 0) {
+          /* A warning (bit 30) withholds the answer just as a failure does: the
+           * master's watchdog then sees the application as not answering. */
+          if (VQX_RESULT_FAILED_OR_WARNING(un32Result)) {
             LogTrace(VQERR, "Heartbeat nb=%u returned error code 0x%08X!\n", un32Nb, un32Result);
             return;
           }
