@@ -95,15 +95,18 @@ u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEnt
 
 
 void CVQSigTrace::OnLoopTurn(bool fIdle) {
-  /* Without a log file the lines went to standard error already. */
-  const bool fAlsoStderr = IsLogInitialized() != 0 && !LogOnScreen();
+  /* Without a log file the lines went to standard error already. Asked only
+   * when a line is due: the log's state is behind its writer's lock. */
+  const auto AlsoOnStderr = [](const char* pszLine) {
+    if (IsLogInitialized() != 0 && !LogOnScreen()) fprintf(stderr, "%s\n", pszLine);
+  };
   mGroups.ResetNext();
   for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) {
     pGroup->WriteOut(fIdle);
     if (!pGroup->mstrFirstLoss.IsEmpty() && pGroup->mfFirstLossShown == 0) {
       /* The group's first write loss (a full disk): its later ones stay in the log. */
       pGroup->mfFirstLossShown = 1;
-      if (fAlsoStderr) fprintf(stderr, "%s\n", pGroup->mstrFirstLoss.c_str());
+      AlsoOnStderr(pGroup->mstrFirstLoss.c_str());
     }
     if (pGroup->mfOpenFailed == 0 || pGroup->mfOpenFailureShown != 0) continue;
     pGroup->mfOpenFailureShown = 1;
@@ -111,7 +114,7 @@ void CVQSigTrace::OnLoopTurn(bool fIdle) {
     strText.Format("Group %s cannot open its file %s: its units are lost until it can", pGroup->mstrName.c_str(),
                    pGroup->mstrFailedFile.c_str());
     LogTrace(VQERR, "%s", strText.c_str());
-    if (fAlsoStderr) fprintf(stderr, "%s\n", strText.c_str());
+    AlsoOnStderr(strText.c_str());
   }
   mGroups.ResetNext();
   for (EVQTraceFamily e : {EVQTraceFamily::Ss7, EVQTraceFamily::Lapd, EVQTraceFamily::Isdn, EVQTraceFamily::Casr2,
