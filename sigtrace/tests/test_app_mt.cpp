@@ -83,6 +83,7 @@ TEST(SigTraceAppThreads, MainLoopGivesEveryMessageBack) {
   ASSERT_TRUE(R.Start());
   ASSERT_TRUE(R.B.Drained());
   const u32 un32Before = R.Allocated();
+  ASSERT_NE(un32Before, 0xFFFFFFFFu) << "the library's statistics could not be read";
   long nSent = 0;
   for (u32 i = 0; i < 40; i++) nSent += R.B.SendUnits(1 + i % 7);
   EXPECT_EQ(nSent, 7 * (40 / 7 * 28 + 1 + 2 + 3 + 4 + 5));
