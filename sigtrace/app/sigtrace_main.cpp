@@ -95,9 +95,10 @@ int main(int argc, char** argv) {
       LogTrace(VQERR, "Init failed.");
     } else {
       r = ptrApp->MainLoop();
-      /* The close may still fail the run (a group that wrote nothing). */
-      ptrApp->Clear();
-      if (!VQX_RESULT_FAILED(r)) r = ptrApp->mun32RunResult;
+      /* The close may still fail the run (a group that wrote nothing, or the
+       * clean-up itself). */
+      const u32 rClear = ptrApp->Clear();
+      if (!VQX_RESULT_FAILED(r)) r = VQX_RESULT_FAILED(rClear) ? rClear : ptrApp->mun32RunResult;
     }
   }
   const int nStatus = ExitStatus(r);
