@@ -217,11 +217,6 @@ TEST_F(RxTest, AcknowledgementsAndConnectionCount) {
   EXPECT_EQ(Peer(kBoard)->un16RxConnectionCount, 6u);
 }
 
-/*
- * An older peer's header (payload start below 88), as it comes off the wire: widened before anything reads
- * header words 64 to 87, which for it are payload. Its payload holds what would read as sequence 5, a
- * fragment, connection count 7 and acknowledgement 9: all must arrive untouched, none consumed.
- */
 /* A path that cannot hold (its store not to be had): the message ahead is
  * delivered past its gap, counted, rather than taken and never seen again. */
 TEST_F(RxTest, OlderBoardsMessageAheadWithNoRoomToHoldIsDeliveredPastItsGap) {
@@ -243,6 +238,11 @@ TEST_F(RxTest, OlderBoardsMessageAheadWithNoRoomToHoldIsDeliveredPastItsGap) {
   VQXDestroyMsgFilterEx(mhLib, &hOld);
 }
 
+/*
+ * An older peer's header (payload start below 88), as it comes off the wire: widened before anything reads
+ * header words 64 to 87, which for it are payload. Its payload holds what would read as sequence 5, a
+ * fragment, connection count 7 and acknowledgement 9: all must arrive untouched, none consumed.
+ */
 TEST_F(RxTest, OlderPeersShortHeaderIsWidenedBeforeItIsRead) {
   const u8 abyWords[24] = {0, 0, 0, 5, 0xDB, 0, 0xDB, 0, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18,
                            0x80, 0x03, 0x00, 0x07, 0, 0, 0, 9};
