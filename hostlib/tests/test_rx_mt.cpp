@@ -101,13 +101,10 @@ TEST_F(RxTest, SequenceNumbersTable) {
  * when the board goes are delivered with the missing ones counted lost; what is held at close is dropped
  * and told. The clock is the test's.
  */
-std::atomic<u64> g_un64HoldClock{0};
-u64 HoldClock() { return g_un64HoldClock.load(); }
-
 TEST_F(RxTest, OlderBoardsMessagesAheadAreHeldUntilTheGapFills) {
   constexpr u32 kOld = 0xCA000303u;
-  g_un64HoldClock = 1000000;
-  VqxClockSetSource(HoldClock);
+  HeldClock clock; /* the system's clock again however the test ends */
+  u64 un64Ms = 0;
   const VQX_GW_ADAPTER_ADV adv = AdapterAdv("303", "boardOld", "10.0.0.3", "10.1.0.3", 799);
   ASSERT_EQ(PathUp(mhLib, kOld, &adv, nullptr, 1), VQX_RESULT_API_OK);
   ASSERT_EQ(PathUp(mhLib, kOld, &adv, nullptr, 0), VQX_RESULT_API_OK);
@@ -135,10 +132,10 @@ TEST_F(RxTest, OlderBoardsMessagesAheadAreHeldUntilTheGapFills) {
   EXPECT_TRUE(mLog.WaitFor("303: 65535 message(s) lost (expected sequence 9, received 65544), resynchronising"));
 
   /* Held since the last row: the receive thread's check lets it wait 1000 ms, not more. */
-  g_un64HoldClock += VQX_PEER_HELD_MAX_MS - 1;
+  clock.Set(un64Ms += VQX_PEER_HELD_MAX_MS - 1);
   EXPECT_TRUE(Locked(mhLib, [&] { return VqxPeerHeldExpire(mhLib); })) << "still held";
   EXPECT_TRUE(Delivered(hOld, kOld).empty());
-  g_un64HoldClock += 1;
+  clock.Set(un64Ms += 1);
   EXPECT_FALSE(Locked(mhLib, [&] { return VqxPeerHeldExpire(mhLib); })) << "nothing held any more";
   EXPECT_EQ(Delivered(hOld, kOld), std::vector<u32>{un32Row});
   EXPECT_EQ(Peer(kOld)->un64SeqLost, 65537u + 65533u);
@@ -183,7 +180,6 @@ TEST_F(RxTest, OlderBoardsMessagesAheadAreHeldUntilTheGapFills) {
   VQXDestroyMsgFilterEx(mhLib, &hOld);
   Reopen([](_VQX_LIB_PARAMS&) {});
   EXPECT_TRUE(mLog.WaitFor("303: 1 message(s) held ahead of their sequence dropped\n"));
-  VqxClockSetSource(nullptr);
   BoardAndDataFilter();
 }
 
