@@ -137,7 +137,6 @@ bool RefreshAddresses(VQX_PEER* pPeer, const VQX_GW_ADAPTER_ADV* pAdapter, const
   return true;
 }
 
-
 /* Pending-acknowledgement flag from the unacknowledged count, with the library-wide count. */
 void EvaluatePendingAck(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   const u8 fPending = pPeer->un32RxUnacked > 16383u ? 1 : 0;

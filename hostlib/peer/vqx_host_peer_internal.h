@@ -38,7 +38,6 @@
 #define VQX_PEER_BUILD_CONNECTION_COUNT 0x00530304u
 #define VQX_PEER_LOCAL_ADDRESS "127.0.0.1"
 
-/* Path indexes inside a record (the transport's "path" flag: 1 gw0, 0 gw1). */
 /*
  * Messages ahead of the receive sequence from a peer of build at most 799 (2
  * to 65534 ahead) are held per path until the missing ones come from the
@@ -49,6 +48,8 @@
 #define VQX_PEER_HOLD_AHEAD_MAX 65534u
 #define VQX_PEER_HELD_MAX 256u
 #define VQX_PEER_HELD_MAX_MS 1000u
+
+/* Path indexes inside a record (the transport's "path" flag: 1 gw0, 0 gw1). */
 #define VQX_PEER_PATH_GW0 0u
 #define VQX_PEER_PATH_GW1 1u
 static inline u32 VqxPeerPathIndex(u32 fIsGw0) { return fIsGw0 != 0 ? VQX_PEER_PATH_GW0 : VQX_PEER_PATH_GW1; }
