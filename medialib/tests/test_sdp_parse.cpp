@@ -401,6 +401,10 @@ TEST(SdpParse, RefusedLinesPutBackTheRecord) {
   std::string sharedFull = head + "m=audio 1 RTP/AVP 0 126\r\nm=audio 2 RTP/AVP";
   for (int pt = 96; pt < 126; ++pt) sharedFull += " " + std::to_string(pt);
   sharedFull += "\r\n";
+  std::string twinsFull =
+      head + "m=audio 1 RTP/AVP 0 8\r\na=sendonly\r\nm=audio 2 RTP/AVP 0 8\r\na=sendonly\r\nm=audio 3 RTP/AVP";
+  for (int pt = 96; pt < 124; ++pt) twinsFull += " " + std::to_string(pt);
+  twinsFull += "\r\n";
   const struct {
     std::string before, refused, after;
   } rows[] = {
@@ -422,6 +426,12 @@ TEST(SdpParse, RefusedLinesPutBackTheRecord) {
       {full, "a=rtpmap:126 telephone-event/0\r\n", ""},
       /* A line taken whole that fills the table: its format shares the first description's, whose copy finds no room. */
       {sharedFull, "a=rtpmap:126 AMR/8000\r\n", "a=sendonly\r\n"},
+      /* The merge also renumbers another description's choices (its twins of the first one's). */
+      {twinsFull, "a=rtpmap:126 AMR/8000 x\r\n", "a=ptime:30\r\n"},
+      /* An m= line run after the rtpmap line's syntax error: the record goes back to before both, the
+       * description the rtpmap line added a format to too, with and without a merge. */
+      {av, "a=rtpmap:97 FOO/8000 x m=audio 3 RTP/AVP 0\r\n", ""},
+      {twinsFull, "a=rtpmap:126 AMR/8000 x m=audio 4 RTP/AVP 0\r\n", ""},
   };
   for (const auto& row : rows) {
     for (const u32 flags : {0u, VQX_SDP_PARSE_TOKENS}) {
