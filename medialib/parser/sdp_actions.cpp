@@ -623,15 +623,15 @@ void VqxMediaLibParseRtpMap(SdpParseContext* c, const VqxSdpTokenValue& pt, cons
   }
   u32 un32Param = 0;
   const u32 un32Looked = VqxMediaStringToType(name.View(), &un32Param);
-  /* The clock of telephone-event is kept in 16 bits, that of RED in 32: a
-   * clock that does not fit, or 0, is refused rather than stored cut. The
-   * type is the format's own (static payload types keep theirs), else the
-   * name's. */
+  /* The type is the format's own (static payload types keep theirs, and a
+   * format added below gets its static one), else the name's. */
   int k = FindChoice(c, u32(p));
   const u32 un32Own = k >= 0 ? ChoiceCap(c, u32(k))->Encoding.MediaType : StaticType(u8(p));
-  const u32 t = un32Own == VQX_MEDIA_TYPE_INVALID ? un32Looked : un32Own;
-  if ((t == VQX_MEDIA_TYPE_TELEPHONE_EVENT || t == VQX_MEDIA_TYPE_RED) &&
-      (clock == 0 || clock > (t == VQX_MEDIA_TYPE_RED ? 0xFFFFFFFFull : 0xFFFFull)))
+  const u32 un32Type = un32Own == VQX_MEDIA_TYPE_INVALID ? un32Looked : un32Own;
+  /* The clock of telephone-event is kept in 16 bits, that of RED in 32: a
+   * clock that does not fit, or 0, is refused rather than stored cut. */
+  if ((un32Type == VQX_MEDIA_TYPE_TELEPHONE_EVENT || un32Type == VQX_MEDIA_TYPE_RED) &&
+      (clock == 0 || clock > (un32Type == VQX_MEDIA_TYPE_RED ? 0xFFFFFFFFull : 0xFFFFull)))
     return LineError(c);
   /* A refused line is put back whole (VqxSdpLineEnd): the format it added,
    * the capability it changed, the pending fmtp lines it applied. */
@@ -642,7 +642,7 @@ void VqxMediaLibParseRtpMap(SdpParseContext* c, const VqxSdpTokenValue& pt, cons
   const VqxSdpDefaults& m = c->media;
   const VqxSdpDefaults& s = c->session;
   UpdateChoice(c, u32(k), [&](_VQX_MEDIA_CAP& cap) {
-    u32 t = cap.Encoding.MediaType == VQX_MEDIA_TYPE_INVALID ? un32Looked : cap.Encoding.MediaType;
+    u32 t = un32Type;
     u8* b = reinterpret_cast<u8*>(&cap);
     if (t == VQX_MEDIA_TYPE_INVALID) {
       t = un8Kind == 1 ? VQX_MEDIA_TYPE_AUDIO_NOT_PARSED : un8Kind == 2 ? VQX_MEDIA_TYPE_VIDEO_NOT_PARSED
