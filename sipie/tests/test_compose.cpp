@@ -310,4 +310,58 @@ TEST(Compose, RemotePartyId)
     EXPECT_STREQ(VQ500SipStringGet(&pTok->u.alt2.stRpiPartyValue.msText), "other");
 }
 
+// Every Remote-Party-ID privacy value, both ways: the token text fills its
+// number (by the token add and by the header's parameter text), and the
+// number names back, up to the value just past the last. Texts are exact:
+// any other, a change of case included, is the extension value with the
+// text kept; a listed one keeps no text.
+TEST(Compose, RemotePartyIdPrivacyValues)
+{
+    struct Row {
+        u32 value;
+        const char* name;
+        const char* token;  // the text that fills the value, or none
+    };
+    const Row rows[] = {
+        {0, "RPI_PRIV_TYPE_FIRST", nullptr}, {1, "RPI_PRIV_TYPE_FULL", "full"},
+        {2, "RPI_PRIV_TYPE_NAME", "name"},   {3, "RPI_PRIV_TYPE_URI", "uri"},
+        {4, "RPI_PRIV_TYPE_OFF", "off"},     {5, "RPI_PRIV_TYPE_EXTN", "Full"},
+        {5, "RPI_PRIV_TYPE_EXTN", "offx"},   {6, "RPI_PRIV_TYPE_LAST", nullptr},
+        {7, "Unknown", nullptr},
+    };
+    const u32 constants[] = {VQ500_SIP_RPI_PRIV_TYPE_FIRST, VQ500_SIP_RPI_PRIV_TYPE_FULL, VQ500_SIP_RPI_PRIV_TYPE_NAME,
+                             VQ500_SIP_RPI_PRIV_TYPE_URI,   VQ500_SIP_RPI_PRIV_TYPE_OFF,  VQ500_SIP_RPI_PRIV_TYPE_EXTN,
+                             VQ500_SIP_RPI_PRIV_TYPE_LAST};
+    for (const Row& r : rows) {
+        EXPECT_STREQ(VQ500_SIP_RPI_PRIV_TYPE_STRING(static_cast<i32>(r.value)), r.name) << r.value;
+        if (r.value < std::size(constants)) {
+            EXPECT_EQ(constants[r.value], r.value) << r.name;
+        }
+        if (r.token == nullptr) {
+            continue;
+        }
+        TestMsg m(8);
+        const std::string params = std::string("privacy=") + r.token;
+        ASSERT_EQ(
+            VQ500SipHeaderAdd_RemotePartyId(m.Msg(), m.At(0), nullptr, "sip", "u", nullptr, "h", 0, params.c_str()),
+            VQX_RESULT_OK)
+            << r.token;
+        SipRpiTokenIe* pAdded = nullptr;
+        ASSERT_EQ(VQ500SipRpiTokenAdd(m.Msg(), m.At(4), 4, r.token, &pAdded), VQX_RESULT_OK) << r.token;
+        auto* h = static_cast<SipHeaderRemPartyIe*>(VQ500SipHeaderFind(m.At(0), 80, nullptr, nullptr));
+        ASSERT_NE(h, nullptr) << r.token;
+        for (const SipRpiTokenIe* t :
+             {static_cast<const SipRpiTokenIe*>(VQ500SipRpiTokenFind(&h->stRpid.msRpiToken, 4, nullptr, nullptr)),
+              static_cast<const SipRpiTokenIe*>(pAdded)}) {
+            ASSERT_NE(t, nullptr) << r.token;
+            ASSERT_EQ(VQXMsgElementCount(&t->u.alt4.msRpiPrivacyVal), 1) << r.token;
+            const auto* e =
+                static_cast<const SipRpiPrivacyValIe*>(VQXMsgElementGet(&t->u.alt4.msRpiPrivacyVal, 0, nullptr));
+            EXPECT_EQ(e->stRpiPrivElem.eEnum, r.value) << r.token;
+            EXPECT_STREQ(VQ500_SIP_RPI_PRIV_TYPE_STRING(static_cast<i32>(e->stRpiPrivElem.eEnum)), r.name) << r.token;
+            EXPECT_EQ(S(VQ500SipStringGet(&e->stRpiPrivElem.msText)), r.value == 5 ? r.token : "(null)") << r.token;
+        }
+    }
+}
+
 }  // namespace
