@@ -1,8 +1,9 @@
 /*
  * vq500_sip_find.cpp - searches over element sets, text and value reads,
  * header duplication. Callers: the call/media control layers and the
- * composers of this library. Pure readers apart from the duplication's
- * destination; see vq500_sip_find.h for the cursor contract.
+ * composers of this library. Readers never write into a message (a value
+ * is copied into a buffer of the calling thread); see vq500_sip_find.h for
+ * the cursor contract.
  */
 #include "vq500_sip_find.h"
 
@@ -131,7 +132,15 @@ char* VQ500SipValueGet(const SipValueIe* pValue, u16* pun16Length)
     if (pun16Length != nullptr) {
         *pun16Length = static_cast<u16>(text.size());
     }
-    return const_cast<char*>(text.data());
+    // A copy, so that the closing quote of a quoted value is not read with
+    // it and the message is never written; per thread, as the name buffers.
+    thread_local char s_szValue[VQ500_SIP_VALUE_MAX + 1];
+    if (text.data() == nullptr || text.size() > VQ500_SIP_VALUE_MAX) {
+        return nullptr;
+    }
+    std::memcpy(s_szValue, text.data(), text.size());
+    s_szValue[text.size()] = '\0';
+    return s_szValue;
 }
 
 char* VQ500SipParameterFind(const void* pSet, const char* szName, u16* pun16Cursor, u16* pun16Size,

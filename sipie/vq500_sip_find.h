@@ -5,11 +5,12 @@
  *
  * Every list of the tree is a message-element set (vqx_msg_element.h) and
  * every text a one-element set holding the text and its NUL. Readers never
- * write: a value is handed back as a pointer into its element (with its
- * length where the text does not end at its NUL). An element too
- * short for the words a search reads, or a text element without its NUL
- * inside it, never matches. No state, no locks; readers of one message may
- * run on several threads while nobody writes into it.
+ * write into the message: a text is handed back as a pointer into its
+ * element, a parameter value as a copy in a buffer of the calling thread
+ * (VQ500SipValueGet). An element too short for the words a search reads, or
+ * a text element without its NUL inside it, never matches. No locks;
+ * readers of one message may run on several threads while nobody writes
+ * into it.
  *
  * Cursor: an optional u16 of the caller. On entry the index the search
  * starts at (0 without a cursor), on return the index the next search goes
@@ -41,17 +42,25 @@ SipContactParamStdIe* VQ500SipContactParamsFind_StandardParam(const void* pSet, 
  * the element has no NUL inside it, or the field is null. */
 const char* VQ500SipStringGet(const void* pStringField);
 
-/* Value of a value record: the stored text, or for a quoted string (type 2)
- * of three characters or more between double quotes, the text inside them.
- * Null when there is no text. The pointer is into the element, which is
- * never written (readers of one message may share it): a token ends at its
- * NUL, but an unquoted value is followed there by its closing quote, so it
- * is read for the *pun16Length characters given (optional). */
+/* Longest value, in characters, that VQ500SipValueGet hands back. */
+#define VQ500_SIP_VALUE_MAX 1023u
+
+/* Value of a value record as a NUL-terminated text: the stored text, or for
+ * a quoted string (type 2) of three characters or more between double
+ * quotes, the text inside them; *pun16Length (optional) gets its length.
+ * The text is a copy in a buffer of the calling thread (VQ500_SIP_VALUE_MAX
+ * characters and the NUL), never a pointer into the message, which is not
+ * written: it stays valid until the same thread's next call of
+ * VQ500SipValueGet or VQ500SipParameterFind, which reuses the buffer, and
+ * the caller may change it. Threads never share it. Null when there is no
+ * text (length 0) or when the value is longer than VQ500_SIP_VALUE_MAX
+ * (length the value's own, so the two are told apart; nothing is cut, and
+ * the stored text stays readable with VQ500SipStringGet). */
 char* VQ500SipValueGet(const SipValueIe* pValue, u16* pun16Length = nullptr);
 
-/* Value (as VQ500SipValueGet, pun16Length likewise) of the first generic
- * parameter at or after the cursor whose name equals szName exactly; null
- * when none. */
+/* VQ500SipValueGet of the first generic parameter at or after the cursor
+ * whose name equals szName exactly (same buffer, pun16Length likewise); null
+ * with length 0 when none. */
 char* VQ500SipParameterFind(const void* pSet, const char* szName, u16* pun16Cursor, u16* pun16Size,
                             u16* pun16Length = nullptr);
 

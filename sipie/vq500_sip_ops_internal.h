@@ -59,8 +59,8 @@ inline bool VqxSipIsUriKind(u32 un32Kind)
     return un32Kind == 1 || un32Kind == 2 || un32Kind == 4;
 }
 
-/* Value of a value record as VQ500SipValueGet gives it (data null when
- * there is no text). */
+/* Value of a value record, unquoted as VQ500SipValueGet gives it, as a view
+ * into the element (data null when there is no text). */
 std::string_view VqxSipValueView(const SipValueIe* pValue);
 
 /* Calls onPair(name, value) for each name=value pair of a parameter text

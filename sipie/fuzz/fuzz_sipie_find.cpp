@@ -89,8 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
                     if (v == nullptr) {
                         break;
                     }
-                    if (memchr(v, '\0', un16Length) != nullptr) {
-                        abort();  // the length runs past the value
+                    if (strlen(v) != un16Length) {
+                        abort();  // the text read as a C text is not the value
                     }
                 }
             }

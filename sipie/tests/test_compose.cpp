@@ -120,39 +120,62 @@ TEST(Compose, SearchesWalkAndNeverWrite)
     EXPECT_EQ(msg.Bytes(), before) << "readers wrote";
 }
 
-// Quoted values come back without quotes as a pointer into the element and
-// a length (the closing quote stays behind them); tokens end at their NUL.
-TEST(Compose, ValueReadsPointIntoTheElement)
+// A value comes back as a C text of its own, in the calling thread's buffer:
+// a quoted one without its quotes (two quotes alone stay), a token as
+// stored; never a pointer into the message, which stays as it was even when
+// the caller writes into the text. The parameter search gives what the
+// value read of its element gives. A value longer than the buffer comes
+// back null with its length, which tells it from a missing one (length 0).
+TEST(Compose, ValueReadsAreCTextsOfTheCallingThread)
 {
     TestMsg msg(8);
     void* m = msg.Msg();
+    const std::string longest(VQ500_SIP_VALUE_MAX, 'v'), over(VQ500_SIP_VALUE_MAX + 1, 'w');
     struct Row {
         const char* stored;
         bool quoted;
-        const char* read;
+        const char* read;  // null: too long to read
     };
-    const Row rows[] = {{"abc", true, "abc"}, {"", true, "\"\""}, {"\"x", false, "\"x"}, {"tok", false, "tok"}};
+    const Row rows[] = {
+        {"abc", true, "abc"},   {"a", true, "a"},       {"", true, "\"\""},
+        {"\"x", false, "\"x"}, {"tok", false, "tok"},  {"\"q\"", false, "\"q\""},  // a token keeps its quotes
+        {longest.c_str(), true, longest.c_str()},     {longest.c_str(), false, longest.c_str()},
+        {over.c_str(), true, nullptr},                {over.c_str(), false, nullptr},
+    };
     for (const Row& r : rows) {
-        (r.quoted ? VQ500SipParamaterAdd_QStr : VQ500SipParamaterAdd_Tok)(m, msg.At(0), "n", r.stored);
+        ASSERT_EQ((r.quoted ? VQ500SipParamaterAdd_QStr : VQ500SipParamaterAdd_Tok)(m, msg.At(0), "n", r.stored),
+                  VQX_RESULT_OK);
     }
     const std::vector<u8> before = msg.Bytes();
-    u16 cur = 0;
-    for (const Row& r : rows) {
-        for (int pass = 0; pass < 2; ++pass) {
-            u16 c = cur;
-            EXPECT_EQ(ParamValue(msg.At(0), "n", &c), r.read) << r.stored << " pass " << pass;
-            if (pass == 1) cur = c;
-        }
-        const auto* prm = static_cast<const SipParameterIe*>(VQXMsgElementGet(msg.At(0), u16(cur - 1), nullptr));
+    const char* pPayload = reinterpret_cast<const char*>(msg.Payload());
+    for (u16 i = 0; i < std::size(rows); ++i) {
+        const Row& r = rows[i];
+        const std::string row = std::string(r.stored).substr(0, 8) + (r.quoted ? " quoted" : " token");
+        const size_t nLength = strlen(r.read != nullptr ? r.read : r.stored);
+        u16 c = i;
+        EXPECT_EQ(ParamValue(msg.At(0), "n", &c), S(r.read)) << row;
+        EXPECT_EQ(c, i + 1) << row;
+        const auto* prm = static_cast<const SipParameterIe*>(VQXMsgElementGet(msg.At(0), i, nullptr));
         u16 un16Length = 0;
-        const char* p = VQ500SipValueGet(&prm->stValue, &un16Length);
-        ASSERT_NE(p, nullptr) << r.stored;
-        EXPECT_EQ(ValueText(p, un16Length), r.read) << r.stored;
-        EXPECT_TRUE(p > reinterpret_cast<const char*>(msg.Payload()) &&
-                    p + un16Length < reinterpret_cast<const char*>(msg.Payload()) + msg.Used())
-            << r.stored << ": not inside the message";
-        EXPECT_EQ(p[un16Length], r.quoted && r.stored[0] != '\0' ? '"' : '\0') << r.stored;
+        char* p = VQ500SipValueGet(&prm->stValue, &un16Length);
+        EXPECT_EQ(S(p), S(r.read)) << row;
+        EXPECT_EQ(un16Length, nLength) << row;
+        if (p == nullptr) {
+            continue;
+        }
+        EXPECT_FALSE(p >= pPayload && p < pPayload + msg.Used()) << row << ": inside the message";
+        p[0] = 'X';
+        EXPECT_TRUE(msg.Bytes() == before) << row << ": a write into the text reached the message";
     }
+    // One buffer per thread: the next read takes the place of the last.
+    u16 c0 = 0, c4 = 4;
+    const char* pFirst = VQ500SipParameterFind(msg.At(0), "n", &c0, nullptr);
+    const char* pNext = VQ500SipParameterFind(msg.At(0), "n", &c4, nullptr);
+    EXPECT_EQ(pFirst, pNext);
+    EXPECT_STREQ(pFirst, "tok");
+    u16 un16Length = 7;
+    EXPECT_EQ(VQ500SipParameterFind(msg.At(0), "absent", nullptr, nullptr, &un16Length), nullptr);
+    EXPECT_EQ(un16Length, 0) << "missing, not too long";
     EXPECT_EQ(VQ500SipValueGet(nullptr), nullptr);
     EXPECT_EQ(VQ500SipParameterFind(msg.At(0), nullptr, nullptr, nullptr), nullptr);
     EXPECT_EQ(msg.Bytes(), before);

@@ -129,7 +129,11 @@ std::vector<u8> ReadGolden(const std::string& name)
 
 std::string ValueText(const char* p, u16 un16Length)
 {
-    return p != nullptr ? std::string(p, un16Length) : "(null)";
+    if (p == nullptr) {
+        return "(null)";
+    }
+    EXPECT_EQ(strlen(p), un16Length) << p;
+    return p;
 }
 
 std::string ParamValue(const void* pSet, const char* szName, u16* pun16Cursor)

@@ -56,8 +56,9 @@ u32 GetU32(const void* pv);
 
 std::vector<u8> ReadGolden(const std::string& name);
 
-/* A value read as the library hands it back, pointer and length; "(null)"
- * when there is none. ParamValue looks the parameter up first. */
+/* A value read as the library hands it back: its C text, checked against
+ * the length given with it; "(null)" when there is none. ParamValue looks
+ * the parameter up first. */
 std::string ValueText(const char* p, u16 un16Length);
 std::string ParamValue(const void* pSet, const char* szName, u16* pun16Cursor = nullptr);
 
