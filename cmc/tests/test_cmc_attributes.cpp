@@ -714,10 +714,11 @@ TEST_F(CmcAttrTest, ProtocolAttributeRules) {
     P.InitSipHeaders(&hP, &pSet);
     return VQ500SipHeaderAddStr_ContentType(hP, pSet, psz);
   };
-  CVQCMC_PROTOCOL_ATTRIBUTE Plain, NoBoundary, Mixed;
+  CVQCMC_PROTOCOL_ATTRIBUTE Plain, NoBoundary, Mixed, LongBoundary;
   ContentType(Plain, "text/plain");
   ContentType(NoBoundary, "multipart/mixed");
   ContentType(Mixed, "multipart/mixed; boundary=b1");
+  ASSERT_EQ(ContentType(LongBoundary, ("multipart/mixed; boundary=" + std::string(1100, 'b')).c_str()), VQX_RESULT_OK);
   void* pv = nullptr;
   ASSERT_EQ(VQXMsgElementAlloc(hMsg, pHeaders, 16, &pv), VQX_RESULT_OK);
   *static_cast<u32*>(pv) = 87;  // a Privacy header in Sip
@@ -732,6 +733,8 @@ TEST_F(CmcAttrTest, ProtocolAttributeRules) {
       {"multipart without Content-Type", [&] { return Other.AddMultiPartSipBody(nullptr, nullptr); }},
       {"multipart under text/plain", [&] { return Plain.AddMultiPartSipBody(nullptr, nullptr); }},
       {"multipart without boundary", [&] { return NoBoundary.AddMultiPartSipBody(nullptr, nullptr); }},
+      {"multipart with a boundary too long to read back",
+       [&] { return LongBoundary.AddMultiPartSipBody(nullptr, nullptr); }},
       {"first part", [&] { return Mixed.AddMultiPartSipAutomaticSDP(nullptr, nullptr); }},
       {"second part", [&] { return Mixed.AddMultiPartSipBody(nullptr, nullptr); }},
       {"single part", [&] { return Sip.SetSinglePartSipBody("v=0"); }},
