@@ -7,6 +7,9 @@
  */
 #include "vq500_sip_find.h"
 
+#include <new>
+#include <string>
+
 #include "vq500_sip_ops_internal.h"
 
 #include <cstring>
@@ -133,14 +136,18 @@ char* VQ500SipValueGet(const SipValueIe* pValue, u16* pun16Length)
         *pun16Length = static_cast<u16>(text.size());
     }
     // A copy, so that the closing quote of a quoted value is not read with
-    // it and the message is never written; per thread, as the name buffers.
-    thread_local char s_szValue[VQ500_SIP_VALUE_MAX + 1];
-    if (text.data() == nullptr || text.size() > VQ500_SIP_VALUE_MAX) {
+    // it and the message is never written; per thread, as the name buffers,
+    // but grown to the longest value the thread has read.
+    if (text.data() == nullptr) {
         return nullptr;
     }
-    std::memcpy(s_szValue, text.data(), text.size());
-    s_szValue[text.size()] = '\0';
-    return s_szValue;
+    thread_local std::string s_strValue;
+    try {
+        s_strValue.assign(text);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    return s_strValue.data();
 }
 
 char* VQ500SipParameterFind(const void* pSet, const char* szName, u16* pun16Cursor, u16* pun16Size,

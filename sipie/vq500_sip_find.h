@@ -42,20 +42,16 @@ SipContactParamStdIe* VQ500SipContactParamsFind_StandardParam(const void* pSet, 
  * the element has no NUL inside it, or the field is null. */
 const char* VQ500SipStringGet(const void* pStringField);
 
-/* Longest value, in characters, that VQ500SipValueGet hands back. */
-#define VQ500_SIP_VALUE_MAX 1023u
-
 /* Value of a value record as a NUL-terminated text: the stored text, or for
  * a quoted string (type 2) of three characters or more between double
  * quotes, the text inside them; *pun16Length (optional) gets its length.
- * The text is a copy in a buffer of the calling thread (VQ500_SIP_VALUE_MAX
- * characters and the NUL), never a pointer into the message, which is not
- * written: it stays valid until the same thread's next call of
- * VQ500SipValueGet or VQ500SipParameterFind, which reuses the buffer, and
- * the caller may change it. Threads never share it. Null when there is no
- * text (length 0) or when the value is longer than VQ500_SIP_VALUE_MAX
- * (length the value's own, so the two are told apart; nothing is cut, and
- * the stored text stays readable with VQ500SipStringGet). */
+ * The text is a copy in a buffer of the calling thread, never a pointer into
+ * the message, which is not written: it stays valid until the same thread's
+ * next call of VQ500SipValueGet or VQ500SipParameterFind, which reuses the
+ * buffer, and the caller may change it. Threads never share it; it grows to
+ * the longest value its thread has read and lives until the thread ends.
+ * Null when there is no text (length 0), or when the buffer cannot grow for
+ * want of memory (length the value's own). */
 char* VQ500SipValueGet(const SipValueIe* pValue, u16* pun16Length = nullptr);
 
 /* VQ500SipValueGet of the first generic parameter at or after the cursor

@@ -190,11 +190,7 @@ VQX_RESULT CVQCMC_PROTOCOL_ATTRIBUTE::AddMultiPartSipBody(VQX_MSG_HANDLE* phMsg,
       return VQX_RESULT_NOT_SUPPORTED;
     }
     const auto* pContentType = static_cast<const SipHeaderContenttypeIe*>(pHeader);
-    // Only its presence counts: a value too long to be read back is there too.
-    u16 un16BoundaryLength = 0;
-    if (VQ500SipParameterFind(&pContentType->msParameter, "boundary", nullptr, nullptr, &un16BoundaryLength) ==
-            nullptr &&
-        un16BoundaryLength == 0) {
+    if (VQ500SipParameterFind(&pContentType->msParameter, "boundary", nullptr, nullptr) == nullptr) {
       VqCmcLogLine("AddMultiPartSipBody: You must add a unique boundary paramter to the content-type header.\n");
       return VQX_RESULT_NOT_SUPPORTED;
     }

@@ -733,7 +733,7 @@ TEST_F(CmcAttrTest, ProtocolAttributeRules) {
       {"multipart without Content-Type", [&] { return Other.AddMultiPartSipBody(nullptr, nullptr); }},
       {"multipart under text/plain", [&] { return Plain.AddMultiPartSipBody(nullptr, nullptr); }},
       {"multipart without boundary", [&] { return NoBoundary.AddMultiPartSipBody(nullptr, nullptr); }},
-      {"multipart with a boundary too long to read back",
+      {"multipart with a boundary of 1100 characters",
        [&] { return LongBoundary.AddMultiPartSipBody(nullptr, nullptr); }},
       {"first part", [&] { return Mixed.AddMultiPartSipAutomaticSDP(nullptr, nullptr); }},
       {"second part", [&] { return Mixed.AddMultiPartSipBody(nullptr, nullptr); }},
