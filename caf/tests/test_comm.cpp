@@ -104,9 +104,7 @@ TEST_F(CommTest, BuildsParametersLendsTheLibraryAndChangesParameters) {
   P.mNetworkRedundancyParams.un32NetworkDownDelayMs = 4500;
   CVQCAFComm* pComm = CVQCAFComm::GetInstance();
   ASSERT_NE(pComm, nullptr);
-  /* The banner names the local addresses: no separator without a second one. */
   EXPECT_EQ(Logged("Local IPs are "), 1u);
-  EXPECT_EQ(Logged("/, VQX_GW_PORT="), 0u);
   _VQX_LIB_PARAMS L;
   pComm->BuildHostLibParams(P, &L);
   EXPECT_EQ(L.NetworkRedundancy.un32PollDelayMs, 1500u);
@@ -152,6 +150,35 @@ TEST_F(CommTest, StatusHandlerTable) {
     for (size_t n; (n = a[3].find('\n')) != std::string::npos;) a[3].replace(n, 1, "\\n");
   });
   pComm->ReleaseInstance();
+}
+
+/* The opening banner names both local addresses, the '/' between them written also when the second is
+ * empty: one loopback net gives gw0 only, two give both. */
+TEST(CommBridgeLife, BannerNamesBothLocalAddresses) {
+  const struct {
+    u32 un32Nets;
+    const char* pszAddresses;
+  } aRows[] = {{1, "127.0.0.1/"}, {2, "127.0.0.1/127.0.1.1"}};
+  SetGlobals(FakeGlobals());
+  for (const auto& Row : aRows) {
+    loopnet::LoopbackNets Nets(Row.un32Nets);
+    CCaptureListener Log;
+    AddLogTraceListener(&Log);
+    CVQCAFCommParams P;
+    ASSERT_EQ(CVQCAFComm::Init(P), VQX_RESULT_OK) << Row.pszAddresses;
+    u32 un32Port = 0;
+    EXPECT_EQ(CVQCAFComm::GetGwPort(&un32Port), VQX_RESULT_API_OK);
+    EXPECT_EQ(CVQCAFComm::Uninit(), VQX_RESULT_OK);
+    RemoveLogTraceListener(&Log);
+    const std::string strWant =
+        std::string("Local IPs are ") + Row.pszAddresses + ", VQX_GW_PORT=" + std::to_string(un32Port) + "\n";
+    const std::vector<std::string> a = Log.Texts();
+    EXPECT_EQ(std::count_if(a.begin(), a.end(),
+                            [&](const std::string& s) { return s.rfind("\033[32m* ", 0) == 0 && s.ends_with(strWant); }),
+              1)
+        << strWant;
+  }
+  SetGlobals(nullptr);
 }
 
 TEST(CommBridgeLife, UninitWaitsForAnOwnerOnAnotherThread) {

@@ -154,11 +154,10 @@ CVQCAFComm::CVQCAFComm(CVQCAFCommParams& Params)
   static const char kStars[] = "*****************************************";
   static_assert(sizeof(kStars) == 42);
   LogTrace(VQMSG, "\033[32m%s\n", kStars);
-  /* "<gw0>/<gw1>", or the one address when the second path has none. */
-  const bool fTwo = pInfo->szLocalGw1Address[0] != '\0';
-  LogTrace(VQMSG, "\033[32m* %s.%s: VQX Library %s (0x%08X). Local IPs are %s%s%s, VQX_GW_PORT=%u\n", pInfo->szHostName,
+  /* "<gw0>/<gw1>": the separator stays when the second path has no address, so the line's form never changes. */
+  LogTrace(VQMSG, "\033[32m* %s.%s: VQX Library %s (0x%08X). Local IPs are %s/%s, VQX_GW_PORT=%u\n", pInfo->szHostName,
            pInfo->szApplicationName, pInfo->szLibReleaseTag, pInfo->un32LibBuildNumber, pInfo->szLocalGw0Address,
-           fTwo ? "/" : "", fTwo ? pInfo->szLocalGw1Address : "", static_cast<u32>(lp.un16GwPort));
+           pInfo->szLocalGw1Address, static_cast<u32>(lp.un16GwPort));
   LogTrace(VQMSG, "\033[32m%s\n", kStars);
   delete pInfo;
 }
