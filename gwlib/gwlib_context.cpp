@@ -391,6 +391,27 @@ void ResolveSubnets(GwLibCtx* c)
     }
 }
 
+template <size_t N>
+void EndAtLastByte(char (&sz)[N])
+{
+    sz[N - 1] = '\0';
+}
+
+/* The instance's own names and addresses end at their field's last byte at the latest, as its
+ * advertisement carries them and as received names are cut: a name that fills its field is then the
+ * name a specific discovery finds, and no comparison or reading of it runs into the next field. */
+void EndOwnTexts(VqxGwLibParams& p)
+{
+    EndAtLastByte(p.HostGwParms.szHostName);
+    EndAtLastByte(p.HostGwParms.szAppName);
+    EndAtLastByte(p.HostGwParms.szIpAddress0);
+    EndAtLastByte(p.HostGwParms.szIpAddress1);
+    EndAtLastByte(p.AdapterGwParams.szAdapterName);
+    EndAtLastByte(p.AdapterGwParams.szSerialNumber);
+    EndAtLastByte(p.AdapterGwParams.szIpAddress0);
+    EndAtLastByte(p.AdapterGwParams.szIpAddress1);
+}
+
 const char* LocalAddrText(const GwLibCtx* c, const VqxGwLibParams& p, int gw)
 {
     if (c->Params.fDetectAdapters)
@@ -417,8 +438,7 @@ VQX_RESULT VqxGwLibAllocate(const VqxGwLibParams* pParams, VqxGwLibContext* phCt
         s = -1;
     c->RxEvent.SetNow();
     c->Params = *pParams;
-    c->Params.AdapterGwParams.szIpAddress0[63] = c->Params.AdapterGwParams.szIpAddress1[63] = '\0';
-    c->Params.HostGwParms.szIpAddress0[63] = c->Params.HostGwParms.szIpAddress1[63] = '\0';
+    EndOwnTexts(c->Params);
     c->un32LocalGw[0] = IpFromText(LocalAddrText(c, c->Params, 0));
     c->un32LocalGw[1] = IpFromText(LocalAddrText(c, c->Params, 1));
     RefreshIfaces(c);
@@ -475,7 +495,9 @@ VQX_RESULT VqxGwLibSetParam(VqxGwLibContext hCtx, const VqxGwLibParams* pParams)
     if (c == nullptr || pParams == nullptr)
         return VQX_RESULT_NULL_PARAM;
     const VqxGwLibParams& o = c->Params;
-    const VqxGwLibParams& n = *pParams;
+    VqxGwLibParams nEnded = *pParams; /* compared and taken as the stored parameters were */
+    EndOwnTexts(nEnded);
+    const VqxGwLibParams& n = nEnded;
     struct Fixed
     {
         bool fDiffers;
@@ -508,10 +530,7 @@ VQX_RESULT VqxGwLibSetParam(VqxGwLibContext hCtx, const VqxGwLibParams* pParams)
     const char* oldIp[2] = {LocalAddrText(c, o, 0), LocalAddrText(c, o, 1)};
     char newIp[2][64];
     for (int gw = 0; gw < 2; gw++)
-    {
         std::memcpy(newIp[gw], LocalAddrText(c, n, gw), 64);
-        newIp[gw][63] = '\0';
-    }
     bool fBlockDiffers;
     if (fAda)
     {

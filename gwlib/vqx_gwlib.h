@@ -248,7 +248,10 @@ typedef struct VqxGwLibContextRec* VqxGwLibContext;
 /* Every operation returns 0x82000009 for a null context or pointer argument.
  *
  * Builds an instance (sockets open, no thread); the parameters are copied,
- * the extra address array must outlive the instance. 0x82000009 also
+ * the extra address array must outlive the instance. Texts of the two
+ * information blocks end at their field's last byte at the latest (a name
+ * that fills its 128 bytes is its first 127 characters, as advertised).
+ * 0x82000009 also
  * without pFctErrorLog; 0x82000007 when memory, the pool or the hash cannot
  * be had; 0x82000001 when a socket or pipe cannot be set up. */
 VQX_RESULT VqxGwLibAllocate(const VqxGwLibParams* pParams, VqxGwLibContext* phCtx);

@@ -22,6 +22,39 @@ def enc_adapter_info():
                        b"\0\0\0\1", b"\0\0\0\1", 0x02070B04, 0x424, 0x428, b"\0" * 128)
 
 
+def name(first, n):
+    """n letters cycling through the alphabet from first: a copy cut short, run long or shifted shows."""
+    return bytes(ord("a") + (ord(first) - ord("a") + i) % 26 for i in range(n))
+
+
+# Text fields hold at most their size less one character and a NUL (struct's "Ns" pads with NUL and
+# cuts at N). NAMES: what the encoders write for names of any length from their field's size less one
+# up; NAMES_FULL: fields filled to their last byte, as a peer may send them.
+def names_specific(n):
+    return struct.pack(">II128s128s", 0x484C4453, 1, name("h", n), name("a", n))
+
+
+def names_host_adv(n, m):
+    return struct.pack(">IBBBBII", 0x484C5041, 2, 3, 0, 1, 40000, 0) + struct.pack(
+        ">Q4sI128s128sQQ64s64sIB3s", 0x7F00000100000ABC, b"\0" * 4, 2, name("h", n), name("a", n),
+        0x1111222233334444, 0x5555666677778888, name("p", m), name("q", m), 0x02070B04, 2, b"\0" * 3)
+
+
+def names_adapter_adv(n, m):
+    return struct.pack(">I3sBI", 0x47575041, b"\0" * 3, 1, 5000) + struct.pack(
+        ">3I128s128sI64s64s4s4sIII128s", 1, 2, 3, name("n", n), name("s", n), 0x280, name("p", m), name("q", m),
+        b"\0\0\0\1", b"\0\0\0\1", 0x02070B04, 0x424, 0x428, b"\0" * 128)
+
+
+NAMES = {
+    "names_specific": names_specific(127),
+    "names_host_adv": names_host_adv(127, 63),
+    "names_adapter_adv": names_adapter_adv(127, 63),
+    "names_specific_full": names_specific(128),
+    "names_host_adv_full": names_host_adv(128, 64),
+    "names_adapter_adv_full": names_adapter_adv(128, 64),
+}
+
 GOLDEN = {
     "discovery": struct.pack(">I", 0x47574449),
     "specific": struct.pack(">II128s128s", 0x484C4453, 1, b"hostA", b"appB"),
@@ -36,7 +69,7 @@ GOLDEN = {
 }
 
 def main(argv):
-    for kind, b in GOLDEN.items():
+    for kind, b in list(GOLDEN.items()) + list(NAMES.items()):
         with open("%s/%s.bin" % (argv[0], kind), "wb") as f:
             f.write(b)
 

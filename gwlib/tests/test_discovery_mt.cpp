@@ -105,6 +105,36 @@ TEST(GwDiscovery, EachPacketKindGetsItsAnswerOrItsReason) {
   EXPECT_EQ(Answers(in, u, Word(0x484C4449, 4), "Replying..."), 1u);
 }
 
+/* A host whose own names fill their fields advertises them cut at the last byte, answers a specific
+ * discovery that names it so and no shorter one, and takes its own parameters back unchanged. */
+TEST(GwDiscovery, HostNamesFillingTheirFieldsAreTheNamesItAnswersTo) {
+  const std::string host(kNameLen, 'h'), app(kNameLen, 'a');
+  Instance in([&](Recorder& r) {
+    VqxGwLibParams p = Quellan(r);
+    std::memcpy(p.HostGwParms.szHostName, host.data(), kNameLen);
+    std::memcpy(p.HostGwParms.szAppName, app.data(), kNameLen);
+    return p;
+  });
+  UdpPeer u;
+  u.Send(in.params.aun16GwPorts[0], Word(0x484C4449, 4));
+  const std::vector<u8> adv = u.Recv(3000);
+  VQX_GW_HOST_ADV a;
+  ASSERT_TRUE(DecodeHostAdv(VqxGwCursor(adv.data(), adv.size()), a));
+  EXPECT_EQ(std::string(a.Info.szHostName), host.substr(0, kNameLen - 1));
+  EXPECT_EQ(std::string(a.Info.szAppName), app.substr(0, kNameLen - 1));
+  const struct {
+    size_t len;
+    size_t answers;
+    const char* line;
+  } rows[] = {{kNameLen - 1, 1, "Replying..."}, {kNameLen - 2, 0, "Ignoring, this is not us."}};
+  for (const auto& r : rows) {
+    u8 sd[kSpecificSize];
+    EncodeSpecificDiscovery(0x484C4453, 0, host.substr(0, r.len).c_str(), app.substr(0, r.len).c_str(), sd);
+    EXPECT_EQ(Answers(in, u, std::vector<u8>(sd, sd + kSpecificSize), r.line), r.answers) << r.len;
+  }
+  EXPECT_EQ(VqxGwLibSetParam(in.ctx, &in.params), VQX_RESULT_OK);
+}
+
 TEST(GwDiscovery, SourceFilterWithAutoDiscoveryOffOrLoopbackOnly) {
   /* 127.0.0.1 is in the extra list; 127.0.0.2 only on gw0's subnet */
   struct Row {

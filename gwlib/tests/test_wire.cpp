@@ -7,6 +7,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -41,6 +42,55 @@ std::vector<u8> V(const u8 (&b)[N]) {
   return std::vector<u8>(b, b + N);
 }
 
+/* n letters cycling through the alphabet from first, as check_wire.py's name() builds them. */
+std::string Name(char first, size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; i++) s[i] = char('a' + (first - 'a' + int(i)) % 26);
+  return s;
+}
+
+/* Copies a name into a record's text field: filled to its last byte when as long as the field, else
+ * NUL-terminated. */
+template <size_t N>
+void SetName(char (&field)[N], const std::string& s) {
+  std::memset(field, 0, N);
+  std::memcpy(field, s.data(), std::min(s.size(), N));
+}
+
+/* The golden records' names: n letters in the 128-byte fields, m in the 64-byte ones. */
+VQX_GW_HOST_ADV HostAdvNamed(size_t n, size_t m) {
+  VQX_GW_HOST_ADV a = SampleHostAdv();
+  SetName(a.Info.szHostName, Name('h', n));
+  SetName(a.Info.szAppName, Name('a', n));
+  SetName(a.Info.szIpAddress0, Name('p', m));
+  SetName(a.Info.szIpAddress1, Name('q', m));
+  return a;
+}
+VQX_GW_ADAPTER_ADV AdapterAdvNamed(size_t n, size_t m) {
+  VQX_GW_ADAPTER_ADV a = SampleAdapterAdv();
+  SetName(a.Info.szAdapterName, Name('n', n));
+  SetName(a.Info.szSerialNumber, Name('s', n));
+  SetName(a.Info.szIpAddress0, Name('p', m));
+  SetName(a.Info.szIpAddress1, Name('q', m));
+  return a;
+}
+
+/* "" when equal, else the first offset where got differs from want. */
+std::string Diff(const std::vector<u8>& got, const std::vector<u8>& want) {
+  const auto d = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+  if (d.first == got.end() && d.second == want.end()) return "";
+  char sz[96];
+  snprintf(sz, sizeof(sz), "%zu bytes, golden %zu; first difference at %zd: 0x%02X, golden 0x%02X", got.size(),
+           want.size(), d.first - got.begin(), d.first == got.end() ? 0u : *d.first,
+           d.second == want.end() ? 0u : *d.second);
+  return sz;
+}
+
+std::vector<u8> Golden(const std::string& kind) {
+  const char* dir = std::getenv("VQX_TEST_DATA");
+  return ReadFile(std::string(dir != nullptr ? dir : ".") + "/" + kind + ".bin");
+}
+
 }  // namespace
 
 TEST(GwWire, EveryImageMatchesItsGoldenFileAndTheGeneratorStillWritesIt) {
@@ -70,7 +120,7 @@ TEST(GwWire, EveryImageMatchesItsGoldenFileAndTheGeneratorStillWritesIt) {
   const std::string cmd = "python3 " + gwtest::SourcePath("gwlib/tests/check_wire.py") + " " + tmp;
   ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
   for (auto& im : images) {
-    const std::vector<u8> golden = ReadFile(std::string(dir) + "/" + im.kind + ".bin");
+    const std::vector<u8> golden = Golden(im.kind);
     EXPECT_EQ(im.bytes, golden) << im.kind;
     EXPECT_EQ(ReadFile(std::string(tmp) + "/" + im.kind + ".bin"), golden) << im.kind << ": regenerate tests/data";
   }
@@ -150,7 +200,9 @@ TEST(GwWire, HandlesFromNames) {
     const char* name;
     bool fSerial;
     u32 handle;
-  } rows[] = {{"12345678", true, 0xCA345678},
+  } rows[] = {{"12345678", true, 0xCA345678},  // the eight characters read, one fewer, one more
+              {"1234567", true, 0xCA345670},
+              {"123456789", true, 0xCA345678},
               {"1A2B0C9D", true, 0xCA200090},  // characters other than 1..9 count as 0
               {"12", true, 0xCA000000},
               {"", true, 0xCA000000},
@@ -171,5 +223,70 @@ TEST(GwWire, HandlesFromNames) {
   for (auto& r : rows) {
     EXPECT_EQ(HandleFromName(0xCA, r.name, r.fSerial), r.handle) << r.name;
     EXPECT_FALSE(HandleIsReserved(HandleFromName(0xCA, r.name, r.fSerial))) << r.name;
+  }
+}
+
+/* Every name field of the UDP packets and the link handshake blocks with a name one shorter than the
+ * field, exactly as long and one longer: the encoders write at most the field's size less one and a
+ * NUL (the golden images of check_wire.py's NAMES), whatever the output buffer held before. A
+ * record's field holds no longer name: its "one longer" is the full field followed by the next
+ * field's letters. Decoders given fields filled to their last byte (NAMES_FULL), in buffers of the
+ * packet's exact size, cut each at its last byte and leave the fields after it whole. */
+TEST(GwWire, NamesAsLongAsTheirFieldsAreCutAtTheirLastByte) {
+  const std::vector<u8> specific = Golden("names_specific"), host = Golden("names_host_adv"),
+                        adapter = Golden("names_adapter_adv");
+  ASSERT_EQ(specific.size(), kSpecificSize);
+  ASSERT_EQ(host.size(), kHostAdvSize);
+  ASSERT_EQ(adapter.size(), kAdapterAdvSize);
+  for (size_t n : {kNameLen - 1, kNameLen, kNameLen + 1}) {
+    u8 s[kSpecificSize];
+    std::memset(s, 0xAA, sizeof(s));
+    EncodeSpecificDiscovery(0x484C4453, 1, Name('h', n).c_str(), Name('a', n).c_str(), s);
+    EXPECT_EQ(Diff(V(s), specific), "") << "specific discovery, names of " << n;
+  }
+  for (size_t n : {kNameLen - 1, kNameLen}) {
+    const size_t m = n / 2; /* 63 or 64: the address texts' fields are half as long */
+    u8 h[kHostAdvSize], a[kAdapterAdvSize];
+    std::memset(h, 0xAA, sizeof(h));
+    std::memset(a, 0xAA, sizeof(a));
+    EncodeHostAdv(HostAdvNamed(n, m), h);
+    EncodeAdapterAdv(AdapterAdvNamed(n, m), a);
+    EXPECT_EQ(Diff(V(h), host), "") << "host advertisement, names of " << n << " and " << m;
+    EXPECT_EQ(Diff(V(a), adapter), "") << "adapter advertisement, names of " << n << " and " << m;
+  }
+
+  /* What each decoder must give back for both images: the names cut to 127 and 63 letters. */
+  const VQX_GW_HOST_ADV hwant = HostAdvNamed(kNameLen - 1, 63);
+  const VQX_GW_ADAPTER_ADV awant = AdapterAdvNamed(kNameLen - 1, 63);
+  for (const char* suffix : {"", "_full"}) {
+    const std::string tag = suffix;
+    std::vector<u8> b = Golden("names_specific" + tag);
+    b.shrink_to_fit();
+    SpecificDiscovery sd;
+    ASSERT_TRUE(DecodeSpecificDiscovery(VqxGwCursor(b.data(), b.size()), sd)) << tag;
+    EXPECT_EQ(sd.un32Request, 1u) << tag;
+    EXPECT_EQ(std::string(sd.szHost), Name('h', kNameLen - 1)) << "specific" << tag;
+    EXPECT_EQ(std::string(sd.szApp), Name('a', kNameLen - 1)) << "specific" << tag;
+
+    b = Golden("names_host_adv" + tag);
+    b.shrink_to_fit();
+    VQX_GW_HOST_ADV hout;
+    ASSERT_TRUE(DecodeHostAdv(VqxGwCursor(b.data(), b.size()), hout)) << tag;
+    EXPECT_EQ(0, std::memcmp(&hout, &hwant, sizeof(hout))) << "host advertisement" << tag << ": "
+                                                           << hout.Info.szHostName;
+
+    b = Golden("names_adapter_adv" + tag);
+    b.shrink_to_fit();
+    VQX_GW_ADAPTER_ADV aout;
+    ASSERT_TRUE(DecodeAdapterAdv(VqxGwCursor(b.data(), b.size()), aout, false)) << tag;
+    EXPECT_EQ(0, std::memcmp(&aout, &awant, sizeof(aout))) << "adapter advertisement" << tag << ": "
+                                                           << aout.Info.szAdapterName;
+    /* the handshake block of a link: the same texts */
+    ASSERT_TRUE(DecodeAdapterAdv(VqxGwCursor(b.data(), b.size()), aout, true)) << tag;
+    for (auto [got, want] : {std::pair{aout.Info.szAdapterName, awant.Info.szAdapterName},
+                             {aout.Info.szSerialNumber, awant.Info.szSerialNumber},
+                             {aout.Info.szIpAddress0, awant.Info.szIpAddress0},
+                             {aout.Info.szIpAddress1, awant.Info.szIpAddress1}})
+      EXPECT_EQ(std::string(got), std::string(want)) << "adapter handshake block" << tag;
   }
 }
