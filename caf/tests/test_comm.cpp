@@ -173,10 +173,8 @@ TEST(CommBridgeLife, BannerNamesBothLocalAddresses) {
     const std::string strWant =
         std::string("Local IPs are ") + Row.pszAddresses + ", VQX_GW_PORT=" + std::to_string(un32Port) + "\n";
     const std::vector<std::string> a = Log.Texts();
-    EXPECT_EQ(std::count_if(a.begin(), a.end(),
-                            [&](const std::string& s) { return s.rfind("\033[32m* ", 0) == 0 && s.ends_with(strWant); }),
-              1)
-        << strWant;
+    auto IsBanner = [&](const std::string& s) { return s.starts_with("\033[32m* ") && s.ends_with(strWant); };
+    EXPECT_EQ(std::count_if(a.begin(), a.end(), IsBanner), 1) << strWant;
   }
   SetGlobals(nullptr);
 }
