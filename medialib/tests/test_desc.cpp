@@ -36,6 +36,51 @@ TEST(Desc, LimitsAreRefusedAndNewSlotsAreClean) {
   EXPECT_EQ(r->un8NbConnections, 8);
 }
 
+/* A description's connection is the entry its index names while the index is below the count, else
+ * none: never the session's entry in its stead, entry 0 of an empty table or an entry past the table.
+ * The session's is entry 0 while there is one. Entries are added as the parser adds them. */
+TEST(Desc, ConnectionOfADescription) {
+  const struct {
+    const char* what;
+    const char* session;  // session-level address (null: none), added first
+    const char* media;    // the description's own address (null: none)
+    int idx, count;       // the description's index and the count written over them (-1: as added)
+    const char* want;     // the description's connection ("-": none)
+    const char* wantSession;
+  } rows[] = {
+      {"no connection anywhere", nullptr, nullptr, -1, -1, "-", "-"},
+      {"session level only", "10.0.0.1", nullptr, -1, -1, "10.0.0.1", "10.0.0.1"},
+      {"media level only", nullptr, "10.0.0.2", -1, -1, "10.0.0.2", "10.0.0.2"},
+      {"both levels", "10.0.0.1", "10.0.0.2", -1, -1, "10.0.0.2", "10.0.0.1"},
+      {"index at the count", "10.0.0.1", "10.0.0.2", 2, -1, "-", "10.0.0.1"},
+      {"index past the count", "10.0.0.1", nullptr, 7, -1, "-", "10.0.0.1"},
+      {"index 0 of an empty table holding stale bytes", nullptr, nullptr, 0, 0, "-", "-"},
+      {"index past a full table", "10.0.0.1", nullptr, 8, 8, "-", "10.0.0.1"},
+      {"index past the table, count above it", "10.0.0.1", nullptr, 8, 9, "-", "10.0.0.1"},
+  };
+  for (const auto& row : rows) {
+    VqxRecord r = NewRecord();
+    _VQX_SIMULTANEOUS_CAP* d = NewDesc(r.get());
+    _VQX_SDP_CONNECTION c{};
+    if (row.session != nullptr) {
+      std::strcpy(c.szAddress, row.session);
+      ASSERT_EQ(VQXMediaLibSdpSessionConnectionAdd(r.get(), &c), VQX_RESULT_OK) << row.what;
+    }
+    if (row.media != nullptr) {
+      std::strcpy(c.szAddress, row.media);
+      ASSERT_EQ(VQXMediaLibMediaDescConnectionAdd(r.get(), d, &c), VQX_RESULT_OK) << row.what;
+    }
+    std::strcpy(r->aConnections[r->un8NbConnections].szAddress, "10.9.9.9");  // stale bytes past the count
+    if (row.idx >= 0) d->un8ConnectionIdx = static_cast<u8>(row.idx);
+    if (row.count >= 0) r->un8NbConnections = static_cast<u8>(row.count);
+    _VQX_SDP_CONNECTION *got = &c, *session = &c;
+    EXPECT_EQ(VQXMediaLibMediaDescConnectionGet(r.get(), d, &got), VQX_RESULT_OK) << row.what;
+    EXPECT_EQ(VQXMediaLibSdpSessionConnectionGet(r.get(), &session), VQX_RESULT_OK) << row.what;
+    EXPECT_STREQ(got == nullptr ? "-" : got->szAddress, row.want) << row.what;
+    EXPECT_STREQ(session == nullptr ? "-" : session->szAddress, row.wantSession) << row.what;
+  }
+}
+
 TEST(Desc, CapabilitiesAreSharedAndWalked) {
   VqxRecord r = NewRecord();
   _VQX_SIMULTANEOUS_CAP* d0 = NewDesc(r.get());
