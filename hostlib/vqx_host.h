@@ -197,7 +197,8 @@ typedef void (*PFCT_VQX_LIB_SEND_HOOK)(void* pvContext, VQX_LIB_HANDLE hLib, VQX
 /*
  * Open parameters (840 bytes), owned by the caller. VQXOpenLib copies them
  * and writes defaults, the build number and the release tag back into the
- * caller's record.
+ * caller's record; a name or address filling its field ends at the field's
+ * last byte.
  */
 typedef struct _VQX_LIB_PARAMS {
   u32 un32StructVersion;                 /* 1 */

@@ -231,6 +231,12 @@ VQX_RESULT VQXOpenLib(_VQX_LIB_PARAMS* pParams, VQX_LIB_HANDLE* phLib) {
     return VQX_RESULT_API_NULL_PARAM;
   }
   *phLib = nullptr;
+  /* The texts are read as C texts from here on (logs, the transport, the host's records): one that
+   * fills its field ends at the field's last byte instead of running into the next field. */
+  pParams->szHostName[sizeof(pParams->szHostName) - 1] = '\0';
+  pParams->szApplicationName[sizeof(pParams->szApplicationName) - 1] = '\0';
+  pParams->szGw0Address[sizeof(pParams->szGw0Address) - 1] = '\0';
+  pParams->szGw1Address[sizeof(pParams->szGw1Address) - 1] = '\0';
   pParams->un32BuildNumber = VQX_HOSTLIB_BUILD_NUMBER;
   Snprintf(pParams->szReleaseTag, sizeof(pParams->szReleaseTag), "%s", VQX_HOSTLIB_RELEASE_TAG);
 

@@ -104,6 +104,23 @@ TEST(LibOpen, FillsCallerRecordAndLeavesNothingBehind) {
   }
 }
 
+/* Names that fill their fields are cut at the last byte, in the caller's record and in what the library reports. */
+TEST(LibOpen, NamesFillingTheirFieldsEndAtTheirLastByte) {
+  CapturedLog log;
+  _VQX_LIB_PARAMS params = HostLibTestParams(&log);
+  memset(params.szHostName, 'h', sizeof(params.szHostName));
+  memset(params.szApplicationName, 'a', sizeof(params.szApplicationName));
+  VQX_LIB_HANDLE hLib = nullptr;
+  ASSERT_EQ(VQXOpenLib(&params, &hLib), VQX_RESULT_API_OK);
+  _VQX_LIB_INFO info;
+  ASSERT_EQ(VQXGetLibInfo(hLib, &info), VQX_RESULT_API_OK);
+  EXPECT_EQ(std::string(info.szHostName, strnlen(info.szHostName, sizeof(info.szHostName))), std::string(127, 'h'));
+  EXPECT_EQ(std::string(info.szApplicationName, strnlen(info.szApplicationName, sizeof(info.szApplicationName))),
+            std::string(127, 'a'));
+  EXPECT_EQ(strnlen(params.szHostName, sizeof(params.szHostName)), 127u);
+  EXPECT_EQ(VQXCloseLibEx(&hLib), VQX_RESULT_API_OK);
+}
+
 TEST(LibOpen, NullArgumentsAndValidationFailure) {
   VQX_LIB_HANDLE hLib = reinterpret_cast<VQX_LIB_HANDLE>(1);
   EXPECT_EQ(VQXOpenLib(nullptr, &hLib), VQX_RESULT_API_NULL_PARAM);
