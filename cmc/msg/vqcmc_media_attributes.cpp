@@ -60,9 +60,15 @@ VQX_RESULT CVQCMC_PLAY_ATTRIBUTE::AddPlayFilePath(const char* pszPath, unsigned 
     if (mpMsg == nullptr) {
       Result = VQX_RESULT_NOT_INITIALIZED;
     } else {
+      const u32 un32Mark = VqxMsgElementMark(mpMsg);
       Result = VQXMsgElementAlloc(mpMsg, &mpPayload->setPlayFileParams, static_cast<u16>(un32Size), &pvElement);
-      // Only a full room is worth a larger message; any other refusal stands.
-      if (!VQX_RESULT_FAILED_OR_WARNING(Result) || Result != VQX_RESULT_BUFFER_TOO_SMALL) break;
+      if (!VQX_RESULT_FAILED_OR_WARNING(Result)) break;
+      // Any refusal, a warning too, is answered with a larger message. An element handed out with a
+      // warning is taken back first, so that the list never keeps one without its path.
+      if (VqxMsgElementMark(mpMsg) != un32Mark) {
+        void* apSets[] = {&mpPayload->setPlayFileParams};
+        VqxMsgElementUndo(mpMsg, un32Mark, apSets, 1);
+      }
       if (mpMsg->un32PayloadMaxLength > kMaxElement) {
         Result = VQX_RESULT_OUT_OF_RANGE;
       } else {
@@ -78,10 +84,10 @@ VQX_RESULT CVQCMC_PLAY_ATTRIBUTE::AddPlayFilePath(const char* pszPath, unsigned 
         }
       }
     }
+    // Every stop, whatever ended the growth, says so with the largest size.
     VqCmcLogLine("AddPlayFilePath: Maximum msgset size reached! (%u bytes)\n", VQCMC_PLAY_MAX_MSG_SIZE);
     return Result;
   }
-  if (VQX_RESULT_FAILED_OR_WARNING(Result)) return Result;
   auto* pElement = static_cast<_VQCMC_PLAY_FILE_PARAMS*>(pvElement);
   WriteUrl(reinterpret_cast<char*>(pElement) + VQCMC_PLAY_FILE_OFFSET_URL, pszPrefix, pszPath);
   pElement->aun32Params[0] = un32Param1;

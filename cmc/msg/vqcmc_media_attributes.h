@@ -8,9 +8,9 @@
  * with CopyTo; a received payload is read with CopyFrom or by adopting the
  * received message. Element layouts are in vqcmc_attr_records.h. Play and
  * record paths follow the URL rule: a path without "://" anywhere in it is
- * stored as "file://" + path. Only the play attribute grows: when its
- * element room is full it moves into a message of twice the capacity, never
- * above 65536 bytes.
+ * stored as "file://" + path. Only the play attribute grows: when an
+ * element is refused (any result with either top bit set, a warning too) it
+ * moves into a message of twice the capacity, never above 65536 bytes.
  * An element that cannot be held (more than 65535 bytes) is refused with
  * 0x8200000A, logged, before anything is allocated. Other results are the
  * element library's (0x8200001A no room, ...); 0x82000009 null text;
@@ -39,8 +39,11 @@ class CVQCMC_PLAY_ATTRIBUTE : public CVQCMCMsgset<_VQCMC_PLAY_ATTRIBUTE> {
   CVQCMC_PLAY_ATTRIBUTE(VQX_MSG_HANDLE hMsg, _VQCMC_PLAY_ATTRIBUTE* pPayload) : CVQCMCMsgset(hMsg, pPayload) {}
 
   /* Appends a play file element (parameters at 0, 4, 8, URL from 12),
-   * growing the message while the room is full; 0x82000006 (logged) once
-   * the message has reached 65536 bytes. */
+   * growing the message while the element is refused. Growth stops with
+   * 0x82000006 once the message has reached 65536 bytes, with the resize's
+   * result when no larger message can be had, 0x82000014 on an empty holder;
+   * every stop logs "AddPlayFilePath: Maximum msgset size reached! (65536
+   * bytes)" at VQERR and leaves the list as it was. */
   VQX_RESULT AddPlayFilePath(const char* pszPath, unsigned int un32Param1, unsigned int un32Param2,
                              unsigned int un32Param3);
   VQX_RESULT AddPlayFilePath(const CVQCAFString& strPath, unsigned int un32Param1, unsigned int un32Param2,

@@ -38,7 +38,46 @@ extern "C" void* realloc(void* pv, size_t nSize) noexcept {
   return s_pfnNext(pv, nSize);
 }
 
+/*
+ * Set by a test to refuse element allocations made outside the element library (the attribute classes, the
+ * core library's copies, the SIP elements), through the link's --wrap: after un32Pass more calls, the next
+ * un32Refuse get Result; with fAppend the element is appended first and handed out with it.
+ */
+struct ElementRefusal {
+  u32 un32Pass = 0, un32Refuse = 0;
+  VQX_RESULT Result = VQX_RESULT_OK;
+  bool fAppend = false;
+};
+static thread_local ElementRefusal t_Refusal;
+
+extern "C" VQX_RESULT __real_VQXMsgElementAlloc(void* pMsg, void* pSet, u16 un16Size, void** ppElement);
+extern "C" VQX_RESULT __wrap_VQXMsgElementAlloc(void* pMsg, void* pSet, u16 un16Size, void** ppElement) {
+  ElementRefusal& r = t_Refusal;
+  if (r.un32Refuse == 0) return __real_VQXMsgElementAlloc(pMsg, pSet, un16Size, ppElement);
+  if (r.un32Pass > 0) {
+    r.un32Pass--;
+    return __real_VQXMsgElementAlloc(pMsg, pSet, un16Size, ppElement);
+  }
+  r.un32Refuse--;
+  if (r.fAppend) {
+    __real_VQXMsgElementAlloc(pMsg, pSet, un16Size, ppElement);
+  } else if (ppElement != nullptr) {
+    *ppElement = nullptr;
+  }
+  return r.Result;
+}
+
 namespace {
+
+/* The message allocator the element sets borrow from the host library, refusing while s_fRefuseMessages is set. */
+bool s_fRefuseMessages = false;
+VQX_RESULT RefusingMsgAlloc(void* hLib, u32 un32Size, void** ppMsg) {
+  if (s_fRefuseMessages) return VQX_RESULT_NOT_ENOUGH_MEMORY;
+  return VQXGetMsg(static_cast<VQX_LIB_HANDLE>(hLib), un32Size, reinterpret_cast<VQX_MSG_HANDLE*>(ppMsg));
+}
+VQX_RESULT ForwardingMsgRelease(void* hLib, void** ppMsg) {
+  return VQXReleaseMsgEx(static_cast<VQX_LIB_HANDLE>(hLib), reinterpret_cast<VQX_MSG_HANDLE*>(ppMsg));
+}
 
 std::string Used(VQX_MSG_HANDLE h) {
   return std::string(reinterpret_cast<char*>(VQXMsgPayload(h)), h->un32PayloadLength);
@@ -257,6 +296,62 @@ TEST_F(CmcAttrTest, PlayGrowsTo65536ThenRecordAndEventDoNotGrow) {
   EXPECT_EQ(Event.GetPayload()->un16InterToneTimeout, 60u);
 }
 
+/* Any refused play element, a warning too, grows the message; every stop logs one line at VQERR with 65536
+ * and leaves the list as it was. */
+TEST_F(CmcAttrTest, PlayGrowsOnEveryRefusalAndLogsEveryStop) {
+  auto List = [](CVQCMC_PLAY_ATTRIBUTE& Play) {
+    std::string s;
+    for (void* p = nullptr; (p = VQXMsgElementGetNext(&Play.GetPayload()->setPlayFileParams, p, nullptr)) != nullptr;) {
+      const auto* pFile = static_cast<const _VQCMC_PLAY_FILE_PARAMS*>(p);
+      s += std::string(pFile->szUrl) + " " + std::to_string(pFile->aun32Params[0]) + "," +
+           std::to_string(pFile->aun32Params[2]) + ";";
+    }
+    return s;
+  };
+  const std::string strKept = "file:///a.wav 1,3;http://m/b.wav 4,6;";
+  struct Row {
+    const char* pszName;
+    ElementRefusal Refusal;
+    bool fNoMessages;
+    VQX_RESULT Result;
+    u32 un32Capacity;  // 0: as it was, 1: doubled
+  } aRows[] = {
+      {"a warning", {0, 1, VQX_RESULT_API_INCOMPLETE, false}, false, VQX_RESULT_OK, 1},
+      {"a warning handed out with its element", {0, 1, VQX_RESULT_API_INCOMPLETE, true}, false, VQX_RESULT_OK, 1},
+      {"a refusal other than no room", {0, 1, VQX_RESULT_INVALID_MESSAGE, false}, false, VQX_RESULT_OK, 1},
+      {"refused at every size", {0, 9, VQX_RESULT_INVALID_MESSAGE, false}, false, VQX_RESULT_OUT_OF_RANGE, 65536},
+      {"no larger message to be had", {0, 1, VQX_RESULT_BUFFER_TOO_SMALL, false}, true, VQX_RESULT_NOT_ENOUGH_MEMORY, 0},
+  };
+  ASSERT_EQ(VqxMsgElementSetAllocator(RefusingMsgAlloc, ForwardingMsgRelease), VQX_RESULT_OK);
+  for (const Row& r : aRows) {
+    CVQCMC_PLAY_ATTRIBUTE Play;
+    ASSERT_EQ(Play.AddPlayFilePath("/a.wav", 1, 2, 3) | Play.AddPlayFilePath("http://m/b.wav", 4, 5, 6), VQX_RESULT_OK);
+    const std::string strBefore = Used(Play.GetMsg());
+    const u32 un32Before = Play.GetMsg()->un32PayloadMaxLength;
+    mLog.Take();
+    t_Refusal = r.Refusal;
+    s_fRefuseMessages = r.fNoMessages;
+    EXPECT_EQ(Play.AddPlayFilePath("c.wav", 7, 8, 9), r.Result) << r.pszName;
+    s_fRefuseMessages = false;
+    EXPECT_EQ(t_Refusal.un32Refuse, r.Result == VQX_RESULT_OUT_OF_RANGE ? 4u : 0u) << r.pszName << ": refusals used";
+    t_Refusal = {};
+    EXPECT_EQ(Play.GetMsg()->un32PayloadMaxLength, r.un32Capacity > 1 ? r.un32Capacity : un32Before << r.un32Capacity)
+        << r.pszName;
+    u32 un32Stops = 0, un32Other = 0;
+    for (const CapturedLine& L : mLog.Take()) {
+      if (L.strText.find("Maximum msgset size") == std::string::npos) continue;
+      (L.un32Level == VQERR && L.strText == "AddPlayFilePath: Maximum msgset size reached! (65536 bytes)\n" ? un32Stops
+                                                                                                          : un32Other)++;
+    }
+    EXPECT_EQ(un32Stops * 10 + un32Other, r.Result == VQX_RESULT_OK ? 0u : 10u) << r.pszName << ": stop lines";
+    if (r.Result == VQX_RESULT_OK) {
+      EXPECT_EQ(List(Play), strKept + "file://c.wav 7,9;") << r.pszName;
+    } else {
+      EXPECT_EQ(Hex(Used(Play.GetMsg())), Hex(strBefore)) << r.pszName << ": the list as it was";
+    }
+  }
+}
+
 /* Elements that a 16-bit size cannot hold are refused before anything is allocated. */
 TEST_F(CmcAttrTest, OversizedElementsRefusedBeforeAllocation) {
   CVQCMC_PLAY_ATTRIBUTE Play;
@@ -294,6 +389,7 @@ TEST_F(CmcAttrTest, EmptyHolderRefusesEveryWrite) {
         std::vector<u32>({Play.AddPlayFilePath("a", 0, 0, 0), Play.SetFixedByte(15, 1), Play.GetFixedByte(15, &un8),
                           Event.AddToneString("1"), Event.CopyFrom(h, Payload<_VQCMC_EVENT_ATTRIBUTE>(h))}),
         std::vector<u32>(5, VQX_RESULT_NOT_INITIALIZED));
+    EXPECT_EQ(Logged("AddPlayFilePath: Maximum msgset size reached! (65536 bytes)"), 1u) << "no message: a stop too";
     Event.SetInterToneTimeout(5);
   }
   EXPECT_EQ(Logged("CVQCMCMsgset: Failed to free message"), 0u) << "nothing to release";
