@@ -35,9 +35,16 @@ u32 GetU32(const void* pv, u32 un32Offset) {
   return un32;
 }
 
-/* The bytes a holder's message uses past its record: what a copy of it appends (never below 0). */
+/* The bytes a holder's message uses past its record (never below 0): the room of an exact copy. */
 u32 ElementBytes(VQX_MSG_HANDLE hMsg) {
   return hMsg->un32PayloadLength - std::min<u32>(hMsg->un32PayloadLength, sizeof(_VQCMC_PROTOCOL_ATTRIBUTE));
+}
+
+/* The bytes a copy of a holder appends to another message: its elements, without the record and the end
+ * marker that every holder's message has already (never below 0). */
+u32 AppendedBytes(VQX_MSG_HANDLE hMsg) {
+  const u32 un32Base = VQXMsgComputeSize(sizeof(_VQCMC_PROTOCOL_ATTRIBUTE), 0, 0);
+  return hMsg->un32PayloadLength - std::min(hMsg->un32PayloadLength, un32Base);
 }
 
 }  // namespace
@@ -57,15 +64,23 @@ CVQCMC_PROTOCOL_ATTRIBUTE& CVQCMC_PROTOCOL_ATTRIBUTE::operator=(const CVQCMC_PRO
     pszFailure = "No message to copy into";
   } else if (Src.mpPayload == nullptr) {
     pszFailure = "No message to copy from: the attribute is kept";
-  } else if (mpMsg->un32PayloadMaxLength - mpMsg->un32PayloadLength < ElementBytes(Src.mpMsg)) {
+  } else if (mpMsg->un32PayloadMaxLength - mpMsg->un32PayloadLength < AppendedBytes(Src.mpMsg)) {
     // The record is copied before the elements: one that would not fit is refused before anything changes.
     pszFailure = "Not enough room for the source's elements: the attribute is kept";
     Result = VQX_RESULT_NOT_ENOUGH_MEMORY;
   } else {
+    // A copy that fails on the way has written the record and some elements: both are put back.
+    const _VQCMC_PROTOCOL_ATTRIBUTE Kept = *mpPayload;
+    const u32 un32Mark = VqxMsgElementMark(mpMsg);
     Result = VQCmcLibMsgCopyProtocolAttribute(VqCmcLiveLibHandle(), Src.mpPayload, mpMsg, mpPayload,
                                               Src.mfElementAdded, nullptr);
-    if (VQX_RESULT_SUCCEEDED(Result)) mfElementAdded = Src.mfElementAdded;
-    else pszFailure = "Copy failed";
+    if (VQX_RESULT_SUCCEEDED(Result)) {
+      mfElementAdded = Src.mfElementAdded;
+    } else {
+      *mpPayload = Kept;
+      VqxMsgElementUndo(mpMsg, un32Mark, nullptr, 0);
+      pszFailure = "Copy failed: the attribute is kept";
+    }
   }
   if (pszFailure != nullptr) VQCMC_LOG_FAILURE("CVQCMC_PROTOCOL_ATTRIBUTE::operator=", pszFailure, Result);
   return *this;

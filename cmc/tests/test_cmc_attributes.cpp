@@ -712,6 +712,42 @@ TEST_F(CmcAttrTest, ProtocolAssignmentKeepsTheTargetOnFailure) {
   EXPECT_EQ(Copy.GetPayload()->un8Present * 10 + Copy.GetPayload()->un32ProtocolType, 10u + VQCMC_PROTOCOL_SIP)
       << "a copy with room goes through";
   EXPECT_EQ(Used(Copy.GetMsg()).size(), Used(Big.GetMsg()).size());
+
+  // What a holder holds, as its copy into a fresh command message.
+  auto Content = [&](const CVQCMC_PROTOCOL_ATTRIBUTE& P) {
+    VQX_MSG_HANDLE h = Received(std::string(128, '\0'));
+    EXPECT_EQ(VQXMsgElementInit(h, 128), VQX_RESULT_OK);
+    EXPECT_EQ(P.CopyTo(h, Payload<_VQCMC_PROTOCOL_ATTRIBUTE>(h)), VQX_RESULT_OK);
+    return Hex(Used(h));
+  };
+  // A target left exactly the room the source's elements take gets them; one step of room less (a holder's
+  // room comes in steps of 8) is refused and the target keeps what it held.
+  const u32 un32Needed = static_cast<u32>(Used(Big.GetMsg()).size()) - VQXMsgComputeSize(128, 0, 0);
+  for (u32 un32Short : {0u, 8u}) {
+    CVQCMC_PROTOCOL_ATTRIBUTE Target;
+    const u32 un32Free = Target.GetMsg()->un32PayloadMaxLength - Target.GetMsg()->un32PayloadLength;
+    ASSERT_EQ(Target.SetSinglePartSipBody(std::string(un32Free - un32Needed + un32Short - 8, 't').c_str()),
+              VQX_RESULT_OK);
+    ASSERT_EQ(Target.GetMsg()->un32PayloadMaxLength - Target.GetMsg()->un32PayloadLength, un32Needed - un32Short);
+    const std::string strBefore = Used(Target.GetMsg());
+    const size_t nRefused = Logged("Not enough room for the source's elements");
+    Target = Big;
+    if (un32Short == 0) {
+      EXPECT_EQ(Content(Target), Content(Big)) << "the exact room";
+    } else {
+      EXPECT_EQ(Hex(Used(Target.GetMsg())), Hex(strBefore)) << un32Short << " bytes short";
+    }
+    EXPECT_EQ(Logged("Not enough room for the source's elements"), nRefused + (un32Short != 0)) << un32Short;
+  }
+  // A copy that fails past the room check (a generic header the copy does not know) leaves the target as it was.
+  void* pv = nullptr;
+  ASSERT_EQ(VQXMsgElementAlloc(Big.GetMsg(), &Big.GetPayload()->setGenericHeaders, 8, &pv), VQX_RESULT_OK);
+  *static_cast<u32*>(pv) = 7;
+  const std::string strKept = Used(Sip.GetMsg());
+  Sip = Big;
+  EXPECT_EQ(Hex(Used(Sip.GetMsg())), Hex(strKept)) << "nothing of the source left half in";
+  EXPECT_EQ(Logged("CVQCMC_PROTOCOL_ATTRIBUTE::operator=: Copy failed: the attribute is kept (8200000A)"), 1u);
+  EXPECT_EQ(Content(Sip), Content(CVQCMC_PROTOCOL_ATTRIBUTE(Sip, 1))) << "and it copies on as before";
 }
 
 /* Profiles and protocol attributes: built as the golden encoder did, read back (CopyFrom) and copied out (CopyTo). */
