@@ -133,6 +133,16 @@ class CmcAttrTest : public CommTest {
   }
   template <class T>
   T* Payload(VQX_MSG_HANDLE h) { return reinterpret_cast<T*>(VQXMsgPayload(h)); }
+  /* A command message: an empty record of un32Record bytes, elements initialised, in a payload of un32Capacity
+   * bytes (0: the record and 4096 more). */
+  VQX_MSG_HANDLE Command(u32 un32Record, u32 un32Capacity = 0) {
+    VQX_MSG_HANDLE h = nullptr;
+    EXPECT_EQ(VQXGetMsg(mhLib, un32Capacity != 0 ? un32Capacity : VQXMsgComputeSize(un32Record, 0, 0) + 4096, &h),
+              VQX_RESULT_API_OK);
+    maMsgs.push_back(h);
+    EXPECT_EQ(VQXMsgElementInit(h, un32Record), VQX_RESULT_OK);
+    return h;
+  }
 
   /* Runs the calls named by the rows of tests/data/pszFile (case|result|line logged once, if any) in the
    * file's order; a call that changes what Snapshot reads is marked as having written. */
@@ -715,8 +725,7 @@ TEST_F(CmcAttrTest, ProtocolAssignmentKeepsTheTargetOnFailure) {
 
   // What a holder holds, as its copy into a fresh command message.
   auto Content = [&](const CVQCMC_PROTOCOL_ATTRIBUTE& P) {
-    VQX_MSG_HANDLE h = Received(std::string(128, '\0'));
-    EXPECT_EQ(VQXMsgElementInit(h, 128), VQX_RESULT_OK);
+    VQX_MSG_HANDLE h = Command(128);
     EXPECT_EQ(P.CopyTo(h, Payload<_VQCMC_PROTOCOL_ATTRIBUTE>(h)), VQX_RESULT_OK);
     return Hex(Used(h));
   };
@@ -1145,6 +1154,16 @@ TEST_F(CmcAttrTest, RecordCopiesRebuildGoldenAndRefuseBadInput) {
       if ((!fSelf || a[6] == "other bytes") && Used(hDst) == strBytesOf) a[6] = strName;
     }
     if (const size_t nLogged = mCmcLog.Own().size(); nLogged != 0) a[6] += ", logged " + std::to_string(nLogged);
+    // A destination with exactly the room the copy took takes it alike; one byte less is refused.
+    const std::string strCopied = Used(hDst);
+    if (!fSelf && a[5] == "02000000" && strCopied.size() > strFresh.size()) {
+      for (u32 un32Short : {0u, 1u}) {
+        VQX_MSG_HANDLE hExact = Command(it->second.first, static_cast<u32>(strCopied.size()) - un32Short);
+        const VQX_RESULT Result = it->second.second(hSrc, VQXMsgPayload(hSrc), hExact, VQXMsgPayload(hExact));
+        if (un32Short == 0 && (Result != VQX_RESULT_OK || Used(hExact) != strCopied)) a[6] += ", not at its exact room";
+        if (un32Short == 1 && Result != VQX_RESULT_BUFFER_TOO_SMALL) a[6] += ", taken a byte short";
+      }
+    }
   });
   // A name of 70 characters is stored as its first 63; a compacted SDP reads back with its state.
   VQX_MSG_HANDLE h = Received(std::string(72, '\0'));
