@@ -306,6 +306,42 @@ TEST_F(CmcAttrTest, PlayGrowsTo65536ThenRecordAndEventDoNotGrow) {
   EXPECT_EQ(Event.GetPayload()->un16InterToneTimeout, 60u);
 }
 
+/* A byte header or an extra number goes in as two elements: with exactly the room for both it goes in whole;
+ * a byte less and its data element is refused, and the header element taken back: the message as it was. */
+TEST_F(CmcAttrTest, GenericHeaderWithoutRoomForItsDataLeavesNothing) {
+  CVQCMCUserToUserInfo Uui;
+  Uui.SetUuiData(CVQCAFString("0123456789"));
+  CVQCMCSs7RawData Ss7;
+  ASSERT_EQ(Ss7.SetSs7RawDataHex(static_cast<_VQCMC_SS7_ISUP_PROTOCOL_VARIANT>(2), "a1b2c3"), VQX_RESULT_OK);
+  CVQCMCExtraNumber Number;
+  Number.GetNumberType() = static_cast<_VQCMC_PROTOCOL_NUMBER_TYPE>(3);
+  Number.GetNumber() = "5551234";
+  const struct {
+    const char* pszName;
+    std::function<VQX_RESULT(VQX_MSG_HANDLE, _VQCMC_PROTOCOL_ATTRIBUTE*)> Insert;
+    u32 un32Needed;  // the header's element and its data's
+  } aRows[] = {
+      {"user-to-user", [&](VQX_MSG_HANDLE h, auto* p) { return Uui.InsertAsGenericHeader(h, p); }, 32 + 24},
+      {"SS7 raw data", [&](VQX_MSG_HANDLE h, auto* p) { return Ss7.InsertAsGenericHeader(h, p); }, 32 + 16},
+      {"extra number", [&](VQX_MSG_HANDLE h, auto* p) { return Number.InsertAsGenericHeader(h, p); }, 56 + 16},
+  };
+  for (const auto& r : aRows) {
+    for (u32 un32Short : {0u, 1u}) {
+      VQX_MSG_HANDLE h = Command(128, VQXMsgComputeSize(128, 0, 0) + r.un32Needed - un32Short);
+      auto* pProtocol = Payload<_VQCMC_PROTOCOL_ATTRIBUTE>(h);
+      const std::string strBefore = Used(h);
+      const VQX_RESULT Result = r.Insert(h, pProtocol);
+      EXPECT_EQ(Result, un32Short == 0 ? VQX_RESULT_OK : VQX_RESULT_BUFFER_TOO_SMALL) << r.pszName << " " << un32Short;
+      EXPECT_EQ(VQXMsgElementCount(&pProtocol->setGenericHeaders), un32Short == 0 ? 1u : 0u) << r.pszName;
+      if (un32Short == 0) {
+        EXPECT_EQ(h->un32PayloadLength, h->un32PayloadMaxLength) << r.pszName << ": the room taken whole";
+      } else {
+        EXPECT_EQ(Hex(Used(h)), Hex(strBefore)) << r.pszName << ": nothing half-built left";
+      }
+    }
+  }
+}
+
 /* Any refused play element, a warning too, grows the message; every stop logs one line at VQERR with 65536
  * and leaves the list as it was. */
 TEST_F(CmcAttrTest, PlayGrowsOnEveryRefusalAndLogsEveryStop) {
@@ -863,6 +899,10 @@ TEST_F(CmcAttrTest, ProtocolAttributeRules) {
   void* pv = nullptr;
   ASSERT_EQ(VQXMsgElementAlloc(hMsg, pHeaders, 16, &pv), VQX_RESULT_OK);
   *static_cast<u32*>(pv) = 87;  // a Privacy header in Sip
+  CVQCMC_PROTOCOL_ATTRIBUTE Short;  // one a byte short of its record
+  ASSERT_EQ(Short.InitSipHeaders(&hMsg, &pHeaders), VQX_RESULT_OK);
+  ASSERT_EQ(VQXMsgElementAlloc(hMsg, pHeaders, 15, &pv), VQX_RESULT_OK);
+  *static_cast<u32*>(pv) = 87;
   const std::string strBig(65536, 'b');
   const std::map<std::string, std::function<VQX_RESULT()>> Calls = {
       {"SIP setter after SS7", [&] { return Ss7.SetSipStatusCode(1, 1); }},
@@ -884,12 +924,13 @@ TEST_F(CmcAttrTest, ProtocolAttributeRules) {
        [&] { return Sip.AddMultiPartSipBody(nullptr, nullptr, &Sip.GetPayload()->SipBody); }},
       {"header copy into SS7", [&] { return Ss7.CopySipPrivacyHeader(Sip); }},
       {"header missing in source", [&] { return Mixed.CopySipRPIDPrivacyHeader(Sip); }},
+      {"header copy from one a byte short of its record", [&] { return Plain.CopySipPrivacyHeader(Short); }},
       {"header copy", [&] { return Mixed.CopySipPrivacyHeader(Sip); }},
       {"header already present", [&] { return Mixed.CopySipPrivacyHeader(Sip); }},
       {"CopyFrom once", [&] { return Empty.CopyFrom(Ss7.GetMsg(), Ss7.GetPayload()); }},
       {"CopyFrom twice", [&] { return Empty.CopyFrom(Sip.GetMsg(), Sip.GetPayload()); }},
   };
-  ExpectCalls("cmc_protocol_rules.txt", Calls, [&] { return Used(Other.GetMsg()); });
+  ExpectCalls("cmc_protocol_rules.txt", Calls, [&] { return Used(Other.GetMsg()) + Used(Plain.GetMsg()); });
   EXPECT_EQ(std::vector<u32>({Sip.GetPayload()->un16SipStatusCode, Sip.GetPayload()->un32SipSuppInfoTransId,
                               VQXMsgElementCount(&Mixed.GetPayload()->SipBody.u.alt3.msBodyMultiPart),
                               Empty.GetPayload()->un32ProtocolType}),
@@ -1037,7 +1078,7 @@ TEST_F(CmcAttrTest, MalformedProfilesBounded) {
     a[4] += " " + std::to_string(Profile.GetPeerSDP(nullptr) == VQX_RESULT_OK);
     a[4] += " " + std::to_string(Profile.GetProfileName().GetLength());
   });
-  EXPECT_EQ(Logged("Malformed SDP element skipped"), 2u);
+  EXPECT_EQ(Logged("Malformed SDP element skipped"), 4u);
   // A leg record that runs past its message is refused whole.
   VQX_MSG_HANDLE h = Received(mGolden["call_leg"].substr(0, 600));
   CVQCMC_CALL_LEG_ATTRIBUTE Leg;
@@ -1104,6 +1145,44 @@ TEST_F(CmcAttrTest, ProfileReplaceFromAndBlobWithoutMemory) {
   EXPECT_EQ(Logged("CVQCMC_MEDIA_PROFILE::CopyFrom: No memory for the SDP blob: the one held is kept"), 2u);
   EXPECT_EQ(Held.CopyFrom(hGolden, pGolden), VQX_RESULT_OK) << "memory back";
   EXPECT_EQ(State(Held), State(Fresh));
+
+  // A held blob as large as the one read takes it in place, no memory asked; one a byte smaller asks for it.
+  // A held name a character shorter than the one read is replaced by a longer buffer, not overrun.
+  for (const u8 un8Held : {24, 23}) {
+    std::string strHeldBlob = mGolden["profile"];
+    strHeldBlob[nLocal + 4] = static_cast<char>(un8Held);
+    VQX_MSG_HANDLE h = Received(strHeldBlob);
+    CVQCMC_MEDIA_PROFILE Exact;
+    ASSERT_EQ(Exact.CopyFrom(h, Payload<_VQCMC_MEDIA_PROFILE>(h)), VQX_RESULT_OK);
+    ASSERT_EQ(Exact.SetByProfileName(std::string(Fresh.GetProfileName().GetLength() - 1, 'n').c_str()), VQX_RESULT_OK);
+    t_fFailNextRealloc = true;
+    EXPECT_EQ(Exact.CopyFrom(hGolden, pGolden), un8Held == 24 ? VQX_RESULT_OK : VQX_RESULT_NOT_ENOUGH_MEMORY) << +un8Held;
+    EXPECT_EQ(t_fFailNextRealloc, un8Held == 24) << +un8Held << ": whether memory was asked for";
+    t_fFailNextRealloc = false;
+    EXPECT_EQ(Exact.GetProfileName(), Fresh.GetProfileName());
+  }
+}
+
+/* A profile's message is asked for with exactly the room its elements take: a local blob whose element ends a
+ * byte past a multiple of 8, in a message above the core library's pool classes (so given as asked). */
+TEST_F(CmcAttrTest, ProfileMessageTakesExactlyItsRoom) {
+  const u32 un32Blob = 5001;
+  VQX_MSG_HANDLE h = Command(72, 8192);
+  auto* pPayload = Payload<_VQCMC_MEDIA_PROFILE>(h);
+  u8* pby = nullptr;
+  ASSERT_EQ(VQXMsgElementAlloc(h, &pPayload->setProfileElements, static_cast<u16>(un32Blob + 16),
+                               reinterpret_cast<void**>(&pby)),
+            VQX_RESULT_OK);
+  const u32 aun32Head[] = {VQCMC_MEDIA_ELEMENT_LOCAL_SDP, 1, 0, 0, 0x3FF2F1F0u, un32Blob};
+  memcpy(pby, aun32Head, sizeof(aun32Head));
+  CVQCMC_MEDIA_PROFILE Profile;
+  ASSERT_EQ(Profile.CopyFrom(h, pPayload), VQX_RESULT_OK);
+  ASSERT_EQ(Profile.SetByProfileName("exact"), VQX_RESULT_OK);
+  auto* pSet = Profile.CreateMessage();
+  ASSERT_NE(pSet, nullptr) << "no room for the last element";
+  EXPECT_EQ(pSet->GetMsg()->un32PayloadLength, pSet->GetMsg()->un32PayloadMaxLength) << "room to spare";
+  EXPECT_EQ(VQXMsgElementCount(&pSet->GetPayload()->setProfileElements), 2u);
+  CVQCMC_MEDIA_PROFILE::DestroyMessage(pSet);
 }
 
 /* The core library's record copies, as rows of tests/data/cmc_copy_rows.txt: a golden payload (bytes replaced
