@@ -1,8 +1,9 @@
 /*
  * The call/media control attributes: play, record and event holders and the
  * generic headers against golden payloads (testing/golden/cmc), growth,
- * refusals of elements and of malformed received payloads, the value
- * classes' defaults and texts.
+ * copies and elements at exactly their room and a byte past it, refusals of
+ * elements and of malformed received payloads, the value classes' defaults
+ * and texts.
  */
 #include <dlfcn.h>
 
