@@ -42,7 +42,9 @@ socket inherited as --control-fd), one answer line each:
   trace KIND N [SIZE]   N trace units to each entity of KIND whose trace is on,
                         logged to --trace-log (boardsim_trace.py,
                         docs/board-trace-messages.md); tracelog FILE
-                        logs them to FILE from now on
+                        logs them to FILE from now on; traceoff ignore
+                        leaves the off requests unanswered and the traces
+                        on (traceoff answer: the default)
 Sending never blocks the board: what it sends waits in each link's queue of
 whole frames (batches, poll replies) and leaves as the host reads; polls are
 still read and answered meanwhile, a reply going out right after the frame in

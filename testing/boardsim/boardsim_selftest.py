@@ -248,6 +248,25 @@ class TraceBurst(Peer):
         self.assertEqual(json.loads(self.ask("stats"))["traces_on"], 0)
         host.close()
 
+    def test_off_requests_ignored_leave_the_trace_on_unanswered(self):
+        host = self.host_link()
+        host.sendall(ss7_trace_set(1, 7))
+        self.assertEqual(self.answer_of(host, 7), 0)
+        self.assertEqual(self.ask("traceoff sometimes"), "error unknown command")
+        self.assertEqual(self.ask("traceoff ignore"), "ok")
+        # Read in order: the answer to 9 comes, none to 8 before it.
+        host.sendall(ss7_trace_set(0, 8) + ss7_trace_set(1, 9))
+        self.assertEqual(self.answer_of(host, 9), 0)
+        stats = json.loads(self.ask("stats"))
+        self.assertEqual((stats["traces_off_ignored"], stats["traces_on"]), (1, 1))
+        self.assertEqual(self.ask("trace ss7 3"), "ok 3")
+        self.assertEqual([struct.unpack_from(">I", m)[0] for m in read_frame(host)], [0x04210031] * 3)
+        self.assertEqual(self.ask("traceoff answer"), "ok")
+        host.sendall(ss7_trace_set(0, 10))
+        self.assertEqual(self.answer_of(host, 10), 0)
+        self.assertEqual(json.loads(self.ask("stats"))["traces_on"], 0)
+        host.close()
+
     def test_host_gone_during_a_burst_answers_what_was_built(self):
         host = self.host_link(rcvbuf=4096)
         host.sendall(ss7_trace_set(1, 7))

@@ -30,6 +30,8 @@ class Trace:
         self.requests = 0
         self.on = {}          # (family, key) -> entity fields the units carry
         self.unit = 0
+        self.ignore_off = False  # "traceoff ignore": off requests neither applied nor answered
+        self.off_ignored = 0
         self.log = open(log_path, "a") if log_path else None
         self.entities = self.known(profile)
 
@@ -80,6 +82,9 @@ class Trace:
             fields = {"trunk": trunk, "mask": mask, "bits": bits}
         if lookup not in self.entities:
             return [self.answer(ERR_UNKNOWN)]
+        if action == 0 and self.ignore_off:
+            self.off_ignored += 1
+            return []  # a board that never answers: its trace stays on
         if action == 1:
             self.on[(family, key)] = dict(self.entities[lookup], **fields)
         else:
@@ -190,8 +195,11 @@ class Trace:
                 self.log.close()
             self.log = open(words[1], "a")
             return "ok"
+        if words[0] == "traceoff" and len(words) == 2 and words[1] in ("answer", "ignore"):
+            self.ignore_off = words[1] == "ignore"
+            return "ok"
         return None
 
     def stats(self):
-        return {"trace_requests": self.requests, "traces_on": len(self.on),
+        return {"trace_requests": self.requests, "traces_on": len(self.on), "traces_off_ignored": self.off_ignored,
                 "trace_violations": len(self.violations), "trace_violation_texts": self.violations[:5]}
