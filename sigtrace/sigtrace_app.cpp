@@ -352,9 +352,9 @@ void CVQSigTrace::Teardown() {
     mpPage = nullptr;
     if (CVQCAFCli* pCli = GetCli()) pCli->RemovePage(Page, &mAppMutex);
   }
-  /* 9. The host library (the answers to the off requests are dropped unread). */
+  /* 9. The host library. */
   if (mhFilter != nullptr) {
-    DropQueued(false);
+    DropQueued();
     VQXDestroyMsgFilterEx(mhHostLib, &mhFilter);
   }
   mhFilter = nullptr;
@@ -380,12 +380,19 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
   const u64 un64Start = VQXGetClock();
   u64 un64LastMsg = un64Start;
   bool fDiscarding = false;
-  VQX_MSG_HANDLE ahMsg[VQX_MAX_MSG_PER_RECEIVE_LOOP];
   for (;;) {
     const u64 un64Now = VQXGetClock();
+    if (VqSigTraceCloseCutShort()) {
+      LogTrace(VQMSG, "Close: cut short by a second signal, the units still owed are counted as lost");
+      break;
+    }
     /* A board that keeps sending without answering cannot hold the close
      * for ever, nor one that went silent. */
-    if (un64Now - un64Start >= VQ_SIGTRACE_DRAIN_CAP_MS) break;
+    if (un64Now - un64Start >= VQ_SIGTRACE_DRAIN_CAP_MS) {
+      LogTrace(VQMSG, "Close: still taking units after %u ms (%u answer(s) missing), the units still owed are counted as lost",
+               VQ_SIGTRACE_DRAIN_CAP_MS, un32Answers);
+      break;
+    }
     if (un32Answers != 0 && un64Now - un64LastMsg >= VQ_SIGTRACE_DRAIN_MS) break;
     if (!fDiscarding && un64Now - un64Start >= VQ_SIGTRACE_DRAIN_MS) {
       /* Past the write time the units are only counted, in their groups'
@@ -394,50 +401,69 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
       DiscardGroups();
       fDiscarding = true;
     }
-    u32 un32Count = VQX_MAX_MSG_PER_RECEIVE_LOOP;
-    VQX_RESULT r;
-    {
-      CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
-      r = VQXReceiveMsgMultipleDbg(mhHostLib, mhFilter, un32Answers != 0 ? VQ_SIGTRACE_RECEIVE_WAIT_MS : 0, &un32Count, ahMsg,
-                                   __FILE__, __LINE__);
-    }
+    const VQX_RESULT r = TakeClosingBatch(un32Answers != 0 ? VQ_SIGTRACE_RECEIVE_WAIT_MS : 0, un32Answers);
     if (r == VQX_RESULT_API_FILTER_AWAKENED) continue; /* a late wake-up of the main loop */
     if (VQX_RESULT_FAILED(r)) {
       if (r == VQX_RESULT_API_TIMEOUT && un32Answers != 0) continue;
       break; /* everything answered and taken, or the filter is gone */
     }
     un64LastMsg = VQXGetClock();
-    const u32 un32Taken = std::min(un32Count, VQX_MAX_MSG_PER_RECEIVE_LOOP);
-    for (u32 i = 0; i < un32Taken; i++) {
-      if (ahMsg[i] == nullptr) continue;
-      const u32 un32Id = ahMsg[i]->un32MsgId;
-      if (VqTraceFamilyOfNotif(un32Id) != nullptr) {
-        HandleTraceUnit(reinterpret_cast<unsigned int*>(ahMsg[i]));
-      } else if (VqTraceFamilyOfRequest(un32Id) != nullptr) {
-        HandleTraceAnswer(reinterpret_cast<unsigned int*>(ahMsg[i]));
-        if (un32Answers != 0) un32Answers--;
-      } /* boards coming or going no longer matter */
-    }
-    for (u32 i = 0; i < un32Taken; i++) {
-      if (ahMsg[i] != nullptr) VQXReleaseMsgDbg(mhHostLib, &ahMsg[i], __FILE__, __LINE__);
-    }
   }
-  /* What is still queued is counted in its group, not written. */
-  DiscardGroups();
-  DropQueued(true);
+  StopTakingUnits();
 }
 
-void CVQSigTrace::DropQueued(bool fIntoGroups) {
+VQX_RESULT CVQSigTrace::TakeClosingBatch(u32 un32WaitMs, u32& un32Answers) {
+  VQX_MSG_HANDLE ahMsg[VQX_MAX_MSG_PER_RECEIVE_LOOP];
+  u32 un32Count = VQX_MAX_MSG_PER_RECEIVE_LOOP;
+  VQX_RESULT r;
+  {
+    CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
+    r = VQXReceiveMsgMultipleDbg(mhHostLib, mhFilter, un32WaitMs, &un32Count, ahMsg, __FILE__, __LINE__);
+  }
+  if (VQX_RESULT_FAILED(r)) return r;
+  const u32 un32Taken = std::min(un32Count, VQX_MAX_MSG_PER_RECEIVE_LOOP);
+  for (u32 i = 0; i < un32Taken; i++) {
+    if (ahMsg[i] == nullptr) continue;
+    const u32 un32Id = ahMsg[i]->un32MsgId;
+    if (VqTraceFamilyOfNotif(un32Id) != nullptr) {
+      HandleTraceUnit(reinterpret_cast<unsigned int*>(ahMsg[i]));
+    } else if (VqTraceFamilyOfRequest(un32Id) != nullptr) {
+      HandleTraceAnswer(reinterpret_cast<unsigned int*>(ahMsg[i]));
+      if (un32Answers != 0) un32Answers--;
+    } /* boards coming or going no longer matter */
+  }
+  for (u32 i = 0; i < un32Taken; i++) {
+    if (ahMsg[i] != nullptr) VQXReleaseMsgDbg(mhHostLib, &ahMsg[i], __FILE__, __LINE__);
+  }
+  return r;
+}
+
+void CVQSigTrace::StopTakingUnits() {
+  DiscardGroups();
+  /* Once the filter takes no more units, what it holds is a known number:
+   * each unit is counted in its group before the summaries. */
+  std::vector<_VQX_FILTER_PARAMS> aSets = FilterSets(false);
+  const VQX_RESULT r =
+      VQXModifyMsgFilterDbg(mhHostLib, mhFilter, static_cast<u32>(aSets.size()), aSets.data(), nullptr, __FILE__, __LINE__);
+  const bool fStopped = VQX_RESULT_SUCCEEDED(r);
+  /* Then one batch only: what comes later is counted by DropQueued. */
+  if (!fStopped) Failure("CVQSigTrace::StopTakingUnits", "The filter still takes units", r, __LINE__);
+  u32 un32Answers = 0;
+  VQX_RESULT rTake;
+  do {
+    rTake = TakeClosingBatch(0, un32Answers);
+  } while (fStopped && (VQX_RESULT_SUCCEEDED(rTake) || rTake == VQX_RESULT_API_FILTER_AWAKENED));
+}
+
+void CVQSigTrace::DropQueued() {
   u32 un32Units = 0;
   VQX_MSG_HANDLE hMsg = nullptr;
-  /* A board that keeps sending cannot hold the close: what is left then is counted as a whole. */
+  /* A filter still taking units from a board that keeps sending cannot
+   * hold the close: what is left then is counted as a whole. */
   const u64 un64End = VQXGetClock() + kOffSendWaitMs;
   while (VQXGetClock() < un64End && VQX_RESULT_SUCCEEDED(VQXReceiveMsgDbg(mhHostLib, mhFilter, 0, &hMsg, __FILE__, __LINE__)) &&
          hMsg != nullptr) {
-    if (VqTraceFamilyOfNotif(hMsg->un32MsgId) != nullptr) {
-      if (fIntoGroups) HandleTraceUnit(reinterpret_cast<unsigned int*>(hMsg));
-      else un32Units++;
-    }
+    if (VqTraceFamilyOfNotif(hMsg->un32MsgId) != nullptr) un32Units++;
     VQXReleaseMsgDbg(mhHostLib, &hMsg, __FILE__, __LINE__);
   }
   u32 un32Left = 0;

@@ -31,7 +31,8 @@
  *
  * Clean-up (Clear, also run by the destructor): traces off at the boards,
  * the units taken in until the boards have answered written (within 2 s;
- * later ones are counted in their groups' lost; 30 s at most), capture off
+ * later ones are counted in their groups' lost; 30 s at most, cut short by
+ * a second SIGTERM or SIGINT), no unit taken after that, capture off
  * to every provider, sig-trace service stopped, adapters freed,
  * management clients stopped, groups closed (text files end "[END]"),
  * providers freed, page removed, host library given back, framework stopped
@@ -51,6 +52,8 @@
  */
 #ifndef SIGTRACE_APP_H
 #define SIGTRACE_APP_H
+
+#include <vector>
 
 #include "sigtrace_adapter.h"
 #include "sigtrace_cfg_cmdline.h"
@@ -295,6 +298,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
   void Teardown();
   /* "-stdout": the console kept off-screen. */
   void StdoutConsole();
+  /* The main loop's filter sets: adapter events, the application's own
+   * messages and, with fTraces, the trace units and on/off answers. */
+  static std::vector<_VQX_FILTER_PARAMS> FilterSets(bool fTraces);
   /* Opens the main loop's filter. */
   u32 CreateFilter();
   /* At the close, after the traces went off: takes the units the main
@@ -302,17 +308,28 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * un32Answers off requests (a board answers after the units it sent
    * before) and the filter is empty; units are written within
    * VQ_SIGTRACE_DRAIN_MS and counted in their groups' lost after it. The
-   * wait ends early when nothing arrives for VQ_SIGTRACE_DRAIN_MS, and at
-   * VQ_SIGTRACE_DRAIN_CAP_MS; what is queued then is counted lost too. */
+   * wait ends early when nothing arrives for VQ_SIGTRACE_DRAIN_MS, at
+   * VQ_SIGTRACE_DRAIN_CAP_MS, and at a second SIGTERM or SIGINT
+   * (VqSigTraceCloseCutShort, checked at least every 100 ms); then
+   * StopTakingUnits. */
   void DrainTraceUnits(u32 un32Answers);
+  /* One receive of the close (up to un32WaitMs, mutex released): its units
+   * to their groups, its on/off answers counted down from un32Answers. The
+   * receive's result. */
+  VQX_RESULT TakeClosingBatch(u32 un32WaitMs, u32& un32Answers);
   /* Every group's records counted lost instead of written (the close). */
   void DiscardGroups();
-  /* Empties the main loop's filter (within 500 ms): its trace units
-   * counted in their groups (fIntoGroups, the groups discarding), or, once
-   * the groups are closed, in the line "Close: %u trace unit(s) received
-   * too late to be written, dropped", as are those still queued at the
-   * 500 ms (a board that keeps sending). */
-  void DropQueued(bool fIntoGroups);
+  /* The end of the drain: the groups discard, the filter stops taking
+   * units and answers, and the units it still holds are counted in their
+   * groups; none is taken after that, so every unit taken in is in its
+   * group's summary. */
+  void StopTakingUnits();
+  /* Empties the main loop's filter once the groups are closed (within 500
+   * ms): trace units found there, which only a filter that could not stop
+   * taking them holds, are counted in the line "Close: %u trace unit(s)
+   * received too late to be written, dropped", as is all that is still
+   * queued at the 500 ms. */
+  void DropQueued();
 };
 
 /*
@@ -326,6 +343,9 @@ void VqSigTraceSetRunning(volatile u32* pfQuit);
  * flag of the running application and writes one byte to the self-pipe that
  * its main loop watches, which wakes the loop's wait. */
 void VqSigTraceSignalQuit();
+/* A second SIGTERM or SIGINT came (VqSigTraceSignalQuit counts them): the
+ * close stops waiting for the boards. */
+bool VqSigTraceCloseCutShort();
 
 }  // namespace VQCAF
 

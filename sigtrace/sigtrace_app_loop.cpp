@@ -61,6 +61,11 @@ bool StdoutBroken() {
   return poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
+/* SIGTERM and SIGINT received so far: the first ends the run, a second
+ * cuts the close short. Lock-free, for the handler. */
+std::atomic<u32> s_un32QuitSignals{0};
+static_assert(std::atomic<u32>::is_always_lock_free, "counted from a signal handler");
+
 /* The signals' self-pipe: made once (by the first main loop) and never
  * closed, so that a late signal never writes into a descriptor reused since.
  * Non-blocking: a full pipe already holds a wake-up. */
@@ -118,18 +123,21 @@ class CQuitWatcher {
 }  // namespace
 
 void VqSigTraceSignalQuit() {
+  s_un32QuitSignals.fetch_add(1);
   if (volatile u32* pfQuit = VqSigTraceQuitFlag()) *pfQuit = 1;
   PokeQuitPipe();
 }
+
+bool VqSigTraceCloseCutShort() { return s_un32QuitSignals.load() >= 2; }
 
 void CVQSigTrace::RequestQuit() {
   mfQuit = 1;
   if (mhHostLib != nullptr && mhFilter != nullptr) VQXWakeMsgFilter(mhHostLib, mhFilter);
 }
 
-u32 CVQSigTrace::CreateFilter() {
-  /* Adapter events, the application's own messages, the five families'
-   * units and on/off answers. */
+std::vector<_VQX_FILTER_PARAMS> CVQSigTrace::FilterSets(bool fTraces) {
+  /* Adapter events, the application's own messages and, while traces are
+   * taken, the five families' units and on/off answers. */
   std::vector<_VQX_FILTER_PARAMS> aSets;
   const auto Add = [&](u32 un32Mask, u32 un32Id, u32 un32Group) {
     _VQX_FILTER_PARAMS S{};
@@ -139,11 +147,17 @@ u32 CVQSigTrace::CreateFilter() {
   Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, 0);
   Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, 0);
   Add(VQX_FILTER_MASK_MSG_GROUP, 0, QUELLAN_NOTIF_ADAPTER_READY >> 16);
+  if (!fTraces) return aSets;
   for (EVQTraceFamily e : {EVQTraceFamily::Ss7, EVQTraceFamily::Lapd, EVQTraceFamily::Isdn, EVQTraceFamily::Casr2,
                            EVQTraceFamily::Ip}) {
     Add(VQX_FILTER_MASK_MSG_ID, VqTraceFamily(e).un32NotifId, 0);
     Add(VQX_FILTER_MASK_MSG_ID, VqTraceFamily(e).un32RequestId, 0);
   }
+  return aSets;
+}
+
+u32 CVQSigTrace::CreateFilter() {
+  std::vector<_VQX_FILTER_PARAMS> aSets = FilterSets(true);
   const VQX_RESULT r = VQXCreateMsgFilterDbg(mhHostLib, static_cast<u32>(aSets.size()), aSets.data(), &mhFilter,
                                              __FILE__, __LINE__);
   if (VQX_RESULT_FAILED(r)) return Failure("CVQSigTrace::CreateFilter", "Failed to create hostlib filter", r, __LINE__);

@@ -4,12 +4,16 @@
  * written and read back by tshark, also after a SIGKILL and under a file
  * size limit; the run ends by SIGTERM, the run time (as
  * a daemon), a broken standard output, a bad configuration or the management
- * master's shutdown ("-db", testing/mgmtsim), with its exit status; a board
- * that goes and comes back is traced again.
+ * master's shutdown ("-db", testing/mgmtsim), with its exit status; the
+ * close of a board that never answers ends at a second signal or after 30 s;
+ * a board that goes and comes back is traced again.
  */
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -46,6 +50,17 @@ std::pair<std::string, int> Terminate(CServerBench& B) {
   std::string strOut;
   for (std::string s; !(s = B.Server().ReadLine()).empty();) strOut += s + "\n";
   return {strOut, B.Server().Wait()};
+}
+
+/* The numbers of the group's summary line ("Group SS7: W units written, L lost"); {-1, -1} without one line. */
+std::pair<long, long> GroupSummary(CServerBench& B, const std::string& strGroup) {
+  const std::string strHead = "Group " + strGroup + ": ";
+  const auto Lines = B.LogLines(strHead);
+  long nWritten = -1, nLost = -1;
+  if (Lines.size() != 1 ||
+      sscanf(Lines[0].c_str() + Lines[0].find(strHead) + strHead.size(), "%ld units written, %ld lost", &nWritten, &nLost) != 2)
+    return {-1, -1};
+  return {nWritten, nLost};
 }
 
 /* Every unit the board logged is in the files: pcap (SS7 and IP frames as
@@ -214,14 +229,60 @@ TEST(SigTraceServer, SigtermUnderLoadWritesOrCountsEveryUnitTakenIn) {
   EXPECT_EQ(B.Server().Wait(), 0);
   const long nSent = static_cast<long>(peerboard::TraceLog(B.Path("board.log"), "ss7").size());
   const long nWritten = sigtest::PcapRecords(B.Read("SS7_000.cap"), 139);
-  const auto Summary = B.LogLines("Group SS7: ");
-  ASSERT_EQ(Summary.size(), 1u);
-  long nSaidWritten = -1, nLost = -1;
-  ASSERT_EQ(sscanf(Summary[0].c_str() + Summary[0].find("Group SS7: "), "Group SS7: %ld units written, %ld lost", &nSaidWritten,
-                   &nLost), 2) << Summary[0];
-  EXPECT_EQ(nSaidWritten, nWritten) << Summary[0];
-  EXPECT_EQ(nWritten + nLost, nSent) << Summary[0] << "; " << strBurst;
+  const auto [nSaidWritten, nLost] = GroupSummary(B, "SS7");
+  EXPECT_EQ(nSaidWritten, nWritten);
+  EXPECT_EQ(nWritten + nLost, nSent) << strBurst;
   EXPECT_EQ(B.LogLines("received too late to be written"), std::vector<std::string>());
+}
+
+/* A board that never answers the off requests ("traceoff ignore") and keeps sending SS7 units (bursts, its log
+ * left out): each row ends the run by a first signal and sends its second one once the board has seen the off
+ * requests (the close is under way), or none. A second signal ends the close's wait at once; without one the close
+ * takes units for 30 s. Either way the server takes no unit once it stops waiting: each unit it took in is in the
+ * file or counted lost in the group's summary, none counted aside after it. */
+TEST(SigTraceServer, CloseOfABoardThatNeverAnswersEndsAtASecondSignalOrAfter30s) {
+  struct SRow {
+    int nFirst, nSecond;  /* 0: no second signal */
+    const char* pszEnd;   /* the log line of the drain's end */
+    unsigned un32Ms;      /* the summary is logged within this after the first signal */
+  };
+  for (const SRow& Row : {SRow{SIGTERM, SIGINT, "Close: cut short by a second signal", 10000},
+                          SRow{SIGINT, SIGTERM, "Close: cut short by a second signal", 10000},
+                          SRow{SIGTERM, 0, "Close: still taking units after 30000 ms (2 answer(s) missing)", 60000}}) {
+    SCOPED_TRACE(std::string(strsignal(Row.nFirst)) + ", then " + (Row.nSecond != 0 ? strsignal(Row.nSecond) : "none"));
+    CServerBench B;
+    B.StartServer("-ss7");
+    ASSERT_TRUE(B.WaitTracesOn(2));
+    ASSERT_EQ(B.Board().Command("traceoff ignore"), "ok");
+    ASSERT_EQ(B.Board().Command("tracelog /dev/null"), "ok");
+    std::atomic<long> nSent{0}, nOffIgnored{0};
+    std::atomic<bool> fStop{false};
+    std::thread Stream([&] {  /* until the server's link goes ("error no link"), 90 s at most */
+      const auto End = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+      while (!fStop && std::chrono::steady_clock::now() < End) {
+        const std::string s = B.Board().Command("trace ss7 1000");
+        if (s.rfind("ok ", 0) != 0) break;
+        nSent += std::stol(s.substr(3));
+        nOffIgnored = B.Board().Stat("traces_off_ignored");
+      }
+    });
+    const bool fSending = peerwait::WaitUntil([&] { return nSent > 10000; }, 30000);
+    const int nFirst = kill(B.Server().mPid, Row.nFirst);
+    const bool fOff = peerwait::WaitUntil([&] { return nOffIgnored == 2; }, 10000);
+    const int nSecond = Row.nSecond != 0 ? kill(B.Server().mPid, Row.nSecond) : 0;
+    const bool fSummary = peerwait::WaitUntil([&] { return !B.LogLines("Group SS7: ").empty(); }, Row.un32Ms);
+    const int nStatus = B.Server().Wait();
+    fStop = true;
+    Stream.join();
+    ASSERT_TRUE(fSending && nFirst == 0 && fOff && nSecond == 0) << nSent << " units sent, " << nOffIgnored << " off ignored";
+    EXPECT_TRUE(fSummary) << "the close still waiting";
+    EXPECT_EQ(nStatus, 0);
+    EXPECT_EQ(B.LogLines(Row.pszEnd).size(), 1u);
+    const auto [nWritten, nLost] = GroupSummary(B, "SS7");
+    EXPECT_EQ(nWritten, sigtest::PcapRecords(B.Read("SS7_000.cap"), 139));
+    EXPECT_TRUE(nLost >= (Row.nSecond != 0 ? 0 : 1) && nWritten + nLost <= nSent) << nWritten << " + " << nLost << " of " << nSent;
+    EXPECT_EQ(B.LogLines("received too late to be written"), std::vector<std::string>());
+  }
 }
 
 TEST(SigTraceServer, BoardLostAndBackIsTracedAgain) {
