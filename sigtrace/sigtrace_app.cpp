@@ -55,6 +55,7 @@ CVQSigTrace::CVQSigTrace(const CVQSigTraceCfgCmdLine& CmdLine)
   mGlobalsParams.mpCliParams = &mCliParams;
   mGlobalsParams.mpfQuit = &mfQuit;
   VqSigTraceSetRunning(&mfQuit);
+  mun32SignalsAtStart = VqSigTraceQuitSignals();
   StdoutConsole();
   if (mCmdLine.mfStdout != 0) {
     /* The log file from the start: no line may reach the trace stream. */
@@ -302,6 +303,7 @@ u32 CVQSigTrace::Clear() {
 
 void CVQSigTrace::Teardown() {
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  mun32SignalsAtClose = VqSigTraceQuitSignals();
   const CVQCAFDebugInfo Here(__FILE__, __LINE__);
   /* 1. Traces off at the boards, while the adapters are still known; then
    * what was taken in before the boards stopped is written. */
@@ -375,6 +377,13 @@ void CVQSigTrace::DiscardGroups() {
   mGroups.ResetNext();
 }
 
+bool CVQSigTrace::CloseCutShort() const {
+  const u32 un32Before = mun32SignalsAtClose - mun32SignalsAtStart;
+  const u32 un32Now = VqSigTraceQuitSignals() - mun32SignalsAtStart;
+  /* Two signals close to each other may both be in before the close begins. */
+  return un32Now > un32Before || un32Now >= 2;
+}
+
 void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
   if (mhHostLib == nullptr || mhFilter == nullptr) return;
   const u64 un64Start = VQXGetClock();
@@ -382,8 +391,8 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
   bool fDiscarding = false;
   for (;;) {
     const u64 un64Now = VQXGetClock();
-    if (VqSigTraceCloseCutShort()) {
-      LogTrace(VQMSG, "Close: cut short by a second signal, the units still owed are counted as lost");
+    if (CloseCutShort()) {
+      LogTrace(VQMSG, "Close: cut short by a signal, the units still owed are counted as lost");
       break;
     }
     /* A board that keeps sending without answering cannot hold the close

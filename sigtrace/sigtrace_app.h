@@ -32,7 +32,7 @@
  * Clean-up (Clear, also run by the destructor): traces off at the boards,
  * the units taken in until the boards have answered written (within 2 s;
  * later ones are counted in their groups' lost; 30 s at most, cut short by
- * a second SIGTERM or SIGINT), no unit taken after that, capture off
+ * a SIGTERM or SIGINT that comes during the close), no unit taken after that, capture off
  * to every provider, sig-trace service stopped, adapters freed,
  * management clients stopped, groups closed (text files end "[END]"),
  * providers freed, page removed, host library given back, framework stopped
@@ -279,6 +279,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 mfCleared = 0;                     /* Clear ran */
   u32 mun32RunResult = 0x02000000u;      /* what ended the run, or the close's failure */
   u64 mun64StartMs = 0;                  /* clock when the application was attached ("-e" counts from it) */
+  u32 mun32SignalsAtStart = 0;           /* VqSigTraceQuitSignals when this application was made */
+  u32 mun32SignalsAtClose = 0;           /* and when its close began (the run's own signals only) */
 
  private:
   /* The clock of the line limits, in ms. */
@@ -309,10 +311,13 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * before) and the filter is empty; units are written within
    * VQ_SIGTRACE_DRAIN_MS and counted in their groups' lost after it. The
    * wait ends early when nothing arrives for VQ_SIGTRACE_DRAIN_MS, at
-   * VQ_SIGTRACE_DRAIN_CAP_MS, and at a second SIGTERM or SIGINT
-   * (VqSigTraceCloseCutShort, checked at least every 100 ms); then
+   * VQ_SIGTRACE_DRAIN_CAP_MS, and at a SIGTERM or SIGINT that comes during
+   * the close (CloseCutShort, checked at least every 100 ms); then
    * StopTakingUnits. */
   void DrainTraceUnits(u32 un32Answers);
+  /* A signal came during the close: a second one when a signal began it, a
+   * first one when the run time, the console or the manager did. */
+  bool CloseCutShort() const;
   /* One receive of the close (up to un32WaitMs, mutex released): its units
    * to their groups, its on/off answers counted down from un32Answers. The
    * receive's result. */
@@ -343,9 +348,9 @@ void VqSigTraceSetRunning(volatile u32* pfQuit);
  * flag of the running application and writes one byte to the self-pipe that
  * its main loop watches, which wakes the loop's wait. */
 void VqSigTraceSignalQuit();
-/* A second SIGTERM or SIGINT came (VqSigTraceSignalQuit counts them): the
- * close stops waiting for the boards. */
-bool VqSigTraceCloseCutShort();
+/* SIGTERM and SIGINT received by the process so far (VqSigTraceSignalQuit
+ * counts them). */
+u32 VqSigTraceQuitSignals();
 
 }  // namespace VQCAF
 

@@ -61,8 +61,8 @@ bool StdoutBroken() {
   return poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
-/* SIGTERM and SIGINT received so far: the first ends the run, a second
- * cuts the close short. Lock-free, for the handler. */
+/* SIGTERM and SIGINT received so far by the process: the first ends the
+ * run, one during the close cuts it short. Lock-free, for the handler. */
 std::atomic<u32> s_un32QuitSignals{0};
 static_assert(std::atomic<u32>::is_always_lock_free, "counted from a signal handler");
 
@@ -128,7 +128,7 @@ void VqSigTraceSignalQuit() {
   PokeQuitPipe();
 }
 
-bool VqSigTraceCloseCutShort() { return s_un32QuitSignals.load() >= 2; }
+u32 VqSigTraceQuitSignals() { return s_un32QuitSignals.load(); }
 
 void CVQSigTrace::RequestQuit() {
   mfQuit = 1;

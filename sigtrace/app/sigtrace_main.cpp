@@ -7,8 +7,8 @@
  * summary on standard error);
  * the 32-bit result is logged ("Exit code 0x%08X"), since a process status
  * keeps only 8 bits of it. SIGTERM and SIGINT set the application's quit flag,
- * so that the run ends as by the quit key (traces off, files closed); a
- * second one cuts short the close's wait for the boards' last units;
+ * so that the run ends as by the quit key (traces off, files closed); one
+ * that comes during the close cuts short its wait for the boards' last units;
  * SIGPIPE is ignored, a broken standard output being noticed by the main loop;
  * SIGXFSZ too, so that a write past a file size limit fails with EFBIG and the
  * segment is cut back to its last whole record instead of the process dying.
