@@ -101,7 +101,6 @@ CVQSigTraceGrp::CVQSigTraceGrp()
       mfDiscard(0),
       mfFirstLossShown(0),
       mpClock(&VqSigTraceWallClock()),
-      mun32LostSinceLog(0),
       mn64BufferedSinceUs(-1),
       mfStdoutRefused(false),
       mfStdoutText(false) {}
@@ -145,7 +144,14 @@ std::string CVQSigTraceGrp::SegmentPath(u32 un32Number) const {
 
 void CVQSigTraceGrp::NoteLost(u32 un32Count) {
   mun32LostCount += un32Count;
-  mun32LostSinceLog += un32Count;
+  for (SLossLine* pLine : {&mLostLine, &mOpenLine, &mWriteLine}) pLine->un32Lost += un32Count;
+}
+
+bool CVQSigTraceGrp::SLossLine::Allow(u64 un64NowMs, u32& un32LeftOut, u32& un32LostOut) {
+  if (!Limit.Allow(un64NowMs, un32LeftOut)) return false;
+  un32LostOut = un32Lost;
+  un32Lost = 0;
+  return true;
 }
 
 VQX_RESULT CVQSigTraceGrp::CreateNewFile() {
@@ -197,29 +203,25 @@ VQX_RESULT CVQSigTraceGrp::CreateNewFile() {
       if (VQX_RESULT_FAILED(r)) {
         mfOpenFailed = 1;
         mstrFailedFile = strPath.c_str();
-        u32 un32LeftOut = 0;
-        if (mOpenLineLimit.Allow(NowMs(), un32LeftOut)) {
+        u32 un32LeftOut = 0, un32Lost = 0;
+        if (mOpenLine.Allow(NowMs(), un32LeftOut, un32Lost)) {
           CVQCAFString strText;
           strText.Format("Failed to open %s file.%s", strPath.c_str(), LeftOutText(un32LeftOut).c_str());
           VQCAF_REPORT_FAILURE("CVQSigTraceGrp::CreateNewFile", strText.c_str(), VQX_RESULT_FAIL);
-          if (mun32LostSinceLog != 0) {
+          if (un32Lost != 0)
             VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "Group %s: %u record(s) lost, file not writable\n", mstrName.c_str(),
-                            mun32LostSinceLog);
-            mun32LostSinceLog = 0;
-          }
+                            un32Lost);
         }
         return VQX_RESULT_FAIL;
       }
       mun32NextSegment = un32Number + 1;
     }
-    if (mfOpenFailed || mun32LostSinceLog != 0) {
+    if (mfOpenFailed || mLostLine.un32Lost != 0) {
       /* A full disk reopens a segment at every flush: once a second at most. */
-      u32 un32LeftOut = 0;
-      if (mLostLineLimit.Allow(NowMs(), un32LeftOut)) {
+      u32 un32LeftOut = 0, un32Lost = 0;
+      if (mLostLine.Allow(NowMs(), un32LeftOut, un32Lost))
         VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "Group %s: writing to %s, %u record(s) lost before%s\n", mstrName.c_str(),
-                        mFile.GetCurrentPath().c_str(), mun32LostSinceLog, LeftOutText(un32LeftOut).c_str());
-        mun32LostSinceLog = 0;
-      }
+                        mFile.GetCurrentPath().c_str(), un32Lost, LeftOutText(un32LeftOut).c_str());
       mfOpenFailed = 0;
     }
     mstrCurrentFile = mFile.GetCurrentPath().c_str();
@@ -311,17 +313,16 @@ void CVQSigTraceGrp::ReleaseStdout() {
 
 void CVQSigTraceGrp::ReportWriteFailure(const std::string& strPath, const char* pszOutcome, int nErrno) {
   NoteLost(static_cast<u32>(mFile.TakeLostRecords()));
-  const bool fLost = mun32LostSinceLog != 0;
+  const bool fLost = mWriteLine.un32Lost != 0;
   CVQCAFString strText;
   strText.Format("Failed to write %s file (%s), %s, %u record(s) lost.", strPath.c_str(), strerror(nErrno), pszOutcome,
-                 mun32LostSinceLog);
+                 mWriteLine.un32Lost);
   /* The owner shows the group's first loss beside the log (a full disk). */
   if (fLost && mstrFirstLoss.IsEmpty()) mstrFirstLoss.Format("Group %s: %s", mstrName.c_str(), strText.c_str());
-  u32 un32LeftOut = 0;
-  if (mWriteLineLimit.Allow(NowMs(), un32LeftOut)) {
+  u32 un32LeftOut = 0, un32Lost = 0; /* the count is in the text already */
+  if (mWriteLine.Allow(NowMs(), un32LeftOut, un32Lost)) {
     strText += LeftOutText(un32LeftOut).c_str();
     VQCAF_REPORT_FAILURE("CVQSigTraceGrp::WriteRecord", strText.c_str(), VQX_RESULT_FAIL);
-    mun32LostSinceLog = 0;
   }
 }
 
@@ -393,14 +394,21 @@ std::string CVQSigTraceGrp::LeftOutText(u32 un32LeftOut) {
 }
 
 void CVQSigTraceGrp::ReportLeftOut() {
-  /* The lines of every kind left out, in one line. */
-  u32 un32LeftOut = 0;
-  for (CVQSigTraceLogLimit* pLimit : {&mLostLineLimit, &mOpenLineLimit, &mWriteLineLimit})
-    if (pLimit->LeftOut() != 0) un32LeftOut += pLimit->TakeDue(NowMs()); /* no clock read on the common path */
+  /* The lines of every kind left out, in one line; it counts the records
+   * lost since the earliest last line of those kinds, so that none of the
+   * lines it stands for goes without its records. */
+  u32 un32LeftOut = 0, un32Lost = 0;
+  for (SLossLine* pLine : {&mLostLine, &mOpenLine, &mWriteLine}) {
+    if (pLine->Limit.LeftOut() == 0) continue; /* no clock read on the common path */
+    const u32 un32Due = pLine->Limit.TakeDue(NowMs());
+    if (un32Due == 0) continue;
+    un32LeftOut += un32Due;
+    un32Lost = std::max(un32Lost, pLine->un32Lost);
+    pLine->un32Lost = 0;
+  }
   if (un32LeftOut == 0) return;
   VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "Group %s: %u record(s) lost since the last line%s\n", mstrName.c_str(),
-                  mun32LostSinceLog, LeftOutText(un32LeftOut).c_str());
-  mun32LostSinceLog = 0;
+                  un32Lost, LeftOutText(un32LeftOut).c_str());
 }
 
 VQX_RESULT CVQSigTraceGrp::WriteOut(bool fIdle) {

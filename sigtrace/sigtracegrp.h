@@ -30,9 +30,11 @@
  * records. Each failure line (open, write, records lost before a new
  * segment) is logged once a second at most, the lines left out counted in
  * the next one or in a line of their own once the second is over
- * (WriteOut). A CAS R2 group always
- * writes text. Only one group at a time writes a pcap stream to standard
- * output, and never beside text groups there.
+ * (WriteOut). Each kind of line gives the records lost since that kind was
+ * last logged (the line of left-out lines of several kinds: since the
+ * earliest of their last lines). A CAS R2 group always writes text. Only
+ * one group at a time writes a pcap stream to standard output, and never
+ * beside text groups there.
  */
 #ifndef SIGTRACEGRP_H
 #define SIGTRACEGRP_H
@@ -228,18 +230,28 @@ class CVQSigTraceGrp {
   u64 NowMs() const;
   /* " (N similar line(s) left out)", or nothing for 0. */
   static std::string LeftOutText(u32 un32LeftOut);
-  /* The lost-records line held back by mLostLineLimit, once due. */
+  /* One line for the failure lines left out whose second is over. */
   void ReportLeftOut();
+
+  /* One kind of failure line, logged once a second at most, and the records
+   * lost since it was last logged. Each kind counts for itself: a line of
+   * one kind never takes the count that another kind's lines left out are
+   * to give. */
+  struct SLossLine {
+    CVQSigTraceLogLimit Limit;
+    u32 un32Lost = 0;
+    /* The limit's Allow; when the line may be logged, un32LostOut takes the count. */
+    bool Allow(u64 un64NowMs, u32& un32LeftOut, u32& un32LostOut);
+  };
 
   std::string mstrDirectory;         /* absolute folder of the segments, "/"-ended (taken at the first open; "" unknown) */
   const IVQSigTraceClock* mpClock;
   CVQSigTraceText mText;             /* text of the record being written, its storage reused */
   CVQSigTraceStampText mStamp;       /* date and time texts of the records */
-  u32 mun32LostSinceLog;             /* records lost since that line */
   i64 mn64BufferedSinceUs;           /* clock when the oldest buffered record was ended (-1: none) */
-  CVQSigTraceLogLimit mLostLineLimit; /* the "record(s) lost before" line, once a second */
-  CVQSigTraceLogLimit mOpenLineLimit; /* the open failure line, once a second */
-  CVQSigTraceLogLimit mWriteLineLimit; /* the write failure line, once a second */
+  SLossLine mLostLine;               /* "writing to <file>, N record(s) lost before" */
+  SLossLine mOpenLine;               /* the open failure line */
+  SLossLine mWriteLine;              /* the write failure line */
   bool mfStdoutRefused;              /* the standard output carries a stream this group cannot join */
   bool mfStdoutText;                 /* counted among the text groups writing to the standard output */
 };

@@ -278,9 +278,8 @@ TEST(SigTraceGroup, RotationBySize) {
 TEST(SigTraceGroup, WriteOutWhenIdleOrAfterASecond) {
   CScratchDir dir;
   SGroup g("wo", VQ_SIGTRACE_TYPE_SS7, true);
-  const auto At = [&](i64 n64Us) { g.clock.Set({FixedTime().n64Seconds + n64Us / 1000000, static_cast<u32>(n64Us % 1000000), 3600}); };
   const auto Records = [] { return PcapRecords(ReadFile("wo_000.cap"), 139); };
-  At(0);
+  g.At(0);
   g.Ss7(0);
   const struct {
     i64 n64Us;   /* clock at the turn */
@@ -295,7 +294,7 @@ TEST(SigTraceGroup, WriteOutWhenIdleOrAfterASecond) {
       {3000000, false, false, 4},   {3000001, true, false, 4}, /* nothing buffered: nothing to do */
   };
   for (const auto& t : aTurns) {
-    At(t.n64Us);
+    g.At(t.n64Us);
     if (t.fWrite) g.Ss7(0);
     EXPECT_EQ(g.g.WriteOut(t.fIdle), VQX_RESULT_OK);
     EXPECT_EQ(Records(), t.nOnDisk) << "turn at " << t.n64Us << " us";
@@ -374,7 +373,7 @@ TEST(SigTraceGroup, OpenFailureRetriesAndRecovers) {
   const rlimit tiny{3, old.rlim_max}; /* no descriptor left: every open fails */
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tiny), 0);
   for (int i = 0; i < 5; ++i) g.Isdn(0, 0, kSetup);
-  g.clock.Set({FixedTime().n64Seconds + 1, FixedTime().un32Microseconds, 3600});
+  g.At(1000000);
   g.Isdn(0, 0, kSetup);
   EXPECT_EQ(g.g.ForceLogRotation(), VQX_RESULT_OK); /* nothing open: nothing to close, no new attempt */
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
@@ -391,7 +390,8 @@ TEST(SigTraceGroup, OpenFailureRetriesAndRecovers) {
   g.Isdn(0, 0, kSetup);
   EXPECT_EQ(g.g.mfOpenFailed, 0);
   EXPECT_EQ(g.g.mstrCurrentFile, "grp_000.log");
-  EXPECT_EQ(log.Count("writing to grp_000.log, 1 record(s) lost before"), 1u);
+  /* Every record lost before it: the open failure line took none of them from it. */
+  EXPECT_EQ(log.Count("Group grp: writing to grp_000.log, 6 record(s) lost before"), 1u);
   EXPECT_EQ(g.g.mun32LostCount, 6u);
 }
 
@@ -462,7 +462,9 @@ TEST(SigTraceGroup, OutputFolderRemovedAndMadeAgain) {
 /* A full disk reopens a segment at every 64 KiB flush: its write failure
  * and lost-records lines are logged once a second at most, each kind, the
  * lines left out counted in the next one, or in a line of their own once the
- * second is over. */
+ * second is over. Each kind counts the records lost since its own last line:
+ * one kind's line never leaves another kind's lines left out with nothing
+ * to count. */
 TEST(SigTraceGroup, LostRecordLinesOnceASecond) {
   CScratchDir dir;
   EXPECT_TRUE(InChild([] {
@@ -474,14 +476,36 @@ TEST(SigTraceGroup, LostRecordLinesOnceASecond) {
     const size_t nBurst = log.Count("record(s) lost before");
     g.g.WriteOut(false); /* the same second: nothing more */
     const size_t nSameSecond = log.Count("record(s) lost");
-    g.clock.Set({FixedTime().n64Seconds + 1, FixedTime().un32Microseconds, 3600});
+    g.At(1000000);
     g.g.WriteOut(false);
     const bool fSummary = log.Count("similar line(s) left out)") == 1 && log.Count("record(s) lost since the last line") == 1;
     g.g.WriteOut(false); /* said once */
-    /* Every write failure and reopening of the burst but the two logged, left out: counted here. */
-    const bool fLeftOut = log.Count("Group full: 1456 record(s) lost since the last line (15 similar line(s) left out)") == 1;
-    return nBurst == 1 && nSameSecond == 2 && fSummary && fLeftOut && log.Count("record(s) lost") == 3 &&
-           g.g.mun32LostCount == 2000;
+    /* Every write failure and reopening of the burst but the two logged, left out: counted here, with the records
+     * lost since the first of them, the write failure line (8 failures of 208 records). */
+    const bool fLeftOut = log.Count("Group full: 1664 record(s) lost since the last line (16 similar line(s) left out)") == 1;
+    bool fOk = nBurst == 1 && nSameSecond == 2 && fSummary && fLeftOut && log.Count("record(s) lost") == 3 &&
+               g.g.mun32LostCount == 2000;
+    /* A failure every half second: the reopening's line comes after the write failure's, and the second failure's
+     * lines, left out, are counted in a line of their own. */
+    SGroup h("half", VQ_SIGTRACE_TYPE_SS7, true);
+    const struct {
+      i64 n64AtUs;
+      int nRecords;       /* records of 316 bytes: a flush fails at the 208th of a segment */
+      const char* pszLast; /* the last line logged by the step (null: none) */
+    } aSteps[] = {
+        {0, 209, "Group half: writing to half_000.cap, 208 record(s) lost before\n"}, /* after the write failure line */
+        {500000, 208, nullptr},
+        {1000000, 0, "Group half: 208 record(s) lost since the last line (2 similar line(s) left out)\n"},
+    };
+    for (const auto& t : aSteps) {
+      const size_t nBefore = log.Lines().size();
+      h.At(t.n64AtUs);
+      for (int i = 0; i < t.nRecords; ++i) h.Ss7(0, v);
+      h.g.WriteOut(false);
+      const std::vector<std::string> vLines = log.Lines();
+      fOk = fOk && (t.pszLast == nullptr ? vLines.size() == nBefore : vLines.size() > nBefore && vLines.back() == t.pszLast);
+    }
+    return fOk && h.g.mun32LostCount == 416;
   }));
 }
 

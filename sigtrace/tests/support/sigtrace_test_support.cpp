@@ -111,6 +111,12 @@ SGroup::SGroup(const std::string& strName, u32 un32Type, bool fPcap, const char*
   g.SetClock(&clock);
 }
 
+void SGroup::At(i64 n64Us) {
+  const VQCAF::SVQSigTraceTime t = FixedTime();
+  const i64 n64Total = t.un32Microseconds + n64Us;
+  clock.Set({t.n64Seconds + n64Total / 1000000, static_cast<u32>(n64Total % 1000000), t.n32ZoneOffset});
+}
+
 void SGroup::Ss7(u32 un32Direction, const std::vector<u8>& v, u32 un32Link) {
   g.WriteSs7PacketData(e, un32Link, 0, 1, 2, un32Direction, static_cast<u32>(v.size()), v.data());
 }

@@ -64,6 +64,8 @@ struct SGroup {
   VQCAF::CVQSigTraceGrp g;
   VQCAF::CVQSigTraceEntityParams e;
   SGroup(const std::string& strName, u32 un32Type, bool fPcap, const char* pszEntity = "l");
+  /* Holds the clock n64Us (0 or more) after the fixed time. */
+  void At(i64 n64Us);
   /* Link 1, ITU, 14-bit point codes; a FISU by default. */
   void Ss7(u32 un32Direction, const std::vector<u8>& v = FromHex("85 83 00"), u32 un32Link = 1);
   void Isdn(u32 un32Direction, u32 un32Side, const std::vector<u8>& v);
