@@ -102,6 +102,7 @@ CVQSigTraceGrp::CVQSigTraceGrp()
       mfFirstLossShown(0),
       mpClock(&VqSigTraceWallClock()),
       mn64BufferedSinceUs(-1),
+      mn64OpenFailedUs(0),
       mfStdoutRefused(false),
       mfStdoutText(false) {}
 
@@ -157,6 +158,9 @@ bool CVQSigTraceGrp::SLossLine::Allow(u64 un64NowMs, u32& un32LeftOut, u32& un32
 VQX_RESULT CVQSigTraceGrp::CreateNewFile() {
   try {
     if (mfStdoutRefused) return VQX_RESULT_ACCESS_DENIED;
+    /* A missing folder or no descriptor left: one open() a second, not one
+     * per record (the records in between are counted lost by the writers). */
+    if (mfOpenFailed && Within(mn64OpenFailedUs, kn64OpenRetryUs)) return VQX_RESULT_FAIL;
     if (mfStdout) {
       if (IsPcap()) {
         const CVQSigTraceGrp* pNone = nullptr;
@@ -203,6 +207,7 @@ VQX_RESULT CVQSigTraceGrp::CreateNewFile() {
       if (VQX_RESULT_FAILED(r)) {
         mfOpenFailed = 1;
         mstrFailedFile = strPath.c_str();
+        mn64OpenFailedUs = NowUs();
         u32 un32LeftOut = 0, un32Lost = 0;
         if (mOpenLine.Allow(NowMs(), un32LeftOut, un32Lost)) {
           CVQCAFString strText;
@@ -386,6 +391,11 @@ u64 CVQSigTraceGrp::NowMs() const {
   return n64Us > 0 ? static_cast<u64>(n64Us / 1000) : 0;
 }
 
+bool CVQSigTraceGrp::Within(i64 n64SinceUs, i64 n64DelayUs) const {
+  const i64 n64Passed = NowUs() - n64SinceUs;
+  return n64Passed >= 0 && n64Passed < n64DelayUs;
+}
+
 std::string CVQSigTraceGrp::LeftOutText(u32 un32LeftOut) {
   if (un32LeftOut == 0) return std::string();
   char ac[64];
@@ -423,9 +433,7 @@ VQX_RESULT CVQSigTraceGrp::WriteOut(bool fIdle) {
         mn64BufferedSinceUs = NowUs(); /* only a file header so far */
         return VQX_RESULT_OK;
       }
-      const i64 n64Waited = NowUs() - mn64BufferedSinceUs;
-      /* A clock set back counts as due. */
-      if (n64Waited >= 0 && n64Waited < kn64WriteOutDelayUs) return VQX_RESULT_OK;
+      if (Within(mn64BufferedSinceUs, kn64WriteOutDelayUs)) return VQX_RESULT_OK;
     }
     if (!mFile.Flush()) HandleWriteFailure();
     mn64BufferedSinceUs = mFile.HasBuffered() ? NowUs() : -1;

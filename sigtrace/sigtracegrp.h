@@ -18,11 +18,13 @@
  * Files: a segment is created next to the process (current directory, by
  * its absolute path as it was at the group's first open) and never
  * overwrites an existing file; a group name that would leave that
- * directory (path separators, "..") is neutralised in the file name. An open
- * failure is retried at the next record. A
- * segment found removed from its folder when its buffer is written out
- * (its folder deleted) takes nothing more: the buffered records go to a new
- * segment opened by path, or are counted lost while the folder is missing.
+ * directory (path separators, "..") is neutralised in the file name. A
+ * segment that cannot be opened is tried again by the first record a
+ * second (group clock) after the failed attempt, not by every record: the
+ * records in between are counted lost. A segment found removed from its
+ * folder when its buffer is written out (its folder deleted) takes nothing
+ * more: the buffered records go to a new segment opened by path, or are
+ * counted lost while the folder is missing.
  * A failed or short write closes the segment, cut back to the last whole
  * record that reached it (removed when it holds none), and carries the
  * records not written into the next segment; only records that even a new
@@ -91,6 +93,8 @@ class CVQSigTraceGrp {
   static constexpr u32 kun32IuaMaxInfoString = 1024;
   /* Longest wait of a buffered record before WriteOut writes it (1 s). */
   static constexpr i64 kn64WriteOutDelayUs = 1000000;
+  /* Shortest time between two attempts to open a segment while it cannot be opened (1 s). */
+  static constexpr i64 kn64OpenRetryUs = 1000000;
 
   CVQSigTraceGrp();
   ~CVQSigTraceGrp();
@@ -228,6 +232,9 @@ class CVQSigTraceGrp {
   /* The group's clock in microseconds, in milliseconds. */
   i64 NowUs() const;
   u64 NowMs() const;
+  /* True while less than n64DelayUs has passed on the group's clock since
+   * n64SinceUs (a clock set back counts as passed). */
+  bool Within(i64 n64SinceUs, i64 n64DelayUs) const;
   /* " (N similar line(s) left out)", or nothing for 0. */
   static std::string LeftOutText(u32 un32LeftOut);
   /* One line for the failure lines left out whose second is over. */
@@ -249,6 +256,7 @@ class CVQSigTraceGrp {
   CVQSigTraceText mText;             /* text of the record being written, its storage reused */
   CVQSigTraceStampText mStamp;       /* date and time texts of the records */
   i64 mn64BufferedSinceUs;           /* clock when the oldest buffered record was ended (-1: none) */
+  i64 mn64OpenFailedUs;              /* clock of the last failed attempt to open a segment */
   SLossLine mLostLine;               /* "writing to <file>, N record(s) lost before" */
   SLossLine mOpenLine;               /* the open failure line */
   SLossLine mWriteLine;              /* the write failure line */

@@ -7,8 +7,12 @@
  * entity type names. Write failures that leave room for records are in
  * test_tshark_it.cpp.
  */
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdarg>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
@@ -27,7 +31,26 @@
 using namespace VQCAF;
 using namespace sigtest;
 
+/* Exclusive creations (the segments' opens, the only ones in these tests), counted as they reach the C library. */
+static std::atomic<u32> s_un32ExclusiveOpens{0};
+extern "C" int open(const char* pszPath, int nFlags, ...) {
+  using PFN_OPEN = int (*)(const char*, int, ...);
+  static const PFN_OPEN s_pfnNext = reinterpret_cast<PFN_OPEN>(dlsym(RTLD_NEXT, "open"));
+  mode_t mode = 0;
+  if ((nFlags & O_CREAT) != 0 || (nFlags & O_TMPFILE) == O_TMPFILE) {
+    va_list ap;
+    va_start(ap, nFlags);
+    mode = va_arg(ap, mode_t);
+    va_end(ap);
+  }
+  if ((nFlags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) ++s_un32ExclusiveOpens;
+  return s_pfnNext(pszPath, nFlags, mode);
+}
+
 namespace {
+
+/* Segment opens tried since the last call. */
+u32 OpensSinceLastCall() { return s_un32ExclusiveOpens.exchange(0); }
 
 const std::vector<u8> kFisu = FromHex("85 83 00");
 const std::vector<u8> kSs7Iam = FromHex("10 20 3F 85 23 41 12 50 01 00 09 00");
@@ -364,35 +387,48 @@ TEST(SigTraceGroup, ExceptionLines) {
   }
 }
 
+/* A segment that cannot be opened is tried once a second, not once per
+ * record (the records in between are counted lost), and the group is not
+ * silenced for good: the first record a second after the last failure opens
+ * it once it can be opened. */
 TEST(SigTraceGroup, OpenFailureRetriesAndRecovers) {
   CScratchDir dir;
   CLogCapture log;
   SGroup g("grp", VQ_SIGTRACE_TYPE_ISDN, false, "d");
+  OpensSinceLastCall();
   rlimit old{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
   const rlimit tiny{3, old.rlim_max}; /* no descriptor left: every open fails */
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tiny), 0);
   for (int i = 0; i < 5; ++i) g.Isdn(0, 0, kSetup);
+  const u32 un32OpensFirstSecond = OpensSinceLastCall();
   g.At(1000000);
   g.Isdn(0, 0, kSetup);
   EXPECT_EQ(g.g.ForceLogRotation(), VQX_RESULT_OK); /* nothing open: nothing to close, no new attempt */
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  EXPECT_EQ(un32OpensFirstSecond, 1u);
+  EXPECT_EQ(OpensSinceLastCall(), 1u);
   EXPECT_EQ(log.Count("Close log file"), 0u);
   EXPECT_FALSE(g.g.mFile.IsOpened());
   EXPECT_EQ(g.g.mfOpenFailed, 1);
-  EXPECT_EQ(log.Count("Failed to open grp_000.log file."), 2u); /* once, then once a second */
-  EXPECT_EQ(log.Count("Failed to open grp_000.log file. (4 similar line(s) left out)"), 1u);
+  EXPECT_EQ(log.Count("Failed to open grp_000.log file."), 2u); /* once a second, nothing left out */
+  EXPECT_EQ(log.Count("similar line(s) left out"), 0u);
   EXPECT_EQ(log.Count("CVQSigTraceGrp::CreateNewFile"), 2u);
-  EXPECT_EQ(log.Count("5 record(s) lost"), 1u);
+  EXPECT_EQ(log.Count("Group grp: 5 record(s) lost, file not writable"), 1u);
   EXPECT_EQ(g.g.mun32LostCount, 6u);
   EXPECT_EQ(g.g.mun32RxCount, 6u);
-  /* The next record opens the file: the group is not silenced for good. */
+  /* Openable again, but within the second of the last failure: not tried. */
+  g.At(1999999);
   g.Isdn(0, 0, kSetup);
+  EXPECT_EQ(OpensSinceLastCall(), 0u);
+  EXPECT_EQ(g.g.mun32LostCount, 7u);
+  g.At(2000000);
+  g.Isdn(0, 0, kSetup);
+  EXPECT_EQ(OpensSinceLastCall(), 1u);
   EXPECT_EQ(g.g.mfOpenFailed, 0);
   EXPECT_EQ(g.g.mstrCurrentFile, "grp_000.log");
-  /* Every record lost before it: the open failure line took none of them from it. */
-  EXPECT_EQ(log.Count("Group grp: writing to grp_000.log, 6 record(s) lost before"), 1u);
-  EXPECT_EQ(g.g.mun32LostCount, 6u);
+  EXPECT_EQ(log.Count("Group grp: writing to grp_000.log, 7 record(s) lost before"), 1u);
+  EXPECT_EQ(g.g.mun32LostCount, 7u);
 }
 
 /* Nothing can be written at all (a file size limit below the file header,
@@ -418,9 +454,10 @@ TEST(SigTraceGroup, NothingWritableLeavesNoEmptySegments) {
 
 /* The output folder removed while a segment is open: the next write-out
  * finds the segment unlinked and writes nothing more into it; while the
- * folder is missing the records are counted lost; once it is made again the
- * next segment is opened there by its path (the working directory itself
- * stays the removed one). Every record is in a file or counted lost. */
+ * folder is missing the segment is tried once a second (not once per
+ * record) and the records are counted lost; once it is made again the next
+ * try opens the next segment there by its path (the working directory
+ * itself stays the removed one). Every record is in a file or counted lost. */
 TEST(SigTraceGroup, OutputFolderRemovedAndMadeAgain) {
   CScratchDir dir;
   const std::string strOut = std::filesystem::current_path().string() + "/out";
@@ -430,20 +467,26 @@ TEST(SigTraceGroup, OutputFolderRemovedAndMadeAgain) {
   {
     SGroup g("grp", VQ_SIGTRACE_TYPE_SS7, true);
     const auto Records = [&](const char* pszFile) { return PcapRecords(ReadFile(strOut + "/" + pszFile), 139); };
+    OpensSinceLastCall();
     const struct {
       const char* pszStep;
+      i64 n64AtUs;           /* group clock of the step */
       int nWritten;          /* records written before the write-out */
       bool fRemove, fMake;   /* the folder removed, made again, before them */
       u32 un32Lost;          /* the group's lost count after the write-out */
       const char* pszFile;   /* the segment then open ("" none) */
       long n000, n001;       /* records in grp_000.cap and grp_001.cap (-1 missing) */
+      u32 un32Opens;         /* segment opens tried in the step */
     } aSteps[] = {
-        {"written", 3, false, false, 0, "grp_000.cap", 3, -1},
-        {"folder removed", 2, true, false, 2, "", -1, -1},       /* unlinked: not written, no folder to open in */
-        {"still missing", 4, false, false, 6, "", -1, -1},       /* each record's open fails */
-        {"made again", 5, false, true, 6, "grp_001.cap", -1, 5}, /* opened by path in the new folder */
+        {"written", 0, 3, false, false, 0, "grp_000.cap", 3, -1, 1},
+        {"folder removed", 0, 2, true, false, 2, "", -1, -1, 1},          /* unlinked: not written, no folder to open in */
+        {"still missing", 999999, 4, false, false, 6, "", -1, -1, 0},     /* within the second: not tried */
+        {"a second on", 1000000, 4, false, false, 10, "", -1, -1, 1},     /* tried by the first record, which fails */
+        {"made again", 1500000, 5, false, true, 15, "", -1, -1, 0},       /* the second is not over */
+        {"tried again", 2000000, 5, false, false, 15, "grp_001.cap", -1, 5, 1}, /* opened by path in the new folder */
     };
     for (const auto& t : aSteps) {
+      g.At(t.n64AtUs);
       if (t.fRemove) std::filesystem::remove_all(strOut);
       if (t.fMake) std::filesystem::create_directory(strOut);
       for (int i = 0; i < t.nWritten; ++i) g.Ss7(0);
@@ -452,10 +495,15 @@ TEST(SigTraceGroup, OutputFolderRemovedAndMadeAgain) {
       EXPECT_EQ(g.g.mstrCurrentFile, t.pszFile) << t.pszStep;
       EXPECT_EQ(Records("grp_000.cap"), t.n000) << t.pszStep;
       EXPECT_EQ(Records("grp_001.cap"), t.n001) << t.pszStep;
+      EXPECT_EQ(OpensSinceLastCall(), t.un32Opens) << t.pszStep;
     }
-    EXPECT_EQ(g.g.mun32RxCount, 14u);
+    EXPECT_EQ(g.g.mun32RxCount, 23u);
   }
+  /* Each line counts the records lost since a line of its kind. */
   EXPECT_EQ(log.Count("Failed to write grp_000.cap file (No such file or directory), segment removed, 2 record(s) lost."), 1u);
+  EXPECT_EQ(log.Count("Failed to open grp_001.cap file."), 2u);
+  EXPECT_EQ(log.Count("Group grp: 6 record(s) lost, file not writable"), 1u);
+  EXPECT_EQ(log.Count("Group grp: writing to grp_001.cap, 15 record(s) lost before"), 1u);
   EXPECT_EQ(ReadFile(strOut + "/grp_001.cap").size(), 24u + 5u * 23u);
 }
 
