@@ -335,6 +335,20 @@ void PreparePollReply(GwLibCtx* c, Peer* p, int gw)
     FillPollBlock(c, p, true, g.aReply, g.un32ReplyLen);
 }
 
+namespace
+{
+/* The ring's messages skipped by a path that may not send them (the other
+ * one is in use), between messages: what the coalescing buffer holds (polls,
+ * poll replies, the unsent end of what was written) still goes out, unlike
+ * DropPending's, which abandons the link's. */
+void SkipRing(GwLibCtx* c, Peer* p, int gw)
+{
+    PathCtx& g = p->Gw[gw];
+    if (g.un64Pending != 0 || g.un8ReadIdx != p->un8WriteIdx)
+        TakeBytes(c, p, gw, g.un64Pending);
+}
+} // namespace
+
 bool PathNeedsWrite(GwLibCtx* c, Peer* p, int gw)
 {
     PathCtx& g = p->Gw[gw];
@@ -351,7 +365,7 @@ bool PathNeedsWrite(GwLibCtx* c, Peer* p, int gw)
     if (g.fPollPending || g.fReplyPending)
         return true;
     if (!MaySend(p, gw) && !g.fHdrInProgress && !g.fHdrDone && g.un32TakenInEntry == 0)
-        DropPending(c, p, gw);
+        SkipRing(c, p, gw);
     return g.un64Pending != 0 || g.un32CoalFill != 0 || g.fHdrInProgress;
 }
 
@@ -398,7 +412,7 @@ void WritePath(GwLibCtx* c, Peer* p, int gw)
                 break;
             if (!MaySend(p, gw))
             {
-                DropPending(c, p, gw);
+                SkipRing(c, p, gw);
                 break;
             }
             if (fAdapter)
