@@ -370,7 +370,24 @@ void KeepAliveChecks(GwLibCtx* c, u32 now)
                 i32 elapsed = i32(g.tLastTcpPollSent - g.tLastReply);
                 Trace(c, elapsed < i32(limit / 2) ? 1 : 2, "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms",
                       p->sName.c_str(), GwName(gw), elapsed);
-                if (elapsed > i32(limit))
+                /* Reading held back by the user since the last reply: the receive thread, which also writes the
+                 * polls, sent them late, and what the peer sent waits unread. */
+                const bool fHeld = elapsed > i32(limit) && RxHeldSince(c, g.tLastReply);
+                if (fHeld && PeerBytesWaiting(p, gw))
+                {
+                    /* Not silent: its reply may wait among them. */
+                    Trace(c, 4,
+                          "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms, its bytes wait unread while "
+                          "reading is held back: heard from",
+                          p->sName.c_str(), GwName(gw), elapsed);
+                    g.tLastReply = now;
+                    g.tPollUnanswered = 0;
+                }
+                else if (fHeld && (g.tPollUnanswered == 0 || now - g.tPollUnanswered < PollPeriod(p, gw)))
+                {
+                    /* The polls went out late, if at all: silent once one has had a poll period to be answered. */
+                }
+                else if (elapsed > i32(limit))
                 {
                     ErrorLog(c, "VqxGwLibDiscoverThread: Remote %s: %s TCP timeout (%dms > %dms)", p->sName.c_str(),
                              GwName(gw), elapsed, i32(limit));
@@ -559,6 +576,23 @@ u32 KeepAliveLimit(const GwLibCtx* c, const Peer* p)
     if (fLocalNew && p->fTcpPolling)
         limit = 10000;
     return limit;
+}
+
+bool RxHeldSince(const GwLibCtx* c, u32 t)
+{
+    /* The count first: a pause that ends meanwhile has stored its end before the count went down. */
+    const bool fPausing = c->un32RxPausing != 0;
+    const u32 tPauseEnd = c->tRxPauseEnd;
+    return fPausing || (tPauseEnd != 0 && i32(tPauseEnd - t) >= 0);
+}
+
+bool PeerBytesWaiting(const Peer* p, int gw)
+{
+    const PathCtx& g = p->Gw[gw];
+    if (g.Parser.Unparsed() != 0)
+        return true;
+    int n = 0;
+    return g.iRxSocket >= 0 && ioctl(g.iRxSocket, FIONREAD, &n) == 0 && n > 0;
 }
 
 bool LostPathSearchDue(u32 un32DownMs)

@@ -98,6 +98,9 @@ struct PathCtx
     int iTxSocket = -1;
     u32 tLastUdpPoll = 0, tLastSeen = 0, tLastReply = 0, tLastTxClose = 0, tLastAccept = 0, tDownSince = 0;
     u32 tLastTcpPollSent = 0;
+    /* When the first TCP poll written since the last reply was written (0:
+     * none): what the keep-alive counts from while reading is held back. */
+    u32 tPollUnanswered = 0;
     u32 fForceCloseConnectionRx = 0;
     u32 fForceCloseConnectionTx = 0;
     u32 fRxReplace = 0; /* separate sockets: a new receive link replaces this one */
@@ -196,6 +199,12 @@ struct GwLibCtx
     bool fHaveAvailability = false;
     u32 tLastDiscoverPass = 0;
     bool fKeepAliveDue = false; /* a poll found a path silent past its limit */
+    /* The receive thread's reading held back by the user (VqxGwLibRxPause):
+     * pauses in progress, and when the last one ended (0: none yet). Written
+     * by the receive thread in its callbacks, read by the discover thread's
+     * keep-alive, without the lock (the callbacks may run without it). */
+    std::atomic<u32> un32RxPausing{0};
+    std::atomic<u32> tRxPauseEnd{0};
     /* The handle conflict lines ([0] adapter, [1] host), which a refused peer's
      * every advertisement repeats: once a second each (discover thread). */
     CVqxLogLimit aConflictLogLimit[2];
@@ -251,6 +260,12 @@ enum ThreadIdx
 
 /* ---- clock, logs ---- */
 u32 Now();
+/* Now, 1 instead of 0 (0 marks a time not taken). */
+inline u32 NowNotZero()
+{
+    const u32 t = Now();
+    return t != 0 ? t : 1;
+}
 void ErrorLog(GwLibCtx* c, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 /* The handle conflict lines left out whose second is over, each on a line of its own (discover thread). */
 void ConflictLinesLeftOut(GwLibCtx* c);
@@ -296,6 +311,8 @@ void DrainPipe(int fd);
 void WakeRx(GwLibCtx* c);
 /* Called by the receive thread of c as it starts: it need not wake itself. */
 void MarkRxThread(GwLibCtx* c);
+/* Whether the caller is the receive thread of c. */
+bool IsRxThread(const GwLibCtx* c);
 void SetPeerEvent(GwLibCtx* c);
 
 /* ---- waits on descriptors (gwlib_wait.cpp) ---- */
@@ -357,6 +374,16 @@ bool LostPathSearchDue(u32 un32DownMs);
  * paths and one of the peer's is down, 10000 ms for a current host on this
  * machine. */
 u32 KeepAliveLimit(const GwLibCtx* c, const Peer* p);
+/* Whether the user held the receive thread back (VqxGwLibRxPause) at some
+ * time since t, or holds it now. Such a thread neither read nor wrote
+ * meanwhile: a TCP keep-alive past its limit on a path whose last reply came
+ * before that hold counts the peer as heard from when bytes from it wait
+ * unread (the reply may be among them), and otherwise closes the path only
+ * once a poll written since that reply has had a poll period to be answered. */
+bool RxHeldSince(const GwLibCtx* c, u32 t);
+/* Bytes from the peer wait unread on the path: in its receive socket or in
+ * the chunk being parsed. Under the lock (discover thread). */
+bool PeerBytesWaiting(const Peer* p, int gw);
 
 /* ---- peers, links (gwlib_peer.cpp) ---- */
 Peer* FindPeer(GwLibCtx* c, u32 hPeer);
@@ -402,6 +429,8 @@ void ReleaseRing(GwLibCtx* c, Peer* p);
  * its entries still hold, entries behind both read positions are released.
  * Returns an empty text when sound, else what is wrong (for tests). */
 std::string TxRingCheck(const Peer* p);
+/* The TCP poll period of a path, 0 when it sends no polls. */
+u32 PollPeriod(const Peer* p, int gw);
 void PrepareTcpPollIfDue(GwLibCtx* c, Peer* p, int gw);
 /* Milliseconds until the path's next TCP poll is due (0: due now), or
  * kNoPollDue when it sends none now. */

@@ -11,8 +11,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "gwlib_internal.h"
 
@@ -68,6 +71,7 @@ public:
     {
         Trace(m_c, 1, "VqxGwLibRxMultiHeaderParse %s:gw%d : Received TCP poll reply", m_p->sName.c_str(), m_gw);
         m_p->Gw[m_gw].tLastReply = Now();
+        m_p->Gw[m_gw].tPollUnanswered = 0;
     }
     void HeaderBytes(bool fComplete) override
     {
@@ -174,7 +178,10 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
         return false;
     }
     if (!p->fIsAdapter)
+    {
         g.tLastReply = g.tLastTcpPollSent = Now();
+        g.tPollUnanswered = 0;
+    }
     PathSink sink(c, p, gw);
     g.Parser.Feed(c->pRxBuf.get(), size_t(n), sink);
     return size_t(n) == kRxChunk && g.iRxSocket >= 0 && !g.fForceCloseConnectionRx;
@@ -498,6 +505,29 @@ i32 VQXHostGwLibWrite(VqxGwLibContext hCtx, const char* pszPeerName, int iSocket
         poll(&w, 1, (c != nullptr && c->fDestroying) ? 10 : 100);
     }
     return i32(done);
+}
+
+VQX_RESULT VqxGwLibRxPause(VqxGwLibContext hCtx, u32 un32Ms)
+{
+    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
+    if (c == nullptr)
+        return VQX_RESULT_NULL_PARAM;
+    /* Only the instance's own receive thread holds its reading back. The end
+     * is stored before the count goes down: a keep-alive that sees no pause
+     * in progress sees when the last one ended. */
+    const bool fMark = IsRxThread(c);
+    if (fMark)
+        c->un32RxPausing++;
+    /* On the system's clock: the library's may be a test's, standing still. */
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(un32Ms);
+    for (auto t = std::chrono::steady_clock::now(); t < end && !c->fDestroying; t = std::chrono::steady_clock::now())
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - t, std::chrono::milliseconds(10)));
+    if (fMark)
+    {
+        c->tRxPauseEnd = NowNotZero();
+        c->un32RxPausing--;
+    }
+    return VQX_RESULT_OK;
 }
 
 i32 VQXHostGwLibRead(VqxGwLibContext hCtx, int iSocket, void* pBuf, u32 un32Len, const volatile u32* pfStop,

@@ -62,6 +62,13 @@ RxError RxParser::HeaderComplete(RxSink& sink)
 
 RxError RxParser::Feed(const u8* p, size_t n, RxSink& sink)
 {
+    const RxError e = FeedBytes(p, n, sink);
+    m_nUnparsed = 0;
+    return e;
+}
+
+RxError RxParser::FeedBytes(const u8* p, size_t n, RxSink& sink)
+{
     while (n > 0)
     {
         if (m_eState == kDiscard)
@@ -75,6 +82,7 @@ RxError RxParser::Feed(const u8* p, size_t n, RxSink& sink)
             m_un32HdrBytes += u32(take);
             p += take;
             n -= take;
+            m_nUnparsed = n;
             sink.HeaderBytes(m_un32HdrBytes == kBatchHeaderSize);
             if (m_un32HdrBytes == kBatchHeaderSize)
             {
@@ -93,6 +101,7 @@ RxError RxParser::Feed(const u8* p, size_t n, RxSink& sink)
         m_un32Got += u32(take);
         p += take;
         n -= take;
+        m_nUnparsed = n;
         if (m_un32Got == size)
         {
             m_un32Idx++;

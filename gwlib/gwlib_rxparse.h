@@ -63,11 +63,16 @@ public:
      * number of its messages so lost (0 when no batch was in progress). */
     u32 Reset(RxSink& sink);
     State GetState() const { return m_eState; }
+    /* Bytes of the Feed in progress not parsed yet (0 outside Feed): what
+     * waits behind the batch handed to the sink, or being allocated for. */
+    size_t Unparsed() const { return m_nUnparsed; }
     bool Idle() const { return m_eState == kReadHeader && m_un32HdrBytes == 0; }
 
 private:
     RxError HeaderComplete(RxSink& sink);
+    RxError FeedBytes(const u8* p, size_t n, RxSink& sink);
     State m_eState = kReadHeader;
+    size_t m_nUnparsed = 0;
     u8 m_aHdr[kBatchHeaderSize]{};
     u32 m_un32HdrBytes = 0;
     BatchHeader m_Hdr{};

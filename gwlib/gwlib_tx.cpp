@@ -274,9 +274,6 @@ void FillPollBlock(GwLibCtx* c, Peer* p, bool fReply, u8* out, u32& len)
 }
 } // namespace
 
-namespace
-{
-/* The TCP poll period of a path, 0 when it sends no polls. */
 u32 PollPeriod(const Peer* p, int gw)
 {
     if (!p->fTcpPolling)
@@ -285,7 +282,6 @@ u32 PollPeriod(const Peer* p, int gw)
         return 4000;
     return p->Red.un32PollDelayMs;
 }
-} // namespace
 
 u32 MsToNextPoll(const Peer* p, int gw, u32 now)
 {
@@ -491,6 +487,8 @@ void WritePath(GwLibCtx* c, Peer* p, int gw)
             {
                 g.fPollPending = false;
                 g.un32PollWritten = 0;
+                if (g.tPollUnanswered == 0)
+                    g.tPollUnanswered = NowNotZero();
                 Trace(c, 1, "%s : Finished sending TCP Polling to gw%d", p->sName.c_str(), gw);
             }
             break;

@@ -82,6 +82,29 @@ struct RawPeer {
   }
 };
 
+/* An adapters' instance on one path of two (polls every 100 ms, the adapter-down delay of 300 ms the limit) whose
+ * batches go to on(ctx), and a raw board linked into it, its handshake sent: s is the board's end. */
+struct LinkedBoard {
+  Instance in;
+  int s = -1;
+  LinkedBoard(gwpeer::RawBoard& board, PFN_VQX_GW_RX_MULTIPLE on, void* ctx)
+      : in([&](Recorder& r) {
+          UseLoopbackNets(1);
+          VqxGwLibParams p = AdapterParams(FreeLoopbackPort(), r, 100, 5000, 300);
+          p.pFctRxMultiple = on;
+          p.pRxCtx = ctx;
+          return p;
+        }) {
+    s = board.AdvertiseUntilLinked(in.params.aun16GwPorts[0], "127.0.0.1", "");
+    EXPECT_GE(s, 0);
+    EXPECT_EQ(send(s, "\0\0\0\7", 4, MSG_NOSIGNAL), 4);
+    EXPECT_TRUE(in.rec.WaitReports(1, 3000));
+  }
+  ~LinkedBoard() {
+    if (s >= 0) close(s);
+  }
+};
+
 }  // namespace
 
 TEST(GwKeepAlive, PeerSendingDataIsNeverPolled) {
@@ -226,17 +249,10 @@ TEST(GwKeepAlive, BusyBoardClosedMidBurstLosesNothingItsTcpAcknowledged) {
     }
   } counted;
   gwpeer::RawBoard busy, mute;
-  Instance in([&](Recorder& r) {
-    UseLoopbackNets(1);
-    VqxGwLibParams p = AdapterParams(FreeLoopbackPort(), r, 100, 5000, 300);
-    p.pFctRxMultiple = Counted::On;
-    p.pRxCtx = &counted;
-    return p;
-  });
-  const int s = busy.AdvertiseUntilLinked(in.params.aun16GwPorts[0], "127.0.0.1", "");
-  ASSERT_GE(s, 0);
-  ASSERT_EQ(send(s, "\0\0\0\7", 4, MSG_NOSIGNAL), 4); /* the handshake */
-  ASSERT_TRUE(in.rec.WaitReports(1, 3000));
+  LinkedBoard lb(busy, Counted::On, &counted);
+  Instance& in = lb.in;
+  const int s = lb.s;
+  ASSERT_TRUE(s >= 0 && in.rec.Reports() == 1);
   int sMute = -1;
   std::thread linker([&] { sMute = mute.AdvertiseUntilLinked(in.params.aun16GwPorts[0], "127.0.0.1", "", "11223344"); });
   constexpr u32 kMsgs = 15, kSize = 100, kBatch = kBatchHeaderSize + kMsgs * kSize;
@@ -275,7 +291,8 @@ TEST(GwKeepAlive, BusyBoardClosedMidBurstLosesNothingItsTcpAcknowledged) {
   ASSERT_GE(len, kBytesAckedOffset + 8);
   u64 bytesAcked = 0;
   std::memcpy(&bytesAcked, ti + kBytesAckedOffset, 8);
-  close(s);
+  close(lb.s);
+  lb.s = -1;
   if (sMute >= 0) close(sMute);
   ASSERT_TRUE(in.rec.WaitFor(5000, [&] {
     for (const UpDown& u : in.rec.UpDowns)
@@ -288,6 +305,109 @@ TEST(GwKeepAlive, BusyBoardClosedMidBurstLosesNothingItsTcpAcknowledged) {
   EXPECT_GE(counted.nMsgs.load(), u32(acked / kBatch) * kMsgs) << acked << " of " << sent << " bytes acknowledged";
   EXPECT_LE(counted.nMsgs.load(), u32(sent / kBatch) * kMsgs);
   EXPECT_EQ(counted.nOutOfOrder.load(), 0u);
+}
+
+/* The user holds the receive thread back (VqxGwLibRxPause, the host library's back pressure: 100 ms a batch) for
+ * 2 s, over six limits, while board A keeps sending batches as the link takes them and answers every poll it gets:
+ * its replies wait unread behind its batches, and it stays linked; every message arrives, in order. Board B, linked
+ * during the hold, answers nothing and sends nothing (its socket empty): it is closed with reason 9 while the hold
+ * goes on, as ever. One path of two: the adapter-down delay. */
+TEST(GwKeepAlive, HeldBackReadingIsNoSilenceASilentBoardIsStillClosed) {
+  constexpr u32 kA = 0xCA654321u, kB = 0xCA223344u; /* the handles of serial numbers 87654321 and 11223344 */
+  struct Held {
+    std::atomic<VqxGwLibContext> ctx{nullptr};
+    std::atomic<bool> fHold{false};
+    std::atomic<u32> nMsgs{0}, nOutOfOrder{0}, nOther{0};
+    static void On(void* pv, u32 hPeer, u32, u32 n, void** bufs, const u32*, u32*) {
+      Held* h = static_cast<Held*>(pv);
+      for (u32 i = 0; i < n; i++) {
+        if (hPeer == kA) {
+          h->nOutOfOrder += GetBe32(static_cast<const u8*>(bufs[i])) != h->nMsgs.load();
+          h->nMsgs++;
+        } else {
+          h->nOther++;
+        }
+        std::free(bufs[i]);
+      }
+      if (h->fHold) {
+        EXPECT_EQ(VqxGwLibRxPause(h->ctx, 100), VQX_RESULT_OK);
+      }
+    }
+  } held;
+  gwpeer::RawBoard a, b;
+  LinkedBoard lb(a, Held::On, &held);
+  Instance& in = lb.in;
+  const int s = lb.s;
+  ASSERT_TRUE(s >= 0 && in.rec.Reports() == 1);
+  held.ctx = in.ctx;
+  const auto Closed = [&](u32 hPeer, u32 ms = 0) {
+    return in.rec.WaitFor(ms, [&] {
+      for (const UpDown& u : in.rec.UpDowns)
+        if (u.hPeer == hPeer && u.fGw0Up == 0) return true;
+      return false;
+    });
+  };
+  /* A's batches of 15 numbered messages of 1000 bytes, each poll answered after the batch being written. */
+  constexpr u32 kMsgs = 15, kSize = 1000, kBatch = kBatchHeaderSize + kMsgs * kSize;
+  u32 sizes[kMsgs];
+  std::fill(sizes, sizes + kMsgs, kSize);
+  u8 header[kBatchHeaderSize];
+  EncodeBatchHeader(kMsgs, sizes, header);
+  std::vector<u8> out;  /* the frame being written, then the replies owed */
+  size_t nOut = 0;      /* bytes of it written */
+  u32 nBatches = 0, nPollBytes = 0;
+  const auto Pump = [&](bool fSendMore) {
+    if (nOut == out.size() && fSendMore) {
+      out.assign(header, header + kBatchHeaderSize);
+      out.resize(kBatch);
+      for (u32 i = 0; i < kMsgs; i++) PutBe32(out.data() + kBatchHeaderSize + i * kSize, nBatches * kMsgs + i);
+      nOut = 0;
+      nBatches++;
+    }
+    if (nOut < out.size()) {
+      const ssize_t n = send(s, out.data() + nOut, out.size() - nOut, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) nOut += size_t(n);
+    }
+    pollfd pf{s, POLLIN, 0};
+    if (poll(&pf, 1, nOut < out.size() ? 5 : 0) == 1) {
+      u8 buf[4096];
+      const ssize_t n = recv(s, buf, sizeof(buf), MSG_DONTWAIT);
+      for (ssize_t k = 0; k < n; k++)
+        if (++nPollBytes % kAdapterPollSize == 0) out.insert(out.end(), kBatchHeaderSize, 0xFF); /* a poll: reply */
+    }
+  };
+  held.fHold = true;
+  int sB = -1;
+  std::thread linker([&] {
+    sB = b.AdvertiseUntilLinked(in.params.aun16GwPorts[0], "127.0.0.1", "", "11223344");
+    if (sB >= 0) send(sB, "\0\0\0\7", 4, MSG_NOSIGNAL);
+  });
+  /* 2 s at least, until B's timeout (the reading held back, its polls go out late: bounded) */
+  const auto t0 = std::chrono::steady_clock::now();
+  const auto BTimedOut = [&] { return in.rec.HasError("Remote fake: gw0 TCP timeout ("); }; /* A never is */
+  while (MsSince(t0) < 2000 || (!BTimedOut() && MsSince(t0) < 8000)) Pump(true);
+  linker.join();
+  EXPECT_GE(sB, 0);
+  EXPECT_TRUE(BTimedOut()) << "B closed during the hold";
+  EXPECT_FALSE(Closed(kA)) << "A linked through the hold";
+  held.fHold = false;
+  for (const auto t1 = std::chrono::steady_clock::now(); MsSince(t1) < 300;) Pump(true);
+  for (const auto t2 = std::chrono::steady_clock::now(); nOut < out.size() && MsSince(t2) < 5000;) Pump(false);
+  EXPECT_TRUE(in.rec.WaitFor(5000, [&] { return held.nMsgs.load() == nBatches * kMsgs; }))
+      << held.nMsgs.load() << " of " << nBatches * kMsgs;
+  EXPECT_EQ(held.nOutOfOrder.load(), 0u);
+  EXPECT_EQ(held.nOther.load(), 0u);
+  EXPECT_FALSE(Closed(kA));
+  EXPECT_TRUE(Closed(kB, 3000));
+  EXPECT_GT(nPollBytes, 0u);
+  EXPECT_TRUE(in.rec.Traced("fake: gw0 TCP poll elapsed")) << "the limit ran out during the hold";
+  EXPECT_TRUE(in.rec.Traced("its bytes wait unread while reading is held back: heard from"));
+  EXPECT_TRUE(in.rec.WaitFor(0, [&] {
+    for (const UpDown& u : in.rec.UpDowns)
+      if (u.hPeer == kB && u.fGw0Up == 0) return u.un32Reason == VQX_GW_CLOSE_TCP_TIMEOUT;
+    return false;
+  }));
+  if (sB >= 0) close(sB);
 }
 
 TEST(GwKeepAlive, OlderPeersLinkWithSeparateSockets) {

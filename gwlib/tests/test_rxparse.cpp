@@ -22,6 +22,10 @@ struct Sink : RxSink {
   int polls = 0, replies = 0, allocs = 0, frees = 0;
   std::vector<std::pair<RxError, u32>> errors;
   int failAllocAt = -1; /* index of the buffer that cannot be had */
+  /* Per batch delivered: the bytes of its Feed still unparsed then, less the end of that Feed's bytes in the stream. */
+  const RxParser* parser = nullptr;
+  size_t feedEnd = 0;
+  std::vector<size_t> batchEnds;
 
   void Alloc(u32 n, const u32* sizes, void** bufs) override {
     for (u32 i = 0; i < n; i++) {
@@ -30,6 +34,7 @@ struct Sink : RxSink {
     }
   }
   void Deliver(u32 n, void** bufs, const u32* sizes) override {
+    if (parser != nullptr) batchEnds.push_back(feedEnd - parser->Unparsed());
     for (u32 i = 0; i < n; i++, frees++) {
       msgs.emplace_back(static_cast<const u8*>(bufs[i]), static_cast<const u8*>(bufs[i]) + sizes[i]);
       std::free(bufs[i]);
@@ -60,9 +65,11 @@ std::vector<u8> Msg(u32 size, u8 seed) {
 
 }  // namespace
 
+/* Also what each batch leaves unparsed of its read when it is handed over (what waits behind it). */
 TEST(GwRxParse, RandomSplitsGiveTheSameMessages) {
   std::mt19937 rng(1234);
   std::vector<std::vector<u8>> all;
+  std::vector<size_t> ends; /* where each batch ends in the stream */
   std::vector<u8> stream;
   u8 poll[kBatchHeaderSize];
   EncodeHostPoll(poll);
@@ -72,20 +79,25 @@ TEST(GwRxParse, RandomSplitsGiveTheSameMessages) {
     for (u32 i = 0; i < n; i++) batch.push_back(Msg(1 + rng() % 20000, u8(b * 16 + i)));
     all.insert(all.end(), batch.begin(), batch.end());
     AppendBatch(stream, batch);
+    ends.push_back(stream.size());
     if (b % 7 == 0) stream.insert(stream.end(), poll, poll + sizeof(poll));
   }
   for (int round = 0; round < 20; round++) {
     Sink s;
     RxParser p;
+    s.parser = &p;
     size_t pos = 0;
     while (pos < stream.size()) {
       /* chunks from 1 byte up to a whole read of 16384 */
       size_t n = round == 0 ? 1 : 1 + rng() % (round < 10 ? 70 : 16384);
       n = std::min(n, stream.size() - pos);
+      s.feedEnd = pos + n;
       ASSERT_EQ(p.Feed(stream.data() + pos, n, s), kRxOk);
+      ASSERT_EQ(p.Unparsed(), 0u);
       pos += n;
     }
     EXPECT_TRUE(p.Idle());
+    EXPECT_EQ(s.batchEnds, ends) << "round " << round;
     EXPECT_EQ(s.msgs, all) << "round " << round;
     EXPECT_EQ(s.polls, 4);  // after batches 0, 7, 14 and 21
     EXPECT_TRUE(s.errors.empty());
