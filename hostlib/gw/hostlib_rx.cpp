@@ -170,7 +170,9 @@ VQX_RX_VERDICT VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDL
  * A peer whose messages pile up unread in the filters: the status callback
  * hears of it (receive overflow, or a change of the flow-control request);
  * on overflow the transport's reading of this batch pauses 100 ms (the
- * default), or the peer is disconnected (after its messages are flushed).
+ * default; VqxGwLibRxPause, which keeps the peer's keep-alive from taking
+ * its unread replies for silence), or the peer is disconnected (after its
+ * messages are flushed).
  */
 void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* pBatch) {
   VQX_LIB* pLib = VqxLib(hLib);
@@ -209,9 +211,16 @@ void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* 
   }
   if (un32Event != VQX_LIB_STATUS_RX_OVERFLOW) return;
   if (un32Action == VQX_RX_ACTION_PAUSE) {
+    /* Through the transport: its keep-alive then knows that what the peer sent meanwhile waits unread because we
+       hold its reading back, not because the peer fell silent. */
+    VqxGwLibContext hGw = VqxGwOfPeer(hLib, hAdapter);
     const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
-    struct timespec ts = {0, VQX_RX_PAUSE_MS * 1000000L};
-    nanosleep(&ts, nullptr);
+    if (hGw != nullptr) {
+      VqxGwLibRxPause(hGw, VQX_RX_PAUSE_MS);
+    } else {
+      struct timespec ts = {0, VQX_RX_PAUSE_MS * 1000000L};
+      nanosleep(&ts, nullptr);
+    }
     VqxHostLibLockRetake(hLib, un32Levels);
   } else if (un32Action == VQX_RX_ACTION_DISCONNECT || un32Action == VQX_RX_ACTION_FLUSH_DISCONNECT) {
     if (un32Action == VQX_RX_ACTION_FLUSH_DISCONNECT) {

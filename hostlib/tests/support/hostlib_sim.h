@@ -59,8 +59,8 @@ class BoardLib {
     unsetenv("VQX_GW_PORT");
     UseLoopbackNets(0);
   }
-  /* Opens the library: false on failure. */
-  bool Open(const _VQX_NETWORK_REDUNDANCY_PARAMETERS* pRedundancy = nullptr) {
+  /* Opens the library (a receive fifo of un32ReceiveFifoSize, 0 the default): false on failure. */
+  bool Open(const _VQX_NETWORK_REDUNDANCY_PARAMETERS* pRedundancy = nullptr, u32 un32ReceiveFifoSize = 0) {
     if (!Board.Ready()) return false;
     _VQX_LIB_PARAMS params = HostLibTestParams(&Log);
     params.fAdaptersGwOff = 0;
@@ -70,6 +70,7 @@ class BoardLib {
       snprintf(params.szGw1Address, sizeof(params.szGw1Address), "127.0.1.1");
     }
     if (pRedundancy != nullptr) params.NetworkRedundancy = *pRedundancy;
+    params.un32ReceiveFifoSize = un32ReceiveFifoSize;
     if (VQXOpenLib(&params, &hLib) != VQX_RESULT_API_OK) return false;
     hNotif = NewFilter(hLib, {FilterSet(VQX_FILTER_MASK_MSG_GROUP, 0x02010000)});
     return hNotif != nullptr;

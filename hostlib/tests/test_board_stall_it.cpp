@@ -1,0 +1,100 @@
+/*
+ * test_board_stall_it.cpp - the application stops taking a board's messages
+ * (its filter left unread past the receive fifo) while the simulated board
+ * keeps sending: the back pressure holds the transport's reads back, so the
+ * board's poll replies wait unread behind its messages. That is no silence:
+ * the link stays through a stall of three adapter-down delays, on one path or
+ * two, and once the application reads again every message arrives, in
+ * order. A board that falls silent during such a stall (nothing more arrives,
+ * its socket empty) is closed as ever, within the delay and a poll period.
+ */
+#include <chrono>
+#include <thread>
+
+#include "support/hostlib_sim.h"
+#include "test_peer_util.h"
+
+namespace {
+
+/* The keep-alive's limit: the network-down delay while the board is linked on every path the library uses, else
+ * the adapter-down delay (a board of one path: the library uses two). */
+constexpr u32 kPollMs = 100, kDownMs = 500, kAdapterDownMs = 2 * kDownMs + 100;
+constexpr u32 kFifo = 32;
+
+/* Whether h is the board's message number un32Count of this run (boardsim "send", id 0x03000001, numbered with
+ * "--full"): its sequence number follows the first one's, and its payload's byte ramp from the ninth byte on starts
+ * at the count plus 4 (its first 8 bytes are the library's link area). */
+bool IsMessage(VQX_MSG_HANDLE h, u32 un32Count, u32 un32FirstSeq) {
+  return h->un32TxSeq == un32FirstSeq + un32Count && VQXMsgPayload(h)[8] == static_cast<u8>(un32Count + 4);
+}
+
+long MsSince(std::chrono::steady_clock::time_point t) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count());
+}
+
+TEST(BoardStall, UnreadRepliesAreNoSilenceASilentBoardIsClosedAsEver) {
+  const struct {
+    const char* what;
+    u32 un32Nets;
+    std::vector<std::string> board;
+    bool fSilent;
+  } rows[] = {
+      {"one path", 1, {"--full"}, false},
+      {"two paths", 2, {"--gw0", "127.0.0.2", "--gw1", "127.0.1.3", "--full"}, false},
+      {"silent board, one path", 1, {"--full"}, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    BoardLib b{row.un32Nets, row.board};
+    const _VQX_NETWORK_REDUNDANCY_PARAMETERS red = {1, kPollMs, kDownMs, kAdapterDownMs, 1, 1, 0, 0};
+    ASSERT_TRUE(b.Open(&red, kFifo));
+    VqxLib(b.hLib)->un32TraceLevel.store(4); /* the keep-alive's lines kept, the transport's per-batch ones not */
+    VQX_FILTER_HANDLE hUnits = NewFilter(b.hLib, {FilterSet(VQX_FILTER_MASK_MSG_ID, 0x03000001u)});
+    ASSERT_NE(hUnits, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return b.PathUp(0) && (row.un32Nets == 1 || b.PathUp(1)); }, 10000));
+    /* Nothing read from here: past the fifo, each message holds the transport's reading back 100 ms. */
+    const u32 un32Sent = row.fSilent ? kFifo + 2 : 600;
+    const auto t0 = std::chrono::steady_clock::now();
+    if (row.fSilent) {
+      ASSERT_EQ(b.Board.Command("silent"), "ok"); /* no poll answered, nothing sent after these */
+    }
+    ASSERT_EQ(b.Board.Command("send " + std::to_string(un32Sent) + " 1000"), "ok");
+    if (row.fSilent) {
+      ASSERT_TRUE(WaitUntil([&] { return !b.PathUp(0); }, 5000)) << "closed while the application reads nothing";
+      EXPECT_LE(MsSince(t0), long(kAdapterDownMs + 2 * kPollMs + 300));
+      EXPECT_EQ(b.Log.Count("simboard: gw0 TCP timeout ("), 1u);
+      EXPECT_TRUE(WaitUntil([&] { return b.Board.Stat("closed_by_host") == 1; }, 3000));
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(3 * kAdapterDownMs)); /* the stall */
+      EXPECT_TRUE(b.PathUp(0) && (row.un32Nets == 1 || b.PathUp(1)));
+    }
+    /* Every message the board sent, in order, once read. */
+    u32 un32Received = 0, un32OutOfOrder = 0, un32FirstSeq = 0;
+    WaitUntil(
+        [&] {
+          VQX_MSG_HANDLE ah[VQX_RECEIVE_MULTIPLE_MAX];
+          u32 n = 0;
+          if (VQXReceiveMsgMultiple(b.hLib, hUnits, 50, &n, ah) == VQX_RESULT_API_OK) {
+            for (u32 k = 0; k < n; k++) {
+              if (un32Received == 0) un32FirstSeq = ah[k]->un32TxSeq;
+              un32OutOfOrder += !IsMessage(ah[k], un32Received++, un32FirstSeq);
+              VQXReleaseMsgEx(b.hLib, &ah[k]);
+            }
+          }
+          return un32Received >= un32Sent;
+        },
+        20000);
+    EXPECT_EQ(un32Received, un32Sent);
+    EXPECT_EQ(un32OutOfOrder, 0u);
+    if (!row.fSilent) {
+      EXPECT_GE(b.Log.Count("wait unread while reading is held back: heard from"), 1u) << "the delay ran out";
+      EXPECT_EQ(b.Log.Count("TCP timeout"), 0u);
+      EXPECT_EQ(b.Board.Stat("links"), static_cast<long>(row.un32Nets)) << "never linked again";
+      EXPECT_EQ(b.Board.Stat("closed_by_host") + b.Board.Stat("unsent"), 0) << b.Board.Command("stats");
+    }
+    VQXDestroyMsgFilterEx(b.hLib, &hUnits);
+  }
+}
+
+}  // namespace
