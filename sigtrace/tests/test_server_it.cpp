@@ -8,7 +8,10 @@
  * close of a board that never answers ends at a second signal or after 30 s;
  * a board that goes and comes back is traced again.
  */
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -83,6 +86,31 @@ void ExpectEveryUnitInTheFiles(CServerBench& B) {
     EXPECT_EQ(peertshark::Errors(B.Path(pszFile), kPayloadOff), std::vector<std::string>()) << pszFile;
   }
   EXPECT_EQ(Casr2Lines(B), static_cast<long>(peerboard::TraceLog(B.Path("board.log"), "casr2").size()));
+}
+
+/* Lines in a file (the board's trace log, a unit a line), without parsing them. */
+long LineCount(const std::string& strPath) {
+  std::ifstream In(strPath);
+  return static_cast<long>(std::count(std::istreambuf_iterator<char>(In), {}, '\n'));
+}
+
+/* The whole records of a pcap stream (its 24-byte header skipped, a partial last one left out): their number, and
+ * with pTails, each one's last nSize bytes in hex, as the board's trace log has a unit's data. */
+size_t PcapTails(const std::string& s, size_t nSize, std::vector<std::string>* pTails = nullptr) {
+  static const char kHex[] = "0123456789abcdef";
+  const auto Be32 = [&](size_t i) {
+    return static_cast<u32>(static_cast<u8>(s[i])) << 24 | static_cast<u32>(static_cast<u8>(s[i + 1])) << 16 |
+           static_cast<u32>(static_cast<u8>(s[i + 2])) << 8 | static_cast<u8>(s[i + 3]);
+  };
+  size_t n = 0;
+  for (size_t i = 24; s.size() >= i + 16 && s.size() - i - 16 >= Be32(i + 8); i += 16 + Be32(i + 8), n++) {
+    const size_t nIncl = Be32(i + 8), nTake = std::min(nIncl, nSize);
+    std::string strHex;
+    for (size_t k = i + 16 + nIncl - nTake; pTails != nullptr && k < i + 16 + nIncl; k++)
+      strHex += {kHex[static_cast<u8>(s[k]) >> 4], kHex[static_cast<u8>(s[k]) & 15]};
+    if (pTails != nullptr) pTails->push_back(strHex);
+  }
+  return n;
 }
 
 TEST(SigTraceServer, EveryFamilyWrittenAsTsharkReadsItAndTextEndsAfterSigterm) {
@@ -296,6 +324,72 @@ TEST(SigTraceServer, CloseOfABoardThatNeverAnswersEndsAtASignalDuringItOrAfter30
     EXPECT_TRUE(nLost >= (Row.nSecond != 0 ? 0 : 1) && nWritten + nLost <= nSent) << nWritten << " + " << nLost << " of " << nSent;
     EXPECT_EQ(B.LogLines("received too late to be written"), std::vector<std::string>());
   }
+}
+
+/* A consumer that stops taking units for longer than the down delays: the reader of "-stdout" stops reading for
+ * 3 s (six network-down delays of the bench's 500 ms) in the middle of a burst of 60000 units. The server's main loop
+ * blocks on the full pipe, the host library's receive fifo (32768) fills and its back pressure holds the transport's
+ * reads back, so the board's poll replies wait unread behind its units. The board is not silent: the link stays (no
+ * "TCP timeout", one link, nothing left unsent at the board), and once the reader reads again every unit of the burst
+ * is written, in order. (A silent board is still closed during such a stall: hostlib/tests/test_board_stall_it.cpp.) */
+TEST(SigTraceServer, StalledStdoutReaderKeepsTheBoardLinkedAndLosesNoUnit) {
+  CServerBench B;
+  ASSERT_EQ(mkfifo(B.Path("stream.cap").c_str(), 0600), 0);
+  struct Fd {
+    int n;
+    ~Fd() { if (n >= 0) close(n); }
+  } Reader{open(B.Path("stream.cap").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)}; /* the reader: this test */
+  const int nFd = Reader.n;
+  ASSERT_GE(nFd, 0);
+  B.StartShell("exec \"$SIGTRACE\" -ss7 -stdout -e 120000 2>/dev/null > stream.cap");
+  std::string strStream;
+  const auto Read = [&] {
+    char a[65536];
+    for (ssize_t n; (n = read(nFd, a, sizeof(a))) > 0;) strStream.append(a, static_cast<size_t>(n));
+  };
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  constexpr long kUnits = 60000; /* 30000 to each of the 2 SS7 links: past the fifo and every buffer on the way */
+  std::string strBurst;
+  std::atomic<bool> fBurstDone{false};
+  std::thread Burst([&] {
+    strBurst = B.Board().Command("trace ss7 " + std::to_string(kUnits / 2));
+    fBurstDone = true;
+  });
+  /* Nothing read: the board builds units as its link drains, so its log stops growing once the server holds back. */
+  long nPrev = -1, nStalledAt = 0;
+  const bool fStalled = peerwait::WaitUntil([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const long n = LineCount(B.Path("board.log"));
+    const bool fStill = n == nPrev && n > 32768;
+    nPrev = n;
+    nStalledAt = n;
+    return fStill;
+  }, 60000);
+  if (fStalled) std::this_thread::sleep_for(std::chrono::seconds(3)); /* the stall itself: longer than the delays */
+  /* Read again: the burst ends, then every unit it logged reaches the stream. */
+  long nSent = -1;
+  const bool fDrained = peerwait::WaitUntil([&] {
+    Read();
+    if (nSent < 0 && fBurstDone) nSent = LineCount(B.Path("board.log"));
+    return nSent >= 0 && static_cast<long>(PcapTails(strStream, 0)) >= nSent;
+  }, 90000);
+  Burst.join();
+  ASSERT_TRUE(fStalled) << "the board's units kept leaving: " << nStalledAt;
+  EXPECT_TRUE(fDrained);
+  EXPECT_EQ(strBurst, "ok " + std::to_string(kUnits)) << "stalled at " << nStalledAt << " units";
+  EXPECT_EQ(B.LogLines("TCP timeout"), std::vector<std::string>());
+  EXPECT_EQ(B.Board().Stat("links"), 1) << B.Board().Command("stats");
+  EXPECT_EQ(B.Board().Stat("unsent"), 0);
+  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0); /* all was read: what it still writes fits in the pipe */
+  EXPECT_EQ(B.Server().Wait(), 0);
+  Read();
+  const auto Sent = peerboard::TraceLog(B.Path("board.log"), "ss7");
+  std::vector<std::string> Tails;
+  PcapTails(strStream, 16, &Tails);
+  ASSERT_EQ(Tails.size(), Sent.size()) << "every unit the board sent written";
+  size_t nOutOfOrder = 0;
+  for (size_t i = 0; i < Sent.size(); i++) nOutOfOrder += Tails[i] != Sent[i].data;
+  EXPECT_EQ(nOutOfOrder, 0u) << "in order";
 }
 
 TEST(SigTraceServer, BoardLostAndBackIsTracedAgain) {
