@@ -455,7 +455,9 @@ void CVQSigTrace::StopTakingUnits() {
   const VQX_RESULT r =
       VQXModifyMsgFilterDbg(mhHostLib, mhFilter, static_cast<u32>(aSets.size()), aSets.data(), nullptr, __FILE__, __LINE__);
   const bool fStopped = VQX_RESULT_SUCCEEDED(r);
-  /* Then one batch only: what comes later is counted by DropQueued. */
+  /* A filter that still takes units gives one batch only, so that a board
+   * that keeps sending cannot hold the close: what comes later is counted
+   * by DropQueued. */
   if (!fStopped) Failure("CVQSigTrace::StopTakingUnits", "The filter still takes units", r, __LINE__);
   u32 un32Answers = 0;
   VQX_RESULT rTake;
