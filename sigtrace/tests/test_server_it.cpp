@@ -5,7 +5,7 @@
  * size limit; the run ends by SIGTERM, the run time (as
  * a daemon), a broken standard output, a bad configuration or the management
  * master's shutdown ("-db", testing/mgmtsim), with its exit status; the
- * close of a board that never answers ends at a second signal or after 30 s;
+ * close of a board that never answers ends at a signal during it or after 30 s;
  * a board that goes and comes back is traced again.
  */
 #include <fcntl.h>
@@ -263,11 +263,6 @@ TEST(SigTraceServer, SigtermUnderLoadWritesOrCountsEveryUnitTakenIn) {
   EXPECT_EQ(B.LogLines("received too late to be written"), std::vector<std::string>());
 }
 
-/* A board that never answers the off requests ("traceoff ignore") and keeps sending SS7 units (bursts, its log
- * left out): each row ends the run by a first signal and sends its second one once the board has seen the off
- * requests (the close is under way), or none. A second signal ends the close's wait at once; without one the close
- * takes units for 30 s. Either way the server takes no unit once it stops waiting: each unit it took in is in the
- * file or counted lost in the group's summary, none counted aside after it. */
 /* "SS7_000.cap", "SS7_001.cap", ... */
 static std::string SegmentName(const char* pszGroup, int nIndex) {
   char sz[64];
@@ -275,6 +270,11 @@ static std::string SegmentName(const char* pszGroup, int nIndex) {
   return sz;
 }
 
+/* A board that never answers the off requests ("traceoff ignore") and keeps sending SS7 units (bursts, its log
+ * left out): the close begins by a first signal or by the run time, and each row sends one signal more once the board
+ * has seen the off requests (the close is under way), or none. A signal during the close ends its wait at once;
+ * without one the close takes units for 30 s. Either way the server takes no unit once it stops waiting: each unit it
+ * took in is in a segment or counted lost in the group's summary, none counted aside after it. */
 TEST(SigTraceServer, CloseOfABoardThatNeverAnswersEndsAtASignalDuringItOrAfter30s) {
   struct SRow {
     const char* pszArgs;
