@@ -1,20 +1,24 @@
 /*
  * vq500_sip_find.cpp - searches over element sets, text and value reads,
  * header duplication. Callers: the call/media control layers and the
- * composers of this library. Readers never write into a message (a value
- * is copied into a buffer of the calling thread); see vq500_sip_find.h for
- * the cursor contract.
+ * composers of this library. Readers never write into a message (a quoted
+ * value is copied, without its quotes, into a buffer of the calling
+ * thread); see vq500_sip_find.h for the cursor contract.
  */
 #include "vq500_sip_find.h"
 
+#include <cstring>
+#include <memory>
 #include <new>
-#include <string>
 
 #include "vq500_sip_ops_internal.h"
 
-#include <cstring>
-
 namespace {
+
+/* The calling thread's buffer of unquoted values: an element is at most
+ * 0xFFFF bytes, so a value less its two quotes, with its NUL, fits. */
+constexpr size_t kValueCopies = 0x10000;
+static_assert(0xFFFF - 2 <= kValueCopies);
 
 /* One search: walks [start, count) and keeps the cursor contract. */
 template <class Match>
@@ -135,19 +139,34 @@ char* VQ500SipValueGet(const SipValueIe* pValue, u16* pun16Length)
     if (pun16Length != nullptr) {
         *pun16Length = static_cast<u16>(text.size());
     }
-    // A copy, so that the closing quote of a quoted value is not read with
-    // it and the message is never written; per thread, as the name buffers,
-    // but grown to the longest value the thread has read.
     if (text.data() == nullptr) {
         return nullptr;
     }
-    thread_local std::string s_strValue;
-    try {
-        s_strValue.assign(text);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
+    // A text that ends at its NUL in the element is handed back as it lies
+    // there; only a text without its quotes, which ends at the closing
+    // quote, is copied, so that the message is never written.
+    if (text.data()[text.size()] == '\0') {
+        return const_cast<char*>(text.data());
     }
-    return s_strValue.data();
+    // The copies go one after another round a buffer of the thread that
+    // never moves nor grows, so a copy stays as read while the copies after
+    // it come, with it, to half the buffer.
+    thread_local std::unique_ptr<char[]> s_pCopies;
+    thread_local size_t s_nNext = 0;
+    if (s_pCopies == nullptr) {
+        s_pCopies.reset(new (std::nothrow) char[kValueCopies]);
+        if (s_pCopies == nullptr) {
+            return nullptr;
+        }
+    }
+    if (s_nNext + text.size() + 1 > kValueCopies) {
+        s_nNext = 0;
+    }
+    char* p = s_pCopies.get() + s_nNext;
+    std::memcpy(p, text.data(), text.size());
+    p[text.size()] = '\0';
+    s_nNext += text.size() + 1;
+    return p;
 }
 
 char* VQ500SipParameterFind(const void* pSet, const char* szName, u16* pun16Cursor, u16* pun16Size,

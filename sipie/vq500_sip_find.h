@@ -6,11 +6,11 @@
  * Every list of the tree is a message-element set (vqx_msg_element.h) and
  * every text a one-element set holding the text and its NUL. Readers never
  * write into the message: a text is handed back as a pointer into its
- * element, a parameter value as a copy in a buffer of the calling thread
- * (VQ500SipValueGet). An element too short for the words a search reads, or
- * a text element without its NUL inside it, never matches. No locks;
- * readers of one message may run on several threads while nobody writes
- * into it.
+ * element, a quoted parameter value without its quotes as a copy in a
+ * buffer of the calling thread (VQ500SipValueGet). An element too short for
+ * the words a search reads, or a text element without its NUL inside it,
+ * never matches. No locks; readers of one message may run on several
+ * threads while nobody writes into it.
  *
  * Cursor: an optional u16 of the caller. On entry the index the search
  * starts at (0 without a cursor), on return the index the next search goes
@@ -42,21 +42,27 @@ SipContactParamStdIe* VQ500SipContactParamsFind_StandardParam(const void* pSet, 
  * the element has no NUL inside it, or the field is null. */
 const char* VQ500SipStringGet(const void* pStringField);
 
-/* Value of a value record as a NUL-terminated text: the stored text, or for
- * a quoted string (type 2) of three characters or more between double
- * quotes, the text inside them; *pun16Length (optional) gets its length.
- * The text is a copy in a buffer of the calling thread, never a pointer into
- * the message, which is not written: it stays valid until the same thread's
- * next call of VQ500SipValueGet or VQ500SipParameterFind, which reuses the
- * buffer, and the caller may change it. Threads never share it; it grows to
- * the longest value its thread has read and lives until the thread ends.
- * Null when there is no text (length 0), or when the buffer cannot grow for
- * want of memory (length the value's own). */
+/* Value of a value record as a NUL-terminated text; *pun16Length
+ * (optional) gets its length. The message is never written, and callers
+ * must not write through the result either.
+ * - A token (type 1), or any value that needs no unquoting (a quoted string
+ *   shorter than three characters or not between double quotes), is its
+ *   text in the element: valid as long as the message is.
+ * - A quoted string (type 2) of three characters or more between double
+ *   quotes comes back as the text inside them, copied into a buffer of the
+ *   calling thread (64 KiB, enough for the largest value an element of
+ *   0xFFFF bytes holds). The buffer never moves and is freed only when the
+ *   thread ends; copies go one after another round it, so a copy stays as
+ *   read at least until the thread's next copy, and for as long as the
+ *   copies that thread makes after it come, with it, to 32 KiB or less
+ *   (each counted with its NUL). Threads never share it.
+ * Null when there is no text (length 0), or when a thread's buffer cannot
+ * be had for want of memory (length the value's own). */
 char* VQ500SipValueGet(const SipValueIe* pValue, u16* pun16Length = nullptr);
 
 /* VQ500SipValueGet of the first generic parameter at or after the cursor
- * whose name equals szName exactly (same buffer, pun16Length likewise); null
- * with length 0 when none. */
+ * whose name equals szName exactly (same texts, same buffer, pun16Length
+ * likewise); null with length 0 when none. */
 char* VQ500SipParameterFind(const void* pSet, const char* szName, u16* pun16Cursor, u16* pun16Size,
                             u16* pun16Length = nullptr);
 

@@ -10,6 +10,8 @@
 
 #include <functional>
 #include <string>
+#include <thread>
+#include <utility>
 
 namespace {
 
@@ -120,17 +122,18 @@ TEST(Compose, SearchesWalkAndNeverWrite)
     EXPECT_EQ(msg.Bytes(), before) << "readers wrote";
 }
 
-// A value comes back as a C text of its own, in the calling thread's buffer:
-// a quoted one without its quotes (two quotes alone stay), a token as
-// stored; never a pointer into the message, which stays as it was even when
-// the caller writes into the text. The parameter search gives what the
-// value read of its element gives. Long values come back whole: the buffer
-// grows for them.
+// A value comes back as a C text: a token, or a quoted value that needs no
+// unquoting (two quotes alone), as its text in the message; a quoted one
+// without its quotes as a copy in the calling thread's buffer.
+// The message is never written. The parameter search gives what the value
+// read of its element gives. The largest value an element holds comes back
+// whole, and a kept pointer reads the same after longer reads.
 TEST(Compose, ValueReadsAreCTextsOfTheCallingThread)
 {
-    TestMsg msg(8);
+    TestMsg msg(8, 0x20000);
     void* m = msg.Msg();
-    const std::string longish(1023, 'v'), longer(4000, 'w');
+    // The largest: quotes and NUL fill an element of 0xFFFF bytes.
+    const std::string longish(1023, 'v'), longer(4000, 'w'), largest(0xFFFF - 3, 'z');
     struct Row {
         const char* stored;
         bool quoted;
@@ -141,6 +144,7 @@ TEST(Compose, ValueReadsAreCTextsOfTheCallingThread)
         {"\"x", false, "\"x"}, {"tok", false, "tok"},  {"\"q\"", false, "\"q\""},  // a token keeps its quotes
         {longish.c_str(), true, longish.c_str()},     {longish.c_str(), false, longish.c_str()},
         {longer.c_str(), true, longer.c_str()},       {longer.c_str(), false, longer.c_str()},
+        {largest.c_str(), true, largest.c_str()},
     };
     for (const Row& r : rows) {
         ASSERT_EQ((r.quoted ? VQ500SipParamaterAdd_QStr : VQ500SipParamaterAdd_Tok)(m, msg.At(0), "n", r.stored),
@@ -148,6 +152,9 @@ TEST(Compose, ValueReadsAreCTextsOfTheCallingThread)
     }
     const std::vector<u8> before = msg.Bytes();
     const char* pPayload = reinterpret_cast<const char*>(msg.Payload());
+    const auto value = [&](u16 i) {
+        return &static_cast<const SipParameterIe*>(VQXMsgElementGet(msg.At(0), i, nullptr))->stValue;
+    };
     for (u16 i = 0; i < std::size(rows); ++i) {
         const Row& r = rows[i];
         const std::string row = std::string(r.stored).substr(0, 8) + (r.quoted ? " quoted" : " token");
@@ -155,24 +162,39 @@ TEST(Compose, ValueReadsAreCTextsOfTheCallingThread)
         u16 c = i;
         EXPECT_EQ(ParamValue(msg.At(0), "n", &c), S(r.read)) << row;
         EXPECT_EQ(c, i + 1) << row;
-        const auto* prm = static_cast<const SipParameterIe*>(VQXMsgElementGet(msg.At(0), i, nullptr));
         u16 un16Length = 0;
-        char* p = VQ500SipValueGet(&prm->stValue, &un16Length);
+        const char* p = VQ500SipValueGet(value(i), &un16Length);
         EXPECT_EQ(S(p), S(r.read)) << row;
         EXPECT_EQ(un16Length, nLength) << row;
-        if (p == nullptr) {
-            continue;
+        if (r.quoted && r.stored[0] != '\0') {
+            EXPECT_FALSE(p >= pPayload && p < pPayload + msg.Used()) << row << ": a copy inside the message";
+        } else {
+            EXPECT_EQ(p, VQ500SipStringGet(&value(i)->msText)) << row << ": not the text in the message";
         }
-        EXPECT_FALSE(p >= pPayload && p < pPayload + msg.Used()) << row << ": inside the message";
-        p[0] = 'X';
-        EXPECT_TRUE(msg.Bytes() == before) << row << ": a write into the text reached the message";
     }
-    // One buffer per thread: the next read takes the place of the last.
-    u16 c0 = 0, c4 = 4;
-    const char* pFirst = VQ500SipParameterFind(msg.At(0), "n", &c0, nullptr);
-    const char* pNext = VQ500SipParameterFind(msg.At(0), "n", &c4, nullptr);
-    EXPECT_EQ(pFirst, pNext);
-    EXPECT_STREQ(pFirst, "tok");
+    // Kept pointers, on a thread of their own whose buffer starts empty:
+    // each longer read of either kind leaves the earlier ones as they were.
+    // Then, after the largest, a copy stays as read while the copies after
+    // it come, with it, to 32 KiB, wherever in the buffer it was made
+    // (twenty places over the buffer's turns).
+    std::thread([&] {
+        std::vector<std::pair<u16, const char*>> kept;
+        for (const u16 i : {1, 4, 6, 9, 8}) {  // a quoted, tok, 1023 quoted, 4000 token, 4000 quoted
+            kept.emplace_back(i, VQ500SipValueGet(value(i)));
+            for (const auto& [k, p] : kept) {
+                EXPECT_EQ(S(p), S(rows[k].read)) << "kept row " << k << " after row " << i;
+            }
+        }
+        EXPECT_EQ(S(VQ500SipValueGet(value(10))), largest);
+        for (int n = 0; n < 20; ++n) {
+            VQ500SipValueGet(value(6));  // moves the next copy on by 1024
+            const char* p = VQ500SipValueGet(value(0));
+            for (int j = 0; j < 7; ++j) {
+                VQ500SipValueGet(value(8));  // 4 + 7 * 4001 bytes in all
+            }
+            EXPECT_STREQ(p, "abc") << "place " << n;
+        }
+    }).join();
     u16 un16Length = 7;
     EXPECT_EQ(VQ500SipParameterFind(msg.At(0), "absent", nullptr, nullptr, &un16Length), nullptr);
     EXPECT_EQ(un16Length, 0) << "missing";
