@@ -3,8 +3,9 @@
  * (testing/boardsim/boardsim.py, run with python3) over 127.0.0.1 only:
  * discovery and link on gw0, path closed by the board (reason 3, no
  * reconnect before the gate), silent board (reason 9), corrupted batches
- * (reason 1), batches from the board, a board that stops reading, and a
- * board advertising 127.0.0.1 on gw0 and another address on gw1.
+ * (reason 1), batches from the board, a board that stops reading, a
+ * board advertising 127.0.0.1 on gw0 and another address on gw1, and
+ * polls by the board's build number.
  */
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -73,6 +74,22 @@ TEST(GwBoard, FindsTheBoardAndStaysLinkedPastTheDownDelayWhileItAnswersPolls) {
   EXPECT_FALSE(f.rec.WaitReports(2, 2 * down)) << "reason " << f.rec.Report(1).un32Reason;
   EXPECT_GE(f.board.Stat("polls"), 10);
   EXPECT_EQ(f.board.Stat("order_errors"), 0);
+}
+
+/* Boards of build 799 and 800 on one instance: only a build above 799 is polled (TCP, no UDP poll then), an older
+ * one gets neither kind. The window is three poll periods of the instance's own, counted at the newer board. */
+TEST(GwBoard, OnlyABoardOfBuildAbove799IsPolled) {
+  gwpeer::BoardProcess newer(0, {"--build", "800", "--serial", "11111111"});
+  Fixture f(100, 1500, {"--build", "799"}, [&](VqxGwLibParams& p, u16) { p.aun16GwPorts[1] = newer.UdpPort(); });
+  ASSERT_TRUE(newer.Ready());
+  ASSERT_TRUE(f.rec.WaitReports(2, 5000));
+  ASSERT_TRUE(f.rec.Report(0).fGw0Up && f.rec.Report(1).fGw0Up);
+  const long from = newer.Stat("polls");
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return newer.Stat("polls") >= from + 3; }, 5000)) << from;
+  EXPECT_EQ(f.board.Stat("polls"), 0);
+  EXPECT_EQ(f.board.Stat("udp_polls"), 0);
+  EXPECT_EQ(newer.Stat("udp_polls"), 0);
+  EXPECT_EQ(f.rec.Reports(), 2u);
 }
 
 TEST(GwBoard, ClosedPathIsReportedAndNotReconnectedBeforeTheGate) {

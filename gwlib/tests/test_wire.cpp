@@ -147,12 +147,15 @@ TEST(GwWire, DecodersRoundTripAndRefuseShortPackets) {
     const char* what;
     const u8* pkt;
     size_t len;
-    int kind;  // 0 host adv, 1 adapter adv, 2 specific, 3 UDP poll, 4 adapter poll, 5 batch header
+    int kind;  // 0 host adv, 1 adapter adv, 2 specific, 3 UDP poll, 4 adapter poll, 5 batch header,
+               // 6 adapter adv holding its build number
     bool ok;
   } const rows[] = {{"host adv 439", h, kHostAdvSize - 1, 0, false},
                     {"host adv 440", h, kHostAdvSize, 0, true},
                     {"adapter adv 419", a, kAdapterAdvMinSize - 1, 1, false},
                     {"adapter adv 420", a, kAdapterAdvMinSize, 1, true},
+                    {"adapter adv 423", a, kAdapterAdvMinSize + 3, 1, true},
+                    {"adapter adv 424", a, kAdapterAdvMinSize + 4, 6, true},
                     {"specific 263", h, kSpecificSize - 1, 2, false},
                     {"specific 264", h, kSpecificSize, 2, true},
                     {"poll 31", h, kPollSize - 1, 3, false},
@@ -171,8 +174,12 @@ TEST(GwWire, DecodersRoundTripAndRefuseShortPackets) {
     bool ok = false;
     switch (r.kind) {
       case 0: ok = DecodeHostAdv(c, hout); break;
-      /* 420 bytes carry every field up to the gw1 flag; the rest reads as 0 */
+      /* 420 bytes carry every field up to the gw1 flag; a word cut short reads as 0 */
       case 1: ok = DecodeAdapterAdv(c, aout, false) && aout.Info.un32BuildNumber == 0; break;
+      case 6:
+        ok = DecodeAdapterAdv(c, aout, false) && aout.Info.un32BuildNumber == ain.Info.un32BuildNumber &&
+             aout.Info.un32Info424 == 0;
+        break;
       case 2: ok = DecodeSpecificDiscovery(c, sd); break;
       case 3: ok = DecodeUdpPoll(c, pf); break;
       case 4: ok = DecodeAdapterPoll(c, pf); break;

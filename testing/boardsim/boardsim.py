@@ -18,7 +18,8 @@ big-endian words (count 1..15, then the sizes), the messages back to back.
 
 Control: line commands on a TCP socket at 127.0.0.1:--control-port (or the
 socket inherited as --control-fd), one answer line each:
-  stats                 JSON: links, messages, polls, bytes, order errors
+  stats                 JSON: links, messages, polls (TCP), udp_polls, bytes,
+                        order errors
   send N SIZE           send N messages of SIZE bytes (batches of up to 15)
   corrupt KIND          send a bad batch header: count16, size0, sizebig
   close                 close every TCP link (the path goes down)
@@ -183,7 +184,7 @@ class Board:
         self.silent = args.silent
         self.reading = True
         self.stats = {"links": 0, "messages": 0, "polls": 0, "bytes": 0, "order_errors": 0,
-                      "last_seq": -1, "udp": 0, "closed_by_host": 0, "poll_replies": 0, "unsent": 0}
+                      "last_seq": -1, "udp": 0, "udp_polls": 0, "closed_by_host": 0, "poll_replies": 0, "unsent": 0}
         self.next_seq = 0
         self.handlers = {}  # message id -> function(board, link, message) -> replies
         self.adv = adapter_advertisement(self.tcp_port, args.name, args.serial, args.gw0 or "127.0.0.1", args.gw1 or "",
@@ -200,7 +201,9 @@ class Board:
             return
         (ident,) = struct.unpack_from(">I", data)
         self.stats["udp"] += 1
-        if ident == ID_DISCOVERY or (ident == ID_POLL and len(data) >= 32):
+        is_poll = ident == ID_POLL and len(data) >= 32
+        self.stats["udp_polls"] += is_poll
+        if ident == ID_DISCOVERY or is_poll:
             udp.sendto(self.adv, peer)
         elif ident == ID_SPECIFIC and len(data) >= 264:
             name = data[8:136].split(b"\0", 1)[0].decode(errors="replace")
