@@ -117,7 +117,7 @@ class CmcAttrTest : public CommTest {
     ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
     std::ifstream f(std::string(getenv("VQX_TEST_DATA")) + "/cmc_attr_payloads.txt");
     for (std::string strName, strHex; f >> strName >> strHex;) mGolden[strName] = Bytes(strHex);
-    ASSERT_EQ(mGolden.size(), 21u);
+    ASSERT_EQ(mGolden.size(), 22u);
   }
   void TearDown() override {
     for (VQX_MSG_HANDLE& h : maMsgs) VQXReleaseMsgEx(mhLib, &h);
@@ -1186,9 +1186,10 @@ TEST_F(CmcAttrTest, ProfileMessageTakesExactlyItsRoom) {
   CVQCMC_MEDIA_PROFILE::DestroyMessage(pSet);
 }
 
-/* The core library's record copies, as rows of tests/data/cmc_copy_rows.txt: a golden payload (bytes replaced
- * at an offset, if any) received and copied into a fresh message (or onto itself), the result, the golden that
- * the destination then equals, and whether a refusal was logged. */
+/* The core library's record copies (and its generic-header element copy with the swap flag), as rows of
+ * tests/data/cmc_copy_rows.txt: a golden payload (bytes replaced at an offset, if any) received and copied into a
+ * fresh message (or onto itself), the result, the golden that the destination then equals, and whether a refusal
+ * was logged. */
 TEST_F(CmcAttrTest, RecordCopiesRebuildGoldenAndRefuseBadInput) {
   using Copy = std::function<VQX_RESULT(VQX_MSG_HANDLE, const u8*, VQX_MSG_HANDLE, u8*)>;
 #define VQCMC_COPY_ROW(name, T, call) \
@@ -1197,7 +1198,18 @@ TEST_F(CmcAttrTest, RecordCopiesRebuildGoldenAndRefuseBadInput) {
             auto* pDst = reinterpret_cast<T*>(pD);                                  \
             return call;                                                            \
           }}}
+  // The generic headers alone, duplicated with the swap flag set, from a source in this order (2) or the other.
+  auto SwappedHeaders = [](u32 un32SrcOrder) -> std::pair<u32, Copy> {
+    return {sizeof(_VQCMC_PROTOCOL_ATTRIBUTE), [=](VQX_MSG_HANDLE hS, const u8* pS, VQX_MSG_HANDLE hD, u8* pD) {
+              IeCopyContext Context{1, un32SrcOrder, nullptr, hS};
+              return VQXMsgElementDupSet(&reinterpret_cast<const _VQCMC_PROTOCOL_ATTRIBUTE*>(pS)->setGenericHeaders, hD,
+                                         &reinterpret_cast<_VQCMC_PROTOCOL_ATTRIBUTE*>(pD)->setGenericHeaders,
+                                         VQCmcLibMsgSwapCopyGenericHeader, &Context);
+            }};
+  };
   const std::map<std::string, std::pair<u32, Copy>> Copies = {
+      {"generic headers swapped", SwappedHeaders(VQCMC_COPY_ORDER_HOST)},
+      {"generic headers of the other order swapped", SwappedHeaders(1)},
       VQCMC_COPY_ROW("event", _VQCMC_EVENT_ATTRIBUTE, VQCmcLibMsgCopyEventAttribute(mhCmc, pSrc, hD, pDst, hS)),
       VQCMC_COPY_ROW("record", _VQCMC_RECORD_ATTRIBUTE, VQCmcLibMsgCopyRecordAttribute(mhCmc, pSrc, hD, pDst, hS)),
       VQCMC_COPY_ROW("play", _VQCMC_PLAY_ATTRIBUTE, VQCmcLibMsgCopyPlayAttribute(mhCmc, pSrc, hD, pDst, 20, hS)),

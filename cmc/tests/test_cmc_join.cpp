@@ -115,14 +115,27 @@ TEST_F(CmcJoinTest, JoinStates) {
   EXPECT_EQ(Deliver(C, 2, VQCMC_MSG_CMD_JOIN, 0x70, 0x51, 0x82000005), VQX_RESULT_OK);
   EXPECT_EQ(C.mstrCalls.substr(C.mstrCalls.find("Unjoin")), "UnjoinDone(81,1);");
   EXPECT_EQ(C.IsJoined(nullptr, nullptr, nullptr) + B.IsJoined(nullptr, nullptr, nullptr), 0u);
-  // Terminated: every join of the leg dropped, no callback.
-  A.SetJoined(&B, nullptr, 0);
-  C.SetJoined(&A, &H, 0);
-  B.mstrCalls = A.mstrCalls = "";
-  EXPECT_EQ(Deliver(A, 4, VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED, 0, 0, 0, 40), VQX_RESULT_OK);
-  EXPECT_EQ(A.GetJoinedLegs(nullptr) + CVQCMCLegJoinedLeg::GetCount(), 0u);
-  EXPECT_EQ(B.IsJoined(nullptr, nullptr, nullptr), 0u);
-  EXPECT_EQ(B.mstrCalls, "");
+  // Terminated, by the library (server lost) or by the server (call ended; the application keeps the leg):
+  // every join of the leg dropped on both sides, mixer included, no callback.
+  JoinMixer M(5);
+  CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Listener = LegJoin(1, 0);
+  struct Row { const char* pszName; u32 un32Id, un32Size; } rows[] = {
+      {"leg terminated", VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED, 40},
+      {"call terminated", VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, 184},
+  };
+  for (const Row& r : rows) {
+    A.SetJoined(&B, nullptr, 0);
+    C.SetJoined(&A, &H, 0);
+    M.MixerSetJoined(&A, &Listener, 0);
+    ASSERT_EQ(A.GetJoinedLegs(nullptr) + M.GetJoinedLegs(nullptr), 3u) << r.pszName;
+    B.mstrCalls = A.mstrCalls = C.mstrCalls = "";
+    EXPECT_EQ(Deliver(A, 4, r.un32Id, 0x60, 0, 0, r.un32Size), VQX_RESULT_OK) << r.pszName;
+    EXPECT_EQ(A.GetJoinedLegs(nullptr) + CVQCMCLegJoinedLeg::GetCount() + M.GetJoinedLegs(nullptr), 0u) << r.pszName;
+    EXPECT_EQ(A.IsJoined(nullptr, nullptr, nullptr) + B.IsJoined(nullptr, nullptr, nullptr), 0u) << r.pszName;
+    EXPECT_EQ(B.GetJoinedLegs(nullptr) + C.GetJoinedLegs(nullptr), 0u) << r.pszName;
+    EXPECT_EQ(A.mstrCalls + B.mstrCalls + C.mstrCalls + M.Calls(), "") << r.pszName;
+    EXPECT_EQ(A.IsBeingFreed(), 0u) << r.pszName;
+  }
 }
 
 /* A leg that cannot send its join keeps no record; a leg being freed refuses without an error. */

@@ -121,6 +121,17 @@ TEST(Swap, WholeDescriptionsBothForms) {
   VqxRecord once = NewRecord(), twice = NewRecord();
   ASSERT_EQ(VQXMediaSDPInfoSwap(r.get(), once.get(), 2, 1), VQX_RESULT_OK);
   EXPECT_EQ(once->un64SessionVersion, 0x01000000FFFFFFFFull);
+  // Field by field against the encoder's big-endian record (a field left as it was still comes back
+  // on the way home): the offset of the first byte that differs, or the size when none does.
+  const std::vector<u8> record_be = ReadGolden("two_groups_record_be.bin");
+  ASSERT_EQ(record_be.size(), sizeof *r);
+  auto agreeUpTo = [&](const _VQX_SDP_INFO& x, size_t n) {
+    const u8* p = reinterpret_cast<const u8*>(&x);
+    return static_cast<size_t>(std::mismatch(p, p + n, record_be.begin()).first - p);
+  };
+  EXPECT_EQ(agreeUpTo(*once, sizeof *once), sizeof *once);
+  ASSERT_EQ(VQXMediaCapabilitiesExpandedSwap(r.get(), twice.get(), 2, 1), VQX_RESULT_OK);
+  EXPECT_EQ(agreeUpTo(*twice, VQX_MEDIA_CAPABILITIES_SIZE), VQX_MEDIA_CAPABILITIES_SIZE);
   ASSERT_EQ(VQXMediaSDPInfoSwap(once.get(), twice.get(), 1, 2), VQX_RESULT_OK);
   EXPECT_EQ(std::memcmp(r.get(), twice.get(), sizeof *r), 0);
   r->aCapGroups[0].aSimultaneousCap[0].aMediaCapChoices[0].un8CapIdx = 9;

@@ -10,6 +10,8 @@
 #                      MPEG-4 capability with configuration, a not-parsed one
 #                      and a G.726-40 one (stored with its media type)
 #   two_groups_be.bin  the same in the opposite (big-endian) byte order
+#   two_groups_record_be.bin  the same record in its expanded form (10416
+#                      bytes), big-endian
 #   swap_be.bin        per media type, a one-capability compact set in
 #                      big-endian order: u32 (big-endian) length, then the set
 #
@@ -143,6 +145,27 @@ def encode_blob(rec, e):
     return bytes(out)
 
 
+def encode_record(rec, e):
+    # The expanded record: groups at 8 (360 bytes each, their 44-byte
+    # descriptions from +8), capabilities at 728 (296 bytes each), then the
+    # connection block at 10200 with its 24-byte entries from 10224.
+    b = bytearray(10416)
+    b[0:2] = bytes([len(rec.caps), len(rec.groups)])
+    for g, descs in enumerate(rec.groups):
+        b[8 + 360 * g] = len(descs)
+        for d, (choice_list, conn, rconn, nports, port, setup) in enumerate(descs):
+            at = 8 + 360 * g + 8 + 44 * d
+            b[at] = len(choice_list)
+            b[at + 3:at + 3 + len(choice_list)] = bytes(choice_list)
+            struct.pack_into(e + "BBBHH", b, at + 35, conn, rconn, nports, port, setup)
+    for i, c in enumerate(rec.caps):
+        b[728 + 296 * i:728 + 296 * (i + 1)] = c.encode(e)
+    struct.pack_into(e + "BB6xQQ", b, 10200, len(rec.conns), rec.spare, rec.sid, rec.sver)
+    for i, (text, naddr, ttl, atype) in enumerate(rec.conns):
+        struct.pack_into(e + "16sIBB", b, 10224 + 24 * i, text.encode(), naddr, ttl, atype)
+    return bytes(b)
+
+
 PCMU = Cap(0, pt=0, frames=20, ptime=20, raw={29: b"\x01"})
 TEL_EVENT = Cap(101, pt=101, frames=1, ptime=20, params={28: 8000, 32: 0x0000FFFF, 36: 1})
 CONN = ("192.0.2.10", 1, 0, 0)
@@ -189,6 +212,7 @@ SWAP_TYPES = [t for t in sorted(SIZES) if t not in (70, 71, 512, 0xFFFFFFFF)] + 
 def outputs():
     files = {name: encode_blob(rec, "<") for name, rec in golden_records().items()}
     files["two_groups_be.bin"] = encode_blob(golden_records()["two_groups.bin"], ">")
+    files["two_groups_record_be.bin"] = encode_record(golden_records()["two_groups.bin"], ">")
     swap = bytearray()
     for t in SWAP_TYPES:
         s = encode_set(Record(caps=[swap_cap(t)], groups=[[([0], 0, 0, 1, 0x1234, 0x0002)]]), ">")

@@ -72,21 +72,22 @@ UUI = bytes((i * 7 + 1) & 0xFF for i in range(3000))
 SS7 = bytes((i * 3) & 0xFF for i in range(301))
 
 
-def extra_number(number_type, noa, npi, pres, screen, qual, reason, counter):
-    return struct.pack("<6I4BI16x", 1, number_type, noa, npi, pres, screen, qual, reason, counter, 0, 0)
+def extra_number(number_type, noa, npi, pres, screen, qual, reason, counter, e="<"):
+    return struct.pack(e + "6I4BI16x", 1, number_type, noa, npi, pres, screen, qual, reason, counter, 0, 0)
 
 
-def generic_headers():
+def generic_headers(e="<"):
     # 128-byte protocol attribute record, generic-header set at 8: user-to-user information of 3000 bytes (cut to
     # 2048), SS7 raw data of 301 bytes (cut to 300, variant 7), an extra number of type 10 without digits, one of
-    # type 3 with digits.
+    # type 3 with digits. e ">": their numbers in the other byte order (type words; the extra numbers' u32 at 4 to
+    # 20; the SS7 variant), as a copy with the swap flag writes them; bytes, texts and sets stay as they are.
     p = Payload(128)
-    at = p.add(8, struct.pack("<II12x", 0, 0))
+    at = p.add(8, struct.pack(e + "II12x", 0, 0))
     p.add(at + 4, UUI[:2048])
-    at = p.add(8, struct.pack("<III8x", 3, 0, 7))
+    at = p.add(8, struct.pack(e + "III8x", 3, 0, 7))
     p.add(at + 4, SS7[:300])
-    p.add(8, extra_number(10, 3, 1, 0, 1, 5, 6, 2))
-    at = p.add(8, extra_number(3, 4, 1, 1, 3, 0, 9, 1))
+    p.add(8, extra_number(10, 3, 1, 0, 1, 5, 6, 2, e))
+    at = p.add(8, extra_number(3, 4, 1, 1, 3, 0, 9, 1, e))
     p.add(at + 28, b"5551234\0")
     return p.bytes()
 
@@ -274,6 +275,7 @@ def protocol_sip_single_bare():
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else DATA
     rows = [("play", play()), ("record", record()), ("event", event()), ("generic_headers", generic_headers()),
+            ("generic_headers_swapped", generic_headers(">")),
             ("profile", profile(1)), ("profile_local_withheld", profile(4, False)),
             ("protocol_sip_single", protocol_sip_single()), ("protocol_sip_multipart", protocol_sip_multipart()),
             ("protocol_ss7", protocol_element(1, bytes.fromhex("0102030405"))),
