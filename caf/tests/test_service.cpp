@@ -132,10 +132,10 @@ TEST_F(ServiceTest, StopFinishesInsideItsCallbackAndUnderTheApplicationLock) {
   ASSERT_TRUE(WaitFor([&] { return Stopper.HandedBack() == 1 && Stopper.maOwned[0]->mStopResult.load() != 0; }));
   EXPECT_EQ(Stopper.maOwned[0]->mStopResult.load(), VQX_RESULT_OK);
   EXPECT_EQ(Stopper.GetRegistrationHandle(), nullptr);
-  EXPECT_TRUE(ReturnsInTime([&] {
+  EndsInTime([&] {
     CVQCAFMutexAutoGetGive Guard(&AppMutex);  // clean-up holds the application mutex while it stops
     EXPECT_EQ(Srv.Stop(), VQX_RESULT_OK);
-  }));
+  });
   EXPECT_EQ(Srv.maOwned[0]->Ids().back(), VQCAF_MSG_SERVICE_DISCONNECTED);
 }
 
