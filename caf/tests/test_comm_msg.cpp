@@ -143,6 +143,7 @@ TEST_F(CommTest, StreamGrowthSeekAndRead) {
   VQX_MSG_HANDLE h = nullptr;
   ASSERT_EQ(VQXGetMsg(mhLib, 128, &h), VQX_RESULT_API_OK);
   h->un32MsgId = 0x0B030100;
+  h->MsgType = VQX_MSG_TYPE_RESPONSE;  // not the type a new message gets
   h->un64UserContext1 = 11;
   h->un64UserContext2 = 22;
   CVQCAFMsgBuffer b(h);
@@ -151,6 +152,7 @@ TEST_F(CommTest, StreamGrowthSeekAndRead) {
   ASSERT_EQ(b.Write(10, "0123456789"), VQX_RESULT_OK);
   EXPECT_EQ(b.GetMsgHandle(0)->un32PayloadMaxLength, 256u);
   EXPECT_EQ(b.GetMsgHandle(0)->un32MsgId, 0x0B030100u);
+  EXPECT_EQ(b.GetMsgType(), static_cast<u32>(VQX_MSG_TYPE_RESPONSE));
   EXPECT_EQ(Payload(b), strFirst + "0123456789");
   EXPECT_EQ(std::make_pair(b.GetUserContext1(), b.GetUserContext2()), std::make_pair(u64{11}, u64{22})) << "kept by growth";
   char ac[8];

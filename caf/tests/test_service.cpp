@@ -128,15 +128,19 @@ TEST_F(ServiceTest, StopFinishesInsideItsCallbackAndUnderTheApplicationLock) {
            Stopper.Side(0)->Ids().size() == 1;
   }));
   Send(kData, "stop");
-  /* The instance is handed back inside Stop, before Stop returns to the callback that records its result. */
-  ASSERT_TRUE(WaitFor([&] { return Stopper.HandedBack() == 1 && Stopper.maOwned[0]->mStopResult.load() != 0; }));
+  /* The instance is handed back inside Stop, before Stop returns to the callback that records its result.
+   * Srv's own callback for "stop" ends first too: Stop waits for a callback in progress on another thread,
+   * and that one would wait for the mutex held below. */
+  ASSERT_TRUE(WaitFor([&] {
+    return Stopper.HandedBack() == 1 && Stopper.maOwned[0]->mStopResult.load() != 0 && Srv.Side(0)->Ids().size() == 2;
+  }));
   EXPECT_EQ(Stopper.maOwned[0]->mStopResult.load(), VQX_RESULT_OK);
   EXPECT_EQ(Stopper.GetRegistrationHandle(), nullptr);
-  EXPECT_TRUE(ReturnsInTime([&] {
-    CVQCAFMutexAutoGetGive Guard(&AppMutex);  // clean-up holds the application mutex while it stops
+  EndsInTime([&] {
+    CVQCAFMutexAutoGetGive Guard(&AppMutex);  // the disconnection, which takes it, comes on this thread
     EXPECT_EQ(Srv.Stop(), VQX_RESULT_OK);
-  }));
-  EXPECT_EQ(Srv.maOwned[0]->Ids().back(), VQCAF_MSG_SERVICE_DISCONNECTED);
+  });
+  EXPECT_EQ(Srv.maOwned[0]->Ids(), std::vector<u32>({VQCAF_MSG_SERVICE_CONNECTED, kData, VQCAF_MSG_SERVICE_DISCONNECTED}));
 }
 
 /* The golden service information read back (its bytes are checked in test_comm_msg), then copied to the library. */

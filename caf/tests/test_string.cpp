@@ -40,8 +40,9 @@ TEST(String, FormatReplacesContentsAtEverySize) {
   CVQCAFString s("old contents");
   EXPECT_EQ(s.Format("%d-%s-%08X", -5, "x", 0xBEEFu), 13u);
   EXPECT_EQ(Str(s), "-5-x-0000BEEF");
-  for (size_t n : {10, 47, 48, 2047, 2048, 5000}) {  // inline, scratch buffer, past it
-    s.Format("[%s]", std::string(n, 'q').c_str());
+  /* inline, scratch buffer, past it; 2045 to 2047 produce 2047 to 2049 characters around its 2048 bytes */
+  for (size_t n : {10, 47, 48, 2045, 2046, 2047, 2048, 5000}) {
+    EXPECT_EQ(s.Format("[%s]", std::string(n, 'q').c_str()), n + 2) << n;
     EXPECT_EQ(Str(s), "[" + std::string(n, 'q') + "]") << n;
     EXPECT_TRUE(s.CheckInvariant()) << n;
   }

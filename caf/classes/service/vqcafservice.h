@@ -109,7 +109,9 @@ class CVQCAFService : private IVQCAFServiceHandler, public CVQCAFServiceInstance
   /* Registers with the detector. 0x82000014 when mParams has no service id;
    * the detector's failure; 0x02000000 also when already started. */
   virtual VQX_RESULT Start(CVQCAFServiceInstance* pDefaultInstance);
-  /* Unregisters (every link's disconnection delivered first). 0x02000000 when not started. */
+  /* Unregisters (every link's disconnection delivered first, on this thread). 0x02000000 when not started.
+   * Waits for a callback of this service in progress on another thread: never call it holding a lock that
+   * the handler or the instances take in their callbacks. Inside its own callback it does not wait for itself. */
   virtual VQX_RESULT Stop();
 
   void LogTrace(_VQX_TRACE_LEVEL Level, const char* pszFormat, ...) override __attribute__((format(printf, 3, 4)));

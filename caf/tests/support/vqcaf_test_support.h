@@ -108,10 +108,20 @@ std::thread TrackedThread(std::atomic<pid_t>& nTid, F f) {
   });
 }
 
-/* Runs f on another thread; false when it did not return within kBound. */
+/* Runs f on another thread and waits for it. A call still running after kBound (a deadlock) can be
+ * neither awaited nor abandoned, as it uses the test's objects: the test fails and the program ends. */
 template <typename F>
-bool ReturnsInTime(F f) {
-  return std::async(std::launch::async, f).wait_for(kBound) == std::future_status::ready;
+void EndsInTime(F f) {
+  std::packaged_task<void()> Task(f);
+  std::future<void> Done = Task.get_future();
+  std::thread Runner(std::move(Task));
+  if (Done.wait_for(kBound) != std::future_status::ready) {
+    ADD_FAILURE() << "the call did not return within " << kBound.count() << " s; ending the test program";
+    fflush(stdout);
+    std::abort();
+  }
+  Runner.join();
+  Done.get();
 }
 
 /* A new empty directory under the test temporary directory, removed at the end. */
