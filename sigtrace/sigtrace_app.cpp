@@ -58,6 +58,7 @@ CVQSigTrace::CVQSigTrace(const CVQSigTraceCfgCmdLine& CmdLine)
   mun32SignalsAtStart = VqSigTraceQuitSignals();
   StdoutConsole();
   if (mCmdLine.mfStdout != 0) {
+    CVQSigTraceSegment::SetStdoutWait(&StdoutWaitOf, this);
     /* The log file from the start: no line may reach the trace stream. */
     CVQCAFGlobalsParams LogOnly;
     LogOnly.mpLogParams = &mLogParams;
@@ -68,6 +69,24 @@ CVQSigTrace::CVQSigTrace(const CVQSigTraceCfgCmdLine& CmdLine)
 CVQSigTrace::~CVQSigTrace() {
   if (VQX_RESULT_FAILED(Clear())) LogTrace(VQERR, "Clear Failed.");
   if (VqSigTraceQuitFlag() == &mfQuit) VqSigTraceSetRunning(nullptr);
+  if (CVQSigTraceSegment::GetStdoutWaitContext() == this) CVQSigTraceSegment::SetStdoutWait(nullptr, nullptr);
+}
+
+EVQStdoutWait CVQSigTrace::StdoutWaitOf(void* pvApp) { return static_cast<const CVQSigTrace*>(pvApp)->StdoutWait(); }
+
+EVQStdoutWait CVQSigTrace::StdoutWait() const {
+  const u64 un64Now = VQXGetClock();
+  if (mun64CloseStartMs == 0) {
+    /* The run goes on: nothing is lost. Asked to end (the run time too, which only the main loop checks): the
+     * main loop must get to the close, which writes what is held. */
+    const bool fRunTimeOver = mun64StartMs != 0 && mCmdLine.mun32ExecTimeMs != 0xFFFFFFFFu &&
+                              un64Now - mun64StartMs >= mCmdLine.mun32ExecTimeMs;
+    return mfQuit != 0 || fRunTimeOver ? EVQStdoutWait::Leave : EVQStdoutWait::Wait;
+  }
+  /* The close's limits, as for its other waits. */
+  if (CloseCutShort()) return EVQStdoutWait::Interrupted;
+  if (un64Now - mun64CloseStartMs >= VQ_SIGTRACE_DRAIN_CAP_MS) return EVQStdoutWait::TimedOut;
+  return EVQStdoutWait::Wait;
 }
 
 void CVQSigTrace::StdoutConsole() {
@@ -304,6 +323,7 @@ u32 CVQSigTrace::Clear() {
 void CVQSigTrace::Teardown() {
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
   mun32SignalsAtClose = VqSigTraceQuitSignals();
+  mun64CloseStartMs = std::max<u64>(VQXGetClock(), 1);
   const CVQCAFDebugInfo Here(__FILE__, __LINE__);
   /* 1. Traces off at the boards, while the adapters are still known; then
    * what was taken in before the boards stopped is written. */

@@ -40,6 +40,12 @@
  * mutex while it waits for the console, a service or an adapter thread, whose
  * callbacks take that mutex.
  *
+ * "-stdout": a write to standard output whose reader takes nothing waits
+ * while the run goes on (nothing is lost), stops waiting once the run is
+ * asked to end (what it holds is written by the close), and during the close
+ * waits until a SIGTERM or SIGINT that comes during it or the 30 s cap, when
+ * what it still holds is counted lost (StdoutWait).
+ *
  * Threads and locks. The application mutex (recursive) guards every field
  * below. The main thread holds it except while it waits for a message (100
  * ms) and during the 1 s back-off after a receive error. Callback threads
@@ -281,6 +287,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u64 mun64StartMs = 0;                  /* clock when the application was attached ("-e" counts from it) */
   u32 mun32SignalsAtStart = 0;           /* VqSigTraceQuitSignals when this application was made */
   u32 mun32SignalsAtClose = 0;           /* and when its close began (the run's own signals only) */
+  u64 mun64CloseStartMs = 0;             /* clock when the close began; 0 before */
 
  private:
   /* The clock of the line limits, in ms. */
@@ -335,6 +342,10 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * received too late to be written, dropped", as is all that is still
    * queued at the 500 ms. */
   void DropQueued();
+  /* "-stdout": the answer to a write whose reader takes nothing (see the
+   * model); StdoutWaitOf is its form for the segments. */
+  EVQStdoutWait StdoutWait() const;
+  static EVQStdoutWait StdoutWaitOf(void* pvApp);
 };
 
 /*
