@@ -422,7 +422,10 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
                VQ_SIGTRACE_DRAIN_CAP_MS, un32Answers);
       break;
     }
-    if (un32Answers != 0 && un64Now - un64LastMsg >= VQ_SIGTRACE_DRAIN_MS) break;
+    if (un32Answers != 0 && un64Now - un64LastMsg >= VQ_SIGTRACE_DRAIN_MS) {
+      LogTrace(VQMSG, "Close: nothing received for %u ms (%u answer(s) missing)", VQ_SIGTRACE_DRAIN_MS, un32Answers);
+      break;
+    }
     if (!fDiscarding && un64Now - un64Start >= VQ_SIGTRACE_DRAIN_MS) {
       /* Past the write time the units are only counted, in their groups'
        * lost: cheaper than writing, so the close follows the boards. */
@@ -430,7 +433,10 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
       DiscardGroups();
       fDiscarding = true;
     }
+    const u32 un32Missing = un32Answers;
     const VQX_RESULT r = TakeClosingBatch(un32Answers != 0 ? VQ_SIGTRACE_RECEIVE_WAIT_MS : 0, un32Answers);
+    if (un32Missing != 0 && un32Answers == 0)
+      LogTrace(VQMSG, "Close: every traces-off answered after %u ms", static_cast<u32>(VQXGetClock() - un64Start));
     if (r == VQX_RESULT_API_FILTER_AWAKENED) continue; /* a late wake-up of the main loop */
     if (VQX_RESULT_FAILED(r)) {
       if (r == VQX_RESULT_API_TIMEOUT && un32Answers != 0) continue;

@@ -315,12 +315,13 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* At the close, after the traces went off: takes the units the main
    * loop's filter holds or receives until the boards have answered
    * un32Answers off requests (a board answers after the units it sent
-   * before) and the filter is empty; units are written within
-   * VQ_SIGTRACE_DRAIN_MS and counted in their groups' lost after it. The
-   * wait ends early when nothing arrives for VQ_SIGTRACE_DRAIN_MS, at
-   * VQ_SIGTRACE_DRAIN_CAP_MS, and at a SIGTERM or SIGINT that comes during
-   * the close (CloseCutShort, checked at least every 100 ms); then
-   * StopTakingUnits. */
+   * before; "Close: every traces-off answered after %u ms") and the filter
+   * is empty; units are written within VQ_SIGTRACE_DRAIN_MS and counted in
+   * their groups' lost after it. The wait ends early when nothing arrives
+   * for VQ_SIGTRACE_DRAIN_MS ("Close: nothing received for %u ms (%u
+   * answer(s) missing)"), at VQ_SIGTRACE_DRAIN_CAP_MS, and at a SIGTERM or
+   * SIGINT that comes during the close (CloseCutShort, checked at least
+   * every 100 ms); then StopTakingUnits. */
   void DrainTraceUnits(u32 un32Answers);
   /* A signal came during the close: a second one when a signal began it, a
    * first one when the run time, the console or the manager did. */

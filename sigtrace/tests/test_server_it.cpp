@@ -261,6 +261,7 @@ TEST(SigTraceServer, SigtermUnderLoadWritesOrCountsEveryUnitTakenIn) {
   EXPECT_EQ(nSaidWritten, nWritten);
   EXPECT_EQ(nWritten + nLost, nSent) << strBurst;
   EXPECT_EQ(B.LogLines("received too late to be written"), std::vector<std::string>());
+  EXPECT_EQ(B.LogLines("Close: every traces-off answered after ").size(), 1u) << "the close ends at the last answer";
 }
 
 /* "SS7_000.cap", "SS7_001.cap", ... */
@@ -323,6 +324,7 @@ TEST(SigTraceServer, CloseOfABoardThatNeverAnswersEndsAtASignalDuringItOrAfter30
     EXPECT_EQ(nWritten, nInFiles);
     EXPECT_TRUE(nLost >= (Row.nSecond != 0 ? 0 : 1) && nWritten + nLost <= nSent) << nWritten << " + " << nLost << " of " << nSent;
     EXPECT_EQ(B.LogLines("received too late to be written"), std::vector<std::string>());
+    EXPECT_EQ(B.LogLines("Close: every traces-off answered").size(), 0u);
   }
 }
 
