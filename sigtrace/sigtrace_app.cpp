@@ -374,7 +374,10 @@ void CVQSigTrace::Teardown() {
     mpPage = nullptr;
     if (CVQCAFCli* pCli = GetCli()) pCli->RemovePage(Page, &mAppMutex);
   }
-  /* 9. The host library. */
+  /* 9. The host library: the boards' links closed first, so that nothing more
+   * is read from a board once the units dropped after the groups stopped
+   * taking them are counted. */
+  if (mhHostLib != nullptr) VQXCloseAdaptersGw(mhHostLib);
   if (mhFilter != nullptr) {
     DropQueued();
     VQXDestroyMsgFilterEx(mhHostLib, &mhFilter);
@@ -476,11 +479,21 @@ VQX_RESULT CVQSigTrace::TakeClosingBatch(u32 un32WaitMs, u32& un32Answers) {
 void CVQSigTrace::StopTakingUnits() {
   DiscardGroups();
   /* Once the filter takes no more units, what it holds is a known number:
-   * each unit is counted in its group before the summaries. */
+   * each unit is counted in its group before the summaries. Those the
+   * boards still send are taken by no filter: the host library counts them,
+   * from the count noted just before. */
+  _VQX_LIB_STATS Stats{};
+  Stats.un32StructVersion = 1;
+  const bool fCounted = VQX_RESULT_SUCCEEDED(VQXLibGetStats(mhHostLib, &Stats));
   std::vector<_VQX_FILTER_PARAMS> aSets = FilterSets(false);
   const VQX_RESULT r =
       VQXModifyMsgFilterDbg(mhHostLib, mhFilter, static_cast<u32>(aSets.size()), aSets.data(), nullptr, __FILE__, __LINE__);
   const bool fStopped = VQX_RESULT_SUCCEEDED(r);
+  if (fStopped) {
+    LogTrace(VQMSG, "Close: the groups take no more units");
+    mfUnitsStopped = fCounted ? 1 : 0;
+    mun64UnmatchedAtStop = Stats.RxMsgMatchNoQ;
+  }
   /* A filter that still takes units gives one batch only, so that a board
    * that keeps sending cannot hold the close: what comes later is counted
    * by DropQueued. */
@@ -505,8 +518,16 @@ void CVQSigTrace::DropQueued() {
   }
   u32 un32Left = 0;
   VQXFlushMsgs(mhHostLib, mhFilter, &un32Left);
-  if (un32Units + un32Left != 0)
-    LogTrace(VQERR, "Close: %u trace unit(s) received too late to be written, dropped", un32Units + un32Left);
+  /* Read from the boards after the filter stopped taking them: taken by no filter. */
+  u64 un64Unmatched = 0;
+  _VQX_LIB_STATS Stats{};
+  Stats.un32StructVersion = 1;
+  if (mfUnitsStopped != 0 && VQX_RESULT_SUCCEEDED(VQXLibGetStats(mhHostLib, &Stats)))
+    un64Unmatched = Stats.RxMsgMatchNoQ - mun64UnmatchedAtStop;
+  const u64 un64Dropped = un32Units + un32Left + un64Unmatched;
+  if (un64Dropped != 0)
+    LogTrace(VQERR, "Close: %llu trace unit(s) received too late to be written, dropped",
+             static_cast<unsigned long long>(un64Dropped));
 }
 
 }  // namespace VQCAF
