@@ -37,6 +37,14 @@ constexpr u32 kOffSendWaitMs = 500u;       /* the clean-up lets the off requests
 
 std::atomic<volatile u32*> s_pfQuit{nullptr};
 
+/* The messages the host library received and no filter took (RxMsgMatchNoQ); false when it cannot say. */
+bool TakenByNoFilter(VQX_LIB_HANDLE hLib, u64& un64Count) {
+  _VQX_LIB_STATS Stats{};
+  if (VQX_RESULT_FAILED(VQXLibGetStats(hLib, &Stats))) return false;
+  un64Count = Stats.RxMsgMatchNoQ;
+  return true;
+}
+
 }  // namespace
 
 volatile u32* VqSigTraceQuitFlag() { return s_pfQuit.load(); }
@@ -482,9 +490,8 @@ void CVQSigTrace::StopTakingUnits() {
    * each unit is counted in its group before the summaries. Those the
    * boards still send are taken by no filter: the host library counts them,
    * from the count noted just before. */
-  _VQX_LIB_STATS Stats{};
-  Stats.un32StructVersion = 1;
-  const bool fCounted = VQX_RESULT_SUCCEEDED(VQXLibGetStats(mhHostLib, &Stats));
+  u64 un64Unmatched = 0;
+  const bool fCounted = TakenByNoFilter(mhHostLib, un64Unmatched);
   std::vector<_VQX_FILTER_PARAMS> aSets = FilterSets(false);
   const VQX_RESULT r =
       VQXModifyMsgFilterDbg(mhHostLib, mhFilter, static_cast<u32>(aSets.size()), aSets.data(), nullptr, __FILE__, __LINE__);
@@ -492,7 +499,7 @@ void CVQSigTrace::StopTakingUnits() {
   if (fStopped) {
     LogTrace(VQMSG, "Close: the groups take no more units");
     mfUnitsStopped = fCounted ? 1 : 0;
-    mun64UnmatchedAtStop = Stats.RxMsgMatchNoQ;
+    mun64UnmatchedAtStop = un64Unmatched;
   }
   /* A filter that still takes units gives one batch only, so that a board
    * that keeps sending cannot hold the close: what comes later is counted
@@ -520,11 +527,8 @@ void CVQSigTrace::DropQueued() {
   VQXFlushMsgs(mhHostLib, mhFilter, &un32Left);
   /* Read from the boards after the filter stopped taking them: taken by no filter. */
   u64 un64Unmatched = 0;
-  _VQX_LIB_STATS Stats{};
-  Stats.un32StructVersion = 1;
-  if (mfUnitsStopped != 0 && VQX_RESULT_SUCCEEDED(VQXLibGetStats(mhHostLib, &Stats)))
-    un64Unmatched = Stats.RxMsgMatchNoQ - mun64UnmatchedAtStop;
-  const u64 un64Dropped = un32Units + un32Left + un64Unmatched;
+  if (mfUnitsStopped == 0 || !TakenByNoFilter(mhHostLib, un64Unmatched)) un64Unmatched = mun64UnmatchedAtStop;
+  const u64 un64Dropped = un32Units + un32Left + (un64Unmatched - mun64UnmatchedAtStop);
   if (un64Dropped != 0)
     LogTrace(VQERR, "Close: %llu trace unit(s) received too late to be written, dropped",
              static_cast<unsigned long long>(un64Dropped));

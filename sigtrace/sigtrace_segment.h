@@ -144,7 +144,7 @@ class CVQSigTraceSegment {
   void EndRecordNoFlush(EPiece Kind);
   /* Standard output: Wait once it can take a write without blocking, else the owner's other answer. */
   EVQStdoutWait WaitStdout() const;
-  /* Drops the first un64Bytes of the buffer (whole pieces). */
+  /* Drops the first un64Bytes of the buffer (a piece cut there keeps its tail, first). */
   void Consume(size_t un64Bytes);
 
   std::vector<u8> mvBuffer;
