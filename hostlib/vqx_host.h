@@ -407,6 +407,16 @@ VQX_RESULT VQXGetLibInfo(VQX_LIB_HANDLE hLib, _VQX_LIB_INFO* pInfo);
 VQX_RESULT VQXPollLibrary(VQX_LIB_HANDLE hLib);
 /* Forces a discovery round on the gateway transport instances. */
 VQX_RESULT VQXPollAdapters(VQX_LIB_HANDLE hLib);
+/*
+ * Closes the adapters' gateway transport instance (unlike switching it off
+ * with fAdaptersGwOff, which keeps its links): every adapter link is closed,
+ * each adapter reported removed as for a lost link, and once this returns
+ * nothing more is received from an adapter. The parameters then read
+ * fAdaptersGwOff 1; VQXModifLibParams turning it on opens a new instance.
+ * Not to be called with the library lock held. 0x02010000; 0x82010206 null
+ * library.
+ */
+VQX_RESULT VQXCloseAdaptersGw(VQX_LIB_HANDLE hLib);
 
 /* Not supported: 0x82010013. */
 VQX_RESULT VQXCreateAssociation(VQX_LIB_HANDLE hLib);

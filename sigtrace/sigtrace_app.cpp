@@ -37,6 +37,14 @@ constexpr u32 kOffSendWaitMs = 500u;       /* the clean-up lets the off requests
 
 std::atomic<volatile u32*> s_pfQuit{nullptr};
 
+/* The messages the host library received and no filter took (RxMsgMatchNoQ); false when it cannot say. */
+bool TakenByNoFilter(VQX_LIB_HANDLE hLib, u64& un64Count) {
+  _VQX_LIB_STATS Stats{};
+  if (VQX_RESULT_FAILED(VQXLibGetStats(hLib, &Stats))) return false;
+  un64Count = Stats.RxMsgMatchNoQ;
+  return true;
+}
+
 }  // namespace
 
 volatile u32* VqSigTraceQuitFlag() { return s_pfQuit.load(); }
@@ -58,6 +66,7 @@ CVQSigTrace::CVQSigTrace(const CVQSigTraceCfgCmdLine& CmdLine)
   mun32SignalsAtStart = VqSigTraceQuitSignals();
   StdoutConsole();
   if (mCmdLine.mfStdout != 0) {
+    CVQSigTraceSegment::SetStdoutWait(&StdoutWaitOf, this);
     /* The log file from the start: no line may reach the trace stream. */
     CVQCAFGlobalsParams LogOnly;
     LogOnly.mpLogParams = &mLogParams;
@@ -68,6 +77,24 @@ CVQSigTrace::CVQSigTrace(const CVQSigTraceCfgCmdLine& CmdLine)
 CVQSigTrace::~CVQSigTrace() {
   if (VQX_RESULT_FAILED(Clear())) LogTrace(VQERR, "Clear Failed.");
   if (VqSigTraceQuitFlag() == &mfQuit) VqSigTraceSetRunning(nullptr);
+  if (CVQSigTraceSegment::GetStdoutWaitContext() == this) CVQSigTraceSegment::SetStdoutWait(nullptr, nullptr);
+}
+
+EVQStdoutWait CVQSigTrace::StdoutWaitOf(void* pvApp) { return static_cast<const CVQSigTrace*>(pvApp)->StdoutWait(); }
+
+EVQStdoutWait CVQSigTrace::StdoutWait() const {
+  const u64 un64Now = VQXGetClock();
+  if (mun64CloseStartMs == 0) {
+    /* The run goes on: nothing is lost. Asked to end (the run time too, which only the main loop checks): the
+     * main loop must get to the close, which writes what is held. */
+    const bool fRunTimeOver = mun64StartMs != 0 && mCmdLine.mun32ExecTimeMs != 0xFFFFFFFFu &&
+                              un64Now - mun64StartMs >= mCmdLine.mun32ExecTimeMs;
+    return mfQuit != 0 || fRunTimeOver ? EVQStdoutWait::Leave : EVQStdoutWait::Wait;
+  }
+  /* The close's limits, as for its other waits. */
+  if (CloseCutShort()) return EVQStdoutWait::Interrupted;
+  if (un64Now - mun64CloseStartMs >= VQ_SIGTRACE_DRAIN_CAP_MS) return EVQStdoutWait::TimedOut;
+  return EVQStdoutWait::Wait;
 }
 
 void CVQSigTrace::StdoutConsole() {
@@ -304,6 +331,7 @@ u32 CVQSigTrace::Clear() {
 void CVQSigTrace::Teardown() {
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
   mun32SignalsAtClose = VqSigTraceQuitSignals();
+  mun64CloseStartMs = std::max<u64>(VQXGetClock(), 1);
   const CVQCAFDebugInfo Here(__FILE__, __LINE__);
   /* 1. Traces off at the boards, while the adapters are still known; then
    * what was taken in before the boards stopped is written. */
@@ -354,7 +382,10 @@ void CVQSigTrace::Teardown() {
     mpPage = nullptr;
     if (CVQCAFCli* pCli = GetCli()) pCli->RemovePage(Page, &mAppMutex);
   }
-  /* 9. The host library. */
+  /* 9. The host library: the boards' links closed first, so that nothing more
+   * is read from a board once the units dropped after the groups stopped
+   * taking them are counted. */
+  if (mhHostLib != nullptr) VQXCloseAdaptersGw(mhHostLib);
   if (mhFilter != nullptr) {
     DropQueued();
     VQXDestroyMsgFilterEx(mhHostLib, &mhFilter);
@@ -402,7 +433,10 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
                VQ_SIGTRACE_DRAIN_CAP_MS, un32Answers);
       break;
     }
-    if (un32Answers != 0 && un64Now - un64LastMsg >= VQ_SIGTRACE_DRAIN_MS) break;
+    if (un32Answers != 0 && un64Now - un64LastMsg >= VQ_SIGTRACE_DRAIN_MS) {
+      LogTrace(VQMSG, "Close: nothing received for %u ms (%u answer(s) missing)", VQ_SIGTRACE_DRAIN_MS, un32Answers);
+      break;
+    }
     if (!fDiscarding && un64Now - un64Start >= VQ_SIGTRACE_DRAIN_MS) {
       /* Past the write time the units are only counted, in their groups'
        * lost: cheaper than writing, so the close follows the boards. */
@@ -410,7 +444,10 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
       DiscardGroups();
       fDiscarding = true;
     }
+    const u32 un32Missing = un32Answers;
     const VQX_RESULT r = TakeClosingBatch(un32Answers != 0 ? VQ_SIGTRACE_RECEIVE_WAIT_MS : 0, un32Answers);
+    if (un32Missing != 0 && un32Answers == 0)
+      LogTrace(VQMSG, "Close: every traces-off answered after %u ms", static_cast<u32>(VQXGetClock() - un64Start));
     if (r == VQX_RESULT_API_FILTER_AWAKENED) continue; /* a late wake-up of the main loop */
     if (VQX_RESULT_FAILED(r)) {
       if (r == VQX_RESULT_API_TIMEOUT && un32Answers != 0) continue;
@@ -450,11 +487,20 @@ VQX_RESULT CVQSigTrace::TakeClosingBatch(u32 un32WaitMs, u32& un32Answers) {
 void CVQSigTrace::StopTakingUnits() {
   DiscardGroups();
   /* Once the filter takes no more units, what it holds is a known number:
-   * each unit is counted in its group before the summaries. */
+   * each unit is counted in its group before the summaries. Those the
+   * boards still send are taken by no filter: the host library counts them,
+   * from the count noted just before. */
+  u64 un64Unmatched = 0;
+  const bool fCounted = TakenByNoFilter(mhHostLib, un64Unmatched);
   std::vector<_VQX_FILTER_PARAMS> aSets = FilterSets(false);
   const VQX_RESULT r =
       VQXModifyMsgFilterDbg(mhHostLib, mhFilter, static_cast<u32>(aSets.size()), aSets.data(), nullptr, __FILE__, __LINE__);
   const bool fStopped = VQX_RESULT_SUCCEEDED(r);
+  if (fStopped) {
+    LogTrace(VQMSG, "Close: the groups take no more units");
+    mfUnitsStopped = fCounted ? 1 : 0;
+    mun64UnmatchedAtStop = un64Unmatched;
+  }
   /* A filter that still takes units gives one batch only, so that a board
    * that keeps sending cannot hold the close: what comes later is counted
    * by DropQueued. */
@@ -479,8 +525,13 @@ void CVQSigTrace::DropQueued() {
   }
   u32 un32Left = 0;
   VQXFlushMsgs(mhHostLib, mhFilter, &un32Left);
-  if (un32Units + un32Left != 0)
-    LogTrace(VQERR, "Close: %u trace unit(s) received too late to be written, dropped", un32Units + un32Left);
+  /* Read from the boards after the filter stopped taking them: taken by no filter. */
+  u64 un64Unmatched = 0;
+  if (mfUnitsStopped == 0 || !TakenByNoFilter(mhHostLib, un64Unmatched)) un64Unmatched = mun64UnmatchedAtStop;
+  const u64 un64Dropped = un32Units + un32Left + (un64Unmatched - mun64UnmatchedAtStop);
+  if (un64Dropped != 0)
+    LogTrace(VQERR, "Close: %llu trace unit(s) received too late to be written, dropped",
+             static_cast<unsigned long long>(un64Dropped));
 }
 
 }  // namespace VQCAF

@@ -35,10 +35,17 @@
  * a SIGTERM or SIGINT that comes during the close), no unit taken after that, capture off
  * to every provider, sig-trace service stopped, adapters freed,
  * management clients stopped, groups closed (text files end "[END]"),
- * providers freed, page removed, host library given back, framework stopped
- * (GlobalSetParam with empty parameters). It never holds the application
- * mutex while it waits for the console, a service or an adapter thread, whose
- * callbacks take that mutex.
+ * providers freed, page removed, the boards' links closed and the units read
+ * after the groups stopped taking them counted in one line, host library
+ * given back, framework stopped (GlobalSetParam with empty parameters). It
+ * never holds the application mutex while it waits for the console, a
+ * service or an adapter thread, whose callbacks take that mutex.
+ *
+ * "-stdout": a write to standard output whose reader takes nothing waits
+ * while the run goes on (nothing is lost), stops waiting once the run is
+ * asked to end (what it holds is written by the close), and during the close
+ * waits until a SIGTERM or SIGINT that comes during it or the 30 s cap, when
+ * what it still holds is counted lost (StdoutWait).
  *
  * Threads and locks. The application mutex (recursive) guards every field
  * below. The main thread holds it except while it waits for a message (100
@@ -281,6 +288,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u64 mun64StartMs = 0;                  /* clock when the application was attached ("-e" counts from it) */
   u32 mun32SignalsAtStart = 0;           /* VqSigTraceQuitSignals when this application was made */
   u32 mun32SignalsAtClose = 0;           /* and when its close began (the run's own signals only) */
+  u64 mun64CloseStartMs = 0;             /* clock when the close began; 0 before */
+  u32 mfUnitsStopped = 0;                /* the close's filter no longer takes units */
+  u64 mun64UnmatchedAtStop = 0;          /* the host library's RxMsgMatchNoQ just before */
 
  private:
   /* The clock of the line limits, in ms. */
@@ -301,19 +311,20 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* "-stdout": the console kept off-screen. */
   void StdoutConsole();
   /* The main loop's filter sets: adapter events, the application's own
-   * messages and, with fTraces, the trace units and on/off answers. */
-  static std::vector<_VQX_FILTER_PARAMS> FilterSets(bool fTraces);
+   * messages, the on/off answers and, with fUnits, the trace units. */
+  static std::vector<_VQX_FILTER_PARAMS> FilterSets(bool fUnits);
   /* Opens the main loop's filter. */
   u32 CreateFilter();
   /* At the close, after the traces went off: takes the units the main
    * loop's filter holds or receives until the boards have answered
    * un32Answers off requests (a board answers after the units it sent
-   * before) and the filter is empty; units are written within
-   * VQ_SIGTRACE_DRAIN_MS and counted in their groups' lost after it. The
-   * wait ends early when nothing arrives for VQ_SIGTRACE_DRAIN_MS, at
-   * VQ_SIGTRACE_DRAIN_CAP_MS, and at a SIGTERM or SIGINT that comes during
-   * the close (CloseCutShort, checked at least every 100 ms); then
-   * StopTakingUnits. */
+   * before; "Close: every traces-off answered after %u ms") and the filter
+   * is empty; units are written within VQ_SIGTRACE_DRAIN_MS and counted in
+   * their groups' lost after it. The wait ends early when nothing arrives
+   * for VQ_SIGTRACE_DRAIN_MS ("Close: nothing received for %u ms (%u
+   * answer(s) missing)"), at VQ_SIGTRACE_DRAIN_CAP_MS, and at a SIGTERM or
+   * SIGINT that comes during the close (CloseCutShort, checked at least
+   * every 100 ms); then StopTakingUnits. */
   void DrainTraceUnits(u32 un32Answers);
   /* A signal came during the close: a second one when a signal began it, a
    * first one when the run time, the console or the manager did. */
@@ -325,16 +336,23 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* Every group's records counted lost instead of written (the close). */
   void DiscardGroups();
   /* The end of the drain: the groups discard, the filter stops taking
-   * units and answers, and the units it still holds are counted in their
-   * groups; none is taken after that, so every unit taken in is in its
-   * group's summary. */
+   * units ("Close: the groups take no more units"), and the units it still
+   * holds are counted in their groups; none is taken after that, so every
+   * unit taken in is in its group's summary. The units the boards still
+   * send are dropped by the host library as taken by no filter, which
+   * counts them (RxMsgMatchNoQ, noted here). */
   void StopTakingUnits();
-  /* Empties the main loop's filter once the groups are closed (within 500
-   * ms): trace units found there, which only a filter that could not stop
-   * taking them holds, are counted in the line "Close: %u trace unit(s)
-   * received too late to be written, dropped", as is all that is still
-   * queued at the 500 ms. */
+  /* Once the groups are closed and the boards' links too (nothing more is
+   * read from a board): the units read after the groups stopped taking
+   * them, as the host library counted them, and those the main loop's filter
+   * holds (within 500 ms: only a filter that could not stop taking them
+   * holds any; all still queued at the 500 ms counted too), in the line
+   * "Close: %llu trace unit(s) received too late to be written, dropped". */
   void DropQueued();
+  /* "-stdout": the answer to a write whose reader takes nothing (see the
+   * model); StdoutWaitOf is its form for the segments. */
+  EVQStdoutWait StdoutWait() const;
+  static EVQStdoutWait StdoutWaitOf(void* pvApp);
 };
 
 /*

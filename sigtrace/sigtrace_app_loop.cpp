@@ -135,9 +135,11 @@ void CVQSigTrace::RequestQuit() {
   if (mhHostLib != nullptr && mhFilter != nullptr) VQXWakeMsgFilter(mhHostLib, mhFilter);
 }
 
-std::vector<_VQX_FILTER_PARAMS> CVQSigTrace::FilterSets(bool fTraces) {
-  /* Adapter events, the application's own messages and, while traces are
-   * taken, the five families' units and on/off answers. */
+std::vector<_VQX_FILTER_PARAMS> CVQSigTrace::FilterSets(bool fUnits) {
+  /* Adapter events, the application's own messages, the five families'
+   * on/off answers and, while units are taken, their units: an answer that
+   * comes after the units stopped is taken still, so that what the host
+   * library counts as taken by no filter then is units only. */
   std::vector<_VQX_FILTER_PARAMS> aSets;
   const auto Add = [&](u32 un32Mask, u32 un32Id, u32 un32Group) {
     _VQX_FILTER_PARAMS S{};
@@ -147,10 +149,9 @@ std::vector<_VQX_FILTER_PARAMS> CVQSigTrace::FilterSets(bool fTraces) {
   Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, 0);
   Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, 0);
   Add(VQX_FILTER_MASK_MSG_GROUP, 0, QUELLAN_NOTIF_ADAPTER_READY >> 16);
-  if (!fTraces) return aSets;
   for (EVQTraceFamily e : {EVQTraceFamily::Ss7, EVQTraceFamily::Lapd, EVQTraceFamily::Isdn, EVQTraceFamily::Casr2,
                            EVQTraceFamily::Ip}) {
-    Add(VQX_FILTER_MASK_MSG_ID, VqTraceFamily(e).un32NotifId, 0);
+    if (fUnits) Add(VQX_FILTER_MASK_MSG_ID, VqTraceFamily(e).un32NotifId, 0);
     Add(VQX_FILTER_MASK_MSG_ID, VqTraceFamily(e).un32RequestId, 0);
   }
   return aSets;

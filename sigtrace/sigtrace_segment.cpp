@@ -4,13 +4,45 @@
  */
 #include "sigtrace_segment.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
 namespace VQCAF {
+
+namespace {
+
+std::atomic<PFN_VQ_STDOUT_WAIT> s_pfnStdoutWait{nullptr};
+std::atomic<void*> s_pvStdoutWait{nullptr};
+
+}  // namespace
+
+void CVQSigTraceSegment::SetStdoutWait(PFN_VQ_STDOUT_WAIT pfnWait, void* pvContext) {
+  s_pvStdoutWait.store(pvContext);
+  s_pfnStdoutWait.store(pfnWait);
+}
+
+void* CVQSigTraceSegment::GetStdoutWaitContext() { return s_pvStdoutWait.load(); }
+
+EVQStdoutWait CVQSigTraceSegment::WaitStdout() const {
+  for (;;) {
+    /* Writable (or failed: the write says how): a pipe then takes PIPE_BUF bytes without blocking. */
+    pollfd p{mnFd, POLLOUT, 0};
+    const int n = ::poll(&p, 1, 0);
+    if (n > 0 || (n < 0 && errno != EINTR)) return EVQStdoutWait::Wait;
+    const PFN_VQ_STDOUT_WAIT pfnWait = s_pfnStdoutWait.load();
+    const EVQStdoutWait e = pfnWait != nullptr ? pfnWait(s_pvStdoutWait.load()) : EVQStdoutWait::Wait;
+    if (e != EVQStdoutWait::Wait) return e;
+    (void)::poll(&p, 1, static_cast<int>(kun32StdoutWaitSliceMs)); /* a signal ends the slice early */
+  }
+}
 
 VQX_RESULT CVQSigTraceSegment::CreateExclusive(const char* pszDirectory, const char* pszName) {
   Close();
@@ -92,8 +124,20 @@ bool CVQSigTraceSegment::Flush() {
     mnLastErrno = ENOENT;
     fOk = false;
   }
+  EVQStdoutWait eStdout = EVQStdoutWait::Wait;
   while (fOk && un64Done < un64Complete) {
-    const ssize_t n = ::write(mnFd, mvBuffer.data() + un64Done, un64Complete - un64Done);
+    size_t un64Chunk = un64Complete - un64Done;
+    if (mfStdout) {
+      eStdout = WaitStdout();
+      if (eStdout == EVQStdoutWait::Leave) break;
+      if (eStdout != EVQStdoutWait::Wait) {
+        mnLastErrno = eStdout == EVQStdoutWait::Interrupted ? EINTR : ETIME;
+        fOk = false;
+        break;
+      }
+      un64Chunk = std::min<size_t>(un64Chunk, PIPE_BUF);
+    }
+    const ssize_t n = ::write(mnFd, mvBuffer.data() + un64Done, un64Chunk);
     if (n > 0) {
       un64Done += static_cast<size_t>(n);
       continue;
@@ -112,6 +156,12 @@ bool CVQSigTraceSegment::Flush() {
     un64Records += piece.fRecord;
   }
   mun64SegmentRecords += un64Records;
+  if (eStdout == EVQStdoutWait::Leave) {
+    /* What reached the reader leaves the buffer, a piece cut in two included: its tail goes first next time. */
+    mun64Durable += un64Done;
+    Consume(un64Done);
+    return true;
+  }
   if (!fOk && mfStdout) {
     /* A pipe cannot be cut back: what is not written is lost. */
     for (const SPiece& piece : mvPieces) mun64RecordsLost += piece.fRecord;
@@ -160,6 +210,11 @@ bool CVQSigTraceSegment::Close() {
     /* A piece left unfinished is written as it stands. */
     if (mun64RecordStart < mvBuffer.size()) EndRecordNoFlush(EPiece::Frame);
     fOk = Flush();
+    if (fOk && HasBuffered()) {
+      /* Standard output left waiting: what it did not take is lost with the segment. */
+      mnLastErrno = EAGAIN;
+      fOk = false;
+    }
     if (!mfStdout) ::close(mnFd);
   }
   for (const SPiece& piece : mvPieces) mun64RecordsLost += piece.fRecord;

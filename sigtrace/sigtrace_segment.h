@@ -16,7 +16,10 @@
  *     while a segment can still take it.
  * Standard output is flushed when the caller asks (after each packet
  * record); it cannot be cut back, so on a failed write there the records
- * not written are counted as lost.
+ * not written are counted as lost. A write there never blocks for long: it
+ * waits for the reader in slices of kun32StdoutWaitSliceMs and asks the
+ * owner's SetStdoutWait answer whenever the reader takes nothing, so that
+ * the owner can end the wait (the records kept, or counted as lost).
  *
  * Not thread-safe: the owning group's caller serialises all calls.
  */
@@ -31,8 +34,25 @@
 
 namespace VQCAF {
 
+/* What a write to standard output that finds its reader taking nothing does. */
+enum class EVQStdoutWait {
+  Wait,        /* waits on: nothing is lost */
+  Leave,       /* stops for now, what is not written stays buffered for a later flush */
+  Interrupted, /* gives up, what is not written is lost (errno EINTR) */
+  TimedOut     /* gives up, what is not written is lost (errno ETIME) */
+};
+/* The owner's answer; called on the writing thread. */
+typedef EVQStdoutWait (*PFN_VQ_STDOUT_WAIT)(void* pvContext);
+
 class CVQSigTraceSegment {
  public:
+  /* The process's answer for every segment on standard output (null: wait
+   * for the reader as long as it takes). */
+  static void SetStdoutWait(PFN_VQ_STDOUT_WAIT pfnWait, void* pvContext);
+  /* The context last set, to clear only one's own. */
+  static void* GetStdoutWaitContext();
+  /* Longest wait for standard output's reader between two answers. */
+  static constexpr u32 kun32StdoutWaitSliceMs = 100u;
   /* Buffered bytes that make the next record boundary flush. */
   static constexpr u32 kun32FlushThreshold = 64u * 1024u;
   static constexpr u32 kun32StdoutFlushThreshold = 4096u;
@@ -82,7 +102,9 @@ class CVQSigTraceSegment {
 
   /* Writes the complete pieces buffered; false on a failed write. A
    * segment removed from its directory takes nothing more (ENOENT): what
-   * it would take could not be read back by anyone. */
+   * it would take could not be read back by anyone. On standard output a
+   * wait the owner leaves returns true with the rest still buffered; one
+   * it gives up is a failed write. */
   bool Flush();
   /* Flushes and closes; the result of the last flush. Records still
    * buffered after a failure are counted as lost. */
@@ -120,7 +142,9 @@ class CVQSigTraceSegment {
     bool fRecord;
   };
   void EndRecordNoFlush(EPiece Kind);
-  /* Drops the first un64Bytes of the buffer (whole pieces). */
+  /* Standard output: Wait once it can take a write without blocking, else the owner's other answer. */
+  EVQStdoutWait WaitStdout() const;
+  /* Drops the first un64Bytes of the buffer (a piece cut there keeps its tail, first). */
   void Consume(size_t un64Bytes);
 
   std::vector<u8> mvBuffer;

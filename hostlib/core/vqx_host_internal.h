@@ -164,6 +164,9 @@ typedef struct _VQX_HOSTLIB_GATEWAY_GLUE {
   VQX_RESULT (*pFctApplyParams)(VQX_LIB_HANDLE hLib, u32 fHosts);
   VQX_RESULT (*pFctPoll)(VQX_LIB_HANDLE hLib);
   VQX_RESULT (*pFctForceDiscover)(VQX_LIB_HANDLE hLib);
+  /* Destroys one instance (fHosts as above) without the library lock: once it
+   * returns, its links are closed and nothing more comes from its peers. */
+  void (*pFctDestroy)(VQX_LIB_HANDLE hLib, u32 fHosts);
 } VQX_HOSTLIB_GATEWAY_GLUE;
 
 /*

@@ -241,7 +241,7 @@ struct VqxGlueRegistration {
   VqxGlueRegistration() {
     static const VQX_HOSTLIB_GATEWAY_GLUE glue = {VqxIpAddressesPrepare, VqxIpAddressesUpdate,  VqxGwGlueInit,
                                                   VqxGatewayLibUninit,   VqxGwGlueEnable,       VqxGwGlueApplyParams,
-                                                  VqxGwGluePoll,         VqxGwGlueForceDiscover};
+                                                  VqxGwGluePoll,         VqxGwGlueForceDiscover, VqxGwDestroy};
     VqxHostLibSetGatewayGlue(&glue);
   }
 } s_GlueRegistration;
@@ -350,16 +350,14 @@ VQX_RESULT VqxGatewayLibInit(VQX_LIB_HANDLE hLib) {
 }
 
 void VqxGatewayLibUninit(VQX_LIB_HANDLE hLib) {
-  VQX_LIB* pLib = VqxLib(hLib);
-  /* Called without the library lock: the instances are taken out under it and destroyed without it. */
-  VqxGwLibContext ahGw[2];
+  for (u32 fHosts = 0; fHosts < 2; fHosts++) VqxGwDestroy(hLib, fHosts);
+}
+
+void VqxGwDestroy(VQX_LIB_HANDLE hLib, u32 fHosts) {
+  /* Called without the library lock: the instance is taken out under it and destroyed without it. */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
-  for (u32 fHosts = 0; fHosts < 2; fHosts++) {
-    ahGw[fHosts] = VqxGwSlot(pLib, fHosts);
-    VqxGwSlot(pLib, fHosts) = nullptr;
-  }
+  VqxGwLibContext hGw = VqxGwSlot(VqxLib(hLib), fHosts);
+  VqxGwSlot(VqxLib(hLib), fHosts) = nullptr;
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
-  for (VqxGwLibContext hGw : ahGw) {
-    if (hGw != nullptr) VqxGwLibDestroy(hGw);
-  }
+  if (hGw != nullptr) VqxGwLibDestroy(hGw);
 }

@@ -18,6 +18,8 @@
 
 VQX_RESULT VqxGatewayLibInit(VQX_LIB_HANDLE hLib);
 void VqxGatewayLibUninit(VQX_LIB_HANDLE hLib);
+/* Destroys one instance (fHosts 0 adapters, 1 hosts), without the library lock. */
+void VqxGwDestroy(VQX_LIB_HANDLE hLib, u32 fHosts);
 /* Fills one transport parameter record (fHosts 0 adapters, 1 hosts); subnets
  * allocated into *ppaun32Subnets. */
 void VqxGwFillParams(VQX_LIB_HANDLE hLib, u32 fHosts, VqxGwLibParams *pGwParams, u32 **ppaun32Subnets);

@@ -629,6 +629,22 @@ VQX_RESULT VQXPollAdapters(VQX_LIB_HANDLE hLib) {
   return VqxRunGlueStep(hLib, &VQX_HOSTLIB_GATEWAY_GLUE::pFctForceDiscover);
 }
 
+VQX_RESULT VQXCloseAdaptersGw(VQX_LIB_HANDLE hLib) {
+  if (hLib == nullptr) {
+    VqxPrintResultNoLib("VQXCloseAdaptersGw", "VQX_RESULT_API_INVALID_LIB_HANDLE");
+    return VQX_RESULT_API_INVALID_LIB_HANDLE;
+  }
+  VQX_LIB* pLib = VqxLib(hLib);
+  /* Off in the parameters first: a later VQXModifLibParams that turns it on opens a new instance. */
+  VqxHostLibCriticalSectionEnter(hLib);
+  pLib->Params.fAdaptersGwOff = 1;
+  pLib->afGwEnabled[0] = 0;
+  VqxHostLibCriticalSectionLeave(hLib);
+  const VQX_HOSTLIB_GATEWAY_GLUE* pGlue = VqxHostLibGatewayGlue();
+  if (pGlue != nullptr && pGlue->pFctDestroy != nullptr) pGlue->pFctDestroy(hLib, 0);
+  return VQX_RESULT_API_OK;
+}
+
 namespace {
 
 VQX_RESULT VqxNotSupported(VQX_LIB_HANDLE hLib, const char* pszOperation) {

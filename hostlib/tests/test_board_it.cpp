@@ -5,6 +5,7 @@
  * the awaited-response time-out on an injected clock) put under flow
  * control, and a board met when no peer record is left.
  */
+#include <algorithm>
 #include <atomic>
 
 #include "support/hostlib_sim.h"
@@ -176,6 +177,38 @@ TEST_F(BoardTest, SilentBoardIsFlowControlledAndTheTimeOutReleasesIt) {
   EXPECT_EQ(b.Board.Stat("closed_by_host"), 0) << "the link stayed up";
   EXPECT_EQ(VQXWaitSentMsg(b.hLib, 3000), VQX_RESULT_API_OK);
   EXPECT_EQ(b.WithPeer([](VQX_PEER* p) { return p->un32SendFifoCount; }), 0u);
+}
+
+/* The adapters' transport closed while the board streams events: once the call returns the board is gone and
+ * nothing more is received, even once the events taken in are emptied from their filter (which holds the transport's
+ * reading back at the receive fifo's size, so that the board still has some to send), and turned on again the board
+ * is found again. */
+TEST_F(BoardTest, ClosedAdaptersTransportReceivesNothingMoreUntilTurnedOnAgain) {
+  VQX_FILTER_HANDLE hEvents = NewFilter(b.hLib, {FilterSet(VQX_FILTER_MASK_MSG_ID, 0x03000005u)});
+  ASSERT_EQ(b.Board.Command("event 100000 0x03000005 16"), "ok");
+  ASSERT_TRUE(WaitUntil([&] { return LibStats(b.hLib).RxMsg > 0; }, 5000));
+  ASSERT_EQ(VQXCloseAdaptersGw(b.hLib), VQX_RESULT_API_OK);
+  const u64 un64Received = LibStats(b.hLib).RxMsg;
+  EXPECT_EQ(b.WithPeer([](VQX_PEER* p) { return p != nullptr && p->fPresent != 0; }), false);
+  u32 un32Emptied = 0;
+  EXPECT_EQ(VQXFlushMsgs(b.hLib, hEvents, &un32Emptied), VQX_RESULT_API_OK);
+  EXPECT_TRUE(WaitUntil([&] { return b.Board.Stat("closed_by_host") == 1; }, 5000));
+  EXPECT_GT(b.Board.Stat("unsent"), 0) << "closed in the middle of the stream";
+  EXPECT_EQ(LibStats(b.hLib).RxMsg, un64Received) << "nothing received once closed";
+  VQXDestroyMsgFilterEx(b.hLib, &hEvents);
+  _VQX_LIB_PARAMS params{};
+  ASSERT_EQ(VQXGetLibParams(b.hLib, &params), VQX_RESULT_API_OK);
+  EXPECT_EQ(params.fAdaptersGwOff, 1u);
+  params.fAdaptersGwOff = 0;
+  ASSERT_EQ(VQXModifLibParams(b.hLib, &params), VQX_RESULT_API_OK);
+  std::vector<u32> ids;
+  for (std::vector<u8> m; ids.empty() || ids.back() != VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED;) {
+    if ((m = b.Next(15000)).empty()) break;
+    ids.push_back(MsgId(m));
+  }
+  EXPECT_NE(std::find(ids.begin(), ids.end(), VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED), ids.end());
+  EXPECT_EQ(ids.empty() ? 0u : ids.back(), VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED) << "found again";
+  EXPECT_EQ(VQXCloseAdaptersGw(nullptr), VQX_RESULT_API_INVALID_LIB_HANDLE);
 }
 
 /* A board met when all 64 peer records are taken: its link is closed, not left up and deaf. */

@@ -200,6 +200,7 @@ const VQX_HOSTLIB_GATEWAY_GLUE kGlue = {
     },
     nullptr,
     nullptr,
+    nullptr,
 };
 
 /* The switches reach the glue at open and modify; a failing enable rolls the open back whole (the glue

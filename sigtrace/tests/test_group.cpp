@@ -630,6 +630,60 @@ TEST(SigTraceGroup, BrokenStandardOutput) {
   }));
 }
 
+/* A standard output whose reader takes nothing: the owner's answer decides. Leave: the records not written stay
+ * (none lost), and once the reader reads again they follow, a record cut in two by the pipe included, so that the
+ * stream stays whole. Interrupted or TimedOut: what is not written is lost, and said with the reason. */
+TEST(SigTraceGroup, StalledStandardOutputWaitsAsItsOwnerSays) {
+  CScratchDir dir;
+  EXPECT_TRUE(InChild([] {
+    int anFd[2];
+    if (pipe(anFd) != 0 || fcntl(anFd[0], F_SETFL, O_NONBLOCK) != 0) return false;
+    dup2(anFd[1], STDOUT_FILENO);
+    close(anFd[1]);
+    static EVQStdoutWait s_eAnswer;
+    static int s_nAsked;
+    CVQSigTraceSegment::SetStdoutWait([](void*) { return s_nAsked++, s_eAnswer; }, nullptr);
+    CLogCapture log;
+    SGroup g("p", VQ_SIGTRACE_TYPE_SS7, true);
+    g.g.mfStdout = 1;
+    const std::vector<u8> v(300, 7); /* 320-byte records across the pipe's 4096-byte writes */
+    std::string strStream;
+    const auto ReadAll = [&] {
+      char a[65536];
+      for (ssize_t n; (n = read(anFd[0], a, sizeof(a))) > 0;) strStream.append(a, static_cast<size_t>(n));
+    };
+    /* Until the pipe is full, and 20 records past it while the owner leaves; one page read lets one write of 4096
+     * bytes through, which cuts a record; then everything read. */
+    int nRecords = 0;
+    s_eAnswer = EVQStdoutWait::Leave;
+    for (; nRecords < 10000 && s_nAsked < 20; ++nRecords) g.Ss7(0, v);
+    char aPage[4096];
+    const ssize_t nPage = read(anFd[0], aPage, sizeof(aPage));
+    strStream.append(aPage, static_cast<size_t>(std::max<ssize_t>(nPage, 0)));
+    g.Ss7(0, v);
+    bool fOk = nPage == 4096 && g.g.mFile.HasBuffered() && g.g.mun32LostCount == 0;
+    ReadAll();
+    g.Ss7(0, v);
+    ReadAll();
+    fOk = fOk && !g.g.mFile.HasBuffered() && PcapRecords(strStream, 139) == nRecords + 2;
+    /* A second apart: the group's failure line is logged once a second at most. */
+    for (const auto& [eAnswer, pszText, n64AtUs] :
+         {std::tuple{EVQStdoutWait::Interrupted, "(Interrupted system call), output kept", i64{0}},
+          {EVQStdoutWait::TimedOut, "(Timer expired), output kept", i64{1000000}}}) {
+      g.At(n64AtUs);
+      s_eAnswer = eAnswer;
+      s_nAsked = 0;
+      const u32 un32Lost = g.g.mun32LostCount;
+      for (int i = 0; i < 10000 && s_nAsked == 0; ++i) g.Ss7(0, v);
+      fOk = fOk && s_nAsked == 1 && g.g.mun32LostCount > un32Lost && !g.g.mFile.HasBuffered() &&
+            log.Count((std::string("Failed to write :STDOUT: file ") + pszText).c_str()) == 1;
+      ReadAll();
+    }
+    CVQSigTraceSegment::SetStdoutWait(nullptr, nullptr);
+    return fOk;
+  }));
+}
+
 TEST(SigTraceGroup, HostileGroupNamesStayInTheTraceDirectory) {
   CScratchDir dir;
   std::filesystem::create_directory("traces");

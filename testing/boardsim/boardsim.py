@@ -54,7 +54,9 @@ loop), so that the board answers polls and control lines however long it is;
 its "ok COUNT" comes once every unit is built and logged, and what the host
 is answered meanwhile goes out after the burst, as if it had been queued
 whole. A link the host closes or resets is dropped with what it still
-queued (counted in stats "unsent"), and the board carries on.
+queued (counted in stats "unsent"), and the board carries on. Stats "unread":
+the bytes sent that the host has not read yet (still queued here, not sent by
+our socket, or in the host's receive queue: the host runs on this machine).
 A test binds the UDP and control sockets itself and hands them down (--udp-fd,
 --control-fd): a port it only picked, bound later here, could be taken in
 between by another program.
@@ -71,6 +73,7 @@ the messages to send back (in batches).
 
 import argparse
 import collections
+import fcntl
 import json
 import os
 import select
@@ -127,6 +130,28 @@ class Burst:
 def pending_units(item):
     """Units a link's queue entry (a frame or a Burst) still holds."""
     return item.remaining if isinstance(item, Burst) else item[1]
+
+
+def proc_tcp_address(addr):
+    """An (ip, port) pair as /proc/net/tcp writes it (the address's 4 bytes as a little-endian word)."""
+    ip, port = addr
+    return "%08X:%04X" % (struct.unpack("<I", socket.inet_aton(ip))[0], port)
+
+
+SIOCOUTQNSD = 0x894B  # linux/sockios.h: bytes of the send queue not sent yet
+
+
+def unread_bytes(sock):
+    """Bytes written on the link that the host has not read: those our socket has not sent yet and, the host being
+    on this machine, those in its socket's receive queue (/proc/net/tcp, found by its two addresses)."""
+    n = struct.unpack("i", fcntl.ioctl(sock, SIOCOUTQNSD, b"\0" * 4))[0]
+    ours, theirs = proc_tcp_address(sock.getsockname()), proc_tcp_address(sock.getpeername())
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[1] == theirs and fields[2] == ours:
+                n += int(fields[4].split(":")[1], 16)
+    return n
 
 
 class Link:
@@ -416,7 +441,7 @@ class Board:
         cmd = words[0]
         if cmd == "stats":
             extra = dict(self.discovery.stats(), **self.trace.stats()) if self.discovery is not None else {}
-            return json.dumps(dict(self.stats, host=self.host.stats(), **extra))
+            return json.dumps(dict(self.stats, host=self.host.stats(), unread=self.unread(), **extra))
         if cmd == "full" and len(words) == 2:
             self.host.full = words[1] == "on"
             return "ok"
@@ -489,6 +514,18 @@ class Board:
             if answer is not None:
                 return answer
         return "error unknown command"
+
+    def unread(self):
+        """What the host has not read yet on any link: bytes queued here (a burst's units not built yet count one
+        each), in our sockets and in the host's."""
+        n = 0
+        for link in self.links:
+            n += sum(pending_units(item) if isinstance(item, Burst) else len(item[0]) for item in link.out) - link.sent
+            try:
+                n += unread_bytes(link.sock)
+            except OSError:
+                pass
+        return n
 
     def start_burst(self, total, units):
         """Queues a burst of trace units; the asker is answered "ok COUNT" once

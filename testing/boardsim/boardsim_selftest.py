@@ -163,6 +163,15 @@ class Board(Peer):
         self.assertLess(reply_after, BURST, "the poll was answered only after the whole burst")
         host.close()
 
+    def test_unread_counts_what_the_host_has_not_read(self):
+        host = self.host_link()
+        self.assertEqual(self.ask("send 3 200"), "ok")
+        self.assertGreater(json.loads(self.ask("stats"))["unread"], 0)
+        words = struct.unpack(">16I", read_exact(host, 64))
+        read_exact(host, sum(words[1:1 + words[0]]))
+        self.assertEqual(json.loads(self.ask("stats"))["unread"], 0)
+        host.close()
+
     def test_host_reset_during_a_send_is_a_closed_link(self):
         host = self.host_link(rcvbuf=4096)
         self.control.sendall(("send %d %d\n" % (BURST, SIZE)).encode())
