@@ -311,7 +311,8 @@ TEST(GwKeepAlive, BusyBoardClosedMidBurstLosesNothingItsTcpAcknowledged) {
  * 2 s, over six limits, while board A keeps sending batches as the link takes them and answers every poll it gets:
  * its replies wait unread behind its batches, and it stays linked; every message arrives, in order. Board B, linked
  * during the hold, answers nothing and sends nothing (its socket empty): it is closed with reason 9 while the hold
- * goes on, as ever. One path of two: the adapter-down delay. */
+ * goes on, as ever. Then a burst of A that ends during a hold: what is left of it in the chunk being parsed counts.
+ * One path of two: the adapter-down delay. */
 TEST(GwKeepAlive, HeldBackReadingIsNoSilenceASilentBoardIsStillClosed) {
   constexpr u32 kA = 0xCA654321u, kB = 0xCA223344u; /* the handles of serial numbers 87654321 and 11223344 */
   struct Held {
@@ -408,6 +409,35 @@ TEST(GwKeepAlive, HeldBackReadingIsNoSilenceASilentBoardIsStillClosed) {
     return false;
   }));
   if (sB >= 0) close(sB);
+  /* A burst that ends during a hold: 15 batches of one message in one write, read at once (the socket empty after)
+   * and parsed at 100 ms a batch, while A answers nothing and the application sends to A, making polls due: the
+   * keep-alive past its limit counts the bytes left in the chunk being parsed as heard from. */
+  const u32 nBefore = held.nMsgs.load();
+  std::vector<u8> burst;
+  for (u32 i = 0; i < kMsgs; i++) {
+    const u32 size[1] = {4};
+    u8 h[kBatchHeaderSize], m[4];
+    EncodeBatchHeader(1, size, h);
+    PutBe32(m, nBefore + i);
+    burst.insert(burst.end(), h, h + sizeof(h));
+    burst.insert(burst.end(), m, m + sizeof(m));
+  }
+  in.rec.ClearLines();
+  held.fHold = true;
+  ASSERT_EQ(send(s, burst.data(), burst.size(), MSG_NOSIGNAL), ssize_t(burst.size()));
+  std::vector<u8> toA(kAdapterPollSize, 0); /* counted by A as one more poll, answered once it reads again */
+  const VqxGwLibSendRecord rec{toA.data(), u32(toA.size()), 0, 0};
+  const auto BurstIn = [&] { return held.nMsgs.load() == nBefore + kMsgs; };
+  for (const auto t3 = std::chrono::steady_clock::now(); !BurstIn() && !Closed(kA) && MsSince(t3) < 5000;) {
+    EXPECT_EQ(VqxGwLibSendMsgs(in.ctx, kA, 1, &rec, 1), VQX_RESULT_OK);
+    in.rec.WaitFor(20, BurstIn);
+  }
+  held.fHold = false;
+  EXPECT_TRUE(BurstIn()) << held.nMsgs.load() - nBefore << " of " << kMsgs;
+  EXPECT_TRUE(in.rec.Traced("its bytes wait unread while reading is held back: heard from"));
+  for (const auto t4 = std::chrono::steady_clock::now(); MsSince(t4) < 500;) Pump(false);
+  EXPECT_FALSE(Closed(kA));
+  EXPECT_EQ(held.nOutOfOrder.load(), 0u);
 }
 
 TEST(GwKeepAlive, OlderPeersLinkWithSeparateSockets) {
