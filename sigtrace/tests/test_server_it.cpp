@@ -352,7 +352,7 @@ TEST(SigTraceServer, StalledStdoutReaderKeepsTheBoardLinkedAndLosesNoUnit) {
   std::string strBurst;
   std::atomic<bool> fBurstDone{false};
   std::thread Burst([&] {
-    strBurst = B.Board().Command("trace ss7 " + std::to_string(kUnits / 2));
+    strBurst = B.Board().Command("trace ss7 " + std::to_string(kUnits / 2), 120); /* answered once all is sent */
     fBurstDone = true;
   });
   /* Nothing read: the board builds units as its link drains, so its log stops growing once the server holds back. */
