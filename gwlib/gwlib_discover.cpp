@@ -348,6 +348,8 @@ void SendUdpPoll(GwLibCtx* c, Peer* p, int gw)
 
 void KeepAliveChecks(GwLibCtx* c, u32 now)
 {
+    RxOverslept(c, now);
+    const bool fRxHeld = RxHeldNow(c, now);
     for (Peer* pp : Peers(c))
     {
         Peer* p = pp;
@@ -370,9 +372,10 @@ void KeepAliveChecks(GwLibCtx* c, u32 now)
                 i32 elapsed = i32(g.tLastTcpPollSent - g.tLastReply);
                 Trace(c, elapsed < i32(limit / 2) ? 1 : 2, "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms",
                       p->sName.c_str(), GwName(gw), elapsed);
-                /* Reading held back by the user since the last reply: the receive thread, which also writes the
-                 * polls, sent them late, and what the peer sent waits unread. */
-                const bool fHeld = elapsed > i32(limit) && RxHeldSince(c, g.tLastReply);
+                /* Reading held back since the last reply: the receive thread, which also writes the polls, sent them
+                 * late, and what the peer sent waits unread; the time held back is no silence of the peer. */
+                g.fHeld = g.fHeld || fRxHeld;
+                const bool fHeld = elapsed > i32(limit) && g.fHeld;
                 if (fHeld && PeerBytesWaiting(p, gw))
                 {
                     /* Not silent: its reply may wait among them. */
@@ -380,12 +383,11 @@ void KeepAliveChecks(GwLibCtx* c, u32 now)
                           "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms, its bytes wait unread while "
                           "reading is held back: heard from",
                           p->sName.c_str(), GwName(gw), elapsed);
-                    g.tLastReply = now;
-                    g.tPollUnanswered = 0;
+                    HeardFrom(g, now);
                 }
-                else if (fHeld && (g.tPollUnanswered == 0 || now - g.tPollUnanswered < PollPeriod(p, gw)))
+                else if (fHeld && (g.tPollUnanswered == 0 || now - g.tPollUnanswered <= limit))
                 {
-                    /* The polls went out late, if at all: silent once one has had a poll period to be answered. */
+                    /* The polls went out late, if at all: silent once one has gone unanswered for the limit. */
                 }
                 else if (elapsed > i32(limit))
                 {
@@ -576,14 +578,6 @@ u32 KeepAliveLimit(const GwLibCtx* c, const Peer* p)
     if (fLocalNew && p->fTcpPolling)
         limit = 10000;
     return limit;
-}
-
-bool RxHeldSince(const GwLibCtx* c, u32 t)
-{
-    /* The count first: a pause that ends meanwhile has stored its end before the count went down. */
-    const bool fPausing = c->un32RxPausing != 0;
-    const u32 tPauseEnd = c->tRxPauseEnd;
-    return fPausing || (tPauseEnd != 0 && i32(tPauseEnd - t) >= 0);
 }
 
 bool PeerBytesWaiting(const Peer* p, int gw)

@@ -101,6 +101,13 @@ struct PathCtx
     /* When the first TCP poll written since the last reply was written (0:
      * none): what the keep-alive counts from while reading is held back. */
     u32 tPollUnanswered = 0;
+    /* Reading was held back since the peer was last heard from (a pause, the
+     * receive thread long away from its wait, the process not run), and for
+     * how long in all since its TCP was last seen delivering (a poll reply, a
+     * read outside any hold), at most kRxHeldCreditMaxMs: see RxHeldNow. A
+     * flag and a length, not a time: they cannot wrap however long they stay. */
+    bool fHeld = false;
+    u32 un32HeldMs = 0;
     u32 fForceCloseConnectionRx = 0;
     u32 fForceCloseConnectionTx = 0;
     u32 fRxReplace = 0; /* separate sockets: a new receive link replaces this one */
@@ -200,11 +207,19 @@ struct GwLibCtx
     u32 tLastDiscoverPass = 0;
     bool fKeepAliveDue = false; /* a poll found a path silent past its limit */
     /* The receive thread's reading held back by the user (VqxGwLibRxPause):
-     * pauses in progress, and when the last one ended (0: none yet). Written
-     * by the receive thread in its callbacks, read by the discover thread's
-     * keep-alive, without the lock (the callbacks may run without it). */
+     * pauses in progress, and whether one ended since the thread last looked
+     * at its sockets. Written by the receive thread in its callbacks, read by
+     * the discover thread's keep-alive, without the lock (the callbacks may
+     * run without it). */
     std::atomic<u32> un32RxPausing{0};
-    std::atomic<u32> tRxPauseEnd{0};
+    std::atomic<bool> fRxPaused{false};
+    /* When the receive thread last looked at its sockets (returned from a
+     * wait), and, while it waits with the lock released, since when and for
+     * how long at most: a thread away from its wait, or woken much later than
+     * it asked, did not read meanwhile (RxHeldNow, RxOverslept). Differences
+     * from these times are taken unsigned, never compared as signed. */
+    u32 tRxLook = 0, tRxWaitFrom = 0, un32RxWaitMs = 0;
+    bool fRxWaiting = false;
     /* The handle conflict lines ([0] adapter, [1] host), which a refused peer's
      * every advertisement repeats: once a second each (discover thread). */
     CVqxLogLimit aConflictLogLimit[2];
@@ -374,13 +389,6 @@ bool LostPathSearchDue(u32 un32DownMs);
  * paths and one of the peer's is down, 10000 ms for a current host on this
  * machine. */
 u32 KeepAliveLimit(const GwLibCtx* c, const Peer* p);
-/* Whether the user held the receive thread back (VqxGwLibRxPause) at some
- * time since t, or holds it now. Such a thread neither read nor wrote
- * meanwhile: a TCP keep-alive past its limit on a path whose last reply came
- * before that hold counts the peer as heard from when bytes from it wait
- * unread (the reply may be among them), and otherwise closes the path only
- * once a poll written since that reply has had a poll period to be answered. */
-bool RxHeldSince(const GwLibCtx* c, u32 t);
 /* Bytes from the peer wait unread on the path: in its receive socket or in
  * the chunk being parsed. Under the lock (discover thread). */
 bool PeerBytesWaiting(const Peer* p, int gw);
@@ -410,6 +418,43 @@ bool HandshakeLengthOk(const GwLibCtx* c, u32 un32Len);
 Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
 
 /* ---- receive (gwlib_rx.cpp) ---- */
+/* Reading is held back when the receive thread does not look at its sockets
+ * for longer than this: a pause (VqxGwLibRxPause), callbacks that take long,
+ * the thread or the whole process not run (stopped, not scheduled). The
+ * thread then neither reads nor writes polls: what a peer sent meanwhile
+ * waits unread and no silence of it can be told. Such a hold marks every path
+ * (PathCtx::fHeld) until its peer is heard from; a TCP keep-alive past its
+ * limit on a path so marked counts the peer as heard from when bytes from it
+ * wait unread (its reply may be among them), and otherwise closes the path
+ * only once a poll written since its last reply has gone unanswered for the
+ * limit. Bytes read on a marked path count as heard from; when they fill a
+ * whole chunk, the peer's TCP found the socket full and may have lost
+ * segments to it, and then waits for its retransmission timer, which backs
+ * off for up to as long again as the hold: its silence counts only from then
+ * on (at most kRxHeldCreditMaxMs on, the longest a TCP backs off), whatever
+ * is read in between. */
+constexpr u32 kRxLateMs = 200;
+constexpr u32 kRxHeldCreditMaxMs = 120000;
+/* Whether reading is held back now: a pause in progress or not yet seen by
+ * the receive thread, or the thread away from its wait for over kRxLateMs.
+ * Under the lock. */
+bool RxHeldNow(const GwLibCtx* c, u32 now);
+/* When the receive thread waits and is overdue by more than kRxLateMs, this
+ * process (or the thread) did not run meanwhile: time that is no silence of
+ * any peer. Every path is marked held back, and the polls written before are
+ * forgotten: a peer is judged only on a poll written after the process runs
+ * again (one written just before it stopped may have had no time to be
+ * answered). Taken once, by whichever thread sees it first (the receive
+ * thread as it wakes, the discover thread before its keep-alive). The UDP
+ * keep-alive needs none of it: the discover thread, which polls and judges,
+ * sends a poll on its first pass after it runs again and judges on a later
+ * one. Under the lock. */
+void RxOverslept(GwLibCtx* c, u32 now);
+/* The peer is heard from on the path: its silence counts from t (now, or
+ * later when its TCP may be backing off), or from a later time given before
+ * unless fReply (a poll reply read: its TCP delivers again, and the time
+ * reading was held back is forgotten). */
+void HeardFrom(PathCtx& g, u32 t, bool fReply = false);
 void RxSocketClose(GwLibCtx* c, Peer* p, int gw);
 /* Frees the buffers of a partly received batch of the path. */
 void RxDropPartial(GwLibCtx* c, Peer* p, int gw);

@@ -208,6 +208,8 @@ void CloseTx(GwLibCtx* c, Peer* p, int gw)
         g.fForceCloseConnectionTx = 0;
         g.tLastTcpPollSent = g.tPollUnanswered = 0;
         g.tLastReply = 0;
+        g.fHeld = false;
+        g.un32HeldMs = 0;
         g.fPollPending = g.fReplyPending = false;
         p->un8PathInUse = kPathUndecided;
         p->un8SentCount = 0;
@@ -353,6 +355,8 @@ void FreshStart(Peer* p)
     for (auto& g : p->Gw)
     {
         g.tLastTcpPollSent = g.tPollUnanswered = g.tLastReply = g.tLastUdpPoll = 0;
+        g.fHeld = false;
+        g.un32HeldMs = 0;
         g.un32CurrentBytesInBuffers = 0;
     }
     p->un8PathInUse = kPathUndecided;
@@ -688,6 +692,8 @@ void ConnectPath(GwLibCtx* c, Peer* p, int gw)
     p->un8SentCount = 0;
     g.tLastTcpPollSent = g.tPollUnanswered = 0;
     g.tLastReply = 0;
+    g.fHeld = false;
+    g.un32HeldMs = 0;
     g.tLastSeen = Now();
     g.iTxSocket = s;
     g.un32CloseReason = 0;

@@ -70,8 +70,7 @@ public:
     void PollReply() override
     {
         Trace(m_c, 1, "VqxGwLibRxMultiHeaderParse %s:gw%d : Received TCP poll reply", m_p->sName.c_str(), m_gw);
-        m_p->Gw[m_gw].tLastReply = Now();
-        m_p->Gw[m_gw].tPollUnanswered = 0;
+        HeardFrom(m_p->Gw[m_gw], Now(), true);
     }
     void HeaderBytes(bool fComplete) override
     {
@@ -177,11 +176,24 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
         g.fForceCloseConnectionRx = 1;
         return false;
     }
+    const u32 now = Now();
+    const bool fHeld = g.fHeld || RxHeldNow(c, now);
     if (!p->fIsAdapter)
+        g.tLastTcpPollSent = now;
+    if (fHeld && size_t(n) == kRxChunk)
     {
-        g.tLastReply = g.tLastTcpPollSent = Now();
-        g.tPollUnanswered = 0;
+        /* Sent while reading was held back, and the socket was full: its TCP may have lost segments to it and back
+         * off for about as long as the hold. */
+        const u32 held = std::min(g.un32HeldMs + std::min(now - c->tRxLook, kRxHeldCreditMaxMs), kRxHeldCreditMaxMs);
+        if (g.fHeld)
+            Trace(c, 4, "VqxGwLibRxSingleThreadRead %s:gw%d : %d bytes read after %u ms of reading held back: heard from",
+                  p->sName.c_str(), gw, int(n), unsigned(held));
+        HeardFrom(g, now + held);
     }
+    else if (fHeld || !p->fIsAdapter)
+        HeardFrom(g, now); /* sent while reading was held back: not silent */
+    if (!fHeld)
+        g.un32HeldMs = 0;
     PathSink sink(c, p, gw);
     g.Parser.Feed(c->pRxBuf.get(), size_t(n), sink);
     return size_t(n) == kRxChunk && g.iRxSocket >= 0 && !g.fForceCloseConnectionRx;
@@ -274,6 +286,75 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
     g.un32CurrentBytesInBuffers = 0;
 }
 
+namespace
+{
+
+/* Reading was held back for ms: every path is marked. */
+void MarkAllHeld(GwLibCtx* c, u32 ms)
+{
+    for (Peer* p : Peers(c))
+        for (PathCtx& g : p->Gw)
+        {
+            g.fHeld = true;
+            g.un32HeldMs = std::min(g.un32HeldMs + std::min(ms, kRxHeldCreditMaxMs), kRxHeldCreditMaxMs);
+        }
+}
+
+/* A wait of the receive thread with the lock released, for up to ms (wait()
+ * returns what the thread's loop looks at; errno is kept). */
+template <class Wait> int RxWait(GwLibCtx* c, u32 ms, Wait wait)
+{
+    c->tRxWaitFrom = Now();
+    c->un32RxWaitMs = ms;
+    c->fRxWaiting = true;
+    int n;
+    {
+        LockRelease rl(c);
+        n = wait();
+    }
+    const int e = errno;
+    RxOverslept(c, Now());
+    c->fRxWaiting = false;
+    c->tRxLook = Now();
+    errno = e;
+    return n;
+}
+
+} // namespace
+
+bool RxHeldNow(const GwLibCtx* c, u32 now)
+{
+    return c->un32RxPausing != 0 || c->fRxPaused || (!c->fRxWaiting && now - c->tRxLook > kRxLateMs);
+}
+
+void RxOverslept(GwLibCtx* c, u32 now)
+{
+    const u32 waited = now - c->tRxWaitFrom;
+    if (!c->fRxWaiting || waited <= c->un32RxWaitMs + kRxLateMs)
+        return;
+    const u32 late = waited - c->un32RxWaitMs;
+    c->tRxWaitFrom = now; /* taken: the thread itself finds it on time as it wakes */
+    c->un32RxWaitMs = 0;
+    Trace(c, 4, "VqxGwLibRxSingleThreadRead: %u ms past its wait: not run meanwhile, no silence of the peers",
+          unsigned(late));
+    MarkAllHeld(c, now - c->tRxLook);
+    for (Peer* p : Peers(c))
+        for (PathCtx& g : p->Gw)
+            g.tPollUnanswered = 0; /* the first poll written from now on is the one judged */
+}
+
+void HeardFrom(PathCtx& g, u32 t, bool fReply)
+{
+    /* A later time given before (at most kRxHeldCreditMaxMs on) stays, unless a reply came through. */
+    const u32 ahead = g.tLastReply - t;
+    if (fReply || g.tLastReply == 0 || ahead == 0 || ahead > kRxHeldCreditMaxMs)
+        g.tLastReply = t;
+    g.tPollUnanswered = 0;
+    g.fHeld = false;
+    if (fReply)
+        g.un32HeldMs = 0;
+}
+
 void RxDropPartial(GwLibCtx* c, Peer* p, int gw)
 {
     PathSink sink(c, p, gw);
@@ -289,6 +370,7 @@ u32 RxThread(void* arg)
     MarkRxThread(c);
     Lock(c);
     u32 tPrev = Now();
+    c->tRxLook = tPrev;
     WaitSet ws;
     while (!self.fStop && !c->fDestroying)
     {
@@ -303,6 +385,10 @@ u32 RxThread(void* arg)
                      i32(now - tPrev));
         }
         tPrev = now;
+        /* The pass since the last look at the sockets held reading back (a pause in it, or long): before any poll
+         * it is due now goes out, every path counts as held back until its peer is heard from. */
+        if (c->fRxPaused.exchange(false) || now - c->tRxLook > kRxLateMs)
+            MarkAllHeld(c, now - c->tRxLook);
         ws.Clear();
         bool fAny = false;
         u32 msToPoll = kNoPollDue;
@@ -345,6 +431,7 @@ u32 RxThread(void* arg)
         if (fAny)
         {
             n = ws.Wait(0);
+            c->tRxLook = Now();
             if (n == 0)
             {
                 u32 ms = c->un32SmallestPollDelay > 99 ? c->un32SmallestPollDelay / 2 : 2000;
@@ -353,17 +440,13 @@ u32 RxThread(void* arg)
                 /* wake for the next poll due, so that polls leave on time */
                 if (msToPoll < ms)
                     ms = msToPoll != 0 ? msToPoll : 1;
-                LockRelease rl(c);
-                n = ws.Wait(int(ms));
+                n = RxWait(c, ms, [&] { return ws.Wait(int(ms)); });
             }
         }
         else
         {
             c->fRxWaitsOnConnectEvent = true;
-            {
-                LockRelease rl(c);
-                c->ConnectEvent.Wait(1000);
-            }
+            RxWait(c, 1000, [c] { return int(c->ConnectEvent.Wait(1000)); });
             c->fRxWaitsOnConnectEvent = false;
             DrainPipe(c->aiRxWakePipe[0]);
             continue;
@@ -512,9 +595,10 @@ VQX_RESULT VqxGwLibRxPause(VqxGwLibContext hCtx, u32 un32Ms)
     GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
     if (c == nullptr)
         return VQX_RESULT_NULL_PARAM;
-    /* Only the instance's own receive thread holds its reading back. The end
-     * is stored before the count goes down: a keep-alive that sees no pause
-     * in progress sees when the last one ended. */
+    /* Only the instance's own receive thread holds its reading back. That a
+     * pause ended is stored before the count goes down: a keep-alive that
+     * sees no pause in progress sees that one ended, until the receive thread
+     * has marked every path held back (at the end of its pass). */
     const bool fMark = IsRxThread(c);
     if (fMark)
         c->un32RxPausing++;
@@ -524,7 +608,7 @@ VQX_RESULT VqxGwLibRxPause(VqxGwLibContext hCtx, u32 un32Ms)
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - t, std::chrono::milliseconds(10)));
     if (fMark)
     {
-        c->tRxPauseEnd = NowNotZero();
+        c->fRxPaused = true;
         c->un32RxPausing--;
     }
     return VQX_RESULT_OK;

@@ -43,6 +43,16 @@ void UseInterfaces(const std::vector<Net>& nets);
 long MsSince(std::chrono::steady_clock::time_point t);
 /* Milliseconds from one time to another. */
 long MsBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to);
+/* The library's clock (VqxGwLibSetClock) ahead of the system's for the
+ * object's lifetime, by what Set gives: a jump ahead stands for time the
+ * process did not run, while waits on the system's clock still end. One at a
+ * time. */
+class ClockAhead {
+ public:
+  ClockAhead();
+  ~ClockAhead();
+  void Set(u32 ms);
+};
 /* Threads and open descriptors of this process (testing/peers/process_counts.h). */
 inline int ThreadCount() { return int(proccount::ProcessThreadCount()); }
 inline int FdCount() { return int(proccount::ProcessFdCount()); }

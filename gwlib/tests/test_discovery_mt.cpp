@@ -17,7 +17,6 @@
 
 #include "gw_test_support.h"
 #include "gwlib_internal.h"
-#include "vqx_clock.h"
 
 using namespace gwtest;
 using namespace vqxgw;
@@ -161,16 +160,8 @@ TEST(GwDiscovery, SourceFilterWithAutoDiscoveryOffOrLoopbackOnly) {
   }
 }
 
-namespace {
-/* The library clock moved ahead of the real one by a jump the test sets:
- * time still passes for what waits on it (link attempts end). */
-std::atomic<u32> g_jumpMs{0};
-u32 JumpingClock() { return u32(VQXGetClock()) + g_jumpMs.load(); }
-}  // namespace
-
 TEST(GwDiscovery, HostPeerNeverLinkedExpiresAfterTenSeconds) {
-  g_jumpMs = 0;
-  VqxGwLibSetClock(JumpingClock);
+  ClockAhead clock; /* time still passes for what waits on the system's clock (link attempts end) */
   {
     Instance in(Quellan);
     UdpPeer u;
@@ -195,14 +186,13 @@ TEST(GwDiscovery, HostPeerNeverLinkedExpiresAfterTenSeconds) {
       return in.rec.Traced("(raw.peer) destroyed");
     };
     EXPECT_FALSE(pass()); /* the creation is over: its time is taken */
-    g_jumpMs = 9900;
+    clock.Set(9900);
     EXPECT_FALSE(pass());
-    g_jumpMs = 10100;
+    clock.Set(10100);
     pass(); /* one that meets the peer inside a link attempt leaves it to the next */
     EXPECT_TRUE(in.rec.WaitLine("(raw.peer) destroyed", 3000));
     close(refuser);
   }
-  VqxGwLibSetClock(nullptr);
 }
 
 namespace {

@@ -311,7 +311,8 @@ TEST(GwKeepAlive, BusyBoardClosedMidBurstLosesNothingItsTcpAcknowledged) {
  * 2 s, over six limits, while board A keeps sending batches as the link takes them and answers every poll it gets:
  * its replies wait unread behind its batches, and it stays linked; every message arrives, in order. Board B, linked
  * during the hold, answers nothing and sends nothing (its socket empty): it is closed with reason 9 while the hold
- * goes on, as ever. One path of two: the adapter-down delay. */
+ * goes on, as ever. Then a burst of A that ends during a hold: what is left of it in the chunk being parsed counts.
+ * One path of two: the adapter-down delay. */
 TEST(GwKeepAlive, HeldBackReadingIsNoSilenceASilentBoardIsStillClosed) {
   constexpr u32 kA = 0xCA654321u, kB = 0xCA223344u; /* the handles of serial numbers 87654321 and 11223344 */
   struct Held {
@@ -401,13 +402,146 @@ TEST(GwKeepAlive, HeldBackReadingIsNoSilenceASilentBoardIsStillClosed) {
   EXPECT_TRUE(Closed(kB, 3000));
   EXPECT_GT(nPollBytes, 0u);
   EXPECT_TRUE(in.rec.Traced("fake: gw0 TCP poll elapsed")) << "the limit ran out during the hold";
-  EXPECT_TRUE(in.rec.Traced("its bytes wait unread while reading is held back: heard from"));
+  EXPECT_TRUE(in.rec.Traced("held back: heard from"));
   EXPECT_TRUE(in.rec.WaitFor(0, [&] {
     for (const UpDown& u : in.rec.UpDowns)
       if (u.hPeer == kB && u.fGw0Up == 0) return u.un32Reason == VQX_GW_CLOSE_TCP_TIMEOUT;
     return false;
   }));
   if (sB >= 0) close(sB);
+  /* A burst that ends during a hold: 15 batches of one message in one write, read at once (the socket empty after)
+   * and parsed at 100 ms a batch, while A answers nothing and the application sends to A, making polls due: the
+   * keep-alive past its limit counts the bytes left in the chunk being parsed as heard from. */
+  const u32 nBefore = held.nMsgs.load();
+  std::vector<u8> burst;
+  for (u32 i = 0; i < kMsgs; i++) {
+    const u32 size[1] = {4};
+    u8 h[kBatchHeaderSize], m[4];
+    EncodeBatchHeader(1, size, h);
+    PutBe32(m, nBefore + i);
+    burst.insert(burst.end(), h, h + sizeof(h));
+    burst.insert(burst.end(), m, m + sizeof(m));
+  }
+  in.rec.ClearLines();
+  held.fHold = true;
+  ASSERT_EQ(send(s, burst.data(), burst.size(), MSG_NOSIGNAL), ssize_t(burst.size()));
+  std::vector<u8> toA(kAdapterPollSize, 0); /* counted by A as one more poll, answered once it reads again */
+  const VqxGwLibSendRecord rec{toA.data(), u32(toA.size()), 0, 0};
+  const auto BurstIn = [&] { return held.nMsgs.load() == nBefore + kMsgs; };
+  for (const auto t3 = std::chrono::steady_clock::now(); !BurstIn() && !Closed(kA) && MsSince(t3) < 5000;) {
+    EXPECT_EQ(VqxGwLibSendMsgs(in.ctx, kA, 1, &rec, 1), VQX_RESULT_OK);
+    in.rec.WaitFor(20, BurstIn);
+  }
+  held.fHold = false;
+  EXPECT_TRUE(BurstIn()) << held.nMsgs.load() - nBefore << " of " << kMsgs;
+  EXPECT_TRUE(in.rec.Traced("its bytes wait unread while reading is held back: heard from"));
+  for (const auto t4 = std::chrono::steady_clock::now(); MsSince(t4) < 500;) Pump(false);
+  EXPECT_FALSE(Closed(kA));
+  EXPECT_EQ(held.nOutOfOrder.load(), 0u);
+}
+
+/* Time the process did not run is no silence: the library's clock jumps ahead (a stop of 5 s) while the board goes
+ * on. One that answers its polls and sends stays linked, also when the stop came before it answered a poll (that
+ * answer and the next come with the answer to the poll after: it is judged on a poll written after the stop); one
+ * that falls silent as the process stops is closed within the limit and a poll of the jump (reason 9). A pause 25
+ * days back on the clock, past what a signed 32-bit time difference holds, holds nothing back now: a board that
+ * answers again after the jump, then sends as the link takes it and answers no poll, is closed as ever. One path of
+ * two: the adapter-down delay. */
+TEST(GwKeepAlive, TimeNotRunIsNoSilenceASilentBoardIsStillClosed) {
+  constexpr u32 kPoll = 100, kLimit = 300, kSlack = 500; /* slack: scheduling on a loaded machine */
+  constexpr u32 k25Days = 25u * 86400000u;
+  constexpr u32 kHandle = 0xCA654321u; /* serial number 87654321 */
+  const struct {
+    const char* what;
+    u32 un32AheadMs;
+    bool fPauseFirst, fOweOne, fAnswer, fSend, fBusy; /* fBusy: sending as the link takes it */
+  } rows[] = {
+      {"stopped 5 s, a board that answers and sends", 5000, false, false, true, true, false},
+      {"stopped 5 s before a poll was answered", 5000, false, true, true, false, false},
+      {"stopped 5 s, a board silent since", 5000, false, false, false, false, false},
+      {"25 days after a pause, a busy board that answers no poll", k25Days, true, false, false, true, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ClockAhead clock;
+    struct Paused {
+      std::atomic<VqxGwLibContext> ctx{nullptr};
+      std::atomic<bool> fPause{false};
+      static void On(void* pv, u32, u32, u32 n, void** bufs, const u32*, u32*) {
+        Paused* h = static_cast<Paused*>(pv);
+        for (u32 i = 0; i < n; i++) std::free(bufs[i]);
+        if (h->fPause.exchange(false)) {
+          EXPECT_EQ(VqxGwLibRxPause(h->ctx, 1), VQX_RESULT_OK);
+        }
+      }
+    } paused;
+    gwpeer::RawBoard board;
+    LinkedBoard lb(board, Paused::On, &paused);
+    paused.ctx = lb.in.ctx;
+    const auto Closed = [&] {
+      return lb.in.rec.WaitFor(0, [&] {
+        for (const UpDown& u : lb.in.rec.UpDowns)
+          if (u.hPeer == kHandle && u.fGw0Up == 0) return true;
+        return false;
+      });
+    };
+    /* The board for ms or until closed: reads what comes (polls only), answers each when fAnswer (and those it owes),
+     * sends a batch of one message every 20 ms when fSend (at every turn when fBusy). */
+    u32 nPollBytes = 0, nOwed = 0;
+    const auto Board = [&](long ms, bool fAnswer, bool fSend, bool fBusy) {
+      const u32 sizes[1] = {100};
+      u8 header[kBatchHeaderSize];
+      EncodeBatchHeader(1, sizes, header);
+      u8 batch[kBatchHeaderSize + 100] = {};
+      std::memcpy(batch, header, kBatchHeaderSize);
+      auto tSent = std::chrono::steady_clock::now();
+      for (const auto t0 = tSent; MsSince(t0) < ms && !Closed();) {
+        if (fSend && (fBusy || MsSince(tSent) >= 20)) {
+          send(lb.s, batch, sizeof(batch), MSG_NOSIGNAL | MSG_DONTWAIT);
+          tSent = std::chrono::steady_clock::now();
+        }
+        pollfd pf{lb.s, POLLIN, 0};
+        if (poll(&pf, 1, fBusy ? 0 : 5) != 1) continue;
+        u8 b[4096];
+        const ssize_t n = recv(lb.s, b, sizeof(b), MSG_DONTWAIT);
+        for (ssize_t k = 0; k < n; k++)
+          if (++nPollBytes % kAdapterPollSize == 0 && !fAnswer) {
+            nOwed++;
+          } else if (nPollBytes % kAdapterPollSize == 0) {
+            const std::vector<u8> replies((nOwed + 1) * kBatchHeaderSize, 0xFF);
+            send(lb.s, replies.data(), replies.size(), MSG_NOSIGNAL);
+            nOwed = 0;
+          }
+      }
+    };
+    Board(300, true, true, false);
+    if (row.fPauseFirst) {
+      paused.fPause = true;
+      Board(1000, true, true, false);
+      EXPECT_FALSE(paused.fPause) << "the reading paused once";
+    }
+    for (const auto t1 = std::chrono::steady_clock::now(); row.fOweOne && nOwed == 0 && MsSince(t1) < 2000;)
+      Board(5, false, false, false); /* a poll read, not answered: the stop comes before the answer */
+    ASSERT_FALSE(Closed());
+    clock.Set(row.un32AheadMs);
+    auto t0 = std::chrono::steady_clock::now();
+    for (const auto t1 = t0; row.fOweOne && nOwed < 2 && MsSince(t1) < 2000;)
+      Board(5, false, false, false); /* and the first poll after it, both answered with the next */
+    if (row.fPauseFirst) {
+      Board(500, true, true, false); /* heard from after the jump */
+      EXPECT_FALSE(Closed()) << "linked through the jump";
+      t0 = std::chrono::steady_clock::now();
+    }
+    Board(row.fAnswer ? 1000 : 3000, row.fAnswer, row.fSend, row.fBusy);
+    EXPECT_EQ(Closed(), !row.fAnswer);
+    if (!row.fAnswer) {
+      const UpDown down = lb.in.rec.Report(1);
+      EXPECT_EQ(down.un32Reason, VQX_GW_CLOSE_TCP_TIMEOUT);
+      EXPECT_LE(MsBetween(t0, down.tAt), long(kLimit + 2 * kPoll + kSlack)) << "closed within the limit and a poll";
+    } else {
+      EXPECT_FALSE(lb.in.rec.HasError("TCP timeout"));
+    }
+  }
 }
 
 TEST(GwKeepAlive, OlderPeersLinkWithSeparateSockets) {

@@ -378,7 +378,7 @@ TEST(SigTraceServer, StalledStdoutReaderKeepsTheBoardLinkedAndLosesNoUnit) {
   std::string strBurst;
   std::atomic<bool> fBurstDone{false};
   std::thread Burst([&] {
-    strBurst = B.Board().Command("trace ss7 " + std::to_string(kUnits / 2));
+    strBurst = B.Board().Command("trace ss7 " + std::to_string(kUnits / 2), 120); /* answered once all is sent */
     fBurstDone = true;
   });
   /* Nothing read: the board builds units as its link drains, so its log stops growing once the server holds back. */
@@ -416,6 +416,50 @@ TEST(SigTraceServer, StalledStdoutReaderKeepsTheBoardLinkedAndLosesNoUnit) {
   size_t nOutOfOrder = 0;
   for (size_t i = 0; i < Sent.size(); i++) nOutOfOrder += Tails[i] != Sent[i].data;
   EXPECT_EQ(nOutOfOrder, 0u) << "in order";
+}
+
+/* A server that does not run for longer than the keep-alive's limit (SIGSTOP for 5 s, the bench's limit 1100 ms,
+ * then SIGCONT) keeps its board: time it did not run is no silence. Stopped in the middle of a burst, the link stays
+ * and every unit of the burst is written. A board that falls silent as the server stops is closed within the limit
+ * and a poll (200 ms) of the server running again. */
+TEST(SigTraceServer, StoppedServerKeepsItsBoardASilentOneIsClosedOnceItRunsAgain) {
+  for (const bool fSilent : {false, true}) {
+    SCOPED_TRACE(fSilent ? "silent board" : "board in a burst");
+    CServerBench B;
+    B.StartServer("-ss7");
+    ASSERT_TRUE(B.WaitTracesOn(2));
+    constexpr long kUnits = 20000; /* 10000 to each of the 2 SS7 links */
+    std::string strBurst;
+    std::thread Burst;
+    if (fSilent) {
+      ASSERT_EQ(B.Board().Command("silent"), "ok");
+    } else {
+      Burst = std::thread([&] { strBurst = B.Board().Command("trace ss7 " + std::to_string(kUnits / 2), 120); });
+      EXPECT_TRUE(peerwait::WaitUntil([&] { return LineCount(B.Path("board.log")) > 2000; }, 30000)) << "the burst begun";
+    }
+    const int nStop = kill(B.Server().mPid, SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::seconds(5)); /* the stop itself */
+    const auto tCont = std::chrono::steady_clock::now();
+    const int nCont = kill(B.Server().mPid, SIGCONT);
+    if (Burst.joinable()) Burst.join();
+    ASSERT_TRUE(nStop == 0 && nCont == 0);
+    if (fSilent) {
+      EXPECT_TRUE(peerwait::WaitUntil([&] { return B.Board().Stat("closed_by_host") == 1; }, 10000));
+      const long nMs = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - tCont).count());
+      EXPECT_LE(nMs, 1100 + 200 + 500) << "closed within the limit and a poll (and 500 ms for a loaded machine)";
+      EXPECT_TRUE(peerwait::WaitUntil([&] { return B.LogLines("TCP timeout").size() == 1; }, 5000));
+      continue;
+    }
+    EXPECT_EQ(strBurst, "ok " + std::to_string(kUnits));
+    EXPECT_EQ(B.Board().Stat("links"), 1) << B.Board().Command("stats");
+    EXPECT_EQ(B.Board().Stat("unsent"), 0);
+    EXPECT_TRUE(B.Drained());
+    ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
+    EXPECT_EQ(B.Server().Wait(), 0);
+    EXPECT_EQ(B.LogLines("TCP timeout"), std::vector<std::string>());
+    EXPECT_EQ(sigtest::PcapRecords(B.Read("SS7_000.cap"), 139), kUnits) << "every unit of the burst written";
+  }
 }
 
 TEST(SigTraceServer, BoardLostAndBackIsTracedAgain) {

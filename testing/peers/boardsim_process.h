@@ -40,8 +40,8 @@ class BoardProcess {
   bool Ready() const { return m_child.Ready(); }
   /* The discovery port it answers on. */
   u16 UdpPort() const { return m_udp.Port(); }
-  /* One command line, its one-line answer ("" when the stand-in is gone). */
-  std::string Command(const std::string& line) { return m_child.Command(line); }
+  /* One command line, its one-line answer ("" when the stand-in is gone or silent for nSeconds). */
+  std::string Command(const std::string& line, int nSeconds = 10) { return m_child.Command(line, nSeconds); }
   /* A number from the "stats" answer, -1 when absent. */
   long Stat(const std::string& key) { return m_child.Stat(key); }
 

@@ -9,6 +9,7 @@
 #define TESTING_PEERS_CONTROL_LINE_H
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/types.h>
 
 #include <cstdlib>
@@ -22,10 +23,13 @@
 
 namespace peerctl {
 
-/* Sends one command line on fd and returns the answer line ("" when the stand-in is gone). */
-inline std::string Command(int fd, const std::string& line) {
+/* Sends one command line on fd and returns the answer line ("" when the stand-in is gone or gave no answer within
+ * nSeconds: a command answered once its work is done, such as a burst, is given a bound of its own). */
+inline std::string Command(int fd, const std::string& line, int nSeconds = 10) {
   const std::string l = line + "\n";
-  if (fd < 0 || send(fd, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size())) return "";
+  const timeval tv{nSeconds, 0};
+  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) return "";
+  if (send(fd, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size())) return "";
   std::string out;
   for (char ch; recv(fd, &ch, 1, 0) == 1 && ch != '\n';) out += ch;
   return out;
@@ -75,8 +79,8 @@ class ControlledChild {
   ControlledChild(const ControlledChild&) = delete;
   ControlledChild& operator=(const ControlledChild&) = delete;
   bool Ready() const { return mpChild != nullptr && mpChild->mPid > 0 && mCtl >= 0; }
-  /* One command line, its one-line answer ("" when the stand-in is gone). */
-  std::string Command(const std::string& line) { return peerctl::Command(mCtl, line); }
+  /* One command line, its one-line answer ("" when the stand-in is gone or silent for nSeconds). */
+  std::string Command(const std::string& line, int nSeconds = 10) { return peerctl::Command(mCtl, line, nSeconds); }
   /* A number from the "stats" answer, -1 when absent. */
   long Stat(const std::string& key) { return peerctl::Stat(mCtl, key); }
 

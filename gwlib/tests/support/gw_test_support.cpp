@@ -7,9 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
+
+#include "vqx_clock.h"
 
 namespace gwtest {
 
@@ -95,6 +98,18 @@ void UseInterfaces(const std::vector<Net>& nets) {
   g_nets = nets;
   VqxGwLibSetInterfaceProvider(NetsProvider);
 }
+
+namespace {
+std::atomic<u32> g_un32AheadMs{0};
+u32 AheadClock() { return u32(VQXGetClock()) + g_un32AheadMs.load(); }
+}  // namespace
+
+ClockAhead::ClockAhead() {
+  g_un32AheadMs = 0;
+  VqxGwLibSetClock(AheadClock);
+}
+ClockAhead::~ClockAhead() { VqxGwLibSetClock(nullptr); }
+void ClockAhead::Set(u32 ms) { g_un32AheadMs = ms; }
 
 long MsSince(std::chrono::steady_clock::time_point t) { return MsBetween(t, std::chrono::steady_clock::now()); }
 long MsBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
