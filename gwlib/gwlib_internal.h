@@ -12,6 +12,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -455,6 +456,18 @@ void RxOverslept(GwLibCtx* c, u32 now);
  * unless fReply (a poll reply read: its TCP delivers again, and the time
  * reading was held back is forgotten). */
 void HeardFrom(PathCtx& g, u32 t, bool fReply = false);
+/* A hold of ms added to un32HeldMs, at most kRxHeldCreditMaxMs in all. */
+inline u32 HeldPlus(u32 un32HeldMs, u32 ms)
+{
+    return std::min(un32HeldMs + std::min(ms, kRxHeldCreditMaxMs), kRxHeldCreditMaxMs);
+}
+/* A path's TCP keep-alive starts afresh: no poll, reply or hold behind it. */
+inline void ForgetKeepAlive(PathCtx& g)
+{
+    g.tLastTcpPollSent = g.tPollUnanswered = g.tLastReply = 0;
+    g.fHeld = false;
+    g.un32HeldMs = 0;
+}
 void RxSocketClose(GwLibCtx* c, Peer* p, int gw);
 /* Frees the buffers of a partly received batch of the path. */
 void RxDropPartial(GwLibCtx* c, Peer* p, int gw);

@@ -206,10 +206,7 @@ void CloseTx(GwLibCtx* c, Peer* p, int gw)
         g.tDownSince = now;
         g.tLastSeen = 0;
         g.fForceCloseConnectionTx = 0;
-        g.tLastTcpPollSent = g.tPollUnanswered = 0;
-        g.tLastReply = 0;
-        g.fHeld = false;
-        g.un32HeldMs = 0;
+        ForgetKeepAlive(g);
         g.fPollPending = g.fReplyPending = false;
         p->un8PathInUse = kPathUndecided;
         p->un8SentCount = 0;
@@ -354,9 +351,8 @@ void FreshStart(Peer* p)
 {
     for (auto& g : p->Gw)
     {
-        g.tLastTcpPollSent = g.tPollUnanswered = g.tLastReply = g.tLastUdpPoll = 0;
-        g.fHeld = false;
-        g.un32HeldMs = 0;
+        ForgetKeepAlive(g);
+        g.tLastUdpPoll = 0;
         g.un32CurrentBytesInBuffers = 0;
     }
     p->un8PathInUse = kPathUndecided;
@@ -690,10 +686,7 @@ void ConnectPath(GwLibCtx* c, Peer* p, int gw)
           int(port));
     p->un8PathInUse = kPathUndecided;
     p->un8SentCount = 0;
-    g.tLastTcpPollSent = g.tPollUnanswered = 0;
-    g.tLastReply = 0;
-    g.fHeld = false;
-    g.un32HeldMs = 0;
+    ForgetKeepAlive(g);
     g.tLastSeen = Now();
     g.iTxSocket = s;
     g.un32CloseReason = 0;

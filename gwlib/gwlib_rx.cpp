@@ -184,7 +184,7 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
     {
         /* Sent while reading was held back, and the socket was full: its TCP may have lost segments to it and back
          * off for about as long as the hold. */
-        const u32 held = std::min(g.un32HeldMs + std::min(now - c->tRxLook, kRxHeldCreditMaxMs), kRxHeldCreditMaxMs);
+        const u32 held = HeldPlus(g.un32HeldMs, now - c->tRxLook);
         if (g.fHeld)
             Trace(c, 4, "VqxGwLibRxSingleThreadRead %s:gw%d : %d bytes read after %u ms of reading held back: heard from",
                   p->sName.c_str(), gw, int(n), unsigned(held));
@@ -296,7 +296,7 @@ void MarkAllHeld(GwLibCtx* c, u32 ms)
         for (PathCtx& g : p->Gw)
         {
             g.fHeld = true;
-            g.un32HeldMs = std::min(g.un32HeldMs + std::min(ms, kRxHeldCreditMaxMs), kRxHeldCreditMaxMs);
+            g.un32HeldMs = HeldPlus(g.un32HeldMs, ms);
         }
 }
 

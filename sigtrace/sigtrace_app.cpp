@@ -87,9 +87,7 @@ EVQStdoutWait CVQSigTrace::StdoutWait() const {
   if (mun64CloseStartMs == 0) {
     /* The run goes on: nothing is lost. Asked to end (the run time too, which only the main loop checks): the
      * main loop must get to the close, which writes what is held. */
-    const bool fRunTimeOver = mun64StartMs != 0 && mCmdLine.mun32ExecTimeMs != 0xFFFFFFFFu &&
-                              un64Now - mun64StartMs >= mCmdLine.mun32ExecTimeMs;
-    return mfQuit != 0 || fRunTimeOver ? EVQStdoutWait::Leave : EVQStdoutWait::Wait;
+    return mfQuit != 0 || (mun64StartMs != 0 && RunTimeOver(un64Now)) ? EVQStdoutWait::Leave : EVQStdoutWait::Wait;
   }
   /* The close's limits, as for its other waits. */
   if (CloseCutShort()) return EVQStdoutWait::Interrupted;
@@ -406,6 +404,10 @@ void CVQSigTrace::DiscardGroups() {
   mGroups.ResetNext();
   for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) pGroup->mfDiscard = 1;
   mGroups.ResetNext();
+}
+
+bool CVQSigTrace::RunTimeOver(u64 un64Now) const {
+  return mCmdLine.mun32ExecTimeMs != 0xFFFFFFFFu && un64Now - mun64StartMs >= mCmdLine.mun32ExecTimeMs;
 }
 
 bool CVQSigTrace::CloseCutShort() const {

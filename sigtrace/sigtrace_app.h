@@ -329,6 +329,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* A signal came during the close: a second one when a signal began it, a
    * first one when the run time, the console or the manager did. */
   bool CloseCutShort() const;
+  /* The run time given by "-e" is over at un64Now (never without "-e"). */
+  bool RunTimeOver(u64 un64Now) const;
   /* One receive of the close (up to un32WaitMs, mutex released): its units
    * to their groups, its on/off answers counted down from un32Answers. The
    * receive's result. */

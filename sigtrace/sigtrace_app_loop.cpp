@@ -205,7 +205,7 @@ u32 CVQSigTrace::MainLoop() {
     }
     OnLoopTurn(r == kReceiveTimeout);
     const u64 un64Now = VQXGetClock();
-    if (mCmdLine.mun32ExecTimeMs != 0xFFFFFFFFu && un64Now - mun64StartMs >= mCmdLine.mun32ExecTimeMs) {
+    if (RunTimeOver(un64Now)) {
       LogTrace(VQMSG, "Test duration (%u) completed, quitting application!", mCmdLine.mun32ExecTimeMs);
       mfQuit = 1;
     }

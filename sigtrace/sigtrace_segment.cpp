@@ -32,15 +32,14 @@ void CVQSigTraceSegment::SetStdoutWait(PFN_VQ_STDOUT_WAIT pfnWait, void* pvConte
 void* CVQSigTraceSegment::GetStdoutWaitContext() { return s_pvStdoutWait.load(); }
 
 EVQStdoutWait CVQSigTraceSegment::WaitStdout() const {
-  for (;;) {
+  pollfd p{mnFd, POLLOUT, 0};
+  /* The owner is asked after each slice the reader took nothing in; a signal ends a slice early. */
+  for (int n = ::poll(&p, 1, 0);; n = ::poll(&p, 1, static_cast<int>(kun32StdoutWaitSliceMs))) {
     /* Writable (or failed: the write says how): a pipe then takes PIPE_BUF bytes without blocking. */
-    pollfd p{mnFd, POLLOUT, 0};
-    const int n = ::poll(&p, 1, 0);
     if (n > 0 || (n < 0 && errno != EINTR)) return EVQStdoutWait::Wait;
     const PFN_VQ_STDOUT_WAIT pfnWait = s_pfnStdoutWait.load();
     const EVQStdoutWait e = pfnWait != nullptr ? pfnWait(s_pvStdoutWait.load()) : EVQStdoutWait::Wait;
     if (e != EVQStdoutWait::Wait) return e;
-    (void)::poll(&p, 1, static_cast<int>(kun32StdoutWaitSliceMs)); /* a signal ends the slice early */
   }
 }
 
