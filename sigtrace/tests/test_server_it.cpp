@@ -77,6 +77,29 @@ long DroppedAfterTheGroups(CServerBench& B) {
   return n;
 }
 
+/* A descriptor closed with its owner. */
+struct CFd {
+  int n;
+  ~CFd() { if (n >= 0) close(n); }
+};
+
+/* The fifo the server's standard output goes to, read by this test without blocking (-1 when it could not be made
+ * or opened). */
+struct CFifoReader {
+  CFd mFd{-1};
+  std::string mstrRead; /* all read so far */
+  explicit CFifoReader(const std::string& strPath) {
+    if (mkfifo(strPath.c_str(), 0600) == 0) mFd.n = open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  }
+  /* Takes what waits; true at the end of the stream. */
+  bool Read() {
+    char a[65536];
+    ssize_t n;
+    while ((n = read(mFd.n, a, sizeof(a))) > 0) mstrRead.append(a, static_cast<size_t>(n));
+    return n == 0;
+  }
+};
+
 /* Every unit the board logged is in the files: pcap (SS7 and IP frames as
  * tshark reads them end with the unit's bytes; LAPD and ISDN in IUA carry
  * the unit's trunk as interface identifier), CAS R2 one text line each. */
@@ -360,19 +383,11 @@ TEST(SigTraceServer, CloseOfABoardThatNeverAnswersEndsAtASignalDuringItOrAfter30
  * is written, in order. (A silent board is still closed during such a stall: hostlib/tests/test_board_stall_it.cpp.) */
 TEST(SigTraceServer, StalledStdoutReaderKeepsTheBoardLinkedAndLosesNoUnit) {
   CServerBench B;
-  ASSERT_EQ(mkfifo(B.Path("stream.cap").c_str(), 0600), 0);
-  struct Fd {
-    int n;
-    ~Fd() { if (n >= 0) close(n); }
-  } Reader{open(B.Path("stream.cap").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)}; /* the reader: this test */
-  const int nFd = Reader.n;
-  ASSERT_GE(nFd, 0);
+  CFifoReader Reader(B.Path("stream.cap"));
+  ASSERT_GE(Reader.mFd.n, 0) << "the fifo made and opened";
   B.StartShell("exec \"$SIGTRACE\" -ss7 -stdout -e 120000 2>/dev/null > stream.cap");
-  std::string strStream;
-  const auto Read = [&] {
-    char a[65536];
-    for (ssize_t n; (n = read(nFd, a, sizeof(a))) > 0;) strStream.append(a, static_cast<size_t>(n));
-  };
+  const std::string& strStream = Reader.mstrRead;
+  const auto Read = [&] { Reader.Read(); };
   ASSERT_TRUE(B.WaitTracesOn(2));
   constexpr long kUnits = 60000; /* 30000 to each of the 2 SS7 links: past the fifo and every buffer on the way */
   std::string strBurst;
@@ -487,20 +502,11 @@ TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
   for (const bool fAtTheTrailer : {false, true}) {
     SCOPED_TRACE(fAtTheTrailer ? "pipe full at the trailer" : "reader stopped in a burst");
     CServerBench B;
-    ASSERT_EQ(mkfifo(B.Path("stream.txt").c_str(), 0600), 0);
-    struct Fd {
-      int n;
-      ~Fd() { if (n >= 0) close(n); }
-    } Reader{open(B.Path("stream.txt").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)}; /* the reader: this test */
-    ASSERT_GE(Reader.n, 0);
+    CFifoReader Reader(B.Path("stream.txt"));
+    ASSERT_GE(Reader.mFd.n, 0) << "the fifo made and opened";
     B.StartShell("exec \"$SIGTRACE\" -ss7 -stdout -format 2>/dev/null > stream.txt");
-    std::string strStream;
-    const auto Read = [&] {  /* true at the end of the stream */
-      char a[65536];
-      ssize_t n;
-      while ((n = read(Reader.n, a, sizeof(a))) > 0) strStream.append(a, static_cast<size_t>(n));
-      return n == 0;
-    };
+    const std::string& strStream = Reader.mstrRead;
+    const auto Read = [&] { return Reader.Read(); };  /* true at the end of the stream */
     const auto Records = [&] { return static_cast<long>(sigtest::Count(strStream, "  length=")); };
     ASSERT_TRUE(B.WaitTracesOn(2));
     ASSERT_EQ(B.Board().Command("traceoff ignore"), "ok");
@@ -514,7 +520,7 @@ TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
     if (fAtTheTrailer) {
       ASSERT_TRUE(peerwait::WaitUntil([&] { return Read(), Records() == nSent; }, 10000)) << Records();
       /* The reader stops with the pipe full. */
-      Fd Filler{open(B.Path("stream.txt").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)};
+      CFd Filler{open(B.Path("stream.txt").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)};
       const std::string strLines(4096, '\n');
       for (int i = 0; i < 1024 && write(Filler.n, strLines.data(), strLines.size()) > 0; i++) {
       }
