@@ -183,9 +183,14 @@ TEST_F(CmcExampleIt, CallsMixerMediaAndAServerRestart) {
     ASSERT_TRUE(JA.Step([&] { EXPECT_EQ(A->RecordStream(Record, &L), VQX_RESULT_OK); }, "A:Record ok;"));
     ASSERT_TRUE(JA.Step(Line("notify 0x0A010057 " + strA + " play=0 record=1 path=/rec/a.wav"),
                         "A:RecordingStarted /rec/a.wav;"));
-    ASSERT_TRUE(JA.Step([&] { EXPECT_EQ(A->PlayDigit("123#", &L), VQX_RESULT_OK); }, "A:PlayDigit ok;"));
-    EXPECT_NE(Fields("DIGIT_PLAY").find("\"digits\": \"123#\""), std::string::npos);
-    ASSERT_TRUE(JA.Step(Line("notify 0x0A010065 " + strA), "A:DigitPlayingDone;"));
+    // The field holds 63 digits and its NUL: the longest goes whole, one more is cut to it.
+    const std::string strLongest(63, '9');
+    for (const auto& [strPlayed, strSent] : {std::pair<std::string, std::string>{"123#", "123#"},
+                                             {strLongest, strLongest}, {strLongest + "8", strLongest}}) {
+      ASSERT_TRUE(JA.Step([&] { EXPECT_EQ(A->PlayDigit(strPlayed.c_str(), &L), VQX_RESULT_OK); }, "A:PlayDigit ok;"));
+      EXPECT_NE(Fields("DIGIT_PLAY").find("\"digits\": \"" + strSent + "\""), std::string::npos) << strPlayed;
+      ASSERT_TRUE(JA.Step(Line("notify 0x0A010065 " + strA), "A:DigitPlayingDone;"));
+    }
     ASSERT_TRUE(JA.Step([&] { EXPECT_EQ(A->StartDigitCollection(CVQCAFString("#"), &L, 1, 2), VQX_RESULT_OK); },
                         "A:StartDigits ok;"));
     EXPECT_NE(Fields("DIGIT_COLLECT_START").find("\"first\": 1, \"second\": 2"), std::string::npos)
@@ -228,6 +233,7 @@ TEST_F(CmcExampleIt, CallsMixerMediaAndAServerRestart) {
       << JU.Get();
   const std::string strAHead = "A:Create ok;A:Answered 200;A:Play ok;A:PlayingStarted 0 1 "
                                "/m/hello.wav;A:Record ok;A:RecordingStarted /rec/a.wav;A:PlayDigit ok;"
+                               "A:DigitPlayingDone;A:PlayDigit ok;A:DigitPlayingDone;A:PlayDigit ok;"
                                "A:DigitPlayingDone;A:StartDigits ok;A:DigitCollected 4567;";
   const std::pair<CJournal*, std::string> aAfterSync[] = {
       {&JA, strAHead + "A:SyncLost;A:PlayingDone 0 5;A:SyncDone;A:Unjoin ok;"},

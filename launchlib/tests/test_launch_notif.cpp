@@ -151,6 +151,19 @@ TEST_F(LaunchAttach, OnlyALocalLiveStrangerIsAttachedAndKilledWhileItIsThatProce
    * differs): the watchdog kills nothing, says why and ends the context. */
   Deliver(Notif(kAdded, 0xCB000020, un32Stranger), 432);
   ASSERT_TRUE(WaitEvent(1, 3, true, 0));
+  /* A full table (room for one here) refuses another live stranger and keeps its size. */
+  peerproc::CChild Other({"sleep", "30"}, false);
+  {
+    std::lock_guard<std::recursive_mutex> L(mh->Mutex);
+    mh->Params.un32MaxApplication = 1;
+  }
+  Deliver(Notif(kAdded, 0xCB000022, static_cast<u32>(Other.mPid)), 432);
+  EXPECT_TRUE(HasLog("No more context available"));
+  {
+    std::lock_guard<std::recursive_mutex> L(mh->Mutex);
+    EXPECT_EQ(mh->Ctx.size(), 1u) << "a full table overrun";
+    mh->Params.un32MaxApplication = 8;
+  }
   Deliver(Notif(kReady, 0xCB000020, 1, 1), 48);
   {
     std::lock_guard<std::recursive_mutex> L(mh->Mutex);

@@ -75,12 +75,22 @@ TEST_F(SvcTest, UnregisterDeliversDisconnectionsAndNothingAfter) {
   u32* hS = Register();
   ASSERT_TRUE(WaitEvents(1)) << "a remote known before registration is linked at registration";
   std::thread::id Disconnected;
+  /* The message's callback is still in progress when the unregister starts: it ends once the service is gone
+   * (its id free to register again, which the unregister allows only while it waits for the callback). */
+  u32* hAgain = nullptr;
+  _VQX_SERVICES_LIB_SERVICE_PARAMS Again = ServiceParams(kServer, 0, 0);
+  Again.un32NbFilters = 0;
   mOnEvent = [&](u32*, const std::string& strEvent) {
     if (strEvent[0] == 'D') Disconnected = std::this_thread::get_id();
+    if (strEvent[0] != 'M') return;
+    WaitFor([&] { return VQXServicesServiceRegister(mhSvc, &Again, nullptr, &hAgain) == VQX_RESULT_OK; });
   };
   Inject(0x0B0D0400, "x", 1);  // kept by the application
   ASSERT_TRUE(WaitEvents(2));
+  const auto Start = std::chrono::steady_clock::now();
   EXPECT_EQ(VQXServicesServiceUnregister(mhSvc, hS), VQX_RESULT_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(2)) << "woken by the callback's end";
+  EXPECT_NE(hAgain, nullptr);
   EXPECT_EQ(Disconnected, std::this_thread::get_id()) << "delivered on the unregistering thread";
   EXPECT_EQ(Events().at(2)[0], 'D');
   Inject(0x0B0D0400, "late");

@@ -92,9 +92,20 @@ TEST_F(MutexTest, RecursiveOwnerAndOtherThreads) {
                      VQX_RESULT_INVALID_STATE, VQX_RESULT_INVALID_STATE}))
       << "held elsewhere: try, time-outs; only the owner gives; nobody destroys a held mutex";
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(25)) << "the 30 ms time-out waited";
+  // Held here, a wait elsewhere times out after about the time asked (the upper bound is for a loaded machine);
+  // 999 ms added to a now of many nanoseconds must carry into the seconds, or the deadline is refused at once.
+  for (const u32 un32Ms : {1u, 999u, 1000u}) {
+    const auto t = std::chrono::steady_clock::now();
+    EXPECT_EQ(OnOtherThread([&] { return VqxMutexTimedGet(h_, un32Ms); }), VQX_RESULT_TIMEOUT) << un32Ms;
+    const auto waited = std::chrono::steady_clock::now() - t;
+    EXPECT_GE(waited, std::chrono::microseconds(un32Ms * 900)) << un32Ms;
+    EXPECT_LT(waited, std::chrono::milliseconds(un32Ms + 3000)) << un32Ms;
+  }
   EXPECT_EQ((Results{VqxMutexGive(h_), VqxMutexGive(h_), VqxMutexHeldCount(h_), VqxMutexGive(h_), VqxMutexGive(h_)}),
             (Results{VQX_RESULT_OK, VQX_RESULT_OK, 1, VQX_RESULT_OK, VQX_RESULT_INVALID_STATE}));
+  const auto t1 = std::chrono::steady_clock::now();
   EXPECT_EQ(OnOtherThread([&] { return VqxMutexTimedGet(h_, 1000) == VQX_RESULT_OK ? VqxMutexGive(h_) : 0u; }), VQX_RESULT_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(900)) << "a free mutex is taken at once";
   EXPECT_EQ((Results{VqxMutexCreate(nullptr), VqxMutexDestroy(nullptr), VqxMutexGet(nullptr), VqxMutexTryGet(nullptr),
                      VqxMutexTimedGet(nullptr, 1), VqxMutexGive(nullptr)}),
             Results(6, VQX_RESULT_NULL_PARAM));
