@@ -53,11 +53,18 @@ void VqxHostGwLibUpDownHandler(void* pCtx, u32 hPeer, const void* pInfo, u32 fGw
   if (pInfo != nullptr) memcpy(&un32Id, pInfo, sizeof(un32Id));
   const bool fAdapter = un32Id == VQX_GW_ADAPTER_REPLY_ID;
   const u32 afUp[2] = {fGw0Up, fGw1Up};
+  /*
+   * A report changes one path; the other's flag repeats what the transport reported before. Both are
+   * compared with the record as the report found it: a path this report's down takes along (redundancy not
+   * established), which the transport is asked to close, is not brought up again by its repeated flag.
+   */
+  bool afWasUp[2];
+  const VQX_PEER* pFound = VqxHostAdapterOrHostByHandle(hLib, hPeer);
+  for (u32 path = VQX_PEER_PATH_GW0; path <= VQX_PEER_PATH_GW1; path++)
+    afWasUp[path] = pFound != nullptr && pFound->fPresent && pFound->afPathUp[path] != 0;
   for (u32 path = VQX_PEER_PATH_GW0; path <= VQX_PEER_PATH_GW1; path++) {
     const u32 fIsGw0 = path == VQX_PEER_PATH_GW0 ? 1u : 0u;
-    VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(hLib, hPeer);
-    const bool fWasUp = pPeer != nullptr && pPeer->fPresent && pPeer->afPathUp[path] != 0;
-    if (afUp[path] != 0 && !fWasUp) {
+    if (afUp[path] != 0 && !afWasUp[path]) {
       if (pInfo == nullptr) continue;
       const VQX_RESULT result =
           VqxHostAdapterPathAdd(hLib, hPeer, fAdapter ? pInfo : nullptr, fAdapter ? nullptr : pInfo, fIsGw0);
@@ -66,7 +73,7 @@ void VqxHostGwLibUpDownHandler(void* pCtx, u32 hPeer, const void* pInfo, u32 fGw
         VqxGwLibContext hGw = VqxGwOfPeer(hLib, hPeer);
         if (hGw != nullptr) VqxGwLibForceDisconnect(hGw, hPeer, fIsGw0, !fIsGw0);
       }
-    } else if (afUp[path] == 0 && fWasUp) {
+    } else if (afUp[path] == 0 && afWasUp[path]) {
       VqxHostAdapterDown(hLib, hPeer, fIsGw0, un32Reason);
     }
   }

@@ -4,7 +4,8 @@
  * the transport links both and the library posts added, gw0 up and gw1 up;
  * the board closes one path, then the other: path down with its cause, then
  * removed. Every notification is compared byte for byte with the golden
- * payloads. Also: the remote-filter connection sequence reaches the board
+ * payloads. A board that never acknowledged dies: removed once, no path up
+ * again. Also: the remote-filter connection sequence reaches the board
  * and its answers (little- or big-endian) are accepted.
  */
 
@@ -15,11 +16,12 @@ namespace {
 
 class PresenceTest : public ::testing::Test {
  protected:
-  void Start(const char* pszRfilterMode, const char* pszBuild = "0x02070B04") {
+  void Start(const char* pszRfilterMode, const char* pszBuild = "0x02070B04",
+             const _VQX_NETWORK_REDUNDANCY_PARAMETERS* pRedundancy = nullptr) {
     b = std::make_unique<BoardLib>(
         2, std::vector<std::string>{"--gw0", "127.0.0.2", "--gw1", "127.0.1.3", "--full", "--build", pszBuild});
     ASSERT_EQ(b->Board.Command(std::string("rfilter ") + pszRfilterMode), "ok");
-    ASSERT_TRUE(b->Open());
+    ASSERT_TRUE(b->Open(pRedundancy));
   }
   void Expect(const std::vector<u8>& m, u32 un32Id, const char* pszGolden) {
     SCOPED_TRACE(pszGolden);
@@ -85,6 +87,27 @@ TEST_F(PresenceTest, AddedBothPathsUpOnePathDownBothDownRemoved) {
   /* Too old a build for remote filters and flow-control levels: none was sent. */
   EXPECT_EQ(GwOps("0x020d0100"), 0);
   EXPECT_EQ(GwOps("0x020d0104"), 0);
+}
+
+/*
+ * A board that never acknowledges (it leaves the connection sequence unanswered: redundancy not established) dies,
+ * its gw0 found silent first: gw0's down takes gw1 along and the board is removed once. The transport's report of
+ * gw0 still shows gw1 up, as last reported; no path comes up again from it.
+ */
+TEST_F(PresenceTest, DeadBoardOwingAcknowledgementsIsRemovedOnce) {
+  const _VQX_NETWORK_REDUNDANCY_PARAMETERS red{1, 100, 500, 1100, 1, 1, 0, 0};
+  Start("ignore", "0x02070B04", &red);
+  WaitBothUp("sim_added_recent");
+  ASSERT_EQ(b->WithPeer([](VQX_PEER* p) { return p->fSinglePath; }), 1u) << "redundancy not established";
+  EXPECT_EQ(b->Board.Command("silent 2"), "error path");
+  ASSERT_EQ(b->Board.Command("silent 0"), "ok");
+  ASSERT_TRUE(b->Log.WaitFor("simboard: gw0 TCP timeout", 5000));
+  ASSERT_EQ(b->Board.Command("silent"), "ok");
+  Expect(b->Next(5000), 0x02010004, "sim_gw0_down_tcp_timeout");
+  Expect(b->Next(3000), 0x02010004, "sim_gw1_down_not_established");
+  Expect(b->Next(3000), 0x02010002, "sim_removed_recent");
+  EXPECT_TRUE(b->Next(500).empty()) << "removed once, no path up after the first down";
+  EXPECT_EQ(b->Log.Count(" removed (cause"), 1u);
 }
 
 TEST_F(PresenceTest, FiltersMadeLaterReachTheBoardAndBigEndianAnswersAreTurned) {

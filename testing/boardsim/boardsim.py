@@ -24,6 +24,8 @@ socket inherited as --control-fd), one answer line each:
   corrupt KIND          send a bad batch header: count16, size0, sizebig
   close                 close every TCP link (the path goes down)
   silent / talk         stop / resume answering polls and UDP packets
+  silent 0|1            stop answering the TCP polls of one path only (talk
+                        resumes)
   stopread / read       stop / resume reading the TCP links
   echo MSGID            answer every host message of that id with itself
   answer MSGID|any      answer requests of that id with a response carrying
@@ -207,6 +209,7 @@ class Board:
         self.finished = []     # (control socket, answer) of bursts built, answered by the loop
         self.links = []
         self.silent = args.silent
+        self.silent_paths = set()  # paths whose TCP polls go unanswered
         self.reading = True
         self.stats = {"links": 0, "messages": 0, "polls": 0, "bytes": 0, "order_errors": 0,
                       "last_seq": -1, "udp": 0, "udp_polls": 0, "closed_by_host": 0, "poll_replies": 0, "unsent": 0}
@@ -365,7 +368,7 @@ class Board:
                     self.stats["poll_replies"] += 1
                     continue
                 self.stats["polls"] += 1
-                if not self.silent and not link.closing:
+                if not self.silent and link.path not in self.silent_paths and not link.closing:
                     self.queue(link, [(POLL_REPLY, 0)], urgent=True)
                     if link not in self.links:
                         return
@@ -490,8 +493,15 @@ class Board:
             for link in list(self.links):
                 self.shut(link)
             return "ok"
+        if cmd == "silent" and len(words) == 2:
+            if words[1] not in ("0", "1"):
+                return "error path"
+            self.silent_paths.add(int(words[1]))
+            return "ok"
         if cmd in ("silent", "talk"):
             self.silent = cmd == "silent"
+            if not self.silent:
+                self.silent_paths.clear()
             return "ok"
         if cmd in ("stopread", "read"):
             self.reading = cmd == "read"

@@ -56,6 +56,10 @@ ROWS = [
     ("sim_gw1_down_closed", sim_path(1, 0) + struct.pack("<I", 3) + b"\0" * 8),
     ("sim_gw0_down_closed", sim_path(0, 0) + struct.pack("<I", 3) + b"\0" * 8),
     ("sim_removed", struct.pack("<I", SIM_HANDLE) + sim_info()),
+    # gw0 timed out (9) and took gw1 along (10, redundancy not established): both already down in each
+    ("sim_gw0_down_tcp_timeout", sim_path(0, 0) + struct.pack("<I", 9) + b"\0" * 8),
+    ("sim_gw1_down_not_established", sim_path(0, 0) + struct.pack("<I", 10) + b"\0" * 8),
+    ("sim_removed_recent", struct.pack("<I", SIM_HANDLE) + sim_info(0x02070B04)),
 ]
 
 if __name__ == "__main__":
