@@ -176,13 +176,13 @@ bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters,
         else
             g.fRefused = false; /* it did not send again when due: judged as any peer */
     }
+    g.fHeld = g.fHeld || RxHeldNow(c, now);
     const i32 elapsed = i32(g.tLastTcpPollSent - g.tLastReply);
     *pun32SilenceMs = u32(std::max(elapsed, i32(g.tLastTcpPollSent - (g.tLastSign != 0 ? g.tLastSign : g.tLastReply))));
     Trace(c, elapsed < i32(limit / 2) ? 1 : 2, "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms",
           p->sName.c_str(), GwName(gw), elapsed);
     if (elapsed <= i32(limit))
         return false;
-    g.fHeld = g.fHeld || RxHeldNow(c, now);
     if (!g.fHeld)
         return true;
     if (fCounters && k.un32Unread != 0)
