@@ -349,7 +349,6 @@ void SendUdpPoll(GwLibCtx* c, Peer* p, int gw)
 void KeepAliveChecks(GwLibCtx* c, u32 now)
 {
     RxOverslept(c, now);
-    const bool fRxHeld = RxHeldNow(c, now);
     for (Peer* pp : Peers(c))
     {
         Peer* p = pp;
@@ -369,30 +368,13 @@ void KeepAliveChecks(GwLibCtx* c, u32 now)
             {
                 if (g.tLastTcpPollSent == 0)
                     continue;
-                i32 elapsed = i32(g.tLastTcpPollSent - g.tLastReply);
-                Trace(c, elapsed < i32(limit / 2) ? 1 : 2, "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms",
-                      p->sName.c_str(), GwName(gw), elapsed);
-                /* Reading held back since the last reply: the receive thread, which also writes the polls, sent them
-                 * late, and what the peer sent waits unread; the time held back is no silence of the peer. */
-                g.fHeld = g.fHeld || fRxHeld;
-                const bool fHeld = elapsed > i32(limit) && g.fHeld;
-                if (fHeld && PeerBytesWaiting(p, gw))
-                {
-                    /* Not silent: its reply may wait among them. */
-                    Trace(c, 4,
-                          "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms, its bytes wait unread while "
-                          "reading is held back: heard from",
-                          p->sName.c_str(), GwName(gw), elapsed);
-                    HeardFrom(g, now);
-                }
-                else if (fHeld && (g.tPollUnanswered == 0 || now - g.tPollUnanswered <= limit))
-                {
-                    /* The polls went out late, if at all: silent once one has gone unanswered for the limit. */
-                }
-                else if (elapsed > i32(limit))
+                TcpCounters k;
+                const bool fCounters = ReadTcpCounters(g, k);
+                u32 silence = 0;
+                if (TcpSilent(c, p, gw, now, limit, fCounters, k, &silence))
                 {
                     ErrorLog(c, "VqxGwLibDiscoverThread: Remote %s: %s TCP timeout (%dms > %dms)", p->sName.c_str(),
-                             GwName(gw), elapsed, i32(limit));
+                             GwName(gw), i32(silence), i32(limit));
                     RequestClose(c, p, gw, VQX_GW_CLOSE_TCP_TIMEOUT);
                     g.fDrainOnClose = true;
                     limit = p->Red.un32AdapterDownDelayMs;
@@ -578,15 +560,6 @@ u32 KeepAliveLimit(const GwLibCtx* c, const Peer* p)
     if (fLocalNew && p->fTcpPolling)
         limit = 10000;
     return limit;
-}
-
-bool PeerBytesWaiting(const Peer* p, int gw)
-{
-    const PathCtx& g = p->Gw[gw];
-    if (g.Parser.Unparsed() != 0)
-        return true;
-    int n = 0;
-    return g.iRxSocket >= 0 && ioctl(g.iRxSocket, FIONREAD, &n) == 0 && n > 0;
 }
 
 bool LostPathSearchDue(u32 un32DownMs)

@@ -99,16 +99,22 @@ struct PathCtx
     int iTxSocket = -1;
     u32 tLastUdpPoll = 0, tLastSeen = 0, tLastReply = 0, tLastTxClose = 0, tLastAccept = 0, tDownSince = 0;
     u32 tLastTcpPollSent = 0;
-    /* When the first TCP poll written since the last reply was written (0:
-     * none): what the keep-alive counts from while reading is held back. */
+    /* The TCP keep-alive (gwlib_keepalive.cpp): tLastReply, when the peer
+     * was last heard from; tLastSign, when it last gave a sign of life (a poll
+     * reply read; bytes read or waiting after reading was held back: when the
+     * newest of them arrived), for the silence the timeout line gives;
+     * tPollUnanswered, when the first TCP poll written since it was heard
+     * from was written (0: none), moved on by the time this process did not
+     * run; fHeld, reading was held back since it was heard from. */
+    u32 tLastSign = 0;
     u32 tPollUnanswered = 0;
-    /* Reading was held back since the peer was last heard from (a pause, the
-     * receive thread long away from its wait, the process not run), and for
-     * how long in all since its TCP was last seen delivering (a poll reply, a
-     * read outside any hold), at most kRxHeldCreditMaxMs: see RxHeldNow. A
-     * flag and a length, not a time: they cannot wrap however long they stay. */
     bool fHeld = false;
-    u32 un32HeldMs = 0;
+    /* The socket's receive counters at the keep-alive's last look, and the
+     * span over which it refused the peer's data segments (its TCP then backs
+     * off before it sends them again). */
+    bool fTcpLooked = false, fRefused = false;
+    u32 tTcpLook = 0, un32TcpDataSegsIn = 0, tRefusedFrom = 0, tRefusedLast = 0;
+    u64 un64TcpBytesIn = 0;
     u32 fForceCloseConnectionRx = 0;
     u32 fForceCloseConnectionTx = 0;
     u32 fRxReplace = 0; /* separate sockets: a new receive link replaces this one */
@@ -390,9 +396,6 @@ bool LostPathSearchDue(u32 un32DownMs);
  * paths and one of the peer's is down, 10000 ms for a current host on this
  * machine. */
 u32 KeepAliveLimit(const GwLibCtx* c, const Peer* p);
-/* Bytes from the peer wait unread on the path: in its receive socket or in
- * the chunk being parsed. Under the lock (discover thread). */
-bool PeerBytesWaiting(const Peer* p, int gw);
 
 /* ---- peers, links (gwlib_peer.cpp) ---- */
 Peer* FindPeer(GwLibCtx* c, u32 hPeer);
@@ -418,56 +421,92 @@ bool HandshakeLengthOk(const GwLibCtx* c, u32 un32Len);
  * the lock; no socket is touched. */
 Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
 
-/* ---- receive (gwlib_rx.cpp) ---- */
-/* Reading is held back when the receive thread does not look at its sockets
- * for longer than this: a pause (VqxGwLibRxPause), callbacks that take long,
- * the thread or the whole process not run (stopped, not scheduled). The
- * thread then neither reads nor writes polls: what a peer sent meanwhile
- * waits unread and no silence of it can be told. Such a hold marks every path
- * (PathCtx::fHeld) until its peer is heard from; a TCP keep-alive past its
- * limit on a path so marked counts the peer as heard from when bytes from it
- * wait unread (its reply may be among them), and otherwise closes the path
- * only once a poll written since its last reply has gone unanswered for the
- * limit. Bytes read on a marked path count as heard from; when they fill a
- * whole chunk, the peer's TCP found the socket full and may have lost
- * segments to it, and then waits for its retransmission timer, which backs
- * off for up to as long again as the hold: its silence counts only from then
- * on (at most kRxHeldCreditMaxMs on, the longest a TCP backs off), whatever
- * is read in between. */
+/* ---- the TCP keep-alive's judgement (gwlib_keepalive.cpp) ----
+ * A peer linked by TCP is silent when the last poll written is more than its
+ * limit after it was last heard from (a poll reply read). Reading is held
+ * back when the receive thread, which also writes the polls, does not look at
+ * its sockets for longer than kRxLateMs: a pause (VqxGwLibRxPause), callbacks
+ * that take long, the thread or the whole process not run. What a peer sent
+ * meanwhile waits unread, and no silence of it can be told from the polls:
+ *   - such a hold marks every path (PathCtx::fHeld) until its peer is heard
+ *     from; a marked path is closed only once a poll written since its peer
+ *     was heard from has gone unanswered for the limit;
+ *   - bytes read on a marked path, or found waiting unread by the keep-alive,
+ *     count as heard from (a reply may be among them);
+ *   - time the process did not run (a wait of the receive thread overdue by
+ *     more than kRxLateMs) pauses the silence, never resets it: the poll
+ *     awaiting its answer counts as written that much later;
+ *   - the peer's TCP backing off: a socket that refused the peer's data
+ *     segments (full while reading was held back) has its TCP send them again
+ *     on a timer that doubles at each try: from the span over which they were
+ *     refused, the next try comes within as long again and TCP's least timer.
+ *     Until then (TCP_RTO_MAX at most), or until it delivers, no silence.
+ * The timeout line gives the silence since the peer's last sign of life.
+ * Times are the library's clock in ms, differences taken unsigned. Under the
+ * lock, but the pause counters of GwLibCtx. */
 constexpr u32 kRxLateMs = 200;
-constexpr u32 kRxHeldCreditMaxMs = 120000;
+constexpr u32 kTcpRtoMinMs = 200;    /* a TCP's least retransmission timer */
+constexpr u32 kTcpRtoMaxMs = 120000; /* the longest it backs off to */
 /* Whether reading is held back now: a pause in progress or not yet seen by
- * the receive thread, or the thread away from its wait for over kRxLateMs.
- * Under the lock. */
+ * the receive thread, or the thread away from its wait for over kRxLateMs. */
 bool RxHeldNow(const GwLibCtx* c, u32 now);
-/* When the receive thread waits and is overdue by more than kRxLateMs, this
- * process (or the thread) did not run meanwhile: time that is no silence of
- * any peer. Every path is marked held back, and the polls written before are
- * forgotten: a peer is judged only on a poll written after the process runs
- * again (one written just before it stopped may have had no time to be
- * answered). Taken once, by whichever thread sees it first (the receive
- * thread as it wakes, the discover thread before its keep-alive). The UDP
- * keep-alive needs none of it: the discover thread, which polls and judges,
- * sends a poll on its first pass after it runs again and judges on a later
- * one. Under the lock. */
-void RxOverslept(GwLibCtx* c, u32 now);
-/* The peer is heard from on the path: its silence counts from t (now, or
- * later when its TCP may be backing off), or from a later time given before
- * unless fReply (a poll reply read: its TCP delivers again, and the time
- * reading was held back is forgotten). */
-void HeardFrom(PathCtx& g, u32 t, bool fReply = false);
-/* A hold of ms added to un32HeldMs, at most kRxHeldCreditMaxMs in all. */
-inline u32 HeldPlus(u32 un32HeldMs, u32 ms)
+/* The receive thread's looks at its sockets. RxPassStart: a pass of its loop
+ * begins (a hold since its last look marks every path). RxLooked: it looked
+ * at them. RxWaitFrom / RxWaitOver: it waits for up to ms with the lock
+ * released, and is back. */
+void RxPassStart(GwLibCtx* c, u32 now);
+inline void RxLooked(GwLibCtx* c, u32 now)
 {
-    return std::min(un32HeldMs + std::min(ms, kRxHeldCreditMaxMs), kRxHeldCreditMaxMs);
+    c->tRxLook = now;
+}
+void RxWaitFrom(GwLibCtx* c, u32 now, u32 ms);
+void RxWaitOver(GwLibCtx* c, u32 now);
+/* When the receive thread waits and is overdue by more than kRxLateMs, this
+ * process (or the thread) did not run meanwhile: every path is marked, and
+ * the poll awaiting its answer counts as written that much later. Taken once,
+ * by whichever thread sees it first (the receive thread as it wakes, the
+ * discover thread before its keep-alive). */
+void RxOverslept(GwLibCtx* c, u32 now);
+/* The peer is heard from on the path now; tSign: when it gave that sign of
+ * life (now for a reply, earlier for bytes that waited). */
+void HeardFrom(PathCtx& g, u32 now, u32 tSign);
+/* Bytes read on the path by the receive thread; un32AgeMs: since the newest
+ * of them arrived (0 when unknown). A host peer's bytes count as heard from,
+ * an adapter's only on a path marked held back. */
+void HeardOnRead(GwLibCtx* c, Peer* p, int gw, u32 now, u32 un32AgeMs);
+/* Whether bytes read on the path now need their age (HeardOnRead). */
+bool ReadCounts(const GwLibCtx* c, const Peer* p, int gw, u32 now);
+/* The socket's receive counters: bytes it took in, segments with data that
+ * reached it (taken or refused), since when the newest data it took in
+ * arrived, and bytes waiting unread (in the socket or the chunk parsed). */
+struct TcpCounters
+{
+    u64 un64BytesIn = 0;
+    u32 un32DataSegsIn = 0;
+    u32 un32AgeMs = 0;
+    u32 un32Unread = 0;
+};
+bool ReadTcpCounters(const PathCtx& g, TcpCounters& k);
+/* The keep-alive's look at a TCP path whose last poll was written: its
+ * socket's counters taken into account (or not, when fCounters is false), and
+ * whether its peer is silent past limit; *pun32SilenceMs: the time since its
+ * last sign of life, for the timeout line. */
+bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters, const TcpCounters& k,
+               u32* pun32SilenceMs);
+/* Whether the path's last poll shows it silent past limit by the polls alone
+ * (the keep-alive then looks at once). */
+inline bool PollPastLimit(const PathCtx& g, u32 limit)
+{
+    return i32(g.tLastTcpPollSent - g.tLastReply) > i32(limit);
 }
 /* A path's TCP keep-alive starts afresh: no poll, reply or hold behind it. */
 inline void ForgetKeepAlive(PathCtx& g)
 {
-    g.tLastTcpPollSent = g.tPollUnanswered = g.tLastReply = 0;
-    g.fHeld = false;
-    g.un32HeldMs = 0;
+    g.tLastTcpPollSent = g.tPollUnanswered = g.tLastReply = g.tLastSign = 0;
+    g.fHeld = g.fRefused = g.fTcpLooked = false;
 }
+
+/* ---- receive (gwlib_rx.cpp) ---- */
 void RxSocketClose(GwLibCtx* c, Peer* p, int gw);
 /* Frees the buffers of a partly received batch of the path. */
 void RxDropPartial(GwLibCtx* c, Peer* p, int gw);

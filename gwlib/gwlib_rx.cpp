@@ -70,7 +70,8 @@ public:
     void PollReply() override
     {
         Trace(m_c, 1, "VqxGwLibRxMultiHeaderParse %s:gw%d : Received TCP poll reply", m_p->sName.c_str(), m_gw);
-        HeardFrom(m_p->Gw[m_gw], Now(), true);
+        const u32 now = Now();
+        HeardFrom(m_p->Gw[m_gw], now, now);
     }
     void HeaderBytes(bool fComplete) override
     {
@@ -177,23 +178,9 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
         return false;
     }
     const u32 now = Now();
-    const bool fHeld = g.fHeld || RxHeldNow(c, now);
-    if (!p->fIsAdapter)
-        g.tLastTcpPollSent = now;
-    if (fHeld && size_t(n) == kRxChunk)
-    {
-        /* Sent while reading was held back, and the socket was full: its TCP may have lost segments to it and back
-         * off for about as long as the hold. */
-        const u32 held = HeldPlus(g.un32HeldMs, now - c->tRxLook);
-        if (g.fHeld)
-            Trace(c, 4, "VqxGwLibRxSingleThreadRead %s:gw%d : %d bytes read after %u ms of reading held back: heard from",
-                  p->sName.c_str(), gw, int(n), unsigned(held));
-        HeardFrom(g, now + held);
-    }
-    else if (fHeld || !p->fIsAdapter)
-        HeardFrom(g, now); /* sent while reading was held back: not silent */
-    if (!fHeld)
-        g.un32HeldMs = 0;
+    TcpCounters k;
+    const bool fAge = ReadCounts(c, p, gw, now) && p->fIsAdapter && ReadTcpCounters(g, k);
+    HeardOnRead(c, p, gw, now, fAge ? k.un32AgeMs : 0);
     PathSink sink(c, p, gw);
     g.Parser.Feed(c->pRxBuf.get(), size_t(n), sink);
     return size_t(n) == kRxChunk && g.iRxSocket >= 0 && !g.fForceCloseConnectionRx;
@@ -289,71 +276,23 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
 namespace
 {
 
-/* Reading was held back for ms: every path is marked. */
-void MarkAllHeld(GwLibCtx* c, u32 ms)
-{
-    for (Peer* p : Peers(c))
-        for (PathCtx& g : p->Gw)
-        {
-            g.fHeld = true;
-            g.un32HeldMs = HeldPlus(g.un32HeldMs, ms);
-        }
-}
-
 /* A wait of the receive thread with the lock released, for up to ms (wait()
  * returns what the thread's loop looks at; errno is kept). */
 template <class Wait> int RxWait(GwLibCtx* c, u32 ms, Wait wait)
 {
-    c->tRxWaitFrom = Now();
-    c->un32RxWaitMs = ms;
-    c->fRxWaiting = true;
+    RxWaitFrom(c, Now(), ms);
     int n;
     {
         LockRelease rl(c);
         n = wait();
     }
     const int e = errno;
-    RxOverslept(c, Now());
-    c->fRxWaiting = false;
-    c->tRxLook = Now();
+    RxWaitOver(c, Now());
     errno = e;
     return n;
 }
 
 } // namespace
-
-bool RxHeldNow(const GwLibCtx* c, u32 now)
-{
-    return c->un32RxPausing != 0 || c->fRxPaused || (!c->fRxWaiting && now - c->tRxLook > kRxLateMs);
-}
-
-void RxOverslept(GwLibCtx* c, u32 now)
-{
-    const u32 waited = now - c->tRxWaitFrom;
-    if (!c->fRxWaiting || waited <= c->un32RxWaitMs + kRxLateMs)
-        return;
-    const u32 late = waited - c->un32RxWaitMs;
-    c->tRxWaitFrom = now; /* taken: the thread itself finds it on time as it wakes */
-    c->un32RxWaitMs = 0;
-    Trace(c, 4, "VqxGwLibRxSingleThreadRead: %u ms past its wait: not run meanwhile, no silence of the peers",
-          unsigned(late));
-    MarkAllHeld(c, now - c->tRxLook);
-    for (Peer* p : Peers(c))
-        for (PathCtx& g : p->Gw)
-            g.tPollUnanswered = 0; /* the first poll written from now on is the one judged */
-}
-
-void HeardFrom(PathCtx& g, u32 t, bool fReply)
-{
-    /* A later time given before (at most kRxHeldCreditMaxMs on) stays, unless a reply came through. */
-    const u32 ahead = g.tLastReply - t;
-    if (fReply || g.tLastReply == 0 || ahead == 0 || ahead > kRxHeldCreditMaxMs)
-        g.tLastReply = t;
-    g.tPollUnanswered = 0;
-    g.fHeld = false;
-    if (fReply)
-        g.un32HeldMs = 0;
-}
 
 void RxDropPartial(GwLibCtx* c, Peer* p, int gw)
 {
@@ -370,7 +309,7 @@ u32 RxThread(void* arg)
     MarkRxThread(c);
     Lock(c);
     u32 tPrev = Now();
-    c->tRxLook = tPrev;
+    RxLooked(c, tPrev);
     WaitSet ws;
     while (!self.fStop && !c->fDestroying)
     {
@@ -385,10 +324,7 @@ u32 RxThread(void* arg)
                      i32(now - tPrev));
         }
         tPrev = now;
-        /* The pass since the last look at the sockets held reading back (a pause in it, or long): before any poll
-         * it is due now goes out, every path counts as held back until its peer is heard from. */
-        if (c->fRxPaused.exchange(false) || now - c->tRxLook > kRxLateMs)
-            MarkAllHeld(c, now - c->tRxLook);
+        RxPassStart(c, now);
         ws.Clear();
         bool fAny = false;
         u32 msToPoll = kNoPollDue;
@@ -431,7 +367,7 @@ u32 RxThread(void* arg)
         if (fAny)
         {
             n = ws.Wait(0);
-            c->tRxLook = Now();
+            RxLooked(c, Now());
             if (n == 0)
             {
                 u32 ms = c->un32SmallestPollDelay > 99 ? c->un32SmallestPollDelay / 2 : 2000;

@@ -308,13 +308,13 @@ void PrepareTcpPollIfDue(GwLibCtx* c, Peer* p, int gw)
     g.fPollPending = true;
     g.tLastTcpPollSent = now;
     if (g.tLastReply == 0)
-        g.tLastReply = now;
+        g.tLastReply = g.tLastSign = now;
     g.un32PollWritten = 0;
     FillPollBlock(c, p, false, g.aPoll, g.un32PollLen);
     /* The discover thread may sleep 2 s between its checks: a poll that
      * shows the path silent past its limit has it check now, so that the
      * path closes within the limit and one poll period. */
-    if (i32(g.tLastTcpPollSent - g.tLastReply) > i32(KeepAliveLimit(c, p)))
+    if (PollPastLimit(g, KeepAliveLimit(c, p)))
     {
         c->fKeepAliveDue = true;
         WakePipe(c->aiDiscoverWakePipe[1]);

@@ -6,7 +6,9 @@
  * the link stays through a stall of three adapter-down delays, on one path or
  * two, and once the application reads again every message arrives, in
  * order. A board that falls silent during such a stall (nothing more arrives,
- * its socket empty) is closed as ever, within the delay and a poll period.
+ * its socket empty) is closed as ever, within the delay and a poll period; one
+ * that falls silent behind its messages is closed within the delay and a poll
+ * period of the moment the last of them is read.
  */
 #include <chrono>
 #include <thread>
@@ -38,11 +40,12 @@ TEST(BoardStall, UnreadRepliesAreNoSilenceASilentBoardIsClosedAsEver) {
     const char* what;
     u32 un32Nets;
     std::vector<std::string> board;
-    bool fSilent;
+    bool fSilent, fSilentBehind;
   } rows[] = {
-      {"one path", 1, {"--full"}, false},
-      {"two paths", 2, {"--gw0", "127.0.0.2", "--gw1", "127.0.1.3", "--full"}, false},
-      {"silent board, one path", 1, {"--full"}, true},
+      {"one path", 1, {"--full"}, false, false},
+      {"two paths", 2, {"--gw0", "127.0.0.2", "--gw1", "127.0.1.3", "--full"}, false, false},
+      {"silent board, one path", 1, {"--full"}, true, false},
+      {"silent behind its messages, one path", 1, {"--full"}, false, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -60,6 +63,9 @@ TEST(BoardStall, UnreadRepliesAreNoSilenceASilentBoardIsClosedAsEver) {
       ASSERT_EQ(b.Board.Command("silent"), "ok"); /* no poll answered, nothing sent after these */
     }
     ASSERT_EQ(b.Board.Command("send " + std::to_string(un32Sent) + " 1000"), "ok");
+    if (row.fSilentBehind) {
+      ASSERT_EQ(b.Board.Command("silent"), "ok");
+    }
     if (row.fSilent) {
       ASSERT_TRUE(WaitUntil([&] { return !b.PathUp(0); }, 5000)) << "closed while the application reads nothing";
       EXPECT_LE(MsSince(t0), long(kAdapterDownMs + 2 * kPollMs + 500)) << "a silent board is closed at its limit";
@@ -69,6 +75,7 @@ TEST(BoardStall, UnreadRepliesAreNoSilenceASilentBoardIsClosedAsEver) {
       std::this_thread::sleep_for(std::chrono::milliseconds(3 * kAdapterDownMs)); /* the stall */
       EXPECT_TRUE(b.PathUp(0) && (row.un32Nets == 1 || b.PathUp(1)));
     }
+    auto tLast = std::chrono::steady_clock::now();
     /* Every message the board sent, in order, once read. */
     u32 un32Received = 0, un32OutOfOrder = 0, un32FirstSeq = 0;
     WaitUntil(
@@ -81,13 +88,17 @@ TEST(BoardStall, UnreadRepliesAreNoSilenceASilentBoardIsClosedAsEver) {
               un32OutOfOrder += !IsMessage(ah[k], un32Received++, un32FirstSeq);
               VQXReleaseMsgEx(b.hLib, &ah[k]);
             }
+            tLast = std::chrono::steady_clock::now();
           }
           return un32Received >= un32Sent;
         },
         20000);
     EXPECT_EQ(un32Received, un32Sent);
     EXPECT_EQ(un32OutOfOrder, 0u);
-    if (!row.fSilent) {
+    if (row.fSilentBehind) {
+      ASSERT_TRUE(WaitUntil([&] { return !b.PathUp(0); }, 10000)) << "closed once its messages are read";
+      EXPECT_LE(MsSince(tLast), long(kAdapterDownMs + 2 * kPollMs + 500)) << "closed at its limit from the last read";
+    } else if (!row.fSilent) {
       EXPECT_GE(b.Log.Count("held back: heard from"), 1u) << "the delay ran out";
       EXPECT_EQ(b.Log.Count("TCP timeout"), 0u);
       EXPECT_EQ(b.Board.Stat("links"), static_cast<long>(row.un32Nets)) << "never linked again";

@@ -436,10 +436,12 @@ TEST(SigTraceServer, StalledStdoutReaderKeepsTheBoardLinkedAndLosesNoUnit) {
 /* A server that does not run for longer than the keep-alive's limit (SIGSTOP for 5 s, the bench's limit 1100 ms,
  * then SIGCONT) keeps its board: time it did not run is no silence. Stopped in the middle of a burst, the link stays
  * and every unit of the burst is written. A board that falls silent as the server stops is closed within the limit
- * and a poll (200 ms) of the server running again. */
+ * and a poll (200 ms) of the server running again. Stopped 0.4 s in every second, a silent board is closed once it
+ * has been silent for the limit and a poll of time the server ran: a stop pauses its silence, never resets it. */
 TEST(SigTraceServer, StoppedServerKeepsItsBoardASilentOneIsClosedOnceItRunsAgain) {
-  for (const bool fSilent : {false, true}) {
-    SCOPED_TRACE(fSilent ? "silent board" : "board in a burst");
+  for (const int nStops : {0, 1, 10}) {
+    const bool fSilent = nStops != 0;
+    SCOPED_TRACE(nStops == 0 ? "board in a burst" : nStops == 1 ? "silent board" : "silent board, stopped again and again");
     CServerBench B;
     B.StartServer("-ss7");
     ASSERT_TRUE(B.WaitTracesOn(2));
@@ -451,6 +453,19 @@ TEST(SigTraceServer, StoppedServerKeepsItsBoardASilentOneIsClosedOnceItRunsAgain
     } else {
       Burst = std::thread([&] { strBurst = B.Board().Command("trace ss7 " + std::to_string(kUnits / 2), 120); });
       EXPECT_TRUE(peerwait::WaitUntil([&] { return LineCount(B.Path("board.log")) > 2000; }, 30000)) << "the burst begun";
+    }
+    if (nStops > 1) {
+      int nRuns = 0; /* 600 ms each */
+      for (; nRuns < nStops && B.Board().Stat("closed_by_host") == 0; nRuns++) {
+        ASSERT_EQ(kill(B.Server().mPid, SIGSTOP), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400)); /* the stop itself */
+        ASSERT_EQ(kill(B.Server().mPid, SIGCONT), 0);
+        peerwait::WaitUntil([&] { return B.Board().Stat("closed_by_host") == 1; }, 600);
+      }
+      EXPECT_EQ(B.Board().Stat("closed_by_host"), 1) << "never closed";
+      EXPECT_GE(nRuns, 2) << "closed before the limit of time run";
+      EXPECT_TRUE(peerwait::WaitUntil([&] { return B.LogLines("TCP timeout").size() == 1; }, 5000));
+      continue;
     }
     const int nStop = kill(B.Server().mPid, SIGSTOP);
     std::this_thread::sleep_for(std::chrono::seconds(5)); /* the stop itself */
