@@ -227,6 +227,8 @@ struct GwLibCtx
      * from these times are taken unsigned, never compared as signed. */
     u32 tRxLook = 0, tRxWaitFrom = 0, un32RxWaitMs = 0;
     bool fRxWaiting = false;
+    /* A pause ended since the thread last looked, seen at the start of its pass. */
+    bool fRxPausedSeen = false;
     /* The handle conflict lines ([0] adapter, [1] host), which a refused peer's
      * every advertisement repeats: once a second each (discover thread). */
     CVqxLogLimit aConflictLogLimit[2];
@@ -451,14 +453,14 @@ constexpr u32 kTcpRtoMaxMs = 120000; /* the longest it backs off to */
  * the receive thread, or the thread away from its wait for over kRxLateMs. */
 bool RxHeldNow(const GwLibCtx* c, u32 now);
 /* The receive thread's looks at its sockets. RxPassStart: a pass of its loop
- * begins (a hold since its last look marks every path). RxLooked: it looked
- * at them. RxWaitFrom / RxWaitOver: it waits for up to ms with the lock
+ * begins (a hold since its last look marks every path before any poll goes
+ * out). RxLooked: it looks at them; a gap since its last look of over
+ * kRxLateMs with no pause of the user in it means the thread or the process
+ * did not run (or a callback kept it): that time pauses the silence as a
+ * stop does. RxWaitFrom / RxWaitOver: it waits for up to ms with the lock
  * released, and is back. */
 void RxPassStart(GwLibCtx* c, u32 now);
-inline void RxLooked(GwLibCtx* c, u32 now)
-{
-    c->tRxLook = now;
-}
+void RxLooked(GwLibCtx* c, u32 now);
 void RxWaitFrom(GwLibCtx* c, u32 now, u32 ms);
 void RxWaitOver(GwLibCtx* c, u32 now);
 /* When the receive thread waits and is overdue by more than kRxLateMs, this

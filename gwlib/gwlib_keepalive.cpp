@@ -31,6 +31,27 @@ void MarkAllHeld(GwLibCtx* c)
             g.fHeld = true;
 }
 
+/* Time the process did not run (or the receive thread did not look, kept by
+ * no pause) pauses the silence: what was awaited counts as asked that much
+ * later. */
+void AskedLater(GwLibCtx* c, u32 now, u32 ms)
+{
+    for (Peer* p : Peers(c))
+        for (PathCtx& g : p->Gw)
+            if (g.tPollUnanswered != 0)
+            {
+                g.tPollUnanswered += std::min(ms, now - g.tPollUnanswered);
+                if (g.tPollUnanswered == 0)
+                    g.tPollUnanswered = 1;
+            }
+}
+
+/* A pause of the user in progress, or ended since the receive thread last looked. */
+bool PausedSinceLook(const GwLibCtx* c)
+{
+    return c->un32RxPausing != 0 || c->fRxPaused || c->fRxPausedSeen;
+}
+
 /* The peer's TCP is to send again what the socket refused and is not due yet:
  * no silence so far, and the polls written may be answered only after it. */
 void Refused(PathCtx& g, u32 now)
@@ -62,14 +83,33 @@ void NoteCounters(PathCtx& g, u32 now, const TcpCounters& k)
 
 bool RxHeldNow(const GwLibCtx* c, u32 now)
 {
-    return c->un32RxPausing != 0 || c->fRxPaused || (!c->fRxWaiting && now - c->tRxLook > kRxLateMs);
+    return PausedSinceLook(c) || (!c->fRxWaiting && now - c->tRxLook > kRxLateMs);
 }
 
 void RxPassStart(GwLibCtx* c, u32 now)
 {
     /* Before any poll due now goes out: a pause in the last pass, or a long one. */
-    if (c->fRxPaused.exchange(false) || now - c->tRxLook > kRxLateMs)
+    if (c->fRxPaused.exchange(false))
+        c->fRxPausedSeen = true;
+    if (c->fRxPausedSeen || now - c->tRxLook > kRxLateMs)
         MarkAllHeld(c);
+}
+
+void RxLooked(GwLibCtx* c, u32 now)
+{
+    const u32 gap = now - c->tRxLook;
+    const bool fPaused = PausedSinceLook(c);
+    c->fRxPaused = false;
+    c->fRxPausedSeen = false;
+    if (fPaused || gap > kRxLateMs)
+        MarkAllHeld(c);
+    if (!fPaused && gap > kRxLateMs)
+    {
+        Trace(c, 4, "VqxGwLibRxSingleThreadRead: %u ms since it last looked, no pause in them: no silence of the peers",
+              unsigned(gap));
+        AskedLater(c, now, gap);
+    }
+    c->tRxLook = now;
 }
 
 void RxWaitFrom(GwLibCtx* c, u32 now, u32 ms)
@@ -97,15 +137,7 @@ void RxOverslept(GwLibCtx* c, u32 now)
     Trace(c, 4, "VqxGwLibRxSingleThreadRead: %u ms past its wait: not run meanwhile, no silence of the peers",
           unsigned(late));
     MarkAllHeld(c);
-    /* A stop pauses the silence: what was awaited counts as asked that much later. */
-    for (Peer* p : Peers(c))
-        for (PathCtx& g : p->Gw)
-            if (g.tPollUnanswered != 0)
-            {
-                g.tPollUnanswered += std::min(late, now - g.tPollUnanswered);
-                if (g.tPollUnanswered == 0)
-                    g.tPollUnanswered = 1;
-            }
+    AskedLater(c, now, late);
 }
 
 void HeardFrom(PathCtx& g, u32 now, u32 tSign)
@@ -195,8 +227,14 @@ bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters,
         HeardFrom(g, now, now - std::min(k.un32AgeMs, now - g.tLastReply));
         return false;
     }
-    /* The polls went out late, if at all: silent once one has gone unanswered for the limit. */
-    return g.tPollUnanswered != 0 && now - g.tPollUnanswered > limit;
+    /* The polls went out late, if at all: silent once one has gone unanswered for the limit, less the time the
+     * receive thread has not looked with no pause in it (RxLooked counts it when it looks). */
+    if (g.tPollUnanswered == 0)
+        return false;
+    u32 unanswered = now - g.tPollUnanswered;
+    if (!c->fRxWaiting && !PausedSinceLook(c) && now - c->tRxLook > kRxLateMs)
+        unanswered -= std::min(unanswered, now - c->tRxLook);
+    return unanswered > limit;
 }
 
 } // namespace vqxgw

@@ -309,7 +309,7 @@ u32 RxThread(void* arg)
     MarkRxThread(c);
     Lock(c);
     u32 tPrev = Now();
-    RxLooked(c, tPrev);
+    c->tRxLook = tPrev;
     WaitSet ws;
     while (!self.fStop && !c->fDestroying)
     {

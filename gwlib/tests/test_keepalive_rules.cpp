@@ -40,6 +40,7 @@ struct Row {
   Span quiet;                      /* nothing from the board */
   std::vector<Span> holds, stops;  /* reading held back; the process not run */
   bool fMachine;                   /* the board stops with the process (a paused machine) */
+  bool fMidPass;                   /* a stop comes between the start of a pass and its look */
   std::vector<u32> refused;        /* data segments the full socket refuses */
   u32 closeFrom, closeBy;          /* running ms from quiet.from; kNever: linked at the end */
 };
@@ -62,7 +63,7 @@ Played Play(const Row& r) {
   PathCtx& g = p->Gw[0];
   std::vector<u32> answers, batches; /* arrival times, not read yet */
   u32 due = kNever, lastArrival = 0, shift = 0, bytes = 0, segs = 0, waitUntil = 0;
-  bool fWaiting = false;
+  bool fWaiting = false, fPassBegun = false;
   Played out;
   for (u32 t = 0; t <= r.end && out.closedAt == kNever; t += kStep) {
     const bool fStopped = In(r.stops, t);
@@ -82,41 +83,51 @@ Played Play(const Row& r) {
     if (std::find(r.refused.begin(), r.refused.end(), t) != r.refused.end()) segs++;
     if (fStopped) continue;
     out.runningMs += t >= r.quiet.from ? kStep : 0;
-    /* The receive thread. */
+    const u32 now = kBase + t;
+    const auto Judge = [&] { /* the discover thread */
+      RxOverslept(c, now);
+      const TcpCounters k{bytes, segs, t - lastArrival, u32(answers.size() + batches.size()) * 100};
+      if (g.tLastTcpPollSent != 0 && TcpSilent(c, p, 0, now, r.limit, true, k, &out.silenceMs)) out.closedAt = t;
+    };
+    /* The receive thread: a pass (its start, a poll made if due, a look, the reads, the poll written), then a wait;
+     * with fMidPass, the process stops between the start of a pass and the rest, and the poll it makes then wakes
+     * the discover thread before the look. */
+    const bool fGoesOn = fPassBegun;
     if (In(r.holds, t)) {
       c->un32RxPausing = 1;
-    } else if (c->un32RxPausing != 0 || !fWaiting || t >= waitUntil || !answers.empty() || !batches.empty()) {
-      if (c->un32RxPausing != 0) {
-        c->fRxPaused = true;
-        c->un32RxPausing = 0;
-      } else if (fWaiting) {
-        RxWaitOver(c, kBase + t);
+    } else if (fGoesOn || c->un32RxPausing != 0 || !fWaiting || t >= waitUntil || !answers.empty() || !batches.empty()) {
+      if (!fGoesOn) {
+        if (c->un32RxPausing != 0) {
+          c->fRxPaused = true;
+          c->un32RxPausing = 0;
+        } else if (fWaiting) {
+          RxWaitOver(c, now);
+        }
+        fWaiting = false;
+        RxPassStart(c, now);
       }
-      fWaiting = false;
-      const u32 now = kBase + t;
-      RxPassStart(c, now);
-      RxLooked(c, now);
-      if (!answers.empty()) HeardFrom(g, now, now);
-      if (!batches.empty() && ReadCounts(c, p, 0, now)) HeardOnRead(c, p, 0, now, t - batches.back());
-      answers.clear();
-      batches.clear();
-      if (g.tLastTcpPollSent == 0 || now - g.tLastTcpPollSent >= r.poll) {
-        g.tLastTcpPollSent = now;
-        if (g.tLastReply == 0) g.tLastReply = g.tLastSign = now;
-        if (g.tPollUnanswered == 0) g.tPollUnanswered = now;
-        if (r.answerMs != kNever && due == kNever) due = t - shift + r.answerMs;
+      fPassBegun = !fGoesOn && r.fMidPass && In(r.stops, t + kStep);
+      if (!fPassBegun) {
+        const bool fPoll = g.tLastTcpPollSent == 0 || now - g.tLastTcpPollSent >= r.poll;
+        if (fPoll) {
+          g.tLastTcpPollSent = now;
+          if (g.tLastReply == 0) g.tLastReply = g.tLastSign = now;
+        }
+        if (fGoesOn) Judge();
+        RxLooked(c, now);
+        if (!answers.empty()) HeardFrom(g, now, now);
+        if (!batches.empty() && ReadCounts(c, p, 0, now)) HeardOnRead(c, p, 0, now, t - batches.back());
+        answers.clear();
+        batches.clear();
+        if (fPoll && g.tPollUnanswered == 0) g.tPollUnanswered = now;
+        if (fPoll && r.answerMs != kNever && due == kNever) due = t - shift + r.answerMs;
+        const u32 ms = std::min({r.poll / 2, 2000u, r.poll - (now - g.tLastTcpPollSent)});
+        RxWaitFrom(c, now, ms);
+        fWaiting = true;
+        waitUntil = t + ms;
       }
-      const u32 ms = std::min({r.poll / 2, 2000u, r.poll - (now - g.tLastTcpPollSent)});
-      RxWaitFrom(c, now, ms);
-      fWaiting = true;
-      waitUntil = t + ms;
     }
-    /* The discover thread. */
-    if (t % 100 == 0) {
-      RxOverslept(c, kBase + t);
-      const TcpCounters k{bytes, segs, t - lastArrival, u32(answers.size() + batches.size()) * 100};
-      if (g.tLastTcpPollSent != 0 && TcpSilent(c, p, 0, kBase + t, r.limit, true, k, &out.silenceMs)) out.closedAt = t;
-    }
+    if (t % 100 == 0 && out.closedAt == kNever) Judge();
   }
   Unlock(c);
   VqxGwLibDestroy(ctx);
@@ -126,25 +137,27 @@ Played Play(const Row& r) {
 TEST(GwKeepAliveRules, SilenceCountsTimeRunAndReadOnly) {
   constexpr u32 kP = 200, kL = 1100; /* the server tests' delays */
   const Row rows[] = {
-      {"silent from 1 s: closed within the limit and a poll", kP, kL, 4000, 20, 0, 0, {1000, kNever}, {}, {}, false, {},
+      {"silent from 1 s: closed within the limit and a poll", kP, kL, 4000, 20, 0, 0, {1000, kNever}, {}, {}, false, false, {},
        kL - kP, kL + 2 * kP + 100},
       {"a paused machine 5 s, a poll awaiting its answer: linked", kP, kL, 9000, 150, 0, 0, {0, 0}, {}, {{2010, 7010}},
-       true, {}, kNever, kNever},
+       true, false, {}, kNever, kNever},
+      {"a paused machine 5 s in the middle of a pass, a poll awaiting its answer: linked", kP, kL, 9000, 250, 0, 0,
+       {0, 0}, {}, {{2110, 7110}}, true, true, {}, kNever, kNever},
       {"stopped 1 s every 1.5 s, silent: closed after the limit and a poll of time run", kP, kL, 30000, 20, 0, 0,
        {1900, kNever}, {}, {{2000, 3000}, {3500, 4500}, {5000, 6000}, {6500, 7500}, {8000, 9000}, {9500, 10500}},
-       false, {}, kL - kP, kL + 2 * kP + 200},
+       false, false, {}, kL - kP, kL + 2 * kP + 200},
       {"a 3 s hold after its last answer: linked, its first poll after answered", kP, kL, 6000, 20, 0, 0, {0, 0},
-       {{850, 4000}}, {}, false, {}, kNever, kNever},
+       {{850, 4000}}, {}, false, false, {}, kNever, kNever},
       {"short pauses, answers 1.5 s behind its batches: linked while they are read", kP, kL, 6000, 1500, 100, 20,
-       {0, 0}, Every(1010, 6000, 100, 50), {}, false, {}, kNever, kNever},
+       {0, 0}, Every(1010, 6000, 100, 50), {}, false, false, {}, kNever, kNever},
       {"data waited through a 6 s stall, silent since: closed within the limit and a poll of its read", kP, kL, 12000,
-       20, 20, 0, {2000, kNever}, {{1000, 7000}}, {}, false, {}, 5000 + kL - kP, 5000 + kL + 2 * kP + 100},
+       20, 20, 0, {2000, kNever}, {{1000, 7000}}, {}, false, false, {}, 5000 + kL - kP, 5000 + kL + 2 * kP + 100},
       {"its TCP backing off after a 30 s hold: linked until it sends again", kP, kL, 56000, 20, 20, 0, {1000, 52100},
-       {{1000, 30000}}, {}, false, {1300, 1700, 2500, 4100, 7300, 13700, 26500}, kNever, kNever},
+       {{1000, 30000}}, {}, false, false, {1300, 1700, 2500, 4100, 7300, 13700, 26500}, kNever, kNever},
       {"refused, then dead: closed once its next try is overdue", kP, kL, 60000, 20, 20, 0, {1000, kNever},
-       {{1000, 30000}}, {}, false, {1300, 1700, 2500, 4100, 7300, 13700, 26500}, 51000 + kL - kP, 51000 + kL + 3 * kP},
+       {{1000, 30000}}, {}, false, false, {1300, 1700, 2500, 4100, 7300, 13700, 26500}, 51000 + kL - kP, 51000 + kL + 3 * kP},
       {"polls every 1 s, batches every 400 ms, no answer: closed within the limit and a poll", 1000, 2500, 8000, kNever,
-       400, 0, {0, 0}, {}, {}, false, {}, 2500 - 1000, 2500 + 1000 + 200},
+       400, 0, {0, 0}, {}, {}, false, false, {}, 2500 - 1000, 2500 + 1000 + 200},
   };
   for (const Row& r : rows) {
     const Played out = Play(r);
