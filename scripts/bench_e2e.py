@@ -7,15 +7,17 @@ Each run has three legs, each with its own C++ stand-in board
 as fast as the host reads them (or at --rate units/s):
   bare  the bare filter (sigtrace/bench/e2e_bare_filter.cpp) takes them;
   pcap  the real `sigtrace -ss7 -cap` writes them to its pcap file;
-  text  the real `sigtrace -ss7 -format` writes them to its text file.
+  text  the real `sigtrace -ss7 -format` writes them to its text file;
+  stdout  the real `sigtrace -ss7 -stdout` writes its pcap stream into a
+        pipe that `cat > /dev/null` reads (a reader that keeps up).
 A leg's rate is N over the time from the board's first unit to the consumer
 having them all: the bare filter's count, or the server's log line for the
 unit that follows the burst (too short, refused), which the server reaches
 only once every unit before it is dispatched. Also printed: units lost (the
 server's "Group SS7: N units written, M lost" at SIGTERM against N), the
 host library's "High watermark passed" lines, CPU time per unit (of the
-consumer's threads over the burst, from /proc) and its peak memory
-(VmHWM). Every child's gateway stays on 127.0.0.1; each leg is bounded.
+consumer's threads over the burst, from /proc; for the server also its user
+and system parts, in clock ticks) and its peak memory (VmHWM). Every child's gateway stays on 127.0.0.1; each leg is bounded.
 With --search, each run also finds by bisection the highest board rate at
 which each server leg keeps up with no watermark line and nothing lost.
 Exit status 1 when a leg failed or lost a unit; the ratios are figures.
@@ -35,7 +37,8 @@ sys.path.insert(0, os.path.join(ROOT, "testing", "peers"))
 from loopback_ports import free_port  # noqa: E402  (a port kept from every other test process)
 TICK = os.sysconf("SC_CLK_TCK")
 LEG_TIMEOUT = 90.0  # seconds, from a leg's start to its consumer having every unit
-PCAP_TARGET, TEXT_TARGET = 0.8, 0.5
+TARGETS = {"pcap": 0.8, "text": 0.5}  # rate to bare
+LEGS = {"bare": None, "pcap": "-cap", "text": "-format", "stdout": "-cap -stdout"}  # server legs: their options
 
 
 def cpu_seconds(pid):
@@ -51,6 +54,13 @@ def cpu_seconds(pid):
         with open("/proc/%d/stat" % pid) as f:
             fields = f.read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def user_system_seconds(pid):
+    """User and system CPU time of a process, all its threads (/proc/PID/stat, clock ticks)."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) / TICK, int(fields[12]) / TICK
 
 
 def peak_kib(pid):
@@ -116,9 +126,11 @@ class Leg:
         os.makedirs(self.dir, exist_ok=True)
         self.port = free_port()
         self.result = {"leg": name, "units": args.units, "rate": 0.0, "lost": args.units, "watermark": 0,
-                       "cpu_us": float("nan"), "peak_mib": float("nan"), "error": ""}
+                       "cpu_us": float("nan"), "user_us": float("nan"), "sys_us": float("nan"),
+                       "peak_mib": float("nan"), "error": ""}
         self.consumer = None
         self.cpu0 = None
+        self.split0 = None
         self.t0 = None
 
     def board(self, start):
@@ -145,6 +157,7 @@ class Leg:
             self.t0 = float(line.split()[2])
             try:
                 self.cpu0 = cpu_seconds(self.consumer.pid)
+                self.split0 = user_system_seconds(self.consumer.pid)
             except OSError:
                 pass
 
@@ -165,6 +178,10 @@ class Leg:
         try:
             if self.cpu0 is not None:
                 r["cpu_us"] = (cpu_seconds(self.consumer.pid) - self.cpu0) * 1e6 / self.args.units
+            if self.split0 is not None:
+                user, system = user_system_seconds(self.consumer.pid)
+                r["user_us"] = (user - self.split0[0]) * 1e6 / self.args.units
+                r["sys_us"] = (system - self.split0[1]) * 1e6 / self.args.units
             r["peak_mib"] = peak_kib(self.consumer.pid) / 1024.0
         except OSError:
             pass
@@ -209,7 +226,7 @@ SUMMARY = re.compile(r"Group SS7: (\d+) units written, (\d+) lost")
 class ServerLeg(Leg):
     def __init__(self, args, name, workdir, fmt, rate=None):
         super().__init__(args, name, workdir, rate)
-        self.fmt = fmt
+        self.fmt = fmt.split()
 
     def log_lines(self):
         out = []
@@ -242,9 +259,18 @@ class ServerLeg(Leg):
         if board is None:
             return self.result
         out = open(os.path.join(self.dir, "server.out"), "w")
-        self.consumer = subprocess.Popen([os.path.join(self.args.build, "sigtrace", "sigtrace"), "-ss7", self.fmt, "-e",
-                                          str(int(LEG_TIMEOUT * 1000))], stdin=subprocess.DEVNULL, stdout=out,
-                                         stderr=subprocess.STDOUT, cwd=self.dir, env=self.gateway_env())
+        reader = None
+        stream = out
+        if "-stdout" in self.fmt:
+            # The stream into a pipe whose reader keeps up.
+            r, stream = os.pipe()
+            reader = subprocess.Popen(["cat"], stdin=r, stdout=subprocess.DEVNULL)
+            os.close(r)
+        self.consumer = subprocess.Popen([os.path.join(self.args.build, "sigtrace", "sigtrace"), "-ss7"] + self.fmt +
+                                         ["-e", str(int(LEG_TIMEOUT * 1000))], stdin=subprocess.DEVNULL, stdout=stream,
+                                         stderr=out, cwd=self.dir, env=self.gateway_env())
+        if reader is not None:
+            os.close(stream)
         try:
             if blines.wait("burst start ", deadline) is None:
                 self.result["error"] = "the server did not switch the trace on in time"
@@ -257,6 +283,8 @@ class ServerLeg(Leg):
             rc = stop(self.consumer)
             out.close()
             stop(board)
+            if reader is not None:
+                stop(reader)
         lines = self.log_lines()
         summary = [SUMMARY.search(s) for s in lines if SUMMARY.search(s)]
         if summary:
@@ -269,8 +297,8 @@ class ServerLeg(Leg):
 
 
 def show(r):
-    print("  %-5s %9.0f units/s  lost %-6d watermark %-3d CPU %6.2f us/unit  peak %6.1f MiB%s"
-          % (r["leg"], r["rate"], r["lost"], r["watermark"], r["cpu_us"], r["peak_mib"],
+    print("  %-6s %9.0f units/s  lost %-6d watermark %-3d CPU %6.2f us/unit (user %.2f, system %.2f)  peak %6.1f MiB%s"
+          % (r["leg"], r["rate"], r["lost"], r["watermark"], r["cpu_us"], r["user_us"], r["sys_us"], r["peak_mib"],
              "  ERROR: " + r["error"] if r["error"] else ""), flush=True)
 
 
@@ -306,11 +334,15 @@ def main(argv):
                    help="also find the highest rate each server leg sustains (no watermark line, none lost)")
     p.add_argument("--search-steps", type=int, default=4, help="bisection steps of --search")
     p.add_argument("--keep", action="store_true", help="keep the legs' files (BUILD/bench_e2e/runN/LEG)")
+    p.add_argument("--legs", default=",".join(LEGS), help="the legs to run, comma-separated (ratios need bare)")
     args = p.parse_args(argv)
     args.build = os.path.abspath(args.build)
+    names = [n for n in args.legs.split(",") if n]
+    if not names or any(n not in LEGS for n in names):
+        p.error("--legs: a list of %s" % ", ".join(LEGS))
     workdir = os.path.join(args.build, "bench_e2e")
     subprocess.run(["rm", "-rf", workdir], check=True)
-    ratios, failed = [], False
+    results, ratios, failed = [], [], False
     print("each leg: units/s from the board's first unit to the last taken; units lost (must be 0); the host"
           " library's \"High watermark passed\" lines (must be 0); CPU time per unit over the burst;"
           " peak memory (VmHWM)", flush=True)
@@ -319,25 +351,31 @@ def main(argv):
               % (run, args.runs, args.units, load()), flush=True)
         legs = {}
         rundir = os.path.join(workdir, "run%d" % run)
-        for leg in (BareLeg(args, "bare", rundir), ServerLeg(args, "pcap", rundir, "-cap"),
-                    ServerLeg(args, "text", rundir, "-format")):
-            legs[leg.name] = leg.run()
-            show(legs[leg.name])
-        bare = legs["bare"]["rate"]
-        pcap = legs["pcap"]["rate"] / bare if bare else 0.0
-        text = legs["text"]["rate"] / bare if bare else 0.0
-        ratios.append((pcap, text))
-        print("  ratios to bare: pcap %.2fx (target >= %.1fx), text %.2fx (target >= %.1fx); load after %s"
-              % (pcap, PCAP_TARGET, text, TEXT_TARGET, load()), flush=True)
+        for name in names:
+            leg = BareLeg(args, name, rundir) if name == "bare" else ServerLeg(args, name, rundir, LEGS[name])
+            legs[name] = leg.run()
+            show(legs[name])
+        results.append(legs)
         failed |= any(r["error"] or r["lost"] != 0 for r in legs.values())
-        if args.search and bare:
-            found = [(name, sustained(args, rundir, name, fmt, bare)) for name, fmt in (("pcap", "-cap"), ("text", "-format"))]
+        bare = legs["bare"]["rate"] if "bare" in legs else 0.0
+        if not bare:
+            continue
+        ratios.append({n: r["rate"] / bare for n, r in legs.items() if n != "bare"})
+        print("  ratios to bare: %s; load after %s"
+              % (", ".join("%s %.2fx%s" % (n, x, " (target >= %.1fx)" % TARGETS[n] if n in TARGETS else "")
+                           for n, x in ratios[-1].items()), load()), flush=True)
+        if args.search:
+            found = [(n, sustained(args, rundir, n, LEGS[n], bare)) for n in ("pcap", "text") if n in legs]
             print("  sustained: " + ", ".join("%s %.0f units/s (%.2fx bare)" % (n, r, r / bare) for n, r in found),
                   flush=True)
+    for name in names:
+        print("== %s, median of %d runs: %.0f units/s, CPU %.2f us/unit (user %.2f, system %.2f)"
+              % (name, len(results), *(statistics.median(legs[name][k] for legs in results)
+                                       for k in ("rate", "cpu_us", "user_us", "sys_us"))))
     if ratios:
-        print("== median of %d runs: pcap %.2fx, text %.2fx; runs meeting both targets: %d"
-              % (len(ratios), statistics.median(r[0] for r in ratios), statistics.median(r[1] for r in ratios),
-                 sum(1 for pc, tx in ratios if pc >= PCAP_TARGET and tx >= TEXT_TARGET)))
+        print("== median of %d runs: %s; runs meeting every target: %d"
+              % (len(ratios), ", ".join("%s %.2fx" % (n, statistics.median(r[n] for r in ratios)) for n in ratios[0]),
+                 sum(1 for r in ratios if all(r[n] >= t for n, t in TARGETS.items() if n in r))))
     if not args.keep:
         subprocess.run(["rm", "-rf", workdir], check=False)
     return 1 if failed else 0

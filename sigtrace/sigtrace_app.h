@@ -52,7 +52,8 @@
  * ms) and during the 1 s back-off after a receive error. Callback threads
  * take it for each call: the console thread (pages), the services thread
  * (providers, management clients). Lock order: application mutex, then an
- * adapter's mutex.
+ * adapter's mutex or the lock of the standard output's segments (under which
+ * nothing else is taken).
  *
  * Results: 0x02000000 unless said otherwise; failures are logged once at the
  * error level as "CVQSigTrace::<operation>: <text> (<code>) CVQSigTrace:<line>".

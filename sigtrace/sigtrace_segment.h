@@ -17,11 +17,18 @@
  * Standard output is flushed when the caller asks (after each packet
  * record); it cannot be cut back, so on a failed write there the records
  * not written are counted as lost. A write there never blocks for long: it
- * waits for the reader in slices of kun32StdoutWaitSliceMs and asks the
- * owner's SetStdoutWait answer whenever the reader takes nothing, so that
- * the owner can end the wait (the records kept, or counted as lost).
+ * is written without blocking (a pipe through a descriptor of the process's
+ * own, whose flags no other process shares) and only when the reader takes
+ * nothing waits for it in slices of kun32StdoutWaitSliceMs, asking the
+ * owner's SetStdoutWait answer after each, so that the owner can end the
+ * wait (the records kept, or counted as lost).
+ * Several segments may share standard output: a record cut at a write
+ * boundary and left has its rest written before any other byte goes there,
+ * and once such a rest is given up the stream ends there: nothing more is
+ * written to it (what is flushed then is counted as lost).
  *
- * Not thread-safe: the owning group's caller serialises all calls.
+ * Not thread-safe: the owning group's caller serialises all calls (the
+ * state the standard output's segments share has its own lock).
  */
 #ifndef SIGTRACE_SEGMENT_H
 #define SIGTRACE_SEGMENT_H
@@ -143,7 +150,15 @@ class CVQSigTraceSegment {
   };
   void EndRecordNoFlush(EPiece Kind);
   /* Standard output: Wait once it can take a write without blocking, else the owner's other answer. */
-  EVQStdoutWait WaitStdout() const;
+  static EVQStdoutWait WaitStdout(int nFd);
+  /* Standard output's flush, under the shared state's lock. */
+  bool FlushStdout(size_t un64Complete);
+  /* Writes the first un64Upto buffered bytes (a piece end) to standard
+   * output and takes what was written out of the buffer; false when the
+   * owner gave the wait up or the write failed (mnLastErrno set). */
+  bool PutStdout(size_t un64Upto);
+  /* Counts the complete pieces up to un64Upto lost and drops them. */
+  void DropAsLost(size_t un64Upto);
   /* Drops the first un64Bytes of the buffer (a piece cut there keeps its tail, first). */
   void Consume(size_t un64Bytes);
 

@@ -630,57 +630,123 @@ TEST(SigTraceGroup, BrokenStandardOutput) {
   }));
 }
 
+namespace {
+
+/* The owner's answer of the stalled standard-output tests, and how often it was asked. */
+EVQStdoutWait s_eStdoutAnswer = EVQStdoutWait::Wait;
+int s_nStdoutAsked = 0;
+EVQStdoutWait StdoutAnswer(void*) { return ++s_nStdoutAsked, s_eStdoutAnswer; }
+
+/* In a child: standard output to a new pipe, its read end returned (non-blocking; -1 on failure), the owner's
+ * answer StdoutAnswer. A write that blocks on the pipe kills the child (SIGALRM after 30 s): the test fails rather
+ * than hanging. */
+int StdoutToStalledPipe() {
+  alarm(30);
+  int anFd[2];
+  if (pipe(anFd) != 0 || fcntl(anFd[0], F_SETFL, O_NONBLOCK) != 0) return -1;
+  dup2(anFd[1], STDOUT_FILENO);
+  close(anFd[1]);
+  CVQSigTraceSegment::SetStdoutWait(&StdoutAnswer, nullptr);
+  return anFd[0];
+}
+
+/* Appends what the pipe holds, at most un64Max bytes, to str; the bytes read. */
+size_t ReadPipe(int nFd, std::string& str, size_t un64Max = SIZE_MAX) {
+  char a[65536];
+  size_t un64Read = 0;
+  for (ssize_t n; un64Read < un64Max && (n = read(nFd, a, std::min(sizeof(a), un64Max - un64Read))) > 0;) {
+    str.append(a, static_cast<size_t>(n));
+    un64Read += static_cast<size_t>(n);
+  }
+  return un64Read;
+}
+
+}  // namespace
+
 /* A standard output whose reader takes nothing: the owner's answer decides. Leave: the records not written stay
  * (none lost), and once the reader reads again they follow, a record cut in two by the pipe included, so that the
- * stream stays whole. Interrupted or TimedOut: what is not written is lost, and said with the reason. */
+ * stream stays whole. Interrupted or TimedOut: what is not written is lost, and said with the reason. Two text groups
+ * on it: a record of one cut and left has its rest written before any byte of the other, and once that rest is given
+ * up nothing more is written (every record is whole in the stream or counted lost). */
 TEST(SigTraceGroup, StalledStandardOutputWaitsAsItsOwnerSays) {
   CScratchDir dir;
   EXPECT_TRUE(InChild([] {
-    int anFd[2];
-    if (pipe(anFd) != 0 || fcntl(anFd[0], F_SETFL, O_NONBLOCK) != 0) return false;
-    dup2(anFd[1], STDOUT_FILENO);
-    close(anFd[1]);
-    static EVQStdoutWait s_eAnswer;
-    static int s_nAsked;
-    CVQSigTraceSegment::SetStdoutWait([](void*) { return s_nAsked++, s_eAnswer; }, nullptr);
+    const int nRead = StdoutToStalledPipe();
     CLogCapture log;
     SGroup g("p", VQ_SIGTRACE_TYPE_SS7, true);
     g.g.mfStdout = 1;
-    const std::vector<u8> v(300, 7); /* 320-byte records across the pipe's 4096-byte writes */
+    const std::vector<u8> v(300, 7); /* 320-byte records across the pipe's 4096-byte pages */
     std::string strStream;
-    const auto ReadAll = [&] {
-      char a[65536];
-      for (ssize_t n; (n = read(anFd[0], a, sizeof(a))) > 0;) strStream.append(a, static_cast<size_t>(n));
-    };
-    /* Until the pipe is full, and 20 records past it while the owner leaves; one page read lets one write of 4096
-     * bytes through, which cuts a record; then everything read. */
+    /* Until the pipe is full, and 20 records past it while the owner leaves; one page read lets one page through,
+     * which cuts a record; then everything read. */
     int nRecords = 0;
-    s_eAnswer = EVQStdoutWait::Leave;
-    for (; nRecords < 10000 && s_nAsked < 20; ++nRecords) g.Ss7(0, v);
-    char aPage[4096];
-    const ssize_t nPage = read(anFd[0], aPage, sizeof(aPage));
-    strStream.append(aPage, static_cast<size_t>(std::max<ssize_t>(nPage, 0)));
+    s_eStdoutAnswer = EVQStdoutWait::Leave;
+    for (; nRecords < 10000 && s_nStdoutAsked < 20; ++nRecords) g.Ss7(0, v);
+    const size_t un64Page = ReadPipe(nRead, strStream, 4096);
     g.Ss7(0, v);
-    bool fOk = nPage == 4096 && g.g.mFile.HasBuffered() && g.g.mun32LostCount == 0;
-    ReadAll();
+    bool fOk = un64Page == 4096 && g.g.mFile.HasBuffered() && g.g.mun32LostCount == 0;
+    ReadPipe(nRead, strStream);
     g.Ss7(0, v);
-    ReadAll();
+    ReadPipe(nRead, strStream);
     fOk = fOk && !g.g.mFile.HasBuffered() && PcapRecords(strStream, 139) == nRecords + 2;
     /* A second apart: the group's failure line is logged once a second at most. */
     for (const auto& [eAnswer, pszText, n64AtUs] :
          {std::tuple{EVQStdoutWait::Interrupted, "(Interrupted system call), output kept", i64{0}},
           {EVQStdoutWait::TimedOut, "(Timer expired), output kept", i64{1000000}}}) {
       g.At(n64AtUs);
-      s_eAnswer = eAnswer;
-      s_nAsked = 0;
+      s_eStdoutAnswer = eAnswer;
+      s_nStdoutAsked = 0;
       const u32 un32Lost = g.g.mun32LostCount;
-      for (int i = 0; i < 10000 && s_nAsked == 0; ++i) g.Ss7(0, v);
-      fOk = fOk && s_nAsked == 1 && g.g.mun32LostCount > un32Lost && !g.g.mFile.HasBuffered() &&
+      for (int i = 0; i < 10000 && s_nStdoutAsked == 0; ++i) g.Ss7(0, v);
+      fOk = fOk && s_nStdoutAsked == 1 && g.g.mun32LostCount > un32Lost && !g.g.mFile.HasBuffered() &&
             log.Count((std::string("Failed to write :STDOUT: file ") + pszText).c_str()) == 1;
-      ReadAll();
+      ReadPipe(nRead, strStream);
     }
     CVQSigTraceSegment::SetStdoutWait(nullptr, nullptr);
     return fOk;
+  }));
+  EXPECT_TRUE(InChild([] {
+    const int nRead = StdoutToStalledPipe();
+    CLogCapture log;
+    SGroup a("a", VQ_SIGTRACE_TYPE_SS7, false, "la"), b("b", VQ_SIGTRACE_TYPE_SS7, false, "lb");
+    a.g.mfStdout = b.g.mfStdout = 1;
+    const std::vector<u8> v(300, 7);
+    std::string s;
+    /* a fills the pipe and holds records past it while the owner leaves; a page read, and a's next write cuts one. */
+    const auto CutARecordOfA = [&] {
+      s_nStdoutAsked = 0;
+      for (int i = 0; i < 10000 && s_nStdoutAsked < 20; ++i) a.Ss7(0, v);
+      ReadPipe(nRead, s, 4096);
+      a.Ss7(0, v);
+    };
+    s_eStdoutAnswer = EVQStdoutWait::Leave;
+    CutARecordOfA();
+    b.Ss7(0, v); /* behind a's rest */
+    ReadPipe(nRead, s);
+    b.Ss7(0, v);
+    a.Ss7(0, v);
+    ReadPipe(nRead, s);
+    /* a's first two records were written whole before anything else; b's is the same with its entity's name. */
+    const size_t un64A1 = s.find("la <-----"), un64A2 = s.find("la <-----", un64A1 + 1);
+    const size_t un64Start = s.rfind('\n', un64A1) + 1, un64End = s.rfind('\n', un64A2) + 1;
+    const std::string strA = s.substr(un64Start, un64End - un64Start);
+    const std::string strB = std::string(strA).replace(strA.find("la <-----"), 2, "lb");
+    bool fOk = Count(s, strB) == 2 && Count(s, strA) == a.g.mun32RxCount && a.g.mun32LostCount == 0;
+    /* Cut again and given up (a signal during the close): nothing more reaches the stream. */
+    CutARecordOfA();
+    s_eStdoutAnswer = EVQStdoutWait::Interrupted;
+    b.Ss7(0, v);
+    ReadPipe(nRead, s);
+    const size_t un64Given = s.size();
+    b.Ss7(0, v);
+    a.Ss7(0, v);
+    a.g.CloseFile();
+    b.g.CloseFile();
+    ReadPipe(nRead, s);
+    CVQSigTraceSegment::SetStdoutWait(nullptr, nullptr);
+    return fOk && s.size() == un64Given && Count(s, strA) + a.g.mun32LostCount == a.g.mun32RxCount &&
+           Count(s, strB) + b.g.mun32LostCount == b.g.mun32RxCount && b.g.mun32LostCount == 2 &&
+           log.Count("Failed to write :STDOUT: file (Interrupted system call), output kept") >= 1;
   }));
 }
 
