@@ -266,6 +266,13 @@ VQX_RESULT VqxGwLibDisable(VqxGwLibContext hCtx);
  * inside a callback; with an external lock, the caller must not hold it
  * (the library's threads need it to finish). */
 VQX_RESULT VqxGwLibDestroy(VqxGwLibContext hCtx);
+/* Closes every peer's links before a VqxGwLibDestroy, so that whatever their
+ * TCP acknowledged is delivered: each link is shut down (what the peer sends
+ * from then on is refused with a reset), what it had accepted is read and
+ * delivered, the complete messages of a batch the close cuts included, and
+ * then it is closed and reported down (reason 2). Returns once the receive
+ * thread has done so (at most 2 s). Not from inside a callback. */
+VQX_RESULT VqxGwLibCloseLinks(VqxGwLibContext hCtx);
 VQX_RESULT VqxGwLibPoll(VqxGwLibContext hCtx);
 VQX_RESULT VqxGwLibForceDiscover(VqxGwLibContext hCtx);
 /* 0x8200000C for an unknown or dying peer. */
