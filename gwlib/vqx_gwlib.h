@@ -138,10 +138,11 @@ typedef struct _VqxGwLibSendRecord
     u8 fFreeAfterSend;
 } VqxGwLibSendRecord;
 
-/* Close reasons passed to pFctUpDown. A keep-alive close (7, 9) first shuts
- * the link down, so that the peer's further data is refused, not taken, and
- * then delivers what the link had taken (the peer counts it as sent); a batch
- * it cuts is logged with its lost message count. The limit is the peer's
+/* Close reasons passed to pFctUpDown. A keep-alive close (7, 9), as one of
+ * VqxGwLibCloseLinks (2), first shuts the link down, so that the peer's
+ * further data is refused, not taken, and then delivers what the link had
+ * taken (the peer counts it as sent), the complete messages of a batch it cuts
+ * included; the rest of that batch is logged with its lost message count. The limit is the peer's
  * network-down delay, or its adapter-down delay when the instance uses both
  * paths and one of them is not linked, and for the second path after the
  * first timed out. */
