@@ -270,12 +270,17 @@ class TraceBurst(Peer):
         self.assertEqual(json.loads(self.ask("stats"))["traces_on"], 0)
         host.close()
 
-    def test_acked_counts_the_units_the_host_tcp_took_whole(self):
+    def burst_begun(self):
+        """A slow host whose trace is on, a long burst started and its first batch read."""
         host = self.host_link(rcvbuf=4096)
         host.sendall(ss7_trace_set(1, 7))
         self.assertEqual(self.answer_of(host, 7), 0)
         self.control.sendall(("trace ss7 %d\n" % self.UNITS).encode())
         self.assertEqual(len(read_frame(host)), 15)
+        return host
+
+    def test_acked_counts_the_units_the_host_tcp_took_whole(self):
+        host = self.burst_begun()
         self.assertEqual(select.select([host], [], [], 10)[0], [host], "more of the burst waits")
         # Shut down: what its TCP took is still read, what comes later is refused with a reset.
         host.shutdown(socket.SHUT_RDWR)
@@ -309,11 +314,7 @@ class TraceBurst(Peer):
         host.close()
 
     def test_host_gone_during_a_burst_answers_what_was_built(self):
-        host = self.host_link(rcvbuf=4096)
-        host.sendall(ss7_trace_set(1, 7))
-        self.assertEqual(self.answer_of(host, 7), 0)
-        self.control.sendall(("trace ss7 %d\n" % self.UNITS).encode())
-        self.assertEqual(len(read_frame(host)), 15)
+        host = self.burst_begun()
         reset(host)
         answer = self.answers.readline().strip().split()
         self.assertEqual(answer[0], "ok")
