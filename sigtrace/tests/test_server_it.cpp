@@ -514,7 +514,9 @@ TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
   enum ERow { kInABurst, kAtTheTrailer, kInTheSocket };
   for (const ERow eRow : {kInABurst, kAtTheTrailer, kInTheSocket}) {
     const bool fAtTheTrailer = eRow == kAtTheTrailer;
-    SCOPED_TRACE(fAtTheTrailer ? "pipe full at the trailer" : eRow == kInABurst ? "reader stopped in a burst" : "units in the socket");
+    SCOPED_TRACE(fAtTheTrailer        ? "pipe full at the trailer"
+                 : eRow == kInABurst ? "reader stopped in a burst"
+                                     : "units in the server's socket");
     CServerBench B;
     CFifoReader Reader(B.Path("stream.txt"));
     ASSERT_GE(Reader.mFd.n, 0) << "the fifo made and opened";
@@ -570,10 +572,11 @@ TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
     EXPECT_EQ(nWritten, Records());
     EXPECT_EQ(nWritten + nLost + nDropped, nAcked) << nWritten << " + " << nLost << " + " << nDropped << ", " << strBurst;
     EXPECT_TRUE(eRow == kInTheSocket || nAcked == nSent) << nAcked << " of " << nSent;
-    if (eRow == kInTheSocket)
+    if (eRow == kInTheSocket) {
       EXPECT_GT(nDropped, 0) << "read after the groups stopped, up to the close of the link";
-    else
+    } else {
       EXPECT_EQ(nDropped, fAtTheTrailer ? 2000 : 0);
+    }
     EXPECT_GE(nLost, fAtTheTrailer ? 0 : 1) << "what the waiting write held";
   }
 }
