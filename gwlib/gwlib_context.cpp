@@ -702,6 +702,39 @@ VQX_RESULT VqxGwLibDestroy(VqxGwLibContext hCtx)
     return VQX_RESULT_OK;
 }
 
+VQX_RESULT VqxGwLibCloseLinks(VqxGwLibContext hCtx)
+{
+    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
+    if (c == nullptr)
+        return VQX_RESULT_NULL_PARAM;
+    Lock(c);
+    c->fClosingLinks = true;
+    /* The receive thread closes them, as it reads them: the parsers are its own. */
+    const auto Closing = [c](bool fStart) {
+        bool fAny = false;
+        for (Peer* p : Peers(c))
+            for (PathCtx& g : p->Gw)
+            {
+                if (fStart && g.iRxSocket >= 0)
+                {
+                    g.fDrainOnClose = true;
+                    g.fForceCloseConnectionRx = 1;
+                    if (g.un32CloseReason == 0)
+                        g.un32CloseReason = VQX_GW_CLOSE_REQUESTED;
+                }
+                fAny = fAny || (g.iRxSocket >= 0 && g.fForceCloseConnectionRx);
+            }
+        return fAny;
+    };
+    for (int i = 0; Closing(i == 0) && i < 200 && c->Threads[kThRx].fCreated && c->Threads[kThRx].fDone.load() == 0; i++)
+    {
+        WakeRx(c);
+        SleepMs(c, 10);
+    }
+    Unlock(c);
+    return VQX_RESULT_OK;
+}
+
 VQX_RESULT VqxGwLibPoll(VqxGwLibContext hCtx)
 {
     GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);

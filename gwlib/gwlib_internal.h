@@ -187,6 +187,7 @@ struct GwLibCtx
 
     std::atomic<u32> fDisabled{0};
     std::atomic<u32> fDestroying{0};
+    bool fClosingLinks = false; /* VqxGwLibCloseLinks ran: the user closes the links (under the lock) */
     std::atomic<u32> fEnabled{0};
     u32 un32LocalGw[2] = {0, 0};
     u32 un32NbIfaces = 0;

@@ -187,20 +187,22 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
 }
 
 /* Before a keep-alive close (decided here while the link may still carry
- * data: a board busy sending answers no poll), what the peer's TCP already
- * accepted is read and delivered: the peer counts it as sent. The socket is
- * shut down first, so that what arrives from then on is refused with a reset
- * rather than acknowledged and dropped unread when the socket is closed, which
- * (shared with the transmit side) the connect thread does later. Bounded by
- * the socket's receive buffer. Other closes are not drained: a request may
- * come with a flush. */
-void DrainBeforeClose(GwLibCtx* c, Peer* p, int gw)
+ * data: a board busy sending answers no poll) or one of VqxGwLibCloseLinks,
+ * what the peer's TCP already accepted is read and delivered: the peer counts
+ * it as sent. The socket is shut down first, so that what arrives from then on
+ * is refused with a reset rather than acknowledged and dropped unread when the
+ * socket is closed, which (shared with the transmit side) the connect thread
+ * does later. Bounded by the socket's receive buffer. The complete messages of
+ * a batch the close cuts are delivered too; returns the number of its
+ * incomplete ones, lost. Other closes are not drained: a request may come with
+ * a flush. */
+u32 DrainBeforeClose(GwLibCtx* c, Peer* p, int gw)
 {
     PathCtx& g = p->Gw[gw];
     const bool fDrain = g.fDrainOnClose;
     g.fDrainOnClose = false;
     if (c->fDestroying || !fDrain)
-        return;
+        return 0;
     shutdown(g.iRxSocket, SHUT_RDWR);
     int rcvbuf = 0;
     socklen_t len = sizeof(rcvbuf);
@@ -216,6 +218,8 @@ void DrainBeforeClose(GwLibCtx* c, Peer* p, int gw)
         PathSink sink(c, p, gw);
         g.Parser.Feed(c->pRxBuf.get(), size_t(n), sink);
     }
+    PathSink sink(c, p, gw);
+    return g.iRxSocket >= 0 ? g.Parser.Cut(sink) : 0;
 }
 
 } // namespace
@@ -229,7 +233,7 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
         g.fDrainOnClose = false;
         return;
     }
-    DrainBeforeClose(c, p, gw);
+    const u32 un32CutLost = DrainBeforeClose(c, p, gw);
     if (g.iRxSocket < 0)
     {
         g.fForceCloseConnectionRx = 0;
@@ -261,9 +265,9 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
     g.fForceCloseConnectionRx = 0;
     SetPeerEvent(c);
     PathSink sink(c, p, gw);
-    if (const u32 un32Lost = g.Parser.Reset(sink))
+    if (const u32 un32Lost = un32CutLost + g.Parser.Reset(sink))
     {
-        if (c->fDestroying)
+        if (c->fDestroying || c->fClosingLinks)
             Trace(c, 4, "%s:gw%d : link closed within a batch, %u message(s) of it lost", p->sName.c_str(), gw,
                   unsigned(un32Lost));
         else

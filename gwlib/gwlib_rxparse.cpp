@@ -138,4 +138,20 @@ u32 RxParser::Reset(RxSink& sink)
     return un32Lost;
 }
 
+u32 RxParser::Cut(RxSink& sink)
+{
+    if (m_eState != kReadMessages || m_un32Idx == 0)
+        return Reset(sink);
+    void* apBufs[VQX_GW_MAX_BATCH_MSGS];
+    u32 aSizes[VQX_GW_MAX_BATCH_MSGS];
+    const u32 count = m_Hdr.un32Count, complete = m_un32Idx;
+    std::memcpy(apBufs, m_apBufs, sizeof(apBufs));
+    std::memcpy(aSizes, m_Hdr.aun32Sizes, sizeof(aSizes));
+    sink.Free(count - complete, apBufs + complete);
+    m_eState = kReadHeader; /* nothing in progress: Reset frees nothing */
+    Reset(sink);
+    sink.Deliver(complete, apBufs, aSizes);
+    return count - complete;
+}
+
 } // namespace vqxgw

@@ -62,6 +62,10 @@ public:
     /* Frees a partly received batch and returns to state 1; returns the
      * number of its messages so lost (0 when no batch was in progress). */
     u32 Reset(RxSink& sink);
+    /* As Reset, but the messages of the partly received batch that are
+     * complete are handed over first: for a close that has read everything
+     * its link accepted. Returns the number of messages lost (incomplete). */
+    u32 Cut(RxSink& sink);
     State GetState() const { return m_eState; }
     /* Bytes of the Feed in progress not parsed yet (0 outside Feed): what
      * waits behind the batch handed to the sink, or being allocated for. */

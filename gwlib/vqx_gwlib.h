@@ -138,10 +138,11 @@ typedef struct _VqxGwLibSendRecord
     u8 fFreeAfterSend;
 } VqxGwLibSendRecord;
 
-/* Close reasons passed to pFctUpDown. A keep-alive close (7, 9) first shuts
- * the link down, so that the peer's further data is refused, not taken, and
- * then delivers what the link had taken (the peer counts it as sent); a batch
- * it cuts is logged with its lost message count. The limit is the peer's
+/* Close reasons passed to pFctUpDown. A keep-alive close (7, 9), as one of
+ * VqxGwLibCloseLinks (2), first shuts the link down, so that the peer's
+ * further data is refused, not taken, and then delivers what the link had
+ * taken (the peer counts it as sent), the complete messages of a batch it cuts
+ * included; the rest of that batch is logged with its lost message count. The limit is the peer's
  * network-down delay, or its adapter-down delay when the instance uses both
  * paths and one of them is not linked, and for the second path after the
  * first timed out. */
@@ -266,6 +267,13 @@ VQX_RESULT VqxGwLibDisable(VqxGwLibContext hCtx);
  * inside a callback; with an external lock, the caller must not hold it
  * (the library's threads need it to finish). */
 VQX_RESULT VqxGwLibDestroy(VqxGwLibContext hCtx);
+/* Closes every peer's links before a VqxGwLibDestroy, so that whatever their
+ * TCP acknowledged is delivered: each link is shut down (what the peer sends
+ * from then on is refused with a reset), what it had accepted is read and
+ * delivered, the complete messages of a batch the close cuts included, and
+ * then it is closed and reported down (reason 2). Returns once the receive
+ * thread has done so (at most 2 s). Not from inside a callback. */
+VQX_RESULT VqxGwLibCloseLinks(VqxGwLibContext hCtx);
 VQX_RESULT VqxGwLibPoll(VqxGwLibContext hCtx);
 VQX_RESULT VqxGwLibForceDiscover(VqxGwLibContext hCtx);
 /* 0x8200000C for an unknown or dying peer. */

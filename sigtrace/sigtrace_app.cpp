@@ -380,9 +380,10 @@ void CVQSigTrace::Teardown() {
     mpPage = nullptr;
     if (CVQCAFCli* pCli = GetCli()) pCli->RemovePage(Page, &mAppMutex);
   }
-  /* 9. The host library: the boards' links closed first, so that nothing more
-   * is read from a board once the units dropped after the groups stopped
-   * taking them are counted. */
+  /* 9. The host library: the boards' links closed first, what their TCP had
+   * acknowledged read as they close, so that every unit a board saw delivered
+   * is counted and nothing more is read once the units dropped after the
+   * groups stopped taking them are counted. */
   if (mhHostLib != nullptr) VQXCloseAdaptersGw(mhHostLib);
   if (mhFilter != nullptr) {
     DropQueued();

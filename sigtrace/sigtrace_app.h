@@ -345,11 +345,12 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * send are dropped by the host library as taken by no filter, which
    * counts them (RxMsgMatchNoQ, noted here). */
   void StopTakingUnits();
-  /* Once the groups are closed and the boards' links too (nothing more is
-   * read from a board): the units read after the groups stopped taking
-   * them, as the host library counted them, and those the main loop's filter
-   * holds (within 500 ms: only a filter that could not stop taking them
-   * holds any; all still queued at the 500 ms counted too), in the line
+  /* Once the groups are closed and the boards' links too (what their TCP
+   * had acknowledged read, nothing more): the units read after the groups
+   * stopped taking them, as the host library counted them, and those the
+   * main loop's filter holds (within 500 ms: only a filter that could not
+   * stop taking them holds any; all still queued at the 500 ms counted
+   * too), in the line
    * "Close: %llu trace unit(s) received too late to be written, dropped". */
   void DropQueued();
   /* "-stdout": the answer to a write whose reader takes nothing (see the

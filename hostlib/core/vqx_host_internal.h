@@ -210,6 +210,7 @@ typedef struct _VQX_LIB_CONTEXT {
   u32 un32Magic;          /* VQX_LIB_MAGIC_OPEN while usable */
   u32 un32DebugMagic;     /* verifying layer: "BILH" while registered */
   std::atomic<u32> fClosing;
+  std::atomic<u32> fAdaptersClosing; /* VQXCloseAdaptersGw is closing the adapters' links */
 
   _VQX_LIB_PARAMS Params; /* copy of the parameters in use */
 

@@ -361,10 +361,14 @@ void VqxGatewayLibUninit(VQX_LIB_HANDLE hLib) {
 }
 
 void VqxGwDestroy(VQX_LIB_HANDLE hLib, u32 fHosts) {
-  /* Called without the library lock: the instance is taken out under it and destroyed without it. */
+  /* Called without the library lock: the instance is taken out under it and destroyed without it. An instance
+     closed while the library stays open (VQXCloseAdaptersGw) first closes its links reading what their TCP
+     acknowledged, which reaches the filters (or the count of messages no filter took) like the rest. */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   VqxGwLibContext hGw = VqxGwSlot(VqxLib(hLib), fHosts);
   VqxGwSlot(VqxLib(hLib), fHosts) = nullptr;
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
-  if (hGw != nullptr) VqxGwLibDestroy(hGw);
+  if (hGw == nullptr) return;
+  if (VqxLib(hLib)->fClosing.load() == 0) VqxGwLibCloseLinks(hGw);
+  VqxGwLibDestroy(hGw);
 }

@@ -639,9 +639,11 @@ VQX_RESULT VQXCloseAdaptersGw(VQX_LIB_HANDLE hLib) {
   VqxHostLibCriticalSectionEnter(hLib);
   pLib->Params.fAdaptersGwOff = 1;
   pLib->afGwEnabled[0] = 0;
+  pLib->fAdaptersClosing.store(1);
   VqxHostLibCriticalSectionLeave(hLib);
   const VQX_HOSTLIB_GATEWAY_GLUE* pGlue = VqxHostLibGatewayGlue();
   if (pGlue != nullptr && pGlue->pFctDestroy != nullptr) pGlue->pFctDestroy(hLib, 0);
+  pLib->fAdaptersClosing.store(0);
   return VQX_RESULT_API_OK;
 }
 

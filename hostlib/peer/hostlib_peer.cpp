@@ -594,7 +594,9 @@ void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32C
   /* 4. Notifications, gw0 first. */
   for (u32 p = 0; p < 2; p++) {
     if (afDown[p] == 0) continue;
-    const u32 un32Reported = pLib->fClosing.load() != 0 ? u32{VQX_PEER_CAUSE_CLOSING} : aun32Cause[p];
+    /* Closed by this library: its own close, or VQXCloseAdaptersGw's of the adapters' links. */
+    const bool fOurs = pLib->fClosing.load() != 0 || (pPeer->fAdapter != 0 && pLib->fAdaptersClosing.load() != 0);
+    const u32 un32Reported = fOurs ? u32{VQX_PEER_CAUSE_CLOSING} : aun32Cause[p];
     pPeer->un32LastCause = un32Reported;
     VqxHostSendGwDownEvent(hLib, pPeer, p, un32Reported, nullptr);
   }

@@ -48,9 +48,14 @@ constexpr CauseRow kCauses[] = {
 };
 
 /* A peer taken down because this library is closing is the expected end of a
- * clean shutdown, not a fault: it is traced, not printed as an error. */
+ * clean shutdown, not a fault: it is traced, not printed as an error. The
+ * adapters' links closed by VQXCloseAdaptersGw, the library staying open, are
+ * presence news printed as the others are (added, up, down), which the
+ * application tells from errors by their text. */
 constexpr u32 kClosingLevel = 3;
-u32 PresenceLevel(u32 un32Cause) { return un32Cause == VQX_PEER_CAUSE_CLOSING ? kClosingLevel : 0; }
+u32 PresenceLevel(VQX_LIB_HANDLE hLib, u32 un32Cause) {
+  return un32Cause == VQX_PEER_CAUSE_CLOSING && VqxLib(hLib)->fAdaptersClosing.load() == 0 ? kClosingLevel : 0;
+}
 
 /* Local time as "%m/%d/%Y %H:%M:%S". */
 void NowText(char* pszBuf, size_t size) {
@@ -154,7 +159,7 @@ VQX_RESULT VqxHostSendAdapterRemovedEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, 
   if (pFilter == nullptr) {
     char szNow[64];
     NowText(szNow, sizeof(szNow));
-    VQX_LOG_V(hLib, PresenceLevel(pPeer->un32LastCause), "%s: %s removed (cause: %s)\n", szNow, pPeer->szName,
+    VQX_LOG_V(hLib, PresenceLevel(hLib, pPeer->un32LastCause), "%s: %s removed (cause: %s)\n", szNow, pPeer->szName,
               VqxPeerCauseText(pPeer->un32LastCause));
   }
   const bool fAdapter = pPeer->fAdapter != 0;
@@ -196,7 +201,7 @@ VQX_RESULT VqxHostSendGwDownEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32
   if (pFilter == nullptr) {
     char szNow[64];
     NowText(szNow, sizeof(szNow));
-    VQX_LOG_V(hLib, PresenceLevel(un32Cause), "%s: %s:%s gw%d DOWN (%s)\n", szNow, pPeer->szName,
+    VQX_LOG_V(hLib, PresenceLevel(hLib, un32Cause), "%s: %s:%s gw%d DOWN (%s)\n", szNow, pPeer->szName,
               PathAddress(pPeer, un32Path),
               static_cast<int>(un32Path), VqxPeerCauseText(un32Cause));
   }

@@ -128,6 +128,19 @@ long LineCount(const std::string& strPath) {
   return static_cast<long>(std::count(std::istreambuf_iterator<char>(In), {}, '\n'));
 }
 
+/* Waits until the board's trace log stops growing past the host library's receive fifo (32768 units): the server
+ * holds its reading back and the board's units wait unsent (60 s at most). nAt: the log's lines then. */
+bool BoardStalls(CServerBench& B, long& nAt) {
+  long nPrev = -1;
+  return peerwait::WaitUntil([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    nAt = LineCount(B.Path("board.log"));
+    const bool fStill = nAt == nPrev && nAt > 32768;
+    nPrev = nAt;
+    return fStill;
+  }, 60000);
+}
+
 /* The whole records of a pcap stream (its 24-byte header skipped, a partial last one left out): their number, and
  * with pTails, each one's last nSize bytes in hex, as the board's trace log has a unit's data. */
 size_t PcapTails(const std::string& s, size_t nSize, std::vector<std::string>* pTails = nullptr) {
@@ -262,7 +275,8 @@ TEST(SigTraceServer, FullDiskFirstLossOnStandardErrorTheRestInTheLog) {
 }
 
 /* No argument: the defaults (every family). SIGTERM right after a burst: the traces go off, then what the server
- * had taken in is written (the boards answer the off requests after their last units), none dropped. */
+ * had taken in is written (the boards answer the off requests after their last units), none dropped. A clean
+ * shutdown: no error line, the board's link reported closed by the server itself, as an operator message. */
 TEST(SigTraceServer, NoArgumentRunsWithDefaultsAndSigtermWritesWhatWasTakenIn) {
   if (!peertshark::Present()) GTEST_SKIP() << "tshark is not installed";
   CServerBench B;
@@ -274,6 +288,11 @@ TEST(SigTraceServer, NoArgumentRunsWithDefaultsAndSigtermWritesWhatWasTakenIn) {
   EXPECT_EQ(B.Board().Stat("traces_on"), 0);
   EXPECT_EQ(peertshark::Lines(B.Path("SS7_000.cap"), "-T fields -e frame.len").size(), 4000u);
   EXPECT_EQ(B.LogLines("received too late to be written, dropped"), std::vector<std::string>());
+  EXPECT_EQ(B.LogLines(" VQERR "), std::vector<std::string>());
+  const auto Removed = B.LogLines(" removed (cause: ");
+  EXPECT_TRUE(Removed.size() == 1 && Removed[0].find(" VQMSG COMM ") != std::string::npos &&
+              Removed[0].find(" 12345678 removed (cause: Hostlib Closing)") != std::string::npos)
+      << testing::PrintToString(Removed);
 }
 
 /* SIGTERM in the middle of a long burst: every unit the board sent is in the
@@ -308,11 +327,10 @@ static std::string SegmentName(const char* pszGroup, int nIndex) {
 /* A board that never answers the off requests ("traceoff ignore") and keeps sending SS7 units (bursts, its log
  * left out): the close begins by a first signal or by the run time, and each row sends one signal more once the board
  * has seen the off requests (the close is under way), or none. A signal during the close ends its wait at once;
- * without one the close takes units for 30 s. Either way the server takes no unit once it stops waiting: each unit it
- * read is in a segment, counted lost in the group's summary or counted in the one line after the summaries. Where the
- * stream ends and the server has read it whole before the second signal, that is every unit sent; where the board
- * sends until the server closes its link, what was then still on the way cannot be told from what the server read,
- * hence "at most" there. */
+ * without one the close takes units for 30 s. Either way the server takes no unit once it stops waiting: each unit its
+ * TCP acknowledged (the board's "acked") is in a segment, counted lost in the group's summary or counted in the one
+ * line after the summaries, also where the board sends until the server closes its link; where the stream ends and
+ * the server has read it whole before the second signal, that is every unit sent. */
 TEST(SigTraceServer, CloseOfABoardThatNeverAnswersEndsAtASignalDuringItOrAfter30s) {
   struct SRow {
     const char* pszArgs;
@@ -367,10 +385,10 @@ TEST(SigTraceServer, CloseOfABoardThatNeverAnswersEndsAtASignalDuringItOrAfter30
     for (int i = 0; i < 100 && std::filesystem::exists(B.Path(SegmentName("SS7", i))); i++)
       nInFiles += sigtest::PcapRecords(B.Read(SegmentName("SS7", i)), 139);
     EXPECT_EQ(nWritten, nInFiles);
-    const long nDropped = DroppedAfterTheGroups(B);
-    EXPECT_TRUE(nLost >= (Row.nSecond != 0 ? 0 : 1) && nDropped >= 0 &&
-                (Row.fAllRead ? nWritten + nLost + nDropped == nSent : nWritten + nLost + nDropped <= nSent))
-        << nWritten << " + " << nLost << " + " << nDropped << " of " << nSent;
+    const long nDropped = DroppedAfterTheGroups(B), nAcked = B.Board().Stat("acked");
+    EXPECT_TRUE(nLost >= (Row.nSecond != 0 ? 0 : 1) && nDropped >= 0 && nWritten + nLost + nDropped == nAcked &&
+                (!Row.fAllRead || nAcked == nSent))
+        << nWritten << " + " << nLost << " + " << nDropped << " of " << nAcked << " acknowledged, " << nSent << " sent";
     EXPECT_EQ(B.LogLines("Close: every traces-off answered").size(), 0u);
   }
 }
@@ -397,15 +415,8 @@ TEST(SigTraceServer, StalledStdoutReaderKeepsTheBoardLinkedAndLosesNoUnit) {
     fBurstDone = true;
   });
   /* Nothing read: the board builds units as its link drains, so its log stops growing once the server holds back. */
-  long nPrev = -1, nStalledAt = 0;
-  const bool fStalled = peerwait::WaitUntil([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const long n = LineCount(B.Path("board.log"));
-    const bool fStill = n == nPrev && n > 32768;
-    nPrev = n;
-    nStalledAt = n;
-    return fStill;
-  }, 60000);
+  long nStalledAt = 0;
+  const bool fStalled = BoardStalls(B, nStalledAt);
   if (fStalled) std::this_thread::sleep_for(std::chrono::seconds(3)); /* the stall itself: longer than the delays */
   /* Read again: the burst ends, then every unit it logged reaches the stream. */
   long nSent = -1;
@@ -507,15 +518,20 @@ TEST(SigTraceServer, BoardLostAndBackIsTracedAgain) {
 
 /* "-stdout -format" (text records, a trailer at the close), a board that never answers the traces-off, and a reader
  * that takes nothing during the close: the close's write waits until a signal during the close, then gives up (the
- * rest counted lost), the summary is logged and the run ends in success. Nothing is left unread on the board's link
- * when that signal comes, so every unit the board sent is written, counted lost in the summary or counted in the line
- * of units read after the groups stopped taking them. Rows: the reader stops in the middle of a burst (the run's
- * write waits, a SIGTERM still begins the close, whose write waits until the SIGINT); the reader has read everything
- * but the pipe is full when the close writes the trailer, after the groups stopped: a burst sent then is read and
- * counted in that line. */
+ * rest counted lost), the summary is logged and the run ends in success. Every unit the server's TCP acknowledged is
+ * written, counted lost in the summary or counted in the line of units read after the groups stopped taking them
+ * (from then on: 50 events no filter takes, sent first, are not in it). Rows: the reader stops in the middle of a
+ * burst (the run's write waits, a SIGTERM still begins the close, whose write waits until the SIGINT); the reader has
+ * read everything but the pipe is full when the close writes the trailer, after the groups stopped: a burst sent then
+ * is read and counted in that line, and a message of an answer's id then is not, taken still; the reader stops in a
+ * burst longer than the host library takes in, so that units wait in the server's socket as the links close. */
 TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
-  for (const bool fAtTheTrailer : {false, true}) {
-    SCOPED_TRACE(fAtTheTrailer ? "pipe full at the trailer" : "reader stopped in a burst");
+  enum ERow { kInABurst, kAtTheTrailer, kInTheSocket };
+  for (const ERow eRow : {kInABurst, kAtTheTrailer, kInTheSocket}) {
+    const bool fAtTheTrailer = eRow == kAtTheTrailer;
+    SCOPED_TRACE(fAtTheTrailer        ? "pipe full at the trailer"
+                 : eRow == kInABurst ? "reader stopped in a burst"
+                                     : "units in the server's socket");
     CServerBench B;
     CFifoReader Reader(B.Path("stream.txt"));
     ASSERT_GE(Reader.mFd.n, 0) << "the fifo made and opened";
@@ -525,15 +541,19 @@ TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
     const auto Records = [&] { return static_cast<long>(sigtest::Count(strStream, "  length=")); };
     ASSERT_TRUE(B.WaitTracesOn(2));
     ASSERT_EQ(B.Board().Command("traceoff ignore"), "ok");
+    ASSERT_EQ(B.Board().Command("event 50 0x03000001 8"), "ok");
     long nSent = 0;
     const auto Send = [&](long nPerLink) {
       const std::string s = B.Board().Command("trace ss7 " + std::to_string(nPerLink));
       nSent += s.rfind("ok ", 0) == 0 ? std::stol(s.substr(3)) : 0;
       return peerwait::WaitUntil([&] { return B.Board().Stat("unread") == 0; }, 30000);  /* all read by the server */
     };
-    ASSERT_TRUE(Send(fAtTheTrailer ? 50 : 1000));
+    std::string strBurst;  /* kInTheSocket: answered once the server's link goes */
+    std::thread Burst([&] { strBurst = eRow == kInTheSocket ? B.Board().Command("trace ss7 30000", 120) : "ok 0"; });
+    long nStalledAt = 0;
+    const bool fSending = eRow == kInTheSocket ? BoardStalls(B, nStalledAt) : Send(fAtTheTrailer ? 50 : 1000);
     if (fAtTheTrailer) {
-      ASSERT_TRUE(peerwait::WaitUntil([&] { return Read(), Records() == nSent; }, 10000)) << Records();
+      EXPECT_TRUE(peerwait::WaitUntil([&] { return Read(), Records() == nSent; }, 10000)) << Records();
       /* The reader stops with the pipe full. */
       CFd Filler{open(B.Path("stream.txt").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)};
       const std::string strLines(4096, '\n');
@@ -542,10 +562,14 @@ TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
       for (int i = 0; i < 4096 && write(Filler.n, "\n", 1) == 1; i++) {
       }
     }
-    ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
-    EXPECT_TRUE(peerwait::WaitUntil([&] { return B.Board().Stat("traces_off_ignored") == 2; }, 10000)) << "no close";
+    const int nTerm = kill(B.Server().mPid, SIGTERM);
+    /* With units in the socket the transport's reading is held back, and the off requests wait behind it. */
+    EXPECT_TRUE(peerwait::WaitUntil([&] {
+      return eRow == kInTheSocket ? !B.LogLines("MainLoop ended").empty() : B.Board().Stat("traces_off_ignored") == 2;
+    }, 10000)) << "no close";
     if (fAtTheTrailer) {
       EXPECT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("Close: the groups take no more units").empty(); }, 10000));
+      EXPECT_EQ(B.Board().Command("event 1 0x04210030 16"), "ok"); /* an SS7 answer's id */
       EXPECT_TRUE(Send(1000));
       EXPECT_EQ(B.LogLines("Group SS7: "), std::vector<std::string>()) << "the trailer's write waits";
     }
@@ -554,13 +578,20 @@ TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
     /* To the end of the stream: the server closes it as it ends (one still waiting for the reader goes on then). */
     EXPECT_TRUE(peerwait::WaitUntil(Read, 60000));
     EXPECT_EQ(B.Server().Wait(), 0);
+    Burst.join();
+    ASSERT_TRUE(fSending && nTerm == 0) << nStalledAt << " units logged, " << strBurst;
     EXPECT_TRUE(nInt == 0 && fSummary) << "the close kept waiting for the reader";
     if (!fSummary) continue;
     const auto [nWritten, nLost] = GroupSummary(B, "SS7");
-    const long nDropped = DroppedAfterTheGroups(B);
+    const long nDropped = DroppedAfterTheGroups(B), nAcked = B.Board().Stat("acked");
     EXPECT_EQ(nWritten, Records());
-    EXPECT_EQ(nWritten + nLost + nDropped, nSent) << nWritten << " + " << nLost << " + " << nDropped;
-    EXPECT_EQ(nDropped, fAtTheTrailer ? 2000 : 0);
+    EXPECT_EQ(nWritten + nLost + nDropped, nAcked) << nWritten << " + " << nLost << " + " << nDropped << ", " << strBurst;
+    EXPECT_TRUE(eRow == kInTheSocket || nAcked == nSent) << nAcked << " of " << nSent;
+    if (eRow == kInTheSocket) {
+      EXPECT_GT(nDropped, 0) << "read after the groups stopped, up to the close of the link";
+    } else {
+      EXPECT_EQ(nDropped, fAtTheTrailer ? 2000 : 0);
+    }
     EXPECT_GE(nLost, fAtTheTrailer ? 0 : 1) << "what the waiting write held";
   }
 }

@@ -59,6 +59,9 @@ whole. A link the host closes or resets is dropped with what it still
 queued (counted in stats "unsent"), and the board carries on. Stats "unread":
 the bytes sent that the host has not read yet (still queued here, not sent by
 our socket, or in the host's receive queue: the host runs on this machine).
+Stats "acked": the trace units whose every byte the host's TCP acknowledged,
+on every link (those gone included): what the host took delivery of, however
+its link ended (Linux TCP_INFO's bytes acknowledged, the handshake counted).
 A test binds the UDP and control sockets itself and hands them down (--udp-fd,
 --control-fd): a port it only picked, bound later here, could be taken in
 between by another program.
@@ -121,7 +124,7 @@ class Burst:
                 break
         self.remaining -= len(msgs)
         self.flush()
-        return (batch(msgs), len(msgs)) if msgs else None
+        return (batch(msgs), len(msgs), "units") if msgs else None
 
     def finish(self):
         if self.done is not None:
@@ -141,6 +144,7 @@ def proc_tcp_address(addr):
 
 
 SIOCOUTQNSD = 0x894B  # linux/sockios.h: bytes of the send queue not sent yet
+TCPI_BYTES_ACKED = 120  # linux/tcp.h: offset of tcpi_bytes_acked (u64) in struct tcp_info
 
 
 def unread_bytes(sock):
@@ -163,9 +167,29 @@ class Link:
         self.buf = bytearray()
         self.closing = False
         self.awaiting_reply = False
-        self.out = collections.deque()  # [frame bytes, host messages in it]
+        self.out = collections.deque()  # [frame bytes, host messages in it(, "units": a burst's trace units)]
         self.sent = 0  # bytes of out[0] already written
         self.shut_pending = False  # close our side once out is empty
+        self.written = 4  # bytes of the stream whose writing began before out[0]'s (the handshake first)
+        self.unit_ends = collections.deque()  # stream offset of the end of each trace unit written, not yet acked
+        self.acked = 0  # trace units acknowledged whole, taken out of unit_ends
+
+    def began(self, frame):
+        """out[0]'s first bytes left: the stream offsets of its units' ends (the batch header gives their sizes)."""
+        count, *sizes = struct.unpack_from(">16I", frame)
+        end = self.written + BATCH_HEADER_SIZE
+        for size in sizes[:count]:
+            end += size
+            self.unit_ends.append(end)
+
+    def acked_units(self):
+        """Trace units the host's TCP acknowledged whole (the socket may be reset: TCP_INFO still answers)."""
+        info = self.sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, TCPI_BYTES_ACKED + 8)
+        (acked,) = struct.unpack_from("<Q", info, TCPI_BYTES_ACKED)
+        while self.unit_ends and self.unit_ends[0] <= acked:
+            self.unit_ends.popleft()
+            self.acked += 1
+        return self.acked
 
 
 class Board:
@@ -213,6 +237,7 @@ class Board:
         self.reading = True
         self.stats = {"links": 0, "messages": 0, "polls": 0, "bytes": 0, "order_errors": 0,
                       "last_seq": -1, "udp": 0, "udp_polls": 0, "closed_by_host": 0, "poll_replies": 0, "unsent": 0}
+        self.acked_gone = 0  # trace units the host's TCP acknowledged on links dropped since
         self.next_seq = 0
         self.handlers = {}  # message id -> function(board, link, message) -> replies
         self.adv = adapter_advertisement(self.tcp_port, args.name, args.serial, args.gw0 or "127.0.0.1", args.gw1 or "",
@@ -261,6 +286,10 @@ class Board:
         self.stats["unsent"] += sum(pending_units(item) for item in link.out)
         bursts = [item for item in link.out if isinstance(item, Burst)]
         link.out.clear()
+        try:
+            self.acked_gone += link.acked_units()
+        except OSError:
+            pass
         for b in bursts:
             b.finish()
         try:
@@ -305,11 +334,16 @@ class Board:
                     self.stats["closed_by_host"] += 1
                 self.drop(link)
                 return
+            if link.sent == 0 and len(link.out[0]) > 2:
+                link.began(frame)
+                if len(link.unit_ends) > 8192:
+                    link.acked_units()  # the list kept short
             link.sent += n
             if link.sent < len(frame):
                 return
             link.out.popleft()
             link.sent = 0
+            link.written += len(frame)
         if link.shut_pending:
             link.shut_pending = False
             self.shut(link)
@@ -444,7 +478,7 @@ class Board:
         cmd = words[0]
         if cmd == "stats":
             extra = dict(self.discovery.stats(), **self.trace.stats()) if self.discovery is not None else {}
-            return json.dumps(dict(self.stats, host=self.host.stats(), unread=self.unread(), **extra))
+            return json.dumps(dict(self.stats, host=self.host.stats(), unread=self.unread(), acked=self.acked(), **extra))
         if cmd == "full" and len(words) == 2:
             self.host.full = words[1] == "on"
             return "ok"
@@ -524,6 +558,15 @@ class Board:
             if answer is not None:
                 return answer
         return "error unknown command"
+
+    def acked(self):
+        n = self.acked_gone
+        for link in self.links:
+            try:
+                n += link.acked_units()
+            except OSError:
+                pass
+        return n
 
     def unread(self):
         """What the host has not read yet on any link: bytes queued here (a burst's units not built yet count one

@@ -57,9 +57,11 @@ class CPinned {
 
 constexpr u32 kNotOk = 0xC0000000u; /* failure or warning bits */
 
-/* Texts of the library's error lines that are operator messages, not errors. */
+/* Texts of the library's error lines that are operator messages, not errors (the last: a board whose link the
+ * application closed with VQXCloseAdaptersGw). */
 constexpr std::string_view kMessageTexts[] = {"VqxHostSendAdapterAddedEvent", " removed\n", " gw0 UP\n",
-                                              " gw1 UP\n", " gw0 DOWN (", " gw1 DOWN ("};
+                                              " gw1 UP\n", " gw0 DOWN (", " gw1 DOWN (",
+                                              " removed (cause: Hostlib Closing)\n"};
 
 }  // namespace
 
