@@ -143,8 +143,8 @@ void RxOverslept(GwLibCtx* c, u32 now)
 void HeardFrom(PathCtx& g, u32 now, u32 tSign)
 {
     g.tLastReply = now;
-    /* A sign older than the last one known tells nothing more. */
-    if (g.tLastSign == 0 || i32(tSign - g.tLastSign) > 0)
+    /* A sign older than the last one known tells nothing more (ages from now: no signed time compared). */
+    if (g.tLastSign == 0 || now - tSign < now - g.tLastSign)
         g.tLastSign = tSign;
     g.tPollUnanswered = 0;
     g.fHeld = false;
