@@ -710,23 +710,23 @@ VQX_RESULT VqxGwLibCloseLinks(VqxGwLibContext hCtx)
     Lock(c);
     c->fClosingLinks = true;
     /* The receive thread closes them, as it reads them: the parsers are its own. */
-    const auto Closing = [c](bool fStart) {
-        bool fAny = false;
-        for (Peer* p : Peers(c))
-            for (PathCtx& g : p->Gw)
+    for (Peer* p : Peers(c))
+        for (PathCtx& g : p->Gw)
+            if (g.iRxSocket >= 0)
             {
-                if (fStart && g.iRxSocket >= 0)
-                {
-                    g.fDrainOnClose = true;
-                    g.fForceCloseConnectionRx = 1;
-                    if (g.un32CloseReason == 0)
-                        g.un32CloseReason = VQX_GW_CLOSE_REQUESTED;
-                }
-                fAny = fAny || (g.iRxSocket >= 0 && g.fForceCloseConnectionRx);
+                g.fDrainOnClose = true;
+                g.fForceCloseConnectionRx = 1;
+                if (g.un32CloseReason == 0)
+                    g.un32CloseReason = VQX_GW_CLOSE_REQUESTED;
             }
-        return fAny;
+    const auto Open = [c] {
+        for (Peer* p : Peers(c))
+            for (const PathCtx& g : p->Gw)
+                if (g.iRxSocket >= 0 && g.fForceCloseConnectionRx)
+                    return true;
+        return false;
     };
-    for (int i = 0; Closing(i == 0) && i < 200 && c->Threads[kThRx].fCreated && c->Threads[kThRx].fDone.load() == 0; i++)
+    for (int i = 0; i < 200 && Open() && c->Threads[kThRx].fCreated && c->Threads[kThRx].fDone.load() == 0; i++)
     {
         WakeRx(c);
         SleepMs(c, 10);

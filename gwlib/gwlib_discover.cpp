@@ -370,6 +370,7 @@ void KeepAliveChecks(GwLibCtx* c, u32 now)
                     continue;
                 TcpCounters k;
                 const bool fCounters = ReadTcpCounters(g, k);
+                k.un32Unread = UnreadBytes(g);
                 u32 silence = 0;
                 if (TcpSilent(c, p, gw, now, limit, fCounters, k, &silence))
                 {

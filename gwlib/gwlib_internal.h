@@ -481,7 +481,7 @@ void HeardOnRead(GwLibCtx* c, Peer* p, int gw, u32 now, u32 un32AgeMs);
 bool ReadCounts(const GwLibCtx* c, const Peer* p, int gw, u32 now);
 /* The socket's receive counters: bytes it took in, segments with data that
  * reached it (taken or refused), since when the newest data it took in
- * arrived, and bytes waiting unread (in the socket or the chunk parsed). */
+ * arrived; and (filled by the keep-alive, UnreadBytes) bytes waiting unread. */
 struct TcpCounters
 {
     u64 un64BytesIn = 0;
@@ -490,6 +490,8 @@ struct TcpCounters
     u32 un32Unread = 0;
 };
 bool ReadTcpCounters(const PathCtx& g, TcpCounters& k);
+/* Bytes from the peer waiting unread: in the socket or in the chunk being parsed. */
+u32 UnreadBytes(const PathCtx& g);
 /* The keep-alive's look at a TCP path whose last poll was written: its
  * socket's counters taken into account (or not, when fCounters is false), and
  * whether its peer is silent past limit; *pun32SilenceMs: the time since its

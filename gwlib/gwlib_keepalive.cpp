@@ -184,9 +184,13 @@ bool ReadTcpCounters(const PathCtx& g, TcpCounters& k)
     k.un64BytesIn = ti.tcpi_bytes_received;
     k.un32DataSegsIn = ti.tcpi_data_segs_in;
     k.un32AgeMs = ti.tcpi_last_data_recv;
-    int n = 0;
-    k.un32Unread = u32(g.Parser.Unparsed()) + (ioctl(g.iRxSocket, FIONREAD, &n) == 0 && n > 0 ? u32(n) : 0u);
     return true;
+}
+
+u32 UnreadBytes(const PathCtx& g)
+{
+    int n = 0;
+    return u32(g.Parser.Unparsed()) + (g.iRxSocket >= 0 && ioctl(g.iRxSocket, FIONREAD, &n) == 0 && n > 0 ? u32(n) : 0u);
 }
 
 bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters, const TcpCounters& k,
@@ -217,7 +221,7 @@ bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters,
         return false;
     if (!g.fHeld)
         return true;
-    if (fCounters && k.un32Unread != 0)
+    if (k.un32Unread != 0)
     {
         /* Not silent: its reply may wait among them. */
         Trace(c, 4,
