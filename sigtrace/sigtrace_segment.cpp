@@ -161,6 +161,16 @@ void CVQSigTraceSegment::EndRecordNoFlush(EPiece Kind) {
   mun64RecordStart = mvBuffer.size();
 }
 
+size_t CVQSigTraceSegment::WholePieces(size_t un64Upto, u64& un64Records) const {
+  size_t un64Whole = 0;
+  for (const SPiece& piece : mvPieces) {
+    if (piece.un64End > un64Upto) break;
+    un64Whole = piece.un64End;
+    un64Records += piece.fRecord;
+  }
+  return un64Whole;
+}
+
 void CVQSigTraceSegment::Consume(size_t un64Bytes) {
   size_t i = 0;
   while (i < mvPieces.size() && mvPieces[i].un64End <= un64Bytes) ++i;
@@ -196,12 +206,9 @@ bool CVQSigTraceSegment::Flush() {
     break;
   }
   /* The whole pieces that reached the file. */
-  size_t un64Whole = 0;
-  for (const SPiece& piece : mvPieces) {
-    if (piece.un64End > un64Done) break;
-    un64Whole = piece.un64End;
-    mun64SegmentRecords += piece.fRecord;
-  }
+  u64 un64Records = 0;
+  const size_t un64Whole = WholePieces(un64Done, un64Records);
+  mun64SegmentRecords += un64Records;
   if (!fOk && un64Whole < un64Done && ::ftruncate(mnFd, static_cast<off_t>(mun64Durable + un64Whole)) == 0) {
     /* Cut the part of a piece that reached the file. */
     (void)::lseek(mnFd, static_cast<off_t>(mun64Durable + un64Whole), SEEK_SET);
@@ -257,12 +264,9 @@ bool CVQSigTraceSegment::PutStdout(size_t un64Upto) {
     break;
   }
   if (e == EVQStdoutWait::Interrupted || e == EVQStdoutWait::TimedOut) mnLastErrno = e == EVQStdoutWait::Interrupted ? EINTR : ETIME;
-  size_t un64Whole = 0;
-  for (const SPiece& piece : mvPieces) {
-    if (piece.un64End > un64Done) break;
-    un64Whole = piece.un64End;
-    mun64SegmentRecords += piece.fRecord;
-  }
+  u64 un64Records = 0;
+  const size_t un64Whole = WholePieces(un64Done, un64Records);
+  mun64SegmentRecords += un64Records;
   /* The stream now ends inside one of this segment's records: its rest is owed before anything else. */
   const bool fCut = un64Done == 0 ? s_Stdout.pCut == this : un64Done != un64Whole;
   mun64Durable += un64Done;
@@ -281,10 +285,9 @@ bool CVQSigTraceSegment::PutStdout(size_t un64Upto) {
 }
 
 void CVQSigTraceSegment::DropAsLost(size_t un64Upto) {
-  for (const SPiece& piece : mvPieces) {
-    if (piece.un64End > un64Upto) break;
-    mun64RecordsLost += piece.fRecord;
-  }
+  u64 un64Records = 0;
+  WholePieces(un64Upto, un64Records);
+  mun64RecordsLost += un64Records;
   Consume(un64Upto);
 }
 

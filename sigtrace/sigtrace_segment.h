@@ -159,6 +159,9 @@ class CVQSigTraceSegment {
   bool PutStdout(size_t un64Upto);
   /* Counts the complete pieces up to un64Upto lost and drops them. */
   void DropAsLost(size_t un64Upto);
+  /* The end of the last complete piece within the first un64Upto buffered
+   * bytes; the records among those pieces are added to un64Records. */
+  size_t WholePieces(size_t un64Upto, u64& un64Records) const;
   /* Drops the first un64Bytes of the buffer (a piece cut there keeps its tail, first). */
   void Consume(size_t un64Bytes);
 
