@@ -196,11 +196,6 @@ void MarkRxThread(GwLibCtx* c)
     t_pRxThreadOf = c;
 }
 
-bool IsRxThread(const GwLibCtx* c)
-{
-    return t_pRxThreadOf == c;
-}
-
 void WakeRx(GwLibCtx* c)
 {
     /* A send made from the receive thread itself (a callback's acknowledgement or answer) is seen by its loop

@@ -348,7 +348,7 @@ void SendUdpPoll(GwLibCtx* c, Peer* p, int gw)
 
 void KeepAliveChecks(GwLibCtx* c, u32 now)
 {
-    RxOverslept(c, now);
+    JudgeLook(c, now);
     for (Peer* pp : Peers(c))
     {
         Peer* p = pp;
@@ -473,12 +473,14 @@ void ExpireHostPeers(GwLibCtx* c, u32 now)
     }
 }
 
-/* How long the discover thread may wait for a packet: 2 s, but no longer
- * than the shortest UDP poll delay of a peer kept alive by UDP polls (at
- * least 100 ms), whose polls and time-outs this thread's passes make. */
+/* How long the discover thread may wait for a packet: kJudgeEveryMs, the
+ * keep-alive looking at the TCP paths a few times a second (and so seeing
+ * when it wakes late), and no longer than the shortest UDP poll delay of a
+ * peer kept alive by UDP polls (at least 100 ms), whose polls and time-outs
+ * this thread's passes make. */
 u32 DiscoverWaitMs(GwLibCtx* c)
 {
-    u32 ms = 2000;
+    u32 ms = kJudgeEveryMs;
     for (Peer* p : Peers(c))
         if (!p->fDying && p->fUdpPolling && !p->fTcpPolling && p->Red.un32PollDelayMs != 0)
             ms = std::min(ms, std::max(p->Red.un32PollDelayMs, 100u));

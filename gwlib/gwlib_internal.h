@@ -100,15 +100,11 @@ struct PathCtx
     u32 tLastUdpPoll = 0, tLastSeen = 0, tLastReply = 0, tLastTxClose = 0, tLastAccept = 0, tDownSince = 0;
     u32 tLastTcpPollSent = 0;
     /* The TCP keep-alive (gwlib_keepalive.cpp): tLastReply, when the peer
-     * was last heard from; tLastSign, when it last gave a sign of life (a poll
-     * reply read; bytes read or waiting after reading was held back: when the
-     * newest of them arrived), for the silence the timeout line gives;
-     * tPollUnanswered, when the first TCP poll written since it was heard
-     * from was written (0: none), moved on by the time this process did not
-     * run; fHeld, reading was held back since it was heard from. */
-    u32 tLastSign = 0;
+     * was last heard from; tPollUnanswered, when the first poll written since
+     * was handed to the socket (0: none); tGraceFrom, the late wake of the
+     * discover thread whose grace the silence now judged had (0: none). */
     u32 tPollUnanswered = 0;
-    bool fHeld = false;
+    u32 tGraceFrom = 0;
     /* The socket's receive counters at the keep-alive's last look, and the
      * span over which it refused the peer's data segments (its TCP then backs
      * off before it sends them again). */
@@ -214,22 +210,9 @@ struct GwLibCtx
     bool fHaveAvailability = false;
     u32 tLastDiscoverPass = 0;
     bool fKeepAliveDue = false; /* a poll found a path silent past its limit */
-    /* The receive thread's reading held back by the user (VqxGwLibRxPause):
-     * pauses in progress, and whether one ended since the thread last looked
-     * at its sockets. Written by the receive thread in its callbacks, read by
-     * the discover thread's keep-alive, without the lock (the callbacks may
-     * run without it). */
-    std::atomic<u32> un32RxPausing{0};
-    std::atomic<bool> fRxPaused{false};
-    /* When the receive thread last looked at its sockets (returned from a
-     * wait), and, while it waits with the lock released, since when and for
-     * how long at most: a thread away from its wait, or woken much later than
-     * it asked, did not read meanwhile (RxHeldNow, RxOverslept). Differences
-     * from these times are taken unsigned, never compared as signed. */
-    u32 tRxLook = 0, tRxWaitFrom = 0, un32RxWaitMs = 0;
-    bool fRxWaiting = false;
-    /* A pause ended since the thread last looked, seen at the start of its pass. */
-    bool fRxPausedSeen = false;
+    /* The discover thread's last keep-alive look, and the last look that came
+     * late (over kJudgeLateMs after the one before): the keep-alive's grace. */
+    u32 tJudgeLook = 0, tLateWake = 0;
     /* The handle conflict lines ([0] adapter, [1] host), which a refused peer's
      * every advertisement repeats: once a second each (discover thread). */
     CVqxLogLimit aConflictLogLimit[2];
@@ -336,8 +319,6 @@ void DrainPipe(int fd);
 void WakeRx(GwLibCtx* c);
 /* Called by the receive thread of c as it starts: it need not wake itself. */
 void MarkRxThread(GwLibCtx* c);
-/* Whether the caller is the receive thread of c. */
-bool IsRxThread(const GwLibCtx* c);
 void SetPeerEvent(GwLibCtx* c);
 
 /* ---- waits on descriptors (gwlib_wait.cpp) ---- */
@@ -425,63 +406,46 @@ bool HandshakeLengthOk(const GwLibCtx* c, u32 un32Len);
 Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
 
 /* ---- the TCP keep-alive's judgement (gwlib_keepalive.cpp) ----
- * A peer linked by TCP is silent when the last poll written is more than its
- * limit after it was last heard from (a poll reply read). Reading is held
- * back when the receive thread, which also writes the polls, does not look at
- * its sockets for longer than kRxLateMs: a pause (VqxGwLibRxPause), callbacks
- * that take long, the thread or the whole process not run. What a peer sent
- * meanwhile waits unread, and no silence of it can be told from the polls:
- *   - such a hold marks every path (PathCtx::fHeld) until its peer is heard
- *     from; a marked path is closed only once a poll written since its peer
- *     was heard from has gone unanswered for the limit;
- *   - bytes read on a marked path, or found waiting unread by the keep-alive,
- *     count as heard from (a reply may be among them);
- *   - time the process did not run (a wait of the receive thread overdue by
- *     more than kRxLateMs) pauses the silence, never resets it: the poll
- *     awaiting its answer counts as written that much later;
- *   - the peer's TCP backing off: a socket that refused the peer's data
- *     segments (full while reading was held back) has its TCP send them again
- *     on a timer that doubles at each try: from the span over which they were
- *     refused, the next try comes within as long again and TCP's least timer.
- *     Until then (TCP_RTO_MAX at most), or until it delivers, no silence.
- * The timeout line gives the silence since the peer's last sign of life.
- * Times are the library's clock in ms, differences taken unsigned. Under the
- * lock, but the pause counters of GwLibCtx. */
-constexpr u32 kRxLateMs = 200;
+ * A path is judged from what its socket received, as the kernel records it
+ * whatever this process is doing (stopped, slow, starved or held back by its
+ * consumer): the age of the newest data that arrived, the bytes and data
+ * segments taken in, and the bytes waiting unread. The discover thread reads
+ * that record a few times a second; the receive thread notes only the polls
+ * it writes and the replies it reads.
+ *   - a poll is answered by a reply read, by any byte of the peer that
+ *     arrived after the poll was handed to the socket (its reply may queue
+ *     behind the peer's own data; more than kRecordMs after, to be sure),
+ *     and by bytes found waiting unread (the peer may send nothing more
+ *     until they are read);
+ *   - a path is silent once a poll has gone unanswered for the limit;
+ *   - a socket that refused the peer's data segments (it was full) has the
+ *     peer's TCP send them again on a timer that doubles at each try: from
+ *     the span over which they were refused, the next try comes within as
+ *     long again and TCP's least timer, TCP_RTO_MAX at most. Until then, no
+ *     silence;
+ *   - when the judging thread itself wakes late (a machine paused as a
+ *     whole records nothing meanwhile, its kernel stopped too), a silence
+ *     that began before that wake is judged only once a poll has had its
+ *     round trip since: once per silence, never a reset, so that repeated
+ *     stops still close a silent peer.
+ * The timeout line gives the silence since the peer's last byte arrived.
+ * Times are the library's clock in ms, compared by their ages from now,
+ * never by a signed difference. Under the lock. */
+constexpr u32 kRecordMs = 10;        /* the kernel's record of an arrival is in jiffies: 10 ms at most */
+constexpr u32 kJudgeLateMs = 500;    /* a look this long after the last one: the judging thread woke late */
+constexpr u32 kJudgeEveryMs = 250;   /* the discover thread's longest wait while a peer has TCP polls */
+constexpr u32 kAnswerMs = 200;       /* a poll's answer after its period: a late wake's grace */
 constexpr u32 kTcpRtoMinMs = 200;    /* a TCP's least retransmission timer */
 constexpr u32 kTcpRtoMaxMs = 120000; /* the longest it backs off to */
-/* Whether reading is held back now: a pause in progress or not yet seen by
- * the receive thread, or the thread away from its wait for over kRxLateMs. */
-bool RxHeldNow(const GwLibCtx* c, u32 now);
-/* The receive thread's looks at its sockets. RxPassStart: a pass of its loop
- * begins (a hold since its last look marks every path before any poll goes
- * out). RxLooked: it looks at them; a gap since its last look of over
- * kRxLateMs with no pause of the user in it means the thread or the process
- * did not run (or a callback kept it): that time pauses the silence as a
- * stop does. RxWaitFrom / RxWaitOver: it waits for up to ms with the lock
- * released, and is back. */
-void RxPassStart(GwLibCtx* c, u32 now);
-void RxLooked(GwLibCtx* c, u32 now);
-void RxWaitFrom(GwLibCtx* c, u32 now, u32 ms);
-void RxWaitOver(GwLibCtx* c, u32 now);
-/* When the receive thread waits and is overdue by more than kRxLateMs, this
- * process (or the thread) did not run meanwhile: every path is marked, and
- * the poll awaiting its answer counts as written that much later. Taken once,
- * by whichever thread sees it first (the receive thread as it wakes, the
- * discover thread before its keep-alive). */
-void RxOverslept(GwLibCtx* c, u32 now);
-/* The peer is heard from on the path now; tSign: when it gave that sign of
- * life (now for a reply, earlier for bytes that waited). */
-void HeardFrom(PathCtx& g, u32 now, u32 tSign);
-/* Bytes read on the path by the receive thread; un32AgeMs: since the newest
- * of them arrived (0 when unknown). A host peer's bytes count as heard from,
- * an adapter's only on a path marked held back. */
-void HeardOnRead(GwLibCtx* c, Peer* p, int gw, u32 now, u32 un32AgeMs);
-/* Whether bytes read on the path now need their age (HeardOnRead). */
-bool ReadCounts(const GwLibCtx* c, const Peer* p, int gw, u32 now);
-/* The socket's receive counters: bytes it took in, segments with data that
- * reached it (taken or refused), since when the newest data it took in
- * arrived; and (filled by the keep-alive, UnreadBytes) bytes waiting unread. */
+/* A poll handed to the path's socket now (receive thread). */
+void PollWritten(PathCtx& g, u32 now);
+/* The peer is heard from now: the polls written so far are answered. */
+void HeardFrom(PathCtx& g, u32 now);
+/* The discover thread's keep-alive looks at its peers now. */
+void JudgeLook(GwLibCtx* c, u32 now);
+/* The socket's record: bytes it took in, segments with data that reached it
+ * (taken or refused), since when the newest data it took in arrived; and
+ * (UnreadBytes) bytes waiting unread. */
 struct TcpCounters
 {
     u64 un64BytesIn = 0;
@@ -492,23 +456,23 @@ struct TcpCounters
 bool ReadTcpCounters(const PathCtx& g, TcpCounters& k);
 /* Bytes from the peer waiting unread: in the socket or in the chunk being parsed. */
 u32 UnreadBytes(const PathCtx& g);
-/* The keep-alive's look at a TCP path whose last poll was written: its
- * socket's counters taken into account (or not, when fCounters is false), and
- * whether its peer is silent past limit; *pun32SilenceMs: the time since its
- * last sign of life, for the timeout line. */
+/* The keep-alive's look at a TCP path whose last poll was written, with its
+ * socket's record (fCounters false: none could be read, only the bytes
+ * unread), and whether its peer is silent past limit; *pun32SilenceMs: the
+ * time since its last byte arrived, for the timeout line. */
 bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters, const TcpCounters& k,
                u32* pun32SilenceMs);
-/* Whether the path's last poll shows it silent past limit by the polls alone
- * (the keep-alive then looks at once). */
-inline bool PollPastLimit(const PathCtx& g, u32 limit)
+/* Whether the path's first poll not answered has waited past limit (the
+ * keep-alive then looks at once). */
+inline bool PollPastLimit(const PathCtx& g, u32 now, u32 limit)
 {
-    return i32(g.tLastTcpPollSent - g.tLastReply) > i32(limit);
+    return g.tPollUnanswered != 0 && now - g.tPollUnanswered > limit;
 }
 /* A path's TCP keep-alive starts afresh: no poll, reply or hold behind it. */
 inline void ForgetKeepAlive(PathCtx& g)
 {
-    g.tLastTcpPollSent = g.tPollUnanswered = g.tLastReply = g.tLastSign = 0;
-    g.fHeld = g.fRefused = g.fTcpLooked = false;
+    g.tLastTcpPollSent = g.tPollUnanswered = g.tLastReply = g.tGraceFrom = 0;
+    g.fRefused = g.fTcpLooked = false;
 }
 
 /* ---- receive (gwlib_rx.cpp) ---- */

@@ -1,10 +1,10 @@
 /*
  * gwlib_keepalive.cpp - the TCP keep-alive's judgement of a peer's silence
- * (see "the TCP keep-alive's judgement" in gwlib_internal.h): the receive
- * thread's looks at its sockets and the holds of its reading, what counts as
- * hearing from a peer, and the discover thread's look at a path. Socket reads
- * (the receive counters) are kept apart from the judgement, which a test can
- * drive on its own clock.
+ * (see "the TCP keep-alive's judgement" in gwlib_internal.h): what the
+ * receive thread notes (the polls it writes, the replies it reads) and the
+ * discover thread's look at a path from what its socket received. The
+ * socket's record is read apart from the judgement, which a test can drive
+ * on its own clock.
  */
 #include <linux/tcp.h>
 #include <netinet/in.h>
@@ -21,44 +21,6 @@ namespace vqxgw
 
 namespace
 {
-
-/* Reading was held back since the receive thread last looked: every path is
- * marked until its peer is heard from. */
-void MarkAllHeld(GwLibCtx* c)
-{
-    for (Peer* p : Peers(c))
-        for (PathCtx& g : p->Gw)
-            g.fHeld = true;
-}
-
-/* Time the process did not run (or the receive thread did not look, kept by
- * no pause) pauses the silence: what was awaited counts as asked that much
- * later. */
-void AskedLater(GwLibCtx* c, u32 now, u32 ms)
-{
-    for (Peer* p : Peers(c))
-        for (PathCtx& g : p->Gw)
-            if (g.tPollUnanswered != 0)
-            {
-                g.tPollUnanswered += std::min(ms, now - g.tPollUnanswered);
-                if (g.tPollUnanswered == 0)
-                    g.tPollUnanswered = 1;
-            }
-}
-
-/* A pause of the user in progress, or ended since the receive thread last looked. */
-bool PausedSinceLook(const GwLibCtx* c)
-{
-    return c->un32RxPausing != 0 || c->fRxPaused || c->fRxPausedSeen;
-}
-
-/* The peer's TCP is to send again what the socket refused and is not due yet:
- * no silence so far, and the polls written may be answered only after it. */
-void Refused(PathCtx& g, u32 now)
-{
-    g.tLastReply = now;
-    g.tPollUnanswered = 0;
-}
 
 /* The counters at this look: data segments that reached the socket while it
  * took in nothing were refused (it was full); bytes taken in end that. */
@@ -79,97 +41,47 @@ void NoteCounters(PathCtx& g, u32 now, const TcpCounters& k)
     g.un32TcpDataSegsIn = k.un32DataSegsIn;
 }
 
+/* The peer's TCP is to send again what the socket refused and is not due yet. */
+bool RefusedNotDue(GwLibCtx* c, const Peer* p, int gw, PathCtx& g, u32 now)
+{
+    if (!g.fRefused)
+        return false;
+    const u32 due = std::min(g.tRefusedLast - g.tRefusedFrom, kTcpRtoMaxMs) + kTcpRtoMinMs;
+    if (now - g.tRefusedLast > due)
+    {
+        g.fRefused = false; /* it did not send again when due: judged as any peer */
+        return false;
+    }
+    Trace(c, 2, "VqxGwLibDiscoverThread: Remote %s: %s TCP refused from %u ms to %u ms ago: sends again within %u ms",
+          p->sName.c_str(), GwName(gw), unsigned(now - g.tRefusedFrom), unsigned(now - g.tRefusedLast),
+          unsigned(due - (now - g.tRefusedLast)));
+    return true;
+}
+
 } // namespace
 
-bool RxHeldNow(const GwLibCtx* c, u32 now)
+void PollWritten(PathCtx& g, u32 now)
 {
-    return PausedSinceLook(c) || (!c->fRxWaiting && now - c->tRxLook > kRxLateMs);
+    if (g.tPollUnanswered == 0)
+        g.tPollUnanswered = now != 0 ? now : 1;
 }
 
-void RxPassStart(GwLibCtx* c, u32 now)
-{
-    /* Before any poll due now goes out: a pause in the last pass, or a long one. */
-    if (c->fRxPaused.exchange(false))
-        c->fRxPausedSeen = true;
-    if (c->fRxPausedSeen || now - c->tRxLook > kRxLateMs)
-        MarkAllHeld(c);
-}
-
-void RxLooked(GwLibCtx* c, u32 now)
-{
-    const u32 gap = now - c->tRxLook;
-    const bool fPaused = PausedSinceLook(c);
-    c->fRxPaused = false;
-    c->fRxPausedSeen = false;
-    if (fPaused || gap > kRxLateMs)
-        MarkAllHeld(c);
-    if (!fPaused && gap > kRxLateMs)
-    {
-        Trace(c, 4, "VqxGwLibRxSingleThreadRead: %u ms since it last looked, no pause in them: no silence of the peers",
-              unsigned(gap));
-        AskedLater(c, now, gap);
-    }
-    c->tRxLook = now;
-}
-
-void RxWaitFrom(GwLibCtx* c, u32 now, u32 ms)
-{
-    c->tRxWaitFrom = now;
-    c->un32RxWaitMs = ms;
-    c->fRxWaiting = true;
-}
-
-void RxWaitOver(GwLibCtx* c, u32 now)
-{
-    RxOverslept(c, now);
-    c->fRxWaiting = false;
-    c->tRxLook = now;
-}
-
-void RxOverslept(GwLibCtx* c, u32 now)
-{
-    const u32 waited = now - c->tRxWaitFrom;
-    if (!c->fRxWaiting || waited <= c->un32RxWaitMs + kRxLateMs)
-        return;
-    const u32 late = waited - c->un32RxWaitMs;
-    c->tRxWaitFrom = now; /* taken: the thread itself finds it on time as it wakes */
-    c->un32RxWaitMs = 0;
-    Trace(c, 4, "VqxGwLibRxSingleThreadRead: %u ms past its wait: not run meanwhile, no silence of the peers",
-          unsigned(late));
-    MarkAllHeld(c);
-    AskedLater(c, now, late);
-}
-
-void HeardFrom(PathCtx& g, u32 now, u32 tSign)
+void HeardFrom(PathCtx& g, u32 now)
 {
     g.tLastReply = now;
-    /* A sign older than the last one known tells nothing more (ages from now: no signed time compared). */
-    if (g.tLastSign == 0 || now - tSign < now - g.tLastSign)
-        g.tLastSign = tSign;
     g.tPollUnanswered = 0;
-    g.fHeld = false;
+    g.tGraceFrom = 0;
 }
 
-bool ReadCounts(const GwLibCtx* c, const Peer* p, int gw, u32 now)
+void JudgeLook(GwLibCtx* c, u32 now)
 {
-    return !p->fIsAdapter || p->Gw[gw].fHeld || RxHeldNow(c, now);
-}
-
-void HeardOnRead(GwLibCtx* c, Peer* p, int gw, u32 now, u32 un32AgeMs)
-{
-    PathCtx& g = p->Gw[gw];
-    if (!p->fIsAdapter)
+    if (c->tJudgeLook != 0 && now - c->tJudgeLook > kJudgeLateMs)
     {
-        g.tLastTcpPollSent = now; /* a host peer's data stands for its poll */
-        HeardFrom(g, now, now);
-        return;
+        Trace(c, 4, "VqxGwLibDiscoverThread: looked again %u ms after its last look: a poll's round trip before a silence is judged",
+              unsigned(now - c->tJudgeLook));
+        c->tLateWake = now != 0 ? now : 1;
     }
-    if (!ReadCounts(c, p, gw, now))
-        return;
-    if (g.fHeld)
-        Trace(c, 4, "VqxGwLibRxSingleThreadRead %s:gw%d : bytes read, the newest %u ms old, after reading was held back: heard from",
-              p->sName.c_str(), gw, unsigned(un32AgeMs));
-    HeardFrom(g, now, now - un32AgeMs);
+    c->tJudgeLook = now != 0 ? now : 1;
 }
 
 bool ReadTcpCounters(const PathCtx& g, TcpCounters& k)
@@ -199,46 +111,40 @@ bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters,
     PathCtx& g = p->Gw[gw];
     if (fCounters)
         NoteCounters(g, now, k);
-    if (g.fRefused)
-    {
-        const u32 due = std::min(g.tRefusedLast - g.tRefusedFrom, kTcpRtoMaxMs) + kTcpRtoMinMs;
-        if (now - g.tRefusedLast <= due)
-        {
-            Trace(c, 2, "VqxGwLibDiscoverThread: Remote %s: %s TCP refused from %u ms to %u ms ago: sends again within %u ms",
-                  p->sName.c_str(), GwName(gw), unsigned(now - g.tRefusedFrom), unsigned(now - g.tRefusedLast),
-                  unsigned(due - (now - g.tRefusedLast)));
-            Refused(g, now);
-        }
-        else
-            g.fRefused = false; /* it did not send again when due: judged as any peer */
-    }
-    g.fHeld = g.fHeld || RxHeldNow(c, now);
     const i32 elapsed = i32(g.tLastTcpPollSent - g.tLastReply);
-    *pun32SilenceMs = u32(std::max(elapsed, i32(g.tLastTcpPollSent - (g.tLastSign != 0 ? g.tLastSign : g.tLastReply))));
     Trace(c, elapsed < i32(limit / 2) ? 1 : 2, "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms",
           p->sName.c_str(), GwName(gw), elapsed);
-    if (elapsed <= i32(limit))
-        return false;
-    if (!g.fHeld)
-        return true;
-    if (k.un32Unread != 0)
+    if (RefusedNotDue(c, p, gw, g, now))
     {
-        /* Not silent: its reply may wait among them. */
-        Trace(c, 4,
-              "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms, its bytes wait unread while reading is "
-              "held back: heard from",
-              p->sName.c_str(), GwName(gw), elapsed);
-        HeardFrom(g, now, now - std::min(k.un32AgeMs, now - g.tLastReply));
+        HeardFrom(g, now); /* the polls written so far may be answered only after its next try */
         return false;
     }
-    /* The polls went out late, if at all: silent once one has gone unanswered for the limit, less the time the
-     * receive thread has not looked with no pause in it (RxLooked counts it when it looks). */
-    if (g.tPollUnanswered == 0)
+    if (k.un32Unread != 0)
+    {
+        /* The peer may send nothing more until they are read: its answer may be among them or behind them. */
+        if (elapsed > i32(limit))
+            Trace(c, 4, "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms, %u byte(s) wait unread: heard from",
+                  p->sName.c_str(), GwName(gw), elapsed, unsigned(k.un32Unread));
+        HeardFrom(g, now);
         return false;
-    u32 unanswered = now - g.tPollUnanswered;
-    if (!c->fRxWaiting && !PausedSinceLook(c) && now - c->tRxLook > kRxLateMs)
-        unanswered -= std::min(unanswered, now - c->tRxLook);
-    return unanswered > limit;
+    }
+    /* A byte that arrived after the first poll not answered answers it: surely after, the kernel's record being in
+     * jiffies (a reply close behind the poll is read, or waits unread). */
+    const u32 un32PollAgeMs = now - g.tPollUnanswered;
+    if (fCounters && g.tPollUnanswered != 0 && un32PollAgeMs > kRecordMs && k.un32AgeMs < un32PollAgeMs - kRecordMs)
+    {
+        if (elapsed > i32(limit))
+            Trace(c, 4, "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms, data arrived %u ms ago: heard from",
+                  p->sName.c_str(), GwName(gw), elapsed, unsigned(k.un32AgeMs));
+        HeardFrom(g, now);
+    }
+    *pun32SilenceMs = fCounters ? k.un32AgeMs : now - g.tLastReply;
+    if (g.tPollUnanswered == 0 || now - g.tPollUnanswered <= limit)
+        return false;
+    /* After a late wake of this thread, a poll's round trip before the silence is judged: once per silence. */
+    if (g.tGraceFrom == 0)
+        g.tGraceFrom = c->tLateWake;
+    return g.tGraceFrom == 0 || now - g.tGraceFrom > PollPeriod(p, gw) + kAnswerMs;
 }
 
 } // namespace vqxgw

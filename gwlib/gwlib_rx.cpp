@@ -71,7 +71,7 @@ public:
     {
         Trace(m_c, 1, "VqxGwLibRxMultiHeaderParse %s:gw%d : Received TCP poll reply", m_p->sName.c_str(), m_gw);
         const u32 now = Now();
-        HeardFrom(m_p->Gw[m_gw], now, now);
+        HeardFrom(m_p->Gw[m_gw], now);
     }
     void HeaderBytes(bool fComplete) override
     {
@@ -177,10 +177,13 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
         g.fForceCloseConnectionRx = 1;
         return false;
     }
-    const u32 now = Now();
-    TcpCounters k;
-    const bool fAge = ReadCounts(c, p, gw, now) && p->fIsAdapter && ReadTcpCounters(g, k);
-    HeardOnRead(c, p, gw, now, fAge ? k.un32AgeMs : 0);
+    if (!p->fIsAdapter)
+    {
+        /* A host peer's data stands for its poll and for its reply. */
+        const u32 now = Now();
+        g.tLastTcpPollSent = now;
+        HeardFrom(g, now);
+    }
     PathSink sink(c, p, gw);
     g.Parser.Feed(c->pRxBuf.get(), size_t(n), sink);
     return size_t(n) == kRxChunk && g.iRxSocket >= 0 && !g.fForceCloseConnectionRx;
@@ -277,27 +280,6 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
     g.un32CurrentBytesInBuffers = 0;
 }
 
-namespace
-{
-
-/* A wait of the receive thread with the lock released, for up to ms (wait()
- * returns what the thread's loop looks at; errno is kept). */
-template <class Wait> int RxWait(GwLibCtx* c, u32 ms, Wait wait)
-{
-    RxWaitFrom(c, Now(), ms);
-    int n;
-    {
-        LockRelease rl(c);
-        n = wait();
-    }
-    const int e = errno;
-    RxWaitOver(c, Now());
-    errno = e;
-    return n;
-}
-
-} // namespace
-
 void RxDropPartial(GwLibCtx* c, Peer* p, int gw)
 {
     PathSink sink(c, p, gw);
@@ -313,7 +295,6 @@ u32 RxThread(void* arg)
     MarkRxThread(c);
     Lock(c);
     u32 tPrev = Now();
-    c->tRxLook = tPrev;
     WaitSet ws;
     while (!self.fStop && !c->fDestroying)
     {
@@ -328,7 +309,6 @@ u32 RxThread(void* arg)
                      i32(now - tPrev));
         }
         tPrev = now;
-        RxPassStart(c, now);
         ws.Clear();
         bool fAny = false;
         u32 msToPoll = kNoPollDue;
@@ -371,7 +351,6 @@ u32 RxThread(void* arg)
         if (fAny)
         {
             n = ws.Wait(0);
-            RxLooked(c, Now());
             if (n == 0)
             {
                 u32 ms = c->un32SmallestPollDelay > 99 ? c->un32SmallestPollDelay / 2 : 2000;
@@ -380,13 +359,17 @@ u32 RxThread(void* arg)
                 /* wake for the next poll due, so that polls leave on time */
                 if (msToPoll < ms)
                     ms = msToPoll != 0 ? msToPoll : 1;
-                n = RxWait(c, ms, [&] { return ws.Wait(int(ms)); });
+                LockRelease rl(c);
+                n = ws.Wait(int(ms));
             }
         }
         else
         {
             c->fRxWaitsOnConnectEvent = true;
-            RxWait(c, 1000, [c] { return int(c->ConnectEvent.Wait(1000)); });
+            {
+                LockRelease rl(c);
+                c->ConnectEvent.Wait(1000);
+            }
             c->fRxWaitsOnConnectEvent = false;
             DrainPipe(c->aiRxWakePipe[0]);
             continue;
@@ -535,22 +518,10 @@ VQX_RESULT VqxGwLibRxPause(VqxGwLibContext hCtx, u32 un32Ms)
     GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
     if (c == nullptr)
         return VQX_RESULT_NULL_PARAM;
-    /* Only the instance's own receive thread holds its reading back. That a
-     * pause ended is stored before the count goes down: a keep-alive that
-     * sees no pause in progress sees that one ended, until the receive thread
-     * has marked every path held back (at the end of its pass). */
-    const bool fMark = IsRxThread(c);
-    if (fMark)
-        c->un32RxPausing++;
     /* On the system's clock: the library's may be a test's, standing still. */
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(un32Ms);
     for (auto t = std::chrono::steady_clock::now(); t < end && !c->fDestroying; t = std::chrono::steady_clock::now())
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - t, std::chrono::milliseconds(10)));
-    if (fMark)
-    {
-        c->fRxPaused = true;
-        c->un32RxPausing--;
-    }
     return VQX_RESULT_OK;
 }
 

@@ -308,13 +308,13 @@ void PrepareTcpPollIfDue(GwLibCtx* c, Peer* p, int gw)
     g.fPollPending = true;
     g.tLastTcpPollSent = now;
     if (g.tLastReply == 0)
-        g.tLastReply = g.tLastSign = now;
+        g.tLastReply = now;
     g.un32PollWritten = 0;
     FillPollBlock(c, p, false, g.aPoll, g.un32PollLen);
-    /* The discover thread may sleep 2 s between its checks: a poll that
-     * shows the path silent past its limit has it check now, so that the
-     * path closes within the limit and one poll period. */
-    if (PollPastLimit(g, KeepAliveLimit(c, p)))
+    /* The discover thread looks every kJudgeEveryMs: a poll due while the
+     * first one not answered has waited past the limit has it look now, so
+     * that a silent path closes within the limit and one poll period. */
+    if (PollPastLimit(g, now, KeepAliveLimit(c, p)))
     {
         c->fKeepAliveDue = true;
         WakePipe(c->aiDiscoverWakePipe[1]);
@@ -487,8 +487,7 @@ void WritePath(GwLibCtx* c, Peer* p, int gw)
             {
                 g.fPollPending = false;
                 g.un32PollWritten = 0;
-                if (g.tPollUnanswered == 0)
-                    g.tPollUnanswered = NowNotZero();
+                PollWritten(g, Now());
                 Trace(c, 1, "%s : Finished sending TCP Polling to gw%d", p->sName.c_str(), gw);
             }
             break;

@@ -296,15 +296,11 @@ VQX_RESULT VqxGwLibSendMsgs(VqxGwLibContext hCtx, u32 hPeer, u32 un32Count, cons
                             u32 fWriteNow);
 /* Holds the receive thread back for un32Ms (back pressure: the user's
  * receive queue is full): sleeps, called in a receive callback with no lock
- * of the instance held (an external lock released first). What a peer sent
- * meanwhile waits unread, and the thread's polls go out late: no sign of
- * silence. A TCP keep-alive past its limit on a path whose last reply came
- * before such a pause counts the peer as heard from when bytes from it wait
- * unread (in the path's socket or in the chunk being parsed), and otherwise
- * closes the path once a poll written since that reply has had a poll period
- * to be answered: a silent peer is closed as ever. Called on another thread
- * than the instance's receive thread, it only sleeps. Ends early when the
- * instance is being destroyed. */
+ * of the instance held (an external lock released first). What a peer sends
+ * meanwhile waits unread in its socket: the TCP keep-alive, which judges a
+ * peer from what its socket received, takes no silence from it, and still
+ * closes a peer silent for its limit. Ends early when the instance is being
+ * destroyed. */
 VQX_RESULT VqxGwLibRxPause(VqxGwLibContext hCtx, u32 un32Ms);
 
 /* Writes all of a buffer to a non-blocking socket within un32TimeLimitMs;

@@ -170,9 +170,9 @@ VQX_RX_VERDICT VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDL
  * A peer whose messages pile up unread in the filters: the status callback
  * hears of it (receive overflow, or a change of the flow-control request);
  * on overflow the transport's reading of this batch pauses 100 ms (the
- * default; VqxGwLibRxPause, which keeps the peer's keep-alive from taking
- * its unread replies for silence), or the peer is disconnected (after its
- * messages are flushed).
+ * default; VqxGwLibRxPause: what the peer sends meanwhile waits unread in
+ * its socket, which the keep-alive takes for no silence), or the peer is
+ * disconnected (after its messages are flushed).
  */
 void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* pBatch) {
   VQX_LIB* pLib = VqxLib(hLib);
@@ -211,8 +211,7 @@ void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* 
   }
   if (un32Event != VQX_LIB_STATUS_RX_OVERFLOW) return;
   if (un32Action == VQX_RX_ACTION_PAUSE) {
-    /* Through the transport: its keep-alive then knows that what the peer sent meanwhile waits unread because we
-       hold its reading back, not because the peer fell silent. */
+    /* Through the transport: the pause ends at once when the transport is being destroyed. */
     VqxGwLibContext hGw = VqxGwOfPeer(hLib, hAdapter);
     const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
     if (hGw != nullptr) {

@@ -69,7 +69,7 @@ TEST(BoardStall, UnreadRepliesAreNoSilenceASilentBoardIsClosedAsEver) {
     if (row.fSilent) {
       ASSERT_TRUE(WaitUntil([&] { return !b.PathUp(0); }, 5000)) << "closed while the application reads nothing";
       EXPECT_LE(MsSince(t0), long(kAdapterDownMs + 2 * kPollMs + 500)) << "a silent board is closed at its limit";
-      EXPECT_EQ(b.Log.Count("simboard: gw0 TCP timeout ("), 1u);
+      EXPECT_TRUE(WaitUntil([&] { return b.Log.Count("simboard: gw0 TCP timeout (") == 1u; }, 3000));
       EXPECT_TRUE(WaitUntil([&] { return b.Board.Stat("closed_by_host") == 1; }, 3000));
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(3 * kAdapterDownMs)); /* the stall */
@@ -99,7 +99,6 @@ TEST(BoardStall, UnreadRepliesAreNoSilenceASilentBoardIsClosedAsEver) {
       ASSERT_TRUE(WaitUntil([&] { return !b.PathUp(0); }, 10000)) << "closed once its messages are read";
       EXPECT_LE(MsSince(tLast), long(kAdapterDownMs + 2 * kPollMs + 500)) << "closed at its limit from the last read";
     } else if (!row.fSilent) {
-      EXPECT_GE(b.Log.Count("held back: heard from"), 1u) << "the delay ran out";
       EXPECT_EQ(b.Log.Count("TCP timeout"), 0u);
       EXPECT_EQ(b.Board.Stat("links"), static_cast<long>(row.un32Nets)) << "never linked again";
       EXPECT_EQ(b.Board.Stat("closed_by_host") + b.Board.Stat("unsent"), 0) << b.Board.Command("stats");
