@@ -18,13 +18,17 @@ TEST(CommParams, CopiesToAndFromTheHostLibraryRecord) {
   P.CVQCAFCliCopyParamsToHostLibParams(L);
   EXPECT_EQ(strlen(L.szApplicationName), 127u);
   EXPECT_EQ(L.paExtraGwAddr, P.maExtraGwAddr);
+  EXPECT_EQ((std::vector<u32>{L.un32ReceiveFifoSize, L.un32SendFifoSize}), (std::vector<u32>{32768, 16384}));
 
   std::vector<_VQX_EXTRA_GW_ADDR> aAddr(20);
   for (size_t i = 0; i < aAddr.size(); i++) aAddr[i].un16Port = static_cast<u16>(i + 1);
   L.un32NbExtraGwAddr = 20;
   L.paExtraGwAddr = aAddr.data();
+  L.un32ReceiveFifoSize = 512000;
+  L.un32SendFifoSize = 65535;
   CVQCAFCommParams Q;
   Q.CVQCAFCliCopyParamsFromHostLibParams(L);
+  EXPECT_EQ((std::vector<u32>{Q.mun32ReceiveFifoSize, Q.mun32SendFifoSize}), (std::vector<u32>{512000, 65535}));
   EXPECT_EQ(Q.mun32NbExtraGwAddr, 16u);
   EXPECT_EQ(Q.maExtraGwAddr[15].un16Port, 16);
   EXPECT_EQ(Q.mfRemoteAddrOnGwPortOnly, 0u);

@@ -1,4 +1,4 @@
-// CVQCAFFile: refusals, every mapped write error with the size after it, and
+// CVQCAFFile: refusals (read-only, while "r+" writes), every mapped write error with the size after it, and
 // standard output surviving Close.
 #include "support/vqcaf_test_support.h"
 
@@ -30,6 +30,11 @@ TEST(File, RefusalsLeaveTheFileAlone) {
   EXPECT_EQ(Closed.Open(strHuge.c_str(), "w"), VQX_RESULT_INVALID_PARAM);
   EXPECT_EQ(Closed.IsOpened(), 0u);
   EXPECT_EQ(ReadFile(strPath), "abc");
+  CVQCAFFile Update;  // "r+" is no refusal: it writes in place
+  ASSERT_EQ(Update.Open(strPath.c_str(), "r+"), VQX_RESULT_OK);
+  EXPECT_EQ(Put(Update, "X"), VQX_RESULT_OK);
+  EXPECT_EQ(Update.Close(), VQX_RESULT_OK);
+  EXPECT_EQ(ReadFile(strPath), "Xbc");
 }
 
 TEST(File, WriteErrorsAreMappedAndTheStreamStaysUsable) {

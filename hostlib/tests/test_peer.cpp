@@ -86,7 +86,8 @@ TEST_F(PeerTest, RemovalByOurOwnCloseIsNoErrorLine) {
 }
 
 /* An adapter is found by its serial number, its name or its further name, whole and exactly; a host is no
- * adapter; an empty or null name is refused. */
+ * adapter; an empty or null name is refused. Each list names only its own kind; host records are given for
+ * remote hosts and for every local handle, the last one included. */
 TEST_F(PeerTest, AdapterSearchByEachOfItsNames) {
   const VQX_GW_ADAPTER_ADV a1 = AdapterAdv("SN-1", "board-1", "10.0.0.1", ""), a2 = AdapterAdv("SN-2", "board-2", "10.0.0.2", "");
   const VQX_GW_HOST_ADV host = HostAdv("hostn", "appn", 0x0A00000900000009ull, 0x02070B04);
@@ -102,6 +103,19 @@ TEST_F(PeerTest, AdapterSearchByEachOfItsNames) {
     VQX_ADAPTER_INFO found{};
     EXPECT_EQ(VQXFindAdapter(mhLib, r.pszName, &found), r.expected) << (r.pszName ? r.pszName : "null");
     EXPECT_EQ(found.hAdapter, r.hFound) << (r.pszName ? r.pszName : "null");
+  }
+  u32 ah[4] = {}, n = 0;
+  EXPECT_EQ(VQXGetAdaptersList(mhLib, 4, &n, ah), VQX_RESULT_API_OK);
+  EXPECT_EQ(std::vector<u32>(ah, ah + n), (std::vector<u32>{0xCA000001, 0xCA000002}));
+  EXPECT_EQ(VQXGetRemoteHostsList(mhLib, 4, &n, ah), VQX_RESULT_API_OK);
+  EXPECT_EQ(std::vector<u32>(ah, ah + n), (std::vector<u32>{0xCB000003}));
+  const struct { u32 h; VQX_RESULT expected; u32 hInfo; } hosts[] = {
+      {0xCB000003, VQX_RESULT_API_OK, 0xCB000003}, {0xDA000000, VQX_RESULT_API_OK, 0xDA000000},
+      {0xDA00FFFF, VQX_RESULT_API_OK, 0xDA00FFFF}, {0xCA000001, VQX_RESULT_API_INVALID_HANDLE, 0}};
+  for (const auto& r : hosts) {
+    _VQX_HOST_INFO info{};
+    EXPECT_EQ(VQXGetRemoteHostInfo(mhLib, r.h, &info), r.expected) << std::hex << r.h;
+    EXPECT_EQ(info.hAdapter, r.hInfo) << std::hex << r.h;
   }
 }
 

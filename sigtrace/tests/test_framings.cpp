@@ -60,6 +60,8 @@ std::vector<SFramingCase> Cases() {
       {"iua_rr4", FromHex("02 01 01 05"), [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(0, "", ""), 1, c); }, 90},
       {"iua_ui", FromHex("02 01 03 08 01 05 05"),
        [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(2, "D0:ETSI:NET", "192.168.10.20"), 0, c); }, 90 + 12 + 8},
+      {"iua_ui_pf_tx", FromHex("00 01 13 08 01 01 75"),
+       [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(4, "D2", "10.0.0.8"), 1, c); }, 90 + 4 + 8},
       {"iua_sabme3", FromHex("00 01 7F"), [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(1, "x", "10.0.0.9"), 1, c); },
        90 + 4},
       {"iua_rr6_tx", FromHex("02 01 01 05 0A 0B"),

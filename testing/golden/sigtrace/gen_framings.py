@@ -84,6 +84,9 @@ CASES = {
     "iua_rr4": iua(0, b"", "", 1, bytes.fromhex("02010105"), 1, bytes.fromhex("0105"), None),
     "iua_ui": iua(2, b"D0:ETSI:NET", "192.168.10.20", 0, bytes.fromhex("02010308010505"), 4,
                   bytes.fromhex("0300"), bytes.fromhex("08010505")),
+    # P/F set (control 0x13): still a UI frame, sent as Unit Data Request.
+    "iua_ui_pf_tx": iua(4, b"D2", "10.0.0.8", 1, bytes.fromhex("00011308010175"), 3, bytes.fromhex("1300"),
+                        bytes.fromhex("08010175")),
     "iua_sabme3": iua(1, b"x", "10.0.0.9", 1, bytes.fromhex("00017f"), 1, bytes.fromhex("7f00"), None),
     # S and U frames longer than their format: the octets past 3 ride in Protocol Data.
     "iua_rr6_tx": iua(3, b"D1", "10.0.0.7", 1, bytes.fromhex("020101050a0b"), 1, bytes.fromhex("0105"),
