@@ -222,6 +222,13 @@ u32 DrainBeforeClose(GwLibCtx* c, Peer* p, int gw)
     return g.iRxSocket >= 0 ? g.Parser.Cut(sink) : 0;
 }
 
+/* Wakes a VqxGwLibCloseLinks waiting for the links it marked to be closed. */
+void LinkClosed(GwLibCtx* c)
+{
+    if (c->fClosingLinks)
+        EventSet(c, &c->LinkClosedEvent);
+}
+
 } // namespace
 
 void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
@@ -237,6 +244,7 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
     if (g.iRxSocket < 0)
     {
         g.fForceCloseConnectionRx = 0;
+        LinkClosed(c);
         return;
     }
     if (p->un32Mode == kModeSeparate)
@@ -275,6 +283,7 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
                      unsigned(un32Lost));
     }
     g.un32CurrentBytesInBuffers = 0;
+    LinkClosed(c);
 }
 
 namespace
