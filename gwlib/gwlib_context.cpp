@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -227,6 +228,9 @@ u64 PeerKey(void*, const void* pRecord)
 }
 
 const char* const kThreadNames[4] = {"gwlib_discover", "gwlib_accept", "gwlib_rx_read", "gwlib_connect"};
+
+/* How long VqxGwLibCloseLinks waits for the receive thread to close the links. */
+constexpr u32 kCloseLinksMs = 2000;
 
 struct ThreadArg
 {
@@ -706,28 +710,49 @@ VQX_RESULT VqxGwLibCloseLinks(VqxGwLibContext hCtx)
     c->fClosingLinks = true;
     /* The receive thread closes them, as it reads them: the parsers are its own. */
     for (Peer* p : Peers(c))
-        for (PathCtx& g : p->Gw)
-            if (g.iRxSocket >= 0)
-            {
-                g.fDrainOnClose = true;
-                g.fForceCloseConnectionRx = 1;
-                if (g.un32CloseReason == 0)
-                    g.un32CloseReason = VQX_GW_CLOSE_REQUESTED;
-            }
-    const auto Open = [c] {
+        for (int gw = 0; gw < 2; gw++)
+        {
+            PathCtx& g = p->Gw[gw];
+            if (g.iRxSocket < 0)
+                continue;
+            Trace(c, 4, "VqxGwLibCloseLinks %s:gw%d : closing, what its TCP took read first", p->sName.c_str(), gw);
+            g.fDrainOnClose = true;
+            g.fForceCloseConnectionRx = 1;
+            if (g.un32CloseReason == 0)
+                g.un32CloseReason = VQX_GW_CLOSE_REQUESTED;
+        }
+    const auto Open = [](const PathCtx& g) { return g.iRxSocket >= 0 && g.fForceCloseConnectionRx; };
+    const auto AnyOpen = [&] {
         for (Peer* p : Peers(c))
-            for (const PathCtx& g : p->Gw)
-                if (g.iRxSocket >= 0 && g.fForceCloseConnectionRx)
-                    return true;
+            if (Open(p->Gw[0]) || Open(p->Gw[1]))
+                return true;
         return false;
     };
-    for (int i = 0; i < 200 && Open() && c->Threads[kThRx].fCreated && c->Threads[kThRx].fDone.load() == 0; i++)
+    /* Woken as the receive thread closes each; bounded on the system's clock
+     * (the library's may be a test's, standing still). */
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kCloseLinksMs);
+    const ThreadRec& rx = c->Threads[kThRx];
+    WakeRx(c);
+    for (auto t = Clock::now(); t < end && AnyOpen() && rx.fCreated && rx.fDone.load() == 0; t = Clock::now())
     {
-        WakeRx(c);
-        SleepMs(c, 10);
+        LockRelease rl(c);
+        c->LinkClosedEvent.Wait(u32(std::chrono::ceil<std::chrono::milliseconds>(end - t).count()));
     }
+    /* A link left open keeps its marks: the receive thread still reads and
+     * closes it when it comes back, unless the instance is destroyed first. */
+    VQX_RESULT r = VQX_RESULT_OK;
+    for (Peer* p : Peers(c))
+        for (int gw = 0; gw < 2; gw++)
+            if (Open(p->Gw[gw]))
+            {
+                ErrorLog(c, "VqxGwLibCloseLinks %s:gw%d : still open after %u ms, %u byte(s) from it unread\n",
+                         p->sName.c_str(), gw, unsigned(kCloseLinksMs), unsigned(UnreadBytes(p->Gw[gw])));
+                r = VQX_RESULT_TIMEOUT;
+            }
+    c->fClosingLinks = false;
     Unlock(c);
-    return VQX_RESULT_OK;
+    return r;
 }
 
 VQX_RESULT VqxGwLibPoll(VqxGwLibContext hCtx)

@@ -183,7 +183,7 @@ struct GwLibCtx
 
     std::atomic<u32> fDisabled{0};
     std::atomic<u32> fDestroying{0};
-    bool fClosingLinks = false; /* VqxGwLibCloseLinks ran: the user closes the links (under the lock) */
+    bool fClosingLinks = false; /* VqxGwLibCloseLinks is closing the links (under the lock) */
     std::atomic<u32> fEnabled{0};
     u32 un32LocalGw[2] = {0, 0};
     u32 un32NbIfaces = 0;
@@ -220,6 +220,7 @@ struct GwLibCtx
     ThreadRec Threads[4]; /* discover, accept, rx, connect */
     GwEvent RxEvent;      /* receive event (created set) */
     GwEvent ConnectEvent; /* the receive thread waits here when no socket is open */
+    GwEvent LinkClosedEvent; /* set by the receive thread as it closes a link during VqxGwLibCloseLinks */
     std::unique_ptr<GwEvent> pPeerEvent;
     bool fRxWaitsOnConnectEvent = false;
     std::unique_ptr<u8[]> pRxBuf;

@@ -225,6 +225,13 @@ u32 DrainBeforeClose(GwLibCtx* c, Peer* p, int gw)
     return g.iRxSocket >= 0 ? g.Parser.Cut(sink) : 0;
 }
 
+/* Wakes a VqxGwLibCloseLinks waiting for the links it marked to be closed. */
+void LinkClosed(GwLibCtx* c)
+{
+    if (c->fClosingLinks)
+        EventSet(c, &c->LinkClosedEvent);
+}
+
 } // namespace
 
 void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
@@ -240,6 +247,7 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
     if (g.iRxSocket < 0)
     {
         g.fForceCloseConnectionRx = 0;
+        LinkClosed(c);
         return;
     }
     if (p->un32Mode == kModeSeparate)
@@ -278,6 +286,7 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
                      unsigned(un32Lost));
     }
     g.un32CurrentBytesInBuffers = 0;
+    LinkClosed(c);
 }
 
 void RxDropPartial(GwLibCtx* c, Peer* p, int gw)

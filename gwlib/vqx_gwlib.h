@@ -272,7 +272,11 @@ VQX_RESULT VqxGwLibDestroy(VqxGwLibContext hCtx);
  * from then on is refused with a reset), what it had accepted is read and
  * delivered, the complete messages of a batch the close cuts included, and
  * then it is closed and reported down (reason 2). Returns once the receive
- * thread has done so (at most 2 s). Not from inside a callback. */
+ * thread has done so: 0x02000000. After 2 s (the receive thread kept in a
+ * callback) it gives up: each link still open is logged as an error with the
+ * bytes from it still unread, and left to the receive thread (or to
+ * VqxGwLibDestroy, which drops them); 0x82000003. 0x82000009 null context.
+ * Not from inside a callback. */
 VQX_RESULT VqxGwLibCloseLinks(VqxGwLibContext hCtx);
 VQX_RESULT VqxGwLibPoll(VqxGwLibContext hCtx);
 VQX_RESULT VqxGwLibForceDiscover(VqxGwLibContext hCtx);

@@ -4,13 +4,15 @@
  * sending data is never polled, one that answers polls stays linked past
  * the down delay, a silent one is closed with reason 9 within the delay and
  * one poll period. Also older peers (separate sockets, UDP keep-alive), a
- * link reset by the remote, a partly received batch, a board on a local
- * interface, and a destruction during a handshake read.
+ * link reset by the remote, a partly received batch, the links closed by the
+ * user, a board on a local interface, and a destruction during a handshake read.
  */
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -201,6 +203,56 @@ TEST(GwKeepAlive, PartlyReceivedBatchIsFreedWhenTheLinkOrTheInstanceGoes) {
               fDestroy == 0);
     EXPECT_EQ(Recorder::Has(r.in.rec.Traces, "raw.peer:gw0 : link closed within a batch, 1 message(s) of it lost"),
               fCloseLinks) << "traced, no error";
+  }
+}
+
+/* The links closed by the user (VqxGwLibCloseLinks) while the first message keeps the receive thread in its callback
+ * and the peer's TCP has taken the rest: 39 messages, then a batch cut short. Rows: the callback returns once the close
+ * has begun: the close reads the socket before it closes the link, and returns once every whole message is delivered
+ * (the cut one traced as lost); or it returns once the close has given up (2 s): the close fails, logging the bytes
+ * left unread, and the receive thread still reads them as it closes the link, the cut message then an error. */
+TEST(GwKeepAlive, LinksClosedByTheUserDeliverWhatTheirTcpTookOrTheCloseFails) {
+  for (const bool fGiveUp : {false, true}) {
+    SCOPED_TRACE(fGiveUp ? "callback kept until the close gave up" : "callback returns as the close begins");
+    struct Held {
+      Recorder* pRec;
+      const char* pszRelease; /* the line that ends the first callback */
+      std::atomic<u32> nMsgs{0};
+      static void On(void* pv, u32, u32, u32 n, void** bufs, const u32*, u32*) {
+        Held* h = static_cast<Held*>(pv);
+        for (u32 i = 0; i < n; i++) std::free(bufs[i]);
+        if (h->nMsgs.fetch_add(n) == 0) h->pRec->WaitLine(h->pszRelease, 5000);
+      }
+    } held{nullptr, fGiveUp ? "VqxGwLibCloseLinks raw.peer:gw0 : still open after 2000 ms"
+                            : "VqxGwLibCloseLinks raw.peer:gw0 : closing"};
+    RawPeer r(0, 800, [&](VqxGwLibParams& p) { p.pFctRxMultiple = Held::On, p.pRxCtx = &held; });
+    held.pRec = &r.in.rec;
+    const auto Send = [&](u32 n, u32 un32Bytes) { /* a batch of n messages of 1000 bytes, its first un32Bytes */
+      u8 h[kBatchHeaderSize];
+      EncodeBatchHeader(n, std::vector<u32>(n, 1000).data(), h);
+      std::vector<u8> out(h, h + sizeof(h));
+      out.resize(out.size() + un32Bytes, 0x66);
+      return send(r.s, out.data(), out.size(), MSG_NOSIGNAL) == ssize_t(out.size()) ? u32(out.size()) : 0u;
+    };
+    ASSERT_NE(Send(1, 1000), 0u);
+    ASSERT_TRUE(peerwait::WaitUntil([&] { return held.nMsgs.load() == 1; }, 5000));
+    const u32 un32Unread = Send(13, 13000) + Send(13, 13000) + Send(13, 13000) + Send(2, 1500);
+    ASSERT_TRUE(peerwait::WaitUntil([&] { int n = -1; return ioctl(r.s, SIOCOUTQ, &n) == 0 && n == 0; }, 5000))
+        << "every byte acknowledged";
+    EXPECT_EQ(VqxGwLibCloseLinks(r.in.ctx), fGiveUp ? VQX_RESULT_TIMEOUT : VQX_RESULT_OK);
+    EXPECT_TRUE(fGiveUp || held.nMsgs.load() == 41u) << held.nMsgs.load() << ": the close returns once the link is read";
+    EXPECT_EQ(r.in.rec.HasError("still open after 2000 ms, " + std::to_string(un32Unread) + " byte(s) from it unread"),
+              fGiveUp);
+    const auto Cut = [&](bool fError, u32 ms) {
+      return r.in.rec.WaitFor(ms, [&] {
+        return Recorder::Has(fError ? r.in.rec.Errors : r.in.rec.Traces,
+                             "raw.peer:gw0 : link closed within a batch, 1 message(s) of it lost");
+      });
+    };
+    EXPECT_TRUE(Cut(fGiveUp, 3000) && !Cut(!fGiveUp, 0)) << "an error once the close is over";
+    EXPECT_EQ(held.nMsgs.load(), 41u);
+    ASSERT_TRUE(r.in.rec.WaitReports(2, 3000));
+    EXPECT_EQ(r.in.rec.Report(1).un32Reason, VQX_GW_CLOSE_REQUESTED);
   }
 }
 

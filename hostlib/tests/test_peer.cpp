@@ -67,21 +67,28 @@ TEST_F(PeerTest, BoardPresenceNotificationsAreExactAndInOrder) {
   EXPECT_EQ(Peer(kBoard)->un16ConnectionCount, 1u);
 }
 
-/* A peer removed because the library closes is traced, not printed as an error; a lost link still is. */
+/* A peer removed because the library closes is traced, not printed as an error; a lost link still is, also one lost
+ * after the adapters' links were closed (VQXCloseAdaptersGw: its own closing is over once it returns). */
 TEST_F(PeerTest, RemovalByOurOwnCloseIsNoErrorLine) {
   CapturedLog Errors;
   Reopen([&](_VQX_LIB_PARAMS& p) { p.pvErrorContext = &Errors; });
-  const std::pair<u32, const char*> aRows[] = {{VQX_PEER_CAUSE_CLOSING, "SN-0050"}, {VQX_PEER_CAUSE_CLOSED, "SN-0051"}};
-  for (const auto& [un32Cause, pszSerial] : aRows) {
-    const u32 h = kBoard + un32Cause;
-    ASSERT_EQ(UpBoard(h, pszSerial), VQX_RESULT_API_OK);
+  const struct { u32 un32Cause; const char* pszSerial; bool fAfterAdaptersClosed; } aRows[] = {
+      {VQX_PEER_CAUSE_CLOSING, "SN-0050", false}, {VQX_PEER_CAUSE_CLOSED, "SN-0051", false},
+      {VQX_PEER_CAUSE_CLOSED, "SN-0052", true}};
+  u32 h = kBoard;
+  for (const auto& [un32Cause, pszSerial, fAfterAdaptersClosed] : aRows) {
+    if (fAfterAdaptersClosed) {
+      ASSERT_EQ(VQXCloseAdaptersGw(mhLib), VQX_RESULT_API_OK);
+    }
+    ASSERT_EQ(UpBoard(++h, pszSerial), VQX_RESULT_API_OK);
     Down(h, 1, un32Cause);
   }
   for (const char* psz : {"SN-0050:10.0.0.9 gw0 DOWN (Hostlib Closing)", "SN-0050 removed (cause: Hostlib Closing)"}) {
     EXPECT_TRUE(mLog.WaitFor(psz)) << psz;
     EXPECT_EQ(Errors.Count(psz), 0u) << psz;
   }
-  for (const char* psz : {"SN-0051:10.0.0.9 gw0 DOWN (Socket closed", "SN-0051 removed (cause: Socket closed"})
+  for (const char* psz : {"SN-0051:10.0.0.9 gw0 DOWN (Socket closed", "SN-0051 removed (cause: Socket closed",
+                          "SN-0052:10.0.0.9 gw0 DOWN (Socket closed", "SN-0052 removed (cause: Socket closed"})
     EXPECT_TRUE(Errors.WaitFor(psz)) << psz;
 }
 
