@@ -815,6 +815,11 @@ TEST(SigTraceGroup, Casr2GroupIsAlwaysTextAndCounts) {
   tone.un32ToneCode = 99;
   g.WriteCasr2ToneData(e, 1, 0, 2, &tone, 3);
   g.WriteCasr2ToneData(e, 2, 1, 0, nullptr, 0); /* no tone given */
+  /* Discarded (units the close no longer writes): counted, and lost once each, no part of their lines written. */
+  g.mfDiscard = 1;
+  g.WriteCasr2ToneData(e, 3, 2, 1, &tone, 4);
+  g.WriteCasr2ExtendedStateData(e, 3, 2, 3, 12);
+  EXPECT_EQ(std::vector<u32>({g.mun32RxCount, g.mun32ExtCount, g.mun32LostCount}), std::vector<u32>({4, 7, 2}));
   g.CloseFile();
   EXPECT_FALSE(FileExists("cas_000.cap"));
   EXPECT_EQ(CompareGolden("group_casr2.log", ReadFile("cas_000.log")), "");
