@@ -572,7 +572,7 @@ TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
     long nStalledAt = 0;
     /* The C++ board's burst under way and the server holding back its reading (its receive fifo filled). */
     const auto FastBurst = [&] {
-      return B.FastBoard().ReadLine().rfind("burst start ", 0) == 0 &&
+      return peerwait::WaitUntil([&] { return B.FastBoard().ReadLine().rfind("burst start ", 0) == 0; }, 30000) &&
              peerwait::WaitUntil([&] { return !B.LogLines("High watermark passed").empty(); }, 30000);
     };
     bool fSending = fFast                  ? FastBurst()
