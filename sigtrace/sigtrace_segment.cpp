@@ -29,7 +29,7 @@ enum class EStdoutWay {
   Own,    /* a pipe or fifo: a descriptor of its own, non-blocking (fd 1's flags are shared with other processes) */
   Socket, /* send without blocking, fd 1's flags untouched */
   Plain,  /* a regular file or block device: no reader to wait for */
-  Polled  /* anything else (a terminal, a pipe with no reader): polled before each write of PIPE_BUF at most */
+  Polled  /* anything else (a terminal, a fifo with no reader): polled before each write of PIPE_BUF at most */
 };
 
 /* What the segments on standard output share: the stream they write, the
@@ -66,7 +66,8 @@ void BindStdout() {
   } else if (S_ISSOCK(st.st_mode)) {
     s_Stdout.eWay = EStdoutWay::Socket;
   } else if (S_ISFIFO(st.st_mode)) {
-    /* Opened anew, the pipe is a file description of our own. With no reader the open fails (ENXIO): polled. */
+    /* Opened anew, the pipe is a file description of our own. A fifo with no reader refuses the open (ENXIO):
+     * polled; a pipe whose reader has gone opens all the same, and its first write fails (EPIPE). */
     const int nFd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     struct stat stOwn {};
     if (nFd >= 0 && ::fstat(nFd, &stOwn) == 0 && stOwn.st_dev == st.st_dev && stOwn.st_ino == st.st_ino) {

@@ -143,8 +143,8 @@ class CVQSigTraceGrp {
                                    u8 un8Bit6, u8 un8Bit7, u8 un8Bit8, u32 un32StartTime, u32 un32EndTime, u32 un32Count);
 
   /* The rest of one CAS R2 line, after the time written by
-   * WriteCasr2DateHeader, to the current file when it is open; always
-   * 0x02000000. Directions: 1 "IN  ", 2 "OUT ", other "--- ". */
+   * WriteCasr2DateHeader, to the current file when it is open and records are
+   * not discarded; always 0x02000000. Directions: 1 "IN  ", 2 "OUT ", other "--- ". */
   VQX_RESULT WriteFormattedCasr2ExtendedStateTrace(CVQSigTraceEntityParams& Entity, u32 un32Timeslot, u32 un32Timestamp,
                                                    u32 un32Direction, _VQ500_CASR2_CALL_STATE CallState,
                                                    _VQ500_CASR2_INTERNAL_CALL_STATE InternalState);
@@ -201,6 +201,10 @@ class CVQSigTraceGrp {
   enum class EKind { Packet, Casr2 };
   /* Rotation and opening before a record; true when the file is open. */
   bool PrepareRecord();
+  /* The rest of a record begun by WritePacketHeader or WriteCasr2DateHeader
+   * goes to the file: it is open and records are not discarded (a discarded
+   * record was counted lost whole by its first part). */
+  bool TakesRest() const { return mfDiscard == 0 && mFile.IsOpened(); }
   /* Counters of a record by the packet writers' direction rule. */
   void CountPacket(CVQSigTraceEntityParams& Entity, u32 un32Direction);
   /* The text prefix line of a packet record, appended to text. */

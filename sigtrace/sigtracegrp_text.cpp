@@ -20,7 +20,7 @@ VQX_RESULT CVQSigTraceGrp::GetBinaryString(u8 un8Value, CVQCAFString& strOut, u8
 }
 
 VQX_RESULT CVQSigTraceGrp::WriteTextRecord() {
-  if (!mFile.IsOpened()) return VQX_RESULT_OK;
+  if (!TakesRest()) return VQX_RESULT_OK;
   mFile.BeginRecord();
   mFile.Append(mText.Str());
   /* The body of a record counted by WritePacketHeader. */
@@ -119,7 +119,7 @@ VQX_RESULT CVQSigTraceGrp::WriteCasr2DateHeader(CVQSigTraceEntityParams& Entity,
  * WriteCasr2DateHeader opened with the time of day. */
 #define VQ_SIGTRACE_CASR2_FORMAT(pszName, body)                                                          \
   try {                                                                                                  \
-    if (!mFile.IsOpened()) return VQX_RESULT_OK;                                                         \
+    if (!TakesRest()) return VQX_RESULT_OK;                                                              \
     CVQSigTraceText& text = mText;                                                                       \
     text.Clear();                                                                                        \
     VqSigTraceCasr2LineStart(text, Entity.mstrName.c_str(), un32Timeslot, un32Timestamp, un32Direction); \
@@ -157,14 +157,14 @@ VQX_RESULT CVQSigTraceGrp::WriteFormattedCasr2CasBitsTrace(CVQSigTraceEntityPara
 }
 
 /* CAS R2 events: the time of day (rotation and counters included), then
- * the formatter's text, when the file is open. */
+ * the formatter's text, when the record was begun. */
 VQX_RESULT CVQSigTraceGrp::WriteCasr2ExtendedStateData(CVQSigTraceEntityParams& Entity, u32 un32Timeslot, u32 un32Timestamp,
                                                        _VQ500_CASR2_CALL_STATE CallState,
                                                        _VQ500_CASR2_INTERNAL_CALL_STATE InternalState) {
   try {
     /* A state change has no direction: it counts as other and shows "--- ". */
     WriteCasr2DateHeader(Entity, 0);
-    if (mFile.IsOpened()) WriteFormattedCasr2ExtendedStateTrace(Entity, un32Timeslot, un32Timestamp, 0, CallState, InternalState);
+    WriteFormattedCasr2ExtendedStateTrace(Entity, un32Timeslot, un32Timestamp, 0, CallState, InternalState);
     return VQX_RESULT_OK;
   }
   VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2ExtendedStateData")
@@ -174,7 +174,7 @@ VQX_RESULT CVQSigTraceGrp::WriteCasr2ToneData(CVQSigTraceEntityParams& Entity, u
                                               u32 un32Direction, const _VQ500_VP_DIGIT_PARAMS* pTone, u32 un32Value) {
   try {
     WriteCasr2DateHeader(Entity, un32Direction);
-    if (mFile.IsOpened()) WriteFormattedCasr2ToneTrace(Entity, un32Timeslot, un32Timestamp, un32Direction, pTone, un32Value);
+    WriteFormattedCasr2ToneTrace(Entity, un32Timeslot, un32Timestamp, un32Direction, pTone, un32Value);
     return VQX_RESULT_OK;
   }
   VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2ToneData")
@@ -186,10 +186,8 @@ VQX_RESULT CVQSigTraceGrp::WriteCasr2CasBitsData(CVQSigTraceEntityParams& Entity
                                                  u32 un32EndTime, u32 un32Count) {
   try {
     WriteCasr2DateHeader(Entity, un32Direction);
-    if (mFile.IsOpened()) {
-      WriteFormattedCasr2CasBitsTrace(Entity, un32Timeslot, un32Timestamp, un32Direction, un8Bit1, un8Bit2, un8Bit3, un8Bit4,
-                                      un8Bit5, un8Bit6, un8Bit7, un8Bit8, un32StartTime, un32EndTime, un32Count);
-    }
+    WriteFormattedCasr2CasBitsTrace(Entity, un32Timeslot, un32Timestamp, un32Direction, un8Bit1, un8Bit2, un8Bit3, un8Bit4,
+                                    un8Bit5, un8Bit6, un8Bit7, un8Bit8, un32StartTime, un32EndTime, un32Count);
     return VQX_RESULT_OK;
   }
   VQ_SIGTRACE_CATCH_RETURN("CVQSigTraceGrp::WriteCasr2CasBitsData")

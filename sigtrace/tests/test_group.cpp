@@ -20,6 +20,7 @@
 #include <stdexcept>
 #include <tuple>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -632,24 +633,6 @@ TEST(SigTraceGroup, BrokenStandardOutput) {
 
 namespace {
 
-/* The owner's answer of the stalled standard-output tests, and how often it was asked. */
-EVQStdoutWait s_eStdoutAnswer = EVQStdoutWait::Wait;
-int s_nStdoutAsked = 0;
-EVQStdoutWait StdoutAnswer(void*) { return ++s_nStdoutAsked, s_eStdoutAnswer; }
-
-/* In a child: standard output to a new pipe, its read end returned (non-blocking; -1 on failure), the owner's
- * answer StdoutAnswer. A write that blocks on the pipe kills the child (SIGALRM after 30 s): the test fails rather
- * than hanging. */
-int StdoutToStalledPipe() {
-  alarm(30);
-  int anFd[2];
-  if (pipe(anFd) != 0 || fcntl(anFd[0], F_SETFL, O_NONBLOCK) != 0) return -1;
-  dup2(anFd[1], STDOUT_FILENO);
-  close(anFd[1]);
-  CVQSigTraceSegment::SetStdoutWait(&StdoutAnswer, nullptr);
-  return anFd[0];
-}
-
 /* Appends what the pipe holds, at most un64Max bytes, to str; the bytes read. */
 size_t ReadPipe(int nFd, std::string& str, size_t un64Max = SIZE_MAX) {
   char a[65536];
@@ -661,30 +644,57 @@ size_t ReadPipe(int nFd, std::string& str, size_t un64Max = SIZE_MAX) {
   return un64Read;
 }
 
+/* The owner's answer of the stalled standard-output tests, and how often it was asked. With s_pReadOnAsk set, the
+ * reader takes a page (into that string, from s_nReadOnAsk) as the owner is asked: between the writer's attempt and
+ * its answer. */
+EVQStdoutWait s_eStdoutAnswer = EVQStdoutWait::Wait;
+int s_nStdoutAsked = 0;
+int s_nReadOnAsk = -1;
+std::string* s_pReadOnAsk = nullptr;
+EVQStdoutWait StdoutAnswer(void*) {
+  if (s_pReadOnAsk != nullptr) ReadPipe(s_nReadOnAsk, *s_pReadOnAsk, 4096);
+  return ++s_nStdoutAsked, s_eStdoutAnswer;
+}
+
+/* In a child: standard output to a new pipe (or a stream socket), its read end returned (non-blocking; -1 on
+ * failure), the owner's answer StdoutAnswer. A write that blocks kills the child (SIGALRM after 30 s): the test fails
+ * rather than hanging. */
+int StdoutToStalledPipe(bool fSocket = false) {
+  alarm(30);
+  int anFd[2];
+  if ((fSocket ? socketpair(AF_UNIX, SOCK_STREAM, 0, anFd) : pipe(anFd)) != 0 || fcntl(anFd[0], F_SETFL, O_NONBLOCK) != 0)
+    return -1;
+  dup2(anFd[1], STDOUT_FILENO);
+  close(anFd[1]);
+  CVQSigTraceSegment::SetStdoutWait(&StdoutAnswer, nullptr);
+  return anFd[0];
+}
+
 }  // namespace
 
-/* A standard output whose reader takes nothing: the owner's answer decides. Leave: the records not written stay
- * (none lost), and once the reader reads again they follow, a record cut in two by the pipe included, so that the
- * stream stays whole. Interrupted or TimedOut: what is not written is lost, and said with the reason. Two text groups
- * on it: a record of one cut and left has its rest written before any byte of the other, and once that rest is given
- * up nothing more is written (every record is whole in the stream or counted lost). */
+/* A standard output whose reader takes nothing, a pipe or a stream socket: the owner's answer decides. Leave: the
+ * records not written stay (none lost), and once the reader reads again they follow, a record cut in two by the pipe
+ * included, so that the stream stays whole. Interrupted or TimedOut: what is not written is lost, and said with the
+ * reason. Two text groups on it: a record of one cut and left has its rest written before any byte of the other, also
+ * when the reader makes room as the owner is asked; once that rest is given up (a signal during the close, or the
+ * close of its group) nothing more is written (every record is whole in the stream or counted lost). */
 TEST(SigTraceGroup, StalledStandardOutputWaitsAsItsOwnerSays) {
   CScratchDir dir;
-  EXPECT_TRUE(InChild([] {
-    const int nRead = StdoutToStalledPipe();
+  for (const bool fSocket : {false, true}) EXPECT_TRUE(InChild([fSocket] {
+    const int nRead = StdoutToStalledPipe(fSocket);
     CLogCapture log;
     SGroup g("p", VQ_SIGTRACE_TYPE_SS7, true);
     g.g.mfStdout = 1;
     const std::vector<u8> v(300, 7); /* 320-byte records across the pipe's 4096-byte pages */
     std::string strStream;
     /* Until the pipe is full, and 20 records past it while the owner leaves; one page read lets one page through,
-     * which cuts a record; then everything read. */
+     * which cuts a record (the socket may take them all); then everything read. */
     int nRecords = 0;
     s_eStdoutAnswer = EVQStdoutWait::Leave;
     for (; nRecords < 10000 && s_nStdoutAsked < 20; ++nRecords) g.Ss7(0, v);
     const size_t un64Page = ReadPipe(nRead, strStream, 4096);
     g.Ss7(0, v);
-    bool fOk = un64Page == 4096 && g.g.mFile.HasBuffered() && g.g.mun32LostCount == 0;
+    bool fOk = un64Page == 4096 && (fSocket || g.g.mFile.HasBuffered()) && g.g.mun32LostCount == 0;
     ReadPipe(nRead, strStream);
     g.Ss7(0, v);
     ReadPipe(nRead, strStream);
@@ -704,8 +714,8 @@ TEST(SigTraceGroup, StalledStandardOutputWaitsAsItsOwnerSays) {
     }
     CVQSigTraceSegment::SetStdoutWait(nullptr, nullptr);
     return fOk;
-  }));
-  EXPECT_TRUE(InChild([] {
+  })) << (fSocket ? "socket" : "pipe");
+  for (const bool fCloseA : {false, true}) EXPECT_TRUE(InChild([fCloseA] {
     const int nRead = StdoutToStalledPipe();
     CLogCapture log;
     SGroup a("a", VQ_SIGTRACE_TYPE_SS7, false, "la"), b("b", VQ_SIGTRACE_TYPE_SS7, false, "lb");
@@ -721,7 +731,9 @@ TEST(SigTraceGroup, StalledStandardOutputWaitsAsItsOwnerSays) {
     };
     s_eStdoutAnswer = EVQStdoutWait::Leave;
     CutARecordOfA();
-    b.Ss7(0, v); /* behind a's rest */
+    s_nReadOnAsk = nRead, s_pReadOnAsk = &s;
+    b.Ss7(0, v); /* behind a's rest, though the reader made room as a's rest waited */
+    s_pReadOnAsk = nullptr;
     ReadPipe(nRead, s);
     b.Ss7(0, v);
     a.Ss7(0, v);
@@ -732,22 +744,24 @@ TEST(SigTraceGroup, StalledStandardOutputWaitsAsItsOwnerSays) {
     const std::string strA = s.substr(un64Start, un64End - un64Start);
     const std::string strB = std::string(strA).replace(strA.find("la <-----"), 2, "lb");
     bool fOk = Count(s, strB) == 2 && Count(s, strA) == a.g.mun32RxCount && a.g.mun32LostCount == 0;
-    /* Cut again and given up (a signal during the close): nothing more reaches the stream. */
+    /* Cut again and given up, by a signal during the close or by a's close: nothing more reaches the stream. */
     CutARecordOfA();
-    s_eStdoutAnswer = EVQStdoutWait::Interrupted;
+    if (fCloseA) a.g.CloseFile();
+    else s_eStdoutAnswer = EVQStdoutWait::Interrupted;
     b.Ss7(0, v);
     ReadPipe(nRead, s);
     const size_t un64Given = s.size();
     b.Ss7(0, v);
-    a.Ss7(0, v);
+    if (!fCloseA) a.Ss7(0, v);
     a.g.CloseFile();
     b.g.CloseFile();
     ReadPipe(nRead, s);
     CVQSigTraceSegment::SetStdoutWait(nullptr, nullptr);
     return fOk && s.size() == un64Given && Count(s, strA) + a.g.mun32LostCount == a.g.mun32RxCount &&
            Count(s, strB) + b.g.mun32LostCount == b.g.mun32RxCount && b.g.mun32LostCount == 2 &&
-           log.Count("Failed to write :STDOUT: file (Interrupted system call), output kept") >= 1;
-  }));
+           log.Count(fCloseA ? "Failed to write :STDOUT: file (Resource temporarily unavailable), output kept"
+                             : "Failed to write :STDOUT: file (Interrupted system call), output kept") >= 1;
+  })) << (fCloseA ? "given up by a's close" : "given up by a signal");
 }
 
 TEST(SigTraceGroup, HostileGroupNamesStayInTheTraceDirectory) {
@@ -815,6 +829,11 @@ TEST(SigTraceGroup, Casr2GroupIsAlwaysTextAndCounts) {
   tone.un32ToneCode = 99;
   g.WriteCasr2ToneData(e, 1, 0, 2, &tone, 3);
   g.WriteCasr2ToneData(e, 2, 1, 0, nullptr, 0); /* no tone given */
+  /* Discarded (units the close no longer writes): counted, and lost once each, no part of their lines written. */
+  g.mfDiscard = 1;
+  g.WriteCasr2ToneData(e, 3, 2, 1, &tone, 4);
+  g.WriteCasr2ExtendedStateData(e, 3, 2, 3, 12);
+  EXPECT_EQ(std::vector<u32>({g.mun32RxCount, g.mun32ExtCount, g.mun32LostCount}), std::vector<u32>({4, 7, 2}));
   g.CloseFile();
   EXPECT_FALSE(FileExists("cas_000.cap"));
   EXPECT_EQ(CompareGolden("group_casr2.log", ReadFile("cas_000.log")), "");

@@ -524,34 +524,61 @@ TEST(SigTraceServer, BoardLostAndBackIsTracedAgain) {
  * burst (the run's write waits, a SIGTERM still begins the close, whose write waits until the SIGINT); the reader has
  * read everything but the pipe is full when the close writes the trailer, after the groups stopped: a burst sent then
  * is read and counted in that line, and a message of an answer's id then is not, taken still; the reader stops in a
- * burst longer than the host library takes in, so that units wait in the server's socket as the links close. */
+ * burst longer than the host library takes in, so that units wait in the server's socket as the links close; two
+ * CAS R2 groups (a trunk each) share the stream and the reader stops in their bursts: each group's written are its
+ * own whole lines in the stream, its lost the rest of what it took in (the units it discards in the close once); the
+ * C++ board (testing/boardsim_fast) at full speed, whose traces-off answer waits behind a burst that does not end,
+ * and the reader stopped in it: the close cut by the SIGINT, or by its 30 s cap with no second signal. */
 TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
-  enum ERow { kInABurst, kAtTheTrailer, kInTheSocket };
-  for (const ERow eRow : {kInABurst, kAtTheTrailer, kInTheSocket}) {
-    const bool fAtTheTrailer = eRow == kAtTheTrailer;
-    SCOPED_TRACE(fAtTheTrailer        ? "pipe full at the trailer"
-                 : eRow == kInABurst ? "reader stopped in a burst"
-                                     : "units in the server's socket");
+  enum ERow { kInABurst, kAtTheTrailer, kInTheSocket, kTwoGroups, kFastBoard, kFastBoardCap };
+  for (const ERow eRow : {kInABurst, kAtTheTrailer, kInTheSocket, kTwoGroups, kFastBoard, kFastBoardCap}) {
+    const bool fAtTheTrailer = eRow == kAtTheTrailer, fCasr2 = eRow == kTwoGroups, fFast = eRow >= kFastBoard,
+               fCap = eRow == kFastBoardCap;
+    SCOPED_TRACE(fAtTheTrailer          ? "pipe full at the trailer"
+                 : eRow == kInABurst   ? "reader stopped in a burst"
+                 : eRow == kInTheSocket ? "units in the server's socket"
+                 : fCasr2               ? "two CAS R2 groups, reader stopped in their bursts"
+                 : fCap                 ? "C++ board at full speed, the close cut by its cap"
+                                        : "C++ board at full speed, the close cut by a signal");
+    /* Each group, and the text that each of its records holds once. */
+    using SGroups = std::vector<std::pair<std::string, std::string>>;
+    const SGroups Groups = fCasr2 ? SGroups{{"12345678_casr2_trk_01", "R2A  TS="}, {"12345678_casr2_trk_03", "AAAAAAAAAAAA  TS="}}
+                                  : SGroups{{"SS7", "  length="}};
+    const std::string strFamily = fCasr2 ? "casr2" : "ss7";
     CServerBench B;
+    ASSERT_TRUE(!fFast || B.StartFastBoard({"--units", "100000000", "--start", "on", "--lifetime", "300"}));
     CFifoReader Reader(B.Path("stream.txt"));
     ASSERT_GE(Reader.mFd.n, 0) << "the fifo made and opened";
-    B.StartShell("exec \"$SIGTRACE\" -ss7 -stdout -format 2>/dev/null > stream.txt");
+    B.StartShell("exec \"$SIGTRACE\" -" + strFamily + " -stdout -format 2>/dev/null > stream.txt");
     const std::string& strStream = Reader.mstrRead;
     const auto Read = [&] { return Reader.Read(); };  /* true at the end of the stream */
-    const auto Records = [&] { return static_cast<long>(sigtest::Count(strStream, "  length=")); };
-    ASSERT_TRUE(B.WaitTracesOn(2));
-    ASSERT_EQ(B.Board().Command("traceoff ignore"), "ok");
-    ASSERT_EQ(B.Board().Command("event 50 0x03000001 8"), "ok");
+    /* A group's records whole in the stream (a last one cut short left out). */
+    const auto Records = [&](const std::string& strMark = "  length=") {
+      return static_cast<long>(sigtest::Count(strStream.substr(0, strStream.rfind('\n') + 1), strMark));
+    };
+    if (!fFast) {
+      ASSERT_TRUE(B.WaitTracesOn(2));
+      ASSERT_EQ(B.Board().Command("traceoff ignore"), "ok");
+      ASSERT_EQ(B.Board().Command("event 50 0x03000001 8"), "ok");
+    }
     long nSent = 0;
     const auto Send = [&](long nPerLink) {
-      const std::string s = B.Board().Command("trace ss7 " + std::to_string(nPerLink));
+      const std::string s = B.Board().Command("trace " + strFamily + " " + std::to_string(nPerLink));
       nSent += s.rfind("ok ", 0) == 0 ? std::stol(s.substr(3)) : 0;
       return peerwait::WaitUntil([&] { return B.Board().Stat("unread") == 0; }, 30000);  /* all read by the server */
     };
     std::string strBurst;  /* kInTheSocket: answered once the server's link goes */
     std::thread Burst([&] { strBurst = eRow == kInTheSocket ? B.Board().Command("trace ss7 30000", 120) : "ok 0"; });
     long nStalledAt = 0;
-    const bool fSending = eRow == kInTheSocket ? BoardStalls(B, nStalledAt) : Send(fAtTheTrailer ? 50 : 1000);
+    /* The C++ board's burst under way and the server holding back its reading (its receive fifo filled). */
+    const auto FastBurst = [&] {
+      return peerwait::WaitUntil([&] { return B.FastBoard().ReadLine().rfind("burst start ", 0) == 0; }, 30000) &&
+             peerwait::WaitUntil([&] { return !B.LogLines("High watermark passed").empty(); }, 30000);
+    };
+    bool fSending = fFast                  ? FastBurst()
+                    : eRow == kInTheSocket ? BoardStalls(B, nStalledAt)
+                                           : Send(fAtTheTrailer ? 50 : fCasr2 ? 100 : 1000);
+    for (int i = 0; fCasr2 && i < 9; i++) fSending = Send(100) && fSending; /* the trunks in turn, past the pipe */
     if (fAtTheTrailer) {
       EXPECT_TRUE(peerwait::WaitUntil([&] { return Read(), Records() == nSent; }, 10000)) << Records();
       /* The reader stops with the pipe full. */
@@ -565,7 +592,7 @@ TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
     const int nTerm = kill(B.Server().mPid, SIGTERM);
     /* With units in the socket the transport's reading is held back, and the off requests wait behind it. */
     EXPECT_TRUE(peerwait::WaitUntil([&] {
-      return eRow == kInTheSocket ? !B.LogLines("MainLoop ended").empty() : B.Board().Stat("traces_off_ignored") == 2;
+      return eRow == kInTheSocket || fFast ? !B.LogLines("MainLoop ended").empty() : B.Board().Stat("traces_off_ignored") == 2;
     }, 10000)) << "no close";
     if (fAtTheTrailer) {
       EXPECT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("Close: the groups take no more units").empty(); }, 10000));
@@ -573,8 +600,9 @@ TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
       EXPECT_TRUE(Send(1000));
       EXPECT_EQ(B.LogLines("Group SS7: "), std::vector<std::string>()) << "the trailer's write waits";
     }
-    const int nInt = kill(B.Server().mPid, SIGINT);
-    const bool fSummary = peerwait::WaitUntil([&] { return !B.LogLines("Group SS7: ").empty(); }, 10000);
+    const int nInt = fCap ? 0 : kill(B.Server().mPid, SIGINT);
+    const bool fSummary =
+        peerwait::WaitUntil([&] { return !B.LogLines("Group " + Groups.back().first + ": ").empty(); }, fCap ? 60000 : 10000);
     /* To the end of the stream: the server closes it as it ends (one still waiting for the reader goes on then). */
     EXPECT_TRUE(peerwait::WaitUntil(Read, 60000));
     EXPECT_EQ(B.Server().Wait(), 0);
@@ -582,14 +610,21 @@ TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
     ASSERT_TRUE(fSending && nTerm == 0) << nStalledAt << " units logged, " << strBurst;
     EXPECT_TRUE(nInt == 0 && fSummary) << "the close kept waiting for the reader";
     if (!fSummary) continue;
-    const auto [nWritten, nLost] = GroupSummary(B, "SS7");
-    const long nDropped = DroppedAfterTheGroups(B), nAcked = B.Board().Stat("acked");
-    EXPECT_EQ(nWritten, Records());
-    EXPECT_EQ(nWritten + nLost + nDropped, nAcked) << nWritten << " + " << nLost << " + " << nDropped << ", " << strBurst;
-    EXPECT_TRUE(eRow == kInTheSocket || nAcked == nSent) << nAcked << " of " << nSent;
+    const long nDropped = DroppedAfterTheGroups(B), nAcked = fFast ? B.EndFastBoard("acked") : B.Board().Stat("acked");
+    EXPECT_TRUE(!fFast || B.LogLines(fCap ? "Close: still taking units after 30000 ms" : "Close: cut short by a signal").size() == 1u);
+    long nCounted = nDropped, nLost = 0;
+    for (const auto& [strGroup, strMark] : Groups) {
+      const auto [nWritten, nGroupLost] = GroupSummary(B, strGroup);
+      EXPECT_EQ(nWritten, Records(strMark)) << strGroup;
+      EXPECT_GT(nWritten, 0) << strGroup;
+      nCounted += nWritten + nGroupLost;
+      nLost += nGroupLost;
+    }
+    EXPECT_EQ(nCounted, nAcked) << nDropped << " dropped, " << strBurst;
+    EXPECT_TRUE(eRow == kInTheSocket || fFast || nAcked == nSent) << nAcked << " of " << nSent;
     if (eRow == kInTheSocket) {
       EXPECT_GT(nDropped, 0) << "read after the groups stopped, up to the close of the link";
-    } else {
+    } else if (!fFast) {
       EXPECT_EQ(nDropped, fAtTheTrailer ? 2000 : 0);
     }
     EXPECT_GE(nLost, fAtTheTrailer ? 0 : 1) << "what the waiting write held";

@@ -27,7 +27,10 @@
  * It prints "ready tcp=PORT", "burst start T" at its first unit and "burst
  * end T units N" when the last has been written (T: seconds since the epoch),
  * and a JSON line of counts when it ends: after --lifetime seconds, on SIGTERM
- * or SIGINT. Single-threaded (one poll loop); listens on 127.0.0.1 only.
+ * or SIGINT. Its "acked": the units of the burst whose every byte the host's
+ * TCP acknowledged, on every link (those gone included; Linux TCP_INFO's bytes
+ * acknowledged, the handshake counted), what the host took delivery of however
+ * its link ended. Single-threaded (one poll loop); listens on 127.0.0.1 only.
  */
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -46,6 +49,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -73,6 +77,8 @@ constexpr size_t kLinkSelector = 0x20, kLinkTrunk = 0xA0, kLinkSlots = 0xA8;
 constexpr uint32_t kFeatureMtp2 = 31, kInstance = 1, kLink = 11, kSelector = 2, kBitMask = 0x7F;
 constexpr int32_t kMalformed = -1, kNoEntity = -2;
 constexpr size_t kUnitData = 0x30; /* SS7 unit: data offset in the payload */
+constexpr size_t kHandshake = 4;
+constexpr size_t kTcpiBytesAcked = 120; /* linux/tcp.h: offset of tcpi_bytes_acked (u64) in struct tcp_info */
 
 void Be32(uint8_t* p, uint32_t v) {
   p[0] = uint8_t(v >> 24), p[1] = uint8_t(v >> 16), p[2] = uint8_t(v >> 8), p[3] = uint8_t(v);
@@ -217,6 +223,9 @@ class Board {
     std::vector<uint8_t> in;
     std::vector<uint8_t> cur; /* whole frames being written */
     size_t curSent = 0;
+    uint64_t curAt = kHandshake;  /* stream offset of cur's first byte */
+    std::deque<uint64_t> unitEnds; /* stream offset just past each burst unit written, not acknowledged yet */
+    uint64_t acked = 0;            /* burst units acknowledged whole, taken out of unitEnds */
     bool curEndsBurst = false;
     uint32_t pollReplies = 0;
     std::vector<Item> queue;
@@ -231,11 +240,12 @@ class Board {
   bool Answer(uint32_t id, const uint8_t* p, size_t n, std::vector<uint8_t>& out, bool& fStart);
   bool Refill(Link& l);
   uint64_t Budget() const;
-  void AppendUnits(std::vector<uint8_t>& out, uint64_t count);
+  void AppendUnits(Link& l, uint64_t count);
+  static uint64_t AckedUnits(Link& l);
   void StartBurst(Link& l, const UnitFields& f);
   void Drop(size_t i);
   int TimeoutMs() const;
-  void Report() const;
+  void Report();
 
   Options m;
   int mUdp = -1, mListen = -1;
@@ -250,6 +260,7 @@ class Board {
   double mBurstT0 = 0;
   bool mTraceOn = false;
   uint64_t mPolls = 0, mTraceRequests = 0, mMessages = 0, mUdpPackets = 0, mLinksAccepted = 0;
+  uint64_t mAckedGone = 0; /* burst units acknowledged on links dropped since */
 };
 
 bool Board::Open() {
@@ -435,8 +446,9 @@ uint64_t Board::Budget() const {
   return n;
 }
 
-/* Appends `count` units in batches of up to 15: header words big-endian, payload little-endian. */
-void Board::AppendUnits(std::vector<uint8_t>& out, uint64_t count) {
+/* Appends `count` units to l.cur in batches of up to 15: header words big-endian, payload little-endian. */
+void Board::AppendUnits(Link& l, uint64_t count) {
+  std::vector<uint8_t>& out = l.cur;
   const size_t payload = Pad8(kUnitData + m.size), msgSize = kHostHeader + payload;
   while (count > 0) {
     const uint32_t inBatch = uint32_t(std::min<uint64_t>(count, kMaxBatch));
@@ -447,6 +459,7 @@ void Board::AppendUnits(std::vector<uint8_t>& out, uint64_t count) {
     for (uint32_t i = 0; i < inBatch; i++) Be32(h + 4 + 4 * i, uint32_t(msgSize));
     at += kBatchHeader;
     for (uint32_t i = 0; i < inBatch; i++, at += msgSize) {
+      l.unitEnds.push_back(l.curAt + at + msgSize);
       uint8_t* u = out.data() + at;
       const uint32_t n = ++mUnit;
       Be32(u + kHdrId, kSs7Unit);
@@ -471,6 +484,8 @@ void Board::AppendUnits(std::vector<uint8_t>& out, uint64_t count) {
 
 /* The next bytes of a link once `cur` is out: poll replies, then its queue in order. */
 bool Board::Refill(Link& l) {
+  l.curAt += l.cur.size();
+  if (l.unitEnds.size() > 8192) AckedUnits(l); /* the list kept short */
   l.cur.clear();
   l.curSent = 0;
   l.curEndsBurst = false;
@@ -493,7 +508,7 @@ bool Board::Refill(Link& l) {
       printf("burst start %.6f\n", mBurstT0);
       fflush(stdout);
     }
-    AppendUnits(l.cur, n);
+    AppendUnits(l, n);
     if (mLeft == 0 && m.sentinel) AppendBatch(l.cur, {Message(kSs7Unit, kTypeEvent, std::vector<uint8_t>(8, 0))});
     if (mLeft == 0) {
       l.curEndsBurst = true;
@@ -521,8 +536,18 @@ bool Board::OnWritable(Link& l) {
   return true;
 }
 
+uint64_t Board::AckedUnits(Link& l) {
+  uint8_t info[kTcpiBytesAcked + 8] = {};
+  socklen_t len = sizeof(info);
+  uint64_t bytes = 0;
+  if (getsockopt(l.fd, IPPROTO_TCP, TCP_INFO, info, &len) == 0 && len >= sizeof(info)) memcpy(&bytes, info + kTcpiBytesAcked, 8);
+  for (; !l.unitEnds.empty() && l.unitEnds.front() <= bytes; l.acked++) l.unitEnds.pop_front();
+  return l.acked;
+}
+
 void Board::Drop(size_t i) {
   Link& l = mLinks[i];
+  mAckedGone += AckedUnits(l);
   const bool fBurst = l.curEndsBurst || std::any_of(l.queue.begin(), l.queue.end(), [](const Item& it) { return it.burst; });
   if (fBurst && !mBurstOver) {
     mBurstOver = true;
@@ -541,12 +566,15 @@ int Board::TimeoutMs() const {
   return std::clamp(int(due * 1000.0) + 1, 1, 100);
 }
 
-void Board::Report() const {
+void Board::Report() {
+  uint64_t acked = mAckedGone;
+  for (Link& l : mLinks) acked += AckedUnits(l);
   printf("{\"units\": %llu, \"polls\": %llu, \"messages\": %llu, \"trace_requests\": %llu, \"traces_on\": %d, "
-         "\"links\": %llu, \"udp\": %llu}\n",
+         "\"links\": %llu, \"udp\": %llu, \"acked\": %llu}\n",
          static_cast<unsigned long long>(mBuilt), static_cast<unsigned long long>(mPolls),
          static_cast<unsigned long long>(mMessages), static_cast<unsigned long long>(mTraceRequests), mTraceOn ? 1 : 0,
-         static_cast<unsigned long long>(mLinksAccepted), static_cast<unsigned long long>(mUdpPackets));
+         static_cast<unsigned long long>(mLinksAccepted), static_cast<unsigned long long>(mUdpPackets),
+         static_cast<unsigned long long>(acked));
   fflush(stdout);
 }
 

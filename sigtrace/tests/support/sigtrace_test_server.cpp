@@ -27,6 +27,8 @@ CServerBench::~CServerBench() {
   if (mpServer && mpServer->mPid > 0) kill(mpServer->mPid, SIGTERM);
   mpServer.reset();
   mpBoard.reset();
+  if (mpFastBoard && mpFastBoard->mPid > 0) kill(mpFastBoard->mPid, SIGTERM);
+  mpFastBoard.reset();
   if (::testing::Test::HasFailure()) {
     for (const std::string& s : LogLines("")) fprintf(stderr, "log: %s\n", s.c_str());
   }
@@ -41,6 +43,27 @@ void CServerBench::StartBoard() {
       mun16Port, std::vector<std::string>{"--profile", Path("profile.json"), "--trace-log", Path("board.log")});
   EXPECT_TRUE(mpBoard->Ready());
   mun16Port = mpBoard->UdpPort();
+}
+
+bool CServerBench::StartFastBoard(const std::vector<std::string>& extra) {
+  StopBoard();
+  mpFastUdp = std::make_unique<loopnet::HeldPort>(SOCK_DGRAM, mun16Port); /* the port stays this process's */
+  std::vector<std::string> args = {peerproc::BuildProgram("VQX_BOARDSIM_FAST", "testing/boardsim_fast"), "--udp-fd",
+                                   std::to_string(mpFastUdp->Fd())};
+  args.insert(args.end(), extra.begin(), extra.end());
+  mpFastBoard = std::make_unique<peerproc::CChild>(args, true, std::vector<int>{mpFastUdp->Fd()});
+  return mpFastUdp->Ok() && mpFastBoard->ReadLine().rfind("ready ", 0) == 0;
+}
+
+long CServerBench::EndFastBoard(const std::string& strKey) {
+  if (!mpFastBoard || mpFastBoard->mPid <= 0 || kill(mpFastBoard->mPid, SIGTERM) != 0) return -1;
+  long n = -1;
+  for (std::string s; !(s = mpFastBoard->ReadLine()).empty();) { /* bounded: the board ends on SIGTERM */
+    const size_t i = s.find("\"" + strKey + "\": ");
+    if (s[0] == '{' && i != std::string::npos) n = std::stol(s.substr(i + strKey.size() + 4));
+  }
+  mpFastBoard->Wait();
+  return n;
 }
 
 void CServerBench::StartServer(const std::string& strArgs, bool fStdoutOnly) {

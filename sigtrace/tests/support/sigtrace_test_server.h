@@ -14,6 +14,7 @@
 
 #include "peers/boardsim_process.h"
 #include "peers/child_process.h"
+#include "peers/loopback.h"
 
 namespace sigtest {
 
@@ -26,6 +27,14 @@ class CServerBench {
   void StartBoard();
   void StopBoard() { mpBoard.reset(); }
   gwpeer::BoardProcess& Board() { return *mpBoard; }
+  /* Puts the C++ board (testing/boardsim_fast, one SS7 link, with these
+   * options) in the simulated board's place, on its discovery port; false
+   * when it did not start. Its lines (after "ready") through FastBoard(). */
+  bool StartFastBoard(const std::vector<std::string>& extra);
+  peerproc::CChild& FastBoard() { return *mpFastBoard; }
+  /* Ends the C++ board (SIGTERM) and returns strKey's number in its line of
+   * counts ("acked": the units its link's TCP saw acknowledged); -1 without one. */
+  long EndFastBoard(const std::string& strKey);
   /* Starts the server with these blank-separated arguments in the run
    * directory; standard error joins standard output unless fStdoutOnly. */
   void StartServer(const std::string& strArgs, bool fStdoutOnly = false);
@@ -56,6 +65,8 @@ class CServerBench {
 
  private:
   std::unique_ptr<gwpeer::BoardProcess> mpBoard;
+  std::unique_ptr<loopnet::HeldPort> mpFastUdp;
+  std::unique_ptr<peerproc::CChild> mpFastBoard;
   std::unique_ptr<peerproc::CChild> mpServer;
   size_t mnSentinels = 0;
 };
