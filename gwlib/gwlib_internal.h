@@ -105,11 +105,11 @@ struct PathCtx
      * discover thread whose grace the silence now judged had (0: none). */
     u32 tPollUnanswered = 0;
     u32 tGraceFrom = 0;
-    /* The socket's receive counters at the keep-alive's last look, and the
-     * span over which it refused the peer's data segments (its TCP then backs
-     * off before it sends them again). */
-    bool fTcpLooked = false, fRefused = false;
-    u32 tTcpLook = 0, un32TcpDataSegsIn = 0, tRefusedFrom = 0, tRefusedLast = 0;
+    /* The socket's record at the keep-alive's last look, and the span over
+     * which it dropped the peer's segments (its TCP then backs off before it
+     * sends them again). */
+    bool fRefused = false;
+    u32 tTcpLook = 0, un32TcpDrops = 0, tRefusedFrom = 0, tRefusedLast = 0;
     u64 un64TcpBytesIn = 0;
     u32 fForceCloseConnectionRx = 0;
     u32 fForceCloseConnectionTx = 0;
@@ -419,7 +419,7 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  *     and by bytes found waiting unread (the peer may send nothing more
  *     until they are read);
  *   - a path is silent once a poll has gone unanswered for the limit;
- *   - a socket that refused the peer's data segments (it was full) has the
+ *   - a socket that dropped the peer's segments (it was full) has the
  *     peer's TCP send them again on a timer that doubles at each try: from
  *     the span over which they were refused, the next try comes within as
  *     long again and TCP's least timer, TCP_RTO_MAX at most. Until then, no
@@ -444,13 +444,13 @@ void PollWritten(PathCtx& g, u32 now);
 void HeardFrom(PathCtx& g, u32 now);
 /* The discover thread's keep-alive looks at its peers now. */
 void JudgeLook(GwLibCtx* c, u32 now);
-/* The socket's record: bytes it took in, segments with data that reached it
- * (taken or refused), since when the newest data it took in arrived; and
- * (UnreadBytes) bytes waiting unread. */
+/* The socket's record: bytes it took in, segments it dropped (full), since
+ * when the newest data it took in arrived; and (UnreadBytes) bytes waiting
+ * unread. */
 struct TcpCounters
 {
     u64 un64BytesIn = 0;
-    u32 un32DataSegsIn = 0;
+    u32 un32Drops = 0;
     u32 un32AgeMs = 0;
     u32 un32Unread = 0;
 };
@@ -473,7 +473,15 @@ inline bool PollPastLimit(const PathCtx& g, u32 now, u32 limit)
 inline void ForgetKeepAlive(PathCtx& g)
 {
     g.tLastTcpPollSent = g.tPollUnanswered = g.tLastReply = g.tGraceFrom = 0;
-    g.fRefused = g.fTcpLooked = false;
+    g.fRefused = false;
+}
+/* A new receive socket on the path: its record starts from nothing now. */
+inline void RecordFrom(PathCtx& g, u32 now)
+{
+    g.tTcpLook = now;
+    g.un64TcpBytesIn = 0;
+    g.un32TcpDrops = 0;
+    g.fRefused = false;
 }
 
 /* ---- receive (gwlib_rx.cpp) ---- */

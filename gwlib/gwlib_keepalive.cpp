@@ -6,6 +6,7 @@
  * socket's record is read apart from the judgement, which a test can drive
  * on its own clock.
  */
+#include <linux/sock_diag.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -22,23 +23,25 @@ namespace vqxgw
 namespace
 {
 
-/* The counters at this look: data segments that reached the socket while it
- * took in nothing were refused (it was full); bytes taken in end that. */
+/* The record at this look: segments the socket dropped (it was full) have
+ * the peer's TCP send them again later, backing off while they are dropped:
+ * a refusal from the last look on, or, with no byte taken in since, going on
+ * from its start. Bytes taken in with no drop since end it. */
 void NoteCounters(PathCtx& g, u32 now, const TcpCounters& k)
 {
-    if (g.fTcpLooked && k.un64BytesIn != g.un64TcpBytesIn)
-        g.fRefused = false;
-    else if (g.fTcpLooked && k.un32DataSegsIn != g.un32TcpDataSegsIn)
+    const bool fBytes = k.un64BytesIn != g.un64TcpBytesIn;
+    if (k.un32Drops != g.un32TcpDrops)
     {
-        if (!g.fRefused)
-            g.tRefusedFrom = g.tTcpLook; /* the first came after the last look */
+        if (!g.fRefused || fBytes)
+            g.tRefusedFrom = g.tTcpLook;
         g.fRefused = true;
         g.tRefusedLast = now;
     }
-    g.fTcpLooked = true;
+    else if (fBytes)
+        g.fRefused = false;
     g.tTcpLook = now;
     g.un64TcpBytesIn = k.un64BytesIn;
-    g.un32TcpDataSegsIn = k.un32DataSegsIn;
+    g.un32TcpDrops = k.un32Drops;
 }
 
 /* The peer's TCP is to send again what the socket refused and is not due yet. */
@@ -91,11 +94,15 @@ bool ReadTcpCounters(const PathCtx& g, TcpCounters& k)
     tcp_info ti{};
     socklen_t len = sizeof(ti);
     if (getsockopt(g.iRxSocket, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 ||
-        len < offsetof(tcp_info, tcpi_data_segs_in) + sizeof(ti.tcpi_data_segs_in))
+        len < offsetof(tcp_info, tcpi_bytes_received) + sizeof(ti.tcpi_bytes_received))
         return false;
     k.un64BytesIn = ti.tcpi_bytes_received;
-    k.un32DataSegsIn = ti.tcpi_data_segs_in;
     k.un32AgeMs = ti.tcpi_last_data_recv;
+    u32 aMem[SK_MEMINFO_VARS] = {};
+    len = sizeof(aMem);
+    k.un32Drops = getsockopt(g.iRxSocket, SOL_SOCKET, SO_MEMINFO, aMem, &len) == 0 && len > SK_MEMINFO_DROPS * sizeof(u32)
+                      ? aMem[SK_MEMINFO_DROPS]
+                      : g.un32TcpDrops;
     return true;
 }
 

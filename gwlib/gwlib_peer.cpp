@@ -695,6 +695,7 @@ void ConnectPath(GwLibCtx* c, Peer* p, int gw)
     if (p->un32Mode != kModeSeparate)
     {
         g.iRxSocket = s;
+        RecordFrom(g, g.tLastSeen);
         g.Parser = RxParser();
         g.fDrainOnClose = false;
     }
@@ -907,6 +908,7 @@ void AcceptPeer(GwLibCtx* c, int s, u32 from)
     p->un8PathInUse = kPathUndecided;
     p->un8SentCount = 0;
     g.iRxSocket = s;
+    RecordFrom(g, g.tLastAccept);
     g.Parser = RxParser();
     g.fDrainOnClose = false;
     g.fForceCloseConnectionRx = 0;

@@ -3,7 +3,7 @@
  * 10 ms on a clock of the test's own, fed with the socket's record as the kernel keeps it. The receive thread, when it
  * runs, reads what waits (a reply among it is heard from) and writes a poll every period; the board answers a poll
  * answerMs after it, behind what it queued before, and sends a batch every dataMs, or as fast as its link takes them;
- * the socket takes what the link delivers up to its size and refuses the data segments a row lists; the discover
+ * the socket takes what the link delivers up to its size and drops the segments a row lists; the discover
  * thread judges every 100 ms. Rows stop the process (the kernel runs on), pause the machine (nothing runs or arrives,
  * the board stops with it), hold the receive thread back or slow its passes. Each row says when, from the start of
  * the board's quiet span, it is closed (at least that long after it, at most that much running time), or that it
@@ -44,11 +44,12 @@ struct Row {
   u32 poll = 200, limit = 1100, end = 12000; /* the server tests' delays */
   u32 answerMs = 20, dataMs = 0;             /* answerMs kNever: no answer; dataMs 0: no batch */
   Span quiet{0, 0};                          /* the board adds nothing to what it sends */
+  Span backOff{0, 0};                        /* its TCP sends nothing (a dropped segment not sent again yet) */
   std::vector<Span> stops{}, pauses{}, holds{};
   u32 passMs = 0;                 /* the receive thread's passes (slow callbacks); 0: every step */
   u32 linkPerStep = kNever;       /* bytes the link delivers in a step */
   bool fSendsPoll = false;        /* during holds, the application's sends write the polls due */
-  std::vector<u32> refused{};     /* data segments the full socket refuses */
+  std::vector<u32> refused{};     /* segments the full socket drops */
   u32 closeFrom = kNever, closeBy = kNever; /* wall ms from quiet.from at least, running ms at most; kNever: linked */
 };
 
@@ -70,13 +71,14 @@ Played Play(const Row& r) {
   p->fTcpPolling = true;
   p->Red.un32PollDelayMs = r.poll;
   PathCtx& g = p->Gw[0];
+  RecordFrom(g, kBase);
   struct Item {
     u32 bytes;
     bool fReply;
   };
   std::deque<Item> board, socket; /* queued at the board; arrived, not read */
   std::vector<u32> answersDue;    /* the board's own time */
-  u32 shift = 0, lastArrival = 0, socketBytes = 0, boardBytes = 0, segs = 0;
+  u32 shift = 0, lastArrival = 0, socketBytes = 0, boardBytes = 0, drops = 0;
   u64 bytesIn = 0;
   Played out;
   for (u32 t = 0; t <= r.end && out.closedAt == kNever; t += kStep) {
@@ -111,7 +113,9 @@ Played Play(const Row& r) {
       for (; boardBytes < 1024 * 1024; boardBytes += kBatch) board.push_back({kBatch, false});
     else if (!fQuiet && r.dataMs != 0 && tb % r.dataMs == 0)
       board.push_back({kBatch, false}), boardBytes += kBatch;
-    for (u32 sent = 0; !board.empty() && socketBytes + board.front().bytes <= kSocket && sent < r.linkPerStep;) {
+    const bool fBackOff = t >= r.backOff.from && t < r.backOff.to;
+    for (u32 sent = 0; !fBackOff && !board.empty() && socketBytes + board.front().bytes <= kSocket &&
+                       sent < r.linkPerStep;) {
       const Item i = board.front();
       board.pop_front();
       boardBytes -= i.fReply ? 0 : i.bytes;
@@ -119,16 +123,15 @@ Played Play(const Row& r) {
       socketBytes += i.bytes;
       bytesIn += i.bytes;
       sent += i.bytes;
-      segs++;
       lastArrival = t;
     }
-    if (std::find(r.refused.begin(), r.refused.end(), t) != r.refused.end()) segs++;
+    if (std::find(r.refused.begin(), r.refused.end(), t) != r.refused.end()) drops++;
     if (fPass) Read(); /* what arrived meanwhile */
     if (!fRuns) continue;
     out.runningMs += t >= r.quiet.from ? kStep : 0;
     if (t % 100 == 0) { /* the discover thread */
       JudgeLook(c, now);
-      const TcpCounters k{bytesIn, segs, t - lastArrival, socketBytes};
+      const TcpCounters k{bytesIn, drops, t - lastArrival, socketBytes};
       if (g.tLastTcpPollSent != 0 && TcpSilent(c, p, 0, now, r.limit, true, k, &out.silenceMs)) out.closedAt = t;
     }
   }
@@ -137,7 +140,14 @@ Played Play(const Row& r) {
   return out;
 }
 
-/* Times the board's TCP tries again after the full socket refused it from `from`, each wait twice the last. */
+/* Every period from `from` to `to`. */
+std::vector<u32> Ticks(u32 from, u32 to, u32 period) {
+  std::vector<u32> v;
+  for (u32 t = from; t < to; t += period) v.push_back(t);
+  return v;
+}
+
+/* Times the board's TCP tries again after the full socket dropped a segment at `from`, each wait twice the last. */
 std::vector<u32> BackingOff(u32 from, u32 to) {
   std::vector<u32> v;
   for (u32 t = from, wait = 400; t < to; t += wait, wait *= 2) v.push_back(t);
@@ -190,6 +200,11 @@ TEST(GwKeepAliveRules, APathIsJudgedFromWhatItsSocketReceived) {
       /* The board's TCP backing off after the full socket refused its segments. */
       {.what = "its TCP backing off after a 30 s hold: linked until it sends again", .end = 56000, .dataMs = 20,
        .quiet = {1000, 52100}, .holds = {{1000, 30000}}, .refused = BackingOff(1300, 30000)},
+      {.what = "in a burst, stopped 5 s as it links, segments dropped meanwhile, its next try 1.5 s after: linked",
+       .dataMs = kBurst, .backOff = {400, 6500}, .stops = {{0, 5000}}, .refused = BackingOff(500, 5000)},
+      {.what = "in a burst, segments dropped along the way, then dead: closed within the limit, a poll and a try",
+       .dataMs = kBurst, .quiet = {4000, kNever}, .refused = Ticks(1050, 4100, 100), .closeFrom = kL - kP,
+       .closeBy = kL + 2 * kP + 500},
       {.what = "refused, then dead: closed once its next try is overdue", .end = 60000, .dataMs = 20,
        .quiet = {1000, kNever}, .holds = {{1000, 30000}}, .refused = BackingOff(1300, 30000),
        .closeFrom = 51000 + kL - kP, .closeBy = 51000 + kL + 3 * kP},
