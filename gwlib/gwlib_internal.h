@@ -409,8 +409,8 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
 /* ---- the TCP keep-alive's judgement (gwlib_keepalive.cpp) ----
  * A path is judged from what its socket received, as the kernel records it
  * whatever this process is doing (stopped, slow, starved or held back by its
- * consumer): the age of the newest data that arrived, the bytes and data
- * segments taken in, and the bytes waiting unread. The discover thread reads
+ * consumer): the age of the newest data that arrived, the bytes taken in,
+ * the segments it dropped, and the bytes waiting unread. The discover thread reads
  * that record a few times a second; the receive thread notes only the polls
  * it writes and the replies it reads.
  *   - a poll is answered by a reply read, by any byte of the peer that
@@ -426,15 +426,15 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  *     silence;
  *   - when the judging thread itself wakes late (a machine paused as a
  *     whole records nothing meanwhile, its kernel stopped too), a silence
- *     that began before that wake is judged only once a poll has had its
- *     round trip since: once per silence, never a reset, so that repeated
- *     stops still close a silent peer.
+ *     is judged only once a poll has had its round trip since that wake:
+ *     once per silence, never a reset, so that repeated stops still close
+ *     a silent peer.
  * The timeout line gives the silence since the peer's last byte arrived.
  * Times are the library's clock in ms, compared by their ages from now,
  * never by a signed difference. Under the lock. */
 constexpr u32 kRecordMs = 10;        /* the kernel's record of an arrival is in jiffies: 10 ms at most */
 constexpr u32 kJudgeLateMs = 500;    /* a look this long after the last one: the judging thread woke late */
-constexpr u32 kJudgeEveryMs = 250;   /* the discover thread's longest wait while a peer has TCP polls */
+constexpr u32 kJudgeEveryMs = 250;   /* the discover thread's longest wait */
 constexpr u32 kAnswerMs = 200;       /* a poll's answer after its period: a late wake's grace */
 constexpr u32 kTcpRtoMinMs = 200;    /* a TCP's least retransmission timer */
 constexpr u32 kTcpRtoMaxMs = 120000; /* the longest it backs off to */

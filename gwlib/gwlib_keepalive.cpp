@@ -126,25 +126,13 @@ bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters,
         HeardFrom(g, now); /* the polls written so far may be answered only after its next try */
         return false;
     }
-    if (k.un32Unread != 0)
-    {
-        /* The peer may send nothing more until they are read: its answer may be among them or behind them. */
-        if (elapsed > i32(limit))
-            Trace(c, 4, "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms, %u byte(s) wait unread: heard from",
-                  p->sName.c_str(), GwName(gw), elapsed, unsigned(k.un32Unread));
-        HeardFrom(g, now);
-        return false;
-    }
-    /* A byte that arrived after the first poll not answered answers it: surely after, the kernel's record being in
+    /* Bytes waiting unread: the peer may send nothing more until they are read, its answer among them or behind.
+     * A byte that arrived after the first poll not answered answers it: surely after, the kernel's record being in
      * jiffies (a reply close behind the poll is read, or waits unread). */
     const u32 un32PollAgeMs = now - g.tPollUnanswered;
-    if (fCounters && g.tPollUnanswered != 0 && un32PollAgeMs > kRecordMs && k.un32AgeMs < un32PollAgeMs - kRecordMs)
-    {
-        if (elapsed > i32(limit))
-            Trace(c, 4, "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms, data arrived %u ms ago: heard from",
-                  p->sName.c_str(), GwName(gw), elapsed, unsigned(k.un32AgeMs));
+    if (k.un32Unread != 0 ||
+        (fCounters && g.tPollUnanswered != 0 && un32PollAgeMs > kRecordMs && k.un32AgeMs < un32PollAgeMs - kRecordMs))
         HeardFrom(g, now);
-    }
     *pun32SilenceMs = fCounters ? k.un32AgeMs : now - g.tLastReply;
     if (g.tPollUnanswered == 0 || now - g.tPollUnanswered <= limit)
         return false;
