@@ -100,9 +100,12 @@ struct PathCtx
     u32 tLastUdpPoll = 0, tLastSeen = 0, tLastReply = 0, tLastTxClose = 0, tLastAccept = 0, tDownSince = 0;
     u32 tLastTcpPollSent = 0;
     /* The TCP keep-alive (gwlib_keepalive.cpp): tLastReply, when the peer
-     * was last heard from; tPollUnanswered, when the first poll written since
-     * was handed to the socket (0: none); tGraceFrom, the late wake of the
-     * discover thread whose grace the silence now judged had (0: none). */
+     * was last heard from; tLastSign, when it gave its last sign of life (a
+     * byte arrived, a reply read, bytes found waiting unread);
+     * tPollUnanswered, when the first poll written since was handed to the
+     * socket (0: none); tGraceFrom, the late wake of the discover thread
+     * whose grace the silence now judged had (0: none). */
+    u32 tLastSign = 0;
     u32 tPollUnanswered = 0;
     u32 tGraceFrom = 0;
     /* The socket's record at the keep-alive's last look, and the span over
@@ -413,12 +416,12 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  * the segments it dropped, and the bytes waiting unread. The discover thread reads
  * that record a few times a second; the receive thread notes only the polls
  * it writes and the replies it reads.
- *   - a poll is answered by a reply read, by any byte of the peer that
- *     arrived after the poll was handed to the socket (its reply may queue
- *     behind the peer's own data; more than kRecordMs after, to be sure),
- *     and by bytes found waiting unread (the peer may send nothing more
- *     until they are read);
- *   - a path is silent once a poll has gone unanswered for the limit;
+ *   - a sign of life is a reply read, any byte of the peer that arrived
+ *     (a reply may queue behind the peer's own data), or bytes found
+ *     waiting unread (the peer may send nothing more until they are read);
+ *     a sign after a poll was handed to the socket answers it;
+ *   - a path is silent once a poll has gone unanswered for a poll period
+ *     and the peer gave no sign of life for the limit;
  *   - a socket that dropped the peer's segments (it was full) has the
  *     peer's TCP send them again on a timer that doubles at each try: from
  *     the span over which they were refused, the next try comes within as
@@ -432,7 +435,6 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  * The timeout line gives the silence since the peer's last byte arrived.
  * Times are the library's clock in ms, compared by their ages from now,
  * never by a signed difference. Under the lock. */
-constexpr u32 kRecordMs = 10;        /* the kernel's record of an arrival is in jiffies: 10 ms at most */
 constexpr u32 kJudgeLateMs = 500;    /* a look this long after the last one: the judging thread woke late */
 constexpr u32 kJudgeEveryMs = 250;   /* the discover thread's longest wait */
 constexpr u32 kAnswerMs = 200;       /* a poll's answer after its period: a late wake's grace */
@@ -440,8 +442,9 @@ constexpr u32 kTcpRtoMinMs = 200;    /* a TCP's least retransmission timer */
 constexpr u32 kTcpRtoMaxMs = 120000; /* the longest it backs off to */
 /* A poll handed to the path's socket now (receive thread). */
 void PollWritten(PathCtx& g, u32 now);
-/* The peer is heard from now: the polls written so far are answered. */
-void HeardFrom(PathCtx& g, u32 now);
+/* A sign of life of the peer at tSign, seen now: the polls written before it
+ * are answered (one no newer than the last sign known tells nothing). */
+void HeardFrom(PathCtx& g, u32 now, u32 tSign);
 /* The discover thread's keep-alive looks at its peers now. */
 void JudgeLook(GwLibCtx* c, u32 now);
 /* The socket's record: bytes it took in, segments it dropped (full), since
@@ -463,16 +466,16 @@ u32 UnreadBytes(const PathCtx& g);
  * time since its last byte arrived, for the timeout line. */
 bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters, const TcpCounters& k,
                u32* pun32SilenceMs);
-/* Whether the path's first poll not answered has waited past limit (the
- * keep-alive then looks at once). */
+/* Whether a poll awaits its answer and the peer gave no sign of life for
+ * limit (the keep-alive then looks at once). */
 inline bool PollPastLimit(const PathCtx& g, u32 now, u32 limit)
 {
-    return g.tPollUnanswered != 0 && now - g.tPollUnanswered > limit;
+    return g.tPollUnanswered != 0 && now - g.tLastSign > limit;
 }
 /* A path's TCP keep-alive starts afresh: no poll, reply or hold behind it. */
 inline void ForgetKeepAlive(PathCtx& g)
 {
-    g.tLastTcpPollSent = g.tPollUnanswered = g.tLastReply = g.tGraceFrom = 0;
+    g.tLastTcpPollSent = g.tPollUnanswered = g.tLastReply = g.tLastSign = g.tGraceFrom = 0;
     g.fRefused = false;
 }
 /* A new receive socket on the path: its record starts from nothing now. */

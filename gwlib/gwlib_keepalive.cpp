@@ -69,11 +69,17 @@ void PollWritten(PathCtx& g, u32 now)
         g.tPollUnanswered = now != 0 ? now : 1;
 }
 
-void HeardFrom(PathCtx& g, u32 now)
+void HeardFrom(PathCtx& g, u32 now, u32 tSign)
 {
+    if (now - tSign >= now - g.tLastSign)
+        return; /* no newer than the last one known */
     g.tLastReply = now;
-    g.tPollUnanswered = 0;
-    g.tGraceFrom = 0;
+    g.tLastSign = tSign;
+    if (g.tPollUnanswered != 0 && now - tSign < now - g.tPollUnanswered)
+    {
+        g.tPollUnanswered = 0; /* answered */
+        g.tGraceFrom = 0;
+    }
 }
 
 void JudgeLook(GwLibCtx* c, u32 now)
@@ -121,20 +127,15 @@ bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters,
     const i32 elapsed = i32(g.tLastTcpPollSent - g.tLastReply);
     Trace(c, elapsed < i32(limit / 2) ? 1 : 2, "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms",
           p->sName.c_str(), GwName(gw), elapsed);
-    if (RefusedNotDue(c, p, gw, g, now))
-    {
-        HeardFrom(g, now); /* the polls written so far may be answered only after its next try */
-        return false;
-    }
-    /* Bytes waiting unread: the peer may send nothing more until they are read, its answer among them or behind.
-     * A byte that arrived after the first poll not answered answers it: surely after, the kernel's record being in
-     * jiffies (a reply close behind the poll is read, or waits unread). */
-    const u32 un32PollAgeMs = now - g.tPollUnanswered;
-    if (k.un32Unread != 0 ||
-        (fCounters && g.tPollUnanswered != 0 && un32PollAgeMs > kRecordMs && k.un32AgeMs < un32PollAgeMs - kRecordMs))
-        HeardFrom(g, now);
-    *pun32SilenceMs = fCounters ? k.un32AgeMs : now - g.tLastReply;
-    if (g.tPollUnanswered == 0 || now - g.tPollUnanswered <= limit)
+    /* Signs of life: bytes waiting unread (the peer may send nothing more until they are read, its answer among
+     * them or behind), a refusal whose next try is not due, else the newest byte that arrived. */
+    if (RefusedNotDue(c, p, gw, g, now) || k.un32Unread != 0)
+        HeardFrom(g, now, now);
+    else if (fCounters)
+        HeardFrom(g, now, now - k.un32AgeMs);
+    *pun32SilenceMs = fCounters ? k.un32AgeMs : now - g.tLastSign;
+    /* Silent: asked since its last sign, given a poll period to answer, and no sign for the limit. */
+    if (g.tPollUnanswered == 0 || now - g.tPollUnanswered <= PollPeriod(p, gw) || now - g.tLastSign <= limit)
         return false;
     /* After a late wake of this thread, a poll's round trip before the silence is judged: once per silence. */
     if (g.tGraceFrom == 0)

@@ -71,7 +71,7 @@ public:
     {
         Trace(m_c, 1, "VqxGwLibRxMultiHeaderParse %s:gw%d : Received TCP poll reply", m_p->sName.c_str(), m_gw);
         const u32 now = Now();
-        HeardFrom(m_p->Gw[m_gw], now);
+        HeardFrom(m_p->Gw[m_gw], now, now);
     }
     void HeaderBytes(bool fComplete) override
     {
@@ -182,7 +182,7 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
         /* A host peer's data stands for its poll and for its reply. */
         const u32 now = Now();
         g.tLastTcpPollSent = now;
-        HeardFrom(g, now);
+        HeardFrom(g, now, now);
     }
     PathSink sink(c, p, gw);
     g.Parser.Feed(c->pRxBuf.get(), size_t(n), sink);

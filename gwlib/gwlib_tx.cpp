@@ -308,12 +308,12 @@ void PrepareTcpPollIfDue(GwLibCtx* c, Peer* p, int gw)
     g.fPollPending = true;
     g.tLastTcpPollSent = now;
     if (g.tLastReply == 0)
-        g.tLastReply = now;
+        g.tLastReply = g.tLastSign = now;
     g.un32PollWritten = 0;
     FillPollBlock(c, p, false, g.aPoll, g.un32PollLen);
-    /* The discover thread looks every kJudgeEveryMs: a poll due while the
-     * first one not answered has waited past the limit has it look now, so
-     * that a silent path closes within the limit and one poll period. */
+    /* The discover thread looks every kJudgeEveryMs: a poll due while one
+     * awaits its answer and the peer gave no sign for the limit has it look
+     * now, so that a silent path closes within the limit and one poll period. */
     if (PollPastLimit(g, now, KeepAliveLimit(c, p)))
     {
         c->fKeepAliveDue = true;

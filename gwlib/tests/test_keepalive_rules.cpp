@@ -90,14 +90,14 @@ Played Play(const Row& r) {
     const bool fRuns = !In(r.stops, t), fHeld = In(r.holds, t);
     const bool fPass = fRuns && !fHeld && (r.passMs == 0 || t % r.passMs == 0); /* the receive thread reads */
     const auto Read = [&] {
-      if (std::any_of(socket.begin(), socket.end(), [](const Item& i) { return i.fReply; })) HeardFrom(g, now);
+      if (std::any_of(socket.begin(), socket.end(), [](const Item& i) { return i.fReply; })) HeardFrom(g, now, now);
       socket.clear();
       socketBytes = 0;
     };
     if (fPass) Read();
     if ((fPass || (fRuns && fHeld && r.fSendsPoll)) && (g.tLastTcpPollSent == 0 || now - g.tLastTcpPollSent >= r.poll)) {
       g.tLastTcpPollSent = now;
-      if (g.tLastReply == 0) g.tLastReply = now;
+      if (g.tLastReply == 0) g.tLastReply = g.tLastSign = now;
       PollWritten(g, now);
       if (r.answerMs != kNever) answersDue.push_back(tb + r.answerMs);
     }
