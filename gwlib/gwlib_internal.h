@@ -435,7 +435,8 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  * The timeout line gives the silence since the peer's last byte arrived.
  * Times are the library's clock in ms, compared by their ages from now,
  * never by a signed difference. Under the lock. */
-constexpr u32 kJudgeLateMs = 500;    /* a look this long after the last one: the judging thread woke late */
+constexpr u32 kJudgeLateMs = 1000;   /* a look this long after the last one: the judging thread woke late, not
+                                        * merely slowed by a loaded machine (it waits kJudgeEveryMs at most) */
 constexpr u32 kJudgeEveryMs = 250;   /* the discover thread's longest wait */
 constexpr u32 kAnswerMs = 200;       /* a poll's answer after its period: a late wake's grace */
 constexpr u32 kTcpRtoMinMs = 200;    /* a TCP's least retransmission timer */
