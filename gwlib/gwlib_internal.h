@@ -419,7 +419,8 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  *   - a sign of life is a reply read, any byte of the peer that arrived
  *     (a reply may queue behind the peer's own data), or bytes found
  *     waiting unread (the peer may send nothing more until they are read);
- *     a sign after a poll was handed to the socket answers it;
+ *     a sign more than kRecordMs after a poll was handed to the socket
+ *     answers it;
  *   - a path is silent once a poll has gone unanswered for a poll period
  *     and the peer gave no sign of life for the limit;
  *   - a socket that dropped the peer's segments (it was full) has the
@@ -435,6 +436,7 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  * The timeout line gives the silence since the peer's last byte arrived.
  * Times are the library's clock in ms, compared by their ages from now,
  * never by a signed difference. Under the lock. */
+constexpr u32 kRecordMs = 10;        /* the kernel's record of an arrival is in jiffies: 10 ms at most */
 constexpr u32 kJudgeLateMs = 1000;   /* a look this long after the last one: the judging thread woke late, not
                                         * merely slowed by a loaded machine (it waits kJudgeEveryMs at most) */
 constexpr u32 kJudgeEveryMs = 250;   /* the discover thread's longest wait */

@@ -75,7 +75,8 @@ void HeardFrom(PathCtx& g, u32 now, u32 tSign)
         return; /* no newer than the last one known */
     g.tLastReply = now;
     g.tLastSign = tSign;
-    if (g.tPollUnanswered != 0 && now - tSign < now - g.tPollUnanswered)
+    /* Surely after the poll: the kernel records an arrival in jiffies (a reply close behind is read, or waits). */
+    if (g.tPollUnanswered != 0 && now - tSign + kRecordMs < now - g.tPollUnanswered)
     {
         g.tPollUnanswered = 0; /* answered */
         g.tGraceFrom = 0;

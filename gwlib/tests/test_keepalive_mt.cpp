@@ -659,7 +659,7 @@ TEST(GwKeepAlive, OldHostPeerNotAnsweringUdpPollsIsClosedWithReason7) {
   ASSERT_EQ(VqxGwLibDisable(p.b), VQX_RESULT_OK); /* B stops answering */
   const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(p.recA.WaitReports(2, 5000));
-  EXPECT_LE(MsSince(t0), 400 + 2 * 100 + 150); /* polled every 100 ms, not every 2 s */
+  EXPECT_LE(MsSince(t0), 400 + 2 * 100 + 500); /* polled every 100 ms, not every 2 s (500: a loaded machine) */
   EXPECT_EQ(p.recA.Report(1).fGw0Up, 0u);
   EXPECT_EQ(p.recA.Report(1).un32Reason, VQX_GW_CLOSE_UDP_TIMEOUT);
 }
