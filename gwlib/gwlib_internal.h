@@ -419,8 +419,8 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  *   - a sign of life is a reply read, any byte of the peer that arrived
  *     (a reply may queue behind the peer's own data), or bytes found
  *     waiting unread (the peer may send nothing more until they are read);
- *     a sign more than kRecordMs after a poll was handed to the socket
- *     answers it;
+ *     a sign after a poll was handed to the socket answers it (a byte
+ *     that arrived, only when kRecordMs after it);
  *   - a path is silent once a poll has gone unanswered for a poll period
  *     and the peer gave no sign of life for the limit;
  *   - a socket that dropped the peer's segments (it was full) has the
@@ -445,9 +445,10 @@ constexpr u32 kTcpRtoMinMs = 200;    /* a TCP's least retransmission timer */
 constexpr u32 kTcpRtoMaxMs = 120000; /* the longest it backs off to */
 /* A poll handed to the path's socket now (receive thread). */
 void PollWritten(PathCtx& g, u32 now);
-/* A sign of life of the peer at tSign, seen now: the polls written before it
- * are answered (one no newer than the last sign known tells nothing). */
-void HeardFrom(PathCtx& g, u32 now, u32 tSign);
+/* A sign of life of the peer at tSign, seen now: the polls written at least
+ * un32SureMs before it are answered (one older than the last sign known
+ * tells nothing). */
+void HeardFrom(PathCtx& g, u32 now, u32 tSign, u32 un32SureMs = 0);
 /* The discover thread's keep-alive looks at its peers now. */
 void JudgeLook(GwLibCtx* c, u32 now);
 /* The socket's record: bytes it took in, segments it dropped (full), since

@@ -69,14 +69,13 @@ void PollWritten(PathCtx& g, u32 now)
         g.tPollUnanswered = now != 0 ? now : 1;
 }
 
-void HeardFrom(PathCtx& g, u32 now, u32 tSign)
+void HeardFrom(PathCtx& g, u32 now, u32 tSign, u32 un32SureMs)
 {
-    if (now - tSign >= now - g.tLastSign)
-        return; /* no newer than the last one known */
+    if (now - tSign > now - g.tLastSign)
+        return; /* older than the last one known */
     g.tLastReply = now;
     g.tLastSign = tSign;
-    /* Surely after the poll: the kernel records an arrival in jiffies (a reply close behind is read, or waits). */
-    if (g.tPollUnanswered != 0 && now - tSign + kRecordMs < now - g.tPollUnanswered)
+    if (g.tPollUnanswered != 0 && now - tSign + un32SureMs <= now - g.tPollUnanswered)
     {
         g.tPollUnanswered = 0; /* answered */
         g.tGraceFrom = 0;
@@ -133,7 +132,7 @@ bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters,
     if (RefusedNotDue(c, p, gw, g, now) || k.un32Unread != 0)
         HeardFrom(g, now, now);
     else if (fCounters)
-        HeardFrom(g, now, now - k.un32AgeMs);
+        HeardFrom(g, now, now - k.un32AgeMs, kRecordMs); /* recorded in jiffies: surely after the poll */
     *pun32SilenceMs = fCounters ? k.un32AgeMs : now - g.tLastSign;
     /* Silent: asked since its last sign, given a poll period to answer, and no sign for the limit. */
     if (g.tPollUnanswered == 0 || now - g.tPollUnanswered <= PollPeriod(p, gw) || now - g.tLastSign <= limit)

@@ -190,6 +190,8 @@ TEST(GwKeepAliveRules, APathIsJudgedFromWhatItsSocketReceived) {
        .quiet = {1900, kNever}, .pauses = Every(2000, 30000, 1500, 1200), .closeFrom = kL, .closeBy = kL + kGrace + kP},
       /* The receive thread held back (a consumer stall): what arrives waits unread. */
       {.what = "a 3 s hold after its last answer: linked", .end = 6000, .holds = {{850, 4000}}},
+      {.what = "its first poll answered in the same ms, then a 3 s hold: linked", .end = 6000, .answerMs = 0,
+       .holds = {{10, 3000}}},
       {.what = "short holds, answers 1.5 s behind its batches: linked", .end = 6000, .answerMs = 1500,
        .dataMs = 100, .holds = Every(1010, 6000, 100, 50)},
       {.what = "a 60 s stall, the socket full, polls written by the application's sends: linked",
