@@ -97,11 +97,11 @@ struct PathCtx
     u8 fConnecting = 0;
     int iRxSocket = -1;
     int iTxSocket = -1;
-    u32 tLastUdpPoll = 0, tLastSeen = 0, tLastReply = 0, tLastTxClose = 0, tLastAccept = 0, tDownSince = 0;
+    u32 tLastUdpPoll = 0, tLastSeen = 0, tLastTxClose = 0, tLastAccept = 0, tDownSince = 0;
     u32 tLastTcpPollSent = 0;
-    /* The TCP keep-alive (gwlib_keepalive.cpp): tLastReply, when the peer
-     * was last heard from; tLastSign, when it gave its last sign of life (a
-     * byte arrived, a reply read, bytes found waiting unread);
+    /* The TCP keep-alive (gwlib_keepalive.cpp): tLastSign, when the peer
+     * gave its last sign of life (a byte arrived, a reply read, bytes found
+     * waiting unread; the path's first poll, until then);
      * tPollUnanswered, when the first poll written since was handed to the
      * socket (0: none); tGraceFrom, the late wake of the discover thread
      * whose grace the silence now judged had (0: none). */
@@ -443,7 +443,9 @@ constexpr u32 kJudgeEveryMs = 250;   /* the discover thread's longest wait */
 constexpr u32 kAnswerMs = 200;       /* a poll's answer after its period: a late wake's grace */
 constexpr u32 kTcpRtoMinMs = 200;    /* a TCP's least retransmission timer */
 constexpr u32 kTcpRtoMaxMs = 120000; /* the longest it backs off to */
-/* A poll handed to the path's socket now (receive thread). */
+/* A poll due on the path now (receive thread): the first one starts the
+ * peer's silence. PollWritten: handed to the socket now. */
+void PollDue(PathCtx& g, u32 now);
 void PollWritten(PathCtx& g, u32 now);
 /* A sign of life of the peer at tSign, seen now: the polls written at least
  * un32SureMs before it are answered (one older than the last sign known
@@ -479,7 +481,7 @@ inline bool PollPastLimit(const PathCtx& g, u32 now, u32 limit)
 /* A path's TCP keep-alive starts afresh: no poll, reply or hold behind it. */
 inline void ForgetKeepAlive(PathCtx& g)
 {
-    g.tLastTcpPollSent = g.tPollUnanswered = g.tLastReply = g.tLastSign = g.tGraceFrom = 0;
+    g.tLastTcpPollSent = g.tPollUnanswered = g.tLastSign = g.tGraceFrom = 0;
     g.fRefused = false;
 }
 /* A new receive socket on the path: its record starts from nothing now. */

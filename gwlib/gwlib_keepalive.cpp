@@ -63,6 +63,13 @@ bool RefusedNotDue(GwLibCtx* c, const Peer* p, int gw, PathCtx& g, u32 now)
 
 } // namespace
 
+void PollDue(PathCtx& g, u32 now)
+{
+    g.tLastTcpPollSent = now;
+    if (g.tLastSign == 0)
+        g.tLastSign = now;
+}
+
 void PollWritten(PathCtx& g, u32 now)
 {
     if (g.tPollUnanswered == 0)
@@ -73,7 +80,6 @@ void HeardFrom(PathCtx& g, u32 now, u32 tSign, u32 un32SureMs)
 {
     if (now - tSign > now - g.tLastSign)
         return; /* older than the last one known */
-    g.tLastReply = now;
     g.tLastSign = tSign;
     if (g.tPollUnanswered != 0 && now - tSign + un32SureMs <= now - g.tPollUnanswered)
     {
@@ -124,7 +130,7 @@ bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters,
     PathCtx& g = p->Gw[gw];
     if (fCounters)
         NoteCounters(g, now, k);
-    const i32 elapsed = i32(g.tLastTcpPollSent - g.tLastReply);
+    const i32 elapsed = i32(g.tLastTcpPollSent - g.tLastSign);
     Trace(c, elapsed < i32(limit / 2) ? 1 : 2, "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms",
           p->sName.c_str(), GwName(gw), elapsed);
     /* Signs of life: bytes waiting unread (the peer may send nothing more until they are read, its answer among

@@ -306,9 +306,7 @@ void PrepareTcpPollIfDue(GwLibCtx* c, Peer* p, int gw)
     if (g.tLastTcpPollSent != 0 && now - g.tLastTcpPollSent < period)
         return;
     g.fPollPending = true;
-    g.tLastTcpPollSent = now;
-    if (g.tLastReply == 0)
-        g.tLastReply = g.tLastSign = now;
+    PollDue(g, now);
     g.un32PollWritten = 0;
     FillPollBlock(c, p, false, g.aPoll, g.un32PollLen);
     /* The discover thread looks every kJudgeEveryMs: a poll due while one

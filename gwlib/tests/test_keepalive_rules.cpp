@@ -96,8 +96,7 @@ Played Play(const Row& r) {
     };
     if (fPass) Read();
     if ((fPass || (fRuns && fHeld && r.fSendsPoll)) && (g.tLastTcpPollSent == 0 || now - g.tLastTcpPollSent >= r.poll)) {
-      g.tLastTcpPollSent = now;
-      if (g.tLastReply == 0) g.tLastReply = g.tLastSign = now;
+      PollDue(g, now);
       PollWritten(g, now);
       if (r.answerMs != kNever) answersDue.push_back(tb + r.answerMs);
     }
