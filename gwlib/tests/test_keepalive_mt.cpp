@@ -381,145 +381,145 @@ TEST(GwKeepAlive, BusyBoardAnsweringNoPollStaysLinkedWhileItSendsThenClosedLosin
  * as the link takes them and answers every poll it gets: its replies wait unread behind its batches, and it stays
  * linked; every message arrives, in order. Board B, linked during the hold, answers nothing and sends nothing (its
  * socket empty): it is closed with reason 9 while the hold goes on, within the limit and a pass of the receive thread
- * (its polls go out once a pass; a pass reads up to 8 chunks). Then a burst of A that ends during a hold: what is left of it in the chunk being
- * parsed counts. One path of two: the adapter-down delay. */
+ * (its polls go out once a pass; a pass reads up to 8 chunks). Then a burst of A that ends during a hold: what is
+ * left of it in the chunk being parsed counts. One path of two: the adapter-down delay. */
 TEST(GwKeepAlive, HeldBackReadingIsNoSilenceASilentBoardIsStillClosed) {
   for (const bool fSlow : {false, true}) {
-  SCOPED_TRACE(fSlow ? "callbacks of 250 ms" : "paused 100 ms a batch");
-  constexpr u32 kA = 0xCA654321u, kB = 0xCA223344u; /* the handles of serial numbers 87654321 and 11223344 */
-  struct Held {
-    std::atomic<VqxGwLibContext> ctx{nullptr};
-    std::atomic<bool> fHold{false}, fSlow{false};
-    std::atomic<u32> nMsgs{0}, nOutOfOrder{0}, nOther{0};
-    static void On(void* pv, u32 hPeer, u32, u32 n, void** bufs, const u32*, u32*) {
-      Held* h = static_cast<Held*>(pv);
-      for (u32 i = 0; i < n; i++) {
-        if (hPeer == kA) {
-          h->nOutOfOrder += GetBe32(static_cast<const u8*>(bufs[i])) != h->nMsgs.load();
-          h->nMsgs++;
-        } else {
-          h->nOther++;
+    SCOPED_TRACE(fSlow ? "callbacks of 250 ms" : "paused 100 ms a batch");
+    constexpr u32 kA = 0xCA654321u, kB = 0xCA223344u; /* the handles of serial numbers 87654321 and 11223344 */
+    struct Held {
+      std::atomic<VqxGwLibContext> ctx{nullptr};
+      std::atomic<bool> fHold{false}, fSlow{false};
+      std::atomic<u32> nMsgs{0}, nOutOfOrder{0}, nOther{0};
+      static void On(void* pv, u32 hPeer, u32, u32 n, void** bufs, const u32*, u32*) {
+        Held* h = static_cast<Held*>(pv);
+        for (u32 i = 0; i < n; i++) {
+          if (hPeer == kA) {
+            h->nOutOfOrder += GetBe32(static_cast<const u8*>(bufs[i])) != h->nMsgs.load();
+            h->nMsgs++;
+          } else {
+            h->nOther++;
+          }
+          std::free(bufs[i]);
         }
-        std::free(bufs[i]);
+        if (h->fHold && h->fSlow) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        } else if (h->fHold) {
+          EXPECT_EQ(VqxGwLibRxPause(h->ctx, 100), VQX_RESULT_OK);
+        }
       }
-      if (h->fHold && h->fSlow) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-      } else if (h->fHold) {
-        EXPECT_EQ(VqxGwLibRxPause(h->ctx, 100), VQX_RESULT_OK);
+    } held;
+    gwpeer::RawBoard a, b;
+    LinkedBoard lb(a, Held::On, &held);
+    Instance& in = lb.in;
+    const int s = lb.s;
+    ASSERT_TRUE(s >= 0 && in.rec.Reports() == 1);
+    held.ctx = in.ctx;
+    held.fSlow = fSlow;
+    const auto Closed = [&](u32 hPeer, u32 ms = 0) {
+      return in.rec.WaitFor(ms, [&] {
+        for (const UpDown& u : in.rec.UpDowns)
+          if (u.hPeer == hPeer && u.fGw0Up == 0) return true;
+        return false;
+      });
+    };
+    /* A's batches of 15 numbered messages of 1000 bytes, each poll answered after the batch being written. */
+    constexpr u32 kMsgs = 15, kSize = 1000, kBatch = kBatchHeaderSize + kMsgs * kSize;
+    u32 sizes[kMsgs];
+    std::fill(sizes, sizes + kMsgs, kSize);
+    u8 header[kBatchHeaderSize];
+    EncodeBatchHeader(kMsgs, sizes, header);
+    std::vector<u8> out; /* the frame being written, then the replies owed */
+    size_t nOut = 0;     /* bytes of it written */
+    u32 nBatches = 0, nPollBytes = 0;
+    const auto Pump = [&](bool fSendMore) {
+      if (nOut == out.size() && fSendMore) {
+        out.assign(header, header + kBatchHeaderSize);
+        out.resize(kBatch);
+        for (u32 i = 0; i < kMsgs; i++) PutBe32(out.data() + kBatchHeaderSize + i * kSize, nBatches * kMsgs + i);
+        nOut = 0;
+        nBatches++;
       }
-    }
-  } held;
-  gwpeer::RawBoard a, b;
-  LinkedBoard lb(a, Held::On, &held);
-  Instance& in = lb.in;
-  const int s = lb.s;
-  ASSERT_TRUE(s >= 0 && in.rec.Reports() == 1);
-  held.ctx = in.ctx;
-  held.fSlow = fSlow;
-  const auto Closed = [&](u32 hPeer, u32 ms = 0) {
-    return in.rec.WaitFor(ms, [&] {
-      for (const UpDown& u : in.rec.UpDowns)
-        if (u.hPeer == hPeer && u.fGw0Up == 0) return true;
-      return false;
+      if (nOut < out.size()) {
+        const ssize_t n = send(s, out.data() + nOut, out.size() - nOut, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) nOut += size_t(n);
+      }
+      pollfd pf{s, POLLIN, 0};
+      if (poll(&pf, 1, nOut < out.size() ? 5 : 0) == 1) {
+        u8 buf[4096];
+        const ssize_t n = recv(s, buf, sizeof(buf), MSG_DONTWAIT);
+        for (ssize_t k = 0; k < n; k++)
+          if (++nPollBytes % kAdapterPollSize == 0) out.insert(out.end(), kBatchHeaderSize, 0xFF); /* a poll: reply */
+      }
+    };
+    held.fHold = true;
+    int sB = -1;
+    std::atomic<bool> fBLinked{false};
+    std::thread linker([&] {
+      sB = b.AdvertiseUntilLinked(in.params.aun16GwPorts[0], "127.0.0.1", "", "11223344");
+      if (sB >= 0) send(sB, "\0\0\0\7", 4, MSG_NOSIGNAL);
+      fBLinked = true;
     });
-  };
-  /* A's batches of 15 numbered messages of 1000 bytes, each poll answered after the batch being written. */
-  constexpr u32 kMsgs = 15, kSize = 1000, kBatch = kBatchHeaderSize + kMsgs * kSize;
-  u32 sizes[kMsgs];
-  std::fill(sizes, sizes + kMsgs, kSize);
-  u8 header[kBatchHeaderSize];
-  EncodeBatchHeader(kMsgs, sizes, header);
-  std::vector<u8> out;  /* the frame being written, then the replies owed */
-  size_t nOut = 0;      /* bytes of it written */
-  u32 nBatches = 0, nPollBytes = 0;
-  const auto Pump = [&](bool fSendMore) {
-    if (nOut == out.size() && fSendMore) {
-      out.assign(header, header + kBatchHeaderSize);
-      out.resize(kBatch);
-      for (u32 i = 0; i < kMsgs; i++) PutBe32(out.data() + kBatchHeaderSize + i * kSize, nBatches * kMsgs + i);
-      nOut = 0;
-      nBatches++;
+    /* 2 s at least, until B's timeout (the reading held back, its polls go out late: bounded) */
+    const auto t0 = std::chrono::steady_clock::now();
+    auto tBLinked = t0, tBTimedOut = t0;
+    const auto BTimedOut = [&] { return in.rec.HasError("Remote fake: gw0 TCP timeout ("); }; /* A never is */
+    for (bool fLinked = false, fOut = false; MsSince(t0) < 2000 || (!fOut && MsSince(t0) < 8000);) {
+      Pump(true);
+      if (!fLinked && (fLinked = fBLinked)) tBLinked = std::chrono::steady_clock::now();
+      if (!fOut && (fOut = BTimedOut())) tBTimedOut = std::chrono::steady_clock::now();
     }
-    if (nOut < out.size()) {
-      const ssize_t n = send(s, out.data() + nOut, out.size() - nOut, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n > 0) nOut += size_t(n);
+    linker.join();
+    EXPECT_GE(sB, 0);
+    EXPECT_TRUE(BTimedOut()) << "B closed during the hold";
+    const long nPassMs = 8 * (fSlow ? 250 : 100); /* a pass reads up to 8 chunks, a batch each */
+    EXPECT_LE(MsBetween(tBLinked, tBTimedOut), 300 + 2 * nPassMs + 500) << "within the limit and a pass";
+    EXPECT_FALSE(Closed(kA)) << "A linked through the hold";
+    held.fHold = false;
+    for (const auto t1 = std::chrono::steady_clock::now(); MsSince(t1) < 300;) Pump(true);
+    for (const auto t2 = std::chrono::steady_clock::now(); nOut < out.size() && MsSince(t2) < 5000;) Pump(false);
+    EXPECT_TRUE(in.rec.WaitFor(5000, [&] { return held.nMsgs.load() == nBatches * kMsgs; }))
+        << held.nMsgs.load() << " of " << nBatches * kMsgs;
+    EXPECT_EQ(held.nOutOfOrder.load(), 0u);
+    EXPECT_EQ(held.nOther.load(), 0u);
+    EXPECT_FALSE(Closed(kA));
+    EXPECT_TRUE(Closed(kB, 3000));
+    EXPECT_GT(nPollBytes, 0u);
+    EXPECT_TRUE(in.rec.Traced("fake: gw0 TCP poll elapsed")) << "the limit ran out during the hold";
+    EXPECT_TRUE(in.rec.WaitFor(0, [&] {
+      for (const UpDown& u : in.rec.UpDowns)
+        if (u.hPeer == kB && u.fGw0Up == 0) return u.un32Reason == VQX_GW_CLOSE_TCP_TIMEOUT;
+      return false;
+    }));
+    if (sB >= 0) close(sB);
+    /* A burst that ends during a hold: 15 batches of one message in one write, read at once (the socket empty after)
+     * and parsed at 100 ms a batch, while A answers nothing and the application sends to A, making polls due: the
+     * keep-alive past its limit counts the bytes left in the chunk being parsed as heard from. */
+    const u32 nBefore = held.nMsgs.load();
+    std::vector<u8> burst;
+    for (u32 i = 0; i < kMsgs; i++) {
+      const u32 size[1] = {4};
+      u8 h[kBatchHeaderSize], m[4];
+      EncodeBatchHeader(1, size, h);
+      PutBe32(m, nBefore + i);
+      burst.insert(burst.end(), h, h + sizeof(h));
+      burst.insert(burst.end(), m, m + sizeof(m));
     }
-    pollfd pf{s, POLLIN, 0};
-    if (poll(&pf, 1, nOut < out.size() ? 5 : 0) == 1) {
-      u8 buf[4096];
-      const ssize_t n = recv(s, buf, sizeof(buf), MSG_DONTWAIT);
-      for (ssize_t k = 0; k < n; k++)
-        if (++nPollBytes % kAdapterPollSize == 0) out.insert(out.end(), kBatchHeaderSize, 0xFF); /* a poll: reply */
+    in.rec.ClearLines();
+    held.fHold = true;
+    ASSERT_EQ(send(s, burst.data(), burst.size(), MSG_NOSIGNAL), ssize_t(burst.size()));
+    std::vector<u8> toA(kAdapterPollSize, 0); /* counted by A as one more poll, answered once it reads again */
+    const VqxGwLibSendRecord rec{toA.data(), u32(toA.size()), 0, 0};
+    const auto BurstIn = [&] { return held.nMsgs.load() == nBefore + kMsgs; };
+    for (const auto t3 = std::chrono::steady_clock::now(); !BurstIn() && !Closed(kA) && MsSince(t3) < 5000;) {
+      EXPECT_EQ(VqxGwLibSendMsgs(in.ctx, kA, 1, &rec, 1), VQX_RESULT_OK);
+      in.rec.WaitFor(20, BurstIn);
     }
-  };
-  held.fHold = true;
-  int sB = -1;
-  std::atomic<bool> fBLinked{false};
-  std::thread linker([&] {
-    sB = b.AdvertiseUntilLinked(in.params.aun16GwPorts[0], "127.0.0.1", "", "11223344");
-    if (sB >= 0) send(sB, "\0\0\0\7", 4, MSG_NOSIGNAL);
-    fBLinked = true;
-  });
-  /* 2 s at least, until B's timeout (the reading held back, its polls go out late: bounded) */
-  const auto t0 = std::chrono::steady_clock::now();
-  auto tBLinked = t0, tBTimedOut = t0;
-  const auto BTimedOut = [&] { return in.rec.HasError("Remote fake: gw0 TCP timeout ("); }; /* A never is */
-  for (bool fLinked = false, fOut = false; MsSince(t0) < 2000 || (!fOut && MsSince(t0) < 8000);) {
-    Pump(true);
-    if (!fLinked && (fLinked = fBLinked)) tBLinked = std::chrono::steady_clock::now();
-    if (!fOut && (fOut = BTimedOut())) tBTimedOut = std::chrono::steady_clock::now();
-  }
-  linker.join();
-  EXPECT_GE(sB, 0);
-  EXPECT_TRUE(BTimedOut()) << "B closed during the hold";
-  const long nPassMs = 8 * (fSlow ? 250 : 100); /* a pass reads up to 8 chunks, a batch each */
-  EXPECT_LE(MsBetween(tBLinked, tBTimedOut), 300 + 2 * nPassMs + 500) << "within the limit and a pass";
-  EXPECT_FALSE(Closed(kA)) << "A linked through the hold";
-  held.fHold = false;
-  for (const auto t1 = std::chrono::steady_clock::now(); MsSince(t1) < 300;) Pump(true);
-  for (const auto t2 = std::chrono::steady_clock::now(); nOut < out.size() && MsSince(t2) < 5000;) Pump(false);
-  EXPECT_TRUE(in.rec.WaitFor(5000, [&] { return held.nMsgs.load() == nBatches * kMsgs; }))
-      << held.nMsgs.load() << " of " << nBatches * kMsgs;
-  EXPECT_EQ(held.nOutOfOrder.load(), 0u);
-  EXPECT_EQ(held.nOther.load(), 0u);
-  EXPECT_FALSE(Closed(kA));
-  EXPECT_TRUE(Closed(kB, 3000));
-  EXPECT_GT(nPollBytes, 0u);
-  EXPECT_TRUE(in.rec.Traced("fake: gw0 TCP poll elapsed")) << "the limit ran out during the hold";
-  EXPECT_TRUE(in.rec.WaitFor(0, [&] {
-    for (const UpDown& u : in.rec.UpDowns)
-      if (u.hPeer == kB && u.fGw0Up == 0) return u.un32Reason == VQX_GW_CLOSE_TCP_TIMEOUT;
-    return false;
-  }));
-  if (sB >= 0) close(sB);
-  /* A burst that ends during a hold: 15 batches of one message in one write, read at once (the socket empty after)
-   * and parsed at 100 ms a batch, while A answers nothing and the application sends to A, making polls due: the
-   * keep-alive past its limit counts the bytes left in the chunk being parsed as heard from. */
-  const u32 nBefore = held.nMsgs.load();
-  std::vector<u8> burst;
-  for (u32 i = 0; i < kMsgs; i++) {
-    const u32 size[1] = {4};
-    u8 h[kBatchHeaderSize], m[4];
-    EncodeBatchHeader(1, size, h);
-    PutBe32(m, nBefore + i);
-    burst.insert(burst.end(), h, h + sizeof(h));
-    burst.insert(burst.end(), m, m + sizeof(m));
-  }
-  in.rec.ClearLines();
-  held.fHold = true;
-  ASSERT_EQ(send(s, burst.data(), burst.size(), MSG_NOSIGNAL), ssize_t(burst.size()));
-  std::vector<u8> toA(kAdapterPollSize, 0); /* counted by A as one more poll, answered once it reads again */
-  const VqxGwLibSendRecord rec{toA.data(), u32(toA.size()), 0, 0};
-  const auto BurstIn = [&] { return held.nMsgs.load() == nBefore + kMsgs; };
-  for (const auto t3 = std::chrono::steady_clock::now(); !BurstIn() && !Closed(kA) && MsSince(t3) < 5000;) {
-    EXPECT_EQ(VqxGwLibSendMsgs(in.ctx, kA, 1, &rec, 1), VQX_RESULT_OK);
-    in.rec.WaitFor(20, BurstIn);
-  }
-  held.fHold = false;
-  EXPECT_TRUE(BurstIn()) << held.nMsgs.load() - nBefore << " of " << kMsgs;
-  for (const auto t4 = std::chrono::steady_clock::now(); MsSince(t4) < 500;) Pump(false);
-  EXPECT_FALSE(Closed(kA));
-  EXPECT_EQ(held.nOutOfOrder.load(), 0u);
+    held.fHold = false;
+    EXPECT_TRUE(BurstIn()) << held.nMsgs.load() - nBefore << " of " << kMsgs;
+    for (const auto t4 = std::chrono::steady_clock::now(); MsSince(t4) < 500;) Pump(false);
+    EXPECT_FALSE(Closed(kA));
+    EXPECT_EQ(held.nOutOfOrder.load(), 0u);
   }
 }
 
