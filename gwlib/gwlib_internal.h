@@ -109,7 +109,7 @@ struct PathCtx
     u32 tPollUnanswered = 0;
     u32 tGraceFrom = 0;
     /* The socket's record at the keep-alive's last look, and the span over
-     * which it dropped the peer's segments (its TCP then backs off before it
+     * which it refused the peer's segments (its TCP then backs off before it
      * sends them again). */
     bool fRefused = false;
     u32 tTcpLook = 0, un32TcpDrops = 0, tRefusedFrom = 0, tRefusedLast = 0;
@@ -423,11 +423,15 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  *     that arrived, only when kRecordMs after it);
  *   - a path is silent once a poll has gone unanswered for a poll period
  *     and the peer gave no sign of life for the limit;
- *   - a socket that dropped the peer's segments (it was full) has the
- *     peer's TCP send them again on a timer that doubles at each try: from
- *     the span over which they were refused, the next try comes within as
- *     long again and TCP's least timer, TCP_RTO_MAX at most. Until then, no
- *     silence;
+ *   - the socket's dropped segments are those it refused, full, and the
+ *     peer's retransmissions of bytes it already took in (the path's
+ *     acknowledgements lost). A peer whose segments were refused is alive:
+ *     it still acknowledges what the path sends, and its TCP sends them
+ *     again on a timer that doubles at each try: from the span over which
+ *     they were dropped, the next try comes within as long again and TCP's
+ *     least timer, TCP_RTO_MAX at most. Until then, its last acknowledgement
+ *     is a sign of life. Drops while what the path sent waits for the peer
+ *     past a retransmission are no refusal: the link is cut, at least one way;
  *   - when the judging thread itself wakes late (a machine paused as a
  *     whole records nothing meanwhile, its kernel stopped too), a silence
  *     is judged only once a poll has had its round trip since that wake:
@@ -453,15 +457,20 @@ void PollWritten(PathCtx& g, u32 now);
 void HeardFrom(PathCtx& g, u32 now, u32 tSign, u32 un32SureMs = 0);
 /* The discover thread's keep-alive looks at its peers now. */
 void JudgeLook(GwLibCtx* c, u32 now);
-/* The socket's record: bytes it took in, segments it dropped (full), since
- * when the newest data it took in arrived; and (UnreadBytes) bytes waiting
- * unread. */
+/* The socket's record: bytes it took in, segments it dropped (refused,
+ * full, or taken in already), since when the newest data it took in
+ * arrived; and (UnreadBytes) bytes waiting unread. Of the path's transmit
+ * socket: the retransmissions its timer made since the peer last
+ * acknowledged new bytes (some wait unacknowledged), and since when the
+ * peer's last acknowledgement arrived. */
 struct TcpCounters
 {
     u64 un64BytesIn = 0;
     u32 un32Drops = 0;
     u32 un32AgeMs = 0;
     u32 un32Unread = 0;
+    u32 un32Retransmits = 0;
+    u32 un32AckAgeMs = 0;
 };
 bool ReadTcpCounters(const PathCtx& g, TcpCounters& k);
 /* Bytes from the peer waiting unread: in the socket or in the chunk being parsed. */

@@ -23,14 +23,21 @@ namespace vqxgw
 namespace
 {
 
-/* The record at this look: segments the socket dropped (it was full) have
- * the peer's TCP send them again later, backing off while they are dropped:
- * a refusal from the last look on, or, with no byte taken in since, going on
- * from its start. Bytes taken in with no drop since end it. */
+/* The record at this look. Segments the socket dropped while the peer
+ * acknowledges what the path sends were refused (it was full): the peer's
+ * TCP sends them again later, backing off while they are dropped, a refusal
+ * from the last look on, or, with no byte taken in since, going on from its
+ * start. Bytes taken in with no drop since end it. Drops while what the path
+ * sent waits unacknowledged past its own retransmission are the peer's
+ * retransmissions of what the socket took in (the path's acknowledgements
+ * are lost): no refusal, and one under way ends. */
 void NoteCounters(PathCtx& g, u32 now, const TcpCounters& k)
 {
     const bool fBytes = k.un64BytesIn != g.un64TcpBytesIn;
-    if (k.un32Drops != g.un32TcpDrops)
+    const bool fAcks = k.un32Retransmits == 0;
+    if (!fAcks)
+        g.fRefused = false;
+    else if (k.un32Drops != g.un32TcpDrops)
     {
         if (!g.fRefused || fBytes)
             g.tRefusedFrom = g.tTcpLook;
@@ -99,19 +106,35 @@ void JudgeLook(GwLibCtx* c, u32 now)
     c->tJudgeLook = now != 0 ? now : 1;
 }
 
+namespace
+{
+
+bool ReadTcpInfo(int iSocket, tcp_info& ti)
+{
+    socklen_t len = sizeof(ti);
+    return iSocket >= 0 && getsockopt(iSocket, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0 &&
+           len >= offsetof(tcp_info, tcpi_bytes_received) + sizeof(ti.tcpi_bytes_received);
+}
+
+} // namespace
+
 bool ReadTcpCounters(const PathCtx& g, TcpCounters& k)
 {
-    if (g.iRxSocket < 0)
-        return false;
     tcp_info ti{};
-    socklen_t len = sizeof(ti);
-    if (getsockopt(g.iRxSocket, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 ||
-        len < offsetof(tcp_info, tcpi_bytes_received) + sizeof(ti.tcpi_bytes_received))
+    if (!ReadTcpInfo(g.iRxSocket, ti))
         return false;
     k.un64BytesIn = ti.tcpi_bytes_received;
     k.un32AgeMs = ti.tcpi_last_data_recv;
+    /* The peer's acknowledgements of the polls: on the transmit socket, which is the receive socket unless the
+     * peer links them apart. */
+    tcp_info to{};
+    if (g.iTxSocket != g.iRxSocket && !ReadTcpInfo(g.iTxSocket, to))
+        return false;
+    const tcp_info& tx = g.iTxSocket != g.iRxSocket ? to : ti;
+    k.un32Retransmits = tx.tcpi_retransmits;
+    k.un32AckAgeMs = tx.tcpi_last_ack_recv;
     u32 aMem[SK_MEMINFO_VARS] = {};
-    len = sizeof(aMem);
+    socklen_t len = sizeof(aMem);
     k.un32Drops = getsockopt(g.iRxSocket, SOL_SOCKET, SO_MEMINFO, aMem, &len) == 0 && len > SK_MEMINFO_DROPS * sizeof(u32)
                       ? aMem[SK_MEMINFO_DROPS]
                       : g.un32TcpDrops;
@@ -134,11 +157,16 @@ bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters,
     Trace(c, elapsed < i32(limit / 2) ? 1 : 2, "VqxGwLibDiscoverThread: Remote %s: %s TCP poll elapsed %dms",
           p->sName.c_str(), GwName(gw), elapsed);
     /* Signs of life: bytes waiting unread (the peer may send nothing more until they are read, its answer among
-     * them or behind), a refusal whose next try is not due, else the newest byte that arrived. */
-    if (RefusedNotDue(c, p, gw, g, now) || k.un32Unread != 0)
+     * them or behind), the newest byte that arrived, and while a refusal's next try is not due, the peer's last
+     * acknowledgement. Arrivals are recorded in jiffies: surely after the poll only kRecordMs after it. */
+    if (k.un32Unread != 0)
         HeardFrom(g, now, now);
     else if (fCounters)
-        HeardFrom(g, now, now - k.un32AgeMs, kRecordMs); /* recorded in jiffies: surely after the poll */
+    {
+        if (RefusedNotDue(c, p, gw, g, now))
+            HeardFrom(g, now, now - k.un32AckAgeMs, kRecordMs);
+        HeardFrom(g, now, now - k.un32AgeMs, kRecordMs);
+    }
     *pun32SilenceMs = fCounters ? k.un32AgeMs : now - g.tLastSign;
     /* Silent: asked since its last sign, given a poll period to answer, and no sign for the limit. */
     if (g.tPollUnanswered == 0 || now - g.tPollUnanswered <= PollPeriod(p, gw) || now - g.tLastSign <= limit)

@@ -1,11 +1,11 @@
 /*
  * test_keepalive_rules.cpp - the TCP keep-alive's judgement of one board's path (gwlib_keepalive.cpp), in steps of
  * 10 ms on a clock of the test's own, fed with the socket's record as the kernel keeps it. The receive thread, when it
- * runs, reads what waits (a reply among it is heard from) and writes a poll every period; the board answers a poll
- * answerMs after it, behind what it queued before, and sends a batch every dataMs, or as fast as its link takes them;
- * the socket takes what the link delivers up to its size and drops the segments a row lists; the discover
- * thread judges every 100 ms. Rows stop the process (the kernel runs on), pause the machine (nothing runs or arrives,
- * the board stops with it), hold the receive thread back or slow its passes. Each row says when, from the start of
+ * runs, reads what waits (a reply among it is heard from) and writes a poll every period; the board's kernel
+ * acknowledges it 10 ms after, the board answers it answerMs after, behind what it queued before, and sends a batch
+ * every dataMs, or as fast as its link takes them; the socket takes what the link delivers up to its size and drops
+ * the segments a row lists (refused, or sent again by the board); the discover thread judges every 100 ms. Rows stop the process (the kernel runs on), pause the machine (nothing runs or arrives,
+ * the board stops with it), hold the receive thread back or slow its passes, or cut the link one way or both. Each row says when, from the start of
  * the board's quiet span, it is closed (at least that long after it, at most that much running time), or that it
  * stays linked.
  */
@@ -26,6 +26,7 @@ namespace {
 constexpr u32 kNever = 0xFFFFFFFFu, kStep = 10, kBase = 1000000; /* the library's clock at the row's 0 */
 constexpr u32 kBurst = 1;                                        /* dataMs: as fast as the link takes them */
 constexpr u32 kBatch = 1000, kReply = 64, kSocket = 256 * 1024;  /* bytes */
+constexpr u32 kAckMs = 10, kRtoMs = 200; /* the board's kernel acknowledges a poll; the server's TCP sends it again */
 struct Span {
   u32 from, to; /* [from, to) */
 };
@@ -49,7 +50,8 @@ struct Row {
   u32 passMs = 0;                 /* the receive thread's passes (slow callbacks); 0: every step */
   u32 linkPerStep = kNever;       /* bytes the link delivers in a step */
   bool fSendsPoll = false;        /* during holds, the application's sends write the polls due */
-  std::vector<u32> refused{};     /* segments the full socket drops */
+  std::vector<u32> drops{};       /* segments of the board the socket drops: refused (full), or taken in already */
+  u32 cutOut = kNever, cutIn = kNever; /* from then on, what the server sends / what the board sends is lost */
   u32 closeFrom = kNever, closeBy = kNever; /* wall ms from quiet.from at least, running ms at most; kNever: linked */
 };
 
@@ -78,7 +80,8 @@ Played Play(const Row& r) {
   };
   std::deque<Item> board, socket; /* queued at the board; arrived, not read */
   std::vector<u32> answersDue;    /* the board's own time */
-  u32 shift = 0, lastArrival = 0, socketBytes = 0, boardBytes = 0, drops = 0;
+  std::deque<u32> unacked;        /* polls written, awaiting the board's acknowledgement */
+  u32 shift = 0, lastArrival = 0, lastAck = 0, socketBytes = 0, boardBytes = 0, drops = 0;
   u64 bytesIn = 0;
   Played out;
   for (u32 t = 0; t <= r.end && out.closedAt == kNever; t += kStep) {
@@ -98,8 +101,13 @@ Played Play(const Row& r) {
     if ((fPass || (fRuns && fHeld && r.fSendsPoll)) && (g.tLastTcpPollSent == 0 || now - g.tLastTcpPollSent >= r.poll)) {
       PollDue(g, now);
       PollWritten(g, now);
-      if (r.answerMs != kNever) answersDue.push_back(tb + r.answerMs);
+      unacked.push_back(t);
+      if (r.answerMs != kNever && t < r.cutOut) answersDue.push_back(tb + r.answerMs);
     }
+    const bool fArrives = t < r.cutIn;
+    for (; fArrives && !unacked.empty() && unacked.front() < r.cutOut && t >= unacked.front() + kAckMs;
+         unacked.pop_front())
+      lastAck = t;
     const bool fQuiet = tb >= r.quiet.from && tb < r.quiet.to;
     for (auto it = answersDue.begin(); it != answersDue.end();)
       if (tb >= *it) {
@@ -113,7 +121,7 @@ Played Play(const Row& r) {
     else if (!fQuiet && r.dataMs != 0 && tb % r.dataMs == 0)
       board.push_back({kBatch, false}), boardBytes += kBatch;
     const bool fBackOff = t >= r.backOff.from && t < r.backOff.to;
-    for (u32 sent = 0; !fBackOff && !board.empty() && socketBytes + board.front().bytes <= kSocket &&
+    for (u32 sent = 0; fArrives && !fBackOff && !board.empty() && socketBytes + board.front().bytes <= kSocket &&
                        sent < r.linkPerStep;) {
       const Item i = board.front();
       board.pop_front();
@@ -122,15 +130,16 @@ Played Play(const Row& r) {
       socketBytes += i.bytes;
       bytesIn += i.bytes;
       sent += i.bytes;
-      lastArrival = t;
+      lastArrival = lastAck = t;
     }
-    if (std::find(r.refused.begin(), r.refused.end(), t) != r.refused.end()) drops++;
+    if (fArrives && std::find(r.drops.begin(), r.drops.end(), t) != r.drops.end()) drops++, lastAck = t;
     if (fPass) Read(); /* what arrived meanwhile */
     if (!fRuns) continue;
     out.runningMs += t >= r.quiet.from ? kStep : 0;
     if (t % 100 == 0) { /* the discover thread */
       JudgeLook(c, now);
-      const TcpCounters k{bytesIn, drops, t - lastArrival, socketBytes};
+      const u32 retransmits = !unacked.empty() && t - unacked.front() >= kRtoMs;
+      const TcpCounters k{bytesIn, drops, t - lastArrival, socketBytes, retransmits, t - lastAck};
       if (g.tLastTcpPollSent != 0 && TcpSilent(c, p, 0, now, r.limit, true, k, &out.silenceMs)) out.closedAt = t;
     }
   }
@@ -200,18 +209,25 @@ TEST(GwKeepAliveRules, APathIsJudgedFromWhatItsSocketReceived) {
        .closeBy = 5000 + kL + 2 * kP + 100},
       /* The board's TCP backing off after the full socket refused its segments. */
       {.what = "its TCP backing off after a 30 s hold: linked until it sends again", .end = 56000, .dataMs = 20,
-       .quiet = {1000, 52100}, .holds = {{1000, 30000}}, .refused = BackingOff(1300, 30000)},
+       .quiet = {1000, 52100}, .holds = {{1000, 30000}}, .drops = BackingOff(1300, 30000)},
       {.what = "in a burst, stopped 5 s as it links, segments dropped meanwhile, its next try 1.5 s after: linked",
-       .dataMs = kBurst, .backOff = {400, 6500}, .stops = {{0, 5000}}, .refused = BackingOff(500, 5000)},
+       .dataMs = kBurst, .backOff = {400, 6500}, .stops = {{0, 5000}}, .drops = BackingOff(500, 5000)},
       {.what = "in a burst, segments dropped along the way, then dead: closed within the limit, a poll and a try",
-       .dataMs = kBurst, .quiet = {4000, kNever}, .refused = Ticks(1050, 4100, 100), .closeFrom = kL - kP,
+       .dataMs = kBurst, .quiet = {4000, kNever}, .drops = Ticks(1050, 4100, 100), .closeFrom = kL - kP,
        .closeBy = kL + 2 * kP + 500},
       {.what = "refused, then dead: closed once its next try is overdue", .end = 60000, .dataMs = 20,
-       .quiet = {1000, kNever}, .holds = {{1000, 30000}}, .refused = BackingOff(1300, 30000),
+       .quiet = {1000, kNever}, .holds = {{1000, 30000}}, .drops = BackingOff(1300, 30000),
        .closeFrom = 51000 + kL - kP, .closeBy = 51000 + kL + 3 * kP},
       {.what = "refused for 200 s, then dead: closed once TCP's longest wait of 120 s is overdue", .end = 330000,
-       .dataMs = 20, .quiet = {1000, kNever}, .holds = {{1000, 210000}}, .refused = BackingOff(1300, 210000),
+       .dataMs = 20, .quiet = {1000, kNever}, .holds = {{1000, 210000}}, .drops = BackingOff(1300, 210000),
        .closeFrom = 205700 + 120200 - 1000, .closeBy = 205700 + 120200 - 1000 + kL + 3 * kP},
+      /* The link cut: the board's TCP sends again what the server's lost acknowledgements left unacknowledged. */
+      {.what = "cut one way at 2 s, the board's retransmissions dropped, taken in already: closed within the limit and "
+               "a poll", .end = 16000, .dataMs = 20, .quiet = {2000, kNever}, .drops = BackingOff(2050, 16000),
+       .cutOut = 2000, .closeFrom = kL - kP, .closeBy = kL + kP},
+      {.what = "cut both ways at 2 s, the board's last retransmission dropped at the look after, no poll awaiting an "
+               "acknowledgement: closed within the limit and a poll", .dataMs = 20, .quiet = {2000, kNever},
+       .drops = {2050}, .cutOut = 2020, .cutIn = 2060, .closeFrom = kL - kP, .closeBy = kL + kP},
   };
   for (const Row& r : rows) {
     const Played out = Play(r);
