@@ -834,6 +834,14 @@ TEST(SigTraceGroup, Casr2GroupIsAlwaysTextAndCounts) {
   g.WriteCasr2ToneData(e, 3, 2, 1, &tone, 4);
   g.WriteCasr2ExtendedStateData(e, 3, 2, 3, 12);
   EXPECT_EQ(std::vector<u32>({g.mun32RxCount, g.mun32ExtCount, g.mun32LostCount}), std::vector<u32>({4, 7, 2}));
+  /* Likewise a text body after WritePacketHeader (an SS7 text group): counted, lost once, not written. */
+  SGroup t("ss7", VQ_SIGTRACE_TYPE_SS7, false);
+  t.Ss7(0);
+  const u64 un64Size = t.g.mFile.GetSize();
+  t.g.mfDiscard = 1;
+  t.g.WritePacketHeader(t.e, 0, static_cast<u32>(kSs7Iam.size()), VQ500_TUCL_TRACE_TRANSPORT_UDP);
+  t.g.WriteFormattedSs7Trace(1, 2, 0, static_cast<u32>(kSs7Iam.size()), kSs7Iam.data());
+  EXPECT_EQ(std::vector<u64>({t.g.mun32RxCount, t.g.mun32LostCount, t.g.mFile.GetSize()}), std::vector<u64>({2, 1, un64Size}));
   g.CloseFile();
   EXPECT_FALSE(FileExists("cas_000.cap"));
   EXPECT_EQ(CompareGolden("group_casr2.log", ReadFile("cas_000.log")), "");
