@@ -275,9 +275,15 @@ class Board:
             s.close()
             return
         s.setblocking(False)
+        path = 1 if listen is self.listen1 else 0
+        # A host keeps one link a path: a new one on a path whose link is still
+        # open here replaces it (the host dropped it while the network lost its
+        # close, and numbers the new link's presence afresh).
+        for old in [l for l in self.links if l.path == path and not l.closing]:
+            self.drop(old)
         if not [l for l in self.links if not l.closing]:
             self.host.presence()
-        self.links.append(Link(s, 1 if listen is self.listen1 else 0))
+        self.links.append(Link(s, path))
         self.stats["links"] += 1
 
     def drop(self, link):

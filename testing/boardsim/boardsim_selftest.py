@@ -313,6 +313,23 @@ class TraceBurst(Peer):
         self.assertEqual(json.loads(self.ask("stats"))["traces_on"], 0)
         host.close()
 
+    def test_a_new_link_on_a_path_replaces_one_whose_close_was_lost(self):
+        def numbered(serial):  # the host's connection count 1 and sequence 1: a presence's first message
+            m = bytearray(ss7_trace_set(1, serial))
+            struct.pack_into(">I", m, 64, 1)
+            struct.pack_into(">H", m, 82, 1)
+            return bytes(m)
+        old = self.host_link()
+        old.sendall(numbered(7))
+        self.assertEqual(self.answer_of(old, 7), 0)
+        new = self.host_link()  # the old link left open: its close never reached the board
+        new.sendall(numbered(8))
+        self.assertEqual(self.answer_of(new, 8), 0)
+        self.assertEqual(old.recv(1), b"", "the old link closed")
+        self.assertEqual(json.loads(self.ask("stats"))["host"]["duplicates"], 0)
+        old.close()
+        new.close()
+
     def test_host_gone_during_a_burst_answers_what_was_built(self):
         host = self.burst_begun()
         reset(host)
