@@ -24,6 +24,7 @@
 
 #include "peers/boardsim_trace_log.h"
 #include "peers/tshark.h"
+#include "sigtrace_app.h"
 #include "support/sigtrace_test_server.h"
 #include "support/sigtrace_test_support.h"
 
@@ -300,7 +301,9 @@ TEST(SigTraceServer, NoArgumentRunsWithDefaultsAndSigtermWritesWhatWasTakenIn) {
 }
 
 /* SIGTERM in the middle of a long burst: every unit the board sent is in the
- * file or counted in its group's "lost" of the summary, none dropped aside. */
+ * file or counted in its group's "lost" of the summary, none dropped aside.
+ * The traces-off answers queue behind the burst: the close may wait for them
+ * up to its cap, and the exit is awaited 10 s longer than that. */
 TEST(SigTraceServer, SigtermUnderLoadWritesOrCountsEveryUnitTakenIn) {
   CServerBench B;
   B.StartServer("-ss7");
@@ -311,7 +314,7 @@ TEST(SigTraceServer, SigtermUnderLoadWritesOrCountsEveryUnitTakenIn) {
   const int nKill = kill(B.Server().mPid, SIGTERM);
   Burst.join();
   ASSERT_TRUE(fSending && nKill == 0) << strBurst;
-  EXPECT_EQ(B.Server().Wait(), 0);
+  EXPECT_EQ(B.Server().Wait(VQCAF::VQ_SIGTRACE_DRAIN_CAP_MS + 10000), 0);
   const long nSent = static_cast<long>(peerboard::TraceLog(B.Path("board.log"), "ss7").size());
   const long nWritten = sigtest::PcapRecords(B.Read("SS7_000.cap"), 139);
   const auto [nSaidWritten, nLost] = GroupSummary(B, "SS7");
