@@ -24,6 +24,7 @@
 
 #include "peers/boardsim_trace_log.h"
 #include "peers/tshark.h"
+#include "sigtrace_app.h"
 #include "support/sigtrace_test_server.h"
 #include "support/sigtrace_test_support.h"
 
@@ -300,18 +301,33 @@ TEST(SigTraceServer, NoArgumentRunsWithDefaultsAndSigtermWritesWhatWasTakenIn) {
 }
 
 /* SIGTERM in the middle of a long burst: every unit the board sent is in the
- * file or counted in its group's "lost" of the summary, none dropped aside. */
+ * file or counted in its group's "lost" of the summary, none dropped aside.
+ * The burst lasts some 8 s at the board's pace on this machine now (a first
+ * burst of 10000 units measures it; 200000 units at most, one segment's
+ * worth), the SIGTERM once 3 s of it are sent: the rest goes past the close's
+ * writing (VQ_SIGTRACE_DRAIN_MS), and the traces-off answers that queue
+ * behind it come well within the close's cap (VQ_SIGTRACE_DRAIN_CAP_MS) and
+ * the board's life (60 s), however slow a loaded machine makes the board. The
+ * exit is awaited 10 s past the cap. */
 TEST(SigTraceServer, SigtermUnderLoadWritesOrCountsEveryUnitTakenIn) {
   CServerBench B;
   B.StartServer("-ss7");
   ASSERT_TRUE(B.WaitTracesOn(2));
+  const auto tPace = std::chrono::steady_clock::now();
+  ASSERT_EQ(B.Board().Command("trace ss7 5000", 60), "ok 10000"); /* answered once every unit is sent */
+  const long nPerS = std::max(1000L, 10000L * 1000 / std::max(1L, static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - tPace).count())));
+  const long nBurst = std::min(nPerS * 8, 190000L);
   std::string strBurst;
-  std::thread Burst([&] { strBurst = B.Board().Command("trace ss7 100000"); });
-  const bool fSending = peerwait::WaitUntil([&] { return peerboard::TraceLog(B.Path("board.log"), "ss7").size() > 20000; }, 30000);
+  std::thread Burst([&] { strBurst = B.Board().Command("trace ss7 " + std::to_string(nBurst / 2), 120); });
+  const bool fSending = peerwait::WaitUntil([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return LineCount(B.Path("board.log")) > 10000 + std::min(nPerS * 3, nBurst / 2);
+  }, 60000);
   const int nKill = kill(B.Server().mPid, SIGTERM);
   Burst.join();
   ASSERT_TRUE(fSending && nKill == 0) << strBurst;
-  EXPECT_EQ(B.Server().Wait(), 0);
+  EXPECT_EQ(B.Server().Wait(VQCAF::VQ_SIGTRACE_DRAIN_CAP_MS + 10000), 0);
   const long nSent = static_cast<long>(peerboard::TraceLog(B.Path("board.log"), "ss7").size());
   const long nWritten = sigtest::PcapRecords(B.Read("SS7_000.cap"), 139);
   const auto [nSaidWritten, nLost] = GroupSummary(B, "SS7");
@@ -452,8 +468,9 @@ TEST(SigTraceServer, StalledStdoutReaderKeepsTheBoardLinkedAndLosesNoUnit) {
  * then SIGCONT) keeps its board: its kernel took the board's bytes meanwhile. Stopped in the middle of a burst (its
  * socket full, segments dropped, the board's TCP backing off), the link stays and every unit of the burst is written.
  * A board that falls silent as the server stops is closed within the limit and a poll (200 ms) of the server running
- * again. Stopped 0.4 s in every second, a silent board is closed all the same: each late wake of the server gives a
- * silence a poll's round trip, once, never more. */
+ * again. Stopped 0.4 s in every second, a silent board is closed all the same, past the limit of silence and within
+ * the limit and a poll of the time the server ran: each late wake of the server gives a silence a poll's round trip,
+ * once, never more. */
 TEST(SigTraceServer, StoppedServerKeepsItsBoardASilentOneIsClosedOnceItRunsAgain) {
   for (const int nStops : {0, 1, 10}) {
     const bool fSilent = nStops != 0;
@@ -464,23 +481,41 @@ TEST(SigTraceServer, StoppedServerKeepsItsBoardASilentOneIsClosedOnceItRunsAgain
     constexpr long kUnits = 20000; /* 10000 to each of the 2 SS7 links */
     std::string strBurst;
     std::thread Burst;
+    auto tSilent = std::chrono::steady_clock::now(); /* the board silent: its last byte came before */
     if (fSilent) {
       ASSERT_EQ(B.Board().Command("silent"), "ok");
+      tSilent = std::chrono::steady_clock::now();
     } else {
       Burst = std::thread([&] { strBurst = B.Board().Command("trace ss7 " + std::to_string(kUnits / 2), 120); });
       EXPECT_TRUE(peerwait::WaitUntil([&] { return LineCount(B.Path("board.log")) > 2000; }, 30000)) << "the burst begun";
     }
     if (nStops > 1) {
-      int nRuns = 0; /* 600 ms each */
-      for (; nRuns < nStops && B.Board().Stat("closed_by_host") == 0; nRuns++) {
+      /* The time the server ran from the silence's start until the close was seen: the stops left out. */
+      std::chrono::steady_clock::duration Ran{};
+      auto tRunFrom = tSilent;
+      for (int i = 0; i < nStops; i++) {
+        Ran += std::chrono::steady_clock::now() - tRunFrom;
         ASSERT_EQ(kill(B.Server().mPid, SIGSTOP), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(400)); /* the stop itself */
         ASSERT_EQ(kill(B.Server().mPid, SIGCONT), 0);
-        peerwait::WaitUntil([&] { return B.Board().Stat("closed_by_host") == 1; }, 600);
+        tRunFrom = std::chrono::steady_clock::now();
+        const bool fClosed = peerwait::WaitUntil([&] { return B.Board().Stat("closed_by_host") == 1; }, 600);
+        if (fClosed) {
+          Ran += std::chrono::steady_clock::now() - tRunFrom;
+          break;
+        }
       }
       EXPECT_EQ(B.Board().Stat("closed_by_host"), 1) << "never closed";
-      EXPECT_GE(nRuns, 2) << "closed before the limit";
+      EXPECT_LE(std::chrono::duration_cast<std::chrono::milliseconds>(Ran).count(), 1100 + 200 + 500)
+          << "closed within the limit and a poll of the silence's start, in time the server ran (and 500 ms for a "
+             "loaded machine)";
+      /* "TCP timeout (NNNms > 1100ms)": the silence at the close, stops included, past the limit. */
       EXPECT_TRUE(peerwait::WaitUntil([&] { return B.LogLines("TCP timeout").size() == 1; }, 5000));
+      long nSilenceMs = -1, nLimitMs = -1;
+      for (const std::string& s : B.LogLines("TCP timeout ("))
+        sscanf(s.c_str() + s.find("TCP timeout ("), "TCP timeout (%ldms > %ldms)", &nSilenceMs, &nLimitMs);
+      EXPECT_EQ(nLimitMs, 1100);
+      EXPECT_GE(nSilenceMs, 1100) << "closed before the limit";
       continue;
     }
     const int nStop = kill(B.Server().mPid, SIGSTOP);

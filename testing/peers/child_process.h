@@ -1,7 +1,8 @@
 /*
  * child_process.h - a peer program run as a child of the test: its standard
  * output read line by line with a bounded wait (when captured, else shared
- * with the test), descriptors it inherits, its exit status awaited for a bounded time, and the child
+ * with the test), descriptors it inherits, its exit status awaited for a
+ * bounded time (kBoundMs unless the caller gives its own), and the child
  * killed and reaped at the latest when the object goes. Header only.
  */
 #ifndef TESTING_PEERS_CHILD_PROCESS_H
@@ -73,10 +74,10 @@ class CChild {
     }
     return s;
   }
-  /* The exit status once the child ends within kBoundMs; -1 otherwise (or after a signal). */
-  int Wait() {
+  /* The exit status once the child ends within un32BoundMs; -1 otherwise (or after a signal). */
+  int Wait(unsigned un32BoundMs = kBoundMs) {
     int status = -1;
-    if (mPid <= 0 || !peerwait::WaitUntil([&] { return waitpid(mPid, &status, WNOHANG) == mPid; }, kBoundMs)) return -1;
+    if (mPid <= 0 || !peerwait::WaitUntil([&] { return waitpid(mPid, &status, WNOHANG) == mPid; }, un32BoundMs)) return -1;
     mPid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
