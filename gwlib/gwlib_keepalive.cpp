@@ -34,8 +34,7 @@ namespace
 void NoteCounters(PathCtx& g, u32 now, const TcpCounters& k)
 {
     const bool fBytes = k.un64BytesIn != g.un64TcpBytesIn;
-    const bool fAcks = k.un32Retransmits == 0;
-    if (!fAcks)
+    if (k.un32Retransmits != 0)
         g.fRefused = false;
     else if (k.un32Drops != g.un32TcpDrops)
     {
@@ -49,6 +48,13 @@ void NoteCounters(PathCtx& g, u32 now, const TcpCounters& k)
     g.tTcpLook = now;
     g.un64TcpBytesIn = k.un64BytesIn;
     g.un32TcpDrops = k.un32Drops;
+}
+
+bool ReadTcpInfo(int iSocket, tcp_info& ti)
+{
+    socklen_t len = sizeof(ti);
+    return iSocket >= 0 && getsockopt(iSocket, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0 &&
+           len >= offsetof(tcp_info, tcpi_bytes_received) + sizeof(ti.tcpi_bytes_received);
 }
 
 /* The peer's TCP is to send again what the socket refused and is not due yet. */
@@ -106,18 +112,6 @@ void JudgeLook(GwLibCtx* c, u32 now)
     c->tJudgeLook = now != 0 ? now : 1;
 }
 
-namespace
-{
-
-bool ReadTcpInfo(int iSocket, tcp_info& ti)
-{
-    socklen_t len = sizeof(ti);
-    return iSocket >= 0 && getsockopt(iSocket, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0 &&
-           len >= offsetof(tcp_info, tcpi_bytes_received) + sizeof(ti.tcpi_bytes_received);
-}
-
-} // namespace
-
 bool ReadTcpCounters(const PathCtx& g, TcpCounters& k)
 {
     tcp_info ti{};
@@ -128,11 +122,15 @@ bool ReadTcpCounters(const PathCtx& g, TcpCounters& k)
     /* The peer's acknowledgements of the polls: on the transmit socket, which is the receive socket unless the
      * peer links them apart. */
     tcp_info to{};
-    if (g.iTxSocket != g.iRxSocket && !ReadTcpInfo(g.iTxSocket, to))
-        return false;
-    const tcp_info& tx = g.iTxSocket != g.iRxSocket ? to : ti;
-    k.un32Retransmits = tx.tcpi_retransmits;
-    k.un32AckAgeMs = tx.tcpi_last_ack_recv;
+    const tcp_info* pTx = &ti;
+    if (g.iTxSocket != g.iRxSocket)
+    {
+        if (!ReadTcpInfo(g.iTxSocket, to))
+            return false;
+        pTx = &to;
+    }
+    k.un32Retransmits = pTx->tcpi_retransmits;
+    k.un32AckAgeMs = pTx->tcpi_last_ack_recv;
     u32 aMem[SK_MEMINFO_VARS] = {};
     socklen_t len = sizeof(aMem);
     k.un32Drops = getsockopt(g.iRxSocket, SOL_SOCKET, SO_MEMINFO, aMem, &len) == 0 && len > SK_MEMINFO_DROPS * sizeof(u32)

@@ -4,8 +4,9 @@
  * runs, reads what waits (a reply among it is heard from) and writes a poll every period; the board's kernel
  * acknowledges it 10 ms after, the board answers it answerMs after, behind what it queued before, and sends a batch
  * every dataMs, or as fast as its link takes them; the socket takes what the link delivers up to its size and drops
- * the segments a row lists (refused, or sent again by the board); the discover thread judges every 100 ms. Rows stop the process (the kernel runs on), pause the machine (nothing runs or arrives,
- * the board stops with it), hold the receive thread back or slow its passes, or cut the link one way or both. Each row says when, from the start of
+ * the segments a row lists (refused, or sent again by the board); the discover thread judges every 100 ms. Rows stop
+ * the process (the kernel runs on), pause the machine (nothing runs or arrives, the board stops with it), hold the
+ * receive thread back or slow its passes, or cut the link one way or both. Each row says when, from the start of
  * the board's quiet span, it is closed (at least that long after it, at most that much running time), or that it
  * stays linked.
  */
