@@ -110,8 +110,9 @@ struct PathCtx
     u32 tGraceFrom = 0;
     /* The socket's record at the keep-alive's last look, and the span over
      * which it refused the peer's segments (its TCP then backs off before it
-     * sends them again). */
-    bool fRefused = false;
+     * sends them again). fRxFull: the receive socket found full since (bytes
+     * waiting unread, at that look or by a read of its backlog). */
+    bool fRefused = false, fRxFull = false;
     u32 tTcpLook = 0, un32TcpDrops = 0, tRefusedFrom = 0, tRefusedLast = 0;
     u64 un64TcpBytesIn = 0;
     u32 fForceCloseConnectionRx = 0;
@@ -414,8 +415,8 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  * whatever this process is doing (stopped, slow, starved or held back by its
  * consumer): the age of the newest data that arrived, the bytes taken in,
  * the segments it dropped, and the bytes waiting unread. The discover thread reads
- * that record a few times a second; the receive thread notes only the polls
- * it writes and the replies it reads.
+ * that record a few times a second; the receive thread notes the polls it
+ * writes, the replies it reads and the backlogs it reads.
  *   - a sign of life is a reply read, any byte of the peer that arrived
  *     (a reply may queue behind the peer's own data), or bytes found
  *     waiting unread (the peer may send nothing more until they are read);
@@ -423,15 +424,22 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  *     that arrived, only when kRecordMs after it);
  *   - a path is silent once a poll has gone unanswered for a poll period
  *     and the peer gave no sign of life for the limit;
+ *   - bytes the receive thread reads from a backlog (a full chunk) are a
+ *     sign of life as it reads them, as they would be had a look found them;
  *   - the socket's dropped segments are those it refused, full, and the
- *     peer's retransmissions of bytes it already took in (the path's
- *     acknowledgements lost). A peer whose segments were refused is alive:
- *     it still acknowledges what the path sends, and its TCP sends them
- *     again on a timer that doubles at each try: from the span over which
- *     they were dropped, the next try comes within as long again and TCP's
- *     least timer, TCP_RTO_MAX at most. Until then, its last acknowledgement
- *     is a sign of life. Drops while what the path sent waits for the peer
- *     past a retransmission are no refusal: the link is cut, at least one way;
+ *     peer's copies of bytes it took in already (the path's acknowledgements
+ *     lost) and its window probes. Drops are a refusal only while the socket
+ *     was full (its memory at its buffer, or bytes waiting unread), as a look
+ *     or a backlog read found it; drops into a socket with room are none,
+ *     whatever the transmit socket shows. A peer whose segments were refused
+ *     sends them again on a timer that doubles at each try: from the span
+ *     over which they were dropped, the next try comes within as long again
+ *     and TCP's least timer, TCP_RTO_MAX at most. Until then its last
+ *     acknowledgement of what the path sends is a sign of life, save while a
+ *     retransmission of the path is pending (the peer's kernel, not the peer,
+ *     acknowledges, and a lone segment it sends again refreshes that age: a
+ *     link cut one way with one segment in flight is closed up to the path's
+ *     first retransmission later than the limit and a poll);
  *   - when the judging thread itself wakes late (a machine paused as a
  *     whole records nothing meanwhile, its kernel stopped too), a silence
  *     is judged only once a poll has had its round trip since that wake:
@@ -455,14 +463,19 @@ void PollWritten(PathCtx& g, u32 now);
  * un32SureMs before it are answered (one older than the last sign known
  * tells nothing). */
 void HeardFrom(PathCtx& g, u32 now, u32 tSign, u32 un32SureMs = 0);
+/* The receive thread read a full chunk: bytes waited unread, the socket may
+ * have been full (a refusal's drops count); a sign of life now. */
+void BacklogRead(PathCtx& g, u32 now);
 /* The discover thread's keep-alive looks at its peers now. */
 void JudgeLook(GwLibCtx* c, u32 now);
 /* The socket's record: bytes it took in, segments it dropped (refused,
- * full, or taken in already), since when the newest data it took in
- * arrived; and (UnreadBytes) bytes waiting unread. Of the path's transmit
- * socket: the retransmissions its timer made since the peer last
- * acknowledged new bytes (some wait unacknowledged), and since when the
- * peer's last acknowledgement arrived. */
+ * full; copies of what it took in already; window probes), whether its
+ * memory is at its buffer, since when the newest data it took in arrived;
+ * and (UnreadBytes) bytes waiting unread. Of the path's transmit socket,
+ * which is another one when the peer links them apart: whether its timer
+ * sent again what the peer left unacknowledged (pending until acknowledged)
+ * and since when the peer's kernel last acknowledged it (a lone segment the
+ * peer sends again refreshes that age, its window probes do not). */
 struct TcpCounters
 {
     u64 un64BytesIn = 0;
@@ -471,6 +484,7 @@ struct TcpCounters
     u32 un32Unread = 0;
     u32 un32Retransmits = 0;
     u32 un32AckAgeMs = 0;
+    bool fRxFull = false;
 };
 bool ReadTcpCounters(const PathCtx& g, TcpCounters& k);
 /* Bytes from the peer waiting unread: in the socket or in the chunk being parsed. */
@@ -491,7 +505,7 @@ inline bool PollPastLimit(const PathCtx& g, u32 now, u32 limit)
 inline void ForgetKeepAlive(PathCtx& g)
 {
     g.tLastTcpPollSent = g.tPollUnanswered = g.tLastSign = g.tGraceFrom = 0;
-    g.fRefused = false;
+    g.fRefused = g.fRxFull = false;
 }
 /* A new receive socket on the path: its record starts from nothing now. */
 inline void RecordFrom(PathCtx& g, u32 now)
@@ -499,7 +513,7 @@ inline void RecordFrom(PathCtx& g, u32 now)
     g.tTcpLook = now;
     g.un64TcpBytesIn = 0;
     g.un32TcpDrops = 0;
-    g.fRefused = false;
+    g.fRefused = g.fRxFull = false;
 }
 
 /* ---- receive (gwlib_rx.cpp) ---- */

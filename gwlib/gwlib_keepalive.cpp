@@ -1,10 +1,10 @@
 /*
  * gwlib_keepalive.cpp - the TCP keep-alive's judgement of a peer's silence
  * (see "the TCP keep-alive's judgement" in gwlib_internal.h): what the
- * receive thread notes (the polls it writes, the replies it reads) and the
- * discover thread's look at a path from what its socket received. The
- * socket's record is read apart from the judgement, which a test can drive
- * on its own clock.
+ * receive thread notes (the polls it writes, the replies and backlogs it
+ * reads) and the discover thread's look at a path from what its socket
+ * received. The socket's record is read apart from the judgement, which a
+ * test can drive on its own clock.
  */
 #include <linux/sock_diag.h>
 #include <linux/tcp.h>
@@ -23,20 +23,21 @@ namespace vqxgw
 namespace
 {
 
-/* The record at this look. Segments the socket dropped while the peer
- * acknowledges what the path sends were refused (it was full): the peer's
- * TCP sends them again later, backing off while they are dropped, a refusal
- * from the last look on, or, with no byte taken in since, going on from its
- * start. Bytes taken in with no drop since end it. Drops while what the path
- * sent waits unacknowledged past its own retransmission are the peer's
- * retransmissions of what the socket took in (the path's acknowledgements
- * are lost): no refusal, and one under way ends. */
+/* The record at this look. The socket drops the peer's segments it refused,
+ * full, and also copies of what it took in already (the path's
+ * acknowledgements lost) and window probes: drops are a refusal only while
+ * the socket was full, at the last look, at this one or at a backlog read
+ * between them. A refused peer's TCP sends them again later, backing off
+ * while they are dropped: a refusal from the last look on, or, with no byte
+ * taken in since, going on from its start. Bytes taken in with no refusal
+ * since end it. A retransmission of the path pending does not end it: it
+ * only suspends its sign of life (TcpSilent), as one lost poll would
+ * otherwise end a refusal that the peer's next try alone can renew. */
 void NoteCounters(PathCtx& g, u32 now, const TcpCounters& k)
 {
     const bool fBytes = k.un64BytesIn != g.un64TcpBytesIn;
-    if (k.un32Retransmits != 0)
-        g.fRefused = false;
-    else if (k.un32Drops != g.un32TcpDrops)
+    const bool fFull = k.fRxFull || k.un32Unread != 0;
+    if (k.un32Drops != g.un32TcpDrops && (fFull || g.fRxFull))
     {
         if (!g.fRefused || fBytes)
             g.tRefusedFrom = g.tTcpLook;
@@ -45,6 +46,7 @@ void NoteCounters(PathCtx& g, u32 now, const TcpCounters& k)
     }
     else if (fBytes)
         g.fRefused = false;
+    g.fRxFull = fFull;
     g.tTcpLook = now;
     g.un64TcpBytesIn = k.un64BytesIn;
     g.un32TcpDrops = k.un32Drops;
@@ -101,6 +103,12 @@ void HeardFrom(PathCtx& g, u32 now, u32 tSign, u32 un32SureMs)
     }
 }
 
+void BacklogRead(PathCtx& g, u32 now)
+{
+    g.fRxFull = true;
+    HeardFrom(g, now, now);
+}
+
 void JudgeLook(GwLibCtx* c, u32 now)
 {
     if (c->tJudgeLook != 0 && now - c->tJudgeLook > kJudgeLateMs)
@@ -133,9 +141,10 @@ bool ReadTcpCounters(const PathCtx& g, TcpCounters& k)
     k.un32AckAgeMs = pTx->tcpi_last_ack_recv;
     u32 aMem[SK_MEMINFO_VARS] = {};
     socklen_t len = sizeof(aMem);
-    k.un32Drops = getsockopt(g.iRxSocket, SOL_SOCKET, SO_MEMINFO, aMem, &len) == 0 && len > SK_MEMINFO_DROPS * sizeof(u32)
-                      ? aMem[SK_MEMINFO_DROPS]
-                      : g.un32TcpDrops;
+    const bool fMem = getsockopt(g.iRxSocket, SOL_SOCKET, SO_MEMINFO, aMem, &len) == 0 &&
+                      len > SK_MEMINFO_DROPS * sizeof(u32);
+    k.un32Drops = fMem ? aMem[SK_MEMINFO_DROPS] : g.un32TcpDrops;
+    k.fRxFull = fMem && aMem[SK_MEMINFO_RCVBUF] != 0 && aMem[SK_MEMINFO_RMEM_ALLOC] >= aMem[SK_MEMINFO_RCVBUF];
     return true;
 }
 
@@ -156,12 +165,14 @@ bool TcpSilent(GwLibCtx* c, Peer* p, int gw, u32 now, u32 limit, bool fCounters,
           p->sName.c_str(), GwName(gw), elapsed);
     /* Signs of life: bytes waiting unread (the peer may send nothing more until they are read, its answer among
      * them or behind), the newest byte that arrived, and while a refusal's next try is not due, the peer's last
-     * acknowledgement. Arrivals are recorded in jiffies: surely after the poll only kRecordMs after it. */
+     * acknowledgement, unless the path has a retransmission pending (what it sends may be lost: the age of the
+     * acknowledgement tells nothing of the peer then). Arrivals are recorded in jiffies: surely after the poll only
+     * kRecordMs after it. */
     if (k.un32Unread != 0)
         HeardFrom(g, now, now);
     else if (fCounters)
     {
-        if (RefusedNotDue(c, p, gw, g, now))
+        if (RefusedNotDue(c, p, gw, g, now) && k.un32Retransmits == 0)
             HeardFrom(g, now, now - k.un32AckAgeMs, kRecordMs);
         HeardFrom(g, now, now - k.un32AgeMs, kRecordMs);
     }

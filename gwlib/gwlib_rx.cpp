@@ -177,13 +177,16 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
         g.fForceCloseConnectionRx = 1;
         return false;
     }
+    const u32 now = Now();
     if (!p->fIsAdapter)
     {
         /* A host peer's data stands for its poll and for its reply. */
-        const u32 now = Now();
         g.tLastTcpPollSent = now;
         HeardFrom(g, now, now);
     }
+    /* A full chunk read what waited: heard from now, whether or not a look found it waiting first. */
+    if (size_t(n) == kRxChunk)
+        BacklogRead(g, now);
     PathSink sink(c, p, gw);
     g.Parser.Feed(c->pRxBuf.get(), size_t(n), sink);
     return size_t(n) == kRxChunk && g.iRxSocket >= 0 && !g.fForceCloseConnectionRx;

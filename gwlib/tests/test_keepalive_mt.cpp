@@ -25,8 +25,11 @@
 #include <vector>
 
 #include "gw_test_support.h"
+#include "gwlib_internal.h"
 #include "peers/boardsim_process.h"
 #include "peers/gw_raw_host.h"
+#include "peers/loopback.h"
+#include "peers/wait_until.h"
 
 using namespace gwtest;
 using namespace vqxgw;
@@ -714,4 +717,41 @@ TEST(GwKeepAlive, DestroyStopsAHandshakeReadAtOnce) {
   in.ctx = nullptr;
   EXPECT_LT(MsSince(t0), 700); /* the read stopped on the destruction, not on its limit */
   close(s);
+}
+
+/* The keep-alive's record of a split path (a peer that links its two directions apart): bytes and the newest data's
+ * age from the receive socket, the peer's acknowledgements from the transmit one. The receive link takes a byte once
+ * both links are 100 ms old, the transmit link's byte is acknowledged once that one is 100 ms old: an acknowledgement
+ * age read from the receive socket, or taken from an arrivals' age, is 100 ms too old; arrivals read from the
+ * transmit socket date from its handshake. */
+TEST(GwKeepAlive, ASplitPathsRecordTakesEachAgeFromItsOwnSocket) {
+  loopnet::HeldPort Listen(SOCK_STREAM);
+  ASSERT_TRUE(Listen.Ok());
+  int aOurs[2] = {-1, -1}, aTheirs[2] = {-1, -1}; /* [0] the receive link, [1] the transmit link */
+  PathCtx Rx, Tx, Split;                          /* each socket alone, and the path of both */
+  for (int i = 0; i < 2; i++) {
+    aTheirs[i] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopnet::LoopbackAddress(Listen.Port());
+    ASSERT_EQ(connect(aTheirs[i], reinterpret_cast<const sockaddr*>(&a), sizeof(a)), 0);
+    aOurs[i] = accept(Listen.Fd(), nullptr, nullptr);
+    ASSERT_GE(aOurs[i], 0);
+  }
+  Rx.iRxSocket = Rx.iTxSocket = Split.iRxSocket = aOurs[0];
+  Tx.iRxSocket = Tx.iTxSocket = Split.iTxSocket = aOurs[1];
+  TcpCounters kRx, kTx, k;
+  const auto Aged = [&](PathCtx& g, TcpCounters& r, bool fAck, u32 ms) {
+    return peerwait::WaitUntil([&] { return ReadTcpCounters(g, r) && (fAck ? r.un32AckAgeMs : r.un32AgeMs) >= ms; }, 5000);
+  };
+  ASSERT_TRUE(Aged(Rx, kRx, false, 100) && Aged(Tx, kTx, true, 100));
+  ASSERT_EQ(send(aTheirs[0], "x", 1, MSG_NOSIGNAL), 1);
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return ReadTcpCounters(Rx, kRx) && kRx.un64BytesIn == 1; }, 5000));
+  ASSERT_TRUE(Aged(Rx, kRx, false, 100));
+  ASSERT_EQ(send(aOurs[1], "y", 1, MSG_NOSIGNAL), 1);
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return ReadTcpCounters(Tx, kTx) && kTx.un32AckAgeMs < 50; }, 5000));
+  ASSERT_TRUE(ReadTcpCounters(Split, k) && ReadTcpCounters(Tx, kTx));
+  EXPECT_EQ(k.un64BytesIn, 1u);
+  EXPECT_EQ(k.un32Retransmits, 0u);
+  EXPECT_GE(k.un32AgeMs, k.un32AckAgeMs + 90) << "the acknowledgement's age is the transmit socket's";
+  EXPECT_GE(kTx.un32AgeMs, k.un32AgeMs + 90) << "the arrivals' age is the receive socket's";
+  for (int s : {aOurs[0], aOurs[1], aTheirs[0], aTheirs[1]}) close(s);
 }

@@ -1,14 +1,16 @@
 /*
  * test_keepalive_rules.cpp - the TCP keep-alive's judgement of one board's path (gwlib_keepalive.cpp), in steps of
  * 10 ms on a clock of the test's own, fed with the socket's record as the kernel keeps it. The receive thread, when it
- * runs, reads what waits (a reply among it is heard from) and writes a poll every period; the board's kernel
- * acknowledges it 10 ms after, the board answers it answerMs after, behind what it queued before, and sends a batch
- * every dataMs, or as fast as its link takes them; the socket takes what the link delivers up to its size and drops
- * the segments a row lists (refused, or sent again by the board); the discover thread judges every 100 ms. Rows stop
- * the process (the kernel runs on), pause the machine (nothing runs or arrives, the board stops with it), hold the
- * receive thread back or slow its passes, or cut the link one way or both. Each row says when, from the start of
- * the board's quiet span, it is closed (at least that long after it, at most that much running time), or that it
- * stays linked.
+ * runs, reads what waits (a reply among it is heard from, a full chunk of it is a backlog) and writes a poll every
+ * period; the board's kernel acknowledges it ackMs after it gets through (the server's TCP sends it again 200 ms after,
+ * then doubling, while what it sends is lost), the board answers it answerMs after, behind what it queued before, and
+ * sends a batch every dataMs, or as fast as its link takes them; the socket takes what the link delivers up to its size
+ * and drops the segments a row lists: into a full socket, a refusal or a window probe (the acknowledgement's age
+ * stays); into one with room, a copy of what it took in (a lone segment sent again: the age is refreshed); the
+ * discover thread judges every 100 ms. Rows stop the process (the kernel runs on), pause the machine (nothing runs or
+ * arrives, the board stops with it), hold the receive thread back or slow its passes, lose what the server sends for
+ * a while, or cut the link one way or both. Each row says when, from the start of the board's quiet span, it is
+ * closed (at least that long after it, at most that much running time), or that it stays linked.
  */
 #include <gtest/gtest.h>
 
@@ -45,14 +47,16 @@ struct Row {
   const char* what;
   u32 poll = 200, limit = 1100, end = 12000; /* the server tests' delays */
   u32 answerMs = 20, dataMs = 0;             /* answerMs kNever: no answer; dataMs 0: no batch */
+  u32 ackMs = kAckMs;
   Span quiet{0, 0};                          /* the board adds nothing to what it sends */
   Span backOff{0, 0};                        /* its TCP sends nothing (a dropped segment not sent again yet) */
   std::vector<Span> stops{}, pauses{}, holds{};
   u32 passMs = 0;                 /* the receive thread's passes (slow callbacks); 0: every step */
   u32 linkPerStep = kNever;       /* bytes the link delivers in a step */
   bool fSendsPoll = false;        /* during holds, the application's sends write the polls due */
-  std::vector<u32> drops{};       /* segments of the board the socket drops: refused (full), or taken in already */
-  u32 cutOut = kNever, cutIn = kNever; /* from then on, what the server sends / what the board sends is lost */
+  std::vector<u32> drops{};       /* segments of the board the socket drops */
+  std::vector<Span> outLost{};    /* what the server sends is lost */
+  u32 cutIn = kNever;             /* from then on, what the board sends is lost */
   u32 closeFrom = kNever, closeBy = kNever; /* wall ms from quiet.from at least, running ms at most; kNever: linked */
 };
 
@@ -81,7 +85,10 @@ Played Play(const Row& r) {
   };
   std::deque<Item> board, socket; /* queued at the board; arrived, not read */
   std::vector<u32> answersDue;    /* the board's own time */
-  std::deque<u32> unacked;        /* polls written, awaiting the board's acknowledgement */
+  struct Poll {
+    u32 sent, ackAt;
+  };
+  std::deque<Poll> unacked; /* polls written, awaiting the board's acknowledgement */
   u32 shift = 0, lastArrival = 0, lastAck = 0, socketBytes = 0, boardBytes = 0, drops = 0;
   u64 bytesIn = 0;
   Played out;
@@ -95,6 +102,7 @@ Played Play(const Row& r) {
     const bool fPass = fRuns && !fHeld && (r.passMs == 0 || t % r.passMs == 0); /* the receive thread reads */
     const auto Read = [&] {
       if (std::any_of(socket.begin(), socket.end(), [](const Item& i) { return i.fReply; })) HeardFrom(g, now, now);
+      if (socketBytes >= kRxChunk) BacklogRead(g, now);
       socket.clear();
       socketBytes = 0;
     };
@@ -102,13 +110,14 @@ Played Play(const Row& r) {
     if ((fPass || (fRuns && fHeld && r.fSendsPoll)) && (g.tLastTcpPollSent == 0 || now - g.tLastTcpPollSent >= r.poll)) {
       PollDue(g, now);
       PollWritten(g, now);
-      unacked.push_back(t);
-      if (r.answerMs != kNever && t < r.cutOut) answersDue.push_back(tb + r.answerMs);
+      u32 through = t; /* sent again 200 ms after, then doubling, until it gets through */
+      for (u32 wait = kRtoMs; through <= r.end && In(r.outLost, through); wait *= 2) through += wait;
+      const bool fThrough = through <= r.end;
+      unacked.push_back({t, fThrough ? through + r.ackMs : kNever});
+      if (r.answerMs != kNever && fThrough) answersDue.push_back(tb + through - t + r.answerMs);
     }
     const bool fArrives = t < r.cutIn;
-    for (; fArrives && !unacked.empty() && unacked.front() < r.cutOut && t >= unacked.front() + kAckMs;
-         unacked.pop_front())
-      lastAck = t;
+    for (; fArrives && !unacked.empty() && t >= unacked.front().ackAt; unacked.pop_front()) lastAck = t;
     const bool fQuiet = tb >= r.quiet.from && tb < r.quiet.to;
     for (auto it = answersDue.begin(); it != answersDue.end();)
       if (tb >= *it) {
@@ -133,14 +142,15 @@ Played Play(const Row& r) {
       sent += i.bytes;
       lastArrival = lastAck = t;
     }
-    if (fArrives && std::find(r.drops.begin(), r.drops.end(), t) != r.drops.end()) drops++, lastAck = t;
+    const bool fFull = socketBytes + kBatch > kSocket;
+    if (fArrives && std::find(r.drops.begin(), r.drops.end(), t) != r.drops.end()) drops++, lastAck = fFull ? lastAck : t;
     if (fPass) Read(); /* what arrived meanwhile */
     if (!fRuns) continue;
     out.runningMs += t >= r.quiet.from ? kStep : 0;
     if (t % 100 == 0) { /* the discover thread */
       JudgeLook(c, now);
-      const u32 retransmits = !unacked.empty() && t - unacked.front() >= kRtoMs;
-      const TcpCounters k{bytesIn, drops, t - lastArrival, socketBytes, retransmits, t - lastAck};
+      const u32 retransmits = !unacked.empty() && t - unacked.front().sent >= kRtoMs;
+      const TcpCounters k{bytesIn, drops, t - lastArrival, socketBytes, retransmits, t - lastAck, fFull};
       if (g.tLastTcpPollSent != 0 && TcpSilent(c, p, 0, now, r.limit, true, k, &out.silenceMs)) out.closedAt = t;
     }
   }
@@ -156,10 +166,10 @@ std::vector<u32> Ticks(u32 from, u32 to, u32 period) {
   return v;
 }
 
-/* Times the board's TCP tries again after the full socket dropped a segment at `from`, each wait twice the last. */
-std::vector<u32> BackingOff(u32 from, u32 to) {
+/* Times the board's TCP tries again after a segment dropped at `from`, each wait twice the last. */
+std::vector<u32> BackingOff(u32 from, u32 to, u32 firstWait = 400) {
   std::vector<u32> v;
-  for (u32 t = from, wait = 400; t < to; t += wait, wait *= 2) v.push_back(t);
+  for (u32 t = from, wait = firstWait; t < to; t += wait, wait *= 2) v.push_back(t);
   return v;
 }
 
@@ -177,6 +187,13 @@ TEST(GwKeepAliveRules, APathIsJudgedFromWhatItsSocketReceived) {
        .stops = {{2000, 7000}}, .linkPerStep = 5000},
       {.what = "silent from a 5 s stop: closed within the limit and a poll of SIGCONT", .quiet = {2000, kNever},
        .stops = {{2000, 7000}}, .closeFrom = kL, .closeBy = kL + kP + 100},
+      {.what = "silent from a 5 s stop, a copy dropped at 4 s into its empty socket: no refusal, closed within the "
+               "limit and a poll of SIGCONT", .quiet = {2000, kNever}, .stops = {{2000, 7000}}, .drops = {4000},
+       .closeFrom = kL, .closeBy = kL + kP + 100},
+      {.what = "in a burst, stopped 5 s, its probes refused; what the server sends lost from 0.2 s before SIGCONT to "
+               "0.5 s after, the board told of the room 0.6 s after: linked, heard from as its backlog is read",
+       .dataMs = kBurst, .backOff = {7000, 7600}, .stops = {{2000, 7000}}, .drops = BackingOff(2050, 7000),
+       .outLost = {{6800, 7500}}},
       {.what = "stopped 1 s every 1.5 s, silent: closed within 1.2 s of time run", .end = 30000,
        .quiet = {1900, kNever}, .stops = Every(2000, 30000, 1500, 1000), .closeFrom = kL, .closeBy = 1200},
       {.what = "stopped 0.3 s every 0.6 s, silent: closed within 1.2 s of time run", .end = 30000,
@@ -210,25 +227,35 @@ TEST(GwKeepAliveRules, APathIsJudgedFromWhatItsSocketReceived) {
        .closeBy = 5000 + kL + 2 * kP + 100},
       /* The board's TCP backing off after the full socket refused its segments. */
       {.what = "its TCP backing off after a 30 s hold: linked until it sends again", .end = 56000, .dataMs = 20,
-       .quiet = {1000, 52100}, .holds = {{1000, 30000}}, .drops = BackingOff(1300, 30000)},
+       .quiet = {1000, 52100}, .holds = {{900, 30000}}, .drops = BackingOff(1300, 30000)},
+      {.what = "its TCP backing off after a 30 s hold, a poll lost at 30.4 s, acknowledged 10 ms after it is sent "
+               "again: linked until it sends again", .end = 56000, .dataMs = 20, .quiet = {1000, 52100},
+       .holds = {{900, 30000}}, .drops = BackingOff(1300, 30000), .outLost = {{30400, 30410}}},
+      {.what = "its TCP backing off after a 30 s hold, a poll lost at 40 s, acknowledged 40 ms after it is sent "
+               "again: linked until it sends again", .end = 56000, .dataMs = 20, .ackMs = 40, .quiet = {1000, 52100},
+       .holds = {{900, 30000}}, .drops = BackingOff(1300, 30000), .outLost = {{40000, 40010}}},
       {.what = "in a burst, stopped 5 s as it links, segments dropped meanwhile, its next try 1.5 s after: linked",
        .dataMs = kBurst, .backOff = {400, 6500}, .stops = {{0, 5000}}, .drops = BackingOff(500, 5000)},
       {.what = "in a burst, segments dropped along the way, then dead: closed within the limit, a poll and a try",
        .dataMs = kBurst, .quiet = {4000, kNever}, .drops = Ticks(1050, 4100, 100), .closeFrom = kL - kP,
        .closeBy = kL + 2 * kP + 500},
       {.what = "refused, then dead: closed once its next try is overdue", .end = 60000, .dataMs = 20,
-       .quiet = {1000, kNever}, .holds = {{1000, 30000}}, .drops = BackingOff(1300, 30000),
+       .quiet = {1000, kNever}, .holds = {{900, 30000}}, .drops = BackingOff(1300, 30000),
        .closeFrom = 51000 + kL - kP, .closeBy = 51000 + kL + 3 * kP},
       {.what = "refused for 200 s, then dead: closed once TCP's longest wait of 120 s is overdue", .end = 330000,
-       .dataMs = 20, .quiet = {1000, kNever}, .holds = {{1000, 210000}}, .drops = BackingOff(1300, 210000),
+       .dataMs = 20, .quiet = {1000, kNever}, .holds = {{900, 210000}}, .drops = BackingOff(1300, 210000),
        .closeFrom = 205700 + 120200 - 1000, .closeBy = 205700 + 120200 - 1000 + kL + 3 * kP},
       /* The link cut: the board's TCP sends again what the server's lost acknowledgements left unacknowledged. */
       {.what = "cut one way at 2 s, the board's retransmissions dropped, taken in already: closed within the limit and "
                "a poll", .end = 16000, .dataMs = 20, .quiet = {2000, kNever}, .drops = BackingOff(2050, 16000),
-       .cutOut = 2000, .closeFrom = kL - kP, .closeBy = kL + kP},
+       .outLost = {{2000, kNever}}, .closeFrom = kL - kP, .closeBy = kL + kP},
+      {.what = "its receive link cut toward it at 2 s (a split path), its copies dropped from 200 ms doubling into a "
+               "socket with room, its polls acknowledged: no refusal, closed within the limit and a poll",
+       .end = 60000, .dataMs = 20, .quiet = {2000, kNever}, .drops = BackingOff(2200, 60000, 200),
+       .closeFrom = kL - kP, .closeBy = kL + kP},
       {.what = "cut both ways at 2 s, the board's last retransmission dropped at the look after, no poll awaiting an "
                "acknowledgement: closed within the limit and a poll", .dataMs = 20, .quiet = {2000, kNever},
-       .drops = {2050}, .cutOut = 2020, .cutIn = 2060, .closeFrom = kL - kP, .closeBy = kL + kP},
+       .drops = {2050}, .outLost = {{2020, kNever}}, .cutIn = 2060, .closeFrom = kL - kP, .closeBy = kL + kP},
   };
   for (const Row& r : rows) {
     const Played out = Play(r);
