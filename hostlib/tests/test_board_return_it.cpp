@@ -60,6 +60,9 @@ TEST_F(TwoPathTest, PathComingBackMidStreamLosesNoRequest) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   ExpectAllAnsweredOnce();
+  /* gw0's new link came once its old one was closed, gw1 kept its own: a new link on a path whose link is still open
+   * (the board replaces the old one) would be a second link the library opened. */
+  EXPECT_EQ(b.Board.Stat("replaced"), 0) << b.Board.Command("stats");
 }
 
 }  // namespace

@@ -19,7 +19,8 @@ big-endian words (count 1..15, then the sizes), the messages back to back.
 Control: line commands on a TCP socket at 127.0.0.1:--control-port (or the
 socket inherited as --control-fd), one answer line each:
   stats                 JSON: links, messages, polls (TCP), udp_polls, bytes,
-                        order errors
+                        order errors, replaced (links a new link on their
+                        path replaced while still open here)
   send N SIZE           send N messages of SIZE bytes (batches of up to 15)
   corrupt KIND          send a bad batch header: count16, size0, sizebig
   close                 close every TCP link (the path goes down)
@@ -236,7 +237,8 @@ class Board:
         self.silent_paths = set()  # paths whose TCP polls go unanswered
         self.reading = True
         self.stats = {"links": 0, "messages": 0, "polls": 0, "bytes": 0, "order_errors": 0,
-                      "last_seq": -1, "udp": 0, "udp_polls": 0, "closed_by_host": 0, "poll_replies": 0, "unsent": 0}
+                      "last_seq": -1, "udp": 0, "udp_polls": 0, "closed_by_host": 0, "poll_replies": 0, "unsent": 0,
+                      "replaced": 0}
         self.acked_gone = 0  # trace units the host's TCP acknowledged on links dropped since
         self.next_seq = 0
         self.handlers = {}  # message id -> function(board, link, message) -> replies
@@ -281,6 +283,7 @@ class Board:
         # close, and numbers the new link's presence afresh).
         for old in [l for l in self.links if l.path == path and not l.closing]:
             self.drop(old)
+            self.stats["replaced"] += 1
         if not [l for l in self.links if not l.closing]:
             self.host.presence()
         self.links.append(Link(s, path))
@@ -631,6 +634,20 @@ class Board:
             ready, writable, _ = select.select(rd, wr, [], 0.1)
             for link in [l for l in self.links if l.sock in writable]:
                 self.flush(link)
+            # The links before the listeners: a host that closed its link and opened a new one on the path is seen
+            # closing first, so that only a close the network lost makes the new link a replacement.
+            for link in [l for l in self.links if l.sock in ready]:
+                if link not in self.links:  # dropped by what another link's traffic sent meanwhile
+                    continue
+                try:
+                    self.on_link(link)
+                except (ConnectionResetError, BrokenPipeError):
+                    # A host that closes with our bytes still unread resets the link: closed all the same.
+                    if not link.closing:
+                        self.stats["closed_by_host"] += 1
+                    self.drop(link)
+                except OSError:
+                    self.drop(link)
             for s in ready:
                 if s is self.udp or s in self.udp_paths:
                     self.on_udp(s)
@@ -641,18 +658,6 @@ class Board:
                     self.controls[c] = b""
                 elif s in self.controls:
                     self.on_control_data(s)
-                else:
-                    link = next((l for l in self.links if l.sock is s), None)
-                    if link is not None:
-                        try:
-                            self.on_link(link)
-                        except (ConnectionResetError, BrokenPipeError):
-                            # A host that closes with our bytes still unread resets the link: closed all the same.
-                            if not link.closing:
-                                self.stats["closed_by_host"] += 1
-                            self.drop(link)
-                        except OSError:
-                            self.drop(link)
 
 
 def main(argv):

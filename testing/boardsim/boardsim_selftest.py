@@ -3,15 +3,18 @@
 connects to its ports and goes (closed or reset), when the host resets a link
 in the middle of a long send, and it answers a poll between the batches of a
 long burst that the host reads slowly; a long trace burst is built as the host
-reads it, the board answering polls and control lines meanwhile. Wire facts
-are those of the gateway links: a 4-byte handshake, board-to-host batches
-behind a 64-byte header of sixteen big-endian words (a count, the sizes; all
-0xFF: a poll reply), and a 92-byte poll block from the host; host messages
-(88-byte header, big-endian words) and the SS7 trace request and unit of
-docs/board-trace-messages.md. Standard library only, 127.0.0.1 only."""
+reads it, the board answering polls and control lines meanwhile. A host's new
+link on a path replaces the path's link still open (counted), not one whose
+close came with it. Wire facts are those of the gateway links: a 4-byte
+handshake, board-to-host batches behind a 64-byte header of sixteen big-endian
+words (a count, the sizes; all 0xFF: a poll reply), and a 92-byte poll block
+from the host; host messages (88-byte header, big-endian words) and the SS7
+trace request and unit of docs/board-trace-messages.md. Standard library
+only, 127.0.0.1 only."""
 import json
 import os
 import select
+import signal
 import socket
 import struct
 import subprocess
@@ -23,6 +26,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "peers"))
 from loopback_ports import free_port  # noqa: E402  (also the stand-in checks' port source)
+from boardsim import proc_tcp_address  # noqa: E402
 
 BURST, SIZE = 3000, 1000
 
@@ -89,6 +93,20 @@ def request(msg_id, serial, payload, ctx1=0):
 def ss7_trace_set(action, serial, trunk=5, mask=1 << 16, bits=0xFF, version=1):
     """SS7 trace on/off request (default: trunk 5, timeslot 16)."""
     return request(0x04210030, serial, struct.pack("<8xIIIIIB3x", version, 0, action, trunk, mask, bits))
+
+
+def proc_tcp(local, remote=("0.0.0.0", 0)):
+    """(state, receive queue) of the TCP socket of these addresses in /proc/net/tcp (a listener's: remote left out,
+    its queue the links not accepted yet), None when there is none."""
+    want = (proc_tcp_address(local), proc_tcp_address(remote))
+    with open("/proc/net/tcp") as f:
+        for fields in (line.split() for line in f.readlines()[1:]):
+            if (fields[1], fields[2]) == want:
+                return int(fields[3], 16), int(fields[4].split(":")[1], 16)
+    return None
+
+
+TCP_CLOSE_WAIT = 8  # include/net/tcp_states.h: the peer closed, we have not
 
 
 def reset(sock):
@@ -204,6 +222,28 @@ class Board(Peer):
         self.assertEqual(self.ask("send 2 200"), "ok")
         self.assertEqual(struct.unpack(">I", read_exact(again, 64)[:4])[0], 2)
         again.close()
+
+    def test_a_close_then_a_new_link_in_one_round_replaces_nothing(self):
+        # The board stopped while the host closes its link and opens another on the path: running again, it finds
+        # both ready in one round, and takes the close first.
+        old = self.host_link()
+        board, old_addr = ("127.0.0.1", self.tcp_port), old.getsockname()
+        os.kill(self.proc.pid, signal.SIGSTOP)
+        try:
+            old.close()
+            new = socket.create_connection(board, timeout=10)
+            for _ in range(500):  # bounded (5 s): on loopback the kernel has both as the calls return
+                both = (proc_tcp(board, old_addr) or (0,))[0] == TCP_CLOSE_WAIT and proc_tcp(board)[1] == 1
+                if both:
+                    break
+                time.sleep(0.01)
+        finally:
+            os.kill(self.proc.pid, signal.SIGCONT)
+        self.assertTrue(both, "the close and the new link both waiting for the board")
+        self.assertEqual(len(read_exact(new, 4)), 4)
+        stats = json.loads(self.ask("stats"))
+        self.assertEqual((stats["links"], stats["closed_by_host"], stats["replaced"]), (2, 1, 0))
+        new.close()
 
 
 class TraceBurst(Peer):
@@ -326,7 +366,8 @@ class TraceBurst(Peer):
         new.sendall(numbered(8))
         self.assertEqual(self.answer_of(new, 8), 0)
         self.assertEqual(old.recv(1), b"", "the old link closed")
-        self.assertEqual(json.loads(self.ask("stats"))["host"]["duplicates"], 0)
+        stats = json.loads(self.ask("stats"))
+        self.assertEqual((stats["host"]["duplicates"], stats["replaced"]), (0, 1))
         old.close()
         new.close()
 
