@@ -48,7 +48,9 @@ socket inherited as --control-fd), one answer line each:
                         docs/board-trace-messages.md); tracelog FILE
                         logs them to FILE from now on; traceoff ignore
                         leaves the off requests unanswered and the traces
-                        on (traceoff answer: the default)
+                        on; traceoff hold keeps them so until traceoff
+                        answer (the default), which applies and answers
+                        them after what is queued
 Sending never blocks the board: what it sends waits in each link's queue of
 whole frames (batches, poll replies) and leaves as the host reads; polls are
 still read and answered meanwhile, a reply going out right after the frame in
@@ -560,6 +562,11 @@ class Board:
         if cmd == "quit":
             self.flush_all(2.0)
             raise SystemExit(0)
+        if cmd == "traceoff" and words[1:] == ["answer"] and self.trace is not None:
+            # The off requests kept until now answered after what is queued: a board done with its last units.
+            out = [m for h, payloads in self.trace.release_off() for m in self.host.answer(h, payloads)]
+            if self.open_links():
+                self.send_batches(self.out_link(), out)
         if self.discovery is not None:
             answer = self.discovery.command(words)
             if answer is None:

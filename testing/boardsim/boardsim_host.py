@@ -152,13 +152,7 @@ class HostLayer:
         if self.request_hook is not None and h["type"] == TYPE_REQUEST:
             answers = self.request_hook(h, payload)
             if answers is not None:
-                replies = [build(h["id"], TYPE_RESPONSE, p, h["serial_raw"], h["ctx1_raw"], h["ctx2_raw"])
-                           for p in answers]
-                if self.hold:
-                    self.held += replies
-                    return []
-                self.answered += len(replies)
-                return [self.number(r) for r in replies]
+                return self.answer(h, answers)
         if GW_OP_FIRST <= h["id"] <= GW_OP_LAST and h["type"] == TYPE_REQUEST:
             key = "0x%08x" % h["id"]
             self.gwop[key] = self.gwop.get(key, 0) + 1
@@ -179,6 +173,15 @@ class HostLayer:
             self.answered += 1
             return [self.number(reply)]
         return None  # not for this layer
+
+    def answer(self, h, payloads):
+        """Responses to the request of header h, with its serial and user contexts (kept back while holding)."""
+        replies = [build(h["id"], TYPE_RESPONSE, p, h["serial_raw"], h["ctx1_raw"], h["ctx2_raw"]) for p in payloads]
+        if self.hold:
+            self.held += replies
+            return []
+        self.answered += len(replies)
+        return [self.number(r) for r in replies]
 
     def release(self):
         out = [self.number(m) for m in self.held]

@@ -351,6 +351,19 @@ class TraceBurst(Peer):
         host.sendall(ss7_trace_set(0, 10))
         self.assertEqual(self.answer_of(host, 10), 0)
         self.assertEqual(json.loads(self.ask("stats"))["traces_on"], 0)
+        # Held: the trace stays on and sends until "traceoff answer", whose answer follows the last units.
+        host.sendall(ss7_trace_set(1, 11))
+        self.assertEqual(self.answer_of(host, 11), 0)
+        self.assertEqual(self.ask("traceoff hold"), "ok")
+        host.sendall(ss7_trace_set(0, 12) + ss7_trace_set(0, 13, trunk=9))  # 13: no such entity, answered at once
+        self.assertEqual(self.answer_of(host, 13), -2)
+        self.assertEqual(json.loads(self.ask("stats"))["traces_off_held"], 1)
+        self.assertEqual(self.ask("trace ss7 2"), "ok 2")
+        self.assertEqual((self.ask("traceoff answer"), self.ask("trace ss7 2")), ("ok", "ok 0"))
+        self.assertEqual([struct.unpack_from(">I", m)[0] for m in read_frame(host)], [0x04210031] * 2)
+        self.assertEqual(self.answer_of(host, 12), 0)
+        stats = json.loads(self.ask("stats"))
+        self.assertEqual((stats["traces_off_held"], stats["traces_on"]), (0, 0))
         host.close()
 
     def test_a_new_link_on_a_path_replaces_one_whose_close_was_lost(self):

@@ -30,8 +30,9 @@ class Trace:
         self.requests = 0
         self.on = {}          # (family, key) -> entity fields the units carry
         self.unit = 0
-        self.ignore_off = False  # "traceoff ignore": off requests neither applied nor answered
+        self.off_mode = "answer"  # "ignore": off requests neither applied nor answered; "hold": kept for later
         self.off_ignored = 0
+        self.off_held = []  # (header, entity) of the off requests kept by "traceoff hold"
         self.log = open(log_path, "a") if log_path else None
         self.entities = self.known(profile)
 
@@ -82,14 +83,24 @@ class Trace:
             fields = {"trunk": trunk, "mask": mask, "bits": bits}
         if lookup not in self.entities:
             return [self.answer(ERR_UNKNOWN)]
-        if action == 0 and self.ignore_off:
+        if action == 0 and self.off_mode == "ignore":
             self.off_ignored += 1
             return []  # a board that never answers: its trace stays on
+        if action == 0 and self.off_mode == "hold":
+            self.off_held.append((h, (family, key)))
+            return []  # a board slow to answer: its trace stays on until "traceoff answer"
         if action == 1:
             self.on[(family, key)] = dict(self.entities[lookup], **fields)
         else:
             self.on.pop((family, key), None)
         return [self.answer(0)]
+
+    def release_off(self):
+        """(header, answer payloads) of each off request kept by "traceoff hold", applied now."""
+        held, self.off_held = self.off_held, []
+        for _, entity in held:
+            self.on.pop(entity, None)
+        return [(h, [self.answer(0)]) for h, _ in held]
 
     @staticmethod
     def answer(result):
@@ -195,11 +206,12 @@ class Trace:
                 self.log.close()
             self.log = open(words[1], "a")
             return "ok"
-        if words[0] == "traceoff" and len(words) == 2 and words[1] in ("answer", "ignore"):
-            self.ignore_off = words[1] == "ignore"
+        if words[0] == "traceoff" and len(words) == 2 and words[1] in ("answer", "ignore", "hold"):
+            self.off_mode = words[1]
             return "ok"
         return None
 
     def stats(self):
         return {"trace_requests": self.requests, "traces_on": len(self.on), "traces_off_ignored": self.off_ignored,
+                "traces_off_held": len(self.off_held),
                 "trace_violations": len(self.violations), "trace_violation_texts": self.violations[:5]}
