@@ -97,6 +97,17 @@ void CapturedLog::Clear() {
   mLines.clear();
 }
 
+size_t ThreadsStartedSince(const std::set<std::string>& before) {
+  size_t n = 0;
+  for (const std::string& id : ProcessThreadIds()) n += before.count(id) == 0 ? 1 : 0;
+  return n;
+}
+
+size_t ThreadsLeftSince(const std::set<std::string>& before) {
+  WaitUntil([&] { return ThreadsStartedSince(before) == 0; }, 5000);
+  return ThreadsStartedSince(before);
+}
+
 _VQX_LIB_PARAMS HostLibTestParams(CapturedLog* pLog) {
   _VQX_LIB_PARAMS params;
   memset(&params, 0, sizeof(params));

@@ -13,6 +13,7 @@
 #include <functional>
 #include <initializer_list>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -95,7 +96,14 @@ _VQX_LIB_PARAMS HostLibTestParams(CapturedLog* pLog);
 
 /* Threads and open descriptors of this process (testing/peers/process_counts.h). */
 using proccount::ProcessFdCount;
-using proccount::ProcessThreadCount;
+using proccount::ProcessThreadIds;
+
+/* Threads of this process whose ids are not in before (started since it was read). */
+size_t ThreadsStartedSince(const std::set<std::string>& before);
+/* The same once they had up to 5 s to leave: a joined thread can stay listed a moment after its join
+   returned (the join returns on the kernel's wake at the thread's exit, before the kernel releases it).
+   A thread still running stays counted. */
+size_t ThreadsLeftSince(const std::set<std::string>& before);
 
 /* Status-callback reports of a library (pvStatusContext = the log); each answered with un32Answer unless ~0. */
 struct StatusLog {
