@@ -110,9 +110,9 @@ struct PathCtx
     u32 tGraceFrom = 0;
     /* The socket's record at the keep-alive's last look, and the span over
      * which it refused the peer's segments (its TCP then backs off before it
-     * sends them again). fRxFull: the receive socket found full since (bytes
-     * waiting unread, at that look or by a read of its backlog). */
-    bool fRefused = false, fRxFull = false;
+     * sends them again). fRxHeld: the receive socket found holding bytes
+     * unread (or its memory at its buffer) since: at that look, or by a read. */
+    bool fRefused = false, fRxHeld = false;
     u32 tTcpLook = 0, un32TcpDrops = 0, tRefusedFrom = 0, tRefusedLast = 0;
     u64 un64TcpBytesIn = 0;
     u32 fForceCloseConnectionRx = 0;
@@ -430,8 +430,10 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  *     peer's copies of bytes it took in already (the path's acknowledgements
  *     lost) and its window probes. Drops are a refusal only while the socket
  *     was full (its memory at its buffer, or bytes waiting unread), as a look
- *     or a backlog read found it; drops into a socket with room are none,
- *     whatever the transmit socket shows. A peer whose segments were refused
+ *     or a read found it: the memory of many small segments can fill it while
+ *     few bytes wait, between two looks; drops into a socket with room and
+ *     nothing to read are none, whatever the transmit socket shows (a silent
+ *     peer's copies, a stopped process's). A peer whose segments were refused
  *     sends them again on a timer that doubles at each try: from the span
  *     over which they were dropped, the next try comes within as long again
  *     and TCP's least timer, TCP_RTO_MAX at most. Until then its last
@@ -463,9 +465,9 @@ void PollWritten(PathCtx& g, u32 now);
  * un32SureMs before it are answered (one older than the last sign known
  * tells nothing). */
 void HeardFrom(PathCtx& g, u32 now, u32 tSign, u32 un32SureMs = 0);
-/* The receive thread read a full chunk: bytes waited unread, the socket may
- * have been full (a refusal's drops count); a sign of life now. */
-void BacklogRead(PathCtx& g, u32 now);
+/* The receive thread read bytes that waited in the socket (a refusal's drops
+ * count); a full chunk is a backlog, a sign of life now. */
+void BytesRead(PathCtx& g, u32 now, bool fBacklog);
 /* The discover thread's keep-alive looks at its peers now. */
 void JudgeLook(GwLibCtx* c, u32 now);
 /* The socket's record: bytes it took in, segments it dropped (refused,
@@ -505,7 +507,7 @@ inline bool PollPastLimit(const PathCtx& g, u32 now, u32 limit)
 inline void ForgetKeepAlive(PathCtx& g)
 {
     g.tLastTcpPollSent = g.tPollUnanswered = g.tLastSign = g.tGraceFrom = 0;
-    g.fRefused = g.fRxFull = false;
+    g.fRefused = g.fRxHeld = false;
 }
 /* A new receive socket on the path: its record starts from nothing now. */
 inline void RecordFrom(PathCtx& g, u32 now)
@@ -513,7 +515,7 @@ inline void RecordFrom(PathCtx& g, u32 now)
     g.tTcpLook = now;
     g.un64TcpBytesIn = 0;
     g.un32TcpDrops = 0;
-    g.fRefused = g.fRxFull = false;
+    g.fRefused = g.fRxHeld = false;
 }
 
 /* ---- receive (gwlib_rx.cpp) ---- */

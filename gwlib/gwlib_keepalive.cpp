@@ -26,8 +26,8 @@ namespace
 /* The record at this look. The socket drops the peer's segments it refused,
  * full, and also copies of what it took in already (the path's
  * acknowledgements lost) and window probes: drops are a refusal only while
- * the socket was full, at the last look, at this one or at a backlog read
- * between them. A refused peer's TCP sends them again later, backing off
+ * the socket was full, as the last look, this one or a read between them
+ * found it. A refused peer's TCP sends them again later, backing off
  * while they are dropped: a refusal from the last look on, or, with no byte
  * taken in since, going on from its start. Bytes taken in with no refusal
  * since end it. A retransmission of the path pending does not end it: it
@@ -36,8 +36,8 @@ namespace
 void NoteCounters(PathCtx& g, u32 now, const TcpCounters& k)
 {
     const bool fBytes = k.un64BytesIn != g.un64TcpBytesIn;
-    const bool fFull = k.fRxFull || k.un32Unread != 0;
-    if (k.un32Drops != g.un32TcpDrops && (fFull || g.fRxFull))
+    const bool fHeld = k.fRxFull || k.un32Unread != 0;
+    if (k.un32Drops != g.un32TcpDrops && (fHeld || g.fRxHeld))
     {
         if (!g.fRefused || fBytes)
             g.tRefusedFrom = g.tTcpLook;
@@ -46,7 +46,7 @@ void NoteCounters(PathCtx& g, u32 now, const TcpCounters& k)
     }
     else if (fBytes)
         g.fRefused = false;
-    g.fRxFull = fFull;
+    g.fRxHeld = fHeld;
     g.tTcpLook = now;
     g.un64TcpBytesIn = k.un64BytesIn;
     g.un32TcpDrops = k.un32Drops;
@@ -103,10 +103,11 @@ void HeardFrom(PathCtx& g, u32 now, u32 tSign, u32 un32SureMs)
     }
 }
 
-void BacklogRead(PathCtx& g, u32 now)
+void BytesRead(PathCtx& g, u32 now, bool fBacklog)
 {
-    g.fRxFull = true;
-    HeardFrom(g, now, now);
+    g.fRxHeld = true;
+    if (fBacklog)
+        HeardFrom(g, now, now);
 }
 
 void JudgeLook(GwLibCtx* c, u32 now)

@@ -184,9 +184,8 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
         g.tLastTcpPollSent = now;
         HeardFrom(g, now, now);
     }
-    /* A full chunk read what waited: heard from now, whether or not a look found it waiting first. */
-    if (size_t(n) == kRxChunk)
-        BacklogRead(g, now);
+    /* A full chunk read a backlog: heard from now, whether or not a look found it waiting first. */
+    BytesRead(g, now, size_t(n) == kRxChunk);
     PathSink sink(c, p, gw);
     g.Parser.Feed(c->pRxBuf.get(), size_t(n), sink);
     return size_t(n) == kRxChunk && g.iRxSocket >= 0 && !g.fForceCloseConnectionRx;

@@ -102,7 +102,7 @@ Played Play(const Row& r) {
     const bool fPass = fRuns && !fHeld && (r.passMs == 0 || t % r.passMs == 0); /* the receive thread reads */
     const auto Read = [&] {
       if (std::any_of(socket.begin(), socket.end(), [](const Item& i) { return i.fReply; })) HeardFrom(g, now, now);
-      if (socketBytes >= kRxChunk) BacklogRead(g, now);
+      if (socketBytes != 0) BytesRead(g, now, socketBytes >= kRxChunk);
       socket.clear();
       socketBytes = 0;
     };
@@ -236,6 +236,9 @@ TEST(GwKeepAliveRules, APathIsJudgedFromWhatItsSocketReceived) {
        .holds = {{900, 30000}}, .drops = BackingOff(1300, 30000), .outLost = {{40000, 40010}}},
       {.what = "in a burst, stopped 5 s as it links, segments dropped meanwhile, its next try 1.5 s after: linked",
        .dataMs = kBurst, .backOff = {400, 6500}, .stops = {{0, 5000}}, .drops = BackingOff(500, 5000)},
+      {.what = "in a stream, a segment refused between two looks that find its socket empty (its memory full of small "
+               "segments), its TCP's next try 1.25 s after (its timer stretched by a loaded machine): linked",
+       .dataMs = 20, .backOff = {2050, 3300}, .drops = {2050}},
       {.what = "in a burst, segments dropped along the way, then dead: closed within the limit, a poll and a try",
        .dataMs = kBurst, .quiet = {4000, kNever}, .drops = Ticks(1050, 4100, 100), .closeFrom = kL - kP,
        .closeBy = kL + 2 * kP + 500},
