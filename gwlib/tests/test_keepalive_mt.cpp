@@ -5,7 +5,8 @@
  * the down delay, a silent one is closed with reason 9 within the delay and
  * one poll period. Also older peers (separate sockets, UDP keep-alive), a
  * link reset by the remote, a partly received batch, the links closed by the
- * user, a board on a local interface, and a destruction during a handshake read.
+ * user, a board on a local interface, a destruction during a handshake read,
+ * and the keep-alive's record of a split path read from its two sockets.
  */
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
