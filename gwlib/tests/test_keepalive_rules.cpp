@@ -143,7 +143,10 @@ Played Play(const Row& r) {
       lastArrival = lastAck = t;
     }
     const bool fFull = socketBytes + kBatch > kSocket;
-    if (fArrives && std::find(r.drops.begin(), r.drops.end(), t) != r.drops.end()) drops++, lastAck = fFull ? lastAck : t;
+    if (fArrives && std::find(r.drops.begin(), r.drops.end(), t) != r.drops.end()) {
+      drops++;
+      if (!fFull) lastAck = t; /* a copy refreshes the acknowledgement's age, a probe of a full socket does not */
+    }
     if (fPass) Read(); /* what arrived meanwhile */
     if (!fRuns) continue;
     out.runningMs += t >= r.quiet.from ? kStep : 0;
