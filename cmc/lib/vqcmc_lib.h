@@ -90,7 +90,8 @@ VQX_RESULT VQCmcLibGetStats(VQCMC_LIB_HANDLE hLib, _VQCMC_LIB_STATS* pStats);
 VQX_RESULT VQCmcLibGetCmcServerList(VQCMC_LIB_HANDLE hLib, u32* pun32Count, _VQCMC_LIB_CMCSERVER_INFO* paInfo);
 /* Build number of the first ready server; 0 when none is ready. */
 u32 VQCmcLibGetActiveCmcServerBuildNumber(VQCMC_LIB_HANDLE hLib);
-/* Stops the intake; from then on jobs are dropped. A callback already running is not waited for. */
+/* Stops the intake; from then on jobs are dropped and commands refused (0x82000014). A callback
+ * already running is not waited for. */
 VQX_RESULT VQCmcLibStop(VQCMC_LIB_HANDLE hLib);
 /* Tears everything down and frees the context; 0x8200000F from a library callback. */
 VQX_RESULT VQCmcLibClose(VQCMC_LIB_HANDLE hLib);
@@ -146,7 +147,8 @@ VQX_RESULT VQCmcLibMixerGetParam(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, _VQCMC_
  * Commands to the server that holds a leg (mixer): the message, taken from the caller (*phMsg
  * is cleared on every path), goes to the server with user context 1 = (tag << 32) | id; a server
  * still registering gets it too. 0x8200000A an id of no entity of that kind (the message is
- * released); 0x8201020A the server is neither ready nor registering (released too).
+ * released); 0x8201020A the server is neither ready nor registering (released too); 0x82000014 the
+ * library is stopped (released, nothing queued).
  */
 VQX_RESULT VQCmcLibLegMsgProcess(VQCMC_LIB_HANDLE hLib, u32 un32LegId, u32 un32Tag, VQX_MSG_HANDLE* phMsg);
 VQX_RESULT VQCmcLibMixerMsgProcess(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, u32 un32Tag, VQX_MSG_HANDLE* phMsg);

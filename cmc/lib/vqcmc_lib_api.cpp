@@ -39,8 +39,12 @@ VQX_RESULT MsgProcess(VQCMC_LIB_CTX* pCtx, const Kind& kind, const char* pszOp, 
   *phMsg = nullptr;
   CLibLock lock(pCtx);
   _VQCMC_ENTITY_CTX* pEntity = nullptr;
-  VQX_RESULT result = FindKind(pCtx, kind, un32Id, &pEntity);
-  if (VQX_RESULT_FAILED(result)) {
+  VQX_RESULT result = VQX_RESULT_OK;
+  if (pCtx->fStopped) {
+    /* No intake runs any more to hand the queue over: the command would go nowhere. */
+    result = VQX_RESULT_NOT_INITIALIZED;
+    VQCMC_ERR(pCtx, pszOp, result, "Library stopped");
+  } else if (result = FindKind(pCtx, kind, un32Id, &pEntity); VQX_RESULT_FAILED(result)) {
     VQCMC_ERR(pCtx, pszOp, result, "%s Failed %s=0x%08X", kind.pszFindFailed, kind.pszIdName, un32Id);
   } else if (_VQCMC_HOST_CTX* pHost = pEntity->pHostCtx; pHost == nullptr ||
              (!pHost->fReady && pHost->CurrState != VQCMC_LIB_STATE_INIT)) {

@@ -365,6 +365,7 @@ bool VqCmcInCallbackOf(const VQCMC_LIB_CTX* pCtx);
 u32 VqCmcClockRead(VQCMC_LIB_CTX* pCtx);
 VQX_RESULT VqCmcStateMachineLaunch(VQCMC_LIB_CTX* pCtx);
 void VqCmcStateMachineStop(VQCMC_LIB_CTX* pCtx);  /* takes hThreadSem itself */
+/* Queues hMsg for sending (taken in every case); 0x82000014 and released once the library is stopped. */
 VQX_RESULT VqCmcSendMsg(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hMsg);
 VQX_RESULT VqCmcStateSetTimeout(VQCMC_LIB_CTX* pCtx, _VQCMC_TIMER* pTimer, u32 un32State, u32 un32PeriodMs);
 VQX_RESULT VqCmcStatePollTimeout(VQCMC_LIB_CTX* pCtx);

@@ -63,6 +63,11 @@ void VqCmcStateMachineStop(VQCMC_LIB_CTX* pCtx) {
 }
 
 VQX_RESULT VqCmcSendMsg(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hMsg) {
+  /* Once stopped, no intake hands the queue to the host library: queued, it would only wait for the close. */
+  if (pCtx->fStopped) {
+    VqCmcMsgFreeHandle(pCtx, &hMsg);
+    return VQX_RESULT_NOT_INITIALIZED;
+  }
   if (pCtx->Seams.un32FailNextSends > 0) {
     pCtx->Seams.un32FailNextSends--;
     VqCmcMsgFreeHandle(pCtx, &hMsg);

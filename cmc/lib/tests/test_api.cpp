@@ -14,15 +14,18 @@ TEST_F(PublicCalls, CommandsEventsAndDestroy) {
   _VQCMC_ENTITY_CTX* pLeg = Leg(0x21, 0x100, OnMsg, OnEvent, &aEvents);
   _VQCMC_ENTITY_CTX* pMixer = Leg(0x22, 0x100, OnMsg, OnEvent, &aEvents);
   pMixer->Type = VQCMC_ENTITY_TYPE_MIXER;
-  /* {leg call, id, server ready, server state, result, sent}: a registering server (state 0) gets it */
-  const std::tuple<bool, u32, u8, u32, VQX_RESULT, bool> aRows[] = {
-      {true, 0x21, 1, 1, VQX_RESULT_OK, true},  {false, 0x22, 1, 1, VQX_RESULT_OK, true},
-      {true, 0x22, 1, 1, VQX_RESULT_INVALID_PARAM, false}, {false, 0x99, 1, 1, VQX_RESULT_INVALID_PARAM, false},
-      {true, 0x99, 1, 1, VQX_RESULT_INVALID_PARAM, false}, {false, 0x21, 1, 1, VQX_RESULT_INVALID_PARAM, false},
-      {true, 0x21, 0, 0, VQX_RESULT_OK, true},  {false, 0x22, 0, 2, 0x8201020Au, false}};
-  for (const auto& [fLeg, un32Id, fReady, un32State, expected, fSent] : aRows) {
+  /* {leg call, id, server ready, server state, library stopped, result, sent}: a registering server
+   * (state 0) gets it; a stopped library refuses before it looks at the server */
+  const std::tuple<bool, u32, u8, u32, u32, VQX_RESULT, bool> aRows[] = {
+      {true, 0x21, 1, 1, 0, VQX_RESULT_OK, true},  {false, 0x22, 1, 1, 0, VQX_RESULT_OK, true},
+      {true, 0x22, 1, 1, 0, VQX_RESULT_INVALID_PARAM, false}, {false, 0x99, 1, 1, 0, VQX_RESULT_INVALID_PARAM, false},
+      {true, 0x99, 1, 1, 0, VQX_RESULT_INVALID_PARAM, false}, {false, 0x21, 1, 1, 0, VQX_RESULT_INVALID_PARAM, false},
+      {true, 0x21, 0, 0, 0, VQX_RESULT_OK, true},  {false, 0x22, 0, 2, 0, 0x8201020Au, false},
+      {true, 0x21, 1, 1, 1, VQX_RESULT_NOT_INITIALIZED, false}, {false, 0x22, 0, 2, 1, VQX_RESULT_NOT_INITIALIZED, false}};
+  for (const auto& [fLeg, un32Id, fReady, un32State, fStopped, expected, fSent] : aRows) {
     mSent.clear();
     Host(0x100)->fReady = fReady, Host(0x100)->CurrState = un32State;
+    mhCmc->fStopped = fStopped;
     VQX_MSG_HANDLE h = nullptr;
     ASSERT_EQ(VQCmcLibMsgAlloc(mhCmc, 48, &h), VQX_RESULT_OK);
     h->un32MsgId = VQCMC_MSG_CMD_CALL_LEG_CREATE;
@@ -33,7 +36,9 @@ TEST_F(PublicCalls, CommandsEventsAndDestroy) {
     ASSERT_EQ(SentOf(VQCMC_MSG_CMD_CALL_LEG_CREATE).size(), fSent ? 1u : 0u) << un32Id << " state " << un32State;
     EXPECT_TRUE(!fSent || (mSent[0].hDest == 0x100u && mSent[0].un64Uc1 == (0x77ull << 32 | un32Id))) << un32Id;
   }
+  mhCmc->fStopped = 0;
   EXPECT_EQ(LogCount("Message 0x0a010017 sent when host not Ready") + LogCount("MixerMsgProcess: Host Not Ready (8201020A)"), 2u);
+  EXPECT_EQ(LogCount("MsgProcess: Library stopped (82000014)"), 2u);
   /* The kind-specific calls on an id of the other kind, or of no entity: 0x8200000A each, nothing changed. */
   for (const auto& [un32LegId, un32MixerId] : {std::pair{0x22u, 0x21u}, std::pair{0x99u, 0x99u}}) {
     _VQCMC_LIB_LEG_PARAMS leg{};

@@ -85,9 +85,14 @@ TEST_F(OpenTest, ModifyReRegistersOnlyForFlagBytes013) {
       {"byte 0", [](_VQCMC_LIB_PARAMS& q) { q.aun8RegisterFlags[0] ^= 1; }, 1},
       {"byte 3", [](_VQCMC_LIB_PARAMS& q) { q.aun8RegisterFlags[3] ^= 1; }, 1},
       {"invalid prio", [](_VQCMC_LIB_PARAMS& q) { q.Threads.Prio = 2; q.aun8RegisterFlags[1] ^= 1; }, 0},
+      {"byte 1, library stopped", [](_VQCMC_LIB_PARAMS& q) { q.aun8RegisterFlags[1] ^= 1; }, 0},
   };
   for (const Row& row : aRows) {
     SCOPED_TRACE(row.pszName);
+    /* Stopped: nothing is queued that no intake would ever hand over. */
+    if (std::string(row.pszName).ends_with("stopped")) {
+      EXPECT_EQ(VQCmcLibStop(mhCmc), VQX_RESULT_OK);
+    }
     mSent.clear();
     _VQCMC_LIB_PARAMS q = p;
     row.Change(q);
