@@ -155,6 +155,7 @@ CVQCMCLeg::CVQCMCLeg(unsigned int un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE
   const VQX_RESULT Result = VQCmcLibLegCreate(VqCmcLiveLibHandle(), &mLibParams);
   if (VQX_RESULT_FAILED(Result)) {
     LogFailure("CVQCMCLeg", "VQCmcLibLegCreate Failed.", 0, Result, __LINE__);
+    mun32InvalidResult = VqCmcCreateFailure(Result);
     return;
   }
   if (un32LegId == 0) mun32LegId = mLibParams.EntityId;
@@ -182,6 +183,7 @@ CVQCMCLeg::CVQCMCLeg(unsigned int un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE
   if (VQX_RESULT_FAILED(AddResult)) {
     LogTrace(VQERR, "Failed to insert leg into CVQCMCLib hash by LegId. LegId 0x%08X, Result 0x%08X", mun32LegId,
              AddResult);
+    mun32InvalidResult = AddResult;
     return;
   }
   mfRegistered = 1;
@@ -190,6 +192,7 @@ CVQCMCLeg::CVQCMCLeg(unsigned int un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE
     LogFailure("CVQCMCLeg", "VQCmcLibLegModify Failed.", 0, Result, __LINE__);
     pLib->LegIdRemove(mun32LegId);
     mfRegistered = 0;
+    mun32InvalidResult = Result;
     return;
   }
   mfOwnsLibLeg = 1;
@@ -199,9 +202,7 @@ CVQCMCLeg::CVQCMCLeg(unsigned int un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE
 CVQCMCLeg::~CVQCMCLeg() {
   LogStillJoined();
   SetUnjoined(nullptr);
-  ClearPendingListeners();
-  if (mhPendingListeners != nullptr) VQXHashDestroy(mhPendingListeners);
-  mhPendingListeners = nullptr;
+  mRequests.Clear();
   if (mfRegistered != 0) {
     CVQCMCLib* pLib = CVQCMCLib::GetInstance();
     const VQX_RESULT Result = pLib == nullptr ? VQX_RESULT_NOT_INITIALIZED : pLib->LegIdRemove(mun32LegId);
@@ -273,57 +274,37 @@ void CVQCMCLeg::UpdateMappingId(VQX_MSG_HANDLE hMsg) {
 
 /* ------------------------------------------------------------ requests and errors */
 
+VQX_RESULT CVQCMCLeg::LibraryRefusal(const char* pszOperation) {
+  return VqCmcLibraryRefusal(*this, "CVQCMCLeg", pszOperation);
+}
+
 VQX_RESULT CVQCMCLeg::HandleRequest(VQX_MSG_HANDLE hMsg, IVQCMCErrorListener* pListener) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
-  if (pListener == nullptr) return VQX_RESULT_OK;
-  if (mpDefaultErrorListener == nullptr || pListener == mpDefaultErrorListener) {
-    mpDefaultErrorListener = pListener;
-    return VQX_RESULT_OK;
-  }
-  if (hMsg == nullptr) return VQX_RESULT_NULL_PARAM;
-  if (mhPendingListeners == nullptr) {
-    mhPendingListeners = VQXHashCreateWithKeyInternal(VQCMC_LEG_MAX_PENDING_LISTENERS, "CVQCMCLeg", 0);
-    if (mhPendingListeners == nullptr) {
-      LogFailure("HandleRequest", "VQXHashCreateWithKey Failed.", 0, VQX_RESULT_NOT_ENOUGH_MEMORY, __LINE__);
-      return VQX_RESULT_NOT_ENOUGH_MEMORY;
-    }
-  }
-  const VQX_RESULT Result =
-      VQXHashInsert(mhPendingListeners, hMsg->un32SerialNumber, reinterpret_cast<uintptr_t>(pListener));
-  if (VQX_RESULT_FAILED(Result)) {
-    LogFailure("HandleRequest", "VQXHashInsert Failed.", 0, Result, __LINE__);
-    return Result;
-  }
-  mun32PendingListeners++;
-  return VQX_RESULT_OK;
+  const char* pszStep = "";
+  const VQX_RESULT Result = mRequests.Remember(hMsg, pListener, &pszStep);
+  if (VQX_RESULT_FAILED(Result)) LogFailure("HandleRequest", pszStep, 0, Result, __LINE__);
+  return Result;
 }
 
 void CVQCMCLeg::ForgetRequest(u32 un32Serial) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
-  if (mhPendingListeners != nullptr && VQX_RESULT_SUCCEEDED(VQXHashRemove(mhPendingListeners, un32Serial, nullptr))) {
-    mun32PendingListeners--;
-  }
+  mRequests.Forget(un32Serial);
 }
 
-void CVQCMCLeg::ClearPendingListeners() {
+void CVQCMCLeg::FailPendingRequests(VQX_RESULT Result, const char* pszText) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
-  if (mhPendingListeners == nullptr || mun32PendingListeners == 0) return;
-  // Responses will not come any more: a fresh table replaces the one holding their listeners.
-  VQXHashDestroy(mhPendingListeners);
-  mhPendingListeners = nullptr;
-  mun32PendingListeners = 0;
+  mRequests.TakeAll([&](u32 un32MsgId, IVQCMCErrorListener* pListener) {
+    if (pListener == nullptr) return;
+    CVQCMCLegError Error;
+    VqCmcLegErrorFill(Error, Result, pszText, __FILE__, __LINE__, un32MsgId);
+    HandleCmcError(Error, pListener);
+  });
 }
 
 VQX_RESULT CVQCMCLeg::HandleResponse(VQX_MSG_HANDLE hMsg, unsigned int fHandled, unsigned int un32Result,
                                      const char* pszText) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
-  IVQCMCErrorListener* pListener = mpDefaultErrorListener;
-  u64 un64Listener = 0;
-  if (hMsg != nullptr && mhPendingListeners != nullptr &&
-      VQX_RESULT_SUCCEEDED(VQXHashRemove(mhPendingListeners, hMsg->un32SerialNumber, &un64Listener))) {
-    mun32PendingListeners--;
-    pListener = reinterpret_cast<IVQCMCErrorListener*>(static_cast<uintptr_t>(un64Listener));
-  }
+  IVQCMCErrorListener* pListener = mRequests.Take(hMsg);
   if (fHandled == 0 && static_cast<i32>(un32Result) < 0 && pListener != nullptr) {
     CVQCMCLegError Error;
     VqCmcLegErrorFill(Error, un32Result, pszText, __FILE__, __LINE__, hMsg == nullptr ? 0 : hMsg->un32MsgId);

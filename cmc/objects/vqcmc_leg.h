@@ -12,7 +12,10 @@
  * error listener: the first listener ever given becomes the leg's default,
  * others wait per request (keyed by the message's serial number, at most 20
  * at a time) for the response, which reports a negative result to it and
- * then, unless the listener marked the error handled, to OnLegError.
+ * then, unless the listener marked the error handled, to OnLegError. A
+ * command whose response will not come fails the same way, before the
+ * notification that says so: at synchronisation lost (0x8201020A), and when
+ * the leg is terminated or its create refused (0x8200000F).
  * Freeing: FreeLeg marks the leg; the free check at the end of the message
  * or event being handled hands it to its free listener (the leg's own Free
  * deletes it). Nothing of the leg may be touched after that.
@@ -45,6 +48,7 @@
 #include "vqcmc_message.h"
 #include "vqcmc_mixer_join.h"
 #include "vqcmc_protocol_attribute.h"
+#include "vqcmc_request_table.h"
 #include "vqcmclib.h"
 #include "vqx_hash.h"
 
@@ -69,11 +73,14 @@ class CVQCMCLeg : public IVQCMCLeg,
                   public IVQCMCFreeListener<CVQCMCLeg>,
                   public CVQCAFLogTrace {
  public:
-  /* A new outgoing leg in the core library (leg id 0: the library's choice). */
+  /* A new outgoing leg in the core library (leg id 0: the library's choice). When the library
+   * cannot make it the leg is not valid and its commands send nothing and fail with the library's
+   * code, 0x8201020A when no server was ready. */
   CVQCMCLeg(unsigned int un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON> pAttributes,
             IVQCMCFreeListener<CVQCMCLeg>* pFreeListener, unsigned int un32SerialisationId, CVQCAFMutex* pMutex);
   /* Adopts a leg the core library holds; fails (not valid) when another leg
-   * object already represents that id. */
+   * object already represents that id: its commands then fail with that code
+   * (0x82000005) and send nothing. */
   CVQCMCLeg(unsigned int un32LegId, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON> pAttributes,
             IVQCMCFreeListener<CVQCMCLeg>* pFreeListener, _VQCMC_MSG_CALL_LEG_STATE State,
             unsigned int un32SerialisationId, CVQCAFMutex* pMutex);
@@ -174,6 +181,8 @@ class CVQCMCLeg : public IVQCMCLeg,
   }
 
   /* ----------------------------------------------- call-control commands
+   * Each command of this class (these, the streams, digits, tones and joins) first fails with
+   * 0x82000014 once the library is detached or gone: nothing sent, no listener or callback.
    * Each: precondition (else 0x8200000F, traced at level 1, no error), the
    * command message filled from the leg and the arguments, the listener
    * remembered, the message handed to the core library; a later failure
@@ -260,7 +269,8 @@ class CVQCMCLeg : public IVQCMCLeg,
   /* ------------------------------------------- leg joins (vqcmc_leg_join.cpp)
    * Join: this leg's media to pLeg, and back for a full-duplex attribute (null:
    * the library's); refused (0x8200000F) while either leg is freed or
-   * terminated, or when a receiving leg already receives from another leg.
+   * terminated, or when a receiving leg already receives from another leg;
+   * pLeg this leg: 0x82000011, nothing sent (as a failure: listener, OnLegError).
    * The record exists, join pending, once the command is handed over.
    * Unjoin: the pair's unjoin (pLeg null: the leg this one receives from);
    * 0x82000011 for a pair without a record; a pair already unjoining: 0x02000000.
@@ -335,8 +345,8 @@ class CVQCMCLeg : public IVQCMCLeg,
   VQX_RESULT HandleCmcError(CVQCMCLegError& Error, IVQCMCErrorListener* pListener);
   /* Posts the error to the leg itself as an error event; 0x8200000F while being freed. */
   VQX_RESULT LegError(CVQCMCLegError* pError, IVQCMCErrorListener* pListener);
-  /* Number of listeners waiting for their responses. */
-  u32 GetPendingListenerCount() const { return mun32PendingListeners; }
+  /* Number of listeners of their own (not the default one) waiting for their commands' responses. */
+  u32 GetPendingListenerCount() const { return mRequests.GetCount(); }
 
   /* ------------------------------------- attributes and data to send */
   /* The attributes' leg type; 1 when the leg has no attribute object. */
@@ -396,8 +406,9 @@ class CVQCMCLeg : public IVQCMCLeg,
   /* Registers the constructed leg (valid only when the core library leg is
    * ours and the registry took this object). */
   void Register(const char* pszText, VQX_RESULT Result);
-  /* Drops every pending listener (the leg will get no further responses). */
-  void ClearPendingListeners();
+  /* The leg will get no further responses: each command still waiting fails to its listener (or
+   * the default one), oldest first, with Result and pszText (then OnLegError unless handled). */
+  void FailPendingRequests(VQX_RESULT Result, const char* pszText);
   /* Removes the listener remembered for a request whose send failed. */
   void ForgetRequest(u32 un32Serial);
   /* A response's mapping id into the attributes (logged when it changed). */
@@ -457,8 +468,12 @@ class CVQCMCLeg : public IVQCMCLeg,
   VQX_RESULT HandleEventPlayingDone(VQX_MSG_HANDLE* phMsg);
   VQX_RESULT HandleDigitCollected(VQX_MSG_HANDLE* phMsg);
   VQX_RESULT HandleEventCollected(VQX_MSG_HANDLE* phMsg);
-  /* 0x8200000F for a freed leg (silently) or a terminated one (traced at level 1). */
+  /* 0x82000014 once the library is stopped or gone (LibraryRefusal), else 0x8200000F for a freed
+   * leg (silently) or a terminated one (traced at level 1). */
   VQX_RESULT CheckCommandState(const char* pszOperation);
+  /* 0x82000014, traced at level 1, when CVQCMCLib::CommandRefusal refuses: the command then sends
+   * nothing and calls no listener or callback. */
+  VQX_RESULT LibraryRefusal(const char* pszOperation);
   /* Pause (nPaused 1), resume (0) or stop (-1: no field changed). */
   template <class T, u32 id>
   VQX_RESULT StreamControl(const char* pszOperation, const char* pszError, u32 fPlay, u32 fRecord, u8 un8Index,
@@ -533,14 +548,15 @@ class CVQCMCLeg : public IVQCMCLeg,
   CVQCAFPtr<CVQCMCExtraNumber> mapExtraNbToTransmit[VQCMC_LEG_NB_EXTRA_NUMBERS];
   IVQCMCFreeListener<CVQCMCLeg>* mpFreeListener = nullptr;
   u32 mfBeingFreed = 0;
-  IVQCMCErrorListener* mpDefaultErrorListener = nullptr;
-  HVQXHASH mhPendingListeners = nullptr;
-  u32 mun32PendingListeners = 0;
+  /* The commands waiting for their responses and their listeners, the default one included. */
+  CVQCMCRequestTable mRequests{VQCMC_LEG_MAX_PENDING_LISTENERS};
   /* What this object registered, and so removes: its registry entry, the core-library leg. */
   u32 mfRegistered = 0;
   /* Messages and events being handled (a free then waits for their end). */
   u32 mun32Dispatching = 0;
   u32 mfOwnsLibLeg = 0;
+  /* While not valid, what its commands fail with: the construction's failure (VqCmcCreateFailure). */
+  VQX_RESULT mun32InvalidResult = VQX_RESULT_OK;
   _VQCMC_LIB_LEG_PARAMS mLibParams{};
   /* Leg joins, under the records' class mutex: this leg as leg2, as leg1, and
    * the leg whose media this leg receives. */

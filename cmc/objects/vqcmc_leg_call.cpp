@@ -170,6 +170,7 @@ VQX_RESULT CVQCMCLeg::RunCommand(CVQCMCMessage<T, id>& Msg, const CommandLayout&
 }
 
 VQX_RESULT CVQCMCLeg::CreateCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("CreateCall"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   if (mpAttributes.IsNull()) return VQX_RESULT_INVALID_PARAM;
   const u32 un32Type = mpAttributes->GetLegType();
@@ -180,6 +181,7 @@ VQX_RESULT CVQCMCLeg::CreateCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCEr
 
 VQX_RESULT CVQCMCLeg::CreateCallSignalingMedia(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute,
                                                IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("CreateCallSignalingMedia"); VQX_RESULT_FAILED(Refused)) return Refused;
   static const CommandLayout L{"CreateCall", "CVQCMCLeg::CreateCallSignalingMedia Failed", LegRecord::Leg,
                                VQCMC_CREATE_LEG_OFFSET, VQCMC_CREATE_PROTOCOL_OFFSET};
   CVQCAFMutexAutoGetGive Lock(mpMutex);
@@ -194,6 +196,7 @@ VQX_RESULT CVQCMCLeg::CreateCallSignalingMedia(CVQCMC_PROTOCOL_ATTRIBUTE* pAttri
 }
 
 VQX_RESULT CVQCMCLeg::CreateCallMediaOnly(IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("CreateCall"); VQX_RESULT_FAILED(Refused)) return Refused;
   static const CommandLayout L{"CreateCall", "CVQCMCLeg::CreateCall Failed", LegRecord::Leg,
                                VQCMC_CREATE_LEG_OFFSET, 0};
   CVQCAFMutexAutoGetGive Lock(mpMutex);
@@ -202,6 +205,7 @@ VQX_RESULT CVQCMCLeg::CreateCallMediaOnly(IVQCMCErrorListener* pListener) {
 }
 
 VQX_RESULT CVQCMCLeg::AcceptCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("AcceptCall"); VQX_RESULT_FAILED(Refused)) return Refused;
   static const CommandLayout L{"AcceptCall", "CVQCMCLeg::AcceptCall Failed", LegRecord::Update, 32, 64};
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_CALL_LEG_ACCEPT, VQCMC_MSG_CMD_CALL_LEG_ACCEPT> Msg(VQCMC_MSG_ELEMENT_ROOM);
@@ -215,6 +219,7 @@ VQX_RESULT CVQCMCLeg::AcceptCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCEr
 }
 
 VQX_RESULT CVQCMCLeg::AlertCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("AlertCall"); VQX_RESULT_FAILED(Refused)) return Refused;
   static const CommandLayout L{"AlertCall", "CVQCMCLeg::AlertCall Failed", LegRecord::Update, 32, 64};
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_CALL_LEG_ALERT, VQCMC_MSG_CMD_CALL_LEG_ALERT> Msg(VQCMC_MSG_ELEMENT_ROOM);
@@ -228,6 +233,7 @@ VQX_RESULT CVQCMCLeg::AlertCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErr
 }
 
 VQX_RESULT CVQCMCLeg::AnswerCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("AnswerCall"); VQX_RESULT_FAILED(Refused)) return Refused;
   static const CommandLayout L{"AnswerCall", "CVQCMCLeg::AnswerCall Failed", LegRecord::Update, 32, 64};
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_CALL_LEG_ANSWER, VQCMC_MSG_CMD_CALL_LEG_ANSWER> Msg(VQCMC_MSG_ELEMENT_ROOM);
@@ -244,6 +250,7 @@ VQX_RESULT CVQCMCLeg::AnswerCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCEr
 
 VQX_RESULT CVQCMCLeg::SendCallSuppInfo(_VQCMC_SUPP_INFO_MSG_TYPE Type, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute,
                                        IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("SendCallSuppInfo"); VQX_RESULT_FAILED(Refused)) return Refused;
   static const CommandLayout L{"SendCallSuppInfo", "CVQCMCLeg::SendCallSuppInfo Failed", LegRecord::Update, 32, 64};
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_CALL_SUPP_INFO, VQCMC_MSG_CMD_CALL_SUPP_INFO> Msg(VQCMC_MSG_ELEMENT_ROOM);
@@ -253,6 +260,7 @@ VQX_RESULT CVQCMCLeg::SendCallSuppInfo(_VQCMC_SUPP_INFO_MSG_TYPE Type, CVQCMC_PR
 }
 
 VQX_RESULT CVQCMCLeg::ProgressCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("ProgressCall"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCMC_PROTOCOL_ATTRIBUTE Local;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   const u32 un32Protocol = mpAttributes.IsNull() ? 0u : mpAttributes->GetProtocolType();
@@ -275,6 +283,7 @@ VQX_RESULT CVQCMCLeg::ProgressCall(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMC
 
 VQX_RESULT CVQCMCLeg::CallTransferRequest(CVQCMC_CALL_TRANSFER const& Transfer, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute,
                                           IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("CallTransferRequest"); VQX_RESULT_FAILED(Refused)) return Refused;
   static const CommandLayout L{"CallTransferRequest", "CVQCMCLeg::CallTransferRequest Failed", LegRecord::Common, 32,
                                40};
   CVQCAFMutexAutoGetGive Lock(mpMutex);
@@ -294,6 +303,7 @@ VQX_RESULT CVQCMCLeg::CallTransferRequest(CVQCMC_CALL_TRANSFER const& Transfer, 
 }
 
 VQX_RESULT CVQCMCLeg::CallTransferProgress(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("CallTransferProgress"); VQX_RESULT_FAILED(Refused)) return Refused;
   static const CommandLayout L{"CallTransferProgress", "CVQCMCLeg::CallTransferProgress Failed", LegRecord::Common,
                                32, 40};
   CVQCAFMutexAutoGetGive Lock(mpMutex);
@@ -311,6 +321,7 @@ VQX_RESULT CVQCMCLeg::CallTransferProgress(CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute
 
 VQX_RESULT CVQCMCLeg::CallTransferResponse(const _VQCMC_CALL_REASON& Reason, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute,
                                            IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("CallTransferResponse"); VQX_RESULT_FAILED(Refused)) return Refused;
   static const CommandLayout L{"CallTransferResponse", "CVQCMCLeg::CallTransferResponse Failed", LegRecord::Common,
                                32, 40};
   CVQCAFMutexAutoGetGive Lock(mpMutex);
@@ -329,6 +340,7 @@ VQX_RESULT CVQCMCLeg::CallTransferResponse(const _VQCMC_CALL_REASON& Reason, CVQ
 
 VQX_RESULT CVQCMCLeg::TerminateCall(_VQCMC_CALL_REASON& Reason, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute,
                                     IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("TerminateCall"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   if (mfSynchronized == 0) {
     LogTrace(VQLV3, "CVQCMCLeg::TerminateCall: Terminate was called when out of sync, ignoring...\n");
@@ -366,6 +378,7 @@ VQX_RESULT CVQCMCLeg::TerminateCall(_VQCMC_CALL_REASON& Reason, CVQCMC_PROTOCOL_
 
 VQX_RESULT CVQCMCLeg::TerminateCall(unsigned int un32LegId, _VQCMC_CALL_REASON& Reason,
                                     CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = CVQCMCLib::CommandRefusal(); VQX_RESULT_FAILED(Refused)) return Refused;
   _VQCMC_LIB_LEG_PARAMS Params{};
   const VQX_RESULT Result = VQCmcLibLegFind(VqCmcLiveLibHandle(), un32LegId, &Params);
   if (VQX_RESULT_FAILED(Result)) return Result;
@@ -375,6 +388,9 @@ VQX_RESULT CVQCMCLeg::TerminateCall(unsigned int un32LegId, _VQCMC_CALL_REASON& 
 
 VQX_RESULT CVQCMCLeg::TerminateCallSignalingMedia(_VQCMC_CALL_REASON& Reason, CVQCMC_PROTOCOL_ATTRIBUTE* pAttribute,
                                                   IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("TerminateCallSignalingMedia"); VQX_RESULT_FAILED(Refused)) {
+    return Refused;
+  }
   static const CommandLayout L{"TerminateCallSignalingMedia", "CVQCMCLeg::TerminateCallSignalingMedia Failed",
                                LegRecord::Common, 32, 56};
   CVQCAFMutexAutoGetGive Lock(mpMutex);
@@ -387,6 +403,7 @@ VQX_RESULT CVQCMCLeg::TerminateCallSignalingMedia(_VQCMC_CALL_REASON& Reason, CV
 }
 
 VQX_RESULT CVQCMCLeg::TerminateCallMediaOnly(_VQCMC_CALL_REASON& Reason, IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("TerminateCallMediaOnly"); VQX_RESULT_FAILED(Refused)) return Refused;
   static const CommandLayout L{"TerminateCallMediaOnly", "CVQCMCLeg::TerminateCallMediaOnly Failed",
                                LegRecord::Common, 32, 0};
   CVQCAFMutexAutoGetGive Lock(mpMutex);
@@ -418,6 +435,7 @@ void CVQCMCLeg::RefuseLeg(_VQCMC_CALL_REASON_CODE Code, CVQCMC_PROTOCOL_ATTRIBUT
 }
 
 VQX_RESULT CVQCMCLeg::ChangeProfile(IVQCMCErrorListener* pListener, unsigned int fFlag) {
+  if (const VQX_RESULT Refused = LibraryRefusal("ChangeProfile"); VQX_RESULT_FAILED(Refused)) return Refused;
   static const char* const kError = "CVQCMCLeg::ChangeProfile Failed";
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_MEDIA_PROFILE_CHANGE, VQCMC_MSG_CMD_MEDIA_PROFILE_CHANGE> Msg(VQCMC_MSG_ELEMENT_ROOM);
@@ -444,6 +462,7 @@ VQX_RESULT CVQCMCLeg::ChangeProfile(IVQCMCErrorListener* pListener, unsigned int
 }
 
 VQX_RESULT CVQCMCLeg::GetStats(IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal("GetStats"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_GET_STATS, VQCMC_MSG_CMD_GET_STATS> Msg(VQCMC_MSG_ELEMENT_ROOM);
   if (mfBeingFreed != 0) return VQX_RESULT_INVALID_STATE;
@@ -488,6 +507,8 @@ VQX_RESULT CVQCMCLeg::HandleCreateCallResponse(VQX_MSG_HANDLE* phMsg) {
     return Result;
   }
   if (static_cast<i32>(un32Result) < 0) {
+    // A refused create closes the leg in the core library: nothing else will be answered.
+    FailPendingRequests(VQX_RESULT_INVALID_STATE, kVqCmcLostToEnd);
     CVQCMC_PROTOCOL_ATTRIBUTE Attribute;
     _VQCMC_CALL_REASON Reason;
     VqCmcReasonInit(Reason, *VqCmcAt(pPayload, kOffsetCreateReason));

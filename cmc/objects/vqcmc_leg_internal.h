@@ -23,6 +23,29 @@ void VqCmcLegErrorFill(CVQCMCLegError& Error, u32 un32Code, const char* pszText,
 /* The detail block of a leg-error notification into the error. */
 void VqCmcLegErrorSetDetail(CVQCMCLegError& Error, const u8* pbyDetail, u32 un32Size);
 
+/* CVQCMCLib::CommandRefusal for a command of a leg or mixer: the refusal (0x82000014) traced on the
+ * object at level 1 as "<class>::<operation>: ...". */
+inline VQX_RESULT VqCmcLibraryRefusal(CVQCAFLogTrace& Object, const char* pszClass, const char* pszOperation) {
+  const VQX_RESULT Result = CVQCMCLib::CommandRefusal();
+  if (VQX_RESULT_FAILED(Result)) {
+    Object.LogTrace(VQLV1, "%s::%s: The call/media control library is stopped or not initialised.\n", pszClass,
+                    pszOperation);
+  }
+  return Result;
+}
+
+/* Why a leg or mixer its creating constructor could not make in the core library stays without
+ * one: the library's "no server available" (0x82000015) is the not-ready code (0x8201020A) that the
+ * commands of the entities it holds get in the same outage; any other failure is its own code. */
+inline VQX_RESULT VqCmcCreateFailure(VQX_RESULT Result) {
+  return Result == VQX_RESULT_NOT_FOUND ? VQX_RESULT_API_ADA_NOT_READY : Result;
+}
+
+/* How the commands of a leg or mixer still waiting fail once no response will come: the server
+ * lost the synchronisation (and the answers with it: the not-ready code), or the leg or mixer ended. */
+inline constexpr char kVqCmcLostToSync[] = "Request lost: synchronisation with the CMC server lost";
+inline constexpr char kVqCmcLostToEnd[] = "Request lost: terminated before its response";
+
 /* A reason the leg builds itself: the code, the other 12 bytes zero. */
 inline void VqCmcReasonInit(_VQCMC_CALL_REASON& Reason, u32 un32Code) {
   memset(&Reason, 0, sizeof(Reason));
@@ -72,7 +95,8 @@ VQX_RESULT CVQCMCLeg::SendBuilt(CVQCMCMessage<T, id>& Msg, const char* pszLogOp,
   if (VQX_RESULT_FAILED(Result)) {
     return ReportFailure(pszLogOp, pszError, "HandleRequest Failed.", Result, pListener, __LINE__);
   }
-  Result = Msg.LegMsgProcess(GetLegId(), 0);
+  // A leg that has no core-library leg of its own sends nothing: its construction's failure stands.
+  Result = mfValidCallCtx != 0 ? Msg.LegMsgProcess(GetLegId(), 0) : mun32InvalidResult;
   if (VQX_RESULT_FAILED(Result)) {
     ForgetRequest(un32Serial);
     return ReportFailure(pszLogOp, pszError, "ProcessMsg Failed", Result, pListener, __LINE__);

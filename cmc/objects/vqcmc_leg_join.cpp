@@ -16,6 +16,7 @@
  * callback made on (or handing out) the peer after the mutex is released
  * holds a pin on it, which keeps it from its free listener meanwhile.
  */
+#include <algorithm>
 #include <vector>
 
 #include "vqcafmutex.h"
@@ -180,7 +181,7 @@ VQX_RESULT CVQCMCLegJoinedLeg::SendCommand(CVQCMCLeg& Leg, M& Msg, const char* p
   if (VQX_RESULT_FAILED(Result)) {
     return Leg.ReportFailure(pszOp, pszError, "HandleRequest Failed.", Result, pListener, __LINE__);
   }
-  Result = Msg.LegMsgProcess(Leg.GetLegId(), un32Other);
+  Result = Leg.mfValidCallCtx != 0 ? Msg.LegMsgProcess(Leg.GetLegId(), un32Other) : Leg.mun32InvalidResult;
   if (VQX_RESULT_FAILED(Result)) {
     Leg.ForgetRequest(un32Serial);
     return Leg.ReportFailure(pszOp, pszError, "ProcessMsg Failed", Result, pListener, __LINE__);
@@ -210,9 +211,14 @@ VQX_RESULT CVQCMCLeg::Join(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener, unsi
                            CVQCMC_JOIN_ATTRIBUTE* pAttribute) {
   static const char kOp[] = "Join";
   static const char kError[] = "CVQCMCLeg::Join Failed";
+  if (const VQX_RESULT Refused = LibraryRefusal("Join"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_JOIN, VQCMC_MSG_CMD_JOIN> Msg(VQCMC_MSG_ELEMENT_ROOM);
   if (pLeg == nullptr) return ReportFailure(kOp, kError, "Null leg", VQX_RESULT_NULL_PARAM, pListener, __LINE__);
+  if (pLeg == this) {
+    return ReportFailure(kOp, kError, "A leg cannot be joined to itself", VQX_RESULT_INVALID_OPERATION, pListener,
+                         __LINE__);
+  }
   CVQCMC_JOIN_ATTRIBUTE Default;
   if (pAttribute == nullptr) pAttribute = GetJoinAttributes();
   if (pAttribute == nullptr) pAttribute = &Default;  // before the library is attached: full duplex
@@ -259,6 +265,7 @@ VQX_RESULT CVQCMCLeg::Join(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener, unsi
 VQX_RESULT CVQCMCLeg::Unjoin(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener) {
   static const char kOp[] = "Unjoin";
   static const char kError[] = "CVQCMCLeg::Unjoin Failed";
+  if (const VQX_RESULT Refused = LibraryRefusal("Unjoin"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_UNJOIN, VQCMC_MSG_CMD_UNJOIN> Msg(VQCMC_MSG_ELEMENT_ROOM);
   if (mfBeingFreed != 0) return VQX_RESULT_INVALID_STATE;
@@ -333,6 +340,9 @@ void CVQCMCLeg::SetUnjoined(CVQCMCLeg* pLeg) {
     std::vector<CVQCMCLegJoinedLeg*> aJoins;
     mJoinedLegs1.Snapshot(aJoins);
     mJoinedLegs2.Snapshot(aJoins);
+    // A record of this leg with itself (a server's link naming it twice) is in both lists: dropped once.
+    std::sort(aJoins.begin(), aJoins.end());
+    aJoins.erase(std::unique(aJoins.begin(), aJoins.end()), aJoins.end());
     for (CVQCMCLegJoinedLeg* pJoin : aJoins) UnjoinPair(pJoin->mpLeg1, pJoin->mpLeg2);
   }
   DropMixerJoins();

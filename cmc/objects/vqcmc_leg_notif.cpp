@@ -138,6 +138,8 @@ VQX_RESULT CVQCMCLeg::HandleCallTerminated(VQX_MSG_HANDLE* phMsg) {
     LogFailure("HandleCallTerminated", "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
     return VQX_RESULT_INVALID_PARAM;
   }
+  // The core library delivers nothing more to the leg: what waits for a response fails first.
+  FailPendingRequests(VQX_RESULT_INVALID_STATE, kVqCmcLostToEnd);
   // A refused leg goes with its joins: its destructor reports and drops them.
   if (mfRefused != 0) return FreeLeg();
   SetUnjoined(nullptr);
@@ -159,7 +161,7 @@ VQX_RESULT CVQCMCLeg::HandleLegTerminated(VQX_MSG_HANDLE* phMsg) {
     return VQX_RESULT_INVALID_PARAM;
   }
   // The server no longer knows the leg: no response will come for what is pending.
-  ClearPendingListeners();
+  FailPendingRequests(VQX_RESULT_INVALID_STATE, kVqCmcLostToEnd);
   SetUnjoined(nullptr);
   _VQCMC_CALL_REASON Reason;
   VqCmcReasonInit(Reason, VQCMC_CALL_REASON_SYNC_DROP);
@@ -251,6 +253,9 @@ VQX_RESULT CVQCMCLeg::HandleLegSyncLost(VQX_MSG_HANDLE* phMsg) {
     LogFailure("HandleLegSyncLost", "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
     return VQX_RESULT_INVALID_PARAM;
   }
+  // Answers the server owed are lost with it (a restarted server knows nothing of them), and
+  // those that come while the leg is out of synchronisation are not delivered: fail them now.
+  FailPendingRequests(VQX_RESULT_API_ADA_NOT_READY, kVqCmcLostToSync);
   mfSynchronized = 0;
   OnSyncLost();
   return VQX_RESULT_OK;

@@ -40,6 +40,7 @@ u32 PayloadVersion(const void* pPayload) {
 /* ------------------------------------------------------------ commands */
 
 VQX_RESULT CVQCMCLeg::CheckCommandState(const char* pszOperation) {
+  if (const VQX_RESULT Refused = LibraryRefusal(pszOperation); VQX_RESULT_FAILED(Refused)) return Refused;
   if (mfBeingFreed != 0) return VQX_RESULT_INVALID_STATE;
   if (mState == VQCMC_CALL_LEG_STATE_TERMINATED) {
     LogTrace(VQLV1, "CVQCMCLeg::%s: This function cannot be used on a call in the terminating state.\n", pszOperation);

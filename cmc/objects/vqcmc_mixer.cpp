@@ -88,6 +88,7 @@ CVQCMCMixer::CVQCMCMixer(unsigned int un32MixerId, CVQCAFPtr<CVQCMC_MIXER_ATTRIB
     if (VQX_RESULT_FAILED(AddResult)) {
       LogTrace(VQERR, "Failed to insert mixer into CVQCMCLib hash by MixerId. MixerId 0x%08X, Result 0x%08X",
                un32MixerId, AddResult);
+      mun32InvalidResult = AddResult;
       return;
     }
     mfRegistered = 1;
@@ -96,6 +97,7 @@ CVQCMCMixer::CVQCMCMixer(unsigned int un32MixerId, CVQCAFPtr<CVQCMC_MIXER_ATTRIB
       LogFailure("CVQCMCMixer", "VQCmcLibMixerModify Failed.", 0, Result, __LINE__);
       pLib->MixerIdRemove(un32MixerId);
       mfRegistered = 0;
+      mun32InvalidResult = Result;
       return;
     }
     mfCreated = 1;
@@ -103,6 +105,7 @@ CVQCMCMixer::CVQCMCMixer(unsigned int un32MixerId, CVQCAFPtr<CVQCMC_MIXER_ATTRIB
     const VQX_RESULT Result = VQCmcLibMixerCreate(VqCmcLiveLibHandle(), &mLibParams);
     if (VQX_RESULT_FAILED(Result)) {
       LogFailure("CVQCMCMixer", "VQCmcLibMixerCreate Failed.", 0, Result, __LINE__);
+      mun32InvalidResult = VqCmcCreateFailure(Result);
       return;
     }
     mun32MixerId = mLibParams.EntityId;
@@ -228,6 +231,16 @@ VQX_RESULT CVQCMCMixer::HandleRequest(VQX_MSG_HANDLE hMsg, IVQCMCErrorListener* 
 void CVQCMCMixer::ForgetRequest(u32 un32Serial) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   mRequests.Forget(un32Serial);
+}
+
+void CVQCMCMixer::FailPendingRequests(VQX_RESULT Result, const char* pszText) {
+  CVQCAFMutexAutoGetGive Lock(mpMutex);
+  mRequests.TakeAll([&](u32 un32MsgId, IVQCMCErrorListener* pListener) {
+    if (pListener == nullptr) return;
+    CVQCMCMixerError Error(Result, pszText, VqxFileNameFromPath(__FILE__), __LINE__);
+    Error.mun32MsgId = un32MsgId;
+    HandleCmcError(Error, pListener);
+  });
 }
 
 VQX_RESULT CVQCMCMixer::HandleResponse(VQX_MSG_HANDLE hMsg, unsigned int fHandled, unsigned int un32Result,

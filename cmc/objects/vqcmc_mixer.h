@@ -10,7 +10,10 @@
  * the mixer terminating). A command remembers its error listener as a leg
  * does: the first one ever given becomes the default, others wait per
  * request (serial number, at most 20) for their response; a negative result
- * reaches the listener, then OnMixerError unless the listener handled it.
+ * reaches the listener, then OnMixerError unless the listener handled it. A
+ * command whose response will not come fails the same way, before the
+ * notification that says so: at synchronisation lost (0x8201020A), and when
+ * the mixer is terminated or its create refused (0x8200000F).
  * Freeing: FreeMixer marks the mixer; the check at the end of the message or
  * event being handled hands it to its free listener (the mixer's own Free
  * deletes it).
@@ -98,7 +101,9 @@ class CVQCMCMixer : public IVQCMCMixer,
                     public CVQCAFLogTrace {
  public:
   /* Id 0: a new core-library mixer; another id: adopts the library's mixer
-   * of that id (fails, context invalid, when another mixer object represents it). */
+   * of that id (fails, context invalid, when another mixer object represents it).
+   * A mixer not valid sends nothing: its commands fail with its construction's
+   * failure, 0x8201020A when no server was ready to make it. */
   CVQCMCMixer(unsigned int un32MixerId, CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE> pAttribute,
               IVQCMCFreeListener<CVQCMCMixer>* pFreeListener, unsigned int un32SerialisationId, CVQCAFMutex* pMutex);
   /* Removes what this object registered: its registry entry, its core-library mixer. */
@@ -147,6 +152,8 @@ class CVQCMCMixer : public IVQCMCMixer,
   void OnMixerStreamRecordingDone(_VQCMC_IVR_REASON_CODE) override {}
 
   /* ------------------------------------------------- mixer commands
+   * Every command of this class (these and the joins) first fails with 0x82000014 once the
+   * library is detached or gone: nothing sent, no listener or callback.
    * Each: state checks (free requested: 0x8200000F silently; terminating:
    * 0x8200000F traced at level 1), the command filled, the listener
    * remembered, the message handed to the core library; a later failure
@@ -204,10 +211,10 @@ class CVQCMCMixer : public IVQCMCMixer,
    * removes it. Refused (0x8200000F) while either party is freed or
    * terminating (joins) or this mixer is freed or out of synchronisation
    * (unjoins); a listener that receives from a leg or listens to another
-   * mixer: 0x8200000F; a null mixer attribute or a pair without a record:
-   * 0x82000011. Join state changes under the records' class mutexes only:
-   * no operation here holds two object mutexes, and a peer mixer's own
-   * mutex is never taken. The done callbacks of a mixer-mixer join go to
+   * mixer: 0x8200000F; a null mixer attribute, this mixer as the peer or a
+   * pair without a record: 0x82000011. Join state changes under the records'
+   * class mutexes only: no operation here holds two object mutexes, and a
+   * peer mixer's own mutex is never taken. The done callbacks of a mixer-mixer join go to
    * the record's lower-id mixer (without its mutex when it is the peer). */
   virtual VQX_RESULT MixerJoin(CVQCMCLeg* pLeg, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE* pAttribute, IVQCMCErrorListener* pListener);
   virtual VQX_RESULT MixerJoin(CVQCMCMixer* pMixer, CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE* pAttribute,
@@ -289,6 +296,9 @@ class CVQCMCMixer : public IVQCMCMixer,
                   const char* pszFile = __builtin_FILE());
   /* Removes the listener remembered for a request whose send failed. */
   void ForgetRequest(u32 un32Serial);
+  /* The mixer will get no further responses: each command still waiting fails to its listener (or
+   * the default one), oldest first, with Result and pszText (then OnMixerError unless handled). */
+  void FailPendingRequests(VQX_RESULT Result, const char* pszText);
   /* A command's failure after its state checks: the error to the listener (else
    * OnMixerError), the failure line with pszStep; returns Result. */
   VQX_RESULT ReportFailure(const char* pszOperation, const char* pszErrorText, const char* pszStep,
@@ -312,6 +322,9 @@ class CVQCMCMixer : public IVQCMCMixer,
   void UpdateMappingId(VQX_MSG_HANDLE hMsg);
   /* False (nothing sent) while free requested or terminating. */
   bool Refusable(const char* pszOp);
+  /* 0x82000014, traced at level 1, when CVQCMCLib::CommandRefusal refuses: the command then sends
+   * nothing and calls no listener or callback. */
+  VQX_RESULT LibraryRefusal(const char* pszOperation);
   /* Version and mixer id words, listener remembered, handed over. */
   template <class T, u32 id>
   VQX_RESULT SendBuilt(CVQCMCMessage<T, id>& Msg, u32 un32Version, const char* pszOp, const char* pszError,
@@ -379,10 +392,12 @@ class CVQCMCMixer : public IVQCMCMixer,
   CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE> mpAttribute;
   IVQCMCFreeListener<CVQCMCMixer>* mpFreeListener = nullptr;
   u32 mfBeingFreed = 0;
-  CVQCMCRequestTable mRequests{"CVQCMCMixer", VQCMC_MIXER_MAX_PENDING_LISTENERS};
+  CVQCMCRequestTable mRequests{VQCMC_MIXER_MAX_PENDING_LISTENERS};
   /* What this object registered, and so removes. */
   u32 mfRegistered = 0;
   u32 mfOwnsLibMixer = 0;
+  /* While not valid, what its commands fail with: the construction's failure (VqCmcCreateFailure). */
+  VQX_RESULT mun32InvalidResult = VQX_RESULT_OK;
   /* Messages and events being handled (a refusal's free then waits for their end). */
   u32 mun32Dispatching = 0;
   _VQCMC_LIB_MIXER_PARAMS mLibParams{};

@@ -49,13 +49,18 @@ VQX_RESULT CVQCMCMixer::SendBuilt(CVQCMCMessage<T, id>& Msg, u32 un32Version, co
   const u32 un32Serial = Msg.GetMsg()->un32SerialNumber;
   VQX_RESULT Result = HandleRequest(Msg.GetMsg(), pListener);
   if (VQX_RESULT_FAILED(Result)) return ReportFailure(pszOp, pszError, "HandleRequest Failed.", Result, pListener, __LINE__);
-  Result = Msg.MixerMsgProcess(mun32MixerId, 0);
+  // A mixer that has no core-library mixer of its own sends nothing: its construction's failure stands.
+  Result = mfValidMixerCtx != 0 ? Msg.MixerMsgProcess(mun32MixerId, 0) : mun32InvalidResult;
   if (VQX_RESULT_FAILED(Result)) {
     // No response will come for it: its listener is not kept.
     ForgetRequest(un32Serial);
     return ReportFailure(pszOp, pszError, "ProcessMsg Failed", Result, pListener, __LINE__);
   }
   return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCMCMixer::LibraryRefusal(const char* pszOperation) {
+  return VqCmcLibraryRefusal(*this, "CVQCMCMixer", pszOperation);
 }
 
 bool CVQCMCMixer::Refusable(const char* pszOp) {
@@ -84,6 +89,7 @@ void CVQCMCMixer::CopyMixerFrom(const CVQCMC_MIXER_ATTRIBUTE& Attr, _VQCMC_MIXER
 
 VQX_RESULT CVQCMCMixer::MixerCreate(IVQCMCErrorListener* pListener) {
   static constexpr const char* kError = "CVQCMCMixer::MixerCreate Failed";
+  if (const VQX_RESULT Refused = LibraryRefusal("MixerCreate"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCMCMessage<_VQCMC_MSG_CMD_MIXER_CREATE, VQCMC_MSG_CMD_MIXER_CREATE> Msg(VQCMC_MSG_ELEMENT_ROOM);
   LogTrace(VQLV1, "CVQCMCMixer::MixerCreate\n");
   u8* pbyPayload = reinterpret_cast<u8*>(Msg.GetPayload());
@@ -103,6 +109,7 @@ VQX_RESULT CVQCMCMixer::MixerCreate(IVQCMCErrorListener* pListener) {
 
 VQX_RESULT CVQCMCMixer::MixerTerminate(IVQCMCErrorListener* pListener) {
   static constexpr const char* kError = "CVQCMCMixer::MixerTerminate Failed";
+  if (const VQX_RESULT Refused = LibraryRefusal("MixerTerminate"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCMCMessage<_VQCMC_MSG_CMD_MIXER_TERMINATE, VQCMC_MSG_CMD_MIXER_TERMINATE> Msg(VQCMC_MSG_ELEMENT_ROOM);
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   if (mfSynchronized == 0) {
@@ -131,6 +138,7 @@ VQX_RESULT CVQCMCMixer::MixerTerminate(IVQCMCErrorListener* pListener) {
 }
 
 VQX_RESULT CVQCMCMixer::MixerTerminate(unsigned int un32MixerId, IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = CVQCMCLib::CommandRefusal(); VQX_RESULT_FAILED(Refused)) return Refused;
   _VQCMC_LIB_MIXER_PARAMS Params{};
   const VQX_RESULT Result = VQCmcLibMixerFind(VqCmcLiveLibHandle(), un32MixerId, &Params);
   if (VQX_RESULT_FAILED(Result)) return Result;
@@ -141,6 +149,7 @@ VQX_RESULT CVQCMCMixer::MixerTerminate(unsigned int un32MixerId, IVQCMCErrorList
 VQX_RESULT CVQCMCMixer::MixerSetAttribute(CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE> pAttribute,
                                           IVQCMCErrorListener* pListener) {
   static constexpr const char* kError = "CVQCMCMixer::MixerSetAttribute Failed";
+  if (const VQX_RESULT Refused = LibraryRefusal("MixerSetAttribute"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_MIXER_SET_ATTRIBUTE, VQCMC_MSG_CMD_MIXER_SET_ATTRIBUTE> Msg(VQCMC_MSG_ELEMENT_ROOM);
   if (!Refusable("MixerSetAttribute")) return VQX_RESULT_INVALID_STATE;
@@ -187,6 +196,7 @@ void CVQCMCMixer::RefuseMixer(unsigned int un32MixerId, CVQCMC_MIXER_ATTRIBUTE& 
 
 VQX_RESULT CVQCMCMixer::MixerPlayStream(CVQCMC_PLAY_ATTRIBUTE& Attribute, IVQCMCErrorListener* pListener) {
   static constexpr const char* kError = "CVQCMCMixer::MixerPlayStream Failed";
+  if (const VQX_RESULT Refused = LibraryRefusal("MixerPlayStream"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   if (!Refusable("MixerPlayStream")) return VQX_RESULT_INVALID_STATE;
   u8 un8Index = 0xFF, fPaused = 0;
@@ -218,6 +228,7 @@ VQX_RESULT CVQCMCMixer::MixerPlayStream(CVQCMC_PLAY_ATTRIBUTE& Attribute, IVQCMC
 
 VQX_RESULT CVQCMCMixer::MixerRecordStream(CVQCMC_RECORD_ATTRIBUTE& Attribute, IVQCMCErrorListener* pListener) {
   static constexpr const char* kError = "CVQCMCMixer::MixerRecordStream Failed";
+  if (const VQX_RESULT Refused = LibraryRefusal("MixerRecordStream"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_RECORD, VQCMC_MSG_CMD_RECORD> Msg(VQCMC_MSG_ELEMENT_ROOM);
   if (!Refusable("MixerRecordStream")) return VQX_RESULT_INVALID_STATE;
@@ -245,6 +256,7 @@ template <class T, u32 id>
 VQX_RESULT CVQCMCMixer::StreamControl(const char* pszOp, const char* pszError, unsigned int fPlay,
                                       unsigned int fRecord, unsigned char un8Index, int nPaused,
                                       IVQCMCErrorListener* pListener) {
+  if (const VQX_RESULT Refused = LibraryRefusal(pszOp); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<T, id> Msg(VQCMC_MSG_ELEMENT_ROOM);
   if (!Refusable(pszOp)) return VQX_RESULT_INVALID_STATE;

@@ -14,6 +14,7 @@
  * callback made on a peer mixer, or handing out a peer (the lower-id mixer,
  * the leg), pins it under the class mutex first: its free waits for the call.
  */
+#include <algorithm>
 #include <vector>
 
 #include "vqcafmutex.h"
@@ -326,7 +327,7 @@ VQX_RESULT CVQCMCMixer::SendJoin(CVQCMCMessage<T, id>& Msg, const char* pszOp, c
   if (VQX_RESULT_FAILED(Result)) {
     return ReportFailure(pszOp, pszError, "HandleRequest Failed.", Result, pListener, __LINE__);
   }
-  Result = Msg.MixerMsgProcess(mun32MixerId, un32Peer);
+  Result = mfValidMixerCtx != 0 ? Msg.MixerMsgProcess(mun32MixerId, un32Peer) : mun32InvalidResult;
   if (VQX_RESULT_FAILED(Result)) {
     ForgetRequest(un32Serial);
     return ReportFailure(pszOp, pszError, "ProcessMsg Failed", Result, pListener, __LINE__);
@@ -338,6 +339,7 @@ VQX_RESULT CVQCMCMixer::MixerJoin(CVQCMCLeg* pLeg, CVQCMC_MIXER_LEG_JOIN_ATTRIBU
                                   IVQCMCErrorListener* pListener) {
   static const char kOp[] = "MixerJoin";
   static const char kError[] = "CVQCMCMixer::MixerJoin Failed";
+  if (const VQX_RESULT Refused = LibraryRefusal("MixerJoin"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_MIXER_LEG_JOIN, VQCMC_MSG_CMD_MIXER_LEG_JOIN> Msg(VQCMC_MSG_ELEMENT_ROOM);
   CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Default;
@@ -378,6 +380,7 @@ VQX_RESULT CVQCMCMixer::MixerJoin(CVQCMCMixer* pMixer, CVQCMC_MIXER_MIXER_JOIN_A
                                   IVQCMCErrorListener* pListener) {
   static const char kOp[] = "MixerJoin";
   static const char kError[] = "CVQCMCMixer::MixerJoin Failed";
+  if (const VQX_RESULT Refused = LibraryRefusal("MixerJoin"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_MIXER_MIXER_JOIN, VQCMC_MSG_CMD_MIXER_MIXER_JOIN> Msg(VQCMC_MSG_ELEMENT_ROOM);
   if (pAttribute == nullptr) {
@@ -385,6 +388,10 @@ VQX_RESULT CVQCMCMixer::MixerJoin(CVQCMCMixer* pMixer, CVQCMC_MIXER_MIXER_JOIN_A
                          __LINE__);
   }
   if (pMixer == nullptr) return ReportFailure(kOp, kError, "Null mixer", VQX_RESULT_NULL_PARAM, pListener, __LINE__);
+  if (pMixer == this) {
+    return ReportFailure(kOp, kError, "A mixer cannot be joined to itself", VQX_RESULT_INVALID_OPERATION, pListener,
+                         __LINE__);
+  }
   // The other mixer's flags are read without its mutex, as a leg's are.
   if (mfBeingFreed != 0 || pMixer->mfBeingFreed != 0) {
     LogTrace(VQLV1, "CVQCMCMixer::MixerJoin: This function cannot be used on a mixer that is being freed.\n");
@@ -409,6 +416,7 @@ VQX_RESULT CVQCMCMixer::MixerJoin(CVQCMCMixer* pMixer, CVQCMC_MIXER_MIXER_JOIN_A
 VQX_RESULT CVQCMCMixer::MixerUnjoin(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListener) {
   static const char kOp[] = "MixerUnjoin";
   static const char kError[] = "CVQCMCMixer::MixerUnjoin Failed";
+  if (const VQX_RESULT Refused = LibraryRefusal("MixerUnjoin"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_MIXER_LEG_UNJOIN, VQCMC_MSG_CMD_MIXER_LEG_UNJOIN> Msg(VQCMC_MSG_ELEMENT_ROOM);
   if (mfBeingFreed != 0) return VQX_RESULT_INVALID_STATE;
@@ -434,6 +442,7 @@ VQX_RESULT CVQCMCMixer::MixerUnjoin(CVQCMCLeg* pLeg, IVQCMCErrorListener* pListe
 VQX_RESULT CVQCMCMixer::MixerUnjoin(CVQCMCMixer* pMixer, IVQCMCErrorListener* pListener) {
   static const char kOp[] = "MixerUnjoin";
   static const char kError[] = "CVQCMCMixer::MixerUnjoin Failed";
+  if (const VQX_RESULT Refused = LibraryRefusal("MixerUnjoin"); VQX_RESULT_FAILED(Refused)) return Refused;
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_CMD_MIXER_MIXER_UNJOIN, VQCMC_MSG_CMD_MIXER_MIXER_UNJOIN> Msg(VQCMC_MSG_ELEMENT_ROOM);
   if (mfBeingFreed != 0) return VQX_RESULT_INVALID_STATE;
@@ -528,6 +537,9 @@ void CVQCMCMixer::MixerSetUnjoined(unsigned int) {
   std::vector<CVQCMCMixerJoinedMixer*> aMixers;
   mJoinedMixersHigh.Snapshot(aMixers);
   mJoinedMixersLow.Snapshot(aMixers);
+  // A record of this mixer with itself (a server's link naming it twice) is in both lists: dropped once.
+  std::sort(aMixers.begin(), aMixers.end());
+  aMixers.erase(std::unique(aMixers.begin(), aMixers.end()), aMixers.end());
   for (CVQCMCMixerJoinedMixer* p : aMixers) {
     CVQCMCMixerJoinedMixer::Destroy(p->mpMixer1->GetMixerId(), p->mpMixer2->GetMixerId());
   }

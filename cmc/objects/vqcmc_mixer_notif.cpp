@@ -53,7 +53,11 @@ VQX_RESULT CVQCMCMixer::HandleMixerCreateResponse(VQX_MSG_HANDLE* phMsg) {
   const VQX_RESULT Result = HandleMixerResponse<_VQCMC_MSG_CMD_MIXER_CREATE, VQCMC_MSG_CMD_MIXER_CREATE>(
       phMsg, &CVQCMCMixer::OnMixerCreateResponse, "HandleMixerCreateResponse",
       "MixerCreate() Request failed on CMC server", &n32Result);
-  if (VQX_RESULT_SUCCEEDED(Result) && n32Result < 0) OnMixerTerminated();
+  if (VQX_RESULT_SUCCEEDED(Result) && n32Result < 0) {
+    // A refused create closes the mixer in the core library: nothing else will be answered.
+    FailPendingRequests(VQX_RESULT_INVALID_STATE, kVqCmcLostToEnd);
+    OnMixerTerminated();
+  }
   return Result;
 }
 
@@ -99,6 +103,8 @@ VQX_RESULT CVQCMCMixer::HandleMixerAttributeChanged(VQX_MSG_HANDLE* phMsg) {
 VQX_RESULT CVQCMCMixer::HandleMixerTerminated(VQX_MSG_HANDLE* phMsg) {
   VqCmcLegReleaseMsg(phMsg);
   mfCreated = 0;
+  // The core library delivers nothing more to the mixer: what waits for a response fails first.
+  FailPendingRequests(VQX_RESULT_INVALID_STATE, kVqCmcLostToEnd);
   if (mfRefused != 0) {
     FreeMixer();
   } else {
@@ -141,6 +147,8 @@ VQX_RESULT CVQCMCMixer::HandleMixerSyncDone(VQX_MSG_HANDLE* phMsg) {
 
 VQX_RESULT CVQCMCMixer::HandleMixerSyncLost(VQX_MSG_HANDLE* phMsg) {
   VqCmcLegReleaseMsg(phMsg);
+  // As a leg's: the answers owed are lost with the synchronisation.
+  FailPendingRequests(VQX_RESULT_API_ADA_NOT_READY, kVqCmcLostToSync);
   mfSynchronized = 0;
   OnMixerSyncLost();
   return VQX_RESULT_OK;

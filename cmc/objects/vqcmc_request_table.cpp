@@ -1,53 +1,54 @@
 /*
- * CVQCMCRequestTable: the pending error listeners of a leg's or mixer's
- * commands, keyed by the command's serial number in a host-library hash.
+ * CVQCMCRequestTable: the commands of a leg or mixer waiting for their
+ * responses, in sending order; responses mostly come in that order, so a
+ * search from the oldest finds them first.
  */
 #include "vqcmc_request_table.h"
 
-#include <cstdint>
+#include <algorithm>
+#include <new>
 
 namespace VQCAF {
 
 VQX_RESULT CVQCMCRequestTable::Remember(VQX_MSG_HANDLE hMsg, IVQCMCErrorListener* pListener, const char** ppszStep) {
-  if (pListener == nullptr) return VQX_RESULT_OK;
-  if (mpDefault == nullptr || pListener == mpDefault) {
-    mpDefault = pListener;
-    return VQX_RESULT_OK;
-  }
-  if (hMsg == nullptr) return VQX_RESULT_NULL_PARAM;
-  if (mhTable == nullptr) {
-    mhTable = VQXHashCreateWithKeyInternal(mun32Capacity, mpszName, 0);
-    if (mhTable == nullptr) {
-      *ppszStep = "VQXHashCreateWithKey Failed.";
-      return VQX_RESULT_NOT_ENOUGH_MEMORY;
-    }
-  }
-  const VQX_RESULT Result = VQXHashInsert(mhTable, hMsg->un32SerialNumber, reinterpret_cast<uintptr_t>(pListener));
-  if (VQX_RESULT_FAILED(Result)) {
+  if (mpDefault == nullptr) mpDefault = pListener;
+  const bool fOwn = pListener != nullptr && pListener != mpDefault;
+  if (hMsg == nullptr) return fOwn ? VQX_RESULT_NULL_PARAM : VQX_RESULT_OK;
+  if (fOwn && mun32Count >= mun32Capacity) {
     *ppszStep = "VQXHashInsert Failed.";
-    return Result;
+    return VQX_RESULT_OUT_OF_RESOURCE;
   }
-  mun32Count++;
+  try {
+    maRequests.push_back({hMsg->un32SerialNumber, hMsg->un32MsgId, fOwn ? pListener : nullptr});
+  } catch (const std::bad_alloc&) {
+    *ppszStep = "VQXHashCreateWithKey Failed.";
+    return VQX_RESULT_NOT_ENOUGH_MEMORY;
+  }
+  if (fOwn) mun32Count++;
   return VQX_RESULT_OK;
 }
 
 IVQCMCErrorListener* CVQCMCRequestTable::Take(VQX_MSG_HANDLE hMsg) {
-  u64 un64Listener = 0;
-  if (hMsg != nullptr && mhTable != nullptr &&
-      VQX_RESULT_SUCCEEDED(VQXHashRemove(mhTable, hMsg->un32SerialNumber, &un64Listener))) {
-    mun32Count--;
-    return reinterpret_cast<IVQCMCErrorListener*>(static_cast<uintptr_t>(un64Listener));
-  }
-  return mpDefault;
+  if (hMsg == nullptr) return mpDefault;
+  const auto it = std::find_if(maRequests.begin(), maRequests.end(),
+                               [&](const Request& Entry) { return Entry.un32Serial == hMsg->un32SerialNumber; });
+  if (it == maRequests.end()) return mpDefault;
+  IVQCMCErrorListener* pListener = it->pListener;
+  if (pListener != nullptr) mun32Count--;
+  maRequests.erase(it);
+  return pListener != nullptr ? pListener : mpDefault;
 }
 
 void CVQCMCRequestTable::Forget(u32 un32Serial) {
-  if (mhTable != nullptr && VQX_RESULT_SUCCEEDED(VQXHashRemove(mhTable, un32Serial, nullptr))) mun32Count--;
+  const auto it = std::find_if(maRequests.begin(), maRequests.end(),
+                               [&](const Request& Entry) { return Entry.un32Serial == un32Serial; });
+  if (it == maRequests.end()) return;
+  if (it->pListener != nullptr) mun32Count--;
+  maRequests.erase(it);
 }
 
 void CVQCMCRequestTable::Clear() {
-  if (mhTable != nullptr) VQXHashDestroy(mhTable);
-  mhTable = nullptr;
+  maRequests.clear();
   mun32Count = 0;
 }
 

@@ -197,6 +197,8 @@ VQX_RESULT CVQCMCLib::Attach(CVQCMCLibUser* pUser) {
 VQX_RESULT CVQCMCLib::Detach() {
   CVQCMCLib* pLib = GetInstance();
   if (pLib == nullptr) return VQX_RESULT_INVALID_OPERATION;
+  // Commands are refused first: one that passed the check now still meets the stopped core library.
+  pLib->mfDetached.store(1, std::memory_order_release);
   if (pLib->mhCmcLib != nullptr) VQCmcLibStop(pLib->mhCmcLib);
   // A handler holds the message lock throughout: one running on another thread ends before the
   // user is cleared, and every later one finds none. Called from a handler, the lock is this
@@ -205,6 +207,13 @@ VQX_RESULT CVQCMCLib::Detach() {
   CVQCAFMutexAutoGetGive Lock(pLib->mpMsgMutex);
   pLib->mpUser = nullptr;
   return VQX_RESULT_OK;
+}
+
+VQX_RESULT CVQCMCLib::CommandRefusal() {
+  const CVQCMCLib* pLib = GetInstance();
+  const bool fServing = pLib != nullptr && pLib->mhCmcLib != nullptr &&
+                        pLib->mfDetached.load(std::memory_order_acquire) == 0;
+  return fServing ? VQX_RESULT_OK : VQX_RESULT_NOT_INITIALIZED;
 }
 
 void CVQCMCLib::Run(u32* pun32Quit) {

@@ -94,7 +94,8 @@ class CVQCMCLib : public CVQCAFLogTrace {
    */
   static VQX_RESULT Attach(CVQCMCLibUser* pUser);
   /*
-   * Stops the core library (kept until Uninit), then clears the user under mpMsgMutex: a
+   * Refuses every later command of legs and mixers (CommandRefusal) and stops the core library
+   * (kept until Uninit), then clears the user under mpMsgMutex: a
    * library-wide handler running on another thread ends first, and no handler calls the user
    * once Detach has returned, so the user may go then. From inside a handler (the mutex is this
    * thread's already) it does not wait, and that handler makes no further call to the user.
@@ -102,6 +103,13 @@ class CVQCMCLib : public CVQCAFLogTrace {
    * mpMsgMutex). 0x82000011 with no instance.
    */
   static VQX_RESULT Detach();
+
+  /*
+   * 0x02000000 while legs and mixers may send commands; 0x82000014 (not initialised) with no
+   * instance, before Attach and once Detach has begun: the core library would take nothing
+   * more to its servers. Any thread.
+   */
+  static VQX_RESULT CommandRefusal();
 
   /* Sleeps in 100 ms steps until *pun32Quit is non-zero (tested before each sleep). */
   void Run(u32* pun32Quit);
@@ -158,7 +166,8 @@ class CVQCMCLib : public CVQCAFLogTrace {
    * Posts pEvent to the leg or mixer un32EntityId after un32DelayMs (0 or
    * 0xFFFFFFFF: at once); it comes back through the entity's event
    * callback. The event must live until delivered or cancelled. 0x82000011
-   * before Attach (not logged); the core library's refusal.
+   * before Attach, 0x82000014 after Detach (nothing would deliver it; not
+   * logged); the core library's refusal.
    */
   VQX_RESULT SendEvent(u32 un32EntityId, IVQCMCEvent* pEvent, u32 un32DelayMs);
   VQX_RESULT SendLegEvent(u32 un32LegId, IVQCMCEvent* pEvent, u32 un32DelayMs) {
@@ -220,6 +229,7 @@ class CVQCMCLib : public CVQCAFLogTrace {
   VQX_LIB_HANDLE mhHostLib = nullptr;
   u32 mun32ActiveBuildNumber = 0;
   u32 mfOwnsCmcLib = 1;     /* 0 for a TestInstall instance */
+  std::atomic<u32> mfDetached{0};  /* set by Detach before it stops the core library */
   u32 mun32PoolsMade = 0;   /* join pools created, cleared by the destructor */
 };
 

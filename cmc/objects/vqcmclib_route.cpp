@@ -98,6 +98,8 @@ void CVQCMCLib::LegIdUnlock() { CVQCAFMutexGivPrivate(mpIdMutex, __FILE__, __LIN
 
 VQX_RESULT CVQCMCLib::SendEvent(u32 un32EntityId, IVQCMCEvent* pEvent, u32 un32DelayMs) {
   if (mhCmcLib == nullptr) return VQX_RESULT_INVALID_OPERATION;
+  // A stopped core library drops its jobs: the event would never come back, nor be deleted.
+  if (mfDetached.load(std::memory_order_acquire) != 0) return VQX_RESULT_NOT_INITIALIZED;
   const VQX_RESULT Result = VQCmcLibEntityEvent(mhCmcLib, un32EntityId, VqCmcEventKey(pEvent), un32DelayMs);
   return VQX_RESULT_FAILED(Result) ? Result : VQX_RESULT_OK;
 }

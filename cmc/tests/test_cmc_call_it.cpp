@@ -10,7 +10,10 @@
  * static terminate, and a
  * server restart after which one leg is synchronised again (sync lost, a
  * terminate refused while out of sync, sync done) and the other, not
- * reported, is dropped with reason 205 and freed.
+ * reported, is dropped with reason 205 and freed: the digit plays the
+ * restart left unanswered fail to their listeners at sync lost, and a leg
+ * made while no server is ready fails its create with the not-ready code.
+ * After Detach, and with the instance gone, every command fails at once.
  */
 #include "cmc_it_leg.h"
 #include "cmc_test_support.h"
@@ -155,33 +158,149 @@ TEST_F(CmcCallIt, OutgoingCallThroughEveryCommandAndNotification) {
 }
 
 TEST_F(CmcCallIt, RestartSynchronisesOneLegAndDropsTheOther) {
-  CJournal JC, JD;
+  CJournal JC, JD, JE;
+  CItListener LC0(JC, "LC0"), LC(JC, "LC"), LD(JD, "LD"), LE(JE, "LE");
   auto* C = new CItLeg(JC, "C");
   auto* D = new CItLeg(JD, "D");
   C->mfFreeOnEnd = D->mfFreeOnEnd = true;
-  ASSERT_TRUE(JC.Step([&] { EXPECT_EQ(C->CreateCall(nullptr, nullptr), VQX_RESULT_OK); }, "C:Create ok;"));
+  ASSERT_TRUE(JC.Step([&] { EXPECT_EQ(C->CreateCall(nullptr, &LC0), VQX_RESULT_OK); }, "C:Create ok;"));
   ASSERT_TRUE(JD.Step([&] { EXPECT_EQ(D->CreateCall(nullptr, nullptr), VQX_RESULT_OK); }, "D:Create ok;"));
   const u32 un32C = C->GetLegId();
-  // The server comes back and reports C only; it is the library that registers again first.
+  // A digit play in flight on each when the server restarts (it answers none): C's with a listener of
+  // its own, which holds one of C's slots, D's with its first listener, its default one.
+  ASSERT_TRUE(Run.Server.Answer("0x0A010061", "silent"));
+  EXPECT_EQ(C->PlayDigit("1", &LC), VQX_RESULT_OK);
+  EXPECT_EQ(D->PlayDigit("2", &LD), VQX_RESULT_OK);
+  ASSERT_TRUE(cmcpeer::WaitUntil([&] { return Run.Server.Stat("0x0a010061") == 2; }, 20000));
+  EXPECT_EQ(C->GetPendingListenerCount(), 1u);
+  // The server comes back and reports C only; it is the library that registers again first. The
+  // plays' answers are lost with the synchronisation: each fails to its listener, before SyncLost.
+  const std::string strLost = "Request lost: synchronisation with the CMC server lost;";
   const long nRegistered = Run.Server.Stat("LibRegister");
   ASSERT_EQ(Run.Server.Command("restart"), "ok");
   ASSERT_TRUE(cmcpeer::WaitUntil([&] { return Run.Server.Stat("LibRegister") > nRegistered; }, 20000));
-  ASSERT_TRUE(peerwait::WaitUntil([&] { return JC.Get() == "C:Create ok;C:SyncLost;"; }, 20000)) << JC.Get();
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return JC.Get() == "C:Create ok;LC:" + strLost + "C:SyncLost;"; }, 20000))
+      << JC.Get();
+  EXPECT_EQ(C->GetPendingListenerCount(), 0u);
   // Out of synchronisation: a terminate is refused and changes nothing.
   _VQCMC_CALL_REASON Normal{16, {}};
   EXPECT_EQ(C->TerminateCall(Normal, nullptr, nullptr), VQX_RESULT_INVALID_STATE);
   EXPECT_EQ(C->IsSynchronized() * 10 + C->IsTerminating(), 0u);
+  // No server is ready (none until the resynchronisation ends): a leg made now gets no core-library
+  // leg, and its create fails with the not-ready code, to its listener.
+  {
+    CItLeg E(JE, "E");
+    EXPECT_EQ(E.IsValidCallCtx(), 0u);
+    EXPECT_EQ(E.CreateCall(nullptr, &LE), VQX_RESULT_API_ADA_NOT_READY);
+  }
+  EXPECT_EQ(JE.Get(), "LE:CVQCMCLeg::CreateCallSignalingMedia Failed;E:Freed;");
   auto hex = cmcpeer::CmcServerProcess::Hex;
   ASSERT_TRUE(Run.Server.Resync({"leg " + hex(un32C) + " " + hex(C->mun32Mapping)}));
-  EXPECT_TRUE(peerwait::WaitUntil([&] { return JC.Get() == "C:Create ok;C:SyncLost;C:SyncDone;"; }, 20000)) << JC.Get();
-  EXPECT_TRUE(peerwait::WaitUntil([&] { return JD.Get() == "D:Create ok;D:SyncLost;D:Terminated 205 0;D:Freed;"; },
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return JC.Get() == "C:Create ok;LC:" + strLost + "C:SyncLost;C:SyncDone;"; },
                                   20000))
+      << JC.Get();
+  EXPECT_TRUE(peerwait::WaitUntil(
+      [&] { return JD.Get() == "D:Create ok;LD:" + strLost + "D:SyncLost;D:Terminated 205 0;D:Freed;"; }, 20000))
       << JD.Get();
   EXPECT_EQ(Run.Server.ClaimCounts(), (cmcpeer::CmcServerProcess::Claims{1, 0, 0}));
   EXPECT_EQ(C->GetState() * 10 + C->IsSynchronized(), VQCMC_CALL_LEG_STATE_ANSWERED * 10 + 1u);
+  // All 20 slots are C's again (the 21st request is refused); plays still unanswered when the call
+  // ends fail to their listeners before the leg hears its end.
+  std::vector<CItListener> aOwn(20, CItListener(JC, "Own"));
+  for (CItListener& Own : aOwn) EXPECT_EQ(C->PlayDigit("9", &Own), VQX_RESULT_OK);
+  EXPECT_EQ(C->PlayDigit("9", &LC), VQX_RESULT_OUT_OF_RESOURCE);
   EXPECT_TRUE(JC.Step([&] { EXPECT_EQ(C->TerminateCall(Normal, nullptr, nullptr), VQX_RESULT_OK); },
                       "C:SendTerminate 16;C:Terminate ok;"));
-  EXPECT_TRUE(JC.Step(Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, un32C), "C:Terminated 16 0;C:Freed;")) << JC.Get();
+  std::string strEnded;
+  for (size_t i = 0; i < aOwn.size(); i++) strEnded += "Own:Request lost: terminated before its response;";
+  EXPECT_TRUE(JC.Step(Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, un32C), strEnded + "C:Terminated 16 0;C:Freed;"))
+      << JC.Get();
+}
+
+/* After Detach every command of a leg or mixer fails at once with 0x82000014: no listener, no
+ * callback (OnSendTerminateCall included), no state changed; the same once the instance
+ * is gone too. */
+TEST_F(CmcCallIt, CommandsAfterDetachFailAtOnce) {
+  CJournal J;
+  CItListener L(J, "L");
+  auto* A = new CItLeg(J, "A");
+  auto* B = new CItLeg(J, "B");
+  auto* M = new cmcit::CItMixer(J, "M");
+  ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;"));
+  ASSERT_TRUE(J.Step([&] { EXPECT_EQ(M->MixerCreate(&L), VQX_RESULT_OK); }, "M:Create ok;"));
+  ASSERT_EQ(CVQCMCLib::Detach(), VQX_RESULT_OK);
+  auto* C = new CItLeg(J, "C");  // made after the detach
+  auto* N = new cmcit::CItMixer(J, "N");
+  const std::string strBefore = J.Get();
+  CVQCMC_PLAY_ATTRIBUTE Play;
+  CVQCMC_RECORD_ATTRIBUTE Record;
+  CVQCMC_EVENT_ATTRIBUTE Tones;
+  CVQCMC_CALL_TRANSFER Transfer;
+  CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Listen;
+  CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE Both;
+  _VQCMC_CALL_REASON Normal{16, {}};
+  const std::pair<const char*, std::function<VQX_RESULT()>> aCommands[] = {
+      {"create of a leg made after", [&] { return C->CreateCall(nullptr, &L); }},
+      {"create, signalling and media", [&] { return C->CreateCallSignalingMedia(nullptr, &L); }},
+      {"create, media only", [&] { return C->CreateCallMediaOnly(&L); }},
+      {"accept", [&] { return A->AcceptCall(nullptr, &L); }},
+      {"alert", [&] { return A->AlertCall(nullptr, &L); }},
+      {"answer", [&] { return A->AnswerCall(nullptr, &L); }},
+      {"progress", [&] { return A->ProgressCall(nullptr, &L); }},
+      {"supplementary information", [&] { return A->SendCallSuppInfo(_VQCMC_SUPP_INFO_MSG_TYPE(5), nullptr, &L); }},
+      {"transfer request", [&] { return A->CallTransferRequest(Transfer, nullptr, &L); }},
+      {"transfer progress", [&] { return A->CallTransferProgress(nullptr, &L); }},
+      {"transfer response", [&] { return A->CallTransferResponse(Normal, nullptr, &L); }},
+      {"profile change", [&] { return A->ChangeProfile(&L, 0); }},
+      {"statistics", [&] { return A->GetStats(&L); }},
+      {"play", [&] { return A->PlayStream(Play, &L); }},
+      {"record", [&] { return A->RecordStream(Record, &L); }},
+      {"pause", [&] { return A->PauseStream(1, 0, 0, &L); }},
+      {"resume", [&] { return A->ResumeStream(1, 0, 0, &L); }},
+      {"stop", [&] { return A->StopStream(1, 0, 0, &L); }},
+      {"play digits", [&] { return A->PlayDigit("12", &L); }},
+      {"digit collection", [&] { return A->StartDigitCollection("#", &L, 0, 0); }},
+      {"digit collection stop", [&] { return A->StopDigitCollection(&L); }},
+      {"play tones", [&] { return A->PlayEvent(Tones, &L); }},
+      {"cancel tones", [&] { return A->CancelEvent(&L); }},
+      {"tone collection", [&] { return A->StartEventCollection(Tones, &L, 0); }},
+      {"tone collection stop", [&] { return A->StopEventCollection(&L); }},
+      {"join", [&] { return A->Join(B, &L, 0, nullptr); }},
+      {"unjoin", [&] { return A->Unjoin(B, &L); }},
+      {"terminate", [&] { return A->TerminateCall(Normal, nullptr, &L); }},
+      {"terminate, signalling and media", [&] { return A->TerminateCallSignalingMedia(Normal, nullptr, &L); }},
+      {"terminate, media only", [&] { return A->TerminateCallMediaOnly(Normal, &L); }},
+      {"terminate by id", [&] { return CVQCMCLeg::TerminateCall(A->GetLegId(), Normal, nullptr, &L); }},
+      {"mixer create", [&] { return N->MixerCreate(&L); }},
+      {"mixer attribute", [&] { return M->MixerSetAttribute(new CVQCMC_MIXER_ATTRIBUTE(), &L); }},
+      {"mixer play", [&] { return M->MixerPlayStream(Play, &L); }},
+      {"mixer record", [&] { return M->MixerRecordStream(Record, &L); }},
+      {"mixer pause", [&] { return M->MixerPauseStream(1, 0, 0, &L); }},
+      {"mixer resume", [&] { return M->MixerResumeStream(1, 0, 0, &L); }},
+      {"mixer stop", [&] { return M->MixerStopStream(1, 0, 0, &L); }},
+      {"mixer join, leg", [&] { return M->MixerJoin(A, &Listen, &L); }},
+      {"mixer join, mixer", [&] { return M->MixerJoin(N, &Both, &L); }},
+      {"mixer unjoin, leg", [&] { return M->MixerUnjoin(A, &L); }},
+      {"mixer unjoin, mixer", [&] { return M->MixerUnjoin(N, &L); }},
+      {"mixer terminate", [&] { return M->MixerTerminate(&L); }},
+      {"mixer terminate by id", [&] { return CVQCMCMixer::MixerTerminate(M->GetMixerId(), &L); }},
+  };
+  for (const char* pszWhen : {"detached", "instance gone"}) {
+    for (const auto& [pszName, fnCommand] : aCommands) {
+      EXPECT_EQ(fnCommand(), VQX_RESULT_NOT_INITIALIZED) << pszName << ", " << pszWhen;
+    }
+    EXPECT_EQ(J.Get(), strBefore) << pszWhen;
+    EXPECT_EQ(A->GetState() * 10 + A->IsTerminating(), VQCMC_CALL_LEG_STATE_OUTGOING * 10u) << pszWhen;
+    if (CVQCMCLib* pLib = CVQCMCLib::GetInstance()) {
+      EXPECT_EQ(pLib->SendEvent(A->GetLegId(), nullptr, 0), VQX_RESULT_NOT_INITIALIZED) << "nothing would deliver it";
+      CVQCMCLib::TestUninstall();
+    }
+  }
+  delete A;
+  delete B;
+  delete C;
+  delete M;
+  delete N;
 }
 
 }  // namespace

@@ -141,6 +141,16 @@ TEST_F(CmcJoinTest, JoinStates) {
 /* A leg that cannot send its join keeps no record; a leg being freed refuses without an error. */
 TEST_F(CmcJoinTest, JoinRefusals) {
   JoinLeg A(0x60), B(0x51);
+  // Joined to itself: refused as a failure, nothing sent, no record.
+  EXPECT_EQ(A.Join(&A, nullptr, 0, nullptr), VQX_RESULT_INVALID_OPERATION);
+  EXPECT_EQ(A.mstrCalls, "Error:CVQCMCLeg::Join Failed;");
+  EXPECT_NE(A.mstrTrace.find("A leg cannot be joined to itself"), std::string::npos);
+  EXPECT_EQ(CVQCMCLegJoinedLeg::GetCount(), 0u);
+  // A record of a leg with itself (a server's link naming it twice) goes once when its joins are dropped.
+  A.SetJoined(&A, nullptr, 0);
+  EXPECT_EQ(A.GetJoinedLegs(nullptr), 2u);
+  A.SetUnjoined(nullptr);
+  EXPECT_EQ(A.GetJoinedLegs(nullptr) + CVQCMCLegJoinedLeg::GetCount() + A.IsJoined(nullptr, nullptr, nullptr), 0u);
   EXPECT_NE(A.Join(&B, nullptr, 0, nullptr), VQX_RESULT_OK);
   EXPECT_NE(A.mstrTrace.find("ProcessMsg Failed"), std::string::npos);
   EXPECT_EQ(CVQCMCLegJoinedLeg::GetCount() + B.IsJoined(nullptr, nullptr, nullptr), 0u);

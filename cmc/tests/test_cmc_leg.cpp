@@ -181,6 +181,7 @@ TEST_F(CmcLegTest, ErrorRouting) {
   auto Request = [&](u32 un32Serial, IVQCMCErrorListener* p) {
     _VQX_MSG_HEADER Msg{};
     Msg.un32SerialNumber = un32Serial;
+    Msg.un32MsgId = VQCMC_MSG_CMD_CALL_LEG_ALERT;
     return Leg.HandleRequest(&Msg, p);
   };
   auto Response = [&](u32 un32Serial, u32 un32Result) {
@@ -212,9 +213,41 @@ TEST_F(CmcLegTest, ErrorRouting) {
   EXPECT_EQ(Request(201, &Default), VQX_RESULT_OK) << "the default listener is never limited";
   EXPECT_EQ(Response(100, 0x80000002), VQX_RESULT_OK);
   EXPECT_EQ(Request(200, &Other), VQX_RESULT_OK) << "a response frees its entry";
-  // The server forgets the leg: no response will come, the table empties.
+  // The server forgets the leg: no response will come, the table empties and each request still
+  // waiting fails, oldest first, to its own listener or the default one, before the leg's end.
+  Leg.mstrCalls.clear();
+  Default.mstrSeen.clear();
+  const std::string strLost = "Request lost: terminated before its response(" +
+                              std::to_string(VQCMC_MSG_CMD_CALL_LEG_ALERT) + ");";
   EXPECT_EQ(Deliver(Leg, Received(4, VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED, 40, {})), VQX_RESULT_OK);
   EXPECT_EQ(Leg.GetPendingListenerCount(), 0u);
+  EXPECT_EQ(aMany[0].mstrSeen, "M:" + strText) << "answered";
+  for (u32 i = 1; i < 20; i++) EXPECT_EQ(aMany[i].mstrSeen, "M:" + strLost) << i;
+  EXPECT_EQ(Other.mstrSeen, "O:" + strText + "O:" + strLost);
+  EXPECT_EQ(Default.mstrSeen, "D:" + strLost) << "request 201";
+  std::string strLeg;
+  for (u32 i = 0; i < 21; i++) strLeg += "LegError:Request lost: terminated before its response;";
+  EXPECT_EQ(Leg.mstrCalls, strLeg + "Terminated205;") << "the listeners did not handle them";
+  // So do the server's end of the call and a refused create, which close the leg to later answers too.
+  const struct {
+    u32 un32Kind, un32Id, un32Size;
+    std::initializer_list<std::pair<u32, u32>> aWords;
+    const char* pszEnd;
+  } aEnds[] = {
+      {4, VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, 184, {{40, 16}}, "Terminated16;"},
+      {2, VQCMC_MSG_CMD_CALL_LEG_CREATE, sizeof(_VQCMC_MSG_CMD_CALL_LEG_CREATE), {{28, 0x80000001}, {36, 47}},
+       "Terminated47;"},
+  };
+  for (const auto& End : aEnds) {
+    for (u32 i = 0; i < 20; i++) EXPECT_EQ(Request(100 + i, &aMany[i]), VQX_RESULT_OK) << i;
+    EXPECT_EQ(Request(201, &Default), VQX_RESULT_OK);
+    Leg.mstrCalls.clear(), Default.mstrSeen.clear(), aMany[19].mstrSeen.clear();
+    EXPECT_EQ(Deliver(Leg, Received(End.un32Kind, End.un32Id, End.un32Size, End.aWords)), VQX_RESULT_OK) << End.pszEnd;
+    EXPECT_EQ(Leg.GetPendingListenerCount(), 0u) << End.pszEnd;
+    EXPECT_EQ(aMany[19].mstrSeen, "M:" + strLost) << End.pszEnd;
+    EXPECT_TRUE(Default.mstrSeen.ends_with("D:" + strLost)) << Default.mstrSeen;
+    EXPECT_TRUE(Leg.mstrCalls.ends_with(strLeg + End.pszEnd)) << Leg.mstrCalls;
+  }
 }
 
 /* Preconditions refuse with 0x8200000F and their trace; a failed send reaches the listener and
@@ -244,6 +277,15 @@ TEST_F(CmcLegTest, CommandsPreconditionsAndFailedSends) {
   EXPECT_EQ(In.TerminateCall(Reason, nullptr, &Other), VQX_RESULT_INVALID_STATE);
   EXPECT_EQ(In.maTrace.back(), "CVQCMCLeg::TerminateCall: Terminate was called when out of sync, ignoring...\\n");
   EXPECT_EQ(In.ProgressCall(nullptr, &Other), VQX_RESULT_NOT_SUPPORTED) << "protocol 0";
+  // No server is ready to make a new leg: its create fails with the not-ready code, to its listener.
+  struct NewLeg : MutexHolder, CVQCMCLeg {
+    NewLeg() : CVQCMCLeg(0, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>(new CVQCMC_CALL_LEG_ATTRIBUTE()), nullptr, 0,
+                         &mMutex) {}
+  } Made;
+  Other.mstrSeen.clear();
+  EXPECT_EQ(Made.IsValidCallCtx(), 0u);
+  EXPECT_EQ(Made.CreateCall(nullptr, &Other), VQX_RESULT_API_ADA_NOT_READY);
+  EXPECT_EQ(Other.mstrSeen, "O:CVQCMCLeg::CreateCallSignalingMedia Failed(0);");
 }
 
 /* A leg without attributes refuses what needs them instead of reading through null. */
@@ -289,6 +331,7 @@ TEST_F(CmcLegTest, AdoptingARepresentedIdFails) {
   {
     TestLeg Second(VQCMC_CALL_LEG_STATE_INCOMING, nullptr, 0x77);
     EXPECT_EQ(Second.IsValidCallCtx(), 0u);
+    EXPECT_EQ(Second.GetStats(nullptr), 0x82000005u) << "nothing sent for the leg the other object holds";
   }
   EXPECT_EQ(pLib->LegIdFind(0x77), &Other) << "the destructor removed only what it registered";
   EXPECT_EQ(pLib->LegIdRemove(0x77), VQX_RESULT_OK);

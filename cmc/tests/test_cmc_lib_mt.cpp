@@ -3,14 +3,15 @@
  * found and removed from four threads at once, one id contended by all of
  * them, finds held under LegIdLock; attributes destroyed on one thread while
  * the singleton closes the core library on another; Detach while
- * notifications reach the user, and from inside a handler. Run under
- * ThreadSanitizer too.
+ * notifications reach the user or a leg's commands run, and from inside a
+ * handler. Run under ThreadSanitizer too.
  */
 #include <latch>
 #include <thread>
 
 #include "comm_test_support.h"
 #include "support/vqcaf_test_support.h"
+#include "vqcmc_leg.h"
 #include "vqcmc_libuser.h"
 #include "vqcmc_media_attributes.h"
 #include "vqcmc_protocol_attribute.h"
@@ -136,6 +137,40 @@ TEST_F(CmcHoldersMt, DetachWhileNotificationsArrive) {
     EXPECT_EQ(un32Failed.load(), 0u);
     EXPECT_EQ(CVQCMCLib::Uninit(), VQX_RESULT_OK);
   }
+}
+
+/* Commands on one thread while Detach runs on another: each fails as before (no server made the leg:
+ * the not-ready code) or is refused (0x82000014), and refused once Detach has returned. */
+TEST_F(CmcHoldersMt, CommandsWhileDetaching) {
+  CVQCMCLibParams P;
+  ASSERT_EQ(CVQCMCLib::Init(P), VQX_RESULT_OK);
+  ASSERT_EQ(CVQCMCLib::Attach(nullptr), VQX_RESULT_OK);
+  {
+    CVQCAFMutex Mutex;
+    CVQCMCLeg Leg(0, CVQCAFPtr<CVQCMC_CALL_LEG_ATTRIBUTE_COMMON>(new CVQCMC_CALL_LEG_ATTRIBUTE()), nullptr, 0, &Mutex);
+    std::atomic<bool> fDetached{false};
+    std::atomic<u32> un32Wrong{0}, un32Refused{0};
+    std::latch Start(2);
+    std::thread Caller([&] {
+      Start.arrive_and_wait();
+      for (u32 i = 0; i < 100000 && un32Refused.load() < 50; i++) {
+        const bool fAfter = fDetached.load();
+        const VQX_RESULT Result = Leg.PlayDigit("1", nullptr);
+        if (Result == VQX_RESULT_NOT_INITIALIZED) {
+          un32Refused++;
+        } else if (fAfter || Result != VQX_RESULT_API_ADA_NOT_READY) {
+          un32Wrong++;
+        }
+      }
+    });
+    Start.arrive_and_wait();
+    EXPECT_EQ(CVQCMCLib::Detach(), VQX_RESULT_OK);
+    fDetached = true;
+    Caller.join();
+    EXPECT_EQ(un32Wrong.load(), 0u);
+    EXPECT_EQ(un32Refused.load(), 50u);
+  }
+  EXPECT_EQ(CVQCMCLib::Uninit(), VQX_RESULT_OK);
 }
 
 /* Detach from inside a handler's user callback: no wait on itself, and the handler calls the user

@@ -144,6 +144,35 @@ TEST_F(CmcMixerTest, ErrorRouting) {
   EXPECT_EQ(Request(200, &Other), VQX_RESULT_OUT_OF_RESOURCE);
   EXPECT_EQ(Mixer.maTrace.back().find("CVQCMCMixer::HandleRequest: VQXHashInsert Failed."), 0u);
   EXPECT_EQ(Request(201, &Default), VQX_RESULT_OK) << "the default listener is never limited";
+  // The synchronisation lost, the mixer terminated, its create refused: what waits then fails, oldest
+  // first, to its own listener or the default one, before the callback that says so; the slots are free.
+  const struct {
+    u32 un32Kind, un32Id, un32Size, un32Result;
+    VQX_RESULT Code;
+    const char* pszLost;
+    const char* pszCallback;
+  } aLosses[] = {
+      {4, VQCMC_LIB_MSG_NOTIF_MIXER_SYNC_LOST, 40, 0, 0x8201020Au, "synchronisation with the CMC server lost",
+       "SyncLost;"},
+      {4, VQCMC_MSG_NOTIF_MIXER_TERMINATED, 40, 0, VQX_RESULT_INVALID_STATE, "terminated before its response",
+       "Terminated;"},
+      {2, VQCMC_MSG_CMD_MIXER_CREATE, 152, 0x80000001, VQX_RESULT_INVALID_STATE, "terminated before its response",
+       "Terminated;"},
+  };
+  for (const auto& Loss : aLosses) {
+    const std::string strLost = std::string("Request lost: ") + Loss.pszLost + ";";
+    Mixer.mstrCalls.clear(), Default.mstrSeen.clear(), aMany[19].mstrSeen.clear();
+    EXPECT_EQ(Deliver(Mixer, Loss.un32Kind, Loss.un32Id, Loss.un32Size, {{28, Loss.un32Result}}), VQX_RESULT_OK)
+        << Loss.pszLost;
+    EXPECT_EQ(Mixer.GetPendingListenerCount(), 0u) << Loss.pszLost;
+    EXPECT_EQ(aMany[19].mstrSeen, "M:" + strLost) << Loss.pszLost;
+    EXPECT_TRUE(Default.mstrSeen.ends_with("D:" + strLost)) << Default.mstrSeen;
+    EXPECT_EQ(Mixer.mLastError.mun32Code, Loss.Code) << Loss.pszLost;
+    EXPECT_EQ(Mixer.mLastError.mun32MsgId, VQCMC_MSG_CMD_MIXER_TERMINATE) << Loss.pszLost;
+    EXPECT_TRUE(Mixer.mstrCalls.ends_with("Error:" + strLost + Loss.pszCallback)) << Mixer.mstrCalls;
+    for (u32 i = 0; i < 20; i++) EXPECT_EQ(Request(100 + i, &aMany[i]), VQX_RESULT_OK) << i;
+    EXPECT_EQ(Request(201, &Default), VQX_RESULT_OK);
+  }
 }
 
 /* Events (cancelled, error, the application's own), the free protocol, mapping id, a refused adoption. */
@@ -205,7 +234,7 @@ TEST_F(CmcMixerTest, CommandsPreconditionsAndFailedSends) {
   const char* apszNames[] = {"MixerSetAttribute", "MixerPlayStream", "MixerRecordStream", "MixerPauseStream",
                              "MixerResumeStream", "MixerStopStream"};
   CVQCMC_MIXER_ATTRIBUTE* pOld = Mixer.GetMixerAttributes().Get();
-  EXPECT_TRUE(VQX_RESULT_FAILED(Mixer.MixerCreate(&Default)));
+  EXPECT_EQ(Mixer.MixerCreate(&Default), VQX_RESULT_API_ADA_NOT_READY) << "no server was ready to make it";
   for (size_t i = 0; i < std::size(aCommands); i++) {
     EXPECT_TRUE(VQX_RESULT_FAILED(aCommands[i](&Other))) << apszNames[i];
     EXPECT_NE(Other.mstrSeen.find(std::string("O:CVQCMCMixer::") + apszNames[i] + " Failed;"), std::string::npos)

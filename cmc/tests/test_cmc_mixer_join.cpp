@@ -300,6 +300,17 @@ TEST_F(MixerJoinTest, Commands) {
   EXPECT_NE(L.mstrTrace.find("Source call leg is already joined as a destination with another mixer"), std::string::npos);
   EXPECT_NE(B.mstrTrace.find("Destination call leg is already joined as a destination with another mixer"),
             std::string::npos);
+  // Joined to itself: refused as a null attribute is, nothing sent; a record of a mixer with itself (a
+  // server's link naming it twice) goes once when every join of the mixer is dropped.
+  Listener.mstrSeen.clear();
+  EXPECT_EQ(M5.MixerJoin(&M5, &a, &Listener), VQX_RESULT_INVALID_OPERATION);
+  EXPECT_EQ(Listener.mstrSeen, "T:CVQCMCMixer::MixerJoin Failed;");
+  EXPECT_NE(M5.mstrTrace.find("A mixer cannot be joined to itself"), std::string::npos);
+  EXPECT_EQ(CVQCMCMixerJoinedMixer::GetCount(), 0u);
+  M5.MixerSetJoined(&M5, &a, 0);
+  EXPECT_EQ(M5.GetJoinedMixers(nullptr), 2u);
+  M5.MixerSetUnjoined(0u);
+  EXPECT_EQ(M5.GetJoinedMixers(nullptr) + CVQCMCMixerJoinedMixer::GetCount() + M5.GetJoinedLegs(nullptr), 0u);
 }
 
 /* Playing started: play index and file only from version 2; a version 2 payload must hold them. */
