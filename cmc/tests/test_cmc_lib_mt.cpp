@@ -6,6 +6,7 @@
  * notifications reach the user or a leg's commands run, and from inside a
  * handler. Run under ThreadSanitizer too.
  */
+#include <chrono>
 #include <latch>
 #include <thread>
 
@@ -153,7 +154,9 @@ TEST_F(CmcHoldersMt, CommandsWhileDetaching) {
     std::latch Start(2);
     std::thread Caller([&] {
       Start.arrive_and_wait();
-      for (u32 i = 0; i < 100000 && un32Refused.load() < 50; i++) {
+      // Bounded in time, not in calls: a loaded machine may run many before Detach begins.
+      const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (un32Refused.load() < 50 && std::chrono::steady_clock::now() < Deadline) {
         const bool fAfter = fDetached.load();
         const VQX_RESULT Result = Leg.PlayDigit("1", nullptr);
         if (Result == VQX_RESULT_NOT_INITIALIZED) {
