@@ -75,7 +75,7 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
       break;
     case EVQTraceFamily::Ip:
       r = VqReadIpTraceUnit(Payload, Ip, strError);
-      Key = VqIpUnitKey(Ip.un64TraceContextId);
+      Key = VqIpUnitKey(pHeader->hAdapter, Ip.un64TraceContextId);
       break;
   }
   if (VQX_RESULT_FAILED(r)) {
@@ -94,16 +94,17 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
   }
 
   /* The entity and its 1-based position in its group (the SS7 link number).
-   * A board unit's key holds the board's handle: units of a board not (or no
-   * longer) known find nothing and are dropped. */
+   * Every key holds the board's handle: units of a board not (or no longer)
+   * known find nothing and are dropped, and an IP unit never reaches another
+   * board's entity of the same trace context id. */
   if (mUnitIndex.IsStale()) RebuildUnitIndex();
   const SVQUnitEntity Found = mUnitIndex.FindEntity(Key);
   if (Found.pGroup == nullptr) {
     mun32LostUnits++;
     const char* pszAdapter = mUnitIndex.FindAdapter(pHeader->hAdapter);
-    if (pszAdapter == nullptr && un32Type != VQ_SIGTRACE_TYPE_IP) return VQX_RESULT_NOT_FOUND;
+    if (pszAdapter == nullptr) return VQX_RESULT_NOT_FOUND;
     LogTrace(VQLV1, "%s unit %u of %s: no traced entity", pFamily->pszName, Ss7.un32Unit | Isdn.un32Unit | Casr2.un32Unit | Ip.un32Unit,
-             pszAdapter != nullptr ? pszAdapter : "");
+             pszAdapter);
     return VQX_RESULT_NOT_FOUND;
   }
   CVQSigTraceGrp* const pGroup = Found.pGroup;
