@@ -153,13 +153,20 @@ void CVQSigTrace::RebuildUnitIndex() {
   mAdapters.ResetNext();
   for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next())
     mUnitIndex.AddAdapter(p->GetAdapterHandle(), AdapterName(*p));
-  /* In the order of the walk the index replaces: the first entity of a key keeps it. */
-  mGroups.ResetNext();
-  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next()) {
-    for (size_t i = 0; i < g->mvEntities.size(); i++) {
-      SVQUnitKey Key;
-      const CVQSigTraceEntityParams& E = g->mvEntities[i];
-      if (E.mun32Type == g->mun32Type && mUnitIndex.KeyOf(E, Key)) mUnitIndex.AddEntity(Key, g, static_cast<u32>(i + 1));
+  /* In the order of the walk the index replaces: the first entity of a key
+   * keeps it. Records of boards gone come last: a board back with an entity
+   * of that key in another group gives its units to that one; until its
+   * entities are attached again (its traces may still be on) they go to
+   * its earlier records. */
+  for (const u8 fGone : {0, 1}) {
+    mGroups.ResetNext();
+    for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next()) {
+      for (size_t i = 0; i < g->mvEntities.size(); i++) {
+        SVQUnitKey Key;
+        const CVQSigTraceEntityParams& E = g->mvEntities[i];
+        if (E.mfGone == fGone && E.mun32Type == g->mun32Type && mUnitIndex.KeyOf(E, Key))
+          mUnitIndex.AddEntity(Key, g, static_cast<u32>(i + 1));
+      }
     }
   }
   mGroups.ResetNext();
