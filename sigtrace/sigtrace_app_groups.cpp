@@ -59,8 +59,9 @@ CVQCAFString TracedName(CVQSigTraceGrp* pGroup, const CVQSigTraceEntityParams& E
 CVQSigTraceEntityParams* EarlierRecord(CVQSigTraceGrp* pGroup, const CVQSigTraceEntityParams& Entity,
                                        const CVQCAFString& strName) {
   if (pGroup == nullptr) return nullptr;
-  CVQSigTraceEntityParams* pNamed = Named(pGroup, strName);
-  if (pNamed != nullptr && pNamed->mfGone != 0 && SameBoard(*pNamed, Entity)) return pNamed;
+  /* Its name held by a record of its own that is there: no other record is its. */
+  if (CVQSigTraceEntityParams* pNamed = Named(pGroup, strName))
+    return pNamed->mfGone != 0 && SameBoard(*pNamed, Entity) ? pNamed : nullptr;
   for (CVQSigTraceEntityParams& R : pGroup->mvEntities)
     if (R.mfGone != 0 && SameEntity(R, Entity)) return &R;
   return nullptr;
@@ -156,7 +157,8 @@ u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEnt
   mGroups.ResetNext();
   /* A board back takes over its own earlier record, moved or renamed: its
    * counts go on. */
-  if (CVQSigTraceEntityParams* pEarlier = EarlierRecord(pGroup, Entity, strName); pEarlier != nullptr && pGroup->mun32Type == Entity.mun32Type) {
+  CVQSigTraceEntityParams* pEarlier = EarlierRecord(pGroup, Entity, strName);
+  if (pEarlier != nullptr && pGroup->mun32Type == Entity.mun32Type) {
     if (pEarlier->mstrName == strName && pEarlier->mun32Trunk == Entity.mun32Trunk &&
         pEarlier->mun32TimeslotMask == Entity.mun32TimeslotMask)
       LogTrace(VQMSG, "Entity %s:%s back in group %s: trace on again", Entity.mstrAdapterName.c_str(), strName.c_str(),
