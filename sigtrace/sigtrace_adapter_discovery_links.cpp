@@ -3,7 +3,8 @@
  * list, link list per instance, parameters per link; each link becomes one
  * entity (type 2 or 7) named by the board or, when that name is taken, from
  * its trunk, timeslots and bit mask. The two protocols differ only in the
- * values of one table row.
+ * values of one table row, and in the interface string and address that a
+ * LAPD link carries into its pcap records.
  *
  * Adapter thread, adapter mutex held.
  */
@@ -98,6 +99,12 @@ u32 CVQSigTraceAdapter::HandleLinkParams(unsigned int* pMsg, bool fLapd) {
     p->mun32Trunk = un32Trunk;
     p->mun32TimeslotMask = un32TimeslotMask;
     p->mun8BitMask = un8BitMask;
+    if (fLapd) {
+      /* In pcap (IUA) a LAPD link names itself and its board as an ISDN
+       * D channel does; the board gives it neither variant nor side. */
+      p->mstrEthPort = p->mstrName;
+      p->mstrIpMask = mAdapterInfo.szIpAddress0;
+    }
     return VQX_RESULT_OK;
   }
   VQ_ADAPTER_ANSWER_CATCH(P.pszOperation)

@@ -61,6 +61,8 @@
 #ifndef SIGTRACE_APP_H
 #define SIGTRACE_APP_H
 
+#include <set>
+#include <string>
 #include <vector>
 
 #include "sigtrace_adapter.h"
@@ -94,6 +96,14 @@ constexpr u32 QUELLAN_MAX_PROVIDERS = 20u;
 constexpr u32 VQ_SIGTRACE_STDOUT_POLL_MS = 1000u;  /* "-stdout": the output is checked this often */
 constexpr u32 VQ_SIGTRACE_DRAIN_MS = 2000u;        /* the close writes what was taken in within this */
 constexpr u32 VQ_SIGTRACE_DRAIN_CAP_MS = 30000u;   /* the close waits for the boards' last units this long at most */
+
+/* The counts of a group given up for a new one (its boards gone), kept for
+ * the summary, or for a group of the same name made later. */
+struct SVQRetiredGroup {
+  CVQCAFString strName;
+  u32 un32Rx, un32Tx, un32Ext, un32Lost;
+  bool fStdoutTaken; /* it wrote to a standard output its reader closed */
+};
 
 /* The host library's adapter-removed event carries the adapter name here. */
 constexpr u32 VQ_SIGTRACE_REMOVED_OFFSET_NAME = 292u;  /* adapter name in the removed event's payload */
@@ -178,14 +188,20 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* ---------------------------------------------------- groups (application mutex held) */
 
   /*
-   * Finds or creates (64 at most; "No more group context (increase
-   * QUELLAN_MAX_GROUPS define)") the group of Entity's group name; refuses
-   * an entity traced elsewhere ("Trying to monitor twice the same entity on
-   * %s, %s:%s conflict with %s:%s") and another protocol ("Type mismatch:
-   * SS7, ISDN and SIP cannot be merged inside the same group"); skips one
-   * already in the group, except that an entity of this same adapter is
-   * switched on again (a board back after removal or resynchronised);
-   * sets the trace context id, keeps a copy, switches the trace on.
+   * Finds or creates the group of Entity's group name (64 at most: a group
+   * whose entities all belong to boards no longer present gives its place;
+   * else "No more group context (increase QUELLAN_MAX_GROUPS define):
+   * <adapter>:<entity> not traced", counted in the summary's "Entities not
+   * traced: N"); refuses an entity traced elsewhere ("Trying to monitor
+   * twice the same entity on %s, %s:%s conflict with %s:%s") and another
+   * protocol ("Type mismatch: SS7, ISDN and SIP cannot be merged inside the
+   * same group"). The same entity of the same adapter again (resynchronised)
+   * is switched on again; a board back after its removal takes over its own
+   * earlier record of the same name, or of the same trunk and timeslots
+   * (moved or renamed), counts going on. Another adapter's entity whose name
+   * the group holds already is traced as "<adapter>_<name>" (one line says
+   * so); the first keeps its name. Sets the trace context id, keeps a copy,
+   * switches the trace on.
    */
   u32 AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEntityParams& Entity);
   /* Each turn of the main loop: the groups' buffered records to their
@@ -198,7 +214,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * to the log only). */
   void OnLoopTurn(bool fIdle);
   /* Closes every group's file and logs one line per group ("Group %s: %u
-   * units written, %u lost"); when the log cannot take them (a full disk),
+   * units written, %u lost"), those given up included, then "Entities not
+   * traced: N" when some found no group; when the log cannot take them (a full disk),
    * or when a group that had units wrote none of them (every unit lost;
    * not a standard output taken and then closed by its reader), they also
    * go to standard error. Run by the clean-up; true in the
@@ -266,6 +283,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   GroupPool mGroups;                     /* 64, by group name */
   ProviderPool mProviders;               /* 20, by host name "." application name */
   u32 mun32EntityNumber = 0;             /* last provider entity number / trace context id taken */
+  std::vector<SVQRetiredGroup> mvRetiredGroups; /* groups given up for new ones */
+  std::set<std::string> mUntracedEntities;      /* "<adapter>:<entity>" that found no group, until one takes them */
   CVQSigTraceUnitIndex mUnitIndex;       /* units' entities by key; Invalidate when the pools above change */
 
   /* Framework parameters handed to GlobalSetParam. */
@@ -298,8 +317,14 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u64 ClockMs() const { return mpfnClock != nullptr ? mpfnClock() : VQXGetClock(); }
   /* Logs the failure line and returns the code. */
   u32 Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine);
-  /* The group of this name, created with the entity's type and flags when absent (null: pool full). */
+  /* The group of this name, created with the entity's type and flags when
+   * absent, in the place of a group of boards gone when the pool is full
+   * (null: none such). */
   CVQSigTraceGrp* FindOrCreateGroup(const CVQSigTraceEntityParams& Entity);
+  /* Gives up the first group whose entities all belong to boards no longer
+   * present (not a pcap stream on standard output): file closed, counts kept
+   * in mvRetiredGroups. False when there is none. */
+  bool RetireGroupOfGoneBoards();
   /* The name an adapter is filed under in the pool (its board's name). */
   const char* AdapterName(CVQSigTraceAdapter& Adapter);
   /* Refills mUnitIndex from the adapters and the groups. */

@@ -18,9 +18,14 @@ namespace VQCAF {
 
 namespace {
 
+/* The same board: adapter names compared case-blind. */
+bool SameBoard(const CVQSigTraceEntityParams& a, const CVQSigTraceEntityParams& b) {
+  return strcasecmp(a.mstrAdapterName.c_str(), b.mstrAdapterName.c_str()) == 0;
+}
+
 /* The same board entity: adapter (case-blind) and its addressing. */
 bool SameEntity(const CVQSigTraceEntityParams& a, const CVQSigTraceEntityParams& b) {
-  if (a.mun32Type != b.mun32Type || strcasecmp(a.mstrAdapterName.c_str(), b.mstrAdapterName.c_str()) != 0) return false;
+  if (a.mun32Type != b.mun32Type || !SameBoard(a, b)) return false;
   switch (a.mun32Type) {
     case VQ_SIGTRACE_TYPE_IP:
       return a.mun32Transport == b.mun32Transport && a.mun32Port == b.mun32Port &&
@@ -29,6 +34,37 @@ bool SameEntity(const CVQSigTraceEntityParams& a, const CVQSigTraceEntityParams&
     case VQ_SIGTRACE_TYPE_H248: return strcmp(a.mstrName.c_str(), b.mstrName.c_str()) == 0;
     default: return a.mun32Trunk == b.mun32Trunk && (a.mun32TimeslotMask & b.mun32TimeslotMask) != 0;
   }
+}
+
+/* The record of strName in the group, or null. */
+CVQSigTraceEntityParams* Named(CVQSigTraceGrp* pGroup, const CVQCAFString& strName) {
+  for (CVQSigTraceEntityParams& R : pGroup->mvEntities)
+    if (R.mstrName == strName) return &R;
+  return nullptr;
+}
+
+/* The name Entity is traced under in its group: its own, or, when another
+ * board's entity has it there already, "<adapter>_<name>" (the first keeps
+ * its name, so that a site without collisions sees no change). */
+CVQCAFString TracedName(CVQSigTraceGrp* pGroup, const CVQSigTraceEntityParams& Entity) {
+  const CVQSigTraceEntityParams* pHolder = pGroup != nullptr ? Named(pGroup, Entity.mstrName) : nullptr;
+  if (pHolder == nullptr || SameBoard(*pHolder, Entity)) return Entity.mstrName;
+  CVQCAFString strName;
+  strName.Format("%s_%s", Entity.mstrAdapterName.c_str(), Entity.mstrName.c_str());
+  return strName;
+}
+
+/* The record that a board back with Entity takes over: its own record the
+ * board no longer has, of this name, else of the same trunk and timeslots. */
+CVQSigTraceEntityParams* EarlierRecord(CVQSigTraceGrp* pGroup, const CVQSigTraceEntityParams& Entity,
+                                       const CVQCAFString& strName) {
+  if (pGroup == nullptr) return nullptr;
+  /* Its name held by a record of its own that is there: no other record is its. */
+  if (CVQSigTraceEntityParams* pNamed = Named(pGroup, strName))
+    return pNamed->mfGone != 0 && SameBoard(*pNamed, Entity) ? pNamed : nullptr;
+  for (CVQSigTraceEntityParams& R : pGroup->mvEntities)
+    if (R.mfGone != 0 && SameEntity(R, Entity)) return &R;
+  return nullptr;
 }
 
 constexpr u32 kun32SummaryFlushMs = 1000u; /* the summaries' wait for the log writer */
@@ -45,49 +81,128 @@ CVQSigTraceGrp* CVQSigTrace::FindOrCreateGroup(const CVQSigTraceEntityParams& En
   const CVQCAFHashKeyString Key(Entity.mstrGroupName);
   if (CVQSigTraceGrp* pGroup = mGroups.Find(Key)) return pGroup;
   CVQSigTraceGrp* pGroup = mGroups.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), Key);
+  if (pGroup == nullptr && RetireGroupOfGoneBoards()) pGroup = mGroups.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), Key);
   if (pGroup == nullptr) return nullptr;
   pGroup->mstrName = Entity.mstrGroupName;
   pGroup->mun32Type = Entity.mun32Type;
   pGroup->mfPcap = Entity.mfCapFile;
   pGroup->mfStdout = mCmdLine.mfStdout != 0 ? 1 : 0;
   pGroup->mfOldIsdnFraming = mCmdLine.mfOldIsdnCap != 0 ? 1 : 0;
+  /* A group of this name given up earlier: its counts go on here. */
+  for (auto it = mvRetiredGroups.begin(); it != mvRetiredGroups.end(); ++it) {
+    if (!(it->strName == pGroup->mstrName)) continue;
+    pGroup->mun32RxCount = it->un32Rx, pGroup->mun32TxCount = it->un32Tx, pGroup->mun32ExtCount = it->un32Ext;
+    pGroup->mun32LostCount = it->un32Lost;
+    mvRetiredGroups.erase(it);
+    break;
+  }
   return pGroup;
+}
+
+bool CVQSigTrace::RetireGroupOfGoneBoards() {
+  /* A group whose every entity is a board's that is no longer present. A
+   * pcap stream on the standard output is never given up: a group after it
+   * could not start another there. */
+  const auto AllGone = [&](const CVQSigTraceGrp& g) {
+    if (g.mvEntities.empty() || (g.mfStdout != 0 && g.IsPcap())) return false;
+    for (const CVQSigTraceEntityParams& E : g.mvEntities)
+      if (E.mun32Type == VQ_SIGTRACE_TYPE_H248 || mAdapters.Find(CVQCAFHashKeyString(E.mstrAdapterName)) != nullptr) return false;
+    return true;
+  };
+  CVQSigTraceGrp* pRetired = nullptr;
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr && pRetired == nullptr; g = mGroups.Next())
+    if (AllGone(*g)) pRetired = g;
+  mGroups.ResetNext();
+  if (pRetired == nullptr) return false;
+  pRetired->CloseFile(); /* what its last write loses is counted before its counts are kept */
+  mvRetiredGroups.push_back(SVQRetiredGroup{pRetired->mstrName, pRetired->mun32RxCount, pRetired->mun32TxCount,
+                                            pRetired->mun32ExtCount, pRetired->mun32LostCount,
+                                            pRetired->mfStdout != 0 && pRetired->mstrCurrentFile == ":STDOUT:"});
+  LogTrace(VQMSG, "Group %s: its boards are gone, its file closed and its place given to a new group",
+           pRetired->mstrName.c_str());
+  mGroups.Free(CVQCAFDebugInfo(__FILE__, __LINE__), pRetired);
+  mUnitIndex.Invalidate();
+  return true;
 }
 
 u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEntityParams& Entity) {
   static constexpr const char* kOp = "CVQSigTrace::AttachEntityToGroup";
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
   Entity.mstrAdapterName = CVQCAFString(AdapterName(Adapter));
-  /* Traced in a group already: the same record back (board re-added or
-   * resynchronised) is switched on again; anything else is a conflict. */
+  const CVQCAFString strBoardName = Entity.mstrName;
+  const std::string strUntracedKey = std::string(Entity.mstrAdapterName.c_str()) + ":" + strBoardName.c_str();
+  CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(Entity.mstrGroupName));
+  const CVQCAFString strName = TracedName(pGroup, Entity);
+  /* Traced in a group already: the same record again (board resynchronised)
+   * is switched on again; anything else is a conflict. Records the board no
+   * longer has are out of it. */
   mGroups.ResetNext();
-  for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) {
-    for (CVQSigTraceEntityParams& Traced : pGroup->mvEntities) {
-      if (!SameEntity(Traced, Entity)) continue;
-      if (pGroup->mstrName == Entity.mstrGroupName && Traced.mstrName == Entity.mstrName) {
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next()) {
+    for (CVQSigTraceEntityParams& Traced : g->mvEntities) {
+      if (Traced.mfGone != 0 || !SameEntity(Traced, Entity)) continue;
+      mGroups.ResetNext();
+      if (g->mstrName == Entity.mstrGroupName && Traced.mstrName == strName) {
         LogTrace(VQMSG, "Entity %s:%s back in group %s: trace on again", Traced.mstrAdapterName.c_str(),
-                 Traced.mstrName.c_str(), pGroup->mstrName.c_str());
+                 Traced.mstrName.c_str(), g->mstrName.c_str());
         return SetEntityTrace(Traced, true);
       }
       CVQCAFString strText;
-      strText.Format("Trying to monitor twice the same entity on %s, %s:%s conflict with %s:%s",
-                     pGroup->mstrName.c_str(), Entity.mstrAdapterName.c_str(), Entity.mstrName.c_str(),
-                     Traced.mstrAdapterName.c_str(), Traced.mstrName.c_str());
+      strText.Format("Trying to monitor twice the same entity on %s, %s:%s conflict with %s:%s", g->mstrName.c_str(),
+                     Entity.mstrAdapterName.c_str(), Entity.mstrName.c_str(), Traced.mstrAdapterName.c_str(),
+                     Traced.mstrName.c_str());
       return Failure(kOp, strText.c_str(), VQX_RESULT_INVALID_OPERATION, __LINE__);
     }
   }
-  CVQSigTraceGrp* pGroup = FindOrCreateGroup(Entity);
-  if (pGroup == nullptr)
-    return Failure(kOp, "No more group context (increase QUELLAN_MAX_GROUPS define)", VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
+  mGroups.ResetNext();
+  /* A board back takes over its own earlier record, moved or renamed: its
+   * counts go on. */
+  CVQSigTraceEntityParams* pEarlier = EarlierRecord(pGroup, Entity, strName);
+  if (pEarlier != nullptr && pGroup->mun32Type == Entity.mun32Type) {
+    if (pEarlier->mstrName == strName && pEarlier->mun32Trunk == Entity.mun32Trunk &&
+        pEarlier->mun32TimeslotMask == Entity.mun32TimeslotMask)
+      LogTrace(VQMSG, "Entity %s:%s back in group %s: trace on again", Entity.mstrAdapterName.c_str(), strName.c_str(),
+               pGroup->mstrName.c_str());
+    else
+      LogTrace(VQMSG, "Entity %s:%s back in group %s in place of %s (trunk %u, timeslots %08X): trace on again",
+               Entity.mstrAdapterName.c_str(), strName.c_str(), pGroup->mstrName.c_str(), pEarlier->mstrName.c_str(),
+               pEarlier->mun32Trunk, pEarlier->mun32TimeslotMask);
+    CVQSigTraceEntityParams Back = Entity;
+    Back.mstrName = strName;
+    Back.mun64EntityId = pEarlier->mun64EntityId;
+    Back.mun32RxCount = pEarlier->mun32RxCount, Back.mun32TxCount = pEarlier->mun32TxCount;
+    Back.mun32ExtCount = pEarlier->mun32ExtCount;
+    *pEarlier = Back;
+    mUnitIndex.Invalidate();
+    mUntracedEntities.erase(strUntracedKey);
+    return SetEntityTrace(*pEarlier, true);
+  }
+  if (pGroup == nullptr) pGroup = FindOrCreateGroup(Entity);
+  if (pGroup == nullptr) {
+    mUntracedEntities.insert(strUntracedKey);
+    const std::string strText = "No more group context (increase QUELLAN_MAX_GROUPS define): " + strUntracedKey + " not traced";
+    return Failure(kOp, strText.c_str(), VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
+  }
   if (pGroup->mun32Type != Entity.mun32Type)
     return Failure(kOp, "Type mismatch: SS7, ISDN and SIP cannot be merged inside the same group",
                    VQX_RESULT_INVALID_PARAM, __LINE__);
-  for (const CVQSigTraceEntityParams& Traced : pGroup->mvEntities)
-    if (Traced.mstrName == Entity.mstrName) return VQX_RESULT_OK;
+  if (const CVQSigTraceEntityParams* pHolder = Named(pGroup, strName)) {
+    if (SameBoard(*pHolder, Entity)) return VQX_RESULT_OK; /* this board's entity of that name is there */
+    CVQCAFString strText;
+    strText.Format("Entity %s:%s cannot be traced in group %s: %s is taken there by %s", Entity.mstrAdapterName.c_str(),
+                   strBoardName.c_str(), pGroup->mstrName.c_str(), strName.c_str(), pHolder->mstrAdapterName.c_str());
+    return Failure(kOp, strText.c_str(), VQX_RESULT_INVALID_OPERATION, __LINE__);
+  }
+  if (!(strName == strBoardName))
+    LogTrace(VQMSG, "Entity %s:%s traced as %s in group %s: another board's entity has its name there",
+             Entity.mstrAdapterName.c_str(), strBoardName.c_str(), strName.c_str(), pGroup->mstrName.c_str());
+  Entity.mstrName = strName;
   Entity.mun64EntityId = ++mun32EntityNumber;
   Entity.mun32RxCount = Entity.mun32TxCount = Entity.mun32ExtCount = 0;
+  Entity.mfGone = 0;
   pGroup->mvEntities.push_back(Entity);
   mUnitIndex.Invalidate();
+  mUntracedEntities.erase(strUntracedKey);
   LogTrace(VQMSG, "Allocate entity: add \033[32m%s:%s\033[m in group \033[32m%s\033[m %s", Entity.mstrAdapterName.c_str(),
            Entity.mstrName.c_str(), pGroup->mstrName.c_str(), pGroup->IsPcap() ? "CAP" : "FORMAT");
   return SetEntityTrace(pGroup->mvEntities.back(), true);
@@ -133,20 +248,30 @@ bool CVQSigTrace::LogGroupSummaries() {
   const u64 un64Dropped = fLogFile ? GetLogDroppedCount() : 0;
   std::string strLines;
   bool fNoneWritten = false;
+  const auto Line = [&](const CVQCAFString& strLine) {
+    LogTrace(VQMSG, "%s", strLine.c_str());
+    strLines += std::string(strLine.c_str()) + "\n";
+  };
+  /* One line a group; fStdoutTaken: a standard output whose reader went away ends the run in success. */
+  const auto Summary = [&](const CVQCAFString& strName, u32 un32Records, u32 un32Lost, bool fStdoutTaken) {
+    CVQCAFString strLine;
+    strLine.Format("Group %s: %u units written, %u lost", strName.c_str(), un32Records - un32Lost, un32Lost);
+    Line(strLine);
+    if (un32Records != 0 && un32Lost >= un32Records && !fStdoutTaken) fNoneWritten = true;
+  };
   mGroups.ResetNext();
   for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) {
     pGroup->CloseFile(); /* what the last write loses is counted before the line */
-    const u32 un32Records = pGroup->mun32RxCount + pGroup->mun32TxCount + pGroup->mun32ExtCount;
-    CVQCAFString strLine;
-    strLine.Format("Group %s: %u units written, %u lost", pGroup->mstrName.c_str(), un32Records - pGroup->mun32LostCount,
-                   pGroup->mun32LostCount);
-    LogTrace(VQMSG, "%s", strLine.c_str());
-    strLines += std::string(strLine.c_str()) + "\n";
-    /* A standard output whose reader went away ends the run in success. */
-    const bool fStdoutTaken = pGroup->mfStdout != 0 && pGroup->mstrCurrentFile == ":STDOUT:";
-    if (un32Records != 0 && pGroup->mun32LostCount >= un32Records && !fStdoutTaken) fNoneWritten = true;
+    Summary(pGroup->mstrName, pGroup->mun32RxCount + pGroup->mun32TxCount + pGroup->mun32ExtCount, pGroup->mun32LostCount,
+            pGroup->mfStdout != 0 && pGroup->mstrCurrentFile == ":STDOUT:");
   }
   mGroups.ResetNext();
+  for (const SVQRetiredGroup& R : mvRetiredGroups) Summary(R.strName, R.un32Rx + R.un32Tx + R.un32Ext, R.un32Lost, R.fStdoutTaken);
+  if (!mUntracedEntities.empty()) {
+    CVQCAFString strLine;
+    strLine.Format("Entities not traced: %u", static_cast<u32>(mUntracedEntities.size()));
+    Line(strLine);
+  }
   /* The log shares the disk the groups may have filled; a run that lost a
    * whole group says so where its caller looks. */
   if (fNoneWritten ||
@@ -172,7 +297,8 @@ u32 CVQSigTrace::DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& En
 u32 CVQSigTrace::SetEntityTrace(CVQSigTraceEntityParams& Entity, bool fOn, u32* pfSent) {
   if (pfSent != nullptr) *pfSent = 0;
   static constexpr const char* kOp = "CVQSigTrace::SetEntityTrace";
-  if (Entity.mun32Type == VQ_SIGTRACE_TYPE_H248 || mhHostLib == nullptr) return VQX_RESULT_OK;
+  /* A record its board no longer has: that board would refuse it. */
+  if (Entity.mun32Type == VQ_SIGTRACE_TYPE_H248 || Entity.mfGone != 0 || mhHostLib == nullptr) return VQX_RESULT_OK;
   CVQSigTraceAdapter* pAdapter = mAdapters.Find(CVQCAFHashKeyString(Entity.mstrAdapterName));
   if (pAdapter == nullptr) return VQX_RESULT_OK;  /* board gone: its trace went with it */
   u32 un32Tucl = 0, hAdapter = 0;

@@ -273,8 +273,15 @@ u32 CVQSigTrace::HandleNotifAdapterRemoved(unsigned int* pMsg) {
   CVQSigTraceAdapter* pAdapter = FindAdapterOf(pMsg, VQ_SIGTRACE_REMOVED_OFFSET_NAME);
   if (pAdapter == nullptr) return VQX_RESULT_OK;
   LogTrace(VQMSG, "\033[31mAdapter %s removed\033[m", AdapterName(*pAdapter));
-  /* Its entities stay in their groups: when the board comes back they are
-   * switched on again (AttachEntityToGroup). */
+  /* Its entities stay in their groups, for their counts: when the board
+   * comes back, each entity it still has takes its record over
+   * (AttachEntityToGroup); the others are never switched again. */
+  const CVQCAFString strName(AdapterName(*pAdapter));
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next())
+    for (CVQSigTraceEntityParams& E : g->mvEntities)
+      if (E.mun32Type != VQ_SIGTRACE_TYPE_H248 && E.mstrAdapterName == strName) E.mfGone = 1;
+  mGroups.ResetNext();
   mAdapters.Free(CVQCAFDebugInfo(__FILE__, __LINE__), pAdapter);
   mUnitIndex.Invalidate();
   return VQX_RESULT_OK;

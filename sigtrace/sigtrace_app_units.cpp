@@ -75,7 +75,7 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
       break;
     case EVQTraceFamily::Ip:
       r = VqReadIpTraceUnit(Payload, Ip, strError);
-      Key = VqIpUnitKey(Ip.un64TraceContextId);
+      Key = VqIpUnitKey(pHeader->hAdapter, Ip.un64TraceContextId);
       break;
   }
   if (VQX_RESULT_FAILED(r)) {
@@ -94,16 +94,17 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
   }
 
   /* The entity and its 1-based position in its group (the SS7 link number).
-   * A board unit's key holds the board's handle: units of a board not (or no
-   * longer) known find nothing and are dropped. */
+   * Every key holds the board's handle: units of a board not (or no longer)
+   * known find nothing and are dropped, and an IP unit never reaches another
+   * board's entity of the same trace context id. */
   if (mUnitIndex.IsStale()) RebuildUnitIndex();
   const SVQUnitEntity Found = mUnitIndex.FindEntity(Key);
   if (Found.pGroup == nullptr) {
     mun32LostUnits++;
     const char* pszAdapter = mUnitIndex.FindAdapter(pHeader->hAdapter);
-    if (pszAdapter == nullptr && un32Type != VQ_SIGTRACE_TYPE_IP) return VQX_RESULT_NOT_FOUND;
+    if (pszAdapter == nullptr) return VQX_RESULT_NOT_FOUND;
     LogTrace(VQLV1, "%s unit %u of %s: no traced entity", pFamily->pszName, Ss7.un32Unit | Isdn.un32Unit | Casr2.un32Unit | Ip.un32Unit,
-             pszAdapter != nullptr ? pszAdapter : "");
+             pszAdapter);
     return VQX_RESULT_NOT_FOUND;
   }
   CVQSigTraceGrp* const pGroup = Found.pGroup;
@@ -152,13 +153,20 @@ void CVQSigTrace::RebuildUnitIndex() {
   mAdapters.ResetNext();
   for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next())
     mUnitIndex.AddAdapter(p->GetAdapterHandle(), AdapterName(*p));
-  /* In the order of the walk the index replaces: the first entity of a key keeps it. */
-  mGroups.ResetNext();
-  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next()) {
-    for (size_t i = 0; i < g->mvEntities.size(); i++) {
-      SVQUnitKey Key;
-      const CVQSigTraceEntityParams& E = g->mvEntities[i];
-      if (E.mun32Type == g->mun32Type && mUnitIndex.KeyOf(E, Key)) mUnitIndex.AddEntity(Key, g, static_cast<u32>(i + 1));
+  /* In the order of the walk the index replaces: the first entity of a key
+   * keeps it. Records of boards gone come last: a board back with an entity
+   * of that key in another group gives its units to that one; until its
+   * entities are attached again (its traces may still be on) they go to
+   * its earlier records. */
+  for (const u8 fGone : {0, 1}) {
+    mGroups.ResetNext();
+    for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next()) {
+      for (size_t i = 0; i < g->mvEntities.size(); i++) {
+        SVQUnitKey Key;
+        const CVQSigTraceEntityParams& E = g->mvEntities[i];
+        if (E.mfGone == fGone && E.mun32Type == g->mun32Type && mUnitIndex.KeyOf(E, Key))
+          mUnitIndex.AddEntity(Key, g, static_cast<u32>(i + 1));
+      }
     }
   }
   mGroups.ResetNext();

@@ -57,6 +57,10 @@ class CVQSigTraceEntityParams {
   u32 mun32RxCount = 0;             /* traces received */
   u32 mun32TxCount = 0;             /* traces sent */
   u32 mun32ExtCount = 0;            /* events of neither direction */
+  /* A group's copy whose board went away: kept for its counts and the group's
+   * summary, never switched on or off again nor given units, until its board
+   * back with that entity takes its place. */
+  u8 mfGone = 0;
 };
 
 /* Console text of a protocol type ("Unk" beyond the table). */

@@ -16,7 +16,7 @@ constexpr u32 kun32MinSlots = 16u;
 
 bool BoardType(u32 un32Type) {
   return un32Type == VQ_SIGTRACE_TYPE_SS7 || un32Type == VQ_SIGTRACE_TYPE_LAPD || un32Type == VQ_SIGTRACE_TYPE_ISDN ||
-         un32Type == VQ_SIGTRACE_TYPE_CASR2;
+         un32Type == VQ_SIGTRACE_TYPE_CASR2 || un32Type == VQ_SIGTRACE_TYPE_IP;
 }
 
 }  // namespace
@@ -28,9 +28,9 @@ SVQUnitKey VqBoardUnitKey(u32 un32Type, u32 hAdapter, u32 un32Trunk, u32 un32Tim
   return K;
 }
 
-SVQUnitKey VqIpUnitKey(u64 un64ContextId) {
+SVQUnitKey VqIpUnitKey(u32 hAdapter, u64 un64ContextId) {
   SVQUnitKey K;
-  K.un32Type = VQ_SIGTRACE_TYPE_IP, K.un64ContextId = un64ContextId;
+  K.un32Type = VQ_SIGTRACE_TYPE_IP, K.hAdapter = hAdapter, K.un64ContextId = un64ContextId;
   return K;
 }
 
@@ -59,14 +59,12 @@ const char* CVQSigTraceUnitIndex::FindAdapter(u32 hAdapter) const {
 }
 
 bool CVQSigTraceUnitIndex::KeyOf(const CVQSigTraceEntityParams& Entity, SVQUnitKey& Key) const {
-  if (Entity.mun32Type == VQ_SIGTRACE_TYPE_IP) {
-    Key = VqIpUnitKey(Entity.mun64EntityId);
-    return true;
-  }
   if (!BoardType(Entity.mun32Type)) return false;
   for (u32 i = 0; i < mun32Adapters; i++) {
     if (!(Entity.mstrAdapterName == maAdapters[i].pszName)) continue;
-    Key = VqBoardUnitKey(Entity.mun32Type, maAdapters[i].hAdapter, Entity.mun32Trunk, Entity.mun32TimeslotMask);
+    Key = Entity.mun32Type == VQ_SIGTRACE_TYPE_IP
+              ? VqIpUnitKey(maAdapters[i].hAdapter, Entity.mun64EntityId)
+              : VqBoardUnitKey(Entity.mun32Type, maAdapters[i].hAdapter, Entity.mun32Trunk, Entity.mun32TimeslotMask);
     return true;
   }
   return false;

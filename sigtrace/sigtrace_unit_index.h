@@ -9,7 +9,8 @@
  * path then finds an entity by one hashed probe instead of walking every
  * adapter and every group. A key is the adapter handle, the group type and
  * the trunk and timeslot mask (SS7, LAPD, ISDN), the trunk alone (CAS R2),
- * or the trace context id alone (IP). When two entities share a key the
+ * or the trace context id (IP): the board is part of every key, so that a
+ * unit is never written under another board's entity. When two entities share a key the
  * first one of the walk (groups in pool order, entities in group order)
  * keeps it, as the walk would find it first.
  *
@@ -46,8 +47,9 @@ struct SVQUnitKey {
 
 /* The key of a board unit of type un32Type (CAS R2 units name the trunk only). */
 SVQUnitKey VqBoardUnitKey(u32 un32Type, u32 hAdapter, u32 un32Trunk, u32 un32TimeslotMask);
-/* The key of an IP unit: its trace context id alone. */
-SVQUnitKey VqIpUnitKey(u64 un64ContextId);
+/* The key of an IP unit: its board and its trace context id (ids start at 1
+ * in each run, and a board may still send under an earlier run's). */
+SVQUnitKey VqIpUnitKey(u32 hAdapter, u64 un64ContextId);
 
 /* An entity found: its group and its 1-based position (the SS7 link number). */
 struct SVQUnitEntity {
@@ -73,10 +75,10 @@ class CVQSigTraceUnitIndex {
   bool AddAdapter(u32 hAdapter, const char* pszName);
   /* The name of the adapter filed under hAdapter, or null. */
   const char* FindAdapter(u32 hAdapter) const;
-  /* The key an entity's units carry: IP by its trace context id, the board
-   * types by the handle of the adapter filed under the entity's adapter name
-   * (case-sensitive). False when its units cannot reach it: another type, or
-   * its adapter not filed. */
+  /* The key an entity's units carry: the handle of the adapter filed under
+   * the entity's adapter name (case-sensitive) with, for IP, its trace
+   * context id, for the other board types its trunk and timeslot mask. False
+   * when its units cannot reach it: another type, or its adapter not filed. */
   bool KeyOf(const CVQSigTraceEntityParams& Entity, SVQUnitKey& Key) const;
   /* Files an entity under Key; false (the first kept) when Key is taken. */
   bool AddEntity(const SVQUnitKey& Key, CVQSigTraceGrp* pGroup, u32 un32Position);

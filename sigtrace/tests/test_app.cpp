@@ -62,6 +62,31 @@ class SigTraceApp : public ::testing::Test {
     return pApp->DispatchMsg(v.data());
   }
   CVQSigTraceGrp* Group(const char* pszName) { return pApp->mGroups.Find(CVQCAFHashKeyString(pszName)); }
+  /* A board added, removed or ready, named at the event's offset. */
+  void Board(u32 un32Event, const char* pszName, u32 hAdapter = 0) {
+    const u32 un32NameAt = un32Event == VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED ? VQ_SIGTRACE_REMOVED_OFFSET_NAME : 288;
+    EXPECT_EQ(Dispatch(un32Event, Payload(424, {{un32NameAt, pszName}}, {{12, hAdapter}})), VQX_RESULT_OK) << pszName;
+  }
+  /* The entity attached for the board of that name; the attach's result. */
+  u32 Attach(const char* pszBoard, CVQSigTraceEntityParams E) {
+    CVQSigTraceAdapter* p = pApp->mAdapters.Find(CVQCAFHashKeyString(pszBoard));
+    return p == nullptr ? VQX_RESULT_NOT_FOUND : pApp->AttachEntityToGroup(*p, E);
+  }
+  /* An SS7 unit of the board on that trunk and timeslot mask. */
+  u32 Ss7Unit(u32 hAdapter, u32 un32Trunk, u32 un32Mask) {
+    return Dispatch(0x04210031, sigtest::Patched(sigtest::Patched(Seed("ss7_ok"), 0x18, un32Trunk), 0x1C, un32Mask), hAdapter);
+  }
+  /* The group's records in order: "adapter:name@trunk/mask=units", '~' before a record whose board is gone. */
+  std::string Records(const char* pszGroup) {
+    std::string str;
+    char sz[160];
+    for (const CVQSigTraceEntityParams& e : Group(pszGroup)->mvEntities) {
+      snprintf(sz, sizeof(sz), "%s%s%s:%s@%u/%08X=%u", str.empty() ? "" : " ", e.mfGone ? "~" : "", e.mstrAdapterName.c_str(),
+               e.mstrName.c_str(), e.mun32Trunk, e.mun32TimeslotMask, e.mun32RxCount + e.mun32TxCount + e.mun32ExtCount);
+      str += sz;
+    }
+    return str;
+  }
 
   sigtest::CLogLines Log;
   CVQSigTraceCfgCmdLine CmdLine;
@@ -196,10 +221,6 @@ TEST_F(SigTraceApp, UnitsFollowTheirEntitiesThroughAttachDetachBoardLossAndReloa
         << "</signaling></quellan>\n";
     ASSERT_EQ(pApp->ReloadConfig(0), VQX_RESULT_OK);
   };
-  const auto Board = [&](u32 un32Event, const char* pszName, u32 hAdapter = 0) {
-    const u32 un32NameAt = un32Event == VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED ? VQ_SIGTRACE_REMOVED_OFFSET_NAME : 288;
-    EXPECT_EQ(Dispatch(un32Event, Payload(424, {{un32NameAt, pszName}}, {{12, hAdapter}})), VQX_RESULT_OK) << pszName;
-  };
   constexpr u32 kSs7 = 0x04210031, kLapd = 0x04540031, kCasr2 = 0x04510031, kIp = 0x04390031;
   struct SProbe {
     u32 un32Id, hAdapter, un32Trunk;
@@ -228,7 +249,8 @@ TEST_F(SigTraceApp, UnitsFollowTheirEntitiesThroughAttachDetachBoardLossAndReloa
        {{kSs7, 0x11, 5, 0x2, "-"}, {kSs7, 0x11, 5, 0x10000, "SS7#1"}, {kSs7, 0x22, 5, 0x2, "SS7B#1"}}},
       {"board C1 lost",
        [&] { Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C1"); },
-       {{kSs7, 0x11, 5, 0x10000, "-"}, {kCasr2, 0x11, 3, 0, "-"}, {kIp, 0, 0, 0, "IP#1"}, {kSs7, 0x22, 5, 0x2, "SS7B#1"}}},
+       {{kSs7, 0x11, 5, 0x10000, "-"}, {kCasr2, 0x11, 3, 0, "-"}, {kIp, 0x11, 0, 0, "-"} /* IP too: by board */,
+        {kSs7, 0x22, 5, 0x2, "SS7B#1"}}},
       {"board C1 back as 0x44",
        [&] { Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x44); },
        {{kSs7, 0x11, 5, 0x10000, "-"}, {kSs7, 0x44, 5, 0x10000, "SS7#1"}, {kSs7, 0x44, 5, 0x2, "-"}, {kCasr2, 0x44, 3, 0, "R2#1"}}},
@@ -279,6 +301,115 @@ TEST_F(SigTraceApp, UnitsFollowTheirEntitiesThroughAttachDetachBoardLossAndReloa
                                       << " trunk " << std::dec << p.un32Trunk << " mask/context +0x" << std::hex << p.un64Mask;
     EXPECT_TRUE(pApp->mUnitIndex.CheckInvariant()) << Step.pszStep << "\n" << pApp->mUnitIndex.Dump();
   }
+}
+
+/* Two boards whose links share their names, in one text group: the second
+ * board's are traced as "<board>_<name>", the first keeps its name; the same
+ * entity again is switched on again, not added. A board removed and back
+ * with a link moved to another trunk and one renamed on its trunk: each
+ * takes its earlier record over, counts going on; a record the board no
+ * longer has stays, its board gone. */
+TEST_F(SigTraceApp, SameNamedLinksOfTwoBoardsAndABoardBackChanged) {
+  const auto Link = [](const char* pszName, u32 un32Trunk, u32 un32Mask) {
+    return Entity(VQ_SIGTRACE_TYPE_SS7, "", "SS7", pszName, un32Trunk, un32Mask, 0);
+  };
+  const struct {
+    const char* pszStep;
+    std::function<void()> fnStep;
+    const char* pszRecords; /* the group's records after the step */
+    const char* pszLine;    /* a line logged once by the step */
+  } aSteps[] = {
+      {"first board",
+       [&] {
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x11), Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C2", 0x22);
+         EXPECT_EQ(Attach("C1", Link("LINK_A", 5, 0x2)) | Attach("C1", Link("LINK_B", 6, 0x1)), VQX_RESULT_OK);
+       },
+       "C1:LINK_A@5/00000002=0 C1:LINK_B@6/00000001=0", "Allocate entity: add \033[32mC1:LINK_B\033[m in group"},
+      {"second board, same names",
+       [&] { EXPECT_EQ(Attach("C2", Link("LINK_A", 5, 0x2)) | Attach("C2", Link("LINK_B", 6, 0x1)), VQX_RESULT_OK); },
+       "C1:LINK_A@5/00000002=0 C1:LINK_B@6/00000001=0 C2:C2_LINK_A@5/00000002=0 C2:C2_LINK_B@6/00000001=0",
+       "Entity C2:LINK_A traced as C2_LINK_A in group SS7: another board's entity has its name there"},
+      {"the same entity again, and a unit of each board",
+       [&] {
+         EXPECT_EQ(Attach("C2", Link("LINK_A", 5, 0x2)) | Attach("C1", Link("LINK_A", 5, 0x2)), VQX_RESULT_OK);
+         EXPECT_EQ(Ss7Unit(0x11, 5, 0x2) | Ss7Unit(0x22, 5, 0x2) | Ss7Unit(0x22, 5, 0x2), VQX_RESULT_OK);
+       },
+       "C1:LINK_A@5/00000002=1 C1:LINK_B@6/00000001=0 C2:C2_LINK_A@5/00000002=2 C2:C2_LINK_B@6/00000001=0",
+       "Entity C2:C2_LINK_A back in group SS7: trace on again"},
+      {"second board gone", [&] { Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C2"); },
+       "C1:LINK_A@5/00000002=1 C1:LINK_B@6/00000001=0 ~C2:C2_LINK_A@5/00000002=2 ~C2:C2_LINK_B@6/00000001=0",
+       "Adapter C2 removed"},
+      {"second board back: LINK_A moved to trunk 7",
+       [&] {
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C2", 0x44);
+         EXPECT_EQ(Attach("C2", Link("LINK_A", 7, 0x2)) | Ss7Unit(0x44, 7, 0x2), VQX_RESULT_OK);
+       },
+       "C1:LINK_A@5/00000002=1 C1:LINK_B@6/00000001=0 C2:C2_LINK_A@7/00000002=3 ~C2:C2_LINK_B@6/00000001=0",
+       "Entity C2:C2_LINK_A back in group SS7 in place of C2_LINK_A (trunk 5, timeslots 00000002): trace on again"},
+      {"and LINK_B renamed LINK_C on its trunk", [&] { EXPECT_EQ(Attach("C2", Link("LINK_C", 6, 0x1)), VQX_RESULT_OK); },
+       "C1:LINK_A@5/00000002=1 C1:LINK_B@6/00000001=0 C2:C2_LINK_A@7/00000002=3 C2:LINK_C@6/00000001=0",
+       "Entity C2:LINK_C back in group SS7 in place of C2_LINK_B (trunk 6, timeslots 00000001): trace on again"},
+      {"first board back without LINK_B",
+       [&] {
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C1"), Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x55);
+         EXPECT_EQ(Attach("C1", Link("LINK_A", 5, 0x2)) | Ss7Unit(0x55, 5, 0x2), VQX_RESULT_OK);
+       },
+       "C1:LINK_A@5/00000002=2 ~C1:LINK_B@6/00000001=0 C2:C2_LINK_A@7/00000002=3 C2:LINK_C@6/00000001=0",
+       "Entity C1:LINK_A back in group SS7: trace on again"},
+      {"its LINK_B found again in another group, where its units go",
+       [&] {
+         EXPECT_EQ(Attach("C1", Entity(VQ_SIGTRACE_TYPE_SS7, "", "SS7B", "LINK_B", 6, 0x1)) | Ss7Unit(0x55, 6, 0x1), VQX_RESULT_OK);
+         EXPECT_EQ(Records("SS7B"), "C1:LINK_B@6/00000001=1");
+       },
+       "C1:LINK_A@5/00000002=2 ~C1:LINK_B@6/00000001=0 C2:C2_LINK_A@7/00000002=3 C2:LINK_C@6/00000001=0",
+       "Allocate entity: add \033[32mC1:LINK_B\033[m in group \033[32mSS7B"},
+  };
+  for (const auto& Step : aSteps) {
+    Step.fnStep();
+    EXPECT_EQ(Records("SS7"), Step.pszRecords) << Step.pszStep;
+    EXPECT_EQ(sigtest::Seen(Log.Take(), Step.pszLine), 1u) << Step.pszStep << ": " << Step.pszLine;
+  }
+  pApp.reset();
+  const std::string s = sigtest::ReadFile("SS7_000.log");
+  EXPECT_EQ(sigtest::Count(s, "//               C2:C2_LINK_A\n"), 1u) << s;
+  /* The text prefixes, right-aligned names: which board each unit is of. */
+  EXPECT_EQ(sigtest::Count(s, std::string(31, ' ') + "C2_LINK_A "), 3u) << s;
+  EXPECT_EQ(sigtest::Count(s, std::string(34, ' ') + "LINK_A "), 2u) << s;
+}
+
+/* With the 64 groups taken, a group whose entities all belong to boards
+ * gone gives its place (its file closed, its counts in the summary); what
+ * still finds no group is named, and counted once at the end. A group made
+ * again under a name given up takes its counts on. */
+TEST_F(SigTraceApp, GroupsOfBoardsGoneGiveTheirPlaceAndWhatFindsNoneIsCounted) {
+  Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x11), Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C2", 0x22);
+  ASSERT_EQ(Attach("C2", Entity(VQ_SIGTRACE_TYPE_SS7, "", "OLD", "L0", 1, 1)) | Ss7Unit(0x22, 1, 1), VQX_RESULT_OK);
+  for (u32 i = 1; i < QUELLAN_MAX_GROUPS; i++) {
+    const std::string strGroup = "G" + std::to_string(i);
+    ASSERT_EQ(Attach("C1", Entity(VQ_SIGTRACE_TYPE_SS7, "", strGroup.c_str(), "L", 10 + i, 1)), VQX_RESULT_OK) << i;
+  }
+  Log.Take();
+  const auto NewLink = [&](const char* pszGroup, const char* pszName, u32 un32Trunk) {
+    return Attach("C1", Entity(VQ_SIGTRACE_TYPE_SS7, "", pszGroup, pszName, un32Trunk, 1));
+  };
+  const char* const kpszFull = "No more group context (increase QUELLAN_MAX_GROUPS define): C1:N1 not traced";
+  EXPECT_EQ(NewLink("NEW1", "N1", 100), VQX_RESULT_OUT_OF_RESOURCE) << "C2 is still present";
+  EXPECT_EQ(sigtest::Seen(Log.Take(), kpszFull), 1u);
+  Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C2");
+  EXPECT_EQ(NewLink("NEW1", "N1", 100), VQX_RESULT_OK);
+  EXPECT_EQ(sigtest::Seen(Log.Take(), "Group OLD: its boards are gone, its file closed and its place given to a new group"), 1u);
+  EXPECT_TRUE(Group("OLD") == nullptr && Group("NEW1") != nullptr);
+  EXPECT_EQ(sigtest::PcapRecords(sigtest::ReadFile("OLD_000.cap"), 139), 1) << "closed with its record";
+  EXPECT_EQ(NewLink("NEW2", "N2", 101) | NewLink("NEW2", "N2", 101), VQX_RESULT_OUT_OF_RESOURCE) << "no other group to give";
+  /* C1 gone, C2 back: OLD takes the place of C1's first group, its count going on. */
+  Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C1"), Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C2", 0x33);
+  EXPECT_EQ(Attach("C2", Entity(VQ_SIGTRACE_TYPE_SS7, "", "OLD", "L0", 1, 1)) | Ss7Unit(0x33, 1, 1), VQX_RESULT_OK);
+  Log.Take();
+  pApp.reset();
+  const auto End = Log.Take();
+  for (const auto& [pszLine, un32Count] : {std::pair{"Group OLD: 2 units written, 0 lost", 1u}, {"Group G1: 0 units written", 1u},
+                                           {"Entities not traced: 1", 1u}, {"Group ", QUELLAN_MAX_GROUPS + 1}})
+    EXPECT_EQ(sigtest::Seen(End, pszLine), un32Count) << pszLine;
 }
 
 /* A provider's link up and down as its service reports them: the

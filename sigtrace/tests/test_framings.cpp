@@ -29,6 +29,13 @@ CVQSigTraceEntityParams IsdnEntity(u32 un32Trunk, const char* pszInterface, cons
   return e;
 }
 
+/* A LAPD link as its board's discovery gives it: trunk 2, its name as interface string, the board's address. */
+CVQSigTraceEntityParams LapdLink(const char* pszAddress) {
+  CVQSigTraceEntityParams e = IsdnEntity(2, "LAPD_A", pszAddress);
+  e.mun32Type = VQ_SIGTRACE_TYPE_LAPD, e.mstrName = "LAPD_A";
+  return e;
+}
+
 /* The framing of a TUCL packet with these direction, transport, protocol, addresses and ports. */
 auto Tucl(u32 un32Dir, u32 un32Transport, u32 un32Protocol, const char* pszRemote, const char* pszLocal, u32 un32Local, u32 un32Remote) {
   return [=](std::vector<u8>& v, const CVQSigTraceCursor& c) {
@@ -70,6 +77,10 @@ std::vector<SFramingCase> Cases() {
        [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(3, "D1", "10.0.0.7"), 0, c); }, 90 + 4 + 8},
       {"iua_setup", FromHex(kpszSetup),
        [](auto& v, auto& c) { return VqSigTraceFrameIua(v, IsdnEntity(5, "E1_0:ETSI:USER", "10.20.30.40"), 1, c); }, 90 + 16 + 28},
+      {"iua_lapd_board2", FromHex("00 01 02 04 08 01 05 05"),
+       [](auto& v, auto& c) { return VqSigTraceFrameIua(v, LapdLink("127.0.0.2"), 0, c); }, 90 + 8 + 8},
+      {"iua_lapd_board3_tx", FromHex("00 01 02 04 08 01 05 05"),
+       [](auto& v, auto& c) { return VqSigTraceFrameIua(v, LapdLink("127.0.0.3"), 1, c); }, 90 + 8 + 8},
       {"h248_dir2", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 2, c); }, 42 + un32H248},
       {"h248_dir1", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 1, c); }, 42 + un32H248},
       {"h248_dir3", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 3, c); }, 42 + un32H248},

@@ -7,7 +7,8 @@
  * master's shutdown ("-db", testing/mgmtsim), with its exit status; the
  * close of a board that never answers ends at a signal during it or after 30 s,
  * also while standard output's reader takes nothing, and every unit the server
- * read is written or counted; a board that goes and comes back is traced again.
+ * read is written or counted; a board that goes and comes back is traced again,
+ * also changed; two boards of one profile are each traced whole.
  */
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "peers/boardsim_trace_log.h"
@@ -563,6 +565,64 @@ TEST(SigTraceServer, BoardLostAndBackIsTracedAgain) {
   ASSERT_TRUE(B.SendUnits(2) == 4 && B.Drained() && kill(B.Server().mPid, SIGTERM) == 0);
   EXPECT_EQ(B.Server().Wait(), 0) << "ended by SIGTERM";
   EXPECT_TRUE(!peertshark::Present() || peertshark::Frames(B.Path("SS7_000.cap")).size() == 4u);
+}
+
+/* Two boards of one profile (their links named alike, one unnamed), default options: each board gets its trace-on
+ * requests, the entities of the board handled second whose names the first holds in a group are traced as
+ * "<board>_<name>", every unit is written, and the LAPD records tell the boards apart by their address. Then the
+ * second board comes back with LINK_A moved to another trunk, its unnamed link named, and a CAS R2 trunk gone: the
+ * first two are traced again, and the trunk it no longer has is not switched off at the close (a board refuses it). */
+TEST(SigTraceServer, TwoBoardsOfOneProfileEachTracedWholeAndOneBackChanged) {
+  CServerBench B(2);
+  B.StartServer("");
+  ASSERT_TRUE(B.WaitTracesOn(kEntities, 0) && B.WaitTracesOn(kEntities, 1));
+  long nSent = B.SendUnits(2, 0) + B.SendUnits(2, 1);
+  EXPECT_EQ(nSent, 4 * kEntities);
+  ASSERT_TRUE(B.Drained(0) && B.Drained(1));
+  EXPECT_EQ(B.LogLines(" in group SS7: another board's entity has its name there").size(), 2u) << "LINK_A, [Undefined]";
+  for (const char* pszGroup : {"LAPD", "ISDN"})
+    EXPECT_EQ(B.LogLines(std::string(" in group ") + pszGroup + ": another board's entity has its name there").size(), 1u);
+  /* Board 1 back changed. */
+  B.StopBoard(1);
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("Adapter 12345679 removed").empty(); }, 10000));
+  std::string strProfile = B.Read("profile.json");
+  for (const auto& [pszFrom, pszTo] : {std::pair{"\"trunk\": 5,", "\"trunk\": 7,"}, {"\"trunk\": 6, \"timeslots\": [1]}",
+                                        "\"trunk\": 6, \"timeslots\": [1], \"name\": \"LINK_C\"}"}, {", {\"id\": 2, \"trunk\": 3}", ""}}) {
+    ASSERT_NE(strProfile.find(pszFrom), std::string::npos) << pszFrom;
+    strProfile.replace(strProfile.find(pszFrom), strlen(pszFrom), pszTo);
+  }
+  std::ofstream(B.Path("profile.json")) << strProfile;
+  B.StartBoard(1);
+  ASSERT_TRUE(B.WaitTracesOn(kEntities - 1, 1));
+  nSent += B.SendUnits(1, 0) + B.SendUnits(1, 1);
+  ASSERT_TRUE(B.Drained(0) && B.Drained(1) && kill(B.Server().mPid, SIGTERM) == 0);
+  EXPECT_EQ(B.Server().Wait(), 0);
+  for (u32 i = 0; i < 2; i++) {
+    EXPECT_EQ(B.Board(i).Stat("traces_on"), 0) << i;
+    EXPECT_EQ(B.Board(i).Stat("trace_requests"), 2 * (kEntities - i)) << "on and off, board " << i;
+  }
+  EXPECT_EQ(B.LogLines("refused by"), std::vector<std::string>());
+  EXPECT_EQ(B.LogLines("back in group SS7 in place of").size(), 2u) << "the moved and the named link";
+  /* Every unit sent written, once, under names each board's own in its group. */
+  long nWritten = 0, nLost = 0;
+  for (const std::string& s : B.LogLines(" units written, ")) {
+    long nW = 0, nL = 0;
+    ASSERT_EQ(sscanf(s.c_str() + s.find(": ", s.find("Group ")), ": %ld units written, %ld lost", &nW, &nL), 2) << s;
+    nWritten += nW, nLost += nL;
+  }
+  EXPECT_EQ(std::make_pair(nWritten, nLost), std::make_pair(nSent, 0L));
+  std::set<std::string> Names;
+  const auto Allocated = B.LogLines("Allocate entity: add ");
+  for (const std::string& s : Allocated) Names.insert(s.substr(s.find(":", s.find("add ")) + 1));
+  EXPECT_EQ(Names.size(), Allocated.size()) << "a name taken twice in a group";
+  EXPECT_EQ(Allocated.size(), 2u * kEntities);
+  if (peertshark::Present()) {
+    std::set<std::string> Addresses;
+    for (const std::string& s : peertshark::Lines(B.Path("LAPD_000.cap"), "-T fields -e ip.src -e ip.dst -e iua.info_string"))
+      Addresses.insert(s);
+    EXPECT_EQ(Addresses, (std::set<std::string>{"0.0.0.0\t127.0.0.2\tLAPD_A", "127.0.0.2\t0.0.0.0\tLAPD_A",
+                                                "0.0.0.0\t127.0.0.3\tLAPD_A", "127.0.0.3\t0.0.0.0\tLAPD_A"}));
+  }
 }
 
 /* "-stdout -format" (text records, a trailer at the close), a board that never answers the traces-off, and a reader

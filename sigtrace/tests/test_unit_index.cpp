@@ -73,8 +73,9 @@ TEST(SigTraceUnitIndex, KeysAdaptersAndFirstEntityOfAKey) {
       {Entity(VQ_SIGTRACE_TYPE_ISDN, "B2", 0xFFFFFFFF, 0xFFFFFFFF), true, VqBoardUnitKey(VQ_SIGTRACE_TYPE_ISDN, 0x22, 0xFFFFFFFF, 0xFFFFFFFF)},
       /* CAS R2 units carry no mask: any unit of the trunk. */
       {Entity(VQ_SIGTRACE_TYPE_CASR2, "B1", 3, 0xFFFF), true, VqBoardUnitKey(VQ_SIGTRACE_TYPE_CASR2, 0x11, 3, 0x1)},
-      /* IP by its context id alone, whatever its adapter. */
-      {Entity(VQ_SIGTRACE_TYPE_IP, "GONE", 0, 0, 0x100000002ull), true, VqIpUnitKey(0x100000002ull)},
+      /* IP by its board and its context id. */
+      {Entity(VQ_SIGTRACE_TYPE_IP, "B2", 0, 0, 0x100000002ull), true, VqIpUnitKey(0x22, 0x100000002ull)},
+      {Entity(VQ_SIGTRACE_TYPE_IP, "GONE", 0, 0, 0x100000003ull), false, {}}, /* its adapter is not filed */
       {Entity(VQ_SIGTRACE_TYPE_SS7, "b1", 5, 0x4), false, {}}, /* adapter names are case-sensitive */
       {Entity(VQ_SIGTRACE_TYPE_SS7, "B3", 5, 0x8), false, {}}, /* its adapter is not filed */
       {Entity(VQ_SIGTRACE_TYPE_H248, "B1", 0, 0), false, {}},
@@ -92,7 +93,9 @@ TEST(SigTraceUnitIndex, KeysAdaptersAndFirstEntityOfAKey) {
   for (const SVQUnitKey& Key : {VqBoardUnitKey(VQ_SIGTRACE_TYPE_SS7, 0x22, 5, 0x2) /* the other board */,
                                 VqBoardUnitKey(VQ_SIGTRACE_TYPE_LAPD, 0x11, 5, 0x2) /* the other family */,
                                 VqBoardUnitKey(VQ_SIGTRACE_TYPE_SS7, 0x11, 5, 0x3) /* another mask */,
-                                VqBoardUnitKey(VQ_SIGTRACE_TYPE_CASR2, 0x11, 4, 0), VqIpUnitKey(0x2), VqIpUnitKey(0)})
+                                VqBoardUnitKey(VQ_SIGTRACE_TYPE_CASR2, 0x11, 4, 0),
+                                VqIpUnitKey(0x11, 0x100000002ull) /* another board's unit of that context id */,
+                                VqIpUnitKey(0x22, 0x2), VqIpUnitKey(0x22, 0)})
     EXPECT_EQ(Index.FindEntity(Key).pGroup, nullptr) << Index.Dump();
   EXPECT_EQ(Index.FindEntity(VqBoardUnitKey(VQ_SIGTRACE_TYPE_CASR2, 0x11, 3, 0xABCD)).pGroup, &G1);
   EXPECT_TRUE(Index.CheckInvariant()) << Index.Dump();
@@ -105,7 +108,7 @@ TEST(SigTraceUnitIndex, KeysAdaptersAndFirstEntityOfAKey) {
   Index.Reset(1);
   EXPECT_FALSE(Index.IsStale());
   EXPECT_EQ(Index.FindAdapter(0x11), nullptr);
-  EXPECT_EQ(Index.FindEntity(VqIpUnitKey(0x100000002ull)).pGroup, nullptr);
+  EXPECT_EQ(Index.FindEntity(VqIpUnitKey(0x22, 0x100000002ull)).pGroup, nullptr);
   EXPECT_EQ(Index.EntityCount(), 0u);
 }
 

@@ -12,21 +12,26 @@
 
 namespace sigtest {
 
-CServerBench::CServerBench() {
+CServerBench::CServerBench(u32 un32Boards) : mvBoards(un32Boards) {
   char szDir[] = "/tmp/sigtrace_server_XXXXXX";
   mstrDir = mkdtemp(szDir);
   std::filesystem::copy_file(std::string(std::getenv("VQX_TEST_DATA")) + "/activate_profile.json", Path("profile.json"));
-  StartBoard(); /* the server shares the board's discovery port */
+  /* The server shares the first board's discovery port, and so do the others. */
+  std::string strRemote;
+  for (u32 i = 0; i < un32Boards; i++) {
+    StartBoard(i);
+    strRemote += "(" + (un32Boards == 1 ? std::string("127.0.0.1") : BoardAddress(i)) + ":" + std::to_string(mun16Port) + ")";
+  }
   std::ofstream(Path("quellan.xml"))
       << "<quellan>\n  <params>\n    <host pollDelay=\"200\" networkDownDelay=\"500\" adapterDownDelay=\"1100\">\n"
-      << "      <env VQX_GW_ADDRESS_0=\"127.0.0.1\" VQX_GW_PORT=\"" << mun16Port << "\" VQX_GW_REMOTE_ADDR=\"(127.0.0.1:" << mun16Port << ")\"/>\n"
+      << "      <env VQX_GW_ADDRESS_0=\"127.0.0.1\" VQX_GW_PORT=\"" << mun16Port << "\" VQX_GW_REMOTE_ADDR=\"" << strRemote << "\"/>\n"
       << "    </host>\n    <log baseName=\"" << mstrDir << "/server\"/>\n  </params>\n</quellan>\n";
 }
 
 CServerBench::~CServerBench() {
   if (mpServer && mpServer->mPid > 0) kill(mpServer->mPid, SIGTERM);
   mpServer.reset();
-  mpBoard.reset();
+  mvBoards.clear();
   if (mpFastBoard && mpFastBoard->mPid > 0) kill(mpFastBoard->mPid, SIGTERM);
   mpFastBoard.reset();
   if (::testing::Test::HasFailure()) {
@@ -36,13 +41,14 @@ CServerBench::~CServerBench() {
   std::filesystem::remove_all(mstrDir, ec);
 }
 
-void CServerBench::StartBoard() {
-  mpBoard.reset();
+void CServerBench::StartBoard(u32 i) {
+  mvBoards[i].reset();
+  std::vector<std::string> vArgs = {"--profile", Path("profile.json"), "--trace-log", Path(BoardLog(i))};
+  if (mvBoards.size() > 1) vArgs.insert(vArgs.end(), {"--gw0", BoardAddress(i), "--serial", BoardSerial(i)});
   /* a free port the first time, then the one the server shares with it */
-  mpBoard = std::make_unique<gwpeer::BoardProcess>(
-      mun16Port, std::vector<std::string>{"--profile", Path("profile.json"), "--trace-log", Path("board.log")});
-  EXPECT_TRUE(mpBoard->Ready());
-  mun16Port = mpBoard->UdpPort();
+  mvBoards[i] = std::make_unique<gwpeer::BoardProcess>(mun16Port, vArgs);
+  EXPECT_TRUE(mvBoards[i]->Ready());
+  mun16Port = mvBoards[i]->UdpPort();
 }
 
 bool CServerBench::StartFastBoard(const std::vector<std::string>& extra) {
@@ -77,21 +83,21 @@ void CServerBench::StartShell(const std::string& strScript) {
 }
 
 /* 30 s: a board missed by the first discovery round is found by the next one, 10 s later. */
-bool CServerBench::WaitTracesOn(long nCount) {
-  return peerwait::WaitUntil([&] { return mpBoard->Stat("traces_on") == nCount; }, 30000);
+bool CServerBench::WaitTracesOn(long nCount, u32 i) {
+  return peerwait::WaitUntil([&] { return mvBoards[i]->Stat("traces_on") == nCount; }, 30000);
 }
 
-long CServerBench::SendUnits(u32 un32PerEntity) {
+long CServerBench::SendUnits(u32 un32PerEntity, u32 i) {
   long nSent = 0;
   for (const char* pszKind : {"ss7", "lapd", "isdn", "casr2", "ip"}) {
-    const std::string s = mpBoard->Command(std::string("trace ") + pszKind + " " + std::to_string(un32PerEntity));
+    const std::string s = mvBoards[i]->Command(std::string("trace ") + pszKind + " " + std::to_string(un32PerEntity));
     nSent += s.rfind("ok ", 0) == 0 ? std::stol(s.substr(3)) : 0;
   }
   return nSent;
 }
 
-bool CServerBench::Drained() {
-  mpBoard->Command("event 1 0x04210031 8");
+bool CServerBench::Drained(u32 i) {
+  mvBoards[i]->Command("event 1 0x04210031 8");
   const size_t n = ++mnSentinels;
   return peerwait::WaitUntil([&] { return RefusedSs7Units() >= n; }, 30000);
 }

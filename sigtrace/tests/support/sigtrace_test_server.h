@@ -3,7 +3,9 @@
  * (testing/boardsim, the activation profile of every family, its units logged
  * to a file) and the trace server program as children, in a run directory of
  * their own whose quellan.xml points the gateway at the board on 127.0.0.1,
- * and the files the server wrote read back (tshark for pcap).
+ * and the files the server wrote read back (tshark for pcap). Several boards
+ * of that profile share the discovery port, each on its own loopback address
+ * (127.0.0.2, 127.0.0.3 ...) with its own serial number and unit log.
  */
 #ifndef SIGTRACE_TEST_SERVER_H
 #define SIGTRACE_TEST_SERVER_H
@@ -20,13 +22,20 @@ namespace sigtest {
 
 class CServerBench {
  public:
-  CServerBench();
+  /* un32Boards simulated boards (board 0: serial 12345678, then 12345679 ...). */
+  explicit CServerBench(u32 un32Boards = 1);
   ~CServerBench();
 
-  /* Starts the board (again: the same serial number on the same ports). */
-  void StartBoard();
-  void StopBoard() { mpBoard.reset(); }
-  gwpeer::BoardProcess& Board() { return *mpBoard; }
+  /* Starts board i (again: the same serial number and addresses on the same
+   * discovery port; the profile read from profile.json then). */
+  void StartBoard(u32 i = 0);
+  void StopBoard(u32 i = 0) { mvBoards[i].reset(); }
+  gwpeer::BoardProcess& Board(u32 i = 0) { return *mvBoards[i]; }
+  /* Board i's serial number (its adapter name) and its unit log ("board.log" for board 0). */
+  static std::string BoardSerial(u32 i) { return std::to_string(12345678 + i); }
+  static std::string BoardLog(u32 i) { return i == 0 ? "board.log" : "board" + std::to_string(i) + ".log"; }
+  /* Board i's address when there are several (127.0.0.2 on). */
+  static std::string BoardAddress(u32 i) { return "127.0.0." + std::to_string(2 + i); }
   /* Puts the C++ board (testing/boardsim_fast, one SS7 link, with these
    * options) in the simulated board's place, on its discovery port; false
    * when it did not start. Its lines (after "ready") through FastBoard(). */
@@ -42,13 +51,13 @@ class CServerBench {
    * (pipelines); its standard output is read back. */
   void StartShell(const std::string& strScript);
   peerproc::CChild& Server() { return *mpServer; }
-  /* Waits until the board has un32Count traces on (bounded). */
-  bool WaitTracesOn(long nCount);
-  /* "trace KIND N" for every family; the number of units sent. */
-  long SendUnits(u32 un32PerEntity);
-  /* True once the server has handled everything the board sent so far: a
+  /* Waits until board i has un32Count traces on (bounded). */
+  bool WaitTracesOn(long nCount, u32 i = 0);
+  /* "trace KIND N" for every family, on board i; the number of units sent. */
+  long SendUnits(u32 un32PerEntity, u32 i = 0);
+  /* True once the server has handled everything board i sent so far: a
    * short SS7 unit follows it and its refusal reaches the server's log. */
-  bool Drained();
+  bool Drained(u32 i = 0);
   /* SS7 units the server's log says it refused (lines held back counted). */
   size_t RefusedSs7Units() const;
   /* The run directory's file (path). */
@@ -64,7 +73,7 @@ class CServerBench {
   u16 mun16Port = 0;
 
  private:
-  std::unique_ptr<gwpeer::BoardProcess> mpBoard;
+  std::vector<std::unique_ptr<gwpeer::BoardProcess>> mvBoards;
   std::unique_ptr<loopnet::HeldPort> mpFastUdp;
   std::unique_ptr<peerproc::CChild> mpFastBoard;
   std::unique_ptr<peerproc::CChild> mpServer;

@@ -72,6 +72,7 @@ def udp_frame(eth_dst, eth_src, src, dst, sport, dport, payload):
 
 MG, MGC = [1] * 6, [2] * 6
 H248 = b"MEGACO/1 [192.168.0.2]:2945\r\nTransaction = 1 {\r\n}\r\n"
+LAPD_I = bytes.fromhex("0001020408010505")
 SETUP = bytes.fromhex("00010204080200050504038090a31803a98381700581353636 37".replace(" ", ""))
 
 CASES = {
@@ -94,6 +95,10 @@ CASES = {
     "iua_sabme5_rx": iua(3, b"D1", "10.0.0.7", 0, bytes.fromhex("00017fc1c2"), 2, bytes.fromhex("7fc1"),
                          bytes.fromhex("c2")),
     "iua_setup": iua(5, b"E1_0:ETSI:USER", "10.20.30.40", 1, SETUP, 1, SETUP[2:4], SETUP[4:]),
+    # The same LAPD link (trunk 2, "LAPD_A") of two boards: its name as interface
+    # string (no variant or side), its board's address.
+    "iua_lapd_board2": iua(2, b"LAPD_A", "127.0.0.2", 0, LAPD_I, 2, LAPD_I[2:4], LAPD_I[4:]),
+    "iua_lapd_board3_tx": iua(2, b"LAPD_A", "127.0.0.3", 1, LAPD_I, 1, LAPD_I[2:4], LAPD_I[4:]),
     "h248_dir2": udp_frame(MG, MGC, "192.168.0.2", "192.168.0.1", 2945, 2944, H248),
     "h248_dir1": udp_frame(MGC, MG, "192.168.0.1", "192.168.0.2", 2944, 2945, H248),
     # Any direction other than 2 goes from the MG to the MGC.
