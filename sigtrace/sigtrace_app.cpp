@@ -443,12 +443,14 @@ void CVQSigTrace::Teardown() {
   mhFilter = nullptr;
   if (mhHostLib != nullptr) CVQCAFComm::ReleaseHostLibInstance();
   mhHostLib = nullptr;
-  /* 10. The framework: console, detector, communication, log. */
+  /* 10. The framework: console, detector, communication. A log that runs
+   * stays up for main's last lines (the exit code), down at GlobalUninit. */
   if (mfFrameworkUp != 0) {
     mfFrameworkUp = 0;
-    CVQCAFGlobalsParams Empty;
+    CVQCAFGlobalsParams Rest;
+    if (IsLogInitialized() != 0) Rest.mpLogParams = &mLogParams;
     CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
-    GlobalSetParam(&Empty);
+    GlobalSetParam(&Rest);
   }
 }
 

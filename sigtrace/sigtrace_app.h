@@ -37,9 +37,11 @@
  * management clients stopped, groups closed (text files end "[END]"),
  * providers freed, page removed, the boards' links closed and the units read
  * after the groups stopped taking them counted in one line, host library
- * given back, framework stopped (GlobalSetParam with empty parameters). It
- * never holds the application mutex while it waits for the console, a
- * service or an adapter thread, whose callbacks take that mutex.
+ * given back, framework stopped but for a running log (GlobalSetParam with
+ * the log's parameters alone: main's exit code line reaches the log file,
+ * GlobalUninit stops it). It never holds the application mutex while it
+ * waits for the console, a service or an adapter thread, whose callbacks
+ * take that mutex.
  *
  * "-stdout": a write to standard output whose reader takes nothing waits
  * while the run goes on (nothing is lost), stops waiting once the run is

@@ -3,12 +3,12 @@
  * children (sigtrace_test_server.h). Every family of the board's profile is
  * written and read back by tshark, also after a SIGKILL and under a file
  * size limit; the run ends by SIGTERM, the run time (as
- * a daemon), a broken standard output, a bad configuration or the management
- * master's shutdown ("-db", testing/mgmtsim), with its exit status; in
- * "-db" mode the configuration manager's reload (testing/cmmgrsim) names the
- * file read, a missing or refused one is answered as a failure, and of the
- * <params> the levels and delays are applied, the rest named as read at
- * start only; the
+ * a daemon), a broken standard output, a bad configuration (also refused by a
+ * daemon before it detaches) or the management master's shutdown ("-db",
+ * testing/mgmtsim), with its exit status; in "-db" mode the configuration
+ * manager's reload (testing/cmmgrsim) names the file read, a missing or
+ * refused one is answered as a failure, and of the <params> the levels and
+ * delays are applied, the rest named as read at start only; the
  * close of a board that never answers ends at a signal during it or after 30 s,
  * also while standard output's reader takes nothing, and every unit the server
  * read is written or counted; a board that goes and comes back is traced again.
@@ -756,6 +756,8 @@ TEST(SigTraceServer, RunTimeEndsADaemonOnTime) {
   const long nRun = B.RunMs("Test duration (1500) completed");
   EXPECT_TRUE(nRun >= 1500 && nRun <= 1500 + 100 + 20) << nRun << " ms: not early, within one main-loop period";
   EXPECT_EQ(B.LogLines("Local IPs are 127.0.0.1").size(), 1u) << "the gateway kept on the loopback interface";
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return B.LogLines("Exit code 0x02000000").size() == 1; }, 10000))
+      << "the exit code line in the daemon's log file";
 }
 
 TEST(SigTraceServer, DbModeEndsOnTheManagementShutdown) {
@@ -773,20 +775,25 @@ TEST(SigTraceServer, DbModeEndsOnTheManagementShutdown) {
   EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
 }
 
+/* In the foreground and as a daemon, which says it on the terminal before it would detach. */
 TEST(SigTraceServer, BadConfigurationExitsOneWithItsLine) {
   for (const auto& [pszName, pszXml, pszText] :
        {std::tuple{"not XML", "<quellan>\n<params>\n<host pollDelay=\"1\">\n</quellan>\n", "(line 5)"}, {"reader stops",
          "<quellan><signaling>\n<ss7 adapter=\"B1\" grpname=\"G\" capfile=\"1\">\n<trunk idx=\"1\" timeslot=\"40\" "
          "mask=\"255\"/>\n</ss7></signaling></quellan>\n",
-         "value 40 above 31 (quellan.xml:3)"}}) {
-    CServerBench B;
-    std::ofstream(B.Path("quellan.xml")) << pszXml;
-    B.StartServer("-cap");
-    std::string strOut;
-    for (std::string s; !(s = B.Server().ReadLine()).empty();) strOut += s + "\n";
-    EXPECT_EQ(B.Server().Wait(), 1) << pszName;
-    EXPECT_NE(strOut.find(pszText), std::string::npos) << pszName << ":\n" << strOut;
-    EXPECT_NE(strOut.find("Init failed."), std::string::npos) << pszName;
+         "value 40 above 31 (quellan.xml:3)"}, {"not a number",
+         "<quellan>\n<params>\n<cli logViewLines=\"eight\"/>\n</params>\n</quellan>\n",
+         ":params:cli@logViewLines = \"eight\" is not an unsigned 32-bit number (quellan.xml:3)"}}) {
+    for (const char* pszArgs : {"-cap", "-d -cap"}) {
+      CServerBench B;
+      std::ofstream(B.Path("quellan.xml")) << pszXml;
+      B.StartServer(pszArgs);
+      std::string strOut;
+      for (std::string s; !(s = B.Server().ReadLine()).empty();) strOut += s + "\n";
+      EXPECT_EQ(B.Server().Wait(), 1) << pszName << " " << pszArgs;
+      for (const char* psz : {pszText, "Init failed.", "Exit code 0x8200000"})
+        EXPECT_NE(strOut.find(psz), std::string::npos) << pszName << " " << pszArgs << ": " << psz << "\n" << strOut;
+    }
   }
 }
 
