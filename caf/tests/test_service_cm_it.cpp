@@ -28,6 +28,11 @@ class CApp : public IVQCAFServiceCmMgmtClient {
     std::lock_guard<std::mutex> L(mMutex);
     if (ma.empty() || ma.back() != s) ma.push_back(s);  // the first request may be sent again
   }
+  /* The calls so far (the services thread adds them). */
+  std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> L(mMutex);
+    return ma;
+  }
   std::mutex mMutex;
   std::vector<std::string> ma;
 };
@@ -52,7 +57,7 @@ TEST(CmClient, ManagerDrivesTheThreeRequests) {
     EXPECT_EQ(strGot, DataFile("cm_manager_answers.txt")) << "the manager's answers: id, request number, result";
     EXPECT_EQ(Manager.Wait(), 0);
   }
-  EXPECT_EQ(App.ma, std::vector<std::string>({"validate 7 9 quellan.xml", "reload 3 quellan.xml -db", "db",
+  EXPECT_EQ(App.Calls(), std::vector<std::string>({"validate 7 9 quellan.xml", "reload 3 quellan.xml -db", "db",
                                                "validate 1 2 again"}));
   EXPECT_EQ(CVQCAFServiceCmMgmtClient::Uninit(), VQX_RESULT_OK);
   EXPECT_EQ(CVQCAFServiceCmMgmtClient::GetInstance(), nullptr);
@@ -89,7 +94,7 @@ TEST(CmClient, AStandbyManagerIsAnsweredOnceTheLinkedOneLeaves) {
     EXPECT_EQ(B.Command("reload 2 3 f.xml"), "ok");
     EXPECT_EQ(B.Answer(2, 10000), "answer 0x0b0c0012 2 0x82000001");
   }
-  EXPECT_EQ(App.ma, std::vector<std::string>({"validate 7 9 a", "validate 7 9 b", "reload 3 f.xml "}));
+  EXPECT_EQ(App.Calls(), std::vector<std::string>({"validate 7 9 a", "validate 7 9 b", "reload 3 f.xml "}));
   EXPECT_EQ(CVQCAFServiceCmMgmtClient::Uninit(), VQX_RESULT_OK);
   RemoveLogTraceListener(&Log);
   CloseFramework();

@@ -784,7 +784,7 @@ TEST(SigTraceServer, BadConfigurationExitsOneWithItsLine) {
          "value 40 above 31 (quellan.xml:3)"}, {"not a number",
          "<quellan>\n<params>\n<cli logViewLines=\"eight\"/>\n</params>\n</quellan>\n",
          ":params:cli@logViewLines = \"eight\" is not an unsigned 32-bit number (quellan.xml:3)"}}) {
-    for (const char* pszArgs : {"-cap", "-d -cap"}) {
+    for (const char* pszArgs : {"-cap", "-d -e 3000 -cap"}) { /* a daemon that starts after all ends by itself */
       CServerBench B;
       std::ofstream(B.Path("quellan.xml")) << pszXml;
       B.StartServer(pszArgs);
