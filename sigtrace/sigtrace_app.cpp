@@ -19,6 +19,7 @@
 #include "sigtrace_board_trace.h"
 #include "sigtrace_page.h"
 #include "sigtrace_provider_entity.h"
+#include "sigtrace_reload_params.h"
 #include "vqcafcomm.h"
 #include "vqcafparamsdaoxml.h"
 #include "vqcafservicealmmgmt.h"
@@ -120,13 +121,8 @@ u32 CVQSigTrace::Init() {
         r = LoadFromXml(GetConfigFilePath());
         if (VQX_RESULT_FAILED(r)) r = Failure(kOp, "LoadFromXml failed", r, __LINE__);
       }
-      /* The command line's gateway options win over the file's. */
       if (r == VQX_RESULT_OK) {
-        if (mCmdLine.mun32GwPort != 0) mCommParams.mun16GwPort = static_cast<u16>(mCmdLine.mun32GwPort);
-        if (!mCmdLine.mGwAddr0.IsEmpty())
-          snprintf(mCommParams.mszGwAddress0, sizeof(mCommParams.mszGwAddress0), "%s", mCmdLine.mGwAddr0.c_str());
-        if (!mCmdLine.mGwAddr1.IsEmpty())
-          snprintf(mCommParams.mszGwAddress1, sizeof(mCommParams.mszGwAddress1), "%s", mCmdLine.mGwAddr1.c_str());
+        CommandLineGateway(mCommParams);
         if (mCmdLine.mfStdout != 0 && mfFrameworkUp != 0) {
           /* The log brought up by the constructor restarts under the configured name. */
           CVQCAFGlobalsParams Empty;
@@ -182,6 +178,9 @@ u32 CVQSigTrace::Init() {
         else r = VQX_RESULT_OK;
       }
       if (r == VQX_RESULT_OK) {
+        if (mCmdLine.mun32DbMode != 0)
+          LogTrace(VQMSG, "-db mode: the configuration file '%s' is not read; the configuration manager's reload names "
+                          "the file to read", mCmdLine.mCfgFile.c_str());
         PrintCfg();
         r = InitalizeApplication();
       }
@@ -214,7 +213,16 @@ CVQCAFString& CVQSigTrace::GetConfigFilePath() {
   return mCmdLine.mun32DbMode != 0 ? mCmdLine.mCfgPath : mCmdLine.mCfgFile;
 }
 
-u32 CVQSigTrace::LoadFromXml(CVQCAFString strFileName) {
+void CVQSigTrace::CommandLineGateway(CVQCAFCommParams& Comm) {
+  /* The command line's gateway options win over the file's. */
+  if (mCmdLine.mun32GwPort != 0) Comm.mun16GwPort = static_cast<u16>(mCmdLine.mun32GwPort);
+  if (!mCmdLine.mGwAddr0.IsEmpty()) snprintf(Comm.mszGwAddress0, sizeof(Comm.mszGwAddress0), "%s", mCmdLine.mGwAddr0.c_str());
+  if (!mCmdLine.mGwAddr1.IsEmpty()) snprintf(Comm.mszGwAddress1, sizeof(Comm.mszGwAddress1), "%s", mCmdLine.mGwAddr1.c_str());
+}
+
+u32 CVQSigTrace::LoadFromXml(CVQCAFString strFileName) { return LoadFromXml(strFileName, nullptr); }
+
+u32 CVQSigTrace::LoadFromXml(CVQCAFString strFileName, std::string* pstrNote) {
   static constexpr const char* kOp = "CVQSigTrace::LoadFromXml";
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
   try {
@@ -227,11 +235,17 @@ u32 CVQSigTrace::LoadFromXml(CVQCAFString strFileName) {
     CVQCAFPtr<IVQCAFCfgFile> ptrStore(new CVQCAFCfgFileXml(strFileName.c_str()));
     VQX_RESULT r = ptrStore->Open();
     if (VQX_RESULT_FAILED(r)) return Failure(kOp, "Cannot open the configuration file", r, __LINE__);
-    CVQCAFLogParams Log = mLogParams;
-    CVQCAFCommParams Comm = mCommParams;
-    _VQX_CLI_TOOLS_INIT_PARAMS Cli = mCliParams;
+    /* From the defaults, not over what an earlier file set: an attribute taken
+     * out of the file is back to its default, and a list is the file's alone. */
+    CVQCAFLogParams Log;
+    CVQCAFCommParams Comm;
+    Comm.mApplicationName = mstrAppName;
+    _VQX_CLI_TOOLS_INIT_PARAMS Cli;
+    VqxCliToolsInitParamsDefault(&Cli);
     r = CVQCAFParamsDaoXml::ReadCommonParams(*ptrStore, Log, Comm, Cli);
     if (VQX_RESULT_FAILED(r)) return Failure(kOp, "Failed to read the common parameters", r, __LINE__);
+    CommandLineGateway(Comm);
+    Cli.fOffScreen = mCliParams.fOffScreen;
     const bool fFirst = mptrSigTraceParamsDaoXml.Get() == nullptr;
     CVQCAFPtr<CVQSigTraceParamsDaoXml> ptrDao(new CVQSigTraceParamsDaoXml(ptrStore, kRootName));
     r = fFirst ? ptrDao->Init() : ptrDao->Reload();
@@ -242,6 +256,10 @@ u32 CVQSigTrace::LoadFromXml(CVQCAFString strFileName) {
     CVQSigTraceParams Params;
     r = ptrDao->GetParams(Params);
     if (VQX_RESULT_FAILED(r)) return Failure(kOp, "mptrSigTraceParamsDaoXml->GetParams(mSigTraceParams) failed", r, __LINE__);
+    if (mfInitDone != 0 && mfFrameworkUp != 0) {
+      r = ApplyWhileRunning(Log, Comm, Cli, pstrNote);
+      if (VQX_RESULT_FAILED(r)) return r;
+    }
     mptrConfigFile = ptrStore;
     mptrSigTraceParamsDaoXml = ptrDao;
     mSigTraceParams = std::move(Params);
@@ -257,11 +275,41 @@ u32 CVQSigTrace::LoadFromXml(CVQCAFString strFileName) {
   }
 }
 
+u32 CVQSigTrace::ApplyWhileRunning(CVQCAFLogParams& Log, CVQCAFCommParams& Comm, _VQX_CLI_TOOLS_INIT_PARAMS& Cli,
+                                   std::string* pstrNote) {
+  std::string strApplied, strStartOnly;
+  VqSigTraceSplitReloadedParams({&mLogParams, &mCommParams, &mCliParams}, {&Log, &Comm, &Cli}, strApplied, strStartOnly);
+  if (memcmp(&Comm.mNetworkRedundancyParams, &mCommParams.mNetworkRedundancyParams,
+             sizeof(Comm.mNetworkRedundancyParams)) != 0) {
+    /* Every other value is the running one: only the delays change. */
+    const VQX_RESULT r = CVQCAFComm::SetParam(Comm);
+    if (VQX_RESULT_FAILED(r))
+      return Failure("CVQSigTrace::ReloadConfig", "The host library refused the new redundancy delays", r, __LINE__);
+  }
+  for (u32 i = 0; i < VQCAF_SUBMODULE_COUNT; i++)
+    SetSubModTraceLevel(static_cast<_VQCAF_SUBMODULE_TYPE>(i), Log.maun32SubModTraceLevel[i]);
+  if (pstrNote != nullptr) {
+    if (!strApplied.empty()) *pstrNote += "; applied: " + strApplied;
+    if (!strStartOnly.empty()) *pstrNote += "; read at start only, not applied: " + strStartOnly;
+  }
+  return VQX_RESULT_OK;
+}
+
 u32 CVQSigTrace::ReloadConfig(unsigned int /*un32Param*/) {
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
-  const u32 r = LoadFromXml(GetConfigFilePath());
+  const CVQCAFString strPath = GetConfigFilePath();
+  std::string strNote;
+  u32 r;
+  if (strPath.IsEmpty() || access(strPath.c_str(), F_OK) != 0) {
+    /* A reload names the file to read: without it there is nothing to apply. */
+    CVQCAFString strText;
+    strText.Format("Configuration file '%s' not found", strPath.c_str());
+    r = Failure("CVQSigTrace::ReloadConfig", strText.c_str(), VQX_RESULT_NOT_FOUND, __LINE__);
+  } else {
+    r = LoadFromXml(strPath, &strNote);
+  }
   if (VQX_RESULT_FAILED(r)) return Failure("CVQSigTrace::ReloadConfig", "ReloadConfig failed.", r, __LINE__);
-  LogTrace(VQMSG, "Config successfully reloaded\n");
+  LogTrace(VQMSG, "Config successfully reloaded%s\n", strNote.c_str());
   PrintCfg();
   mAdapters.ResetNext();
   for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next()) p->Synchronize();
@@ -302,7 +350,10 @@ u32 CVQSigTrace::OnValidateConfig(u32 /*un32Param1*/, u32 /*un32Param2*/, CVQCAF
   return VQX_RESULT_OK;
 }
 
-u32 CVQSigTrace::OnReloadConfig(u32 un32Param, CVQCAFString /*strText1*/, CVQCAFString /*strText2*/) {
+u32 CVQSigTrace::OnReloadConfig(u32 un32Param, CVQCAFString strText1, CVQCAFString /*strText2*/) {
+  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  /* The manager names the configuration file: the application's path from now on ("-db" mode has no other). */
+  GetConfigFilePath() = strText1;
   return ReloadConfig(un32Param);
 }
 
@@ -392,12 +443,14 @@ void CVQSigTrace::Teardown() {
   mhFilter = nullptr;
   if (mhHostLib != nullptr) CVQCAFComm::ReleaseHostLibInstance();
   mhHostLib = nullptr;
-  /* 10. The framework: console, detector, communication, log. */
+  /* 10. The framework: console, detector, communication. A log that runs
+   * stays up for main's last lines (the exit code), down at GlobalUninit. */
   if (mfFrameworkUp != 0) {
     mfFrameworkUp = 0;
-    CVQCAFGlobalsParams Empty;
+    CVQCAFGlobalsParams Rest;
+    if (IsLogInitialized() != 0) Rest.mpLogParams = &mLogParams;
     CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
-    GlobalSetParam(&Empty);
+    GlobalSetParam(&Rest);
   }
 }
 

@@ -37,9 +37,11 @@
  * management clients stopped, groups closed (text files end "[END]"),
  * providers freed, page removed, the boards' links closed and the units read
  * after the groups stopped taking them counted in one line, host library
- * given back, framework stopped (GlobalSetParam with empty parameters). It
- * never holds the application mutex while it waits for the console, a
- * service or an adapter thread, whose callbacks take that mutex.
+ * given back, framework stopped but for a running log (GlobalSetParam with
+ * the log's parameters alone: main's exit code line reaches the log file,
+ * GlobalUninit stops it). It never holds the application mutex while it
+ * waits for the console, a service or an adapter thread, whose callbacks
+ * take that mutex.
  *
  * "-stdout": a write to standard output whose reader takes nothing waits
  * while the run goes on (nothing is lost), stops waiting once the run is
@@ -167,17 +169,26 @@ class CVQSigTrace : public CVQCAFLogTrace,
   void RequestQuit();
 
   /* Reloads the XML configuration from GetConfigFilePath; on success logs
-   * "Config successfully reloaded\n" and resynchronises every adapter. A
-   * failure ("ReloadConfig failed.") keeps the previous configuration. */
+   * "Config successfully reloaded\n" and resynchronises every adapter. Of
+   * the framework's parameters, those a running framework takes (trace
+   * levels, redundancy delays) are applied, the others are read at start
+   * only (sigtrace_reload_params.h); the line names each one that changed
+   * ("Config successfully reloaded; applied: ...; read at start only, not
+   * applied: ..."). A failure ("ReloadConfig failed.") keeps the previous
+   * configuration: a file that does not exist (0x82000015, "Configuration
+   * file '%s' not found"), one the store or a reader refuses (their code and
+   * line), delays the host library refuses. */
   u32 ReloadConfig(unsigned int un32Param);
   /* The "-c" file, or in "-db" mode the second configuration path. */
   CVQCAFString& GetConfigFilePath();
   /*
    * Opens (or reopens) the store, reads the framework's common parameters
-   * and this application's section. A section the reader stops in fails the
+   * (from their defaults, the command line's gateway options over them) and
+   * this application's section. A section the reader stops in fails the
    * load with the reader's code (its log line names the file and line), and
    * mSigTraceParams keeps the previous records; a missing file is success
-   * with nothing read.
+   * with nothing read. Once Init is done, the common parameters go through
+   * ApplyWhileRunning first.
    */
   u32 LoadFromXml(CVQCAFString strFileName);
   /* One line per configured record. */
@@ -317,6 +328,16 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u64 ClockMs() const { return mpfnClock != nullptr ? mpfnClock() : VQXGetClock(); }
   /* Logs the failure line and returns the code. */
   u32 Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine);
+  /* LoadFromXml, the reload's note on the common parameters added to *pstrNote (may be null). */
+  u32 LoadFromXml(CVQCAFString strFileName, std::string* pstrNote);
+  /* The command line's gateway options ("-gw", "-gw_addr_0", "-gw_addr_1") over Comm. */
+  void CommandLineGateway(CVQCAFCommParams& Comm);
+  /* The framework runs: hands it the reloaded parameters it takes while
+   * running (a refusal of the host library fails the reload, nothing
+   * changed), puts the running value back into the others, and notes both
+   * in *pstrNote ("; applied: ..."). */
+  u32 ApplyWhileRunning(CVQCAFLogParams& Log, CVQCAFCommParams& Comm, _VQX_CLI_TOOLS_INIT_PARAMS& Cli,
+                        std::string* pstrNote);
   /* The group of this name, created with the entity's type and flags when
    * absent, in the place of a group of boards gone when the pool is full
    * (null: none such). */

@@ -38,7 +38,8 @@ struct KeyRow {
   const char* pszAttr;
   Key key;
   /* The failure text when the value cannot be read (kAdapter: also when
-   * empty, with "(%s:%u)"; kName: none, the name stays empty). */
+   * empty, with "(%s:%u)"; kName: only when too long, an absent name stays
+   * empty); each holds " value". */
   const char* pszError;
 };
 
@@ -57,7 +58,7 @@ struct SectionRow {
 };
 
 constexpr KeyRow kSysMgrKeys[] = {
-    {"name", Key::kName, nullptr},
+    {"name", Key::kName, "Invalid xml file : problem with a sysmgr 'name' value"},
     {"grpname", Key::kGroup, "Invalid xml file : problem with a sysmgr 'grpname' value"},
     {"capfile", Key::kCapFile, "Invalid xml file : problem with a sysmgr 'capfile' value"},
 };
@@ -196,7 +197,10 @@ class CElementReader {
     VQX_RESULT r = VQX_RESULT_OK;
     switch (K.key) {
       case Key::kName:
-        if (VQX_RESULT_FAILED(mStore.Get(mstrPath.c_str(), mun32Index, szAttr, sizeof(szText), szText))) szText[0] = 0;
+        /* Optional; but a name too long to read is refused, not dropped. */
+        r = mStore.Get(mstrPath.c_str(), mun32Index, szAttr, sizeof(szText), szText);
+        if (r == VQX_RESULT_BUFFER_TOO_SMALL) return FailTooLong(K);
+        if (VQX_RESULT_FAILED(r)) szText[0] = 0;
         ChangeCase(szText, 'a', 'A');
         R.mstrName = szText;
         return VQX_RESULT_OK;
@@ -205,16 +209,23 @@ class CElementReader {
         r = mStore.Get(mstrPath.c_str(), mun32Index, szAttr, K.key == Key::kCapFile ? &R.mfCapFile : &R.mfExtended);
         return VQX_RESULT_FAILED(r) ? Fail(K.pszError, r) : r;
       case Key::kPort:
+        /* "any" (any case) is every port, 0; anything else is a number. */
+        if (VQX_RESULT_SUCCEEDED(mStore.Get(mstrPath.c_str(), mun32Index, szAttr, sizeof(szText), szText)) &&
+            Stricmp(szText, "any") == 0)
+          return SetNumber(K, 0, R);
+        [[fallthrough]];
       case Key::kIdx:
       case Key::kTimeslot:
       case Key::kMask:
         r = mStore.Get(mstrPath.c_str(), mun32Index, szAttr, &un32);
+        if (r == VQX_RESULT_INVALID_PARAM) return FailWritten(K, " \"%s\" is not an unsigned 32-bit number (%s:%u)", r);
         if (VQX_RESULT_FAILED(r)) return Fail(K.pszError, r);
         return SetNumber(K, un32, R);
       default:
         break;
     }
     r = mStore.Get(mstrPath.c_str(), mun32Index, szAttr, sizeof(szText), szText);
+    if (r == VQX_RESULT_BUFFER_TOO_SMALL) return FailTooLong(K);
     if (K.key == Key::kAdapter) {
       if (VQX_RESULT_FAILED(r) || szText[0] == 0) return FailAt(K.pszError, nullptr, VQX_RESULT_FAIL);
       ChangeCase(szText, 'a', 'A');
@@ -262,15 +273,7 @@ class CElementReader {
       case Key::kTimeslot: {
         /* A mask bit exists for timeslots 0..31 only; a larger number would
          * trace another timeslot (n mod 32) than the one configured. */
-        if (un32 > kMaxTimeslot) {
-          char szAttr[32], szText[VQCAF_CFG_VALUE_SIZE];
-          AttrName(K, szAttr);
-          if (VQX_RESULT_FAILED(mStore.Get(mstrPath.c_str(), mun32Index, szAttr, sizeof(szText), szText)))
-            Snprintf(szText, sizeof(szText), "%u", un32);
-          std::string strFormat(K.pszError);
-          strFormat += " %s above 31 (%s:%u)";
-          return FailAt(strFormat.c_str(), szText, VQX_RESULT_INVALID_PARAM);
-        }
+        if (un32 > kMaxTimeslot) return FailWritten(K, " %s above 31 (%s:%u)", VQX_RESULT_INVALID_PARAM);
         R.mun32TimeslotMask = 1u << un32;
         break;
       }
@@ -284,6 +287,25 @@ class CElementReader {
   }
 
   VQX_RESULT Fail(const char* pszText, VQX_RESULT r) { return VQCAF_REPORT_FAILURE(mpszOperation, pszText, r); }
+
+  /* K's failure text followed by pszTail, which takes the value as written,
+   * the file name and the element's line. */
+  VQX_RESULT FailWritten(const KeyRow& K, const char* pszTail, VQX_RESULT r) {
+    char szAttr[32], szText[VQCAF_CFG_VALUE_SIZE];
+    AttrName(K, szAttr);
+    if (VQX_RESULT_FAILED(mStore.Get(mstrPath.c_str(), mun32Index, szAttr, sizeof(szText), szText)))
+      Snprintf(szText, sizeof(szText), "(%u characters or more)", VQCAF_CFG_VALUE_SIZE);
+    return FailAt((std::string(K.pszError) + pszTail).c_str(), szText, r);
+  }
+
+  /* A text of 256 characters or more: K's failure text up to its "value",
+   * and where it stands. */
+  VQX_RESULT FailTooLong(const KeyRow& K) {
+    std::string strFormat(K.pszError);
+    strFormat.resize(strFormat.find(" value") + 6);
+    strFormat += " longer than 255 characters (%s:%u)";
+    return FailAt(strFormat.c_str(), nullptr, VQX_RESULT_BUFFER_TOO_SMALL);
+  }
 
   /* pszFormat takes the file name and the element's line ("(%s:%u)"),
    * after pszValue when one is given. */

@@ -22,11 +22,13 @@
  *
  * Refused beyond the store's own failures: a missing or empty adapter, an
  * ethport other than eth0, eth1, voip0, voip1 or any (0x82000001, with the
- * file and line of the element); a trunk timeslot above 31 (0x8200000A, with
- * the timeslot as written and the file and line of the trunk); an ipmask
- * that is not a dotted-quad IPv4 address (0x8200000A). A failure is logged
- * once and ends the read (in an ip or sip section, only that section);
- * records appended before it stay.
+ * file and line of the element); a trunk timeslot above 31, and a number
+ * the store refuses ("-1", "08", "3x", "abc", past 32 bits; a port may also
+ * be "any", 0) (0x8200000A, with the value as written and the file and line
+ * of its element); a text of 256 characters or more (0x8200001A, with the
+ * file and line); an ipmask that is not a dotted-quad IPv4 address
+ * (0x8200000A). A failure is logged once and ends the read (in an ip or sip
+ * section, only that section); records appended before it stay.
  *
  * Threads: no lock of its own; the store serialises each call, the caller
  * reads under its application mutex.

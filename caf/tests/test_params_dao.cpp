@@ -38,15 +38,21 @@ TEST(ParamsDao, AbsentKeepsDefaultsBadValuesRefused) {
   EXPECT_EQ(Empty.Comm.mNetworkRedundancyParams.un32PollDelayMs, 2000u);
   EXPECT_EQ(Empty.Cli.un32MaxPromptFields, 8u);
   EXPECT_EQ(Empty.Log.mstrBaseName, "vqcaf");
-  ExpectRows("params_dao_refusals.txt", 2, [&Dir](std::vector<std::string>& a) {
+  CDiagCapture Diag;
+  ExpectRows("params_dao_refusals.txt", 3, [&Dir, &Diag](std::vector<std::string>& a) {
     std::ofstream(Dir.Path("p.xml")) << "<q><params>" << a[0] << "</params></q>";
     a[1] = Hex(Read(Dir.Path("p.xml")).un32Result);
+    /* The reader's line, its text only, the file named as in the row. */
+    const std::vector<std::string> aLines = Diag.Texts();
+    std::string s = aLines.empty() ? "" : aLines.back();
+    for (size_t n; (n = s.find(Dir.Path(""))) != std::string::npos;) s.erase(n, Dir.Path("").size());
+    const size_t nStart = s.find(": ") == std::string::npos ? 0 : s.find(": ") + 2;
+    a[2] = s.substr(nStart, std::min(s.find('\n'), s.find(" (8200")) - nStart);
   });
   /* A refused number is quoted as written, with its file and line. */
-  CDiagCapture Diag;
   std::ofstream(Dir.Path("p.xml")) << "<q>\n<params>\n<host pollDelay=\"abc\"/>\n</params>\n</q>\n";
   EXPECT_EQ(Read(Dir.Path("p.xml")).un32Result, VQX_RESULT_INVALID_PARAM);
-  const std::string strWant = ":params:host@pollDelay = \"abc\" is outside 1..3600000 (" + Dir.Path("p.xml") + ":3)";
+  const std::string strWant = ":params:host@pollDelay = \"abc\" is not an unsigned 32-bit number (" + Dir.Path("p.xml") + ":3)";
   const std::vector<std::string> aLines = Diag.Texts();
   EXPECT_EQ(std::count_if(aLines.begin(), aLines.end(), [&](const std::string& s) { return s.find(strWant) != std::string::npos; }), 1)
       << strWant;

@@ -5,8 +5,11 @@
  * maintenance; each callback gets the request's arguments and its result goes
  * back with the request's number; short and oversized requests are refused
  * (answered when their number could be read) and the next request still works.
+ * Two managers: the second stands by (its requests dropped) until the first
+ * leaves, then it is answered.
  */
 #include "comm_test_support.h"
+#include "peers/cmmgrsim_process.h"
 #include "vqcafservicecmmgmtclient.h"
 
 namespace {
@@ -24,6 +27,11 @@ class CApp : public IVQCAFServiceCmMgmtClient {
   void Add(const std::string& s) {
     std::lock_guard<std::mutex> L(mMutex);
     if (ma.empty() || ma.back() != s) ma.push_back(s);  // the first request may be sent again
+  }
+  /* The calls so far (the services thread adds them). */
+  std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> L(mMutex);
+    return ma;
   }
   std::mutex mMutex;
   std::vector<std::string> ma;
@@ -49,10 +57,46 @@ TEST(CmClient, ManagerDrivesTheThreeRequests) {
     EXPECT_EQ(strGot, DataFile("cm_manager_answers.txt")) << "the manager's answers: id, request number, result";
     EXPECT_EQ(Manager.Wait(), 0);
   }
-  EXPECT_EQ(App.ma, std::vector<std::string>({"validate 7 9 quellan.xml", "reload 3 quellan.xml -db", "db",
+  EXPECT_EQ(App.Calls(), std::vector<std::string>({"validate 7 9 quellan.xml", "reload 3 quellan.xml -db", "db",
                                                "validate 1 2 again"}));
   EXPECT_EQ(CVQCAFServiceCmMgmtClient::Uninit(), VQX_RESULT_OK);
   EXPECT_EQ(CVQCAFServiceCmMgmtClient::GetInstance(), nullptr);
+  CloseFramework();
+}
+
+TEST(CmClient, AStandbyManagerIsAnsweredOnceTheLinkedOneLeaves) {
+  const u16 un16Port = FreePort();
+  cmmgrpeer::CManagerProcess A(un16Port, "mgrA");
+  ASSERT_TRUE(A.Ready());
+  OpenFramework("cmstandby", un16Port, A.UdpPort());
+  CCaptureListener Log;
+  ASSERT_EQ(AddLogTraceListener(&Log), VQX_RESULT_OK);
+  CApp App;
+  ASSERT_EQ(CVQCAFServiceCmMgmtClient::Init(), VQX_RESULT_OK);
+  CVQCAFServiceCmMgmtClient::GetInstance()->Register(&App);
+  EXPECT_EQ(A.Command("validate 1 7 9 a"), "ok");
+  EXPECT_EQ(A.Answer(1, 20000), "answer 0x0b0c0011 1 0x02000000") << "the first manager linked";
+  {
+    cmmgrpeer::CManagerProcess B(un16Port, "mgrB");
+    ASSERT_TRUE(B.Ready());
+    EXPECT_EQ(B.Command("validate 1 7 9 b"), "ok");
+    const auto Seen = [&Log](const std::string& strPart) {
+      const auto a = Log.Peek();
+      return std::count_if(a.begin(), a.end(), [&](const CapturedLine& L) { return L.strText.find(strPart) != std::string::npos; });
+    };
+    ASSERT_TRUE(peerwait::WaitUntil([&] { return Seen("the manager on host mgrB stands by while the one on host mgrA") == 1; }, 20000));
+    /* Sent again every second: dropped while the first manager is linked. */
+    ASSERT_TRUE(peerwait::WaitUntil([&] { return B.Sent(1) >= 3; }, 10000));
+    EXPECT_EQ(B.Command("answer 1").rfind("none", 0), 0u);
+    EXPECT_EQ(A.Command("quit"), "");
+    EXPECT_EQ(B.Answer(1, 15000), "answer 0x0b0c0011 1 0x02000000") << "the second manager answered once the first left";
+    EXPECT_EQ(Seen("CM manager on host mgrA left; the one on host mgrB is linked now"), 1);
+    EXPECT_EQ(B.Command("reload 2 3 f.xml"), "ok");
+    EXPECT_EQ(B.Answer(2, 10000), "answer 0x0b0c0012 2 0x82000001");
+  }
+  EXPECT_EQ(App.Calls(), std::vector<std::string>({"validate 7 9 a", "validate 7 9 b", "reload 3 f.xml "}));
+  EXPECT_EQ(CVQCAFServiceCmMgmtClient::Uninit(), VQX_RESULT_OK);
+  RemoveLogTraceListener(&Log);
   CloseFramework();
 }
 

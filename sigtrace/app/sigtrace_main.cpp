@@ -12,13 +12,25 @@
  * SIGPIPE is ignored, a broken standard output being noticed by the main loop;
  * SIGXFSZ too, so that a write past a file size limit fails with EFBIG and the
  * segment is cut back to its last whole record instead of the process dying.
+ *
+ * Daemon ("-d"): the parent returns once the daemon has started or refused
+ * to: 0 when Init succeeded, else the daemon's own exit status (1), its
+ * lines (the reader's refusal, "Init failed.", "Exit code") written on the
+ * terminal meanwhile. Only then does the daemon leave standard output and
+ * error for /dev/null; standard input is /dev/null from the fork on, so that
+ * the console never takes the terminal. The log is the last thing the
+ * application stops: the exit code line reaches the log file too.
  */
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <initializer_list>
 
 #include "sigtrace_app.h"
 #include "vqcaf.h"
@@ -40,23 +52,53 @@ void OnExit() {
   }
 }
 
-/* Detaches from the terminal: the parent exits 0, the child carries on. */
-void Daemonize() {
+/* Puts /dev/null on each of the descriptors given. */
+void ToDevNull(std::initializer_list<int> aFds) {
+  const int fd = open("/dev/null", O_RDWR);
+  if (fd < 0) return;
+  for (const int n : aFds) dup2(fd, n);
+  if (fd > STDERR_FILENO) close(fd);
+}
+
+/* Forks the daemon. The parent waits for its word on a pipe (one byte once
+ * it has started) and exits 0, or, when the pipe closes without it, with the
+ * daemon's exit status. The daemon gets the pipe's end for Detach. */
+int Daemonize() {
   signal(SIGHUP, SIG_IGN);
-  const pid_t pid = fork();
+  int afd[2];
+  const pid_t pid = pipe2(afd, O_CLOEXEC) == 0 ? fork() : -1;
   if (pid < 0) {
     printf("Failed to fork to make this process a deamon!\n");
     exit(-1);
   }
-  if (pid > 0) exit(0);
-  setsid();
-  const int fd = open("/dev/null", O_RDWR);
-  if (fd >= 0) {
-    dup2(fd, STDIN_FILENO);
-    dup2(fd, STDOUT_FILENO);
-    dup2(fd, STDERR_FILENO);
-    if (fd > STDERR_FILENO) close(fd);
+  if (pid > 0) {
+    close(afd[1]);
+    char c = 0;
+    ssize_t n;
+    while ((n = read(afd[0], &c, 1)) < 0 && errno == EINTR) {
+    }
+    if (n == 1) _exit(0);
+    int nStatus = 0;
+    while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
+    }
+    _exit(WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 1);
   }
+  close(afd[0]);
+  setsid();
+  ToDevNull({STDIN_FILENO});
+  return afd[1];
+}
+
+/* The daemon has started: the parent returns 0, the terminal is left. */
+void Detach(int& fdStarted) {
+  if (fdStarted < 0) return;
+  fflush(stdout);
+  fflush(stderr);
+  const char c = 1;
+  (void)!write(fdStarted, &c, 1);
+  close(fdStarted);
+  fdStarted = -1;
+  ToDevNull({STDOUT_FILENO, STDERR_FILENO});
 }
 
 int ExitStatus(VQX_RESULT r) {
@@ -67,8 +109,9 @@ int ExitStatus(VQX_RESULT r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; i++)
-    if (strcmp(argv[i], "-d") == 0) Daemonize();
+  int fdStarted = -1;
+  for (int i = 1; i < argc && fdStarted < 0; i++)
+    if (strcmp(argv[i], "-d") == 0) fdStarted = Daemonize();
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
   struct sigaction Quit {};
@@ -95,6 +138,7 @@ int main(int argc, char** argv) {
     if (VQX_RESULT_FAILED(r)) {
       LogTrace(VQERR, "Init failed.");
     } else {
+      Detach(fdStarted);
       r = ptrApp->MainLoop();
       /* The close may still fail the run (a group that wrote nothing, or the
        * clean-up itself). */

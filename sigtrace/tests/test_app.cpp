@@ -14,9 +14,11 @@
 
 #include "sigtrace_app.h"
 #include "sigtrace_provider_entity.h"
+#include "sigtrace_reload_params.h"
 #include "support/sigtrace_test_app.h"
 #include "support/sigtrace_test_board.h"
 #include "support/sigtrace_test_support.h"
+#include "vqcafparamsdaoxml.h"
 #include "vqcafservicedetector.h"
 
 namespace {
@@ -492,9 +494,57 @@ TEST_F(SigTraceApp, AFailedReloadKeepsTheConfigurationInUse) {
     ASSERT_EQ(pApp->mSigTraceParams.Count(), 1u);
     EXPECT_EQ(pApp->mSigTraceParams.mvEntities[0].mun32TimeslotMask, 1u << 3);
   }
+  pApp->mCmdLine.mCfgFile = "gone.xml"; /* a reload names a file: one that is not there fails */
+  EXPECT_EQ(pApp->ReloadConfig(0), VQX_RESULT_NOT_FOUND);
+  EXPECT_EQ(pApp->mSigTraceParams.Count(), 1u);
   const auto Lines = Log.Take();
-  for (const char* psz : {"Config successfully reloaded", "ReloadConfig failed.", "(quellan.xml:3)"})
+  for (const char* psz : {"Config successfully reloaded", "(quellan.xml:3)", "Configuration file 'gone.xml' not found"})
     EXPECT_EQ(sigtest::Seen(Lines, psz), 1u) << psz;
+  EXPECT_EQ(sigtest::Seen(Lines, "ReloadConfig failed."), 2u);
+}
+
+/* A reload's <params> against those a framework runs with (the defaults):
+ * each one that changed named as applied or as read at start only, and the
+ * second kind put back to the running value. */
+TEST(ReloadParams, AppliedOrReadAtStartOnly) {
+  const struct {
+    const char* pszParams;
+    const char* pszApplied;
+    const char* pszStartOnly;
+  } aRows[] = {
+      {"", "", ""},
+      {"<log level='0x7FFFFFFD'/><host pollDelay='2000'/>", "", ""}, /* the running values */
+      {"<log><module name='CM' level='0'/></log>", "log@level, log:module@level", ""},
+      {"<host pollDelay='300' adapterDownDelay='9000'/>", "host@pollDelay, host@adapterDownDelay", ""},
+      {"<log baseName='x' queueSize='1048576'/><cli title='T' logViewLines='3'/>", "",
+       "log@baseName, log@queueSize, cli@title, cli@logViewLines"},
+      {"<host applicationName='other'><env VQX_GW_PORT='7'/><env VQX_GW_PORT='8'/></host>", "",
+       "host@applicationName, host:env@VQX_GW_PORT"},
+      {"<host networkDownDelay='900'><env VQX_GW_ADDRESS_0='127.0.0.1' VQX_GW_REMOTE_ADDR='(127.0.0.2:5)'/></host>",
+       "host@networkDownDelay", "host:env@VQX_GW_ADDRESS_0, host:env@VQX_GW_REMOTE_ADDR"},
+  };
+  char szDir[] = "/tmp/sigtrace_reload_XXXXXX";
+  const std::string strFile = std::string(mkdtemp(szDir)) + "/p.xml";
+  for (const auto& Row : aRows) {
+    CVQCAFLogParams RunLog, Log;
+    CVQCAFCommParams RunComm, Comm;
+    _VQX_CLI_TOOLS_INIT_PARAMS RunCli, Cli;
+    VqxCliToolsInitParamsDefault(&RunCli);
+    VqxCliToolsInitParamsDefault(&Cli);
+    std::ofstream(strFile) << "<quellan><params>" << Row.pszParams << "</params></quellan>\n";
+    CVQCAFCfgFileXml Store(strFile.c_str());
+    ASSERT_EQ(Store.Open(), VQX_RESULT_OK);
+    ASSERT_EQ(CVQCAFParamsDaoXml::ReadCommonParams(Store, Log, Comm, Cli), VQX_RESULT_OK) << Row.pszParams;
+    std::string strApplied = "stale", strStartOnly = "stale";
+    VqSigTraceSplitReloadedParams({&RunLog, &RunComm, &RunCli}, {&Log, &Comm, &Cli}, strApplied, strStartOnly);
+    EXPECT_EQ(strApplied, Row.pszApplied) << Row.pszParams;
+    EXPECT_EQ(strStartOnly, Row.pszStartOnly) << Row.pszParams;
+    /* Split again: what runs is all that is left to apply. */
+    VqSigTraceSplitReloadedParams({&RunLog, &RunComm, &RunCli}, {&Log, &Comm, &Cli}, strApplied, strStartOnly);
+    EXPECT_EQ(strApplied, Row.pszApplied) << Row.pszParams;
+    EXPECT_EQ(strStartOnly, "") << Row.pszParams;
+  }
+  std::filesystem::remove_all(std::filesystem::path(strFile).parent_path());
 }
 
 }  // namespace

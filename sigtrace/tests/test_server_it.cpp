@@ -3,8 +3,12 @@
  * children (sigtrace_test_server.h). Every family of the board's profile is
  * written and read back by tshark, also after a SIGKILL and under a file
  * size limit; the run ends by SIGTERM, the run time (as
- * a daemon), a broken standard output, a bad configuration or the management
- * master's shutdown ("-db", testing/mgmtsim), with its exit status; the
+ * a daemon), a broken standard output, a bad configuration (also refused by a
+ * daemon before it detaches) or the management master's shutdown ("-db",
+ * testing/mgmtsim), with its exit status; in "-db" mode the configuration
+ * manager's reload (testing/cmmgrsim) names the file read, a missing or
+ * refused one is answered as a failure, and of the <params> the levels and
+ * delays are applied, the rest named as read at start only; the
  * close of a board that never answers ends at a signal during it or after 30 s,
  * also while standard output's reader takes nothing, and every unit the server
  * read is written or counted; a board that goes and comes back is traced again,
@@ -25,6 +29,7 @@
 #include <thread>
 
 #include "peers/boardsim_trace_log.h"
+#include "peers/cmmgrsim_process.h"
 #include "peers/tshark.h"
 #include "sigtrace_app.h"
 #include "support/sigtrace_test_server.h"
@@ -811,6 +816,8 @@ TEST(SigTraceServer, RunTimeEndsADaemonOnTime) {
   const long nRun = B.RunMs("Test duration (1500) completed");
   EXPECT_TRUE(nRun >= 1500 && nRun <= 1500 + 100 + 20) << nRun << " ms: not early, within one main-loop period";
   EXPECT_EQ(B.LogLines("Local IPs are 127.0.0.1").size(), 1u) << "the gateway kept on the loopback interface";
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return B.LogLines("Exit code 0x02000000").size() == 1; }, 10000))
+      << "the exit code line in the daemon's log file";
 }
 
 TEST(SigTraceServer, DbModeEndsOnTheManagementShutdown) {
@@ -828,21 +835,74 @@ TEST(SigTraceServer, DbModeEndsOnTheManagementShutdown) {
   EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
 }
 
+/* In the foreground and as a daemon, which says it on the terminal before it would detach. */
 TEST(SigTraceServer, BadConfigurationExitsOneWithItsLine) {
   for (const auto& [pszName, pszXml, pszText] :
        {std::tuple{"not XML", "<quellan>\n<params>\n<host pollDelay=\"1\">\n</quellan>\n", "(line 5)"}, {"reader stops",
          "<quellan><signaling>\n<ss7 adapter=\"B1\" grpname=\"G\" capfile=\"1\">\n<trunk idx=\"1\" timeslot=\"40\" "
          "mask=\"255\"/>\n</ss7></signaling></quellan>\n",
-         "value 40 above 31 (quellan.xml:3)"}}) {
-    CServerBench B;
-    std::ofstream(B.Path("quellan.xml")) << pszXml;
-    B.StartServer("-cap");
-    std::string strOut;
-    for (std::string s; !(s = B.Server().ReadLine()).empty();) strOut += s + "\n";
-    EXPECT_EQ(B.Server().Wait(), 1) << pszName;
-    EXPECT_NE(strOut.find(pszText), std::string::npos) << pszName << ":\n" << strOut;
-    EXPECT_NE(strOut.find("Init failed."), std::string::npos) << pszName;
+         "value 40 above 31 (quellan.xml:3)"}, {"not a number",
+         "<quellan>\n<params>\n<cli logViewLines=\"eight\"/>\n</params>\n</quellan>\n",
+         ":params:cli@logViewLines = \"eight\" is not an unsigned 32-bit number (quellan.xml:3)"}}) {
+    for (const char* pszArgs : {"-cap", "-d -e 3000 -cap"}) { /* a daemon that starts after all ends by itself */
+      CServerBench B;
+      std::ofstream(B.Path("quellan.xml")) << pszXml;
+      B.StartServer(pszArgs);
+      std::string strOut;
+      for (std::string s; !(s = B.Server().ReadLine()).empty();) strOut += s + "\n";
+      EXPECT_EQ(B.Server().Wait(), 1) << pszName << " " << pszArgs;
+      for (const char* psz : {pszText, "Init failed.", "Exit code 0x8200000"})
+        EXPECT_NE(strOut.find(psz), std::string::npos) << pszName << " " << pszArgs << ": " << psz << "\n" << strOut;
+    }
   }
+}
+
+TEST(SigTraceServer, DbModeReadsTheFileTheManagersReloadNames) {
+  CServerBench B;
+  const std::string P = std::to_string(B.mun16Port);
+  /* The manager on the gateway port of 127.0.0.3, found by the server's first discovery. */
+  cmmgrpeer::CManagerProcess Manager("127.0.0.3", B.mun16Port, "cmmgr");
+  ASSERT_TRUE(Manager.Ready());
+  std::ofstream(B.Path("bad.xml")) << "<quellan><signaling>\n<ss7 adapter=\"B1\" grpname=\"G\" capfile=\"1\">\n"
+                                      "<trunk idx=\"1\" timeslot=\"40\" mask=\"255\"/>\n</ss7></signaling></quellan>\n";
+  /* The gateway as the environment gives it, a sub-module's level, a delay and the log's name changed. */
+  std::ofstream(B.Path("cm.xml"))
+      << "<quellan><params>\n<host pollDelay=\"300\"><env VQX_GW_PORT=\"" << P << "\"/></host>\n"
+      << "<log baseName=\"elsewhere\"><module name=\"CM\" level=\"0\"/></log>\n</params><signaling>\n"
+      << "<ss7 adapter=\"12345678\" grpname=\"CFG\" capfile=\"1\"><trunk idx=\"5\" timeslot=\"16\" mask=\"255\"/></ss7>\n"
+      << "</signaling></quellan>\n";
+  B.StartShell("VQX_GW_ADDRESS_0=127.0.0.1 VQX_GW_PORT=" + P + " VQX_GW_REMOTE_ADDR='(127.0.0.1:" + P + ")(127.0.0.3:" + P +
+               ")' exec \"$SIGTRACE\" -db -ss7 -c cm.xml 2>&1");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  const auto Log = [&B](const std::string& strPart) { return B.LogLines(strPart, "vqcaf_").size(); };
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return Log("-db mode: the configuration file 'cm.xml' is not read") == 1; }, 5000));
+  const struct {
+    const char* pszFile;
+    const char* pszAnswer;
+    const char* pszLine;
+  } aRows[] = {
+      {"missing.xml", "0x82000015", "Configuration file 'missing.xml' not found"},
+      {"bad.xml", "0x8200000a", "'timeslot' value 40 above 31 (bad.xml:3)"},
+      {"cm.xml", "0x02000000",
+       "Config successfully reloaded; applied: log@level, log:module@level, host@pollDelay; read at start only, not "
+       "applied: log@baseName"},
+  };
+  u32 n = 0;
+  for (const auto& Row : aRows) {
+    n++;
+    EXPECT_EQ(Manager.Command("reload " + std::to_string(n) + " 0 " + Row.pszFile), "ok");
+    EXPECT_EQ(Manager.Answer(n, 30000), "answer 0x0b0c0012 " + std::to_string(n) + " " + Row.pszAnswer) << Row.pszFile;
+    EXPECT_TRUE(peerwait::WaitUntil([&] { return Log(Row.pszLine) == 1; }, 5000)) << Row.pszLine;
+  }
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return Log("Configuration: 1 entities") == 1; }, 5000)) << "the file's signaling";
+  EXPECT_EQ(Log("ReloadConfig failed."), 2u);
+  /* The manager's next request shows the sub-module's new level: its line at level 0. */
+  EXPECT_EQ(Manager.Command("validate 4 0 0 x"), "ok");
+  EXPECT_EQ(Manager.Answer(4, 30000), "answer 0x0b0c0011 4 0x02000000");
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return Log("VQLV0 CM   CmMgmtClient: CVQCAFServiceDetector::OnMsgReceived: msg 0x0B0C0001") == 1; }, 5000));
+  EXPECT_EQ(Log("OnMsgReceived: msg 0x0B0C0002"), 0u) << "no such line before the level changed";
+  EXPECT_EQ(Terminate(B).second, 0);
+  EXPECT_EQ(B.LogLines("", "elsewhere"), std::vector<std::string>()) << "no log file of the new name while running";
 }
 
 }  // namespace

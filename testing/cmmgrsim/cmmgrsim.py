@@ -23,6 +23,18 @@ It prints "answer ID NUMBER RESULT" (hex id and result) for the first answer
 to each number,
 "done" once 1 to 7 are answered, and exits; it also exits after --lifetime
 seconds.
+
+With --address (and --udp-port) its discovery socket is bound to that address
+of 127.0.0.0/8, so that a process whose remote addresses must be on its own
+gateway port (127.0.0.3:PORT beside its board's 127.0.0.1:PORT) reaches it.
+
+With --driven it sends nothing of its own: the test gives each request on the
+control port (--control-port, --control-fd), one a line, answered "ok":
+  validate N P1 P2 TEXT      reload N P TEXT1 [TEXT2]      db N
+Each is sent with the next discovery round and again every second until
+answered (at most 60 times): a client drops the requests of a manager it has
+not linked. "answer N" gives "answer ID N RESULT" once N is answered, else
+"none SENT" (the times it was sent so far); "quit" ends the manager.
 """
 
 import argparse
@@ -35,7 +47,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 for sub in ("../cmcsim", "../boardsim", "../golden/caf", "../golden/svclib"):
     sys.path.insert(0, os.path.join(HERE, sub))
 from boardsim_host import HEADER, TYPE_EVENT, TYPE_REQUEST, build, parse_header  # noqa: E402
-from boardsim_control import add_socket_option  # noqa: E402
+from boardsim_control import add_socket_option, inherited_socket  # noqa: E402
 from cmcsim import Server  # noqa: E402
 from comm_golden import decode_cm, encode_message  # noqa: E402
 from services_golden import decode_list, encode_list  # noqa: E402
@@ -70,12 +82,52 @@ def batch_two():
             request(VALIDATE, 7, struct.pack(">II", 1, 2) + text(b"again"))]
 
 
+DRIVEN = {"validate": (VALIDATE, 2, 1), "reload": (RELOAD, 1, 2), "db": (DB_MAINTENANCE, 0, 0)}
+
+
+def driven_request(words):
+    """(number, message) of a control line "KIND N WORD... TEXT..." (a missing last text is empty), or None."""
+    if not words or words[0] not in DRIVEN or len(words) < 2:
+        return None
+    msg_id, nwords, ntexts = DRIVEN[words[0]]
+    args = words[2:]
+    if not nwords + min(ntexts, 1) <= len(args) <= nwords + ntexts:
+        return None
+    texts = args[nwords:] + [""] * (ntexts - len(args[nwords:]))
+    body = struct.pack(">%dI" % nwords, *(int(w, 0) for w in args[:nwords]))
+    body += b"".join(text(t.encode()) for t in texts)
+    number = int(words[1], 0)
+    return number, request(msg_id, number, body)
+
+
 class Manager(Server):
     def __init__(self, args):
         self.client = None
         self.answers = {}
         self.probes = 0
+        self.pending = {}  # driven: number -> [message, times sent]
         super().__init__(args)
+        if args.address is not None:
+            # Discovery on --address: a process that keeps its remote addresses on its own gateway port reaches it
+            # there; links stay on 127.0.0.1 (the address the advertisement gives).
+            self.udp.close()
+            self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            self.udp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self.udp.bind((args.address, args.udp_port))
+
+    def control_command(self, line):
+        words = line.split()
+        if words[:1] == ["answer"] and len(words) == 2:
+            number = int(words[1], 0)
+            if number in self.answers:
+                return "answer 0x%08x %u 0x%08x" % self.answers[number]
+            return "none %u" % self.pending.get(number, [None, 0])[1]
+        built = driven_request(words) if self.args.driven else None
+        if built is not None:
+            self.pending[built[0]] = [built[1], 0]
+            self.answers.pop(built[0], None)
+            return "ok"
+        return super().control_command(line)
 
     def service_list(self):
         return build(SERVICE_LIST, TYPE_EVENT, encode_list(self.unique_id, [(1, MANAGER, CLIENT, 0, b"")]))
@@ -88,6 +140,12 @@ class Manager(Server):
 
     def discovery_round(self):
         super().discovery_round()
+        if self.args.driven:
+            for number, entry in self.pending.items():
+                if number not in self.answers and self.links and entry[1] < 60:
+                    entry[1] += 1
+                    self.send(self.links[0], [entry[0]])
+            return
         # The probe again until the client, linked to this manager by now, answers it.
         if self.client is not None and 1 not in self.answers and self.links and self.probes < 20:
             self.probes += 1
@@ -121,8 +179,10 @@ class Manager(Server):
                 return []
             if number in self.answers:
                 return []  # a probe answered twice
-            self.answers[number] = result
+            self.answers[number] = (msg_id, number, result)
             print("answer 0x%08x %u 0x%08x" % (msg_id, number, result), flush=True)
+            if self.args.driven:
+                return []
             if number == 1:
                 return batch_two()
             if all(n in self.answers for n in range(1, 8)):
@@ -138,8 +198,14 @@ def main(argv):
     p.add_argument("--name", default="cm_manager", help="application name")
     p.add_argument("--host-name", default="cmmgrsim")
     p.add_argument("--lifetime", type=float, default=30.0)
+    p.add_argument("--driven", action="store_true", help="send only the requests given on the control port")
+    p.add_argument("--address", help="discovery on this address of 127.0.0.0/8 and --udp-port instead")
+    group = p.add_mutually_exclusive_group()
+    group.add_argument("--control-port", type=int, default=0, help="the control lines' port on 127.0.0.1")
+    group.add_argument("--control-fd", type=inherited_socket(socket.SOCK_STREAM),
+                       help="the control lines': an inherited socket bound to 127.0.0.1")
     args = p.parse_args(argv)
-    args.control_port, args.unique_id, args.host_context, args.register = 0, 0, 0x0C0C0002, "ok"
+    args.unique_id, args.host_context, args.register = 0, 0x0C0C0002, "ok"
     Manager(args).run()
 
 

@@ -53,10 +53,11 @@ class IVQCAFCfgFile {
   /* Boolean: "false", "off", "no", "0" (any case) give 0, any other text 1.
    * *pbyValue set to 0 first. Failures as the text Get, without the size one. */
   virtual VQX_RESULT Get(const char* pszPath, u32 un32Index, char* pszField, u8* pbyValue) = 0;
-  /* Unsigned 32-bit number: leading blanks skipped, "0x" hexadecimal, leading
-   * "0" octal, else decimal; reading stops at the first other character; no
-   * leading digit gives 0. A value above 0xFFFFFFFF is refused with
-   * 0x8200000A (logged), the value staying 0. Otherwise as the boolean Get. */
+  /* Unsigned 32-bit number: blanks around it skipped, "0x" hexadecimal,
+   * leading "0" octal, else decimal. A text that is not wholly such a number
+   * ("", "abc", "3x", "-1", "08", "0x") or a value above 0xFFFFFFFF is
+   * refused with 0x8200000A (logged), the value staying 0. Otherwise as the
+   * boolean Get. */
   virtual VQX_RESULT Get(const char* pszPath, u32 un32Index, char* pszField, u32* pun32Value) = 0;
   /* Number of elements the path names; 0 when it resolves to none or no
    * document is open. 0x02000000 (0x82000009 for a null argument). */
@@ -123,7 +124,8 @@ class CVQCAFCfgFileXml : public IVQCAFCfgFile {
 };
 
 /* The number rule of the numeric Get, for its callers' own texts: 0x02000000
- * with *pun32Value, or 0x8200000A when the value passes 32 bits. */
+ * with *pun32Value, or 0x8200000A (*pun32Value 0) when the text is not such a
+ * number or passes 32 bits. */
 VQX_RESULT VqcafCfgParseU32(const char* pszText, u32* pun32Value);
 /* The boolean rule of the boolean Get. */
 u8 VqcafCfgParseBool(const char* pszText);

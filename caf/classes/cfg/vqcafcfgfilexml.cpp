@@ -153,8 +153,9 @@ void InitParserOnce() {
 
 VQX_RESULT VqcafCfgParseU32(const char* pszText, u32* pun32Value) {
   *pun32Value = 0;
+  const auto IsBlank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
   const char* p = pszText;
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') p++;
+  while (IsBlank(*p)) p++;
   u32 un32Base = 10;
   if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
     un32Base = 16;
@@ -162,17 +163,22 @@ VQX_RESULT VqcafCfgParseU32(const char* pszText, u32* pun32Value) {
   } else if (p[0] == '0') {
     un32Base = 8;
   }
+  /* Every character up to the trailing blanks is a digit of the base: a
+   * value read only up to its first stray character ("3x", "08", "-1")
+   * would configure another number than the one written. */
   u64 v = 0;
-  for (;; p++) {
-    u32 d;
+  u32 un32Digits = 0;
+  for (; *p != '\0' && !IsBlank(*p); p++, un32Digits++) {
+    u32 d = 16;
     if (*p >= '0' && *p <= '9') d = static_cast<u32>(*p - '0');
     else if (*p >= 'a' && *p <= 'f') d = static_cast<u32>(*p - 'a' + 10);
     else if (*p >= 'A' && *p <= 'F') d = static_cast<u32>(*p - 'A' + 10);
-    else break;
-    if (d >= un32Base) break;
+    if (d >= un32Base) return VQX_RESULT_INVALID_PARAM;
     v = v * un32Base + d;
     if (v > 0xFFFFFFFFull) return VQX_RESULT_INVALID_PARAM;
   }
+  while (IsBlank(*p)) p++;
+  if (un32Digits == 0 || *p != '\0') return VQX_RESULT_INVALID_PARAM;
   *pun32Value = static_cast<u32>(v);
   return VQX_RESULT_OK;
 }
@@ -315,7 +321,8 @@ VQX_RESULT CVQCAFCfgFileXml::Get(const char* pszPath, u32 un32Index, char* pszFi
   const VQX_RESULT rNum = VqcafCfgParseU32(Text.psz, pun32Value);
   if (VQX_RESULT_FAILED(rNum)) {
     CVQCAFString strText;
-    strText.Format("Value of '%s' at '%s'[%u] is beyond 32 bits", pszField, pszPath, un32Index);
+    strText.Format("Value \"%.64s\" of '%s' at '%s'[%u] is not an unsigned 32-bit number", Text.psz, pszField, pszPath,
+                   un32Index);
     return VQCAF_REPORT_FAILURE("CVQCAFCfgFileXml::Get", strText.c_str(), rNum);
   }
   return VQX_RESULT_OK;

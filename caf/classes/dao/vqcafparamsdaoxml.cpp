@@ -16,25 +16,40 @@ namespace {
 
 constexpr const char* kOp = "CVQCAFParamsDaoXml";
 
+/* One failure line naming the attribute, what is wrong with it and where it
+ * stands: "<path>@<field><what> (<file>:<line>)". */
+VQX_RESULT Refuse(IVQCAFCfgFile& Cfg, const char* pszPath, u32 un32Index, const char* pszField, const char* pszWhat,
+                  VQX_RESULT r) {
+  u32 un32Line = 0;
+  Cfg.GetLineNumber(pszPath, un32Index, const_cast<char*>(pszField), &un32Line);
+  const char* pszFile = Cfg.GetDbName() != nullptr ? Cfg.GetDbName() : "";
+  CVQCAFString strText;
+  strText.Format("%s@%s%s (%s:%u)", pszPath, pszField, pszWhat, pszFile, un32Line);
+  return VQCAF_REPORT_FAILURE(kOp, strText.c_str(), r);
+}
+
+/* The attribute's text as written, for a failure line. */
+void Written(IVQCAFCfgFile& Cfg, const char* pszPath, u32 un32Index, const char* pszField, char (&szText)[VQCAF_CFG_VALUE_SIZE]) {
+  if (VQX_RESULT_FAILED(Cfg.Get(pszPath, un32Index, const_cast<char*>(pszField), sizeof(szText), szText)))
+    snprintf(szText, sizeof(szText), "(%u characters or more)", VQCAF_CFG_VALUE_SIZE);
+}
+
 /* Reads an optional number into *pun32 within [min, max]. */
 VQX_RESULT ReadNumber(IVQCAFCfgFile& Cfg, const char* pszPath, u32 un32Index, const char* pszField, u32 un32Min,
                       u32 un32Max, u32* pun32) {
   u32 v = 0;
   const VQX_RESULT r = Cfg.Get(pszPath, un32Index, const_cast<char*>(pszField), &v);
   if (r == VQX_RESULT_NOT_FOUND) return VQX_RESULT_OK;
-  if (VQX_RESULT_FAILED(r)) return r;
-  if (v < un32Min || v > un32Max) {
-    /* Quote the text as written (a word reads as 0) and where it stands. */
+  const bool fNumber = r != VQX_RESULT_INVALID_PARAM;
+  if (fNumber && VQX_RESULT_FAILED(r)) return r;
+  if (!fNumber || v < un32Min || v > un32Max) {
+    /* Quote the text as written and where it stands. */
     char szText[VQCAF_CFG_VALUE_SIZE];
-    if (VQX_RESULT_FAILED(Cfg.Get(pszPath, un32Index, const_cast<char*>(pszField), sizeof(szText), szText)))
-      snprintf(szText, sizeof(szText), "%u", v);
-    u32 un32Line = 0;
-    Cfg.GetLineNumber(pszPath, un32Index, const_cast<char*>(pszField), &un32Line);
-    const char* pszFile = Cfg.GetDbName() != nullptr ? Cfg.GetDbName() : "";
-    CVQCAFString strText;
-    strText.Format("%s@%s = \"%s\" is outside %u..%u (%s:%u)", pszPath, pszField, szText, un32Min, un32Max, pszFile,
-                   un32Line);
-    return VQCAF_REPORT_FAILURE(kOp, strText.c_str(), VQX_RESULT_INVALID_PARAM);
+    Written(Cfg, pszPath, un32Index, pszField, szText);
+    CVQCAFString strWhat;
+    if (fNumber) strWhat.Format(" = \"%s\" is outside %u..%u", szText, un32Min, un32Max);
+    else strWhat.Format(" = \"%s\" is not an unsigned 32-bit number", szText);
+    return Refuse(Cfg, pszPath, un32Index, pszField, strWhat.c_str(), VQX_RESULT_INVALID_PARAM);
   }
   *pun32 = v;
   return VQX_RESULT_OK;
@@ -45,11 +60,11 @@ VQX_RESULT ReadText(IVQCAFCfgFile& Cfg, const char* pszPath, u32 un32Index, cons
                     u32 un32Size) {
   char sz[VQCAF_CFG_VALUE_SIZE];
   const VQX_RESULT r = Cfg.Get(pszPath, un32Index, const_cast<char*>(pszField), sizeof(sz), sz);
-  if (VQX_RESULT_FAILED(r)) return r;
-  if (strlen(sz) >= un32Size) {
-    char szText[160];
-    snprintf(szText, sizeof(szText), "%s@%s is longer than %u characters", pszPath, pszField, un32Size - 1);
-    return VQCAF_REPORT_FAILURE(kOp, szText, VQX_RESULT_BUFFER_TOO_SMALL);
+  if (r != VQX_RESULT_BUFFER_TOO_SMALL && VQX_RESULT_FAILED(r)) return r;
+  if (r == VQX_RESULT_BUFFER_TOO_SMALL || strlen(sz) >= un32Size) {
+    char szWhat[64];
+    snprintf(szWhat, sizeof(szWhat), " is longer than %u characters", un32Size - 1);
+    return Refuse(Cfg, pszPath, un32Index, pszField, szWhat, VQX_RESULT_BUFFER_TOO_SMALL);
   }
   memcpy(pszOut, sz, strlen(sz) + 1);
   return VQX_RESULT_OK;

@@ -21,8 +21,10 @@ namespace VQCAF {
 class CVQCAFParamsDaoXml {
  public:
   /* Each reader: 0x02000000, or the store's code for a bad value (0x8200000A
-   * number past 32 bits or out of its range, unknown sub-module name or bad
-   * remote address list; 0x8200001A text longer than its field). */
+   * text that is not a number, number past 32 bits or out of its range,
+   * unknown sub-module name or bad remote address list; 0x8200001A text
+   * longer than its field). A bad number or text is logged with the
+   * attribute, the value as written (a number) and the file and line. */
   static VQX_RESULT ReadCommParams(IVQCAFCfgFile& Cfg, CVQCAFCommParams& Comm);
   static VQX_RESULT ReadLogParams(IVQCAFCfgFile& Cfg, CVQCAFLogParams& Log);
   static VQX_RESULT ReadCliParams(IVQCAFCfgFile& Cfg, _VQX_CLI_TOOLS_INIT_PARAMS& Cli);

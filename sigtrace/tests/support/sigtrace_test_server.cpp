@@ -123,10 +123,10 @@ std::string CServerBench::Read(const std::string& strName) const {
   return std::string(std::istreambuf_iterator<char>(In), {});
 }
 
-std::vector<std::string> CServerBench::LogLines(const std::string& strPart) const {
+std::vector<std::string> CServerBench::LogLines(const std::string& strPart, const std::string& strPrefix) const {
   std::vector<std::string> v;
   for (const auto& e : std::filesystem::directory_iterator(mstrDir)) {
-    if (e.path().filename().string().rfind("server_", 0) != 0) continue;
+    if (e.path().filename().string().rfind(strPrefix, 0) != 0) continue;
     std::istringstream In(Read(e.path().filename().string()));
     for (std::string s; std::getline(In, s);)
       if (s.find(strPart) != std::string::npos) v.push_back(s);

@@ -63,8 +63,9 @@ class CServerBench {
   /* The run directory's file (path). */
   std::string Path(const std::string& strName) const { return mstrDir + "/" + strName; }
   std::string Read(const std::string& strName) const;
-  /* Lines of the server's log file(s) holding strPart. */
-  std::vector<std::string> LogLines(const std::string& strPart) const;
+  /* Lines of the server's log file(s) holding strPart (log files named
+   * strPrefix...: "vqcaf_" for a server that read no configuration). */
+  std::vector<std::string> LogLines(const std::string& strPart, const std::string& strPrefix = "server_") const;
   /* Ms from the start of the run (its configuration printed just before) to
    * the first log line holding strEnd, by the log's times; -1 when missing. */
   long RunMs(const std::string& strEnd) const;

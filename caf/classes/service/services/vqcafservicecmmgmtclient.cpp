@@ -1,6 +1,8 @@
 /* vqcafservicecmmgmtclient.cpp - the configuration-management client (see its header). */
 #include "vqcafservicecmmgmtclient.h"
 
+#include <string.h>
+
 #include <new>
 
 #include "vqcafcomm.h"
@@ -131,19 +133,32 @@ void CVQCAFServiceCmMgmtClient::Register(IVQCAFServiceCmMgmtClient* p) {
 
 CVQCAFServiceInstance* CVQCAFServiceCmMgmtClient::OnServiceConnected(CVQCAFService*, CVQCAFServiceInfo* pInfo) {
   CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
-  if (mfManagerDetected) {
-    LogTrace(VQLV1, "OnServiceConnected: Ignoring a second manager on host %.128s\n", pInfo->mHostInfo.szHostName);
-    return nullptr;
+  char szHost[sizeof(pInfo->mHostInfo.szHostName) + 1] = {};
+  memcpy(szHost, pInfo->mHostInfo.szHostName, sizeof(pInfo->mHostInfo.szHostName));
+  maManagers.push_back(std::make_unique<CVQCAFCmManagerLink>(this, szHost));
+  if (maManagers.size() == 1) {
+    LogTrace(VQLV2, "OnServiceConnected manager detected on host %s\n", szHost);
+  } else {
+    LogTrace(VQMSG, "OnServiceConnected: the manager on host %s stands by while the one on host %s is linked\n",
+             szHost, maManagers.front()->GetHost().c_str());
   }
-  mfManagerDetected = 1;
-  LogTrace(VQLV2, "OnServiceConnected manager detected on host %.128s\n", pInfo->mHostInfo.szHostName);
-  return this;
+  return maManagers.back().get();
 }
 
 void CVQCAFServiceCmMgmtClient::OnServiceDisconnected(CVQCAFService*, CVQCAFServiceInstance* pInstance) {
   CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
-  if (pInstance == this) mfManagerDetected = 0;
-  LogTrace(VQLV2, "OnServiceDisconnected\n");
+  for (auto it = maManagers.begin(); it != maManagers.end(); ++it) {
+    if (it->get() != pInstance) continue;
+    const bool fAnswered = it == maManagers.begin();
+    const CVQCAFString strHost = (*it)->GetHost();
+    maManagers.erase(it);
+    LogTrace(VQLV2, "OnServiceDisconnected\n");
+    /* A manager still present takes over: its requests are answered from now on. */
+    if (fAnswered && !maManagers.empty())
+      LogTrace(VQMSG, "CM manager on host %s left; the one on host %s is linked now\n", strHost.c_str(),
+               maManagers.front()->GetHost().c_str());
+    return;
+  }
 }
 
 VQX_RESULT CVQCAFServiceCmMgmtClient::Dispatch(CVQCAFMsgCmMgmt& Request) {
@@ -164,16 +179,23 @@ VQX_RESULT CVQCAFServiceCmMgmtClient::Dispatch(CVQCAFMsgCmMgmt& Request) {
   }
 }
 
-void CVQCAFServiceCmMgmtClient::OnMsgReceived(CVQCAFService*, CVQCAFMsgBuffer& Msg) {
+void CVQCAFCmManagerLink::OnMsgReceived(CVQCAFService*, CVQCAFMsgBuffer& Msg) { mpClient->OnManagerMsg(*this, Msg); }
+
+void CVQCAFServiceCmMgmtClient::OnManagerMsg(CVQCAFCmManagerLink& Link, CVQCAFMsgBuffer& Msg) {
   try {
     CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
     const u32 un32Id = Msg.GetMsgId();
     if (un32Id == VQCAF_MSG_SERVICE_CONNECTED || un32Id == VQCAF_MSG_SERVICE_DISCONNECTED) {
-      LogTrace(VQMSG, un32Id == VQCAF_MSG_SERVICE_CONNECTED ? "CM manager connected\n" : "CM manager disconnected\n");
+      LogTrace(VQMSG, "CM manager %s on host %s\n", un32Id == VQCAF_MSG_SERVICE_CONNECTED ? "connected" : "disconnected",
+               Link.GetHost().c_str());
       return;
     }
     if (un32Id < VQCAF_MSG_CM_OP_VALIDATE || un32Id > VQCAF_MSG_CM_OP_DB_MAINTENANCE) {
       LogTrace(VQERR, "OnMsgReceived not supported MsgId=0x%08x\n", un32Id);
+      return;
+    }
+    if (maManagers.empty() || maManagers.front().get() != &Link) {
+      LogTrace(VQLV1, "Request 0x%08X of the standby manager on host %s dropped\n", un32Id, Link.GetHost().c_str());
       return;
     }
     CVQCAFMsgCmMgmt Request(un32Id);
@@ -195,7 +217,7 @@ void CVQCAFServiceCmMgmtClient::OnMsgReceived(CVQCAFService*, CVQCAFMsgBuffer& M
     Answer.maun32Word[0] = r;
     CVQCAFMsgBuffer Out;
     VQX_RESULT s = Out.SerializeFromMsg(Answer, nullptr);
-    if (!VQX_RESULT_FAILED(s)) s = SendMsg(Out, 0);
+    if (!VQX_RESULT_FAILED(s)) s = Link.SendMsg(Out, 0);
     if (VQX_RESULT_FAILED(s))
       LogTrace(VQERR, "%s", VqcafFormatFailureLine(kOpReceived, "Failed to send the answer to the manager", s,
                                                    __FILE__, __LINE__).c_str());

@@ -2,9 +2,11 @@
  * vqcafservicecmmgmtclient.h - the configuration-management client, one
  * object per process (docs/cm-client.md).
  *
- * Model. The service offers 0x0B0C0200 and links the first configuration
- * manager service (0x0B0C0100) it detects, on any host; others are ignored
- * while one is linked. The manager's three requests (validate, reload,
+ * Model. The service offers 0x0B0C0200 and takes every configuration
+ * manager service (0x0B0C0100) it detects, on any host, as a link of its
+ * own; the first one is the manager it answers, the others stand by (their
+ * requests are dropped) until it leaves, when the one detected next after
+ * it is answered. The manager's three requests (validate, reload,
  * database maintenance) carry a number and the callback's arguments; each is
  * passed to the application's IVQCAFServiceCmMgmtClient and answered with the
  * same number and the callback's result. A request that cannot be read whole,
@@ -22,6 +24,9 @@
  */
 #ifndef VQCAFSERVICECMMGMTCLIENT_H
 #define VQCAFSERVICECMMGMTCLIENT_H
+
+#include <memory>
+#include <vector>
 
 #include "vqcafservice.h"
 
@@ -67,6 +72,20 @@ class CVQCAFMsgCmMgmt : public CVQCAFMsg {
   bool mfKnown = false;
 };
 
+class CVQCAFServiceCmMgmtClient;
+
+/* One detected manager: the service's link to it, owned by the service. */
+class CVQCAFCmManagerLink : public CVQCAFServiceInstance {
+ public:
+  CVQCAFCmManagerLink(CVQCAFServiceCmMgmtClient* pClient, const char* pszHost) : mpClient(pClient), mstrHost(pszHost) {}
+  void OnMsgReceived(CVQCAFService* pService, CVQCAFMsgBuffer& Msg) override;
+  const CVQCAFString& GetHost() const { return mstrHost; }
+
+ private:
+  CVQCAFServiceCmMgmtClient* mpClient;
+  CVQCAFString mstrHost;
+};
+
 class CVQCAFServiceCmMgmtClient : public CVQCAFService {
  public:
   static CVQCAFServiceCmMgmtClient* GetInstance() { return spInstance; }
@@ -78,7 +97,9 @@ class CVQCAFServiceCmMgmtClient : public CVQCAFService {
 
   /* Records the application's callbacks (null clears them). */
   void Register(IVQCAFServiceCmMgmtClient* p);
-  void OnMsgReceived(CVQCAFService* pService, CVQCAFMsgBuffer& Msg) override;
+  /* A message from the manager of Link: answered when it is the manager
+   * answered, else dropped (logged). */
+  void OnManagerMsg(CVQCAFCmManagerLink& Link, CVQCAFMsgBuffer& Msg);
 
   ~CVQCAFServiceCmMgmtClient() override;
 
@@ -91,7 +112,8 @@ class CVQCAFServiceCmMgmtClient : public CVQCAFService {
 
   static CVQCAFServiceCmMgmtClient* spInstance;
   IVQCAFServiceCmMgmtClient* mpClient = nullptr;
-  u32 mfManagerDetected = 0;
+  /* Every manager present, in the order detected; the first is answered. */
+  std::vector<std::unique_ptr<CVQCAFCmManagerLink>> maManagers;
 };
 
 }  // namespace VQCAF
