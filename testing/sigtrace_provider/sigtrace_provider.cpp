@@ -6,7 +6,9 @@
  * with --count data messages, and leaves once it answered --captures of
  * them: the unregister message (with --unregister), then the service
  * stopped, which disconnects it. Each capture request it gets is printed on
- * the standard output as "capture N NAME" (its capture and name fields).
+ * the standard output as "capture N NAME" (its capture and name fields), and
+ * after the data messages of a capture-on request "sent N", the number of
+ * them its sends accepted.
  *
  *   --port P --peer-port Q   its gateway port and the server's (required)
  *   --app NAME               application name ("provider")
@@ -122,19 +124,22 @@ class CProvider : public CVQCAFService {
       Note(SendMsg(Reg, 0));
     } else if (un32Id == VQCAF_MSG_SIGTRACE_CAPTURE) {
       CVQCAFMsgSigtraceCapture Capture;
-      if (VQX_RESULT_FAILED(Msg.UnserializeToMsg(Capture, nullptr))) return Note(VQX_RESULT_FAIL);
+      if (VQX_RESULT_FAILED(Msg.UnserializeToMsg(Capture, nullptr))) return (void)Note(VQX_RESULT_FAIL);
       printf("capture %u %s\n", Capture.mInfo.un32Capture, Capture.mInfo.szName);
       fflush(stdout);
       if (Capture.mInfo.un32Capture == 0) return;
       std::unique_ptr<CVQCAFMsgSigtraceData> pData(new CVQCAFMsgSigtraceData);
       CVQCAFMsgSigtraceData& Data = *pData;
       SetText(Data.mInfo.szName, mOpt.strName);
+      u32 un32Sent = 0;
       for (u32 i = 1; i <= mOpt.un32Count; i++) {
         memset(Data.mInfo.abyData, static_cast<int>(i), mOpt.un32Size);
         Data.mInfo.un32DataLength = mOpt.fLength ? mOpt.un32Length : mOpt.un32Size;
         if (mOpt.fBothWays) Data.mInfo.un32Direction = i % 2 == 1 ? 1 : 2;
-        Note(SendMsg(Data, mOpt.fBroadcastLast && i == mOpt.un32Count ? 1 : 0));
+        un32Sent += Note(SendMsg(Data, mOpt.fBroadcastLast && i == mOpt.un32Count ? 1 : 0)) ? 1 : 0;
       }
+      printf("sent %u\n", un32Sent);
+      fflush(stdout);
       mfCaptured = ++mun32Answered >= mOpt.un32Captures;
     }
   }
@@ -142,8 +147,10 @@ class CProvider : public CVQCAFService {
     SetText(Info.szName, mOpt.strName);
     SetText(Info.szDescription, mOpt.strDescription);
   }
-  void Note(VQX_RESULT r) {
+  /* True when the send was accepted. */
+  bool Note(VQX_RESULT r) {
     if (VQX_RESULT_FAILED(r)) fprintf(stderr, "sigtrace_provider: send failed 0x%08X\n", r), mfSendFailed = true;
+    return !VQX_RESULT_FAILED(r);
   }
 
   const Options& mOpt;

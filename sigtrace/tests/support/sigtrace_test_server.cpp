@@ -17,10 +17,21 @@ CServerBench::CServerBench() {
   mstrDir = mkdtemp(szDir);
   std::filesystem::copy_file(std::string(std::getenv("VQX_TEST_DATA")) + "/activate_profile.json", Path("profile.json"));
   StartBoard(); /* the server shares the board's discovery port */
+  WriteConfig();
+}
+
+void CServerBench::WriteConfig() {
   std::ofstream(Path("quellan.xml"))
       << "<quellan>\n  <params>\n    <host pollDelay=\"200\" networkDownDelay=\"500\" adapterDownDelay=\"1100\">\n"
       << "      <env VQX_GW_ADDRESS_0=\"127.0.0.1\" VQX_GW_PORT=\"" << mun16Port << "\" VQX_GW_REMOTE_ADDR=\"(127.0.0.1:" << mun16Port << ")\"/>\n"
+      << (mun16FurtherPort != 0 ? "      <env VQX_GW_PORT=\"" + std::to_string(mun16FurtherPort) + "\"/>\n" : std::string())
       << "    </host>\n    <log baseName=\"" << mstrDir << "/server\"/>\n  </params>\n</quellan>\n";
+}
+
+u16 CServerBench::AddGatewayPort() {
+  mun16FurtherPort = loopnet::FreeLoopbackPort();
+  WriteConfig();
+  return mun16FurtherPort;
 }
 
 CServerBench::~CServerBench() {

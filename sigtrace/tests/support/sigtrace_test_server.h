@@ -23,6 +23,11 @@ class CServerBench {
   CServerBench();
   ~CServerBench();
 
+  /* A further VQX_GW_PORT of the server (a free one, returned) in its
+   * quellan.xml: the board holds 127.0.0.1 at the first port, so that a
+   * datagram sent to that address is the board's; a trace provider on this
+   * machine is pointed at the further one. Before StartServer. */
+  u16 AddGatewayPort();
   /* Starts the board (again: the same serial number on the same ports). */
   void StartBoard();
   void StopBoard() { mpBoard.reset(); }
@@ -64,6 +69,8 @@ class CServerBench {
   u16 mun16Port = 0;
 
  private:
+  void WriteConfig();
+  u16 mun16FurtherPort = 0;
   std::unique_ptr<gwpeer::BoardProcess> mpBoard;
   std::unique_ptr<loopnet::HeldPort> mpFastUdp;
   std::unique_ptr<peerproc::CChild> mpFastBoard;
