@@ -24,6 +24,8 @@
  *                            the message's default, 2)
  *   --broadcast-last         the last data message is broadcast
  *   --stay                   after the data, wait to be killed (30 s at most)
+ *   --ignore-off             answer a capture-off request with data too (a
+ *                            provider that does not obey)
  *
  * Exit status: 0 when it was linked, got a capture request and every send
  * succeeded; 1 otherwise (within 20 s); 2 for bad options.
@@ -54,7 +56,7 @@ namespace {
 struct Options {
   u16 un16Port = 0, un16PeerPort = 0;
   std::string strApp = "provider", strName = "mgc1", strDescription = "test provider";
-  bool fRegister = true, fUnregister = false, fBroadcastLast = false, fStay = false, fBothWays = false;
+  bool fRegister = true, fUnregister = false, fBroadcastLast = false, fStay = false, fBothWays = false, fIgnoreOff = false;
   u32 un32Count = 3, un32Size = 1, un32Length = 0, un32Captures = 1;
   bool fLength = false;
 };
@@ -81,6 +83,7 @@ bool Parse(int argc, char** argv, Options& o) {
       else if (a == "--unregister") o.fUnregister = true;
       else if (a == "--broadcast-last") o.fBroadcastLast = true;
       else if (a == "--stay") o.fStay = true;
+      else if (a == "--ignore-off") o.fIgnoreOff = true;
       else if (a == "--both-ways") o.fBothWays = true;
       else ok = false;
     }
@@ -127,7 +130,7 @@ class CProvider : public CVQCAFService {
       if (VQX_RESULT_FAILED(Msg.UnserializeToMsg(Capture, nullptr))) return (void)Note(VQX_RESULT_FAIL);
       printf("capture %u %s\n", Capture.mInfo.un32Capture, Capture.mInfo.szName);
       fflush(stdout);
-      if (Capture.mInfo.un32Capture == 0) return;
+      if (Capture.mInfo.un32Capture == 0 && !mOpt.fIgnoreOff) return;
       std::unique_ptr<CVQCAFMsgSigtraceData> pData(new CVQCAFMsgSigtraceData);
       CVQCAFMsgSigtraceData& Data = *pData;
       SetText(Data.mInfo.szName, mOpt.strName);
@@ -140,7 +143,7 @@ class CProvider : public CVQCAFService {
       }
       printf("sent %u\n", un32Sent);
       fflush(stdout);
-      mfCaptured = ++mun32Answered >= mOpt.un32Captures;
+      if (Capture.mInfo.un32Capture != 0) mfCaptured = ++mun32Answered >= mOpt.un32Captures;
     }
   }
   void Fill(VQCAF_SIGTRACE_REGISTER_INFO& Info) {
