@@ -351,8 +351,7 @@ void CloseFd(int& fd)
 
 void FreeContext(GwLibCtx* c)
 {
-    for (int& s : c->aiBcastSocket)
-        CloseFd(s);
+    PortSocketsRelease(c);
     CloseFd(c->aiPollSocket[0]);
     CloseFd(c->aiPollSocket[1]);
     CloseFd(c->iAcceptSocket);
@@ -673,8 +672,7 @@ VQX_RESULT VqxGwLibDestroy(VqxGwLibContext hCtx)
     CloseFd(c->aiPollSocket[0]);
     CloseFd(c->aiPollSocket[1]);
     CloseFd(c->iAcceptSocket);
-    for (int& s : c->aiBcastSocket)
-        CloseFd(s);
+    PortSocketsRelease(c);
     for (Peer* pp : Peers(c))
         if (pp)
             for (int gw = 0; gw < 2; gw++)

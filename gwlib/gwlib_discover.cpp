@@ -30,6 +30,8 @@ bool SetNonBlocking(int s)
     return ioctl(s, FIONBIO, &on) == 0;
 }
 
+} // namespace
+
 int OpenUdpSocket(GwLibCtx* c, const char* fn, u16 port, bool fBind)
 {
     char sz[128];
@@ -88,6 +90,9 @@ int OpenUdpSocket(GwLibCtx* c, const char* fn, u16 port, bool fBind)
     }
     return s;
 }
+
+namespace
+{
 
 VQX_RESULT OpenAcceptSocket(GwLibCtx* c)
 {
@@ -655,12 +660,16 @@ VQX_RESULT Advertise(GwLibCtx* c, int gw, u32 addrNet, u16 portNet, u8 kind)
 
 VQX_RESULT SocketsCreate(GwLibCtx* c)
 {
+    /* The pipes first: once listed at a port socket, this instance is woken by the others sharing it. */
+    if (!MakePipe(c, c->aiAcceptWakePipe, "aiAcceptWakePipe") ||
+        !MakePipe(c, c->aiDiscoverWakePipe, "aiDiscoverWakePipe") || !MakePipe(c, c->aiRxWakePipe, "aiRxWakePipe"))
+        return VQX_RESULT_FAIL;
     for (int i = 0; i < VQX_GW_NB_PORTS; i++)
     {
         u16 port = c->Params.aun16GwPorts[i];
         if (port == 0)
             continue;
-        c->aiBcastSocket[i] = OpenUdpSocket(c, "VQXGwLibOpenBroadcastSocket", port, true);
+        c->aiBcastSocket[i] = PortSocketAcquire(c, port);
         if (c->aiBcastSocket[i] < 0)
         {
             ErrorLog(c, "VqxGwLibSocketsCreate: %s\n", "Failed to create UDP subnet broadcast socket");
@@ -687,9 +696,6 @@ VQX_RESULT SocketsCreate(GwLibCtx* c)
         }
         BuildAdvertisement(c);
     }
-    if (!MakePipe(c, c->aiAcceptWakePipe, "aiAcceptWakePipe") ||
-        !MakePipe(c, c->aiDiscoverWakePipe, "aiDiscoverWakePipe") || !MakePipe(c, c->aiRxWakePipe, "aiRxWakePipe"))
-        return VQX_RESULT_FAIL;
     return VQX_RESULT_OK;
 }
 
@@ -840,7 +846,17 @@ u32 DiscoverThread(void* arg)
                 sockaddr_in from{};
                 socklen_t fl = sizeof(from);
                 ssize_t len = recvfrom(s, buf.get(), kUdpMaxPacket, 0, reinterpret_cast<sockaddr*>(&from), &fl);
-                if (c->fDisabled)
+                /* A port socket is shared: another instance may have read the packet that woke both; one read
+                 * here for another instance goes to that one's inbox, whatever the state of this one. */
+                const bool fTakenByOther = len < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !fPoll;
+                const bool fOwn = !fTakenByOther && (len <= 0 || fPoll ||
+                                                     PortPacketDispatch(c, s, buf.get(), size_t(len),
+                                                                        from.sin_addr.s_addr, from.sin_port));
+                if (!fOwn)
+                {
+                    /* nothing read, or read for another instance */
+                }
+                else if (c->fDisabled)
                 {
                     Trace(c, 3, "VqxGwLibDiscoverThread: Ignoring, remote detect is disabled.");
                     SleepMs(c, 100);
@@ -851,6 +867,7 @@ u32 DiscoverThread(void* arg)
                     HandlePacket(c, buf.get(), size_t(len), from.sin_addr.s_addr, from.sin_port, fPoll);
             }
         }
+        PortInboxHandle(c);
         if (!c->fDestroying)
         {
             Periodic(c);

@@ -176,6 +176,14 @@ struct Peer
     bool Uses(int gw) const { return gw == 0 ? (Red.fUseGw0 != 0 && aun8UseGw[0]) : (Red.fUseGw1 != 0 && aun8UseGw[1]); }
 };
 
+/* A UDP packet read for another instance (gwlib_ports.cpp); addresses in network order. */
+struct UdpPacket
+{
+    std::vector<u8> aData;
+    u32 un32Src;
+    u16 un16SrcPort;
+};
+
 struct GwLibCtx
 {
     VqxGwLibParams Params{};
@@ -228,6 +236,13 @@ struct GwLibCtx
     std::unique_ptr<GwEvent> pPeerEvent;
     bool fRxWaitsOnConnectEvent = false;
     std::unique_ptr<u8[]> pRxBuf;
+    /* Packets for this instance that another instance of the process read
+     * from a gateway port's socket they share (gwlib_ports.cpp), for the
+     * discover thread: under InboxMutex, not the instance lock. */
+    std::mutex InboxMutex;
+    std::vector<UdpPacket> Inbox;
+    u64 un64InboxBytes = 0;
+    u32 un32InboxDropped = 0;
 };
 
 /* Walk of the peers in use (newest first). The current peer must not be
@@ -364,6 +379,9 @@ int IfaceIndexOf(GwLibCtx* c, u32 addr);
 bool IsLocalAddress(GwLibCtx* c, u32 addr);
 
 /* ---- sockets and discovery (gwlib_discover.cpp) ---- */
+/* A UDP socket as the instance's sockets are made (SO_REUSEADDR, SO_BROADCAST, 64 KiB buffers, non-blocking),
+ * bound at port on any address when fBind; -1 when it cannot be had (logged under fn's name). */
+int OpenUdpSocket(GwLibCtx* c, const char* fn, u16 port, bool fBind);
 VQX_RESULT SocketsCreate(GwLibCtx* c);
 VQX_RESULT OpenPollSocket(GwLibCtx* c, int gw);
 int PathSocket(GwLibCtx* c, int gw);
@@ -385,6 +403,21 @@ bool LostPathSearchDue(u32 un32DownMs);
  * paths and one of the peer's is down, 10000 ms for a current host on this
  * machine. */
 u32 KeepAliveLimit(const GwLibCtx* c, const Peer* p);
+
+/* ---- the gateway ports' sockets, one per port for the process (gwlib_ports.cpp) ----
+ * PortSocketAcquire: the socket bound at port, opened by the first instance
+ * of the process there and shared with the later ones; c is listed there
+ * until PortSocketsRelease (which gives up every one in c->aiBcastSocket,
+ * closing the last user's, and empties c's inbox). -1 when it cannot be had.
+ * PortPacketDispatch: a packet c's discover thread read from the port socket
+ * s, queued for each other instance listed there whose identifiers its first
+ * word is (their discover threads woken); true when c handles it (its own
+ * identifier, or nobody's). PortInboxHandle: c's discover thread handles what
+ * the others queued for it (under c's lock). */
+int PortSocketAcquire(GwLibCtx* c, u16 port);
+void PortSocketsRelease(GwLibCtx* c);
+bool PortPacketDispatch(GwLibCtx* c, int s, const u8* buf, size_t len, u32 src, u16 srcPort);
+void PortInboxHandle(GwLibCtx* c);
 
 /* ---- peers, links (gwlib_peer.cpp) ---- */
 Peer* FindPeer(GwLibCtx* c, u32 hPeer);

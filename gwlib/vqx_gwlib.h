@@ -185,7 +185,10 @@ typedef void (*PFN_VQX_GW_EVENT)(void* pCtx, void* pEvent);
 
 typedef struct _VqxGwLibParams
 {
-    u16 aun16GwPorts[VQX_GW_NB_PORTS]; /* host order; 0 = unused slot */
+    /* Host order; 0 = unused slot. The instances of one process at one port share its UDP socket: each
+     * packet goes to the instances whose discovery, specific discovery, poll or reply id is its first
+     * word (to the one that read it when it names none), whichever reads it. */
+    u16 aun16GwPorts[VQX_GW_NB_PORTS];
     u32 un32NbExtraGwAddr;
     VQX_GW_EXTRA_ADDR* paExtraGwAddr; /* caller-owned */
     u32 fDisableAutoDiscovery;

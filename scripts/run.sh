@@ -20,6 +20,8 @@ cmake --build --preset release -j "$(nproc)" --target sigtrace_server
 RUN_MS=${RUN_MS:-6000}
 PORT=${PORT:-23458}
 CONTROL=$((PORT + 1))
+# The board holds 127.0.0.1 at PORT: trace providers on this machine are pointed at a further port.
+PROVIDER_PORT=$((PORT + 2))
 DIR=$ROOT/build/run
 rm -rf "$DIR" && mkdir -p "$DIR" && cd "$DIR"
 cat > quellan.xml <<EOF
@@ -27,6 +29,7 @@ cat > quellan.xml <<EOF
   <params>
     <host pollDelay="200" networkDownDelay="500" adapterDownDelay="1100">
       <env VQX_GW_ADDRESS_0="127.0.0.1" VQX_GW_PORT="$PORT" VQX_GW_REMOTE_ADDR="(127.0.0.1:$PORT)"/>
+      <env VQX_GW_PORT="$PROVIDER_PORT"/>
     </host>
     <log baseName="$DIR/server"/>
   </params>
@@ -48,7 +51,7 @@ board() {
 }
 for _ in $(seq 50); do (echo > "/dev/tcp/127.0.0.1/$CONTROL") 2>/dev/null && break; sleep 0.1; done
 
-echo "== sigtrace -e $RUN_MS $* (board on 127.0.0.1:$PORT)"
+echo "== sigtrace -e $RUN_MS $* (board on 127.0.0.1:$PORT, trace providers to port $PROVIDER_PORT)"
 "$ROOT/build/release/sigtrace/sigtrace" -e "$RUN_MS" -cap "$@" < /dev/null > server.out 2>&1 &
 SERVER=$!
 # Once the board reports traces on, a few units of every family.

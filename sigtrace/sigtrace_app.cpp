@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "sigtrace_board_trace.h"
 #include "sigtrace_page.h"
@@ -35,6 +37,7 @@ constexpr const char* kDefaultAppName = "quellan";
 constexpr const char* kRootName = "quellan";
 constexpr u32 kMaxApplications = 30u;      /* process management, client role */
 constexpr u32 kOffSendWaitMs = 500u;       /* the clean-up lets the off requests leave */
+constexpr u32 kProviderLookMs = 20u;       /* without boards, the close looks this often whether providers stopped */
 
 std::atomic<volatile u32*> s_pfQuit{nullptr};
 
@@ -382,8 +385,9 @@ void CVQSigTrace::Teardown() {
   mun32SignalsAtClose = VqSigTraceQuitSignals();
   mun64CloseStartMs = std::max<u64>(VQXGetClock(), 1);
   const CVQCAFDebugInfo Here(__FILE__, __LINE__);
-  /* 1. Traces off at the boards, while the adapters are still known; then
-   * what was taken in before the boards stopped is written. */
+  /* 1. Traces off at the boards, while the adapters are still known, and
+   * capture off to every provider; then what was taken in before they
+   * stopped is written (or counted lost past the write time). */
   u32 un32OffSent = 0;
   mGroups.ResetNext();
   for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next())
@@ -392,12 +396,13 @@ void CVQSigTrace::Teardown() {
       SetEntityTrace(E, false, &fSent);
       un32OffSent += fSent;
     }
-  if (mhHostLib != nullptr) VQXWaitSentMsg(mhHostLib, kOffSendWaitMs);
-  DrainTraceUnits(un32OffSent);
   /* 2. Capture off to every provider. */
   mProviders.ResetNext();
   for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr; p = mProviders.Next()) p->SendCaptureRequest(0);
-  /* 3. The sig-trace service: its instances' callbacks take the application mutex. */
+  if (mhHostLib != nullptr) VQXWaitSentMsg(mhHostLib, kOffSendWaitMs);
+  DrainTraceUnits(un32OffSent);
+  /* 3. The sig-trace service: its instances' callbacks take the application
+   * mutex (what a provider delivers until it stops is counted lost). */
   if (mpSigTraceServer != nullptr) {
     CVQCAFServiceSigTraceServer* pServer = mpSigTraceServer;
     mpSigTraceServer = nullptr;
@@ -416,6 +421,7 @@ void CVQSigTrace::Teardown() {
     CVQCAFServiceAlmMgmt::Uninit();
   }
   /* 6. Groups: text files end with their trailer; one summary line each. */
+  LogProviderRefusalsDue(true);
   if (LogGroupSummaries() && !VQX_RESULT_FAILED(mun32RunResult)) {
     LogTrace(VQERR, "A group wrote none of its units: the run failed");
     mun32RunResult = VQX_RESULT_FAIL;
@@ -472,12 +478,14 @@ bool CVQSigTrace::CloseCutShort() const {
 }
 
 void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
-  if (mhHostLib == nullptr || mhFilter == nullptr) return;
+  const bool fBoards = mhHostLib != nullptr && mhFilter != nullptr;
   const u64 un64Start = VQXGetClock();
   u64 un64LastMsg = un64Start;
-  bool fDiscarding = false;
+  bool fDiscarding = false, fProvidersWaited = false;
   for (;;) {
     const u64 un64Now = VQXGetClock();
+    const bool fProviders = ProvidersSending(un64Now);
+    fProvidersWaited = fProvidersWaited || fProviders;
     if (CloseCutShort()) {
       LogTrace(VQMSG, "Close: cut short by a signal, the units still owed are counted as lost");
       break;
@@ -491,7 +499,8 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
     }
     if (un32Answers != 0 && un64Now - un64LastMsg >= VQ_SIGTRACE_DRAIN_MS) {
       LogTrace(VQMSG, "Close: nothing received for %u ms (%u answer(s) missing)", VQ_SIGTRACE_DRAIN_MS, un32Answers);
-      break;
+      if (!fProviders) break;
+      un32Answers = 0; /* the boards are given up; the providers' data is still let in */
     }
     if (!fDiscarding && un64Now - un64Start >= VQ_SIGTRACE_DRAIN_MS) {
       /* Past the write time the units are only counted, in their groups'
@@ -500,18 +509,28 @@ void CVQSigTrace::DrainTraceUnits(u32 un32Answers) {
       DiscardGroups();
       fDiscarding = true;
     }
+    if (!fBoards) {
+      /* The providers' data alone: it comes in on the services thread. */
+      if (!fProviders) break;
+      CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
+      std::this_thread::sleep_for(std::chrono::milliseconds(kProviderLookMs));
+      continue;
+    }
     const u32 un32Missing = un32Answers;
-    const VQX_RESULT r = TakeClosingBatch(un32Answers != 0 ? VQ_SIGTRACE_RECEIVE_WAIT_MS : 0, un32Answers);
+    const VQX_RESULT r =
+        TakeClosingBatch(un32Answers != 0 || fProviders ? VQ_SIGTRACE_RECEIVE_WAIT_MS : 0, un32Answers);
     if (un32Missing != 0 && un32Answers == 0)
       LogTrace(VQMSG, "Close: every traces-off answered after %u ms", static_cast<u32>(VQXGetClock() - un64Start));
     if (r == VQX_RESULT_API_FILTER_AWAKENED) continue; /* a late wake-up of the main loop */
     if (VQX_RESULT_FAILED(r)) {
-      if (r == VQX_RESULT_API_TIMEOUT && un32Answers != 0) continue;
+      if (r == VQX_RESULT_API_TIMEOUT && (un32Answers != 0 || fProviders)) continue;
       break; /* everything answered and taken, or the filter is gone */
     }
     un64LastMsg = VQXGetClock();
   }
-  StopTakingUnits();
+  if (fProvidersWaited && !ProvidersSending(VQXGetClock()))
+    LogTrace(VQMSG, "Close: no provider data for %u ms", VQ_SIGTRACE_DRAIN_MS);
+  if (fBoards) StopTakingUnits();
 }
 
 VQX_RESULT CVQSigTrace::TakeClosingBatch(u32 un32WaitMs, u32& un32Answers) {

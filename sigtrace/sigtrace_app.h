@@ -262,9 +262,29 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName, char* pszDescription);
   u32 OnUnregister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName,
                    char* pszDescription);
+  /* Writes the data through the provider's group; refused (with its line)
+   * when the provider is not in an H.248 group of that name or the length
+   * is over 10240, dropped (with its line) while the group's capture is off. */
   u32 OnTraceMsgReceived(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName,
                          unsigned int un32Direction, unsigned char* pData, unsigned int un32Length);
   u32 ChangeProviderGroupState(CVQSigTraceGrp* pGroup, unsigned int un32State);
+  /* A refusal of a provider's message, registration or link: pszText and
+   * the names, "<text> (provider <key>, group "<name>")" (without the group
+   * when pszGroup is null), logged in the failure form under pszOperation
+   * once a second per text; the lines left out are counted in the next one
+   * (" (and N more since the last line)") or in a line of their own
+   * (LogProviderRefusalsDue), at the error level unless Level says
+   * otherwise. Returns un32Result. Application mutex held. */
+  u32 RefuseProvider(const char* pszOperation, const char* pszText, const CVQCAFString& strProvider,
+                     const char* pszGroup, u32 un32Result, int nLine, _VQX_TRACE_LEVEL Level = VQERR);
+  /* The limit of those lines, for a provider's own refusals: true when the
+   * line of pszText may be logged now, un32LeftOut then the lines left out. */
+  bool AllowProviderRefusal(const char* pszText, u32& un32LeftOut) {
+    return mProviderRefusals.Allow(pszText, ClockMs(), un32LeftOut);
+  }
+  /* "<text> N more time(s) since the last line" for each text whose lines
+   * left out are due (main loop), or that left any out (fAll: the close). */
+  void LogProviderRefusalsDue(bool fAll);
 
   /* ---------------------------------------------------- management ("-db") */
 
@@ -288,6 +308,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 mun32PacketCount = 0;              /* trace units received */
   u32 mun32LostUnits = 0;                /* units no entity took, or refused by their reader */
   CVQSigTraceLogLimit maRefusalLimit[5]; /* a refusal line per trace family, once a second */
+  CVQSigTraceLogLimits mProviderRefusals; /* the providers' refusal lines, once a second per text */
+  u64 mun64LastProviderDataMs = 0;       /* clock of the last data message a provider delivered (0: none) */
   PFN_VQX_CLOCK_SOURCE mpfnClock = nullptr; /* clock of those limits (null: the library clock) */
   CVQSigTraceParams mSigTraceParams;     /* the configured records */
   AdapterPool mAdapters;                 /* 32, by adapter name */
@@ -362,17 +384,25 @@ class CVQSigTrace : public CVQCAFLogTrace,
   static std::vector<_VQX_FILTER_PARAMS> FilterSets(bool fUnits);
   /* Opens the main loop's filter. */
   u32 CreateFilter();
-  /* At the close, after the traces went off: takes the units the main
-   * loop's filter holds or receives until the boards have answered
-   * un32Answers off requests (a board answers after the units it sent
-   * before; "Close: every traces-off answered after %u ms") and the filter
-   * is empty; units are written within VQ_SIGTRACE_DRAIN_MS and counted in
-   * their groups' lost after it. The wait ends early when nothing arrives
-   * for VQ_SIGTRACE_DRAIN_MS ("Close: nothing received for %u ms (%u
-   * answer(s) missing)"), at VQ_SIGTRACE_DRAIN_CAP_MS, and at a SIGTERM or
+  /* At the close, after the traces went off and the providers were told
+   * capture off: takes the units the main loop's filter holds or receives
+   * until the boards have answered un32Answers off requests (a board
+   * answers after the units it sent before; "Close: every traces-off
+   * answered after %u ms") and the filter is empty, and, with the mutex
+   * released, lets the providers' data in until none came for
+   * VQ_SIGTRACE_DRAIN_MS ("Close: no provider data for %u ms"; a provider
+   * has no answer that says it stopped); units and data are written within
+   * VQ_SIGTRACE_DRAIN_MS and counted in their groups' lost after it. The
+   * boards' wait ends early when nothing arrives from them for
+   * VQ_SIGTRACE_DRAIN_MS ("Close: nothing received for %u ms (%u answer(s)
+   * missing)"), all of it at VQ_SIGTRACE_DRAIN_CAP_MS, and at a SIGTERM or
    * SIGINT that comes during the close (CloseCutShort, checked at least
-   * every 100 ms); then StopTakingUnits. */
+   * every 100 ms); then StopTakingUnits (without a filter: nothing more). */
   void DrainTraceUnits(u32 un32Answers);
+  /* A provider delivered data within VQ_SIGTRACE_DRAIN_MS before un64Now. */
+  bool ProvidersSending(u64 un64Now) const {
+    return mun64LastProviderDataMs != 0 && un64Now - mun64LastProviderDataMs < VQ_SIGTRACE_DRAIN_MS;
+  }
   /* A signal came during the close: a second one when a signal began it, a
    * first one when the run time, the console or the manager did. */
   bool CloseCutShort() const;

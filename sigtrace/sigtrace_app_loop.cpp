@@ -204,6 +204,7 @@ u32 CVQSigTrace::MainLoop() {
       std::this_thread::sleep_for(std::chrono::milliseconds(VQ_SIGTRACE_BACKOFF_MS));
     }
     OnLoopTurn(r == kReceiveTimeout);
+    LogProviderRefusalsDue(false);
     const u64 un64Now = VQXGetClock();
     if (RunTimeOver(un64Now)) {
       LogTrace(VQMSG, "Test duration (%u) completed, quitting application!", mCmdLine.mun32ExecTimeMs);

@@ -14,6 +14,11 @@
  * the trace directory); the provider is the entity "<host>.<application>" in
  * it. The group's format is the configured h248 record's capfile when the
  * configuration has one, else the command line's.
+ *
+ * Every refusal (a link beyond the pool, a registration, unregistration or
+ * data message that cannot be taken) has its line naming the provider and
+ * the group, once a second per kind of line (RefuseProvider); data for a
+ * group whose capture the console switched off is dropped, with its line.
  */
 #include <cstring>
 
@@ -25,6 +30,9 @@
 namespace VQCAF {
 
 namespace {
+
+/* Data for a group switched off: the console's doing, not the provider's fault (a message-level line). */
+constexpr const char* kCaptureOffDrop = "Data dropped: the group's capture is off";
 
 /* The provider's entity in the group, or null. */
 CVQSigTraceEntityParams* FindProviderEntity(CVQSigTraceGrp& Group, const CVQCAFString& strKey) {
@@ -57,7 +65,9 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
     LogTrace(VQMSG, "OnServiceConnected: New application %s detected", strKey.c_str());
     CVQSigTraceProviderEntity* p = mProviders.Alloc(VQCAF_DEBUG_INFO, Key);
     if (p == nullptr) {
-      Failure("CVQSigTrace::OnServiceConnected", "Cannot allocate context", VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
+      static_assert(QUELLAN_MAX_PROVIDERS == 20, "the refusal names the limit");
+      RefuseProvider("CVQSigTrace::OnServiceConnected", "Cannot allocate context (20 providers at most)", strKey,
+                     nullptr, VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
       return nullptr;
     }
     p->mpAppMutex = &mAppMutex;
@@ -86,11 +96,13 @@ void CVQSigTrace::OnServiceDisconnected(CVQCAFService* /*pService*/, CVQCAFServi
 
 u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName,
                             char* /*pszDescription*/) {
+  static constexpr const char* kOp = "CVQSigTrace::OnRegister";
   try {
     if (pProvider == nullptr || pszName == nullptr) return VQX_RESULT_NULL_PARAM;
     if (un32Type == VQCAF_SIGTRACE_TYPE_H248 && mCmdLine.mfH248 == 0) return VQX_RESULT_OK;
+    const CVQCAFString strKey = pProvider->GetKey();
     if (pszName[0] == '\0')
-      return Failure("CVQSigTrace::OnRegister", "Empty provider name refused", VQX_RESULT_INVALID_PARAM, __LINE__);
+      return RefuseProvider(kOp, "Empty provider name refused", strKey, pszName, VQX_RESULT_INVALID_PARAM, __LINE__);
     CVQSigTraceEntityParams Entity;
     Entity.mun32Type = VQ_SIGTRACE_TYPE_H248;
     Entity.mstrGroupName = pszName;
@@ -101,12 +113,12 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
       if (R.mun32Type == VQ_SIGTRACE_TYPE_H248) Entity.mfCapFile = R.mfCapFile;
     CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(pszName));
     if (pGroup != nullptr && pGroup->mun32Type != VQ_SIGTRACE_TYPE_H248)
-      return Failure("CVQSigTrace::OnRegister", "Type mismatch: Several providers using same name but different type",
-                     VQX_RESULT_INVALID_PARAM, __LINE__);
+      return RefuseProvider(kOp, "Type mismatch: Several providers using same name but different type", strKey, pszName,
+                            VQX_RESULT_INVALID_PARAM, __LINE__);
     if (pGroup == nullptr) pGroup = FindOrCreateGroup(Entity);
     if (pGroup == nullptr)
-      return Failure("CVQSigTrace::OnRegister", "No more group context (increase QUELLAN_MAX_GROUPS define)",
-                     VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
+      return RefuseProvider(kOp, "No more group context (increase QUELLAN_MAX_GROUPS define)", strKey, pszName,
+                            VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
     if (FindProviderEntity(*pGroup, Entity.mstrName) == nullptr) {
       Entity.mun32ProviderEntityId = ++mun32EntityNumber;
       Entity.mfCapFile = pGroup->mfPcap;
@@ -125,11 +137,11 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
 u32 CVQSigTrace::OnUnregister(CVQSigTraceProviderEntity* pProvider, unsigned int /*un32Type*/, char* pszName,
                               char* /*pszDescription*/) {
   if (pProvider == nullptr || pszName == nullptr) return VQX_RESULT_NULL_PARAM;
-  CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(pszName));
-  if (pGroup == nullptr || pGroup->mun32Type != VQ_SIGTRACE_TYPE_H248) return VQX_RESULT_NOT_FOUND;
   const CVQCAFString strKey = pProvider->GetKey();
-  for (auto it = pGroup->mvEntities.begin(); it != pGroup->mvEntities.end(); ++it) {
-    if (it->mstrName == strKey.c_str()) {
+  CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(pszName));
+  if (pGroup != nullptr && pGroup->mun32Type == VQ_SIGTRACE_TYPE_H248) {
+    for (auto it = pGroup->mvEntities.begin(); it != pGroup->mvEntities.end(); ++it) {
+      if (it->mstrName != strKey.c_str()) continue;
       LogTrace(VQMSG, "Free entity: \033[32m %s\033[m in group \033[32m%s\033[m", strKey.c_str(),
                pGroup->mstrName.c_str());
       pGroup->mvEntities.erase(it);
@@ -137,22 +149,46 @@ u32 CVQSigTrace::OnUnregister(CVQSigTraceProviderEntity* pProvider, unsigned int
       return VQX_RESULT_OK;
     }
   }
-  return VQX_RESULT_NOT_FOUND;
+  return RefuseProvider("CVQSigTrace::OnUnregister", "Unregister refused: the provider is not in that group", strKey,
+                        pszName, VQX_RESULT_NOT_FOUND, __LINE__);
 }
 
 u32 CVQSigTrace::OnTraceMsgReceived(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName,
                                     unsigned int un32Direction, unsigned char* pData, unsigned int un32Length) {
+  static constexpr const char* kOp = "CVQSigTrace::OnTraceMsgReceived";
   if (pProvider == nullptr || pszName == nullptr || pData == nullptr) return VQX_RESULT_NULL_PARAM;
   LogTrace(VQLV1, "\033[32mMessage received from entity. Type: %u Name: %s Direction: %u\033[m", un32Type, pszName,
            un32Direction);
+  const CVQCAFString strKey = pProvider->GetKey();
   if (un32Length > VQCAF_SIGTRACE_MAX_DATA)
-    return Failure("CVQSigTrace::OnTraceMsgReceived", "Data length over 10240 bytes refused", VQX_RESULT_INVALID_PARAM,
-                   __LINE__);
+    return RefuseProvider(kOp, "Data length over 10240 bytes refused", strKey, pszName, VQX_RESULT_INVALID_PARAM, __LINE__);
   CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(pszName));
-  if (pGroup == nullptr || pGroup->mun32Type != VQ_SIGTRACE_TYPE_H248) return VQX_RESULT_NOT_FOUND;
-  CVQSigTraceEntityParams* pEntity = FindProviderEntity(*pGroup, pProvider->GetKey());
-  if (pEntity == nullptr) return VQX_RESULT_NOT_FOUND;
+  CVQSigTraceEntityParams* pEntity =
+      pGroup != nullptr && pGroup->mun32Type == VQ_SIGTRACE_TYPE_H248 ? FindProviderEntity(*pGroup, strKey) : nullptr;
+  if (pEntity == nullptr)
+    return RefuseProvider(kOp, "Data refused: the provider is not in that group", strKey, pszName, VQX_RESULT_NOT_FOUND,
+                          __LINE__);
+  /* The console switched the group's capture off: nothing is written for it (a provider told so stops sending;
+   * what was in flight, or one that does not obey, is dropped here). */
+  if (pGroup->mfCaptureOff != 0)
+    return RefuseProvider(kOp, kCaptureOffDrop, strKey, pszName, VQX_RESULT_INVALID_STATE, __LINE__, VQMSG);
   return pGroup->WriteH248PacketData(*pEntity, un32Direction, un32Length, pData);
+}
+
+u32 CVQSigTrace::RefuseProvider(const char* pszOperation, const char* pszText, const CVQCAFString& strProvider,
+                                const char* pszGroup, u32 un32Result, int nLine, _VQX_TRACE_LEVEL Level) {
+  u32 un32LeftOut = 0;
+  if (!AllowProviderRefusal(pszText, un32LeftOut)) return un32Result;
+  const CVQCAFString strText = VqSigTraceRefusalText(pszText, strProvider, pszGroup, un32LeftOut);
+  LogTrace(Level, "%s", VqcafFormatFailureLine(pszOperation, strText.c_str(), un32Result, "CVQSigTrace", nLine).c_str());
+  return un32Result;
+}
+
+void CVQSigTrace::LogProviderRefusalsDue(bool fAll) {
+  mProviderRefusals.TakeDue(ClockMs(), fAll, [&](const char* pszText, u32 un32LeftOut) {
+    LogTrace(strcmp(pszText, kCaptureOffDrop) == 0 ? VQMSG : VQERR, "%s %u more time(s) since the last line", pszText,
+             un32LeftOut);
+  });
 }
 
 u32 CVQSigTrace::ChangeProviderGroupState(CVQSigTraceGrp* pGroup, unsigned int un32State) {

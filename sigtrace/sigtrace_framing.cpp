@@ -192,7 +192,7 @@ u32 VqSigTraceFrameIua(std::vector<u8>& v, const CVQSigTraceEntityParams& Entity
 
 u32 VqSigTraceFrameH248(std::vector<u8>& v, u32 un32Direction, const CVQSigTraceCursor& msg) {
   const u32 n = std::min(msg.Size(), kun32IpCap);
-  const bool fFromMgc = un32Direction == 2;
+  const bool fFromMgc = VqSigTraceH248FromMgc(un32Direction);
   PutEthernet(v, fFromMgc ? s_aun8MacMg : s_aun8MacMgc, fFromMgc ? s_aun8MacMgc : s_aun8MacMg);
   const u32 un32Mg = Address(kpszH248MgAddress), un32Mgc = Address(kpszH248MgcAddress);
   PutIpv4(v, n + 28, kun8IpProtoUdp, fFromMgc ? un32Mgc : un32Mg, fFromMgc ? un32Mg : un32Mgc);

@@ -24,6 +24,10 @@ constexpr const char* kpszH248MgAddress = "192.168.0.1";
 constexpr const char* kpszH248MgcAddress = "192.168.0.2";
 constexpr u16 kun16H248MgPort = 2944;
 constexpr u16 kun16H248MgcPort = 2945;
+/* The one direction rule of H.248 records, pcap and text alike: 2 is a
+ * message from the MGC to the MG (counted received), any other value one
+ * from the MG to the MGC (1 by the provider's definition; counted sent). */
+constexpr bool VqSigTraceH248FromMgc(u32 un32Direction) { return un32Direction == 2; }
 
 /* MTP2 with the 4-octet pseudo-header (link type 139). */
 u32 VqSigTraceFrameSs7(std::vector<u8>& v, u32 un32LinkNumber, u32 fAnnexA, u32 un32Direction, const CVQSigTraceCursor& su);
@@ -32,7 +36,7 @@ u32 VqSigTraceFrameLapd(std::vector<u8>& v, u32 un32Direction, u32 un32Side, con
 /* Q.921 frame carried by IUA (RFC 4233) over SCTP, IPv4 and Ethernet (link type 1). */
 u32 VqSigTraceFrameIua(std::vector<u8>& v, const CVQSigTraceEntityParams& Entity, u32 un32Direction,
                        const CVQSigTraceCursor& frame);
-/* H.248 message over UDP between the fixed endpoints (direction 2: MGC to MG). */
+/* H.248 message over UDP between the fixed endpoints (VqSigTraceH248FromMgc). */
 u32 VqSigTraceFrameH248(std::vector<u8>& v, u32 un32Direction, const CVQSigTraceCursor& msg);
 /* IP packet of the boards' IP module (direction 1: received). */
 u32 VqSigTraceFrameTucl(std::vector<u8>& v, u32 un32Direction, u32 un32Transport, u32 un32Protocol,

@@ -4,6 +4,7 @@
  */
 #include "sigtrace_provider_entity.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -19,6 +20,7 @@ namespace {
 constexpr const char* kSource = "CVQSigTraceProviderEntity";
 constexpr const char* kOnMsg = "CVQSigTraceProviderEntity::OnMsgReceived";
 constexpr const char* kSendCapture = "CVQSigTraceProviderEntity::SendCaptureRequest";
+constexpr const char* kNotSupported = "not supported MsgId";
 constexpr int kHostField = static_cast<int>(sizeof(_VQX_HOST_INFO::szHostName));
 constexpr int kAppField = static_cast<int>(sizeof(_VQX_HOST_INFO::szApplicationName));
 
@@ -28,6 +30,27 @@ void LogFailure(const char* pszOperation, const char* pszText, VQX_RESULT r, int
 }
 
 }  // namespace
+
+CVQCAFString VqSigTraceLeftOutText(u32 un32LeftOut) {
+  CVQCAFString str;
+  if (un32LeftOut != 0) str.Format(" (and %u more since the last line)", un32LeftOut);
+  return str;
+}
+
+CVQCAFString VqSigTraceRefusalText(const char* pszText, const CVQCAFString& strProvider, const char* pszGroup,
+                                   u32 un32LeftOut) {
+  CVQCAFString str;
+  if (pszGroup != nullptr) str.Format("%s (provider %s, group \"%s\")", pszText, strProvider.c_str(), pszGroup);
+  else str.Format("%s (provider %s)", pszText, strProvider.c_str());
+  str += VqSigTraceLeftOutText(un32LeftOut);
+  return str;
+}
+
+void CVQSigTraceProviderEntity::Refuse(const char* pszText, const char* pszGroup, VQX_RESULT r, int nLine) {
+  u32 un32LeftOut = 0;
+  if (mpSigTrace != nullptr && !mpSigTrace->AllowProviderRefusal(pszText, un32LeftOut)) return;
+  LogFailure(kOnMsg, VqSigTraceRefusalText(pszText, GetKey(), pszGroup, un32LeftOut).c_str(), r, nLine);
+}
 
 CVQSigTraceProviderEntity::CVQSigTraceProviderEntity() {
   Clear();
@@ -63,14 +86,15 @@ void CVQSigTraceProviderEntity::OnMsgReceived(CVQCAFService* /*pService*/, CVQCA
         CVQCAFMsg& Typed = fRegister ? static_cast<CVQCAFMsg&>(Reg) : static_cast<CVQCAFMsg&>(Unreg);
         VQCAF_SIGTRACE_REGISTER_INFO& Info = fRegister ? Reg.mInfo : Unreg.mInfo;
         const VQX_RESULT r = Msg.UnserializeToMsg(Typed, nullptr);
+        /* The name read (terminated within its field) when the record was whole, else empty. */
         if (VQX_RESULT_FAILED(r)) {
-          LogFailure(kOnMsg, fRegister ? "Failed to unserialize MsgSigtraceRegister" : "Failed to unserialize MsgSigtraceUnRegister",
-                     r, __LINE__);
+          Refuse(fRegister ? "Failed to unserialize MsgSigtraceRegister" : "Failed to unserialize MsgSigtraceUnRegister",
+                 Info.szName, r, __LINE__);
           return;
         }
         if (Info.szName[0] == '\0') {
-          LogFailure(kOnMsg, fRegister ? "Register refused: empty name" : "Unregister refused: empty name",
-                     VQX_RESULT_INVALID_PARAM, __LINE__);
+          Refuse(fRegister ? "Register refused: empty name" : "Unregister refused: empty name", Info.szName,
+                 VQX_RESULT_INVALID_PARAM, __LINE__);
           return;
         }
         if (fRegister) {
@@ -88,14 +112,16 @@ void CVQSigTraceProviderEntity::OnMsgReceived(CVQCAFService* /*pService*/, CVQCA
       case VQCAF_MSG_SIGTRACE_DATA: {
         /* 10 KiB: on the heap, not on the services thread's stack. */
         std::unique_ptr<CVQCAFMsgSigtraceData> pData(new CVQCAFMsgSigtraceData);
+        /* Data coming in, refused or not: the close waits until the provider stopped. */
+        if (mpSigTrace != nullptr) mpSigTrace->mun64LastProviderDataMs = std::max<u64>(VQXGetClock(), 1);
         const VQX_RESULT r = Msg.UnserializeToMsg(*pData, nullptr);
+        VQCAF_SIGTRACE_DATA_INFO& Info = pData->mInfo;
         if (VQX_RESULT_FAILED(r)) {
-          LogFailure(kOnMsg, "Failed to unserialize MsgSigtraceData", r, __LINE__);
+          Refuse("Failed to unserialize MsgSigtraceData", Info.szName, r, __LINE__);
           return;
         }
-        VQCAF_SIGTRACE_DATA_INFO& Info = pData->mInfo;
         if (Info.szName[0] == '\0') {
-          LogFailure(kOnMsg, "Data refused: empty name", VQX_RESULT_INVALID_PARAM, __LINE__);
+          Refuse("Data refused: empty name", Info.szName, VQX_RESULT_INVALID_PARAM, __LINE__);
           return;
         }
         SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQLV0, "\033[33mOnMsgReceived (%.*s.%.*s): Data received", VQ_PROVIDER_NAMES);
@@ -115,10 +141,13 @@ void CVQSigTraceProviderEntity::OnMsgReceived(CVQCAFService* /*pService*/, CVQCA
         SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQLV2, "\033[33mOnMsgReceived (%.*s.%.*s): service disconnected",
                        VQ_PROVIDER_NAMES);
         return;
-      default:
-        SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQERR, "OnMsgReceived %.*s.%.*s: not supported MsgId=0x%08x",
-                       VQ_PROVIDER_NAMES, un32Id);
+      default: {
+        u32 un32LeftOut = 0;
+        if (mpSigTrace != nullptr && !mpSigTrace->AllowProviderRefusal(kNotSupported, un32LeftOut)) return;
+        SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQERR, "OnMsgReceived %.*s.%.*s: %s=0x%08x%s", VQ_PROVIDER_NAMES,
+                       kNotSupported, un32Id, VqSigTraceLeftOutText(un32LeftOut).c_str());
         return;
+      }
     }
   } catch (...) {
     const VQCAF_FAILURE F = VqcafCatchCurrentException(kOnMsg, kSource, __LINE__);

@@ -21,7 +21,11 @@
  * name and so the base of its file names.
  *
  * Log lines go to the trace application's sub-module; failures in the
- * framework form "op: text (code) CVQSigTraceProviderEntity:line".
+ * framework form "op: text (code) CVQSigTraceProviderEntity:line". A refused
+ * message's line names the provider and the group its record names
+ * (VqSigTraceRefusalText; the group empty when the record could not be
+ * read) and is kept to once a second per kind by the application
+ * (CVQSigTrace::AllowProviderRefusal).
  */
 #ifndef SIGTRACE_PROVIDER_ENTITY_H
 #define SIGTRACE_PROVIDER_ENTITY_H
@@ -70,7 +74,18 @@ class CVQSigTraceProviderEntity : public CVQCAFServiceInstance {
   VQCAF_SIGTRACE_REGISTER_INFO mRegisterInfo; /* last register record */
   u32 mfRegistered = 0;                   /* 1 once a register message was taken */
   u32 mun32Capture = 0;                   /* capture state last requested */
+
+ private:
+  /* The refusal line of pszText for a message naming pszGroup, under the application's limit. */
+  void Refuse(const char* pszText, const char* pszGroup, VQX_RESULT r, int nLine);
 };
+
+/* " (and N more since the last line)" for N lines left out, "" for none. */
+CVQCAFString VqSigTraceLeftOutText(u32 un32LeftOut);
+/* A provider refusal's text: "<text> (provider <key>, group "<name>")", or
+ * without the group when pszGroup is null, then the lines left out. */
+CVQCAFString VqSigTraceRefusalText(const char* pszText, const CVQCAFString& strProvider, const char* pszGroup,
+                                   u32 un32LeftOut);
 
 }  // namespace VQCAF
 

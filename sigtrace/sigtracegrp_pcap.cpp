@@ -68,11 +68,11 @@ VQX_RESULT CVQSigTraceGrp::WriteH248PacketData(CVQSigTraceEntityParams& Entity, 
                                                const u8* pData) {
   try {
     const CVQSigTraceCursor msg(pData, un32Length);
+    const bool fFromMgc = VqSigTraceH248FromMgc(un32Direction);
     return WritePacket(
-        Entity, un32Direction == 1 ? 1 : 0, un32Length,
-        [&](std::vector<u8>& v) { return VqSigTraceFrameH248(v, un32Direction, msg); },
+        Entity, fFromMgc ? 0 : 1, un32Length, [&](std::vector<u8>& v) { return VqSigTraceFrameH248(v, un32Direction, msg); },
         [&](CVQSigTraceText& text) {
-          text.Append(un32Direction == 1 ? "MG -> MGC " : "MGC -> MG ");
+          text.Append(fFromMgc ? "MGC -> MG " : "MG -> MGC ");
           VqSigTracePrintableDump(text, msg.All(), true);
         });
   }

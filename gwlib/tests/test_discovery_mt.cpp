@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "gw_test_support.h"
@@ -102,6 +103,44 @@ TEST(GwDiscovery, EachPacketKindGetsItsAnswerOrItsReason) {
   EXPECT_TRUE(u.Recv(0).empty());
   ASSERT_EQ(VqxGwLibEnable(in.ctx), VQX_RESULT_OK);
   EXPECT_EQ(Answers(in, u, Word(0x484C4449, 4), "Replying..."), 1u);
+}
+
+/* The adapters' and the hosts' instance of one process at one port, as the host library runs them, allocated
+ * in either order: a datagram sent to the port's address (no broadcast: the kernel hands it to one socket) reaches
+ * the instance it is for, whichever instance reads the port; the first instance destroyed leaves the port to the
+ * other, the last one closes it. */
+TEST(GwDiscovery, InstancesSharingAPortEachGetTheirOwnPackets) {
+  UseLoopbackNets(1);
+  const int nFds = FdCount();
+  for (const bool fHostsFirst : {false, true}) {
+    const u16 port = FreeLoopbackPort();
+    const std::function<VqxGwLibParams(Recorder&)> Hosts = [&](Recorder& r) {
+      return HostParams(port, 0, kId, "quellan", r, 2000, 4500, 10000, nullptr);
+    };
+    const std::function<VqxGwLibParams(Recorder&)> Adapters = [&](Recorder& r) {
+      return AdapterParams(port, r, 2000, 4500, 10000);
+    };
+    auto pFirst = std::make_unique<Instance>(fHostsFirst ? Hosts : Adapters);
+    auto pSecond = std::make_unique<Instance>(fHostsFirst ? Adapters : Hosts);
+    Instance* pHosts = fHostsFirst ? pFirst.get() : pSecond.get();
+    Instance* pAdapters = fHostsFirst ? pSecond.get() : pFirst.get();
+    UdpPeer u;
+    /* Each instance's packet, a few times (either thread may read it), then the survivor alone. */
+    for (int nRound = 0; nRound < 4; nRound++) {
+      const std::string what = std::string(fHostsFirst ? "hosts first" : "adapters first") + ", round " +
+                               std::to_string(nRound);
+      if (pHosts != nullptr) {
+        EXPECT_EQ(Answers(*pHosts, u, Word(0x484C4449, 4), "'who is there' from 0x7F000001"), 1u) << what;
+      }
+      if (pAdapters != nullptr) {
+        pAdapters->rec.ClearLines();
+        u.Send(port, Word(0x47575049, kPollSize));  // an adapters' poll, "GWPI"
+        EXPECT_TRUE(pAdapters->rec.WaitLine("Received 'poll' from 0x7F000001. Replying...")) << what;
+      }
+      if (nRound == 2) (fHostsFirst ? pHosts : pAdapters) = nullptr, pFirst.reset();
+    }
+  }
+  EXPECT_EQ(FdCount(), nFds) << "the port's socket closed with its last instance";
 }
 
 /* A host whose own names fill their fields advertises them cut at the last byte, answers a specific

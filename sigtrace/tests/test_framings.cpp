@@ -84,6 +84,7 @@ std::vector<SFramingCase> Cases() {
       {"h248_dir2", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 2, c); }, 42 + un32H248},
       {"h248_dir1", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 1, c); }, 42 + un32H248},
       {"h248_dir3", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 3, c); }, 42 + un32H248},
+      {"h248_dir0", vH248, [](auto& v, auto& c) { return VqSigTraceFrameH248(v, 0, c); }, 42 + un32H248},
       {"tucl_raw_sctp", FromHex("0B 59 13 C4 00 00 00 00 DE AD BE EF"),
        Tucl(VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_RAW, VQ500_TUCL_TRACE_PROTOCOL_SCTP, "10.0.0.2", "10.0.0.1", 2905, 2906),
        34 + 12},

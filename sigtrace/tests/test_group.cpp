@@ -72,18 +72,18 @@ TEST(SigTraceGroup, TextRecordsGolden) {
     g.WriteSs7PacketData(e, 1, 0, 1, 2, 0, static_cast<u32>(kSs7Iam.size()), kSs7Iam.data());
     g.WriteSs7PacketData(e, 1, 0, 1, 2, 1, 3, kFisu.data());
     g.WriteIsdnPacketData(g.mvEntities[1], 1, 0, static_cast<u32>(kSetup.size()), kSetup.data());
-    g.WriteH248PacketData(e, 3, 4, FromHex("41 0D 0A 42").data());
-    g.WriteH248PacketData(e, 1, 4, FromHex("41 0D 0A 42").data());
+    /* H.248 directions 3, 1, 2, 0: only 2 is from the MGC (received), in the prefix line as in the body. */
+    for (u32 un32Direction : {3u, 1u, 2u, 0u}) g.WriteH248PacketData(e, un32Direction, 4, FromHex("41 0D 0A 42").data());
     g.WriteTuclPacketData(e, VQ500_TUCL_TRACE_DIRECTION_RX, VQ500_TUCL_TRACE_TRANSPORT_UDP, VQ500_TUCL_TRACE_PROTOCOL_SIP, "eth0",
                           "10.0.0.2", "10.0.0.1", 5060, 5061, 1234, 10, FromHex("49 4E 56 49 54 45 0D 0A 0D 0A").data());
     g.WriteTuclPacketData(e, 2, VQ500_TUCL_TRACE_TRANSPORT_UDP, 0, "voip0", "10.0.0.2", "10.0.0.1", 1, 2, 5, 33, Seq(33).data());
     g.WriteCasr2ExtendedStateData(e, 3, 99, 4, 8);
     EXPECT_EQ(g.mstrCurrentFile, "grp_000.log");
-    /* Group and entity counters by direction (H.248: 1 sent, others received; IP: 2 sent), counts
-     * 3, 4, 1, 3, 3, 1, 0, 1 from 2^32 - 1. */
+    /* Group and entity counters by direction (H.248: 2 received, others sent; IP: 2 sent), counts
+     * 3, 6, 1, 3, 5, 1, 0, 1 from 2^32 - 1. */
     EXPECT_EQ(std::vector<u32>({g.mun32RxCount, g.mun32TxCount, g.mun32ExtCount, e.mun32RxCount, e.mun32TxCount, e.mun32ExtCount,
                                 e1.mun32RxCount, e1.mun32TxCount}),
-              std::vector<u32>({2, 3, 0, 2, 2, 0, 0xFFFFFFFFu, 0}));
+              std::vector<u32>({2, 5, 0, 2, 4, 0, 0xFFFFFFFFu, 0}));
   }
   /* The SS7 and ISDN bodies are the decoders' text, as in their own golden
    * files (the SS7 units are those of ss7_isup_anm.txt and ss7_fisu.txt). */

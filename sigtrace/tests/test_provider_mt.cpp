@@ -12,6 +12,11 @@
 //   and switches capture; the group file then holds exactly the records
 //   counted. (A provider that leaves right after sending may lose its last
 //   messages in transit: only the steady one's are all awaited.)
+// - A group switched off while its provider keeps sending: nothing written
+//   from the switch on, every message after it dropped with its line.
+// - Each refusal's line names the provider and the group, once a second.
+// The application brings both transports up (the adapters' and the hosts',
+// at one gateway port), as the trace server does.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -19,6 +24,8 @@
 #include "peers/loopback.h"
 #include "sigtrace_app.h"
 #include "sigtrace_page.h"
+#include "sigtrace_provider_entity.h"
+#include "vqcafhashkey.h"
 #include "support/sigtrace_test_app.h"
 #include "support/sigtrace_test_support.h"
 #include "vqcaf.h"
@@ -28,8 +35,8 @@ using namespace VQCAF;
 
 namespace {
 
-/* The framework up on 127.0.0.1 as the application brings it (hosts'
- * transport, service detector, off-screen console), one CVQSigTrace (not
+/* The framework up on 127.0.0.1 as the application brings it (the adapters'
+ * and the hosts' transports, service detector, off-screen console), one CVQSigTrace (not
  * initialised: no board, no configuration) whose sig-trace server service
  * runs and whose main page is the console's page, a scratch directory for
  * the group files, and the test provider program (testing/sigtrace_provider)
@@ -44,7 +51,7 @@ class CProviderBench {
     VqxCliToolsInitParamsDefault(&mCli);
     mCli.fOffScreen = 1, mCli.un32Columns = 100, mCli.un32Rows = 40, mCli.un32LogViewLines = 0;
     CVQCAFGlobalsParams G;
-    G.mfAdaptersOn = 0, G.mpCommParams = &mComm, G.mpCliParams = &mCli;
+    G.mfAdaptersOn = 1, G.mpCommParams = &mComm, G.mpCliParams = &mCli;
     EXPECT_EQ(GlobalSetParam(&G), VQX_RESULT_OK);
     pApp = std::make_unique<CVQSigTrace>(CVQSigTraceCfgCmdLine());
     CVQCAFMutexAutoGetGive Lock(&pApp->mAppMutex);
@@ -94,6 +101,31 @@ const std::string kName31 = "n234567890123456789012345678901";  // sent with a 3
 
 bool Until(const std::function<bool()>& fn) { return peerwait::WaitUntil(fn, 10000); }
 
+/* The child's next line that is not its count of sends ("sent N"). */
+std::string NextCapture(peerproc::CChild& Child) {
+  std::string s;
+  while ((s = Child.ReadLine()).rfind("sent ", 0) == 0) {
+  }
+  return s;
+}
+
+/* The refusals of one kind the log tells of: its lines, the " (and N more since the last line)" they carry and the
+ * lines "<text> N more time(s) since the last line". */
+size_t Refusals(const std::string& strLog, const std::string& strText) {
+  size_t n = 0;
+  for (size_t i = strLog.find(strText); i != std::string::npos; i = strLog.find(strText, i + 1)) {
+    const std::string strLine = strLog.substr(i, strLog.find('\n', i) - i);
+    unsigned u = 0;
+    if (sscanf(strLine.c_str() + strText.size(), " %u more time", &u) == 1) {
+      n += u;
+      continue;
+    }
+    const size_t iAnd = strLine.find(" (and ");
+    n += 1 + (iAnd != std::string::npos && sscanf(strLine.c_str() + iAnd, " (and %u more", &u) == 1 ? u : 0);
+  }
+  return n;
+}
+
 TEST(Providers, RegisterDataCaptureOffAndOnUnregister) {
   CProviderBench B;
   // The configured h248 record (text, not the command line's pcap), put in under the application mutex.
@@ -104,9 +136,9 @@ TEST(Providers, RegisterDataCaptureOffAndOnUnregister) {
   std::unique_ptr<peerproc::CChild> pLate;
   for (const char* pszAnswer : {"n", "y"}) {  // the main page's provider-group command
     B.Keys("p"), B.Keys("", true), B.Keys(pszAnswer, true);
-    EXPECT_EQ(pA->ReadLine(), std::string("capture ") + (*pszAnswer == 'y' ? "1" : "0") + " mgc1");
+    EXPECT_EQ(NextCapture(*pA), std::string("capture ") + (*pszAnswer == 'y' ? "1" : "0") + " mgc1");
     if (!pLate) pLate = B.Launch("late", {"--name", "mgc1", "--count", "0"});  // joins while capture is off
-    EXPECT_EQ(pLate->ReadLine(), std::string("capture ") + (*pszAnswer == 'y' ? "1" : "0") + " mgc1");
+    EXPECT_EQ(NextCapture(*pLate), std::string("capture ") + (*pszAnswer == 'y' ? "1" : "0") + " mgc1");
   }
   EXPECT_EQ(pA->Wait(), 0) << "linked, captures answered, every send";
   EXPECT_TRUE(Until([&] { return B.Counters("mgc1") == "1 4 4"; })) << B.Counters("mgc1");  // the late one stays
@@ -138,7 +170,10 @@ TEST(Providers, BadInputsRefusedOrKeptInside) {
   EXPECT_EQ(B.Counters("mgc2"), "1 0 0") << "a length over 10240 is refused";
   EXPECT_EQ(B.Counters(""), "none");
   B.pApp.reset();
-  EXPECT_EQ(sigtest::Count(strLog + B.Log.Text(), "Failed to unserialize MsgSigtraceData"), 3u);
+  strLog += B.Log.Text();
+  /* One line a second, naming the provider and the group its record names; the rest counted. */
+  EXPECT_EQ(Refusals(strLog, "Failed to unserialize MsgSigtraceData"), 3u);
+  EXPECT_EQ(sigtest::Count(strLog, ".pd, group \"mgc2\")"), 1u);
   EXPECT_EQ(sigtest::PcapRecords(sigtest::ReadFile("___evil_000.cap"), 1), 3);
   EXPECT_FALSE(sigtest::FileExists("../evil_000.cap"));
   EXPECT_EQ(sigtest::PcapRecords(sigtest::ReadFile(kName31 + "_000.cap"), 1), 3);
@@ -153,7 +188,7 @@ TEST(Providers, ChurnWhileDataFlows) {
     aOthers.push_back(B.Launch("p" + std::to_string(i), {"--name", "churn", "--count", "100", "--size", "100"}));
     B.Keys("");
     if (i % 2 == 1) {
-      EXPECT_EQ(aOthers[i]->ReadLine(), "capture 1 churn");
+      EXPECT_EQ(NextCapture(*aOthers[i]), "capture 1 churn");
       kill(aOthers[i]->mPid, SIGKILL);
     }
     if (i == 2) B.Keys("p"), B.Keys("", true), B.Keys("y", true);  // capture on again for every provider
@@ -171,3 +206,97 @@ TEST(Providers, ChurnWhileDataFlows) {
 }
 
 }  // namespace
+
+/* A group switched off while its provider keeps sending (it answers the capture off with data too): nothing is
+ * written for the group from the switch on, and every message after it is dropped with its line (once a second, the
+ * rest counted). */
+TEST(Providers, GroupSwitchedOffWritesNothingOfAProviderThatKeepsSending) {
+  CProviderBench B;
+  auto p = B.Launch("off", {"--name", "goff", "--count", "2000", "--size", "10", "--ignore-off", "--stay"});
+  ASSERT_EQ(p->ReadLine(), "capture 1 goff");
+  ASSERT_EQ(p->ReadLine(), "sent 2000");
+  ASSERT_TRUE(Until([&] { return B.Counters("goff") == "1 2000 0"; })) << B.Counters("goff");
+  CVQCAFMutexAutoGetGive(&B.pApp->mAppMutex), B.pApp->ChangeProviderGroupState(B.pApp->mGroups.Find("goff"), 0);
+  ASSERT_EQ(p->ReadLine(), "capture 0 goff");
+  ASSERT_EQ(p->ReadLine(), "sent 2000");
+  B.pApp.reset();  // the close's capture off: 2000 more, let in until the provider stops
+  EXPECT_EQ(p->ReadLine(), "capture 0 goff");
+  EXPECT_EQ(p->ReadLine(), "sent 2000");
+  kill(p->mPid, SIGKILL);
+  const std::string strLog = B.Log.Text();
+  EXPECT_NE(strLog.find("Group goff: 2000 units written, 0 lost"), std::string::npos);
+  EXPECT_EQ(sigtest::PcapRecords(sigtest::ReadFile("goff_000.cap"), 1), 2000);
+  EXPECT_EQ(Refusals(strLog, "Data dropped: the group's capture is off"), 4000u);
+}
+
+/* Each refusal's line names the provider ("<host>.<application>") and the group, keeping its own text: the 21st
+ * provider, a name of a group of another type, the 65th group, data and an unregister naming a group the provider is
+ * not in. Lines of one kind come once a second (the application's clock, injected here), the others counted in the
+ * next one or in a line of their own. Called as the services thread calls them. */
+TEST(Providers, EveryRefusalNamesTheProviderAndTheGroupOnceASecond) {
+  CProviderBench B;
+  static u64 s_un64Now = 5000;
+  B.pApp->mpfnClock = [] { return s_un64Now; };
+  CVQCAFMutexAutoGetGive Lock(&B.pApp->mAppMutex);
+  CVQSigTrace& App = *B.pApp;
+  std::vector<CVQSigTraceProviderEntity*> aP;
+  for (int i = 0; i <= 20; i++) {
+    CVQCAFServiceInfo Info;
+    snprintf(Info.mHostInfo.szHostName, sizeof(Info.mHostInfo.szHostName), "h");
+    snprintf(Info.mHostInfo.szApplicationName, sizeof(Info.mHostInfo.szApplicationName), "p%d", i);
+    aP.push_back(static_cast<CVQSigTraceProviderEntity*>(App.OnServiceConnected(nullptr, &Info)));
+  }
+  ASSERT_EQ(aP[20], nullptr);
+  EXPECT_NE(B.Log.Text().find("Cannot allocate context (20 providers at most) (provider h.p20) (82000008)"),
+            std::string::npos);
+  char szData[] = "x";
+  EXPECT_EQ(App.OnRegister(aP[0], 1, const_cast<char*>("g0"), szData), VQX_RESULT_NOT_READY);  // not registered
+  for (int i = 1; i < 63; i++) {
+    const std::string strName = "ss7_" + std::to_string(i);
+    CVQSigTraceGrp* g = App.mGroups.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString(strName.c_str()));
+    g->mstrName = strName.c_str(), g->mun32Type = VQ_SIGTRACE_TYPE_SS7;
+  }
+  const struct {
+    std::function<u32()> fnCall;
+    u32 un32Result;
+    const char* pszLine;
+  } aRows[] = {
+      {[&] { return App.OnRegister(aP[1], 1, const_cast<char*>("ss7_1"), szData); }, VQX_RESULT_INVALID_PARAM,
+       "Type mismatch: Several providers using same name but different type (provider h.p1, group \"ss7_1\")"},
+      {[&] { return App.OnRegister(aP[1], 1, const_cast<char*>("g63"), szData); }, VQX_RESULT_NOT_READY, ""},
+      {[&] { return App.OnRegister(aP[1], 1, const_cast<char*>("g64"), szData); }, VQX_RESULT_OUT_OF_RESOURCE,
+       "No more group context (increase QUELLAN_MAX_GROUPS define) (provider h.p1, group \"g64\")"},
+      {[&] { return App.OnTraceMsgReceived(aP[1], 1, const_cast<char*>("g0"), 1, reinterpret_cast<u8*>(szData), 1); },
+       VQX_RESULT_NOT_FOUND, "Data refused: the provider is not in that group (provider h.p1, group \"g0\")"},
+      {[&] { return App.OnTraceMsgReceived(aP[0], 1, const_cast<char*>("ss7_2"), 1, reinterpret_cast<u8*>(szData), 1); },
+       VQX_RESULT_NOT_FOUND, ""},  /* the same kind within the second: counted */
+      {[&] { return App.OnUnregister(aP[2], 1, const_cast<char*>("g0"), szData); }, VQX_RESULT_NOT_FOUND,
+       "Unregister refused: the provider is not in that group (provider h.p2, group \"g0\")"},
+      {[&] { return App.OnTraceMsgReceived(aP[0], 1, const_cast<char*>("g0"), 1, reinterpret_cast<u8*>(szData), 1); },
+       VQX_RESULT_OK, ""},
+      {[&] {
+         App.ChangeProviderGroupState(App.mGroups.Find("g0"), 0);
+         return App.OnTraceMsgReceived(aP[0], 1, const_cast<char*>("g0"), 1, reinterpret_cast<u8*>(szData), 1);
+       },
+       VQX_RESULT_INVALID_STATE, "Data dropped: the group's capture is off (provider h.p0, group \"g0\")"},
+  };
+  for (size_t i = 0; i < std::size(aRows); i++) {
+    EXPECT_EQ(aRows[i].fnCall(), aRows[i].un32Result) << "row " << i;
+    const std::string strLog = B.Log.Text();
+    EXPECT_EQ(strLog.find("(provider h.p") != std::string::npos, *aRows[i].pszLine != '\0') << "row " << i << ": " << strLog;
+    EXPECT_NE(strLog.find(aRows[i].pszLine), std::string::npos) << "row " << i << ": " << strLog;
+  }
+  EXPECT_EQ(B.pApp->mGroups.Find("g0")->mun32TxCount, 1u) << "written before the capture went off, not after";
+  s_un64Now += 999;
+  App.LogProviderRefusalsDue(false);
+  EXPECT_EQ(B.Log.Text().find("more time(s)"), std::string::npos) << "within the second";
+  s_un64Now += 1;
+  App.LogProviderRefusalsDue(false);
+  EXPECT_NE(B.Log.Text().find("Data refused: the provider is not in that group 1 more time(s) since the last line"),
+            std::string::npos);
+  s_un64Now += 1000;  // the next line comes whole, nothing left out since the count's line
+  EXPECT_EQ(App.OnTraceMsgReceived(aP[1], 1, const_cast<char*>("g0"), 1, reinterpret_cast<u8*>(szData), 1),
+            VQX_RESULT_NOT_FOUND);
+  const std::string strLog = B.Log.Text();
+  EXPECT_NE(strLog.find("group \"g0\") (82000015)"), std::string::npos) << strLog;
+}

@@ -319,6 +319,45 @@ long Ss7Records(CServerBench& B) {
   return n;
 }
 
+/* One server configured as the run command configures it traces the board and a trace provider at once: its
+ * adapters' and hosts' transports each take their packets at every gateway port. The board holds 127.0.0.1 at the
+ * server's first port (a datagram sent there is the board's), so the provider is pointed at a further port of the
+ * server. The provider floods and SIGTERM comes in the middle of it: the close lets the provider's data in until it
+ * stops (it does not obey the capture off while it floods), writing it within the close's write time and counting
+ * it lost after; every message the provider's sends accepted is in the group's file or counted lost in its summary
+ * line, as every unit of the board is in its file. */
+TEST(SigTraceServer, ABoardAndAFloodingProviderAtOnceTheCloseWritesOrCountsAll) {
+  CServerBench B;
+  const u16 un16Further = B.AddGatewayPort();
+  B.StartServer("-ss7 -h248 -cap");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  peerproc::CChild Provider({peerproc::BuildProgram("VQX_SIGTRACE_PROVIDER", "testing/sigtrace_provider/vqx_sigtrace_provider"),
+                             "--port", std::to_string(loopnet::FreeLoopbackPort()), "--peer-port",
+                             std::to_string(un16Further), "--app", "flood", "--name", "gfl", "--count", "80000", "--size",
+                             "10", "--stay"});  /* a provider that leaves at once may lose what its own link still held */
+  ASSERT_EQ(Provider.ReadLine(), "capture 1 gfl");
+  ASSERT_EQ(B.Board().Command("trace ss7 500"), "ok 1000");
+  const auto FileBytes = [&] {
+    std::error_code ec;
+    const auto n = std::filesystem::file_size(B.Path("gfl_000.cap"), ec);
+    return ec ? 0 : n;
+  };
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return FileBytes() > 200000; }, 30000)) << "the flood under way";
+  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
+  std::string strSent;  /* once its flood ended (a minute at most) */
+  for (int i = 0; i < 6 && strSent.empty(); i++) strSent = Provider.ReadLine();
+  unsigned un32Sent = 0;
+  EXPECT_EQ(sscanf(strSent.c_str(), "sent %u", &un32Sent), 1) << strSent;
+  EXPECT_EQ(B.Server().Wait(VQCAF::VQ_SIGTRACE_DRAIN_CAP_MS + 10000), 0);
+  EXPECT_EQ(Ss7Records(B), 1000);
+  const long nWritten = sigtest::PcapRecords(B.Read("gfl_000.cap"), 1);
+  const auto [nSaidWritten, nLost] = GroupSummary(B, "gfl");
+  EXPECT_EQ(nSaidWritten, nWritten);
+  EXPECT_EQ(nWritten + nLost, static_cast<long>(un32Sent)) << nLost << " lost";
+  EXPECT_EQ(B.LogLines("Close: no provider data for 2000 ms").size(), 1u);
+  kill(Provider.mPid, SIGKILL);
+}
+
 /* SIGTERM while the board streams units, and goes on streaming past the close's write time (VQ_SIGTRACE_DRAIN_MS),
  * whatever the machine's pace: it holds the off requests ("traceoff hold") and streams bursts until the server logs
  * that late units are counted lost, sends one burst more, then answers them after its last units. Every unit sent is

@@ -6,7 +6,9 @@
  * with --count data messages, and leaves once it answered --captures of
  * them: the unregister message (with --unregister), then the service
  * stopped, which disconnects it. Each capture request it gets is printed on
- * the standard output as "capture N NAME" (its capture and name fields).
+ * the standard output as "capture N NAME" (its capture and name fields), and
+ * after the data messages of a capture-on request "sent N", the number of
+ * them its sends accepted.
  *
  *   --port P --peer-port Q   its gateway port and the server's (required)
  *   --app NAME               application name ("provider")
@@ -22,6 +24,8 @@
  *                            the message's default, 2)
  *   --broadcast-last         the last data message is broadcast
  *   --stay                   after the data, wait to be killed (30 s at most)
+ *   --ignore-off             answer a capture-off request with data too (a
+ *                            provider that does not obey)
  *
  * Exit status: 0 when it was linked, got a capture request and every send
  * succeeded; 1 otherwise (within 20 s); 2 for bad options.
@@ -52,7 +56,7 @@ namespace {
 struct Options {
   u16 un16Port = 0, un16PeerPort = 0;
   std::string strApp = "provider", strName = "mgc1", strDescription = "test provider";
-  bool fRegister = true, fUnregister = false, fBroadcastLast = false, fStay = false, fBothWays = false;
+  bool fRegister = true, fUnregister = false, fBroadcastLast = false, fStay = false, fBothWays = false, fIgnoreOff = false;
   u32 un32Count = 3, un32Size = 1, un32Length = 0, un32Captures = 1;
   bool fLength = false;
 };
@@ -79,6 +83,7 @@ bool Parse(int argc, char** argv, Options& o) {
       else if (a == "--unregister") o.fUnregister = true;
       else if (a == "--broadcast-last") o.fBroadcastLast = true;
       else if (a == "--stay") o.fStay = true;
+      else if (a == "--ignore-off") o.fIgnoreOff = true;
       else if (a == "--both-ways") o.fBothWays = true;
       else ok = false;
     }
@@ -122,28 +127,33 @@ class CProvider : public CVQCAFService {
       Note(SendMsg(Reg, 0));
     } else if (un32Id == VQCAF_MSG_SIGTRACE_CAPTURE) {
       CVQCAFMsgSigtraceCapture Capture;
-      if (VQX_RESULT_FAILED(Msg.UnserializeToMsg(Capture, nullptr))) return Note(VQX_RESULT_FAIL);
+      if (VQX_RESULT_FAILED(Msg.UnserializeToMsg(Capture, nullptr))) return (void)Note(VQX_RESULT_FAIL);
       printf("capture %u %s\n", Capture.mInfo.un32Capture, Capture.mInfo.szName);
       fflush(stdout);
-      if (Capture.mInfo.un32Capture == 0) return;
+      if (Capture.mInfo.un32Capture == 0 && !mOpt.fIgnoreOff) return;
       std::unique_ptr<CVQCAFMsgSigtraceData> pData(new CVQCAFMsgSigtraceData);
       CVQCAFMsgSigtraceData& Data = *pData;
       SetText(Data.mInfo.szName, mOpt.strName);
+      u32 un32Sent = 0;
       for (u32 i = 1; i <= mOpt.un32Count; i++) {
         memset(Data.mInfo.abyData, static_cast<int>(i), mOpt.un32Size);
         Data.mInfo.un32DataLength = mOpt.fLength ? mOpt.un32Length : mOpt.un32Size;
         if (mOpt.fBothWays) Data.mInfo.un32Direction = i % 2 == 1 ? 1 : 2;
-        Note(SendMsg(Data, mOpt.fBroadcastLast && i == mOpt.un32Count ? 1 : 0));
+        un32Sent += Note(SendMsg(Data, mOpt.fBroadcastLast && i == mOpt.un32Count ? 1 : 0)) ? 1 : 0;
       }
-      mfCaptured = ++mun32Answered >= mOpt.un32Captures;
+      printf("sent %u\n", un32Sent);
+      fflush(stdout);
+      if (Capture.mInfo.un32Capture != 0) mfCaptured = ++mun32Answered >= mOpt.un32Captures;
     }
   }
   void Fill(VQCAF_SIGTRACE_REGISTER_INFO& Info) {
     SetText(Info.szName, mOpt.strName);
     SetText(Info.szDescription, mOpt.strDescription);
   }
-  void Note(VQX_RESULT r) {
+  /* True when the send was accepted. */
+  bool Note(VQX_RESULT r) {
     if (VQX_RESULT_FAILED(r)) fprintf(stderr, "sigtrace_provider: send failed 0x%08X\n", r), mfSendFailed = true;
+    return !VQX_RESULT_FAILED(r);
   }
 
   const Options& mOpt;

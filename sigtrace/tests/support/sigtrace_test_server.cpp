@@ -17,15 +17,25 @@ CServerBench::CServerBench(u32 un32Boards) : mvBoards(un32Boards) {
   mstrDir = mkdtemp(szDir);
   std::filesystem::copy_file(std::string(std::getenv("VQX_TEST_DATA")) + "/activate_profile.json", Path("profile.json"));
   /* The server shares the first board's discovery port, and so do the others. */
-  std::string strRemote;
   for (u32 i = 0; i < un32Boards; i++) {
     StartBoard(i);
-    strRemote += "(" + (un32Boards == 1 ? std::string("127.0.0.1") : BoardAddress(i)) + ":" + std::to_string(mun16Port) + ")";
+    mstrRemote += "(" + (un32Boards == 1 ? std::string("127.0.0.1") : BoardAddress(i)) + ":" + std::to_string(mun16Port) + ")";
   }
+  WriteConfig();
+}
+
+void CServerBench::WriteConfig() {
   std::ofstream(Path("quellan.xml"))
       << "<quellan>\n  <params>\n    <host pollDelay=\"200\" networkDownDelay=\"500\" adapterDownDelay=\"1100\">\n"
-      << "      <env VQX_GW_ADDRESS_0=\"127.0.0.1\" VQX_GW_PORT=\"" << mun16Port << "\" VQX_GW_REMOTE_ADDR=\"" << strRemote << "\"/>\n"
+      << "      <env VQX_GW_ADDRESS_0=\"127.0.0.1\" VQX_GW_PORT=\"" << mun16Port << "\" VQX_GW_REMOTE_ADDR=\"" << mstrRemote << "\"/>\n"
+      << (mun16FurtherPort != 0 ? "      <env VQX_GW_PORT=\"" + std::to_string(mun16FurtherPort) + "\"/>\n" : std::string())
       << "    </host>\n    <log baseName=\"" << mstrDir << "/server\"/>\n  </params>\n</quellan>\n";
+}
+
+u16 CServerBench::AddGatewayPort() {
+  mun16FurtherPort = loopnet::FreeLoopbackPort();
+  WriteConfig();
+  return mun16FurtherPort;
 }
 
 CServerBench::~CServerBench() {

@@ -26,6 +26,11 @@ class CServerBench {
   explicit CServerBench(u32 un32Boards = 1);
   ~CServerBench();
 
+  /* A further VQX_GW_PORT of the server (a free one, returned) in its
+   * quellan.xml: the board holds 127.0.0.1 at the first port, so that a
+   * datagram sent to that address is the board's; a trace provider on this
+   * machine is pointed at the further one. Before StartServer. */
+  u16 AddGatewayPort();
   /* Starts board i (again: the same serial number and addresses on the same
    * discovery port; the profile read from profile.json then). */
   void StartBoard(u32 i = 0);
@@ -74,6 +79,9 @@ class CServerBench {
   u16 mun16Port = 0;
 
  private:
+  void WriteConfig();
+  std::string mstrRemote; /* the boards' addresses at the discovery port, VQX_GW_REMOTE_ADDR */
+  u16 mun16FurtherPort = 0;
   std::vector<std::unique_ptr<gwpeer::BoardProcess>> mvBoards;
   std::unique_ptr<loopnet::HeldPort> mpFastUdp;
   std::unique_ptr<peerproc::CChild> mpFastBoard;

@@ -103,6 +103,7 @@ CASES = {
     "h248_dir1": udp_frame(MGC, MG, "192.168.0.1", "192.168.0.2", 2944, 2945, H248),
     # Any direction other than 2 goes from the MG to the MGC.
     "h248_dir3": udp_frame(MGC, MG, "192.168.0.1", "192.168.0.2", 2944, 2945, H248),
+    "h248_dir0": udp_frame(MGC, MG, "192.168.0.1", "192.168.0.2", 2944, 2945, H248),
     "tucl_raw_sctp": ether(MGC, MG) + ipv4(20 + 12, 132, "10.0.0.2", "10.0.0.1") + bytes.fromhex("0b5913c400000000deadbeef"),
     "tucl_raw_udp": ether(MGC, MG) + ipv4(20 + 4, 17, "10.0.0.1", "") + bytes.fromhex("01020304"),
     "tucl_udp_sip": udp_frame(MGC, MG, "10.0.0.1", "10.0.0.2", 5060, 5062, b"OPTIONS sip:a@b SIP/2.0\r\n\r\n"),
