@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the trace server alone in the optimised tree (preset release, with
 # tests and benchmarks switched off) and shows it at work against the
-# simulated board on 127.0.0.1: the board answers discovery from a profile of
+# simulated board on an address of its own, 127.0.0.2, as at a site (so that
+# 127.0.0.1 at the gateway port is the server's alone: a trace provider on
+# this machine is pointed at PORT): the board answers discovery from a profile of
 # every family (SS7, LAPD, ISDN, CAS R2, IP), the server runs for a bounded
 # time (-e, default 6000 ms) with its gateway on loopback, the board sends
 # trace units while it runs; then the files it wrote are listed, each pcap
@@ -20,23 +22,22 @@ cmake --build --preset release -j "$(nproc)" --target sigtrace_server
 RUN_MS=${RUN_MS:-6000}
 PORT=${PORT:-23458}
 CONTROL=$((PORT + 1))
-# The board holds 127.0.0.1 at PORT: trace providers on this machine are pointed at a further port.
-PROVIDER_PORT=$((PORT + 2))
+BOARD_ADDR=127.0.0.2
 DIR=$ROOT/build/run
 rm -rf "$DIR" && mkdir -p "$DIR" && cd "$DIR"
 cat > quellan.xml <<EOF
 <quellan>
   <params>
     <host pollDelay="200" networkDownDelay="500" adapterDownDelay="1100">
-      <env VQX_GW_ADDRESS_0="127.0.0.1" VQX_GW_PORT="$PORT" VQX_GW_REMOTE_ADDR="(127.0.0.1:$PORT)"/>
-      <env VQX_GW_PORT="$PROVIDER_PORT"/>
+      <env VQX_GW_ADDRESS_0="127.0.0.1" VQX_GW_PORT="$PORT" VQX_GW_REMOTE_ADDR="($BOARD_ADDR:$PORT)"/>
     </host>
     <log baseName="$DIR/server"/>
   </params>
 </quellan>
 EOF
 
-python3 "$ROOT/testing/boardsim/boardsim.py" --udp-port "$PORT" --control-port "$CONTROL" --lifetime 60 \
+python3 "$ROOT/testing/boardsim/boardsim.py" --udp-port "$PORT" --gw0 "$BOARD_ADDR" \
+  --control-port "$CONTROL" --lifetime 60 \
   --profile "$ROOT/sigtrace/tests/data/activate_profile.json" --trace-log "$DIR/board.log" > board.out 2>&1 &
 BOARD=$!
 trap 'kill $BOARD 2>/dev/null || true' EXIT
@@ -51,7 +52,7 @@ board() {
 }
 for _ in $(seq 50); do (echo > "/dev/tcp/127.0.0.1/$CONTROL") 2>/dev/null && break; sleep 0.1; done
 
-echo "== sigtrace -e $RUN_MS $* (board on 127.0.0.1:$PORT, trace providers to port $PROVIDER_PORT)"
+echo "== sigtrace -e $RUN_MS $* (board on $BOARD_ADDR:$PORT, trace providers to 127.0.0.1:$PORT)"
 "$ROOT/build/release/sigtrace/sigtrace" -e "$RUN_MS" -cap "$@" < /dev/null > server.out 2>&1 &
 SERVER=$!
 # Once the board reports traces on, a few units of every family.

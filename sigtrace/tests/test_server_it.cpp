@@ -320,20 +320,19 @@ long Ss7Records(CServerBench& B) {
 }
 
 /* One server configured as the run command configures it traces the board and a trace provider at once: its
- * adapters' and hosts' transports each take their packets at every gateway port. The board holds 127.0.0.1 at the
- * server's first port (a datagram sent there is the board's), so the provider is pointed at a further port of the
- * server. The provider floods and SIGTERM comes in the middle of it: the close lets the provider's data in until it
+ * adapters' and hosts' transports each take their packets at its one gateway port. The board sits on an address of
+ * its own, as at a site, and the provider on this machine is pointed at the server's gateway port, on 127.0.0.1.
+ * The provider floods and SIGTERM comes in the middle of it: the close lets the provider's data in until it
  * stops (it does not obey the capture off while it floods), writing it within the close's write time and counting
  * it lost after; every message the provider's sends accepted is in the group's file or counted lost in its summary
  * line, as every unit of the board is in its file. */
 TEST(SigTraceServer, ABoardAndAFloodingProviderAtOnceTheCloseWritesOrCountsAll) {
-  CServerBench B;
-  const u16 un16Further = B.AddGatewayPort();
+  CServerBench B(1, true);
   B.StartServer("-ss7 -h248 -cap");
   ASSERT_TRUE(B.WaitTracesOn(2));
   peerproc::CChild Provider({peerproc::BuildProgram("VQX_SIGTRACE_PROVIDER", "testing/sigtrace_provider/vqx_sigtrace_provider"),
                              "--port", std::to_string(loopnet::FreeLoopbackPort()), "--peer-port",
-                             std::to_string(un16Further), "--app", "flood", "--name", "gfl", "--count", "80000", "--size",
+                             std::to_string(B.mun16Port), "--app", "flood", "--name", "gfl", "--count", "80000", "--size",
                              "10", "--stay"});  /* a provider that leaves at once may lose what its own link still held */
   ASSERT_EQ(Provider.ReadLine(), "capture 1 gfl");
   ASSERT_EQ(B.Board().Command("trace ss7 500"), "ok 1000");

@@ -2,10 +2,10 @@
 """Simulated adapter board for the gateway transport tests.
 
 Written from the gateway wire formats (not from the C++ code), standard
-library only. Listens on 127.0.0.1 only and exits by itself after
---lifetime seconds.
+library only. Listens on loopback addresses only (127.0.0.0/8) and exits by
+itself after --lifetime seconds.
 
-UDP (port --udp-port, or the socket inherited as --udp-fd): answers discovery ("GWDI"), poll ("GWPI") and
+UDP (port --udp-port on the gw0 address, or the socket inherited as --udp-fd): answers discovery ("GWDI"), poll ("GWPI") and
 specific discovery ("GWDS", by serial number or adapter name) with a
 560-byte adapter advertisement ("GWPA") sent to the asker.
 
@@ -69,8 +69,12 @@ A test binds the UDP and control sockets itself and hands them down (--udp-fd,
 --control-fd): a port it only picked, bound later here, could be taken in
 between by another program.
 Paths: --gw0 / --gw1 give the addresses advertised and listened on (both
-loopback addresses, e.g. 127.0.0.2 and 127.0.0.3, for two paths; a board
-whose address is 127.0.0.1 is reached on gw0 only).
+loopback addresses, e.g. 127.0.0.2 and 127.0.0.3, for two paths; gw0 is
+127.0.0.1 by default). --udp-port binds the discovery socket on gw0: a board
+of an address of its own, as at a site, leaves 127.0.0.1 at that port to the
+host (whose other peers, trace providers, reach it there). A socket inherited
+stays where the parent bound it; each path address other than its own
+answers discovery too.
 
 Modules: boardsim_wire.py holds the packet layouts; boardsim_host.py the
 host-message layer (answers, sequence numbers, remote filters); Board keeps
@@ -91,7 +95,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from boardsim_control import add_socket_option, answer_line, option_socket, serve_control, serve_lines  # noqa: E402
+from boardsim_control import (add_socket_option, answer_line, loopback_address, option_socket,  # noqa: E402
+                              serve_control, serve_lines)
 from boardsim_discovery import Discovery  # noqa: E402
 from boardsim_host import HostLayer  # noqa: E402
 from boardsim_trace import Trace  # noqa: E402
@@ -198,22 +203,23 @@ class Link:
 class Board:
     def __init__(self, args):
         self.args = args
-        self.udp = option_socket(args.udp_fd, socket.SOCK_DGRAM, args.udp_port)
-        udp_port = self.udp.getsockname()[1]
+        # The discovery socket: on gw0 (by --udp-port) or where the parent bound it (--udp-fd).
+        self.udp = option_socket(args.udp_fd, socket.SOCK_DGRAM, args.udp_port, args.gw0)
+        udp_addr, udp_port = self.udp.getsockname()
         # Each path's address answers too: the host looks for a lost path there.
         self.udp_paths = []
-        for addr in {args.gw0, args.gw1} - {"", "127.0.0.1"}:
+        for addr in {args.gw0, args.gw1} - {"", udp_addr}:
             u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             u.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             u.bind((addr, udp_port))
             self.udp_paths.append(u)
         self.listen = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listen.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listen.bind((args.gw0 or "127.0.0.1", args.tcp_port))
+        self.listen.bind((args.gw0, args.tcp_port))
         self.listen.listen(4)
         self.tcp_port = self.listen.getsockname()[1]
         self.listen1 = None
-        if args.gw1 and args.gw1 != (args.gw0 or "127.0.0.1"):
+        if args.gw1 and args.gw1 != args.gw0:
             self.listen1 = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
             self.listen1.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             self.listen1.bind((args.gw1, self.tcp_port))
@@ -244,7 +250,7 @@ class Board:
         self.acked_gone = 0  # trace units the host's TCP acknowledged on links dropped since
         self.next_seq = 0
         self.handlers = {}  # message id -> function(board, link, message) -> replies
-        self.adv = adapter_advertisement(self.tcp_port, args.name, args.serial, args.gw0 or "127.0.0.1", args.gw1 or "",
+        self.adv = adapter_advertisement(self.tcp_port, args.name, args.serial, args.gw0, args.gw1,
                                          args.build)
 
     def on_request(self, h, p):
@@ -669,7 +675,7 @@ class Board:
 
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    add_socket_option(p, "udp", socket.SOCK_DGRAM, "discovery")
+    add_socket_option(p, "udp", socket.SOCK_DGRAM, "discovery", "the gw0 address")
     p.add_argument("--tcp-port", type=int, default=0)
     add_socket_option(p, "control", socket.SOCK_STREAM, "control")
     p.add_argument("--serial", default="12345678")
@@ -677,8 +683,8 @@ def main(argv):
     p.add_argument("--build", type=lambda v: int(v, 0), default=0x02070B04)
     p.add_argument("--lifetime", type=float, default=60.0)
     p.add_argument("--silent", action="store_true")
-    p.add_argument("--gw0", default="127.0.0.1", help="gw0 address (advertised and listened on)")
-    p.add_argument("--gw1", default="", help="gw1 address; empty: gw0 only")
+    p.add_argument("--gw0", type=loopback_address, default="127.0.0.1", help="gw0 address (advertised and listened on)")
+    p.add_argument("--gw1", type=lambda v: v and loopback_address(v), default="", help="gw1 address; empty: gw0 only")
     p.add_argument("--full", action="store_true", help="sequence numbers and acknowledgements from the start")
     p.add_argument("--profile", default="", help="JSON profile answering entity discovery (docs/board-discovery.md)")
     p.add_argument("--trace-log", default="", help="JSON lines of the trace units sent (docs/board-trace-messages.md)")

@@ -7,9 +7,13 @@ the connection's buffer, so that answers keep the order of the commands.
 
 A test hands a stand-in the sockets it bound itself (inherited_socket): a port
 only picked by the test and bound later by the child could be taken in between
-by another program."""
+by another program. Every socket is on loopback (127.0.0.0/8): a stand-in
+never reaches beyond this machine."""
 import argparse
+import ipaddress
 import socket
+
+LOOPBACK_NET = ipaddress.ip_network("127.0.0.0/8")
 
 
 def serve_control(controls, sock, command):
@@ -53,7 +57,8 @@ def answer_line(controls, sock, answer):
 def inherited_socket(kind):
     """argparse type of a --*-fd option: the inherited descriptor as a socket,
     of `kind` (socket.SOCK_DGRAM, or SOCK_STREAM, which is then listened on)
-    and bound to 127.0.0.1; any other descriptor is refused with its reason."""
+    and bound to a loopback address (a board of its own address has its
+    discovery socket there); any other descriptor is refused with its reason."""
     name = "UDP" if kind == socket.SOCK_DGRAM else "TCP"
 
     def parse(text):
@@ -61,29 +66,41 @@ def inherited_socket(kind):
             sock = socket.socket(fileno=int(text))
         except (ValueError, OSError) as e:
             raise argparse.ArgumentTypeError("%s: not an inherited socket (%s)" % (text, e))
-        if sock.family != socket.AF_INET or sock.type != kind or sock.getsockname()[0] != "127.0.0.1":
+        on_loopback = sock.family == socket.AF_INET and ipaddress.ip_address(sock.getsockname()[0]) in LOOPBACK_NET
+        if sock.type != kind or not on_loopback:
             sock.detach()
-            raise argparse.ArgumentTypeError("%s: not a %s socket bound to 127.0.0.1" % (text, name))
+            raise argparse.ArgumentTypeError("%s: not a %s socket bound to a loopback address (%s)" % (text, name, LOOPBACK_NET))
         if kind == socket.SOCK_STREAM:
             sock.listen(4)
         return sock
     return parse
 
 
-def add_socket_option(parser, name, kind, what):
+def loopback_address(text):
+    """argparse type of an address option: a dotted IPv4 address on 127.0.0.0/8, else refused with its reason."""
+    try:
+        address = ipaddress.IPv4Address(text)
+    except ValueError:
+        address = None
+    if address is None or address not in LOOPBACK_NET:
+        raise argparse.ArgumentTypeError("%s: not a loopback address (%s)" % (text, LOOPBACK_NET))
+    return str(address)
+
+
+def add_socket_option(parser, name, kind, what, port_on="127.0.0.1"):
     """The required choice between --NAME-port P (the stand-in binds
-    127.0.0.1:P itself) and --NAME-fd N (a socket its parent bound)."""
+    port_on:P itself) and --NAME-fd N (a socket its parent bound)."""
     group = parser.add_mutually_exclusive_group(required=True)
-    group.add_argument("--%s-port" % name, type=int, help="%s port on 127.0.0.1" % what)
-    group.add_argument("--%s-fd" % name, type=inherited_socket(kind), help="%s: an inherited socket bound to 127.0.0.1" % what)
+    group.add_argument("--%s-port" % name, type=int, help="%s port on %s" % (what, port_on))
+    group.add_argument("--%s-fd" % name, type=inherited_socket(kind), help="%s: an inherited socket bound on %s" % (what, LOOPBACK_NET))
 
 
-def option_socket(inherited, kind, port):
+def option_socket(inherited, kind, port, address="127.0.0.1"):
     """The socket of a --NAME-fd option when one was given, else one bound
-    here to 127.0.0.1:port (--NAME-port, SO_REUSEADDR as by hand)."""
+    here to address:port (--NAME-port, SO_REUSEADDR as by hand)."""
     if inherited is not None:
         return inherited
     sock = socket.socket(socket.AF_INET, kind)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    sock.bind(("127.0.0.1", port))
+    sock.bind((address, port))
     return sock

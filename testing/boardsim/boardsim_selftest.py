@@ -31,12 +31,12 @@ from boardsim import proc_tcp_address  # noqa: E402
 BURST, SIZE = 3000, 1000
 
 
-def held(kind):
-    """A socket bound on 127.0.0.1 here, on a port of free_port, for a
-    stand-in to inherit (--udp-fd, --control-fd): no moment passes between
-    the port's choice and its bind."""
+def held(kind, address="127.0.0.1", port=0):
+    """A socket bound on address here, on a port of free_port (or the one
+    given), for a stand-in to inherit (--udp-fd, --control-fd): no moment
+    passes between the port's choice and its bind."""
     s = socket.socket(socket.AF_INET, kind)
-    s.bind(("127.0.0.1", free_port()))
+    s.bind((address, port or free_port()))
     if kind == socket.SOCK_STREAM:
         s.listen(4)
     return s
@@ -411,9 +411,12 @@ class SocketOptions(unittest.TestCase):
             for args, words in [
                     (["--udp-fd", "0", "--control-fd", t], ["--udp-fd", "0: not an inherited socket"]),
                     (["--udp-fd", "999", "--control-fd", t], ["--udp-fd", "999: not an inherited socket"]),
-                    (["--udp-fd", t, "--control-fd", u], ["--udp-fd", "not a UDP socket bound to 127.0.0.1"]),
+                    (["--udp-fd", t, "--control-fd", u], ["--udp-fd", "not a UDP socket bound to a loopback address"]),
                     (["--udp-fd", u, "--control-fd", str(unbound.fileno())],
-                     ["--control-fd", "not a TCP socket bound to 127.0.0.1"]),
+                     ["--control-fd", "not a TCP socket bound to a loopback address"]),
+                    (["--udp-fd", u, "--control-fd", t, "--gw0", "192.0.2.2"],
+                     ["--gw0", "192.0.2.2: not a loopback address (127.0.0.0/8)"]),
+                    (["--udp-fd", u, "--control-fd", t, "--gw1", "localhost"], ["--gw1", "localhost: not a loopback address"]),
                     (["--udp-fd", "x", "--control-fd", t], ["--udp-fd", "x: not an inherited socket"]),
                     (["--udp-fd", u, "--udp-port", "0", "--control-fd", t], ["not allowed with argument"]),
                     (["--udp-fd", u], ["one of the arguments --control-port --control-fd is required"])]:
@@ -426,6 +429,40 @@ class SocketOptions(unittest.TestCase):
         run = self.start(["--udp-port", str(free_port()), "--control-port", str(free_port())])
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertTrue(run.stdout.startswith("ready tcp="), run.stdout)
+
+
+class OwnAddress(unittest.TestCase):
+    """A board on an address of its own (--gw0 127.0.0.2), its discovery socket bound there by --udp-port or
+    inherited from there: it answers discovery from that address and advertises it, takes links there, and holds
+    nothing at 127.0.0.1, which a host binds at the same port without sharing it."""
+
+    def test_discovery_and_links_on_its_own_address_only(self):
+        for by_port in (True, False):
+            port = free_port()
+            with held(socket.SOCK_STREAM) as control, held(socket.SOCK_DGRAM, "127.0.0.2", port) as udp:
+                fds = (control.fileno(),) + (() if by_port else (udp.fileno(),))
+                where = ["--udp-port", str(port)] if by_port else ["--udp-fd", str(udp.fileno())]
+                if by_port:
+                    udp.close()
+                proc = subprocess.Popen([sys.executable, os.path.join(HERE, "boardsim.py"), "--control-fd",
+                                         str(control.fileno()), "--gw0", "127.0.0.2", "--lifetime", "30"] + where,
+                                        stdout=subprocess.PIPE, text=True, pass_fds=fds)
+            try:
+                line = proc.stdout.readline()
+                self.assertTrue(line.startswith("ready tcp="), line)
+                with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as host:
+                    host.bind(("127.0.0.1", port))  # no SO_REUSEADDR: refused were the board there too
+                    host.settimeout(10)
+                    host.sendto(struct.pack(">I", 0x47574449), ("127.0.0.2", port))
+                    adv, sender = host.recvfrom(2048)
+                self.assertEqual((adv[:4], sender, adv[284:348].rstrip(b"\0")), (b"GWPA", ("127.0.0.2", port), b"127.0.0.2"),
+                                 by_port)
+                with socket.create_connection(("127.0.0.2", int(line.split("=")[1])), timeout=10) as link:
+                    self.assertEqual(len(read_exact(link, 4)), 4, by_port)
+            finally:
+                proc.kill()
+                proc.wait(10)
+                proc.stdout.close()
 
 
 class NumberedTraceBurst(TraceBurst):

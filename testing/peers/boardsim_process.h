@@ -1,6 +1,6 @@
 /*
  * boardsim_process.h - the simulated board (testing/boardsim/boardsim.py)
- * run as a python3 child on 127.0.0.1, with its line-command connection,
+ * run as a python3 child on loopback, with its line-command connection,
  * and a board played by raw sockets for what the simulated one cannot do
  * (listen on 127.0.0.1 while it advertises other addresses, stay mute after
  * the link). Header only, for the tests of the libraries that talk to
@@ -31,12 +31,13 @@
 namespace gwpeer {
 
 /* The simulated board answering discovery on udpPort (0: a free one, see
- * UdpPort); extra boardsim options appended. It stops by itself after 60 s. */
+ * UdpPort) at udpAddr (host order: 127.0.0.1, or a board's own loopback
+ * address); extra boardsim options appended. It stops by itself after 60 s. */
 class BoardProcess {
  public:
   /* The discovery socket is bound here and inherited, as the control socket is (peerctl::ControlledChild). */
-  BoardProcess(u16 udpPort, const std::vector<std::string>& extra = {})
-      : m_udp(SOCK_DGRAM, udpPort), m_child(Args(m_udp.Fd(), extra), {m_udp.Fd()}) {}
+  BoardProcess(u16 udpPort, const std::vector<std::string>& extra = {}, u32 udpAddr = 0x7F000001u)
+      : m_udp(SOCK_DGRAM, udpPort, udpAddr), m_child(Args(m_udp.Fd(), extra), {m_udp.Fd()}) {}
   bool Ready() const { return m_child.Ready(); }
   /* The discovery port it answers on. */
   u16 UdpPort() const { return m_udp.Port(); }

@@ -129,18 +129,19 @@ inline u16 FreeLoopbackPort() {
 }
 
 /*
- * A socket bound on 127.0.0.1 by the test and inherited by a stand-in child
- * (its --*-fd options), so that no moment passes between the port's choice
- * and its bind. type: SOCK_DGRAM, or SOCK_STREAM listening; port 0 binds one
- * of FreeLoopbackPort. SO_REUSEADDR is set before the bind: the gateway
- * transport (bound to 0.0.0.0 with SO_REUSEADDR) shares a board's discovery
- * port, and a stand-in started anew binds the port the transport still holds.
- * Closed when the object goes (the child keeps its own copy).
+ * A socket bound on 127.0.0.1 (or another loopback address, host order) by
+ * the test and inherited by a stand-in child (its --*-fd options), so that no
+ * moment passes between the port's choice and its bind. type: SOCK_DGRAM, or
+ * SOCK_STREAM listening; port 0 binds one of FreeLoopbackPort. SO_REUSEADDR
+ * is set before the bind: the gateway transport (bound to 0.0.0.0 with
+ * SO_REUSEADDR) shares a board's discovery port, and a stand-in started anew
+ * binds the port the transport still holds. Closed when the object goes (the
+ * child keeps its own copy).
  */
 class HeldPort {
  public:
-  explicit HeldPort(int type, u16 port = 0) : mFd(socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
-    const sockaddr_in a = LoopbackAddress(port != 0 ? port : FreeLoopbackPort());
+  explicit HeldPort(int type, u16 port = 0, u32 addr = 0x7F000001u) : mFd(socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
+    const sockaddr_in a = LoopbackAddress(port != 0 ? port : FreeLoopbackPort(), addr);
     const int on = 1;
     if (mFd < 0 || a.sin_port == 0 || setsockopt(mFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
         bind(mFd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0 || (type == SOCK_STREAM && listen(mFd, 4) != 0))

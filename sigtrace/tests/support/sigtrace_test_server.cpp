@@ -1,5 +1,6 @@
 #include "support/sigtrace_test_server.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,30 +13,21 @@
 
 namespace sigtest {
 
-CServerBench::CServerBench(u32 un32Boards) : mvBoards(un32Boards) {
+CServerBench::CServerBench(u32 un32Boards, bool fOwnAddresses)
+    : mfOwnAddresses(fOwnAddresses || un32Boards > 1), mvBoards(un32Boards) {
   char szDir[] = "/tmp/sigtrace_server_XXXXXX";
   mstrDir = mkdtemp(szDir);
   std::filesystem::copy_file(std::string(std::getenv("VQX_TEST_DATA")) + "/activate_profile.json", Path("profile.json"));
   /* The server shares the first board's discovery port, and so do the others. */
+  std::string strRemote; /* the boards' addresses at the discovery port, VQX_GW_REMOTE_ADDR */
   for (u32 i = 0; i < un32Boards; i++) {
     StartBoard(i);
-    mstrRemote += "(" + (un32Boards == 1 ? std::string("127.0.0.1") : BoardAddress(i)) + ":" + std::to_string(mun16Port) + ")";
+    strRemote += "(" + (mfOwnAddresses ? BoardAddress(i) : std::string("127.0.0.1")) + ":" + std::to_string(mun16Port) + ")";
   }
-  WriteConfig();
-}
-
-void CServerBench::WriteConfig() {
   std::ofstream(Path("quellan.xml"))
       << "<quellan>\n  <params>\n    <host pollDelay=\"200\" networkDownDelay=\"500\" adapterDownDelay=\"1100\">\n"
-      << "      <env VQX_GW_ADDRESS_0=\"127.0.0.1\" VQX_GW_PORT=\"" << mun16Port << "\" VQX_GW_REMOTE_ADDR=\"" << mstrRemote << "\"/>\n"
-      << (mun16FurtherPort != 0 ? "      <env VQX_GW_PORT=\"" + std::to_string(mun16FurtherPort) + "\"/>\n" : std::string())
+      << "      <env VQX_GW_ADDRESS_0=\"127.0.0.1\" VQX_GW_PORT=\"" << mun16Port << "\" VQX_GW_REMOTE_ADDR=\"" << strRemote << "\"/>\n"
       << "    </host>\n    <log baseName=\"" << mstrDir << "/server\"/>\n  </params>\n</quellan>\n";
-}
-
-u16 CServerBench::AddGatewayPort() {
-  mun16FurtherPort = loopnet::FreeLoopbackPort();
-  WriteConfig();
-  return mun16FurtherPort;
 }
 
 CServerBench::~CServerBench() {
@@ -54,9 +46,10 @@ CServerBench::~CServerBench() {
 void CServerBench::StartBoard(u32 i) {
   mvBoards[i].reset();
   std::vector<std::string> vArgs = {"--profile", Path("profile.json"), "--trace-log", Path(BoardLog(i))};
-  if (mvBoards.size() > 1) vArgs.insert(vArgs.end(), {"--gw0", BoardAddress(i), "--serial", BoardSerial(i)});
+  if (mfOwnAddresses) vArgs.insert(vArgs.end(), {"--gw0", BoardAddress(i), "--serial", BoardSerial(i)});
   /* a free port the first time, then the one the server shares with it */
-  mvBoards[i] = std::make_unique<gwpeer::BoardProcess>(mun16Port, vArgs);
+  mvBoards[i] = std::make_unique<gwpeer::BoardProcess>(
+      mun16Port, vArgs, mfOwnAddresses ? ntohl(inet_addr(BoardAddress(i).c_str())) : INADDR_LOOPBACK);
   EXPECT_TRUE(mvBoards[i]->Ready());
   mun16Port = mvBoards[i]->UdpPort();
 }

@@ -5,7 +5,8 @@
  * their own whose quellan.xml points the gateway at the board on 127.0.0.1,
  * and the files the server wrote read back (tshark for pcap). Several boards
  * of that profile share the discovery port, each on its own loopback address
- * (127.0.0.2, 127.0.0.3 ...) with its own serial number and unit log.
+ * (127.0.0.2, 127.0.0.3 ...) with its own serial number and unit log; so does
+ * a single board asked to, as the run command puts it.
  */
 #ifndef SIGTRACE_TEST_SERVER_H
 #define SIGTRACE_TEST_SERVER_H
@@ -22,15 +23,15 @@ namespace sigtest {
 
 class CServerBench {
  public:
-  /* un32Boards simulated boards (board 0: serial 12345678, then 12345679 ...). */
-  explicit CServerBench(u32 un32Boards = 1);
+  /* un32Boards simulated boards (board 0: serial 12345678, then 12345679 ...),
+   * each on its own address (BoardAddress: its discovery socket, gw0 and TCP
+   * links there) when there are several or fOwnAddresses, as at a site: the
+   * server alone then holds 127.0.0.1 at the gateway port, where a trace
+   * provider on this machine finds it. A single board otherwise sits on
+   * 127.0.0.1. */
+  explicit CServerBench(u32 un32Boards = 1, bool fOwnAddresses = false);
   ~CServerBench();
 
-  /* A further VQX_GW_PORT of the server (a free one, returned) in its
-   * quellan.xml: the board holds 127.0.0.1 at the first port, so that a
-   * datagram sent to that address is the board's; a trace provider on this
-   * machine is pointed at the further one. Before StartServer. */
-  u16 AddGatewayPort();
   /* Starts board i (again: the same serial number and addresses on the same
    * discovery port; the profile read from profile.json then). */
   void StartBoard(u32 i = 0);
@@ -39,10 +40,11 @@ class CServerBench {
   /* Board i's serial number (its adapter name) and its unit log ("board.log" for board 0). */
   static std::string BoardSerial(u32 i) { return std::to_string(12345678 + i); }
   static std::string BoardLog(u32 i) { return i == 0 ? "board.log" : "board" + std::to_string(i) + ".log"; }
-  /* Board i's address when there are several (127.0.0.2 on). */
+  /* Board i's own address (127.0.0.2 on). */
   static std::string BoardAddress(u32 i) { return "127.0.0." + std::to_string(2 + i); }
   /* Puts the C++ board (testing/boardsim_fast, one SS7 link, with these
-   * options) in the simulated board's place, on its discovery port; false
+   * options) in the simulated board's place on 127.0.0.1 (a bench of one
+   * board, not on its own address), on its discovery port; false
    * when it did not start. Its lines (after "ready") through FastBoard(). */
   bool StartFastBoard(const std::vector<std::string>& extra);
   peerproc::CChild& FastBoard() { return *mpFastBoard; }
@@ -79,9 +81,7 @@ class CServerBench {
   u16 mun16Port = 0;
 
  private:
-  void WriteConfig();
-  std::string mstrRemote; /* the boards' addresses at the discovery port, VQX_GW_REMOTE_ADDR */
-  u16 mun16FurtherPort = 0;
+  bool mfOwnAddresses;
   std::vector<std::unique_ptr<gwpeer::BoardProcess>> mvBoards;
   std::unique_ptr<loopnet::HeldPort> mpFastUdp;
   std::unique_ptr<peerproc::CChild> mpFastBoard;
