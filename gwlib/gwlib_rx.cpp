@@ -153,7 +153,8 @@ private:
     int m_gw;
 };
 
-/* Reads once; returns whether the chunk came back full (more may wait). */
+} // namespace
+
 bool ReadPath(GwLibCtx* c, Peer* p, int gw)
 {
     PathCtx& g = p->Gw[gw];
@@ -179,17 +180,16 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
     }
     const u32 now = Now();
     if (!p->fIsAdapter)
-    {
-        /* A host peer's data stands for its poll and for its reply. */
-        g.tLastTcpPollSent = now;
-        HeardFrom(g, now, now);
-    }
-    /* A full chunk read a backlog: heard from now, whether or not a look found it waiting first. */
-    BytesRead(g, now, size_t(n) == kRxChunk);
+        g.tLastTcpPollSent = now; /* a host peer's data stands for its poll, and (as any read) for its reply */
+    /* Heard from now, whether or not a look found the bytes waiting first. */
+    BytesRead(g, now);
     PathSink sink(c, p, gw);
     g.Parser.Feed(c->pRxBuf.get(), size_t(n), sink);
     return size_t(n) == kRxChunk && g.iRxSocket >= 0 && !g.fForceCloseConnectionRx;
 }
+
+namespace
+{
 
 /* Before a keep-alive close (decided here while the link may still carry
  * data: a board busy sending answers no poll) or one of VqxGwLibCloseLinks,
