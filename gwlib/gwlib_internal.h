@@ -429,7 +429,7 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  *     and the peer gave no sign of life for the limit;
  *   - the socket's dropped segments are those it refused, full, and the
  *     peer's copies of bytes it took in already (the path's acknowledgements
- *     lost) and its window probes. Drops are a refusal only while the socket
+ *     lost), its keep-alive probes and its window probes. Drops are a refusal only while the socket
  *     was full, as the bytes waiting unread at this look or the last show, or
  *     a read of the receive thread since the last look (the memory of many
  *     small segments can fill the socket while few bytes wait, between two
@@ -443,7 +443,7 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  *     least timer, TCP_RTO_MAX at most. A refusal first seen at a look is
  *     dated back to the last look, but no further than its drops can have
  *     backed off over with that least timer (one drop: none; two: 200 ms;
- *     then doubling): the last look may be long ago (a stop), and one stray
+ *     three: 600 ms): the last look may be long ago (a stop), and a stray
  *     copy dropped into a socket holding a few bytes says nothing of when.
  *     Until the next try is due, the peer's last acknowledgement of what the
  *     path sends is a sign of life (its kernel answers while its TCP backs
