@@ -180,7 +180,13 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
     }
     const u32 now = Now();
     if (!p->fIsAdapter)
-        g.tLastTcpPollSent = now; /* a host peer's data stands for its poll, and (as any read) for its reply */
+    {
+        /* A host peer's data stands for its poll, and (as any read) for its reply: a poll that came due while the
+         * data waited (this thread held off the processor) and is not begun yet is not sent. */
+        g.tLastTcpPollSent = now;
+        if (g.un32PollWritten == 0)
+            g.fPollPending = false;
+    }
     /* Heard from now, whether or not a look found the bytes waiting first. */
     BytesRead(g, now);
     PathSink sink(c, p, gw);
