@@ -429,30 +429,31 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  *     and the peer gave no sign of life for the limit;
  *   - the socket's dropped segments are those it refused, full, and the
  *     peer's copies of bytes it took in already (the path's acknowledgements
- *     lost), its keep-alive probes and its window probes. Drops are a refusal only while the socket
- *     was full, as the bytes waiting unread at this look or the last show, or
- *     a read of the receive thread since the last look (the memory of many
- *     small segments can fill the socket while few bytes wait, between two
- *     looks that find it empty). A read marks only the look interval it was
- *     made in, and not across a stop or a late wake (kJudgeLateMs): drops
- *     into a socket with room and nothing to read are none (a silent peer's
- *     copies or keep-alive probes, while this process is stopped). A peer
- *     whose segments were refused sends them again on a timer that doubles
- *     at each try, from TCP's least, kTcpRtoMinMs: from the span over which
- *     they were dropped, the next try comes within as long again and that
- *     least timer, TCP_RTO_MAX at most. A refusal first seen at a look is
- *     dated back to the last look, but no further than its drops can have
- *     backed off over with that least timer (one drop: none; two: 200 ms;
- *     three: 600 ms): the last look may be long ago (a stop), and a stray
- *     copy dropped into a socket holding a few bytes says nothing of when.
- *     Until the next try is due, the peer's last acknowledgement of what the
- *     path sends is a sign of life (its kernel answers while its TCP backs
- *     off), save while a retransmission of the path is pending: what the
- *     path sent waits unacknowledged then, so the link toward the peer may
- *     be cut, and the acknowledgements that still come (a lone segment the
- *     peer sends again carries one) are of older bytes and tell nothing. A
- *     link cut one way with one segment in flight is closed up to the path's
- *     first retransmission later than the limit and a poll;
+ *     lost), its keep-alive probes and its window probes. Drops are a
+ *     refusal only while the socket was full, as the bytes waiting unread at
+ *     this look or the last show, or a read of the receive thread since the
+ *     last look (the memory of many small segments can fill the socket while
+ *     few bytes wait, between two looks that find it empty). A read marks
+ *     only the look interval it was made in, and not across a stop or a late
+ *     wake (kJudgeLateMs): drops into a socket with room and nothing to read
+ *     are none (a silent peer's copies or keep-alive probes, while this
+ *     process is stopped). A peer whose segments were refused sends them
+ *     again on a timer that doubles at each try, from TCP's least,
+ *     kTcpRtoMinMs: from the span over which they were dropped, the next try
+ *     comes within as long again and that least timer, TCP_RTO_MAX at most.
+ *     A refusal first seen at a look is dated back to the last look, but no
+ *     further than its drops can have backed off over with that least timer
+ *     (one drop: none; two: 200 ms; three: 600 ms): the last look may be
+ *     long ago (a stop), and a stray copy dropped into a socket holding a
+ *     few bytes says nothing of when. Until the next try is due, the peer's
+ *     last acknowledgement of what the path sends is a sign of life (its
+ *     kernel answers while its TCP backs off), save while a retransmission
+ *     of the path is pending: what the path sent waits unacknowledged then,
+ *     so the link toward the peer may be cut, and the acknowledgements that
+ *     still come (a lone segment the peer sends again carries one) are of
+ *     older bytes and tell nothing. A link cut one way with one segment in
+ *     flight is closed up to the path's first retransmission later than the
+ *     limit and a poll;
  *   - when the judging thread itself wakes late (a machine paused as a
  *     whole records nothing meanwhile, its kernel stopped too), a silence
  *     is judged only once a poll has had its round trip since that wake:
