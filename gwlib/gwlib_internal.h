@@ -110,10 +110,11 @@ struct PathCtx
     u32 tGraceFrom = 0;
     /* The socket's record at the keep-alive's last look, and the span over
      * which it refused the peer's segments (its TCP then backs off before it
-     * sends them again). fRxHeld: the receive socket found holding bytes
-     * unread (or its memory at its buffer) since: at that look, or by a read. */
+     * sends them again). fRxHeld: that look found bytes waiting unread;
+     * tRxRead: when the receive thread last read bytes from the socket (0:
+     * not since the record began). */
     bool fRefused = false, fRxHeld = false;
-    u32 tTcpLook = 0, un32TcpDrops = 0, tRefusedFrom = 0, tRefusedLast = 0;
+    u32 tTcpLook = 0, un32TcpDrops = 0, tRefusedFrom = 0, tRefusedLast = 0, tRxRead = 0;
     u64 un64TcpBytesIn = 0;
     u32 fForceCloseConnectionRx = 0;
     u32 fForceCloseConnectionTx = 0;
@@ -449,32 +450,43 @@ Peer* AcceptBlock(GwLibCtx* c, const u8* buf, u32 un32Len, u32 from);
  * consumer): the age of the newest data that arrived, the bytes taken in,
  * the segments it dropped, and the bytes waiting unread. The discover thread reads
  * that record a few times a second; the receive thread notes the polls it
- * writes, the replies it reads and the backlogs it reads.
+ * writes, the replies it reads and its reads.
  *   - a sign of life is a reply read, any byte of the peer that arrived
- *     (a reply may queue behind the peer's own data), or bytes found
- *     waiting unread (the peer may send nothing more until they are read);
- *     a sign after a poll was handed to the socket answers it (a byte
- *     that arrived, only when kRecordMs after it);
+ *     (a reply may queue behind the peer's own data), bytes found waiting
+ *     unread (the peer may send nothing more until they are read), or bytes
+ *     the receive thread reads (they may have waited through a stop or a
+ *     hold, with no look finding them: a sign as it reads them); a sign after
+ *     a poll was handed to the socket answers it (a byte that arrived, only
+ *     when kRecordMs after it);
  *   - a path is silent once a poll has gone unanswered for a poll period
  *     and the peer gave no sign of life for the limit;
- *   - bytes the receive thread reads from a backlog (a full chunk) are a
- *     sign of life as it reads them, as they would be had a look found them;
  *   - the socket's dropped segments are those it refused, full, and the
  *     peer's copies of bytes it took in already (the path's acknowledgements
- *     lost) and its window probes. Drops are a refusal only while the socket
- *     was full (its memory at its buffer, or bytes waiting unread), as a look
- *     or a read found it: the memory of many small segments can fill it while
- *     few bytes wait, between two looks; drops into a socket with room and
- *     nothing to read are none, whatever the transmit socket shows (a silent
- *     peer's copies, a stopped process's). A peer whose segments were refused
- *     sends them again on a timer that doubles at each try: from the span
- *     over which they were dropped, the next try comes within as long again
- *     and TCP's least timer, TCP_RTO_MAX at most. Until then its last
- *     acknowledgement of what the path sends is a sign of life, save while a
- *     retransmission of the path is pending (the peer's kernel, not the peer,
- *     acknowledges, and a lone segment it sends again refreshes that age: a
- *     link cut one way with one segment in flight is closed up to the path's
- *     first retransmission later than the limit and a poll);
+ *     lost), its keep-alive probes and its window probes. Drops are a
+ *     refusal only while the socket was full, as the bytes waiting unread at
+ *     this look or the last show, or a read of the receive thread since the
+ *     last look (the memory of many small segments can fill the socket while
+ *     few bytes wait, between two looks that find it empty). A read marks
+ *     only the look interval it was made in, and not across a stop or a late
+ *     wake (kJudgeLateMs): drops into a socket with room and nothing to read
+ *     are none (a silent peer's copies or keep-alive probes, while this
+ *     process is stopped). A peer whose segments were refused sends them
+ *     again on a timer that doubles at each try, from TCP's least,
+ *     kTcpRtoMinMs: from the span over which they were dropped, the next try
+ *     comes within as long again and that least timer, TCP_RTO_MAX at most.
+ *     A refusal first seen at a look is dated back to the last look, but no
+ *     further than its drops can have backed off over with that least timer
+ *     (one drop: none; two: 200 ms; three: 600 ms): the last look may be
+ *     long ago (a stop), and a stray copy dropped into a socket holding a
+ *     few bytes says nothing of when. Until the next try is due, the peer's
+ *     last acknowledgement of what the path sends is a sign of life (its
+ *     kernel answers while its TCP backs off), save while a retransmission
+ *     of the path is pending: what the path sent waits unacknowledged then,
+ *     so the link toward the peer may be cut, and the acknowledgements that
+ *     still come (a lone segment the peer sends again carries one) are of
+ *     older bytes and tell nothing. A link cut one way with one segment in
+ *     flight is closed up to the path's first retransmission later than the
+ *     limit and a poll;
  *   - when the judging thread itself wakes late (a machine paused as a
  *     whole records nothing meanwhile, its kernel stopped too), a silence
  *     is judged only once a poll has had its round trip since that wake:
@@ -498,14 +510,15 @@ void PollWritten(PathCtx& g, u32 now);
  * un32SureMs before it are answered (one older than the last sign known
  * tells nothing). */
 void HeardFrom(PathCtx& g, u32 now, u32 tSign, u32 un32SureMs = 0);
-/* The receive thread read bytes that waited in the socket (a refusal's drops
- * count); a full chunk is a backlog, a sign of life now. */
-void BytesRead(PathCtx& g, u32 now, bool fBacklog);
+/* The receive thread read bytes from the socket now: a sign of life, and a
+ * mark that the socket held bytes (drops seen at the next look may be a
+ * refusal). */
+void BytesRead(PathCtx& g, u32 now);
 /* The discover thread's keep-alive looks at its peers now. */
 void JudgeLook(GwLibCtx* c, u32 now);
 /* The socket's record: bytes it took in, segments it dropped (refused,
- * full; copies of what it took in already; window probes), whether its
- * memory is at its buffer, since when the newest data it took in arrived;
+ * full; copies of what it took in already; window probes), since when the
+ * newest data it took in arrived;
  * and (UnreadBytes) bytes waiting unread. Of the path's transmit socket,
  * which is another one when the peer links them apart: whether its timer
  * sent again what the peer left unacknowledged (pending until acknowledged)
@@ -519,7 +532,6 @@ struct TcpCounters
     u32 un32Unread = 0;
     u32 un32Retransmits = 0;
     u32 un32AckAgeMs = 0;
-    bool fRxFull = false;
 };
 bool ReadTcpCounters(const PathCtx& g, TcpCounters& k);
 /* Bytes from the peer waiting unread: in the socket or in the chunk being parsed. */
@@ -539,7 +551,7 @@ inline bool PollPastLimit(const PathCtx& g, u32 now, u32 limit)
 /* A path's TCP keep-alive starts afresh: no poll, reply or hold behind it. */
 inline void ForgetKeepAlive(PathCtx& g)
 {
-    g.tLastTcpPollSent = g.tPollUnanswered = g.tLastSign = g.tGraceFrom = 0;
+    g.tLastTcpPollSent = g.tPollUnanswered = g.tLastSign = g.tGraceFrom = g.tRxRead = 0;
     g.fRefused = g.fRxHeld = false;
 }
 /* A new receive socket on the path: its record starts from nothing now. */
@@ -547,11 +559,15 @@ inline void RecordFrom(PathCtx& g, u32 now)
 {
     g.tTcpLook = now;
     g.un64TcpBytesIn = 0;
-    g.un32TcpDrops = 0;
+    g.un32TcpDrops = g.tRxRead = 0;
     g.fRefused = g.fRxHeld = false;
 }
 
 /* ---- receive (gwlib_rx.cpp) ---- */
+/* Reads the path's receive socket once (up to a chunk), parses and delivers
+ * what came, under the lock (the receive thread); returns whether the chunk
+ * came back full (more may wait). */
+bool ReadPath(GwLibCtx* c, Peer* p, int gw);
 void RxSocketClose(GwLibCtx* c, Peer* p, int gw);
 /* Frees the buffers of a partly received batch of the path. */
 void RxDropPartial(GwLibCtx* c, Peer* p, int gw);

@@ -1,7 +1,7 @@
 /*
  * gwlib_keepalive.cpp - the TCP keep-alive's judgement of a peer's silence
  * (see "the TCP keep-alive's judgement" in gwlib_internal.h): what the
- * receive thread notes (the polls it writes, the replies and backlogs it
+ * receive thread notes (the polls it writes, the replies it reads, its
  * reads) and the discover thread's look at a path from what its socket
  * received. The socket's record is read apart from the judgement, which a
  * test can drive on its own clock.
@@ -23,24 +23,34 @@ namespace vqxgw
 namespace
 {
 
-/* The record at this look. The socket drops the peer's segments it refused,
- * full, and also copies of what it took in already (the path's
- * acknowledgements lost) and window probes: drops are a refusal only while
- * the socket was full, as the last look, this one or a read between them
- * found it. A refused peer's TCP sends them again later, backing off
- * while they are dropped: a refusal from the last look on, or, with no byte
- * taken in since, going on from its start. Bytes taken in with no refusal
- * since end it. A retransmission of the path pending does not end it: it
- * only suspends its sign of life (TcpSilent), as one lost poll would
- * otherwise end a refusal that the peer's next try alone can renew. */
+/* The span over which n tries of a peer's TCP can have been refused, its timer at TCP's least and doubling at each
+ * try: from the first to the last (one try: none), TCP_RTO_MAX at most. */
+u32 BackedOffMs(u32 n)
+{
+    u32 span = 0;
+    for (u32 wait = kTcpRtoMinMs; n > 1 && span < kTcpRtoMaxMs; n--, wait *= 2)
+        span += wait;
+    return std::min(span, kTcpRtoMaxMs);
+}
+
+/* The record at this look. The socket drops the peer's segments it refused, full, and also copies of what it took
+ * in already (the path's acknowledgements lost), keep-alive probes and window probes: drops are a refusal only while
+ * the socket was full, as the bytes unread at the last look or this one show, or a read since the last look (the
+ * memory of many small segments fills it while few bytes wait), not one before a stop or a late wake. A refused
+ * peer's TCP sends them again later, backing off while they are dropped: a refusal from the last look on, no further
+ * back than its drops can have backed off over, or, with no byte taken in since, going on from its start. Bytes taken
+ * in with no refusal since end it. A retransmission of the path pending does not end it: it only suspends its sign of
+ * life (TcpSilent), as one lost poll would otherwise end a refusal that the peer's next try alone can renew. */
 void NoteCounters(PathCtx& g, u32 now, const TcpCounters& k)
 {
     const bool fBytes = k.un64BytesIn != g.un64TcpBytesIn;
-    const bool fHeld = k.fRxFull || k.un32Unread != 0;
-    if (k.un32Drops != g.un32TcpDrops && (fHeld || g.fRxHeld))
+    const bool fHeld = k.un32Unread != 0;
+    const bool fRead = g.tRxRead != 0 && now - g.tRxRead <= now - g.tTcpLook && now - g.tRxRead <= kJudgeLateMs;
+    const u32 un32Drops = k.un32Drops - g.un32TcpDrops;
+    if (un32Drops != 0 && (fHeld || g.fRxHeld || fRead))
     {
         if (!g.fRefused || fBytes)
-            g.tRefusedFrom = g.tTcpLook;
+            g.tRefusedFrom = now - std::min(now - g.tTcpLook, BackedOffMs(un32Drops));
         g.fRefused = true;
         g.tRefusedLast = now;
     }
@@ -103,11 +113,10 @@ void HeardFrom(PathCtx& g, u32 now, u32 tSign, u32 un32SureMs)
     }
 }
 
-void BytesRead(PathCtx& g, u32 now, bool fBacklog)
+void BytesRead(PathCtx& g, u32 now)
 {
-    g.fRxHeld = true;
-    if (fBacklog)
-        HeardFrom(g, now, now);
+    g.tRxRead = now != 0 ? now : 1;
+    HeardFrom(g, now, now);
 }
 
 void JudgeLook(GwLibCtx* c, u32 now)
@@ -145,7 +154,6 @@ bool ReadTcpCounters(const PathCtx& g, TcpCounters& k)
     const bool fMem = getsockopt(g.iRxSocket, SOL_SOCKET, SO_MEMINFO, aMem, &len) == 0 &&
                       len > SK_MEMINFO_DROPS * sizeof(u32);
     k.un32Drops = fMem ? aMem[SK_MEMINFO_DROPS] : g.un32TcpDrops;
-    k.fRxFull = fMem && aMem[SK_MEMINFO_RCVBUF] != 0 && aMem[SK_MEMINFO_RMEM_ALLOC] >= aMem[SK_MEMINFO_RCVBUF];
     return true;
 }
 

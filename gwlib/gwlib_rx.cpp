@@ -153,7 +153,8 @@ private:
     int m_gw;
 };
 
-/* Reads once; returns whether the chunk came back full (more may wait). */
+} // namespace
+
 bool ReadPath(GwLibCtx* c, Peer* p, int gw)
 {
     PathCtx& g = p->Gw[gw];
@@ -180,16 +181,21 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
     const u32 now = Now();
     if (!p->fIsAdapter)
     {
-        /* A host peer's data stands for its poll and for its reply. */
+        /* A host peer's data stands for its poll, and (as any read) for its reply: a poll that came due while the
+         * data waited (this thread held off the processor) and is not begun yet is not sent. */
         g.tLastTcpPollSent = now;
-        HeardFrom(g, now, now);
+        if (g.un32PollWritten == 0)
+            g.fPollPending = false;
     }
-    /* A full chunk read a backlog: heard from now, whether or not a look found it waiting first. */
-    BytesRead(g, now, size_t(n) == kRxChunk);
+    /* Heard from now, whether or not a look found the bytes waiting first. */
+    BytesRead(g, now);
     PathSink sink(c, p, gw);
     g.Parser.Feed(c->pRxBuf.get(), size_t(n), sink);
     return size_t(n) == kRxChunk && g.iRxSocket >= 0 && !g.fForceCloseConnectionRx;
 }
+
+namespace
+{
 
 /* Before a keep-alive close (decided here while the link may still carry
  * data: a board busy sending answers no poll) or one of VqxGwLibCloseLinks,

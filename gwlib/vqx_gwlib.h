@@ -306,15 +306,16 @@ VQX_RESULT VqxGwLibSendMsgs(VqxGwLibContext hCtx, u32 hPeer, u32 un32Count, cons
  * of the instance held (an external lock released first). What a peer sends
  * meanwhile waits unread in its socket: the TCP keep-alive, which judges a
  * peer from what its socket received, takes no silence from it. But the
- * receive thread writes the TCP polls between its passes, none while it
- * sleeps (save by a VqxGwLibSendMsgs that writes now), nor between the
- * pauses of one pass (a pass reads up to 8 chunks, each batch of them may
- * pause); and a peer is judged silent only once a poll has gone unanswered
- * for a poll period: a peer that falls silent with no poll awaiting its
- * answer is not closed during the pass, however long, but a poll period or
- * so after it ends. A poll already awaiting its answer when the pause begins
- * is judged as usual, but the link is closed by the receive thread, once the
- * pause has ended. Ends early when the instance is being destroyed. */
+ * receive thread writes the TCP polls at the end of each pass, after its
+ * reads, none while it sleeps (save by a VqxGwLibSendMsgs that writes now)
+ * nor between the pauses of one pass (a pass reads up to 8 chunks of each
+ * peer, each batch of them may pause); and a peer is judged silent only once
+ * a poll has gone unanswered for a poll period: a peer that falls silent with
+ * no poll awaiting its answer is not closed during the pass, however long,
+ * but a poll period or so after it ends. A poll already awaiting its answer
+ * when the pause begins is judged as usual, but the link is closed by the
+ * receive thread once the pass that paused has ended. Ends early when the
+ * instance is being destroyed. */
 VQX_RESULT VqxGwLibRxPause(VqxGwLibContext hCtx, u32 un32Ms);
 
 /* Writes all of a buffer to a non-blocking socket within un32TimeLimitMs;

@@ -23,6 +23,8 @@ void* VqxThreadCreateEntryPoint(void* pvRecord) {
 
 namespace {
 
+std::atomic<u32> s_un32NotJoined{0};
+
 /* Real-time priority of a class inside the SCHED_RR range [min, max]. */
 int VqxRtPriorityOfClass(u32 un32Class, int nMin, int nMax) {
   switch (un32Class) {
@@ -85,6 +87,7 @@ VQX_RESULT VqxThreadCreate(VQX_THREAD_RECORD* pRecord, PFN_VQX_THREAD_FUNCTION p
   pRecord->pvArg = pvArg;
   if (VqxStartThread(pRecord, un32StackSize, un32Class) != 0) return VQX_RESULT_OUT_OF_RESOURCE;
   pRecord->fCreated = 1;
+  s_un32NotJoined++;
 
   if (pParams != nullptr && pParams->pszName != nullptr) {
     char szName[VQX_THREAD_NAME_MAX + 1];
@@ -111,9 +114,12 @@ VQX_RESULT VqxThreadJoin(VQX_THREAD_RECORD* pRecord, u32* pun32Result) {
   void* pvResult = nullptr;
   if (pthread_join(pRecord->hThread, &pvResult) != 0) return VQX_RESULT_INVALID_STATE;
   pRecord->fCreated = 0;
+  s_un32NotJoined--;
   if (pun32Result != nullptr) *pun32Result = static_cast<u32>(reinterpret_cast<uintptr_t>(pvResult));
   return VQX_RESULT_OK;
 }
+
+u32 VqxThreadsNotJoined(void) { return s_un32NotJoined.load(); }
 
 /* -------------------------------------------------------------------- mutex */
 

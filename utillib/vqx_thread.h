@@ -93,6 +93,13 @@ u32 VqxThreadStopRequested(const VQX_THREAD_RECORD* pRecord);
  */
 VQX_RESULT VqxThreadJoin(VQX_THREAD_RECORD* pRecord, u32* pun32Result);
 
+/*
+ * Threads of the whole process started by VqxThreadCreate and not joined
+ * since by VqxThreadJoin: a library whose close joins every thread it started
+ * leaves it as it found it when the close returns.
+ */
+u32 VqxThreadsNotJoined(void);
+
 /* ------------------------------------------------------------------ mutex */
 
 typedef struct _VQX_MUTEX* VQX_MUTEX_HANDLE;

@@ -1,7 +1,7 @@
 /*
  * test_keepalive_rules.cpp - the TCP keep-alive's judgement of one board's path (gwlib_keepalive.cpp), in steps of
  * 10 ms on a clock of the test's own, fed with the socket's record as the kernel keeps it. The receive thread, when it
- * runs, reads what waits (a reply among it is heard from, a full chunk of it is a backlog) and writes a poll every
+ * runs, reads what waits (the read is heard from and marks the socket as holding bytes) and writes a poll every
  * period; the board's kernel acknowledges it ackMs after it gets through (the server's TCP sends it again 200 ms after,
  * then doubling, while what it sends is lost), the board answers it answerMs after, behind what it queued before, and
  * sends a batch every dataMs, or as fast as its link takes them; the socket takes what the link delivers up to its size
@@ -10,16 +10,23 @@
  * discover thread judges every 100 ms. Rows stop the process (the kernel runs on), pause the machine (nothing runs or
  * arrives, the board stops with it), hold the receive thread back or slow its passes, lose what the server sends for
  * a while, or cut the link one way or both. Each row says when, from the start of the board's quiet span, it is
- * closed (at least that long after it, at most that much running time), or that it stays linked.
+ * closed (at least that long after it, at most that much running time), or that it stays linked. Then the receive
+ * thread's own read of a real socket, as the judgement sees it.
  */
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <vector>
 
 #include "gw_test_support.h"
 #include "gwlib_internal.h"
+#include "peers/loopback.h"
+#include "peers/wait_until.h"
 
 using namespace gwtest;
 using namespace vqxgw;
@@ -64,19 +71,34 @@ struct Played {
   u32 closedAt = kNever, runningMs = 0, silenceMs = 0;
 };
 
-Played Play(const Row& r) {
+/* An adapters' instance, not enabled (no thread of its own), with one board polled every poll ms and judged silent
+ * past limit ms, held under the instance's lock. */
+struct OneBoard {
   Recorder rec;
-  VqxGwLibParams prm = AdapterParams(FreeLoopbackPort(), rec, r.poll, r.limit, r.limit);
   VqxGwLibContext ctx = nullptr;
-  EXPECT_EQ(VqxGwLibAllocate(&prm, &ctx), VQX_RESULT_OK);
-  GwLibCtx* c = reinterpret_cast<GwLibCtx*>(ctx);
-  VQX_GW_ADAPTER_ADV adv{};
-  std::snprintf(adv.Info.szSerialNumber, sizeof(adv.Info.szSerialNumber), "VQ500_12345678");
+  GwLibCtx* c = nullptr;
   Peer* p = nullptr;
-  Lock(c);
-  EXPECT_EQ(CreatePeer(c, &adv, 0, 0, &p), VQX_RESULT_OK);
-  p->fTcpPolling = true;
-  p->Red.un32PollDelayMs = r.poll;
+  OneBoard(u32 poll, u32 limit) {
+    VqxGwLibParams prm = AdapterParams(FreeLoopbackPort(), rec, poll, limit, limit);
+    EXPECT_EQ(VqxGwLibAllocate(&prm, &ctx), VQX_RESULT_OK);
+    c = reinterpret_cast<GwLibCtx*>(ctx);
+    VQX_GW_ADAPTER_ADV adv{};
+    std::snprintf(adv.Info.szSerialNumber, sizeof(adv.Info.szSerialNumber), "VQ500_12345678");
+    Lock(c);
+    EXPECT_EQ(CreatePeer(c, &adv, 0, 0, &p), VQX_RESULT_OK);
+    p->fTcpPolling = true;
+    p->Red.un32PollDelayMs = poll;
+  }
+  ~OneBoard() {
+    Unlock(c);
+    VqxGwLibDestroy(ctx);
+  }
+};
+
+Played Play(const Row& r) {
+  OneBoard b(r.poll, r.limit);
+  GwLibCtx* c = b.c;
+  Peer* p = b.p;
   PathCtx& g = p->Gw[0];
   RecordFrom(g, kBase);
   struct Item {
@@ -102,7 +124,7 @@ Played Play(const Row& r) {
     const bool fPass = fRuns && !fHeld && (r.passMs == 0 || t % r.passMs == 0); /* the receive thread reads */
     const auto Read = [&] {
       if (std::any_of(socket.begin(), socket.end(), [](const Item& i) { return i.fReply; })) HeardFrom(g, now, now);
-      if (socketBytes != 0) BytesRead(g, now, socketBytes >= kRxChunk);
+      if (socketBytes != 0) BytesRead(g, now);
       socket.clear();
       socketBytes = 0;
     };
@@ -153,12 +175,10 @@ Played Play(const Row& r) {
     if (t % 100 == 0) { /* the discover thread */
       JudgeLook(c, now);
       const u32 retransmits = !unacked.empty() && t - unacked.front().sent >= kRtoMs;
-      const TcpCounters k{bytesIn, drops, t - lastArrival, socketBytes, retransmits, t - lastAck, fFull};
+      const TcpCounters k{bytesIn, drops, t - lastArrival, socketBytes, retransmits, t - lastAck};
       if (g.tLastTcpPollSent != 0 && TcpSilent(c, p, 0, now, r.limit, true, k, &out.silenceMs)) out.closedAt = t;
     }
   }
-  Unlock(c);
-  VqxGwLibDestroy(ctx);
   return out;
 }
 
@@ -193,6 +213,20 @@ TEST(GwKeepAliveRules, APathIsJudgedFromWhatItsSocketReceived) {
       {.what = "silent from a 5 s stop, a copy dropped at 4 s into its empty socket: no refusal, closed within the "
                "limit and a poll of SIGCONT", .quiet = {2000, kNever}, .stops = {{2000, 7000}}, .drops = {4000},
        .closeFrom = kL, .closeBy = kL + kP + 100},
+      {.what = "silent from a 5 s stop, its last reply read after the look before it, a copy dropped 2.5 s into the "
+               "stop: the read marks no drop after a stop, closed within the limit and a poll of SIGCONT",
+       .quiet = {2030, kNever}, .stops = {{2050, 7050}}, .drops = {4550}, .closeFrom = kL, .closeBy = kL + kP + 100},
+      {.what = "silent from a 5 s stop, its last reply read after the look before it, its keep-alive probes dropped "
+               "every second of the stop: no refusal, closed within the limit and a poll of SIGCONT",
+       .quiet = {2030, kNever}, .stops = {{2050, 7050}}, .drops = Ticks(3050, 7050, 1000), .closeFrom = kL,
+       .closeBy = kL + kP + 100},
+      {.what = "silent from a 5 s stop, 5 KB waiting unread through it, read at SIGCONT before a look finds it: heard "
+               "from at its read, closed within the limit and a poll of it", .dataMs = 20, .quiet = {2000, kNever},
+       .stops = {{2000, 7000}}, .holds = {{1900, 7000}}, .closeFrom = 5000 + kL, .closeBy = kL + kP + 100},
+      {.what = "silent from a 5 s stop, 5 KB waiting unread through it, a copy dropped 2.5 s into it: a refusal dated "
+               "no further back than its one drop, closed within the limit and a poll of SIGCONT", .dataMs = 20,
+       .quiet = {2000, kNever}, .stops = {{2000, 7000}}, .holds = {{1900, 7000}}, .drops = {4500},
+       .closeFrom = 5000 + kL, .closeBy = kL + kP + 100},
       {.what = "in a burst, stopped 5 s, its probes refused; what the server sends lost from 0.2 s before SIGCONT to "
                "0.5 s after, the board told of the room 0.6 s after: linked, heard from as its backlog is read",
        .dataMs = kBurst, .backOff = {7000, 7600}, .stops = {{2000, 7000}}, .drops = BackingOff(2050, 7000),
@@ -245,6 +279,11 @@ TEST(GwKeepAliveRules, APathIsJudgedFromWhatItsSocketReceived) {
       {.what = "in a burst, segments dropped along the way, then dead: closed within the limit, a poll and a try",
        .dataMs = kBurst, .quiet = {4000, kNever}, .drops = Ticks(1050, 4100, 100), .closeFrom = kL - kP,
        .closeBy = kL + 2 * kP + 500},
+      {.what = "its TCP backing off after a 30 s hold, then cut toward it (what the server sends lost from 30 s), its "
+               "lone copies dropped at 30.5 and 31.5 s: no sign while its polls wait unacknowledged, closed within the "
+               "limit and a poll of its backlog's read", .end = 40000, .dataMs = 20, .quiet = {1000, kNever},
+       .holds = {{900, 30000}}, .drops = [] { auto v = BackingOff(1300, 30000); v.insert(v.end(), {30500, 31500});
+         return v; }(), .outLost = {{30000, kNever}}, .closeFrom = 29000 + kL - kP, .closeBy = 29000 + kL + kP + 100},
       {.what = "refused, then dead: closed once its next try is overdue", .end = 60000, .dataMs = 20,
        .quiet = {1000, kNever}, .holds = {{900, 30000}}, .drops = BackingOff(1300, 30000),
        .closeFrom = 51000 + kL - kP, .closeBy = 51000 + kL + 3 * kP},
@@ -278,6 +317,63 @@ TEST(GwKeepAliveRules, APathIsJudgedFromWhatItsSocketReceived) {
     /* The timeout line's silence: since the board's last byte arrived, just before its quiet span. */
     EXPECT_GE(out.silenceMs + kP, out.closedAt - r.quiet.from) << r.what;
   }
+}
+
+/* The library's clock, as the test sets it. */
+std::atomic<u32> g_tClock{kBase};
+
+/* What the receive thread reads (ReadPath, from a real socket) reaches the judgement: a batch that waited unread
+ * through a 5 s stop is a sign of life as it is read (closed only the limit after the read), and marks the socket as
+ * holding bytes for the look after it, which takes the drops it sees for a refusal: the board's acknowledgements keep
+ * it until its TCP's next try is due (four drops: a back-off of 1.4 s and a least timer). */
+TEST(GwKeepAliveRules, TheReceiveThreadsReadReachesTheJudgement) {
+  constexpr u32 kL = 1100, kP = 200, kStop = 5000;
+  loopnet::HeldPort listen(SOCK_STREAM);
+  const int sBoard = ConnectLoopback(listen.Port()), sOurs = accept(listen.Fd(), nullptr, nullptr);
+  ASSERT_TRUE(sBoard >= 0 && sOurs >= 0);
+  VqxGwLibSetClock([] { return g_tClock.load(); });
+  {
+    OneBoard b(kP, kL);
+    PathCtx& g = b.p->Gw[0];
+    g.iRxSocket = g.iTxSocket = sOurs;
+    RecordFrom(g, kBase);
+    u32 drops = 0;
+    const auto Poll = [&] { PollDue(g, g_tClock), PollWritten(g, g_tClock); };
+    const auto Look = [&](u32 ms, u32 ackAgeMs) { /* ms on; the batches arrived at kBase, none waits unread */
+      const u32 now = g_tClock += ms;
+      u32 silence = 0;
+      return TcpSilent(b.c, b.p, 0, now, kL, true, {2 * (kBatchHeaderSize + 10), drops, now - kBase, 0, 0, ackAgeMs},
+                       &silence);
+    };
+    const auto ReadAfterAStop = [&] { /* a batch of one 10-byte message waits through a stop, then is read */
+      const u32 size[1] = {10};
+      u8 batch[kBatchHeaderSize + 10] = {};
+      EncodeBatchHeader(1, size, reinterpret_cast<u8(&)[kBatchHeaderSize]>(batch));
+      EXPECT_EQ(send(sBoard, batch, sizeof(batch), MSG_NOSIGNAL), ssize_t(sizeof(batch)));
+      EXPECT_TRUE(peerwait::WaitUntil([&] { int n = 0; return ioctl(sOurs, FIONREAD, &n) == 0 && n == sizeof(batch); },
+                                      5000));
+      g_tClock += kStop;
+      EXPECT_FALSE(ReadPath(b.c, b.p, 0));
+      Poll(); /* the receive thread's poll, overdue */
+    };
+    Poll();
+    ReadAfterAStop();
+    EXPECT_FALSE(Look(kL - 10, kStop)) << "heard from at its read";
+    EXPECT_TRUE(Look(20, kStop + kL + 10)) << "silent for the limit since";
+    ReadAfterAStop();
+    drops += 4;
+    EXPECT_FALSE(Look(10, 0)) << "drops seen after the read";
+    EXPECT_FALSE(Look(kL, 0)) << "its TCP's next try not due";
+    g_tClock += 200;
+    Poll();
+    EXPECT_TRUE(Look(1500, 0)) << "its TCP's next try overdue";
+    g.iRxSocket = g.iTxSocket = -1;
+    std::lock_guard<std::mutex> lk(b.rec.m);
+    EXPECT_EQ(b.rec.Messages.size(), 2u);
+  }
+  VqxGwLibSetClock(nullptr);
+  close(sOurs);
+  close(sBoard);
 }
 
 }  // namespace

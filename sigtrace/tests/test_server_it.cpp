@@ -522,13 +522,19 @@ TEST(SigTraceServer, StalledStdoutReaderKeepsTheBoardLinkedAndLosesNoUnit) {
  * then SIGCONT) keeps its board: its kernel took the board's bytes meanwhile. Stopped in the middle of a burst (its
  * socket full, segments dropped, the board's TCP backing off), the link stays and every unit of the burst is written.
  * A board that falls silent as the server stops is closed within the limit and a poll (200 ms) of the server running
- * again. Stopped 0.4 s in every second, a silent board is closed all the same, past the limit of silence and within
+ * again, also when its TCP sends keep-alive probes every second of the stop, each dropped by the server's socket (a
+ * copy of an old byte, no refusal). Stopped 0.4 s in every second, a silent board is closed all the same, past the limit of silence and within
  * the limit and a poll of the time the server ran: each late wake of the server gives a silence a poll's round trip,
  * once, never more. */
 TEST(SigTraceServer, StoppedServerKeepsItsBoardASilentOneIsClosedOnceItRunsAgain) {
-  for (const int nStops : {0, 1, 10}) {
+  const struct { int nStops; bool fProbes; } Rows[] = {{0, false}, {1, false}, {1, true}, {10, false}};
+  for (const auto& Row : Rows) {
+    const int nStops = Row.nStops;
     const bool fSilent = nStops != 0;
-    SCOPED_TRACE(nStops == 0 ? "board in a burst" : nStops == 1 ? "silent board" : "silent board, stopped again and again");
+    SCOPED_TRACE(nStops == 0 ? "board in a burst"
+                 : Row.fProbes ? "silent board, its keep-alive probes dropped"
+                 : nStops == 1 ? "silent board"
+                               : "silent board, stopped again and again");
     CServerBench B;
     B.StartServer("-ss7");
     ASSERT_TRUE(B.WaitTracesOn(2));
@@ -537,6 +543,7 @@ TEST(SigTraceServer, StoppedServerKeepsItsBoardASilentOneIsClosedOnceItRunsAgain
     std::thread Burst;
     auto tSilent = std::chrono::steady_clock::now(); /* the board silent: its last byte came before */
     if (fSilent) {
+      ASSERT_TRUE(!Row.fProbes || B.Board().Command("keepalive 1") == "ok");
       ASSERT_EQ(B.Board().Command("silent"), "ok");
       tSilent = std::chrono::steady_clock::now();
     } else {

@@ -38,6 +38,9 @@ socket inherited as --control-fd), one answer line each:
                         acknowledgements on what the board sends
   event N MSGID SIZE    send N events of that id (SIZE bytes of payload)
   closegw 0|1           close the link of one path only
+  keepalive SECONDS     TCP keep-alive probes on the open links after SECONDS
+                        idle, then every SECONDS (each a copy of an old byte
+                        that the host's socket drops)
   poll                  send a poll (64 zero bytes) on every link; the host's
                         92-byte block that follows counts as its reply
   quit                  exit now
@@ -531,6 +534,12 @@ class Board:
             path = int(words[1])
             for link in [l for l in self.open_links() if l.path == path]:
                 self.shut(link)
+            return "ok"
+        if cmd == "keepalive" and len(words) == 2 and words[1].isdigit() and int(words[1]) > 0:
+            for link in self.open_links():
+                link.sock.setsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE, 1)
+                link.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_KEEPIDLE, int(words[1]))
+                link.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_KEEPINTVL, int(words[1]))
             return "ok"
         if cmd == "send" and len(words) == 3:
             self.send_messages(int(words[1]), int(words[2]))
