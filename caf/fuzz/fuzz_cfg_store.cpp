@@ -2,7 +2,8 @@
  * fuzz_cfg_store.cpp - random documents and paths through the XML store.
  * Input: a document, then after a line "%%" one path per line. Checks: a
  * text is never cut (read whole or refused with the buffer empty), counts
- * agree with the line numbers found, numbers agree with strtoull.
+ * agree with the line numbers found, a number is read exactly when strtoull
+ * takes the whole text (blanks around it aside) and it fits 32 bits.
  */
 #include <stdlib.h>
 #include <string.h>
@@ -44,11 +45,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbyData, size_t size) {
       if (rSmall == VQX_RESULT_BUFFER_TOO_SMALL && rBig == VQX_RESULT_OK && strlen(szBig) < sizeof(szSmall)) abort();
       u32 un32 = 7;
       const VQX_RESULT rNum = Store.Get(strNode.c_str(), i, pszField, &un32);
+      const auto IsBlank = [](char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r'; };
       const char* p = szBig;
-      while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') p++;
+      while (IsBlank(*p)) p++;
       if (rBig == VQX_RESULT_OK && *p >= '0' && *p <= '9') {
-        const unsigned long long v = strtoull(p, nullptr, 0);
-        if ((rNum == VQX_RESULT_OK) != (v <= 0xFFFFFFFFull) || (rNum == VQX_RESULT_OK && un32 != v)) abort();
+        char* pEnd = nullptr;
+        const unsigned long long v = strtoull(p, &pEnd, 0);
+        while (IsBlank(*pEnd)) pEnd++;
+        const bool fNumber = *pEnd == '\0' && v <= 0xFFFFFFFFull;
+        if ((rNum == VQX_RESULT_OK) != fNumber || (rNum == VQX_RESULT_OK && un32 != v)) abort();
+      } else if (rBig == VQX_RESULT_OK && rNum == VQX_RESULT_OK) {
+        abort(); /* a text that does not begin with a digit is no number */
       }
       u8 by = 7;
       Store.Get(strNode.c_str(), i, pszField, &by);
