@@ -109,6 +109,21 @@ TEST_F(BoardTest, EventsAcknowledgedWithoutTrafficOfOurOwnThenRequestsAnsweredTh
   EXPECT_TRUE(WaitUntil([&] { return b.WithPeer([](VQX_PEER* p) { return p->un32RxUnacked == 0; }); }, 3000));
 }
 
+/* A notification filter made once the board is linked (gw0 alone) is brought up to date, to it alone: added, then
+ * gw0 up and gw1 up, each with the paths as they are. */
+TEST_F(BoardTest, NotificationFilterMadeOnceTheBoardIsLinkedIsBroughtUpToDate) {
+  VQX_FILTER_HANDLE hLate = NewFilter(b.hLib, {FilterSet(VQX_FILTER_MASK_MSG_GROUP, 0x02010000)});
+  std::vector<u32> seen; /* per notification its id, and a path up's gw0 and gw1 flags */
+  for (std::vector<u8> m; seen.size() < 16 && !(m = b.Next(0, hLate)).empty();) {
+    seen.push_back(MsgId(m));
+    if (MsgId(m) != VQX_MSG_ID_API_NOTIF_ADAPTER_GW_UP) continue;
+    seen.insert(seen.end(), {Rd32(Payload(m), 12), Rd32(Payload(m), 16)});
+  }
+  EXPECT_EQ(seen, (std::vector<u32>{0x02010001, 0x02010003, 1, 0, 0x02010003, 1, 0}));
+  EXPECT_TRUE(b.Next(0).empty()) << "to the new filter alone";
+  VQXDestroyMsgFilterEx(b.hLib, &hLate);
+}
+
 /* The transport's per-batch trace lines: dropped below the trace level, whole at or above it. */
 TEST_F(BoardTest, TransportTraceLinesFollowTheTraceLevel) {
   ASSERT_EQ(b.Board.Command("full on"), "ok");

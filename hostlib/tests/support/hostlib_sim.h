@@ -59,11 +59,16 @@ class BoardLib {
     unsetenv("VQX_GW_PORT");
     UseLoopbackNets(0);
   }
-  /* Opens the library (a receive fifo of un32ReceiveFifoSize, 0 the default): false on failure. */
+  /*
+   * Opens the library (a receive fifo of un32ReceiveFifoSize, 0 the default): false on failure. The
+   * notification filter is made before the adapters' transport is turned on, so that it sees each
+   * notification as it is posted: a filter made once the board is linked is brought up to date instead
+   * (added, gw0 up, gw1 up whatever the paths), which a test thread held off the processor between the
+   * open and the filter (about 10 ms is enough) would read as a notification too many.
+   */
   bool Open(const _VQX_NETWORK_REDUNDANCY_PARAMETERS* pRedundancy = nullptr, u32 un32ReceiveFifoSize = 0) {
     if (!Board.Ready()) return false;
     _VQX_LIB_PARAMS params = HostLibTestParams(&Log);
-    params.fAdaptersGwOff = 0;
     params.un32TraceLevel = 0x7FFFFFFE;
     if (mun32Nets == 2) {
       snprintf(params.szGw0Address, sizeof(params.szGw0Address), "127.0.0.1");
@@ -73,12 +78,15 @@ class BoardLib {
     params.un32ReceiveFifoSize = un32ReceiveFifoSize;
     if (VQXOpenLib(&params, &hLib) != VQX_RESULT_API_OK) return false;
     hNotif = NewFilter(hLib, {FilterSet(VQX_FILTER_MASK_MSG_GROUP, 0x02010000)});
-    return hNotif != nullptr;
+    if (hNotif == nullptr || VQXGetLibParams(hLib, &params) != VQX_RESULT_API_OK) return false;
+    params.fAdaptersGwOff = 0;
+    return VQXModifLibParams(hLib, &params) == VQX_RESULT_API_OK;
   }
-  /* The next notification within un32Ms, whole message; empty on time-out. */
-  std::vector<u8> Next(u32 un32Ms) {
+  /* The next notification within un32Ms (on hFilter, else the library's notification filter), whole message;
+     empty on time-out. */
+  std::vector<u8> Next(u32 un32Ms, VQX_FILTER_HANDLE hFilter = nullptr) {
     VQX_MSG_HANDLE hMsg = nullptr;
-    if (VQXReceiveMsg(hLib, hNotif, un32Ms, &hMsg) != VQX_RESULT_API_OK) return {};
+    if (VQXReceiveMsg(hLib, hFilter != nullptr ? hFilter : hNotif, un32Ms, &hMsg) != VQX_RESULT_API_OK) return {};
     const u8* pby = reinterpret_cast<const u8*>(hMsg);
     std::vector<u8> out(pby, pby + hMsg->un32Length);
     VQXReleaseMsgEx(hLib, &hMsg);
