@@ -32,6 +32,7 @@ namespace vqxgw
 {
 
 constexpr u32 kMaxPeers = 64;
+constexpr u32 kMaxRefusedNamed = 256; /* boards remembered as named not linked */
 constexpr u32 kRingSize = 256;
 constexpr u32 kCoalesceSize = 5840;
 constexpr u32 kRedRingEntries = 3000;
@@ -229,6 +230,9 @@ struct GwLibCtx
     /* The handle conflict lines ([0] adapter, [1] host), which a refused peer's
      * every advertisement repeats: once a second each (discover thread). */
     CVqxLogLimit aConflictLogLimit[2];
+    /* Serial numbers of the boards named as not linked (handle conflict, no
+     * record to be had): each named once, until it is linked (discover thread). */
+    std::vector<std::string> RefusedAdapters;
 
     ThreadRec Threads[4]; /* discover, accept, rx, connect */
     GwEvent RxEvent;      /* receive event (created set) */

@@ -459,24 +459,88 @@ VQX_RESULT UpdatePeer(GwLibCtx* c, Peer* p, const void* block, u32 addr, u16 por
     return VQX_RESULT_OK;
 }
 
+namespace
+{
+
+/* The record of a board gone: no link on either path nor one being made, its
+ * paths reported down (or never up), no advertisement and no link for longer
+ * than its adapter-down delay, no callback in progress. */
+bool AdapterGone(const Peer* p, u32 now)
+{
+    if (!p->fIsAdapter || p->fDying || p->fSomeUp || p->un32InCallback != 0)
+        return false;
+    const u32 delay = p->Red.un32AdapterDownDelayMs;
+    for (const PathCtx& g : p->Gw)
+        if (g.iRxSocket >= 0 || g.iTxSocket >= 0 || g.fConnecting || (g.tLastSeen != 0 && now - g.tLastSeen <= delay) ||
+            now - g.tDownSince <= delay)
+            return false;
+    return true;
+}
+
+/* How long ago the board of a gone record was last seen or linked. */
+u32 GoneFor(const Peer* p, u32 now)
+{
+    u32 un32Ms = 0xFFFFFFFFu;
+    for (const PathCtx& g : p->Gw)
+        for (u32 t : {g.tLastSeen, g.tDownSince})
+            if (t != 0)
+                un32Ms = std::min(un32Ms, now - t);
+    return un32Ms;
+}
+
+/* Gives a record of a board gone to the board of serial: pWanted (the holder
+ * of its handle), or with null the one gone the longest. False when that is
+ * no board gone; true once the record is freed (the lock was released meanwhile). */
+bool GiveGoneRecord(GwLibCtx* c, Peer* pWanted, const char* serial)
+{
+    const u32 now = Now();
+    Peer* pGone = pWanted;
+    if (pGone == nullptr)
+        for (Peer* p : Peers(c))
+            if (AdapterGone(p, now) && (pGone == nullptr || GoneFor(p, now) > GoneFor(pGone, now)))
+                pGone = p;
+    if (pGone == nullptr || !AdapterGone(pGone, now))
+        return false;
+    Trace(c, 5, "VqxGwLibCreatePeer: record 0x%08X of adapter '%s', gone for %u ms, given to '%s'", pGone->hPeer,
+          pGone->Adapter.Info.szSerialNumber, GoneFor(pGone, now), serial);
+    DestroyPeer(c, pGone);
+    return true;
+}
+
+/* The line naming a board that cannot be linked: once for the board, not at
+ * each of its advertisements (again once it was linked in between). */
+bool FirstRefusal(GwLibCtx* c, const char* serial)
+{
+    auto& v = c->RefusedAdapters;
+    if (std::find(v.begin(), v.end(), serial) != v.end())
+        return false;
+    if (v.size() >= kMaxRefusedNamed)
+        v.erase(v.begin());
+    v.emplace_back(serial);
+    return true;
+}
+
+} // namespace
+
 VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer** out)
 {
     *out = nullptr;
     const bool fAda = c->Params.fDetectAdapters != 0;
     const u8 base = c->Params.un8PeerHandlesBase;
     u32 h = 0;
+    const char* serial = fAda ? static_cast<const VQX_GW_ADAPTER_ADV*>(block)->Info.szSerialNumber : "";
     if (fAda)
     {
         const VQX_GW_ADAPTER_ADV* a = static_cast<const VQX_GW_ADAPTER_ADV*>(block);
-        h = HandleFromName(base, a->Info.szSerialNumber, true);
+        h = HandleFromName(base, serial, true);
+        /* The handle of a board gone is given to the new one; a present board keeps it. */
+        if (Peer* o = FindPeer(c, h))
+            GiveGoneRecord(c, o, serial);
         if (Peer* o = FindPeer(c, h))
         {
-            u32 un32LeftOut = 0;
-            char szLeftOut[64];
-            if (c->aConflictLogLimit[0].Allow(Now(), un32LeftOut))
-                ErrorLog(c, "VqxGwLibCreatePeer: Adapter handle conflict: '%s' with '%s'%s\n", a->Info.szSerialNumber,
-                         o->Adapter.Info.szSerialNumber,
-                         VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut)));
+            if (FirstRefusal(c, serial))
+                ErrorLog(c, "VqxGwLibCreatePeer: Adapter handle conflict: '%s' with '%s'\n", serial,
+                         o->Adapter.Info.szSerialNumber);
             return VQX_RESULT_OUT_OF_RESOURCE;
         }
         Trace(c, 5, "VqxGwLibCreatePeer: (Remote 0%08X) Creating adapter %s for IP 0x%08X...", h,
@@ -514,8 +578,16 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
               hb->Info.szAppName, ntohl(addr));
     }
     void* mem = VQXPoolOfBuffersAllocPrivate(c->hPeerPool, h, __FILE__, __LINE__);
+    /* Every record taken: a board's gone for longer than its down delay is given to the new one. */
+    if (mem == nullptr && fAda && GiveGoneRecord(c, nullptr, serial) && FindPeer(c, h) == nullptr)
+        mem = VQXPoolOfBuffersAllocPrivate(c->hPeerPool, h, __FILE__, __LINE__);
     if (mem == nullptr)
+    {
+        if (fAda && FirstRefusal(c, serial))
+            ErrorLog(c, "VqxGwLibCreatePeer: Adapter '%s' (%s) cannot be linked: the %u peer records are taken by boards present\n",
+                     serial, static_cast<const VQX_GW_ADAPTER_ADV*>(block)->Info.szAdapterName, kMaxPeers);
         return VQX_RESULT_OUT_OF_RESOURCE;
+    }
     Peer* raw = new (mem) Peer();
     raw->Red3000.aSeq.reset(new (std::nothrow) u32[kRedRingEntries]);
     raw->Red3000.aSize8.reset(new (std::nothrow) u16[kRedRingEntries]);
@@ -535,6 +607,8 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
         VQX_RESULT_FAILED(VQXHashInsert(c->hHostHash, h,
                                         static_cast<const VQX_GW_HOST_ADV*>(block)->Info.un64UniqueId)))
         ErrorLog(c, "VqxGwLibCreatePeer: Failed to insert hPeer<->un64UniqueId mapping into hash table\n");
+    if (fAda)
+        std::erase(c->RefusedAdapters, std::string(serial));
     UpdatePeer(c, raw, block, addr, port);
     SetPeerEvent(c);
     RecomputeSmallestPollDelay(c);

@@ -3,7 +3,9 @@
  * sockets on 127.0.0.0/8: what each packet kind gets (answer or not, and the
  * line that says why), a disabled instance, the source filter; parameter
  * changes; the interface table; allowed subnets; the lost-path search
- * schedule; expiry of a host peer never linked, on the injected clock.
+ * schedule; expiry of a host peer never linked, on the injected clock;
+ * an adapters' instance whose records are all taken, by boards present or
+ * gone.
  */
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@
 
 #include "gw_test_support.h"
 #include "gwlib_internal.h"
+#include "peers/boardsim_process.h"
 
 using namespace gwtest;
 using namespace vqxgw;
@@ -284,6 +287,91 @@ TEST(GwDiscovery, HandleConflictIsLoggedOnceASecond) {
     close(refuser);
   }
   VqxGwLibSetClock(nullptr);
+}
+
+/* Boards over an adapters' instance's life, on the injected clock: with its 64 records held by boards present (one
+ * linked, the others advertising, their links refused), a 65th is named once however often it advertises, and not
+ * linked. Once they are gone (no link, no advertisement) for longer than their adapter-down delay, the record of the
+ * board gone the longest goes to a new board, and the holder of a new board's handle gives it its record; the linked
+ * board keeps its record and its link, and a board wanting its handle is named once. */
+TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
+  ClockAhead clock;
+  Instance in([](Recorder& r) {
+    UseLoopbackNets(1);
+    return AdapterParams(FreeLoopbackPort(), r, 0, 500, 1100); /* no polls: the linked board is kept without answers */
+  });
+  const u16 port = in.params.aun16GwPorts[0];
+  gwpeer::RawBoard linked; /* 87654321: handle 0xCA654321 */
+  const int s = linked.AdvertiseUntilLinked(port, "127.0.0.1", "");
+  ASSERT_GE(s, 0);
+  ASSERT_EQ(send(s, "\0\0\0\7", 4, MSG_NOSIGNAL), 4);
+  ASSERT_TRUE(in.rec.WaitReports(1, 3000));
+  const int refuser = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); /* bound, not listening: links refused at once */
+  const sockaddr_in a = LoopbackAddress(0);
+  ASSERT_EQ(bind(refuser, reinterpret_cast<const sockaddr*>(&a), sizeof(a)), 0);
+  UdpPeer u;
+  u32 from = 0x7F00000A;
+  /* The advertisement of a board of that serial number, handled once the unknown packet sent after it is. */
+  const auto Advertise = [&](const std::string& serial) {
+    VQX_GW_ADAPTER_ADV adv{kAdaptersReplyId, {}, 1, BoundPort(refuser), {}};
+    adv.Info.un32BuildNumber = kHostBuildNumber;
+    std::strcpy(adv.Info.szSerialNumber, serial.c_str());
+    std::strcpy(adv.Info.szAdapterName, "fake");
+    std::strcpy(adv.Info.szIpAddress0, "127.0.0.1");
+    u8 b[kAdapterAdvSize];
+    EncodeAdapterAdv(adv, b);
+    u.Send(port, std::vector<u8>(b, b + sizeof(b)));
+    UdpPeer marker(from);
+    marker.Send(port, Word(0x12345678, 8));
+    char line[64];
+    snprintf(line, sizeof(line), "unknown packet from 0x%08X", from++);
+    EXPECT_TRUE(in.rec.WaitLine(line)) << line;
+  };
+  const auto Count = [&](const std::string& part) {
+    std::lock_guard<std::mutex> g(in.rec.m);
+    return std::count_if(in.rec.Errors.begin(), in.rec.Errors.end(), [&](const std::string& e) { return e.find(part) != e.npos; }) +
+           std::count_if(in.rec.Traces.begin(), in.rec.Traces.end(), [&](const std::string& t) { return t.find(part) != t.npos; });
+  };
+  Advertise("10000001");
+  clock.Set(100); /* the first gone the longest */
+  for (u32 i = 2; i < kMaxPeers; i++) Advertise(std::to_string(10000000 + i));
+  ASSERT_EQ(Count("Creating adapter fake"), long(kMaxPeers)) << "the linked board's and 63 others";
+  /* Whether the instance holds a record of that serial number. */
+  const auto Held = [&](const char* pszSerial) {
+    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(in.ctx);
+    Lock(c);
+    const bool f = FindAdapterPeer(c, pszSerial) != nullptr;
+    Unlock(c);
+    return f;
+  };
+  const struct {
+    const char* pszRow;
+    u32 un32AheadMs;
+    const char* pszSerial; /* advertised twice */
+    const char* pszLine;   /* once, in the row */
+    const char *pszHeld, *pszNotHeld;
+  } aRows[] = {
+      {"all present: the 65th named", 100, "10000064",
+       "VqxGwLibCreatePeer: Adapter '10000064' (fake) cannot be linked: the 64 peer records are taken by boards present",
+       "10000001", "10000064"},
+      {"gone for longer than their down delay: the one gone the longest given", 1300, "10000064",
+       "record 0xCA000001 of adapter '10000001', gone for ", "10000064", "10000001"},
+      {"and the holder of a new board's handle", 1300, "20000002", "record 0xCA000002 of adapter '10000002', gone for ",
+       "20000002", "10000002"},
+      {"a linked board keeps its handle", 1300, "17654321",
+       "VqxGwLibCreatePeer: Adapter handle conflict: '17654321' with '87654321'", "87654321", "17654321"},
+  };
+  for (const auto& r : aRows) {
+    clock.Set(r.un32AheadMs);
+    in.rec.ClearLines();
+    Advertise(r.pszSerial);
+    Advertise(r.pszSerial);
+    EXPECT_EQ(Count(r.pszLine), 1) << r.pszRow;
+    EXPECT_TRUE(Held(r.pszHeld) && !Held(r.pszNotHeld)) << r.pszRow;
+  }
+  EXPECT_EQ(in.rec.Reports(), 1u) << "the linked board's path stays up";
+  close(refuser);
+  close(s);
 }
 
 TEST(GwParams, FixedFieldsCannotChangeAndNullsAreRefused) {

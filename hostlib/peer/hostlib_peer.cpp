@@ -193,6 +193,18 @@ VQX_PEER* MakeRecord(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fAdapter, const char
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
   u32 un32Slot = 0;
   while (un32Slot < VQX_PEER_MAX && pPl->apSlots[un32Slot] != nullptr) un32Slot++;
+  /* Every slot taken: the record kept for the board absent the longest gives its place (its handle and name
+     are kept for a return only while there is room). */
+  VQX_PEER* pAbsent = nullptr;
+  for (u32 i = 0; un32Slot == VQX_PEER_MAX && i < VQX_PEER_MAX; i++) {
+    VQX_PEER* p = pPl->apSlots[i];
+    if (p->fAdapter != 0 && p->fPresent == 0 && (pAbsent == nullptr || p->un64RemovalNumber < pAbsent->un64RemovalNumber))
+      pAbsent = p;
+  }
+  if (pAbsent != nullptr) {
+    un32Slot = pAbsent->un32Slot;
+    FreeRecord(hLib, pAbsent);
+  }
   if (un32Slot == VQX_PEER_MAX) {
     VQX_LOG_V(hLib, 0, "%s: %s\n", kPathAdd, "Can't alloc adapter from hPoolOfAdapters");
     return nullptr;
@@ -630,7 +642,7 @@ void VqxHostAdapterRemove(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 fFree) {
   VQX_LIB* pLib = VqxLib(hLib);
   const u32 hAdapter = pPeer->hAdapter;
   pLib->Counters.AdapterRem++;
-  VqxPeerLib(hLib)->un64Removals++;
+  pPeer->un64RemovalNumber = ++VqxPeerLib(hLib)->un64Removals;
   pPeer->fPresent = 0;
   pPeer->fFiltersComplete = 0;
   pPeer->fFilterDone = 0;

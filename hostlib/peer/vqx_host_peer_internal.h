@@ -8,7 +8,8 @@
  * slots in "pool order" and found by handle through a hash. A record is made
  * when a path to its peer first comes up; a host record is freed when its
  * last path goes down, an adapter record is kept (absent) so that its handle
- * and name stay valid for its return.
+ * and name stay valid for its return (the one absent the longest gives its
+ * slot when every slot is taken).
  *
  * Everything here runs with the library lock held unless said otherwise.
  * Records can disappear whenever the lock is released: code that releases
@@ -115,6 +116,7 @@ typedef struct _VQX_PEER {
   u32 hGwPeer;                  /* the transport's peer id (= hAdapter) */
   u32 un32Slot;                 /* index in pool order */
   u32 fPresent;                 /* a path has been up since the last removal */
+  u64 un64RemovalNumber;        /* the library's removal count at its last removal (absent records: oldest first) */
   u32 fAddedNotified;
   u32 un32PeerValue;            /* last value received in a peer-value message */
   char szName[VQX_PEER_NAME_SIZE]; /* adapters: serial (or name) from discovery; hosts: host-app-uniqueid */

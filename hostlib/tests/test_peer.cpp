@@ -67,6 +67,32 @@ TEST_F(PeerTest, BoardPresenceNotificationsAreExactAndInOrder) {
   EXPECT_EQ(Peer(kBoard)->un16ConnectionCount, 1u);
 }
 
+/* With every record taken, a new peer (a board or a host) takes the slot of the board absent the longest, the other
+ * boards absent keeping theirs for their return; with every record's peer present a new one has none. */
+TEST_F(PeerTest, BoardAbsentTheLongestGivesItsRecordWhenAllAreTaken) {
+  const auto Board = [](u32 i) { return 0xCA100000u + i; };
+  for (u32 i = 0; i < VQX_PEER_MAX; i++) ASSERT_EQ(UpBoard(Board(i), std::to_string(900 + i).c_str()), VQX_RESULT_API_OK) << i;
+  for (u32 i : {5u, 3u, 7u}) Down(Board(i), 1, VQX_PEER_CAUSE_CLOSED); /* absent the longest first */
+  const VQX_GW_HOST_ADV host = HostAdv("hostn", "appn", 0x0A00000900000009ull, 0x02070B04);
+  const struct {
+    const char* pszRow;
+    std::function<VQX_RESULT()> fnUp;
+    VQX_RESULT Expected;
+    std::vector<u32> vGone, vKept; /* records after the row */
+  } aRows[] = {
+      {"a host", [&] { return Up(0xCB000001, nullptr, &host, 1); }, VQX_RESULT_API_OK, {Board(5)}, {Board(3), Board(7)}},
+      {"a new board", [&] { return UpBoard(0xCA200000, "2000"); }, VQX_RESULT_API_OK, {Board(3)}, {Board(7), 0xCB000001}},
+      {"a board back: its own record", [&] { return UpBoard(Board(7), "907"); }, VQX_RESULT_API_OK, {}, {Board(7), 0xCA200000}},
+      {"all present", [&] { return UpBoard(0xCA200001, "2001"); }, VQX_RESULT_API_NOT_ENOUGH_MEMORY, {0xCA200001}, {Board(0)}},
+  };
+  for (const auto& r : aRows) {
+    EXPECT_EQ(r.fnUp(), r.Expected) << r.pszRow;
+    for (u32 h : r.vGone) EXPECT_EQ(Peer(h), nullptr) << r.pszRow << std::hex << " 0x" << h;
+    for (u32 h : r.vKept) EXPECT_NE(Peer(h), nullptr) << r.pszRow << std::hex << " 0x" << h;
+  }
+  EXPECT_TRUE(mLog.WaitFor("VqxHostAdapterPathAdd: Can't alloc adapter from hPoolOfAdapters"));
+}
+
 /* A peer removed because the library closes is traced, not printed as an error; a lost link still is, also one lost
  * after the adapters' links were closed (VQXCloseAdaptersGw: its own closing is over once it returns). */
 TEST_F(PeerTest, RemovalByOurOwnCloseIsNoErrorLine) {
