@@ -206,15 +206,24 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * traced: N"); refuses an entity traced elsewhere ("Trying to monitor
    * twice the same entity on %s, %s:%s conflict with %s:%s") and another
    * protocol ("Type mismatch: SS7, ISDN and SIP cannot be merged inside the
-   * same group"). The same entity of the same adapter again (resynchronised)
-   * is switched on again; a board back after its removal takes over its own
-   * earlier record of the same name, or of the same trunk and timeslots
-   * (moved or renamed), counts going on. Another adapter's entity whose name
-   * the group holds already is traced as "<adapter>_<name>" (one line says
-   * so); the first keeps its name. Sets the trace context id, keeps a copy,
-   * switches the trace on.
+   * same group: <adapter>:<entity> not traced", counted). The same entity of
+   * the same adapter again (resynchronised) is switched on again; a board
+   * back after its removal takes over its own earlier record of the same
+   * name, or of the same trunk and timeslots when the board no longer has an
+   * entity of that record's name (renamed), counts going on. Another
+   * adapter's entity whose name the group holds already is traced as
+   * "<adapter>_<name>" (one line says so); the first keeps its name; one
+   * whose name is taken there by another record still, of any board, is
+   * refused ("Entity %s:%s cannot be traced in group %s: %s is taken there
+   * by %s", counted). Sets the trace context id, keeps a copy, switches the
+   * trace on.
    */
   u32 AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEntityParams& Entity);
+  /* The entities that found no group, of boards still present, attached
+   * again where a place may be had now (run when a board is removed: its
+   * groups may be given up); those of boards gone stay counted until their
+   * board is back and attaches them. */
+  void AttachEntitiesWaitingForGroup();
   /* Each turn of the main loop: the groups' buffered records to their
    * files, at once when the loop is idle (CVQSigTraceGrp::WriteOut); the
    * lines held back by the once-a-second limits, when due; and the first
@@ -318,6 +327,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 mun32EntityNumber = 0;             /* last provider entity number / trace context id taken */
   std::vector<SVQRetiredGroup> mvRetiredGroups; /* groups given up for new ones */
   std::set<std::string> mUntracedEntities;      /* "<adapter>:<entity>" that found no group, until one takes them */
+  std::vector<CVQSigTraceEntityParams> mvWaitingForGroup; /* entities of boards present that found no group */
   CVQSigTraceUnitIndex mUnitIndex;       /* units' entities by key; Invalidate when the pools above change */
 
   /* Framework parameters handed to GlobalSetParam. */
@@ -368,6 +378,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * present (not a pcap stream on standard output): file closed, counts kept
    * in mvRetiredGroups. False when there is none. */
   bool RetireGroupOfGoneBoards();
+  /* The first group RetireGroupOfGoneBoards would give up (null: none). */
+  CVQSigTraceGrp* GroupOfGoneBoards();
   /* The name an adapter is filed under in the pool (its board's name). */
   const char* AdapterName(CVQSigTraceAdapter& Adapter);
   /* Refills mUnitIndex from the adapters and the groups. */

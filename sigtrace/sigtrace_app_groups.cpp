@@ -54,16 +54,30 @@ CVQCAFString TracedName(CVQSigTraceGrp* pGroup, const CVQSigTraceEntityParams& E
   return strName;
 }
 
+/* Whether the board still has an entity of the name a record of its was
+ * traced under: that name, or the one it stands for as "<adapter>_<name>". */
+bool BoardStillNames(CVQSigTraceAdapter& Adapter, const CVQSigTraceEntityParams& R) {
+  CVQSigTraceEntityParams Found;
+  CVQCAFString strName = R.mstrName;
+  if (Adapter.GetEntityInformation(strName, &Found) != 0) return true;
+  const size_t nPrefix = strlen(R.mstrAdapterName.c_str());
+  if (strncmp(R.mstrName.c_str(), R.mstrAdapterName.c_str(), nPrefix) != 0 || R.mstrName.c_str()[nPrefix] != '_') return false;
+  strName = CVQCAFString(R.mstrName.c_str() + nPrefix + 1);
+  return Adapter.GetEntityInformation(strName, &Found) != 0;
+}
+
 /* The record that a board back with Entity takes over: its own record the
- * board no longer has, of this name, else of the same trunk and timeslots. */
-CVQSigTraceEntityParams* EarlierRecord(CVQSigTraceGrp* pGroup, const CVQSigTraceEntityParams& Entity,
-                                       const CVQCAFString& strName) {
+ * board no longer has, of this name, else of the same trunk and timeslots
+ * whose name the board no longer has (renamed; a record whose name it still
+ * has waits for the entity of that name, whichever comes first). */
+CVQSigTraceEntityParams* EarlierRecord(CVQSigTraceAdapter& Adapter, CVQSigTraceGrp* pGroup,
+                                       const CVQSigTraceEntityParams& Entity, const CVQCAFString& strName) {
   if (pGroup == nullptr) return nullptr;
   /* Its name held by a record of its own that is there: no other record is its. */
   if (CVQSigTraceEntityParams* pNamed = Named(pGroup, strName))
     return pNamed->mfGone != 0 && SameBoard(*pNamed, Entity) ? pNamed : nullptr;
   for (CVQSigTraceEntityParams& R : pGroup->mvEntities)
-    if (R.mfGone != 0 && SameEntity(R, Entity)) return &R;
+    if (R.mfGone != 0 && SameEntity(R, Entity) && !BoardStillNames(Adapter, R)) return &R;
   return nullptr;
 }
 
@@ -99,7 +113,7 @@ CVQSigTraceGrp* CVQSigTrace::FindOrCreateGroup(const CVQSigTraceEntityParams& En
   return pGroup;
 }
 
-bool CVQSigTrace::RetireGroupOfGoneBoards() {
+CVQSigTraceGrp* CVQSigTrace::GroupOfGoneBoards() {
   /* A group whose every entity is a board's that is no longer present. A
    * pcap stream on the standard output is never given up: a group after it
    * could not start another there. */
@@ -109,11 +123,16 @@ bool CVQSigTrace::RetireGroupOfGoneBoards() {
       if (E.mun32Type == VQ_SIGTRACE_TYPE_H248 || mAdapters.Find(CVQCAFHashKeyString(E.mstrAdapterName)) != nullptr) return false;
     return true;
   };
-  CVQSigTraceGrp* pRetired = nullptr;
+  CVQSigTraceGrp* pFound = nullptr;
   mGroups.ResetNext();
-  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr && pRetired == nullptr; g = mGroups.Next())
-    if (AllGone(*g)) pRetired = g;
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr && pFound == nullptr; g = mGroups.Next())
+    if (AllGone(*g)) pFound = g;
   mGroups.ResetNext();
+  return pFound;
+}
+
+bool CVQSigTrace::RetireGroupOfGoneBoards() {
+  CVQSigTraceGrp* pRetired = GroupOfGoneBoards();
   if (pRetired == nullptr) return false;
   pRetired->CloseFile(); /* what its last write loses is counted before its counts are kept */
   mvRetiredGroups.push_back(SVQRetiredGroup{pRetired->mstrName, pRetired->mun32RxCount, pRetired->mun32TxCount,
@@ -126,12 +145,32 @@ bool CVQSigTrace::RetireGroupOfGoneBoards() {
   return true;
 }
 
+void CVQSigTrace::AttachEntitiesWaitingForGroup() {
+  std::vector<CVQSigTraceEntityParams> vWaiting;
+  vWaiting.swap(mvWaitingForGroup);
+  for (CVQSigTraceEntityParams& Entity : vWaiting) {
+    CVQSigTraceAdapter* pAdapter = mAdapters.Find(CVQCAFHashKeyString(Entity.mstrAdapterName));
+    if (pAdapter == nullptr) continue; /* its board gone: still counted, attached again when it is back */
+    if (mGroups.Find(CVQCAFHashKeyString(Entity.mstrGroupName)) == nullptr && GroupOfGoneBoards() == nullptr) {
+      mvWaitingForGroup.push_back(Entity); /* no place yet: no new line */
+      continue;
+    }
+    AttachEntityToGroup(*pAdapter, Entity);
+  }
+}
+
 u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEntityParams& Entity) {
   static constexpr const char* kOp = "CVQSigTrace::AttachEntityToGroup";
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
   Entity.mstrAdapterName = CVQCAFString(AdapterName(Adapter));
   const CVQCAFString strBoardName = Entity.mstrName;
   const std::string strUntracedKey = std::string(Entity.mstrAdapterName.c_str()) + ":" + strBoardName.c_str();
+  /* Out of the entities waiting for a group, once traced or waiting again. */
+  const auto NoLongerWaiting = [&] {
+    std::erase_if(mvWaitingForGroup, [&](const CVQSigTraceEntityParams& W) {
+      return SameEntity(W, Entity) && W.mstrGroupName == Entity.mstrGroupName;
+    });
+  };
   CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(Entity.mstrGroupName));
   const CVQCAFString strName = TracedName(pGroup, Entity);
   /* Traced in a group already: the same record again (board resynchronised)
@@ -157,7 +196,7 @@ u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEnt
   mGroups.ResetNext();
   /* A board back takes over its own earlier record, moved or renamed: its
    * counts go on. */
-  CVQSigTraceEntityParams* pEarlier = EarlierRecord(pGroup, Entity, strName);
+  CVQSigTraceEntityParams* pEarlier = EarlierRecord(Adapter, pGroup, Entity, strName);
   if (pEarlier != nullptr && pGroup->mun32Type == Entity.mun32Type) {
     if (pEarlier->mstrName == strName && pEarlier->mun32Trunk == Entity.mun32Trunk &&
         pEarlier->mun32TimeslotMask == Entity.mun32TimeslotMask)
@@ -175,19 +214,29 @@ u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEnt
     *pEarlier = Back;
     mUnitIndex.Invalidate();
     mUntracedEntities.erase(strUntracedKey);
+    NoLongerWaiting();
     return SetEntityTrace(*pEarlier, true);
   }
   if (pGroup == nullptr) pGroup = FindOrCreateGroup(Entity);
   if (pGroup == nullptr) {
+    /* Tried again once a place may have freed (AttachEntitiesWaitingForGroup). */
+    NoLongerWaiting();
+    mvWaitingForGroup.push_back(Entity);
     mUntracedEntities.insert(strUntracedKey);
     const std::string strText = "No more group context (increase QUELLAN_MAX_GROUPS define): " + strUntracedKey + " not traced";
     return Failure(kOp, strText.c_str(), VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
   }
-  if (pGroup->mun32Type != Entity.mun32Type)
-    return Failure(kOp, "Type mismatch: SS7, ISDN and SIP cannot be merged inside the same group",
-                   VQX_RESULT_INVALID_PARAM, __LINE__);
+  /* Every entity left out below is named on its line and counted in the summary. */
+  if (pGroup->mun32Type != Entity.mun32Type) {
+    mUntracedEntities.insert(strUntracedKey);
+    const std::string strText =
+        "Type mismatch: SS7, ISDN and SIP cannot be merged inside the same group: " + strUntracedKey + " not traced";
+    return Failure(kOp, strText.c_str(), VQX_RESULT_INVALID_PARAM, __LINE__);
+  }
+  /* The name taken there by another record, also one of the same board (an
+   * entity of its own named like another's "<adapter>_<name>"). */
   if (const CVQSigTraceEntityParams* pHolder = Named(pGroup, strName)) {
-    if (SameBoard(*pHolder, Entity)) return VQX_RESULT_OK; /* this board's entity of that name is there */
+    mUntracedEntities.insert(strUntracedKey);
     CVQCAFString strText;
     strText.Format("Entity %s:%s cannot be traced in group %s: %s is taken there by %s", Entity.mstrAdapterName.c_str(),
                    strBoardName.c_str(), pGroup->mstrName.c_str(), strName.c_str(), pHolder->mstrAdapterName.c_str());
@@ -203,6 +252,7 @@ u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEnt
   pGroup->mvEntities.push_back(Entity);
   mUnitIndex.Invalidate();
   mUntracedEntities.erase(strUntracedKey);
+  NoLongerWaiting();
   LogTrace(VQMSG, "Allocate entity: add \033[32m%s:%s\033[m in group \033[32m%s\033[m %s", Entity.mstrAdapterName.c_str(),
            Entity.mstrName.c_str(), pGroup->mstrName.c_str(), pGroup->IsPcap() ? "CAP" : "FORMAT");
   return SetEntityTrace(pGroup->mvEntities.back(), true);

@@ -285,6 +285,7 @@ u32 CVQSigTrace::HandleNotifAdapterRemoved(unsigned int* pMsg) {
   mGroups.ResetNext();
   mAdapters.Free(CVQCAFDebugInfo(__FILE__, __LINE__), pAdapter);
   mUnitIndex.Invalidate();
+  AttachEntitiesWaitingForGroup(); /* its groups may give their place now */
   return VQX_RESULT_OK;
 }
 

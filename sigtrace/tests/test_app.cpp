@@ -74,6 +74,13 @@ class SigTraceApp : public ::testing::Test {
     CVQSigTraceAdapter* p = pApp->mAdapters.Find(CVQCAFHashKeyString(pszBoard));
     return p == nullptr ? VQX_RESULT_NOT_FOUND : pApp->AttachEntityToGroup(*p, E);
   }
+  /* The board's discovered entities: these names. */
+  void BoardHas(const char* pszBoard, std::initializer_list<const char*> Names) {
+    CVQSigTraceAdapter* p = pApp->mAdapters.Find(CVQCAFHashKeyString(pszBoard));
+    ASSERT_NE(p, nullptr) << pszBoard;
+    CVQCAFMutexAutoGetGive Lock(&p->GetMutex());
+    for (const char* psz : Names) ASSERT_NE(p->GetEntityTable().Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString(psz)), nullptr);
+  }
   /* An SS7 unit of the board on that trunk and timeslot mask. */
   u32 Ss7Unit(u32 hAdapter, u32 un32Trunk, u32 un32Mask) {
     return Dispatch(0x04210031, sigtest::Patched(sigtest::Patched(Seed("ss7_ok"), 0x18, un32Trunk), 0x1C, un32Mask), hAdapter);
@@ -101,7 +108,8 @@ TEST_F(SigTraceApp, ConfiguredEntitiesOfAReadyBoard) {
   /* Adapter field against the board's name "B1" and second text "SERIAL9", case-blind; an empty field names no board. */
   for (const auto& E : {Entity(VQ_SIGTRACE_TYPE_SS7, "b1", "G_NAME", "e1"), Entity(VQ_SIGTRACE_TYPE_CASR2, "serial9", "G_NAME2", "e2", 2),
                         Entity(VQ_SIGTRACE_TYPE_SS7, "", "G_EMPTY", "e3", 3), Entity(VQ_SIGTRACE_TYPE_H248, "", "G_H248", "e4"),
-                        Entity(VQ_SIGTRACE_TYPE_SS7, "B2", "G_OTHER", "e5", 5), Entity(VQ_SIGTRACE_TYPE_SS7, "B1", "G_TWICE", "e6")})
+                        Entity(VQ_SIGTRACE_TYPE_SS7, "B2", "G_OTHER", "e5", 5), Entity(VQ_SIGTRACE_TYPE_SS7, "B1", "G_TWICE", "e6"),
+                        Entity(VQ_SIGTRACE_TYPE_ISDN, "B1", "G_NAME", "e7", 7)})
     pApp->mSigTraceParams.Append(E);
   EXPECT_EQ(Dispatch(QUELLAN_NOTIF_ADAPTER_READY, Payload(424, {{288, "B1"}, {160, "SERIAL9"}})), VQX_RESULT_OK);
   for (const auto& [pszGroup, fMade] : {std::pair{"G_NAME", true}, {"G_NAME2", true}, {"G_EMPTY", false}, {"G_H248", false},
@@ -113,6 +121,8 @@ TEST_F(SigTraceApp, ConfiguredEntitiesOfAReadyBoard) {
   const auto Lines = Log.Take();
   EXPECT_EQ(sigtest::Seen(Lines, "Entity B1:e1 back in group G_NAME: trace on again"), 1u);
   EXPECT_EQ(sigtest::Seen(Lines, "Trying to monitor twice the same entity on G_NAME, B1:e6 conflict with B1:e1"), 2u);
+  EXPECT_EQ(sigtest::Seen(Lines, "cannot be merged inside the same group: B1:e7 not traced"), 2u);
+  EXPECT_EQ(pApp->mUntracedEntities, std::set<std::string>{"B1:e7"}) << "left out, counted once";
 }
 
 TEST_F(SigTraceApp, UnitsReachTheirEntityAnswersAndRefusalsAreLogged) {
@@ -310,7 +320,10 @@ TEST_F(SigTraceApp, UnitsFollowTheirEntitiesThroughAttachDetachBoardLossAndReloa
  * entity again is switched on again, not added. A board removed and back
  * with a link moved to another trunk and one renamed on its trunk: each
  * takes its earlier record over, counts going on; a record the board no
- * longer has stays, its board gone. */
+ * longer has stays, its board gone, and no other board takes it. A record
+ * whose name the board back still has is that entity's, whichever comes
+ * first. An entity whose name there is taken, also by its own board's, is
+ * named and counted. */
 TEST_F(SigTraceApp, SameNamedLinksOfTwoBoardsAndABoardBackChanged) {
   const auto Link = [](const char* pszName, u32 un32Trunk, u32 un32Mask) {
     return Entity(VQ_SIGTRACE_TYPE_SS7, "", "SS7", pszName, un32Trunk, un32Mask, 0);
@@ -365,6 +378,36 @@ TEST_F(SigTraceApp, SameNamedLinksOfTwoBoardsAndABoardBackChanged) {
        },
        "C1:LINK_A@5/00000002=2 ~C1:LINK_B@6/00000001=0 C2:C2_LINK_A@7/00000002=3 C2:LINK_C@6/00000001=0",
        "Allocate entity: add \033[32mC1:LINK_B\033[m in group \033[32mSS7B"},
+      {"a new board with a link on the trunk of a record gone: a record of its own",
+       [&] {
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C3", 0x66);
+         EXPECT_EQ(Attach("C3", Link("LINK_X", 6, 0x1)), VQX_RESULT_OK);
+       },
+       "C1:LINK_A@5/00000002=2 ~C1:LINK_B@6/00000001=0 C2:C2_LINK_A@7/00000002=3 C2:LINK_C@6/00000001=0 C3:LINK_X@6/00000001=0",
+       "Allocate entity: add \033[32mC3:LINK_X\033[m in group \033[32mSS7"},
+      {"C2 back with a new link on the trunk LINK_A leaves, found first: LINK_A's record waits for LINK_A",
+       [&] {
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C2"), Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C2", 0x77);
+         BoardHas("C2", {"LINK_A", "LINK_C", "LINK_D"});
+         EXPECT_EQ(Attach("C2", Link("LINK_D", 7, 0x2)) | Attach("C2", Link("LINK_A", 8, 0x2)) |
+                       Attach("C2", Link("LINK_C", 6, 0x1)), VQX_RESULT_OK);
+       },
+       "C1:LINK_A@5/00000002=2 ~C1:LINK_B@6/00000001=0 C2:C2_LINK_A@8/00000002=3 C2:LINK_C@6/00000001=0 C3:LINK_X@6/00000001=0 "
+       "C2:LINK_D@7/00000002=0",
+       "Entity C2:C2_LINK_A back in group SS7 in place of C2_LINK_A (trunk 7, timeslots 00000002): trace on again"},
+      {"an entity of C2 named like the name its LINK_A has there: not traced, counted",
+       [&] { EXPECT_EQ(Attach("C2", Link("C2_LINK_A", 9, 0x1)), VQX_RESULT_INVALID_OPERATION); },
+       "C1:LINK_A@5/00000002=2 ~C1:LINK_B@6/00000001=0 C2:C2_LINK_A@8/00000002=3 C2:LINK_C@6/00000001=0 C3:LINK_X@6/00000001=0 "
+       "C2:LINK_D@7/00000002=0",
+       "Entity C2:C2_LINK_A cannot be traced in group SS7: C2_LINK_A is taken there by C2"},
+      {"a LINK_D of C3, whose C3_LINK_D C1 has: not traced, counted",
+       [&] {
+         EXPECT_EQ(Attach("C1", Link("C3_LINK_D", 10, 0x1)), VQX_RESULT_OK);
+         EXPECT_EQ(Attach("C3", Link("LINK_D", 7, 0x2)), VQX_RESULT_INVALID_OPERATION);
+       },
+       "C1:LINK_A@5/00000002=2 ~C1:LINK_B@6/00000001=0 C2:C2_LINK_A@8/00000002=3 C2:LINK_C@6/00000001=0 C3:LINK_X@6/00000001=0 "
+       "C2:LINK_D@7/00000002=0 C1:C3_LINK_D@10/00000001=0",
+       "Entity C3:LINK_D cannot be traced in group SS7: C3_LINK_D is taken there by C1"},
   };
   for (const auto& Step : aSteps) {
     Step.fnStep();
@@ -372,6 +415,7 @@ TEST_F(SigTraceApp, SameNamedLinksOfTwoBoardsAndABoardBackChanged) {
     EXPECT_EQ(sigtest::Seen(Log.Take(), Step.pszLine), 1u) << Step.pszStep << ": " << Step.pszLine;
   }
   pApp.reset();
+  EXPECT_EQ(sigtest::Seen(Log.Take(), "Entities not traced: 2"), 1u);
   const std::string s = sigtest::ReadFile("SS7_000.log");
   EXPECT_EQ(sigtest::Count(s, "//               C2:C2_LINK_A\n"), 1u) << s;
   /* The text prefixes, right-aligned names: which board each unit is of. */
@@ -380,9 +424,10 @@ TEST_F(SigTraceApp, SameNamedLinksOfTwoBoardsAndABoardBackChanged) {
 }
 
 /* With the 64 groups taken, a group whose entities all belong to boards
- * gone gives its place (its file closed, its counts in the summary); what
- * still finds no group is named, and counted once at the end. A group made
- * again under a name given up takes its counts on. */
+ * gone gives its place (its file closed, its counts in the summary), also to
+ * an entity that found none before, as soon as the board goes; what still
+ * finds no group is named, and counted once at the end. A group made again
+ * under a name given up takes its counts on. */
 TEST_F(SigTraceApp, GroupsOfBoardsGoneGiveTheirPlaceAndWhatFindsNoneIsCounted) {
   Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x11), Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C2", 0x22);
   ASSERT_EQ(Attach("C2", Entity(VQ_SIGTRACE_TYPE_SS7, "", "OLD", "L0", 1, 1)) | Ss7Unit(0x22, 1, 1), VQX_RESULT_OK);
@@ -398,6 +443,7 @@ TEST_F(SigTraceApp, GroupsOfBoardsGoneGiveTheirPlaceAndWhatFindsNoneIsCounted) {
   EXPECT_EQ(NewLink("NEW1", "N1", 100), VQX_RESULT_OUT_OF_RESOURCE) << "C2 is still present";
   EXPECT_EQ(sigtest::Seen(Log.Take(), kpszFull), 1u);
   Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C2");
+  EXPECT_TRUE(Group("NEW1") != nullptr && Records("NEW1") == "C1:N1@100/00000001=0") << "attached once C2's group could give its place";
   EXPECT_EQ(NewLink("NEW1", "N1", 100), VQX_RESULT_OK);
   EXPECT_EQ(sigtest::Seen(Log.Take(), "Group OLD: its boards are gone, its file closed and its place given to a new group"), 1u);
   EXPECT_TRUE(Group("OLD") == nullptr && Group("NEW1") != nullptr);
