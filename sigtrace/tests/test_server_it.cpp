@@ -12,7 +12,8 @@
  * close of a board that never answers ends at a signal during it or after 30 s,
  * also while standard output's reader takes nothing, and every unit the server
  * read is written or counted; a board that goes and comes back is traced again,
- * also changed; two boards of one profile are each traced whole.
+ * also changed, and another board in its place (of the same peer handle) is
+ * traced under names of its own; two boards of one profile are each traced whole.
  */
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -604,6 +605,9 @@ TEST(SigTraceServer, StoppedServerKeepsItsBoardASilentOneIsClosedOnceItRunsAgain
   }
 }
 
+/* A board gone and back is traced again; then another board in its place, whose serial number gives the peer
+ * handle of the one gone, is linked once that one is gone for its down delay (named once at most before), traced
+ * under names of its own, never in the gone board's records. */
 TEST(SigTraceServer, BoardLostAndBackIsTracedAgain) {
   CServerBench B;
   B.StartServer("-ss7");
@@ -612,9 +616,18 @@ TEST(SigTraceServer, BoardLostAndBackIsTracedAgain) {
   ASSERT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("Adapter 12345678 removed").empty(); }, 10000));
   B.StartBoard();
   ASSERT_TRUE(B.WaitTracesOn(2)) << "the links of the board back are switched on again";
+  ASSERT_TRUE(B.SendUnits(2) == 4 && B.Drained());
+  B.StopBoard();
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return B.LogLines("Adapter 12345678 removed").size() == 2; }, 10000));
+  B.StartBoard(0, "22345678"); /* its handle is 0xCA345678 too */
+  ASSERT_TRUE(B.WaitTracesOn(2)) << "the new board is linked and traced";
   ASSERT_TRUE(B.SendUnits(2) == 4 && B.Drained() && kill(B.Server().mPid, SIGTERM) == 0);
   EXPECT_EQ(B.Server().Wait(), 0) << "ended by SIGTERM";
-  EXPECT_TRUE(!peertshark::Present() || peertshark::Frames(B.Path("SS7_000.cap")).size() == 4u);
+  EXPECT_LE(B.LogLines("Adapter handle conflict: '22345678' with '12345678'").size(), 1u);
+  EXPECT_EQ(B.LogLines("Allocate entity: add \033[32m22345678:22345678_").size(), 2u) << "names of its own";
+  EXPECT_EQ(B.LogLines("back in group SS7 in place of").size(), 0u);
+  EXPECT_EQ(GroupSummary(B, "SS7"), std::make_pair(8L, 0L));
+  EXPECT_TRUE(!peertshark::Present() || peertshark::Frames(B.Path("SS7_000.cap")).size() == 8u);
 }
 
 /* Two boards of one profile (their links named alike, one unnamed), default options: each board gets its trace-on

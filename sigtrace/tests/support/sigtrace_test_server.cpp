@@ -43,10 +43,11 @@ CServerBench::~CServerBench() {
   std::filesystem::remove_all(mstrDir, ec);
 }
 
-void CServerBench::StartBoard(u32 i) {
+void CServerBench::StartBoard(u32 i, const std::string& strSerial) {
   mvBoards[i].reset();
   std::vector<std::string> vArgs = {"--profile", Path("profile.json"), "--trace-log", Path(BoardLog(i))};
   if (mfOwnAddresses) vArgs.insert(vArgs.end(), {"--gw0", BoardAddress(i), "--serial", BoardSerial(i)});
+  if (!strSerial.empty()) vArgs.insert(vArgs.end(), {"--serial", strSerial});
   /* a free port the first time, then the one the server shares with it */
   mvBoards[i] = std::make_unique<gwpeer::BoardProcess>(
       mun16Port, vArgs, mfOwnAddresses ? ntohl(inet_addr(BoardAddress(i).c_str())) : INADDR_LOOPBACK);

@@ -33,8 +33,9 @@ class CServerBench {
   ~CServerBench();
 
   /* Starts board i (again: the same serial number and addresses on the same
-   * discovery port; the profile read from profile.json then). */
-  void StartBoard(u32 i = 0);
+   * discovery port; the profile read from profile.json then), or a board of
+   * serial number strSerial in its place. */
+  void StartBoard(u32 i = 0, const std::string& strSerial = "");
   void StopBoard(u32 i = 0) { mvBoards[i].reset(); }
   gwpeer::BoardProcess& Board(u32 i = 0) { return *mvBoards[i]; }
   /* Board i's serial number (its adapter name) and its unit log ("board.log" for board 0). */
