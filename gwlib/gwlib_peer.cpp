@@ -578,7 +578,7 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
               hb->Info.szAppName, ntohl(addr));
     }
     void* mem = VQXPoolOfBuffersAllocPrivate(c->hPeerPool, h, __FILE__, __LINE__);
-    /* Every record taken: a board's gone for longer than its down delay is given to the new one. */
+    /* Every record taken: the record of a board gone for longer than its down delay is given to the new one. */
     if (mem == nullptr && fAda && GiveGoneRecord(c, nullptr, serial) && FindPeer(c, h) == nullptr)
         mem = VQXPoolOfBuffersAllocPrivate(c->hPeerPool, h, __FILE__, __LINE__);
     if (mem == nullptr)

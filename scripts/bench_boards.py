@@ -25,6 +25,7 @@ import glob
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -131,7 +132,7 @@ def remove(run, board):
     wait(lambda: run.lines("Adapter %s removed" % board.serial), 15)
 
 
-def report(name, run, started, linked, first_missing, sent, whole, extra=""):
+def report(name, run, started, linked, first_missing, sent, whole, keep, extra=""):
     code = run.end()
     written = lost = 0
     for line in run.lines(" units written, "):
@@ -146,7 +147,10 @@ def report(name, run, started, linked, first_missing, sent, whole, extra=""):
     print("  %s" % (untraced[-1].split("  ")[-1] if untraced else "no 'Entities not traced' line"))
     if extra:
         print("  " + extra)
-    print("  run directory: %s" % run.dir)
+    if keep:
+        print("  run directory: %s" % run.dir)
+    else:
+        shutil.rmtree(run.dir, ignore_errors=True)
 
 
 def scenario_replace(args):
@@ -170,7 +174,7 @@ def scenario_replace(args):
         time.sleep(2)  # the units written before the boards go
         for b in boards:
             remove(run, b)
-    report("replace", run, started, linked, first_missing, sent, whole)
+    report("replace", run, started, linked, first_missing, sent, whole, args.keep)
 
 
 def scenario_return(args):
@@ -197,7 +201,7 @@ def scenario_return(args):
     per = lambda a: (a[-1] - a[0]) / max(len(a) - 1, 1)  # noqa: E731
     extra = "VmRSS %d kB after the first board, %d kB after the last linked; per distinct board: %.1f kB over the first %d, %.1f kB over the last %d" % (
         rss[0], rss[-1], per(rss[:half + 1]), half, per(rss[half:]), len(rss) - half) if len(rss) > 2 else ""
-    report("return", run, i + 1, linked, first_missing, sent, whole, extra)
+    report("return", run, i + 1, linked, first_missing, sent, whole, args.keep, extra)
 
 
 def main():
@@ -207,6 +211,7 @@ def main():
     p.add_argument("--boards", type=int, default=32)
     p.add_argument("--returns", type=int, default=80)
     p.add_argument("--units", type=int, default=2, help="units per entity each linked board sends")
+    p.add_argument("--keep", action="store_true", help="keep each run's directory (files, logs) and print its path")
     p.add_argument("--rss-log", default="", help="return: a file of 'board VmRSS(kB)' lines")
     p.add_argument("--wait", type=float, default=25.0, help="seconds a board may take to be linked and traced")
     args = p.parse_args()
