@@ -462,19 +462,24 @@ VQX_RESULT UpdatePeer(GwLibCtx* c, Peer* p, const void* block, u32 addr, u16 por
 namespace
 {
 
-/* The record of a board gone: no link on either path nor one being made, its
- * paths reported down (or never up), no advertisement and no link for longer
- * than its adapter-down delay, no callback in progress. */
-bool AdapterGone(const Peer* p, u32 now)
+/* The record of a board leaving: no link on either path nor one being made,
+ * its paths reported down (or never up), no advertisement for longer than its
+ * adapter-down delay, no callback in progress. Gone once its last link, too,
+ * closed longer than that delay ago. */
+bool AdapterLeaving(const Peer* p, u32 now)
 {
     if (!p->fIsAdapter || p->fDying || p->fSomeUp || p->un32InCallback != 0)
         return false;
     const u32 delay = p->Red.un32AdapterDownDelayMs;
     for (const PathCtx& g : p->Gw)
-        if (g.iRxSocket >= 0 || g.iTxSocket >= 0 || g.fConnecting || (g.tLastSeen != 0 && now - g.tLastSeen <= delay) ||
-            now - g.tDownSince <= delay)
+        if (g.iRxSocket >= 0 || g.iTxSocket >= 0 || g.fConnecting || (g.tLastSeen != 0 && now - g.tLastSeen <= delay))
             return false;
     return true;
+}
+bool AdapterGone(const Peer* p, u32 now)
+{
+    return AdapterLeaving(p, now) && now - p->Gw[0].tDownSince > p->Red.un32AdapterDownDelayMs &&
+           now - p->Gw[1].tDownSince > p->Red.un32AdapterDownDelayMs;
 }
 
 /* How long ago the board of a gone record was last seen or linked. */
@@ -538,7 +543,8 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
             GiveGoneRecord(c, o, serial);
         if (Peer* o = FindPeer(c, h))
         {
-            if (FirstRefusal(c, serial))
+            /* A board leaving gives it at a later advertisement: no line meanwhile. */
+            if (!AdapterLeaving(o, Now()) && FirstRefusal(c, serial))
                 ErrorLog(c, "VqxGwLibCreatePeer: Adapter handle conflict: '%s' with '%s'\n", serial,
                          o->Adapter.Info.szSerialNumber);
             return VQX_RESULT_OUT_OF_RESOURCE;
@@ -583,7 +589,10 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
         mem = VQXPoolOfBuffersAllocPrivate(c->hPeerPool, h, __FILE__, __LINE__);
     if (mem == nullptr)
     {
-        if (fAda && FirstRefusal(c, serial))
+        bool fLeaving = false; /* a board leaving gives its record at a later advertisement: no line meanwhile */
+        for (Peer* p : Peers(c))
+            fLeaving |= AdapterLeaving(p, Now());
+        if (fAda && !fLeaving && FirstRefusal(c, serial))
             ErrorLog(c, "VqxGwLibCreatePeer: Adapter '%s' (%s) cannot be linked: the %u peer records are taken by boards present\n",
                      serial, static_cast<const VQX_GW_ADAPTER_ADV*>(block)->Info.szAdapterName, kMaxPeers);
         return VQX_RESULT_OUT_OF_RESOURCE;

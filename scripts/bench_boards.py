@@ -11,7 +11,9 @@ server's gateway port, listed in VQX_GW_REMOTE_ADDR. Scenarios (--scenario):
            likewise, then one more;
   return   one board at one address removed and back --returns times, each
            time with a new serial number (memory: the server's VmRSS after
-           each board was linked).
+           each board was linked);
+  handle   a board removed, then one whose serial number gives the same
+           peer handle at its address.
 A board counts as linked when the server logs it added within --wait s
 (then its trace-ons are counted: 7 when every entity found a group).
 Printed per scenario: boards linked of those started, the first that was
@@ -204,10 +206,25 @@ def scenario_return(args):
     report("return", run, i + 1, linked, first_missing, sent, whole, args.keep, extra)
 
 
+def scenario_handle(args):
+    run = Run(args.binary, ["127.0.0.2"])
+    linked = sent = whole = 0
+    first_missing = None
+    for i, serial in enumerate(("10000000", "20000000")):  # one peer handle, 0xCA000000
+        b = Board(run, serial, "127.0.0.2")
+        n = link(run, b, args)
+        if n is None:
+            first_missing = first_missing or i + 1
+        else:
+            linked, sent, whole = linked + 1, sent + n[1], whole + (n[0] == ENTITIES)
+        remove(run, b)
+    report("handle", run, 2, linked, first_missing, sent, whole, args.keep)
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--binary", default=os.path.join(ROOT, "build", "release", "sigtrace", "sigtrace"))
-    p.add_argument("--scenario", choices=("replace", "return", "all"), default="all")
+    p.add_argument("--scenario", choices=("replace", "return", "handle", "all"), default="all")
     p.add_argument("--boards", type=int, default=32)
     p.add_argument("--returns", type=int, default=80)
     p.add_argument("--units", type=int, default=2, help="units per entity each linked board sends")
@@ -219,6 +236,8 @@ def main():
         scenario_replace(args)
     if args.scenario in ("return", "all"):
         scenario_return(args)
+    if args.scenario in ("handle", "all"):
+        scenario_handle(args)
 
 
 if __name__ == "__main__":

@@ -21,6 +21,7 @@
 #include "gw_test_support.h"
 #include "gwlib_internal.h"
 #include "peers/boardsim_process.h"
+#include "peers/wait_until.h"
 
 using namespace gwtest;
 using namespace vqxgw;
@@ -293,7 +294,8 @@ TEST(GwDiscovery, HandleConflictIsLoggedOnceASecond) {
  * linked, the others advertising, their links refused), a 65th is named once however often it advertises, and not
  * linked. Once they are gone (no link, no advertisement) for longer than their adapter-down delay, the record of the
  * board gone the longest goes to a new board, and the holder of a new board's handle gives it its record; the linked
- * board keeps its record and its link, and a board wanting its handle is named once. */
+ * board keeps its record and its link, and a board wanting its handle is named once; once its link is closed, such a
+ * board is not named while it leaves, and takes its record once it is gone. */
 TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
   ClockAhead clock;
   Instance in([](Recorder& r) {
@@ -336,11 +338,12 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
   clock.Set(100); /* the first gone the longest */
   for (u32 i = 2; i < kMaxPeers; i++) Advertise(std::to_string(10000000 + i));
   ASSERT_EQ(Count("Creating adapter fake"), long(kMaxPeers)) << "the linked board's and 63 others";
-  /* Whether the instance holds a record of that serial number. */
-  const auto Held = [&](const char* pszSerial) {
+  /* Whether the instance holds a record of that serial number (and whether its paths were reported down). */
+  const auto Held = [&](const char* pszSerial, bool fReportedDown = false) {
     GwLibCtx* c = reinterpret_cast<GwLibCtx*>(in.ctx);
     Lock(c);
-    const bool f = FindAdapterPeer(c, pszSerial) != nullptr;
+    const Peer* p = FindAdapterPeer(c, pszSerial);
+    const bool f = p != nullptr && (!fReportedDown || (!p->fSomeUp && p->un32InCallback == 0));
     Unlock(c);
     return f;
   };
@@ -370,8 +373,17 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
     EXPECT_TRUE(Held(r.pszHeld) && !Held(r.pszNotHeld)) << r.pszRow;
   }
   EXPECT_EQ(in.rec.Reports(), 1u) << "the linked board's path stays up";
-  close(refuser);
+  /* Its link closed: a board wanting its handle is not named while it leaves, and takes its record once it is gone. */
   close(s);
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return Held("87654321", true); }, 3000));
+  in.rec.ClearLines();
+  Advertise("27654321");
+  EXPECT_EQ(Count("handle conflict"), 0);
+  clock.Set(2500);
+  Advertise("27654321");
+  EXPECT_EQ(Count("record 0xCA654321 of adapter '87654321', gone for "), 1);
+  EXPECT_TRUE(Held("27654321") && !Held("87654321"));
+  close(refuser);
 }
 
 TEST(GwParams, FixedFieldsCannotChangeAndNullsAreRefused) {
