@@ -291,7 +291,7 @@ TEST(GwDiscovery, HandleConflictIsLoggedOnceASecond) {
 }
 
 /* Boards over an adapters' instance's life, on the injected clock: with its 64 records held by boards present (one
- * linked, the others advertising, their links refused), a 65th is named once however often it advertises, and not
+ * linked, the others advertising and using no path), a 65th is named once however often it advertises, and not
  * linked. Once they are gone (no link, no advertisement) for longer than their adapter-down delay, the record of the
  * board gone the longest goes to a new board, and the holder of a new board's handle gives it its record; the linked
  * board keeps its record and its link, and a board wanting its handle is named once; once its link is closed, such a
@@ -304,25 +304,16 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
   });
   const u16 port = in.params.aun16GwPorts[0];
   gwpeer::RawBoard linked; /* 87654321: handle 0xCA654321 */
-  const int s = linked.AdvertiseUntilLinked(port, "127.0.0.1", "");
+  const int s = linked.AdvertiseUntilLinked(port, "127.0.0.1", ""); /* closed in the rows */
   ASSERT_GE(s, 0);
   ASSERT_EQ(send(s, "\0\0\0\7", 4, MSG_NOSIGNAL), 4);
   ASSERT_TRUE(in.rec.WaitReports(1, 3000));
-  const int refuser = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); /* bound, not listening: links refused at once */
-  const sockaddr_in a = LoopbackAddress(0);
-  ASSERT_EQ(bind(refuser, reinterpret_cast<const sockaddr*>(&a), sizeof(a)), 0);
   UdpPeer u;
   u32 from = 0x7F00000A;
-  /* The advertisement of a board of that serial number, handled once the unknown packet sent after it is. */
+  /* The advertisement of a board of that serial number that uses no path (present while it advertises, never
+   * linked), handled once the unknown packet sent after it is. */
   const auto Advertise = [&](const std::string& serial) {
-    VQX_GW_ADAPTER_ADV adv{kAdaptersReplyId, {}, 1, BoundPort(refuser), {}};
-    adv.Info.un32BuildNumber = kHostBuildNumber;
-    std::strcpy(adv.Info.szSerialNumber, serial.c_str());
-    std::strcpy(adv.Info.szAdapterName, "fake");
-    std::strcpy(adv.Info.szIpAddress0, "127.0.0.1");
-    u8 b[kAdapterAdvSize];
-    EncodeAdapterAdv(adv, b);
-    u.Send(port, std::vector<u8>(b, b + sizeof(b)));
+    u.Send(port, gwpeer::RawBoard::Advertisement(serial.c_str(), 1, "127.0.0.1", "", false));
     UdpPeer marker(from);
     marker.Send(port, Word(0x12345678, 8));
     char line[64];
@@ -350,40 +341,38 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
   const struct {
     const char* pszRow;
     u32 un32AheadMs;
+    bool fCloseLink;       /* the linked board's link closed first */
     const char* pszSerial; /* advertised twice */
-    const char* pszLine;   /* once, in the row */
+    const char* pszLine;
+    long nLines; /* of pszLine in the row */
     const char *pszHeld, *pszNotHeld;
   } aRows[] = {
-      {"all present: the 65th named", 100, "10000064",
-       "VqxGwLibCreatePeer: Adapter '10000064' (fake) cannot be linked: the 64 peer records are taken by boards present",
+      {"all present: the 65th named", 100, false, "10000064",
+       "VqxGwLibCreatePeer: Adapter '10000064' (fake) cannot be linked: the 64 peer records are taken by boards present", 1,
        "10000001", "10000064"},
-      {"gone for longer than their down delay: the one gone the longest given", 1300, "10000064",
-       "record 0xCA000001 of adapter '10000001', gone for ", "10000064", "10000001"},
-      {"and the holder of a new board's handle", 1300, "20000002", "record 0xCA000002 of adapter '10000002', gone for ",
-       "20000002", "10000002"},
-      {"a linked board keeps its handle", 1300, "17654321",
-       "VqxGwLibCreatePeer: Adapter handle conflict: '17654321' with '87654321'", "87654321", "17654321"},
+      {"gone for longer than their down delay: the one gone the longest given", 1300, false, "10000064",
+       "record 0xCA000001 of adapter '10000001', gone for ", 1, "10000064", "10000001"},
+      {"and the holder of a new board's handle", 1300, false, "20000002",
+       "record 0xCA000002 of adapter '10000002', gone for ", 1, "20000002", "10000002"},
+      {"a linked board keeps its handle", 1300, false, "17654321",
+       "VqxGwLibCreatePeer: Adapter handle conflict: '17654321' with '87654321'", 1, "87654321", "17654321"},
+      {"its link closed: no line while it leaves", 1300, true, "27654321", "handle conflict", 0, "87654321", "27654321"},
+      {"then gone: its record given", 2500, false, "27654321", "record 0xCA654321 of adapter '87654321', gone for ", 1,
+       "27654321", "87654321"},
   };
   for (const auto& r : aRows) {
+    if (r.fCloseLink) {
+      close(s);
+      ASSERT_TRUE(peerwait::WaitUntil([&] { return Held("87654321", true); }, 3000)) << "reported down";
+    }
     clock.Set(r.un32AheadMs);
     in.rec.ClearLines();
     Advertise(r.pszSerial);
     Advertise(r.pszSerial);
-    EXPECT_EQ(Count(r.pszLine), 1) << r.pszRow;
+    EXPECT_EQ(Count(r.pszLine), r.nLines) << r.pszRow;
     EXPECT_TRUE(Held(r.pszHeld) && !Held(r.pszNotHeld)) << r.pszRow;
+    EXPECT_EQ(in.rec.Reports(), r.fCloseLink || r.un32AheadMs > 1300 ? 2u : 1u) << r.pszRow << ": the linked board's path";
   }
-  EXPECT_EQ(in.rec.Reports(), 1u) << "the linked board's path stays up";
-  /* Its link closed: a board wanting its handle is not named while it leaves, and takes its record once it is gone. */
-  close(s);
-  ASSERT_TRUE(peerwait::WaitUntil([&] { return Held("87654321", true); }, 3000));
-  in.rec.ClearLines();
-  Advertise("27654321");
-  EXPECT_EQ(Count("handle conflict"), 0);
-  clock.Set(2500);
-  Advertise("27654321");
-  EXPECT_EQ(Count("record 0xCA654321 of adapter '87654321', gone for "), 1);
-  EXPECT_TRUE(Held("27654321") && !Held("87654321"));
-  close(refuser);
 }
 
 TEST(GwParams, FixedFieldsCannotChangeAndNullsAreRefused) {

@@ -75,18 +75,25 @@ struct RawBoard {
     close(udp);
     close(lst);
   }
-  /* The accepted link, or -1 when the instance did not link in within 3 s. */
-  int AdvertiseUntilLinked(u16 udpPort, const char* ip0, const char* ip1, const char* serial = "87654321") {
-    VQX_GW_ADAPTER_ADV adv{vqxgw::kAdaptersReplyId, {}, 1, BoundPort(lst), {}};
-    adv.Info = {{}, "fake", {}, 0, {}, {}, {0, 0, 0, 1}, {0, 0, 0, 1}, vqxgw::kHostBuildNumber, 0, 0, {}};
+  /* The advertisement of a board "fake" of that serial number and path addresses, its links to tcpPort (with
+   * fPaths false it uses neither path: never linked to). */
+  static std::vector<u8> Advertisement(const char* serial, u16 tcpPort, const char* ip0, const char* ip1, bool fPaths = true) {
+    const u8 f = fPaths ? 1 : 0;
+    VQX_GW_ADAPTER_ADV adv{vqxgw::kAdaptersReplyId, {}, 1, tcpPort, {}};
+    adv.Info = {{}, "fake", {}, 0, {}, {}, {0, 0, 0, f}, {0, 0, 0, f}, vqxgw::kHostBuildNumber, 0, 0, {}};
     std::strncpy(adv.Info.szSerialNumber, serial, sizeof(adv.Info.szSerialNumber) - 1);
     std::strncpy(adv.Info.szIpAddress0, ip0, 63);
     std::strncpy(adv.Info.szIpAddress1, ip1, 63);
     u8 pkt[vqxgw::kAdapterAdvSize];
     vqxgw::EncodeAdapterAdv(adv, pkt);
+    return std::vector<u8>(pkt, pkt + sizeof(pkt));
+  }
+  /* The accepted link, or -1 when the instance did not link in within 3 s. */
+  int AdvertiseUntilLinked(u16 udpPort, const char* ip0, const char* ip1, const char* serial = "87654321") {
+    const std::vector<u8> pkt = Advertisement(serial, BoundPort(lst), ip0, ip1);
     const sockaddr_in to = LoopbackAddress(udpPort);
     for (int i = 0; i < 30; i++) {
-      sendto(udp, pkt, sizeof(pkt), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+      sendto(udp, pkt.data(), pkt.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
       pollfd pf{lst, POLLIN, 0};
       if (poll(&pf, 1, 100) == 1) return accept(lst, nullptr, nullptr);
     }
