@@ -235,7 +235,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
   void OnLoopTurn(bool fIdle);
   /* Closes every group's file and logs one line per group ("Group %s: %u
    * units written, %u lost"), those given up included, then "Entities not
-   * traced: N" when some found no group; when the log cannot take them (a full disk),
+   * traced: N" when some were left out; when the log cannot take them (a full disk),
    * or when a group that had units wrote none of them (every unit lost;
    * not a standard output taken and then closed by its reader), they also
    * go to standard error. Run by the clean-up; true in the
@@ -326,7 +326,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
   ProviderPool mProviders;               /* 20, by host name "." application name */
   u32 mun32EntityNumber = 0;             /* last provider entity number / trace context id taken */
   std::vector<SVQRetiredGroup> mvRetiredGroups; /* groups given up for new ones */
-  std::set<std::string> mUntracedEntities;      /* "<adapter>:<entity>" that found no group, until one takes them */
+  std::set<std::string> mUntracedEntities;      /* "<adapter>:<entity>" left out (no group, name taken, type), until traced */
   std::vector<CVQSigTraceEntityParams> mvWaitingForGroup; /* entities of boards present that found no group */
   CVQSigTraceUnitIndex mUnitIndex;       /* units' entities by key; Invalidate when the pools above change */
 
