@@ -168,17 +168,22 @@ size_t PcapTails(const std::string& s, size_t nSize, std::vector<std::string>* p
   return n;
 }
 
+/* Rows: SIGTERM, and SIGHUP in the foreground (the terminal closed), which ends the run with the same close. */
 TEST(SigTraceServer, EveryFamilyWrittenAsTsharkReadsItAndTextEndsAfterSigterm) {
   if (!peertshark::Present()) GTEST_SKIP() << "tshark is not installed";
-  CServerBench B;
-  B.StartServer("-cap");
-  ASSERT_TRUE(B.WaitTracesOn(kEntities));
-  ASSERT_TRUE(B.SendUnits(3) == 3 * kEntities && B.Drained() && kill(B.Server().mPid, SIGTERM) == 0);
-  EXPECT_EQ(B.Server().Wait(), 0) << "ended by SIGTERM";
-  EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
-  ExpectEveryUnitInTheFiles(B);
-  /* CAS R2: one text file per trunk, closed by the trailer. */
-  for (const char* pszFile : kCasr2Files) EXPECT_TRUE(B.Read(pszFile).ends_with("\n\n[END]\n")) << pszFile;
+  for (const auto& [nSignal, pszSignal] : {std::pair{SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}}) {
+    SCOPED_TRACE(pszSignal);
+    CServerBench B;
+    B.StartServer("-cap");
+    ASSERT_TRUE(B.WaitTracesOn(kEntities));
+    ASSERT_TRUE(B.SendUnits(3) == 3 * kEntities && B.Drained() && kill(B.Server().mPid, nSignal) == 0);
+    EXPECT_EQ(B.Server().Wait(), 0) << "ended by " << pszSignal;
+    EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
+    EXPECT_EQ(B.LogLines("Exit code 0x02000000").size(), 1u);
+    ExpectEveryUnitInTheFiles(B);
+    /* CAS R2: one text file per trunk, closed by the trailer. */
+    for (const char* pszFile : kCasr2Files) EXPECT_TRUE(B.Read(pszFile).ends_with("\n\n[END]\n")) << pszFile;
+  }
 }
 
 /* A crash (SIGKILL) loses at most the last second: a few units, far from
@@ -853,10 +858,20 @@ TEST(SigTraceServer, PcapRotatesPast10MiBUnderLoadLosingNothing) {
   for (const std::string& f : aFile) EXPECT_EQ(peertshark::Errors(f, kPayloadOff), std::vector<std::string>()) << f;
 }
 
+/* The daemon ignores a hang-up: it still ends at its run time. */
 TEST(SigTraceServer, RunTimeEndsADaemonOnTime) {
   CServerBench B;
   B.StartServer("-d -e 1500");
   EXPECT_EQ(B.Server().Wait(), 0) << "the parent of the daemon";
+  /* The daemon: the process working in the bench's folder. */
+  pid_t Daemon = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(e.path() / "cwd", ec) == std::filesystem::path(B.mstrDir))
+      Daemon = static_cast<pid_t>(atol(e.path().filename().c_str()));
+  }
+  ASSERT_GT(Daemon, 0);
+  EXPECT_EQ(kill(Daemon, SIGHUP), 0);
   ASSERT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("MainLoop ended (0x02000000)").empty(); }, 10000));
   const long nRun = B.RunMs("Test duration (1500) completed");
   EXPECT_TRUE(nRun >= 1500 && nRun <= 1500 + 100 + 20) << nRun << " ms: not early, within one main-loop period";
