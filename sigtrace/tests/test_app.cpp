@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 
+#include "peers/hostile_paths.h"
 #include "sigtrace_app.h"
 #include "sigtrace_provider_entity.h"
 #include "sigtrace_reload_params.h"
@@ -501,6 +503,38 @@ TEST_F(SigTraceApp, AFailedReloadKeepsTheConfigurationInUse) {
   for (const char* psz : {"Config successfully reloaded", "(quellan.xml:3)", "Configuration file 'gone.xml' not found"})
     EXPECT_EQ(sigtest::Seen(Lines, psz), 1u) << psz;
   EXPECT_EQ(sigtest::Seen(Lines, "ReloadConfig failed."), 2u);
+  /* A reload naming its file (the console's, the manager's) takes that path only when it applies; a path that is no
+   * readable file is refused at once with its reason, as at a start, where only a missing file is none. */
+  pApp->mCmdLine.mCfgFile = "quellan.xml";
+  peerpaths::CFifo Fifo("fifo.xml");
+  mkdir("locked", 0700);
+  std::ofstream("locked/q.xml") << "<quellan/>\n";
+  const struct {
+    const char* pszPath;
+    u32 un32Result;
+    const char* pszLine;
+  } aRows[] = {
+      {"", VQX_RESULT_NOT_FOUND, "Configuration file '' not found"},
+      {"missing.xml", VQX_RESULT_NOT_FOUND, "Configuration file 'missing.xml' not found"},
+      {"fifo.xml", VQX_RESULT_INVALID_CONFIG, "Cannot read 'fifo.xml': not a regular file"},
+      {"locked/q.xml", VQX_RESULT_ACCESS_DENIED, "Cannot open 'locked/q.xml': Permission denied"},
+  };
+  for (const auto& Row : aRows) {
+    std::optional<peerpaths::CUnprivileged> AsAnOperator; /* for the folder without rights */
+    if (Row.un32Result == VQX_RESULT_ACCESS_DENIED) AsAnOperator.emplace();
+    EXPECT_EQ(pApp->ReloadConfig(0, Row.pszPath), Row.un32Result) << Row.pszPath;
+    EXPECT_STREQ(pApp->GetConfigFilePath().c_str(), "quellan.xml") << Row.pszPath;
+    if (Row.un32Result != VQX_RESULT_NOT_FOUND) {
+      EXPECT_EQ(pApp->LoadFromXml(Row.pszPath), Row.un32Result) << "at a start";
+    }
+    EXPECT_EQ(sigtest::Seen(Log.Take(), Row.pszLine), Row.un32Result == VQX_RESULT_NOT_FOUND ? 1u : 2u) << Row.pszLine;
+  }
+  Fifo.Done();
+  EXPECT_FALSE(Fifo.Blocked()) << "the fifo was opened as a file";
+  EXPECT_EQ(pApp->mSigTraceParams.Count(), 1u);
+  std::ofstream("other.xml") << "<quellan/>\n";
+  EXPECT_EQ(pApp->ReloadConfig(0, "other.xml"), VQX_RESULT_OK);
+  EXPECT_STREQ(pApp->GetConfigFilePath().c_str(), "other.xml");
 }
 
 /* A reload's <params> against those a framework runs with (the defaults):
