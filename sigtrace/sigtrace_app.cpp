@@ -122,6 +122,8 @@ u32 CVQSigTrace::Init() {
     try {
       mstrAppName = mCmdLine.mAppName.IsEmpty() ? CVQCAFString(kDefaultAppName) : mCmdLine.mAppName;
       mCommParams.mApplicationName = mstrAppName;
+      /* Lines of the read printed before the log was up ("-stdout" brings it up earlier). */
+      const bool fLogBeforeRead = IsLogInitialized() != 0;
       if (mCmdLine.mun32DbMode == 0) {
         r = LoadFromXml(GetConfigFilePath());
         if (VQX_RESULT_FAILED(r)) r = Failure(kOp, "LoadFromXml failed", r, __LINE__);
@@ -137,6 +139,8 @@ u32 CVQSigTrace::Init() {
         mfFrameworkUp = 1;
         if (VQX_RESULT_FAILED(r)) r = Failure(kOp, "GlobalSetParam failed", r, __LINE__);
       }
+      if (r == VQX_RESULT_OK && !fLogBeforeRead && mptrSigTraceParamsDaoXml.Get() != nullptr)
+        for (const std::string& strLine : mptrSigTraceParamsDaoXml->GivenUp()) LogTrace(VQERR, "%s", strLine.c_str());
       if (r == VQX_RESULT_OK) {
         mhHostLib = CVQCAFComm::GetHostLibInstance();
         if (mhHostLib == nullptr) r = Failure(kOp, "CVQCAFComm must be initialized first", VQX_RESULT_INVALID_STATE, __LINE__);
@@ -176,7 +180,8 @@ u32 CVQSigTrace::Init() {
         }
         if (VQX_RESULT_SUCCEEDED(r)) r = VQX_RESULT_OK;
       }
-      if (r == VQX_RESULT_OK && mCmdLine.mfH248 != 0) {
+      /* Also with H.248 tracing off: a provider that registers is then told so in the log (OnRegister). */
+      if (r == VQX_RESULT_OK) {
         mpSigTraceServer = new CVQCAFServiceSigTraceServer(this);
         r = mpSigTraceServer->Start();
         if (VQX_RESULT_FAILED(r)) r = Failure(kOp, "Failed to start the sig-trace server service", r, __LINE__);

@@ -7,7 +7,7 @@
  * MainLoop until the quit flag is set, then releases it. Init reads the XML
  * configuration (unless "-db"), brings the framework up (GlobalSetParam),
  * borrows the host library, adds the main console page, starts the
- * management clients ("-db") and the sig-trace server service (H.248 on),
+ * management clients ("-db") and the sig-trace server service,
  * prints the configuration and attaches the page. MainLoop receives on one
  * host-library filter: the adapter-added and -removed events (one
  * CVQSigTraceAdapter per board), the application's own adapter-ready and
@@ -143,7 +143,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * GetConfigFilePath unless "-db" (a failure fails Init); GlobalSetParam;
    * host library, own host information and gateway port; main page added;
    * in "-db" mode the process- and configuration-management clients; the
-   * sig-trace server service when H.248 tracing is on; PrintCfg;
+   * sig-trace server service (with H.248 tracing off a provider's
+   * registration is ignored with a line); PrintCfg;
    * InitalizeApplication. Any failure runs Clear and is returned.
    */
   u32 Init();
@@ -354,7 +355,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
   CVQCAFPtr<CVQSigTraceParamsDaoXml> mptrSigTraceParamsDaoXml; /* reader of the ":signaling" section */
   CVQCAFPtr<IVQCAFCliPage> mptrPage;                          /* the main page, once added */
   CVQSigTracePage* mpPage = nullptr;                          /* the same page, for Attach */
-  CVQCAFServiceSigTraceServer* mpSigTraceServer = nullptr;    /* running while H.248 tracing is on */
+  CVQCAFServiceSigTraceServer* mpSigTraceServer = nullptr;    /* running from Init to the close */
   VQX_LIB_HANDLE mhHostLib = nullptr;                          /* borrowed from the communication bridge */
   VQX_FILTER_HANDLE mhFilter = nullptr;                        /* the main loop's filter */
   u32 mfFrameworkUp = 0;                 /* GlobalSetParam was called */

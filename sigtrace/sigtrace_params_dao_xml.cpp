@@ -122,6 +122,17 @@ const SectionRow kIpSection = {"ip", VQ_SIGTRACE_TYPE_IP, kIpKeys, {}, Names::kI
 
 constexpr const char* kEthPorts[] = {"eth0", "eth1", "voip0", "voip1", "any"};
 constexpr u32 kMaxTimeslot = 31;
+constexpr u32 kMaxPort = 65535;
+
+/* The line of this thread's last failure of a read, for GivenUp. */
+thread_local std::string t_strLastFailure;
+
+/* A failure of the read: logged, and kept as the last one. */
+VQX_RESULT Report(const char* pszOperation, const char* pszText, VQX_RESULT r, int nLine) {
+  t_strLastFailure = VqcafFormatFailureLine(pszOperation, pszText, r, __FILE__, nLine).c_str();
+  if (!t_strLastFailure.empty() && t_strLastFailure.back() == '\n') t_strLastFailure.pop_back();
+  return VqcafReportFailure(pszOperation, pszText, r, __FILE__, nLine);
+}
 
 /* ASCII letters only, byte by byte, as the string's own case change. */
 void ChangeCase(char* psz, char cFrom, char cTo) {
@@ -265,6 +276,8 @@ class CElementReader {
   VQX_RESULT SetNumber(const KeyRow& K, u32 un32, CVQSigTraceEntityParams& R) {
     switch (K.key) {
       case Key::kPort:
+        /* The board takes a 16-bit port: a larger number would trace another one. */
+        if (un32 > kMaxPort) return FailWritten(K, " %s above 65535 (%s:%u)", VQX_RESULT_INVALID_PARAM);
         R.mun32Port = un32;
         break;
       case Key::kIdx:
@@ -286,7 +299,7 @@ class CElementReader {
     return VQX_RESULT_OK;
   }
 
-  VQX_RESULT Fail(const char* pszText, VQX_RESULT r) { return VQCAF_REPORT_FAILURE(mpszOperation, pszText, r); }
+  VQX_RESULT Fail(const char* pszText, VQX_RESULT r) { return Report(mpszOperation, pszText, r, __LINE__); }
 
   /* K's failure text followed by pszTail, which takes the value as written,
    * the file name and the element's line. */
@@ -362,7 +375,7 @@ void NameRecord(const SectionRow& S, CVQSigTraceEntityParams& R) {
 VQX_RESULT CountAt(IVQCAFCfgFile& Store, const char* pszOperation, const std::string& strPath, u32* pun32Count) {
   *pun32Count = 0;
   const VQX_RESULT r = Store.GetCount(strPath.c_str(), pun32Count);
-  return VQX_RESULT_FAILED(r) ? VQCAF_REPORT_FAILURE(pszOperation, "Can't read in xml file", r) : r;
+  return VQX_RESULT_FAILED(r) ? Report(pszOperation, "Can't read in xml file", r, __LINE__) : r;
 }
 
 /* Appends the records of every element of one section path. */
@@ -442,6 +455,7 @@ VQX_RESULT CVQSigTraceParamsDaoXml::Reload() { return VQX_RESULT_OK; }
 
 VQX_RESULT CVQSigTraceParamsDaoXml::GetParams(CVQSigTraceParams& Params) {
   try {
+    mvGivenUp.clear();
     VQX_RESULT r = CheckStore("GetParams");
     if (VQX_RESULT_FAILED(r)) return r;
     IVQCAFCfgFile& Store = *mptrConfigFile;
@@ -451,8 +465,9 @@ VQX_RESULT CVQSigTraceParamsDaoXml::GetParams(CVQSigTraceParams& Params) {
       r = ReadSection(Store, "GetParams", S, strBase + S.pszName, Params);
       if (VQX_RESULT_FAILED(r)) return r;
     }
-    (void)GetIpParams(CVQCAFString((strBase + "ip").c_str()), Params);
-    (void)GetIpParams(CVQCAFString((strBase + "sip").c_str()), Params);
+    for (const char* pszSection : {"ip", "sip"})
+      if (VQX_RESULT_FAILED(GetIpParams(CVQCAFString((strBase + pszSection).c_str()), Params)))
+        mvGivenUp.push_back(t_strLastFailure);
 
     const std::string strH248 = strBase + "h248";
     u32 un32Count = 0;

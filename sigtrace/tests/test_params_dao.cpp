@@ -70,6 +70,9 @@ TEST(ParamsDao, EachFailureLineIsExactAndEarlierRecordsStay) {
     EXPECT_EQ(strRecords, R[2]);
     const auto aLines = Log.Take();
     EXPECT_EQ(aLines.empty() ? "" : aLines.back().substr(0, R[3].size() + 1), R[3].empty() ? "" : R[3] + " ");
+    /* An ip or sip section given up: its line kept for the log. */
+    const std::string strGivenUp = Dao.GivenUp().empty() ? "" : Dao.GivenUp().back();
+    EXPECT_EQ(strGivenUp, R[1] == "02000000" && !R[3].empty() ? aLines.back() : "");
   }
 }
 

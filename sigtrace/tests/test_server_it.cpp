@@ -362,6 +362,24 @@ TEST(SigTraceServer, ABoardAndAFloodingProviderAtOnceTheCloseWritesOrCountsAll) 
   kill(Provider.mPid, SIGKILL);
 }
 
+/* H.248 tracing off (the command line names other families): a provider that registers is ignored with one line
+ * naming it and the switch. */
+TEST(SigTraceServer, AProviderWhileH248TracingIsOffIsNamedInTheLog) {
+  CServerBench B(1, true);
+  B.StartServer("-ss7");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  peerproc::CChild Provider({peerproc::BuildProgram("VQX_SIGTRACE_PROVIDER", "testing/sigtrace_provider/vqx_sigtrace_provider"),
+                             "--port", std::to_string(loopnet::FreeLoopbackPort()), "--peer-port",
+                             std::to_string(B.mun16Port), "--app", "off", "--name", "goff", "--stay"});
+  EXPECT_TRUE(peerwait::WaitUntil([&] {
+    return B.LogLines("Registration ignored: H.248 tracing is off (-h248 not given) (provider ").size() == 1;
+  }, 20000));
+  EXPECT_NE(B.LogLines(".off, group \"goff\")").size(), 0u);
+  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
+  EXPECT_EQ(B.Server().Wait(), 0);
+  kill(Provider.mPid, SIGKILL);
+}
+
 /* SIGTERM while the board streams units, and goes on streaming past the close's write time (VQ_SIGTRACE_DRAIN_MS),
  * whatever the machine's pace: it holds the off requests ("traceoff hold") and streams bursts until the server logs
  * that late units are counted lost, sends one burst more, then answers them after its last units. Every unit sent is
@@ -858,9 +876,14 @@ TEST(SigTraceServer, PcapRotatesPast10MiBUnderLoadLosingNothing) {
   for (const std::string& f : aFile) EXPECT_EQ(peertshark::Errors(f, kPayloadOff), std::vector<std::string>()) << f;
 }
 
-/* The daemon ignores a hang-up: it still ends at its run time. */
+/* The daemon ignores a hang-up: it still ends at its run time. A sip section refused at start (a port above 65535)
+ * ends that section only, and its line, printed before the log was up, reaches the log too. */
 TEST(SigTraceServer, RunTimeEndsADaemonOnTime) {
   CServerBench B;
+  std::string strXml = B.Read("quellan.xml");
+  strXml.insert(strXml.rfind("</quellan>"), "<signaling><sip adapter=\"B1\" grpname=\"\" ethport=\"eth0\" transport=\"udp\" "
+                                              "ipmask=\"10.0.0.1\" port=\"70000\" capfile=\"1\"/></signaling>\n");
+  std::ofstream(B.Path("quellan.xml")) << strXml;
   B.StartServer("-d -e 1500");
   EXPECT_EQ(B.Server().Wait(), 0) << "the parent of the daemon";
   /* The daemon: the process working in the bench's folder. */
@@ -878,6 +901,7 @@ TEST(SigTraceServer, RunTimeEndsADaemonOnTime) {
   EXPECT_EQ(B.LogLines("Local IPs are 127.0.0.1").size(), 1u) << "the gateway kept on the loopback interface";
   EXPECT_TRUE(peerwait::WaitUntil([&] { return B.LogLines("Exit code 0x02000000").size() == 1; }, 10000))
       << "the exit code line in the daemon's log file";
+  EXPECT_EQ(B.LogLines("GetIpParams: Invalid xml file : problem with a sip 'port' value 70000 above 65535 (quellan.xml:").size(), 1u);
 }
 
 TEST(SigTraceServer, DbModeEndsOnTheManagementShutdown) {
