@@ -8,7 +8,11 @@
  * testing/mgmtsim), with its exit status; in "-db" mode the configuration
  * manager's reload (testing/cmmgrsim) names the file read, a missing or
  * refused one is answered as a failure, and of the <params> the levels and
- * delays are applied, the rest named as read at start only; the
+ * delays are applied, the rest named as read at start only; a reload switches
+ * off what the file no longer selects and traces a moved entity in its new
+ * group while the board traces; a hang-up ends a foreground run with its
+ * close, a daemon ignores it; a provider while H.248 tracing is off is named;
+ * the
  * close of a board that never answers ends at a signal during it or after 30 s,
  * also while standard output's reader takes nothing, and every unit the server
  * read is written or counted; a board that goes and comes back is traced again,
@@ -989,4 +993,83 @@ TEST(SigTraceServer, DbModeReadsTheFileTheManagersReloadNames) {
   EXPECT_EQ(B.LogLines("", "elsewhere"), std::vector<std::string>()) << "no log file of the new name while running";
 }
 
+/* The manager's reloads while the board traces, the command line selecting none of its entities: a link the file
+ * no longer names is switched off at the board, a CAS R2 trunk the file moves to another group is traced there, and
+ * both come back with the first file, the trunk taking its earlier record over; a file giving a group another format
+ * is applied but names that group's capfile as not applied. Every unit is written once, in the group of the file in
+ * use when it was sent; each group keeps its counts for the summary; no entity is claimed twice. */
+TEST(SigTraceServer, DbModeReloadTracesWhatTheFileSelects) {
+  CServerBench B;
+  const std::string P = std::to_string(B.mun16Port);
+  cmmgrpeer::CManagerProcess Manager("127.0.0.3", B.mun16Port, "cmmgr");
+  ASSERT_TRUE(Manager.Ready());
+  const auto Write = [&](const char* pszFile, bool fLink6, const char* pszR2Group, const char* pszCapfile) {
+    std::ofstream(B.Path(pszFile)) << "<quellan><signaling>\n<ss7 adapter=\"12345678\" grpname=\"SS7\" capfile=\""
+                                   << pszCapfile << "\"><trunk idx=\"5\" timeslot=\"16\" mask=\"255\"/>"
+                                   << (fLink6 ? "<trunk idx=\"6\" timeslot=\"1\" mask=\"255\"/>" : "") << "</ss7>\n"
+                                   << "<casr2 adapter=\"12345678\" grpname=\"" << pszR2Group
+                                   << "\" extended=\"0\"><trunk idx=\"1\"/></casr2>\n</signaling></quellan>\n";
+  };
+  Write("a.xml", true, "R2", "1");
+  Write("b.xml", false, "R2B", "1");
+  Write("c.xml", true, "R2", "0");
+  B.StartShell("VQX_GW_ADDRESS_0=127.0.0.1 VQX_GW_PORT=" + P + " VQX_GW_REMOTE_ADDR='(127.0.0.1:" + P + ")(127.0.0.3:" + P +
+               ")' exec \"$SIGTRACE\" -db -h248 2>&1");
+  const auto Traced = [&] {
+    const std::string s = B.Board().Command("stats");
+    const size_t i = s.find("\"traced\": [");
+    return i == std::string::npos ? s : s.substr(i + 11, s.find(']', i) - i - 11);
+  };
+  const std::string strAll = "\"casr2:1\", \"ss7:(5, 65536)\", \"ss7:(6, 2)\"";
+  const struct {
+    const char* pszFile;
+    const char* pszTraced;
+    long nSs7, nCasr2; /* units sent then */
+  } aRows[] = {{"a.xml", strAll.c_str(), 2 * 2, 2}, {"b.xml", "\"casr2:1\", \"ss7:(5, 65536)\"", 2, 2},
+               {"a.xml", strAll.c_str(), 2 * 2, 2}, {"c.xml", strAll.c_str(), 2 * 2, 2}};
+  /* Written so far: the SS7 records and the CAS R2 lines of both groups (a group's file is written out when the
+   * server is idle). */
+  const auto Written = [&] {
+    long nLines = 0;
+    for (const char* pszFile : {"R2_000.log", "R2B_000.log"}) {
+      const std::string s = B.Read(pszFile);
+      for (size_t i = s.find(" TS="); i != std::string::npos; i = s.find(" TS=", i + 1)) nLines++;
+    }
+    return std::make_pair(static_cast<long>(sigtest::PcapRecords(B.Read("SS7_000.cap"), 139)), nLines);
+  };
+  std::pair<long, long> Sent{0, 0};
+  u32 n = 0;
+  for (const auto& Row : aRows) {
+    SCOPED_TRACE(Row.pszFile);
+    n++;
+    EXPECT_EQ(Manager.Command("reload " + std::to_string(n) + " 0 " + Row.pszFile), "ok");
+    EXPECT_EQ(Manager.Answer(n, 30000), "answer 0x0b0c0012 " + std::to_string(n) + " 0x02000000");
+    std::string strNow;
+    EXPECT_TRUE(peerwait::WaitUntil([&] { return (strNow = Traced()) == Row.pszTraced; }, 20000)) << strNow;
+    EXPECT_EQ(B.Board().Command("trace ss7 2"), "ok " + std::to_string(Row.nSs7));
+    EXPECT_EQ(B.Board().Command("trace casr2 2"), "ok " + std::to_string(Row.nCasr2));
+    Sent.first += Row.nSs7, Sent.second += Row.nCasr2;
+    ASSERT_TRUE(peerwait::WaitUntil([&] { return Written() == Sent; }, 20000)) << testing::PrintToString(Written());
+  }
+  EXPECT_EQ(Terminate(B).second, 0);
+  EXPECT_EQ(B.Board().Stat("traces_on"), 0);
+  const auto Log = [&B](const std::string& strPart) { return B.LogLines(strPart, "vqcaf_").size(); };
+  EXPECT_EQ(Log("Trying to monitor twice"), 0u);
+  EXPECT_EQ(Log("Entity 12345678:ss7_trk_06_00000002_ff no longer selected by the configuration: trace off, its record "
+                "kept in group SS7"), 1u);
+  EXPECT_EQ(Log("Entity 12345678:casr2_trk_01 moved from group R2 to group R2B by the configuration"), 1u);
+  EXPECT_EQ(Log("Entity 12345678:casr2_trk_01 moved from group R2B to group R2 by the configuration"), 1u);
+  EXPECT_EQ(Log("Config successfully reloaded; read at start only, not applied: capfile of group SS7"), 1u);
+  /* Every unit once, in its group; the groups' summaries as the units sent. */
+  const auto Summary = [&](const std::string& strGroup) {
+    const auto Lines = B.LogLines("Group " + strGroup + ": ", "vqcaf_");
+    return Lines.size() == 1 ? Lines[0].substr(Lines[0].find("Group ")) : testing::PrintToString(Lines);
+  };
+  EXPECT_EQ(Summary("SS7"), "Group SS7: 14 units written, 0 lost");
+  EXPECT_EQ(Summary("R2"), "Group R2: 6 units written, 0 lost");
+  EXPECT_EQ(Summary("R2B"), "Group R2B: 2 units written, 0 lost");
+  EXPECT_EQ(sigtest::PcapRecords(B.Read("SS7_000.cap"), 139), 14);
+}
+
 }  // namespace
+
