@@ -266,7 +266,11 @@ u32 CVQSigTrace::ReadConfigFile(const CVQCAFString& strFileName, SVQConfigFile& 
       CVQCAFMutexAutoGetGive Lock(&mAppMutex);
       fFirst = mptrSigTraceParamsDaoXml.Get() == nullptr;
     }
-    File.ptrStore = CVQCAFPtr<IVQCAFCfgFile>(new CVQCAFCfgFileXml(strFileName.c_str()));
+    /* A run asked to end gives a long read up: the close does not wait for it. */
+    const auto GiveUp = [this] { return mfQuit != 0; };
+    CVQCAFCfgFileXml* pStore = new CVQCAFCfgFileXml(strFileName.c_str());
+    pStore->SetGiveUp(GiveUp);
+    File.ptrStore = CVQCAFPtr<IVQCAFCfgFile>(pStore);
     VQX_RESULT r = File.ptrStore->Open();
     if (VQX_RESULT_FAILED(r)) return Failure(kOp, "Cannot open the configuration file", r, __LINE__);
     /* From the defaults, not over what an earlier file set: an attribute taken
@@ -277,6 +281,7 @@ u32 CVQSigTrace::ReadConfigFile(const CVQCAFString& strFileName, SVQConfigFile& 
     if (VQX_RESULT_FAILED(r)) return Failure(kOp, "Failed to read the common parameters", r, __LINE__);
     CommandLineGateway(File.Comm);
     File.ptrDao = CVQCAFPtr<CVQSigTraceParamsDaoXml>(new CVQSigTraceParamsDaoXml(File.ptrStore, kRootName));
+    File.ptrDao->SetGiveUp(GiveUp);
     r = fFirst ? File.ptrDao->Init() : File.ptrDao->Reload();
     if (VQX_RESULT_FAILED(r)) {
       return Failure(kOp, fFirst ? "mptrSigTraceParamsDaoXml->Init failed" : "mptrSigTraceParamsDaoXml->Reload failed",

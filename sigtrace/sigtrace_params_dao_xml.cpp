@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <string.h>
 
+#include <functional>
 #include <span>
 #include <string>
 
@@ -378,13 +379,14 @@ VQX_RESULT CountAt(IVQCAFCfgFile& Store, const char* pszOperation, const std::st
   return VQX_RESULT_FAILED(r) ? Report(pszOperation, "Can't read in xml file", r, __LINE__) : r;
 }
 
-/* Appends the records of every element of one section path. */
+/* Appends the records of every element of one section path; gives up (0x8200000F) once fnGiveUp says so. */
 VQX_RESULT ReadSection(IVQCAFCfgFile& Store, const char* pszOperation, const SectionRow& S, const std::string& strPath,
-                       CVQSigTraceParams& Params) {
+                       CVQSigTraceParams& Params, const std::function<bool()>& fnGiveUp) {
   u32 un32Count = 0;
   VQX_RESULT r = CountAt(Store, pszOperation, strPath, &un32Count);
   if (VQX_RESULT_FAILED(r)) return r;
   for (u32 i = 0; i < un32Count; i++) {
+    if (fnGiveUp && fnGiveUp()) return Report(pszOperation, "Reading the section given up", VQX_RESULT_INVALID_STATE, __LINE__);
     CVQSigTraceEntityParams R;
     R.mun32Type = S.un32Type;
     r = CElementReader(Store, pszOperation, strPath, i).ReadKeys(S.aKeys, R);
@@ -462,12 +464,14 @@ VQX_RESULT CVQSigTraceParamsDaoXml::GetParams(CVQSigTraceParams& Params) {
     const std::string strBase = std::string(mstrRootName.c_str()) + ":signaling:";
     Params.mvEntities.reserve(Params.Count() + CountRecords(Store, strBase));
     for (const SectionRow& S : kSections) {
-      r = ReadSection(Store, "GetParams", S, strBase + S.pszName, Params);
+      r = ReadSection(Store, "GetParams", S, strBase + S.pszName, Params, mfnGiveUp);
       if (VQX_RESULT_FAILED(r)) return r;
     }
-    for (const char* pszSection : {"ip", "sip"})
-      if (VQX_RESULT_FAILED(GetIpParams(CVQCAFString((strBase + pszSection).c_str()), Params)))
-        mvGivenUp.push_back(t_strLastFailure);
+    for (const char* pszSection : {"ip", "sip"}) {
+      if (VQX_RESULT_SUCCEEDED(GetIpParams(CVQCAFString((strBase + pszSection).c_str()), Params))) continue;
+      if (mfnGiveUp && mfnGiveUp()) return VQX_RESULT_INVALID_STATE; /* the whole read is given up */
+      mvGivenUp.push_back(t_strLastFailure);
+    }
 
     const std::string strH248 = strBase + "h248";
     u32 un32Count = 0;
@@ -491,7 +495,7 @@ VQX_RESULT CVQSigTraceParamsDaoXml::GetIpParams(CVQCAFString strPath, CVQSigTrac
   try {
     VQX_RESULT r = CheckStore("GetIpParams");
     if (VQX_RESULT_FAILED(r)) return r;
-    return ReadSection(*mptrConfigFile, "GetIpParams", kIpSection, strPath.c_str(), Params);
+    return ReadSection(*mptrConfigFile, "GetIpParams", kIpSection, strPath.c_str(), Params, mfnGiveUp);
   }
   VQCAF_CATCH_RETURN("GetIpParams")
 }

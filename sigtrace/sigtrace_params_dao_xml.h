@@ -38,6 +38,7 @@
 #ifndef SIGTRACE_PARAMS_DAO_XML_H
 #define SIGTRACE_PARAMS_DAO_XML_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,9 @@ class CVQSigTraceParamsDaoXml {
   /* The failure lines of the ip and sip sections the last GetParams gave
    * up: a read at start comes before the log, which the caller gives them to. */
   const std::vector<std::string>& GivenUp() const { return mvGivenUp; }
+  /* fnGiveUp is asked before each element: once it answers true the read
+   * stops with 0x8200000F ("Reading the section given up"), as a failure. */
+  void SetGiveUp(std::function<bool()> fnGiveUp) { mfnGiveUp = std::move(fnGiveUp); }
 
  private:
   VQX_RESULT CheckStore(const char* pszOperation);
@@ -81,6 +85,7 @@ class CVQSigTraceParamsDaoXml {
   CVQCAFPtr<IVQCAFCfgFile> mptrConfigFile;
   CVQCAFString mstrRootName;
   std::vector<std::string> mvGivenUp;
+  std::function<bool()> mfnGiveUp;
 };
 
 }  // namespace VQCAF

@@ -95,6 +95,13 @@ TEST(CfgStore, ClosedRefusesAndBadFilesFail) {
     EXPECT_EQ(Bad.Open(), VQX_RESULT_INVALID_CONFIG) << pszText;
   }
   EXPECT_EQ(CVQCAFCfgFileXml(Dir.Path("none.xml").c_str()).Open(), VQX_RESULT_INVALID_CONFIG);
+  /* A read given up by its caller (asked at each element) keeps nothing. */
+  CVQCAFCfgFileXml GivenUp(kFixture.c_str());
+  u32 un32Asked = 0;
+  GivenUp.SetGiveUp([&] { return ++un32Asked == 3; });
+  EXPECT_EQ(GivenUp.Open(), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(GivenUp.IsOpened(), 0u);
+  EXPECT_EQ(un32Asked, 3u) << "the parser stopped at the third element";
 }
 
 /* Lines captured so far holding strPart (the capture emptied). */

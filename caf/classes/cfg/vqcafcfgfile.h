@@ -23,6 +23,7 @@
 #ifndef VQCAFCFGFILE_H
 #define VQCAFCFGFILE_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,10 @@ class CVQCAFCfgFileXml : public IVQCAFCfgFile {
   VQX_RESULT GetLineNumber(const char* pszPath, u32 un32Index, char* pszField, u32* pun32Line) override;
   const char* GetDbName() override;
   u32 IsOpened() override;
+  /* Before Open: fnGiveUp is asked at every element the parser reads; once
+   * it answers true Open stops and fails with 0x8200000F ("Reading 'FILE'
+   * given up"), keeping nothing (a caller that ends gives up a long read). */
+  void SetGiveUp(std::function<bool()> fnGiveUp) { mfnGiveUp = std::move(fnGiveUp); }
 
  private:
   /* An attribute's text: a view into the tree, or a libxml2 copy it frees. */
@@ -124,6 +129,7 @@ class CVQCAFCfgFileXml : public IVQCAFCfgFile {
   u32 mun32LastHit = 0;
 
   CVQCAFMutex mMutex;
+  std::function<bool()> mfnGiveUp;
   CVQCAFString mDbName;
   void* mpDoc; /* xmlDoc*, kept opaque so that users need no libxml2 header */
 };

@@ -138,6 +138,12 @@ NodeList CollectNodes(xmlDocPtr pDoc, const char* pszPath) {
   return Nodes;
 }
 
+/* The parser's question to the store's caller, and whether it stopped on its answer. */
+struct GiveUp {
+  const std::function<bool()>* pfnAsk;
+  bool fStopped = false;
+};
+
 /*
  * libxml2 numbers an element past line 65535 by a neighbouring node, which is
  * a line off or more; the element's own line is kept in _private instead,
@@ -149,6 +155,12 @@ void StartElementKeepingLine(void* pvCtxt, const xmlChar* pszLocal, const xmlCha
   xmlParserCtxtPtr pCtxt = static_cast<xmlParserCtxtPtr>(pvCtxt);
   if (pCtxt->node != nullptr && pCtxt->input != nullptr && pCtxt->input->line > 0)
     pCtxt->node->_private = reinterpret_cast<void*>(static_cast<intptr_t>(pCtxt->input->line));
+  /* The reader's caller may give a long read up (its process ends). */
+  auto* pGiveUp = static_cast<GiveUp*>(pCtxt->_private);
+  if (pGiveUp != nullptr && *pGiveUp->pfnAsk && (*pGiveUp->pfnAsk)()) {
+    pGiveUp->fStopped = true;
+    xmlStopParser(pCtxt);
+  }
 }
 
 /* The line of an element: its own (StartElementKeepingLine), else libxml2's. */
@@ -310,10 +322,19 @@ VQX_RESULT CVQCAFCfgFileXml::Open() {
     return VQCAF_REPORT_FAILURE(kOp, "xmlNewParserCtxt", VQX_RESULT_NOT_ENOUGH_MEMORY);
   }
   pCtxt->sax->startElementNs = StartElementKeepingLine;
+  GiveUp Stop{&mfnGiveUp};
+  pCtxt->_private = &Stop;
   /* No network, no DTD loading, no entity substitution; long files numbered right. */
   const int nOptions = XML_PARSE_NONET | XML_PARSE_BIG_LINES | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
   xmlDocPtr pDoc = xmlCtxtReadFd(pCtxt, fd, mDbName.c_str(), nullptr, nOptions);
   close(fd);
+  if (Stop.fStopped || (mfnGiveUp && mfnGiveUp())) {
+    /* A stopped parser may hand back what it read so far: none of it is kept. */
+    if (pDoc != nullptr) xmlFreeDoc(pDoc);
+    xmlFreeParserCtxt(pCtxt);
+    strText.Format("Reading '%s' given up", mDbName.c_str());
+    return VQCAF_REPORT_FAILURE(kOp, strText.c_str(), VQX_RESULT_INVALID_STATE);
+  }
   if (pDoc == nullptr) {
     const xmlError* pErr = xmlCtxtGetLastError(pCtxt);
     strText.Format("Cannot read '%s' (line %d): %s", mDbName.c_str(), pErr ? pErr->line : 0,
