@@ -267,7 +267,8 @@ u32 CVQSigTrace::ReadConfigFile(const CVQCAFString& strFileName, SVQConfigFile& 
       fFirst = mptrSigTraceParamsDaoXml.Get() == nullptr;
     }
     /* A run asked to end gives a long read up: the close does not wait for it. */
-    const auto GiveUp = [this] { return mfQuit != 0; };
+    const u32 un32Signals = mun32SignalsAtStart;
+    const auto GiveUp = [this, un32Signals] { return mfEnding.load() || VqSigTraceQuitSignals() != un32Signals; };
     CVQCAFCfgFileXml* pStore = new CVQCAFCfgFileXml(strFileName.c_str());
     pStore->SetGiveUp(GiveUp);
     File.ptrStore = CVQCAFPtr<IVQCAFCfgFile>(pStore);
@@ -437,6 +438,7 @@ u32 CVQSigTrace::OnDbMaintenance() { return VQX_RESULT_OK; }
 /* ------------------------------------------------------------ clean-up */
 
 u32 CVQSigTrace::Clear() {
+  mfEnding = true;
   {
     CVQCAFMutexAutoGetGive Lock(&mAppMutex);
     if (mfCleared != 0) return VQX_RESULT_OK;

@@ -63,6 +63,7 @@
 #ifndef SIGTRACE_APP_H
 #define SIGTRACE_APP_H
 
+#include <atomic>
 #include <set>
 #include <string>
 #include <vector>
@@ -329,6 +330,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
   _VQX_HOST_INFO mHostInfo;              /* this application's host information */
   u32 mun32GwPort = 0;                   /* gateway port in use */
   volatile u32 mfQuit = 0;               /* the main loop ends when set */
+  std::atomic<bool> mfEnding{false};     /* the run was asked to end (any thread): configuration reads give up */
   u32 mun32PacketCount = 0;              /* trace units received */
   u32 mun32LostUnits = 0;                /* units no entity took, or refused by their reader */
   CVQSigTraceLogLimit maRefusalLimit[5]; /* a refusal line per trace family, once a second */

@@ -131,6 +131,7 @@ void VqSigTraceSignalQuit() {
 u32 VqSigTraceQuitSignals() { return s_un32QuitSignals.load(); }
 
 void CVQSigTrace::RequestQuit() {
+  mfEnding = true;
   mfQuit = 1;
   if (mhHostLib != nullptr && mhFilter != nullptr) VQXWakeMsgFilter(mhHostLib, mhFilter);
 }
@@ -218,6 +219,7 @@ u32 CVQSigTrace::MainLoop() {
       }
     }
   }
+  mfEnding = true;
   LogTrace(VQMSG, "MainLoop ended (0x%08X)", mun32RunResult);
   return mun32RunResult;
 }

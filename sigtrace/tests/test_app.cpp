@@ -531,10 +531,10 @@ TEST_F(SigTraceApp, AFailedReloadKeepsTheConfigurationInUse) {
   }
   Fifo.Done();
   EXPECT_FALSE(Fifo.Blocked()) << "the fifo was opened as a file";
-  pApp->mfQuit = 1; /* a run asked to end gives the read up: nothing applied */
+  pApp->mfEnding = true; /* a run asked to end gives the read up: nothing applied */
   EXPECT_EQ(pApp->ReloadConfig(0, "quellan.xml"), VQX_RESULT_INVALID_STATE);
   EXPECT_EQ(sigtest::Seen(Log.Take(), "Reading 'quellan.xml' given up"), 1u);
-  pApp->mfQuit = 0;
+  pApp->mfEnding = false;
   EXPECT_EQ(pApp->mSigTraceParams.Count(), 1u);
   std::ofstream("other.xml") << "<quellan/>\n";
   EXPECT_EQ(pApp->ReloadConfig(0, "other.xml"), VQX_RESULT_OK);
