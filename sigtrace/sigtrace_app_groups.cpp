@@ -123,8 +123,11 @@ bool CVQSigTrace::RetireGroupOfGoneBoards() {
   mvRetiredGroups.push_back(SVQRetiredGroup{pRetired->mstrName, pRetired->mun32RxCount, pRetired->mun32TxCount,
                                             pRetired->mun32ExtCount, pRetired->mun32LostCount,
                                             pRetired->mfStdout != 0 && pRetired->mstrCurrentFile == ":STDOUT:"});
-  LogTrace(VQMSG, "Group %s: its boards are gone, its file closed and its place given to a new group",
-           pRetired->mstrName.c_str());
+  bool fBoardsGone = true;
+  for (const CVQSigTraceEntityParams& E : pRetired->mvEntities)
+    fBoardsGone = fBoardsGone && mAdapters.Find(CVQCAFHashKeyString(E.mstrAdapterName)) == nullptr;
+  LogTrace(VQMSG, "Group %s: %s, its file closed and its place given to a new group", pRetired->mstrName.c_str(),
+           fBoardsGone ? "its boards are gone" : "its entities are no longer traced");
   mGroups.Free(CVQCAFDebugInfo(__FILE__, __LINE__), pRetired);
   mUnitIndex.Invalidate();
   return true;

@@ -416,6 +416,37 @@ TEST_F(SigTraceApp, GroupsOfBoardsGoneGiveTheirPlaceAndWhatFindsNoneIsCounted) {
     EXPECT_EQ(sigtest::Seen(End, pszLine), un32Count) << pszLine;
 }
 
+/* After a reload, what the configuration no longer selects in a group is switched off there, its record kept (marked
+ * gone); what it keeps there takes its extended flag; the first group wanted takes an entity. A group whose entities
+ * are all switched off gives its place when the 64 are taken. */
+TEST_F(SigTraceApp, WhatAReloadNoLongerSelectsIsSwitchedOffAndItsGroupMayGiveItsPlace) {
+  Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x11);
+  std::vector<CVQSigTraceEntityParams> vWanted;
+  for (u32 i = 0; i < QUELLAN_MAX_GROUPS; i++) {
+    const std::string strGroup = "G" + std::to_string(i);
+    CVQSigTraceEntityParams E = Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", strGroup.c_str(), "R", 10 + i, 0, 0);
+    ASSERT_EQ(Attach("C1", E), VQX_RESULT_OK) << i;
+    E.mfExtended = 1;
+    if (i != 5) vWanted.push_back(E); /* G5's trunk no longer selected */
+  }
+  vWanted[0].mstrGroupName = "ELSEWHERE"; /* G0's trunk moved: the first wanted takes it */
+  vWanted.push_back(Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", "G0", "R", 10, 0, 0));
+  Log.Take();
+  pApp->SwitchOffUnselected("c1", vWanted);
+  EXPECT_EQ(Records("G5"), "~C1:R@15/00000000=0");
+  EXPECT_EQ(Records("G0"), "~C1:R@10/00000000=0");
+  EXPECT_EQ(Records("G1"), "C1:R@11/00000000=0");
+  EXPECT_EQ(Group("G1")->mvEntities[0].mfExtended, 1) << "a kept entity takes its new extended flag";
+  auto Lines = Log.Take();
+  EXPECT_EQ(sigtest::Seen(Lines, "Entity C1:R no longer selected by the configuration: trace off, its record kept in group G5"), 1u);
+  EXPECT_EQ(sigtest::Seen(Lines, "Entity C1:R moved from group G0 to group ELSEWHERE by the configuration: its record kept in G0"), 1u);
+  EXPECT_EQ(Lines.size(), 2u);
+  EXPECT_EQ(Attach("C1", Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", "NEW", "N", 99, 0, 0)), VQX_RESULT_OK);
+  EXPECT_EQ(sigtest::Seen(Log.Take(), "Group G0: its entities are no longer traced, its file closed and its place given to a new group"), 1u);
+  EXPECT_EQ(Attach("C1", Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", "NEW2", "N2", 98, 0, 0)), VQX_RESULT_OK);
+  EXPECT_TRUE(Group("G0") == nullptr && Group("G5") == nullptr && Group("G1") != nullptr);
+}
+
 /* A provider's link up and down as its service reports them: the
  * disconnection also forgets the capture state it was last told. */
 TEST_F(SigTraceApp, AProviderDisconnectClearsItsCaptureState) {
