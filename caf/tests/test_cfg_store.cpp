@@ -134,7 +134,6 @@ TEST(CfgStore, OnlyARegularFileIsReadWithoutWaiting) {
     EXPECT_EQ(CVQCAFCfgFileXml(Row.strPath.c_str()).Open(), Row.r) << Row.strPath;
     EXPECT_EQ(Seen(Log, Row.strLine), 1u) << Row.strLine;
   }
-  Fifo.Done();
   EXPECT_FALSE(Fifo.Blocked()) << "the fifo was opened as a file";
 }
 

@@ -560,7 +560,6 @@ TEST_F(SigTraceApp, AFailedReloadKeepsTheConfigurationInUse) {
     }
     EXPECT_EQ(sigtest::Seen(Log.Take(), Row.pszLine), Row.un32Result == VQX_RESULT_NOT_FOUND ? 1u : 2u) << Row.pszLine;
   }
-  Fifo.Done();
   EXPECT_FALSE(Fifo.Blocked()) << "the fifo was opened as a file";
   pApp->mfEnding = true; /* a run asked to end gives the read up: nothing applied */
   EXPECT_EQ(pApp->ReloadConfig(0, "quellan.xml"), VQX_RESULT_INVALID_STATE);

@@ -68,10 +68,11 @@ std::pair<std::string, int> Terminate(CServerBench& B) {
   return {strOut, B.Server().Wait()};
 }
 
-/* The numbers of the group's summary line ("Group SS7: W units written, L lost"); {-1, -1} without one line. */
-std::pair<long, long> GroupSummary(CServerBench& B, const std::string& strGroup) {
+/* The numbers of the group's summary line ("Group SS7: W units written, L lost"); {-1, -1} without one line. The
+ * log files named strPrefix... ("vqcaf_" in "-db" mode). */
+std::pair<long, long> GroupSummary(CServerBench& B, const std::string& strGroup, const std::string& strPrefix = "server_") {
   const std::string strHead = "Group " + strGroup + ": ";
-  const auto Lines = B.LogLines(strHead);
+  const auto Lines = B.LogLines(strHead, strPrefix);
   long nWritten = -1, nLost = -1;
   if (Lines.size() != 1 ||
       sscanf(Lines[0].c_str() + Lines[0].find(strHead) + strHead.size(), "%ld units written, %ld lost", &nWritten, &nLost) != 2)
@@ -1030,12 +1031,8 @@ TEST(SigTraceServer, DbModeReloadTracesWhatTheFileSelects) {
   /* Written so far: the SS7 records and the CAS R2 lines of both groups (a group's file is written out when the
    * server is idle). */
   const auto Written = [&] {
-    long nLines = 0;
-    for (const char* pszFile : {"R2_000.log", "R2B_000.log"}) {
-      const std::string s = B.Read(pszFile);
-      for (size_t i = s.find(" TS="); i != std::string::npos; i = s.find(" TS=", i + 1)) nLines++;
-    }
-    return std::make_pair(static_cast<long>(sigtest::PcapRecords(B.Read("SS7_000.cap"), 139)), nLines);
+    return std::make_pair(static_cast<long>(sigtest::PcapRecords(B.Read("SS7_000.cap"), 139)),
+                          static_cast<long>(sigtest::Count(B.Read("R2_000.log") + B.Read("R2B_000.log"), " TS=")));
   };
   std::pair<long, long> Sent{0, 0};
   u32 n = 0;
@@ -1061,13 +1058,8 @@ TEST(SigTraceServer, DbModeReloadTracesWhatTheFileSelects) {
   EXPECT_EQ(Log("Entity 12345678:casr2_trk_01 moved from group R2B to group R2 by the configuration"), 1u);
   EXPECT_EQ(Log("Config successfully reloaded; read at start only, not applied: capfile of group SS7"), 1u);
   /* Every unit once, in its group; the groups' summaries as the units sent. */
-  const auto Summary = [&](const std::string& strGroup) {
-    const auto Lines = B.LogLines("Group " + strGroup + ": ", "vqcaf_");
-    return Lines.size() == 1 ? Lines[0].substr(Lines[0].find("Group ")) : testing::PrintToString(Lines);
-  };
-  EXPECT_EQ(Summary("SS7"), "Group SS7: 14 units written, 0 lost");
-  EXPECT_EQ(Summary("R2"), "Group R2: 6 units written, 0 lost");
-  EXPECT_EQ(Summary("R2B"), "Group R2B: 2 units written, 0 lost");
+  for (const auto& [pszGroup, nUnits] : {std::pair{"SS7", 14L}, {"R2", 6L}, {"R2B", 2L}})
+    EXPECT_EQ(GroupSummary(B, pszGroup, "vqcaf_"), std::make_pair(nUnits, 0L)) << pszGroup;
   EXPECT_EQ(sigtest::PcapRecords(B.Read("SS7_000.cap"), 139), 14);
 }
 
