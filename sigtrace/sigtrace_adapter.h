@@ -143,6 +143,10 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   /* One activation message per discovered entity of a family the command
    * line enables, with the group the command line chooses. 0x02000000. */
   u32 ActivateAllTraces(CVQSigTraceCfgCmdLine& CmdLine);
+  /* What ActivateAllTraces activates, in the table's order: a copy of each
+   * record with this adapter's name, the group the command line chooses and
+   * the capture and extended flags it sends. */
+  std::vector<CVQSigTraceEntityParams> CommandLineSelection(const CVQSigTraceCfgCmdLine& CmdLine);
   /* 1 and a copy of the record when the table holds exactly that name
    * (case-sensitive); 0 and pEntity untouched otherwise. */
   u32 GetEntityInformation(CVQCAFString& strName, CVQSigTraceEntityParams* pEntity);

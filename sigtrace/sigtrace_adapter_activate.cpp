@@ -54,27 +54,37 @@ const FamilyRow* FindFamily(u32 un32Type) {
 
 }  // namespace
 
+std::vector<CVQSigTraceEntityParams> CVQSigTraceAdapter::CommandLineSelection(const CVQSigTraceCfgCmdLine& CmdLine) {
+  CVQCAFMutexAutoGetGive Lock(&mMutex);
+  /* The name field of the record is 128 bytes and need not be terminated. */
+  const CVQCAFString strAdapter(mAdapterInfo.szName2, static_cast<u32>(strnlen(mAdapterInfo.szName2, sizeof(mAdapterInfo.szName2))));
+  std::vector<CVQSigTraceEntityParams> vSelected;
+  mEntities.ResetNext();
+  for (CVQSigTraceEntityParams* p = mEntities.Next(); p != nullptr; p = mEntities.Next()) {
+    const FamilyRow* pFamily = FindFamily(p->mun32Type);
+    if (pFamily != nullptr && CmdLine.*(pFamily->pfEnabled) == 0) continue;
+    CVQSigTraceEntityParams E = *p;
+    E.mstrAdapterName = strAdapter;
+    E.mstrGroupName = kUnknownGroup;
+    if (pFamily != nullptr) {
+      const bool fOwnGroup = CmdLine.mfRegroup == 0 || pFamily->pszRegroup == nullptr ||
+                             (pFamily->fOldSplits && CmdLine.mfOldIsdnCap != 0);
+      if (fOwnGroup) E.mstrGroupName.Format("%s_%s", strAdapter.c_str(), p->mstrGroupName.c_str());
+      else E.mstrGroupName = pFamily->pszRegroup;
+    }
+    E.mfCapFile = pFamily != nullptr && pFamily->fTextOnly ? 0 : (CmdLine.mfCapFormat != 0 ? 1 : 0);
+    E.mfExtended = CmdLine.mfCasr2Extended != 0 ? 1 : 0;
+    vSelected.push_back(E);
+  }
+  return vSelected;
+}
+
 u32 CVQSigTraceAdapter::ActivateAllTraces(CVQSigTraceCfgCmdLine& CmdLine) {
   static constexpr const char* kOp = "CVQSigTraceAdapter::ActivateAllTraces";
   try {
     CVQCAFMutexAutoGetGive Lock(&mMutex);
-    /* The name field of the record is 128 bytes and need not be terminated. */
-    const CVQCAFString strAdapter(mAdapterInfo.szName2, static_cast<u32>(strnlen(mAdapterInfo.szName2, sizeof(mAdapterInfo.szName2))));
-    mEntities.ResetNext();
-    for (CVQSigTraceEntityParams* p = mEntities.Next(); p != nullptr; p = mEntities.Next()) {
-      const FamilyRow* pFamily = FindFamily(p->mun32Type);
-      if (pFamily != nullptr && CmdLine.*(pFamily->pfEnabled) == 0) continue;
-      CVQCAFString strGroup(kUnknownGroup);
-      if (pFamily != nullptr) {
-        const bool fOwnGroup = CmdLine.mfRegroup == 0 || pFamily->pszRegroup == nullptr ||
-                               (pFamily->fOldSplits && CmdLine.mfOldIsdnCap != 0);
-        if (fOwnGroup) strGroup.Format("%s_%s", strAdapter.c_str(), p->mstrGroupName.c_str());
-        else strGroup = pFamily->pszRegroup;
-      }
-      const u32 fCapFile = pFamily != nullptr && pFamily->fTextOnly ? 0u : (CmdLine.mfCapFormat != 0 ? 1u : 0u);
-      (void)SendAdapterNotifActivateMonitoring(p->mstrName, strGroup, p->mun32Port, fCapFile,
-                                               CmdLine.mfCasr2Extended != 0 ? 1u : 0u);
-    }
+    for (CVQSigTraceEntityParams& E : CommandLineSelection(CmdLine))
+      (void)SendAdapterNotifActivateMonitoring(E.mstrName, E.mstrGroupName, E.mun32Port, E.mfCapFile, E.mfExtended);
     return VQX_RESULT_OK;
   } catch (...) {
     return CaughtFailure(kOp, __LINE__);

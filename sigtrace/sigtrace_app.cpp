@@ -10,7 +10,9 @@
  */
 #include "sigtrace_app.h"
 
+#include <errno.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -120,6 +122,8 @@ u32 CVQSigTrace::Init() {
     try {
       mstrAppName = mCmdLine.mAppName.IsEmpty() ? CVQCAFString(kDefaultAppName) : mCmdLine.mAppName;
       mCommParams.mApplicationName = mstrAppName;
+      /* Lines of the read printed before the log was up ("-stdout" brings it up earlier). */
+      const bool fLogBeforeRead = IsLogInitialized() != 0;
       if (mCmdLine.mun32DbMode == 0) {
         r = LoadFromXml(GetConfigFilePath());
         if (VQX_RESULT_FAILED(r)) r = Failure(kOp, "LoadFromXml failed", r, __LINE__);
@@ -135,6 +139,8 @@ u32 CVQSigTrace::Init() {
         mfFrameworkUp = 1;
         if (VQX_RESULT_FAILED(r)) r = Failure(kOp, "GlobalSetParam failed", r, __LINE__);
       }
+      if (r == VQX_RESULT_OK && !fLogBeforeRead && mptrSigTraceParamsDaoXml.Get() != nullptr)
+        for (const std::string& strLine : mptrSigTraceParamsDaoXml->GivenUp()) LogTrace(VQERR, "%s", strLine.c_str());
       if (r == VQX_RESULT_OK) {
         mhHostLib = CVQCAFComm::GetHostLibInstance();
         if (mhHostLib == nullptr) r = Failure(kOp, "CVQCAFComm must be initialized first", VQX_RESULT_INVALID_STATE, __LINE__);
@@ -174,7 +180,8 @@ u32 CVQSigTrace::Init() {
         }
         if (VQX_RESULT_SUCCEEDED(r)) r = VQX_RESULT_OK;
       }
-      if (r == VQX_RESULT_OK && mCmdLine.mfH248 != 0) {
+      /* Also with H.248 tracing off: a provider that registers is then told so in the log (OnRegister). */
+      if (r == VQX_RESULT_OK) {
         mpSigTraceServer = new CVQCAFServiceSigTraceServer(this);
         r = mpSigTraceServer->Start();
         if (VQX_RESULT_FAILED(r)) r = Failure(kOp, "Failed to start the sig-trace server service", r, __LINE__);
@@ -223,59 +230,88 @@ void CVQSigTrace::CommandLineGateway(CVQCAFCommParams& Comm) {
   if (!mCmdLine.mGwAddr1.IsEmpty()) snprintf(Comm.mszGwAddress1, sizeof(Comm.mszGwAddress1), "%s", mCmdLine.mGwAddr1.c_str());
 }
 
-u32 CVQSigTrace::LoadFromXml(CVQCAFString strFileName) { return LoadFromXml(strFileName, nullptr); }
+/* What a configuration file gave: everything is read into these copies
+ * first, so that a file that fails leaves the configuration in use as it was. */
+struct SVQConfigFile {
+  bool fNone = false; /* the file does not exist */
+  CVQCAFPtr<IVQCAFCfgFile> ptrStore;
+  CVQCAFPtr<CVQSigTraceParamsDaoXml> ptrDao;
+  CVQSigTraceParams Params;
+  CVQCAFLogParams Log;
+  CVQCAFCommParams Comm;
+  _VQX_CLI_TOOLS_INIT_PARAMS Cli;
+};
 
-u32 CVQSigTrace::LoadFromXml(CVQCAFString strFileName, std::string* pstrNote) {
-  static constexpr const char* kOp = "CVQSigTrace::LoadFromXml";
+u32 CVQSigTrace::LoadFromXml(CVQCAFString strFileName) {
+  SVQConfigFile File;
+  const u32 r = ReadConfigFile(strFileName, File);
+  if (VQX_RESULT_FAILED(r) || File.fNone) return r;
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  return ApplyConfigFile(File, nullptr);
+}
+
+u32 CVQSigTrace::ReadConfigFile(const CVQCAFString& strFileName, SVQConfigFile& File) {
+  static constexpr const char* kOp = "CVQSigTrace::LoadFromXml";
   try {
-    if (strFileName.IsEmpty() || access(strFileName.c_str(), F_OK) != 0) {
+    /* Only a file that does not exist is no configuration: one that cannot
+     * be read is refused by the store with the system's reason. */
+    struct stat St {};
+    if (strFileName.IsEmpty() || (stat(strFileName.c_str(), &St) != 0 && (errno == ENOENT || errno == ENOTDIR))) {
+      File.fNone = true;
       LogTrace(VQMSG, "No configuration file '%s': the command line alone applies", strFileName.c_str());
       return VQX_RESULT_OK;
     }
-    /* Everything is read into copies first: a file that fails leaves the
-     * configuration in use as it was. */
-    CVQCAFPtr<IVQCAFCfgFile> ptrStore(new CVQCAFCfgFileXml(strFileName.c_str()));
-    VQX_RESULT r = ptrStore->Open();
+    bool fFirst;
+    {
+      CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+      fFirst = mptrSigTraceParamsDaoXml.Get() == nullptr;
+    }
+    /* A run asked to end gives a long read up: the close does not wait for it. */
+    const u32 un32Signals = mun32SignalsAtStart;
+    const auto GiveUp = [this, un32Signals] { return mfEnding.load() || VqSigTraceQuitSignals() != un32Signals; };
+    CVQCAFCfgFileXml* pStore = new CVQCAFCfgFileXml(strFileName.c_str());
+    pStore->SetGiveUp(GiveUp);
+    File.ptrStore = CVQCAFPtr<IVQCAFCfgFile>(pStore);
+    VQX_RESULT r = File.ptrStore->Open();
     if (VQX_RESULT_FAILED(r)) return Failure(kOp, "Cannot open the configuration file", r, __LINE__);
     /* From the defaults, not over what an earlier file set: an attribute taken
      * out of the file is back to its default, and a list is the file's alone. */
-    CVQCAFLogParams Log;
-    CVQCAFCommParams Comm;
-    Comm.mApplicationName = mstrAppName;
-    _VQX_CLI_TOOLS_INIT_PARAMS Cli;
-    VqxCliToolsInitParamsDefault(&Cli);
-    r = CVQCAFParamsDaoXml::ReadCommonParams(*ptrStore, Log, Comm, Cli);
+    File.Comm.mApplicationName = mstrAppName;
+    VqxCliToolsInitParamsDefault(&File.Cli);
+    r = CVQCAFParamsDaoXml::ReadCommonParams(*File.ptrStore, File.Log, File.Comm, File.Cli);
     if (VQX_RESULT_FAILED(r)) return Failure(kOp, "Failed to read the common parameters", r, __LINE__);
-    CommandLineGateway(Comm);
-    Cli.fOffScreen = mCliParams.fOffScreen;
-    const bool fFirst = mptrSigTraceParamsDaoXml.Get() == nullptr;
-    CVQCAFPtr<CVQSigTraceParamsDaoXml> ptrDao(new CVQSigTraceParamsDaoXml(ptrStore, kRootName));
-    r = fFirst ? ptrDao->Init() : ptrDao->Reload();
+    CommandLineGateway(File.Comm);
+    File.ptrDao = CVQCAFPtr<CVQSigTraceParamsDaoXml>(new CVQSigTraceParamsDaoXml(File.ptrStore, kRootName));
+    File.ptrDao->SetGiveUp(GiveUp);
+    r = fFirst ? File.ptrDao->Init() : File.ptrDao->Reload();
     if (VQX_RESULT_FAILED(r)) {
       return Failure(kOp, fFirst ? "mptrSigTraceParamsDaoXml->Init failed" : "mptrSigTraceParamsDaoXml->Reload failed",
                      r, __LINE__);
     }
-    CVQSigTraceParams Params;
-    r = ptrDao->GetParams(Params);
+    r = File.ptrDao->GetParams(File.Params);
     if (VQX_RESULT_FAILED(r)) return Failure(kOp, "mptrSigTraceParamsDaoXml->GetParams(mSigTraceParams) failed", r, __LINE__);
-    if (mfInitDone != 0 && mfFrameworkUp != 0) {
-      r = ApplyWhileRunning(Log, Comm, Cli, pstrNote);
-      if (VQX_RESULT_FAILED(r)) return r;
-    }
-    mptrConfigFile = ptrStore;
-    mptrSigTraceParamsDaoXml = ptrDao;
-    mSigTraceParams = std::move(Params);
-    mLogParams = Log;
-    mCommParams = Comm;
-    mCliParams = Cli;
-    StdoutConsole();
     return VQX_RESULT_OK;
   } catch (...) {
     VQCAF_FAILURE F = VQCAF_CURRENT_FAILURE(kOp);
     LogTrace(VQERR, "%s", F.strLine.c_str());
     return F.un32Result;
   }
+}
+
+u32 CVQSigTrace::ApplyConfigFile(SVQConfigFile& File, std::string* pstrNote) {
+  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  if (mfInitDone != 0 && mfFrameworkUp != 0) {
+    const u32 r = ApplyWhileRunning(File.Log, File.Comm, File.Cli, pstrNote);
+    if (VQX_RESULT_FAILED(r)) return r;
+  }
+  mptrConfigFile = File.ptrStore;
+  mptrSigTraceParamsDaoXml = File.ptrDao;
+  mSigTraceParams = std::move(File.Params);
+  mLogParams = File.Log;
+  mCommParams = File.Comm;
+  mCliParams = File.Cli;
+  StdoutConsole();
+  return VQX_RESULT_OK;
 }
 
 u32 CVQSigTrace::ApplyWhileRunning(CVQCAFLogParams& Log, CVQCAFCommParams& Comm, _VQX_CLI_TOOLS_INIT_PARAMS& Cli,
@@ -298,25 +334,63 @@ u32 CVQSigTrace::ApplyWhileRunning(CVQCAFLogParams& Log, CVQCAFCommParams& Comm,
   return VQX_RESULT_OK;
 }
 
-u32 CVQSigTrace::ReloadConfig(unsigned int /*un32Param*/) {
-  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
-  const CVQCAFString strPath = GetConfigFilePath();
-  std::string strNote;
-  u32 r;
-  if (strPath.IsEmpty() || access(strPath.c_str(), F_OK) != 0) {
+u32 CVQSigTrace::ReloadConfig(unsigned int un32Param) {
+  CVQCAFString strPath;
+  {
+    CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+    strPath = GetConfigFilePath();
+  }
+  return ReloadConfig(un32Param, strPath);
+}
+
+u32 CVQSigTrace::ReloadConfig(unsigned int /*un32Param*/, const CVQCAFString& strPath) {
+  static constexpr const char* kOp = "CVQSigTrace::ReloadConfig";
+  /* Read while the main loop and the close go on: only the change waits for them. */
+  SVQConfigFile File;
+  u32 r = ReadConfigFile(strPath, File);
+  if (VQX_RESULT_SUCCEEDED(r) && File.fNone) {
     /* A reload names the file to read: without it there is nothing to apply. */
     CVQCAFString strText;
     strText.Format("Configuration file '%s' not found", strPath.c_str());
-    r = Failure("CVQSigTrace::ReloadConfig", strText.c_str(), VQX_RESULT_NOT_FOUND, __LINE__);
-  } else {
-    r = LoadFromXml(strPath, &strNote);
+    r = Failure(kOp, strText.c_str(), VQX_RESULT_NOT_FOUND, __LINE__);
   }
-  if (VQX_RESULT_FAILED(r)) return Failure("CVQSigTrace::ReloadConfig", "ReloadConfig failed.", r, __LINE__);
+  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
+  if (VQX_RESULT_SUCCEEDED(r) && mfCleared != 0) r = Failure(kOp, "The server is closing", VQX_RESULT_INVALID_STATE, __LINE__);
+  std::string strNote;
+  if (VQX_RESULT_SUCCEEDED(r)) r = ApplyConfigFile(File, &strNote);
+  if (VQX_RESULT_FAILED(r)) return Failure(kOp, "ReloadConfig failed.", r, __LINE__);
+  GetConfigFilePath() = strPath;
+  const std::string strKept = GroupsKept(mSigTraceParams);
+  if (!strKept.empty()) {
+    static constexpr const char* kStartOnly = "; read at start only, not applied: ";
+    strNote += strNote.find(kStartOnly) == std::string::npos ? kStartOnly + strKept : ", " + strKept;
+  }
   LogTrace(VQMSG, "Config successfully reloaded%s\n", strNote.c_str());
   PrintCfg();
+  /* Each board's traces follow the file once its discovery completes (HandleNotifAdapterReady). */
   mAdapters.ResetNext();
-  for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next()) p->Synchronize();
+  for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next()) {
+    mReloadedBoards.insert(AdapterName(*p));
+    p->Synchronize();
+  }
   return VQX_RESULT_OK;
+}
+
+std::string CVQSigTrace::GroupsKept(const CVQSigTraceParams& Params) {
+  std::string strKept;
+  std::set<std::string> Seen;
+  for (const CVQSigTraceEntityParams& E : Params) {
+    /* A group is made as its first record says; a record named by the board takes its type there. */
+    if (E.mun32Type == VQ_SIGTRACE_TYPE_H248 || !Seen.insert(E.mstrGroupName.c_str()).second) continue;
+    const CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(E.mstrGroupName));
+    if (pGroup == nullptr) continue;
+    const u32 fPcap = E.mun32Type == VQ_SIGTRACE_TYPE_CASR2 ? 0u : (E.mfCapFile != 0 ? 1u : 0u);
+    if (E.mun32Type != VQ_SIGTRACE_TYPE_BY_NAME && pGroup->mun32Type != E.mun32Type)
+      strKept += std::string(strKept.empty() ? "" : ", ") + "protocol of group " + E.mstrGroupName.c_str();
+    else if ((pGroup->mfPcap != 0 ? 1u : 0u) != fPcap)
+      strKept += std::string(strKept.empty() ? "" : ", ") + "capfile of group " + E.mstrGroupName.c_str();
+  }
+  return strKept;
 }
 
 u32 CVQSigTrace::PrintCfg() {
@@ -354,10 +428,9 @@ u32 CVQSigTrace::OnValidateConfig(u32 /*un32Param1*/, u32 /*un32Param2*/, CVQCAF
 }
 
 u32 CVQSigTrace::OnReloadConfig(u32 un32Param, CVQCAFString strText1, CVQCAFString /*strText2*/) {
-  CVQCAFMutexAutoGetGive Lock(&mAppMutex);
-  /* The manager names the configuration file: the application's path from now on ("-db" mode has no other). */
-  GetConfigFilePath() = strText1;
-  return ReloadConfig(un32Param);
+  /* The manager names the configuration file: the application's path from
+   * now on ("-db" mode has no other) once it is read and applied. */
+  return ReloadConfig(un32Param, strText1);
 }
 
 u32 CVQSigTrace::OnDbMaintenance() { return VQX_RESULT_OK; }
@@ -365,6 +438,7 @@ u32 CVQSigTrace::OnDbMaintenance() { return VQX_RESULT_OK; }
 /* ------------------------------------------------------------ clean-up */
 
 u32 CVQSigTrace::Clear() {
+  mfEnding = true;
   {
     CVQCAFMutexAutoGetGive Lock(&mAppMutex);
     if (mfCleared != 0) return VQX_RESULT_OK;

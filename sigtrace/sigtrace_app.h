@@ -7,7 +7,7 @@
  * MainLoop until the quit flag is set, then releases it. Init reads the XML
  * configuration (unless "-db"), brings the framework up (GlobalSetParam),
  * borrows the host library, adds the main console page, starts the
- * management clients ("-db") and the sig-trace server service (H.248 on),
+ * management clients ("-db") and the sig-trace server service,
  * prints the configuration and attaches the page. MainLoop receives on one
  * host-library filter: the adapter-added and -removed events (one
  * CVQSigTraceAdapter per board), the application's own adapter-ready and
@@ -63,6 +63,7 @@
 #ifndef SIGTRACE_APP_H
 #define SIGTRACE_APP_H
 
+#include <atomic>
 #include <set>
 #include <string>
 #include <vector>
@@ -107,6 +108,10 @@ struct SVQRetiredGroup {
   bool fStdoutTaken; /* it wrote to a standard output its reader closed */
 };
 
+/* What a configuration file gave, read without the application mutex
+ * (sigtrace_app.cpp). */
+struct SVQConfigFile;
+
 /* The host library's adapter-removed event carries the adapter name here. */
 constexpr u32 VQ_SIGTRACE_REMOVED_OFFSET_NAME = 292u;  /* adapter name in the removed event's payload */
 
@@ -139,7 +144,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * GetConfigFilePath unless "-db" (a failure fails Init); GlobalSetParam;
    * host library, own host information and gateway port; main page added;
    * in "-db" mode the process- and configuration-management clients; the
-   * sig-trace server service when H.248 tracing is on; PrintCfg;
+   * sig-trace server service (with H.248 tracing off a provider's
+   * registration is ignored with a line); PrintCfg;
    * InitalizeApplication. Any failure runs Clear and is returned.
    */
   u32 Init();
@@ -174,11 +180,21 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * levels, redundancy delays) are applied, the others are read at start
    * only (sigtrace_reload_params.h); the line names each one that changed
    * ("Config successfully reloaded; applied: ...; read at start only, not
-   * applied: ..."). A failure ("ReloadConfig failed.") keeps the previous
-   * configuration: a file that does not exist (0x82000015, "Configuration
-   * file '%s' not found"), one the store or a reader refuses (their code and
-   * line), delays the host library refuses. */
+   * applied: ..."), and so the groups that keep the format or protocol they
+   * were made with ("capfile of group G", "protocol of group G"). Once each
+   * adapter's discovery completes, what is traced on its board is what a
+   * start with that file and command line would trace (SwitchOffUnselected).
+   * A failure ("ReloadConfig failed.") keeps the previous configuration: a
+   * file that does not exist (0x82000015, "Configuration file '%s' not
+   * found"), one the store or a reader refuses (their code and line: a path
+   * that is not a regular file or that cannot be read too), delays the host
+   * library refuses, a reload during the close (0x8200000F). The file is
+   * read without the application mutex: the main loop and the close go on
+   * meanwhile. */
   u32 ReloadConfig(unsigned int un32Param);
+  /* The same from strPath, which becomes the configuration path only when
+   * the reload succeeds (the console's and the manager's reloads). */
+  u32 ReloadConfig(unsigned int un32Param, const CVQCAFString& strPath);
   /* The "-c" file, or in "-db" mode the second configuration path. */
   CVQCAFString& GetConfigFilePath();
   /*
@@ -186,9 +202,11 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * (from their defaults, the command line's gateway options over them) and
    * this application's section. A section the reader stops in fails the
    * load with the reader's code (its log line names the file and line), and
-   * mSigTraceParams keeps the previous records; a missing file is success
-   * with nothing read. Once Init is done, the common parameters go through
-   * ApplyWhileRunning first.
+   * mSigTraceParams keeps the previous records; a file that does not exist is
+   * success with nothing read, one that cannot be read or is not a regular
+   * file a failure. Once Init is done, the common parameters go through
+   * ApplyWhileRunning first. Only the change is made under the application
+   * mutex.
    */
   u32 LoadFromXml(CVQCAFString strFileName);
   /* One line per configured record. */
@@ -243,6 +261,13 @@ class CVQSigTrace : public CVQCAFLogTrace,
   bool LogGroupSummaries();
   /* Switches the entity's trace off and removes it from the group. */
   u32 DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& Entity);
+  /* After a reload, once the board's discovery completed: each entity of
+   * strAdapter traced in a group that vWanted (what the configuration and
+   * the command line select, in the order a start attaches them) does not
+   * give it first is switched off there, its record kept for its group's
+   * summary (marked gone until an attach takes it over); a kept one takes its
+   * extended flag from vWanted. */
+  void SwitchOffUnselected(const CVQCAFString& strAdapter, const std::vector<CVQSigTraceEntityParams>& vWanted);
   /* Sends the on/off request of one board entity (no-op for H.248 and
    * entities whose adapter is absent); *pfSent (optional) 1 when sent. */
   u32 SetEntityTrace(CVQSigTraceEntityParams& Entity, bool fOn, u32* pfSent = nullptr);
@@ -314,6 +339,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
   _VQX_HOST_INFO mHostInfo;              /* this application's host information */
   u32 mun32GwPort = 0;                   /* gateway port in use */
   volatile u32 mfQuit = 0;               /* the main loop ends when set */
+  std::atomic<bool> mfEnding{false};     /* the run was asked to end (any thread): configuration reads give up */
   u32 mun32PacketCount = 0;              /* trace units received */
   u32 mun32LostUnits = 0;                /* units no entity took, or refused by their reader */
   CVQSigTraceLogLimit maRefusalLimit[5]; /* a refusal line per trace family, once a second */
@@ -329,6 +355,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
   std::set<std::string> mUntracedEntities;      /* "<adapter>:<entity>" left out (no group, name taken, type), until traced */
   std::vector<CVQSigTraceEntityParams> mvWaitingForGroup; /* entities of boards present that found no group */
   CVQSigTraceUnitIndex mUnitIndex;       /* units' entities by key; Invalidate when the pools above change */
+  std::set<std::string> mReloadedBoards; /* boards whose traces a reload changes once their discovery completes */
 
   /* Framework parameters handed to GlobalSetParam. */
   CVQCAFLogParams mLogParams;
@@ -340,7 +367,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
   CVQCAFPtr<CVQSigTraceParamsDaoXml> mptrSigTraceParamsDaoXml; /* reader of the ":signaling" section */
   CVQCAFPtr<IVQCAFCliPage> mptrPage;                          /* the main page, once added */
   CVQSigTracePage* mpPage = nullptr;                          /* the same page, for Attach */
-  CVQCAFServiceSigTraceServer* mpSigTraceServer = nullptr;    /* running while H.248 tracing is on */
+  CVQCAFServiceSigTraceServer* mpSigTraceServer = nullptr;    /* running from Init to the close */
   VQX_LIB_HANDLE mhHostLib = nullptr;                          /* borrowed from the communication bridge */
   VQX_FILTER_HANDLE mhFilter = nullptr;                        /* the main loop's filter */
   u32 mfFrameworkUp = 0;                 /* GlobalSetParam was called */
@@ -360,8 +387,16 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u64 ClockMs() const { return mpfnClock != nullptr ? mpfnClock() : VQXGetClock(); }
   /* Logs the failure line and returns the code. */
   u32 Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine);
-  /* LoadFromXml, the reload's note on the common parameters added to *pstrNote (may be null). */
-  u32 LoadFromXml(CVQCAFString strFileName, std::string* pstrNote);
+  /* The file read into File without the application mutex: its store, its
+   * common parameters and its records (File.fNone: it does not exist). */
+  u32 ReadConfigFile(const CVQCAFString& strFileName, SVQConfigFile& File);
+  /* What File gave made the configuration in use (application mutex held);
+   * the reload's note on the common parameters added to *pstrNote (may be null). */
+  u32 ApplyConfigFile(SVQConfigFile& File, std::string* pstrNote);
+  /* The groups that the records of Params would make otherwise than they
+   * stand, a group's format and protocol being its first record's ("capfile
+   * of group G", "protocol of group G", separated by ", "). */
+  std::string GroupsKept(const CVQSigTraceParams& Params);
   /* The command line's gateway options ("-gw", "-gw_addr_0", "-gw_addr_1") over Comm. */
   void CommandLineGateway(CVQCAFCommParams& Comm);
   /* The framework runs: hands it the reloaded parameters it takes while
@@ -374,9 +409,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * absent, in the place of a group of boards gone when the pool is full
    * (null: none such). */
   CVQSigTraceGrp* FindOrCreateGroup(const CVQSigTraceEntityParams& Entity);
-  /* Gives up the first group whose entities all belong to boards no longer
-   * present (not a pcap stream on standard output): file closed, counts kept
-   * in mvRetiredGroups. False when there is none. */
+  /* Gives up the first group whose entities are all no longer traced (their
+   * boards gone, or switched off by a reload; not a pcap stream on standard
+   * output): file closed, counts kept in mvRetiredGroups. False when there is none. */
   bool RetireGroupOfGoneBoards();
   /* The first group RetireGroupOfGoneBoards would give up (null: none). */
   CVQSigTraceGrp* GroupOfGoneBoards();

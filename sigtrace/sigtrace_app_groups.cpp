@@ -9,6 +9,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "sigtrace_app.h"
 #include "sigtrace_board_trace.h"
 #include "vqcafcli.h"
@@ -114,13 +116,15 @@ CVQSigTraceGrp* CVQSigTrace::FindOrCreateGroup(const CVQSigTraceEntityParams& En
 }
 
 CVQSigTraceGrp* CVQSigTrace::GroupOfGoneBoards() {
-  /* A group whose every entity is a board's that is no longer present. A
-   * pcap stream on the standard output is never given up: a group after it
-   * could not start another there. */
+  /* A group whose every entity is no longer traced: its board is no longer
+   * present, or a reload switched it off. A pcap stream on the standard
+   * output is never given up: a group after it could not start another there. */
   const auto AllGone = [&](const CVQSigTraceGrp& g) {
     if (g.mvEntities.empty() || (g.mfStdout != 0 && g.IsPcap())) return false;
     for (const CVQSigTraceEntityParams& E : g.mvEntities)
-      if (E.mun32Type == VQ_SIGTRACE_TYPE_H248 || mAdapters.Find(CVQCAFHashKeyString(E.mstrAdapterName)) != nullptr) return false;
+      if (E.mun32Type == VQ_SIGTRACE_TYPE_H248 ||
+          (E.mfGone == 0 && mAdapters.Find(CVQCAFHashKeyString(E.mstrAdapterName)) != nullptr))
+        return false;
     return true;
   };
   CVQSigTraceGrp* pFound = nullptr;
@@ -138,8 +142,11 @@ bool CVQSigTrace::RetireGroupOfGoneBoards() {
   mvRetiredGroups.push_back(SVQRetiredGroup{pRetired->mstrName, pRetired->mun32RxCount, pRetired->mun32TxCount,
                                             pRetired->mun32ExtCount, pRetired->mun32LostCount,
                                             pRetired->mfStdout != 0 && pRetired->mstrCurrentFile == ":STDOUT:"});
-  LogTrace(VQMSG, "Group %s: its boards are gone, its file closed and its place given to a new group",
-           pRetired->mstrName.c_str());
+  bool fBoardsGone = true;
+  for (const CVQSigTraceEntityParams& E : pRetired->mvEntities)
+    fBoardsGone = fBoardsGone && mAdapters.Find(CVQCAFHashKeyString(E.mstrAdapterName)) == nullptr;
+  LogTrace(VQMSG, "Group %s: %s, its file closed and its place given to a new group", pRetired->mstrName.c_str(),
+           fBoardsGone ? "its boards are gone" : "its entities are no longer traced");
   mGroups.Free(CVQCAFDebugInfo(__FILE__, __LINE__), pRetired);
   mUnitIndex.Invalidate();
   return true;
@@ -342,6 +349,35 @@ u32 CVQSigTrace::DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& En
     return VQX_RESULT_OK;
   }
   return VQX_RESULT_NOT_FOUND;
+}
+
+void CVQSigTrace::SwitchOffUnselected(const CVQCAFString& strAdapter, const std::vector<CVQSigTraceEntityParams>& vWanted) {
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next()) {
+    for (CVQSigTraceEntityParams& Traced : g->mvEntities) {
+      if (Traced.mfGone != 0 || Traced.mun32Type == VQ_SIGTRACE_TYPE_H248 ||
+          strcasecmp(Traced.mstrAdapterName.c_str(), strAdapter.c_str()) != 0)
+        continue;
+      /* The first wanted of the entity takes it, as at a start; a later one is a conflict there. */
+      const auto itWanted = std::find_if(vWanted.begin(), vWanted.end(),
+                                         [&](const CVQSigTraceEntityParams& W) { return SameEntity(W, Traced); });
+      if (itWanted != vWanted.end() && itWanted->mstrGroupName == g->mstrName) {
+        Traced.mfExtended = itWanted->mfExtended; /* switched on again with it by the attach */
+        continue;
+      }
+      SetEntityTrace(Traced, false);
+      Traced.mfGone = 1; /* kept for the summary; an attach of the entity in this group takes it over */
+      mUnitIndex.Invalidate();
+      if (itWanted != vWanted.end())
+        LogTrace(VQMSG, "Entity %s:%s moved from group %s to group %s by the configuration: its record kept in %s",
+                 Traced.mstrAdapterName.c_str(), Traced.mstrName.c_str(), g->mstrName.c_str(),
+                 itWanted->mstrGroupName.c_str(), g->mstrName.c_str());
+      else
+        LogTrace(VQMSG, "Entity %s:%s no longer selected by the configuration: trace off, its record kept in group %s",
+                 Traced.mstrAdapterName.c_str(), Traced.mstrName.c_str(), g->mstrName.c_str());
+    }
+  }
+  mGroups.ResetNext();
 }
 
 u32 CVQSigTrace::SetEntityTrace(CVQSigTraceEntityParams& Entity, bool fOn, u32* pfSent) {

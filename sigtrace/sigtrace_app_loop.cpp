@@ -131,6 +131,7 @@ void VqSigTraceSignalQuit() {
 u32 VqSigTraceQuitSignals() { return s_un32QuitSignals.load(); }
 
 void CVQSigTrace::RequestQuit() {
+  mfEnding = true;
   mfQuit = 1;
   if (mhHostLib != nullptr && mhFilter != nullptr) VQXWakeMsgFilter(mhHostLib, mhFilter);
 }
@@ -218,6 +219,7 @@ u32 CVQSigTrace::MainLoop() {
       }
     }
   }
+  mfEnding = true;
   LogTrace(VQMSG, "MainLoop ended (0x%08X)", mun32RunResult);
   return mun32RunResult;
 }
@@ -297,6 +299,10 @@ u32 CVQSigTrace::HandleNotifAdapterReady(unsigned int* pMsg) {
   const CVQSigTraceCursor c = vqdisc::AnswerPayload(pMsg);
   const CVQCAFString strName(AdapterName(*pAdapter));
   const CVQCAFString strName2 = PayloadText(c, VQ_SIGTRACE_NOTIF_OFFSET_NAME2, VQ_SIGTRACE_NOTIF_NAME_FIELD);
+  /* After a reload, the ready message of the discovery that followed it
+   * (one of the discovery before it attaches, and the next one follows). */
+  const bool fReloaded = mReloadedBoards.count(strName.c_str()) != 0 && pAdapter->IsAdapterReady() != 0;
+  std::vector<CVQSigTraceEntityParams> vConfigured;
   for (const CVQSigTraceEntityParams& Configured : mSigTraceParams) {
     if (Configured.mun32Type == VQ_SIGTRACE_TYPE_H248) continue;  /* providers' groups, never a board's */
     CVQSigTraceEntityParams Entity;
@@ -313,9 +319,22 @@ u32 CVQSigTrace::HandleNotifAdapterReady(unsigned int* pMsg) {
       Entity.mstrAdapterName = strName;
     }
     if (Entity.mun32Type == VQ_SIGTRACE_TYPE_CASR2) Entity.mfCapFile = 0;
-    AttachEntityToGroup(*pAdapter, Entity);
+    vConfigured.push_back(Entity);
   }
-  if (mCmdLine.IsAdapterSelected(strName.c_str())) {
+  const bool fSelected = mCmdLine.IsAdapterSelected(strName.c_str());
+  if (fReloaded) {
+    /* What a start with this configuration would trace on the board: the
+     * configured entities first, then those the command line activates. */
+    mReloadedBoards.erase(strName.c_str());
+    std::vector<CVQSigTraceEntityParams> vWanted = vConfigured;
+    if (fSelected) {
+      const std::vector<CVQSigTraceEntityParams> vSelected = pAdapter->CommandLineSelection(mCmdLine);
+      vWanted.insert(vWanted.end(), vSelected.begin(), vSelected.end());
+    }
+    SwitchOffUnselected(strName, vWanted);
+  }
+  for (CVQSigTraceEntityParams& Entity : vConfigured) AttachEntityToGroup(*pAdapter, Entity);
+  if (fSelected) {
     LogTrace(VQMSG,
              "\033[32mActivate all signaling entities on %s SS7=%u ISDN=%u CASR2=%u SIP=%u H248=%u TXT2PCAP=%u "
              "EXTENDED=%u\033[m",

@@ -99,8 +99,10 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
   static constexpr const char* kOp = "CVQSigTrace::OnRegister";
   try {
     if (pProvider == nullptr || pszName == nullptr) return VQX_RESULT_NULL_PARAM;
-    if (un32Type == VQCAF_SIGTRACE_TYPE_H248 && mCmdLine.mfH248 == 0) return VQX_RESULT_OK;
     const CVQCAFString strKey = pProvider->GetKey();
+    if (un32Type == VQCAF_SIGTRACE_TYPE_H248 && mCmdLine.mfH248 == 0)
+      return RefuseProvider(kOp, "Registration ignored: H.248 tracing is off (-h248 not given)", strKey, pszName,
+                            VQX_RESULT_NOT_READY, __LINE__, VQMSG);
     if (pszName[0] == '\0')
       return RefuseProvider(kOp, "Empty provider name refused", strKey, pszName, VQX_RESULT_INVALID_PARAM, __LINE__);
     CVQSigTraceEntityParams Entity;

@@ -250,8 +250,13 @@ VQX_RESULT CVQSigTracePage::ApplyUserInput(_VQX_CLI_TOOLS_CMD* pCmd) {
         }
       }
     } else if (un32Cmd == kCmdReload) {
-      App.GetConfigFilePath() = pCmd->aszValue[0];
-      const VQX_RESULT r = App.ReloadConfig(0);
+      /* The file is read without the application mutex, and the path taken only when it applies. */
+      const CVQCAFString strPath(pCmd->aszValue[0]);
+      VQX_RESULT r;
+      {
+        CVQCAFMutexAutoGiveGet Unlock(&App.mAppMutex);
+        r = App.ReloadConfig(0, strPath);
+      }
       if (VQX_RESULT_FAILED(r)) {
         SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQERR, "%s",
                        VqcafFormatFailureLine("CVQSigTracePage::ApplyUserInput", "ReloadConfig failed.", r, kSource,

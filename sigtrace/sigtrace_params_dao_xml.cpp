@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <string.h>
 
+#include <functional>
 #include <span>
 #include <string>
 
@@ -122,6 +123,17 @@ const SectionRow kIpSection = {"ip", VQ_SIGTRACE_TYPE_IP, kIpKeys, {}, Names::kI
 
 constexpr const char* kEthPorts[] = {"eth0", "eth1", "voip0", "voip1", "any"};
 constexpr u32 kMaxTimeslot = 31;
+constexpr u32 kMaxPort = 65535;
+
+/* The line of this thread's last failure of a read, for GivenUp. */
+thread_local std::string t_strLastFailure;
+
+/* A failure of the read: logged, and kept as the last one. */
+VQX_RESULT Report(const char* pszOperation, const char* pszText, VQX_RESULT r, int nLine) {
+  t_strLastFailure = VqcafFormatFailureLine(pszOperation, pszText, r, __FILE__, nLine).c_str();
+  if (!t_strLastFailure.empty() && t_strLastFailure.back() == '\n') t_strLastFailure.pop_back();
+  return VqcafReportFailure(pszOperation, pszText, r, __FILE__, nLine);
+}
 
 /* ASCII letters only, byte by byte, as the string's own case change. */
 void ChangeCase(char* psz, char cFrom, char cTo) {
@@ -265,6 +277,8 @@ class CElementReader {
   VQX_RESULT SetNumber(const KeyRow& K, u32 un32, CVQSigTraceEntityParams& R) {
     switch (K.key) {
       case Key::kPort:
+        /* The board takes a 16-bit port: a larger number would trace another one. */
+        if (un32 > kMaxPort) return FailWritten(K, " %s above 65535 (%s:%u)", VQX_RESULT_INVALID_PARAM);
         R.mun32Port = un32;
         break;
       case Key::kIdx:
@@ -286,7 +300,7 @@ class CElementReader {
     return VQX_RESULT_OK;
   }
 
-  VQX_RESULT Fail(const char* pszText, VQX_RESULT r) { return VQCAF_REPORT_FAILURE(mpszOperation, pszText, r); }
+  VQX_RESULT Fail(const char* pszText, VQX_RESULT r) { return Report(mpszOperation, pszText, r, __LINE__); }
 
   /* K's failure text followed by pszTail, which takes the value as written,
    * the file name and the element's line. */
@@ -362,16 +376,17 @@ void NameRecord(const SectionRow& S, CVQSigTraceEntityParams& R) {
 VQX_RESULT CountAt(IVQCAFCfgFile& Store, const char* pszOperation, const std::string& strPath, u32* pun32Count) {
   *pun32Count = 0;
   const VQX_RESULT r = Store.GetCount(strPath.c_str(), pun32Count);
-  return VQX_RESULT_FAILED(r) ? VQCAF_REPORT_FAILURE(pszOperation, "Can't read in xml file", r) : r;
+  return VQX_RESULT_FAILED(r) ? Report(pszOperation, "Can't read in xml file", r, __LINE__) : r;
 }
 
-/* Appends the records of every element of one section path. */
+/* Appends the records of every element of one section path; gives up (0x8200000F) once fnGiveUp says so. */
 VQX_RESULT ReadSection(IVQCAFCfgFile& Store, const char* pszOperation, const SectionRow& S, const std::string& strPath,
-                       CVQSigTraceParams& Params) {
+                       CVQSigTraceParams& Params, const std::function<bool()>& fnGiveUp) {
   u32 un32Count = 0;
   VQX_RESULT r = CountAt(Store, pszOperation, strPath, &un32Count);
   if (VQX_RESULT_FAILED(r)) return r;
   for (u32 i = 0; i < un32Count; i++) {
+    if (fnGiveUp && fnGiveUp()) return Report(pszOperation, "Reading the section given up", VQX_RESULT_INVALID_STATE, __LINE__);
     CVQSigTraceEntityParams R;
     R.mun32Type = S.un32Type;
     r = CElementReader(Store, pszOperation, strPath, i).ReadKeys(S.aKeys, R);
@@ -442,17 +457,21 @@ VQX_RESULT CVQSigTraceParamsDaoXml::Reload() { return VQX_RESULT_OK; }
 
 VQX_RESULT CVQSigTraceParamsDaoXml::GetParams(CVQSigTraceParams& Params) {
   try {
+    mvGivenUp.clear();
     VQX_RESULT r = CheckStore("GetParams");
     if (VQX_RESULT_FAILED(r)) return r;
     IVQCAFCfgFile& Store = *mptrConfigFile;
     const std::string strBase = std::string(mstrRootName.c_str()) + ":signaling:";
     Params.mvEntities.reserve(Params.Count() + CountRecords(Store, strBase));
     for (const SectionRow& S : kSections) {
-      r = ReadSection(Store, "GetParams", S, strBase + S.pszName, Params);
+      r = ReadSection(Store, "GetParams", S, strBase + S.pszName, Params, mfnGiveUp);
       if (VQX_RESULT_FAILED(r)) return r;
     }
-    (void)GetIpParams(CVQCAFString((strBase + "ip").c_str()), Params);
-    (void)GetIpParams(CVQCAFString((strBase + "sip").c_str()), Params);
+    for (const char* pszSection : {"ip", "sip"}) {
+      if (VQX_RESULT_SUCCEEDED(GetIpParams(CVQCAFString((strBase + pszSection).c_str()), Params))) continue;
+      if (mfnGiveUp && mfnGiveUp()) return VQX_RESULT_INVALID_STATE; /* the whole read is given up */
+      mvGivenUp.push_back(t_strLastFailure);
+    }
 
     const std::string strH248 = strBase + "h248";
     u32 un32Count = 0;
@@ -476,7 +495,7 @@ VQX_RESULT CVQSigTraceParamsDaoXml::GetIpParams(CVQCAFString strPath, CVQSigTrac
   try {
     VQX_RESULT r = CheckStore("GetIpParams");
     if (VQX_RESULT_FAILED(r)) return r;
-    return ReadSection(*mptrConfigFile, "GetIpParams", kIpSection, strPath.c_str(), Params);
+    return ReadSection(*mptrConfigFile, "GetIpParams", kIpSection, strPath.c_str(), Params, mfnGiveUp);
   }
   VQCAF_CATCH_RETURN("GetIpParams")
 }

@@ -27,14 +27,20 @@
  * be "any", 0) (0x8200000A, with the value as written and the file and line
  * of its element); a text of 256 characters or more (0x8200001A, with the
  * file and line); an ipmask that is not a dotted-quad IPv4 address
- * (0x8200000A). A failure is logged once and ends the read (in an ip or sip
- * section, only that section); records appended before it stay.
+ * (0x8200000A); a port above 65535 (0x8200000A, with the value as written
+ * and where it stands). A failure is logged once and ends the read (in an
+ * ip or sip section, only that section, its line kept in GivenUp); records
+ * appended before it stay.
  *
  * Threads: no lock of its own; the store serialises each call, the caller
  * reads under its application mutex.
  */
 #ifndef SIGTRACE_PARAMS_DAO_XML_H
 #define SIGTRACE_PARAMS_DAO_XML_H
+
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "sigtrace_entity.h"
 #include "vqcafcfgfile.h"
@@ -66,12 +72,20 @@ class CVQSigTraceParamsDaoXml {
   /* Appends one IP record (type 4) per element of the full path strPath.
    * 0x02000000 or the first failure (records before it kept). */
   VQX_RESULT GetIpParams(CVQCAFString strPath, CVQSigTraceParams& Params);
+  /* The failure lines of the ip and sip sections the last GetParams gave
+   * up: a read at start comes before the log, which the caller gives them to. */
+  const std::vector<std::string>& GivenUp() const { return mvGivenUp; }
+  /* fnGiveUp is asked before each element: once it answers true the read
+   * stops with 0x8200000F ("Reading the section given up"), as a failure. */
+  void SetGiveUp(std::function<bool()> fnGiveUp) { mfnGiveUp = std::move(fnGiveUp); }
 
  private:
   VQX_RESULT CheckStore(const char* pszOperation);
 
   CVQCAFPtr<IVQCAFCfgFile> mptrConfigFile;
   CVQCAFString mstrRootName;
+  std::vector<std::string> mvGivenUp;
+  std::function<bool()> mfnGiveUp;
 };
 
 }  // namespace VQCAF

@@ -2,8 +2,12 @@
 // data/cfg_store_reads.txt (counts as xmllint's XPath counts), line numbers as expat's
 // (testing/golden/caf/cfg_lines.py).
 #include <map>
+#include <optional>
+
+#include <sys/stat.h>
 
 #include "cli_test_support.h"
+#include "peers/hostile_paths.h"
 #include "support/vqcaf_test_support.h"
 #include "vqcafcfgfile.h"
 
@@ -91,6 +95,71 @@ TEST(CfgStore, ClosedRefusesAndBadFilesFail) {
     EXPECT_EQ(Bad.Open(), VQX_RESULT_INVALID_CONFIG) << pszText;
   }
   EXPECT_EQ(CVQCAFCfgFileXml(Dir.Path("none.xml").c_str()).Open(), VQX_RESULT_INVALID_CONFIG);
+  /* A read given up by its caller (asked at each element) keeps nothing. */
+  CVQCAFCfgFileXml GivenUp(kFixture.c_str());
+  u32 un32Asked = 0;
+  GivenUp.SetGiveUp([&] { return ++un32Asked == 3; });
+  EXPECT_EQ(GivenUp.Open(), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(GivenUp.IsOpened(), 0u);
+  EXPECT_EQ(un32Asked, 3u) << "the parser stopped at the third element";
+}
+
+/* Lines captured so far holding strPart (the capture emptied). */
+size_t Seen(CDiagCapture& Log, const std::string& strPart) {
+  const auto a = Log.Texts();
+  return static_cast<size_t>(std::count_if(a.begin(), a.end(), [&](const std::string& s) { return s.find(strPart) != std::string::npos; }));
+}
+
+/* Paths that are no readable file are refused at once, naming the path: a fifo (never waited on), a folder, a file
+ * the user may not read (the system's reason). */
+TEST(CfgStore, OnlyARegularFileIsReadWithoutWaiting) {
+  vqtest::CTempDir Dir;
+  CDiagCapture Log;
+  peerpaths::CFifo Fifo(Dir.Path("fifo.xml"));
+  ASSERT_TRUE(Fifo.Made());
+  std::ofstream(Dir.Path("locked.xml")) << "<q a='1'/>";
+  chmod(Dir.Path("locked.xml").c_str(), 0);
+  const struct {
+    std::string strPath;
+    VQX_RESULT r;
+    std::string strLine;
+  } aRows[] = {
+      {Dir.Path("fifo.xml"), VQX_RESULT_INVALID_CONFIG, "Cannot read '" + Dir.Path("fifo.xml") + "': not a regular file"},
+      {Dir.Path(""), VQX_RESULT_INVALID_CONFIG, "Cannot read '" + Dir.Path("") + "': not a regular file"},
+      {Dir.Path("locked.xml"), VQX_RESULT_ACCESS_DENIED, "Cannot open '" + Dir.Path("locked.xml") + "': Permission denied"},
+  };
+  for (const auto& Row : aRows) {
+    std::optional<peerpaths::CUnprivileged> AsAnOperator; /* for the file without rights */
+    if (Row.r == VQX_RESULT_ACCESS_DENIED) AsAnOperator.emplace();
+    EXPECT_EQ(CVQCAFCfgFileXml(Row.strPath.c_str()).Open(), Row.r) << Row.strPath;
+    EXPECT_EQ(Seen(Log, Row.strLine), 1u) << Row.strLine;
+  }
+  EXPECT_FALSE(Fifo.Blocked()) << "the fifo was opened as a file";
+}
+
+/* The internal entities of attribute values may add 1 MiB (or 10 times the file's size) to the document's
+ * attributes: an entity of 1000 characters used 1048 times reads (as a value too long for a text field), 1049 times,
+ * over two attributes, refuses the document at open with the element's line. */
+TEST(CfgStore, EntityExpansionInAttributesIsBounded) {
+  vqtest::CTempDir Dir;
+  CDiagCapture Log;
+  const auto Uses = [](size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; i++) s += "&e;";
+    return s;
+  };
+  const std::string strHead = "<!DOCTYPE q [<!ENTITY e '" + std::string(1000, 'v') + "'>]>\n<q>\n";
+  std::ofstream(Dir.Path("within.xml")) << strHead << "<e a='" << Uses(1048) << "' n='1'/></q>\n";
+  std::ofstream(Dir.Path("past.xml")) << strHead << "<e a='" << Uses(524) << "'/>\n<e b='" << Uses(525) << "'/></q>\n";
+  CVQCAFCfgFileXml Within(Dir.Path("within.xml").c_str());
+  ASSERT_EQ(Within.Open(), VQX_RESULT_OK);
+  char sz[VQCAF_CFG_VALUE_SIZE];
+  u32 un32 = 0;
+  EXPECT_EQ(Within.Get("q:e", 0, const_cast<char*>("a"), sizeof(sz), sz), VQX_RESULT_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Within.Get("q:e", 0, const_cast<char*>("n"), &un32), VQX_RESULT_OK);
+  EXPECT_EQ(un32, 1u);
+  EXPECT_EQ(CVQCAFCfgFileXml(Dir.Path("past.xml").c_str()).Open(), VQX_RESULT_INVALID_CONFIG);
+  EXPECT_EQ(Seen(Log, "(line 4): its entities expand the attribute values past 1048576 characters (attribute 'b')"), 1u);
 }
 
 }  // namespace

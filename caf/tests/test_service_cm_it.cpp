@@ -6,8 +6,11 @@
  * back with the request's number; short and oversized requests are refused
  * (answered when their number could be read) and the next request still works.
  * Two managers: the second stands by (its requests dropped) until the first
- * leaves, then it is answered.
+ * leaves, then it is answered. A request the manager sends again while it runs,
+ * or after its answer, runs once and every copy is answered.
  */
+#include <functional>
+
 #include "comm_test_support.h"
 #include "peers/cmmgrsim_process.h"
 #include "vqcafservicecmmgmtclient.h"
@@ -21,8 +24,10 @@ class CApp : public IVQCAFServiceCmMgmtClient {
     return Add("validate " + std::to_string(a) + " " + std::to_string(b) + " " + s.c_str()), VQX_RESULT_OK;
   }
   u32 OnReloadConfig(u32 a, CVQCAFString s1, CVQCAFString s2) override {
+    if (mfnOnReload) mfnOnReload();
     return Add("reload " + std::to_string(a) + " " + s1.c_str() + " " + s2.c_str()), VQX_RESULT_FAIL;
   }
+  std::function<void()> mfnOnReload; /* run first by each reload (the services thread) */
   u32 OnDbMaintenance() override { return Add("db"), 0x42000001u; }
   void Add(const std::string& s) {
     std::lock_guard<std::mutex> L(mMutex);
@@ -97,6 +102,42 @@ TEST(CmClient, AStandbyManagerIsAnsweredOnceTheLinkedOneLeaves) {
   EXPECT_EQ(App.Calls(), std::vector<std::string>({"validate 7 9 a", "validate 7 9 b", "reload 3 f.xml "}));
   EXPECT_EQ(CVQCAFServiceCmMgmtClient::Uninit(), VQX_RESULT_OK);
   RemoveLogTraceListener(&Log);
+  CloseFramework();
+}
+
+/* A reload that lasts until the test ends it: the manager sends it again meanwhile, and again once answered; the
+ * same number with another file is another request. */
+TEST(CmClient, ARequestSentAgainRunsOnceAndEveryCopyIsAnswered) {
+  const u16 un16Port = FreePort();
+  cmmgrpeer::CManagerProcess M(un16Port, "mgr");
+  ASSERT_TRUE(M.Ready());
+  OpenFramework("cmcopies", un16Port, M.UdpPort());
+  CApp App;
+  std::atomic<int> nRuns{0};
+  std::atomic<bool> fEnd{false};
+  App.mfnOnReload = [&] {
+    nRuns++;
+    peerwait::WaitUntil([&] { return fEnd.load(); }, 30000);
+  };
+  ASSERT_EQ(CVQCAFServiceCmMgmtClient::Init(), VQX_RESULT_OK);
+  CVQCAFServiceCmMgmtClient::GetInstance()->Register(&App);
+  EXPECT_EQ(M.Command("reload 1 0 slow.xml"), "ok");
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return nRuns.load() == 1; }, 20000));
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return M.Copies(1).first >= 3; }, 10000)) << "sent again while it runs";
+  fEnd = true;
+  EXPECT_EQ(M.Answer(1, 10000), "answer 0x0b0c0012 1 0x82000001");
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return M.Copies(1).second == M.Copies(1).first; }, 10000))
+      << "every copy answered: " << M.Copies(1).first << " sent, " << M.Copies(1).second << " answers";
+  const long nAnswers = M.Copies(1).second;
+  EXPECT_EQ(M.Command("reload 1 0 slow.xml"), "ok"); /* a copy after the answer */
+  EXPECT_EQ(M.Answer(1, 10000), "answer 0x0b0c0012 1 0x82000001");
+  EXPECT_EQ(M.Copies(1).second, nAnswers + 1);
+  EXPECT_EQ(nRuns.load(), 1) << "run once";
+  EXPECT_EQ(M.Command("reload 1 0 other.xml"), "ok");
+  EXPECT_EQ(M.Answer(1, 10000), "answer 0x0b0c0012 1 0x82000001");
+  EXPECT_EQ(nRuns.load(), 2) << "the same number with another file runs";
+  EXPECT_EQ(App.Calls(), std::vector<std::string>({"reload 0 slow.xml ", "reload 0 other.xml "}));
+  EXPECT_EQ(CVQCAFServiceCmMgmtClient::Uninit(), VQX_RESULT_OK);
   CloseFramework();
 }
 

@@ -9,6 +9,8 @@
  * keeps only 8 bits of it. SIGTERM and SIGINT set the application's quit flag,
  * so that the run ends as by the quit key (traces off, files closed); one
  * that comes during the close cuts short its wait for the boards' last units;
+ * in the foreground SIGHUP does the same (the terminal closed, the session
+ * dropped: the run ends with its close, not at once), a daemon ignores it;
  * SIGPIPE is ignored, a broken standard output being noticed by the main loop;
  * SIGXFSZ too, so that a write past a file size limit fails with EFBIG and the
  * segment is cut back to its last whole record instead of the process dying.
@@ -119,6 +121,7 @@ int main(int argc, char** argv) {
   sigemptyset(&Quit.sa_mask);
   sigaction(SIGTERM, &Quit, nullptr);
   sigaction(SIGINT, &Quit, nullptr);
+  if (fdStarted < 0) sigaction(SIGHUP, &Quit, nullptr);
   atexit(OnExit);
   VQX_RESULT r = GlobalInit();
   if (VQX_RESULT_FAILED(r)) return ExitStatus(r);

@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 
+#include "peers/hostile_paths.h"
 #include "sigtrace_app.h"
 #include "sigtrace_provider_entity.h"
 #include "sigtrace_reload_params.h"
@@ -460,6 +462,37 @@ TEST_F(SigTraceApp, GroupsOfBoardsGoneGiveTheirPlaceAndWhatFindsNoneIsCounted) {
     EXPECT_EQ(sigtest::Seen(End, pszLine), un32Count) << pszLine;
 }
 
+/* After a reload, what the configuration no longer selects in a group is switched off there, its record kept (marked
+ * gone); what it keeps there takes its extended flag; the first group wanted takes an entity. A group whose entities
+ * are all switched off gives its place when the 64 are taken. */
+TEST_F(SigTraceApp, WhatAReloadNoLongerSelectsIsSwitchedOffAndItsGroupMayGiveItsPlace) {
+  Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x11);
+  std::vector<CVQSigTraceEntityParams> vWanted;
+  for (u32 i = 0; i < QUELLAN_MAX_GROUPS; i++) {
+    const std::string strGroup = "G" + std::to_string(i);
+    CVQSigTraceEntityParams E = Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", strGroup.c_str(), "R", 10 + i, 0, 0);
+    ASSERT_EQ(Attach("C1", E), VQX_RESULT_OK) << i;
+    E.mfExtended = 1;
+    if (i != 5) vWanted.push_back(E); /* G5's trunk no longer selected */
+  }
+  vWanted[0].mstrGroupName = "ELSEWHERE"; /* G0's trunk moved: the first wanted takes it */
+  vWanted.push_back(Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", "G0", "R", 10, 0, 0));
+  Log.Take();
+  pApp->SwitchOffUnselected("c1", vWanted);
+  EXPECT_EQ(Records("G5"), "~C1:R@15/00000000=0");
+  EXPECT_EQ(Records("G0"), "~C1:R@10/00000000=0");
+  EXPECT_EQ(Records("G1"), "C1:R@11/00000000=0");
+  EXPECT_EQ(Group("G1")->mvEntities[0].mfExtended, 1) << "a kept entity takes its new extended flag";
+  auto Lines = Log.Take();
+  EXPECT_EQ(sigtest::Seen(Lines, "Entity C1:R no longer selected by the configuration: trace off, its record kept in group G5"), 1u);
+  EXPECT_EQ(sigtest::Seen(Lines, "Entity C1:R moved from group G0 to group ELSEWHERE by the configuration: its record kept in G0"), 1u);
+  EXPECT_EQ(Lines.size(), 2u);
+  EXPECT_EQ(Attach("C1", Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", "NEW", "N", 99, 0, 0)), VQX_RESULT_OK);
+  EXPECT_EQ(sigtest::Seen(Log.Take(), "Group G0: its entities are no longer traced, its file closed and its place given to a new group"), 1u);
+  EXPECT_EQ(Attach("C1", Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", "NEW2", "N2", 98, 0, 0)), VQX_RESULT_OK);
+  EXPECT_TRUE(Group("G0") == nullptr && Group("G5") == nullptr && Group("G1") != nullptr);
+}
+
 /* A provider's link up and down as its service reports them: the
  * disconnection also forgets the capture state it was last told. */
 TEST_F(SigTraceApp, AProviderDisconnectClearsItsCaptureState) {
@@ -547,6 +580,41 @@ TEST_F(SigTraceApp, AFailedReloadKeepsTheConfigurationInUse) {
   for (const char* psz : {"Config successfully reloaded", "(quellan.xml:3)", "Configuration file 'gone.xml' not found"})
     EXPECT_EQ(sigtest::Seen(Lines, psz), 1u) << psz;
   EXPECT_EQ(sigtest::Seen(Lines, "ReloadConfig failed."), 2u);
+  /* A reload naming its file (the console's, the manager's) takes that path only when it applies; a path that is no
+   * readable file is refused at once with its reason, as at a start, where only a missing file is none. */
+  pApp->mCmdLine.mCfgFile = "quellan.xml";
+  peerpaths::CFifo Fifo("fifo.xml");
+  mkdir("locked", 0700);
+  std::ofstream("locked/q.xml") << "<quellan/>\n";
+  const struct {
+    const char* pszPath;
+    u32 un32Result;
+    const char* pszLine;
+  } aRows[] = {
+      {"", VQX_RESULT_NOT_FOUND, "Configuration file '' not found"},
+      {"missing.xml", VQX_RESULT_NOT_FOUND, "Configuration file 'missing.xml' not found"},
+      {"fifo.xml", VQX_RESULT_INVALID_CONFIG, "Cannot read 'fifo.xml': not a regular file"},
+      {"locked/q.xml", VQX_RESULT_ACCESS_DENIED, "Cannot open 'locked/q.xml': Permission denied"},
+  };
+  for (const auto& Row : aRows) {
+    std::optional<peerpaths::CUnprivileged> AsAnOperator; /* for the folder without rights */
+    if (Row.un32Result == VQX_RESULT_ACCESS_DENIED) AsAnOperator.emplace();
+    EXPECT_EQ(pApp->ReloadConfig(0, Row.pszPath), Row.un32Result) << Row.pszPath;
+    EXPECT_STREQ(pApp->GetConfigFilePath().c_str(), "quellan.xml") << Row.pszPath;
+    if (Row.un32Result != VQX_RESULT_NOT_FOUND) {
+      EXPECT_EQ(pApp->LoadFromXml(Row.pszPath), Row.un32Result) << "at a start";
+    }
+    EXPECT_EQ(sigtest::Seen(Log.Take(), Row.pszLine), Row.un32Result == VQX_RESULT_NOT_FOUND ? 1u : 2u) << Row.pszLine;
+  }
+  EXPECT_FALSE(Fifo.Blocked()) << "the fifo was opened as a file";
+  pApp->mfEnding = true; /* a run asked to end gives the read up: nothing applied */
+  EXPECT_EQ(pApp->ReloadConfig(0, "quellan.xml"), VQX_RESULT_INVALID_STATE);
+  EXPECT_EQ(sigtest::Seen(Log.Take(), "Reading 'quellan.xml' given up"), 1u);
+  pApp->mfEnding = false;
+  EXPECT_EQ(pApp->mSigTraceParams.Count(), 1u);
+  std::ofstream("other.xml") << "<quellan/>\n";
+  EXPECT_EQ(pApp->ReloadConfig(0, "other.xml"), VQX_RESULT_OK);
+  EXPECT_STREQ(pApp->GetConfigFilePath().c_str(), "other.xml");
 }
 
 /* A reload's <params> against those a framework runs with (the defaults):

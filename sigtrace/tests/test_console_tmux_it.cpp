@@ -3,11 +3,14 @@
 // (sigtrace_test_server.h). The table's columns, colours and totals as drawn,
 // Tab to the board's page and back, then "g", "s", "p", "r" and "Q" typed
 // into the pane, each seen in the server's log, the last ending the run; and
-// "-e" ending a run shown on the board's page on time. Skipped without tmux.
+// "-e" ending a run shown on the board's page on time; a hang-up ending the
+// run with its close. Skipped without tmux.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 
 #include <algorithm>
+#include <fstream>
 #include <initializer_list>
 
 #include "support/sigtrace_test_server.h"
@@ -89,6 +92,26 @@ TEST(ConsoleInTmux, TableTabAndKeys) {
   }
   EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
   EXPECT_TRUE(peerwait::WaitUntil([&] { return B.Read("rc.txt") == "rc=0\n"; }, 10000)) << B.Read("rc.txt");
+}
+
+/* A hang-up of the program on its terminal (kill -HUP, as when the terminal closes): the console gives the terminal
+ * back and the run ends with its close, traces off, exit 0. */
+TEST(ConsoleInTmux, AHangUpEndsTheRunWithItsClose) {
+  if (system("which tmux > /dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+  CTmuxBench T;
+  T.Start("-ss7 -e 60000");
+  ASSERT_TRUE(T.B.WaitTracesOn(2));
+  T.Screen({"Page 1/2"});  // the console draws: its own signal handlers are in place
+  /* The program is the only child of the pane's shell. */
+  const long nShell = atol(T.Tmux("list-panes -t st -F '#{pane_pid}'").c_str());
+  long nPid = 0;
+  std::ifstream("/proc/" + std::to_string(nShell) + "/task/" + std::to_string(nShell) + "/children") >> nPid;
+  const pid_t Pid = static_cast<pid_t>(nPid);
+  ASSERT_GT(Pid, 0) << "shell " << nShell;
+  ASSERT_EQ(kill(Pid, SIGHUP), 0);
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return T.B.Read("rc.txt") == "rc=0\n"; }, 10000)) << T.B.Read("rc.txt");
+  EXPECT_EQ(T.B.LogLines("MainLoop ended (0x02000000)").size(), 1u);
+  EXPECT_EQ(T.B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
 }
 
 /* "-e 1500" while the board's page is shown: the run ends not before 1.5 s and within one main-loop period

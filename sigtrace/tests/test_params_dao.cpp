@@ -8,6 +8,7 @@
 
 #include "sigtrace_params_dao_xml.h"
 #include "support/sigtrace_test_app.h"
+#include "support/sigtrace_test_board.h"
 #include "support/sigtrace_test_support.h"
 
 using namespace VQCAF;
@@ -54,6 +55,27 @@ TEST(ParamsDao, GoldenRecordsTwoReadsAppendTwiceForeignRootAndNoStore) {
   EXPECT_EQ(Log.Text().find("GetParams: NULL in_pConfigFile passed to constructor! (8200000F) sigtrace_params_dao_xml.cpp:"), 0u);
 }
 
+/* A caller that gives the read up stops it before the next element, also inside ip and sip (whose own failures end
+ * only their section): the read fails, the records before it kept. */
+TEST(ParamsDao, AReadGivenUpStopsAndFails) {
+  sigtest::CScratchDir Dir;
+  for (const char* pszSection : {"ss7", "sip"}) {
+    SCOPED_TRACE(pszSection);
+    std::ofstream("t.xml") << "<quellan>\n<signaling>\n<sysmgr name='m' grpname='' capfile='1'/>\n<" << pszSection
+                           << " adapter='b' grpname='' capfile='1' ethport='eth0' transport='udp' ipmask='1.2.3.4' port='1'>"
+                           << "<trunk idx='1' timeslot='1' mask='1'/></" << pszSection << ">\n</signaling>\n</quellan>\n";
+    CVQSigTraceParamsDaoXml Dao(OpenStore("t.xml"), "quellan");
+    u32 un32Asked = 0;
+    Dao.SetGiveUp([&] { return ++un32Asked > 1; }); /* after the sysmgr element */
+    CVQSigTraceParams P;
+    sigtest::CLogLines Log;
+    EXPECT_EQ(Dao.GetParams(P), 0x8200000Fu);
+    EXPECT_EQ(P.Count(), 1u);
+    EXPECT_EQ(sigtest::Seen(Log.Take(), "Reading the section given up (8200000F)"), 1u);
+    EXPECT_TRUE(Dao.GivenUp().empty());
+  }
+}
+
 TEST(ParamsDao, EachFailureLineIsExactAndEarlierRecordsStay) {
   sigtest::CScratchDir Dir;
   for (const auto& R : sigtest::DataRows("params_errors.txt")) {
@@ -70,6 +92,9 @@ TEST(ParamsDao, EachFailureLineIsExactAndEarlierRecordsStay) {
     EXPECT_EQ(strRecords, R[2]);
     const auto aLines = Log.Take();
     EXPECT_EQ(aLines.empty() ? "" : aLines.back().substr(0, R[3].size() + 1), R[3].empty() ? "" : R[3] + " ");
+    /* An ip or sip section given up: its line kept for the log. */
+    const std::string strGivenUp = Dao.GivenUp().empty() ? "" : Dao.GivenUp().back();
+    EXPECT_EQ(strGivenUp, R[1] == "02000000" && !R[3].empty() ? aLines.back() : "");
   }
 }
 

@@ -14,7 +14,8 @@
 //   messages in transit: only the steady one's are all awaited.)
 // - A group switched off while its provider keeps sending: nothing written
 //   from the switch on, every message after it dropped with its line.
-// - Each refusal's line names the provider and the group, once a second.
+// - Each refusal's line names the provider and the group, once a second; a
+//   registration while H.248 tracing is off is ignored with its line.
 // The application brings both transports up (the adapters' and the hosts',
 // at one gateway port), as the trace server does.
 #include <gtest/gtest.h>
@@ -279,6 +280,13 @@ TEST(Providers, EveryRefusalNamesTheProviderAndTheGroupOnceASecond) {
          return App.OnTraceMsgReceived(aP[0], 1, const_cast<char*>("g0"), 1, reinterpret_cast<u8*>(szData), 1);
        },
        VQX_RESULT_INVALID_STATE, "Data dropped: the group's capture is off (provider h.p0, group \"g0\")"},
+      {[&] {
+         App.mCmdLine.mfH248 = 0; /* "-c" without "-h248" */
+         const u32 r = App.OnRegister(aP[3], 1, const_cast<char*>("gh"), szData);
+         App.mCmdLine.mfH248 = 1;
+         return r;
+       },
+       VQX_RESULT_NOT_READY, "Registration ignored: H.248 tracing is off (-h248 not given) (provider h.p3, group \"gh\")"},
   };
   for (size_t i = 0; i < std::size(aRows); i++) {
     EXPECT_EQ(aRows[i].fnCall(), aRows[i].un32Result) << "row " << i;

@@ -8,7 +8,11 @@
  * testing/mgmtsim), with its exit status; in "-db" mode the configuration
  * manager's reload (testing/cmmgrsim) names the file read, a missing or
  * refused one is answered as a failure, and of the <params> the levels and
- * delays are applied, the rest named as read at start only; the
+ * delays are applied, the rest named as read at start only; a reload switches
+ * off what the file no longer selects and traces a moved entity in its new
+ * group while the board traces; a hang-up ends a foreground run with its
+ * close, a daemon ignores it; a provider while H.248 tracing is off is named;
+ * the
  * close of a board that never answers ends at a signal during it or after 30 s,
  * also while standard output's reader takes nothing, and every unit the server
  * read is written or counted; a board that goes and comes back is traced again,
@@ -65,10 +69,11 @@ std::pair<std::string, int> Terminate(CServerBench& B) {
   return {strOut, B.Server().Wait()};
 }
 
-/* The numbers of the group's summary line ("Group SS7: W units written, L lost"); {-1, -1} without one line. */
-std::pair<long, long> GroupSummary(CServerBench& B, const std::string& strGroup) {
+/* The numbers of the group's summary line ("Group SS7: W units written, L lost"); {-1, -1} without one line. The
+ * log files named strPrefix... ("vqcaf_" in "-db" mode). */
+std::pair<long, long> GroupSummary(CServerBench& B, const std::string& strGroup, const std::string& strPrefix = "server_") {
   const std::string strHead = "Group " + strGroup + ": ";
-  const auto Lines = B.LogLines(strHead);
+  const auto Lines = B.LogLines(strHead, strPrefix);
   long nWritten = -1, nLost = -1;
   if (Lines.size() != 1 ||
       sscanf(Lines[0].c_str() + Lines[0].find(strHead) + strHead.size(), "%ld units written, %ld lost", &nWritten, &nLost) != 2)
@@ -169,17 +174,22 @@ size_t PcapTails(const std::string& s, size_t nSize, std::vector<std::string>* p
   return n;
 }
 
+/* Rows: SIGTERM, and SIGHUP in the foreground (the terminal closed), which ends the run with the same close. */
 TEST(SigTraceServer, EveryFamilyWrittenAsTsharkReadsItAndTextEndsAfterSigterm) {
   if (!peertshark::Present()) GTEST_SKIP() << "tshark is not installed";
-  CServerBench B;
-  B.StartServer("-cap");
-  ASSERT_TRUE(B.WaitTracesOn(kEntities));
-  ASSERT_TRUE(B.SendUnits(3) == 3 * kEntities && B.Drained() && kill(B.Server().mPid, SIGTERM) == 0);
-  EXPECT_EQ(B.Server().Wait(), 0) << "ended by SIGTERM";
-  EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
-  ExpectEveryUnitInTheFiles(B);
-  /* CAS R2: one text file per trunk, closed by the trailer. */
-  for (const char* pszFile : kCasr2Files) EXPECT_TRUE(B.Read(pszFile).ends_with("\n\n[END]\n")) << pszFile;
+  for (const auto& [nSignal, pszSignal] : {std::pair{SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}}) {
+    SCOPED_TRACE(pszSignal);
+    CServerBench B;
+    B.StartServer("-cap");
+    ASSERT_TRUE(B.WaitTracesOn(kEntities));
+    ASSERT_TRUE(B.SendUnits(3) == 3 * kEntities && B.Drained() && kill(B.Server().mPid, nSignal) == 0);
+    EXPECT_EQ(B.Server().Wait(), 0) << "ended by " << pszSignal;
+    EXPECT_EQ(B.Board().Stat("traces_on"), 0) << "traces switched off at the end";
+    EXPECT_EQ(B.LogLines("Exit code 0x02000000").size(), 1u);
+    ExpectEveryUnitInTheFiles(B);
+    /* CAS R2: one text file per trunk, closed by the trailer. */
+    for (const char* pszFile : kCasr2Files) EXPECT_TRUE(B.Read(pszFile).ends_with("\n\n[END]\n")) << pszFile;
+  }
 }
 
 /* A crash (SIGKILL) loses at most the last second: a few units, far from
@@ -355,6 +365,24 @@ TEST(SigTraceServer, ABoardAndAFloodingProviderAtOnceTheCloseWritesOrCountsAll) 
   EXPECT_EQ(nSaidWritten, nWritten);
   EXPECT_EQ(nWritten + nLost, static_cast<long>(un32Sent)) << nLost << " lost";
   EXPECT_EQ(B.LogLines("Close: no provider data for 2000 ms").size(), 1u);
+  kill(Provider.mPid, SIGKILL);
+}
+
+/* H.248 tracing off (the command line names other families): a provider that registers is ignored with one line
+ * naming it and the switch. */
+TEST(SigTraceServer, AProviderWhileH248TracingIsOffIsNamedInTheLog) {
+  CServerBench B(1, true);
+  B.StartServer("-ss7");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  peerproc::CChild Provider({peerproc::BuildProgram("VQX_SIGTRACE_PROVIDER", "testing/sigtrace_provider/vqx_sigtrace_provider"),
+                             "--port", std::to_string(loopnet::FreeLoopbackPort()), "--peer-port",
+                             std::to_string(B.mun16Port), "--app", "off", "--name", "goff", "--stay"});
+  EXPECT_TRUE(peerwait::WaitUntil([&] {
+    return B.LogLines("Registration ignored: H.248 tracing is off (-h248 not given) (provider ").size() == 1;
+  }, 20000));
+  EXPECT_NE(B.LogLines(".off, group \"goff\")").size(), 0u);
+  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
+  EXPECT_EQ(B.Server().Wait(), 0);
   kill(Provider.mPid, SIGKILL);
 }
 
@@ -866,16 +894,32 @@ TEST(SigTraceServer, PcapRotatesPast10MiBUnderLoadLosingNothing) {
   for (const std::string& f : aFile) EXPECT_EQ(peertshark::Errors(f, kPayloadOff), std::vector<std::string>()) << f;
 }
 
+/* The daemon ignores a hang-up: it still ends at its run time. A sip section refused at start (a port above 65535)
+ * ends that section only, and its line, printed before the log was up, reaches the log too. */
 TEST(SigTraceServer, RunTimeEndsADaemonOnTime) {
   CServerBench B;
+  std::string strXml = B.Read("quellan.xml");
+  strXml.insert(strXml.rfind("</quellan>"), "<signaling><sip adapter=\"B1\" grpname=\"\" ethport=\"eth0\" transport=\"udp\" "
+                                              "ipmask=\"10.0.0.1\" port=\"70000\" capfile=\"1\"/></signaling>\n");
+  std::ofstream(B.Path("quellan.xml")) << strXml;
   B.StartServer("-d -e 1500");
   EXPECT_EQ(B.Server().Wait(), 0) << "the parent of the daemon";
+  /* The daemon: the process working in the bench's folder. */
+  pid_t Daemon = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(e.path() / "cwd", ec) == std::filesystem::path(B.mstrDir))
+      Daemon = static_cast<pid_t>(atol(e.path().filename().c_str()));
+  }
+  ASSERT_GT(Daemon, 0);
+  EXPECT_EQ(kill(Daemon, SIGHUP), 0);
   ASSERT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("MainLoop ended (0x02000000)").empty(); }, 10000));
   const long nRun = B.RunMs("Test duration (1500) completed");
   EXPECT_TRUE(nRun >= 1500 && nRun <= 1500 + 100 + 20) << nRun << " ms: not early, within one main-loop period";
   EXPECT_EQ(B.LogLines("Local IPs are 127.0.0.1").size(), 1u) << "the gateway kept on the loopback interface";
   EXPECT_TRUE(peerwait::WaitUntil([&] { return B.LogLines("Exit code 0x02000000").size() == 1; }, 10000))
       << "the exit code line in the daemon's log file";
+  EXPECT_EQ(B.LogLines("GetIpParams: Invalid xml file : problem with a sip 'port' value 70000 above 65535 (quellan.xml:").size(), 1u);
 }
 
 TEST(SigTraceServer, DbModeEndsOnTheManagementShutdown) {
@@ -963,4 +1007,74 @@ TEST(SigTraceServer, DbModeReadsTheFileTheManagersReloadNames) {
   EXPECT_EQ(B.LogLines("", "elsewhere"), std::vector<std::string>()) << "no log file of the new name while running";
 }
 
+/* The manager's reloads while the board traces, the command line selecting none of its entities: a link the file
+ * no longer names is switched off at the board, a CAS R2 trunk the file moves to another group is traced there, and
+ * both come back with the first file, the trunk taking its earlier record over; a file giving a group another format
+ * is applied but names that group's capfile as not applied. Every unit is written once, in the group of the file in
+ * use when it was sent; each group keeps its counts for the summary; no entity is claimed twice. */
+TEST(SigTraceServer, DbModeReloadTracesWhatTheFileSelects) {
+  CServerBench B;
+  const std::string P = std::to_string(B.mun16Port);
+  cmmgrpeer::CManagerProcess Manager("127.0.0.3", B.mun16Port, "cmmgr");
+  ASSERT_TRUE(Manager.Ready());
+  const auto Write = [&](const char* pszFile, bool fLink6, const char* pszR2Group, const char* pszCapfile) {
+    std::ofstream(B.Path(pszFile)) << "<quellan><signaling>\n<ss7 adapter=\"12345678\" grpname=\"SS7\" capfile=\""
+                                   << pszCapfile << "\"><trunk idx=\"5\" timeslot=\"16\" mask=\"255\"/>"
+                                   << (fLink6 ? "<trunk idx=\"6\" timeslot=\"1\" mask=\"255\"/>" : "") << "</ss7>\n"
+                                   << "<casr2 adapter=\"12345678\" grpname=\"" << pszR2Group
+                                   << "\" extended=\"0\"><trunk idx=\"1\"/></casr2>\n</signaling></quellan>\n";
+  };
+  Write("a.xml", true, "R2", "1");
+  Write("b.xml", false, "R2B", "1");
+  Write("c.xml", true, "R2", "0");
+  B.StartShell("VQX_GW_ADDRESS_0=127.0.0.1 VQX_GW_PORT=" + P + " VQX_GW_REMOTE_ADDR='(127.0.0.1:" + P + ")(127.0.0.3:" + P +
+               ")' exec \"$SIGTRACE\" -db -h248 2>&1");
+  const auto Traced = [&] {
+    const std::string s = B.Board().Command("stats");
+    const size_t i = s.find("\"traced\": [");
+    return i == std::string::npos ? s : s.substr(i + 11, s.find(']', i) - i - 11);
+  };
+  const std::string strAll = "\"casr2:1\", \"ss7:(5, 65536)\", \"ss7:(6, 2)\"";
+  const struct {
+    const char* pszFile;
+    const char* pszTraced;
+    long nSs7, nCasr2; /* units sent then */
+  } aRows[] = {{"a.xml", strAll.c_str(), 2 * 2, 2}, {"b.xml", "\"casr2:1\", \"ss7:(5, 65536)\"", 2, 2},
+               {"a.xml", strAll.c_str(), 2 * 2, 2}, {"c.xml", strAll.c_str(), 2 * 2, 2}};
+  /* Written so far: the SS7 records and the CAS R2 lines of both groups (a group's file is written out when the
+   * server is idle). */
+  const auto Written = [&] {
+    return std::make_pair(static_cast<long>(sigtest::PcapRecords(B.Read("SS7_000.cap"), 139)),
+                          static_cast<long>(sigtest::Count(B.Read("R2_000.log") + B.Read("R2B_000.log"), " TS=")));
+  };
+  std::pair<long, long> Sent{0, 0};
+  u32 n = 0;
+  for (const auto& Row : aRows) {
+    SCOPED_TRACE(Row.pszFile);
+    n++;
+    EXPECT_EQ(Manager.Command("reload " + std::to_string(n) + " 0 " + Row.pszFile), "ok");
+    EXPECT_EQ(Manager.Answer(n, 30000), "answer 0x0b0c0012 " + std::to_string(n) + " 0x02000000");
+    std::string strNow;
+    EXPECT_TRUE(peerwait::WaitUntil([&] { return (strNow = Traced()) == Row.pszTraced; }, 20000)) << strNow;
+    EXPECT_EQ(B.Board().Command("trace ss7 2"), "ok " + std::to_string(Row.nSs7));
+    EXPECT_EQ(B.Board().Command("trace casr2 2"), "ok " + std::to_string(Row.nCasr2));
+    Sent.first += Row.nSs7, Sent.second += Row.nCasr2;
+    ASSERT_TRUE(peerwait::WaitUntil([&] { return Written() == Sent; }, 20000)) << testing::PrintToString(Written());
+  }
+  EXPECT_EQ(Terminate(B).second, 0);
+  EXPECT_EQ(B.Board().Stat("traces_on"), 0);
+  const auto Log = [&B](const std::string& strPart) { return B.LogLines(strPart, "vqcaf_").size(); };
+  EXPECT_EQ(Log("Trying to monitor twice"), 0u);
+  EXPECT_EQ(Log("Entity 12345678:ss7_trk_06_00000002_ff no longer selected by the configuration: trace off, its record "
+                "kept in group SS7"), 1u);
+  EXPECT_EQ(Log("Entity 12345678:casr2_trk_01 moved from group R2 to group R2B by the configuration"), 1u);
+  EXPECT_EQ(Log("Entity 12345678:casr2_trk_01 moved from group R2B to group R2 by the configuration"), 1u);
+  EXPECT_EQ(Log("Config successfully reloaded; read at start only, not applied: capfile of group SS7"), 1u);
+  /* Every unit once, in its group; the groups' summaries as the units sent. */
+  for (const auto& [pszGroup, nUnits] : {std::pair{"SS7", 14L}, {"R2", 6L}, {"R2B", 2L}})
+    EXPECT_EQ(GroupSummary(B, pszGroup, "vqcaf_"), std::make_pair(nUnits, 0L)) << pszGroup;
+  EXPECT_EQ(sigtest::PcapRecords(B.Read("SS7_000.cap"), 139), 14);
+}
+
 }  // namespace
+

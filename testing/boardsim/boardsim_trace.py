@@ -213,5 +213,6 @@ class Trace:
 
     def stats(self):
         return {"trace_requests": self.requests, "traces_on": len(self.on), "traces_off_ignored": self.off_ignored,
+                "traced": sorted("%s:%s" % (family, key[1] if isinstance(key, tuple) else key) for family, key in self.on),
                 "traces_off_held": len(self.off_held),
                 "trace_violations": len(self.violations), "trace_violation_texts": self.violations[:5]}

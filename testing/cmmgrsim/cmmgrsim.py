@@ -34,7 +34,9 @@ control port (--control-port, --control-fd), one a line, answered "ok":
 Each is sent with the next discovery round and again every second until
 answered (at most 60 times): a client drops the requests of a manager it has
 not linked. "answer N" gives "answer ID N RESULT" once N is answered, else
-"none SENT" (the times it was sent so far); "quit" ends the manager.
+"none SENT" (the times it was sent so far); "copies N" gives "copies SENT
+ANSWERS" (the times N was sent and the answers to it received, copies
+answered again included); "quit" ends the manager.
 """
 
 import argparse
@@ -106,6 +108,7 @@ class Manager(Server):
         self.answers = {}
         self.probes = 0
         self.pending = {}  # driven: number -> [message, times sent]
+        self.answer_counts = {}  # number -> answers received
         super().__init__(args)
         if args.address is not None:
             # Discovery on --address: a process that keeps its remote addresses on its own gateway port reaches it
@@ -117,6 +120,9 @@ class Manager(Server):
 
     def control_command(self, line):
         words = line.split()
+        if words[:1] == ["copies"] and len(words) == 2:
+            number = int(words[1], 0)
+            return "copies %u %u" % (self.pending.get(number, [None, 0])[1], self.answer_counts.get(number, 0))
         if words[:1] == ["answer"] and len(words) == 2:
             number = int(words[1], 0)
             if number in self.answers:
@@ -177,6 +183,7 @@ class Manager(Server):
             except (ValueError, struct.error, KeyError) as e:
                 print("bad answer: %s" % e, flush=True)
                 return []
+            self.answer_counts[number] = self.answer_counts.get(number, 0) + 1
             if number in self.answers:
                 return []  # a probe answered twice
             self.answers[number] = (msg_id, number, result)

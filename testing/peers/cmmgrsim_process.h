@@ -10,6 +10,7 @@
 #ifndef TESTING_PEERS_CMMGRSIM_PROCESS_H
 #define TESTING_PEERS_CMMGRSIM_PROCESS_H
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -40,6 +41,12 @@ class CManagerProcess {
     peerwait::WaitUntil([&] { return (s = Command("answer " + std::to_string(un32Number))).rfind("answer", 0) == 0; },
                         un32Ms);
     return s;
+  }
+  /* The times request un32Number was sent, and the answers to it received ({-1, -1} when the manager is gone). */
+  std::pair<long, long> Copies(u32 un32Number) {
+    long nSent = -1, nAnswers = -1;
+    if (sscanf(Command("copies " + std::to_string(un32Number)).c_str(), "copies %ld %ld", &nSent, &nAnswers) != 2) return {-1, -1};
+    return {nSent, nAnswers};
   }
   /* The times request un32Number was sent unanswered so far (-1 once answered or when the manager is gone). */
   long Sent(u32 un32Number) {

@@ -11,15 +11,19 @@
  * elements in document order; the index argument picks one of them (0-based)
  * and the field argument names one of its attributes.
  *
- * The store only reads: no editing, saving, DTD or catalog. The file is
- * parsed without network access and without loading or substituting external
- * entities; line numbers past 65535 are kept.
+ * The store only reads: no editing, saving, DTD or catalog. Only a regular
+ * file is read, opened without blocking (a fifo or a device is refused at
+ * once). It is parsed without network access and without loading or
+ * substituting external entities; the internal entities that attribute values
+ * use may add at most 10 times the file's size (1 MiB at least) to them, the
+ * document is refused otherwise; line numbers past 65535 are kept.
  *
  * Threads: every call takes the store's own mutex.
  */
 #ifndef VQCAFCFGFILE_H
 #define VQCAFCFGFILE_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,8 +41,10 @@ class IVQCAFCfgFile {
  public:
   virtual ~IVQCAFCfgFile() = default;
   /* Opens and parses the file given at construction. 0x8200000F when already
-   * open; 0x8200000E when the file cannot be read or is not well-formed (the
-   * parser's reason logged). */
+   * open; 0x82000005 when the system refuses to open it (permissions);
+   * 0x8200000E when it cannot be opened otherwise (the system's reason logged),
+   * is not a regular file, is not well-formed (the parser's reason logged) or
+   * its entities expand its attributes past the bound. */
   virtual VQX_RESULT Open() = 0;
   /* Drops the document; 0x02000000 also when nothing was open. */
   virtual VQX_RESULT Close() = 0;
@@ -87,6 +93,10 @@ class CVQCAFCfgFileXml : public IVQCAFCfgFile {
   VQX_RESULT GetLineNumber(const char* pszPath, u32 un32Index, char* pszField, u32* pun32Line) override;
   const char* GetDbName() override;
   u32 IsOpened() override;
+  /* Before Open: fnGiveUp is asked at every element the parser reads; once
+   * it answers true Open stops and fails with 0x8200000F ("Reading 'FILE'
+   * given up"), keeping nothing (a caller that ends gives up a long read). */
+  void SetGiveUp(std::function<bool()> fnGiveUp) { mfnGiveUp = std::move(fnGiveUp); }
 
  private:
   /* An attribute's text: a view into the tree, or a libxml2 copy it frees. */
@@ -119,6 +129,7 @@ class CVQCAFCfgFileXml : public IVQCAFCfgFile {
   u32 mun32LastHit = 0;
 
   CVQCAFMutex mMutex;
+  std::function<bool()> mfnGiveUp;
   CVQCAFString mDbName;
   void* mpDoc; /* xmlDoc*, kept opaque so that users need no libxml2 header */
 };

@@ -2,16 +2,23 @@
  * vqcafcfgfilexml.cpp - CVQCAFCfgFileXml: path resolution over a libxml2
  * tree held for reading. Path rules and codes in vqcafcfgfile.h.
  */
+#include <errno.h>
+#include <fcntl.h>
 #include <libxml/SAX2.h>
+#include <libxml/entities.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "vqcafcfgfile.h"
@@ -131,6 +138,12 @@ NodeList CollectNodes(xmlDocPtr pDoc, const char* pszPath) {
   return Nodes;
 }
 
+/* The parser's question to the store's caller, and whether it stopped on its answer. */
+struct GiveUp {
+  const std::function<bool()>* pfnAsk;
+  bool fStopped = false;
+};
+
 /*
  * libxml2 numbers an element past line 65535 by a neighbouring node, which is
  * a line off or more; the element's own line is kept in _private instead,
@@ -142,6 +155,92 @@ void StartElementKeepingLine(void* pvCtxt, const xmlChar* pszLocal, const xmlCha
   xmlParserCtxtPtr pCtxt = static_cast<xmlParserCtxtPtr>(pvCtxt);
   if (pCtxt->node != nullptr && pCtxt->input != nullptr && pCtxt->input->line > 0)
     pCtxt->node->_private = reinterpret_cast<void*>(static_cast<intptr_t>(pCtxt->input->line));
+  /* The reader's caller may give a long read up (its process ends). */
+  auto* pGiveUp = static_cast<GiveUp*>(pCtxt->_private);
+  if (pGiveUp != nullptr && *pGiveUp->pfnAsk && (*pGiveUp->pfnAsk)()) {
+    pGiveUp->fStopped = true;
+    xmlStopParser(pCtxt);
+  }
+}
+
+/* The line of an element: its own (StartElementKeepingLine), else libxml2's. */
+u32 LineOf(xmlNodePtr pNode) {
+  const long nLine = pNode->_private != nullptr ? static_cast<long>(reinterpret_cast<intptr_t>(pNode->_private))
+                                                : xmlGetLineNo(pNode);
+  return nLine > 0 ? static_cast<u32>(nLine) : 0;
+}
+
+/*
+ * Attribute values are read with their entity references expanded, and
+ * libxml2 sets no bound on that expansion when it does not substitute the
+ * entities itself (which would load external ones): one entity of 100,000
+ * characters used 10,000 times in an attribute of a small file makes a
+ * gigabyte, in minutes. The characters the references add to the attributes
+ * of a document are counted once it is parsed, each entity's length once, and
+ * the document is refused past libxml2's own amplification factor over its
+ * size, with a floor for small files.
+ */
+constexpr u64 kExpansionFactor = 10;           /* libxml2's XML_PARSER_NON_LINEAR */
+constexpr u64 kExpansionFloor = 1024u * 1024u; /* characters any file may add */
+constexpr int kMaxEntityDepth = 40;            /* libxml2's own nesting limit of entities */
+
+struct EntityExpansion {
+  xmlAttrPtr pAttr = nullptr; /* the attribute whose references passed the bound; null: within it */
+  u64 un64Bound = 0;
+};
+
+class CEntityLengths {
+ public:
+  CEntityLengths(xmlDocPtr pDoc, u64 un64Cap) : mpDoc(pDoc), mun64Cap(un64Cap) {}
+  /* The characters a reference to pszName expands to (as xmlNodeGetContent
+   * does: the entity's children), at most the cap. */
+  u64 Of(const xmlChar* pszName, int nDepth = 0) {
+    xmlEntityPtr pEnt = xmlGetDocEntity(mpDoc, pszName);
+    if (pEnt == nullptr) return 0;
+    const auto it = mLengths.find(pEnt);
+    if (it != mLengths.end()) return it->second;
+    if (nDepth > kMaxEntityDepth) return mun64Cap;
+    mLengths[pEnt] = mun64Cap; /* a loop (refused by the parser already) counts as past the bound */
+    u64 un64 = 0;
+    for (xmlNodePtr c = pEnt->children; c != nullptr && un64 < mun64Cap; c = c->next) {
+      if (c->type == XML_ENTITY_REF_NODE) un64 += Of(c->name, nDepth + 1);
+      else if (c->content != nullptr) un64 += static_cast<u64>(xmlStrlen(c->content));
+    }
+    return mLengths[pEnt] = std::min(un64, mun64Cap);
+  }
+
+ private:
+  xmlDocPtr mpDoc;
+  u64 mun64Cap;
+  std::unordered_map<xmlEntityPtr, u64> mLengths;
+};
+
+EntityExpansion AttributeEntityExpansion(xmlDocPtr pDoc, u64 un64FileSize) {
+  EntityExpansion Result;
+  Result.un64Bound = std::max(kExpansionFloor, kExpansionFactor * un64FileSize);
+  CEntityLengths Lengths(pDoc, Result.un64Bound + 1);
+  u64 un64Total = 0;
+  /* Every element in document order, without recursion. */
+  for (xmlNodePtr n = xmlDocGetRootElement(pDoc); n != nullptr;) {
+    if (n->type == XML_ELEMENT_NODE) {
+      for (xmlAttrPtr a = n->properties; a != nullptr; a = a->next)
+        for (xmlNodePtr c = a->children; c != nullptr; c = c->next) {
+          if (c->type != XML_ENTITY_REF_NODE) continue;
+          un64Total += Lengths.Of(c->name);
+          if (un64Total <= Result.un64Bound) continue;
+          Result.pAttr = a;
+          return Result;
+        }
+      if (n->children != nullptr) {
+        n = n->children;
+        continue;
+      }
+    }
+    while (n != nullptr && n->next == nullptr)
+      n = n->parent != nullptr && n->parent->type == XML_ELEMENT_NODE ? n->parent : nullptr;
+    if (n != nullptr) n = n->next;
+  }
+  return Result;
 }
 
 void InitParserOnce() {
@@ -198,23 +297,61 @@ CVQCAFCfgFileXml::CVQCAFCfgFileXml(const char* pszFileName) : mDbName(pszFileNam
 CVQCAFCfgFileXml::~CVQCAFCfgFileXml() { Close(); }
 
 VQX_RESULT CVQCAFCfgFileXml::Open() {
+  static constexpr const char* kOp = "CVQCAFCfgFileXml::Open";
   CVQCAFMutexAutoGetGive Lock(&mMutex);
-  if (mpDoc != nullptr) return VQCAF_REPORT_FAILURE("CVQCAFCfgFileXml::Open", "Already opened", VQX_RESULT_INVALID_STATE);
+  if (mpDoc != nullptr) return VQCAF_REPORT_FAILURE(kOp, "Already opened", VQX_RESULT_INVALID_STATE);
+  /* A regular file only, opened without waiting for a writer (a fifo) or a
+   * device: the store must never block its caller. */
+  CVQCAFString strText;
+  const int fd = open(mDbName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int nErr = errno;
+    strText.Format("Cannot open '%s': %s", mDbName.c_str(), strerror(nErr));
+    return VQCAF_REPORT_FAILURE(kOp, strText.c_str(),
+                                nErr == EACCES || nErr == EPERM ? VQX_RESULT_ACCESS_DENIED : VQX_RESULT_INVALID_CONFIG);
+  }
+  struct stat St {};
+  if (fstat(fd, &St) != 0 || !S_ISREG(St.st_mode)) {
+    close(fd);
+    strText.Format("Cannot read '%s': not a regular file", mDbName.c_str());
+    return VQCAF_REPORT_FAILURE(kOp, strText.c_str(), VQX_RESULT_INVALID_CONFIG);
+  }
   xmlParserCtxtPtr pCtxt = xmlNewParserCtxt();
-  if (pCtxt == nullptr) return VQCAF_REPORT_FAILURE("CVQCAFCfgFileXml::Open", "xmlNewParserCtxt", VQX_RESULT_NOT_ENOUGH_MEMORY);
+  if (pCtxt == nullptr) {
+    close(fd);
+    return VQCAF_REPORT_FAILURE(kOp, "xmlNewParserCtxt", VQX_RESULT_NOT_ENOUGH_MEMORY);
+  }
   pCtxt->sax->startElementNs = StartElementKeepingLine;
+  GiveUp Stop{&mfnGiveUp};
+  pCtxt->_private = &Stop;
   /* No network, no DTD loading, no entity substitution; long files numbered right. */
   const int nOptions = XML_PARSE_NONET | XML_PARSE_BIG_LINES | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-  xmlDocPtr pDoc = xmlCtxtReadFile(pCtxt, mDbName.c_str(), nullptr, nOptions);
+  xmlDocPtr pDoc = xmlCtxtReadFd(pCtxt, fd, mDbName.c_str(), nullptr, nOptions);
+  close(fd);
+  if (Stop.fStopped || (mfnGiveUp && mfnGiveUp())) {
+    /* A stopped parser may hand back what it read so far: none of it is kept. */
+    if (pDoc != nullptr) xmlFreeDoc(pDoc);
+    xmlFreeParserCtxt(pCtxt);
+    strText.Format("Reading '%s' given up", mDbName.c_str());
+    return VQCAF_REPORT_FAILURE(kOp, strText.c_str(), VQX_RESULT_INVALID_STATE);
+  }
   if (pDoc == nullptr) {
     const xmlError* pErr = xmlCtxtGetLastError(pCtxt);
-    CVQCAFString strText;
     strText.Format("Cannot read '%s' (line %d): %s", mDbName.c_str(), pErr ? pErr->line : 0,
                    pErr && pErr->message ? pErr->message : "unknown error\n");
     xmlFreeParserCtxt(pCtxt);
-    return VQCAF_REPORT_FAILURE("CVQCAFCfgFileXml::Open", strText.c_str(), VQX_RESULT_INVALID_CONFIG);
+    return VQCAF_REPORT_FAILURE(kOp, strText.c_str(), VQX_RESULT_INVALID_CONFIG);
   }
   xmlFreeParserCtxt(pCtxt);
+  const EntityExpansion Expansion = AttributeEntityExpansion(pDoc, static_cast<u64>(St.st_size));
+  if (Expansion.pAttr != nullptr) {
+    strText.Format("Cannot read '%s' (line %u): its entities expand the attribute values past %llu characters "
+                   "(attribute '%s')",
+                   mDbName.c_str(), LineOf(Expansion.pAttr->parent), static_cast<unsigned long long>(Expansion.un64Bound),
+                   reinterpret_cast<const char*>(Expansion.pAttr->name));
+    xmlFreeDoc(pDoc);
+    return VQCAF_REPORT_FAILURE(kOp, strText.c_str(), VQX_RESULT_INVALID_CONFIG);
+  }
   mpDoc = pDoc;
   return VQX_RESULT_OK;
 }
@@ -343,10 +480,7 @@ VQX_RESULT CVQCAFCfgFileXml::GetLineNumber(const char* pszPath, u32 un32Index, c
     return VQCAF_REPORT_FAILURE("CVQCAFCfgFileXml::GetLineNumber", kNotOpenedText, VQX_RESULT_INVALID_OPERATION);
   const std::vector<void*>& Nodes = Lookup(pszPath);
   if (un32Index >= Nodes.size()) return VQX_RESULT_NOT_FOUND;
-  xmlNodePtr pNode = static_cast<xmlNodePtr>(Nodes[un32Index]);
-  const long nLine = pNode->_private != nullptr ? static_cast<long>(reinterpret_cast<intptr_t>(pNode->_private))
-                                                : xmlGetLineNo(pNode);
-  *pun32Line = nLine > 0 ? static_cast<u32>(nLine) : 0;
+  *pun32Line = LineOf(static_cast<xmlNodePtr>(Nodes[un32Index]));
   return VQX_RESULT_OK;
 }
 

@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <new>
 
 #include "vqcafcomm.h"
@@ -209,8 +210,21 @@ void CVQCAFServiceCmMgmtClient::OnManagerMsg(CVQCAFCmManagerLink& Link, CVQCAFMs
       LogTrace(VQERR, "%s", VqcafFormatFailureLine(kOpReceived, strText.c_str(), r, __FILE__, __LINE__).c_str());
       if (!Request.mfNumberRead) return;  // nothing to answer to
     } else {
-      LogTrace(VQMSG, "Request 0x%08X nb=%u\n", un32Id, Request.mun32Number);
-      r = Dispatch(Request);
+      VQCAF_CM_REQUEST_KEY Key;
+      Key.un32Id = un32Id, Key.un32Number = Request.mun32Number;
+      for (u32 i = 0; i < 2; i++) Key.aun32Word[i] = Request.maun32Word[i], Key.astrText[i] = Request.mastrText[i].c_str();
+      /* The manager sends a request again until it is answered: a copy is answered, not run again. */
+      const auto itAnswered = std::find_if(Link.maAnswered.begin(), Link.maAnswered.end(),
+                                           [&](const auto& e) { return e.first == Key; });
+      if (itAnswered != Link.maAnswered.end()) {
+        LogTrace(VQLV1, "Request 0x%08X nb=%u sent again: answered again, not run twice\n", un32Id, Request.mun32Number);
+        r = itAnswered->second;
+      } else {
+        LogTrace(VQMSG, "Request 0x%08X nb=%u\n", un32Id, Request.mun32Number);
+        r = Dispatch(Request);
+        if (Link.maAnswered.size() == CVQCAFCmManagerLink::kAnsweredKept) Link.maAnswered.pop_front();
+        Link.maAnswered.emplace_back(Key, r);
+      }
     }
     CVQCAFMsgCmMgmt Answer(un32Id + VQCAF_MSG_CM_ANSWER_OFFSET);
     Answer.mun32Number = Request.mun32Number;

@@ -9,7 +9,12 @@
  * it is answered. The manager's three requests (validate, reload,
  * database maintenance) carry a number and the callback's arguments; each is
  * passed to the application's IVQCAFServiceCmMgmtClient and answered with the
- * same number and the callback's result. A request that cannot be read whole,
+ * same number and the callback's result. A manager sends a request again
+ * until it is answered, and a link's messages come one at a time: the copies
+ * sent while a request is handled wait for its end; a copy (the same id,
+ * number and fields from the same manager) of one of the last 16 answered
+ * gets the same answer again, so that the callback runs once per request.
+ * A request that cannot be read whole,
  * or carries more than its layout (a text over 4096 bytes, bytes after the
  * last field), is refused: logged, answered with 0x82000010 (short) or
  * 0x8200000A (oversized) when its number could be read, the callback not
@@ -25,7 +30,9 @@
 #ifndef VQCAFSERVICECMMGMTCLIENT_H
 #define VQCAFSERVICECMMGMTCLIENT_H
 
+#include <deque>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "vqcafservice.h"
@@ -74,12 +81,25 @@ class CVQCAFMsgCmMgmt : public CVQCAFMsg {
 
 class CVQCAFServiceCmMgmtClient;
 
+/* A request as its manager numbered and filled it: what tells a copy. */
+struct VQCAF_CM_REQUEST_KEY {
+  u32 un32Id = 0;
+  u32 un32Number = 0;
+  u32 aun32Word[2] = {};
+  std::string astrText[2];
+  bool operator==(const VQCAF_CM_REQUEST_KEY&) const = default;
+};
+
 /* One detected manager: the service's link to it, owned by the service. */
 class CVQCAFCmManagerLink : public CVQCAFServiceInstance {
  public:
   CVQCAFCmManagerLink(CVQCAFServiceCmMgmtClient* pClient, const char* pszHost) : mpClient(pClient), mstrHost(pszHost) {}
   void OnMsgReceived(CVQCAFService* pService, CVQCAFMsgBuffer& Msg) override;
   const CVQCAFString& GetHost() const { return mstrHost; }
+
+  /* The last requests answered, with their results, newest last (service mutex). */
+  static constexpr size_t kAnsweredKept = 16;
+  std::deque<std::pair<VQCAF_CM_REQUEST_KEY, VQX_RESULT>> maAnswered;
 
  private:
   CVQCAFServiceCmMgmtClient* mpClient;
