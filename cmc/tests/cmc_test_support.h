@@ -40,12 +40,25 @@ class CmcLibTest : public CommTest {
     h->MsgType = un32Kind;
     return h;
   }
-  /* Hands h to the object, which must take it. */
+  /* Hands h to the object, which must take it; a response answers a command in flight, as if the
+   * object had sent it (the object drops one that answers nothing: DeliverUnasked). */
   template <class T>
   VQX_RESULT Deliver(T& Object, VQX_MSG_HANDLE h) {
+    Asked(Object, h);
+    return DeliverUnasked(Object, h);
+  }
+  template <class T>
+  VQX_RESULT DeliverUnasked(T& Object, VQX_MSG_HANDLE h) {
     const VQX_RESULT Result = Object.HandleMessage(&h);
     EXPECT_EQ(h, nullptr);
     return Result;
+  }
+  /* A response h is to answer: a command the object has in flight from now on, with the default listener. */
+  template <class T>
+  static void Asked(T& Object, VQX_MSG_HANDLE h) {
+    if (h->MsgType == VQCMC_MSG_KIND_RESPONSE) {
+      EXPECT_EQ(Object.HandleRequest(h, nullptr), VQX_RESULT_OK);
+    }
   }
   VQCMC_LIB_HANDLE mhCmc = nullptr;
 };

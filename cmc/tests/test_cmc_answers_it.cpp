@@ -1,0 +1,158 @@
+/*
+ * Answers and ends of a leg against the stand-in server (testing/cmcsim) on
+ * 127.0.0.1: 100,000 digit plays whose answers the server holds and then
+ * sends at once, in order or the last first, all reach the leg (none is
+ * refused by a full job queue, none is failed as lost when the call ends);
+ * a malformed end of a call or mixer (cut short, or of another message
+ * type) leaves it hearing what follows, its proper end included; an answer
+ * the server sends twice reaches the leg and its listener once.
+ */
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+
+#include "cmc_it_leg.h"
+#include "cmc_test_support.h"
+
+namespace {
+
+using cmcit::CItLeg;
+using cmcit::CItListener;
+using cmcit::CItMixer;
+using cmcit::CJournal;
+
+std::mutex g_Guard;
+bool g_fReady = false;
+
+void OnLibMessage(VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE* ph) {
+  std::lock_guard Lock(g_Guard);
+  g_fReady = g_fReady || (*ph)->un32MsgId == VQCMC_APP_MSG_NOTIF_READY;
+}
+
+constexpr u32 kBurst = 100000;
+const std::string kDigitPlay = "0x0A010061";
+
+/* A leg that counts its digit-play answers instead of writing each into the journal. */
+class CCountingLeg : public CItLeg {
+ public:
+  using CItLeg::CItLeg;
+  void OnPlayDigitResponse(_VQCMC_MSG_CMD_DIGIT_PLAY* p, unsigned int* pf) override {
+    *pf = 0;
+    (p->Head.n32Result >= 0 ? mun32Ok : mun32Failed)++;
+  }
+  std::atomic<u32> mun32Ok{0}, mun32Failed{0};
+};
+
+class CmcAnswersIt : public testing::Test {
+ protected:
+  void SetUp() override {
+    {
+      std::lock_guard Lock(g_Guard);
+      g_fReady = false;
+    }
+    Run.Open("cmc_answers_it", OnLibMessage, [] { return std::lock_guard(g_Guard), g_fReady; });
+  }
+  void TearDown() override {
+    EXPECT_EQ(Run.Server.Violations(), 0) << Run.Server.Command("stats");
+    Run.Close();
+  }
+  std::function<void()> Line(const std::string& strLine) {
+    return [this, strLine] { EXPECT_EQ(Run.Server.Command(strLine), "ok") << strLine; };
+  }
+  std::function<void()> Notify(u32 un32Id, u32 un32Entity, const std::string& strFields = "") {
+    return Line("notify " + cmcpeer::CmcServerProcess::Hex(un32Id) + " " + cmcpeer::CmcServerProcess::Hex(un32Entity) +
+                " " + strFields);
+  }
+  /* The stand-in holds the answers of kBurst digit plays on one leg (its default listener), then
+   * sends them at once; every one reaches the leg, and the call's end finds none still waiting. */
+  void Burst(const char* pszRelease) {
+    CJournal J;
+    CItListener L(J, "L");
+    auto* A = new CCountingLeg(J, "A");
+    A->mfFreeOnEnd = true;
+    ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;")) << J.Get();
+    ASSERT_EQ(Run.Server.Command("log off"), "ok");
+    ASSERT_EQ(Run.Server.Command("hold"), "ok");
+    const auto Sent = std::chrono::steady_clock::now();
+    for (u32 i = 0; i < kBurst; i++) ASSERT_EQ(A->PlayDigit("1", &L), VQX_RESULT_OK) << i;
+    ASSERT_TRUE(cmcpeer::WaitUntil([&] { return Run.Server.Stat("held") == kBurst; }, 50000))
+        << Run.Server.Command("stats");
+    std::printf("held after %.2f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - Sent).count());
+    const auto Start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Run.Server.Command(pszRelease), "ok");
+    EXPECT_TRUE(peerwait::WaitUntil([&] { return A->mun32Ok + A->mun32Failed == kBurst; }, 50000))
+        << A->mun32Ok << " answers";
+    std::printf("%s: %u of %u answers in %.2f s\n", pszRelease, A->mun32Ok.load(), kBurst,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count());
+    EXPECT_EQ(A->mun32Ok, kBurst);
+    _VQCMC_CALL_REASON Normal{16, {}};
+    EXPECT_TRUE(J.Step([&] { EXPECT_EQ(A->TerminateCall(Normal, nullptr, &L), VQX_RESULT_OK); },
+                       "A:SendTerminate 16;A:Terminate ok;")) << J.Get();
+    EXPECT_TRUE(J.Step(Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
+                       "A:Terminated 16 0;A:Freed;"))
+        << J.Get().substr(0, 400);
+  }
+  CmcServerRun Run;
+};
+
+TEST_F(CmcAnswersIt, BurstOfHeldAnswersInOrderLosesNone) { Burst("release"); }
+
+TEST_F(CmcAnswersIt, BurstOfHeldAnswersReversedLosesNone) { Burst("release reversed"); }
+
+/* A call-terminated notification cut to 40 bytes, or whole with another message type, and a mixer's
+ * end of another type: the client refuses them, and the leg or mixer still hears what follows. */
+TEST_F(CmcAnswersIt, MalformedEndLeavesTheLegOrMixerHearing) {
+  const struct {
+    const char* pszName;
+    const char* pszFields;
+  } aRows[] = {
+      {"cut to 40 bytes", "reason=16 cut=40"},
+      {"a response's type", "reason=16 kind=2"},
+      {"a command's type", "reason=16 kind=1"},
+  };
+  CJournal J;
+  CItListener L(J, "L");
+  for (const auto& Row : aRows) {
+    auto* A = new CItLeg(J, "A");
+    A->mfFreeOnEnd = true;
+    ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;")) << Row.pszName;
+    const u32 un32Leg = A->GetLegId();
+    Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, un32Leg, Row.pszFields)();
+    // Answers come in order behind the notification: this one is heard once it has been refused.
+    EXPECT_TRUE(J.Step([&] { EXPECT_EQ(A->PlayDigit("5", &L), VQX_RESULT_OK); }, "A:PlayDigit ok;"))
+        << Row.pszName << ": " << J.Get();
+    EXPECT_TRUE(J.Step(Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, un32Leg, "reason=16"), "A:Terminated 16 0;A:Freed;"))
+        << Row.pszName << ": " << J.Get();
+  }
+  auto* M = new CItMixer(J, "M");
+  M->mfFreeOnEnd = true;
+  ASSERT_TRUE(J.Step([&] { EXPECT_EQ(M->MixerCreate(&L), VQX_RESULT_OK); }, "M:Create ok;")) << J.Get();
+  Notify(VQCMC_MSG_NOTIF_MIXER_TERMINATED, M->GetMixerId(), "kind=2")();
+  EXPECT_TRUE(J.Step(Notify(VQCMC_MSG_NOTIF_MIXER_TERMINATED, M->GetMixerId()), "M:Terminated;M:Freed;")) << J.Get();
+}
+
+/* A server that answers a command twice: the leg's callback and the command's listener hear it once,
+ * whether that listener is the leg's default one or one of the command's own. */
+TEST_F(CmcAnswersIt, AnswerSentTwiceIsHeardOnce) {
+  CJournal J;
+  CItListener L(J, "L"), Own(J, "Own");
+  auto* A = new CItLeg(J, "A");
+  A->mfFreeOnEnd = true;
+  ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;")) << J.Get();
+  ASSERT_TRUE(Run.Server.Answer(kDigitPlay, "0x82000005", "keep twice"));
+  const std::string strFailed = "PlayDigit() Request failed on CMC server classes/cmc/CVQCMCLeg:6759;";
+  EXPECT_EQ(A->PlayDigit("1", &Own), VQX_RESULT_OK);
+  EXPECT_EQ(A->PlayDigit("2", &L), VQX_RESULT_OK);
+  ASSERT_TRUE(cmcpeer::WaitUntil([&] { return Run.Server.Stat("0x0a010061") == 2; }, 20000));
+  // A third answer, sent once, comes behind both doubles: once it is heard, so are they.
+  ASSERT_TRUE(Run.Server.Answer(kDigitPlay, "0x02000000"));
+  EXPECT_EQ(A->PlayDigit("3", &L), VQX_RESULT_OK);
+  const std::string strOnce = "A:Create ok;A:PlayDigit 82000005;Own:" + strFailed + "A:PlayDigit 82000005;L:" +
+                              strFailed + "A:PlayDigit ok;";
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return J.Get() == strOnce; }, 20000)) << J.Get();
+  EXPECT_TRUE(J.Step(Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
+                     "A:Terminated 16 0;A:Freed;"))
+      << J.Get();
+}
+
+}  // namespace
