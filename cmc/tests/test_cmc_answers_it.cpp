@@ -54,6 +54,14 @@ class CmcAnswersIt : public testing::Test {
   }
   void TearDown() override {
     EXPECT_EQ(Run.Server.Violations(), 0) << Run.Server.Command("stats");
+    // A freed leg's journal line comes first in its destructor: the job that freed it ends after.
+    EXPECT_TRUE(peerwait::WaitUntil(
+        [&] {
+          _VQCMC_LIB_STATS Stats{};
+          return VQX_RESULT_SUCCEEDED(VQCmcLibGetStats(Run.mhCmc, &Stats)) && Stats.un32JobsQueued == 0 &&
+                 Stats.un32JobsRunning == 0;
+        },
+        20000));
     Run.Close();
   }
   std::function<void()> Line(const std::string& strLine) {
