@@ -23,14 +23,6 @@ using cmcit::CItListener;
 using cmcit::CItMixer;
 using cmcit::CJournal;
 
-std::mutex g_Guard;
-bool g_fReady = false;
-
-void OnLibMessage(VQCMC_LIB_HANDLE, void*, VQX_MSG_HANDLE* ph) {
-  std::lock_guard Lock(g_Guard);
-  g_fReady = g_fReady || (*ph)->un32MsgId == VQCMC_APP_MSG_NOTIF_READY;
-}
-
 constexpr u32 kBurst = 100000;
 const std::string kDigitPlay = "0x0A010061";
 
@@ -64,13 +56,7 @@ class CCountingListener : public IVQCMCErrorListener {
 
 class CmcAnswersIt : public testing::Test {
  protected:
-  void SetUp() override {
-    {
-      std::lock_guard Lock(g_Guard);
-      g_fReady = false;
-    }
-    Run.Open("cmc_answers_it", OnLibMessage, [] { return std::lock_guard(g_Guard), g_fReady; });
-  }
+  void SetUp() override { Run.Open("cmc_answers_it"); }
   void TearDown() override {
     EXPECT_EQ(Run.Server.Violations(), 0) << Run.Server.Command("stats");
     // A freed leg's journal line comes first in its destructor: the job that freed it ends after.
@@ -82,13 +68,6 @@ class CmcAnswersIt : public testing::Test {
         },
         20000));
     Run.Close();
-  }
-  std::function<void()> Line(const std::string& strLine) {
-    return [this, strLine] { EXPECT_EQ(Run.Server.Command(strLine), "ok") << strLine; };
-  }
-  std::function<void()> Notify(u32 un32Id, u32 un32Entity, const std::string& strFields = "") {
-    return Line("notify " + cmcpeer::CmcServerProcess::Hex(un32Id) + " " + cmcpeer::CmcServerProcess::Hex(un32Entity) +
-                " " + strFields);
   }
   /* The stand-in holds the answers of kBurst digit plays on one leg (its default listener), then
    * sends them at once; every one reaches the leg, and the call's end finds none still waiting.
@@ -115,7 +94,7 @@ class CmcAnswersIt : public testing::Test {
                   std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count());
     }
     EXPECT_EQ(A->mun32Ok, pszRelease != nullptr ? kBurst : 0u);
-    EXPECT_TRUE(J.Step(Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
+    EXPECT_TRUE(J.Step(Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
                        "A:Terminated 16 0;A:Freed;"))
         << J.Get();
     using Counts = std::map<std::string, u32>;
@@ -149,18 +128,20 @@ TEST_F(CmcAnswersIt, MalformedEndLeavesTheLegOrMixerHearing) {
     A->mfFreeOnEnd = true;
     ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;")) << Row.pszName;
     const u32 un32Leg = A->GetLegId();
-    Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, un32Leg, Row.pszFields)();
+    Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, un32Leg, Row.pszFields)();
     // Answers come in order behind the notification: this one is heard once it has been refused.
     EXPECT_TRUE(J.Step([&] { EXPECT_EQ(A->PlayDigit("5", &L), VQX_RESULT_OK); }, "A:PlayDigit ok;"))
         << Row.pszName << ": " << J.Get();
-    EXPECT_TRUE(J.Step(Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, un32Leg, "reason=16"), "A:Terminated 16 0;A:Freed;"))
+    EXPECT_TRUE(
+        J.Step(Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, un32Leg, "reason=16"), "A:Terminated 16 0;A:Freed;"))
         << Row.pszName << ": " << J.Get();
   }
   auto* M = new CItMixer(J, "M");
   M->mfFreeOnEnd = true;
   ASSERT_TRUE(J.Step([&] { EXPECT_EQ(M->MixerCreate(&L), VQX_RESULT_OK); }, "M:Create ok;")) << J.Get();
-  Notify(VQCMC_MSG_NOTIF_MIXER_TERMINATED, M->GetMixerId(), "kind=2")();
-  EXPECT_TRUE(J.Step(Notify(VQCMC_MSG_NOTIF_MIXER_TERMINATED, M->GetMixerId()), "M:Terminated;M:Freed;")) << J.Get();
+  Run.Notify(VQCMC_MSG_NOTIF_MIXER_TERMINATED, M->GetMixerId(), "kind=2")();
+  EXPECT_TRUE(J.Step(Run.Notify(VQCMC_MSG_NOTIF_MIXER_TERMINATED, M->GetMixerId()), "M:Terminated;M:Freed;"))
+      << J.Get();
 }
 
 /* A server that answers a command twice: the leg's callback and the command's listener hear it once,
@@ -182,7 +163,7 @@ TEST_F(CmcAnswersIt, AnswerSentTwiceIsHeardOnce) {
   const std::string strOnce = "A:Create ok;A:PlayDigit 82000005;Own:" + strFailed + "A:PlayDigit 82000005;L:" +
                               strFailed + "A:PlayDigit ok;";
   EXPECT_TRUE(peerwait::WaitUntil([&] { return J.Get() == strOnce; }, 20000)) << J.Get();
-  EXPECT_TRUE(J.Step(Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
+  EXPECT_TRUE(J.Step(Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
                      "A:Terminated 16 0;A:Freed;"))
       << J.Get();
 }

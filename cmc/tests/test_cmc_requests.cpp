@@ -103,7 +103,8 @@ struct RecLeg : Recorder, CVQCMCLeg {
 };
 
 struct RecMixer : Recorder, CVQCMCMixer {
-  RecMixer() : CVQCMCMixer(0x61, CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE>(new CVQCMC_MIXER_ATTRIBUTE()), nullptr, 0, nullptr) {}
+  RecMixer()
+      : CVQCMCMixer(0x61, CVQCAFPtr<CVQCMC_MIXER_ATTRIBUTE>(new CVQCMC_MIXER_ATTRIBUTE()), nullptr, 0, nullptr) {}
   void LogTrace(_VQX_TRACE_LEVEL, char**, u32, const char* pszFormat, _VQX_VA_LIST& args) override {
     Line(pszFormat, args);
   }
