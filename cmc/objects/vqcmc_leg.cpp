@@ -113,6 +113,14 @@ bool VqCmcStrayResponseLine(CVQCAFLogTrace& Object, const char* pszClass, CVQCMC
     }
     return false;
   }
+  // A refused create closes the leg or mixer in the core library whatever the object made of it:
+  // its handler ends the object, with no listener told (no command of it is in flight any more).
+  const auto* pHead = reinterpret_cast<const _VQCMC_MSG_HEAD*>(VQXMsgPayload(hMsg));
+  const u32 un32Id = hMsg->un32MsgId;
+  const bool fCreate = un32Id == VQCMC_MSG_CMD_CALL_LEG_CREATE || un32Id == VQCMC_MSG_CMD_MIXER_CREATE;
+  if (fCreate && VQX_RESULT_SUCCEEDED(VqCmcCheckRecord(hMsg, pHead, sizeof(*pHead))) && pHead->n32Result < 0) {
+    return false;
+  }
   u32 un32LeftOut = 0;
   if (Limit.Allow(VQXGetClock(), un32LeftOut)) {
     char szLeftOut[64];

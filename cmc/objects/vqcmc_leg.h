@@ -342,7 +342,8 @@ class CVQCMCLeg : public IVQCMCLeg,
   /* Remembers the listener of a command about to be sent (see the model). */
   VQX_RESULT HandleRequest(VQX_MSG_HANDLE hMsg, IVQCMCErrorListener* pListener);
   /* Reports a response's negative result to its request's listener (else the
-   * default one) unless fHandled; always 0x02000000. */
+   * default one) unless fHandled, and to no one when no request of it is in
+   * flight; always 0x02000000. */
   VQX_RESULT HandleResponse(VQX_MSG_HANDLE hMsg, unsigned int fHandled, unsigned int un32Result, const char* pszText);
   /* The listener, then OnLegError unless the listener marked it handled. */
   VQX_RESULT HandleCmcError(CVQCMCLegError& Error, IVQCMCErrorListener* pListener);

@@ -48,7 +48,8 @@ inline constexpr char kVqCmcLostToEnd[] = "Request lost: terminated before its r
 
 /* Whether the response hMsg is to be dropped: it answers no command the leg or mixer has waiting
  * in Requests (answered already, failed when no answer was to come any more, or never sent), so
- * that no callback or listener hears of a command twice or of one it never had. Each drop is a
+ * that no callback or listener hears of a command twice or of one it never had; a refused create
+ * is not dropped, since the core library closes the leg or mixer on it. Each drop is a
  * line at VQERR, "<class>::HandleMessage: Response 0x%08X (serial %u) answers no command in
  * flight: dropped", at most one a second per object; the count of those left out goes with the
  * next one, or on its own with the next response taken once the second is over. */

@@ -95,7 +95,7 @@ bool CVQCMCRequestTable::TakeSerial(u32 un32Serial, IVQCMCErrorListener** ppList
 
 IVQCMCErrorListener* CVQCMCRequestTable::Take(VQX_MSG_HANDLE hMsg) {
   IVQCMCErrorListener* pListener = nullptr;
-  if (hMsg == nullptr || !TakeSerial(hMsg->un32SerialNumber, &pListener)) return mpDefault;
+  if (hMsg == nullptr || !TakeSerial(hMsg->un32SerialNumber, &pListener)) return nullptr;
   return pListener != nullptr ? pListener : mpDefault;
 }
 

@@ -51,7 +51,8 @@ class CVQCMCRequestTable {
     }
     return !mBySerial.empty() && mBySerial.count(hMsg->un32SerialNumber) != 0;
   }
-  /* The listener of a response: the one of its command (taken out), else the default. */
+  /* The listener of a response's command, taken out: its own, else the default one; null when no
+   * command of it is in flight (whoever heard of that command is not told again). */
   IVQCMCErrorListener* Take(VQX_MSG_HANDLE hMsg);
   /* Drops the command of a send that failed. */
   void Forget(u32 un32Serial);

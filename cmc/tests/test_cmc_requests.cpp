@@ -4,7 +4,8 @@
  * sends, across its small array and its hash, the failures of those left
  * taken oldest first; and a second answer, or one to a command never sent,
  * heard by no callback and no listener, with one line a second (the clock
- * injected) that counts those left out.
+ * injected) that counts those left out; a refused create, which closes the
+ * leg in the core library, still ends the object.
  */
 #include <algorithm>
 #include <list>
@@ -55,7 +56,7 @@ TEST(CmcRequestTable, KeepsSendingOrderWhateverTheAnswers) {
       }
       Model.erase(it);
       EXPECT_FALSE(Table.Awaits(&Msg)) << un32Step;
-      EXPECT_EQ(Table.Take(&Msg), &Default) << "answered already: the default listener, nothing taken";
+      EXPECT_EQ(Table.Take(&Msg), nullptr) << "answered already: no one is told again";
     }
     ASSERT_EQ(Table.GetWaiting(), Model.size()) << un32Step;
     ASSERT_EQ(Table.GetCount(), std::count_if(Model.begin(), Model.end(), [](const Sent& s) { return s.pListener; }));
@@ -80,6 +81,7 @@ struct Rec : T {
   }
   void OnAcceptCallResponse(_VQCMC_MSG_CMD_CALL_LEG_ACCEPT*, unsigned int*) { mstrCalls += "Accept;"; }
   void OnMixerTerminateResponse(_VQCMC_MSG_CMD_MIXER_TERMINATE*, unsigned int*) { mstrCalls += "Terminate;"; }
+  void OnCallTerminated(_VQCMC_CALL_REASON&, CVQCMC_PROTOCOL_ATTRIBUTE&) { mstrCalls += "Terminated;"; }
   std::vector<std::string> maTrace;
   std::string mstrCalls;
 };
@@ -129,6 +131,12 @@ TEST_F(CmcLibTest, AnAnswerIsHeardOnce) {
             "CVQCMCLeg::HandleMessage: Responses to no command in flight dropped: 1 similar line(s) left out\n");
   EXPECT_EQ(Leg.maTrace.size(), 3u);
   EXPECT_EQ(Leg.mstrCalls, "Accept;Accept;Accept;Accept;");
+  // A refused create ends the leg in the core library, asked for or not: it ends the object too.
+  const std::string strSeen = Default.mstrSeen;
+  Answer(Leg, VQCMC_MSG_CMD_CALL_LEG_CREATE, sizeof(_VQCMC_MSG_CMD_CALL_LEG_CREATE), 5);
+  EXPECT_EQ(Leg.mstrCalls, "Accept;Accept;Accept;Accept;Terminated;");
+  EXPECT_EQ(Leg.maTrace.size(), 3u);
+  EXPECT_EQ(Default.mstrSeen, strSeen) << "no command of it in flight: no one told";
   Send(Mixer, 7, kTerminate, &Own), Answer(Mixer, kTerminate, 64, 7), Answer(Mixer, kTerminate, 64, 7);
   EXPECT_EQ(Mixer.mstrCalls, "Terminate;");
   EXPECT_EQ(Own.mstrSeen, "O:" + strFailed + "O:MixerTerminate() Request failed on CMC server;");
