@@ -8,7 +8,12 @@
 // (100 and 10,000): the target is at most 1.5 times the time at 100 per join at 10,000, and at least
 // half the rate of JoinRecords.
 // LegCallback: VQCmcHandleLegCb with an accept-call response (dispatch, callback, listener routing, release),
-// against allocating the same host buffer, reading its result word and releasing it: at most twice the floor.
+// the command it answers remembered first, against allocating the same host buffer, reading its result word
+// and releasing it: at most twice the floor.
+// LegAnswers/N/order: a burst of N commands on a leg, then their N answers through VQCmcHandleLegCb in the
+// order sent (0) or the last first (1): the cost per answer (its command remembered, the answer dispatched
+// and its command found and taken out) stays flat from 10 to 100,000 in flight. LegAnswersFlat: answers
+// the last first with 100,000 in flight against bursts of 10, paired: at most 1.5 times.
 // LegSync: leg-sync notifications for 10,000 legs with objects through CVQCMCLib::HandleMessage (each with one
 // play and one record element), against wrapping the same buffers in their received-message wrapper and
 // releasing them: at most twice the floor.
@@ -189,6 +194,7 @@ void LegCallback(benchmark::State& State) {
       State, 1000,
       [&](int) {
         VQX_MSG_HANDLE h = Response(S.hLib);
+        S.pX->HandleRequest(h, nullptr);  // the command it answers, in flight (one with another serial is dropped)
         VQCmcHandleLegCb(S.hCmc, S.pX, &h);
       },
       [&](int) {
@@ -198,6 +204,79 @@ void LegCallback(benchmark::State& State) {
       });
 }
 BENCHMARK(LegCallback)->Iterations(300)->Repetitions(kRepetitions)->ReportAggregatesOnly(true);
+
+/* A leg that sends bursts of commands and takes their answers through its callback, in any order. */
+class Bursts {
+ public:
+  explicit Bursts(u32 un32LegId) : mLeg(un32LegId) {}
+  /* Sends un32Count commands: the next burst. */
+  void Send(u32 un32Count) {
+    mun32First = mun32Next;
+    for (u32 i = 0; i < un32Count; i++) {
+      _VQX_MSG_HEADER Command{};
+      Command.un32MsgId = VQCMC_MSG_CMD_CALL_LEG_ACCEPT;
+      Command.un32SerialNumber = mun32Next++;
+      mLeg.HandleRequest(&Command, nullptr);
+    }
+  }
+  /* The answer to the command un32Index of the burst (0: the first sent). */
+  void Answer(VQX_LIB_HANDLE hLib, VQCMC_LIB_HANDLE hCmc, u32 un32Index) {
+    VQX_MSG_HANDLE h = Response(hLib);
+    h->un32SerialNumber = mun32First + un32Index;
+    VQCmcHandleLegCb(hCmc, &mLeg, &h);
+  }
+  u32 Waiting() const { return static_cast<u32>(mLeg.mRequests.GetWaiting()); }
+
+ private:
+  struct Leg : BenchLeg {
+    using BenchLeg::BenchLeg;
+    using CVQCMCLeg::mRequests;
+  };
+  Leg mLeg;
+  u32 mun32Next = 1;
+  u32 mun32First = 1;
+};
+
+Bursts& BurstsOf(u32 un32InFlight) {
+  static std::unordered_map<u32, Bursts*> s_Legs;
+  Prepared();
+  Bursts*& p = s_Legs[un32InFlight];
+  if (p == nullptr) p = new Bursts(0xA000 + static_cast<u32>(s_Legs.size()));
+  return *p;
+}
+
+void LegAnswers(benchmark::State& State) {
+  Setup& S = Prepared();
+  const u32 un32InFlight = static_cast<u32>(State.range(0));
+  const bool fLastFirst = State.range(1) != 0;
+  Bursts& Leg = BurstsOf(un32InFlight);
+  for (auto _ : State) {
+    Leg.Send(un32InFlight);
+    for (u32 i = 0; i < un32InFlight; i++) Leg.Answer(S.hLib, S.hCmc, fLastFirst ? un32InFlight - 1 - i : i);
+  }
+  if (Leg.Waiting() != 0) State.SkipWithError("an answer missed its command");
+  State.SetItemsProcessed(State.iterations() * un32InFlight);
+}
+BENCHMARK(LegAnswers)->ArgsProduct({{10, 1000, 100000}, {0, 1}});
+
+void LegAnswersFlat(benchmark::State& State) {
+  constexpr u32 kMany = 100000, kFew = 10;
+  Setup& S = Prepared();
+  Bursts& Many = BurstsOf(kMany);
+  Bursts& Few = BurstsOf(kFew);
+  VqxBenchPaired(
+      State, kMany,
+      [&](int i) {
+        if (i == 0) Many.Send(kMany);
+        Many.Answer(S.hLib, S.hCmc, kMany - 1 - i);
+      },
+      [&](int i) {
+        if (i % kFew == 0) Few.Send(kFew);
+        Few.Answer(S.hLib, S.hCmc, kFew - 1 - i % kFew);
+      });
+  if (Many.Waiting() != 0 || Few.Waiting() != 0) State.SkipWithError("an answer missed its command");
+}
+BENCHMARK(LegAnswersFlat)->Iterations(5)->Repetitions(kRepetitions)->ReportAggregatesOnly(true);
 
 /* A leg-sync notification for a call leg playing on stream 1 and recording: the leg description at 32, one
  * play attribute (stream 1, not paused) in the set at 736, one record attribute in the set at 740. */
@@ -243,5 +322,6 @@ BENCHMARK(LegSyncAll)->Iterations(20)->Repetitions(kRepetitions)->ReportAggregat
 
 int main(int argc, char** argv) {
   return VqxBenchRunWithRatios(argc, argv, {}, {},
-                               {{"JoinRecords", 2.0}, {"LegCallback", 2.0}, {"LegSyncAll", 2.0}});
+                               {{"JoinRecords", 2.0}, {"LegCallback", 2.0}, {"LegAnswersFlat", 1.5},
+                                {"LegSyncAll", 2.0}});
 }

@@ -3,7 +3,9 @@
  * client objects share: the framework's globals and host library opened
  * once, the core library over it with the client singleton installed, and
  * one received message built from the input (u8 id index into the target's
- * ids, u8 kind, then the payload) handed to an object that must take it.
+ * ids, u8 kind, then the payload) handed to an object that must take it; a
+ * response answers a command the object has in flight unless bit 7 of the
+ * kind byte is set (then the object drops it as answering nothing).
  * Random input fails on nearly every message, and each failure is a log
  * line: the client objects' and the messaging's lines are switched off, so
  * that a run does not write gigabytes of them to standard error. Crash and
@@ -48,9 +50,9 @@ inline void Open() {
   if (VQCmcLibOpen(&p, &hCmc) != VQX_RESULT_OK || CVQCMCLib::TestInstall(hCmc) != VQX_RESULT_OK) abort();
 }
 
-/* The input as one received message into fnHandle(&h), which must take it. */
-template <size_t N, class F>
-void Message(const u32 (&aIds)[N], const u8* pData, size_t nSize, F&& fnHandle) {
+/* The input as one received message into Object.HandleMessage, which must take it. */
+template <size_t N, class T>
+void Message(const u32 (&aIds)[N], const u8* pData, size_t nSize, T& Object) {
   if (nSize < 2) return;
   VQX_MSG_HANDLE h = nullptr;
   const u32 un32Payload = static_cast<u32>(nSize - 2);
@@ -59,7 +61,8 @@ void Message(const u32 (&aIds)[N], const u8* pData, size_t nSize, F&& fnHandle) 
   h->MsgType = pData[1] % 9;
   h->un32PayloadLength = un32Payload;
   memcpy(VQXMsgPayload(h), pData + 2, un32Payload);
-  fnHandle(&h);
+  if (h->MsgType == 2 && (pData[1] & 0x80) == 0) Object.HandleRequest(h, nullptr);
+  Object.HandleMessage(&h);
   if (h != nullptr) abort();  // the object takes every message
 }
 

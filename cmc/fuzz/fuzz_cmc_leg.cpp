@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
   static QuietLeg Leg;
   if (nSize < 1 || nSize > 8192 + 3) return 0;
   if ((pData[0] & 0x80) == 0) {
-    cmcfuzz::Message(kIds, pData + 1, nSize - 1, [](VQX_MSG_HANDLE* ph) { Leg.HandleMessage(ph); });
+    cmcfuzz::Message(kIds, pData + 1, nSize - 1, Leg);
   } else {
     Trace(Leg, pData[0] & 3, pData + 1, nSize - 1);
   }

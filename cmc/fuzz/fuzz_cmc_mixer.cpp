@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* pData, size_t nSize) {
                        VQCMC_CALL_LEG_STATE_ANSWERED, 0, nullptr);
   if (nSize < 1 || nSize > 8192 + 3) return 0;
   Join(pData[0], Mixer, Low, High, Leg);
-  cmcfuzz::Message(kIds, pData + 1, nSize - 1, [](VQX_MSG_HANDLE* ph) { Mixer.HandleMessage(ph); });
+  cmcfuzz::Message(kIds, pData + 1, nSize - 1, Mixer);
   Mixer.Check();
   Low.Check();
   High.Check();

@@ -23,6 +23,7 @@
 #include <new>
 
 #include "vqcmc_lib_internal.h"
+#include "vqcmc_lib_util.h"
 
 namespace {
 
@@ -32,17 +33,37 @@ u32 FifoMax(const VQCMC_LIB_CTX* pCtx) {
   return pCtx->Params.un32JobsFifoMax != 0 ? pCtx->Params.un32JobsFifoMax : VQCMC_LIB_DEFAULT_JOBS_FIFO_MAX;
 }
 
+/* A message of this kind whose used payload holds un32Size bytes. */
+bool IsWhole(VQX_MSG_HANDLE hMsg, u32 un32Kind, u32 un32Size) {
+  return hMsg->MsgType == un32Kind && VQX_RESULT_SUCCEEDED(VQCmcLibMsgCheckRecord(hMsg, VQXMsgPayload(hMsg), un32Size));
+}
+
+/*
+ * Whether the message ends its entity: the end of a call or mixer, or a refused create, in the
+ * form the application's objects take it (the right kind, as long as what they read). One they
+ * refuse, cut short or of another kind, ends nothing: closing the entity on its id alone would
+ * leave an object that hears nothing again, its proper end included. The library's own ends are
+ * built whole.
+ */
 bool IsTerminating(VQX_MSG_HANDLE hMsg) {
-  const u32 un32Id = hMsg->un32MsgId;
-  if (un32Id == VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED || un32Id == VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED ||
-      un32Id == VQCMC_LIB_MSG_NOTIF_MIXER_TERMINATED || un32Id == VQCMC_MSG_NOTIF_MIXER_TERMINATED) {
-    return true;
+  switch (hMsg->un32MsgId) {
+    case VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED:
+    case VQCMC_LIB_MSG_NOTIF_MIXER_TERMINATED:
+      return true;
+    case VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED:
+      return IsWhole(hMsg, VQCMC_MSG_KIND_NOTIFICATION, sizeof(_VQCMC_NOTIF_CALL_LEG_END));
+    case VQCMC_MSG_NOTIF_MIXER_TERMINATED:  // the mixer reads nothing of it beyond the id that routed it
+      return hMsg->MsgType == VQCMC_MSG_KIND_NOTIFICATION;
+    case VQCMC_MSG_CMD_CALL_LEG_CREATE:
+    case VQCMC_MSG_CMD_MIXER_CREATE: {
+      const u32 un32Size = hMsg->un32MsgId == VQCMC_MSG_CMD_CALL_LEG_CREATE ? sizeof(_VQCMC_MSG_CMD_CALL_LEG_CREATE)
+                                                                            : sizeof(_VQCMC_MSG_CMD_MIXER_CREATE);
+      return IsWhole(hMsg, VQCMC_MSG_KIND_RESPONSE, un32Size) &&
+             reinterpret_cast<const _VQCMC_MSG_HEAD*>(VQXMsgPayload(hMsg))->n32Result < 0;
+    }
+    default:
+      return false;
   }
-  if (un32Id == VQCMC_MSG_CMD_CALL_LEG_CREATE || un32Id == VQCMC_MSG_CMD_MIXER_CREATE) {
-    u32 un32Result = 0;
-    return VqCmcMsgReadU32(hMsg, VQCMC_PAYLOAD_OFFSET_WORD7, &un32Result) && static_cast<i32>(un32Result) < 0;
-  }
-  return false;
 }
 
 /* Removes the job's own entry of a hash (a newer job may hold the key now). */

@@ -409,6 +409,19 @@ typedef struct _VQCMC_CALL_REASON {
 } _VQCMC_CALL_REASON;
 static_assert(sizeof(_VQCMC_CALL_REASON) == 16);
 
+/* Terminating indication (0x0A010015) and call leg terminated (0x0A010016) as the client reads
+ * them: the leg at 32 (word 8), the call reason at 40, the protocol attribute at 56. A shorter
+ * one is refused by the client, and so ends nothing (the core library's job layer). */
+typedef struct _VQCMC_NOTIF_CALL_LEG_END {
+  _VQCMC_MSG_HEAD Head;
+  u32 un32LegId;
+  u32 un32Reserved;
+  _VQCMC_CALL_REASON Reason;
+  _VQCMC_PROTOCOL_ATTRIBUTE Protocol;
+} _VQCMC_NOTIF_CALL_LEG_END;
+static_assert(sizeof(_VQCMC_NOTIF_CALL_LEG_END) == 184);
+static_assert(offsetof(_VQCMC_NOTIF_CALL_LEG_END, Reason) == 40 && offsetof(_VQCMC_NOTIF_CALL_LEG_END, Protocol) == 56);
+
 /* The leg a command is about. */
 typedef struct _VQCMC_COMMON_LEG {
   u32 un32LegId;

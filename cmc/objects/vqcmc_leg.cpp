@@ -15,6 +15,7 @@
 #include "vqcaflog.h"
 #include "vqcafcomm.h"
 #include "vqcmc_leg_internal.h"
+#include "vqx_clock.h"
 #include "vqx_string.h"
 
 namespace VQCAF {
@@ -99,6 +100,35 @@ void VqCmcLegReleaseMsg(VQX_MSG_HANDLE* phMsg) {
   VQXReleaseMsgDbg(hLib, phMsg, __FILE__, __LINE__);
   *phMsg = nullptr;
   CVQCAFComm::ReleaseHostLibInstance();
+}
+
+bool VqCmcStrayResponseLine(CVQCAFLogTrace& Object, const char* pszClass, CVQCMCRequestTable& Requests,
+                            VQX_MSG_HANDLE hMsg) {
+  CVqxLogLimit& Limit = Requests.mStrayLines;
+  if (Requests.Awaits(hMsg)) {
+    if (const u32 un32LeftOut = Limit.TakeDue(VQXGetClock()); un32LeftOut != 0) {
+      Object.LogTrace(VQERR,
+                      "%s::HandleMessage: Responses to no command in flight dropped: %u similar line(s) left out\n",
+                      pszClass, un32LeftOut);
+    }
+    return false;
+  }
+  // A refused create closes the leg or mixer in the core library whatever the object made of it:
+  // its handler ends the object, with no listener told (no command of it is in flight any more).
+  const auto* pHead = reinterpret_cast<const _VQCMC_MSG_HEAD*>(VQXMsgPayload(hMsg));
+  const u32 un32Id = hMsg->un32MsgId;
+  const bool fCreate = un32Id == VQCMC_MSG_CMD_CALL_LEG_CREATE || un32Id == VQCMC_MSG_CMD_MIXER_CREATE;
+  if (fCreate && VQX_RESULT_SUCCEEDED(VqCmcCheckRecord(hMsg, pHead, sizeof(*pHead))) && pHead->n32Result < 0) {
+    return false;
+  }
+  u32 un32LeftOut = 0;
+  if (Limit.Allow(VQXGetClock(), un32LeftOut)) {
+    char szLeftOut[64];
+    Object.LogTrace(VQERR, "%s::HandleMessage: Response 0x%08X (serial %u) answers no command in flight: dropped%s\n",
+                    pszClass, hMsg->un32MsgId, hMsg->un32SerialNumber,
+                    VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut)));
+  }
+  return true;
 }
 
 void VqCmcLegErrorFill(CVQCMCLegError& Error, u32 un32Code, const char* pszText, const char* pszFile, u32 un32Line,
@@ -240,6 +270,8 @@ VQX_RESULT CVQCMCLeg::HandleMessage(VQX_MSG_HANDLE* phMsg) {
     mun32Dispatching++;  // a free asked for by a callback waits for the end of this message
     if (un32Kind == VQCMC_MSG_KIND_COMMAND) {
       Result = VQX_RESULT_INVALID_MESSAGE;
+    } else if (un32Kind == VQCMC_MSG_KIND_RESPONSE && VqCmcDropStrayResponse(*this, "CVQCMCLeg", mRequests, hMsg)) {
+      // Answered already, or never asked: released below, heard by no one.
     } else if (un32Kind == VQCMC_MSG_KIND_RESPONSE || un32Kind == VQCMC_MSG_KIND_NOTIFICATION) {
       if (un32Kind == VQCMC_MSG_KIND_RESPONSE) UpdateMappingId(hMsg);
       const PFN_HANDLER pfnHandler =

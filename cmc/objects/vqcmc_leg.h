@@ -15,7 +15,9 @@
  * then, unless the listener marked the error handled, to OnLegError. A
  * command whose response will not come fails the same way, before the
  * notification that says so: at synchronisation lost (0x8201020A), and when
- * the leg is terminated or its create refused (0x8200000F).
+ * the leg is terminated or its create refused (0x8200000F). A response to
+ * no command in flight (a second answer, or one to a command never sent or
+ * already failed) is dropped with a line: each command is heard of once.
  * Freeing: FreeLeg marks the leg; the free check at the end of the message
  * or event being handled hands it to its free listener (the leg's own Free
  * deletes it). Nothing of the leg may be touched after that.
@@ -263,7 +265,8 @@ class CVQCMCLeg : public IVQCMCLeg,
   /* Takes the message (*phMsg cleared, released once), dispatches it by kind
    * and id, then runs the free check. Kind 1 and ids the leg does not handle:
    * 0x82000010 (logged "Could not handle message"); kinds other than 1, 2
-   * and 4: dropped, 0x02000000; a handler's failure is returned. */
+   * and 4, and responses to no command in flight: dropped, 0x02000000; a
+   * handler's failure is returned. */
   virtual VQX_RESULT HandleMessage(VQX_MSG_HANDLE* phMsg);
 
   /* ------------------------------------------- leg joins (vqcmc_leg_join.cpp)
@@ -339,7 +342,8 @@ class CVQCMCLeg : public IVQCMCLeg,
   /* Remembers the listener of a command about to be sent (see the model). */
   VQX_RESULT HandleRequest(VQX_MSG_HANDLE hMsg, IVQCMCErrorListener* pListener);
   /* Reports a response's negative result to its request's listener (else the
-   * default one) unless fHandled; always 0x02000000. */
+   * default one) unless fHandled, and to no one when no request of it is in
+   * flight; always 0x02000000. */
   VQX_RESULT HandleResponse(VQX_MSG_HANDLE hMsg, unsigned int fHandled, unsigned int un32Result, const char* pszText);
   /* The listener, then OnLegError unless the listener marked it handled. */
   VQX_RESULT HandleCmcError(CVQCMCLegError& Error, IVQCMCErrorListener* pListener);

@@ -46,6 +46,21 @@ inline VQX_RESULT VqCmcCreateFailure(VQX_RESULT Result) {
 inline constexpr char kVqCmcLostToSync[] = "Request lost: synchronisation with the CMC server lost";
 inline constexpr char kVqCmcLostToEnd[] = "Request lost: terminated before its response";
 
+/* Whether the response hMsg is to be dropped: it answers no command the leg or mixer has waiting
+ * in Requests (answered already, failed when no answer was to come any more, or never sent), so
+ * that no callback or listener hears of a command twice or of one it never had; a refused create
+ * is not dropped, since the core library closes the leg or mixer on it. Each drop is a
+ * line at VQERR, "<class>::HandleMessage: Response 0x%08X (serial %u) answers no command in
+ * flight: dropped", at most one a second per object; the count of those left out goes with the
+ * next one, or on its own with the next response taken once the second is over. */
+bool VqCmcStrayResponseLine(CVQCAFLogTrace& Object, const char* pszClass, CVQCMCRequestTable& Requests,
+                            VQX_MSG_HANDLE hMsg);
+inline bool VqCmcDropStrayResponse(CVQCAFLogTrace& Object, const char* pszClass, CVQCMCRequestTable& Requests,
+                                   VQX_MSG_HANDLE hMsg) {
+  if (Requests.Awaits(hMsg) && Requests.mStrayLines.LeftOut() == 0) return false;  // the common case
+  return VqCmcStrayResponseLine(Object, pszClass, Requests, hMsg);
+}
+
 /* A reason the leg builds itself: the code, the other 12 bytes zero. */
 inline void VqCmcReasonInit(_VQCMC_CALL_REASON& Reason, u32 un32Code) {
   memset(&Reason, 0, sizeof(Reason));

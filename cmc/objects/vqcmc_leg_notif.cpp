@@ -36,6 +36,10 @@ constexpr u32 kNeedProfile = kOffsetProfile + sizeof(_VQCMC_MEDIA_PROFILE);
 constexpr const char* kLegErrorPrefix = "Received Event from CMC Server: ";
 
 static_assert(kOffsetReasonProtocol == kOffsetReason + sizeof(_VQCMC_CALL_REASON));
+// What the core library takes for a whole end of the call (it then delivers nothing more to the leg).
+static_assert(kNeedTermination == sizeof(_VQCMC_NOTIF_CALL_LEG_END) &&
+              kOffsetReason == offsetof(_VQCMC_NOTIF_CALL_LEG_END, Reason) &&
+              kOffsetReasonProtocol == offsetof(_VQCMC_NOTIF_CALL_LEG_END, Protocol));
 
 }  // namespace
 

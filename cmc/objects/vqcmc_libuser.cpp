@@ -86,31 +86,43 @@ void CVQCMCLeg::RefuseLink(unsigned int un32FirstLegId, unsigned int un32SecondL
   *VqCmcAt(Msg.GetPayload(), 24) = 1;
   *VqCmcAt(Msg.GetPayload(), 32) = un32FirstLegId;
   *VqCmcAt(Msg.GetPayload(), 36) = un32SecondLegId;
-  if (VQX_RESULT_FAILED(Msg.LegMsgProcess(un32FirstLegId, 0))) return;
+  // The leg's object, when there is one, awaits the answer as that of one of its own commands.
+  CVQCMCLib* pLib = CVQCMCLib::GetInstance();
+  CVQCMCLeg* pLeg = pLib != nullptr ? pLib->LegIdFind(un32FirstLegId) : nullptr;
+  const u32 un32Serial = Msg.GetMsg()->un32SerialNumber;
+  if (pLeg != nullptr) pLeg->HandleRequest(Msg.GetMsg(), nullptr);
+  if (VQX_RESULT_FAILED(Msg.LegMsgProcess(un32FirstLegId, 0))) {
+    if (pLeg != nullptr) pLeg->ForgetRequest(un32Serial);
+    return;
+  }
   if (CVQCAFPtr<CVQCMCLegJoinedLeg> pJoin = CVQCMCLegJoinedLeg::Find(un32FirstLegId, un32SecondLegId); pJoin) {
     CVQCAFMutexAutoGetGive Lock(CVQCMCLegJoinedLeg::GetMutex());  // join state changes under the class mutex
     pJoin->mfUnjoinPending = 1;
   }
 }
 
-namespace {
-
-/* A mixer link's unjoin (72 bytes and element room) for the mixer, with its two ids; true once handed over. */
+/* A mixer link's unjoin (72 bytes and element room) with its two ids. */
 template <class T, u32 id>
-bool SendMixerUnjoin(u32 un32MixerId, u32 un32PeerId) {
+bool CVQCMCMixer::SendRefusalUnjoin(u32 un32MixerId, u32 un32PeerId) {
   CVQCMCMessage<T, id> Msg(VQCMC_MSG_ELEMENT_ROOM);
   if (Msg.GetPayload() == nullptr) return false;
   *VqCmcAt(Msg.GetPayload(), VQCMC_PAYLOAD_OFFSET_LIB_BUILT) = VQCMC_PAYLOAD_LIB_BUILT_MARK;
   *VqCmcAt(Msg.GetPayload(), VQCMC_PAYLOAD_OFFSET_WORD8) = un32MixerId;
   *VqCmcAt(Msg.GetPayload(), VQCMC_PAYLOAD_OFFSET_WORD9) = un32PeerId;
-  return VQX_RESULT_SUCCEEDED(Msg.MixerMsgProcess(un32MixerId, 0));
+  CVQCMCLib* pLib = CVQCMCLib::GetInstance();
+  CVQCMCMixer* pMixer = pLib != nullptr ? pLib->MixerIdFind(un32MixerId) : nullptr;
+  const u32 un32Serial = Msg.GetMsg()->un32SerialNumber;
+  if (pMixer != nullptr) pMixer->HandleRequest(Msg.GetMsg(), nullptr);
+  if (VQX_RESULT_SUCCEEDED(Msg.MixerMsgProcess(un32MixerId, 0))) return true;
+  if (pMixer != nullptr) pMixer->ForgetRequest(un32Serial);
+  return false;
 }
-
-}  // namespace
 
 void CVQCMCMixer::RefuseMixerLink(unsigned int un32MixerId, unsigned int un32LegId, CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE*) {
   VQCAF::LogTrace(VQLV1, "CVQCMCMixer::RefuseMixerLink Mixer 0x%08X - Leg 0x%08X\n", un32MixerId, un32LegId);
-  if (!SendMixerUnjoin<_VQCMC_MSG_CMD_MIXER_LEG_UNJOIN, VQCMC_MSG_CMD_MIXER_LEG_UNJOIN>(un32MixerId, un32LegId)) return;
+  if (!SendRefusalUnjoin<_VQCMC_MSG_CMD_MIXER_LEG_UNJOIN, VQCMC_MSG_CMD_MIXER_LEG_UNJOIN>(un32MixerId, un32LegId)) {
+    return;
+  }
   if (CVQCAFPtr<CVQCMCMixerJoinedLeg> pJoin = CVQCMCMixerJoinedLeg::Find(un32MixerId, un32LegId); pJoin) {
     CVQCAFMutexAutoGetGive Lock(CVQCMCMixerJoinedLeg::GetMutex());
     pJoin->mfUnjoinPending = 1;
@@ -120,7 +132,8 @@ void CVQCMCMixer::RefuseMixerLink(unsigned int un32MixerId, unsigned int un32Leg
 void CVQCMCMixer::RefuseMixerLink(unsigned int un32MixerId, unsigned int un32PeerId,
                                   CVQCMC_MIXER_MIXER_JOIN_ATTRIBUTE*) {
   VQCAF::LogTrace(VQLV1, "CVQCMCMixer::RefuseMixerLink Mixer 0x%08X - Mixer 0x%08X\n", un32MixerId, un32PeerId);
-  if (!SendMixerUnjoin<_VQCMC_MSG_CMD_MIXER_MIXER_UNJOIN, VQCMC_MSG_CMD_MIXER_MIXER_UNJOIN>(un32MixerId, un32PeerId)) {
+  if (!SendRefusalUnjoin<_VQCMC_MSG_CMD_MIXER_MIXER_UNJOIN, VQCMC_MSG_CMD_MIXER_MIXER_UNJOIN>(un32MixerId,
+                                                                                            un32PeerId)) {
     return;
   }
   if (CVQCAFPtr<CVQCMCMixerJoinedMixer> pJoin = CVQCMCMixerJoinedMixer::Find(un32MixerId, un32PeerId); pJoin) {

@@ -184,6 +184,8 @@ VQX_RESULT CVQCMCMixer::HandleMessage(VQX_MSG_HANDLE* phMsg) {
     mun32Dispatching++;
     if (un32Kind == VQCMC_MSG_KIND_COMMAND) {
       Result = VQX_RESULT_INVALID_MESSAGE;
+    } else if (un32Kind == VQCMC_MSG_KIND_RESPONSE && VqCmcDropStrayResponse(*this, "CVQCMCMixer", mRequests, hMsg)) {
+      // Answered already, or never asked: released below, heard by no one.
     } else if (un32Kind == VQCMC_MSG_KIND_RESPONSE || un32Kind == VQCMC_MSG_KIND_NOTIFICATION) {
       if (un32Kind == VQCMC_MSG_KIND_RESPONSE) UpdateMappingId(hMsg);
       Result = VQX_RESULT_INVALID_MESSAGE;

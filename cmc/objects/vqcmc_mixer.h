@@ -13,7 +13,8 @@
  * reaches the listener, then OnMixerError unless the listener handled it. A
  * command whose response will not come fails the same way, before the
  * notification that says so: at synchronisation lost (0x8201020A), and when
- * the mixer is terminated or its create refused (0x8200000F).
+ * the mixer is terminated or its create refused (0x8200000F). A response to
+ * no command in flight is dropped with a line, as a leg's is.
  * Freeing: FreeMixer marks the mixer; the check at the end of the message or
  * event being handled hands it to its free listener (the mixer's own Free
  * deletes it).
@@ -127,7 +128,8 @@ class CVQCMCMixer : public IVQCMCMixer,
   /* Takes the message (*phMsg cleared, released once), dispatches it by kind
    * and id, then runs the free check. Kind 1 and ids the mixer does not
    * handle: 0x82000010 ("Could not handle message"); other kinds than 1, 2
-   * and 4: dropped, 0x02000000; a handler's failure is returned. */
+   * and 4, and responses to no command in flight: dropped, 0x02000000; a
+   * handler's failure is returned. */
   virtual VQX_RESULT HandleMessage(VQX_MSG_HANDLE* phMsg);
 
   /* -------------------------------------------- IVQCMCMixerJoin defaults */
@@ -335,6 +337,10 @@ class CVQCMCMixer : public IVQCMCMixer,
                            unsigned char un8Index, int nPaused, IVQCMCErrorListener* pListener);
   /* RefuseMixer's steps: its own free listener, refused, terminate; the terminate's result. */
   VQX_RESULT Refuse();
+  /* RefuseMixerLink's unjoin for the mixer and its peer; the mixer's object, when there is one,
+   * awaits its answer as one of its own commands. True once handed over. */
+  template <class T, u32 id>
+  static bool SendRefusalUnjoin(u32 un32MixerId, u32 un32PeerId);
   /* The response sequence: callback with the handled word, then HandleResponse. */
   template <class T, u32 id>
   VQX_RESULT HandleMixerResponse(VQX_MSG_HANDLE* phMsg, void (CVQCMCMixer::*pfnCallback)(T*, unsigned int*),

@@ -125,6 +125,7 @@ class CmcJoinTest : public CmcLibTest {
                            ? Received(un32Kind, un32Id, un32Size, {})
                            : Received(un32Kind, un32Id, un32Size, {{28, un32Result}, {32, un32A}, {36, un32B}});
     h->un64UserContext1 = static_cast<u64>(un32B) << 32 | un32A;
+    Asked(Leg, h);
     return Leg.HandleMessage(&h);
   }
   /* The same to a mixer: the peer id in the upper half of the context. */
@@ -134,6 +135,7 @@ class CmcJoinTest : public CmcLibTest {
                            ? Received(un32Kind, un32Id, un32Size, {})
                            : Received(un32Kind, un32Id, un32Size, {{28, un32Result}, {32, un32A}, {36, un32B}});
     h->un64UserContext1 = static_cast<u64>(un32B) << 32 | Mixer.GetMixerId();
+    Asked(Mixer, h);
     return Mixer.HandleMessage(&h);
   }
 };

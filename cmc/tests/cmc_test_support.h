@@ -8,6 +8,7 @@
 #ifndef CMC_TEST_SUPPORT_H
 #define CMC_TEST_SUPPORT_H
 
+#include <atomic>
 #include <functional>
 
 #include "comm_test_support.h"
@@ -40,12 +41,25 @@ class CmcLibTest : public CommTest {
     h->MsgType = un32Kind;
     return h;
   }
-  /* Hands h to the object, which must take it. */
+  /* Hands h to the object, which must take it; a response answers a command in flight, as if the
+   * object had sent it (the object drops one that answers nothing: DeliverUnasked). */
   template <class T>
   VQX_RESULT Deliver(T& Object, VQX_MSG_HANDLE h) {
+    Asked(Object, h);
+    return DeliverUnasked(Object, h);
+  }
+  template <class T>
+  VQX_RESULT DeliverUnasked(T& Object, VQX_MSG_HANDLE h) {
     const VQX_RESULT Result = Object.HandleMessage(&h);
     EXPECT_EQ(h, nullptr);
     return Result;
+  }
+  /* A response h is to answer: a command the object has in flight from now on, with the default listener. */
+  template <class T>
+  static void Asked(T& Object, VQX_MSG_HANDLE h) {
+    if (h->MsgType == VQCMC_MSG_KIND_RESPONSE) {
+      EXPECT_EQ(Object.HandleRequest(h, nullptr), VQX_RESULT_OK);
+    }
   }
   VQCMC_LIB_HANDLE mhCmc = nullptr;
 };
@@ -77,12 +91,31 @@ class CmcServerRun {
     _VQCMC_LIB_PARAMS p{};
     p.hVqxLib = CVQCAFComm::GetHostLibInstance();  // one reference, given back by Close
     p.Callback.pFctCallback = fnCallback;
+    p.Callback.pContext = this;
     p.Threads.un32NbThread = 2;
     ASSERT_EQ(VQCmcLibOpen(&p, &mhCmc), VQX_RESULT_OK);
     ASSERT_EQ(CVQCMCLib::TestInstall(mhCmc), VQX_RESULT_OK);
     // The server says ready once the library has registered with it (bounded retries).
     EXPECT_TRUE(cmcpeer::WaitUntil([&] { return Server.Command("ready") == "ok" && cmcpeer::WaitUntil(fnReady, 500); },
                                    20000));
+  }
+  /* The same with the run's own callback, which notes the library's ready notification. */
+  void Open(const char* pszApp) {
+    Open(
+        pszApp,
+        [](VQCMC_LIB_HANDLE, void* pvRun, VQX_MSG_HANDLE* ph) {
+          if ((*ph)->un32MsgId == VQCMC_APP_MSG_NOTIF_READY) static_cast<CmcServerRun*>(pvRun)->mfReady = true;
+        },
+        [this] { return mfReady.load(); });
+  }
+  /* A control line the stand-in must take, as an action to run later. */
+  std::function<void()> Line(const std::string& strLine) {
+    return [this, strLine] { EXPECT_EQ(Server.Command(strLine), "ok") << strLine; };
+  }
+  /* A notification of that id naming the entity, with fields (cmcsim "notify"), as an action. */
+  std::function<void()> Notify(u32 un32Id, u32 un32Entity, const std::string& strFields = "") {
+    return Line("notify " + cmcpeer::CmcServerProcess::Hex(un32Id) + " " + cmcpeer::CmcServerProcess::Hex(un32Entity) +
+                " " + strFields);
   }
   /* fnAfterLib runs once the core library is closed, with the host library still open. */
   void Close(const std::function<void()>& fnAfterLib = {}) {
@@ -96,6 +129,7 @@ class CmcServerRun {
   cmcpeer::CmcServerProcess Server{0, mun16Host, {"--host-name", "cmcsim1"}};
   const u16 mun16Server = Server.UdpPort();
   VQCMC_LIB_HANDLE mhCmc = nullptr;
+  std::atomic<bool> mfReady{false};
 };
 
 #endif

@@ -62,16 +62,24 @@ Control: line commands on 127.0.0.1:--control-port (or on the socket inherited
 as --control-fd). A parent that binds the two sockets first and hands them
 down leaves no moment in which another process could take their ports. One
 answer line each:
-  stats                 JSON: links, received counts per name, host layer
+  stats                 JSON: links, answers held, received counts per name,
+                        host layer
   register MODE         ok, standby, version or silent for what follows
   ready [stats=T,T..] | notready | syncstarting   send that notification (READY
                         with one statistics record per type T in its set at 32)
   events ID COUNT ENTITY  send COUNT notifications of id ID (numbered 1..COUNT)
-  answer ID|all RESULT|silent [keep|auto|MAPPING]
+  answer ID|all RESULT|silent [keep|auto|MAPPING] [twice]
                         how commands of id ID (or every command) are answered
                         from now on: result code (or no answer), mapping id at
-                        8 kept as received, a fresh one, or the value given;
-                        the rule of an id beats the rule of all
+                        8 kept as received, a fresh one, or the value given,
+                        each answer sent once or twice; the rule of an id
+                        beats the rule of all
+  hold / release [reversed]  keep the answers to commands back from now on /
+                        send the ones kept, in the order of their commands or
+                        the last first, behind what is queued, and answer
+                        again as they come
+  log on|off            a line on standard output per message received
+                        (default on; off for runs of many thousand commands)
   last NAME             JSON of the last command of that name (e.g.
                         CALL_LEG_CREATE): dest, ctx1, ctx2, kind, plen; "none"
   fields NAME           JSON of the attributes the last CALL_LEG_CREATE, PLAY
@@ -85,7 +93,9 @@ answer line each:
                         id ID naming ENTITY where the catalogue keys it (word 7
                         at 28, word 8 at 32, or user context 1), in the id's
                         layout with the fields named (cmcsim_layouts.NOTIFS;
-                        '_' in a text stands for a space)
+                        '_' in a text stands for a space); two more names shape
+                        a malformed one: cut=N keeps the first N payload bytes,
+                        kind=K sends it with host message type K (not 4)
   offer LEG MAPPING [NAME=VALUE..]  a call offer (0x0A010011, 864 bytes): the
                         leg id at 32 (0: the library picks one), the mapping id
                         at 8, call leg type 1 at 36
@@ -167,6 +177,8 @@ class Server:
         self.script = []          # (payload builder items) of the resynchronisation
         self.expected = []        # ownership payloads still expected, (msg id, bytes, wildcard offset)
         self.claims = {"claims": 0, "claims_unexpected": 0}
+        self.hold = False         # answers to commands kept back until "release"
+        self.log = True
         self.start()
 
     def start(self):
@@ -178,6 +190,7 @@ class Server:
         self.tcp_port = self.listen.getsockname()[1]
         self.links = []
         self.backlog = []         # numbered messages waiting for the first link, in order
+        self.held = []            # answers kept back ("hold"), not yet numbered; a restart forgets them
         self.host = HostLayer()
         self.host.full = True
         self.acked = 0
@@ -338,7 +351,8 @@ class Server:
         if handled is not None:
             return [] if self.silent else handled
         self.received[name] = self.received.get(name, 0) + 1
-        print("recv %s type %d plen %d payload %s" % (name, h["type"], h["plen"], payload.hex()), flush=True)
+        if self.log:
+            print("recv %s type %d plen %d payload %s" % (name, h["type"], h["plen"], payload.hex()), flush=True)
         if h["id"] in cw.COMMANDS and not self.silent:
             return self.on_command(h, payload)
         if self.silent or h["type"] != TYPE_REQUEST or h["id"] not in cw.NAMES:
@@ -369,8 +383,8 @@ class Server:
         fields = cmcsim_attrs.decode(h["id"], payload)
         self.fields[name] = fields if fields is not None else layouts.fields(h["id"], payload, ctx1)
         self.last[name] = {"dest": h["adapter"], "ctx1": ctx1, "ctx2": ctx2, "kind": h["type"], "plen": h["plen"]}
-        default = (cw.RESULT_OK, "auto" if h["id"] in cw.CREATES else "keep")
-        result, rule = self.answers.get(h["id"], self.answers.get("all", default))
+        default = (cw.RESULT_OK, "auto" if h["id"] in cw.CREATES else "keep", 1)
+        result, rule, copies = self.answers.get(h["id"], self.answers.get("all", default))
         if result is None or h["type"] != TYPE_REQUEST:
             return []
         if rule == "auto":
@@ -379,7 +393,11 @@ class Server:
         else:
             mapping = None if rule == "keep" else rule
         body = cw.command_answer(h["id"], payload, result, mapping)
-        return [build(h["id"], 2, body, h["serial_raw"], h["ctx1_raw"], h["ctx2_raw"])]
+        answers = [build(h["id"], 2, body, h["serial_raw"], h["ctx1_raw"], h["ctx2_raw"])] * copies
+        if self.hold:
+            self.held += answers
+            return []
+        return answers
 
     def on_claim(self, msg_id, payload):
         """Matches an ownership message byte for byte against those the script expects."""
@@ -431,11 +449,15 @@ class Server:
         self.flush()
         return "ok"
 
-    def notify(self, msg_id, payloads, ctx1=0):
-        """Queues notifications behind the backlog; run() sends a share of it each turn."""
+    def notify(self, msg_id, payloads, ctx1=0, kind=4):
+        """Queues notifications (of host message type kind) behind the backlog."""
+        return self.queue([build(msg_id, kind, p, ctx1_raw=struct.pack("<Q", ctx1)) for p in payloads])
+
+    def queue(self, msgs):
+        """Numbers whole messages behind the backlog; run() sends a share of it each turn."""
         if not self.links:
             return "error no link"
-        self.backlog += [self.host.number(build(msg_id, 4, p, ctx1_raw=struct.pack("<Q", ctx1))) for p in payloads]
+        self.backlog += [self.host.number(m) for m in msgs]
         self.flush()
         return "ok"
 
@@ -469,7 +491,7 @@ class Server:
         cmd = words[0]
         if cmd == "stats":
             return json.dumps({"links": len(self.links), "restarts": self.restarts, "tcp_port": self.tcp_port,
-                               "backlog": len(self.backlog),
+                               "backlog": len(self.backlog), "held": len(self.held),
                                "unique_id": self.unique_id, "received": self.received,
                                "violations": self.violations, "claims": self.claims["claims"],
                                "claims_unexpected": self.claims["claims_unexpected"],
@@ -489,12 +511,25 @@ class Server:
         if cmd == "events" and len(words) == 4:
             msg_id, count, entity = (int(w, 0) for w in words[1:])
             return self.notify(msg_id, [cw.entity_notification(entity, n) for n in range(1, count + 1)])
-        if cmd == "answer" and len(words) in (3, 4) and (words[1] == "all" or int(words[1], 0) in cw.COMMANDS):
+        if cmd == "answer" and len(words) in (3, 4, 5) and (words[1] == "all" or int(words[1], 0) in cw.COMMANDS):
             key = "all" if words[1] == "all" else int(words[1], 0)
-            rule = words[3] if len(words) == 4 and words[3] in ("keep", "auto") else (
-                int(words[3], 0) if len(words) == 4 else None)
+            copies = 2 if words[-1] == "twice" and len(words) > 3 else 1
+            mapping = words[3:len(words) - (copies - 1)]
+            if len(mapping) > 1:
+                return "error bad answer rule"
+            rule = mapping[0] if mapping and mapping[0] in ("keep", "auto") else (
+                int(mapping[0], 0) if mapping else None)
             self.answers[key] = (None if words[2] == "silent" else int(words[2], 0) & 0xFFFFFFFF,
-                                 rule or ("auto" if key in cw.CREATES else "keep"))
+                                 rule or ("auto" if key in cw.CREATES else "keep"), copies)
+            return "ok"
+        if cmd == "hold" and len(words) == 1:
+            self.hold = True
+            return "ok"
+        if cmd == "release" and words[1:] in ([], ["reversed"]):
+            held, self.held, self.hold = self.held, [], False
+            return self.queue(held[::-1] if words[1:] else held)
+        if cmd == "log" and words[1:] in (["on"], ["off"]):
+            self.log = words[1] == "on"
             return "ok"
         if cmd == "last" and len(words) == 2:
             return json.dumps(self.last[words[1]]) if words[1] in self.last else "none"
@@ -508,12 +543,13 @@ class Server:
             numbers = [w for w in words[3:4] if "=" not in w]
             msg_id, entity, count = int(words[1], 0), int(words[2], 0), int(numbers[0], 0) if numbers else 1
             f = layouts.parse_fields(words[3 + len(numbers):])
+            cut, kind = f.pop("cut", None), f.pop("kind", 4)
             try:
                 built = [cw.plain_notification(msg_id, entity, i) if self.args.plain and not f else
                          cw.notification(msg_id, entity, i, fields=f) for i in range(1, count + 1)]
             except KeyError as e:
                 return "error unknown field %s" % e
-            return self.notify(msg_id, [b[0] for b in built], built[0][1] if built else 0)
+            return self.notify(msg_id, [b[0][:cut] for b in built], built[0][1] if built else 0, kind)
         if cmd == "offer" and len(words) >= 3:
             try:
                 f = layouts.parse_fields(words[3:])

@@ -272,6 +272,35 @@ class ServerOverALink(unittest.TestCase):
         for bad in ("answer 0x0A010011 0", "answer nine 0", "last JOIN", "notify 0x0A010017 1", "script leg 1"):
             self.assertTrue(self.server.command(bad).startswith(("error", "none")), bad)
 
+    def test_held_answers_doubled_answers_and_malformed_notifications(self):
+        """Answers kept back go out on release in their commands' order or reversed; "twice" doubles an
+        answer; cut= and kind= shape a notification the client must refuse."""
+        def stop(serial):
+            m = bytearray(command(STOP, 48))
+            m[24:28] = struct.pack(">I", serial)
+            return bytes(m)
+        self.assertEqual(self.server.command("hold"), "ok")
+        for serial in (1, 2, 3):
+            self.assertEqual(self.send(stop(serial)), [])
+        self.assertEqual(json.loads(self.server.command("stats"))["held"], 3)
+        self.assertEqual(self.server.command("release reversed"), "ok")
+        got = self.read(3)
+        self.assertEqual([(m["serial_raw"], m["type"]) for m in got], [(struct.pack(">I", n), 2) for n in (3, 2, 1)])
+        self.assertEqual(len(self.send(stop(4))), 1, "answered again as it comes")
+        self.assertEqual(self.server.command("answer 0x0A010055 0x82000015 twice"), "ok")
+        a, b = self.send(stop(5))
+        self.assertEqual(a, b)
+        self.assertEqual(struct.unpack_from("<I", a, HEADER + 28)[0], 0x82000015)
+        for line in ("notify 0x0A010016 0x1234 cut=40", "notify 0x0A010016 0x1234 kind=2 reason=16"):
+            self.assertEqual(self.server.command(line), "ok", line)
+        cut, kind = self.read(2)
+        self.assertEqual((len(cut["payload"]), cut["type"]), (40, 4))
+        self.assertEqual((len(kind["payload"]), kind["type"], struct.unpack_from("<I", kind["payload"], 40)[0]),
+                         (192, 2, 16))
+        for bad in ("release now", "answer all 0 keep 5", "log maybe", "hold on"):
+            self.assertTrue(self.server.command(bad).startswith("error"), bad)
+        self.assertEqual(self.server.command("log off"), "ok")
+
     def test_notify_and_offer_keyed_by_the_catalogue(self):
         for line in ("notify 0x0A010013 0x1234 2", "notify 0x0A010041 0x99", "offer 0 0x5003"):
             self.assertEqual(self.server.command(line), "ok")

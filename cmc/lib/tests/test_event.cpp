@@ -50,7 +50,7 @@ TEST_F(EntityEvents, DueTimesKeysCancelAndTermination) {
     mun32Now += 90;  /* due times count from here, not from the last poll */
     ASSERT_EQ(Locked([&] { return VqCmcLibEntityEvent(mhCmc, pLeg, un64Key, row.un32Delay); }), row.scheduled)
         << row.pszName;
-    VQX_MSG_HANDLE h = Msg(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, 0x100, VQX_MSG_TYPE_EVENT, 40);
+    VQX_MSG_HANDLE h = Whole(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, 0x100);
     const VQX_RESULT acted = Locked([&] {
       switch (row.action) {
         case kDuplicate: return VqCmcLibEntityEvent(mhCmc, pLeg, un64Key, 100);

@@ -23,7 +23,9 @@ class FifoJobs : public CmcTest {
     return Leg(0x11, 0x100, OnLegMsg, OnLegEvent, &mSeen);
   }
   VQX_RESULT Post(_VQCMC_ENTITY_CTX* pLeg, u32 un32Id, i32 n32Result = 0) {
-    VQX_MSG_HANDLE h = Msg(un32Id, 0x100, VQX_MSG_TYPE_EVENT, 40, n32Result);
+    return PostMsg(pLeg, Whole(un32Id, 0x100, n32Result));
+  }
+  VQX_RESULT PostMsg(_VQCMC_ENTITY_CTX* pLeg, VQX_MSG_HANDLE h) {
     const VQX_RESULT result = Locked([&] { return VqCmcThreadJobPost(mhCmc, pLeg, 0, pLeg->Params.un32SerialisationId, &h); });
     EXPECT_EQ(h, nullptr);
     return result;
@@ -57,6 +59,51 @@ TEST_F(FifoJobs, OrderTerminateRefusalAndExactCounters) {
   ExpectCounters(0, 0, 8);
   EXPECT_EQ(pLeg->un32NbPendingJobs, 0u);
   EXPECT_EQ(LogCount("Ignoring MsgId=0x0A010199 for EntityId=0x00000011, which 'terminate' has already been posted"), 1u);
+}
+
+/* An end closes its entity only in the form the application's objects take it (the kind, as long as
+ * what they read): one cut short or of another kind is delivered as any message, and the entity hears
+ * what follows, its proper end included. */
+TEST_F(FifoJobs, OnlyAWholeEndClosesItsEntity) {
+  constexpr u32 kEvent = VQX_MSG_TYPE_EVENT, kResponse = VQX_MSG_TYPE_RESPONSE, kRequest = VQX_MSG_TYPE_REQUEST;
+  constexpr u32 kEnd = VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, kCreate = VQCMC_MSG_CMD_CALL_LEG_CREATE;
+  constexpr u32 kMixerCreate = VQCMC_MSG_CMD_MIXER_CREATE, kMixerEnd = VQCMC_MSG_NOTIF_MIXER_TERMINATED;
+  const struct {
+    const char* pszName;
+    u32 un32Id, un32Type, un32Size;
+    i32 n32Result;
+    bool fEnds;
+  } aRows[] = {
+      {"call end", kEnd, kEvent, 184, 0, true},
+      {"call end a byte short", kEnd, kEvent, 183, 0, false},
+      {"call end cut to 40 bytes", kEnd, kEvent, 40, 0, false},
+      {"call end as a response", kEnd, kResponse, 184, 0, false},
+      {"call end as a request", kEnd, kRequest, 184, 0, false},
+      {"refused create", kCreate, kResponse, 872, -5, true},
+      {"refused create a byte short", kCreate, kResponse, 871, -5, false},
+      {"refused create as an event", kCreate, kEvent, 872, -5, false},
+      {"accepted create", kCreate, kResponse, 872, 0, false},
+      {"refused mixer create", kMixerCreate, kResponse, 152, -5, true},
+      {"refused mixer create a byte short", kMixerCreate, kResponse, 151, -5, false},
+      {"mixer end", kMixerEnd, kEvent, 40, 0, true},
+      {"mixer end as a response", kMixerEnd, kResponse, 40, 0, false},
+      {"the library's leg end", VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED, kEvent, 40, 0, true},
+  };
+  ASSERT_EQ(Open(), VQX_RESULT_OK);
+  u32 un32Id = 0x20;
+  for (const auto& Row : aRows) {
+    _VQCMC_ENTITY_CTX* pLeg = Leg(++un32Id, 0x100, OnLegMsg, OnLegEvent, &mSeen);
+    mSeen.Ids.clear();
+    EXPECT_EQ(PostMsg(pLeg, Msg(Row.un32Id, 0x100, Row.un32Type, Row.un32Size, Row.n32Result)), VQX_RESULT_OK)
+        << Row.pszName;
+    EXPECT_EQ(Post(pLeg, 0x0A010199u), Row.fEnds ? VQX_RESULT_INVALID_STATE : VQX_RESULT_OK) << Row.pszName;
+    EXPECT_EQ(Post(pLeg, kEnd), Row.fEnds ? VQX_RESULT_INVALID_STATE : VQX_RESULT_OK) << Row.pszName;
+    EXPECT_EQ(Post(pLeg, 0x0A010198u), VQX_RESULT_INVALID_STATE) << Row.pszName << ": the whole end closes it";
+    Intake();
+    const std::vector<u32> aDelivered = Row.fEnds ? std::vector<u32>{Row.un32Id}
+                                                  : std::vector<u32>{Row.un32Id, 0x0A010199u, kEnd};
+    EXPECT_EQ(mSeen.Ids, aDelivered) << Row.pszName;
+  }
 }
 
 TEST_F(FifoJobs, FullFifoRefusesAndReleases) {

@@ -129,6 +129,19 @@ VQX_MSG_HANDLE CmcTest::Msg(u32 un32Id, u32 hSource, u32 un32Type, u32 un32Paylo
   return h;
 }
 
+VQX_MSG_HANDLE CmcTest::Whole(u32 un32Id, u32 hSource, i32 n32Result) {
+  switch (un32Id) {
+    case VQCMC_MSG_CMD_CALL_LEG_CREATE:
+      return Msg(un32Id, hSource, VQX_MSG_TYPE_RESPONSE, sizeof(_VQCMC_MSG_CMD_CALL_LEG_CREATE), n32Result);
+    case VQCMC_MSG_CMD_MIXER_CREATE:
+      return Msg(un32Id, hSource, VQX_MSG_TYPE_RESPONSE, sizeof(_VQCMC_MSG_CMD_MIXER_CREATE), n32Result);
+    case VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED:
+      return Msg(un32Id, hSource, VQX_MSG_TYPE_EVENT, sizeof(_VQCMC_NOTIF_CALL_LEG_END), n32Result);
+    default:
+      return Msg(un32Id, hSource, VQX_MSG_TYPE_EVENT, 40, n32Result);
+  }
+}
+
 VQX_MSG_HANDLE CmcTest::AddServer(u32 hHost, u64 un64Key, const char* pszApp, u64 un64Unique) {
   _VQX_HOST_INFO info{};
   info.un32StructVersion = 1;

@@ -41,6 +41,9 @@ class CmcTest : public ::testing::Test {
   /* Moves the clock by ms, then runs the intake once. */
   void Advance(u32 un32Ms);
   VQX_MSG_HANDLE Msg(u32 un32Id, u32 hSource, u32 un32Type, u32 un32Payload, i32 n32Result = 0);
+  /* A message of that id as a server sends it: a create's answer a whole response, a call's end
+   * a whole notification (what the application's objects read), anything else a 40-byte event. */
+  VQX_MSG_HANDLE Whole(u32 un32Id, u32 hSource, i32 n32Result = 0);
   /* A server peer known to the injected host-info query; returns its adapter-added message. */
   VQX_MSG_HANDLE AddServer(u32 hHost, u64 un64Key, const char* pszApp = "cmc_server", u64 un64Unique = 0);
   VQX_MSG_HANDLE Removed(u32 hHost);

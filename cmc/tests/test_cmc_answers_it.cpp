@@ -1,0 +1,171 @@
+/*
+ * Answers and ends of a leg against the stand-in server (testing/cmcsim) on
+ * 127.0.0.1: 100,000 digit plays whose answers the server holds and then
+ * sends at once, in order or the last first, all reach the leg (none is
+ * refused by a full job queue, none is failed as lost when the call ends),
+ * and when none ever comes the call's end fails each once;
+ * a malformed end of a call or mixer (cut short, or of another message
+ * type) leaves it hearing what follows, its proper end included; an answer
+ * the server sends twice reaches the leg and its listener once.
+ */
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+
+#include "cmc_it_leg.h"
+#include "cmc_test_support.h"
+
+namespace {
+
+using cmcit::CItLeg;
+using cmcit::CItListener;
+using cmcit::CItMixer;
+using cmcit::CJournal;
+
+constexpr u32 kBurst = 100000;
+const std::string kDigitPlay = "0x0A010061";
+
+/* A leg that counts its digit-play answers instead of writing each into the journal. */
+class CCountingLeg : public CItLeg {
+ public:
+  using CItLeg::CItLeg;
+  void OnPlayDigitResponse(_VQCMC_MSG_CMD_DIGIT_PLAY* p, unsigned int* pf) override {
+    *pf = 0;
+    (p->Head.n32Result >= 0 ? mun32Ok : mun32Failed)++;
+  }
+  std::atomic<u32> mun32Ok{0}, mun32Failed{0};
+};
+
+/* A listener that counts the failures it is handed, by their text. */
+class CCountingListener : public IVQCMCErrorListener {
+ public:
+  void OnCmcLegError(unsigned int* pfHandled, CVQCMCLegError& e) override {
+    std::lock_guard Lock(mGuard);
+    mCounts[e.what()]++;
+    *pfHandled = 1;
+  }
+  void OnCmcMixerError(unsigned int*, CVQCMCMixerError&) override {}
+  std::map<std::string, u32> Counts() {
+    std::lock_guard Lock(mGuard);
+    return mCounts;
+  }
+  std::mutex mGuard;
+  std::map<std::string, u32> mCounts;
+};
+
+class CmcAnswersIt : public testing::Test {
+ protected:
+  void SetUp() override { Run.Open("cmc_answers_it"); }
+  void TearDown() override {
+    EXPECT_EQ(Run.Server.Violations(), 0) << Run.Server.Command("stats");
+    // A freed leg's journal line comes first in its destructor: the job that freed it ends after.
+    EXPECT_TRUE(peerwait::WaitUntil(
+        [&] {
+          _VQCMC_LIB_STATS Stats{};
+          return VQX_RESULT_SUCCEEDED(VQCmcLibGetStats(Run.mhCmc, &Stats)) && Stats.un32JobsQueued == 0 &&
+                 Stats.un32JobsRunning == 0;
+        },
+        20000));
+    Run.Close();
+  }
+  /* The stand-in holds the answers of kBurst digit plays on one leg (its default listener), then
+   * sends them at once; every one reaches the leg, and the call's end finds none still waiting.
+   * Without a release (no answer ever comes) the call's end fails each to the listener once. */
+  void Burst(const char* pszRelease) {
+    CJournal J;
+    CCountingListener L;
+    auto* A = new CCountingLeg(J, "A");
+    A->mfFreeOnEnd = true;
+    ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;")) << J.Get();
+    ASSERT_EQ(Run.Server.Command("log off"), "ok");
+    ASSERT_EQ(Run.Server.Command("hold"), "ok");
+    const auto Sent = std::chrono::steady_clock::now();
+    for (u32 i = 0; i < kBurst; i++) ASSERT_EQ(A->PlayDigit("1", &L), VQX_RESULT_OK) << i;
+    ASSERT_TRUE(cmcpeer::WaitUntil([&] { return Run.Server.Stat("held") == kBurst; }, 50000))
+        << Run.Server.Command("stats");
+    std::printf("held after %.2f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - Sent).count());
+    if (pszRelease != nullptr) {
+      const auto Start = std::chrono::steady_clock::now();
+      ASSERT_EQ(Run.Server.Command(pszRelease), "ok");
+      EXPECT_TRUE(peerwait::WaitUntil([&] { return A->mun32Ok + A->mun32Failed == kBurst; }, 50000))
+          << A->mun32Ok << " answers";
+      std::printf("%s: %u of %u answers in %.2f s\n", pszRelease, A->mun32Ok.load(), kBurst,
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count());
+    }
+    EXPECT_EQ(A->mun32Ok, pszRelease != nullptr ? kBurst : 0u);
+    EXPECT_TRUE(J.Step(Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
+                       "A:Terminated 16 0;A:Freed;"))
+        << J.Get();
+    using Counts = std::map<std::string, u32>;
+    const Counts Lost{{"Request lost: terminated before its response", kBurst}};
+    EXPECT_EQ(L.Counts(), pszRelease != nullptr ? Counts{} : Lost);
+  }
+  CmcServerRun Run;
+};
+
+TEST_F(CmcAnswersIt, BurstOfHeldAnswersInOrderLosesNone) { Burst("release"); }
+
+TEST_F(CmcAnswersIt, BurstOfHeldAnswersReversedLosesNone) { Burst("release reversed"); }
+
+TEST_F(CmcAnswersIt, BurstNeverAnsweredFailsEachOnceAtTheEnd) { Burst(nullptr); }
+
+/* A call-terminated notification cut to 40 bytes, or whole with another message type, and a mixer's
+ * end of another type: the client refuses them, and the leg or mixer still hears what follows. */
+TEST_F(CmcAnswersIt, MalformedEndLeavesTheLegOrMixerHearing) {
+  const struct {
+    const char* pszName;
+    const char* pszFields;
+  } aRows[] = {
+      {"cut to 40 bytes", "reason=16 cut=40"},
+      {"a response's type", "reason=16 kind=2"},
+      {"a command's type", "reason=16 kind=1"},
+  };
+  CJournal J;
+  CItListener L(J, "L");
+  for (const auto& Row : aRows) {
+    auto* A = new CItLeg(J, "A");
+    A->mfFreeOnEnd = true;
+    ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;")) << Row.pszName;
+    const u32 un32Leg = A->GetLegId();
+    Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, un32Leg, Row.pszFields)();
+    // Answers come in order behind the notification: this one is heard once it has been refused.
+    EXPECT_TRUE(J.Step([&] { EXPECT_EQ(A->PlayDigit("5", &L), VQX_RESULT_OK); }, "A:PlayDigit ok;"))
+        << Row.pszName << ": " << J.Get();
+    EXPECT_TRUE(
+        J.Step(Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, un32Leg, "reason=16"), "A:Terminated 16 0;A:Freed;"))
+        << Row.pszName << ": " << J.Get();
+  }
+  auto* M = new CItMixer(J, "M");
+  M->mfFreeOnEnd = true;
+  ASSERT_TRUE(J.Step([&] { EXPECT_EQ(M->MixerCreate(&L), VQX_RESULT_OK); }, "M:Create ok;")) << J.Get();
+  Run.Notify(VQCMC_MSG_NOTIF_MIXER_TERMINATED, M->GetMixerId(), "kind=2")();
+  EXPECT_TRUE(J.Step(Run.Notify(VQCMC_MSG_NOTIF_MIXER_TERMINATED, M->GetMixerId()), "M:Terminated;M:Freed;"))
+      << J.Get();
+}
+
+/* A server that answers a command twice: the leg's callback and the command's listener hear it once,
+ * whether that listener is the leg's default one or one of the command's own. */
+TEST_F(CmcAnswersIt, AnswerSentTwiceIsHeardOnce) {
+  CJournal J;
+  CItListener L(J, "L"), Own(J, "Own");
+  auto* A = new CItLeg(J, "A");
+  A->mfFreeOnEnd = true;
+  ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;")) << J.Get();
+  ASSERT_TRUE(Run.Server.Answer(kDigitPlay, "0x82000005", "keep twice"));
+  const std::string strFailed = "PlayDigit() Request failed on CMC server classes/cmc/CVQCMCLeg:6759;";
+  EXPECT_EQ(A->PlayDigit("1", &Own), VQX_RESULT_OK);
+  EXPECT_EQ(A->PlayDigit("2", &L), VQX_RESULT_OK);
+  ASSERT_TRUE(cmcpeer::WaitUntil([&] { return Run.Server.Stat("0x0a010061") == 2; }, 20000));
+  // A third answer, sent once, comes behind both doubles: once it is heard, so are they.
+  ASSERT_TRUE(Run.Server.Answer(kDigitPlay, "0x02000000"));
+  EXPECT_EQ(A->PlayDigit("3", &L), VQX_RESULT_OK);
+  const std::string strOnce = "A:Create ok;A:PlayDigit 82000005;Own:" + strFailed + "A:PlayDigit 82000005;L:" +
+                              strFailed + "A:PlayDigit ok;";
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return J.Get() == strOnce; }, 20000)) << J.Get();
+  EXPECT_TRUE(J.Step(Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
+                     "A:Terminated 16 0;A:Freed;"))
+      << J.Get();
+}
+
+}  // namespace
