@@ -436,6 +436,7 @@ void VqxRxBatch(void* pCtx, u32 hPeer, u32 fIsGw0, u32 un32Count, void** apMsgs,
   VQX_BATCH_CONTEXT batch;
   batch.un32NbToWake = 0;
   batch.fOverflow = 0;
+  const VqxTransportThreadScope transport;
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   for (u32 i = 0; i < un32Count; i++) {
     if (apMsgs[i] == nullptr) continue;
