@@ -19,6 +19,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "gw/hostlib_gwglue_internal.h"
 #include "vqx_clock.h"
 
@@ -177,7 +179,10 @@ VQX_RX_VERDICT VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDL
 void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* pBatch) {
   VQX_LIB* pLib = VqxLib(hLib);
   u32 un32Event = 0, un32Action = 0, un32Value = 0;
-  if (pPeer->un32MsgsInFilters >= pLib->Params.un32ReceiveFifoSize) {
+  /* Remote hosts also all together: each may stay under the bound while their sum fills the memory. */
+  const u32 un32HostsWaiting = pPeer->fAdapter == 0 ? VqxPeerLib(hLib)->un32HostsMsgsInFilters : 0;
+  if (pPeer->un32MsgsInFilters >= pLib->Params.un32ReceiveFifoSize ||
+      un32HostsWaiting >= pLib->Params.un32ReceiveFifoSize) {
     un32Event = VQX_LIB_STATUS_RX_OVERFLOW;
     un32Action = VQX_RX_ACTION_PAUSE;
     pLib->Counters.RxOverflow++;
@@ -189,7 +194,7 @@ void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* 
     return;
   }
   const u32 hAdapter = pPeer->hAdapter;
-  const u32 un32Count = pPeer->un32MsgsInFilters;
+  const u32 un32Count = std::max(pPeer->un32MsgsInFilters, un32HostsWaiting);
   /* Readers must be able to empty the queues while this thread waits: wake them now. */
   VqxBatchWake(hLib, pBatch);
   pBatch->un32NbToWake = 0;

@@ -167,6 +167,8 @@ VqxGwLibContext PeerGw(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer) {
 /* Frees a record made or kept here: everything it owns, its hash entry and its slot. */
 void FreeRecord(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  /* Its messages still in filters are no longer counted as its own: nor in the hosts' total. */
+  if (pPeer->fAdapter == 0) pPl->un32HostsMsgsInFilters -= std::min(pPeer->un32MsgsInFilters, pPl->un32HostsMsgsInFilters);
   if (pPeer->fInSendList != 0) VqxPeerSendListUnlink(hLib, pPeer);
   if (pPeer->fPendingAck != 0 && pPl->un32NbPendingAck > 0) pPl->un32NbPendingAck--;
   VqxPeerHeldRelease(hLib, pPeer, 0);
@@ -824,14 +826,32 @@ void VqxSourceCountPosted(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
               pPeer->szName, un32Watermark, VqxLib(hLib)->Params.un32ReceiveFifoSize);
   }
   pPeer->un32MsgsInFilters++;
+  if (pPeer->fAdapter != 0) return;
+  VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  if (pPl->un32HostsMsgsInFilters == un32Watermark && pPl->fHostsWatermarkWarned == 0) {
+    pPl->fHostsWatermarkWarned = 1;
+    VQX_LOG_V(hLib, 0, "WARNING: High watermark passed for remote hosts (%u Rx msg pending in filters, max is %u)\n",
+              un32Watermark, VqxLib(hLib)->Params.un32ReceiveFifoSize);
+  }
+  pPl->un32HostsMsgsInFilters++;
 }
 
 void VqxSourceCountPopped(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
-  if (pPeer->un32MsgsInFilters != 0) pPeer->un32MsgsInFilters--;
-  if (pPeer->un32MsgsInFilters == VqxLib(hLib)->Params.un32ReceiveFifoSize / 2 && pPeer->un32FlowLevelRequested != 0) {
+  const bool fCounted = pPeer->un32MsgsInFilters != 0;
+  if (fCounted) pPeer->un32MsgsInFilters--;
+  const u32 un32Half = VqxLib(hLib)->Params.un32ReceiveFifoSize / 2;
+  if (pPeer->un32MsgsInFilters == un32Half && pPeer->un32FlowLevelRequested != 0) {
     pPeer->un32FlowLevelRequested = 0;
     VQX_LOG_V(hLib, 0, "NOTE: High watermark warning cleared for %s (now down to %u Rx msg pending in filters)\n",
               pPeer->szName, pPeer->un32MsgsInFilters);
+  }
+  if (pPeer->fAdapter != 0 || !fCounted) return;
+  VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  if (pPl->un32HostsMsgsInFilters != 0) pPl->un32HostsMsgsInFilters--;
+  if (pPl->un32HostsMsgsInFilters == un32Half && pPl->fHostsWatermarkWarned != 0) {
+    pPl->fHostsWatermarkWarned = 0;
+    VQX_LOG_V(hLib, 0, "NOTE: High watermark warning cleared for remote hosts (now down to %u Rx msg pending in filters)\n",
+              pPl->un32HostsMsgsInFilters);
   }
 }
 

@@ -233,6 +233,11 @@ typedef struct _VQX_PEER_LIB {
   u32 un32DefaultFlowLevel;        /* from the library's redundancy record */
   u64 un64Removals;
   u32 un32NbHeld;                  /* messages held ahead of their sequence, all peers */
+  /* Messages of all remote hosts waiting in filters (the sum of their records' un32MsgsInFilters): bounded by the
+     receive fifo size as one peer's are, so that many hosts flooding at once are held back in their own queues
+     and sockets rather than here; with its high-watermark warning. */
+  u32 un32HostsMsgsInFilters;
+  u32 fHostsWatermarkWarned;
 } VQX_PEER_LIB;
 
 static inline VQX_PEER_LIB* VqxPeerLib(VQX_LIB_HANDLE hLib) {

@@ -460,9 +460,9 @@ TEST_F(RxTest, TwoPeersFedConcurrentlyWhileReadersTake) {
 class RxOverflowTest : public RxTest {
  protected:
   void SetUp() override {}
-  void Open(bool fCallback) {
+  void Open(bool fCallback, u32 un32Fifo = 2) {
     Reopen([&](_VQX_LIB_PARAMS& p) {
-      p.un32ReceiveFifoSize = 2;
+      p.un32ReceiveFifoSize = un32Fifo;
       p.pFctStatusCallback = fCallback ? StatusLog::OnStatus : nullptr;
       p.pvStatusContext = &mOverflow;
     });
@@ -514,6 +514,40 @@ TEST_F(RxOverflowTest, TheCallbackHearsOfItAndItsAnswerIsApplied) {
     }
     EXPECT_EQ(Delivered().size(), r.nLeft) << r.pszName;
   }
+}
+
+/* Remote hosts all together: their unread messages count against the receive fifo (6 here) as one peer's do, a
+ * board's apart, so that hosts flooding at once pause the reading however few each has waiting; the high watermark
+ * of their sum, (2 x 6 + 4) / 3 = 5, is told once, and its clearing at 3. Paused, nothing dropped. */
+TEST_F(RxOverflowTest, RemoteHostsTogetherPauseTheReaderPastTheFifo) {
+  Open(false, 6);
+  constexpr u32 kHostA = 0xCB000011u, kHostB = 0xCB000012u, kHostData = 0x03000002u;
+  const VQX_GW_HOST_ADV advA = HostAdv("hostA", "appA", 0x11, 0x00600000), advB = HostAdv("hostB", "appB", 0x12, 0x00600000);
+  ASSERT_EQ(PathUp(mhLib, kHostA, nullptr, &advA), VQX_RESULT_API_OK);
+  ASSERT_EQ(PathUp(mhLib, kHostB, nullptr, &advB), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE hA = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kHostData, kHostA)});
+  VQX_FILTER_HANDLE hB = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kHostData, kHostB)});
+  ASSERT_TRUE(hA != nullptr && hB != nullptr);
+  const auto Overflows = [&] { return LibStats(mhLib).RxOverflow; };
+  constexpr const char* kPassed = "WARNING: High watermark passed for remote hosts (5 Rx msg pending in filters, max is 6)\n";
+  const struct { const char* pszWhat; u32 hFrom; u32 un32Count; u64 un64Overflows; size_t nPassed; } rows[] = {
+      {"a board's 5, its own bound", kBoard, 5, 0, 0},
+      {"host A's 3", kHostA, 3, 0, 0},
+      {"host B's 2: 5 in all", kHostB, 2, 0, 0},
+      {"host B's 6th of the hosts", kHostB, 1, 1, 1},
+      {"host A's 7th", kHostA, 1, 2, 1}};
+  for (const auto& r : rows) {
+    for (u32 i = 0; i < r.un32Count; i++) Feed(r.hFrom, Wire(r.hFrom == kBoard ? kDataId : kHostData, 0, i));
+    EXPECT_EQ(Overflows(), r.un64Overflows) << r.pszWhat;
+    EXPECT_EQ(mLog.Count(kPassed), r.nPassed) << r.pszWhat;
+  }
+  EXPECT_EQ(Delivered().size(), 5u);
+  EXPECT_EQ(Delivered(hA, kHostA).size() + Delivered(hB, kHostB).size(), 7u) << "paused, not dropped";
+  EXPECT_TRUE(mLog.WaitFor("NOTE: High watermark warning cleared for remote hosts (now down to 3 Rx msg pending in filters)\n"));
+  Feed(kHostA, Wire(kHostData, 0, 9));
+  EXPECT_EQ(Overflows(), 2u) << "read: no more pause";
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hA), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hB), VQX_RESULT_API_OK);
 }
 
 std::atomic<u64> g_un64Offset{0};
