@@ -731,6 +731,16 @@ VQX_RESULT VQXWaitSentMsg(VQX_LIB_HANDLE hLib, u32 un32TimeoutMs) {
   return VQX_RESULT_API_OK;
 }
 
+VQX_RESULT VQXGetTxPendingCount(VQX_LIB_HANDLE hLib, u64* pun64Count) {
+  if (hLib == nullptr) return VQX_RESULT_API_INVALID_LIB_HANDLE;
+  if (pun64Count == nullptr) return VQX_RESULT_API_NULL_PARAM;
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  const VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  *pun64Count = pPl != nullptr ? pPl->un64TxPending : 0;
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  return VQX_RESULT_API_OK;
+}
+
 /* ---------------------------------------------------------- registration */
 
 namespace {

@@ -104,6 +104,11 @@ TEST_F(SendTest, HighWatermarkAndFullFifoDroppedByTheStatusCallback) {
   EXPECT_EQ(mLog.Count("WARNING: High watermark passed"), 1u);
   EXPECT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_TXMSG_DROPPED);
   EXPECT_EQ(FifoCount(), kFifo);
+  u64 un64Pending = 0;
+  EXPECT_EQ(VQXGetTxPendingCount(mhLib, &un64Pending), VQX_RESULT_API_OK);
+  EXPECT_EQ(un64Pending, kFifo) << "what a close would wait for";
+  EXPECT_EQ(VQXGetTxPendingCount(nullptr, &un64Pending), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  EXPECT_EQ(VQXGetTxPendingCount(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
   _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.TxMsgDropped, 1u);
   EXPECT_EQ(stats.TxMsgQueued, kFifo);
