@@ -29,6 +29,10 @@
 namespace {
 
 constexpr u32 kRxTimeoutMs = 100;
+/* Messages a service may have waiting for its thread: past it the receive thread waits for the service to take
+   some, so that a flood waits unread in the host library's filter, whose bound holds the senders back (in their
+   own queues and sockets), rather than filling this process's memory here. */
+constexpr size_t kServiceQueueMax = 1024;
 constexpr u32 kWaitLogSeconds = 5;
 constexpr u32 kMaxFilterSets = VQX_FILTER_MAX_PARAMS;
 
@@ -290,6 +294,14 @@ void OnList(Lib* p, u32 hHost, const VqxSvcProtoList& List) {
 /* Routes one service message: a copy to every service that wants it but the last. */
 void Route(Lib* p, VQX_MSG_HANDLE hMsg) {
   std::unique_lock<std::mutex> Lock(p->Mutex);
+  /* Room first in every service that wants it (each delivery ended notifies; steps so that a stop is seen). */
+  const auto Full = [&] {
+    for (auto& [hs, s] : p->Services) {
+      if (!s->fClosing && s->Queue.size() >= kServiceQueueMax && ServiceWants(*s, *hMsg)) return true;
+    }
+    return false;
+  };
+  while (!p->fStop && Full()) p->Cond.wait_for(Lock, std::chrono::milliseconds(kRxTimeoutMs));
   std::vector<std::pair<Service*, u32*>> Targets;
   auto itHost = p->Hosts.find(hMsg->hAdapter);
   for (auto& [hs, s] : p->Services) {
