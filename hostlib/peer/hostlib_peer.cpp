@@ -168,7 +168,10 @@ VqxGwLibContext PeerGw(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer) {
 void FreeRecord(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
   /* Its messages still in filters are no longer counted as its own: nor in the hosts' total. */
-  if (pPeer->fAdapter == 0) pPl->un32HostsMsgsInFilters -= std::min(pPeer->un32MsgsInFilters, pPl->un32HostsMsgsInFilters);
+  if (pPeer->fAdapter == 0) {
+    pPl->un32HostsMsgsInFilters -= std::min(pPeer->un32MsgsInFilters, pPl->un32HostsMsgsInFilters);
+    pPl->un64HostsBytesInFilters -= std::min(pPeer->un64BytesInFilters, pPl->un64HostsBytesInFilters);
+  }
   if (pPeer->fInSendList != 0) VqxPeerSendListUnlink(hLib, pPeer);
   if (pPeer->fPendingAck != 0 && pPl->un32NbPendingAck > 0) pPl->un32NbPendingAck--;
   VqxPeerHeldRelease(hLib, pPeer, 0);
@@ -813,13 +816,29 @@ VQX_PEER* VqxMsgSource(VQX_LIB_HANDLE hLib, const _VQX_MSG_HEADER* pMsg) {
   return VqxHostAdapterOrHostByHandle(hLib, pMsg->hAdapter);
 }
 
-/* Receive watermark of a source: (2 x L + 4) / 3 messages waiting in filters, L the receive fifo size. */
+/* Receive watermark: (2 x L + 4) / 3 messages waiting in filters, L their bound (a source's: the receive fifo size). */
 namespace {
-u32 VqxRxHighWatermark(VQX_LIB_HANDLE hLib) { return (2u * VqxLib(hLib)->Params.un32ReceiveFifoSize + 4u) / 3u; }
+u32 VqxRxHighWatermark(u32 un32Max) { return (2u * un32Max + 4u) / 3u; }
 }  // namespace
 
-void VqxSourceCountPosted(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
-  const u32 un32Watermark = VqxRxHighWatermark(hLib);
+u32 VqxHostsRxMsgsMax(VQX_LIB_HANDLE hLib) {
+  return std::min(VqxLib(hLib)->Params.un32ReceiveFifoSize, VQX_HOSTS_RX_MSGS_MAX);
+}
+
+bool VqxHostsRxFull(VQX_LIB_HANDLE hLib) {
+  const VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  return pPl != nullptr && (pPl->un32HostsMsgsInFilters >= VqxHostsRxMsgsMax(hLib) ||
+                            pPl->un64HostsBytesInFilters >= VQX_HOSTS_RX_BYTES_MAX);
+}
+
+bool VqxHostsRxCleared(VQX_LIB_HANDLE hLib) {
+  const VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  return pPl == nullptr || (pPl->un32HostsMsgsInFilters <= VqxHostsRxMsgsMax(hLib) / 2 &&
+                            pPl->un64HostsBytesInFilters <= VQX_HOSTS_RX_BYTES_MAX / 2);
+}
+
+void VqxSourceCountPosted(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const _VQX_MSG_HEADER* pMsg) {
+  const u32 un32Watermark = VqxRxHighWatermark(VqxLib(hLib)->Params.un32ReceiveFifoSize);
   if (pPeer->un32MsgsInFilters == un32Watermark && pPeer->un32FlowLevelRequested == 0) {
     pPeer->un32FlowLevelRequested = 1;
     VQX_LOG_V(hLib, 0, "WARNING: High watermark passed for %s (%u Rx msg pending in filters, max is %u)\n",
@@ -828,15 +847,19 @@ void VqxSourceCountPosted(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   pPeer->un32MsgsInFilters++;
   if (pPeer->fAdapter != 0) return;
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
-  if (pPl->un32HostsMsgsInFilters == un32Watermark && pPl->fHostsWatermarkWarned == 0) {
+  const u32 un32HostsMax = VqxHostsRxMsgsMax(hLib);
+  if (pPl->fHostsWatermarkWarned == 0 && (pPl->un32HostsMsgsInFilters >= VqxRxHighWatermark(un32HostsMax) ||
+                                          pPl->un64HostsBytesInFilters >= 2u * u64{VQX_HOSTS_RX_BYTES_MAX} / 3u)) {
     pPl->fHostsWatermarkWarned = 1;
     VQX_LOG_V(hLib, 0, "WARNING: High watermark passed for remote hosts (%u Rx msg pending in filters, max is %u)\n",
-              un32Watermark, VqxLib(hLib)->Params.un32ReceiveFifoSize);
+              pPl->un32HostsMsgsInFilters, un32HostsMax);
   }
+  pPeer->un64BytesInFilters += pMsg->un32Length;
   pPl->un32HostsMsgsInFilters++;
+  pPl->un64HostsBytesInFilters += pMsg->un32Length;
 }
 
-void VqxSourceCountPopped(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
+void VqxSourceCountPopped(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const _VQX_MSG_HEADER* pMsg) {
   const bool fCounted = pPeer->un32MsgsInFilters != 0;
   if (fCounted) pPeer->un32MsgsInFilters--;
   const u32 un32Half = VqxLib(hLib)->Params.un32ReceiveFifoSize / 2;
@@ -847,8 +870,11 @@ void VqxSourceCountPopped(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   }
   if (pPeer->fAdapter != 0 || !fCounted) return;
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  const u64 un64Bytes = std::min<u64>(pMsg->un32Length, pPeer->un64BytesInFilters);
+  pPeer->un64BytesInFilters -= un64Bytes;
+  pPl->un64HostsBytesInFilters -= std::min(un64Bytes, pPl->un64HostsBytesInFilters);
   if (pPl->un32HostsMsgsInFilters != 0) pPl->un32HostsMsgsInFilters--;
-  if (pPl->un32HostsMsgsInFilters == un32Half && pPl->fHostsWatermarkWarned != 0) {
+  if (pPl->fHostsWatermarkWarned != 0 && VqxHostsRxCleared(hLib)) {
     pPl->fHostsWatermarkWarned = 0;
     VQX_LOG_V(hLib, 0, "NOTE: High watermark warning cleared for remote hosts (now down to %u Rx msg pending in filters)\n",
               pPl->un32HostsMsgsInFilters);
