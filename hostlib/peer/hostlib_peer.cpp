@@ -13,6 +13,7 @@
 #include <new>
 
 #include "peer/vqx_host_peer_internal.h"
+#include "vqx_clock.h"
 #include "vqx_gwlib.h"
 #include "vqx_hash.h"
 
@@ -851,8 +852,14 @@ void VqxSourceCountPosted(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const _VQX_MSG_H
   if (pPl->fHostsWatermarkWarned == 0 && (pPl->un32HostsMsgsInFilters >= VqxRxHighWatermark(un32HostsMax) ||
                                           pPl->un64HostsBytesInFilters >= 2u * u64{VQX_HOSTS_RX_BYTES_MAX} / 3u)) {
     pPl->fHostsWatermarkWarned = 1;
-    VQX_LOG_V(hLib, 0, "WARNING: High watermark passed for remote hosts (%u Rx msg pending in filters, max is %u)\n",
-              pPl->un32HostsMsgsInFilters, un32HostsMax);
+    const u64 un64Now = VQXGetClock();
+    pPl->fHostsWatermarkTold = pPl->un64HostsWatermarkToldMs == 0 || un64Now < pPl->un64HostsWatermarkToldMs ||
+                               un64Now - pPl->un64HostsWatermarkToldMs >= 1000u;
+    if (pPl->fHostsWatermarkTold != 0) {
+      pPl->un64HostsWatermarkToldMs = un64Now;
+      VQX_LOG_V(hLib, 0, "WARNING: High watermark passed for remote hosts (%u Rx msg pending in filters, max is %u)\n",
+                pPl->un32HostsMsgsInFilters, un32HostsMax);
+    }
   }
   pPeer->un64BytesInFilters += pMsg->un32Length;
   pPl->un32HostsMsgsInFilters++;
@@ -876,8 +883,11 @@ void VqxSourceCountPopped(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const _VQX_MSG_H
   if (pPl->un32HostsMsgsInFilters != 0) pPl->un32HostsMsgsInFilters--;
   if (pPl->fHostsWatermarkWarned != 0 && VqxHostsRxCleared(hLib)) {
     pPl->fHostsWatermarkWarned = 0;
-    VQX_LOG_V(hLib, 0, "NOTE: High watermark warning cleared for remote hosts (now down to %u Rx msg pending in filters)\n",
-              pPl->un32HostsMsgsInFilters);
+    if (pPl->fHostsWatermarkTold != 0) {
+      VQX_LOG_V(hLib, 0,
+                "NOTE: High watermark warning cleared for remote hosts (now down to %u Rx msg pending in filters)\n",
+                pPl->un32HostsMsgsInFilters);
+    }
   }
 }
 

@@ -240,6 +240,10 @@ typedef struct _VQX_PEER_LIB {
   u32 un32HostsMsgsInFilters;
   u32 fHostsWatermarkWarned;
   u64 un64HostsBytesInFilters;
+  /* Its lines come in pairs once a second at most (a flood may cross it many times a second): a passing within a
+     second of the last one told is not told, nor its clearing. */
+  u64 un64HostsWatermarkToldMs;    /* library clock of the last passing told, 0 none */
+  u32 fHostsWatermarkTold;         /* the current passing was told */
 } VQX_PEER_LIB;
 
 /*
@@ -247,7 +251,7 @@ typedef struct _VQX_PEER_LIB {
  * receive fifo size when smaller) or VQX_HOSTS_RX_BYTES_MAX bytes of them (their lengths, header included),
  * whichever is reached first. A message a provider floods with is about 10 KiB whatever the data it carries, so
  * a count alone would let a few hosts' backlog grow to hundreds of MiB. The high watermark is passed at two
- * thirds of either, cleared once both are back to half.
+ * thirds of either, cleared once both are back to half; a pair of its lines once a second at most.
  */
 #define VQX_HOSTS_RX_MSGS_MAX 2048u
 #define VQX_HOSTS_RX_BYTES_MAX (32u * 1024u * 1024u)

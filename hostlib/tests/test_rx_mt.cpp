@@ -554,7 +554,9 @@ TEST_F(RxOverflowTest, RemoteHostsTogetherPauseTheReaderPastTheFifo) {
   EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hB), VQX_RESULT_API_OK);
 
   /* The default fifo: rows of small messages (16 bytes), then of 4 MiB ones (header included), from hosts A and B
-   * in turn; the watermark lines and the pauses (100 ms each with no reader) as each row ends. */
+   * in turn, at the row's time; the watermark lines and the pauses (100 ms each with no reader) as each row ends.
+   * Passed within a second of the last one told, the watermark is not told, nor its clearing. */
+  HeldClock clock;
   VQXDestroyMsgFilterEx(mhLib, &mhData);
   Open(false, 32768);
   ASSERT_EQ(PathUp(mhLib, kHostA, nullptr, &advA), VQX_RESULT_API_OK);
@@ -571,29 +573,30 @@ TEST_F(RxOverflowTest, RemoteHostsTogetherPauseTheReaderPastTheFifo) {
     return n;
   };
   const auto Lines = [&](const char* psz) { return mLog.Count(psz); };
+  constexpr const char* kBigPassed =
+      "WARNING: High watermark passed for remote hosts (6 Rx msg pending in filters, max is 2048)\n";
   const struct {
     const char* pszWhat;
+    u64 un64Ms;
     u32 hFrom, un32Count, un32Length, un32Take;
     u64 un64Overflows;
     const char* pszLine; /* told as the row ends (null: no new watermark line) */
   } big[] = {
-      {"1366 small ones: the watermark reached", kHostA, 1366, 0, 0, 0, nullptr},
-      {"the 1367th passes it", kHostB, 1, 0, 0, 0,
+      {"1366 small ones: the watermark reached", 0, kHostA, 1366, 0, 0, 0, nullptr},
+      {"the 1367th passes it", 0, kHostB, 1, 0, 0, 0,
        "WARNING: High watermark passed for remote hosts (1366 Rx msg pending in filters, max is 2048)\n"},
-      {"the 2048th: the bound, not the fifo's 32768", kHostA, 681, 0, 0, 1, nullptr},
-      {"read down to half", 0, 0, 0, 1024, 1,
+      {"the 2048th: the bound, not the fifo's 32768", 0, kHostA, 681, 0, 0, 1, nullptr},
+      {"read down to half", 0, 0, 0, 0, 1024, 1,
        "NOTE: High watermark warning cleared for remote hosts (now down to 1024 Rx msg pending in filters)\n"},
-      {"the rest read", 0, 0, 0, 1024, 1, nullptr},
-      {"6 of 4 MiB: 24 MiB, over two thirds of 32 MiB", kHostA, 6, kBig, 0, 1, nullptr},
-      {"the 7th passes the watermark", kHostB, 1, kBig, 0, 1,
-       "WARNING: High watermark passed for remote hosts (6 Rx msg pending in filters, max is 2048)\n"},
-      {"the 8th: 32 MiB, the bound with 8 messages", kHostB, 1, kBig, 0, 2, nullptr},
-      {"read down to 16 MiB", 0, 0, 0, 4, 2,
-       "NOTE: High watermark warning cleared for remote hosts (now down to 4 Rx msg pending in filters)\n"},
-      {"4 more: the bound again", kHostA, 4, kBig, 0, 3,
-       "WARNING: High watermark passed for remote hosts (6 Rx msg pending in filters, max is 2048)\n"}};
+      {"the rest read", 0, 0, 0, 0, 1024, 1, nullptr},
+      {"6 of 4 MiB: 24 MiB, over two thirds of 32 MiB", 999, kHostA, 6, kBig, 0, 1, nullptr},
+      {"the 7th passes the watermark within the second: not told", 999, kHostB, 1, kBig, 0, 1, nullptr},
+      {"the 8th: 32 MiB, the bound with 8 messages", 999, kHostB, 1, kBig, 0, 2, nullptr},
+      {"read down to 16 MiB: cleared, not told either", 999, 0, 0, 0, 4, 2, nullptr},
+      {"4 more a second later: passed and told, the bound again", 1000, kHostA, 4, kBig, 0, 3, kBigPassed}};
   size_t nLines = Lines("High watermark");
   for (const auto& r : big) {
+    clock.Set(r.un64Ms);
     const size_t nBefore = r.pszLine != nullptr ? Lines(r.pszLine) : 0;
     for (u32 i = 0; i < r.un32Count; i++) {
       const u32 un32Payload = r.un32Length != 0 ? r.un32Length - VQX_MSG_HEADER_SIZE : 16;
@@ -625,6 +628,8 @@ TEST_F(RxOverflowTest, RemoteHostsTogetherPauseTheReaderPastTheFifo) {
   feeder.join();
   EXPECT_LT(nFedAtMs.load() - nTakenAtMs, 50 + probe.WorstMs()) << "the pause ended once under the bound";
   EXPECT_EQ(Take(100), 7u) << "paused, not dropped";
+  EXPECT_TRUE(
+      mLog.WaitFor("NOTE: High watermark warning cleared for remote hosts (now down to 4 Rx msg pending in filters)\n"));
   EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hHosts), VQX_RESULT_API_OK);
 }
 
