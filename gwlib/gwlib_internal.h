@@ -248,6 +248,9 @@ struct GwLibCtx
     std::vector<UdpPacket> Inbox;
     u64 un64InboxBytes = 0;
     u32 un32InboxDropped = 0;
+    /* Inbox drops not yet told, and their line kept to once a second (discover thread). */
+    u32 un32InboxDropsUnsaid = 0;
+    CVqxLogLimit InboxDropLogLimit;
 };
 
 /* Walk of the peers in use (newest first). The current peer must not be
@@ -418,7 +421,8 @@ u32 KeepAliveLimit(const GwLibCtx* c, const Peer* p);
  * s, queued for each other instance listed there whose identifiers its first
  * word is (their discover threads woken); true when c handles it (its own
  * identifier, or nobody's). PortInboxHandle: c's discover thread handles what
- * the others queued for it (under c's lock). */
+ * the others queued for it (under c's lock), and tells what was dropped for
+ * want of room in its inbox, once a second at most. */
 int PortSocketAcquire(GwLibCtx* c, u16 port);
 void PortSocketsRelease(GwLibCtx* c);
 bool PortPacketDispatch(GwLibCtx* c, int s, const u8* buf, size_t len, u32 src, u16 srcPort);

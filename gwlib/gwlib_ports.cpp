@@ -210,17 +210,27 @@ bool PortPacketDispatch(GwLibCtx* c, int s, const u8* buf, size_t len, u32 src, 
 void PortInboxHandle(GwLibCtx* c)
 {
     std::vector<UdpPacket> aTaken;
-    u32 un32Dropped;
+    u32 un32Dropped = 0;
     {
         std::lock_guard<std::mutex> g(c->InboxMutex);
-        if (c->Inbox.empty() && c->un32InboxDropped == 0)
-            return;
         aTaken.swap(c->Inbox);
         c->un64InboxBytes = 0;
         un32Dropped = std::exchange(c->un32InboxDropped, 0u);
     }
-    if (un32Dropped != 0)
-        Trace(c, 3, "VqxGwLibDiscoverThread: %u packet(s) for this instance dropped, its inbox full", unsigned(un32Dropped));
+    /* Told where the application's log shows it: a flood that fills the inbox costs packets of this
+     * instance's own peers (discoveries, polls). Once a second at most, with every packet since the last line. */
+    c->un32InboxDropsUnsaid += un32Dropped;
+    if (c->un32InboxDropsUnsaid != 0)
+    {
+        u32 un32LeftOut = 0;
+        const bool fTell = un32Dropped != 0 ? c->InboxDropLogLimit.Allow(Now(), un32LeftOut)
+                                            : (un32LeftOut = c->InboxDropLogLimit.TakeDue(Now())) != 0;
+        char szLeftOut[64];
+        if (fTell)
+            ErrorLog(c, "VqxGwLibDiscoverThread: %u packet(s) for this instance dropped, its inbox full%s\n",
+                     unsigned(std::exchange(c->un32InboxDropsUnsaid, 0u)),
+                     VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut)));
+    }
     for (const UdpPacket& p : aTaken)
     {
         if (c->fDisabled)

@@ -29,6 +29,13 @@
 namespace {
 
 constexpr u32 kRxTimeoutMs = 100;
+/* Messages a service may have waiting for its thread, and their bytes (lengths, header included): past either the
+   receive thread waits until the service took them down to half, so that a flood waits unread in the host
+   library's filter, whose bound holds the senders back (in their own queues and sockets), rather than filling this
+   process's memory here. In bytes too: a provider's message is about 10 KiB whatever the data it carries. An empty
+   queue takes any message. */
+constexpr size_t kServiceQueueMax = 1024;
+constexpr u64 kServiceQueueMaxBytes = 2u * 1024u * 1024u;
 constexpr u32 kWaitLogSeconds = 5;
 constexpr u32 kMaxFilterSets = VQX_FILTER_MAX_PARAMS;
 
@@ -56,6 +63,7 @@ struct Service {
   std::string strContext;
   void* pvContext = nullptr;
   std::deque<Item> Queue;
+  u64 un64QueueBytes = 0; /* of its messages */
   std::map<u32*, bool> Links;     /* remote handles linked (connect queued, disconnect not yet) */
   std::map<u32*, bool> Delivered; /* remote handles whose connect was delivered and disconnect not yet */
   std::condition_variable Cond;
@@ -287,9 +295,26 @@ void OnList(Lib* p, u32 hHost, const VqxSvcProtoList& List) {
   }
 }
 
+/* A service's queue holds 1/un32Div of its bound or more, in messages or bytes (an empty one never). */
+bool QueueOver(const Service& s, u32 un32Div) {
+  return !s.Queue.empty() &&
+         (s.Queue.size() * un32Div >= kServiceQueueMax || s.un64QueueBytes * un32Div >= kServiceQueueMaxBytes);
+}
+
 /* Routes one service message: a copy to every service that wants it but the last. */
 void Route(Lib* p, VQX_MSG_HANDLE hMsg) {
   std::unique_lock<std::mutex> Lock(p->Mutex);
+  /* Room first in every service that wants it: once one is full, until it is down to half (its thread notifies
+     then; steps so that a stop is seen). */
+  const auto Over = [&](u32 un32Div) {
+    for (auto& [hs, s] : p->Services) {
+      if (!s->fClosing && QueueOver(*s, un32Div) && ServiceWants(*s, *hMsg)) return true;
+    }
+    return false;
+  };
+  if (Over(1)) {
+    while (!p->fStop && Over(2)) p->Cond.wait_for(Lock, std::chrono::milliseconds(kRxTimeoutMs));
+  }
   std::vector<std::pair<Service*, u32*>> Targets;
   auto itHost = p->Hosts.find(hMsg->hAdapter);
   for (auto& [hs, s] : p->Services) {
@@ -318,6 +343,7 @@ void Route(Lib* p, VQX_MSG_HANDLE hMsg) {
     }
     Item it{Item::Kind::kMsg, Targets[i].second};
     it.hMsg = h;
+    Targets[i].first->un64QueueBytes += h->un32Length;
     Targets[i].first->Queue.push_back(std::move(it));
     Wake(*Targets[i].first);
   }
@@ -418,6 +444,7 @@ void ServiceThread(Lib* p, std::shared_ptr<Service> ps) {
     if (s.fClosing) return;
     Item it = std::move(s.Queue.front());
     s.Queue.pop_front();
+    if (it.hMsg != nullptr) s.un64QueueBytes -= std::min<u64>(s.un64QueueBytes, it.hMsg->un32Length);
     if (it.kind == Item::Kind::kConnect) s.Delivered[it.hRemote] = true;
     if (it.kind == Item::Kind::kDisconnect && s.Delivered.erase(it.hRemote) == 0) continue;  // never told: drop
     s.fDelivering = true;
@@ -426,7 +453,9 @@ void ServiceThread(Lib* p, std::shared_ptr<Service> ps) {
     Deliver(p, s, it);
     Lock.lock();
     s.fDelivering = false;
-    p->Cond.notify_all();
+    /* An unregister waits for this delivery, the receive thread for room down to half: not woken for nothing at
+       every message of a full queue. */
+    if (s.fClosing || !QueueOver(s, 2)) p->Cond.notify_all();
   }
 }
 
@@ -446,6 +475,7 @@ void UnregisterLocked(Lib* p, std::unique_lock<std::mutex>& Lock, std::shared_pt
     }
   }
   std::deque<Item> Pending = std::move(s.Queue);
+  s.un64QueueBytes = 0;
   std::map<u32*, bool> Delivered = std::move(s.Delivered);
   s.Links.clear();
   Lock.unlock();

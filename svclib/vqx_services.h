@@ -12,7 +12,10 @@
  *
  * Threads. One receive thread reads the host library and routes, in arrival
  * order, into one queue per service; each service's own thread delivers its
- * queue. Per service, one callback runs at a time, in order: the connection
+ * queue. A queue holds at most 1024 messages and 2 MiB of them: past either,
+ * the receive thread waits until the service took it down to half, and what
+ * comes meanwhile waits in the host library (whose bound of the remote hosts'
+ * backlog then holds their senders back). Per service, one callback runs at a time, in order: the connection
  * of a remote service, its messages, its disconnection; nothing about that
  * link after its disconnection. Callbacks run with no library lock held and
  * may call any operation, Unregister of their own service included (it then

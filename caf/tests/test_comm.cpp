@@ -183,6 +183,34 @@ TEST(CommBridgeLife, BannerNamesBothLocalAddresses) {
   SetGlobals(nullptr);
 }
 
+/* The close's wait for what was sent, on a clock of its own (each step 100 ms) and a queue that drains as each row
+ * says: past the old 2 s while it drains, never past its bound, and no longer than its stall time once nothing is
+ * taken; what is left is the count it says was dropped. */
+TEST(CommBridgeLife, CloseWaitsForWhatWasSentWithinItsBounds) {
+  const struct {
+    const char* pszWhat;
+    u64 un64Queued, un64PerStep, un64Floor; /* the queue drains un64PerStep a step down to un64Floor */
+    u64 un64Left, un64WaitedMs;
+  } aRows[] = {
+      {"nothing queued", 0, 0, 0, 0, 0},
+      {"drains in 3 s", 3000, 100, 0, 0, 3000},
+      {"stops at 40: 5 s without a message taken", 200, 20, 40, 40, 800 + VQCAF_COMM_CLOSE_SEND_STALL_MS},
+      {"too slow for the bound", 1000000, 1, 0, 1000000 - VQCAF_COMM_CLOSE_SEND_WAIT_MS / 100,
+       VQCAF_COMM_CLOSE_SEND_WAIT_MS}};
+  for (const auto& Row : aRows) {
+    u64 un64Queue = Row.un64Queued, un64Clock = 5000000, un64Waited = ~0ull;
+    const u64 un64Left = VqcafWaitSentBounded(
+        [&] { return un64Queue; },
+        [&] {
+          un64Clock += 100;
+          un64Queue = std::max(Row.un64Floor, un64Queue - std::min(un64Queue, Row.un64PerStep));
+        },
+        [&] { return un64Clock; }, &un64Waited);
+    EXPECT_EQ(un64Left, Row.un64Left) << Row.pszWhat;
+    EXPECT_EQ(un64Waited, Row.un64WaitedMs) << Row.pszWhat;
+  }
+}
+
 TEST(CommBridgeLife, UninitWaitsForAnOwnerOnAnotherThread) {
   SetGlobals(FakeGlobals());
   CVQCAFCommParams P;

@@ -14,8 +14,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "gw_test_support.h"
@@ -145,6 +147,68 @@ TEST(GwDiscovery, InstancesSharingAPortEachGetTheirOwnPackets) {
     }
   }
   EXPECT_EQ(FdCount(), nFds) << "the port's socket closed with its last instance";
+}
+
+/* The port's dispatcher as either instance's discover thread runs it, fed by hand: a packet for the other
+ * instance is queued for it and its thread handles it, never the reader's own; the reader's own packet, nobody's
+ * and one too short to name anybody are the reader's. Then more packets for the other instance than its inbox holds
+ * at once, each dispatched once the one before was taken: its room comes back as they are taken, none dropped. */
+TEST(GwDiscovery, PortDispatcherQueuesTheOtherInstancesPacketsAndTheirRoomComesBack) {
+  UseLoopbackNets(1);
+  const u16 port = FreeLoopbackPort();
+  Instance Hosts([&](Recorder& r) { return HostParams(port, 0, kId, "quellan", r, 2000, 4500, 10000, nullptr); });
+  Instance Adapters([&](Recorder& r) { return AdapterParams(port, r, 2000, 4500, 10000); });
+  GwLibCtx* pHosts = reinterpret_cast<GwLibCtx*>(Hosts.ctx);
+  GwLibCtx* pAdapters = reinterpret_cast<GwLibCtx*>(Adapters.ctx);
+  const int s = pHosts->aiBcastSocket[0];
+  ASSERT_EQ(s, pAdapters->aiBcastSocket[0]) << "one socket for the port";
+  /* Trace lines of in holding psz; Count is the same under the recorder's mutex (its waits' predicates). */
+  const auto Count = [](Instance& in, const char* psz) {
+    return std::count_if(in.rec.Traces.begin(), in.rec.Traces.end(),
+                         [&](const std::string& t) { return t.find(psz) != std::string::npos; });
+  };
+  const auto Lines = [&](Instance& in, const char* psz) {
+    std::lock_guard<std::mutex> g(in.rec.m);
+    return Count(in, psz);
+  };
+  const u32 src = htonl(0x7F000001u);
+  const u16 srcPort = htons(FreeLoopbackPort()); /* answers go where nobody listens */
+  constexpr const char* kNotUs = "'are you testhost.other' from 0x7F000001. Ignoring, this is not us.";
+  const struct {
+    const char* what;
+    GwLibCtx* pReader;
+    std::vector<u8> pkt;
+    bool fReaders;
+    Instance* pFor; /* the instance whose thread handles it, with its line */
+    const char* line;
+  } rows[] = {
+      {"hosts' packet read by the adapters'", pAdapters, Specific("other"), false, &Hosts, kNotUs},
+      {"adapters' poll read by the hosts'", pHosts, Word(0x47575049, kPollSize), false, &Adapters, "Received 'poll'"},
+      {"the adapters' own poll", pAdapters, Word(0x47575049, kPollSize), true, nullptr, nullptr},
+      {"the hosts' own packet", pHosts, Specific("other"), true, nullptr, nullptr},
+      {"nobody's", pHosts, Word(0x12345678, 64), true, nullptr, nullptr},
+      {"too short to name anybody", pAdapters, std::vector<u8>{0x48, 0x4C, 0x44}, true, nullptr, nullptr}};
+  for (const auto& r : rows) {
+    const long nBefore = r.pFor != nullptr ? Lines(*r.pFor, r.line) : 0;
+    EXPECT_EQ(PortPacketDispatch(r.pReader, s, r.pkt.data(), r.pkt.size(), src, srcPort), r.fReaders) << r.what;
+    if (r.pFor != nullptr) {
+      EXPECT_TRUE(r.pFor->rec.WaitFor(3000, [&] { return Count(*r.pFor, r.line) > nBefore; })) << r.what;
+    }
+  }
+  /* 600 x 264 bytes: over the inbox's 128 KiB */
+  const long nBefore = Lines(Hosts, kNotUs);
+  const std::vector<u8> pkt = Specific("other");
+  for (int i = 0; i < 600; i++) {
+    ASSERT_FALSE(PortPacketDispatch(pAdapters, s, pkt.data(), pkt.size(), src, srcPort)) << i;
+    const auto Taken = [&] {
+      std::lock_guard<std::mutex> g(pHosts->InboxMutex);
+      return pHosts->Inbox.empty();
+    };
+    for (int n = 0; n < 3000 && !Taken(); n++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  Hosts.rec.WaitFor(3000, [&] { return Count(Hosts, kNotUs) >= nBefore + 600; });
+  EXPECT_EQ(Lines(Hosts, kNotUs), nBefore + 600);
+  EXPECT_FALSE(Hosts.rec.HasError("dropped, its inbox full"));
 }
 
 /* A host whose own names fill their fields advertises them cut at the last byte, answers a specific

@@ -194,9 +194,12 @@ const struct {
     {"VqxFilterApply", "payload start beyond the length"},
     {"VqxFilterApply", "length beyond the bytes received"},
     {"VqxFilterApply", "unsupported payload start"},
+    {"VqxMsgSendTo", "message dropped by the receiving thread, its send fifo full"},
 };
 
 }  // namespace
+
+thread_local u32 t_un32VqxTransportDepth = 0;
 
 bool VqxHostLibLogLimited(VQX_LIB_HANDLE hLib, u32 un32Kind, const char* pszFormat, ...) {
   u32 un32LeftOut = 0;

@@ -56,6 +56,7 @@ enum {
   VQX_LOG_LIMITED_APPLY_START,     /* payload start beyond the length */
   VQX_LOG_LIMITED_APPLY_HELD,      /* length beyond the buffer */
   VQX_LOG_LIMITED_APPLY_NEWER,     /* payload start above 88 */
+  VQX_LOG_LIMITED_TX_FULL_NO_WAIT, /* a transport thread's send dropped on a full send fifo */
   VQX_LOG_LIMITED_NB_KINDS
 };
 
@@ -374,6 +375,21 @@ bool VqxHostLibLogLimited(VQX_LIB_HANDLE hLib, u32 un32Kind, const char* pszForm
 /* Counts left out whose second is over at "now" (VqxHostLibRefreshNow), each on a line of its own; the log
    thread's pass, under the lock. */
 void VqxHostLibLogLeftOut(VQX_LIB_HANDLE hLib);
+
+/*
+ * The gateway transport's threads (receive, discover, connect) run library code in its callbacks. Such a thread
+ * never waits for room in a send fifo: it is the one that reads what would make room (acknowledgements) or
+ * tells that the peer went away (a link's close), so its wait could last for ever. A scope marks the thread for
+ * the time of a callback; a send it makes on a full fifo is dropped with a line (VqxMsgSendTo).
+ */
+extern thread_local u32 t_un32VqxTransportDepth;
+struct VqxTransportThreadScope {
+  VqxTransportThreadScope() { ++t_un32VqxTransportDepth; }
+  ~VqxTransportThreadScope() { --t_un32VqxTransportDepth; }
+  VqxTransportThreadScope(const VqxTransportThreadScope&) = delete;
+  VqxTransportThreadScope& operator=(const VqxTransportThreadScope&) = delete;
+};
+inline bool VqxOnTransportThread() { return t_un32VqxTransportDepth != 0; }
 
 /*
  * Result tables of four adapter-board managers (boot 1047, voice processing

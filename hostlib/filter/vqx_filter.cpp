@@ -474,7 +474,7 @@ struct _VQX_PEER* VqxCachedSource(VQX_LIB_HANDLE hLib, const _VQX_MSG_HEADER* pM
 void VqxPopStatsOne(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, u32 fFromReceive, VQX_SOURCE_CACHE* pCache) {
   VQX_LIB* pLib = VqxLib(hLib);
   struct _VQX_PEER* pSource = VqxCachedSource(hLib, hMsg, pCache);
-  if (pSource != nullptr) VqxSourceCountPopped(hLib, pSource);
+  if (pSource != nullptr) VqxSourceCountPopped(hLib, pSource, hMsg);
   /* An event is numbered anew when it leaves the queue. */
   if (hMsg->MsgType == VQX_MSG_TYPE_EVENT) hMsg->un32SerialNumber = ++pLib->Counters.MsgSerial;
   /* The send hook sees what a reader takes from a remote host (or from every peer with its flag). */
@@ -594,7 +594,7 @@ void VqxMsgPostToFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_MSG_HANDLE
   struct _VQX_PEER* pSource = pBatch != nullptr && pBatch->pSource != nullptr && pBatch->hSource == hMsg->hAdapter
                           ? pBatch->pSource
                           : VqxMsgSource != nullptr ? VqxMsgSource(hLib, hMsg) : nullptr;
-  if (pSource != nullptr) VqxSourceCountPosted(hLib, pSource);
+  if (pSource != nullptr) VqxSourceCountPosted(hLib, pSource, hMsg);
   VqxFilterLib(hLib)->un64MsgWaiting++;
   if (pFilter->Callbacks.pFctFilterMsgPosted != nullptr) {
     const _VQX_FILTER_POSTED_INFO info = {hMsg->un32MsgId, hMsg->hAdapter, hMsg->un64UserContext1,

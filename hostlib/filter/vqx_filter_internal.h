@@ -296,9 +296,10 @@ void VqxPeerFilterModifyEnd(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter, c
 void VqxPeerFilterActivated(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter);
 /* The adapter or remote host a queued message came from (none for local messages or without peers). */
 struct _VQX_PEER* VqxMsgSource(VQX_LIB_HANDLE hLib, const _VQX_MSG_HEADER* pMsg);
-/* A source's count of messages waiting in filters, with its high watermark and its clearing. */
-void VqxSourceCountPosted(VQX_LIB_HANDLE hLib, struct _VQX_PEER* pPeer);
-void VqxSourceCountPopped(VQX_LIB_HANDLE hLib, struct _VQX_PEER* pPeer);
+/* A source's count of messages waiting in filters (and a remote host's bytes), with its high watermark and its
+   clearing; pMsg the message posted or popped, its length unchanged in between. */
+void VqxSourceCountPosted(VQX_LIB_HANDLE hLib, struct _VQX_PEER* pPeer, const _VQX_MSG_HEADER* pMsg);
+void VqxSourceCountPopped(VQX_LIB_HANDLE hLib, struct _VQX_PEER* pPeer, const _VQX_MSG_HEADER* pMsg);
 /* True for an adapter board, false for a remote host. */
 bool VqxSourceIsAdapter(const struct _VQX_PEER* pPeer);
 /* Pushes every peer (fAll: posting and awaited-response time-outs) or the

@@ -44,6 +44,7 @@ VqxGwLibContext& VqxGwSlot(VQX_LIB* pLib, u32 fHosts) {
 
 void VqxHostGwLibUpDownHandler(void* pCtx, u32 hPeer, const void* pInfo, u32 fGw0Up, u32 fGw1Up, u32 un32Reason) {
   VQX_LIB_HANDLE hLib = VqxCtxLib(pCtx);
+  const VqxTransportThreadScope transport;
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   if (VqxPeerLib(hLib) == nullptr) {
     VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);

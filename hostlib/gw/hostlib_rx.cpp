@@ -19,6 +19,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "gw/hostlib_gwglue_internal.h"
 #include "vqx_clock.h"
 
@@ -31,6 +33,7 @@ namespace {
 #define VQX_ACK_PENDING_MSGS 16383u
 #define VQX_RECONNECT_WAIT_MS 60000u
 #define VQX_RX_PAUSE_MS 100u
+#define VQX_RX_PAUSE_STEP_MS 2u /* a remote host's pause looks at the hosts' backlog this often */
 /* Answers of the status callback to a receive overflow. */
 #define VQX_RX_ACTION_NONE 0u
 #define VQX_RX_ACTION_DISCONNECT 1u
@@ -171,13 +174,18 @@ VQX_RX_VERDICT VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDL
  * hears of it (receive overflow, or a change of the flow-control request);
  * on overflow the transport's reading of this batch pauses 100 ms (the
  * default; VqxGwLibRxPause: what the peer sends meanwhile waits unread in
- * its socket, which the keep-alive takes for no silence), or the peer is
- * disconnected (after its messages are flushed).
+ * its socket, which the keep-alive takes for no silence), a remote host's
+ * until the hosts' backlog is under its bound again if that comes sooner,
+ * or the peer is disconnected (after its messages are flushed).
  */
 void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* pBatch) {
   VQX_LIB* pLib = VqxLib(hLib);
   u32 un32Event = 0, un32Action = 0, un32Value = 0;
-  if (pPeer->un32MsgsInFilters >= pLib->Params.un32ReceiveFifoSize) {
+  /* Remote hosts also all together (messages and bytes): each may stay under the bound while their sum fills the
+     memory. */
+  const bool fHost = pPeer->fAdapter == 0;
+  const u32 un32HostsWaiting = fHost ? VqxPeerLib(hLib)->un32HostsMsgsInFilters : 0;
+  if (pPeer->un32MsgsInFilters >= pLib->Params.un32ReceiveFifoSize || (fHost && VqxHostsRxFull(hLib))) {
     un32Event = VQX_LIB_STATUS_RX_OVERFLOW;
     un32Action = VQX_RX_ACTION_PAUSE;
     pLib->Counters.RxOverflow++;
@@ -189,7 +197,7 @@ void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* 
     return;
   }
   const u32 hAdapter = pPeer->hAdapter;
-  const u32 un32Count = pPeer->un32MsgsInFilters;
+  const u32 un32Count = std::max(pPeer->un32MsgsInFilters, un32HostsWaiting);
   /* Readers must be able to empty the queues while this thread waits: wake them now. */
   VqxBatchWake(hLib, pBatch);
   pBatch->un32NbToWake = 0;
@@ -211,16 +219,22 @@ void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* 
   }
   if (un32Event != VQX_LIB_STATUS_RX_OVERFLOW) return;
   if (un32Action == VQX_RX_ACTION_PAUSE) {
-    /* Through the transport: the pause ends at once when the transport is being destroyed. */
+    /* Through the transport: the pause ends at once when the transport is being destroyed. The hosts' reading
+       resumes as soon as their backlog is under its bound again: a reader that empties it in a few ms (their
+       bound is small) would otherwise wait out the rest of the pause with nothing to read. */
     VqxGwLibContext hGw = VqxGwOfPeer(hLib, hAdapter);
-    const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
-    if (hGw != nullptr) {
-      VqxGwLibRxPause(hGw, VQX_RX_PAUSE_MS);
-    } else {
-      struct timespec ts = {0, VQX_RX_PAUSE_MS * 1000000L};
-      nanosleep(&ts, nullptr);
+    const u32 un32Step = fHost ? VQX_RX_PAUSE_STEP_MS : VQX_RX_PAUSE_MS;
+    for (u32 un32Paused = 0; un32Paused < VQX_RX_PAUSE_MS; un32Paused += un32Step) {
+      const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
+      if (hGw != nullptr) {
+        VqxGwLibRxPause(hGw, un32Step);
+      } else {
+        struct timespec ts = {0, un32Step * 1000000L};
+        nanosleep(&ts, nullptr);
+      }
+      VqxHostLibLockRetake(hLib, un32Levels);
+      if (fHost && !VqxHostsRxFull(hLib)) break;
     }
-    VqxHostLibLockRetake(hLib, un32Levels);
   } else if (un32Action == VQX_RX_ACTION_DISCONNECT || un32Action == VQX_RX_ACTION_FLUSH_DISCONNECT) {
     if (un32Action == VQX_RX_ACTION_FLUSH_DISCONNECT) {
       VQX_FILTER_LIB* pFl = VqxFilterLib(hLib);
@@ -436,6 +450,7 @@ void VqxRxBatch(void* pCtx, u32 hPeer, u32 fIsGw0, u32 un32Count, void** apMsgs,
   VQX_BATCH_CONTEXT batch;
   batch.un32NbToWake = 0;
   batch.fOverflow = 0;
+  const VqxTransportThreadScope transport;
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   for (u32 i = 0; i < un32Count; i++) {
     if (apMsgs[i] == nullptr) continue;

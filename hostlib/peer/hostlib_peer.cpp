@@ -13,6 +13,7 @@
 #include <new>
 
 #include "peer/vqx_host_peer_internal.h"
+#include "vqx_clock.h"
 #include "vqx_gwlib.h"
 #include "vqx_hash.h"
 
@@ -167,6 +168,11 @@ VqxGwLibContext PeerGw(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer) {
 /* Frees a record made or kept here: everything it owns, its hash entry and its slot. */
 void FreeRecord(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  /* Its messages still in filters are no longer counted as its own: nor in the hosts' total. */
+  if (pPeer->fAdapter == 0) {
+    pPl->un32HostsMsgsInFilters -= std::min(pPeer->un32MsgsInFilters, pPl->un32HostsMsgsInFilters);
+    pPl->un64HostsBytesInFilters -= std::min(pPeer->un64BytesInFilters, pPl->un64HostsBytesInFilters);
+  }
   if (pPeer->fInSendList != 0) VqxPeerSendListUnlink(hLib, pPeer);
   if (pPeer->fPendingAck != 0 && pPl->un32NbPendingAck > 0) pPl->un32NbPendingAck--;
   VqxPeerHeldRelease(hLib, pPeer, 0);
@@ -823,27 +829,77 @@ VQX_PEER* VqxMsgSource(VQX_LIB_HANDLE hLib, const _VQX_MSG_HEADER* pMsg) {
   return VqxHostAdapterOrHostByHandle(hLib, pMsg->hAdapter);
 }
 
-/* Receive watermark of a source: (2 x L + 4) / 3 messages waiting in filters, L the receive fifo size. */
+/* Receive watermark: (2 x L + 4) / 3 messages waiting in filters, L their bound (a source's: the receive fifo size). */
 namespace {
-u32 VqxRxHighWatermark(VQX_LIB_HANDLE hLib) { return (2u * VqxLib(hLib)->Params.un32ReceiveFifoSize + 4u) / 3u; }
+u32 VqxRxHighWatermark(u32 un32Max) { return (2u * un32Max + 4u) / 3u; }
 }  // namespace
 
-void VqxSourceCountPosted(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
-  const u32 un32Watermark = VqxRxHighWatermark(hLib);
+u32 VqxHostsRxMsgsMax(VQX_LIB_HANDLE hLib) {
+  return std::min(VqxLib(hLib)->Params.un32ReceiveFifoSize, VQX_HOSTS_RX_MSGS_MAX);
+}
+
+bool VqxHostsRxFull(VQX_LIB_HANDLE hLib) {
+  const VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  return pPl != nullptr && (pPl->un32HostsMsgsInFilters >= VqxHostsRxMsgsMax(hLib) ||
+                            pPl->un64HostsBytesInFilters >= VQX_HOSTS_RX_BYTES_MAX);
+}
+
+bool VqxHostsRxCleared(VQX_LIB_HANDLE hLib) {
+  const VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  return pPl == nullptr || (pPl->un32HostsMsgsInFilters <= VqxHostsRxMsgsMax(hLib) / 2 &&
+                            pPl->un64HostsBytesInFilters <= VQX_HOSTS_RX_BYTES_MAX / 2);
+}
+
+void VqxSourceCountPosted(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const _VQX_MSG_HEADER* pMsg) {
+  const u32 un32Watermark = VqxRxHighWatermark(VqxLib(hLib)->Params.un32ReceiveFifoSize);
   if (pPeer->un32MsgsInFilters == un32Watermark && pPeer->un32FlowLevelRequested == 0) {
     pPeer->un32FlowLevelRequested = 1;
     VQX_LOG_V(hLib, 0, "WARNING: High watermark passed for %s (%u Rx msg pending in filters, max is %u)\n",
               pPeer->szName, un32Watermark, VqxLib(hLib)->Params.un32ReceiveFifoSize);
   }
   pPeer->un32MsgsInFilters++;
+  if (pPeer->fAdapter != 0) return;
+  VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  const u32 un32HostsMax = VqxHostsRxMsgsMax(hLib);
+  if (pPl->fHostsWatermarkWarned == 0 && (pPl->un32HostsMsgsInFilters >= VqxRxHighWatermark(un32HostsMax) ||
+                                          pPl->un64HostsBytesInFilters >= 2u * u64{VQX_HOSTS_RX_BYTES_MAX} / 3u)) {
+    pPl->fHostsWatermarkWarned = 1;
+    const u64 un64Now = VQXGetClock();
+    pPl->fHostsWatermarkTold = pPl->un64HostsWatermarkToldMs == 0 || un64Now < pPl->un64HostsWatermarkToldMs ||
+                               un64Now - pPl->un64HostsWatermarkToldMs >= 1000u;
+    if (pPl->fHostsWatermarkTold != 0) {
+      pPl->un64HostsWatermarkToldMs = un64Now;
+      VQX_LOG_V(hLib, 0, "WARNING: High watermark passed for remote hosts (%u Rx msg pending in filters, max is %u)\n",
+                pPl->un32HostsMsgsInFilters, un32HostsMax);
+    }
+  }
+  pPeer->un64BytesInFilters += pMsg->un32Length;
+  pPl->un32HostsMsgsInFilters++;
+  pPl->un64HostsBytesInFilters += pMsg->un32Length;
 }
 
-void VqxSourceCountPopped(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
-  if (pPeer->un32MsgsInFilters != 0) pPeer->un32MsgsInFilters--;
-  if (pPeer->un32MsgsInFilters == VqxLib(hLib)->Params.un32ReceiveFifoSize / 2 && pPeer->un32FlowLevelRequested != 0) {
+void VqxSourceCountPopped(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const _VQX_MSG_HEADER* pMsg) {
+  const bool fCounted = pPeer->un32MsgsInFilters != 0;
+  if (fCounted) pPeer->un32MsgsInFilters--;
+  const u32 un32Half = VqxLib(hLib)->Params.un32ReceiveFifoSize / 2;
+  if (pPeer->un32MsgsInFilters == un32Half && pPeer->un32FlowLevelRequested != 0) {
     pPeer->un32FlowLevelRequested = 0;
     VQX_LOG_V(hLib, 0, "NOTE: High watermark warning cleared for %s (now down to %u Rx msg pending in filters)\n",
               pPeer->szName, pPeer->un32MsgsInFilters);
+  }
+  if (pPeer->fAdapter != 0 || !fCounted) return;
+  VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  const u64 un64Bytes = std::min<u64>(pMsg->un32Length, pPeer->un64BytesInFilters);
+  pPeer->un64BytesInFilters -= un64Bytes;
+  pPl->un64HostsBytesInFilters -= std::min(un64Bytes, pPl->un64HostsBytesInFilters);
+  if (pPl->un32HostsMsgsInFilters != 0) pPl->un32HostsMsgsInFilters--;
+  if (pPl->fHostsWatermarkWarned != 0 && VqxHostsRxCleared(hLib)) {
+    pPl->fHostsWatermarkWarned = 0;
+    if (pPl->fHostsWatermarkTold != 0) {
+      VQX_LOG_V(hLib, 0,
+                "NOTE: High watermark warning cleared for remote hosts (now down to %u Rx msg pending in filters)\n",
+                pPl->un32HostsMsgsInFilters);
+    }
   }
 }
 

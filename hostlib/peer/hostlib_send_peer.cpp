@@ -584,6 +584,18 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
   const u32 hAdapter = pPeer->hAdapter;
   bool fWaitLogged = false;
   while (pPeer->un32SendFifoCount >= VqxFifoLimit(hLib, pPeer)) {
+    if (VqxOnTransportThread()) {
+      /* Never waited for here (an answer to a peer's request, a filter sent as a path comes up): this thread
+         is the one that would read the acknowledgements making room, or the link's close. */
+      pLib->Counters.TxMsgDropped++;
+      pPeer->un64TxMsgDropped++;
+      VqxHostLibLogLimited(hLib, VQX_LOG_LIMITED_TX_FULL_NO_WAIT,
+                           "VqxMsgSendTo: Msg=0x%08x to %s dropped: send fifo full (max %u), and the receiving "
+                           "thread does not wait for room\n",
+                           hMsg->un32MsgId, pPeer->szName, VqxFifoLimit(hLib, pPeer));
+      VqxMsgReleaseInternal(hLib, hMsg);
+      return VQX_RESULT_API_TXMSG_DROPPED;
+    }
     u32 un32Answer = VQX_FIFO_FULL_ANSWER_WAIT;
     if (params.pFctStatusCallback != nullptr) {
       const u32 un32Elapsed = static_cast<u32>(VQXGetClock() - pPeer->un64LastTxTime);
@@ -715,6 +727,16 @@ VQX_RESULT VQXWaitSentMsg(VQX_LIB_HANDLE hLib, u32 un32TimeoutMs) {
     pPl->pWaitSentEvent = nullptr;
     VQX_HOSTLIB_EVENT_DESTROY(hLib, pEvent);
   }
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  return VQX_RESULT_API_OK;
+}
+
+VQX_RESULT VQXGetTxPendingCount(VQX_LIB_HANDLE hLib, u64* pun64Count) {
+  if (hLib == nullptr) return VQX_RESULT_API_INVALID_LIB_HANDLE;
+  if (pun64Count == nullptr) return VQX_RESULT_API_NULL_PARAM;
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  const VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  *pun64Count = pPl != nullptr ? pPl->un64TxPending : 0;
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
   return VQX_RESULT_API_OK;
 }

@@ -181,6 +181,7 @@ typedef struct _VQX_PEER {
   u64 un64LastAckTime;          /* ms */
   u32 un32PeerAckSeq;           /* highest sequence the peer acknowledged (piggy-back) */
   u32 un32MsgsInFilters;        /* its messages waiting in filters */
+  u64 un64BytesInFilters;       /* their bytes (a remote host's, for the hosts' bound) */
   u32 un32FlowLevelRequested;   /* receive-side flow control asked by the filter layer */
   u32 un32FlowLevelReported;
   u32 fFilterDone;              /* filters received (hosts) / first message seen (adapters) */
@@ -235,7 +236,32 @@ typedef struct _VQX_PEER_LIB {
   u32 un32DefaultFlowLevel;        /* from the library's redundancy record */
   u64 un64Removals;
   u32 un32NbHeld;                  /* messages held ahead of their sequence, all peers */
+  /* Messages of all remote hosts waiting in filters and their bytes (the sums of their records' counts): bounded
+     together (VqxHostsRxFull), so that many hosts flooding at once are held back in their own queues and sockets
+     rather than here; with its high-watermark warning. */
+  u32 un32HostsMsgsInFilters;
+  u32 fHostsWatermarkWarned;
+  u64 un64HostsBytesInFilters;
+  /* Its lines come in pairs once a second at most (a flood may cross it many times a second): a passing within a
+     second of the last one told is not told, nor its clearing. */
+  u64 un64HostsWatermarkToldMs;    /* library clock of the last passing told, 0 none */
+  u32 fHostsWatermarkTold;         /* the current passing was told */
 } VQX_PEER_LIB;
+
+/*
+ * The bound of the remote hosts' messages waiting in filters, all together: VQX_HOSTS_RX_MSGS_MAX messages (the
+ * receive fifo size when smaller) or VQX_HOSTS_RX_BYTES_MAX bytes of them (their lengths, header included),
+ * whichever is reached first. A message a provider floods with is about 10 KiB whatever the data it carries, so
+ * a count alone would let a few hosts' backlog grow to hundreds of MiB. The high watermark is passed at two
+ * thirds of either, cleared once both are back to half; a pair of its lines once a second at most.
+ */
+#define VQX_HOSTS_RX_MSGS_MAX 2048u
+#define VQX_HOSTS_RX_BYTES_MAX (32u * 1024u * 1024u)
+u32 VqxHostsRxMsgsMax(VQX_LIB_HANDLE hLib);
+/* The bound reached: the transport's reading of the hosts pauses (under the library lock). */
+bool VqxHostsRxFull(VQX_LIB_HANDLE hLib);
+/* Back to half the bound (or no peer layer): the high watermark's warning is cleared. */
+bool VqxHostsRxCleared(VQX_LIB_HANDLE hLib);
 
 static inline VQX_PEER_LIB* VqxPeerLib(VQX_LIB_HANDLE hLib) {
   return static_cast<VQX_PEER_LIB*>(VqxLib(hLib)->pvPeers);

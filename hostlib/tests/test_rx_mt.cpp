@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "gw/hostlib_gwglue_internal.h"
+#include "peers/stall_probe.h"
 #include "test_peer_util.h"
 #include "vqx_clock.h"
 
@@ -41,8 +42,8 @@ class RxTest : public HostLibTest {
   }
   VQX_RESULT Up(u32 h, const VQX_GW_ADAPTER_ADV* pAdv) { return PathUp(mhLib, h, pAdv); }
   /* A message as the peer puts it on the wire. */
-  VQX_MSG_HANDLE Wire(u32 un32Id, u32 un32Seq, u32 un32Word = 0, u32 un32Ack = 0, u16 un16Conn = 0) {
-    VQX_MSG_HANDLE hMsg = NewMsg(un32Id, 0, 16);
+  VQX_MSG_HANDLE Wire(u32 un32Id, u32 un32Seq, u32 un32Word = 0, u32 un32Ack = 0, u16 un16Conn = 0, u32 un32Payload = 16) {
+    VQX_MSG_HANDLE hMsg = NewMsg(un32Id, 0, un32Payload);
     hMsg->un32TxSeq = un32Seq;
     hMsg->un32PiggyAck = un32Ack;
     hMsg->un16ConnectionCount = un16Conn;
@@ -460,9 +461,9 @@ TEST_F(RxTest, TwoPeersFedConcurrentlyWhileReadersTake) {
 class RxOverflowTest : public RxTest {
  protected:
   void SetUp() override {}
-  void Open(bool fCallback) {
+  void Open(bool fCallback, u32 un32Fifo = 2) {
     Reopen([&](_VQX_LIB_PARAMS& p) {
-      p.un32ReceiveFifoSize = 2;
+      p.un32ReceiveFifoSize = un32Fifo;
       p.pFctStatusCallback = fCallback ? StatusLog::OnStatus : nullptr;
       p.pvStatusContext = &mOverflow;
     });
@@ -514,6 +515,122 @@ TEST_F(RxOverflowTest, TheCallbackHearsOfItAndItsAnswerIsApplied) {
     }
     EXPECT_EQ(Delivered().size(), r.nLeft) << r.pszName;
   }
+}
+
+/* Remote hosts all together: their unread messages count against the receive fifo (6 here) as one peer's do, a
+ * board's apart, so that hosts flooding at once pause the reading however few each has waiting; the high watermark
+ * of their sum, (2 x 6 + 4) / 3 = 5, is told once, and its clearing at 3. Paused, nothing dropped.
+ * Then with the default fifo (32768) the hosts' bound is smaller than a peer's: 2048 messages or 32 MiB of them,
+ * whichever comes first (watermark at two thirds of either, cleared once both are at half); a pause for it ends
+ * as soon as a reader took the backlog under the bound. */
+TEST_F(RxOverflowTest, RemoteHostsTogetherPauseTheReaderPastTheFifo) {
+  Open(false, 6);
+  constexpr u32 kHostA = 0xCB000011u, kHostB = 0xCB000012u, kHostData = 0x03000002u;
+  const VQX_GW_HOST_ADV advA = HostAdv("hostA", "appA", 0x11, 0x00600000), advB = HostAdv("hostB", "appB", 0x12, 0x00600000);
+  ASSERT_EQ(PathUp(mhLib, kHostA, nullptr, &advA), VQX_RESULT_API_OK);
+  ASSERT_EQ(PathUp(mhLib, kHostB, nullptr, &advB), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE hA = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kHostData, kHostA)});
+  VQX_FILTER_HANDLE hB = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID | VQX_FILTER_MASK_ADAPTER, kHostData, kHostB)});
+  ASSERT_TRUE(hA != nullptr && hB != nullptr);
+  const auto Overflows = [&] { return LibStats(mhLib).RxOverflow; };
+  constexpr const char* kPassed = "WARNING: High watermark passed for remote hosts (5 Rx msg pending in filters, max is 6)\n";
+  const struct { const char* pszWhat; u32 hFrom; u32 un32Count; u64 un64Overflows; size_t nPassed; } rows[] = {
+      {"a board's 5, its own bound", kBoard, 5, 0, 0},
+      {"host A's 3", kHostA, 3, 0, 0},
+      {"host B's 2: 5 in all", kHostB, 2, 0, 0},
+      {"host B's 6th of the hosts", kHostB, 1, 1, 1},
+      {"host A's 7th", kHostA, 1, 2, 1}};
+  for (const auto& r : rows) {
+    for (u32 i = 0; i < r.un32Count; i++) Feed(r.hFrom, Wire(r.hFrom == kBoard ? kDataId : kHostData, 0, i));
+    EXPECT_EQ(Overflows(), r.un64Overflows) << r.pszWhat;
+    EXPECT_EQ(mLog.Count(kPassed), r.nPassed) << r.pszWhat;
+  }
+  EXPECT_EQ(Delivered().size(), 5u);
+  EXPECT_EQ(Delivered(hA, kHostA).size() + Delivered(hB, kHostB).size(), 7u) << "paused, not dropped";
+  EXPECT_TRUE(mLog.WaitFor("NOTE: High watermark warning cleared for remote hosts (now down to 3 Rx msg pending in filters)\n"));
+  Feed(kHostA, Wire(kHostData, 0, 9));
+  EXPECT_EQ(Overflows(), 2u) << "read: no more pause";
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hA), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hB), VQX_RESULT_API_OK);
+
+  /* The default fifo: rows of small messages (16 bytes), then of 4 MiB ones (header included), from hosts A and B
+   * in turn, at the row's time; the watermark lines and the pauses (100 ms each with no reader) as each row ends.
+   * Passed within a second of the last one told, the watermark is not told, nor its clearing. */
+  HeldClock clock;
+  VQXDestroyMsgFilterEx(mhLib, &mhData);
+  Open(false, 32768);
+  ASSERT_EQ(PathUp(mhLib, kHostA, nullptr, &advA), VQX_RESULT_API_OK);
+  ASSERT_EQ(PathUp(mhLib, kHostB, nullptr, &advB), VQX_RESULT_API_OK);
+  VQX_FILTER_HANDLE hHosts = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID, kHostData, 0)});
+  ASSERT_NE(hHosts, nullptr);
+  constexpr u32 kBig = 4u << 20;
+  const auto Take = [&](u32 n) {
+    for (u32 i = 0; i < n; i++) {
+      VQX_MSG_HANDLE hMsg = nullptr;
+      if (VQXReceiveMsg(mhLib, hHosts, 0, &hMsg) != VQX_RESULT_API_OK) return i;
+      VQXReleaseMsgEx(mhLib, &hMsg);
+    }
+    return n;
+  };
+  const auto Lines = [&](const char* psz) { return mLog.Count(psz); };
+  constexpr const char* kBigPassed =
+      "WARNING: High watermark passed for remote hosts (6 Rx msg pending in filters, max is 2048)\n";
+  const struct {
+    const char* pszWhat;
+    u64 un64Ms;
+    u32 hFrom, un32Count, un32Length, un32Take;
+    u64 un64Overflows;
+    const char* pszLine; /* told as the row ends (null: no new watermark line) */
+  } big[] = {
+      {"1366 small ones: the watermark reached", 0, kHostA, 1366, 0, 0, 0, nullptr},
+      {"the 1367th passes it", 0, kHostB, 1, 0, 0, 0,
+       "WARNING: High watermark passed for remote hosts (1366 Rx msg pending in filters, max is 2048)\n"},
+      {"the 2048th: the bound, not the fifo's 32768", 0, kHostA, 681, 0, 0, 1, nullptr},
+      {"read down to half", 0, 0, 0, 0, 1024, 1,
+       "NOTE: High watermark warning cleared for remote hosts (now down to 1024 Rx msg pending in filters)\n"},
+      {"the rest read", 0, 0, 0, 0, 1024, 1, nullptr},
+      {"6 of 4 MiB: 24 MiB, over two thirds of 32 MiB", 999, kHostA, 6, kBig, 0, 1, nullptr},
+      {"the 7th passes the watermark within the second: not told", 999, kHostB, 1, kBig, 0, 1, nullptr},
+      {"the 8th: 32 MiB, the bound with 8 messages", 999, kHostB, 1, kBig, 0, 2, nullptr},
+      {"read down to 16 MiB: cleared, not told either", 999, 0, 0, 0, 4, 2, nullptr},
+      {"4 more a second later: passed and told, the bound again", 1000, kHostA, 4, kBig, 0, 3, kBigPassed}};
+  size_t nLines = Lines("High watermark");
+  for (const auto& r : big) {
+    clock.Set(r.un64Ms);
+    const size_t nBefore = r.pszLine != nullptr ? Lines(r.pszLine) : 0;
+    for (u32 i = 0; i < r.un32Count; i++) {
+      const u32 un32Payload = r.un32Length != 0 ? r.un32Length - VQX_MSG_HEADER_SIZE : 16;
+      Feed(r.hFrom, Wire(kHostData, 0, i, 0, 0, un32Payload), VQX_MSG_HEADER_SIZE + un32Payload);
+    }
+    EXPECT_EQ(Take(r.un32Take), r.un32Take) << r.pszWhat;
+    EXPECT_EQ(Overflows(), r.un64Overflows) << r.pszWhat;
+    if (r.pszLine != nullptr) {
+      EXPECT_TRUE(mLog.WaitFor(r.pszLine, 3000, nBefore + 1)) << r.pszWhat;
+      nLines++;
+    }
+    EXPECT_EQ(Lines("High watermark"), nLines) << r.pszWhat;
+  }
+  /* Full (8 of 4 MiB): a 9th pauses the reading until a reader takes the backlog under the bound (2 taken, 28 MiB),
+   * not for the whole 100 ms; nothing dropped. */
+  const peerwait::StallProbe probe;
+  std::atomic<long> nFedAtMs{-1};
+  const auto t0 = std::chrono::steady_clock::now();
+  const auto Ms = [&] {
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+  };
+  std::thread feeder([&] {
+    Feed(kHostB, Wire(kHostData, 0, 0, 0, 0, kBig - VQX_MSG_HEADER_SIZE), kBig);
+    nFedAtMs = Ms();
+  });
+  EXPECT_TRUE(WaitUntil([&] { return Overflows() == 4u; }, 10000)) << "the 9th pauses";
+  EXPECT_EQ(Take(2), 2u);
+  const long nTakenAtMs = Ms();
+  feeder.join();
+  EXPECT_LT(nFedAtMs.load() - nTakenAtMs, 50 + probe.WorstMs()) << "the pause ended once under the bound";
+  EXPECT_EQ(Take(100), 7u) << "paused, not dropped";
+  EXPECT_TRUE(
+      mLog.WaitFor("NOTE: High watermark warning cleared for remote hosts (now down to 4 Rx msg pending in filters)\n"));
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hHosts), VQX_RESULT_API_OK);
 }
 
 std::atomic<u64> g_un64Offset{0};

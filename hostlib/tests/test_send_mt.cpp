@@ -104,6 +104,11 @@ TEST_F(SendTest, HighWatermarkAndFullFifoDroppedByTheStatusCallback) {
   EXPECT_EQ(mLog.Count("WARNING: High watermark passed"), 1u);
   EXPECT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_TXMSG_DROPPED);
   EXPECT_EQ(FifoCount(), kFifo);
+  u64 un64Pending = 0;
+  EXPECT_EQ(VQXGetTxPendingCount(mhLib, &un64Pending), VQX_RESULT_API_OK);
+  EXPECT_EQ(un64Pending, kFifo) << "what a close would wait for";
+  EXPECT_EQ(VQXGetTxPendingCount(nullptr, &un64Pending), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  EXPECT_EQ(VQXGetTxPendingCount(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
   _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.TxMsgDropped, 1u);
   EXPECT_EQ(stats.TxMsgQueued, kFifo);
@@ -129,6 +134,45 @@ TEST_F(SendTest, SenderWaitingOnAFullFifoIsReleasedWhenThePeerGoes) {
   EXPECT_EQ(mLog.Count("Waiting..."), 1u) << "said once, however long it waited";
   EXPECT_EQ(LiveCount(), 0u) << "the queued and the waiting messages were freed";
   EXPECT_EQ(VQXWaitSentMsg(mhLib, 0), VQX_RESULT_API_OK);
+}
+
+/*
+ * A remote host's request (a CLEAR of its filters) read while its send fifo is full: the receiving thread, the one
+ * that would read the acknowledgements making room or the link's close, does not wait for room; the answer is
+ * dropped with a line and counted. A sender waiting on the same fifo is released with a failure once the host's
+ * link closes.
+ */
+TEST_F(SendTest, ReceivingThreadNeverWaitsForRoomAndAClosedLinkReleasesTheSenders) {
+  Open(false);
+  const VQX_GW_HOST_ADV adv = HostAdv("hostA", "appA", 0x1234, 0x00600000);
+  ASSERT_EQ(PathUp(mhLib, kHost, nullptr, &adv), VQX_RESULT_API_OK);
+  const auto HostFifo = [&] { return Locked(mhLib, [&] { return PeerOf(mhLib, kHost)->un32SendFifoCount; }); };
+  for (u32 i = HostFifo(); i < kFifo; i++) ASSERT_EQ(Send(0x03000001, kHost, 8), VQX_RESULT_API_OK) << i;
+  std::atomic<VQX_RESULT> blocked{0};
+  std::thread sender([&] { blocked = Send(0x03000001, kHost, 8); });
+  ASSERT_TRUE(mLog.WaitFor("too many messages in queue (max 30). Waiting...\n"));
+  VQX_MSG_HANDLE hClear = NewMsg(0x020D0100u, 0, 528, VQX_MSG_TYPE_REQUEST);
+  Wr32(VQXMsgPayload(hClear), 8, 5);
+  Locked(mhLib, [&] { EXPECT_EQ(VQXHostSwapMsgToSend(mhLib, hClear), VQX_RESULT_OK); });
+  std::atomic<bool> fFed{false};
+  std::thread receiver([&] {
+    void* ap[1] = {hClear};
+    const u32 aSize[1] = {VQX_MSG_HEADER_SIZE + 528};
+    u32 fStop = 0;
+    VqxHostGwLibRxHandlerMultiple(mhLib, kHost, 1, 1, ap, aSize, &fStop);
+    fFed = true;
+  });
+  const bool fReturned = mLog.WaitFor("and the receiving thread does not wait for room\n", 10000) &&
+                         peerwait::WaitUntil([&] { return fFed.load(); }, 10000);
+  EXPECT_TRUE(fReturned) << "the receiving thread waits for room";
+  EXPECT_EQ(blocked.load(), 0u) << "the application's sender still waits";
+  Locked(mhLib, [&] { VqxHostAdapterDown(mhLib, kHost, 1, 3); }); /* the link's close, as the transport reports it */
+  receiver.join();
+  sender.join();
+  EXPECT_EQ(blocked.load(), VQX_RESULT_API_INVALID_ADA_HANDLE) << "a host's record goes with its last link";
+  EXPECT_EQ(LibStats(mhLib).TxMsgDropped, 1u) << "the answer";
+  EXPECT_EQ(mLog.Count("VqxMsgSendTo: Msg=0x020d0100 to "), 1u);
+  EXPECT_EQ(LiveCount(), FifoCount()) << "only the board's queue left: the request, its answer and the host's queue freed";
 }
 
 TEST_F(SendTest, FifoNeverOutgrowsTheRingItHas) {

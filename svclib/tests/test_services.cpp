@@ -5,6 +5,8 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
+
 #include "svc_test_support.h"
 
 /* Set by a test: the allocation of its thread that throws (1: the next one; 0: none). */
@@ -100,6 +102,49 @@ TEST_F(SvcTest, UnregisterDeliversDisconnectionsAndNothingAfter) {
   EXPECT_EQ(VQXReleaseMsgEx(mhHost, &mhKept), VQX_RESULT_OK) << "a message the callback keeps is its own";
   EXPECT_EQ(VQXServicesCloseLib(std::exchange(mhSvc, nullptr)), VQX_RESULT_OK);
   EXPECT_EQ(Events().size(), 3u) << "nothing after the disconnection";
+}
+
+/*
+ * A service whose thread is held in its first message's callback: the receive thread queues for it up to 1024
+ * messages or 2 MiB of them, whichever comes first, takes one more from the host library and waits with it; the
+ * rest stays in the host library (its readers' count says how many were taken). Released, every message is
+ * delivered once, in order.
+ */
+TEST_F(SvcTest, AServiceQueueIsBoundedInMessagesAndBytes) {
+  const struct {
+    const char* pszWhat;
+    u32 un32Payload, un32Sent;
+    u64 un64Taken; /* the one in the callback, the queue, the one waiting for room */
+  } aRows[] = {{"8 bytes: 1024 messages", 8, 1100, 1 + 1024 + 1},
+               {"64 KiB: 32 of them reach 2 MiB", 64 * 1024, 40, 1 + 32 + 1}};
+  const std::string S = Num(Register());
+  std::atomic<bool> fRelease{false};
+  mOnEvent = [&](u32*, const std::string& strEvent) {
+    if (strEvent.ends_with(" 0B0D0000")) WaitFor([&] { return fRelease.load(); });
+  };
+  for (const auto& Row : aRows) {
+    fRelease = false;
+    const size_t nBefore = Events().size();
+    _VQX_LIB_STATS Stats{};
+    ASSERT_EQ(VQXLibGetStats(mhHost, &Stats), VQX_RESULT_API_OK);
+    const u64 un64Before = Stats.RxMsgConsumedByApp;
+    for (u32 i = 0; i < Row.un32Sent; i++) Inject(0x0B0D0000 + i, std::string(Row.un32Payload, 'd'));
+    const auto Taken = [&] {
+      EXPECT_EQ(VQXLibGetStats(mhHost, &Stats), VQX_RESULT_API_OK);
+      return Stats.RxMsgConsumedByApp - un64Before;
+    };
+    EXPECT_TRUE(WaitFor([&] { return Taken() >= Row.un64Taken; })) << Row.pszWhat;
+    EXPECT_EQ(Taken(), Row.un64Taken) << Row.pszWhat;
+    fRelease = true;
+    ASSERT_TRUE(WaitEvents(nBefore + Row.un32Sent)) << Row.pszWhat;
+    const std::vector<std::string> a = Events();
+    ASSERT_EQ(a.size(), nBefore + Row.un32Sent) << Row.pszWhat;
+    for (u32 i = 0; i < Row.un32Sent; i++) {
+      char sz[16];
+      snprintf(sz, sizeof(sz), "%08X", 0x0B0D0000 + i);
+      EXPECT_EQ(a[nBefore + i], "M " + S + " 0 " + sz) << Row.pszWhat;
+    }
+  }
 }
 
 TEST_F(SvcTest, RefusalsAndMessageOwnership) {

@@ -22,6 +22,7 @@
 #include "vqcafexception.h"
 #include "vqcafglobals.h"
 #include "vqcaflog.h"
+#include "vqx_clock.h"
 #include "vqx_string.h"
 
 namespace VQCAF {
@@ -171,12 +172,49 @@ CVQCAFComm::~CVQCAFComm() {
   }
   if (mhHostLib != nullptr) {
     LogTrace(VQLV2, "Waiting for VQX Host library to deliver all sent messages...\n");
-    VQXWaitSentMsg(mhHostLib, 2000);
+    WaitSent();
     LogTrace(VQLV2, "Closing VQX Host Library\n");
     VQXCloseLibDbg(&mhHostLib, __FILE__, __LINE__);
     LogTrace(VQLV2, "Successfully closed VQX Host Library\n");
     mhHostLib = nullptr;
   }
+}
+
+u64 VqcafWaitSentBounded(const std::function<u64()>& Pending, const std::function<void()>& WaitStep,
+                         const std::function<u64()>& Now, u64* pun64WaitedMs) {
+  u64 un64Left = Pending();
+  const u64 un64Start = Now();
+  u64 un64Moved = un64Start, un64Now = un64Start;
+  while (un64Left != 0 && un64Now - un64Start < VQCAF_COMM_CLOSE_SEND_WAIT_MS &&
+         un64Now - un64Moved < VQCAF_COMM_CLOSE_SEND_STALL_MS) {
+    WaitStep();
+    const u64 un64Count = Pending();
+    un64Now = Now();
+    if (un64Count < un64Left) un64Moved = un64Now;
+    un64Left = un64Count;
+  }
+  *pun64WaitedMs = un64Now - un64Start;
+  return un64Left;
+}
+
+void CVQCAFComm::WaitSent() {
+  const auto Pending = [&] {
+    u64 un64Count = 0;
+    return VQX_RESULT_FAILED(VQXGetTxPendingCount(mhHostLib, &un64Count)) ? 0 : un64Count;
+  };
+  const u64 un64Queued = Pending();
+  if (un64Queued == 0) return;
+  LogTrace(VQMSG, "Waiting up to %u ms for the VQX Host library to deliver %llu queued message(s)\n",
+           VQCAF_COMM_CLOSE_SEND_WAIT_MS, static_cast<unsigned long long>(un64Queued));
+  u64 un64WaitedMs = 0;
+  /* In steps, so that a queue that stopped moving ends the wait before the whole bound. */
+  const u64 un64Left = VqcafWaitSentBounded(
+      Pending, [&] { VQXWaitSentMsg(mhHostLib, 100); }, [] { return VQXGetClock(); }, &un64WaitedMs);
+  if (un64Left == 0) return;
+  LogTrace(VQERR, "Closing VQX Host Library with %llu sent message(s) not delivered, dropped (%s after %llu ms)\n",
+           static_cast<unsigned long long>(un64Left),
+           un64WaitedMs >= VQCAF_COMM_CLOSE_SEND_WAIT_MS ? "the wait's bound reached" : "none taken any more",
+           static_cast<unsigned long long>(un64WaitedMs));
 }
 
 /* ---------------------------------------------------------- lending */

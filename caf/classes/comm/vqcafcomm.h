@@ -22,6 +22,7 @@
 #define VQCAFCOMM_H
 
 #include <atomic>
+#include <functional>
 
 #include "vqcafcommparams.h"
 #include "vqcaflogtrace.h"
@@ -30,6 +31,17 @@
 #include "vqx_host_peer.h"
 
 namespace VQCAF {
+
+/* The bridge's close waits for what was sent to be taken by the transport: at most this long in all, and not
+   longer than this without one message taken (a peer that reads nothing); what is left then is dropped, and said. */
+constexpr u32 VQCAF_COMM_CLOSE_SEND_WAIT_MS = 30000;
+constexpr u32 VQCAF_COMM_CLOSE_SEND_STALL_MS = 5000;
+
+/* That wait: looks at the messages still queued (Pending), waiting a step between looks (WaitStep), until none is
+   left, VQCAF_COMM_CLOSE_SEND_WAIT_MS have passed or none was taken for VQCAF_COMM_CLOSE_SEND_STALL_MS, by Now
+   (ms). Returns the messages left, *pun64WaitedMs the time it took. */
+u64 VqcafWaitSentBounded(const std::function<u64()>& Pending, const std::function<void()>& WaitStep,
+                         const std::function<u64()>& Now, u64* pun64WaitedMs);
 
 class CVQCAFComm : private CVQCAFLogTrace {
  public:
@@ -83,6 +95,9 @@ class CVQCAFComm : private CVQCAFLogTrace {
  private:
   explicit CVQCAFComm(CVQCAFCommParams& Params);
   ~CVQCAFComm() override;
+  /* The close's wait for what was sent (VQCAF_COMM_CLOSE_SEND_WAIT_MS, VQCAF_COMM_CLOSE_SEND_STALL_MS): what is
+     still queued when it gives up is logged as dropped, with its count. */
+  void WaitSent();
 
   VQX_RESULT SetParamPrivate(CVQCAFCommParams& Params);
   VQX_RESULT StartPrivate(u32 fAdaptersOn, u32 fHostsOn);
