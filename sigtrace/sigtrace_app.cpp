@@ -463,17 +463,22 @@ void CVQSigTrace::CloseProviders() {
   /* Every message a provider's TCP had acknowledged is read (the links shut down first: what comes later is
    * refused), and its delivery to the provider ends with the link's disconnection: once every provider has gone,
    * nothing of theirs is on its way. Groups past the close's write time count what still comes as lost. */
-  if (mhHostLib != nullptr) {
+  const bool fLinksClosed = mhHostLib != nullptr;
+  if (fLinksClosed) {
     CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
     VQXWaitSentMsg(mhHostLib, kOffSendWaitMs); /* the management clients' last words leave first */
     VQXCloseHostsGw(mhHostLib);
   }
+  /* What is left is on its way inside this process: a signal that cut the close short does not end this wait, a
+   * further one does. */
   const u64 un64Start = VQXGetClock();
-  while (mProviders.GetCount() != 0 && !CloseCutShort() && VQXGetClock() - un64Start < VQ_SIGTRACE_DRAIN_CAP_MS) {
+  const u32 un32Signals = VqSigTraceQuitSignals();
+  while (fLinksClosed && mProviders.GetCount() != 0 && VqSigTraceQuitSignals() == un32Signals &&
+         VQXGetClock() - un64Start < VQ_SIGTRACE_DRAIN_CAP_MS) {
     CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
     std::this_thread::sleep_for(std::chrono::milliseconds(kProviderLookMs));
   }
-  if (mProviders.GetCount() != 0)
+  if (fLinksClosed && mProviders.GetCount() != 0)
     LogTrace(VQERR, "Close: %u provider(s) still delivering after %u ms: what the services library holds for them is "
                     "dropped", mProviders.GetCount(), static_cast<u32>(VQXGetClock() - un64Start));
   /* The hosts' path-down events, with what their links' closing cut, wait in the main loop's filter. */

@@ -428,8 +428,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* The close's end of the providers: their links closed (what their TCP had
    * acknowledged read and delivered, the messages a link's closing cut
    * counted), every provider's data delivered to it until its link's
-   * disconnection (within VQ_SIGTRACE_DRAIN_CAP_MS, and cut short by a
-   * signal during the close), the hosts' path-down notifications counted,
+   * disconnection (within VQ_SIGTRACE_DRAIN_CAP_MS, cut short by a signal
+   * that comes during this wait), the hosts' path-down notifications counted,
    * the sig-trace service stopped. Data after the close's write time is
    * counted lost in its group: every message the server read from a
    * provider is written or counted before the summaries. */

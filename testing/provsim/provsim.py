@@ -13,10 +13,12 @@ Once linked it announces the trace provider service (0x0B0D0200, detecting
 the server's 0x0B0D0100) and asks for the server's list; once the server's
 service is listed it registers each --group (register 0x0B0D0100, --type).
 Each capture request is printed as "capture C NAME"; a capture-on request
-(and, with --ignore-off, a capture-off one too) is answered with --count data
-messages to that group, the data of each (--size bytes) beginning with its
-number (u32, little-endian, 1 up) and the application name (12 bytes), as the
-C++ provider's --tag; once they are on their way it prints "sent N".
+is answered with --count data messages to that group (with --ignore-off a
+capture-off one too, with --off-count of them), the data of each (--size
+bytes) beginning with its number (u32, little-endian, from 1 on, counted over
+the whole run) and the application name (12 bytes), as the C++ provider's
+--tag; once they are written to the link it prints "sent N". They are made as
+they are sent, a few batches each turn, so that a long flood takes no memory.
 Records are raw in little-endian order (this host's) behind the envelope.
 
 With --cut K, after the data of the first capture-on request it sends one
@@ -66,7 +68,8 @@ class Provider(Server):
         self.data_seqs = []       # sequence numbers of the data messages sent, in order
         self.peer_ack = 0         # the highest sequence the server acknowledged
         self.captures_on = 0
-        self.sent_data = False
+        self.number = 0           # of the last data message made
+        self.bursts = []          # [group, messages still to make, messages of the burst], in order
         super().__init__(args)
 
     def service_list(self):
@@ -83,25 +86,44 @@ class Provider(Server):
         record = struct.pack("<I32sI", self.args.type, text(group, 32), 2) + bytes(payload).ljust(MAX_DATA, b"\0")
         return framework(DATA, record + struct.pack("<I", self.args.size))
 
-    def queue(self, msgs):
-        """Numbered behind whatever is queued; run() sends a share of it each turn (flush)."""
-        for m in msgs:
-            m = self.host.number(m)
-            if parse_header(m)["id"] == DATA:
-                self.data_seqs.append(parse_header(m)["tx_seq"])
-            self.backlog.append(m)
+    def next_data(self, group):
+        """The next data message, numbered on the link (its sequence noted for the acknowledgements)."""
+        self.number += 1
+        m = self.host.number(self.data(group, self.number))
+        self.data_seqs.append(parse_header(m)["tx_seq"])
+        return m
+
+    def refill(self, limit=MAX_BATCH * 4):
+        """The next few batches of the burst under way behind what is queued (run() sends the backlog)."""
+        while self.bursts and len(self.backlog) < limit:
+            burst = self.bursts[0]
+            n = min(limit - len(self.backlog), burst[1])
+            self.backlog += [self.next_data(burst[0]) for _ in range(n)]
+            burst[1] -= n
+            if burst[1] != 0:
+                return
+            self.bursts.pop(0)
+            self.backlog.append(("sent", burst[2]))
 
     def flush(self, limit=MAX_BATCH * 4):
-        super().flush(limit)
-        if self.sent_data and not self.backlog:
-            self.sent_data = False
-            print("sent %d" % self.args.count, flush=True)
+        """Sends a share of the backlog; a burst's end ("sent N") is told once what precedes it is written."""
+        self.refill(limit)
+        out = []
+        while self.backlog and len(out) < limit and not isinstance(self.backlog[0], tuple):
+            out.append(self.backlog.pop(0))
+        if out:
+            rest, self.backlog = self.backlog, out
+            super().flush(limit)
+            self.backlog = rest
+        if self.backlog and isinstance(self.backlog[0], tuple):
+            print("sent %d" % self.backlog.pop(0)[1], flush=True)
             if self.args.cut is not None and self.links:
                 self.cut(self.links[0])
+        self.refill(limit)  # run() flushes each turn while the backlog holds something
 
     def cut(self, link):
         """A batch of 15 announced, K whole and half of the next sent; the link shut down, then given up."""
-        msgs = [self.host.number(self.data(self.args.groups[0], self.args.count + 1 + i)) for i in range(MAX_BATCH)]
+        msgs = [self.next_data(self.args.groups[0]) for _ in range(MAX_BATCH)]
         whole = batch(msgs)
         head = 64 + sum(len(m) for m in msgs[:self.args.cut]) + len(msgs[self.args.cut]) // 2
         link.sock.settimeout(10.0)
@@ -161,8 +183,9 @@ class Provider(Server):
             self.captures_on += on
             if self.args.cut is not None and self.captures_on > 1:
                 return []
-            self.queue([self.data(name, i) for i in range(1, self.args.count + 1)])
-            self.sent_data = True
+            count = self.args.count if on else self.args.off_count
+            self.bursts.append([name, count, count])
+            self.refill()
         return []
 
 
@@ -178,10 +201,13 @@ def main(argv):
     p.add_argument("--size", type=int, default=TAG, help="data bytes of each (16 to 10240)")
     p.add_argument("--cut", type=int, default=None, help="whole messages of the last batch, 0..14")
     p.add_argument("--ignore-off", action="store_true", help="answer a capture-off request with data too")
+    p.add_argument("--off-count", type=int, default=None, help="data messages answering a capture off (--count)")
     p.add_argument("--lifetime", type=float, default=60.0)
     args = p.parse_args(argv)
     if not args.groups or not TAG <= args.size <= MAX_DATA or (args.cut is not None and not 0 <= args.cut < MAX_BATCH):
         p.error("a --group, --size 16..10240 and --cut 0..14")
+    if args.off_count is None:
+        args.off_count = args.count
     args.control_port, args.unique_id, args.host_context, args.register = 0, 0, 0x0C0C0004, "ok"
     Provider(args).run()
     print("lifetime over", flush=True)
