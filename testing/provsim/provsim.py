@@ -148,44 +148,47 @@ class Provider(Server):
         if len(m) < HEADER:
             return []
         h = parse_header(m)
-        if h["ack"] != 0 and h["ack"] > self.peer_ack:
-            self.peer_ack = h["ack"]
+        payload = m[HEADER:HEADER + h["plen"]]
+        self.peer_ack = max(self.peer_ack, h["ack"])
         self.host.full = False
         handled = self.host.on_message(m)
         self.host.full = True
         if handled is not None or h["id"] >> 16 == 0x020D:
             return handled or []
-        payload = m[HEADER:HEADER + h["plen"]]
+        if h["id"] == CAPTURE:
+            return self.on_capture(payload)
         if h["id"] == LIST_REQUEST:
             return [self.service_list()]
-        if h["id"] == SERVICE_LIST and not self.registered:
-            try:
-                _, services = decode_list(payload)
-            except (ValueError, struct.error) as e:
-                print("bad service list: %s" % e, flush=True)
-                return []
-            if any(sid == SERVER for _, sid, _, _, _ in services):
-                self.registered = True
-                return [framework(REGISTER, struct.pack("<I", self.args.type) + text(g, 32) +
-                                  text("stand-in provider", 256)) for g in self.args.groups]
+        if h["id"] != SERVICE_LIST or self.registered:
             return []
-        if h["id"] == CAPTURE:
-            try:
-                msg_id, record = decode_message(payload)
-                capture_type, name, on = struct.unpack_from("<I32sI", record)
-            except (ValueError, struct.error):
-                print("bad capture message", flush=True)
-                return []
-            name = name.split(b"\0", 1)[0].decode(errors="replace")
-            print("capture %d %s" % (on, name), flush=True)
-            if on == 0 and not self.args.ignore_off:
-                return []
-            self.captures_on += on
-            if self.args.cut is not None and self.captures_on > 1:
-                return []
-            count = self.args.count if on else self.args.off_count
-            self.bursts.append([name, count, count])
-            self.refill()
+        try:
+            _, services = decode_list(payload)
+        except (ValueError, struct.error) as e:
+            print("bad service list: %s" % e, flush=True)
+            return []
+        if not any(sid == SERVER for _, sid, _, _, _ in services):
+            return []
+        self.registered = True
+        return [framework(REGISTER, struct.pack("<I", self.args.type) + text(g, 32) + text("stand-in provider", 256))
+                for g in self.args.groups]
+
+    def on_capture(self, payload):
+        try:
+            _, record = decode_message(payload)
+            _, name, on = struct.unpack_from("<I32sI", record)
+        except (ValueError, struct.error):
+            print("bad capture message", flush=True)
+            return []
+        name = name.split(b"\0", 1)[0].decode(errors="replace")
+        print("capture %d %s" % (on, name), flush=True)
+        if on == 0 and not self.args.ignore_off:
+            return []
+        self.captures_on += on
+        if self.args.cut is not None and self.captures_on > 1:
+            return []
+        count = self.args.count if on else self.args.off_count
+        self.bursts.append([name, count, count])
+        self.refill()
         return []
 
 
