@@ -12,7 +12,8 @@
  * host-library filter: the adapter-added and -removed events (one
  * CVQSigTraceAdapter per board), the application's own adapter-ready and
  * activation messages (group 0x0B08), the boards' trace units and the
- * answers to trace on/off requests (docs/board-trace-messages.md).
+ * answers to trace on/off requests (docs/board-trace-messages.md), and the
+ * remote hosts' path-down and removed events (what a provider's link lost).
  *
  * A unit is written by the group of its entity: the entity is found from the
  * sending board's name and the unit's trunk and timeslot mask (SS7, LAPD,
@@ -156,8 +157,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
 
   /*
    * Runs until mfQuit is set (or returns at once when Init did not
-   * succeed): one filter (adapter events, group 0x0B08, the five trace
-   * families' notifications and on/off answers); each turn waits up to 100 ms
+   * succeed): one filter (adapter events, the hosts' path-down and removed
+   * events, group 0x0B08, the five trace families' notifications and on/off
+   * answers); each turn waits up to 100 ms
    * with the mutex released for what is waiting (1024 messages at most), then
    * dispatches the whole batch under one hold of it; a receive error is
    * logged and followed by 1 s of sleep without the mutex. Ends the run at
