@@ -61,6 +61,13 @@ public:
             RequestClose(m_c, m_p, m_gw, VQX_GW_CLOSE_REQUESTED);
     }
     void Free(u32 n, void** bufs) override { FreeBufs(n, bufs); }
+    /* The messages of a batch the link's closing cut, told to the user. */
+    void Lost(u32 n)
+    {
+        const VqxGwLibParams& P = m_c->Params;
+        if (P.pFctRxLost != nullptr)
+            Callback([&] { P.pFctRxLost(P.pRxCtx, m_p->hPeer, m_gw == 0, n); });
+    }
     void Poll() override
     {
         Trace(m_c, 1, "VqxGwLibRxMultiHeaderParse %s:gw%d : Received TCP polling", m_p->sName.c_str(), m_gw);
@@ -252,6 +259,25 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
         return;
     }
     const u32 un32CutLost = DrainBeforeClose(c, p, gw);
+    /* The batch the close cuts is counted and told before the link is
+     * closed: its path cannot be reported down before the user knows. A link
+     * the peer closed (or that failed) keeps the whole messages of the batch
+     * it cut, as a drained one does: they arrived. One closed on request
+     * (a flush may come with it) or being destroyed keeps none. */
+    PathSink sink(c, p, gw);
+    const u32 r = g.un32CloseReason;
+    const bool fKeepWhole =
+        !c->fDestroying && (r == VQX_GW_CLOSE_BY_REMOTE || r == VQX_GW_CLOSE_READ_ERROR || r == VQX_GW_CLOSE_WRITE_ERROR);
+    if (const u32 un32Lost = un32CutLost + (fKeepWhole ? g.Parser.Cut(sink) : g.Parser.Reset(sink)))
+    {
+        if (c->fDestroying || c->fClosingLinks)
+            Trace(c, 4, "%s:gw%d : link closed within a batch, %u message(s) of it lost", p->sName.c_str(), gw,
+                  unsigned(un32Lost));
+        else
+            ErrorLog(c, "%s:gw%d : link closed within a batch, %u message(s) of it lost\n", p->sName.c_str(), gw,
+                     unsigned(un32Lost));
+        sink.Lost(un32Lost);
+    }
     if (g.iRxSocket < 0)
     {
         g.fForceCloseConnectionRx = 0;
@@ -283,16 +309,6 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
     }
     g.fForceCloseConnectionRx = 0;
     SetPeerEvent(c);
-    PathSink sink(c, p, gw);
-    if (const u32 un32Lost = un32CutLost + g.Parser.Reset(sink))
-    {
-        if (c->fDestroying || c->fClosingLinks)
-            Trace(c, 4, "%s:gw%d : link closed within a batch, %u message(s) of it lost", p->sName.c_str(), gw,
-                  unsigned(un32Lost));
-        else
-            ErrorLog(c, "%s:gw%d : link closed within a batch, %u message(s) of it lost\n", p->sName.c_str(), gw,
-                     unsigned(un32Lost));
-    }
     g.un32CurrentBytesInBuffers = 0;
     LinkClosed(c);
 }

@@ -142,7 +142,11 @@ typedef struct _VqxGwLibSendRecord
  * VqxGwLibCloseLinks (2), first shuts the link down, so that the peer's
  * further data is refused, not taken, and then delivers what the link had
  * taken (the peer counts it as sent), the complete messages of a batch it cuts
- * included; the rest of that batch is logged with its lost message count. The limit is the peer's
+ * included; the rest of that batch is logged with its lost message count
+ * (and told to pFctRxLost, as for any close within a batch). A link the peer
+ * closes, or whose read or write fails, also delivers the complete messages
+ * of the batch it cuts (one closed on request, or by VqxGwLibDestroy, none).
+ * The limit is the peer's
  * network-down delay, or its adapter-down delay when the instance uses both
  * paths and one of them is not linked, and for the second path after the
  * first timed out. */
@@ -176,6 +180,11 @@ typedef void (*PFN_VQX_GW_ERROR_LOG)(void* pCtx, const char* pszFormat, ...);
 typedef void (*PFN_VQX_GW_TRACE_LOG)(void* pCtx, u32 un32Level, const char* pszFormat, ...);
 typedef void (*PFN_VQX_GW_LOCK)(void* pCtx);
 typedef void (*PFN_VQX_GW_UNUSED)(void* pCtx);
+/* A link of the peer closed within a batch: un32Lost of its messages had not
+ * arrived whole and are lost (the complete ones were delivered before).
+ * Called on the receive thread, as pFctRx is, before the path is reported
+ * down; the count is the one the "link closed within a batch" line gives. */
+typedef void (*PFN_VQX_GW_RX_LOST)(void* pCtx, u32 hPeer, u32 fIsGw0, u32 un32Lost);
 /* With an external lock: the event is to be set (VqxGwLibEventSetNow) once
  * the lock's outermost holder leaves; destroy: set it once, then it is freed
  * by the library right after the call. */
@@ -243,6 +252,7 @@ typedef struct _VqxGwLibParams
     PFN_VQX_GW_EVENT pFctEventSet;
     PFN_VQX_GW_EVENT pFctEventDestroy;
     void* pLockCtx;
+    PFN_VQX_GW_RX_LOST pFctRxLost; /* optional; Rx context */
 } VqxGwLibParams;
 
 typedef struct VqxGwLibContextRec* VqxGwLibContext;

@@ -417,6 +417,14 @@ VQX_RESULT VQXPollAdapters(VQX_LIB_HANDLE hLib);
  * library.
  */
 VQX_RESULT VQXCloseAdaptersGw(VQX_LIB_HANDLE hLib);
+/*
+ * The same for the hosts' instance: every link to a remote host closed, what
+ * its TCP had acknowledged read and delivered first (the messages of a batch
+ * the close cuts told in the path-down notification), each host reported
+ * removed. The parameters then read fHostsGwOn 0. Not to be called with the
+ * library lock held. 0x02010000; 0x82010206 null library.
+ */
+VQX_RESULT VQXCloseHostsGw(VQX_LIB_HANDLE hLib);
 
 /* Not supported: 0x82010013. */
 VQX_RESULT VQXCreateAssociation(VQX_LIB_HANDLE hLib);

@@ -142,7 +142,11 @@ static_assert(sizeof(_VQX_PEER_LINK) == 12);
  *  added (adapter 424 bytes): 8 the adapter record; (host 432) 8 _VQX_HOST_INFO.
  *  removed (adapter 424): 8 handle, 12 the record; (host 440) 8 handle, 12 0, 16 _VQX_HOST_INFO.
  *  path up (152): 8 handle, 12 gw0 up, 16 gw1 up, 20 gw0 address[64], 84 gw1 address[64].
- *  path down (160): as path up, then 148 the cause (0..11).
+ *  path down (160): as path up, then 148 the cause (0..11), 152 the messages
+ *   lost with that path: those of a batch its link's closing cut short (the
+ *   transport's "link closed within a batch"), 0 when another path of a peer
+ *   that sends again what it has not seen acknowledged stays up (they come
+ *   again there).
  */
 #define VQX_NOTIF_OFFSET_INFO 8u
 #define VQX_NOTIF_OFFSET_HANDLE 8u
@@ -151,6 +155,7 @@ static_assert(sizeof(_VQX_PEER_LINK) == 12);
 #define VQX_NOTIF_OFFSET_GW0_ADDRESS 20u
 #define VQX_NOTIF_OFFSET_GW1_ADDRESS 84u
 #define VQX_NOTIF_OFFSET_CAUSE 148u
+#define VQX_NOTIF_OFFSET_LOST 152u
 
 /* ---------------------------------------------------------- operations */
 

@@ -470,30 +470,28 @@ void CVQSigTrace::Teardown() {
       SetEntityTrace(E, false, &fSent);
       un32OffSent += fSent;
     }
-  /* 2. Capture off to every provider. */
+  /* 2. Capture off to every provider, for each of its groups. */
+  std::vector<std::pair<CVQSigTraceProviderEntity*, CVQCAFString>> aOff;
   mProviders.ResetNext();
-  for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr; p = mProviders.Next()) p->SendCaptureRequest(0);
+  for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr; p = mProviders.Next())
+    if (p->mfWaiting == 0) aOff.emplace_back(p, p->GetKey());
+  mProviders.ResetNext();
+  for (const auto& [p, strKey] : aOff)
+    for (CVQSigTraceGrp* pGroup : ProviderGroups(strKey)) p->SendCaptureRequest(0, pGroup->mstrName.c_str());
   if (mhHostLib != nullptr) VQXWaitSentMsg(mhHostLib, kOffSendWaitMs);
   DrainTraceUnits(un32OffSent);
-  /* 3. The sig-trace service: its instances' callbacks take the application
-   * mutex (what a provider delivers until it stops is counted lost). */
-  if (mpSigTraceServer != nullptr) {
-    CVQCAFServiceSigTraceServer* pServer = mpSigTraceServer;
-    mpSigTraceServer = nullptr;
-    CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
-    pServer->Stop();
-    delete pServer;
-  }
-  /* 4. Adapters: each stops its thread and removes its page (neither takes this mutex). */
+  /* 3. Adapters: each stops its thread and removes its page (neither takes this mutex). */
   mAdapters.Clear(Here);
   mUnitIndex.Invalidate();
-  /* 5. Management clients. */
+  /* 4. Management clients, whose managers are remote hosts too. */
   if (mfMgmtClients != 0) {
     mfMgmtClients = 0;
     CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
     CVQCAFServiceCmMgmtClient::Uninit();
     CVQCAFServiceAlmMgmt::Uninit();
   }
+  /* 5. The providers: their links closed, what they delivered counted, the sig-trace service stopped. */
+  CloseProviders();
   /* 6. Groups: text files end with their trailer; one summary line each. */
   LogProviderRefusalsDue(true);
   if (LogGroupSummaries() && !VQX_RESULT_FAILED(mun32RunResult)) {
@@ -532,6 +530,45 @@ void CVQSigTrace::Teardown() {
     CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
     GlobalSetParam(&Rest);
   }
+}
+
+void CVQSigTrace::CloseProviders() {
+  if (mpSigTraceServer == nullptr) return;
+  /* Every message a provider's TCP had acknowledged is read (the links shut down first: what comes later is
+   * refused), and its delivery to the provider ends with the link's disconnection: once every provider has gone,
+   * nothing of theirs is on its way. Groups past the close's write time count what still comes as lost. */
+  const bool fLinksClosed = mhHostLib != nullptr;
+  if (fLinksClosed) {
+    CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
+    VQXWaitSentMsg(mhHostLib, kOffSendWaitMs); /* the management clients' last words leave first */
+    VQXCloseHostsGw(mhHostLib);
+  }
+  /* What is left is on its way inside this process: a signal that cut the close short does not end this wait, a
+   * further one does. */
+  const u64 un64Start = VQXGetClock();
+  const u32 un32Signals = VqSigTraceQuitSignals();
+  while (fLinksClosed && mProviders.GetCount() != 0 && VqSigTraceQuitSignals() == un32Signals &&
+         VQXGetClock() - un64Start < VQ_SIGTRACE_DRAIN_CAP_MS) {
+    CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kProviderLookMs));
+  }
+  if (fLinksClosed && mProviders.GetCount() != 0)
+    LogTrace(VQERR, "Close: %u provider(s) still delivering after %u ms: what the services library holds for them is "
+                    "dropped", mProviders.GetCount(), static_cast<u32>(VQXGetClock() - un64Start));
+  /* The hosts' path-down events, with what their links' closing cut, wait in the main loop's filter. */
+  u32 un32Answers = 0;
+  if (mhHostLib != nullptr && mhFilter != nullptr) {
+    VQX_RESULT r;
+    do {
+      r = TakeClosingBatch(0, un32Answers);
+    } while (VQX_RESULT_SUCCEEDED(r) || r == VQX_RESULT_API_FILTER_AWAKENED);
+  }
+  /* The sig-trace service: its instances' callbacks take the application mutex. */
+  CVQCAFServiceSigTraceServer* pServer = mpSigTraceServer;
+  mpSigTraceServer = nullptr;
+  CVQCAFMutexAutoGiveGet Unlock(&mAppMutex);
+  pServer->Stop();
+  delete pServer;
 }
 
 void CVQSigTrace::DiscardGroups() {
@@ -625,6 +662,8 @@ VQX_RESULT CVQSigTrace::TakeClosingBatch(u32 un32WaitMs, u32& un32Answers) {
     } else if (VqTraceFamilyOfRequest(un32Id) != nullptr) {
       HandleTraceAnswer(reinterpret_cast<unsigned int*>(ahMsg[i]));
       if (un32Answers != 0) un32Answers--;
+    } else if (un32Id == VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN || un32Id == VQX_MSG_ID_API_NOTIF_HOST_REMOVED) {
+      DispatchMsg(reinterpret_cast<unsigned int*>(ahMsg[i])); /* what a provider's link lost */
     } /* boards coming or going no longer matter */
   }
   for (u32 i = 0; i < un32Taken; i++) {

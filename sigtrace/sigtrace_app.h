@@ -12,7 +12,8 @@
  * host-library filter: the adapter-added and -removed events (one
  * CVQSigTraceAdapter per board), the application's own adapter-ready and
  * activation messages (group 0x0B08), the boards' trace units and the
- * answers to trace on/off requests (docs/board-trace-messages.md).
+ * answers to trace on/off requests (docs/board-trace-messages.md), and the
+ * remote hosts' path-down and removed events (what a provider's link lost).
  *
  * A unit is written by the group of its entity: the entity is found from the
  * sending board's name and the unit's trunk and timeslot mask (SS7, LAPD,
@@ -29,17 +30,19 @@
  * (main's handler, VqSigTraceSignalQuit). Each of them but the framework
  * console's own quit also wakes the main loop's wait (RequestQuit).
  *
- * Clean-up (Clear, also run by the destructor): traces off at the boards,
- * the units taken in until the boards have answered written (within 2 s;
- * later ones are counted in their groups' lost; 30 s at most, cut short by
- * a SIGTERM or SIGINT that comes during the close), no unit taken after that, capture off
- * to every provider, sig-trace service stopped, adapters freed,
- * management clients stopped, groups closed (text files end "[END]"),
- * providers freed, page removed, the boards' links closed and the units read
- * after the groups stopped taking them counted in one line, host library
- * given back, framework stopped but for a running log (GlobalSetParam with
- * the log's parameters alone: main's exit code line reaches the log file,
- * GlobalUninit stops it). It never holds the application mutex while it
+ * Clean-up (Clear, also run by the destructor): traces off at the boards
+ * and capture off to every provider (each of its groups), the units taken in
+ * until the boards have answered written (within 2 s; later ones are counted
+ * in their groups' lost; 30 s at most, cut short by a SIGTERM or SIGINT that
+ * comes during the close), no unit taken after that, adapters freed,
+ * management clients stopped, the providers' links closed (what their TCP
+ * had acknowledged read, what a closing cut counted) and what they delivered
+ * until they were gone counted (CloseProviders), sig-trace service stopped,
+ * groups closed (text files end "[END]"), providers freed, page removed, the
+ * boards' links closed and the units read after the groups stopped taking
+ * them counted in one line, host library given back, framework stopped but
+ * for a running log (GlobalSetParam with the log's parameters alone: main's
+ * exit code line reaches the log file, GlobalUninit stops it). It never holds the application mutex while it
  * waits for the console, a service or an adapter thread, whose callbacks
  * take that mutex.
  *
@@ -64,6 +67,7 @@
 #define SIGTRACE_APP_H
 
 #include <atomic>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -159,8 +163,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
 
   /*
    * Runs until mfQuit is set (or returns at once when Init did not
-   * succeed): one filter (adapter events, group 0x0B08, the five trace
-   * families' notifications and on/off answers); each turn waits up to 100 ms
+   * succeed): one filter (adapter events, the hosts' path-down and removed
+   * events, group 0x0B08, the five trace families' notifications and on/off
+   * answers); each turn waits up to 100 ms
    * with the mutex released for what is waiting (1024 messages at most), then
    * dispatches the whole batch under one hold of it; a receive error is
    * logged and followed by 1 s of sleep without the mutex. Ends the run at
@@ -286,13 +291,30 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 HandleTraceUnit(unsigned int* pMsg);
   /* The answer to a trace on/off request: a board's failure is logged. */
   u32 HandleTraceAnswer(unsigned int* pMsg);
+  /* A remote host's path down: the messages its link's closing cut
+   * (VQX_NOTIF_OFFSET_LOST), when the host is a provider's, are counted lost
+   * in its group, or in its own summary line when it feeds several groups
+   * (CountProviderLinkLost). */
+  u32 HandleNotifHostGwDown(unsigned int* pMsg);
+  /* A remote host removed: its paths' losses are all told, its provider's
+   * host record (mProviderHosts) goes, unless a later process took the handle. */
+  u32 HandleNotifHostRemoved(unsigned int* pMsg);
   /* Dispatch of one received message by id (unknown ids are logged). */
   u32 DispatchMsg(unsigned int* pMsg);
 
   /* ---------------------------------------------------- remote providers (sigtrace_app_provider.cpp) */
 
+  /* A new remote application: its provider (pool of 20). One whose name
+   * ("<host>.<application>") is already served is told so at the error level
+   * and waits, its registrations kept: it is served once the first has left
+   * (OnServiceDisconnected). */
   CVQCAFServiceInstance* OnServiceConnected(CVQCAFService* pService, CVQCAFServiceInfo* pInfo) override;
   void OnServiceDisconnected(CVQCAFService* pService, CVQCAFServiceInstance* pInstance) override;
+  /* An H.248 registration: the group made or found, the provider its entity,
+   * answered with the capture request of that group. Refused with its line:
+   * another type, a group of another type, no group left (the provider is
+   * then counted in "Entities not traced"). Nothing for a provider waiting
+   * for its name (its registrations are replayed once it is served). */
   u32 OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName, char* pszDescription);
   u32 OnUnregister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName,
                    char* pszDescription);
@@ -306,19 +328,37 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * the names, "<text> (provider <key>, group "<name>")" (without the group
    * when pszGroup is null), logged in the failure form under pszOperation
    * once a second per text; the lines left out are counted in the next one
-   * (" (and N more since the last line)") or in a line of their own
-   * (LogProviderRefusalsDue), at the error level unless Level says
-   * otherwise. Returns un32Result. Application mutex held. */
+   * (" (and N more since the last line, providers <keys>)") or in a line of
+   * their own (LogProviderRefusalsDue), which name the providers whose lines
+   * were left out, at the error level unless Level says otherwise. Returns
+   * un32Result. Application mutex held. */
   u32 RefuseProvider(const char* pszOperation, const char* pszText, const CVQCAFString& strProvider,
                      const char* pszGroup, u32 un32Result, int nLine, _VQX_TRACE_LEVEL Level = VQERR);
   /* The limit of those lines, for a provider's own refusals: true when the
-   * line of pszText may be logged now, un32LeftOut then the lines left out. */
-  bool AllowProviderRefusal(const char* pszText, u32& un32LeftOut) {
-    return mProviderRefusals.Allow(pszText, ClockMs(), un32LeftOut);
+   * line of pszText may be logged now, un32LeftOut then the lines left out
+   * and strLeftOutFrom the providers of those (the provider strProvider is
+   * noted when its line is left out). */
+  bool AllowProviderRefusal(const char* pszText, const CVQCAFString& strProvider, u32& un32LeftOut,
+                            std::string& strLeftOutFrom) {
+    return mProviderRefusals.Allow(pszText, ClockMs(), un32LeftOut, strProvider.c_str(), &strLeftOutFrom);
   }
-  /* "<text> N more time(s) since the last line" for each text whose lines
-   * left out are due (main loop), or that left any out (fAll: the close). */
+  /* "<text> N more time(s) since the last line (providers <keys>)" for each
+   * text whose lines left out are due (main loop), or that left any out
+   * (fAll: the close). */
   void LogProviderRefusalsDue(bool fAll);
+  /* The provider served under this name ("<host>.<application>"), not one waiting for it; null when none. */
+  CVQSigTraceProviderEntity* ProviderOf(const CVQCAFString& strKey);
+  /* The H.248 groups that have the provider strKey as an entity. */
+  std::vector<CVQSigTraceGrp*> ProviderGroups(const CVQCAFString& strKey);
+  /* Their names, "groups a, b", "group a" or "no group". */
+  std::string ProviderGroupNames(const CVQCAFString& strKey);
+  /* un32Lost messages of the provider strKey lost as its link closed: counted
+   * in its group (CountUnseenLost), or apart when it feeds several groups or
+   * none (mProviderLinkLost, a summary line of its own); a line says which. */
+  void CountProviderLinkLost(const CVQCAFString& strKey, u32 un32Lost);
+  /* The providers not traced for want of a group, for the summary:
+   * "<key> (group "<name>")", comma-separated (the first 16, then "and N more"). */
+  std::string UntracedProvidersText() const;
 
   /* ---------------------------------------------------- management ("-db") */
 
@@ -344,6 +384,16 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 mun32LostUnits = 0;                /* units no entity took, or refused by their reader */
   CVQSigTraceLogLimit maRefusalLimit[5]; /* a refusal line per trace family, once a second */
   CVQSigTraceLogLimits mProviderRefusals; /* the providers' refusal lines, once a second per text */
+  /* A provider's remote host, by handle: its name and its process (unique host id), from its link until the host is
+   * removed, so that the losses its links report (host path down) find the provider, even once it has left. */
+  struct SVQProviderHost {
+    CVQCAFString strKey;
+    u64 un64UniqueId;
+  };
+  std::map<u32, SVQProviderHost> mProviderHosts;
+  std::map<std::string, u32> mProviderLinkLost;  /* providers' link losses counted apart, by name */
+  std::set<std::string> mUntracedProviders;      /* "<key> (group "<name>")" refused for want of a group */
+  u32 mun32UntracedProvidersMore = 0;            /* those beyond the set's bound */
   u64 mun64LastProviderDataMs = 0;       /* clock of the last data message a provider delivered (0: none) */
   PFN_VQX_CLOCK_SOURCE mpfnClock = nullptr; /* clock of those limits (null: the library clock) */
   CVQSigTraceParams mSigTraceParams;     /* the configured records */
@@ -424,6 +474,15 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* Stops what Init started, in the clean-up order; the mutex is released
    * around every wait on another thread. */
   void Teardown();
+  /* The close's end of the providers: their links closed (what their TCP had
+   * acknowledged read and delivered, the messages a link's closing cut
+   * counted), every provider's data delivered to it until its link's
+   * disconnection (within VQ_SIGTRACE_DRAIN_CAP_MS, cut short by a signal
+   * that comes during this wait), the hosts' path-down notifications counted,
+   * the sig-trace service stopped. Data after the close's write time is
+   * counted lost in its group: every message the server read from a
+   * provider is written or counted before the summaries. */
+  void CloseProviders();
   /* "-stdout": the console kept off-screen. */
   void StdoutConsole();
   /* The main loop's filter sets: adapter events, the application's own

@@ -309,24 +309,35 @@ bool CVQSigTrace::LogGroupSummaries() {
     LogTrace(VQMSG, "%s", strLine.c_str());
     strLines += std::string(strLine.c_str()) + "\n";
   };
-  /* One line a group; fStdoutTaken: a standard output whose reader went away ends the run in success. */
-  const auto Summary = [&](const CVQCAFString& strName, u32 un32Records, u32 un32Lost, bool fStdoutTaken) {
+  /* One line a group; fStdoutTaken: a standard output whose reader went away ends the run in success. Units
+   * that never reached the group (un32Unseen, among its units and its lost) are no failure of its file. */
+  const auto Summary = [&](const CVQCAFString& strName, u32 un32Units, u32 un32Lost, u32 un32Unseen, bool fStdoutTaken) {
     CVQCAFString strLine;
-    strLine.Format("Group %s: %u units written, %u lost", strName.c_str(), un32Records - un32Lost, un32Lost);
+    strLine.Format("Group %s: %u units written, %u lost", strName.c_str(), un32Units - un32Lost, un32Lost);
     Line(strLine);
-    if (un32Records != 0 && un32Lost >= un32Records && !fStdoutTaken) fNoneWritten = true;
+    const u32 un32Records = un32Units - un32Unseen;
+    if (un32Records != 0 && un32Lost - un32Unseen >= un32Records && !fStdoutTaken) fNoneWritten = true;
   };
   mGroups.ResetNext();
   for (CVQSigTraceGrp* pGroup = mGroups.Next(); pGroup != nullptr; pGroup = mGroups.Next()) {
     pGroup->CloseFile(); /* what the last write loses is counted before the line */
-    Summary(pGroup->mstrName, pGroup->mun32RxCount + pGroup->mun32TxCount + pGroup->mun32ExtCount, pGroup->mun32LostCount,
+    Summary(pGroup->mstrName, pGroup->Units(), pGroup->mun32LostCount, pGroup->mun32UnseenCount,
             pGroup->mfStdout != 0 && pGroup->mstrCurrentFile == ":STDOUT:");
   }
   mGroups.ResetNext();
-  for (const SVQRetiredGroup& R : mvRetiredGroups) Summary(R.strName, R.un32Rx + R.un32Tx + R.un32Ext, R.un32Lost, R.fStdoutTaken);
-  if (!mUntracedEntities.empty()) {
+  for (const SVQRetiredGroup& R : mvRetiredGroups) Summary(R.strName, R.un32Rx + R.un32Tx + R.un32Ext, R.un32Lost, 0, R.fStdoutTaken);
+  /* What providers' links lost of groups that cannot be told apart. */
+  for (const auto& [strKey, un32Lost] : mProviderLinkLost) {
     CVQCAFString strLine;
-    strLine.Format("Entities not traced: %u", static_cast<u32>(mUntracedEntities.size()));
+    strLine.Format("Provider %s: %u units lost, their group not known (%s)", strKey.c_str(), un32Lost,
+                   ProviderGroupNames(CVQCAFString(strKey.c_str())).c_str());
+    Line(strLine);
+  }
+  const u32 un32UntracedProviders = static_cast<u32>(mUntracedProviders.size()) + mun32UntracedProvidersMore;
+  if (!mUntracedEntities.empty() || un32UntracedProviders != 0) {
+    CVQCAFString strLine;
+    strLine.Format("Entities not traced: %u", static_cast<u32>(mUntracedEntities.size()) + un32UntracedProviders);
+    if (un32UntracedProviders != 0) strLine += (", providers among them: " + UntracedProvidersText()).c_str();
     Line(strLine);
   }
   /* The log shares the disk the groups may have filled; a run that lost a

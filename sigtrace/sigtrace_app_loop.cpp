@@ -2,7 +2,8 @@
  * sigtrace_app_loop.cpp - the main loop and the handling of the adapter
  * events and of the application's own messages: an adapter per board, the
  * configured entities attached when a board is ready, the activation
- * messages of the selected entities.
+ * messages of the selected entities; and of the remote hosts' path-down and
+ * removed events, for what a provider's link lost as it closed.
  *
  * Main thread only, under the application mutex (released while waiting).
  */
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -137,10 +139,11 @@ void CVQSigTrace::RequestQuit() {
 }
 
 std::vector<_VQX_FILTER_PARAMS> CVQSigTrace::FilterSets(bool fUnits) {
-  /* Adapter events, the application's own messages, the five families'
-   * on/off answers and, while units are taken, their units: an answer that
-   * comes after the units stopped is taken still, so that what the host
-   * library counts as taken by no filter then is units only. */
+  /* Adapter events, the remote hosts' path-down and removed events (what a
+   * provider's link lost), the application's own messages, the five
+   * families' on/off answers and, while units are taken, their units: an
+   * answer that comes after the units stopped is taken still, so that what
+   * the host library counts as taken by no filter then is units only. */
   std::vector<_VQX_FILTER_PARAMS> aSets;
   const auto Add = [&](u32 un32Mask, u32 un32Id, u32 un32Group) {
     _VQX_FILTER_PARAMS S{};
@@ -149,6 +152,8 @@ std::vector<_VQX_FILTER_PARAMS> CVQSigTrace::FilterSets(bool fUnits) {
   };
   Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, 0);
   Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, 0);
+  Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN, 0);
+  Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_HOST_REMOVED, 0);
   Add(VQX_FILTER_MASK_MSG_GROUP, 0, QUELLAN_NOTIF_ADAPTER_READY >> 16);
   for (EVQTraceFamily e : {EVQTraceFamily::Ss7, EVQTraceFamily::Lapd, EVQTraceFamily::Isdn, EVQTraceFamily::Casr2,
                            EVQTraceFamily::Ip}) {
@@ -232,6 +237,8 @@ u32 CVQSigTrace::DispatchMsg(unsigned int* pMsg) {
     case VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED: return HandleNotifAdapterRemoved(pMsg);
     case QUELLAN_NOTIF_ADAPTER_READY: return HandleNotifAdapterReady(pMsg);
     case QUELLAN_NOTIF_ACTIVATE_MONITORING: return HandleNotifActivateMonitoring(pMsg);
+    case VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN: return HandleNotifHostGwDown(pMsg);
+    case VQX_MSG_ID_API_NOTIF_HOST_REMOVED: return HandleNotifHostRemoved(pMsg);
     default: break;
   }
   if (VqTraceFamilyOfNotif(un32Id) != nullptr) return HandleTraceUnit(pMsg);
@@ -289,6 +296,42 @@ u32 CVQSigTrace::HandleNotifAdapterRemoved(unsigned int* pMsg) {
   mUnitIndex.Invalidate();
   AttachEntitiesWaitingForGroup(); /* its groups may give their place now */
   return VQX_RESULT_OK;
+}
+
+u32 CVQSigTrace::HandleNotifHostGwDown(unsigned int* pMsg) {
+  try {
+    const CVQSigTraceCursor c = vqdisc::AnswerPayload(pMsg);
+    const u32 un32Lost = vqdisc::Le32(c, VQX_NOTIF_OFFSET_LOST);
+    if (un32Lost == 0) return VQX_RESULT_OK;
+    const auto it = mProviderHosts.find(vqdisc::Le32(c, VQX_NOTIF_OFFSET_HANDLE));
+    if (it == mProviderHosts.end()) {
+      /* No provider's: no trace data of this server's. */
+      LogTrace(VQMSG, "Host 0x%08X: %u message(s) lost as its link closed, not a provider's",
+               vqdisc::Le32(c, VQX_NOTIF_OFFSET_HANDLE), un32Lost);
+      return VQX_RESULT_OK;
+    }
+    CountProviderLinkLost(it->second.strKey, un32Lost);
+    return VQX_RESULT_OK;
+  } catch (const CVQSigTraceTruncated&) {
+    return Failure("CVQSigTrace::HandleNotifHostGwDown", "Path-down event too short", VQX_RESULT_INVALID_PARAM, __LINE__);
+  }
+}
+
+u32 CVQSigTrace::HandleNotifHostRemoved(unsigned int* pMsg) {
+  /* 8 handle, 16 the host's record: its paths' losses came before, in the same queue. */
+  constexpr u32 kInfoOffset = 16u;
+  constexpr u32 kIdOffset = kInfoOffset + offsetof(_VQX_HOST_INFO, un64UniqueHostId);
+  try {
+    const CVQSigTraceCursor c = vqdisc::AnswerPayload(pMsg);
+    const u64 un64Id = vqdisc::Le32(c, kIdOffset) | static_cast<u64>(vqdisc::Le32(c, kIdOffset + 4)) << 32;
+    const auto it = mProviderHosts.find(vqdisc::Le32(c, VQX_NOTIF_OFFSET_HANDLE));
+    /* A later process of the handle keeps its record. */
+    if (it != mProviderHosts.end() && it->second.un64UniqueId == un64Id) mProviderHosts.erase(it);
+    return VQX_RESULT_OK;
+  } catch (const CVQSigTraceTruncated&) {
+    return Failure("CVQSigTrace::HandleNotifHostRemoved", "Host removed event too short", VQX_RESULT_INVALID_PARAM,
+                   __LINE__);
+  }
 }
 
 u32 CVQSigTrace::HandleNotifAdapterReady(unsigned int* pMsg) {

@@ -17,9 +17,19 @@
  *
  * Every refusal (a link beyond the pool, a registration, unregistration or
  * data message that cannot be taken) has its line naming the provider and
- * the group, once a second per kind of line (RefuseProvider); data for a
- * group whose capture the console switched off is dropped, with its line.
+ * the group, once a second per kind of line (RefuseProvider), the count of
+ * those left out naming their providers; data for a group whose capture the
+ * console switched off is dropped, with its line. A provider registers any
+ * number of groups (H.248 only), each switched under its own name.
+ *
+ * A second process of a name already served waits (mfWaiting, its own pool
+ * key "<name>#<its unique host id>") and is served, its registrations taken
+ * then, once the first has left. What a provider's link loses as it closes
+ * within a batch (the host's path-down notification, main loop) is counted
+ * in the provider's group, or in a summary line of its own when its groups
+ * cannot be told apart.
  */
+#include <algorithm>
 #include <cstring>
 
 #include "sigtrace_app.h"
@@ -41,6 +51,11 @@ CVQSigTraceEntityParams* FindProviderEntity(CVQSigTraceGrp& Group, const CVQCAFS
   return nullptr;
 }
 
+/* The untraced providers kept by name, at most (the others are counted). */
+constexpr size_t kMaxUntracedProviders = 1024;
+/* The untraced providers named in the summary; the others counted. */
+constexpr size_t kUntracedProvidersNamed = 16;
+
 /* The boundary's catch clause: the failure line under the application's
  * sub-module; the code. */
 u32 Caught(CVQSigTrace& App, const char* pszOperation, int nLine) {
@@ -57,12 +72,21 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
     if (pInfo == nullptr) return nullptr;
     const _VQX_HOST_INFO& Host = pInfo->mHostInfo;
     const CVQCAFString strKey = CVQSigTraceProviderEntity::KeyOf(Host);
-    const CVQCAFHashKeyString Key(strKey.c_str());
+    /* A second process of a name served: under a key of its own until the first has left. */
+    const bool fWaiting = ProviderOf(strKey) != nullptr;
+    CVQCAFString strPoolKey = strKey;
+    if (fWaiting)
+      strPoolKey.Format("%s#%016llX", strKey.c_str(), static_cast<unsigned long long>(Host.un64UniqueHostId));
+    const CVQCAFHashKeyString Key(strPoolKey.c_str());
     if (mProviders.Find(Key) != nullptr) {
       LogTrace(VQMSG, "OnServiceConnected: Application %s already present", strKey.c_str());
       return nullptr;
     }
-    LogTrace(VQMSG, "OnServiceConnected: New application %s detected", strKey.c_str());
+    if (fWaiting)
+      LogTrace(VQERR, "OnServiceConnected: Application %s already present: this one (0x%016llX) is served once the "
+                      "name is free", strKey.c_str(), static_cast<unsigned long long>(Host.un64UniqueHostId));
+    else
+      LogTrace(VQMSG, "OnServiceConnected: New application %s detected", strKey.c_str());
     CVQSigTraceProviderEntity* p = mProviders.Alloc(VQCAF_DEBUG_INFO, Key);
     if (p == nullptr) {
       static_assert(QUELLAN_MAX_PROVIDERS == 20, "the refusal names the limit");
@@ -72,7 +96,9 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
     }
     p->mpAppMutex = &mAppMutex;
     p->mpSigTrace = this;
+    p->mfWaiting = fWaiting ? 1 : 0;
     memcpy(&p->mHostInfo, &Host, sizeof(p->mHostInfo));
+    mProviderHosts[Host.hAdapter] = SVQProviderHost{strKey, Host.un64UniqueHostId};
     return p;
   } catch (...) {
     Caught(*this, "CVQSigTrace::OnServiceConnected", __LINE__);
@@ -84,14 +110,79 @@ void CVQSigTrace::OnServiceDisconnected(CVQCAFService* /*pService*/, CVQCAFServi
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
   /* The link is gone and nothing reaches the instance any more: free it. Its
    * entity stays in its group (the group keeps its counters and file). */
+  CVQSigTraceProviderEntity* pGone = nullptr;
   mProviders.ResetNext();
-  for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr; p = mProviders.Next()) {
-    if (p == pInstance) {
-      mProviders.ResetNext();
-      (void)mProviders.Free(VQCAF_DEBUG_INFO, p);
-      return;
-    }
+  for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr && pGone == nullptr; p = mProviders.Next())
+    if (p == pInstance) pGone = p;
+  mProviders.ResetNext();
+  if (pGone == nullptr) return;
+  const CVQCAFString strKey = pGone->GetKey();
+  const bool fServed = pGone->mfWaiting == 0;
+  (void)mProviders.Free(VQCAF_DEBUG_INFO, pGone);
+  if (!fServed) return;
+  /* The name is free: the first process waiting for it is served now, with the groups it registered. */
+  CVQSigTraceProviderEntity* pNext = nullptr;
+  for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr && pNext == nullptr; p = mProviders.Next())
+    if (p->mfWaiting != 0 && p->GetKey() == strKey) pNext = p;
+  mProviders.ResetNext();
+  if (pNext == nullptr) return;
+  pNext->mfWaiting = 0;
+  LogTrace(VQMSG, "OnServiceDisconnected: Application %s left: the one waiting for its name (0x%016llX) is served",
+           strKey.c_str(), static_cast<unsigned long long>(pNext->mHostInfo.un64UniqueHostId));
+  const std::vector<VQCAF_SIGTRACE_REGISTER_INFO> aRegistered = pNext->mvRegistered;
+  for (VQCAF_SIGTRACE_REGISTER_INFO R : aRegistered) OnRegister(pNext, R.un32Type, R.szName, R.szDescription);
+}
+
+CVQSigTraceProviderEntity* CVQSigTrace::ProviderOf(const CVQCAFString& strKey) {
+  CVQSigTraceProviderEntity* pFound = nullptr;
+  mProviders.ResetNext();
+  for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr && pFound == nullptr; p = mProviders.Next())
+    if (p->mfWaiting == 0 && p->GetKey() == strKey) pFound = p;
+  mProviders.ResetNext();
+  return pFound;
+}
+
+std::vector<CVQSigTraceGrp*> CVQSigTrace::ProviderGroups(const CVQCAFString& strKey) {
+  std::vector<CVQSigTraceGrp*> aGroups;
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next())
+    if (g->mun32Type == VQ_SIGTRACE_TYPE_H248 && FindProviderEntity(*g, strKey) != nullptr) aGroups.push_back(g);
+  mGroups.ResetNext();
+  return aGroups;
+}
+
+std::string CVQSigTrace::ProviderGroupNames(const CVQCAFString& strKey) {
+  const std::vector<CVQSigTraceGrp*> aGroups = ProviderGroups(strKey);
+  if (aGroups.empty()) return "no group";
+  std::string str = aGroups.size() == 1 ? "group " : "groups ";
+  for (size_t i = 0; i < aGroups.size(); i++) str += (i == 0 ? "" : ", ") + std::string(aGroups[i]->mstrName.c_str());
+  return str;
+}
+
+void CVQSigTrace::CountProviderLinkLost(const CVQCAFString& strKey, u32 un32Lost) {
+  const std::vector<CVQSigTraceGrp*> aGroups = ProviderGroups(strKey);
+  if (aGroups.size() == 1) {
+    aGroups[0]->CountUnseenLost(un32Lost);
+    LogTrace(VQMSG, "Provider %s: %u message(s) lost as its link closed, counted in group %s", strKey.c_str(), un32Lost,
+             aGroups[0]->mstrName.c_str());
+    return;
   }
+  /* Several groups (or none): which of them each message was for is not known. */
+  u32& un32Apart = mProviderLinkLost[strKey.c_str()];
+  un32Apart = un32Apart > 0xFFFFFFFFu - un32Lost ? 0xFFFFFFFFu : un32Apart + un32Lost;
+  LogTrace(VQMSG, "Provider %s: %u message(s) lost as its link closed, counted on a line of their own (%s)",
+           strKey.c_str(), un32Lost, ProviderGroupNames(strKey).c_str());
+}
+
+std::string CVQSigTrace::UntracedProvidersText() const {
+  std::string str;
+  size_t n = 0;
+  for (const std::string& s : mUntracedProviders)
+    if (n++ < kUntracedProvidersNamed) str += (str.empty() ? "" : ", ") + s;
+  const size_t nMore = mUntracedProviders.size() - std::min(mUntracedProviders.size(), kUntracedProvidersNamed) +
+                       mun32UntracedProvidersMore;
+  if (nMore != 0) str += " and " + std::to_string(nMore) + " more";
+  return str;
 }
 
 u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName,
@@ -100,9 +191,14 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
   try {
     if (pProvider == nullptr || pszName == nullptr) return VQX_RESULT_NULL_PARAM;
     const CVQCAFString strKey = pProvider->GetKey();
-    if (un32Type == VQCAF_SIGTRACE_TYPE_H248 && mCmdLine.mfH248 == 0)
+    if (un32Type != VQCAF_SIGTRACE_TYPE_H248)
+      return RefuseProvider(kOp, "Register refused: not of type H.248 (1), the one traced", strKey, pszName,
+                            VQX_RESULT_INVALID_PARAM, __LINE__);
+    if (mCmdLine.mfH248 == 0)
       return RefuseProvider(kOp, "Registration ignored: H.248 tracing is off (-h248 not given)", strKey, pszName,
                             VQX_RESULT_NOT_READY, __LINE__, VQMSG);
+    /* Registered once the process served under its name has left (OnServiceDisconnected). */
+    if (pProvider->mfWaiting != 0) return VQX_RESULT_OK;
     if (pszName[0] == '\0')
       return RefuseProvider(kOp, "Empty provider name refused", strKey, pszName, VQX_RESULT_INVALID_PARAM, __LINE__);
     CVQSigTraceEntityParams Entity;
@@ -118,9 +214,17 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
       return RefuseProvider(kOp, "Type mismatch: Several providers using same name but different type", strKey, pszName,
                             VQX_RESULT_INVALID_PARAM, __LINE__);
     if (pGroup == nullptr) pGroup = FindOrCreateGroup(Entity);
-    if (pGroup == nullptr)
+    const std::string strUntraced = std::string(strKey.c_str()) + " (group \"" + pszName + "\")";
+    if (pGroup == nullptr) {
+      /* Counted in the summary's "Entities not traced", named there. */
+      if (mUntracedProviders.count(strUntraced) == 0) {
+        if (mUntracedProviders.size() < kMaxUntracedProviders) mUntracedProviders.insert(strUntraced);
+        else mun32UntracedProvidersMore++;
+      }
       return RefuseProvider(kOp, "No more group context (increase QUELLAN_MAX_GROUPS define)", strKey, pszName,
                             VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
+    }
+    mUntracedProviders.erase(strUntraced);
     if (FindProviderEntity(*pGroup, Entity.mstrName) == nullptr) {
       Entity.mun32ProviderEntityId = ++mun32EntityNumber;
       Entity.mfCapFile = pGroup->mfPcap;
@@ -130,7 +234,7 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
                pGroup->mstrName.c_str(), pGroup->IsPcap() ? "CAP" : "FORMAT");
     }
     /* A group whose capture the console switched off keeps it off. */
-    return pProvider->SendCaptureRequest(pGroup->mfCaptureOff != 0 ? 0 : 1);
+    return pProvider->SendCaptureRequest(pGroup->mfCaptureOff != 0 ? 0 : 1, pGroup->mstrName.c_str());
   } catch (...) {
     return Caught(*this, "CVQSigTrace::OnRegister", __LINE__);
   }
@@ -140,6 +244,7 @@ u32 CVQSigTrace::OnUnregister(CVQSigTraceProviderEntity* pProvider, unsigned int
                               char* /*pszDescription*/) {
   if (pProvider == nullptr || pszName == nullptr) return VQX_RESULT_NULL_PARAM;
   const CVQCAFString strKey = pProvider->GetKey();
+  if (pProvider->mfWaiting != 0) return VQX_RESULT_OK; /* in no group yet: its name is another's */
   CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(pszName));
   if (pGroup != nullptr && pGroup->mun32Type == VQ_SIGTRACE_TYPE_H248) {
     for (auto it = pGroup->mvEntities.begin(); it != pGroup->mvEntities.end(); ++it) {
@@ -165,8 +270,11 @@ u32 CVQSigTrace::OnTraceMsgReceived(CVQSigTraceProviderEntity* pProvider, unsign
   if (un32Length > VQCAF_SIGTRACE_MAX_DATA)
     return RefuseProvider(kOp, "Data length over 10240 bytes refused", strKey, pszName, VQX_RESULT_INVALID_PARAM, __LINE__);
   CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(pszName));
-  CVQSigTraceEntityParams* pEntity =
-      pGroup != nullptr && pGroup->mun32Type == VQ_SIGTRACE_TYPE_H248 ? FindProviderEntity(*pGroup, strKey) : nullptr;
+  /* A process waiting for its name is in no group: the entity of that name is the served one's. */
+  CVQSigTraceEntityParams* pEntity = pGroup != nullptr && pGroup->mun32Type == VQ_SIGTRACE_TYPE_H248 &&
+                                             pProvider->mfWaiting == 0
+                                         ? FindProviderEntity(*pGroup, strKey)
+                                         : nullptr;
   if (pEntity == nullptr)
     return RefuseProvider(kOp, "Data refused: the provider is not in that group", strKey, pszName, VQX_RESULT_NOT_FOUND,
                           __LINE__);
@@ -180,16 +288,17 @@ u32 CVQSigTrace::OnTraceMsgReceived(CVQSigTraceProviderEntity* pProvider, unsign
 u32 CVQSigTrace::RefuseProvider(const char* pszOperation, const char* pszText, const CVQCAFString& strProvider,
                                 const char* pszGroup, u32 un32Result, int nLine, _VQX_TRACE_LEVEL Level) {
   u32 un32LeftOut = 0;
-  if (!AllowProviderRefusal(pszText, un32LeftOut)) return un32Result;
-  const CVQCAFString strText = VqSigTraceRefusalText(pszText, strProvider, pszGroup, un32LeftOut);
+  std::string strFrom;
+  if (!AllowProviderRefusal(pszText, strProvider, un32LeftOut, strFrom)) return un32Result;
+  const CVQCAFString strText = VqSigTraceRefusalText(pszText, strProvider, pszGroup, un32LeftOut, strFrom);
   LogTrace(Level, "%s", VqcafFormatFailureLine(pszOperation, strText.c_str(), un32Result, "CVQSigTrace", nLine).c_str());
   return un32Result;
 }
 
 void CVQSigTrace::LogProviderRefusalsDue(bool fAll) {
-  mProviderRefusals.TakeDue(ClockMs(), fAll, [&](const char* pszText, u32 un32LeftOut) {
-    LogTrace(strcmp(pszText, kCaptureOffDrop) == 0 ? VQMSG : VQERR, "%s %u more time(s) since the last line", pszText,
-             un32LeftOut);
+  mProviderRefusals.TakeDue(ClockMs(), fAll, [&](const char* pszText, u32 un32LeftOut, const char* pszFrom) {
+    LogTrace(strcmp(pszText, kCaptureOffDrop) == 0 ? VQMSG : VQERR, "%s %u more time(s) since the last line%s%s%s",
+             pszText, un32LeftOut, *pszFrom != '\0' ? " (providers " : "", pszFrom, *pszFrom != '\0' ? ")" : "");
   });
 }
 
@@ -203,8 +312,7 @@ u32 CVQSigTrace::ChangeProviderGroupState(CVQSigTraceGrp* pGroup, unsigned int u
            pGroup->mstrName.c_str());
   pGroup->mfCaptureOff = un32State == 0 ? 1 : 0;
   for (const CVQSigTraceEntityParams& e : pGroup->mvEntities) {
-    if (CVQSigTraceProviderEntity* p = mProviders.Find(CVQCAFHashKeyString(e.mstrName.c_str())))
-      (void)p->SendCaptureRequest(un32State);
+    if (CVQSigTraceProviderEntity* p = ProviderOf(e.mstrName)) (void)p->SendCaptureRequest(un32State, pGroup->mstrName.c_str());
   }
   return VQX_RESULT_OK;
 }

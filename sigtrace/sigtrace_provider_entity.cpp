@@ -31,25 +31,28 @@ void LogFailure(const char* pszOperation, const char* pszText, VQX_RESULT r, int
 
 }  // namespace
 
-CVQCAFString VqSigTraceLeftOutText(u32 un32LeftOut) {
+CVQCAFString VqSigTraceLeftOutText(u32 un32LeftOut, const std::string& strFrom) {
   CVQCAFString str;
-  if (un32LeftOut != 0) str.Format(" (and %u more since the last line)", un32LeftOut);
+  if (un32LeftOut == 0) return str;
+  if (strFrom.empty()) str.Format(" (and %u more since the last line)", un32LeftOut);
+  else str.Format(" (and %u more since the last line, providers %s)", un32LeftOut, strFrom.c_str());
   return str;
 }
 
 CVQCAFString VqSigTraceRefusalText(const char* pszText, const CVQCAFString& strProvider, const char* pszGroup,
-                                   u32 un32LeftOut) {
+                                   u32 un32LeftOut, const std::string& strFrom) {
   CVQCAFString str;
   if (pszGroup != nullptr) str.Format("%s (provider %s, group \"%s\")", pszText, strProvider.c_str(), pszGroup);
   else str.Format("%s (provider %s)", pszText, strProvider.c_str());
-  str += VqSigTraceLeftOutText(un32LeftOut);
+  str += VqSigTraceLeftOutText(un32LeftOut, strFrom);
   return str;
 }
 
 void CVQSigTraceProviderEntity::Refuse(const char* pszText, const char* pszGroup, VQX_RESULT r, int nLine) {
   u32 un32LeftOut = 0;
-  if (mpSigTrace != nullptr && !mpSigTrace->AllowProviderRefusal(pszText, un32LeftOut)) return;
-  LogFailure(kOnMsg, VqSigTraceRefusalText(pszText, GetKey(), pszGroup, un32LeftOut).c_str(), r, nLine);
+  std::string strFrom;
+  if (mpSigTrace != nullptr && !mpSigTrace->AllowProviderRefusal(pszText, GetKey(), un32LeftOut, strFrom)) return;
+  LogFailure(kOnMsg, VqSigTraceRefusalText(pszText, GetKey(), pszGroup, un32LeftOut, strFrom).c_str(), r, nLine);
 }
 
 CVQSigTraceProviderEntity::CVQSigTraceProviderEntity() {
@@ -62,6 +65,7 @@ void CVQSigTraceProviderEntity::Clear() {
   mfConnected = 0;
   mfRegistered = 0;
   mun32Capture = 0;
+  mvRegistered.clear();
 }
 
 CVQCAFString CVQSigTraceProviderEntity::KeyOf(const _VQX_HOST_INFO& Host) {
@@ -100,6 +104,11 @@ void CVQSigTraceProviderEntity::OnMsgReceived(CVQCAFService* /*pService*/, CVQCA
         if (fRegister) {
           mfRegistered = 1;
           mRegisterInfo = Info;
+          auto it = std::find_if(mvRegistered.begin(), mvRegistered.end(), [&](const VQCAF_SIGTRACE_REGISTER_INFO& R) {
+            return strncmp(R.szName, Info.szName, sizeof(R.szName)) == 0;
+          });
+          if (it != mvRegistered.end()) *it = Info;
+          else if (mvRegistered.size() < kMaxRegistered) mvRegistered.push_back(Info);
         }
         SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQMSG, "\033[33mOnMsgReceived (%.*s.%.*s): %s type=%u name=%s desc=%s",
                        VQ_PROVIDER_NAMES, fRegister ? "Register" : "Unregister", Info.un32Type, Info.szName,
@@ -143,9 +152,11 @@ void CVQSigTraceProviderEntity::OnMsgReceived(CVQCAFService* /*pService*/, CVQCA
         return;
       default: {
         u32 un32LeftOut = 0;
-        if (mpSigTrace != nullptr && !mpSigTrace->AllowProviderRefusal(kNotSupported, un32LeftOut)) return;
+        std::string strFrom;
+        if (mpSigTrace != nullptr && !mpSigTrace->AllowProviderRefusal(kNotSupported, GetKey(), un32LeftOut, strFrom))
+          return;
         SubModLogTrace(VQCAF_SUBMODULE_VQLT, VQERR, "OnMsgReceived %.*s.%.*s: %s=0x%08x%s", VQ_PROVIDER_NAMES,
-                       kNotSupported, un32Id, VqSigTraceLeftOutText(un32LeftOut).c_str());
+                       kNotSupported, un32Id, VqSigTraceLeftOutText(un32LeftOut, strFrom).c_str());
         return;
       }
     }
@@ -156,6 +167,18 @@ void CVQSigTraceProviderEntity::OnMsgReceived(CVQCAFService* /*pService*/, CVQCA
 }
 
 VQX_RESULT CVQSigTraceProviderEntity::SendCaptureRequest(unsigned int un32Capture) {
+  return SendCapture(un32Capture, mRegisterInfo.un32Type, mRegisterInfo.szName);
+}
+
+VQX_RESULT CVQSigTraceProviderEntity::SendCaptureRequest(unsigned int un32Capture, const char* pszGroup) {
+  if (pszGroup == nullptr) return VQX_RESULT_NULL_PARAM;
+  u32 un32Type = mRegisterInfo.un32Type;
+  for (const VQCAF_SIGTRACE_REGISTER_INFO& R : mvRegistered)
+    if (strncmp(R.szName, pszGroup, sizeof(R.szName)) == 0) un32Type = R.un32Type;
+  return SendCapture(un32Capture, un32Type, pszGroup);
+}
+
+VQX_RESULT CVQSigTraceProviderEntity::SendCapture(unsigned int un32Capture, u32 un32Type, const char* pszName) {
   try {
     if (mfRegistered == 0) {
       if (un32Capture != 0) LogFailure(kSendCapture, "Entity not yet registered", VQX_RESULT_NOT_READY, __LINE__);
@@ -165,10 +188,10 @@ VQX_RESULT CVQSigTraceProviderEntity::SendCaptureRequest(unsigned int un32Captur
                    un32Capture);
     mun32Capture = un32Capture;
     CVQCAFMsgSigtraceCapture Capture;
-    Capture.mInfo.un32Type = mRegisterInfo.un32Type;
+    Capture.mInfo.un32Type = un32Type;
     /* At most 31 characters, terminated within the field. */
     snprintf(Capture.mInfo.szName, sizeof(Capture.mInfo.szName), "%.*s",
-             static_cast<int>(sizeof(mRegisterInfo.szName) - 1), mRegisterInfo.szName);
+             static_cast<int>(sizeof(mRegisterInfo.szName) - 1), pszName);
     Capture.mInfo.un32Capture = un32Capture;
     CVQCAFMsgBuffer Buffer;
     VQX_RESULT r = Buffer.SerializeFromMsg(Capture, nullptr);

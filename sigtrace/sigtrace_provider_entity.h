@@ -25,10 +25,14 @@
  * message's line names the provider and the group its record names
  * (VqSigTraceRefusalText; the group empty when the record could not be
  * read) and is kept to once a second per kind by the application
- * (CVQSigTrace::AllowProviderRefusal).
+ * (CVQSigTrace::AllowProviderRefusal), the count of those left out naming
+ * their providers.
  */
 #ifndef SIGTRACE_PROVIDER_ENTITY_H
 #define SIGTRACE_PROVIDER_ENTITY_H
+
+#include <string>
+#include <vector>
 
 #include "vqcafmsgsigtrace.h"
 #include "vqcafmutex.h"
@@ -57,10 +61,14 @@ class CVQSigTraceProviderEntity : public CVQCAFServiceInstance {
   void OnMsgReceived(CVQCAFService* pService, CVQCAFMsgBuffer& Msg) override;
 
   /* Sends the capture message (1 on, 0 off) with the registered type and
-   * name. 0x82000016 before the first register message (logged only for
-   * capture on); the serialiser's or the send's failure code (the new state
-   * is kept); 0x02000000. The caller holds the application mutex. */
+   * name (the last register record). 0x82000016 before the first register
+   * message (logged only for capture on); the serialiser's or the send's
+   * failure code (the new state is kept); 0x02000000. The caller holds the
+   * application mutex. */
   VQX_RESULT SendCaptureRequest(unsigned int un32Capture);
+  /* The same for the group pszGroup of a provider that registered several:
+   * that name, with the type its record gave. */
+  VQX_RESULT SendCaptureRequest(unsigned int un32Capture, const char* pszGroup);
 
   /* "<host name>.<application name>" of mHostInfo: the provider's pool key
    * and its entity name in groups, each part read within its field. */
@@ -74,18 +82,27 @@ class CVQSigTraceProviderEntity : public CVQCAFServiceInstance {
   VQCAF_SIGTRACE_REGISTER_INFO mRegisterInfo; /* last register record */
   u32 mfRegistered = 0;                   /* 1 once a register message was taken */
   u32 mun32Capture = 0;                   /* capture state last requested */
+  /* Every register record taken, one per name (a later one of a name replaces it; kMaxRegistered at most): each
+   * group keeps its name, and a provider waiting for its name is registered with them once served. */
+  static constexpr size_t kMaxRegistered = 64;
+  std::vector<VQCAF_SIGTRACE_REGISTER_INFO> mvRegistered;
+  u32 mfWaiting = 0;                      /* 1 while another process is served under its name */
 
  private:
+  /* Sends one capture message of this type and name. */
+  VQX_RESULT SendCapture(unsigned int un32Capture, u32 un32Type, const char* pszName);
   /* The refusal line of pszText for a message naming pszGroup, under the application's limit. */
   void Refuse(const char* pszText, const char* pszGroup, VQX_RESULT r, int nLine);
 };
 
-/* " (and N more since the last line)" for N lines left out, "" for none. */
-CVQCAFString VqSigTraceLeftOutText(u32 un32LeftOut);
+/* " (and N more since the last line)" for N lines left out, "" for none;
+ * with the providers they were about: " (and N more since the last line,
+ * providers a, b)". */
+CVQCAFString VqSigTraceLeftOutText(u32 un32LeftOut, const std::string& strFrom = std::string());
 /* A provider refusal's text: "<text> (provider <key>, group "<name>")", or
  * without the group when pszGroup is null, then the lines left out. */
 CVQCAFString VqSigTraceRefusalText(const char* pszText, const CVQCAFString& strProvider, const char* pszGroup,
-                                   u32 un32LeftOut);
+                                   u32 un32LeftOut, const std::string& strFrom = std::string());
 
 }  // namespace VQCAF
 

@@ -97,6 +97,7 @@ CVQSigTraceGrp::CVQSigTraceGrp()
       mun32ExtCount(0),
       mun32NextSegment(0),
       mun32LostCount(0),
+      mun32UnseenCount(0),
       mfOpenFailureShown(0),
       mfDiscard(0),
       mfFirstLossShown(0),

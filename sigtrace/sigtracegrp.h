@@ -167,6 +167,15 @@ class CVQSigTraceGrp {
   VQX_RESULT WriteFormattedIsdnMaintenance(u32 un32Length, const u8* pData);
   VQX_RESULT WriteFormattedIsdnQ931(u32 un32Length, const u8* pData);
 
+  /* un32Count units of the group that never reached it (a provider's link
+   * closed within a batch): counted as its units, and lost. */
+  void CountUnseenLost(u32 un32Count) {
+    mun32UnseenCount += un32Count;
+    mun32LostCount += un32Count;
+  }
+  /* Its units: records counted, and units that never reached it. */
+  u32 Units() const { return mun32RxCount + mun32TxCount + mun32ExtCount + mun32UnseenCount; }
+
   /* The clock of the record time stamps (null: the wall clock). */
   void SetClock(const IVQSigTraceClock* pClock) { mpClock = pClock ? pClock : &VqSigTraceWallClock(); }
   /* Text name and pcap link type of the group's type. */
@@ -190,7 +199,8 @@ class CVQSigTraceGrp {
   u32 mun32ExtCount;                /* CAS R2 records of neither direction */
   CVQSigTraceSegment mFile;         /* the open segment or the standard output */
   u32 mun32NextSegment;             /* number of the next segment; 0 before the first */
-  u32 mun32LostCount;               /* records counted but not written (open or write failures) */
+  u32 mun32LostCount;               /* records counted but not written (open or write failures), mun32UnseenCount included */
+  u32 mun32UnseenCount;             /* units of the group that never reached it (CountUnseenLost) */
   CVQCAFString mstrFailedFile;      /* the last segment path that could not be opened */
   u8 mfOpenFailureShown;            /* kept for the owner: it showed this group's first open failure */
   u8 mfDiscard;                     /* set by the owner: records are counted, and counted lost, not written */

@@ -74,6 +74,10 @@ class Recorder {
   std::vector<u32> BatchCounts;
   std::vector<std::string> Errors, Traces;
   int nFreed = 0;
+  /* pFctRxLost: the messages told lost, and the up/down reports made before the first of them (-1: none told). */
+  u32 un32Lost = 0;
+  int nReportsBeforeLost = -1;
+  void NoteLost(u32 n);
 
   /* Waits up to ms for pred (called under m); 0 asks once. */
   bool WaitFor(u32 ms, const std::function<bool()>& pred);

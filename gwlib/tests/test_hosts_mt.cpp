@@ -269,6 +269,7 @@ TEST(GwHosts, DestroyWaitsForTheReceiveCallbackInProgress) {
       [&](VqxGwLibParams&, VqxGwLibParams& pb) {
         pb.pFctRxMultiple = HeldRx::On;
         pb.pRxCtx = &held;
+        pb.pFctRxLost = nullptr;
       },
       "an-application-with-a-long-name");
   held.rec = &p.recB;

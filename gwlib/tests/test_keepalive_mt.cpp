@@ -108,6 +108,7 @@ struct LinkedBoard {
           VqxGwLibParams p = AdapterParams(FreeLoopbackPort(), r, 100, 5000, 300);
           p.pFctRxMultiple = on;
           p.pRxCtx = ctx;
+          p.pFctRxLost = nullptr; /* its context is the Rx context */
           return p;
         }) {
     s = board.AdvertiseUntilLinked(in.params.aun16GwPorts[0], "127.0.0.1", "");
@@ -201,8 +202,10 @@ TEST(GwKeepAlive, WritingToALinkResetByTheRemoteRaisesNoSignal) {
       << reason;
 }
 
-/* Rows: the remote closes, the instance is destroyed, or its links are closed first (VqxGwLibCloseLinks): the
- * batch's complete message is delivered then, the rest traced as lost, not logged as an error. */
+/* Rows: the remote closes (the batch's complete message is delivered, the rest logged as lost), the instance is
+ * destroyed (nothing delivered), or its links are closed first (VqxGwLibCloseLinks: the complete message is delivered
+ * then, the rest traced as lost, not logged as an error). Each time the messages lost are told to the user
+ * (pFctRxLost) before the path is reported down. */
 TEST(GwKeepAlive, PartlyReceivedBatchIsFreedWhenTheLinkOrTheInstanceGoes) {
   for (int fDestroy = 0; fDestroy < 3; fDestroy++) {
     const bool fCloseLinks = fDestroy == 2;
@@ -226,12 +229,14 @@ TEST(GwKeepAlive, PartlyReceivedBatchIsFreedWhenTheLinkOrTheInstanceGoes) {
       EXPECT_TRUE(r.in.rec.WaitReports(2, 3000));
     }
     std::lock_guard<std::mutex> g(r.in.rec.m);
-    EXPECT_EQ(r.in.rec.nFreed, fCloseLinks ? 1 : 2) << fDestroy;
-    EXPECT_EQ(r.in.rec.Messages.size(), fCloseLinks ? 1u : 0u) << fDestroy;
-    EXPECT_EQ(Recorder::Has(r.in.rec.Errors, "raw.peer:gw0 : link closed within a batch, 2 message(s) of it lost"),
+    EXPECT_EQ(r.in.rec.nFreed, fDestroy == 1 ? 2 : 1) << fDestroy;
+    EXPECT_EQ(r.in.rec.Messages.size(), fDestroy == 1 ? 0u : 1u) << fDestroy;
+    EXPECT_EQ(Recorder::Has(r.in.rec.Errors, "raw.peer:gw0 : link closed within a batch, 1 message(s) of it lost"),
               fDestroy == 0);
     EXPECT_EQ(Recorder::Has(r.in.rec.Traces, "raw.peer:gw0 : link closed within a batch, 1 message(s) of it lost"),
               fCloseLinks) << "traced, no error";
+    EXPECT_EQ(r.in.rec.un32Lost, fDestroy == 1 ? 2u : 1u) << fDestroy;
+    EXPECT_EQ(r.in.rec.nReportsBeforeLost, 1) << "told while the path is still up";
   }
 }
 
@@ -252,9 +257,10 @@ TEST(GwKeepAlive, LinksClosedByTheUserDeliverWhatTheirTcpTookOrTheCloseFails) {
         for (u32 i = 0; i < n; i++) std::free(bufs[i]);
         if (h->nMsgs.fetch_add(n) == 0) h->pRec->WaitLine(h->pszRelease, 5000);
       }
+      static void Lost(void* pv, u32, u32, u32 n) { static_cast<Held*>(pv)->pRec->NoteLost(n); }
     } held{nullptr, fGiveUp ? "VqxGwLibCloseLinks raw.peer:gw0 : still open after 2000 ms"
                             : "VqxGwLibCloseLinks raw.peer:gw0 : closing"};
-    RawPeer r(0, 800, [&](VqxGwLibParams& p) { p.pFctRxMultiple = Held::On, p.pRxCtx = &held; });
+    RawPeer r(0, 800, [&](VqxGwLibParams& p) { p.pFctRxMultiple = Held::On, p.pRxCtx = &held, p.pFctRxLost = Held::Lost; });
     held.pRec = &r.in.rec;
     const auto Send = [&](u32 n, u32 un32Bytes) { /* a batch of n messages of 1000 bytes, its first un32Bytes */
       u8 h[kBatchHeaderSize];
@@ -281,6 +287,7 @@ TEST(GwKeepAlive, LinksClosedByTheUserDeliverWhatTheirTcpTookOrTheCloseFails) {
     EXPECT_TRUE(Cut(fGiveUp, 3000) && !Cut(!fGiveUp, 0)) << "an error once the close is over";
     EXPECT_EQ(held.nMsgs.load(), 41u);
     ASSERT_TRUE(r.in.rec.WaitReports(2, 3000));
+    EXPECT_TRUE(r.in.rec.WaitFor(0, [&] { return r.in.rec.un32Lost == 1 && r.in.rec.nReportsBeforeLost == 1; }));
     EXPECT_EQ(r.in.rec.Report(1).un32Reason, VQX_GW_CLOSE_REQUESTED);
   }
 }
@@ -305,6 +312,7 @@ TEST(GwKeepAlive, DataAcceptedBeforeATimeoutCloseIsDelivered) {
     pb.RedundancyParams.un32NetworkDownDelayMs = pb.RedundancyParams.un32AdapterDownDelayMs = 8000;
     pa.pFctRxMultiple = HeldFirst::On;
     pa.pRxCtx = &held;
+    pa.pFctRxLost = nullptr;
   });
   held.pRec = &p.recA;
   ASSERT_TRUE(p.Link());

@@ -212,6 +212,7 @@ typedef struct _VQX_LIB_CONTEXT {
   u32 un32DebugMagic;     /* verifying layer: "BILH" while registered */
   std::atomic<u32> fClosing;
   std::atomic<u32> fAdaptersClosing; /* VQXCloseAdaptersGw is closing the adapters' links */
+  std::atomic<u32> fHostsClosing;    /* VQXCloseHostsGw is closing the hosts' links */
 
   _VQX_LIB_PARAMS Params; /* copy of the parameters in use */
 

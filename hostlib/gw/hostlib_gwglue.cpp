@@ -4,7 +4,8 @@
  * application and accepts other hosts' links). Builds the unique host id,
  * fills each instance's parameter record from the library parameters and
  * the local addresses, and gives the transport its callbacks: path up and
- * down, buffers, error and trace lines (receiving is in hostlib_rx.cpp).
+ * down, the messages a link's closing cut, buffers, error and trace lines
+ * (receiving is in hostlib_rx.cpp).
  *
  * The transport runs with its own lock and calls back with it released; the
  * callbacks take the library lock. Instances are destroyed without the
@@ -77,6 +78,18 @@ void VqxHostGwLibUpDownHandler(void* pCtx, u32 hPeer, const void* pInfo, u32 fGw
     } else if (afUp[path] == 0 && afWasUp[path]) {
       VqxHostAdapterDown(hLib, hPeer, fIsGw0, un32Reason);
     }
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+}
+
+/* A link closed within a batch: the messages it cut, told with the path's down notification. */
+void VqxHostGwLibRxLostHandler(void* pCtx, u32 hPeer, u32 fIsGw0, u32 un32Lost) {
+  VQX_LIB_HANDLE hLib = VqxCtxLib(pCtx);
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  VQX_PEER* pPeer = VqxPeerLib(hLib) != nullptr ? VqxHostAdapterOrHostByHandle(hLib, hPeer) : nullptr;
+  if (pPeer != nullptr) {
+    u32& un32Count = pPeer->aun32RxCutLost[VqxPeerPathIndex(fIsGw0)];
+    un32Count = un32Count > 0xFFFFFFFFu - un32Lost ? 0xFFFFFFFFu : un32Count + un32Lost;
   }
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
 }
@@ -306,6 +319,7 @@ void VqxGwFillParams(VQX_LIB_HANDLE hLib, u32 fHosts, VqxGwLibParams* p, u32** p
   }
   p->pFctRx = VqxHostGwLibRxHandler;
   p->pFctRxMultiple = VqxHostGwLibRxHandlerMultiple;
+  p->pFctRxLost = VqxHostGwLibRxLostHandler;
   p->pRxCtx = hLib;
   p->pFctUpDown = VqxHostGwLibUpDownHandler;
   p->pUpDownCtx = hLib;
@@ -363,7 +377,7 @@ void VqxGatewayLibUninit(VQX_LIB_HANDLE hLib) {
 
 void VqxGwDestroy(VQX_LIB_HANDLE hLib, u32 fHosts) {
   /* Called without the library lock: the instance is taken out under it and destroyed without it. An instance
-     closed while the library stays open (VQXCloseAdaptersGw) first closes its links reading what their TCP
+     closed while the library stays open (VQXCloseAdaptersGw, VQXCloseHostsGw) first closes its links reading what their TCP
      acknowledged, which reaches the filters (or the count of messages no filter took) like the rest. */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   VqxGwLibContext hGw = VqxGwSlot(VqxLib(hLib), fHosts);

@@ -629,23 +629,37 @@ VQX_RESULT VQXPollAdapters(VQX_LIB_HANDLE hLib) {
   return VqxRunGlueStep(hLib, &VQX_HOSTLIB_GATEWAY_GLUE::pFctForceDiscover);
 }
 
-VQX_RESULT VQXCloseAdaptersGw(VQX_LIB_HANDLE hLib) {
+namespace {
+
+/* One gateway transport instance closed, the library staying open (fHosts 0 adapters, 1 hosts). */
+VQX_RESULT VqxCloseGw(VQX_LIB_HANDLE hLib, u32 fHosts, const char* pszOperation) {
   if (hLib == nullptr) {
-    VqxPrintResultNoLib("VQXCloseAdaptersGw", "VQX_RESULT_API_INVALID_LIB_HANDLE");
+    VqxPrintResultNoLib(pszOperation, "VQX_RESULT_API_INVALID_LIB_HANDLE");
     return VQX_RESULT_API_INVALID_LIB_HANDLE;
   }
   VQX_LIB* pLib = VqxLib(hLib);
+  std::atomic<u32>& fClosingGw = fHosts ? pLib->fHostsClosing : pLib->fAdaptersClosing;
   /* Off in the parameters first: a later VQXModifLibParams that turns it on opens a new instance. */
   VqxHostLibCriticalSectionEnter(hLib);
-  pLib->Params.fAdaptersGwOff = 1;
-  pLib->afGwEnabled[0] = 0;
-  pLib->fAdaptersClosing.store(1);
+  if (fHosts) {
+    pLib->Params.fHostsGwOn = 0;
+  } else {
+    pLib->Params.fAdaptersGwOff = 1;
+  }
+  pLib->afGwEnabled[fHosts] = 0;
+  fClosingGw.store(1);
   VqxHostLibCriticalSectionLeave(hLib);
   const VQX_HOSTLIB_GATEWAY_GLUE* pGlue = VqxHostLibGatewayGlue();
-  if (pGlue != nullptr && pGlue->pFctDestroy != nullptr) pGlue->pFctDestroy(hLib, 0);
-  pLib->fAdaptersClosing.store(0);
+  if (pGlue != nullptr && pGlue->pFctDestroy != nullptr) pGlue->pFctDestroy(hLib, fHosts);
+  fClosingGw.store(0);
   return VQX_RESULT_API_OK;
 }
+
+}  // namespace
+
+VQX_RESULT VQXCloseAdaptersGw(VQX_LIB_HANDLE hLib) { return VqxCloseGw(hLib, 0, "VQXCloseAdaptersGw"); }
+
+VQX_RESULT VQXCloseHostsGw(VQX_LIB_HANDLE hLib) { return VqxCloseGw(hLib, 1, "VQXCloseHostsGw"); }
 
 namespace {
 

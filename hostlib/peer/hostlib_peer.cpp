@@ -508,6 +508,7 @@ VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* 
   }
   const bool fFirst = pPeer->afPathUp[0] == 0 && pPeer->afPathUp[1] == 0;
   pPeer->afPathUp[un32Path] = 1;
+  pPeer->aun32RxCutLost[un32Path] = 0;
   VqxHostLibRefreshNow(hLib);
   pPeer->aun64PathUpTime[un32Path] = pLib->un64Now;
 
@@ -595,6 +596,21 @@ void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32C
     afDown[un32Other] = 1;
     aun32Cause[un32Other] = VQX_PEER_CAUSE_REDUNDANCY_NOT_ESTABLISHED;
   }
+  /* What the closing of each link cut is lost, unless a path that stays up brings it again: a peer that keeps
+     what it sent until acknowledged sends it again there. */
+  u32 aun32Lost[2] = {0, 0};
+  for (u32 p = 0; p < 2; p++) {
+    if (afDown[p] == 0) continue;
+    aun32Lost[p] = pPeer->aun32RxCutLost[p];
+    pPeer->aun32RxCutLost[p] = 0;
+    const u32 q = 1 - p;
+    if (aun32Lost[p] != 0 && afDown[q] == 0 && pPeer->afPathUp[q] != 0 &&
+        pPeer->un32BuildNumber >= VQX_PEER_BUILD_RETRANSMIT) {
+      VQX_LOG_V(hLib, 3, "%s: gw%u closed within a batch, its %u message(s) to come again on gw%u\n", pPeer->szName, p,
+                aun32Lost[p], q);
+      aun32Lost[p] = 0;
+    }
+  }
   /* 3. Take them down and have the transport drop them. */
   VqxGwLibContext hGw = PeerGw(hLib, pPeer);
   for (u32 p = 0; p < 2; p++) {
@@ -612,11 +628,12 @@ void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32C
   /* 4. Notifications, gw0 first. */
   for (u32 p = 0; p < 2; p++) {
     if (afDown[p] == 0) continue;
-    /* Closed by this library: its own close, or VQXCloseAdaptersGw's of the adapters' links. */
-    const bool fOurs = pLib->fClosing.load() != 0 || (pPeer->fAdapter != 0 && pLib->fAdaptersClosing.load() != 0);
+    /* Closed by this library: its own close, or VQXCloseAdaptersGw's or VQXCloseHostsGw's of its links. */
+    const bool fOurs = pLib->fClosing.load() != 0 ||
+                       (pPeer->fAdapter != 0 ? pLib->fAdaptersClosing.load() : pLib->fHostsClosing.load()) != 0;
     const u32 un32Reported = fOurs ? u32{VQX_PEER_CAUSE_CLOSING} : aun32Cause[p];
     pPeer->un32LastCause = un32Reported;
-    VqxHostSendGwDownEvent(hLib, pPeer, p, un32Reported, nullptr);
+    VqxHostSendGwDownEvent(hLib, pPeer, p, un32Reported, aun32Lost[p], nullptr);
   }
   /* 5. Redundancy and acknowledgement bookkeeping. */
   if (VqxPeerAwaitingAck(pPeer)) {

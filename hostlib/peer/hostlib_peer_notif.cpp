@@ -26,7 +26,7 @@ static_assert(kAdapterRemovedInfoOffset + sizeof(VQX_ADAPTER_INFO) == kAdapterRe
 static_assert(VQX_NOTIF_OFFSET_INFO + sizeof(_VQX_HOST_INFO) == kHostAddedPayload);
 static_assert(kHostRemovedInfoOffset + sizeof(_VQX_HOST_INFO) == kHostRemovedPayload);
 static_assert(VQX_NOTIF_OFFSET_GW1_ADDRESS + 64 + 4 == kGwUpPayload);
-static_assert(VQX_NOTIF_OFFSET_CAUSE + 4 + 8 == kGwDownPayload);
+static_assert(VQX_NOTIF_OFFSET_CAUSE + 4 == VQX_NOTIF_OFFSET_LOST && VQX_NOTIF_OFFSET_LOST + 4 + 4 == kGwDownPayload);
 
 struct CauseRow {
   u32 un32Cause;
@@ -49,12 +49,14 @@ constexpr CauseRow kCauses[] = {
 
 /* A peer taken down because this library is closing is the expected end of a
  * clean shutdown, not a fault: it is traced, not printed as an error. The
- * adapters' links closed by VQXCloseAdaptersGw, the library staying open, are
+ * links closed by VQXCloseAdaptersGw or VQXCloseHostsGw, the library staying open, are
  * presence news printed as the others are (added, up, down), which the
  * application tells from errors by their text. */
 constexpr u32 kClosingLevel = 3;
 u32 PresenceLevel(VQX_LIB_HANDLE hLib, u32 un32Cause) {
-  return un32Cause == VQX_PEER_CAUSE_CLOSING && VqxLib(hLib)->fAdaptersClosing.load() == 0 ? kClosingLevel : 0;
+  const VQX_LIB* pLib = VqxLib(hLib);
+  const bool fGwClosing = pLib->fAdaptersClosing.load() != 0 || pLib->fHostsClosing.load() != 0;
+  return un32Cause == VQX_PEER_CAUSE_CLOSING && !fGwClosing ? kClosingLevel : 0;
 }
 
 /* Local time as "%m/%d/%Y %H:%M:%S". */
@@ -195,7 +197,7 @@ VQX_RESULT VqxHostSendGwUpEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Pa
   return VQX_RESULT_API_OK;
 }
 
-VQX_RESULT VqxHostSendGwDownEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Path, u32 un32Cause,
+VQX_RESULT VqxHostSendGwDownEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Path, u32 un32Cause, u32 un32Lost,
                                   _VQX_FILTER_CONTEXT* pFilter) {
   constexpr const char* kOp = "VqxHostSendGwDownEvent";
   if (pFilter == nullptr) {
@@ -211,6 +213,7 @@ VQX_RESULT VqxHostSendGwDownEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32
   if (hMsg == nullptr) return VQX_RESULT_API_NOT_ENOUGH_MEMORY;
   PathPayload(hMsg, pPeer);
   Put32(hMsg, VQX_NOTIF_OFFSET_CAUSE, un32Cause);
+  Put32(hMsg, VQX_NOTIF_OFFSET_LOST, un32Lost);
   Deliver(hLib, hMsg, pFilter);
   return VQX_RESULT_API_OK;
 }

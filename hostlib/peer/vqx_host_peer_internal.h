@@ -190,6 +190,7 @@ typedef struct _VQX_PEER {
   u64 un64RxMsgRedundant;
   u64 un64RxPureAck;
   u64 un64SeqLost;              /* messages discarded out of sequence */
+  u32 aun32RxCutLost[2];        /* per path, messages of a batch its link's closing cut, told with its path down */
 
   /* ---- awaited responses (adapters; owned by the send path) ---- */
   void* pvAwait;                /* made and freed through VQX_PEER_HOOKS */
@@ -365,7 +366,7 @@ VQX_MSG_HANDLE VqxPeerNewLibMsg(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 un32MsgId
 VQX_RESULT VqxHostSendAdapterAddedEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, _VQX_FILTER_CONTEXT* pFilter);
 VQX_RESULT VqxHostSendAdapterRemovedEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, _VQX_FILTER_CONTEXT* pFilter);
 VQX_RESULT VqxHostSendGwUpEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Path, _VQX_FILTER_CONTEXT* pFilter);
-VQX_RESULT VqxHostSendGwDownEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Path, u32 un32Cause,
+VQX_RESULT VqxHostSendGwDownEvent(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Path, u32 un32Cause, u32 un32Lost,
                                   _VQX_FILTER_CONTEXT* pFilter);
 /* Added notification the first time a board talks before its filters are done (at most once per presence). */
 void VqxPeerAnnounceIfNeeded(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer);

@@ -1,11 +1,12 @@
 /*
  * test_peer.cpp - adapter and remote host records driven through their path changes without a
  * transport: the notifications with their bytes (golden file), presence rules for old and new hosts,
- * single-path loss, replay to a newly activated filter, flow-control
+ * single-path loss, the messages a link's closing cut told with its path down, replay to a newly activated filter, flow-control
  * levels and limits, the release of a send fifo. Remote filters: the byte-order rule, which sets
  * concern a peer, forwarding, requests from hosts with their answers, and what peers are sent as our
  * own filters are made, changed and destroyed (golden files).
  */
+#include "gw/hostlib_gwglue_internal.h"
 #include "test_peer_util.h"
 
 namespace {
@@ -94,7 +95,8 @@ TEST_F(PeerTest, BoardAbsentTheLongestGivesItsRecordWhenAllAreTaken) {
 }
 
 /* A peer removed because the library closes is traced, not printed as an error; a lost link still is, also one lost
- * after the adapters' links were closed (VQXCloseAdaptersGw: its own closing is over once it returns). */
+ * after the adapters' or the hosts' links were closed (VQXCloseAdaptersGw, VQXCloseHostsGw: their own closing is over
+ * once they return). */
 TEST_F(PeerTest, RemovalByOurOwnCloseIsNoErrorLine) {
   CapturedLog Errors;
   Reopen([&](_VQX_LIB_PARAMS& p) { p.pvErrorContext = &Errors; });
@@ -116,6 +118,16 @@ TEST_F(PeerTest, RemovalByOurOwnCloseIsNoErrorLine) {
   for (const char* psz : {"SN-0051:10.0.0.9 gw0 DOWN (Socket closed", "SN-0051 removed (cause: Socket closed",
                           "SN-0052:10.0.0.9 gw0 DOWN (Socket closed", "SN-0052 removed (cause: Socket closed"})
     EXPECT_TRUE(Errors.WaitFor(psz)) << psz;
+  /* The same once the hosts' links were closed (VQXCloseHostsGw), which turns their transport off. */
+  ASSERT_EQ(VQXCloseHostsGw(mhLib), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXCloseHostsGw(nullptr), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  _VQX_LIB_PARAMS Params{};
+  ASSERT_EQ(VQXGetLibParams(mhLib, &Params), VQX_RESULT_API_OK);
+  EXPECT_EQ(Params.fHostsGwOn, 0u);
+  const VQX_GW_HOST_ADV host = HostAdv("hostc", "appc", 0x0A00000900000019ull, 0x02070B04);
+  ASSERT_EQ(Up(0xCB000053, nullptr, &host, 1), VQX_RESULT_API_OK);
+  Down(0xCB000053, 1, VQX_PEER_CAUSE_CLOSED);
+  EXPECT_TRUE(Errors.WaitFor("hostc-appc-0A00000900000019:10.0.0.7 gw0 DOWN (Socket closed"));
 }
 
 /* An adapter is found by its serial number, its name or its further name, whole and exactly; a host is no
@@ -236,6 +248,55 @@ TEST_F(PeerTest, SinglePathOnlyWhileThePeerOwesAnAcknowledgement) {
   EXPECT_EQ(Rd32(Payload(gw1), 148), 4u) << "the named path: its own cause";
   EXPECT_EQ(MsgId(Take()), 0x02010002u);
   Peer(kBoard)->un32TxPendingCount = 0;
+}
+
+/* The messages of a batch a link's closing cut (the transport's receive callback for them) are told with that path's
+ * down notification (payload 152), once: unless another path of a peer that resends what it has not seen
+ * acknowledged stays up, which brings them again. Rows: that peer, one path then the other; a peer too old to
+ * resend; a path that redundancy takes along; a host; a handle no record has. */
+TEST_F(PeerTest, MessagesALinkClosureCutAreToldWithItsPathDown) {
+  CatchNotifications();
+  VqxGwLibParams Gw;
+  u32* paSubnets = nullptr;
+  VqxGwFillParams(mhLib, 0, &Gw, &paSubnets);
+  free(paSubnets);
+  ASSERT_NE(Gw.pFctRxLost, nullptr);
+  const VQX_GW_HOST_ADV host = HostAdv("hostn", "appn", 0x0A00000900000009ull, 0x02070B04);
+  const struct {
+    u32 h, un32Build;
+    bool fHost, fSinglePath;
+    u32 un32CutGw1, un32ToldGw1, un32CutGw0, un32ToldGw0;
+  } aRows[] = {
+      {0xCA000061, 0x00600000, false, false, 2, 0, 4, 4},  /* gw1's come again on gw0, gw0's are lost */
+      {0xCA000062, 700, false, false, 3, 3, 0, 0},         /* no retransmission: lost although gw0 stays */
+      {0xCA000063, 0x00600000, false, true, 5, 5, 1, 1},   /* redundancy not established: gw0 goes along */
+      {0xCB000064, 0x02070B04, true, false, 6, 0, 7, 7},
+  };
+  for (const auto& r : aRows) {
+    SCOPED_TRACE(r.h);
+    const VQX_GW_ADAPTER_ADV adv = AdapterAdv("SN-0060", "board-c", "10.0.0.5", "10.1.0.5", r.un32Build);
+    for (u32 fGw0 : {1u, 0u}) ASSERT_EQ(Up(r.h, r.fHost ? nullptr : &adv, r.fHost ? &host : nullptr, fGw0), VQX_RESULT_API_OK);
+    Peer(r.h)->fSinglePath = r.fSinglePath ? 1 : 0;
+    TakeIds();
+    Gw.pFctRxLost(Gw.pRxCtx, r.h, 0, r.un32CutGw1);
+    Gw.pFctRxLost(Gw.pRxCtx, r.h, 1, r.un32CutGw0);
+    Down(r.h, 0, VQX_PEER_CAUSE_CLOSED);
+    if (!r.fSinglePath) Down(r.h, 1, VQX_PEER_CAUSE_CLOSED);
+    const u32 un32Down = r.fHost ? 0x02010014u : 0x02010004u;
+    /* In the order of the downs; a path that redundancy takes along is told first (gw0 first). */
+    std::vector<u8> gw1 = Take(), gw0 = Take();
+    if (r.fSinglePath) std::swap(gw0, gw1);
+    ASSERT_EQ(MsgId(gw1), un32Down);
+    ASSERT_EQ(MsgId(gw0), un32Down);
+    EXPECT_EQ(Rd32(Payload(gw0), VQX_NOTIF_OFFSET_CAUSE), r.fSinglePath ? 10u : 3u);
+    EXPECT_EQ(Rd32(Payload(gw1), VQX_NOTIF_OFFSET_LOST), r.un32ToldGw1);
+    EXPECT_EQ(Rd32(Payload(gw0), VQX_NOTIF_OFFSET_LOST), r.un32ToldGw0);
+    EXPECT_EQ(Rd32(Payload(gw0), 156), 0u) << "the payload's last word stays zero";
+  }
+  TakeIds();
+  Gw.pFctRxLost(Gw.pRxCtx, 0xCA0000FF, 1, 9); /* no record: nothing */
+  EXPECT_TRUE(TakeIds().empty());
+  EXPECT_TRUE(mLog.WaitFor("SN-0060: gw1 closed within a batch, its 2 message(s) to come again on gw0"));
 }
 
 TEST_F(PeerTest, ActivatedFilterIsBroughtUpToDatePerPresentPeer) {

@@ -1,5 +1,6 @@
 // The application's main-loop handlers over any message: the adapter-ready
-// and activation messages, the five families' units and on/off answers.
+// and activation messages, the five families' units and on/off answers, the
+// remote hosts' path-down (a provider's link loss) and removed events.
 // Input: byte 0 picks the message id, the rest is the payload. One board
 // ("B1", handle 0) with an entity of each family stays attached to its group;
 // the groups cannot open files here (the working directory is /proc), so
@@ -20,7 +21,8 @@ namespace {
 using namespace VQCAF;
 
 constexpr u32 kIds[] = {QUELLAN_NOTIF_ADAPTER_READY, QUELLAN_NOTIF_ACTIVATE_MONITORING, 0x04210031, 0x04540031,
-                        0x04080031, 0x04510031, 0x04390031, 0x04210030, 0x04390030};
+                        0x04080031, 0x04510031, 0x04390031, 0x04210030, 0x04390030,
+                        VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN, VQX_MSG_ID_API_NOTIF_HOST_REMOVED};
 
 CVQSigTrace* App() {
   static std::unique_ptr<CVQSigTrace> s_pApp;

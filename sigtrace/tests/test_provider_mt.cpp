@@ -14,12 +14,16 @@
 //   messages in transit: only the steady one's are all awaited.)
 // - A group switched off while its provider keeps sending: nothing written
 //   from the switch on, every message after it dropped with its line.
-// - Each refusal's line names the provider and the group, once a second; a
-//   registration while H.248 tracing is off is ignored with its line.
+// - Each refusal's line names the provider and the group, once a second; the lines left out name their providers; a
+//   provider refused for want of a group is counted and named in "Entities not traced"; a registration while H.248
+//   tracing is off is ignored with its line.
+// - A provider of two groups (testing/provsim): each group switched under its own name.
 // The application brings both transports up (the adapters' and the hosts',
 // at one gateway port), as the trace server does.
 #include <gtest/gtest.h>
 #include <signal.h>
+
+#include <algorithm>
 
 #include "peers/child_process.h"
 #include "peers/loopback.h"
@@ -76,6 +80,16 @@ class CProviderBench {
                                   std::to_string(mun16Port), "--app", strApp};
     a.insert(a.end(), aExtra.begin(), aExtra.end());
     return std::make_unique<peerproc::CChild>(a);
+  }
+  /* The Python provider (testing/provsim) with "--udp-port <free> --peer-port <ours> --name APP" and aExtra, once ready. */
+  std::unique_ptr<peerproc::CChild> LaunchProvsim(const std::string& strApp, std::vector<std::string> aExtra) {
+    std::vector<std::string> a = {"python3", std::string(getenv("VQX_SOURCE_DIR")) + "/testing/provsim/provsim.py",
+                                  "--udp-port", std::to_string(loopnet::FreeLoopbackPort()), "--peer-port",
+                                  std::to_string(mun16Port), "--name", strApp, "--lifetime", "60"};
+    a.insert(a.end(), aExtra.begin(), aExtra.end());
+    auto p = std::make_unique<peerproc::CChild>(a);
+    EXPECT_EQ(p->ReadLine().rfind("ready tcp=", 0), 0u);
+    return p;
   }
   /* The group's "entities rx tx" under the application mutex ("none" when absent). */
   std::string Counters(const char* pszGroup) {
@@ -231,9 +245,11 @@ TEST(Providers, GroupSwitchedOffWritesNothingOfAProviderThatKeepsSending) {
 }
 
 /* Each refusal's line names the provider ("<host>.<application>") and the group, keeping its own text: the 21st
- * provider, a name of a group of another type, the 65th group, data and an unregister naming a group the provider is
- * not in. Lines of one kind come once a second (the application's clock, injected here), the others counted in the
- * next one or in a line of their own. Called as the services thread calls them. */
+ * provider, a name of a group of another type, the 65th group, a registration of another type than H.248, data and an
+ * unregister naming a group the provider is not in. Lines of one kind come once a second (the application's clock,
+ * injected here), the others counted in the next one or in a line of their own, which name their providers. The
+ * provider refused for want of a group is counted and named in "Entities not traced". Called as the services thread
+ * calls them. */
 TEST(Providers, EveryRefusalNamesTheProviderAndTheGroupOnceASecond) {
   CProviderBench B;
   static u64 s_un64Now = 5000;
@@ -267,6 +283,8 @@ TEST(Providers, EveryRefusalNamesTheProviderAndTheGroupOnceASecond) {
       {[&] { return App.OnRegister(aP[1], 1, const_cast<char*>("g63"), szData); }, VQX_RESULT_NOT_READY, ""},
       {[&] { return App.OnRegister(aP[1], 1, const_cast<char*>("g64"), szData); }, VQX_RESULT_OUT_OF_RESOURCE,
        "No more group context (increase QUELLAN_MAX_GROUPS define) (provider h.p1, group \"g64\")"},
+      {[&] { return App.OnRegister(aP[3], 7, const_cast<char*>("g7"), szData); }, VQX_RESULT_INVALID_PARAM,
+       "Register refused: not of type H.248 (1), the one traced (provider h.p3, group \"g7\")"},
       {[&] { return App.OnTraceMsgReceived(aP[1], 1, const_cast<char*>("g0"), 1, reinterpret_cast<u8*>(szData), 1); },
        VQX_RESULT_NOT_FOUND, "Data refused: the provider is not in that group (provider h.p1, group \"g0\")"},
       {[&] { return App.OnTraceMsgReceived(aP[0], 1, const_cast<char*>("ss7_2"), 1, reinterpret_cast<u8*>(szData), 1); },
@@ -300,11 +318,116 @@ TEST(Providers, EveryRefusalNamesTheProviderAndTheGroupOnceASecond) {
   EXPECT_EQ(B.Log.Text().find("more time(s)"), std::string::npos) << "within the second";
   s_un64Now += 1;
   App.LogProviderRefusalsDue(false);
-  EXPECT_NE(B.Log.Text().find("Data refused: the provider is not in that group 1 more time(s) since the last line"),
+  const std::string strDue = B.Log.Text();
+  EXPECT_NE(strDue.find("Data refused: the provider is not in that group 1 more time(s) since the last line"),
             std::string::npos);
+  EXPECT_NE(strDue.find("Data refused: the provider is not in that group 1 more time(s) since the last line (providers "
+                        "h.p0)"),
+            std::string::npos) << "the provider left out named" << strDue;
   s_un64Now += 1000;  // the next line comes whole, nothing left out since the count's line
   EXPECT_EQ(App.OnTraceMsgReceived(aP[1], 1, const_cast<char*>("g0"), 1, reinterpret_cast<u8*>(szData), 1),
             VQX_RESULT_NOT_FOUND);
   const std::string strLog = B.Log.Text();
   EXPECT_NE(strLog.find("group \"g0\") (82000015)"), std::string::npos) << strLog;
+  EXPECT_EQ(App.mGroups.Find("g7"), nullptr) << "no group for another type";
+  /* A second provider beyond the pool within the second of the first's line: counted, and named with the next line. */
+  for (const int i : {21, 22, 23}) {
+    if (i == 23) s_un64Now += 1000;
+    CVQCAFServiceInfo Info;
+    snprintf(Info.mHostInfo.szHostName, sizeof(Info.mHostInfo.szHostName), "h");
+    snprintf(Info.mHostInfo.szApplicationName, sizeof(Info.mHostInfo.szApplicationName), "p%d", i);
+    EXPECT_EQ(App.OnServiceConnected(nullptr, &Info), nullptr) << i;
+  }
+  const std::string strBeyond = B.Log.Text();
+  for (const char* psz : {"(20 providers at most) (provider h.p21) (82000008)",
+                          "(20 providers at most) (provider h.p23) (and 1 more since the last line, providers h.p22) "
+                          "(82000008)"})
+    EXPECT_NE(strBeyond.find(psz), std::string::npos) << psz << "\n" << strBeyond;
+  /* The provider refused for want of a group, counted and named in the summary. */
+  App.LogGroupSummaries();
+  EXPECT_NE(B.Log.Text().find("Entities not traced: 1, providers among them: h.p1 (group \"g64\")"), std::string::npos);
+}
+
+/* A provider that registers two groups: each capture request names its own group, also when the console switches
+ * the first one off and on again (its name was the second's when the last register record stood for both). */
+TEST(Providers, EachGroupOfAProviderIsSwitchedUnderItsOwnName) {
+  CProviderBench B;
+  auto p = B.LaunchProvsim("ptwo", {"--group", "gfirst", "--group", "gsecond", "--count", "2"});
+  std::vector<std::string> aLines;  /* the first once linked (30 s at most) */
+  for (int i = 0; i < 6 && aLines.size() < 4; i++)
+    if (std::string str = p->ReadLine(); !str.empty()) aLines.push_back(str);
+  std::sort(aLines.begin(), aLines.end());
+  EXPECT_EQ(aLines, (std::vector<std::string>{"capture 1 gfirst", "capture 1 gsecond", "sent 2", "sent 2"}));
+  ASSERT_TRUE(Until([&] { return B.Counters("gfirst") == "1 2 0" && B.Counters("gsecond") == "1 2 0"; }));
+  for (const u32 un32State : {0u, 1u}) {
+    CVQCAFMutexAutoGetGive(&B.pApp->mAppMutex), B.pApp->ChangeProviderGroupState(B.pApp->mGroups.Find("gfirst"), un32State);
+    EXPECT_EQ(p->ReadLine(), "capture " + std::to_string(un32State) + " gfirst");
+  }
+  EXPECT_EQ(p->ReadLine(), "sent 2");
+  EXPECT_TRUE(Until([&] { return B.Counters("gfirst") == "1 4 0"; })) << B.Counters("gfirst");
+  B.pApp.reset();  // the close's capture off, to each group
+  std::vector<std::string> aOff = {p->ReadLine(), p->ReadLine()};
+  std::sort(aOff.begin(), aOff.end());
+  EXPECT_EQ(aOff, (std::vector<std::string>{"capture 0 gfirst", "capture 0 gsecond"}));
+  kill(p->mPid, SIGKILL);
+}
+
+/* What a provider's link lost as it closed (the host's path-down event, payload 152) counted as the main loop takes
+ * it: in the provider's group (its units and lost, no failure of its file), on a line of its own for a provider of
+ * two groups, nowhere for a host that is no provider's; a host removed takes its record along, unless a later process
+ * holds the handle; a short event is refused with its line. */
+TEST(Providers, PathDownLossCountedInTheProvidersGroupOrApart) {
+  CProviderBench B;
+  CVQCAFMutexAutoGetGive Lock(&B.pApp->mAppMutex);
+  CVQSigTrace& App = *B.pApp;
+  const auto Connect = [&](u32 hHost, u64 un64Id, const char* pszApp) {
+    CVQCAFServiceInfo Info;
+    snprintf(Info.mHostInfo.szHostName, sizeof(Info.mHostInfo.szHostName), "h");
+    snprintf(Info.mHostInfo.szApplicationName, sizeof(Info.mHostInfo.szApplicationName), "%s", pszApp);
+    Info.mHostInfo.hAdapter = hHost, Info.mHostInfo.un64UniqueHostId = un64Id;
+    return static_cast<CVQSigTraceProviderEntity*>(App.OnServiceConnected(nullptr, &Info));
+  };
+  char szDesc[] = "d";
+  App.OnRegister(Connect(0xCB000001, 1, "pa"), 1, const_cast<char*>("ga"), szDesc);
+  CVQSigTraceProviderEntity* pB = Connect(0xCB000002, 2, "pb");
+  for (const char* psz : {"gb1", "gb2"}) App.OnRegister(pB, 1, const_cast<char*>(psz), szDesc);
+  const auto Event = [&](u32 un32Id, u32 hHost, u32 un32Word, u32 un32Size) {
+    std::vector<u8> Payload(un32Size);
+    const u32 un32Offset = un32Id == VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN ? VQX_NOTIF_OFFSET_LOST
+                                                                      : 16 + offsetof(_VQX_HOST_INFO, un64UniqueHostId);
+    memcpy(Payload.data() + VQX_NOTIF_OFFSET_HANDLE, &hHost, 4);
+    if (un32Offset + 4 <= un32Size) memcpy(Payload.data() + un32Offset, &un32Word, 4);
+    std::vector<u32> Msg = sigtest::ReceivedMsg(un32Id, Payload, hHost);
+    return App.DispatchMsg(reinterpret_cast<unsigned int*>(Msg.data()));
+  };
+  constexpr u32 kDown = VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN, kRemoved = VQX_MSG_ID_API_NOTIF_HOST_REMOVED;
+  const struct {
+    u32 un32Id, hHost, un32Word, un32Size, un32Result;
+    const char* pszLine;
+  } aRows[] = {
+      {kDown, 0xCB000001, 5, 160, VQX_RESULT_OK, "Provider h.pa: 5 message(s) lost as its link closed, counted in group ga"},
+      {kDown, 0xCB000002, 3, 160, VQX_RESULT_OK,
+       "Provider h.pb: 3 message(s) lost as its link closed, counted on a line of their own (groups gb1, gb2)"},
+      {kDown, 0xCB000001, 0, 160, VQX_RESULT_OK, ""},
+      {kDown, 0xCB000009, 4, 160, VQX_RESULT_OK, "Host 0xCB000009: 4 message(s) lost as its link closed, not a provider's"},
+      {kRemoved, 0xCB000001, 7, 440, VQX_RESULT_OK, ""}, /* another process's removal: the record stays */
+      {kDown, 0xCB000001, 2, 160, VQX_RESULT_OK, "Provider h.pa: 2 message(s) lost as its link closed, counted in group ga"},
+      {kRemoved, 0xCB000001, 1, 440, VQX_RESULT_OK, ""},
+      {kDown, 0xCB000001, 6, 160, VQX_RESULT_OK, "Host 0xCB000001: 6 message(s) lost as its link closed, not a provider's"},
+      {kDown, 0xCB000002, 1, 152, VQX_RESULT_INVALID_PARAM, "Path-down event too short"},
+      {kRemoved, 0xCB000002, 2, 200, VQX_RESULT_INVALID_PARAM, "Host removed event too short"},
+  };
+  B.Log.Text();
+  for (size_t i = 0; i < std::size(aRows); i++) {
+    const auto& r = aRows[i];
+    EXPECT_EQ(Event(r.un32Id, r.hHost, r.un32Word, r.un32Size), r.un32Result) << "row " << i;
+    const std::string strLog = B.Log.Text();
+    EXPECT_EQ(strLog.empty(), *r.pszLine == '\0') << "row " << i << ": " << strLog;
+    EXPECT_NE(strLog.find(r.pszLine), std::string::npos) << "row " << i << ": " << strLog;
+  }
+  EXPECT_FALSE(App.LogGroupSummaries()) << "units that never reached a group are no failure of its file";
+  const std::string strSummary = B.Log.Text();
+  for (const char* psz : {"Group ga: 0 units written, 7 lost", "Group gb1: 0 units written, 0 lost",
+                          "Provider h.pb: 3 units lost, their group not known (groups gb1, gb2)"})
+    EXPECT_NE(strSummary.find(psz), std::string::npos) << psz << "\n" << strSummary;
 }

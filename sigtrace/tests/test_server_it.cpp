@@ -30,6 +30,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <set>
 #include <thread>
 
@@ -384,6 +385,135 @@ TEST(SigTraceServer, AProviderWhileH248TracingIsOffIsNamedInTheLog) {
   ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
   EXPECT_EQ(B.Server().Wait(), 0);
   kill(Provider.mPid, SIGKILL);
+}
+
+/* The Python provider (testing/provsim) pointed at the server's gateway port, its output read; "ready" awaited. */
+struct CProvsim : peerproc::CChild {
+  CProvsim(CServerBench& B, const std::string& strApp, std::vector<std::string> aExtra)
+      : CChild(Args(B, strApp, std::move(aExtra))) {
+    EXPECT_EQ(ReadLine().rfind("ready tcp=", 0), 0u) << strApp;
+  }
+  /* The next line; the first one waits for the link too, the server starting meanwhile (30 s at most). */
+  std::string Line() {
+    std::string s;
+    for (int i = 0; i < (mfLinked ? 1 : 3) && s.empty(); i++) s = ReadLine();
+    mfLinked = true;
+    return s;
+  }
+  bool mfLinked = false;
+  static std::vector<std::string> Args(CServerBench& B, const std::string& strApp, std::vector<std::string> aExtra) {
+    std::vector<std::string> a = {"python3", std::string(getenv("VQX_SOURCE_DIR")) + "/testing/provsim/provsim.py",
+                                  "--udp-port", std::to_string(loopnet::FreeLoopbackPort()), "--peer-port",
+                                  std::to_string(B.mun16Port), "--name", strApp, "--size", "16", "--lifetime", "60"};
+    a.insert(a.end(), aExtra.begin(), aExtra.end());
+    return a;
+  }
+};
+
+/* The numbers of the provider strApp's data in a pcap stream, in file order (its data of 16 bytes: u32 number
+ * little-endian, then the application name). */
+std::vector<u32> TaggedNumbers(const std::string& strPcap, const std::string& strApp) {
+  std::vector<std::string> aTails;
+  PcapTails(strPcap, 16, &aTails);
+  std::string strName;
+  for (char ch : strApp) strName += {"0123456789abcdef"[static_cast<u8>(ch) >> 4], "0123456789abcdef"[ch & 15]};
+  std::vector<u32> a;
+  for (const std::string& t : aTails) {
+    if (t.compare(8, strName.size(), strName) != 0) continue;
+    const u32 n = static_cast<u32>(std::stoul(t.substr(0, 8), nullptr, 16));
+    a.push_back((n >> 24) | ((n >> 8) & 0xFF00) | ((n << 8) & 0xFF0000) | (n << 24));
+  }
+  return a;
+}
+
+/* Providers whose link closes within a batch (the stand-in announces 15 messages, sends K whole and half the next,
+ * then closes): the whole ones are written, the rest counted lost in the provider's group; for a provider of two
+ * groups, on a line of its own. Rows of one run: one group and K 4 (its 40 data and 4 written, 11 lost), two groups
+ * and K 2 (10 and 2 written in the first, 13 apart). A registration of another type than H.248 is refused with its
+ * line, the provider named. */
+TEST(SigTraceServer, ProviderLinksCutWithinABatchCountTheirLossInTheirGroup) {
+  CServerBench B(1, true); /* the board on an address of its own: 127.0.0.1 at the port is the server's */
+  B.StartServer("-h248 -cap");
+  CProvsim One(B, "pone", {"--group", "gone", "--count", "40", "--cut", "4"});
+  CProvsim Two(B, "ptwo", {"--group", "gtwo", "--group", "gthree", "--count", "10", "--cut", "2"});
+  CProvsim Other(B, "pother", {"--group", "gseven", "--type", "7"});
+  /* Its lines until the cut, the second group's capture among them in any place or none. */
+  const auto Lines = [](CProvsim& Child, const std::string& strLast) {
+    std::vector<std::string> a;
+    for (std::string s; (a.empty() || a.back() != strLast) && !(s = Child.Line()).empty();)
+      if (s != "capture 1 gthree") a.push_back(s);
+    return a;
+  };
+  EXPECT_EQ(Lines(One, "cut 4"), (std::vector<std::string>{"capture 1 gone", "sent 40", "cut 4"}));
+  EXPECT_EQ(Lines(Two, "cut 2"), (std::vector<std::string>{"capture 1 gtwo", "sent 10", "cut 2"}));
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return B.LogLines("lost as its link closed").size() == 2; }, 30000));
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("Register refused: not of type H.248").empty(); }, 30000));
+  EXPECT_EQ(Terminate(B).second, 0);
+  EXPECT_EQ(GroupSummary(B, "gone"), (std::pair<long, long>{44, 11}));
+  std::vector<u32> aExpected(44);
+  std::iota(aExpected.begin(), aExpected.end(), 1u);
+  EXPECT_EQ(TaggedNumbers(B.Read("gone_000.cap"), "pone"), aExpected) << "every whole message, once, in order";
+  EXPECT_EQ(GroupSummary(B, "gtwo"), (std::pair<long, long>{12, 0}));
+  EXPECT_EQ(B.LogLines("Provider provsim.ptwo: 13 units lost, their group not known (groups gtwo, gthree)").size(), 1u);
+  EXPECT_EQ(B.LogLines("Register refused: not of type H.248 (1), the one traced (provider provsim.pother, group "
+                       "\"gseven\")").size(),
+            1u);
+  EXPECT_EQ(GroupSummary(B, "gseven"), (std::pair<long, long>{-1, -1})) << "no group for it";
+}
+
+/* A second process of an application name already served (same host and application names, another process) is
+ * told so at the error level and waits; once the first has gone it is served: registered and captured, its data
+ * written in the group of that name beside the first's. */
+TEST(SigTraceServer, SecondProcessOfAProviderNameIsServedOnceTheFirstHasGone) {
+  CServerBench B(1, true);
+  B.StartServer("-h248 -cap");
+  CProvsim First(B, "psame", {"--group", "gsame", "--count", "5"});
+  ASSERT_EQ(First.Line(), "capture 1 gsame");
+  ASSERT_EQ(First.Line(), "sent 5");
+  CProvsim Second(B, "psame", {"--group", "gsame", "--count", "7"});
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("already present: this one (0x").empty(); }, 30000));
+  EXPECT_NE(B.LogLines("already present: this one (0x")[0].find(
+                " VQERR VQLT OnServiceConnected: Application provsim.psame already present: this one (0x"),
+            std::string::npos);
+  ASSERT_EQ(kill(First.mPid, SIGKILL), 0);
+  EXPECT_EQ(Second.Line(), "capture 1 gsame");
+  EXPECT_EQ(Second.Line(), "sent 7");
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return sigtest::PcapRecords(B.Read("gsame_000.cap"), 1) == 12; }, 30000));
+  EXPECT_EQ(Terminate(B).second, 0);
+  EXPECT_EQ(B.LogLines("OnServiceDisconnected: Application provsim.psame left: the one waiting for its name (0x").size(), 1u);
+  EXPECT_EQ(GroupSummary(B, "gsame"), (std::pair<long, long>{12, 0}));
+  EXPECT_EQ(TaggedNumbers(B.Read("gsame_000.cap"), "psame"), (std::vector<u32>{1, 2, 3, 4, 5, 1, 2, 3, 4, 5, 6, 7}));
+}
+
+/* A provider that answers the close's capture off with a flood that does not end, and a second signal, once the
+ * flood is written, that cuts the close short: the server stops waiting for it, closes its link (what its TCP had
+ * acknowledged read first) and counts what it read in the provider's group, none as "received too late": every data
+ * message the server acknowledged is written or counted lost there. */
+TEST(SigTraceServer, ProviderFloodingPastACloseCutShortIsCountedInItsGroup) {
+  CServerBench B(1, true); /* the board on an address of its own: 127.0.0.1 at the port is the server's */
+  B.StartServer("-h248 -cap");
+  CProvsim Flood(B, "pflood", {"--group", "gflood", "--count", "3000", "--ignore-off", "--off-count", "1000000"});
+  ASSERT_EQ(Flood.Line(), "capture 1 gflood");
+  ASSERT_EQ(Flood.Line(), "sent 3000");
+  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
+  ASSERT_EQ(Flood.Line(), "capture 0 gflood");
+  ASSERT_TRUE(peerwait::WaitUntil([&] {
+    return sigtest::PcapRecords(B.Read("gflood_000.cap"), 1) > 3000 || !B.LogLines("Close: units still arriving").empty();
+  }, 30000)) << "the flood after the capture off taken in";
+  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
+  std::string strLast; /* once its link is gone, which a sender held back by a full window learns late (a minute at most) */
+  for (int i = 0; i < 6 && strLast.rfind("acked ", 0) != 0; i++)
+    if (const std::string s = Flood.Line(); !s.empty()) strLast = s;
+  unsigned un32Acked = 0;
+  EXPECT_EQ(sscanf(strLast.c_str(), "acked %u", &un32Acked), 1) << strLast;
+  EXPECT_EQ(B.Server().Wait(VQCAF::VQ_SIGTRACE_DRAIN_CAP_MS + 10000), 0);
+  const auto [nWritten, nLost] = GroupSummary(B, "gflood");
+  EXPECT_EQ(nWritten, sigtest::PcapRecords(B.Read("gflood_000.cap"), 1));
+  EXPECT_GE(nWritten + nLost, static_cast<long>(un32Acked)) << nWritten << " written, " << nLost << " lost";
+  EXPECT_GT(nWritten + nLost, 3000);
+  EXPECT_EQ(DroppedAfterTheGroups(B), 0);
+  EXPECT_EQ(B.LogLines("still delivering"), std::vector<std::string>());
+  EXPECT_EQ(B.LogLines("Close: cut short by a signal").size(), 1u);
 }
 
 /* SIGTERM while the board streams units, and goes on streaming past the close's write time (VQ_SIGTRACE_DRAIN_MS),

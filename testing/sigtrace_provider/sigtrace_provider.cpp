@@ -18,6 +18,10 @@
  *   --no-register            never send the register message
  *   --count N --size S       N data messages of S bytes (3, 1); byte values
  *                            are the message's number, 1..N
+ *   --tag                    each message's data begins with its number
+ *                            (u32, little-endian) and the application name
+ *                            (12 bytes, zero-padded): which provider's
+ *                            messages a group wrote (S of 16 at least)
  *   --length L               data length field written instead of S
  *   --captures N             capture-on requests answered before leaving (1)
  *   --both-ways              odd messages direction 1, even ones 2 (else
@@ -53,10 +57,13 @@ using namespace VQCAF;
 
 namespace {
 
+constexpr u32 kTagSize = 16;  /* --tag: u32 number, 12 bytes of application name */
+
 struct Options {
   u16 un16Port = 0, un16PeerPort = 0;
   std::string strApp = "provider", strName = "mgc1", strDescription = "test provider";
-  bool fRegister = true, fUnregister = false, fBroadcastLast = false, fStay = false, fBothWays = false, fIgnoreOff = false;
+  bool fRegister = true, fUnregister = false, fBroadcastLast = false, fStay = false, fBothWays = false, fIgnoreOff = false,
+       fTag = false;
   u32 un32Count = 3, un32Size = 1, un32Length = 0, un32Captures = 1;
   bool fLength = false;
 };
@@ -85,12 +92,13 @@ bool Parse(int argc, char** argv, Options& o) {
       else if (a == "--stay") o.fStay = true;
       else if (a == "--ignore-off") o.fIgnoreOff = true;
       else if (a == "--both-ways") o.fBothWays = true;
+      else if (a == "--tag") o.fTag = true;
       else ok = false;
     }
     if (!ok || (fTaken && !fValue)) return fprintf(stderr, "sigtrace_provider: bad option %s\n", a.c_str()), false;
     if (fTaken) i++;
   }
-  return o.un16Port != 0 && o.un16PeerPort != 0;
+  return o.un16Port != 0 && o.un16PeerPort != 0 && (!o.fTag || o.un32Size >= kTagSize);
 }
 
 /* Copies at most the field's size, unterminated when the text fills it. */
@@ -137,6 +145,11 @@ class CProvider : public CVQCAFService {
       u32 un32Sent = 0;
       for (u32 i = 1; i <= mOpt.un32Count; i++) {
         memset(Data.mInfo.abyData, static_cast<int>(i), mOpt.un32Size);
+        if (mOpt.fTag) {
+          memcpy(Data.mInfo.abyData, &i, sizeof(i));
+          memset(Data.mInfo.abyData + sizeof(i), 0, kTagSize - sizeof(i));
+          memcpy(Data.mInfo.abyData + sizeof(i), mOpt.strApp.data(), std::min<size_t>(mOpt.strApp.size(), kTagSize - sizeof(i)));
+        }
         Data.mInfo.un32DataLength = mOpt.fLength ? mOpt.un32Length : mOpt.un32Size;
         if (mOpt.fBothWays) Data.mInfo.un32Direction = i % 2 == 1 ? 1 : 2;
         un32Sent += Note(SendMsg(Data, mOpt.fBroadcastLast && i == mOpt.un32Count ? 1 : 0)) ? 1 : 0;

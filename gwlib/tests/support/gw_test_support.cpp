@@ -73,6 +73,7 @@ void OnRxMultiple(void* ctx, u32, u32, u32 n, void** bufs, const u32* sizes, u32
   }
   r->cv.notify_all();
 }
+void OnRxLost(void* ctx, u32, u32, u32 n) { static_cast<Recorder*>(ctx)->NoteLost(n); }
 void OnAllocMultiple(void*, u32 n, const u32* sizes, void** bufs) {
   for (u32 i = 0; i < n; i++) bufs[i] = std::malloc(sizes[i]);
 }
@@ -126,8 +127,15 @@ bool Recorder::Has(const std::vector<std::string>& v, const std::string& part) {
     if (t.find(part) != std::string::npos) return true;
   return false;
 }
+void Recorder::NoteLost(u32 n) {
+  std::lock_guard<std::mutex> g(m);
+  if (nReportsBeforeLost < 0) nReportsBeforeLost = int(UpDowns.size());
+  un32Lost += n;
+  cv.notify_all();
+}
 void Recorder::Install(VqxGwLibParams& p) {
   p.pFctRxMultiple = OnRxMultiple;
+  p.pFctRxLost = OnRxLost;
   p.pFctUpDown = OnUpDown;
   p.pFctGetEthAvailability = OnAvail;
   p.pFctAllocMsg = OnAlloc;
