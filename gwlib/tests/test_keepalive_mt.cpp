@@ -160,6 +160,23 @@ long SilenceClosedOn(Recorder& rec) {
   return -1;
 }
 
+/* When the first down report of hPeer came (the recorder's clock; its epoch without one). */
+std::chrono::steady_clock::time_point DownAt(Recorder& rec, u32 hPeer) {
+  std::lock_guard<std::mutex> g(rec.m);
+  for (const UpDown& u : rec.UpDowns)
+    if (u.hPeer == hPeer && u.fGw0Up == 0) return u.tAt;
+  return {};
+}
+
+/* A live peer, heard from at least every nominalMs when let run, closed at tAt on its limit: the machine's doing only
+ * when it held a thread past the rest of the limit over the limit and a look (250 ms) before the close. */
+void ExpectClosedByAHold(const peerwait::StallProbe& stall, std::chrono::steady_clock::time_point tAt, long limit,
+                         long nominal, const std::string& what) {
+  const long span = limit + 250;
+  EXPECT_TRUE(peerwait::StallProbe::HeldPast(stall.WorstMsBefore(tAt, span), limit, nominal))
+      << what << " closed, " << stall.SeenBefore(tAt, span);
+}
+
 /* A peer that answers every poll is heard from within a poll period and its answer's scheduling (50 ms): only the
  * machine holding a thread (the peer's, the instance's) longer than the rest of the limit may close it. */
 TEST(GwKeepAlive, PeerAnsweringPollsStaysLinkedPastTheDownDelay) {
@@ -168,7 +185,8 @@ TEST(GwKeepAlive, PeerAnsweringPollsStaysLinkedPastTheDownDelay) {
   peerwait::StallProbe stall;
   const int polls = r.CountPolls(1000, true, false); /* three down delays */
   if (const long silence = SilenceClosedOn(r.in.rec); silence >= 0) {
-    EXPECT_TRUE(stall.HeldPast(kDown, kPoll + kAnswer)) << "closed on " << silence << " ms of silence, " << stall.Seen();
+    ExpectClosedByAHold(stall, r.in.rec.Report(1).tAt, kDown, kPoll + kAnswer,
+                        "answering, on " + std::to_string(silence) + " ms of silence,");
     return;
   }
   EXPECT_GE(polls, (1000 - stall.WorstMs()) / (2 * kPoll)) << "about 10 expected, " << stall.Seen();
@@ -405,7 +423,7 @@ TEST(GwKeepAlive, BusyBoardAnsweringNoPollStaysLinkedWhileItSendsThenClosedLosin
   }
   linker.join();
   if (fBusy) { /* closed while it sent: heard from within a poll and its scheduling, only a hold past the limit may */
-    EXPECT_TRUE(stall.HeldPast(300, 100 + 50)) << "closed while it sent, after " << MsSince(tBusy) << " ms, " << stall.Seen();
+    ExpectClosedByAHold(stall, DownAt(in.rec, 0xCA654321u), 300, 100 + 50, "busy, after " + std::to_string(MsSince(tBusy)) + " ms,");
     if (sMute >= 0) close(sMute);
     return;
   }
@@ -517,7 +535,7 @@ TEST(GwKeepAlive, HeldBackReadingIsNoSilenceASilentBoardIsStillClosed) {
     peerwait::StallProbe stall;
     const auto AClosedByAHold = [&] {
       if (!Closed(kA)) return false;
-      EXPECT_TRUE(stall.HeldPast(300, 100 + 50)) << "A closed, " << stall.Seen();
+      ExpectClosedByAHold(stall, DownAt(in.rec, kA), 300, 100 + 50, "A");
       return true;
     };
     held.fHold = true;
@@ -550,8 +568,10 @@ TEST(GwKeepAlive, HeldBackReadingIsNoSilenceASilentBoardIsStillClosed) {
     /* B's silence as the instance closed it (since its handshake), beyond the limit and a pass of the receive thread
      * (500 ms: the looks' and the polls' scheduling), only what the machine held. */
     const long nPassMs = 8 * (fSlow ? 250 : 100); /* a pass reads up to 8 chunks, a batch each */
-    EXPECT_LE(SilenceClosedOn(in.rec), 300 + 2 * nPassMs + 500 + stall.WorstMs())
-        << "within the limit and a pass (" << MsBetween(tBLinked, tBTimedOut) << " ms seen), " << stall.Seen();
+    const long silence = SilenceClosedOn(in.rec);
+    EXPECT_LE(silence, 300 + 2 * nPassMs + 500 + stall.WorstMsBefore(DownAt(in.rec, kB), silence))
+        << "within the limit and a pass (" << MsBetween(tBLinked, tBTimedOut) << " ms seen), "
+        << stall.SeenBefore(DownAt(in.rec, kB), silence);
     held.fHold = false;
     for (const auto t1 = std::chrono::steady_clock::now(); MsSince(t1) < 300;) Pump(true);
     for (const auto t2 = std::chrono::steady_clock::now(); nOut < out.size() && MsSince(t2) < 5000;) Pump(false);
@@ -664,7 +684,7 @@ TEST(GwKeepAlive, TimeNotRunIsNoSilenceASilentBoardIsStillClosed) {
      * a thread past the rest of the limit, which leaves nothing more of the row to see. */
     const auto ClosedByAHold = [&] {
       if (!Closed()) return false;
-      EXPECT_TRUE(stall.HeldPast(kLimit, kPoll + 50)) << "a live board closed, " << stall.Seen();
+      ExpectClosedByAHold(stall, DownAt(lb.in.rec, kHandle), kLimit, kPoll + 50, "a live board");
       return true;
     };
     /* The board for ms or until closed: reads what comes (polls only), answers each when fAnswer (and those it owes),
@@ -722,9 +742,9 @@ TEST(GwKeepAlive, TimeNotRunIsNoSilenceASilentBoardIsStillClosed) {
       EXPECT_EQ(lb.in.rec.Report(1).un32Reason, VQX_GW_CLOSE_TCP_TIMEOUT);
       const long silence = SilenceClosedOn(lb.in.rec);
       EXPECT_GE(silence, long(kLimit));
-      EXPECT_LE(silence, long(kLimit + 2 * kPoll + kSlack) + stall.WorstMs())
+      EXPECT_LE(silence, long(kLimit + 2 * kPoll + kSlack) + stall.WorstMsBefore(DownAt(lb.in.rec, kHandle), silence))
           << "closed within the limit and a poll (" << MsBetween(t0, lb.in.rec.Report(1).tAt) << " ms after the jump), "
-          << stall.Seen();
+          << stall.SeenBefore(DownAt(lb.in.rec, kHandle), silence);
     } else {
       ClosedByAHold();
     }
@@ -760,14 +780,15 @@ TEST(GwKeepAlive, OldHostPeerNotAnsweringUdpPollsIsClosedWithReason7) {
   ASSERT_TRUE(p.Link());
   peerwait::StallProbe stall;
   if (p.recA.WaitReports(2, 1000)) { /* answered UDP polls keep the link: only a hold past the rest of the limit not */
-    EXPECT_TRUE(stall.HeldPast(400, 100 + 50)) << "closed while B answered, " << stall.Seen();
+    ExpectClosedByAHold(stall, p.recA.Report(1).tAt, 400, 100 + 50, "B, answering,");
     return;
   }
   ASSERT_EQ(VqxGwLibDisable(p.b), VQX_RESULT_OK); /* B stops answering */
   const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(p.recA.WaitReports(2, 5000));
   /* polled every 100 ms, not every 2 s (500: the polls' scheduling), and what the machine held */
-  EXPECT_LE(MsBetween(t0, p.recA.Report(1).tAt), 400 + 2 * 100 + 500 + stall.WorstMs()) << stall.Seen();
+  const auto tAt = p.recA.Report(1).tAt;
+  EXPECT_LE(MsBetween(t0, tAt), 400 + 2 * 100 + 500 + stall.WorstMs(t0, tAt)) << stall.SeenBefore(tAt, MsBetween(t0, tAt));
   EXPECT_EQ(p.recA.Report(1).fGw0Up, 0u);
   EXPECT_EQ(p.recA.Report(1).un32Reason, VQX_GW_CLOSE_UDP_TIMEOUT);
 }
