@@ -160,12 +160,16 @@ long SilenceClosedOn(Recorder& rec) {
   return -1;
 }
 
-/* When the first down report of hPeer came (the recorder's clock; its epoch without one). */
+/* When the first down report of hPeer came (the recorder's clock), waiting 3 s at most for it; the clock's epoch
+ * without one. */
 std::chrono::steady_clock::time_point DownAt(Recorder& rec, u32 hPeer) {
-  std::lock_guard<std::mutex> g(rec.m);
-  for (const UpDown& u : rec.UpDowns)
-    if (u.hPeer == hPeer && u.fGw0Up == 0) return u.tAt;
-  return {};
+  std::chrono::steady_clock::time_point tAt{};
+  rec.WaitFor(3000, [&] {
+    for (const UpDown& u : rec.UpDowns)
+      if (u.hPeer == hPeer && u.fGw0Up == 0) return tAt = u.tAt, true;
+    return false;
+  });
+  return tAt;
 }
 
 /* A live peer, heard from at least every nominalMs when let run, closed at tAt on its limit: the machine's doing only
@@ -185,6 +189,7 @@ TEST(GwKeepAlive, PeerAnsweringPollsStaysLinkedPastTheDownDelay) {
   peerwait::StallProbe stall;
   const int polls = r.CountPolls(1000, true, false); /* three down delays */
   if (const long silence = SilenceClosedOn(r.in.rec); silence >= 0) {
+    EXPECT_TRUE(r.in.rec.WaitReports(2, 3000));
     ExpectClosedByAHold(stall, r.in.rec.Report(1).tAt, kDown, kPoll + kAnswer,
                         "answering, on " + std::to_string(silence) + " ms of silence,");
     return;

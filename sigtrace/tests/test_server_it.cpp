@@ -351,7 +351,9 @@ long Ss7Records(CServerBench& B) {
  * The provider floods and SIGTERM comes in the middle of it: the close lets the provider's data in until it
  * stops (it does not obey the capture off while it floods), writing it within the close's write time and counting
  * it lost after; every message the provider's sends accepted is in the group's file or counted lost in its summary
- * line, as every unit of the board is in its file. */
+ * line, as every unit of the board is in its file. A machine too slow for the flood to end within the close's cap
+ * (30 s) has the close cut by it, as its line says: then what was still in the link is neither written nor counted,
+ * and the row sees no more than that nothing was counted twice. */
 TEST(SigTraceServer, ABoardAndAFloodingProviderAtOnceTheCloseWritesOrCountsAll) {
   CServerBench B(1, true);
   B.StartServer("-ss7 -h248 -cap");
@@ -378,8 +380,12 @@ TEST(SigTraceServer, ABoardAndAFloodingProviderAtOnceTheCloseWritesOrCountsAll) 
   const long nWritten = sigtest::PcapRecords(B.Read("gfl_000.cap"), 1);
   const auto [nSaidWritten, nLost] = GroupSummary(B, "gfl");
   EXPECT_EQ(nSaidWritten, nWritten);
-  EXPECT_EQ(nWritten + nLost, static_cast<long>(un32Sent)) << nLost << " lost";
-  EXPECT_EQ(B.LogLines("Close: no provider data for 2000 ms").size(), 1u);
+  if (B.LogLines("Close: still taking units after 30000 ms").size() == 1) {
+    EXPECT_LE(nWritten + nLost, static_cast<long>(un32Sent)) << nLost << " lost, the close cut by its cap";
+  } else {
+    EXPECT_EQ(nWritten + nLost, static_cast<long>(un32Sent)) << nLost << " lost";
+    EXPECT_EQ(B.LogLines("Close: no provider data for 2000 ms").size(), 1u);
+  }
   kill(Provider.mPid, SIGKILL);
 }
 
