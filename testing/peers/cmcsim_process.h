@@ -46,7 +46,8 @@ inline _VQX_LIB_PARAMS HostParams(u16 un16Port, const std::vector<u16>& servers,
 }
 
 /* The stand-in server on udpPort (0: a free one, see UdpPort), looking for the library host on
- * peerPort; extra cmcsim options appended. It stops by itself after 60 s. */
+ * peerPort; extra cmcsim options appended. It stops by itself after 300 s, past the longest test's own
+ * bounded waits on a loaded machine (it is told to quit when the object goes). */
 class CmcServerProcess {
  public:
   /* The discovery socket is bound here and inherited, as the control socket is (peerctl::ControlledChild). */
@@ -126,7 +127,7 @@ class CmcServerProcess {
     const char* pszRoot = std::getenv("VQX_SOURCE_DIR");
     std::vector<std::string> args = {"python3", std::string(pszRoot != nullptr ? pszRoot : ".") + "/testing/cmcsim/cmcsim.py",
                                      "--udp-fd", std::to_string(nUdp), "--peer-port", std::to_string(un16PeerPort),
-                                     "--lifetime", "60"};
+                                     "--lifetime", "300"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   }
