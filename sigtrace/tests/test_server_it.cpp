@@ -880,7 +880,7 @@ TEST(SigTraceServer, PcapRotatesPast10MiBUnderLoadLosingNothing) {
   ASSERT_TRUE(B.WaitTracesOn(2));
   long nSent = 0;
   for (int i = 0; i < 17; i++) {  /* 34000 units of 296 bytes, under the 300-byte capture cap: 316 bytes a record */
-    const std::string s = B.Board().Command("trace ss7 1000 296");
+    const std::string s = B.Board().Command("trace ss7 1000 296", 60); /* answered once the burst is sent */
     nSent += s.rfind("ok ", 0) == 0 ? std::stol(s.substr(3)) : 0;
   }
   ASSERT_EQ(nSent, 34000);

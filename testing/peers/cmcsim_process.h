@@ -56,8 +56,9 @@ class CmcServerProcess {
   /* The discovery port it answers on. */
   u16 UdpPort() const { return mUdp.Port(); }
   bool Ready() const { return mChild.Ready(); }
-  /* One command line, its one-line answer ("" when the stand-in is gone). */
-  std::string Command(const std::string& line) { return mChild.Command(line); }
+  /* One command line, its one-line answer ("" when the stand-in is gone or silent for nSeconds: a command answered
+   * once its work is done is given a bound of its own). */
+  std::string Command(const std::string& line, int nSeconds = 10) { return mChild.Command(line, nSeconds); }
   /* A number from the "stats" answer, -1 when absent. */
   long Stat(const std::string& key) { return mChild.Stat(key); }
 
