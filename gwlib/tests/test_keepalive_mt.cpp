@@ -428,7 +428,9 @@ TEST(GwKeepAlive, BusyBoardAnsweringNoPollStaysLinkedWhileItSendsThenClosedLosin
   }
   linker.join();
   if (fBusy) { /* closed while it sent: heard from within a poll and its scheduling, only a hold past the limit may */
-    ExpectClosedByAHold(stall, DownAt(in.rec, 0xCA654321u), 300, 100 + 50, "busy, after " + std::to_string(MsSince(tBusy)) + " ms,");
+    ExpectClosedByAHold(stall, DownAt(in.rec, 0xCA654321u), 300, 100 + 50,
+                        "busy, after " + std::to_string(MsSince(tBusy)) + " ms, on " +
+                            std::to_string(SilenceClosedOn(in.rec)) + " ms of silence,");
     if (sMute >= 0) close(sMute);
     return;
   }
@@ -540,7 +542,8 @@ TEST(GwKeepAlive, HeldBackReadingIsNoSilenceASilentBoardIsStillClosed) {
     peerwait::StallProbe stall;
     const auto AClosedByAHold = [&] {
       if (!Closed(kA)) return false;
-      ExpectClosedByAHold(stall, DownAt(in.rec, kA), 300, 100 + 50, "A");
+      ExpectClosedByAHold(stall, DownAt(in.rec, kA), 300, 100 + 50,
+                          "A, on " + std::to_string(SilenceClosedOn(in.rec)) + " ms of silence,");
       return true;
     };
     held.fHold = true;
@@ -689,7 +692,8 @@ TEST(GwKeepAlive, TimeNotRunIsNoSilenceASilentBoardIsStillClosed) {
      * a thread past the rest of the limit, which leaves nothing more of the row to see. */
     const auto ClosedByAHold = [&] {
       if (!Closed()) return false;
-      ExpectClosedByAHold(stall, DownAt(lb.in.rec, kHandle), kLimit, kPoll + 50, "a live board");
+      ExpectClosedByAHold(stall, DownAt(lb.in.rec, kHandle), kLimit, kPoll + 50,
+                          "a live board, on " + std::to_string(SilenceClosedOn(lb.in.rec)) + " ms of silence,");
       return true;
     };
     /* The board for ms or until closed: reads what comes (polls only), answers each when fAnswer (and those it owes),
