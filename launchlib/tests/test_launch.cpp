@@ -160,6 +160,7 @@ TEST(LaunchProc, PeerEndOfALinkIsFoundAmongTheHoldersDescriptors) {
   };
   peerproc::CChild Other({"sleep", "30"}, false);
   ASSERT_GT(Other.mPid, 0);
+  ASSERT_TRUE(Other.WaitExec()) << "until its exec the child holds copies of this process's descriptors";
   _VQX_PEER_LINK Unknown = LinkOf(Ours);
   Unknown.un16RemotePort ^= 1;
   struct Row { const char* pszName; _VQX_PEER_LINK Link; u32 un32Count; pid_t Pid; bool fHolds; };

@@ -32,7 +32,8 @@ namespace gwpeer {
 
 /* The simulated board answering discovery on udpPort (0: a free one, see
  * UdpPort) at udpAddr (host order: 127.0.0.1, or a board's own loopback
- * address); extra boardsim options appended. It stops by itself after 60 s. */
+ * address); extra boardsim options appended. It stops by itself after 300 s, past the longest
+ * test's own bounded waits on a loaded machine (it is told to quit when the object goes). */
 class BoardProcess {
  public:
   /* The discovery socket is bound here and inherited, as the control socket is (peerctl::ControlledChild). */
@@ -50,7 +51,7 @@ class BoardProcess {
   static std::vector<std::string> Args(int udp, const std::vector<std::string>& extra) {
     const char* root = std::getenv("VQX_SOURCE_DIR");
     std::vector<std::string> args = {"python3", std::string(root != nullptr ? root : ".") + "/testing/boardsim/boardsim.py",
-                                     "--udp-fd", std::to_string(udp), "--lifetime", "60"};
+                                     "--udp-fd", std::to_string(udp), "--lifetime", "300"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   }

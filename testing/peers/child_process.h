@@ -82,6 +82,21 @@ class CChild {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
+  /* Waits (un32BoundMs at most) until the child runs the program it was given: its /proc entry names another program
+   * than this one. Until then it holds copies of this process's descriptors. */
+  bool WaitExec(unsigned un32BoundMs = kBoundMs) const {
+    const auto Exe = [](const std::string& strLink) {
+      std::error_code ec;
+      return std::filesystem::read_symlink(strLink, ec);
+    };
+    const std::filesystem::path Own = Exe("/proc/self/exe");
+    const std::string strChild = "/proc/" + std::to_string(mPid) + "/exe";
+    return mPid > 0 && peerwait::WaitUntil([&] {
+      const std::filesystem::path Now = Exe(strChild);
+      return !Now.empty() && Now != Own;
+    }, un32BoundMs);
+  }
+
   pid_t mPid = -1;
   int mFd = -1;
 };

@@ -46,7 +46,8 @@ inline _VQX_LIB_PARAMS HostParams(u16 un16Port, const std::vector<u16>& servers,
 }
 
 /* The stand-in server on udpPort (0: a free one, see UdpPort), looking for the library host on
- * peerPort; extra cmcsim options appended. It stops by itself after 60 s. */
+ * peerPort; extra cmcsim options appended. It stops by itself after 300 s, past the longest test's own
+ * bounded waits on a loaded machine (it is told to quit when the object goes). */
 class CmcServerProcess {
  public:
   /* The discovery socket is bound here and inherited, as the control socket is (peerctl::ControlledChild). */
@@ -55,8 +56,9 @@ class CmcServerProcess {
   /* The discovery port it answers on. */
   u16 UdpPort() const { return mUdp.Port(); }
   bool Ready() const { return mChild.Ready(); }
-  /* One command line, its one-line answer ("" when the stand-in is gone). */
-  std::string Command(const std::string& line) { return mChild.Command(line); }
+  /* One command line, its one-line answer ("" when the stand-in is gone or silent for nSeconds: a command answered
+   * once its work is done is given a bound of its own). */
+  std::string Command(const std::string& line, int nSeconds = 10) { return mChild.Command(line, nSeconds); }
   /* A number from the "stats" answer, -1 when absent. */
   long Stat(const std::string& key) { return mChild.Stat(key); }
 
@@ -126,7 +128,7 @@ class CmcServerProcess {
     const char* pszRoot = std::getenv("VQX_SOURCE_DIR");
     std::vector<std::string> args = {"python3", std::string(pszRoot != nullptr ? pszRoot : ".") + "/testing/cmcsim/cmcsim.py",
                                      "--udp-fd", std::to_string(nUdp), "--peer-port", std::to_string(un16PeerPort),
-                                     "--lifetime", "60"};
+                                     "--lifetime", "300"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   }

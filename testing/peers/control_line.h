@@ -50,11 +50,13 @@ inline long Stat(int fd, const std::string& key) { return static_cast<long>(Numb
  * control socket is bound here and inherited with the descriptors of inherit (all of them must be
  * open): a port only picked here and bound by the child could be taken in between by another
  * program, whose stand-in the test would then drive. Ready once it answers "stats" (its
- * interpreter has started and took over its sockets); told to quit when the object goes, and
- * reaped (killed when it outlives the child's bounded wait).
+ * interpreter has started and took over its sockets, kStartSeconds at most: a loaded machine may
+ * take many seconds to start an interpreter); told to quit when the object goes, and reaped
+ * (killed when it outlives the child's bounded wait).
  */
 class ControlledChild {
  public:
+  static constexpr int kStartSeconds = 60;
   ControlledChild(std::vector<std::string> args, std::vector<int> inherit) {
     loopnet::HeldPort Control(SOCK_STREAM);
     for (const int n : inherit)
@@ -66,7 +68,7 @@ class ControlledChild {
     if (mpChild->mPid <= 0 || (mCtl = gwpeer::ConnectLoopback(Control.Port())) < 0) return;
     timeval tv{10, 0};
     setsockopt(mCtl, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    if (Command("stats").empty()) {
+    if (Command("stats", kStartSeconds).empty()) {
       close(mCtl);
       mCtl = -1;
     }

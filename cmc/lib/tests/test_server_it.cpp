@@ -75,7 +75,7 @@ TEST_F(ServerIt, SyncStartingForcesTheOtherNotReadyThenReplaysInOrderAndRefusesT
   EXPECT_TRUE(AwaitNotifs({VQCMC_APP_MSG_NOTIF_READY, VQCMC_LIB_MSG_NOTIF_NOT_READY}));
   /* The forced server is back in "Init" and registers again. */
   EXPECT_TRUE(cmcpeer::WaitUntil([&] { return Registers(0) > nRegisters; }, 20000));
-  EXPECT_EQ(mServers[1]->Command("events 0x0A010012 81921 0x1234"), "ok");
+  EXPECT_EQ(mServers[1]->Command("events 0x0A010012 81921 0x1234", 120), "ok"); /* answered once all are sent */
   EXPECT_TRUE(Await("VqCmcLibHostPostponeMsg: Too many messages pending!", 1, 60000));
   EXPECT_TRUE(mLegMsgs.empty());
   EXPECT_EQ(mServers[1]->Command("ready"), "ok");
