@@ -171,7 +171,7 @@ CVQCAFComm::~CVQCAFComm() {
              "BUG: CVQCAFComm::~CVQCAFComm(): Destroying before ReleaseHostLibInstance() been called by all owners!");
   }
   if (mhHostLib != nullptr) {
-    LogTrace(VQLV2, "Waiting for the peers to take all sent messages...\n");
+    LogTrace(VQLV2, "Waiting for VQX Host library to deliver all sent messages...\n");
     WaitSent();
     LogTrace(VQLV2, "Closing VQX Host Library\n");
     VQXCloseLibDbg(&mhHostLib, __FILE__, __LINE__);
