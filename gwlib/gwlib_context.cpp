@@ -231,6 +231,8 @@ const char* const kThreadNames[4] = {"gwlib_discover", "gwlib_accept", "gwlib_rx
 
 /* How long VqxGwLibCloseLinks waits for the receive thread to close the links. */
 constexpr u32 kCloseLinksMs = 2000;
+/* How long VqxGwLibDestroy waits for the peers to close the links it ended (FinishLinks). */
+constexpr u32 kFinishLinksMs = 2000;
 
 struct ThreadArg
 {
@@ -420,6 +422,54 @@ const char* LocalAddrText(const GwLibCtx* c, const VqxGwLibParams& p, int gw)
     if (c->Params.fDetectAdapters)
         return gw == 0 ? p.AdapterGwParams.szIpAddress0 : p.AdapterGwParams.szIpAddress1;
     return gw == 0 ? p.HostGwParms.szIpAddress0 : p.HostGwParms.szIpAddress1;
+}
+
+/* Waits (lock held, released while it waits) until no path is fOpen, the receive thread that closes them has
+ * ended, or un32Ms passed: woken as the receive thread closes each; bounded on the system's clock (the library's
+ * may be a test's, standing still). */
+template <class F> void WaitLinksClosed(GwLibCtx* c, F fOpen, u32 un32Ms)
+{
+    const auto AnyOpen = [&] {
+        for (Peer* p : Peers(c))
+            if (fOpen(p->Gw[0]) || fOpen(p->Gw[1]))
+                return true;
+        return false;
+    };
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(un32Ms);
+    const ThreadRec& rx = c->Threads[kThRx];
+    WakeRx(c);
+    for (auto t = Clock::now(); t < end && AnyOpen() && rx.fCreated && rx.fDone.load() == 0; t = Clock::now())
+    {
+        LockRelease rl(c);
+        c->LinkClosedEvent.Wait(u32(std::chrono::ceil<std::chrono::milliseconds>(end - t).count()));
+    }
+}
+
+/* The links the instance still has when it is destroyed are ended as a peer expects it (kFinishLinksMs at most),
+ * not merely closed: a socket closed with bytes unread is reset, and a reset throws away what the peer had not
+ * read yet of what was sent, and what still waited in the transmit queue would be dropped. The receive thread
+ * writes out what is queued, shuts the write side down (the peer reads all of it, then the end of the stream) and
+ * reads on until the peer closes its end. A link whose two directions are separate sockets (an older peer's) is
+ * closed as before. Under the lock, no link being made meanwhile. */
+void FinishLinks(GwLibCtx* c)
+{
+    bool fAny = false;
+    for (Peer* p : Peers(c))
+        for (PathCtx& g : p->Gw)
+            if (g.iRxSocket >= 0 && g.iRxSocket == g.iTxSocket && !g.fForceCloseConnectionRx &&
+                !g.fForceCloseConnectionTx)
+                fAny = g.fFinish = true;
+    if (!fAny)
+        return;
+    c->fFinishingLinks = true;
+    WaitLinksClosed(c, [](const PathCtx& g) { return g.fFinish && g.iRxSocket >= 0; }, kFinishLinksMs);
+    for (Peer* p : Peers(c))
+        for (int gw = 0; gw < 2; gw++)
+            if (p->Gw[gw].fFinish && p->Gw[gw].iRxSocket >= 0)
+                Trace(c, 4, "VqxGwLibDestroy %s:gw%d : not closed by the peer within %u ms (%s), closed", p->sName.c_str(),
+                      gw, unsigned(kFinishLinksMs), p->Gw[gw].fWriteShut ? "all written" : "not all written");
+    c->fFinishingLinks = false;
 }
 
 } // namespace
@@ -661,14 +711,16 @@ VQX_RESULT VqxGwLibDestroy(VqxGwLibContext hCtx)
         return VQX_RESULT_NULL_PARAM;
     Lock(c);
     Trace(c, 9, "VqxGwLibDestroy: Destroying gwlib context...");
-    c->fDestroying = 1;
+    /* No new link from here on (nor a keep-alive's close): the links there are end first. */
     c->Threads[kThDiscover].fStop = 1;
     c->Threads[kThAccept].fStop = 1;
     WakePipe(c->aiAcceptWakePipe[1]);
     WakePipe(c->aiDiscoverWakePipe[1]);
-    WakePipe(c->aiRxWakePipe[1]);
     StopThread(c, kThDiscover);
     StopThread(c, kThAccept);
+    FinishLinks(c);
+    c->fDestroying = 1;
+    WakePipe(c->aiRxWakePipe[1]);
     CloseFd(c->aiPollSocket[0]);
     CloseFd(c->aiPollSocket[1]);
     CloseFd(c->iAcceptSocket);
@@ -720,23 +772,7 @@ VQX_RESULT VqxGwLibCloseLinks(VqxGwLibContext hCtx)
                 g.un32CloseReason = VQX_GW_CLOSE_REQUESTED;
         }
     const auto Open = [](const PathCtx& g) { return g.iRxSocket >= 0 && g.fForceCloseConnectionRx; };
-    const auto AnyOpen = [&] {
-        for (Peer* p : Peers(c))
-            if (Open(p->Gw[0]) || Open(p->Gw[1]))
-                return true;
-        return false;
-    };
-    /* Woken as the receive thread closes each; bounded on the system's clock
-     * (the library's may be a test's, standing still). */
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kCloseLinksMs);
-    const ThreadRec& rx = c->Threads[kThRx];
-    WakeRx(c);
-    for (auto t = Clock::now(); t < end && AnyOpen() && rx.fCreated && rx.fDone.load() == 0; t = Clock::now())
-    {
-        LockRelease rl(c);
-        c->LinkClosedEvent.Wait(u32(std::chrono::ceil<std::chrono::milliseconds>(end - t).count()));
-    }
+    WaitLinksClosed(c, Open, kCloseLinksMs);
     /* A link left open keeps its marks: the receive thread still reads and
      * closes it when it comes back, unless the instance is destroyed first. */
     VQX_RESULT r = VQX_RESULT_OK;

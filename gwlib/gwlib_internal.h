@@ -124,6 +124,9 @@ struct PathCtx
     /* A keep-alive timeout closes the path: what its socket already holds is
      * read and delivered first (the reason may be reported and cleared before). */
     bool fDrainOnClose = false;
+    /* The instance's close ends the link (FinishLinks): once what is queued is written its write side is shut
+     * down (fWriteShut), and it is read until the peer closes its end. */
+    bool fFinish = false, fWriteShut = false;
     bool fReportedUp = false;
     /* receive */
     RxParser Parser;
@@ -198,6 +201,7 @@ struct GwLibCtx
     std::atomic<u32> fDisabled{0};
     std::atomic<u32> fDestroying{0};
     bool fClosingLinks = false; /* VqxGwLibCloseLinks is closing the links (under the lock) */
+    bool fFinishingLinks = false; /* VqxGwLibDestroy is ending the links (FinishLinks, under the lock) */
     std::atomic<u32> fEnabled{0};
     u32 un32LocalGw[2] = {0, 0};
     u32 un32NbIfaces = 0;
@@ -237,7 +241,7 @@ struct GwLibCtx
     ThreadRec Threads[4]; /* discover, accept, rx, connect */
     GwEvent RxEvent;      /* receive event (created set) */
     GwEvent ConnectEvent; /* the receive thread waits here when no socket is open */
-    GwEvent LinkClosedEvent; /* set by the receive thread as it closes a link during VqxGwLibCloseLinks */
+    GwEvent LinkClosedEvent; /* set by the receive thread as it closes a link during VqxGwLibCloseLinks or FinishLinks */
     std::unique_ptr<GwEvent> pPeerEvent;
     bool fRxWaitsOnConnectEvent = false;
     std::unique_ptr<u8[]> pRxBuf;

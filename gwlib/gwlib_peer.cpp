@@ -822,7 +822,7 @@ u32 ConnectThread(void* arg)
                 continue;
             p->fConnectBusy = true;
             const u32 now = Now();
-            if (!p->fDying && !c->fDestroying && now - p->tLastConnectAttempt > 1000u &&
+            if (!p->fDying && !c->fDestroying && !c->fFinishingLinks && now - p->tLastConnectAttempt > 1000u &&
                 !p->Gw[0].fForceCloseConnectionTx && !p->Gw[1].fForceCloseConnectionTx)
                 ConnectPeer(c, p);
             for (int gw = 0; gw < 2; gw++)

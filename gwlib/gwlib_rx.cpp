@@ -240,10 +240,10 @@ u32 DrainBeforeClose(GwLibCtx* c, Peer* p, int gw)
     return g.iRxSocket >= 0 ? g.Parser.Cut(sink) : 0;
 }
 
-/* Wakes a VqxGwLibCloseLinks waiting for the links it marked to be closed. */
+/* Wakes a VqxGwLibCloseLinks (or FinishLinks) waiting for the links it marked to be closed. */
 void LinkClosed(GwLibCtx* c)
 {
-    if (c->fClosingLinks)
+    if (c->fClosingLinks || c->fFinishingLinks)
         EventSet(c, &c->LinkClosedEvent);
 }
 
@@ -270,7 +270,7 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
         !c->fDestroying && (r == VQX_GW_CLOSE_BY_REMOTE || r == VQX_GW_CLOSE_READ_ERROR || r == VQX_GW_CLOSE_WRITE_ERROR);
     if (const u32 un32Lost = un32CutLost + (fKeepWhole ? g.Parser.Cut(sink) : g.Parser.Reset(sink)))
     {
-        if (c->fDestroying || c->fClosingLinks)
+        if (c->fDestroying || c->fClosingLinks || c->fFinishingLinks)
             Trace(c, 4, "%s:gw%d : link closed within a batch, %u message(s) of it lost", p->sName.c_str(), gw,
                   unsigned(un32Lost));
         else

@@ -287,7 +287,7 @@ u32 MsToNextPoll(const Peer* p, int gw, u32 now)
 {
     const PathCtx& g = p->Gw[gw];
     const u32 period = PollPeriod(p, gw);
-    if (period == 0 || g.iTxSocket < 0 || g.fForceCloseConnectionTx || g.fPollPending)
+    if (period == 0 || g.iTxSocket < 0 || g.fForceCloseConnectionTx || g.fPollPending || g.fFinish)
         return kNoPollDue;
     if (g.tLastTcpPollSent == 0 || now - g.tLastTcpPollSent >= period)
         return 0;
@@ -346,21 +346,33 @@ void SkipRing(GwLibCtx* c, Peer* p, int gw)
 bool PathNeedsWrite(GwLibCtx* c, Peer* p, int gw)
 {
     PathCtx& g = p->Gw[gw];
-    if (g.iTxSocket < 0 || g.fForceCloseConnectionTx)
+    if (g.iTxSocket < 0 || g.fForceCloseConnectionTx || g.fWriteShut)
     {
         DropPending(c, p, gw);
+        if (g.fWriteShut)
+            g.fPollPending = g.fReplyPending = false;
         return false;
     }
     if (g.fConnecting)
         return false;
     if (g.fPollPending)
         return true;
-    PrepareTcpPollIfDue(c, p, gw);
+    if (!g.fFinish)
+        PrepareTcpPollIfDue(c, p, gw);
     if (g.fPollPending || g.fReplyPending)
         return true;
     if (!MaySend(p, gw) && !g.fHdrInProgress && !g.fHdrDone && g.un32TakenInEntry == 0)
         SkipRing(c, p, gw);
-    return g.un64Pending != 0 || g.un32CoalFill != 0 || g.fHdrInProgress;
+    if (g.un64Pending != 0 || g.un32CoalFill != 0 || g.fHdrInProgress)
+        return true;
+    if (g.fFinish)
+    {
+        /* Ended by the instance's close, everything written: the peer reads it all, then the end of the stream. */
+        shutdown(g.iTxSocket, SHUT_WR);
+        g.fWriteShut = true;
+        Trace(c, 4, "%s:gw%d : all written, the link's write side shut down", p->sName.c_str(), gw);
+    }
+    return false;
 }
 
 void WritePath(GwLibCtx* c, Peer* p, int gw)

@@ -230,8 +230,10 @@ VQX_RESULT VQXSendMsgMultipleEx(VQX_LIB_HANDLE hLib, u32 un32Count, VQX_MSG_HAND
 /* Waits until no peer has messages waiting to be sent (or the time-out). 0x02010000. */
 VQX_RESULT VQXWaitSentMsg(VQX_LIB_HANDLE hLib, u32 un32TimeoutMs);
 
-/* The messages waiting in the send fifos of all peers (what VQXWaitSentMsg waits for) into *pun64Count.
-   0x02010000; 0x82010206 null library; 0x82010009 null count. */
+/* The messages sent to peers and not yet taken by them, into *pun64Count: those waiting in the send fifos
+   (what VQXWaitSentMsg waits for), and those a peer that acknowledges what it receives (one that has
+   acknowledged before) has not yet acknowledged, that is not yet put into its filters. What a process
+   closing waits for. 0x02010000; 0x82010206 null library; 0x82010009 null count. */
 VQX_RESULT VQXGetTxPendingCount(VQX_LIB_HANDLE hLib, u64* pun64Count);
 
 /* ------------------------------------------------------ verifying twins */

@@ -259,6 +259,27 @@ TEST(GwHosts, CleanDestroyLogsNoErrorLine) {
   }
 }
 
+/* An instance destroyed while its link still carries what it sent (16 MiB queued at once: most of it still in its
+ * ring, the sockets full): the destroy writes it out before it shuts the link down, so that the peer reads every
+ * message, then the end of the stream (closed by the remote, reason 3), no reset. */
+TEST(GwHosts, DestroyEndsALinkOnceWhatItQueuedIsWritten) {
+  HostPair p;
+  ASSERT_TRUE(p.Link());
+  const u32 hB = p.recA.Report(0).hPeer;
+  std::vector<std::vector<u8>> msgs;
+  for (u32 i = 0; i < 250; i++) msgs.push_back(std::vector<u8>(65536, u8(i)));
+  auto recs = Records(msgs);
+  ASSERT_EQ(VqxGwLibSendMsgs(p.a, hB, u32(recs.size()), recs.data(), 1), VQX_RESULT_OK);
+  EXPECT_EQ(VqxGwLibDestroy(p.a), VQX_RESULT_OK);
+  p.a = nullptr;
+  ASSERT_TRUE(p.recB.WaitReports(2, 10000));
+  EXPECT_EQ(p.recB.Report(1).fGw0Up, 0u);
+  EXPECT_EQ(p.recB.Report(1).un32Reason, VQX_GW_CLOSE_BY_REMOTE) << "not a reset (a read error)";
+  std::lock_guard<std::mutex> g(p.recB.m);
+  EXPECT_EQ(p.recB.Messages.size(), msgs.size());
+  EXPECT_TRUE(p.recB.Messages == msgs);
+}
+
 TEST(GwHosts, DestroyWaitsForTheReceiveCallbackInProgress) {
   HeldRx held;
   /* A's name is longer than the inline string buffer: B's record of A

@@ -736,7 +736,19 @@ VQX_RESULT VQXGetTxPendingCount(VQX_LIB_HANDLE hLib, u64* pun64Count) {
   if (pun64Count == nullptr) return VQX_RESULT_API_NULL_PARAM;
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   const VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
-  *pun64Count = pPl != nullptr ? pPl->un64TxPending : 0;
+  u64 un64Count = pPl != nullptr ? pPl->un64TxPending : 0;
+  /*
+   * Handed to the transport is not taken: it may still sit in the transport's queue or in a socket.
+   * What a peer that acknowledges (one that acknowledged before) has not acknowledged is not in its
+   * filters yet; a peer gone takes nothing more (what it missed comes again, if at all, with its next
+   * presence).
+   */
+  for (const VQX_PEER* pPeer = VqxPeerFirst(hLib); pPeer != nullptr; pPeer = VqxPeerNext(hLib, pPeer)) {
+    if (!VqxPeerActive(pPeer) || !VqxPeerKeepsAcks(pPeer) || pPeer->un32PeerAckSeq == 0) continue;
+    const i32 n32Unacked = VqxSeqDiff(pPeer->un32TxSeq, pPeer->un32PeerAckSeq);
+    if (n32Unacked > 0) un64Count += static_cast<u64>(n32Unacked);
+  }
+  *pun64Count = un64Count;
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
   return VQX_RESULT_API_OK;
 }

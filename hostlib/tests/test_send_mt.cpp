@@ -5,6 +5,7 @@
  * on (released when the peer goes away), and the unknown peer.
  */
 #include <atomic>
+#include <functional>
 #include <new>
 #include <thread>
 #include <utility>
@@ -273,6 +274,55 @@ TEST_F(SendTest, RefusedBatchIsReleasedAndItsNumbersReused) {
   }
   _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.TxMsgDropped, 2u);
+  EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+  VqxGwSetSendStandIn(nullptr);
+}
+
+/*
+ * What a closing process waits for (VQXGetTxPendingCount): handed to the transport is not taken; what a peer that
+ * acknowledges has not acknowledged (its pure acknowledgements read here as the transport delivers them) is counted
+ * until it is, beside what waits in the send fifo (counted in HighWatermarkAndFullFifoDroppedByTheStatusCallback).
+ * Rows in order: 5 posted to a board that has acknowledged nothing yet (it may be one that never does), the first 2
+ * acknowledged, 2 more posted, all acknowledged, 1 more posted, then the board too old to acknowledge, and gone (it
+ * takes nothing more).
+ */
+TEST_F(SendTest, ClosingWaitsForWhatAPeerHasNotAcknowledged) {
+  VqxGwSetSendStandIn(&s_StandIn);
+  Open(false);
+  ASSERT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK);
+  Locked(mhLib, [&] { g_Posted.Seqs.clear(); });
+  const auto Post = [&](u32 n) {
+    for (u32 i = 0; i < n; i++) ASSERT_EQ(Send(0x03000001, kBoard, 8, VQX_MSG_TYPE_EVENT), VQX_RESULT_API_OK) << i;
+  };
+  const auto Ack = [&](u32 un32Posted) {
+    VQX_MSG_HANDLE hAck = NewMsg(0x020D0012u, 0, 8, VQX_MSG_TYPE_REQUEST);
+    hAck->un32PiggyAck = Locked(mhLib, [&] { return g_Posted.Seqs.at(un32Posted - 1); });
+    Locked(mhLib, [&] { EXPECT_EQ(VQXHostSwapMsgToSend(mhLib, hAck), VQX_RESULT_OK); });
+    void* ap[1] = {hAck};
+    const u32 aSize[1] = {VQX_MSG_HEADER_SIZE + 8};
+    u32 fStop = 0;
+    VqxHostGwLibRxHandlerMultiple(mhLib, kBoard, 1, 1, ap, aSize, &fStop);
+  };
+  const auto Build = [&](u32 un32Build) { Locked(mhLib, [&] { PeerOf(mhLib, kBoard)->un32BuildNumber = un32Build; }); };
+  const struct {
+    const char* pszWhat;
+    std::function<void()> Step;
+    u64 un64Pending;
+  } aRows[] = {
+      {"5 posted, no acknowledgement seen yet", [&] { Post(5); }, 0},
+      {"the first 2 acknowledged", [&] { Ack(2); }, 3},
+      {"2 more posted", [&] { Post(2); }, 5},
+      {"all acknowledged", [&] { Ack(7); }, 0},
+      {"1 more posted", [&] { Post(1); }, 1},
+      {"a board too old to acknowledge", [&] { Build(700); }, 0},
+      {"the board gone", [&] { Build(0x00600000), Locked(mhLib, [&] { VqxHostAdapterDown(mhLib, kBoard, 1, 3); }); }, 0},
+  };
+  u64 un64Pending = ~0ull;
+  for (const auto& Row : aRows) {
+    Row.Step();
+    EXPECT_EQ(VQXGetTxPendingCount(mhLib, &un64Pending), VQX_RESULT_API_OK);
+    EXPECT_EQ(un64Pending, Row.un64Pending) << Row.pszWhat;
+  }
   EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
   VqxGwSetSendStandIn(nullptr);
 }

@@ -10,8 +10,9 @@
 // - Churn: providers sharing one group come, push data and go (every other
 //   one killed mid-stream) while a steady one pushes and the console draws
 //   and switches capture; the group file then holds exactly the records
-//   counted. (A provider that leaves right after sending may lose its last
-//   messages in transit: only the steady one's are all awaited.)
+//   counted. (A provider killed mid-stream loses what was still on its way:
+//   only the steady one's are all awaited.)
+// - A provider that ends while the server is behind: all it sent written.
 // - A group switched off while its provider keeps sending: nothing written
 //   from the switch on, every message after it dropped with its line.
 // - Each refusal's line names the provider and the group, once a second; the lines left out name their providers; a
@@ -34,6 +35,7 @@
 #include "support/sigtrace_test_app.h"
 #include "support/sigtrace_test_support.h"
 #include "vqcaf.h"
+#include "vqcafcomm.h"
 #include "vqcafservicesigtraceserver.h"
 
 using namespace VQCAF;
@@ -242,6 +244,26 @@ TEST(Providers, GroupSwitchedOffWritesNothingOfAProviderThatKeepsSending) {
   EXPECT_NE(strLog.find("Group goff: 2000 units written, 0 lost"), std::string::npos);
   EXPECT_EQ(sigtest::PcapRecords(sigtest::ReadFile("goff_000.cap"), 1), 2000);
   EXPECT_EQ(Refusals(strLog, "Data dropped: the group's capture is off"), 4000u);
+}
+
+/* A provider that ends while the server is behind: the server's provider handling held back (the application
+ * mutex) until the provider has queued all it sends and begun to leave, so that its close finds the most of it still
+ * on its way (in its send queue, its transport's queue, the sockets, the server's backlog). The close waits for the
+ * server to take it all, and ends the link without a reset: every message the provider's sends accepted is written,
+ * none lost. */
+TEST(Providers, ProviderEndingWhileTheServerIsBehindHasAllItSentWritten) {
+  CProviderBench B;
+  constexpr u32 kCount = 5000;
+  auto p = B.Launch("leaver", {"--name", "gleave", "--count", std::to_string(kCount), "--size", "16"});
+  ASSERT_EQ(p->ReadLine(), "capture 1 gleave");
+  {
+    CVQCAFMutexAutoGetGive Lock(&B.pApp->mAppMutex);
+    ASSERT_EQ(p->ReadLine(), "sent " + std::to_string(kCount));
+  }
+  EXPECT_EQ(p->Wait(VQCAF_COMM_CLOSE_SEND_WAIT_MS + 10000), 0);
+  B.pApp.reset();
+  EXPECT_NE(B.Log.Text().find("Group gleave: " + std::to_string(kCount) + " units written, 0 lost"), std::string::npos);
+  EXPECT_EQ(sigtest::PcapRecords(sigtest::ReadFile("gleave_000.cap"), 1), kCount);
 }
 
 /* Each refusal's line names the provider ("<host>.<application>") and the group, keeping its own text: the 21st

@@ -373,7 +373,7 @@ TEST(SigTraceServer, ABoardAndAFloodingProviderAtOnceTheCloseWritesOrCountsAll) 
   peerproc::CChild Provider({peerproc::BuildProgram("VQX_SIGTRACE_PROVIDER", "testing/sigtrace_provider/vqx_sigtrace_provider"),
                              "--port", std::to_string(loopnet::FreeLoopbackPort()), "--peer-port",
                              std::to_string(B.mun16Port), "--app", "flood", "--name", "gfl", "--count", "80000", "--size",
-                             "10", "--stay"});  /* a provider that leaves at once may lose what its own link still held */
+                             "10", "--stay"});  /* killed at the end */
   ASSERT_EQ(Provider.ReadLine(), "capture 1 gfl");
   ASSERT_EQ(B.Board().Command("trace ss7 500"), "ok 1000");
   const auto FileBytes = [&] {

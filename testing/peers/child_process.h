@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "peers/wait_until.h"
@@ -61,18 +62,18 @@ class CChild {
   CChild(const CChild&) = delete;
   CChild& operator=(const CChild&) = delete;
 
-  /* The next line ("" at the end of the output or after kBoundMs). */
+  /* The next line ("" at the end of the output or after kBoundMs; a line begun when the bound ran out is kept for
+   * the next call, not returned cut). */
   std::string ReadLine() {
-    std::string s;
     const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
     for (char ch; std::chrono::steady_clock::now() < End;) {
       pollfd p{mFd, POLLIN, 0};
       if (poll(&p, 1, 100) == 1 && read(mFd, &ch, 1) != 1) break;
       if (p.revents == 0) continue;
-      if (ch == '\n') return s;
-      s += ch;
+      if (ch == '\n') return std::exchange(mstrPartial, std::string());
+      mstrPartial += ch;
     }
-    return s;
+    return std::chrono::steady_clock::now() < End ? std::exchange(mstrPartial, std::string()) : std::string();
   }
   /* The exit status once the child ends within un32BoundMs; -1 otherwise (or after a signal). */
   int Wait(unsigned un32BoundMs = kBoundMs) {
@@ -99,6 +100,9 @@ class CChild {
 
   pid_t mPid = -1;
   int mFd = -1;
+
+ private:
+  std::string mstrPartial; /* read of the line to come */
 };
 
 }  // namespace peerproc

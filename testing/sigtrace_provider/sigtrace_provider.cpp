@@ -32,7 +32,10 @@
  *                            provider that does not obey)
  *
  * Exit status: 0 when it was linked, got a capture request and every send
- * succeeded; 1 otherwise (within 20 s); 2 for bad options.
+ * succeeded; 1 otherwise (no capture request within 20 s, or sends that stop
+ * being accepted for 20 s: a server behind holds them back, which is no
+ * failure while they go on); 2 for bad options. It then closes, its framework
+ * waiting for the server to take what it sent.
  */
 #include <unistd.h>
 
@@ -139,6 +142,7 @@ class CProvider : public CVQCAFService {
       printf("capture %u %s\n", Capture.mInfo.un32Capture, Capture.mInfo.szName);
       fflush(stdout);
       if (Capture.mInfo.un32Capture == 0 && !mOpt.fIgnoreOff) return;
+      if (Capture.mInfo.un32Capture != 0) mfCaptureSeen = true;
       std::unique_ptr<CVQCAFMsgSigtraceData> pData(new CVQCAFMsgSigtraceData);
       CVQCAFMsgSigtraceData& Data = *pData;
       SetText(Data.mInfo.szName, mOpt.strName);
@@ -153,6 +157,7 @@ class CProvider : public CVQCAFService {
         Data.mInfo.un32DataLength = mOpt.fLength ? mOpt.un32Length : mOpt.un32Size;
         if (mOpt.fBothWays) Data.mInfo.un32Direction = i % 2 == 1 ? 1 : 2;
         un32Sent += Note(SendMsg(Data, mOpt.fBroadcastLast && i == mOpt.un32Count ? 1 : 0)) ? 1 : 0;
+        mun32Sends++;
       }
       printf("sent %u\n", un32Sent);
       fflush(stdout);
@@ -170,15 +175,22 @@ class CProvider : public CVQCAFService {
   }
 
   const Options& mOpt;
-  std::atomic<bool> mfLinked{false}, mfCaptured{false}, mfSendFailed{false};
+  std::atomic<bool> mfLinked{false}, mfCaptureSeen{false}, mfCaptured{false}, mfSendFailed{false};
+  std::atomic<u32> mun32Sends{0}; /* data sends made (accepted or not) */
   u32 mun32Answered = 0;
 };
 
-/* Polls cond every 5 ms for at most un32Ms. */
-template <typename F>
-bool WaitUntil(F cond, u32 un32Ms) {
-  const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(un32Ms);
-  while (!cond() && std::chrono::steady_clock::now() < End) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+/* Polls cond every 5 ms until un32Ms passed without progress() changing (for ever while it changes). */
+template <typename F, typename G>
+bool WaitUntil(F cond, u32 un32Ms, G progress) {
+  auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(un32Ms);
+  for (auto Last = progress(); !cond() && std::chrono::steady_clock::now() < End;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (const auto Now = progress(); Now != Last) {
+      Last = Now;
+      End = std::chrono::steady_clock::now() + std::chrono::milliseconds(un32Ms);
+    }
+  }
   return cond();
 }
 
@@ -203,7 +215,10 @@ int main(int argc, char** argv) {
   bool fOk = !VQX_RESULT_FAILED(GlobalSetParam(&Params));
   {
     CProvider Provider(o);
-    fOk = fOk && !VQX_RESULT_FAILED(Provider.Start(nullptr)) && WaitUntil([&] { return Provider.mfCaptured.load(); }, 20000);
+    const auto Sends = [&] { return Provider.mun32Sends.load(); };
+    fOk = fOk && !VQX_RESULT_FAILED(Provider.Start(nullptr)) &&
+          WaitUntil([&] { return Provider.mfCaptureSeen.load(); }, 20000, [] { return 0; }) &&
+          WaitUntil([&] { return Provider.mfCaptured.load(); }, 20000, Sends);
     if (fOk && o.fStay) sleep(30);  // the parent kills it before
     if (fOk && o.fUnregister) {
       CVQCAFMsgSigtraceUnRegister Unreg;

@@ -204,14 +204,20 @@ void CVQCAFComm::WaitSent() {
   };
   const u64 un64Queued = Pending();
   if (un64Queued == 0) return;
-  LogTrace(VQMSG, "Waiting up to %u ms for the VQX Host library to deliver %llu queued message(s)\n",
-           VQCAF_COMM_CLOSE_SEND_WAIT_MS, static_cast<unsigned long long>(un64Queued));
+  LogTrace(VQMSG, "Waiting up to %u ms for the peers to take %llu sent message(s)\n", VQCAF_COMM_CLOSE_SEND_WAIT_MS,
+           static_cast<unsigned long long>(un64Queued));
   u64 un64WaitedMs = 0;
-  /* In steps, so that a queue that stopped moving ends the wait before the whole bound. */
+  /* In steps, so that a peer that stopped taking ends the wait before the whole bound; once the send fifos are
+     empty, the acknowledgements of what is on its way are looked for every 10 ms. */
   const u64 un64Left = VqcafWaitSentBounded(
-      Pending, [&] { VQXWaitSentMsg(mhHostLib, 100); }, [] { return VQXGetClock(); }, &un64WaitedMs);
+      Pending,
+      [&] {
+        VQXWaitSentMsg(mhHostLib, 100);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      },
+      [] { return VQXGetClock(); }, &un64WaitedMs);
   if (un64Left == 0) return;
-  LogTrace(VQERR, "Closing VQX Host Library with %llu sent message(s) not delivered, dropped (%s after %llu ms)\n",
+  LogTrace(VQERR, "Closing VQX Host Library with %llu sent message(s) not taken by their peers, dropped (%s after %llu ms)\n",
            static_cast<unsigned long long>(un64Left),
            un64WaitedMs >= VQCAF_COMM_CLOSE_SEND_WAIT_MS ? "the wait's bound reached" : "none taken any more",
            static_cast<unsigned long long>(un64WaitedMs));

@@ -32,8 +32,9 @@
 
 namespace VQCAF {
 
-/* The bridge's close waits for what was sent to be taken by the transport: at most this long in all, and not
-   longer than this without one message taken (a peer that reads nothing); what is left then is dropped, and said. */
+/* The bridge's close waits for what was sent to be taken by the peers (in their filters, as their acknowledgements
+   say; VQXGetTxPendingCount): at most this long in all, and not longer than this without one message taken (a peer
+   that reads nothing); what is left then is dropped, and said. */
 constexpr u32 VQCAF_COMM_CLOSE_SEND_WAIT_MS = 30000;
 constexpr u32 VQCAF_COMM_CLOSE_SEND_STALL_MS = 5000;
 
