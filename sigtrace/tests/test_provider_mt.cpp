@@ -85,7 +85,7 @@ class CProviderBench {
   std::unique_ptr<peerproc::CChild> LaunchProvsim(const std::string& strApp, std::vector<std::string> aExtra) {
     std::vector<std::string> a = {"python3", std::string(getenv("VQX_SOURCE_DIR")) + "/testing/provsim/provsim.py",
                                   "--udp-port", std::to_string(loopnet::FreeLoopbackPort()), "--peer-port",
-                                  std::to_string(mun16Port), "--name", strApp, "--lifetime", "60"};
+                                  std::to_string(mun16Port), "--name", strApp, "--lifetime", "300"};
     a.insert(a.end(), aExtra.begin(), aExtra.end());
     auto p = std::make_unique<peerproc::CChild>(a);
     EXPECT_EQ(p->ReadLine().rfind("ready tcp=", 0), 0u);

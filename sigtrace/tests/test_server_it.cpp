@@ -445,7 +445,7 @@ struct CProvsim : peerproc::CChild {
   static std::vector<std::string> Args(CServerBench& B, const std::string& strApp, std::vector<std::string> aExtra) {
     std::vector<std::string> a = {"python3", std::string(getenv("VQX_SOURCE_DIR")) + "/testing/provsim/provsim.py",
                                   "--udp-port", std::to_string(loopnet::FreeLoopbackPort()), "--peer-port",
-                                  std::to_string(B.mun16Port), "--name", strApp, "--size", "16", "--lifetime", "60"};
+                                  std::to_string(B.mun16Port), "--name", strApp, "--size", "16", "--lifetime", "300"};
     a.insert(a.end(), aExtra.begin(), aExtra.end());
     return a;
   }
@@ -1111,8 +1111,9 @@ TEST(SigTraceServer, RunTimeEndsADaemonOnTime) {
   ASSERT_GT(Daemon, 0);
   EXPECT_EQ(kill(Daemon, SIGHUP), 0);
   ASSERT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("MainLoop ended (0x02000000)").empty(); }, 10000));
-  const long nRun = B.RunMs("Test duration (1500) completed");
-  EXPECT_TRUE(nRun >= 1500 && nRun <= 1500 + 100 + 20) << nRun << " ms: not early, within one main-loop period";
+  /* within the period, unless the machine held the run's thread past it */
+  const auto [nRun, nHeld] = B.RunAndHeldMs("Test duration (1500) completed");
+  EXPECT_TRUE(nRun >= 1500 && nRun <= 1500 + 100 + 20 + nHeld) << nRun << " ms: not early, within one main-loop period" << ", the machine held " << nHeld << " ms";
   EXPECT_EQ(B.LogLines("Local IPs are 127.0.0.1").size(), 1u) << "the gateway kept on the loopback interface";
   EXPECT_TRUE(peerwait::WaitUntil([&] { return B.LogLines("Exit code 0x02000000").size() == 1; }, 10000))
       << "the exit code line in the daemon's log file";

@@ -156,11 +156,7 @@ void CServerBench::Watch(pid_t Pid) {
   mvWatched.push_back(Pid);
 }
 
-namespace {
-
-/* When a line of the server's log was written ("YYYY-MM-DD hh:mm:ss.mmm ...", local time), on the steady clock;
- * the clock's epoch for a line without that head. */
-std::chrono::steady_clock::time_point LogTime(const std::string& strLine) {
+std::chrono::steady_clock::time_point CServerBench::LogTime(const std::string& strLine) {
   std::tm Tm{};
   int nMs = 0;
   if (sscanf(strLine.c_str(), "%d-%d-%d %d:%d:%d.%d", &Tm.tm_year, &Tm.tm_mon, &Tm.tm_mday, &Tm.tm_hour, &Tm.tm_min,
@@ -172,7 +168,13 @@ std::chrono::steady_clock::time_point LogTime(const std::string& strLine) {
          std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::system_clock::now() - tWall);
 }
 
-}  // namespace
+std::pair<long, long> CServerBench::RunAndHeldMs(const std::string& strEnd) const {
+  const long nRunMs = RunMs(strEnd);
+  const auto End = LogLines(strEnd);
+  if (nRunMs < 0 || End.empty()) return {nRunMs, 0};
+  /* over the run, and the log's grain (1 ms) and the samples' (10 ms) past its end */
+  return {nRunMs, mStall.WorstMsBefore(LogTime(End[0]) + std::chrono::milliseconds(20), nRunMs + 20)};
+}
 
 bool CServerBench::LiveBoardClosedByAHold() const {
   const auto Lines = LogLines("TCP timeout (");

@@ -11,8 +11,10 @@
 #ifndef SIGTRACE_TEST_SERVER_H
 #define SIGTRACE_TEST_SERVER_H
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "peers/boardsim_process.h"
@@ -86,6 +88,14 @@ class CServerBench {
    * share of the processors shows and a sleeping probe does not (the boards share a name: the longest wait of
    * the bench's boards). False without a timeout line. */
   bool LiveBoardClosedByAHold() const;
+  /* What the machine held the bench's threads (the stall probe, from the bench's start). */
+  const peerwait::StallProbe& Stall() const { return mStall; }
+  /* When a line of the server's log was written ("YYYY-MM-DD hh:mm:ss.mmm ...", local time), on the steady clock;
+   * the clock's epoch for a line without that head. */
+  static std::chrono::steady_clock::time_point LogTime(const std::string& strLine);
+  /* The run of a "-e" time: Ms from the start to the line holding strEnd (RunMs, -1 when missing), and what the
+   * machine held the bench's threads over it, which a main loop woken late by the machine takes past its period. */
+  std::pair<long, long> RunAndHeldMs(const std::string& strEnd) const;
 
   std::string mstrDir;
   u16 mun16Port = 0;
