@@ -82,7 +82,8 @@ class CServerBench {
   long RunMs(const std::string& strEnd) const;
   /* A live board (answering every poll: heard from within the poll period, 200 ms, and its answer's scheduling)
    * closed on a keep-alive timeout: true when the server's log has such a close, which leaves nothing more of a
-   * row to see, and a failure unless the machine held the board past the rest of the limit (1100 ms) over the
+   * row to see, and a failure unless the machine held the board past the rest of the limit (1100 ms, or the one the
+   * line names: a provider's close is judged alike, with the boards' shorter poll period) over the
    * silence the server's first timeout line names (and the log's and the samples' grain, 100 ms, on each side):
    * the probe's holds and stalls, and the time the board's process waited to run, which a stand-in slowed by its
    * share of the processors shows and a sleeping probe does not (the boards share a name: the longest wait of
