@@ -18,7 +18,7 @@ void CmcServersTest::HostError(const char* pszLine) {
   std::lock_guard<std::mutex> guard(mMutex);
   mLog.emplace_back(pszLine);
   if (mstrTimeout.empty() && strstr(pszLine, "TCP timeout (") != nullptr)
-    mstrTimeout = pszLine, mtTimeout = std::chrono::steady_clock::now();
+    mstrTimeout.assign(pszLine, strcspn(pszLine, "\n")), mtTimeout = std::chrono::steady_clock::now();
 }
 
 bool CmcServersTest::ServerClosedByAHold() {
