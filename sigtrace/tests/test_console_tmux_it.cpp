@@ -126,8 +126,9 @@ TEST(ConsoleInTmux, RunTimeEndsTheRunOnAnAdapterPage) {
   ASSERT_NE(s.find("Name                             | Desc"), std::string::npos) << s;
   ASSERT_TRUE(T.B.LogLines("Test duration").empty()) << "the board's page was shown before the end";
   EXPECT_TRUE(peerwait::WaitUntil([&] { return T.B.Read("rc.txt") == "rc=0\n"; }, 10000)) << T.B.Read("rc.txt");
-  const long nRun = T.B.RunMs("Test duration (1500) completed");
-  EXPECT_TRUE(nRun >= 1500 && nRun <= 1500 + 100 + 20) << nRun << " ms";
+  /* within the period, unless the machine held the run's thread past it */
+  const auto [nRun, nHeld] = T.B.RunAndHeldMs("Test duration (1500) completed");
+  EXPECT_TRUE(nRun >= 1500 && nRun <= 1500 + 100 + 20 + nHeld) << nRun << " ms" << ", the machine held " << nHeld << " ms";
 }
 
 }  // namespace

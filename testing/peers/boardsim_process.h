@@ -40,6 +40,7 @@ class BoardProcess {
   BoardProcess(u16 udpPort, const std::vector<std::string>& extra = {}, u32 udpAddr = 0x7F000001u)
       : m_udp(SOCK_DGRAM, udpPort, udpAddr), m_child(Args(m_udp.Fd(), extra), {m_udp.Fd()}) {}
   bool Ready() const { return m_child.Ready(); }
+  pid_t Pid() const { return m_child.Pid(); }
   /* The discovery port it answers on. */
   u16 UdpPort() const { return m_udp.Port(); }
   /* One command line, its one-line answer ("" when the stand-in is gone or silent for nSeconds). */

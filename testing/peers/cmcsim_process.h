@@ -56,6 +56,7 @@ class CmcServerProcess {
   /* The discovery port it answers on. */
   u16 UdpPort() const { return mUdp.Port(); }
   bool Ready() const { return mChild.Ready(); }
+  pid_t Pid() const { return mChild.Pid(); }
   /* One command line, its one-line answer ("" when the stand-in is gone or silent for nSeconds: a command answered
    * once its work is done is given a bound of its own). */
   std::string Command(const std::string& line, int nSeconds = 10) { return mChild.Command(line, nSeconds); }

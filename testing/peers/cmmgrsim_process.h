@@ -57,7 +57,7 @@ class CManagerProcess {
  private:
   static std::vector<std::string> Args(const std::string& strHostName, u16 un16PeerPort, std::vector<std::string> extra) {
     std::vector<std::string> a = {"python3", std::string(std::getenv("VQX_SOURCE_DIR")) + "/testing/cmmgrsim/cmmgrsim.py",
-                                  "--driven", "--lifetime", "120", "--peer-port", std::to_string(un16PeerPort),
+                                  "--driven", "--lifetime", "300", "--peer-port", std::to_string(un16PeerPort),
                                   "--host-name", strHostName};
     a.insert(a.end(), extra.begin(), extra.end());
     return a;

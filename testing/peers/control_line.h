@@ -81,6 +81,8 @@ class ControlledChild {
   ControlledChild(const ControlledChild&) = delete;
   ControlledChild& operator=(const ControlledChild&) = delete;
   bool Ready() const { return mpChild != nullptr && mpChild->mPid > 0 && mCtl >= 0; }
+  /* The child's process id (-1 without one). */
+  pid_t Pid() const { return mpChild != nullptr ? mpChild->mPid : -1; }
   /* One command line, its one-line answer ("" when the stand-in is gone or silent for nSeconds). */
   std::string Command(const std::string& line, int nSeconds = 10) { return peerctl::Command(mCtl, line, nSeconds); }
   /* A number from the "stats" answer, -1 when absent. */

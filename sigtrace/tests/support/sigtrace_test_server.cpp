@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -53,6 +54,7 @@ void CServerBench::StartBoard(u32 i, const std::string& strSerial) {
       mun16Port, vArgs, mfOwnAddresses ? ntohl(inet_addr(BoardAddress(i).c_str())) : INADDR_LOOPBACK);
   EXPECT_TRUE(mvBoards[i]->Ready());
   mun16Port = mvBoards[i]->UdpPort();
+  Watch(mvBoards[i]->Pid());
 }
 
 bool CServerBench::StartFastBoard(const std::vector<std::string>& extra) {
@@ -62,6 +64,7 @@ bool CServerBench::StartFastBoard(const std::vector<std::string>& extra) {
                                    std::to_string(mpFastUdp->Fd())};
   args.insert(args.end(), extra.begin(), extra.end());
   mpFastBoard = std::make_unique<peerproc::CChild>(args, true, std::vector<int>{mpFastUdp->Fd()});
+  Watch(mpFastBoard->mPid);
   return mpFastUdp->Ok() && mpFastBoard->ReadLine().rfind("ready ", 0) == 0;
 }
 
@@ -145,6 +148,52 @@ long CServerBench::RunMs(const std::string& strEnd) const {
   };
   const auto End = LogLines(strEnd), Start = LogLines("Configuration:");
   return End.empty() || Start.empty() ? -1 : Ms(End[0]) - Ms(Start[0]);
+}
+
+void CServerBench::Watch(pid_t Pid) {
+  if (Pid <= 0) return;
+  mStall.Watch(Pid);
+  mvWatched.push_back(Pid);
+}
+
+std::chrono::steady_clock::time_point CServerBench::LogTime(const std::string& strLine) {
+  std::tm Tm{};
+  int nMs = 0;
+  if (sscanf(strLine.c_str(), "%d-%d-%d %d:%d:%d.%d", &Tm.tm_year, &Tm.tm_mon, &Tm.tm_mday, &Tm.tm_hour, &Tm.tm_min,
+             &Tm.tm_sec, &nMs) != 7)
+    return {};
+  Tm.tm_year -= 1900, Tm.tm_mon -= 1, Tm.tm_isdst = -1;
+  const auto tWall = std::chrono::system_clock::from_time_t(std::mktime(&Tm)) + std::chrono::milliseconds(nMs);
+  return std::chrono::steady_clock::now() -
+         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::system_clock::now() - tWall);
+}
+
+std::pair<long, long> CServerBench::RunAndHeldMs(const std::string& strEnd) const {
+  const long nRunMs = RunMs(strEnd);
+  const auto End = LogLines(strEnd);
+  if (nRunMs < 0 || End.empty()) return {nRunMs, 0};
+  /* over the run, and the log's grain (1 ms) and the samples' (10 ms) past its end */
+  return {nRunMs, mStall.WorstMsBefore(LogTime(End[0]) + std::chrono::milliseconds(20), nRunMs + 20)};
+}
+
+bool CServerBench::LiveBoardClosedByAHold() const {
+  const auto Lines = LogLines("TCP timeout (");
+  if (Lines.empty()) return false;
+  long nSilenceMs = -1, nLimitMs = -1;
+  sscanf(Lines[0].c_str() + Lines[0].find("TCP timeout ("), "TCP timeout (%ldms > %ldms)", &nSilenceMs, &nLimitMs);
+  const auto tEnd = LogTime(Lines[0]) + std::chrono::milliseconds(100);
+  const long nSpanMs = nSilenceMs + 200;
+  pid_t Longest = -1;
+  long nWaitedMs = -1;
+  for (const pid_t Pid : mvWatched) {
+    const long n = mStall.WaitedMs(Pid, tEnd - std::chrono::milliseconds(nSpanMs), tEnd);
+    if (n > nWaitedMs) nWaitedMs = n, Longest = Pid;
+  }
+  /* the limit the line names: a provider's (a host peer's) as well, with the boards' poll period, the shorter */
+  EXPECT_TRUE(peerwait::StallProbe::HeldPast(mStall.PeerHeldMsBefore(Longest, tEnd, nSpanMs), nLimitMs < 0 ? 1100 : nLimitMs,
+                                             200 + 100))
+      << "a live peer closed: " << Lines[0] << "; " << mStall.PeerSeenBefore(Longest, tEnd, nSpanMs);
+  return true;
 }
 
 }  // namespace sigtest

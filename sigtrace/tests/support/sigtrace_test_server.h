@@ -11,13 +11,16 @@
 #ifndef SIGTRACE_TEST_SERVER_H
 #define SIGTRACE_TEST_SERVER_H
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "peers/boardsim_process.h"
 #include "peers/child_process.h"
 #include "peers/loopback.h"
+#include "peers/stall_probe.h"
 
 namespace sigtest {
 
@@ -77,17 +80,38 @@ class CServerBench {
   /* Ms from the start of the run (its configuration printed just before) to
    * the first log line holding strEnd, by the log's times; -1 when missing. */
   long RunMs(const std::string& strEnd) const;
+  /* A live board (answering every poll: heard from within the poll period, 200 ms, and its answer's scheduling)
+   * closed on a keep-alive timeout: true when the server's log has such a close, which leaves nothing more of a
+   * row to see, and a failure unless the machine held the board past the rest of the limit (1100 ms, or the one the
+   * line names: a provider's close is judged alike, with the boards' shorter poll period) over the
+   * silence the server's first timeout line names (and the log's and the samples' grain, 100 ms, on each side):
+   * the probe's holds and stalls, and the time the board's process waited to run, which a stand-in slowed by its
+   * share of the processors shows and a sleeping probe does not (the boards share a name: the longest wait of
+   * the bench's boards). False without a timeout line. */
+  bool LiveBoardClosedByAHold() const;
+  /* What the machine held the bench's threads (the stall probe, from the bench's start). */
+  const peerwait::StallProbe& Stall() const { return mStall; }
+  /* When a line of the server's log was written ("YYYY-MM-DD hh:mm:ss.mmm ...", local time), on the steady clock;
+   * the clock's epoch for a line without that head. */
+  static std::chrono::steady_clock::time_point LogTime(const std::string& strLine);
+  /* The run of a "-e" time: Ms from the start to the line holding strEnd (RunMs, -1 when missing), and what the
+   * machine held the bench's threads over it, which a main loop woken late by the machine takes past its period. */
+  std::pair<long, long> RunAndHeldMs(const std::string& strEnd) const;
 
   std::string mstrDir;
   u16 mun16Port = 0;
 
  private:
+  peerwait::StallProbe mStall; /* from before the first board: it watches each board's process */
+  std::vector<pid_t> mvWatched;
   bool mfOwnAddresses;
   std::vector<std::unique_ptr<gwpeer::BoardProcess>> mvBoards;
   std::unique_ptr<loopnet::HeldPort> mpFastUdp;
   std::unique_ptr<peerproc::CChild> mpFastBoard;
   std::unique_ptr<peerproc::CChild> mpServer;
   size_t mnSentinels = 0;
+
+  void Watch(pid_t Pid);
 };
 
 }  // namespace sigtest
