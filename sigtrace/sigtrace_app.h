@@ -356,6 +356,11 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * in its group (CountUnseenLost), or apart when it feeds several groups or
    * none (mProviderLinkLost, a summary line of its own); a line says which. */
   void CountProviderLinkLost(const CVQCAFString& strKey, u32 un32Lost);
+  /* A provider whose link losses were counted in its one group turns out to
+   * feed another: its registration was on the link before the loss, handled
+   * after it. Which group the lost messages were for is then not known: they
+   * move to its line of their own, with a line. */
+  void MoveProviderLinkLostApart(const CVQCAFString& strKey);
   /* The providers not traced for want of a group, for the summary:
    * "<key> (group "<name>")", comma-separated (the first 16, then "and N more"). */
   std::string UntracedProvidersText() const;
@@ -392,6 +397,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   };
   std::map<u32, SVQProviderHost> mProviderHosts;
   std::map<std::string, u32> mProviderLinkLost;  /* providers' link losses counted apart, by name */
+  /* providers' link losses counted in their one group, by name: the group's name and the count */
+  std::map<std::string, std::pair<std::string, u32>> mProviderLinkLostIn;
   std::set<std::string> mUntracedProviders;      /* "<key> (group "<name>")" refused for want of a group */
   u32 mun32UntracedProvidersMore = 0;            /* those beyond the set's bound */
   u64 mun64LastProviderDataMs = 0;       /* clock of the last data message a provider delivered (0: none) */

@@ -163,6 +163,9 @@ void CVQSigTrace::CountProviderLinkLost(const CVQCAFString& strKey, u32 un32Lost
   const std::vector<CVQSigTraceGrp*> aGroups = ProviderGroups(strKey);
   if (aGroups.size() == 1) {
     aGroups[0]->CountUnseenLost(un32Lost);
+    auto& In = mProviderLinkLostIn[strKey.c_str()];
+    if (In.first != aGroups[0]->mstrName.c_str()) In = {aGroups[0]->mstrName.c_str(), 0};
+    In.second = In.second > 0xFFFFFFFFu - un32Lost ? 0xFFFFFFFFu : In.second + un32Lost;
     LogTrace(VQMSG, "Provider %s: %u message(s) lost as its link closed, counted in group %s", strKey.c_str(), un32Lost,
              aGroups[0]->mstrName.c_str());
     return;
@@ -172,6 +175,20 @@ void CVQSigTrace::CountProviderLinkLost(const CVQCAFString& strKey, u32 un32Lost
   un32Apart = un32Apart > 0xFFFFFFFFu - un32Lost ? 0xFFFFFFFFu : un32Apart + un32Lost;
   LogTrace(VQMSG, "Provider %s: %u message(s) lost as its link closed, counted on a line of their own (%s)",
            strKey.c_str(), un32Lost, ProviderGroupNames(strKey).c_str());
+}
+
+void CVQSigTrace::MoveProviderLinkLostApart(const CVQCAFString& strKey) {
+  const auto it = mProviderLinkLostIn.find(strKey.c_str());
+  if (it == mProviderLinkLostIn.end() || ProviderGroups(strKey).size() < 2) return;
+  const auto [strGroup, un32Lost] = it->second;
+  mProviderLinkLostIn.erase(it);
+  CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(strGroup.c_str()));
+  if (pGroup == nullptr) return; /* given its place: its summary was taken as it stood */
+  pGroup->UncountUnseenLost(un32Lost);
+  u32& un32Apart = mProviderLinkLost[strKey.c_str()];
+  un32Apart = un32Apart > 0xFFFFFFFFu - un32Lost ? 0xFFFFFFFFu : un32Apart + un32Lost;
+  LogTrace(VQMSG, "Provider %s: %u message(s) lost as its link closed, moved from group %s to a line of their own (%s)",
+           strKey.c_str(), un32Lost, strGroup.c_str(), ProviderGroupNames(strKey).c_str());
 }
 
 std::string CVQSigTrace::UntracedProvidersText() const {
@@ -232,6 +249,7 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
       mUnitIndex.Invalidate();
       LogTrace(VQMSG, "Allocate entity: add \033[32m%s\033[m in group \033[32m%s\033[m %s", Entity.mstrName.c_str(),
                pGroup->mstrName.c_str(), pGroup->IsPcap() ? "CAP" : "FORMAT");
+      MoveProviderLinkLostApart(strKey);
     }
     /* A group whose capture the console switched off keeps it off. */
     return pProvider->SendCaptureRequest(pGroup->mfCaptureOff != 0 ? 0 : 1, pGroup->mstrName.c_str());

@@ -41,6 +41,7 @@
 #ifndef SIGTRACEGRP_H
 #define SIGTRACEGRP_H
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -172,6 +173,12 @@ class CVQSigTraceGrp {
   void CountUnseenLost(u32 un32Count) {
     mun32UnseenCount += un32Count;
     mun32LostCount += un32Count;
+  }
+  /* Takes back what CountUnseenLost counted (at most what it counted). */
+  void UncountUnseenLost(u32 un32Count) {
+    un32Count = std::min(un32Count, std::min(mun32UnseenCount, mun32LostCount));
+    mun32UnseenCount -= un32Count;
+    mun32LostCount -= un32Count;
   }
   /* Its units: records counted, and units that never reached it. */
   u32 Units() const { return mun32RxCount + mun32TxCount + mun32ExtCount + mun32UnseenCount; }

@@ -398,7 +398,7 @@ TEST(Providers, EachGroupOfAProviderIsSwitchedUnderItsOwnName) {
 
 /* What a provider's link lost as it closed (the host's path-down event, payload 152) counted as the main loop takes
  * it: in the provider's group (its units and lost, no failure of its file), on a line of its own for a provider of
- * two groups, nowhere for a host that is no provider's; a host removed takes its record along, unless a later process
+ * two groups (also one whose second registration is handled after the loss), nowhere for a host that is no provider's; a host removed takes its record along, unless a later process
  * holds the handle; a short event is refused with its line. */
 TEST(Providers, PathDownLossCountedInTheProvidersGroupOrApart) {
   CProviderBench B;
@@ -415,7 +415,11 @@ TEST(Providers, PathDownLossCountedInTheProvidersGroupOrApart) {
   App.OnRegister(Connect(0xCB000001, 1, "pa"), 1, const_cast<char*>("ga"), szDesc);
   CVQSigTraceProviderEntity* pB = Connect(0xCB000002, 2, "pb");
   for (const char* psz : {"gb1", "gb2"}) App.OnRegister(pB, 1, const_cast<char*>(psz), szDesc);
+  CVQSigTraceProviderEntity* pC = Connect(0xCB000003, 3, "pc");
+  App.OnRegister(pC, 1, const_cast<char*>("gc1"), szDesc);
+  constexpr u32 kRegister = 0; /* pc's registration of a second group, handled after its link's loss */
   const auto Event = [&](u32 un32Id, u32 hHost, u32 un32Word, u32 un32Size) {
+    if (un32Id == kRegister) return App.OnRegister(pC, 1, const_cast<char*>("gc2"), szDesc);
     std::vector<u8> Payload(un32Size);
     const u32 un32Offset = un32Id == VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN ? VQX_NOTIF_OFFSET_LOST
                                                                       : 16 + offsetof(_VQX_HOST_INFO, un64UniqueHostId);
@@ -440,6 +444,9 @@ TEST(Providers, PathDownLossCountedInTheProvidersGroupOrApart) {
       {kDown, 0xCB000001, 6, 160, VQX_RESULT_OK, "Host 0xCB000001: 6 message(s) lost as its link closed, not a provider's"},
       {kDown, 0xCB000002, 1, 152, VQX_RESULT_INVALID_PARAM, "Path-down event too short"},
       {kRemoved, 0xCB000002, 2, 200, VQX_RESULT_INVALID_PARAM, "Host removed event too short"},
+      {kDown, 0xCB000003, 4, 160, VQX_RESULT_OK, "Provider h.pc: 4 message(s) lost as its link closed, counted in group gc1"},
+      {kRegister, 0xCB000003, 0, 0, VQX_RESULT_NOT_READY, /* its capture request: no link here */
+       "Provider h.pc: 4 message(s) lost as its link closed, moved from group gc1 to a line of their own (groups gc1, gc2)"},
   };
   B.Log.Text();
   for (size_t i = 0; i < std::size(aRows); i++) {
@@ -452,6 +459,7 @@ TEST(Providers, PathDownLossCountedInTheProvidersGroupOrApart) {
   EXPECT_FALSE(App.LogGroupSummaries()) << "units that never reached a group are no failure of its file";
   const std::string strSummary = B.Log.Text();
   for (const char* psz : {"Group ga: 0 units written, 7 lost", "Group gb1: 0 units written, 0 lost",
-                          "Provider h.pb: 3 units lost, their group not known (groups gb1, gb2)"})
+                          "Provider h.pb: 3 units lost, their group not known (groups gb1, gb2)",
+                          "Group gc1: 0 units written, 0 lost", "Provider h.pc: 4 units lost, their group not known (groups gc1, gc2)"})
     EXPECT_NE(strSummary.find(psz), std::string::npos) << psz << "\n" << strSummary;
 }
