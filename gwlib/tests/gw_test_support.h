@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -56,6 +57,18 @@ class ClockAhead {
 /* Threads and open descriptors of this process (testing/peers/process_counts.h). */
 inline int ThreadCount() { return int(proccount::ProcessThreadCount()); }
 inline int FdCount() { return int(proccount::ProcessFdCount()); }
+/* The thread count a test starts from: a thread an earlier test joined can stay listed a moment after the join
+ * returned, so the count is read until it held for 5 looks 10 ms apart (1 s at most). */
+inline int SettledThreadCount() {
+  int n = ThreadCount();
+  for (int i = 0, nSame = 0; i < 100 && nSame < 5; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const int nNow = ThreadCount();
+    nSame = nNow == n ? nSame + 1 : 0;
+    n = nNow;
+  }
+  return n;
+}
 
 struct UpDown {
   u32 hPeer, fGw0Up, fGw1Up, un32Reason;

@@ -110,7 +110,7 @@ TEST(GwHighFd, HostsLinkAndExchangeWithDescriptorsPast1024) {
   UseLoopbackNets(1);
   /* a first thread has ThreadSanitizer start its own before the count */
   std::thread([] {}).join();
-  const int threads0 = ThreadCount();
+  const int threads0 = SettledThreadCount();
   LowFdsTaken taken;
   if (!taken.Ok()) GTEST_SKIP() << "cannot open descriptors past 1024: " << taken.Why();
   const int fds0 = FdCount();

@@ -221,7 +221,7 @@ TEST(GwHosts, HandshakeOfARefusedLengthIsRefusedWhole) {
 
 TEST(GwHosts, ForceDisconnectAndDestroyLeaveNoThreadNorDescriptor) {
   std::thread([] {}).join(); /* ThreadSanitizer starts its own thread first */
-  const int threads0 = ThreadCount(), fds0 = FdCount();
+  const int threads0 = SettledThreadCount(), fds0 = FdCount();
   {
     HostPair p;
     EXPECT_EQ(ThreadCount(), threads0);
@@ -327,7 +327,7 @@ TEST(GwHosts, UpDownBlockStaysStillWhileAdvertisementsArrive) {
 
 TEST(GwHosts, ExternalLockWithDeferredEvents) {
   std::thread([] {}).join();
-  const int threads0 = ThreadCount(), fds0 = FdCount();
+  const int threads0 = SettledThreadCount(), fds0 = FdCount();
   {
     ExtLock la, lb;
     HostPair p(300, [&](VqxGwLibParams& pa, VqxGwLibParams& pb) {
