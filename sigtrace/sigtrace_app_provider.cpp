@@ -40,6 +40,11 @@
 namespace VQCAF {
 
 namespace {
+/* A count that stops at its largest value instead of wrapping. */
+void AddCapped(u32& un32Sum, u32 un32Add) { un32Sum = un32Sum > 0xFFFFFFFFu - un32Add ? 0xFFFFFFFFu : un32Sum + un32Add; }
+}  // namespace
+
+namespace {
 
 /* Data for a group switched off: the console's doing, not the provider's fault (a message-level line). */
 constexpr const char* kCaptureOffDrop = "Data dropped: the group's capture is off";
@@ -165,14 +170,13 @@ void CVQSigTrace::CountProviderLinkLost(const CVQCAFString& strKey, u32 un32Lost
     aGroups[0]->CountUnseenLost(un32Lost);
     auto& In = mProviderLinkLostIn[strKey.c_str()];
     if (In.first != aGroups[0]->mstrName.c_str()) In = {aGroups[0]->mstrName.c_str(), 0};
-    In.second = In.second > 0xFFFFFFFFu - un32Lost ? 0xFFFFFFFFu : In.second + un32Lost;
+    AddCapped(In.second, un32Lost);
     LogTrace(VQMSG, "Provider %s: %u message(s) lost as its link closed, counted in group %s", strKey.c_str(), un32Lost,
              aGroups[0]->mstrName.c_str());
     return;
   }
   /* Several groups (or none): which of them each message was for is not known. */
-  u32& un32Apart = mProviderLinkLost[strKey.c_str()];
-  un32Apart = un32Apart > 0xFFFFFFFFu - un32Lost ? 0xFFFFFFFFu : un32Apart + un32Lost;
+  AddCapped(mProviderLinkLost[strKey.c_str()], un32Lost);
   LogTrace(VQMSG, "Provider %s: %u message(s) lost as its link closed, counted on a line of their own (%s)",
            strKey.c_str(), un32Lost, ProviderGroupNames(strKey).c_str());
 }
@@ -185,8 +189,7 @@ void CVQSigTrace::MoveProviderLinkLostApart(const CVQCAFString& strKey) {
   CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(strGroup.c_str()));
   if (pGroup == nullptr) return; /* given its place: its summary was taken as it stood */
   pGroup->UncountUnseenLost(un32Lost);
-  u32& un32Apart = mProviderLinkLost[strKey.c_str()];
-  un32Apart = un32Apart > 0xFFFFFFFFu - un32Lost ? 0xFFFFFFFFu : un32Apart + un32Lost;
+  AddCapped(mProviderLinkLost[strKey.c_str()], un32Lost);
   LogTrace(VQMSG, "Provider %s: %u message(s) lost as its link closed, moved from group %s to a line of their own (%s)",
            strKey.c_str(), un32Lost, strGroup.c_str(), ProviderGroupNames(strKey).c_str());
 }
