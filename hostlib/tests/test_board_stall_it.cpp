@@ -13,6 +13,7 @@
  * sending is closed only when the machine held it past the rest of the limit.
  */
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "peers/stall_probe.h"
@@ -25,12 +26,22 @@ namespace {
  * the adapter-down delay (a board of one path: the library uses two). */
 constexpr u32 kPollMs = 100, kDownMs = 500, kAdapterDownMs = 2 * kDownMs + 100;
 constexpr u32 kFifo = 32;
+/* A message past the fifo pauses the transport's reading that long; the kernel's record of an arrival (jiffies), the
+   path-down notice and the waits' own steps (5 ms), together. */
+constexpr u32 kRxPauseMs = 100, kGrainMs = 50;
 
 /* Whether h is the board's message number un32Count of this run (boardsim "send", id 0x03000001, numbered with
  * "--full"): its sequence number follows the first one's, and its payload's byte ramp from the ninth byte on starts
  * at the count plus 4 (its first 8 bytes are the library's link area). */
 bool IsMessage(VQX_MSG_HANDLE h, u32 un32Count, u32 un32FirstSeq) {
   return h->un32TxSeq == un32FirstSeq + un32Count && VQXMsgPayload(h)[8] == static_cast<u8>(un32Count + 4);
+}
+
+/* The silence the library closed the board on (its first "TCP timeout (Sms > Lms)"), -1 without one. */
+long SilenceClosedOn(CapturedLog& log) {
+  for (const std::string& line : log.Lines())
+    if (const size_t at = line.find("TCP timeout ("); at != std::string::npos) return std::atol(line.c_str() + at + 13);
+  return -1;
 }
 
 long MsSince(std::chrono::steady_clock::time_point t) {
@@ -60,7 +71,7 @@ TEST(BoardStall, UnreadRepliesAreNoSilenceASilentBoardIsClosedAsEver) {
     ASSERT_NE(hUnits, nullptr);
     ASSERT_TRUE(WaitUntil([&] { return b.PathUp(0) && (row.un32Nets == 1 || b.PathUp(1)); }, 10000));
     /* Nothing read from here: past the fifo, each message holds the transport's reading back 100 ms. */
-    const u32 un32Sent = row.fSilent ? kFifo + 2 : 600;
+    const u32 un32Sent = row.fSilent ? kFifo + 1 : 600; /* silent: one pause of the reading */
     peerwait::StallProbe Stall;
     const auto t0 = std::chrono::steady_clock::now();
     if (row.fSilent) {
@@ -72,9 +83,15 @@ TEST(BoardStall, UnreadRepliesAreNoSilenceASilentBoardIsClosedAsEver) {
     }
     if (row.fSilent) {
       ASSERT_TRUE(WaitUntil([&] { return !b.PathUp(0); }, 5000)) << "closed while the application reads nothing";
-      EXPECT_LE(MsSince(t0), long(kAdapterDownMs + 2 * kPollMs + 500) + Stall.WorstMs(t0, std::chrono::steady_clock::now()))
+      ASSERT_TRUE(WaitUntil([&] { return b.Log.Count("simboard: gw0 TCP timeout (") == 1u; }, 3000));
+      /* Its last byte came as it was sent; its last sign of life, as the last message past the fifo was taken in,
+         each having paused the reading; then closed within the limit and a poll period (a poll due past the limit
+         has the keep-alive look), and the kernel's grain. */
+      const long nSilenceMs = SilenceClosedOn(b.Log);
+      EXPECT_GE(nSilenceMs, long(kAdapterDownMs)) << "closed before its limit";
+      EXPECT_LE(nSilenceMs, long((un32Sent - kFifo) * kRxPauseMs + kAdapterDownMs + kPollMs + kGrainMs) +
+                                Stall.WorstMs(t0, std::chrono::steady_clock::now()))
           << "a silent board is closed at its limit, " << Stall.Seen();
-      EXPECT_TRUE(WaitUntil([&] { return b.Log.Count("simboard: gw0 TCP timeout (") == 1u; }, 3000));
       EXPECT_TRUE(WaitUntil([&] { return b.Board.Stat("closed_by_host") == 1; }, 3000));
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(3 * kAdapterDownMs)); /* the stall */
@@ -107,7 +124,8 @@ TEST(BoardStall, UnreadRepliesAreNoSilenceASilentBoardIsClosedAsEver) {
     EXPECT_EQ(un32OutOfOrder, 0u);
     if (row.fSilentBehind) {
       ASSERT_TRUE(WaitUntil([&] { return !b.PathUp(0); }, 10000)) << "closed once its messages are read";
-      EXPECT_LE(MsSince(tLast), long(kAdapterDownMs + 2 * kPollMs + 500) + Stall.WorstMs(tLast, std::chrono::steady_clock::now()))
+      /* Its last sign of life: the transport taking in its last message, before it was read here. */
+      EXPECT_LE(MsSince(tLast), long(kAdapterDownMs + kPollMs + kGrainMs) + Stall.WorstMs(tLast, std::chrono::steady_clock::now()))
           << "closed at its limit from the last read, " << Stall.Seen();
     } else if (!row.fSilent) {
       EXPECT_EQ(b.Log.Count("TCP timeout"), 0u);
