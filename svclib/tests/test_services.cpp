@@ -113,7 +113,8 @@ TEST_F(SvcTest, UnregisterDeliversDisconnectionsAndNothingAfter) {
  * A service whose thread is held in its first message's callback: the receive thread queues for it up to 1024
  * messages or 2 MiB of them, whichever comes first, takes one more from the host library and waits with it; the
  * rest stays in the host library (its readers' count says how many were taken). Released, every message is
- * delivered once, in order.
+ * delivered once, in order. The others are sent once the callback holds the first: a queue filled before its thread
+ * took the first would hold that one too (full, the receive thread waits for it to be down to half).
  */
 TEST_F(SvcTest, AServiceQueueIsBoundedInMessagesAndBytes) {
   const struct {
@@ -123,17 +124,25 @@ TEST_F(SvcTest, AServiceQueueIsBoundedInMessagesAndBytes) {
   } aRows[] = {{"8 bytes: 1024 messages", 8, 1100, 1 + 1024 + 1},
                {"64 KiB: 32 of them reach 2 MiB", 64 * 1024, 40, 1 + 32 + 1}};
   const std::string S = Num(Register());
-  std::atomic<bool> fRelease{false};
+  std::atomic<bool> fRelease{false}, fHeld{false};
   mOnEvent = [&](u32*, const std::string& strEvent) {
-    if (strEvent.ends_with(" 0B0D0000")) WaitFor([&] { return fRelease.load(); });
+    if (!strEvent.ends_with(" 0B0D0000")) return;
+    fHeld = true;
+    WaitFor([&] { return fRelease.load(); });
   };
   for (const auto& Row : aRows) {
     fRelease = false;
+    fHeld = false;
     const size_t nBefore = Events().size();
     _VQX_LIB_STATS Stats{};
     ASSERT_EQ(VQXLibGetStats(mhHost, &Stats), VQX_RESULT_API_OK);
     const u64 un64Before = Stats.RxMsgConsumedByApp;
-    for (u32 i = 0; i < Row.un32Sent; i++) Inject(0x0B0D0000 + i, std::string(Row.un32Payload, 'd'));
+    for (u32 i = 0; i < Row.un32Sent; i++) {
+      Inject(0x0B0D0000 + i, std::string(Row.un32Payload, 'd'));
+      if (i == 0) {
+        ASSERT_TRUE(WaitFor([&] { return fHeld.load(); })) << Row.pszWhat;
+      }
+    }
     const auto Taken = [&] {
       EXPECT_EQ(VQXLibGetStats(mhHost, &Stats), VQX_RESULT_API_OK);
       return Stats.RxMsgConsumedByApp - un64Before;
