@@ -231,8 +231,9 @@ const char* const kThreadNames[4] = {"gwlib_discover", "gwlib_accept", "gwlib_rx
 
 /* How long VqxGwLibCloseLinks waits for the receive thread to close the links. */
 constexpr u32 kCloseLinksMs = 2000;
-/* How long VqxGwLibDestroy waits for the peers to close the links it ended (FinishLinks). */
-constexpr u32 kFinishLinksMs = 2000;
+/* How long VqxGwLibDestroy waits for the peers to close the links it ended (FinishLinks) once nothing more of what
+ * they carry is written; links still writing out are waited for up to kFinishLinksMaxMs in all. */
+constexpr u32 kFinishLinksMs = 2000, kFinishLinksMaxMs = 30000;
 
 struct ThreadArg
 {
@@ -426,8 +427,8 @@ const char* LocalAddrText(const GwLibCtx* c, const VqxGwLibParams& p, int gw)
 
 /* Waits (lock held, released while it waits) until no path is fOpen, the receive thread that closes them has
  * ended, or un32Ms passed: woken as the receive thread closes each; bounded on the system's clock (the library's
- * may be a test's, standing still). */
-template <class F> void WaitLinksClosed(GwLibCtx* c, F fOpen, u32 un32Ms)
+ * may be a test's, standing still). False when it stopped for the time only. */
+template <class F> bool WaitLinksClosed(GwLibCtx* c, F fOpen, u32 un32Ms)
 {
     const auto AnyOpen = [&] {
         for (Peer* p : Peers(c))
@@ -444,10 +445,25 @@ template <class F> void WaitLinksClosed(GwLibCtx* c, F fOpen, u32 un32Ms)
         LockRelease rl(c);
         c->LinkClosedEvent.Wait(u32(std::chrono::ceil<std::chrono::milliseconds>(end - t).count()));
     }
+    return !AnyOpen() || !rx.fCreated || rx.fDone.load() != 0;
 }
 
-/* The links the instance still has when it is destroyed are ended as a peer expects it (kFinishLinksMs at most),
- * not merely closed: a socket closed with bytes unread is reset, and a reset throws away what the peer had not
+/* What the links being ended still have to write, and how many have been written out: a change is progress. */
+std::pair<u64, u32> FinishProgress(GwLibCtx* c)
+{
+    std::pair<u64, u32> r{0, 0};
+    for (Peer* p : Peers(c))
+        for (const PathCtx& g : p->Gw)
+            if (g.fFinish && g.iRxSocket >= 0)
+            {
+                r.first += g.un64Pending + g.un32CoalFill;
+                r.second += g.fWriteShut;
+            }
+    return r;
+}
+
+/* The links the instance still has when it is destroyed are ended as a peer expects it (kFinishLinksMs past the
+ * last progress of their writing, kFinishLinksMaxMs at most), not merely closed: a socket closed with bytes unread is reset, and a reset throws away what the peer had not
  * read yet of what was sent, and what still waited in the transmit queue would be dropped. The receive thread
  * writes out what is queued, shuts the write side down (the peer reads all of it, then the end of the stream) and
  * reads on until the peer closes its end. A link whose two directions are separate sockets (an older peer's) is
@@ -463,12 +479,21 @@ void FinishLinks(GwLibCtx* c)
     if (!fAny)
         return;
     c->fFinishingLinks = true;
-    WaitLinksClosed(c, [](const PathCtx& g) { return g.fFinish && g.iRxSocket >= 0; }, kFinishLinksMs);
+    /* A peer slow to take a large queue (a loaded machine) is waited for while the writing goes on; one that takes
+     * nothing, or does not close its end once all is written, for kFinishLinksMs. */
+    u32 un32Waited = 0;
+    for (bool fDone = false; !fDone && un32Waited < kFinishLinksMaxMs;)
+    {
+        const auto before = FinishProgress(c);
+        fDone = WaitLinksClosed(c, [](const PathCtx& g) { return g.fFinish && g.iRxSocket >= 0; }, kFinishLinksMs);
+        un32Waited += kFinishLinksMs;
+        fDone = fDone || FinishProgress(c) == before;
+    }
     for (Peer* p : Peers(c))
         for (int gw = 0; gw < 2; gw++)
             if (p->Gw[gw].fFinish && p->Gw[gw].iRxSocket >= 0)
                 Trace(c, 4, "VqxGwLibDestroy %s:gw%d : not closed by the peer within %u ms (%s), closed", p->sName.c_str(),
-                      gw, unsigned(kFinishLinksMs), p->Gw[gw].fWriteShut ? "all written" : "not all written");
+                      gw, unsigned(un32Waited), p->Gw[gw].fWriteShut ? "all written" : "not all written");
     c->fFinishingLinks = false;
 }
 

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -91,6 +92,8 @@ class Recorder {
   u32 un32Lost = 0;
   int nReportsBeforeLost = -1;
   void NoteLost(u32 n);
+  /* Each receive callback first waits that long (a slow reader). */
+  std::atomic<u32> un32RxHoldMs{0};
 
   /* Waits up to ms for pred (called under m); 0 asks once. */
   bool WaitFor(u32 ms, const std::function<bool()>& pred);

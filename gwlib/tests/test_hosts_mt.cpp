@@ -261,23 +261,31 @@ TEST(GwHosts, CleanDestroyLogsNoErrorLine) {
 
 /* An instance destroyed while its link still carries what it sent (16 MiB queued at once: most of it still in its
  * ring, the sockets full): the destroy writes it out before it shuts the link down, so that the peer reads every
- * message, then the end of the stream (closed by the remote, reason 3), no reset. */
+ * message, then the end of the stream (closed by the remote, reason 3), no reset; also to a peer that reads slowly,
+ * the writing outlasting the 2 s a peer is given once nothing more is written. */
 TEST(GwHosts, DestroyEndsALinkOnceWhatItQueuedIsWritten) {
-  HostPair p;
-  ASSERT_TRUE(p.Link());
-  const u32 hB = p.recA.Report(0).hPeer;
-  std::vector<std::vector<u8>> msgs;
-  for (u32 i = 0; i < 250; i++) msgs.push_back(std::vector<u8>(65536, u8(i)));
-  auto recs = Records(msgs);
-  ASSERT_EQ(VqxGwLibSendMsgs(p.a, hB, u32(recs.size()), recs.data(), 1), VQX_RESULT_OK);
-  EXPECT_EQ(VqxGwLibDestroy(p.a), VQX_RESULT_OK);
-  p.a = nullptr;
-  ASSERT_TRUE(p.recB.WaitReports(2, 10000));
-  EXPECT_EQ(p.recB.Report(1).fGw0Up, 0u);
-  EXPECT_EQ(p.recB.Report(1).un32Reason, VQX_GW_CLOSE_BY_REMOTE) << "not a reset (a read error)";
-  std::lock_guard<std::mutex> g(p.recB.m);
-  EXPECT_EQ(p.recB.Messages.size(), msgs.size());
-  EXPECT_TRUE(p.recB.Messages == msgs);
+  for (const u32 un32HoldMs : {0u, 300u}) {
+    SCOPED_TRACE(un32HoldMs == 0 ? "a peer reading at once" : "a slow reader");
+    HostPair p;
+    ASSERT_TRUE(p.Link());
+    p.recB.un32RxHoldMs = un32HoldMs;
+    const u32 hB = p.recA.Report(0).hPeer;
+    std::vector<std::vector<u8>> msgs;
+    for (u32 i = 0; i < 250; i++) msgs.push_back(std::vector<u8>(65536, u8(i)));
+    auto recs = Records(msgs);
+    ASSERT_EQ(VqxGwLibSendMsgs(p.a, hB, u32(recs.size()), recs.data(), 1), VQX_RESULT_OK);
+    EXPECT_EQ(VqxGwLibDestroy(p.a), VQX_RESULT_OK);
+    p.a = nullptr;
+    ASSERT_TRUE(p.recB.WaitReports(2, 60000));
+    EXPECT_EQ(p.recB.Report(1).fGw0Up, 0u);
+    EXPECT_EQ(p.recB.Report(1).un32Reason, VQX_GW_CLOSE_BY_REMOTE) << "not a reset (a read error)";
+    std::lock_guard<std::mutex> g(p.recB.m);
+    EXPECT_EQ(p.recB.Messages.size(), msgs.size());
+    EXPECT_TRUE(p.recB.Messages == msgs);
+    EXPECT_EQ(p.recB.un32Lost, 0u);
+    /* the slow reader's callbacks alone outlast the 2 s */
+    EXPECT_TRUE(un32HoldMs == 0 || p.recB.BatchCounts.size() * un32HoldMs > 2000) << p.recB.BatchCounts.size() << " callbacks";
+  }
 }
 
 TEST(GwHosts, DestroyWaitsForTheReceiveCallbackInProgress) {
