@@ -26,8 +26,8 @@ namespace {
  * the adapter-down delay (a board of one path: the library uses two). */
 constexpr u32 kPollMs = 100, kDownMs = 500, kAdapterDownMs = 2 * kDownMs + 100;
 constexpr u32 kFifo = 32;
-/* A message past the fifo pauses the transport's reading that long; the kernel's record of an arrival (jiffies), the
-   path-down notice and the waits' own steps (5 ms), together. */
+/* A message past the fifo pauses the transport's reading that long; the grain of the kernel's record of an arrival
+   (jiffies), which the silence in the timeout line is taken from, and of the look that closes. */
 constexpr u32 kRxPauseMs = 100, kGrainMs = 50;
 
 /* Whether h is the board's message number un32Count of this run (boardsim "send", id 0x03000001, numbered with
