@@ -333,6 +333,12 @@ bool CVQSigTrace::LogGroupSummaries() {
                    ProviderGroupNames(CVQCAFString(strKey.c_str())).c_str());
     Line(strLine);
   }
+  if (mun32ProvidersGoneFolded != 0) {
+    CVQCAFString strLine;
+    strLine.Format("Providers that left: %u units lost, their group not known (%u providers' lines folded)",
+                   mun32ProvidersGoneLost, mun32ProvidersGoneFolded);
+    Line(strLine);
+  }
   const u32 un32UntracedProviders = static_cast<u32>(mUntracedProviders.size()) + mun32UntracedProvidersMore;
   if (!mUntracedEntities.empty() || un32UntracedProviders != 0) {
     CVQCAFString strLine;

@@ -326,7 +326,10 @@ u32 CVQSigTrace::HandleNotifHostRemoved(unsigned int* pMsg) {
     const u64 un64Id = vqdisc::Le32(c, kIdOffset) | static_cast<u64>(vqdisc::Le32(c, kIdOffset + 4)) << 32;
     const auto it = mProviderHosts.find(vqdisc::Le32(c, VQX_NOTIF_OFFSET_HANDLE));
     /* A later process of the handle keeps its record. */
-    if (it != mProviderHosts.end() && it->second.un64UniqueId == un64Id) mProviderHosts.erase(it);
+    if (it != mProviderHosts.end() && it->second.un64UniqueId == un64Id) {
+      mProviderHosts.erase(it);
+      FoldLossesOfProvidersGone();
+    }
     return VQX_RESULT_OK;
   } catch (const CVQSigTraceTruncated&) {
     return Failure("CVQSigTrace::HandleNotifHostRemoved", "Host removed event too short", VQX_RESULT_INVALID_PARAM,
