@@ -289,8 +289,18 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * payload at the header's payload start); the message stays the caller's. */
   u32 HandleNotifAdapterReady(unsigned int* pMsg);
   u32 HandleNotifActivateMonitoring(unsigned int* pMsg);
+  /* A board added: its adapter made (AddAdapter). With 32 present it waits
+   * for a place instead ("Too many adapters detected (or increase max
+   * adapters): board <name> waits for a place (32 at most), traced once one
+   * frees"), counted in "Entities not traced" until it has one. */
   u32 HandleNotifAdapterAdded(unsigned int* pMsg);
+  /* A board removed: its adapter freed, its entities kept in their groups;
+   * its place goes to the first board waiting for one (not once the close
+   * began: the close takes no board events). A waiting board removed leaves
+   * the queue. */
   u32 HandleNotifAdapterRemoved(unsigned int* pMsg);
+  /* The adapter of a board made in the pool and its discovery started. */
+  void AddAdapter(const CVQCAFString& strName, u32 hAdapter);
   /* A trace unit of one of the five families: read whole (refused with the
    * reader's text otherwise, one line a second per family with the count of
    * those left out), its entity found, written, counted. */
@@ -443,6 +453,14 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 mun32EntityNumber = 0;             /* last provider entity number / trace context id taken */
   std::vector<SVQRetiredGroup> mvRetiredGroups; /* groups given up for new ones */
   std::set<std::string> mUntracedEntities;      /* "<adapter>:<entity>" left out (no group, name taken, type), until traced */
+  /* Boards present beyond the 32 adapters, in the order they came: each takes the next place that frees. */
+  struct SVQBoardWaiting {
+    CVQCAFString strName;
+    u32 hAdapter;
+  };
+  std::vector<SVQBoardWaiting> mvBoardsWaitingForPlace;
+  std::set<std::string> mUntracedBoards;         /* boards that waited for a place, until they had one */
+  u32 mun32UntracedBoardsMore = 0;               /* those beyond the set's bound */
   std::vector<CVQSigTraceEntityParams> mvWaitingForGroup; /* entities of boards present that found no group */
   CVQSigTraceUnitIndex mUnitIndex;       /* units' entities by key; Invalidate when the pools above change */
   std::set<std::string> mReloadedBoards; /* boards whose traces a reload changes once their discovery completes */
@@ -580,6 +598,10 @@ class CVQSigTrace : public CVQCAFLogTrace,
   EVQStdoutWait StdoutWait() const;
   static EVQStdoutWait StdoutWaitOf(void* pvApp);
 };
+
+/* The summary's names of what was not traced: the first 16 of Names, comma-separated, then "and N more" (the
+ * others and un32More). */
+std::string VqSigTraceFirstNamed(const std::set<std::string>& Names, u32 un32More);
 
 /*
  * The quit flag of the running application, for main's signal handler

@@ -61,8 +61,8 @@ CVQSigTraceEntityParams* FindProviderEntity(CVQSigTraceGrp& Group, const CVQCAFS
 
 /* The untraced providers kept by name, at most (the others are counted). */
 constexpr size_t kMaxUntracedProviders = 1024;
-/* The untraced providers named in the summary; the others counted. */
-constexpr size_t kUntracedProvidersNamed = 16;
+/* The untraced providers or boards named in the summary; the others counted. */
+constexpr size_t kUntracedNamed = 16;
 
 /* The summary's name of a provider that waits for a place. */
 std::string UntracedForPlace(const CVQCAFString& strKey) {
@@ -272,15 +272,18 @@ void CVQSigTrace::MoveProviderLinkLostApart(const CVQCAFString& strKey) {
            strKey.c_str(), un32Lost, strGroup.c_str(), ProviderGroupNames(strKey).c_str());
 }
 
-std::string CVQSigTrace::UntracedProvidersText() const {
+std::string VqSigTraceFirstNamed(const std::set<std::string>& Names, u32 un32More) {
   std::string str;
   size_t n = 0;
-  for (const std::string& s : mUntracedProviders)
-    if (n++ < kUntracedProvidersNamed) str += (str.empty() ? "" : ", ") + s;
-  const size_t nMore = mUntracedProviders.size() - std::min(mUntracedProviders.size(), kUntracedProvidersNamed) +
-                       mun32UntracedProvidersMore;
+  for (const std::string& s : Names)
+    if (n++ < kUntracedNamed) str += (str.empty() ? "" : ", ") + s;
+  const size_t nMore = Names.size() - std::min(Names.size(), kUntracedNamed) + un32More;
   if (nMore != 0) str += " and " + std::to_string(nMore) + " more";
   return str;
+}
+
+std::string CVQSigTrace::UntracedProvidersText() const {
+  return VqSigTraceFirstNamed(mUntracedProviders, mun32UntracedProvidersMore);
 }
 
 void CVQSigTrace::NoteUntracedProvider(const std::string& strUntraced) {
