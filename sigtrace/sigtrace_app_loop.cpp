@@ -297,7 +297,11 @@ u32 CVQSigTrace::HandleNotifAdapterAdded(unsigned int* pMsg) {
 
 void CVQSigTrace::AddAdapter(const CVQCAFString& strName, u32 hAdapter) {
   CVQSigTraceAdapter* pAdapter = mAdapters.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString(strName));
-  if (pAdapter == nullptr) return; /* the count was checked: allocation only */
+  if (pAdapter == nullptr) {
+    Failure("CVQSigTrace::AddAdapter", (std::string("Cannot allocate the adapter of board ") + strName.c_str()).c_str(),
+            VQX_RESULT_NOT_ENOUGH_MEMORY, __LINE__);
+    return;
+  }
   mUntracedBoards.erase(strName.c_str());
   LogTrace(VQMSG, "\033[32mAdapter %s added (handle 0x%08X)\033[m", strName.c_str(), hAdapter);
   (void)pAdapter->Init(hAdapter);

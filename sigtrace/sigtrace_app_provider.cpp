@@ -88,11 +88,11 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
     const CVQCAFString strKey = CVQSigTraceProviderEntity::KeyOf(Host);
     /* A second process of a name served, or any one while every place is taken: under a key of its own until
      * the name or a place is free. */
-    const u32 fWaiting = ProviderOf(strKey) != nullptr                  ? CVQSigTraceProviderEntity::kWaitingForName
-                         : ServedProviders() >= QUELLAN_MAX_PROVIDERS ? CVQSigTraceProviderEntity::kWaitingForPlace
-                                                                        : CVQSigTraceProviderEntity::kServed;
+    const u32 un32Waiting = ProviderOf(strKey) != nullptr                  ? CVQSigTraceProviderEntity::kWaitingForName
+                            : ServedProviders() >= QUELLAN_MAX_PROVIDERS ? CVQSigTraceProviderEntity::kWaitingForPlace
+                                                                           : CVQSigTraceProviderEntity::kServed;
     CVQCAFString strPoolKey = strKey;
-    if (fWaiting != CVQSigTraceProviderEntity::kServed)
+    if (un32Waiting != CVQSigTraceProviderEntity::kServed)
       strPoolKey.Format("%s#%016llX", strKey.c_str(), static_cast<unsigned long long>(Host.un64UniqueHostId));
     const CVQCAFHashKeyString Key(strPoolKey.c_str());
     if (mProviders.Find(Key) != nullptr) {
@@ -107,19 +107,19 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
                      VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
       return nullptr;
     }
-    if (fWaiting == CVQSigTraceProviderEntity::kWaitingForName)
+    if (un32Waiting == CVQSigTraceProviderEntity::kWaitingForName)
       LogTrace(VQERR, "OnServiceConnected: Application %s already present: this one (0x%016llX) is served once the "
                       "name is free", strKey.c_str(), static_cast<unsigned long long>(Host.un64UniqueHostId));
-    else if (fWaiting == CVQSigTraceProviderEntity::kWaitingForPlace)
+    else if (un32Waiting == CVQSigTraceProviderEntity::kWaitingForPlace)
       RefuseProvider("CVQSigTrace::OnServiceConnected",
                      "Cannot allocate context (20 providers at most): it waits, served once a place frees", strKey,
                      nullptr, VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
     else
       LogTrace(VQMSG, "OnServiceConnected: New application %s detected", strKey.c_str());
-    if (fWaiting == CVQSigTraceProviderEntity::kWaitingForPlace) NoteUntracedProvider(UntracedForPlace(strKey));
+    if (un32Waiting == CVQSigTraceProviderEntity::kWaitingForPlace) NoteUntracedProvider(UntracedForPlace(strKey));
     p->mpAppMutex = &mAppMutex;
     p->mpSigTrace = this;
-    p->mfWaiting = fWaiting;
+    p->mfWaiting = un32Waiting;
     p->mun64Arrival = ++mun64ProviderArrivals;
     memcpy(&p->mHostInfo, &Host, sizeof(p->mHostInfo));
     mProviderHosts[Host.hAdapter] = SVQProviderHost{strKey, Host.un64UniqueHostId};
