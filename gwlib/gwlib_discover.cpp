@@ -298,6 +298,8 @@ void HandlePacket(GwLibCtx* c, const u8* buf, size_t len, u32 src, u16 srcPort, 
         Trace(c, 2, "VqxGwLibDiscoverThread Received 'remote adapter info' from 0x%08X (%s)", hsrc,
               adv.Info.szAdapterName);
         Peer* p = FindAdapterPeer(c, adv.Info.szSerialNumber);
+        if (p != nullptr && SecondBoardOfSerial(c, p, adv, src))
+            return;
         if (p != nullptr)
             UpdatePeer(c, p, &adv, src, srcPort);
         else

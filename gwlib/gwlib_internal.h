@@ -235,7 +235,8 @@ struct GwLibCtx
      * every advertisement repeats: once a second each (discover thread). */
     CVqxLogLimit aConflictLogLimit[2];
     /* Serial numbers of the boards named as not linked (handle conflict, no
-     * record to be had): each named once, until it is linked (discover thread). */
+     * record to be had), "serial@address" for a second board of a linked
+     * board's serial: each named once, until it is linked (discover thread). */
     std::vector<std::string> RefusedAdapters;
 
     ThreadRec Threads[4]; /* discover, accept, rx, connect */
@@ -438,6 +439,9 @@ Peer* FindPeer(GwLibCtx* c, u32 hPeer);
 Peer* FindLivePeer(GwLibCtx* c, u32 hPeer);
 Peer* FindHostPeer(GwLibCtx* c, u64 uid);
 Peer* FindAdapterPeer(GwLibCtx* c, const char* serial);
+/* An advertisement of the linked board p's serial number from src, an address that is not p's: a second board of
+ * that serial, not linked (p's record keeps its addresses), named once per serial number and address. */
+bool SecondBoardOfSerial(GwLibCtx* c, const Peer* p, const VQX_GW_ADAPTER_ADV& adv, u32 src);
 VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer** out);
 VQX_RESULT UpdatePeer(GwLibCtx* c, Peer* p, const void* block, u32 addr, u16 port);
 void DestroyPeer(GwLibCtx* c, Peer* p);

@@ -527,6 +527,27 @@ bool FirstRefusal(GwLibCtx* c, const char* serial)
 
 } // namespace
 
+bool SecondBoardOfSerial(GwLibCtx* c, const Peer* p, const VQX_GW_ADAPTER_ADV& adv, u32 src)
+{
+    bool fLinked = p->fSomeUp;
+    for (const PathCtx& g : p->Gw)
+        fLinked |= g.iRxSocket >= 0 || g.iTxSocket >= 0;
+    /* A board on this machine is known at 127.0.0.1 and advertises from an address of its own. */
+    const bool fItsAddress = src == p->Gw[0].un32Addr || src == p->Gw[1].un32Addr ||
+                             (p->Gw[0].un32Addr == kLoopback && IsLocalAddress(c, src));
+    const std::string strKey = std::string(adv.Info.szSerialNumber) + "@" + IpText(src);
+    if (!fLinked || fItsAddress)
+    {
+        std::erase(c->RefusedAdapters, strKey); /* another conflict later has its line again */
+        return false;
+    }
+    if (FirstRefusal(c, strKey.c_str()))
+        ErrorLog(c, "VqxGwLibDiscoverThread: Adapter '%s' (%s) at %s not linked: the board linked at %s has that serial "
+                    "number\n", adv.Info.szSerialNumber, adv.Info.szAdapterName, IpText(src).c_str(),
+                 IpText(p->Gw[0].un32Addr != 0 ? p->Gw[0].un32Addr : p->Gw[1].un32Addr).c_str());
+    return true;
+}
+
 VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer** out)
 {
     *out = nullptr;

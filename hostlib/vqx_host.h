@@ -465,7 +465,8 @@ void VqxHostLibLog(VQX_LIB_HANDLE hLib, u32 un32Level, const char* pszFormat, ..
  * texts are names. paAddr null: only counts. *pun32Count: in the room in
  * paAddr (parsing stops when full), out the groups read. pszError (256
  * bytes, optional) receives the error line. 0x02010000 groups read;
- * 0x02000000 none; 0x8201000A syntax error; 0x82010009 null count.
+ * 0x02000000 none; 0x8201000A syntax error, or a text longer than 1024
+ * characters (refused whole, nothing read); 0x82010009 null count.
  */
 VQX_RESULT VQXParseExtraGwAddr(const char* pszText, u32* pun32Count, _VQX_EXTRA_GW_ADDR* paAddr, char* pszError);
 VQX_RESULT VqxIpExtraAttachAddrListParse(const char* pszText, u32* pun32Count, _VQX_EXTRA_GW_ADDR* paAddr,

@@ -62,7 +62,7 @@ CVQSigTrace::CVQSigTrace(const CVQSigTraceCfgCmdLine& CmdLine)
       mHostInfo(),
       mAdapters(CVQCAFDebugInfo(__FILE__, __LINE__), QUELLAN_MAX_ADAPTERS, 1, 1, 0),
       mGroups(CVQCAFDebugInfo(__FILE__, __LINE__), QUELLAN_MAX_GROUPS, 1, 1, 0),
-      mProviders(CVQCAFDebugInfo(__FILE__, __LINE__), QUELLAN_MAX_PROVIDERS, 1, 1, 0) {
+      mProviders(CVQCAFDebugInfo(__FILE__, __LINE__), QUELLAN_MAX_PROVIDERS + VQ_SIGTRACE_MAX_WAITING_PROVIDERS, 1, 1, 0) {
   VqxCliToolsInitParamsDefault(&mCliParams);
   mGlobalsParams.mpLogParams = &mLogParams;
   mGlobalsParams.mpCommParams = &mCommParams;

@@ -100,6 +100,12 @@ class CVQCAFServiceSigTraceServer; /* the sig-trace server service */
 constexpr u32 QUELLAN_MAX_ADAPTERS = 32u;
 static_assert(QUELLAN_MAX_ADAPTERS <= VQ_SIGTRACE_INDEX_MAX_ADAPTERS, "every adapter has its row in the unit index");
 constexpr u32 QUELLAN_MAX_PROVIDERS = 20u;
+/* Linked providers not served (their name another's, or no place among the 20) wait in the provider pool too,
+ * this many at most; one beyond is refused for good, with its line. */
+constexpr u32 VQ_SIGTRACE_MAX_WAITING_PROVIDERS = 64u;
+/* The providers that left keep a loss line of their own (link losses whose group is not known) up to this
+ * many; past it their lines fold into one. */
+constexpr u32 VQ_SIGTRACE_LOSS_LINES_OF_PROVIDERS_GONE = 16u;
 constexpr u32 VQ_SIGTRACE_STDOUT_POLL_MS = 1000u;  /* "-stdout": the output is checked this often */
 constexpr u32 VQ_SIGTRACE_DRAIN_MS = 2000u;        /* the close writes what was taken in within this */
 constexpr u32 VQ_SIGTRACE_DRAIN_CAP_MS = 30000u;   /* the close waits for the boards' last units this long at most */
@@ -130,8 +136,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
 
   /*
    * Keeps a copy of the parsed command line. Pools of 32 adapters (keyed by
-   * adapter name), 64 groups (group name) and 20 providers (host name "."
-   * application name), all case-sensitive. With "-stdout" the log is brought
+   * adapter name), 64 groups (group name) and 20 providers served, 64 more
+   * waiting (host name "." application name), all case-sensitive. With "-stdout" the log is brought
    * up at once, writing only to the log file (standard output carries the
    * trace stream alone).
    */
@@ -283,8 +289,18 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * payload at the header's payload start); the message stays the caller's. */
   u32 HandleNotifAdapterReady(unsigned int* pMsg);
   u32 HandleNotifActivateMonitoring(unsigned int* pMsg);
+  /* A board added: its adapter made (AddAdapter). With 32 present it waits
+   * for a place instead ("Too many adapters detected (or increase max
+   * adapters): board <name> waits for a place (32 at most), traced once one
+   * frees"), counted in "Entities not traced" until it has one. */
   u32 HandleNotifAdapterAdded(unsigned int* pMsg);
+  /* A board removed: its adapter freed, its entities kept in their groups;
+   * its place goes to the first board waiting for one (not once the close
+   * began: the close takes no board events). A waiting board removed leaves
+   * the queue. */
   u32 HandleNotifAdapterRemoved(unsigned int* pMsg);
+  /* The adapter of a board made in the pool and its discovery started. */
+  void AddAdapter(const CVQCAFString& strName, u32 hAdapter);
   /* A trace unit of one of the five families: read whole (refused with the
    * reader's text otherwise, one line a second per family with the count of
    * those left out), its entity found, written, counted. */
@@ -297,18 +313,28 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * (CountProviderLinkLost). */
   u32 HandleNotifHostGwDown(unsigned int* pMsg);
   /* A remote host removed: its paths' losses are all told, its provider's
-   * host record (mProviderHosts) goes, unless a later process took the handle. */
+   * host record (mProviderHosts) goes, unless a later process took the handle
+   * (then FoldLossesOfProvidersGone). */
   u32 HandleNotifHostRemoved(unsigned int* pMsg);
   /* Dispatch of one received message by id (unknown ids are logged). */
   u32 DispatchMsg(unsigned int* pMsg);
 
   /* ---------------------------------------------------- remote providers (sigtrace_app_provider.cpp) */
 
-  /* A new remote application: its provider (pool of 20). One whose name
-   * ("<host>.<application>") is already served is told so at the error level
-   * and waits, its registrations kept: it is served once the first has left
-   * (OnServiceDisconnected). */
+  /* A new remote application: its provider (20 served at most). One whose
+   * name ("<host>.<application>") is already served is told so at the error
+   * level and waits, its registrations kept: it is served once the first has
+   * left (OnServiceDisconnected). One that comes while 20 are served waits
+   * likewise for a place ("Cannot allocate context (20 providers at most):
+   * ..." names it), counted in "Entities not traced" until it is served; the
+   * first to come is the first served once a place frees. Beyond
+   * VQ_SIGTRACE_MAX_WAITING_PROVIDERS waiting, a provider is refused for
+   * good, with its line. */
   CVQCAFServiceInstance* OnServiceConnected(CVQCAFService* pService, CVQCAFServiceInfo* pInfo) override;
+  /* The provider freed (its entities stay in their groups). Its place or its
+   * name goes to the first provider waiting for it, whose registrations are
+   * then taken; not once the close began. Then the loss records of providers
+   * that left are folded when they are many (FoldLossesOfProvidersGone). */
   void OnServiceDisconnected(CVQCAFService* pService, CVQCAFServiceInstance* pInstance) override;
   /* An H.248 registration: the group made or found, the provider its entity,
    * answered with the capture request of that group. Refused with its line:
@@ -348,6 +374,18 @@ class CVQSigTrace : public CVQCAFLogTrace,
   void LogProviderRefusalsDue(bool fAll);
   /* The provider served under this name ("<host>.<application>"), not one waiting for it; null when none. */
   CVQSigTraceProviderEntity* ProviderOf(const CVQCAFString& strKey);
+  /* The providers served (not waiting). */
+  u32 ServedProviders();
+  /* A process of this name is linked (served or waiting) or its remote host is still known. */
+  bool ProviderPresent(const std::string& strKey);
+  /* Serves pWaiting (waiting for a name or a place that is now its): its registrations taken. */
+  void ServeWaitingProvider(CVQSigTraceProviderEntity* pWaiting);
+  /* Counts a provider left out in "Entities not traced", named there ("<key> (why)"; the first 1024 named). */
+  void NoteUntracedProvider(const std::string& strUntraced);
+  /* Providers that left (ProviderPresent false) no longer need their records in the one group
+   * (mProviderLinkLostIn); past VQ_SIGTRACE_LOSS_LINES_OF_PROVIDERS_GONE of them with a loss line of their own
+   * (mProviderLinkLost), those lines fold into one (mun32ProvidersGoneLost), with a line. */
+  void FoldLossesOfProvidersGone();
   /* The H.248 groups that have the provider strKey as an entity. */
   std::vector<CVQSigTraceGrp*> ProviderGroups(const CVQCAFString& strKey);
   /* Their names, "groups a, b", "group a" or "no group". */
@@ -397,19 +435,32 @@ class CVQSigTrace : public CVQCAFLogTrace,
   };
   std::map<u32, SVQProviderHost> mProviderHosts;
   std::map<std::string, u32> mProviderLinkLost;  /* providers' link losses counted apart, by name */
+  u32 mun32ProvidersGoneLost = 0;                /* those of providers that left, folded into one line */
+  u32 mun32ProvidersGoneFolded = 0;              /* the providers' lines folded there */
+  u64 mun64ProviderArrivals = 0;                 /* providers linked so far (their order) */
   /* providers' link losses counted in their one group, by name: the group's name and the count */
   std::map<std::string, std::pair<std::string, u32>> mProviderLinkLostIn;
-  std::set<std::string> mUntracedProviders;      /* "<key> (group "<name>")" refused for want of a group */
+  /* "<key> (group "<name>")" refused for want of a group, "<key> (no place among the 20 providers)" refused for
+   * want of a place; until served */
+  std::set<std::string> mUntracedProviders;
   u32 mun32UntracedProvidersMore = 0;            /* those beyond the set's bound */
   u64 mun64LastProviderDataMs = 0;       /* clock of the last data message a provider delivered (0: none) */
   PFN_VQX_CLOCK_SOURCE mpfnClock = nullptr; /* clock of those limits (null: the library clock) */
   CVQSigTraceParams mSigTraceParams;     /* the configured records */
   AdapterPool mAdapters;                 /* 32, by adapter name */
   GroupPool mGroups;                     /* 64, by group name */
-  ProviderPool mProviders;               /* 20, by host name "." application name */
+  ProviderPool mProviders;               /* 20 served and 64 waiting, by host name "." application name */
   u32 mun32EntityNumber = 0;             /* last provider entity number / trace context id taken */
   std::vector<SVQRetiredGroup> mvRetiredGroups; /* groups given up for new ones */
   std::set<std::string> mUntracedEntities;      /* "<adapter>:<entity>" left out (no group, name taken, type), until traced */
+  /* Boards present beyond the 32 adapters, in the order they came: each takes the next place that frees. */
+  struct SVQBoardWaiting {
+    CVQCAFString strName;
+    u32 hAdapter;
+  };
+  std::vector<SVQBoardWaiting> mvBoardsWaitingForPlace;
+  std::set<std::string> mUntracedBoards;         /* boards that waited for a place, until they had one */
+  u32 mun32UntracedBoardsMore = 0;               /* those beyond the set's bound */
   std::vector<CVQSigTraceEntityParams> mvWaitingForGroup; /* entities of boards present that found no group */
   CVQSigTraceUnitIndex mUnitIndex;       /* units' entities by key; Invalidate when the pools above change */
   std::set<std::string> mReloadedBoards; /* boards whose traces a reload changes once their discovery completes */
@@ -547,6 +598,10 @@ class CVQSigTrace : public CVQCAFLogTrace,
   EVQStdoutWait StdoutWait() const;
   static EVQStdoutWait StdoutWaitOf(void* pvApp);
 };
+
+/* The summary's names of what was not traced: the first 16 of Names, comma-separated, then "and N more" (the
+ * others and un32More). */
+std::string VqSigTraceFirstNamed(const std::set<std::string>& Names, u32 un32More);
 
 /*
  * The quit flag of the running application, for main's signal handler

@@ -40,6 +40,9 @@ constexpr u32 kFilterAwakened = 0x82010210u;  /* the filter was woken */
  * their turn. */
 constexpr u32 kReceiveBatch = VQX_MAX_MSG_PER_RECEIVE_LOOP;
 
+/* The boards named in "Entities not traced" at most (the others counted). */
+constexpr size_t kMaxUntracedBoards = 1024;
+
 /* A NUL-terminated text of at most un32Size bytes at un32Offset of the payload
  * ("" when the payload does not hold the whole field). */
 CVQCAFString PayloadText(const CVQSigTraceCursor& c, u32 un32Offset, u32 un32Size) {
@@ -268,20 +271,52 @@ u32 CVQSigTrace::HandleNotifAdapterAdded(unsigned int* pMsg) {
       LogTrace(VQMSG, "Adapter %s added again: already known", strName.c_str());
       return VQX_RESULT_OK;
     }
-    CVQSigTraceAdapter* pAdapter = mAdapters.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString(strName));
-    if (pAdapter == nullptr) return Failure(kOp, "Too many adapters detected (or increase max adapters)", VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
-    LogTrace(VQMSG, "\033[32mAdapter %s added (handle 0x%08X)\033[m", strName.c_str(), hAdapter);
-    (void)pAdapter->Init(hAdapter);
-    mUnitIndex.Invalidate(); /* its entities' units carry the new handle */
-    return VQX_RESULT_OK;
+    const auto itWaiting = std::find_if(mvBoardsWaitingForPlace.begin(), mvBoardsWaitingForPlace.end(),
+                                        [&](const SVQBoardWaiting& W) { return W.strName == strName; });
+    if (itWaiting != mvBoardsWaitingForPlace.end()) {
+      itWaiting->hAdapter = hAdapter;
+      return VQX_RESULT_OK;
+    }
+    if (mAdapters.GetCount() < QUELLAN_MAX_ADAPTERS) {
+      AddAdapter(strName, hAdapter);
+      return VQX_RESULT_OK;
+    }
+    /* Every place taken: it waits for the first that frees (a board present is at most one of the transport's
+     * 64 peer records). */
+    mvBoardsWaitingForPlace.push_back(SVQBoardWaiting{strName, hAdapter});
+    if (mUntracedBoards.size() < kMaxUntracedBoards) mUntracedBoards.insert(strName.c_str());
+    else if (mUntracedBoards.count(strName.c_str()) == 0) mun32UntracedBoardsMore++;
+    static_assert(QUELLAN_MAX_ADAPTERS == 32, "the line names the limit");
+    const std::string strText = std::string("Too many adapters detected (or increase max adapters): board ") +
+                                strName.c_str() + " waits for a place (32 at most), traced once one frees";
+    return Failure(kOp, strText.c_str(), VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
   } catch (const CVQSigTraceTruncated&) {
     return Failure(kOp, "Adapter added event too short", VQX_RESULT_INVALID_PARAM, __LINE__);
   }
 }
 
+void CVQSigTrace::AddAdapter(const CVQCAFString& strName, u32 hAdapter) {
+  CVQSigTraceAdapter* pAdapter = mAdapters.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString(strName));
+  if (pAdapter == nullptr) {
+    Failure("CVQSigTrace::AddAdapter", (std::string("Cannot allocate the adapter of board ") + strName.c_str()).c_str(),
+            VQX_RESULT_NOT_ENOUGH_MEMORY, __LINE__);
+    return;
+  }
+  mUntracedBoards.erase(strName.c_str());
+  LogTrace(VQMSG, "\033[32mAdapter %s added (handle 0x%08X)\033[m", strName.c_str(), hAdapter);
+  (void)pAdapter->Init(hAdapter);
+  mUnitIndex.Invalidate(); /* its entities' units carry the new handle */
+}
+
 u32 CVQSigTrace::HandleNotifAdapterRemoved(unsigned int* pMsg) {
   CVQSigTraceAdapter* pAdapter = FindAdapterOf(pMsg, VQ_SIGTRACE_REMOVED_OFFSET_NAME);
-  if (pAdapter == nullptr) return VQX_RESULT_OK;
+  if (pAdapter == nullptr) {
+    const CVQCAFString strName =
+        PayloadText(vqdisc::AnswerPayload(pMsg), VQ_SIGTRACE_REMOVED_OFFSET_NAME, VQ_SIGTRACE_NOTIF_NAME_FIELD);
+    if (std::erase_if(mvBoardsWaitingForPlace, [&](const SVQBoardWaiting& W) { return W.strName == strName; }) != 0)
+      LogTrace(VQMSG, "Adapter %s removed while it waited for a place", strName.c_str());
+    return VQX_RESULT_OK;
+  }
   LogTrace(VQMSG, "\033[31mAdapter %s removed\033[m", AdapterName(*pAdapter));
   /* Its entities stay in their groups, for their counts: when the board
    * comes back, each entity it still has takes its record over
@@ -294,6 +329,13 @@ u32 CVQSigTrace::HandleNotifAdapterRemoved(unsigned int* pMsg) {
   mGroups.ResetNext();
   mAdapters.Free(CVQCAFDebugInfo(__FILE__, __LINE__), pAdapter);
   mUnitIndex.Invalidate();
+  if (!mvBoardsWaitingForPlace.empty()) {
+    const SVQBoardWaiting Next = mvBoardsWaitingForPlace.front();
+    mvBoardsWaitingForPlace.erase(mvBoardsWaitingForPlace.begin());
+    LogTrace(VQMSG, "Adapter %s: its place goes to %s, the first board waiting for one", strName.c_str(),
+             Next.strName.c_str());
+    AddAdapter(Next.strName, Next.hAdapter);
+  }
   AttachEntitiesWaitingForGroup(); /* its groups may give their place now */
   return VQX_RESULT_OK;
 }
@@ -326,7 +368,10 @@ u32 CVQSigTrace::HandleNotifHostRemoved(unsigned int* pMsg) {
     const u64 un64Id = vqdisc::Le32(c, kIdOffset) | static_cast<u64>(vqdisc::Le32(c, kIdOffset + 4)) << 32;
     const auto it = mProviderHosts.find(vqdisc::Le32(c, VQX_NOTIF_OFFSET_HANDLE));
     /* A later process of the handle keeps its record. */
-    if (it != mProviderHosts.end() && it->second.un64UniqueId == un64Id) mProviderHosts.erase(it);
+    if (it != mProviderHosts.end() && it->second.un64UniqueId == un64Id) {
+      mProviderHosts.erase(it);
+      FoldLossesOfProvidersGone();
+    }
     return VQX_RESULT_OK;
   } catch (const CVQSigTraceTruncated&) {
     return Failure("CVQSigTrace::HandleNotifHostRemoved", "Host removed event too short", VQX_RESULT_INVALID_PARAM,

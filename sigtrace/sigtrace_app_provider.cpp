@@ -24,10 +24,13 @@
  *
  * A second process of a name already served waits (mfWaiting, its own pool
  * key "<name>#<its unique host id>") and is served, its registrations taken
- * then, once the first has left. What a provider's link loses as it closes
+ * then, once the first has left; so does one that comes while 20 are served,
+ * until a place frees (the first to come first), counted meanwhile in the
+ * summary's "Entities not traced". What a provider's link loses as it closes
  * within a batch (the host's path-down notification, main loop) is counted
  * in the provider's group, or in a summary line of its own when its groups
- * cannot be told apart.
+ * cannot be told apart; past 16 providers that left with such a line, theirs
+ * fold into one.
  */
 #include <algorithm>
 #include <cstring>
@@ -58,8 +61,14 @@ CVQSigTraceEntityParams* FindProviderEntity(CVQSigTraceGrp& Group, const CVQCAFS
 
 /* The untraced providers kept by name, at most (the others are counted). */
 constexpr size_t kMaxUntracedProviders = 1024;
-/* The untraced providers named in the summary; the others counted. */
-constexpr size_t kUntracedProvidersNamed = 16;
+/* The untraced providers or boards named in the summary; the others counted. */
+constexpr size_t kUntracedNamed = 16;
+
+/* The summary's name of a provider that waits for a place. */
+std::string UntracedForPlace(const CVQCAFString& strKey) {
+  static_assert(QUELLAN_MAX_PROVIDERS == 20, "the text names the limit");
+  return std::string(strKey.c_str()) + " (no place among the 20 providers)";
+}
 
 /* The boundary's catch clause: the failure line under the application's
  * sub-module; the code. */
@@ -77,31 +86,41 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
     if (pInfo == nullptr) return nullptr;
     const _VQX_HOST_INFO& Host = pInfo->mHostInfo;
     const CVQCAFString strKey = CVQSigTraceProviderEntity::KeyOf(Host);
-    /* A second process of a name served: under a key of its own until the first has left. */
-    const bool fWaiting = ProviderOf(strKey) != nullptr;
+    /* A second process of a name served, or any one while every place is taken: under a key of its own until
+     * the name or a place is free. */
+    const u32 un32Waiting = ProviderOf(strKey) != nullptr                  ? CVQSigTraceProviderEntity::kWaitingForName
+                            : ServedProviders() >= QUELLAN_MAX_PROVIDERS ? CVQSigTraceProviderEntity::kWaitingForPlace
+                                                                           : CVQSigTraceProviderEntity::kServed;
     CVQCAFString strPoolKey = strKey;
-    if (fWaiting)
+    if (un32Waiting != CVQSigTraceProviderEntity::kServed)
       strPoolKey.Format("%s#%016llX", strKey.c_str(), static_cast<unsigned long long>(Host.un64UniqueHostId));
     const CVQCAFHashKeyString Key(strPoolKey.c_str());
     if (mProviders.Find(Key) != nullptr) {
       LogTrace(VQMSG, "OnServiceConnected: Application %s already present", strKey.c_str());
       return nullptr;
     }
-    if (fWaiting)
-      LogTrace(VQERR, "OnServiceConnected: Application %s already present: this one (0x%016llX) is served once the "
-                      "name is free", strKey.c_str(), static_cast<unsigned long long>(Host.un64UniqueHostId));
-    else
-      LogTrace(VQMSG, "OnServiceConnected: New application %s detected", strKey.c_str());
     CVQSigTraceProviderEntity* p = mProviders.Alloc(VQCAF_DEBUG_INFO, Key);
     if (p == nullptr) {
-      static_assert(QUELLAN_MAX_PROVIDERS == 20, "the refusal names the limit");
-      RefuseProvider("CVQSigTrace::OnServiceConnected", "Cannot allocate context (20 providers at most)", strKey,
-                     nullptr, VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
+      static_assert(QUELLAN_MAX_PROVIDERS == 20 && VQ_SIGTRACE_MAX_WAITING_PROVIDERS == 64, "the refusal names the limits");
+      RefuseProvider("CVQSigTrace::OnServiceConnected",
+                     "Cannot allocate context (20 providers at most, 64 more waiting): never served", strKey, nullptr,
+                     VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
       return nullptr;
     }
+    if (un32Waiting == CVQSigTraceProviderEntity::kWaitingForName)
+      LogTrace(VQERR, "OnServiceConnected: Application %s already present: this one (0x%016llX) is served once the "
+                      "name is free", strKey.c_str(), static_cast<unsigned long long>(Host.un64UniqueHostId));
+    else if (un32Waiting == CVQSigTraceProviderEntity::kWaitingForPlace)
+      RefuseProvider("CVQSigTrace::OnServiceConnected",
+                     "Cannot allocate context (20 providers at most): it waits, served once a place frees", strKey,
+                     nullptr, VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
+    else
+      LogTrace(VQMSG, "OnServiceConnected: New application %s detected", strKey.c_str());
+    if (un32Waiting == CVQSigTraceProviderEntity::kWaitingForPlace) NoteUntracedProvider(UntracedForPlace(strKey));
     p->mpAppMutex = &mAppMutex;
     p->mpSigTrace = this;
-    p->mfWaiting = fWaiting ? 1 : 0;
+    p->mfWaiting = un32Waiting;
+    p->mun64Arrival = ++mun64ProviderArrivals;
     memcpy(&p->mHostInfo, &Host, sizeof(p->mHostInfo));
     mProviderHosts[Host.hAdapter] = SVQProviderHost{strKey, Host.un64UniqueHostId};
     return p;
@@ -122,20 +141,79 @@ void CVQSigTrace::OnServiceDisconnected(CVQCAFService* /*pService*/, CVQCAFServi
   mProviders.ResetNext();
   if (pGone == nullptr) return;
   const CVQCAFString strKey = pGone->GetKey();
-  const bool fServed = pGone->mfWaiting == 0;
+  const bool fServed = pGone->mfWaiting == CVQSigTraceProviderEntity::kServed;
   (void)mProviders.Free(VQCAF_DEBUG_INFO, pGone);
-  if (!fServed) return;
-  /* The name is free: the first process waiting for it is served now, with the groups it registered. */
-  CVQSigTraceProviderEntity* pNext = nullptr;
-  for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr && pNext == nullptr; p = mProviders.Next())
-    if (p->mfWaiting != 0 && p->GetKey() == strKey) pNext = p;
+  /* The name is free: the first process waiting for it is served now, with the groups it registered; else the
+   * place is, for the first provider that waits for one and whose name no other process holds. The close serves
+   * none. */
+  std::vector<CVQSigTraceProviderEntity*> aWaiting;
+  for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr; p = mProviders.Next())
+    if (p->mfWaiting != CVQSigTraceProviderEntity::kServed) aWaiting.push_back(p);
   mProviders.ResetNext();
-  if (pNext == nullptr) return;
-  pNext->mfWaiting = 0;
-  LogTrace(VQMSG, "OnServiceDisconnected: Application %s left: the one waiting for its name (0x%016llX) is served",
-           strKey.c_str(), static_cast<unsigned long long>(pNext->mHostInfo.un64UniqueHostId));
-  const std::vector<VQCAF_SIGTRACE_REGISTER_INFO> aRegistered = pNext->mvRegistered;
-  for (VQCAF_SIGTRACE_REGISTER_INFO R : aRegistered) OnRegister(pNext, R.un32Type, R.szName, R.szDescription);
+  std::sort(aWaiting.begin(), aWaiting.end(), [](auto* a, auto* b) { return a->mun64Arrival < b->mun64Arrival; });
+  CVQSigTraceProviderEntity* pNext = nullptr;
+  for (CVQSigTraceProviderEntity* p : aWaiting)
+    if (pNext == nullptr && p->GetKey() == strKey) pNext = p;
+  const bool fName = pNext != nullptr;
+  for (CVQSigTraceProviderEntity* p : aWaiting)
+    if (pNext == nullptr && p->mfWaiting == CVQSigTraceProviderEntity::kWaitingForPlace && ProviderOf(p->GetKey()) == nullptr)
+      pNext = p;
+  if (fServed && mun64CloseStartMs == 0 && pNext != nullptr) {
+    if (fName)
+      LogTrace(VQMSG, "OnServiceDisconnected: Application %s left: the one waiting for its name (0x%016llX) is served",
+               strKey.c_str(), static_cast<unsigned long long>(pNext->mHostInfo.un64UniqueHostId));
+    else
+      LogTrace(VQMSG, "OnServiceDisconnected: Application %s left: its place goes to %s (0x%016llX), the first one "
+                      "waiting for a place", strKey.c_str(), pNext->GetKey().c_str(),
+               static_cast<unsigned long long>(pNext->mHostInfo.un64UniqueHostId));
+    ServeWaitingProvider(pNext);
+  }
+  FoldLossesOfProvidersGone();
+}
+
+void CVQSigTrace::ServeWaitingProvider(CVQSigTraceProviderEntity* pWaiting) {
+  if (pWaiting->mfWaiting == CVQSigTraceProviderEntity::kWaitingForPlace)
+    mUntracedProviders.erase(UntracedForPlace(pWaiting->GetKey()));
+  pWaiting->mfWaiting = CVQSigTraceProviderEntity::kServed;
+  const std::vector<VQCAF_SIGTRACE_REGISTER_INFO> aRegistered = pWaiting->mvRegistered;
+  for (VQCAF_SIGTRACE_REGISTER_INFO R : aRegistered) OnRegister(pWaiting, R.un32Type, R.szName, R.szDescription);
+}
+
+u32 CVQSigTrace::ServedProviders() {
+  u32 n = 0;
+  mProviders.ResetNext();
+  for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr; p = mProviders.Next())
+    n += p->mfWaiting == CVQSigTraceProviderEntity::kServed ? 1 : 0;
+  mProviders.ResetNext();
+  return n;
+}
+
+bool CVQSigTrace::ProviderPresent(const std::string& strKey) {
+  for (const auto& [h, Host] : mProviderHosts)
+    if (strKey == Host.strKey.c_str()) return true;
+  bool fLinked = false;
+  mProviders.ResetNext();
+  for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr && !fLinked; p = mProviders.Next())
+    fLinked = strKey == p->GetKey().c_str();
+  mProviders.ResetNext();
+  return fLinked;
+}
+
+void CVQSigTrace::FoldLossesOfProvidersGone() {
+  std::erase_if(mProviderLinkLostIn, [&](const auto& In) { return !ProviderPresent(In.first); });
+  u32 un32Gone = 0;
+  for (const auto& [strKey, un32Lost] : mProviderLinkLost) un32Gone += ProviderPresent(strKey) ? 0 : 1;
+  if (un32Gone <= VQ_SIGTRACE_LOSS_LINES_OF_PROVIDERS_GONE) return;
+  u32 un32Lost = 0;
+  std::erase_if(mProviderLinkLost, [&](const auto& Lost) {
+    if (ProviderPresent(Lost.first)) return false;
+    AddCapped(un32Lost, Lost.second);
+    return true;
+  });
+  AddCapped(mun32ProvidersGoneLost, un32Lost);
+  mun32ProvidersGoneFolded += un32Gone;
+  LogTrace(VQMSG, "Providers that left: the link losses of %u of them (%u message(s)) folded into one summary line",
+           un32Gone, un32Lost);
 }
 
 CVQSigTraceProviderEntity* CVQSigTrace::ProviderOf(const CVQCAFString& strKey) {
@@ -194,15 +272,24 @@ void CVQSigTrace::MoveProviderLinkLostApart(const CVQCAFString& strKey) {
            strKey.c_str(), un32Lost, strGroup.c_str(), ProviderGroupNames(strKey).c_str());
 }
 
-std::string CVQSigTrace::UntracedProvidersText() const {
+std::string VqSigTraceFirstNamed(const std::set<std::string>& Names, u32 un32More) {
   std::string str;
   size_t n = 0;
-  for (const std::string& s : mUntracedProviders)
-    if (n++ < kUntracedProvidersNamed) str += (str.empty() ? "" : ", ") + s;
-  const size_t nMore = mUntracedProviders.size() - std::min(mUntracedProviders.size(), kUntracedProvidersNamed) +
-                       mun32UntracedProvidersMore;
+  for (const std::string& s : Names)
+    if (n++ < kUntracedNamed) str += (str.empty() ? "" : ", ") + s;
+  const size_t nMore = Names.size() - std::min(Names.size(), kUntracedNamed) + un32More;
   if (nMore != 0) str += " and " + std::to_string(nMore) + " more";
   return str;
+}
+
+std::string CVQSigTrace::UntracedProvidersText() const {
+  return VqSigTraceFirstNamed(mUntracedProviders, mun32UntracedProvidersMore);
+}
+
+void CVQSigTrace::NoteUntracedProvider(const std::string& strUntraced) {
+  if (mUntracedProviders.count(strUntraced) != 0) return;
+  if (mUntracedProviders.size() < kMaxUntracedProviders) mUntracedProviders.insert(strUntraced);
+  else mun32UntracedProvidersMore++;
 }
 
 u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName,
@@ -236,11 +323,7 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
     if (pGroup == nullptr) pGroup = FindOrCreateGroup(Entity);
     const std::string strUntraced = std::string(strKey.c_str()) + " (group \"" + pszName + "\")";
     if (pGroup == nullptr) {
-      /* Counted in the summary's "Entities not traced", named there. */
-      if (mUntracedProviders.count(strUntraced) == 0) {
-        if (mUntracedProviders.size() < kMaxUntracedProviders) mUntracedProviders.insert(strUntraced);
-        else mun32UntracedProvidersMore++;
-      }
+      NoteUntracedProvider(strUntraced); /* counted in the summary's "Entities not traced", named there */
       return RefuseProvider(kOp, "No more group context (increase QUELLAN_MAX_GROUPS define)", strKey, pszName,
                             VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
     }
@@ -265,7 +348,13 @@ u32 CVQSigTrace::OnUnregister(CVQSigTraceProviderEntity* pProvider, unsigned int
                               char* /*pszDescription*/) {
   if (pProvider == nullptr || pszName == nullptr) return VQX_RESULT_NULL_PARAM;
   const CVQCAFString strKey = pProvider->GetKey();
-  if (pProvider->mfWaiting != 0) return VQX_RESULT_OK; /* in no group yet: its name is another's */
+  if (pProvider->mfWaiting != CVQSigTraceProviderEntity::kServed) {
+    /* In no group yet: not registered there once it is served. */
+    std::erase_if(pProvider->mvRegistered, [&](const VQCAF_SIGTRACE_REGISTER_INFO& R) {
+      return strncmp(R.szName, pszName, sizeof(R.szName)) == 0;
+    });
+    return VQX_RESULT_OK;
+  }
   CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(pszName));
   if (pGroup != nullptr && pGroup->mun32Type == VQ_SIGTRACE_TYPE_H248) {
     for (auto it = pGroup->mvEntities.begin(); it != pGroup->mvEntities.end(); ++it) {
@@ -290,6 +379,9 @@ u32 CVQSigTrace::OnTraceMsgReceived(CVQSigTraceProviderEntity* pProvider, unsign
   const CVQCAFString strKey = pProvider->GetKey();
   if (un32Length > VQCAF_SIGTRACE_MAX_DATA)
     return RefuseProvider(kOp, "Data length over 10240 bytes refused", strKey, pszName, VQX_RESULT_INVALID_PARAM, __LINE__);
+  if (pProvider->mfWaiting == CVQSigTraceProviderEntity::kWaitingForPlace)
+    return RefuseProvider(kOp, "Data refused: the provider waits for a place (20 providers at most)", strKey, pszName,
+                          VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
   CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(pszName));
   /* A process waiting for its name is in no group: the entity of that name is the served one's. */
   CVQSigTraceEntityParams* pEntity = pGroup != nullptr && pGroup->mun32Type == VQ_SIGTRACE_TYPE_H248 &&

@@ -5,7 +5,9 @@
  * terminated, synchronisation done and lost). Each handler runs on a core
  * library job under the leg's mutex, reads the payload only within what the
  * message holds (a short one is "Invalid message", 0x8200000A), updates the
- * leg and calls one callback with objects that live for the call only.
+ * leg and calls one callback with objects that live for the call only. An
+ * end of the call that is refused does not mark the leg terminating: the
+ * leg goes on working (joins included) until its proper end.
  */
 #include <cstring>
 
@@ -121,11 +123,11 @@ VQX_RESULT CVQCMCLeg::HandleCallAnswered(VQX_MSG_HANDLE* phMsg) {
 
 VQX_RESULT CVQCMCLeg::HandleCallTerminatingIndication(VQX_MSG_HANDLE* phMsg) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
-  mfTerminating = 1;
   return AttributeNotif<_VQCMC_MSG_NOTIF_CALL_LEG_TERMINATING_INDICATION,
                         VQCMC_MSG_NOTIF_CALL_LEG_TERMINATING_INDICATION>(
       phMsg, "HandleCallTerminatingIndication", "OnCallTerminatingIndication", kNeedTermination, kOffsetReasonProtocol,
       [&](u8* pbyPayload, CVQCMC_PROTOCOL_ATTRIBUTE& Attribute) {
+        mfTerminating = 1;
         _VQCMC_CALL_REASON Reason;
         memcpy(&Reason, pbyPayload + kOffsetReason, sizeof(Reason));
         OnCallTerminatingIndication(Reason, Attribute);
@@ -136,12 +138,12 @@ VQX_RESULT CVQCMCLeg::HandleCallTerminated(VQX_MSG_HANDLE* phMsg) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED> Msg(VqCmcTake(phMsg));
   CVQCMC_PROTOCOL_ATTRIBUTE Attribute;
-  mfTerminating = 1;
   u8* pbyPayload = reinterpret_cast<u8*>(VqCmcPayload(Msg, kNeedTermination));
   if (pbyPayload == nullptr) {
     LogFailure("HandleCallTerminated", "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
     return VQX_RESULT_INVALID_PARAM;
   }
+  mfTerminating = 1;
   // The core library delivers nothing more to the leg: what waits for a response fails first.
   FailPendingRequests(VQX_RESULT_INVALID_STATE, kVqCmcLostToEnd);
   // A refused leg goes with its joins: its destructor reports and drops them.
@@ -159,11 +161,11 @@ VQX_RESULT CVQCMCLeg::HandleLegTerminated(VQX_MSG_HANDLE* phMsg) {
   CVQCAFMutexAutoGetGive Lock(mpMutex);
   CVQCMCMessage<_VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED, VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED> Msg(VqCmcTake(phMsg));
   CVQCMC_PROTOCOL_ATTRIBUTE Attribute;
-  mfTerminating = 1;
   if (VqCmcPayload(Msg) == nullptr) {
     LogFailure("HandleLegTerminated", "Invalid message", 0, VQX_RESULT_INVALID_PARAM, __LINE__);
     return VQX_RESULT_INVALID_PARAM;
   }
+  mfTerminating = 1;
   // The server no longer knows the leg: no response will come for what is pending.
   FailPendingRequests(VQX_RESULT_INVALID_STATE, kVqCmcLostToEnd);
   SetUnjoined(nullptr);

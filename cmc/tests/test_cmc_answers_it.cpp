@@ -111,7 +111,8 @@ TEST_F(CmcAnswersIt, BurstOfHeldAnswersReversedLosesNone) { Burst("release rever
 TEST_F(CmcAnswersIt, BurstNeverAnsweredFailsEachOnceAtTheEnd) { Burst(nullptr); }
 
 /* A call-terminated notification cut to 40 bytes, or whole with another message type, and a mixer's
- * end of another type: the client refuses them, and the leg or mixer still hears what follows. */
+ * end of another type: the client refuses them, and the leg or mixer still hears what follows; a refused
+ * end changes nothing, so the leg still joins a mixer. */
 TEST_F(CmcAnswersIt, MalformedEndLeavesTheLegOrMixerHearing) {
   const struct {
     const char* pszName;
@@ -121,8 +122,13 @@ TEST_F(CmcAnswersIt, MalformedEndLeavesTheLegOrMixerHearing) {
       {"a response's type", "reason=16 kind=2"},
       {"a command's type", "reason=16 kind=1"},
   };
-  CJournal J;
+  CJournal J, JM;
   CItListener L(J, "L");
+  auto* M = new CItMixer(JM, "M");
+  M->mfFreeOnEnd = true;
+  ASSERT_TRUE(JM.Step([&] { EXPECT_EQ(M->MixerCreate(&L), VQX_RESULT_OK); }, "M:Create ok;")) << JM.Get();
+  CVQCMC_MIXER_LEG_JOIN_ATTRIBUTE Listener;
+  Listener.SetListener(1);
   for (const auto& Row : aRows) {
     auto* A = new CItLeg(J, "A");
     A->mfFreeOnEnd = true;
@@ -132,16 +138,15 @@ TEST_F(CmcAnswersIt, MalformedEndLeavesTheLegOrMixerHearing) {
     // Answers come in order behind the notification: this one is heard once it has been refused.
     EXPECT_TRUE(J.Step([&] { EXPECT_EQ(A->PlayDigit("5", &L), VQX_RESULT_OK); }, "A:PlayDigit ok;"))
         << Row.pszName << ": " << J.Get();
+    EXPECT_TRUE(JM.Step([&] { EXPECT_EQ(M->MixerJoin(A, &Listener, &L), VQX_RESULT_OK); }, "M:Join ok;"))
+        << Row.pszName << ": " << JM.Get();
     EXPECT_TRUE(
         J.Step(Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, un32Leg, "reason=16"), "A:Terminated 16 0;A:Freed;"))
         << Row.pszName << ": " << J.Get();
   }
-  auto* M = new CItMixer(J, "M");
-  M->mfFreeOnEnd = true;
-  ASSERT_TRUE(J.Step([&] { EXPECT_EQ(M->MixerCreate(&L), VQX_RESULT_OK); }, "M:Create ok;")) << J.Get();
   Run.Notify(VQCMC_MSG_NOTIF_MIXER_TERMINATED, M->GetMixerId(), "kind=2")();
-  EXPECT_TRUE(J.Step(Run.Notify(VQCMC_MSG_NOTIF_MIXER_TERMINATED, M->GetMixerId()), "M:Terminated;M:Freed;"))
-      << J.Get();
+  EXPECT_TRUE(JM.Step(Run.Notify(VQCMC_MSG_NOTIF_MIXER_TERMINATED, M->GetMixerId()), "M:Terminated;M:Freed;"))
+      << JM.Get();
 }
 
 /* A server that answers a command twice: the leg's callback and the command's listener hear it once,

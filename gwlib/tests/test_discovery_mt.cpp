@@ -358,7 +358,8 @@ TEST(GwDiscovery, HandleConflictIsLoggedOnceASecond) {
  * linked, the others advertising and using no path), a 65th is named once however often it advertises, and not
  * linked. Once they are gone (no link, no advertisement) for longer than their adapter-down delay, the record of the
  * board gone the longest goes to a new board, and the holder of a new board's handle gives it its record; the linked
- * board keeps its record and its link, and a board wanting its handle is named once; once its link is closed, such a
+ * board keeps its record and its link, and a board wanting its handle is named once, as is a second board of its
+ * serial number at another address (the record keeps the linked board's address); once its link is closed, such a
  * board is not named while it leaves, and takes its record once it is gone. */
 TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
   ClockAhead clock;
@@ -376,8 +377,9 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
   u32 from = 0x7F00000A;
   /* The advertisement of a board of that serial number that uses no path (present while it advertises, never
    * linked), handled once the unknown packet sent after it is. */
-  const auto Advertise = [&](const std::string& serial) {
-    u.Send(port, gwpeer::RawBoard::Advertisement(serial.c_str(), 1, "127.0.0.1", "", false));
+  const auto Advertise = [&](const std::string& serial, const char* pszFrom) {
+    if (pszFrom == nullptr) u.Send(port, gwpeer::RawBoard::Advertisement(serial.c_str(), 1, "127.0.0.1", "", false));
+    else UdpPeer(ntohl(inet_addr(pszFrom))).Send(port, gwpeer::RawBoard::Advertisement(serial.c_str(), 1, pszFrom, "", false));
     UdpPeer marker(from);
     marker.Send(port, Word(0x12345678, 8));
     char line[64];
@@ -389,9 +391,9 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
     return std::count_if(in.rec.Errors.begin(), in.rec.Errors.end(), [&](const std::string& e) { return e.find(part) != e.npos; }) +
            std::count_if(in.rec.Traces.begin(), in.rec.Traces.end(), [&](const std::string& t) { return t.find(part) != t.npos; });
   };
-  Advertise("10000001");
+  Advertise("10000001", nullptr);
   clock.Set(100); /* the first gone the longest */
-  for (u32 i = 2; i < kMaxPeers; i++) Advertise(std::to_string(10000000 + i));
+  for (u32 i = 2; i < kMaxPeers; i++) Advertise(std::to_string(10000000 + i), nullptr);
   ASSERT_EQ(Count("Creating adapter fake"), long(kMaxPeers)) << "the linked board's and 63 others";
   /* Whether the instance holds a record of that serial number (and whether its paths were reported down). */
   const auto Held = [&](const char* pszSerial, bool fReportedDown = false) {
@@ -410,6 +412,7 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
     const char* pszLine;
     long nLines; /* of pszLine in the row */
     const char *pszHeld, *pszNotHeld;
+    const char* pszFrom = nullptr; /* the advertisement's address and source (127.0.0.1) */
   } aRows[] = {
       {"all present: the 65th named", 100, false, "10000064",
        "VqxGwLibCreatePeer: Adapter '10000064' (fake) cannot be linked: the 64 peer records are taken by boards present", 1,
@@ -420,6 +423,9 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
        "record 0xCA000002 of adapter '10000002', gone for ", 1, "20000002", "10000002"},
       {"a linked board keeps its handle", 1300, false, "17654321",
        "VqxGwLibCreatePeer: Adapter handle conflict: '17654321' with '87654321'", 1, "87654321", "17654321"},
+      {"a second board of its serial number", 1300, false, "87654321",
+       "VqxGwLibDiscoverThread: Adapter '87654321' (fake) at 127.0.0.200 not linked: the board linked at 127.0.0.1 has "
+       "that serial number", 1, "87654321", "17654321", "127.0.0.200"},
       {"its link closed: no line while it leaves", 1300, true, "27654321", "handle conflict", 0, "87654321", "27654321"},
       {"then gone: its record given", 2500, false, "27654321", "record 0xCA654321 of adapter '87654321', gone for ", 1,
        "27654321", "87654321"},
@@ -431,9 +437,15 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
     }
     clock.Set(r.un32AheadMs);
     in.rec.ClearLines();
-    Advertise(r.pszSerial);
-    Advertise(r.pszSerial);
+    Advertise(r.pszSerial, r.pszFrom);
+    Advertise(r.pszSerial, r.pszFrom);
     EXPECT_EQ(Count(r.pszLine), r.nLines) << r.pszRow;
+    if (r.pszFrom != nullptr) {
+      GwLibCtx* c = reinterpret_cast<GwLibCtx*>(in.ctx);
+      Lock(c);
+      EXPECT_EQ(FindAdapterPeer(c, r.pszSerial)->Gw[0].un32Addr, inet_addr("127.0.0.1")) << r.pszRow;
+      Unlock(c);
+    }
     EXPECT_TRUE(Held(r.pszHeld) && !Held(r.pszNotHeld)) << r.pszRow;
     EXPECT_EQ(in.rec.Reports(), r.fCloseLink || r.un32AheadMs > 1300 ? 2u : 1u) << r.pszRow << ": the linked board's path";
   }

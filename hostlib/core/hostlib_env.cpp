@@ -17,11 +17,11 @@
 
 namespace {
 
-/* An environment variable cut to 1024 characters; empty when not set. */
-std::string VqxEnv(const char *pszName) {
+/* An environment variable cut to nMax characters (1024); empty when not set. */
+std::string VqxEnv(const char *pszName, size_t nMax = VQX_GW_ENV_VALUE_MAX) {
   const char *psz = getenv(pszName);
   if (psz == nullptr) return std::string();
-  return std::string(psz, strnlen(psz, VQX_GW_ENV_VALUE_MAX));
+  return std::string(psz, strnlen(psz, nMax));
 }
 
 bool VqxBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -177,7 +177,15 @@ VQX_RESULT VQXParseExtraGwAddr(const char *pszText, u32 *pun32Count, _VQX_EXTRA_
   const u32 un32Room = *pun32Count;
   *pun32Count = 0;
   if (pszText == nullptr) return VQX_RESULT_OK;
-  const std::string s(pszText, strnlen(pszText, VQX_GW_ENV_VALUE_MAX));
+  /* Cut, the list would end inside a group (refused there) or between two (its end lost unsaid): refused whole. */
+  if (strnlen(pszText, VQX_GW_ENV_VALUE_MAX + 1) > VQX_GW_ENV_VALUE_MAX) {
+    if (pszError != nullptr)
+      snprintf(pszError, VQX_GW_ERROR_TEXT_SIZE,
+               "VQX_GW_REMOTE_ADDR: Longer than %u characters: refused whole, none of its addresses used\n",
+               VQX_GW_ENV_VALUE_MAX);
+    return VQX_RESULT_API_INVALID_PARAM;
+  }
+  const std::string s(pszText);
   u32 un32Read = 0;
   size_t i = 0;
   while (i < s.size()) {
@@ -366,7 +374,7 @@ VQX_RESULT VqxIpAddressesPrepare(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS *pParams) 
 
   pLib->un16EnvGwPort = VqxGwPortFromEnv(hLib);
 
-  const std::string remote = VqxEnv("VQX_GW_REMOTE_ADDR");
+  const std::string remote = VqxEnv("VQX_GW_REMOTE_ADDR", VQX_GW_ENV_VALUE_MAX + 1); /* one more: too long is refused */
   free(pLib->paEnvExtraGwAddr);
   pLib->paEnvExtraGwAddr = nullptr;
   pLib->un32NbEnvExtraGwAddr = 0;

@@ -45,6 +45,18 @@ TEST(Env, ExtraAddressRecordsAreFilledAndArrayLimitStops) {
   EXPECT_EQ(VQXParseExtraGwAddr(("(" + std::string(64, 'h') + ":1)").c_str(), &un32Count, nullptr, szError),
             VQX_RESULT_API_INVALID_PARAM) << "a name longer than its field";
   EXPECT_NE(strstr(szError, "Invalid 'first IP address'"), nullptr);
+  /* 1024 characters are read; one more and the list is refused whole, rather than cut inside or after a group. */
+  for (const size_t nLength : {VQX_GW_ENV_VALUE_MAX, VQX_GW_ENV_VALUE_MAX + 1}) {
+    std::string strList = "(a:1)";
+    strList.resize(nLength - 5, ' '), strList += "(b:2)";
+    un32Count = 3;
+    const bool fRefused = nLength > VQX_GW_ENV_VALUE_MAX;
+    EXPECT_EQ(VQXParseExtraGwAddr(strList.c_str(), &un32Count, aAddr, szError),
+              fRefused ? VQX_RESULT_API_INVALID_PARAM : VQX_RESULT_API_OK) << nLength;
+    EXPECT_EQ(un32Count, fRefused ? 0u : 2u) << nLength;
+    EXPECT_EQ(std::string(szError), fRefused ? "VQX_GW_REMOTE_ADDR: Longer than 1024 characters: refused whole, none "
+                                               "of its addresses used\n" : "") << nLength;
+  }
 }
 
 TEST(Env, SubnetListTable) {
@@ -142,6 +154,20 @@ TEST_F(EnvLib, SubnetSelectsTheInterfaceAndUnknownAddressIsWarned) {
   EXPECT_EQ(VqxHostGuessLocalIPs(mhLib, "192.168.7.40", "10.9.3.3"), VQX_RESULT_OK);
   EXPECT_STREQ(pLib->szLocalGw1Address, "10.9.0.5");
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+}
+
+/* A board list in the environment longer than the 1024 characters read: refused whole, with its line. */
+TEST_F(EnvLib, RemoteAddressListTooLongIsRefusedWithItsLine) {
+  VqxGwLibSetInterfaceProvider(OneLanInterface);
+  std::string strList;
+  for (u32 i = 0; strList.size() <= VQX_GW_ENV_VALUE_MAX; i++) strList += "(127.0.0." + std::to_string(2 + i) + ":23458)";
+  setenv("VQX_GW_REMOTE_ADDR", strList.c_str(), 1);
+  _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+  EXPECT_EQ(VqxIpAddressesPrepare(mhLib, &params), VQX_RESULT_OK);
+  EXPECT_EQ(params.un32NbExtraGwAddr, 0u);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+  EXPECT_TRUE(mLog.WaitFor("VQX_GW_REMOTE_ADDR: Longer than 1024 characters: refused whole, none of its addresses used"));
 }
 
 TEST_F(EnvLib, DefaultsTakeInterfacesAndNoneSetsTheFlag) {

@@ -462,6 +462,40 @@ TEST_F(SigTraceApp, GroupsOfBoardsGoneGiveTheirPlaceAndWhatFindsNoneIsCounted) {
     EXPECT_EQ(sigtest::Seen(End, pszLine), un32Count) << pszLine;
 }
 
+/* Boards beyond the 32 adapters wait in the order they came, each named with why; one that leaves meanwhile leaves
+ * the queue; the first takes the place of a board that leaves (with its own handle), and every board that never had
+ * a place is counted and named in "Entities not traced". */
+TEST_F(SigTraceApp, BoardsBeyondThe32WaitNamedAndCountedAndTakeThePlacesThatFree) {
+  for (u32 i = 2; i <= QUELLAN_MAX_ADAPTERS; i++) Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, ("C" + std::to_string(i)).c_str(), i);
+  const auto Added = [&](const char* pszName, u32 hAdapter) {
+    return Dispatch(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, Payload(424, {{288, pszName}}, {{12, hAdapter}}));
+  };
+  Log.Take();
+  EXPECT_EQ(Added("W1", 0x101) | Added("W2", 0x102) | Added("W3", 0x103), VQX_RESULT_OUT_OF_RESOURCE);
+  EXPECT_EQ(Added("W1", 0x104), VQX_RESULT_OK) << "known as waiting: its handle kept up to date, no second line";
+  auto aLines = Log.Take();
+  for (const char* psz : {"W1", "W2", "W3"}) {
+    const std::string str = std::string("Too many adapters detected (or increase max adapters): board ") + psz +
+                            " waits for a place (32 at most), traced once one frees (82000008)";
+    EXPECT_EQ(sigtest::Seen(aLines, str.c_str()), 1u) << psz;
+  }
+  Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "W2");
+  Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C5");
+  Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C6");
+  aLines = Log.Take();
+  for (const char* psz : {"Adapter W2 removed while it waited for a place", "Adapter C5: its place goes to W1, the first",
+                          "Adapter W1 added (handle 0x00000104)", "Adapter C6: its place goes to W3, the first",
+                          "Adapter W3 added (handle 0x00000103)"})
+    EXPECT_EQ(sigtest::Seen(aLines, psz), 1u) << psz;
+  EXPECT_TRUE(pApp->mAdapters.Find(CVQCAFHashKeyString("W1")) && pApp->mAdapters.Find(CVQCAFHashKeyString("W3")));
+  Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C7");
+  EXPECT_EQ(pApp->mAdapters.GetCount(), QUELLAN_MAX_ADAPTERS - 1) << "no board waits for the place";
+  EXPECT_EQ(Added("W4", 0x105), VQX_RESULT_OK);
+  EXPECT_EQ(Added("W5", 0x106), VQX_RESULT_OUT_OF_RESOURCE);
+  pApp.reset();
+  EXPECT_EQ(sigtest::Seen(Log.Take(), "Entities not traced: 2, boards among them: W2, W5 (no place among the 32 boards)"), 1u);
+}
+
 /* After a reload, what the configuration no longer selects in a group is switched off there, its record kept (marked
  * gone); what it keeps there takes its extended flag; the first group wanted takes an entity. A group whose entities
  * are all switched off gives its place when the 64 are taken. */

@@ -269,27 +269,30 @@ TEST(Providers, ProviderEndingWhileTheServerIsBehindHasAllItSentWritten) {
 }
 
 /* Each refusal's line names the provider ("<host>.<application>") and the group, keeping its own text: the 21st
- * provider, a name of a group of another type, the 65th group, a registration of another type than H.248, data and an
- * unregister naming a group the provider is not in. Lines of one kind come once a second (the application's clock,
- * injected here), the others counted in the next one or in a line of their own, which name their providers. The
- * provider refused for want of a group is counted and named in "Entities not traced". Called as the services thread
- * calls them. */
+ * provider (it waits for a place), a name of a group of another type, the 65th group, a registration of another type
+ * than H.248, data and an unregister naming a group the provider is not in, data of one waiting for a place. Lines of
+ * one kind come once a second (the application's clock, injected here), the others counted in the next one or in a
+ * line of their own, which name their providers. The providers refused for want of a group or of a place are counted
+ * and named in "Entities not traced"; the first waiting for a place is served once one frees, with the registration
+ * it made while waiting; past 64 waiting, one is refused for good. Called as the services thread calls them. */
 TEST(Providers, EveryRefusalNamesTheProviderAndTheGroupOnceASecond) {
   CProviderBench B;
   static u64 s_un64Now = 5000;
   B.pApp->mpfnClock = [] { return s_un64Now; };
   CVQCAFMutexAutoGetGive Lock(&B.pApp->mAppMutex);
   CVQSigTrace& App = *B.pApp;
-  std::vector<CVQSigTraceProviderEntity*> aP;
-  for (int i = 0; i <= 20; i++) {
+  const auto Connect = [&](int i) {
     CVQCAFServiceInfo Info;
     snprintf(Info.mHostInfo.szHostName, sizeof(Info.mHostInfo.szHostName), "h");
     snprintf(Info.mHostInfo.szApplicationName, sizeof(Info.mHostInfo.szApplicationName), "p%d", i);
-    aP.push_back(static_cast<CVQSigTraceProviderEntity*>(App.OnServiceConnected(nullptr, &Info)));
-  }
-  ASSERT_EQ(aP[20], nullptr);
-  EXPECT_NE(B.Log.Text().find("Cannot allocate context (20 providers at most) (provider h.p20) (82000008)"),
-            std::string::npos);
+    return static_cast<CVQSigTraceProviderEntity*>(App.OnServiceConnected(nullptr, &Info));
+  };
+  const std::string kWaits = "Cannot allocate context (20 providers at most): it waits, served once a place frees";
+  std::vector<CVQSigTraceProviderEntity*> aP;
+  for (int i = 0; i <= 20; i++) aP.push_back(Connect(i));
+  ASSERT_NE(aP[20], nullptr);
+  EXPECT_EQ(aP[20]->mfWaiting, CVQSigTraceProviderEntity::kWaitingForPlace);
+  EXPECT_NE(B.Log.Text().find(kWaits + " (provider h.p20) (82000008)"), std::string::npos);
   char szData[] = "x";
   EXPECT_EQ(App.OnRegister(aP[0], 1, const_cast<char*>("g0"), szData), VQX_RESULT_NOT_READY);  // not registered
   for (int i = 1; i < 63; i++) {
@@ -329,6 +332,9 @@ TEST(Providers, EveryRefusalNamesTheProviderAndTheGroupOnceASecond) {
          return r;
        },
        VQX_RESULT_NOT_READY, "Registration ignored: H.248 tracing is off (-h248 not given) (provider h.p3, group \"gh\")"},
+      {[&] { return App.OnTraceMsgReceived(aP[20], 1, const_cast<char*>("g0"), 1, reinterpret_cast<u8*>(szData), 1); },
+       VQX_RESULT_OUT_OF_RESOURCE,
+       "Data refused: the provider waits for a place (20 providers at most) (provider h.p20, group \"g0\")"},
   };
   for (size_t i = 0; i < std::size(aRows); i++) {
     EXPECT_EQ(aRows[i].fnCall(), aRows[i].un32Result) << "row " << i;
@@ -354,22 +360,39 @@ TEST(Providers, EveryRefusalNamesTheProviderAndTheGroupOnceASecond) {
   const std::string strLog = B.Log.Text();
   EXPECT_NE(strLog.find("group \"g0\") (82000015)"), std::string::npos) << strLog;
   EXPECT_EQ(App.mGroups.Find("g7"), nullptr) << "no group for another type";
-  /* A second provider beyond the pool within the second of the first's line: counted, and named with the next line. */
+  /* A second provider beyond the places within the second of the first's line: counted, and named with the next line. */
   for (const int i : {21, 22, 23}) {
     if (i == 23) s_un64Now += 1000;
-    CVQCAFServiceInfo Info;
-    snprintf(Info.mHostInfo.szHostName, sizeof(Info.mHostInfo.szHostName), "h");
-    snprintf(Info.mHostInfo.szApplicationName, sizeof(Info.mHostInfo.szApplicationName), "p%d", i);
-    EXPECT_EQ(App.OnServiceConnected(nullptr, &Info), nullptr) << i;
+    EXPECT_NE(Connect(i), nullptr) << i;
   }
   const std::string strBeyond = B.Log.Text();
-  for (const char* psz : {"(20 providers at most) (provider h.p21) (82000008)",
-                          "(20 providers at most) (provider h.p23) (and 1 more since the last line, providers h.p22) "
-                          "(82000008)"})
-    EXPECT_NE(strBeyond.find(psz), std::string::npos) << psz << "\n" << strBeyond;
-  /* The provider refused for want of a group, counted and named in the summary. */
+  for (const std::string& str : {kWaits + " (provider h.p21) (82000008)",
+                                kWaits + " (provider h.p23) (and 1 more since the last line, providers h.p22) (82000008)"})
+    EXPECT_NE(strBeyond.find(str), std::string::npos) << str << "\n" << strBeyond;
+  /* A place frees: the first to wait takes it, with the group it registered meanwhile (its provider's record). */
+  aP[20]->mfRegistered = 1;
+  aP[20]->mvRegistered.push_back(VQCAF_SIGTRACE_REGISTER_INFO{1, "g0", "d"});
+  App.OnServiceDisconnected(nullptr, aP[5]);
+  EXPECT_EQ(aP[20]->mfWaiting, CVQSigTraceProviderEntity::kServed);
+  EXPECT_EQ(App.ServedProviders(), 20u);
+  const std::string strServed = B.Log.Text();
+  for (const char* psz : {"Application h.p5 left: its place goes to h.p20 (0x0000000000000000), the first one waiting",
+                          "add \033[32mh.p20\033[m in group \033[32mg0\033[m"})
+    EXPECT_NE(strServed.find(psz), std::string::npos) << psz << "\n" << strServed;
+  /* Past 64 waiting: refused for good. */
+  int nWaiting = 3;
+  for (int i = 24; i < 100 && Connect(i) != nullptr; i++) nWaiting++;
+  EXPECT_EQ(nWaiting, 64);
+  s_un64Now += 1000;
+  EXPECT_EQ(Connect(100), nullptr);
+  EXPECT_NE(B.Log.Text().find("Cannot allocate context (20 providers at most, 64 more waiting): never served (provider "
+                              "h.p100) (82000008)"),
+            std::string::npos);
+  /* The providers refused for want of a group or of a place (not the one served since), counted and named. */
   App.LogGroupSummaries();
-  EXPECT_NE(B.Log.Text().find("Entities not traced: 1, providers among them: h.p1 (group \"g64\")"), std::string::npos);
+  EXPECT_NE(B.Log.Text().find("Entities not traced: 65, providers among them: h.p1 (group \"g64\"), h.p21 (no place "
+                              "among the 20 providers), h.p22 (no place among the 20 providers)"),
+            std::string::npos);
 }
 
 /* A provider that registers two groups: each capture request names its own group, also when the console switches
@@ -456,10 +479,26 @@ TEST(Providers, PathDownLossCountedInTheProvidersGroupOrApart) {
     EXPECT_EQ(strLog.empty(), *r.pszLine == '\0') << "row " << i << ": " << strLog;
     EXPECT_NE(strLog.find(r.pszLine), std::string::npos) << "row " << i << ": " << strLog;
   }
+  /* Providers of a new name at each start, of two groups, each losing 2 as its link closes, then gone: past 16 of
+   * them with a line of their own, their lines fold into one (those still present keep theirs). */
+  for (u32 i = 0; i < 20; i++) {
+    CVQSigTraceProviderEntity* p = Connect(0xCB000100 + i, 100 + i, ("f" + std::to_string(i)).c_str());
+    for (const char* psz : {"gb1", "gb2"}) App.OnRegister(p, 1, const_cast<char*>(psz), szDesc);
+    Event(kDown, 0xCB000100 + i, 2, 160);
+    App.OnServiceDisconnected(nullptr, p);
+    Event(kRemoved, 0xCB000100 + i, 100 + i, 440);
+  }
+  EXPECT_NE(B.Log.Text().find("Providers that left: the link losses of 17 of them (34 message(s)) folded into one "
+                              "summary line"),
+            std::string::npos);
+  EXPECT_EQ(App.mProviderLinkLost.size(), 5u) << "h.pb, h.pc and the 3 gone since the fold";
   EXPECT_FALSE(App.LogGroupSummaries()) << "units that never reached a group are no failure of its file";
   const std::string strSummary = B.Log.Text();
   for (const char* psz : {"Group ga: 0 units written, 7 lost", "Group gb1: 0 units written, 0 lost",
                           "Provider h.pb: 3 units lost, their group not known (groups gb1, gb2)",
-                          "Group gc1: 0 units written, 0 lost", "Provider h.pc: 4 units lost, their group not known (groups gc1, gc2)"})
+                          "Group gc1: 0 units written, 0 lost", "Provider h.pc: 4 units lost, their group not known (groups gc1, gc2)",
+                          "Provider h.f19: 2 units lost, their group not known (groups gb1, gb2)",
+                          "Providers that left: 34 units lost, their group not known (17 providers' lines folded)"})
     EXPECT_NE(strSummary.find(psz), std::string::npos) << psz << "\n" << strSummary;
+  EXPECT_EQ(strSummary.find("Provider h.f0:"), std::string::npos) << strSummary;
 }
