@@ -374,7 +374,7 @@ u32 CVQSigTrace::HandleNotifAdapterReady(unsigned int* pMsg) {
     /* What a start with this configuration would trace on the board: the
      * configured entities first, then those the command line activates. */
     mReloadedBoards.erase(strName.c_str());
-    mUnitIndex.Invalidate(); /* the records of its last stay may take its units again */
+    mUnitIndex.Invalidate(); /* its records take its units again */
     std::vector<CVQSigTraceEntityParams> vWanted = vConfigured;
     if (fSelected) {
       const std::vector<CVQSigTraceEntityParams> vSelected = pAdapter->CommandLineSelection(mCmdLine);

@@ -103,7 +103,8 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
     mun32LostUnits++;
     const char* pszAdapter = mUnitIndex.FindAdapter(pHeader->hAdapter);
     if (pszAdapter == nullptr) return VQX_RESULT_NOT_FOUND;
-    /* An entity switched off (by the console, or by a reload and still on at its board until it answers). */
+    /* An entity switched off (by the console, or by a reload and on at its board until it answers), or one of a
+     * board back after a reload whose discovery has not completed yet: one line a second, the others counted. */
     u32 un32LeftOut = 0;
     if (!mUntracedUnitsLimit.Allow(ClockMs(), un32LeftOut)) return VQX_RESULT_NOT_FOUND;
     CVQCAFString strMore;
