@@ -152,6 +152,7 @@ u32 CVQSigTraceAdapter::Synchronize() {
     CountOutstanding();
     mfReady = 0;
     mfRoundOpen = 1;
+    mun32EntitiesRefused = 0;
     LogTrace(VQMSG, "\033[36m<Sync> %s: Started!", GetAdapterName());
     SendAdapterConfigGet();
   } catch (...) {
@@ -318,6 +319,9 @@ void CVQSigTraceAdapter::CompleteRoundIfDone() {
   if (mfRoundOpen == 0 || !mRequests.empty() || !mUnsent.empty()) return;
   mfRoundOpen = 0;
   mfReady = 1;
+  if (mun32EntitiesRefused != 0)
+    LogTrace(VQERR, "Too many signaling entities detected (increase max entities per adapter): %s, %u entities past its %u "
+                    "not registered", GetAdapterName(), mun32EntitiesRefused, VQ_SIGTRACE_MAX_ENTITIES);
   SendAdapterNotifReady();
 }
 

@@ -262,8 +262,10 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   u32 HandleListResponse(unsigned int* pMsg, const char* pszOperation, const char* pszFailure,
                          u32 (CVQSigTraceAdapter::*pfnSend)(unsigned int), bool fTucl = false);
   /* Files an entity under the board's name (the generated name when that is
-   * taken and fLookUp is set), group name the generated name; null, with the
-   * table-full line, when the table refuses it. */
+   * taken and fLookUp is set), group name the generated name; null when the
+   * table refuses it, counted for the round's one table-full line ("Too many
+   * signaling entities detected (increase max entities per adapter): <board>,
+   * N entities past its 128 not registered", when the round completes). */
   CVQSigTraceEntityParams* RegisterEntity(const char* pszBoardName, const CVQCAFString& strGenerated,
                                           bool fLookUp = true);
   /* The link parameters answers of MTP2 and LAPD (sigtrace_adapter_discovery_links.cpp). */
@@ -286,6 +288,7 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   EntityTable mEntities;                 /* discovered entities by name */
   VQX_ADAPTER_INFO mAdapterInfo{};       /* the host library's record of the board */
   u32 mun32TuclInstanceId = 0;           /* last TUCL instance listed */
+  u32 mun32EntitiesRefused = 0;          /* entities of the round the full table refused */
 
   std::map<u32, SRequest> mRequests;     /* awaited requests of the round, by serial */
   std::vector<SRequest> mUnsent;         /* requests of the round whose send failed, by time of the attempt */

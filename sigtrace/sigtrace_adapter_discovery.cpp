@@ -245,7 +245,7 @@ CVQSigTraceEntityParams* CVQSigTraceAdapter::RegisterEntity(const char* pszBoard
   if (fLookUp && mEntities.Find(CVQCAFHashKeyString(strName)) != nullptr) strName = strGenerated;
   CVQSigTraceEntityParams* p = mEntities.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString(strName));
   if (p == nullptr) {
-    LogTrace(VQERR, "Too many signaling entities detected (increase max entities per adapter)");
+    mun32EntitiesRefused++; /* one line for the discovery, when it completes */
     return nullptr;
   }
   p->mstrName = strName;

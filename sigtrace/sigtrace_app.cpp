@@ -245,6 +245,9 @@ struct SVQConfigFile {
 u32 CVQSigTrace::LoadFromXml(CVQCAFString strFileName) {
   SVQConfigFile File;
   const u32 r = ReadConfigFile(strFileName, File);
+  /* Only a start goes on without a file; a reload refuses it (ReloadConfig). */
+  if (VQX_RESULT_SUCCEEDED(r) && File.fNone)
+    LogTrace(VQMSG, "No configuration file '%s': the command line alone applies", strFileName.c_str());
   if (VQX_RESULT_FAILED(r) || File.fNone) return r;
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
   return ApplyConfigFile(File, nullptr);
@@ -258,7 +261,6 @@ u32 CVQSigTrace::ReadConfigFile(const CVQCAFString& strFileName, SVQConfigFile& 
     struct stat St {};
     if (strFileName.IsEmpty() || (stat(strFileName.c_str(), &St) != 0 && (errno == ENOENT || errno == ENOTDIR))) {
       File.fNone = true;
-      LogTrace(VQMSG, "No configuration file '%s': the command line alone applies", strFileName.c_str());
       return VQX_RESULT_OK;
     }
     bool fFirst;
@@ -343,8 +345,49 @@ u32 CVQSigTrace::ReloadConfig(unsigned int un32Param) {
   return ReloadConfig(un32Param, strPath);
 }
 
+namespace {
+
+/* A reload's turn in the order asked: taken when made, waited for, and handed to the next one when it goes. */
+class CReloadTurn {
+ public:
+  explicit CReloadTurn(SVQReloadOrder& Order) : mOrder(Order) {
+    std::lock_guard<std::mutex> Lock(mOrder.Mutex);
+    mun64Turn = mOrder.un64Asked++;
+  }
+  ~CReloadTurn() {
+    {
+      std::lock_guard<std::mutex> Lock(mOrder.Mutex);
+      mOrder.un64Ended++;
+    }
+    mOrder.Ended.notify_all();
+  }
+  CReloadTurn(const CReloadTurn&) = delete;
+  CReloadTurn& operator=(const CReloadTurn&) = delete;
+  /* Whether an earlier one still runs. */
+  bool MustWait() {
+    std::lock_guard<std::mutex> Lock(mOrder.Mutex);
+    return mOrder.un64Ended != mun64Turn;
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> Lock(mOrder.Mutex);
+    mOrder.Ended.wait(Lock, [this] { return mOrder.un64Ended == mun64Turn; });
+  }
+
+ private:
+  SVQReloadOrder& mOrder;
+  u64 mun64Turn = 0;
+};
+
+}  // namespace
+
 u32 CVQSigTrace::ReloadConfig(unsigned int /*un32Param*/, const CVQCAFString& strPath) {
   static constexpr const char* kOp = "CVQSigTrace::ReloadConfig";
+  /* In the order asked: one asked later and read sooner would be applied first, and then overwritten. */
+  CReloadTurn Turn(mReloadOrder);
+  if (Turn.MustWait()) {
+    LogTrace(VQMSG, "Reload of '%s' waits for the one asked before it", strPath.c_str());
+    Turn.Wait();
+  }
   /* Read while the main loop and the close go on: only the change waits for them. */
   SVQConfigFile File;
   u32 r = ReadConfigFile(strPath, File);
@@ -367,7 +410,15 @@ u32 CVQSigTrace::ReloadConfig(unsigned int /*un32Param*/, const CVQCAFString& st
   }
   LogTrace(VQMSG, "Config successfully reloaded%s\n", strNote.c_str());
   PrintCfg();
-  /* Each board's traces follow the file once its discovery completes (HandleNotifAdapterReady). */
+  /* Each board's traces follow the file once its discovery completes (HandleNotifAdapterReady): those present
+   * now, and those away, which may come back with their traces still on. */
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next())
+    for (const CVQSigTraceEntityParams& E : g->mvEntities)
+      if (E.mun32Type != VQ_SIGTRACE_TYPE_H248 && E.mfGone != VQ_SIGTRACE_GONE_OFF)
+        mReloadedBoards.insert(E.mstrAdapterName.c_str());
+  mGroups.ResetNext();
+  mUnitIndex.Invalidate(); /* the records of a board away no longer take its units */
   mAdapters.ResetNext();
   for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next()) {
     mReloadedBoards.insert(AdapterName(*p));
@@ -494,6 +545,7 @@ void CVQSigTrace::Teardown() {
   CloseProviders();
   /* 6. Groups: text files end with their trailer; one summary line each. */
   LogProviderRefusalsDue(true);
+  LogUntracedUnitsDue(true);
   if (LogGroupSummaries() && !VQX_RESULT_FAILED(mun32RunResult)) {
     LogTrace(VQERR, "A group wrote none of its units: the run failed");
     mun32RunResult = VQX_RESULT_FAIL;

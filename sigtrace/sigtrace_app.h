@@ -67,7 +67,9 @@
 #define SIGTRACE_APP_H
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -121,6 +123,15 @@ struct SVQRetiredGroup {
 /* What a configuration file gave, read without the application mutex
  * (sigtrace_app.cpp). */
 struct SVQConfigFile;
+
+/* The reloads in the order they were asked: each takes the next number when
+ * asked and runs (reads and applies) once every one before it has ended. */
+struct SVQReloadOrder {
+  std::mutex Mutex;
+  std::condition_variable Ended;
+  u64 un64Asked = 0; /* reloads asked so far */
+  u64 un64Ended = 0; /* of them, those that ended (the next to run is this one) */
+};
 
 /* The host library's adapter-removed event carries the adapter name here. */
 constexpr u32 VQ_SIGTRACE_REMOVED_OFFSET_NAME = 292u;  /* adapter name in the removed event's payload */
@@ -201,7 +212,11 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * that is not a regular file or that cannot be read too), delays the host
    * library refuses, a reload during the close (0x8200000F). The file is
    * read without the application mutex: the main loop and the close go on
-   * meanwhile. */
+   * meanwhile. Reloads take effect in the order they were asked: one asked
+   * while another runs waits for its end ("Reload of '%s' waits for the one
+   * asked before it"), so that the last asked is the one in use, and each
+   * result is that of its own file. Never called with the application mutex
+   * held. */
   u32 ReloadConfig(unsigned int un32Param);
   /* The same from strPath, which becomes the configuration path only when
    * the reload succeeds (the console's and the manager's reloads). */
@@ -260,8 +275,12 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * units are lost until it can"), also on standard error when no console
    * shows the log (daemon, service or "-stdout" mode), as is the group's
    * first write failure that lost records (a full disk: the later ones go
-   * to the log only). */
+   * to the log only); and the count of units that found no traced entity
+   * since the last line, once a second (LogUntracedUnitsDue). */
   void OnLoopTurn(bool fIdle);
+  /* "Units with no traced entity dropped: N more since the last line" when
+   * its second is over, or (fAll: the close) when any were left out. */
+  void LogUntracedUnitsDue(bool fAll);
   /* Closes every group's file and logs one line per group ("Group %s: %u
    * units written, %u lost"), those given up included, then "Entities not
    * traced: N" when some were left out; when the log cannot take them (a full disk),
@@ -276,8 +295,10 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * strAdapter traced in a group that vWanted (what the configuration and
    * the command line select, in the order a start attaches them) does not
    * give it first is switched off there, its record kept for its group's
-   * summary (marked gone until an attach takes it over); a kept one takes its
-   * extended flag from vWanted. */
+   * summary (VQ_SIGTRACE_GONE_OFF until an attach takes it over); a kept one
+   * takes its extended flag from vWanted. So is a record of the board's stay
+   * before a removal (the board back may still trace it) when its
+   * discovery found that entity again. */
   void SwitchOffUnselected(const CVQCAFString& strAdapter, const std::vector<CVQSigTraceEntityParams>& vWanted);
   /* Sends the on/off request of one board entity (no-op for H.248 and
    * entities whose adapter is absent); *pfSent (optional) 1 when sent. */
@@ -463,7 +484,11 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 mun32UntracedBoardsMore = 0;               /* those beyond the set's bound */
   std::vector<CVQSigTraceEntityParams> mvWaitingForGroup; /* entities of boards present that found no group */
   CVQSigTraceUnitIndex mUnitIndex;       /* units' entities by key; Invalidate when the pools above change */
-  std::set<std::string> mReloadedBoards; /* boards whose traces a reload changes once their discovery completes */
+  /* boards whose traces a reload changes once their discovery completes: those present at the reload and those
+   * away then that had entities traced (until the discovery after their return) */
+  std::set<std::string> mReloadedBoards;
+  SVQReloadOrder mReloadOrder;           /* the reloads' turns (its own mutex, not the application's) */
+  CVQSigTraceLogLimit mUntracedUnitsLimit; /* "... dropped: no traced entity", once a second */
 
   /* Framework parameters handed to GlobalSetParam. */
   CVQCAFLogParams mLogParams;

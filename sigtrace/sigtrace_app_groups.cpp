@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "sigtrace_app.h"
 #include "sigtrace_board_trace.h"
@@ -25,9 +26,9 @@ bool SameBoard(const CVQSigTraceEntityParams& a, const CVQSigTraceEntityParams& 
   return strcasecmp(a.mstrAdapterName.c_str(), b.mstrAdapterName.c_str()) == 0;
 }
 
-/* The same board entity: adapter (case-blind) and its addressing. */
-bool SameEntity(const CVQSigTraceEntityParams& a, const CVQSigTraceEntityParams& b) {
-  if (a.mun32Type != b.mun32Type || !SameBoard(a, b)) return false;
+/* The same entity of a board: type and addressing, whatever the board. */
+bool SameAddress(const CVQSigTraceEntityParams& a, const CVQSigTraceEntityParams& b) {
+  if (a.mun32Type != b.mun32Type) return false;
   switch (a.mun32Type) {
     case VQ_SIGTRACE_TYPE_IP:
       return a.mun32Transport == b.mun32Transport && a.mun32Port == b.mun32Port &&
@@ -36,6 +37,24 @@ bool SameEntity(const CVQSigTraceEntityParams& a, const CVQSigTraceEntityParams&
     case VQ_SIGTRACE_TYPE_H248: return strcmp(a.mstrName.c_str(), b.mstrName.c_str()) == 0;
     default: return a.mun32Trunk == b.mun32Trunk && (a.mun32TimeslotMask & b.mun32TimeslotMask) != 0;
   }
+}
+
+/* The same board entity: adapter (case-blind) and its addressing. */
+bool SameEntity(const CVQSigTraceEntityParams& a, const CVQSigTraceEntityParams& b) {
+  return SameBoard(a, b) && SameAddress(a, b);
+}
+
+/* Whether the board's discovery found the entity of R, a record of its (an IP
+ * record: the board has a TUCL instance, the record's filter is its own). */
+bool BoardHasEntity(CVQSigTraceAdapter& Adapter, const CVQSigTraceEntityParams& R) {
+  CVQCAFMutexAutoGetGive Lock(&Adapter.GetMutex());
+  if (R.mun32Type == VQ_SIGTRACE_TYPE_IP) return Adapter.GetTuclInstanceId() != 0;
+  bool fHas = false;
+  CVQSigTraceAdapter::EntityTable& Table = Adapter.GetEntityTable();
+  Table.ResetNext();
+  for (const CVQSigTraceEntityParams* p = Table.Next(); p != nullptr && !fHas; p = Table.Next()) fHas = SameAddress(*p, R);
+  Table.ResetNext();
+  return fHas;
 }
 
 /* The record of strName in the group, or null. */
@@ -191,7 +210,15 @@ u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEnt
       if (g->mstrName == Entity.mstrGroupName && Traced.mstrName == strName) {
         LogTrace(VQMSG, "Entity %s:%s back in group %s: trace on again", Traced.mstrAdapterName.c_str(),
                  Traced.mstrName.c_str(), g->mstrName.c_str());
+        Traced.mfConfigured |= Entity.mfConfigured;
         return SetEntityTrace(Traced, true);
+      }
+      if (Traced.mfConfigured != 0 && Entity.mfConfigured == 0) {
+        /* The command line's wider selection meets what the file puts in a group of its own: the file's group
+         * holds, as at a start. Nothing is wrong. */
+        LogTrace(VQLV1, "Entity %s:%s traced in group %s by the configuration, not in %s", Traced.mstrAdapterName.c_str(),
+                 Traced.mstrName.c_str(), g->mstrName.c_str(), Entity.mstrGroupName.c_str());
+        return VQX_RESULT_OK;
       }
       CVQCAFString strText;
       strText.Format("Trying to monitor twice the same entity on %s, %s:%s conflict with %s:%s", g->mstrName.c_str(),
@@ -298,6 +325,13 @@ void CVQSigTrace::OnLoopTurn(bool fIdle) {
     strText.Format("%s unit refused %u more time(s) since the last line", VqTraceFamily(e).pszName, un32LeftOut);
     Failure("CVQSigTrace::HandleTraceUnit", strText.c_str(), VQX_RESULT_INVALID_PARAM, __LINE__);
   }
+  LogUntracedUnitsDue(false);
+}
+
+void CVQSigTrace::LogUntracedUnitsDue(bool fAll) {
+  u32 un32LeftOut = mUntracedUnitsLimit.LeftOut() != 0 ? mUntracedUnitsLimit.TakeDue(ClockMs()) : 0;
+  if (fAll && un32LeftOut == 0) un32LeftOut = std::exchange(mUntracedUnitsLimit, CVQSigTraceLogLimit()).LeftOut();
+  if (un32LeftOut != 0) LogTrace(VQMSG, "Units with no traced entity dropped: %u more since the last line", un32LeftOut);
 }
 
 bool CVQSigTrace::LogGroupSummaries() {
@@ -380,18 +414,27 @@ void CVQSigTrace::SwitchOffUnselected(const CVQCAFString& strAdapter, const std:
   mGroups.ResetNext();
   for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next()) {
     for (CVQSigTraceEntityParams& Traced : g->mvEntities) {
-      if (Traced.mfGone != 0 || Traced.mun32Type == VQ_SIGTRACE_TYPE_H248 ||
+      if (Traced.mfGone == VQ_SIGTRACE_GONE_OFF || Traced.mun32Type == VQ_SIGTRACE_TYPE_H248 ||
           strcasecmp(Traced.mstrAdapterName.c_str(), strAdapter.c_str()) != 0)
         continue;
+      /* A record of the board's last stay: the board back may trace it still (it stayed powered through a network
+       * break), unless it no longer has that entity. */
+      if (Traced.mfGone == VQ_SIGTRACE_GONE_BOARD) {
+        CVQSigTraceAdapter* pAdapter = mAdapters.Find(CVQCAFHashKeyString(Traced.mstrAdapterName));
+        if (pAdapter == nullptr || !BoardHasEntity(*pAdapter, Traced)) continue;
+      }
       /* The first wanted of the entity takes it, as at a start; a later one is a conflict there. */
       const auto itWanted = std::find_if(vWanted.begin(), vWanted.end(),
                                          [&](const CVQSigTraceEntityParams& W) { return SameEntity(W, Traced); });
       if (itWanted != vWanted.end() && itWanted->mstrGroupName == g->mstrName) {
         Traced.mfExtended = itWanted->mfExtended; /* switched on again with it by the attach */
+        Traced.mfConfigured = itWanted->mfConfigured;
         continue;
       }
-      SetEntityTrace(Traced, false);
-      Traced.mfGone = 1; /* kept for the summary; an attach of the entity in this group takes it over */
+      CVQSigTraceEntityParams Off(Traced);
+      Off.mfGone = 0;
+      SetEntityTrace(Off, false);
+      Traced.mfGone = VQ_SIGTRACE_GONE_OFF; /* kept for the summary; an attach of the entity in this group takes it over */
       mUnitIndex.Invalidate();
       if (itWanted != vWanted.end())
         LogTrace(VQMSG, "Entity %s:%s moved from group %s to group %s by the configuration: its record kept in %s",

@@ -320,12 +320,15 @@ u32 CVQSigTrace::HandleNotifAdapterRemoved(unsigned int* pMsg) {
   LogTrace(VQMSG, "\033[31mAdapter %s removed\033[m", AdapterName(*pAdapter));
   /* Its entities stay in their groups, for their counts: when the board
    * comes back, each entity it still has takes its record over
-   * (AttachEntityToGroup); the others are never switched again. */
+   * (AttachEntityToGroup); after a reload meanwhile, those the configuration
+   * no longer selects there are switched off (SwitchOffUnselected). Those
+   * switched off already stay so. */
   const CVQCAFString strName(AdapterName(*pAdapter));
   mGroups.ResetNext();
   for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next())
     for (CVQSigTraceEntityParams& E : g->mvEntities)
-      if (E.mun32Type != VQ_SIGTRACE_TYPE_H248 && E.mstrAdapterName == strName) E.mfGone = 1;
+      if (E.mun32Type != VQ_SIGTRACE_TYPE_H248 && E.mstrAdapterName == strName && E.mfGone == 0)
+        E.mfGone = VQ_SIGTRACE_GONE_BOARD;
   mGroups.ResetNext();
   mAdapters.Free(CVQCAFDebugInfo(__FILE__, __LINE__), pAdapter);
   mUnitIndex.Invalidate();
@@ -388,7 +391,8 @@ u32 CVQSigTrace::HandleNotifAdapterReady(unsigned int* pMsg) {
   const CVQCAFString strName(AdapterName(*pAdapter));
   const CVQCAFString strName2 = PayloadText(c, VQ_SIGTRACE_NOTIF_OFFSET_NAME2, VQ_SIGTRACE_NOTIF_NAME_FIELD);
   /* After a reload, the ready message of the discovery that followed it
-   * (one of the discovery before it attaches, and the next one follows). */
+   * (one of the discovery before it attaches, and the next one follows), or
+   * of the board's first discovery when it was away at the reload. */
   const bool fReloaded = mReloadedBoards.count(strName.c_str()) != 0 && pAdapter->IsAdapterReady() != 0;
   std::vector<CVQSigTraceEntityParams> vConfigured;
   for (const CVQSigTraceEntityParams& Configured : mSigTraceParams) {
@@ -407,6 +411,7 @@ u32 CVQSigTrace::HandleNotifAdapterReady(unsigned int* pMsg) {
       Entity.mstrAdapterName = strName;
     }
     if (Entity.mun32Type == VQ_SIGTRACE_TYPE_CASR2) Entity.mfCapFile = 0;
+    Entity.mfConfigured = 1;
     vConfigured.push_back(Entity);
   }
   const bool fSelected = mCmdLine.IsAdapterSelected(strName.c_str());
@@ -414,6 +419,7 @@ u32 CVQSigTrace::HandleNotifAdapterReady(unsigned int* pMsg) {
     /* What a start with this configuration would trace on the board: the
      * configured entities first, then those the command line activates. */
     mReloadedBoards.erase(strName.c_str());
+    mUnitIndex.Invalidate(); /* its records take its units again */
     std::vector<CVQSigTraceEntityParams> vWanted = vConfigured;
     if (fSelected) {
       const std::vector<CVQSigTraceEntityParams> vSelected = pAdapter->CommandLineSelection(mCmdLine);

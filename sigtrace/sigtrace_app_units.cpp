@@ -103,8 +103,14 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
     mun32LostUnits++;
     const char* pszAdapter = mUnitIndex.FindAdapter(pHeader->hAdapter);
     if (pszAdapter == nullptr) return VQX_RESULT_NOT_FOUND;
-    LogTrace(VQLV1, "%s unit %u of %s: no traced entity", pFamily->pszName, Ss7.un32Unit | Isdn.un32Unit | Casr2.un32Unit | Ip.un32Unit,
-             pszAdapter);
+    /* An entity switched off (by the console, or by a reload and on at its board until it answers), or one of a
+     * board back after a reload whose discovery has not completed yet: one line a second, the others counted. */
+    u32 un32LeftOut = 0;
+    if (!mUntracedUnitsLimit.Allow(ClockMs(), un32LeftOut)) return VQX_RESULT_NOT_FOUND;
+    CVQCAFString strMore;
+    if (un32LeftOut != 0) strMore.Format(" (and %u more since the last line)", un32LeftOut);
+    LogTrace(VQMSG, "%s unit %u of %s dropped: no traced entity%s", pFamily->pszName,
+             Ss7.un32Unit | Isdn.un32Unit | Casr2.un32Unit | Ip.un32Unit, pszAdapter, strMore.c_str());
     return VQX_RESULT_NOT_FOUND;
   }
   CVQSigTraceGrp* const pGroup = Found.pGroup;
@@ -157,14 +163,17 @@ void CVQSigTrace::RebuildUnitIndex() {
    * keeps it. Records of boards gone come last: a board back with an entity
    * of that key in another group gives its units to that one; until its
    * entities are attached again (its traces may still be on) they go to
-   * its earlier records. */
-  for (const u8 fGone : {0, 1}) {
+   * its earlier records, unless a reload made since changes what the board
+   * traces (its units are dropped until its discovery completes). Records
+   * switched off by the configuration take none. */
+  for (const u8 fGone : {u8{0}, u8{VQ_SIGTRACE_GONE_BOARD}}) {
     mGroups.ResetNext();
     for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next()) {
       for (size_t i = 0; i < g->mvEntities.size(); i++) {
         SVQUnitKey Key;
         const CVQSigTraceEntityParams& E = g->mvEntities[i];
-        if (E.mfGone == fGone && E.mun32Type == g->mun32Type && mUnitIndex.KeyOf(E, Key))
+        if (E.mfGone != fGone || (fGone != 0 && mReloadedBoards.count(E.mstrAdapterName.c_str()) != 0)) continue;
+        if (E.mun32Type == g->mun32Type && mUnitIndex.KeyOf(E, Key))
           mUnitIndex.AddEntity(Key, g, static_cast<u32>(i + 1));
       }
     }

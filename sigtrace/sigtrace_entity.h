@@ -57,11 +57,21 @@ class CVQSigTraceEntityParams {
   u32 mun32RxCount = 0;             /* traces received */
   u32 mun32TxCount = 0;             /* traces sent */
   u32 mun32ExtCount = 0;            /* events of neither direction */
-  /* A group's copy whose board went away: kept for its counts and the group's
-   * summary, never switched on or off again nor given units, until its board
-   * back with that entity takes its place. */
+  /* A group's copy no longer traced, kept for its counts and the group's
+   * summary until an attach of that entity in its group takes its place:
+   * VQ_SIGTRACE_GONE_BOARD its board went away (the board back may still
+   * trace it: until the board's discovery completes its units come here,
+   * unless a reload made since changes the board's traces);
+   * VQ_SIGTRACE_GONE_OFF the configuration no longer selects it there and
+   * its board was told to switch it off (never given units). */
   u8 mfGone = 0;
+  /* Attached because the configuration selects it there (not the command
+   * line or the console): the command line's claim on it elsewhere is no
+   * conflict, the file's group is the one a start gives it. */
+  u8 mfConfigured = 0;
 };
+
+enum : u8 { VQ_SIGTRACE_GONE_BOARD = 1, VQ_SIGTRACE_GONE_OFF = 2 };
 
 /* Console text of a protocol type ("Unk" beyond the table). */
 const char* VqSigTraceEntityTypeName(u32 un32Type);

@@ -160,6 +160,13 @@ TEST(CfgStore, EntityExpansionInAttributesIsBounded) {
   EXPECT_EQ(un32, 1u);
   EXPECT_EQ(CVQCAFCfgFileXml(Dir.Path("past.xml").c_str()).Open(), VQX_RESULT_INVALID_CONFIG);
   EXPECT_EQ(Seen(Log, "(line 4): its entities expand the attribute values past 1048576 characters (attribute 'b')"), 1u);
+  /* References inside an entity count as what they expand to: f holds 1000 of e (a million characters, which
+   * libxml2 takes beside 120 kB read before it), used twice, past ten times the file's 124 kB. */
+  std::ofstream(Dir.Path("nested.xml")) << "<!DOCTYPE q [<!ENTITY e '" << std::string(1000, 'v') << "'><!ENTITY f '"
+                                        << Uses(1000) << "'>]>\n<!-- " << std::string(120000, 'x')
+                                        << " -->\n<q>\n<e a='&f;&f;'/></q>\n";
+  EXPECT_EQ(CVQCAFCfgFileXml(Dir.Path("nested.xml").c_str()).Open(), VQX_RESULT_INVALID_CONFIG);
+  EXPECT_EQ(Seen(Log, "(line 4): its entities expand the attribute values past 1240780 characters (attribute 'a')"), 1u);
 }
 
 }  // namespace

@@ -7,8 +7,10 @@
  * (answered when their number could be read) and the next request still works.
  * Two managers: the second stands by (its requests dropped) until the first
  * leaves, then it is answered. A request the manager sends again while it runs,
- * or after its answer, runs once and every copy is answered.
+ * or after its answer, runs once and every copy is answered; the last 16
+ * answered are kept, an older one sent again runs again.
  */
+#include <algorithm>
 #include <functional>
 
 #include "comm_test_support.h"
@@ -137,6 +139,19 @@ TEST(CmClient, ARequestSentAgainRunsOnceAndEveryCopyIsAnswered) {
   EXPECT_EQ(M.Answer(1, 10000), "answer 0x0b0c0012 1 0x82000001");
   EXPECT_EQ(nRuns.load(), 2) << "the same number with another file runs";
   EXPECT_EQ(App.Calls(), std::vector<std::string>({"reload 0 slow.xml ", "reload 0 other.xml "}));
+  /* 16 answers are kept: after 16 more requests the first one's copy runs again, the last one's does not. */
+  for (u32 n = 2; n <= 17; n++) {
+    const std::string strN = std::to_string(n);
+    EXPECT_EQ(M.Command("validate " + strN + " 0 0 t" + strN), "ok");
+    EXPECT_EQ(M.Answer(n, 10000), "answer 0x0b0c0011 " + strN + " 0x02000000");
+  }
+  EXPECT_EQ(M.Command("reload 1 0 other.xml"), "ok");
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return nRuns.load() == 3; }, 10000)) << "no longer kept: run again";
+  const long nAnswers17 = M.Copies(17).second;
+  EXPECT_EQ(M.Command("validate 17 0 0 t17"), "ok");
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return M.Copies(17).second == nAnswers17 + 1; }, 10000));
+  const auto Calls = App.Calls();
+  EXPECT_EQ(std::count(Calls.begin(), Calls.end(), "validate 0 0 t17"), 1) << "kept: answered again, not run";
   EXPECT_EQ(CVQCAFServiceCmMgmtClient::Uninit(), VQX_RESULT_OK);
   CloseFramework();
 }

@@ -83,6 +83,17 @@ class SigTraceApp : public ::testing::Test {
     CVQCAFMutexAutoGetGive Lock(&p->GetMutex());
     for (const char* psz : Names) ASSERT_NE(p->GetEntityTable().Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString(psz)), nullptr);
   }
+  /* The board's discovered entities: these records, filed under their names. */
+  void BoardHas(const char* pszBoard, std::initializer_list<CVQSigTraceEntityParams> Records) {
+    CVQSigTraceAdapter* p = pApp->mAdapters.Find(CVQCAFHashKeyString(pszBoard));
+    ASSERT_NE(p, nullptr) << pszBoard;
+    CVQCAFMutexAutoGetGive Lock(&p->GetMutex());
+    for (const CVQSigTraceEntityParams& E : Records) {
+      CVQSigTraceEntityParams* pFiled = p->GetEntityTable().Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString(E.mstrName));
+      ASSERT_NE(pFiled, nullptr) << E.mstrName.c_str();
+      *pFiled = E;
+    }
+  }
   /* An SS7 unit of the board on that trunk and timeslot mask. */
   u32 Ss7Unit(u32 hAdapter, u32 un32Trunk, u32 un32Mask) {
     return Dispatch(0x04210031, sigtest::Patched(sigtest::Patched(Seed("ss7_ok"), 0x18, un32Trunk), 0x1C, un32Mask), hAdapter);
@@ -125,6 +136,11 @@ TEST_F(SigTraceApp, ConfiguredEntitiesOfAReadyBoard) {
   EXPECT_EQ(sigtest::Seen(Lines, "Trying to monitor twice the same entity on G_NAME, B1:e6 conflict with B1:e1"), 2u);
   EXPECT_EQ(sigtest::Seen(Lines, "cannot be merged inside the same group: B1:e7 not traced"), 2u);
   EXPECT_EQ(pApp->mUntracedEntities, std::set<std::string>{"B1:e7"}) << "left out, counted once";
+  /* The command line's activation of e1 in its own group: the file's group holds, and nothing is wrong. */
+  BoardHas("B1", {Entity(VQ_SIGTRACE_TYPE_SS7, "B1", "ss7_trk_01", "e1")});
+  EXPECT_EQ(Dispatch(QUELLAN_NOTIF_ACTIVATE_MONITORING, Payload(688, {{288, "B1"}, {420, "e1"}, {548, "SS7"}})), VQX_RESULT_OK);
+  EXPECT_EQ(Group("SS7"), nullptr);
+  EXPECT_EQ(sigtest::Seen(Log.Take(), "Trying to monitor twice"), 0u);
 }
 
 TEST_F(SigTraceApp, UnitsReachTheirEntityAnswersAndRefusalsAreLogged) {
@@ -220,10 +236,13 @@ TEST_F(SigTraceApp, BoardPointCodeLengthPicksTheLabelFormat) {
 
 /* Units find their entity by board handle and trunk/timeslot mask (CAS R2:
  * trunk; IP: trace context id) through attach, detach, the board lost and
- * back under a new handle, and a reload that adds an entity. Each probe
- * names the group and position of the entity whose count the unit raised,
- * or "-" when none took it (counted lost). */
+ * back under a new handle, a reload that adds an entity, and a reload while
+ * the board is away (none of its units taken until its discovery completes,
+ * dropped with a line). Each probe names the group and position of the
+ * entity whose count the unit raised, or "-" when none took it (counted lost). */
 TEST_F(SigTraceApp, UnitsFollowTheirEntitiesThroughAttachDetachBoardLossAndReload) {
+  static u64 s_un64Ms = 0;
+  pApp->mpfnClock = [] { return s_un64Ms; };
   pApp->mCmdLine.mCfgFile = "quellan.xml";
   const auto Configure = [&](const char* pszMoreTrunks) {
     std::ofstream("quellan.xml")
@@ -274,6 +293,16 @@ TEST_F(SigTraceApp, UnitsFollowTheirEntitiesThroughAttachDetachBoardLossAndReloa
       {"reloaded with trunk 6",
        [&] { Configure("<trunk idx=\"6\" timeslot=\"2\" mask=\"255\"/>"), Board(QUELLAN_NOTIF_ADAPTER_READY, "C1"); },
        {{kSs7, 0x44, 6, 0x4, "SS7#3"}, {kSs7, 0x44, 5, 0x10000, "SS7#1"}, {kSs7, 0x22, 6, 0x4, "-"}}},
+      {"board C1 lost, and a reload without trunk 6 while it is away",
+       [&] { Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C1"), Configure(""); },
+       {{kSs7, 0x22, 5, 0x2, "SS7B#1"}}},
+      {"board C1 back as 0x55, traces still on: none of its units written until its discovery says what it traces",
+       [&] {
+         Log.Take();
+         s_un64Ms += 1000; /* a second on: the first unit dropped gets its line */
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x55);
+       },
+       {{kSs7, 0x55, 6, 0x4, "-"}, {kSs7, 0x55, 5, 0x10000, "-"}, {kCasr2, 0x55, 3, 0, "-"}, {kSs7, 0x22, 5, 0x2, "SS7B#1"}}},
   };
   /* The group and position of the one entity whose count the unit raised. */
   const auto Route = [&](const SProbe& p) -> std::string {
@@ -315,6 +344,10 @@ TEST_F(SigTraceApp, UnitsFollowTheirEntitiesThroughAttachDetachBoardLossAndReloa
                                       << " trunk " << std::dec << p.un32Trunk << " mask/context +0x" << std::hex << p.un64Mask;
     EXPECT_TRUE(pApp->mUnitIndex.CheckInvariant()) << Step.pszStep << "\n" << pApp->mUnitIndex.Dump();
   }
+  /* Dropped with a line, the others of its second counted at the close. */
+  EXPECT_EQ(sigtest::Seen(Log.Take(), " of C1 dropped: no traced entity (and "), 1u);
+  pApp.reset();
+  EXPECT_EQ(sigtest::Seen(Log.Take(), "Units with no traced entity dropped: 2 more since the last line"), 1u);
 }
 
 /* Two boards whose links share their names, in one text group: the second
@@ -498,7 +531,7 @@ TEST_F(SigTraceApp, BoardsBeyondThe32WaitNamedAndCountedAndTakeThePlacesThatFree
 
 /* After a reload, what the configuration no longer selects in a group is switched off there, its record kept (marked
  * gone); what it keeps there takes its extended flag; the first group wanted takes an entity. A group whose entities
- * are all switched off gives its place when the 64 are taken. */
+ * are all switched off gives its place when the 64 are taken. So for the records of a board back from away. */
 TEST_F(SigTraceApp, WhatAReloadNoLongerSelectsIsSwitchedOffAndItsGroupMayGiveItsPlace) {
   Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x11);
   std::vector<CVQSigTraceEntityParams> vWanted;
@@ -525,6 +558,18 @@ TEST_F(SigTraceApp, WhatAReloadNoLongerSelectsIsSwitchedOffAndItsGroupMayGiveIts
   EXPECT_EQ(sigtest::Seen(Log.Take(), "Group G0: its entities are no longer traced, its file closed and its place given to a new group"), 1u);
   EXPECT_EQ(Attach("C1", Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", "NEW2", "N2", 98, 0, 0)), VQX_RESULT_OK);
   EXPECT_TRUE(Group("G0") == nullptr && Group("G5") == nullptr && Group("G1") != nullptr);
+  /* The records of a board's stay before it went, the board back: one the file no longer selects and the board has
+   * still is switched off (it may trace it still); one it no longer has, or that the file keeps there, waits. */
+  Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C1"), Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x22);
+  BoardHas("C1", {Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", "x", "R1", 11, 0, 0), Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", "x", "R2", 12, 0, 0)});
+  Log.Take();
+  pApp->SwitchOffUnselected("C1", {Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", "G2", "R", 12, 0, 0)});
+  const auto Gone = [&](const char* pszGroup) { return Group(pszGroup)->mvEntities[0].mfGone; };
+  EXPECT_EQ(std::make_tuple(Gone("G1"), Gone("G2"), Gone("G3")),
+            std::make_tuple(u8{VQ_SIGTRACE_GONE_OFF}, u8{VQ_SIGTRACE_GONE_BOARD}, u8{VQ_SIGTRACE_GONE_BOARD}));
+  Lines = Log.Take();
+  EXPECT_EQ(sigtest::Seen(Lines, "Entity C1:R no longer selected by the configuration: trace off, its record kept in group G1"), 1u);
+  EXPECT_EQ(Lines.size(), 1u);
 }
 
 /* A provider's link up and down as its service reports them: the
@@ -613,6 +658,9 @@ TEST_F(SigTraceApp, AFailedReloadKeepsTheConfigurationInUse) {
   const auto Lines = Log.Take();
   for (const char* psz : {"Config successfully reloaded", "(quellan.xml:3)", "Configuration file 'gone.xml' not found"})
     EXPECT_EQ(sigtest::Seen(Lines, psz), 1u) << psz;
+  EXPECT_EQ(sigtest::Seen(Lines, "No configuration file"), 0u) << "only a start goes on without one";
+  EXPECT_EQ(pApp->LoadFromXml("gone.xml"), VQX_RESULT_OK);
+  EXPECT_EQ(sigtest::Seen(Log.Take(), "No configuration file 'gone.xml': the command line alone applies"), 1u);
   EXPECT_EQ(sigtest::Seen(Lines, "ReloadConfig failed."), 2u);
   /* A reload naming its file (the console's, the manager's) takes that path only when it applies; a path that is no
    * readable file is refused at once with its reason, as at a start, where only a missing file is none. */

@@ -6,16 +6,21 @@
  * leave as many of the library's messages alive as before. And, without a
  * framework, units dispatched under the application mutex while the console's
  * thread attaches and detaches an entity: each unit is written or counted
- * lost, never both, never routed to a detached entity.
+ * lost, never both, never routed to a detached entity. Two reloads at once
+ * take effect in the order asked: the second waits for the first.
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "peers/process_counts.h"
 #include "sigtrace_app.h"
 #include "support/sigtrace_test_app.h"
+#include "support/sigtrace_test_board.h"
 #include "support/sigtrace_test_server.h"
 #include "support/sigtrace_test_support.h"
 #include "vqcaf.h"
@@ -129,6 +134,50 @@ TEST(SigTraceAppThreads, UnitsWhileTheConsoleAttachesAndDetaches) {
   EXPECT_EQ(App.mun32LostUnits, un32NotFound);
   EXPECT_EQ(pGroup->mun32RxCount + pGroup->mun32TxCount + pGroup->mun32ExtCount, un32Written);
   EXPECT_EQ(pGroup->mvEntities[0].mun32RxCount + pGroup->mvEntities[0].mun32TxCount, kUnits / 2) << "every unit of L1";
+}
+
+/* The first reload held before its read (the application mutex taken here) when the second is asked: the second
+ * waits for the first, whose file is read and applied first; the second's, asked last, is the one in use, and each
+ * result is its own. */
+TEST(SigTraceAppThreads, TwoReloadsTakeEffectInTheOrderAsked) {
+  sigtest::CScratchDir Dir;
+  sigtest::CLogLines Log;
+  const auto Write = [](const char* pszFile, u32 un32Trunks) {
+    std::ofstream f(pszFile);
+    f << "<quellan><signaling>\n<ss7 adapter=\"B1\" grpname=\"G\" capfile=\"1\">\n";
+    for (u32 i = 1; i <= un32Trunks; i++) f << "<trunk idx=\"" << i << "\" timeslot=\"1\" mask=\"255\"/>\n";
+    f << "</ss7></signaling></quellan>\n";
+  };
+  Write("first.xml", 3), Write("second.xml", 1);
+  CVQSigTraceCfgCmdLine CmdLine;
+  CVQSigTrace App(CmdLine);
+  u32 r1 = 0, r2 = 0;
+  std::thread First, Second;
+  std::vector<std::string> Lines;
+  {
+    CVQCAFMutexAutoGetGive Lock(&App.mAppMutex);
+    First = std::thread([&] { r1 = App.ReloadConfig(0, "first.xml"); });
+    EXPECT_TRUE(peerwait::WaitUntil([&] {
+      std::lock_guard<std::mutex> Turns(App.mReloadOrder.Mutex);
+      return App.mReloadOrder.un64Asked == 1;
+    }, 10000)) << "the first asked";
+    Second = std::thread([&] { r2 = App.ReloadConfig(0, "second.xml"); });
+    EXPECT_TRUE(peerwait::WaitUntil([&] {
+      for (std::string& s : Log.Take()) Lines.push_back(std::move(s));
+      return sigtest::Seen(Lines, "Reload of 'second.xml' waits for the one asked before it") == 1;
+    }, 10000));
+  }
+  First.join(), Second.join();
+  for (std::string& s : Log.Take()) Lines.push_back(std::move(s));
+  EXPECT_EQ(std::make_pair(r1, r2), std::make_pair(VQX_RESULT_OK, VQX_RESULT_OK));
+  const auto At = [&](const char* psz) {
+    return std::find_if(Lines.begin(), Lines.end(), [&](const std::string& s) { return s.find(psz) != std::string::npos; }) - Lines.begin();
+  };
+  EXPECT_LT(At("Configuration: 3 entities"), At("Configuration: 1 entities")) << "applied in the order asked";
+  EXPECT_LT(At("Configuration: 1 entities"), static_cast<long>(Lines.size()));
+  CVQCAFMutexAutoGetGive Lock(&App.mAppMutex);
+  EXPECT_STREQ(App.GetConfigFilePath().c_str(), "second.xml");
+  EXPECT_EQ(App.mSigTraceParams.Count(), 1u);
 }
 
 }  // namespace

@@ -1213,6 +1213,12 @@ TEST(SigTraceServer, DbModeReadsTheFileTheManagersReloadNames) {
   }
   EXPECT_TRUE(peerwait::WaitUntil([&] { return Log("Configuration: 1 entities") == 1; }, 5000)) << "the file's signaling";
   EXPECT_EQ(Log("ReloadConfig failed."), 2u);
+  EXPECT_EQ(Log("No configuration file"), 0u) << "only a start may go on without one";
+  /* The file takes LINK_A into its group; the command line's selection keeps the other link as it is, and its claim
+   * on LINK_A is no conflict. */
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return Log("Entity 12345678:LINK_A moved from group SS7 to group CFG") == 1; }, 20000));
+  /* LINK_A off in SS7 and on in CFG, then the other link's activation handled: on again (LINK_A's came before it). */
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return B.Board().Stat("trace_requests") >= 2 + 3; }, 20000));
   /* The manager's next request shows the sub-module's new level: its line at level 0. */
   EXPECT_EQ(Manager.Command("validate 4 0 0 x"), "ok");
   EXPECT_EQ(Manager.Answer(4, 30000), "answer 0x0b0c0011 4 0x02000000");
@@ -1220,13 +1226,16 @@ TEST(SigTraceServer, DbModeReadsTheFileTheManagersReloadNames) {
   EXPECT_EQ(Log("OnMsgReceived: msg 0x0B0C0002"), 0u) << "no such line before the level changed";
   EXPECT_EQ(Terminate(B).second, 0);
   EXPECT_EQ(B.LogLines("", "elsewhere"), std::vector<std::string>()) << "no log file of the new name while running";
+  EXPECT_EQ(Log("no longer selected"), 0u);
+  EXPECT_EQ(Log("Trying to monitor twice"), 0u);
 }
 
 /* The manager's reloads while the board traces, the command line selecting none of its entities: a link the file
  * no longer names is switched off at the board, a CAS R2 trunk the file moves to another group is traced there, and
  * both come back with the first file, the trunk taking its earlier record over; a file giving a group another format
- * is applied but names that group's capfile as not applied. Every unit is written once, in the group of the file in
- * use when it was sent; each group keeps its counts for the summary; no entity is claimed twice. */
+ * is applied but names that group's capfile as not applied. A reload while the board is away (silent until removed,
+ * its traces kept on) is applied when it comes back. Every unit is written once, in the group of the file in use
+ * when it was sent; each group keeps its counts for the summary; no entity is claimed twice. */
 TEST(SigTraceServer, DbModeReloadTracesWhatTheFileSelects) {
   CServerBench B;
   const std::string P = std::to_string(B.mun16Port);
@@ -1250,12 +1259,16 @@ TEST(SigTraceServer, DbModeReloadTracesWhatTheFileSelects) {
     return i == std::string::npos ? s : s.substr(i + 11, s.find(']', i) - i - 11);
   };
   const std::string strAll = "\"casr2:1\", \"ss7:(5, 65536)\", \"ss7:(6, 2)\"";
+  const std::string strB = "\"casr2:1\", \"ss7:(5, 65536)\"";
   const struct {
     const char* pszFile;
     const char* pszTraced;
     long nSs7, nCasr2; /* units sent then */
-  } aRows[] = {{"a.xml", strAll.c_str(), 2 * 2, 2}, {"b.xml", "\"casr2:1\", \"ss7:(5, 65536)\"", 2, 2},
-               {"a.xml", strAll.c_str(), 2 * 2, 2}, {"c.xml", strAll.c_str(), 2 * 2, 2}};
+    bool fAway;        /* reloaded while the board is away */
+  } aRows[] = {{"a.xml", strAll.c_str(), 2 * 2, 2, false}, {"b.xml", strB.c_str(), 2, 2, false},
+               {"a.xml", strAll.c_str(), 2 * 2, 2, false}, {"b.xml", strB.c_str(), 2, 2, true},
+               {"c.xml", strAll.c_str(), 2 * 2, 2, false}};
+  const auto Log = [&B](const std::string& strPart) { return B.LogLines(strPart, "vqcaf_").size(); };
   /* Written so far: the SS7 records and the CAS R2 lines of both groups (a group's file is written out when the
    * server is idle). */
   const auto Written = [&] {
@@ -1267,10 +1280,18 @@ TEST(SigTraceServer, DbModeReloadTracesWhatTheFileSelects) {
   for (const auto& Row : aRows) {
     SCOPED_TRACE(Row.pszFile);
     n++;
+    const size_t nRemoved = Log("Adapter 12345678 removed");
+    if (Row.fAway) {
+      EXPECT_EQ(B.Board().Command("silent"), "ok");
+      ASSERT_TRUE(peerwait::WaitUntil([&] { return Log("Adapter 12345678 removed") == nRemoved + 1; }, 30000));
+    }
     EXPECT_EQ(Manager.Command("reload " + std::to_string(n) + " 0 " + Row.pszFile), "ok");
     EXPECT_EQ(Manager.Answer(n, 30000), "answer 0x0b0c0012 " + std::to_string(n) + " 0x02000000");
+    if (Row.fAway) { /* found again by the next discovery, 10 s at most */
+      EXPECT_EQ(B.Board().Command("talk"), "ok");
+    }
     std::string strNow;
-    EXPECT_TRUE(peerwait::WaitUntil([&] { return (strNow = Traced()) == Row.pszTraced; }, 20000)) << strNow;
+    EXPECT_TRUE(peerwait::WaitUntil([&] { return (strNow = Traced()) == Row.pszTraced; }, 40000)) << strNow;
     EXPECT_EQ(B.Board().Command("trace ss7 2"), "ok " + std::to_string(Row.nSs7));
     EXPECT_EQ(B.Board().Command("trace casr2 2"), "ok " + std::to_string(Row.nCasr2));
     Sent.first += Row.nSs7, Sent.second += Row.nCasr2;
@@ -1278,17 +1299,16 @@ TEST(SigTraceServer, DbModeReloadTracesWhatTheFileSelects) {
   }
   EXPECT_EQ(Terminate(B).second, 0);
   EXPECT_EQ(B.Board().Stat("traces_on"), 0);
-  const auto Log = [&B](const std::string& strPart) { return B.LogLines(strPart, "vqcaf_").size(); };
   EXPECT_EQ(Log("Trying to monitor twice"), 0u);
   EXPECT_EQ(Log("Entity 12345678:ss7_trk_06_00000002_ff no longer selected by the configuration: trace off, its record "
-                "kept in group SS7"), 1u);
-  EXPECT_EQ(Log("Entity 12345678:casr2_trk_01 moved from group R2 to group R2B by the configuration"), 1u);
-  EXPECT_EQ(Log("Entity 12345678:casr2_trk_01 moved from group R2B to group R2 by the configuration"), 1u);
+                "kept in group SS7"), 2u);
+  EXPECT_EQ(Log("Entity 12345678:casr2_trk_01 moved from group R2 to group R2B by the configuration"), 2u);
+  EXPECT_EQ(Log("Entity 12345678:casr2_trk_01 moved from group R2B to group R2 by the configuration"), 2u);
   EXPECT_EQ(Log("Config successfully reloaded; read at start only, not applied: capfile of group SS7"), 1u);
   /* Every unit once, in its group; the groups' summaries as the units sent. */
-  for (const auto& [pszGroup, nUnits] : {std::pair{"SS7", 14L}, {"R2", 6L}, {"R2B", 2L}})
+  for (const auto& [pszGroup, nUnits] : {std::pair{"SS7", 16L}, {"R2", 6L}, {"R2B", 4L}})
     EXPECT_EQ(GroupSummary(B, pszGroup, "vqcaf_"), std::make_pair(nUnits, 0L)) << pszGroup;
-  EXPECT_EQ(sigtest::PcapRecords(B.Read("SS7_000.cap"), 139), 14);
+  EXPECT_EQ(sigtest::PcapRecords(B.Read("SS7_000.cap"), 139), 16);
 }
 
 }  // namespace
