@@ -400,6 +400,12 @@ bool VqxPeerAwaitingAck(const VQX_PEER* pPeer) {
   return static_cast<i32>(pPeer->un32TxSeq - pPeer->un32PeerAckSeq) > 0;
 }
 
+u32 VqxPeerUnacked(const VQX_PEER* pPeer) {
+  if (pPeer->un32BuildNumber < VQX_PEER_BUILD_RETRANSMIT || pPeer->un32PeerAckSeq == 0) return 0;
+  const i32 n32Unacked = static_cast<i32>(pPeer->un32TxSeq - pPeer->un32PeerAckSeq);
+  return n32Unacked > 0 ? static_cast<u32>(n32Unacked) : 0;
+}
+
 /* ------------------------------------------------------ flow control */
 
 void VqxHostAdapterSetFlowControlLimit(VQX_PEER* pPeer, u32 un32ByteLimit, u32 un32MsgLimit) {
@@ -661,6 +667,28 @@ void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32C
 
 /* ------------------------------------------------------------- remove */
 
+namespace {
+
+/* What a peer takes with it as it is removed: its send fifo, never handed to the transport (lost), and what it had not
+   acknowledged of what was: counted (VQXGetTxAccount) and said at the error level, but at the library's own close, of
+   which its user tells (the framework's close says what its wait left). */
+void TellSentLoss(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  const u32 un32Queued = pPeer->pahSendFifo != nullptr ? pPeer->un32SendFifoCount : 0;
+  const u32 un32Unacked = VqxPeerUnacked(pPeer);
+  if (un32Queued == 0 && un32Unacked == 0) return;
+  pLib->Counters.TxMsgDropped += un32Queued;
+  pPeer->un64TxMsgDropped += un32Queued;
+  pPl->un64TxDropped += un32Queued;
+  pPl->un64TxUnackedFreed += un32Unacked;
+  if (pLib->fClosing.load() != 0) return;
+  VQX_LOG_V(hLib, 0, "%s removed with %u sent message(s) not taken, dropped, and %u not acknowledged\n", pPeer->szName,
+            un32Queued, un32Unacked);
+}
+
+}  // namespace
+
 void VqxHostAdapterRemove(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 fFree) {
   VQX_LIB* pLib = VqxLib(hLib);
   const u32 hAdapter = pPeer->hAdapter;
@@ -670,6 +698,7 @@ void VqxHostAdapterRemove(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 fFree) {
   pPeer->fFiltersComplete = 0;
   pPeer->fFilterDone = 0;
   pPeer->afPathUp[0] = pPeer->afPathUp[1] = 0;
+  TellSentLoss(hLib, pPeer); /* before its numbering is reset */
   pPeer->fSinglePath = 0;
   pPeer->fTxRetransmitting = 0;
   pPeer->un32TxSeq = 0;
