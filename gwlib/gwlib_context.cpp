@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -233,7 +234,7 @@ const char* const kThreadNames[4] = {"gwlib_discover", "gwlib_accept", "gwlib_rx
 constexpr u32 kCloseLinksMs = 2000;
 /* How long VqxGwLibDestroy waits for the peers to close the links it ended (FinishLinks) once nothing more of what
  * they carry is written; links still writing out are waited for up to kFinishLinksMaxMs in all. */
-constexpr u32 kFinishLinksMs = 2000, kFinishLinksMaxMs = 30000;
+constexpr u32 kFinishLinksMs = 2000, kFinishLinksMaxMs = 30000, kFinishLookMs = 50;
 
 struct ThreadArg
 {
@@ -480,15 +481,25 @@ void FinishLinks(GwLibCtx* c)
         return;
     c->fFinishingLinks = true;
     /* A peer slow to take a large queue (a loaded machine) is waited for while the writing goes on; one that takes
-     * nothing, or does not close its end once all is written, for kFinishLinksMs. */
-    u32 un32Waited = 0;
-    for (bool fDone = false; !fDone && un32Waited < kFinishLinksMaxMs;)
+     * nothing, or does not close its end once all is written, for kFinishLinksMs past the last progress, looked at
+     * every kFinishLookMs (the write side's shutdown, done at once for a short queue, is progress too). */
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point tStart = Clock::now(), tCap = tStart + std::chrono::milliseconds(kFinishLinksMaxMs);
+    Clock::time_point tProgress = tStart;
+    for (auto last = FinishProgress(c);;)
     {
-        const auto before = FinishProgress(c);
-        fDone = WaitLinksClosed(c, [](const PathCtx& g) { return g.fFinish && g.iRxSocket >= 0; }, kFinishLinksMs);
-        un32Waited += kFinishLinksMs;
-        fDone = fDone || FinishProgress(c) == before;
+        const Clock::time_point tEnd = std::min(tProgress + std::chrono::milliseconds(kFinishLinksMs), tCap);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(tEnd - Clock::now()).count();
+        if (left <= 0 || WaitLinksClosed(c, [](const PathCtx& g) { return g.fFinish && g.iRxSocket >= 0; },
+                                         u32(std::min<long long>(left, kFinishLookMs))))
+            break;
+        if (const auto now = FinishProgress(c); now != last)
+        {
+            last = now;
+            tProgress = Clock::now();
+        }
     }
+    const auto un32Waited = u32(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tStart).count());
     for (Peer* p : Peers(c))
         for (int gw = 0; gw < 2; gw++)
             if (p->Gw[gw].fFinish && p->Gw[gw].iRxSocket >= 0)

@@ -236,6 +236,21 @@ VQX_RESULT VQXWaitSentMsg(VQX_LIB_HANDLE hLib, u32 un32TimeoutMs);
    closing waits for. 0x02010000; 0x82010206 null library; 0x82010009 null count. */
 VQX_RESULT VQXGetTxPendingCount(VQX_LIB_HANDLE hLib, u64* pun64Count);
 
+/* What became of the messages sent to peers, for a process closing to say what they did not take: waiting in the
+   send fifos (un64Queued) and handed to the transport but not yet acknowledged (un64Unacked), the two that
+   VQXGetTxPendingCount adds; and since the open, freed without being handed to the transport, that is lost
+   (un64Dropped: a removed peer's send fifo, a batch the transport refused), and freed with their peer's removal
+   while not acknowledged (un64UnackedFreed: perhaps taken, perhaps not). Each such free also has its error line,
+   but where this library closed the peer's links itself (its close, VQXCloseAdaptersGw, VQXCloseHostsGw: its user's
+   doing). 0x02010000; 0x82010206 null library; 0x82010009 null record. */
+typedef struct _VQX_TX_ACCOUNT {
+  u64 un64Queued;
+  u64 un64Unacked;
+  u64 un64Dropped;
+  u64 un64UnackedFreed;
+} VQX_TX_ACCOUNT;
+VQX_RESULT VQXGetTxAccount(VQX_LIB_HANDLE hLib, VQX_TX_ACCOUNT* pAccount);
+
 /* ------------------------------------------------------ verifying twins */
 
 /*

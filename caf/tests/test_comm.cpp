@@ -211,6 +211,34 @@ TEST(CommBridgeLife, CloseWaitsForWhatWasSentWithinItsBounds) {
   }
 }
 
+/* The close's lines once its wait ended, from the library's account at the wait's start and end: what is known lost
+ * (left in the send fifos, or freed from them with a peer removed meanwhile) apart from what was handed to the
+ * transport and not acknowledged; a wait left with nothing because a peer went names that. */
+TEST(CommBridgeLife, CloseSaysWhatThePeersDidNotTake) {
+  const std::string kHead = "Closing VQX Host Library with ";
+  const struct {
+    const char* pszWhat;
+    VQX_TX_ACCOUNT Start, End; /* queued, not acknowledged, dropped, freed not acknowledged */
+    u64 un64WaitedMs;
+    std::vector<std::string> aLines;
+  } aRows[] = {
+      {"all taken", {900, 650, 0, 0}, {0, 0, 0, 0}, 1200, {}},
+      {"the peer removed meanwhile (1550 queued 900 and not acknowledged 650, of which it took 50)",
+       {900, 650, 7, 2}, {0, 0, 7 + 900, 2 + 600}, 800,
+       {kHead + "900 sent message(s) not taken by their peers, dropped (their peer gone after 800 ms)",
+        kHead + "600 sent message(s) not acknowledged by their peers, not known to be taken (their peer gone after 800 ms)"}},
+      {"a peer that reads nothing, all handed over", {0, 1100, 0, 0}, {0, 1100, 0, 0}, 5000,
+       {kHead + "1100 sent message(s) not acknowledged by their peers, not known to be taken (none taken any more after "
+                "5000 ms)"}},
+      {"the bound reached, a second peer removed on the way", {5000, 10, 0, 0}, {40, 10, 100, 0}, 30000,
+       {kHead + "140 sent message(s) not taken by their peers, dropped (the wait's bound reached after 30000 ms)",
+        kHead + "10 sent message(s) not acknowledged by their peers, not known to be taken (the wait's bound reached "
+                "after 30000 ms)"}}};
+  for (const auto& Row : aRows) {
+    EXPECT_EQ(VqcafCloseSentLines(Row.Start, Row.End, Row.un64WaitedMs), Row.aLines) << Row.pszWhat;
+  }
+}
+
 TEST(CommBridgeLife, UninitWaitsForAnOwnerOnAnotherThread) {
   SetGlobals(FakeGlobals());
   CVQCAFCommParams P;

@@ -92,8 +92,10 @@ class Recorder {
   u32 un32Lost = 0;
   int nReportsBeforeLost = -1;
   void NoteLost(u32 n);
-  /* Each receive callback first waits that long (a slow reader). */
+  /* Each receive callback first waits that long (a slow reader), then while fRxHeld is set (a reader that takes
+   * nothing more; 60 s at most). */
   std::atomic<u32> un32RxHoldMs{0};
+  std::atomic<bool> fRxHeld{false};
 
   /* Waits up to ms for pred (called under m); 0 asks once. */
   bool WaitFor(u32 ms, const std::function<bool()>& pred);

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "gw_test_support.h"
+#include "peers/stall_probe.h"
 
 using namespace gwtest;
 
@@ -261,30 +262,55 @@ TEST(GwHosts, CleanDestroyLogsNoErrorLine) {
 
 /* An instance destroyed while its link still carries what it sent (16 MiB queued at once: most of it still in its
  * ring, the sockets full): the destroy writes it out before it shuts the link down, so that the peer reads every
- * message, then the end of the stream (closed by the remote, reason 3), no reset; also to a peer that reads slowly,
- * the writing outlasting the 2 s a peer is given once nothing more is written. */
+ * message, then the end of the stream (closed by the remote, reason 3), no reset, and closes its end at once (the
+ * destroy waits out no window for it unless the machine held its threads that long); also to a peer that reads
+ * slowly, the writing outlasting the 2 s a peer is given once nothing more is written. A peer that takes nothing
+ * (its receive thread held) is given those 2 s once: past the write side's shutdown, not a second window. */
 TEST(GwHosts, DestroyEndsALinkOnceWhatItQueuedIsWritten) {
-  for (const u32 un32HoldMs : {0u, 300u}) {
-    SCOPED_TRACE(un32HoldMs == 0 ? "a peer reading at once" : "a slow reader");
+  const struct {
+    const char* pszWhat;
+    u32 un32HoldMs, un32Msgs;
+    bool fTakesNothing;
+  } aRows[] = {{"a peer reading at once", 0, 250, false}, {"a slow reader", 300, 250, false},
+               {"a peer that takes nothing", 0, 1, true}};
+  for (const auto& Row : aRows) {
+    SCOPED_TRACE(Row.pszWhat);
+    peerwait::StallProbe stall;
     HostPair p;
     ASSERT_TRUE(p.Link());
-    p.recB.un32RxHoldMs = un32HoldMs;
+    p.recB.un32RxHoldMs = Row.un32HoldMs;
+    p.recB.fRxHeld = Row.fTakesNothing;
     const u32 hB = p.recA.Report(0).hPeer;
     std::vector<std::vector<u8>> msgs;
-    for (u32 i = 0; i < 250; i++) msgs.push_back(std::vector<u8>(65536, u8(i)));
+    for (u32 i = 0; i < Row.un32Msgs; i++) msgs.push_back(std::vector<u8>(65536, u8(i)));
     auto recs = Records(msgs);
     ASSERT_EQ(VqxGwLibSendMsgs(p.a, hB, u32(recs.size()), recs.data(), 1), VQX_RESULT_OK);
+    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(VqxGwLibDestroy(p.a), VQX_RESULT_OK);
+    const auto t1 = std::chrono::steady_clock::now();
     p.a = nullptr;
+    p.recB.fRxHeld = false;
+    const long nHeldMs = stall.WorstMs(t0, t1);
+    const bool fWindow = p.recA.Traced("not closed by the peer within");
+    if (Row.fTakesNothing) {
+      EXPECT_TRUE(p.recA.Traced("(all written), closed")) << "its write side shut, then its window waited out";
+      EXPECT_GE(MsBetween(t0, t1), 2000);
+      EXPECT_LT(MsBetween(t0, t1), 3000 + nHeldMs) << "one window, " << stall.Seen();
+    } else {
+      EXPECT_TRUE(Row.un32HoldMs != 0 || !fWindow || nHeldMs >= 1000) << "the peer closed at the end of the stream, "
+                                                                        << stall.Seen();
+    }
     ASSERT_TRUE(p.recB.WaitReports(2, 60000));
     EXPECT_EQ(p.recB.Report(1).fGw0Up, 0u);
-    EXPECT_EQ(p.recB.Report(1).un32Reason, VQX_GW_CLOSE_BY_REMOTE) << "not a reset (a read error)";
+    EXPECT_TRUE(Row.fTakesNothing || p.recB.Report(1).un32Reason == VQX_GW_CLOSE_BY_REMOTE) << "not a reset (a read error)";
     std::lock_guard<std::mutex> g(p.recB.m);
     EXPECT_EQ(p.recB.Messages.size(), msgs.size());
+    if (Row.fTakesNothing) continue;
     EXPECT_TRUE(p.recB.Messages == msgs);
     EXPECT_EQ(p.recB.un32Lost, 0u);
     /* the slow reader's callbacks alone outlast the 2 s */
-    EXPECT_TRUE(un32HoldMs == 0 || p.recB.BatchCounts.size() * un32HoldMs > 2000) << p.recB.BatchCounts.size() << " callbacks";
+    EXPECT_TRUE(Row.un32HoldMs == 0 || p.recB.BatchCounts.size() * Row.un32HoldMs > 2000)
+        << p.recB.BatchCounts.size() << " callbacks";
   }
 }
 

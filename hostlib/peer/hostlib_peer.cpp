@@ -161,6 +161,12 @@ void ResetReceiveState(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   EvaluatePendingAck(hLib, pPeer);
 }
 
+/* The peer's links closed by this library: its own close, or VQXCloseAdaptersGw's or VQXCloseHostsGw's of them. */
+bool ClosedByThisLibrary(const VQX_LIB* pLib, const VQX_PEER* pPeer) {
+  return pLib->fClosing.load() != 0 ||
+         (pPeer->fAdapter != 0 ? pLib->fAdaptersClosing.load() : pLib->fHostsClosing.load()) != 0;
+}
+
 VqxGwLibContext PeerGw(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer) {
   return static_cast<VqxGwLibContext>(pPeer->fAdapter != 0 ? VqxLib(hLib)->pvAdaptersGw : VqxLib(hLib)->pvHostsGw);
 }
@@ -400,6 +406,12 @@ bool VqxPeerAwaitingAck(const VQX_PEER* pPeer) {
   return static_cast<i32>(pPeer->un32TxSeq - pPeer->un32PeerAckSeq) > 0;
 }
 
+u32 VqxPeerUnacked(const VQX_PEER* pPeer) {
+  if (pPeer->un32BuildNumber < VQX_PEER_BUILD_RETRANSMIT || pPeer->un32PeerAckSeq == 0) return 0;
+  const i32 n32Unacked = static_cast<i32>(pPeer->un32TxSeq - pPeer->un32PeerAckSeq);
+  return n32Unacked > 0 ? static_cast<u32>(n32Unacked) : 0;
+}
+
 /* ------------------------------------------------------ flow control */
 
 void VqxHostAdapterSetFlowControlLimit(VQX_PEER* pPeer, u32 un32ByteLimit, u32 un32MsgLimit) {
@@ -628,10 +640,7 @@ void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32C
   /* 4. Notifications, gw0 first. */
   for (u32 p = 0; p < 2; p++) {
     if (afDown[p] == 0) continue;
-    /* Closed by this library: its own close, or VQXCloseAdaptersGw's or VQXCloseHostsGw's of its links. */
-    const bool fOurs = pLib->fClosing.load() != 0 ||
-                       (pPeer->fAdapter != 0 ? pLib->fAdaptersClosing.load() : pLib->fHostsClosing.load()) != 0;
-    const u32 un32Reported = fOurs ? u32{VQX_PEER_CAUSE_CLOSING} : aun32Cause[p];
+    const u32 un32Reported = ClosedByThisLibrary(pLib, pPeer) ? u32{VQX_PEER_CAUSE_CLOSING} : aun32Cause[p];
     pPeer->un32LastCause = un32Reported;
     VqxHostSendGwDownEvent(hLib, pPeer, p, un32Reported, aun32Lost[p], nullptr);
   }
@@ -661,6 +670,29 @@ void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32C
 
 /* ------------------------------------------------------------- remove */
 
+namespace {
+
+/* What a peer takes with it as it is removed: its send fifo, never handed to the transport (lost), and what it had not
+   acknowledged of what was: counted (VQXGetTxAccount), and said at the error level when its links were lost; not when
+   this library closed them, which its user asked for after its own wait (the framework's close says what its wait
+   left). */
+void TellSentLoss(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  const u32 un32Queued = pPeer->pahSendFifo != nullptr ? pPeer->un32SendFifoCount : 0;
+  const u32 un32Unacked = VqxPeerUnacked(pPeer);
+  if (un32Queued == 0 && un32Unacked == 0) return;
+  pLib->Counters.TxMsgDropped += un32Queued;
+  pPeer->un64TxMsgDropped += un32Queued;
+  pPl->un64TxDropped += un32Queued;
+  pPl->un64TxUnackedFreed += un32Unacked;
+  if (ClosedByThisLibrary(pLib, pPeer)) return;
+  VQX_LOG_V(hLib, 0, "%s removed with %u sent message(s) not taken, dropped, and %u not acknowledged\n", pPeer->szName,
+            un32Queued, un32Unacked);
+}
+
+}  // namespace
+
 void VqxHostAdapterRemove(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 fFree) {
   VQX_LIB* pLib = VqxLib(hLib);
   const u32 hAdapter = pPeer->hAdapter;
@@ -670,6 +702,7 @@ void VqxHostAdapterRemove(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 fFree) {
   pPeer->fFiltersComplete = 0;
   pPeer->fFilterDone = 0;
   pPeer->afPathUp[0] = pPeer->afPathUp[1] = 0;
+  TellSentLoss(hLib, pPeer); /* before its numbering is reset */
   pPeer->fSinglePath = 0;
   pPeer->fTxRetransmitting = 0;
   pPeer->un32TxSeq = 0;

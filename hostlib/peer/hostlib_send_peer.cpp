@@ -318,6 +318,10 @@ void VqxPostUndo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const VQX_POST_UNDO& u, c
   pLib->Counters.TxPureAck = u.TxPureAck;
   pLib->Counters.TxMsgDropped += un32FromFifo;
   pPeer->un64TxMsgDropped += un32FromFifo;
+  VqxPeerLib(hLib)->un64TxDropped += un32FromFifo;
+  if (un32FromFifo != 0) {
+    VQX_LOG_V(hLib, 0, "VqxGwLibSendMsgs: %s: %u sent message(s) not taken, dropped\n", pPeer->szName, un32FromFifo);
+  }
 }
 
 VQX_MSG_HANDLE VqxPureAckCreate(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
@@ -731,26 +735,33 @@ VQX_RESULT VQXWaitSentMsg(VQX_LIB_HANDLE hLib, u32 un32TimeoutMs) {
   return VQX_RESULT_API_OK;
 }
 
-VQX_RESULT VQXGetTxPendingCount(VQX_LIB_HANDLE hLib, u64* pun64Count) {
+VQX_RESULT VQXGetTxAccount(VQX_LIB_HANDLE hLib, VQX_TX_ACCOUNT* pAccount) {
   if (hLib == nullptr) return VQX_RESULT_API_INVALID_LIB_HANDLE;
-  if (pun64Count == nullptr) return VQX_RESULT_API_NULL_PARAM;
+  if (pAccount == nullptr) return VQX_RESULT_API_NULL_PARAM;
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
-  const VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
-  u64 un64Count = pPl != nullptr ? pPl->un64TxPending : 0;
-  /*
-   * Handed to the transport is not taken: it may still sit in the transport's queue or in a socket.
-   * What a peer that acknowledges (one that acknowledged before) has not acknowledged is not in its
-   * filters yet; a peer gone takes nothing more (what it missed comes again, if at all, with its next
-   * presence).
-   */
-  for (const VQX_PEER* pPeer = VqxPeerFirst(hLib); pPeer != nullptr; pPeer = VqxPeerNext(hLib, pPeer)) {
-    if (!VqxPeerActive(pPeer) || !VqxPeerKeepsAcks(pPeer) || pPeer->un32PeerAckSeq == 0) continue;
-    const i32 n32Unacked = VqxSeqDiff(pPeer->un32TxSeq, pPeer->un32PeerAckSeq);
-    if (n32Unacked > 0) un64Count += static_cast<u64>(n32Unacked);
+  VQX_TX_ACCOUNT a{};
+  if (const VQX_PEER_LIB* pPl = VqxPeerLib(hLib)) {
+    a = VQX_TX_ACCOUNT{pPl->un64TxPending, 0, pPl->un64TxDropped, pPl->un64TxUnackedFreed};
+    /*
+     * Handed to the transport is not taken: it may still sit in the transport's queue or in a socket.
+     * What a peer that acknowledges has not acknowledged is not in its filters yet; a peer gone takes
+     * nothing more (what it had not acknowledged is counted freed with it).
+     */
+    for (const VQX_PEER* pPeer = VqxPeerFirst(hLib); pPeer != nullptr; pPeer = VqxPeerNext(hLib, pPeer)) {
+      if (VqxPeerActive(pPeer)) a.un64Unacked += VqxPeerUnacked(pPeer);
+    }
   }
-  *pun64Count = un64Count;
+  *pAccount = a;
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
   return VQX_RESULT_API_OK;
+}
+
+VQX_RESULT VQXGetTxPendingCount(VQX_LIB_HANDLE hLib, u64* pun64Count) {
+  if (pun64Count == nullptr) return hLib == nullptr ? VQX_RESULT_API_INVALID_LIB_HANDLE : VQX_RESULT_API_NULL_PARAM;
+  VQX_TX_ACCOUNT a{};
+  const VQX_RESULT result = VQXGetTxAccount(hLib, &a);
+  *pun64Count = a.un64Queued + a.un64Unacked;
+  return result;
 }
 
 /* ---------------------------------------------------------- registration */

@@ -231,6 +231,10 @@ typedef struct _VQX_PEER_LIB {
   u32 un32NbInSendList;
   u32 un32NbPendingAck;            /* peers with a pending acknowledgement */
   u64 un64TxPending;               /* messages in all send fifos */
+  /* Since the open (VQXGetTxAccount): sent messages freed without being handed to the transport (a removed peer's
+     send fifo, a batch the transport refused), and handed to it but freed unacknowledged with their peer's removal. */
+  u64 un64TxDropped;
+  u64 un64TxUnackedFreed;
   VQX_EVENT* pWaitSentEvent;       /* VQXWaitSentMsg waiters */
   u32 un32WaitSentUseCount;
   u32 un32DefaultPeerValue;
@@ -325,6 +329,11 @@ static inline bool VqxPeerActive(const VQX_PEER* pPeer) {
  * acknowledged. Decides the single-path state when a path comes or goes.
  */
 bool VqxPeerAwaitingAck(const VQX_PEER* pPeer);
+/*
+ * What was handed to the transport for the peer and not yet acknowledged by it, when it is one that acknowledges
+ * (its build does, and it has acknowledged before: one that never does is not waited for); else 0.
+ */
+u32 VqxPeerUnacked(const VQX_PEER* pPeer);
 
 /* ------------------------------------------------------ flow control */
 

@@ -171,7 +171,8 @@ TEST_F(SendTest, ReceivingThreadNeverWaitsForRoomAndAClosedLinkReleasesTheSender
   receiver.join();
   sender.join();
   EXPECT_EQ(blocked.load(), VQX_RESULT_API_INVALID_ADA_HANDLE) << "a host's record goes with its last link";
-  EXPECT_EQ(LibStats(mhLib).TxMsgDropped, 1u) << "the answer";
+  EXPECT_EQ(LibStats(mhLib).TxMsgDropped, 1u + kFifo) << "the answer, and the host's queue as its record went";
+  EXPECT_TRUE(mLog.WaitFor("removed with 30 sent message(s) not taken, dropped, and 0 not acknowledged\n"));
   EXPECT_EQ(mLog.Count("VqxMsgSendTo: Msg=0x020d0100 to "), 1u);
   EXPECT_EQ(LiveCount(), FifoCount()) << "only the board's queue left: the request, its answer and the host's queue freed";
 }
@@ -211,11 +212,12 @@ struct PostedLog {
   std::mutex Mutex;
   std::vector<u32> Seqs;
   bool fRefuseNext = false;
+  bool fFull = false; /* takes nothing: what is sent stays in the send fifo */
 } g_Posted;
 
 u32 StandInCanSend(VQX_LIB_HANDLE, u32, u32* pun32Dropped) {
   *pun32Dropped = 0;
-  return 1000;
+  return g_Posted.fFull ? 0 : 1000;
 }
 
 VQX_RESULT StandInSend(VQX_LIB_HANDLE hLib, u32, u32 un32Count, const VqxGwLibSendRecord* pRecords) {
@@ -279,12 +281,13 @@ TEST_F(SendTest, RefusedBatchIsReleasedAndItsNumbersReused) {
 }
 
 /*
- * What a closing process waits for (VQXGetTxPendingCount): handed to the transport is not taken; what a peer that
- * acknowledges has not acknowledged (its pure acknowledgements read here as the transport delivers them) is counted
- * until it is, beside what waits in the send fifo (counted in HighWatermarkAndFullFifoDroppedByTheStatusCallback).
- * Rows in order: 5 posted to a board that has acknowledged nothing yet (it may be one that never does), the first 2
- * acknowledged, 2 more posted, all acknowledged, 1 more posted, then the board too old to acknowledge, and gone (it
- * takes nothing more).
+ * What a closing process waits for (VQXGetTxPendingCount) and is told of (VQXGetTxAccount): handed to the transport
+ * is not taken; what a peer that acknowledges has not acknowledged (its pure acknowledgements read here as the
+ * transport delivers them) is counted until it is, beside what waits in the send fifo. Rows in order: 5 posted to a
+ * board that has acknowledged nothing yet (it may be one that never does), the first 2 acknowledged, 2 more posted,
+ * all acknowledged, 1 more posted, then the board too old to acknowledge, 3 more held in the fifo by a full
+ * transport, and the board gone: it takes nothing more, its fifo is counted dropped and what it had not acknowledged
+ * freed, both named on its line.
  */
 TEST_F(SendTest, ClosingWaitsForWhatAPeerHasNotAcknowledged) {
   VqxGwSetSendStandIn(&s_StandIn);
@@ -304,25 +307,39 @@ TEST_F(SendTest, ClosingWaitsForWhatAPeerHasNotAcknowledged) {
     VqxHostGwLibRxHandlerMultiple(mhLib, kBoard, 1, 1, ap, aSize, &fStop);
   };
   const auto Build = [&](u32 un32Build) { Locked(mhLib, [&] { PeerOf(mhLib, kBoard)->un32BuildNumber = un32Build; }); };
+  const u64 un64Dropped = LibStats(mhLib).TxMsgDropped;
   const struct {
     const char* pszWhat;
     std::function<void()> Step;
-    u64 un64Pending;
+    VQX_TX_ACCOUNT Account; /* queued, not acknowledged, dropped, freed not acknowledged */
   } aRows[] = {
-      {"5 posted, no acknowledgement seen yet", [&] { Post(5); }, 0},
-      {"the first 2 acknowledged", [&] { Ack(2); }, 3},
-      {"2 more posted", [&] { Post(2); }, 5},
-      {"all acknowledged", [&] { Ack(7); }, 0},
-      {"1 more posted", [&] { Post(1); }, 1},
-      {"a board too old to acknowledge", [&] { Build(700); }, 0},
-      {"the board gone", [&] { Build(0x00600000), Locked(mhLib, [&] { VqxHostAdapterDown(mhLib, kBoard, 1, 3); }); }, 0},
+      {"5 posted, no acknowledgement seen yet", [&] { Post(5); }, {0, 0, 0, 0}},
+      {"the first 2 acknowledged", [&] { Ack(2); }, {0, 3, 0, 0}},
+      {"2 more posted", [&] { Post(2); }, {0, 5, 0, 0}},
+      {"all acknowledged", [&] { Ack(7); }, {0, 0, 0, 0}},
+      {"1 more posted", [&] { Post(1); }, {0, 1, 0, 0}},
+      {"a board too old to acknowledge", [&] { Build(700); }, {0, 0, 0, 0}},
+      {"3 more held in the fifo", [&] { Build(0x00600000), Locked(mhLib, [&] { g_Posted.fFull = true; }), Post(3); },
+       {3, 1, 0, 0}},
+      {"the board gone", [&] { Locked(mhLib, [&] { VqxHostAdapterDown(mhLib, kBoard, 1, 3); }); }, {0, 0, 3, 1}},
   };
-  u64 un64Pending = ~0ull;
   for (const auto& Row : aRows) {
     Row.Step();
+    VQX_TX_ACCOUNT a{};
+    u64 un64Pending = ~0ull;
+    EXPECT_EQ(VQXGetTxAccount(mhLib, &a), VQX_RESULT_API_OK);
     EXPECT_EQ(VQXGetTxPendingCount(mhLib, &un64Pending), VQX_RESULT_API_OK);
-    EXPECT_EQ(un64Pending, Row.un64Pending) << Row.pszWhat;
+    const auto Words = [](const VQX_TX_ACCOUNT& x) {
+      return std::vector<u64>{x.un64Queued, x.un64Unacked, x.un64Dropped, x.un64UnackedFreed};
+    };
+    EXPECT_EQ(Words(a), Words(Row.Account)) << Row.pszWhat;
+    EXPECT_EQ(un64Pending, Row.Account.un64Queued + Row.Account.un64Unacked) << Row.pszWhat;
   }
+  EXPECT_TRUE(mLog.WaitFor("101 removed with 3 sent message(s) not taken, dropped, and 1 not acknowledged\n"));
+  EXPECT_EQ(LibStats(mhLib).TxMsgDropped, un64Dropped + 3);
+  EXPECT_EQ(VQXGetTxAccount(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
+  EXPECT_EQ(VQXGetTxAccount(nullptr, nullptr), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  Locked(mhLib, [&] { g_Posted.fFull = false; });
   EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
   VqxGwSetSendStandIn(nullptr);
 }

@@ -13,6 +13,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <chrono>
 #include <atomic>
 #include <thread>
@@ -197,30 +198,52 @@ u64 VqcafWaitSentBounded(const std::function<u64()>& Pending, const std::functio
   return un64Left;
 }
 
-void CVQCAFComm::WaitSent() {
-  const auto Pending = [&] {
-    u64 un64Count = 0;
-    return VQX_RESULT_FAILED(VQXGetTxPendingCount(mhHostLib, &un64Count)) ? 0 : un64Count;
+std::vector<std::string> VqcafCloseSentLines(const VQX_TX_ACCOUNT& Start, const VQX_TX_ACCOUNT& End, u64 un64WaitedMs) {
+  const u64 un64Dropped = End.un64Queued + (End.un64Dropped - Start.un64Dropped);
+  const u64 un64Unacked = End.un64Unacked + (End.un64UnackedFreed - Start.un64UnackedFreed);
+  /* Nothing left to wait for while something was not taken: a peer removed meanwhile took it with it. */
+  const char* pszWhy = End.un64Queued + End.un64Unacked == 0                ? "their peer gone"
+                       : un64WaitedMs >= VQCAF_COMM_CLOSE_SEND_WAIT_MS ? "the wait's bound reached"
+                                                                        : "none taken any more";
+  std::vector<std::string> aLines;
+  const auto Line = [&](u64 un64Count, const char* pszWhat) {
+    if (un64Count == 0) return;
+    char sz[256];
+    snprintf(sz, sizeof(sz), "Closing VQX Host Library with %llu sent message(s) %s (%s after %llu ms)",
+             static_cast<unsigned long long>(un64Count), pszWhat, pszWhy, static_cast<unsigned long long>(un64WaitedMs));
+    aLines.push_back(sz);
   };
-  const u64 un64Queued = Pending();
+  Line(un64Dropped, "not taken by their peers, dropped");
+  Line(un64Unacked, "not acknowledged by their peers, not known to be taken");
+  return aLines;
+}
+
+void CVQCAFComm::WaitSent() {
+  const auto Account = [&] {
+    VQX_TX_ACCOUNT a{};
+    return VQX_RESULT_FAILED(VQXGetTxAccount(mhHostLib, &a)) ? VQX_TX_ACCOUNT{} : a;
+  };
+  const VQX_TX_ACCOUNT Start = Account();
+  const u64 un64Queued = Start.un64Queued + Start.un64Unacked;
   if (un64Queued == 0) return;
   LogTrace(VQMSG, "Waiting up to %u ms for the peers to take %llu sent message(s)\n", VQCAF_COMM_CLOSE_SEND_WAIT_MS,
            static_cast<unsigned long long>(un64Queued));
   u64 un64WaitedMs = 0;
   /* In steps, so that a peer that stopped taking ends the wait before the whole bound; once the send fifos are
      empty, the acknowledgements of what is on its way are looked for every 10 ms. */
-  const u64 un64Left = VqcafWaitSentBounded(
-      Pending,
+  VqcafWaitSentBounded(
+      [&] {
+        const VQX_TX_ACCOUNT a = Account();
+        return a.un64Queued + a.un64Unacked;
+      },
       [&] {
         VQXWaitSentMsg(mhHostLib, 100);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       },
       [] { return VQXGetClock(); }, &un64WaitedMs);
-  if (un64Left == 0) return;
-  LogTrace(VQERR, "Closing VQX Host Library with %llu sent message(s) not taken by their peers, dropped (%s after %llu ms)\n",
-           static_cast<unsigned long long>(un64Left),
-           un64WaitedMs >= VQCAF_COMM_CLOSE_SEND_WAIT_MS ? "the wait's bound reached" : "none taken any more",
-           static_cast<unsigned long long>(un64WaitedMs));
+  for (const std::string& strLine : VqcafCloseSentLines(Start, Account(), un64WaitedMs)) {
+    LogTrace(VQERR, "%s\n", strLine.c_str());
+  }
 }
 
 /* ---------------------------------------------------------- lending */

@@ -23,6 +23,8 @@
 
 #include <atomic>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "vqcafcommparams.h"
 #include "vqcaflogtrace.h"
@@ -43,6 +45,12 @@ constexpr u32 VQCAF_COMM_CLOSE_SEND_STALL_MS = 5000;
    (ms). Returns the messages left, *pun64WaitedMs the time it took. */
 u64 VqcafWaitSentBounded(const std::function<u64()>& Pending, const std::function<void()>& WaitStep,
                          const std::function<u64()>& Now, u64* pun64WaitedMs);
+
+/* The lines the close logs at the error level once that wait ended, from the library's account at its start and at
+   its end (VQXGetTxAccount) and the time it took: what is known lost (still in the send fifos, or freed from them
+   with a peer removed meanwhile) on one line, what was handed to the transport and not acknowledged (a peer may
+   still read it, or may not) on another; none when the peers took everything. */
+std::vector<std::string> VqcafCloseSentLines(const VQX_TX_ACCOUNT& Start, const VQX_TX_ACCOUNT& End, u64 un64WaitedMs);
 
 class CVQCAFComm : private CVQCAFLogTrace {
  public:

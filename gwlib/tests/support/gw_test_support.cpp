@@ -66,6 +66,7 @@ void OnUpDown(void* ctx, u32 h, const void* info, u32 f0, u32 f1, u32 reason) {
 void OnRxMultiple(void* ctx, u32, u32, u32 n, void** bufs, const u32* sizes, u32*) {
   Recorder* r = static_cast<Recorder*>(ctx);
   if (const u32 ms = r->un32RxHoldMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  for (int i = 0; i < 6000 && r->fRxHeld.load(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::lock_guard<std::mutex> g(r->m);
   r->BatchCounts.push_back(n);
   for (u32 i = 0; i < n; i++) {
