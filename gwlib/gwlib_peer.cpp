@@ -851,6 +851,9 @@ u32 ConnectThread(void* arg)
                 {
                     if (!p->Uses(gw) && g.un32CloseReason == 0)
                         g.un32CloseReason = VQX_GW_CLOSE_REQUESTED;
+                    /* A path no longer used is closed by this side: read first. */
+                    if ((!p->Uses(gw) || !UsesGw(c, gw)) && g.iRxSocket >= 0)
+                        g.fDrainOnClose = true;
                     CloseTx(c, p, gw);
                 }
             }

@@ -364,6 +364,8 @@ u32 RxThread(void* arg)
                 {
                     if (!p->Uses(gw) && g.un32CloseReason == 0)
                         g.un32CloseReason = VQX_GW_CLOSE_REQUESTED;
+                    if (!p->Uses(gw))
+                        g.fDrainOnClose = true; /* no longer used: closed by this side, read first */
                     RxSocketClose(c, p, gw);
                 }
                 if (PathNeedsWrite(c, p, gw))

@@ -252,11 +252,12 @@ TEST(GwKeepAlive, WritingToALinkResetByTheRemoteRaisesNoSignal) {
 
 /* Rows: how a link goes while a batch of two messages is half received (its first message complete). Read: the
  * complete message is delivered, as when the remote closes, when this side closes the link reading it first (the user's
- * VqxGwLibCloseLinks or VqxGwLibForceDisconnectRead, the keep-alive), or not (a plain VqxGwLibForceDisconnect, which a
+ * VqxGwLibCloseLinks or VqxGwLibForceDisconnectRead, the path switched off, the keep-alive), or not (a plain
+ * VqxGwLibForceDisconnect, which a
  * flush may come with; the instance destroyed). Each time the messages lost are told to the user (pFctRxLost) before
  * the path is reported down, with a line: an error while the instance runs, a trace as it is closed or destroyed. */
 TEST(GwKeepAlive, PartlyReceivedBatchIsFreedWhenTheLinkOrTheInstanceGoes) {
-  enum How { kRemote, kDestroy, kCloseLinks, kDisconnect, kDisconnectRead, kSilent };
+  enum How { kRemote, kDestroy, kCloseLinks, kDisconnect, kDisconnectRead, kSwitchedOff, kSilent };
   const struct {
     const char* pszWhat;
     How how;
@@ -268,6 +269,7 @@ TEST(GwKeepAlive, PartlyReceivedBatchIsFreedWhenTheLinkOrTheInstanceGoes) {
       {"links closed by the user", kCloseLinks, true, 0},
       {"disconnected as it stands", kDisconnect, false, VQX_GW_CLOSE_REQUESTED},
       {"disconnected, read first", kDisconnectRead, true, VQX_GW_CLOSE_REQUESTED},
+      {"its path switched off", kSwitchedOff, true, VQX_GW_CLOSE_REQUESTED},
       {"silent: the keep-alive closes it", kSilent, true, VQX_GW_CLOSE_TCP_TIMEOUT},
   };
   for (const auto& row : rows) {
@@ -290,6 +292,11 @@ TEST(GwKeepAlive, PartlyReceivedBatchIsFreedWhenTheLinkOrTheInstanceGoes) {
       if (row.how == kRemote) {
         close(r.s);
         r.s = -1;
+      } else if (row.how == kSwitchedOff) {
+        VqxGwLibRedundancyParams red{};
+        EXPECT_EQ(VqxGwLibGetRedundancyParams(r.in.ctx, r.in.Peer(), &red), VQX_RESULT_OK);
+        red.fUseGw0 = 0;
+        EXPECT_EQ(VqxGwLibSetRedundancyParams(r.in.ctx, r.in.Peer(), &red), VQX_RESULT_OK);
       } else if (row.how != kSilent) {
         const u32 hPeer = r.in.Peer();
         EXPECT_EQ((row.how == kDisconnect ? VqxGwLibForceDisconnect : VqxGwLibForceDisconnectRead)(r.in.ctx, hPeer, 1, 0),
