@@ -146,7 +146,8 @@ typedef struct _VqxGwLibSendRecord
  * included; the rest of that batch is logged with its lost message count
  * (and told to pFctRxLost, as for any close within a batch). A link the peer
  * closes, or whose read or write fails, also delivers the complete messages
- * of the batch it cuts (one closed on request, or by VqxGwLibDestroy, none).
+ * of the batch it cuts (one closed on a plain VqxGwLibForceDisconnect, or by
+ * VqxGwLibDestroy, none).
  * The limit is the peer's
  * network-down delay, or its adapter-down delay when the instance uses both
  * paths and one of them is not linked, and for the second path after the

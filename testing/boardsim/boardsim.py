@@ -44,7 +44,7 @@ socket inherited as --control-fd), one answer line each:
                         what it queued kept back) and the link is not closed;
                         what the link's socket holds already still leaves (a
                         board's buffers are small). half: the link first writes
-                        the frame it has queued, or the next one, to its middle
+                        the batch it has begun, or the next one, to its middle
                         (a batch cut in the middle), then the cable goes. A
                         burst cut short answers with the units built
   keepalive SECONDS     TCP keep-alive probes on the open links after SECONDS
@@ -357,7 +357,8 @@ class Board:
                     built += 1
                 continue
             frame = link.out[0][0]
-            end = len(frame) // 2 if link.half else len(frame)
+            half = link.half and link.out[0][1] > 0  # a batch (a poll reply goes whole)
+            end = len(frame) // 2 if half else len(frame)
             try:
                 n = link.sock.send(memoryview(frame)[link.sent:end])
             except (BlockingIOError, InterruptedError):
@@ -374,7 +375,7 @@ class Board:
             link.sent += n
             if link.sent < end:
                 return
-            if link.half:
+            if half:
                 self.pull(link)
                 return
             link.out.popleft()
