@@ -383,15 +383,13 @@ void KeepAliveChecks(GwLibCtx* c, u32 now)
                 {
                     ErrorLog(c, "VqxGwLibDiscoverThread: Remote %s: %s TCP timeout (%dms > %dms)", p->sName.c_str(),
                              GwName(gw), i32(silence), i32(limit));
-                    RequestClose(c, p, gw, VQX_GW_CLOSE_TCP_TIMEOUT);
-                    g.fDrainOnClose = true;
+                    RequestCloseRead(c, p, gw, VQX_GW_CLOSE_TCP_TIMEOUT);
                     limit = p->Red.un32AdapterDownDelayMs;
                 }
             }
             else if (g.tLastSeen != 0 && g.tLastUdpPoll != 0 && i32(g.tLastUdpPoll - g.tLastSeen) > i32(limit))
             {
-                RequestClose(c, p, gw, VQX_GW_CLOSE_UDP_TIMEOUT);
-                g.fDrainOnClose = true;
+                RequestCloseRead(c, p, gw, VQX_GW_CLOSE_UDP_TIMEOUT);
                 limit = p->Red.un32AdapterDownDelayMs;
             }
         }

@@ -121,8 +121,9 @@ struct PathCtx
     u32 fForceCloseConnectionTx = 0;
     u32 fRxReplace = 0; /* separate sockets: a new receive link replaces this one */
     u32 un32CloseReason = 0;
-    /* A keep-alive timeout closes the path: what its socket already holds is
-     * read and delivered first (the reason may be reported and cleared before). */
+    /* This side closes the path (keep-alive, redundancy, the user): what its
+     * socket already holds is read and delivered first (the reason may be
+     * reported and cleared before). */
     bool fDrainOnClose = false;
     /* The instance's close ends the link (FinishLinks): once what is queued is written its write side is shut
      * down (fWriteShut), and it is read until the peer closes its end. */
@@ -447,6 +448,9 @@ VQX_RESULT UpdatePeer(GwLibCtx* c, Peer* p, const void* block, u32 addr, u16 por
 void DestroyPeer(GwLibCtx* c, Peer* p);
 void RecomputeSmallestPollDelay(GwLibCtx* c);
 void RequestClose(GwLibCtx* c, Peer* p, int gw, u32 reason);
+/* A close of this side's own (keep-alive, redundancy, the user's): as RequestClose, but what the path's socket
+ * already holds is read and delivered first (DrainBeforeClose). */
+void RequestCloseRead(GwLibCtx* c, Peer* p, int gw, u32 reason);
 void FreshStart(Peer* p);
 u32 ConnectThread(void* arg);
 u32 AcceptThread(void* arg);

@@ -347,6 +347,13 @@ void RequestClose(GwLibCtx* c, Peer* p, int gw, u32 reason)
     SetPeerEvent(c);
 }
 
+void RequestCloseRead(GwLibCtx* c, Peer* p, int gw, u32 reason)
+{
+    RequestClose(c, p, gw, reason);
+    if (p->Gw[gw].iRxSocket >= 0)
+        p->Gw[gw].fDrainOnClose = true;
+}
+
 void FreshStart(Peer* p)
 {
     for (auto& g : p->Gw)
@@ -865,6 +872,9 @@ u32 ConnectThread(void* arg)
                 {
                     if (!p->Uses(gw) && g.un32CloseReason == 0)
                         g.un32CloseReason = VQX_GW_CLOSE_REQUESTED;
+                    /* A path no longer used is closed by this side: read first. */
+                    if ((!p->Uses(gw) || !UsesGw(c, gw)) && g.iRxSocket >= 0)
+                        g.fDrainOnClose = true;
                     CloseTx(c, p, gw);
                 }
             }
@@ -1133,13 +1143,11 @@ u32 AcceptThread(void* arg)
     return 0;
 }
 
-} // namespace vqxgw
+namespace
+{
 
-using namespace vqxgw;
-
-extern "C" {
-
-VQX_RESULT VqxGwLibForceDisconnect(VqxGwLibContext hCtx, u32 hPeer, u32 fGw0, u32 fGw1)
+/* VqxGwLibForceDisconnect and VqxGwLibForceDisconnectRead. */
+VQX_RESULT ForceDisconnect(VqxGwLibContext hCtx, u32 hPeer, u32 fGw0, u32 fGw1, bool fRead)
 {
     GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
     if (c == nullptr)
@@ -1151,13 +1159,32 @@ VQX_RESULT VqxGwLibForceDisconnect(VqxGwLibContext hCtx, u32 hPeer, u32 fGw0, u3
         Unlock(c);
         return VQX_RESULT_INVALID_HANDLE;
     }
-    Trace(c, 5, "VqxGwLibForceDisconnect: 0x%08X: (%s/%s)", hPeer, fGw0 ? "true" : "false", fGw1 ? "true" : "false");
+    Trace(c, 5, "VqxGwLibForceDisconnect: 0x%08X: (%s/%s)%s", hPeer, fGw0 ? "true" : "false", fGw1 ? "true" : "false",
+          fRead ? ", what the links took read first" : "");
     const u32 f[2] = {fGw0, fGw1};
     for (int gw = 0; gw < 2; gw++)
         if (f[gw] && (p->Gw[gw].iRxSocket >= 0 || p->Gw[gw].iTxSocket >= 0))
-            RequestClose(c, p, gw, VQX_GW_CLOSE_REQUESTED);
+            (fRead ? RequestCloseRead : RequestClose)(c, p, gw, VQX_GW_CLOSE_REQUESTED);
     Unlock(c);
     return VQX_RESULT_OK;
+}
+
+} // namespace
+
+} // namespace vqxgw
+
+using namespace vqxgw;
+
+extern "C" {
+
+VQX_RESULT VqxGwLibForceDisconnect(VqxGwLibContext hCtx, u32 hPeer, u32 fGw0, u32 fGw1)
+{
+    return ForceDisconnect(hCtx, hPeer, fGw0, fGw1, false);
+}
+
+VQX_RESULT VqxGwLibForceDisconnectRead(VqxGwLibContext hCtx, u32 hPeer, u32 fGw0, u32 fGw1)
+{
+    return ForceDisconnect(hCtx, hPeer, fGw0, fGw1, true);
 }
 
 VQX_RESULT VqxGwLibGetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, VqxGwLibRedundancyParams* pParams)
@@ -1232,7 +1259,7 @@ VQX_RESULT VqxGwLibSetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, const Vq
     const u32 use[2] = {n.fUseGw0, n.fUseGw1};
     for (int gw = 0; gw < 2; gw++)
         if (!use[gw] && (p->Gw[gw].iRxSocket >= 0 || p->Gw[gw].iTxSocket >= 0))
-            RequestClose(c, p, gw, VQX_GW_CLOSE_REQUESTED);
+            RequestCloseRead(c, p, gw, VQX_GW_CLOSE_REQUESTED);
     if (std::memcmp(&p->Red, &n, sizeof(n)) != 0)
     {
         p->Red = n;

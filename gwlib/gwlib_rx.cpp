@@ -204,16 +204,17 @@ bool ReadPath(GwLibCtx* c, Peer* p, int gw)
 namespace
 {
 
-/* Before a keep-alive close (decided here while the link may still carry
- * data: a board busy sending answers no poll) or one of VqxGwLibCloseLinks,
+/* Before a close this side decides (RequestCloseRead: a keep-alive close,
+ * decided while the link may still carry data, a board busy sending answering
+ * no poll; the other path's loss or a path switched off; VqxGwLibCloseLinks),
  * what the peer's TCP already accepted is read and delivered: the peer counts
  * it as sent. The socket is shut down first, so that what arrives from then on
  * is refused with a reset rather than acknowledged and dropped unread when the
  * socket is closed, which (shared with the transmit side) the connect thread
  * does later. Bounded by the socket's receive buffer. The complete messages of
  * a batch the close cuts are delivered too; returns the number of its
- * incomplete ones, lost. Other closes are not drained: a request may come with
- * a flush. */
+ * incomplete ones, lost. Plain requests (VqxGwLibForceDisconnect) are not
+ * drained: one may come with a flush. */
 u32 DrainBeforeClose(GwLibCtx* c, Peer* p, int gw)
 {
     PathCtx& g = p->Gw[gw];
@@ -258,16 +259,19 @@ void RxSocketClose(GwLibCtx* c, Peer* p, int gw)
         g.fDrainOnClose = false;
         return;
     }
+    const bool fRead = g.fDrainOnClose;
     const u32 un32CutLost = DrainBeforeClose(c, p, gw);
     /* The batch the close cuts is counted and told before the link is
      * closed: its path cannot be reported down before the user knows. A link
-     * the peer closed (or that failed) keeps the whole messages of the batch
-     * it cut, as a drained one does: they arrived. One closed on request
-     * (a flush may come with it) or being destroyed keeps none. */
+     * the peer closed (or that failed, or fell silent) keeps the whole
+     * messages of the batch it cut, as a drained one does: they arrived. One
+     * closed on a plain request (a flush may come with it) or being destroyed
+     * keeps none. */
     PathSink sink(c, p, gw);
     const u32 r = g.un32CloseReason;
-    const bool fKeepWhole =
-        !c->fDestroying && (r == VQX_GW_CLOSE_BY_REMOTE || r == VQX_GW_CLOSE_READ_ERROR || r == VQX_GW_CLOSE_WRITE_ERROR);
+    const bool fKeepWhole = !c->fDestroying && (fRead || r == VQX_GW_CLOSE_BY_REMOTE || r == VQX_GW_CLOSE_READ_ERROR ||
+                                                r == VQX_GW_CLOSE_WRITE_ERROR || r == VQX_GW_CLOSE_TCP_TIMEOUT ||
+                                                r == VQX_GW_CLOSE_UDP_TIMEOUT);
     if (const u32 un32Lost = un32CutLost + (fKeepWhole ? g.Parser.Cut(sink) : g.Parser.Reset(sink)))
     {
         if (c->fDestroying || c->fClosingLinks || c->fFinishingLinks)
@@ -360,6 +364,8 @@ u32 RxThread(void* arg)
                 {
                     if (!p->Uses(gw) && g.un32CloseReason == 0)
                         g.un32CloseReason = VQX_GW_CLOSE_REQUESTED;
+                    if (!p->Uses(gw))
+                        g.fDrainOnClose = true; /* no longer used: closed by this side, read first */
                     RxSocketClose(c, p, gw);
                 }
                 if (PathNeedsWrite(c, p, gw))

@@ -139,13 +139,15 @@ typedef struct _VqxGwLibSendRecord
 } VqxGwLibSendRecord;
 
 /* Close reasons passed to pFctUpDown. A keep-alive close (7, 9), as one of
- * VqxGwLibCloseLinks (2), first shuts the link down, so that the peer's
+ * VqxGwLibCloseLinks, VqxGwLibForceDisconnectRead or a path switched off by
+ * VqxGwLibSetRedundancyParams (2), first shuts the link down, so that the peer's
  * further data is refused, not taken, and then delivers what the link had
  * taken (the peer counts it as sent), the complete messages of a batch it cuts
  * included; the rest of that batch is logged with its lost message count
  * (and told to pFctRxLost, as for any close within a batch). A link the peer
  * closes, or whose read or write fails, also delivers the complete messages
- * of the batch it cuts (one closed on request, or by VqxGwLibDestroy, none).
+ * of the batch it cuts (one closed on a plain VqxGwLibForceDisconnect, or by
+ * VqxGwLibDestroy, none).
  * The limit is the peer's
  * network-down delay, or its adapter-down delay when the instance uses both
  * paths and one of them is not linked, and for the second path after the
@@ -295,6 +297,13 @@ VQX_RESULT VqxGwLibPoll(VqxGwLibContext hCtx);
 VQX_RESULT VqxGwLibForceDiscover(VqxGwLibContext hCtx);
 /* 0x8200000C for an unknown or dying peer. */
 VQX_RESULT VqxGwLibForceDisconnect(VqxGwLibContext hCtx, u32 hPeer, u32 fGw0, u32 fGw1);
+/* As VqxGwLibForceDisconnect, but each path named is read before it is
+ * closed, as a keep-alive close reads it: shut down (what the peer sends from
+ * then on is refused with a reset), what its TCP had accepted delivered, the
+ * complete messages of a batch the close cuts included (the rest told to
+ * pFctRxLost), then closed and reported down (reason 2). The call only
+ * asks: the library's threads do it once it returns (callbacks may call it). */
+VQX_RESULT VqxGwLibForceDisconnectRead(VqxGwLibContext hCtx, u32 hPeer, u32 fGw0, u32 fGw1);
 VQX_RESULT VqxGwLibGetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, VqxGwLibRedundancyParams* pParams);
 VQX_RESULT VqxGwLibSetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, const VqxGwLibRedundancyParams* pParams);
 /* The peer's TCP links now, each socket once (up to VQX_GW_MAX_PEER_LINKS in

@@ -714,8 +714,9 @@ VQX_RESULT CVQSigTrace::TakeClosingBatch(u32 un32WaitMs, u32& un32Answers) {
     } else if (VqTraceFamilyOfRequest(un32Id) != nullptr) {
       HandleTraceAnswer(reinterpret_cast<unsigned int*>(ahMsg[i]));
       if (un32Answers != 0) un32Answers--;
-    } else if (un32Id == VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN || un32Id == VQX_MSG_ID_API_NOTIF_HOST_REMOVED) {
-      DispatchMsg(reinterpret_cast<unsigned int*>(ahMsg[i])); /* what a provider's link lost */
+    } else if (un32Id == VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN || un32Id == VQX_MSG_ID_API_NOTIF_HOST_REMOVED ||
+               un32Id == VQX_MSG_ID_API_NOTIF_ADAPTER_GW_DOWN) {
+      DispatchMsg(reinterpret_cast<unsigned int*>(ahMsg[i])); /* what a provider's or a board's link lost */
     } /* boards coming or going no longer matter */
   }
   for (u32 i = 0; i < un32Taken; i++) {

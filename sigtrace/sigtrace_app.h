@@ -328,11 +328,11 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 HandleTraceUnit(unsigned int* pMsg);
   /* The answer to a trace on/off request: a board's failure is logged. */
   u32 HandleTraceAnswer(unsigned int* pMsg);
-  /* A remote host's path down: the messages its link's closing cut
-   * (VQX_NOTIF_OFFSET_LOST), when the host is a provider's, are counted lost
-   * in its group, or in its own summary line when it feeds several groups
-   * (CountProviderLinkLost). */
-  u32 HandleNotifHostGwDown(unsigned int* pMsg);
+  /* A remote host's or a board's path down: the messages its link's closing
+   * cut (VQX_NOTIF_OFFSET_LOST), when the host is a provider's, are counted
+   * lost in its group, or in its own summary line when it feeds several
+   * groups (CountProviderLinkLost); a board's likewise (CountBoardLinkLost). */
+  u32 HandleNotifGwDown(unsigned int* pMsg);
   /* A remote host removed: its paths' losses are all told, its provider's
    * host record (mProviderHosts) goes, unless a later process took the handle
    * (then FoldLossesOfProvidersGone). */
@@ -409,8 +409,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
   void FoldLossesOfProvidersGone();
   /* The H.248 groups that have the provider strKey as an entity. */
   std::vector<CVQSigTraceGrp*> ProviderGroups(const CVQCAFString& strKey);
-  /* Their names, "groups a, b", "group a" or "no group". */
+  /* Their names, "groups a, b", "group a" or "no group" (GroupNames). */
   std::string ProviderGroupNames(const CVQCAFString& strKey);
+  static std::string GroupNames(const std::vector<CVQSigTraceGrp*>& aGroups);
   /* un32Lost messages of the provider strKey lost as its link closed: counted
    * in its group (CountUnseenLost), or apart when it feeds several groups or
    * none (mProviderLinkLost, a summary line of its own); a line says which. */
@@ -420,6 +421,12 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * after it. Which group the lost messages were for is then not known: they
    * move to its line of their own, with a line. */
   void MoveProviderLinkLostApart(const CVQCAFString& strKey);
+  /* un32Lost messages of the board hAdapter lost as its link closed: counted
+   * in the group of its traced entities when they are all in one
+   * (CountUnseenLost), or apart when they are in several
+   * (mBoardLinkLost, a summary line of its own); a line says which. A board
+   * that traces nothing (or is no longer known) had no unit among them. */
+  void CountBoardLinkLost(u32 hAdapter, u32 un32Lost);
   /* The providers not traced for want of a group, for the summary:
    * "<key> (group "<name>")", comma-separated (the first 16, then "and N more"). */
   std::string UntracedProvidersText() const;
@@ -464,6 +471,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* "<key> (group "<name>")" refused for want of a group, "<key> (no place among the 20 providers)" refused for
    * want of a place; until served */
   std::set<std::string> mUntracedProviders;
+  /* boards' link losses counted apart, by name: the count, and its groups' names when last counted */
+  std::map<std::string, std::pair<u32, std::string>> mBoardLinkLost;
   u32 mun32UntracedProvidersMore = 0;            /* those beyond the set's bound */
   u64 mun64LastProviderDataMs = 0;       /* clock of the last data message a provider delivered (0: none) */
   PFN_VQX_CLOCK_SOURCE mpfnClock = nullptr; /* clock of those limits (null: the library clock) */

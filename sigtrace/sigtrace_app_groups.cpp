@@ -360,11 +360,17 @@ bool CVQSigTrace::LogGroupSummaries() {
   }
   mGroups.ResetNext();
   for (const SVQRetiredGroup& R : mvRetiredGroups) Summary(R.strName, R.un32Rx + R.un32Tx + R.un32Ext, R.un32Lost, 0, R.fStdoutTaken);
-  /* What providers' links lost of groups that cannot be told apart. */
+  /* What providers' and boards' links lost of groups that cannot be told apart. */
   for (const auto& [strKey, un32Lost] : mProviderLinkLost) {
     CVQCAFString strLine;
     strLine.Format("Provider %s: %u units lost, their group not known (%s)", strKey.c_str(), un32Lost,
                    ProviderGroupNames(CVQCAFString(strKey.c_str())).c_str());
+    Line(strLine);
+  }
+  for (const auto& [strName, Lost] : mBoardLinkLost) {
+    CVQCAFString strLine;
+    strLine.Format("Board %s: %u units lost, their group not known (%s)", strName.c_str(), Lost.first,
+                   Lost.second.c_str());
     Line(strLine);
   }
   if (mun32ProvidersGoneFolded != 0) {
@@ -394,6 +400,51 @@ bool CVQSigTrace::LogGroupSummaries() {
       (fLogFile && !strLines.empty() && (VQX_RESULT_FAILED(FlushLog(kun32SummaryFlushMs)) || GetLogDroppedCount() != un64Dropped)))
     fputs(strLines.c_str(), stderr);
   return fNoneWritten;
+}
+
+std::string CVQSigTrace::GroupNames(const std::vector<CVQSigTraceGrp*>& aGroups) {
+  if (aGroups.empty()) return "no group";
+  std::string str = aGroups.size() == 1 ? "group " : "groups ";
+  for (size_t i = 0; i < aGroups.size(); i++) str += (i == 0 ? "" : ", ") + std::string(aGroups[i]->mstrName.c_str());
+  return str;
+}
+
+void CVQSigTrace::CountBoardLinkLost(u32 hAdapter, u32 un32Lost) {
+  CVQSigTraceAdapter* pAdapter = nullptr;
+  mAdapters.ResetNext();
+  for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next())
+    if (p->GetAdapterHandle() == hAdapter) pAdapter = p;
+  mAdapters.ResetNext();
+  if (pAdapter == nullptr) {
+    LogTrace(VQMSG, "Board 0x%08X: %u message(s) lost as its link closed, the board no longer known", hAdapter, un32Lost);
+    return;
+  }
+  /* The groups its units go to: those of its entities traced now. */
+  const CVQCAFString strName(AdapterName(*pAdapter));
+  std::vector<CVQSigTraceGrp*> aGroups;
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next())
+    for (const CVQSigTraceEntityParams& E : g->mvEntities)
+      if (E.mun32Type != VQ_SIGTRACE_TYPE_H248 && E.mfGone == 0 &&
+          strcasecmp(E.mstrAdapterName.c_str(), strName.c_str()) == 0) {
+        aGroups.push_back(g);
+        break;
+      }
+  mGroups.ResetNext();
+  if (aGroups.empty()) {
+    LogTrace(VQMSG, "Board %s: %u message(s) lost as its link closed, none of its entities traced", strName.c_str(),
+             un32Lost);
+  } else if (aGroups.size() == 1) {
+    aGroups[0]->CountUnseenLost(un32Lost);
+    LogTrace(VQMSG, "Board %s: %u message(s) lost as its link closed, counted in group %s", strName.c_str(), un32Lost,
+             aGroups[0]->mstrName.c_str());
+  } else {
+    const std::string strGroups = GroupNames(aGroups);
+    auto& Lost = mBoardLinkLost[strName.c_str()];
+    Lost = {Lost.first + std::min(un32Lost, 0xFFFFFFFFu - Lost.first), strGroups};
+    LogTrace(VQMSG, "Board %s: %u message(s) lost as its link closed, counted on a line of their own (%s)",
+             strName.c_str(), un32Lost, strGroups.c_str());
+  }
 }
 
 u32 CVQSigTrace::DetachEntity(CVQSigTraceGrp& Group, CVQSigTraceEntityParams& Entity) {

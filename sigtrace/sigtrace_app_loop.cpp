@@ -142,8 +142,8 @@ void CVQSigTrace::RequestQuit() {
 }
 
 std::vector<_VQX_FILTER_PARAMS> CVQSigTrace::FilterSets(bool fUnits) {
-  /* Adapter events, the remote hosts' path-down and removed events (what a
-   * provider's link lost), the application's own messages, the five
+  /* Adapter events, the boards' and remote hosts' path-down events (what a
+   * link lost), the remote hosts' removed events, the application's own messages, the five
    * families' on/off answers and, while units are taken, their units: an
    * answer that comes after the units stopped is taken still, so that what
    * the host library counts as taken by no filter then is units only. */
@@ -155,6 +155,7 @@ std::vector<_VQX_FILTER_PARAMS> CVQSigTrace::FilterSets(bool fUnits) {
   };
   Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, 0);
   Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, 0);
+  Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_ADAPTER_GW_DOWN, 0);
   Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN, 0);
   Add(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_HOST_REMOVED, 0);
   Add(VQX_FILTER_MASK_MSG_GROUP, 0, QUELLAN_NOTIF_ADAPTER_READY >> 16);
@@ -240,7 +241,8 @@ u32 CVQSigTrace::DispatchMsg(unsigned int* pMsg) {
     case VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED: return HandleNotifAdapterRemoved(pMsg);
     case QUELLAN_NOTIF_ADAPTER_READY: return HandleNotifAdapterReady(pMsg);
     case QUELLAN_NOTIF_ACTIVATE_MONITORING: return HandleNotifActivateMonitoring(pMsg);
-    case VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN: return HandleNotifHostGwDown(pMsg);
+    case VQX_MSG_ID_API_NOTIF_ADAPTER_GW_DOWN:
+    case VQX_MSG_ID_API_NOTIF_HOST_GW_DOWN: return HandleNotifGwDown(pMsg);
     case VQX_MSG_ID_API_NOTIF_HOST_REMOVED: return HandleNotifHostRemoved(pMsg);
     default: break;
   }
@@ -343,11 +345,15 @@ u32 CVQSigTrace::HandleNotifAdapterRemoved(unsigned int* pMsg) {
   return VQX_RESULT_OK;
 }
 
-u32 CVQSigTrace::HandleNotifHostGwDown(unsigned int* pMsg) {
+u32 CVQSigTrace::HandleNotifGwDown(unsigned int* pMsg) {
   try {
     const CVQSigTraceCursor c = vqdisc::AnswerPayload(pMsg);
     const u32 un32Lost = vqdisc::Le32(c, VQX_NOTIF_OFFSET_LOST);
     if (un32Lost == 0) return VQX_RESULT_OK;
+    if (reinterpret_cast<const VQX_MSG_HEADER*>(pMsg)->un32MsgId == VQX_MSG_ID_API_NOTIF_ADAPTER_GW_DOWN) {
+      CountBoardLinkLost(vqdisc::Le32(c, VQX_NOTIF_OFFSET_HANDLE), un32Lost);
+      return VQX_RESULT_OK;
+    }
     const auto it = mProviderHosts.find(vqdisc::Le32(c, VQX_NOTIF_OFFSET_HANDLE));
     if (it == mProviderHosts.end()) {
       /* No provider's: no trace data of this server's. */
@@ -358,7 +364,7 @@ u32 CVQSigTrace::HandleNotifHostGwDown(unsigned int* pMsg) {
     CountProviderLinkLost(it->second.strKey, un32Lost);
     return VQX_RESULT_OK;
   } catch (const CVQSigTraceTruncated&) {
-    return Failure("CVQSigTrace::HandleNotifHostGwDown", "Path-down event too short", VQX_RESULT_INVALID_PARAM, __LINE__);
+    return Failure("CVQSigTrace::HandleNotifGwDown", "Path-down event too short", VQX_RESULT_INVALID_PARAM, __LINE__);
   }
 }
 

@@ -234,13 +234,7 @@ std::vector<CVQSigTraceGrp*> CVQSigTrace::ProviderGroups(const CVQCAFString& str
   return aGroups;
 }
 
-std::string CVQSigTrace::ProviderGroupNames(const CVQCAFString& strKey) {
-  const std::vector<CVQSigTraceGrp*> aGroups = ProviderGroups(strKey);
-  if (aGroups.empty()) return "no group";
-  std::string str = aGroups.size() == 1 ? "group " : "groups ";
-  for (size_t i = 0; i < aGroups.size(); i++) str += (i == 0 ? "" : ", ") + std::string(aGroups[i]->mstrName.c_str());
-  return str;
-}
+std::string CVQSigTrace::ProviderGroupNames(const CVQCAFString& strKey) { return GroupNames(ProviderGroups(strKey)); }
 
 void CVQSigTrace::CountProviderLinkLost(const CVQCAFString& strKey, u32 un32Lost) {
   const std::vector<CVQSigTraceGrp*> aGroups = ProviderGroups(strKey);

@@ -250,14 +250,31 @@ TEST(GwKeepAlive, WritingToALinkResetByTheRemoteRaisesNoSignal) {
       << reason;
 }
 
-/* Rows: the remote closes (the batch's complete message is delivered, the rest logged as lost), the instance is
- * destroyed (nothing delivered), or its links are closed first (VqxGwLibCloseLinks: the complete message is delivered
- * then, the rest traced as lost, not logged as an error). Each time the messages lost are told to the user
- * (pFctRxLost) before the path is reported down. */
+/* Rows: how a link goes while a batch of two messages is half received (its first message complete). Read: the
+ * complete message is delivered, as when the remote closes, when this side closes the link reading it first (the user's
+ * VqxGwLibCloseLinks or VqxGwLibForceDisconnectRead, the path switched off, the keep-alive), or not (a plain
+ * VqxGwLibForceDisconnect, which a
+ * flush may come with; the instance destroyed). Each time the messages lost are told to the user (pFctRxLost) before
+ * the path is reported down, with a line: an error while the instance runs, a trace as it is closed or destroyed. */
 TEST(GwKeepAlive, PartlyReceivedBatchIsFreedWhenTheLinkOrTheInstanceGoes) {
-  for (int fDestroy = 0; fDestroy < 3; fDestroy++) {
-    const bool fCloseLinks = fDestroy == 2;
-    RawPeer r(0, 800);
+  enum How { kRemote, kDestroy, kCloseLinks, kDisconnect, kDisconnectRead, kSwitchedOff, kSilent };
+  const struct {
+    const char* pszWhat;
+    How how;
+    bool fRead;
+    u32 un32Reason; /* of the path's down report; 0: made as the instance goes, not looked at */
+  } rows[] = {
+      {"closed by the remote", kRemote, true, VQX_GW_CLOSE_BY_REMOTE},
+      {"instance destroyed", kDestroy, false, 0},
+      {"links closed by the user", kCloseLinks, true, 0},
+      {"disconnected as it stands", kDisconnect, false, VQX_GW_CLOSE_REQUESTED},
+      {"disconnected, read first", kDisconnectRead, true, VQX_GW_CLOSE_REQUESTED},
+      {"its path switched off", kSwitchedOff, true, VQX_GW_CLOSE_REQUESTED},
+      {"silent: the keep-alive closes it", kSilent, true, VQX_GW_CLOSE_TCP_TIMEOUT},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.pszWhat);
+    RawPeer r(row.how == kSilent ? 100 : 0, 1500);
     const u32 sizes[2] = {1000, 1000};
     u8 h[kBatchHeaderSize];
     EncodeBatchHeader(2, sizes, h);
@@ -265,25 +282,37 @@ TEST(GwKeepAlive, PartlyReceivedBatchIsFreedWhenTheLinkOrTheInstanceGoes) {
     out.resize(out.size() + 1500, 0x77); /* the first message and half the second */
     ASSERT_EQ(send(r.s, out.data(), out.size(), MSG_NOSIGNAL), ssize_t(out.size()));
     EXPECT_TRUE(r.in.rec.WaitLine("raw.peer:gw0 : Receiving payload for 2 messages"));
-    if (fDestroy) {
-      if (fCloseLinks) {
+    if (row.how == kDestroy || row.how == kCloseLinks) {
+      if (row.how == kCloseLinks) {
         EXPECT_EQ(VqxGwLibCloseLinks(r.in.ctx), VQX_RESULT_OK);
       }
       VqxGwLibDestroy(r.in.ctx);
       r.in.ctx = nullptr;
     } else {
-      close(r.s);
-      r.s = -1;
-      EXPECT_TRUE(r.in.rec.WaitReports(2, 3000));
+      if (row.how == kRemote) {
+        close(r.s);
+        r.s = -1;
+      } else if (row.how == kSwitchedOff) {
+        VqxGwLibRedundancyParams red{};
+        EXPECT_EQ(VqxGwLibGetRedundancyParams(r.in.ctx, r.in.Peer(), &red), VQX_RESULT_OK);
+        red.fUseGw0 = 0;
+        EXPECT_EQ(VqxGwLibSetRedundancyParams(r.in.ctx, r.in.Peer(), &red), VQX_RESULT_OK);
+      } else if (row.how != kSilent) {
+        const u32 hPeer = r.in.Peer();
+        EXPECT_EQ((row.how == kDisconnect ? VqxGwLibForceDisconnect : VqxGwLibForceDisconnectRead)(r.in.ctx, hPeer, 1, 0),
+                  VQX_RESULT_OK);
+      }
+      EXPECT_TRUE(r.in.rec.WaitReports(2, 5000));
+      EXPECT_EQ(r.in.rec.Report(1).un32Reason, row.un32Reason);
     }
+    const u32 un32Lost = row.fRead ? 1 : 2;
+    const std::string line = "raw.peer:gw0 : link closed within a batch, " + std::to_string(un32Lost) + " message(s) of it lost";
     std::lock_guard<std::mutex> g(r.in.rec.m);
-    EXPECT_EQ(r.in.rec.nFreed, fDestroy == 1 ? 2 : 1) << fDestroy;
-    EXPECT_EQ(r.in.rec.Messages.size(), fDestroy == 1 ? 0u : 1u) << fDestroy;
-    EXPECT_EQ(Recorder::Has(r.in.rec.Errors, "raw.peer:gw0 : link closed within a batch, 1 message(s) of it lost"),
-              fDestroy == 0);
-    EXPECT_EQ(Recorder::Has(r.in.rec.Traces, "raw.peer:gw0 : link closed within a batch, 1 message(s) of it lost"),
-              fCloseLinks) << "traced, no error";
-    EXPECT_EQ(r.in.rec.un32Lost, fDestroy == 1 ? 2u : 1u) << fDestroy;
+    EXPECT_EQ(r.in.rec.nFreed, int(un32Lost));
+    EXPECT_EQ(r.in.rec.Messages.size(), 2u - un32Lost);
+    EXPECT_EQ(Recorder::Has(r.in.rec.Errors, line), row.how != kDestroy && row.how != kCloseLinks);
+    EXPECT_EQ(Recorder::Has(r.in.rec.Traces, line), row.how == kDestroy || row.how == kCloseLinks) << "traced, no error";
+    EXPECT_EQ(r.in.rec.un32Lost, un32Lost);
     EXPECT_EQ(r.in.rec.nReportsBeforeLost, 1) << "told while the path is still up";
   }
 }

@@ -310,6 +310,9 @@ void StatsPeers(VQX_LIB_HANDLE hLib, void (*pFctPiece)(VQX_LIB_HANDLE, const cha
   }
 }
 
+/* VqxHostAdapterDown, with the other path read first or not (path down below). */
+void AdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32Cause, bool fReadOther);
+
 }  // namespace
 
 /* ------------------------------------------------------------- hooks */
@@ -476,8 +479,8 @@ VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* 
      * new handle comes up, and no notification names the record under two handles.
      */
     const u32 hOld = pPeer->hAdapter;
-    VqxHostAdapterDown(hLib, hOld, 1, VQX_PEER_CAUSE_RECONNECTED);
-    VqxHostAdapterDown(hLib, hOld, 0, VQX_PEER_CAUSE_RECONNECTED);
+    AdapterDown(hLib, hOld, 1, VQX_PEER_CAUSE_RECONNECTED, false);
+    AdapterDown(hLib, hOld, 0, VQX_PEER_CAUSE_RECONNECTED, false);
     pPeer = PeerByName(hLib, szName, fAdapter); /* a host's record went with its last path */
   }
   /* The transport gives handles: one kept for a board of another name that left is given up. */
@@ -521,6 +524,7 @@ VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* 
   const bool fFirst = pPeer->afPathUp[0] == 0 && pPeer->afPathUp[1] == 0;
   pPeer->afPathUp[un32Path] = 1;
   pPeer->aun32RxCutLost[un32Path] = 0;
+  pPeer->afDownWaiting[un32Path] = 0;
   VqxHostLibRefreshNow(hLib);
   pPeer->aun64PathUpTime[un32Path] = pLib->un64Now;
 
@@ -592,10 +596,16 @@ VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* 
 
 /* -------------------------------------------------------- path down */
 
-void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32Cause) {
+namespace {
+
+/* fReadOther: a path that goes along with this one is read by the transport before it is closed (see
+   VqxHostAdapterDown); else it is dropped at once (the same board under a new handle: the old one's links). */
+void AdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32Cause, bool fReadOther) {
   VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
   const u32 un32Path = VqxPeerPathIndex(fIsGw0);
   if (pPeer == nullptr || pPeer->fPresent == 0 || pPeer->afPathUp[un32Path] == 0) return;
+  /* Its loss waits for the other path's (a report of the other repeats its state): told already. */
+  if (pPeer->afDownWaiting[un32Path] != 0) return;
   VQX_LIB* pLib = VqxLib(hLib);
 
   /* 2. Which paths go, with which cause. */
@@ -604,7 +614,26 @@ void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32C
   afDown[un32Path] = 1;
   aun32Cause[un32Path] = un32Cause;
   const u32 un32Other = 1 - un32Path;
-  if (pPeer->fSinglePath != 0 && pPeer->afPathUp[un32Other] != 0) {
+  VqxGwLibContext hGw = PeerGw(hLib, pPeer);
+  if (pPeer->afDownWaiting[un32Other] != 0) {
+    /* The path taken along, read and closed now: both go, each with its cause, as if at once. */
+    pPeer->afDownWaiting[un32Other] = 0;
+    afDown[un32Other] = 1;
+    aun32Cause[un32Other] = pPeer->aun32DownWaitingCause[un32Other];
+    aun32Cause[un32Path] = VQX_PEER_CAUSE_REDUNDANCY_NOT_ESTABLISHED;
+  } else if (pPeer->fSinglePath != 0 && pPeer->afPathUp[un32Other] != 0) {
+    /*
+     * The other path goes along. What its link's TCP took from the peer is delivered first, as the peer counts it
+     * sent: the transport reads the link before it closes it and reports it down, and both paths go then. Until
+     * that report the record stays as it is; the transport's close is bounded (what its socket holds).
+     */
+    if (fReadOther && hGw != nullptr &&
+        VQX_RESULT_SUCCEEDED(VqxGwLibForceDisconnectRead(hGw, hAdapter, un32Other == VQX_PEER_PATH_GW0 ? 1 : 0,
+                                                         un32Other == VQX_PEER_PATH_GW1 ? 1 : 0))) {
+      pPeer->afDownWaiting[un32Path] = 1;
+      pPeer->aun32DownWaitingCause[un32Path] = un32Cause;
+      return;
+    }
     afDown[un32Other] = 1;
     aun32Cause[un32Other] = VQX_PEER_CAUSE_REDUNDANCY_NOT_ESTABLISHED;
   }
@@ -624,7 +653,6 @@ void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32C
     }
   }
   /* 3. Take them down and have the transport drop them. */
-  VqxGwLibContext hGw = PeerGw(hLib, pPeer);
   for (u32 p = 0; p < 2; p++) {
     if (afDown[p] == 0) continue;
     pPeer->afPathUp[p] = 0;
@@ -668,6 +696,12 @@ void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32C
   VqxHostAdapterRemove(hLib, pPeer, pPeer->fAdapter == 0 ? 1 : 0);
 }
 
+}  // namespace
+
+void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32Cause) {
+  AdapterDown(hLib, hAdapter, fIsGw0, un32Cause, true);
+}
+
 /* ------------------------------------------------------------- remove */
 
 namespace {
@@ -703,6 +737,7 @@ void VqxHostAdapterRemove(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 fFree) {
   pPeer->fFilterDone = 0;
   pPeer->afPathUp[0] = pPeer->afPathUp[1] = 0;
   TellSentLoss(hLib, pPeer); /* before its numbering is reset */
+  pPeer->afDownWaiting[0] = pPeer->afDownWaiting[1] = 0;
   pPeer->fSinglePath = 0;
   pPeer->fTxRetransmitting = 0;
   pPeer->un32TxSeq = 0;

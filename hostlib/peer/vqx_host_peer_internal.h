@@ -159,6 +159,10 @@ typedef struct _VQX_PEER {
   u64 aun64PathUpTime[2];       /* ms */
   u32 fSinglePath;              /* redundancy not yet established (see the send side) */
   u32 un32LastCause;            /* of the last path loss */
+  /* A path lost while the other goes along with it (single path), whose
+     notification waits until the transport, having read the other, reports it down. */
+  u32 afDownWaiting[2];
+  u32 aun32DownWaitingCause[2];
 
   /* ---- redundancy and flow control ---- */
   u32 fRedundancyOn;
@@ -304,7 +308,11 @@ void VqxHostAdapterUninit(VQX_LIB_HANDLE hLib);
  */
 VQX_RESULT VqxHostAdapterPathAdd(VQX_LIB_HANDLE hLib, u32 hAdapter, const void* pAdapterAdv, const void* pHostAdv,
                                  u32 fIsGw0);
-/* A path went down (unknown peers and paths already down are ignored). */
+/*
+ * A path went down (unknown peers and paths already down are ignored), as the transport reports it. When the other
+ * path goes along with it (single path), the transport is asked to read that one before closing it: the record keeps
+ * both paths up, taking what the other delivers, until its report, which takes both down.
+ */
 void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32Cause);
 /* Resets a record (and frees it with fFree). */
 void VqxHostAdapterRemove(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 fFree);

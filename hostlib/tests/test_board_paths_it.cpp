@@ -2,7 +2,9 @@
  * test_board_paths_it.cpp - a simulated board reached on two paths (two
  * loopback subnets) while requests stream: a path lost, and a path lost
  * with requests overtaking the lost ones, each losing no request and
- * answering each once.
+ * answering each once. A board without redundancy whose standby cable is
+ * pulled while its data path holds what its TCP acknowledged: removed, and
+ * every message acknowledged delivered first.
  */
 #include "support/hostlib_sim.h"
 #include "test_peer_util.h"
@@ -54,6 +56,56 @@ TEST_F(TwoPathTest, RequestsOvertakingTheLostOnesAreSentAgain) {
   ExpectAllAnsweredOnce();
   _VQX_LIB_STATS stats = LibStats(b.hLib);
   EXPECT_GE(stats.TxRetransmit, 5u + static_cast<u64>(nOutOfOrder));
+}
+
+/*
+ * A board that never acknowledges (redundancy never established) streams batches of one 16000-byte message on gw0 to
+ * an application that reads none: past its receive fifo (4) the transport's reading pauses 100 ms a message, so gw0's
+ * socket stays full of what the board's TCP saw acknowledged. gw1's cable is pulled: its keep-alive closes it, which
+ * takes gw0 along. Every message acknowledged is in the filter when the board is reported removed; gw0's down tells
+ * what its close cut; the notifications are those of a board removed for want of redundancy, gw0 first.
+ */
+TEST(BoardPaths, StandbyPathLostTakesTheDataPathAlongOnceReadLosingNothing) {
+  BoardLib b(2, {"--gw0", "127.0.0.2", "--gw1", "127.0.1.3"});
+  const _VQX_NETWORK_REDUNDANCY_PARAMETERS red{1, 100, 500, 1100, 1, 1, 0, 0};
+  ASSERT_TRUE(b.Open(&red, 4));
+  VQX_FILTER_HANDLE hData = NewFilter(b.hLib, {FilterSet(VQX_FILTER_MASK_MSG_ID, kRequestId)});
+  ASSERT_NE(hData, nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return b.PathUp(0) && b.PathUp(1); }, 10000));
+  ASSERT_EQ(b.WithPeer([](VQX_PEER* p) { return p->fSinglePath; }), 1u) << "redundancy not established";
+  constexpr u32 kBatches = 100;
+  for (u32 i = 0; i < kBatches; i++) ASSERT_EQ(b.Board.Command("send 1 16000 0"), "ok");
+  ASSERT_TRUE(WaitUntil([&] { return b.WithPeer([](VQX_PEER* p) { return p->un32MsgsInFilters; }) >= 4; }, 5000));
+  ASSERT_EQ(b.Board.Command("cut 1"), "ok");
+  std::vector<std::vector<u8>> notifs;
+  u32 un32InFilter = 0;
+  while (notifs.size() < 3) { /* bounded: Next waits 10 s at most */
+    std::vector<u8> m = b.Next(10000);
+    if (m.empty()) break;
+    if (MsgId(m) != VQX_MSG_ID_API_NOTIF_ADAPTER_GW_DOWN && MsgId(m) != VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED) continue;
+    notifs.push_back(m);
+    if (MsgId(m) == VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED) un32InFilter = Locked(b.hLib, [&] { return hData->un32Count; });
+  }
+  ASSERT_EQ(notifs.size(), 3u);
+  const auto Down = [&](size_t i, u32 un32Cause) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(MsgId(notifs[i]), VQX_MSG_ID_API_NOTIF_ADAPTER_GW_DOWN);
+    EXPECT_EQ(Rd32(Payload(notifs[i]), VQX_NOTIF_OFFSET_GW0_UP) + Rd32(Payload(notifs[i]), VQX_NOTIF_OFFSET_GW1_UP), 0u);
+    EXPECT_EQ(Rd32(Payload(notifs[i]), VQX_NOTIF_OFFSET_CAUSE), un32Cause);
+    return Rd32(Payload(notifs[i]), VQX_NOTIF_OFFSET_LOST);
+  };
+  const u32 un32Cut = Down(0, VQX_PEER_CAUSE_REDUNDANCY_NOT_ESTABLISHED);
+  EXPECT_EQ(Down(1, VQX_PEER_CAUSE_TCP_POLL_TIMEOUT), 0u);
+  EXPECT_EQ(MsgId(notifs[2]), VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED);
+  EXPECT_EQ(long(un32InFilter), b.Board.Stat("acked")) << "every message acknowledged delivered before the removal";
+  EXPECT_LE(un32Cut, 1u) << "a batch of one message: that one, when cut";
+  EXPECT_TRUE(WaitUntil([&] { return b.Board.Stat("unsent") > 0; }, 5000)) << "the board had more to send: gw0 was behind";
+  VQX_MSG_HANDLE hMsg = nullptr;
+  u32 un32Taken = 0;
+  for (u32 i = 0; i <= kBatches && VQXReceiveMsg(b.hLib, hData, 0, &hMsg) == VQX_RESULT_API_OK; i++, un32Taken++)
+    VQXReleaseMsgEx(b.hLib, &hMsg);
+  EXPECT_EQ(un32Taken, un32InFilter) << "none after the board was removed";
+  VQXDestroyMsgFilterEx(b.hLib, &hData);
 }
 
 }  // namespace

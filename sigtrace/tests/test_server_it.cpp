@@ -505,6 +505,34 @@ TEST(SigTraceServer, ProviderLinksCutWithinABatchCountTheirLossInTheirGroup) {
   EXPECT_EQ(GroupSummary(B, "gseven"), (std::pair<long, long>{-1, -1})) << "no group for it";
 }
 
+/* A board's cable pulled in the middle of a batch of 15 SS7 units (the board writes the batch to its middle: 7 whole
+ * units and part of the 8th), the link kept open: the server's keep-alive closes it, the 7 whole units are written and
+ * the 8 that cannot be counted lost in the group of the board's entities. Rows: the board's SS7 links traced alone
+ * ("-ss7", the group SS7), or with every family (default options: groups of the other families too), when which group
+ * the units were for is not known, so they go on a summary line of the board's own. */
+TEST(SigTraceServer, BoardLinkCutWithinABatchCountsItsLossInItsGroup) {
+  for (const bool fAllFamilies : {false, true}) {
+    SCOPED_TRACE(fAllFamilies ? "default options" : "-ss7");
+    CServerBench B;
+    B.StartServer(fAllFamilies ? "" : "-ss7");
+    ASSERT_TRUE(B.WaitTracesOn(fAllFamilies ? kEntities : 2));
+    ASSERT_EQ(B.Board().Command("cut 0 half"), "ok");
+    ASSERT_EQ(B.Board().Command("trace ss7 20"), "ok 15") << "one batch, cut in its middle";
+    ASSERT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("Adapter 12345678 removed").empty(); }, 10000));
+    EXPECT_EQ(B.LogLines("simboard:gw0 : link closed within a batch, 8 message(s) of it lost").size(), 1u);
+    EXPECT_EQ(B.LogLines(fAllFamilies ? "Board 12345678: 8 message(s) lost as its link closed, counted on a line of their own"
+                                      : "Board 12345678: 8 message(s) lost as its link closed, counted in group SS7")
+                  .size(),
+              1u);
+    const auto [strOut, nStatus] = Terminate(B);
+    EXPECT_EQ(nStatus, 0) << strOut;
+    EXPECT_EQ(LineCount(B.Path("board.log")), 15);
+    EXPECT_EQ(B.Board().Stat("acked"), 7);
+    EXPECT_EQ(GroupSummary(B, "SS7"), (std::pair<long, long>{7, fAllFamilies ? 0 : 8}));
+    EXPECT_EQ(B.LogLines("Board 12345678: 8 units lost, their group not known (groups ").size(), fAllFamilies ? 1u : 0u);
+  }
+}
+
 /* A second process of an application name already served (same host and application names, another process) is
  * told so at the error level and waits; once the first has gone it is served: registered and captured, its data
  * written in the group of that name beside the first's. */

@@ -21,7 +21,8 @@ socket inherited as --control-fd), one answer line each:
   stats                 JSON: links, messages, polls (TCP), udp_polls, bytes,
                         order errors, replaced (links a new link on their
                         path replaced while still open here)
-  send N SIZE           send N messages of SIZE bytes (batches of up to 15)
+  send N SIZE [PATH]    send N messages of SIZE bytes (batches of up to 15); on
+                        that path's link only when given
   corrupt KIND          send a bad batch header: count16, size0, sizebig
   close                 close every TCP link (the path goes down)
   silent / talk         stop / resume answering polls and UDP packets
@@ -38,6 +39,14 @@ socket inherited as --control-fd), one answer line each:
                         acknowledgements on what the board sends
   event N MSGID SIZE    send N events of that id (SIZE bytes of payload)
   closegw 0|1           close the link of one path only
+  cut 0|1|all [half]    pull the cable of one path (or of both): nothing more
+                        is read or written on its link (its polls unanswered,
+                        what it queued kept back) and the link is not closed;
+                        what the link's socket holds already still leaves (a
+                        board's buffers are small). half: the link first writes
+                        the batch it has begun, or the next one, to its middle
+                        (a batch cut in the middle), then the cable goes. A
+                        burst cut short answers with the units built
   keepalive SECONDS     TCP keep-alive probes on the open links after SECONDS
                         idle, then every SECONDS (each a copy of an old byte
                         that the host's socket drops)
@@ -65,9 +74,10 @@ whole. A link the host closes or resets is dropped with what it still
 queued (counted in stats "unsent"), and the board carries on. Stats "unread":
 the bytes sent that the host has not read yet (still queued here, not sent by
 our socket, or in the host's receive queue: the host runs on this machine).
-Stats "acked": the trace units whose every byte the host's TCP acknowledged,
-on every link (those gone included): what the host took delivery of, however
-its link ended (Linux TCP_INFO's bytes acknowledged, the handshake counted).
+Stats "acked": the trace units (and the messages of `send`) whose every byte
+the host's TCP acknowledged, on every link (those gone included): what the host
+took delivery of, however its link ended (Linux TCP_INFO's bytes acknowledged,
+the handshake counted).
 A test binds the UDP and control sockets itself and hands them down (--udp-fd,
 --control-fd): a port it only picked, bound later here, could be taken in
 between by another program.
@@ -184,6 +194,8 @@ class Link:
         self.written = 4  # bytes of the stream whose writing began before out[0]'s (the handshake first)
         self.unit_ends = collections.deque()  # stream offset of the end of each trace unit written, not yet acked
         self.acked = 0  # trace units acknowledged whole, taken out of unit_ends
+        self.cut = False  # its cable pulled: neither read nor written any more
+        self.half = False  # the cable goes once half of the next frame is written
 
     def began(self, frame):
         """out[0]'s first bytes left: the stream offsets of its units' ends (the batch header gives their sizes)."""
@@ -331,7 +343,7 @@ class Board:
 
     def flush(self, link):
         built = 0
-        while link.out:
+        while link.out and not link.cut:
             if isinstance(link.out[0], Burst):
                 if built == BURST_FRAMES_PER_TURN:
                     return  # the loop's next turn goes on with it
@@ -345,8 +357,10 @@ class Board:
                     built += 1
                 continue
             frame = link.out[0][0]
+            half = link.half and link.out[0][1] > 0  # a batch (a poll reply goes whole)
+            end = len(frame) // 2 if half else len(frame)
             try:
-                n = link.sock.send(memoryview(frame)[link.sent:])
+                n = link.sock.send(memoryview(frame)[link.sent:end])
             except (BlockingIOError, InterruptedError):
                 return
             except OSError:  # closed or reset by the host meanwhile
@@ -359,7 +373,10 @@ class Board:
                 if len(link.unit_ends) > 8192:
                     link.acked_units()  # the list kept short
             link.sent += n
-            if link.sent < len(frame):
+            if link.sent < end:
+                return
+            if half:
+                self.pull(link)
                 return
             link.out.popleft()
             link.sent = 0
@@ -367,6 +384,14 @@ class Board:
         if link.shut_pending:
             link.shut_pending = False
             self.shut(link)
+
+    def pull(self, link):
+        """The link's cable is pulled: it stays open, unread and unwritten; the bursts it queued are answered with
+        the units built so far (those left are never built)."""
+        link.cut, link.half = True, False
+        for item in link.out:
+            if isinstance(item, Burst):
+                item.finish()
 
     def shut(self, link):
         """Closes our side once what is queued has left (the host then reads the end)."""
@@ -458,7 +483,7 @@ class Board:
             self.queue(link, self.frames(msgs))
 
     def open_links(self):
-        return [l for l in self.links if not l.closing]
+        return [l for l in self.links if not l.closing and not l.cut]
 
     def out_link(self, link=None):
         """Numbered traffic goes on one path only (the first open link), so that it
@@ -468,13 +493,18 @@ class Board:
             return links[0]
         return link if link is not None else (links[0] if links else None)
 
-    def send_messages(self, count, size):
+    def send_messages(self, count, size, path=None):
         msgs = []
         for _ in range(count):
             msgs.append(self.host.number(host_message(0x03000001, self.next_seq, size)))
             self.next_seq += 1
-        for link in ([self.out_link()] if self.host.full and self.open_links() else self.open_links()):
-            self.send_batches(link, msgs)
+        if path is not None:
+            links = [l for l in self.open_links() if l.path == path][:1]
+        else:
+            links = [self.out_link()] if self.host.full and self.open_links() else self.open_links()
+        for link in links:
+            # counted in "acked" as the trace units are
+            self.queue(link, [frame + ("units",) for frame in self.frames(msgs)])
 
     def send_corrupt(self, kind):
         sizes = [100] + [0] * 15
@@ -535,14 +565,24 @@ class Board:
             for link in [l for l in self.open_links() if l.path == path]:
                 self.shut(link)
             return "ok"
+        if cmd == "cut" and len(words) in (2, 3) and words[1] in ("0", "1", "all") and words[2:] in ([], ["half"]):
+            for link in [l for l in self.links if not l.cut and words[1] in ("all", str(l.path))]:
+                if words[2:]:
+                    link.half = True
+                    self.flush(link)
+                else:
+                    self.pull(link)
+            return "ok"
         if cmd == "keepalive" and len(words) == 2 and words[1].isdigit() and int(words[1]) > 0:
             for link in self.open_links():
                 link.sock.setsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE, 1)
                 link.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_KEEPIDLE, int(words[1]))
                 link.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_KEEPINTVL, int(words[1]))
             return "ok"
-        if cmd == "send" and len(words) == 3:
-            self.send_messages(int(words[1]), int(words[2]))
+        if cmd == "send" and len(words) in (3, 4):
+            if len(words) == 4 and words[3] not in ("0", "1"):
+                return "error path"
+            self.send_messages(int(words[1]), int(words[2]), int(words[3]) if len(words) == 4 else None)
             return "ok"
         if cmd == "corrupt" and len(words) == 2:
             self.send_corrupt(words[1])
@@ -651,8 +691,8 @@ class Board:
             rd = [self.udp, self.listen, self.control] + self.udp_paths + [c for c in self.controls if c not in self.deferred]
             if self.listen1 is not None:
                 rd.append(self.listen1)
-            rd += [link.sock for link in self.links if self.reading or link.closing]
-            wr = [link.sock for link in self.links if link.out]
+            rd += [link.sock for link in self.links if (self.reading or link.closing) and not link.cut]
+            wr = [link.sock for link in self.links if link.out and not link.cut]
             ready, writable, _ = select.select(rd, wr, [], 0.1)
             for link in [l for l in self.links if l.sock in writable]:
                 self.flush(link)

@@ -384,6 +384,29 @@ class TraceBurst(Peer):
         old.close()
         new.close()
 
+    def test_a_cable_pulled_within_a_batch_leaves_the_link_open_and_mute(self):
+        host = self.host_link()
+        host.sendall(ss7_trace_set(1, 7))
+        self.assertEqual(self.answer_of(host, 7), 0)
+        self.assertEqual(self.ask("cut 2"), "error unknown command")
+        self.assertEqual(self.ask("cut 0 half"), "ok")
+        self.assertEqual(self.ask("trace ss7 40"), "ok 15", "one batch built, the cable pulled in its middle")
+        host.sendall(poll_block())  # unanswered: nothing more comes, and the link stays open
+        data = bytearray()
+        while select.select([host], [], [], 0.5)[0]:  # bounded: the board writes no more
+            chunk = host.recv(65536)
+            self.assertNotEqual(chunk, b"", "the link stays open")
+            data += chunk
+        self.assertEqual(struct.unpack_from(">I", data)[0], 15)
+        self.assertEqual(len(data), (64 + 15 * (88 + 0x30 + 16)) // 2)
+        self.assertEqual(whole_messages(bytes(data)), 7)
+        stats = json.loads(self.ask("stats"))
+        self.assertEqual((stats["acked"], stats["polls"]), (7, 0))
+        with open(self.log) as f:
+            self.assertEqual(sum(1 for _ in f), 15, "the batch cut was built whole")
+        self.assertEqual(self.ask("trace ss7 1"), "error no link")
+        host.close()
+
     def test_host_gone_during_a_burst_answers_what_was_built(self):
         host = self.burst_begun()
         reset(host)
