@@ -80,16 +80,31 @@ class CmcAnswersIt : public testing::Test {
         20000));
     Run.Close();
   }
+  /* A call on a leg that counts its digit-play answers (L its default listener), the stand-in's log off. */
+  void Call(CJournal& J, CCountingListener& L, CCountingLeg*& A) {
+    A = new CCountingLeg(J, "A");
+    A->mfFreeOnEnd = true;
+    ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;")) << J.Get();
+    ASSERT_EQ(Run.Server.Command("log off"), "ok");
+  }
+  /* The call's end: the leg freed, un32Lost of its requests failed to the listener as lost before. */
+  void End(CJournal& J, CCountingListener& L, CCountingLeg* A, u32 un32Lost) {
+    EXPECT_TRUE(J.Step(Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
+                       "A:Terminated 16 0;A:Freed;"))
+        << J.Get();
+    using Counts = std::map<std::string, u32>;
+    const Counts Lost{{"Request lost: terminated before its response", un32Lost}};
+    EXPECT_EQ(L.Counts(), un32Lost == 0 ? Counts{} : Lost);
+  }
   /* The stand-in holds the answers of kBurst digit plays on one leg (its default listener), then
    * sends them at once; every one reaches the leg, and the call's end finds none still waiting.
    * Without a release (no answer ever comes) the call's end fails each to the listener once. */
   void Burst(const char* pszRelease) {
     CJournal J;
     CCountingListener L;
-    auto* A = new CCountingLeg(J, "A");
-    A->mfFreeOnEnd = true;
-    ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;")) << J.Get();
-    ASSERT_EQ(Run.Server.Command("log off"), "ok");
+    CCountingLeg* A = nullptr;
+    Call(J, L, A);
+    if (HasFatalFailure()) return;
     ASSERT_EQ(Run.Server.Command("hold"), "ok");
     const auto Sent = std::chrono::steady_clock::now();
     for (u32 i = 0; i < kBurst; i++) ASSERT_EQ(A->PlayDigit("1", &L), VQX_RESULT_OK) << i;
@@ -105,22 +120,16 @@ class CmcAnswersIt : public testing::Test {
                   std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count());
     }
     EXPECT_EQ(A->mun32Ok, pszRelease != nullptr ? kBurst : 0u);
-    EXPECT_TRUE(J.Step(Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
-                       "A:Terminated 16 0;A:Freed;"))
-        << J.Get();
-    using Counts = std::map<std::string, u32>;
-    const Counts Lost{{"Request lost: terminated before its response", kBurst}};
-    EXPECT_EQ(L.Counts(), pszRelease != nullptr ? Counts{} : Lost);
+    End(J, L, A, pszRelease != nullptr ? 0 : kBurst);
   }
   /* One leg sends kFlatOut digit plays as fast as it can while the stand-in answers each at once: the sender waits
    * for room in the send queue while the answers come in, and every play is answered. */
   void FlatOut() {
     CJournal J;
     CCountingListener L;
-    auto* A = new CCountingLeg(J, "A");
-    A->mfFreeOnEnd = true;
-    ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;")) << J.Get();
-    ASSERT_EQ(Run.Server.Command("log off"), "ok");
+    CCountingLeg* A = nullptr;
+    Call(J, L, A);
+    if (HasFatalFailure()) return;
     const auto Start = std::chrono::steady_clock::now();
     for (u32 i = 0; i < kFlatOut; i++) ASSERT_EQ(A->PlayDigit("1", &L), VQX_RESULT_OK) << i;
     EXPECT_TRUE(peerwait::WaitUntil([&] { return A->mun32Ok + A->mun32Failed == kFlatOut; }, 60000))
@@ -128,10 +137,7 @@ class CmcAnswersIt : public testing::Test {
     std::printf("flat out: %u of %u answered in %.2f s\n", A->mun32Ok.load(), kFlatOut,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count());
     EXPECT_EQ(A->mun32Ok, kFlatOut);
-    EXPECT_TRUE(J.Step(Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
-                       "A:Terminated 16 0;A:Freed;"))
-        << J.Get();
-    EXPECT_EQ(L.Counts(), (std::map<std::string, u32>{}));
+    End(J, L, A, 0);
   }
   CmcServerRun Run;
 };
