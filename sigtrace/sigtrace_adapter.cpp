@@ -172,6 +172,9 @@ u32 CVQSigTraceAdapter::IsAdapterReady() {
 }
 
 u32 CVQSigTraceAdapter::Clear() {
+  /* The thread is asked to stop before the adapter's mutex is taken: it holds the mutex through a round of sends
+   * (thousands for a board of many entities) and looks at the stop between them. */
+  Stop(0);
   CVQCAFMutexAutoGetGive Lock(&mMutex);
   if (mfCleared != 0) return VQX_RESULT_OK;
   mfCleared = 1;
@@ -186,7 +189,6 @@ u32 CVQSigTraceAdapter::Clear() {
     }
     mpPage.Release();
     /* The thread is woken from its wait rather than found at its next turn. */
-    Stop(0);
     if (mhFilter != nullptr) VQXWakeMsgFilter(mhHostLib, mhFilter);
     {
       CVQCAFMutexAutoGiveGet Unlock(&mMutex);
@@ -281,6 +283,9 @@ void CVQSigTraceAdapter::ResendOverdue() {
   for (const auto& [un32Serial, Request] : mRequests)
     if (un64Now - Request.un64SentAt >= VQ_SIGTRACE_RESEND_AFTER_MS) Overdue.emplace_back(un32Serial, Request);
   for (const auto& [un32Serial, Request] : Overdue) {
+    /* A stop ends the round between two sends: a board of many entities has thousands overdue, and a send may
+       wait for room in the board's queue. What is left is asked again at the board's next synchronisation. */
+    if (IsStopRequested() != 0) return;
     const vqdisc::SRequestKind* pKind = vqdisc::RequestKind(Request.un32MsgId);
     mRequests.erase(un32Serial);
     if (Request.un32Resends >= VQ_SIGTRACE_MAX_RESENDS) {
@@ -303,6 +308,7 @@ void CVQSigTraceAdapter::ResendOverdue() {
     }
   }
   for (const SRequest& Request : Unsent) {
+    if (IsStopRequested() != 0) return;
     const vqdisc::SRequestKind* pKind = vqdisc::RequestKind(Request.un32MsgId);
     if (Request.un32Resends >= VQ_SIGTRACE_MAX_RESENDS) {
       LogTrace(VQERR, "\033[36m<Sync> %s: %s (item %u) could not be sent in %u tries, given up", GetAdapterName(),

@@ -228,7 +228,8 @@ u32 CVQSigTraceAdapter::HandleListResponse(unsigned int* pMsg, const char* pszOp
     const u32 un32Count = WholeEntries(c, kOffListIds, un32Announced, 4);
     if (un32Count < un32Announced)
       LogTrace(VQERR, "%s: %u entries announced, %u received", pszOperation, un32Announced, un32Count);
-    for (u32 i = 0; i < un32Count; i++) {
+    /* A stop ends the list between two sends, as it does the resends (ResendOverdue). */
+    for (u32 i = 0; i < un32Count && IsStopRequested() == 0; i++) {
       const u32 un32Id = Le32(c, kOffListIds + 4 * i);
       (this->*pfnSend)(un32Id);
       if (fTucl) mun32TuclInstanceId = un32Id;

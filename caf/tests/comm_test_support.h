@@ -16,6 +16,7 @@
 #include <memory>
 #include <atomic>
 #include <mutex>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,12 +72,15 @@ inline void LoopbackCommParams(CVQCAFCommParams& P, const char* pszApp, u16 un16
   P.mfRemoteAddrOnGwPortOnly = 0;
   P.mun32HostLibTraceLevel = 0x7FFFFFFE;
 }
-/* Globals, bridge on the hosts' transport (own port, the peer's as extra address), detector. */
-inline void OpenFramework(const char* pszApp, u16 un16Port, u16 un16PeerPort) {
+/* Globals, bridge on the hosts' transport (own port, the peer's as extra address; fnEdit changes what it will),
+ * detector. */
+inline void OpenFramework(const char* pszApp, u16 un16Port, u16 un16PeerPort,
+                          const std::function<void(CVQCAFCommParams&)>& fnEdit = {}) {
   loopnet::UseLoopbackNets(1);
   SetGlobals(FakeGlobals());
   CVQCAFCommParams P;
   LoopbackCommParams(P, pszApp, un16Port, un16PeerPort);
+  if (fnEdit) fnEdit(P);
   ASSERT_EQ(CVQCAFComm::Init(P), VQX_RESULT_OK);
   ASSERT_EQ(CVQCAFComm::Start(0, 1), VQX_RESULT_OK);
   ASSERT_EQ(CVQCAFServiceDetector::Init(), VQX_RESULT_OK);

@@ -81,13 +81,15 @@ class TestListener : public VQCAF::IVQCMCErrorListener {
   std::string mstrSeen;
 };
 
-/* A stand-in server on loopback, the framework over it, the core library (two job threads, fnCallback
- * for what no object takes) with the client singleton, and the library registered once fnReady holds. */
+/* A stand-in server on loopback, the framework over it (fnComm changes its parameters), the core library (two job
+ * threads, fnCallback for what no object takes) with the client singleton, and the library registered once fnReady
+ * holds. */
 class CmcServerRun {
  public:
-  void Open(const char* pszApp, PFCT_VQCMC_LIB_CALLBACK fnCallback, const std::function<bool()>& fnReady) {
+  void Open(const char* pszApp, PFCT_VQCMC_LIB_CALLBACK fnCallback, const std::function<bool()>& fnReady,
+            const std::function<void(CVQCAFCommParams&)>& fnComm = {}) {
     ASSERT_TRUE(Server.Ready());
-    OpenFramework(pszApp, mun16Host, mun16Server);
+    OpenFramework(pszApp, mun16Host, mun16Server, fnComm);
     _VQCMC_LIB_PARAMS p{};
     p.hVqxLib = CVQCAFComm::GetHostLibInstance();  // one reference, given back by Close
     p.Callback.pFctCallback = fnCallback;
@@ -100,13 +102,13 @@ class CmcServerRun {
                                    20000));
   }
   /* The same with the run's own callback, which notes the library's ready notification. */
-  void Open(const char* pszApp) {
+  void Open(const char* pszApp, const std::function<void(CVQCAFCommParams&)>& fnComm = {}) {
     Open(
         pszApp,
         [](VQCMC_LIB_HANDLE, void* pvRun, VQX_MSG_HANDLE* ph) {
           if ((*ph)->un32MsgId == VQCMC_APP_MSG_NOTIF_READY) static_cast<CmcServerRun*>(pvRun)->mfReady = true;
         },
-        [this] { return mfReady.load(); });
+        [this] { return mfReady.load(); }, fnComm);
   }
   /* A control line the stand-in must take, as an action to run later. */
   std::function<void()> Line(const std::string& strLine) {

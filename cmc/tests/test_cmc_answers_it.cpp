@@ -3,7 +3,9 @@
  * 127.0.0.1: 100,000 digit plays whose answers the server holds and then
  * sends at once, in order or the last first, all reach the leg (none is
  * refused by a full job queue, none is failed as lost when the call ends),
- * and when none ever comes the call's end fails each once;
+ * and when none ever comes the call's end fails each once; digit plays sent
+ * flat out while the server answers each at once are all answered, with the
+ * default queues and with small ones;
  * a malformed end of a call or mixer (cut short, or of another message
  * type) leaves it hearing what follows, its proper end included; an answer
  * the server sends twice reaches the leg and its listener once.
@@ -24,6 +26,15 @@ using cmcit::CItMixer;
 using cmcit::CJournal;
 
 constexpr u32 kBurst = 100000;
+/* Digit plays of the flat-out sender: VQX_CMC_FLAT_OUT when set, else all 100,000 in an optimised
+ * build and fewer under the sanitizers, whose threads run several times slower. */
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr u32 kFlatOutDefault = 20000;
+#else
+constexpr u32 kFlatOutDefault = 100000;
+#endif
+const u32 kFlatOut = getenv("VQX_CMC_FLAT_OUT") != nullptr ? static_cast<u32>(atoi(getenv("VQX_CMC_FLAT_OUT")))
+                                                           : kFlatOutDefault;
 const std::string kDigitPlay = "0x0A010061";
 
 /* A leg that counts its digit-play answers instead of writing each into the journal. */
@@ -69,16 +80,31 @@ class CmcAnswersIt : public testing::Test {
         20000));
     Run.Close();
   }
+  /* A call on a leg that counts its digit-play answers (L its default listener), the stand-in's log off. */
+  void Call(CJournal& J, CCountingListener& L, CCountingLeg*& A) {
+    A = new CCountingLeg(J, "A");
+    A->mfFreeOnEnd = true;
+    ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;")) << J.Get();
+    ASSERT_EQ(Run.Server.Command("log off"), "ok");
+  }
+  /* The call's end: the leg freed, un32Lost of its requests failed to the listener as lost before. */
+  void End(CJournal& J, CCountingListener& L, CCountingLeg* A, u32 un32Lost) {
+    EXPECT_TRUE(J.Step(Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
+                       "A:Terminated 16 0;A:Freed;"))
+        << J.Get();
+    using Counts = std::map<std::string, u32>;
+    const Counts Lost{{"Request lost: terminated before its response", un32Lost}};
+    EXPECT_EQ(L.Counts(), un32Lost == 0 ? Counts{} : Lost);
+  }
   /* The stand-in holds the answers of kBurst digit plays on one leg (its default listener), then
    * sends them at once; every one reaches the leg, and the call's end finds none still waiting.
    * Without a release (no answer ever comes) the call's end fails each to the listener once. */
   void Burst(const char* pszRelease) {
     CJournal J;
     CCountingListener L;
-    auto* A = new CCountingLeg(J, "A");
-    A->mfFreeOnEnd = true;
-    ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;")) << J.Get();
-    ASSERT_EQ(Run.Server.Command("log off"), "ok");
+    CCountingLeg* A = nullptr;
+    Call(J, L, A);
+    if (HasFatalFailure()) return;
     ASSERT_EQ(Run.Server.Command("hold"), "ok");
     const auto Sent = std::chrono::steady_clock::now();
     for (u32 i = 0; i < kBurst; i++) ASSERT_EQ(A->PlayDigit("1", &L), VQX_RESULT_OK) << i;
@@ -94,12 +120,24 @@ class CmcAnswersIt : public testing::Test {
                   std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count());
     }
     EXPECT_EQ(A->mun32Ok, pszRelease != nullptr ? kBurst : 0u);
-    EXPECT_TRUE(J.Step(Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
-                       "A:Terminated 16 0;A:Freed;"))
-        << J.Get();
-    using Counts = std::map<std::string, u32>;
-    const Counts Lost{{"Request lost: terminated before its response", kBurst}};
-    EXPECT_EQ(L.Counts(), pszRelease != nullptr ? Counts{} : Lost);
+    End(J, L, A, pszRelease != nullptr ? 0 : kBurst);
+  }
+  /* One leg sends kFlatOut digit plays as fast as it can while the stand-in answers each at once: the sender waits
+   * for room in the send queue while the answers come in, and every play is answered. */
+  void FlatOut() {
+    CJournal J;
+    CCountingListener L;
+    CCountingLeg* A = nullptr;
+    Call(J, L, A);
+    if (HasFatalFailure()) return;
+    const auto Start = std::chrono::steady_clock::now();
+    for (u32 i = 0; i < kFlatOut; i++) ASSERT_EQ(A->PlayDigit("1", &L), VQX_RESULT_OK) << i;
+    EXPECT_TRUE(peerwait::WaitUntil([&] { return A->mun32Ok + A->mun32Failed == kFlatOut; }, 60000))
+        << A->mun32Ok << " answers, " << Run.Server.Command("stats");
+    std::printf("flat out: %u of %u answered in %.2f s\n", A->mun32Ok.load(), kFlatOut,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count());
+    EXPECT_EQ(A->mun32Ok, kFlatOut);
+    End(J, L, A, 0);
   }
   CmcServerRun Run;
 };
@@ -109,6 +147,23 @@ TEST_F(CmcAnswersIt, BurstOfHeldAnswersInOrderLosesNone) { Burst("release"); }
 TEST_F(CmcAnswersIt, BurstOfHeldAnswersReversedLosesNone) { Burst("release reversed"); }
 
 TEST_F(CmcAnswersIt, BurstNeverAnsweredFailsEachOnceAtTheEnd) { Burst(nullptr); }
+
+TEST_F(CmcAnswersIt, FlatOutSenderAnsweredAtOnce) { FlatOut(); }
+
+/* The same with a send queue of 32 and a receive fifo of 16, so the remote hosts' bound: the cycle of a sender
+ * waiting for room that only the reading of the answers frees comes within the first plays, also in the slower
+ * builds of the sanitizers. */
+class CmcSmallQueuesIt : public CmcAnswersIt {
+ protected:
+  void SetUp() override {
+    Run.Open("cmc_answers_it", [](CVQCAFCommParams& P) {
+      P.mun32SendFifoSize = 32;
+      P.mun32ReceiveFifoSize = 16;
+    });
+  }
+};
+
+TEST_F(CmcSmallQueuesIt, FlatOutSenderAnsweredAtOnce) { FlatOut(); }
 
 /* A call-terminated notification cut to 40 bytes, or whole with another message type, and a mixer's
  * end of another type: the client refuses them, and the leg or mixer still hears what follows; a refused

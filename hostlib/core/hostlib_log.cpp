@@ -195,6 +195,7 @@ const struct {
     {"VqxFilterApply", "length beyond the bytes received"},
     {"VqxFilterApply", "unsupported payload start"},
     {"VqxMsgSendTo", "message dropped by the receiving thread, its send fifo full"},
+    {"VqxMsgSendTo", "send waiting for room in a full send fifo"},
 };
 
 }  // namespace

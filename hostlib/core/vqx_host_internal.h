@@ -44,9 +44,11 @@
 #define VQX_LIB_DEFAULT_GW_PORT 12358u
 #define VQX_LIB_ADDRESS_REFRESH_MS 10000u
 #define VQX_LIB_THREAD_WAIT_STEP_MS 10u
+#define VQX_LIB_SEND_WAIT_CLOSE_MS 5000u  /* library close: longest wait for the send calls inside to leave */
 #define VQX_LIB_MAGIC_OPEN 0x4F50454Eu     /* "OPEN" while the instance is usable */
 
-/* Kinds of the lines kept to once a second (VqxHostLibLogLimited): a received header that cannot be right. */
+/* Kinds of the lines kept to once a second (VqxHostLibLogLimited): a received header that cannot be right, a full
+   send fifo. */
 enum {
   VQX_LOG_LIMITED_RX_SHORT,        /* shorter than a header */
   VQX_LOG_LIMITED_RX_SIZES,        /* sizes beyond the bytes received */
@@ -57,6 +59,7 @@ enum {
   VQX_LOG_LIMITED_APPLY_HELD,      /* length beyond the buffer */
   VQX_LOG_LIMITED_APPLY_NEWER,     /* payload start above 88 */
   VQX_LOG_LIMITED_TX_FULL_NO_WAIT, /* a transport thread's send dropped on a full send fifo */
+  VQX_LOG_LIMITED_TX_FULL_WAIT,    /* a send waiting for room in a full send fifo */
   VQX_LOG_LIMITED_NB_KINDS
 };
 
@@ -213,6 +216,9 @@ typedef struct _VQX_LIB_CONTEXT {
   std::atomic<u32> fClosing;
   std::atomic<u32> fAdaptersClosing; /* VQXCloseAdaptersGw is closing the adapters' links */
   std::atomic<u32> fHostsClosing;    /* VQXCloseHostsGw is closing the hosts' links */
+  /* Threads inside a send call (VqxSendCallScope): the close waits for them to leave, a sender waiting for room
+     leaving with a failure once it sees fClosing. */
+  std::atomic<u32> un32SendCallsInside;
 
   _VQX_LIB_PARAMS Params; /* copy of the parameters in use */
 
@@ -415,6 +421,18 @@ extern const u32 g_aBertMgrErrorCount;
 const char* VqxResultName(VQX_RESULT Result, char* pszBuf, u32 un32BufSize);
 const char* VqxResultSourceName(u32 un32Source);
 const char* VqxResultExactName(VQX_RESULT Result);
+
+/* A thread inside one of the send calls, counted until it has left the library (the close waits for it). */
+class VqxSendCallScope {
+ public:
+  explicit VqxSendCallScope(VQX_LIB_HANDLE hLib) : mun32Inside(VqxLib(hLib)->un32SendCallsInside) { mun32Inside++; }
+  ~VqxSendCallScope() { mun32Inside--; }
+  VqxSendCallScope(const VqxSendCallScope&) = delete;
+  VqxSendCallScope& operator=(const VqxSendCallScope&) = delete;
+
+ private:
+  std::atomic<u32>& mun32Inside;
+};
 
 /* --------------------------------------------- local addresses, environment */
 

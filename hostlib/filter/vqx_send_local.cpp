@@ -72,6 +72,7 @@ VQX_RESULT VqxSendOne(VQX_LIB_HANDLE hLib, const char* pszOp, VQX_MSG_HANDLE* ph
     VQX_LOG_V(hLib, 0, "%s: %s\n", pszOp, "VQX_RESULT_API_INVALID_MSG_HANDLE");
     return VQX_RESULT_API_INVALID_MSG_HANDLE;
   }
+  const VqxSendCallScope inside(hLib);
   VQX_MSG_HANDLE hMsg = *phMsg;
   *phMsg = nullptr;
   if (VQX_RESULT_FAILED(VqxBufCheck(hLib, hMsg))) {
@@ -270,6 +271,7 @@ VQX_RESULT VQXSendMsgMultipleEx(VQX_LIB_HANDLE hLib, u32 un32Count, VQX_MSG_HAND
     VQX_LOG_V(hLib, 0, "VQXSendMsgMultiple: %s\n", "VQX_RESULT_API_NULL_PARAM");
     return VQX_RESULT_API_NULL_PARAM;
   }
+  const VqxSendCallScope inside(hLib);
   VQX_RESULT result = VQX_RESULT_OK;
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   for (u32 i = 0; i < un32Count; i++) {

@@ -33,7 +33,8 @@ namespace {
 #define VQX_ACK_PENDING_MSGS 16383u
 #define VQX_RECONNECT_WAIT_MS 60000u
 #define VQX_RX_PAUSE_MS 100u
-#define VQX_RX_PAUSE_STEP_MS 2u /* a remote host's pause looks at the hosts' backlog this often */
+#define VQX_RX_PAUSE_STEP_MS 2u         /* a remote host's pause looks at the hosts' backlog this often */
+#define VQX_RX_PAUSE_ADAPTER_STEP_MS 10u /* a board's, at the senders waiting for room */
 /* Answers of the status callback to a receive overflow. */
 #define VQX_RX_ACTION_NONE 0u
 #define VQX_RX_ACTION_DISCONNECT 1u
@@ -177,6 +178,12 @@ VQX_RX_VERDICT VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDL
  * its socket, which the keep-alive takes for no silence), a remote host's
  * until the hosts' backlog is under its bound again if that comes sooner,
  * or the peer is disconnected (after its messages are flushed).
+ * No pause while a thread waits for room in the send fifo of a peer of this
+ * transport instance, nor past the moment one begins to: that room comes
+ * from this reading (a board's answers, a host that reads what we write
+ * only while we read what it writes), and the waiting thread may be the
+ * reader of the backlog or hold what its reader needs, so a pause would
+ * last for ever. The backlog then grows by what the peers send meanwhile.
  */
 void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* pBatch) {
   VQX_LIB* pLib = VqxLib(hLib);
@@ -223,8 +230,8 @@ void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* 
        resumes as soon as their backlog is under its bound again: a reader that empties it in a few ms (their
        bound is small) would otherwise wait out the rest of the pause with nothing to read. */
     VqxGwLibContext hGw = VqxGwOfPeer(hLib, hAdapter);
-    const u32 un32Step = fHost ? VQX_RX_PAUSE_STEP_MS : VQX_RX_PAUSE_MS;
-    for (u32 un32Paused = 0; un32Paused < VQX_RX_PAUSE_MS; un32Paused += un32Step) {
+    const u32 un32Step = fHost ? VQX_RX_PAUSE_STEP_MS : VQX_RX_PAUSE_ADAPTER_STEP_MS;
+    for (u32 un32Paused = 0; un32Paused < VQX_RX_PAUSE_MS && !VqxSendersWaiting(hLib, fHost); un32Paused += un32Step) {
       const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
       if (hGw != nullptr) {
         VqxGwLibRxPause(hGw, un32Step);

@@ -148,6 +148,14 @@ void VqxLibTearDown(VQX_LIB* pLib) {
   const bool fLocked = pLib->hCriticalSection != nullptr;
   pLib->fClosing.store(1);
   if (fLocked) VqxHostLibCriticalSectionEnter(hLib);
+  /* Senders waiting for room see the close as they take the lock again (within 10 ms) and leave with a failure:
+     the send calls are let out before anything they use goes. */
+  for (u32 i = 0; fLocked && i < VQX_LIB_SEND_WAIT_CLOSE_MS && pLib->un32SendCallsInside.load() != 0; i++) {
+    const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
+    struct timespec ts = {0, 1000000};
+    nanosleep(&ts, nullptr);
+    VqxHostLibLockRetake(hLib, un32Levels);
+  }
   /* Receive thread first, under the lock. */
   if (pLib->afPartInitialised[VQX_HOSTLIB_PART_RX_THREAD] != 0) {
     const VQX_HOSTLIB_PART part = VqxPart(VQX_HOSTLIB_PART_RX_THREAD);

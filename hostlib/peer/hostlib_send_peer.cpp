@@ -9,7 +9,9 @@
  * Callers: the send calls (any application thread), the receive thread's
  * periodic push and the transport's receive callback. Everything runs under
  * the library lock; a sender blocked on a full fifo and the status callback
- * run with it released, and look the peer up again afterwards.
+ * run with it released, and look the peer up again afterwards. A sender
+ * waiting for room keeps its transport instance's reading from pausing
+ * (VqxSendersWaiting), and leaves with a failure once the library closes.
  */
 #include <string.h>
 #include <time.h>
@@ -550,6 +552,53 @@ VQX_RESULT VqxSendToFail(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, const char* p
   return Result;
 }
 
+/* Counts the calling thread among those waiting for room on one transport instance, from Start to its end
+   (under the library lock, which every return of the send holds). */
+class VqxSendWaiter {
+ public:
+  VqxSendWaiter(VQX_LIB_HANDLE hLib, u32 fHosts) : mhLib(hLib), mfHosts(fHosts) {}
+  ~VqxSendWaiter() {
+    if (mfCounted) VqxPeerLib(mhLib)->aun32SendWaiters[mfHosts]--;
+  }
+  VqxSendWaiter(const VqxSendWaiter&) = delete;
+  VqxSendWaiter& operator=(const VqxSendWaiter&) = delete;
+  void Start() {
+    if (!mfCounted) VqxPeerLib(mhLib)->aun32SendWaiters[mfHosts]++;
+    mfCounted = true;
+  }
+
+ private:
+  VQX_LIB_HANDLE mhLib;
+  u32 mfHosts;
+  bool mfCounted = false;
+};
+
+/*
+ * What ends a wait for room once the lock is held again: the library closing (the message dropped), the peer
+ * gone, or, for an adapter whose record stays, gone without its fifo; OK to go on waiting, *ppPeer looked up anew.
+ */
+VQX_RESULT VqxSendWaitFailure(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_PEER** ppPeer) {
+  *ppPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
+  if (VqxLib(hLib)->fClosing.load() != 0) return VQX_RESULT_API_TXMSG_DROPPED;
+  if (*ppPeer == nullptr) return VQX_RESULT_API_INVALID_ADA_HANDLE;
+  if (!VqxPeerActive(*ppPeer) || (*ppPeer)->pahSendFifo == nullptr) return VQX_RESULT_API_ADA_NOT_READY;
+  return VQX_RESULT_API_OK;
+}
+
+/* A wait for room ended by the library's close (the message counted dropped) or by the peer's going: the message
+   freed with its line. */
+VQX_RESULT VqxSendWaitEnd(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg, VQX_RESULT failure) {
+  if (failure == VQX_RESULT_API_TXMSG_DROPPED) {
+    VqxLib(hLib)->Counters.TxMsgDropped++;
+    if (pPeer != nullptr) pPeer->un64TxMsgDropped++;
+    return VqxSendToFail(hLib, hMsg, "dropped: the library is closing", failure);
+  }
+  return VqxSendToFail(hLib, hMsg,
+                       failure == VQX_RESULT_API_INVALID_ADA_HANDLE ? "VQX_RESULT_API_INVALID_ADA_HANDLE"
+                                                                    : "VQX_RESULT_API_ADA_NOT_READY",
+                       failure);
+}
+
 /* Queues one message for one peer and posts it at once. */
 VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg, u32 fPush) {
   VQX_LIB* pLib = VqxLib(hLib);
@@ -587,6 +636,7 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
   }
   const u32 hAdapter = pPeer->hAdapter;
   bool fWaitLogged = false;
+  VqxSendWaiter waiter(hLib, pPeer->fAdapter ? 0u : 1u);
   while (pPeer->un32SendFifoCount >= VqxFifoLimit(hLib, pPeer)) {
     if (VqxOnTransportThread()) {
       /* Never waited for here (an answer to a peer's request, a filter sent as a path comes up): this thread
@@ -600,42 +650,41 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
       VqxMsgReleaseInternal(hLib, hMsg);
       return VQX_RESULT_API_TXMSG_DROPPED;
     }
+    waiter.Start();
     u32 un32Answer = VQX_FIFO_FULL_ANSWER_WAIT;
     if (params.pFctStatusCallback != nullptr) {
       const u32 un32Elapsed = static_cast<u32>(VQXGetClock() - pPeer->un64LastTxTime);
       un32Answer = VqxStatusCallback(hLib, hAdapter, VQX_LIB_STATUS_TX_FIFO_FULL, pPeer->un32SendFifoCount, un32Elapsed,
                                      VQX_FIFO_FULL_ANSWER_WAIT);
     } else if (!fWaitLogged) {
+      /* Once per send, and once a second at most over all of them: a thread sending one message after another
+         into a full fifo would otherwise write the line every 10 ms. */
       fWaitLogged = true;
-      VQX_LOG_V(hLib, 0, "VqxMsgSendTo: Warning: too many messages in queue (max %d). Waiting...\n",
-                static_cast<int>(params.un32SendFifoSize));
+      VqxHostLibLogLimited(hLib, VQX_LOG_LIMITED_TX_FULL_WAIT,
+                           "VqxMsgSendTo: Warning: too many messages in queue (max %d). Waiting...\n",
+                           static_cast<int>(params.un32SendFifoSize));
     }
-    pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
-    if (pPeer == nullptr) {
-      return VqxSendToFail(hLib, hMsg, "VQX_RESULT_API_INVALID_ADA_HANDLE", VQX_RESULT_API_INVALID_ADA_HANDLE);
-    }
-    if (un32Answer != VQX_FIFO_FULL_ANSWER_WAIT) {
+    VQX_RESULT failure = VqxSendWaitFailure(hLib, hAdapter, &pPeer);
+    if (failure == VQX_RESULT_API_OK && un32Answer != VQX_FIFO_FULL_ANSWER_WAIT) {
       pLib->Counters.TxMsgDropped++;
       pPeer->un64TxMsgDropped++;
       VqxMsgReleaseInternal(hLib, hMsg);
       return VQX_RESULT_API_TXMSG_DROPPED;
     }
-    /* Let the transport take what it can, then wait without the lock. */
-    VQXHostPostReadyMessagesToGwLib(hLib, pPeer, 1);
-    if (VqxHostAdapterOrHostByHandle(hLib, hAdapter) == nullptr) continue;
-    if (pPeer->un32SendFifoCount < VqxFifoLimit(hLib, pPeer)) break;
-    const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
-    struct timespec ts = {0, VQX_FIFO_FULL_SLEEP_MS * 1000000L};
-    nanosleep(&ts, nullptr);
-    VqxHostLibLockRetake(hLib, un32Levels);
-    pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
-    if (pPeer == nullptr) {
-      return VqxSendToFail(hLib, hMsg, "VQX_RESULT_API_INVALID_ADA_HANDLE", VQX_RESULT_API_INVALID_ADA_HANDLE);
+    if (failure == VQX_RESULT_API_OK) {
+      /* Let the transport take what it can, then wait without the lock. */
+      VQXHostPostReadyMessagesToGwLib(hLib, pPeer, 1);
+      failure = VqxSendWaitFailure(hLib, hAdapter, &pPeer);
+      if (failure == VQX_RESULT_API_OK && pPeer->un32SendFifoCount < VqxFifoLimit(hLib, pPeer)) break;
     }
-    /* The peer went away meanwhile (an adapter's record stays, absent, without its fifo). */
-    if (!VqxPeerActive(pPeer) || pPeer->pahSendFifo == nullptr) {
-      return VqxSendToFail(hLib, hMsg, "VQX_RESULT_API_ADA_NOT_READY", VQX_RESULT_API_ADA_NOT_READY);
+    if (failure == VQX_RESULT_API_OK) {
+      const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
+      struct timespec ts = {0, VQX_FIFO_FULL_SLEEP_MS * 1000000L};
+      nanosleep(&ts, nullptr);
+      VqxHostLibLockRetake(hLib, un32Levels);
+      failure = VqxSendWaitFailure(hLib, hAdapter, &pPeer);
     }
+    if (failure != VQX_RESULT_API_OK) return VqxSendWaitEnd(hLib, pPeer, hMsg, failure);
   }
   const u32 un32Before = pPeer->un32SendFifoCount;
   pPeer->pahSendFifo[(pPeer->un32SendFifoHead + un32Before) % pPeer->un32SendFifoCapacity] = hMsg;
@@ -655,6 +704,11 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
 }
 
 }  // namespace
+
+bool VqxSendersWaiting(VQX_LIB_HANDLE hLib, u32 fHosts) {
+  const VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
+  return pPl != nullptr && pPl->aun32SendWaiters[fHosts != 0 ? 1 : 0] != 0;
+}
 
 VQX_RESULT VqxMsgSendToPeers(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
   if (VqxPeerLib(hLib) == nullptr) {

@@ -255,6 +255,9 @@ typedef struct _VQX_PEER_LIB {
      second of the last one told is not told, nor its clearing. */
   u64 un64HostsWatermarkToldMs;    /* library clock of the last passing told, 0 none */
   u32 fHostsWatermarkTold;         /* the current passing was told */
+  /* Threads waiting for room in a send fifo, by the transport instance of the peer they wait on (0 the adapters',
+     1 the hosts'): while any waits, that instance's reading is not held back (VqxSendersWaiting). */
+  u32 aun32SendWaiters[2];
 } VQX_PEER_LIB;
 
 /*
@@ -271,6 +274,14 @@ u32 VqxHostsRxMsgsMax(VQX_LIB_HANDLE hLib);
 bool VqxHostsRxFull(VQX_LIB_HANDLE hLib);
 /* Back to half the bound (or no peer layer): the high watermark's warning is cleared. */
 bool VqxHostsRxCleared(VQX_LIB_HANDLE hLib);
+/*
+ * A thread waits for room in the send fifo of a peer of that transport instance (fHosts 0 the adapters', 1 the
+ * hosts'). Room comes from that instance's reading (a board's answers end its flow control; a host writing to us
+ * reads what we write only while we read it), and the waiting thread may be the one that reads the backlog, or
+ * hold what its reader needs: while it waits, the receive overflow does not pause that instance's reading
+ * (under the library lock).
+ */
+bool VqxSendersWaiting(VQX_LIB_HANDLE hLib, u32 fHosts);
 
 static inline VQX_PEER_LIB* VqxPeerLib(VQX_LIB_HANDLE hLib) {
   return static_cast<VQX_PEER_LIB*>(VqxLib(hLib)->pvPeers);

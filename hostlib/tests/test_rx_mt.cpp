@@ -2,8 +2,8 @@
  * test_rx_mt.cpp - the receive side. The transport's receive callbacks fed by hand with messages in
  * wire form from a peer record made without a transport: sequence numbers (in order, the other path's
  * copies, a loss resynchronised and counted, the wrap past 0), connection counts, pure and piggy-backed
- * acknowledgements, sizes that do not fit the bytes received, unknown peers, the receive fifo's pause,
- * and two peers fed at once while readers take. Blocking receive across threads: wake-ups, a waiter
+ * acknowledgements, sizes that do not fit the bytes received, unknown peers, the receive fifo's pause
+ * (none while a sender waits for room), and two peers fed at once while readers take. Blocking receive across threads: wake-ups, a waiter
  * released by a message (a destroy releasing readers is the filter tests'), several senders to one
  * reader with nothing lost, callback filters fed by the receive thread, readers woken at the end of a
  * batch, filters coming and going while messages flow. Every wait is bounded.
@@ -461,9 +461,10 @@ TEST_F(RxTest, TwoPeersFedConcurrentlyWhileReadersTake) {
 class RxOverflowTest : public RxTest {
  protected:
   void SetUp() override {}
-  void Open(bool fCallback, u32 un32Fifo = 2) {
+  void Open(bool fCallback, u32 un32Fifo = 2, u32 un32SendFifo = 0) {
     Reopen([&](_VQX_LIB_PARAMS& p) {
       p.un32ReceiveFifoSize = un32Fifo;
+      if (un32SendFifo != 0) p.un32SendFifoSize = un32SendFifo;
       p.pFctStatusCallback = fCallback ? StatusLog::OnStatus : nullptr;
       p.pvStatusContext = &mOverflow;
     });
@@ -514,6 +515,64 @@ TEST_F(RxOverflowTest, TheCallbackHearsOfItAndItsAnswerIsApplied) {
       mOverflow.Events.clear();
     }
     EXPECT_EQ(Delivered().size(), r.nLeft) << r.pszName;
+  }
+}
+
+/*
+ * A thread waiting for room in a peer's send fifo keeps its transport instance's reading going (the receive fifo of 2
+ * full, as above): no pause is taken while one waits on a peer of that instance, and one under way ends once a sender
+ * begins to wait; a sender waiting on a remote host (the other instance) leaves the board's pause as it is. Nothing is
+ * dropped; the library's close lets out the sender a row leaves waiting.
+ */
+TEST_F(RxOverflowTest, ASenderWaitingForRoomKeepsItsTransportReading) {
+  constexpr u32 kHost = 0xCB000011u, kSendFifo = 12;
+  const struct { const char* pszWhat; u32 hWaitOn; bool fDuringPause, fPaused; } rows[] = {
+      {"nobody waits", 0, false, true},
+      {"a sender waits on the board", kBoard, false, false},
+      {"a sender begins to wait on the board during the pause", kBoard, true, false},
+      {"a sender waits on a host", kHost, false, true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.pszWhat);
+    if (mhData != nullptr) VQXDestroyMsgFilterEx(mhLib, &mhData);
+    Open(false, 2, kSendFifo);
+    const VQX_GW_HOST_ADV adv = HostAdv("hostA", "appA", 0x11, 0x00600000);
+    ASSERT_EQ(PathUp(mhLib, kHost, nullptr, &adv), VQX_RESULT_API_OK);
+    std::atomic<VQX_RESULT> sent{0};
+    std::thread sender;
+    const auto Wait = [&] {
+      sender = std::thread([&] { sent = Send(kDataId, r.hWaitOn, 8, VQX_MSG_TYPE_REQUEST); });
+      ASSERT_TRUE(WaitUntil([&] { return Locked(mhLib, [&] { return VqxSendersWaiting(mhLib, r.hWaitOn == kHost); }); },
+                            10000));
+    };
+    if (r.hWaitOn != 0) {
+      const auto Fifo = [&] { return Locked(mhLib, [&] { return Peer(r.hWaitOn)->un32SendFifoCount; }); };
+      while (Fifo() < kSendFifo) ASSERT_EQ(Send(kDataId, r.hWaitOn, 8, VQX_MSG_TYPE_REQUEST), VQX_RESULT_API_OK);
+      if (!r.fDuringPause) Wait();
+    }
+    FeedMs(1);
+    const peerwait::StallProbe probe;
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread feeder([&] { FeedMs(2); });
+    if (r.fDuringPause) {
+      ASSERT_TRUE(WaitUntil([&] { return LibStats(mhLib).RxOverflow == 1u; }, 10000)) << "the pause began";
+      Wait();
+    }
+    feeder.join();
+    const auto t1 = std::chrono::steady_clock::now();
+    const long nMs = long(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count());
+    if (r.fPaused) {
+      EXPECT_GE(nMs, 95);
+    } else {
+      EXPECT_LT(nMs, 50 + probe.HeldMs(t0, t1)) << "no pause, or one cut short";
+    }
+    EXPECT_EQ(Delivered().size(), 2u) << "nothing dropped";
+    if (sender.joinable()) {
+      mhData = nullptr; /* freed by the close (destroying it would tell the board, and wait for room too) */
+      EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+      sender.join();
+      EXPECT_EQ(sent.load(), VQX_RESULT_API_TXMSG_DROPPED);
+    }
   }
 }
 

@@ -2,7 +2,8 @@
  * test_send_mt.cpp - sending to a peer record made without a transport, so
  * that messages stay in its send fifo: the checks of each send, the high
  * watermark, a full fifo answered by the status callback (drop) or waited
- * on (released when the peer goes away), and the unknown peer.
+ * on (released when the peer goes away or the library closes), and the
+ * unknown peer.
  */
 #include <atomic>
 #include <functional>
@@ -135,6 +136,30 @@ TEST_F(SendTest, SenderWaitingOnAFullFifoIsReleasedWhenThePeerGoes) {
   EXPECT_EQ(mLog.Count("Waiting..."), 1u) << "said once, however long it waited";
   EXPECT_EQ(LiveCount(), 0u) << "the queued and the waiting messages were freed";
   EXPECT_EQ(VQXWaitSentMsg(mhLib, 0), VQX_RESULT_API_OK);
+}
+
+/*
+ * The library closed while two senders wait for room: the close lets both out with a failure they see (the message
+ * dropped, counted, each with its line) before it frees what they use. Their two waits within one second log one
+ * line, the other counted once the second is over.
+ */
+TEST_F(SendTest, SendersWaitingForRoomLeaveWhenTheLibraryCloses) {
+  HeldClock clock;
+  Open(false);
+  for (u32 i = mun32Base; i < kFifo; i++) ASSERT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_OK) << i;
+  std::atomic<VQX_RESULT> aSent[2] = {0u, 0u};
+  std::thread aSender[2];
+  for (u32 i = 0; i < 2; i++) aSender[i] = std::thread([&, i] { aSent[i] = Send(0x03000001, kBoard, 8); });
+  const auto Waiting = [&] { return Locked(mhLib, [&] { return VqxPeerLib(mhLib)->aun32SendWaiters[0]; }); };
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return Waiting() == 2; }, 10000)) << Waiting() << " waiting";
+  EXPECT_TRUE(mLog.WaitFor("VqxMsgSendTo: Warning: too many messages in queue (max 30). Waiting...\n"));
+  EXPECT_EQ(mLog.Count("Waiting..."), 1u) << "the second wait within the second is left out";
+  clock.Set(1000);
+  EXPECT_TRUE(mLog.WaitFor("VqxMsgSendTo: send waiting for room in a full send fifo: 1 similar line(s) left out\n"));
+  EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+  for (std::thread& t : aSender) t.join();
+  for (const auto& r : aSent) EXPECT_EQ(r.load(), VQX_RESULT_API_TXMSG_DROPPED);
+  EXPECT_EQ(mLog.Count("VqxMsgSendTo: Msg=0x03000001 dropped: the library is closing\n"), 2u);
 }
 
 /*

@@ -226,4 +226,26 @@ TEST(AdapterDiscovery, TheEntityPastAFullTableIsRefusedAndDiscoveryCompletes) {
   }
 }
 
+/*
+ * A board of 1,000 TUCL instances, the send queue 32 and the receive fifo 16, as a board of tens of thousands of
+ * entities fills the default ones: the adapter's thread waits for room in the board's queue (whose flow control lets
+ * a few requests in at a time, each answer read letting the next in) while the answers pile up in the adapter's
+ * filter, which only that thread reads. The reading goes on meanwhile, so the round completes at the board's pace with
+ * each instance asked once (the transport paused 100 ms an answer before: ten a second).
+ */
+TEST(AdapterDiscovery, ThreadWaitingForRoomInTheBoardsQueueHasItsAnswersReadMeanwhile) {
+  constexpr u32 kInstances = 1000;
+  std::string strProfile = R"({"tucl": [)";
+  for (u32 i = 1; i <= kInstances; i++) strProfile += (i > 1 ? ", {\"id\": " : "{\"id\": ") + std::to_string(i) + "}";
+  CBoardBench b(strProfile + "]}", [](VQCAF::CVQCAFCommParams& P) {
+    P.mun32SendFifoSize = 32;
+    P.mun32ReceiveFifoSize = 16;
+  });
+  ASSERT_TRUE(b.AddAdapter());
+  EXPECT_TRUE(b.WaitReady(30000)) << b.Asked("0x04390003") << " asked";
+  EXPECT_EQ(b.Asked("0x04390003"), kInstances) << "each once";
+  EXPECT_FALSE(b.Lines("VqxMsgSendTo: Warning: too many messages in queue (max 32). Waiting...").empty())
+      << "the thread waited for room";
+}
+
 }  // namespace

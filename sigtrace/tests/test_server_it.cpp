@@ -635,6 +635,30 @@ TEST(SigTraceServer, SigtermUnderLoadWritesOrCountsEveryUnitTakenIn) {
   EXPECT_EQ(B.LogLines("Close: every traces-off answered after ").size(), 1u) << "the close ends at the last answer";
 }
 
+/* A board of 60,000 TCP/IP instances (as one of tens of thousands of CAS R2 trunks, with small messages): the adapter's
+ * thread sends their parameter requests past what the board's send queue and flow control hold (16384 and 768) and
+ * waits for room, the answers piling up meanwhile in its filter, which only it reads, past the board's receive fifo
+ * (32768): the reading goes on while the thread waits (paused, it let the thread on at ten answers a second, the
+ * round never ending). 5 s on the thread sends again what it sees unanswered, and SIGTERM then ends the server within
+ * the close's bound, its exit status 0: the thread looks at the stop between two sends. */
+TEST(SigTraceServer, SigtermEndsTheServerWhileTheAdapterResendsToABoardOfManyEntities) {
+  CServerBench B;
+  std::string strProfile = R"({"tucl": [)";
+  for (int i = 1; i <= 60000; i++) strProfile += (i > 1 ? ", {\"id\": " : "{\"id\": ") + std::to_string(i) + "}";
+  std::ofstream(B.Path("profile.json")) << strProfile << "]}";
+  B.StartBoard();
+  B.StartServer("-ss7");
+  /* The board has seen the first requests again: the thread resends. */
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return B.Board().Stat("discovery_requests") > 65000; }, 90000))
+      << B.Board().Stat("discovery_requests") << " requests";
+  const auto Start = std::chrono::steady_clock::now();
+  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
+  EXPECT_EQ(B.Server().Wait(VQCAF::VQ_SIGTRACE_DRAIN_CAP_MS + 10000), 0);
+  std::printf("ended %.2f s after SIGTERM\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count());
+  EXPECT_FALSE(B.LogLines("not answered, sent again").empty());
+}
+
 /* A board that never answers the off requests ("traceoff ignore") and keeps sending SS7 units (bursts, its log
  * left out): the close begins by a first signal or by the run time, and each row sends one signal more once the board
  * has seen the off requests (the close is under way), or none. A signal during the close ends its wait at once;

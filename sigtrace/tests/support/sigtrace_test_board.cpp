@@ -29,7 +29,7 @@ const VQCAF_LIFE_CYCLE_STEPS kSteps = {
     [](CVQCAFCli& Cli) { return Cli.Close(), VQX_RESULT_OK; }, nullptr, nullptr, nullptr, nullptr};
 }  // namespace
 
-CBoardBench::CBoardBench(const std::string& strProfile) {
+CBoardBench::CBoardBench(const std::string& strProfile, const std::function<void(CVQCAFCommParams&)>& fnComm) {
   loopnet::UseLoopbackNets(1);
   char szPath[] = "/tmp/sigtrace_profile_XXXXXX";
   const int fd = mkstemp(szPath);
@@ -41,6 +41,7 @@ CBoardBench::CBoardBench(const std::string& strProfile) {
   VqcafSetLifeCycleSteps(&kSteps);
   EXPECT_EQ(GlobalInit(), VQX_RESULT_OK);
   mComm.mApplicationName = "sigtrace_test", mComm.mun16GwPort = un16Port, mComm.mun32HostLibTraceLevel = 0x7FFFFFFE;
+  if (fnComm) fnComm(mComm);
   VqxCliToolsInitParamsDefault(&mCli);
   mCli.fOffScreen = 1, mCli.un32Columns = 100, mCli.un32Rows = 40;
   CVQCAFGlobalsParams G;

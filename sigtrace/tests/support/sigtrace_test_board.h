@@ -13,6 +13,7 @@
 #define SIGTRACE_TEST_BOARD_H
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,8 +33,9 @@ struct SAppMsg {
 
 class CBoardBench {
  public:
-  /* strProfile: the JSON profile (docs/board-discovery.md). */
-  explicit CBoardBench(const std::string& strProfile);
+  /* strProfile: the JSON profile (docs/board-discovery.md); fnComm changes the communication parameters. */
+  explicit CBoardBench(const std::string& strProfile,
+                       const std::function<void(VQCAF::CVQCAFCommParams&)>& fnComm = {});
   ~CBoardBench();
 
   /* Waits for the board's adapter-added event and makes and initialises the
