@@ -216,6 +216,19 @@ VQX_RESULT VQXWaitMsg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32Ti
  */
 VQX_RESULT VQXSendMsgEx(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_FILTER_HANDLE* phImplicitFilter);
 
+/*
+ * Ends the waits for room of the sends made on the calling thread while *pfEnd is not zero (its owner stopping),
+ * until the next call; null: none. Such a send fails with 0x82010218, its message freed and counted dropped, with
+ * the line "VqxMsgSendTo: Msg=0x%08x dropped: its sender is stopping". The flag is read with an atomic load;
+ * it must outlive the calling thread's sends. Returns the flag it replaces, for the caller to put back.
+ */
+const volatile u32* VQXSetThreadSendWaitEnd(const volatile u32* pfEnd);
+
+/* Ends every wait for room, now and from now on, of this library's sends: its process is closing, and what waits
+   for room would hold the close. Such a send fails with 0x82010218, its message freed and counted dropped, with the
+   line "VqxMsgSendTo: Msg=0x%08x dropped: the library is closing". 0x02010000; 0x82010206 null library. */
+VQX_RESULT VQXEndSendWaits(VQX_LIB_HANDLE hLib);
+
 typedef struct _VQX_SEND_MSG2_PARAMS {
   VQX_FILTER_HANDLE* phImplicitFilter;  /* optional, as VQXSendMsgEx */
   VQX_FILTER_HANDLE hCoalescingFilter;  /* optional: hold until its reader next receives */

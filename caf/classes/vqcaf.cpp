@@ -70,6 +70,8 @@ VQX_RESULT Step(const char* pszText, VQX_RESULT r) {
 
 /* The stop order; each module whose parameters are absent (all, with null). */
 void StopAbsent(CVQCAFGlobals& G, const CVQCAFGlobalsParams* p) {
+  /* The modules' closes wait for the threads inside them: a thread whose send waits for room is let out first. */
+  if (G.fComm && (p == nullptr || p->mpCommParams == nullptr)) CVQCAFComm::EndSendWaits();
   if (G.fCli && (p == nullptr || p->mpCliParams == nullptr)) {
     g_Steps.pfnCliClose(G.Cli);
     G.fCli = false;

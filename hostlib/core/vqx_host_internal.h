@@ -216,6 +216,7 @@ typedef struct _VQX_LIB_CONTEXT {
   std::atomic<u32> fClosing;
   std::atomic<u32> fAdaptersClosing; /* VQXCloseAdaptersGw is closing the adapters' links */
   std::atomic<u32> fHostsClosing;    /* VQXCloseHostsGw is closing the hosts' links */
+  std::atomic<u32> fSendWaitsEnded;  /* VQXEndSendWaits: its process is closing, no send waits for room */
   /* Threads inside a send call (VqxSendCallScope): the close waits for them to leave, a sender waiting for room
      leaving with a failure once it sees fClosing. */
   std::atomic<u32> un32SendCallsInside;

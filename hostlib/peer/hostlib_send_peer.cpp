@@ -573,13 +573,25 @@ class VqxSendWaiter {
   bool mfCounted = false;
 };
 
+/* The calling thread's owner's stop flag (VQXSetThreadSendWaitEnd), null when none. */
+thread_local const volatile u32* t_pfSendWaitEnd = nullptr;
+
+bool VqxThreadSendWaitEnded() {
+  return t_pfSendWaitEnd != nullptr && __atomic_load_n(t_pfSendWaitEnd, __ATOMIC_ACQUIRE) != 0;
+}
+
+/* A wait ended by its sender's owner stopping: the message dropped as for the close, with its own line. */
+constexpr VQX_RESULT kSenderStopping = VQX_RESULT_API_TXMSG_DROPPED | 1u;
+
 /*
  * What ends a wait for room once the lock is held again: the library closing (the message dropped), the peer
  * gone, or, for an adapter whose record stays, gone without its fifo; OK to go on waiting, *ppPeer looked up anew.
  */
 VQX_RESULT VqxSendWaitFailure(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_PEER** ppPeer) {
   *ppPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
-  if (VqxLib(hLib)->fClosing.load() != 0) return VQX_RESULT_API_TXMSG_DROPPED;
+  if (VqxLib(hLib)->fClosing.load() != 0 || VqxLib(hLib)->fSendWaitsEnded.load() != 0)
+    return VQX_RESULT_API_TXMSG_DROPPED;
+  if (VqxThreadSendWaitEnded()) return kSenderStopping;
   if (*ppPeer == nullptr) return VQX_RESULT_API_INVALID_ADA_HANDLE;
   if (!VqxPeerActive(*ppPeer) || (*ppPeer)->pahSendFifo == nullptr) return VQX_RESULT_API_ADA_NOT_READY;
   return VQX_RESULT_API_OK;
@@ -588,10 +600,12 @@ VQX_RESULT VqxSendWaitFailure(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_PEER** ppPe
 /* A wait for room ended by the library's close (the message counted dropped) or by the peer's going: the message
    freed with its line. */
 VQX_RESULT VqxSendWaitEnd(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg, VQX_RESULT failure) {
-  if (failure == VQX_RESULT_API_TXMSG_DROPPED) {
+  if (failure == VQX_RESULT_API_TXMSG_DROPPED || failure == kSenderStopping) {
     VqxLib(hLib)->Counters.TxMsgDropped++;
     if (pPeer != nullptr) pPeer->un64TxMsgDropped++;
-    return VqxSendToFail(hLib, hMsg, "dropped: the library is closing", failure);
+    return VqxSendToFail(hLib, hMsg,
+                         failure == kSenderStopping ? "dropped: its sender is stopping" : "dropped: the library is closing",
+                         VQX_RESULT_API_TXMSG_DROPPED);
   }
   return VqxSendToFail(hLib, hMsg,
                        failure == VQX_RESULT_API_INVALID_ADA_HANDLE ? "VQX_RESULT_API_INVALID_ADA_HANDLE"
@@ -746,6 +760,18 @@ VQX_RESULT VqxMsgSendToPeers(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
   }
   if (un32Targets == 0) VqxMsgReleaseInternal(hLib, hMsg);
   return result;
+}
+
+const volatile u32* VQXSetThreadSendWaitEnd(const volatile u32* pfEnd) {
+  const volatile u32* pfBefore = t_pfSendWaitEnd;
+  t_pfSendWaitEnd = pfEnd;
+  return pfBefore;
+}
+
+VQX_RESULT VQXEndSendWaits(VQX_LIB_HANDLE hLib) {
+  if (hLib == nullptr) return VQX_RESULT_API_INVALID_LIB_HANDLE;
+  VqxLib(hLib)->fSendWaitsEnded.store(1);
+  return VQX_RESULT_API_OK;
 }
 
 VQX_RESULT VQXWaitSentMsg(VQX_LIB_HANDLE hLib, u32 un32TimeoutMs) {

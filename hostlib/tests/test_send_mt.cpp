@@ -163,6 +163,48 @@ TEST_F(SendTest, SendersWaitingForRoomLeaveWhenTheLibraryCloses) {
 }
 
 /*
+ * Two senders wait for room: the one whose owner stops (its thread's end flag) leaves alone, the other waits on;
+ * the process's close (VQXEndSendWaits) lets the other out, and a later send into the full fifo fails at once. Each
+ * is told 0x82010218 with its line, counted dropped; the fifo keeps what it held.
+ */
+TEST_F(SendTest, SendWaitsEndWhenTheirOwnerStopsOrTheProcessCloses) {
+  Open(false);
+  for (u32 i = mun32Base; i < kFifo; i++) ASSERT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_OK) << i;
+  const u32 un32Live = LiveCount();
+  volatile u32 fStopping = 0;
+  std::atomic<VQX_RESULT> aSent[2] = {0u, 0u};
+  std::atomic<bool> fRestored{false};
+  std::thread owned([&] {
+    const volatile u32 fOuter = 0;
+    VQXSetThreadSendWaitEnd(&fOuter);
+    const volatile u32* pfBefore = VQXSetThreadSendWaitEnd(&fStopping);
+    aSent[0] = Send(0x03000001, kBoard, 8);
+    fRestored = VQXSetThreadSendWaitEnd(pfBefore) == &fStopping && pfBefore == &fOuter;
+    VQXSetThreadSendWaitEnd(nullptr);
+  });
+  std::thread other([&] { aSent[1] = Send(0x03000002, kBoard, 8); });
+  const auto Waiting = [&] { return Locked(mhLib, [&] { return VqxPeerLib(mhLib)->aun32SendWaiters[0]; }); };
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return Waiting() == 2; }, 10000)) << Waiting() << " waiting";
+  __atomic_store_n(&fStopping, 1u, __ATOMIC_RELEASE);
+  owned.join();
+  EXPECT_EQ(aSent[0].load(), VQX_RESULT_API_TXMSG_DROPPED);
+  EXPECT_TRUE(fRestored.load()) << "the flag it replaced is handed back";
+  EXPECT_TRUE(mLog.WaitFor("VqxMsgSendTo: Msg=0x03000001 dropped: its sender is stopping\n"));
+  EXPECT_EQ(aSent[1].load(), 0u) << "a sender of another owner waits on";
+  EXPECT_EQ(Waiting(), 1u);
+  EXPECT_EQ(VQXEndSendWaits(nullptr), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  EXPECT_EQ(VQXEndSendWaits(mhLib), VQX_RESULT_API_OK);
+  other.join();
+  EXPECT_EQ(aSent[1].load(), VQX_RESULT_API_TXMSG_DROPPED);
+  EXPECT_EQ(Send(0x03000003, kBoard, 8), VQX_RESULT_API_TXMSG_DROPPED) << "no wait once the process closes";
+  for (const char* psz : {"Msg=0x03000002 dropped: the library is closing\n", "Msg=0x03000003 dropped: the library is closing\n"})
+    EXPECT_TRUE(mLog.WaitFor(psz)) << psz;
+  EXPECT_EQ(LibStats(mhLib).TxMsgDropped, 3u);
+  EXPECT_EQ(FifoCount(), kFifo) << "what was queued stays for the close's wait";
+  EXPECT_EQ(LiveCount(), un32Live) << "the three refused messages were freed";
+}
+
+/*
  * A remote host's request (a CLEAR of its filters) read while its send fifo is full: the receiving thread, the one
  * that would read the acknowledgements making room or the link's close, does not wait for room; the answer is
  * dropped with a line and counted. A sender waiting on the same fifo is released with a failure once the host's

@@ -410,6 +410,30 @@ TEST(SigTraceServer, ABoardAndAFloodingProviderAtOnceTheCloseWritesOrCountsAll) 
   kill(Provider.mPid, SIGKILL);
 }
 
+/* The server stopped (SIGSTOP) under a provider's flood: the provider's sends wait for room and stop being accepted;
+ * 20 s on its close ends the send still waiting (told 0x82010218: "sent N" short of the count, exit 1), the server
+ * still stopped. Run again, the server ends on SIGTERM. */
+TEST(SigTraceServer, ProviderWhoseServerIsStoppedEndsItsWaitingSendAndLeaves) {
+  CServerBench B(1, true);
+  B.StartServer("-h248 -cap");
+  peerproc::CChild Provider({peerproc::BuildProgram("VQX_SIGTRACE_PROVIDER", "testing/sigtrace_provider/vqx_sigtrace_provider"),
+                             "--port", std::to_string(loopnet::FreeLoopbackPort()), "--peer-port",
+                             std::to_string(B.mun16Port), "--app", "held", "--name", "ghd", "--count", "5000000"});
+  std::string strCapture; /* once the two have found each other (a discovery period, 10 s, at most) */
+  for (int i = 0; i < 3 && strCapture.empty(); i++) strCapture = Provider.ReadLine();
+  ASSERT_EQ(strCapture, "capture 1 ghd");
+  ASSERT_EQ(kill(B.Server().mPid, SIGSTOP), 0);
+  std::string strSent; /* 20 s after the sends stop being accepted */
+  for (int i = 0; i < 4 && strSent.empty(); i++) strSent = Provider.ReadLine();
+  unsigned un32Sent = 0;
+  EXPECT_EQ(sscanf(strSent.c_str(), "sent %u", &un32Sent), 1) << strSent;
+  EXPECT_LT(un32Sent, 5000000u) << "a send ended by the stop, the flood with it";
+  EXPECT_EQ(Provider.Wait(20000), 1) << "its close (what it sent waited for 5 s without progress) ends";
+  ASSERT_EQ(kill(B.Server().mPid, SIGCONT), 0);
+  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
+  EXPECT_EQ(B.Server().Wait(VQCAF::VQ_SIGTRACE_DRAIN_CAP_MS + 10000), 0);
+}
+
 /* H.248 tracing off (the command line names other families): a provider that registers is ignored with one line
  * naming it and the switch. */
 TEST(SigTraceServer, AProviderWhileH248TracingIsOffIsNamedInTheLog) {

@@ -156,8 +156,10 @@ class CProvider : public CVQCAFService {
         }
         Data.mInfo.un32DataLength = mOpt.fLength ? mOpt.un32Length : mOpt.un32Size;
         if (mOpt.fBothWays) Data.mInfo.un32Direction = i % 2 == 1 ? 1 : 2;
-        un32Sent += Note(SendMsg(Data, mOpt.fBroadcastLast && i == mOpt.un32Count ? 1 : 0)) ? 1 : 0;
+        const bool fAccepted = Note(SendMsg(Data, mOpt.fBroadcastLast && i == mOpt.un32Count ? 1 : 0));
+        un32Sent += fAccepted ? 1 : 0;
         mun32Sends++;
+        if (!fAccepted && mfLeaving) break;  // its stop ended the send's wait for room
       }
       printf("sent %u\n", un32Sent);
       fflush(stdout);
@@ -176,6 +178,7 @@ class CProvider : public CVQCAFService {
 
   const Options& mOpt;
   std::atomic<bool> mfLinked{false}, mfCaptureSeen{false}, mfCaptured{false}, mfSendFailed{false};
+  std::atomic<bool> mfLeaving{false}; /* main is stopping the service */
   std::atomic<u32> mun32Sends{0}; /* data sends made (accepted or not) */
   u32 mun32Answered = 0;
 };
@@ -220,6 +223,7 @@ int main(int argc, char** argv) {
           WaitUntil([&] { return Provider.mfCaptureSeen.load(); }, 20000, [] { return 0; }) &&
           WaitUntil([&] { return Provider.mfCaptured.load(); }, 20000, Sends);
     if (fOk && o.fStay) sleep(30);  // the parent kills it before
+    Provider.mfLeaving = true;
     if (fOk && o.fUnregister) {
       CVQCAFMsgSigtraceUnRegister Unreg;
       Provider.Fill(Unreg.mInfo);

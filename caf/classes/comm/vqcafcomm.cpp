@@ -134,6 +134,12 @@ VQX_RESULT CVQCAFComm::Uninit() {
 
 bool CVQCAFComm::IsInitialized() { return s_pInstance.load() != nullptr; }
 
+VQX_RESULT CVQCAFComm::EndSendWaits() {
+  CPinned p;
+  /* The handle is set once at construction and cleared only by the destructor, which waits for the pins. */
+  return p ? VQXEndSendWaits(p->mhHostLib) : VQX_RESULT_NOT_READY;
+}
+
 CVQCAFComm::CVQCAFComm(CVQCAFCommParams& Params)
     : CVQCAFLogTrace(VQCAF_SUBMODULE_COMM),
       mhHostLib(nullptr),

@@ -61,6 +61,10 @@ class CVQCAFComm : private CVQCAFLogTrace {
   /* Destroys the singleton if there is one (see the model); 0x02000000. */
   static VQX_RESULT Uninit();
   static bool IsInitialized();
+  /* The process is closing: every send waiting for room in the library, now or later, fails at once instead
+   * (0x82010218, its message counted dropped), since the close waits for the threads inside the framework.
+   * 0x82000016 without a bridge. */
+  static VQX_RESULT EndSendWaits();
 
   /* The bridge with its mutex taken and one owner counted, or null. Pair with
    * ReleaseInstance on the same thread. */

@@ -9,6 +9,7 @@
 #include "vqcafexception.h"
 #include "vqcaflog.h"
 #include "vqcafservicedetector.h"
+#include "vqx_host_filter.h"
 #include "vqx_string.h"
 
 namespace VQCAF {
@@ -33,6 +34,23 @@ void CVQCAFServiceInstance::SetReady(u32 fReady) {
 }
 
 namespace {
+/* While it lives, the calling thread's sends stop waiting for room once the owner is stopping: its Stop waits for
+   them (for the service's lock, then for the callback they may be in). */
+class CSendWaitEndScope {
+ public:
+  explicit CSendWaitEndScope(const volatile u32* pfStopping)
+      : mfSet(pfStopping != nullptr), mpfBefore(mfSet ? VQXSetThreadSendWaitEnd(pfStopping) : nullptr) {}
+  ~CSendWaitEndScope() {
+    if (mfSet) VQXSetThreadSendWaitEnd(mpfBefore);
+  }
+  CSendWaitEndScope(const CSendWaitEndScope&) = delete;
+  CSendWaitEndScope& operator=(const CSendWaitEndScope&) = delete;
+
+ private:
+  bool mfSet;
+  const volatile u32* mpfBefore;
+};
+
 /* Maps the exception being handled and, with an owner, logs it through the
  * owner (instance mutex released meanwhile). Called inside a catch block. */
 VQX_RESULT SendFailure(CVQCAFService* pOwner, CVQCAFMutex* pMutex, int nLine) {
@@ -63,6 +81,7 @@ VQX_RESULT CVQCAFServiceInstance::SendMsg(CVQCAFMsg& Msg, u32 fBroadcast) {
   try {
     if (fBroadcast == 0 && mhInstance == nullptr) return VQX_RESULT_NOT_READY;
     Msg.SetServiceInstanceHandle(mhInstance);
+    CSendWaitEndScope EndOnStop(mpOwner != nullptr ? &mpOwner->mfStopping : nullptr);
     const VQX_RESULT r = CVQCAFServiceDetector::SendMsg(Msg, fBroadcast);
     return VQX_RESULT_FAILED(r) ? r : VQX_RESULT_OK;
   } catch (...) {
@@ -75,6 +94,7 @@ VQX_RESULT CVQCAFServiceInstance::SendMsg(CVQCAFMsgBuffer& Msg, u32 fBroadcast) 
   try {
     if (mhInstance == nullptr) return VQX_RESULT_NOT_READY;
     Msg.SetServiceInstanceHandle(mhInstance);
+    CSendWaitEndScope EndOnStop(mpOwner != nullptr ? &mpOwner->mfStopping : nullptr);
     const VQX_RESULT r = CVQCAFServiceDetector::SendMsg(Msg, fBroadcast);
     return VQX_RESULT_FAILED(r) ? r : VQX_RESULT_OK;
   } catch (...) {
@@ -114,6 +134,7 @@ CVQCAFServiceParams CVQCAFService::GetParam() {
 VQX_RESULT CVQCAFService::Start(CVQCAFServiceInstance* pDefaultInstance) {
   CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
   if (mhRegistration != nullptr) return VQX_RESULT_OK;
+  __atomic_store_n(&mfStopping, 0u, __ATOMIC_RELEASE);
   VQX_LIB_HANDLE hLib = CVQCAFComm::GetHostLibInstance();
   if (hLib != nullptr) {
     VQXGetRemoteHostInfo(hLib, VQX_HOSTLIB_ADAPTER_HANDLE, &mParams.mServiceInfo.mHostInfo);
@@ -144,15 +165,21 @@ VQX_RESULT CVQCAFService::Start(CVQCAFServiceInstance* pDefaultInstance) {
 }
 
 VQX_RESULT CVQCAFService::Stop() {
+  /* Before the lock: a send waiting for room may hold it. */
+  __atomic_store_n(&mfStopping, 1u, __ATOMIC_RELEASE);
   CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
   if (mhRegistration == nullptr) return VQX_RESULT_OK;
   LogTrace(VQLV3, "Stop: Unregistering service to service detector\n");
   VQX_RESULT Result;
   {
     CVQCAFMutexAutoGiveGet Unlocked(&mServiceMutex);
+    /* Its leaving is announced to the hosts: to one whose send queue is full, dropped with its line rather than
+       waited for (that host learns it from its next list or as the link goes). */
+    CSendWaitEndScope EndOnStop(&mfStopping);
     Result = CVQCAFServiceDetector::Unregister(this);
   }
   if (!VQX_RESULT_FAILED(Result)) return VQX_RESULT_OK;
+  __atomic_store_n(&mfStopping, 0u, __ATOMIC_RELEASE);  // still registered: its sends wait again
   LogTrace(VQERR, "%s",
            VqcafFormatFailureLine("CVQCAFService::Stop", "CVQCAFServiceDetector::Unregister(this) failed", Result,
                                   __FILE__, __LINE__).c_str());

@@ -111,7 +111,9 @@ class CVQCAFService : private IVQCAFServiceHandler, public CVQCAFServiceInstance
   virtual VQX_RESULT Start(CVQCAFServiceInstance* pDefaultInstance);
   /* Unregisters (every link's disconnection delivered first, on this thread). 0x02000000 when not started.
    * Waits for a callback of this service in progress on another thread: never call it holding a lock that
-   * the handler or the instances take in their callbacks. Inside its own callback it does not wait for itself. */
+   * the handler or the instances take in their callbacks. Inside its own callback it does not wait for itself.
+   * A send of the service's or its instances' waiting for room, on any thread, ends as it begins: that send
+   * fails with 0x82010218 (its message counted dropped), as does each such send until the next Start. */
   virtual VQX_RESULT Stop();
 
   void LogTrace(_VQX_TRACE_LEVEL Level, const char* pszFormat, ...) override __attribute__((format(printf, 3, 4)));
@@ -136,7 +138,9 @@ class CVQCAFService : private IVQCAFServiceHandler, public CVQCAFServiceInstance
 
  private:
   friend class CVQCAFServiceDetector;
+  friend class CVQCAFServiceInstance;
   IVQCAFServiceHandler* mpHandler = nullptr;
+  volatile u32 mfStopping = 0; /* set by Stop before it waits; read by the library's waits for room */
   CVQCAFServiceInstance* mpDefaultInstance = nullptr;
   CVQCAFString mstrName;
   u32* mhRegistration = nullptr;
