@@ -412,7 +412,7 @@ TEST(SigTraceServer, ABoardAndAFloodingProviderAtOnceTheCloseWritesOrCountsAll) 
 
 /* The server stopped (SIGSTOP) under a provider's flood: the provider's sends wait for room and stop being accepted;
  * 20 s on its close ends the send still waiting (told 0x82010218: "sent N" short of the count, exit 1), the server
- * still stopped. Run again, the server ends on SIGTERM. */
+ * still stopped. Run again, the server ends on SIGTERM, its group's summary counting what the provider's link cut. */
 TEST(SigTraceServer, ProviderWhoseServerIsStoppedEndsItsWaitingSendAndLeaves) {
   CServerBench B(1, true);
   B.StartServer("-h248 -cap");
@@ -422,6 +422,8 @@ TEST(SigTraceServer, ProviderWhoseServerIsStoppedEndsItsWaitingSendAndLeaves) {
   std::string strCapture; /* once the two have found each other (a discovery period, 10 s, at most) */
   for (int i = 0; i < 3 && strCapture.empty(); i++) strCapture = Provider.ReadLine();
   ASSERT_EQ(strCapture, "capture 1 ghd");
+  /* Stopped once its group wrote a unit: a group that wrote none fails the run. */
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return sigtest::PcapRecords(B.Read("ghd_000.cap"), 1) > 0; }, 30000));
   ASSERT_EQ(kill(B.Server().mPid, SIGSTOP), 0);
   std::string strSent; /* 20 s after the sends stop being accepted */
   for (int i = 0; i < 4 && strSent.empty(); i++) strSent = Provider.ReadLine();
@@ -432,6 +434,9 @@ TEST(SigTraceServer, ProviderWhoseServerIsStoppedEndsItsWaitingSendAndLeaves) {
   ASSERT_EQ(kill(B.Server().mPid, SIGCONT), 0);
   ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
   EXPECT_EQ(B.Server().Wait(VQCAF::VQ_SIGTRACE_DRAIN_CAP_MS + 10000), 0);
+  const auto [nWritten, nLost] = GroupSummary(B, "ghd");
+  EXPECT_EQ(nWritten, sigtest::PcapRecords(B.Read("ghd_000.cap"), 1));
+  EXPECT_LE(nWritten + nLost, static_cast<long>(un32Sent)) << "nothing written or counted twice";
 }
 
 /* H.248 tracing off (the command line names other families): a provider that registers is ignored with one line
