@@ -409,12 +409,6 @@ bool VqxPeerAwaitingAck(const VQX_PEER* pPeer) {
   return static_cast<i32>(pPeer->un32TxSeq - pPeer->un32PeerAckSeq) > 0;
 }
 
-u32 VqxPeerUnacked(const VQX_PEER* pPeer) {
-  if (pPeer->un32BuildNumber < VQX_PEER_BUILD_RETRANSMIT || pPeer->un32PeerAckSeq == 0) return 0;
-  const i32 n32Unacked = static_cast<i32>(pPeer->un32TxSeq - pPeer->un32PeerAckSeq);
-  return n32Unacked > 0 ? static_cast<u32>(n32Unacked) : 0;
-}
-
 /* ------------------------------------------------------ flow control */
 
 void VqxHostAdapterSetFlowControlLimit(VQX_PEER* pPeer, u32 un32ByteLimit, u32 un32MsgLimit) {

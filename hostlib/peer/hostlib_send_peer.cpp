@@ -584,8 +584,9 @@ bool VqxThreadSendWaitEnded() {
 constexpr VQX_RESULT kSenderStopping = VQX_RESULT_API_TXMSG_DROPPED | 1u;
 
 /*
- * What ends a wait for room once the lock is held again: the library closing (the message dropped), the peer
- * gone, or, for an adapter whose record stays, gone without its fifo; OK to go on waiting, *ppPeer looked up anew.
+ * What ends a wait for room once the lock is held again: the library or its process closing, the sender's owner
+ * stopping (kSenderStopping; the message dropped either way), the peer gone, or, for an adapter whose record stays,
+ * gone without its fifo; OK to go on waiting, *ppPeer looked up anew.
  */
 VQX_RESULT VqxSendWaitFailure(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_PEER** ppPeer) {
   *ppPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
@@ -597,8 +598,8 @@ VQX_RESULT VqxSendWaitFailure(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_PEER** ppPe
   return VQX_RESULT_API_OK;
 }
 
-/* A wait for room ended by the library's close (the message counted dropped) or by the peer's going: the message
-   freed with its line. */
+/* A wait for room ended by the library's or the process's close or its sender's stop (the message counted dropped),
+   or by the peer's going: the message freed with its line. */
 VQX_RESULT VqxSendWaitEnd(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg, VQX_RESULT failure) {
   if (failure == VQX_RESULT_API_TXMSG_DROPPED || failure == kSenderStopping) {
     VqxLib(hLib)->Counters.TxMsgDropped++;
@@ -718,6 +719,12 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
 }
 
 }  // namespace
+
+u32 VqxPeerUnacked(const VQX_PEER* pPeer) {
+  if (!VqxPeerKeepsAcks(pPeer) || pPeer->un32PeerAckSeq == 0) return 0;
+  const i32 n32Unacked = VqxSeqDiff(pPeer->un32TxSeq, pPeer->un32PeerAckSeq);
+  return n32Unacked > 0 ? static_cast<u32>(n32Unacked) : 0;
+}
 
 bool VqxSendersWaiting(VQX_LIB_HANDLE hLib, u32 fHosts) {
   const VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
