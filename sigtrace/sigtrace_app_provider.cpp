@@ -26,7 +26,8 @@
  * key "<name>#<its unique host id>") and is served, its registrations taken
  * then, once the first has left; so does one that comes while 20 are served,
  * until a place frees (the first to come first), counted meanwhile in the
- * summary's "Entities not traced". What a provider's link loses as it closes
+ * summary's "Entities not traced", as is one refused for good past 64
+ * waiting: the places' rule, the boards' too (sigtrace_places.h). What a provider's link loses as it closes
  * within a batch (the host's path-down notification, main loop) is counted
  * in the provider's group, or in a summary line of its own when its groups
  * cannot be told apart; past 16 providers that left with such a line, theirs
@@ -59,15 +60,12 @@ CVQSigTraceEntityParams* FindProviderEntity(CVQSigTraceGrp& Group, const CVQCAFS
   return nullptr;
 }
 
-/* The untraced providers kept by name, at most (the others are counted). */
-constexpr size_t kMaxUntracedProviders = 1024;
-/* The untraced providers or boards named in the summary; the others counted. */
-constexpr size_t kUntracedNamed = 16;
-
-/* The summary's name of a provider that waits for a place. */
-std::string UntracedForPlace(const CVQCAFString& strKey) {
-  static_assert(QUELLAN_MAX_PROVIDERS == 20, "the text names the limit");
-  return std::string(strKey.c_str()) + " (no place among the 20 providers)";
+/* A provider's id among the places: its name and its process. */
+std::string PlaceIdOf(const _VQX_HOST_INFO& Host) {
+  CVQCAFString str;
+  str.Format("%s#%016llX", CVQSigTraceProviderEntity::KeyOf(Host).c_str(),
+             static_cast<unsigned long long>(Host.un64UniqueHostId));
+  return str.c_str();
 }
 
 /* The boundary's catch clause: the failure line under the application's
@@ -86,20 +84,25 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
     if (pInfo == nullptr) return nullptr;
     const _VQX_HOST_INFO& Host = pInfo->mHostInfo;
     const CVQCAFString strKey = CVQSigTraceProviderEntity::KeyOf(Host);
-    /* A second process of a name served, or any one while every place is taken: under a key of its own until
-     * the name or a place is free. */
-    const u32 un32Waiting = ProviderOf(strKey) != nullptr                  ? CVQSigTraceProviderEntity::kWaitingForName
-                            : ServedProviders() >= QUELLAN_MAX_PROVIDERS ? CVQSigTraceProviderEntity::kWaitingForPlace
-                                                                           : CVQSigTraceProviderEntity::kServed;
-    CVQCAFString strPoolKey = strKey;
-    if (un32Waiting != CVQSigTraceProviderEntity::kServed)
-      strPoolKey.Format("%s#%016llX", strKey.c_str(), static_cast<unsigned long long>(Host.un64UniqueHostId));
-    const CVQCAFHashKeyString Key(strPoolKey.c_str());
-    if (mProviders.Find(Key) != nullptr) {
+    const std::string strId = PlaceIdOf(Host);
+    const CVQSigTraceProviderEntity* pNamed = ProviderOf(strKey);
+    if (mProviders.Find(CVQCAFHashKeyString(strId.c_str())) != nullptr ||
+        (pNamed != nullptr && pNamed->mHostInfo.un64UniqueHostId == Host.un64UniqueHostId)) {
       LogTrace(VQMSG, "OnServiceConnected: Application %s already present", strKey.c_str());
       return nullptr;
     }
-    CVQSigTraceProviderEntity* p = mProviders.Alloc(VQCAF_DEBUG_INFO, Key);
+    /* A second process of a name served waits for the name, any one while every place is taken for a place;
+     * either under a key of its own until it is served. */
+    const CVQSigTracePlaces::EVQPlace Place = mProviderPlaces.Arrive(strId, strKey.c_str(), ServedProviders(), 0, pNamed == nullptr);
+    const u32 un32Waiting = Place == CVQSigTracePlaces::EVQPlace::Served ? CVQSigTraceProviderEntity::kServed
+                            : pNamed != nullptr                          ? CVQSigTraceProviderEntity::kWaitingForName
+                                                                         : CVQSigTraceProviderEntity::kWaitingForPlace;
+    CVQSigTraceProviderEntity* p = nullptr;
+    if (Place != CVQSigTracePlaces::EVQPlace::Refused) {
+      p = mProviders.Alloc(VQCAF_DEBUG_INFO,
+                           CVQCAFHashKeyString(un32Waiting == CVQSigTraceProviderEntity::kServed ? strKey.c_str() : strId.c_str()));
+      if (p == nullptr) (void)mProviderPlaces.Leave(strId);
+    }
     if (p == nullptr) {
       static_assert(QUELLAN_MAX_PROVIDERS == 20 && VQ_SIGTRACE_MAX_WAITING_PROVIDERS == 64, "the refusal names the limits");
       RefuseProvider("CVQSigTrace::OnServiceConnected",
@@ -116,11 +119,9 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
                      nullptr, VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
     else
       LogTrace(VQMSG, "OnServiceConnected: New application %s detected", strKey.c_str());
-    if (un32Waiting == CVQSigTraceProviderEntity::kWaitingForPlace) NoteUntracedProvider(UntracedForPlace(strKey));
     p->mpAppMutex = &mAppMutex;
     p->mpSigTrace = this;
     p->mfWaiting = un32Waiting;
-    p->mun64Arrival = ++mun64ProviderArrivals;
     memcpy(&p->mHostInfo, &Host, sizeof(p->mHostInfo));
     mProviderHosts[Host.hAdapter] = SVQProviderHost{strKey, Host.un64UniqueHostId};
     return p;
@@ -142,38 +143,40 @@ void CVQSigTrace::OnServiceDisconnected(CVQCAFService* /*pService*/, CVQCAFServi
   if (pGone == nullptr) return;
   const CVQCAFString strKey = pGone->GetKey();
   const bool fServed = pGone->mfWaiting == CVQSigTraceProviderEntity::kServed;
+  if (!fServed) (void)mProviderPlaces.Leave(PlaceIdOf(pGone->mHostInfo));
   (void)mProviders.Free(VQCAF_DEBUG_INFO, pGone);
   /* The name is free: the first process waiting for it is served now, with the groups it registered; else the
    * place is, for the first provider that waits for one and whose name no other process holds. The close serves
    * none. */
-  std::vector<CVQSigTraceProviderEntity*> aWaiting;
-  for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr; p = mProviders.Next())
-    if (p->mfWaiting != CVQSigTraceProviderEntity::kServed) aWaiting.push_back(p);
-  mProviders.ResetNext();
-  std::sort(aWaiting.begin(), aWaiting.end(), [](auto* a, auto* b) { return a->mun64Arrival < b->mun64Arrival; });
-  CVQSigTraceProviderEntity* pNext = nullptr;
-  for (CVQSigTraceProviderEntity* p : aWaiting)
-    if (pNext == nullptr && p->GetKey() == strKey) pNext = p;
-  const bool fName = pNext != nullptr;
-  for (CVQSigTraceProviderEntity* p : aWaiting)
-    if (pNext == nullptr && p->mfWaiting == CVQSigTraceProviderEntity::kWaitingForPlace && ProviderOf(p->GetKey()) == nullptr)
-      pNext = p;
-  if (fServed && mun64CloseStartMs == 0 && pNext != nullptr) {
-    if (fName)
+  if (!fServed || mun64CloseStartMs != 0) {
+    FoldLossesOfProvidersGone();
+    return;
+  }
+  CVQSigTracePlaces::SVQWaiting Next;
+  const u32 un32Served = ServedProviders();
+  const bool fName = mProviderPlaces.ServeNext(
+      un32Served, [&](const CVQSigTracePlaces::SVQWaiting& W) { return W.strName == strKey.c_str(); }, &Next);
+  if (fName || mProviderPlaces.ServeNext(un32Served, [&](const CVQSigTracePlaces::SVQWaiting& W) {
+        return W.fNamed && ProviderOf(CVQCAFString(W.strName.c_str())) == nullptr;
+      }, &Next)) {
+    CVQSigTraceProviderEntity* pNext = nullptr;
+    mProviders.ResetNext();
+    for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr; p = mProviders.Next())
+      if (p->mfWaiting != CVQSigTraceProviderEntity::kServed && PlaceIdOf(p->mHostInfo) == Next.strId) pNext = p;
+    mProviders.ResetNext();
+    if (fName && pNext != nullptr)
       LogTrace(VQMSG, "OnServiceDisconnected: Application %s left: the one waiting for its name (0x%016llX) is served",
                strKey.c_str(), static_cast<unsigned long long>(pNext->mHostInfo.un64UniqueHostId));
-    else
+    else if (pNext != nullptr)
       LogTrace(VQMSG, "OnServiceDisconnected: Application %s left: its place goes to %s (0x%016llX), the first one "
                       "waiting for a place", strKey.c_str(), pNext->GetKey().c_str(),
                static_cast<unsigned long long>(pNext->mHostInfo.un64UniqueHostId));
-    ServeWaitingProvider(pNext);
+    if (pNext != nullptr) ServeWaitingProvider(pNext);
   }
   FoldLossesOfProvidersGone();
 }
 
 void CVQSigTrace::ServeWaitingProvider(CVQSigTraceProviderEntity* pWaiting) {
-  if (pWaiting->mfWaiting == CVQSigTraceProviderEntity::kWaitingForPlace)
-    mUntracedProviders.erase(UntracedForPlace(pWaiting->GetKey()));
   pWaiting->mfWaiting = CVQSigTraceProviderEntity::kServed;
   const std::vector<VQCAF_SIGTRACE_REGISTER_INFO> aRegistered = pWaiting->mvRegistered;
   for (VQCAF_SIGTRACE_REGISTER_INFO R : aRegistered) OnRegister(pWaiting, R.un32Type, R.szName, R.szDescription);
@@ -266,26 +269,6 @@ void CVQSigTrace::MoveProviderLinkLostApart(const CVQCAFString& strKey) {
            strKey.c_str(), un32Lost, strGroup.c_str(), ProviderGroupNames(strKey).c_str());
 }
 
-std::string VqSigTraceFirstNamed(const std::set<std::string>& Names, u32 un32More) {
-  std::string str;
-  size_t n = 0;
-  for (const std::string& s : Names)
-    if (n++ < kUntracedNamed) str += (str.empty() ? "" : ", ") + s;
-  const size_t nMore = Names.size() - std::min(Names.size(), kUntracedNamed) + un32More;
-  if (nMore != 0) str += " and " + std::to_string(nMore) + " more";
-  return str;
-}
-
-std::string CVQSigTrace::UntracedProvidersText() const {
-  return VqSigTraceFirstNamed(mUntracedProviders, mun32UntracedProvidersMore);
-}
-
-void CVQSigTrace::NoteUntracedProvider(const std::string& strUntraced) {
-  if (mUntracedProviders.count(strUntraced) != 0) return;
-  if (mUntracedProviders.size() < kMaxUntracedProviders) mUntracedProviders.insert(strUntraced);
-  else mun32UntracedProvidersMore++;
-}
-
 u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName,
                             char* /*pszDescription*/) {
   static constexpr const char* kOp = "CVQSigTrace::OnRegister";
@@ -317,11 +300,11 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
     if (pGroup == nullptr) pGroup = FindOrCreateGroup(Entity);
     const std::string strUntraced = std::string(strKey.c_str()) + " (group \"" + pszName + "\")";
     if (pGroup == nullptr) {
-      NoteUntracedProvider(strUntraced); /* counted in the summary's "Entities not traced", named there */
+      mProviderPlaces.NameLeftOut(strUntraced); /* counted in the summary's "Entities not traced", named there */
       return RefuseProvider(kOp, "No more group context (increase QUELLAN_MAX_GROUPS define)", strKey, pszName,
                             VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
     }
-    mUntracedProviders.erase(strUntraced);
+    mProviderPlaces.UnnameLeftOut(strUntraced);
     if (FindProviderEntity(*pGroup, Entity.mstrName) == nullptr) {
       Entity.mun32ProviderEntityId = ++mun32EntityNumber;
       Entity.mfCapFile = pGroup->mfPcap;

@@ -90,7 +90,6 @@ class CVQSigTraceProviderEntity : public CVQCAFServiceInstance {
    * QUELLAN_MAX_PROVIDERS served. Either way it is in no group and its data is refused, with a line. */
   static constexpr u32 kServed = 0, kWaitingForName = 1, kWaitingForPlace = 2;
   u32 mfWaiting = kServed;                /* kServed, kWaitingForName or kWaitingForPlace */
-  u64 mun64Arrival = 0;                   /* the order of the links: the first waiting gets a place first */
 
  private:
   /* Sends one capture message of this type and name. */
