@@ -351,7 +351,10 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * ..." names it), counted in "Entities not traced" until it is served; the
    * first to come is the first served once a place frees (mProviderPlaces).
    * Beyond VQ_SIGTRACE_MAX_WAITING_PROVIDERS waiting, a provider is refused
-   * for good, with its line, and counted in "Entities not traced". */
+   * for good, with its line, and counted in "Entities not traced". Once the
+   * close began none is served: one that links then is kept unserved until
+   * its link closes with the others' ("Application %s linked during the
+   * close: not served"), counted there too, and never told capture on. */
   CVQCAFServiceInstance* OnServiceConnected(CVQCAFService* pService, CVQCAFServiceInfo* pInfo) override;
   /* The provider freed (its entities stay in their groups). Its place or its
    * name goes to the first provider waiting for it, whose registrations are
@@ -362,8 +365,13 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * answered with the capture request of that group. Refused with its line:
    * another type, a group of another type, no group left (the provider is
    * then counted in "Entities not traced"). Nothing for a provider waiting
-   * for its name (its registrations are replayed once it is served). */
+   * for its name (its registrations are replayed once it is served). Once
+   * the close began, RegisterDuringClose. */
   u32 OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName, char* pszDescription);
+  /* A registration once the close began: the provider is told capture off for that group; no group is made. A
+   * provider served and not traced in that group is named on a line of its own and counted in "Entities not
+   * traced" ("<key> (group "<name>": registered during the close)"). */
+  u32 RegisterDuringClose(CVQSigTraceProviderEntity* pProvider, const char* pszName);
   u32 OnUnregister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName,
                    char* pszDescription);
   /* Writes the data through the provider's group; refused (with its line)

@@ -92,9 +92,14 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
       return nullptr;
     }
     /* A second process of a name served waits for the name, any one while every place is taken for a place;
-     * either under a key of its own until it is served. */
-    const CVQSigTracePlaces::EVQPlace Place = mProviderPlaces.Arrive(strId, strKey.c_str(), ServedProviders(), 0, pNamed == nullptr);
+     * either under a key of its own until it is served. Once the close began none is served: one that links
+     * then is kept (its link closes with the others') and never sent capture on. */
+    const bool fClosing = mun64CloseStartMs != 0;
+    const CVQSigTracePlaces::EVQPlace Place =
+        fClosing ? CVQSigTracePlaces::EVQPlace::Waiting
+                 : mProviderPlaces.Arrive(strId, strKey.c_str(), ServedProviders(), 0, pNamed == nullptr);
     const u32 un32Waiting = Place == CVQSigTracePlaces::EVQPlace::Served ? CVQSigTraceProviderEntity::kServed
+                            : fClosing                                   ? CVQSigTraceProviderEntity::kLinkedDuringClose
                             : pNamed != nullptr                          ? CVQSigTraceProviderEntity::kWaitingForName
                                                                          : CVQSigTraceProviderEntity::kWaitingForPlace;
     CVQSigTraceProviderEntity* p = nullptr;
@@ -117,7 +122,10 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
       RefuseProvider("CVQSigTrace::OnServiceConnected",
                      "Cannot allocate context (20 providers at most): it waits, served once a place frees", strKey,
                      nullptr, VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
-    else
+    else if (fClosing) {
+      LogTrace(VQMSG, "OnServiceConnected: Application %s linked during the close: not served", strKey.c_str());
+      mProviderPlaces.NameLeftOut(std::string(strKey.c_str()) + " (linked during the close)");
+    } else
       LogTrace(VQMSG, "OnServiceConnected: New application %s detected", strKey.c_str());
     p->mpAppMutex = &mAppMutex;
     p->mpSigTrace = this;
@@ -281,6 +289,7 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
     if (mCmdLine.mfH248 == 0)
       return RefuseProvider(kOp, "Registration ignored: H.248 tracing is off (-h248 not given)", strKey, pszName,
                             VQX_RESULT_NOT_READY, __LINE__, VQMSG);
+    if (mun64CloseStartMs != 0) return RegisterDuringClose(pProvider, pszName);
     /* Registered once the process served under its name has left (OnServiceDisconnected). */
     if (pProvider->mfWaiting != 0) return VQX_RESULT_OK;
     if (pszName[0] == '\0')
@@ -319,6 +328,21 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
   } catch (...) {
     return Caught(*this, "CVQSigTrace::OnRegister", __LINE__);
   }
+}
+
+u32 CVQSigTrace::RegisterDuringClose(CVQSigTraceProviderEntity* pProvider, const char* pszName) {
+  const CVQCAFString strKey = pProvider->GetKey();
+  CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(pszName));
+  const bool fTraced = pGroup != nullptr && pGroup->mun32Type == VQ_SIGTRACE_TYPE_H248 &&
+                       pProvider->mfWaiting == CVQSigTraceProviderEntity::kServed &&
+                       FindProviderEntity(*pGroup, strKey) != nullptr;
+  /* One not served is named already (waiting, or linked during the close). */
+  if (!fTraced && pProvider->mfWaiting == CVQSigTraceProviderEntity::kServed) {
+    mProviderPlaces.NameLeftOut(std::string(strKey.c_str()) + " (group \"" + pszName + "\": registered during the close)");
+    RefuseProvider("CVQSigTrace::OnRegister", "Registration during the close: not traced", strKey, pszName,
+                   VQX_RESULT_INVALID_STATE, __LINE__, VQMSG);
+  }
+  return pProvider->SendCaptureRequest(0, pszName);
 }
 
 u32 CVQSigTrace::OnUnregister(CVQSigTraceProviderEntity* pProvider, unsigned int /*un32Type*/, char* pszName,
@@ -401,6 +425,8 @@ u32 CVQSigTrace::ChangeProviderGroupState(CVQSigTraceGrp* pGroup, unsigned int u
   LogTrace(VQMSG, "ChangeState: %s packet capture for group: %s", un32State != 0 ? "Enable" : "Disable",
            pGroup->mstrName.c_str());
   pGroup->mfCaptureOff = un32State == 0 ? 1 : 0;
+  /* The close has told every provider capture off: none is told on again. */
+  if (un32State != 0 && mun64CloseStartMs != 0) return VQX_RESULT_OK;
   for (const CVQSigTraceEntityParams& e : pGroup->mvEntities) {
     if (CVQSigTraceProviderEntity* p = ProviderOf(e.mstrName)) (void)p->SendCaptureRequest(un32State, pGroup->mstrName.c_str());
   }
