@@ -27,11 +27,12 @@
  * then, once the first has left; so does one that comes while 20 are served,
  * until a place frees (the first to come first), counted meanwhile in the
  * summary's "Entities not traced", as is one refused for good past 64
- * waiting: the places' rule, the boards' too (sigtrace_places.h). What a provider's link loses as it closes
- * within a batch (the host's path-down notification, main loop) is counted
- * in the provider's group, or in a summary line of its own when its groups
- * cannot be told apart; past 16 providers that left with such a line, theirs
- * fold into one.
+ * waiting: the places' rule, the boards' too (sigtrace_places.h). Once the
+ * close began none is served or told capture on. What a provider's link
+ * loses as it closes within a batch (the host's path-down notification, main
+ * loop) is counted in the provider's group, or in a summary line of its own
+ * when its groups cannot be told apart; past 16 providers that left with such
+ * a line, theirs fold into one.
  */
 #include <algorithm>
 #include <cstring>
@@ -106,7 +107,10 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
     if (Place != CVQSigTracePlaces::EVQPlace::Refused) {
       p = mProviders.Alloc(VQCAF_DEBUG_INFO,
                            CVQCAFHashKeyString(un32Waiting == CVQSigTraceProviderEntity::kServed ? strKey.c_str() : strId.c_str()));
-      if (p == nullptr) (void)mProviderPlaces.Leave(strId);
+      if (p == nullptr) { /* every record taken (providers linked during the close among them) */
+        (void)mProviderPlaces.Leave(strId);
+        mProviderPlaces.NameRefused(strKey.c_str());
+      }
     }
     if (p == nullptr) {
       static_assert(QUELLAN_MAX_PROVIDERS == 20 && VQ_SIGTRACE_MAX_WAITING_PROVIDERS == 64, "the refusal names the limits");

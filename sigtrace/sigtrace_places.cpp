@@ -35,7 +35,7 @@ CVQSigTracePlaces::EVQPlace CVQSigTracePlaces::Arrive(const std::string& strId, 
     return EVQPlace::Served;
   }
   if (mvWaiting.size() >= mun32MaxWaiting) {
-    NameLeftOut(strName + mstrRefusedSuffix);
+    NameRefused(strName);
     return EVQPlace::Refused;
   }
   mvWaiting.push_back(SVQWaiting{strId, strName, un32Tag, fForPlace});

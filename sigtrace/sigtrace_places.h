@@ -65,6 +65,8 @@ class CVQSigTracePlaces {
   bool IsWaiting(const std::string& strId) const;
   const std::vector<SVQWaiting>& Waiting() const { return mvWaiting; }
 
+  /* strName refused for a reason of the owner's: named as one refused for good. */
+  void NameRefused(const std::string& strName) { NameLeftOut(strName + mstrRefusedSuffix); }
   /* Names strLeftOut among the sources left out (once; past 1024 names, counted), or no longer. */
   void NameLeftOut(const std::string& strLeftOut);
   void UnnameLeftOut(const std::string& strLeftOut);

@@ -388,17 +388,22 @@ TEST(Providers, EveryRefusalNamesTheProviderAndTheGroupOnceASecond) {
   int nWaiting = 3;
   for (int i = 24; i < 100 && Connect(i) != nullptr; i++) nWaiting++;
   EXPECT_EQ(nWaiting, 64);
-  s_un64Now += 1000;
-  EXPECT_EQ(Connect(100), nullptr);
-  EXPECT_NE(B.Log.Text().find("Cannot allocate context (20 providers at most, 64 more waiting): never served (provider "
-                              "h.p100) (82000008)"),
-            std::string::npos);
-  /* The providers refused for want of a group, waiting for a place or refused for good (h.p85 and h.p100), not the
-   * one served since, counted and named. */
+  /* So is one linking during the close with every record taken. */
+  for (const int i : {100, 201}) {
+    s_un64Now += 1000;
+    App.mun64CloseStartMs = i == 201 ? 1 : 0;
+    EXPECT_EQ(Connect(i), nullptr);
+    EXPECT_NE(B.Log.Text().find("Cannot allocate context (20 providers at most, 64 more waiting): never served (provider "
+                                "h.p" + std::to_string(i) + ") (82000008)"),
+              std::string::npos);
+  }
+  App.mun64CloseStartMs = 0;
+  /* The providers refused for want of a group, waiting for a place or refused for good (h.p85, h.p100, h.p201), not
+   * the one served since, counted and named. */
   App.LogGroupSummaries();
-  EXPECT_NE(B.Log.Text().find("Entities not traced: 67, providers among them: h.p1 (group \"g64\"), h.p100 (never "
-                              "served: 64 providers waiting), h.p21 (no place among the 20 providers), h.p22 (no place "
-                              "among the 20 providers)"),
+  EXPECT_NE(B.Log.Text().find("Entities not traced: 68, providers among them: h.p1 (group \"g64\"), h.p100 (never "
+                              "served: 64 providers waiting), h.p201 (never served: 64 providers waiting), h.p21 (no "
+                              "place among the 20 providers), h.p22 (no place among the 20 providers)"),
             std::string::npos);
 }
 
