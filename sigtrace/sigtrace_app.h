@@ -79,6 +79,7 @@
 #include "sigtrace_entity.h"
 #include "sigtrace_log_limit.h"
 #include "sigtrace_params_dao_xml.h"
+#include "sigtrace_places.h"
 #include "sigtrace_unit_index.h"
 #include "sigtracegrp.h"
 #include "vqcaf.h"
@@ -348,9 +349,12 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * left (OnServiceDisconnected). One that comes while 20 are served waits
    * likewise for a place ("Cannot allocate context (20 providers at most):
    * ..." names it), counted in "Entities not traced" until it is served; the
-   * first to come is the first served once a place frees. Beyond
-   * VQ_SIGTRACE_MAX_WAITING_PROVIDERS waiting, a provider is refused for
-   * good, with its line. */
+   * first to come is the first served once a place frees (mProviderPlaces).
+   * Beyond VQ_SIGTRACE_MAX_WAITING_PROVIDERS waiting, a provider is refused
+   * for good, with its line, and counted in "Entities not traced". Once the
+   * close began none is served: one that links then is kept unserved until
+   * its link closes with the others' ("Application %s linked during the
+   * close: not served"), counted there too, and never told capture on. */
   CVQCAFServiceInstance* OnServiceConnected(CVQCAFService* pService, CVQCAFServiceInfo* pInfo) override;
   /* The provider freed (its entities stay in their groups). Its place or its
    * name goes to the first provider waiting for it, whose registrations are
@@ -361,8 +365,13 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * answered with the capture request of that group. Refused with its line:
    * another type, a group of another type, no group left (the provider is
    * then counted in "Entities not traced"). Nothing for a provider waiting
-   * for its name (its registrations are replayed once it is served). */
+   * for its name (its registrations are replayed once it is served). Once
+   * the close began, RegisterDuringClose. */
   u32 OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName, char* pszDescription);
+  /* A registration once the close began: the provider is told capture off for that group; no group is made. A
+   * provider served and not traced in that group is named on a line of its own and counted in "Entities not
+   * traced" ("<key> (group "<name>": registered during the close)"). */
+  u32 RegisterDuringClose(CVQSigTraceProviderEntity* pProvider, const char* pszName);
   u32 OnUnregister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName,
                    char* pszDescription);
   /* Writes the data through the provider's group; refused (with its line)
@@ -401,8 +410,6 @@ class CVQSigTrace : public CVQCAFLogTrace,
   bool ProviderPresent(const std::string& strKey);
   /* Serves pWaiting (waiting for a name or a place that is now its): its registrations taken. */
   void ServeWaitingProvider(CVQSigTraceProviderEntity* pWaiting);
-  /* Counts a provider left out in "Entities not traced", named there ("<key> (why)"; the first 1024 named). */
-  void NoteUntracedProvider(const std::string& strUntraced);
   /* Providers that left (ProviderPresent false) no longer need their records in the one group
    * (mProviderLinkLostIn); past VQ_SIGTRACE_LOSS_LINES_OF_PROVIDERS_GONE of them with a loss line of their own
    * (mProviderLinkLost), those lines fold into one (mun32ProvidersGoneLost), with a line. */
@@ -427,9 +434,6 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * (mBoardLinkLost, a summary line of its own); a line says which. A board
    * that traces nothing (or is no longer known) had no unit among them. */
   void CountBoardLinkLost(u32 hAdapter, u32 un32Lost);
-  /* The providers not traced for want of a group, for the summary:
-   * "<key> (group "<name>")", comma-separated (the first 16, then "and N more"). */
-  std::string UntracedProvidersText() const;
 
   /* ---------------------------------------------------- management ("-db") */
 
@@ -465,15 +469,16 @@ class CVQSigTrace : public CVQCAFLogTrace,
   std::map<std::string, u32> mProviderLinkLost;  /* providers' link losses counted apart, by name */
   u32 mun32ProvidersGoneLost = 0;                /* those of providers that left, folded into one line */
   u32 mun32ProvidersGoneFolded = 0;              /* the providers' lines folded there */
-  u64 mun64ProviderArrivals = 0;                 /* providers linked so far (their order) */
   /* providers' link losses counted in their one group, by name: the group's name and the count */
   std::map<std::string, std::pair<std::string, u32>> mProviderLinkLostIn;
-  /* "<key> (group "<name>")" refused for want of a group, "<key> (no place among the 20 providers)" refused for
-   * want of a place; until served */
-  std::set<std::string> mUntracedProviders;
+  /* The providers' places: 20 served, 64 waiting, by "<key>#<unique host id>" (ProviderPlaceId). Left out and
+   * named, until served: "<key> (no place among the 20 providers)" waiting, "<key> (never served: 64 providers
+   * waiting)" refused, "<key> (group "<name>")" for want of a group, "<key> (linked during the close)". */
+  static_assert(QUELLAN_MAX_PROVIDERS == 20 && VQ_SIGTRACE_MAX_WAITING_PROVIDERS == 64, "the names give the limits");
+  CVQSigTracePlaces mProviderPlaces{QUELLAN_MAX_PROVIDERS, VQ_SIGTRACE_MAX_WAITING_PROVIDERS,
+                                    " (no place among the 20 providers)", " (never served: 64 providers waiting)"};
   /* boards' link losses counted apart, by name: the count, and its groups' names when last counted */
   std::map<std::string, std::pair<u32, std::string>> mBoardLinkLost;
-  u32 mun32UntracedProvidersMore = 0;            /* those beyond the set's bound */
   u64 mun64LastProviderDataMs = 0;       /* clock of the last data message a provider delivered (0: none) */
   PFN_VQX_CLOCK_SOURCE mpfnClock = nullptr; /* clock of those limits (null: the library clock) */
   CVQSigTraceParams mSigTraceParams;     /* the configured records */
@@ -483,14 +488,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 mun32EntityNumber = 0;             /* last provider entity number / trace context id taken */
   std::vector<SVQRetiredGroup> mvRetiredGroups; /* groups given up for new ones */
   std::set<std::string> mUntracedEntities;      /* "<adapter>:<entity>" left out (no group, name taken, type), until traced */
-  /* Boards present beyond the 32 adapters, in the order they came: each takes the next place that frees. */
-  struct SVQBoardWaiting {
-    CVQCAFString strName;
-    u32 hAdapter;
-  };
-  std::vector<SVQBoardWaiting> mvBoardsWaitingForPlace;
-  std::set<std::string> mUntracedBoards;         /* boards that waited for a place, until they had one */
-  u32 mun32UntracedBoardsMore = 0;               /* those beyond the set's bound */
+  /* The boards' places: 32 adapters (mAdapters); boards present beyond them wait, by name (their handle the tag),
+   * named until they have one (the transport's peer records bound their number). */
+  CVQSigTracePlaces mBoardPlaces{QUELLAN_MAX_ADAPTERS, 0xFFFFFFFFu, "", ""};
   std::vector<CVQSigTraceEntityParams> mvWaitingForGroup; /* entities of boards present that found no group */
   CVQSigTraceUnitIndex mUnitIndex;       /* units' entities by key; Invalidate when the pools above change */
   /* boards whose traces a reload changes once their discovery completes: those present at the reload and those
@@ -632,10 +632,6 @@ class CVQSigTrace : public CVQCAFLogTrace,
   EVQStdoutWait StdoutWait() const;
   static EVQStdoutWait StdoutWaitOf(void* pvApp);
 };
-
-/* The summary's names of what was not traced: the first 16 of Names, comma-separated, then "and N more" (the
- * others and un32More). */
-std::string VqSigTraceFirstNamed(const std::set<std::string>& Names, u32 un32More);
 
 /*
  * The quit flag of the running application, for main's signal handler

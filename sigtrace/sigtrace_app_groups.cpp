@@ -379,17 +379,17 @@ bool CVQSigTrace::LogGroupSummaries() {
                    mun32ProvidersGoneLost, mun32ProvidersGoneFolded);
     Line(strLine);
   }
-  const u32 un32UntracedProviders = static_cast<u32>(mUntracedProviders.size()) + mun32UntracedProvidersMore;
-  const u32 un32UntracedBoards = static_cast<u32>(mUntracedBoards.size()) + mun32UntracedBoardsMore;
+  const u32 un32UntracedProviders = mProviderPlaces.LeftOut();
+  const u32 un32UntracedBoards = mBoardPlaces.LeftOut();
   if (!mUntracedEntities.empty() || un32UntracedProviders != 0 || un32UntracedBoards != 0) {
     CVQCAFString strLine;
     strLine.Format("Entities not traced: %u",
                    static_cast<u32>(mUntracedEntities.size()) + un32UntracedProviders + un32UntracedBoards);
-    if (un32UntracedProviders != 0) strLine += (", providers among them: " + UntracedProvidersText()).c_str();
+    if (un32UntracedProviders != 0) strLine += (", providers among them: " + mProviderPlaces.LeftOutText()).c_str();
     if (un32UntracedBoards != 0) {
       /* A board that never had a place: its entities were never discovered, so it counts as one. */
       static_assert(QUELLAN_MAX_ADAPTERS == 32, "the text names the limit");
-      strLine += (", boards among them: " + VqSigTraceFirstNamed(mUntracedBoards, mun32UntracedBoardsMore) +
+      strLine += (", boards among them: " + mBoardPlaces.LeftOutText() +
                   " (no place among the 32 boards)").c_str();
     }
     Line(strLine);

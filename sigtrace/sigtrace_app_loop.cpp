@@ -40,9 +40,6 @@ constexpr u32 kFilterAwakened = 0x82010210u;  /* the filter was woken */
  * their turn. */
 constexpr u32 kReceiveBatch = VQX_MAX_MSG_PER_RECEIVE_LOOP;
 
-/* The boards named in "Entities not traced" at most (the others counted). */
-constexpr size_t kMaxUntracedBoards = 1024;
-
 /* A NUL-terminated text of at most un32Size bytes at un32Offset of the payload
  * ("" when the payload does not hold the whole field). */
 CVQCAFString PayloadText(const CVQSigTraceCursor& c, u32 un32Offset, u32 un32Size) {
@@ -273,21 +270,13 @@ u32 CVQSigTrace::HandleNotifAdapterAdded(unsigned int* pMsg) {
       LogTrace(VQMSG, "Adapter %s added again: already known", strName.c_str());
       return VQX_RESULT_OK;
     }
-    const auto itWaiting = std::find_if(mvBoardsWaitingForPlace.begin(), mvBoardsWaitingForPlace.end(),
-                                        [&](const SVQBoardWaiting& W) { return W.strName == strName; });
-    if (itWaiting != mvBoardsWaitingForPlace.end()) {
-      itWaiting->hAdapter = hAdapter;
-      return VQX_RESULT_OK;
-    }
-    if (mAdapters.GetCount() < QUELLAN_MAX_ADAPTERS) {
+    /* Every place taken: it waits for the first that frees; known as waiting, its handle is kept up to date. */
+    const CVQSigTracePlaces::EVQPlace Place = mBoardPlaces.Arrive(strName.c_str(), strName.c_str(), mAdapters.GetCount(), hAdapter);
+    if (Place == CVQSigTracePlaces::EVQPlace::StillWaiting) return VQX_RESULT_OK;
+    if (Place == CVQSigTracePlaces::EVQPlace::Served) {
       AddAdapter(strName, hAdapter);
       return VQX_RESULT_OK;
     }
-    /* Every place taken: it waits for the first that frees (a board present is at most one of the transport's
-     * 64 peer records). */
-    mvBoardsWaitingForPlace.push_back(SVQBoardWaiting{strName, hAdapter});
-    if (mUntracedBoards.size() < kMaxUntracedBoards) mUntracedBoards.insert(strName.c_str());
-    else if (mUntracedBoards.count(strName.c_str()) == 0) mun32UntracedBoardsMore++;
     static_assert(QUELLAN_MAX_ADAPTERS == 32, "the line names the limit");
     const std::string strText = std::string("Too many adapters detected (or increase max adapters): board ") +
                                 strName.c_str() + " waits for a place (32 at most), traced once one frees";
@@ -302,9 +291,9 @@ void CVQSigTrace::AddAdapter(const CVQCAFString& strName, u32 hAdapter) {
   if (pAdapter == nullptr) {
     Failure("CVQSigTrace::AddAdapter", (std::string("Cannot allocate the adapter of board ") + strName.c_str()).c_str(),
             VQX_RESULT_NOT_ENOUGH_MEMORY, __LINE__);
+    mBoardPlaces.NameLeftOut(strName.c_str());
     return;
   }
-  mUntracedBoards.erase(strName.c_str());
   LogTrace(VQMSG, "\033[32mAdapter %s added (handle 0x%08X)\033[m", strName.c_str(), hAdapter);
   (void)pAdapter->Init(hAdapter);
   mUnitIndex.Invalidate(); /* its entities' units carry the new handle */
@@ -315,7 +304,7 @@ u32 CVQSigTrace::HandleNotifAdapterRemoved(unsigned int* pMsg) {
   if (pAdapter == nullptr) {
     const CVQCAFString strName =
         PayloadText(vqdisc::AnswerPayload(pMsg), VQ_SIGTRACE_REMOVED_OFFSET_NAME, VQ_SIGTRACE_NOTIF_NAME_FIELD);
-    if (std::erase_if(mvBoardsWaitingForPlace, [&](const SVQBoardWaiting& W) { return W.strName == strName; }) != 0)
+    if (mBoardPlaces.Leave(strName.c_str()))
       LogTrace(VQMSG, "Adapter %s removed while it waited for a place", strName.c_str());
     return VQX_RESULT_OK;
   }
@@ -334,12 +323,11 @@ u32 CVQSigTrace::HandleNotifAdapterRemoved(unsigned int* pMsg) {
   mGroups.ResetNext();
   mAdapters.Free(CVQCAFDebugInfo(__FILE__, __LINE__), pAdapter);
   mUnitIndex.Invalidate();
-  if (!mvBoardsWaitingForPlace.empty()) {
-    const SVQBoardWaiting Next = mvBoardsWaitingForPlace.front();
-    mvBoardsWaitingForPlace.erase(mvBoardsWaitingForPlace.begin());
+  CVQSigTracePlaces::SVQWaiting Next;
+  if (mBoardPlaces.ServeNext(mAdapters.GetCount(), nullptr, &Next)) {
     LogTrace(VQMSG, "Adapter %s: its place goes to %s, the first board waiting for one", strName.c_str(),
              Next.strName.c_str());
-    AddAdapter(Next.strName, Next.hAdapter);
+    AddAdapter(CVQCAFString(Next.strName.c_str()), Next.un32Tag);
   }
   AttachEntitiesWaitingForGroup(); /* its groups may give their place now */
   return VQX_RESULT_OK;

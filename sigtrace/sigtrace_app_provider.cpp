@@ -26,11 +26,13 @@
  * key "<name>#<its unique host id>") and is served, its registrations taken
  * then, once the first has left; so does one that comes while 20 are served,
  * until a place frees (the first to come first), counted meanwhile in the
- * summary's "Entities not traced". What a provider's link loses as it closes
- * within a batch (the host's path-down notification, main loop) is counted
- * in the provider's group, or in a summary line of its own when its groups
- * cannot be told apart; past 16 providers that left with such a line, theirs
- * fold into one.
+ * summary's "Entities not traced", as is one refused for good past 64
+ * waiting: the places' rule, the boards' too (sigtrace_places.h). Once the
+ * close began none is served or told capture on. What a provider's link
+ * loses as it closes within a batch (the host's path-down notification, main
+ * loop) is counted in the provider's group, or in a summary line of its own
+ * when its groups cannot be told apart; past 16 providers that left with such
+ * a line, theirs fold into one.
  */
 #include <algorithm>
 #include <cstring>
@@ -59,15 +61,12 @@ CVQSigTraceEntityParams* FindProviderEntity(CVQSigTraceGrp& Group, const CVQCAFS
   return nullptr;
 }
 
-/* The untraced providers kept by name, at most (the others are counted). */
-constexpr size_t kMaxUntracedProviders = 1024;
-/* The untraced providers or boards named in the summary; the others counted. */
-constexpr size_t kUntracedNamed = 16;
-
-/* The summary's name of a provider that waits for a place. */
-std::string UntracedForPlace(const CVQCAFString& strKey) {
-  static_assert(QUELLAN_MAX_PROVIDERS == 20, "the text names the limit");
-  return std::string(strKey.c_str()) + " (no place among the 20 providers)";
+/* A provider's id among the places: its name and its process. */
+std::string PlaceIdOf(const _VQX_HOST_INFO& Host) {
+  CVQCAFString str;
+  str.Format("%s#%016llX", CVQSigTraceProviderEntity::KeyOf(Host).c_str(),
+             static_cast<unsigned long long>(Host.un64UniqueHostId));
+  return str.c_str();
 }
 
 /* The boundary's catch clause: the failure line under the application's
@@ -86,20 +85,33 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
     if (pInfo == nullptr) return nullptr;
     const _VQX_HOST_INFO& Host = pInfo->mHostInfo;
     const CVQCAFString strKey = CVQSigTraceProviderEntity::KeyOf(Host);
-    /* A second process of a name served, or any one while every place is taken: under a key of its own until
-     * the name or a place is free. */
-    const u32 un32Waiting = ProviderOf(strKey) != nullptr                  ? CVQSigTraceProviderEntity::kWaitingForName
-                            : ServedProviders() >= QUELLAN_MAX_PROVIDERS ? CVQSigTraceProviderEntity::kWaitingForPlace
-                                                                           : CVQSigTraceProviderEntity::kServed;
-    CVQCAFString strPoolKey = strKey;
-    if (un32Waiting != CVQSigTraceProviderEntity::kServed)
-      strPoolKey.Format("%s#%016llX", strKey.c_str(), static_cast<unsigned long long>(Host.un64UniqueHostId));
-    const CVQCAFHashKeyString Key(strPoolKey.c_str());
-    if (mProviders.Find(Key) != nullptr) {
+    const std::string strId = PlaceIdOf(Host);
+    const CVQSigTraceProviderEntity* pNamed = ProviderOf(strKey);
+    if (mProviders.Find(CVQCAFHashKeyString(strId.c_str())) != nullptr ||
+        (pNamed != nullptr && pNamed->mHostInfo.un64UniqueHostId == Host.un64UniqueHostId)) {
       LogTrace(VQMSG, "OnServiceConnected: Application %s already present", strKey.c_str());
       return nullptr;
     }
-    CVQSigTraceProviderEntity* p = mProviders.Alloc(VQCAF_DEBUG_INFO, Key);
+    /* A second process of a name served waits for the name, any one while every place is taken for a place;
+     * either under a key of its own until it is served. Once the close began none is served: one that links
+     * then is kept (its link closes with the others') and never sent capture on. */
+    const bool fClosing = mun64CloseStartMs != 0;
+    const CVQSigTracePlaces::EVQPlace Place =
+        fClosing ? CVQSigTracePlaces::EVQPlace::Waiting
+                 : mProviderPlaces.Arrive(strId, strKey.c_str(), ServedProviders(), 0, pNamed == nullptr);
+    const u32 un32Waiting = Place == CVQSigTracePlaces::EVQPlace::Served ? CVQSigTraceProviderEntity::kServed
+                            : fClosing                                   ? CVQSigTraceProviderEntity::kLinkedDuringClose
+                            : pNamed != nullptr                          ? CVQSigTraceProviderEntity::kWaitingForName
+                                                                         : CVQSigTraceProviderEntity::kWaitingForPlace;
+    CVQSigTraceProviderEntity* p = nullptr;
+    if (Place != CVQSigTracePlaces::EVQPlace::Refused) {
+      p = mProviders.Alloc(VQCAF_DEBUG_INFO,
+                           CVQCAFHashKeyString(un32Waiting == CVQSigTraceProviderEntity::kServed ? strKey.c_str() : strId.c_str()));
+      if (p == nullptr) { /* every record taken (providers linked during the close among them) */
+        (void)mProviderPlaces.Leave(strId);
+        mProviderPlaces.NameRefused(strKey.c_str());
+      }
+    }
     if (p == nullptr) {
       static_assert(QUELLAN_MAX_PROVIDERS == 20 && VQ_SIGTRACE_MAX_WAITING_PROVIDERS == 64, "the refusal names the limits");
       RefuseProvider("CVQSigTrace::OnServiceConnected",
@@ -114,13 +126,14 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
       RefuseProvider("CVQSigTrace::OnServiceConnected",
                      "Cannot allocate context (20 providers at most): it waits, served once a place frees", strKey,
                      nullptr, VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
-    else
+    else if (fClosing) {
+      LogTrace(VQMSG, "OnServiceConnected: Application %s linked during the close: not served", strKey.c_str());
+      mProviderPlaces.NameLeftOut(std::string(strKey.c_str()) + " (linked during the close)");
+    } else
       LogTrace(VQMSG, "OnServiceConnected: New application %s detected", strKey.c_str());
-    if (un32Waiting == CVQSigTraceProviderEntity::kWaitingForPlace) NoteUntracedProvider(UntracedForPlace(strKey));
     p->mpAppMutex = &mAppMutex;
     p->mpSigTrace = this;
     p->mfWaiting = un32Waiting;
-    p->mun64Arrival = ++mun64ProviderArrivals;
     memcpy(&p->mHostInfo, &Host, sizeof(p->mHostInfo));
     mProviderHosts[Host.hAdapter] = SVQProviderHost{strKey, Host.un64UniqueHostId};
     return p;
@@ -142,38 +155,40 @@ void CVQSigTrace::OnServiceDisconnected(CVQCAFService* /*pService*/, CVQCAFServi
   if (pGone == nullptr) return;
   const CVQCAFString strKey = pGone->GetKey();
   const bool fServed = pGone->mfWaiting == CVQSigTraceProviderEntity::kServed;
+  if (!fServed) (void)mProviderPlaces.Leave(PlaceIdOf(pGone->mHostInfo));
   (void)mProviders.Free(VQCAF_DEBUG_INFO, pGone);
   /* The name is free: the first process waiting for it is served now, with the groups it registered; else the
    * place is, for the first provider that waits for one and whose name no other process holds. The close serves
    * none. */
-  std::vector<CVQSigTraceProviderEntity*> aWaiting;
-  for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr; p = mProviders.Next())
-    if (p->mfWaiting != CVQSigTraceProviderEntity::kServed) aWaiting.push_back(p);
-  mProviders.ResetNext();
-  std::sort(aWaiting.begin(), aWaiting.end(), [](auto* a, auto* b) { return a->mun64Arrival < b->mun64Arrival; });
-  CVQSigTraceProviderEntity* pNext = nullptr;
-  for (CVQSigTraceProviderEntity* p : aWaiting)
-    if (pNext == nullptr && p->GetKey() == strKey) pNext = p;
-  const bool fName = pNext != nullptr;
-  for (CVQSigTraceProviderEntity* p : aWaiting)
-    if (pNext == nullptr && p->mfWaiting == CVQSigTraceProviderEntity::kWaitingForPlace && ProviderOf(p->GetKey()) == nullptr)
-      pNext = p;
-  if (fServed && mun64CloseStartMs == 0 && pNext != nullptr) {
-    if (fName)
+  if (!fServed || mun64CloseStartMs != 0) {
+    FoldLossesOfProvidersGone();
+    return;
+  }
+  CVQSigTracePlaces::SVQWaiting Next;
+  const u32 un32Served = ServedProviders();
+  const bool fName = mProviderPlaces.ServeNext(
+      un32Served, [&](const CVQSigTracePlaces::SVQWaiting& W) { return W.strName == strKey.c_str(); }, &Next);
+  if (fName || mProviderPlaces.ServeNext(un32Served, [&](const CVQSigTracePlaces::SVQWaiting& W) {
+        return W.fNamed && ProviderOf(CVQCAFString(W.strName.c_str())) == nullptr;
+      }, &Next)) {
+    CVQSigTraceProviderEntity* pNext = nullptr;
+    mProviders.ResetNext();
+    for (CVQSigTraceProviderEntity* p = mProviders.Next(); p != nullptr; p = mProviders.Next())
+      if (p->mfWaiting != CVQSigTraceProviderEntity::kServed && PlaceIdOf(p->mHostInfo) == Next.strId) pNext = p;
+    mProviders.ResetNext();
+    if (fName && pNext != nullptr)
       LogTrace(VQMSG, "OnServiceDisconnected: Application %s left: the one waiting for its name (0x%016llX) is served",
                strKey.c_str(), static_cast<unsigned long long>(pNext->mHostInfo.un64UniqueHostId));
-    else
+    else if (pNext != nullptr)
       LogTrace(VQMSG, "OnServiceDisconnected: Application %s left: its place goes to %s (0x%016llX), the first one "
                       "waiting for a place", strKey.c_str(), pNext->GetKey().c_str(),
                static_cast<unsigned long long>(pNext->mHostInfo.un64UniqueHostId));
-    ServeWaitingProvider(pNext);
+    if (pNext != nullptr) ServeWaitingProvider(pNext);
   }
   FoldLossesOfProvidersGone();
 }
 
 void CVQSigTrace::ServeWaitingProvider(CVQSigTraceProviderEntity* pWaiting) {
-  if (pWaiting->mfWaiting == CVQSigTraceProviderEntity::kWaitingForPlace)
-    mUntracedProviders.erase(UntracedForPlace(pWaiting->GetKey()));
   pWaiting->mfWaiting = CVQSigTraceProviderEntity::kServed;
   const std::vector<VQCAF_SIGTRACE_REGISTER_INFO> aRegistered = pWaiting->mvRegistered;
   for (VQCAF_SIGTRACE_REGISTER_INFO R : aRegistered) OnRegister(pWaiting, R.un32Type, R.szName, R.szDescription);
@@ -266,26 +281,6 @@ void CVQSigTrace::MoveProviderLinkLostApart(const CVQCAFString& strKey) {
            strKey.c_str(), un32Lost, strGroup.c_str(), ProviderGroupNames(strKey).c_str());
 }
 
-std::string VqSigTraceFirstNamed(const std::set<std::string>& Names, u32 un32More) {
-  std::string str;
-  size_t n = 0;
-  for (const std::string& s : Names)
-    if (n++ < kUntracedNamed) str += (str.empty() ? "" : ", ") + s;
-  const size_t nMore = Names.size() - std::min(Names.size(), kUntracedNamed) + un32More;
-  if (nMore != 0) str += " and " + std::to_string(nMore) + " more";
-  return str;
-}
-
-std::string CVQSigTrace::UntracedProvidersText() const {
-  return VqSigTraceFirstNamed(mUntracedProviders, mun32UntracedProvidersMore);
-}
-
-void CVQSigTrace::NoteUntracedProvider(const std::string& strUntraced) {
-  if (mUntracedProviders.count(strUntraced) != 0) return;
-  if (mUntracedProviders.size() < kMaxUntracedProviders) mUntracedProviders.insert(strUntraced);
-  else mun32UntracedProvidersMore++;
-}
-
 u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int un32Type, char* pszName,
                             char* /*pszDescription*/) {
   static constexpr const char* kOp = "CVQSigTrace::OnRegister";
@@ -298,6 +293,7 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
     if (mCmdLine.mfH248 == 0)
       return RefuseProvider(kOp, "Registration ignored: H.248 tracing is off (-h248 not given)", strKey, pszName,
                             VQX_RESULT_NOT_READY, __LINE__, VQMSG);
+    if (mun64CloseStartMs != 0) return RegisterDuringClose(pProvider, pszName);
     /* Registered once the process served under its name has left (OnServiceDisconnected). */
     if (pProvider->mfWaiting != 0) return VQX_RESULT_OK;
     if (pszName[0] == '\0')
@@ -317,11 +313,11 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
     if (pGroup == nullptr) pGroup = FindOrCreateGroup(Entity);
     const std::string strUntraced = std::string(strKey.c_str()) + " (group \"" + pszName + "\")";
     if (pGroup == nullptr) {
-      NoteUntracedProvider(strUntraced); /* counted in the summary's "Entities not traced", named there */
+      mProviderPlaces.NameLeftOut(strUntraced); /* counted in the summary's "Entities not traced", named there */
       return RefuseProvider(kOp, "No more group context (increase QUELLAN_MAX_GROUPS define)", strKey, pszName,
                             VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
     }
-    mUntracedProviders.erase(strUntraced);
+    mProviderPlaces.UnnameLeftOut(strUntraced);
     if (FindProviderEntity(*pGroup, Entity.mstrName) == nullptr) {
       Entity.mun32ProviderEntityId = ++mun32EntityNumber;
       Entity.mfCapFile = pGroup->mfPcap;
@@ -336,6 +332,21 @@ u32 CVQSigTrace::OnRegister(CVQSigTraceProviderEntity* pProvider, unsigned int u
   } catch (...) {
     return Caught(*this, "CVQSigTrace::OnRegister", __LINE__);
   }
+}
+
+u32 CVQSigTrace::RegisterDuringClose(CVQSigTraceProviderEntity* pProvider, const char* pszName) {
+  const CVQCAFString strKey = pProvider->GetKey();
+  CVQSigTraceGrp* pGroup = mGroups.Find(CVQCAFHashKeyString(pszName));
+  const bool fTraced = pGroup != nullptr && pGroup->mun32Type == VQ_SIGTRACE_TYPE_H248 &&
+                       pProvider->mfWaiting == CVQSigTraceProviderEntity::kServed &&
+                       FindProviderEntity(*pGroup, strKey) != nullptr;
+  /* One not served is named already (waiting, or linked during the close). */
+  if (!fTraced && pProvider->mfWaiting == CVQSigTraceProviderEntity::kServed) {
+    mProviderPlaces.NameLeftOut(std::string(strKey.c_str()) + " (group \"" + pszName + "\": registered during the close)");
+    RefuseProvider("CVQSigTrace::OnRegister", "Registration during the close: not traced", strKey, pszName,
+                   VQX_RESULT_INVALID_STATE, __LINE__, VQMSG);
+  }
+  return pProvider->SendCaptureRequest(0, pszName);
 }
 
 u32 CVQSigTrace::OnUnregister(CVQSigTraceProviderEntity* pProvider, unsigned int /*un32Type*/, char* pszName,
@@ -418,6 +429,8 @@ u32 CVQSigTrace::ChangeProviderGroupState(CVQSigTraceGrp* pGroup, unsigned int u
   LogTrace(VQMSG, "ChangeState: %s packet capture for group: %s", un32State != 0 ? "Enable" : "Disable",
            pGroup->mstrName.c_str());
   pGroup->mfCaptureOff = un32State == 0 ? 1 : 0;
+  /* The close has told every provider capture off: none is told on again. */
+  if (un32State != 0 && mun64CloseStartMs != 0) return VQX_RESULT_OK;
   for (const CVQSigTraceEntityParams& e : pGroup->mvEntities) {
     if (CVQSigTraceProviderEntity* p = ProviderOf(e.mstrName)) (void)p->SendCaptureRequest(un32State, pGroup->mstrName.c_str());
   }

@@ -86,11 +86,11 @@ class CVQSigTraceProviderEntity : public CVQCAFServiceInstance {
    * group keeps its name, and a provider waiting for its name is registered with them once served. */
   static constexpr size_t kMaxRegistered = 64;
   std::vector<VQCAF_SIGTRACE_REGISTER_INFO> mvRegistered;
-  /* Why a linked provider is not served: its name is another process's, or no place is left among the
-   * QUELLAN_MAX_PROVIDERS served. Either way it is in no group and its data is refused, with a line. */
-  static constexpr u32 kServed = 0, kWaitingForName = 1, kWaitingForPlace = 2;
-  u32 mfWaiting = kServed;                /* kServed, kWaitingForName or kWaitingForPlace */
-  u64 mun64Arrival = 0;                   /* the order of the links: the first waiting gets a place first */
+  /* Why a linked provider is not served: its name is another process's, no place is left among the
+   * QUELLAN_MAX_PROVIDERS served, or it linked once the server's close had begun (never served). Either way it is
+   * in no group and its data is refused, with a line. */
+  static constexpr u32 kServed = 0, kWaitingForName = 1, kWaitingForPlace = 2, kLinkedDuringClose = 3;
+  u32 mfWaiting = kServed;                /* kServed or why it waits */
 
  private:
   /* Sends one capture message of this type and name. */

@@ -19,6 +19,7 @@
 //   provider refused for want of a group is counted and named in "Entities not traced"; a registration while H.248
 //   tracing is off is ignored with its line.
 // - A provider of two groups (testing/provsim): each group switched under its own name.
+// - Once the close began: no provider served or told capture on, those left out named.
 // The application brings both transports up (the adapters' and the hosts',
 // at one gateway port), as the trace server does.
 #include <gtest/gtest.h>
@@ -369,9 +370,12 @@ TEST(Providers, EveryRefusalNamesTheProviderAndTheGroupOnceASecond) {
   for (const std::string& str : {kWaits + " (provider h.p21) (82000008)",
                                 kWaits + " (provider h.p23) (and 1 more since the last line, providers h.p22) (82000008)"})
     EXPECT_NE(strBeyond.find(str), std::string::npos) << str << "\n" << strBeyond;
-  /* A place frees: the first to wait takes it, with the group it registered meanwhile (its provider's record). */
+  /* A place frees: the first to wait takes it, with the group it registered meanwhile (its provider's record), not
+   * the one it left meanwhile. */
   aP[20]->mfRegistered = 1;
   aP[20]->mvRegistered.push_back(VQCAF_SIGTRACE_REGISTER_INFO{1, "g0", "d"});
+  aP[20]->mvRegistered.push_back(VQCAF_SIGTRACE_REGISTER_INFO{1, "gleft", "d"});
+  EXPECT_EQ(App.OnUnregister(aP[20], 1, const_cast<char*>("gleft"), szData), VQX_RESULT_OK);
   App.OnServiceDisconnected(nullptr, aP[5]);
   EXPECT_EQ(aP[20]->mfWaiting, CVQSigTraceProviderEntity::kServed);
   EXPECT_EQ(App.ServedProviders(), 20u);
@@ -379,19 +383,27 @@ TEST(Providers, EveryRefusalNamesTheProviderAndTheGroupOnceASecond) {
   for (const char* psz : {"Application h.p5 left: its place goes to h.p20 (0x0000000000000000), the first one waiting",
                           "add \033[32mh.p20\033[m in group \033[32mg0\033[m"})
     EXPECT_NE(strServed.find(psz), std::string::npos) << psz << "\n" << strServed;
+  EXPECT_EQ(strServed.find("gleft"), std::string::npos) << "no registration of the group it left:\n" << strServed;
   /* Past 64 waiting: refused for good. */
   int nWaiting = 3;
   for (int i = 24; i < 100 && Connect(i) != nullptr; i++) nWaiting++;
   EXPECT_EQ(nWaiting, 64);
-  s_un64Now += 1000;
-  EXPECT_EQ(Connect(100), nullptr);
-  EXPECT_NE(B.Log.Text().find("Cannot allocate context (20 providers at most, 64 more waiting): never served (provider "
-                              "h.p100) (82000008)"),
-            std::string::npos);
-  /* The providers refused for want of a group or of a place (not the one served since), counted and named. */
+  /* So is one linking during the close with every record taken. */
+  for (const int i : {100, 201}) {
+    s_un64Now += 1000;
+    App.mun64CloseStartMs = i == 201 ? 1 : 0;
+    EXPECT_EQ(Connect(i), nullptr);
+    EXPECT_NE(B.Log.Text().find("Cannot allocate context (20 providers at most, 64 more waiting): never served (provider "
+                                "h.p" + std::to_string(i) + ") (82000008)"),
+              std::string::npos);
+  }
+  App.mun64CloseStartMs = 0;
+  /* The providers refused for want of a group, waiting for a place or refused for good (h.p85, h.p100, h.p201), not
+   * the one served since, counted and named. */
   App.LogGroupSummaries();
-  EXPECT_NE(B.Log.Text().find("Entities not traced: 65, providers among them: h.p1 (group \"g64\"), h.p21 (no place "
-                              "among the 20 providers), h.p22 (no place among the 20 providers)"),
+  EXPECT_NE(B.Log.Text().find("Entities not traced: 68, providers among them: h.p1 (group \"g64\"), h.p100 (never "
+                              "served: 64 providers waiting), h.p201 (never served: 64 providers waiting), h.p21 (no "
+                              "place among the 20 providers), h.p22 (no place among the 20 providers)"),
             std::string::npos);
 }
 
@@ -501,4 +513,61 @@ TEST(Providers, PathDownLossCountedInTheProvidersGroupOrApart) {
                           "Providers that left: 34 units lost, their group not known (17 providers' lines folded)"})
     EXPECT_NE(strSummary.find(psz), std::string::npos) << psz << "\n" << strSummary;
   EXPECT_EQ(strSummary.find("Provider h.f0:"), std::string::npos) << strSummary;
+}
+
+/* Once the close began (its start set as the clean-up sets it) no provider is served or told capture on: one that
+ * links waits, named; a registration is answered capture off (no link here: NOT_READY), a group it would make is not
+ * made and a served provider left out of it is named; the console's capture on tells nobody; a place that frees goes
+ * to none. Each one left out is counted and named in "Entities not traced". */
+TEST(Providers, NoneServedOrToldCaptureOnOnceTheCloseBegan) {
+  CProviderBench B;
+  CVQCAFMutexAutoGetGive Lock(&B.pApp->mAppMutex);
+  CVQSigTrace& App = *B.pApp;
+  const auto Connect = [&](const char* pszApp) {
+    CVQCAFServiceInfo Info;
+    snprintf(Info.mHostInfo.szHostName, sizeof(Info.mHostInfo.szHostName), "h");
+    snprintf(Info.mHostInfo.szApplicationName, sizeof(Info.mHostInfo.szApplicationName), "%s", pszApp);
+    return static_cast<CVQSigTraceProviderEntity*>(App.OnServiceConnected(nullptr, &Info));
+  };
+  char szDesc[] = "d";
+  CVQSigTraceProviderEntity* pServed = Connect("ps");
+  pServed->mfRegistered = 1;
+  App.OnRegister(pServed, 1, const_cast<char*>("g0"), szDesc);
+  App.mun64CloseStartMs = 1;
+  CVQSigTraceProviderEntity* pLate = nullptr;
+  const struct {
+    std::function<u32()> fnCall;
+    u32 un32Result;
+    const char* pszLine; /* "" none */
+  } aRows[] = {
+      {[&] { return (pLate = Connect("pl")) != nullptr ? pLate->mfWaiting : 99u; }, CVQSigTraceProviderEntity::kLinkedDuringClose,
+       "OnServiceConnected: Application h.pl linked during the close: not served"},
+      {[&] { return pLate->mfRegistered = 1, App.OnRegister(pLate, 1, const_cast<char*>("gl"), szDesc); },
+       VQX_RESULT_NOT_READY, "SendCaptureRequest (h.pl): capture=0"},
+      {[&] { return App.OnRegister(pServed, 1, const_cast<char*>("g0"), szDesc); }, VQX_RESULT_NOT_READY,
+       "SendCaptureRequest (h.ps): capture=0"},
+      {[&] { return App.OnRegister(pServed, 1, const_cast<char*>("gnew"), szDesc); }, VQX_RESULT_NOT_READY,
+       "Registration during the close: not traced (provider h.ps, group \"gnew\")"},
+      {[&] { return App.ChangeProviderGroupState(App.mGroups.Find("g0"), 1); }, VQX_RESULT_OK,
+       "ChangeState: Enable packet capture for group: g0"},
+      {[&] {
+         App.OnServiceDisconnected(nullptr, pServed);
+         return pLate->mfWaiting;
+       },
+       CVQSigTraceProviderEntity::kLinkedDuringClose, ""},
+  };
+  B.Log.Text();
+  for (size_t i = 0; i < std::size(aRows); i++) {
+    EXPECT_EQ(aRows[i].fnCall(), aRows[i].un32Result) << "row " << i;
+    const std::string strLog = B.Log.Text();
+    EXPECT_NE(strLog.find(aRows[i].pszLine), std::string::npos) << "row " << i << ": " << strLog;
+    EXPECT_EQ(strLog.find("capture=1"), std::string::npos) << "row " << i << ": " << strLog;
+    EXPECT_EQ(strLog.find("in group"), std::string::npos) << "row " << i << ": " << strLog;
+  }
+  EXPECT_EQ(App.mGroups.Find("gl"), nullptr);
+  EXPECT_EQ(App.mGroups.Find("gnew"), nullptr);
+  App.LogGroupSummaries();
+  EXPECT_NE(B.Log.Text().find("Entities not traced: 2, providers among them: h.pl (linked during the close), h.ps "
+                              "(group \"gnew\": registered during the close)"),
+            std::string::npos);
 }
