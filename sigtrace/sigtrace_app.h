@@ -252,7 +252,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * else "No more group context (increase QUELLAN_MAX_GROUPS define):
    * <adapter>:<entity> not traced", counted in the summary's "Entities not
    * traced: N"); refuses an entity traced elsewhere ("Trying to monitor
-   * twice the same entity on %s, %s:%s conflict with %s:%s") and another
+   * twice the same entity on %s, %s:%s conflict with %s:%s"; leaves it
+   * where it is without that line while the discovery after a reload has not
+   * completed on its board, which switches off first) and another
    * protocol ("Type mismatch: SS7, ISDN and SIP cannot be merged inside the
    * same group: <adapter>:<entity> not traced", counted). The same entity of
    * the same adapter again (resynchronised) is switched on again; a board
