@@ -46,6 +46,7 @@
 #ifndef SIGTRACE_ADAPTER_H
 #define SIGTRACE_ADAPTER_H
 
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -141,8 +142,10 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   /* ---------------------------------------------------- activation (sigtrace_adapter_activate.cpp) */
 
   /* One activation message per discovered entity of a family the command
-   * line enables, with the group the command line chooses. 0x02000000. */
-  u32 ActivateAllTraces(CVQSigTraceCfgCmdLine& CmdLine);
+   * line enables, with the group the command line chooses, but for those
+   * fnTracedElsewhere (when given) says are traced already. 0x02000000. */
+  u32 ActivateAllTraces(CVQSigTraceCfgCmdLine& CmdLine,
+                        const std::function<bool(const CVQSigTraceEntityParams&)>& fnTracedElsewhere = {});
   /* What ActivateAllTraces activates, in the table's order: a copy of each
    * record with this adapter's name, the group the command line chooses and
    * the capture and extended flags it sends. */

@@ -79,12 +79,14 @@ std::vector<CVQSigTraceEntityParams> CVQSigTraceAdapter::CommandLineSelection(co
   return vSelected;
 }
 
-u32 CVQSigTraceAdapter::ActivateAllTraces(CVQSigTraceCfgCmdLine& CmdLine) {
+u32 CVQSigTraceAdapter::ActivateAllTraces(CVQSigTraceCfgCmdLine& CmdLine,
+                                          const std::function<bool(const CVQSigTraceEntityParams&)>& fnTracedElsewhere) {
   static constexpr const char* kOp = "CVQSigTraceAdapter::ActivateAllTraces";
   try {
     CVQCAFMutexAutoGetGive Lock(&mMutex);
     for (CVQSigTraceEntityParams& E : CommandLineSelection(CmdLine))
-      (void)SendAdapterNotifActivateMonitoring(E.mstrName, E.mstrGroupName, E.mun32Port, E.mfCapFile, E.mfExtended);
+      if (!fnTracedElsewhere || !fnTracedElsewhere(E))
+        (void)SendAdapterNotifActivateMonitoring(E.mstrName, E.mstrGroupName, E.mun32Port, E.mfCapFile, E.mfExtended);
     return VQX_RESULT_OK;
   } catch (...) {
     return CaughtFailure(kOp, __LINE__);

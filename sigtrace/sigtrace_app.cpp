@@ -411,19 +411,24 @@ u32 CVQSigTrace::ReloadConfig(unsigned int /*un32Param*/, const CVQCAFString& st
   LogTrace(VQMSG, "Config successfully reloaded%s\n", strNote.c_str());
   PrintCfg();
   /* Each board's traces follow the file once its discovery completes (HandleNotifAdapterReady): those present
-   * now, and those away, which may come back with their traces still on. */
+   * now, and those away, which may come back with their traces still on. Until then the records of a board's
+   * earlier stay that the file removed or moved take none of its units (HoldBackAfterReload, now for the boards
+   * present, at their return for the others). */
   mGroups.ResetNext();
   for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next())
     for (const CVQSigTraceEntityParams& E : g->mvEntities)
       if (E.mun32Type != VQ_SIGTRACE_TYPE_H248 && E.mfGone != VQ_SIGTRACE_GONE_OFF)
         mReloadedBoards.insert(E.mstrAdapterName.c_str());
   mGroups.ResetNext();
-  mUnitIndex.Invalidate(); /* the records of a board away no longer take its units */
+  std::vector<CVQCAFString> vPresent;
   mAdapters.ResetNext();
   for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next()) {
+    vPresent.emplace_back(AdapterName(*p));
     mReloadedBoards.insert(AdapterName(*p));
     p->Synchronize();
   }
+  mAdapters.ResetNext();
+  for (const CVQCAFString& strAdapter : vPresent) HoldBackAfterReload(strAdapter);
   return VQX_RESULT_OK;
 }
 

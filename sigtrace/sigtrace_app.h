@@ -68,6 +68,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -206,7 +207,10 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * applied: ..."), and so the groups that keep the format or protocol they
    * were made with ("capfile of group G", "protocol of group G"). Once each
    * adapter's discovery completes, what is traced on its board is what a
-   * start with that file and command line would trace (SwitchOffUnselected).
+   * start with that file and command line would trace (SwitchOffUnselected);
+   * until then the records of a board's earlier stay (away at the reload, or
+   * back since) take its units when that start would keep them in their
+   * group, and none when the file removed or moved them (HoldBackAfterReload).
    * A failure ("ReloadConfig failed.") keeps the previous configuration: a
    * file that does not exist (0x82000015, "Configuration file '%s' not
    * found"), one the store or a reader refuses (their code and line: a path
@@ -249,7 +253,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * else "No more group context (increase QUELLAN_MAX_GROUPS define):
    * <adapter>:<entity> not traced", counted in the summary's "Entities not
    * traced: N"); refuses an entity traced elsewhere ("Trying to monitor
-   * twice the same entity on %s, %s:%s conflict with %s:%s") and another
+   * twice the same entity on %s, %s:%s conflict with %s:%s"; leaves it
+   * where it is without that line while the discovery after a reload has not
+   * completed on its board, which switches off first) and another
    * protocol ("Type mismatch: SS7, ISDN and SIP cannot be merged inside the
    * same group: <adapter>:<entity> not traced", counted). The same entity of
    * the same adapter again (resynchronised) is switched on again; a board
@@ -283,7 +289,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * its second is over, or (fAll: the close) when any were left out. */
   void LogUntracedUnitsDue(bool fAll);
   /* Closes every group's file and logs one line per group ("Group %s: %u
-   * units written, %u lost"), those given up included, then "Entities not
+   * units written, %u lost"), those given up included, then "Units with no
+   * traced entity: N dropped" when units found none, and "Entities not
    * traced: N" when some were left out; when the log cannot take them (a full disk),
    * or when a group that had units wrote none of them (every unit lost;
    * not a standard output taken and then closed by its reader), they also
@@ -301,6 +308,26 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * before a removal (the board back may still trace it) when its
    * discovery found that entity again. */
   void SwitchOffUnselected(const CVQCAFString& strAdapter, const std::vector<CVQSigTraceEntityParams>& vWanted);
+  /* After a reload, before strAdapter's discovery completes (its board away,
+   * or back and not yet discovered): each record of the board's earlier stay
+   * that vWanted (as for SwitchOffUnselected) gives its group takes the
+   * board's units again (VQ_SIGTRACE_GONE_BOARD), another takes none until
+   * then (VQ_SIGTRACE_GONE_HELD: removed or moved by the reload). */
+  void HoldBackUnselected(const CVQCAFString& strAdapter, const std::vector<CVQSigTraceEntityParams>& vWanted);
+  /* HoldBackUnselected with what the configuration in force and the command
+   * line select on the board, its entities known by the records of its
+   * earlier stay and by its last complete discovery (mBoardSelections); nothing
+   * when the board has no such record. */
+  void HoldBackAfterReload(const CVQCAFString& strAdapter);
+  /* A record of the configuration traces Entity's entity on strAdapter (its
+   * board's command-line activation of it would change nothing). */
+  bool TracedByTheConfiguration(const CVQCAFString& strAdapter, const CVQSigTraceEntityParams& Entity);
+  /* The configured records strAdapter (second name strName2) takes, in the
+   * order a start attaches them; fnFind finds an entity the record names by
+   * the board's own name (false: none). */
+  std::vector<CVQSigTraceEntityParams> ConfiguredOn(
+      const CVQCAFString& strAdapter, const CVQCAFString& strName2,
+      const std::function<bool(CVQCAFString&, CVQSigTraceEntityParams&)>& fnFind);
   /* Sends the on/off request of one board entity (no-op for H.248 and
    * entities whose adapter is absent); *pfSent (optional) 1 when sent. */
   u32 SetEntityTrace(CVQSigTraceEntityParams& Entity, bool fOn, u32* pfSent = nullptr);
@@ -496,6 +523,14 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* boards whose traces a reload changes once their discovery completes: those present at the reload and those
    * away then that had entities traced (until the discovery after their return) */
   std::set<std::string> mReloadedBoards;
+  /* A board's last complete discovery: its second name and what the command line selects there (empty when it
+   * selects nothing), for the records of its earlier stay once a reload is made while it is away */
+  struct SVQBoardSelection {
+    CVQCAFString strName2;
+    std::vector<CVQSigTraceEntityParams> vSelected;
+  };
+  std::map<std::string, SVQBoardSelection> mBoardSelections;
+  u32 mun32UntracedUnits = 0;            /* of mun32LostUnits, those no traced entity took (the summary's line) */
   SVQReloadOrder mReloadOrder;           /* the reloads' turns (its own mutex, not the application's) */
   CVQSigTraceLogLimit mUntracedUnitsLimit; /* "... dropped: no traced entity", once a second */
 

@@ -102,6 +102,18 @@ CVQSigTraceEntityParams* EarlierRecord(CVQSigTraceAdapter& Adapter, CVQSigTraceG
   return nullptr;
 }
 
+/* The first of vWanted that selects R's entity, whose group is the one a start gives it; null when none does. */
+const CVQSigTraceEntityParams* FirstWanted(const std::vector<CVQSigTraceEntityParams>& vWanted,
+                                           const CVQSigTraceEntityParams& R) {
+  const auto it = std::find_if(vWanted.begin(), vWanted.end(), [&](const CVQSigTraceEntityParams& W) { return SameEntity(W, R); });
+  return it != vWanted.end() ? &*it : nullptr;
+}
+
+/* A record of a board's earlier stay: its board went away since it was traced. */
+bool OfAnEarlierStay(const CVQSigTraceEntityParams& R) {
+  return R.mfGone == VQ_SIGTRACE_GONE_BOARD || R.mfGone == VQ_SIGTRACE_GONE_HELD;
+}
+
 constexpr u32 kun32SummaryFlushMs = 1000u; /* the summaries' wait for the log writer */
 
 /* Whether the log's lines reach a screen: a console drawing on a terminal. */
@@ -218,6 +230,13 @@ u32 CVQSigTrace::AttachEntityToGroup(CVQSigTraceAdapter& Adapter, CVQSigTraceEnt
          * holds, as at a start. Nothing is wrong. */
         LogTrace(VQLV1, "Entity %s:%s traced in group %s by the configuration, not in %s", Traced.mstrAdapterName.c_str(),
                  Traced.mstrName.c_str(), g->mstrName.c_str(), Entity.mstrGroupName.c_str());
+        return VQX_RESULT_OK;
+      }
+      if (mReloadedBoards.count(Entity.mstrAdapterName.c_str()) != 0) {
+        /* The file of a reload whose discovery has not completed on the board (a ready message a later discovery
+         * overtook): that discovery switches off what the file no longer selects first, and then attaches. */
+        LogTrace(VQLV1, "Entity %s:%s stays in group %s until its board's discovery after the reload, not in %s",
+                 Traced.mstrAdapterName.c_str(), Traced.mstrName.c_str(), g->mstrName.c_str(), Entity.mstrGroupName.c_str());
         return VQX_RESULT_OK;
       }
       CVQCAFString strText;
@@ -379,6 +398,11 @@ bool CVQSigTrace::LogGroupSummaries() {
                    mun32ProvidersGoneLost, mun32ProvidersGoneFolded);
     Line(strLine);
   }
+  if (mun32UntracedUnits != 0) {
+    CVQCAFString strLine;
+    strLine.Format("Units with no traced entity: %u dropped", mun32UntracedUnits);
+    Line(strLine);
+  }
   const u32 un32UntracedProviders = mProviderPlaces.LeftOut();
   const u32 un32UntracedBoards = mBoardPlaces.LeftOut();
   if (!mUntracedEntities.empty() || un32UntracedProviders != 0 || un32UntracedBoards != 0) {
@@ -470,16 +494,19 @@ void CVQSigTrace::SwitchOffUnselected(const CVQCAFString& strAdapter, const std:
         continue;
       /* A record of the board's last stay: the board back may trace it still (it stayed powered through a network
        * break), unless it no longer has that entity. */
-      if (Traced.mfGone == VQ_SIGTRACE_GONE_BOARD) {
+      if (OfAnEarlierStay(Traced)) {
         CVQSigTraceAdapter* pAdapter = mAdapters.Find(CVQCAFHashKeyString(Traced.mstrAdapterName));
         if (pAdapter == nullptr || !BoardHasEntity(*pAdapter, Traced)) continue;
       }
       /* The first wanted of the entity takes it, as at a start; a later one is a conflict there. */
-      const auto itWanted = std::find_if(vWanted.begin(), vWanted.end(),
-                                         [&](const CVQSigTraceEntityParams& W) { return SameEntity(W, Traced); });
-      if (itWanted != vWanted.end() && itWanted->mstrGroupName == g->mstrName) {
-        Traced.mfExtended = itWanted->mfExtended; /* switched on again with it by the attach */
-        Traced.mfConfigured = itWanted->mfConfigured;
+      const CVQSigTraceEntityParams* pWanted = FirstWanted(vWanted, Traced);
+      if (pWanted != nullptr && pWanted->mstrGroupName == g->mstrName) {
+        Traced.mfExtended = pWanted->mfExtended; /* switched on again with it by the attach */
+        Traced.mfConfigured = pWanted->mfConfigured;
+        if (Traced.mfGone == VQ_SIGTRACE_GONE_HELD) {
+          Traced.mfGone = VQ_SIGTRACE_GONE_BOARD; /* its units taken again until the attach */
+          mUnitIndex.Invalidate();
+        }
         continue;
       }
       CVQSigTraceEntityParams Off(Traced);
@@ -487,16 +514,45 @@ void CVQSigTrace::SwitchOffUnselected(const CVQCAFString& strAdapter, const std:
       SetEntityTrace(Off, false);
       Traced.mfGone = VQ_SIGTRACE_GONE_OFF; /* kept for the summary; an attach of the entity in this group takes it over */
       mUnitIndex.Invalidate();
-      if (itWanted != vWanted.end())
+      if (pWanted != nullptr)
         LogTrace(VQMSG, "Entity %s:%s moved from group %s to group %s by the configuration: its record kept in %s",
                  Traced.mstrAdapterName.c_str(), Traced.mstrName.c_str(), g->mstrName.c_str(),
-                 itWanted->mstrGroupName.c_str(), g->mstrName.c_str());
+                 pWanted->mstrGroupName.c_str(), g->mstrName.c_str());
       else
         LogTrace(VQMSG, "Entity %s:%s no longer selected by the configuration: trace off, its record kept in group %s",
                  Traced.mstrAdapterName.c_str(), Traced.mstrName.c_str(), g->mstrName.c_str());
     }
   }
   mGroups.ResetNext();
+}
+
+void CVQSigTrace::HoldBackUnselected(const CVQCAFString& strAdapter, const std::vector<CVQSigTraceEntityParams>& vWanted) {
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next()) {
+    for (CVQSigTraceEntityParams& R : g->mvEntities) {
+      if (!OfAnEarlierStay(R) || R.mun32Type == VQ_SIGTRACE_TYPE_H248 ||
+          strcasecmp(R.mstrAdapterName.c_str(), strAdapter.c_str()) != 0)
+        continue;
+      const CVQSigTraceEntityParams* pWanted = FirstWanted(vWanted, R);
+      const u8 fGone = pWanted != nullptr && pWanted->mstrGroupName == g->mstrName ? VQ_SIGTRACE_GONE_BOARD
+                                                                                    : VQ_SIGTRACE_GONE_HELD;
+      if (R.mfGone == fGone) continue;
+      R.mfGone = fGone;
+      mUnitIndex.Invalidate();
+    }
+  }
+  mGroups.ResetNext();
+}
+
+bool CVQSigTrace::TracedByTheConfiguration(const CVQCAFString& strAdapter, const CVQSigTraceEntityParams& Entity) {
+  bool fTraced = false;
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr && !fTraced; g = mGroups.Next())
+    for (const CVQSigTraceEntityParams& R : g->mvEntities)
+      fTraced = fTraced || (R.mfConfigured != 0 && R.mfGone == 0 && SameAddress(R, Entity) &&
+                            strcasecmp(R.mstrAdapterName.c_str(), strAdapter.c_str()) == 0);
+  mGroups.ResetNext();
+  return fTraced;
 }
 
 u32 CVQSigTrace::SetEntityTrace(CVQSigTraceEntityParams& Entity, bool fOn, u32* pfSent) {

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -297,6 +298,9 @@ void CVQSigTrace::AddAdapter(const CVQCAFString& strName, u32 hAdapter) {
   LogTrace(VQMSG, "\033[32mAdapter %s added (handle 0x%08X)\033[m", strName.c_str(), hAdapter);
   (void)pAdapter->Init(hAdapter);
   mUnitIndex.Invalidate(); /* its entities' units carry the new handle */
+  /* Back after a reload: its units go on into the groups the configuration keeps them in, until its discovery
+   * completes (what the reload removed or moved takes none). */
+  if (mReloadedBoards.count(strName.c_str()) != 0) HoldBackAfterReload(strName);
 }
 
 u32 CVQSigTrace::HandleNotifAdapterRemoved(unsigned int* pMsg) {
@@ -387,38 +391,30 @@ u32 CVQSigTrace::HandleNotifAdapterReady(unsigned int* pMsg) {
   /* After a reload, the ready message of the discovery that followed it
    * (one of the discovery before it attaches, and the next one follows), or
    * of the board's first discovery when it was away at the reload. */
-  const bool fReloaded = mReloadedBoards.count(strName.c_str()) != 0 && pAdapter->IsAdapterReady() != 0;
-  std::vector<CVQSigTraceEntityParams> vConfigured;
-  for (const CVQSigTraceEntityParams& Configured : mSigTraceParams) {
-    if (Configured.mun32Type == VQ_SIGTRACE_TYPE_H248) continue;  /* providers' groups, never a board's */
-    CVQSigTraceEntityParams Entity;
-    if (Configured.mun32Type == VQ_SIGTRACE_TYPE_BY_NAME) {
-      CVQCAFString strEntity = Configured.mstrName;
-      if (pAdapter->GetEntityInformation(strEntity, &Entity) == 0) continue;
-      Entity.mstrGroupName = Configured.mstrGroupName;
-      Entity.mfCapFile = Configured.mfCapFile;
-      Entity.mfExtended = Configured.mfExtended;
-      Entity.mstrAdapterName = strName;
-    } else {
-      if (!NamesBoard(Configured, strName, strName2)) continue;
-      Entity = Configured;
-      Entity.mstrAdapterName = strName;
-    }
-    if (Entity.mun32Type == VQ_SIGTRACE_TYPE_CASR2) Entity.mfCapFile = 0;
-    Entity.mfConfigured = 1;
-    vConfigured.push_back(Entity);
-  }
+  const bool fComplete = pAdapter->IsAdapterReady() != 0;
+  const bool fReloaded = mReloadedBoards.count(strName.c_str()) != 0 && fComplete;
+  std::vector<CVQSigTraceEntityParams> vConfigured =
+      ConfiguredOn(strName, strName2, [pAdapter](CVQCAFString& strEntity, CVQSigTraceEntityParams& Entity) {
+        return pAdapter->GetEntityInformation(strEntity, &Entity) != 0;
+      });
   const bool fSelected = mCmdLine.IsAdapterSelected(strName.c_str());
+  if (fComplete) {
+    /* Kept for a reload made while the board is away: its units go on into the groups that keep them. Not from a
+     * ready message a later discovery overtook: its table is that discovery's, being filled. */
+    SVQBoardSelection& Selection = mBoardSelections[strName.c_str()];
+    Selection.strName2 = strName2;
+    Selection.vSelected.clear();
+    if (fSelected) Selection.vSelected = pAdapter->CommandLineSelection(mCmdLine);
+    for (CVQSigTraceEntityParams& E : Selection.vSelected) E.mstrAdapterName = strName;
+  }
   if (fReloaded) {
     /* What a start with this configuration would trace on the board: the
      * configured entities first, then those the command line activates. */
     mReloadedBoards.erase(strName.c_str());
     mUnitIndex.Invalidate(); /* its records take its units again */
     std::vector<CVQSigTraceEntityParams> vWanted = vConfigured;
-    if (fSelected) {
-      const std::vector<CVQSigTraceEntityParams> vSelected = pAdapter->CommandLineSelection(mCmdLine);
-      vWanted.insert(vWanted.end(), vSelected.begin(), vSelected.end());
-    }
+    const std::vector<CVQSigTraceEntityParams>& vSelected = mBoardSelections[strName.c_str()].vSelected;
+    vWanted.insert(vWanted.end(), vSelected.begin(), vSelected.end());
     SwitchOffUnselected(strName, vWanted);
   }
   for (CVQSigTraceEntityParams& Entity : vConfigured) AttachEntityToGroup(*pAdapter, Entity);
@@ -428,9 +424,65 @@ u32 CVQSigTrace::HandleNotifAdapterReady(unsigned int* pMsg) {
              "EXTENDED=%u\033[m",
              strName.c_str(), mCmdLine.mfSs7, mCmdLine.mfIsdn, mCmdLine.mfCasr2, mCmdLine.mfIp, mCmdLine.mfH248,
              mCmdLine.mfCapFormat, mCmdLine.mfCasr2Extended);
-    pAdapter->ActivateAllTraces(mCmdLine);
+    /* An entity the file traces in a group of its own stays there: no activation (nor its line) for it. */
+    pAdapter->ActivateAllTraces(mCmdLine, [&](const CVQSigTraceEntityParams& E) { return TracedByTheConfiguration(strName, E); });
   }
   return VQX_RESULT_OK;
+}
+
+std::vector<CVQSigTraceEntityParams> CVQSigTrace::ConfiguredOn(
+    const CVQCAFString& strAdapter, const CVQCAFString& strName2,
+    const std::function<bool(CVQCAFString&, CVQSigTraceEntityParams&)>& fnFind) {
+  std::vector<CVQSigTraceEntityParams> vConfigured;
+  for (const CVQSigTraceEntityParams& Configured : mSigTraceParams) {
+    if (Configured.mun32Type == VQ_SIGTRACE_TYPE_H248) continue;  /* providers' groups, never a board's */
+    CVQSigTraceEntityParams Entity;
+    if (Configured.mun32Type == VQ_SIGTRACE_TYPE_BY_NAME) {
+      CVQCAFString strEntity = Configured.mstrName;
+      if (!fnFind(strEntity, Entity)) continue;
+      Entity.mstrGroupName = Configured.mstrGroupName;
+      Entity.mfCapFile = Configured.mfCapFile;
+      Entity.mfExtended = Configured.mfExtended;
+    } else {
+      if (!NamesBoard(Configured, strAdapter, strName2)) continue;
+      Entity = Configured;
+    }
+    Entity.mstrAdapterName = strAdapter;
+    if (Entity.mun32Type == VQ_SIGTRACE_TYPE_CASR2) Entity.mfCapFile = 0;
+    Entity.mfConfigured = 1;
+    vConfigured.push_back(Entity);
+  }
+  return vConfigured;
+}
+
+void CVQSigTrace::HoldBackAfterReload(const CVQCAFString& strAdapter) {
+  /* The records of the board's earlier stay stand for its entities until its discovery completes: an entity the
+   * file names by the board's own name is the one a record holds under that name (or as "<board>_<name>"). */
+  std::map<std::string, const CVQSigTraceEntityParams*> Earlier;
+  const std::string strPrefix = std::string(strAdapter.c_str()) + "_";
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next())
+    for (const CVQSigTraceEntityParams& R : g->mvEntities) {
+      if ((R.mfGone != VQ_SIGTRACE_GONE_BOARD && R.mfGone != VQ_SIGTRACE_GONE_HELD) ||
+          strcasecmp(R.mstrAdapterName.c_str(), strAdapter.c_str()) != 0)
+        continue;
+      const std::string strName(R.mstrName.c_str());
+      Earlier.emplace(strName, &R);
+      if (strName.rfind(strPrefix, 0) == 0) Earlier.emplace(strName.substr(strPrefix.size()), &R);
+    }
+  mGroups.ResetNext();
+  if (Earlier.empty()) return;
+  const auto itSelection = mBoardSelections.find(strAdapter.c_str());
+  const CVQCAFString strName2 = itSelection != mBoardSelections.end() ? itSelection->second.strName2 : CVQCAFString();
+  std::vector<CVQSigTraceEntityParams> vWanted =
+      ConfiguredOn(strAdapter, strName2, [&](CVQCAFString& strEntity, CVQSigTraceEntityParams& Entity) {
+        const auto it = Earlier.find(strEntity.c_str());
+        if (it != Earlier.end()) Entity = *it->second;
+        return it != Earlier.end();
+      });
+  if (itSelection != mBoardSelections.end())
+    vWanted.insert(vWanted.end(), itSelection->second.vSelected.begin(), itSelection->second.vSelected.end());
+  HoldBackUnselected(strAdapter, vWanted);
 }
 
 u32 CVQSigTrace::HandleNotifActivateMonitoring(unsigned int* pMsg) {

@@ -101,10 +101,12 @@ u32 CVQSigTrace::HandleTraceUnit(unsigned int* pMsg) {
   const SVQUnitEntity Found = mUnitIndex.FindEntity(Key);
   if (Found.pGroup == nullptr) {
     mun32LostUnits++;
+    mun32UntracedUnits++;
     const char* pszAdapter = mUnitIndex.FindAdapter(pHeader->hAdapter);
     if (pszAdapter == nullptr) return VQX_RESULT_NOT_FOUND;
-    /* An entity switched off (by the console, or by a reload and on at its board until it answers), or one of a
-     * board back after a reload whose discovery has not completed yet: one line a second, the others counted. */
+    /* An entity switched off (by the console, or by a reload and on at its board until it answers), or one a
+     * reload removed or moved while its board was away, whose discovery since its return has not completed yet:
+     * one line a second, the others counted. */
     u32 un32LeftOut = 0;
     if (!mUntracedUnitsLimit.Allow(ClockMs(), un32LeftOut)) return VQX_RESULT_NOT_FOUND;
     CVQCAFString strMore;
@@ -163,16 +165,16 @@ void CVQSigTrace::RebuildUnitIndex() {
    * keeps it. Records of boards gone come last: a board back with an entity
    * of that key in another group gives its units to that one; until its
    * entities are attached again (its traces may still be on) they go to
-   * its earlier records, unless a reload made since changes what the board
-   * traces (its units are dropped until its discovery completes). Records
-   * switched off by the configuration take none. */
+   * its earlier records, but for those a reload made since removed or moved
+   * (held back until its discovery completes). Records switched off by the
+   * configuration take none. */
   for (const u8 fGone : {u8{0}, u8{VQ_SIGTRACE_GONE_BOARD}}) {
     mGroups.ResetNext();
     for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next()) {
       for (size_t i = 0; i < g->mvEntities.size(); i++) {
         SVQUnitKey Key;
         const CVQSigTraceEntityParams& E = g->mvEntities[i];
-        if (E.mfGone != fGone || (fGone != 0 && mReloadedBoards.count(E.mstrAdapterName.c_str()) != 0)) continue;
+        if (E.mfGone != fGone) continue;
         if (E.mun32Type == g->mun32Type && mUnitIndex.KeyOf(E, Key))
           mUnitIndex.AddEntity(Key, g, static_cast<u32>(i + 1));
       }

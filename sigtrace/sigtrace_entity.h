@@ -60,8 +60,10 @@ class CVQSigTraceEntityParams {
   /* A group's copy no longer traced, kept for its counts and the group's
    * summary until an attach of that entity in its group takes its place:
    * VQ_SIGTRACE_GONE_BOARD its board went away (the board back may still
-   * trace it: until the board's discovery completes its units come here,
-   * unless a reload made since changes the board's traces);
+   * trace it: until the board's discovery completes its units come here);
+   * VQ_SIGTRACE_GONE_HELD the same, but a reload made since no longer
+   * selects it there (removed, or moved to another group): none of its units
+   * is written until the board's discovery completes, which switches it off;
    * VQ_SIGTRACE_GONE_OFF the configuration no longer selects it there and
    * its board was told to switch it off (never given units). */
   u8 mfGone = 0;
@@ -71,7 +73,7 @@ class CVQSigTraceEntityParams {
   u8 mfConfigured = 0;
 };
 
-enum : u8 { VQ_SIGTRACE_GONE_BOARD = 1, VQ_SIGTRACE_GONE_OFF = 2 };
+enum : u8 { VQ_SIGTRACE_GONE_BOARD = 1, VQ_SIGTRACE_GONE_OFF = 2, VQ_SIGTRACE_GONE_HELD = 3 };
 
 /* Console text of a protocol type ("Unk" beyond the table). */
 const char* VqSigTraceEntityTypeName(u32 un32Type);

@@ -141,6 +141,13 @@ TEST_F(SigTraceApp, ConfiguredEntitiesOfAReadyBoard) {
   EXPECT_EQ(Dispatch(QUELLAN_NOTIF_ACTIVATE_MONITORING, Payload(688, {{288, "B1"}, {420, "e1"}, {548, "SS7"}})), VQX_RESULT_OK);
   EXPECT_EQ(Group("SS7"), nullptr);
   EXPECT_EQ(sigtest::Seen(Log.Take(), "Trying to monitor twice"), 0u);
+  /* The command line selecting the board: no activation (nor its line) of e1, which the file traces. */
+  pApp->mCmdLine.mAdapterName = "ALL";
+  BoardHas("B1", {Entity(VQ_SIGTRACE_TYPE_SS7, "B1", "ss7_trk_09", "e9", 9)});
+  EXPECT_EQ(Dispatch(QUELLAN_NOTIF_ADAPTER_READY, Payload(424, {{288, "B1"}, {160, "SERIAL9"}})), VQX_RESULT_OK);
+  const auto Activated = Log.Take();
+  EXPECT_EQ(sigtest::Seen(Activated, "Activate traces on "), 1u);
+  EXPECT_EQ(sigtest::Seen(Activated, ":e9 in group=SS7"), 1u);
 }
 
 TEST_F(SigTraceApp, UnitsReachTheirEntityAnswersAndRefusalsAreLogged) {
@@ -237,19 +244,23 @@ TEST_F(SigTraceApp, BoardPointCodeLengthPicksTheLabelFormat) {
 /* Units find their entity by board handle and trunk/timeslot mask (CAS R2:
  * trunk; IP: trace context id) through attach, detach, the board lost and
  * back under a new handle, a reload that adds an entity, and a reload while
- * the board is away (none of its units taken until its discovery completes,
- * dropped with a line). Each probe names the group and position of the
- * entity whose count the unit raised, or "-" when none took it (counted lost). */
+ * the board is away (what the file keeps in its group takes the units of the
+ * board back at once, whether the reload changed anything or not, the file's
+ * or the command line's; what it removed or moved takes none until the board's
+ * discovery completes, dropped with a line). Each probe names the group and
+ * position of the entity whose count the unit raised, or "-" when none took it
+ * (counted lost); the summary counts every unit where the probes saw it. */
 TEST_F(SigTraceApp, UnitsFollowTheirEntitiesThroughAttachDetachBoardLossAndReload) {
   static u64 s_un64Ms = 0;
   pApp->mpfnClock = [] { return s_un64Ms; };
   pApp->mCmdLine.mCfgFile = "quellan.xml";
-  const auto Configure = [&](const char* pszMoreTrunks) {
+  /* pszR2Group "": CAS R2 trunk 3 left to the command line. */
+  const auto Configure = [&](const char* pszMoreTrunks, const std::string& strR2Group = "R2") {
     std::ofstream("quellan.xml")
         << "<quellan><signaling>\n<ss7 adapter=\"C1\" grpname=\"SS7\" capfile=\"1\">\n"
         << "<trunk idx=\"5\" timeslot=\"1\" mask=\"255\"/><trunk idx=\"5\" timeslot=\"16\" mask=\"255\"/>" << pszMoreTrunks
         << "</ss7>\n<ss7 adapter=\"C2\" grpname=\"SS7B\" capfile=\"1\"><trunk idx=\"5\" timeslot=\"1\" mask=\"255\"/></ss7>\n"
-        << "<casr2 adapter=\"C1\" grpname=\"R2\" extended=\"0\"><trunk idx=\"3\"/></casr2>\n"
+        << (strR2Group.empty() ? "" : "<casr2 adapter=\"C1\" grpname=\"" + strR2Group + "\" extended=\"0\"><trunk idx=\"3\"/></casr2>\n")
         << "<ip adapter=\"C1\" grpname=\"IP\" ethport=\"eth0\" transport=\"udp\" ipmask=\"10.0.0.1\" port=\"5060\" capfile=\"1\"/>\n"
         << "</signaling></quellan>\n";
     ASSERT_EQ(pApp->ReloadConfig(0), VQX_RESULT_OK);
@@ -296,13 +307,53 @@ TEST_F(SigTraceApp, UnitsFollowTheirEntitiesThroughAttachDetachBoardLossAndReloa
       {"board C1 lost, and a reload without trunk 6 while it is away",
        [&] { Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C1"), Configure(""); },
        {{kSs7, 0x22, 5, 0x2, "SS7B#1"}}},
-      {"board C1 back as 0x55, traces still on: none of its units written until its discovery says what it traces",
+      {"board C1 back as 0x55, traces still on: what the file keeps written, the trunk it removed held back",
        [&] {
          Log.Take();
          s_un64Ms += 1000; /* a second on: the first unit dropped gets its line */
          Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x55);
        },
-       {{kSs7, 0x55, 6, 0x4, "-"}, {kSs7, 0x55, 5, 0x10000, "-"}, {kCasr2, 0x55, 3, 0, "-"}, {kSs7, 0x22, 5, 0x2, "SS7B#1"}}},
+       {{kSs7, 0x55, 6, 0x4, "-"}, {kSs7, 0x55, 5, 0x10000, "SS7#1"}, {kCasr2, 0x55, 3, 0, "R2#1"}, {kIp, 0x55, 0, 0, "IP#1"},
+        {kSs7, 0x22, 5, 0x2, "SS7B#1"}}},
+      {"board C1 ready: the removed trunk's record takes none",
+       [&] { Board(QUELLAN_NOTIF_ADAPTER_READY, "C1"); },
+       {{kSs7, 0x55, 6, 0x4, "-"}, {kSs7, 0x55, 5, 0x2, "SS7#2"}, {kSs7, 0x55, 5, 0x10000, "SS7#1"}}},
+      {"a reload that changes nothing while board C1 is away, then back as 0x66",
+       [&] {
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C1"), Configure(""), Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x66);
+       },
+       {{kSs7, 0x66, 5, 0x10000, "SS7#1"}, {kSs7, 0x66, 5, 0x2, "SS7#2"}, {kCasr2, 0x66, 3, 0, "R2#1"}, {kIp, 0x66, 0, 0, "IP#1"},
+        {kSs7, 0x66, 6, 0x4, "-"}}},
+      {"a reload that changes nothing while board C1 is present",
+       [&] { Configure(""); },
+       {{kSs7, 0x66, 5, 0x10000, "SS7#1"}, {kCasr2, 0x66, 3, 0, "R2#1"}, {kIp, 0x66, 0, 0, "IP#1"}}},
+      {"board C1 away, a reload moving CAS R2 trunk 3 to group R2B, back as 0x77: the moved trunk held back",
+       [&] {
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C1"), Configure("", "R2B");
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x77);
+       },
+       {{kCasr2, 0x77, 3, 0, "-"}, {kSs7, 0x77, 5, 0x10000, "SS7#1"}}},
+      {"board C1 away, its trunk 3 left to the command line, which puts it in group R2: back as 0x88, written there",
+       [&] {
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C1"), Configure("", "");
+         pApp->mBoardSelections["C1"].vSelected = {Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", "R2", "casr2_trk_03", 3, 0, 0)};
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x88);
+       },
+       {{kCasr2, 0x88, 3, 0, "R2#1"}, {kSs7, 0x88, 5, 0x10000, "SS7#1"}}},
+      {"and away again, the command line putting it elsewhere: back as 0x99, held back",
+       [&] {
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED, "C1"), Configure("", "");
+         pApp->mBoardSelections["C1"].vSelected = {Entity(VQ_SIGTRACE_TYPE_CASR2, "C1", "C1_casr2_trk_03", "casr2_trk_03", 3, 0, 0)};
+         Board(VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED, "C1", 0x99);
+       },
+       {{kCasr2, 0x99, 3, 0, "-"}, {kSs7, 0x99, 5, 0x10000, "SS7#1"}}},
+      {"a reload putting trunk 3 in group R2B, board C1 present and ready",
+       [&] { Configure("", "R2B"), Board(QUELLAN_NOTIF_ADAPTER_READY, "C1"); },
+       {{kCasr2, 0x99, 3, 0, "R2B#1"}}},
+      {"a reload moving it back to R2, and the ready message of a discovery the reload's overtook: no conflict, its "
+       "units in R2B until the reload's discovery switches it there",
+       [&] { Configure("", "R2"), Board(QUELLAN_NOTIF_ADAPTER_READY, "C1"); },
+       {{kCasr2, 0x99, 3, 0, "R2B#1"}, {kSs7, 0x99, 5, 0x10000, "SS7#1"}}},
   };
   /* The group and position of the one entity whose count the unit raised. */
   const auto Route = [&](const SProbe& p) -> std::string {
@@ -337,17 +388,29 @@ TEST_F(SigTraceApp, UnitsFollowTheirEntitiesThroughAttachDetachBoardLossAndReloa
       strWhere += " (result " + std::to_string(r) + (fLost ? ", lost" : "") + ")";
     return strWhere;
   };
+  std::map<std::string, u32> Expected; /* units by group, "-" those dropped */
   for (const auto& Step : aSteps) {
     Step.fnStep();
-    for (const SProbe& p : Step.vProbes)
+    for (const SProbe& p : Step.vProbes) {
       EXPECT_EQ(Route(p), p.pszWhere) << Step.pszStep << ": id 0x" << std::hex << p.un32Id << " board 0x" << p.hAdapter
                                       << " trunk " << std::dec << p.un32Trunk << " mask/context +0x" << std::hex << p.un64Mask;
+      Expected[std::string(p.pszWhere).substr(0, std::string(p.pszWhere).find('#'))]++;
+    }
     EXPECT_TRUE(pApp->mUnitIndex.CheckInvariant()) << Step.pszStep << "\n" << pApp->mUnitIndex.Dump();
   }
-  /* Dropped with a line, the others of its second counted at the close. */
-  EXPECT_EQ(sigtest::Seen(Log.Take(), " of C1 dropped: no traced entity (and "), 1u);
+  /* Dropped with a line, the others of its second counted at the close; in the summary, each group its own and
+   * every unit dropped. */
+  const auto Lines = Log.Take();
+  EXPECT_EQ(sigtest::Seen(Lines, " of C1 dropped: no traced entity (and "), 1u);
+  EXPECT_EQ(sigtest::Seen(Lines, "Trying to monitor twice"), 0u);
   pApp.reset();
-  EXPECT_EQ(sigtest::Seen(Log.Take(), "Units with no traced entity dropped: 2 more since the last line"), 1u);
+  const auto End = Log.Take();
+  EXPECT_EQ(sigtest::Seen(End, "Units with no traced entity dropped: 4 more since the last line"), 1u);
+  for (const auto& [strGroup, un32Units] : Expected) {
+    const std::string strLine = strGroup == "-" ? "Units with no traced entity: " + std::to_string(un32Units) + " dropped"
+                                                : "Group " + strGroup + ": " + std::to_string(un32Units) + " units written, 0 lost";
+    EXPECT_EQ(sigtest::Seen(End, strLine.c_str()), 1u) << strLine;
+  }
 }
 
 /* Two boards whose links share their names, in one text group: the second
