@@ -6,11 +6,13 @@
  * back with the request's number; short and oversized requests are refused
  * (answered when their number could be read) and the next request still works.
  * Two managers: the second stands by (its requests dropped) until the first
- * leaves, then it is answered. Requests run one at a time in the order they
+ * leaves, then it is answered; the first one's requests waiting as it leaves
+ * are not run. Requests run one at a time in the order they
  * came: 20 queued behind a slow one run once each, the last asked last, every
  * copy sent while one waits or runs dropped; a copy of an answered one is
  * answered again without running. The answers kept: the last 16, those of the
- * last 10 s, 1024 at most.
+ * last 10 s, 1024 at most. Past 1024 waiting a request is dropped, and runs
+ * once its manager sends it again.
  */
 #include <algorithm>
 #include <functional>
@@ -87,6 +89,8 @@ TEST(CmClient, AStandbyManagerIsAnsweredOnceTheLinkedOneLeaves) {
   CCaptureListener Log;
   ASSERT_EQ(AddLogTraceListener(&Log), VQX_RESULT_OK);
   CApp App;
+  std::atomic<bool> fEnd{false};
+  App.mfnOnReload = [&] { peerwait::WaitUntil([&] { return fEnd.load(); }, 30000); };
   ASSERT_EQ(CVQCAFServiceCmMgmtClient::Init(), VQX_RESULT_OK);
   CVQCAFServiceCmMgmtClient::GetInstance()->Register(&App);
   EXPECT_EQ(A.Command("validate 1 7 9 a"), "ok");
@@ -103,13 +107,20 @@ TEST(CmClient, AStandbyManagerIsAnsweredOnceTheLinkedOneLeaves) {
     /* Sent again every second: dropped while the first manager is linked. */
     ASSERT_TRUE(peerwait::WaitUntil([&] { return B.Sent(1) >= 3; }, 10000));
     EXPECT_EQ(B.Command("answer 1").rfind("none", 0), 0u);
+    /* The first manager leaves with a reload running and a request waiting: that one is not run, nor answered. */
+    EXPECT_EQ(A.Command("reload 2 0 slow.xml"), "ok");
+    EXPECT_EQ(A.Command("validate 3 0 0 waits"), "ok");
+    ASSERT_TRUE(peerwait::WaitUntil([&] { return Seen("Request 0x0B0C0001 nb=3 waits for 1 request(s) before it") == 1; }, 20000));
     EXPECT_EQ(A.Command("quit"), "");
+    EXPECT_TRUE(peerwait::WaitUntil([&] { return Seen("CM manager on host mgrA left: its 1 waiting request(s) not run") == 1; }, 15000));
+    fEnd = true;
+    EXPECT_TRUE(peerwait::WaitUntil([&] { return Seen("Request 0x0B0C0002 nb=2 ended (0x82000001) after its manager left: not answered") == 1; }, 15000));
     EXPECT_EQ(B.Answer(1, 15000), "answer 0x0b0c0011 1 0x02000000") << "the second manager answered once the first left";
     EXPECT_EQ(Seen("CM manager on host mgrA left; the one on host mgrB is linked now"), 1);
     EXPECT_EQ(B.Command("reload 2 3 f.xml"), "ok");
     EXPECT_EQ(B.Answer(2, 10000), "answer 0x0b0c0012 2 0x82000001");
   }
-  EXPECT_EQ(App.Calls(), std::vector<std::string>({"validate 7 9 a", "validate 7 9 b", "reload 3 f.xml "}));
+  EXPECT_EQ(App.Every(), std::vector<std::string>({"validate 7 9 a", "reload 0 slow.xml ", "validate 7 9 b", "reload 3 f.xml "}));
   EXPECT_EQ(CVQCAFServiceCmMgmtClient::Uninit(), VQX_RESULT_OK);
   RemoveLogTraceListener(&Log);
   CloseFramework();
@@ -166,6 +177,41 @@ TEST(CmClient, RequestsRunOnceInTheOrderAskedAndACopyIsAnsweredAgain) {
   EXPECT_EQ(std::count(Calls.begin(), Calls.end(), "validate 0 0 t17"), 1) << "kept: answered again, not run";
   EXPECT_EQ(std::count_if(Calls.begin(), Calls.end(), [](const std::string& c) { return c.rfind("validate", 0) == 0; }), 16);
   EXPECT_EQ(CVQCAFServiceCmMgmtClient::Uninit(), VQX_RESULT_OK);
+  CloseFramework();
+}
+
+/* Past 1024 waiting, a request is dropped unanswered, with a line; its manager sends it again, and it runs once. */
+TEST(CmClient, PastTheBoundARequestRunsOnceItsManagerSendsItAgain) {
+  const u16 un16Port = FreePort();
+  cmmgrpeer::CManagerProcess M(un16Port, "mgr");
+  ASSERT_TRUE(M.Ready());
+  OpenFramework("cmbound", un16Port, M.UdpPort());
+  CCaptureListener Log;
+  ASSERT_EQ(AddLogTraceListener(&Log), VQX_RESULT_OK);
+  CApp App;
+  std::atomic<bool> fEnd{false}, fRunning{false};
+  App.mfnOnReload = [&] {
+    fRunning = true;
+    peerwait::WaitUntil([&] { return fEnd.load(); }, 30000);
+  };
+  ASSERT_EQ(CVQCAFServiceCmMgmtClient::Init(), VQX_RESULT_OK);
+  CVQCAFServiceCmMgmtClient::GetInstance()->Register(&App);
+  EXPECT_EQ(M.Command("reload 1 0 slow.xml"), "ok");
+  ASSERT_TRUE(peerwait::WaitUntil([&] { return fRunning.load(); }, 20000));
+  constexpr u32 kLast = 1 + CVQCAFServiceCmMgmtClient::kQueuedMax + 5;
+  for (u32 n = 2; n <= kLast; n++) ASSERT_EQ(M.Command("validate " + std::to_string(n) + " 0 0 v"), "ok");
+  const auto Seen = [&Log](const std::string& strPart) {
+    const auto a = Log.Peek();
+    return std::count_if(a.begin(), a.end(), [&](const CapturedLine& L) { return L.strText.find(strPart) != std::string::npos; });
+  };
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return Seen("dropped unanswered: 1024 requests wait already") >= 1; }, 20000));
+  fEnd = true;
+  EXPECT_EQ(M.Answer(kLast, 20000), "answer 0x0b0c0011 " + std::to_string(kLast) + " 0x02000000");
+  for (u32 n = 2; n < kLast; n++) ASSERT_EQ(M.Answer(n, 10000).rfind("answer", 0), 0u) << n;
+  const auto Calls = App.Every();
+  EXPECT_EQ(std::count(Calls.begin(), Calls.end(), "validate 0 0 v"), kLast - 1) << "each run once";
+  EXPECT_EQ(CVQCAFServiceCmMgmtClient::Uninit(), VQX_RESULT_OK);
+  RemoveLogTraceListener(&Log);
   CloseFramework();
 }
 

@@ -43,7 +43,8 @@ constexpr u32 kEventQueued = 1;
 
 }  // namespace
 
-/* The client's thread: each wake-up runs what is waiting. A wake-up that finds the queue full of them is not needed. */
+/* The client's thread: each wake-up runs everything waiting, so that a wake-up its full event queue refuses is not
+ * missed (one already queued runs it). */
 class CVQCAFCmRequestRunner : public CVQCAFThread {
  public:
   explicit CVQCAFCmRequestRunner(CVQCAFServiceCmMgmtClient* pClient)
@@ -209,7 +210,10 @@ void CVQCAFServiceCmMgmtClient::OnServiceDisconnected(CVQCAFService*, CVQCAFServ
     LogTrace(VQLV2, "OnServiceDisconnected\n");
     /* Nobody is left to answer: its requests waiting are not run (the one running ends unanswered). */
     const size_t nDropped = std::erase_if(maQueued, [un64Serial](const Queued& q) { return q.un64Link == un64Serial; });
-    if (nDropped != 0)
+    if (nDropped != 0 && mfClosing)
+      LogTrace(VQMSG, "The client stops: %u waiting request(s) of the manager on host %s not run\n",
+               static_cast<u32>(nDropped), strHost.c_str());
+    else if (nDropped != 0)
       LogTrace(VQMSG, "CM manager on host %s left: its %u waiting request(s) not run\n", strHost.c_str(),
                static_cast<u32>(nDropped));
     /* A manager still present takes over: its requests are answered from now on. */
@@ -366,7 +370,8 @@ void CVQCAFServiceCmMgmtClient::RunQueued() {
     const auto it = std::find_if(maManagers.begin(), maManagers.end(),
                                  [&](const auto& p) { return p->GetSerial() == Done.un64Link; });
     if (it == maManagers.end()) {
-      LogTrace(VQMSG, "Request 0x%08X nb=%u ended (0x%08X) after its manager left: not answered\n", un32Id, un32Number, r);
+      LogTrace(VQMSG, "Request 0x%08X nb=%u ended (0x%08X) %s: not answered\n", un32Id, un32Number, r,
+               mfClosing ? "as the client stops" : "after its manager left");
       continue;
     }
     try {
