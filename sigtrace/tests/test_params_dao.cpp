@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 
 #include "sigtrace_params_dao_xml.h"
 #include "support/sigtrace_test_app.h"
@@ -74,6 +75,40 @@ TEST(ParamsDao, AReadGivenUpStopsAndFails) {
     EXPECT_EQ(sigtest::Seen(Log.Take(), "Reading the section given up (8200000F)"), 1u);
     EXPECT_TRUE(Dao.GivenUp().empty());
   }
+}
+
+/* A read costs the file's size: 10,000 entities of every section cost the store at most 11 times the work of 1,000
+ * (elements looked at), each entity read. Given up from its start, the read of 10,000 stops before a quarter of its
+ * work, the records' count included. */
+TEST(ParamsDao, AReadCostsTheSizeOfItsFile) {
+  sigtest::CScratchDir Dir;
+  std::map<u32, u64> Work;
+  for (const u32 un32Entities : {1000u, 10000u}) {
+    std::ofstream Out("t.xml");
+    Out << "<quellan>\n<signaling>\n";
+    for (u32 i = 0; i < un32Entities / 5; i++)
+      for (const char* pszSection : {"ss7", "isdn", "casr2", "lapd"})
+        Out << "<" << pszSection << " adapter='b" << i << "' grpname='' capfile='1' extended='0'><trunk idx='" << i
+            << "' timeslot='1' mask='1'/></" << pszSection << ">\n";
+    for (u32 i = 0; i < un32Entities / 5; i++)
+      Out << "<sip adapter='b' grpname='' capfile='1' ethport='eth0' transport='udp' ipmask='1.2.3.4' port='" << i << "'/>\n";
+    Out << "</signaling>\n</quellan>\n";
+    Out.close();
+    auto* pStore = new CVQCAFCfgFileXml("t.xml");
+    CVQSigTraceParamsDaoXml Dao(CVQCAFPtr<IVQCAFCfgFile>(pStore), "quellan");
+    ASSERT_EQ(pStore->Open(), VQX_RESULT_OK);
+    CVQSigTraceParams P;
+    EXPECT_EQ(Dao.GetParams(P), VQX_RESULT_OK);
+    EXPECT_EQ(P.Count(), un32Entities);
+    Work[un32Entities] = pStore->GetNodesVisited();
+    if (un32Entities != 10000) continue;
+    Dao.SetGiveUp([] { return true; });
+    CVQSigTraceParams None;
+    EXPECT_EQ(Dao.GetParams(None), 0x8200000Fu);
+    EXPECT_EQ(None.Count(), 0u);
+    EXPECT_LT(4 * (pStore->GetNodesVisited() - Work[10000]), Work[10000]) << "given up";
+  }
+  EXPECT_LE(Work[10000], 11 * Work[1000]) << Work[1000] << " then " << Work[10000];
 }
 
 TEST(ParamsDao, EachFailureLineIsExactAndEarlierRecordsStay) {

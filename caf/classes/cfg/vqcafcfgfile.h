@@ -25,6 +25,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vqcafmutex.h"
@@ -97,6 +98,10 @@ class CVQCAFCfgFileXml : public IVQCAFCfgFile {
    * it answers true Open stops and fails with 0x8200000F ("Reading 'FILE'
    * given up"), keeping nothing (a caller that ends gives up a long read). */
   void SetGiveUp(std::function<bool()> fnGiveUp) { mfnGiveUp = std::move(fnGiveUp); }
+  /* The elements the path resolution has looked at since this store was
+   * made: a measure of its work, which tests and benchmarks compare between
+   * documents of different sizes. */
+  u64 GetNodesVisited();
 
  private:
   /* An attribute's text: a view into the tree, or a libxml2 copy it frees. */
@@ -116,17 +121,35 @@ class CVQCAFCfgFileXml : public IVQCAFCfgFile {
    * paths: the document never changes while open, and readers walk one path
    * index by index. Under mMutex. */
   const std::vector<void*>& Lookup(const char* pszPath);
+  /* How a list's elements rank among their same-named siblings, which is
+   * what a "[n]" segment after it asks. */
+  enum class Ranks : u8 {
+    kNone, /* the root: a "[n]" after it names nothing */
+    kRuns, /* made by a name: each parent's children in a run, ranked by their offset in it */
+    kOne,  /* made by "[n]": every element is the n-th (un32Rank) */
+  };
   struct PathNodes {
     std::string strPath;
     size_t nHash = 0; /* of strPath, compared first */
     std::vector<void*> aNodes;
+    Ranks eRanks = Ranks::kNone;
+    u32 un32Rank = 0;
+    std::vector<u32> aRunStarts; /* kRuns: where each parent's run begins in aNodes */
+    u64 un64Used = 0;            /* when last asked, for the choice of the entry to reuse */
   };
+  /* The cached entry of a path, or null. Under mMutex. */
+  PathNodes* Cached(std::string_view svPath, size_t nHash);
+  /* An entry to fill (a new one, else the least recently used other than pKeep). Under mMutex. */
+  PathNodes& FreeEntry(const PathNodes* pKeep);
   /* Room for a section's element paths and the trunk paths under them, which
-   * a reader counts in one pass and reads in the next. */
+   * a reader counts in one pass and reads in the next. A path is resolved
+   * from its longest cached prefix, and the list a "[n]" indexes is kept:
+   * reading every element of a list by "[n]" costs its length once. */
   static constexpr u32 kCacheSize = 32;
   std::vector<PathNodes> maCache;
-  u32 mun32NextSlot = 0;
+  u64 mun64Clock = 0;
   u32 mun32LastHit = 0;
+  u64 mun64Visited = 0;
 
   CVQCAFMutex mMutex;
   std::function<bool()> mfnGiveUp;

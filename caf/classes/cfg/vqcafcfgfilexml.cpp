@@ -28,8 +28,6 @@ namespace VQCAF {
 
 namespace {
 
-using NodeList = std::vector<xmlNodePtr>;
-
 constexpr const char* kNotOpenedText = "Database must be opened first.";
 constexpr const char* kTooLongText = "The length of the field is bigger than in_un32FieldValueMaximumLength";
 
@@ -37,15 +35,6 @@ bool IsNamed(xmlNodePtr p, std::string_view svName) {
   if (p->type != XML_ELEMENT_NODE) return false;
   const char* pszName = reinterpret_cast<const char*>(p->name);
   return svName == pszName;
-}
-
-/* 0-based rank of p among its parent's element children of the same name. */
-u32 SiblingRank(xmlNodePtr p) {
-  u32 un32Rank = 0;
-  for (xmlNodePtr q = p->prev; q != nullptr; q = q->prev) {
-    if (q->type == XML_ELEMENT_NODE && xmlStrEqual(q->name, p->name)) un32Rank++;
-  }
-  return un32Rank;
 }
 
 /* "[n]": n decimal, at most 9 digits; false for anything else. */
@@ -58,84 +47,6 @@ bool ParseSelector(std::string_view sv, u32* pun32) {
   }
   *pun32 = v;
   return true;
-}
-
-/*
- * Visits the elements a path names, in document order, until f returns true.
- * Only the sets above the last segment are collected; the last is streamed,
- * so that picking one of many siblings builds no list.
- */
-template <class F>
-void ForEachNode(xmlDocPtr pDoc, const char* pszPath, F f) {
-  xmlNodePtr pRoot = xmlDocGetRootElement(pDoc);
-  if (pRoot == nullptr) return;
-  std::vector<std::string> aSegs;
-  for (std::string_view sv(pszPath);;) {
-    const size_t colon = sv.find(':');
-    aSegs.emplace_back(sv.substr(0, colon));
-    if (colon == std::string_view::npos) break;
-    sv.remove_prefix(colon + 1);
-  }
-  if (!aSegs[0].empty() && !IsNamed(pRoot, aSegs[0])) return;
-  NodeList Nodes{pRoot};
-  if (aSegs.size() == 1) {
-    f(pRoot);
-    return;
-  }
-  for (size_t i = 1; i < aSegs.size() && !Nodes.empty(); i++) {
-    const std::string& strSeg = aSegs[i];
-    u32 un32Nth = 0;
-    const bool fSelector = ParseSelector(strSeg, &un32Nth);
-    NodeList Next;
-    /* A name followed by "[n]" keeps at most one child per parent: the walk
-     * counts the named children and stops at the n-th, instead of listing
-     * every one and ranking each among its siblings. */
-    u32 un32Pick = 0;
-    if (!fSelector && i + 1 < aSegs.size() && ParseSelector(aSegs[i + 1], &un32Pick)) {
-      const bool fLastPair = i + 2 == aSegs.size();
-      for (xmlNodePtr p : Nodes) {
-        if (strSeg.empty()) break;
-        u32 un32Seen = 0;
-        for (xmlNodePtr c = p->children; c != nullptr; c = c->next) {
-          if (c->type != XML_ELEMENT_NODE || strcmp(reinterpret_cast<const char*>(c->name), strSeg.c_str()) != 0)
-            continue;
-          if (un32Seen++ != un32Pick) continue;
-          if (!fLastPair) Next.push_back(c);
-          else if (f(c)) return;
-          break;
-        }
-      }
-      Nodes.swap(Next);
-      i++;
-      continue;
-    }
-    const bool fLast = i + 1 == aSegs.size();
-    for (xmlNodePtr p : Nodes) {
-      if (fSelector) {
-        if (p == pRoot || SiblingRank(p) != un32Nth) continue;
-        if (!fLast) Next.push_back(p);
-        else if (f(p)) return;
-        continue;
-      }
-      if (strSeg.empty()) continue;
-      for (xmlNodePtr c = p->children; c != nullptr; c = c->next) {
-        if (c->type != XML_ELEMENT_NODE || strcmp(reinterpret_cast<const char*>(c->name), strSeg.c_str()) != 0) continue;
-        if (!fLast) Next.push_back(c);
-        else if (f(c)) return;
-      }
-    }
-    Nodes.swap(Next);
-  }
-}
-
-/* Every element a path names, in document order. */
-NodeList CollectNodes(xmlDocPtr pDoc, const char* pszPath) {
-  NodeList Nodes;
-  ForEachNode(pDoc, pszPath, [&](xmlNodePtr p) {
-    Nodes.push_back(p);
-    return false;
-  });
-  return Nodes;
 }
 
 /* The parser's question to the store's caller, and whether it stopped on its answer. */
@@ -356,34 +267,133 @@ VQX_RESULT CVQCAFCfgFileXml::Open() {
   return VQX_RESULT_OK;
 }
 
+CVQCAFCfgFileXml::PathNodes* CVQCAFCfgFileXml::Cached(std::string_view svPath, size_t nHash) {
+  for (PathNodes& e : maCache)
+    if (e.nHash == nHash && e.strPath == svPath) return &e;
+  return nullptr;
+}
+
+CVQCAFCfgFileXml::PathNodes& CVQCAFCfgFileXml::FreeEntry(const PathNodes* pKeep) {
+  if (maCache.size() < kCacheSize) return maCache.emplace_back();  // room reserved: no entry moves
+  PathNodes* pOldest = nullptr;
+  for (PathNodes& e : maCache)
+    if (&e != pKeep && (pOldest == nullptr || e.un64Used < pOldest->un64Used)) pOldest = &e;
+  return *pOldest;
+}
+
+/*
+ * A path is resolved one segment at a time from its longest prefix already
+ * resolved (the root otherwise). A name takes the named children of each
+ * element, parent by parent, so that a child's rank among its same-named
+ * siblings is its offset in its parent's run; "[n]" then takes the n-th of
+ * each run without walking a sibling. The list a "[n]" indexes is kept, so
+ * that reading "ss7:[i]:trunk" for every i costs the ss7 list once and each
+ * element's own children, not a walk of the siblings before it each time.
+ */
 const std::vector<void*>& CVQCAFCfgFileXml::Lookup(const char* pszPath) {
+  const std::string_view svPath(pszPath);
   /* Readers ask for one path value after value: the entry of the last hit is
    * tried first, so that a repeated path costs one comparison. */
-  if (mun32LastHit < maCache.size() && maCache[mun32LastHit].strPath == pszPath) return maCache[mun32LastHit].aNodes;
-  const std::string_view svPath(pszPath);
+  if (mun32LastHit < maCache.size() && maCache[mun32LastHit].strPath == svPath) {
+    maCache[mun32LastHit].un64Used = ++mun64Clock;
+    return maCache[mun32LastHit].aNodes;
+  }
+  const auto Hit = [this](PathNodes& e) -> const std::vector<void*>& {
+    e.un64Used = ++mun64Clock;
+    mun32LastHit = static_cast<u32>(&e - maCache.data());
+    return e.aNodes;
+  };
   const size_t nHash = std::hash<std::string_view>{}(svPath);
-  for (u32 i = 0; i < maCache.size(); i++) {
-    if (maCache[i].nHash == nHash && maCache[i].strPath == svPath) {
-      mun32LastHit = i;
-      return maCache[i].aNodes;
+  if (PathNodes* p = Cached(svPath, nHash)) return Hit(*p);
+  maCache.reserve(kCacheSize);
+
+  /* Where each segment ends in the path. */
+  std::vector<size_t> aEnds;
+  for (size_t i = svPath.find(':'); i != std::string_view::npos; i = svPath.find(':', i + 1)) aEnds.push_back(i);
+  aEnds.push_back(svPath.size());
+  const auto Segment = [&](size_t i) {
+    const size_t nBegin = i == 0 ? 0 : aEnds[i - 1] + 1;
+    return svPath.substr(nBegin, aEnds[i] - nBegin);
+  };
+
+  /* The starting list: the longest cached prefix, else the root. */
+  PathNodes* pFrom = nullptr;
+  size_t nNext = aEnds.size() - 1;
+  for (; nNext >= 1 && pFrom == nullptr; nNext--) {
+    const std::string_view svPrefix = svPath.substr(0, aEnds[nNext - 1]);
+    pFrom = Cached(svPrefix, std::hash<std::string_view>{}(svPrefix));
+  }
+  PathNodes Work; /* the list being resolved, until it is stored */
+  const PathNodes* pList = &Work;
+  if (pFrom != nullptr) {
+    nNext += 1;  // the loop went one past the prefix's last segment
+    pFrom->un64Used = ++mun64Clock;
+    pList = pFrom;
+  } else {
+    nNext = 1;
+    xmlNodePtr pRoot = xmlDocGetRootElement(static_cast<xmlDocPtr>(mpDoc));
+    if (pRoot != nullptr && (Segment(0).empty() || IsNamed(pRoot, Segment(0)))) Work.aNodes.push_back(pRoot);
+  }
+
+  for (size_t i = nNext; i < aEnds.size(); i++) {
+    const std::string_view svSeg = Segment(i);
+    PathNodes Next;
+    u32 un32Nth = 0;
+    if (ParseSelector(svSeg, &un32Nth)) {
+      Next.eRanks = Ranks::kOne;
+      Next.un32Rank = un32Nth;
+      const std::vector<void*>& aFrom = pList->aNodes;
+      if (pList->eRanks == Ranks::kOne && pList->un32Rank == un32Nth) {
+        Next.aNodes = aFrom;
+        mun64Visited += aFrom.size();
+      } else if (pList->eRanks == Ranks::kRuns) {
+        const std::vector<u32>& aStarts = pList->aRunStarts;
+        for (size_t r = 0; r < aStarts.size(); r++) {
+          const size_t nEnd = r + 1 < aStarts.size() ? aStarts[r + 1] : aFrom.size();
+          if (aStarts[r] + static_cast<size_t>(un32Nth) < nEnd) Next.aNodes.push_back(aFrom[aStarts[r] + un32Nth]);
+        }
+        mun64Visited += aStarts.size();
+      }
+    } else {
+      Next.eRanks = Ranks::kRuns;
+      for (void* pv : pList->aNodes) {
+        if (svSeg.empty()) break;  // an empty name names nothing
+        bool fRun = false;
+        for (xmlNodePtr c = static_cast<xmlNodePtr>(pv)->children; c != nullptr; c = c->next) {
+          mun64Visited++;
+          if (!IsNamed(c, svSeg)) continue;
+          if (!fRun) Next.aRunStarts.push_back(static_cast<u32>(Next.aNodes.size()));
+          fRun = true;
+          Next.aNodes.push_back(c);
+        }
+      }
+    }
+    /* The list a "[n]" indexes is kept for the next element's read. */
+    const bool fIndexed = i + 1 < aEnds.size() && ParseSelector(Segment(i + 1), &un32Nth) && Next.eRanks == Ranks::kRuns;
+    if (fIndexed) {
+      PathNodes& e = FreeEntry(pFrom);
+      e = std::move(Next);
+      e.strPath = svPath.substr(0, aEnds[i]);
+      e.nHash = std::hash<std::string_view>{}(e.strPath);
+      e.un64Used = ++mun64Clock;
+      pFrom = &e;
+      pList = &e;
+    } else {
+      Work = std::move(Next);
+      pList = &Work;
     }
   }
-  u32 un32Slot = static_cast<u32>(maCache.size());
-  if (un32Slot < kCacheSize) maCache.emplace_back();
-  else un32Slot = mun32NextSlot++ % kCacheSize;
-  PathNodes& e = maCache[un32Slot];
+  /* The last segment is never a kept list (only a list a "[n]" follows is): the result is in Work. */
+  PathNodes& e = FreeEntry(pFrom);
+  e = std::move(Work);
   e.strPath = svPath;
   e.nHash = nHash;
-  const NodeList Nodes = CollectNodes(static_cast<xmlDocPtr>(mpDoc), pszPath);
-  e.aNodes.assign(Nodes.begin(), Nodes.end());
-  mun32LastHit = un32Slot;
-  return e.aNodes;
+  return Hit(e);
 }
 
 VQX_RESULT CVQCAFCfgFileXml::Close() {
   CVQCAFMutexAutoGetGive Lock(&mMutex);
   maCache.clear();
-  mun32NextSlot = 0;
   mun32LastHit = 0;
   if (mpDoc != nullptr) xmlFreeDoc(static_cast<xmlDocPtr>(mpDoc));
   mpDoc = nullptr;
@@ -482,6 +492,11 @@ VQX_RESULT CVQCAFCfgFileXml::GetLineNumber(const char* pszPath, u32 un32Index, c
   if (un32Index >= Nodes.size()) return VQX_RESULT_NOT_FOUND;
   *pun32Line = LineOf(static_cast<xmlNodePtr>(Nodes[un32Index]));
   return VQX_RESULT_OK;
+}
+
+u64 CVQCAFCfgFileXml::GetNodesVisited() {
+  CVQCAFMutexAutoGetGive Lock(&mMutex);
+  return mun64Visited;
 }
 
 const char* CVQCAFCfgFileXml::GetDbName() { return mDbName.c_str(); }

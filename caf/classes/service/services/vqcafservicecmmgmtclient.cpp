@@ -9,6 +9,8 @@
 #include "vqcafcomm.h"
 #include "vqcafexception.h"
 #include "vqcafservicedetector.h"
+#include "vqcafthread.h"
+#include "vqx_clock.h"
 
 namespace VQCAF {
 
@@ -36,7 +38,35 @@ VQX_RESULT ReadResult(VQX_RESULT r) {
   return r == VQX_RESULT_OUT_OF_RESOURCE ? VQX_RESULT_INVALID_MESSAGE : r;
 }
 
+/* Wakes the client's thread: requests are waiting. */
+constexpr u32 kEventQueued = 1;
+
 }  // namespace
+
+/* The client's thread: each wake-up runs everything waiting, so that a wake-up its full event queue refuses is not
+ * missed (one already queued runs it). */
+class CVQCAFCmRequestRunner : public CVQCAFThread {
+ public:
+  explicit CVQCAFCmRequestRunner(CVQCAFServiceCmMgmtClient* pClient)
+      : CVQCAFThread(VQCAF_THREAD_PRIO_DEFAULT, 4), mpClient(pClient) {}
+  ~CVQCAFCmRequestRunner() override { Stop(1); }
+  void OnEvent(CVQCAFEvent*) override { mpClient->RunQueued(); }
+
+ private:
+  CVQCAFServiceCmMgmtClient* mpClient;
+};
+
+const VQX_RESULT* CVQCAFCmAnswers::Find(const VQCAF_CM_REQUEST_KEY& Key) const {
+  for (auto it = ma.rbegin(); it != ma.rend(); ++it)
+    if (it->Key == Key) return &it->r;
+  return nullptr;
+}
+
+void CVQCAFCmAnswers::Add(const VQCAF_CM_REQUEST_KEY& Key, VQX_RESULT r, u64 un64NowMs) {
+  ma.push_back({Key, r, un64NowMs});
+  const auto Old = [un64NowMs](const Entry& e) { return un64NowMs >= e.un64AtMs && un64NowMs - e.un64AtMs >= kAnsweredHoldMs; };
+  while (ma.size() > kAnsweredMax || (ma.size() > kAnsweredKept && Old(ma.front()))) ma.pop_front();
+}
 
 CVQCAFMsgCmMgmt::CVQCAFMsgCmMgmt(u32 un32MsgId) : CVQCAFMsg(un32MsgId) {
   for (const auto& Row : kLayouts)
@@ -91,17 +121,40 @@ CVQCAFServiceCmMgmtClient::CVQCAFServiceCmMgmtClient() : CVQCAFService("CmMgmtCl
   f.un32Mask = VQX_FILTER_MASK_MSG_GROUP;
   f.MsgGroup = VQCAF_MSG_CM_OP_VALIDATE >> 16;
   mParams.maFilters.push_back(f);
+  mpRunner = std::make_unique<CVQCAFCmRequestRunner>(this);
 }
 
 /* Stopped here, while this object's callbacks can still run. */
 CVQCAFServiceCmMgmtClient::~CVQCAFServiceCmMgmtClient() { Stop(); }
+
+VQX_RESULT CVQCAFServiceCmMgmtClient::Start(CVQCAFServiceInstance* pDefaultInstance) {
+  mfClosing = false;
+  const u32 r = mpRunner->Start(0);
+  if (VQX_RESULT_FAILED(r) && r != VQX_RESULT_INVALID_STATE)  // 0x8200000F: running already
+    return VQCAF_REPORT_FAILURE("CVQCAFServiceCmMgmtClient::Start", "The client's thread could not start", r);
+  return CVQCAFService::Start(pDefaultInstance);
+}
+
+VQX_RESULT CVQCAFServiceCmMgmtClient::Stop() {
+  mfClosing = true;
+  /* Asked first, waited for last: the service's stop ends an answer's send waiting for room (which holds the
+   * service mutex), and its links' departures let go of the requests waiting. */
+  mpRunner->Stop(0);
+  const VQX_RESULT r = CVQCAFService::Stop();
+  mpRunner->Stop(1);
+  CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
+  if (!maQueued.empty())
+    LogTrace(VQMSG, "%u request(s) waiting not run: the client stops\n", static_cast<u32>(maQueued.size()));
+  maQueued.clear();
+  return r;
+}
 
 VQX_RESULT CVQCAFServiceCmMgmtClient::Init() {
   if (spInstance != nullptr) return VQCAF_REPORT_FAILURE("CVQCAFServiceCmMgmtClient::Init", "Cannot init twice.",
                                                          VQX_RESULT_INVALID_OPERATION);
   CVQCAFServiceCmMgmtClient* p = nullptr;
   try {
-    p = new (std::nothrow) CVQCAFServiceCmMgmtClient();  // its filter list may still throw
+    p = new (std::nothrow) CVQCAFServiceCmMgmtClient();  // its filter list and thread may still throw
   } catch (...) {
     return VqcafReportCurrentException("CVQCAFServiceCmMgmtClient::Init", __FILE__, __LINE__);
   }
@@ -136,7 +189,7 @@ CVQCAFServiceInstance* CVQCAFServiceCmMgmtClient::OnServiceConnected(CVQCAFServi
   CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
   char szHost[sizeof(pInfo->mHostInfo.szHostName) + 1] = {};
   memcpy(szHost, pInfo->mHostInfo.szHostName, sizeof(pInfo->mHostInfo.szHostName));
-  maManagers.push_back(std::make_unique<CVQCAFCmManagerLink>(this, szHost));
+  maManagers.push_back(std::make_unique<CVQCAFCmManagerLink>(this, szHost, mun64NextSerial++));
   if (maManagers.size() == 1) {
     LogTrace(VQLV2, "OnServiceConnected manager detected on host %s\n", szHost);
   } else {
@@ -152,8 +205,17 @@ void CVQCAFServiceCmMgmtClient::OnServiceDisconnected(CVQCAFService*, CVQCAFServ
     if (it->get() != pInstance) continue;
     const bool fAnswered = it == maManagers.begin();
     const CVQCAFString strHost = (*it)->GetHost();
+    const u64 un64Serial = (*it)->GetSerial();
     maManagers.erase(it);
     LogTrace(VQLV2, "OnServiceDisconnected\n");
+    /* Nobody is left to answer: its requests waiting are not run (the one running ends unanswered). */
+    const size_t nDropped = std::erase_if(maQueued, [un64Serial](const Queued& q) { return q.un64Link == un64Serial; });
+    if (nDropped != 0 && mfClosing)
+      LogTrace(VQMSG, "The client stops: %u waiting request(s) of the manager on host %s not run\n",
+               static_cast<u32>(nDropped), strHost.c_str());
+    else if (nDropped != 0)
+      LogTrace(VQMSG, "CM manager on host %s left: its %u waiting request(s) not run\n", strHost.c_str(),
+               static_cast<u32>(nDropped));
     /* A manager still present takes over: its requests are answered from now on. */
     if (fAnswered && !maManagers.empty())
       LogTrace(VQMSG, "CM manager on host %s left; the one on host %s is linked now\n", strHost.c_str(),
@@ -162,22 +224,69 @@ void CVQCAFServiceCmMgmtClient::OnServiceDisconnected(CVQCAFService*, CVQCAFServ
   }
 }
 
-VQX_RESULT CVQCAFServiceCmMgmtClient::Dispatch(CVQCAFMsgCmMgmt& Request) {
+VQX_RESULT CVQCAFServiceCmMgmtClient::Dispatch(const VQCAF_CM_REQUEST_KEY& Request) {
   IVQCAFServiceCmMgmtClient* pClient = mpClient;
   if (pClient == nullptr) {
     LogTrace(VQERR, "%s", VqcafFormatFailureLine(kOpReceived, "No application registered", VQX_RESULT_NOT_READY,
                                                  __FILE__, __LINE__).c_str());
     return VQX_RESULT_NOT_READY;
   }
+  CVQCAFString astrText[2];
+  for (u32 i = 0; i < 2; i++)
+    astrText[i] = CVQCAFString(Request.astrText[i].data(), static_cast<u32>(Request.astrText[i].size()));
   CVQCAFMutexAutoGiveGet Unlock(&mServiceMutex);
-  switch (Request.GetMsgId()) {
+  switch (Request.un32Id) {
     case VQCAF_MSG_CM_OP_VALIDATE:
-      return pClient->OnValidateConfig(Request.maun32Word[0], Request.maun32Word[1], Request.mastrText[0]);
+      return pClient->OnValidateConfig(Request.aun32Word[0], Request.aun32Word[1], astrText[0]);
     case VQCAF_MSG_CM_OP_RELOAD:
-      return pClient->OnReloadConfig(Request.maun32Word[0], Request.mastrText[0], Request.mastrText[1]);
+      return pClient->OnReloadConfig(Request.aun32Word[0], astrText[0], astrText[1]);
     default:
       return pClient->OnDbMaintenance();
   }
+}
+
+void CVQCAFServiceCmMgmtClient::SendAnswer(CVQCAFCmManagerLink& Link, u32 un32Id, u32 un32Number, VQX_RESULT r) {
+  VQX_RESULT s;
+  try {
+    CVQCAFMsgCmMgmt Answer(un32Id + VQCAF_MSG_CM_ANSWER_OFFSET);
+    Answer.mun32Number = un32Number;
+    Answer.maun32Word[0] = r;
+    CVQCAFMsgBuffer Out;
+    s = Out.SerializeFromMsg(Answer, nullptr);
+    if (!VQX_RESULT_FAILED(s)) s = Link.SendMsg(Out, 0);
+  } catch (...) {
+    s = VqcafCatchCurrentException(kOpReceived, __FILE__, __LINE__).un32Result;
+  }
+  if (VQX_RESULT_FAILED(s))
+    LogTrace(VQERR, "%s", VqcafFormatFailureLine(kOpReceived, "Failed to send the answer to the manager", s,
+                                                 __FILE__, __LINE__).c_str());
+}
+
+bool CVQCAFServiceCmMgmtClient::IsWaiting(u64 un64Link, const VQCAF_CM_REQUEST_KEY& Key) const {
+  const auto Same = [&](const Queued& q) { return !q.fRefused && q.un64Link == un64Link && q.Key == Key; };
+  return (mRunning && Same(*mRunning)) || std::any_of(maQueued.begin(), maQueued.end(), Same);
+}
+
+void CVQCAFServiceCmMgmtClient::Queue(CVQCAFCmManagerLink& Link, VQCAF_CM_REQUEST_KEY&& Key, VQX_RESULT rRefusal) {
+  const u32 un32Id = Key.un32Id, un32Number = Key.un32Number;
+  if (mfClosing) {
+    LogTrace(VQLV1, "Request 0x%08X nb=%u dropped: the client stops\n", un32Id, un32Number);
+    return;
+  }
+  if (maQueued.size() >= kQueuedMax) {
+    u32 un32LeftOut = 0;
+    char szLeftOut[64];
+    if (mFullLimit.Allow(VQXGetClock(), un32LeftOut))
+      LogTrace(VQERR, "Request 0x%08X nb=%u dropped unanswered: %u requests wait already%s\n", un32Id, un32Number,
+               static_cast<u32>(maQueued.size()), VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut)));
+    return;
+  }
+  const size_t nBefore = maQueued.size() + (mRunning ? 1 : 0);
+  maQueued.push_back({Link.GetSerial(), std::move(Key), VQX_RESULT_FAILED(rRefusal), rRefusal});
+  if (nBefore != 0)
+    LogTrace(VQLV1, "Request 0x%08X nb=%u waits for %u request(s) before it\n", un32Id, un32Number,
+             static_cast<u32>(nBefore));
+  mpRunner->EventPost(CVQCAFEvent(kEventQueued));
 }
 
 void CVQCAFCmManagerLink::OnMsgReceived(CVQCAFService*, CVQCAFMsgBuffer& Msg) { mpClient->OnManagerMsg(*this, Msg); }
@@ -200,7 +309,7 @@ void CVQCAFServiceCmMgmtClient::OnManagerMsg(CVQCAFCmManagerLink& Link, CVQCAFMs
       return;
     }
     CVQCAFMsgCmMgmt Request(un32Id);
-    VQX_RESULT r = Request.ReadFrom(Msg);
+    const VQX_RESULT r = Request.ReadFrom(Msg);
     const VQX_MSG_HANDLE h = Msg.GetMsgHandle(0);
     if (VQX_RESULT_FAILED(r)) {
       CVQCAFString strText;
@@ -209,35 +318,70 @@ void CVQCAFServiceCmMgmtClient::OnManagerMsg(CVQCAFCmManagerLink& Link, CVQCAFMs
                      h != nullptr ? h->un32PayloadLength : 0u);
       LogTrace(VQERR, "%s", VqcafFormatFailureLine(kOpReceived, strText.c_str(), r, __FILE__, __LINE__).c_str());
       if (!Request.mfNumberRead) return;  // nothing to answer to
-    } else {
-      VQCAF_CM_REQUEST_KEY Key;
-      Key.un32Id = un32Id, Key.un32Number = Request.mun32Number;
-      for (u32 i = 0; i < 2; i++) Key.aun32Word[i] = Request.maun32Word[i], Key.astrText[i] = Request.mastrText[i].c_str();
-      /* The manager sends a request again until it is answered: a copy is answered, not run again. */
-      const auto itAnswered = std::find_if(Link.maAnswered.begin(), Link.maAnswered.end(),
-                                           [&](const auto& e) { return e.first == Key; });
-      if (itAnswered != Link.maAnswered.end()) {
-        LogTrace(VQLV1, "Request 0x%08X nb=%u sent again: answered again, not run twice\n", un32Id, Request.mun32Number);
-        r = itAnswered->second;
-      } else {
-        LogTrace(VQMSG, "Request 0x%08X nb=%u\n", un32Id, Request.mun32Number);
-        r = Dispatch(Request);
-        if (Link.maAnswered.size() == CVQCAFCmManagerLink::kAnsweredKept) Link.maAnswered.pop_front();
-        Link.maAnswered.emplace_back(Key, r);
-      }
     }
-    CVQCAFMsgCmMgmt Answer(un32Id + VQCAF_MSG_CM_ANSWER_OFFSET);
-    Answer.mun32Number = Request.mun32Number;
-    Answer.maun32Word[0] = r;
-    CVQCAFMsgBuffer Out;
-    VQX_RESULT s = Out.SerializeFromMsg(Answer, nullptr);
-    if (!VQX_RESULT_FAILED(s)) s = Link.SendMsg(Out, 0);
-    if (VQX_RESULT_FAILED(s))
-      LogTrace(VQERR, "%s", VqcafFormatFailureLine(kOpReceived, "Failed to send the answer to the manager", s,
-                                                   __FILE__, __LINE__).c_str());
+    const u32 un32Number = Request.mun32Number;
+    VQCAF_CM_REQUEST_KEY Key;
+    Key.un32Id = un32Id, Key.un32Number = un32Number;
+    for (u32 i = 0; i < 2 && VQX_RESULT_SUCCEEDED(r); i++) {
+      Key.aun32Word[i] = Request.maun32Word[i];
+      Key.astrText[i].assign(Request.mastrText[i].c_str(), Request.mastrText[i].GetLength());
+    }
+    if (VQX_RESULT_FAILED(r)) {
+      Queue(Link, std::move(Key), r);
+      return;
+    }
+    /* The manager sends a request again until it is answered: a copy is answered, or left to the one waiting. */
+    if (const VQX_RESULT* pr = Link.mAnswered.Find(Key)) {
+      LogTrace(VQLV1, "Request 0x%08X nb=%u sent again: answered again, not run twice\n", un32Id, un32Number);
+      SendAnswer(Link, un32Id, un32Number, *pr);
+      return;
+    }
+    if (IsWaiting(Link.GetSerial(), Key)) {
+      LogTrace(VQLV1, "Request 0x%08X nb=%u sent again while it waits or runs: not queued twice\n", un32Id, un32Number);
+      return;
+    }
+    Queue(Link, std::move(Key), VQX_RESULT_OK);
   } catch (const std::exception&) {
     VQCAF_FAILURE F = VqcafCatchCurrentException(kOpReceived, __FILE__, __LINE__);
     LogTrace(VQERR, "%s", F.strLine.c_str());
+  }
+}
+
+void CVQCAFServiceCmMgmtClient::RunQueued() {
+  static constexpr const char* kOpRun = "CVQCAFServiceCmMgmtClient::RunQueued";
+  CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
+  while (!maQueued.empty() && mpRunner->IsStopRequested() == 0) {
+    mRunning = std::move(maQueued.front());
+    maQueued.pop_front();
+    const u32 un32Id = mRunning->Key.un32Id, un32Number = mRunning->Key.un32Number;
+    VQX_RESULT r = mRunning->rRefusal;
+    if (!mRunning->fRefused) {
+      LogTrace(VQMSG, "Request 0x%08X nb=%u\n", un32Id, un32Number);
+      try {
+        r = Dispatch(mRunning->Key);
+      } catch (...) {
+        VQCAF_FAILURE F = VqcafCatchCurrentException(kOpRun, __FILE__, __LINE__);
+        LogTrace(VQERR, "%s", F.strLine.c_str());
+        r = F.un32Result;
+      }
+    }
+    Queued Done = std::move(*mRunning);
+    mRunning.reset();
+    const auto it = std::find_if(maManagers.begin(), maManagers.end(),
+                                 [&](const auto& p) { return p->GetSerial() == Done.un64Link; });
+    if (it == maManagers.end()) {
+      LogTrace(VQMSG, "Request 0x%08X nb=%u ended (0x%08X) %s: not answered\n", un32Id, un32Number, r,
+               mfClosing ? "as the client stops" : "after its manager left");
+      continue;
+    }
+    try {
+      if (!Done.fRefused) (*it)->mAnswered.Add(Done.Key, r, VQXGetClock());
+    } catch (...) {
+      /* Not kept: a copy would run again, but this answer still goes. */
+      VQCAF_FAILURE F = VqcafCatchCurrentException(kOpRun, __FILE__, __LINE__);
+      LogTrace(VQERR, "%s", F.strLine.c_str());
+    }
+    SendAnswer(**it, un32Id, un32Number, r);
   }
 }
 
