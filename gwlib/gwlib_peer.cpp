@@ -146,10 +146,16 @@ void ReportChanges(GwLibCtx* c, Peer* p)
         const u32 f1 = gw == 0 ? prev1 : up[1];
         Trace(c, 5, "VqxGwLibTxThread %s : Passing peer %s state (%s) to upper layer", p->sName.c_str(), GwName(gw),
               up[gw] ? "Connected" : "Disconnected");
+        /* A path down starts the rediscovery marks when they are not running; a running mark is not pushed
+         * back: under churn (a path down every few seconds) the listed addresses would never be searched
+         * again, and a board started at one of them since the last round never found. */
         if (!up[gw])
         {
-            const u32 now = Now();
-            c->t10s = c->t30s = now ? now : 1;
+            const u32 now = NowNotZero();
+            if (c->t10s == 0)
+                c->t10s = now;
+            if (c->t30s == 0)
+                c->t30s = now;
         }
         if (c->Params.pFctUpDown != nullptr)
         {

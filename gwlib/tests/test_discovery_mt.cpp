@@ -451,6 +451,62 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
   }
 }
 
+/* Churn on the injected clock: a linked board's link closes (and links again) every 3 s (a jump of 4 s would be
+ * taken for a thread not scheduled, which rediscovers at once), three times a rediscovery period.
+ * A board at a listed address that missed the first round (silent until now) still gets the discovery of a later
+ * one, answers it and is linked within two rounds (20 s): a path that goes down does not push the next round back. */
+TEST(GwDiscovery, BoardAtAListedAddressIsLinkedWithinTwoRoundsWhateverTheChurn) {
+  ClockAhead clock;
+  loopnet::HeldPort listedUdp(SOCK_DGRAM, 0, 0x7F000003u), listedTcp(SOCK_STREAM, 0, 0x7F000003u);
+  ASSERT_TRUE(listedUdp.Ok() && listedTcp.Ok());
+  static VQX_GW_EXTRA_ADDR extra;
+  Instance in([&](Recorder& r) {
+    UseLoopbackNets(1);
+    VqxGwLibParams p = AdapterParams(FreeLoopbackPort(), r, 0, 500, 1100);
+    extra = VQX_GW_EXTRA_ADDR{};
+    std::strcpy(extra.szIpAddress0, "127.0.0.3");
+    extra.un16Port = listedUdp.Port();
+    p.un32NbExtraGwAddr = 1;
+    p.paExtraGwAddr = &extra;
+    return p;
+  });
+  /* The discovery packets that reached the listed address within ms; the last one's sender. */
+  sockaddr_in from{};
+  const auto Discoveries = [&](u32 ms) {
+    int n = 0;
+    u8 b[64];
+    for (pollfd pf{listedUdp.Fd(), POLLIN, 0}; poll(&pf, 1, int(ms)) == 1; ms = 0) {
+      socklen_t fl = sizeof(from);
+      if (recvfrom(listedUdp.Fd(), b, sizeof(b), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fl) >= 4 &&
+          std::memcmp(b, "GWDI", 4) == 0)
+        n++;
+    }
+    return n;
+  };
+  ASSERT_GE(Discoveries(3000), 1) << "the first round, missed by the board";
+  gwpeer::RawBoard churning;
+  const u16 port = in.params.aun16GwPorts[0];
+  int nFound = 0;
+  for (int nStep = 1; nStep <= 7 && nFound == 0; nStep++) {
+    clock.Set(u32(nStep) * 3000);
+    const size_t nReports = in.rec.Reports();
+    const int s = churning.AdvertiseUntilLinked(port, "127.0.0.1", "");
+    ASSERT_GE(s, 0) << nStep;
+    ASSERT_EQ(send(s, "\0\0\0\7", 4, MSG_NOSIGNAL), 4);
+    ASSERT_TRUE(in.rec.WaitReports(nReports + 1, 3000)) << nStep << ": up";
+    close(s);
+    ASSERT_TRUE(in.rec.WaitReports(nReports + 2, 3000)) << nStep << ": down";
+    nFound = Discoveries(500);
+  }
+  ASSERT_GE(nFound, 1) << "no round reached the listed address in two rounds of churn";
+  /* It answers: linked. */
+  const std::vector<u8> adv = gwpeer::RawBoard::Advertisement("22222222", listedTcp.Port(), "127.0.0.3", "");
+  ASSERT_EQ(sendto(listedUdp.Fd(), adv.data(), adv.size(), 0, reinterpret_cast<const sockaddr*>(&from), sizeof(from)),
+            ssize_t(adv.size()));
+  pollfd pf{listedTcp.Fd(), POLLIN, 0};
+  EXPECT_EQ(poll(&pf, 1, 3000), 1) << "the listed board linked";
+}
+
 TEST(GwParams, FixedFieldsCannotChangeAndNullsAreRefused) {
   Instance in(Quellan, false);
   struct Row {
