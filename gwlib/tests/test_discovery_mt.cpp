@@ -451,6 +451,45 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
   }
 }
 
+/* The advertisement of a linked board's serial number, by its source: from either of its own paths' addresses (a
+ * two-path board advertises from both) it is that board; from another address, a second board, named once. */
+TEST(GwDiscovery, SecondBoardOfSerialIsNotTheBoardsOwnOtherPath) {
+  Instance in([](Recorder& r) {
+    UseLoopbackNets(1);
+    return AdapterParams(FreeLoopbackPort(), r, 0, 500, 1100);
+  });
+  GwLibCtx* c = reinterpret_cast<GwLibCtx*>(in.ctx);
+  const auto p = std::make_unique<Peer>();
+  p->fIsAdapter = true;
+  p->Gw[0].un32Addr = inet_addr("127.0.0.5");
+  p->Gw[1].un32Addr = inet_addr("127.0.0.6");
+  VQX_GW_ADAPTER_ADV adv{};
+  std::strcpy(adv.Info.szSerialNumber, "33333333");
+  std::strcpy(adv.Info.szAdapterName, "two");
+  const struct {
+    const char *pszRow, *pszFrom;
+    bool fLinked, fSecond;
+    long nLines; /* naming it, so far */
+  } aRows[] = {
+      {"its gw0 address", "127.0.0.5", true, false, 0},
+      {"its gw1 address", "127.0.0.6", true, false, 0},
+      {"another address", "127.0.0.7", true, true, 1},
+      {"again: named once", "127.0.0.7", true, true, 1},
+      {"not linked: taken for its own", "127.0.0.8", false, false, 1},
+  };
+  for (const auto& r : aRows) {
+    p->fSomeUp = r.fLinked;
+    Lock(c);
+    EXPECT_EQ(SecondBoardOfSerial(c, p.get(), adv, inet_addr(r.pszFrom)), r.fSecond) << r.pszRow;
+    Unlock(c);
+    std::lock_guard<std::mutex> g(in.rec.m);
+    EXPECT_EQ(std::count_if(in.rec.Errors.begin(), in.rec.Errors.end(),
+                            [](const std::string& e) { return e.find("has that serial number") != e.npos; }),
+              r.nLines)
+        << r.pszRow;
+  }
+}
+
 /* Churn on the injected clock: a linked board's link closes (and links again) every 3 s (a jump of 4 s would be
  * taken for a thread not scheduled, which rediscovers at once), three times a rediscovery period.
  * A board at a listed address that missed the first round (silent until now) still gets the discovery of a later
