@@ -129,6 +129,18 @@ typedef struct _VqxGwLibLinkEnds
     u16 un16RemotePort;
 } VqxGwLibLinkEnds;
 
+/* Peer records of one instance: the boards an adapters' instance holds at
+ * once (present, or gone and kept for their return), the hosts a hosts'
+ * instance links at once. A peer that finds every record taken is named once
+ * on an error line ("VqxGwLibCreatePeer: Adapter '<serial>' (<name>) cannot
+ * be linked: the 64 peer records are taken by boards present", "...: Host
+ * '<host>.<application>' cannot be linked: the 128 peer records are taken by
+ * hosts present") and waits: once a record frees it goes to the peer that
+ * waited longest, as long as that one still advertises or links (heard from
+ * within 30 s). */
+#define VQX_GW_MAX_ADAPTER_PEERS 64u
+#define VQX_GW_MAX_HOST_PEERS 128u
+
 /* One message handed to VqxGwLibSendMsgs. */
 typedef struct _VqxGwLibSendRecord
 {

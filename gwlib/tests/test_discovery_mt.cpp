@@ -393,8 +393,8 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
   };
   Advertise("10000001", nullptr);
   clock.Set(100); /* the first gone the longest */
-  for (u32 i = 2; i < kMaxPeers; i++) Advertise(std::to_string(10000000 + i), nullptr);
-  ASSERT_EQ(Count("Creating adapter fake"), long(kMaxPeers)) << "the linked board's and 63 others";
+  for (u32 i = 2; i < kMaxAdapterPeers; i++) Advertise(std::to_string(10000000 + i), nullptr);
+  ASSERT_EQ(Count("Creating adapter fake"), long(kMaxAdapterPeers)) << "the linked board's and 63 others";
   /* Whether the instance holds a record of that serial number (and whether its paths were reported down). */
   const auto Held = [&](const char* pszSerial, bool fReportedDown = false) {
     GwLibCtx* c = reinterpret_cast<GwLibCtx*>(in.ctx);
@@ -449,6 +449,69 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
     EXPECT_TRUE(Held(r.pszHeld) && !Held(r.pszNotHeld)) << r.pszRow;
     EXPECT_EQ(in.rec.Reports(), r.fCloseLink || r.un32AheadMs > 1300 ? 2u : 1u) << r.pszRow << ": the linked board's path";
   }
+}
+
+/* A hosts' instance with its 128 records taken (one host linked, the others advertising), on the held clock: a host
+ * whose link comes then, and two that advertise after it, are each named once however often they come, and wait;
+ * once the linked host leaves, its record goes to the first of them to come, whichever came last (no record for
+ * the others), and that one's next link is taken. */
+TEST(GwDiscovery, HostsFindingEveryRecordTakenWaitNamedAndAreLinkedInArrivalOrder) {
+  g_heldMs = 5000000;
+  VqxGwLibSetClock(HeldClock);
+  {
+    Instance in(Quellan);
+    const u16 port = in.params.aun16GwPorts[0];
+    UdpPeer u;
+    /* Handled once a discovery sent after them is answered (the discover thread takes packets in turn). */
+    const auto Handled = [&] {
+      UdpPeer marker;
+      marker.Send(port, Word(0x484C4449, 4));
+      return !marker.Recv(3000).empty();
+    };
+    const auto Count = [&](const std::string& part) {
+      std::lock_guard<std::mutex> g(in.rec.m);
+      return std::count_if(in.rec.Errors.begin(), in.rec.Errors.end(), [&](const std::string& e) { return e.find(part) != e.npos; }) +
+             std::count_if(in.rec.Traces.begin(), in.rec.Traces.end(), [&](const std::string& t) { return t.find(part) != t.npos; });
+    };
+    const int linked = gwpeer::LinkIn(port);
+    ASSERT_GE(linked, 0);
+    ASSERT_TRUE(in.rec.WaitReports(1, 3000));
+    for (u64 i = 1; i < kMaxHostPeers; i++) { /* a few at a time: the port's socket holds some 64 KiB */
+      u.Send(port, HostAdv(kId + 100 + i, 2, kHostAdvSize, 1, 0, "full"));
+      if (i % 16 == 0) {
+        ASSERT_TRUE(Handled()) << i;
+      }
+    }
+    ASSERT_TRUE(Handled());
+    ASSERT_EQ(Count("Creating host full.peer"), long(kMaxHostPeers - 1));
+    gwpeer::RawHost first;
+    first.un64UniqueId = kId + 1000;
+    first.pszHostName = "first";
+    close(gwpeer::LinkIn(port, first)); /* refused: no record */
+    ASSERT_TRUE(in.rec.WaitLine("Host 'first.standin' cannot be linked")) << "the accept thread read its handshake";
+    for (int n = 0; n < 2; n++)
+      for (const char* psz : {"second", "third"}) u.Send(port, HostAdv(kId + (psz[0] == 's' ? 1001 : 1002), 2, kHostAdvSize, 1, 0, psz));
+    ASSERT_TRUE(Handled());
+    for (const char* psz : {"first.standin", "second.peer", "third.peer"})
+      EXPECT_EQ(Count(std::string("VqxGwLibCreatePeer: Host '") + psz +
+                      "' cannot be linked: the 128 peer records are taken by hosts present"), 1)
+          << psz;
+    /* The third advertises last; the linked host leaves. */
+    u.Send(port, HostAdv(kId + 1002, 2, kHostAdvSize, 1, 0, "third"));
+    close(linked);
+    ASSERT_TRUE(in.rec.WaitReports(2, 3000)) << "the linked host's path down";
+    /* The expiry's passes (each 100 ms of the clock), until the record is given back: its link's sockets close */
+    for (u32 k = 1; k <= 20 && Count("Creating host first.standin") == 0; k++) {
+      g_heldMs = 5000000 + 200 * k;
+      ASSERT_TRUE(Handled());
+    }
+    ASSERT_EQ(Count("Creating host first.standin"), 1);
+    EXPECT_EQ(Count("Creating host second.peer") + Count("Creating host third.peer"), 0) << "no record for them";
+    const int s = gwpeer::LinkIn(port, first);
+    EXPECT_TRUE(in.rec.WaitReports(3, 3000)) << "the first one linked";
+    close(s);
+  }
+  VqxGwLibSetClock(nullptr);
 }
 
 /* The advertisement of a linked board's serial number, by its source: from either of its own paths' addresses (a

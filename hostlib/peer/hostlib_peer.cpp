@@ -203,14 +203,18 @@ void FreeRecord(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
 /* A new record in the first free slot (step 2 of a path-up). Null after logging the reason. */
 VQX_PEER* MakeRecord(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fAdapter, const char* pszName) {
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
-  u32 un32Slot = 0;
+  u32 un32Slot = 0, un32Adapters = 0;
   while (un32Slot < VQX_PEER_MAX && pPl->apSlots[un32Slot] != nullptr) un32Slot++;
-  /* Every slot taken: the record kept for the board absent the longest gives its place (its handle and name
-     are kept for a return only while there is room). */
+  for (const VQX_PEER* p : pPl->apSlots) un32Adapters += p != nullptr && p->fAdapter != 0 ? 1 : 0;
+  /* Every slot taken, or a board's when the boards hold as many records as the adapters' transport: the record
+     kept for the board absent the longest gives its place (its handle and name are kept for a return only while
+     there is room). */
+  const bool fGive = un32Slot == VQX_PEER_MAX || (fAdapter != 0 && un32Adapters >= VQX_GW_MAX_ADAPTER_PEERS);
   VQX_PEER* pAbsent = nullptr;
-  for (u32 i = 0; un32Slot == VQX_PEER_MAX && i < VQX_PEER_MAX; i++) {
+  for (u32 i = 0; fGive && i < VQX_PEER_MAX; i++) {
     VQX_PEER* p = pPl->apSlots[i];
-    if (p->fAdapter != 0 && p->fPresent == 0 && (pAbsent == nullptr || p->un64RemovalNumber < pAbsent->un64RemovalNumber))
+    if (p != nullptr && p->fAdapter != 0 && p->fPresent == 0 &&
+        (pAbsent == nullptr || p->un64RemovalNumber < pAbsent->un64RemovalNumber))
       pAbsent = p;
   }
   if (pAbsent != nullptr) {
