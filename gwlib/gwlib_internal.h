@@ -133,6 +133,9 @@ struct PathCtx
      * down (fWriteShut), and it is read until the peer closes its end. */
     bool fFinish = false, fWriteShut = false;
     bool fReportedUp = false;
+    /* What this side had given the path that its peer had not taken when its transmit link last closed
+     * (VqxGwLibPathUntaken): queued, or written and not acknowledged by the peer's TCP. */
+    u64 un64UntakenAtClose = 0;
     /* receive */
     RxParser Parser;
     u32 un32CurrentBytesInBuffers = 0;

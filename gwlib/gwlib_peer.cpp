@@ -6,6 +6,7 @@
  * refusal rules, and the per-peer public operations.
  */
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -194,6 +195,15 @@ void ReportChanges(GwLibCtx* c, Peer* p)
     }
 }
 
+/* What this side gave the path that its peer has not taken: queued, in the coalescing buffer, or in the
+ * socket's send queue (written, not acknowledged by the peer's TCP). A queue that cannot be read counts. */
+u64 UntakenBytes(const PathCtx& g)
+{
+    int n = 0;
+    const u64 un64Socket = ioctl(g.iTxSocket, SIOCOUTQ, &n) == 0 && n >= 0 ? u64(n) : 1;
+    return un64Socket + g.un64Pending + g.un32CoalFill;
+}
+
 void CloseTx(GwLibCtx* c, Peer* p, int gw)
 {
     PathCtx& g = p->Gw[gw];
@@ -203,6 +213,7 @@ void CloseTx(GwLibCtx* c, Peer* p, int gw)
     if (!fShared || g.iRxSocket < 0)
     {
         Trace(c, 4, "VqxGwLibTxThread %s : Closing %s Tx socket", p->sName.c_str(), GwName(gw));
+        g.un64UntakenAtClose = UntakenBytes(g);
         CloseFd(g.iTxSocket);
         if (fShared)
             g.iRxSocket = -1;
@@ -908,6 +919,7 @@ void ConnectPath(GwLibCtx* c, Peer* p, int gw)
     ForgetKeepAlive(g);
     g.tLastSeen = Now();
     g.iTxSocket = s;
+    g.un64UntakenAtClose = 0;
     g.un32CloseReason = 0;
     /* With separate sockets the receive link is the accepted one: its parser
      * may hold a partly received batch and must stay as it is. */
@@ -1143,6 +1155,7 @@ void AcceptPeer(GwLibCtx* c, int s, u32 from)
     if (p->un32Mode != kModeSeparate)
     {
         g.iTxSocket = s;
+        g.un64UntakenAtClose = 0;
         g.tLastSeen = Now();
         if (fFresh)
             FreshStart(p);
@@ -1310,6 +1323,20 @@ VQX_RESULT VqxGwLibGetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, VqxGwLib
     }
     Unlock(c);
     return r;
+}
+
+VQX_RESULT VqxGwLibPathUntaken(VqxGwLibContext hCtx, u32 hPeer, u32 fIsGw0, u64* pun64Bytes)
+{
+    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
+    if (c == nullptr || pun64Bytes == nullptr)
+        return VQX_RESULT_NULL_PARAM;
+    *pun64Bytes = 0;
+    Lock(c);
+    const Peer* p = FindPeer(c, hPeer);
+    if (p != nullptr)
+        *pun64Bytes = p->Gw[fIsGw0 != 0 ? 0 : 1].un64UntakenAtClose;
+    Unlock(c);
+    return p != nullptr ? VQX_RESULT_OK : VQX_RESULT_INVALID_HANDLE;
 }
 
 VQX_RESULT VqxGwLibGetPeerLinks(VqxGwLibContext hCtx, u32 hPeer, u32* pun32Count, VqxGwLibLinkEnds* paEnds)

@@ -322,6 +322,13 @@ VQX_RESULT VqxGwLibSetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, const Vq
  * paEnds, their number in *pun32Count; 0 while none is open). 0x8200000C for
  * an unknown or dying peer. */
 VQX_RESULT VqxGwLibGetPeerLinks(VqxGwLibContext hCtx, u32 hPeer, u32* pun32Count, VqxGwLibLinkEnds* paEnds);
+/* What this side had given the path (gw0 when fIsGw0, else gw1) that the peer
+ * had not taken when its transmit link last closed, in bytes: still queued, or
+ * written and not acknowledged by the peer's TCP. 0 when everything reached
+ * the peer's socket before the link went (as at a peer's clean end) or while
+ * the link is open. Meant for pFctUpDown as it reports the path down.
+ * 0x8200000C for an unknown peer (*pun64Bytes 0). */
+VQX_RESULT VqxGwLibPathUntaken(VqxGwLibContext hCtx, u32 hPeer, u32 fIsGw0, u64* pun64Bytes);
 /* Number of messages that may be given now (0 unknown/dying peer or full
  * ring); *pun32OldestSeq = newest sequence number dropped from the
  * redundancy ring. */

@@ -160,6 +160,9 @@ typedef struct _VQX_PEER {
   u64 aun64PathUpTime[2];       /* ms */
   u32 fSinglePath;              /* redundancy not yet established (see the send side) */
   u32 un32LastCause;            /* of the last path loss */
+  /* The paths of that loss were closed by the peer itself, its transport having taken everything they were
+     given (VqxGwLibPathUntaken 0): a clean end, where what it did not acknowledge yet was not lost. */
+  u32 fTookAll;
   /* A path lost while the other goes along with it (single path), whose
      notification waits until the transport, having read the other, reports it down. */
   u32 afDownWaiting[2];
