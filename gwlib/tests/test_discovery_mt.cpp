@@ -78,6 +78,22 @@ size_t Answers(Instance& in, UdpPeer& u, const std::vector<u8>& pkt, const std::
   return n;
 }
 
+/* Lines (errors and traces) of in holding part. */
+long Lines(Instance& in, const std::string& part) {
+  std::lock_guard<std::mutex> g(in.rec.m);
+  const auto Has = [&](const std::string& l) { return l.find(part) != l.npos; };
+  return std::count_if(in.rec.Errors.begin(), in.rec.Errors.end(), Has) +
+         std::count_if(in.rec.Traces.begin(), in.rec.Traces.end(), Has);
+}
+
+/* Whether the packets sent to in before the call are handled: a discovery sent after them is answered (the discover
+ * thread takes packets in turn). */
+bool Handled(Instance& in) {
+  UdpPeer marker;
+  marker.Send(in.params.aun16GwPorts[0], Word(0x484C4449, 4));
+  return !marker.Recv(3000).empty();
+}
+
 }  // namespace
 
 TEST(GwDiscovery, EachPacketKindGetsItsAnswerOrItsReason) {
@@ -386,11 +402,7 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
     snprintf(line, sizeof(line), "unknown packet from 0x%08X", from++);
     EXPECT_TRUE(in.rec.WaitLine(line)) << line;
   };
-  const auto Count = [&](const std::string& part) {
-    std::lock_guard<std::mutex> g(in.rec.m);
-    return std::count_if(in.rec.Errors.begin(), in.rec.Errors.end(), [&](const std::string& e) { return e.find(part) != e.npos; }) +
-           std::count_if(in.rec.Traces.begin(), in.rec.Traces.end(), [&](const std::string& t) { return t.find(part) != t.npos; });
-  };
+  const auto Count = [&](const std::string& part) { return Lines(in, part); };
   Advertise("10000001", nullptr);
   clock.Set(100); /* the first gone the longest */
   for (u32 i = 2; i < kMaxAdapterPeers; i++) Advertise(std::to_string(10000000 + i), nullptr);
@@ -462,27 +474,17 @@ TEST(GwDiscovery, HostsFindingEveryRecordTakenWaitNamedAndAreLinkedInArrivalOrde
     Instance in(Quellan);
     const u16 port = in.params.aun16GwPorts[0];
     UdpPeer u;
-    /* Handled once a discovery sent after them is answered (the discover thread takes packets in turn). */
-    const auto Handled = [&] {
-      UdpPeer marker;
-      marker.Send(port, Word(0x484C4449, 4));
-      return !marker.Recv(3000).empty();
-    };
-    const auto Count = [&](const std::string& part) {
-      std::lock_guard<std::mutex> g(in.rec.m);
-      return std::count_if(in.rec.Errors.begin(), in.rec.Errors.end(), [&](const std::string& e) { return e.find(part) != e.npos; }) +
-             std::count_if(in.rec.Traces.begin(), in.rec.Traces.end(), [&](const std::string& t) { return t.find(part) != t.npos; });
-    };
+    const auto Count = [&](const std::string& part) { return Lines(in, part); };
     const int linked = gwpeer::LinkIn(port);
     ASSERT_GE(linked, 0);
     ASSERT_TRUE(in.rec.WaitReports(1, 3000));
     for (u64 i = 1; i < kMaxHostPeers; i++) { /* a few at a time: the port's socket holds some 64 KiB */
       u.Send(port, HostAdv(kId + 100 + i, 2, kHostAdvSize, 1, 0, "full"));
       if (i % 16 == 0) {
-        ASSERT_TRUE(Handled()) << i;
+        ASSERT_TRUE(Handled(in)) << i;
       }
     }
-    ASSERT_TRUE(Handled());
+    ASSERT_TRUE(Handled(in));
     ASSERT_EQ(Count("Creating host full.peer"), long(kMaxHostPeers - 1));
     gwpeer::RawHost first;
     first.un64UniqueId = kId + 1000;
@@ -491,7 +493,7 @@ TEST(GwDiscovery, HostsFindingEveryRecordTakenWaitNamedAndAreLinkedInArrivalOrde
     ASSERT_TRUE(in.rec.WaitLine("Host 'first.standin' cannot be linked")) << "the accept thread read its handshake";
     for (int n = 0; n < 2; n++)
       for (const char* psz : {"second", "third"}) u.Send(port, HostAdv(kId + (psz[0] == 's' ? 1001 : 1002), 2, kHostAdvSize, 1, 0, psz));
-    ASSERT_TRUE(Handled());
+    ASSERT_TRUE(Handled(in));
     for (const char* psz : {"first.standin", "second.peer", "third.peer"})
       EXPECT_EQ(Count(std::string("VqxGwLibCreatePeer: Host '") + psz +
                       "' cannot be linked: the 128 peer records are taken by hosts present"), 1)
@@ -503,7 +505,7 @@ TEST(GwDiscovery, HostsFindingEveryRecordTakenWaitNamedAndAreLinkedInArrivalOrde
     /* The expiry's passes (each 100 ms of the clock), until the record is given back: its link's sockets close */
     for (u32 k = 1; k <= 20 && Count("Creating host first.standin") == 0; k++) {
       g_heldMs = 5000000 + 200 * k;
-      ASSERT_TRUE(Handled());
+      ASSERT_TRUE(Handled(in));
     }
     ASSERT_EQ(Count("Creating host first.standin"), 1);
     EXPECT_EQ(Count("Creating host second.peer") + Count("Creating host third.peer"), 0) << "no record for them";
@@ -545,11 +547,7 @@ TEST(GwDiscovery, SecondBoardOfSerialIsNotTheBoardsOwnOtherPath) {
     Lock(c);
     EXPECT_EQ(SecondBoardOfSerial(c, p.get(), adv, inet_addr(r.pszFrom)), r.fSecond) << r.pszRow;
     Unlock(c);
-    std::lock_guard<std::mutex> g(in.rec.m);
-    EXPECT_EQ(std::count_if(in.rec.Errors.begin(), in.rec.Errors.end(),
-                            [](const std::string& e) { return e.find("has that serial number") != e.npos; }),
-              r.nLines)
-        << r.pszRow;
+    EXPECT_EQ(Lines(in, "has that serial number"), r.nLines) << r.pszRow;
   }
 }
 
