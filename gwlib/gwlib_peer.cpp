@@ -1325,6 +1325,34 @@ VQX_RESULT VqxGwLibGetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, VqxGwLib
     return r;
 }
 
+VQX_RESULT VqxGwLibGetWaitingPeers(VqxGwLibContext hCtx, u32 un32Capacity, u32* pun32Count,
+                                   char (*paszNames)[VQX_GW_WAITING_NAME_SIZE])
+{
+    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
+    if (c == nullptr || pun32Count == nullptr || (paszNames == nullptr && un32Capacity != 0))
+        return VQX_RESULT_NULL_PARAM;
+    Lock(c);
+    const u32 now = Now();
+    u32 n = 0;
+    for (const WaitingPeer& w : c->Waiting)
+    {
+        if (now - w.tLastHeard > kWaitingHeardMs)
+            continue; /* gone: out of the queue at the next pass */
+        if (n < un32Capacity)
+        {
+            if (c->Params.fDetectAdapters)
+                snprintf(paszNames[n], VQX_GW_WAITING_NAME_SIZE, "%.127s", w.Adapter.Info.szSerialNumber);
+            else
+                snprintf(paszNames[n], VQX_GW_WAITING_NAME_SIZE, "%.127s.%.127s", w.Host.Info.szHostName,
+                         w.Host.Info.szAppName);
+        }
+        n++;
+    }
+    *pun32Count = n;
+    Unlock(c);
+    return VQX_RESULT_OK;
+}
+
 VQX_RESULT VqxGwLibPathUntaken(VqxGwLibContext hCtx, u32 hPeer, u32 fIsGw0, u64* pun64Bytes)
 {
     GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);

@@ -140,6 +140,8 @@ typedef struct _VqxGwLibLinkEnds
  * within 30 s). */
 #define VQX_GW_MAX_ADAPTER_PEERS 64u
 #define VQX_GW_MAX_HOST_PEERS 128u
+/* A waiting peer's name as VqxGwLibGetWaitingPeers gives it, with its end. */
+#define VQX_GW_WAITING_NAME_SIZE 256u
 
 /* One message handed to VqxGwLibSendMsgs. */
 typedef struct _VqxGwLibSendRecord
@@ -329,6 +331,13 @@ VQX_RESULT VqxGwLibGetPeerLinks(VqxGwLibContext hCtx, u32 hPeer, u32* pun32Count
  * the link is open. Meant for pFctUpDown as it reports the path down.
  * 0x8200000C for an unknown peer (*pun64Bytes 0). */
 VQX_RESULT VqxGwLibPathUntaken(VqxGwLibContext hCtx, u32 hPeer, u32 fIsGw0, u64* pun64Bytes);
+/* The peers waiting for a record (every one taken; see VQX_GW_MAX_HOST_PEERS),
+ * the longest waiting first: a board's serial number, a host's
+ * "<host>.<application>". Up to un32Capacity names are copied into paszNames
+ * (null with a capacity of 0); *pun32Count is the number waiting, which may
+ * be more. */
+VQX_RESULT VqxGwLibGetWaitingPeers(VqxGwLibContext hCtx, u32 un32Capacity, u32* pun32Count,
+                                   char (*paszNames)[VQX_GW_WAITING_NAME_SIZE]);
 /* Number of messages that may be given now (0 unknown/dying peer or full
  * ring); *pun32OldestSeq = newest sequence number dropped from the
  * redundancy ring. */

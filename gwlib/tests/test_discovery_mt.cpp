@@ -498,6 +498,19 @@ TEST(GwDiscovery, HostsFindingEveryRecordTakenWaitNamedAndAreLinkedInArrivalOrde
       EXPECT_EQ(Count(std::string("VqxGwLibCreatePeer: Host '") + psz +
                       "' cannot be linked: the 128 peer records are taken by hosts present"), 1)
           << psz;
+    /* Those waiting, the longest first (their number, and as many names as there is room for). */
+    const auto Waiting = [&](u32 un32Room) {
+      char asz[3][VQX_GW_WAITING_NAME_SIZE];
+      u32 n = 0;
+      EXPECT_EQ(VqxGwLibGetWaitingPeers(in.ctx, un32Room, &n, asz), VQX_RESULT_OK);
+      std::vector<std::string> v(asz, asz + std::min(n, un32Room));
+      v.push_back(std::to_string(n));
+      return v;
+    };
+    EXPECT_EQ(Waiting(3), (std::vector<std::string>{"first.standin", "second.peer", "third.peer", "3"}));
+    EXPECT_EQ(Waiting(1), (std::vector<std::string>{"first.standin", "3"}));
+    u32 n = 0;
+    EXPECT_EQ(VqxGwLibGetWaitingPeers(in.ctx, 1, &n, nullptr), VQX_RESULT_NULL_PARAM);
     /* The third advertises last; the linked host leaves. */
     u.Send(port, HostAdv(kId + 1002, 2, kHostAdvSize, 1, 0, "third"));
     close(linked);
@@ -509,6 +522,7 @@ TEST(GwDiscovery, HostsFindingEveryRecordTakenWaitNamedAndAreLinkedInArrivalOrde
     }
     ASSERT_EQ(Count("Creating host first.standin"), 1);
     EXPECT_EQ(Count("Creating host second.peer") + Count("Creating host third.peer"), 0) << "no record for them";
+    EXPECT_EQ(Waiting(3), (std::vector<std::string>{"second.peer", "third.peer", "2"}));
     const int s = gwpeer::LinkIn(port, first);
     EXPECT_TRUE(in.rec.WaitReports(3, 3000)) << "the first one linked";
     close(s);

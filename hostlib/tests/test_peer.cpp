@@ -108,6 +108,13 @@ TEST_F(PeerTest, EveryPeerTheTransportsLinkAtOnceFindsARecord) {
     ASSERT_EQ(Up(0xCB000100u + i, nullptr, &host, 1), VQX_RESULT_API_OK) << i;
   }
   EXPECT_EQ(mLog.Count("Can't alloc adapter"), 0u);
+  /* Those a transport could not link (the transport's rows): none without a transport; the arguments checked. */
+  char asz[1][VQX_PEER_WAITING_NAME_SIZE];
+  u32 un32Waiting = 9;
+  EXPECT_EQ(VQXGetPeersWaitingForRecord(mhLib, 1, 1, &un32Waiting, asz), VQX_RESULT_API_OK);
+  EXPECT_EQ(un32Waiting, 0u);
+  EXPECT_EQ(VQXGetPeersWaitingForRecord(mhLib, 0, 1, &un32Waiting, nullptr), VQX_RESULT_API_NULL_PARAM);
+  EXPECT_EQ(VQXGetPeersWaitingForRecord(nullptr, 0, 0, &un32Waiting, nullptr), VQX_RESULT_API_INVALID_LIB_HANDLE);
 }
 
 /* A peer removed because the library closes is traced, not printed as an error; a lost link still is, also one lost
