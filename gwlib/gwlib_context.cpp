@@ -545,8 +545,10 @@ VQX_RESULT VqxGwLibAllocate(const VqxGwLibParams* pParams, VqxGwLibContext* phCt
     c->pRxBuf.reset(new (std::nothrow) u8[kRxChunk]);
     c->pPeerEvent.reset(new (std::nothrow) GwEvent());
     Lock(c);
-    c->hPeerPool = VQXPoolOfBuffersCreatePrivate(kMaxPeers, sizeof(Peer), PeerKey, nullptr, 0,
-                                                 VQX_POOL_KEY_TYPE_INTEGER, __FILE__, __LINE__, 0);
+    /* Heap mode: a record's memory is taken as it is first used, so that an instance pays for the peers it
+     * met, not for its limit. */
+    c->hPeerPool = VQXPoolOfBuffersCreatePrivate(MaxPeers(c), sizeof(Peer), PeerKey, nullptr, 0,
+                                                 VQX_POOL_KEY_TYPE_INTEGER, __FILE__, __LINE__, 1);
     if (!c->Params.fDetectAdapters)
         c->hHostHash = VQXHashCreateWithKeyInternal(1024, "gwlib host peers", 0);
     if (!c->pRxBuf || !c->pPeerEvent || c->hPeerPool == nullptr)

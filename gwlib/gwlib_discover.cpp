@@ -547,6 +547,8 @@ void Periodic(GwLibCtx* c)
         c->tLastExpiry = now;
         ExpireHostPeers(c, now);
     }
+    if (!c->Waiting.empty())
+        AdmitWaiting(c);
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,8 +32,11 @@
 namespace vqxgw
 {
 
-constexpr u32 kMaxPeers = 64;
+constexpr u32 kMaxAdapterPeers = VQX_GW_MAX_ADAPTER_PEERS;
+constexpr u32 kMaxHostPeers = VQX_GW_MAX_HOST_PEERS;
 constexpr u32 kMaxRefusedNamed = 256; /* boards remembered as named not linked */
+constexpr u32 kMaxWaitingPeers = 256; /* peers waiting for a record, in arrival order */
+constexpr u32 kWaitingHeardMs = 30000; /* a waiting peer not heard from for longer leaves the queue */
 constexpr u32 kRingSize = 256;
 constexpr u32 kCoalesceSize = 5840;
 constexpr u32 kRedRingEntries = 3000;
@@ -129,6 +133,9 @@ struct PathCtx
      * down (fWriteShut), and it is read until the peer closes its end. */
     bool fFinish = false, fWriteShut = false;
     bool fReportedUp = false;
+    /* What this side had given the path that its peer had not taken when its transmit link last closed
+     * (VqxGwLibPathUntaken): queued, or written and not acknowledged by the peer's TCP. */
+    u64 un64UntakenAtClose = 0;
     /* receive */
     RxParser Parser;
     u32 un32CurrentBytesInBuffers = 0;
@@ -182,6 +189,21 @@ struct Peer
     bool Uses(int gw) const { return gw == 0 ? (Red.fUseGw0 != 0 && aun8UseGw[0]) : (Red.fUseGw1 != 0 && aun8UseGw[1]); }
 };
 
+/* A peer that found every record taken (CreatePeer): what it last advertised
+ * or gave at its link's handshake, from which address and port (network
+ * order), and when. The queue keeps them in arrival order; AdmitWaiting
+ * gives a record that frees to the first one. */
+struct WaitingPeer
+{
+    std::string sKey; /* serial number, or host unique id in hex */
+    VQX_GW_ADAPTER_ADV Adapter{};
+    VQX_GW_HOST_ADV Host{};
+    u32 un32Addr = 0;
+    u16 un16Port = 0;
+    u32 tArrived = 0, tLastHeard = 0;
+    bool fNamed = false; /* its "cannot be linked" line written */
+};
+
 /* A UDP packet read for another instance (gwlib_ports.cpp); addresses in network order. */
 struct UdpPacket
 {
@@ -217,7 +239,7 @@ struct GwLibCtx
     int aiDiscoverWakePipe[2] = {-1, -1};
     int aiRxWakePipe[2] = {-1, -1};
 
-    HVQXPOOLOFBUFFERS hPeerPool = nullptr; /* kMaxPeers records keyed by peer handle */
+    HVQXPOOLOFBUFFERS hPeerPool = nullptr; /* MaxPeers records keyed by peer handle, taken as first used */
     HVQXHASH hHostHash = nullptr;          /* host-peer handle -> unique id */
     u32 un32HostIndex = 0;
     u32 un32SmallestPollDelay = 0;
@@ -239,6 +261,10 @@ struct GwLibCtx
      * record to be had), "serial@address" for a second board of a linked
      * board's serial: each named once, until it is linked (discover thread). */
     std::vector<std::string> RefusedAdapters;
+    /* Peers waiting for a record, first come first (CreatePeer, AdmitWaiting);
+     * fAdmitting while one is being given a record (the lock may be released). */
+    std::deque<WaitingPeer> Waiting;
+    bool fAdmitting = false;
 
     ThreadRec Threads[4]; /* discover, accept, rx, connect */
     GwEvent RxEvent;      /* receive event (created set) */
@@ -435,6 +461,11 @@ bool PortPacketDispatch(GwLibCtx* c, int s, const u8* buf, size_t len, u32 src, 
 void PortInboxHandle(GwLibCtx* c);
 
 /* ---- peers, links (gwlib_peer.cpp) ---- */
+/* Records of the instance: boards for an adapters' instance, hosts for the other. */
+inline u32 MaxPeers(const GwLibCtx* c)
+{
+    return c->Params.fDetectAdapters ? kMaxAdapterPeers : kMaxHostPeers;
+}
 Peer* FindPeer(GwLibCtx* c, u32 hPeer);
 /* The peer with that handle, null when there is none or it is going. */
 Peer* FindLivePeer(GwLibCtx* c, u32 hPeer);
@@ -443,7 +474,14 @@ Peer* FindAdapterPeer(GwLibCtx* c, const char* serial);
 /* An advertisement of the linked board p's serial number from src, an address that is not p's: a second board of
  * that serial, not linked (p's record keeps its addresses), named once per serial number and address. */
 bool SecondBoardOfSerial(GwLibCtx* c, const Peer* p, const VQX_GW_ADAPTER_ADV& adv, u32 src);
+/* A record for the peer of this advertisement block (adapter or host, as the
+ * instance), updated from it. Every record taken, or peers already waiting for
+ * one: it waits in the queue, named once (0x82000008); a handle conflict is
+ * refused with its own line (0x82000008). */
 VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer** out);
+/* Gives the records free now to the peers waiting, first come first; those not
+ * heard from for kWaitingHeardMs leave the queue (discover thread, each pass). */
+void AdmitWaiting(GwLibCtx* c);
 VQX_RESULT UpdatePeer(GwLibCtx* c, Peer* p, const void* block, u32 addr, u16 port);
 void DestroyPeer(GwLibCtx* c, Peer* p);
 void RecomputeSmallestPollDelay(GwLibCtx* c);

@@ -6,6 +6,7 @@
  * refusal rules, and the per-peer public operations.
  */
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -146,10 +147,16 @@ void ReportChanges(GwLibCtx* c, Peer* p)
         const u32 f1 = gw == 0 ? prev1 : up[1];
         Trace(c, 5, "VqxGwLibTxThread %s : Passing peer %s state (%s) to upper layer", p->sName.c_str(), GwName(gw),
               up[gw] ? "Connected" : "Disconnected");
+        /* A path down starts the rediscovery marks when they are not running; a running mark is not pushed
+         * back: under churn (a path down every few seconds) the listed addresses would never be searched
+         * again, and a board started at one of them since the last round never found. */
         if (!up[gw])
         {
-            const u32 now = Now();
-            c->t10s = c->t30s = now ? now : 1;
+            const u32 now = NowNotZero();
+            if (c->t10s == 0)
+                c->t10s = now;
+            if (c->t30s == 0)
+                c->t30s = now;
         }
         if (c->Params.pFctUpDown != nullptr)
         {
@@ -188,6 +195,15 @@ void ReportChanges(GwLibCtx* c, Peer* p)
     }
 }
 
+/* What this side gave the path that its peer has not taken: queued, in the coalescing buffer, or in the
+ * socket's send queue (written, not acknowledged by the peer's TCP). A queue that cannot be read counts. */
+u64 UntakenBytes(const PathCtx& g)
+{
+    int n = 0;
+    const u64 un64Socket = ioctl(g.iTxSocket, SIOCOUTQ, &n) == 0 && n >= 0 ? u64(n) : 1;
+    return un64Socket + g.un64Pending + g.un32CoalFill;
+}
+
 void CloseTx(GwLibCtx* c, Peer* p, int gw)
 {
     PathCtx& g = p->Gw[gw];
@@ -197,6 +213,7 @@ void CloseTx(GwLibCtx* c, Peer* p, int gw)
     if (!fShared || g.iRxSocket < 0)
     {
         Trace(c, 4, "VqxGwLibTxThread %s : Closing %s Tx socket", p->sName.c_str(), GwName(gw));
+        g.un64UntakenAtClose = UntakenBytes(g);
         CloseFd(g.iTxSocket);
         if (fShared)
             g.iRxSocket = -1;
@@ -555,16 +572,71 @@ bool SecondBoardOfSerial(GwLibCtx* c, const Peer* p, const VQX_GW_ADAPTER_ADV& a
     return true;
 }
 
-VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer** out)
+namespace
+{
+
+/* The queue's key of the peer of an advertisement block. */
+std::string WaitingKey(const GwLibCtx* c, const void* block)
+{
+    if (c->Params.fDetectAdapters)
+        return static_cast<const VQX_GW_ADAPTER_ADV*>(block)->Info.szSerialNumber;
+    char sz[24];
+    snprintf(sz, sizeof(sz), "%016llX",
+             static_cast<unsigned long long>(static_cast<const VQX_GW_HOST_ADV*>(block)->Info.un64UniqueId));
+    return sz;
+}
+
+/* The peer of this block waits for a record: noted (or its entry refreshed) in arrival order, and named once,
+ * save a board while another board leaves (that one's record comes at a later advertisement). */
+void NoteWaiting(GwLibCtx* c, const void* block, u32 addr, u16 port)
+{
+    const u32 now = NowNotZero();
+    const std::string key = WaitingKey(c, block);
+    auto it = std::find_if(c->Waiting.begin(), c->Waiting.end(), [&](const WaitingPeer& w) { return w.sKey == key; });
+    if (it == c->Waiting.end())
+    {
+        if (c->Waiting.size() >= kMaxWaitingPeers)
+            return; /* a later advertisement finds room */
+        it = c->Waiting.emplace(c->Waiting.end());
+        it->sKey = key;
+        it->tArrived = now;
+    }
+    if (c->Params.fDetectAdapters)
+        it->Adapter = *static_cast<const VQX_GW_ADAPTER_ADV*>(block);
+    else
+        it->Host = *static_cast<const VQX_GW_HOST_ADV*>(block);
+    it->un32Addr = addr;
+    it->un16Port = port;
+    it->tLastHeard = now;
+    if (it->fNamed)
+        return;
+    if (c->Params.fDetectAdapters)
+    {
+        for (Peer* p : Peers(c))
+            if (AdapterLeaving(p, now))
+                return;
+        ErrorLog(c, "VqxGwLibCreatePeer: Adapter '%s' (%s) cannot be linked: the %u peer records are taken by boards "
+                    "present\n", it->Adapter.Info.szSerialNumber, it->Adapter.Info.szAdapterName, MaxPeers(c));
+    }
+    else
+        ErrorLog(c, "VqxGwLibCreatePeer: Host '%s.%s' cannot be linked: the %u peer records are taken by hosts "
+                    "present\n", it->Host.Info.szHostName, it->Host.Info.szAppName, MaxPeers(c));
+    it->fNamed = true;
+}
+
+/* CreatePeer: fAdmitting for the first peer of the queue, which keeps its place when no record is free
+ * (*pfNoRecord); otherwise a newcomer waits behind those already waiting. */
+VQX_RESULT CreatePeerIn(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer** out, bool fAdmitting,
+                        bool* pfNoRecord)
 {
     *out = nullptr;
+    *pfNoRecord = false;
     const bool fAda = c->Params.fDetectAdapters != 0;
     const u8 base = c->Params.un8PeerHandlesBase;
     u32 h = 0;
     const char* serial = fAda ? static_cast<const VQX_GW_ADAPTER_ADV*>(block)->Info.szSerialNumber : "";
     if (fAda)
     {
-        const VQX_GW_ADAPTER_ADV* a = static_cast<const VQX_GW_ADAPTER_ADV*>(block);
         h = HandleFromName(base, serial, true);
         /* The handle of a board gone is given to the new one; a present board keeps it. */
         if (Peer* o = FindPeer(c, h))
@@ -577,8 +649,6 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
                          o->Adapter.Info.szSerialNumber);
             return VQX_RESULT_OUT_OF_RESOURCE;
         }
-        Trace(c, 5, "VqxGwLibCreatePeer: (Remote 0%08X) Creating adapter %s for IP 0x%08X...", h,
-              a->Info.szAdapterName, ntohl(addr));
     }
     else
     {
@@ -608,8 +678,12 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
                     break;
             }
         }
-        Trace(c, 5, "VqxGwLibCreatePeer: (Remote 0%08X) Creating host %s.%s for IP 0x%08X...", h, hb->Info.szHostName,
-              hb->Info.szAppName, ntohl(addr));
+    }
+    /* Records go in arrival order: behind peers already waiting, a newcomer waits too. */
+    if (!fAdmitting && !c->Waiting.empty())
+    {
+        NoteWaiting(c, block, addr, port);
+        return VQX_RESULT_OUT_OF_RESOURCE;
     }
     void* mem = VQXPoolOfBuffersAllocPrivate(c->hPeerPool, h, __FILE__, __LINE__);
     /* Every record taken: the record of a board gone for longer than its down delay is given to the new one. */
@@ -617,14 +691,18 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
         mem = VQXPoolOfBuffersAllocPrivate(c->hPeerPool, h, __FILE__, __LINE__);
     if (mem == nullptr)
     {
-        bool fLeaving = false; /* a board leaving gives its record at a later advertisement: no line meanwhile */
-        for (Peer* p : Peers(c))
-            fLeaving |= AdapterLeaving(p, Now());
-        if (fAda && !fLeaving && FirstRefusal(c, serial))
-            ErrorLog(c, "VqxGwLibCreatePeer: Adapter '%s' (%s) cannot be linked: the %u peer records are taken by boards present\n",
-                     serial, static_cast<const VQX_GW_ADAPTER_ADV*>(block)->Info.szAdapterName, kMaxPeers);
+        *pfNoRecord = true;
+        if (!fAdmitting)
+            NoteWaiting(c, block, addr, port);
         return VQX_RESULT_OUT_OF_RESOURCE;
     }
+    if (fAda)
+        Trace(c, 5, "VqxGwLibCreatePeer: (Remote 0%08X) Creating adapter %s for IP 0x%08X...", h,
+              static_cast<const VQX_GW_ADAPTER_ADV*>(block)->Info.szAdapterName, ntohl(addr));
+    else
+        Trace(c, 5, "VqxGwLibCreatePeer: (Remote 0%08X) Creating host %s.%s for IP 0x%08X...", h,
+              static_cast<const VQX_GW_HOST_ADV*>(block)->Info.szHostName,
+              static_cast<const VQX_GW_HOST_ADV*>(block)->Info.szAppName, ntohl(addr));
     Peer* raw = new (mem) Peer();
     raw->Red3000.aSeq.reset(new (std::nothrow) u32[kRedRingEntries]);
     raw->Red3000.aSize8.reset(new (std::nothrow) u16[kRedRingEntries]);
@@ -651,6 +729,47 @@ VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer**
     RecomputeSmallestPollDelay(c);
     *out = raw;
     return VQX_RESULT_OK;
+}
+
+} // namespace
+
+VQX_RESULT CreatePeer(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer** out)
+{
+    bool fNoRecord = false;
+    const VQX_RESULT r = CreatePeerIn(c, block, addr, port, out, false, &fNoRecord);
+    if (r != VQX_RESULT_OUT_OF_RESOURCE || c->Waiting.empty())
+        return r;
+    /* It waits: a record free now goes to the first one waiting, which may be this one. */
+    AdmitWaiting(c);
+    const std::string key = WaitingKey(c, block);
+    *out = c->Params.fDetectAdapters ? FindAdapterPeer(c, key.c_str())
+                                     : FindHostPeer(c, static_cast<const VQX_GW_HOST_ADV*>(block)->Info.un64UniqueId);
+    return *out != nullptr ? VQX_RESULT_OK : r;
+}
+
+void AdmitWaiting(GwLibCtx* c)
+{
+    if (c->fAdmitting)
+        return; /* another thread gives records now (the lock released in a record given back) */
+    const u32 now = Now();
+    std::erase_if(c->Waiting, [&](const WaitingPeer& w) { return now - w.tLastHeard > kWaitingHeardMs; });
+    c->fAdmitting = true;
+    while (!c->Waiting.empty())
+    {
+        const WaitingPeer w = c->Waiting.front();
+        Peer* p = nullptr;
+        bool fNoRecord = false;
+        const VQX_RESULT r = CreatePeerIn(c, c->Params.fDetectAdapters ? static_cast<const void*>(&w.Adapter) : &w.Host,
+                                          w.un32Addr, w.un16Port, &p, true, &fNoRecord);
+        if (fNoRecord)
+            break; /* still every record taken: it keeps its place */
+        /* Linked, or refused for another reason (its own line): out of the queue, wherever it is now. */
+        std::erase_if(c->Waiting, [&](const WaitingPeer& o) { return o.sKey == w.sKey; });
+        if (VQX_RESULT_SUCCEEDED(r))
+            Trace(c, 5, "VqxGwLibCreatePeer: %s '%s' given a record after %u ms waiting",
+                  c->Params.fDetectAdapters ? "adapter" : "host", p->sName.c_str(), unsigned(Now() - w.tArrived));
+    }
+    c->fAdmitting = false;
 }
 
 void ConflictLinesLeftOut(GwLibCtx* c)
@@ -800,6 +919,7 @@ void ConnectPath(GwLibCtx* c, Peer* p, int gw)
     ForgetKeepAlive(g);
     g.tLastSeen = Now();
     g.iTxSocket = s;
+    g.un64UntakenAtClose = 0;
     g.un32CloseReason = 0;
     /* With separate sockets the receive link is the accepted one: its parser
      * may hold a partly received batch and must stay as it is. */
@@ -1035,6 +1155,7 @@ void AcceptPeer(GwLibCtx* c, int s, u32 from)
     if (p->un32Mode != kModeSeparate)
     {
         g.iTxSocket = s;
+        g.un64UntakenAtClose = 0;
         g.tLastSeen = Now();
         if (fFresh)
             FreshStart(p);
@@ -1202,6 +1323,48 @@ VQX_RESULT VqxGwLibGetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, VqxGwLib
     }
     Unlock(c);
     return r;
+}
+
+VQX_RESULT VqxGwLibGetWaitingPeers(VqxGwLibContext hCtx, u32 un32Capacity, u32* pun32Count,
+                                   char (*paszNames)[VQX_GW_WAITING_NAME_SIZE])
+{
+    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
+    if (c == nullptr || pun32Count == nullptr || (paszNames == nullptr && un32Capacity != 0))
+        return VQX_RESULT_NULL_PARAM;
+    Lock(c);
+    const u32 now = Now();
+    u32 n = 0;
+    for (const WaitingPeer& w : c->Waiting)
+    {
+        if (now - w.tLastHeard > kWaitingHeardMs)
+            continue; /* gone: out of the queue at the next pass */
+        if (n < un32Capacity)
+        {
+            if (c->Params.fDetectAdapters)
+                snprintf(paszNames[n], VQX_GW_WAITING_NAME_SIZE, "%.127s", w.Adapter.Info.szSerialNumber);
+            else
+                snprintf(paszNames[n], VQX_GW_WAITING_NAME_SIZE, "%.127s.%.127s", w.Host.Info.szHostName,
+                         w.Host.Info.szAppName);
+        }
+        n++;
+    }
+    *pun32Count = n;
+    Unlock(c);
+    return VQX_RESULT_OK;
+}
+
+VQX_RESULT VqxGwLibPathUntaken(VqxGwLibContext hCtx, u32 hPeer, u32 fIsGw0, u64* pun64Bytes)
+{
+    GwLibCtx* c = reinterpret_cast<GwLibCtx*>(hCtx);
+    if (c == nullptr || pun64Bytes == nullptr)
+        return VQX_RESULT_NULL_PARAM;
+    *pun64Bytes = 0;
+    Lock(c);
+    const Peer* p = FindPeer(c, hPeer);
+    if (p != nullptr)
+        *pun64Bytes = p->Gw[fIsGw0 != 0 ? 0 : 1].un64UntakenAtClose;
+    Unlock(c);
+    return p != nullptr ? VQX_RESULT_OK : VQX_RESULT_INVALID_HANDLE;
 }
 
 VQX_RESULT VqxGwLibGetPeerLinks(VqxGwLibContext hCtx, u32 hPeer, u32* pun32Count, VqxGwLibLinkEnds* paEnds)

@@ -129,6 +129,20 @@ typedef struct _VqxGwLibLinkEnds
     u16 un16RemotePort;
 } VqxGwLibLinkEnds;
 
+/* Peer records of one instance: the boards an adapters' instance holds at
+ * once (present, or gone and kept for their return), the hosts a hosts'
+ * instance links at once. A peer that finds every record taken is named once
+ * on an error line ("VqxGwLibCreatePeer: Adapter '<serial>' (<name>) cannot
+ * be linked: the 64 peer records are taken by boards present", "...: Host
+ * '<host>.<application>' cannot be linked: the 128 peer records are taken by
+ * hosts present") and waits: once a record frees it goes to the peer that
+ * waited longest, as long as that one still advertises or links (heard from
+ * within 30 s). */
+#define VQX_GW_MAX_ADAPTER_PEERS 64u
+#define VQX_GW_MAX_HOST_PEERS 128u
+/* A waiting peer's name as VqxGwLibGetWaitingPeers gives it, with its end. */
+#define VQX_GW_WAITING_NAME_SIZE 256u
+
 /* One message handed to VqxGwLibSendMsgs. */
 typedef struct _VqxGwLibSendRecord
 {
@@ -310,6 +324,20 @@ VQX_RESULT VqxGwLibSetRedundancyParams(VqxGwLibContext hCtx, u32 hPeer, const Vq
  * paEnds, their number in *pun32Count; 0 while none is open). 0x8200000C for
  * an unknown or dying peer. */
 VQX_RESULT VqxGwLibGetPeerLinks(VqxGwLibContext hCtx, u32 hPeer, u32* pun32Count, VqxGwLibLinkEnds* paEnds);
+/* What this side had given the path (gw0 when fIsGw0, else gw1) that the peer
+ * had not taken when its transmit link last closed, in bytes: still queued, or
+ * written and not acknowledged by the peer's TCP. 0 when everything reached
+ * the peer's socket before the link went (as at a peer's clean end) or while
+ * the link is open. Meant for pFctUpDown as it reports the path down.
+ * 0x8200000C for an unknown peer (*pun64Bytes 0). */
+VQX_RESULT VqxGwLibPathUntaken(VqxGwLibContext hCtx, u32 hPeer, u32 fIsGw0, u64* pun64Bytes);
+/* The peers waiting for a record (every one taken; see VQX_GW_MAX_HOST_PEERS),
+ * the longest waiting first: a board's serial number, a host's
+ * "<host>.<application>". Up to un32Capacity names are copied into paszNames
+ * (null with a capacity of 0); *pun32Count is the number waiting, which may
+ * be more. */
+VQX_RESULT VqxGwLibGetWaitingPeers(VqxGwLibContext hCtx, u32 un32Capacity, u32* pun32Count,
+                                   char (*paszNames)[VQX_GW_WAITING_NAME_SIZE]);
 /* Number of messages that may be given now (0 unknown/dying peer or full
  * ring); *pun32OldestSeq = newest sequence number dropped from the
  * redundancy ring. */

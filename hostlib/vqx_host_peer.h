@@ -172,6 +172,16 @@ VQX_RESULT VQXGetRemoteHostInfo(VQX_LIB_HANDLE hLib, u32 hHost, _VQX_HOST_INFO* 
  * launch library believes a local host's pid only from that). 0x8201000C an
  * unknown host. */
 VQX_RESULT VQXGetRemoteHostLinks(VQX_LIB_HANDLE hLib, u32 hHost, u32* pun32Count, _VQX_PEER_LINK* paLinks);
+/* The peers a transport instance could not link for want of a record (every
+ * one taken; each is linked once one frees, the longest waiting first), in
+ * that order: boards (fHosts 0, serial numbers) or hosts (fHosts 1,
+ * "<host>.<application>"). Up to un32Capacity names of
+ * VQX_PEER_WAITING_NAME_SIZE bytes into paszNames (null with a capacity of 0);
+ * *pun32Count the number waiting, which may be more (0 without that
+ * instance). */
+#define VQX_PEER_WAITING_NAME_SIZE 256u
+VQX_RESULT VQXGetPeersWaitingForRecord(VQX_LIB_HANDLE hLib, u32 fHosts, u32 un32Capacity, u32* pun32Count,
+                                       char (*paszNames)[VQX_PEER_WAITING_NAME_SIZE]);
 /* The host with that unique id; 0x82010015 none. */
 VQX_RESULT VQXFindRemoteHostById(VQX_LIB_HANDLE hLib, u64 un64UniqueId, _VQX_HOST_INFO* pInfo);
 /*

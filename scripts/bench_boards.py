@@ -13,7 +13,13 @@ server's gateway port, listed in VQX_GW_REMOTE_ADDR. Scenarios (--scenario):
            time with a new serial number (memory: the server's VmRSS after
            each board was linked);
   handle   a board removed, then one whose serial number gives the same
-           peer handle at its address.
+           peer handle at its address;
+  churn    --listed boards (a serial number per address), --boards of them
+           running at once: every --period s one running board stops and
+           one at an idle address starts, for --duration s. A board is found
+           when the server logs it added or waiting for a place; printed:
+           starts, those not found within --wait s while running that long,
+           and the boards never found.
 A board counts as linked when the server logs it added within --wait s
 (then its trace-ons are counted: 7 when every entity found a group).
 Printed per scenario: boards linked of those started, the first that was
@@ -221,12 +227,67 @@ def scenario_handle(args):
     report("handle", run, 2, linked, first_missing, sent, whole, args.keep)
 
 
+def scenario_churn(args):
+    import random
+    rng = random.Random(args.seed)
+    addresses = ["127.0.0.%d" % (2 + i) for i in range(args.listed)]
+    serials = [str(30000001 + i) for i in range(args.listed)]
+    run = Run(args.binary, addresses)
+    found = {}  # serial -> times the server logged it added or waiting
+    seen = {}   # log file -> bytes read
+    def read_log():
+        for path in sorted(glob.glob(os.path.join(run.dir, "server_*"))):
+            with open(path, errors="replace") as f:
+                f.seek(seen.get(path, 0))
+                for line in f.read().splitlines():
+                    m = re.search(r"Adapter (\d+) added|board (\d+) waits for a place", line)
+                    if m:
+                        found.setdefault(m.group(1) or m.group(2), []).append(time.monotonic())
+                seen[path] = f.tell()
+    running = {}  # index -> (Board, start time)
+    starts = []   # (serial, start, end)
+    def start(i):
+        running[i] = (Board(run, serials[i], addresses[i]), time.monotonic())
+    def stop(i):
+        board, t0 = running.pop(i)
+        board.stop()
+        starts.append((serials[i], t0, time.monotonic()))
+    try:
+        for i in rng.sample(range(args.listed), args.boards):
+            start(i)
+        end = time.monotonic() + args.duration
+        next_turn = time.monotonic() + args.period
+        while time.monotonic() < end:
+            time.sleep(0.2)
+            read_log()
+            if time.monotonic() >= next_turn:
+                next_turn += args.period
+                stop(rng.choice(sorted(running)))
+                start(rng.choice([i for i in range(args.listed) if i not in running]))
+        read_log()
+    finally:
+        for i in sorted(running):
+            stop(i)
+    long_runs = [(s, t0, t1) for s, t0, t1 in starts if t1 - t0 >= args.wait]
+    late = [(s, t0) for s, t0, t1 in long_runs if not any(t0 <= t <= t0 + args.wait for t in found.get(s, []))]
+    never = sorted({s for s, t0, t1 in long_runs if not any(t0 <= t <= t1 for t in found.get(s, []))})
+    print("churn: %d boards listed, %d running at once, a turn every %.1f s for %d s: %d starts, %d ran %d s or more; "
+          "of those %d not found within %d s, %d boards never found while running%s" %
+          (args.listed, args.boards, args.period, args.duration, len(starts), len(long_runs), args.wait, len(late),
+           args.wait, len(never), (" (%s)" % ", ".join(never)) if never else ""))
+    report("churn", run, len(starts), len(starts) - len(late), None, 0, 0, args.keep)
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--binary", default=os.path.join(ROOT, "build", "release", "sigtrace", "sigtrace"))
-    p.add_argument("--scenario", choices=("replace", "return", "handle", "all"), default="all")
+    p.add_argument("--scenario", choices=("replace", "return", "handle", "churn", "all"), default="all")
     p.add_argument("--boards", type=int, default=32)
     p.add_argument("--returns", type=int, default=80)
+    p.add_argument("--listed", type=int, default=48, help="churn: addresses listed, one board each")
+    p.add_argument("--period", type=float, default=3.0, help="churn: seconds between two turns")
+    p.add_argument("--duration", type=int, default=150, help="churn: seconds of churn")
+    p.add_argument("--seed", type=int, default=1, help="churn: the random choices' seed")
     p.add_argument("--units", type=int, default=2, help="units per entity each linked board sends")
     p.add_argument("--keep", action="store_true", help="keep each run's directory (files, logs) and print its path")
     p.add_argument("--rss-log", default="", help="return: a file of 'board VmRSS(kB)' lines")
@@ -238,6 +299,8 @@ def main():
         scenario_return(args)
     if args.scenario in ("handle", "all"):
         scenario_handle(args)
+    if args.scenario == "churn":
+        scenario_churn(args)
 
 
 if __name__ == "__main__":

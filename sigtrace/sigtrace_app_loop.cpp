@@ -279,7 +279,7 @@ u32 CVQSigTrace::HandleNotifAdapterAdded(unsigned int* pMsg) {
       return VQX_RESULT_OK;
     }
     static_assert(QUELLAN_MAX_ADAPTERS == 32, "the line names the limit");
-    const std::string strText = std::string("Too many adapters detected (or increase max adapters): board ") +
+    const std::string strText = std::string("Too many adapters detected: board ") +
                                 strName.c_str() + " waits for a place (32 at most), traced once one frees";
     return Failure(kOp, strText.c_str(), VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
   } catch (const CVQSigTraceTruncated&) {

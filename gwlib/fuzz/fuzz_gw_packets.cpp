@@ -94,7 +94,7 @@ void CheckPeers(GwLibCtx* c)
         for (const PathCtx& g : p->Gw)
             Check(g.pszAddr != nullptr && g.un32Addr == IpFromText(g.pszAddr));
     }
-    Check(n <= kMaxPeers);
+    Check(n <= MaxPeers(c) && c->Waiting.size() <= kMaxWaitingPeers);
 }
 
 } // namespace

@@ -76,6 +76,7 @@ struct UpDown {
   u32 un32InfoId, un32TcpPort; /* from the stored advertisement */
   std::string sIp0, sIp1;      /* its address texts */
   std::chrono::steady_clock::time_point tAt{}; /* when the callback came: a waiter may wake later */
+  u64 un64Untaken = 0; /* a gw0 down report: what the peer had not taken (VqxGwLibPathUntaken) */
 };
 
 /* Records every callback of one instance; buffers come from malloc. */
@@ -96,6 +97,8 @@ class Recorder {
    * nothing more; 60 s at most). */
   std::atomic<u32> un32RxHoldMs{0};
   std::atomic<bool> fRxHeld{false};
+  /* The instance reporting here (set once allocated): a gw0 down report reads what its peer had not taken. */
+  std::atomic<VqxGwLibContext> ctx{nullptr};
 
   /* Waits up to ms for pred (called under m); 0 asks once. */
   bool WaitFor(u32 ms, const std::function<bool()>& pred);

@@ -78,6 +78,22 @@ size_t Answers(Instance& in, UdpPeer& u, const std::vector<u8>& pkt, const std::
   return n;
 }
 
+/* Lines (errors and traces) of in holding part. */
+long Lines(Instance& in, const std::string& part) {
+  std::lock_guard<std::mutex> g(in.rec.m);
+  const auto Has = [&](const std::string& l) { return l.find(part) != l.npos; };
+  return std::count_if(in.rec.Errors.begin(), in.rec.Errors.end(), Has) +
+         std::count_if(in.rec.Traces.begin(), in.rec.Traces.end(), Has);
+}
+
+/* Whether the packets sent to in before the call are handled: a discovery sent after them is answered (the discover
+ * thread takes packets in turn). */
+bool Handled(Instance& in) {
+  UdpPeer marker;
+  marker.Send(in.params.aun16GwPorts[0], Word(0x484C4449, 4));
+  return !marker.Recv(3000).empty();
+}
+
 }  // namespace
 
 TEST(GwDiscovery, EachPacketKindGetsItsAnswerOrItsReason) {
@@ -386,15 +402,11 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
     snprintf(line, sizeof(line), "unknown packet from 0x%08X", from++);
     EXPECT_TRUE(in.rec.WaitLine(line)) << line;
   };
-  const auto Count = [&](const std::string& part) {
-    std::lock_guard<std::mutex> g(in.rec.m);
-    return std::count_if(in.rec.Errors.begin(), in.rec.Errors.end(), [&](const std::string& e) { return e.find(part) != e.npos; }) +
-           std::count_if(in.rec.Traces.begin(), in.rec.Traces.end(), [&](const std::string& t) { return t.find(part) != t.npos; });
-  };
+  const auto Count = [&](const std::string& part) { return Lines(in, part); };
   Advertise("10000001", nullptr);
   clock.Set(100); /* the first gone the longest */
-  for (u32 i = 2; i < kMaxPeers; i++) Advertise(std::to_string(10000000 + i), nullptr);
-  ASSERT_EQ(Count("Creating adapter fake"), long(kMaxPeers)) << "the linked board's and 63 others";
+  for (u32 i = 2; i < kMaxAdapterPeers; i++) Advertise(std::to_string(10000000 + i), nullptr);
+  ASSERT_EQ(Count("Creating adapter fake"), long(kMaxAdapterPeers)) << "the linked board's and 63 others";
   /* Whether the instance holds a record of that serial number (and whether its paths were reported down). */
   const auto Held = [&](const char* pszSerial, bool fReportedDown = false) {
     GwLibCtx* c = reinterpret_cast<GwLibCtx*>(in.ctx);
@@ -449,6 +461,164 @@ TEST(GwDiscovery, RecordsOfBoardsGoneGoToNewBoards) {
     EXPECT_TRUE(Held(r.pszHeld) && !Held(r.pszNotHeld)) << r.pszRow;
     EXPECT_EQ(in.rec.Reports(), r.fCloseLink || r.un32AheadMs > 1300 ? 2u : 1u) << r.pszRow << ": the linked board's path";
   }
+}
+
+/* A hosts' instance with its 128 records taken (one host linked, the others advertising), on the held clock: a host
+ * whose link comes then, and two that advertise after it, are each named once however often they come, and wait;
+ * once the linked host leaves, its record goes to the first of them to come, whichever came last (no record for
+ * the others), and that one's next link is taken. */
+TEST(GwDiscovery, HostsFindingEveryRecordTakenWaitNamedAndAreLinkedInArrivalOrder) {
+  g_heldMs = 5000000;
+  VqxGwLibSetClock(HeldClock);
+  {
+    Instance in(Quellan);
+    const u16 port = in.params.aun16GwPorts[0];
+    UdpPeer u;
+    const auto Count = [&](const std::string& part) { return Lines(in, part); };
+    const int linked = gwpeer::LinkIn(port);
+    ASSERT_GE(linked, 0);
+    ASSERT_TRUE(in.rec.WaitReports(1, 3000));
+    for (u64 i = 1; i < kMaxHostPeers; i++) { /* a few at a time: the port's socket holds some 64 KiB */
+      u.Send(port, HostAdv(kId + 100 + i, 2, kHostAdvSize, 1, 0, "full"));
+      if (i % 16 == 0) {
+        ASSERT_TRUE(Handled(in)) << i;
+      }
+    }
+    ASSERT_TRUE(Handled(in));
+    ASSERT_EQ(Count("Creating host full.peer"), long(kMaxHostPeers - 1));
+    gwpeer::RawHost first;
+    first.un64UniqueId = kId + 1000;
+    first.pszHostName = "first";
+    close(gwpeer::LinkIn(port, first)); /* refused: no record */
+    ASSERT_TRUE(in.rec.WaitLine("Host 'first.standin' cannot be linked")) << "the accept thread read its handshake";
+    for (int n = 0; n < 2; n++)
+      for (const char* psz : {"second", "third"}) u.Send(port, HostAdv(kId + (psz[0] == 's' ? 1001 : 1002), 2, kHostAdvSize, 1, 0, psz));
+    ASSERT_TRUE(Handled(in));
+    for (const char* psz : {"first.standin", "second.peer", "third.peer"})
+      EXPECT_EQ(Count(std::string("VqxGwLibCreatePeer: Host '") + psz +
+                      "' cannot be linked: the 128 peer records are taken by hosts present"), 1)
+          << psz;
+    /* Those waiting, the longest first (their number, and as many names as there is room for). */
+    const auto Waiting = [&](u32 un32Room) {
+      char asz[3][VQX_GW_WAITING_NAME_SIZE];
+      u32 n = 0;
+      EXPECT_EQ(VqxGwLibGetWaitingPeers(in.ctx, un32Room, &n, asz), VQX_RESULT_OK);
+      std::vector<std::string> v(asz, asz + std::min(n, un32Room));
+      v.push_back(std::to_string(n));
+      return v;
+    };
+    EXPECT_EQ(Waiting(3), (std::vector<std::string>{"first.standin", "second.peer", "third.peer", "3"}));
+    EXPECT_EQ(Waiting(1), (std::vector<std::string>{"first.standin", "3"}));
+    u32 n = 0;
+    EXPECT_EQ(VqxGwLibGetWaitingPeers(in.ctx, 1, &n, nullptr), VQX_RESULT_NULL_PARAM);
+    /* The third advertises last; the linked host leaves. */
+    u.Send(port, HostAdv(kId + 1002, 2, kHostAdvSize, 1, 0, "third"));
+    close(linked);
+    ASSERT_TRUE(in.rec.WaitReports(2, 3000)) << "the linked host's path down";
+    /* The expiry's passes (each 100 ms of the clock), until the record is given back: its link's sockets close */
+    for (u32 k = 1; k <= 20 && Count("Creating host first.standin") == 0; k++) {
+      g_heldMs = 5000000 + 200 * k;
+      ASSERT_TRUE(Handled(in));
+    }
+    ASSERT_EQ(Count("Creating host first.standin"), 1);
+    EXPECT_EQ(Count("Creating host second.peer") + Count("Creating host third.peer"), 0) << "no record for them";
+    EXPECT_EQ(Waiting(3), (std::vector<std::string>{"second.peer", "third.peer", "2"}));
+    const int s = gwpeer::LinkIn(port, first);
+    EXPECT_TRUE(in.rec.WaitReports(3, 3000)) << "the first one linked";
+    close(s);
+  }
+  VqxGwLibSetClock(nullptr);
+}
+
+/* The advertisement of a linked board's serial number, by its source: from either of its own paths' addresses (a
+ * two-path board advertises from both) it is that board; from another address, a second board, named once. */
+TEST(GwDiscovery, SecondBoardOfSerialIsNotTheBoardsOwnOtherPath) {
+  Instance in([](Recorder& r) {
+    UseLoopbackNets(1);
+    return AdapterParams(FreeLoopbackPort(), r, 0, 500, 1100);
+  });
+  GwLibCtx* c = reinterpret_cast<GwLibCtx*>(in.ctx);
+  const auto p = std::make_unique<Peer>();
+  p->fIsAdapter = true;
+  p->Gw[0].un32Addr = inet_addr("127.0.0.5");
+  p->Gw[1].un32Addr = inet_addr("127.0.0.6");
+  VQX_GW_ADAPTER_ADV adv{};
+  std::strcpy(adv.Info.szSerialNumber, "33333333");
+  std::strcpy(adv.Info.szAdapterName, "two");
+  const struct {
+    const char *pszRow, *pszFrom;
+    bool fLinked, fSecond;
+    long nLines; /* naming it, so far */
+  } aRows[] = {
+      {"its gw0 address", "127.0.0.5", true, false, 0},
+      {"its gw1 address", "127.0.0.6", true, false, 0},
+      {"another address", "127.0.0.7", true, true, 1},
+      {"again: named once", "127.0.0.7", true, true, 1},
+      {"not linked: taken for its own", "127.0.0.8", false, false, 1},
+  };
+  for (const auto& r : aRows) {
+    p->fSomeUp = r.fLinked;
+    Lock(c);
+    EXPECT_EQ(SecondBoardOfSerial(c, p.get(), adv, inet_addr(r.pszFrom)), r.fSecond) << r.pszRow;
+    Unlock(c);
+    EXPECT_EQ(Lines(in, "has that serial number"), r.nLines) << r.pszRow;
+  }
+}
+
+/* Churn on the injected clock: a linked board's link closes (and links again) every 3 s (a jump of 4 s would be
+ * taken for a thread not scheduled, which rediscovers at once), three times a rediscovery period.
+ * A board at a listed address that missed the first round (silent until now) still gets the discovery of a later
+ * one, answers it and is linked within two rounds (20 s): a path that goes down does not push the next round back. */
+TEST(GwDiscovery, BoardAtAListedAddressIsLinkedWithinTwoRoundsWhateverTheChurn) {
+  ClockAhead clock;
+  loopnet::HeldPort listedUdp(SOCK_DGRAM, 0, 0x7F000003u), listedTcp(SOCK_STREAM, 0, 0x7F000003u);
+  ASSERT_TRUE(listedUdp.Ok() && listedTcp.Ok());
+  static VQX_GW_EXTRA_ADDR extra;
+  Instance in([&](Recorder& r) {
+    UseLoopbackNets(1);
+    VqxGwLibParams p = AdapterParams(FreeLoopbackPort(), r, 0, 500, 1100);
+    extra = VQX_GW_EXTRA_ADDR{};
+    std::strcpy(extra.szIpAddress0, "127.0.0.3");
+    extra.un16Port = listedUdp.Port();
+    p.un32NbExtraGwAddr = 1;
+    p.paExtraGwAddr = &extra;
+    return p;
+  });
+  /* The discovery packets that reached the listed address within ms; the last one's sender. */
+  sockaddr_in from{};
+  const auto Discoveries = [&](u32 ms) {
+    int n = 0;
+    u8 b[64];
+    for (pollfd pf{listedUdp.Fd(), POLLIN, 0}; poll(&pf, 1, int(ms)) == 1; ms = 0) {
+      socklen_t fl = sizeof(from);
+      if (recvfrom(listedUdp.Fd(), b, sizeof(b), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fl) >= 4 &&
+          std::memcmp(b, "GWDI", 4) == 0)
+        n++;
+    }
+    return n;
+  };
+  ASSERT_GE(Discoveries(3000), 1) << "the first round, missed by the board";
+  gwpeer::RawBoard churning;
+  const u16 port = in.params.aun16GwPorts[0];
+  int nFound = 0;
+  for (int nStep = 1; nStep <= 7 && nFound == 0; nStep++) {
+    clock.Set(u32(nStep) * 3000);
+    const size_t nReports = in.rec.Reports();
+    const int s = churning.AdvertiseUntilLinked(port, "127.0.0.1", "");
+    ASSERT_GE(s, 0) << nStep;
+    ASSERT_EQ(send(s, "\0\0\0\7", 4, MSG_NOSIGNAL), 4);
+    ASSERT_TRUE(in.rec.WaitReports(nReports + 1, 3000)) << nStep << ": up";
+    close(s);
+    ASSERT_TRUE(in.rec.WaitReports(nReports + 2, 3000)) << nStep << ": down";
+    nFound = Discoveries(500);
+  }
+  ASSERT_GE(nFound, 1) << "no round reached the listed address in two rounds of churn";
+  /* It answers: linked. */
+  const std::vector<u8> adv = gwpeer::RawBoard::Advertisement("22222222", listedTcp.Port(), "127.0.0.3", "");
+  ASSERT_EQ(sendto(listedUdp.Fd(), adv.data(), adv.size(), 0, reinterpret_cast<const sockaddr*>(&from), sizeof(from)),
+            ssize_t(adv.size()));
+  pollfd pf{listedTcp.Fd(), POLLIN, 0};
+  EXPECT_EQ(poll(&pf, 1, 3000), 1) << "the listed board linked";
 }
 
 TEST(GwParams, FixedFieldsCannotChangeAndNullsAreRefused) {

@@ -7,6 +7,7 @@
  * ThreadSanitizer too.
  */
 #include <arpa/inet.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -311,6 +312,45 @@ TEST(GwHosts, DestroyEndsALinkOnceWhatItQueuedIsWritten) {
     /* the slow reader's callbacks alone outlast the 2 s */
     EXPECT_TRUE(Row.un32HoldMs == 0 || p.recB.BatchCounts.size() * Row.un32HoldMs > 2000)
         << p.recB.BatchCounts.size() << " callbacks";
+  }
+}
+
+/* A path its peer closes (the end of its stream, reason 3) tells what the peer had not taken of what this side gave
+ * it (VqxGwLibPathUntaken, as the host library asks while the path is reported down): nothing once the peer read it
+ * all, the rest of a megabyte when it took nothing (its receive window full). */
+TEST(GwHosts, APathItsPeerClosesTellsWhatThePeerHadNotTaken) {
+  const struct {
+    const char* pszRow;
+    bool fRead;
+  } aRows[] = {{"read all, then ended", true}, {"took nothing of a megabyte, then ended", false}};
+  for (const auto& Row : aRows) {
+    SCOPED_TRACE(Row.pszRow);
+    std::vector<std::vector<u8>> msgs(Row.fRead ? 2 : 16, std::vector<u8>(65536, 0x5A));
+    std::memcpy(msgs.back().data() + 65536 - 8, "ENDMARK!", 8);
+    Instance in([](Recorder& r) {
+      UseLoopbackNets(1);
+      return HostParams(FreeLoopbackPort(), 0, kSmallId, "quellan", r, 0, 4500, 10000, nullptr); /* no polls */
+    });
+    const int s = gwpeer::LinkIn(in.params.aun16GwPorts[0]);
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(in.rec.WaitReports(1, 3000));
+    auto recs = Records(msgs);
+    ASSERT_EQ(VqxGwLibSendMsgs(in.ctx, in.Peer(0), u32(recs.size()), recs.data(), 1), VQX_RESULT_OK);
+    std::string strTail;
+    for (int i = 0; Row.fRead && i < 1000 && strTail.find("ENDMARK!") == std::string::npos; i++) {
+      pollfd pf{s, POLLIN, 0};
+      char buf[65536];
+      const ssize_t n = poll(&pf, 1, 3000) == 1 ? recv(s, buf, sizeof(buf), 0) : 0;
+      ASSERT_GT(n, 0) << "the stream stopped before its end";
+      strTail = strTail.substr(strTail.size() > 8 ? strTail.size() - 8 : 0) + std::string(buf, size_t(n));
+    }
+    ASSERT_EQ(shutdown(s, SHUT_WR), 0);
+    ASSERT_TRUE(in.rec.WaitReports(2, 3000));
+    const UpDown d = in.rec.Report(1);
+    EXPECT_EQ(d.fGw0Up, 0u);
+    EXPECT_EQ(d.un32Reason, VQX_GW_CLOSE_BY_REMOTE);
+    EXPECT_EQ(d.un64Untaken != 0, !Row.fRead) << d.un64Untaken << " bytes not taken";
+    close(s);
   }
 }
 

@@ -383,12 +383,16 @@ VQX_RESULT VqxIpAddressesPrepare(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS *pParams) 
     u32 un32Count2 = 0;
     VQX_RESULT result = VQXParseExtraGwAddr(remote.c_str(), &un32Count2, nullptr, szError);
     if (VQX_RESULT_FAILED(result)) {
-      VQX_LOG_V(hLib, 0, "%s\n", szError);
-    } else if (un32Count2 != 0) {
+      /* A board list refused fails the open when it is the one to use: running on without the boards it names
+         would pass for success. */
+      VQX_LOG_V(hLib, 0, "%s", szError); /* the text ends its line */
+      if (pParams->un32NbExtraGwAddr == 0 || pParams->paExtraGwAddr == nullptr) return result;
+    }
+    if (un32Count2 != 0) {
       pLib->paEnvExtraGwAddr = static_cast<_VQX_EXTRA_GW_ADDR *>(calloc(un32Count2, sizeof(_VQX_EXTRA_GW_ADDR)));
       if (pLib->paEnvExtraGwAddr != nullptr) {
         result = VQXParseExtraGwAddr(remote.c_str(), &un32Count2, pLib->paEnvExtraGwAddr, szError);
-        if (VQX_RESULT_FAILED(result)) VQX_LOG_V(hLib, 0, "%s\n", szError);
+        if (VQX_RESULT_FAILED(result)) VQX_LOG_V(hLib, 0, "%s", szError);
         pLib->un32NbEnvExtraGwAddr = un32Count2;
       }
     }

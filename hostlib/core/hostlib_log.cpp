@@ -140,6 +140,14 @@ bool VqxHostLibLogKeeps(VQX_LIB_HANDLE hLib, u32 un32Level) {
 void VqxHostLibLogV(VQX_LIB_HANDLE hLib, u32 un32Level, const char* pszFormat, va_list vaArgs) {
   VQX_LIB* pLib = VqxLib(hLib);
   if (pLib == nullptr || pLib->pLogEvent == nullptr || pLib->hTraceQueueCriticalSection == nullptr) {
+    /* Before the log thread, an error line of the open (a refused setting) reaches the error callback given
+       there, the application's log, as soon as the output lock exists; the rest goes to standard error. */
+    if (pLib != nullptr && un32Level == 0 && pLib->hOutputCriticalSection != nullptr) {
+      char szLine[VQX_LIB_LOG_LINE_SIZE];
+      Vsnprintf(szLine, VQX_LIB_LOG_LINE_SIZE - 1, pszFormat, vaArgs);
+      VqxHostLibPrintError(hLib, szLine);
+      return;
+    }
     vfprintf(stderr, pszFormat, vaArgs);
     return;
   }

@@ -472,7 +472,11 @@ u32 VqxGetLocalIpAddrToUse(VQX_LIB_HANDLE hLib, const _VQX_LIB_PARAMS *pParams, 
 bool VqxIsLoopback(u32 un32Addr);
 /* Settles the local addresses against the interface table. A wanted gw0 or
  * gw1 address on 127.0.0.0/8 first confines the process's transports to the
- * loopback interface (VqxGwLibSetLoopbackOnly); any other setting lifts it. */
+ * loopback interface (VqxGwLibSetLoopbackOnly); any other setting lifts it.
+ * A VQX_GW_REMOTE_ADDR that VQXParseExtraGwAddr refuses (syntax, or longer
+ * than 1024 characters) is logged; when the parameters give no list of their
+ * own (the environment's is the one to use) it fails with that result
+ * (0x8201000A), as a failing interface list does (0x82010001). */
 VQX_RESULT VqxIpAddressesPrepare(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS *pParams);
 void VqxIpAddressesUpdate(VQX_LIB_HANDLE hLib);
 VQX_RESULT VqxHostGuessLocalIPs(VQX_LIB_HANDLE hLib, const char *pszPeerGw0, const char *pszPeerGw1);

@@ -11,6 +11,7 @@
 
 #include "vqx_host_filter.h"
 #include "msg/hostlib_msg_internal.h"
+#include "vqx_gwlib.h"
 
 #define VQX_FILTER_STATE_INACTIVE 0u
 #define VQX_FILTER_STATE_ACTIVE 1u
@@ -279,7 +280,9 @@ void VqxHostLibSetPeerSend(PFCT_VQX_SEND_TO_PEER pFct);
  * that use peers: where the filter layer must run without it, it references
  * them weakly and does without them when they are absent (null).
  */
-#define VQX_PEER_MAX 64u
+/* Peer records, adapters and hosts together: one for each record the two transport instances hold at once, so
+   that every peer they link finds one (an adapter absent gives its record when a new peer needs it). */
+#define VQX_PEER_MAX (VQX_GW_MAX_ADAPTER_PEERS + VQX_GW_MAX_HOST_PEERS)
 struct _VQX_PEER;
 /* A filter was made: every present peer it concerns is sent a remote create. */
 void VqxPeerFilterCreated(VQX_LIB_HANDLE hLib, _VQX_FILTER_CONTEXT* pFilter);

@@ -203,14 +203,18 @@ void FreeRecord(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
 /* A new record in the first free slot (step 2 of a path-up). Null after logging the reason. */
 VQX_PEER* MakeRecord(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fAdapter, const char* pszName) {
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
-  u32 un32Slot = 0;
+  u32 un32Slot = 0, un32Adapters = 0;
   while (un32Slot < VQX_PEER_MAX && pPl->apSlots[un32Slot] != nullptr) un32Slot++;
-  /* Every slot taken: the record kept for the board absent the longest gives its place (its handle and name
-     are kept for a return only while there is room). */
+  for (const VQX_PEER* p : pPl->apSlots) un32Adapters += p != nullptr && p->fAdapter != 0 ? 1 : 0;
+  /* Every slot taken, or a board's when the boards hold as many records as the adapters' transport: the record
+     kept for the board absent the longest gives its place (its handle and name are kept for a return only while
+     there is room). */
+  const bool fGive = un32Slot == VQX_PEER_MAX || (fAdapter != 0 && un32Adapters >= VQX_GW_MAX_ADAPTER_PEERS);
   VQX_PEER* pAbsent = nullptr;
-  for (u32 i = 0; un32Slot == VQX_PEER_MAX && i < VQX_PEER_MAX; i++) {
+  for (u32 i = 0; fGive && i < VQX_PEER_MAX; i++) {
     VQX_PEER* p = pPl->apSlots[i];
-    if (p->fAdapter != 0 && p->fPresent == 0 && (pAbsent == nullptr || p->un64RemovalNumber < pAbsent->un64RemovalNumber))
+    if (p != nullptr && p->fAdapter != 0 && p->fPresent == 0 &&
+        (pAbsent == nullptr || p->un64RemovalNumber < pAbsent->un64RemovalNumber))
       pAbsent = p;
   }
   if (pAbsent != nullptr) {
@@ -646,7 +650,16 @@ void AdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32Cause, b
       aun32Lost[p] = 0;
     }
   }
-  /* 3. Take them down and have the transport drop them. */
+  /* 3. Take them down and have the transport drop them; first, whether the peer took all they carried. */
+  pPeer->fTookAll = hGw != nullptr ? 1 : 0;
+  for (u32 p = 0; p < 2; p++) {
+    u64 un64Untaken = 1;
+    if (afDown[p] != 0 &&
+        (aun32Cause[p] != VQX_PEER_CAUSE_CLOSED || hGw == nullptr ||
+         VQX_RESULT_FAILED(VqxGwLibPathUntaken(hGw, hAdapter, p == VQX_PEER_PATH_GW0 ? 1 : 0, &un64Untaken)) ||
+         un64Untaken != 0))
+      pPeer->fTookAll = 0;
+  }
   for (u32 p = 0; p < 2; p++) {
     if (afDown[p] == 0) continue;
     pPeer->afPathUp[p] = 0;
@@ -701,9 +714,10 @@ void VqxHostAdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32C
 namespace {
 
 /* What a peer takes with it as it is removed: its send fifo, never handed to the transport (lost), and what it had not
-   acknowledged of what was: counted (VQXGetTxAccount), and said at the error level when its links were lost; not when
-   this library closed them, which its user asked for after its own wait (the framework's close says what its wait
-   left). */
+   acknowledged of what was: counted (VQXGetTxAccount), and said at the error level when something may have been lost
+   with its links; not when this library closed them, which its user asked for after its own wait (the framework's
+   close says what its wait left), nor at a clean end, the peer having closed its links once its transport took all
+   they carried (what it did not acknowledge yet, it had taken). */
 void TellSentLoss(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   VQX_LIB* pLib = VqxLib(hLib);
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
@@ -715,6 +729,11 @@ void TellSentLoss(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   pPl->un64TxDropped += un32Queued;
   pPl->un64TxUnackedFreed += un32Unacked;
   if (ClosedByThisLibrary(pLib, pPeer)) return;
+  if (un32Queued == 0 && pPeer->fTookAll != 0) {
+    VQX_LOG_V(hLib, 3, "%s removed at its clean end, having taken the %u message(s) it had not acknowledged yet\n",
+              pPeer->szName, un32Unacked);
+    return;
+  }
   VQX_LOG_V(hLib, 0, "%s removed with %u sent message(s) not taken, dropped, and %u not acknowledged\n", pPeer->szName,
             un32Queued, un32Unacked);
 }
@@ -731,6 +750,7 @@ void VqxHostAdapterRemove(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 fFree) {
   pPeer->fFilterDone = 0;
   pPeer->afPathUp[0] = pPeer->afPathUp[1] = 0;
   TellSentLoss(hLib, pPeer); /* before its numbering is reset */
+  pPeer->fTookAll = 0;
   pPeer->afDownWaiting[0] = pPeer->afDownWaiting[1] = 0;
   pPeer->fSinglePath = 0;
   pPeer->fTxRetransmitting = 0;

@@ -268,6 +268,23 @@ VQX_RESULT VQXGetRemoteHostLinks(VQX_LIB_HANDLE hLib, u32 hHost, u32* pun32Count
   return result;
 }
 
+VQX_RESULT VQXGetPeersWaitingForRecord(VQX_LIB_HANDLE hLib, u32 fHosts, u32 un32Capacity, u32* pun32Count,
+                                       char (*paszNames)[VQX_PEER_WAITING_NAME_SIZE]) {
+  static_assert(VQX_PEER_WAITING_NAME_SIZE == VQX_GW_WAITING_NAME_SIZE);
+  VQX_RESULT check = CheckArgs(hLib, "VQXGetPeersWaitingForRecord", pun32Count);
+  if (check == 0 && un32Capacity != 0) check = CheckArgs(hLib, "VQXGetPeersWaitingForRecord", paszNames);
+  if (check != 0) return check;
+  *pun32Count = 0;
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  const VqxGwLibContext hGw = static_cast<VqxGwLibContext>(fHosts != 0 ? VqxLib(hLib)->pvHostsGw : VqxLib(hLib)->pvAdaptersGw);
+  const VQX_RESULT result =
+      hGw == nullptr || VQX_RESULT_SUCCEEDED(VqxGwLibGetWaitingPeers(hGw, un32Capacity, pun32Count, paszNames))
+          ? VQX_RESULT_API_OK
+          : VQX_RESULT_API_FAIL;
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  return result;
+}
+
 VQX_RESULT VQXFindRemoteHostById(VQX_LIB_HANDLE hLib, u64 un64UniqueId, _VQX_HOST_INFO* pInfo) {
   const VQX_RESULT check = CheckArgs(hLib, "VQXFindRemoteHostById", pInfo);
   if (check != 0) return check;

@@ -4,12 +4,13 @@
  * the library-wide peer state, and the calls the transport glue, the send
  * and receive paths and the filter layer make on peers.
  *
- * Model. At most VQX_PEER_MAX records, adapters and hosts together, kept in
- * slots in "pool order" and found by handle through a hash. A record is made
- * when a path to its peer first comes up; a host record is freed when its
- * last path goes down, an adapter record is kept (absent) so that its handle
- * and name stay valid for its return (the one absent the longest gives its
- * slot when every slot is taken).
+ * Model. At most VQX_PEER_MAX records, adapters and hosts together (as many
+ * as the two transport instances hold), kept in slots in "pool order" and
+ * found by handle through a hash. A record is made when a path to its peer
+ * first comes up; a host record is freed when its last path goes down, an
+ * adapter record is kept (absent) so that its handle and name stay valid for
+ * its return (the one absent the longest gives its slot when every slot is
+ * taken, or to a board when the boards hold VQX_GW_MAX_ADAPTER_PEERS).
  *
  * Everything here runs with the library lock held unless said otherwise.
  * Records can disappear whenever the lock is released: code that releases
@@ -159,6 +160,9 @@ typedef struct _VQX_PEER {
   u64 aun64PathUpTime[2];       /* ms */
   u32 fSinglePath;              /* redundancy not yet established (see the send side) */
   u32 un32LastCause;            /* of the last path loss */
+  /* The paths of that loss were closed by the peer itself, its transport having taken everything they were
+     given (VqxGwLibPathUntaken 0): a clean end, where what it did not acknowledge yet was not lost. */
+  u32 fTookAll;
   /* A path lost while the other goes along with it (single path), whose
      notification waits until the transport, having read the other, reports it down. */
   u32 afDownWaiting[2];

@@ -156,18 +156,46 @@ TEST_F(EnvLib, SubnetSelectsTheInterfaceAndUnknownAddressIsWarned) {
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
 }
 
-/* A board list in the environment longer than the 1024 characters read: refused whole, with its line. */
-TEST_F(EnvLib, RemoteAddressListTooLongIsRefusedWithItsLine) {
+/* A board list in the environment refused (longer than the 1024 characters read, or a syntax error): its line, and
+ * the open fails, that line in the log the open was given (its error callback), not on standard error alone; the
+ * same list beside a list of the parameters' own (the one used) is only told. */
+TEST_F(EnvLib, RemoteAddressListRefusedFailsTheOpenWithItsLine) {
   VqxGwLibSetInterfaceProvider(OneLanInterface);
-  std::string strList;
-  for (u32 i = 0; strList.size() <= VQX_GW_ENV_VALUE_MAX; i++) strList += "(127.0.0." + std::to_string(2 + i) + ":23458)";
-  setenv("VQX_GW_REMOTE_ADDR", strList.c_str(), 1);
-  _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
-  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
-  EXPECT_EQ(VqxIpAddressesPrepare(mhLib, &params), VQX_RESULT_OK);
-  EXPECT_EQ(params.un32NbExtraGwAddr, 0u);
-  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
-  EXPECT_TRUE(mLog.WaitFor("VQX_GW_REMOTE_ADDR: Longer than 1024 characters: refused whole, none of its addresses used"));
+  std::string strLong;
+  for (u32 i = 0; strLong.size() <= VQX_GW_ENV_VALUE_MAX; i++) strLong += "(127.0.0." + std::to_string(2 + i) + ":23458)";
+  _VQX_EXTRA_GW_ADDR Own{};
+  strcpy(Own.szIpAddress0, "127.0.0.2");
+  const struct {
+    std::string strList;
+    bool fOwnList;
+    VQX_RESULT Result;
+    const char* pszLine;
+  } aRows[] = {
+      {strLong, false, VQX_RESULT_API_INVALID_PARAM,
+       "VQX_GW_REMOTE_ADDR: Longer than 1024 characters: refused whole, none of its addresses used"},
+      {"(127.0.0.2:1:2)", false, VQX_RESULT_API_INVALID_PARAM, "VQX_GW_REMOTE_ADDR: More than on : between ()"},
+      {strLong, true, VQX_RESULT_OK, "VQX_GW_REMOTE_ADDR: Longer than 1024 characters"},
+  };
+  for (const auto& r : aRows) {
+    SCOPED_TRACE(r.pszLine);
+    setenv("VQX_GW_REMOTE_ADDR", r.strList.c_str(), 1);
+    mLog.Clear();
+    _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
+    params.un32NbExtraGwAddr = r.fOwnList ? 1 : 0;
+    params.paExtraGwAddr = r.fOwnList ? &Own : nullptr;
+    VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
+    EXPECT_EQ(VqxIpAddressesPrepare(mhLib, &params), r.Result);
+    EXPECT_EQ(params.un32NbExtraGwAddr, r.fOwnList ? 1u : 0u);
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
+    EXPECT_TRUE(mLog.WaitFor(r.pszLine));
+    if (r.fOwnList) continue;
+    CapturedLog OpenLog;
+    params = HostLibTestParams(&OpenLog);
+    VQX_LIB_HANDLE hLib = nullptr;
+    EXPECT_EQ(VQXOpenLib(&params, &hLib), r.Result);
+    EXPECT_EQ(hLib, nullptr);
+    EXPECT_EQ(OpenLog.Count(r.pszLine), 1u) << "the open's error callback";
+  }
 }
 
 TEST_F(EnvLib, DefaultsTakeInterfacesAndNoneSetsTheFlag) {

@@ -213,6 +213,11 @@ TEST_F(HostsTest, BroadcastReachesOnlyTheMatchingHostThenARequestStreamInOrder) 
   _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_GE(stats.TxMsg, kCount);
   EXPECT_GT(stats.RxPureAck, 0u) << "the receivers acknowledged what they got without traffic of their own";
+  /* Both ended normally, having taken all (the end marker maybe not acknowledged yet): removed, no loss line. */
+  u32 ah[8], un32Left = 1;
+  EXPECT_TRUE(WaitUntil([&] { return VQXGetRemoteHostsList(mhLib, 8, &un32Left, ah) == VQX_RESULT_API_OK && un32Left == 0; },
+                        kWaitMs));
+  EXPECT_EQ(mLog.Count(" not acknowledged"), 0u) << "no loss line at a clean end";
 }
 
 }  // namespace

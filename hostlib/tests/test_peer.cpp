@@ -94,6 +94,29 @@ TEST_F(PeerTest, BoardAbsentTheLongestGivesItsRecordWhenAllAreTaken) {
   EXPECT_TRUE(mLog.WaitFor("VqxHostAdapterPathAdd: Can't alloc adapter from hPoolOfAdapters"));
 }
 
+/* Every peer the two transport instances link at once finds a record: their 64 boards and 128 hosts together (a
+ * hosts' instance serves 20 trace providers, 64 waiting and those told they never will be, beside the boards).
+ * The boards keep 64 records, as their transport: past them, the board absent the longest gives its own. */
+TEST_F(PeerTest, EveryPeerTheTransportsLinkAtOnceFindsARecord) {
+  for (u32 i = 0; i < VQX_GW_MAX_ADAPTER_PEERS; i++)
+    ASSERT_EQ(UpBoard(0xCA100000u + i, std::to_string(900 + i).c_str()), VQX_RESULT_API_OK) << i;
+  Down(0xCA100007u, 1, VQX_PEER_CAUSE_CLOSED);
+  ASSERT_EQ(UpBoard(0xCA200000u, "2000"), VQX_RESULT_API_OK);
+  EXPECT_EQ(Peer(0xCA100007u), nullptr) << "its record given to the 65th board met";
+  for (u32 i = 0; i < VQX_GW_MAX_HOST_PEERS; i++) {
+    const VQX_GW_HOST_ADV host = HostAdv("hostp", ("p" + std::to_string(i)).c_str(), 0x0A00000900000100ull + i, 0x02070B04);
+    ASSERT_EQ(Up(0xCB000100u + i, nullptr, &host, 1), VQX_RESULT_API_OK) << i;
+  }
+  EXPECT_EQ(mLog.Count("Can't alloc adapter"), 0u);
+  /* Those a transport could not link (the transport's rows): none without a transport; the arguments checked. */
+  char asz[1][VQX_PEER_WAITING_NAME_SIZE];
+  u32 un32Waiting = 9;
+  EXPECT_EQ(VQXGetPeersWaitingForRecord(mhLib, 1, 1, &un32Waiting, asz), VQX_RESULT_API_OK);
+  EXPECT_EQ(un32Waiting, 0u);
+  EXPECT_EQ(VQXGetPeersWaitingForRecord(mhLib, 0, 1, &un32Waiting, nullptr), VQX_RESULT_API_NULL_PARAM);
+  EXPECT_EQ(VQXGetPeersWaitingForRecord(nullptr, 0, 0, &un32Waiting, nullptr), VQX_RESULT_API_INVALID_LIB_HANDLE);
+}
+
 /* A peer removed because the library closes is traced, not printed as an error; a lost link still is, also one lost
  * after the adapters' or the hosts' links were closed (VQXCloseAdaptersGw, VQXCloseHostsGw: their own closing is over
  * once they return). */

@@ -571,7 +571,7 @@ TEST_F(SigTraceApp, BoardsBeyondThe32WaitNamedAndCountedAndTakeThePlacesThatFree
   EXPECT_EQ(Added("W1", 0x104), VQX_RESULT_OK) << "known as waiting: its handle kept up to date, no second line";
   auto aLines = Log.Take();
   for (const char* psz : {"W1", "W2", "W3"}) {
-    const std::string str = std::string("Too many adapters detected (or increase max adapters): board ") + psz +
+    const std::string str = std::string("Too many adapters detected: board ") + psz +
                             " waits for a place (32 at most), traced once one frees (82000008)";
     EXPECT_EQ(sigtest::Seen(aLines, str.c_str()), 1u) << psz;
   }

@@ -1296,6 +1296,25 @@ TEST(SigTraceServer, BadConfigurationExitsOneWithItsLine) {
   }
 }
 
+/* A board list in the environment refused (past the 1024 characters read) fails the start, in the foreground and
+ * as a daemon, its line in the log, as a list quellan.xml refuses does; the run does not go on without boards. */
+TEST(SigTraceServer, BoardListRefusedInTheEnvironmentFailsTheStart) {
+  for (const char* pszArgs : {"-cap", "-d -e 3000 -cap"}) {
+    CServerBench B(0); /* no board: the configuration lists none, the environment's list is the one to use */
+    const std::string P = std::to_string(loopnet::FreeLoopbackPort());
+    std::string strXml = B.Read("quellan.xml");
+    strXml.replace(strXml.find("VQX_GW_PORT=\"0\""), 15, "VQX_GW_PORT=\"" + P + "\"");
+    std::ofstream(B.Path("quellan.xml")) << strXml;
+    std::string strList;
+    while (strList.size() <= 1024) strList += "(127.0.0.2:" + P + ")";
+    B.StartShell("VQX_GW_REMOTE_ADDR='" + strList + "' exec \"$SIGTRACE\" " + pszArgs);
+    EXPECT_EQ(B.Server().Wait(), 1) << pszArgs;
+    for (const char* psz : {"VQX_GW_REMOTE_ADDR: Longer than 1024 characters: refused whole, none of its addresses used",
+                            "BASE Init failed.", "Exit code 0x8"})
+      EXPECT_EQ(B.LogLines(psz).size(), 1u) << pszArgs << ": " << psz;
+  }
+}
+
 TEST(SigTraceServer, DbModeReadsTheFileTheManagersReloadNames) {
   CServerBench B;
   const std::string P = std::to_string(B.mun16Port);

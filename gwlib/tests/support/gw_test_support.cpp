@@ -56,10 +56,12 @@ void OnUpDown(void* ctx, u32 h, const void* info, u32 f0, u32 f1, u32 reason) {
   std::memcpy(&port, static_cast<const u8*>(info) + 8, 4);
   /* the address texts of an adapter's block or a host's */
   const char* ip = static_cast<const char*>(info) + (id == vqxgw::kAdaptersReplyId ? 284 : 304);
+  u64 untaken = 0;
+  if (f0 == 0 && r->ctx.load() != nullptr) VqxGwLibPathUntaken(r->ctx.load(), h, 1, &untaken);
   std::lock_guard<std::mutex> g(r->m);
   r->UpDowns.push_back(
       {h, f0, f1, reason, id, port, std::string(ip, strnlen(ip, 64)), std::string(ip + 64, strnlen(ip + 64, 64)),
-       std::chrono::steady_clock::now()});
+       std::chrono::steady_clock::now(), untaken});
   r->cv.notify_all();
 }
 
@@ -203,6 +205,7 @@ VqxGwLibParams HostParams(u16 udpPort, u16 peerPort, u64 uniqueId, const char* a
 Instance::Instance(const std::function<VqxGwLibParams(Recorder&)>& make, bool fEnable) {
   params = make(rec);
   EXPECT_EQ(VqxGwLibAllocate(&params, &ctx), VQX_RESULT_OK);
+  rec.ctx = ctx;
   if (fEnable && ctx != nullptr) { EXPECT_EQ(VqxGwLibEnable(ctx), VQX_RESULT_OK); }
 }
 Instance::~Instance() {
@@ -216,6 +219,8 @@ HostPair::HostPair(u32 pollMs, const Adjust& adjust, const char* appA) {
   if (adjust) adjust(pa, pb);
   EXPECT_EQ(VqxGwLibAllocate(&pa, &a), VQX_RESULT_OK);
   EXPECT_EQ(VqxGwLibAllocate(&pb, &b), VQX_RESULT_OK);
+  recA.ctx = a;
+  recB.ctx = b;
 }
 HostPair::~HostPair() {
   if (a != nullptr) VqxGwLibDestroy(a);
