@@ -283,7 +283,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   void LogUntracedUnitsDue(bool fAll);
   /* Closes every group's file and logs one line per group ("Group %s: %u
    * units written, %u lost"), those given up included, then "Entities not
-   * traced: N" when some were left out; when the log cannot take them (a full disk),
+   * traced: N" when some were left out (the entities a board's discovery
+   * left out of its table among them); when the log cannot take them (a full disk),
    * or when a group that had units wrote none of them (every unit lost;
    * not a standard output taken and then closed by its reader), they also
    * go to standard error. Run by the clean-up; true in the
@@ -491,6 +492,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   std::vector<SVQBoardWaiting> mvBoardsWaitingForPlace;
   std::set<std::string> mUntracedBoards;         /* boards that waited for a place, until they had one */
   u32 mun32UntracedBoardsMore = 0;               /* those beyond the set's bound */
+  /* What each board's discovery left out of its entity table, taken as the close ends its adapter. */
+  std::vector<std::pair<std::string, SVQDiscoveryLeftOut>> mvBoardEntitiesLeftOut;
   std::vector<CVQSigTraceEntityParams> mvWaitingForGroup; /* entities of boards present that found no group */
   CVQSigTraceUnitIndex mUnitIndex;       /* units' entities by key; Invalidate when the pools above change */
   /* boards whose traces a reload changes once their discovery completes: those present at the reload and those
