@@ -324,9 +324,18 @@ void CVQSigTraceAdapter::ResendOverdue() {
    * before, it may be waiting behind them for the link. An unsent one is tried again the delay after its try. */
   const auto Since = [un64Now](u64 un64At) { return un64Now > un64At ? un64Now - un64At : 0; };
   const bool fQuiet = Since(mun64LastAnswerAt) >= VQ_SIGTRACE_RESEND_AFTER_MS;
+  /* The copies that left the board's send queue since the last look: their clock starts now (the peer gone: all). */
+  VQX_PEER_SEND_QUEUE Queue{};
+  const bool fQueue = VQX_RESULT_SUCCEEDED(VQXGetPeerSendQueue(mhHostLib, mhAdapter, &Queue));
   std::vector<u32> aOverdue;
-  for (const auto& [un32Key, Request] : mRequests)
-    if (Since(Request.un64SentAt) >= VQ_SIGTRACE_RESEND_AFTER_MS && (fQuiet || !Request.fSent)) aOverdue.push_back(un32Key);
+  for (auto& [un32Key, Request] : mRequests) {
+    if (Request.un64QueuedAs != 0 && (!fQueue || Queue.un64Queued - Queue.un32Waiting >= Request.un64QueuedAs)) {
+      Request.un64QueuedAs = 0;
+      Request.un64SentAt = un64Now;
+    }
+    if (Request.un64QueuedAs == 0 && Since(Request.un64SentAt) >= VQ_SIGTRACE_RESEND_AFTER_MS && (fQuiet || !Request.fSent))
+      aOverdue.push_back(un32Key);
+  }
   for (u32 un32Key : aOverdue) {
     /* A stop ends the resends between two sends; what is left is counted as the round's cut short (Clear). */
     if (IsStopRequested() != 0) return;

@@ -24,9 +24,11 @@
  * are dropped quietly; an answer whose serial is not awaited (an earlier
  * round's, one given up) is logged and dropped. A request is sent again once
  * 5 s passed (on the adapter's clock, replaceable for tests) both since it
- * was sent and since the board last answered one of the round's requests, so
- * that one waiting behind others for the link is not taken for lost; at most
- * 3 times, then it is given up with a line naming what it covered. A request
+ * left the board's send queue in this process and since the board last
+ * answered one of the round's requests, so that one waiting behind others for
+ * the link is not taken for lost (and one a board that answers nothing holds
+ * in the queue is neither sent again nor given up); at most 3 times, then it
+ * is given up with a line naming what it covered. A request
  * whose send fails is tried again 5 s after the try, by the same count.
  * Every entity the board offers and the table does not take is counted
  * (GetLeftOut): past the 128 of the table, not discovered (its request given
@@ -263,7 +265,8 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   struct SRequest {
     u32 un32MsgId;    /* the request's id (catalogue) */
     u32 un32Item;     /* item identifier at payload 0x0C */
-    u64 un64SentAt;   /* clock of the last send, or of the last try when it failed */
+    u64 un64SentAt;   /* clock of the last copy's leaving the board's send queue (or of the last try, failed) */
+    u64 un64QueuedAs; /* the last copy's place in the board's send queue while it may wait there, else 0 */
     u32 un32Resends;  /* sends after the first */
     bool fSent;       /* the last send succeeded: awaited */
     u32 aun32Serials[VQ_SIGTRACE_MAX_RESENDS + 1];  /* serial of each copy sent */

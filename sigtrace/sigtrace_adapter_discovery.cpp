@@ -129,12 +129,13 @@ u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32
   const SRequestKind* pKind = RequestKind(un32MsgId);
   if (un32Key == 0) {
     un32Key = ++mun32LastKey;
-    mRequests[un32Key] = SRequest{un32MsgId, un32Item, 0, 0, false, {}, 0};
+    mRequests[un32Key] = SRequest{un32MsgId, un32Item, 0, 0, 0, false, {}, 0};
   } else {
     mRequests[un32Key].un32Resends++;
   }
   SRequest& Request = mRequests[un32Key];  /* stays in place: the mutex is held throughout */
   Request.fSent = false;
+  Request.un64QueuedAs = 0;
   /* A failed try counts from when it began, not from a time read after its
    * failure line, which a reader of the log could already have acted on. */
   Request.un64SentAt = Now();
@@ -153,9 +154,13 @@ u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32
   const u32 un32Serial = hMsg->un32SerialNumber;
   r = VQXSendMsgDbg(mhHostLib, &hMsg, nullptr, __FILE__, __LINE__);
   if (VQX_RESULT_FAILED(r)) return Failure(pszOperation, "VQXSendMsg failed", r, __LINE__);
-  /* The resend clock runs from here: the send may have waited for room in the board's queue. */
+  /* The resend clock runs once it left the board's send queue (ResendOverdue looks), from here when it did already:
+   * the send may have waited for room in the queue, and it may wait there behind others for the link. */
+  VQX_PEER_SEND_QUEUE Queue{};
+  const bool fQueued = VQX_RESULT_SUCCEEDED(VQXGetPeerSendQueue(mhHostLib, mhAdapter, &Queue)) && Queue.un32Waiting != 0;
   Request.fSent = true;
   Request.un64SentAt = Now();
+  Request.un64QueuedAs = fQueued ? Queue.un64Queued : 0;
   if (Request.un32Copies < std::size(Request.aun32Serials)) Request.aun32Serials[Request.un32Copies++] = un32Serial;
   mSerials[un32Serial] = un32Key;
   return VQX_RESULT_OK;

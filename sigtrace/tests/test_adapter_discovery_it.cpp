@@ -338,6 +338,43 @@ TEST(AdapterDiscovery, ALateAnswerToARequestsFirstCopyIsTaken) {
   }
 }
 
+/* A board that answers no request: the few requests its flow control let out are sent again once each, and their
+ * copies wait in its send queue with the rest of the round's; none is given up while it waits there (the round
+ * goes on once the board answers, each entity once). */
+TEST(AdapterDiscovery, NoRequestIsSentAgainNorGivenUpWhileItWaitsInTheBoardsQueue) {
+  CBoardBench b(TrunksProfile(200));
+  ASSERT_EQ(b.pBoard->Command("hold"), "ok");
+  ASSERT_TRUE(b.AddAdapter());
+  for (const long nLets : {1, 2}) { /* the configuration, then the two lists */
+    ASSERT_TRUE(Within(5000, [&] { return b.pBoard->Stat("held") == nLets; })) << nLets;
+    ASSERT_EQ(b.pBoard->Command("release " + std::to_string(nLets)), "ok " + std::to_string(nLets));
+  }
+  const auto Waiting = [&] {
+    VQX_PEER_SEND_QUEUE Queue{};
+    return VQXGetPeerSendQueue(b.hLib, b.pAdapter->GetAdapterHandle(), &Queue) == VQX_RESULT_API_OK ? Queue.un32Waiting : 0u;
+  };
+  long nLeft = 0;
+  ASSERT_TRUE(Within(5000, [&] { return (nLeft = b.pBoard->Stat("held")) + Waiting() == VQCAF::VQ_SIGTRACE_MAX_IN_FLIGHT; }))
+      << "the round's requests at the board or in its queue";
+  ASSERT_LT(nLeft, 16) << "a few let out at a time";
+  size_t nAgain = 0, nGivenUp = 0;
+  for (int i = 0; i < 5; i++) {
+    CBoardBench::Advance(VQCAF::VQ_SIGTRACE_RESEND_AFTER_MS);
+    Within(i == 0 ? 5000 : 1000, [&] {
+      for (const std::string& s : b.Lines("<Sync>")) {
+        nAgain += s.find("sent again") != std::string::npos;
+        nGivenUp += s.find("given up") != std::string::npos;
+      }
+      return nAgain == static_cast<size_t>(nLeft) && i == 0;
+    });
+  }
+  EXPECT_EQ(nAgain, static_cast<size_t>(nLeft)) << "those let out, once each";
+  EXPECT_EQ(nGivenUp, 0u);
+  EXPECT_EQ(b.pBoard->Command("release").rfind("ok ", 0), 0u);
+  ASSERT_TRUE(b.WaitReady(30000));
+  EXPECT_EQ(LeftOut(b).Total(), 200u + 2 - VQCAF::VQ_SIGTRACE_MAX_ENTITIES);
+}
+
 /*
  * A close while the board answers its polls but not the requests: the adapter's thread waits for room in the
  * board's full queue (16 here) with its mutex held. Clear asks the thread to stop before it takes that mutex: the
