@@ -159,7 +159,9 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   /* ---------------------------------------------------- thread */
 
   /* The discovery thread: receive (100 ms, mutex released), dispatch, resend
-   * overdue requests, post the adapter-ready message when a round completes. */
+   * overdue requests, send queued ones as the 64 awaited allow, post the
+   * adapter-ready message when a round completes. Its sends wait for room in
+   * the board's queue until EndDiscovery. */
   void Run() override;
   /* Nothing: the adapter's thread has no event queue. */
   void OnEvent(CVQCAFEvent* pEvent) override;
@@ -188,10 +190,10 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
 
   /* ---------------------------------------------------- board requests (adapter mutex held) */
 
-  /* Each sends one board request of the catalogue (docs/board-discovery.md),
-   * files it in the round's request table and returns 0x02000000, or the
-   * host library's code ("VQXGetMsg failed" / "VQXSendMsg failed"; nothing
-   * filed then). */
+  /* Each sends one board request of the catalogue (docs/board-discovery.md)
+   * at once, whatever is awaited, files it in the round's request table and
+   * returns 0x02000000, or the host library's code ("VQXGetMsg failed" /
+   * "VQXSendMsg failed"; filed unsent then, tried again by the resend rule). */
   u32 SendAdapterConfigGet();
   u32 SendMtp2OpGetList();
   u32 SendMtp2OpLinkGetList(unsigned int un32Instance);

@@ -28,13 +28,18 @@
  * the run time of "-e" (checked by the main loop, in ms), a broken standard
  * output in "-stdout" mode, a management shutdown, SIGTERM or SIGINT
  * (main's handler, VqSigTraceSignalQuit). Each of them but the framework
- * console's own quit also wakes the main loop's wait (RequestQuit).
+ * console's own quit also wakes the main loop's wait (RequestQuit). From
+ * then on no send of the process waits for room in a peer's queue (such a
+ * wait ends, the message dropped): the main loop's sends watch mfQuit, and a
+ * signal (the watcher thread), RequestQuit and the clean-up end every wait.
  *
- * Clean-up (Clear, also run by the destructor): traces off at the boards
+ * Clean-up (Clear, also run by the destructor): the boards' discoveries
+ * ended (nothing more asked of a board), traces off at the boards
  * and capture off to every provider (each of its groups), the units taken in
  * until the boards have answered written (within 2 s; later ones are counted
  * in their groups' lost; 30 s at most, cut short by a SIGTERM or SIGINT that
- * comes during the close), no unit taken after that, adapters freed,
+ * comes during the close), no unit taken after that, adapters freed (what
+ * each board's discovery left out of its table kept for the summary),
  * management clients stopped, the providers' links closed (what their TCP
  * had acknowledged read, what a closing cut counted) and what they delivered
  * until they were gone counted (CloseProviders), sig-trace service stopped,
