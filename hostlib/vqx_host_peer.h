@@ -199,4 +199,15 @@ VQX_RESULT VQXGetNetworkRedundancyState(VQX_LIB_HANDLE hLib, u32 hAdapter, _VQX_
 /* Asks an adapter to space its messages by un32DelayMs (at most 250). */
 VQX_RESULT VQXAdapterMsgDelay(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 un32DelayMs);
 
+/* A peer's send fifo: the messages queued into it since its record was made (un64Queued) and those in it now
+   (un32Waiting). The fifo keeps its order, so the message queued as the Nth has left it (handed to the transport,
+   or dropped) once un64Queued - un32Waiting reaches N: a sender that notes un64Queued after its send knows when
+   its message left. 0x02010000; 0x82010206 null library; 0x82010009 null record; 0x8201000C unknown peer. */
+typedef struct _VQX_PEER_SEND_QUEUE {
+  u64 un64Queued;
+  u32 un32Waiting;
+  u32 un32Reserved;
+} VQX_PEER_SEND_QUEUE;
+VQX_RESULT VQXGetPeerSendQueue(VQX_LIB_HANDLE hLib, u32 hPeer, VQX_PEER_SEND_QUEUE* pQueue);
+
 #endif

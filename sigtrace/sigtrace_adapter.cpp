@@ -148,11 +148,15 @@ u32 CVQSigTraceAdapter::Synchronize() {
   try {
     mEntities.Clear(CVQCAFDebugInfo(__FILE__, __LINE__));
     mRequests.clear();
-    mUnsent.clear();
+    mSerials.clear();
+    mQueued.clear();
     CountOutstanding();
     mfReady = 0;
     mfRoundOpen = 1;
-    mun32EntitiesRefused = 0;
+    mLeftOut = SVQDiscoveryLeftOut();
+    mun64LastAnswerAt = 0;
+    mun32NotAsked = 0;
+    mun32Answered = 0;
     LogTrace(VQMSG, "\033[36m<Sync> %s: Started!", GetAdapterName());
     SendAdapterConfigGet();
   } catch (...) {
@@ -171,10 +175,16 @@ u32 CVQSigTraceAdapter::IsAdapterReady() {
   return mfReady;
 }
 
-u32 CVQSigTraceAdapter::Clear() {
-  /* The thread is asked to stop before the adapter's mutex is taken: it holds the mutex through a round of sends
-   * (thousands for a board of many entities) and looks at the stop between them. */
+void CVQSigTraceAdapter::EndDiscovery() {
+  __atomic_store_n(&mfEnding, 1u, __ATOMIC_RELEASE);
   Stop(0);
+}
+
+u32 CVQSigTraceAdapter::Clear() {
+  /* The thread is asked to stop before the adapter's mutex is taken: it holds the mutex through its sends, each of
+   * which may wait for room in the board's queue (a board that reads but does not answer), and looks at the stop
+   * between them. */
+  EndDiscovery();
   CVQCAFMutexAutoGetGive Lock(&mMutex);
   if (mfCleared != 0) return VQX_RESULT_OK;
   mfCleared = 1;
@@ -199,8 +209,19 @@ u32 CVQSigTraceAdapter::Clear() {
     mhFilter = nullptr;
     if (mhHostLib != nullptr) CVQCAFComm::ReleaseHostLibInstance();
     mhHostLib = nullptr;
+    if (mfRoundOpen != 0) {
+      /* A round cut short: what it had not discovered yet is counted, with what it refused so far. */
+      u32 un32CutShort = 0;
+      for (const auto& [un32Key, Request] : mRequests) un32CutShort += Covers(Request.un32MsgId);
+      for (const SAsked& Asked : mQueued) un32CutShort += Covers(Asked.un32MsgId);
+      mLeftOut.un32CutShort = un32CutShort;
+      LogTrace(VQMSG, "\033[36m<Sync> %s: discovery cut short: %u entities not discovered (%u requests unanswered)",
+               GetAdapterName(), un32CutShort, static_cast<u32>(mRequests.size() + mQueued.size()));
+      LogPastTable();
+    }
     mRequests.clear();
-    mUnsent.clear();
+    mSerials.clear();
+    mQueued.clear();
     CountOutstanding();
     mfRoundOpen = 0;
     mEntities.Clear(CVQCAFDebugInfo(__FILE__, __LINE__));
@@ -217,6 +238,8 @@ void CVQSigTraceAdapter::OnEvent(CVQCAFEvent* /*pEvent*/) {}
 void CVQSigTraceAdapter::Run() {
   CVQCAFMutexAutoGetGive Lock(&mMutex);
   if (mhFilter == nullptr) return;
+  /* This thread's sends wait for room in the board's queue only until EndDiscovery. */
+  const volatile u32* pfSendWaitEndBefore = VQXSetThreadSendWaitEnd(&mfEnding);
   try {
     while (IsStopRequested() == 0) {
       VQX_MSG_HANDLE hMsg = nullptr;
@@ -244,13 +267,16 @@ void CVQSigTraceAdapter::Run() {
         DispatchAnswer(hMsg);
       }
       ResendOverdue();
+      Pump();
+      CompleteRoundIfDone();
     }
   } catch (...) {
     CaughtFailure("CVQSigTraceAdapter::Run", __LINE__);
   }
-  /* Nothing is received for this board any more. */
+  /* Nothing is received for this board any more. Its board is told (a send that ends as the others do). */
   VQXDestroyMsgFilterDbg(mhHostLib, &mhFilter, __FILE__, __LINE__);
   mhFilter = nullptr;
+  VQXSetThreadSendWaitEnd(pfSendWaitEndBefore);
 }
 
 void CVQSigTraceAdapter::DispatchAnswer(VQX_MSG_HANDLE hMsg) {
@@ -262,72 +288,92 @@ void CVQSigTraceAdapter::DispatchAnswer(VQX_MSG_HANDLE hMsg) {
     LogTrace(VQERR, "CVQSigTraceAdapter::Run: Unexpected message id (0x%08x) received", un32Id);
     return;
   }
-  auto It = mRequests.find(hMsg->un32SerialNumber);
+  const auto itSerial = mSerials.find(hMsg->un32SerialNumber);
+  const auto It = itSerial != mSerials.end() ? mRequests.find(itSerial->second) : mRequests.end();
+  if (itSerial != mSerials.end() && itSerial->second == 0) {
+    /* Another copy of a request answered already: its entities are in the table. */
+    LogTrace(VQLV1, "CVQSigTraceAdapter::Run: %s: answer 0x%08x (serial %u) to a request answered already, dropped",
+             GetAdapterName(), un32Id, hMsg->un32SerialNumber);
+    return;
+  }
   if (It == mRequests.end() || It->second.un32MsgId != un32Id) {
-    /* An answer of an earlier round, given up, or a copy: its entities would
-     * enter this round's table twice. */
+    /* An answer of an earlier round, or of a request given up: its entities would enter this round's table, or
+     * be counted twice. */
     LogTrace(VQERR, "CVQSigTraceAdapter::Run: %s: answer 0x%08x (serial %u) not awaited, dropped",
              GetAdapterName(), un32Id, hMsg->un32SerialNumber);
     return;
   }
+  /* Taken whichever copy it answers; the others' answers are dropped quietly. */
+  const SRequest Request = It->second;
+  for (u32 i = 0; i < Request.un32Copies; i++) mSerials[Request.aun32Serials[i]] = 0;
   mRequests.erase(It);
+  mun32Answered++;
+  mun64LastAnswerAt = Now();
   CountOutstanding();
-  (this->*pAnswer->pfnHandle)(reinterpret_cast<unsigned int*>(hMsg));
+  const u32 r = (this->*pAnswer->pfnHandle)(reinterpret_cast<unsigned int*>(hMsg));
+  /* Refused (the board's failure, too short): what it covered is not discovered, its line said why. */
+  if (VQX_RESULT_FAILED(r)) mLeftOut.un32NotDiscovered += Covers(Request.un32MsgId);
+  Pump();
   CompleteRoundIfDone();
 }
 
 void CVQSigTraceAdapter::ResendOverdue() {
-  if (mRequests.empty() && mUnsent.empty()) return;
+  if (mRequests.empty()) return;
   const u64 un64Now = Now();
-  std::vector<std::pair<u32, SRequest>> Overdue;
-  for (const auto& [un32Serial, Request] : mRequests)
-    if (un64Now - Request.un64SentAt >= VQ_SIGTRACE_RESEND_AFTER_MS) Overdue.emplace_back(un32Serial, Request);
-  for (const auto& [un32Serial, Request] : Overdue) {
-    /* A stop ends the round between two sends: a board of many entities has thousands overdue, and a send may
-       wait for room in the board's queue. What is left is asked again at the board's next synchronisation. */
+  /* An awaited request is overdue once the board has answered none of the round's requests for the delay either:
+   * before, it may be waiting behind them for the link. An unsent one is tried again the delay after its try. */
+  const auto Since = [un64Now](u64 un64At) { return un64Now > un64At ? un64Now - un64At : 0; };
+  const bool fQuiet = Since(mun64LastAnswerAt) >= VQ_SIGTRACE_RESEND_AFTER_MS;
+  /* The copies that left the board's send queue since the last look: their clock starts now (the peer gone: all). */
+  VQX_PEER_SEND_QUEUE Queue{};
+  const bool fQueue = VQX_RESULT_SUCCEEDED(VQXGetPeerSendQueue(mhHostLib, mhAdapter, &Queue));
+  std::vector<u32> aOverdue;
+  for (auto& [un32Key, Request] : mRequests) {
+    if (Request.un64QueuedAs != 0 && (!fQueue || Queue.un64Queued - Queue.un32Waiting >= Request.un64QueuedAs)) {
+      Request.un64QueuedAs = 0;
+      Request.un64SentAt = un64Now;
+    }
+    if (Request.un64QueuedAs == 0 && Since(Request.un64SentAt) >= VQ_SIGTRACE_RESEND_AFTER_MS && (fQuiet || !Request.fSent))
+      aOverdue.push_back(un32Key);
+  }
+  for (u32 un32Key : aOverdue) {
+    /* A stop ends the resends between two sends; what is left is counted as the round's cut short (Clear). */
     if (IsStopRequested() != 0) return;
+    const SRequest Request = mRequests[un32Key];
     const vqdisc::SRequestKind* pKind = vqdisc::RequestKind(Request.un32MsgId);
-    mRequests.erase(un32Serial);
-    if (Request.un32Resends >= VQ_SIGTRACE_MAX_RESENDS) {
-      LogTrace(VQERR, "\033[36m<Sync> %s: %s (item %u) not answered after %u sends, given up", GetAdapterName(),
-               pKind->pszName, Request.un32Item, Request.un32Resends + 1);
+    if (Request.un32Resends < VQ_SIGTRACE_MAX_RESENDS) {
+      if (Request.fSent)
+        LogTrace(VQMSG, "\033[36m<Sync> %s: %s (item %u) not answered, sent again", GetAdapterName(), pKind->pszName,
+                 Request.un32Item);
+      SendRequest(pKind->pszSender, Request.un32MsgId, Request.un32Item, un32Key);
       continue;
     }
-    LogTrace(VQMSG, "\033[36m<Sync> %s: %s (item %u) not answered, sent again", GetAdapterName(), pKind->pszName,
-             Request.un32Item);
-    SendRequest(pKind->pszSender, Request.un32MsgId, Request.un32Item, Request.un32Resends + 1);
-  }
-  /* Sends that failed: tried again by the same rule (a failed try is filed again by SendRequest). */
-  std::vector<SRequest> Unsent;
-  for (auto it = mUnsent.begin(); it != mUnsent.end();) {
-    if (un64Now - it->un64SentAt >= VQ_SIGTRACE_RESEND_AFTER_MS) {
-      Unsent.push_back(*it);
-      it = mUnsent.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  for (const SRequest& Request : Unsent) {
-    if (IsStopRequested() != 0) return;
-    const vqdisc::SRequestKind* pKind = vqdisc::RequestKind(Request.un32MsgId);
-    if (Request.un32Resends >= VQ_SIGTRACE_MAX_RESENDS) {
-      LogTrace(VQERR, "\033[36m<Sync> %s: %s (item %u) could not be sent in %u tries, given up", GetAdapterName(),
-               pKind->pszName, Request.un32Item, Request.un32Resends + 1);
-      continue;
-    }
-    SendRequest(pKind->pszSender, Request.un32MsgId, Request.un32Item, Request.un32Resends + 1);
+    /* Given up: an answer to one of its copies is no longer awaited. */
+    for (u32 i = 0; i < Request.un32Copies; i++) mSerials.erase(Request.aun32Serials[i]);
+    mRequests.erase(un32Key);
+    mLeftOut.un32NotDiscovered += Covers(Request.un32MsgId);
+    LogTrace(VQERR, Request.fSent ? "\033[36m<Sync> %s: %s (item %u) not answered after %u sends, given up: %s"
+                                  : "\033[36m<Sync> %s: %s (item %u) could not be sent in %u tries, given up: %s",
+             GetAdapterName(), pKind->pszName, Request.un32Item, Request.un32Resends + 1,
+             CoverText(Request.un32MsgId, Request.un32Item).c_str());
   }
   CountOutstanding();
-  CompleteRoundIfDone();
+}
+
+void CVQSigTraceAdapter::LogPastTable() {
+  if (mLeftOut.un32PastTable != 0)
+    LogTrace(VQERR, "Too many signaling entities detected (increase max entities per adapter): %s, %u entities past its %u "
+                    "not registered", GetAdapterName(), mLeftOut.un32PastTable, VQ_SIGTRACE_MAX_ENTITIES);
 }
 
 void CVQSigTraceAdapter::CompleteRoundIfDone() {
-  if (mfRoundOpen == 0 || !mRequests.empty() || !mUnsent.empty()) return;
+  if (mfRoundOpen == 0 || !mRequests.empty() || !mQueued.empty()) return;
   mfRoundOpen = 0;
   mfReady = 1;
-  if (mun32EntitiesRefused != 0)
-    LogTrace(VQERR, "Too many signaling entities detected (increase max entities per adapter): %s, %u entities past its %u "
-                    "not registered", GetAdapterName(), mun32EntitiesRefused, VQ_SIGTRACE_MAX_ENTITIES);
+  LogPastTable();
+  if (mLeftOut.un32NotDiscovered != 0)
+    LogTrace(VQERR, "Signaling entities not discovered: %s, %u entities (requests given up or answers refused)",
+             GetAdapterName(), mLeftOut.un32NotDiscovered);
   SendAdapterNotifReady();
 }
 

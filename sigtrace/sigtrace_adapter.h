@@ -15,15 +15,26 @@
  * payload) to this process's own filters. The main thread then activates the
  * traces (ActivateAllTraces, activation messages 0x0B080102).
  *
- * Discovery rounds. Every request is filed in the round's request table under
- * the serial number of its message (the board echoes it in its answer). An
- * answer whose serial is not awaited (an answer of an earlier round, a copy)
- * is logged and dropped. A request not answered within 5 s (on the adapter's
- * clock, replaceable for tests) is sent again, at most 3 times; then it is
- * given up with a log line, and the round completes with what was found.
- * A request whose send fails is tried again by the same rule.
- * Synchronize starts a new round with an empty request table and an empty
- * entity table; each completed round posts exactly one adapter-ready message.
+ * Discovery rounds. The requests an answer prompts (a list's items) wait in
+ * the round's queue and go out in its order, 64 at most awaited at once, so
+ * that a board of thousands of entities is asked at the pace its link
+ * answers, with what the process holds for it bounded. Every request is filed
+ * in the round's request table with the serial number of each copy sent (the
+ * board echoes it in its answer): an answer to any copy is taken, later ones
+ * are dropped quietly; an answer whose serial is not awaited (an earlier
+ * round's, one given up) is logged and dropped. A request is sent again once
+ * 5 s passed (on the adapter's clock, replaceable for tests) both since it
+ * left the board's send queue in this process and since the board last
+ * answered one of the round's requests, so that one waiting behind others for
+ * the link is not taken for lost (and one a board that answers nothing holds
+ * in the queue is neither sent again nor given up); at most 3 times, then it
+ * is given up with a line naming what it covered. A request
+ * whose send fails is tried again 5 s after the try, by the same count.
+ * Every entity the board offers and the table does not take is counted
+ * (GetLeftOut): past the 128 of the table, not discovered (its request given
+ * up or its answer refused), or left out by a round cut short (Clear during
+ * a round). Synchronize starts a new round with empty tables and counts;
+ * each completed round posts exactly one adapter-ready message.
  *
  * Board answers are read through one bounded cursor over the received
  * payload: a parameters answer that does not cover every field it reads is
@@ -37,7 +48,9 @@
  * its 1 s back-off; the main thread (Init, Synchronize, the activation
  * operations, destruction) and the console thread (the page) take it for each
  * call. On the main thread the order is application mutex, then adapter
- * mutex; the adapter thread never takes the application mutex.
+ * mutex; the adapter thread never takes the application mutex. A send of the
+ * adapter thread waits for room in the board's queue at most until
+ * EndDiscovery (also the first step of Clear), which never takes the mutex.
  *
  * Results: 0x02000000 unless said otherwise; failures are logged once at the
  * error level as "CVQSigTraceAdapter::<operation>: <text> (<code>)
@@ -47,6 +60,7 @@
 #define SIGTRACE_ADAPTER_H
 
 #include <functional>
+#include <deque>
 #include <map>
 #include <vector>
 
@@ -89,8 +103,18 @@ constexpr u32 VQ_SIGTRACE_NOTIF_NAME_FIELD = 128u;     /* entity and group field
 constexpr u32 VQ_SIGTRACE_MAX_ENTITIES = 128u;         /* entity table of one adapter */
 constexpr u32 VQ_SIGTRACE_RESEND_AFTER_MS = 5000u;     /* an unanswered request is sent again after this */
 constexpr u32 VQ_SIGTRACE_MAX_RESENDS = 3u;            /* then given up */
+constexpr u32 VQ_SIGTRACE_MAX_IN_FLIGHT = 64u;         /* requests of a round awaited at once */
+constexpr u32 VQ_SIGTRACE_MAX_QUEUED = 1u << 18;       /* requests of a round waiting for their turn */
 constexpr u32 VQ_SIGTRACE_RECEIVE_WAIT_MS = 100u;
 constexpr u32 VQ_SIGTRACE_BACKOFF_MS = 1000u;
+
+/* What a discovery round left out of the entity table, in entities. */
+struct SVQDiscoveryLeftOut {
+  u32 un32PastTable = 0;      /* answered past the table's 128 */
+  u32 un32NotDiscovered = 0;  /* of requests given up or answers refused */
+  u32 un32CutShort = 0;       /* of requests not answered when the round was cut short */
+  u32 Total() const { return un32PastTable + un32NotDiscovered + un32CutShort; }
+};
 
 class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
  public:
@@ -122,14 +146,23 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   /* The ready flag (1 once the current round completed), read under the mutex. */
   u32 IsAdapterReady();
 
-  /* Removes the page, stops the thread (waits for its end), gives the host
+  /* Asks the thread to stop, and its sends to stop waiting for room in the
+   * board's queue (such a send is dropped, its request counted as the round's
+   * cut short); takes no mutex, returns at once. Any thread. */
+  void EndDiscovery();
+
+  /* EndDiscovery, then removes the page, stops the thread (waits for its
+   * end), counts what an open round left out ("<Sync> name: discovery cut
+   * short: N entities not discovered (M requests unanswered)"), gives the host
    * library back, empties the entity table. Later calls do nothing. 0x02000000. */
   u32 Clear();
 
   /* ---------------------------------------------------- thread */
 
   /* The discovery thread: receive (100 ms, mutex released), dispatch, resend
-   * overdue requests, post the adapter-ready message when a round completes. */
+   * overdue requests, send queued ones as the 64 awaited allow, post the
+   * adapter-ready message when a round completes. Its sends wait for room in
+   * the board's queue until EndDiscovery. */
   void Run() override;
   /* Nothing: the adapter's thread has no event queue. */
   void OnEvent(CVQCAFEvent* pEvent) override;
@@ -160,10 +193,10 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
 
   /* ---------------------------------------------------- board requests (adapter mutex held) */
 
-  /* Each sends one board request of the catalogue (docs/board-discovery.md),
-   * files it in the round's request table and returns 0x02000000, or the
-   * host library's code ("VQXGetMsg failed" / "VQXSendMsg failed"; nothing
-   * filed then). */
+  /* Each sends one board request of the catalogue (docs/board-discovery.md)
+   * at once, whatever is awaited, files it in the round's request table and
+   * returns 0x02000000, or the host library's code ("VQXGetMsg failed" /
+   * "VQXSendMsg failed"; filed unsent then, tried again by the resend rule). */
   u32 SendAdapterConfigGet();
   u32 SendMtp2OpGetList();
   u32 SendMtp2OpLinkGetList(unsigned int un32Instance);
@@ -215,8 +248,12 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   EntityTable& GetEntityTable() { return mEntities; }
   /* The last TUCL instance the board listed (0: none). */
   u32 GetTuclInstanceId() const { return mun32TuclInstanceId; }
-  /* Requests of the current round still awaited. */
+  /* Requests of the current round still awaited or waiting for their turn. */
   u32 GetOutstandingCount() const { return mun32OutstandingCount; }
+  /* Requests of the current round answered (a copy's answer counted once). */
+  u32 GetAnsweredCount() const { return mun32Answered; }
+  /* What the current round (the last one once Clear ran) left out so far. */
+  const SVQDiscoveryLeftOut& GetLeftOut() const { return mLeftOut; }
   /* Its console page (empty before Init and after Clear). */
   CVQCAFPtr<IVQCAFCliPage> GetPage();
   /* Replaces the clock of the resend timer (null: the library clock). */
@@ -229,31 +266,54 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   u32 CaughtFailure(const char* pszOperation, int nLine);
 
  private:
-  /* One awaited board request, filed under the serial of its message. */
+  /* One request of the round, sent or whose last send failed. */
   struct SRequest {
     u32 un32MsgId;    /* the request's id (catalogue) */
     u32 un32Item;     /* item identifier at payload 0x0C */
-    u64 un64SentAt;   /* clock of the last send */
+    u64 un64SentAt;   /* clock of the last copy's leaving the board's send queue (or of the last try, failed) */
+    u64 un64QueuedAs; /* the last copy's place in the board's send queue while it may wait there, else 0 */
     u32 un32Resends;  /* sends after the first */
+    bool fSent;       /* the last send succeeded: awaited */
+    u32 aun32Serials[VQ_SIGTRACE_MAX_RESENDS + 1];  /* serial of each copy sent */
+    u32 un32Copies;
+  };
+  /* A request waiting for its turn. */
+  struct SAsked {
+    u32 un32MsgId;
+    u32 un32Item;
   };
 
-  /* Sends the catalogue request un32MsgId about un32Item; on success files
-   * it under the message's serial (un32Resends already made), else among the
-   * unsent ones, tried again by the same rule as an unanswered one. */
-  u32 SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Resends = 0);
+  /* Sends the catalogue request un32MsgId about un32Item as a new request of
+   * the round, or, with a key, the next copy of that one; files it in the
+   * request table either way (unsent when the send fails, tried again by the
+   * resend rule). */
+  u32 SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Key = 0);
+  /* Queues a request for its turn (Pump sends it). */
+  void Ask(u32 un32MsgId, u32 un32Item);
+  /* Sends queued requests while fewer than VQ_SIGTRACE_MAX_IN_FLIGHT are in the table. */
+  void Pump();
+  /* Entities a request covers (a family's list: its resource count; else one), and its line's words for
+   * them ("CAS R2 instance 17 not discovered"). */
+  u32 Covers(u32 un32MsgId);
+  CVQCAFString CoverText(u32 un32MsgId, u32 un32Item);
+  /* The resource count a feature id fills from the configuration answer; null for an id of no family. */
+  u32* FeatureCount(u32 un32FeatureId);
   /* Takes a zeroed message of un32Size payload bytes with its header set; a failure is logged under
      pszOperation and leaves *phMsg null. */
   u32 NewMsg(const char* pszOperation, u32 un32MsgId, u32 un32Type, u32 un32Size, u32 hAdapter, u64 un64Context1,
              VQX_MSG_HANDLE* phMsg);
   /* Dispatches one received message (Run, mutex held). */
   void DispatchAnswer(VQX_MSG_HANDLE hMsg);
-  /* Sends again, or gives up, the requests (awaited or unsent) older than
-   * the resend delay. */
+  /* Sends again, or gives up, the requests (awaited or unsent) past the
+   * resend delay. */
   void ResendOverdue();
-  /* Posts the adapter-ready message once when the round has nothing awaited. */
+  /* Posts the adapter-ready message once when the round has nothing awaited
+   * or queued, after its lines of what it left out. */
   void CompleteRoundIfDone();
+  /* The round's table-full line, when its table refused entities. */
+  void LogPastTable();
   /* Sets the outstanding count from the request tables. */
-  void CountOutstanding() { mun32OutstandingCount = static_cast<u32>(mRequests.size() + mUnsent.size()); }
+  void CountOutstanding() { mun32OutstandingCount = static_cast<u32>(mRequests.size() + mQueued.size()); }
   u64 Now() const { return mpfnClock != nullptr ? mpfnClock() : VQXGetClock(); }
   /* Logs a failure line "op: text (code) CVQSigTraceAdapter:line" and returns the code. */
   u32 Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine);
@@ -262,13 +322,16 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   u32 ShortAnswer(const char* pszOperation, u32 un32Wanted, u32 un32End, int nLine);
 
   /* Shared steps of the answers (sigtrace_adapter_discovery.cpp). */
-  u32 HandleListResponse(unsigned int* pMsg, const char* pszOperation, const char* pszFailure,
-                         u32 (CVQSigTraceAdapter::*pfnSend)(unsigned int), bool fTucl = false);
+  /* Queues the request un32NextMsgId for each identifier of a list answer. */
+  u32 HandleListResponse(unsigned int* pMsg, const char* pszOperation, const char* pszFailure, u32 un32NextMsgId,
+                         bool fTucl = false);
   /* Files an entity under the board's name (the generated name when that is
    * taken and fLookUp is set), group name the generated name; null when the
-   * table refuses it, counted for the round's one table-full line ("Too many
+   * table refuses it: a name taken (also the generated one) with its line,
+   * counted not discovered; past the table's 128, counted for the round's one table-full line ("Too many
    * signaling entities detected (increase max entities per adapter): <board>,
-   * N entities past its 128 not registered", when the round completes). */
+   * N entities past its 128 not registered", when the round completes or is
+   * cut short). */
   CVQSigTraceEntityParams* RegisterEntity(const char* pszBoardName, const CVQCAFString& strGenerated,
                                           bool fLookUp = true);
   /* The link parameters answers of MTP2 and LAPD (sigtrace_adapter_discovery_links.cpp). */
@@ -291,11 +354,17 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   EntityTable mEntities;                 /* discovered entities by name */
   VQX_ADAPTER_INFO mAdapterInfo{};       /* the host library's record of the board */
   u32 mun32TuclInstanceId = 0;           /* last TUCL instance listed */
-  u32 mun32EntitiesRefused = 0;          /* entities of the round the full table refused */
+  SVQDiscoveryLeftOut mLeftOut;          /* what the round left out so far */
 
-  std::map<u32, SRequest> mRequests;     /* awaited requests of the round, by serial */
-  std::vector<SRequest> mUnsent;         /* requests of the round whose send failed, by time of the attempt */
+  std::map<u32, SRequest> mRequests;     /* requests of the round sent or unsent, by key (at most 64) */
+  std::map<u32, u32> mSerials;           /* serial of each copy sent in the round: its request's key, 0 once answered */
+  std::deque<SAsked> mQueued;            /* requests of the round waiting for their turn, in order */
+  u32 mun32LastKey = 0;                  /* key of the round's last request */
+  u32 mun32NotAsked = 0;                 /* requests of the round past what its queue holds */
+  u32 mun32Answered = 0;                 /* requests of the round answered */
+  u64 mun64LastAnswerAt = 0;             /* clock of the round's last awaited answer */
   u32 mfRoundOpen = 0;                   /* a round started and its ready message not yet posted */
+  volatile u32 mfEnding = 0;             /* EndDiscovery: the thread's sends stop waiting for room */
   PFN_VQX_CLOCK_SOURCE mpfnClock = nullptr;
 };
 

@@ -21,19 +21,32 @@ namespace vqdisc {
 namespace {
 
 constexpr SRequestKind kCatalogue[] = {
-    {0x04090001u, "ADAPTER_OP_CONFIG_GET", 2688, false, "CVQSigTraceAdapter::SendAdapterConfigGet"},
-    {0x04210005u, "SS7_MTP2_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendMtp2OpGetList"},
-    {0x04210014u, "SS7_MTP2_OP_LINK_GET_LIST", 24, true, "CVQSigTraceAdapter::SendMtp2OpLinkGetList"},
-    {0x04210012u, "SS7_MTP2_OP_LINK_GET_PARAMS", 312, true, "CVQSigTraceAdapter::SendMtp2OpLinkGetParams"},
-    {0x04540005u, "LAPD_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendLapdOpGetList"},
-    {0x04540014u, "LAPD_OP_LINK_GET_LIST", 24, true, "CVQSigTraceAdapter::SendLapdOpLinkGetList"},
-    {0x04540012u, "LAPD_OP_LINK_GET_PARAMS", 112, true, "CVQSigTraceAdapter::SendLapdOpLinkGetParams"},
-    {0x04080004u, "ISDN_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendIsdnOpGetList"},
-    {0x04080003u, "ISDN_OP_GET_PARAMS", 120, true, "CVQSigTraceAdapter::SendIsdnOpGetParams"},
-    {0x04510004u, "CASR2_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendCasr2OpGetList"},
-    {0x04510003u, "CASR2_OP_GET_PARAMS", 63032, true, "CVQSigTraceAdapter::SendCasr2OpGetParams"},
-    {0x04390004u, "TUCL_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendTuclOpGetList"},
-    {0x04390003u, "TUCL_OP_GET_PARAMS", 40, true, "CVQSigTraceAdapter::SendTuclOpGetParams"},
+    {0x04090001u, "ADAPTER_OP_CONFIG_GET", 2688, false, "CVQSigTraceAdapter::SendAdapterConfigGet",
+     "none of the board's entities discovered", 0},
+    {0x04210005u, "SS7_MTP2_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendMtp2OpGetList",
+     "its %u MTP2 instances not discovered", 31},
+    {0x04210014u, "SS7_MTP2_OP_LINK_GET_LIST", 24, true, "CVQSigTraceAdapter::SendMtp2OpLinkGetList",
+     "the links of MTP2 instance %u not discovered", 0},
+    {0x04210012u, "SS7_MTP2_OP_LINK_GET_PARAMS", 312, true, "CVQSigTraceAdapter::SendMtp2OpLinkGetParams",
+     "MTP2 link %u not discovered", 0},
+    {0x04540005u, "LAPD_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendLapdOpGetList",
+     "its %u LAPD instances not discovered", 64},
+    {0x04540014u, "LAPD_OP_LINK_GET_LIST", 24, true, "CVQSigTraceAdapter::SendLapdOpLinkGetList",
+     "the links of LAPD instance %u not discovered", 0},
+    {0x04540012u, "LAPD_OP_LINK_GET_PARAMS", 112, true, "CVQSigTraceAdapter::SendLapdOpLinkGetParams",
+     "LAPD link %u not discovered", 0},
+    {0x04080004u, "ISDN_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendIsdnOpGetList",
+     "its %u ISDN instances not discovered", 20},
+    {0x04080003u, "ISDN_OP_GET_PARAMS", 120, true, "CVQSigTraceAdapter::SendIsdnOpGetParams",
+     "ISDN instance %u not discovered", 0},
+    {0x04510004u, "CASR2_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendCasr2OpGetList",
+     "its %u CAS R2 instances not discovered", 59},
+    {0x04510003u, "CASR2_OP_GET_PARAMS", 63032, true, "CVQSigTraceAdapter::SendCasr2OpGetParams",
+     "CAS R2 instance %u not discovered", 0},
+    {0x04390004u, "TUCL_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendTuclOpGetList",
+     "its %u TUCL instances not discovered", 110},
+    {0x04390003u, "TUCL_OP_GET_PARAMS", 40, true, "CVQSigTraceAdapter::SendTuclOpGetParams",
+     "TUCL instance %u not discovered", 0},
 };
 /* Every request with its header stays within what may be sent to a board. */
 static_assert(std::all_of(std::begin(kCatalogue), std::end(kCatalogue),
@@ -112,21 +125,25 @@ u32 CVQSigTraceAdapter::NewMsg(const char* pszOperation, u32 un32MsgId, u32 un32
   return VQX_RESULT_OK;
 }
 
-u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Resends) {
+u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Key) {
   const SRequestKind* pKind = RequestKind(un32MsgId);
-  /* A try counts from when it began: a failed one is filed with that time,
-   * not with one read after its failure line, which a reader of the log
-   * could already have acted on. */
-  const u64 un64TriedAt = Now();
-  const auto Unsent = [&](u32 un32Result) {
-    mUnsent.push_back({un32MsgId, un32Item, un64TriedAt, un32Resends});
-    CountOutstanding();
-    return un32Result;
-  };
+  if (un32Key == 0) {
+    un32Key = ++mun32LastKey;
+    mRequests[un32Key] = SRequest{un32MsgId, un32Item, 0, 0, 0, false, {}, 0};
+  } else {
+    mRequests[un32Key].un32Resends++;
+  }
+  SRequest& Request = mRequests[un32Key];  /* stays in place: the mutex is held throughout */
+  Request.fSent = false;
+  Request.un64QueuedAs = 0;
+  /* A failed try counts from when it began, not from a time read after its
+   * failure line, which a reader of the log could already have acted on. */
+  Request.un64SentAt = Now();
+  CountOutstanding();
   VQX_MSG_HANDLE hMsg = nullptr;
   u32 r = NewMsg(pszOperation, un32MsgId, VQX_MSG_TYPE_REQUEST, pKind->un32Size, mAdapterInfo.hAdapter,
                  mun64RequestContext, &hMsg);
-  if (VQX_RESULT_FAILED(r)) return Unsent(r);
+  if (VQX_RESULT_FAILED(r)) return r;
   u8* pPayload = VQXMsgPayload(hMsg);
   const auto Put32 = [&](u32 un32Offset, u32 un32Value) {
     for (u32 i = 0; i < 4; i++) pPayload[un32Offset + i] = static_cast<u8>(un32Value >> (8 * i));
@@ -136,10 +153,67 @@ u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32
   /* The board echoes the serial that the message got when it was taken. */
   const u32 un32Serial = hMsg->un32SerialNumber;
   r = VQXSendMsgDbg(mhHostLib, &hMsg, nullptr, __FILE__, __LINE__);
-  if (VQX_RESULT_FAILED(r)) return Unsent(Failure(pszOperation, "VQXSendMsg failed", r, __LINE__));
-  mRequests[un32Serial] = {un32MsgId, un32Item, un64TriedAt, un32Resends};
-  CountOutstanding();
+  if (VQX_RESULT_FAILED(r)) return Failure(pszOperation, "VQXSendMsg failed", r, __LINE__);
+  /* The resend clock runs once it left the board's send queue (ResendOverdue looks), from here when it did already:
+   * the send may have waited for room in the queue, and it may wait there behind others for the link. */
+  VQX_PEER_SEND_QUEUE Queue{};
+  const bool fQueued = VQX_RESULT_SUCCEEDED(VQXGetPeerSendQueue(mhHostLib, mhAdapter, &Queue)) && Queue.un32Waiting != 0;
+  Request.fSent = true;
+  Request.un64SentAt = Now();
+  Request.un64QueuedAs = fQueued ? Queue.un64Queued : 0;
+  if (Request.un32Copies < std::size(Request.aun32Serials)) Request.aun32Serials[Request.un32Copies++] = un32Serial;
+  mSerials[un32Serial] = un32Key;
   return VQX_RESULT_OK;
+}
+
+void CVQSigTraceAdapter::Ask(u32 un32MsgId, u32 un32Item) {
+  if (mQueued.size() < VQ_SIGTRACE_MAX_QUEUED) {
+    mQueued.push_back(SAsked{un32MsgId, un32Item});
+  } else {
+    /* A board listing more than a round can queue: what is past it counted, the first named. */
+    if (mun32NotAsked++ == 0)
+      LogTrace(VQERR, "\033[36m<Sync> %s: %s (item %u) and the requests after it not asked, past the %u a discovery "
+                      "queues: %s", GetAdapterName(), RequestKind(un32MsgId)->pszName, un32Item, VQ_SIGTRACE_MAX_QUEUED,
+               CoverText(un32MsgId, un32Item).c_str());
+    mLeftOut.un32NotDiscovered += Covers(un32MsgId);
+  }
+  CountOutstanding();
+}
+
+void CVQSigTraceAdapter::Pump() {
+  /* A stop ends the sends between two of them: what is left is counted as the round's cut short (Clear). */
+  while (!mQueued.empty() && mRequests.size() < VQ_SIGTRACE_MAX_IN_FLIGHT && IsStopRequested() == 0) {
+    const SAsked Next = mQueued.front();
+    mQueued.pop_front();
+    SendRequest(RequestKind(Next.un32MsgId)->pszSender, Next.un32MsgId, Next.un32Item);
+  }
+  CountOutstanding();
+}
+
+u32* CVQSigTraceAdapter::FeatureCount(u32 un32FeatureId) {
+  switch (un32FeatureId) {
+    case 31: return &mun32NbMtp2;
+    case 20: return &mun32NbIsdn;
+    case 59: return &mun32NbCasr2;
+    case 110: return &mun32NbTucl;
+    case 64: return &mun32NbLapd;
+    default: return nullptr;
+  }
+}
+
+u32 CVQSigTraceAdapter::Covers(u32 un32MsgId) {
+  const SRequestKind* pKind = RequestKind(un32MsgId);
+  const u32* pun32Count = pKind != nullptr ? FeatureCount(pKind->un32Feature) : nullptr;
+  return pun32Count != nullptr ? std::max<u32>(*pun32Count, 1) : 1;
+}
+
+CVQCAFString CVQSigTraceAdapter::CoverText(u32 un32MsgId, u32 un32Item) {
+  const SRequestKind* pKind = RequestKind(un32MsgId);
+  char szText[128];
+  Snprintf(szText, sizeof(szText), pKind->pszCovers, pKind->un32Feature != 0 ? Covers(un32MsgId) : un32Item);
+  CVQCAFString str;
+  str = szText;
+  return str;
 }
 
 u32 CVQSigTraceAdapter::SendAdapterConfigGet() {
@@ -195,30 +269,21 @@ u32 CVQSigTraceAdapter::HandleAdapterConfigGetResponse(unsigned int* pMsg) {
     const u32 un32Count = WholeEntries(c, kOffFeatures, un32Announced, kFeatureSize);
     if (un32Count < un32Announced)
       LogTrace(VQERR, "%s: %u feature entries announced, %u received", kOp, un32Announced, un32Count);
-    /* Feature ids and the resource count each fills. */
-    const struct {
-      u32 un32Id;
-      u32* pun32Count;
-    } aFeatures[] = {{31, &mun32NbMtp2}, {20, &mun32NbIsdn}, {59, &mun32NbCasr2}, {110, &mun32NbTucl}, {64, &mun32NbLapd}};
+    /* Each feature's resource count, then the list of each family that has one, in this order. */
     for (u32 i = 0; i < un32Count; i++) {
       const CVQSigTraceCursor Entry = c.Sub(kOffFeatures + i * kFeatureSize, kFeatureSize);
-      const u32 un32Id = Le32(Entry, kOffFeatureId);
       const u32 un32Smaller = std::min(Le32(Entry, kOffFeatureCount1), Le32(Entry, kOffFeatureCount2));
-      for (const auto& f : aFeatures)
-        if (f.un32Id == un32Id) *f.pun32Count = un32Smaller;
+      if (u32* pun32Count = FeatureCount(Le32(Entry, kOffFeatureId))) *pun32Count = un32Smaller;
     }
-    if (mun32NbMtp2 != 0) SendMtp2OpGetList();
-    if (mun32NbIsdn != 0) SendIsdnOpGetList();
-    if (mun32NbCasr2 != 0) SendCasr2OpGetList();
-    if (mun32NbTucl != 0) SendTuclOpGetList();
-    if (mun32NbLapd != 0) SendLapdOpGetList();
+    for (u32 un32ListId : {0x04210005u, 0x04080004u, 0x04510004u, 0x04390004u, 0x04540005u})
+      if (*FeatureCount(RequestKind(un32ListId)->un32Feature) != 0) Ask(un32ListId, 0);
     return VQX_RESULT_OK;
   }
   VQ_ADAPTER_ANSWER_CATCH(kOp)
 }
 
 u32 CVQSigTraceAdapter::HandleListResponse(unsigned int* pMsg, const char* pszOperation, const char* pszFailure,
-                                           u32 (CVQSigTraceAdapter::*pfnSend)(unsigned int), bool fTucl) {
+                                           u32 un32NextMsgId, bool fTucl) {
   if (pMsg == nullptr) return VQX_RESULT_NULL_PARAM;
   try {
     const CVQSigTraceCursor c = AnswerPayload(pMsg);
@@ -228,10 +293,9 @@ u32 CVQSigTraceAdapter::HandleListResponse(unsigned int* pMsg, const char* pszOp
     const u32 un32Count = WholeEntries(c, kOffListIds, un32Announced, 4);
     if (un32Count < un32Announced)
       LogTrace(VQERR, "%s: %u entries announced, %u received", pszOperation, un32Announced, un32Count);
-    /* A stop ends the list between two sends, as it does the resends (ResendOverdue). */
-    for (u32 i = 0; i < un32Count && IsStopRequested() == 0; i++) {
+    for (u32 i = 0; i < un32Count; i++) {
       const u32 un32Id = Le32(c, kOffListIds + 4 * i);
-      (this->*pfnSend)(un32Id);
+      Ask(un32NextMsgId, un32Id);
       if (fTucl) mun32TuclInstanceId = un32Id;
     }
     return VQX_RESULT_OK;
@@ -244,9 +308,15 @@ CVQSigTraceEntityParams* CVQSigTraceAdapter::RegisterEntity(const char* pszBoard
   CVQCAFString strName;
   strName = pszBoardName;
   if (fLookUp && mEntities.Find(CVQCAFHashKeyString(strName)) != nullptr) strName = strGenerated;
+  if (mEntities.GetCount() >= VQ_SIGTRACE_MAX_ENTITIES) {
+    mLeftOut.un32PastTable++; /* one line for the discovery, when it completes */
+    return nullptr;
+  }
   CVQSigTraceEntityParams* p = mEntities.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString(strName));
   if (p == nullptr) {
-    mun32EntitiesRefused++; /* one line for the discovery, when it completes */
+    /* Its name (also the generated one) taken by another entity of the board: no place in the table for it. */
+    mLeftOut.un32NotDiscovered++;
+    LogTrace(VQERR, "\033[36m<Sync> %s: entity %s not registered: the name is taken", GetAdapterName(), strName.c_str());
     return nullptr;
   }
   p->mstrName = strName;

@@ -17,7 +17,7 @@ using namespace vqdisc;
 
 u32 CVQSigTraceAdapter::HandleTuclOpGetListResponse(unsigned int* pMsg) {
   return HandleListResponse(pMsg, "CVQSigTraceAdapter::HandleTuclOpGetListResponse", "TUCL_OP_GET_LIST failed",
-                            &CVQSigTraceAdapter::SendTuclOpGetParams, true);
+                            0x04390003u, true);
 }
 
 u32 CVQSigTraceAdapter::HandleTuclOpGetParamsResponse(unsigned int* pMsg) {

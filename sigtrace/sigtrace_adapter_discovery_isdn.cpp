@@ -31,12 +31,12 @@ CVQCAFString IsdnDescription(const CVQCAFString& strName, const char* pszVariant
 
 u32 CVQSigTraceAdapter::HandleIsdnOpGetListResponse(unsigned int* pMsg) {
   return HandleListResponse(pMsg, "CVQSigTraceAdapter::HandleIsdnOpGetListResponse", "ISDN_OP_GET_LIST failed",
-                            &CVQSigTraceAdapter::SendIsdnOpGetParams);
+                            0x04080003u);
 }
 
 u32 CVQSigTraceAdapter::HandleCasr2OpGetListResponse(unsigned int* pMsg) {
   return HandleListResponse(pMsg, "CVQSigTraceAdapter::HandleCasr2OpGetListResponse", "CASR2_OP_GET_LIST failed",
-                            &CVQSigTraceAdapter::SendCasr2OpGetParams);
+                            0x04510003u);
 }
 
 u32 CVQSigTraceAdapter::HandleIsdnOpGetParamsResponse(unsigned int* pMsg) {

@@ -44,19 +44,19 @@ constexpr SLinkProtocol kLapd = {VQ_SIGTRACE_TYPE_LAPD,
 
 u32 CVQSigTraceAdapter::HandleMtp2OpGetListResponse(unsigned int* pMsg) {
   return HandleListResponse(pMsg, "CVQSigTraceAdapter::HandleMtp2OpGetListResponse", "SS7_MTP2_OP_GET_LIST failed",
-                            &CVQSigTraceAdapter::SendMtp2OpLinkGetList);
+                            0x04210014u);
 }
 u32 CVQSigTraceAdapter::HandleMtp2OpLinkGetListResponse(unsigned int* pMsg) {
   return HandleListResponse(pMsg, "CVQSigTraceAdapter::HandleMtp2OpLinkGetListResponse",
-                            "SS7_MTP2_OP_LINK_GET_LIST failed", &CVQSigTraceAdapter::SendMtp2OpLinkGetParams);
+                            "SS7_MTP2_OP_LINK_GET_LIST failed", 0x04210012u);
 }
 u32 CVQSigTraceAdapter::HandleLapdOpGetListResponse(unsigned int* pMsg) {
   return HandleListResponse(pMsg, "CVQSigTraceAdapter::HandleLapdOpGetListResponse", "LAPD_OP_GET_LIST failed",
-                            &CVQSigTraceAdapter::SendLapdOpLinkGetList);
+                            0x04540014u);
 }
 u32 CVQSigTraceAdapter::HandleLapdOpLinkGetListResponse(unsigned int* pMsg) {
   return HandleListResponse(pMsg, "CVQSigTraceAdapter::HandleLapdOpLinkGetListResponse",
-                            "LAPD_OP_LINK_GET_LIST failed", &CVQSigTraceAdapter::SendLapdOpLinkGetParams);
+                            "LAPD_OP_LINK_GET_LIST failed", 0x04540012u);
 }
 u32 CVQSigTraceAdapter::HandleMtp2OpLinkGetParamsResponse(unsigned int* pMsg) { return HandleLinkParams(pMsg, false); }
 u32 CVQSigTraceAdapter::HandleLapdOpLinkGetParamsResponse(unsigned int* pMsg) { return HandleLinkParams(pMsg, true); }

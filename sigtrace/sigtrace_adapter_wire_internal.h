@@ -79,6 +79,11 @@ struct SRequestKind {
   u32 un32Size;           /* payload bytes: the size of the board's answer structure */
   bool fItem;             /* carries an item identifier at 0x0C */
   const char* pszSender;  /* the adapter operation that sends it */
+  /* What it covers, for the lines of a request given up: a format of one
+   * number, its item, or, with a feature id, that feature's resource count
+   * from the configuration answer (the entities counted then; else one). */
+  const char* pszCovers;
+  u32 un32Feature;
 };
 
 /* The catalogue entry of a request id; null when the id is none of the thirteen. */

@@ -515,6 +515,12 @@ void CVQSigTrace::Teardown() {
   mun32SignalsAtClose = VqSigTraceQuitSignals();
   mun64CloseStartMs = std::max<u64>(VQXGetClock(), 1);
   const CVQCAFDebugInfo Here(__FILE__, __LINE__);
+  /* 0. No wait for room in a peer's queue holds the close (a board that reads but does not answer), and the
+   * boards' discoveries end: nothing more is asked of a board. */
+  if (mhHostLib != nullptr) VQXEndSendWaits(mhHostLib);
+  mAdapters.ResetNext();
+  for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next()) p->EndDiscovery();
+  mAdapters.ResetNext();
   /* 1. Traces off at the boards, while the adapters are still known, and
    * capture off to every provider; then what was taken in before they
    * stopped is written (or counted lost past the write time). */
@@ -536,7 +542,14 @@ void CVQSigTrace::Teardown() {
     for (CVQSigTraceGrp* pGroup : ProviderGroups(strKey)) p->SendCaptureRequest(0, pGroup->mstrName.c_str());
   if (mhHostLib != nullptr) VQXWaitSentMsg(mhHostLib, kOffSendWaitMs);
   DrainTraceUnits(un32OffSent);
-  /* 3. Adapters: each stops its thread and removes its page (neither takes this mutex). */
+  /* 3. Adapters: each stops its thread and removes its page (neither takes this mutex); what its discovery left
+   * out is kept for the summary. */
+  mAdapters.ResetNext();
+  for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next()) {
+    p->Clear();
+    if (p->GetLeftOut().Total() != 0) mvBoardEntitiesLeftOut.emplace_back(AdapterName(*p), p->GetLeftOut());
+  }
+  mAdapters.ResetNext();
   mAdapters.Clear(Here);
   mUnitIndex.Invalidate();
   /* 4. Management clients, whose managers are remote hosts too. */

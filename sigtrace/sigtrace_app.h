@@ -28,13 +28,18 @@
  * the run time of "-e" (checked by the main loop, in ms), a broken standard
  * output in "-stdout" mode, a management shutdown, SIGTERM or SIGINT
  * (main's handler, VqSigTraceSignalQuit). Each of them but the framework
- * console's own quit also wakes the main loop's wait (RequestQuit).
+ * console's own quit also wakes the main loop's wait (RequestQuit). From
+ * then on no send of the process waits for room in a peer's queue (such a
+ * wait ends, the message dropped): the main loop's sends watch mfQuit, and a
+ * signal (the watcher thread), RequestQuit and the clean-up end every wait.
  *
- * Clean-up (Clear, also run by the destructor): traces off at the boards
+ * Clean-up (Clear, also run by the destructor): the boards' discoveries
+ * ended (nothing more asked of a board), traces off at the boards
  * and capture off to every provider (each of its groups), the units taken in
  * until the boards have answered written (within 2 s; later ones are counted
  * in their groups' lost; 30 s at most, cut short by a SIGTERM or SIGINT that
- * comes during the close), no unit taken after that, adapters freed,
+ * comes during the close), no unit taken after that, adapters freed (what
+ * each board's discovery left out of its table kept for the summary),
  * management clients stopped, the providers' links closed (what their TCP
  * had acknowledged read, what a closing cut counted) and what they delivered
  * until they were gone counted (CloseProviders), sig-trace service stopped,
@@ -291,7 +296,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* Closes every group's file and logs one line per group ("Group %s: %u
    * units written, %u lost"), those given up included, then "Units with no
    * traced entity: N dropped" when units found none, and "Entities not
-   * traced: N" when some were left out; when the log cannot take them (a full disk),
+   * traced: N" when some were left out (the entities a board's discovery
+   * left out of its table among them); when the log cannot take them (a full disk),
    * or when a group that had units wrote none of them (every unit lost;
    * not a standard output taken and then closed by its reader), they also
    * go to standard error. Run by the clean-up; true in the
@@ -518,6 +524,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* The boards' places: 32 adapters (mAdapters); boards present beyond them wait, by name (their handle the tag),
    * named until they have one (the transport's peer records bound their number). */
   CVQSigTracePlaces mBoardPlaces{QUELLAN_MAX_ADAPTERS, 0xFFFFFFFFu, "", ""};
+  /* What each board's discovery left out of its entity table, taken as the close ends its adapter. */
+  std::vector<std::pair<std::string, SVQDiscoveryLeftOut>> mvBoardEntitiesLeftOut;
   std::vector<CVQSigTraceEntityParams> mvWaitingForGroup; /* entities of boards present that found no group */
   CVQSigTraceUnitIndex mUnitIndex;       /* units' entities by key; Invalidate when the pools above change */
   /* boards whose traces a reload changes once their discovery completes: those present at the reload and those

@@ -405,10 +405,23 @@ bool CVQSigTrace::LogGroupSummaries() {
   }
   const u32 un32UntracedProviders = mProviderPlaces.LeftOut();
   const u32 un32UntracedBoards = mBoardPlaces.LeftOut();
-  if (!mUntracedEntities.empty() || un32UntracedProviders != 0 || un32UntracedBoards != 0) {
+  /* The entities boards offered that their discovery left out of the table: "<N> of <board> (<why>)" each. */
+  u32 un32BoardEntities = 0;
+  std::string strBoardEntities;
+  for (const auto& [strBoard, LeftOut] : mvBoardEntitiesLeftOut) {
+    un32BoardEntities += LeftOut.Total();
+    std::string strWhy;
+    for (const auto& [un32Count, pszWhy] : {std::pair{LeftOut.un32PastTable, "past its 128"},
+                                            std::pair{LeftOut.un32NotDiscovered, "not discovered"},
+                                            std::pair{LeftOut.un32CutShort, "cut short by the close"}})
+      if (un32Count != 0) strWhy += (strWhy.empty() ? "" : ", ") + std::to_string(un32Count) + " " + pszWhy;
+    strBoardEntities += (strBoardEntities.empty() ? "" : ", ") + std::to_string(LeftOut.Total()) + " of " + strBoard +
+                        " (" + strWhy + ")";
+  }
+  if (!mUntracedEntities.empty() || un32UntracedProviders != 0 || un32UntracedBoards != 0 || un32BoardEntities != 0) {
     CVQCAFString strLine;
-    strLine.Format("Entities not traced: %u",
-                   static_cast<u32>(mUntracedEntities.size()) + un32UntracedProviders + un32UntracedBoards);
+    strLine.Format("Entities not traced: %u", static_cast<u32>(mUntracedEntities.size()) + un32UntracedProviders +
+                                                  un32UntracedBoards + un32BoardEntities);
     if (un32UntracedProviders != 0) strLine += (", providers among them: " + mProviderPlaces.LeftOutText()).c_str();
     if (un32UntracedBoards != 0) {
       /* A board that never had a place: its entities were never discovered, so it counts as one. */
@@ -416,6 +429,7 @@ bool CVQSigTrace::LogGroupSummaries() {
       strLine += (", boards among them: " + mBoardPlaces.LeftOutText() +
                   " (no place among the 32 boards)").c_str();
     }
+    if (un32BoardEntities != 0) strLine += (", board entities among them: " + strBoardEntities).c_str();
     Line(strLine);
   }
   /* The log shares the disk the groups may have filled; a run that lost a

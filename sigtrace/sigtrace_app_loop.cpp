@@ -136,6 +136,9 @@ u32 VqSigTraceQuitSignals() { return s_un32QuitSignals.load(); }
 void CVQSigTrace::RequestQuit() {
   mfEnding = true;
   mfQuit = 1;
+  /* The close begins: a send waiting for room no longer holds it (the main thread may wait for a lock such a
+   * sender holds). */
+  if (mhHostLib != nullptr) VQXEndSendWaits(mhHostLib);
   if (mhHostLib != nullptr && mhFilter != nullptr) VQXWakeMsgFilter(mhHostLib, mhFilter);
 }
 
@@ -181,7 +184,16 @@ u32 CVQSigTrace::MainLoop() {
   OpenQuitPipe();  /* a signal before it only set the flag, which the loop reads first */
   const VQX_LIB_HANDLE hLib = mhHostLib;
   const VQX_FILTER_HANDLE hFilter = mhFilter;  /* both stay until the clean-up, after this loop */
-  CQuitWatcher Watcher([hLib, hFilter] { VQXWakeMsgFilter(hLib, hFilter); });
+  /* A signal begins the close: no thread's wait for room in a peer's queue holds it, whatever this thread waits
+   * for (a lock that such a sender holds); this thread's own sends stop waiting once the run is to end. */
+  CQuitWatcher Watcher([hLib, hFilter] {
+    VQXEndSendWaits(hLib);
+    VQXWakeMsgFilter(hLib, hFilter);
+  });
+  const struct SendWaitEnd {
+    const volatile u32* pfBefore;
+    ~SendWaitEnd() { VQXSetThreadSendWaitEnd(pfBefore); }
+  } MainSends{VQXSetThreadSendWaitEnd(&mfQuit)};
   while (mfQuit == 0) {
     /* What is waiting, in bounded batches: the mutex is given back only
      * around the wait, so the console and the providers get their turn

@@ -193,6 +193,16 @@ VQX_RESULT VQXGetAdapterInfo(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_ADAPTER_INFO
   return result;
 }
 
+VQX_RESULT VQXGetPeerSendQueue(VQX_LIB_HANDLE hLib, u32 hPeer, VQX_PEER_SEND_QUEUE* pQueue) {
+  const VQX_RESULT check = CheckArgs(hLib, "VQXGetPeerSendQueue", pQueue);
+  if (check != 0) return check;
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  const VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(hLib, hPeer);
+  if (pPeer != nullptr) *pQueue = VQX_PEER_SEND_QUEUE{pPeer->un64TxMsgQueued, pPeer->un32SendFifoCount, 0};
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  return pPeer != nullptr ? VQX_RESULT_API_OK : VQX_RESULT_API_INVALID_HANDLE;
+}
+
 VQX_RESULT VQXGetAdapterInfoMore(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_ADAPTER_INFO_MORE* pInfo) {
   const VQX_RESULT check = CheckArgs(hLib, "VQXGetAdapterInfoMore", pInfo);
   if (check != 0) return check;

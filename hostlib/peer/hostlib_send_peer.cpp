@@ -706,6 +706,7 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
   pPeer->un32SendFifoCount++;
   VqxPeerLib(hLib)->un64TxPending++;
   pLib->Counters.TxMsgQueued++;
+  pPeer->un64TxMsgQueued++;
   if (un32Before == VqxHighWatermark(params.un32SendFifoSize) && !pPeer->fHighWatermarkWarned) {
     pPeer->fHighWatermarkWarned = 1;
     VQX_LOG_V(hLib, 0, "WARNING: High watermark passed for %s (%u Tx msg in send fifo, max is %u)\n", pPeer->szName,

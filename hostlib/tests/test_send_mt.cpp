@@ -89,6 +89,13 @@ TEST_F(SendTest, ChecksTowardsAPeer) {
     if (row.expected == VQX_RESULT_API_OK && row.hDest == kBoard) un32Queued++;
   }
   EXPECT_EQ(FifoCount(), mun32Base + un32Queued);
+  /* What the fifo took and holds (none has left it: no transport), refused messages not counted. */
+  VQX_PEER_SEND_QUEUE Queue{};
+  EXPECT_EQ(VQXGetPeerSendQueue(mhLib, kBoard, &Queue), VQX_RESULT_API_OK);
+  EXPECT_EQ(std::make_pair(Queue.un64Queued, Queue.un32Waiting), std::make_pair(u64{mun32Base + un32Queued}, mun32Base + un32Queued));
+  EXPECT_EQ(VQXGetPeerSendQueue(mhLib, 0xCA0000FFu, &Queue), VQX_RESULT_API_INVALID_HANDLE);
+  EXPECT_EQ(VQXGetPeerSendQueue(mhLib, kBoard, nullptr), VQX_RESULT_API_NULL_PARAM);
+  EXPECT_EQ(VQXGetPeerSendQueue(nullptr, kBoard, &Queue), VQX_RESULT_API_INVALID_LIB_HANDLE);
   /* The unknown peer is refused without a line; refused messages are freed. */
   EXPECT_EQ(mLog.Count("0xCA0000FF"), 0u);
   /* Lines are printed by the log thread: wait for the third before checking there are no more. */

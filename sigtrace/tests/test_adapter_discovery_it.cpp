@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <future>
 #include <stdexcept>
 #include <tuple>
 
@@ -20,6 +21,34 @@ namespace {
 using namespace sigtest;
 
 std::string Profile() { return ReadFile(DataPath("adapter_profile.json")); }
+
+/* A board of trunks: two SS7 links on one MTP2 instance, then un32Trunks CAS R2 trunks (whose requests and answers
+ * are 63 KB each: a few at a time are on their way, as over a link of the board's own). */
+std::string TrunksProfile(u32 un32Trunks) {
+  std::string s = R"({"mtp2": [{"id": 1, "links": [{"id": 11, "trunk": 1, "timeslots": [1], "name": "L1"},
+                                                 {"id": 12, "trunk": 2, "timeslots": [2], "name": "L2"}]}], "casr2": [)";
+  for (u32 i = 1; i <= un32Trunks; i++)
+    s += (i > 1 ? ", {\"id\": " : "{\"id\": ") + std::to_string(i) + ", \"trunk\": " + std::to_string(i) + ", \"name\": \"R" +
+         std::to_string(i) + "\"}";
+  return s + "]}";
+}
+
+/* The adapter of a board that holds its answers but those to the configuration and the two lists of TrunksProfile. */
+bool AddHoldingAfterTheLists(CBoardBench& b) {
+  if (b.pBoard->Command("hold") != "ok" || !b.AddAdapter()) return false;
+  for (const long nLets : {1, 2})
+    if (!Within(5000, [&] { return b.pBoard->Stat("held") == nLets; }) ||
+        b.pBoard->Command("release " + std::to_string(nLets)) != "ok " + std::to_string(nLets))
+      return false;
+  return true;
+}
+
+/* What the round left out, and the entities its table took, read under the adapter's mutex. */
+VQCAF::SVQDiscoveryLeftOut LeftOut(CBoardBench& b, u32* pun32Taken = nullptr) {
+  VQCAF::CVQCAFMutexAutoGetGive Lock(&b.pAdapter->GetMutex());
+  if (pun32Taken != nullptr) *pun32Taken = b.pAdapter->GetEntityTable().GetCount();
+  return b.pAdapter->GetLeftOut();
+}
 
 TEST(AdapterDiscovery, ProfileOfEveryProtocolGivesGoldenTableAndOneReadyMessage) {
   CBoardBench b(Profile());
@@ -246,6 +275,135 @@ TEST(AdapterDiscovery, ThreadWaitingForRoomInTheBoardsQueueHasItsAnswersReadMean
   EXPECT_EQ(b.Asked("0x04390003"), kInstances) << "each once";
   EXPECT_FALSE(b.Lines("VqxMsgSendTo: Warning: too many messages in queue (max 32). Waiting...").empty())
       << "the thread waited for room";
+}
+
+/*
+ * A slow board (its answers let out 50 a step, the adapter's clock 1 s on a step, a few of the 63 KB requests on
+ * their way at a time): every request is answered at the pace the board goes, long after it was asked, so none is
+ * sent again nor given up. 1,000 trunks: the table takes 128, the rest counted past it; in miniature of 600 with
+ * both SS7 links never answered: those two given up, each line naming its link, and taken + past the table + not
+ * discovered = offered.
+ */
+TEST(AdapterDiscovery, ASlowBoardIsDiscoveredAtItsPaceAndEveryEntityOfferedIsTakenOrCounted) {
+  const struct {
+    u32 un32Trunks;
+    const char* pszDrop;  /* requests the board never answers */
+    u32 un32NotDiscovered;
+  } aRows[] = {{998, nullptr, 0}, {598, "drop 0x04210012 8", 2}};
+  for (const auto& Row : aRows) {
+    SCOPED_TRACE(Row.un32Trunks);
+    CBoardBench b(TrunksProfile(Row.un32Trunks));
+    ASSERT_EQ(b.pBoard->Command("hold"), "ok");
+    if (Row.pszDrop != nullptr) {
+      ASSERT_EQ(b.pBoard->Command(Row.pszDrop), "ok");
+    }
+    ASSERT_TRUE(b.AddAdapter());
+    ASSERT_TRUE(b.Pace(50, 1000, 3000));
+    ASSERT_TRUE(b.WaitReady());
+    EXPECT_EQ(b.Asked("0x04510003"), Row.un32Trunks) << "each trunk asked once";
+    u32 un32Taken = 0;
+    const VQCAF::SVQDiscoveryLeftOut L = LeftOut(b, &un32Taken);
+    EXPECT_EQ(un32Taken, VQCAF::VQ_SIGTRACE_MAX_ENTITIES);
+    EXPECT_EQ(un32Taken + L.un32PastTable + L.un32NotDiscovered, Row.un32Trunks + 2) << "every entity offered";
+    EXPECT_EQ(L.un32NotDiscovered, Row.un32NotDiscovered);
+    const std::vector<std::string> aLines = b.Lines("");
+    EXPECT_EQ(Seen(aLines, "not answered, sent again"), 3 * Row.un32NotDiscovered);
+    EXPECT_EQ(Seen(aLines, "not answered after 4 sends, given up"), Row.un32NotDiscovered);
+    EXPECT_EQ(Seen(aLines, "not awaited"), 0u);
+    EXPECT_EQ(Seen(aLines, (", " + std::to_string(L.un32PastTable) + " entities past its 128 not registered").c_str()), 1u);
+    EXPECT_EQ(Seen(aLines, "Signaling entities not discovered: 12345678, 2 entities"), Row.un32NotDiscovered / 2);
+    for (const char* pszItem : {"11", "12"}) /* each line names what it covered */
+      EXPECT_EQ(Seen(aLines, (std::string("LINK_GET_PARAMS (item ") + pszItem + ") not answered after 4 sends, given up: MTP2 link " +
+                              pszItem + " not discovered").c_str()), Row.un32NotDiscovered / 2);
+  }
+}
+
+/* An answer to a request's first copy, come after the copy was sent, is taken: alone (the copy never answered),
+ * or before the copy's own answer, which is then dropped quietly. One ready message, the table whole. */
+TEST(AdapterDiscovery, ALateAnswerToARequestsFirstCopyIsTaken) {
+  CBoardBench b(R"({"tucl": [{"id": 7, "name": "SIP"}]})");
+  ASSERT_TRUE(b.AddAdapter());
+  ASSERT_TRUE(b.WaitReady());
+  const std::string strAll = b.Entities();
+  for (const bool fCopyAnswered : {false, true}) {
+    SCOPED_TRACE(fCopyAnswered ? "copy answered" : "copy never answered");
+    b.Lines("");
+    const size_t nAsked = b.Asked("0x04090001");
+    ASSERT_EQ(b.pBoard->Command("hold"), "ok");
+    b.pAdapter->Synchronize();
+    ASSERT_TRUE(Within(3000, [&] { return b.Asked("0x04090001") == nAsked + 1; }));
+    if (!fCopyAnswered) {
+      ASSERT_EQ(b.pBoard->Command("drop 0x04090001 1"), "ok");
+    }
+    CBoardBench::Advance(VQCAF::VQ_SIGTRACE_RESEND_AFTER_MS);
+    ASSERT_TRUE(Within(3000, [&] { return b.Asked("0x04090001") == nAsked + 2; })) << "the copy";
+    EXPECT_EQ(b.pBoard->Command("release"), fCopyAnswered ? "ok 2" : "ok 1");
+    ASSERT_TRUE(b.WaitReady());
+    EXPECT_EQ(b.Next(300).un32Id, 0u) << "one ready message";
+    EXPECT_EQ(b.Entities(), strAll);
+    const std::vector<std::string> aLines = b.Lines("");
+    EXPECT_EQ(Seen(aLines, "not answered, sent again"), 1u);
+    EXPECT_EQ(Seen(aLines, "not awaited"), 0u);
+  }
+}
+
+/* A board that answers no request: the few requests its flow control let out are sent again once each, and their
+ * copies wait in its send queue with the rest of the round's; none is given up while it waits there (the round
+ * goes on once the board answers, each entity once). */
+TEST(AdapterDiscovery, NoRequestIsSentAgainNorGivenUpWhileItWaitsInTheBoardsQueue) {
+  CBoardBench b(TrunksProfile(200));
+  ASSERT_TRUE(AddHoldingAfterTheLists(b));
+  const auto Waiting = [&] {
+    VQX_PEER_SEND_QUEUE Queue{};
+    return VQXGetPeerSendQueue(b.hLib, b.pAdapter->GetAdapterHandle(), &Queue) == VQX_RESULT_API_OK ? Queue.un32Waiting : 0u;
+  };
+  long nLeft = 0;
+  ASSERT_TRUE(Within(5000, [&] { return (nLeft = b.pBoard->Stat("held")) + Waiting() == VQCAF::VQ_SIGTRACE_MAX_IN_FLIGHT; }))
+      << "the round's requests at the board or in its queue";
+  ASSERT_LT(nLeft, 16) << "a few let out at a time";
+  size_t nAgain = 0, nGivenUp = 0;
+  for (int i = 0; i < 5; i++) {
+    CBoardBench::Advance(VQCAF::VQ_SIGTRACE_RESEND_AFTER_MS);
+    Within(i == 0 ? 5000 : 1000, [&] {
+      for (const std::string& s : b.Lines("<Sync>")) {
+        nAgain += s.find("sent again") != std::string::npos;
+        nGivenUp += s.find("given up") != std::string::npos;
+      }
+      return nAgain == static_cast<size_t>(nLeft) && i == 0;
+    });
+  }
+  EXPECT_EQ(nAgain, static_cast<size_t>(nLeft)) << "those let out, once each";
+  EXPECT_EQ(nGivenUp, 0u);
+  EXPECT_EQ(b.pBoard->Command("release").rfind("ok ", 0), 0u);
+  ASSERT_TRUE(b.WaitReady(30000));
+  EXPECT_EQ(LeftOut(b).Total(), 200u + 2 - VQCAF::VQ_SIGTRACE_MAX_ENTITIES);
+}
+
+/*
+ * A close while the board answers its polls but not the requests: the adapter's thread waits for room in the
+ * board's full queue (16 here) with its mutex held. Clear asks the thread to stop before it takes that mutex: the
+ * send ends, dropped, and the thread stops before its next; once the stop is asked nothing more is queued for the
+ * board, also when it answers again; the round's requests are counted cut short.
+ */
+TEST(AdapterDiscovery, ACloseWhileTheBoardAnswersNoRequestEndsTheSendWaitingForRoomAndAsksNothingMore) {
+  CBoardBench b(TrunksProfile(200), [](VQCAF::CVQCAFCommParams& P) { P.mun32SendFifoSize = 16; });
+  ASSERT_TRUE(AddHoldingAfterTheLists(b));
+  size_t nWaits = 0;
+  ASSERT_TRUE(Within(10000, [&] { return (nWaits += b.Lines("too many messages in queue (max 16). Waiting...").size()) != 0; }));
+  const auto Queued = [&] {
+    _VQX_LIB_STATS S{};
+    VQXLibGetStats(b.hLib, &S);
+    return S.TxMsgQueued;
+  };
+  auto Cleared = std::async(std::launch::async, [&] { return b.pAdapter->Clear(); });
+  EXPECT_TRUE(Within(10000, [&] { return b.pAdapter->IsStopRequested() != 0; })) << "asked to stop, its mutex held";
+  const u64 un64Queued = Queued();
+  EXPECT_EQ(b.pBoard->Command("release").rfind("ok ", 0), 0u);
+  ASSERT_EQ(Cleared.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(Cleared.get(), VQX_RESULT_OK);
+  EXPECT_EQ(Queued(), un64Queued) << "nothing queued for the board once the close began";
+  EXPECT_EQ(LeftOut(b).un32CutShort, 201u) << "the 200 trunks and the links of the MTP2 instance";
+  EXPECT_EQ(b.Lines("discovery cut short: 201 entities not discovered").size(), 1u);
 }
 
 }  // namespace

@@ -32,7 +32,9 @@ socket inherited as --control-fd), one answer line each:
   echo MSGID            answer every host message of that id with itself
   answer MSGID|any      answer requests of that id with a response carrying
                         the request's serial and user contexts as received
-  hold / release        keep answers back / send the ones kept
+  hold / release [N]     keep answers back / send the ones kept; with N only
+                        the first N of them, still holding what comes later
+                        (a slow board, whose answers a test lets out by steps)
   rfilter MODE          remote-filter requests: answer (default), ignore,
                         big (answers in big-endian for the host to turn)
   full on|off           sequence numbers, connection count and piggy-backed
@@ -538,9 +540,10 @@ class Board:
         if cmd == "hold":
             self.host.hold = True
             return "ok"
-        if cmd == "release":
-            self.host.hold = False
-            out = self.host.release()
+        if cmd == "release" and (len(words) == 1 or (len(words) == 2 and words[1].isdigit())):
+            count = int(words[1]) if len(words) == 2 else None
+            self.host.hold = count is not None
+            out = self.host.release(count)
             if self.open_links():
                 self.send_batches(self.out_link(), out)
             return "ok %d" % len(out)

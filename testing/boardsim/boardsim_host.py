@@ -183,11 +183,11 @@ class HostLayer:
         self.answered += len(replies)
         return [self.number(r) for r in replies]
 
-    def release(self):
-        out = [self.number(m) for m in self.held]
-        self.answered += len(self.held)
-        self.held = []
-        return out
+    def release(self, count=None):
+        """The answers kept back (the first `count` of them), numbered now."""
+        let_out, self.held = (self.held, []) if count is None else (self.held[:count], self.held[count:])
+        self.answered += len(let_out)
+        return [self.number(m) for m in let_out]
 
     def stats(self):
         return {"full": self.full, "tx_seq": self.tx_seq, "rx_seq": self.rx_seq, "conn": self.conn,

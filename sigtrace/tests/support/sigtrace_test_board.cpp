@@ -111,6 +111,29 @@ SAppMsg CBoardBench::WaitReady(u32 un32Ms) {
   return Msg.un32Id == QUELLAN_NOTIF_ADAPTER_READY ? Msg : SAppMsg();
 }
 
+bool CBoardBench::Pace(u32 un32PerStep, u32 un32StepMs, u32 un32MaxSteps) {
+  const auto Answered = [&] {
+    CVQCAFMutexAutoGetGive Lock(&pAdapter->GetMutex());
+    return pAdapter->GetAnsweredCount();
+  };
+  const auto Held = [&] { return pBoard->Stat("held"); };
+  for (u32 i = 0; i < un32MaxSteps && pAdapter->IsAdapterReady() == 0; i++) {
+    const u32 un32Before = Answered();
+    const std::string strOut = pBoard->Command("release " + std::to_string(un32PerStep));
+    const u32 un32Released = strOut.rfind("ok ", 0) == 0 ? static_cast<u32>(std::stoul(strOut.substr(3))) : 0;
+    if (un32Released != 0) {
+      if (!Within(10000, [&] { return Answered() >= un32Before + un32Released; })) {
+        ADD_FAILURE() << "step " << i << ": " << un32Released << " answers let out, not all taken";
+        return false;
+      }
+      Advance(un32StepMs);
+    } else if (!Within(500, [&] { return Held() > 0 || pAdapter->IsAdapterReady() != 0; })) {
+      Advance(VQ_SIGTRACE_RESEND_AFTER_MS);
+    }
+  }
+  return pAdapter->IsAdapterReady() != 0;
+}
+
 std::string CBoardBench::Entities() {
   CVQCAFMutexAutoGetGive Lock(&pAdapter->GetMutex());
   CVQSigTraceAdapter::EntityTable& T = pAdapter->GetEntityTable();

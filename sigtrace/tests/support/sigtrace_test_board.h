@@ -49,6 +49,14 @@ class CBoardBench {
   SAppMsg WaitReady(u32 un32Ms = 10000);
   /* Moves the adapter's clock on. */
   static void Advance(u64 un64Ms) { s_un64Offset += un64Ms; }
+  /*
+   * A slow board, holding its answers ("hold"): lets un32PerStep of them out
+   * at each step, once the adapter has taken those of the step before, and
+   * moves the adapter's clock un32StepMs on (the resend delay when nothing
+   * was held: the adapter waits for answers that will not come); until the
+   * adapter is ready, at most un32MaxSteps. Whether it became ready.
+   */
+  bool Pace(u32 un32PerStep, u32 un32StepMs, u32 un32MaxSteps);
   /* The entity table, one line per entity (sorted), every field. */
   std::string Entities();
   /* The log lines holding strPart since the last call (the rest dropped). */
