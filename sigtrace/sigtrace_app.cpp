@@ -518,6 +518,7 @@ void CVQSigTrace::Teardown() {
   /* 0. No wait for room in a peer's queue holds the close (a board that reads but does not answer), and the
    * boards' discoveries end: nothing more is asked of a board. */
   if (mhHostLib != nullptr) VQXEndSendWaits(mhHostLib);
+  NoteUnlinkedPeers(true);
   mAdapters.ResetNext();
   for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next()) p->EndDiscovery();
   mAdapters.ResetNext();

@@ -290,6 +290,10 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * to the log only); and the count of units that found no traced entity
    * since the last line, once a second (LogUntracedUnitsDue). */
   void OnLoopTurn(bool fIdle);
+  /* Once a second (fNow: at once), the boards and hosts the transport could not link for want of a peer record
+   * (VQXGetPeersWaitingForRecord) are named among the sources left out: a board as one waiting for a place, a
+   * host as "<host>.<application> (not linked: the 128 host records taken)", until it links. */
+  void NoteUnlinkedPeers(bool fNow);
   /* "Units with no traced entity dropped: N more since the last line" when
    * its second is over, or (fAll: the close) when any were left out. */
   void LogUntracedUnitsDue(bool fAll);
@@ -512,6 +516,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
                                     " (no place among the 20 providers)", " (never served: 64 providers waiting)"};
   /* boards' link losses counted apart, by name: the count, and its groups' names when last counted */
   std::map<std::string, std::pair<u32, std::string>> mBoardLinkLost;
+  u64 mun64NextUnlinkedPoll = 0;         /* clock of the next NoteUnlinkedPeers */
   u64 mun64LastProviderDataMs = 0;       /* clock of the last data message a provider delivered (0: none) */
   PFN_VQX_CLOCK_SOURCE mpfnClock = nullptr; /* clock of those limits (null: the library clock) */
   CVQSigTraceParams mSigTraceParams;     /* the configured records */

@@ -225,6 +225,7 @@ u32 CVQSigTrace::MainLoop() {
     }
     OnLoopTurn(r == kReceiveTimeout);
     LogProviderRefusalsDue(false);
+    NoteUnlinkedPeers(false);
     const u64 un64Now = VQXGetClock();
     if (RunTimeOver(un64Now)) {
       LogTrace(VQMSG, "Test duration (%u) completed, quitting application!", mCmdLine.mun32ExecTimeMs);

@@ -35,10 +35,12 @@
  * a line, theirs fold into one.
  */
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "sigtrace_app.h"
 #include "sigtrace_provider_entity.h"
+#include "vqx_gwlib.h"
 #include "vqcafdebuginfo.h"
 #include "vqcafhashkey.h"
 
@@ -61,6 +63,10 @@ CVQSigTraceEntityParams* FindProviderEntity(CVQSigTraceGrp& Group, const CVQCAFS
   return nullptr;
 }
 
+/* The name's suffix of a host the transport could not link (every host record taken). */
+static_assert(VQX_GW_MAX_HOST_PEERS == 128, "the suffix names the limit");
+constexpr const char* kNotLinkedSuffix = " (not linked: the 128 host records taken)";
+
 /* A provider's id among the places: its name and its process. */
 std::string PlaceIdOf(const _VQX_HOST_INFO& Host) {
   CVQCAFString str;
@@ -79,6 +85,28 @@ u32 Caught(CVQSigTrace& App, const char* pszOperation, int nLine) {
 
 }  // namespace
 
+void CVQSigTrace::NoteUnlinkedPeers(bool fNow) {
+  const u64 un64Now = mpfnClock != nullptr ? mpfnClock() : VQXGetClock();
+  if (mhHostLib == nullptr || (!fNow && un64Now < mun64NextUnlinkedPoll)) return;
+  mun64NextUnlinkedPoll = un64Now + 1000;
+  for (const u32 fHosts : {0u, 1u}) {
+    u32 un32Count = 0;
+    if (VQX_RESULT_FAILED(VQXGetPeersWaitingForRecord(mhHostLib, fHosts, 0, &un32Count, nullptr)) || un32Count == 0)
+      continue;
+    std::vector<std::array<char, VQX_PEER_WAITING_NAME_SIZE>> aNames(un32Count); /* the transport bounds the queue */
+    static_assert(sizeof(aNames[0]) == VQX_PEER_WAITING_NAME_SIZE, "one name per row");
+    if (VQX_RESULT_FAILED(VQXGetPeersWaitingForRecord(mhHostLib, fHosts, un32Count, &un32Count,
+                                                      reinterpret_cast<char(*)[VQX_PEER_WAITING_NAME_SIZE]>(aNames.data()))))
+      continue;
+    for (u32 i = 0; i < std::min<u32>(un32Count, static_cast<u32>(aNames.size())); i++) {
+      if (fHosts == 0)
+        mBoardPlaces.NameLeftOut(aNames[i].data()); /* waits for a place like a board linked past the 32 */
+      else
+        mProviderPlaces.NameLeftOut(std::string(aNames[i].data()) + kNotLinkedSuffix);
+    }
+  }
+}
+
 CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService*/, CVQCAFServiceInfo* pInfo) {
   try {
     CVQCAFMutexAutoGetGive Lock(&mAppMutex);
@@ -96,6 +124,7 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
      * either under a key of its own until it is served. Once the close began none is served: one that links
      * then is kept (its link closes with the others') and never sent capture on. */
     const bool fClosing = mun64CloseStartMs != 0;
+    mProviderPlaces.UnnameLeftOut(std::string(strKey.c_str()) + kNotLinkedSuffix);
     const CVQSigTracePlaces::EVQPlace Place =
         fClosing ? CVQSigTracePlaces::EVQPlace::Waiting
                  : mProviderPlaces.Arrive(strId, strKey.c_str(), ServedProviders(), 0, pNamed == nullptr);
