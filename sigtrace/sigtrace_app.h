@@ -292,7 +292,8 @@ class CVQSigTrace : public CVQCAFLogTrace,
   void OnLoopTurn(bool fIdle);
   /* Once a second (fNow: at once), the boards and hosts the transport could not link for want of a peer record
    * (VQXGetPeersWaitingForRecord) are named among the sources left out: a board as one waiting for a place, a
-   * host as "<host>.<application> (not linked: the 128 host records taken)", until it links. */
+   * host as "<host>.<application> (not linked: the 128 host records taken)" until it links (one that leaves
+   * unlinked stays named). */
   void NoteUnlinkedPeers(bool fNow);
   /* "Units with no traced entity dropped: N more since the last line" when
    * its second is over, or (fAll: the close) when any were left out. */
@@ -517,6 +518,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* boards' link losses counted apart, by name: the count, and its groups' names when last counted */
   std::map<std::string, std::pair<u32, std::string>> mBoardLinkLost;
   u64 mun64NextUnlinkedPoll = 0;         /* clock of the next NoteUnlinkedPeers */
+  std::set<std::string> mHostsNotLinked; /* hosts waiting for a peer record at the last NoteUnlinkedPeers */
   u64 mun64LastProviderDataMs = 0;       /* clock of the last data message a provider delivered (0: none) */
   PFN_VQX_CLOCK_SOURCE mpfnClock = nullptr; /* clock of those limits (null: the library clock) */
   CVQSigTraceParams mSigTraceParams;     /* the configured records */

@@ -36,6 +36,7 @@
  */
 #include <algorithm>
 #include <array>
+#include <set>
 #include <cstring>
 
 #include "sigtrace_app.h"
@@ -89,6 +90,7 @@ void CVQSigTrace::NoteUnlinkedPeers(bool fNow) {
   const u64 un64Now = mpfnClock != nullptr ? mpfnClock() : VQXGetClock();
   if (mhHostLib == nullptr || (!fNow && un64Now < mun64NextUnlinkedPoll)) return;
   mun64NextUnlinkedPoll = un64Now + 1000;
+  std::set<std::string> WaitingHosts;
   for (const u32 fHosts : {0u, 1u}) {
     u32 un32Count = 0;
     if (VQX_RESULT_FAILED(VQXGetPeersWaitingForRecord(mhHostLib, fHosts, 0, &un32Count, nullptr)) || un32Count == 0)
@@ -99,12 +101,29 @@ void CVQSigTrace::NoteUnlinkedPeers(bool fNow) {
                                                       reinterpret_cast<char(*)[VQX_PEER_WAITING_NAME_SIZE]>(aNames.data()))))
       continue;
     for (u32 i = 0; i < std::min<u32>(un32Count, static_cast<u32>(aNames.size())); i++) {
-      if (fHosts == 0)
+      if (fHosts == 0) {
         mBoardPlaces.NameLeftOut(aNames[i].data()); /* waits for a place like a board linked past the 32 */
-      else
+      } else {
+        WaitingHosts.insert(aNames[i].data());
         mProviderPlaces.NameLeftOut(std::string(aNames[i].data()) + kNotLinkedSuffix);
+      }
     }
   }
+  /* A host no longer waiting linked (named no more: served, or waiting for a place, once its service is seen) or
+   * left unlinked (named still). */
+  std::erase_if(mHostsNotLinked, [&](const std::string& strName) { return WaitingHosts.count(strName) != 0; });
+  if (!mHostsNotLinked.empty()) {
+    std::array<u32, VQX_GW_MAX_HOST_PEERS> ahHosts{};
+    u32 un32Hosts = 0;
+    if (VQX_RESULT_SUCCEEDED(VQXGetRemoteHostsList(mhHostLib, static_cast<u32>(ahHosts.size()), &un32Hosts, ahHosts.data())))
+      for (u32 i = 0; i < std::min<u32>(un32Hosts, static_cast<u32>(ahHosts.size())); i++) {
+        _VQX_HOST_INFO Info{};
+        if (VQX_RESULT_SUCCEEDED(VQXGetRemoteHostInfo(mhHostLib, ahHosts[i], &Info)) &&
+            mHostsNotLinked.count(CVQSigTraceProviderEntity::KeyOf(Info).c_str()) != 0)
+          mProviderPlaces.UnnameLeftOut(std::string(CVQSigTraceProviderEntity::KeyOf(Info).c_str()) + kNotLinkedSuffix);
+      }
+  }
+  mHostsNotLinked = std::move(WaitingHosts);
 }
 
 CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService*/, CVQCAFServiceInfo* pInfo) {
@@ -124,7 +143,6 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
      * either under a key of its own until it is served. Once the close began none is served: one that links
      * then is kept (its link closes with the others') and never sent capture on. */
     const bool fClosing = mun64CloseStartMs != 0;
-    mProviderPlaces.UnnameLeftOut(std::string(strKey.c_str()) + kNotLinkedSuffix);
     const CVQSigTracePlaces::EVQPlace Place =
         fClosing ? CVQSigTracePlaces::EVQPlace::Waiting
                  : mProviderPlaces.Arrive(strId, strKey.c_str(), ServedProviders(), 0, pNamed == nullptr);
