@@ -210,8 +210,8 @@ VQX_RESULT VQXWaitMsg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32Ti
  * transport; with the fifo full the caller waits (status callback event 2
  * may drop it instead: 0x82010218). While it waits the peer's messages are
  * read on past the receive fifo's pause; once that peer's messages waiting
- * unread in filters reach twice their bound (at least 16384), the wait ends:
- * 0x82010218, the message dropped and counted, and the pause holds again.
+ * unread in filters pass their bound by 16384, the wait ends: 0x82010218,
+ * the message dropped and counted, and the pause holds again.
  * 0x8201020A peer without a path up;
  * to an adapter: 0x8201020B above 64000 bytes in all, 0x82010010 for a
  * response. With phImplicitFilter

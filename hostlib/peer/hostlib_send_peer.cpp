@@ -17,7 +17,6 @@
 #include <string.h>
 #include <time.h>
 
-#include <algorithm>
 #include <atomic>
 #include <new>
 
@@ -759,7 +758,7 @@ bool VqxSendersWaiting(VQX_LIB_HANDLE hLib, u32 fHosts) {
 
 bool VqxRxWaitBacklogFull(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer) {
   const u32 un32Bound = pPeer->fAdapter ? VqxLib(hLib)->Params.un32ReceiveFifoSize : VqxHostsRxMsgsMax(hLib);
-  if (pPeer->un32MsgsInFilters >= std::max(2u * un32Bound, u32{VQX_RX_WAIT_BACKLOG_MIN})) return true;
+  if (pPeer->un32MsgsInFilters >= un32Bound + VQX_RX_WAIT_BACKLOG_EXTRA) return true;
   return !pPeer->fAdapter && VqxPeerLib(hLib)->un64HostsBytesInFilters >= 2u * u64{VQX_HOSTS_RX_BYTES_MAX};
 }
 

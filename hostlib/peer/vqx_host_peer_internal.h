@@ -287,14 +287,13 @@ bool VqxSendersWaiting(VQX_LIB_HANDLE hLib, u32 fHosts);
  */
 bool VqxPeerReadOnForSenders(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer);
 /*
- * The bound of a peer's messages waiting in filters while a thread waits for room in its send fifo: twice its
- * receive bound (the receive fifo size; for a remote host the hosts' bound), and no less than
- * VQX_RX_WAIT_BACKLOG_MIN, so that the answers to what a sender has in flight fit under it; for the remote hosts
- * also twice VQX_HOSTS_RX_BYTES_MAX of them all. Reached, a wait for room on that peer ends at once with the
- * message dropped (0x82010218, counted, its line logged once a second at most) and the receive overflow pauses
- * the reading again. Under the library lock.
+ * The bound of a peer's messages waiting in filters while a thread waits for room in its send fifo: its receive
+ * bound (the receive fifo size; for a remote host the hosts' bound) and VQX_RX_WAIT_BACKLOG_EXTRA more, room for the
+ * answers to what a sender has in flight; for the remote hosts also twice VQX_HOSTS_RX_BYTES_MAX of them all.
+ * Reached, a wait for room on that peer ends at once with the message dropped (0x82010218, counted, its line logged
+ * once a second at most) and the receive overflow pauses the reading again. Under the library lock.
  */
-#define VQX_RX_WAIT_BACKLOG_MIN 16384u
+#define VQX_RX_WAIT_BACKLOG_EXTRA 16384u
 bool VqxRxWaitBacklogFull(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer);
 
 static inline VQX_PEER_LIB* VqxPeerLib(VQX_LIB_HANDLE hLib) {

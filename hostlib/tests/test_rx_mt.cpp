@@ -581,13 +581,12 @@ TEST_F(RxOverflowTest, ASenderWaitingForRoomKeepsItsTransportReading) {
 }
 
 /*
- * What a peer sends while a thread waits for room in its send fifo piles up only to a bound (twice the receive
- * fifo, here 2, and no less than 16384 messages): reached, the wait ends with the message dropped (0x82010218,
- * counted, its line) and the receive overflow pauses the reading again; a sender that comes then fails at once.
- * Nothing received is dropped.
+ * What a peer sends while a thread waits for room in its send fifo piles up only to a bound (the receive fifo, here
+ * 2, and 16384 messages more): reached, the wait ends with the message dropped (0x82010218, counted, its line) and
+ * the receive overflow pauses the reading again; a sender that comes then fails at once. Nothing received is dropped.
  */
 TEST_F(RxOverflowTest, ASendersWaitEndsOnceItsPeersBacklogReachesItsBound) {
-  constexpr u32 kSendFifo = 12, kBound = VQX_RX_WAIT_BACKLOG_MIN;
+  constexpr u32 kSendFifo = 12, kBound = 2 + VQX_RX_WAIT_BACKLOG_EXTRA;
   HeldClock clock; /* the two dropped sends' lines within one second */
   Open(false, 2, kSendFifo);
   while (Locked(mhLib, [&] { return Peer(kBoard)->un32SendFifoCount; }) < kSendFifo)
@@ -607,7 +606,7 @@ TEST_F(RxOverflowTest, ASendersWaitEndsOnceItsPeersBacklogReachesItsBound) {
   EXPECT_EQ(sent.load(), VQX_RESULT_API_TXMSG_DROPPED);
   EXPECT_EQ(Send(0x0300000A, kBoard, 8, VQX_MSG_TYPE_REQUEST), VQX_RESULT_API_TXMSG_DROPPED) << "no wait past the bound";
   EXPECT_EQ(LibStats(mhLib).TxMsgDropped, 2u);
-  EXPECT_TRUE(mLog.WaitFor("VqxMsgSendTo: Msg=0x03000009 to 101 dropped: 16384 messages it sent wait unread, its "
+  EXPECT_TRUE(mLog.WaitFor("VqxMsgSendTo: Msg=0x03000009 to 101 dropped: 16386 messages it sent wait unread, its "
                            "reading paused\n"));
   EXPECT_EQ(mLog.Count("Msg=0x0300000A"), 0u) << "the second within the second is left out";
   EXPECT_GE(FeedMs(kBound + 1), 95) << "nobody waits: paused";
