@@ -3,7 +3,8 @@
  * wire form from a peer record made without a transport: sequence numbers (in order, the other path's
  * copies, a loss resynchronised and counted, the wrap past 0), connection counts, pure and piggy-backed
  * acknowledgements, sizes that do not fit the bytes received, unknown peers, the receive fifo's pause
- * (none while a sender waits for room), and two peers fed at once while readers take. Blocking receive across threads: wake-ups, a waiter
+ * (none while a sender waits for room on that peer, until its backlog reaches the bound a wait allows), and two
+ * peers fed at once while readers take. Blocking receive across threads: wake-ups, a waiter
  * released by a message (a destroy releasing readers is the filter tests'), several senders to one
  * reader with nothing lost, callback filters fed by the receive thread, readers woken at the end of a
  * batch, filters coming and going while messages flow. Every wait is bounded.
