@@ -133,7 +133,9 @@ static_assert(sizeof(_VQX_FILTER_STATS) == 48);
  * filter alone and add their match bit to the caller's set.
  * 0x02010000; 0x82010206 null library; 0x82010009 null array or out handle;
  * 0x8201000A count 0 or above 128, or an invalid mask; 0x82010005 a claim
- * conflicts with another filter; 0x82010012 no memory. *phFilter null on failure.
+ * conflicts with another filter; 0x82010012 no memory; 0x82010218 the library
+ * began to close meanwhile (telling the peers of it may wait for room; the
+ * close lets such a wait out). *phFilter null on failure.
  */
 VQX_RESULT VQXCreateMsgFilterEx(VQX_LIB_HANDLE hLib, u32 un32NbParams, _VQX_FILTER_PARAMS* paParams,
                                 VQX_FILTER_HANDLE* phFilter);
@@ -184,7 +186,9 @@ VQX_RESULT VQXReceiveMsgMultiple(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter,
 
 /*
  * Sends un32NbToSend messages (VQXSendMsgMultipleEx), then receives up to
- * *pun32Count (at most 1024) into pahMsg.
+ * *pun32Count (at most 1024) into pahMsg. 0x82010218 without receiving when
+ * the library began to close while it sent (a send waiting for room is let
+ * out by the close, its message dropped).
  */
 VQX_RESULT VQXSendReceiveMsgMultiple(VQX_LIB_HANDLE hLib, u32 un32NbToSend, VQX_MSG_HANDLE* pahToSend,
                                      VQX_FILTER_HANDLE hFilter, u32 un32TimeoutMs, u32* pun32Count,
@@ -204,7 +208,11 @@ VQX_RESULT VQXWaitMsg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32Ti
  * (0x82010209 when unknown, returned without a log line): the message is
  * queued in that peer's send fifo, numbered and handed to the gateway
  * transport; with the fifo full the caller waits (status callback event 2
- * may drop it instead: 0x82010218). 0x8201020A peer without a path up;
+ * may drop it instead: 0x82010218). While it waits the peer's messages are
+ * read on past the receive fifo's pause; once that peer's messages waiting
+ * unread in filters pass their bound by 16384, the wait ends: 0x82010218,
+ * the message dropped and counted, and the pause holds again.
+ * 0x8201020A peer without a path up;
  * to an adapter: 0x8201020B above 64000 bytes in all, 0x82010010 for a
  * response. With phImplicitFilter
  * an awaited-response filter is made for the answer (destination and serial
@@ -240,7 +248,7 @@ VQX_RESULT VQXSendMsg2Ex(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, const _VQX_
 /* Sends every non-null entry and clears it; the last failure, else 0x02000000. */
 VQX_RESULT VQXSendMsgMultipleEx(VQX_LIB_HANDLE hLib, u32 un32Count, VQX_MSG_HANDLE* pahMsg);
 
-/* Waits until no peer has messages waiting to be sent (or the time-out). 0x02010000. */
+/* Waits until no peer has messages waiting to be sent (or the time-out, or the library begins to close). 0x02010000. */
 VQX_RESULT VQXWaitSentMsg(VQX_LIB_HANDLE hLib, u32 un32TimeoutMs);
 
 /* The messages sent to peers and not yet taken by them, into *pun64Count: those waiting in the send fifos

@@ -147,8 +147,10 @@ VQX_RESULT VQCmcLibMixerGetParam(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, _VQCMC_
  * Commands to the server that holds a leg (mixer): the message, taken from the caller (*phMsg
  * is cleared on every path), goes to the server with user context 1 = (tag << 32) | id; a server
  * still registering gets it too. 0x8200000A an id of no entity of that kind (the message is
- * released); 0x8201020A the server is neither ready nor registering (released too); 0x82000014 the
- * library is stopped (released, nothing queued).
+ * released); 0x8201020A the server is neither ready nor registering (released too); 0x8200000F the
+ * library ended the entity (its server gone, or one that did not claim it: no answer would reach it;
+ * released too); 0x82000014 the library is stopped (released, nothing queued). A send that waits for
+ * room in the host library ends once the library stops (0x82010218, the message dropped).
  */
 VQX_RESULT VQCmcLibLegMsgProcess(VQCMC_LIB_HANDLE hLib, u32 un32LegId, u32 un32Tag, VQX_MSG_HANDLE* phMsg);
 VQX_RESULT VQCmcLibMixerMsgProcess(VQCMC_LIB_HANDLE hLib, u32 un32MixerId, u32 un32Tag, VQX_MSG_HANDLE* phMsg);

@@ -15,6 +15,7 @@ using CLibLock = CVqCmcLibLock;
 
 struct Kind {
   u32 un32Type;
+  u32 un32Terminated; /* the state the library ends an entity of the kind in: no server knows it any more */
   /* The kind's find: 0x8200000A and null for an id of another kind or none. */
   VQX_RESULT (*pFctFind)(VQCMC_LIB_CTX*, u32, u32, _VQCMC_ENTITY_CTX**);
   const char* pszFindFailed;   /* "%s Failed %s=0x%08X" */
@@ -22,10 +23,10 @@ struct Kind {
   const char* pszIgnoring;     /* the event of an entity whose terminal notice is posted */
   const char* pszSentNotReady; /* a command to a server still registering */
 };
-const Kind kLeg = {VQCMC_ENTITY_TYPE_LEG, VqCmcLibLegFind, "VqCmcLibLegFind", "LegId",
+const Kind kLeg = {VQCMC_ENTITY_TYPE_LEG, VQCMC_LIB_STATE_CLEG_TERMINATED, VqCmcLibLegFind, "VqCmcLibLegFind", "LegId",
                    "Ignoring Leg Event for LegId=0x%08X, which 'terminate' has already been posted for.",
                    "Message 0x%08x sent when host not Ready"};
-const Kind kMixer = {VQCMC_ENTITY_TYPE_MIXER, VqCmcLibMixerFind, "VqCmcLibMixerFind", "MixerId",
+const Kind kMixer = {VQCMC_ENTITY_TYPE_MIXER, VQCMC_LIB_STATE_CMIXER_TERMINATED, VqCmcLibMixerFind, "VqCmcLibMixerFind", "MixerId",
                      "Ignoring Mixer Event for MixerId=0x%08X, which 'terminate' has already been posted for.",
                      "Message sent when host not Ready"};
 
@@ -46,6 +47,10 @@ VQX_RESULT MsgProcess(VQCMC_LIB_CTX* pCtx, const Kind& kind, const char* pszOp, 
     VQCMC_ERR(pCtx, pszOp, result, "Library stopped");
   } else if (result = FindKind(pCtx, kind, un32Id, &pEntity); VQX_RESULT_FAILED(result)) {
     VQCMC_ERR(pCtx, pszOp, result, "%s Failed %s=0x%08X", kind.pszFindFailed, kind.pszIdName, un32Id);
+  } else if (pEntity->CurrState == kind.un32Terminated) {
+    /* Ended by the library (its server gone, or a new one that did not claim it): no answer would reach it. */
+    result = VQX_RESULT_INVALID_STATE;
+    VQCMC_ERR(pCtx, pszOp, result, "%s=0x%08X terminated by the library", kind.pszIdName, un32Id);
   } else if (_VQCMC_HOST_CTX* pHost = pEntity->pHostCtx; pHost == nullptr ||
              (!pHost->fReady && pHost->CurrState != VQCMC_LIB_STATE_INIT)) {
     result = VQX_RESULT_API_ADA_NOT_READY;

@@ -288,6 +288,10 @@ struct _VQCMC_LIB_CTX {
   std::atomic<_VQCMC_JOB*> pEndedJobs;  /* pool jobs past their done step, not yet counted out */
   u64 un64NextJobSerial;
   u32 fStopped;
+  /* Set once the library stops (VqCmcStateMachineStop), before it waits for anything: a send of this library
+     waiting for room in the host library, which may hold hThreadSem that the stop waits for, ends at once then
+     (VQXSetThreadSendWaitEnd), its message dropped (0x82010218). */
+  volatile u32 fSendWaitsEnd;
   /* entities */
   HVQXPOOLOFBUFFERS hEntityPool;
   /* entity events: the records by event key, and their own wheel */

@@ -390,6 +390,9 @@ VQX_RESULT VQCmcLibClose(VQCMC_LIB_HANDLE hLib) {
     return VQX_RESULT_INVALID_STATE;
   }
   VqCmcStateMachineStop(hLib);
+  /* What the close sends (the end of its filter told to the servers) waits for no room either: a server that
+     stopped reading would hold it for good. */
+  const volatile u32* pfBefore = VQXSetThreadSendWaitEnd(&hLib->fSendWaitsEnd);
   VqxMutexGet(hLib->hThreadSem);
   VqxMutexGive(hLib->hThreadSem);
   if (VQX_RESULT_FAILED(VqCmcThreadUninit(hLib))) VQCMC_RED(hLib, "VQCmcLibClose", "VqCmcThreadUninit Failed");
@@ -398,12 +401,14 @@ VQX_RESULT VQCmcLibClose(VQCMC_LIB_HANDLE hLib) {
   if (VQX_RESULT_FAILED(result)) {
     VQCMC_ERR(hLib, "VQCmcLibClose", result, "VqCmcLegEventUninit Failed");
     VqxMutexGive(hLib->hThreadSem);
+    VQXSetThreadSendWaitEnd(pfBefore);
     return result;
   }
   if (VQX_RESULT_FAILED(VqCmcEntityUninit(hLib))) VQCMC_RED(hLib, "VQCmcLibClose", "VqCmcEntityUninit Failed");
   if (VQX_RESULT_FAILED(VqCmcHostUninit(hLib))) VQCMC_RED(hLib, "VQCmcLibClose", "VqCmcHostUninit Failed");
   VqxMutexGive(hLib->hThreadSem);
   TearDown(hLib, true);
+  VQXSetThreadSendWaitEnd(pfBefore);
   delete hLib;
   return VQX_RESULT_OK;
 }

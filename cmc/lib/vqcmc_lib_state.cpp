@@ -53,12 +53,20 @@ VQX_RESULT VqCmcStateMachineLaunch(VQCMC_LIB_CTX* pCtx) {
 }
 
 void VqCmcStateMachineStop(VQCMC_LIB_CTX* pCtx) {
+  /*
+   * First: a thread whose send waits for room (a server that stopped reading) may hold hThreadSem, which the intake
+   * waits for, and the filter's change below waits for the intake. Its wait ends now, and the queue's last kick
+   * below waits for no room either.
+   */
+  __atomic_store_n(&pCtx->fSendWaitsEnd, 1u, __ATOMIC_RELEASE);
   if (pCtx->hFilter != nullptr && !pCtx->Seams.fNoIntake) {
     _VQX_FILTER_CALLBACK_PARAMS cb{};
     VQXModifyMsgFilterDbg(pCtx->hVqxLib, pCtx->hFilter, 0, nullptr, &cb, __FILE__, __LINE__);
   }
   VqxMutexGet(pCtx->hThreadSem);
+  const volatile u32* pfBefore = VQXSetThreadSendWaitEnd(&pCtx->fSendWaitsEnd);
   VqxApiCoalescingKickInternal(pCtx->hVqxLib, pCtx->pCoalescingQueue, __FILE__, __LINE__);
+  VQXSetThreadSendWaitEnd(pfBefore);
   VqxMutexGive(pCtx->hThreadSem);
 }
 
@@ -73,7 +81,12 @@ VQX_RESULT VqCmcSendMsg(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hMsg) {
     VqCmcMsgFreeHandle(pCtx, &hMsg);
     return VQX_RESULT_OUT_OF_RESOURCE;
   }
-  return VqxApiCoalescingAddMsgInternal(pCtx->hVqxLib, pCtx->pCoalescingQueue, hMsg, __FILE__, __LINE__);
+  /* A full queue is sent here, hThreadSem held: its wait for room ends once the library stops. */
+  const volatile u32* pfBefore = VQXSetThreadSendWaitEnd(&pCtx->fSendWaitsEnd);
+  const VQX_RESULT result =
+      VqxApiCoalescingAddMsgInternal(pCtx->hVqxLib, pCtx->pCoalescingQueue, hMsg, __FILE__, __LINE__);
+  VQXSetThreadSendWaitEnd(pfBefore);
+  return result;
 }
 
 VQX_RESULT VqCmcStateSetTimeout(VQCMC_LIB_CTX* pCtx, _VQCMC_TIMER* pTimer, u32 un32State, u32 un32PeriodMs) {

@@ -10,13 +10,17 @@
  * type) leaves it hearing what follows, its proper end included; an answer
  * the server sends twice reaches the leg and its listener once.
  */
+#include <signal.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <map>
 
 #include "cmc_it_leg.h"
 #include "cmc_test_support.h"
+#include "vqcmc_lib_internal.h"
 
 namespace {
 
@@ -70,6 +74,7 @@ class CmcAnswersIt : public testing::Test {
   void SetUp() override { Run.Open("cmc_answers_it"); }
   void TearDown() override {
     EXPECT_EQ(Run.Server.Violations(), 0) << Run.Server.Command("stats");
+    if (mfClosed) return;
     // A freed leg's journal line comes first in its destructor: the job that freed it ends after.
     EXPECT_TRUE(peerwait::WaitUntil(
         [&] {
@@ -140,6 +145,7 @@ class CmcAnswersIt : public testing::Test {
     End(J, L, A, 0);
   }
   CmcServerRun Run;
+  bool mfClosed = false; /* the test closed the run itself */
 };
 
 TEST_F(CmcAnswersIt, BurstOfHeldAnswersInOrderLosesNone) { Burst("release"); }
@@ -164,6 +170,62 @@ class CmcSmallQueuesIt : public CmcAnswersIt {
 };
 
 TEST_F(CmcSmallQueuesIt, FlatOutSenderAnsweredAtOnce) { FlatOut(); }
+
+/* The stand-in stopped (SIGSTOP) while a leg sends flat out: the sender waits for room holding the core library's
+ * lock, which the intake waits for, which the stop waits for. Detach returns all the same, the waiting send failing
+ * with 0x82010218 (its message dropped); later commands are refused. The rest of the close, the stand-in still
+ * stopped, returns too: the core library's (the end of its filter, told to the server, dropped rather than waited
+ * for), then the framework's (which ends every send's wait first, and gives up on what the server does not take). */
+TEST_F(CmcSmallQueuesIt, DetachLetsOutASenderWaitingOnAStoppedServer) {
+  CJournal J;
+  CCountingListener L;
+  CCountingLeg* A = nullptr;
+  Call(J, L, A);
+  if (HasFatalFailure()) return;
+  struct Stopped {
+    explicit Stopped(pid_t p) : pid(p) { kill(pid, SIGSTOP); }
+    ~Stopped() { kill(pid, SIGCONT); }
+    pid_t pid;
+  } stopped(Run.Server.Pid());
+  std::atomic<u32> un32Sent{0};
+  std::atomic<VQX_RESULT> last{0};
+  peerwait::BoundedThread sender([&] {
+    VQX_RESULT r = VQX_RESULT_OK;
+    for (u32 i = 0; i < 10000000 && r == VQX_RESULT_OK; i++) {
+      if ((r = A->PlayDigit("1", &L)) == VQX_RESULT_OK) un32Sent++;
+    }
+    last = r;
+  });
+  // Waiting for room, once the sockets are full too: the sender keeps the core library's lock to itself (a command
+  // holds it a few microseconds) and sends nothing more, seen 200 times in a row.
+  u32 un32Held = 0, un32SentSeen = 0;
+  ASSERT_TRUE(cmcpeer::WaitUntil(
+      [&] {
+        const bool fFree = VqxMutexTryGet(Run.mhCmc->hThreadSem) == VQX_RESULT_OK;
+        if (fFree) VqxMutexGive(Run.mhCmc->hThreadSem);
+        un32Held = fFree || un32Sent != un32SentSeen ? 0 : un32Held + 1;
+        un32SentSeen = un32Sent;
+        return un32Held >= 200;
+      },
+      60000))
+      << un32Sent << " sent";
+  auto Detached = std::async(std::launch::async, [] { return CVQCMCLib::Detach(); });
+  const bool fReturned = Detached.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  if (!fReturned) kill(Run.Server.Pid(), SIGCONT); /* lets a hung Detach end before the assertion */
+  ASSERT_TRUE(fReturned) << "Detach waited for the stopped server";
+  EXPECT_EQ(Detached.get(), VQX_RESULT_OK);
+  ASSERT_TRUE(sender.JoinWithin(10000));
+  EXPECT_EQ(last.load(), VQX_RESULT_API_TXMSG_DROPPED) << un32Sent << " sent";
+  EXPECT_EQ(A->PlayDigit("1", &L), VQX_RESULT_NOT_INITIALIZED);
+  EXPECT_EQ(A->FreeLeg(), VQX_RESULT_OK);
+  EXPECT_EQ(A->CheckFreeLeg(), VQX_RESULT_OK);
+  // The core library's close first, then the framework's as the process ends (it first ends every send's wait).
+  auto Closed = std::async(std::launch::async, [&] { Run.Close([] { CVQCAFComm::EndSendWaits(); }); });
+  const bool fClosed = Closed.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  kill(Run.Server.Pid(), SIGCONT);
+  mfClosed = true;
+  EXPECT_TRUE(fClosed) << "the close waited for the stopped server";
+}
 
 /* A call-terminated notification cut to 40 bytes, or whole with another message type, and a mixer's
  * end of another type: the client refuses them, and the leg or mixer still hears what follows; a refused

@@ -204,6 +204,7 @@ const struct {
     {"VqxFilterApply", "unsupported payload start"},
     {"VqxMsgSendTo", "message dropped by the receiving thread, its send fifo full"},
     {"VqxMsgSendTo", "send waiting for room in a full send fifo"},
+    {"VqxMsgSendTo", "send dropped while its peer's messages wait unread"},
 };
 
 }  // namespace

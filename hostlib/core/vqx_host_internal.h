@@ -60,6 +60,7 @@ enum {
   VQX_LOG_LIMITED_APPLY_NEWER,     /* payload start above 88 */
   VQX_LOG_LIMITED_TX_FULL_NO_WAIT, /* a transport thread's send dropped on a full send fifo */
   VQX_LOG_LIMITED_TX_FULL_WAIT,    /* a send waiting for room in a full send fifo */
+  VQX_LOG_LIMITED_TX_WAIT_RX_FULL, /* a send's wait for room ended by its peer's unread backlog */
   VQX_LOG_LIMITED_NB_KINDS
 };
 

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 
 #include "filter/vqx_filter_internal.h"
 #include "vqx_clock.h"
@@ -134,6 +135,9 @@ VQX_RESULT VqxMsgReceive(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbToS
   VQX_LIB* pLib = VqxLib(hLib);
   const u32 un32Capacity = *pun32Count;
   *pun32Count = 0;
+  /* Counted by the close while its sends may wait for room (those given, the filter's pending ones); the wait for
+     messages that follows is not a send's. */
+  std::optional<VqxSendCallScope> sending(std::in_place, hLib);
   VqxLibLockEnterSpinning(hLib);
   if (!VqxFilterIsKnown(hLib, pFilter) || pFilter->un32State != VQX_FILTER_STATE_ACTIVE) {
     VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
@@ -141,11 +145,13 @@ VQX_RESULT VqxMsgReceive(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbToS
     VqxLogOp(hLib, "VqxMsgReceive", "VQX_RESULT_API_INVALID_FIL_HANDLE");
     return VQX_RESULT_API_INVALID_FIL_HANDLE;
   }
+  bool fSent = false;
   for (u32 i = 0; i < un32NbToSend && pahToSend != nullptr; i++) {
     if (pahToSend[i] == nullptr) continue;
     VQX_MSG_HANDLE hMsg = pahToSend[i];
     pahToSend[i] = nullptr;
     VqxMsgSend(hLib, hMsg, nullptr);
+    fSent = true;
   }
   if (un32TimeoutMs != 0 && !pFilter->fOwnerKnown) {
     pFilter->fOwnerKnown = 1;
@@ -158,9 +164,18 @@ VQX_RESULT VqxMsgReceive(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbToS
       VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
       return wake;
     }
+    fSent = fSent || pFilter->hHeldFirst != nullptr;
     VqxFilterSendHeld(hLib, pFilter);
     if (VqxKickMsgSendToGwLib != nullptr) VqxKickMsgSendToGwLib(hLib, 0);
   }
+  if (fSent && pLib->fClosing.load() != 0) {
+    /* The library began to close while this call sent (a send waiting for room was let out, its message dropped):
+       no wait on a filter the close frees. */
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+    VqxLogOp(hLib, "VqxMsgReceive", "VQX_RESULT_API_TXMSG_DROPPED (the library is closing)");
+    return VQX_RESULT_API_TXMSG_DROPPED;
+  }
+  sending.reset();
   if (!VqxWaitOnFilter(hLib, pFilter, un32TimeoutMs)) {
     VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
     return VQX_RESULT_API_INVALID_FIL_HANDLE;
@@ -214,6 +229,8 @@ VQX_RESULT VQXCreateMsgFilterEx(VQX_LIB_HANDLE hLib, u32 un32NbParams, _VQX_FILT
     VqxLogOp(hLib, kOp, "Invalid filter mask");
     return VQX_RESULT_API_INVALID_PARAM;
   }
+  /* Telling the boards and hosts of the filter may wait for room: counted by the close. */
+  const VqxSendCallScope inside(hLib);
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   if (VqxFilterLib(hLib) == nullptr) {
     VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
@@ -224,6 +241,11 @@ VQX_RESULT VQXCreateMsgFilterEx(VQX_LIB_HANDLE hLib, u32 un32NbParams, _VQX_FILT
   VQX_RESULT result = VqxFilterCreate(hLib, un32NbParams, paParams, &pFilter);
   if (VQX_RESULT_SUCCEEDED(result)) {
     result = VqxFilterActivate(hLib, pFilter);
+    if (VQX_RESULT_SUCCEEDED(result) && VqxLib(hLib)->fClosing.load() != 0) {
+      /* The library began to close meanwhile (what waited for room to tell the peers was dropped): not handed out. */
+      VqxLogOp(hLib, kOp, "VQX_RESULT_API_TXMSG_DROPPED (the library is closing)");
+      result = VQX_RESULT_API_TXMSG_DROPPED;
+    }
     if (VQX_RESULT_FAILED(result)) {
       VqxFilterDestroy(hLib, pFilter);
     } else {
@@ -269,6 +291,7 @@ VQX_RESULT VQXModifyMsgFilter(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u3
       return VQX_RESULT_API_INVALID_PARAM;
     }
   }
+  const VqxSendCallScope inside(hLib); /* telling the peers of the change may wait for room */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   VQX_RESULT result = VQX_RESULT_API_INVALID_FIL_HANDLE;
   if (VqxFilterIsKnown(hLib, hFilter)) {
@@ -292,6 +315,7 @@ VQX_RESULT VQXDestroyMsgFilterEx(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE* phFilte
   }
   VQX_FILTER* pFilter = *phFilter;
   *phFilter = nullptr;
+  const VqxSendCallScope inside(hLib); /* telling the peers of its end may wait for room */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   VQX_RESULT result;
   /* An awaited-response filter back on the free list has number 0: a stale handle to it is refused. */

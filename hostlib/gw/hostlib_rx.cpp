@@ -34,7 +34,7 @@ namespace {
 #define VQX_RECONNECT_WAIT_MS 60000u
 #define VQX_RX_PAUSE_MS 100u
 #define VQX_RX_PAUSE_STEP_MS 2u         /* a remote host's pause looks at the hosts' backlog this often */
-#define VQX_RX_PAUSE_ADAPTER_STEP_MS 10u /* a board's, at the senders waiting for room */
+#define VQX_RX_PAUSE_ADAPTER_STEP_MS 10u /* a board's, at the senders waiting for room on it */
 /* Answers of the status callback to a receive overflow. */
 #define VQX_RX_ACTION_NONE 0u
 #define VQX_RX_ACTION_DISCONNECT 1u
@@ -178,12 +178,15 @@ VQX_RX_VERDICT VqxRxSequence(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDL
  * its socket, which the keep-alive takes for no silence), a remote host's
  * until the hosts' backlog is under its bound again if that comes sooner,
  * or the peer is disconnected (after its messages are flushed).
- * No pause while a thread waits for room in the send fifo of a peer of this
- * transport instance, nor past the moment one begins to: that room comes
- * from this reading (a board's answers, a host that reads what we write
- * only while we read what it writes), and the waiting thread may be the
- * reader of the backlog or hold what its reader needs, so a pause would
- * last for ever. The backlog then grows by what the peers send meanwhile.
+ * No pause while a thread waits for room in this peer's send fifo, nor past
+ * the moment one begins to: that room comes from this reading (a board's
+ * answers, a host that reads what we write only while we read what it
+ * writes), and the waiting thread may be the reader of the backlog or hold
+ * what its reader needs, so a pause would last for ever. The backlog then
+ * grows by what the peer sends meanwhile, up to the bound a wait allows
+ * (VqxRxWaitBacklogFull): there the waits on the peer end with a failure
+ * and the pause holds again. A sender waiting on another peer changes
+ * nothing here.
  */
 void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* pBatch) {
   VQX_LIB* pLib = VqxLib(hLib);
@@ -231,7 +234,8 @@ void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* 
        bound is small) would otherwise wait out the rest of the pause with nothing to read. */
     VqxGwLibContext hGw = VqxGwOfPeer(hLib, hAdapter);
     const u32 un32Step = fHost ? VQX_RX_PAUSE_STEP_MS : VQX_RX_PAUSE_ADAPTER_STEP_MS;
-    for (u32 un32Paused = 0; un32Paused < VQX_RX_PAUSE_MS && !VqxSendersWaiting(hLib, fHost); un32Paused += un32Step) {
+    for (u32 un32Paused = 0; un32Paused < VQX_RX_PAUSE_MS && !VqxPeerReadOnForSenders(hLib, pPeer);
+         un32Paused += un32Step) {
       const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
       if (hGw != nullptr) {
         VqxGwLibRxPause(hGw, un32Step);
@@ -240,7 +244,8 @@ void VqxRxBackPressure(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_BATCH_CONTEXT* 
         nanosleep(&ts, nullptr);
       }
       VqxHostLibLockRetake(hLib, un32Levels);
-      if (fHost && !VqxHostsRxFull(hLib)) break;
+      pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
+      if (pPeer == nullptr || (fHost && !VqxHostsRxFull(hLib))) break;
     }
   } else if (un32Action == VQX_RX_ACTION_DISCONNECT || un32Action == VQX_RX_ACTION_FLUSH_DISCONNECT) {
     if (un32Action == VQX_RX_ACTION_FLUSH_DISCONNECT) {

@@ -353,6 +353,7 @@ VQX_RESULT VQXConfigureNetworkRedundancy(VQX_LIB_HANDLE hLib, u32 hAdapter,
     VQX_LOG_V(hLib, 0, "%s: %s\n", kOp, "Invalid network redundancy parameters");
     return result;
   }
+  const VqxSendCallScope inside(hLib); /* a board's new flow-control level may wait for room */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   result = VqxHostConfigureNetworkRedundancy(hLib, hAdapter, pParams);
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
@@ -364,6 +365,7 @@ VQX_RESULT VQXAdapterMsgDelay(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 un32DelayMs
     fprintf(stderr, "%s: %s\n", "VQXAdapterMsgDelay", "VQX_RESULT_API_INVALID_LIB_HANDLE");
     return VQX_RESULT_API_INVALID_LIB_HANDLE;
   }
+  const VqxSendCallScope inside(hLib); /* the request may wait for room */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   VQX_PEER* pPeer = VqxHostAdapterByHandle(hLib, hAdapter);
   const VQX_RESULT result =

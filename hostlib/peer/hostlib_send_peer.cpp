@@ -10,8 +10,9 @@
  * periodic push and the transport's receive callback. Everything runs under
  * the library lock; a sender blocked on a full fifo and the status callback
  * run with it released, and look the peer up again afterwards. A sender
- * waiting for room keeps its transport instance's reading from pausing
- * (VqxSendersWaiting), and leaves with a failure once the library closes.
+ * waiting for room keeps its peer's reading from pausing until the peer's
+ * unread backlog reaches its bound (VqxPeerReadOnForSenders), and leaves with
+ * a failure then, or once the library closes.
  */
 #include <string.h>
 #include <time.h>
@@ -552,23 +553,31 @@ VQX_RESULT VqxSendToFail(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, const char* p
   return Result;
 }
 
-/* Counts the calling thread among those waiting for room on one transport instance, from Start to its end
-   (under the library lock, which every return of the send holds). */
+/* Counts the calling thread among those waiting for room, on its peer and on the peer's transport instance, from
+   Start to its end (under the library lock, which every return of the send holds). */
 class VqxSendWaiter {
  public:
-  VqxSendWaiter(VQX_LIB_HANDLE hLib, u32 fHosts) : mhLib(hLib), mfHosts(fHosts) {}
+  VqxSendWaiter(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer)
+      : mhLib(hLib), mhAdapter(pPeer->hAdapter), mfHosts(pPeer->fAdapter ? 0u : 1u) {}
   ~VqxSendWaiter() {
-    if (mfCounted) VqxPeerLib(mhLib)->aun32SendWaiters[mfHosts]--;
+    if (!mfCounted) return;
+    VqxPeerLib(mhLib)->aun32SendWaiters[mfHosts]--;
+    /* A record gone meanwhile was seen gone before this wait ended, under the same hold of the lock. */
+    VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(mhLib, mhAdapter);
+    if (pPeer != nullptr && pPeer->un32SendWaiters != 0) pPeer->un32SendWaiters--;
   }
   VqxSendWaiter(const VqxSendWaiter&) = delete;
   VqxSendWaiter& operator=(const VqxSendWaiter&) = delete;
-  void Start() {
-    if (!mfCounted) VqxPeerLib(mhLib)->aun32SendWaiters[mfHosts]++;
+  void Start(VQX_PEER* pPeer) {
+    if (mfCounted) return;
     mfCounted = true;
+    VqxPeerLib(mhLib)->aun32SendWaiters[mfHosts]++;
+    pPeer->un32SendWaiters++;
   }
 
  private:
   VQX_LIB_HANDLE mhLib;
+  u32 mhAdapter;
   u32 mfHosts;
   bool mfCounted = false;
 };
@@ -582,6 +591,8 @@ bool VqxThreadSendWaitEnded() {
 
 /* A wait ended by its sender's owner stopping: the message dropped as for the close, with its own line. */
 constexpr VQX_RESULT kSenderStopping = VQX_RESULT_API_TXMSG_DROPPED | 1u;
+/* A wait ended by what the peer sent piling up unread (VqxRxWaitBacklogFull): dropped, its line limited. */
+constexpr VQX_RESULT kRxBacklogFull = VQX_RESULT_API_TXMSG_DROPPED | 2u;
 
 /*
  * What ends a wait for room once the lock is held again: the library or its process closing, the sender's owner
@@ -598,9 +609,20 @@ VQX_RESULT VqxSendWaitFailure(VQX_LIB_HANDLE hLib, u32 hAdapter, VQX_PEER** ppPe
   return VQX_RESULT_API_OK;
 }
 
-/* A wait for room ended by the library's or the process's close or its sender's stop (the message counted dropped),
-   or by the peer's going: the message freed with its line. */
+/* A wait for room ended by the library's or the process's close, its sender's stop or the peer's unread backlog (the
+   message counted dropped), or by the peer's going: the message freed with its line. */
 VQX_RESULT VqxSendWaitEnd(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg, VQX_RESULT failure) {
+  if (failure == kRxBacklogFull) {
+    /* A flood of the peer's ends every wait on it at once: one line a second, the others counted. */
+    VqxLib(hLib)->Counters.TxMsgDropped++;
+    pPeer->un64TxMsgDropped++;
+    VqxHostLibLogLimited(hLib, VQX_LOG_LIMITED_TX_WAIT_RX_FULL,
+                         "VqxMsgSendTo: Msg=0x%08x to %s dropped: %u messages it sent wait unread, its reading "
+                         "paused\n",
+                         hMsg->un32MsgId, pPeer->szName, pPeer->un32MsgsInFilters);
+    VqxMsgReleaseInternal(hLib, hMsg);
+    return VQX_RESULT_API_TXMSG_DROPPED;
+  }
   if (failure == VQX_RESULT_API_TXMSG_DROPPED || failure == kSenderStopping) {
     VqxLib(hLib)->Counters.TxMsgDropped++;
     if (pPeer != nullptr) pPeer->un64TxMsgDropped++;
@@ -651,7 +673,7 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
   }
   const u32 hAdapter = pPeer->hAdapter;
   bool fWaitLogged = false;
-  VqxSendWaiter waiter(hLib, pPeer->fAdapter ? 0u : 1u);
+  VqxSendWaiter waiter(hLib, pPeer);
   while (pPeer->un32SendFifoCount >= VqxFifoLimit(hLib, pPeer)) {
     if (VqxOnTransportThread()) {
       /* Never waited for here (an answer to a peer's request, a filter sent as a path comes up): this thread
@@ -665,7 +687,7 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
       VqxMsgReleaseInternal(hLib, hMsg);
       return VQX_RESULT_API_TXMSG_DROPPED;
     }
-    waiter.Start();
+    waiter.Start(pPeer);
     u32 un32Answer = VQX_FIFO_FULL_ANSWER_WAIT;
     if (params.pFctStatusCallback != nullptr) {
       const u32 un32Elapsed = static_cast<u32>(VQXGetClock() - pPeer->un64LastTxTime);
@@ -692,6 +714,9 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
       failure = VqxSendWaitFailure(hLib, hAdapter, &pPeer);
       if (failure == VQX_RESULT_API_OK && pPeer->un32SendFifoCount < VqxFifoLimit(hLib, pPeer)) break;
     }
+    /* No room, and what the peer sent piles up unread past the bound a wait allows: this wait ends rather than
+       keep the peer's reading going, so that the receive overflow pauses it again. */
+    if (failure == VQX_RESULT_API_OK && VqxRxWaitBacklogFull(hLib, pPeer)) failure = kRxBacklogFull;
     if (failure == VQX_RESULT_API_OK) {
       const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
       struct timespec ts = {0, VQX_FIFO_FULL_SLEEP_MS * 1000000L};
@@ -730,6 +755,16 @@ u32 VqxPeerUnacked(const VQX_PEER* pPeer) {
 bool VqxSendersWaiting(VQX_LIB_HANDLE hLib, u32 fHosts) {
   const VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
   return pPl != nullptr && pPl->aun32SendWaiters[fHosts != 0 ? 1 : 0] != 0;
+}
+
+bool VqxRxWaitBacklogFull(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer) {
+  const u32 un32Bound = pPeer->fAdapter ? VqxLib(hLib)->Params.un32ReceiveFifoSize : VqxHostsRxMsgsMax(hLib);
+  if (pPeer->un32MsgsInFilters >= un32Bound + VQX_RX_WAIT_BACKLOG_EXTRA) return true;
+  return !pPeer->fAdapter && VqxPeerLib(hLib)->un64HostsBytesInFilters >= 2u * u64{VQX_HOSTS_RX_BYTES_MAX};
+}
+
+bool VqxPeerReadOnForSenders(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer) {
+  return pPeer->un32SendWaiters != 0 && !VqxRxWaitBacklogFull(hLib, pPeer);
 }
 
 VQX_RESULT VqxMsgSendToPeers(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
@@ -787,6 +822,7 @@ VQX_RESULT VQXWaitSentMsg(VQX_LIB_HANDLE hLib, u32 un32TimeoutMs) {
     fprintf(stderr, "VQXWaitSentMsg: %s\n", "VQX_RESULT_API_INVALID_LIB_HANDLE");
     return VQX_RESULT_API_INVALID_LIB_HANDLE;
   }
+  const VqxSendCallScope inside(hLib); /* its waits give up the lock: the close lets it out first */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
   if (pPl == nullptr || pPl->pSendFirst == nullptr) {
@@ -803,7 +839,7 @@ VQX_RESULT VQXWaitSentMsg(VQX_LIB_HANDLE hLib, u32 un32TimeoutMs) {
   VqxEventClear(pEvent);
   const u64 un64Deadline = VQXGetClock() + un32TimeoutMs;
   /* The event is set when the last fifo empties; check again in slices in case it was set before the clear. */
-  while (pPl->pSendFirst != nullptr) {
+  while (pPl->pSendFirst != nullptr && VqxLib(hLib)->fClosing.load() == 0) {
     VqxKickMsgSendToGwLib(hLib, 0);
     if (pPl->pSendFirst == nullptr) break;
     const u64 un64Now = VQXGetClock();

@@ -149,6 +149,7 @@ typedef struct _VQX_PEER {
   _VQX_PEER* pSendNext;         /* list of peers with queued messages */
   _VQX_PEER* pSendPrev;
   u32 fInSendList;
+  u32 un32SendWaiters;          /* threads waiting for room in its send fifo (VqxPeerReadOnForSenders) */
 
   /* ---- paths ---- */
   u32 afPathUp[2];              /* [VQX_PEER_PATH_GW0], [VQX_PEER_PATH_GW1] */
@@ -260,7 +261,7 @@ typedef struct _VQX_PEER_LIB {
   u64 un64HostsWatermarkToldMs;    /* library clock of the last passing told, 0 none */
   u32 fHostsWatermarkTold;         /* the current passing was told */
   /* Threads waiting for room in a send fifo, by the transport instance of the peer they wait on (0 the adapters',
-     1 the hosts'): while any waits, that instance's reading is not held back (VqxSendersWaiting). */
+     1 the hosts'; VqxSendersWaiting), each also counted in its peer's record. */
   u32 aun32SendWaiters[2];
 } VQX_PEER_LIB;
 
@@ -278,14 +279,26 @@ u32 VqxHostsRxMsgsMax(VQX_LIB_HANDLE hLib);
 bool VqxHostsRxFull(VQX_LIB_HANDLE hLib);
 /* Back to half the bound (or no peer layer): the high watermark's warning is cleared. */
 bool VqxHostsRxCleared(VQX_LIB_HANDLE hLib);
-/*
- * A thread waits for room in the send fifo of a peer of that transport instance (fHosts 0 the adapters', 1 the
- * hosts'). Room comes from that instance's reading (a board's answers end its flow control; a host writing to us
- * reads what we write only while we read it), and the waiting thread may be the one that reads the backlog, or
- * hold what its reader needs: while it waits, the receive overflow does not pause that instance's reading
- * (under the library lock).
- */
+/* A thread waits for room in the send fifo of a peer of that transport instance (fHosts 0 the adapters', 1 the
+   hosts'; under the library lock). */
 bool VqxSendersWaiting(VQX_LIB_HANDLE hLib, u32 fHosts);
+/*
+ * A thread waits for room in this peer's send fifo and the peer's messages waiting in filters are under the bound
+ * a wait allows (VqxRxWaitBacklogFull): the receive overflow does not pause the reading of this peer's messages.
+ * Room comes from that reading (a board's answers end its flow control; a host writing to us reads what we write
+ * only while we read it), and the waiting thread may be the one that reads the backlog, or hold what its reader
+ * needs. Another peer's overflow pauses as ever. Under the library lock.
+ */
+bool VqxPeerReadOnForSenders(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer);
+/*
+ * The bound of a peer's messages waiting in filters while a thread waits for room in its send fifo: its receive
+ * bound (the receive fifo size; for a remote host the hosts' bound) and VQX_RX_WAIT_BACKLOG_EXTRA more, room for the
+ * answers to what a sender has in flight; for the remote hosts also twice VQX_HOSTS_RX_BYTES_MAX of them all.
+ * Reached, a wait for room on that peer ends at once with the message dropped (0x82010218, counted, its line logged
+ * once a second at most) and the receive overflow pauses the reading again. Under the library lock.
+ */
+#define VQX_RX_WAIT_BACKLOG_EXTRA 16384u
+bool VqxRxWaitBacklogFull(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer);
 
 static inline VQX_PEER_LIB* VqxPeerLib(VQX_LIB_HANDLE hLib) {
   return static_cast<VQX_PEER_LIB*>(VqxLib(hLib)->pvPeers);

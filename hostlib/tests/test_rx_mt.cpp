@@ -3,13 +3,15 @@
  * wire form from a peer record made without a transport: sequence numbers (in order, the other path's
  * copies, a loss resynchronised and counted, the wrap past 0), connection counts, pure and piggy-backed
  * acknowledgements, sizes that do not fit the bytes received, unknown peers, the receive fifo's pause
- * (none while a sender waits for room), and two peers fed at once while readers take. Blocking receive across threads: wake-ups, a waiter
+ * (none while a sender waits for room on that peer, until its backlog reaches the bound a wait allows), and two
+ * peers fed at once while readers take. Blocking receive across threads: wake-ups, a waiter
  * released by a message (a destroy releasing readers is the filter tests'), several senders to one
  * reader with nothing lost, callback filters fed by the receive thread, readers woken at the end of a
  * batch, filters coming and going while messages flow. Every wait is bounded.
  */
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -519,10 +521,10 @@ TEST_F(RxOverflowTest, TheCallbackHearsOfItAndItsAnswerIsApplied) {
 }
 
 /*
- * A thread waiting for room in a peer's send fifo keeps its transport instance's reading going (the receive fifo of 2
- * full, as above): no pause is taken while one waits on a peer of that instance, and one under way ends once a sender
- * begins to wait; a sender waiting on a remote host (the other instance) leaves the board's pause as it is. Nothing is
- * dropped; the library's close lets out the sender a row leaves waiting.
+ * A thread waiting for room in a peer's send fifo keeps that peer's reading going (the receive fifo of 2 full, as
+ * above): no pause is taken while one waits on the board, and one under way ends once a sender begins to wait; a
+ * sender waiting on another board or on a remote host leaves the board's pause as it is. Nothing is dropped; the
+ * library's close lets out the sender a row leaves waiting.
  */
 TEST_F(RxOverflowTest, ASenderWaitingForRoomKeepsItsTransportReading) {
   constexpr u32 kHost = 0xCB000011u, kSendFifo = 12;
@@ -530,6 +532,7 @@ TEST_F(RxOverflowTest, ASenderWaitingForRoomKeepsItsTransportReading) {
       {"nobody waits", 0, false, true},
       {"a sender waits on the board", kBoard, false, false},
       {"a sender begins to wait on the board during the pause", kBoard, true, false},
+      {"a sender waits on another board", kBoard2, false, true},
       {"a sender waits on a host", kHost, false, true},
   };
   for (const auto& r : rows) {
@@ -537,11 +540,13 @@ TEST_F(RxOverflowTest, ASenderWaitingForRoomKeepsItsTransportReading) {
     if (mhData != nullptr) VQXDestroyMsgFilterEx(mhLib, &mhData);
     Open(false, 2, kSendFifo);
     const VQX_GW_HOST_ADV adv = HostAdv("hostA", "appA", 0x11, 0x00600000);
+    const VQX_GW_ADAPTER_ADV adv2 = AdapterAdv("202", "boardB", "10.0.0.2", "");
     ASSERT_EQ(PathUp(mhLib, kHost, nullptr, &adv), VQX_RESULT_API_OK);
+    ASSERT_EQ(PathUp(mhLib, kBoard2, &adv2), VQX_RESULT_API_OK);
     std::atomic<VQX_RESULT> sent{0};
-    std::thread sender;
+    std::optional<peerwait::BoundedThread> sender;
     const auto Wait = [&] {
-      sender = std::thread([&] { sent = Send(kDataId, r.hWaitOn, 8, VQX_MSG_TYPE_REQUEST); });
+      sender.emplace([&] { sent = Send(kDataId, r.hWaitOn, 8, VQX_MSG_TYPE_REQUEST); });
       ASSERT_TRUE(WaitUntil([&] { return Locked(mhLib, [&] { return VqxSendersWaiting(mhLib, r.hWaitOn == kHost); }); },
                             10000));
     };
@@ -567,13 +572,52 @@ TEST_F(RxOverflowTest, ASenderWaitingForRoomKeepsItsTransportReading) {
       EXPECT_LT(nMs, 50 + probe.HeldMs(t0, t1)) << "no pause, or one cut short";
     }
     EXPECT_EQ(Delivered().size(), 2u) << "nothing dropped";
-    if (sender.joinable()) {
+    if (sender.has_value()) {
       mhData = nullptr; /* freed by the close (destroying it would tell the board, and wait for room too) */
       EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
-      sender.join();
+      ASSERT_TRUE(sender->JoinWithin(10000)) << "the close let the sender out";
       EXPECT_EQ(sent.load(), VQX_RESULT_API_TXMSG_DROPPED);
     }
   }
+}
+
+/*
+ * What a peer sends while a thread waits for room in its send fifo piles up only to a bound (the receive fifo, here
+ * 2, and 16384 messages more): reached, the wait ends with the message dropped (0x82010218, counted, its line) and
+ * the receive overflow pauses the reading again; a sender that comes then fails at once. Nothing received is dropped.
+ */
+TEST_F(RxOverflowTest, ASendersWaitEndsOnceItsPeersBacklogReachesItsBound) {
+  constexpr u32 kSendFifo = 12, kBound = 2 + VQX_RX_WAIT_BACKLOG_EXTRA;
+  HeldClock clock; /* the two dropped sends' lines within one second */
+  Open(false, 2, kSendFifo);
+  while (Locked(mhLib, [&] { return Peer(kBoard)->un32SendFifoCount; }) < kSendFifo)
+    ASSERT_EQ(Send(kDataId, kBoard, 8, VQX_MSG_TYPE_REQUEST), VQX_RESULT_API_OK);
+  std::atomic<VQX_RESULT> sent{0};
+  peerwait::BoundedThread sender([&] { sent = Send(0x03000009, kBoard, 8, VQX_MSG_TYPE_REQUEST); });
+  ASSERT_TRUE(WaitUntil([&] { return Locked(mhLib, [&] { return Peer(kBoard)->un32SendWaiters == 1u; }); }, 10000));
+  std::vector<VQX_MSG_HANDLE> aFlood; /* made first: allocation takes the library lock too */
+  for (u32 i = 1; i < kBound; i++) aFlood.push_back(Wire(kDataId, 0, i));
+  const auto t0 = std::chrono::steady_clock::now();
+  for (VQX_MSG_HANDLE hMsg : aFlood) Feed(kBoard, hMsg);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - t0).count(), 60)
+      << "one short of the bound: read on (paused, each would take 100 ms)";
+  EXPECT_EQ(sent.load(), 0u) << "still waiting";
+  EXPECT_GE(FeedMs(kBound), 95) << "the bound: paused again";
+  ASSERT_TRUE(sender.JoinWithin(10000)) << "the wait ended";
+  EXPECT_EQ(sent.load(), VQX_RESULT_API_TXMSG_DROPPED);
+  EXPECT_EQ(Send(0x0300000A, kBoard, 8, VQX_MSG_TYPE_REQUEST), VQX_RESULT_API_TXMSG_DROPPED) << "no wait past the bound";
+  EXPECT_EQ(LibStats(mhLib).TxMsgDropped, 2u);
+  EXPECT_TRUE(mLog.WaitFor("VqxMsgSendTo: Msg=0x03000009 to 101 dropped: 16386 messages it sent wait unread, its "
+                           "reading paused\n"));
+  EXPECT_EQ(mLog.Count("Msg=0x0300000A"), 0u) << "the second within the second is left out";
+  EXPECT_GE(FeedMs(kBound + 1), 95) << "nobody waits: paused";
+  EXPECT_EQ(Locked(mhLib, [&] { return Peer(kBoard)->un32SendWaiters; }), 0u);
+  size_t nDelivered = 0;
+  for (std::vector<u32> got = Delivered(); !got.empty() && nDelivered < kBound + 1; got = Delivered())
+    nDelivered += got.size();
+  EXPECT_EQ(nDelivered, kBound + 1) << "nothing received dropped";
+  mhData = nullptr; /* freed by the close: its destroy would wait for room to tell the board */
+  EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
 }
 
 /* Remote hosts all together: their unread messages count against the receive fifo (6 here) as one peer's do, a

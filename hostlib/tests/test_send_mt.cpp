@@ -170,6 +170,55 @@ TEST_F(SendTest, SendersWaitingForRoomLeaveWhenTheLibraryCloses) {
 }
 
 /*
+ * Every call whose send may wait for room is let out by the close before it frees what the call uses (the ci build's
+ * address checker sees any use after): a plain send, a send-and-receive, and a filter's creation telling the board of
+ * it. Each fails with 0x82010218 (the receive not waited for, the filter not handed out), its message dropped with
+ * its line.
+ */
+TEST_F(SendTest, EveryCallWaitingForRoomIsLetOutByTheClose) {
+  const struct {
+    const char* pszCall;
+    std::function<VQX_RESULT(VQX_LIB_HANDLE, VQX_FILTER_HANDLE)> Call;
+    u32 un32MsgId; /* of the message that waits */
+  } rows[] = {
+      {"VQXSendMsgEx", [&](VQX_LIB_HANDLE, VQX_FILTER_HANDLE) { return Send(0x03000004, kBoard, 8); }, 0x03000004},
+      {"VQXSendReceiveMsgMultiple",
+       [&](VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter) {
+         VQX_MSG_HANDLE ahToSend[1] = {NewMsg(0x03000005, kBoard, 8, VQX_MSG_TYPE_REQUEST)};
+         VQX_MSG_HANDLE ahGot[4] = {};
+         u32 un32Count = 4;
+         return VQXSendReceiveMsgMultiple(hLib, 1, ahToSend, hFilter, VQX_TIMEOUT_INFINITE, &un32Count, ahGot);
+       },
+       0x03000005},
+      {"VQXCreateMsgFilterEx",
+       [](VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE) {
+         _VQX_FILTER_PARAMS set = FilterSet(VQX_FILTER_MASK_MSG_ID, 0x03000006);
+         VQX_FILTER_HANDLE hMade = reinterpret_cast<VQX_FILTER_HANDLE>(1);
+         const VQX_RESULT r = VQXCreateMsgFilterEx(hLib, 1, &set, &hMade);
+         return hMade == nullptr ? r : VQX_RESULT_API_OK;
+       },
+       VQX_MSG_ID_GW_OP_HOST_FILTER_CREATE},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.pszCall);
+    Open(false);
+    VQX_FILTER_HANDLE hFilter = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID, 0x03000007)});
+    while (FifoCount() < kFifo) ASSERT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_OK);
+    std::atomic<VQX_RESULT> result{0};
+    const VQX_LIB_HANDLE hLib = mhLib;
+    peerwait::BoundedThread caller([&] { result = r.Call(hLib, hFilter); });
+    ASSERT_TRUE(peerwait::WaitUntil([&] { return Locked(mhLib, [&] { return VqxPeerLib(mhLib)->aun32SendWaiters[0]; }) == 1; },
+                                    10000));
+    EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+    ASSERT_TRUE(caller.JoinWithin(10000)) << "the close let it out";
+    EXPECT_EQ(result.load(), VQX_RESULT_API_TXMSG_DROPPED);
+    char szLine[96];
+    snprintf(szLine, sizeof szLine, "VqxMsgSendTo: Msg=0x%08x dropped: the library is closing\n", r.un32MsgId);
+    EXPECT_EQ(mLog.Count(szLine), 1u) << szLine;
+  }
+}
+
+/*
  * Two senders wait for room: the one whose owner stops (its thread's end flag) leaves alone, the other waits on;
  * the process's close (VQXEndSendWaits) lets the other out, and a later send into the full fifo fails at once. Each
  * is told 0x82010218 with its line, counted dropped; the fifo keeps what it held.

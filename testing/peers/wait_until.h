@@ -1,13 +1,16 @@
 /*
  * wait_until.h - the one bounded wait of the tests that talk to peers or
  * threads: a condition polled every few milliseconds until it holds or the
- * time is up, never a fixed sleep. Header only.
+ * time is up, never a fixed sleep; and a thread joined with a time limit.
+ * Header only.
  */
 #ifndef TESTING_PEERS_WAIT_UNTIL_H
 #define TESTING_PEERS_WAIT_UNTIL_H
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <thread>
 
 namespace peerwait {
@@ -21,6 +24,41 @@ inline bool WaitUntil(const std::function<bool()>& cond, unsigned ms) {
   }
   return cond();
 }
+
+/*
+ * A thread that a test waits for with a time limit (JoinWithin), so that a call that never returns fails the test by
+ * assertion instead of hanging it. One still running when the object goes is detached: the test has failed by then,
+ * and what the thread holds is the hung call's.
+ */
+class BoundedThread {
+ public:
+  explicit BoundedThread(std::function<void()> fn)
+      : mpDone(std::make_shared<std::atomic<bool>>(false)), mThread([fn = std::move(fn), pDone = mpDone] {
+          fn();
+          pDone->store(true);
+        }) {}
+  ~BoundedThread() {
+    if (!mThread.joinable()) return;
+    if (mpDone->load()) {
+      mThread.join();
+    } else {
+      mThread.detach();
+    }
+  }
+  BoundedThread(const BoundedThread&) = delete;
+  BoundedThread& operator=(const BoundedThread&) = delete;
+  /* True once the thread has ended, within ms milliseconds, and is joined. */
+  bool JoinWithin(unsigned ms) {
+    if (!mThread.joinable()) return true;
+    if (!WaitUntil([this] { return mpDone->load(); }, ms)) return false;
+    mThread.join();
+    return true;
+  }
+
+ private:
+  std::shared_ptr<std::atomic<bool>> mpDone;
+  std::thread mThread;
+};
 
 }  // namespace peerwait
 

@@ -86,31 +86,42 @@ TEST_F(Legs, RoutingTable) {
   EXPECT_FALSE(Route(Msg(0x0A010030u, kSrv, VQX_MSG_TYPE_EVENT, 40))); /* not a leg message */
 }
 
-/* The leg's states through every transition; each row: what happens, the state, what the application got. */
+/* The leg's states through every transition; each row: what happens, the state, what the application got, and
+ * what a command on the leg then gets: one the library ended (the server gone, or a server that did not claim it)
+ * is refused with nothing sent, as no answer would reach it. */
 TEST_F(Legs, StateMachineTransitions) {
   _VQCMC_ENTITY_CTX* pLeg = NewLeg(kLeg);
   EXPECT_EQ(LogCount("0x00000041 StateChange (Init -> Init)") + LogCount("0x00000041 StateChange (Init -> Ready)"), 2u);
   _VQCMC_HOST_CTX* pHost = Host(kSrv);
   const u32 un32SyncLost = VQCMC_LIB_MSG_NOTIF_LEG_SYNC_LOST, un32Term = VQCMC_LIB_MSG_NOTIF_LEG_TERMINATED;
-  /* {step, what it does, state, what the leg's callback and the default callback received} */
-  const std::tuple<const char*, std::function<void()>, u32, std::vector<u32>, std::vector<u32>> aSteps[] = {
-      {"created", [] {}, 1, {}, {}},
-      {"server lost", [&] { Locked([&] { return VqCmcLegUnSyncAll(mhCmc, pHost); }); }, 5, {un32SyncLost}, {}},
-      {"claimed again", [&] { Route(LegSync(kLeg, 0x777)); }, 1, {}, {VQCMC_LIB_MSG_NOTIF_LEG_SYNC}},
-      {"claimed while ready", [&] { Route(LegSync(kLeg, 0x777)); }, 1, {}, {VQCMC_LIB_MSG_NOTIF_LEG_SYNC}},
-      {"lost again", [&] { Locked([&] { return VqCmcLegUnSyncAll(mhCmc, pHost); }); }, 5, {un32SyncLost}, {}},
-      {"a server ready", [&] { Locked([&] { return VqCmcLegTerminateUnSynced(mhCmc, pHost); }); }, 6, {un32Term}, {}},
-      {"lost once terminated", [&] { Locked([&] { return VqCmcLegUnSyncAll(mhCmc, pHost); }); }, 5, {}, {}},
-      {"server dead", [&] { Locked([&] { return VqCmcLegTerminateOwned(mhCmc, pHost), VQX_RESULT_OK; }); }, 6, {}, {}},
-      {"unknown state 3", [&] { Locked([&] { return VqCmcLegStateChange(mhCmc, pHost, pLeg, 3); }); }, 3, {}, {}},
+  constexpr VQX_RESULT kOk = VQX_RESULT_OK, kEnded = VQX_RESULT_INVALID_STATE;
+  /* {step, what it does, state, what the leg's callback and the default callback received, a command's result} */
+  const std::tuple<const char*, std::function<void()>, u32, std::vector<u32>, std::vector<u32>, VQX_RESULT> aSteps[] = {
+      {"created", [] {}, 1, {}, {}, kOk},
+      {"server lost", [&] { Locked([&] { return VqCmcLegUnSyncAll(mhCmc, pHost); }); }, 5, {un32SyncLost}, {}, kOk},
+      {"claimed again", [&] { Route(LegSync(kLeg, 0x777)); }, 1, {}, {VQCMC_LIB_MSG_NOTIF_LEG_SYNC}, kOk},
+      {"claimed while ready", [&] { Route(LegSync(kLeg, 0x777)); }, 1, {}, {VQCMC_LIB_MSG_NOTIF_LEG_SYNC}, kOk},
+      {"lost again", [&] { Locked([&] { return VqCmcLegUnSyncAll(mhCmc, pHost); }); }, 5, {un32SyncLost}, {}, kOk},
+      {"a server ready", [&] { Locked([&] { return VqCmcLegTerminateUnSynced(mhCmc, pHost); }); }, 6, {un32Term}, {},
+       kEnded},
+      {"lost once terminated", [&] { Locked([&] { return VqCmcLegUnSyncAll(mhCmc, pHost); }); }, 5, {}, {}, kOk},
+      {"server dead", [&] { Locked([&] { return VqCmcLegTerminateOwned(mhCmc, pHost), VQX_RESULT_OK; }); }, 6, {}, {},
+       kEnded},
+      {"unknown state 3", [&] { Locked([&] { return VqCmcLegStateChange(mhCmc, pHost, pLeg, 3); }); }, 3, {}, {}, kOk},
   };
-  for (const auto& [pszStep, Do, un32State, aLeg, aDefault] : aSteps) {
+  for (const auto& [pszStep, Do, un32State, aLeg, aDefault, command] : aSteps) {
     mLegMsgs.clear();
     mNotifs.clear();
     Do();
     Intake();
     EXPECT_TRUE(pLeg->CurrState == un32State && mLegMsgs == aLeg && mNotifs == aDefault) << pszStep;
+    const size_t nSent = SentOf(VQCMC_MSG_CMD_DIGIT_PLAY).size();
+    VQX_MSG_HANDLE h = Msg(VQCMC_MSG_CMD_DIGIT_PLAY, 0, VQX_MSG_TYPE_REQUEST, 96);
+    EXPECT_EQ(VQCmcLibLegMsgProcess(mhCmc, kLeg, 1, &h), command) << pszStep;
+    Intake();
+    EXPECT_TRUE(h == nullptr && SentOf(VQCMC_MSG_CMD_DIGIT_PLAY).size() == nSent + (command == kOk)) << pszStep;
   }
+  EXPECT_EQ(LogCount("VQCmcLibLegMsgProcess: LegId=0x00000041 terminated by the library (8200000F)"), 2u);
   EXPECT_EQ(LogCount("Unk New State 0x3"), 1u);
   EXPECT_EQ(SentOf(VQCMC_SRV_SET_LEG_OWNERSHIP).size(), 2u);
   EXPECT_EQ(LogCount("flushed because VQCMC_LIB_STATE_CLEG_UNSYNCED") + LogCount("HostDead: Terminating leg"), 2u);

@@ -127,6 +127,12 @@ TEST_F(Mixers, StatesSweepsAndTheTenSecondRule) {
   UnSync(0x200);
   Intake({Msg(VQCMC_SRV_READY, 0x200, VQX_MSG_TYPE_EVENT, 64)});
   EXPECT_EQ(pOther->CurrState, 9u);
+  /* So ended, a command on it is refused with nothing sent, its server ready or not: no answer would reach it. */
+  VQX_MSG_HANDLE h = Msg(VQCMC_MSG_CMD_MIXER_TERMINATE, 0, VQX_MSG_TYPE_REQUEST, 48);
+  EXPECT_EQ(VQCmcLibMixerMsgProcess(mhCmc, 0x32, 1, &h), VQX_RESULT_INVALID_STATE);
+  Intake();
+  EXPECT_TRUE(h == nullptr && SentOf(VQCMC_MSG_CMD_MIXER_TERMINATE).empty());
+  EXPECT_EQ(LogCount("MixerId=0x00000032 terminated by the library (8200000F)"), 1u);
   /* A dead server's unsynchronised mixer still times out while another server is ready. */
   Change(pOther, 1);
   Intake({Removed(0x200)});
