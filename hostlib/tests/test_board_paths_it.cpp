@@ -78,13 +78,14 @@ TEST(BoardPaths, StandbyPathLostTakesTheDataPathAlongOnceReadLosingNothing) {
   ASSERT_TRUE(WaitUntil([&] { return b.WithPeer([](VQX_PEER* p) { return p->un32MsgsInFilters; }) >= 4; }, 5000));
   ASSERT_EQ(b.Board.Command("cut 1"), "ok");
   std::vector<std::vector<u8>> notifs;
+  notifs.reserve(3);
   u32 un32InFilter = 0;
   while (notifs.size() < 3) { /* bounded: Next waits 10 s at most */
     std::vector<u8> m = b.Next(10000);
     if (m.empty()) break;
     if (MsgId(m) != VQX_MSG_ID_API_NOTIF_ADAPTER_GW_DOWN && MsgId(m) != VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED) continue;
-    notifs.push_back(m);
     if (MsgId(m) == VQX_MSG_ID_API_NOTIF_ADAPTER_REMOVED) un32InFilter = Locked(b.hLib, [&] { return hData->un32Count; });
+    notifs.push_back(std::move(m));
   }
   ASSERT_EQ(notifs.size(), 3u);
   const auto Down = [&](size_t i, u32 un32Cause) {
