@@ -174,9 +174,11 @@ VQX_RESULT VQXLibGetFilterStats(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, 
  * message. 0x02010000 with *phMsg owned by the caller; 0x82010003 time-out;
  * 0x82010210 woken (VQXWakeMsgFilter; pending wakes are consumed together);
  * 0x8201020A the awaited peer went away; 0x82010208 filter not active or
- * destroyed meanwhile; 0x82010206, 0x82010009. A message that could not be
- * queued for the filter (full queue, no memory) is logged and recorded in
- * its statistics (fLostMessages, LossResult) until it is deactivated.
+ * destroyed meanwhile, or the library began to close (the close wakes the
+ * call and waits for it to leave); 0x82010206, 0x82010009. A message that
+ * could not be queued for the filter (full queue, no memory) is logged and
+ * recorded in its statistics (fLostMessages, LossResult) until it is
+ * deactivated.
  */
 VQX_RESULT VQXReceiveMsg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32TimeoutMs, VQX_MSG_HANDLE* phMsg);
 

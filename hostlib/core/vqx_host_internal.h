@@ -44,7 +44,7 @@
 #define VQX_LIB_DEFAULT_GW_PORT 12358u
 #define VQX_LIB_ADDRESS_REFRESH_MS 10000u
 #define VQX_LIB_THREAD_WAIT_STEP_MS 10u
-#define VQX_LIB_SEND_WAIT_CLOSE_MS 5000u  /* library close: longest wait for the send calls inside to leave */
+#define VQX_LIB_SEND_WAIT_CLOSE_MS 5000u  /* library close: longest wait for the waiting calls inside to leave */
 #define VQX_LIB_MAGIC_OPEN 0x4F50454Eu     /* "OPEN" while the instance is usable */
 
 /* Kinds of the lines kept to once a second (VqxHostLibLogLimited): a received header that cannot be right, a full
@@ -185,6 +185,8 @@ typedef struct _VQX_HOSTLIB_PART {
   const char* pszInitFailureText; /* logged as "VQXOpenLib: %s\n" */
   VQX_RESULT (*pFctInit)(VQX_LIB_HANDLE hLib);
   void (*pFctUninit)(VQX_LIB_HANDLE hLib);
+  /* The close begins (fClosing set, under the lock): wakes the threads blocked in the part's waits. */
+  void (*pFctWakeWaiters)(VQX_LIB_HANDLE hLib);
 } VQX_HOSTLIB_PART;
 
 /* Parts in open order: adapters and remote hosts, filters, receive thread. */
@@ -221,6 +223,9 @@ typedef struct _VQX_LIB_CONTEXT {
   /* Threads inside a send call (VqxSendCallScope): the close waits for them to leave, a sender waiting for room
      leaving with a failure once it sees fClosing. */
   std::atomic<u32> un32SendCallsInside;
+  /* Threads inside a call that waits for messages (VqxReceiveCallScope): the close wakes them and waits for them to
+     leave, each leaving with a failure once it sees fClosing. */
+  std::atomic<u32> un32ReceiveCallsInside;
 
   _VQX_LIB_PARAMS Params; /* copy of the parameters in use */
 
@@ -424,17 +429,31 @@ const char* VqxResultName(VQX_RESULT Result, char* pszBuf, u32 un32BufSize);
 const char* VqxResultSourceName(u32 un32Source);
 const char* VqxResultExactName(VQX_RESULT Result);
 
-/* A thread inside one of the send calls, counted until it has left the library (the close waits for it). */
-class VqxSendCallScope {
+/* A thread inside a call that may wait, counted until it has left the library (the close waits for it). */
+class VqxCallScope {
  public:
-  explicit VqxSendCallScope(VQX_LIB_HANDLE hLib) : mun32Inside(VqxLib(hLib)->un32SendCallsInside) { mun32Inside++; }
-  ~VqxSendCallScope() { mun32Inside--; }
-  VqxSendCallScope(const VqxSendCallScope&) = delete;
-  VqxSendCallScope& operator=(const VqxSendCallScope&) = delete;
+  explicit VqxCallScope(std::atomic<u32>& un32Inside) : mun32Inside(un32Inside) { mun32Inside++; }
+  ~VqxCallScope() { mun32Inside--; }
+  VqxCallScope(const VqxCallScope&) = delete;
+  VqxCallScope& operator=(const VqxCallScope&) = delete;
 
  private:
   std::atomic<u32>& mun32Inside;
 };
+/* One of the send calls (its send may wait for room). */
+struct VqxSendCallScope : VqxCallScope {
+  explicit VqxSendCallScope(VQX_LIB_HANDLE hLib) : VqxCallScope(VqxLib(hLib)->un32SendCallsInside) {}
+};
+/* A receive or a wait for messages on a filter. */
+struct VqxReceiveCallScope : VqxCallScope {
+  explicit VqxReceiveCallScope(VQX_LIB_HANDLE hLib) : VqxCallScope(VqxLib(hLib)->un32ReceiveCallsInside) {}
+};
+/*
+ * First step of a close: marks the instance closing, wakes what waits in the parts and waits (at most
+ * VQX_LIB_SEND_WAIT_CLOSE_MS) for the calls inside to leave, each with its failure. Called again by the close
+ * itself, it has nothing left to do.
+ */
+void VqxHostLibLetCallsOut(VQX_LIB_HANDLE hLib);
 
 /* --------------------------------------------- local addresses, environment */
 

@@ -336,6 +336,8 @@ VQX_RESULT VQXCloseLibDbg(VQX_LIB_HANDLE* phLib, const char* pszFile, u32 un32Li
     return VQX_RESULT_API_INVALID_LIB_HANDLE;
   }
   VQX_LIB_HANDLE hLib = *phLib;
+  /* A twin waiting for messages is let out first: what it takes is recorded and reported before the table goes. */
+  VqxHostLibLetCallsOut(hLib);
   if (VqxDebugActive(hLib)) {
     VQXPrintLeakDbg(hLib);
   } else if (VqxDbgOn()) {
@@ -531,6 +533,7 @@ VQX_RESULT VQXReceiveMsgDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 
   static const char* const kLabel = "VQXReceiveMsgDbg";
   if (!VqxDbgOn()) return VQXReceiveMsg(hLib, hFilter, un32TimeoutMs, phMsg);
   if (const VQX_RESULT bad = VqxDbgLibAndFilter(hLib, hFilter, pszFile, un32Line, kLabel)) return bad;
+  const VqxReceiveCallScope inside(hLib); /* the close lets it out before the library goes */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   const VQX_RESULT result = VQXReceiveMsg(hLib, hFilter, un32TimeoutMs, phMsg);
   if (VQX_RESULT_SUCCEEDED(result)) VqxDbgAddMsgOrWarn(hLib, *phMsg, pszFile, un32Line, kLabel);
@@ -546,6 +549,7 @@ VQX_RESULT VQXReceiveMsgMultipleDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilt
   static const char* const kLabel = "VQXReceiveMsgMultipleDbg";
   if (!VqxDbgOn()) return VQXReceiveMsgMultiple(hLib, hFilter, un32TimeoutMs, pun32Count, pahMsg);
   if (const VQX_RESULT bad = VqxDbgLibAndFilter(hLib, hFilter, pszFile, un32Line, kLabel)) return bad;
+  const VqxReceiveCallScope inside(hLib); /* the close lets it out before the library goes */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   const VQX_RESULT result = VQXReceiveMsgMultiple(hLib, hFilter, un32TimeoutMs, pun32Count, pahMsg);
   if (VQX_RESULT_SUCCEEDED(result)) {
@@ -566,6 +570,7 @@ VQX_RESULT VQXSendReceiveMsgMultipleDbg(VQX_LIB_HANDLE hLib, u32 un32NbToSend, V
     return VQXSendReceiveMsgMultiple(hLib, un32NbToSend, pahToSend, hFilter, un32TimeoutMs, pun32Count, pahMsg);
   }
   if (const VQX_RESULT bad = VqxDbgLibAndFilter(hLib, hFilter, pszFile, un32Line, kLabel)) return bad;
+  const VqxReceiveCallScope inside(hLib); /* the close lets it out before the library goes */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   VqxDbgScreenArray(hLib, un32NbToSend, pahToSend, pszFile, un32Line, kLabel);
   const VQX_RESULT result =
@@ -585,6 +590,7 @@ VQX_RESULT VQXWaitMsgDbg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un3
   static const char* const kLabel = "VQXWaitMsgDbg";
   if (!VqxDbgOn()) return VQXWaitMsg(hLib, hFilter, un32TimeoutMs, pun32Count);
   if (const VQX_RESULT bad = VqxDbgLibAndFilter(hLib, hFilter, pszFile, un32Line, kLabel)) return bad;
+  const VqxReceiveCallScope inside(hLib); /* the close lets it out before the library goes */
   const VQX_RESULT result = VQXWaitMsg(hLib, hFilter, un32TimeoutMs, pun32Count);
   if (VQX_RESULT_FAILED(result) && result != VQX_RESULT_API_TIMEOUT && result != VQX_RESULT_API_FILTER_AWAKENED) {
     VqxDbgLog(hLib, pszFile, un32Line, kLabel, result, nullptr);

@@ -287,6 +287,17 @@ void VqxFilterUninit(VQX_LIB_HANDLE hLib) {
   delete pFl;
 }
 
+/* The close begins: every reader of a live filter, blocked or polling, wakes to see it and leave (the readers of
+   a destroyed one were woken by its destroy). */
+void VqxFilterWakeReaders(VQX_LIB_HANDLE hLib) {
+  VQX_FILTER_LIB_FULL* pFl = VqxFilterLibFull(hLib);
+  if (pFl == nullptr) return;
+  for (VQX_FILTER* pFilter : pFl->Live) {
+    VqxFilterNoteActivity(pFilter);
+    VqxEventSetNow(pFilter->pEvent);
+  }
+}
+
 bool VqxFilterReaderBack(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter) {
   pFilter->un32Inside--;
   if (pFilter->fDetached) {
@@ -774,8 +785,8 @@ VQX_RESULT VqxReceiveMultipleHook(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter
 /* The filter layer and the receive thread open and close with every library. */
 struct VqxFilterRegistrar {
   VqxFilterRegistrar() {
-    const VQX_HOSTLIB_PART filters = {"Filter init failed", VqxFilterInit, VqxFilterUninit};
-    const VQX_HOSTLIB_PART rxThread = {"Rx thread init failed", VqxRxThreadInit, VqxRxThreadUninit};
+    const VQX_HOSTLIB_PART filters = {"Filter init failed", VqxFilterInit, VqxFilterUninit, VqxFilterWakeReaders};
+    const VQX_HOSTLIB_PART rxThread = {"Rx thread init failed", VqxRxThreadInit, VqxRxThreadUninit, nullptr};
     VqxHostLibSetPart(VQX_HOSTLIB_PART_FILTERS, &filters);
     VqxHostLibSetPart(VQX_HOSTLIB_PART_RX_THREAD, &rxThread);
     VqxHostLibSetSendReceive(VQXSendMsgMultipleEx, VqxReceiveMultipleHook);

@@ -149,6 +149,8 @@ static inline VQX_MSG_HANDLE* VqxMsgQueueLink(VQX_MSG_HANDLE hMsg) {
 
 VQX_RESULT VqxFilterInit(VQX_LIB_HANDLE hLib);
 void VqxFilterUninit(VQX_LIB_HANDLE hLib);
+/* The close begins: wakes every reader of a filter (a reader that sees fClosing leaves). */
+void VqxFilterWakeReaders(VQX_LIB_HANDLE hLib);
 /* Mask pair check of one set: true when no field is selected both ways. */
 bool VqxFilterMaskValid(u32 un32Mask);
 bool VqxFilterParamsMatch(const _VQX_FILTER_PARAMS* pParams, const _VQX_MSG_HEADER* pMsg);

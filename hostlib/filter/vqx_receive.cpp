@@ -86,14 +86,16 @@ void VqxPollFilter(const VQX_FILTER* pFilter, u32 un32Seen, std::chrono::nanosec
 
 /*
  * Waits (lock released) until the filter holds messages, a wake is pending,
- * the filter goes away or the time-out passes: a short poll first, then
- * blocked on the event. Returns false when the filter was destroyed or
- * deactivated meanwhile (the record may then be gone). Caller holds the lock.
+ * the filter goes away, the library begins to close or the time-out passes:
+ * a short poll first, then blocked on the event. Returns false when the
+ * filter was destroyed or deactivated meanwhile (the record may then be
+ * gone). Caller holds the lock.
  */
 bool VqxWaitOnFilter(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32TimeoutMs) {
   const u64 un64Deadline = VQXGetClock() + un32TimeoutMs;
   bool fPolled = !VqxReaderMayPoll();
-  while (pFilter->un32Count == 0 && pFilter->un32WakeCount == 0 && un32TimeoutMs != 0) {
+  while (pFilter->un32Count == 0 && pFilter->un32WakeCount == 0 && un32TimeoutMs != 0 &&
+         VqxLib(hLib)->fClosing.load() == 0) {
     u32 un32Wait = VQX_TIMEOUT_INFINITE;
     if (un32TimeoutMs != VQX_TIMEOUT_INFINITE) {
       const u64 un64Now = VQXGetClock();
@@ -135,6 +137,7 @@ VQX_RESULT VqxMsgReceive(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbToS
   VQX_LIB* pLib = VqxLib(hLib);
   const u32 un32Capacity = *pun32Count;
   *pun32Count = 0;
+  const VqxReceiveCallScope receiving(hLib);
   /* Counted by the close while its sends may wait for room (those given, the filter's pending ones); the wait for
      messages that follows is not a send's. */
   std::optional<VqxSendCallScope> sending(std::in_place, hLib);
@@ -178,6 +181,12 @@ VQX_RESULT VqxMsgReceive(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbToS
   sending.reset();
   if (!VqxWaitOnFilter(hLib, pFilter, un32TimeoutMs)) {
     VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+    return VQX_RESULT_API_INVALID_FIL_HANDLE;
+  }
+  if (pLib->fClosing.load() != 0) {
+    /* The close woke it: the filter goes with the library, as if destroyed under it. */
+    VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+    VqxLogOp(hLib, "VqxMsgReceive", "VQX_RESULT_API_INVALID_FIL_HANDLE (the library is closing)");
     return VQX_RESULT_API_INVALID_FIL_HANDLE;
   }
   pFilter->un64LastReadTick = VQXGetClock();
@@ -447,14 +456,19 @@ VQX_RESULT VQXWaitMsg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32Ti
     return VQX_RESULT_API_NULL_PARAM;
   }
   *pun32Count = 0;
+  const VqxReceiveCallScope inside(hLib);
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
   VQX_RESULT result = VQX_RESULT_API_INVALID_FIL_HANDLE;
+  bool fClosing = false;
   if (VqxFilterIsKnown(hLib, hFilter) && hFilter->un32State == VQX_FILTER_STATE_ACTIVE) {
     const VQX_RESULT wake = VqxTakeWake(hFilter);
     if (wake != 0) {
       result = wake;
     } else if (!VqxWaitOnFilter(hLib, hFilter, un32TimeoutMs)) {
       result = VQX_RESULT_API_INVALID_FIL_HANDLE;
+    } else if (VqxLib(hLib)->fClosing.load() != 0) {
+      result = VQX_RESULT_API_INVALID_FIL_HANDLE; /* the close woke it: the filter goes with the library */
+      fClosing = true;
     } else if (hFilter->un32Count == 0) {
       const VQX_RESULT wake2 = VqxTakeWake(hFilter);
       result = wake2 != 0 ? wake2 : VQX_RESULT_API_TIMEOUT;
@@ -465,6 +479,10 @@ VQX_RESULT VQXWaitMsg(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 un32Ti
     }
   }
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
-  if (result == VQX_RESULT_API_INVALID_FIL_HANDLE) VqxLogOp(hLib, "VQXWaitMsg", "VQX_RESULT_API_INVALID_FIL_HANDLE");
+  if (result == VQX_RESULT_API_INVALID_FIL_HANDLE) {
+    VqxLogOp(hLib, "VQXWaitMsg",
+             fClosing ? "VQX_RESULT_API_INVALID_FIL_HANDLE (the library is closing)"
+                      : "VQX_RESULT_API_INVALID_FIL_HANDLE");
+  }
   return result;
 }

@@ -68,6 +68,30 @@ void VqxHostLibSetSendReceive(PFCT_VQX_SEND_MULTIPLE pFctSend, PFCT_VQX_RECEIVE_
   s_pFctReceiveMultiple = pFctReceive;
 }
 
+/* ------------------------------------------------------------ letting out */
+
+void VqxHostLibLetCallsOut(VQX_LIB_HANDLE hLib) {
+  VQX_LIB* pLib = VqxLib(hLib);
+  pLib->fClosing.store(1);
+  VqxHostLibCriticalSectionEnter(hLib);
+  /* A reader blocked on a filter wakes to leave: it sees the close before it would block again. */
+  for (u32 un32Part = 0; un32Part < VQX_HOSTLIB_NB_PARTS; un32Part++) {
+    const VQX_HOSTLIB_PART part = VqxPart(un32Part);
+    if (pLib->afPartInitialised[un32Part] != 0 && part.pFctWakeWaiters != nullptr) part.pFctWakeWaiters(hLib);
+  }
+  /* Senders waiting for room see the close as they take the lock again (within 10 ms), readers as they come back;
+     each leaves with a failure. The calls are let out before anything they use goes. */
+  for (u32 i = 0; i < VQX_LIB_SEND_WAIT_CLOSE_MS &&
+                  (pLib->un32SendCallsInside.load() != 0 || pLib->un32ReceiveCallsInside.load() != 0);
+       i++) {
+    const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
+    struct timespec ts = {0, 1000000};
+    nanosleep(&ts, nullptr);
+    VqxHostLibLockRetake(hLib, un32Levels);
+  }
+  VqxHostLibCriticalSectionLeave(hLib);
+}
+
 /* ------------------------------------------------------------------ helpers */
 
 namespace {
@@ -147,14 +171,9 @@ void VqxLibTearDown(VQX_LIB* pLib) {
   VQX_LIB_HANDLE hLib = reinterpret_cast<VQX_LIB_HANDLE>(pLib);
   const bool fLocked = pLib->hCriticalSection != nullptr;
   pLib->fClosing.store(1);
-  if (fLocked) VqxHostLibCriticalSectionEnter(hLib);
-  /* Senders waiting for room see the close as they take the lock again (within 10 ms) and leave with a failure:
-     the send calls are let out before anything they use goes. */
-  for (u32 i = 0; fLocked && i < VQX_LIB_SEND_WAIT_CLOSE_MS && pLib->un32SendCallsInside.load() != 0; i++) {
-    const u32 un32Levels = VqxHostLibLockReleaseAll(hLib);
-    struct timespec ts = {0, 1000000};
-    nanosleep(&ts, nullptr);
-    VqxHostLibLockRetake(hLib, un32Levels);
+  if (fLocked) {
+    VqxHostLibLetCallsOut(hLib);
+    VqxHostLibCriticalSectionEnter(hLib);
   }
   /* Receive thread first, under the lock. */
   if (pLib->afPartInitialised[VQX_HOSTLIB_PART_RX_THREAD] != 0) {

@@ -912,7 +912,7 @@ namespace {
 
 struct VqxPeerRegistrar {
   VqxPeerRegistrar() {
-    const VQX_HOSTLIB_PART peers = {"Adapter init failed", VqxHostAdapterInit, VqxHostAdapterUninit};
+    const VQX_HOSTLIB_PART peers = {"Adapter init failed", VqxHostAdapterInit, VqxHostAdapterUninit, nullptr};
     VqxHostLibSetPart(VQX_HOSTLIB_PART_PEERS, &peers);
   }
 };

@@ -150,8 +150,8 @@ VQX_RESULT FiltersInitFails(VQX_LIB_HANDLE) { return VQX_RESULT_API_NOT_ENOUGH_M
 void FiltersUninit(VQX_LIB_HANDLE) { g_filtersUninit++; }
 
 TEST(LibOpen, FailingStepRollsEverythingBack) {
-  const VQX_HOSTLIB_PART peers = {nullptr, PeersInit, PeersUninit};
-  const VQX_HOSTLIB_PART filters = {nullptr, FiltersInitFails, FiltersUninit};
+  const VQX_HOSTLIB_PART peers = {nullptr, PeersInit, PeersUninit, nullptr};
+  const VQX_HOSTLIB_PART filters = {nullptr, FiltersInitFails, FiltersUninit, nullptr};
   VqxHostLibSetPart(VQX_HOSTLIB_PART_PEERS, &peers);
   VqxHostLibSetPart(VQX_HOSTLIB_PART_FILTERS, &filters);
   g_peersInit = g_peersUninit = g_filtersUninit = 0; /* this run's calls only (--gtest_repeat runs it again) */

@@ -2,8 +2,9 @@
  * test_send_mt.cpp - sending to a peer record made without a transport, so
  * that messages stay in its send fifo: the checks of each send, the high
  * watermark, a full fifo answered by the status callback (drop) or waited
- * on (released when the peer goes away or the library closes), and the
- * unknown peer.
+ * on (released when the peer goes away or the library closes), the
+ * unknown peer, and every call that waits (for room, for messages, for
+ * what was sent) let out by the library's close.
  */
 #include <atomic>
 #include <functional>
@@ -170,18 +171,53 @@ TEST_F(SendTest, SendersWaitingForRoomLeaveWhenTheLibraryCloses) {
 }
 
 /*
- * Every call whose send may wait for room is let out by the close before it frees what the call uses (the ci build's
- * address checker sees any use after): a plain send, a send-and-receive, and a filter's creation telling the board of
- * it. Each fails with 0x82010218 (the receive not waited for, the filter not handed out), its message dropped with
- * its line.
+ * A callback that reads another filter, blocked there until the close lets it out (the receive thread inside a
+ * receive), and hands nothing back.
  */
-TEST_F(SendTest, EveryCallWaitingForRoomIsLetOutByTheClose) {
+struct ReadingCallback {
+  VQX_FILTER_HANDLE hRead = nullptr;
+  std::atomic<VQX_RESULT> Result{0};
+  static void OnMsgs(void* pv, VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE, u32* pun32Count, VQX_MSG_HANDLE* pahMsg) {
+    for (u32 i = 0; i < *pun32Count; i++) VQXReleaseMsgEx(hLib, &pahMsg[i]);
+    *pun32Count = 0;
+    auto* p = static_cast<ReadingCallback*>(pv);
+    VQX_MSG_HANDLE hGot = nullptr;
+    if (p->Result.load() == 0) p->Result = VQXReceiveMsg(hLib, p->hRead, VQX_TIMEOUT_INFINITE, &hGot);
+  }
+};
+
+/*
+ * Every call that waits is let out by the close before it frees what the call uses (the ci build's address checker
+ * sees any use after), the close itself bounded. A call whose send waits for room (a plain send, a send-and-receive,
+ * a filter's creation telling the board of it) fails with 0x82010218, its message dropped with its line (the receive
+ * not waited for, the filter not handed out). A call waiting for messages (the receives, the wait, an awaited answer,
+ * the receive thread's callback) is woken and fails with 0x82010208 as when its filter goes, with its line; a filter's
+ * destroy waiting for that callback then ends; the wait for what was sent ends with success, as it always does.
+ */
+TEST_F(SendTest, EveryWaitingCallIsLetOutByTheClose) {
+  std::atomic<VQX_FILTER_HANDLE> hWaitedOn{nullptr};
+  ReadingCallback callback;
+  const auto ForRoom = [&] { return Locked(mhLib, [&] { return VqxPeerLib(mhLib)->aun32SendWaiters[0]; }) == 1; };
+  const auto ForMessages = [&] {
+    const VQX_FILTER_HANDLE h = hWaitedOn.load();
+    return h != nullptr && Locked(mhLib, [&] { return h->un32Waiters; }) == 1;
+  };
+  const auto Receive = [&](VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE h) {
+    hWaitedOn = h;
+    VQX_MSG_HANDLE hGot = nullptr;
+    return VQXReceiveMsg(hLib, h, VQX_TIMEOUT_INFINITE, &hGot);
+  };
+  constexpr const char* kReceiveLine = "VqxMsgReceive: VQX_RESULT_API_INVALID_FIL_HANDLE (the library is closing)\n";
   const struct {
     const char* pszCall;
     std::function<VQX_RESULT(VQX_LIB_HANDLE, VQX_FILTER_HANDLE)> Call;
-    u32 un32MsgId; /* of the message that waits */
+    std::function<bool()> Waiting; /* the call waits: the close may begin */
+    VQX_RESULT expected;
+    u32 un32MsgId;       /* of the message left waiting for room, dropped with its line; 0: none */
+    const char* pszLine; /* the line of a call the close woke; null: none */
   } rows[] = {
-      {"VQXSendMsgEx", [&](VQX_LIB_HANDLE, VQX_FILTER_HANDLE) { return Send(0x03000004, kBoard, 8); }, 0x03000004},
+      {"VQXSendMsgEx", [&](VQX_LIB_HANDLE, VQX_FILTER_HANDLE) { return Send(0x03000004, kBoard, 8); }, ForRoom,
+       VQX_RESULT_API_TXMSG_DROPPED, 0x03000004, nullptr},
       {"VQXSendReceiveMsgMultiple",
        [&](VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter) {
          VQX_MSG_HANDLE ahToSend[1] = {NewMsg(0x03000005, kBoard, 8, VQX_MSG_TYPE_REQUEST)};
@@ -189,7 +225,7 @@ TEST_F(SendTest, EveryCallWaitingForRoomIsLetOutByTheClose) {
          u32 un32Count = 4;
          return VQXSendReceiveMsgMultiple(hLib, 1, ahToSend, hFilter, VQX_TIMEOUT_INFINITE, &un32Count, ahGot);
        },
-       0x03000005},
+       ForRoom, VQX_RESULT_API_TXMSG_DROPPED, 0x03000005, nullptr},
       {"VQXCreateMsgFilterEx",
        [](VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE) {
          _VQX_FILTER_PARAMS set = FilterSet(VQX_FILTER_MASK_MSG_ID, 0x03000006);
@@ -197,25 +233,82 @@ TEST_F(SendTest, EveryCallWaitingForRoomIsLetOutByTheClose) {
          const VQX_RESULT r = VQXCreateMsgFilterEx(hLib, 1, &set, &hMade);
          return hMade == nullptr ? r : VQX_RESULT_API_OK;
        },
-       VQX_MSG_ID_GW_OP_HOST_FILTER_CREATE},
+       ForRoom, VQX_RESULT_API_TXMSG_DROPPED, VQX_MSG_ID_GW_OP_HOST_FILTER_CREATE, nullptr},
+      {"VQXReceiveMsg", Receive, ForMessages, VQX_RESULT_API_INVALID_FIL_HANDLE, 0, kReceiveLine},
+      {"VQXReceiveMsgMultiple",
+       [&](VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter) {
+         hWaitedOn = hFilter;
+         VQX_MSG_HANDLE ahGot[VQX_RECEIVE_MULTIPLE_MAX] = {};
+         u32 un32Count = 0;
+         return VQXReceiveMsgMultiple(hLib, hFilter, 600000, &un32Count, ahGot);
+       },
+       ForMessages, VQX_RESULT_API_INVALID_FIL_HANDLE, 0, kReceiveLine},
+      {"VQXWaitMsg",
+       [&](VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter) {
+         hWaitedOn = hFilter;
+         u32 un32Count = 9;
+         return VQXWaitMsg(hLib, hFilter, VQX_TIMEOUT_INFINITE, &un32Count);
+       },
+       ForMessages, VQX_RESULT_API_INVALID_FIL_HANDLE, 0,
+       "VQXWaitMsg: VQX_RESULT_API_INVALID_FIL_HANDLE (the library is closing)\n"},
+      {"an awaited answer",
+       [&](VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE) {
+         VQX_MSG_HANDLE hRequest = NewMsg(0x03000008, kBoard, 8, VQX_MSG_TYPE_REQUEST);
+         VQX_FILTER_HANDLE hAnswer = nullptr;
+         const VQX_RESULT sent = VQXSendMsgEx(hLib, &hRequest, &hAnswer);
+         return VQX_RESULT_FAILED(sent) ? sent : Receive(hLib, hAnswer);
+       },
+       ForMessages, VQX_RESULT_API_INVALID_FIL_HANDLE, 0, kReceiveLine},
+      {"VQXWaitSentMsg",
+       [](VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE) { return VQXWaitSentMsg(hLib, VQX_TIMEOUT_INFINITE); },
+       [&] { return Locked(mhLib, [&] { return VqxPeerLib(mhLib)->un32WaitSentUseCount; }) == 1; }, VQX_RESULT_API_OK,
+       0, nullptr},
+      {"VQXDestroyMsgFilterEx of a filter whose callback waits in a receive",
+       [&](VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter) {
+         callback.hRead = hFilter;
+         VQX_FILTER_HANDLE hServed = NewFilter(hLib, {FilterSet(VQX_FILTER_MASK_MSG_ID, 0x06000009)});
+         const _VQX_FILTER_CALLBACK_PARAMS cb = {nullptr, nullptr, ReadingCallback::OnMsgs, &callback, 0, 1};
+         EXPECT_EQ(VQXModifyMsgFilter(hLib, hServed, 0, nullptr, &cb), VQX_RESULT_API_OK);
+         EXPECT_EQ(Send(0x06000009, 0xDA000001u, 8, VQX_MSG_TYPE_EVENT), VQX_RESULT_API_OK);
+         const auto Reading = [&] { return Locked(hLib, [&] { return hFilter->un32Waiters; }) == 1; };
+         if (!peerwait::WaitUntil(Reading, 10000)) return 0u; /* fails the row: the callback never read */
+         hWaitedOn = hFilter; /* the destroy waits for the callback from here */
+         return VQXDestroyMsgFilterEx(hLib, &hServed);
+       },
+       [&] { return ForMessages() && VqxLib(mhLib)->un32SendCallsInside.load() == 1; }, VQX_RESULT_API_OK, 0,
+       kReceiveLine},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.pszCall);
     Open(false);
+    mLog.Clear();
+    hWaitedOn = nullptr;
     VQX_FILTER_HANDLE hFilter = Filter({FilterSet(VQX_FILTER_MASK_MSG_ID, 0x03000007)});
-    while (FifoCount() < kFifo) ASSERT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_OK);
+    if (r.un32MsgId != 0) {
+      while (FifoCount() < kFifo) ASSERT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_OK);
+    } else {
+      ASSERT_EQ(Send(0x03000001, kBoard, 8), VQX_RESULT_API_OK) << "something for VQXWaitSentMsg to wait for";
+    }
     std::atomic<VQX_RESULT> result{0};
     const VQX_LIB_HANDLE hLib = mhLib;
     peerwait::BoundedThread caller([&] { result = r.Call(hLib, hFilter); });
-    ASSERT_TRUE(peerwait::WaitUntil([&] { return Locked(mhLib, [&] { return VqxPeerLib(mhLib)->aun32SendWaiters[0]; }) == 1; },
-                                    10000));
-    EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+    ASSERT_TRUE(peerwait::WaitUntil(r.Waiting, 10000));
+    std::atomic<VQX_RESULT> closed{0};
+    peerwait::BoundedThread closer([&] { closed = VQXCloseLibEx(&mhLib); });
+    ASSERT_TRUE(closer.JoinWithin(20000)) << "the close returned";
+    EXPECT_EQ(closed.load(), VQX_RESULT_API_OK);
     ASSERT_TRUE(caller.JoinWithin(10000)) << "the close let it out";
-    EXPECT_EQ(result.load(), VQX_RESULT_API_TXMSG_DROPPED);
-    char szLine[96];
-    snprintf(szLine, sizeof szLine, "VqxMsgSendTo: Msg=0x%08x dropped: the library is closing\n", r.un32MsgId);
-    EXPECT_EQ(mLog.Count(szLine), 1u) << szLine;
+    EXPECT_EQ(result.load(), r.expected);
+    if (r.un32MsgId != 0) {
+      char szLine[96];
+      snprintf(szLine, sizeof szLine, "VqxMsgSendTo: Msg=0x%08x dropped: the library is closing\n", r.un32MsgId);
+      EXPECT_EQ(mLog.Count(szLine), 1u) << szLine;
+    }
+    if (r.pszLine != nullptr) {
+      EXPECT_EQ(mLog.Count(r.pszLine), 1u) << r.pszLine;
+    }
   }
+  EXPECT_EQ(callback.Result.load(), VQX_RESULT_API_INVALID_FIL_HANDLE) << "the callback's receive was let out";
 }
 
 /*
