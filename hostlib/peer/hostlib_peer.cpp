@@ -734,6 +734,13 @@ void TellSentLoss(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
               pPeer->szName, un32Unacked);
     return;
   }
+  /* Only this library's own remote-filter messages unacknowledged (the answer to a filter the peer destroyed just
+     before it closed, say): nothing its user sent is missing. */
+  if (un32Queued == 0 && VqxPeerUnackedOwn(pPeer) >= un32Unacked) {
+    VQX_LOG_V(hLib, 3, "%s removed with only %u remote-filter message(s) of this library not acknowledged\n",
+              pPeer->szName, un32Unacked);
+    return;
+  }
   VQX_LOG_V(hLib, 0, "%s removed with %u sent message(s) not taken, dropped, and %u not acknowledged\n", pPeer->szName,
             un32Queued, un32Unacked);
 }

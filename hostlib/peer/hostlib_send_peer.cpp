@@ -752,6 +752,19 @@ u32 VqxPeerUnacked(const VQX_PEER* pPeer) {
   return n32Unacked > 0 ? static_cast<u32>(n32Unacked) : 0;
 }
 
+u32 VqxPeerUnackedOwn(const VQX_PEER* pPeer) {
+  if (VqxPeerUnacked(pPeer) == 0 || pPeer->pahTxPending == nullptr) return 0;
+  u32 n = 0;
+  for (u32 i = 0; i < pPeer->un32TxPendingCount; i++) {
+    const VQX_MSG_HANDLE hMsg = VqxTxPendingAt(pPeer, i); /* kept as sent: header in network order */
+    const u32 un32Id = be32toh(hMsg->un32MsgId);
+    if (VqxSeqDiff(be32toh(hMsg->un32TxSeq), pPeer->un32PeerAckSeq) > 0 && un32Id >= VQX_MSG_ID_GW_OP_HOST_FILTER_CLEAR &&
+        un32Id <= VQX_MSG_ID_GW_OP_HOST_FILTER_DONE)
+      n++;
+  }
+  return n;
+}
+
 bool VqxSendersWaiting(VQX_LIB_HANDLE hLib, u32 fHosts) {
   const VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
   return pPl != nullptr && pPl->aun32SendWaiters[fHosts != 0 ? 1 : 0] != 0;

@@ -370,6 +370,9 @@ bool VqxPeerAwaitingAck(const VQX_PEER* pPeer);
  * (its build does, and it has acknowledged before: one that never does is not waited for); else 0.
  */
 u32 VqxPeerUnacked(const VQX_PEER* pPeer);
+/* Of those, the library's own remote-filter exchange (0x020D0100 to 0x020D0107): the answers to the peer's own
+   requests above all, which a peer that closes right after asking never waits for. */
+u32 VqxPeerUnackedOwn(const VQX_PEER* pPeer);
 
 /* ------------------------------------------------------ flow control */
 

@@ -505,6 +505,21 @@ TEST_F(SendTest, RefusedBatchIsReleasedAndItsNumbersReused) {
  * transport, and the board gone: it takes nothing more, its fifo is counted dropped and what it had not acknowledged
  * freed, both named on its line.
  */
+/* The board acknowledges, piggybacked on a request of its own, the un32Posted-th message posted since Seqs was cleared. */
+void AckPosted(VQX_LIB_HANDLE hLib, u32 un32Posted) {
+  VQX_MSG_HANDLE hAck = nullptr;
+  ASSERT_EQ(VQXGetMsg(hLib, 8, &hAck), VQX_RESULT_API_OK);
+  hAck->un32MsgId = 0x020D0012u;
+  hAck->MsgType = VQX_MSG_TYPE_REQUEST;
+  hAck->un32PayloadLength = 8;
+  hAck->un32PiggyAck = Locked(hLib, [&] { return g_Posted.Seqs.at(un32Posted - 1); });
+  Locked(hLib, [&] { EXPECT_EQ(VQXHostSwapMsgToSend(hLib, hAck), VQX_RESULT_OK); });
+  void* ap[1] = {hAck};
+  const u32 aSize[1] = {VQX_MSG_HEADER_SIZE + 8};
+  u32 fStop = 0;
+  VqxHostGwLibRxHandlerMultiple(hLib, kBoard, 1, 1, ap, aSize, &fStop);
+}
+
 TEST_F(SendTest, ClosingWaitsForWhatAPeerHasNotAcknowledged) {
   VqxGwSetSendStandIn(&s_StandIn);
   Open(false);
@@ -513,15 +528,7 @@ TEST_F(SendTest, ClosingWaitsForWhatAPeerHasNotAcknowledged) {
   const auto Post = [&](u32 n) {
     for (u32 i = 0; i < n; i++) ASSERT_EQ(Send(0x03000001, kBoard, 8, VQX_MSG_TYPE_EVENT), VQX_RESULT_API_OK) << i;
   };
-  const auto Ack = [&](u32 un32Posted) {
-    VQX_MSG_HANDLE hAck = NewMsg(0x020D0012u, 0, 8, VQX_MSG_TYPE_REQUEST);
-    hAck->un32PiggyAck = Locked(mhLib, [&] { return g_Posted.Seqs.at(un32Posted - 1); });
-    Locked(mhLib, [&] { EXPECT_EQ(VQXHostSwapMsgToSend(mhLib, hAck), VQX_RESULT_OK); });
-    void* ap[1] = {hAck};
-    const u32 aSize[1] = {VQX_MSG_HEADER_SIZE + 8};
-    u32 fStop = 0;
-    VqxHostGwLibRxHandlerMultiple(mhLib, kBoard, 1, 1, ap, aSize, &fStop);
-  };
+  const auto Ack = [&](u32 un32Posted) { AckPosted(mhLib, un32Posted); };
   const auto Build = [&](u32 un32Build) { Locked(mhLib, [&] { PeerOf(mhLib, kBoard)->un32BuildNumber = un32Build; }); };
   const u64 un64Dropped = LibStats(mhLib).TxMsgDropped;
   const struct {
@@ -556,6 +563,36 @@ TEST_F(SendTest, ClosingWaitsForWhatAPeerHasNotAcknowledged) {
   EXPECT_EQ(VQXGetTxAccount(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
   EXPECT_EQ(VQXGetTxAccount(nullptr, nullptr), VQX_RESULT_API_INVALID_LIB_HANDLE);
   Locked(mhLib, [&] { g_Posted.fFull = false; });
+  EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+  VqxGwSetSendStandIn(nullptr);
+}
+
+/*
+ * A peer gone with only this library's own remote-filter messages unacknowledged (the answer to a filter it destroyed
+ * just before it closed, say) lost nothing its user sent: no loss line. With one of its user's messages beside them,
+ * the line counts both.
+ */
+TEST_F(SendTest, OnlyOwnRemoteFilterMessagesUnacknowledgedAreNoLoss) {
+  VqxGwSetSendStandIn(&s_StandIn);
+  Open(false);
+  const struct { u32 un32User; const char* pszLine; } aRows[] = {
+      {0, "removed with only 1 remote-filter message(s) of this library not acknowledged\n"},
+      {1, "removed with 0 sent message(s) not taken, dropped, and 2 not acknowledged\n"}};
+  for (const auto& [un32User, pszLine] : aRows) {
+    if (Locked(mhLib, [&] { return PeerOf(mhLib, kBoard)->fPresent == 0; })) {
+      ASSERT_EQ(PathUp(mhLib, kBoard, &mAdv), VQX_RESULT_API_OK);
+    }
+    ASSERT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK);
+    Locked(mhLib, [&] { g_Posted.Seqs.clear(); });
+    ASSERT_EQ(Send(0x03000001, kBoard, 8, VQX_MSG_TYPE_EVENT), VQX_RESULT_API_OK);
+    AckPosted(mhLib, 1);
+    ASSERT_EQ(Send(VQX_MSG_ID_GW_OP_HOST_FILTER_DESTROY, kBoard, 16, VQX_MSG_TYPE_EVENT), VQX_RESULT_API_OK);
+    for (u32 i = 0; i < un32User; i++) ASSERT_EQ(Send(0x03000001, kBoard, 8, VQX_MSG_TYPE_EVENT), VQX_RESULT_API_OK);
+    ASSERT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK);
+    Locked(mhLib, [&] { VqxHostAdapterDown(mhLib, kBoard, 1, VQX_PEER_CAUSE_CLOSED); });
+    EXPECT_TRUE(mLog.WaitFor(pszLine)) << pszLine;
+  }
+  EXPECT_EQ(mLog.Count(" 1 not acknowledged"), 0u) << "the first row has no loss line";
   EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
   VqxGwSetSendStandIn(nullptr);
 }
