@@ -26,6 +26,31 @@ inline bool WaitUntil(const std::function<bool()>& cond, unsigned ms) {
 }
 
 /*
+ * Polls cond until it holds, for as long as the count progress returns keeps changing: fails once it stood still for
+ * stallMs, or after capMs in all. A long run (100,000 answers, say) is judged by whether it goes on, not by how
+ * fast a loaded machine lets it go; a stop still fails within stallMs. Its last value.
+ */
+inline bool WaitWhileProgress(const std::function<bool()>& cond, const std::function<long long()>& progress,
+                              unsigned stallMs, unsigned capMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(capMs);
+  long long last = progress();
+  auto lastChange = Clock::now();
+  while (Clock::now() < deadline) {
+    if (cond()) return true;
+    const long long now = progress();
+    if (now != last) {
+      last = now;
+      lastChange = Clock::now();
+    } else if (Clock::now() - lastChange > std::chrono::milliseconds(stallMs)) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return cond();
+}
+
+/*
  * A thread that a test waits for with a time limit (JoinWithin), so that a call that never returns fails the test by
  * assertion instead of hanging it. One still running when the object goes is detached: the test has failed by then,
  * and what the thread holds is the hung call's.
