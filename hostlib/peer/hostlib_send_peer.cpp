@@ -757,6 +757,7 @@ u32 VqxPeerUnackedOwn(const VQX_PEER* pPeer) {
   u32 n = 0;
   for (u32 i = 0; i < pPeer->un32TxPendingCount; i++) {
     const VQX_MSG_HANDLE hMsg = VqxTxPendingAt(pPeer, i); /* kept as sent: header in network order */
+    if (hMsg == nullptr) continue;
     const u32 un32Id = be32toh(hMsg->un32MsgId);
     if (VqxSeqDiff(be32toh(hMsg->un32TxSeq), pPeer->un32PeerAckSeq) > 0 && un32Id >= VQX_MSG_ID_GW_OP_HOST_FILTER_CLEAR &&
         un32Id <= VQX_MSG_ID_GW_OP_HOST_FILTER_DONE)
