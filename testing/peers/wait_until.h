@@ -26,28 +26,27 @@ inline bool WaitUntil(const std::function<bool()>& cond, unsigned ms) {
 }
 
 /*
- * Polls cond until it holds, for as long as the count progress returns keeps changing: fails once it stood still for
- * stallMs, or after capMs in all. A long run (100,000 answers, say) is judged by whether it goes on, not by how
- * fast a loaded machine lets it go; a stop still fails within stallMs. Its last value.
+ * Polls count until it reaches target, for as long as it keeps changing: fails once it stood still for stallMs, or
+ * after capMs in all. A long run (100,000 answers, say) is judged by whether it goes on, not by how fast a loaded
+ * machine lets it go; a stop still fails within stallMs. Whether the target was reached.
  */
-inline bool WaitWhileProgress(const std::function<bool()>& cond, const std::function<long long()>& progress,
-                              unsigned stallMs, unsigned capMs) {
+inline bool WaitWhileProgress(const std::function<long long()>& count, long long target, unsigned stallMs,
+                              unsigned capMs) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(capMs);
-  long long last = progress();
+  long long last = count();
   auto lastChange = Clock::now();
-  while (Clock::now() < deadline) {
-    if (cond()) return true;
-    const long long now = progress();
+  while (last != target && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const long long now = count();
     if (now != last) {
       last = now;
       lastChange = Clock::now();
     } else if (Clock::now() - lastChange > std::chrono::milliseconds(stallMs)) {
       break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return cond();
+  return last == target;
 }
 
 /*
