@@ -35,8 +35,10 @@ Each is sent with the next discovery round and again every second until
 answered (at most 60 times): a client drops the requests of a manager it has
 not linked. "answer N" gives "answer ID N RESULT" once N is answered, else
 "none SENT" (the times it was sent so far); "copies N" gives "copies SENT
-ANSWERS" (the times N was sent and the answers to it received, copies
-answered again included); "quit" ends the manager.
+ANSWERS OTHER" (the times N was sent, the answers to it received, copies
+answered again included, and how many of those carried another result than
+the first); "unanswered" gives "unanswered K", the requests given that are
+not answered yet; "quit" ends the manager.
 """
 
 import argparse
@@ -109,6 +111,7 @@ class Manager(Server):
         self.probes = 0
         self.pending = {}  # driven: number -> [message, times sent]
         self.answer_counts = {}  # number -> answers received
+        self.answer_other = {}  # number -> answers received with another result than the first
         super().__init__(args)
         if args.address is not None:
             # Discovery on --address: a process that keeps its remote addresses on its own gateway port reaches it
@@ -122,7 +125,10 @@ class Manager(Server):
         words = line.split()
         if words[:1] == ["copies"] and len(words) == 2:
             number = int(words[1], 0)
-            return "copies %u %u" % (self.pending.get(number, [None, 0])[1], self.answer_counts.get(number, 0))
+            return "copies %u %u %u" % (self.pending.get(number, [None, 0])[1], self.answer_counts.get(number, 0),
+                                        self.answer_other.get(number, 0))
+        if words == ["unanswered"]:
+            return "unanswered %u" % sum(1 for number in self.pending if number not in self.answers)
         if words[:1] == ["answer"] and len(words) == 2:
             number = int(words[1], 0)
             if number in self.answers:
@@ -147,10 +153,19 @@ class Manager(Server):
     def discovery_round(self):
         super().discovery_round()
         if self.args.driven:
+            out = []
             for number, entry in self.pending.items():
                 if number not in self.answers and self.links and entry[1] < 60:
                     entry[1] += 1
-                    self.send(self.links[0], [entry[0]])
+                    out.append(entry[0])
+            if out:
+                link = self.links[0]
+                link.sock.settimeout(30.0)  # a client slow to read slows the round down; only a stuck one ends the link
+                try:
+                    self.send(link, out)
+                    link.sock.settimeout(1.0)
+                except OSError:
+                    self.drop(link)
             return
         # The probe again until the client, linked to this manager by now, answers it.
         if self.client is not None and 1 not in self.answers and self.links and self.probes < 20:
@@ -185,6 +200,8 @@ class Manager(Server):
                 return []
             self.answer_counts[number] = self.answer_counts.get(number, 0) + 1
             if number in self.answers:
+                if self.answers[number][2] != result:
+                    self.answer_other[number] = self.answer_other.get(number, 0) + 1
                 return []  # a probe answered twice
             self.answers[number] = (msg_id, number, result)
             print("answer 0x%08x %u 0x%08x" % (msg_id, number, result), flush=True)

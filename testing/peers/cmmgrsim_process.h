@@ -10,6 +10,7 @@
 #ifndef TESTING_PEERS_CMMGRSIM_PROCESS_H
 #define TESTING_PEERS_CMMGRSIM_PROCESS_H
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -44,9 +45,16 @@ class CManagerProcess {
   }
   /* The times request un32Number was sent, and the answers to it received ({-1, -1} when the manager is gone). */
   std::pair<long, long> Copies(u32 un32Number) {
-    long nSent = -1, nAnswers = -1;
-    if (sscanf(Command("copies " + std::to_string(un32Number)).c_str(), "copies %ld %ld", &nSent, &nAnswers) != 2) return {-1, -1};
-    return {nSent, nAnswers};
+    const auto a = CopiesLine(un32Number);
+    return {a[0], a[1]};
+  }
+  /* The answers to request un32Number that carried another result than its first (-1 when the manager is gone). */
+  long OtherAnswers(u32 un32Number) { return CopiesLine(un32Number)[2]; }
+  /* The requests given and not answered yet (-1 when the manager is gone). */
+  long Unanswered() {
+    long n = -1;
+    sscanf(Command("unanswered").c_str(), "unanswered %ld", &n);
+    return n;
   }
   /* The times request un32Number was sent unanswered so far (-1 once answered or when the manager is gone). */
   long Sent(u32 un32Number) {
@@ -55,6 +63,13 @@ class CManagerProcess {
   }
 
  private:
+  /* "copies N": sent, answers, answers of another result; -1 each when the manager is gone. */
+  std::array<long, 3> CopiesLine(u32 un32Number) {
+    std::array<long, 3> a;
+    if (sscanf(Command("copies " + std::to_string(un32Number)).c_str(), "copies %ld %ld %ld", &a[0], &a[1], &a[2]) != 3)
+      a = {-1, -1, -1};
+    return a;
+  }
   static std::vector<std::string> Args(const std::string& strHostName, u16 un16PeerPort, std::vector<std::string> extra) {
     std::vector<std::string> a = {"python3", std::string(std::getenv("VQX_SOURCE_DIR")) + "/testing/cmmgrsim/cmmgrsim.py",
                                   "--driven", "--lifetime", "300", "--peer-port", std::to_string(un16PeerPort),
