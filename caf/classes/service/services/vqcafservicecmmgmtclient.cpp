@@ -179,12 +179,16 @@ std::string CVQCAFCmNumbers::Text(size_t nFrom, size_t nCount) const {
   std::string strText;
   for (size_t i = nFrom; i < ma.size() && i - nFrom < nCount; i++) {
     if (!strText.empty()) strText += ", ";
-    strText += std::to_string(ma[i].un32First);
-    if (ma[i].un32Last == ma[i].un32First) continue;
-    strText += '-';
-    strText += std::to_string(ma[i].un32Last);
+    strText += Text(ma[i]);
   }
   return strText;
+}
+
+std::string CVQCAFCmNumbers::Text(const Range& r) {
+  std::string strText = std::to_string(r.un32First);
+  if (r.un32Last == r.un32First) return strText;
+  strText += '-';
+  return strText += std::to_string(r.un32Last);
 }
 
 CVQCAFCmLinkOrder::Arrival CVQCAFCmLinkOrder::Arrive(VQCAF_CM_REQUEST_KEY&& Key, u64 un64NowMs) {
@@ -467,7 +471,7 @@ void CVQCAFServiceCmMgmtClient::SendAnswer(CVQCAFCmManagerLink& Link, u32 un32Id
 
 void CVQCAFServiceCmMgmtClient::NoteDropped(CVQCAFCmManagerLink& Link, u32 n, u64 un64NowMs) {
   Link.mun32DropsInLine++;
-  if (!Link.mDropLine.Add(n, un64NowMs)) Link.mDropLine.JoinClosest(), Link.mDropLine.Add(n, un64NowMs);
+  if (!Link.mDropLine.Add(n, un64NowMs)) Link.mun32DropsUnnamed++;
   LogDue(Link, un64NowMs, false);
 }
 
@@ -475,15 +479,17 @@ void CVQCAFServiceCmMgmtClient::LogDue(CVQCAFCmManagerLink& Link, u64 un64NowMs,
   u32 un32LeftOut = 0;
   if (Link.mun32DropsInLine != 0 && (Link.mDropLimit.Allow(un64NowMs, un32LeftOut) || fForce)) {
     /* A drop is normal under a flood: the manager sends the request again, and it runs in its turn. */
-    LogTrace(VQMSG, "%u request(s) of the manager on host %s dropped unanswered: %u requests wait already; nb=%s (each "
+    char szUnnamed[48] = "";
+    if (Link.mun32DropsUnnamed != 0) snprintf(szUnnamed, sizeof(szUnnamed), " and %u more", Link.mun32DropsUnnamed);
+    LogTrace(VQMSG, "%u request(s) of the manager on host %s dropped unanswered: %u requests wait already; nb=%s%s (each "
              "runs in its turn once sent again)\n", Link.mun32DropsInLine, Link.GetHost().c_str(),
-             static_cast<u32>(CVQCAFCmLinkOrder::kWaitingMax), Link.mDropLine.Text().c_str());
-    Link.mun32DropsInLine = 0;
+             static_cast<u32>(CVQCAFCmLinkOrder::kWaitingMax), Link.mDropLine.Text().c_str(), szUnnamed);
+    Link.mun32DropsInLine = Link.mun32DropsUnnamed = 0;
     Link.mDropLine.Clear();
   }
   for (const CVQCAFCmNumbers::Range& r : Link.mOrder.ForgetDropped(un64NowMs))
-    LogTrace(VQMSG, "Request(s) nb=%u-%u of the manager on host %s dropped and not sent again for %u s: forgotten, "
-             "the higher numbers run\n", r.un32First, r.un32Last, Link.GetHost().c_str(),
+    LogTrace(VQMSG, "Request(s) nb=%s of the manager on host %s dropped and not sent again for %u s: forgotten, the "
+             "higher numbers run\n", CVQCAFCmNumbers::Text(r).c_str(), Link.GetHost().c_str(),
              static_cast<u32>(CVQCAFCmLinkOrder::kDroppedForgetMs / 1000));
 }
 

@@ -182,6 +182,8 @@ class CVQCAFCmNumbers {
   void Clear() { ma.clear(); }
   /* "3-22, 30": nCount ranges from the nFrom-th. */
   std::string Text(size_t nFrom = 0, size_t nCount = SIZE_MAX) const;
+  /* "3-22", or "30" for a range of one. */
+  static std::string Text(const Range& r);
 
  private:
   /* The first range that does not end before n. */
@@ -267,8 +269,10 @@ class CVQCAFCmManagerLink : public CVQCAFServiceInstance {
   u64 GetSerial() const { return mun64Serial; }
 
   CVQCAFCmLinkOrder mOrder; /* service mutex */
-  /* Numbers the bound dropped since its last line, the drops counted, the line's limit (service mutex). */
+  /* Numbers the bound dropped since its last line (32 ranges named, the numbers past them counted), the drops
+   * counted, the line's limit (service mutex). */
   CVQCAFCmNumbers mDropLine{32};
+  u32 mun32DropsUnnamed = 0;
   u32 mun32DropsInLine = 0;
   CVqxLogLimit mDropLimit;
   CVqxLogLimit mRefusalLimit; /* the lines of requests refused or dropped out of turn (service mutex) */
