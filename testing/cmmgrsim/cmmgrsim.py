@@ -35,10 +35,11 @@ Each is sent with the next discovery round and again every second until
 answered (at most 60 times): a client drops the requests of a manager it has
 not linked. "answer N" gives "answer ID N RESULT" once N is answered, else
 "none SENT" (the times it was sent so far); "copies N" gives "copies SENT
-ANSWERS OTHER" (the times N was sent, the answers to it received, copies
-answered again included, and how many of those carried another result than
-the first); "unanswered" gives "unanswered K", the requests given that are
-not answered yet; "quit" ends the manager.
+ANSWERS RESULTS" (the times N was sent, the answers to it received, copies
+answered again included, and the results they carried, each once in the order
+first received, hex, joined by commas, "-" for none); "unanswered" gives
+"unanswered K", the requests given that are not answered yet; "quit" ends the
+manager.
 """
 
 import argparse
@@ -111,7 +112,7 @@ class Manager(Server):
         self.probes = 0
         self.pending = {}  # driven: number -> [message, times sent]
         self.answer_counts = {}  # number -> answers received
-        self.answer_other = {}  # number -> answers received with another result than the first
+        self.answer_results = {}  # number -> the results of its answers, each once, in the order received
         super().__init__(args)
         if args.address is not None:
             # Discovery on --address: a process that keeps its remote addresses on its own gateway port reaches it
@@ -125,8 +126,8 @@ class Manager(Server):
         words = line.split()
         if words[:1] == ["copies"] and len(words) == 2:
             number = int(words[1], 0)
-            return "copies %u %u %u" % (self.pending.get(number, [None, 0])[1], self.answer_counts.get(number, 0),
-                                        self.answer_other.get(number, 0))
+            results = ",".join("0x%08x" % r for r in self.answer_results.get(number, [])) or "-"
+            return "copies %u %u %s" % (self.pending.get(number, [None, 0])[1], self.answer_counts.get(number, 0), results)
         if words == ["unanswered"]:
             return "unanswered %u" % sum(1 for number in self.pending if number not in self.answers)
         if words[:1] == ["answer"] and len(words) == 2:
@@ -199,9 +200,9 @@ class Manager(Server):
                 print("bad answer: %s" % e, flush=True)
                 return []
             self.answer_counts[number] = self.answer_counts.get(number, 0) + 1
+            if result not in self.answer_results.setdefault(number, []):
+                self.answer_results[number].append(result)
             if number in self.answers:
-                if self.answers[number][2] != result:
-                    self.answer_other[number] = self.answer_other.get(number, 0) + 1
                 return []  # a probe answered twice
             self.answers[number] = (msg_id, number, result)
             print("answer 0x%08x %u 0x%08x" % (msg_id, number, result), flush=True)

@@ -10,7 +10,6 @@
 #ifndef TESTING_PEERS_CMMGRSIM_PROCESS_H
 #define TESTING_PEERS_CMMGRSIM_PROCESS_H
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -45,11 +44,17 @@ class CManagerProcess {
   }
   /* The times request un32Number was sent, and the answers to it received ({-1, -1} when the manager is gone). */
   std::pair<long, long> Copies(u32 un32Number) {
-    const auto a = CopiesLine(un32Number);
-    return {a[0], a[1]};
+    long nSent = -1, nAnswers = -1;
+    if (sscanf(Command("copies " + std::to_string(un32Number)).c_str(), "copies %ld %ld", &nSent, &nAnswers) != 2) return {-1, -1};
+    return {nSent, nAnswers};
   }
-  /* The answers to request un32Number that carried another result than its first (-1 when the manager is gone). */
-  long OtherAnswers(u32 un32Number) { return CopiesLine(un32Number)[2]; }
+  /* The results the answers to request un32Number carried, each once in the order received: "0x82000001",
+   * "0x02000000,0x82000011"; "-" for none, "" when the manager is gone. */
+  std::string AnswerResults(u32 un32Number) {
+    const std::string s = Command("copies " + std::to_string(un32Number));
+    const size_t i = s.rfind(' ');
+    return s.rfind("copies ", 0) == 0 && i != std::string::npos ? s.substr(i + 1) : "";
+  }
   /* The requests given and not answered yet (-1 when the manager is gone). */
   long Unanswered() {
     long n = -1;
@@ -63,13 +68,6 @@ class CManagerProcess {
   }
 
  private:
-  /* "copies N": sent, answers, answers of another result; -1 each when the manager is gone. */
-  std::array<long, 3> CopiesLine(u32 un32Number) {
-    std::array<long, 3> a;
-    if (sscanf(Command("copies " + std::to_string(un32Number)).c_str(), "copies %ld %ld %ld", &a[0], &a[1], &a[2]) != 3)
-      a = {-1, -1, -1};
-    return a;
-  }
   static std::vector<std::string> Args(const std::string& strHostName, u16 un16PeerPort, std::vector<std::string> extra) {
     std::vector<std::string> a = {"python3", std::string(std::getenv("VQX_SOURCE_DIR")) + "/testing/cmmgrsim/cmmgrsim.py",
                                   "--driven", "--lifetime", "300", "--peer-port", std::to_string(un16PeerPort),
