@@ -96,11 +96,6 @@ std::vector<CVQCAFCmNumbers::Range>::iterator CVQCAFCmNumbers::Find(u32 n) {
   return std::partition_point(ma.begin(), ma.end(), [n](const Range& r) { return VqcafCmBefore(r.un32Last, n); });
 }
 
-bool CVQCAFCmNumbers::Contains(u32 n) const {
-  return std::any_of(ma.begin(), ma.end(),
-                     [n](const Range& r) { return !VqcafCmBefore(n, r.un32First) && !VqcafCmBefore(r.un32Last, n); });
-}
-
 bool CVQCAFCmNumbers::Add(u32 n, u64 un64NowMs) {
   const auto it = Find(n);
   if (it != ma.end() && !VqcafCmBefore(n, it->un32First)) {  // in already

@@ -41,6 +41,7 @@
 
 #include <atomic>
 #include <bitset>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -174,7 +175,6 @@ class CVQCAFCmNumbers {
   void RemoveUpTo(u32 n);
   /* Takes out the ranges not seen for un64Ms at un64NowMs (a clock set back keeps them), and returns them. */
   std::vector<Range> TakeOlder(u64 un64NowMs, u64 un64Ms);
-  bool Contains(u32 n) const;
   bool Empty() const { return ma.empty(); }
   /* The numbers held (a joined range counts whole). */
   u64 Count() const;
