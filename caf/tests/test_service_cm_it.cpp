@@ -208,8 +208,8 @@ TEST(CmClient, RequestsRunOnceInTheOrderAskedAndACopyIsAnsweredAgain) {
 
 /* A manager's requests behind a slow reload (number 1, run first), past the bound of those that wait; the manager
  * sends each unanswered one again every second. After the reload ends: each number runs once, in number order
- * whatever the bound dropped, and every answer to a number carries its one result. The drops are named by number, at
- * the message level (a manager sends a dropped request again: no error). */
+ * whatever the bound dropped, and the manager is told each number's one result (ToldItsResult). The drops are named by
+ * number, at the message level (a manager sends a dropped request again: no error). */
 TEST(CmClient, PastTheBoundARequestRunsOnceItsManagerSendsItAgain) {
   const struct {
     const char* pszCase;
