@@ -35,8 +35,11 @@ Each is sent with the next discovery round and again every second until
 answered (at most 60 times): a client drops the requests of a manager it has
 not linked. "answer N" gives "answer ID N RESULT" once N is answered, else
 "none SENT" (the times it was sent so far); "copies N" gives "copies SENT
-ANSWERS" (the times N was sent and the answers to it received, copies
-answered again included); "quit" ends the manager.
+ANSWERS RESULTS" (the times N was sent, the answers to it received, copies
+answered again included, and the results they carried, each once in the order
+first received, hex, joined by commas, "-" for none); "unanswered" gives
+"unanswered K", the requests given that are not answered yet; "quit" ends the
+manager.
 """
 
 import argparse
@@ -109,6 +112,7 @@ class Manager(Server):
         self.probes = 0
         self.pending = {}  # driven: number -> [message, times sent]
         self.answer_counts = {}  # number -> answers received
+        self.answer_results = {}  # number -> the results of its answers, each once, in the order received
         super().__init__(args)
         if args.address is not None:
             # Discovery on --address: a process that keeps its remote addresses on its own gateway port reaches it
@@ -122,7 +126,10 @@ class Manager(Server):
         words = line.split()
         if words[:1] == ["copies"] and len(words) == 2:
             number = int(words[1], 0)
-            return "copies %u %u" % (self.pending.get(number, [None, 0])[1], self.answer_counts.get(number, 0))
+            results = ",".join("0x%08x" % r for r in self.answer_results.get(number, [])) or "-"
+            return "copies %u %u %s" % (self.pending.get(number, [None, 0])[1], self.answer_counts.get(number, 0), results)
+        if words == ["unanswered"]:
+            return "unanswered %u" % sum(1 for number in self.pending if number not in self.answers)
         if words[:1] == ["answer"] and len(words) == 2:
             number = int(words[1], 0)
             if number in self.answers:
@@ -147,10 +154,19 @@ class Manager(Server):
     def discovery_round(self):
         super().discovery_round()
         if self.args.driven:
+            out = []
             for number, entry in self.pending.items():
                 if number not in self.answers and self.links and entry[1] < 60:
                     entry[1] += 1
-                    self.send(self.links[0], [entry[0]])
+                    out.append(entry[0])
+            if out:
+                link = self.links[0]
+                link.sock.settimeout(30.0)  # a client slow to read slows the round down; only a stuck one ends the link
+                try:
+                    self.send(link, out)
+                    link.sock.settimeout(1.0)
+                except OSError:
+                    self.drop(link)
             return
         # The probe again until the client, linked to this manager by now, answers it.
         if self.client is not None and 1 not in self.answers and self.links and self.probes < 20:
@@ -184,6 +200,8 @@ class Manager(Server):
                 print("bad answer: %s" % e, flush=True)
                 return []
             self.answer_counts[number] = self.answer_counts.get(number, 0) + 1
+            if result not in self.answer_results.setdefault(number, []):
+                self.answer_results[number].append(result)
             if number in self.answers:
                 return []  # a probe answered twice
             self.answers[number] = (msg_id, number, result)

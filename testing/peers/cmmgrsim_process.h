@@ -48,6 +48,19 @@ class CManagerProcess {
     if (sscanf(Command("copies " + std::to_string(un32Number)).c_str(), "copies %ld %ld", &nSent, &nAnswers) != 2) return {-1, -1};
     return {nSent, nAnswers};
   }
+  /* The results the answers to request un32Number carried, each once in the order received: "0x82000001",
+   * "0x02000000,0x82000011"; "-" for none, "" when the manager is gone. */
+  std::string AnswerResults(u32 un32Number) {
+    const std::string s = Command("copies " + std::to_string(un32Number));
+    const size_t i = s.rfind(' ');
+    return s.rfind("copies ", 0) == 0 && i != std::string::npos ? s.substr(i + 1) : "";
+  }
+  /* The requests given and not answered yet (-1 when the manager is gone). */
+  long Unanswered() {
+    long n = -1;
+    sscanf(Command("unanswered").c_str(), "unanswered %ld", &n);
+    return n;
+  }
   /* The times request un32Number was sent unanswered so far (-1 once answered or when the manager is gone). */
   long Sent(u32 un32Number) {
     const std::string s = Command("answer " + std::to_string(un32Number));

@@ -8,6 +8,7 @@
 
 #include "vqcafcomm.h"
 #include "vqcafexception.h"
+#include "vqcafhashkey.h"
 #include "vqcafservicedetector.h"
 #include "vqcafthread.h"
 #include "vqx_clock.h"
@@ -43,29 +44,213 @@ constexpr u32 kEventQueued = 1;
 
 }  // namespace
 
-/* The client's thread: each wake-up runs everything waiting, so that a wake-up its full event queue refuses is not
- * missed (one already queued runs it). */
+/* The client's thread: each wake-up runs everything whose turn has come, so that a wake-up its full event queue
+ * refuses is not missed (one already queued runs it); it also wakes every kPassMs for the lines due and the numbers
+ * dropped that are not sent again. */
 class CVQCAFCmRequestRunner : public CVQCAFThread {
  public:
   explicit CVQCAFCmRequestRunner(CVQCAFServiceCmMgmtClient* pClient)
       : CVQCAFThread(VQCAF_THREAD_PRIO_DEFAULT, 4), mpClient(pClient) {}
   ~CVQCAFCmRequestRunner() override { Stop(1); }
-  void OnEvent(CVQCAFEvent*) override { mpClient->RunQueued(); }
+  void Run() override {
+    CVQCAFEvent Event;
+    while (IsStopRequested() == 0) {
+      EventWait(&Event, CVQCAFServiceCmMgmtClient::kPassMs);
+      if (IsStopRequested() == 0) mpClient->RunQueued();
+    }
+  }
 
  private:
   CVQCAFServiceCmMgmtClient* mpClient;
 };
 
-const VQX_RESULT* CVQCAFCmAnswers::Find(const VQCAF_CM_REQUEST_KEY& Key) const {
+VQCAF_CM_REQUEST_MARK VQCAF_CM_REQUEST_MARK::Of(const VQCAF_CM_REQUEST_KEY& Key) {
+  std::string strAll;
+  const auto Word = [&strAll](u32 un32) { strAll.append(reinterpret_cast<const char*>(&un32), sizeof(un32)); };
+  for (u32 un32 : {Key.aun32Word[0], Key.aun32Word[1], Key.rRefusal}) Word(un32);
+  for (const std::string& strText : Key.astrText) {
+    Word(static_cast<u32>(strText.size()));
+    strAll += strText;
+  }
+  return {Key.un32Id, Key.un32Number,
+          CVQCAFHashKeyString(CVQCAFString(strAll.data(), static_cast<u32>(strAll.size()))).Hash(true)};
+}
+
+const VQX_RESULT* CVQCAFCmAnswers::Find(const VQCAF_CM_REQUEST_MARK& Mark) const {
   for (auto it = ma.rbegin(); it != ma.rend(); ++it)
-    if (it->Key == Key) return &it->r;
+    if (it->Mark == Mark) return &it->r;
   return nullptr;
 }
 
-void CVQCAFCmAnswers::Add(const VQCAF_CM_REQUEST_KEY& Key, VQX_RESULT r, u64 un64NowMs) {
-  ma.push_back({Key, r, un64NowMs});
+bool CVQCAFCmAnswers::HasNumber(u32 un32Number) const {
+  return std::any_of(ma.begin(), ma.end(), [un32Number](const Entry& e) { return e.Mark.un32Number == un32Number; });
+}
+
+void CVQCAFCmAnswers::Add(const VQCAF_CM_REQUEST_MARK& Mark, VQX_RESULT r, u64 un64NowMs) {
+  ma.push_back({Mark, r, un64NowMs});
   const auto Old = [un64NowMs](const Entry& e) { return un64NowMs >= e.un64AtMs && un64NowMs - e.un64AtMs >= kAnsweredHoldMs; };
   while (ma.size() > kAnsweredMax || (ma.size() > kAnsweredKept && Old(ma.front()))) ma.pop_front();
+}
+
+std::vector<CVQCAFCmNumbers::Range>::iterator CVQCAFCmNumbers::Find(u32 n) {
+  return std::partition_point(ma.begin(), ma.end(), [n](const Range& r) { return VqcafCmBefore(r.un32Last, n); });
+}
+
+bool CVQCAFCmNumbers::Add(u32 n, u64 un64NowMs) {
+  const auto it = Find(n);
+  if (it != ma.end() && !VqcafCmBefore(n, it->un32First)) {  // in already
+    it->un64SeenMs = un64NowMs;
+    return true;
+  }
+  const bool fPrev = it != ma.begin() && std::prev(it)->un32Last + 1 == n;
+  const bool fNext = it != ma.end() && n + 1 == it->un32First;
+  if (fPrev && fNext) {
+    std::prev(it)->un32Last = it->un32Last;
+    std::prev(it)->un64SeenMs = un64NowMs;
+    ma.erase(it);
+  } else if (fPrev) {
+    std::prev(it)->un32Last = n, std::prev(it)->un64SeenMs = un64NowMs;
+  } else if (fNext) {
+    it->un32First = n, it->un64SeenMs = un64NowMs;
+  } else {
+    if (ma.size() >= mnMax) return false;
+    ma.insert(it, {n, n, un64NowMs});
+  }
+  return true;
+}
+
+void CVQCAFCmNumbers::JoinClosest() {
+  if (ma.size() < 2) return;
+  size_t iBest = 0;
+  for (size_t i = 1; i + 1 < ma.size(); i++)
+    if (ma[i + 1].un32First - ma[i].un32Last < ma[iBest + 1].un32First - ma[iBest].un32Last) iBest = i;
+  ma[iBest].un32Last = ma[iBest + 1].un32Last;
+  ma[iBest].un64SeenMs = std::max(ma[iBest].un64SeenMs, ma[iBest + 1].un64SeenMs);
+  ma.erase(ma.begin() + static_cast<std::ptrdiff_t>(iBest) + 1);
+}
+
+bool CVQCAFCmNumbers::Remove(u32 n, u64 un64NowMs) {
+  const auto it = Find(n);
+  if (it == ma.end() || VqcafCmBefore(n, it->un32First)) return false;
+  it->un64SeenMs = un64NowMs;
+  if (it->un32First == it->un32Last) {
+    ma.erase(it);
+  } else if (n == it->un32First) {
+    it->un32First++;
+  } else if (n == it->un32Last) {
+    it->un32Last--;
+  } else {
+    const Range Upper = {n + 1, it->un32Last, un64NowMs};
+    it->un32Last = n - 1;
+    ma.insert(std::next(it), Upper);
+    if (ma.size() > mnMax) JoinClosest();
+  }
+  return true;
+}
+
+void CVQCAFCmNumbers::RemoveUpTo(u32 n) {
+  const auto it = Find(n + 1);  // the first range that reaches past n
+  ma.erase(ma.begin(), it);
+  if (!ma.empty() && !VqcafCmBefore(n, ma.front().un32First)) ma.front().un32First = n + 1;
+}
+
+std::vector<CVQCAFCmNumbers::Range> CVQCAFCmNumbers::TakeOlder(u64 un64NowMs, u64 un64Ms) {
+  std::vector<Range> aOld;
+  std::erase_if(ma, [&](const Range& r) {
+    if (un64NowMs < r.un64SeenMs || un64NowMs - r.un64SeenMs < un64Ms) return false;
+    aOld.push_back(r);
+    return true;
+  });
+  return aOld;
+}
+
+u64 CVQCAFCmNumbers::Count() const {
+  u64 un64 = 0;
+  for (const Range& r : ma) un64 += static_cast<u64>(r.un32Last - r.un32First) + 1;
+  return un64;
+}
+
+std::string CVQCAFCmNumbers::Text(size_t nFrom, size_t nCount) const {
+  std::string strText;
+  for (size_t i = nFrom; i < ma.size() && i - nFrom < nCount; i++) {
+    if (!strText.empty()) strText += ", ";
+    strText += Text(ma[i]);
+  }
+  return strText;
+}
+
+std::string CVQCAFCmNumbers::Text(const Range& r) {
+  std::string strText = std::to_string(r.un32First);
+  if (r.un32Last == r.un32First) return strText;
+  strText += '-';
+  return strText += std::to_string(r.un32Last);
+}
+
+CVQCAFCmLinkOrder::Arrival CVQCAFCmLinkOrder::Arrive(VQCAF_CM_REQUEST_KEY&& Key, u64 un64NowMs) {
+  const u32 n = Key.un32Number;
+  const VQCAF_CM_REQUEST_MARK Mark = VQCAF_CM_REQUEST_MARK::Of(Key);
+  if (mRunning && mRunning->un32Number == n) return {*mRunning == Mark ? Fate::Copy : Fate::NumberBusy};
+  const auto ByNumber = [](const VQCAF_CM_REQUEST_KEY& k, u32 un32) { return VqcafCmBefore(k.un32Number, un32); };
+  const auto it = std::lower_bound(maWaiting.begin(), maWaiting.end(), n, ByNumber);
+  if (it != maWaiting.end() && it->un32Number == n) return {*it == Key ? Fate::Copy : Fate::NumberBusy};
+  /* At or below the highest run: a copy, or a request whose turn is past; never run. */
+  if (mfRan && !VqcafCmBefore(mun32Highest, n)) {
+    if (const VQX_RESULT* pr = mAnswers.Find(Mark)) return {Fate::AnsweredAgain, *pr};
+    if (mAnswers.HasNumber(n)) return {Fate::Refused, kNumberUsed};
+    return {Fate::Refused, Ran(n) ? kRanNotKept : kTurnPast};
+  }
+  Arrival a;
+  if (maWaiting.size() >= kWaitingMax) {
+    if (!VqcafCmBefore(n, maWaiting.back().un32Number)) {
+      if (!mDropped.Add(n, un64NowMs)) mDropped.JoinClosest(), mDropped.Add(n, un64NowMs);
+      return {Fate::Dropped};
+    }
+    /* The lowest numbers wait: the highest makes room, and is dropped. */
+    a.fEvicted = true, a.un32Evicted = maWaiting.back().un32Number;
+    maWaiting.pop_back();
+    if (!mDropped.Add(a.un32Evicted, un64NowMs)) mDropped.JoinClosest(), mDropped.Add(a.un32Evicted, un64NowMs);
+  }
+  const auto itAt = std::lower_bound(maWaiting.begin(), maWaiting.end(), n, ByNumber);
+  a.un32Ahead = static_cast<u32>(itAt - maWaiting.begin()) + (mRunning ? 1 : 0);
+  maWaiting.insert(itAt, std::move(Key));
+  mDropped.Remove(n, un64NowMs);
+  return a;
+}
+
+std::optional<VQCAF_CM_REQUEST_KEY> CVQCAFCmLinkOrder::TakeNext() {
+  if (maWaiting.empty() || mRunning) return std::nullopt;
+  const u32 n = maWaiting.front().un32Number;
+  if (!mDropped.Empty() && VqcafCmBefore(mDropped.Ranges().front().un32First, n)) return std::nullopt;
+  std::optional<VQCAF_CM_REQUEST_KEY> Next(std::move(maWaiting.front()));
+  maWaiting.pop_front();
+  const u32 un32Step = n - mun32Highest;
+  if (!mfRan || un32Step >= kRunMarks) {
+    mRunMarks.reset();
+  } else {
+    mRunMarks <<= un32Step;
+  }
+  mRunMarks.set(0);
+  mfRan = true, mun32Highest = n;
+  mDropped.RemoveUpTo(n);  // a number joined in by JoinClosest that never was dropped
+  mRunning = VQCAF_CM_REQUEST_MARK::Of(*Next);
+  return Next;
+}
+
+void CVQCAFCmLinkOrder::Ended(VQX_RESULT r, u64 un64NowMs) {
+  if (mRunning) mAnswers.Add(*mRunning, r, un64NowMs);
+  mRunning.reset();
+}
+
+bool CVQCAFCmLinkOrder::Ran(u32 n) const {
+  if (!mfRan || VqcafCmBefore(mun32Highest, n)) return false;
+  const u32 un32Back = mun32Highest - n;
+  return un32Back >= kRunMarks || mRunMarks.test(un32Back);
+}
+
+CVQCAFCmNumbers CVQCAFCmLinkOrder::WaitingNumbers() const {
+  CVQCAFCmNumbers Numbers(SIZE_MAX);
+  for (const VQCAF_CM_REQUEST_KEY& Key : maWaiting) Numbers.Add(Key.un32Number, 0);
+  return Numbers;
 }
 
 CVQCAFMsgCmMgmt::CVQCAFMsgCmMgmt(u32 un32MsgId) : CVQCAFMsg(un32MsgId) {
@@ -143,9 +328,7 @@ VQX_RESULT CVQCAFServiceCmMgmtClient::Stop() {
   const VQX_RESULT r = CVQCAFService::Stop();
   mpRunner->Stop(1);
   CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
-  if (!maQueued.empty())
-    LogTrace(VQMSG, "%u request(s) waiting not run: the client stops\n", static_cast<u32>(maQueued.size()));
-  maQueued.clear();
+  for (const auto& p : maManagers) LetWaitingGo(*p, true);
   return r;
 }
 
@@ -199,23 +382,42 @@ CVQCAFServiceInstance* CVQCAFServiceCmMgmtClient::OnServiceConnected(CVQCAFServi
   return maManagers.back().get();
 }
 
+void CVQCAFServiceCmMgmtClient::LetWaitingGo(CVQCAFCmManagerLink& Link, bool fStops) {
+  const u32 un32Waiting = static_cast<u32>(Link.mOrder.WaitingCount());
+  if (un32Waiting == 0) return;
+  /* Named by number, in lines of 64 ranges at most. */
+  constexpr size_t kRangesPerLine = 64;
+  const CVQCAFCmNumbers Numbers = Link.mOrder.WaitingNumbers();
+  const size_t nRanges = Numbers.Ranges().size();
+  const char* pszMore = nRanges > kRangesPerLine ? " ..." : "";
+  if (fStops) {
+    LogTrace(VQMSG, "The client stops: %u waiting request(s) of the manager on host %s not run: nb=%s%s\n",
+             un32Waiting, Link.GetHost().c_str(), Numbers.Text(0, kRangesPerLine).c_str(), pszMore);
+  } else {
+    LogTrace(VQMSG, "CM manager on host %s left: its %u waiting request(s) not run: nb=%s%s\n", Link.GetHost().c_str(),
+             un32Waiting, Numbers.Text(0, kRangesPerLine).c_str(), pszMore);
+  }
+  for (size_t i = kRangesPerLine; i < nRanges; i += kRangesPerLine)
+    LogTrace(VQMSG, "... not run either: nb=%s%s\n", Numbers.Text(i, kRangesPerLine).c_str(),
+             i + kRangesPerLine < nRanges ? " ..." : "");
+  Link.mOrder.Clear();
+}
+
 void CVQCAFServiceCmMgmtClient::OnServiceDisconnected(CVQCAFService*, CVQCAFServiceInstance* pInstance) {
   CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
   for (auto it = maManagers.begin(); it != maManagers.end(); ++it) {
     if (it->get() != pInstance) continue;
     const bool fAnswered = it == maManagers.begin();
-    const CVQCAFString strHost = (*it)->GetHost();
-    const u64 un64Serial = (*it)->GetSerial();
-    maManagers.erase(it);
+    CVQCAFCmManagerLink& Link = **it;
+    const CVQCAFString strHost = Link.GetHost();
     LogTrace(VQLV2, "OnServiceDisconnected\n");
-    /* Nobody is left to answer: its requests waiting are not run (the one running ends unanswered). */
-    const size_t nDropped = std::erase_if(maQueued, [un64Serial](const Queued& q) { return q.un64Link == un64Serial; });
-    if (nDropped != 0 && mfClosing)
-      LogTrace(VQMSG, "The client stops: %u waiting request(s) of the manager on host %s not run\n",
-               static_cast<u32>(nDropped), strHost.c_str());
-    else if (nDropped != 0)
-      LogTrace(VQMSG, "CM manager on host %s left: its %u waiting request(s) not run\n", strHost.c_str(),
-               static_cast<u32>(nDropped));
+    /* Nobody is left to answer: its requests waiting are not run; the one running ends, unanswered. */
+    LogDue(Link, VQXGetClock(), true);
+    LetWaitingGo(Link, mfClosing);
+    if (mRunning && mRunning->un64Link == Link.GetSerial())
+      LogTrace(VQMSG, "CM manager on host %s left while its request 0x%08X nb=%u runs: it runs to its end, its answer "
+               "sent to nobody\n", strHost.c_str(), mRunning->Key.un32Id, mRunning->Key.un32Number);
+    maManagers.erase(it);
     /* A manager still present takes over: its requests are answered from now on. */
     if (fAnswered && !maManagers.empty())
       LogTrace(VQMSG, "CM manager on host %s left; the one on host %s is linked now\n", strHost.c_str(),
@@ -262,31 +464,77 @@ void CVQCAFServiceCmMgmtClient::SendAnswer(CVQCAFCmManagerLink& Link, u32 un32Id
                                                  __FILE__, __LINE__).c_str());
 }
 
-bool CVQCAFServiceCmMgmtClient::IsWaiting(u64 un64Link, const VQCAF_CM_REQUEST_KEY& Key) const {
-  const auto Same = [&](const Queued& q) { return !q.fRefused && q.un64Link == un64Link && q.Key == Key; };
-  return (mRunning && Same(*mRunning)) || std::any_of(maQueued.begin(), maQueued.end(), Same);
+void CVQCAFServiceCmMgmtClient::NoteDropped(CVQCAFCmManagerLink& Link, u32 n, u64 un64NowMs) {
+  Link.mun32DropsInLine++;
+  if (!Link.mDropLine.Add(n, un64NowMs)) Link.mun32DropsUnnamed++;
+  LogDue(Link, un64NowMs, false);
 }
 
-void CVQCAFServiceCmMgmtClient::Queue(CVQCAFCmManagerLink& Link, VQCAF_CM_REQUEST_KEY&& Key, VQX_RESULT rRefusal) {
+void CVQCAFServiceCmMgmtClient::LogDue(CVQCAFCmManagerLink& Link, u64 un64NowMs, bool fForce) {
+  u32 un32LeftOut = 0;
+  if (Link.mun32DropsInLine != 0 && (Link.mDropLimit.Allow(un64NowMs, un32LeftOut) || fForce)) {
+    /* A drop is normal under a flood: the manager sends the request again, and it runs in its turn. */
+    char szUnnamed[48] = "";
+    if (Link.mun32DropsUnnamed != 0) snprintf(szUnnamed, sizeof(szUnnamed), " and %u more", Link.mun32DropsUnnamed);
+    LogTrace(VQMSG, "%u request(s) of the manager on host %s dropped unanswered: %u requests wait already; nb=%s%s (each "
+             "runs in its turn once sent again)\n", Link.mun32DropsInLine, Link.GetHost().c_str(),
+             static_cast<u32>(CVQCAFCmLinkOrder::kWaitingMax), Link.mDropLine.Text().c_str(), szUnnamed);
+    Link.mun32DropsInLine = Link.mun32DropsUnnamed = 0;
+    Link.mDropLine.Clear();
+  }
+  for (const CVQCAFCmNumbers::Range& r : Link.mOrder.ForgetDropped(un64NowMs))
+    LogTrace(VQMSG, "Request(s) nb=%s of the manager on host %s dropped and not sent again for %u s: forgotten, the "
+             "higher numbers run\n", CVQCAFCmNumbers::Text(r).c_str(), Link.GetHost().c_str(),
+             static_cast<u32>(CVQCAFCmLinkOrder::kDroppedForgetMs / 1000));
+}
+
+void CVQCAFServiceCmMgmtClient::Take(CVQCAFCmManagerLink& Link, VQCAF_CM_REQUEST_KEY&& Key) {
   const u32 un32Id = Key.un32Id, un32Number = Key.un32Number;
   if (mfClosing) {
     LogTrace(VQLV1, "Request 0x%08X nb=%u dropped: the client stops\n", un32Id, un32Number);
     return;
   }
-  if (maQueued.size() >= kQueuedMax) {
-    u32 un32LeftOut = 0;
-    char szLeftOut[64];
-    if (mFullLimit.Allow(VQXGetClock(), un32LeftOut))
-      LogTrace(VQERR, "Request 0x%08X nb=%u dropped unanswered: %u requests wait already%s\n", un32Id, un32Number,
-               static_cast<u32>(maQueued.size()), VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut)));
-    return;
+  const u64 un64NowMs = VQXGetClock();
+  const CVQCAFCmLinkOrder::Arrival a = Link.mOrder.Arrive(std::move(Key), un64NowMs);
+  using Fate = CVQCAFCmLinkOrder::Fate;
+  u32 un32LeftOut = 0;
+  char szLeftOut[64];
+  switch (a.What) {
+    case Fate::Queued:
+      if (a.un32Ahead != 0)
+        LogTrace(VQLV1, "Request 0x%08X nb=%u waits for %u request(s) before it\n", un32Id, un32Number, a.un32Ahead);
+      if (a.fEvicted) NoteDropped(Link, a.un32Evicted, un64NowMs);
+      mpRunner->EventPost(CVQCAFEvent(kEventQueued));
+      return;
+    case Fate::Dropped:
+      NoteDropped(Link, un32Number, un64NowMs);
+      return;
+    case Fate::Copy:
+      LogTrace(VQLV1, "Request 0x%08X nb=%u sent again while it waits or runs: not queued twice\n", un32Id, un32Number);
+      return;
+    case Fate::AnsweredAgain:
+      LogTrace(VQLV1, "Request 0x%08X nb=%u sent again: answered again, not run twice\n", un32Id, un32Number);
+      SendAnswer(Link, un32Id, un32Number, a.r);
+      return;
+    case Fate::NumberBusy:
+      /* Not answered: the answer of that number goes to the request waiting or running. */
+      if (Link.mRefusalLimit.Allow(un64NowMs, un32LeftOut))
+        LogTrace(VQERR, "Request 0x%08X nb=%u dropped: another request of that number waits or runs%s\n", un32Id,
+                 un32Number, VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut)));
+      return;
+    case Fate::Refused:
+      if (a.r == CVQCAFCmLinkOrder::kRanNotKept) {
+        LogTrace(VQLV1, "Request 0x%08X nb=%u sent again: it ran, its answer is no longer kept: answered 0x%08X, not "
+                 "run twice\n", un32Id, un32Number, a.r);
+      } else if (Link.mRefusalLimit.Allow(un64NowMs, un32LeftOut)) {
+        LogTrace(VQERR, "Request 0x%08X nb=%u refused (0x%08X): %s%s\n", un32Id, un32Number, a.r,
+                 a.r == CVQCAFCmLinkOrder::kNumberUsed ? "its number ran as another request"
+                                                       : "a higher number ran already, requests run in number order",
+                 VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut)));
+      }
+      SendAnswer(Link, un32Id, un32Number, a.r);
+      return;
   }
-  const size_t nBefore = maQueued.size() + (mRunning ? 1 : 0);
-  maQueued.push_back({Link.GetSerial(), std::move(Key), VQX_RESULT_FAILED(rRefusal), rRefusal});
-  if (nBefore != 0)
-    LogTrace(VQLV1, "Request 0x%08X nb=%u waits for %u request(s) before it\n", un32Id, un32Number,
-             static_cast<u32>(nBefore));
-  mpRunner->EventPost(CVQCAFEvent(kEventQueued));
 }
 
 void CVQCAFCmManagerLink::OnMsgReceived(CVQCAFService*, CVQCAFMsgBuffer& Msg) { mpClient->OnManagerMsg(*this, Msg); }
@@ -326,21 +574,8 @@ void CVQCAFServiceCmMgmtClient::OnManagerMsg(CVQCAFCmManagerLink& Link, CVQCAFMs
       Key.aun32Word[i] = Request.maun32Word[i];
       Key.astrText[i].assign(Request.mastrText[i].c_str(), Request.mastrText[i].GetLength());
     }
-    if (VQX_RESULT_FAILED(r)) {
-      Queue(Link, std::move(Key), r);
-      return;
-    }
-    /* The manager sends a request again until it is answered: a copy is answered, or left to the one waiting. */
-    if (const VQX_RESULT* pr = Link.mAnswered.Find(Key)) {
-      LogTrace(VQLV1, "Request 0x%08X nb=%u sent again: answered again, not run twice\n", un32Id, un32Number);
-      SendAnswer(Link, un32Id, un32Number, *pr);
-      return;
-    }
-    if (IsWaiting(Link.GetSerial(), Key)) {
-      LogTrace(VQLV1, "Request 0x%08X nb=%u sent again while it waits or runs: not queued twice\n", un32Id, un32Number);
-      return;
-    }
-    Queue(Link, std::move(Key), VQX_RESULT_OK);
+    Key.rRefusal = VQX_RESULT_FAILED(r) ? r : VQX_RESULT_OK;
+    Take(Link, std::move(Key));
   } catch (const std::exception&) {
     VQCAF_FAILURE F = VqcafCatchCurrentException(kOpReceived, __FILE__, __LINE__);
     LogTrace(VQERR, "%s", F.strLine.c_str());
@@ -350,34 +585,38 @@ void CVQCAFServiceCmMgmtClient::OnManagerMsg(CVQCAFCmManagerLink& Link, CVQCAFMs
 void CVQCAFServiceCmMgmtClient::RunQueued() {
   static constexpr const char* kOpRun = "CVQCAFServiceCmMgmtClient::RunQueued";
   CVQCAFMutexAutoGetGive Guard(&mServiceMutex);
-  while (!maQueued.empty() && mpRunner->IsStopRequested() == 0) {
-    mRunning = std::move(maQueued.front());
-    maQueued.pop_front();
-    const u32 un32Id = mRunning->Key.un32Id, un32Number = mRunning->Key.un32Number;
-    VQX_RESULT r = mRunning->rRefusal;
-    if (!mRunning->fRefused) {
+  for (const auto& p : maManagers) LogDue(*p, VQXGetClock(), false);
+  /* The manager answered is the first: the others' requests are not taken. */
+  while (!maManagers.empty() && mpRunner->IsStopRequested() == 0) {
+    std::optional<VQCAF_CM_REQUEST_KEY> Next = maManagers.front()->mOrder.TakeNext();
+    if (!Next) break;
+    mRunning = Running{maManagers.front()->GetSerial(), std::move(*Next)};
+    const VQCAF_CM_REQUEST_KEY& Key = mRunning->Key;
+    const u32 un32Id = Key.un32Id, un32Number = Key.un32Number;
+    VQX_RESULT r = Key.rRefusal;
+    if (!VQX_RESULT_FAILED(r)) {
       LogTrace(VQMSG, "Request 0x%08X nb=%u\n", un32Id, un32Number);
       try {
-        r = Dispatch(mRunning->Key);
+        r = Dispatch(Key);
       } catch (...) {
         VQCAF_FAILURE F = VqcafCatchCurrentException(kOpRun, __FILE__, __LINE__);
         LogTrace(VQERR, "%s", F.strLine.c_str());
         r = F.un32Result;
       }
     }
-    Queued Done = std::move(*mRunning);
+    const u64 un64Link = mRunning->un64Link;
     mRunning.reset();
     const auto it = std::find_if(maManagers.begin(), maManagers.end(),
-                                 [&](const auto& p) { return p->GetSerial() == Done.un64Link; });
+                                 [&](const auto& p) { return p->GetSerial() == un64Link; });
     if (it == maManagers.end()) {
       LogTrace(VQMSG, "Request 0x%08X nb=%u ended (0x%08X) %s: not answered\n", un32Id, un32Number, r,
                mfClosing ? "as the client stops" : "after its manager left");
       continue;
     }
     try {
-      if (!Done.fRefused) (*it)->mAnswered.Add(Done.Key, r, VQXGetClock());
+      (*it)->mOrder.Ended(r, VQXGetClock());
     } catch (...) {
-      /* Not kept: a copy would run again, but this answer still goes. */
+      /* Not kept: a copy is answered that it ran, and this answer still goes. */
       VQCAF_FAILURE F = VqcafCatchCurrentException(kOpRun, __FILE__, __LINE__);
       LogTrace(VQERR, "%s", F.strLine.c_str());
     }
