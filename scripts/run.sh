@@ -172,10 +172,19 @@ echo "== sigtrace ended, exit $STATUS"
 
 echo "== files"
 ls -l --time-style=+ ./*_[0-9][0-9][0-9].* 2>/dev/null || echo "(no trace file)"
+# The summaries side by side (tshark takes seconds to start on a loaded machine), each at most 120 s.
+caps=() shows=()
 for f in ./*_[0-9][0-9][0-9].cap; do
   [ -e "$f" ] || continue
+  caps+=("$f")
+  (timeout 120 tshark -r "$f" > "$f.tshark" 2>/dev/null || echo "(tshark failed or took more than 120 s)" >> "$f.tshark") &
+  shows+=($!)
+done
+[ ${#shows[@]} -eq 0 ] || wait "${shows[@]}"
+for f in "${caps[@]}"; do
   echo "== tshark -r $f"
-  tshark -r "$f" 2>/dev/null | head -5
+  head -5 "$f.tshark"
+  rm -f "$f.tshark"
 done
 for f in ./*_[0-9][0-9][0-9].log; do
   [ -e "$f" ] || continue
@@ -185,7 +194,7 @@ for f in ./*_[0-9][0-9][0-9].log; do
 done
 if [ -s server.out ]; then # -stdout: the units on the server's standard output
   echo "== server.out, the server's standard output ($(wc -c < server.out) bytes)"
-  tshark -r server.out 2>/dev/null | head -5 || head -12 server.out | cat -v
+  timeout 120 tshark -r server.out 2>/dev/null | head -5 || head -12 server.out | cat -v
 fi
 
 # What the server says it wrote, group by group, at its end.
