@@ -54,9 +54,10 @@ BOARD=$!
 SERVER=
 trap 'kill $BOARD $SERVER 2>/dev/null || true' EXIT
 
-echo "== waiting for the simulated board's control port 127.0.0.1:$CONTROL (at most $BOARD_WAIT_S s)"
+# Its "ready" line comes once its sockets are bound (a port taken ends it).
+echo "== waiting for the simulated board to listen on 127.0.0.1:$CONTROL (at most $BOARD_WAIT_S s)"
 for ((i = 0; i < BOARD_WAIT_S * 10; i++)); do
-  (echo > "/dev/tcp/127.0.0.1/$CONTROL") 2>/dev/null && break
+  grep -q '^ready' board.out && break
   kill -0 $BOARD 2>/dev/null || { cat board.out >&2; fail "the simulated board ended before it listened (its output above)"; }
   sleep 0.1
 done
