@@ -195,7 +195,8 @@ for f in ./*_[0-9][0-9][0-9].log; do
 done
 if [ -s server.out ]; then # -stdout: the units on the server's standard output
   echo "== server.out, the server's standard output ($(wc -c < server.out) bytes)"
-  timeout 120 tshark -r server.out 2>/dev/null | head -5 || head -12 server.out | cat -v
+  if timeout 120 tshark -r server.out > server.out.tshark 2>/dev/null; then head -5 server.out.tshark; else head -12 server.out | cat -v; fi
+  rm -f server.out.tshark
 fi
 
 # What the server says it wrote, group by group, at its end.
