@@ -201,7 +201,7 @@ fi
 
 # What the server says it wrote, group by group, at its end.
 SUMMARY=$(cat server*.log 2>/dev/null | grep -o 'Group .*: [0-9]* units written, [0-9]* lost' || true)
-WRITTEN=$(echo "$SUMMARY" | awk '{ n += $(NF - 4) } END { print n + 0 }')
+WRITTEN=$(echo "$SUMMARY" | awk 'NF >= 5 { n += $(NF - 4) } END { print n + 0 }')
 echo "== the server's summary"
 echo "${SUMMARY:-(none: see $DIR/server*.log and $DIR/server.out)}"
 [ "$WRITTEN" -gt 0 ] || fail "nothing was traced (server exit $STATUS; its log: $DIR/server*.log)"
