@@ -236,7 +236,9 @@ const volatile u32* VQXSetThreadSendWaitEnd(const volatile u32* pfEnd);
 
 /* Ends every wait for room, now and from now on, of this library's sends: its process is closing, and what waits
    for room would hold the close. Such a send fails with 0x82010218, its message freed and counted dropped, with the
-   line "VqxMsgSendTo: Msg=0x%08x dropped: the library is closing". 0x02010000; 0x82010206 null library. */
+   line "VqxMsgSendTo: Msg=0x%08x dropped: the library is closing". From then on, as during the library's own close,
+   messages left unread in a filter are drained or freed by the close, not leaked: the "Possible leak" line is not
+   written, and "Freed N messages waiting on filter" is only traced. 0x02010000; 0x82010206 null library. */
 VQX_RESULT VQXEndSendWaits(VQX_LIB_HANDLE hLib);
 
 typedef struct _VQX_SEND_MSG2_PARAMS {

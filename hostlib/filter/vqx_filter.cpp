@@ -192,11 +192,21 @@ VQX_MSG_HANDLE* VqxHeldLink(const VQX_FILTER* pFilter, VQX_MSG_HANDLE hMsg) {
   return reinterpret_cast<VQX_MSG_HANDLE*>(reinterpret_cast<u8*>(hMsg) + pFilter->un32HeldLinkOffset);
 }
 
-/* "Possible leak" watch: a filter whose messages wait unread for more than 5 s, once per 5 s. */
+/* The close of the library or of its process (VQXEndSendWaits) has begun: readers leave on purpose, and what waits
+   in a filter then is drained by the close or freed with its filter, which is no leak. */
+bool VqxFilterReadersLeaving(VQX_LIB_HANDLE hLib) {
+  const VQX_LIB* pLib = VqxLib(hLib);
+  return pLib->fClosing.load() != 0 || pLib->fSendWaitsEnded.load() != 0;
+}
+
+/* "Possible leak" watch: a filter whose messages wait unread for more than 5 s, once per 5 s; silent once the
+   close has begun (a receive thread stopped, a reader gone, while the transport still delivers). */
 void VqxFilterLeakWatch(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_BATCH_CONTEXT* pBatch) {
   if (pFilter->un32Count == 0 || pFilter->un64LastReadTick == 0) return;
   const u64 un64Now = VqxBatchNow(pBatch);
-  if (un64Now - pFilter->un64LastReadTick <= VQX_FILTER_LEAK_WATCH_MS) return;
+  /* A clock read before the last read (a batch's, or a stepped clock) is no wait at all. */
+  if (un64Now <= pFilter->un64LastReadTick || un64Now - pFilter->un64LastReadTick <= VQX_FILTER_LEAK_WATCH_MS) return;
+  if (VqxFilterReadersLeaving(hLib)) return;
   VQX_LOG_V(hLib, 0, "\nFilter LastTick=0x%08X   new=0x%08X\n", static_cast<u32>(pFilter->un64LastReadTick),
             static_cast<u32>(un64Now));
   if (pFilter->fCreationSiteKnown) {
@@ -382,7 +392,8 @@ VQX_RESULT VqxFilterDeactivate(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32* pu
     VqxListRemove(&pFl->pActiveFirst, &pFl->pActiveLast, pFilter);
   }
   const u64 un64Now = VqxNow();
-  const bool fUnread = pFilter->un64LastReadTick != 0 && un64Now - pFilter->un64LastReadTick > VQX_FILTER_LEAK_WATCH_MS;
+  const bool fUnread = pFilter->un64LastReadTick != 0 && un64Now > pFilter->un64LastReadTick &&
+                       un64Now - pFilter->un64LastReadTick > VQX_FILTER_LEAK_WATCH_MS;
   u32 un32Freed = 0;
   VqxFilterFlush(hLib, pFilter, &un32Freed, 0);
   pFilter->un32State = VQX_FILTER_STATE_INACTIVE;
@@ -394,8 +405,10 @@ VQX_RESULT VqxFilterDeactivate(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32* pu
   VqxEventClear(pFilter->pEvent);
   pFilter->un64LastReadTick = un64Now;
   if (pFilter->fCreationSiteKnown && un32Freed != 0) {
-    VQX_LOG_V(hLib, 0, "\nFreed %d messages waiting on filter 0x%p, Allocated at %s:%d\n", static_cast<int>(un32Freed),
-              static_cast<void*>(pFilter), pFilter->pszFile, static_cast<int>(pFilter->un32Line));
+    /* An error while the application runs; freed by the close, they are only traced. */
+    VQX_LOG_V(hLib, VqxFilterReadersLeaving(hLib) ? 3 : 0, "\nFreed %d messages waiting on filter 0x%p, Allocated at %s:%d\n",
+              static_cast<int>(un32Freed), static_cast<void*>(pFilter), pFilter->pszFile,
+              static_cast<int>(pFilter->un32Line));
   }
   if (pFilter->fCreationSiteKnown) {
     pFilter->pszFile = __FILE__;
