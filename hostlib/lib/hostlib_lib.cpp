@@ -226,9 +226,10 @@ void VqxLibTearDown(VQX_LIB* pLib) {
   if (s_un32OpenLibs == 0) VQXGetIpInterfacesUninit();
 }
 
-/* Log line of a failed open step, then rollback. */
+/* Log line of a failed open step, then rollback. A null text: the step named its cause itself, a line of the open
+ * would only repeat it. */
 VQX_RESULT VqxOpenFail(VQX_LIB* pLib, VQX_LIB_HANDLE* phLib, const char* pszText, VQX_RESULT Result) {
-  VQX_LOG_V(reinterpret_cast<VQX_LIB_HANDLE>(pLib), 0, "%s: %s\n", VQX_OPEN, pszText);
+  if (pszText != nullptr) VQX_LOG_V(reinterpret_cast<VQX_LIB_HANDLE>(pLib), 0, "%s: %s\n", VQX_OPEN, pszText);
   VqxLibTearDown(pLib);
   *phLib = nullptr;
   return Result;
@@ -325,7 +326,7 @@ VQX_RESULT VQXOpenLib(_VQX_LIB_PARAMS* pParams, VQX_LIB_HANDLE* phLib) {
   const VQX_HOSTLIB_GATEWAY_GLUE* pGlue = VqxHostLibGatewayGlue();
   if (pGlue != nullptr && pGlue->pFctIpAddressesPrepare != nullptr) {
     result = pGlue->pFctIpAddressesPrepare(hLib, pParams);
-    if (VQX_RESULT_FAILED(result)) return VqxOpenFail(pLib, phLib, "VqxIpAddressesPrepare failed", result);
+    if (VQX_RESULT_FAILED(result)) return VqxOpenFail(pLib, phLib, nullptr, result); /* its cause told */
   } else {
     pLib->un16EnvGwPort = VqxGwPortFromEnv(hLib);
     if (pParams->un16GwPort == 0) pParams->un16GwPort = pLib->un16EnvGwPort;
