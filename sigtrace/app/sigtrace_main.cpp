@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
   /* Without an argument the defaults apply. */
   if (argc > 1) r = CmdLine.ParseCmdLineArgs(argc, argv);
   if (VQX_RESULT_FAILED(r)) {
-    LogTrace(VQERR, "ParseAppArgument Failed.");
+    LogTrace(VQMSG, "ParseAppArgument Failed."); /* the parser's own line named the option */
     return ExitStatus(r);
   }
   {
