@@ -228,26 +228,6 @@ void Join(PortEntry& e, GwLibCtx* c)
 }
 
 /* The port's socket, opened or shared (c listed there); -1 when it cannot be opened (logged). */
-int PortSocketShare(GwLibCtx* c, u16 port);
-
-} // namespace
-
-int PortSocketAcquire(GwLibCtx* c, u16 port)
-{
-    if (!ClaimForAdapters(c, port))
-    {
-        c->fPortHeld = true;
-        return -1;
-    }
-    const int s = PortSocketShare(c, port);
-    if (s < 0 && c->Params.fDetectAdapters)
-        ClaimGive(port);
-    return s;
-}
-
-namespace
-{
-
 int PortSocketShare(GwLibCtx* c, u16 port)
 {
     {
@@ -285,6 +265,19 @@ int PortSocketShare(GwLibCtx* c, u16 port)
 }
 
 } // namespace
+
+int PortSocketAcquire(GwLibCtx* c, u16 port)
+{
+    if (!ClaimForAdapters(c, port))
+    {
+        c->fPortHeld = true;
+        return -1;
+    }
+    const int s = PortSocketShare(c, port);
+    if (s < 0 && c->Params.fDetectAdapters)
+        ClaimGive(port);
+    return s;
+}
 
 void PortSocketsRelease(GwLibCtx* c)
 {
