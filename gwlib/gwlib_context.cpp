@@ -569,7 +569,11 @@ VQX_RESULT VqxGwLibAllocate(const VqxGwLibParams* pParams, VqxGwLibContext* phCt
     }
     if (err != nullptr)
     {
-        ErrorLog(c, "VqxGwLibAllocate: %s\n", err);
+        /* A socket's failure names its cause where it happened: this line then only traces where it stopped. */
+        if (r == VQX_RESULT_OUT_OF_MEMORY)
+            ErrorLog(c, "VqxGwLibAllocate: %s\n", err);
+        else
+            Trace(c, 4, "VqxGwLibAllocate: %s", err);
         Unlock(c);
         FreeContext(c);
         return r;

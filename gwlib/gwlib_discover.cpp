@@ -674,8 +674,9 @@ VQX_RESULT SocketsCreate(GwLibCtx* c)
         c->aiBcastSocket[i] = PortSocketAcquire(c, port);
         if (c->aiBcastSocket[i] < 0)
         {
-            ErrorLog(c, "VqxGwLibSocketsCreate: %s\n", "Failed to create UDP subnet broadcast socket");
-            return VQX_RESULT_FAIL;
+            /* Its cause is logged already: this line only traces where the allocation stopped. */
+            Trace(c, 4, "VqxGwLibSocketsCreate: %s", "Failed to create UDP subnet broadcast socket");
+            return c->fPortHeld ? VQX_RESULT_NOT_ACCESSIBLE : VQX_RESULT_FAIL;
         }
     }
     if (c->Params.fUseSeparatePollSocket)

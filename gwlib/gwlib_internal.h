@@ -283,6 +283,8 @@ struct GwLibCtx
     /* Inbox drops not yet told, and their line kept to once a second (discover thread). */
     u32 un32InboxDropsUnsaid = 0;
     CVqxLogLimit InboxDropLogLimit;
+    /* A gateway port was refused at allocation: another process detects adapters there. */
+    bool fPortHeld = false;
 };
 
 /* Walk of the peers in use (newest first). The current peer must not be
@@ -448,7 +450,10 @@ u32 KeepAliveLimit(const GwLibCtx* c, const Peer* p);
  * PortSocketAcquire: the socket bound at port, opened by the first instance
  * of the process there and shared with the later ones; c is listed there
  * until PortSocketsRelease (which gives up every one in c->aiBcastSocket,
- * closing the last user's, and empties c's inbox). -1 when it cannot be had.
+ * closing the last user's, and empties c's inbox). An instance that detects
+ * adapters also holds the port's claim for its process meanwhile. -1 when
+ * it cannot be had, its cause logged (c->fPortHeld set when another process
+ * detects adapters at the port).
  * PortPacketDispatch: a packet c's discover thread read from the port socket
  * s, queued for each other instance listed there whose identifiers its first
  * word is (their discover threads woken); true when c handles it (its own

@@ -12,12 +12,26 @@
  * its discover thread, which handles it under its own lock. A packet no
  * instance's identifiers name is the reader's (it logs it as unknown).
  *
+ * Between processes a port is shared too (several applications of one host
+ * hear the same broadcasts), but not by two that detect adapters: the second
+ * would link to the first one's boards and take them (a board keeps one link
+ * a path), the first tracing nothing more, neither knowing. The first
+ * adapters' instance of a process at a port claims it for the process: a
+ * listening socket of the abstract local namespace named after the port (it
+ * goes with the process, however it ends); another process's instance finds
+ * the name taken and is refused, naming the holder (its credentials, read by
+ * connecting to the name). The process's later adapters' instances there
+ * share the claim, the last one leaving gives it up.
+ *
  * Locking: the registry mutex is a leaf (nothing is called with it held but
  * the inbox push and the wake pipe's write); an instance's inbox has its own
- * mutex, taken alone or under the registry's. Instance locks are never taken
- * here.
+ * mutex, taken alone or under the registry's; the claims' mutex is a leaf as
+ * well (system calls only). Instance locks are never taken here.
  */
 #include <arpa/inet.h>
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -77,6 +91,121 @@ PortEntry* FindSocket(int s)
     return nullptr;
 }
 
+/* The claims of this process's adapters' instances, by port. */
+struct AdaptersClaim
+{
+    u16 un16Port;
+    int iSocket;
+    u32 un32Refs;
+};
+
+std::mutex& ClaimMutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+std::vector<AdaptersClaim>& Claims()
+{
+    static std::vector<AdaptersClaim> v;
+    return v;
+}
+
+/* The abstract name of port's claim (its leading byte 0) and the address's length. */
+socklen_t ClaimAddress(u16 port, sockaddr_un& a)
+{
+    a = sockaddr_un{};
+    a.sun_family = AF_UNIX;
+    const int n = snprintf(a.sun_path + 1, sizeof(a.sun_path) - 1, "vqx-gw-adapters-%u", unsigned(port));
+    return socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(n));
+}
+
+/* The process holding port's claim, 0 when it cannot be told (gone meanwhile, its backlog full). */
+pid_t ClaimHolder(u16 port)
+{
+    sockaddr_un a;
+    const socklen_t len = ClaimAddress(port, a);
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    pid_t pid = 0;
+    ucred cred{};
+    socklen_t credLen = sizeof(cred);
+    if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+        getsockopt(s, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0)
+        pid = cred.pid;
+    if (s >= 0)
+        close(s);
+    return pid;
+}
+
+/* Claims port for this process's adapters' instances (once more when it holds it already). 0 on success; else
+ * errno of the bind (EADDRINUSE: another process holds it). */
+int ClaimTake(u16 port)
+{
+    std::lock_guard<std::mutex> g(ClaimMutex());
+    for (AdaptersClaim& k : Claims())
+        if (k.un16Port == port)
+        {
+            k.un32Refs++;
+            return 0;
+        }
+    sockaddr_un a;
+    const socklen_t len = ClaimAddress(port, a);
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return errno;
+    /* Listening, so that a refused process may learn who holds it; nothing is ever accepted. */
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(s, 4) != 0)
+    {
+        const int e = errno;
+        close(s);
+        return e;
+    }
+    Claims().push_back({port, s, 1});
+    return 0;
+}
+
+void ClaimGive(u16 port)
+{
+    int iClose = -1;
+    {
+        std::lock_guard<std::mutex> g(ClaimMutex());
+        std::vector<AdaptersClaim>& v = Claims();
+        for (size_t i = 0; i < v.size(); i++)
+            if (v[i].un16Port == port && --v[i].un32Refs == 0)
+            {
+                iClose = v[i].iSocket;
+                v.erase(v.begin() + long(i));
+                break;
+            }
+    }
+    if (iClose >= 0)
+        close(iClose);
+}
+
+/* c's claim on port when it detects adapters; false (the cause logged) when it cannot be had. */
+bool ClaimForAdapters(GwLibCtx* c, u16 port)
+{
+    if (!c->Params.fDetectAdapters)
+        return true;
+    const int e = ClaimTake(port);
+    if (e == 0)
+        return true;
+    if (e != EADDRINUSE)
+    {
+        errno = e;
+        ErrnoLog(c, "VQXGwLibOpenBroadcastSocket: claim of the port failed");
+        return false;
+    }
+    const pid_t holder = ClaimHolder(port);
+    char szHolder[32] = "another process";
+    if (holder > 0)
+        snprintf(szHolder, sizeof(szHolder), "process %d", int(holder));
+    ErrorLog(c, "VQXGwLibOpenBroadcastSocket: Gateway port %u is held by %s, which detects adapters there: not "
+                "opened (two processes at one port would take each other's boards)\n",
+             unsigned(port), szHolder);
+    return false;
+}
+
 bool Names(const PortUser& u, u32 id)
 {
     for (u32 k : u.aun32Ids)
@@ -98,9 +227,8 @@ void Join(PortEntry& e, GwLibCtx* c)
     e.Users.push_back({c, {P.un32GwDiscoveryId, P.un32GwDiscoverySpecificId, P.un32GwPollId, P.un32GwReplyId}, 1});
 }
 
-} // namespace
-
-int PortSocketAcquire(GwLibCtx* c, u16 port)
+/* The port's socket, opened or shared (c listed there); -1 when it cannot be opened (logged). */
+int PortSocketShare(GwLibCtx* c, u16 port)
 {
     {
         std::lock_guard<std::mutex> g(RegistryMutex());
@@ -136,9 +264,25 @@ int PortSocketAcquire(GwLibCtx* c, u16 port)
     return s;
 }
 
+} // namespace
+
+int PortSocketAcquire(GwLibCtx* c, u16 port)
+{
+    if (!ClaimForAdapters(c, port))
+    {
+        c->fPortHeld = true;
+        return -1;
+    }
+    const int s = PortSocketShare(c, port);
+    if (s < 0 && c->Params.fDetectAdapters)
+        ClaimGive(port);
+    return s;
+}
+
 void PortSocketsRelease(GwLibCtx* c)
 {
     std::vector<int> aClose;
+    std::vector<u16> aGiven; /* ports whose claim c gives up */
     {
         std::lock_guard<std::mutex> g(RegistryMutex());
         std::vector<PortEntry>& v = Registry();
@@ -150,6 +294,8 @@ void PortSocketsRelease(GwLibCtx* c)
             s = -1;
             if (e == nullptr)
                 continue;
+            if (c->Params.fDetectAdapters)
+                aGiven.push_back(e->un16Port);
             for (size_t i = 0; i < e->Users.size(); i++)
                 if (e->Users[i].c == c && --e->Users[i].un32Refs == 0)
                 {
@@ -165,6 +311,8 @@ void PortSocketsRelease(GwLibCtx* c)
     }
     for (int s : aClose)
         close(s);
+    for (u16 port : aGiven)
+        ClaimGive(port);
     std::lock_guard<std::mutex> g(c->InboxMutex);
     c->Inbox.clear();
     c->un64InboxBytes = 0;

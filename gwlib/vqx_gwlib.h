@@ -283,7 +283,11 @@ typedef struct VqxGwLibContextRec* VqxGwLibContext;
  * that fills its 128 bytes is its first 127 characters, as advertised).
  * 0x82000009 also
  * without pFctErrorLog; 0x82000007 when memory, the pool or the hash cannot
- * be had; 0x82000001 when a socket or pipe cannot be set up. */
+ * be had; 0x82000001 when a socket or pipe cannot be set up; 0x82000017 for
+ * an instance that detects adapters at a port where another process's
+ * instance detects adapters (its line names that process): a process claims
+ * the ports its adapters' instances use, applications of one host sharing
+ * a port otherwise. */
 VQX_RESULT VqxGwLibAllocate(const VqxGwLibParams* pParams, VqxGwLibContext* phCtx);
 /* 0x8200000A (and nothing changed) when a field that cannot change differs. */
 VQX_RESULT VqxGwLibSetParam(VqxGwLibContext hCtx, const VqxGwLibParams* pParams);

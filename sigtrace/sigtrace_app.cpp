@@ -107,8 +107,9 @@ void CVQSigTrace::StdoutConsole() {
   if (mCmdLine.mfStdout != 0) mCliParams.fOffScreen = 1;
 }
 
-u32 CVQSigTrace::Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine) {
-  LogTrace(VQERR, "%s", VqcafFormatFailureLine(pszOperation, pszText, un32Result, kSource, nLine).c_str());
+u32 CVQSigTrace::Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine,
+                         _VQX_TRACE_LEVEL Level) {
+  LogTrace(Level, "%s", VqcafFormatFailureLine(pszOperation, pszText, un32Result, kSource, nLine).c_str());
   return un32Result;
 }
 
@@ -126,7 +127,7 @@ u32 CVQSigTrace::Init() {
       const bool fLogBeforeRead = IsLogInitialized() != 0;
       if (mCmdLine.mun32DbMode == 0) {
         r = LoadFromXml(GetConfigFilePath());
-        if (VQX_RESULT_FAILED(r)) r = Failure(kOp, "LoadFromXml failed", r, __LINE__);
+        if (VQX_RESULT_FAILED(r) && mfStartStopped == 0) r = Failure(kOp, "LoadFromXml failed", r, __LINE__, VQLV1);
       }
       if (r == VQX_RESULT_OK) {
         CommandLineGateway(mCommParams);
@@ -137,7 +138,7 @@ u32 CVQSigTrace::Init() {
         }
         r = GlobalSetParam(&mGlobalsParams);
         mfFrameworkUp = 1;
-        if (VQX_RESULT_FAILED(r)) r = Failure(kOp, "GlobalSetParam failed", r, __LINE__);
+        if (VQX_RESULT_FAILED(r)) r = Failure(kOp, "GlobalSetParam failed", r, __LINE__, VQLV1);
       }
       if (r == VQX_RESULT_OK && !fLogBeforeRead && mptrSigTraceParamsDaoXml.Get() != nullptr)
         for (const std::string& strLine : mptrSigTraceParamsDaoXml->GivenUp()) LogTrace(VQERR, "%s", strLine.c_str());
@@ -233,7 +234,8 @@ void CVQSigTrace::CommandLineGateway(CVQCAFCommParams& Comm) {
 /* What a configuration file gave: everything is read into these copies
  * first, so that a file that fails leaves the configuration in use as it was. */
 struct SVQConfigFile {
-  bool fNone = false; /* the file does not exist */
+  bool fNone = false;    /* the file does not exist */
+  bool fStopped = false; /* the read was given up: the run was asked to end */
   CVQCAFPtr<IVQCAFCfgFile> ptrStore;
   CVQCAFPtr<CVQSigTraceParamsDaoXml> ptrDao;
   CVQSigTraceParams Params;
@@ -248,6 +250,12 @@ u32 CVQSigTrace::LoadFromXml(CVQCAFString strFileName) {
   /* Only a start goes on without a file; a reload refuses it (ReloadConfig). */
   if (VQX_RESULT_SUCCEEDED(r) && File.fNone)
     LogTrace(VQMSG, "No configuration file '%s': the command line alone applies", strFileName.c_str());
+  if (File.fStopped && mfInitDone == 0) {
+    /* The user's stop (a signal) before the start was done: nothing is wrong with the file. */
+    mfStartStopped = 1;
+    LogTrace(VQMSG, "Stopped by a signal while reading the configuration file '%s': the server ends without starting",
+             strFileName.c_str());
+  }
   if (VQX_RESULT_FAILED(r) || File.fNone) return r;
   CVQCAFMutexAutoGetGive Lock(&mAppMutex);
   return ApplyConfigFile(File, nullptr);
@@ -271,27 +279,33 @@ u32 CVQSigTrace::ReadConfigFile(const CVQCAFString& strFileName, SVQConfigFile& 
     /* A run asked to end gives a long read up: the close does not wait for it. */
     const u32 un32Signals = mun32SignalsAtStart;
     const auto GiveUp = [this, un32Signals] { return mfEnding.load() || VqSigTraceQuitSignals() != un32Signals; };
+    /* Each step's own line names what stopped it (the file and line refused, the read given up): these only trace
+     * where the read stopped, and a read given up because the run is ending is no failure of the file. */
+    const auto Stopped = [&](const char* pszText, u32 r, int nLine) {
+      File.fStopped = GiveUp();
+      return File.fStopped ? r : Failure(kOp, pszText, r, nLine, VQLV1);
+    };
     CVQCAFCfgFileXml* pStore = new CVQCAFCfgFileXml(strFileName.c_str());
     pStore->SetGiveUp(GiveUp);
     File.ptrStore = CVQCAFPtr<IVQCAFCfgFile>(pStore);
     VQX_RESULT r = File.ptrStore->Open();
-    if (VQX_RESULT_FAILED(r)) return Failure(kOp, "Cannot open the configuration file", r, __LINE__);
+    if (VQX_RESULT_FAILED(r)) return Stopped("Cannot open the configuration file", r, __LINE__);
     /* From the defaults, not over what an earlier file set: an attribute taken
      * out of the file is back to its default, and a list is the file's alone. */
     File.Comm.mApplicationName = mstrAppName;
     VqxCliToolsInitParamsDefault(&File.Cli);
     r = CVQCAFParamsDaoXml::ReadCommonParams(*File.ptrStore, File.Log, File.Comm, File.Cli);
-    if (VQX_RESULT_FAILED(r)) return Failure(kOp, "Failed to read the common parameters", r, __LINE__);
+    if (VQX_RESULT_FAILED(r)) return Stopped("Failed to read the common parameters", r, __LINE__);
     CommandLineGateway(File.Comm);
     File.ptrDao = CVQCAFPtr<CVQSigTraceParamsDaoXml>(new CVQSigTraceParamsDaoXml(File.ptrStore, kRootName));
     File.ptrDao->SetGiveUp(GiveUp);
     r = fFirst ? File.ptrDao->Init() : File.ptrDao->Reload();
     if (VQX_RESULT_FAILED(r)) {
-      return Failure(kOp, fFirst ? "mptrSigTraceParamsDaoXml->Init failed" : "mptrSigTraceParamsDaoXml->Reload failed",
-                     r, __LINE__);
+      return Stopped(fFirst ? "mptrSigTraceParamsDaoXml->Init failed" : "mptrSigTraceParamsDaoXml->Reload failed", r,
+                     __LINE__);
     }
     r = File.ptrDao->GetParams(File.Params);
-    if (VQX_RESULT_FAILED(r)) return Failure(kOp, "mptrSigTraceParamsDaoXml->GetParams(mSigTraceParams) failed", r, __LINE__);
+    if (VQX_RESULT_FAILED(r)) return Stopped("mptrSigTraceParamsDaoXml->GetParams(mSigTraceParams) failed", r, __LINE__);
     return VQX_RESULT_OK;
   } catch (...) {
     VQCAF_FAILURE F = VQCAF_CURRENT_FAILURE(kOp);

@@ -174,7 +174,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * in "-db" mode the process- and configuration-management clients; the
    * sig-trace server service (with H.248 tracing off a provider's
    * registration is ignored with a line); PrintCfg;
-   * InitalizeApplication. Any failure runs Clear and is returned.
+   * InitalizeApplication. Any failure runs Clear and is returned; a read of
+   * the file that a signal stopped too, mfStartStopped then set (the user's
+   * stop: main ends in success).
    */
   u32 Init();
   /* Attaches the main page (its run clock starts). */
@@ -565,6 +567,7 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 mfFrameworkUp = 0;                 /* GlobalSetParam was called */
   u32 mfMgmtClients = 0;                 /* the management clients run */
   u32 mfInitDone = 0;                    /* Init succeeded */
+  u32 mfStartStopped = 0;                /* a signal stopped Init's read of the configuration file */
   u32 mfCleared = 0;                     /* Clear ran */
   u32 mun32RunResult = 0x02000000u;      /* what ended the run, or the close's failure */
   u64 mun64StartMs = 0;                  /* clock when the application was attached ("-e" counts from it) */
@@ -577,8 +580,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
  private:
   /* The clock of the line limits, in ms. */
   u64 ClockMs() const { return mpfnClock != nullptr ? mpfnClock() : VQXGetClock(); }
-  /* Logs the failure line and returns the code. */
-  u32 Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine);
+  /* Logs the failure line and returns the code. Level: VQLV1 for a step whose own line named the cause, so that a
+   * failure is one error line (the knock-ons traced). */
+  u32 Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine, _VQX_TRACE_LEVEL Level = VQERR);
   /* The file read into File without the application mutex: its store, its
    * common parameters and its records (File.fNone: it does not exist). */
   u32 ReadConfigFile(const CVQCAFString& strFileName, SVQConfigFile& File);

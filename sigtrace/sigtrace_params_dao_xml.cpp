@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 
+#include "vqcafdiag.h"
 #include "vqcafexception.h"
 #include "vqx_string.h"
 
@@ -386,7 +387,13 @@ VQX_RESULT ReadSection(IVQCAFCfgFile& Store, const char* pszOperation, const Sec
   VQX_RESULT r = CountAt(Store, pszOperation, strPath, &un32Count);
   if (VQX_RESULT_FAILED(r)) return r;
   for (u32 i = 0; i < un32Count; i++) {
-    if (fnGiveUp && fnGiveUp()) return Report(pszOperation, "Reading the section given up", VQX_RESULT_INVALID_STATE, __LINE__);
+    if (fnGiveUp && fnGiveUp()) {
+      /* Its caller asked for it (the process is ending): a message, not an error of the file. */
+      VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "%s",
+                      VqcafFormatFailureLine(pszOperation, "Reading the section given up", VQX_RESULT_INVALID_STATE,
+                                             __FILE__, __LINE__).c_str());
+      return VQX_RESULT_INVALID_STATE;
+    }
     CVQSigTraceEntityParams R;
     R.mun32Type = S.un32Type;
     r = CElementReader(Store, pszOperation, strPath, i).ReadKeys(S.aKeys, R);

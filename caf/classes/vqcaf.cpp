@@ -12,6 +12,7 @@
 
 #include "vqcafcomm.h"
 #include "vqcafdebuginfo.h"
+#include "vqcafdiag.h"
 #include "vqcafexception.h"
 #include "vqcafglobals.h"
 #include "vqcafservicedetector.h"
@@ -62,9 +63,14 @@ VQCAF_LIFE_CYCLE_STEPS g_Registered = kRealSteps;
 VQCAF_LIFE_CYCLE_STEPS g_Steps = kRealSteps;
 CVQCAFGlobals* g_pGlobals = nullptr;
 
-/* Logs a failed step once and hands its code back. */
-VQX_RESULT Step(const char* pszText, VQX_RESULT r) {
-  if (VQX_RESULT_FAILED(r)) return VQCAF_REPORT_FAILURE("VQCAF::GlobalSetParam", pszText, r);
+/* Logs a failed step once and hands its code back. fToldBelow: the step's own failure line named the cause (the
+ * communication bridge's, and the host library's below it), so that this one is a message of where the start
+ * stopped, not a second error. */
+VQX_RESULT Step(const char* pszText, VQX_RESULT r, bool fToldBelow = false) {
+  if (!VQX_RESULT_FAILED(r)) return r;
+  if (!fToldBelow) return VQCAF_REPORT_FAILURE("VQCAF::GlobalSetParam", pszText, r);
+  VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "%s",
+                  VqcafFormatFailureLine("VQCAF::GlobalSetParam", pszText, r, __FILE__, __LINE__).c_str());
   return r;
 }
 
@@ -125,7 +131,7 @@ VQX_RESULT GlobalSetParam(CVQCAFGlobalsParams* p) {
   }
   if (p->mpCommParams != nullptr) {
     r = G.fComm ? g_Steps.pfnCommSetParam(*p->mpCommParams) : g_Steps.pfnCommInit(*p->mpCommParams);
-    if (VQX_RESULT_FAILED(r)) return Step(G.fComm ? "CVQCAFComm::SetParam failed." : "CVQCAFComm::Init failed.", r);
+    if (VQX_RESULT_FAILED(r)) return Step(G.fComm ? "CVQCAFComm::SetParam failed." : "CVQCAFComm::Init failed.", r, true);
     G.fComm = true;
     if (!G.fDetector && g_Steps.pfnDetectorInit != nullptr) {
       r = g_Steps.pfnDetectorInit();
@@ -151,7 +157,7 @@ VQX_RESULT GlobalSetParam(CVQCAFGlobalsParams* p) {
   }
   if (p->mpCommParams != nullptr) {
     r = g_Steps.pfnCommStart(p->mfAdaptersOn, p->mfHostsOn);
-    if (VQX_RESULT_FAILED(r)) return Step("CVQCAFComm::Start failed.", r);
+    if (VQX_RESULT_FAILED(r)) return Step("CVQCAFComm::Start failed.", r, true);
   }
   return VQX_RESULT_OK;
 }

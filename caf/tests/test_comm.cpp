@@ -65,11 +65,11 @@ TEST(CommParams, LoadFromCfgFile) {
 
   /* A configured delay and a remote-address table filled to its last slot come through the whole chain. */
   std::string strAddr;
-  for (u32 i = 0; i < VQCAF_COMM_MAX_EXTRA_GW_ADDR; i++) strAddr += std::string("(") + char('a' + i) + ":7)";
+  for (u32 i = 0; i < VQCAF_COMM_MAX_EXTRA_GW_ADDR; i++) strAddr += "(10.0.0." + std::to_string(i + 1) + ":7)";
   EXPECT_EQ(Load(".NETWORK\npollDelay = 900\nVQX_GW_REMOTE_ADDR = " + strAddr + "\n", P, szError), VQX_RESULT_OK);
   EXPECT_EQ(P.mNetworkRedundancyParams.un32PollDelayMs, 900u);
   ASSERT_EQ(P.mun32NbExtraGwAddr, VQCAF_COMM_MAX_EXTRA_GW_ADDR);
-  EXPECT_STREQ(P.maExtraGwAddr[VQCAF_COMM_MAX_EXTRA_GW_ADDR - 1].szIpAddress0, "p");
+  EXPECT_STREQ(P.maExtraGwAddr[VQCAF_COMM_MAX_EXTRA_GW_ADDR - 1].szIpAddress0, "10.0.0.16");
 
   EXPECT_EQ(Load(".NETWORK\nVQX_GW_REMOTE_ADDR = (10.0.0.5:99)\napplicationName=" + std::string(1100, 'a') + "\n", P,
                  szError),

@@ -157,6 +157,34 @@ TEST_F(LogFilter, AListenerCannotDeadLockRecurseOrThrowIntoItsCaller) {
   EXPECT_EQ(aFile[2], "VQERR BASE outer");
 }
 
+/* A start's error lines kept for its terminal: those the file took, whole as there, errors only, at most 16; none
+ * before the hold, nor written to standard error (no file), nor after the take. */
+TEST_F(LogFilter, HeldErrorLinesAreTheFilesErrorLinesWhileHeld) {
+  LogTrace(VQERR, "before the log");  // standard error: the terminal has it
+  HoldErrorLines();
+  LogTrace(VQERR, "no file yet");
+  OpenLog();
+  LogTrace(VQMSG, "a message");
+  SubModLogTrace(VQCAF_SUBMODULE_COMM, VQERR, "the cause");
+  VqcafDiagPrintf(VQCAF_DIAG_LEVEL_ERROR, "a foundation error\n");
+  for (u32 i = 0; i < VQCAF_LOG_MAX_HELD_LINES; i++) LogTrace(VQERR, "more %u", i);
+  const std::vector<std::string> aHeld = TakeHeldErrorLines();
+  ASSERT_EQ(aHeld.size(), VQCAF_LOG_MAX_HELD_LINES);
+  const std::vector<std::string> aFile = FileLines();
+  ASSERT_EQ(aFile.size(), 3u + VQCAF_LOG_MAX_HELD_LINES) << "the message, the cause, the foundation's and 16 more";
+  for (u32 i = 0; i < aHeld.size(); i++) {
+    EXPECT_EQ(aHeld[i].back(), '\n') << i;
+    EXPECT_TRUE(aHeld[i].ends_with(aFile[i + 1] + "\n")) << "whole as in the file: " << aHeld[i];
+    EXPECT_EQ(aHeld[i].find(" VQERR "), 23u) << "time stamp first: " << aHeld[i];
+  }
+  EXPECT_TRUE(aHeld[0].ends_with("VQERR COMM the cause\n")) << aHeld[0];
+  EXPECT_TRUE(aHeld[1].ends_with("VQERR BASE a foundation error\n")) << aHeld[1];
+  LogTrace(VQERR, "after the take");
+  EXPECT_TRUE(TakeHeldErrorLines().empty()) << "holding stopped";
+  HoldErrorLines();
+  EXPECT_TRUE(TakeHeldErrorLines().empty()) << "a new hold starts empty";
+}
+
 TEST_F(LogFilter, ListenerRegistry) {
   OpenLog();
   std::vector<CCaptureListener> aMore(VQCAF_LOG_MAX_LISTENERS);

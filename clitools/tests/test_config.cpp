@@ -36,7 +36,7 @@ TEST(CliToolsConfig, NetworkKeysAndOtherSections) {
   Parsed p;
   ASSERT_EQ(p.Feed({"# comment", "", ".NETWORK", "applicationName = tracer", "VQX_GW_ADDRESS_0=10.0.0.1",
                     "VQX_GW_ADDRESS_1 =10.1.0.1", "VQX_GW_PORT = 12000", "VQX_GW_PORT = 12001", "VQX_GW_PORT=12002",
-                    "VQX_GW_REMOTE_ADDR = (10.0.0.5:12358)(10.0.1.5/10.0.2.5:12359)", "VQX_GW_REMOTE_ADDR=(host9:1)",
+                    "VQX_GW_REMOTE_ADDR = (10.0.0.5:12358)(10.0.1.5/10.0.2.5:12359)", "VQX_GW_REMOTE_ADDR=(10.0.3.9:1)",
                     "pollDelay = 1000", "networkDownDelay=3000", "adapterDownDelay = 8000", "flowControl = 16",
                     "; comment", ".CLI_CONFIG", "refresh = 500", ".LOG_FILE_CONFIG", "size = 10", ".END"}),
             VQX_RESULT_OK)
@@ -52,7 +52,7 @@ TEST(CliToolsConfig, NetworkKeysAndOtherSections) {
   EXPECT_STREQ(p.Net.szGwAddress1, "");
   EXPECT_STREQ(p.Net.aExtraGwAddr[1].szIpAddress1, "10.0.2.5");
   EXPECT_EQ(p.Net.aExtraGwAddr[1].un16Port, 12359);
-  EXPECT_STREQ(p.Net.aExtraGwAddr[2].szIpAddress0, "host9");
+  EXPECT_STREQ(p.Net.aExtraGwAddr[2].szIpAddress0, "10.0.3.9");
   EXPECT_EQ(p.Net.un32PollDelayMs, 1000u);
   EXPECT_EQ(p.Net.un32NetworkDownDelayMs, 3000u);
   EXPECT_EQ(p.Net.un32AdapterDownDelayMs, 8000u);
@@ -115,6 +115,7 @@ TEST(CliToolsConfig, BadLinesAreRefusedAndKeepWhatCameBefore) {
       {"name too long", {".NETWORK", "applicationName=" + sName128}, "applicationName longer"},
       {"address too long", {".NETWORK", "VQX_GW_ADDRESS_1=" + sAddr64}, "VQX_GW_ADDRESS_1 longer"},
       {"remote syntax", {".NETWORK", "VQX_GW_REMOTE_ADDR = (10.0.0.1:1"}, "Missing a closing parenthesis"},
+      {"remote host name", {".NETWORK", "VQX_GW_REMOTE_ADDR = (10.0.0.1:1)(gw-a:1)"}, "Invalid 'first IP address' (gw-a)"},
       {"cli line too long", {".CLI_CONFIG", sCli256}, "Line longer than 255 characters in the section"},
   };
   for (const auto& row : rows) {
@@ -131,16 +132,17 @@ TEST(CliToolsConfig, BoundsOfRepeatedEntries) {
   ASSERT_EQ(p.Feed({".NETWORK", "VQX_GW_PORT = 1"}), VQX_RESULT_OK);
   for (int i = 0; i < 16; i++) ASSERT_EQ(p.Feed({"VQX_GW_PORT = 2"}), VQX_RESULT_OK) << i;
   EXPECT_EQ(p.Feed({"VQX_GW_PORT = 3"}), VQX_RESULT_INVALID_CONFIG);
-  ASSERT_EQ(p.Feed({"VQX_GW_REMOTE_ADDR=(a:1)(b:1)(c:1)(d:1)(e:1)(f:1)(g:1)(h:1)(i:1)(j:1)(k:1)(l:1)(m:1)(n:1)"}),
+  ASSERT_EQ(p.Feed({"VQX_GW_REMOTE_ADDR=(10.0.0.1:1)(10.0.0.2:1)(10.0.0.3:1)(10.0.0.4:1)(10.0.0.5:1)(10.0.0.6:1)(10.0.0.7:1)"
+                    "(10.0.0.8:1)(10.0.0.9:1)(10.0.0.10:1)(10.0.0.11:1)(10.0.0.12:1)(10.0.0.13:1)(10.0.0.14:1)"}),
             VQX_RESULT_OK);
-  EXPECT_EQ(p.Feed({"VQX_GW_REMOTE_ADDR=(o:1)(p:1)(q:1)"}), VQX_RESULT_INVALID_CONFIG);
+  EXPECT_EQ(p.Feed({"VQX_GW_REMOTE_ADDR=(10.0.0.15:1)(10.0.0.16:1)(10.0.0.17:1)"}), VQX_RESULT_INVALID_CONFIG);
   EXPECT_EQ(p.Net.un32NbExtraGwAddr, 14u) << "a list that does not fit changes nothing";
-  ASSERT_EQ(p.Feed({"VQX_GW_REMOTE_ADDR=(o:1)(p:2)"}), VQX_RESULT_OK) << "the table filled to its last slot";
-  EXPECT_EQ(p.Feed({"VQX_GW_REMOTE_ADDR=(q:1)"}), VQX_RESULT_INVALID_CONFIG);
+  ASSERT_EQ(p.Feed({"VQX_GW_REMOTE_ADDR=(10.0.0.15:1)(10.0.0.16:2)"}), VQX_RESULT_OK) << "the table filled to its last slot";
+  EXPECT_EQ(p.Feed({"VQX_GW_REMOTE_ADDR=(10.0.0.17:1)"}), VQX_RESULT_INVALID_CONFIG);
   _VQX_LIB_PARAMS lib{};
   ASSERT_EQ(VqxCliToolsNetworkConfigCopyToVqxLibParams(&p.Net, &lib), VQX_RESULT_OK);
   ASSERT_EQ(lib.un32NbExtraGwAddr, VQX_CLI_TOOLS_MAX_EXTRA_GW_ADDR);
-  EXPECT_STREQ(lib.paExtraGwAddr[VQX_CLI_TOOLS_MAX_EXTRA_GW_ADDR - 1].szIpAddress0, "p");
+  EXPECT_STREQ(lib.paExtraGwAddr[VQX_CLI_TOOLS_MAX_EXTRA_GW_ADDR - 1].szIpAddress0, "10.0.0.16");
   EXPECT_EQ(lib.paExtraGwAddr[VQX_CLI_TOOLS_MAX_EXTRA_GW_ADDR - 1].un16Port, 2);
   ASSERT_EQ(p.Feed({".LOG_FILE_CONFIG"}), VQX_RESULT_OK);
   for (u32 i = 0; i < VQX_CLI_TOOLS_MAX_LOG_LINES; i++) ASSERT_EQ(p.Feed({"k = v"}), VQX_RESULT_OK);

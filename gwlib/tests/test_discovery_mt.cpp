@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -163,6 +164,66 @@ TEST(GwDiscovery, InstancesSharingAPortEachGetTheirOwnPackets) {
     }
   }
   EXPECT_EQ(FdCount(), nFds) << "the port's socket closed with its last instance";
+}
+
+/* A port where another process detects adapters: this process's adapters' instance is refused there (it would take
+ * that process's boards), its line naming the holder, nothing left open; a hosts' instance there is not (applications
+ * of one host share a port), nor a second adapters' instance of the holder. Once the holder has ended, the port is
+ * free. */
+TEST(GwDiscovery, AdaptersAtAPortAnotherProcessDetectsAdaptersAtAreRefused) {
+  UseLoopbackNets(1);
+  const u16 port = FreeLoopbackPort();
+  const auto Adapters = [&](Recorder& r) { return AdapterParams(port, r, 2000, 4500, 10000); };
+  int aToParent[2], aToChild[2];
+  ASSERT_EQ(pipe(aToParent), 0);
+  ASSERT_EQ(pipe(aToChild), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) { /* the holder: two adapters' instances at the port, allocated only (no thread) */
+    Recorder r1, r2;
+    VqxGwLibParams p1 = Adapters(r1), p2 = Adapters(r2);
+    VqxGwLibContext c1 = nullptr, c2 = nullptr;
+    const char cHeld = VqxGwLibAllocate(&p1, &c1) == VQX_RESULT_OK && VqxGwLibAllocate(&p2, &c2) == VQX_RESULT_OK ? 'y' : 'n';
+    char c = 0;
+    const bool fOk = write(aToParent[1], &cHeld, 1) == 1 && read(aToChild[0], &c, 1) == 1;
+    if (c2 != nullptr) VqxGwLibDestroy(c2); /* the claim stays with c1 */
+    const bool fStill = write(aToParent[1], "z", 1) == 1 && read(aToChild[0], &c, 1) == 1;
+    if (c1 != nullptr) VqxGwLibDestroy(c1);
+    _exit(fOk && fStill ? 0 : 1);
+  }
+  close(aToParent[1]);
+  close(aToChild[0]);
+  char cHeld = 0;
+  ASSERT_EQ(read(aToParent[0], &cHeld, 1), 1);
+  ASSERT_EQ(cHeld, 'y') << "the holder's two adapters' instances share its claim";
+  const int nFds = FdCount();
+  const std::string strLine = "VQXGwLibOpenBroadcastSocket: Gateway port " + std::to_string(port) + " is held by process " +
+                              std::to_string(pid) + ", which detects adapters there";
+  for (int nRound = 0; nRound < 2; nRound++) { /* the holder with both instances, then with one */
+    Recorder r;
+    VqxGwLibParams p = Adapters(r);
+    VqxGwLibContext c = nullptr;
+    EXPECT_EQ(VqxGwLibAllocate(&p, &c), VQX_RESULT_NOT_ACCESSIBLE) << nRound;
+    EXPECT_EQ(c, nullptr);
+    EXPECT_EQ(r.Errors, std::vector<std::string>{strLine + ": not opened (two processes at one port would take each "
+                                                           "other's boards)\n"}) << "one error line, the cause";
+    EXPECT_TRUE(r.Traced("VqxGwLibAllocate: Failed to allocate the discover sockets")) << "the knock-on traced";
+    EXPECT_EQ(FdCount(), nFds) << "nothing left open";
+    Instance Hosts([&](Recorder& rh) { return HostParams(port, 0, kId, "quellan", rh, 2000, 4500, 10000, nullptr); });
+    EXPECT_NE(Hosts.ctx, nullptr) << "a hosts' instance shares the port";
+    char cNext = 0;
+    ASSERT_EQ(write(aToChild[1], "x", 1), 1);
+    if (nRound == 0) {
+      ASSERT_EQ(read(aToParent[0], &cNext, 1), 1);
+    }
+  }
+  int nStatus = -1;
+  ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+  EXPECT_EQ(nStatus, 0);
+  close(aToParent[0]);
+  close(aToChild[1]);
+  Instance Free(Adapters);
+  EXPECT_NE(Free.ctx, nullptr) << "the holder gone, its claim went with it";
 }
 
 /* The port's dispatcher as either instance's discover thread runs it, fed by hand: a packet for the other

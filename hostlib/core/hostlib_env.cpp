@@ -49,11 +49,11 @@ VQX_RESULT VqxExtraFail(char *pszError, const char *pszMessage, const std::strin
   return VQX_RESULT_API_INVALID_PARAM;
 }
 
-/* An address of a group: dotted IPv4 when it begins with a digit, else a name.
- */
+/* An address of a group: a dotted IPv4 address. A host name is refused with the list: nothing resolves it, and
+ * taken as a board's or an application's name it would be looked for by a name no peer answers to, the list
+ * accepted and the board it meant never contacted. */
 bool VqxExtraAddrValid(const std::string &text, bool fFirst) {
   if (text.empty() || text.size() > VQX_GW_ADDR_TEXT_MAX) return false;
-  if (!isdigit(static_cast<unsigned char>(text[0]))) return true;
   u32 un32Addr = 0;
   if (!VqxParseIpv4(text.c_str(), &un32Addr)) return false;
   if (un32Addr == 0xFFFFFFFFu) return false;

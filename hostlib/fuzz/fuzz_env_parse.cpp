@@ -100,7 +100,10 @@ void CheckRemote(const std::string& strText) {
   if (szError[VQX_GW_ERROR_TEXT_SIZE] != 0x5A) abort();
   for (u32 i = 0; i < un32Count; i++) {
     if (memchr(aAddr[i].szIpAddress0, '\0', 64) == nullptr || memchr(aAddr[i].szIpAddress1, '\0', 64) == nullptr) abort();
-    if (aAddr[i].szIpAddress0[0] == '\0') abort();
+    /* Only dotted IPv4 addresses are taken: nothing resolves a name. */
+    u32 un32Addr = 0;
+    if (!VqxParseIpv4(aAddr[i].szIpAddress0, &un32Addr)) abort();
+    if (aAddr[i].szIpAddress1[0] != '\0' && !VqxParseIpv4(aAddr[i].szIpAddress1, &un32Addr)) abort();
   }
   const char* pbyAfter = reinterpret_cast<const char*>(&aAddr[kRoom]);
   for (size_t k = 0; k < sizeof(aAddr[kRoom]); k++)

@@ -197,7 +197,8 @@ VQX_RESULT VqxGwCreate(VQX_LIB_HANDLE hLib, u32 fHosts) {
   const VQX_RESULT result = VqxGwLibAllocate(&params, &hNew);
   free(paSubnets);
   if (VQX_RESULT_FAILED(result)) {
-    VQX_LOG_V(hLib, 0, "%s\n",
+    /* The transport named its cause: a trace of where it stopped, not a second error. */
+    VQX_LOG_V(hLib, 1, "%s\n",
               fHosts ? "Hosts Gateway Library Allocate failed" : "Adapters Gateway Library Allocate failed");
     return result;
   }

@@ -97,6 +97,9 @@ void VqxHostLibLetCallsOut(VQX_LIB_HANDLE hLib) {
 namespace {
 
 constexpr const char* VQX_OPEN = "VQXOpenLib";
+/* Level of a failed step's line when the step named its cause itself (a transport's refusal): a trace, the error
+ * told once. */
+constexpr u32 VQX_LOG_LEVEL_TOLD = 1;
 
 void VqxPrintResultNoLib(const char* pszOperation, const char* pszText) {
   fprintf(stderr, "%s: %s\n", pszOperation, pszText);
@@ -226,9 +229,12 @@ void VqxLibTearDown(VQX_LIB* pLib) {
   if (s_un32OpenLibs == 0) VQXGetIpInterfacesUninit();
 }
 
-/* Log line of a failed open step, then rollback. */
-VQX_RESULT VqxOpenFail(VQX_LIB* pLib, VQX_LIB_HANDLE* phLib, const char* pszText, VQX_RESULT Result) {
-  VQX_LOG_V(reinterpret_cast<VQX_LIB_HANDLE>(pLib), 0, "%s: %s\n", VQX_OPEN, pszText);
+/* Log line of a failed open step (an error, or a trace of un32Level when the step named its cause), then rollback.
+ * A null text: no line (the step named its cause before the log thread runs, where a trace would reach standard
+ * error). */
+VQX_RESULT VqxOpenFail(VQX_LIB* pLib, VQX_LIB_HANDLE* phLib, const char* pszText, VQX_RESULT Result,
+                       u32 un32Level = 0) {
+  if (pszText != nullptr) VQX_LOG_V(reinterpret_cast<VQX_LIB_HANDLE>(pLib), un32Level, "%s: %s\n", VQX_OPEN, pszText);
   VqxLibTearDown(pLib);
   *phLib = nullptr;
   return Result;
@@ -325,7 +331,7 @@ VQX_RESULT VQXOpenLib(_VQX_LIB_PARAMS* pParams, VQX_LIB_HANDLE* phLib) {
   const VQX_HOSTLIB_GATEWAY_GLUE* pGlue = VqxHostLibGatewayGlue();
   if (pGlue != nullptr && pGlue->pFctIpAddressesPrepare != nullptr) {
     result = pGlue->pFctIpAddressesPrepare(hLib, pParams);
-    if (VQX_RESULT_FAILED(result)) return VqxOpenFail(pLib, phLib, "VqxIpAddressesPrepare failed", result);
+    if (VQX_RESULT_FAILED(result)) return VqxOpenFail(pLib, phLib, nullptr, result); /* its cause told */
   } else {
     pLib->un16EnvGwPort = VqxGwPortFromEnv(hLib);
     if (pParams->un16GwPort == 0) pParams->un16GwPort = pLib->un16EnvGwPort;
@@ -375,12 +381,14 @@ VQX_RESULT VQXOpenLib(_VQX_LIB_PARAMS* pParams, VQX_LIB_HANDLE* phLib) {
   if (pGlue != nullptr && pGlue->pFctEnable != nullptr) {
     if (pLib->Params.fAdaptersGwOff == 0) {
       result = pGlue->pFctEnable(hLib, 0, 1);
-      if (VQX_RESULT_FAILED(result)) return VqxOpenFail(pLib, phLib, "Adapters Gateway Library enable failed", result);
+      if (VQX_RESULT_FAILED(result))
+        return VqxOpenFail(pLib, phLib, "Adapters Gateway Library enable failed", result, VQX_LOG_LEVEL_TOLD);
       pLib->afGwEnabled[0] = 1;
     }
     if (pLib->Params.fHostsGwOn != 0) {
       result = pGlue->pFctEnable(hLib, 1, 1);
-      if (VQX_RESULT_FAILED(result)) return VqxOpenFail(pLib, phLib, "Host Gateway Library enable failed", result);
+      if (VQX_RESULT_FAILED(result))
+        return VqxOpenFail(pLib, phLib, "Host Gateway Library enable failed", result, VQX_LOG_LEVEL_TOLD);
       pLib->afGwEnabled[1] = 1;
     }
   }
@@ -426,8 +434,8 @@ VQX_RESULT VQXCloseLibEx(VQX_LIB_HANDLE* phLib) {
 
 namespace {
 
-VQX_RESULT VqxModifFail(VQX_LIB_HANDLE hLib, const char* pszText, VQX_RESULT Result) {
-  VQX_LOG_V(hLib, 0, "VQXModifLibParams: %s\n", pszText);
+VQX_RESULT VqxModifFail(VQX_LIB_HANDLE hLib, const char* pszText, VQX_RESULT Result, u32 un32Level = 0) {
+  VQX_LOG_V(hLib, un32Level, "VQXModifLibParams: %s\n", pszText);
   VqxHostLibCriticalSectionLeave(hLib);
   return Result;
 }
@@ -491,7 +499,7 @@ VQX_RESULT VQXModifLibParams(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS* pParams) {
     result = VqxSwitchGateway(pLib, 1, req.fHostsGwOn != 0);
     if (VQX_RESULT_FAILED(result)) {
       return VqxModifFail(hLib, req.fHostsGwOn != 0 ? "Host Gateway Library enable failed"
-                                                   : "Host Gateway Library disable failed", result);
+                                                   : "Host Gateway Library disable failed", result, VQX_LOG_LEVEL_TOLD);
     }
     cur.fHostsGwOn = req.fHostsGwOn;
   }
@@ -499,7 +507,8 @@ VQX_RESULT VQXModifLibParams(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS* pParams) {
     result = VqxSwitchGateway(pLib, 0, req.fAdaptersGwOff == 0);
     if (VQX_RESULT_FAILED(result)) {
       return VqxModifFail(hLib, req.fAdaptersGwOff != 0 ? "Adapter Gateway Library disable failed"
-                                                       : "Adapter Gateway Library enable failed", result);
+                                                       : "Adapter Gateway Library enable failed", result,
+                          VQX_LOG_LEVEL_TOLD);
     }
     cur.fAdaptersGwOff = req.fAdaptersGwOff;
   }

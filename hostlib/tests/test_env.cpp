@@ -33,22 +33,22 @@ TEST(Env, ExtraAddressRecordsAreFilledAndArrayLimitStops) {
   _VQX_EXTRA_GW_ADDR aAddr[3];
   memset(aAddr, 0xAB, sizeof(aAddr));
   u32 un32Count = 3;
-  ASSERT_EQ(VQXParseExtraGwAddr("(10.0.0.1/10.1.0.1:12358)(gwhost:5000)", &un32Count, aAddr, nullptr), VQX_RESULT_API_OK);
+  ASSERT_EQ(VQXParseExtraGwAddr("(10.0.0.1/10.1.0.1:12358)(10.0.0.2:5000)", &un32Count, aAddr, nullptr), VQX_RESULT_API_OK);
   ASSERT_EQ(un32Count, 2u);
   EXPECT_EQ(std::string(aAddr[0].szIpAddress1) + ":" + std::to_string(aAddr[1].un16Port), "10.1.0.1:5000");
   EXPECT_EQ(aAddr[2].un16Port, 0xABAB) << "untouched";
   un32Count = 1;
-  EXPECT_EQ(VQXParseExtraGwAddr("(a:1)(b:2)(c:3)", &un32Count, aAddr, nullptr), VQX_RESULT_API_OK);
+  EXPECT_EQ(VQXParseExtraGwAddr("(10.0.0.1:1)(10.0.0.2:2)(10.0.0.3:3)", &un32Count, aAddr, nullptr), VQX_RESULT_API_OK);
   EXPECT_EQ(un32Count, 1u) << "the array's size stops the parse";
-  EXPECT_EQ(VQXParseExtraGwAddr("(a:1)", nullptr, nullptr, nullptr), VQX_RESULT_API_NULL_PARAM);
+  EXPECT_EQ(VQXParseExtraGwAddr("(10.0.0.1:1)", nullptr, nullptr, nullptr), VQX_RESULT_API_NULL_PARAM);
   char szError[VQX_GW_ERROR_TEXT_SIZE];
   EXPECT_EQ(VQXParseExtraGwAddr(("(" + std::string(64, 'h') + ":1)").c_str(), &un32Count, nullptr, szError),
-            VQX_RESULT_API_INVALID_PARAM) << "a name longer than its field";
+            VQX_RESULT_API_INVALID_PARAM) << "a text longer than its field";
   EXPECT_NE(strstr(szError, "Invalid 'first IP address'"), nullptr);
   /* 1024 characters are read; one more and the list is refused whole, rather than cut inside or after a group. */
   for (const size_t nLength : {VQX_GW_ENV_VALUE_MAX, VQX_GW_ENV_VALUE_MAX + 1}) {
-    std::string strList = "(a:1)";
-    strList.resize(nLength - 5, ' '), strList += "(b:2)";
+    std::string strList = "(10.0.0.1:1)";
+    strList.resize(nLength - 12, ' '), strList += "(10.0.0.2:2)";
     un32Count = 3;
     const bool fRefused = nLength > VQX_GW_ENV_VALUE_MAX;
     EXPECT_EQ(VQXParseExtraGwAddr(strList.c_str(), &un32Count, aAddr, szError),
@@ -133,7 +133,7 @@ TEST_F(EnvLib, SubnetSelectsTheInterfaceAndUnknownAddressIsWarned) {
   VqxGwLibSetInterfaceProvider(OneLanInterface);
   setenv("VQX_GW_ADDRESS_0", "192.168.7.0", 1);
   setenv("VQX_GW_ADDRESS_1", "172.16.0.1", 1);
-  setenv("VQX_GW_REMOTE_ADDR", "(10.0.0.1:0)(h:7)", 1);
+  setenv("VQX_GW_REMOTE_ADDR", "(10.0.0.1:0)(10.0.0.9:7)", 1);
   _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
   EXPECT_EQ(VqxIpAddressesPrepare(mhLib, &params), VQX_RESULT_OK);
@@ -143,7 +143,7 @@ TEST_F(EnvLib, SubnetSelectsTheInterfaceAndUnknownAddressIsWarned) {
   EXPECT_EQ((std::vector<u32>{pLib->fGw0Settled, pLib->fGw1Settled, pLib->fNoLocalAddress, params.un16GwPort}),
             (std::vector<u32>{1, 0, 0, 12358})) << "gw0 settled, gw1 not, an address found, the default port";
   ASSERT_EQ(params.un32NbExtraGwAddr, 2u);
-  EXPECT_STREQ(params.paExtraGwAddr[1].szIpAddress0, "h");
+  EXPECT_STREQ(params.paExtraGwAddr[1].szIpAddress0, "10.0.0.9");
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
   EXPECT_TRUE(
       mLog.WaitFor("WARNING: VQX_GW_ADDRESS_1 is set to '172.16.0.1', "
@@ -157,7 +157,8 @@ TEST_F(EnvLib, SubnetSelectsTheInterfaceAndUnknownAddressIsWarned) {
 }
 
 /* A board list in the environment refused (longer than the 1024 characters read, or a syntax error): its line, and
- * the open fails, that line in the log the open was given (its error callback), not on standard error alone; the
+ * the open fails, that line in the log the open was given (its error callback), not on standard error alone, and no
+ * other line of the open at the error level (the open's own step line would only repeat it); the
  * same list beside a list of the parameters' own (the one used) is only told. */
 TEST_F(EnvLib, RemoteAddressListRefusedFailsTheOpenWithItsLine) {
   VqxGwLibSetInterfaceProvider(OneLanInterface);
@@ -174,6 +175,8 @@ TEST_F(EnvLib, RemoteAddressListRefusedFailsTheOpenWithItsLine) {
       {strLong, false, VQX_RESULT_API_INVALID_PARAM,
        "VQX_GW_REMOTE_ADDR: Longer than 1024 characters: refused whole, none of its addresses used"},
       {"(127.0.0.2:1:2)", false, VQX_RESULT_API_INVALID_PARAM, "VQX_GW_REMOTE_ADDR: More than on : between ()"},
+      {"(127.0.0.2:23458)(localhost:23458)", false, VQX_RESULT_API_INVALID_PARAM,
+       "VQX_GW_REMOTE_ADDR: Invalid 'first IP address' (localhost), String is: '(localhost:23458)'"},
       {strLong, true, VQX_RESULT_OK, "VQX_GW_REMOTE_ADDR: Longer than 1024 characters"},
   };
   for (const auto& r : aRows) {
@@ -195,6 +198,7 @@ TEST_F(EnvLib, RemoteAddressListRefusedFailsTheOpenWithItsLine) {
     EXPECT_EQ(VQXOpenLib(&params, &hLib), r.Result);
     EXPECT_EQ(hLib, nullptr);
     EXPECT_EQ(OpenLog.Count(r.pszLine), 1u) << "the open's error callback";
+    EXPECT_EQ(OpenLog.Count("VQXOpenLib: "), 0u) << "no knock-on line";
   }
 }
 

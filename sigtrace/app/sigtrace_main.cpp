@@ -15,13 +15,24 @@
  * SIGXFSZ too, so that a write past a file size limit fails with EFBIG and the
  * segment is cut back to its last whole record instead of the process dying.
  *
+ * A start that fails says why on the terminal: the lines written before
+ * the log is up go there anyway (the reader's refusal of the file), and the
+ * error lines the log file took meanwhile (a refused board list, a gateway
+ * port held by another server) are written there once the start has failed
+ * (the console closed). Each failure is one error line, the cause: what
+ * the layers above add ("Init failed.", "Exit code") are messages. Before
+ * its log is up the server's lines pass at the log's default levels
+ * (messages and errors), as they will after. A signal during the read of
+ * the configuration file is the user's stop: a message says so and the
+ * server ends in success.
+ *
  * Daemon ("-d"): the parent returns once the daemon has started or refused
- * to: 0 when Init succeeded, else the daemon's own exit status (1), its
- * lines (the reader's refusal, "Init failed.", "Exit code") written on the
- * terminal meanwhile. Only then does the daemon leave standard output and
- * error for /dev/null; standard input is /dev/null from the fork on, so that
- * the console never takes the terminal. The log is the last thing the
- * application stops: the exit code line reaches the log file too.
+ * to: 0 when Init succeeded, else the daemon's own exit status (1, 0 for a
+ * stop during the read), its lines written on the terminal meanwhile. Only
+ * then does the daemon leave standard output and error for /dev/null;
+ * standard input is /dev/null from the fork on, so that the console never
+ * takes the terminal. The log is the last thing the application stops: the
+ * exit code line reaches the log file too.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -33,6 +44,7 @@
 #include <unistd.h>
 
 #include <initializer_list>
+#include <string>
 
 #include "sigtrace_app.h"
 #include "vqcaf.h"
@@ -103,9 +115,16 @@ void Detach(int& fdStarted) {
   ToDevNull({STDOUT_FILENO, STDERR_FILENO});
 }
 
+/* The result, a message whatever it is: a failure's cause has its own error line. */
 int ExitStatus(VQX_RESULT r) {
-  LogTrace(VQX_RESULT_FAILED(r) ? VQERR : VQMSG, "Exit code 0x%08X", r);
+  LogTrace(VQMSG, "Exit code 0x%08X", r);
   return VQX_RESULT_FAILED(r) ? 1 : 0;
+}
+
+/* The error lines the log file took during a start that failed, on the terminal. */
+void ShowHeldErrorLines() {
+  for (const std::string& strLine : TakeHeldErrorLines()) fputs(strLine.c_str(), stderr);
+  fflush(stderr);
 }
 
 }  // namespace
@@ -125,6 +144,8 @@ int main(int argc, char** argv) {
   atexit(OnExit);
   VQX_RESULT r = GlobalInit();
   if (VQX_RESULT_FAILED(r)) return ExitStatus(r);
+  for (u32 i = 0; i < VQCAF_SUBMODULE_COUNT; i++) SetSubModTraceLevel(static_cast<_VQCAF_SUBMODULE_TYPE>(i), VQMSG);
+  HoldErrorLines();
 
   CVQSigTraceCfgCmdLine CmdLine;
   CmdLine.mCfgFile = "quellan.xml";
@@ -132,15 +153,19 @@ int main(int argc, char** argv) {
   /* Without an argument the defaults apply. */
   if (argc > 1) r = CmdLine.ParseCmdLineArgs(argc, argv);
   if (VQX_RESULT_FAILED(r)) {
-    LogTrace(VQERR, "ParseAppArgument Failed.");
+    LogTrace(VQMSG, "ParseAppArgument Failed."); /* the parser's own line named the option */
     return ExitStatus(r);
   }
   {
     CVQCAFPtr<CVQSigTrace> ptrApp(new CVQSigTrace(CmdLine));
     r = ptrApp->Init();
-    if (VQX_RESULT_FAILED(r)) {
-      LogTrace(VQERR, "Init failed.");
+    if (VQX_RESULT_FAILED(r) && ptrApp->mfStartStopped != 0) {
+      r = VQX_RESULT_OK; /* asked for */
+    } else if (VQX_RESULT_FAILED(r)) {
+      ShowHeldErrorLines();
+      LogTrace(VQMSG, "Init failed.");
     } else {
+      TakeHeldErrorLines(); /* shown only by a start that fails */
       Detach(fdStarted);
       r = ptrApp->MainLoop();
       /* The close may still fail the run (a group that wrote nothing, or the

@@ -33,6 +33,7 @@
 #include <fstream>
 #include <numeric>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "peers/boardsim_trace_log.h"
@@ -1303,22 +1304,142 @@ TEST(SigTraceServer, BadConfigurationExitsOneWithItsLine) {
   }
 }
 
-/* A board list in the environment refused (past the 1024 characters read) fails the start, in the foreground and
- * as a daemon, its line in the log, as a list quellan.xml refuses does; the run does not go on without boards. */
+/* What the server wrote on its terminal until it ended (standard error joined), and its exit status. */
+std::pair<std::string, int> TerminalAndStatus(peerproc::CChild& Server) {
+  std::string strOut;
+  for (std::string s; !(s = Server.ReadLine()).empty();) strOut += s + "\n";
+  return {strOut, Server.Wait()};
+}
+
+/* The lines of a text holding strPart. */
+size_t LinesWith(const std::string& strText, const std::string& strPart) {
+  std::istringstream In(strText);
+  size_t n = 0;
+  for (std::string s; std::getline(In, s);) n += s.find(strPart) != std::string::npos;
+  return n;
+}
+
+/* A board list refused fails the start, in the foreground and as a daemon (which says it before it would detach):
+ * the environment's list past the 1024 characters read or naming a host (the list is IPv4 only), one of quellan.xml
+ * naming a host. The cause is one error line, on the terminal and, once the log is up, in the log; what the layers
+ * above add ("Init failed.", the exit code) are messages. The run does not go on without boards. */
 TEST(SigTraceServer, BoardListRefusedInTheEnvironmentFailsTheStart) {
-  for (const char* pszArgs : {"-cap", "-d -e 3000 -cap"}) {
-    CServerBench B(0); /* no board: the configuration lists none, the environment's list is the one to use */
-    const std::string P = std::to_string(loopnet::FreeLoopbackPort());
-    std::string strXml = B.Read("quellan.xml");
-    strXml.replace(strXml.find("VQX_GW_PORT=\"0\""), 15, "VQX_GW_PORT=\"" + P + "\"");
-    std::ofstream(B.Path("quellan.xml")) << strXml;
-    std::string strList;
-    while (strList.size() <= 1024) strList += "(127.0.0.2:" + P + ")";
-    B.StartShell("VQX_GW_REMOTE_ADDR='" + strList + "' exec \"$SIGTRACE\" " + pszArgs);
-    EXPECT_EQ(B.Server().Wait(), 1) << pszArgs;
-    for (const char* psz : {"VQX_GW_REMOTE_ADDR: Longer than 1024 characters: refused whole, none of its addresses used",
-                            "BASE Init failed.", "Exit code 0x8"})
-      EXPECT_EQ(B.LogLines(psz).size(), 1u) << pszArgs << ": " << psz;
+  const std::string P = std::to_string(loopnet::FreeLoopbackPort());
+  std::string strLong;
+  while (strLong.size() <= 1024) strLong += "(127.0.0.2:" + P + ")";
+  const struct {
+    const char* pszName;
+    std::string strEnvList, strXmlList;
+    std::string strCause;
+    bool fLogUp; /* the log is up when the list is refused (not when quellan.xml is) */
+  } aRows[] = {
+      {"environment, too long", strLong, "",
+       "VQX_GW_REMOTE_ADDR: Longer than 1024 characters: refused whole, none of its addresses used", true},
+      {"environment, a host name", "(127.0.0.2:" + P + ")(localhost:" + P + ")", "",
+       "VQX_GW_REMOTE_ADDR: Invalid 'first IP address' (localhost), String is: '(localhost:" + P + ")'", true},
+      {"quellan.xml, a host name", "", "(gw-a:" + P + ")",
+       "VQX_GW_REMOTE_ADDR: Invalid 'first IP address' (gw-a), String is: '(gw-a:" + P + ")' (8200000A)", false},
+  };
+  for (const auto& Row : aRows) {
+    for (const char* pszArgs : {"-cap", "-d -e 3000 -cap"}) {
+      SCOPED_TRACE(std::string(Row.pszName) + ", " + pszArgs);
+      CServerBench B(0); /* no board: the configuration lists none unless the row gives one */
+      std::string strXml = B.Read("quellan.xml");
+      strXml.replace(strXml.find("VQX_GW_PORT=\"0\""), 15, "VQX_GW_PORT=\"" + P + "\"");
+      const std::string strNoList = "VQX_GW_REMOTE_ADDR=\"\"";
+      strXml.replace(strXml.find(strNoList), strNoList.size(), "VQX_GW_REMOTE_ADDR=\"" + Row.strXmlList + "\"");
+      std::ofstream(B.Path("quellan.xml")) << strXml;
+      B.StartShell("VQX_GW_REMOTE_ADDR='" + Row.strEnvList + "' exec \"$SIGTRACE\" " + pszArgs + " 2>&1");
+      const auto [strTerminal, nStatus] = TerminalAndStatus(B.Server());
+      EXPECT_EQ(nStatus, 1);
+      EXPECT_EQ(LinesWith(strTerminal, Row.strCause), 1u) << "the cause on the terminal:\n" << strTerminal;
+      EXPECT_EQ(LinesWith(strTerminal, " VQERR "), Row.fLogUp ? 1u : 0u) << "no other error line:\n" << strTerminal;
+      if (!Row.fLogUp) continue;
+      EXPECT_EQ(B.LogLines(Row.strCause).size(), 1u);
+      EXPECT_EQ(B.LogLines(" VQERR ").size(), 1u) << "one error line, the cause";
+      for (const char* psz : {"VQMSG BASE Init failed.", "VQMSG BASE Exit code 0x8"}) EXPECT_EQ(B.LogLines(psz).size(), 1u) << psz;
+    }
+  }
+}
+
+/* A second server at a gateway port where one runs is refused, in the foreground and as a daemon: the line names the
+ * first one's process, on the terminal and in its log, its only error; the first one keeps its board (its link never
+ * replaced) and traces every unit sent after. */
+TEST(SigTraceServer, SecondServerAtTheGatewayPortIsRefusedAndTheFirstKeepsItsBoard) {
+  CServerBench B;
+  B.StartServer("-cap -e 120000");
+  ASSERT_TRUE(B.WaitTracesOn(kEntities));
+  std::filesystem::create_directory(B.Path("second"));
+  std::string strXml = B.Read("quellan.xml");
+  strXml.replace(strXml.find(B.mstrDir + "/server"), B.mstrDir.size() + 7, B.mstrDir + "/second/server");
+  std::ofstream(B.Path("second/quellan.xml")) << strXml;
+  const std::string strCause = "VQXGwLibOpenBroadcastSocket: Gateway port " + std::to_string(B.mun16Port) +
+                               " is held by process " + std::to_string(B.Server().mPid) + ", which detects adapters there";
+  for (const char* pszArgs : {"-e 3000 -cap", "-d -e 3000 -cap"}) {
+    SCOPED_TRACE(pszArgs);
+    peerproc::CChild Second({"sh", "-c", "cd " + B.Path("second") + " && exec \"$SIGTRACE\" " + pszArgs + " 2>&1"});
+    const auto [strTerminal, nStatus] = TerminalAndStatus(Second);
+    EXPECT_EQ(nStatus, 1);
+    EXPECT_EQ(LinesWith(strTerminal, strCause), 1u) << strTerminal;
+    EXPECT_EQ(LinesWith(strTerminal, " VQERR "), 1u) << strTerminal;
+    std::vector<std::string> aErrors;
+    for (const auto& e : std::filesystem::directory_iterator(B.Path("second"))) {
+      if (e.path().filename().string().rfind("server_", 0) != 0) continue;
+      std::ifstream In(e.path());
+      for (std::string s; std::getline(In, s);)
+        if (s.find(" VQERR ") != std::string::npos) aErrors.push_back(s);
+      std::filesystem::remove(e.path());
+    }
+    ASSERT_EQ(aErrors.size(), 1u) << "its log's one error line";
+    EXPECT_NE(aErrors[0].find(strCause), std::string::npos) << aErrors[0];
+  }
+  ASSERT_TRUE(B.SendUnits(2) == 2 * kEntities && B.Drained());
+  const int nStatus = Terminate(B).second;
+  if (B.LiveBoardClosedByAHold()) return; /* it answers every poll: only the machine's doing */
+  EXPECT_EQ(nStatus, 0);
+  EXPECT_EQ(B.Board().Stat("links"), 1) << "the first server's link never replaced";
+  EXPECT_EQ(GroupSummary(B, "SS7"), std::make_pair(4L, 0L)) << "traced on";
+  EXPECT_EQ(B.LogLines(" removed (cause: Socket closed").size(), 0u);
+}
+
+/* A signal while the server reads a large configuration file (300,000 entities) is the user's stop: the read ends
+ * at once, a message says so on the terminal, no error, and the server ends in success, also as a daemon (which
+ * had not detached yet). The read is seen under way by the file open in the reading process. */
+TEST(SigTraceServer, StopDuringTheReadOfTheConfigurationEndsInSuccess) {
+  for (const char* pszArgs : {"-cap", "-d -cap"}) {
+    SCOPED_TRACE(pszArgs);
+    CServerBench B(0);
+    {
+      std::ofstream Out(B.Path("quellan.xml"));
+      Out << "<quellan>\n<params><log baseName=\"" << B.mstrDir << "/server\"/></params>\n<signaling>\n";
+      for (int g = 0; g < 500; g++) {
+        Out << "<ss7 adapter=\"B" << g << "\" grpname=\"G" << g % 50 << "\" capfile=\"1\">\n";
+        for (int t = 0; t < 600; t++) Out << "<trunk idx=\"" << t % 64 + 1 << "\" timeslot=\"" << t % 31 + 1 << "\" mask=\"255\"/>\n";
+        Out << "</ss7>\n";
+      }
+      Out << "</signaling>\n</quellan>\n";
+    }
+    B.StartServer(pszArgs);
+    /* The process of the bench's folder that has the file open (the daemon, not its parent). */
+    pid_t Reader = 0;
+    const bool fReading = peerwait::WaitUntil([&] {
+      for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(e.path() / "cwd", ec) != std::filesystem::path(B.mstrDir)) continue;
+        for (const auto& f : std::filesystem::directory_iterator(e.path() / "fd", ec))
+          if (std::filesystem::read_symlink(f.path(), ec) == std::filesystem::path(B.Path("quellan.xml")))
+            Reader = static_cast<pid_t>(atol(e.path().filename().c_str()));
+      }
+      return Reader > 0;
+    }, 60000);
+    ASSERT_TRUE(fReading);
+    ASSERT_EQ(kill(Reader, SIGTERM), 0);
+    const auto [strTerminal, nStatus] = TerminalAndStatus(B.Server());
+    EXPECT_EQ(nStatus, 0);
+    EXPECT_EQ(LinesWith(strTerminal, "VQMSG VQLT Stopped by a signal while reading the configuration file 'quellan.xml': "
+                                     "the server ends without starting"), 1u) << strTerminal;
+    EXPECT_EQ(LinesWith(strTerminal, "Exit code 0x02000000"), 1u) << strTerminal;
+    EXPECT_EQ(LinesWith(strTerminal, "VQERR"), 0u) << strTerminal;
   }
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "vqcafcfgfile.h"
+#include "vqcafdiag.h"
 #include "vqcafexception.h"
 
 namespace VQCAF {
@@ -243,8 +244,11 @@ VQX_RESULT CVQCAFCfgFileXml::Open() {
     /* A stopped parser may hand back what it read so far: none of it is kept. */
     if (pDoc != nullptr) xmlFreeDoc(pDoc);
     xmlFreeParserCtxt(pCtxt);
+    /* The caller asked for it (its process is ending): a message, not an error of the file. */
     strText.Format("Reading '%s' given up", mDbName.c_str());
-    return VQCAF_REPORT_FAILURE(kOp, strText.c_str(), VQX_RESULT_INVALID_STATE);
+    VqcafDiagPrintf(VQCAF_DIAG_LEVEL_MESSAGE, "%s",
+                    VqcafFormatFailureLine(kOp, strText.c_str(), VQX_RESULT_INVALID_STATE, __FILE__, __LINE__).c_str());
+    return VQX_RESULT_INVALID_STATE;
   }
   if (pDoc == nullptr) {
     const xmlError* pErr = xmlCtxtGetLastError(pCtxt);

@@ -93,8 +93,9 @@ VQX_RESULT CVQCAFComm::Init(CVQCAFCommParams& Params) {
       s_pInstance.store(p);
       return VQX_RESULT_OK;
     }
+    /* The host library named its cause, the constructor where it stopped: a message, not a second error. */
     pszText = "Creating CVQCAFComm Failed.", Result = VQX_RESULT_FAIL, nLine = __LINE__;
-    p->LogTrace(VQERR, "CVQCAFComm::Init: %s (0x%08X) 0x%08X %s:%d\n", pszText, 0u, Result,
+    p->LogTrace(VQMSG, "CVQCAFComm::Init: %s (0x%08X) 0x%08X %s:%d\n", pszText, 0u, Result,
                 VqxFileNameFromPath(__FILE__), nLine);
     delete p;
     return Result;
@@ -151,7 +152,9 @@ CVQCAFComm::CVQCAFComm(CVQCAFCommParams& Params)
   LogTrace(VQLV2, "Opening VQX Host Library\n");
   const VQX_RESULT Result = VQXOpenLib(&L, &mhHostLib);
   if (VQX_RESULT_FAILED(Result)) {
-    LogTrace(VQERR, "%s", VqcafFormatFailureLine("CVQCAFComm::CVQCAFComm", "Failed to open host Library.", Result,
+    /* The library's own line named the cause (a refused setting, a transport's port): this one, a message, where
+     * the bridge stopped. */
+    LogTrace(VQMSG, "%s", VqcafFormatFailureLine("CVQCAFComm::CVQCAFComm", "Failed to open host Library.", Result,
                                                  __FILE__, __LINE__).c_str());
     if (mhHostLib != nullptr) VQXCloseLibDbg(&mhHostLib, __FILE__, __LINE__);
     mhHostLib = nullptr;
@@ -376,6 +379,7 @@ VQX_RESULT CVQCAFComm::Start(u32 fAdaptersOn, u32 fHostsOn) {
 
 VQX_RESULT CVQCAFComm::StartPrivate(u32 fAdaptersOn, u32 fHostsOn) {
   CVQCAFMutexAutoGetGive Guard(&mMutex);
+  _VQX_TRACE_LEVEL Level = VQERR;
   const char* pszText = nullptr;
   VQX_RESULT Result = VQX_RESULT_INVALID_STATE;
   int nLine = __LINE__;
@@ -389,12 +393,13 @@ VQX_RESULT CVQCAFComm::StartPrivate(u32 fAdaptersOn, u32 fHostsOn) {
       L.fAdaptersGwOff = fAdaptersOn == 0 ? 1 : 0;
       Result = VQXModifLibParams(mhHostLib, &L);
       if (!VQX_RESULT_FAILED(Result)) return VQX_RESULT_OK;
-      pszText = "VQXModifLibParams failed.", nLine = __LINE__;
+      /* The library named the cause (a transport that could not start): a message of where it stopped. */
+      pszText = "VQXModifLibParams failed.", nLine = __LINE__, Level = VQMSG;
     }
   } else {
     pszText = "Init must be called first.";
   }
-  LogTrace(VQERR, "CVQCAFComm::Start: %s (0x%08X) 0x%08X %s:%d\n", pszText, 0u, Result, VqxFileNameFromPath(__FILE__),
+  LogTrace(Level, "CVQCAFComm::Start: %s (0x%08X) 0x%08X %s:%d\n", pszText, 0u, Result, VqxFileNameFromPath(__FILE__),
            nLine);
   return Result;
 }

@@ -123,9 +123,12 @@ VQX_RESULT CVQCAFParamsDaoXml::ReadCommParams(IVQCAFCfgFile& Cfg, CVQCAFCommPara
     u32 un32Room = VQCAF_COMM_MAX_EXTRA_GW_ADDR - Comm.mun32NbExtraGwAddr;
     u32 un32Count = 0;
     r = VQXParseExtraGwAddr(szList, &un32Count, nullptr, szError);
+    /* The parser's text ends its own line: the failure line goes on after it. */
+    szError[strcspn(szError, "\n")] = '\0';
     if (VQX_RESULT_FAILED(r)) return VQCAF_REPORT_FAILURE(kOp, szError, VQX_RESULT_INVALID_PARAM);
     if (un32Count > un32Room) return VQCAF_REPORT_FAILURE(kOp, "More than 16 VQX_GW_REMOTE_ADDR addresses", VQX_RESULT_INVALID_PARAM);
     r = VQXParseExtraGwAddr(szList, &un32Room, &Comm.maExtraGwAddr[Comm.mun32NbExtraGwAddr], szError);
+    szError[strcspn(szError, "\n")] = '\0';
     if (VQX_RESULT_FAILED(r)) return VQCAF_REPORT_FAILURE(kOp, szError, VQX_RESULT_INVALID_PARAM);
     Comm.mun32NbExtraGwAddr += un32Count;
   }

@@ -44,6 +44,17 @@ std::atomic<u32> s_un32ListenerCount{0};
 thread_local bool t_fInListener = false;
 
 std::mutex s_InitMutex;  // InitLog, UninitLog, ForceLogRotate
+
+// HoldErrorLines: one relaxed load per error line while nothing is held.
+std::atomic<bool> s_fHoldErrors{false};
+std::mutex s_HeldMutex;
+std::vector<std::string> s_vHeld;  // under s_HeldMutex
+
+void Hold(const char* pLine, u32 un32Length) {
+  std::lock_guard<std::mutex> Lock(s_HeldMutex);
+  if (s_fHoldErrors.load(std::memory_order_relaxed) && s_vHeld.size() < VQCAF_LOG_MAX_HELD_LINES)
+    s_vHeld.emplace_back(pLine, un32Length);
+}
 std::atomic<CVQCAFLogDao*> s_pDao{nullptr};
 bool s_fFirstInitDone = false;  // under s_InitMutex
 
@@ -144,6 +155,8 @@ void EmitLine(u32 un32SubMod, u32 un32Level, char** apszPrefix, u32 un32PrefixCo
   if (pDao == nullptr || !pDao->Append(acLine, un32Total)) {
     // No log file: standard error keeps the line.
     (void)fwrite(acLine, 1, un32Total, stderr);
+  } else if (un32Level >= VQERR && s_fHoldErrors.load(std::memory_order_relaxed)) {
+    Hold(acLine, un32Total);
   }
 }
 
@@ -310,6 +323,20 @@ const char* GetCurrentLogFile() {
 u64 GetLogDroppedCount() {
   CVQCAFLogDao* pDao = s_pDao.load(std::memory_order_acquire);
   return pDao != nullptr ? pDao->GetDroppedCount() : 0u;
+}
+
+void HoldErrorLines() {
+  std::lock_guard<std::mutex> Lock(s_HeldMutex);
+  s_vHeld.clear();
+  s_fHoldErrors.store(true, std::memory_order_relaxed);
+}
+
+std::vector<std::string> TakeHeldErrorLines() {
+  std::lock_guard<std::mutex> Lock(s_HeldMutex);
+  s_fHoldErrors.store(false, std::memory_order_relaxed);
+  std::vector<std::string> v;
+  v.swap(s_vHeld);
+  return v;
 }
 
 }  // namespace VQCAF

@@ -32,6 +32,9 @@
 #ifndef VQCAFLOG_H
 #define VQCAFLOG_H
 
+#include <string>
+#include <vector>
+
 #include "vqcaflogtypes.h"
 #include "vqcafstring.h"
 #include "vqx_result.h"
@@ -170,6 +173,24 @@ const char* GetCurrentLogFile();
 
 /* Lines dropped (queue full) or cut by a failed write, since InitLog. */
 u64 GetLogDroppedCount();
+
+/* ------------------------------------------------ a start's error lines */
+
+/* Most lines HoldErrorLines keeps. */
+constexpr u32 VQCAF_LOG_MAX_HELD_LINES = 16u;
+
+/*
+ * From now on keeps a copy of each error line (VQERR and above) that goes to
+ * the log file, whole as written there (time stamp and level included), at
+ * most VQCAF_LOG_MAX_HELD_LINES of them: an application whose start fails
+ * once its log is up shows them on its terminal, which the log file alone
+ * would leave without the cause. Lines written to standard error (no log
+ * file) are not kept: the terminal has them already.
+ */
+void HoldErrorLines();
+
+/* The lines kept since HoldErrorLines, in their order; keeping stops. */
+std::vector<std::string> TakeHeldErrorLines();
 
 }  // namespace VQCAF
 
