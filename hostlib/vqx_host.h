@@ -460,14 +460,14 @@ void VqxHostLibLog(VQX_LIB_HANDLE hLib, u32 un32Level, const char* pszFormat, ..
 
 /*
  * Parses extra gateway addresses: groups "(gw0[/gw1]:port)", blanks allowed,
- * text between groups ignored; every address must be a dotted IPv4 address
- * (gw0 not 0.0.0.0, neither 255.255.255.255): a host name is refused as a
- * bad address. paAddr null: only counts. *pun32Count: in the room in
+ * text between groups ignored; an address beginning with a digit must be a
+ * dotted IPv4 address (gw0 not 0.0.0.0, neither 255.255.255.255), other
+ * texts are names (looked for by specific discovery: a board's serial number
+ * or name, a host and its application). paAddr null: only counts. *pun32Count: in the room in
  * paAddr (parsing stops when full), out the groups read. pszError (256
  * bytes, optional) receives the error line. 0x02010000 groups read;
- * 0x02000000 none; 0x8201000A syntax error, an address that is not dotted
- * IPv4, or a text longer than 1024 characters (refused whole, nothing
- * read); 0x82010009 null count.
+ * 0x02000000 none; 0x8201000A syntax error, or a text longer than 1024
+ * characters (refused whole, nothing read); 0x82010009 null count.
  */
 VQX_RESULT VQXParseExtraGwAddr(const char* pszText, u32* pun32Count, _VQX_EXTRA_GW_ADDR* paAddr, char* pszError);
 VQX_RESULT VqxIpExtraAttachAddrListParse(const char* pszText, u32* pun32Count, _VQX_EXTRA_GW_ADDR* paAddr,

@@ -115,7 +115,7 @@ TEST(CliToolsConfig, BadLinesAreRefusedAndKeepWhatCameBefore) {
       {"name too long", {".NETWORK", "applicationName=" + sName128}, "applicationName longer"},
       {"address too long", {".NETWORK", "VQX_GW_ADDRESS_1=" + sAddr64}, "VQX_GW_ADDRESS_1 longer"},
       {"remote syntax", {".NETWORK", "VQX_GW_REMOTE_ADDR = (10.0.0.1:1"}, "Missing a closing parenthesis"},
-      {"remote host name", {".NETWORK", "VQX_GW_REMOTE_ADDR = (10.0.0.1:1)(gw-a:1)"}, "Invalid 'first IP address' (gw-a)"},
+      {"remote bad address", {".NETWORK", "VQX_GW_REMOTE_ADDR = (10.0.0.1:1)(10.0.0.1.1:1)"}, "Invalid 'first IP address' (10.0.0.1.1)"},
       {"cli line too long", {".CLI_CONFIG", sCli256}, "Line longer than 255 characters in the section"},
   };
   for (const auto& row : rows) {

@@ -49,11 +49,12 @@ VQX_RESULT VqxExtraFail(char *pszError, const char *pszMessage, const std::strin
   return VQX_RESULT_API_INVALID_PARAM;
 }
 
-/* An address of a group: a dotted IPv4 address. A host name is refused with the list: nothing resolves it, and
- * taken as a board's or an application's name it would be looked for by a name no peer answers to, the list
- * accepted and the board it meant never contacted. */
+/* An address of a group: dotted IPv4 when it begins with a digit, else a name (a board's serial number or name,
+ * or a host and its application, looked for by specific discovery).
+ */
 bool VqxExtraAddrValid(const std::string &text, bool fFirst) {
   if (text.empty() || text.size() > VQX_GW_ADDR_TEXT_MAX) return false;
+  if (!isdigit(static_cast<unsigned char>(text[0]))) return true;
   u32 un32Addr = 0;
   if (!VqxParseIpv4(text.c_str(), &un32Addr)) return false;
   if (un32Addr == 0xFFFFFFFFu) return false;
@@ -325,6 +326,22 @@ void VqxSettle(VQX_LIB *pLib, _VQX_LIB_PARAMS *pParams, u32 fGw1, u32 un32Addr) 
   (fGw1 ? pLib->fGw1Settled : pLib->fGw0Settled) = 1;
 }
 
+/* A listed entry that is a name is looked for only by its name, by broadcast on the local subnets: said once at the
+ * open, so that a name written where an address was meant (a host name: nothing resolves one) does not pass
+ * unseen. */
+void VqxTellNamedEntries(VQX_LIB_HANDLE hLib, const _VQX_LIB_PARAMS *pParams) {
+  if (pParams->paExtraGwAddr == nullptr) return;
+  for (u32 i = 0; i < pParams->un32NbExtraGwAddr; i++) {
+    const _VQX_EXTRA_GW_ADDR &e = pParams->paExtraGwAddr[i];
+    if (e.szIpAddress0[0] == '\0' || isdigit(static_cast<unsigned char>(e.szIpAddress0[0]))) continue;
+    const unsigned uPort = e.un16Port != 0 ? e.un16Port : pParams->un16GwPort;
+    VQX_LOG_V(hLib, 0,
+              "VQX_GW_REMOTE_ADDR: (%.63s%s%.63s:%u) names no IPv4 address: a peer of that name (a board's serial "
+              "number or name, or a host and its application) is looked for by broadcast on the local subnets\n",
+              e.szIpAddress0, e.szIpAddress1[0] != '\0' ? "/" : "", e.szIpAddress1, uPort);
+  }
+}
+
 }  // namespace
 
 VQX_RESULT VqxIpAddressesPrepare(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS *pParams) {
@@ -402,6 +419,7 @@ VQX_RESULT VqxIpAddressesPrepare(VQX_LIB_HANDLE hLib, _VQX_LIB_PARAMS *pParams) 
     pParams->un32NbExtraGwAddr = pLib->un32NbEnvExtraGwAddr;
     pParams->paExtraGwAddr = pLib->paEnvExtraGwAddr;
   }
+  VqxTellNamedEntries(hLib, pParams);
   return VQX_RESULT_OK;
 }
 

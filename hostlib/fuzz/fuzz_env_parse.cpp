@@ -11,6 +11,7 @@
  * entry and the error text end within their fields.
  */
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -100,10 +101,11 @@ void CheckRemote(const std::string& strText) {
   if (szError[VQX_GW_ERROR_TEXT_SIZE] != 0x5A) abort();
   for (u32 i = 0; i < un32Count; i++) {
     if (memchr(aAddr[i].szIpAddress0, '\0', 64) == nullptr || memchr(aAddr[i].szIpAddress1, '\0', 64) == nullptr) abort();
-    /* Only dotted IPv4 addresses are taken: nothing resolves a name. */
+    if (aAddr[i].szIpAddress0[0] == '\0') abort();
+    /* An entry that begins with a digit was taken as a dotted IPv4 address; any other is a name. */
     u32 un32Addr = 0;
-    if (!VqxParseIpv4(aAddr[i].szIpAddress0, &un32Addr)) abort();
-    if (aAddr[i].szIpAddress1[0] != '\0' && !VqxParseIpv4(aAddr[i].szIpAddress1, &un32Addr)) abort();
+    if (isdigit(static_cast<unsigned char>(aAddr[i].szIpAddress0[0])) && !VqxParseIpv4(aAddr[i].szIpAddress0, &un32Addr))
+      abort();
   }
   const char* pbyAfter = reinterpret_cast<const char*>(&aAddr[kRoom]);
   for (size_t k = 0; k < sizeof(aAddr[kRoom]); k++)

@@ -133,7 +133,7 @@ TEST_F(EnvLib, SubnetSelectsTheInterfaceAndUnknownAddressIsWarned) {
   VqxGwLibSetInterfaceProvider(OneLanInterface);
   setenv("VQX_GW_ADDRESS_0", "192.168.7.0", 1);
   setenv("VQX_GW_ADDRESS_1", "172.16.0.1", 1);
-  setenv("VQX_GW_REMOTE_ADDR", "(10.0.0.1:0)(10.0.0.9:7)", 1);
+  setenv("VQX_GW_REMOTE_ADDR", "(10.0.0.1:0)(gw-a/trace:7)", 1);
   _VQX_LIB_PARAMS params = HostLibTestParams(nullptr);
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
   EXPECT_EQ(VqxIpAddressesPrepare(mhLib, &params), VQX_RESULT_OK);
@@ -143,11 +143,14 @@ TEST_F(EnvLib, SubnetSelectsTheInterfaceAndUnknownAddressIsWarned) {
   EXPECT_EQ((std::vector<u32>{pLib->fGw0Settled, pLib->fGw1Settled, pLib->fNoLocalAddress, params.un16GwPort}),
             (std::vector<u32>{1, 0, 0, 12358})) << "gw0 settled, gw1 not, an address found, the default port";
   ASSERT_EQ(params.un32NbExtraGwAddr, 2u);
-  EXPECT_STREQ(params.paExtraGwAddr[1].szIpAddress0, "10.0.0.9");
+  EXPECT_STREQ(params.paExtraGwAddr[1].szIpAddress0, "gw-a");
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(mhLib);
   EXPECT_TRUE(
       mLog.WaitFor("WARNING: VQX_GW_ADDRESS_1 is set to '172.16.0.1', "
                    "which is not an available local IP address!)\n"));
+  /* A name is kept and looked for by name: said once, the address beside it not. */
+  EXPECT_TRUE(mLog.WaitFor("VQX_GW_REMOTE_ADDR: (gw-a/trace:7) names no IPv4 address"));
+  EXPECT_EQ(mLog.Count("names no IPv4 address"), 1u);
 
   /* A peer on the second interface's subnet gives gw1 its local address. */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(mhLib);
@@ -175,8 +178,8 @@ TEST_F(EnvLib, RemoteAddressListRefusedFailsTheOpenWithItsLine) {
       {strLong, false, VQX_RESULT_API_INVALID_PARAM,
        "VQX_GW_REMOTE_ADDR: Longer than 1024 characters: refused whole, none of its addresses used"},
       {"(127.0.0.2:1:2)", false, VQX_RESULT_API_INVALID_PARAM, "VQX_GW_REMOTE_ADDR: More than on : between ()"},
-      {"(127.0.0.2:23458)(localhost:23458)", false, VQX_RESULT_API_INVALID_PARAM,
-       "VQX_GW_REMOTE_ADDR: Invalid 'first IP address' (localhost), String is: '(localhost:23458)'"},
+      {"(127.0.0.2:23458)(127.0.0.300:23458)", false, VQX_RESULT_API_INVALID_PARAM,
+       "VQX_GW_REMOTE_ADDR: Invalid 'first IP address' (127.0.0.300), String is: '(127.0.0.300:23458)'"},
       {strLong, true, VQX_RESULT_OK, "VQX_GW_REMOTE_ADDR: Longer than 1024 characters"},
   };
   for (const auto& r : aRows) {

@@ -1320,8 +1320,8 @@ size_t LinesWith(const std::string& strText, const std::string& strPart) {
 }
 
 /* A board list refused fails the start, in the foreground and as a daemon (which says it before it would detach):
- * the environment's list past the 1024 characters read or naming a host (the list is IPv4 only), one of quellan.xml
- * naming a host. The cause is one error line, on the terminal and, once the log is up, in the log; what the layers
+ * the environment's list past the 1024 characters read or with an address that is not dotted IPv4, one of
+ * quellan.xml likewise. The cause is one error line, on the terminal and, once the log is up, in the log; what the layers
  * above add ("Init failed.", the exit code) are messages. The run does not go on without boards. */
 TEST(SigTraceServer, BoardListRefusedInTheEnvironmentFailsTheStart) {
   const std::string P = std::to_string(loopnet::FreeLoopbackPort());
@@ -1335,10 +1335,10 @@ TEST(SigTraceServer, BoardListRefusedInTheEnvironmentFailsTheStart) {
   } aRows[] = {
       {"environment, too long", strLong, "",
        "VQX_GW_REMOTE_ADDR: Longer than 1024 characters: refused whole, none of its addresses used", true},
-      {"environment, a host name", "(127.0.0.2:" + P + ")(localhost:" + P + ")", "",
-       "VQX_GW_REMOTE_ADDR: Invalid 'first IP address' (localhost), String is: '(localhost:" + P + ")'", true},
-      {"quellan.xml, a host name", "", "(gw-a:" + P + ")",
-       "VQX_GW_REMOTE_ADDR: Invalid 'first IP address' (gw-a), String is: '(gw-a:" + P + ")' (8200000A)", false},
+      {"environment, a bad address", "(127.0.0.2:" + P + ")(127.0.0.300:" + P + ")", "",
+       "VQX_GW_REMOTE_ADDR: Invalid 'first IP address' (127.0.0.300), String is: '(127.0.0.300:" + P + ")'", true},
+      {"quellan.xml, a bad address", "", "(127.0.2:" + P + ")",
+       "VQX_GW_REMOTE_ADDR: Invalid 'first IP address' (127.0.2), String is: '(127.0.2:" + P + ")' (8200000A)", false},
   };
   for (const auto& Row : aRows) {
     for (const char* pszArgs : {"-cap", "-d -e 3000 -cap"}) {

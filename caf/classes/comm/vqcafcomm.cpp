@@ -59,11 +59,11 @@ class CPinned {
 
 constexpr u32 kNotOk = 0xC0000000u; /* failure or warning bits */
 
-/* Texts of the library's error lines that are operator messages, not errors (the last: a board whose link the
- * application closed with VQXCloseAdaptersGw). */
+/* Texts of the library's error lines that are operator messages, not errors (a board whose link the application
+ * closed with VQXCloseAdaptersGw; a listed gateway entry looked for by its name). */
 constexpr std::string_view kMessageTexts[] = {"VqxHostSendAdapterAddedEvent", " removed\n", " gw0 UP\n",
                                               " gw1 UP\n", " gw0 DOWN (", " gw1 DOWN (",
-                                              " removed (cause: Hostlib Closing)\n"};
+                                              " removed (cause: Hostlib Closing)\n", ") names no IPv4 address: "};
 
 }  // namespace
 
