@@ -297,6 +297,11 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * host as "<host>.<application> (not linked: the 128 host records taken)" until it links (one that leaves
    * unlinked stays named). */
   void NoteUnlinkedPeers(bool fNow);
+  /* Its step on the names the transport lists now (boards by serial number, hosts as "<host>.<application>"):
+   * each named, once however often listed; a host listed last time and no longer is named no more when
+   * fnLinkedHosts (the keys of the hosts linked now, asked only then) has it. */
+  void NoteWaitingPeers(const std::vector<std::string>& aBoards, const std::vector<std::string>& aHosts,
+                        const std::function<std::set<std::string>()>& fnLinkedHosts);
   /* "Units with no traced entity dropped: N more since the last line" when
    * its second is over, or (fAll: the close) when any were left out. */
   void LogUntracedUnitsDue(bool fAll);
