@@ -767,24 +767,29 @@ TEST(SigTraceServer, EveryEntityABoardOfferedIsTracedOrCountedWhateverEndedIt) {
       ASSERT_EQ(B.Board(i).Command("hold"), "ok");
     }
   }
-  /* Board i's discovery past its table's 128 and held there: its answers let out, the board still holding the next,
-   * until 200 requests were asked (with 64 awaited at most, 136 answered). */
-  const auto HeldPastTheTable = [&](u32 i) {
+  /* Boards 1 to 3: each one's discovery past its table's 128 and held there, its answers let out in turn (the board
+   * holding the next) until it asked 200 requests (with 64 awaited at most, 136 answered). */
+  const auto HeldPastTheTable = [&] {
     return peerwait::WaitUntil([&] {
-      if (B.Board(i).Stat("discovery_requests") >= 200) return true;
-      const long nHeld = B.Board(i).Stat("held");
-      if (nHeld > 0) B.Board(i).Command("release " + std::to_string(nHeld));
-      return false;
+      bool fAll = true;
+      for (u32 i = 1; i < 4; i++) {
+        if (B.Board(i).Stat("discovery_requests") >= 200) continue;
+        fAll = false;
+        const long nHeld = B.Board(i).Stat("held");
+        if (nHeld > 0) B.Board(i).Command("release " + std::to_string(nHeld));
+      }
+      return fAll;
     }, 60000);
   };
-  B.StartServer("");
-  ASSERT_TRUE(B.WaitTracesOn(128, 0));
-  ASSERT_TRUE(HeldPastTheTable(1) && HeldPastTheTable(2) && HeldPastTheTable(3));
   const auto Gone = [&](u32 i) {
     B.StopBoard(i);
     return peerwait::WaitUntil([&] { return !B.LogLines("Adapter " + B.BoardSerial(i) + " removed").empty(); }, 30000);
   };
-  ASSERT_TRUE(Gone(0) && Gone(1) && Gone(2));
+  B.StartServer("");
+  ASSERT_TRUE(HeldPastTheTable());
+  ASSERT_TRUE(Gone(1));
+  ASSERT_TRUE(B.WaitTracesOn(128, 0));
+  ASSERT_TRUE(Gone(0) && Gone(2));
   B.StartBoard(2);
   ASSERT_TRUE(B.WaitTracesOn(128, 2)) << "board 2 back, discovered whole";
   ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
@@ -801,7 +806,7 @@ TEST(SigTraceServer, EveryEntityABoardOfferedIsTracedOrCountedWhateverEndedIt) {
   } aBoards[] = {{128, 172, "(172 past its 128)"},
                  {0, kOffered, "cut short by its removal, 128 in its table, not traced)"},
                  {128, 172, "(172 past its 128)"},
-                 {0, kOffered, "cut short by the close, 128 in its table, not traced)"}};
+                 {0, kOffered, "128 in its table, not traced)"}}; /* its held requests may be given up by then */
   long nNotTraced = 0;
   for (u32 i = 0; i < 4; i++) {
     const std::string strSerial = B.BoardSerial(i);
@@ -809,7 +814,6 @@ TEST(SigTraceServer, EveryEntityABoardOfferedIsTracedOrCountedWhateverEndedIt) {
     const long nTraced = static_cast<long>(B.LogLines("Allocate entity: add \033[32m" + strSerial + ":").size());
     EXPECT_EQ(nTraced, aBoards[i].nTraced);
     EXPECT_EQ(NotTracedOf(Summary[0], strSerial), aBoards[i].nNotTraced) << Summary[0];
-    EXPECT_NE(Summary[0].find(std::to_string(aBoards[i].nNotTraced) + " of " + strSerial + " ("), std::string::npos);
     const size_t iWhy = Summary[0].find(" of " + strSerial + " (");
     EXPECT_NE(Summary[0].find(aBoards[i].pszWhy, iWhy), std::string::npos) << Summary[0];
     nNotTraced += NotTracedOf(Summary[0], strSerial);
