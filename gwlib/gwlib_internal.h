@@ -36,6 +36,7 @@ constexpr u32 kMaxAdapterPeers = VQX_GW_MAX_ADAPTER_PEERS;
 constexpr u32 kMaxHostPeers = VQX_GW_MAX_HOST_PEERS;
 constexpr u32 kMaxRefusedNamed = 256; /* boards remembered as named not linked */
 constexpr u32 kMaxWaitingPeers = 256; /* peers waiting for a record, in arrival order */
+constexpr u32 kMaxWaitingApart = 1024; /* peers past those, listed by name until they join the queue */
 constexpr u32 kWaitingHeardMs = 30000; /* a waiting peer not heard from for longer leaves the queue */
 constexpr u32 kRingSize = 256;
 constexpr u32 kCoalesceSize = 5840;
@@ -204,6 +205,15 @@ struct WaitingPeer
     bool fNamed = false; /* its "cannot be linked" line written */
 };
 
+/* A peer that found every record taken and the queue full: its name, listed with those waiting until it joins
+ * the queue (at an advertisement that finds room), is linked or is no longer heard from. */
+struct WaitingApartPeer
+{
+    std::string sKey;  /* as WaitingPeer's */
+    std::string sName; /* serial number, or "<host>.<application>" */
+    u32 tLastHeard = 0;
+};
+
 /* A UDP packet read for another instance (gwlib_ports.cpp); addresses in network order. */
 struct UdpPacket
 {
@@ -265,6 +275,9 @@ struct GwLibCtx
      * fAdmitting while one is being given a record (the lock may be released). */
     std::deque<WaitingPeer> Waiting;
     bool fAdmitting = false;
+    /* Peers past the queue (NoteWaiting), each named on a line of its own once a second at most. */
+    std::deque<WaitingApartPeer> WaitingApart;
+    CVqxLogLimit WaitingApartLogLimit;
 
     ThreadRec Threads[4]; /* discover, accept, rx, connect */
     GwEvent RxEvent;      /* receive event (created set) */

@@ -586,8 +586,54 @@ std::string WaitingKey(const GwLibCtx* c, const void* block)
     return sz;
 }
 
+/* The name a waiting peer is listed under: a board's serial number, a host's "<host>.<application>". */
+std::string WaitingName(const GwLibCtx* c, const void* block)
+{
+    char sz[VQX_GW_WAITING_NAME_SIZE];
+    if (c->Params.fDetectAdapters)
+        snprintf(sz, sizeof(sz), "%.127s", static_cast<const VQX_GW_ADAPTER_ADV*>(block)->Info.szSerialNumber);
+    else
+        snprintf(sz, sizeof(sz), "%.127s.%.127s", static_cast<const VQX_GW_HOST_ADV*>(block)->Info.szHostName,
+                 static_cast<const VQX_GW_HOST_ADV*>(block)->Info.szAppName);
+    return sz;
+}
+
+/* The peer of this block finds the queue full: listed apart (once; its entry refreshed), named on a line once a
+ * second at most, those left out counted there; a later advertisement that finds room puts it in the queue. */
+void NoteWaitingApart(GwLibCtx* c, const void* block, const std::string& key, u32 now)
+{
+    auto it = std::find_if(c->WaitingApart.begin(), c->WaitingApart.end(),
+                           [&](const WaitingApartPeer& w) { return w.sKey == key; });
+    if (it != c->WaitingApart.end())
+    {
+        it->tLastHeard = now;
+        return;
+    }
+    std::erase_if(c->WaitingApart, [&](const WaitingApartPeer& w) { return now - w.tLastHeard > kWaitingHeardMs; });
+    if (c->WaitingApart.size() < kMaxWaitingApart)
+        c->WaitingApart.push_back(WaitingApartPeer{key, WaitingName(c, block), now});
+    u32 un32LeftOut = 0;
+    char szLeftOut[64];
+    if (!c->WaitingApartLogLimit.Allow(now, un32LeftOut))
+        return;
+    const char* pszLeftOut = VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut));
+    if (c->Params.fDetectAdapters)
+        ErrorLog(c, "VqxGwLibCreatePeer: Adapter '%s' (%s) cannot be linked: the %u peer records are taken by boards "
+                    "present and %u boards wait for one%s\n",
+                 static_cast<const VQX_GW_ADAPTER_ADV*>(block)->Info.szSerialNumber,
+                 static_cast<const VQX_GW_ADAPTER_ADV*>(block)->Info.szAdapterName, MaxPeers(c),
+                 unsigned(c->Waiting.size()), pszLeftOut);
+    else
+        ErrorLog(c, "VqxGwLibCreatePeer: Host '%s.%s' cannot be linked: the %u peer records are taken by hosts present "
+                    "and %u hosts wait for one%s\n",
+                 static_cast<const VQX_GW_HOST_ADV*>(block)->Info.szHostName,
+                 static_cast<const VQX_GW_HOST_ADV*>(block)->Info.szAppName, MaxPeers(c), unsigned(c->Waiting.size()),
+                 pszLeftOut);
+}
+
 /* The peer of this block waits for a record: noted (or its entry refreshed) in arrival order, and named once,
- * save a board while another board leaves (that one's record comes at a later advertisement). */
+ * save a board while another board leaves (that one's record comes at a later advertisement). Past the queue's
+ * bound it is listed apart (NoteWaitingApart). */
 void NoteWaiting(GwLibCtx* c, const void* block, u32 addr, u16 port)
 {
     const u32 now = NowNotZero();
@@ -596,10 +642,15 @@ void NoteWaiting(GwLibCtx* c, const void* block, u32 addr, u16 port)
     if (it == c->Waiting.end())
     {
         if (c->Waiting.size() >= kMaxWaitingPeers)
+        {
+            NoteWaitingApart(c, block, key, now);
             return; /* a later advertisement finds room */
+        }
         it = c->Waiting.emplace(c->Waiting.end());
         it->sKey = key;
         it->tArrived = now;
+        /* Named already while it waited apart. */
+        it->fNamed = std::erase_if(c->WaitingApart, [&](const WaitingApartPeer& w) { return w.sKey == key; }) != 0;
     }
     if (c->Params.fDetectAdapters)
         it->Adapter = *static_cast<const VQX_GW_ADAPTER_ADV*>(block);
@@ -724,6 +775,8 @@ VQX_RESULT CreatePeerIn(GwLibCtx* c, const void* block, u32 addr, u16 port, Peer
         ErrorLog(c, "VqxGwLibCreatePeer: Failed to insert hPeer<->un64UniqueId mapping into hash table\n");
     if (fAda)
         std::erase(c->RefusedAdapters, std::string(serial));
+    const std::string key = WaitingKey(c, block);
+    std::erase_if(c->WaitingApart, [&](const WaitingApartPeer& w) { return w.sKey == key; });
     UpdatePeer(c, raw, block, addr, port);
     SetPeerEvent(c);
     RecomputeSmallestPollDelay(c);
@@ -783,6 +836,11 @@ void ConflictLinesLeftOut(GwLibCtx* c)
             ErrorLog(c, "VqxGwLibCreatePeer: %s handle conflict: %u similar line(s) left out\n", apszKind[i],
                      unsigned(un32LeftOut));
     }
+    CVqxLogLimit& apart = c->WaitingApartLogLimit;
+    const u32 un32LeftOut = apart.LeftOut() != 0 ? apart.TakeDue(Now()) : 0;
+    if (un32LeftOut != 0)
+        ErrorLog(c, "VqxGwLibCreatePeer: %s cannot be linked, past the %u waiting for a record: %u similar line(s) "
+                    "left out\n", c->Params.fDetectAdapters ? "Adapter" : "Host", kMaxWaitingPeers, unsigned(un32LeftOut));
 }
 
 void DestroyPeer(GwLibCtx* c, Peer* p)
@@ -1339,13 +1397,16 @@ VQX_RESULT VqxGwLibGetWaitingPeers(VqxGwLibContext hCtx, u32 un32Capacity, u32* 
         if (now - w.tLastHeard > kWaitingHeardMs)
             continue; /* gone: out of the queue at the next pass */
         if (n < un32Capacity)
-        {
-            if (c->Params.fDetectAdapters)
-                snprintf(paszNames[n], VQX_GW_WAITING_NAME_SIZE, "%.127s", w.Adapter.Info.szSerialNumber);
-            else
-                snprintf(paszNames[n], VQX_GW_WAITING_NAME_SIZE, "%.127s.%.127s", w.Host.Info.szHostName,
-                         w.Host.Info.szAppName);
-        }
+            snprintf(paszNames[n], VQX_GW_WAITING_NAME_SIZE, "%s",
+                     WaitingName(c, c->Params.fDetectAdapters ? static_cast<const void*>(&w.Adapter) : &w.Host).c_str());
+        n++;
+    }
+    for (const WaitingApartPeer& w : c->WaitingApart)
+    {
+        if (now - w.tLastHeard > kWaitingHeardMs)
+            continue;
+        if (n < un32Capacity)
+            snprintf(paszNames[n], VQX_GW_WAITING_NAME_SIZE, "%s", w.sName.c_str());
         n++;
     }
     *pun32Count = n;

@@ -336,10 +336,13 @@ VQX_RESULT VqxGwLibGetPeerLinks(VqxGwLibContext hCtx, u32 hPeer, u32* pun32Count
  * 0x8200000C for an unknown peer (*pun64Bytes 0). */
 VQX_RESULT VqxGwLibPathUntaken(VqxGwLibContext hCtx, u32 hPeer, u32 fIsGw0, u64* pun64Bytes);
 /* The peers waiting for a record (every one taken; see VQX_GW_MAX_HOST_PEERS),
- * the longest waiting first: a board's serial number, a host's
- * "<host>.<application>". Up to un32Capacity names are copied into paszNames
- * (null with a capacity of 0); *pun32Count is the number waiting, which may
- * be more. */
+ * the longest waiting first, then those that found the queue of 256 full
+ * (1,024 of them at most, each named once a second at most: "VqxGwLibCreatePeer:
+ * Host '<host>.<application>' cannot be linked: the 128 peer records are taken
+ * by hosts present and 256 hosts wait for one", its boards' twin), heard from
+ * within 30 s: a board's serial number, a host's "<host>.<application>". Up to
+ * un32Capacity names are copied into paszNames (null with a capacity of 0);
+ * *pun32Count is the number waiting, which may be more. */
 VQX_RESULT VqxGwLibGetWaitingPeers(VqxGwLibContext hCtx, u32 un32Capacity, u32* pun32Count,
                                    char (*paszNames)[VQX_GW_WAITING_NAME_SIZE]);
 /* Number of messages that may be given now (0 unknown/dying peer or full

@@ -174,8 +174,8 @@ VQX_RESULT VQXGetRemoteHostInfo(VQX_LIB_HANDLE hLib, u32 hHost, _VQX_HOST_INFO* 
 VQX_RESULT VQXGetRemoteHostLinks(VQX_LIB_HANDLE hLib, u32 hHost, u32* pun32Count, _VQX_PEER_LINK* paLinks);
 /* The peers a transport instance could not link for want of a record (every
  * one taken; each is linked once one frees, the longest waiting first), in
- * that order: boards (fHosts 0, serial numbers) or hosts (fHosts 1,
- * "<host>.<application>"). Up to un32Capacity names of
+ * that order, then those that found its queue of 256 full: boards (fHosts 0,
+ * serial numbers) or hosts (fHosts 1, "<host>.<application>"). Up to un32Capacity names of
  * VQX_PEER_WAITING_NAME_SIZE bytes into paszNames (null with a capacity of 0);
  * *pun32Count the number waiting, which may be more (0 without that
  * instance). */

@@ -224,6 +224,11 @@ u32 CVQSigTraceAdapter::Clear() {
     mQueued.clear();
     CountOutstanding();
     mfRoundOpen = 0;
+    /* What the table took and the application may not have traced yet (a round cut short, its activation not
+     * taken): the application counts it. */
+    mEntities.ResetNext();
+    for (const CVQSigTraceEntityParams* p = mEntities.Next(); p != nullptr; p = mEntities.Next()) mvTableAtClear.push_back(*p);
+    mEntities.ResetNext();
     mEntities.Clear(CVQCAFDebugInfo(__FILE__, __LINE__));
   } catch (...) {
     return CaughtFailure("CVQSigTraceAdapter::Clear", __LINE__);

@@ -154,7 +154,8 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   /* EndDiscovery, then removes the page, stops the thread (waits for its
    * end), counts what an open round left out ("<Sync> name: discovery cut
    * short: N entities not discovered (M requests unanswered)"), gives the host
-   * library back, empties the entity table. Later calls do nothing. 0x02000000. */
+   * library back, keeps a copy of the entity table (GetTableAtClear) and
+   * empties it. Later calls do nothing. 0x02000000. */
   u32 Clear();
 
   /* ---------------------------------------------------- thread */
@@ -179,6 +180,8 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
    * fnTracedElsewhere (when given) says are traced already. 0x02000000. */
   u32 ActivateAllTraces(CVQSigTraceCfgCmdLine& CmdLine,
                         const std::function<bool(const CVQSigTraceEntityParams&)>& fnTracedElsewhere = {});
+  /* Whether the command line traces an entity of that type (one of no known family: yes). */
+  static bool CommandLineSelects(const CVQSigTraceCfgCmdLine& CmdLine, u32 un32Type);
   /* What ActivateAllTraces activates, in the table's order: a copy of each
    * record with this adapter's name, the group the command line chooses and
    * the capture and extended flags it sends. */
@@ -254,6 +257,8 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   u32 GetAnsweredCount() const { return mun32Answered; }
   /* What the current round (the last one once Clear ran) left out so far. */
   const SVQDiscoveryLeftOut& GetLeftOut() const { return mLeftOut; }
+  /* The entities the table held when the first Clear had stopped the thread (empty before). */
+  const std::vector<CVQSigTraceEntityParams>& GetTableAtClear() const { return mvTableAtClear; }
   /* Its console page (empty before Init and after Clear). */
   CVQCAFPtr<IVQCAFCliPage> GetPage();
   /* Replaces the clock of the resend timer (null: the library clock). */
@@ -355,6 +360,7 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   VQX_ADAPTER_INFO mAdapterInfo{};       /* the host library's record of the board */
   u32 mun32TuclInstanceId = 0;           /* last TUCL instance listed */
   SVQDiscoveryLeftOut mLeftOut;          /* what the round left out so far */
+  std::vector<CVQSigTraceEntityParams> mvTableAtClear; /* the table as Clear found it */
 
   std::map<u32, SRequest> mRequests;     /* requests of the round sent or unsent, by key (at most 64) */
   std::map<u32, u32> mSerials;           /* serial of each copy sent in the round: its request's key, 0 once answered */

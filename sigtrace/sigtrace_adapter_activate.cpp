@@ -54,6 +54,11 @@ const FamilyRow* FindFamily(u32 un32Type) {
 
 }  // namespace
 
+bool CVQSigTraceAdapter::CommandLineSelects(const CVQSigTraceCfgCmdLine& CmdLine, u32 un32Type) {
+  const FamilyRow* pFamily = FindFamily(un32Type);
+  return pFamily == nullptr || CmdLine.*(pFamily->pfEnabled) != 0;
+}
+
 std::vector<CVQSigTraceEntityParams> CVQSigTraceAdapter::CommandLineSelection(const CVQSigTraceCfgCmdLine& CmdLine) {
   CVQCAFMutexAutoGetGive Lock(&mMutex);
   /* The name field of the record is 128 bytes and need not be terminated. */
@@ -61,8 +66,8 @@ std::vector<CVQSigTraceEntityParams> CVQSigTraceAdapter::CommandLineSelection(co
   std::vector<CVQSigTraceEntityParams> vSelected;
   mEntities.ResetNext();
   for (CVQSigTraceEntityParams* p = mEntities.Next(); p != nullptr; p = mEntities.Next()) {
+    if (!CommandLineSelects(CmdLine, p->mun32Type)) continue;
     const FamilyRow* pFamily = FindFamily(p->mun32Type);
-    if (pFamily != nullptr && CmdLine.*(pFamily->pfEnabled) == 0) continue;
     CVQSigTraceEntityParams E = *p;
     E.mstrAdapterName = strAdapter;
     E.mstrGroupName = kUnknownGroup;

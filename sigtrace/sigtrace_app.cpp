@@ -25,6 +25,7 @@
 #include "sigtrace_provider_entity.h"
 #include "sigtrace_reload_params.h"
 #include "vqcafcomm.h"
+#include "vqcafmsgsigtrace.h"
 #include "vqcafparamsdaoxml.h"
 #include "vqcafservicealmmgmt.h"
 #include "vqcafservicecmmgmtclient.h"
@@ -49,6 +50,38 @@ bool TakenByNoFilter(VQX_LIB_HANDLE hLib, u64& un64Count) {
   if (VQX_RESULT_FAILED(VQXLibGetStats(hLib, &Stats))) return false;
   un64Count = Stats.RxMsgMatchNoQ;
   return true;
+}
+
+/* The close's sink frees what it takes as it comes, on the library's receive thread. */
+void FreeSunk(void* /*pvContext*/, VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE /*hFilter*/, u32* pun32Count,
+              VQX_MSG_HANDLE* pahMsg) {
+  for (u32 i = 0; i < *pun32Count; i++)
+    if (pahMsg[i] != nullptr) VQXReleaseMsgDbg(hLib, &pahMsg[i], __FILE__, __LINE__);
+  *pun32Count = 0;
+}
+
+/* The close's sink: a filter of every message but the trace units (the boards' five families' and the providers'
+ * data), freed as they come. While it stands, what no filter takes is a unit. */
+VQX_RESULT OpenCloseSink(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE* phSink) {
+  std::vector<_VQX_FILTER_PARAMS> aSets;
+  const auto Add = [&](u32 un32Mask, u32 un32Id) {
+    _VQX_FILTER_PARAMS S{};
+    S.un32Version = 1, S.un32Mask = un32Mask, S.MsgId = un32Id;
+    aSets.push_back(S);
+  };
+  for (EVQTraceFamily e : {EVQTraceFamily::Ss7, EVQTraceFamily::Lapd, EVQTraceFamily::Isdn, EVQTraceFamily::Casr2,
+                           EVQTraceFamily::Ip})
+    Add(VQX_FILTER_MASK_NEGATIVE | VQX_FILTER_MASK_MSG_ID, VqTraceFamily(e).un32NotifId);
+  Add(VQX_FILTER_MASK_NEGATIVE | VQX_FILTER_MASK_MSG_ID, VQCAF_MSG_SIGTRACE_DATA);
+  Add(0, 0); /* every other message */
+  VQX_RESULT r = VQXCreateMsgFilterDbg(hLib, static_cast<u32>(aSets.size()), aSets.data(), phSink, __FILE__, __LINE__);
+  if (VQX_RESULT_FAILED(r)) return r;
+  _VQX_FILTER_CALLBACK_PARAMS Callbacks{};
+  Callbacks.pFctFilterMsgReceived = FreeSunk;
+  Callbacks.un32FilterMaxMsgPerCallback = VQX_MAX_MSG_PER_RECEIVE_LOOP;
+  r = VQXModifyMsgFilterDbg(hLib, *phSink, 0, nullptr, &Callbacks, __FILE__, __LINE__);
+  if (VQX_RESULT_FAILED(r)) VQXDestroyMsgFilterDbg(hLib, phSink, __FILE__, __LINE__);
+  return r;
 }
 
 }  // namespace
@@ -562,7 +595,7 @@ void CVQSigTrace::Teardown() {
   mAdapters.ResetNext();
   for (CVQSigTraceAdapter* p = mAdapters.Next(); p != nullptr; p = mAdapters.Next()) {
     p->Clear();
-    if (p->GetLeftOut().Total() != 0) mvBoardEntitiesLeftOut.emplace_back(AdapterName(*p), p->GetLeftOut());
+    KeepBoardLeftOut(*p, false);
   }
   mAdapters.ResetNext();
   mAdapters.Clear(Here);
@@ -759,26 +792,32 @@ VQX_RESULT CVQSigTrace::TakeClosingBatch(u32 un32WaitMs, u32& un32Answers) {
 }
 
 void CVQSigTrace::StopTakingUnits() {
+  static constexpr const char* kOp = "CVQSigTrace::StopTakingUnits";
   DiscardGroups();
-  /* Once the filter takes no more units, what it holds is a known number:
-   * each unit is counted in its group before the summaries. Those the
-   * boards still send are taken by no filter: the host library counts them,
-   * from the count noted just before. */
+  /* Once the filter takes no more units, what it holds is a known number: each unit is counted in its group before
+   * the summaries. Those the boards still send are taken by no filter and the host library counts them: every other
+   * message (a discovery answer once its adapter's thread ended, the managers' once their clients stopped ...) is
+   * the close's sink's from before the filter stops taking units, so that this count is of units alone. */
+  const VQX_RESULT rSink = OpenCloseSink(mhHostLib, &mhCloseSink);
+  if (VQX_RESULT_FAILED(rSink))
+    Failure(kOp, "The close's sink could not be made: units received once the groups take no more are not counted",
+            rSink, __LINE__);
   u64 un64Unmatched = 0;
-  const bool fCounted = TakenByNoFilter(mhHostLib, un64Unmatched);
+  const bool fCounted = VQX_RESULT_SUCCEEDED(rSink) && TakenByNoFilter(mhHostLib, un64Unmatched);
   std::vector<_VQX_FILTER_PARAMS> aSets = FilterSets(false);
   const VQX_RESULT r =
       VQXModifyMsgFilterDbg(mhHostLib, mhFilter, static_cast<u32>(aSets.size()), aSets.data(), nullptr, __FILE__, __LINE__);
   const bool fStopped = VQX_RESULT_SUCCEEDED(r);
   if (fStopped) {
     LogTrace(VQMSG, "Close: the groups take no more units");
-    mfUnitsStopped = fCounted ? 1 : 0;
+    mfUnitsStopped = 1;
+    mfUnmatchedCounted = fCounted ? 1 : 0;
     mun64UnmatchedAtStop = un64Unmatched;
   }
   /* A filter that still takes units gives one batch only, so that a board
    * that keeps sending cannot hold the close: what comes later is counted
    * by DropQueued. */
-  if (!fStopped) Failure("CVQSigTrace::StopTakingUnits", "The filter still takes units", r, __LINE__);
+  if (!fStopped) Failure(kOp, "The filter still takes units", r, __LINE__);
   u32 un32Answers = 0;
   VQX_RESULT rTake;
   do {
@@ -788,21 +827,25 @@ void CVQSigTrace::StopTakingUnits() {
 
 void CVQSigTrace::DropQueued() {
   u32 un32Units = 0;
+  /* The boards' links are closed: nothing more comes from a board. What the filter holds now is read, each unit
+   * counted (there are some only where it could not stop taking them); what comes meanwhile is no unit. */
+  _VQX_FILTER_STATS Stats{};
+  const u32 un32Waiting =
+      VQX_RESULT_SUCCEEDED(VQXLibGetFilterStats(mhHostLib, mhFilter, &Stats)) ? Stats.un32NbMsgWaiting : 0;
   VQX_MSG_HANDLE hMsg = nullptr;
-  /* A filter still taking units from a board that keeps sending cannot
-   * hold the close: what is left then is counted as a whole. */
-  const u64 un64End = VQXGetClock() + kOffSendWaitMs;
-  while (VQXGetClock() < un64End && VQX_RESULT_SUCCEEDED(VQXReceiveMsgDbg(mhHostLib, mhFilter, 0, &hMsg, __FILE__, __LINE__)) &&
-         hMsg != nullptr) {
+  for (u32 i = 0; i < un32Waiting && VQX_RESULT_SUCCEEDED(VQXReceiveMsgDbg(mhHostLib, mhFilter, 0, &hMsg, __FILE__, __LINE__)) &&
+                  hMsg != nullptr;
+       i++) {
     if (VqTraceFamilyOfNotif(hMsg->un32MsgId) != nullptr) un32Units++;
     VQXReleaseMsgDbg(mhHostLib, &hMsg, __FILE__, __LINE__);
   }
-  u32 un32Left = 0;
-  VQXFlushMsgs(mhHostLib, mhFilter, &un32Left);
-  /* Read from the boards after the filter stopped taking them: taken by no filter. */
-  u64 un64Unmatched = 0;
-  if (mfUnitsStopped == 0 || !TakenByNoFilter(mhHostLib, un64Unmatched)) un64Unmatched = mun64UnmatchedAtStop;
-  const u64 un64Dropped = un32Units + un32Left + (un64Unmatched - mun64UnmatchedAtStop);
+  VQXFlushMsgs(mhHostLib, mhFilter, nullptr);
+  /* Read from the boards after the filter stopped taking units: taken by no filter, units alone while the sink stood. */
+  u64 un64Unmatched = mun64UnmatchedAtStop;
+  if (mfUnmatchedCounted == 0 || !TakenByNoFilter(mhHostLib, un64Unmatched)) un64Unmatched = mun64UnmatchedAtStop;
+  if (mhCloseSink != nullptr) VQXDestroyMsgFilterDbg(mhHostLib, &mhCloseSink, __FILE__, __LINE__);
+  mhCloseSink = nullptr;
+  const u64 un64Dropped = un32Units + (un64Unmatched - mun64UnmatchedAtStop);
   if (un64Dropped != 0)
     LogTrace(VQERR, "Close: %llu trace unit(s) received too late to be written, dropped",
              static_cast<unsigned long long>(un64Dropped));

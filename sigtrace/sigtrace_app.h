@@ -127,6 +127,16 @@ struct SVQRetiredGroup {
   bool fStdoutTaken; /* it wrote to a standard output its reader closed */
 };
 
+/* What a board left out of the trace, as its adapter ended (its last stay's, when it came back): what its discovery
+ * left out of the table, and the entities the table took that the run traces and had not traced then (a discovery
+ * cut short, an activation not taken yet). */
+struct SVQBoardLeftOut {
+  SVQDiscoveryLeftOut Discovery;
+  u32 un32NotTraced = 0;
+  bool fRemoved = false; /* the board went before the close: its discovery cut short by that */
+  u32 Total() const { return Discovery.Total() + un32NotTraced; }
+};
+
 /* What a configuration file gave, read without the application mutex
  * (sigtrace_app.cpp). */
 struct SVQConfigFile;
@@ -282,6 +292,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * groups may be given up); those of boards gone stay counted until their
    * board is back and attaches them. */
   void AttachEntitiesWaitingForGroup();
+  /* Once Adapter.Clear ran (the board removed, fRemoved, or the close): what the board left out of the trace kept
+   * for the summary's "Entities not traced" in place of what an earlier stay of it left out. */
+  void KeepBoardLeftOut(CVQSigTraceAdapter& Adapter, bool fRemoved);
   /* Each turn of the main loop: the groups' buffered records to their
    * files, at once when the loop is idle (CVQSigTraceGrp::WriteOut); the
    * lines held back by the once-a-second limits, when due; and the first
@@ -297,6 +310,11 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * host as "<host>.<application> (not linked: the 128 host records taken)" until it links (one that leaves
    * unlinked stays named). */
   void NoteUnlinkedPeers(bool fNow);
+  /* Its step on the names the transport lists now (boards by serial number, hosts as "<host>.<application>"):
+   * each named, once however often listed; a host listed last time and no longer is named no more when
+   * fnLinkedHosts (the keys of the hosts linked now, asked only then) has it. */
+  void NoteWaitingPeers(const std::vector<std::string>& aBoards, const std::vector<std::string>& aHosts,
+                        const std::function<std::set<std::string>()>& fnLinkedHosts);
   /* "Units with no traced entity dropped: N more since the last line" when
    * its second is over, or (fAll: the close) when any were left out. */
   void LogUntracedUnitsDue(bool fAll);
@@ -533,8 +551,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
   /* The boards' places: 32 adapters (mAdapters); boards present beyond them wait, by name (their handle the tag),
    * named until they have one (the transport's peer records bound their number). */
   CVQSigTracePlaces mBoardPlaces{QUELLAN_MAX_ADAPTERS, 0xFFFFFFFFu, "", ""};
-  /* What each board's discovery left out of its entity table, taken as the close ends its adapter. */
-  std::vector<std::pair<std::string, SVQDiscoveryLeftOut>> mvBoardEntitiesLeftOut;
+  /* What each board left out of the trace, kept as its adapter ends (removed, or at the close), in the order the
+   * boards first ended. */
+  std::vector<std::pair<std::string, SVQBoardLeftOut>> mvBoardEntitiesLeftOut;
   std::vector<CVQSigTraceEntityParams> mvWaitingForGroup; /* entities of boards present that found no group */
   CVQSigTraceUnitIndex mUnitIndex;       /* units' entities by key; Invalidate when the pools above change */
   /* boards whose traces a reload changes once their discovery completes: those present at the reload and those
@@ -575,7 +594,9 @@ class CVQSigTrace : public CVQCAFLogTrace,
   u32 mun32SignalsAtClose = 0;           /* and when its close began (the run's own signals only) */
   u64 mun64CloseStartMs = 0;             /* clock when the close began; 0 before */
   u32 mfUnitsStopped = 0;                /* the close's filter no longer takes units */
+  u32 mfUnmatchedCounted = 0;            /* and what no filter takes since is counted (units alone) */
   u64 mun64UnmatchedAtStop = 0;          /* the host library's RxMsgMatchNoQ just before */
+  VQX_FILTER_HANDLE mhCloseSink = nullptr; /* the close's sink (StopTakingUnits to DropQueued) */
 
  private:
   /* The clock of the line limits, in ms. */
@@ -671,15 +692,17 @@ class CVQSigTrace : public CVQCAFLogTrace,
    * holds are counted in their groups; none is taken after that, so every
    * unit taken in is in its group's summary. The units the boards still
    * send are dropped by the host library as taken by no filter, which
-   * counts them (RxMsgMatchNoQ, noted here). */
+   * counts them (RxMsgMatchNoQ, noted here); every other message is taken
+   * from then on by the close's sink, which frees it, so that count is of
+   * units alone. */
   void StopTakingUnits();
   /* Once the groups are closed and the boards' links too (what their TCP
    * had acknowledged read, nothing more): the units read after the groups
    * stopped taking them, as the host library counted them, and those the
-   * main loop's filter holds (within 500 ms: only a filter that could not
-   * stop taking them holds any; all still queued at the 500 ms counted
-   * too), in the line
-   * "Close: %llu trace unit(s) received too late to be written, dropped". */
+   * main loop's filter holds (only a filter that could not stop taking them
+   * holds any), in the line
+   * "Close: %llu trace unit(s) received too late to be written, dropped",
+   * none where no unit was dropped. The sink goes. */
   void DropQueued();
   /* "-stdout": the answer to a write whose reader takes nothing (see the
    * model); StdoutWaitOf is its form for the segments. */

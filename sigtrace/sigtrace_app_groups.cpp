@@ -409,11 +409,14 @@ bool CVQSigTrace::LogGroupSummaries() {
   u32 un32BoardEntities = 0;
   std::string strBoardEntities;
   for (const auto& [strBoard, LeftOut] : mvBoardEntitiesLeftOut) {
+    if (LeftOut.Total() == 0) continue;
     un32BoardEntities += LeftOut.Total();
     std::string strWhy;
-    for (const auto& [un32Count, pszWhy] : {std::pair{LeftOut.un32PastTable, "past its 128"},
-                                            std::pair{LeftOut.un32NotDiscovered, "not discovered"},
-                                            std::pair{LeftOut.un32CutShort, "cut short by the close"}})
+    for (const auto& [un32Count, pszWhy] :
+         {std::pair{LeftOut.Discovery.un32PastTable, "past its 128"},
+          std::pair{LeftOut.Discovery.un32NotDiscovered, "not discovered"},
+          std::pair{LeftOut.Discovery.un32CutShort, LeftOut.fRemoved ? "cut short by its removal" : "cut short by the close"},
+          std::pair{LeftOut.un32NotTraced, "in its table, not traced"}})
       if (un32Count != 0) strWhy += (strWhy.empty() ? "" : ", ") + std::to_string(un32Count) + " " + pszWhy;
     strBoardEntities += (strBoardEntities.empty() ? "" : ", ") + std::to_string(LeftOut.Total()) + " of " + strBoard +
                         " (" + strWhy + ")";
@@ -438,6 +441,50 @@ bool CVQSigTrace::LogGroupSummaries() {
       (fLogFile && !strLines.empty() && (VQX_RESULT_FAILED(FlushLog(kun32SummaryFlushMs)) || GetLogDroppedCount() != un64Dropped)))
     fputs(strLines.c_str(), stderr);
   return fNoneWritten;
+}
+
+void CVQSigTrace::KeepBoardLeftOut(CVQSigTraceAdapter& Adapter, bool fRemoved) {
+  const CVQCAFString strBoard(AdapterName(Adapter));
+  SVQBoardLeftOut Kept{Adapter.GetLeftOut(), 0, fRemoved};
+  /* The entities of its table the run traces (by the command line or the configuration) that have no record in a
+   * group, nor are counted apart already (no group, a name taken). */
+  const std::vector<CVQSigTraceEntityParams>& vTable = Adapter.GetTableAtClear();
+  const auto Of = [&](CVQSigTraceEntityParams E) {
+    E.mstrAdapterName = strBoard;
+    return E;
+  };
+  const bool fBoardSelected = mCmdLine.IsAdapterSelected(strBoard.c_str());
+  const std::vector<CVQSigTraceEntityParams> vConfigured =
+      vTable.empty() ? std::vector<CVQSigTraceEntityParams>()
+                     : ConfiguredOn(strBoard, CVQCAFString(Adapter.GetAdapterInfo().szName),
+                                    [&](CVQCAFString& strEntity, CVQSigTraceEntityParams& Entity) {
+                                      const auto it = std::find_if(vTable.begin(), vTable.end(), [&](const auto& E) {
+                                        return strcmp(E.mstrName.c_str(), strEntity.c_str()) == 0;
+                                      });
+                                      if (it != vTable.end()) Entity = *it;
+                                      return it != vTable.end();
+                                    });
+  std::vector<const CVQSigTraceEntityParams*> vTraced;
+  mGroups.ResetNext();
+  for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr && !vTable.empty(); g = mGroups.Next())
+    for (const CVQSigTraceEntityParams& R : g->mvEntities)
+      if (R.mfGone == 0 && R.mun32Type != VQ_SIGTRACE_TYPE_H248 && strcasecmp(R.mstrAdapterName.c_str(), strBoard.c_str()) == 0)
+        vTraced.push_back(&R);
+  mGroups.ResetNext();
+  for (const CVQSigTraceEntityParams& E : vTable) {
+    const CVQSigTraceEntityParams Entity = Of(E);
+    const auto Same = [&](const CVQSigTraceEntityParams& R) { return SameEntity(R, Entity); };
+    const bool fSelected = (fBoardSelected && CVQSigTraceAdapter::CommandLineSelects(mCmdLine, E.mun32Type)) ||
+                           std::any_of(vConfigured.begin(), vConfigured.end(), Same);
+    if (!fSelected || mUntracedEntities.count(std::string(strBoard.c_str()) + ":" + E.mstrName.c_str()) != 0 ||
+        std::any_of(vTraced.begin(), vTraced.end(), [&](const CVQSigTraceEntityParams* p) { return Same(*p); }))
+      continue;
+    Kept.un32NotTraced++;
+  }
+  const auto it = std::find_if(mvBoardEntitiesLeftOut.begin(), mvBoardEntitiesLeftOut.end(),
+                               [&](const auto& B) { return B.first == strBoard.c_str(); });
+  if (it != mvBoardEntitiesLeftOut.end()) it->second = Kept;
+  else mvBoardEntitiesLeftOut.emplace_back(strBoard.c_str(), Kept);
 }
 
 std::string CVQSigTrace::GroupNames(const std::vector<CVQSigTraceGrp*>& aGroups) {

@@ -332,6 +332,9 @@ u32 CVQSigTrace::HandleNotifAdapterRemoved(unsigned int* pMsg) {
    * no longer selects there are switched off (SwitchOffUnselected). Those
    * switched off already stay so. */
   const CVQCAFString strName(AdapterName(*pAdapter));
+  /* Its thread stopped, what it left out is kept for the summary, while its records still tell what it traced. */
+  pAdapter->Clear();
+  KeepBoardLeftOut(*pAdapter, true);
   mGroups.ResetNext();
   for (CVQSigTraceGrp* g = mGroups.Next(); g != nullptr; g = mGroups.Next())
     for (CVQSigTraceEntityParams& E : g->mvEntities)

@@ -56,6 +56,13 @@ namespace {
 
 /* Data for a group switched off: the console's doing, not the provider's fault (a message-level line). */
 constexpr const char* kCaptureOffDrop = "Data dropped: the group's capture is off";
+/* A provider waiting its turn for a place: a normal wait, not an error (a message-level line). */
+constexpr const char* kWaitsForPlace = "Cannot allocate context (20 providers at most): it waits, served once a place frees";
+
+/* The level of a kind of refusal line: the error level but for what is normal. */
+_VQX_TRACE_LEVEL RefusalLevel(const char* pszText) {
+  return strcmp(pszText, kCaptureOffDrop) == 0 || strcmp(pszText, kWaitsForPlace) == 0 ? VQMSG : VQERR;
+}
 
 /* The provider's entity in the group, or null. */
 CVQSigTraceEntityParams* FindProviderEntity(CVQSigTraceGrp& Group, const CVQCAFString& strKey) {
@@ -90,7 +97,7 @@ void CVQSigTrace::NoteUnlinkedPeers(bool fNow) {
   const u64 un64Now = mpfnClock != nullptr ? mpfnClock() : VQXGetClock();
   if (mhHostLib == nullptr || (!fNow && un64Now < mun64NextUnlinkedPoll)) return;
   mun64NextUnlinkedPoll = un64Now + 1000;
-  std::set<std::string> WaitingHosts;
+  std::vector<std::string> aWaiting[2]; /* boards, hosts */
   for (const u32 fHosts : {0u, 1u}) {
     u32 un32Count = 0;
     if (VQX_RESULT_FAILED(VQXGetPeersWaitingForRecord(mhHostLib, fHosts, 0, &un32Count, nullptr)) || un32Count == 0)
@@ -100,29 +107,33 @@ void CVQSigTrace::NoteUnlinkedPeers(bool fNow) {
     if (VQX_RESULT_FAILED(VQXGetPeersWaitingForRecord(mhHostLib, fHosts, un32Count, &un32Count,
                                                       reinterpret_cast<char(*)[VQX_PEER_WAITING_NAME_SIZE]>(aNames.data()))))
       continue;
-    for (u32 i = 0; i < std::min<u32>(un32Count, static_cast<u32>(aNames.size())); i++) {
-      if (fHosts == 0) {
-        mBoardPlaces.NameLeftOut(aNames[i].data()); /* waits for a place like a board linked past the 32 */
-      } else {
-        WaitingHosts.insert(aNames[i].data());
-        mProviderPlaces.NameLeftOut(std::string(aNames[i].data()) + kNotLinkedSuffix);
-      }
-    }
+    for (u32 i = 0; i < std::min<u32>(un32Count, static_cast<u32>(aNames.size())); i++) aWaiting[fHosts].emplace_back(aNames[i].data());
   }
-  /* A host no longer waiting linked (named no more: served, or waiting for a place, once its service is seen) or
-   * left unlinked (named still). */
-  std::erase_if(mHostsNotLinked, [&](const std::string& strName) { return WaitingHosts.count(strName) != 0; });
-  if (!mHostsNotLinked.empty()) {
+  NoteWaitingPeers(aWaiting[0], aWaiting[1], [this] {
+    std::set<std::string> Linked;
     std::array<u32, VQX_GW_MAX_HOST_PEERS> ahHosts{};
     u32 un32Hosts = 0;
     if (VQX_RESULT_SUCCEEDED(VQXGetRemoteHostsList(mhHostLib, static_cast<u32>(ahHosts.size()), &un32Hosts, ahHosts.data())))
       for (u32 i = 0; i < std::min<u32>(un32Hosts, static_cast<u32>(ahHosts.size())); i++) {
         _VQX_HOST_INFO Info{};
-        if (VQX_RESULT_SUCCEEDED(VQXGetRemoteHostInfo(mhHostLib, ahHosts[i], &Info)) &&
-            mHostsNotLinked.count(CVQSigTraceProviderEntity::KeyOf(Info).c_str()) != 0)
-          mProviderPlaces.UnnameLeftOut(std::string(CVQSigTraceProviderEntity::KeyOf(Info).c_str()) + kNotLinkedSuffix);
+        if (VQX_RESULT_SUCCEEDED(VQXGetRemoteHostInfo(mhHostLib, ahHosts[i], &Info)))
+          Linked.insert(CVQSigTraceProviderEntity::KeyOf(Info).c_str());
       }
-  }
+    return Linked;
+  });
+}
+
+void CVQSigTrace::NoteWaitingPeers(const std::vector<std::string>& aBoards, const std::vector<std::string>& aHosts,
+                                   const std::function<std::set<std::string>()>& fnLinkedHosts) {
+  for (const std::string& strBoard : aBoards) mBoardPlaces.NameLeftOut(strBoard); /* as a board linked past the 32 */
+  std::set<std::string> WaitingHosts(aHosts.begin(), aHosts.end());
+  for (const std::string& strHost : WaitingHosts) mProviderPlaces.NameLeftOut(strHost + kNotLinkedSuffix);
+  /* A host no longer waiting linked (named no more: served, or waiting for a place, once its service is seen) or
+   * left unlinked (named still). */
+  std::erase_if(mHostsNotLinked, [&](const std::string& strName) { return WaitingHosts.count(strName) != 0; });
+  if (!mHostsNotLinked.empty())
+    for (const std::string& strKey : fnLinkedHosts())
+      if (mHostsNotLinked.count(strKey) != 0) mProviderPlaces.UnnameLeftOut(strKey + kNotLinkedSuffix);
   mHostsNotLinked = std::move(WaitingHosts);
 }
 
@@ -170,9 +181,8 @@ CVQCAFServiceInstance* CVQSigTrace::OnServiceConnected(CVQCAFService* /*pService
       LogTrace(VQERR, "OnServiceConnected: Application %s already present: this one (0x%016llX) is served once the "
                       "name is free", strKey.c_str(), static_cast<unsigned long long>(Host.un64UniqueHostId));
     else if (un32Waiting == CVQSigTraceProviderEntity::kWaitingForPlace)
-      RefuseProvider("CVQSigTrace::OnServiceConnected",
-                     "Cannot allocate context (20 providers at most): it waits, served once a place frees", strKey,
-                     nullptr, VQX_RESULT_OUT_OF_RESOURCE, __LINE__);
+      RefuseProvider("CVQSigTrace::OnServiceConnected", kWaitsForPlace, strKey, nullptr, VQX_RESULT_OUT_OF_RESOURCE,
+                     __LINE__, RefusalLevel(kWaitsForPlace));
     else if (fClosing) {
       LogTrace(VQMSG, "OnServiceConnected: Application %s linked during the close: not served", strKey.c_str());
       mProviderPlaces.NameLeftOut(std::string(strKey.c_str()) + " (linked during the close)");
@@ -446,7 +456,7 @@ u32 CVQSigTrace::OnTraceMsgReceived(CVQSigTraceProviderEntity* pProvider, unsign
   /* The console switched the group's capture off: nothing is written for it (a provider told so stops sending;
    * what was in flight, or one that does not obey, is dropped here). */
   if (pGroup->mfCaptureOff != 0)
-    return RefuseProvider(kOp, kCaptureOffDrop, strKey, pszName, VQX_RESULT_INVALID_STATE, __LINE__, VQMSG);
+    return RefuseProvider(kOp, kCaptureOffDrop, strKey, pszName, VQX_RESULT_INVALID_STATE, __LINE__, RefusalLevel(kCaptureOffDrop));
   return pGroup->WriteH248PacketData(*pEntity, un32Direction, un32Length, pData);
 }
 
@@ -462,7 +472,7 @@ u32 CVQSigTrace::RefuseProvider(const char* pszOperation, const char* pszText, c
 
 void CVQSigTrace::LogProviderRefusalsDue(bool fAll) {
   mProviderRefusals.TakeDue(ClockMs(), fAll, [&](const char* pszText, u32 un32LeftOut, const char* pszFrom) {
-    LogTrace(strcmp(pszText, kCaptureOffDrop) == 0 ? VQMSG : VQERR, "%s %u more time(s) since the last line%s%s%s",
+    LogTrace(RefusalLevel(pszText), "%s %u more time(s) since the last line%s%s%s",
              pszText, un32LeftOut, *pszFrom != '\0' ? " (providers " : "", pszFrom, *pszFrom != '\0' ? ")" : "");
   });
 }

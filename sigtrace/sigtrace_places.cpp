@@ -5,13 +5,15 @@
 #include "sigtrace_places.h"
 
 #include <algorithm>
+#include <functional>
 #include <utility>
 
 namespace VQCAF {
 
 namespace {
-/* The names kept; the others counted. */
+/* The names kept; the others counted by their hash, so many at most. */
 constexpr size_t kMaxLeftOutNamed = 1024;
+constexpr size_t kMaxLeftOutHashed = 65536;
 /* The names the summary gives; the others counted. */
 constexpr size_t kSummaryNamed = 16;
 }  // namespace
@@ -70,13 +72,21 @@ void CVQSigTracePlaces::TakesPlace(const std::string& strName) {
 
 void CVQSigTracePlaces::NameLeftOut(const std::string& strLeftOut) {
   if (mLeftOut.count(strLeftOut) != 0) return;
+  /* A name given beyond the kept ones is known by its hash, also once room frees among those. */
+  const u64 un64Hash = std::hash<std::string>{}(strLeftOut);
+  if (mLeftOutHashes.count(un64Hash) != 0) return;
   if (mLeftOut.size() < kMaxLeftOutNamed) mLeftOut.insert(strLeftOut);
+  else if (mLeftOutHashes.size() < kMaxLeftOutHashed) mLeftOutHashes.insert(un64Hash);
   else mun32LeftOutMore++;
 }
 
-void CVQSigTracePlaces::UnnameLeftOut(const std::string& strLeftOut) { mLeftOut.erase(strLeftOut); }
+void CVQSigTracePlaces::UnnameLeftOut(const std::string& strLeftOut) {
+  if (mLeftOut.erase(strLeftOut) == 0) mLeftOutHashes.erase(std::hash<std::string>{}(strLeftOut));
+}
 
-std::string CVQSigTracePlaces::LeftOutText() const { return VqSigTraceFirstNamed(mLeftOut, mun32LeftOutMore); }
+std::string CVQSigTracePlaces::LeftOutText() const {
+  return VqSigTraceFirstNamed(mLeftOut, static_cast<u32>(mLeftOutHashes.size()) + mun32LeftOutMore);
+}
 
 std::string VqSigTraceFirstNamed(const std::set<std::string>& Names, u32 un32More) {
   std::string str;

@@ -10,7 +10,9 @@
  * named from then until it is served (a waiting one that leaves stays named:
  * it was never traced); the owner names other sources left out for reasons of
  * its own (a provider refused for want of a group) in the same list. The
- * first 1024 names are kept, the others counted.
+ * first 1024 names are kept, the others counted once each: a 64-bit hash of
+ * each is kept (65,536 at most), so that a name given again is not counted
+ * again and one named no more is taken back.
  *
  * The sources served are the owner's (its pool), which tells their number.
  * A source is known by an id of the owner's (unique among those present)
@@ -24,6 +26,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "vqx_types.h"
@@ -67,11 +70,12 @@ class CVQSigTracePlaces {
 
   /* strName refused for a reason of the owner's: named as one refused for good. */
   void NameRefused(const std::string& strName) { NameLeftOut(strName + mstrRefusedSuffix); }
-  /* Names strLeftOut among the sources left out (once; past 1024 names, counted), or no longer. */
+  /* Names strLeftOut among the sources left out, or no longer. Each is counted once however often it is named: the
+   * first 1024 by name, the next 65,536 by hash; past those a name not known is counted at each call. */
   void NameLeftOut(const std::string& strLeftOut);
   void UnnameLeftOut(const std::string& strLeftOut);
   /* The sources left out: their number, and "a, b, ... and N more" (the first 16 named, in the names' order). */
-  u32 LeftOut() const { return static_cast<u32>(mLeftOut.size()) + mun32LeftOutMore; }
+  u32 LeftOut() const { return static_cast<u32>(mLeftOut.size() + mLeftOutHashes.size()) + mun32LeftOutMore; }
   std::string LeftOutText() const;
 
  private:
@@ -81,8 +85,9 @@ class CVQSigTracePlaces {
   const u32 mun32Places, mun32MaxWaiting;
   const std::string mstrWaitingSuffix, mstrRefusedSuffix;
   std::vector<SVQWaiting> mvWaiting;  /* the sources waiting, in the order they came */
-  std::set<std::string> mLeftOut;     /* names of the sources left out, the first 1024 */
-  u32 mun32LeftOutMore = 0;           /* those beyond them */
+  std::set<std::string> mLeftOut;         /* names of the sources left out, the first 1024 */
+  std::unordered_set<u64> mLeftOutHashes; /* hashes of those named beyond them, 65,536 at most */
+  u32 mun32LeftOutMore = 0;               /* names given beyond both */
 };
 
 /* The summary's names of what was not traced: the first 16 of Names, comma-separated, then "and N more" (the

@@ -195,13 +195,20 @@ bool Detects(const Service& s, u32 un32Id) {
 
 void Wake(Service& s) { s.Cond.notify_all(); }
 
-/* Queues the connection of remote r to service s (library locked). */
+/* Queues the connection of remote r to service s (library locked). Not when the host library no longer knows its
+ * host (gone since its list came, its removal on its way): the service would be told of a remote of no name. Its
+ * host's next list links it, should it come back. */
 void LinkLocked(Lib* p, Service& s, const Remote& r) {
   Item it{Item::Kind::kConnect, r.h};
   it.Info.un32ServiceId = r.Entry.un32ServiceId;
   it.Info.aun32DetectedRemoteServiceId[0] = r.Entry.aun32Detected[0];
   it.Info.aun32DetectedRemoteServiceId[1] = r.Entry.aun32Detected[1];
-  VQXGetRemoteHostInfo(p->hHostLib, r.hHost, &it.Info.HostInfo);
+  const VQX_RESULT rInfo = VQXGetRemoteHostInfo(p->hHostLib, r.hHost, &it.Info.HostInfo);
+  if (VQX_RESULT_FAILED(rInfo)) {
+    Log(p, 0x7FFFFFFD, "Services: service 0x%08X of host 0x%08X not linked: the host is gone (0x%08X)\n",
+        r.Entry.un32ServiceId, r.hHost, rInfo);
+    return;
+  }
   it.strContext = r.Entry.strUserContext;
   s.Links[r.h] = true;
   s.Queue.push_back(std::move(it));

@@ -5,7 +5,7 @@
  * changes; the interface table; allowed subnets; the lost-path search
  * schedule; expiry of a host peer never linked, on the injected clock;
  * an adapters' instance whose records are all taken, by boards present or
- * gone.
+ * gone; hosts past the queue of those waiting for a record.
  */
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -587,6 +588,60 @@ TEST(GwDiscovery, HostsFindingEveryRecordTakenWaitNamedAndAreLinkedInArrivalOrde
     const int s = gwpeer::LinkIn(port, first);
     EXPECT_TRUE(in.rec.WaitReports(3, 3000)) << "the first one linked";
     close(s);
+  }
+  VqxGwLibSetClock(nullptr);
+}
+
+/* With every record taken and 256 hosts waiting for one, the hosts that come next are listed apart, after those waiting
+ * and in the order they came, once each however often they advertise: the first named, those within its second
+ * counted on the line that follows it; none listed once no longer heard from for 30 s. */
+TEST(GwDiscovery, HostsPastTheWaitingQueueAreListedApartAndNamedOnceASecond) {
+  g_heldMs = 5000000;
+  VqxGwLibSetClock(HeldClock);
+  {
+    Instance in(Quellan);
+    const u16 port = in.params.aun16GwPorts[0];
+    UdpPeer u;
+    const auto Advertise = [&](u64 un64First, u64 un64Count, const char* pszHost) {
+      for (u64 i = 0; i < un64Count; i++) {
+        u.Send(port, HostAdv(un64First + i, 2, kHostAdvSize, 1, 0, pszHost));
+        if (i % 16 == 15 && !Handled(in)) return false; /* a few at a time: the port's socket holds some 64 KiB */
+      }
+      return Handled(in);
+    };
+    const auto Waiting = [&] {
+      std::vector<std::array<char, VQX_GW_WAITING_NAME_SIZE>> asz(kMaxWaitingPeers + 8);
+      u32 n = 0;
+      EXPECT_EQ(VqxGwLibGetWaitingPeers(in.ctx, static_cast<u32>(asz.size()), &n,
+                                        reinterpret_cast<char(*)[VQX_GW_WAITING_NAME_SIZE]>(asz.data())),
+                VQX_RESULT_OK);
+      std::vector<std::string> v;
+      for (u32 i = 0; i < std::min<u32>(n, static_cast<u32>(asz.size())); i++) v.emplace_back(asz[i].data());
+      return v;
+    };
+    ASSERT_TRUE(Advertise(kId + 100, kMaxHostPeers, "full"));
+    ASSERT_TRUE(Advertise(kId + 1000, kMaxWaitingPeers, "queued"));
+    ASSERT_EQ(Lines(in, "VqxGwLibCreatePeer: Host 'queued.peer' cannot be linked: the 128 peer records are taken by hosts "
+                        "present\n"), long(kMaxWaitingPeers));
+    for (int n = 0; n < 2; n++) { /* twice: listed and counted once */
+      u.Send(port, HostAdv(kId + 2000, 2, kHostAdvSize, 1, 0, "apart1"));
+      ASSERT_TRUE(Advertise(kId + 2001, 3, "apart"));
+    }
+    std::vector<std::string> v = Waiting();
+    ASSERT_EQ(v.size(), kMaxWaitingPeers + 4);
+    EXPECT_EQ(std::vector<std::string>(v.end() - 5, v.end()),
+              (std::vector<std::string>{"queued.peer", "apart1.peer", "apart.peer", "apart.peer", "apart.peer"}));
+    EXPECT_EQ(Lines(in, "VqxGwLibCreatePeer: Host 'apart1.peer' cannot be linked: the 128 peer records are taken by "
+                        "hosts present and 256 hosts wait for one\n"), 1);
+    EXPECT_EQ(Lines(in, "Host 'apart.peer' cannot be linked"), 0) << "within the second of the first one's line";
+    g_heldMs = 5000000 + 1000;
+    const std::string strLeftOut = "VqxGwLibCreatePeer: Host cannot be linked, past the 256 waiting for a record: 3 "
+                                   "similar line(s) left out";
+    ASSERT_TRUE(Handled(in)); /* a pass once the second is over: the count's line at its end */
+    EXPECT_TRUE(in.rec.WaitLine(strLeftOut));
+    EXPECT_EQ(Lines(in, strLeftOut), 1);
+    g_heldMs = 5000000 + 1000 + kWaitingHeardMs + 1;
+    EXPECT_EQ(Waiting(), std::vector<std::string>()) << "no longer heard from";
   }
   VqxGwLibSetClock(nullptr);
 }

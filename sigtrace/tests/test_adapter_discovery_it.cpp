@@ -2,7 +2,7 @@
 // application's main thread: a profile of every protocol and its edge cases
 // (tests/data/adapter_profile.json, one row per case) gives the golden entity
 // table and "<Sync>" lines and one adapter-ready message; lost, short and
-// failed answers and resynchronisations mid-round; a full table; Init refused
+// failed answers (what each left out counted) and resynchronisations mid-round; a full table; Init refused
 // before the framework and for a board the host library does not know; the
 // failure lines of the operations' catch clause.
 #include <gtest/gtest.h>
@@ -148,6 +148,7 @@ TEST(AdapterDiscovery, LostShortFailedAndOverlappingRoundsEachEndInOneReadyMessa
   ASSERT_TRUE(b.WaitReady());
   EXPECT_EQ(b.Entities().find("D3 |"), std::string::npos);
   EXPECT_EQ(b.Lines("ISDN_OP_GET_PARAMS (item 3) not answered after 4 sends, given up").size(), 1u);
+  EXPECT_EQ(LeftOut(b).un32NotDiscovered, 1u) << "the D-channel given up";
   /* Short answers: parameters refused whole, a list cut to its whole entries. */
   Round("short", {"short 0x04210012 200", "short 0x04210014 24", "short 0x04090001 2688"});
   ASSERT_TRUE(b.WaitReady());
@@ -157,11 +158,13 @@ TEST(AdapterDiscovery, LostShortFailedAndOverlappingRoundsEachEndInOneReadyMessa
   EXPECT_EQ(Seen(aShort, "HandleAdapterConfigGetResponse: 3 feature entries announced, 1 received"), 1u);
   EXPECT_EQ(Seen(aShort, "HandleMtp2OpLinkGetListResponse: 2 entries announced, 1 received"), 1u);
   EXPECT_EQ(Seen(aShort, "HandleMtp2OpLinkGetParamsResponse: Answer too short (200 bytes, byte 296 needed)"), 1u);
+  EXPECT_EQ(LeftOut(b).un32NotDiscovered, 1u) << "the link whose answer was refused";
   /* A failed answer ends its branch. */
   Round("failed", {"short 0x04210012 0", "short 0x04210014 0", "short 0x04090001 0", "fail 0x04080003 -5"});
   ASSERT_TRUE(b.WaitReady());
   EXPECT_EQ(b.Entities().find("D3 |"), std::string::npos);
   EXPECT_EQ(b.Lines("ISDN_OP_GET_PARAMS failed (FFFFFFFB)").size(), 1u);
+  EXPECT_EQ(LeftOut(b).un32NotDiscovered, 1u) << "the D-channel whose answer carried a failure";
   /* A resynchronisation while the first round's answer is held back. */
   Round("overlap", {"fail 0x04080003 0", "hold"});
   ASSERT_TRUE(Within(3000, [&] { return b.Asked("0x04090001") == 6; }));

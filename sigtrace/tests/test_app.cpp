@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <set>
 
 #include "peers/hostile_paths.h"
 #include "sigtrace_app.h"
@@ -590,6 +591,32 @@ TEST_F(SigTraceApp, BoardsBeyondThe32WaitNamedAndCountedAndTakeThePlacesThatFree
   EXPECT_EQ(Added("W5", 0x106), VQX_RESULT_OUT_OF_RESOURCE);
   pApp.reset();
   EXPECT_EQ(sigtest::Seen(Log.Take(), "Entities not traced: 2, boards among them: W2, W5 (no place among the 32 boards)"), 1u);
+}
+
+/* The peers the transport could not link for want of a record, as it lists them each second: each named once however
+ * often listed (a board as waiting for a place, a host as not linked); a host no longer listed is named no more once
+ * it is linked, and stays named when it left unlinked. */
+TEST_F(SigTraceApp, PeersWaitingForARecordAreCountedOnceUntilTheyLink) {
+  const std::string kNotLinked = " (not linked: the 128 host records taken)";
+  const struct {
+    std::vector<std::string> aBoards, aHosts;
+    std::set<std::string> Linked; /* the hosts linked now */
+    u32 un32Boards, un32Hosts;
+    std::string strHosts; /* the hosts named */
+  } aRows[] = {
+      {{}, {"h1.a", "h2.a"}, {}, 0, 2, "h1.a" + kNotLinked + ", h2.a" + kNotLinked},
+      {{"B9"}, {"h1.a", "h2.a"}, {}, 1, 2, "h1.a" + kNotLinked + ", h2.a" + kNotLinked}, /* again a second later */
+      {{"B9"}, {"h2.a"}, {"h1.a"}, 1, 1, "h2.a" + kNotLinked},                            /* h1.a linked */
+      {{}, {}, {}, 1, 1, "h2.a" + kNotLinked},                                            /* h2.a left unlinked */
+      {{}, {"h2.a"}, {"h1.a"}, 1, 1, "h2.a" + kNotLinked},                                /* back, waiting */
+      {{}, {}, {"h2.a"}, 1, 0, ""},                                                       /* and linked */
+  };
+  for (size_t i = 0; i < std::size(aRows); i++) {
+    pApp->NoteWaitingPeers(aRows[i].aBoards, aRows[i].aHosts, [&] { return aRows[i].Linked; });
+    EXPECT_EQ(pApp->mBoardPlaces.LeftOut(), aRows[i].un32Boards) << "row " << i;
+    EXPECT_EQ(pApp->mProviderPlaces.LeftOut(), aRows[i].un32Hosts) << "row " << i;
+    EXPECT_EQ(pApp->mProviderPlaces.LeftOutText(), aRows[i].strHosts) << "row " << i;
+  }
 }
 
 /* After a reload, what the configuration no longer selects in a group is switched off there, its record kept (marked

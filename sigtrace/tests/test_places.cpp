@@ -1,5 +1,5 @@
 // The places of one kind of traced source (CVQSigTracePlaces): served while a place is free, then waiting in the
-// order they came, then refused for good; each left out named until served, past 1024 names counted.
+// order they came, then refused for good; each left out named until served, past 1024 names counted, each once.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -55,6 +55,19 @@ TEST(Places, ArrivalOrderLimitsAndNaming) {
   EXPECT_EQ(P.LeftOut(), 1031u) << "1024 named, 7 counted, none twice";
   const std::string strText = P.LeftOutText();
   EXPECT_EQ(strText.substr(strText.rfind(", ") + 2), "x1014 and 1015 more") << "the first 16 named";
+  /* Past the kept names each is still counted once, however often named, and taken back when named no more. */
+  const struct {
+    const char* pszName;
+    bool fName;
+    u32 un32LeftOut;
+  } aPast[] = {{"x2029", true, 1031},  {"x2029", true, 1031},  {"x2029", true, 1031}, {"x2029", false, 1030},
+               {"x2029", false, 1030}, {"x1000", false, 1029}, {"x2029", true, 1030}, {"x2028", true, 1030},
+               {"x2028", false, 1029}, {"x2029", false, 1028}};
+  for (size_t i = 0; i < std::size(aPast); i++) {
+    if (aPast[i].fName) P.NameLeftOut(aPast[i].pszName);
+    else P.UnnameLeftOut(aPast[i].pszName);
+    EXPECT_EQ(P.LeftOut(), aPast[i].un32LeftOut) << "row " << i;
+  }
 }
 
 }  // namespace

@@ -293,6 +293,8 @@ TEST(Providers, EveryRefusalNamesTheProviderAndTheGroupOnceASecond) {
   for (int i = 0; i <= 20; i++) aP.push_back(Connect(i));
   ASSERT_NE(aP[20], nullptr);
   EXPECT_EQ(aP[20]->mfWaiting, CVQSigTraceProviderEntity::kWaitingForPlace);
+  EXPECT_EQ(B.Log.CountAt(VQMSG, kWaits), 1u) << "a wait, not an error";
+  EXPECT_EQ(B.Log.CountAt(VQERR, kWaits), 0u);
   EXPECT_NE(B.Log.Text().find(kWaits + " (provider h.p20) (82000008)"), std::string::npos);
   char szData[] = "x";
   EXPECT_EQ(App.OnRegister(aP[0], 1, const_cast<char*>("g0"), szData), VQX_RESULT_NOT_READY);  // not registered
@@ -366,6 +368,7 @@ TEST(Providers, EveryRefusalNamesTheProviderAndTheGroupOnceASecond) {
     if (i == 23) s_un64Now += 1000;
     EXPECT_NE(Connect(i), nullptr) << i;
   }
+  EXPECT_EQ(B.Log.CountAt(VQMSG, kWaits), 2u) << "once a second";
   const std::string strBeyond = B.Log.Text();
   for (const std::string& str : {kWaits + " (provider h.p21) (82000008)",
                                 kWaits + " (provider h.p23) (and 1 more since the last line, providers h.p22) (82000008)"})

@@ -737,6 +737,91 @@ TEST(SigTraceServer, SigtermEndsTheServerWhileTheAdapterResendsToABoardOfManyEnt
   EXPECT_EQ(B.LogLines("Entities not traced: 59872, board entities among them: 59872 of 12345678 (").size(), 1u);
 }
 
+/* What the summary counts of a board: N in "N of <serial> (...)" of its "Entities not traced" line; 0 without. */
+long NotTracedOf(const std::string& strLine, const std::string& strSerial) {
+  const size_t i = strLine.find(" of " + strSerial + " (");
+  if (i == std::string::npos) return 0;
+  const size_t iStart = strLine.find_last_of(" ", i - 1);
+  return std::stol(strLine.substr(iStart + 1, i - iStart - 1));
+}
+
+/*
+ * Four boards of 300 SS7 links each, every family traced (the table takes 128, all of them traced in the SS7
+ * group): one discovered, traced and gone; one gone mid-discovery (its table full, the rest of its round unanswered);
+ * one gone mid-discovery and back, discovered whole; one mid-discovery at the SIGTERM, its held answers let out once
+ * the close cut its discovery short. For every board, the entities traced and those the summary counts add up to the
+ * 300 it offered, each counted once (the board back by its last stay), whatever ended it; the answers that came once
+ * the discovery was cut short are no trace units: no drop line.
+ */
+TEST(SigTraceServer, EveryEntityABoardOfferedIsTracedOrCountedWhateverEndedIt) {
+  constexpr long kOffered = 300;
+  CServerBench B(4);
+  std::string strProfile = R"({"mtp2": [{"id": 1, "links": [)";
+  for (long i = 1; i <= kOffered; i++)
+    strProfile += (i > 1 ? ", {\"id\": " : "{\"id\": ") + std::to_string(1000 + i) + ", \"trunk\": " + std::to_string(i) +
+                  ", \"timeslots\": [1], \"name\": \"L" + std::to_string(i) + "\"}";
+  std::ofstream(B.Path("profile.json")) << strProfile << "]}]}";
+  for (u32 i = 0; i < 4; i++) {
+    B.StartBoard(i);
+    if (i != 0) {
+      ASSERT_EQ(B.Board(i).Command("hold"), "ok");
+    }
+  }
+  /* Boards 1 to 3: each one's discovery past its table's 128 and held there, its answers let out in turn (the board
+   * holding the next) until it asked 200 requests (with 64 awaited at most, 136 answered). */
+  const auto HeldPastTheTable = [&] {
+    return peerwait::WaitUntil([&] {
+      bool fAll = true;
+      for (u32 i = 1; i < 4; i++) {
+        if (B.Board(i).Stat("discovery_requests") >= 200) continue;
+        fAll = false;
+        const long nHeld = B.Board(i).Stat("held");
+        if (nHeld > 0) B.Board(i).Command("release " + std::to_string(nHeld));
+      }
+      return fAll;
+    }, 60000);
+  };
+  const auto Gone = [&](u32 i) {
+    B.StopBoard(i);
+    return peerwait::WaitUntil([&] { return !B.LogLines("Adapter " + B.BoardSerial(i) + " removed").empty(); }, 30000);
+  };
+  B.StartServer("");
+  ASSERT_TRUE(HeldPastTheTable());
+  ASSERT_TRUE(Gone(1));
+  ASSERT_TRUE(B.WaitTracesOn(128, 0));
+  ASSERT_TRUE(Gone(0) && Gone(2));
+  B.StartBoard(2);
+  ASSERT_TRUE(B.WaitTracesOn(128, 2)) << "board 2 back, discovered whole";
+  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
+  EXPECT_TRUE(peerwait::WaitUntil([&] { return !B.LogLines("12345681: discovery cut short: ").empty(); }, 30000));
+  EXPECT_EQ(B.Board(3).Command("release").rfind("ok ", 0), 0u);
+  const int nStatus = B.Server().Wait(VQCAF::VQ_SIGTRACE_DRAIN_CAP_MS + 10000);
+  if (B.LiveBoardClosedByAHold()) return; /* a board left by a timeout: the machine's doing */
+  EXPECT_EQ(nStatus, 0);
+  const auto Summary = B.LogLines("Entities not traced: ");
+  ASSERT_EQ(Summary.size(), 1u);
+  const struct {
+    long nTraced, nNotTraced;
+    const char* pszWhy;
+  } aBoards[] = {{128, 172, "(172 past its 128)"},
+                 {0, kOffered, "cut short by its removal, 128 in its table, not traced)"},
+                 {128, 172, "(172 past its 128)"},
+                 {0, kOffered, "128 in its table, not traced)"}}; /* its held requests may be given up by then */
+  long nNotTraced = 0;
+  for (u32 i = 0; i < 4; i++) {
+    const std::string strSerial = B.BoardSerial(i);
+    SCOPED_TRACE(strSerial);
+    const long nTraced = static_cast<long>(B.LogLines("Allocate entity: add \033[32m" + strSerial + ":").size());
+    EXPECT_EQ(nTraced, aBoards[i].nTraced);
+    EXPECT_EQ(NotTracedOf(Summary[0], strSerial), aBoards[i].nNotTraced) << Summary[0];
+    const size_t iWhy = Summary[0].find(" of " + strSerial + " (");
+    EXPECT_NE(Summary[0].find(aBoards[i].pszWhy, iWhy), std::string::npos) << Summary[0];
+    nNotTraced += NotTracedOf(Summary[0], strSerial);
+  }
+  EXPECT_NE(Summary[0].find("Entities not traced: " + std::to_string(nNotTraced) + ", "), std::string::npos) << Summary[0];
+  EXPECT_EQ(B.LogLines("received too late to be written"), std::vector<std::string>()) << "no unit was sent";
+}
+
 /* A board that never answers the off requests ("traceoff ignore") and keeps sending SS7 units (bursts, its log
  * left out): the close begins by a first signal or by the run time, and each row sends one signal more once the board
  * has seen the off requests (the close is under way), or none. A signal during the close ends its wait at once;
@@ -1051,18 +1136,21 @@ TEST(SigTraceServer, TwoBoardsOfOneProfileEachTracedWholeAndOneBackChanged) {
  * (from then on: 50 events no filter takes, sent first, are not in it). Rows: the reader stops in the middle of a
  * burst (the run's write waits, a SIGTERM still begins the close, whose write waits until the SIGINT); the reader has
  * read everything but the pipe is full when the close writes the trailer, after the groups stopped: a burst sent then
- * is read and counted in that line, and a message of an answer's id then is not, taken still; the reader stops in a
+ * is read and counted in that line, and a message of an answer's id then is not, taken still, nor events no filter
+ * takes; the same with no unit sent after the groups stopped: no such line; the reader stops in a
  * burst longer than the host library takes in, so that units wait in the server's socket as the links close; two
  * CAS R2 groups (a trunk each) share the stream and the reader stops in their bursts: each group's written are its
  * own whole lines in the stream, its lost the rest of what it took in (the units it discards in the close once); the
  * C++ board (testing/boardsim_fast) at full speed, whose traces-off answer waits behind a burst that does not end,
  * and the reader stopped in it: the close cut by the SIGINT, or by its 30 s cap with no second signal. */
 TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
-  enum ERow { kInABurst, kAtTheTrailer, kInTheSocket, kTwoGroups, kFastBoard, kFastBoardCap };
-  for (const ERow eRow : {kInABurst, kAtTheTrailer, kInTheSocket, kTwoGroups, kFastBoard, kFastBoardCap}) {
-    const bool fAtTheTrailer = eRow == kAtTheTrailer, fCasr2 = eRow == kTwoGroups, fFast = eRow >= kFastBoard,
-               fCap = eRow == kFastBoardCap;
-    SCOPED_TRACE(fAtTheTrailer          ? "pipe full at the trailer"
+  enum ERow { kInABurst, kAtTheTrailer, kNoLateUnit, kInTheSocket, kTwoGroups, kFastBoard, kFastBoardCap };
+  for (const ERow eRow :
+       {kInABurst, kAtTheTrailer, kNoLateUnit, kInTheSocket, kTwoGroups, kFastBoard, kFastBoardCap}) {
+    const bool fNoUnit = eRow == kNoLateUnit, fAtTheTrailer = eRow == kAtTheTrailer || fNoUnit,
+               fCasr2 = eRow == kTwoGroups, fFast = eRow >= kFastBoard, fCap = eRow == kFastBoardCap;
+    SCOPED_TRACE(fNoUnit                ? "pipe full at the trailer, no unit sent then"
+                 : fAtTheTrailer        ? "pipe full at the trailer"
                  : eRow == kInABurst   ? "reader stopped in a burst"
                  : eRow == kInTheSocket ? "units in the server's socket"
                  : fCasr2               ? "two CAS R2 groups, reader stopped in their bursts"
@@ -1127,8 +1215,9 @@ TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
     bool fTrailerWaits = true;
     if (fAtTheTrailer) {
       fGroupsStopped = peerwait::WaitUntil([&] { return !B.LogLines("Close: the groups take no more units").empty(); }, 10000);
-      const bool fEvent = B.Board().Command("event 1 0x04210030 16") == "ok"; /* an SS7 answer's id */
-      fLateSent = Send(1000) && fEvent;
+      /* An SS7 answer's id, taken still, and events of an id no filter takes: no units. */
+      const bool fEvent = B.Board().Command("event 1 0x04210030 16") == "ok" && B.Board().Command("event 50 0x03000001 8") == "ok";
+      fLateSent = (fNoUnit ? peerwait::WaitUntil([&] { return B.Board().Stat("unread") == 0; }, 30000) : Send(1000)) && fEvent;
       fTrailerWaits = B.LogLines("Group SS7: ").empty();
     }
     /* The signal ends the close's wait at once: well before its 30 s cap, which the server's lines tell apart. */
@@ -1165,7 +1254,7 @@ TEST(SigTraceServer, StdoutCloseEndsAtASignalDuringItAndCountsEveryUnitRead) {
     if (eRow == kInTheSocket) {
       EXPECT_GT(nDropped, 0) << "read after the groups stopped, up to the close of the link";
     } else if (!fFast) {
-      EXPECT_EQ(nDropped, fAtTheTrailer ? 2000 : 0);
+      EXPECT_EQ(nDropped, fAtTheTrailer && !fNoUnit ? 2000 : 0) << "units alone, none where none came late";
     }
     EXPECT_GE(nLost, fAtTheTrailer ? 0 : 1) << "what the waiting write held";
   }

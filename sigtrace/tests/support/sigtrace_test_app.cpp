@@ -19,17 +19,25 @@ CLogLines::~CLogLines() {
   VQCAF::VqcafSetDiagPrinter(nullptr, nullptr);
   VQCAF::RemoveLogTraceListener(this);
 }
-void CLogLines::OnLogTrace(_VQX_TRACE_LEVEL, VQCAF::_VQCAF_SUBMODULE_TYPE, const char* pszText, u32 un32Length) {
-  Add(std::string(pszText, un32Length));
+void CLogLines::OnLogTrace(_VQX_TRACE_LEVEL Level, VQCAF::_VQCAF_SUBMODULE_TYPE, const char* pszText, u32 un32Length) {
+  Add(std::string(pszText, un32Length), Level);
 }
-void CLogLines::Add(std::string str) {
+void CLogLines::Add(std::string str, _VQX_TRACE_LEVEL Level) {
   while (!str.empty() && str.back() == '\n') str.pop_back();
   std::lock_guard<std::mutex> Lock(mMutex);
   maLines.push_back(std::move(str));
+  maLevels.push_back(Level);
 }
 std::vector<std::string> CLogLines::Take() {
   std::lock_guard<std::mutex> Lock(mMutex);
+  maLevels.clear();
   return std::exchange(maLines, {});
+}
+size_t CLogLines::CountAt(_VQX_TRACE_LEVEL Level, const std::string& strPart) {
+  std::lock_guard<std::mutex> Lock(mMutex);
+  size_t n = 0;
+  for (size_t i = 0; i < maLines.size(); i++) n += maLevels[i] == Level && maLines[i].find(strPart) != std::string::npos;
+  return n;
 }
 std::string CLogLines::Text() {
   std::string str;

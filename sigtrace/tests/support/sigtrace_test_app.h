@@ -29,11 +29,14 @@ class CLogLines : public VQCAF::IVQCAFLogTraceListener {
   std::vector<std::string> Take();
   /* The lines so far joined by "\n" (emptied). */
   std::string Text();
+  /* The lines since the last Take of that level holding strPart (none taken). */
+  size_t CountAt(_VQX_TRACE_LEVEL Level, const std::string& strPart);
 
  private:
-  void Add(std::string str);
+  void Add(std::string str, _VQX_TRACE_LEVEL Level = VQLV0);
   std::mutex mMutex;
   std::vector<std::string> maLines;
+  std::vector<_VQX_TRACE_LEVEL> maLevels; /* of each line (VQLV0 for the diagnostic printer's) */
 };
 
 /* The rows of a table kept in tests/data: one row a line, fields separated
