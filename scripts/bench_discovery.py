@@ -165,13 +165,13 @@ def measure(args, entities):
             time.sleep(args.sigterm_after if args.sigterm_after is not None else 20)
             traced = None
         else:
-            readies = len(run.lines("NotifReady")) if args.relink is not None else 0
-            wait(lambda: run.lines("Allocate entity") or len(run.lines("NotifReady")) > readies or run.proc.poll() is not None,
-                 args.wait, 0.2)
-            first = run.lines("Allocate entity") or run.lines("NotifReady")[readies:]
-            traced = stamp(first[-1 if args.relink is not None else 0]) - linked if first else None
-            if wait(lambda: len(run.lines("NotifReady")) > readies, args.wait, 0.2):
-                ready = stamp(run.lines("NotifReady")[-1]) - linked
+            def since(part):  # the lines since the (last) link
+                return [line for line in run.lines(part) if stamp(line) >= linked]
+            wait(lambda: since("Allocate entity") or since("NotifReady") or run.proc.poll() is not None, args.wait, 0.2)
+            first = since("Allocate entity") or since("NotifReady")
+            traced = stamp(first[0]) - linked if first else None
+            if wait(lambda: since("NotifReady"), args.wait, 0.2):
+                ready = stamp(since("NotifReady")[0]) - linked
             now = run.peak_kb("VmRSS")
             if args.settle:
                 time.sleep(args.settle)
