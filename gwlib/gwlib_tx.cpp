@@ -184,6 +184,9 @@ void RedRingReset(Peer* p)
 {
     p->Red3000.un32Head = p->Red3000.un32Count = 0;
     p->Red3000.un64Bytes = 0;
+    /* The links start afresh and so does the host library's numbering: a mark of the old links' numbers would stand
+       for the new ones (freeing what the new links still hold, or keeping everything below it for good). */
+    p->Red3000.un32DroppedSeq = 0;
 }
 
 void DropPending(GwLibCtx* c, Peer* p, int gw)

@@ -210,4 +210,11 @@ typedef struct _VQX_PEER_SEND_QUEUE {
 } VQX_PEER_SEND_QUEUE;
 VQX_RESULT VQXGetPeerSendQueue(VQX_LIB_HANDLE hLib, u32 hPeer, VQX_PEER_SEND_QUEUE* pQueue);
 
+/* The caller no longer waits for the answer to its request of that serial number to an adapter (it sent the request
+   again, or gave it up): the request stops counting among those awaiting an answer, which hold the flow control
+   towards the adapter, as the 60 s time-out would make it, without that time-out's line; an answer that still comes
+   is taken quietly (the last 256 such requests of the adapter are remembered). 0x02010000; 0x82010206 null library;
+   0x8201000C unknown adapter; 0x82010015 no such request awaited. */
+VQX_RESULT VQXAbandonAwaitedResponse(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 un32Serial);
+
 #endif

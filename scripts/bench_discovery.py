@@ -17,8 +17,16 @@ both ways sharing it, as a board's link would. Per N (--entities):
   traced" line.
 --deaf: the board answers its polls but none of the CAS R2 requests; the
 SIGTERM comes --sigterm-after s after the link (default 20). --sigterm-after
-alone cuts a board's discovery short likewise. Every address is on
-127.0.0.0/8 (or inside the namespace); every wait is bounded.
+alone cuts a board's discovery short likewise. --args: the server's options
+("-cap" by default; "-ss7" traces the SS7 links alone); --drop: a board's
+"drop" command before the server starts ("0x04510003 1 10": the 10th CAS R2
+request left unanswered; "any 100000 2": every other request of any kind),
+several allowed; also the time from the link to the adapter-ready line and
+the SS7 links traced. --relink S: S s after the link the board stops answering
+the server's polls until the server removes it, then answers again; the
+discovery that follows is timed, and the server's memory (VmRSS) is read once
+it is ready and --settle s later. Every address is on 127.0.0.0/8 (or inside
+the namespace); every wait is bounded.
 """
 import argparse
 import json
@@ -78,8 +86,8 @@ class Run:
         self.proc = None
         self.binary = binary
 
-    def start_server(self):
-        self.proc = subprocess.Popen([self.binary, "-cap"], cwd=self.dir, stdin=subprocess.DEVNULL,
+    def start_server(self, args):
+        self.proc = subprocess.Popen([self.binary] + args.split(), cwd=self.dir, stdin=subprocess.DEVNULL,
                                      stdout=open(os.path.join(self.dir, "server.out"), "w"), stderr=subprocess.STDOUT)
 
     def command(self, line):
@@ -92,10 +100,10 @@ class Run:
 
     lines = BoardsRun.lines  # the server's log lines holding a text (its log files in self.dir)
 
-    def peak_kb(self):
+    def peak_kb(self, what="VmHWM"):
         try:
             with open("/proc/%d/status" % self.proc.pid) as f:
-                return int(re.search(r"VmHWM:\s+(\d+)", f.read()).group(1))
+                return int(re.search(what + r":\s+(\d+)", f.read()).group(1))
         except (OSError, AttributeError):
             return 0
 
@@ -131,42 +139,80 @@ def measure(args, entities):
     run = Run(args.binary, entities)
     if args.deaf:
         run.command("drop 0x04510003 %d" % (entities * 8))
-    run.start_server()
-    peak = 0
+    for drop in args.drop:
+        if run.command("drop " + drop) != "ok":
+            print("the board refused 'drop %s'" % drop)
+    run.start_server(args.args)
+    peak = now = 0
     try:
         if not wait(lambda: run.lines("Adapter 12345678 added"), 60):
             print("%6d entities: the board was not linked" % entities)
             return
         linked = stamp(run.lines("Adapter 12345678 added")[0])
+        relinked = ""
+        if args.relink is not None:
+            time.sleep(args.relink)
+            run.command("silent")
+            removed = wait(lambda: run.lines("Adapter 12345678 removed"), 120, 0.2)
+            run.command("talk")
+            if not removed or not wait(lambda: len(run.lines("Adapter 12345678 added")) > 1, 120, 0.2):
+                print("%6d entities: the board was not linked again" % entities)
+                return
+            linked = stamp(run.lines("Adapter 12345678 added")[-1])
+            relinked = " (linked again after %d s)" % args.relink
+        ready = None
         if args.sigterm_after is not None or args.deaf:
             time.sleep(args.sigterm_after if args.sigterm_after is not None else 20)
             traced = None
         else:
-            wait(lambda: run.lines("Allocate entity") or run.lines("NotifReady") or run.proc.poll() is not None,
-                 args.wait, 0.2)
-            first = run.lines("Allocate entity") or run.lines("NotifReady")
+            def since(part):  # the lines since the (last) link
+                return [line for line in run.lines(part) if stamp(line) >= linked]
+            wait(lambda: since("Allocate entity") or since("NotifReady") or run.proc.poll() is not None, args.wait, 0.2)
+            first = since("Allocate entity") or since("NotifReady")
             traced = stamp(first[0]) - linked if first else None
-            wait(lambda: run.lines("NotifReady"), args.wait, 0.2)
+            if wait(lambda: since("NotifReady"), args.wait, 0.2):
+                ready = stamp(since("NotifReady")[0]) - linked
+            now = run.peak_kb("VmRSS")
+            if args.settle:
+                time.sleep(args.settle)
+                now = "%d then %d" % (now // 1024, run.peak_kb("VmRSS") // 1024)
+            else:
+                now = "%d" % (now // 1024)
         peak = run.peak_kb()
         asked = json.loads(run.command("stats") or "{}").get("discovery_requests", 0)
+        links = len(run.lines("Allocate entity: add \033[32m12345678:L"))
         code, seconds = run.end(args.term_wait)
-        given_up = len(run.lines("given up"))
+        given_up = sum(told(line) for line in run.lines(", given up"))
         not_awaited = len(run.lines("not awaited"))
-        again = len(run.lines("not answered, sent again"))
+        again = sum(told(line) for line in run.lines("not answered, sent again"))
         full = run.lines("entities past its 128 not registered")
         untraced = run.lines("Entities not traced")
+        ring_full = sum(told(line) for line in run.lines("TxPending fifo full"))
         if args.sigterm_after is not None or args.deaf:
             when = "SIGTERM %s s after the link" % (args.sigterm_after if args.sigterm_after is not None else 20)
         else:
             when = ("traced %.1f s after the link" % traced) if traced is not None else "nothing traced in %d s" % args.wait
-        print("%6d entities%s: %s; %d requests asked, %d sent again, %d given up, %d answers not awaited; peak RSS %d MiB;"
-              " SIGTERM to exit %.1f s (status %s)" % (entities, " (deaf)" if args.deaf else "", when, asked, again,
-                                                      given_up, not_awaited, peak // 1024, seconds, code))
+            when += (", ready after %.1f s" % ready) if ready is not None else ", not ready in %d s" % args.wait
+            when += ", %d SS7 links traced" % links
+        print("%6d entities%s%s: %s; %d requests asked, %d sent again, %d given up, %d answers not awaited; peak RSS %d MiB%s;"
+              " SIGTERM to exit %.1f s (status %s)" % (entities, " (deaf)" if args.deaf else "", relinked, when, asked, again,
+                                                      given_up, not_awaited, peak // 1024,
+                                                      (", RSS when ready %s MiB" % now) if now else "", seconds, code))
+        if ring_full:
+            print("    TxPending fifo full: %d" % ring_full)
         if full:
             print("    " + full[-1].split("VQLT ")[-1])
         print("    " + (untraced[-1].split("VQLT ")[-1] if untraced else "no 'Entities not traced' line"))
     finally:
         run.close(args.keep)
+
+
+def told(line):
+    """One line, and those it says were left out ("(N similar line(s) left out)", or a count's own line)."""
+    m = re.search(r"(: |\()(\d+) similar line\(s\) left out", line)
+    if not m:
+        return 1
+    return int(m.group(2)) + (0 if m.group(1) == ": " else 1)
 
 
 def main(argv):
@@ -176,6 +222,10 @@ def main(argv):
     p.add_argument("--rate", default="", help="tc rate of the namespace's loopback, e.g. 100mbit; empty: unshaped")
     p.add_argument("--wait", type=float, default=300, help="seconds to wait for the tracing")
     p.add_argument("--deaf", action="store_true", help="the board answers polls but no CAS R2 request")
+    p.add_argument("--args", default="-cap", help="the server's options (default -cap)")
+    p.add_argument("--drop", action="append", default=[], help="a board's drop command, e.g. '0x04510003 1 10' or 'any 100000 2'")
+    p.add_argument("--relink", type=float, default=None, help="S s after the link the board stops answering polls until removed")
+    p.add_argument("--settle", type=float, default=0, help="read the memory again this many s after the ready line")
     p.add_argument("--sigterm-after", type=float, default=None, help="SIGTERM this many s after the link")
     p.add_argument("--term-wait", type=float, default=600, help="seconds given to the server after SIGTERM, then killed")
     p.add_argument("--keep", action="store_true", help="keep the run directories")

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sigtrace_adapter_page.h"
@@ -147,9 +148,11 @@ u32 CVQSigTraceAdapter::Synchronize() {
   CVQCAFMutexAutoGetGive Lock(&mMutex);
   try {
     mEntities.Clear(CVQCAFDebugInfo(__FILE__, __LINE__));
+    /* The answers to the round replaced are no longer awaited: they hold the board's flow control no more. */
+    for (const auto& [un32Key, Request] : mRequests) Abandon(Request);
     mRequests.clear();
     mSerials.clear();
-    mQueued.clear();
+    for (std::deque<SAsked>& Queue : maQueued) Queue.clear();
     CountOutstanding();
     mfReady = 0;
     mfRoundOpen = 1;
@@ -213,15 +216,17 @@ u32 CVQSigTraceAdapter::Clear() {
       /* A round cut short: what it had not discovered yet is counted, with what it refused so far. */
       u32 un32CutShort = 0;
       for (const auto& [un32Key, Request] : mRequests) un32CutShort += Covers(Request.un32MsgId);
-      for (const SAsked& Asked : mQueued) un32CutShort += Covers(Asked.un32MsgId);
+      for (const std::deque<SAsked>& Queue : maQueued)
+        for (const SAsked& Asked : Queue) un32CutShort += Covers(Asked.un32MsgId);
       mLeftOut.un32CutShort = un32CutShort;
       LogTrace(VQMSG, "\033[36m<Sync> %s: discovery cut short: %u entities not discovered (%u requests unanswered)",
-               GetAdapterName(), un32CutShort, static_cast<u32>(mRequests.size() + mQueued.size()));
+               GetAdapterName(), un32CutShort, static_cast<u32>(mRequests.size() + QueuedCount()));
       LogPastTable();
     }
+    TellLeftOutLines(true);
     mRequests.clear();
     mSerials.clear();
-    mQueued.clear();
+    for (std::deque<SAsked>& Queue : maQueued) Queue.clear();
     CountOutstanding();
     mfRoundOpen = 0;
     /* What the table took and the application may not have traced yet (a round cut short, its activation not
@@ -274,6 +279,7 @@ void CVQSigTraceAdapter::Run() {
       ResendOverdue();
       Pump();
       CompleteRoundIfDone();
+      TellLeftOutLines(false);
     }
   } catch (...) {
     CaughtFailure("CVQSigTraceAdapter::Run", __LINE__);
@@ -341,38 +347,72 @@ void CVQSigTraceAdapter::ResendOverdue() {
     if (Request.un64QueuedAs == 0 && Since(Request.un64SentAt) >= VQ_SIGTRACE_RESEND_AFTER_MS && (fQuiet || !Request.fSent))
       aOverdue.push_back(un32Key);
   }
+  char szLeftOut[64];
   for (u32 un32Key : aOverdue) {
     /* A stop ends the resends between two sends; what is left is counted as the round's cut short (Clear). */
     if (IsStopRequested() != 0) return;
     const SRequest Request = mRequests[un32Key];
     const vqdisc::SRequestKind* pKind = vqdisc::RequestKind(Request.un32MsgId);
+    /* The copy sent last is no longer awaited as such: the board's queue does not wait for its answer any more. */
+    Abandon(Request);
+    u32 un32LeftOut = 0;
     if (Request.un32Resends < VQ_SIGTRACE_MAX_RESENDS) {
-      if (Request.fSent)
-        LogTrace(VQMSG, "\033[36m<Sync> %s: %s (item %u) not answered, sent again", GetAdapterName(), pKind->pszName,
-                 Request.un32Item);
+      if (Request.fSent && mResendLines.Allow(un64Now, un32LeftOut))
+        LogTrace(VQMSG, "\033[36m<Sync> %s: %s (item %u) not answered, sent again%s", GetAdapterName(), pKind->pszName,
+                 Request.un32Item, VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut)));
       SendRequest(pKind->pszSender, Request.un32MsgId, Request.un32Item, un32Key);
       continue;
     }
-    /* Given up: an answer to one of its copies is no longer awaited. */
+    /* Given up: an answer to one of its copies is no longer awaited. What it covered is counted, and said at the
+     * error level once, when the round completes. */
     for (u32 i = 0; i < Request.un32Copies; i++) mSerials.erase(Request.aun32Serials[i]);
     mRequests.erase(un32Key);
     mLeftOut.un32NotDiscovered += Covers(Request.un32MsgId);
-    LogTrace(VQERR, Request.fSent ? "\033[36m<Sync> %s: %s (item %u) not answered after %u sends, given up: %s"
-                                  : "\033[36m<Sync> %s: %s (item %u) could not be sent in %u tries, given up: %s",
-             GetAdapterName(), pKind->pszName, Request.un32Item, Request.un32Resends + 1,
-             CoverText(Request.un32MsgId, Request.un32Item).c_str());
+    if (mGiveUpLines.Allow(un64Now, un32LeftOut))
+      LogTrace(VQMSG, Request.fSent ? "\033[36m<Sync> %s: %s (item %u) not answered after %u sends, given up: %s%s"
+                                    : "\033[36m<Sync> %s: %s (item %u) could not be sent in %u tries, given up: %s%s",
+               GetAdapterName(), pKind->pszName, Request.un32Item, Request.un32Resends + 1,
+               CoverText(Request.un32MsgId, Request.un32Item).c_str(),
+               VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut)));
   }
   CountOutstanding();
+}
+
+void CVQSigTraceAdapter::Abandon(const SRequest& Request) {
+  if (!Request.fSent || Request.un32Copies == 0 || mhHostLib == nullptr) return;
+  /* Not found: answered meanwhile, or past the library's own time-out; nothing is held for it either way. */
+  VQXAbandonAwaitedResponse(mhHostLib, mAdapterInfo.hAdapter, Request.aun32Serials[Request.un32Copies - 1]);
+}
+
+void CVQSigTraceAdapter::TellLeftOutLines(bool fAll) {
+  const u64 un64Now = Now();
+  for (auto [pLimit, pszWhat] : {std::pair{&mResendLines, "requests not answered, sent again"},
+                                 std::pair{&mGiveUpLines, "requests not answered, given up"}}) {
+    u32 un32LeftOut = pLimit->TakeDue(un64Now);
+    if (fAll && un32LeftOut == 0) un32LeftOut = std::exchange(*pLimit, CVqxLogLimit()).LeftOut();
+    if (un32LeftOut != 0)
+      LogTrace(VQMSG, "\033[36m<Sync> %s: %s: %u similar line(s) left out", GetAdapterName(), pszWhat, un32LeftOut);
+  }
 }
 
 void CVQSigTraceAdapter::LogPastTable() {
   if (mLeftOut.un32PastTable != 0)
     LogTrace(VQERR, "Too many signaling entities detected (increase max entities per adapter): %s, %u entities past its %u "
-                    "not registered", GetAdapterName(), mLeftOut.un32PastTable, VQ_SIGTRACE_MAX_ENTITIES);
+                    "not registered (%s)", GetAdapterName(), mLeftOut.un32PastTable, VQ_SIGTRACE_MAX_ENTITIES,
+             mLeftOut.PastTableByFamily().c_str());
+}
+
+std::string SVQDiscoveryLeftOut::PastTableByFamily() const {
+  std::string str;
+  for (u32 un32Type = 0; un32Type < kTypes; un32Type++)
+    if (aun32PastTableOf[un32Type] != 0)
+      str += (str.empty() ? "" : ", ") + std::to_string(aun32PastTableOf[un32Type]) + " " +
+             VqSigTraceEntityTypeName(un32Type);
+  return str;
 }
 
 void CVQSigTraceAdapter::CompleteRoundIfDone() {
-  if (mfRoundOpen == 0 || !mRequests.empty() || !mQueued.empty()) return;
+  if (mfRoundOpen == 0 || !mRequests.empty() || QueuedCount() != 0) return;
   mfRoundOpen = 0;
   mfReady = 1;
   LogPastTable();

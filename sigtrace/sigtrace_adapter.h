@@ -18,7 +18,14 @@
  * Discovery rounds. The requests an answer prompts (a list's items) wait in
  * the round's queue and go out in its order, 64 at most awaited at once, so
  * that a board of thousands of entities is asked at the pace its link
- * answers, with what the process holds for it bounded. Every request is filed
+ * answers, with what the process holds for it bounded. Lists go before the
+ * items they name; the items of the families the run traces (TraceFirst)
+ * before those of the others, which wait until the traced families' requests
+ * are all answered, so that the table's places go to what is traced first.
+ * An item is asked only while the table has a place for it beyond those the
+ * items awaited may take; once the table is full, the items left are counted
+ * past it by family without being asked (a board of any size is asked about
+ * as much as its first 128 entities). Every request is filed
  * in the round's request table with the serial number of each copy sent (the
  * board echoes it in its answer): an answer to any copy is taken, later ones
  * are dropped quietly; an answer whose serial is not awaited (an earlier
@@ -28,7 +35,11 @@
  * answered one of the round's requests, so that one waiting behind others for
  * the link is not taken for lost (and one a board that answers nothing holds
  * in the queue is neither sent again nor given up); at most 3 times, then it
- * is given up with a line naming what it covered. A request
+ * is given up with a line naming what it covered (each kind of line once a
+ * second at most, the others counted). The copy it no longer waits for
+ * (sent again, given up, or of a round a new one replaced) is told to the
+ * host library (VQXAbandonAwaitedResponse), whose flow control towards the
+ * board would otherwise hold the board's queue until its 60 s time-out. A request
  * whose send fails is tried again 5 s after the try, by the same count.
  * Every entity the board offers and the table does not take is counted
  * (GetLeftOut): past the 128 of the table, not discovered (its request given
@@ -62,6 +73,7 @@
 #include <functional>
 #include <deque>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "sigtrace_entity.h"
@@ -76,6 +88,7 @@
 #include "vqx_clock.h"
 #include "vqx_host_filter.h"
 #include "vqx_host_peer.h"
+#include "vqx_log_limit.h"
 
 namespace VQCAF {
 
@@ -110,10 +123,14 @@ constexpr u32 VQ_SIGTRACE_BACKOFF_MS = 1000u;
 
 /* What a discovery round left out of the entity table, in entities. */
 struct SVQDiscoveryLeftOut {
-  u32 un32PastTable = 0;      /* answered past the table's 128 */
+  static constexpr u32 kTypes = 8;  /* entity types, VQ_SIGTRACE_TYPE_* */
+  u32 un32PastTable = 0;      /* answered, or not asked once the table was full, past the table's 128 */
   u32 un32NotDiscovered = 0;  /* of requests given up or answers refused */
   u32 un32CutShort = 0;       /* of requests not answered when the round was cut short */
+  u32 aun32PastTableOf[kTypes] = {};  /* un32PastTable by entity type */
   u32 Total() const { return un32PastTable + un32NotDiscovered + un32CutShort; }
+  /* un32PastTable by family, "70 CASR2, 2 SS7" (types in order; "" for none). */
+  std::string PastTableByFamily() const;
 };
 
 class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
@@ -145,6 +162,11 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
 
   /* The ready flag (1 once the current round completed), read under the mutex. */
   u32 IsAdapterReady();
+
+  /* The families the command line traces (when it selects this adapter) take the table's places before the others:
+   * from the next request on, their items are asked first, the others' once theirs are all answered. None set (the
+   * default), or all five: every family alike. (sigtrace_adapter_activate.cpp) */
+  void TraceFirst(const CVQSigTraceCfgCmdLine& CmdLine);
 
   /* Asks the thread to stop, and its sends to stop waiting for room in the
    * board's queue (such a send is dropped, its request counted as the round's
@@ -293,10 +315,24 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
    * request table either way (unsent when the send fails, tried again by the
    * resend rule). */
   u32 SendRequest(const char* pszOperation, u32 un32MsgId, u32 un32Item, u32 un32Key = 0);
-  /* Queues a request for its turn (Pump sends it). */
+  /* Queues a request for its turn (Pump sends it), or counts it past the table when it registers entities and the
+   * table is full. */
   void Ask(u32 un32MsgId, u32 un32Item);
-  /* Sends queued requests while fewer than VQ_SIGTRACE_MAX_IN_FLIGHT are in the table. */
+  /* Sends queued requests while fewer than VQ_SIGTRACE_MAX_IN_FLIGHT are in the table, lists first, items while the
+   * table has places for them, those of the families traced first; once the table is full, counts the items left
+   * past it. */
   void Pump();
+  /* The queue whose request goes next, or null when none may go now. */
+  std::deque<SAsked>* NextQueue();
+  /* Requests waiting in the three queues. */
+  size_t QueuedCount() const;
+  /* Counts entities of a type past the table. */
+  void PastTable(u32 un32Type, u32 un32Count);
+  /* Tells the host library that the last copy of the request is no longer awaited (when it was sent). */
+  void Abandon(const SRequest& Request);
+  /* The counts of the resend and give-up lines left out, each on a line of its own once its second is over (fAll:
+   * whatever its second). */
+  void TellLeftOutLines(bool fAll);
   /* Entities a request covers (a family's list: its resource count; else one), and its line's words for
    * them ("CAS R2 instance 17 not discovered"). */
   u32 Covers(u32 un32MsgId);
@@ -318,7 +354,7 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
   /* The round's table-full line, when its table refused entities. */
   void LogPastTable();
   /* Sets the outstanding count from the request tables. */
-  void CountOutstanding() { mun32OutstandingCount = static_cast<u32>(mRequests.size() + mQueued.size()); }
+  void CountOutstanding() { mun32OutstandingCount = static_cast<u32>(mRequests.size() + QueuedCount()); }
   u64 Now() const { return mpfnClock != nullptr ? mpfnClock() : VQXGetClock(); }
   /* Logs a failure line "op: text (code) CVQSigTraceAdapter:line" and returns the code. */
   u32 Failure(const char* pszOperation, const char* pszText, u32 un32Result, int nLine);
@@ -337,7 +373,7 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
    * signaling entities detected (increase max entities per adapter): <board>,
    * N entities past its 128 not registered", when the round completes or is
    * cut short). */
-  CVQSigTraceEntityParams* RegisterEntity(const char* pszBoardName, const CVQCAFString& strGenerated,
+  CVQSigTraceEntityParams* RegisterEntity(u32 un32Type, const char* pszBoardName, const CVQCAFString& strGenerated,
                                           bool fLookUp = true);
   /* The link parameters answers of MTP2 and LAPD (sigtrace_adapter_discovery_links.cpp). */
   u32 HandleLinkParams(unsigned int* pMsg, bool fLapd);
@@ -364,7 +400,12 @@ class CVQSigTraceAdapter : public CVQCAFLogTrace, public CVQCAFThread {
 
   std::map<u32, SRequest> mRequests;     /* requests of the round sent or unsent, by key (at most 64) */
   std::map<u32, u32> mSerials;           /* serial of each copy sent in the round: its request's key, 0 once answered */
-  std::deque<SAsked> mQueued;            /* requests of the round waiting for their turn, in order */
+  /* Requests of the round waiting for their turn, in order: lists, items of the families traced, the others' items. */
+  enum { kQueueLists, kQueueTraced, kQueueOthers, kQueues };
+  std::deque<SAsked> maQueued[kQueues];
+  u32 mun32TracedTypes = 0;              /* bit per entity type the command line traces (TraceFirst); 0: none set */
+  CVqxLogLimit mResendLines;             /* "not answered, sent again", once a second */
+  CVqxLogLimit mGiveUpLines;             /* "given up", once a second */
   u32 mun32LastKey = 0;                  /* key of the round's last request */
   u32 mun32NotAsked = 0;                 /* requests of the round past what its queue holds */
   u32 mun32Answered = 0;                 /* requests of the round answered */

@@ -4,8 +4,9 @@
  * posted as activation messages (0x0B080102) to this process's main thread,
  * which attaches each entity to its group when it takes the message.
  *
- * Called on the main thread (ActivateAllTraces, GetEntityInformation) and on
- * the console thread (the page's add command); each takes the adapter mutex.
+ * Called on the main thread (TraceFirst, ActivateAllTraces,
+ * GetEntityInformation) and on the console thread (the page's add command);
+ * each takes the adapter mutex.
  */
 #include <string.h>
 
@@ -57,6 +58,13 @@ const FamilyRow* FindFamily(u32 un32Type) {
 bool CVQSigTraceAdapter::CommandLineSelects(const CVQSigTraceCfgCmdLine& CmdLine, u32 un32Type) {
   const FamilyRow* pFamily = FindFamily(un32Type);
   return pFamily == nullptr || CmdLine.*(pFamily->pfEnabled) != 0;
+}
+
+void CVQSigTraceAdapter::TraceFirst(const CVQSigTraceCfgCmdLine& CmdLine) {
+  CVQCAFMutexAutoGetGive Lock(&mMutex);
+  mun32TracedTypes = 0;
+  for (const FamilyRow& F : kFamilies)
+    if (CmdLine.*(F.pfEnabled) != 0) mun32TracedTypes |= 1u << F.un32Type;
 }
 
 std::vector<CVQSigTraceEntityParams> CVQSigTraceAdapter::CommandLineSelection(const CVQSigTraceCfgCmdLine& CmdLine) {

@@ -22,31 +22,31 @@ namespace {
 
 constexpr SRequestKind kCatalogue[] = {
     {0x04090001u, "ADAPTER_OP_CONFIG_GET", 2688, false, "CVQSigTraceAdapter::SendAdapterConfigGet",
-     "none of the board's entities discovered", 0},
+     "none of the board's entities discovered", 0, 0, false},
     {0x04210005u, "SS7_MTP2_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendMtp2OpGetList",
-     "its %u MTP2 instances not discovered", 31},
+     "its %u MTP2 instances not discovered", 31, VQ_SIGTRACE_TYPE_SS7, false},
     {0x04210014u, "SS7_MTP2_OP_LINK_GET_LIST", 24, true, "CVQSigTraceAdapter::SendMtp2OpLinkGetList",
-     "the links of MTP2 instance %u not discovered", 0},
+     "the links of MTP2 instance %u not discovered", 0, VQ_SIGTRACE_TYPE_SS7, false},
     {0x04210012u, "SS7_MTP2_OP_LINK_GET_PARAMS", 312, true, "CVQSigTraceAdapter::SendMtp2OpLinkGetParams",
-     "MTP2 link %u not discovered", 0},
+     "MTP2 link %u not discovered", 0, VQ_SIGTRACE_TYPE_SS7, true},
     {0x04540005u, "LAPD_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendLapdOpGetList",
-     "its %u LAPD instances not discovered", 64},
+     "its %u LAPD instances not discovered", 64, VQ_SIGTRACE_TYPE_LAPD, false},
     {0x04540014u, "LAPD_OP_LINK_GET_LIST", 24, true, "CVQSigTraceAdapter::SendLapdOpLinkGetList",
-     "the links of LAPD instance %u not discovered", 0},
+     "the links of LAPD instance %u not discovered", 0, VQ_SIGTRACE_TYPE_LAPD, false},
     {0x04540012u, "LAPD_OP_LINK_GET_PARAMS", 112, true, "CVQSigTraceAdapter::SendLapdOpLinkGetParams",
-     "LAPD link %u not discovered", 0},
+     "LAPD link %u not discovered", 0, VQ_SIGTRACE_TYPE_LAPD, true},
     {0x04080004u, "ISDN_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendIsdnOpGetList",
-     "its %u ISDN instances not discovered", 20},
+     "its %u ISDN instances not discovered", 20, VQ_SIGTRACE_TYPE_ISDN, false},
     {0x04080003u, "ISDN_OP_GET_PARAMS", 120, true, "CVQSigTraceAdapter::SendIsdnOpGetParams",
-     "ISDN instance %u not discovered", 0},
+     "ISDN instance %u not discovered", 0, VQ_SIGTRACE_TYPE_ISDN, true},
     {0x04510004u, "CASR2_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendCasr2OpGetList",
-     "its %u CAS R2 instances not discovered", 59},
+     "its %u CAS R2 instances not discovered", 59, VQ_SIGTRACE_TYPE_CASR2, false},
     {0x04510003u, "CASR2_OP_GET_PARAMS", 63032, true, "CVQSigTraceAdapter::SendCasr2OpGetParams",
-     "CAS R2 instance %u not discovered", 0},
+     "CAS R2 instance %u not discovered", 0, VQ_SIGTRACE_TYPE_CASR2, true},
     {0x04390004u, "TUCL_OP_GET_LIST", 24, false, "CVQSigTraceAdapter::SendTuclOpGetList",
-     "its %u TUCL instances not discovered", 110},
+     "its %u TUCL instances not discovered", 110, VQ_SIGTRACE_TYPE_IP, false},
     {0x04390003u, "TUCL_OP_GET_PARAMS", 40, true, "CVQSigTraceAdapter::SendTuclOpGetParams",
-     "TUCL instance %u not discovered", 0},
+     "TUCL instance %u not discovered", 0, VQ_SIGTRACE_TYPE_IP, true},
 };
 /* Every request with its header stays within what may be sent to a board. */
 static_assert(std::all_of(std::begin(kCatalogue), std::end(kCatalogue),
@@ -167,8 +167,13 @@ u32 CVQSigTraceAdapter::SendRequest(const char* pszOperation, u32 un32MsgId, u32
 }
 
 void CVQSigTraceAdapter::Ask(u32 un32MsgId, u32 un32Item) {
-  if (mQueued.size() < VQ_SIGTRACE_MAX_QUEUED) {
-    mQueued.push_back(SAsked{un32MsgId, un32Item});
+  const SRequestKind* pKind = RequestKind(un32MsgId);
+  if (pKind->fRegisters && mEntities.GetCount() >= VQ_SIGTRACE_MAX_ENTITIES) {
+    /* Nothing its answer holds could be registered: counted past the table, not asked. */
+    PastTable(pKind->un32Type, 1);
+  } else if (QueuedCount() < VQ_SIGTRACE_MAX_QUEUED) {
+    const bool fTraced = mun32TracedTypes == 0 || (mun32TracedTypes & (1u << pKind->un32Type)) != 0;
+    maQueued[!pKind->fRegisters ? kQueueLists : fTraced ? kQueueTraced : kQueueOthers].push_back(SAsked{un32MsgId, un32Item});
   } else {
     /* A board listing more than a round can queue: what is past it counted, the first named. */
     if (mun32NotAsked++ == 0)
@@ -182,12 +187,49 @@ void CVQSigTraceAdapter::Ask(u32 un32MsgId, u32 un32Item) {
 
 void CVQSigTraceAdapter::Pump() {
   /* A stop ends the sends between two of them: what is left is counted as the round's cut short (Clear). */
-  while (!mQueued.empty() && mRequests.size() < VQ_SIGTRACE_MAX_IN_FLIGHT && IsStopRequested() == 0) {
-    const SAsked Next = mQueued.front();
-    mQueued.pop_front();
+  while (mRequests.size() < VQ_SIGTRACE_MAX_IN_FLIGHT && IsStopRequested() == 0) {
+    std::deque<SAsked>* pQueue = NextQueue();
+    if (pQueue == nullptr) break;
+    const SAsked Next = pQueue->front();
+    pQueue->pop_front();
     SendRequest(RequestKind(Next.un32MsgId)->pszSender, Next.un32MsgId, Next.un32Item);
   }
+  if (mEntities.GetCount() >= VQ_SIGTRACE_MAX_ENTITIES) {
+    /* The table full: the items still to ask could register nothing. */
+    for (std::deque<SAsked>* pQueue : {&maQueued[kQueueTraced], &maQueued[kQueueOthers]}) {
+      for (const SAsked& Asked : *pQueue) PastTable(RequestKind(Asked.un32MsgId)->un32Type, 1);
+      pQueue->clear();
+    }
+  }
   CountOutstanding();
+}
+
+std::deque<CVQSigTraceAdapter::SAsked>* CVQSigTraceAdapter::NextQueue() {
+  if (!maQueued[kQueueLists].empty()) return &maQueued[kQueueLists];
+  /* An item goes while the table has a place for it beyond those the items awaited may take; the others' items once
+   * no request of a family traced is awaited either (its answer may list more). */
+  u32 un32Awaited = 0;
+  bool fTracedAwaited = false;
+  for (const auto& [un32Key, Request] : mRequests) {
+    const SRequestKind* pKind = RequestKind(Request.un32MsgId);
+    un32Awaited += pKind->fRegisters ? 1 : 0;
+    fTracedAwaited = fTracedAwaited || pKind->un32Type == 0 || (mun32TracedTypes & (1u << pKind->un32Type)) != 0;
+  }
+  if (mEntities.GetCount() + un32Awaited >= VQ_SIGTRACE_MAX_ENTITIES) return nullptr;
+  if (!maQueued[kQueueTraced].empty()) return &maQueued[kQueueTraced];
+  if (!maQueued[kQueueOthers].empty() && !fTracedAwaited) return &maQueued[kQueueOthers];
+  return nullptr;
+}
+
+size_t CVQSigTraceAdapter::QueuedCount() const {
+  size_t n = 0;
+  for (const std::deque<SAsked>& Queue : maQueued) n += Queue.size();
+  return n;
+}
+
+void CVQSigTraceAdapter::PastTable(u32 un32Type, u32 un32Count) {
+  mLeftOut.un32PastTable += un32Count;
+  if (un32Type < SVQDiscoveryLeftOut::kTypes) mLeftOut.aun32PastTableOf[un32Type] += un32Count;
 }
 
 u32* CVQSigTraceAdapter::FeatureCount(u32 un32FeatureId) {
@@ -303,13 +345,13 @@ u32 CVQSigTraceAdapter::HandleListResponse(unsigned int* pMsg, const char* pszOp
   VQ_ADAPTER_ANSWER_CATCH(pszOperation)
 }
 
-CVQSigTraceEntityParams* CVQSigTraceAdapter::RegisterEntity(const char* pszBoardName, const CVQCAFString& strGenerated,
-                                                             bool fLookUp) {
+CVQSigTraceEntityParams* CVQSigTraceAdapter::RegisterEntity(u32 un32Type, const char* pszBoardName,
+                                                             const CVQCAFString& strGenerated, bool fLookUp) {
   CVQCAFString strName;
   strName = pszBoardName;
   if (fLookUp && mEntities.Find(CVQCAFHashKeyString(strName)) != nullptr) strName = strGenerated;
   if (mEntities.GetCount() >= VQ_SIGTRACE_MAX_ENTITIES) {
-    mLeftOut.un32PastTable++; /* one line for the discovery, when it completes */
+    PastTable(un32Type, 1); /* one line for the discovery, when it completes */
     return nullptr;
   }
   CVQSigTraceEntityParams* p = mEntities.Alloc(CVQCAFDebugInfo(__FILE__, __LINE__), CVQCAFHashKeyString(strName));

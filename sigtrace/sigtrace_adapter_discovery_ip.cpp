@@ -35,7 +35,7 @@ u32 CVQSigTraceAdapter::HandleTuclOpGetParamsResponse(unsigned int* pMsg) {
     Snprintf(szGroup, sizeof(szGroup), "ip_%s_%u", "any", 0u);
     CVQCAFString strGroup;
     strGroup = szGroup;
-    CVQSigTraceEntityParams* p = RegisterEntity(szEntity, strGroup, false);
+    CVQSigTraceEntityParams* p = RegisterEntity(VQ_SIGTRACE_TYPE_IP, szEntity, strGroup, false);
     if (p == nullptr) return VQX_RESULT_OK;
     p->mun32Type = VQ_SIGTRACE_TYPE_IP;
     p->mstrEthPort = "any";

@@ -79,7 +79,8 @@ u32 CVQSigTraceAdapter::HandleIsdnOpGetParamsResponse(unsigned int* pMsg) {
       p->mstrEthPort = IsdnDescription(p->mstrName, pVariant->pszText, pszSide);
       p->mstrIpMask = mAdapterInfo.szIpAddress0;
     };
-    if (CVQSigTraceEntityParams* p = RegisterEntity(strPrimary.c_str(), strGenerated, false)) Fill(p, un32FirstTrunk);
+    if (CVQSigTraceEntityParams* p = RegisterEntity(VQ_SIGTRACE_TYPE_ISDN, strPrimary.c_str(), strGenerated, false))
+      Fill(p, un32FirstTrunk);
 
     if (un32Backup != 0 && un32Backup < un32Trunks) {
       const u32 un32Trunk = Le32(c, kIsdnOffTrunks + 4 * un32Backup) & kTrunkMask;
@@ -88,7 +89,8 @@ u32 CVQSigTraceAdapter::HandleIsdnOpGetParamsResponse(unsigned int* pMsg) {
       LogTrace(VQMSG, kIsdnLog, GetAdapterName(), un32Trunk, un32TimeslotMask, un8BitMask, strBackup.c_str());
       Snprintf(szGenerated, sizeof(szGenerated), "isdn_dbak_%02u_%08X_%02x", un32Trunk, un32TimeslotMask, un8BitMask);
       strGenerated = szGenerated;
-      if (CVQSigTraceEntityParams* p = RegisterEntity(strBackup.c_str(), strGenerated, false)) Fill(p, un32Trunk);
+      if (CVQSigTraceEntityParams* p = RegisterEntity(VQ_SIGTRACE_TYPE_ISDN, strBackup.c_str(), strGenerated, false))
+        Fill(p, un32Trunk);
     }
     return VQX_RESULT_OK;
   }
@@ -110,7 +112,7 @@ u32 CVQSigTraceAdapter::HandleCasr2OpGetParamsResponse(unsigned int* pMsg) {
     Snprintf(szGenerated, sizeof(szGenerated), "casr2_trk_%02u", un32Trunk);
     CVQCAFString strGenerated;
     strGenerated = szGenerated;
-    CVQSigTraceEntityParams* p = RegisterEntity(szName, strGenerated);
+    CVQSigTraceEntityParams* p = RegisterEntity(VQ_SIGTRACE_TYPE_CASR2, szName, strGenerated);
     if (p == nullptr) return VQX_RESULT_OK;
     p->mun32Type = VQ_SIGTRACE_TYPE_CASR2;
     p->mun32Trunk = un32Trunk;

@@ -93,7 +93,7 @@ u32 CVQSigTraceAdapter::HandleLinkParams(unsigned int* pMsg, bool fLapd) {
     Snprintf(szGenerated, sizeof(szGenerated), P.pszGenerated, un32Trunk, un32TimeslotMask, un8BitMask);
     CVQCAFString strGenerated;
     strGenerated = szGenerated;
-    CVQSigTraceEntityParams* p = RegisterEntity(szName, strGenerated);
+    CVQSigTraceEntityParams* p = RegisterEntity(P.un32Type, szName, strGenerated);
     if (p == nullptr) return VQX_RESULT_OK;
     p->mun32Type = P.un32Type;
     p->mun32Trunk = un32Trunk;

@@ -84,6 +84,8 @@ struct SRequestKind {
    * from the configuration answer (the entities counted then; else one). */
   const char* pszCovers;
   u32 un32Feature;
+  u32 un32Type;           /* the entity type of its family (0: the configuration) */
+  bool fRegisters;        /* its answer registers entities (a parameters request), else it lists items */
 };
 
 /* The catalogue entry of a request id; null when the id is none of the thirteen. */

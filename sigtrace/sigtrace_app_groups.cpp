@@ -412,8 +412,9 @@ bool CVQSigTrace::LogGroupSummaries() {
     if (LeftOut.Total() == 0) continue;
     un32BoardEntities += LeftOut.Total();
     std::string strWhy;
+    const std::string strPast = "past its 128 (" + LeftOut.Discovery.PastTableByFamily() + ")";
     for (const auto& [un32Count, pszWhy] :
-         {std::pair{LeftOut.Discovery.un32PastTable, "past its 128"},
+         {std::pair{LeftOut.Discovery.un32PastTable, strPast.c_str()},
           std::pair{LeftOut.Discovery.un32NotDiscovered, "not discovered"},
           std::pair{LeftOut.Discovery.un32CutShort, LeftOut.fRemoved ? "cut short by its removal" : "cut short by the close"},
           std::pair{LeftOut.un32NotTraced, "in its table, not traced"}})

@@ -309,6 +309,8 @@ void CVQSigTrace::AddAdapter(const CVQCAFString& strName, u32 hAdapter) {
     return;
   }
   LogTrace(VQMSG, "\033[32mAdapter %s added (handle 0x%08X)\033[m", strName.c_str(), hAdapter);
+  /* What the command line traces on it takes the table's places first. */
+  if (mCmdLine.IsAdapterSelected(strName.c_str())) pAdapter->TraceFirst(mCmdLine);
   (void)pAdapter->Init(hAdapter);
   mUnitIndex.Invalidate(); /* its entities' units carry the new handle */
   /* Back after a reload: its units go on into the groups the configuration keeps them in, until its discovery

@@ -169,6 +169,13 @@ TEST(GwTx, RedundancyRingSkipsPureAcksAndTrims) {
   t.CanSend(&seq);
   EXPECT_EQ(seq, 1000u);
   EXPECT_EQ(t.p->Red3000.un32Count, 7u);
+  /* Links started afresh: the host library numbers from 1 again, the old links' mark stands for nothing. */
+  Lock(t.c);
+  RedRingReset(t.p);
+  Unlock(t.c);
+  t.CanSend(&seq);
+  EXPECT_EQ(seq, 0u);
+  EXPECT_EQ(t.p->Red3000.un32Count, 0u);
 }
 
 TEST(GwTx, RingCheckFindsBrokenAccounts) {

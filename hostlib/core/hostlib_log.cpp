@@ -205,6 +205,7 @@ const struct {
     {"VqxMsgSendTo", "message dropped by the receiving thread, its send fifo full"},
     {"VqxMsgSendTo", "send waiting for room in a full send fifo"},
     {"VqxMsgSendTo", "send dropped while its peer's messages wait unread"},
+    {"VQXHostPostReadyMessagesToGwLib", "TxPending fifo full, message not kept for retransmission"},
 };
 
 }  // namespace

@@ -48,7 +48,7 @@
 #define VQX_LIB_MAGIC_OPEN 0x4F50454Eu     /* "OPEN" while the instance is usable */
 
 /* Kinds of the lines kept to once a second (VqxHostLibLogLimited): a received header that cannot be right, a full
-   send fifo. */
+   send fifo or retransmission ring. */
 enum {
   VQX_LOG_LIMITED_RX_SHORT,        /* shorter than a header */
   VQX_LOG_LIMITED_RX_SIZES,        /* sizes beyond the bytes received */
@@ -61,6 +61,7 @@ enum {
   VQX_LOG_LIMITED_TX_FULL_NO_WAIT, /* a transport thread's send dropped on a full send fifo */
   VQX_LOG_LIMITED_TX_FULL_WAIT,    /* a send waiting for room in a full send fifo */
   VQX_LOG_LIMITED_TX_WAIT_RX_FULL, /* a send's wait for room ended by its peer's unread backlog */
+  VQX_LOG_LIMITED_TX_PENDING_FULL, /* a sent message not kept for retransmission, the ring full */
   VQX_LOG_LIMITED_NB_KINDS
 };
 

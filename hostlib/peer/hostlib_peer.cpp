@@ -824,6 +824,7 @@ void VqxHostFreeAdapterSendFifo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   }
   pPeer->un32TxPendingCount = 0;
   pPeer->un32TxPendingHead = 0;
+  pPeer->un64TxPendingBytes = 0;
   const u32 un32Half = pLib->Params.un32SendFifoSize / 2;
   while (pPeer->un32SendFifoCount > 0 && pPeer->pahSendFifo != nullptr) {
     VQX_MSG_HANDLE& hSlot = pPeer->pahSendFifo[pPeer->un32SendFifoHead];

@@ -17,6 +17,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 
@@ -57,6 +58,10 @@ struct VQX_AWAIT_RING {
   VQX_AWAIT_ENTRY a[VQX_PEER_AWAIT_MAX];
   u32 un32Head;
   u32 un32Count; /* slots from the head, used or cleared */
+  /* Serials of the requests the caller stopped waiting for (VQXAbandonAwaitedResponse), the oldest overwritten: an
+     answer that still comes is taken quietly. */
+  u32 aun32Abandoned[VQX_PEER_AWAIT_ABANDONED_MAX];
+  u32 un32AbandonedNext;
 };
 
 VQX_AWAIT_RING* VqxAwait(VQX_PEER* pPeer) { return static_cast<VQX_AWAIT_RING*>(pPeer->pvAwait); }
@@ -151,11 +156,11 @@ void VqxAwaitRecord(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg, u
   pPeer->un64AwaitBytesSent += hMsg->un32Length;
 }
 
-/* Counts an entry as answered with un32Bytes received. */
-void VqxAwaitAnswer(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_AWAIT_ENTRY& e, u32 un32Bytes) {
+/* Counts an entry as answered (or, fAnswered false, no longer awaited) with un32Bytes received. */
+void VqxAwaitAnswer(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_AWAIT_ENTRY& e, u32 un32Bytes, bool fAnswered = true) {
   e.fUsed = 0;
   if (pPeer->un32AwaitCount != 0) pPeer->un32AwaitCount--;
-  pPeer->un32ResponsesReceived++;
+  if (fAnswered) pPeer->un32ResponsesReceived++;
   if (pPeer->un64AwaitBytesReceived + un32Bytes > pPeer->un64AwaitBytesSent) {
     VQX_LOG_V(hLib, 0, "BUG: Total rsp size received exceeds sent size! (%u + %u > %u)\n",
               static_cast<u32>(pPeer->un64AwaitBytesReceived), un32Bytes, static_cast<u32>(pPeer->un64AwaitBytesSent));
@@ -244,6 +249,8 @@ void VqxTxPendingFreeTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
     pPeer->pahTxPending[pPeer->un32TxPendingHead] = nullptr;
     pPeer->un32TxPendingHead = (pPeer->un32TxPendingHead + 1) % pPeer->un32TxPendingCapacity;
     pPeer->un32TxPendingCount--;
+    const u64 un64Length = be32toh(hMsg->un32Length);
+    pPeer->un64TxPendingBytes -= std::min(pPeer->un64TxPendingBytes, un64Length);
     VqxMsgReleaseInternal(hLib, hMsg);
   }
   if (pPeer->un32TxPendingCount == 0) pPeer->fSinglePath = 0;
@@ -277,6 +284,7 @@ struct VQX_POST_UNDO {
   u32 un32TxSeq, un32TxAckSeq, un32RxUnacked, un32RxBytesSinceAck, fPendingAck;
   u64 un64LastAckTime;
   u32 un32TxPendingCount, fTxRetransmitting, un32TxRetransmitStart;
+  u64 un64TxPendingBytes;
   u32 un32AwaitRing, un32AwaitCount;
   u64 un64AwaitBytesSent, un64TxMsg, TxMsg, TxRetransmit, TxPureAck;
 };
@@ -286,7 +294,7 @@ VQX_POST_UNDO VqxPostUndoSave(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer) {
   const VQX_AWAIT_RING* pRing = static_cast<const VQX_AWAIT_RING*>(pPeer->pvAwait);
   return VQX_POST_UNDO{pPeer->un32TxSeq, pPeer->un32TxAckSeq, pPeer->un32RxUnacked, pPeer->un32RxBytesSinceAck,
                        pPeer->fPendingAck, pPeer->un64LastAckTime, pPeer->un32TxPendingCount,
-                       pPeer->fTxRetransmitting, pPeer->un32TxRetransmitStart,
+                       pPeer->fTxRetransmitting, pPeer->un32TxRetransmitStart, pPeer->un64TxPendingBytes,
                        pRing != nullptr ? pRing->un32Count : 0, pPeer->un32AwaitCount, pPeer->un64AwaitBytesSent,
                        pPeer->un64TxMsg, pLib->Counters.TxMsg, pLib->Counters.TxRetransmit, pLib->Counters.TxPureAck};
 }
@@ -304,6 +312,7 @@ void VqxPostUndo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, const VQX_POST_UNDO& u, c
     pPeer->pahTxPending[(pPeer->un32TxPendingHead + i) % pPeer->un32TxPendingCapacity] = nullptr;
   }
   pPeer->un32TxPendingCount = u.un32TxPendingCount;
+  pPeer->un64TxPendingBytes = u.un64TxPendingBytes;
   pPeer->un32TxSeq = u.un32TxSeq;
   pPeer->un32TxAckSeq = u.un32TxAckSeq;
   pPeer->un32RxUnacked = u.un32RxUnacked;
@@ -377,7 +386,6 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
   const VQX_POST_UNDO undo = VqxPostUndoSave(hLib, pPeer);
   u32 un32FromFifo = 0;
   bool fFifoEmptied = false;
-  bool fTxPendingFullLogged = false; /* once a round, not once a message */
   u32 un32RetransmitIndex = 0;       /* ring position reached by the retransmission this round */
   while (batch.n < un32Slots) {
     VqxFlowEvaluate(pPeer);
@@ -448,17 +456,17 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
     VqxNumber(hLib, pPeer, hMsg, un64Now);
     bool fKeep = false;
     if (hMsg->un32TxSeq != 0 && VqxPeerKeepsAcks(pPeer) && pPeer->pahTxPending != nullptr) {
-      if (pPeer->un32TxPendingCount >= pPeer->un32TxPendingCapacity) {
-        /* Full: the oldest is kept, not freed, since the transport may still hold its buffer; the new one
-           goes unkept (freed by the transport after sending). */
-        if (!fTxPendingFullLogged) {
-          fTxPendingFullLogged = true;
-          VQX_LOG_V(hLib, 0, "ERROR: TxPending fifo full, network redundancy may not work properly\n");
-        }
+      if (pPeer->un32TxPendingCount >= pPeer->un32TxPendingCapacity ||
+          pPeer->un64TxPendingBytes + hMsg->un32Length > VQX_TX_PENDING_MAX_BYTES) {
+        /* Full, in messages or in bytes: the oldest are kept, not freed, since the transport may still hold their
+           buffers; the new one goes unkept (freed by the transport after sending). */
+        VqxHostLibLogLimited(hLib, VQX_LOG_LIMITED_TX_PENDING_FULL,
+                             "ERROR: TxPending fifo full, network redundancy may not work properly\n");
       } else {
         pPeer->pahTxPending[(pPeer->un32TxPendingHead + pPeer->un32TxPendingCount) % pPeer->un32TxPendingCapacity] =
             hMsg;
         pPeer->un32TxPendingCount++;
+        pPeer->un64TxPendingBytes += hMsg->un32Length;
         fKeep = true;
       }
     }
@@ -542,7 +550,34 @@ void VqxPopRspAwaited(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMsg)
     if (VqxFlowEvaluate(pPeer)) VQXHostPostReadyMessagesToGwLib(hLib, pPeer, 0);
     return;
   }
+  for (u32& un32Serial : pRing->aun32Abandoned) {
+    if (un32Serial == 0 || un32Serial != hMsg->un32SerialNumber) continue;
+    un32Serial = 0; /* the answer to a request its caller gave up on: taken, nothing left to count */
+    pPeer->un32ResponsesReceived++;
+    return;
+  }
   VQX_LOG_V(hLib, 0, "BUG: Received response with unexpected serial number %u!\n", hMsg->un32SerialNumber);
+}
+
+/*
+ * The caller no longer waits for the answer to its request of that serial: counted as answered in the totals
+ * that hold the flow control (what the 60 s time-out would do, without its line), the serial kept so that an
+ * answer that still comes is taken quietly; the fifo held by the flow control goes on at once.
+ */
+static VQX_RESULT VqxAwaitAbandon(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32Serial) {
+  VQX_AWAIT_RING* pRing = VqxAwait(pPeer);
+  if (pRing == nullptr || un32Serial == 0) return VQX_RESULT_API_NOT_FOUND;
+  for (u32 i = 0; i < pRing->un32Count; i++) {
+    VQX_AWAIT_ENTRY& e = pRing->a[(pRing->un32Head + i) % VQX_PEER_AWAIT_MAX];
+    if (!e.fUsed || e.un32Serial != un32Serial) continue;
+    VqxAwaitAnswer(hLib, pPeer, e, e.un32Size, false);
+    VqxAwaitTrim(pRing);
+    pRing->aun32Abandoned[pRing->un32AbandonedNext] = un32Serial;
+    pRing->un32AbandonedNext = (pRing->un32AbandonedNext + 1) % VQX_PEER_AWAIT_ABANDONED_MAX;
+    if (VqxFlowEvaluate(pPeer)) VQXHostPostReadyMessagesToGwLib(hLib, pPeer, 0);
+    return VQX_RESULT_API_OK;
+  }
+  return VQX_RESULT_API_NOT_FOUND;
 }
 
 namespace {
@@ -892,6 +927,16 @@ VQX_RESULT VQXGetTxAccount(VQX_LIB_HANDLE hLib, VQX_TX_ACCOUNT* pAccount) {
   *pAccount = a;
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
   return VQX_RESULT_API_OK;
+}
+
+VQX_RESULT VQXAbandonAwaitedResponse(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 un32Serial) {
+  if (hLib == nullptr) return VQX_RESULT_API_INVALID_LIB_HANDLE;
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(hLib, hAdapter);
+  const VQX_RESULT result = pPeer == nullptr || pPeer->fAdapter == 0 ? VQX_RESULT_API_INVALID_HANDLE
+                                                                     : VqxAwaitAbandon(hLib, pPeer, un32Serial);
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  return result;
 }
 
 VQX_RESULT VQXGetTxPendingCount(VQX_LIB_HANDLE hLib, u64* pun64Count) {

@@ -27,6 +27,10 @@
 
 #define VQX_PEER_NAME_SIZE 288u                /* host (127) - application (127) - 16 hex digits */
 #define VQX_PEER_AWAIT_MAX 1152u               /* awaited responses per adapter */
+#define VQX_PEER_AWAIT_ABANDONED_MAX 256u      /* requests an adapter's caller stopped waiting for, remembered */
+/* What one peer's retransmission ring keeps, in bytes: all a board's transport queue can hold of the largest messages
+   (255 of 64000 bytes) and the last 4 x 65535 + 2048 bytes written, which alone a path switch can replay. */
+#define VQX_TX_PENDING_MAX_BYTES (16u << 20)
 #define VQX_PEER_DEFAULT_BYTE_LIMIT 0x40000u   /* flow control towards adapters */
 #define VQX_PEER_DEFAULT_MSG_LIMIT 768u
 #define VQX_PEER_FLOW_LEVEL_NONE 0xFFFFFFFFu   /* no level set through the API */
@@ -132,6 +136,7 @@ typedef struct _VQX_PEER {
   u32 un32TxPendingCount;
   u32 un32TxPendingHead;
   u32 un32TxPendingToFree;      /* highest sequence acknowledged by the peer */
+  u64 un64TxPendingBytes;       /* what the ring's messages hold, headers included (bounded by VQX_TX_PENDING_MAX_BYTES) */
   u32 un32TxRetransmitStart;
   u32 fTxRetransmitting;
   u32 fHighWatermarkWarned;

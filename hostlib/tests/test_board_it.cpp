@@ -174,6 +174,56 @@ TEST_F(BoardTest, BoardThatHoldsItsAnswersIsFlowControlledAndReleasedByThem) {
   EXPECT_EQ(b.Log.Count("Timeout waiting for adapter response"), 0u);
 }
 
+/*
+ * Requests the caller no longer waits for (sent again, or given up) leave the flow control at once, without the
+ * 60 s time-out and its line: the rest goes out; their answers, when they come, are taken quietly as answers. A
+ * request not awaited (answered, abandoned already, unknown), a peer that is no adapter and a null library are refused.
+ */
+TEST_F(BoardTest, RequestsNoLongerAwaitedReleaseTheFlowControlAndTheirAnswersAreTakenQuietly) {
+  ASSERT_EQ(b.Board.Command("full on"), "ok");
+  ASSERT_TRUE(b.AnswerRequests(true));
+  const u32 un32Limit = b.WithPeer([](VQX_PEER* p) { return p->un32MsgLimit; });
+  const u32 un32Sent = un32Limit + 1 + 30;
+  std::vector<u32> aSerials;
+  for (u32 i = 0; i < un32Sent; i++) {
+    VQX_MSG_HANDLE hMsg = nullptr;
+    ASSERT_EQ(VQXGetMsg(b.hLib, 8, &hMsg), VQX_RESULT_API_OK);
+    hMsg->un32MsgId = kRequestId, hMsg->MsgType = VQX_MSG_TYPE_REQUEST, hMsg->hAdapter = kSimBoard;
+    hMsg->un32PayloadLength = 8;
+    aSerials.push_back(hMsg->un32SerialNumber);
+    ASSERT_EQ(VQXSendMsgEx(b.hLib, &hMsg, nullptr), VQX_RESULT_API_OK) << i;
+  }
+  ASSERT_TRUE(WaitUntil([&] { return b.Board.Stat("requests") == static_cast<long>(un32Limit) + 1; }, 5000));
+  const u32 un32Received = b.WithPeer([](VQX_PEER* p) { return p->un32ResponsesReceived; });
+  for (u32 i = 0; i <= un32Limit; i++)
+    EXPECT_EQ(VQXAbandonAwaitedResponse(b.hLib, kSimBoard, aSerials[i]), VQX_RESULT_API_OK) << i;
+  /* Under the limits again: the queue goes on at once (up to the limits, the last requests awaited holding it). */
+  EXPECT_TRUE(WaitUntil([&] { return b.Board.Stat("requests") > static_cast<long>(un32Limit) + 1; }, 5000))
+      << "more went out at once";
+  const struct {
+    VQX_LIB_HANDLE hLib;
+    u32 hAdapter, un32Serial;
+    VQX_RESULT expected;
+  } refused[] = {{b.hLib, kSimBoard, aSerials[0], VQX_RESULT_API_NOT_FOUND},
+                 {b.hLib, kSimBoard, 0, VQX_RESULT_API_NOT_FOUND},
+                 {b.hLib, 0xCA0000FFu, aSerials[un32Sent - 1], VQX_RESULT_API_INVALID_HANDLE},
+                 {nullptr, kSimBoard, aSerials[un32Sent - 1], VQX_RESULT_API_INVALID_LIB_HANDLE}};
+  for (const auto& r : refused) EXPECT_EQ(VQXAbandonAwaitedResponse(r.hLib, r.hAdapter, r.un32Serial), r.expected);
+  EXPECT_EQ(b.Board.Command("release").rfind("ok ", 0), 0u) << "every answer held let out, none held from now on";
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return b.Board.Stat("requests") == static_cast<long>(un32Sent) && b.WithPeer([&](VQX_PEER* p) {
+          return p->un32AwaitCount + p->un32SendFifoCount + p->fFlowBlocked == 0 &&
+                 p->un32ResponsesReceived == un32Received + un32Sent;
+        });
+      },
+      5000))
+      << "every answer taken, those abandoned too";
+  EXPECT_EQ(VQXAbandonAwaitedResponse(b.hLib, kSimBoard, aSerials[un32Sent - 1]), VQX_RESULT_API_NOT_FOUND) << "answered";
+  EXPECT_EQ(b.Log.Count("unexpected serial number"), 0u);
+  EXPECT_EQ(b.Log.Count("Timeout waiting for adapter response"), 0u);
+}
+
 TEST_F(BoardTest, SilentBoardIsFlowControlledAndTheTimeOutReleasesIt) {
   /* Only the host library's clock jumps: the transport keeps the real one (its keep-alive stays quiet). */
   VqxGwLibSetClock([] { return static_cast<u32>(VqxClockReadSystem()); });

@@ -40,9 +40,9 @@ constexpr u32 kFifo = 30;
 class SendTest : public HostLibTest {
  protected:
   void SetUp() override {}
-  void Open(bool fStatus) {
+  void Open(bool fStatus, u32 un32Fifo = kFifo) {
     Reopen([&](_VQX_LIB_PARAMS& p) {
-      p.un32SendFifoSize = kFifo;
+      p.un32SendFifoSize = un32Fifo;
       p.pFctStatusCallback = fStatus ? StatusLog::OnStatus : nullptr;
       p.pvStatusContext = &mStatus;
     });
@@ -493,6 +493,53 @@ TEST_F(SendTest, RefusedBatchIsReleasedAndItsNumbersReused) {
   _VQX_LIB_STATS stats = LibStats(mhLib);
   EXPECT_EQ(stats.TxMsgDropped, 2u);
   EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+  VqxGwSetSendStandIn(nullptr);
+}
+
+/*
+ * The retransmission ring of a board that acknowledges nothing (the transport's stand-in never lets a message go) keeps
+ * what it may, in messages (the send fifo's size) and in bytes (VQX_TX_PENDING_MAX_BYTES, 262 of the largest messages
+ * a board takes, where 16,384 messages were a gigabyte): past either, a message sent is not kept (freed once sent), its line once a second, the others
+ * counted on a line of their own once the second is over.
+ */
+TEST_F(SendTest, RetransmissionRingIsBoundedInMessagesAndInBytes) {
+  HeldClock clock;
+  VqxGwSetSendStandIn(&s_StandIn);
+  const struct {
+    const char* pszName;
+    u32 un32Fifo, un32Length, un32Count;
+    bool fBytes; /* the bound reached: bytes, else messages */
+  } rows[] = {{"in messages", 30, 96, 40, false}, {"in bytes", 1024, 64000, 300, true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.pszName);
+    clock.Set(0);
+    Open(false, row.un32Fifo);
+    ASSERT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK) << "the library's own messages went first";
+    const auto Ring = [&] {
+      return Locked(mhLib, [&] {
+        const VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(mhLib, kBoard);
+        return std::make_pair(pPeer->un32TxPendingCount, pPeer->un64TxPendingBytes);
+      });
+    };
+    const auto [un32Kept0, un64Bytes0] = Ring(); /* the library's own messages, kept too */
+    const u32 un32Kept = row.fBytes ? static_cast<u32>((VQX_TX_PENDING_MAX_BYTES - un64Bytes0) / row.un32Length)
+                                    : row.un32Fifo - un32Kept0;
+    ASSERT_LT(un32Kept, row.un32Count);
+    mLog.Clear();
+    for (u32 i = 0; i < row.un32Count; i++)
+      ASSERT_EQ(Send(0x03000001, kBoard, row.un32Length - 88, VQX_MSG_TYPE_EVENT), VQX_RESULT_API_OK) << i;
+    ASSERT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK);
+    EXPECT_EQ(Ring(), std::make_pair(un32Kept0 + un32Kept, un64Bytes0 + u64{un32Kept} * row.un32Length));
+    EXPECT_LE(Ring().second, VQX_TX_PENDING_MAX_BYTES);
+    EXPECT_EQ(LiveCount(), un32Kept0 + un32Kept) << "those not kept freed once sent";
+    EXPECT_TRUE(mLog.WaitFor("ERROR: TxPending fifo full, network redundancy may not work properly\n"));
+    EXPECT_EQ(mLog.Count("TxPending fifo full"), 1u) << "once within the second";
+    clock.Set(1000);
+    const std::string strLeftOut = "VQXHostPostReadyMessagesToGwLib: TxPending fifo full, message not kept for retransmission: " +
+                                   std::to_string(row.un32Count - un32Kept - 1) + " similar line(s) left out\n";
+    EXPECT_TRUE(mLog.WaitFor(strLeftOut.c_str())) << strLeftOut;
+    EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+  }
   VqxGwSetSendStandIn(nullptr);
 }
 

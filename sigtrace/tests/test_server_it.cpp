@@ -708,20 +708,20 @@ TEST(SigTraceServer, SigtermUnderLoadWritesOrCountsEveryUnitTakenIn) {
 
 /* A board of 60,000 TCP/IP instances (as one of tens of thousands of CAS R2 trunks, with small messages): its
  * discovery goes at the board's pace with 64 requests at most on their way (the board holds its answers from some
- * point on, so that what it was asked is at rest). SIGTERM then cuts the discovery short: the board is asked nothing
- * more, also once it answers again; the server ends within the close's bound, exit status 0, and its summary counts
- * every entity the board offered that the table did not take, past its 128 or cut short by the close. */
+ * point on, before its table is full, so that what it was asked is at rest). SIGTERM then cuts the discovery short:
+ * the board is asked nothing more, also once it answers again; the server ends within the close's bound, exit status
+ * 0, and its summary counts every entity the board offered that the table did not take, cut short by the close. */
 TEST(SigTraceServer, SigtermEndsTheServerWhileTheAdapterResendsToABoardOfManyEntities) {
   CServerBench B;
-  std::string strProfile = R"({"tucl": [)";
-  for (int i = 1; i <= 60000; i++)
-    strProfile += (i > 1 ? ", {\"id\": " : "{\"id\": ") + std::to_string(i) + ", \"name\": \"I" + std::to_string(i) + "\"}";
-  std::ofstream(B.Path("profile.json")) << strProfile << "]}";
+  std::ofstream(B.Path("profile.json")) << sigtest::TuclProfile(60000);
   B.StartBoard();
-  B.StartServer("-ss7");
-  ASSERT_TRUE(peerwait::WaitUntil([&] { return B.Board().Stat("discovery_requests") > 5000; }, 90000))
-      << B.Board().Stat("discovery_requests") << " requests";
   ASSERT_EQ(B.Board().Command("hold"), "ok");
+  B.StartServer("-ss7");
+  /* The configuration, the list, then a few instances answered; the requests that follow held. */
+  for (const long nRelease : {1, 1, 20}) {
+    ASSERT_TRUE(peerwait::WaitUntil([&] { return B.Board().Stat("held") >= nRelease; }, 90000)) << nRelease;
+    ASSERT_EQ(B.Board().Command("release " + std::to_string(nRelease)), "ok " + std::to_string(nRelease));
+  }
   ASSERT_TRUE(peerwait::WaitUntil([&] { return B.Board().Stat("held") > 0; }, 10000));
   /* What the server had asked and not yet answered: at most 64 requests, here or still on their way. */
   const long nAsked = B.Board().Stat("discovery_requests");
@@ -734,7 +734,28 @@ TEST(SigTraceServer, SigtermEndsTheServerWhileTheAdapterResendsToABoardOfManyEnt
               std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count());
   EXPECT_LE(B.Board().Stat("discovery_requests"), nAsked + VQCAF::VQ_SIGTRACE_MAX_IN_FLIGHT)
       << "asked nothing once the close began, those on their way aside";
-  EXPECT_EQ(B.LogLines("Entities not traced: 59872, board entities among them: 59872 of 12345678 (").size(), 1u);
+  const std::vector<std::string> aSync = B.LogLines("<Sync> 12345678: TUCL");
+  const size_t nTaken = std::count_if(aSync.begin(), aSync.end(), [](const std::string& s) { return s.ends_with(": TUCL"); });
+  EXPECT_GE(nTaken, 20u) << "those answered before the hold";
+  const std::string strLeftOut = std::to_string(60000 - nTaken);
+  EXPECT_EQ(B.LogLines("Entities not traced: " + strLeftOut + ", board entities among them: " + strLeftOut + " of 12345678 (")
+                .size(), 1u);
+}
+
+/* A board of 2 SS7 links and 198 CAS R2 trunks, more than its table holds, traced with "-ss7": the links take the table
+ * first and are traced; the summary counts what the table left out by family. */
+TEST(SigTraceServer, Ss7OnABoardOfMoreEntitiesThanItsTableTracesItsLinks) {
+  CServerBench B;
+  std::ofstream(B.Path("profile.json")) << sigtest::TrunksProfile(198);
+  B.StartBoard();
+  B.StartServer("-ss7");
+  ASSERT_TRUE(B.WaitTracesOn(2));
+  ASSERT_EQ(kill(B.Server().mPid, SIGTERM), 0);
+  EXPECT_EQ(B.Server().Wait(VQCAF::VQ_SIGTRACE_DRAIN_CAP_MS + 10000), 0);
+  EXPECT_EQ(B.LogLines("Activate all signaling entities on 12345678 SS7=1 ISDN=0 CASR2=0").size(), 1u);
+  EXPECT_EQ(B.LogLines("Allocate entity: add \033[32m12345678:L").size(), 2u) << "both links traced";
+  EXPECT_EQ(B.LogLines("Entities not traced: 72, board entities among them: 72 of 12345678 (72 past its 128 (72 CASR2))")
+                .size(), 1u);
 }
 
 /* What the summary counts of a board: N in "N of <serial> (...)" of its "Entities not traced" line; 0 without. */
@@ -747,9 +768,9 @@ long NotTracedOf(const std::string& strLine, const std::string& strSerial) {
 
 /*
  * Four boards of 300 SS7 links each, every family traced (the table takes 128, all of them traced in the SS7
- * group): one discovered, traced and gone; one gone mid-discovery (its table full, the rest of its round unanswered);
- * one gone mid-discovery and back, discovered whole; one mid-discovery at the SIGTERM, its held answers let out once
- * the close cut its discovery short. For every board, the entities traced and those the summary counts add up to the
+ * group): one discovered, traced and gone; one gone mid-discovery (all its table can take asked, some answered, the
+ * rest of its round unanswered or not asked); one gone mid-discovery and back, discovered whole; one mid-discovery at
+ * the SIGTERM, its held answers let out once the close cut its discovery short. For every board, the entities traced and those the summary counts add up to the
  * 300 it offered, each counted once (the board back by its last stay), whatever ended it; the answers that came once
  * the discovery was cut short are no trace units: no drop line.
  */
@@ -767,16 +788,16 @@ TEST(SigTraceServer, EveryEntityABoardOfferedIsTracedOrCountedWhateverEndedIt) {
       ASSERT_EQ(B.Board(i).Command("hold"), "ok");
     }
   }
-  /* Boards 1 to 3: each one's discovery past its table's 128 and held there, its answers let out in turn (the board
-   * holding the next) until it asked 200 requests (with 64 awaited at most, 136 answered). */
-  const auto HeldPastTheTable = [&] {
+  /* Boards 1 to 3: each one's discovery held once it asked all its table can take (the configuration, two lists and
+   * 128 links), its answers let out in turn until then but the last it holds, so that its round stays open. */
+  const auto HeldMidDiscovery = [&] {
     return peerwait::WaitUntil([&] {
       bool fAll = true;
       for (u32 i = 1; i < 4; i++) {
-        if (B.Board(i).Stat("discovery_requests") >= 200) continue;
+        if (B.Board(i).Stat("discovery_requests") >= 3 + 128) continue;
         fAll = false;
         const long nHeld = B.Board(i).Stat("held");
-        if (nHeld > 0) B.Board(i).Command("release " + std::to_string(nHeld));
+        if (nHeld > 1) B.Board(i).Command("release " + std::to_string(nHeld - 1));
       }
       return fAll;
     }, 60000);
@@ -786,7 +807,7 @@ TEST(SigTraceServer, EveryEntityABoardOfferedIsTracedOrCountedWhateverEndedIt) {
     return peerwait::WaitUntil([&] { return !B.LogLines("Adapter " + B.BoardSerial(i) + " removed").empty(); }, 30000);
   };
   B.StartServer("");
-  ASSERT_TRUE(HeldPastTheTable());
+  ASSERT_TRUE(HeldMidDiscovery());
   ASSERT_TRUE(Gone(1));
   ASSERT_TRUE(B.WaitTracesOn(128, 0));
   ASSERT_TRUE(Gone(0) && Gone(2));
@@ -800,13 +821,15 @@ TEST(SigTraceServer, EveryEntityABoardOfferedIsTracedOrCountedWhateverEndedIt) {
   EXPECT_EQ(nStatus, 0);
   const auto Summary = B.LogLines("Entities not traced: ");
   ASSERT_EQ(Summary.size(), 1u);
+  /* The links a board held mid-discovery had in its table: those whose answer was let out. */
+  const auto Taken = [&](u32 i) { return std::to_string(B.LogLines("<Sync> " + B.BoardSerial(i) + ": MTP2 LINK").size()); };
   const struct {
     long nTraced, nNotTraced;
-    const char* pszWhy;
-  } aBoards[] = {{128, 172, "(172 past its 128)"},
-                 {0, kOffered, "cut short by its removal, 128 in its table, not traced)"},
-                 {128, 172, "(172 past its 128)"},
-                 {0, kOffered, "128 in its table, not traced)"}}; /* its held requests may be given up by then */
+    std::string strWhy;
+  } aBoards[] = {{128, 172, "(172 past its 128 (172 SS7))"},
+                 {0, kOffered, "cut short by its removal, " + Taken(1) + " in its table, not traced)"},
+                 {128, 172, "(172 past its 128 (172 SS7))"},
+                 {0, kOffered, Taken(3) + " in its table, not traced)"}}; /* its held requests may be given up by then */
   long nNotTraced = 0;
   for (u32 i = 0; i < 4; i++) {
     const std::string strSerial = B.BoardSerial(i);
@@ -815,7 +838,7 @@ TEST(SigTraceServer, EveryEntityABoardOfferedIsTracedOrCountedWhateverEndedIt) {
     EXPECT_EQ(nTraced, aBoards[i].nTraced);
     EXPECT_EQ(NotTracedOf(Summary[0], strSerial), aBoards[i].nNotTraced) << Summary[0];
     const size_t iWhy = Summary[0].find(" of " + strSerial + " (");
-    EXPECT_NE(Summary[0].find(aBoards[i].pszWhy, iWhy), std::string::npos) << Summary[0];
+    EXPECT_NE(Summary[0].find(aBoards[i].strWhy, iWhy), std::string::npos) << Summary[0];
     nNotTraced += NotTracedOf(Summary[0], strSerial);
   }
   EXPECT_NE(Summary[0].find("Entities not traced: " + std::to_string(nNotTraced) + ", "), std::string::npos) << Summary[0];

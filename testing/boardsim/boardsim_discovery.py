@@ -61,7 +61,7 @@ def payload(size, result=0):
 class Discovery:
     def __init__(self, profile):
         self.profile = profile
-        self.drops = {}       # id -> requests still to leave unanswered
+        self.drops = {}       # id or "any" -> [requests still to leave unanswered, every how many, requests seen]
         self.shorts = {}      # id -> payload bytes of the answers
         self.fails = {}       # id -> result code of the answers
         self.asked = {}       # id -> items asked, in order
@@ -114,8 +114,16 @@ class Discovery:
         msg_id = h["id"]
         item = struct.unpack_from("<I", p, 0x0C)[0] if len(p) >= 16 else 0
         self.asked.setdefault("0x%08x" % msg_id, []).append(item)
-        if self.drops.get(msg_id, 0) > 0:
-            self.drops[msg_id] -= 1
+        dropped = False
+        for key in (msg_id, "any"):
+            drop = self.drops.get(key)
+            if drop is None or drop[0] <= 0:
+                continue
+            drop[2] += 1
+            if drop[2] % drop[1] == 0:
+                drop[0] -= 1
+                dropped = True
+        if dropped:
             return []
         out = self.answer(msg_id, item)
         if msg_id in self.shorts:
@@ -192,14 +200,25 @@ class Discovery:
     def command(self, words):
         """Answer line of a control command, None when it is not ours."""
         cmd = words[0]
-        if cmd in ("drop", "short", "fail") and len(words) == 3:
+        if cmd == "drop" and len(words) in (3, 4):
+            # drop ID|any N [EVERY]: of the requests of that id (any: of every id) that follow, every EVERY-th
+            # one (default 1: each) is left unanswered, N of them.
+            key = "any" if words[1] == "any" else int(words[1], 0)
+            count, every = int(words[2], 0), int(words[3], 0) if len(words) == 4 else 1
+            if key != "any" and key not in CATALOGUE:
+                return "error unknown id"
+            if count < 0 or every < 1:
+                return "error bad count"
+            self.drops[key] = [count, every, 0]
+            return "ok"
+        if cmd in ("short", "fail") and len(words) == 3:
             msg_id, value = int(words[1], 0), int(words[2], 0)
             if msg_id not in CATALOGUE:
                 return "error unknown id"
             if cmd == "fail" and value >= 1 << 31:
                 value -= 1 << 32  # a result code written as unsigned
-            table = {"drop": self.drops, "short": self.shorts, "fail": self.fails}[cmd]
-            if value == 0 and cmd != "drop":
+            table = {"short": self.shorts, "fail": self.fails}[cmd]
+            if value == 0:
                 table.pop(msg_id, None)
             else:
                 table[msg_id] = value

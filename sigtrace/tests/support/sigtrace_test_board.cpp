@@ -8,6 +8,7 @@
 #include <set>
 
 #include "peers/loopback.h"
+#include "sigtrace_cfg_cmdline.h"
 #include "vqcaf.h"
 #include "vqcafcomm.h"
 #include "vqcafglobals.h"
@@ -93,12 +94,19 @@ SAppMsg CBoardBench::Next(u32 un32Ms) {
   return Msg;
 }
 
-bool CBoardBench::AddAdapter() {
+bool CBoardBench::AddAdapter(const std::string& strTraceFirst) {
   for (int i = 0; i < 100; i++) {
     const SAppMsg Msg = Next(200);
     if (Msg.un32Id != VQX_MSG_ID_API_NOTIF_ADAPTER_ADDED) continue;
     pAdapter = std::make_unique<CVQSigTraceAdapter>();
     pAdapter->SetClock(&Clock);
+    if (!strTraceFirst.empty()) {
+      std::vector<std::string> aArgs;
+      std::vector<char*> apsz = Argv(aArgs, strTraceFirst);
+      CVQSigTraceCfgCmdLine CmdLine;
+      if (CmdLine.ParseCmdLineArgs(static_cast<int>(apsz.size()), apsz.data()) != VQX_RESULT_OK) return false;
+      pAdapter->TraceFirst(CmdLine);
+    }
     return pAdapter->Init(*reinterpret_cast<const u32*>(&Msg.Payload[VQ_SIGTRACE_NOTIF_OFFSET_HANDLE])) ==
            VQX_RESULT_OK;
   }

@@ -39,9 +39,10 @@ class CBoardBench {
   ~CBoardBench();
 
   /* Waits for the board's adapter-added event and makes and initialises the
-   * adapter (its clock the bench's); false when
-   * no board came. */
-  bool AddAdapter();
+   * adapter (its clock the bench's; the families the command line
+   * strTraceFirst traces, "-ss7" for instance, taking the table first, as the
+   * application's does); false when no board came. */
+  bool AddAdapter(const std::string& strTraceFirst = "");
   /* The next application or adapter event within un32Ms (id 0: none). */
   SAppMsg Next(u32 un32Ms);
   /* The next adapter-ready message (id 0 on time-out; other messages are

@@ -44,6 +44,22 @@ std::string ReadFile(const std::string& strPath) {
 
 bool FileExists(const std::string& strPath) { return std::filesystem::exists(strPath); }
 
+std::string TrunksProfile(u32 un32Trunks) {
+  std::string s = R"({"mtp2": [{"id": 1, "links": [{"id": 11, "trunk": 1, "timeslots": [1], "name": "L1"},
+                                                 {"id": 12, "trunk": 2, "timeslots": [2], "name": "L2"}]}], "casr2": [)";
+  for (u32 i = 1; i <= un32Trunks; i++)
+    s += (i > 1 ? ", {\"id\": " : "{\"id\": ") + std::to_string(i) + ", \"trunk\": " + std::to_string(i) + ", \"name\": \"R" +
+         std::to_string(i) + "\"}";
+  return s + "]}";
+}
+
+std::string TuclProfile(u32 un32Instances) {
+  std::string s = R"({"tucl": [)";
+  for (u32 i = 1; i <= un32Instances; i++)
+    s += (i > 1 ? ", {\"id\": " : "{\"id\": ") + std::to_string(i) + ", \"name\": \"I" + std::to_string(i) + "\"}";
+  return s + "]}";
+}
+
 size_t Count(const std::string& str, const std::string& strPart) {
   size_t n = 0;
   for (size_t i = str.find(strPart); i != std::string::npos; i = str.find(strPart, i + 1)) ++n;

@@ -37,6 +37,10 @@ std::vector<u8> FromHex(const char* pszHex);
 /* Octets 0, 1, 2... (modulo 256). */
 std::vector<u8> Seq(u32 n);
 std::string DataPath(const std::string& strName);
+/* Simulated board profiles (docs/board-discovery.md): two SS7 links (L1, L2) on one MTP2 instance, then un32Trunks
+ * CAS R2 trunks R1..; un32Instances TCP/IP instances I1... */
+std::string TrunksProfile(u32 un32Trunks);
+std::string TuclProfile(u32 un32Instances);
 /* Compares strActual with the golden file; with VQX_UPDATE_GOLDEN=1 in the
  * environment, writes it instead (for review before committing). Returns an
  * empty string when equal, else a description of the first difference. */
