@@ -13,12 +13,14 @@
 #include <atomic>
 #include <cstddef>
 #include <mutex>
+#include <vector>
 
 #include "vqcmc_lib.h"
 #include "vqx_hash.h"
 #include "vqx_host_coalesce.h"
 #include "vqx_host_filter.h"
 #include "vqx_jobs.h"
+#include "vqx_log_limit.h"
 #include "vqx_pool.h"
 #include "vqx_thread.h"
 #include "vqx_timer.h"
@@ -319,6 +321,17 @@ struct _VQCMC_LIB_CTX {
   VQX_MSG_HANDLE ahEntryFree[VQCMC_ENTRY_MSGS_KEPT];
   u32 un32EntryFree;
   std::atomic<VQX_MSG_HANDLE> hEntryLent;
+  /* What the host library refused to send (vqcmc_lib_refused.cpp): the sends made under hThreadSem hand it back into
+   * SendRefusals, the intake takes what its hand-backs had refused (kept with the filter) into IntakeRefusals; the
+   * commands among them wait, answered with their refusal, for the next intake. */
+  VQX_MSG_HANDLE ahSendRefused[VQCMC_COALESCING_SLOTS], ahIntakeRefused[VQCMC_COALESCING_SLOTS];
+  VQX_RESULT aSendRefusedResult[VQCMC_COALESCING_SLOTS], aIntakeRefusedResult[VQCMC_COALESCING_SLOTS];
+  VQX_SEND_REFUSALS SendRefusals, IntakeRefusals;
+  std::vector<VQX_MSG_HANDLE> RefusedAnswers;
+  CVqxLogLimit RefusedLines;        /* their line, once a second */
+  u32 un32RefusedSinceLine, un32RefusedAnsweredSinceLine;
+  VQX_RESULT RefusedLastResult;
+  CVqxLogLimit UnhandledLines;      /* "Unhandle Message", once a second */
 };
 
 /* hThreadSem held for a scope: the public calls. */
@@ -373,6 +386,20 @@ void VqCmcStateMachineStop(VQCMC_LIB_CTX* pCtx);  /* takes hThreadSem itself */
 VQX_RESULT VqCmcSendMsg(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hMsg);
 VQX_RESULT VqCmcStateSetTimeout(VQCMC_LIB_CTX* pCtx, _VQCMC_TIMER* pTimer, u32 un32State, u32 un32PeriodMs);
 VQX_RESULT VqCmcStatePollTimeout(VQCMC_LIB_CTX* pCtx);
+/* Refused sends (vqcmc_lib_refused.cpp), hThreadSem held. Init points the two records at their slots; Take answers
+ * the commands of a record with their refusal (RefusedAnswers) and frees the rest, with the line once a second;
+ * Answer takes the intake's record and hands each answer made to pFctHandle, as if its server had sent it; Free
+ * drops what is left (close). */
+void VqCmcRefusalsInit(VQCMC_LIB_CTX* pCtx);
+void VqCmcRefusalsTake(VQCMC_LIB_CTX* pCtx, VQX_SEND_REFUSALS* pRefusals);
+void VqCmcRefusalsAnswer(VQCMC_LIB_CTX* pCtx, void (*pFctHandle)(VQCMC_LIB_CTX*, VQX_MSG_HANDLE));
+void VqCmcRefusalsFree(VQCMC_LIB_CTX* pCtx);
+/* An "Unhandle Message" trace: a flood of them (notifications on an entity the library ended) is written once a
+ * second, with the count of those left out; the intake writes a count left over once its second is over. */
+#define VQCMC_TRACE_UNHANDLED(ctx, op, ...) \
+  (VqCmcTraceOn((ctx), 0) ? VqCmcTraceUnhandled((ctx), (op), __FILE__, __LINE__, __VA_ARGS__) : void())
+void VqCmcTraceUnhandled(VQCMC_LIB_CTX* pCtx, const char* pszOp, const char* pszFile, int nLine,
+                         const char* pszFormat, ...) __attribute__((format(printf, 5, 6)));
 /* The filter callback; takes hThreadSem itself. */
 void VqCmcMsgReceived(void* pvCtx, VQX_LIB_HANDLE hVqxLib, VQX_FILTER_HANDLE hFilter, u32* pun32Count,
                       VQX_MSG_HANDLE* pahMsg);
