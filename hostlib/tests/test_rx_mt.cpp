@@ -820,6 +820,14 @@ constexpr u32 kIdB = 0x06000002u;
 class ReceiveMtTest : public HostLibTest {
  protected:
   VQX_FILTER_HANDLE Id(u32 un32Id) { return Filter({FilterSet(VQX_FILTER_MASK_MSG_ID, un32Id)}); }
+  /* Gives the filter a message-received callback (at most 4 messages a call). */
+  void Callback(VQX_FILTER_HANDLE h, PFCT_VQX_FILTER_MSG_RECEIVED pFct, void* pvContext) {
+    _VQX_FILTER_CALLBACK_PARAMS cb{};
+    cb.pFctFilterMsgReceived = pFct;
+    cb.pvFilterMsgReceivedContext = pvContext;
+    cb.un32FilterMaxMsgPerCallback = 4;
+    ASSERT_EQ(VQXModifyMsgFilter(mhLib, h, 0, nullptr, &cb), VQX_RESULT_API_OK);
+  }
   /* Starts a reader blocked on the filter (10 s at most); its result lands in *pResult. */
   std::thread BlockedReader(VQX_FILTER_HANDLE h, std::atomic<VQX_RESULT>* pResult, VQX_MSG_HANDLE* phGot) {
     std::thread t([=, this] { *pResult = VQXReceiveMsg(mhLib, h, 10000, phGot); });
@@ -960,11 +968,7 @@ void OnMessagesRefused(void* pvContext, VQX_LIB_HANDLE, VQX_FILTER_HANDLE, u32* 
 TEST_F(ReceiveMtTest, RefusedHandBacksAreKeptForTheirFilterWhenAsked) {
   VQX_FILTER_HANDLE hCb = Id(kIdA);
   CallbackState state;
-  _VQX_FILTER_CALLBACK_PARAMS cb{};
-  cb.pFctFilterMsgReceived = OnMessagesRefused;
-  cb.pvFilterMsgReceivedContext = &state;
-  cb.un32FilterMaxMsgPerCallback = 4;
-  ASSERT_EQ(VQXModifyMsgFilter(mhLib, hCb, 0, nullptr, &cb), VQX_RESULT_API_OK);
+  Callback(hCb, OnMessagesRefused, &state);
   const u32 un32Live = LiveCount();
   const struct {
     const char* pszWhat;
