@@ -4,9 +4,10 @@
  *
  * The intake runs on the host library's receive thread, once per batch of
  * up to 256 messages and at least every 50 ms. Each call polls the timers
- * (at most every 100 ms), ends the syncs that may end, routes each message
- * to its server, runs the single-thread jobs, and hands back what the
- * library queued for sending.
+ * (at most every 100 ms), ends the syncs that may end, answers the commands
+ * the host library refused to send (vqcmc_lib_refused.cpp), routes each
+ * message to its server, runs the single-thread jobs, and hands back what
+ * the library queued for sending.
  *
  * Timers are periodic once armed. A poll re-arms every expired record before
  * it signals any: a failed signal then leaves no record unarmed, and the

@@ -12,7 +12,8 @@
  * run with it released, and look the peer up again afterwards. A sender
  * waiting for room keeps its peer's reading from pausing until the peer's
  * unread backlog reaches its bound (VqxPeerReadOnForSenders), and leaves with
- * a failure then, or once the library closes.
+ * a failure then, or once the library closes. A message refused goes back to
+ * its sender when the sender keeps a record of refusals (VqxMsgRefused).
  */
 #include <string.h>
 #include <time.h>
