@@ -91,6 +91,7 @@
 #define VQCMC_INTAKE_IDLE_MS 50u
 #define VQCMC_INTAKE_MAX_MSGS 256u
 #define VQCMC_COALESCING_SLOTS 256u
+#define VQCMC_INTAKE_JOB_MARGIN 1024u  /* room the intake keeps below the job limit for one message's jobs */
 #define VQCMC_TIMER_POLL_MIN_MS 100u
 #define VQCMC_TIMER_DISARMED 0xFFFFFFFFu
 #define VQCMC_HOST_REGISTER_RETRY_MS 1000u
@@ -418,6 +419,11 @@ VQX_RESULT VqCmcThreadJobReserialize(VQCMC_LIB_CTX* pCtx, u32 un32OldKey, u32 un
 void VqCmcThreadDrainEnded(VQCMC_LIB_CTX* pCtx);
 /* Runs every job of the single-thread FIFO (the intake's end of batch). */
 void VqCmcThreadRunFifo(VQCMC_LIB_CTX* pCtx);
+/* Pool mode: while the pool is within VQCMC_INTAKE_JOB_MARGIN (an eighth of a smaller limit) of its job limit, where
+ * the jobs of the next message would be refused and what a server sent lost (an answer its command waits for), the
+ * intake waits with hThreadSem given up: the workers' jobs free the room, the host library meanwhile pausing the reading
+ * of what arrives. Once the library stops (fSendWaitsEnd) it goes on without waiting. */
+void VqCmcThreadWaitForRoom(VQCMC_LIB_CTX* pCtx);
 /* Jobs the job layer holds (FIFO or pool). */
 u32 VqCmcThreadJobsHeld(VQCMC_LIB_CTX* pCtx);
 

@@ -33,8 +33,10 @@ VQX_RESULT Signal(VQCMC_LIB_CTX* pCtx, _VQCMC_TIMER* pTimer) {
   return VqCmcMsgPrivateSend(pCtx, pTimer->un32MsgId, pTimer->un64Key, pTimer->un32State, nullptr);
 }
 
-/* One message of the intake: to its server's machine, released when left there. */
+/* One message of the intake, once the job pool has room for what it posts: to its server's machine, released when
+ * left there. */
 void IntakeOne(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hMsg) {
+  VqCmcThreadWaitForRoom(pCtx);
   const u32 un32Id = hMsg->un32MsgId;
   if (un32Id < VQCMC_HL_FIRST_IGNORED || un32Id > VQCMC_HL_LAST_IGNORED) {
     const VQX_RESULT result = VqCmcHostMsgHandle(pCtx, &hMsg);
