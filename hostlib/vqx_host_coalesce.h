@@ -7,7 +7,9 @@
  *
  * The queue has no lock of its own: its owner holds hMutex while it uses it.
  * Ownership: a message added belongs to the queue, also when the add fails
- * (it is then released).
+ * (it is then released). What a kick's send refuses goes back to the kicking
+ * thread's record when it keeps one (VQXSetThreadSendRefusals), else it is
+ * freed.
  */
 #ifndef VQX_HOST_COALESCE_H
 #define VQX_HOST_COALESCE_H

@@ -234,6 +234,32 @@ VQX_RESULT VQXSendMsgEx(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_FILTER_H
  */
 const volatile u32* VQXSetThreadSendWaitEnd(const volatile u32* pfEnd);
 
+/*
+ * Messages a send refuses once it took them (a peer not ready or gone, a size it refuses, a wait for room ended:
+ * 0x82010218 at a peer's backlog bound, a sender stopping, the close) are handed back to their sender here instead of
+ * being freed, while the record has room: each entry the message, allocated again and the sender's (its header as it
+ * went to the send: length trimmed to its payload), and its send's result. A record full frees the rest as before.
+ */
+typedef struct _VQX_SEND_REFUSALS {
+  VQX_MSG_HANDLE* pahMsg;  /* un32Max entries */
+  VQX_RESULT* paResult;    /* un32Max entries */
+  u32 un32Max;
+  u32 un32Count;           /* entries filled: the caller empties them */
+} VQX_SEND_REFUSALS;
+
+/* The record of the sends made on the calling thread from now on (null: none). Returns the one it replaces. */
+VQX_SEND_REFUSALS* VQXSetThreadSendRefusals(VQX_SEND_REFUSALS* pRefusals);
+
+/* For a filter with a message-received callback: the messages the callback hands back to be sent that the send
+   refuses are kept with the filter (fKeep 1), to be taken by VQXTakeSendRefusals, rather than freed (0, the default;
+   what was kept is freed then, as when the filter is destroyed). 0x02010000; 0x82010206 null library; 0x82010208
+   unknown filter. */
+VQX_RESULT VQXKeepSendRefusals(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 fKeep);
+
+/* Moves the refusals kept with the filter into pRefusals (from its un32Count on), as many as it has room for, oldest
+   first. 0x02010000; 0x82010206; 0x82010208; 0x82010009 null record. */
+VQX_RESULT VQXTakeSendRefusals(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, VQX_SEND_REFUSALS* pRefusals);
+
 /* Ends every wait for room, now and from now on, of this library's sends: its process is closing, and what waits
    for room would hold the close. Such a send fails with 0x82010218, its message freed and counted dropped, with the
    line "VqxMsgSendTo: Msg=0x%08x dropped: the library is closing". From then on, as during the library's own close,

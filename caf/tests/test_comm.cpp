@@ -156,6 +156,30 @@ TEST_F(CommTest, StatusHandlerTable) {
   pComm->ReleaseInstance();
 }
 
+/* The library's lines take the level of what happened: a peer's removal, whatever closed its link, is an operator
+ * message; what it may not have received, and a removal for a fault, are errors. */
+TEST_F(CommTest, LibraryLinesTakeTheLevelOfWhatHappened) {
+  CVQCAFComm* pComm = CVQCAFComm::GetInstance();
+  const struct {
+    const char* pszLine;
+    _VQX_TRACE_LEVEL Level;
+  } aRows[] = {
+      {"12/10/2026 10:00:00: peer removed (cause: Socket closed in a clean manner)\n", VQMSG},
+      {"12/10/2026 10:00:00: peer removed (cause: Hostlib Closing)\n", VQMSG},
+      {"12/10/2026 10:00:00: peer:127.0.0.1 gw0 DOWN (Socket closed in a clean manner)\n", VQMSG},
+      {"12/10/2026 10:00:00: peer removed (cause: TCP Poll timeout)\n", VQERR},
+      {"peer removed with 0 sent message(s) not taken, dropped, and 40 not acknowledged\n", VQERR},
+  };
+  for (const auto& Row : aRows) {
+    mLog.Take();
+    VQCAFCommLogPrintError(pComm, mhLib, Row.pszLine);
+    const std::vector<CapturedLine> aLines = mLog.Take();
+    ASSERT_EQ(aLines.size(), 1u) << Row.pszLine;
+    EXPECT_EQ(aLines[0].un32Level, static_cast<u32>(Row.Level)) << Row.pszLine;
+  }
+  pComm->ReleaseInstance();
+}
+
 /* The opening banner names both local addresses, the '/' between them written also when the second is
  * empty: one loopback net gives gw0 only, two give both. */
 TEST(CommBridgeLife, BannerNamesBothLocalAddresses) {

@@ -271,6 +271,6 @@ VQX_RESULT VqCmcHostStateChange(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, u32
 void VqCmcHostStateMsgHandle(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, VQX_MSG_HANDLE* phMsg) {
   const u32 un32Id = (*phMsg)->un32MsgId;
   if (Dispatch(pCtx, pHost, phMsg) && *phMsg != nullptr) {
-    VQCMC_TRACE(pCtx, 0, kOp, "Unhandle Message MsgId:0x%X", un32Id);
+    VQCMC_TRACE_UNHANDLED(pCtx, kOp, "Unhandle Message MsgId:0x%X", un32Id);
   }
 }

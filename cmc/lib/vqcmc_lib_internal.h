@@ -13,12 +13,14 @@
 #include <atomic>
 #include <cstddef>
 #include <mutex>
+#include <vector>
 
 #include "vqcmc_lib.h"
 #include "vqx_hash.h"
 #include "vqx_host_coalesce.h"
 #include "vqx_host_filter.h"
 #include "vqx_jobs.h"
+#include "vqx_log_limit.h"
 #include "vqx_pool.h"
 #include "vqx_thread.h"
 #include "vqx_timer.h"
@@ -89,6 +91,7 @@
 #define VQCMC_INTAKE_IDLE_MS 50u
 #define VQCMC_INTAKE_MAX_MSGS 256u
 #define VQCMC_COALESCING_SLOTS 256u
+#define VQCMC_INTAKE_JOB_MARGIN 1024u  /* room the intake keeps below the job limit for one message's jobs */
 #define VQCMC_TIMER_POLL_MIN_MS 100u
 #define VQCMC_TIMER_DISARMED 0xFFFFFFFFu
 #define VQCMC_HOST_REGISTER_RETRY_MS 1000u
@@ -319,6 +322,17 @@ struct _VQCMC_LIB_CTX {
   VQX_MSG_HANDLE ahEntryFree[VQCMC_ENTRY_MSGS_KEPT];
   u32 un32EntryFree;
   std::atomic<VQX_MSG_HANDLE> hEntryLent;
+  /* What the host library refused to send (vqcmc_lib_refused.cpp): the sends made under hThreadSem hand it back into
+   * SendRefusals, the intake takes what its hand-backs had refused (kept with the filter) into IntakeRefusals; the
+   * commands among them wait, answered with their refusal, for the next intake. */
+  VQX_MSG_HANDLE ahSendRefused[VQCMC_COALESCING_SLOTS], ahIntakeRefused[VQCMC_COALESCING_SLOTS];
+  VQX_RESULT aSendRefusedResult[VQCMC_COALESCING_SLOTS], aIntakeRefusedResult[VQCMC_COALESCING_SLOTS];
+  VQX_SEND_REFUSALS SendRefusals, IntakeRefusals;
+  std::vector<VQX_MSG_HANDLE> RefusedAnswers;
+  CVqxLogLimit RefusedLines;        /* their line, once a second */
+  u32 un32RefusedSinceLine, un32RefusedAnsweredSinceLine;
+  VQX_RESULT RefusedLastResult;
+  CVqxLogLimit UnhandledLines;      /* "Unhandle Message", once a second */
 };
 
 /* hThreadSem held for a scope: the public calls. */
@@ -373,6 +387,20 @@ void VqCmcStateMachineStop(VQCMC_LIB_CTX* pCtx);  /* takes hThreadSem itself */
 VQX_RESULT VqCmcSendMsg(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hMsg);
 VQX_RESULT VqCmcStateSetTimeout(VQCMC_LIB_CTX* pCtx, _VQCMC_TIMER* pTimer, u32 un32State, u32 un32PeriodMs);
 VQX_RESULT VqCmcStatePollTimeout(VQCMC_LIB_CTX* pCtx);
+/* Refused sends (vqcmc_lib_refused.cpp), hThreadSem held. Init points the two records at their slots; Take answers
+ * the commands of a record with their refusal (RefusedAnswers) and frees the rest, with the line once a second;
+ * Answer takes the intake's record and hands each answer made to pFctHandle, as if its server had sent it; Free
+ * drops what is left (close). */
+void VqCmcRefusalsInit(VQCMC_LIB_CTX* pCtx);
+void VqCmcRefusalsTake(VQCMC_LIB_CTX* pCtx, VQX_SEND_REFUSALS* pRefusals);
+void VqCmcRefusalsAnswer(VQCMC_LIB_CTX* pCtx, void (*pFctHandle)(VQCMC_LIB_CTX*, VQX_MSG_HANDLE));
+void VqCmcRefusalsFree(VQCMC_LIB_CTX* pCtx);
+/* An "Unhandle Message" trace: a flood of them (notifications on an entity the library ended) is written once a
+ * second, with the count of those left out; the intake writes a count left over once its second is over. */
+#define VQCMC_TRACE_UNHANDLED(ctx, op, ...) \
+  (VqCmcTraceOn((ctx), 0) ? VqCmcTraceUnhandled((ctx), (op), __FILE__, __LINE__, __VA_ARGS__) : void())
+void VqCmcTraceUnhandled(VQCMC_LIB_CTX* pCtx, const char* pszOp, const char* pszFile, int nLine,
+                         const char* pszFormat, ...) __attribute__((format(printf, 5, 6)));
 /* The filter callback; takes hThreadSem itself. */
 void VqCmcMsgReceived(void* pvCtx, VQX_LIB_HANDLE hVqxLib, VQX_FILTER_HANDLE hFilter, u32* pun32Count,
                       VQX_MSG_HANDLE* pahMsg);
@@ -391,6 +419,11 @@ VQX_RESULT VqCmcThreadJobReserialize(VQCMC_LIB_CTX* pCtx, u32 un32OldKey, u32 un
 void VqCmcThreadDrainEnded(VQCMC_LIB_CTX* pCtx);
 /* Runs every job of the single-thread FIFO (the intake's end of batch). */
 void VqCmcThreadRunFifo(VQCMC_LIB_CTX* pCtx);
+/* Pool mode: while the pool is within VQCMC_INTAKE_JOB_MARGIN (an eighth of a smaller limit) of its job limit, where
+ * the jobs of the next message would be refused and what a server sent lost (an answer its command waits for), the
+ * intake waits with hThreadSem given up: the workers' jobs free the room, the host library meanwhile pausing the reading
+ * of what arrives. Once the library stops (fSendWaitsEnd) it goes on without waiting. */
+void VqCmcThreadWaitForRoom(VQCMC_LIB_CTX* pCtx);
 /* Jobs the job layer holds (FIFO or pool). */
 u32 VqCmcThreadJobsHeld(VQCMC_LIB_CTX* pCtx);
 

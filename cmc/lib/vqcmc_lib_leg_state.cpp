@@ -64,7 +64,7 @@ void Handle(VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, _VQCMC_ENTITY_CTX* pLeg
       if (un32MsgId == VQCMC_MSG_CMD_CALL_LEG_CREATE) TakeMappingId(pCtx, pLeg, *phMsg);
       VqCmcLegMsgHandlePost(pCtx, pLeg, phMsg);
     } else {
-      VQCMC_TRACE(pCtx, 0, kOp, "Unhandle Message MsgId:0x%X on LegId:0x%08x", un32MsgId, un32LegId);
+      VQCMC_TRACE_UNHANDLED(pCtx, kOp, "Unhandle Message MsgId:0x%X on LegId:0x%08x", un32MsgId, un32LegId);
     }
   } else {
     switch (pRow->act) {

@@ -82,6 +82,7 @@ void TearDown(VQCMC_LIB_CTX* pCtx, bool fLogFailures) {
   pCtx->hTimer = nullptr;
   if (pCtx->pCoalescingQueue != nullptr) VqxApiCoalescingQueueDestroy(pCtx->hVqxLib, pCtx->pCoalescingQueue);
   pCtx->pCoalescingQueue = nullptr;
+  VqCmcRefusalsFree(pCtx);
   if (pCtx->hFilter != nullptr) {
     VQXFlushMsgsDbg(pCtx->hVqxLib, pCtx->hFilter, nullptr, __FILE__, __LINE__);
     if (VQX_RESULT_FAILED(VQXDestroyMsgFilterDbg(pCtx->hVqxLib, &pCtx->hFilter, __FILE__, __LINE__)) && fLogFailures) {
@@ -211,6 +212,19 @@ void VqCmcLogTrace(VQCMC_LIB_CTX* pCtx, u32 un32Level, const char* pszPrefix, co
   VqxMutexGive(pCtx->hLogMutex);
 }
 
+void VqCmcTraceUnhandled(VQCMC_LIB_CTX* pCtx, const char* pszOp, const char* pszFile, int nLine,
+                         const char* pszFormat, ...) {
+  u32 un32LeftOut = 0;
+  if (!pCtx->UnhandledLines.Allow(pCtx->un32CurrTimeMs, un32LeftOut)) return;
+  char szText[160], szLeftOut[64];
+  va_list args;
+  va_start(args, pszFormat);
+  vsnprintf(szText, sizeof(szText), pszFormat, args);
+  va_end(args);
+  VqCmcLogTrace(pCtx, 0, "", pszOp, pszFile, nLine, "%s%s", szText,
+                VqxLogLimitLeftOutText(un32LeftOut, szLeftOut, sizeof(szLeftOut)));
+}
+
 void VqCmcCallbackEnter(VQCMC_LIB_CTX* pCtx) {
   t_pCallbackCtx = pCtx;
   t_un32CallbackDepth++;
@@ -249,6 +263,7 @@ VQX_RESULT VQCmcLibOpen(const _VQCMC_LIB_PARAMS* pParams, VQCMC_LIB_HANDLE* phLi
   }
   pCtx->Params = *pParams;
   pCtx->hVqxLib = pParams->hVqxLib;
+  VqCmcRefusalsInit(pCtx);
   pCtx->Seams = s_Seams;
   pCtx->pHooks = s_Seams.pEntityHooks != nullptr ? s_Seams.pEntityHooks : &g_VqCmcEntityHooks;
   const u32 un32Stamp = static_cast<u32>(VqxCliToolsGetTimestampMs() >> 1);

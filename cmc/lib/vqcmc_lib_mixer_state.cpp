@@ -77,7 +77,8 @@ void Handle(const StateRow& row, VQCMC_LIB_CTX* pCtx, _VQCMC_HOST_CTX* pHost, _V
     VqCmcMixerMsgHandlePost(pCtx, pMixer, phMsg);
   }
   if (*phMsg != nullptr) {
-    VQCMC_TRACE(pCtx, 0, row.pszHandler, "Unhandle Message MsgId:0x%X on MixerId:0x%08x", un32MsgId, un32MixerId);
+    VQCMC_TRACE_UNHANDLED(pCtx, row.pszHandler, "Unhandle Message MsgId:0x%X on MixerId:0x%08x", un32MsgId,
+                          un32MixerId);
   }
   VqCmcMixerStateCheck(pCtx, pHost, pMixer);
 }

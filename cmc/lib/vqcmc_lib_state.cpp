@@ -4,9 +4,10 @@
  *
  * The intake runs on the host library's receive thread, once per batch of
  * up to 256 messages and at least every 50 ms. Each call polls the timers
- * (at most every 100 ms), ends the syncs that may end, routes each message
- * to its server, runs the single-thread jobs, and hands back what the
- * library queued for sending.
+ * (at most every 100 ms), ends the syncs that may end, answers the commands
+ * the host library refused to send (vqcmc_lib_refused.cpp), routes each
+ * message to its server, runs the single-thread jobs, and hands back what
+ * the library queued for sending.
  *
  * Timers are periodic once armed. A poll re-arms every expired record before
  * it signals any: a failed signal then leaves no record unarmed, and the
@@ -32,6 +33,19 @@ VQX_RESULT Signal(VQCMC_LIB_CTX* pCtx, _VQCMC_TIMER* pTimer) {
   return VqCmcMsgPrivateSend(pCtx, pTimer->un32MsgId, pTimer->un64Key, pTimer->un32State, nullptr);
 }
 
+/* One message of the intake, once the job pool has room for what it posts: to its server's machine, released when
+ * left there. */
+void IntakeOne(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hMsg) {
+  VqCmcThreadWaitForRoom(pCtx);
+  const u32 un32Id = hMsg->un32MsgId;
+  if (un32Id < VQCMC_HL_FIRST_IGNORED || un32Id > VQCMC_HL_LAST_IGNORED) {
+    const VQX_RESULT result = VqCmcHostMsgHandle(pCtx, &hMsg);
+    if (VQX_RESULT_FAILED(result)) VQCMC_RED(pCtx, "VqCmcMsgReceived", "VqCmcHostMsgHandle Failed 0x%X", result);
+    if (hMsg != nullptr) VQCMC_TRACE_UNHANDLED(pCtx, "VqCmcMsgReceived", "Unhandle Message MsgId:0x%X", un32Id);
+  }
+  if (hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &hMsg);
+}
+
 }  // namespace
 
 const char* VqCmcStateName(u32 un32State) {
@@ -45,10 +59,14 @@ VQX_RESULT VqCmcStateMachineLaunch(VQCMC_LIB_CTX* pCtx) {
   cb.pvFilterMsgReceivedContext = pCtx;
   cb.un32PostingDelayMs = VQCMC_INTAKE_IDLE_MS;
   cb.un32FilterMaxMsgPerCallback = VQCMC_INTAKE_MAX_MSGS;
-  const VQX_RESULT result = VQXModifyMsgFilterDbg(pCtx->hVqxLib, pCtx->hFilter, 0, nullptr, &cb, __FILE__, __LINE__);
+  VQX_RESULT result = VQXModifyMsgFilterDbg(pCtx->hVqxLib, pCtx->hFilter, 0, nullptr, &cb, __FILE__, __LINE__);
   if (VQX_RESULT_FAILED(result)) {
     VQCMC_ERR(pCtx, "VqCmcStateMachineLaunch", result, "Failed to attach message reception function to hostlib filter.");
+    return result;
   }
+  /* What the intake hands back and the host library refuses comes back to it, answered at the next intake. */
+  result = VQXKeepSendRefusals(pCtx->hVqxLib, pCtx->hFilter, 1);
+  if (VQX_RESULT_FAILED(result)) VQCMC_ERR(pCtx, "VqCmcStateMachineLaunch", result, "VQXKeepSendRefusals Failed");
   return result;
 }
 
@@ -62,6 +80,7 @@ void VqCmcStateMachineStop(VQCMC_LIB_CTX* pCtx) {
   if (pCtx->hFilter != nullptr && !pCtx->Seams.fNoIntake) {
     _VQX_FILTER_CALLBACK_PARAMS cb{};
     VQXModifyMsgFilterDbg(pCtx->hVqxLib, pCtx->hFilter, 0, nullptr, &cb, __FILE__, __LINE__);
+    VQXKeepSendRefusals(pCtx->hVqxLib, pCtx->hFilter, 0);
   }
   VqxMutexGet(pCtx->hThreadSem);
   const volatile u32* pfBefore = VQXSetThreadSendWaitEnd(&pCtx->fSendWaitsEnd);
@@ -81,11 +100,15 @@ VQX_RESULT VqCmcSendMsg(VQCMC_LIB_CTX* pCtx, VQX_MSG_HANDLE hMsg) {
     VqCmcMsgFreeHandle(pCtx, &hMsg);
     return VQX_RESULT_OUT_OF_RESOURCE;
   }
-  /* A full queue is sent here, hThreadSem held: its wait for room ends once the library stops. */
+  /* A full queue is sent here, hThreadSem held: its wait for room ends once the library stops. What the host
+     library refuses of it comes back, each command of the batch to be answered with its refusal. */
   const volatile u32* pfBefore = VQXSetThreadSendWaitEnd(&pCtx->fSendWaitsEnd);
+  VQX_SEND_REFUSALS* pRefusalsBefore = VQXSetThreadSendRefusals(&pCtx->SendRefusals);
   const VQX_RESULT result =
       VqxApiCoalescingAddMsgInternal(pCtx->hVqxLib, pCtx->pCoalescingQueue, hMsg, __FILE__, __LINE__);
+  VQXSetThreadSendRefusals(pRefusalsBefore);
   VQXSetThreadSendWaitEnd(pfBefore);
+  VqCmcRefusalsTake(pCtx, &pCtx->SendRefusals);
   return result;
 }
 
@@ -162,17 +185,15 @@ void VqCmcMsgReceived(void* pvCtx, VQX_LIB_HANDLE, VQX_FILTER_HANDLE, u32* pun32
       VQCMC_RED(pCtx, "VqCmcMsgReceived", "VqCmcStateTestReadyHosts Failed 0x%X", result);
     }
   }
+  /* The answers the library made to the commands the host library refused come first: they are older. */
+  VqCmcRefusalsAnswer(pCtx, IntakeOne);
   for (u32 i = 0; i < un32Received; i++) {
     VQX_MSG_HANDLE hMsg = pahMsg[i];
     pahMsg[i] = nullptr;
-    if (hMsg == nullptr) continue;
-    const u32 un32Id = hMsg->un32MsgId;
-    if (un32Id < VQCMC_HL_FIRST_IGNORED || un32Id > VQCMC_HL_LAST_IGNORED) {
-      result = VqCmcHostMsgHandle(pCtx, &hMsg);
-      if (VQX_RESULT_FAILED(result)) VQCMC_RED(pCtx, "VqCmcMsgReceived", "VqCmcHostMsgHandle Failed 0x%X", result);
-      if (hMsg != nullptr) VQCMC_TRACE(pCtx, 0, "VqCmcMsgReceived", "Unhandle Message MsgId:0x%X", un32Id);
-    }
-    if (hMsg != nullptr) VqCmcMsgFreeHandle(pCtx, &hMsg);
+    if (hMsg != nullptr) IntakeOne(pCtx, hMsg);
+  }
+  if (const u32 un32LeftOut = pCtx->UnhandledLines.TakeDue(pCtx->un32CurrTimeMs)) {
+    VQCMC_TRACE(pCtx, 0, "VqCmcMsgReceived", "Unhandle Message: %u similar line(s) left out", un32LeftOut);
   }
   if (pCtx->hJobPool == nullptr) VqCmcThreadRunFifo(pCtx);
   VQCMC_TRACE(pCtx, 0, "VqCmcMsgReceived", "VqCmcMsgReceived");

@@ -18,9 +18,12 @@
  * holder of hThreadSem drains (the intake, a post, a cancel, the counters,
  * close), so the counters are exact whenever they are read.
  */
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "vqcmc_lib_internal.h"
 #include "vqcmc_lib_util.h"
@@ -406,6 +409,20 @@ void VqCmcThreadRunFifo(VQCMC_LIB_CTX* pCtx) {
       for (u32 i = 0; i < un32Levels; i++) VqxMutexGet(pCtx->hThreadSem);
     }
     JobDoneInternal(pCtx, pJob);
+  }
+}
+
+void VqCmcThreadWaitForRoom(VQCMC_LIB_CTX* pCtx) {
+  if (pCtx->hJobPool == nullptr) return;
+  const u32 un32Max = FifoMax(pCtx);
+  const u32 un32Room = un32Max - std::min(un32Max / 8, VQCMC_INTAKE_JOB_MARGIN);
+  while (VQXMultiThreadedJobGetCount(pCtx->hJobPool) >= un32Room &&
+         __atomic_load_n(&pCtx->fSendWaitsEnd, __ATOMIC_ACQUIRE) == 0) {
+    const u32 un32Levels = VqxMutexHeldCount(pCtx->hThreadSem);
+    for (u32 i = 0; i < un32Levels; i++) VqxMutexGive(pCtx->hThreadSem);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (u32 i = 0; i < un32Levels; i++) VqxMutexGet(pCtx->hThreadSem);
+    VqCmcThreadDrainEnded(pCtx);
   }
 }
 

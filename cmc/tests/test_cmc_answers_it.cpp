@@ -5,7 +5,8 @@
  * refused by a full job queue, none is failed as lost when the call ends),
  * and when none ever comes the call's end fails each once; digit plays sent
  * flat out while the server answers each at once are all answered, with the
- * default queues and with small ones;
+ * default queues and with small ones, and beside a flood of notifications
+ * each command accepted is answered or failed to its listener;
  * a malformed end of a call or mixer (cut short, or of another message
  * type) leaves it hearing what follows, its proper end included; an answer
  * the server sends twice reaches the leg and its listener once.
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <future>
 #include <map>
 
@@ -230,17 +232,107 @@ TEST_F(CmcSmallQueuesIt, DetachLetsOutASenderWaitingOnAStoppedServer) {
   EXPECT_TRUE(fClosed) << "the close waited for the stopped server";
 }
 
-/* A call-terminated notification cut to 40 bytes, or whole with another message type, and a mixer's
- * end of another type: the client refuses them, and the leg or mixer still hears what follows; a refused
- * end changes nothing, so the leg still joins a mixer. */
-TEST_F(CmcAnswersIt, MalformedEndLeavesTheLegOrMixerHearing) {
+/* The resident memory of this process, in KiB (0 when unknown). */
+long RssKiB() {
+  std::ifstream Status("/proc/self/status");
+  for (std::string strLine; std::getline(Status, strLine);)
+    if (strLine.rfind("VmRSS:", 0) == 0) return atol(strLine.c_str() + 6);
+  return 0;
+}
+
+/* A leg sends flat out beside a flood of notifications (for a leg the client does not know). Its sender waits for room
+ * holding the core library's lock, so the flood piles up unread, to the bound past which every wait for room ends
+ * with its batch dropped (0x82010218). Every command accepted concludes all the same, answered or failed to its own
+ * listener, none left waiting for the end of the call. Rows: the stand-in deaf while the flood comes, until a batch
+ * was dropped (the bound reached for sure), the sender then stopped; and a stand-in that reads all along, the sender
+ * going on for kFlatOut accepted commands (VQX_CMC_FLOOD sets that row's flood, for measurements). */
+TEST_F(CmcSmallQueuesIt, FlatOutSenderBesideAFloodConcludesEveryCommand) {
+  const u32 un32Flood = getenv("VQX_CMC_FLOOD") != nullptr ? static_cast<u32>(atoi(getenv("VQX_CMC_FLOOD"))) : 100000;
   const struct {
     const char* pszName;
+    bool fDeaf;
+    u32 un32Flood;
+  } aRows[] = {{"deaf while the flood comes", true, 40000}, {"reading all along", false, un32Flood}};
+  for (const auto& Row : aRows) {
+    SCOPED_TRACE(Row.pszName);
+    CJournal J;
+    CCountingListener L;
+    CCountingLeg* A = nullptr;
+    Call(J, L, A);
+    if (HasFatalFailure()) return;
+    const auto Dropped = [&] {
+      _VQX_LIB_STATS Stats{};
+      VQXLibGetStats(Run.mhCmc->hVqxLib, &Stats);
+      return Stats.TxMsgDropped;
+    };
+    const u64 un64Dropped = Dropped();
+    const long nRssBefore = RssKiB();
+    if (Row.fDeaf) {
+      ASSERT_EQ(Run.Server.Command("deaf"), "ok");
+    }
+    std::atomic<bool> fStop{false};
+    std::atomic<u32> un32Accepted{0}, un32Refused{0};
+    peerwait::BoundedThread sender([&] {
+      for (u32 i = 0; i < 5000000 && !fStop; i++) (A->PlayDigit("1", &L) == VQX_RESULT_OK ? un32Accepted : un32Refused)++;
+    });
+    const auto Flood = [&] {
+      return Run.Server.Command("events 0x0A010012 " + std::to_string(Row.un32Flood) + " 0xDEAD") == "ok";
+    };
+    if (Row.fDeaf) {
+      // Waiting for room once the sockets are full: the sender keeps the library's lock, seen 200 times in a row.
+      u32 un32Held = 0;
+      ASSERT_TRUE(cmcpeer::WaitUntil(
+          [&] {
+            const bool fFree = VqxMutexTryGet(Run.mhCmc->hThreadSem) == VQX_RESULT_OK;
+            if (fFree) VqxMutexGive(Run.mhCmc->hThreadSem);
+            return (un32Held = fFree ? 0 : un32Held + 1) >= 200;
+          },
+          60000));
+      ASSERT_TRUE(Flood());
+      EXPECT_TRUE(cmcpeer::WaitUntil([&] { return Dropped() > un64Dropped; }, 120000)) << "a batch dropped at the bound";
+      fStop = true;
+      ASSERT_EQ(Run.Server.Command("hear", 60), "ok");
+    } else {
+      ASSERT_TRUE(Flood());
+      EXPECT_TRUE(peerwait::WaitWhileProgress([&] { return std::min<u32>(un32Accepted, kFlatOut); }, kFlatOut, kStallMs,
+                                              kCapMs));
+      fStop = true;
+    }
+    ASSERT_TRUE(sender.JoinWithin(60000));
+    const auto Concluded = [&] { return A->mun32Ok + A->mun32Failed; };
+    EXPECT_TRUE(peerwait::WaitWhileProgress(Concluded, un32Accepted, kStallMs, kCapMs)) << Run.Server.Command("stats");
+    std::printf("%s: %u accepted (%u refused at once), %u answered, %u failed, %u not concluded; %llu dropped at "
+                "the bound; resident +%ld KiB\n",
+                Row.pszName, un32Accepted.load(), un32Refused.load(), A->mun32Ok.load(), A->mun32Failed.load(),
+                un32Accepted - Concluded(), static_cast<unsigned long long>(Dropped() - un64Dropped),
+                RssKiB() - nRssBefore);
+    EXPECT_EQ(Concluded(), un32Accepted.load());
+    if (Row.fDeaf) {
+      EXPECT_GT(A->mun32Failed, 0u) << "each command of a dropped batch failed to its listener";
+    }
+    EXPECT_TRUE(J.Step(Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, A->GetLegId(), "reason=16"),
+                       "A:Terminated 16 0;A:Freed;"))
+        << J.Get();
+    EXPECT_EQ(L.Counts().count("Request lost: terminated before its response"), 0u) << "none waited for the end";
+  }
+}
+
+/* A call-terminated notification or a terminating indication, cut short or whole with another message type, and a
+ * mixer's end of another type: the client refuses them, and the leg or mixer still hears what follows; a refused end
+ * changes nothing (the leg is not terminating), so the leg still joins a mixer. */
+TEST_F(CmcAnswersIt, MalformedEndLeavesTheLegOrMixerHearing) {
+  constexpr u32 kEnded = VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, kEnding = VQCMC_MSG_NOTIF_CALL_LEG_TERMINATING_INDICATION;
+  const struct {
+    const char* pszName;
+    u32 un32Id; /* the end refused */
     const char* pszFields;
   } aRows[] = {
-      {"cut to 40 bytes", "reason=16 cut=40"},
-      {"a response's type", "reason=16 kind=2"},
-      {"a command's type", "reason=16 kind=1"},
+      {"cut to 40 bytes", kEnded, "reason=16 cut=40"},
+      {"a response's type", kEnded, "reason=16 kind=2"},
+      {"a command's type", kEnded, "reason=16 kind=1"},
+      {"terminating, cut to 40 bytes", kEnding, "reason=16 cut=40"},
+      {"terminating, a byte short of its protocol attribute", kEnding, "reason=16 cut=183"},
+      {"terminating, a response's type", kEnding, "reason=16 kind=2"},
   };
   CJournal J, JM;
   CItListener L(J, "L");
@@ -254,7 +346,7 @@ TEST_F(CmcAnswersIt, MalformedEndLeavesTheLegOrMixerHearing) {
     A->mfFreeOnEnd = true;
     ASSERT_TRUE(J.Step([&] { EXPECT_EQ(A->CreateCall(nullptr, &L), VQX_RESULT_OK); }, "A:Create ok;")) << Row.pszName;
     const u32 un32Leg = A->GetLegId();
-    Run.Notify(VQCMC_MSG_NOTIF_CALL_LEG_TERMINATED, un32Leg, Row.pszFields)();
+    Run.Notify(Row.un32Id, un32Leg, Row.pszFields)();
     // Answers come in order behind the notification: this one is heard once it has been refused.
     EXPECT_TRUE(J.Step([&] { EXPECT_EQ(A->PlayDigit("5", &L), VQX_RESULT_OK); }, "A:PlayDigit ok;"))
         << Row.pszName << ": " << J.Get();

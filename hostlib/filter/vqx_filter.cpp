@@ -84,6 +84,7 @@ VQX_FILTER* VqxFilterAllocRecord(VQX_LIB_HANDLE hLib, u32 un32Capacity, u32 fImp
 }
 
 void VqxFilterReleaseMemory(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter) {
+  VqxFilterKeepRefusals(hLib, pFilter, 0);
   VqxHostLibEventDestroy(hLib, pFilter->pEvent);
   pFilter->un32DbgMagic1 = pFilter->un32DbgMagic2 = 0;
   free(pFilter);

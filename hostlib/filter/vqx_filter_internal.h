@@ -9,6 +9,9 @@
 
 #include <pthread.h>
 
+#include <deque>
+#include <utility>
+
 #include "vqx_host_filter.h"
 #include "msg/hostlib_msg_internal.h"
 #include "vqx_gwlib.h"
@@ -77,6 +80,9 @@ struct _VQX_FILTER_CONTEXT {
   u32 un32HeldLinkOffset;
   _VQX_FILTER_CALLBACK_PARAMS Callbacks;
   u64 un64LastCallbackTick;
+  /* What the callback handed back and the send refused, kept for its owner (VQXKeepSendRefusals), oldest first. */
+  u32 fKeepRefusals;
+  std::deque<std::pair<VQX_MSG_HANDLE, VQX_RESULT>>* pRefused;
   u32 un32NbParams;
   u32 un32NbNegative;
   u32 un32Capacity;
@@ -247,6 +253,9 @@ VQX_RESULT VqxMsgReceive(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 un32NbToS
 
 VQX_RESULT VqxRxThreadInit(VQX_LIB_HANDLE hLib);
 void VqxRxThreadUninit(VQX_LIB_HANDLE hLib);
+/* Keeps, or stops keeping (those kept then freed), what the filter's callback hands back and the send refuses. Lock
+   held. */
+void VqxFilterKeepRefusals(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 fKeep);
 /* Waits (lock released) until the receive thread is not running callbacks; no-op on that thread. */
 void VqxWaitNoMorePostingToFilters(VQX_LIB_HANDLE hLib);
 /* Recomputes the receive thread's idle delay from the callback filters and wakes it. */

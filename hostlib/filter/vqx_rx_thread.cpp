@@ -1,7 +1,9 @@
 /*
  * vqx_rx_thread.cpp - the library's receive thread: feeds the filters that
  * have a message-received callback, sends what the callbacks hand back, and
- * re-sorts the exclusive claims once a second.
+ * re-sorts the exclusive claims once a second. What a callback hands back
+ * and the send refuses is kept with its filter when its owner asked
+ * (VQXKeepSendRefusals), else freed.
  *
  * The thread runs under the library lock except while it calls back or
  * sleeps. While callbacks run, code that changes or destroys a callback
@@ -33,7 +35,30 @@ struct VQX_RX_THREAD {
   u64 un64LastSort;
   VQX_RX_SERVED aServed[VQX_RX_THREAD_MAX_FILTERS];
   VQX_MSG_HANDLE aahMsg[VQX_RX_THREAD_MAX_FILTERS][VQX_MAX_MSG_PER_RECEIVE_LOOP];
+  /* What one callback handed back and the send refused, on its way to its filter (VQXKeepSendRefusals). */
+  VQX_MSG_HANDLE ahRefused[VQX_MAX_MSG_PER_RECEIVE_LOOP];
+  VQX_RESULT aRefusedResult[VQX_MAX_MSG_PER_RECEIVE_LOOP];
+  VQX_SEND_REFUSALS Refused;
 };
+
+/* The refusals of one filter's hand-back, kept with it when it still wants them (known, keeping), else freed. */
+void VqxRxKeepRefused(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, VQX_SEND_REFUSALS& r) {
+  const bool fKeep = VqxFilterIsKnown(hLib, pFilter) && pFilter->fKeepRefusals != 0 && pFilter->pRefused != nullptr;
+  for (u32 i = 0; i < r.un32Count; i++) {
+    VQX_MSG_HANDLE hMsg = r.pahMsg[i];
+    r.pahMsg[i] = nullptr;
+    try {
+      if (fKeep) {
+        pFilter->pRefused->emplace_back(hMsg, r.paResult[i]);
+        continue;
+      }
+    } catch (const std::bad_alloc&) {
+      VQX_LOG_V(hLib, 0, "VqxRxThread: %s\n", "no memory to keep a refused message for its filter: freed");
+    }
+    VqxMsgReleaseInternal(hLib, hMsg);
+  }
+  r.un32Count = 0;
+}
 
 std::atomic<PFCT_VQX_RX_PERIODIC> s_pFctRxPeriodic{nullptr};
 
@@ -92,6 +117,9 @@ u32 VqxRxThreadMain(void* pvArg) {
       VqxHostLibLockRetake(hLib, un32Levels);
       pFl->fPostingInProgress = 0;
       for (u32 i = 0; i < n; i++) {
+        VQX_FILTER* pFilter = pRx->aServed[i].pFilter;
+        const bool fKeep = VqxFilterIsKnown(hLib, pFilter) && pFilter->fKeepRefusals != 0;
+        VQX_SEND_REFUSALS* pBefore = VQXSetThreadSendRefusals(fKeep ? &pRx->Refused : nullptr);
         for (u32 k = 0; k < pRx->aServed[i].un32Count; k++) {
           VQX_MSG_HANDLE hMsg = pRx->aahMsg[i][k];
           pRx->aahMsg[i][k] = nullptr;
@@ -99,6 +127,9 @@ u32 VqxRxThreadMain(void* pvArg) {
           if (VqxDebugActive(hLib) && !VqxDebugTakeBackMsg(hLib, hMsg, __FILE__, __LINE__)) continue;
           VqxMsgSend(hLib, hMsg, nullptr);
         }
+        VQXSetThreadSendRefusals(pBefore);
+        /* A send may have waited with the lock given up: the filter is looked at again. */
+        if (pRx->Refused.un32Count != 0) VqxRxKeepRefused(hLib, pFilter, pRx->Refused);
       }
       continue;
     }
@@ -135,6 +166,7 @@ VQX_RESULT VqxRxThreadInit(VQX_LIB_HANDLE hLib) {
   }
   pRx->fRunning.store(1);
   pRx->un64LastSort = VQXGetClock();
+  pRx->Refused = VQX_SEND_REFUSALS{pRx->ahRefused, pRx->aRefusedResult, VQX_MAX_MSG_PER_RECEIVE_LOOP, 0};
   VqxLib(hLib)->pvRxThread = pRx;
   const VQX_THREAD_PARAMS params = {"vqx_rx", 1048576u, 0};
   const VQX_RESULT result = VqxThreadCreate(&pRx->Thread, VqxRxThreadMain, hLib, &params);
@@ -161,6 +193,47 @@ void VqxRxThreadUninit(VQX_LIB_HANDLE hLib) {
 }
 
 void VqxHostLibSetRxPeriodic(PFCT_VQX_RX_PERIODIC pFct) { s_pFctRxPeriodic.store(pFct); }
+
+void VqxFilterKeepRefusals(VQX_LIB_HANDLE hLib, VQX_FILTER* pFilter, u32 fKeep) {
+  pFilter->fKeepRefusals = fKeep != 0 ? 1u : 0u;
+  if (fKeep != 0 || pFilter->pRefused == nullptr) return;
+  for (const auto& [hMsg, result] : *pFilter->pRefused) VqxMsgReleaseInternal(hLib, hMsg);
+  delete pFilter->pRefused;
+  pFilter->pRefused = nullptr;
+}
+
+VQX_RESULT VQXKeepSendRefusals(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, u32 fKeep) {
+  if (hLib == nullptr) return VQX_RESULT_API_INVALID_LIB_HANDLE;
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  VQX_RESULT result = VQX_RESULT_API_INVALID_FIL_HANDLE;
+  if (VqxFilterIsKnown(hLib, hFilter)) {
+    result = VQX_RESULT_API_OK;
+    if (fKeep != 0 && hFilter->pRefused == nullptr) {
+      hFilter->pRefused = new (std::nothrow) std::deque<std::pair<VQX_MSG_HANDLE, VQX_RESULT>>();
+      if (hFilter->pRefused == nullptr) result = VQX_RESULT_API_NOT_ENOUGH_MEMORY;
+    }
+    if (VQX_RESULT_SUCCEEDED(result)) VqxFilterKeepRefusals(hLib, hFilter, fKeep);
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  return result;
+}
+
+VQX_RESULT VQXTakeSendRefusals(VQX_LIB_HANDLE hLib, VQX_FILTER_HANDLE hFilter, VQX_SEND_REFUSALS* pRefusals) {
+  if (hLib == nullptr) return VQX_RESULT_API_INVALID_LIB_HANDLE;
+  if (pRefusals == nullptr) return VQX_RESULT_API_NULL_PARAM;
+  VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  const bool fKnown = VqxFilterIsKnown(hLib, hFilter);
+  if (fKnown && hFilter->pRefused != nullptr) {
+    auto& kept = *hFilter->pRefused;
+    while (!kept.empty() && pRefusals->un32Count < pRefusals->un32Max) {
+      pRefusals->pahMsg[pRefusals->un32Count] = kept.front().first;
+      pRefusals->paResult[pRefusals->un32Count++] = kept.front().second;
+      kept.pop_front();
+    }
+  }
+  VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);
+  return fKnown ? VQX_RESULT_API_OK : VQX_RESULT_API_INVALID_FIL_HANDLE;
+}
 
 void VqxRxThreadKick(VQX_LIB_HANDLE hLib) {
   VQX_RX_THREAD* pRx = VqxRx(hLib);

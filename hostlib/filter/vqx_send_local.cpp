@@ -45,9 +45,15 @@ bool VqxGroupIn(const VQX_GROUP_RANGE (&aRanges)[N], u32 un32Group) {
 
 bool VqxIsLocal(u32 hAdapter) { return hAdapter >= VQX_LOCAL_HANDLE_FIRST && hAdapter <= VQX_LOCAL_HANDLE_LAST; }
 
-VQX_RESULT VqxSendFail(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, const char* pszText, VQX_RESULT Result) {
+/* fHandBack: a refusal of a message whose header held, handed back to its sender when it asked (VqxMsgRefused). */
+VQX_RESULT VqxSendFail(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, const char* pszText, VQX_RESULT Result,
+                       bool fHandBack = false) {
   VQX_LOG_V(hLib, 0, "VqxMsgSend: Msg=0x%08x %s\n", hMsg->un32MsgId, pszText);
-  VqxMsgReleaseInternal(hLib, hMsg);
+  if (fHandBack) {
+    VqxMsgRefused(hLib, hMsg, Result);
+  } else {
+    VqxMsgReleaseInternal(hLib, hMsg);
+  }
   return Result;
 }
 
@@ -207,12 +213,12 @@ VQX_RESULT VqxMsgSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, VQX_BATCH_CONTEX
     if (VqxIsLocal(hAdapter)) {
       if (!VqxGroupIn(s_aLocalGroups, un32Group)) {
         return VqxSendFail(hLib, hMsg, "VQX_HOSTLIB_ADAPTER_HANDLE must have VQX_ID_CLASS_USER_DEFINE MsId Group ",
-                           VQX_RESULT_API_INVALID_ADA_HANDLE);
+                           VQX_RESULT_API_INVALID_ADA_HANDLE, true);
       }
     } else {
       if (!VqxGroupIn(s_aBoardGroups, un32Group)) {
         return VqxSendFail(hLib, hMsg, "VQX_HOSTLIB_ADAPTER_HANDLE must have VQX_ID_CLASS_VQ500 MsId Group ",
-                           VQX_RESULT_API_INVALID_ADA_HANDLE);
+                           VQX_RESULT_API_INVALID_ADA_HANDLE, true);
       }
       hMsg->hAdapter = hAdapter & ~VQX_BOARD_GROUP_LOCAL_BIT;
     }
@@ -224,7 +230,8 @@ VQX_RESULT VqxMsgSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, VQX_BATCH_CONTEX
     return VQX_RESULT_API_OK;
   }
   if (hAdapter == VQX_BROADCAST_HANDLE && hMsg->MsgType != VQX_MSG_TYPE_EVENT) {
-    return VqxSendFail(hLib, hMsg, "Only events can only broadcasted!", VQX_RESULT_API_ILLEGAL_BROADCAST_MSG_TYPE);
+    return VqxSendFail(hLib, hMsg, "Only events can only broadcasted!", VQX_RESULT_API_ILLEGAL_BROADCAST_MSG_TYPE,
+                       true);
   }
   PFCT_VQX_SEND_TO_PEER pFct = s_pFctSendToPeer.load();
   if (pFct != nullptr) return pFct(hLib, hMsg);
@@ -234,7 +241,7 @@ VQX_RESULT VqxMsgSend(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, VQX_BATCH_CONTEX
     return VQX_RESULT_API_OK;
   }
   return VqxSendFail(hLib, hMsg, "no route to adapters and remote hosts (peer send path not connected)",
-                     VQX_RESULT_API_NOT_IMPLEMENTED);
+                     VQX_RESULT_API_NOT_IMPLEMENTED, true);
 }
 
 VQX_RESULT VQXSendMsgEx(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg, VQX_FILTER_HANDLE* phImplicitFilter) {

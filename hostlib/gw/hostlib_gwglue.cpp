@@ -381,6 +381,8 @@ void VqxGwDestroy(VQX_LIB_HANDLE hLib, u32 fHosts) {
      closed while the library stays open (VQXCloseAdaptersGw, VQXCloseHostsGw) first closes its links reading what their TCP
      acknowledged, which reaches the filters (or the count of messages no filter took) like the rest. */
   VQX_HOSTLIB_CRITICAL_SECTION_ENTER(hLib);
+  /* The peers hear that this end took all they sent, before the links go: their removal then names no loss. */
+  if (VqxGwSlot(VqxLib(hLib), fHosts) != nullptr) VqxPeersAckAll(hLib, fHosts);
   VqxGwLibContext hGw = VqxGwSlot(VqxLib(hLib), fHosts);
   VqxGwSlot(VqxLib(hLib), fHosts) = nullptr;
   VQX_HOSTLIB_CRITICAL_SECTION_LEAVE(hLib);

@@ -186,6 +186,30 @@ VQX_RESULT VqxMsgReleaseInternal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
   return result;
 }
 
+namespace {
+
+/* The calling thread's record of refused sends (VQXSetThreadSendRefusals), null when none. */
+thread_local VQX_SEND_REFUSALS* t_pSendRefusals = nullptr;
+
+}  // namespace
+
+VQX_SEND_REFUSALS* VQXSetThreadSendRefusals(VQX_SEND_REFUSALS* pRefusals) {
+  VQX_SEND_REFUSALS* pBefore = t_pSendRefusals;
+  t_pSendRefusals = pRefusals;
+  return pBefore;
+}
+
+void VqxMsgRefused(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, VQX_RESULT result) {
+  VQX_SEND_REFUSALS* p = t_pSendRefusals;
+  /* Marked sent by the send: its sender's again, as allocated. */
+  if (p != nullptr && p->un32Count < p->un32Max && VQX_RESULT_SUCCEEDED(VqxBufMarkReceived(hLib, hMsg))) {
+    p->pahMsg[p->un32Count] = hMsg;
+    p->paResult[p->un32Count++] = result;
+    return;
+  }
+  VqxMsgReleaseInternal(hLib, hMsg);
+}
+
 /* ---------------------------------------------------------------- checks */
 
 VQX_RESULT VqxMsgCheckHeader(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {

@@ -128,6 +128,11 @@ VQX_RESULT VqxMsgWidenReceived(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE* phMsg);
  * also accepts a message already handed to the send path.
  */
 VQX_RESULT VqxMsgReleaseInternal(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
+/*
+ * A message a send refused once it took it: handed back to the record of the calling thread's sends
+ * (VQXSetThreadSendRefusals) with the send's result while it has room, else released as VqxMsgReleaseInternal.
+ */
+void VqxMsgRefused(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, VQX_RESULT result);
 
 /* --------------------------------------------------- coalescing queue */
 

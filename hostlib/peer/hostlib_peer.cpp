@@ -650,16 +650,7 @@ void AdapterDown(VQX_LIB_HANDLE hLib, u32 hAdapter, u32 fIsGw0, u32 un32Cause, b
       aun32Lost[p] = 0;
     }
   }
-  /* 3. Take them down and have the transport drop them; first, whether the peer took all they carried. */
-  pPeer->fTookAll = hGw != nullptr ? 1 : 0;
-  for (u32 p = 0; p < 2; p++) {
-    u64 un64Untaken = 1;
-    if (afDown[p] != 0 &&
-        (aun32Cause[p] != VQX_PEER_CAUSE_CLOSED || hGw == nullptr ||
-         VQX_RESULT_FAILED(VqxGwLibPathUntaken(hGw, hAdapter, p == VQX_PEER_PATH_GW0 ? 1 : 0, &un64Untaken)) ||
-         un64Untaken != 0))
-      pPeer->fTookAll = 0;
-  }
+  /* 3. Take them down and have the transport drop them. */
   for (u32 p = 0; p < 2; p++) {
     if (afDown[p] == 0) continue;
     pPeer->afPathUp[p] = 0;
@@ -716,8 +707,9 @@ namespace {
 /* What a peer takes with it as it is removed: its send fifo, never handed to the transport (lost), and what it had not
    acknowledged of what was: counted (VQXGetTxAccount), and said at the error level when something may have been lost
    with its links; not when this library closed them, which its user asked for after its own wait (the framework's
-   close says what its wait left), nor at a clean end, the peer having closed its links once its transport took all
-   they carried (what it did not acknowledge yet, it had taken). */
+   close says what its wait left). Only the peer can say it took everything: by acknowledging it (a closing library
+   acknowledges all it received before it closes its links). A link its peer closed is no such word: a killed
+   process's socket closes as cleanly once it had read all it was sent, and what it read is gone with it. */
 void TellSentLoss(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   VQX_LIB* pLib = VqxLib(hLib);
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
@@ -729,11 +721,6 @@ void TellSentLoss(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer) {
   pPl->un64TxDropped += un32Queued;
   pPl->un64TxUnackedFreed += un32Unacked;
   if (ClosedByThisLibrary(pLib, pPeer)) return;
-  if (un32Queued == 0 && pPeer->fTookAll != 0) {
-    VQX_LOG_V(hLib, 3, "%s removed at its clean end, having taken the %u message(s) it had not acknowledged yet\n",
-              pPeer->szName, un32Unacked);
-    return;
-  }
   /* Only this library's own remote-filter messages unacknowledged (the answer to a filter the peer destroyed just
      before it closed, say): nothing its user sent is missing. */
   if (un32Queued == 0 && VqxPeerUnackedOwn(pPeer) >= un32Unacked) {
@@ -757,7 +744,6 @@ void VqxHostAdapterRemove(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 fFree) {
   pPeer->fFilterDone = 0;
   pPeer->afPathUp[0] = pPeer->afPathUp[1] = 0;
   TellSentLoss(hLib, pPeer); /* before its numbering is reset */
-  pPeer->fTookAll = 0;
   pPeer->afDownWaiting[0] = pPeer->afDownWaiting[1] = 0;
   pPeer->fSinglePath = 0;
   pPeer->fTxRetransmitting = 0;

@@ -12,7 +12,8 @@
  * run with it released, and look the peer up again afterwards. A sender
  * waiting for room keeps its peer's reading from pausing until the peer's
  * unread backlog reaches its bound (VqxPeerReadOnForSenders), and leaves with
- * a failure then, or once the library closes.
+ * a failure then, or once the library closes. A message refused goes back to
+ * its sender when the sender keeps a record of refusals (VqxMsgRefused).
  */
 #include <string.h>
 #include <time.h>
@@ -488,6 +489,24 @@ void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 f
 
 void VqxGwSetSendStandIn(const VQX_GW_SEND_STANDIN* pStandIn) { s_pSendStandIn.store(pStandIn); }
 
+void VqxPeersAckAll(VQX_LIB_HANDLE hLib, u32 fHosts) {
+  if (VqxPeerLib(hLib) == nullptr) return;
+  u32 ahPeers[VQX_PEER_MAX];
+  u32 un32NbPeers = 0;
+  for (VQX_PEER* pPeer = VqxPeerFirst(hLib); pPeer != nullptr && un32NbPeers < VQX_PEER_MAX;
+       pPeer = VqxPeerNext(hLib, pPeer)) {
+    if ((pPeer->fAdapter == 0) == (fHosts != 0) && VqxPeerActive(pPeer) && pPeer->un32RxUnacked != 0)
+      ahPeers[un32NbPeers++] = pPeer->hAdapter;
+  }
+  for (u32 i = 0; i < un32NbPeers; i++) {
+    /* Posting may release the lock (the status callback): each looked up again. */
+    VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(hLib, ahPeers[i]);
+    if (pPeer == nullptr) continue;
+    pPeer->un64LastAckTime = 0; /* due now: a pure acknowledgement, or the next message carries it */
+    VQXHostPostReadyMessagesToGwLib(hLib, pPeer, 1);
+  }
+}
+
 /* Pushes every peer (posting and awaited-response time-outs) or only those with queued messages. */
 void VqxKickMsgSendToGwLib(VQX_LIB_HANDLE hLib, u32 fAll) {
   VQX_PEER_LIB* pPl = VqxPeerLib(hLib);
@@ -584,7 +603,7 @@ namespace {
 
 VQX_RESULT VqxSendToFail(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg, const char* pszText, VQX_RESULT Result) {
   VQX_LOG_V(hLib, 0, "VqxMsgSendTo: Msg=0x%08x %s\n", hMsg->un32MsgId, pszText);
-  VqxMsgReleaseInternal(hLib, hMsg);
+  VqxMsgRefused(hLib, hMsg, Result);
   return Result;
 }
 
@@ -655,7 +674,7 @@ VQX_RESULT VqxSendWaitEnd(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE h
                          "VqxMsgSendTo: Msg=0x%08x to %s dropped: %u messages it sent wait unread, its reading "
                          "paused\n",
                          hMsg->un32MsgId, pPeer->szName, pPeer->un32MsgsInFilters);
-    VqxMsgReleaseInternal(hLib, hMsg);
+    VqxMsgRefused(hLib, hMsg, VQX_RESULT_API_TXMSG_DROPPED);
     return VQX_RESULT_API_TXMSG_DROPPED;
   }
   if (failure == VQX_RESULT_API_TXMSG_DROPPED || failure == kSenderStopping) {
@@ -719,7 +738,7 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
                            "VqxMsgSendTo: Msg=0x%08x to %s dropped: send fifo full (max %u), and the receiving "
                            "thread does not wait for room\n",
                            hMsg->un32MsgId, pPeer->szName, VqxFifoLimit(hLib, pPeer));
-      VqxMsgReleaseInternal(hLib, hMsg);
+      VqxMsgRefused(hLib, hMsg, VQX_RESULT_API_TXMSG_DROPPED);
       return VQX_RESULT_API_TXMSG_DROPPED;
     }
     waiter.Start(pPeer);
@@ -740,7 +759,7 @@ VQX_RESULT VqxMsgSendTo(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, VQX_MSG_HANDLE hMs
     if (failure == VQX_RESULT_API_OK && un32Answer != VQX_FIFO_FULL_ANSWER_WAIT) {
       pLib->Counters.TxMsgDropped++;
       pPeer->un64TxMsgDropped++;
-      VqxMsgReleaseInternal(hLib, hMsg);
+      VqxMsgRefused(hLib, hMsg, VQX_RESULT_API_TXMSG_DROPPED);
       return VQX_RESULT_API_TXMSG_DROPPED;
     }
     if (failure == VQX_RESULT_API_OK) {
@@ -818,13 +837,13 @@ bool VqxPeerReadOnForSenders(VQX_LIB_HANDLE hLib, const VQX_PEER* pPeer) {
 
 VQX_RESULT VqxMsgSendToPeers(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg) {
   if (VqxPeerLib(hLib) == nullptr) {
-    VqxMsgReleaseInternal(hLib, hMsg);
+    VqxMsgRefused(hLib, hMsg, VQX_RESULT_API_NOT_INITIALIZED);
     return VQX_RESULT_API_NOT_INITIALIZED;
   }
   if (hMsg->hAdapter != VQX_BROADCAST_HANDLE) {
     VQX_PEER* pPeer = VqxHostAdapterOrHostByHandle(hLib, hMsg->hAdapter);
     if (pPeer == nullptr) {
-      VqxMsgReleaseInternal(hLib, hMsg);
+      VqxMsgRefused(hLib, hMsg, VQX_RESULT_API_INVALID_ADA_HANDLE);
       return VQX_RESULT_API_INVALID_ADA_HANDLE;
     }
     return VqxMsgSendTo(hLib, pPeer, hMsg, 1);

@@ -166,9 +166,6 @@ typedef struct _VQX_PEER {
   u64 aun64PathUpTime[2];       /* ms */
   u32 fSinglePath;              /* redundancy not yet established (see the send side) */
   u32 un32LastCause;            /* of the last path loss */
-  /* The paths of that loss were closed by the peer itself, its transport having taken everything they were
-     given (VqxGwLibPathUntaken 0): a clean end, where what it did not acknowledge yet was not lost. */
-  u32 fTookAll;
   /* A path lost while the other goes along with it (single path), whose
      notification waits until the transport, having read the other, reports it down. */
   u32 afDownWaiting[2];
@@ -488,6 +485,10 @@ VQX_RESULT VqxSendAdapterMsgDelay(VQX_LIB_HANDLE hLib, VQX_PEER* pPeer, u32 un32
 VQX_RESULT VqxMsgSendToPeers(VQX_LIB_HANDLE hLib, VQX_MSG_HANDLE hMsg);
 /* Posts what is ready for one peer (retransmission, acknowledgement, up to 256 messages of its fifo). */
 void VQXHostPostReadyMessagesToGwLib(VQX_LIB_HANDLE hLib, VQX_PEER *pPeer, u32 fWriteNow);
+/* Before this library closes the links of one transport instance (fHosts: the hosts', else the adapters'): every
+   peer of it that acknowledges is told at once that all it sent was received, so that its removal knows it lost
+   nothing here; what comes later is not acknowledged. Under the library lock. */
+void VqxPeersAckAll(VQX_LIB_HANDLE hLib, u32 fHosts);
 /* A response from an adapter completes its awaited request (flow control re-evaluated). */
 void VqxPopRspAwaited(VQX_LIB_HANDLE hLib, VQX_PEER *pPeer, VQX_MSG_HANDLE hMsg);
 

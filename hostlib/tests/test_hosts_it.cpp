@@ -10,7 +10,11 @@
  * end marker every host wants) lets through until the end marker, and
  * exits 0 only when the count is the expected one, in order, and nothing
  * came over the link that no filter of its own wanted.
+ *
+ * A peer host's removal (the stand-in server as that peer) names what it did
+ * not acknowledge, whatever closed its link, unless it acknowledged all.
  */
+#include "peers/cmcsim_process.h"
 #include "peers/host_params.h"
 #include "support/hostlib_sim.h"
 #include "test_peer_util.h"
@@ -129,8 +133,9 @@ class HostsTest : public ::testing::Test {
     ASSERT_EQ(VQXOpenLib(&params, &mhLib), VQX_RESULT_API_OK);
     mhNotif = NewFilter(mhLib, {FilterSet(VQX_FILTER_MASK_MSG_ID, VQX_MSG_ID_API_NOTIF_HOST_ADDED)});
   }
-  /* Handle of the remote host of that application name whose remote filters have come, 0 if none yet. */
-  u32 ReadyHost(const char* pszApp) {
+  /* Handle of the remote host of that application name whose remote filters have come (any when fAnyFilters: the
+     stand-in server has none), 0 if none yet. */
+  u32 ReadyHost(const char* pszApp, bool fAnyFilters = false) {
     u32 ah[8];
     u32 n = 0;
     if (VQXGetRemoteHostsList(mhLib, 8, &n, ah) != VQX_RESULT_API_OK) return 0;
@@ -140,7 +145,7 @@ class HostsTest : public ::testing::Test {
       if (strcmp(info.szApplicationName, pszApp) != 0) continue;
       const bool fReady = Locked(mhLib, [&] {
         const VQX_PEER* pPeer = VqxHostRemoteHostByHandle(mhLib, ah[i]);
-        return pPeer != nullptr && pPeer->fFiltersComplete != 0 && pPeer->un32NbRemoteFilters > 0;
+        return pPeer != nullptr && pPeer->fFiltersComplete != 0 && (fAnyFilters || pPeer->un32NbRemoteFilters > 0);
       });
       if (fReady) return ah[i];
     }
@@ -218,6 +223,56 @@ TEST_F(HostsTest, BroadcastReachesOnlyTheMatchingHostThenARequestStreamInOrder) 
   EXPECT_TRUE(WaitUntil([&] { return VQXGetRemoteHostsList(mhLib, 8, &un32Left, ah) == VQX_RESULT_API_OK && un32Left == 0; },
                         kWaitMs));
   EXPECT_EQ(mLog.Count(" not acknowledged"), 0u) << "no loss line at a clean end";
+}
+
+/*
+ * A peer's removal names what it may not have received unless it acknowledged all of it (the stand-in server as that
+ * peer, 40 events sent to it and read): one that acknowledged everything, then quit, ends cleanly, with no loss line;
+ * one that read everything unacknowledged and was killed (its socket closes as cleanly, with nothing left unread) names
+ * all 40 as not acknowledged. Either removal says its cause as a message.
+ */
+TEST_F(HostsTest, PeerRemovalNamesWhatItDidNotAcknowledge) {
+  constexpr u32 kSent = 40, kEvent = 0x06000001u;
+  const struct {
+    const char* pszWhat;
+    bool fSilent; /* reads, acknowledges nothing */
+    int nSignal;  /* 0: told to quit */
+    bool fLoss;   /* the loss line, naming the 40 at least (and what the library may have sent meanwhile) */
+  } aRows[] = {{"acknowledged all, then quit", false, 0, false}, {"read all unacknowledged, then killed", true, SIGKILL, true}};
+  for (const auto& r : aRows) {
+    SCOPED_TRACE(r.pszWhat);
+    mLog.Clear();
+    cmcpeer::CmcServerProcess Peer(0, mun16Port, {"--name", "peer"});
+    ASSERT_TRUE(Peer.Ready());
+    Open({Peer.UdpPort()});
+    u32 hPeer = 0;
+    ASSERT_TRUE(WaitUntil([&] { return (hPeer = ReadyHost("peer", true)) != 0; }, kWaitMs));
+    /* What the link's making sent is acknowledged first: the 40 are then what is to be named. */
+    ASSERT_TRUE(WaitUntil([&] { return Locked(mhLib, [&] { return VqxPeerUnacked(VqxHostRemoteHostByHandle(mhLib, hPeer)); }) == 0; },
+                          kWaitMs));
+    if (r.fSilent) {
+      ASSERT_EQ(Peer.Command("silent"), "ok");
+    }
+    for (u32 i = 0; i < kSent; i++) ASSERT_EQ(Send(hPeer, kEvent, VQX_MSG_TYPE_EVENT, i), VQX_RESULT_API_OK);
+    ASSERT_TRUE(WaitUntil([&] { return Peer.Stat("0x06000001") == long{kSent}; }, kWaitMs)) << Peer.Command("stats");
+    if (r.nSignal != 0) {
+      ASSERT_EQ(kill(Peer.Pid(), r.nSignal), 0);
+    } else {
+      Peer.Command("quit", 1);
+    }
+    u32 ah[4], un32Left = 1;
+    EXPECT_TRUE(WaitUntil([&] { return VQXGetRemoteHostsList(mhLib, 4, &un32Left, ah) == VQX_RESULT_API_OK && un32Left == 0; },
+                          kWaitMs));
+    EXPECT_TRUE(mLog.WaitFor(" removed (cause: "));
+    EXPECT_EQ(mLog.Count(" not acknowledged"), r.fLoss ? 1u : 0u);
+    for (const std::string& strLine : mLog.Lines()) {
+      const size_t i = strLine.find(" removed with 0 sent message(s) not taken, dropped, and ");
+      if (i == std::string::npos) continue;
+      EXPECT_GE(strtoul(strLine.c_str() + i + 56, nullptr, 10), kSent) << strLine;
+    }
+    VQXDestroyMsgFilterEx(mhLib, &mhNotif);
+    EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+  }
 }
 
 }  // namespace

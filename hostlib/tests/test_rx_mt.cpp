@@ -620,6 +620,57 @@ TEST_F(RxOverflowTest, ASendersWaitEndsOnceItsPeersBacklogReachesItsBound) {
   EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
 }
 
+/*
+ * A batch of a coalescing queue kicked by a thread that keeps its refusals (VQXSetThreadSendRefusals): with the fifo
+ * full its first message waits for room while the board's backlog grows, and at the bound the wait ends. Every message
+ * of the batch comes back to its sender, in order, each with 0x82010218 and counted dropped, none freed unseen: the
+ * sender can tell each one's own caller. A record of no room left frees what does not fit, as before.
+ */
+TEST_F(RxOverflowTest, ABatchDroppedAtTheBoundComesBackToItsSender) {
+  constexpr u32 kSendFifo = 12, kBound = 2 + VQX_RX_WAIT_BACKLOG_EXTRA, kBatch = 5, kRoom = 4;
+  Open(false, 2, kSendFifo);
+  while (Locked(mhLib, [&] { return Peer(kBoard)->un32SendFifoCount; }) < kSendFifo)
+    ASSERT_EQ(Send(kDataId, kBoard, 8, VQX_MSG_TYPE_REQUEST), VQX_RESULT_API_OK);
+  VQX_COALESCING_QUEUE_PARAMS qp{kBatch, mhData, nullptr};
+  VqxApiCoalescingQueue* pQueue = VqxApiCoalescingQueueCreate(mhLib, &qp);
+  ASSERT_NE(pQueue, nullptr);
+  for (u32 i = 0; i < kBatch; i++) {
+    ASSERT_EQ(VqxApiCoalescingAddMsgInternal(mhLib, pQueue, NewMsg(0x03000010 + i, kBoard, 8, VQX_MSG_TYPE_REQUEST),
+                                             __FILE__, __LINE__),
+              VQX_RESULT_OK);
+  }
+  const u32 un32Live = LiveCount();
+  VQX_MSG_HANDLE ah[kRoom] = {};
+  VQX_RESULT aResult[kRoom] = {};
+  VQX_SEND_REFUSALS Refusals{ah, aResult, kRoom, 0};
+  std::atomic<VQX_RESULT> kicked{0};
+  peerwait::BoundedThread sender([&] {
+    VQX_SEND_REFUSALS* pBefore = VQXSetThreadSendRefusals(&Refusals);
+    kicked = VqxApiCoalescingKickInternal(mhLib, pQueue, __FILE__, __LINE__);
+    EXPECT_EQ(VQXSetThreadSendRefusals(pBefore), &Refusals);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return Locked(mhLib, [&] { return Peer(kBoard)->un32SendWaiters == 1u; }); }, 10000));
+  std::vector<VQX_MSG_HANDLE> aFlood; /* made first: allocation takes the library lock too */
+  for (u32 i = 1; i <= kBound; i++) aFlood.push_back(Wire(kDataId, 0, i));
+  for (VQX_MSG_HANDLE hMsg : aFlood) Feed(kBoard, hMsg);
+  ASSERT_TRUE(sender.JoinWithin(10000)) << "the wait ended at the bound";
+  EXPECT_EQ(kicked.load(), VQX_RESULT_API_TXMSG_DROPPED);
+  ASSERT_EQ(Refusals.un32Count, kRoom);
+  for (u32 i = 0; i < kRoom; i++) {
+    EXPECT_EQ(ah[i]->un32MsgId, 0x03000010 + i) << i;
+    EXPECT_EQ(aResult[i], VQX_RESULT_API_TXMSG_DROPPED) << i;
+    EXPECT_EQ(VQXReleaseMsgEx(mhLib, &ah[i]), VQX_RESULT_OK) << "the sender's again: " << i;
+  }
+  EXPECT_EQ(LibStats(mhLib).TxMsgDropped, kBatch);
+  EXPECT_EQ(VqxApiCoalescingQueueDestroy(mhLib, pQueue), VQX_RESULT_OK);
+  size_t nDelivered = 0;
+  for (std::vector<u32> got = Delivered(); !got.empty() && nDelivered < kBound; got = Delivered()) nDelivered += got.size();
+  EXPECT_EQ(nDelivered, kBound) << "nothing received dropped";
+  EXPECT_EQ(LiveCount(), un32Live - kBatch) << "the fifth, past the record's room, freed";
+  mhData = nullptr; /* freed by the close: its destroy would wait for room to tell the board */
+  EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+}
+
 /* Remote hosts all together: their unread messages count against the receive fifo (6 here) as one peer's do, a
  * board's apart, so that hosts flooding at once pause the reading however few each has waiting; the high watermark
  * of their sum, (2 x 6 + 4) / 3 = 5, is told once, and its clearing at 3. Paused, nothing dropped.
@@ -769,6 +820,14 @@ constexpr u32 kIdB = 0x06000002u;
 class ReceiveMtTest : public HostLibTest {
  protected:
   VQX_FILTER_HANDLE Id(u32 un32Id) { return Filter({FilterSet(VQX_FILTER_MASK_MSG_ID, un32Id)}); }
+  /* Gives the filter a message-received callback (at most 4 messages a call). */
+  void Callback(VQX_FILTER_HANDLE h, PFCT_VQX_FILTER_MSG_RECEIVED pFct, void* pvContext) {
+    _VQX_FILTER_CALLBACK_PARAMS cb{};
+    cb.pFctFilterMsgReceived = pFct;
+    cb.pvFilterMsgReceivedContext = pvContext;
+    cb.un32FilterMaxMsgPerCallback = 4;
+    ASSERT_EQ(VQXModifyMsgFilter(mhLib, h, 0, nullptr, &cb), VQX_RESULT_API_OK);
+  }
   /* Starts a reader blocked on the filter (10 s at most); its result lands in *pResult. */
   std::thread BlockedReader(VQX_FILTER_HANDLE h, std::atomic<VQX_RESULT>* pResult, VQX_MSG_HANDLE* phGot) {
     std::thread t([=, this] { *pResult = VQXReceiveMsg(mhLib, h, 10000, phGot); });
@@ -893,6 +952,65 @@ TEST_F(ReceiveMtTest, CallbackFilterRepliesIdlesAndStopsAtItsDestroy) {
   const u32 un32After = state.un32Calls.load();
   std::this_thread::sleep_for(std::chrono::milliseconds(60)); /* three posting periods: no call may come */
   EXPECT_EQ(state.un32Calls.load(), un32After);
+}
+
+/* Hands every message back to this process under a group a local destination does not carry: each send refuses it. */
+void OnMessagesRefused(void* pvContext, VQX_LIB_HANDLE, VQX_FILTER_HANDLE, u32* pun32Count, VQX_MSG_HANDLE* pahMsg) {
+  static_cast<CallbackState*>(pvContext)->un32Messages += *pun32Count;
+  for (u32 i = 0; i < *pun32Count; i++) pahMsg[i]->un32MsgId = 0x04000001u;
+}
+
+/*
+ * What a callback hands back and its send refuses is freed, or kept with the filter once its owner asked
+ * (VQXKeepSendRefusals) and taken back (VQXTakeSendRefusals) in order with each send's result, as far as the record
+ * has room; ending the keeping frees what is kept. Rows: {keeping, sent, record room, taken}. Bad calls refused.
+ */
+TEST_F(ReceiveMtTest, RefusedHandBacksAreKeptForTheirFilterWhenAsked) {
+  VQX_FILTER_HANDLE hCb = Id(kIdA);
+  CallbackState state;
+  Callback(hCb, OnMessagesRefused, &state);
+  const u32 un32Live = LiveCount();
+  const struct {
+    const char* pszWhat;
+    u32 fKeep, un32Sent, un32Room, un32Taken;
+  } aRows[] = {{"not kept: freed", 0, 3, 8, 0},
+               {"kept, taken in two turns", 1, 6, 4, 6},
+               {"kept, then the keeping ended", 1, 2, 0, 0}};
+  u64 un64Word = 0;
+  for (const auto& r : aRows) {
+    SCOPED_TRACE(r.pszWhat);
+    ASSERT_EQ(VQXKeepSendRefusals(mhLib, hCb, r.fKeep), VQX_RESULT_API_OK);
+    const u32 un32Seen = state.un32Messages.load();
+    const u64 un64First = un64Word;
+    for (u32 i = 0; i < r.un32Sent; i++) ASSERT_EQ(Send(kIdA, kLocal, 8, VQX_MSG_TYPE_EVENT, un64Word++), VQX_RESULT_API_OK);
+    ASSERT_TRUE(WaitUntil([&] { return state.un32Messages.load() == un32Seen + r.un32Sent; }, 10000));
+    const u32 un32Kept = r.fKeep != 0 ? r.un32Sent : 0;
+    EXPECT_TRUE(WaitUntil([&] { return LiveCount() == un32Live + un32Kept; }, 10000)) << LiveCount();
+    std::vector<u64> aTaken;
+    for (u32 un32Turn = 0; un32Turn < 4 && r.un32Room != 0; un32Turn++) {
+      std::vector<VQX_MSG_HANDLE> ah(r.un32Room);
+      std::vector<VQX_RESULT> aResult(r.un32Room);
+      VQX_SEND_REFUSALS Refusals{ah.data(), aResult.data(), r.un32Room, 0};
+      ASSERT_EQ(VQXTakeSendRefusals(mhLib, hCb, &Refusals), VQX_RESULT_API_OK);
+      for (u32 i = 0; i < Refusals.un32Count; i++) {
+        EXPECT_EQ(aResult[i], VQX_RESULT_API_INVALID_ADA_HANDLE);
+        aTaken.push_back(ah[i]->un64UserContext1);
+        EXPECT_EQ(VQXReleaseMsgEx(mhLib, &ah[i]), VQX_RESULT_OK);
+      }
+    }
+    std::vector<u64> aExpected(r.un32Taken);
+    for (u32 i = 0; i < r.un32Taken; i++) aExpected[i] = un64First + i;
+    EXPECT_EQ(aTaken, aExpected) << "in the order sent";
+    ASSERT_EQ(VQXKeepSendRefusals(mhLib, hCb, 0), VQX_RESULT_API_OK);
+    EXPECT_EQ(LiveCount(), un32Live) << "nothing left behind";
+  }
+  VQX_SEND_REFUSALS None{};
+  EXPECT_EQ(VQXKeepSendRefusals(nullptr, hCb, 1), VQX_RESULT_API_INVALID_LIB_HANDLE);
+  EXPECT_EQ(VQXTakeSendRefusals(mhLib, hCb, nullptr), VQX_RESULT_API_NULL_PARAM);
+  VQX_FILTER_HANDLE hGone = reinterpret_cast<VQX_FILTER_HANDLE>(&state); /* not a filter of the library */
+  EXPECT_EQ(VQXKeepSendRefusals(mhLib, hGone, 1), VQX_RESULT_API_INVALID_FIL_HANDLE);
+  EXPECT_EQ(VQXTakeSendRefusals(mhLib, hGone, &None), VQX_RESULT_API_INVALID_FIL_HANDLE);
+  EXPECT_EQ(VQXDestroyMsgFilterEx(mhLib, &hCb), VQX_RESULT_API_OK);
 }
 
 TEST_F(ReceiveMtTest, BlockedReadersWokenAtTheEndOfABatch) {

@@ -427,6 +427,7 @@ TEST_F(SendTest, WaitSentWithoutAnEventIsOutOfResource) {
 struct PostedLog {
   std::mutex Mutex;
   std::vector<u32> Seqs;
+  std::vector<u32> PureAcks; /* the acknowledgement each pure one carried */
   bool fRefuseNext = false;
   bool fFull = false; /* takes nothing: what is sent stays in the send fifo */
 } g_Posted;
@@ -443,6 +444,7 @@ VQX_RESULT StandInSend(VQX_LIB_HANDLE hLib, u32, u32 un32Count, const VqxGwLibSe
     const auto* pHeader = static_cast<const _VQX_MSG_HEADER*>(pRecords[i].pMsg);
     EXPECT_EQ(be32toh(pHeader->un32TxSeq), pRecords[i].un32Seq) << "the record and the wire header agree";
     if (be32toh(pHeader->un32MsgId) == 0x03000001u) g_Posted.Seqs.push_back(pRecords[i].un32Seq);
+    if (be32toh(pHeader->un32MsgId) == 0x020D0012u) g_Posted.PureAcks.push_back(be32toh(pHeader->un32PiggyAck));
     if (pRecords[i].fFreeAfterSend) VqxBufFree(hLib, pRecords[i].pMsg);
   }
   return VQX_RESULT_OK;
@@ -610,6 +612,40 @@ TEST_F(SendTest, ClosingWaitsForWhatAPeerHasNotAcknowledged) {
   EXPECT_EQ(VQXGetTxAccount(mhLib, nullptr), VQX_RESULT_API_NULL_PARAM);
   EXPECT_EQ(VQXGetTxAccount(nullptr, nullptr), VQX_RESULT_API_INVALID_LIB_HANDLE);
   Locked(mhLib, [&] { g_Posted.fFull = false; });
+  EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
+  VqxGwSetSendStandIn(nullptr);
+}
+
+/*
+ * Before this library closes a transport instance's links, each of its peers is told at once that all it sent was
+ * received (VqxPeersAckAll): the board, having sent 3 messages not yet acknowledged (under the 16 that are
+ * acknowledged at once), gets a pure acknowledgement naming the third; the hosts' instance leaves it alone, and a
+ * second call finds nothing left to acknowledge. Under one hold of the lock: no periodic acknowledgement between.
+ */
+TEST_F(SendTest, ClosingLinksAcknowledgesAllReceivedFirst) {
+  VqxGwSetSendStandIn(&s_StandIn);
+  Open(false);
+  ASSERT_EQ(VQXWaitSentMsg(mhLib, 3000), VQX_RESULT_API_OK);
+  std::vector<VQX_MSG_HANDLE> aMsgs;
+  for (u32 i = 1; i <= 3; i++) {
+    VQX_MSG_HANDLE hMsg = NewMsg(0x04000001u, 0, 8);
+    hMsg->un32TxSeq = i;
+    hMsg->un16ConnectionCount = 1;
+    Locked(mhLib, [&] { EXPECT_EQ(VQXHostSwapMsgToSend(mhLib, hMsg), VQX_RESULT_OK); });
+    aMsgs.push_back(hMsg);
+  }
+  const auto Acks = [&](u32 fHosts) {
+    g_Posted.PureAcks.clear();
+    VqxPeersAckAll(mhLib, fHosts);
+    return g_Posted.PureAcks;
+  };
+  const std::vector<std::vector<u32>> aSeen = Locked(mhLib, [&] {
+    const u32 aSize[3] = {VQX_MSG_HEADER_SIZE + 8, VQX_MSG_HEADER_SIZE + 8, VQX_MSG_HEADER_SIZE + 8};
+    u32 fStop = 0;
+    VqxHostGwLibRxHandlerMultiple(mhLib, kBoard, 1, 3, reinterpret_cast<void**>(aMsgs.data()), aSize, &fStop);
+    return std::vector<std::vector<u32>>{Acks(1), Acks(0), Acks(0)};
+  });
+  EXPECT_EQ(aSeen, (std::vector<std::vector<u32>>{{}, {3u}, {}}));
   EXPECT_EQ(VQXCloseLibEx(&mhLib), VQX_RESULT_API_OK);
   VqxGwSetSendStandIn(nullptr);
 }

@@ -107,6 +107,8 @@ answer line each:
   script notify ID ENTITY [COUNT] notifications sent inside the resync
   resync                SYNC_STARTING, the script in order, READY
   silent / talk         stop / resume answering anything (links stay)
+  deaf / hear           stop / resume reading the links (what the library
+                        sends waits in the sockets); queued messages still go
   restart               drop links and the accept socket, come back with the
                         same unique id and host context on a new port
   quit                  exit now
@@ -162,6 +164,7 @@ class Server:
         self.host_ctx = args.host_context
         self.register = args.register
         self.silent = False
+        self.deaf = False         # links not read ("deaf"): the library's sends wait in the sockets
         # Servers built on this one (cmmgrsim, mgmtsim) may give no --*-fd options.
         self.udp = option_socket(getattr(args, "udp_fd", None), socket.SOCK_DGRAM, args.udp_port)
         self.control = option_socket(getattr(args, "control_fd", None), socket.SOCK_STREAM, args.control_port)
@@ -572,6 +575,9 @@ class Server:
         if cmd in ("silent", "talk"):
             self.silent = cmd == "silent"
             return "ok"
+        if cmd in ("deaf", "hear"):
+            self.deaf = cmd == "deaf"
+            return "ok"
         if cmd == "restart":
             self.stop()
             self.restarts += 1
@@ -595,7 +601,9 @@ class Server:
             if not self.silent and self.peer is not None and now >= self.next_connect:
                 self.next_connect = now + 1.0
                 self.connect()
-            rd = [self.udp, self.listen, self.control] + list(self.controls) + [l.sock for l in self.links]
+            rd = [self.udp, self.listen, self.control] + list(self.controls)
+            if not self.deaf:
+                rd += [l.sock for l in self.links]
             ready, _, _ = select.select(rd, [], [], 0 if self.backlog else 0.1)
             if self.backlog and not self.silent:
                 self.flush()

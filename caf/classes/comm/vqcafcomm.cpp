@@ -60,10 +60,12 @@ class CPinned {
 constexpr u32 kNotOk = 0xC0000000u; /* failure or warning bits */
 
 /* Texts of the library's error lines that are operator messages, not errors (a board whose link the application
- * closed with VQXCloseAdaptersGw; a listed gateway entry looked for by its name). */
+ * closed with VQXCloseAdaptersGw; a listed gateway entry looked for by its name; a peer that closed its link: what it
+ * may not have received, when anything, has its own error line). */
 constexpr std::string_view kMessageTexts[] = {"VqxHostSendAdapterAddedEvent", " removed\n", " gw0 UP\n",
                                               " gw1 UP\n", " gw0 DOWN (", " gw1 DOWN (",
-                                              " removed (cause: Hostlib Closing)\n", ") names no IPv4 address: "};
+                                              " removed (cause: Hostlib Closing)\n", ") names no IPv4 address: ",
+                                              " removed (cause: Socket closed in a clean manner)\n"};
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "peers/wait_until.h"
 #include "support/cmc_fixture.h"
 
 namespace {
@@ -205,6 +206,50 @@ TEST_F(PoolJobs, DestroyAndModifyWhileItsJobsStart) {
   EXPECT_GT(s_un32Calls.load(), 0u);
   ExpectCounters(0, 0, 2 * kRounds);
   EXPECT_TRUE(Stats().un32LegsActive == 0 && Stats().un32LegsDestroyed == kRounds);
+}
+
+/*
+ * A pool of 16 jobs at most, a leg whose callbacks are held: what the intake takes for it waits for room below the
+ * limit (16 less its eighth) rather than meet the limit and be refused, and reaches the leg in order once the callbacks
+ * go on. Rows: the gate opened, every message delivered; the library stopped during such a wait, which ends it.
+ */
+TEST_F(PoolJobs, IntakeWaitsForRoomBelowTheJobLimit) {
+  Close();
+  mun32FifoMax = 16;
+  ASSERT_EQ(Open(2), VQX_RESULT_OK);
+  Intake({AddServer(0x100, 0x100)});
+  Host(0x100)->fReady = 1;
+  constexpr u32 kLeg = 0x40, kSent = 40, kRoom = 16 - 2;
+  _VQCMC_LIB_LEG_PARAMS params{};
+  params.EntityId = kLeg;
+  params.Callback = {OnMsg, nullptr, &mRec};
+  ASSERT_EQ(VQCmcLibLegCreate(mhCmc, &params), VQX_RESULT_OK);
+  for (const bool fStop : {false, true}) {
+    SCOPED_TRACE(fStop ? "stopped" : "gate opened");
+    mRec.Gate(kLeg);
+    std::vector<VQX_MSG_HANDLE> aMsgs;
+    for (u32 i = 0; i < kSent; i++) {
+      aMsgs.push_back(Msg(0x0A010101u, 0x100, VQX_MSG_TYPE_EVENT, 40));
+      memcpy(VQXMsgPayload(aMsgs.back()) + 32, &kLeg, 4);
+      memcpy(VQXMsgPayload(aMsgs.back()) + 36, &i, 4);
+    }
+    mRec.Seq.clear();
+    peerwait::BoundedThread intake([&] { Intake(aMsgs); });
+    ASSERT_TRUE(peerwait::WaitUntil([&] { return VQXMultiThreadedJobGetCount(mhCmc->hJobPool) == kRoom; }, 20000));
+    EXPECT_FALSE(intake.JoinWithin(50)) << "the intake waits at the pool's room";
+    if (fStop) {
+      EXPECT_EQ(VQCmcLibStop(mhCmc), VQX_RESULT_OK);
+    }
+    mRec.Gate(0);
+    ASSERT_TRUE(intake.JoinWithin(20000));
+    ASSERT_TRUE(Drained());
+    std::lock_guard<std::mutex> guard(mRec.Mutex);
+    if (!fStop) {
+      EXPECT_EQ(mRec.Seq[kLeg].size(), kSent) << "none refused";
+      EXPECT_EQ(LogCount("VQXMultiThreadedJobStart Failed"), 0u);
+    }
+    for (u32 i = 0; i < mRec.Seq[kLeg].size(); i++) EXPECT_EQ(mRec.Seq[kLeg][i], i) << "in order";
+  }
 }
 
 }  // namespace

@@ -19,7 +19,13 @@ class Legs : public CmcTest {
     Host(kSrv)->fReady = 1;
   }
   static void OnLegMsg(VQCMC_LIB_HANDLE, void* pv, VQX_MSG_HANDLE* phMsg) {
-    static_cast<Legs*>(pv)->mLegMsgs.push_back((*phMsg)->un32MsgId);
+    Legs* pTest = static_cast<Legs*>(pv);
+    pTest->mLegMsgs.push_back((*phMsg)->un32MsgId);
+    if ((*phMsg)->MsgType != VQX_MSG_TYPE_RESPONSE || (*phMsg)->un32PayloadLength < 44) return;
+    u32 aun32Words[2];  /* the result at word 7, and the number a test put at 40 */
+    memcpy(&aun32Words[0], VQXMsgPayload(*phMsg) + 28, 4);
+    memcpy(&aun32Words[1], VQXMsgPayload(*phMsg) + 40, 4);
+    pTest->mAnswers.emplace_back(aun32Words[0], aun32Words[1]);
   }
   static void OnLegEvent(VQCMC_LIB_HANDLE, void* pv, u64 un64Key, u8*) {
     static_cast<Legs*>(pv)->mLegMsgs.push_back(static_cast<u32>(un64Key));
@@ -52,6 +58,7 @@ class Legs : public CmcTest {
     return h;
   }
   std::vector<u32> mLegMsgs;
+  std::vector<std::pair<u32, u32>> mAnswers; /* responses delivered: result, number */
 };
 
 /* Every row of the router: the leg found where the id says, and what an unknown leg does. */
@@ -125,6 +132,59 @@ TEST_F(Legs, StateMachineTransitions) {
   EXPECT_EQ(LogCount("Unk New State 0x3"), 1u);
   EXPECT_EQ(SentOf(VQCMC_SRV_SET_LEG_OWNERSHIP).size(), 2u);
   EXPECT_EQ(LogCount("flushed because VQCMC_LIB_STATE_CLEG_UNSYNCED") + LogCount("HostDead: Terminating leg"), 2u);
+}
+
+/* A full coalescing queue (256 commands) goes to the host library as the 257th comes, and is refused there (here: no
+ * such peer). Each of the 256 is answered by the library with that refusal at the next intake, reaching the leg in
+ * order as its server's answer would; the 257th fails at once; none is sent, and the refusal has its line. */
+TEST_F(Legs, BatchRefusedByTheHostLibraryAnswersEachCommand) {
+  NewLeg(kLeg);
+  Intake();
+  mLegMsgs.clear();
+  constexpr VQX_RESULT kRefused = VQX_RESULT_API_INVALID_ADA_HANDLE;
+  for (u32 i = 0; i <= VQCMC_COALESCING_SLOTS; i++) {
+    VQX_MSG_HANDLE h = Msg(VQCMC_MSG_CMD_DIGIT_PLAY, 0, VQX_MSG_TYPE_REQUEST, 96);
+    memcpy(VQXMsgPayload(h) + 40, &i, 4);
+    EXPECT_EQ(VQCmcLibLegMsgProcess(mhCmc, kLeg, 1, &h), i < VQCMC_COALESCING_SLOTS ? VQX_RESULT_OK : kRefused) << i;
+  }
+  EXPECT_TRUE(mLegMsgs.empty()) << "answered by the next intake, not inside the call";
+  Intake();
+  std::vector<std::pair<u32, u32>> aExpected;
+  for (u32 i = 0; i < VQCMC_COALESCING_SLOTS; i++) aExpected.emplace_back(kRefused, i);
+  EXPECT_EQ(mAnswers, aExpected);
+  EXPECT_EQ(mLegMsgs, std::vector<u32>(VQCMC_COALESCING_SLOTS, VQCMC_MSG_CMD_DIGIT_PLAY));
+  EXPECT_TRUE(SentOf(VQCMC_MSG_CMD_DIGIT_PLAY).empty());
+  EXPECT_EQ(LogCount("256 message(s) refused by the host library, 256 of them commands, each answered with its "
+                     "refusal (82010209)"),
+            1u);
+}
+
+/* A flood of messages on a leg the library ended, each left unhandled by the leg, its server and the intake (three
+ * "Unhandle Message" lines): such a line is written once a second, with the count of those left out on the next one,
+ * or on a line of its own at the first intake past the second.
+ * Rows: {ms after the last row, messages, lines of each kind written by then}. */
+TEST_F(Legs, UnhandledMessagesFloodIsWrittenOnceASecond) {
+  _VQCMC_ENTITY_CTX* pLeg = NewLeg(kLeg);
+  Locked([&] { return VqCmcLegStateChange(mhCmc, Host(kSrv), pLeg, VQCMC_LIB_STATE_CLEG_TERMINATED); });
+  Intake();
+  const std::string strLine = "Unhandle Message MsgId:0xA010012 on LegId:0x00000041";
+  const struct {
+    u32 un32AfterMs, un32Count;
+    size_t nPlain, nWithCount, nCountAlone;
+  } aRows[] = {{0, 1000, 1, 0, 0}, {1000, 1, 1, 1, 0}, {200, 3, 1, 1, 0}, {800, 0, 1, 1, 1}, {5000, 2, 2, 1, 1}};
+  for (const auto& r : aRows) {
+    mun32Now += r.un32AfterMs;
+    std::vector<VQX_MSG_HANDLE> aMsgs;
+    for (u32 i = 0; i < r.un32Count; i++) {
+      aMsgs.push_back(Msg(VQCMC_MSG_NOTIF_CALL_LEG_ACCEPTED, kSrv, VQX_MSG_TYPE_EVENT, 40));
+      memcpy(VQXMsgPayload(aMsgs.back()) + 32, &kLeg, 4);
+    }
+    Intake(aMsgs);
+    const std::string strRow = std::to_string(r.un32AfterMs) + " ms, " + std::to_string(r.un32Count);
+    EXPECT_EQ(LogCount(strLine + " vqcmc"), r.nPlain) << strRow;
+    EXPECT_EQ(LogCount(strLine + " (2999 similar line(s) left out)"), r.nWithCount) << strRow;
+    EXPECT_EQ(LogCount("Unhandle Message: 11 similar line(s) left out"), r.nCountAlone) << strRow;
+  }
 }
 
 /* An unsynchronised leg is terminated at 10000 ms, not before, unless claimed; pending requests hold the check. */
