@@ -19,6 +19,7 @@
  * 16, those of the last 10 s, 1024 at most.
  */
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <sstream>
 
@@ -39,6 +40,19 @@ class CApp : public IVQCAFServiceCmMgmtClient {
     return Add("reload " + std::to_string(a) + " " + s1.c_str() + " " + s2.c_str()), VQX_RESULT_FAIL;
   }
   std::function<void()> mfnOnReload; /* run first by each reload (the services thread) */
+  /* Each reload, once counted, waits (up to un32MaxMs) until Release: what comes meanwhile queues behind it. */
+  void HoldReloads(u32 un32MaxMs) {
+    mfnOnReload = [this, un32MaxMs] {
+      mnReloads++;
+      peerwait::WaitUntil([this] { return mfReleased.load(); }, un32MaxMs);
+    };
+  }
+  bool WaitForReloads(int nReloads) {
+    return peerwait::WaitUntil([&] { return mnReloads.load() == nReloads; }, 20000);
+  }
+  void Release() { mfReleased = true; }
+  std::atomic<int> mnReloads{0};
+  std::atomic<bool> mfReleased{false};
   u32 OnDbMaintenance() override { return Add("db"), 0x42000001u; }
   void Add(const std::string& s) {
     std::lock_guard<std::mutex> L(mMutex);
@@ -94,11 +108,7 @@ TEST(CmClient, AStandbyManagerIsAnsweredOnceTheLinkedOneLeaves) {
   CCaptureListener Log;
   ASSERT_EQ(AddLogTraceListener(&Log), VQX_RESULT_OK);
   CApp App;
-  std::atomic<bool> fEnd{false}, fRunning{false};
-  App.mfnOnReload = [&] {
-    fRunning = true;
-    peerwait::WaitUntil([&] { return fEnd.load(); }, 30000);
-  };
+  App.HoldReloads(30000);
   ASSERT_EQ(CVQCAFServiceCmMgmtClient::Init(), VQX_RESULT_OK);
   CVQCAFServiceCmMgmtClient::GetInstance()->Register(&App);
   EXPECT_EQ(A.Command("validate 1 7 9 a"), "ok");
@@ -117,13 +127,13 @@ TEST(CmClient, AStandbyManagerIsAnsweredOnceTheLinkedOneLeaves) {
     EXPECT_EQ(B.Command("answer 1").rfind("none", 0), 0u);
     /* The first manager leaves with a reload running and a request waiting: that one is not run, nor answered. */
     EXPECT_EQ(A.Command("reload 2 0 slow.xml"), "ok");
-    ASSERT_TRUE(peerwait::WaitUntil([&] { return fRunning.load(); }, 20000));
+    ASSERT_TRUE(App.WaitForReloads(1));
     EXPECT_EQ(A.Command("validate 3 0 0 waits"), "ok");
     ASSERT_TRUE(peerwait::WaitUntil([&] { return Seen("Request 0x0B0C0001 nb=3 waits for 1 request(s) before it") == 1; }, 20000));
     EXPECT_EQ(A.Command("quit"), "");
     EXPECT_TRUE(peerwait::WaitUntil([&] { return Seen("CM manager on host mgrA left: its 1 waiting request(s) not run: nb=3\n") == 1; }, 15000));
     EXPECT_EQ(Seen("CM manager on host mgrA left while its request 0x0B0C0002 nb=2 runs"), 1) << "what becomes of it";
-    fEnd = true;
+    App.Release();
     EXPECT_TRUE(peerwait::WaitUntil([&] { return Seen("Request 0x0B0C0002 nb=2 ended (0x82000001) after its manager left: not answered") == 1; }, 15000));
     EXPECT_EQ(B.Answer(1, 15000), "answer 0x0b0c0011 1 0x02000000") << "the second manager answered once the first left";
     EXPECT_EQ(Seen("CM manager on host mgrA left; the one on host mgrB is linked now"), 1);
@@ -154,16 +164,11 @@ TEST(CmClient, RequestsRunOnceInTheOrderAskedAndACopyIsAnsweredAgain) {
   ASSERT_TRUE(M.Ready());
   OpenFramework("cmcopies", un16Port, M.UdpPort());
   CApp App;
-  std::atomic<int> nRuns{0};
-  std::atomic<bool> fEnd{false};
-  App.mfnOnReload = [&] {
-    nRuns++;
-    peerwait::WaitUntil([&] { return fEnd.load(); }, 30000);
-  };
+  App.HoldReloads(30000);
   ASSERT_EQ(CVQCAFServiceCmMgmtClient::Init(), VQX_RESULT_OK);
   CVQCAFServiceCmMgmtClient::GetInstance()->Register(&App);
   EXPECT_EQ(M.Command("reload 1 0 slow.xml"), "ok");
-  ASSERT_TRUE(peerwait::WaitUntil([&] { return nRuns.load() == 1; }, 20000));
+  ASSERT_TRUE(App.WaitForReloads(1));
   std::vector<std::string> aExpected = {"reload 0 slow.xml "};
   for (u32 n = 101; n <= 120; n++) {
     EXPECT_EQ(M.Command("reload " + std::to_string(n) + " 0 f" + std::to_string(n) + ".xml"), "ok");
@@ -171,8 +176,8 @@ TEST(CmClient, RequestsRunOnceInTheOrderAskedAndACopyIsAnsweredAgain) {
   }
   EXPECT_TRUE(peerwait::WaitUntil([&] { return M.Copies(1).first >= 3 && M.Copies(120).first >= 3; }, 15000))
       << "sent again while they wait";
-  EXPECT_EQ(nRuns.load(), 1) << "the others wait for the one running";
-  fEnd = true;
+  EXPECT_EQ(App.mnReloads.load(), 1) << "the others wait for the one running";
+  App.Release();
   EXPECT_EQ(M.Answer(1, 10000), "answer 0x0b0c0012 1 0x82000001");
   for (u32 n = 101; n <= 120; n++)
     EXPECT_EQ(M.Answer(n, 10000), "answer 0x0b0c0012 " + std::to_string(n) + " 0x82000001");
@@ -191,7 +196,7 @@ TEST(CmClient, RequestsRunOnceInTheOrderAskedAndACopyIsAnsweredAgain) {
   EXPECT_EQ(M.Answer(120, 10000), "answer 0x0b0c0012 120 0x82000004") << "the number ran as another request";
   EXPECT_EQ(M.Command("reload 100 0 late.xml"), "ok");
   EXPECT_EQ(M.Answer(100, 10000), "answer 0x0b0c0012 100 0x8200000f") << "below the highest run, never run";
-  EXPECT_EQ(nRuns.load(), 21) << "none of them run";
+  EXPECT_EQ(App.mnReloads.load(), 21) << "none of them run";
   /* 16 more requests at once: the last one's copy is answered again, not run (how long answers are kept: the rows of
    * AnswersAreKeptWhileRecentOrAmongTheLast16AndNoMoreThan1024). */
   for (u32 n = 121; n <= 136; n++) EXPECT_EQ(M.Command("validate " + std::to_string(n) + " 0 0 t" + std::to_string(n)), "ok");
@@ -226,15 +231,11 @@ TEST(CmClient, PastTheBoundARequestRunsOnceItsManagerSendsItAgain) {
     CCaptureListener Log;
     ASSERT_EQ(AddLogTraceListener(&Log), VQX_RESULT_OK);
     CApp App;
-    std::atomic<bool> fEnd{false}, fRunning{false};
-    App.mfnOnReload = [&] {
-      fRunning = true;
-      peerwait::WaitUntil([&] { return fEnd.load(); }, 60000);
-    };
+    App.HoldReloads(60000);
     ASSERT_EQ(CVQCAFServiceCmMgmtClient::Init(), VQX_RESULT_OK);
     CVQCAFServiceCmMgmtClient::GetInstance()->Register(&App);
     EXPECT_EQ(M.Command("reload 1 1 slow.xml"), "ok");
-    ASSERT_TRUE(peerwait::WaitUntil([&] { return fRunning.load(); }, 20000)) << Row.pszCase;
+    ASSERT_TRUE(App.WaitForReloads(1)) << Row.pszCase;
     std::vector<std::string> aExpected = {"reload 1 slow.xml "};
     const auto IsReload = [&Row](u32 n) { return Row.un32Last > 2000 && (n % 10 == 0 || n == Row.un32Last); };
     for (u32 n = 2; n <= Row.un32Last; n++) {
@@ -256,7 +257,7 @@ TEST(CmClient, PastTheBoundARequestRunsOnceItsManagerSendsItAgain) {
     ASSERT_FALSE(aDropLines.empty()) << Row.pszCase;
     EXPECT_NE(aDropLines.front().strText.find("; nb=1026"), std::string::npos) << aDropLines.front().strText;
     for (const CapturedLine& L : aDropLines) EXPECT_EQ(L.un32Level, static_cast<u32>(VQMSG)) << L.strText;
-    fEnd = true;
+    App.Release();
     EXPECT_TRUE(peerwait::WaitWhileProgress([&] { return M.Unanswered(); }, 0, 15000, 240000)) << Row.pszCase;
     const std::vector<std::string> aRan = App.Every();
     EXPECT_EQ(aRan.size(), aExpected.size()) << Row.pszCase;
